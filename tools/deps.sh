@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs the Debian 12 packages the build, the program and the tests need.
+set -e
+SUDO=
+[ "$(id -u)" = 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  libexpat1-dev libosip2-dev libsrtp2-dev libopencore-amrnb-dev portaudio19-dev libcurl4-openssl-dev \
+  libspeexdsp-dev libgsm1-dev \
+  sip-tester kamailio baresip espeak-ng sox python3
