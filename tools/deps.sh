@@ -10,4 +10,4 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libexpat1-dev libosip2-dev libsrtp2-dev libopencore-amrnb-dev portaudio19-dev libcurl4-openssl-dev \
   libspeexdsp-dev libgsm1-dev \
-  sip-tester kamailio baresip espeak-ng sox python3
+  sip-tester kamailio baresip espeak-ng sox python3 valgrind
