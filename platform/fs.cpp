@@ -1,0 +1,221 @@
+// File and folder helpers over POSIX calls.
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace plat {
+namespace {
+
+std::mutex& BaseMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+std::string& BaseOverride() {
+  static std::string* s = new std::string;
+  return *s;
+}
+
+bool WriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string NormalizeSeparators(std::string_view path) {
+  std::string out(path);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+std::string PathJoin(std::string_view a, std::string_view b) {
+  std::string left = NormalizeSeparators(a);
+  std::string right = NormalizeSeparators(b);
+  if (left.empty()) return right;
+  if (right.empty()) return left;
+  while (left.size() > 1 && left.back() == '/') left.pop_back();
+  size_t skip = 0;
+  while (skip < right.size() && right[skip] == '/') ++skip;
+  if (left == "/") return left + right.substr(skip);
+  return left + "/" + right.substr(skip);
+}
+
+std::string PathDirName(std::string_view path) {
+  std::string p = NormalizeSeparators(path);
+  size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return p.substr(0, slash);
+}
+
+std::string PathBaseName(std::string_view path) {
+  std::string p = NormalizeSeparators(path);
+  size_t slash = p.find_last_of('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+int EnsureDirectory(const std::string& path) {
+  std::string p = NormalizeSeparators(path);
+  struct stat st;
+  if (::stat(p.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return 0;
+    ::chmod(p.c_str(), 0644);  // the read-only mark must not keep the file
+    if (::unlink(p.c_str()) != 0) return -1;
+  }
+  return ::mkdir(p.c_str(), 0755) == 0 ? 0 : -1;
+}
+
+bool MakeDirectories(const std::string& path) {
+  std::string p = NormalizeSeparators(path);
+  if (p.empty()) return false;
+  for (size_t i = 1; i <= p.size(); ++i) {
+    if (i == p.size() || p[i] == '/') {
+      std::string part = p.substr(0, i);
+      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return IsDirectory(p);
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
+  std::string p = NormalizeSeparators(path);
+  std::string dir = PathDirName(p);
+  std::string tmpl = (dir.empty() ? std::string(".") : dir) + "/." + PathBaseName(p) + ".XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) return false;
+  // Keep the permissions of the file being replaced (new files: 0644).
+  struct stat st;
+  mode_t mode = (::stat(p.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
+  ::fchmod(fd, mode);
+  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok) ok = ::rename(name.data(), p.c_str()) == 0;
+  if (!ok) ::unlink(name.data());
+  return ok;
+}
+
+bool ReadFile(const std::string& path, std::string* out, size_t maxBytes) {
+  std::string p = NormalizeSeparators(path);
+  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  std::string data;
+  if (st.st_size > 0) data.reserve(std::min<size_t>(static_cast<size_t>(st.st_size), maxBytes));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    if (data.size() + static_cast<size_t>(n) > maxBytes) {
+      ::close(fd);
+      return false;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (out) *out = std::move(data);
+  return true;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(NormalizeSeparators(path).c_str(), &st) == 0;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(NormalizeSeparators(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(NormalizeSeparators(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(NormalizeSeparators(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+bool RemoveFile(const std::string& path) {
+  std::string p = NormalizeSeparators(path);
+  if (::unlink(p.c_str()) == 0) return true;
+  return errno == ENOENT;
+}
+
+bool RemoveDirectory(const std::string& path) { return ::rmdir(NormalizeSeparators(path).c_str()) == 0; }
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(NormalizeSeparators(from).c_str(), NormalizeSeparators(to).c_str()) == 0;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(NormalizeSeparators(path).c_str());
+  if (!d) return out;
+  while (dirent* e = ::readdir(d)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    out.emplace_back(e->d_name);
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string ExecutableDirectory() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = '\0';
+  std::string dir = PathDirName(buf);
+  return dir.empty() ? "." : dir;
+}
+
+std::string BaseFolder() {
+  {
+    std::lock_guard<std::mutex> lk(BaseMutex());
+    if (!BaseOverride().empty()) return BaseOverride();
+  }
+  if (const char* env = ::getenv("TESSALY_BASE_DIR")) {
+    if (*env) return NormalizeSeparators(env);
+  }
+  return ExecutableDirectory();
+}
+
+void SetBaseFolder(const std::string& folder) {
+  std::lock_guard<std::mutex> lk(BaseMutex());
+  BaseOverride() = NormalizeSeparators(folder);
+}
+
+}  // namespace plat

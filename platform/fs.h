@@ -1,0 +1,55 @@
+// File and folder helpers: paths with either separator, atomic writes, whole-file reads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plat {
+
+// Turns every '\\' into '/'.
+std::string NormalizeSeparators(std::string_view path);
+// Joins two parts with one '/', accepting '\\' or '/' in either part
+// (an empty part gives the other one).
+std::string PathJoin(std::string_view a, std::string_view b);
+// Folder part of a path ("" when none), separators normalised.
+std::string PathDirName(std::string_view path);
+// Last component of a path.
+std::string PathBaseName(std::string_view path);
+
+// Makes sure path is a folder: an existing folder gives 0 at once; a plain file of
+// that name is deleted first; then the folder is created: 0 on success, -1 on failure.
+int EnsureDirectory(const std::string& path);
+// Creates a folder and its missing parents; true when the folder exists afterwards.
+bool MakeDirectories(const std::string& path);
+// Writes the bytes to path through a temporary file in the same folder, flushed to
+// disk (fsync) and renamed over the target; the target is never left half-written.
+bool WriteFileAtomic(const std::string& path, std::string_view bytes);
+// Reads a whole file into out; false when it cannot be read or is larger than maxBytes.
+bool ReadFile(const std::string& path, std::string* out, size_t maxBytes = 64u * 1024u * 1024u);
+// True when path exists (file, folder or other).
+bool FileExists(const std::string& path);
+// True when path is a regular file / a folder.
+bool IsRegularFile(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Size of a regular file, -1 when missing.
+long long FileSize(const std::string& path);
+// Deletes a file (not a folder); true when it is gone afterwards.
+bool RemoveFile(const std::string& path);
+// Deletes an empty folder.
+bool RemoveDirectory(const std::string& path);
+// Renames, replacing an existing target (POSIX rename).
+bool RenameFile(const std::string& from, const std::string& to);
+// Names in a folder (no "." or ".."), sorted; empty when the folder cannot be read.
+std::vector<std::string> ListDirectory(const std::string& path);
+// Folder holding the running program ("." when unknown).
+std::string ExecutableDirectory();
+// Base folder of the installation (configuration, skins, language files, user data):
+// SetBaseFolder's value, else the environment variable TESSALY_BASE_DIR, else the
+// program's folder.
+std::string BaseFolder();
+// Sets the base folder (empty restores the default).
+void SetBaseFolder(const std::string& folder);
+
+}  // namespace plat

@@ -1,0 +1,113 @@
+// Tests of code page conversions.
+#include "platform/codepage.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// "张三" in GBK and UTF-8, and as UTF-16.
+const std::string kGbk = "\xd5\xc5\xc8\xfd";
+const std::string kUtf8 = "\xe5\xbc\xa0\xe4\xb8\x89";
+const std::u16string kWide = u"\u5f20\u4e09";
+
+TEST(PlatformCodePage, RoundTripsGbkUtf8Utf16) {
+  EXPECT_EQ(plat::ToUtf16(kGbk, 936), kWide);
+  EXPECT_EQ(plat::ToUtf16(kUtf8, CP_UTF8), kWide);
+  EXPECT_EQ(plat::FromUtf16(kWide, 936), kGbk);
+  EXPECT_EQ(plat::FromUtf16(kWide, CP_UTF8), kUtf8);
+  EXPECT_EQ(plat::AnsiToUtf8(kGbk), kUtf8);
+  EXPECT_EQ(plat::Utf8ToAnsi(kUtf8), kGbk);
+  EXPECT_EQ(plat::ConvertCodePage("abc" + kGbk, 936, 54936), "abc" + kGbk);  // GB18030 extends GBK
+  // A character GBK lacks but GB18030 has (U+1F600, four bytes there).
+  std::u16string smile = u"\U0001F600";
+  std::string gb = plat::FromUtf16(smile, 54936);
+  EXPECT_EQ(gb.size(), 4u);
+  EXPECT_EQ(plat::ToUtf16(gb, 54936), smile);
+  EXPECT_EQ(plat::FromUtf16(smile, 936), "?");
+  EXPECT_EQ(plat::ToUtf16("\x80", 936), u"\u20ac");  // the euro sign of code page 936
+}
+
+TEST(PlatformCodePage, WindowsCallConventions) {
+  // -1: terminated source, terminator converted and counted.
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, kUtf8.c_str(), -1, static_cast<WCHAR*>(nullptr), 0), 3);
+  WCHAR w[8];
+  ASSERT_EQ(MultiByteToWideChar(936, 0, kGbk.c_str(), -1, w, 8), 3);
+  EXPECT_EQ(w[0], 0x5f20);
+  EXPECT_EQ(w[2], 0);
+  // Explicit length: no terminator.
+  EXPECT_EQ(MultiByteToWideChar(936, 0, kGbk.c_str(), 4, w, 8), 2);
+  // Too small: 0, ERROR_INSUFFICIENT_BUFFER, nothing past the end.
+  WCHAR guard[3] = {1, 2, 0x7777};
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(936, 0, kGbk.c_str(), -1, guard, 2), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(guard[2], 0x7777);
+  // Zero length and unknown code page are parameter errors.
+  EXPECT_EQ(MultiByteToWideChar(936, 0, "a", 0, w, 8), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "a", 1, w, 8), 0);
+  EXPECT_FALSE(IsValidCodePage(1252));
+  EXPECT_TRUE(IsValidCodePage(54936));
+
+  const uint16_t u16[] = {0x5f20, 0x4e09, 0};
+  EXPECT_EQ(WideCharToMultiByte(936, 0, u16, -1, nullptr, 0, nullptr, nullptr), 5);
+  char out[8];
+  ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, u16, -1, out, 8, nullptr, nullptr), 5);
+  EXPECT_EQ(std::string(out), kGbk);
+  char small[4] = {0, 0, 0, 'z'};
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u16, -1, small, 3, nullptr, nullptr), 0);
+  EXPECT_EQ(small[3], 'z');
+  // UTF-8 refuses a default character, as Windows does.
+  BOOL used = FALSE;
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u16, -1, out, 8, nullptr, &used), 0);
+}
+
+TEST(PlatformCodePage, InvalidInputIsReplaced) {
+  struct Case {
+    const char* name;
+    UINT cp;
+    std::string in;
+    std::u16string expect;
+  } cases[] = {
+      {"utf8 stray continuation", CP_UTF8, "a\x80z", u"a\ufffdz"},
+      {"utf8 truncated sequence", CP_UTF8, "a\xe5\xbc", u"a\ufffd"},
+      {"utf8 truncated then ascii", CP_UTF8, "\xe5\xbcz", u"\ufffdz"},
+      {"utf8 overlong", CP_UTF8, "\xc0\xaf", u"\ufffd\ufffd"},
+      {"utf8 surrogate encoded", CP_UTF8, "\xed\xa0\x80", u"\ufffd\ufffd\ufffd"},
+      {"utf8 above U+10FFFF", CP_UTF8, "\xf4\x90\x80\x80", u"\ufffd\ufffd\ufffd\ufffd"},
+      {"utf8 four bytes", CP_UTF8, "\xf0\x9f\x98\x80", u"\U0001F600"},
+      {"gbk lone lead at end", 936, "a\xd5", u"a?"},
+      {"gbk bad trail keeps ascii", 936, "\xd5\x30z", u"?0z"},
+      {"gbk 0xff", 936, "\xff", u"?"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(plat::ToUtf16(c.in, c.cp), c.expect) << c.name;
+
+  WCHAR w[8];
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\x80", 2, w, 8), 0);
+  EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
+
+  // Lone surrogates: '?' (with the flag) in GBK, U+FFFD in UTF-8.
+  const WCHAR lone[] = {u'a', 0xD800, u'b'};
+  char out[16];
+  BOOL used = FALSE;
+  int n = WideCharToMultiByte(936, 0, lone, 3, out, sizeof out, nullptr, &used);
+  EXPECT_EQ(std::string(out, static_cast<size_t>(n)), "a?b");
+  EXPECT_TRUE(used);
+  n = WideCharToMultiByte(936, 0, lone, 3, out, sizeof out, "#", &used);
+  EXPECT_EQ(std::string(out, static_cast<size_t>(n)), "a#b");
+  n = WideCharToMultiByte(CP_UTF8, 0, lone, 3, out, sizeof out, nullptr, nullptr);
+  EXPECT_EQ(std::string(out, static_cast<size_t>(n)), "a\xef\xbf\xbd" "b");
+}
+
+TEST(PlatformCodePage, AnsiCodePageIsAProcessSetting) {
+  EXPECT_EQ(GetACP(), 936u);
+  ASSERT_TRUE(plat::SetAnsiCodePage(CP_UTF8));
+  EXPECT_EQ(plat::AnsiToUtf8(kUtf8), kUtf8);
+  EXPECT_FALSE(plat::SetAnsiCodePage(1252));
+  ASSERT_TRUE(plat::SetAnsiCodePage(936));
+  EXPECT_EQ(plat::AnsiToUtf8(kGbk), kUtf8);
+}
+
+}  // namespace

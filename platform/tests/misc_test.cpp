@@ -1,0 +1,130 @@
+// Tests of the random generator, MD5, RC4 and the file helpers.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/fs.h"
+#include "platform/md5.h"
+#include "platform/random.h"
+#include "platform/rc4.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(PlatformRandom, KnownSequenceAndRange) {
+  plat::Rand15 r(1);
+  EXPECT_EQ(r.next(), 41);
+  EXPECT_EQ(r.next(), 18467);
+  EXPECT_EQ(r.next(), 6334);
+  EXPECT_EQ(r.next(), 26500);
+  EXPECT_EQ(r.next(), 19169);
+  r.seed(0xFFFFFFFFu);  // state arithmetic wraps without signed overflow
+  for (int i = 0; i < 100000; ++i) {
+    int v = r.next();
+    ASSERT_GE(v, 0);
+    ASSERT_LE(v, plat::kRand15Max);
+  }
+  plat::srand15(1);
+  EXPECT_EQ(plat::rand15(), 41);
+  EXPECT_EQ(plat::rand15(), 18467);
+}
+
+TEST(PlatformMd5, Rfc1321Vectors) {
+  struct {
+    const char* in;
+    const char* hex;
+  } cases[] = {{"", "d41d8cd98f00b204e9800998ecf8427e"},
+               {"a", "0cc175b9c0f1b6a831c399e269772661"},
+               {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+               {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+               {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+               {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+                "57edf4a22be3c955ac49da2e2107b67a"}};
+  for (auto& c : cases) EXPECT_EQ(plat::Md5Hex(c.in), c.hex) << c.in;
+  // Incremental in odd chunks gives the same digest.
+  std::string text = cases[5].in;
+  plat::Md5 m;
+  for (size_t i = 0; i < text.size(); i += 7) m.update(text.substr(i, 7));
+  EXPECT_EQ(m.final_hex(), cases[5].hex);
+}
+
+TEST(PlatformRc4, KnownVectorAndRoundTrip) {
+  // Key "Key", plain "Plaintext" -> BBF316E8D940AF0AD3.
+  const uint8_t key[] = {'K', 'e', 'y'};
+  uint8_t data[] = {'P', 'l', 'a', 'i', 'n', 't', 'e', 'x', 't'};
+  plat::Rc4 enc(key, sizeof key);
+  enc.crypt(data, sizeof data);
+  EXPECT_EQ(plat::HexLower(data, sizeof data), "bbf316e8d940af0ad3");
+  plat::Rc4 dec(key, sizeof key);
+  dec.crypt(data, sizeof data);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), sizeof data), "Plaintext");
+
+  uint8_t hash[16];
+  plat::Md5Digest("x", 1, hash);
+  uint8_t k[16];
+  plat::DeriveRc4Key40(hash, k);
+  EXPECT_EQ(std::vector<uint8_t>(k, k + 5), std::vector<uint8_t>(hash, hash + 5));
+  EXPECT_EQ(std::vector<uint8_t>(k + 5, k + 16), std::vector<uint8_t>(11, 0));
+}
+
+TEST(PlatformFs, PathsAcceptBothSeparators) {
+  EXPECT_EQ(plat::PathJoin("base", "individual\\123\\calllog.dat"), "base/individual/123/calllog.dat");
+  EXPECT_EQ(plat::PathJoin("base/", "\\account.ini"), "base/account.ini");
+  EXPECT_EQ(plat::PathJoin("", "a"), "a");
+  EXPECT_EQ(plat::PathJoin("/", "a"), "/a");
+  EXPECT_EQ(plat::PathDirName("a\\b\\c.txt"), "a/b");
+  EXPECT_EQ(plat::PathBaseName("a\\b\\c.txt"), "c.txt");
+  EXPECT_EQ(plat::PathDirName("c.txt"), "");
+}
+
+TEST(PlatformFs, EnsureDirectoryReplacesAPlainFile) {
+  plat_test::TempDir dir;
+  std::string p = dir.file("individual");
+  EXPECT_EQ(plat::EnsureDirectory(p), 0);
+  EXPECT_TRUE(plat::IsDirectory(p));
+  EXPECT_EQ(plat::EnsureDirectory(p), 0);  // existing folder: nothing done
+  std::string f = dir.file("user");
+  ASSERT_TRUE(plat::WriteFileAtomic(f, "x"));
+  ::chmod(f.c_str(), 0444);
+  EXPECT_EQ(plat::EnsureDirectory(f), 0);
+  EXPECT_TRUE(plat::IsDirectory(f));
+  EXPECT_EQ(plat::EnsureDirectory(dir.file("no/such/parent")), -1);
+  EXPECT_TRUE(plat::MakeDirectories(dir.file("no\\such\\parent")));
+  EXPECT_TRUE(plat::IsDirectory(dir.file("no/such/parent")));
+}
+
+TEST(PlatformFs, AtomicWriteReadCapAndList) {
+  plat_test::TempDir dir;
+  std::string p = dir.file("data.bin");
+  std::string bytes("a\0b\r\n", 5);
+  ASSERT_TRUE(plat::WriteFileAtomic(p, bytes));
+  std::string back;
+  ASSERT_TRUE(plat::ReadFile(p, &back));
+  EXPECT_EQ(back, bytes);
+  EXPECT_FALSE(plat::ReadFile(p, &back, 4));  // larger than the cap
+  EXPECT_EQ(plat::FileSize(p), 5);
+  ASSERT_TRUE(plat::WriteFileAtomic(p, "new"));
+  ASSERT_TRUE(plat::ReadFile(p, &back));
+  EXPECT_EQ(back, "new");
+  EXPECT_EQ(plat::ListDirectory(dir.path()), std::vector<std::string>{"data.bin"});  // no temporary left
+  EXPECT_FALSE(plat::WriteFileAtomic(dir.file("missing/x"), "y"));
+  EXPECT_TRUE(plat::RemoveFile(p));
+  EXPECT_TRUE(plat::RemoveFile(p));  // already gone counts as removed
+  EXPECT_FALSE(plat::FileExists(p));
+  EXPECT_FALSE(plat::ReadFile(dir.path(), &back));  // a folder is not a file
+}
+
+TEST(PlatformFs, BaseFolderSetting) {
+  std::string exe = plat::ExecutableDirectory();
+  EXPECT_FALSE(exe.empty());
+  plat::SetBaseFolder("C:\\prog");
+  EXPECT_EQ(plat::BaseFolder(), "C:/prog");
+  plat::SetBaseFolder("");
+  unsetenv("TESSALY_BASE_DIR");
+  EXPECT_EQ(plat::BaseFolder(), exe);
+}
+
+}  // namespace

@@ -1,0 +1,990 @@
+// Wave device core (header queues, positions, gains), the file and manual backends, and WAV files.
+#include "platform/wave.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/fs.h"
+#include "platform/mmtimer.h"
+#include "platform/sync.h"
+#include "platform/wave_internal.h"
+
+namespace plat {
+namespace {
+
+constexpr UINT kFileTickMs = 2;
+constexpr uint64_t kMaxWavData = 0xFFFFFFFFull - 64;
+
+// ---------------------------------------------------------------------------
+// Settings, mixer and test faults
+// ---------------------------------------------------------------------------
+
+struct Settings {
+  std::mutex mu;
+  AudioBackend backend = AudioBackend::Default;
+  std::string inFile, outFile;
+  bool inFileSet = false, outFileSet = false;
+  int loop = -1;  // -1 = environment
+  std::function<bool(DWORD)> probe;
+  std::map<std::string, std::pair<MMRESULT, int>> faults;
+  uint64_t inOffset = 0, outOffset = 0;
+};
+
+Settings& Cfg() {
+  static Settings* s = new Settings;
+  return *s;
+}
+
+std::atomic<DWORD> g_speakerVolume{kMixerVolumeMax};
+std::atomic<bool> g_speakerMute{false};
+std::atomic<DWORD> g_micVolume{kMicVolumeUnity};
+std::atomic<bool> g_micMute{false};
+
+std::string EnvOr(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+AudioBackend ResolveBackend() {
+  AudioBackend b;
+  {
+    std::lock_guard<std::mutex> lk(Cfg().mu);
+    b = Cfg().backend;
+  }
+  if (b != AudioBackend::Default) return b;
+  std::string env = EnvOr("TESSALY_AUDIO");
+  if (env == "file") return AudioBackend::File;
+  if (env == "manual") return AudioBackend::Manual;
+  if (env == "portaudio") return AudioBackend::PortAudio;
+  return wavepa::Available() ? AudioBackend::PortAudio : AudioBackend::File;
+}
+
+std::string InFilePath() {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  return Cfg().inFileSet ? Cfg().inFile : EnvOr("TESSALY_WAVE_IN");
+}
+
+std::string OutFilePath() {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  return Cfg().outFileSet ? Cfg().outFile : EnvOr("TESSALY_WAVE_OUT");
+}
+
+bool InLoop() {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  if (Cfg().loop >= 0) return Cfg().loop == 1;
+  return EnvOr("TESSALY_WAVE_IN_LOOP") == "1";
+}
+
+// An injected failure for the named call, if one is pending.
+MMRESULT Fault(const char* function) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  auto it = Cfg().faults.find(function);
+  if (it == Cfg().faults.end()) return MMSYSERR_NOERROR;
+  MMRESULT r = it->second.first;
+  if (--it->second.second <= 0) Cfg().faults.erase(it);
+  return r;
+}
+
+int16_t Saturate(int32_t v) { return static_cast<int16_t>(std::clamp(v, -32768, 32767)); }
+
+// Applies a gain of volume/unity (mute = silence) in place.
+void ApplyGain(int16_t* s, size_t n, DWORD volume, DWORD unity, bool mute) {
+  if (mute || volume == 0) {
+    std::memset(s, 0, n * sizeof(int16_t));
+    return;
+  }
+  if (volume == unity) return;
+  for (size_t i = 0; i < n; ++i) {
+    s[i] = Saturate(static_cast<int32_t>((static_cast<int64_t>(s[i]) * volume) / static_cast<int64_t>(unity)));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// WAV files
+// ---------------------------------------------------------------------------
+
+uint32_t Le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+void Put32(unsigned char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+void Put16(unsigned char* p, uint16_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+void MakeWavHeader(unsigned char h[44], uint32_t dataBytes, DWORD rate, WORD channels) {
+  std::memcpy(h, "RIFF", 4);
+  Put32(h + 4, 36u + dataBytes);
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  Put32(h + 16, 16);
+  Put16(h + 20, WAVE_FORMAT_PCM);
+  Put16(h + 22, channels);
+  Put32(h + 24, rate);
+  Put32(h + 28, rate * channels * 2u);
+  Put16(h + 32, static_cast<uint16_t>(channels * 2u));
+  Put16(h + 34, 16);
+  std::memcpy(h + 36, "data", 4);
+  Put32(h + 40, dataBytes);
+}
+
+// Mixes to mono and converts the rate by linear interpolation.
+std::vector<int16_t> ToMono(const std::vector<int16_t>& in, WORD channels, DWORD fromRate, DWORD toRate) {
+  size_t frames = channels ? in.size() / channels : 0;
+  std::vector<int16_t> mono(frames);
+  for (size_t f = 0; f < frames; ++f) {
+    int32_t sum = 0;
+    for (WORD c = 0; c < channels; ++c) sum += in[f * channels + c];
+    mono[f] = static_cast<int16_t>(sum / channels);
+  }
+  if (fromRate == toRate || frames == 0) return mono;
+  size_t outFrames = static_cast<size_t>((static_cast<uint64_t>(frames) * toRate) / fromRate);
+  std::vector<int16_t> out(outFrames);
+  for (size_t i = 0; i < outFrames; ++i) {
+    double pos = static_cast<double>(i) * fromRate / toRate;
+    size_t a = static_cast<size_t>(pos);
+    size_t b = std::min(a + 1, frames - 1);
+    double t = pos - static_cast<double>(a);
+    out[i] = Saturate(static_cast<int32_t>(std::lround(mono[a] * (1.0 - t) + mono[b] * t)));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Devices
+// ---------------------------------------------------------------------------
+
+struct Device {
+  bool open = false;
+  bool closing = false;
+  uintptr_t handle = 0;
+  AudioBackend backend = AudioBackend::Manual;
+  WAVEFORMATEX fmt{};
+  std::deque<WAVEHDR*> queue;
+  size_t offset = 0;  // bytes filled (capture) or consumed (playout) of queue.front()
+  uint64_t position = 0;  // frames delivered / played
+  bool started = false;   // capture: started; playout: not paused
+  // Playout position with output latency.
+  size_t latency = 0;
+  uint64_t silenceRun = 0;
+  uint64_t reported = 0;
+  // File backend.
+  UINT timer = 0;
+  uint64_t clockBase = 0;  // clock ms at which the paced timeline (re)started
+  uint64_t framesDone = 0;  // frames moved since clockBase
+  std::vector<int16_t> source;  // capture file, mono at the device rate
+  size_t sourcePos = 0;
+  bool loop = false;
+  FILE* out = nullptr;
+  std::string outPath;
+  uint64_t outBytes = 0;
+  // PortAudio backend.
+  std::unique_ptr<wavepa::Stream> stream;
+};
+
+std::mutex g_mu;  // guards both devices
+Device g_in;
+Device g_out;
+uintptr_t g_nextHandle = 0x5000;
+
+size_t FrameBytes(const Device& d) { return static_cast<size_t>(d.fmt.nChannels) * 2u; }
+
+Device* FindIn(HWAVEIN h) {
+  return (g_in.open && !g_in.closing && reinterpret_cast<uintptr_t>(h) == g_in.handle) ? &g_in : nullptr;
+}
+Device* FindOut(HWAVEOUT h) {
+  return (g_out.open && !g_out.closing && reinterpret_cast<uintptr_t>(h) == g_out.handle) ? &g_out : nullptr;
+}
+
+// Hands the front capture header back to the program (g_mu held).
+void CompleteFront(Device& d) {
+  WAVEHDR* h = d.queue.front();
+  d.queue.pop_front();
+  h->dwBytesRecorded.store(static_cast<DWORD>(d.offset), std::memory_order_release);
+  DWORD f = h->dwFlags.load(std::memory_order_relaxed);
+  h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
+  d.offset = 0;
+}
+
+// Delivers captured frames into the queued headers (g_mu held). Returns frames delivered.
+size_t CaptureLocked(Device& d, const int16_t* frames, size_t count) {
+  if (!d.open || d.closing || !d.started) return 0;
+  size_t fb = FrameBytes(d);
+  size_t ch = d.fmt.nChannels;
+  size_t delivered = 0;
+  int16_t tmp[512];  // gain is applied chunk by chunk: no allocation on the audio thread
+  while (delivered < count && !d.queue.empty()) {
+    WAVEHDR* h = d.queue.front();
+    size_t room = (h->dwBufferLength - d.offset) / fb;
+    if (room == 0) {
+      CompleteFront(d);
+      continue;
+    }
+    size_t take = std::min({room, count - delivered, sizeof tmp / sizeof tmp[0] / ch});
+    std::memcpy(tmp, frames + delivered * ch, take * fb);
+    ApplyGain(tmp, take * ch, g_micVolume.load(), kMicVolumeUnity, g_micMute.load());
+    std::memcpy(h->lpData + d.offset, tmp, take * fb);
+    d.offset += take * fb;
+    delivered += take;
+    d.position += take;
+    if (d.offset + fb > h->dwBufferLength) CompleteFront(d);
+  }
+  return delivered;  // the rest is dropped: no header was waiting
+}
+
+// Fills count frames for playing (g_mu held); silence where nothing is queued.
+size_t PlayoutLocked(Device& d, int16_t* out, size_t count) {
+  size_t fb = FrameBytes(d);
+  size_t done = 0;
+  if (d.open && !d.closing && d.started) {
+    while (done < count && !d.queue.empty()) {
+      WAVEHDR* h = d.queue.front();
+      size_t avail = (h->dwBufferLength - d.offset) / fb;
+      size_t take = std::min(avail, count - done);
+      std::memcpy(out + done * d.fmt.nChannels, h->lpData + d.offset, take * fb);
+      d.offset += take * fb;
+      done += take;
+      if (d.offset + fb > h->dwBufferLength) {
+        d.queue.pop_front();
+        DWORD f = h->dwFlags.load(std::memory_order_relaxed);
+        h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
+        d.offset = 0;
+      }
+    }
+  }
+  std::memset(out + done * d.fmt.nChannels, 0, (count - done) * fb);
+  ApplyGain(out, done * d.fmt.nChannels, g_speakerVolume.load(), kMixerVolumeMax, g_speakerMute.load());
+  if (d.started) {
+    d.position += done;
+    d.silenceRun = done == count ? 0 : (done > 0 ? count - done : d.silenceRun + count);
+  }
+  return done;
+}
+
+uint64_t OutPosition(Device& d) {
+  uint64_t pending = d.latency > d.silenceRun ? d.latency - d.silenceRun : 0;
+  uint64_t p = d.position > pending ? d.position - pending : 0;
+  d.reported = std::max(d.reported, p);
+  return d.reported;
+}
+
+// Frames due on the paced timeline since the last tick (g_mu held).
+size_t DueFrames(Device& d) {
+  uint64_t now = NowMs();
+  uint64_t target = (now - d.clockBase) * d.fmt.nSamplesPerSec / 1000u;
+  if (target <= d.framesDone) return 0;
+  size_t due = static_cast<size_t>(std::min<uint64_t>(target - d.framesDone, d.fmt.nSamplesPerSec));
+  d.framesDone = target;  // a stall longer than a second is not made up
+  return due;
+}
+
+void RestartTimeline(Device& d) {
+  d.clockBase = NowMs();
+  d.framesDone = 0;
+}
+
+void FileInTick() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  Device& d = g_in;
+  if (!d.open || d.closing) return;
+  if (!d.started) {
+    RestartTimeline(d);
+    return;
+  }
+  size_t due = DueFrames(d);
+  if (due == 0) return;
+  std::vector<int16_t> frames(due, 0);
+  for (size_t i = 0; i < due; ++i) {
+    if (d.sourcePos >= d.source.size() && d.loop && !d.source.empty()) d.sourcePos = 0;
+    if (d.sourcePos < d.source.size()) frames[i] = d.source[d.sourcePos++];
+  }
+  CaptureLocked(d, frames.data(), due);
+}
+
+void FileOutTick() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  Device& d = g_out;
+  if (!d.open || d.closing) return;
+  if (!d.started) {  // paused: the timeline stops
+    RestartTimeline(d);
+    return;
+  }
+  size_t due = DueFrames(d);
+  if (due == 0) return;
+  std::vector<int16_t> frames(due * d.fmt.nChannels);
+  PlayoutLocked(d, frames.data(), due);
+  if (d.out && d.outBytes + frames.size() * 2 <= kMaxWavData) {
+    std::vector<unsigned char> bytes(frames.size() * 2);
+    for (size_t i = 0; i < frames.size(); ++i) Put16(&bytes[i * 2], static_cast<uint16_t>(frames[i]));
+    if (std::fwrite(bytes.data(), 1, bytes.size(), d.out) == bytes.size()) {
+      d.outBytes += bytes.size();
+    } else {
+      std::fprintf(stderr, "wave: writing %s failed; playout output stops\n", d.outPath.c_str());
+      std::fclose(d.out);
+      d.out = nullptr;
+    }
+  }
+}
+
+void ResetDevice(Device& d) {
+  d.open = false;
+  d.closing = false;
+  d.handle = 0;
+  d.queue.clear();
+  d.offset = 0;
+  d.position = 0;
+  d.started = false;
+  d.latency = 0;
+  d.silenceRun = 0;
+  d.reported = 0;
+  d.timer = 0;
+  d.source.clear();
+  d.sourcePos = 0;
+  d.out = nullptr;
+  d.outPath.clear();
+  d.outBytes = 0;
+  d.stream.reset();
+}
+
+MMRESULT CheckFormat(const WAVEFORMATEX* f, AudioBackend b) {
+  if (!f) return MMSYSERR_INVALPARAM;
+  WORD maxChannels = b == AudioBackend::PortAudio ? 2 : 1;
+  if (f->wFormatTag != WAVE_FORMAT_PCM || f->wBitsPerSample != 16 || f->nChannels < 1 || f->nChannels > maxChannels ||
+      f->nSamplesPerSec < 8000 || f->nSamplesPerSec > 48000 || f->nBlockAlign != f->nChannels * 2) {
+    return WAVERR_BADFORMAT;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT PrepareHeader(WAVEHDR* h, UINT cbwh) {
+  if (!h || cbwh < sizeof(DWORD) * 2 || !h->lpData || h->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
+  if (h->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  h->dwFlags.fetch_or(WHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT UnprepareHeader(WAVEHDR* h) {
+  if (!h) return MMSYSERR_INVALPARAM;
+  if (h->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  h->dwFlags.fetch_and(~WHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT GetPosition(uint64_t frames, const WAVEFORMATEX& f, MMTIME* mmt, UINT cbmmt) {
+  if (!mmt || cbmmt < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+  switch (mmt->wType) {
+    case TIME_BYTES:
+      mmt->u.cb = static_cast<DWORD>(frames * f.nBlockAlign);
+      break;
+    case TIME_MS:
+      mmt->u.ms = static_cast<DWORD>(frames * 1000u / f.nSamplesPerSec);
+      break;
+    default:
+      mmt->wType = TIME_SAMPLES;
+      mmt->u.sample = static_cast<DWORD>(frames);
+      break;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+// Stops what moves the device (outside g_mu: the tick or callback may be waiting for it).
+void StopMover(UINT timer, std::unique_ptr<wavepa::Stream>& stream) {
+  if (timer) timeKillEvent(timer);
+  if (stream) stream->Stop();
+}
+
+bool OpenInFile(Device& d, std::string* error) {
+  std::string path = InFilePath();
+  d.loop = InLoop();
+  if (path.empty()) return true;  // silence
+  std::vector<int16_t> samples;
+  DWORD rate = 0;
+  WORD channels = 0;
+  if (!ReadWavFile(path, &samples, &rate, &channels, error)) return false;
+  d.source = ToMono(samples, channels, rate, d.fmt.nSamplesPerSec);
+  return true;
+}
+
+bool OpenOutFile(Device& d) {
+  d.outPath = OutFilePath();
+  if (d.outPath.empty()) return true;  // discarded
+  std::string tmp = d.outPath + ".tmp";
+  d.out = std::fopen(tmp.c_str(), "wb");
+  if (!d.out) {
+    std::fprintf(stderr, "wave: cannot create %s\n", tmp.c_str());
+    return false;
+  }
+  unsigned char h[44];
+  MakeWavHeader(h, 0, d.fmt.nSamplesPerSec, d.fmt.nChannels);
+  std::fwrite(h, 1, sizeof h, d.out);
+  d.outBytes = 0;
+  return true;
+}
+
+// Finishes the playout file: correct header, flushed, renamed into place.
+void FinishOutFile(FILE* f, const std::string& path, uint64_t bytes, DWORD rate, WORD channels) {
+  if (!f) return;
+  unsigned char h[44];
+  MakeWavHeader(h, static_cast<uint32_t>(bytes), rate, channels);
+  bool ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fwrite(h, 1, sizeof h, f) == sizeof h && std::fflush(f) == 0 &&
+            ::fsync(fileno(f)) == 0;
+  ok = std::fclose(f) == 0 && ok;
+  std::string tmp = path + ".tmp";
+  if (!ok || !RenameFile(tmp, path)) {
+    std::fprintf(stderr, "wave: cannot finish %s\n", path.c_str());
+    RemoveFile(tmp);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Settings API
+// ---------------------------------------------------------------------------
+
+void SetAudioBackend(AudioBackend backend) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().backend = backend;
+}
+
+AudioBackend CurrentAudioBackend() { return ResolveBackend(); }
+
+bool PortAudioAvailable() { return wavepa::Available(); }
+
+void SetWaveInFile(const std::string& path) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().inFile = path;
+  Cfg().inFileSet = !path.empty();
+}
+
+void SetWaveOutFile(const std::string& path) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().outFile = path;
+  Cfg().outFileSet = !path.empty();
+}
+
+void SetWaveInLoop(bool loop) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().loop = loop ? 1 : 0;
+}
+
+bool WaveInUsable(DWORD sampleRate) {
+  std::function<bool(DWORD)> probe;
+  {
+    std::lock_guard<std::mutex> lk(Cfg().mu);
+    probe = Cfg().probe;
+  }
+  if (probe) return probe(sampleRate);
+  WAVEFORMATEX f{WAVE_FORMAT_PCM, 1, sampleRate, sampleRate * 2u, 2, 16, 0};
+  HWAVEIN h = nullptr;
+  if (waveInOpen(&h, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return false;
+  waveInClose(h);
+  return true;
+}
+
+void SetWaveInProbe(std::function<bool(DWORD)> probe) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().probe = std::move(probe);
+}
+
+UINT MixerCount() { return 1; }
+void SetSpeakerVolume(DWORD v) { g_speakerVolume.store(std::min(v, kMixerVolumeMax)); }
+DWORD GetSpeakerVolume() { return g_speakerVolume.load(); }
+void SetSpeakerMute(bool m) { g_speakerMute.store(m); }
+bool GetSpeakerMute() { return g_speakerMute.load(); }
+void SetMicVolume(DWORD v) { g_micVolume.store(std::min(v, kMixerVolumeMax)); }
+DWORD GetMicVolume() { return g_micVolume.load(); }
+void SetMicMute(bool m) { g_micMute.store(m); }
+bool GetMicMute() { return g_micMute.load(); }
+
+// ---------------------------------------------------------------------------
+// Manual backend
+// ---------------------------------------------------------------------------
+
+namespace ManualWave {
+
+size_t Capture(const int16_t* samples, size_t count) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!g_in.open || g_in.backend != AudioBackend::Manual) return 0;
+  return CaptureLocked(g_in, samples, count);
+}
+
+bool CompleteCurrentCaptureHeader() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!g_in.open || g_in.queue.empty() || g_in.offset == 0) return false;
+  CompleteFront(g_in);
+  return true;
+}
+
+size_t Playout(size_t count, std::vector<int16_t>* out) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!g_out.open || g_out.backend != AudioBackend::Manual) return 0;
+  std::vector<int16_t> buf(count * g_out.fmt.nChannels);
+  size_t n = PlayoutLocked(g_out, buf.data(), count);
+  if (out) out->insert(out->end(), buf.begin(), buf.end());
+  return n;
+}
+
+void FailNext(const std::string& function, MMRESULT result, int times) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().faults[function] = {result, times};
+}
+
+void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().inOffset = inputOffset;
+  Cfg().outOffset = outputOffset;
+}
+
+void ResetFaults() {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().faults.clear();
+  Cfg().inOffset = Cfg().outOffset = 0;
+}
+
+bool InputOpen() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  return g_in.open;
+}
+
+bool OutputOpen() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  return g_out.open;
+}
+
+}  // namespace ManualWave
+
+// ---------------------------------------------------------------------------
+// WAV files
+// ---------------------------------------------------------------------------
+
+bool ReadWavFile(const std::string& path, std::vector<int16_t>* samples, DWORD* sampleRate, WORD* channels,
+                 std::string* error) {
+  auto fail = [&](const char* why) {
+    if (error) *error = why;
+    return false;
+  };
+  std::string bytes;
+  if (!ReadFile(path, &bytes, 512u * 1024u * 1024u)) return fail("cannot read the file");
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size();
+  if (n < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) return fail("not a RIFF/WAVE file");
+  size_t pos = 12;
+  bool haveFmt = false;
+  WORD tag = 0, ch = 0, bits = 0;
+  DWORD rate = 0;
+  while (pos + 8 <= n) {
+    uint32_t size = Le32(p + pos + 4);
+    const unsigned char* body = p + pos + 8;
+    size_t avail = n - (pos + 8);
+    if (std::memcmp(p + pos, "fmt ", 4) == 0) {
+      if (size < 16 || size > avail) return fail("bad format chunk");
+      tag = Le16(body);
+      ch = Le16(body + 2);
+      rate = Le32(body + 4);
+      bits = Le16(body + 14);
+      if (tag == 0xFFFE && size >= 40) tag = Le16(body + 24);  // extensible: the sub-format's tag
+      haveFmt = true;
+    } else if (std::memcmp(p + pos, "data", 4) == 0) {
+      if (!haveFmt) return fail("data before format");
+      if (tag != WAVE_FORMAT_PCM || (bits != 8 && bits != 16) || ch < 1 || ch > 8 || rate < 1000 || rate > 384000) {
+        return fail("not 8- or 16-bit PCM");
+      }
+      // A size of 0 or past the end (a writer that never finished) means "to the end".
+      size_t len = (size == 0 || size > avail) ? avail : size;
+      size_t bytesPerSample = bits / 8u;
+      size_t count = len / bytesPerSample / ch * ch;
+      samples->resize(count);
+      for (size_t i = 0; i < count; ++i) {
+        (*samples)[i] = bits == 16 ? static_cast<int16_t>(Le16(body + i * 2))
+                                   : static_cast<int16_t>((static_cast<int>(body[i]) - 128) << 8);
+      }
+      *sampleRate = rate;
+      *channels = ch;
+      return true;
+    }
+    if (size > avail) break;
+    pos += 8 + static_cast<size_t>(size) + (size & 1u);
+  }
+  return fail("no data chunk");
+}
+
+bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, DWORD sampleRate, WORD channels) {
+  if (samples.size() * 2 > kMaxWavData || channels == 0) return false;
+  std::string bytes(44 + samples.size() * 2, '\0');
+  unsigned char* p = reinterpret_cast<unsigned char*>(bytes.data());
+  MakeWavHeader(p, static_cast<uint32_t>(samples.size() * 2), sampleRate, channels);
+  for (size_t i = 0; i < samples.size(); ++i) Put16(p + 44 + i * 2, static_cast<uint16_t>(samples[i]));
+  return WriteFileAtomic(path, bytes);
+}
+
+}  // namespace plat
+
+// ---------------------------------------------------------------------------
+// Capture calls
+// ---------------------------------------------------------------------------
+
+using plat::g_in;
+using plat::g_mu;
+using plat::g_out;
+
+UINT waveInGetNumDevs() {
+  plat::AudioBackend b = plat::ResolveBackend();
+  if (b == plat::AudioBackend::PortAudio) return plat::wavepa::InputDeviceCount() > 0 ? 1 : 0;
+  return 1;
+}
+
+UINT waveOutGetNumDevs() {
+  plat::AudioBackend b = plat::ResolveBackend();
+  if (b == plat::AudioBackend::PortAudio) return plat::wavepa::OutputDeviceCount() > 0 ? 1 : 0;
+  return 1;
+}
+
+MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR /*callback*/,
+                    DWORD_PTR /*instance*/, DWORD flags) {
+  if (MMRESULT r = plat::Fault("waveInOpen")) return r;
+  if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
+  if ((flags & ~WAVE_FORMAT_QUERY) != CALLBACK_NULL) return MMSYSERR_NOTSUPPORTED;
+  plat::AudioBackend b = plat::ResolveBackend();
+  if (MMRESULT r = plat::CheckFormat(format, b)) return r;
+  if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
+  if (!phwi) return MMSYSERR_INVALPARAM;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (g_in.open) return MMSYSERR_ALLOCATED;
+    plat::ResetDevice(g_in);
+    g_in.open = true;
+    g_in.closing = true;  // not usable until fully set up
+    g_in.backend = b;
+    g_in.fmt = *format;
+    g_in.handle = plat::g_nextHandle++;
+  }
+  // Backend set-up outside the lock (file reading, device opening).
+  MMRESULT result = MMSYSERR_NOERROR;
+  plat::Device staging;
+  staging.fmt = *format;
+  std::unique_ptr<plat::wavepa::Stream> stream;
+  if (b == plat::AudioBackend::File) {
+    std::string why;
+    if (!plat::OpenInFile(staging, &why)) {
+      std::fprintf(stderr, "wave: cannot use the capture file %s: %s\n", plat::InFilePath().c_str(), why.c_str());
+      result = MMSYSERR_NODRIVER;
+    }
+  } else if (b == plat::AudioBackend::PortAudio) {
+    stream = plat::wavepa::OpenInput(
+        *format,
+        [](const int16_t* frames, size_t count) {
+          std::lock_guard<std::mutex> lk(g_mu);
+          plat::CaptureLocked(g_in, frames, count);
+        },
+        &result);
+  }
+  UINT timer = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (result != MMSYSERR_NOERROR) {
+      plat::ResetDevice(g_in);
+      return result;
+    }
+    g_in.source = std::move(staging.source);
+    g_in.loop = staging.loop;
+    g_in.stream = std::move(stream);
+    g_in.closing = false;
+    plat::RestartTimeline(g_in);
+    *phwi = reinterpret_cast<HWAVEIN>(g_in.handle);
+  }
+  if (b == plat::AudioBackend::File) {
+    timer = plat::StartTimer(plat::kFileTickMs, true, [](UINT) { plat::FileInTick(); }, true);
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_in.timer = timer;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInClose(HWAVEIN hwi) {
+  if (MMRESULT r = plat::Fault("waveInClose")) return r;
+  UINT timer;
+  std::unique_ptr<plat::wavepa::Stream> stream;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    plat::Device* d = plat::FindIn(hwi);
+    if (!d) return MMSYSERR_INVALHANDLE;
+    if (!d->queue.empty()) return WAVERR_STILLPLAYING;
+    d->closing = true;
+    timer = d->timer;
+    stream = std::move(d->stream);
+  }
+  plat::StopMover(timer, stream);
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::ResetDevice(g_in);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* hdr, UINT cbwh) {
+  if (MMRESULT r = plat::Fault("waveInPrepareHeader")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!plat::FindIn(hwi)) return MMSYSERR_INVALHANDLE;
+  return plat::PrepareHeader(hdr, cbwh);
+}
+
+MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* hdr, UINT /*cbwh*/) {
+  if (MMRESULT r = plat::Fault("waveInUnprepareHeader")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!plat::FindIn(hwi)) return MMSYSERR_INVALHANDLE;
+  return plat::UnprepareHeader(hdr);
+}
+
+MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* hdr, UINT /*cbwh*/) {
+  if (MMRESULT r = plat::Fault("waveInAddBuffer")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindIn(hwi);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  if (!hdr || !hdr->lpData) return MMSYSERR_INVALPARAM;
+  DWORD f = hdr->dwFlags.load();
+  if (!(f & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (f & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  if (hdr->dwBufferLength < plat::FrameBytes(*d)) return MMSYSERR_INVALPARAM;
+  hdr->dwBytesRecorded.store(0);
+  hdr->dwFlags.store((f & ~WHDR_DONE) | WHDR_INQUEUE);
+  d->queue.push_back(hdr);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInStart(HWAVEIN hwi) {
+  if (MMRESULT r = plat::Fault("waveInStart")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindIn(hwi);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  if (!d->started) {
+    d->started = true;
+    plat::RestartTimeline(*d);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInStop(HWAVEIN hwi) {
+  if (MMRESULT r = plat::Fault("waveInStop")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindIn(hwi);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  d->started = false;
+  if (!d->queue.empty() && d->offset > 0) plat::CompleteFront(*d);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInReset(HWAVEIN hwi) {
+  if (MMRESULT r = plat::Fault("waveInReset")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindIn(hwi);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  d->started = false;
+  while (!d->queue.empty()) plat::CompleteFront(*d);
+  d->position = 0;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInGetPosition(HWAVEIN hwi, MMTIME* mmt, UINT cbmmt) {
+  if (MMRESULT r = plat::Fault("waveInGetPosition")) return r;
+  uint64_t offset;
+  {
+    std::lock_guard<std::mutex> lk(plat::Cfg().mu);
+    offset = plat::Cfg().inOffset;
+  }
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindIn(hwi);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  return plat::GetPosition(d->position + offset, d->fmt, mmt, cbmmt);
+}
+
+// ---------------------------------------------------------------------------
+// Playout calls
+// ---------------------------------------------------------------------------
+
+MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR /*callback*/,
+                     DWORD_PTR /*instance*/, DWORD flags) {
+  if (MMRESULT r = plat::Fault("waveOutOpen")) return r;
+  if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
+  if ((flags & ~WAVE_FORMAT_QUERY) != CALLBACK_NULL) return MMSYSERR_NOTSUPPORTED;
+  plat::AudioBackend b = plat::ResolveBackend();
+  if (MMRESULT r = plat::CheckFormat(format, b)) return r;
+  if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
+  if (!phwo) return MMSYSERR_INVALPARAM;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (g_out.open) return MMSYSERR_ALLOCATED;
+    plat::ResetDevice(g_out);
+    g_out.open = true;
+    g_out.closing = true;
+    g_out.backend = b;
+    g_out.fmt = *format;
+    g_out.handle = plat::g_nextHandle++;
+  }
+  MMRESULT result = MMSYSERR_NOERROR;
+  plat::Device staging;
+  staging.fmt = *format;
+  std::unique_ptr<plat::wavepa::Stream> stream;
+  if (b == plat::AudioBackend::File) {
+    if (!plat::OpenOutFile(staging)) result = MMSYSERR_NODRIVER;
+  } else if (b == plat::AudioBackend::PortAudio) {
+    stream = plat::wavepa::OpenOutput(
+        *format,
+        [](int16_t* frames, size_t count) {
+          std::lock_guard<std::mutex> lk(g_mu);
+          plat::PlayoutLocked(g_out, frames, count);
+        },
+        &result);
+  }
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (result != MMSYSERR_NOERROR) {
+      plat::ResetDevice(g_out);
+      return result;
+    }
+    g_out.out = staging.out;
+    g_out.outPath = staging.outPath;
+    g_out.latency = stream ? stream->LatencyFrames() : 0;
+    g_out.stream = std::move(stream);
+    g_out.started = true;  // playout runs from open on
+    g_out.closing = false;
+    plat::RestartTimeline(g_out);
+    *phwo = reinterpret_cast<HWAVEOUT>(g_out.handle);
+  }
+  if (b == plat::AudioBackend::File) {
+    UINT timer = plat::StartTimer(plat::kFileTickMs, true, [](UINT) { plat::FileOutTick(); }, true);
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_out.timer = timer;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutClose(HWAVEOUT hwo) {
+  if (MMRESULT r = plat::Fault("waveOutClose")) return r;
+  UINT timer;
+  std::unique_ptr<plat::wavepa::Stream> stream;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    plat::Device* d = plat::FindOut(hwo);
+    if (!d) return MMSYSERR_INVALHANDLE;
+    if (!d->queue.empty()) return WAVERR_STILLPLAYING;
+    d->closing = true;
+    timer = d->timer;
+    stream = std::move(d->stream);
+  }
+  plat::StopMover(timer, stream);
+  FILE* f;
+  std::string path;
+  uint64_t bytes;
+  WAVEFORMATEX fmt;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    f = g_out.out;
+    path = g_out.outPath;
+    bytes = g_out.outBytes;
+    fmt = g_out.fmt;
+    g_out.out = nullptr;
+  }
+  plat::FinishOutFile(f, path, bytes, fmt.nSamplesPerSec, fmt.nChannels);
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::ResetDevice(g_out);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* hdr, UINT cbwh) {
+  if (MMRESULT r = plat::Fault("waveOutPrepareHeader")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!plat::FindOut(hwo)) return MMSYSERR_INVALHANDLE;
+  return plat::PrepareHeader(hdr, cbwh);
+}
+
+MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* hdr, UINT /*cbwh*/) {
+  if (MMRESULT r = plat::Fault("waveOutUnprepareHeader")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!plat::FindOut(hwo)) return MMSYSERR_INVALHANDLE;
+  return plat::UnprepareHeader(hdr);
+}
+
+MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* hdr, UINT /*cbwh*/) {
+  if (MMRESULT r = plat::Fault("waveOutWrite")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindOut(hwo);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  if (!hdr || !hdr->lpData) return MMSYSERR_INVALPARAM;
+  DWORD f = hdr->dwFlags.load();
+  if (!(f & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (f & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  hdr->dwFlags.store((f & ~WHDR_DONE) | WHDR_INQUEUE);
+  if (hdr->dwBufferLength < plat::FrameBytes(*d)) {  // nothing to play: done at once
+    hdr->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE);
+    return MMSYSERR_NOERROR;
+  }
+  d->queue.push_back(hdr);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutPause(HWAVEOUT hwo) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindOut(hwo);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  d->started = false;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutRestart(HWAVEOUT hwo) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindOut(hwo);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  if (!d->started) {
+    d->started = true;
+    plat::RestartTimeline(*d);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutReset(HWAVEOUT hwo) {
+  if (MMRESULT r = plat::Fault("waveOutReset")) return r;
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindOut(hwo);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  for (WAVEHDR* h : d->queue) {
+    DWORD f = h->dwFlags.load();
+    h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE);
+  }
+  d->queue.clear();
+  d->offset = 0;
+  d->position = 0;
+  d->reported = 0;
+  d->silenceRun = 0;
+  if (!d->started) {
+    d->started = true;
+    plat::RestartTimeline(*d);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetPosition(HWAVEOUT hwo, MMTIME* mmt, UINT cbmmt) {
+  if (MMRESULT r = plat::Fault("waveOutGetPosition")) return r;
+  uint64_t offset;
+  {
+    std::lock_guard<std::mutex> lk(plat::Cfg().mu);
+    offset = plat::Cfg().outOffset;
+  }
+  std::lock_guard<std::mutex> lk(g_mu);
+  plat::Device* d = plat::FindOut(hwo);
+  if (!d) return MMSYSERR_INVALHANDLE;
+  return plat::GetPosition(plat::OutPosition(*d) + offset, d->fmt, mmt, cbmmt);
+}
