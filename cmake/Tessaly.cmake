@@ -23,6 +23,7 @@ function(tessaly_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_compile_definitions(${name} PRIVATE TESSALY_SOURCE_DIR="${PROJECT_SOURCE_DIR}" TESSALY_BINARY_DIR="${PROJECT_BINARY_DIR}")
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -34,7 +35,7 @@ function(tessaly_test name)
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}"
-               ENVIRONMENT "TESSALY_SOURCE_DIR=${PROJECT_SOURCE_DIR};TESSALY_BINARY_DIR=${PROJECT_BINARY_DIR}")
+               ENVIRONMENT "TESSALY_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
 
 # tessaly_fuzzer(<name> SOURCES ... LIBS ...): a libFuzzer target, built only with TESSALY_FUZZ under clang.

@@ -1,0 +1,406 @@
+// Operating-system wrapper of the messaging library: UDP socket, files, text and time conversion.
+#include "pellico/kxplatform.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace pellico {
+
+namespace {
+constexpr size_t kConvBufferBytes = 16192;
+constexpr size_t kMaxUtf16Units = kConvBufferBytes / 2 - 1;  // 8095 units plus the terminator
+constexpr size_t kMaxUtf8Bytes = kConvBufferBytes - 1;       // 16191 bytes plus the terminator
+}  // namespace
+
+uint32_t SystemMillis() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool UdpSocket::Open() {
+  Close();
+  m_log("ResetSocket: Opening socket");
+  m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (m_fd < 0) return false;
+  int flags = fcntl(m_fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    m_log("MERVANE FAILED TO PUT SOCKET IN NON-BLOCKING MODE");
+    ::close(m_fd);
+    m_fd = -1;
+    return false;
+  }
+  int size = 262144;
+  char line[96];
+  if (setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
+    snprintf(line, sizeof line, "Error setting sndbuf SockOpt Value: %ld", static_cast<long>(size));
+    m_log(line);
+  }
+  if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+    snprintf(line, sizeof line, "Error setting rcvbuf SockOpt Value: %ld", static_cast<long>(size));
+    m_log(line);
+  }
+  return true;
+}
+
+void UdpSocket::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+int UdpSocket::SendTo(const uint8_t* data, size_t len, uint32_t addr, uint16_t port) {
+  if (m_fd < 0) return -EBADF;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(addr);
+  sa.sin_port = htons(port);
+  ssize_t n = ::sendto(m_fd, data, len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  if (n < 0) return errno == EWOULDBLOCK ? -EAGAIN : -errno;
+  return static_cast<int>(n);
+}
+
+int UdpSocket::RecvFrom(uint8_t* buf, size_t size, uint32_t* addr, uint16_t* port) {
+  if (m_fd < 0) return -EBADF;
+  sockaddr_in sa{};
+  socklen_t slen = sizeof sa;
+  ssize_t n = ::recvfrom(m_fd, buf, size, 0, reinterpret_cast<sockaddr*>(&sa), &slen);
+  if (n < 0) return errno == EWOULDBLOCK ? -EAGAIN : -errno;
+  *addr = ntohl(sa.sin_addr.s_addr);
+  *port = ntohs(sa.sin_port);
+  return static_cast<int>(n);
+}
+
+KxPlatform::KxPlatform(Logger log, bool useFiles) : m_log(std::move(log)), m_useFiles(useFiles), m_clock(SystemMillis) {
+  auto tid = std::hash<std::thread::id>{}(std::this_thread::get_id());
+  m_rand.Seed(static_cast<uint32_t>(tid) + static_cast<uint32_t>(time(nullptr)));
+  m_socket = std::make_unique<UdpSocket>([this](const std::string& s) { m_log(s.c_str()); });
+}
+
+KxPlatform::~KxPlatform() {
+  if (m_socket) m_socket->Close();
+}
+
+void KxPlatform::SetSocket(std::unique_ptr<KxSocket> socket) { m_socket = std::move(socket); }
+
+bool KxPlatform::OpenSocket() {
+  m_receiveEnabled = false;
+  m_extraSources.clear();
+  return m_socket && m_socket->Open();
+}
+
+void KxPlatform::SetDestination(const std::string& host, uint16_t port) {
+  if (!host.empty()) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) == 1) {
+      m_destAddr = ntohl(a.s_addr);
+    } else {
+      char line[600];
+      snprintf(line, sizeof line, "Looking up host %.500s", host.c_str());
+      m_log(line);
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_DGRAM;
+      addrinfo* res = nullptr;
+      if (getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0 && res) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(res->ai_addr);
+        m_destAddr = ntohl(sin->sin_addr.s_addr);
+        char ip[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &sin->sin_addr, ip, sizeof ip);
+        snprintf(line, sizeof line, "Looked up IP %s from name %.500s", ip, host.c_str());
+        m_log(line);
+        freeaddrinfo(res);
+      } else {
+        snprintf(line, sizeof line, "Error! Unable to lookup %.500s", host.c_str());
+        m_log(line);
+      }
+    }
+  }
+  if (port != 0) m_destPort = port;
+}
+
+void KxPlatform::AcceptSource(uint32_t addr, uint16_t port) { m_extraSources.emplace_back(addr, port); }
+
+int KxPlatform::Send(const uint8_t* data, size_t len) {
+  if (!m_socket) return -EBADF;
+  int n = m_socket->SendTo(data, len, m_destAddr, m_destPort);
+  if (n >= 0) m_receiveEnabled = true;
+  return n;
+}
+
+int KxPlatform::Receive(uint8_t* buf, size_t size, bool* fromServer) {
+  if (!m_socket) return -EBADF;
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  int n = m_socket->RecvFrom(buf, size, &addr, &port);
+  if (n < 0 && n != -EAGAIN) m_receiveEnabled = false;
+  if (n >= 0) {
+    bool ok = addr == m_destAddr && port == m_destPort;
+    for (auto& s : m_extraSources)
+      if (s.first == addr && s.second == port) ok = true;
+    *fromServer = ok;
+  }
+  return n;
+}
+
+bool KxPlatform::ReadFile(const std::string& path, std::vector<uint8_t>& out, size_t maxBytes) {
+  out.clear();
+  if (!m_useFiles) return false;
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  f.seekg(0, std::ios::end);
+  std::streamoff size = f.tellg();
+  if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return false;
+  f.seekg(0);
+  out.resize(static_cast<size_t>(size));
+  if (size > 0 && !f.read(reinterpret_cast<char*>(out.data()), size)) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+bool KxPlatform::WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (!m_useFiles) return true;
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    if (!f) return false;
+    if (!bytes.empty()) f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.flush();
+    if (!f) {
+      f.close();
+      std::remove(tmp.c_str());
+      return false;
+    }
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    std::remove(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool KxPlatform::AppendFile(const std::string& path, const uint8_t* data, size_t len) {
+  if (!m_useFiles) return true;
+  FILE* f = fopen(path.c_str(), "ab");
+  if (!f) return false;
+  bool ok = len == 0 || fwrite(data, 1, len, f) == len;
+  ok = (fclose(f) == 0) && ok;
+  return ok;
+}
+
+bool KxPlatform::CreateEmpty(const std::string& path) {
+  if (!m_useFiles) return true;
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  return fclose(f) == 0;
+}
+
+int KxPlatform::Remove(const std::string& path) {
+  if (!m_useFiles) return 0;
+  return std::remove(path.c_str()) == 0 ? 0 : -1;
+}
+
+bool KxPlatform::Exists(const std::string& path) {
+  if (!m_useFiles) return false;
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
+
+bool KxPlatform::Move(const std::string& from, const std::string& to) {
+  if (!m_useFiles) return true;
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void KxPlatform::MakeDirectory(const std::string& path) {
+  if (!m_useFiles || path.empty()) return;
+  std::error_code ec;
+  fs::create_directories(path, ec);
+}
+
+void KxPlatform::EmptyDirectory(const std::string& path) {
+  if (!m_useFiles) return;
+  std::error_code ec;
+  fs::directory_iterator it(path, ec);
+  if (ec) return;
+  for (const auto& entry : it) {
+    std::error_code ec2;
+    if (entry.is_regular_file(ec2)) fs::remove(entry.path(), ec2);
+  }
+}
+
+std::u16string Utf8ToUtf16(const char* s, size_t len) {
+  std::u16string out;
+  out.reserve(len);
+  const auto* p = reinterpret_cast<const uint8_t*>(s);
+  size_t i = 0;
+  while (i < len) {
+    uint32_t c = p[i];
+    size_t need = 0;
+    uint32_t min = 0;
+    if (c < 0x80) {
+      out.push_back(static_cast<char16_t>(c));
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      need = 1; c &= 0x1F; min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      need = 2; c &= 0x0F; min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      need = 3; c &= 0x07; min = 0x10000;
+    } else {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    bool ok = true;
+    size_t j = 1;
+    for (; ok && j <= need; ++j) {
+      if (i + j >= len || (p[i + j] & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (p[i + j] & 0x3F);
+    }
+    if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out.push_back(0xFFFD);
+      i += (j > 1 ? j : 1);
+      continue;
+    }
+    i += need + 1;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(const uint16_t* s, size_t units) {
+  std::string out;
+  out.reserve(units * 3);
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+WStr_t* KxPlatform::Utf8ToWStr(const Utf8_t* s) {
+  if (!s) return nullptr;
+  WStr_t* w = CKxCore::WStrNewM();
+  if (!w || s->len == 0 || !s->data) return w;
+  std::u16string u = Utf8ToUtf16(s->data, s->len);
+  // Stop at an embedded zero as the C conversion does.
+  size_t z = u.find(u'\0');
+  if (z != std::u16string::npos) u.resize(z);
+  if (u.empty() || u.size() > kMaxUtf16Units) return w;
+  size_t bytes = 2 * (u.size() + 1);
+  w->len = static_cast<uint16_t>(bytes);
+  CKxCore::WStrAllocDataM(w);
+  if (!w->data) {
+    w->len = 0;
+    return w;
+  }
+  memcpy(w->data, u.data(), u.size() * 2);
+  return w;
+}
+
+Utf8_t* KxPlatform::WStrToUtf8(const WStr_t* s) {
+  if (!s) return nullptr;
+  Utf8_t* r = CKxCore::Utf8NewM();
+  if (!r || s->len == 0 || !s->data) return r;
+  size_t units = 0;
+  size_t maxUnits = s->len / 2;
+  while (units < maxUnits && s->data[units] != 0) ++units;
+  std::string u8 = Utf16ToUtf8(s->data, units);
+  if (u8.empty() || u8.size() > kMaxUtf8Bytes) return r;
+  r->len = static_cast<uint16_t>(u8.size());
+  CKxCore::Utf8AllocDataM(r);
+  if (!r->data) {
+    r->len = 0;
+    return r;
+  }
+  memcpy(r->data, u8.data(), u8.size());
+  return r;
+}
+
+int64_t KxPlatform::WireTimeToSeconds(const uint8_t* t) {
+  struct tm tmv {};
+  tmv.tm_year = ((t[0] << 8) | t[1]) - 1900;
+  tmv.tm_mon = t[2] - 1;
+  tmv.tm_mday = t[3];
+  tmv.tm_hour = t[4];
+  tmv.tm_min = t[5];
+  tmv.tm_sec = t[6];
+  tmv.tm_isdst = -1;
+  time_t v = mktime(&tmv);
+  return static_cast<int64_t>(v);
+}
+
+bool KxPlatform::ParseServerTime(const std::string& text, int64_t* serverSeconds) {
+  size_t p = text.find("TS=");
+  if (p == std::string::npos) return false;
+  p += 3;
+  if (p + 15 > text.size()) return false;
+  auto num = [&](size_t at, size_t n, int* v) {
+    int r = 0;
+    for (size_t i = 0; i < n; ++i) {
+      char c = text[at + i];
+      if (c < '0' || c > '9') return false;
+      r = r * 10 + (c - '0');
+    }
+    *v = r;
+    return true;
+  };
+  int y, mo, d, h, mi, s;
+  if (!num(p, 4, &y) || !num(p + 4, 2, &mo) || !num(p + 6, 2, &d) || !num(p + 9, 2, &h) || !num(p + 11, 2, &mi) ||
+      !num(p + 13, 2, &s))
+    return false;
+  uint8_t t[7] = {static_cast<uint8_t>(y >> 8), static_cast<uint8_t>(y & 0xFF), static_cast<uint8_t>(mo),
+                  static_cast<uint8_t>(d), static_cast<uint8_t>(h), static_cast<uint8_t>(mi), static_cast<uint8_t>(s)};
+  int64_t v = WireTimeToSeconds(t);
+  if (v == -1) return false;
+  *serverSeconds = v;
+  return true;
+}
+
+}  // namespace pellico

@@ -1,0 +1,319 @@
+// Session engine under a manual clock and an in-memory socket: retransmission, in-order delivery, voice, sessions.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fakes.h"
+
+using namespace pt;
+namespace fs = std::filesystem;
+
+namespace {
+Bytes Text(uint32_t seq, uint32_t session, uint16_t msg, uint32_t author, const std::string& text,
+           const std::string& subject = "s") {
+  return SB(seq, session, 11).u16(msg).str16("7_1").u32(author).str16("Bob").u8(0).str16(subject).str16(text)
+      .time7().u8(0).u8(0).b;
+}
+Bytes AudioPkt(uint32_t audioSeq, uint32_t session, uint16_t msg, uint32_t author) {
+  SB s(audioSeq, session, 17);
+  s.u16(msg).u32(author).u16(27).u8(0);
+  for (int f = 0; f < 2; ++f) {  // two 13-byte MR475 frames
+    s.u8(0x04);
+    for (int i = 0; i < 12; ++i) s.u8(audioSeq * 16 + i);
+  }
+  return s.b;
+}
+std::string W(Message_t* m) {
+  std::string s;
+  for (size_t i = 0; m->text && i < m->text->len / 2u && m->text->data[i]; ++i) s.push_back(char(m->text->data[i]));
+  return s;
+}
+}  // namespace
+
+TEST(PellicoEngine, UnansweredSignInIsSentFourTimesThenTheSessionResetsAt20s) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  ASSERT_EQ(h.core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
+  EXPECT_EQ(h.core->GetConnectionState(), KX_LOGGING_IN);
+  struct Step {
+    uint32_t advance;
+    size_t sent;
+    EConnectionState_t state;
+  } steps[] = {{4999, 1, KX_LOGGING_IN}, {1, 2, KX_LOGGING_IN},  {5000, 3, KX_LOGGING_IN},
+               {5000, 4, KX_LOGGING_IN}, {4999, 4, KX_LOGGING_IN}, {1, 4, KX_OFFLINE}};
+  for (auto& s : steps) {
+    h.Tick(s.advance);
+    EXPECT_EQ(h.SentOfType(1).size(), s.sent) << "at +" << s.advance;
+    EXPECT_EQ(h.core->GetConnectionState(), s.state);
+  }
+  auto req = h.SentOfType(1);
+  for (auto& r : req) EXPECT_EQ(CoreHarness::Seq(r), CoreHarness::Seq(req[0])) << "a resend keeps its number";
+}
+
+TEST(PellicoEngine, RequestRetransmissionAndDisconnectSchedule) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline();
+  ASSERT_EQ(h.core->RefreshContactList(0), KX_OK);
+  for (uint32_t t : {5000u, 5000u, 5000u}) h.Tick(t);
+  EXPECT_EQ(h.SentOfType(22).size(), 4u);
+  EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+  h.Tick(5000);
+  EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE) << "the fourth time-out abandons the session";
+
+  h.SignInOnline();
+  h.core->SignOut();
+  ASSERT_EQ(h.SentOfType(13).size(), 1u);
+  h.Tick(2999);
+  EXPECT_EQ(h.SentOfType(13).size(), 1u);
+  h.Tick(1);
+  EXPECT_EQ(h.SentOfType(13).size(), 2u) << "DISCONNECT is resent after 3 s";
+  h.Push(SB(CoreHarness::Seq(h.SentOfType(13)[0]), h.session, 12).b);
+  h.Tick();
+  EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
+}
+
+TEST(PellicoEngine, InOrderDeliveryWithReorderDuplicatesAndForeignSessions) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  h.Push(Text(102, 77, 2, 42, "second"));
+  h.Tick();
+  EXPECT_TRUE(h.Acked(102));
+  EXPECT_EQ(h.core->GetMessageListCount(), 0) << "held until 101 arrives";
+  h.Push(Text(101, 77, 1, 42, "first"));
+  h.Tick();
+  ASSERT_EQ(h.core->GetMessageListCount(), 2);
+  Message_t* m = nullptr;
+  h.core->ReadMessageByIndex(0, &m);
+  EXPECT_EQ(W(m), "first");
+  h.core->ReadMessageByIndex(1, &m);
+  EXPECT_EQ(W(m), "second");
+
+  h.sent.clear();
+  h.Push(Text(101, 77, 1, 42, "first"));
+  h.Tick();
+  EXPECT_TRUE(h.Acked(101)) << "a duplicate is acknowledged again";
+  EXPECT_EQ(h.core->GetMessageListCount(), 2);
+
+  h.Push(Text(103, 99, 3, 42, "foreign"));
+  h.Push(Text(103, 77, 3, 42, "wrong source"), 0x7F000002, 9999);
+  h.Tick();
+  EXPECT_FALSE(h.Acked(103)) << "foreign session or source: dropped without acknowledgement";
+  EXPECT_EQ(h.core->GetMessageListCount(), 2);
+
+  h.Push(Text(105, 77, 5, 42, "after gap"));
+  h.Tick();
+  EXPECT_EQ(h.core->GetMessageListCount(), 2);
+  h.Tick(30000);
+  EXPECT_EQ(h.core->GetMessageListCount(), 2);
+  h.Tick(1);
+  EXPECT_EQ(h.core->GetMessageListCount(), 3) << "a gap is abandoned after 30 s";
+}
+
+TEST(PellicoEngine, VoiceClipWithLostPacketsIsRecoveredThroughNack) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  h.Push(SB(101, 77, 15).u16(9).str16("7_2").u32(42).str16("Bob").u8(1).u32(1).str16("alice").str16("")
+             .str16("hello").time7().u8(0).b);
+  for (uint32_t s : {1u, 2u, 4u, 5u}) h.Push(AudioPkt(s, 77, 9, 42));
+  h.Push(SB(102, 77, 16).u16(9).u32(42).u16(5).b);
+  h.Tick();
+  ASSERT_EQ(h.core->GetMessageListCount(), 1);
+  EXPECT_FALSE(h.Acked(1)) << "audio is never acknowledged";
+  EXPECT_TRUE(h.Acked(102));
+  EXPECT_TRUE(h.SentOfType(74).empty()) << "END_AUDIO is held while packet 3 is missing";
+  auto nacks = h.SentOfType(76);
+  ASSERT_EQ(nacks.size(), 1u);
+  EXPECT_EQ(nacks[0], (Bytes{nacks[0][0], nacks[0][1], nacks[0][2], nacks[0][3], 0, 0, 0, 77, 76, 0, 9, 0, 0, 0, 42, 0, 1,
+                              0, 0, 0, 3}));
+  h.Tick(2999);
+  EXPECT_EQ(h.SentOfType(76).size(), 1u);
+  h.Tick(1);
+  EXPECT_EQ(h.SentOfType(76).size(), 2u) << "asked again every 3 s";
+
+  h.Push(AudioPkt(3, 77, 9, 42));
+  h.Tick();
+  ASSERT_EQ(h.SentOfType(74).size(), 1u) << "AUDIO_DONE once the clip is whole";
+  Message_t* m = nullptr;
+  h.core->ReadMessageByIndex(0, &m);
+  EXPECT_EQ(m->state, KX_MSG_VOICE_STORED);
+  EXPECT_EQ(W(m), "))) hello [0.20 seconds]");
+  std::ifstream clip(dir.path + "/mervane/audio/" + CKxEngine::Hex(m->entryId), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(clip)), {});
+  ASSERT_EQ(bytes.size(), 130u);
+  for (int s = 1; s <= 5; ++s) EXPECT_EQ(uint8_t(bytes[(s - 1) * 26 + 1]), s * 16) << "packet " << s << " in order";
+  EXPECT_FLOAT_EQ(h.core->GetAudioDuration(m->entryId), 0.2f);
+  h.Tick(3000);
+  EXPECT_EQ(h.SentOfType(76).size(), 2u) << "nothing missing, no more requests";
+}
+
+TEST(PellicoEngine, OutgoingClipIsLinkedByTheEchoAndResentOnRequest) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  Message_t* m = CKxCore::MessageNewM();
+  kx_recipient* r = CKxCore::RecipientNewM();
+  r->id = 1002;
+  CKxCore::MessageAddRecipient(m, r);
+  ASSERT_EQ(h.core->SendLoadAudioPackets(m, 2), KX_OK);
+  auto start = h.SentOfType(14);
+  ASSERT_EQ(start.size(), 1u);
+  uint16_t msg = uint16_t((start[0][9] << 8) | start[0][10]);
+  ASSERT_EQ(h.SentOfType(17).size(), 2u);
+  auto end = h.SentOfType(16);
+  ASSERT_EQ(end.size(), 1u);
+  EXPECT_EQ(end[0][16], 2) << "END_AUDIO names the last audio sequence";
+  Message_t* m2 = CKxCore::MessageNewM();
+  EXPECT_EQ(h.core->SendLoadAudioPackets(m2, 1), KX_BUSY) << "refused until AUDIO_DONE";
+
+  h.Push(Text(101, 77, msg, 0, ""));
+  h.Push(SB(102, 77, 76).u16(msg).u32(0).u16(1).u32(2).b);
+  h.Tick();
+  ASSERT_EQ(h.core->GetMessageListCount(), 1);
+  Message_t* echo = nullptr;
+  h.core->ReadMessageByIndex(0, &echo);
+  EXPECT_EQ(echo->state, KX_MSG_VOICE_STORED);
+  EXPECT_TRUE(fs::exists(dir.path + "/mervane/audio/" + CKxEngine::Hex(echo->entryId)));
+  EXPECT_FALSE(h.Acked(102)) << "AUDIO_NACK is not acknowledged";
+  auto audio = h.SentOfType(17);
+  ASSERT_EQ(audio.size(), 3u);
+  EXPECT_EQ(CoreHarness::Seq(audio[2]), 2u);
+
+  h.Push(SB(103, 77, 74).u16(msg).u32(0).b);
+  h.Tick();
+  Message_t* m3 = CKxCore::MessageNewM();
+  EXPECT_EQ(h.core->SendLoadAudioPackets(m3, 1), KX_OK);
+}
+
+TEST(PellicoEngine, StrayAndForeignDatagramsDoNotChangeTheSession) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  // After a reset the session id is 0: a datagram carrying 0 must not bring the client online.
+  h.core->SignIn(KX_VISIBILITY_VISIBLE);
+  h.engine->ResetSession();
+  h.Push(Text(1, 0, 1, 42, "stray"));
+  h.Push(SB(1, 0, 2).u8(0).u8(0).u8(3).str16("").str16("").u16(0).b);
+  h.Tick();
+  EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
+  EXPECT_EQ(h.core->GetMessageListCount(), 0);
+
+  h.SignInOnline(77, 100);
+  h.Push(SB(101, 78, 6).u8(0).str16("1:bye").b);                       // another session
+  h.Push(SB(101, 77, 6).u8(0).str16("1:bye").b, 0x7F000002, 9999);     // another source
+  h.Push(SB(101, 77, 2).u8(0).u8(0).u8(3).str16("").str16("").u16(0).b);  // a response outside sign-in
+  h.Tick();
+  EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+  EXPECT_TRUE(h.rec.serverTexts.empty());
+  h.Push(SB(101, 77, 6).u8(0).str16("1:bye").b);
+  h.Tick();
+  EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
+  EXPECT_EQ(h.rec.serverTexts, std::vector<std::string>{"1:bye"});
+}
+
+TEST(PellicoEngine, MalformedDatagramsAreDroppedWithoutAcknowledgement) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  Bytes good = Text(101, 77, 1, 42, "ok");
+  for (size_t cut = 0; cut < good.size(); ++cut) h.Push(Bytes(good.begin(), good.begin() + cut));
+  h.Push(SB(101, 77, 11).u16(1).u16(0xFFFF).b);
+  h.Push(SB(101, 77, 17).u16(1).u32(42).u16(0).u8(0).b);
+  h.Tick();
+  EXPECT_FALSE(h.Acked(101));
+  EXPECT_EQ(h.core->GetMessageListCount(), 0);
+  // A well-formed fragment whose joined body announces five groups and holds none.
+  h.Push(SB(102, 77, 23).u16(1).u8(1).u8(1).u8(0).u8(0).u8(0).u8(0).u8(0).u16(5).b);
+  h.Push(good);
+  h.Tick();
+  EXPECT_EQ(h.core->GetContactListCount(), 0);
+  EXPECT_EQ(h.core->GetMessageListCount(), 1) << "the session goes on";
+}
+
+TEST(PellicoEngine, WrappedMessageNumbersNeverReuseAStoredEntry) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  h.core->GetSettings()->SetSettingsInt(KX_OPT_MESSAGE_ID, 5);
+  h.Push(Text(101, 77, 1, 42, "old"));
+  h.Tick();
+  h.core->GetSettings()->SetSettingsInt(KX_OPT_MESSAGE_ID, 5);  // the counter came round again
+  h.Push(Text(102, 77, 2, 42, "new"));
+  h.Tick();
+  ASSERT_EQ(h.core->GetMessageListCount(), 2);
+  Message_t *a = nullptr, *b = nullptr;
+  h.core->ReadMessageByIndex(0, &a);
+  h.core->ReadMessageByIndex(1, &b);
+  EXPECT_EQ(a->entryId, 5u);
+  EXPECT_NE(b->entryId, a->entryId);
+  EXPECT_EQ(W(a), "old");
+}
+
+TEST(PellicoEngine, BuddyListFragmentsAndPresence) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  SB body(0, 0, 0);
+  body.b = {0, 0, 0, 0, 0};  // 4 unread bytes, list 0
+  body.u16(1).str16("Friends").u8(0).u16(2).u8(0x01).u32(1002).str16("Bob").str16("bob")
+      .u8(0x92).u32(1003).str16("Eve").str16("eml:eve");
+  Bytes all = body.b;
+  size_t third = all.size() / 3;
+  auto frag = [&](uint32_t seq, uint16_t batch, uint8_t idx, size_t from, size_t to) {
+    return SB(seq, 77, 23).u16(batch).u8(idx).u8(3).raw(std::string(all.begin() + from, all.begin() + to)).b;
+  };
+  h.Push(frag(101, 1, 3, 2 * third, all.size()));
+  h.Push(frag(102, 2, 1, 0, third));  // another batch stays
+  h.Push(frag(103, 1, 1, 0, third));
+  h.Tick();
+  EXPECT_EQ(h.core->GetContactListCount(), 0);
+  h.Push(frag(104, 1, 2, third, 2 * third));
+  h.Tick();
+  ASSERT_EQ(h.core->GetContactListCount(), 3) << "a heading and two members";
+  kx_contact* c = nullptr;
+  ASSERT_EQ(h.core->FindContact(KX_SEARCH_BY_ID, 1003, nullptr, &c), KX_OK);
+  EXPECT_EQ(c->presence, 258) << "presence 2 with an address contact";
+  EXPECT_EQ(c->visibility, 1);
+  EXPECT_EQ(c->blocked, 1);
+  h.Push(SB(105, 77, 18).u8(0x04).u32(1002).b);
+  h.Tick();
+  ASSERT_EQ(h.core->FindContact(KX_SEARCH_BY_ID, 1002, nullptr, &c), KX_OK);
+  EXPECT_EQ(c->presence, 4);
+  EXPECT_EQ(h.rec.contactUpdates, 2);
+}
+
+TEST(PellicoEngine, TypingNoticeIsReportedButNotStored) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  h.Push(Text(101, 77, 1, 42, ":", "$typing"));
+  h.Push(Text(102, 77, 2, 0, ":", "$typing"));
+  h.Tick();
+  EXPECT_EQ(h.rec.typing, 1);
+  EXPECT_EQ(h.core->GetMessageListCount(), 0);
+}
+
+TEST(PellicoEngine, KeepAliveAndIdleSignOut) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);  // keep-alive every 30 s
+  EXPECT_EQ(h.engine->KeepAliveMs(), 30000u);
+  h.Tick(30000);
+  EXPECT_TRUE(h.SentOfType(9).empty());
+  h.Tick(1);
+  auto ka = h.SentOfType(9);
+  ASSERT_EQ(ka.size(), 1u);
+  h.Push(SB(CoreHarness::Seq(ka[0]), 77, 12).b);
+  h.core->GetSettings()->SetSettingsInt(KX_OPT_IDLE_TIMEOUT, 1);
+  h.core->ResetIdleTimeout();
+  h.Tick(59999);
+  EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+  h.Tick(1);
+  EXPECT_EQ(h.rec.states.back(), KX_OFFLINE_IDLE);
+  EXPECT_EQ(h.SentOfType(13).size(), 1u) << "an idle client signs out";
+  h.Push(Text(101, 77, 1, 42, "late"));
+  h.Tick();
+  EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE_IDLE) << "a packet of the session does not undo the idle sign-out";
+}

@@ -1,0 +1,185 @@
+// Attachments over HTTP against the loopback attachment server: download, upload, and the failure cases.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "fakes.h"
+#include "pellico/transfer.h"
+#include "servers.h"
+
+using namespace pt;
+namespace fs = std::filesystem;
+
+namespace {
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+// Adds a received message carrying a URL attachment and returns it.
+Message_t* Received(CoreHarness& h, const std::string& url) {
+  h.Push(SB(h.nextServerSeq++, h.session, 11).u16(1).str16("t").u32(1002).str16("Bob").u8(0).str16("").str16("pic").time7()
+             .u8(0).u8(1).u8(0).str8("image/png").str16(url).b);
+  h.Tick();
+  return h.core->GetMessageListCount() ? [&] {
+    Message_t* m = nullptr;
+    h.core->ReadMessageByIndex(h.core->GetMessageListCount() - 1, &m);
+    return m;
+  }() : nullptr;
+}
+
+bool Wait(CoreHarness& h, const std::function<bool()>& done, int ms = 8000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    h.Tick();
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+struct PellicoHttpServer : ::testing::Test {
+  TempDir serverDir, dir;
+  ServerProcess server{"tools/attachserver/attachserver.py", {"--dir", serverDir.path}};
+  std::unique_ptr<CoreHarness> h;
+  void SetUp() override {
+    ASSERT_GT(server.Port(), 0);
+    h = std::make_unique<CoreHarness>(dir.path);
+    h->core->GetSettings()->SetSettingsInt(KX_OPT_PICTURE_PORT, server.Port());
+    h->SignInOnline(77, 100);
+  }
+  std::string Download() const { return dir.path + "/mervane/download"; }
+};
+}  // namespace
+
+TEST(PellicoHttp, UrlPartsAndSafeNames) {
+  pellico::DownloadTarget t;
+  ASSERT_TRUE(pellico::ParseDownloadUrl("[a b.png] http://pics.example:8080/servlet/mailbox?item=42", &t));
+  EXPECT_EQ(t.host, "pics.example") << "the port option rules, not the URL's";
+  EXPECT_EQ(t.object, "/servlet/mailbox?item=42");
+  EXPECT_EQ(t.item, "42");
+  EXPECT_EQ(t.displayName, "a b.png");
+  EXPECT_FALSE(pellico::ParseDownloadUrl("http://h/other?item=1", &t));
+  EXPECT_FALSE(pellico::ParseDownloadUrl("ftp://h/servlet/mailbox?item=1", &t));
+  EXPECT_FALSE(pellico::ParseDownloadUrl("http://" + std::string(48, 'h') + "/servlet/mailbox?item=1", &t));
+  for (const char* bad : {"", "..", "../x", "a/b", "a\\b", "/etc/passwd", "x\ny", "c:boot"})
+    EXPECT_FALSE(pellico::SafeItemName(bad)) << bad;
+  EXPECT_TRUE(pellico::SafeItemName("u17"));
+  EXPECT_EQ(pellico::UploadPartHead("/home/x.d/a.png"),
+            "----olden-boundary-\r\nContent-Disposition: form-data; name=\"attachment\"; filename=\"file.png\"\r\n"
+            "Content-Type: image/jpeg\r\n\r\n");
+  EXPECT_NE(pellico::UploadPartHead("/tmp/noext").find("filename=\"file.jpg\""), std::string::npos);
+  EXPECT_EQ(pellico::UploadPartHead("/tmp/a.\"x\r\n").find('\n', 60), pellico::UploadPartHead("/tmp/a.\"x\r\n").find("\r\nContent-Type") + 1)
+      << "quotes and line breaks never reach the part head";
+  EXPECT_EQ(pellico::UploadResponsePrefix("C:\\pics\\a.png"), "[a.png] ");
+}
+
+TEST_F(PellicoHttpServer, DownloadWritesTheFileAndMarksTheMessage) {
+  Message_t* m = Received(*h, "[pic.png] http://127.0.0.1/servlet/mailbox?item=sample");
+  ASSERT_TRUE(m);
+  uint32_t id = m->entryId;
+  ASSERT_EQ(h->core->DownloadAttachment(m), KX_OK);
+  ASSERT_TRUE(Wait(*h, [&] { return h->rec.downloads == 1; }));
+  EXPECT_EQ(h->rec.downloadOk, 1);
+  m = h->engine->FindMessage(id);
+  EXPECT_EQ(m->state, KX_MSG_DOWNLOADED);
+  EXPECT_EQ(m->attachment->kind, KX_ATTACH_DOWNLOADED);
+  EXPECT_EQ(std::string(m->attachment->url->data), Download() + "/sample");
+  EXPECT_STREQ(m->attachment->fileName->data, "pic.png");
+  std::string got = Slurp(Download() + "/sample");
+  ASSERT_EQ(got.size(), 3000u);
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(uint8_t(got[i]), i % 251) << i;
+  ASSERT_FALSE(h->rec.percents.empty());
+  EXPECT_EQ(h->rec.percents.back(), 100);
+  for (int p : h->rec.percents) EXPECT_EQ(p % 5, 0);
+  std::string req = Slurp(serverDir.path + "/last_request.txt");
+  EXPECT_NE(req.find("GET /servlet/mailbox?item=sample HTTP/1.1"), std::string::npos);
+  EXPECT_NE(req.find("User-Agent: mervane"), std::string::npos);
+  EXPECT_NE(req.find("Referer: 127.0.0.1"), std::string::npos);
+}
+
+TEST_F(PellicoHttpServer, FailedDownloadsWriteNothing) {
+  const char* urls[] = {
+      "http://127.0.0.1/servlet/mailbox?item=missing",    // 404 with a body
+      "http://127.0.0.1/servlet/mailbox?item=zerolen",    // nothing announced
+      "http://127.0.0.1/servlet/mailbox?item=nolength",   // no length at all
+      "http://127.0.0.1/servlet/mailbox?item=truncated",  // body shorter than announced
+      "http://127.0.0.1/servlet/mailbox?item=huge",       // an absurd length is never allocated
+      "http://127.0.0.1/servlet/mailbox?item=../escape",  // the name would leave the folder
+      "http://127.0.0.1/other?item=x",                    // not a mailbox URL
+  };
+  int n = 0;
+  for (const char* url : urls) {
+    Message_t* m = Received(*h, url);
+    ASSERT_TRUE(m);
+    ASSERT_EQ(h->core->DownloadAttachment(m), KX_OK);
+    ++n;
+    ASSERT_TRUE(Wait(*h, [&] { return h->rec.downloads == n; })) << url;
+    EXPECT_EQ(h->rec.downloadOk, 0) << url;
+    m = h->core->GetMessageListCount() ? h->engine->MessageAt(h->core->GetMessageListCount() - 1) : nullptr;
+    EXPECT_EQ(m->state, KX_MSG_URL) << url;
+  }
+  EXPECT_TRUE(fs::is_empty(Download()));
+  EXPECT_FALSE(fs::exists(dir.path + "/mervane/escape"));
+}
+
+TEST_F(PellicoHttpServer, CancelledDownloadEndsSilently) {
+  Message_t* m = Received(*h, "http://127.0.0.1/servlet/mailbox?item=slow");
+  ASSERT_EQ(h->core->DownloadAttachment(m), KX_OK);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(h->core->CancelDownload(), KX_OK);
+  h->engine->DownloadWorker()->StopAndJoin();
+  Wait(*h, [] { return false; }, 100);
+  EXPECT_EQ(h->rec.downloads, 0);
+  EXPECT_TRUE(fs::is_empty(Download()));
+}
+
+TEST_F(PellicoHttpServer, UploadSendsTheMultipartBodyThenTheMessageWithItsUrl) {
+  fs::create_directories(dir.path + "/my.pics");
+  std::string file = dir.path + "/my.pics/a.png";
+  std::ofstream(file, std::ios::binary) << std::string("PNG\0DATA", 8);
+  Message_t* m = CKxCore::MessageNewM();
+  kx_recipient* r = CKxCore::RecipientNewM();
+  r->id = 1002;
+  CKxCore::MessageAddRecipient(m, r);
+  Utf8_t* path = CKxCore::Utf8Create(file.c_str());
+  ASSERT_EQ(h->core->SendMessage(m, 0, path), KX_OK);
+  CKxCore::Utf8Free(path);
+  ASSERT_TRUE(Wait(*h, [&] { return h->rec.uploads == 1; }));
+  EXPECT_EQ(h->rec.uploadOk, 1);
+  EXPECT_EQ(h->rec.uploadText, "[a.png] http://127.0.0.1/servlet/mailbox?item=u1");
+  EXPECT_EQ(Slurp(serverDir.path + "/last_upload.bin"),
+            "----olden-boundary-\r\nContent-Disposition: form-data; name=\"attachment\"; filename=\"file.png\"\r\n"
+            "Content-Type: image/jpeg\r\n\r\n" + std::string("PNG\0DATA", 8) + "\r\n----olden-boundary-\r\n");
+  std::string req = Slurp(serverDir.path + "/last_request.txt");
+  EXPECT_NE(req.find("POST /servlet/postattachment?phone=alice HTTP/1.0"), std::string::npos);
+  EXPECT_NE(req.find("Content-Type: multipart/form-data; boundary=--olden-boundary-"), std::string::npos);
+  auto texts = h->SentOfType(49);
+  ASSERT_EQ(texts.size(), 1u);
+  std::string d(texts[0].begin(), texts[0].end());
+  EXPECT_NE(d.find("[a.png] http://127.0.0.1/servlet/mailbox?item=u1"), std::string::npos)
+      << "the message carries the uploaded URL";
+
+  // The uploaded item downloads back byte for byte.
+  Message_t* back = Received(*h, "[a.png] http://127.0.0.1/servlet/mailbox?item=u1");
+  ASSERT_EQ(h->core->DownloadAttachment(back), KX_OK);
+  ASSERT_TRUE(Wait(*h, [&] { return h->rec.downloads == 1; }));
+  EXPECT_EQ(Slurp(Download() + "/u1"), std::string("PNG\0DATA", 8));
+}
+
+TEST_F(PellicoHttpServer, RefusedUploadFreesTheMessageAndSendsNothing) {
+  Utf8_t* user = CKxCore::Utf8Create("fail");
+  h->core->GetSettings()->SetSettingsString_Free(KX_OPT_USERNAME, user);
+  std::string file = dir.path + "/b.jpg";
+  std::ofstream(file) << "jpeg";
+  Message_t* m = CKxCore::MessageNewM();
+  Utf8_t* path = CKxCore::Utf8Create(file.c_str());
+  ASSERT_EQ(h->core->SendMessage(m, 0, path), KX_OK);
+  CKxCore::Utf8Free(path);
+  ASSERT_TRUE(Wait(*h, [&] { return h->rec.uploads == 1; }));
+  EXPECT_EQ(h->rec.uploadOk, 0);
+  EXPECT_TRUE(h->SentOfType(49).empty());
+}

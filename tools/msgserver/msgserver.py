@@ -1,0 +1,498 @@
+#!/usr/bin/env python3
+# Messaging test server on loopback: sign-in, buddy list and presence, text and voice relay, stored items, faults.
+"""Push-to-talk messaging test server.
+
+Written from the protocol description alone (it shares no code with the client library), so a
+fault on both sides cannot cancel out. Prints "PORT <n>" on its first line once it listens.
+
+  msgserver.py --port 9999 --user 1001:alice:secret --user 1002:bob:secret
+
+Fault switches: --drop-audio-to-client SEQ[,SEQ] (first sending of those audio packets to a
+receiver is lost), --drop-audio-from-client SEQ[,SEQ] (first arrival from a sender is ignored),
+--duplicate (every stream packet sent twice), --reorder (stream packets sent in swapped pairs),
+--silent (answers nothing), --refuse (every sign-in refused), --no-audio-done, --no-keepalive-ack.
+"""
+import argparse
+import random
+import select
+import socket
+import struct
+import sys
+import time
+
+CONNECT_REQUEST, CONNECT_RESPONSE, SERVER_ERROR, KEEP_ALIVE = 1, 2, 6, 9
+RECEIVED_TEXT, KX_ACK, DISCONNECT = 11, 12, 13
+CLIENT_START_AUDIO, SERVER_START_AUDIO, END_AUDIO, AUDIO, PRESENCE_STATUS = 14, 15, 16, 17, 18
+ALL_BUDDY_LIST_REQ, ALL_BUDDY_LIST_RESP = 22, 23
+SEND_TEXT_2, SAF_REQ, ALL_BUDDY_PRESENCE = 49, 63, 70
+AUDIO_DONE, AUDIO_TERMINATE, AUDIO_NACK = 74, 75, 76
+
+RESEND_AFTER = 1.0
+MAX_TRIES = 10
+
+
+def log(*args):
+    print(time.strftime("%H:%M:%S"), *args, file=sys.stderr, flush=True)
+
+
+class Buf:
+    """Big-endian reader; raises ValueError on any read past the end."""
+
+    def __init__(self, data, pos=9):
+        self.d, self.p = data, pos
+
+    def take(self, n):
+        if n < 0 or self.p + n > len(self.d):
+            raise ValueError("short datagram")
+        v = self.d[self.p:self.p + n]
+        self.p += n
+        return v
+
+    def u8(self):
+        return self.take(1)[0]
+
+    def u16(self):
+        return struct.unpack(">H", self.take(2))[0]
+
+    def u32(self):
+        return struct.unpack(">I", self.take(4))[0]
+
+    def s16(self):
+        return self.take(self.u16())
+
+    def s8(self):
+        return self.take(self.u8())
+
+
+def s16(b):
+    if isinstance(b, str):
+        b = b.encode()
+    return struct.pack(">H", len(b)) + b
+
+
+def s8(b):
+    if isinstance(b, str):
+        b = b.encode()
+    return struct.pack(">B", len(b)) + b
+
+
+def wire_time():
+    t = time.localtime()
+    return struct.pack(">HBBBBB", t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec)
+
+
+def unmask(masked, key):
+    """Undo the credential masking: Latin-1-in-UTF-8 bytes, appended key bytes, XOR with the key."""
+    raw = masked.decode("utf-8").encode("latin-1")
+    k = key.to_bytes(4, "big")
+    n = k[3] % 5
+    if n:
+        raw = raw[:-n]
+    return bytes(b ^ k[i % 4] for i, b in enumerate(raw))
+
+
+class User:
+    def __init__(self, text):
+        parts = text.split(":")
+        self.id, self.name, self.password = int(parts[0]), parts[1], parts[2]
+        self.display = parts[3] if len(parts) > 3 else parts[1].capitalize()
+        self.pending = []  # stored items for when the user signs in
+
+
+class Session:
+    def __init__(self, addr, user, sid, first_seq):
+        self.addr, self.user, self.sid = addr, user, sid
+        self.next_seq = first_seq
+        self.unacked = {}      # seq -> [data, last send, tries]
+        self.seen = set()      # client sequence numbers handled
+        self.clip_in = None    # the clip this client is sending
+        self.clips_out = {}    # msg -> list of audio datagrams sent to this client
+        self.held = None       # reorder: a packet waiting for its successor
+        self.online = True
+
+
+class Clip:
+    def __init__(self, msg, sender, recipients, tag, subject, text):
+        self.msg, self.sender, self.recipients = msg, sender, recipients
+        self.tag, self.subject, self.text = tag, subject, text
+        self.frames = {}
+        self.last = None
+        self.done = False
+        self.nack_at = 0.0
+
+
+class Server:
+    def __init__(self, args):
+        self.args = args
+        self.users = {u.id: u for u in (User(s) for s in args.user)}
+        self.sessions = {}  # addr -> Session
+        self.items = {}     # stored clips by item id
+        self.next_item = 1
+        self.drop_to = set(int(x) for x in args.drop_audio_to_client.split(",") if x)
+        self.drop_from = set(int(x) for x in args.drop_audio_from_client.split(",") if x)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", args.port))
+        self.port = self.sock.getsockname()[1]
+
+    # -- sending ---------------------------------------------------------------------------------
+    def raw(self, addr, data):
+        self.sock.sendto(data, addr)
+
+    def ack(self, addr, seq, sess):
+        self.raw(addr, struct.pack(">IIB", seq, sess, KX_ACK))
+
+    def stream(self, s, ptype, payload, reliable=True):
+        seq = s.next_seq
+        s.next_seq = (s.next_seq + 1) & 0xFFFFFFFF
+        data = struct.pack(">IIB", seq, s.sid, ptype) + payload
+        if reliable:
+            s.unacked[seq] = [data, time.monotonic(), 1]
+        self.first_send(s, data)
+        return seq
+
+    def first_send(self, s, data):
+        if self.args.reorder:
+            if s.held is None:
+                s.held = (data, time.monotonic())
+                return
+            self.raw(s.addr, data)
+            data = s.held[0]
+            s.held = None
+        self.raw(s.addr, data)
+        if self.args.duplicate:
+            self.raw(s.addr, data)
+
+    def session_of(self, user_id):
+        for s in self.sessions.values():
+            if s.online and s.user.id == user_id:
+                return s
+        return None
+
+    # -- receiving -------------------------------------------------------------------------------
+    def handle(self, data, addr):
+        if self.args.silent or len(data) < 9:
+            return
+        seq, sess, ptype = struct.unpack(">IIB", data[:9])
+        s = self.sessions.get(addr)
+        if ptype == KX_ACK:
+            if s:
+                s.unacked.pop(seq, None)
+            return
+        if ptype == CONNECT_REQUEST:
+            self.ack(addr, seq, sess)
+            if s and s.online and ("connect", seq) in s.seen:
+                return
+            return self.connect(data, addr, seq, sess)
+        if s is None or not s.online or sess != s.sid:
+            log("drop type", ptype, "from", addr, "session", sess)
+            return
+        if ptype == AUDIO:
+            return self.audio_in(s, data, seq)
+        if ptype == AUDIO_NACK:
+            return self.nack_in(s, data)
+        if ptype == KEEP_ALIVE and self.args.no_keepalive_ack:
+            return
+        self.ack(addr, seq, sess)
+        if seq in s.seen:
+            return
+        s.seen.add(seq)
+        try:
+            self.dispatch(s, ptype, data)
+        except ValueError as e:
+            log("malformed type", ptype, e)
+
+    def connect(self, data, addr, seq, key):
+        b = Buf(data)
+        b.u8()
+        b.u8()
+        name = unmask(b.s16(), key).decode("utf-8", "replace")
+        password = unmask(b.s16(), key).decode("utf-8", "replace")
+        client = b.s16().decode("utf-8", "replace")
+        visibility = b.u8()
+        user = next((u for u in self.users.values() if u.name == name), None)
+        old = self.sessions.get(addr)
+        if old:
+            old.online = False
+        s = Session(addr, user, random.randint(1, 0x7FFFFFFF), random.randint(1000, 60000))
+        s.seen.add(("connect", seq))
+        self.sessions[addr] = s
+        if user is None or user.password != password or self.args.refuse:
+            log("refused", name, client)
+            s.online = False
+            self.stream(s, CONNECT_RESPONSE, bytes([1, 0, 0]) + s16("Bad user name or password"), reliable=False)
+            return
+        for other in list(self.sessions.values()):
+            if other is not s and other.online and other.user.id == user.id:
+                other.online = False
+        log("signed in", name, "visibility", visibility, client)
+        ts = time.strftime("TS=%Y%m%d %H%M%S")
+        self.stream(s, CONNECT_RESPONSE, bytes([0, 0, self.args.keepalive]) + s16(ts) + s16("") + struct.pack(">H", 0))
+        self.presence_to_others(user, 0x11)
+        for kind, item in user.pending:
+            self.deliver_stored(s, kind, item)
+        user.pending = []
+
+    def presence_to_others(self, user, byte):
+        for o in self.sessions.values():
+            if o.online and o.user.id != user.id:
+                self.stream(o, PRESENCE_STATUS, struct.pack(">BI", byte, user.id))
+
+    def dispatch(self, s, ptype, data):
+        if ptype == KEEP_ALIVE:
+            return
+        if ptype == DISCONNECT:
+            log("signed out", s.user.name)
+            s.online = False
+            self.presence_to_others(s.user, 0x00)
+            return
+        if ptype == ALL_BUDDY_LIST_REQ:
+            return self.buddy_list(s, data)
+        if ptype == SEND_TEXT_2:
+            return self.text_in(s, data)
+        if ptype == CLIENT_START_AUDIO:
+            return self.start_audio_in(s, data)
+        if ptype == END_AUDIO:
+            return self.end_audio_in(s, data)
+        if ptype == AUDIO_DONE:
+            msg = Buf(data).u16()
+            s.clips_out.pop(msg, None)
+            return
+        if ptype == SAF_REQ:
+            b = Buf(data)
+            b.u32()
+            item = b.s16().decode()
+            clip = self.items.get(item)
+            if clip:
+                self.stream_clip(s, clip)
+            return
+        log("request", ptype, "from", s.user.name, data[9:].hex())
+
+    def buddy_list(self, s, data):
+        b = Buf(data)
+        b.u8()
+        b.u32()
+        lst = b.u8()
+        others = [u for u in self.users.values() if u.id != s.user.id]
+        body = bytes(4) + bytes([lst]) + struct.pack(">H", 1) + s16("Friends") + b"\0" + struct.pack(">H", len(others))
+        for u in others:
+            online = 0x11 if self.session_of(u.id) else 0x00
+            body += struct.pack(">BI", online, u.id) + s16(u.display) + s16(u.name)
+        size = max(1, self.args.fragment)
+        parts = [body[i:i + size] for i in range(0, len(body), size)]
+        batch = random.randint(1, 65535)
+        for i, part in enumerate(parts):
+            self.stream(s, ALL_BUDDY_LIST_RESP, struct.pack(">HBB", batch, i + 1, len(parts)) + part)
+        pres = bytes([lst]) + struct.pack(">H", len(others))
+        for u in others:
+            pres += struct.pack(">BI", 0x11 if self.session_of(u.id) else 0x00, u.id)
+        self.stream(s, ALL_BUDDY_PRESENCE, struct.pack(">HBB", batch ^ 1, 1, 1) + pres)
+
+    @staticmethod
+    def parse_message(data, kinds):
+        b = Buf(data)
+        msg = b.u16()
+        tag = b.s16()
+        subs = []
+        for _ in range(b.u8()):
+            kind = b.u8() if kinds else 0
+            subs.append((kind, b.u32()))
+        addrs = []
+        for _ in range(b.u8()):
+            kind = b.u8() if kinds else 3
+            count = b.u16()  # covers itself, "eml:" and the address
+            addrs.append((kind, b.take(count - 2)))
+        subject = b.s16()
+        text = b.s16()
+        attach = None
+        if b.u8() == 1:
+            kind = b.u8()
+            mime = b.s8() if kind == 0 else b""
+            attach = (kind, mime, b.s16())
+        return msg, tag, subs, addrs, subject, text, attach
+
+    def received_text(self, msg, tag, author, subs, subject, text, attach=None, addrs=()):
+        p = struct.pack(">H", msg) + s16(tag) + struct.pack(">I", author.id if author else 0)
+        p += s16(author.display if author else "")
+        p += bytes([len(subs)])
+        for kind, uid in subs:
+            u = self.users.get(uid)
+            p += struct.pack(">BI", kind, uid) + s16(u.name if u else "")
+        p += s16(subject) + s16(text) + wire_time()
+        p += bytes([len(addrs)])
+        for kind, a in addrs:
+            p += bytes([kind]) + s16(a)
+        if attach is None:
+            p += b"\0"
+        elif attach[0] == 2:
+            p += bytes([1, 2]) + s16(attach[2])
+        else:
+            p += bytes([1, attach[0]]) + s8(attach[1]) + s16(attach[2])
+        return p
+
+    def text_in(self, s, data):
+        msg, tag, subs, addrs, subject, text, attach = self.parse_message(data, True)
+        log("text from", s.user.name, "to", subs, text)
+        self.stream(s, RECEIVED_TEXT, self.received_text(msg, tag, None, subs, subject, text, attach, addrs))
+        for _, uid in subs:
+            payload = self.received_text(msg, tag, s.user, subs, subject, text, attach, addrs)
+            o = self.session_of(uid)
+            if o:
+                self.stream(o, RECEIVED_TEXT, payload)
+            elif uid in self.users:
+                self.users[uid].pending.append(("text", payload))
+
+    def deliver_stored(self, s, kind, item):
+        if kind == "text":
+            self.stream(s, RECEIVED_TEXT, item)
+        else:
+            clip = self.items[item]
+            subs = [(0, uid) for uid in clip.recipients]
+            self.stream(s, RECEIVED_TEXT, self.received_text(clip.msg, clip.tag, clip.sender, subs, clip.subject,
+                                                             clip.text, (2, b"", item.encode())))
+
+    def start_audio_in(self, s, data):
+        msg, tag, subs, _, subject, text, _ = self.parse_message(data, False)
+        s.clip_in = Clip(msg, s.user, [uid for _, uid in subs], tag, subject, text)
+        log("clip", msg, "from", s.user.name, "to", s.clip_in.recipients)
+        self.stream(s, RECEIVED_TEXT, self.received_text(msg, tag, None, subs, subject, text))
+
+    def audio_in(self, s, data, seq):
+        clip = s.clip_in
+        b = Buf(data)
+        msg, _, field, _ = b.u16(), b.u32(), b.u16(), b.u8()
+        if clip is None or msg != clip.msg or field == 0 or field - 1 > len(data) - 18:
+            return
+        if seq in self.drop_from:
+            self.drop_from.discard(seq)
+            log("dropping audio", seq, "from", s.user.name)
+            return
+        clip.frames[seq] = data[18:18 + field - 1]
+        self.check_clip(s)
+
+    def end_audio_in(self, s, data):
+        b = Buf(data)
+        msg, _, last = b.u16(), b.u32(), b.u16()
+        clip = s.clip_in
+        if clip is None or clip.msg != msg:
+            return
+        clip.last = last
+        clip.nack_at = 0.0
+        self.check_clip(s)
+
+    def missing(self, clip):
+        return [q for q in range(1, (clip.last or 0) + 1) if q not in clip.frames]
+
+    def check_clip(self, s):
+        clip = s.clip_in
+        if clip is None or clip.last is None or clip.done:
+            return
+        missing = self.missing(clip)
+        if missing:
+            if time.monotonic() >= clip.nack_at:
+                clip.nack_at = time.monotonic() + 1.0
+                log("asking", s.user.name, "for", missing)
+                self.stream(s, AUDIO_NACK, struct.pack(">HIH", clip.msg, 0, len(missing)) +
+                            b"".join(struct.pack(">I", q) for q in missing), reliable=False)
+            return
+        clip.done = True
+        s.clip_in = None
+        if not self.args.no_audio_done:
+            self.stream(s, AUDIO_DONE, struct.pack(">HI", clip.msg, 0))
+        item = "v%d" % self.next_item
+        self.next_item += 1
+        self.items[item] = clip
+        for uid in clip.recipients:
+            o = self.session_of(uid)
+            if o:
+                self.stream_clip(o, clip)
+            elif uid in self.users:
+                self.users[uid].pending.append(("clip", item))
+
+    def stream_clip(self, o, clip):
+        subs = b"".join(struct.pack(">I", uid) + s16(self.users[uid].name if uid in self.users else "")
+                        for uid in clip.recipients)
+        head = struct.pack(">H", clip.msg) + s16(clip.tag) + struct.pack(">I", clip.sender.id) + s16(clip.sender.display)
+        head += bytes([len(clip.recipients)]) + subs + s16(clip.subject) + s16(clip.text) + wire_time() + b"\0"
+        self.stream(o, SERVER_START_AUDIO, head)
+        packets = []
+        for q in range(1, (clip.last or 0) + 1):
+            frames = clip.frames[q]
+            d = struct.pack(">IIBHIHB", q, o.sid, AUDIO, clip.msg, clip.sender.id, len(frames) + 1, 0) + frames
+            packets.append(d)
+            if q in self.drop_to:
+                self.drop_to.discard(q)
+                log("dropping audio", q, "to", o.user.name)
+                continue
+            self.first_send(o, d)
+        o.clips_out[clip.msg] = packets
+        self.stream(o, END_AUDIO, struct.pack(">HIH", clip.msg, clip.sender.id, len(packets)))
+
+    def nack_in(self, s, data):
+        try:
+            b = Buf(data)
+            msg, _, count = b.u16(), b.u32(), b.u16()
+            seqs = [b.u32() for _ in range(count)]
+        except ValueError:
+            return
+        packets = s.clips_out.get(msg, [])
+        for q in seqs:
+            if 1 <= q <= len(packets):
+                self.raw(s.addr, packets[q - 1])
+
+    # -- loop ------------------------------------------------------------------------------------
+    def housekeeping(self):
+        now = time.monotonic()
+        for s in list(self.sessions.values()):
+            if s.held and now - s.held[1] > 0.05:
+                data = s.held[0]
+                s.held = None
+                self.raw(s.addr, data)
+            for seq, entry in list(s.unacked.items()):
+                if now - entry[1] >= RESEND_AFTER:
+                    if entry[2] >= MAX_TRIES:
+                        log("giving up on", s.user.name if s.user else "?", "seq", seq)
+                        s.unacked.pop(seq)
+                        continue
+                    entry[1], entry[2] = now, entry[2] + 1
+                    self.raw(s.addr, entry[0])
+            if s.online and s.clip_in:
+                self.check_clip(s)
+
+    def run(self):
+        print("PORT %d" % self.port, flush=True)
+        while True:
+            ready, _, _ = select.select([self.sock], [], [], 0.02)
+            if ready:
+                data, addr = self.sock.recvfrom(65535)
+                try:
+                    self.handle(data, addr)
+                except ValueError as e:
+                    log("malformed datagram", e)
+            self.housekeeping()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--port", type=int, default=9999)
+    ap.add_argument("--user", action="append", default=[], help="id:name:password[:display]")
+    ap.add_argument("--keepalive", type=int, default=1, help="keep-alive interval in tens of seconds")
+    ap.add_argument("--fragment", type=int, default=48, help="bytes per buddy-list fragment")
+    ap.add_argument("--drop-audio-to-client", default="")
+    ap.add_argument("--drop-audio-from-client", default="")
+    ap.add_argument("--duplicate", action="store_true")
+    ap.add_argument("--reorder", action="store_true")
+    ap.add_argument("--silent", action="store_true")
+    ap.add_argument("--refuse", action="store_true")
+    ap.add_argument("--no-audio-done", action="store_true")
+    ap.add_argument("--no-keepalive-ack", action="store_true")
+    args = ap.parse_args()
+    if not args.user:
+        args.user = ["1001:alice:secret:Alice", "1002:bob:secret:Bob"]
+    try:
+        Server(args).run()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
