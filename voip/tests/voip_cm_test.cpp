@@ -1,0 +1,683 @@
+// Call-manager scenarios driven through CM_SendEvent: notices to the frame, user-agent traffic, media and pools.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "voip/CM_Xml.h"
+#include "voip_test_support.h"
+
+namespace voiptest {
+namespace {
+
+using Notice = std::pair<int, int>;   // (VOIPEVT, p3)
+
+std::vector<Notice> Notices() {
+    std::vector<Notice> v;
+    for (const UiEvent& ev : UiEvents()) v.push_back({ev.iEvent, ev.iParam3});
+    return v;
+}
+
+const int N = VOIP_CODE_NONE;
+
+class VoipCallManager : public CallControlTest {};
+
+TEST_F(VoipCallManager, OutgoingCallAnsweredAndEnded) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    ASSERT_EQ(1u, UaEvents().size());
+    EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents()[0].iEvent);
+    EXPECT_EQ(iCnx, UaEvents()[0].iId);
+    EXPECT_EQ("bob@example.com", UaEvents()[0].text);
+    EXPECT_EQ(CC_ST_CALLING, CC_GetCnxState(iCnx));
+    EXPECT_EQ(CC_DIR_OUTGOING, CC_GetCnxDirection(iCnx));
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    EXPECT_FALSE(bridge.Sending(Channel(iCnx)));   // nothing leaves before the answer
+    EXPECT_TRUE(UiEvents().empty());
+
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_ALERT, 180, -1, nullptr);
+    Pump();
+    EXPECT_EQ(CC_ST_ALERTING, CC_GetCnxState(iCnx));
+    Answer(iCnx, "10.0.0.2", 30000, 102);
+    int iChannel = Channel(iCnx);
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+    EXPECT_TRUE(bridge.Sending(iChannel));
+    EXPECT_TRUE(bridge.Playing(iChannel));
+    EXPECT_EQ(Ip("10.0.0.2"), bridge.channels[iChannel].uiSendIp);
+    EXPECT_EQ(30000, bridge.channels[iChannel].iSendPort);
+    EXPECT_EQ(6, bridge.channels[iChannel].iCodecIndex);
+
+    CM_SendEvent(iCall, iCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(OSIP_UA_EVT_BYE, UaEvents().back().iEvent);
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_ALERT, 180},
+                                   {VOIPEVT_REMOTE_ANSWER, 200},
+                                   {VOIPEVT_RELEASE_CNX, N},
+                                   {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_EQ(-1, UiEvents().back().iCnxId);
+    EXPECT_EQ(iCall, UiEvents().back().iCallId);
+    EXPECT_FALSE(CC_IsCnxInUse(iCnx));
+    EXPECT_EQ(CC_ST_IDLE, CC_GetCnxState(iCnx));
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+    EXPECT_EQ(-1, CM_GetCurrentCallId());
+    EXPECT_TRUE(bridge.channels.empty());
+}
+
+TEST_F(VoipCallManager, IncomingCallAnsweredAndEndedByThePeer) {
+    int iCall, iCnx;
+    Incoming(&iCall, &iCnx, "carol@example.com");
+    ASSERT_EQ(1u, UiEvents().size());
+    EXPECT_EQ(VOIPEVT_REMOTE_NEWCALL, UiEvents()[0].iEvent);
+    EXPECT_EQ(VOIP_CODE_NEW_CALL, UiEvents()[0].iParam3);
+    EXPECT_EQ(iCall, UiEvents()[0].iCallId);
+    EXPECT_EQ(iCnx, UiEvents()[0].iCnxId);
+    EXPECT_EQ("carol@example.com", UiEvents()[0].text);
+    EXPECT_EQ(CC_ST_OFFERED, CC_GetCnxState(iCnx));
+    EXPECT_EQ(CC_DIR_INCOMING, CC_GetCnxDirection(iCnx));
+    EXPECT_EQ(iCnx, CC_GetCnxIdByUri("carol@example.com"));
+    EXPECT_EQ(iCall, CC_GetCallIdByUri("carol@example.com"));
+    int iChannel = Channel(iCnx);
+    // Ringing: the caller's media address is known, but no microphone audio goes out.
+    EXPECT_EQ(40000, bridge.channels[iChannel].iSendPort);
+    EXPECT_FALSE(bridge.Sending(iChannel));
+
+    CM_SendEvent(iCall, iCnx, CMEVT_CONNECT, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(OSIP_UA_EVT_ACCEPT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+    EXPECT_TRUE(bridge.Sending(iChannel));
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Pump();
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_NEWCALL, 1001},
+                                   {VOIPEVT_REMOTE_DISCONNECT, 1002},
+                                   {VOIPEVT_RELEASE_CNX, N},
+                                   {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+}
+
+TEST_F(VoipCallManager, DecliningARingingCallAnswersWithAFinalResponse) {
+    int iCall, iCnx;
+    Incoming(&iCall, &iCnx);
+    CM_SendEvent(iCall, iCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    Pump();
+    ASSERT_FALSE(UaEvents().empty());
+    EXPECT_EQ(OSIP_UA_EVT_REJECT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ(603, UaEvents().back().iParam);
+    for (const UaEvent& ev : UaEvents()) EXPECT_NE(OSIP_UA_EVT_CANCEL, ev.iEvent);
+
+    // Put on hold by the caller before the answer, then declined: still a final response.
+    Incoming(&iCall, &iCnx);
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    Pump();
+    EXPECT_EQ(CC_ST_OFFERED_REMOTE_HELD, CC_GetCnxState(iCnx));
+    CM_SendEvent(iCall, iCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(OSIP_UA_EVT_REJECT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+}
+
+TEST_F(VoipCallManager, HoldAndUnhold) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    int iChannel = Channel(iCnx);
+    UiEvents().clear();
+    UaEvents().clear();
+
+    // The frame holds and resumes whole calls (connection 16).
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(CC_ST_HELD, CC_GetCnxState(iCnx));
+    EXPECT_FALSE(bridge.Sending(iChannel));
+    EXPECT_FALSE(bridge.Playing(iChannel));
+    EXPECT_EQ(-1, CM_GetCurrentCallId());
+    EXPECT_EQ((std::vector<int>{OSIP_UA_EVT_HOLD}), UaEventNumbers());
+
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+    EXPECT_TRUE(bridge.Sending(iChannel));
+    EXPECT_TRUE(bridge.Playing(iChannel));
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    EXPECT_EQ((std::vector<int>{OSIP_UA_EVT_HOLD, OSIP_UA_EVT_UNHOLD}), UaEventNumbers());
+
+    // One connection at a time.
+    CM_SendEvent(iCall, iCnx, CMEVT_HOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(CC_ST_HELD, CC_GetCnxState(iCnx));
+    EXPECT_EQ(-1, CM_GetCurrentCallId());
+    CM_SendEvent(iCall, iCnx, CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    EXPECT_TRUE(bridge.Sending(iChannel));
+    EXPECT_TRUE(UiEvents().empty());
+
+    // Holding a call that is not current is refused.
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr);
+    EXPECT_EQ(-1, CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr));
+}
+
+TEST_F(VoipCallManager, RemoteHoldStopsTheMedia) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    UiEvents().clear();
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    Pump();
+    EXPECT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iCnx));
+    EXPECT_FALSE(bridge.Sending(Channel(iCnx)));
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_HOLD, -1}}), Notices());
+    EXPECT_EQ(-1, CM_GetCurrentCallId());
+}
+
+TEST_F(VoipCallManager, DtmfDigitsZeroToNineOnly) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    for (int iDigit : {7, 12, 0}) CM_SendEvent(iCall, iCnx, CMEVT_DTMF, -1, iDigit, nullptr);
+    Pump();
+    EXPECT_EQ((std::vector<int>{7, 0}), bridge.channels[Channel(iCnx)].dtmf);
+}
+
+TEST_F(VoipCallManager, ConferenceOfFiveAndTheSixthRefused) {
+    int iCall = CM_AllocCall();
+    std::vector<int> cnx;
+    for (int i = 0; i < CM_MAX_CNX_PER_CALL; ++i) {
+        int iCnx;
+        int iDummy;
+        Dial(&iDummy, &iCnx, ("m" + std::to_string(i) + "@example.com").c_str(), iCall);
+        Answer(iCnx);
+        cnx.push_back(iCnx);
+        EXPECT_EQ(CM_MAX_CNX_PER_CALL - i - 1, CM_GetFreeSeatNum(iCall));
+    }
+    EXPECT_TRUE(CM_IsConfCall(iCall));
+    EXPECT_EQ(0, CM_GetConfLevel(iCall));
+    EXPECT_EQ(1, CM_GetConfCallNum());
+    for (int iCnx : cnx) {
+        EXPECT_TRUE(bridge.InConference(Channel(iCnx)));
+        EXPECT_TRUE(bridge.Sending(Channel(iCnx)));
+    }
+
+    // Members already talking heard of each newcomer; each newcomer heard of the others.
+    int iInfoToFirst = 0;
+    std::string lastToFifth;
+    for (const UaEvent& ev : UaEvents()) {
+        if (ev.iEvent != OSIP_UA_EVT_INFO) continue;
+        EXPECT_EQ(VOIP_INFO_CONTACT, ev.iParam);
+        if (ev.iId == cnx[0]) iInfoToFirst++;
+        if (ev.iId == cnx[4]) lastToFifth = ev.text;
+    }
+    EXPECT_EQ(4, iInfoToFirst);   // members 2-5 each announced once
+    CM_CONTACT members[CM_MAX_CONTACT_NUM];
+    ASSERT_EQ(5, CM_XmlParse(CM_XML_CONTACT, lastToFifth.c_str(), members));
+    EXPECT_STREQ("alice@example.com", members[0].szUri);   // the host's own line
+    EXPECT_STREQ("NULL", members[0].szParent);
+    EXPECT_EQ(0, members[0].iLevel);
+    EXPECT_STREQ("m0@example.com", members[1].szUri);
+    EXPECT_STREQ("alice@example.com", members[1].szParent);
+    EXPECT_EQ(1, members[1].iLevel);
+    EXPECT_EQ(4, members[1].iStatus);
+
+    // The sixth: refused before any signalling; the caller releases its connection.
+    int iSixth = CC_AllocCnx();
+    ASSERT_GE(iSixth, 0);
+    size_t iUaBefore = UaEvents().size();
+    EXPECT_EQ(-1, CM_SendEvent(iCall, iSixth, CMEVT_NEWCALL, -1, -1, strdup("m5@example.com")));
+    Pump();
+    EXPECT_EQ(iUaBefore, UaEvents().size());
+    EXPECT_EQ(0, CM_GetFreeSeatNum(iCall));
+    EXPECT_EQ(CC_ST_IDLE, CC_GetCnxState(iSixth));
+    EXPECT_GE(CC_FreeCnx(iSixth), 0);
+
+    // One member leaves: the others hear it, the conference stays.
+    UaEvents().clear();
+    CC_SendEvent(-1, cnx[2], CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Pump();
+    int iLeaveNotices = 0;
+    for (const UaEvent& ev : UaEvents()) {
+        CM_CONTACT left[CM_MAX_CONTACT_NUM];
+        if (ev.iEvent == OSIP_UA_EVT_INFO && CM_XmlParse(CM_XML_CONTACT, ev.text.c_str(), left) == 1 &&
+            strcmp(left[0].szUri, "m2@example.com") == 0 && left[0].iStatus == 0) {
+            iLeaveNotices++;
+        }
+    }
+    EXPECT_EQ(4, iLeaveNotices);
+    EXPECT_EQ(1, CM_GetFreeSeatNum(iCall));
+    EXPECT_FALSE(bridge.channels.count(Channel(cnx[2])));
+
+    // Hanging up the whole call ends every member.
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_DISCONNECT, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+    EXPECT_EQ(0, CM_GetConfCallNum());
+    EXPECT_TRUE(bridge.channels.empty());
+    int iReleaseCall = 0;
+    for (const UiEvent& ev : UiEvents()) iReleaseCall += ev.iEvent == VOIPEVT_RELEASE_CALL;
+    EXPECT_EQ(1, iReleaseCall);
+}
+
+TEST_F(VoipCallManager, MoveMergesCalls) {
+    int iCallA, iCnxA;
+    Dial(&iCallA, &iCnxA, "bob@example.com");
+    Answer(iCnxA);
+    // A second call while the first talks starts held.
+    int iCallB, iCnxB;
+    Dial(&iCallB, &iCnxB, "carol@example.com");
+    EXPECT_EQ(CC_ST_CALLING_HELD, CC_GetCnxState(iCnxB));
+    Answer(iCnxB);
+    EXPECT_EQ(CC_ST_HELD, CC_GetCnxState(iCnxB));
+    EXPECT_FALSE(bridge.Sending(Channel(iCnxB)));
+    UiEvents().clear();
+    UaEvents().clear();
+
+    EXPECT_EQ(0, CM_SendEvent(iCallB, CC_ALL_CNX, CMEVT_MOVE, -1, iCallA, nullptr));
+    Pump();
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnxB));
+    EXPECT_TRUE(bridge.Sending(Channel(iCnxB)));
+    EXPECT_EQ(iCallA, CC_GetCnxCallId(iCnxB));
+    EXPECT_TRUE(CM_IsConfCall(iCallA));
+    EXPECT_TRUE(bridge.InConference(Channel(iCnxA)));
+    EXPECT_TRUE(bridge.InConference(Channel(iCnxB)));
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_RELEASE_CALL, N}}), Notices());
+    EXPECT_EQ(iCallB, UiEvents()[0].iCallId);
+    EXPECT_EQ(1, CM_GetActiveCallNum());
+    int iInfo = 0;
+    for (const UaEvent& ev : UaEvents()) iInfo += ev.iEvent == OSIP_UA_EVT_INFO;
+    EXPECT_EQ(2, iInfo);   // the old member hears of the new one, the new one of the call
+
+    // A merge that would pass five members is refused.
+    int iCallC = CM_AllocCall();
+    for (int i = 0; i < 4; ++i) {
+        int iDummy, iCnx;
+        Dial(&iDummy, &iCnx, ("c" + std::to_string(i) + "@example.com").c_str(), iCallC);
+    }
+    EXPECT_EQ(-1, CM_SendEvent(iCallC, CC_ALL_CNX, CMEVT_MOVE, -1, iCallA, nullptr));
+    EXPECT_EQ(2, 5 - CM_GetFreeSeatNum(iCallA));
+}
+
+TEST_F(VoipCallManager, NoAnswerBeforeAnyProvisional) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Elapse(59999);
+    EXPECT_EQ(CC_ST_CALLING, CC_GetCnxState(iCnx));
+    Elapse(1);
+    EXPECT_EQ((std::vector<int>{OSIP_UA_EVT_INVITE, OSIP_UA_EVT_TIMEOUT}), UaEventNumbers());
+    EXPECT_EQ(0, UaEvents()[1].iParam);
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1010}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_FALSE(CC_IsCnxInUse(iCnx));
+    EXPECT_EQ(CC_ST_IDLE, CC_GetCnxState(iCnx));
+
+    // The same from the user agent's 480.
+    UiEvents().clear();
+    Dial(&iCall, &iCnx);
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_DISCONNECT, 480, -1, nullptr);
+    Pump();
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1010}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+}
+
+TEST_F(VoipCallManager, NoAnswerWhileRinging) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Elapse(30000);
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_ALERT, 180, -1, nullptr);
+    Pump();
+    Elapse(59999);   // the ring restarted the timer
+    EXPECT_EQ(CC_ST_ALERTING, CC_GetCnxState(iCnx));
+    Elapse(1);
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_ALERT, 180},
+                                   {VOIPEVT_REMOTE_DISCONNECT, 1011},
+                                   {VOIPEVT_RELEASE_CNX, N},
+                                   {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_EQ(OSIP_UA_EVT_TIMEOUT, UaEvents().back().iEvent);
+
+    UiEvents().clear();
+    Dial(&iCall, &iCnx);
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_ALERT, 180, -1, nullptr);
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_DISCONNECT, 480, -1, nullptr);
+    Pump();
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_ALERT, 180},
+                                   {VOIPEVT_REMOTE_DISCONNECT, 1011},
+                                   {VOIPEVT_RELEASE_CNX, N},
+                                   {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+}
+
+TEST_F(VoipCallManager, AnsweredCallHasNoTimeout) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    Elapse(600000);
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_ANSWER, 200}}), Notices());
+}
+
+TEST_F(VoipCallManager, ConnectionTimerOfAnUnansweredIncomingCall) {
+    int iCall, iCnx;
+    Incoming(&iCall, &iCnx);
+    Elapse(60000);
+    ASSERT_FALSE(UaEvents().empty());
+    EXPECT_EQ(OSIP_UA_EVT_TIMEOUT, UaEvents().back().iEvent);
+    EXPECT_EQ(1, UaEvents().back().iParam);   // the user agent answers 480
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_NEWCALL, 1001},
+                                   {VOIPEVT_REMOTE_DISCONNECT, 1009},
+                                   {VOIPEVT_RELEASE_CNX, N},
+                                   {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+}
+
+TEST_F(VoipCallManager, HeldOutgoingCallTimesOutToStateZero) {
+    int iCallA, iCnxA;
+    Dial(&iCallA, &iCnxA);
+    Answer(iCnxA);
+    int iCallB, iCnxB;
+    Dial(&iCallB, &iCnxB, "carol@example.com");
+    ASSERT_EQ(CC_ST_CALLING_HELD, CC_GetCnxState(iCnxB));
+    UaEvents().clear();
+    UiEvents().clear();
+    Elapse(60000);
+    EXPECT_FALSE(CC_IsCnxInUse(iCnxB));
+    EXPECT_EQ(CC_ST_IDLE, CC_GetCnxState(iCnxB));
+    EXPECT_FALSE(CC_IsCnxLocalHeld(iCnxB));
+    // One CANCEL, and no second release from the DISCONNECT queued meanwhile.
+    EXPECT_EQ((std::vector<int>{OSIP_UA_EVT_CANCEL}), UaEventNumbers());
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1009}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnxA));
+}
+
+TEST_F(VoipCallManager, CallingOnesOwnIdentity) {
+    for (const char* pszSelf : {"alice@example.com", "alice"}) {
+        SCOPED_TRACE(pszSelf);
+        UiEvents().clear();
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup(pszSelf));
+        Pump();
+        EXPECT_TRUE(UaEvents().empty());
+        EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1012}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+                  Notices());
+        EXPECT_EQ(iCnx, UiEvents()[1].iCnxId);
+        EXPECT_EQ(-1, UiEvents()[2].iCnxId);
+        EXPECT_EQ(16, CC_GetIdleCnxNum());
+        EXPECT_EQ(0, CM_GetActiveCallNum());
+        EXPECT_EQ(-1, CM_GetCurrentCallId());
+        EXPECT_TRUE(bridge.channels.empty());
+    }
+}
+
+TEST_F(VoipCallManager, SelfCallIntoAConferenceKeepsTheCall) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    UiEvents().clear();
+    int iSelf = CC_AllocCnx();
+    CM_SendEvent(iCall, iSelf, CMEVT_NEWCALL, -1, -1, strdup("alice@example.com"));
+    Pump();
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1012}, {VOIPEVT_RELEASE_CNX, N}}), Notices());
+    EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    EXPECT_EQ(4, CM_GetFreeSeatNum(iCall));
+}
+
+TEST_F(VoipCallManager, IncomingCallRefusedWhileInAnotherPartysConference) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx, "bob@example.com");
+    Answer(iCnx);
+    // Bob tells us he hosts the conference we are in.
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT,
+                 strdup("<URI>bob@example.com</URI><PARENT>NULL</PARENT><LEVEL> 0</LEVEL><STATUS> 4</STATUS>\n"
+                        "<URI>dave@example.com</URI><PARENT>bob@example.com</PARENT><LEVEL> 1</LEVEL><STATUS> 4</STATUS>\n"));
+    Pump();
+    EXPECT_EQ(1, CM_GetConfLevel(iCall));
+    CM_CALL snapshot;
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    EXPECT_EQ(iCnx, snapshot.iParentCnxId);
+    ASSERT_EQ(1u, snapshot.contacts.size());
+    EXPECT_STREQ("dave@example.com", snapshot.contacts[0].szUri);
+    // Both records reach the frame, each as its own copy.
+    ASSERT_EQ(3u, UiEvents().size());
+    EXPECT_EQ(VOIPEVT_REMOTE_CONTACT, UiEvents()[1].iEvent);
+    EXPECT_STREQ("bob@example.com", UiEvents()[1].contact.szUri);
+    EXPECT_STREQ("dave@example.com", UiEvents()[2].contact.szUri);
+    EXPECT_EQ(1, UiEvents()[2].contact.iLevel);
+    UiEvents().clear();
+    UaEvents().clear();
+
+    int iCall2, iCnx2;
+    Incoming(&iCall2, &iCnx2, "eve@example.com");
+    ASSERT_FALSE(UaEvents().empty());
+    EXPECT_EQ(OSIP_UA_EVT_REJECT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ(486, UaEvents().back().iParam);
+    for (const UiEvent& ev : UiEvents()) EXPECT_NE(VOIPEVT_REMOTE_NEWCALL, ev.iEvent);
+    EXPECT_FALSE(CC_IsCnxInUse(iCnx2));
+    EXPECT_EQ(1, CM_GetActiveCallNum());
+
+    // A member that leaves is dropped from the list.
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT,
+                 strdup("<URI>dave@example.com</URI><PARENT>bob@example.com</PARENT><LEVEL> 1</LEVEL><STATUS> 0</STATUS>\n"));
+    Pump();
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    EXPECT_TRUE(snapshot.contacts.empty());
+}
+
+TEST_F(VoipCallManager, RegistrationNoticesOncePerRegistration) {
+    CM_SendEvent(-1, -1, CMEVT_OSIP_STARTED, 200, -1, nullptr);
+    CM_SendEvent(-1, -1, CMEVT_OSIP_STARTED, 200, -1, nullptr);
+    CM_SendEvent(-1, -1, CMEVT_OSIP_STOPPED, 403, -1, nullptr);
+    CM_SendEvent(-1, -1, CMEVT_OSIP_STOPPED, 403, -1, nullptr);
+    CM_SendEvent(-1, -1, CMEVT_NO_RECORD_DEVICE, VOIP_CODE_NONE, 0, nullptr);
+    Pump();
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_START, 200}, {VOIPEVT_STOP, 403}, {VOIPEVT_NO_RECORD_DEVICE, N}}), Notices());
+}
+
+TEST_F(VoipCallManager, StopEndsEveryCallAndUnregisters) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    int iCall2, iCnx2;
+    Incoming(&iCall2, &iCnx2);
+    UaEvents().clear();
+    CM_SendEvent(-1, -1, CMEVT_STOP, -1, 0, nullptr);
+    Pump();
+    EXPECT_EQ((std::vector<int>{OSIP_UA_EVT_BYE, OSIP_UA_EVT_REJECT_INVITE, OSIP_UA_EVT_UNREGISTER}), UaEventNumbers());
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+    EXPECT_TRUE(bridge.channels.empty());
+    EXPECT_FALSE(CC_IsStarted());
+    EXPECT_FALSE(CM_IsStarted());
+    EXPECT_EQ(-1, CM_AllocCall());
+    EXPECT_EQ(-1, CC_AllocCnx());
+    // Events after the stop are refused and their values freed.
+    EXPECT_EQ(-1, CM_SendEvent(0, 0, CMEVT_NEWCALL, -1, -1, strdup("bob@example.com")));
+}
+
+TEST_F(VoipCallManager, PoolsOfSixteenExhaustAndComeBack) {
+    std::vector<int> calls, cnxs;
+    for (int i = 0; i < CM_MAX_CALL_NUM; ++i) {
+        int iCall, iCnx;
+        Dial(&iCall, &iCnx, ("p" + std::to_string(i) + "@example.com").c_str());
+        Answer(iCnx);
+        calls.push_back(iCall);
+        cnxs.push_back(iCnx);
+    }
+    EXPECT_EQ(-1, CM_AllocCall());
+    EXPECT_EQ(-1, CC_AllocCnx());
+    EXPECT_EQ(0, CC_GetIdleCnxNum());
+    EXPECT_EQ(16, CM_GetActiveCallNum());
+    EXPECT_EQ(16u, bridge.channels.size());
+    // Ports go up in steps of two from 3000.
+    EXPECT_EQ(3000, CC_GetCnxRecPort(cnxs[0]));
+
+    for (size_t i = 0; i < calls.size(); ++i) CM_SendEvent(calls[i], cnxs[i], CMEVT_DISCONNECT, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+    EXPECT_TRUE(bridge.channels.empty());
+    EXPECT_EQ(-1, CM_GetCurrentCallId());
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(CC_ST_IDLE, CC_GetCnxState(i));
+
+    // Every record can be taken again.
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_GE(CM_AllocCall(), 0);
+        EXPECT_GE(CC_AllocCnx(), 0);
+    }
+    EXPECT_EQ(-1, CM_AllocCall());
+    EXPECT_EQ(-1, CC_AllocCnx());
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(0, CC_FreeCnx(i));
+        EXPECT_EQ(0, CM_FreeCall(i));
+    }
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+}
+
+TEST_F(VoipCallManager, StaleEventDoesNotActOnAReusedConnection) {
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    // A hang-up is queued, but the connection is freed and taken again before it runs.
+    CC_SendEvent(iCall, iCnx, CCEVT_DISCONNECT, VOIP_CODE_NONE, 0, nullptr);
+    CC_FreeCnx(iCnx);
+    int iReused = CC_AllocCnx();
+    ASSERT_EQ(iCnx, iReused);
+    UaEvents().clear();
+    TraceLines().clear();
+    Pump();
+    EXPECT_TRUE(UaEvents().empty());
+    EXPECT_TRUE(CC_IsCnxInUse(iReused));
+    EXPECT_EQ(CC_ST_IDLE, CC_GetCnxState(iReused));
+    bool bTraced = false;
+    for (const std::string& line : TraceLines()) bTraced |= line.find("dropped, the connection was released") != std::string::npos;
+    EXPECT_TRUE(bTraced);
+
+    // And an event for a free connection is refused at once.
+    CC_FreeCnx(iReused);
+    EXPECT_EQ(-1, CC_SendEvent(-1, iReused, CCEVT_REMOTE_ANSWER, 200, -1, NewMedia("10.0.0.1", 1000, 0)));
+    EXPECT_EQ(0, CC_GetQueuedNum());
+}
+
+TEST_F(VoipCallManager, NoMicrophoneRefusesUnlessACallTalks) {
+    ProbeResult() = false;
+    EXPECT_EQ(-2, CC_AllocCnx());
+    ProbeResult() = true;
+    int iCall, iCnx;
+    Dial(&iCall, &iCnx);
+    Answer(iCnx);
+    ProbeResult() = false;   // the running call holds the device
+    int iSecond = CC_AllocCnx();
+    EXPECT_GE(iSecond, 0);
+    CC_FreeCnx(iSecond);
+}
+
+TEST_F(VoipCallManager, ReceivePortSearch) {
+    bridge.failingPorts = {3000, 3002, 3004};
+    int iCnx = CC_AllocCnx();
+    ASSERT_GE(iCnx, 0);
+    EXPECT_EQ(3006, CC_GetCnxRecPort(iCnx));
+    CC_CNX cnx;
+    CC_GetCnxSnapshot(iCnx, &cnx);
+    EXPECT_EQ(13, bridge.channels[cnx.iChannel].iCnPayload);
+    EXPECT_FALSE(bridge.Sending(cnx.iChannel));
+    EXPECT_EQ(Ip("127.0.0.1"), cnx.uiLocalIp);
+    EXPECT_EQ(102, cnx.aiPayload[0]);
+    EXPECT_EQ(0, cnx.aiPayload[1]);
+    EXPECT_EQ(255, cnx.aiPayload[2]);
+    CC_FreeCnx(iCnx);
+
+    // Every port failing: 3000 to 65000 are tried once each and the connection still stands.
+    bridge.bFailAllPorts = true;
+    bridge.iSetRecPortCalls = 0;
+    iCnx = CC_AllocCnx();
+    EXPECT_GE(iCnx, 0);
+    EXPECT_EQ((65000 - 3000) / 2 + 1, bridge.iSetRecPortCalls);
+    CC_FreeCnx(iCnx);
+
+    bridge.bFailCreate = true;
+    EXPECT_EQ(-1, CC_AllocCnx());
+    EXPECT_EQ(16, CC_GetIdleCnxNum());
+}
+
+TEST(VoipCallManagerNotStarted, EventsAreRefusedAndValuesFreed) {
+    CC_SetRecordDeviceProbe(FakeProbe);
+    ProbeResult() = true;
+    ASSERT_EQ(0, CM_Init());
+    EXPECT_EQ(-1, CM_SendEvent(0, 0, CMEVT_NEWCALL, -1, -1, strdup("bob@example.com")));
+    EXPECT_EQ(-1, CM_SendEvent(0, 0, CMEVT_REMOTE_CONTACT, -1, -1, calloc(1, sizeof(CM_CONTACT))));
+    EXPECT_EQ(-1, CM_AllocCall());
+    EXPECT_EQ(-1, CM_SendEvent(0, 0, 99, -1, -1, strdup("x")));
+    CM_Exit();
+    ASSERT_EQ(0, CC_Init(false));
+    EXPECT_EQ(-1, CC_SendEvent(-1, 3, CCEVT_REMOTE_NEWCALL, 1001, 0, strdup("x")));
+    EXPECT_EQ(-1, CC_AllocCnx());
+    CC_Exit();
+    // The user agent not running: its events are dropped and freed.
+    OSIP_RegisterUaQueue(nullptr);
+    EXPECT_EQ(-1, VOIP_SendUaEvent(0, OSIP_UA_EVT_INVITE, 0, strdup("bob")));
+    EXPECT_EQ(-1, VOIP_SendUaEvent(-1, OSIP_UA_EVT_REGISTER, 0, NewRegInfo()));
+    OSIP_RegisterUaQueue(CaptureUaPut);
+    EXPECT_EQ(-1, VOIP_SendUaEvent(0, OSIP_UA_EVT_MAX, 0, strdup("bob")));
+    OSIP_RegisterUaQueue(nullptr);
+    // No frame window: the notice and its text are freed at once.
+    VOIP_SetUiWindow(nullptr);
+    EXPECT_EQ(-1, PostVoipEventToUi(0, 0, VOIPEVT_REMOTE_NEWCALL, 1001, 0, strdup("carol")));
+    CC_SetRecordDeviceProbe(nullptr);
+}
+
+// The real "tCallCtrl" thread, on test time: the 60 s timer ends an unanswered call.
+class VoipCallControlThread : public CallControlTest {
+protected:
+    void SetUp() override {
+        bStartThread = true;
+        CallControlTest::SetUp();
+        CM_SendEvent(-1, -1, CMEVT_START, -1, 0, NewRegInfo());
+        ASSERT_TRUE(WaitFor([] { return CC_IsStarted(); }));
+    }
+
+    template <typename F>
+    bool WaitFor(F done) {
+        for (int i = 0; i < 2000; ++i) {
+            plat::PumpWindowMessages(hFrame);
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+};
+
+TEST_F(VoipCallControlThread, TimerRunsOnTheControllerThread) {
+    int iCall = CM_AllocCall();
+    int iCnx = CC_AllocCnx();
+    ASSERT_GE(iCnx, 0);
+    CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup("bob@example.com"));
+    ASSERT_TRUE(WaitFor([&] { return CC_GetCnxState(iCnx) == CC_ST_CALLING; }));
+    clock->advance(60000);
+    ASSERT_TRUE(WaitFor([] { return UiEvents().size() >= 3; }));
+    EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1010}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+              Notices());
+    EXPECT_TRUE(WaitFor([] { return CC_GetIdleCnxNum() == 16; }));
+    CM_SendEvent(-1, -1, CMEVT_STOP, -1, 0, nullptr);
+    EXPECT_TRUE(WaitFor([] {
+        std::lock_guard<std::mutex> guard(CaptureMutex());
+        for (const UaEvent& ev : UaEvents()) {
+            if (ev.iEvent == OSIP_UA_EVT_UNREGISTER) return true;
+        }
+        return false;
+    }));
+}
+
+}  // namespace
+}  // namespace voiptest
