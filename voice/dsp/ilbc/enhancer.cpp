@@ -1,0 +1,287 @@
+// iLBC decoder enhancer: pitch-synchronous smoothing of the excitation and the blend after a concealment.
+#include <cstdlib>
+#include <cstring>
+
+#include "voice/dsp/ilbc/ilbc_internal.h"
+#include "voice/dsp/ilbc/ilbc_tables.h"
+#include "voice/dsp/spl.h"
+
+namespace {
+
+constexpr int kBlock = 80;
+constexpr int kHalfLength = 3;  // segments on either side of the current block
+constexpr int16_t kSmoothWeights[7] = {4800, 16384, 27968, 0, 27968, 16384, 4800};
+constexpr int64_t kAlpha0 = 819;  // 0.05 in Q14
+// (alpha0 - alpha0^2 / 4) in Q28 and 1 - alpha0 / 2 in Q14.
+constexpr int64_t kPowerConstraint = 13253874;
+constexpr int64_t kOneMinusHalfAlpha = 15974;
+
+uint64_t isqrt(unsigned __int128 v) {
+  if (v == 0) return 0;
+  uint64_t lo = 0;
+  uint64_t hi = uint64_t{1} << 63;
+  while (lo < hi) {  // largest r with r * r <= v
+    const uint64_t mid = lo + (hi - lo + 1) / 2;
+    if (static_cast<unsigned __int128>(mid) * mid <= v) {
+      lo = mid;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return lo;
+}
+
+int nearest(const int16_t* locs, int32_t pos, int n) {
+  int best = 0;
+  int64_t bestD = INT64_MAX;
+  for (int i = 0; i < n; ++i) {
+    const int64_t d = int64_t{locs[i]} - pos;
+    if (d * d < bestD) {
+      bestD = d * d;
+      best = i;
+    }
+  }
+  return best;
+}
+
+int16_t bufferAt(const int16_t* buf, int len, int i) { return i >= 0 && i < len ? buf[i] : int16_t{0}; }
+
+// Places one segment near `estimate` (Q2) to a quarter sample by the upsampled correlation with the
+// current block, and reads it through the polyphase filter of its fraction.
+int32_t refine(int16_t* seg, const int16_t* buf, int len, int centerStart, int32_t estimate) {
+  int lo = ((estimate + 2) >> 2) - 2;
+  int hi = lo + 4;
+  if (lo < 0) lo = 0;
+  if (hi > len - kBlock - 1) hi = len - kBlock - 1;
+  if (hi < lo) hi = lo;
+  const int n = hi - lo + 1;
+  int64_t corr[5];
+  for (int k = 0; k < n; ++k) {
+    int64_t s = 0;
+    for (int i = 0; i < kBlock; ++i) s += int32_t{buf[centerStart + i]} * bufferAt(buf, len, lo + k + i);
+    corr[k] = s;
+  }
+  int best = 0;
+  int64_t bestV = INT64_MIN;
+  for (int u = 0; u <= 4 * (n - 1); ++u) {
+    const int k = u >> 2;
+    const int f = u & 3;
+    int64_t v = 0;
+    for (int j = 0; j < 7; ++j) {
+      const int idx = k + 3 - j;
+      if (idx >= 0 && idx < n) v += corr[idx] * kIlbcPolyphase[7 * f + j];
+    }
+    if (v > bestV) {
+      bestV = v;
+      best = u;
+    }
+  }
+  const int base = lo + (best >> 2);
+  const int f = best & 3;
+  for (int i = 0; i < kBlock; ++i) {
+    int64_t s = 0;
+    for (int j = 0; j < 7; ++j) s += int64_t{kIlbcPolyphase[7 * f + j]} * bufferAt(buf, len, base + i + 3 - j);
+    seg[i] = Spl_SatW16((s + 2048) >> 12);
+  }
+  return 4 * lo + best;
+}
+
+void smooth(int16_t* out, const int16_t (*seg)[kBlock], const bool* valid) {
+  const int16_t* cur = seg[kHalfLength];
+  int32_t sur[kBlock];
+  for (int i = 0; i < kBlock; ++i) {
+    int64_t s = 0;
+    for (int q = 0; q < 2 * kHalfLength + 1; ++q)
+      if (valid[q] && q != kHalfLength) s += int64_t{kSmoothWeights[q]} * seg[q][i];
+    sur[i] = static_cast<int32_t>(s >> 15);
+  }
+  int64_t w00 = 0;
+  int64_t w11 = 0;
+  int64_t w10 = 0;
+  for (int i = 0; i < kBlock; ++i) {
+    w00 += int64_t{cur[i]} * cur[i];
+    w11 += int64_t{sur[i]} * sur[i];
+    w10 += int64_t{sur[i]} * cur[i];
+  }
+  if (w11 == 0) {
+    std::memcpy(out, cur, sizeof(int16_t) * kBlock);
+    return;
+  }
+  // Matched energy first: out = C x surround with C = sqrt(w00 / w11) (Q11).
+  uint64_t c = isqrt((static_cast<unsigned __int128>(w00) << 22) / static_cast<uint64_t>(w11));
+  if (c > (uint64_t{1} << 24)) c = uint64_t{1} << 24;
+  int64_t err = 0;
+  for (int i = 0; i < kBlock; ++i) {
+    out[i] = Spl_SatW16((static_cast<int64_t>(c) * sur[i] + 1024) >> 11);
+    const int64_t d = int64_t{cur[i]} - out[i];
+    err += d * d;
+  }
+  if (err * 16384 <= kAlpha0 * w00) return;
+
+  // Too far from the current block: the power-constrained mix A x surround + B x current.
+  int64_t a = 0;
+  int64_t b = 16384;
+  if (w00 > 0 && w10 > 0) {
+    const __int128 d = static_cast<__int128>(w11) * w00 - static_cast<__int128>(w10) * w10;
+    const __int128 w00sq = static_cast<__int128>(w00) * w00;
+    if (d > 0 && d * 10000 > w00sq) {
+      a = static_cast<int64_t>(isqrt(static_cast<unsigned __int128>(kPowerConstraint * w00sq / d)));
+      b = kOneMinusHalfAlpha - static_cast<int64_t>(static_cast<__int128>(a) * w10 / w00);
+    }
+  }
+  for (int i = 0; i < kBlock; ++i) {
+    const __int128 s = static_cast<__int128>(a) * sur[i] + static_cast<__int128>(b) * cur[i] + 8192;
+    out[i] = Spl_SatW16(static_cast<int64_t>(s >> 14));
+  }
+}
+
+}  // namespace
+
+int Ilbc_DownSample(const int16_t* in, int inLength, int16_t* out, int outLength, const int16_t* filter,
+                    int filterLength, int factor, int delay) {
+  if (outLength < 1 || factor * (outLength - 1) >= inLength) return -1;
+  for (int i = 0; i < outLength; ++i) {
+    int64_t s = 0;
+    for (int j = 0; j < filterLength; ++j) {
+      const int idx = factor * i + delay - j;
+      if (idx < inLength) s += int64_t{filter[j]} * in[idx];  // future samples count as zero
+    }
+    out[i] = Spl_SatW16((s + 2048) >> 12);
+  }
+  return 0;
+}
+
+void Ilbc_EnhanceBlock(int16_t* out, const int16_t* buffer, int bufferLength, int blockStart,
+                       const int16_t* period, const int16_t* plocs, int history) {
+  int16_t seg[2 * kHalfLength + 1][kBlock];
+  bool valid[2 * kHalfLength + 1] = {};
+  int32_t start[2 * kHalfLength + 1];
+  int lagBlock[2 * kHalfLength + 1];
+
+  start[kHalfLength] = 4 * blockStart;
+  std::memcpy(seg[kHalfLength], buffer + blockStart, sizeof(int16_t) * kBlock);
+  valid[kHalfLength] = true;
+  lagBlock[kHalfLength] = nearest(plocs, 4 * blockStart + 158, history);
+
+  for (int q = kHalfLength - 1; q >= 0; --q) {
+    start[q] = start[q + 1] - period[lagBlock[q + 1]];
+    lagBlock[q] = nearest(plocs, start[q] + 158, history);
+    if (start[q] - 8 >= 0) {
+      start[q] = refine(seg[q], buffer, bufferLength, blockStart, start[q]);
+      valid[q] = true;
+    }
+  }
+  int16_t plocs2[8];
+  for (int i = 0; i < history && i < 8; ++i) plocs2[i] = static_cast<int16_t>(plocs[i] - period[i]);
+  for (int q = kHalfLength + 1; q <= 2 * kHalfLength; ++q) {
+    lagBlock[q] = nearest(plocs2, start[q - 1] + 158, history);
+    start[q] = start[q - 1] + period[lagBlock[q]];
+    if (start[q] + 4 * kBlock + 8 < 4 * bufferLength) {
+      start[q] = refine(seg[q], buffer, bufferLength, blockStart, start[q]);
+      valid[q] = true;
+    }
+  }
+  smooth(out, seg, valid);
+}
+
+int Ilbc_Enhance(int16_t* out, const int16_t* excitation, IlbcDecoder* dec) {
+  const int bl = dec->c.blockLength;
+  const int nNew = bl / kBlock;  // 2 or 3 new enhancement blocks
+  int16_t* buf = dec->enhBuffer;
+  std::memmove(buf, buf + bl, sizeof(int16_t) * static_cast<size_t>(kIlbcEnhBufLength - bl));
+  std::memcpy(buf + kIlbcEnhBufLength - bl, excitation, sizeof(int16_t) * static_cast<size_t>(bl));
+  std::memmove(dec->enhPeriod, dec->enhPeriod + nNew, sizeof(int16_t) * static_cast<size_t>(8 - nNew));
+
+  // Pitch of each new block on the signal downsampled by 2.
+  const int regionLength = bl + 120;
+  int16_t ds[180];
+  Ilbc_DownSample(buf + kIlbcEnhBufLength - regionLength, regionLength, ds, regionLength / 2, kIlbcLpFilt, 7, 2, 3);
+  int lastLag = 40;
+  for (int ib = 0; ib < nNew; ++ib) {
+    const int16_t* blk = ds + 60 + 40 * ib;
+    const int16_t m = Spl_MaxAbsValueW16(blk - 59, 99);
+    int s = Spl_BitLength32(static_cast<uint32_t>(int32_t{m} * m)) - 25;
+    if (s < 0) s = 0;
+    int32_t cc[50];
+    for (int l = 10; l < 60; ++l) cc[l - 10] = Spl_DotProductShift(blk, blk - l, 40, s);
+    int cand[3];
+    int32_t work[50];
+    std::memcpy(work, cc, sizeof(work));
+    for (int pass = 0; pass < 3; ++pass) {
+      cand[pass] = Spl_MaxValueIndexW32(work, 50);
+      for (int k = cand[pass] - 2; k <= cand[pass] + 2; ++k)
+        if (k >= 0 && k < 50) work[k] = INT32_MIN;
+    }
+    int best = cand[0];
+    __int128 bestNum = 0;
+    int64_t bestDen = 1;
+    for (int k = 0; k < 3; ++k) {
+      const int l = cand[k] + 10;
+      const int64_t e = Spl_DotProductShift(blk - l, blk - l, 40, s);
+      const int64_t c = cc[cand[k]];
+      const __int128 num = (c > 0 && e > 0) ? static_cast<__int128>(c) * c : 0;
+      const int64_t den = e > 0 ? e : 1;
+      if (k == 0 || num * bestDen > bestNum * den) {
+        best = cand[k];
+        bestNum = num;
+        bestDen = den;
+      }
+    }
+    const int slot = 8 - nNew + ib;
+    if (bestNum > 0) {
+      dec->enhPeriod[slot] = static_cast<int16_t>(8 * (best + 10));
+    } else {
+      dec->enhPeriod[slot] = dec->enhPeriod[slot - 1];  // nothing periodic: keep the last period
+    }
+    lastLag = dec->enhPeriod[slot] >> 2;
+  }
+
+  if (dec->prevConcealed) {
+    // The old lookahead was concealed: blend it with a backward prediction from the new block.
+    const int lb = dec->c.mode == 30 ? 80 : 40;
+    const int inLag = dec->enhPeriod[8 - nNew] >> 2;
+    const int shift = Spl_MaxAbsValueW16(excitation, bl) >= 5001 ? 2 : 0;
+    int lag = inLag - 1;
+    int32_t bestC = 0;
+    for (int l = inLag - 1; l <= inLag + 1; ++l) {
+      const int32_t c = Spl_DotProductShift(excitation, excitation + l, lb, shift);
+      if (l == inLag - 1 || c > bestC) {
+        bestC = c;
+        lag = l;
+      }
+    }
+    dec->enhPeriod[8 - nNew - 1] = static_cast<int16_t>(4 * lag);
+    int16_t pred[80];
+    const int oldEnd = kIlbcEnhBufLength - bl;  // first sample of the new block
+    const int fromNew = lag > lb ? lb : lag;
+    for (int k = 0; k < fromNew; ++k) pred[lb - 1 - k] = excitation[lag - 1 - k];
+    for (int k = 0; k < lb - lag; ++k) pred[lb - 1 - lag - k] = buf[oldEnd - 1 - k];
+    int64_t ep = 0;
+    int64_t eb = 0;
+    for (int i = 0; i < lb; ++i) {
+      ep += int64_t{pred[i]} * pred[i];
+      eb += int64_t{buf[oldEnd - 1 - i]} * buf[oldEnd - 1 - i];
+    }
+    if (ep > 0 && ep / 4 > eb) {
+      const int64_t g = static_cast<int64_t>(isqrt((static_cast<unsigned __int128>(eb) << 30) / static_cast<uint64_t>(ep)));
+      for (int i = 0; i < lb - 16; ++i) pred[i] = static_cast<int16_t>((pred[i] * g) >> 14);
+      for (int i = lb - 16; i < lb; ++i) {
+        const int64_t f = g + ((16384 - g) * (i - (lb - 16))) / 16;
+        pred[i] = static_cast<int16_t>((pred[i] * f) >> 14);
+      }
+    }
+    const int32_t step = lb == 80 ? 202 : 400;
+    for (int i = 0; i < lb; ++i) {
+      const int idx = oldEnd - 1 - i;
+      const int32_t w = (i + 1) * step;
+      buf[idx] = static_cast<int16_t>(((int32_t{buf[idx]} * w) >> 14) + ((int32_t{pred[lb - 1 - i]} * (16384 - w)) >> 14));
+    }
+    lastLag = lag;
+  }
+
+  const int first = dec->c.mode == 30 ? 320 : 440;
+  for (int ib = 0; ib < nNew; ++ib)
+    Ilbc_EnhanceBlock(out + kBlock * ib, buf, kIlbcEnhBufLength, first + kBlock * ib, dec->enhPeriod,
+                      kIlbcEnhPlocs, 8);
+  return lastLag;
+}
