@@ -1,0 +1,390 @@
+// Ostrel711 codec: packets of 1..4 blocks, each block coded twice so a packet completes the previous one.
+#include "voice/dsp/ostrel/ostrel711.h"
+
+#include <cstring>
+
+#include "voice/dsp/g711.h"
+#include "voice/dsp/ostrel/ostrel_tables.h"
+#include "voice/dsp/spl.h"
+
+namespace {
+
+constexpr int kN = kOstrel711BlockSamples;
+
+// Code position: rises with the amplitude (mu-law 0..254 with both zeros at 127, A-law 0..255).
+int UlawPosition(uint8_t c) { return c < 128 ? c : 382 - c; }
+int AlawPosition(uint8_t c) {
+  const int t = c ^ 0x55;
+  return (t & 0x80) ? t : 127 - t;
+}
+
+int SecondSectionBits(int frames) { return frames == 1 ? 6 : (frames == 2 ? 7 : 8); }
+
+class BitReader {
+ public:
+  BitReader(const uint8_t* p, int bytes) : p_(p), bits_(8 * bytes) {}
+  bool Read(int n, int* v) {
+    if (pos_ + n > bits_) return false;
+    int r = 0;
+    for (int i = 0; i < n; ++i, ++pos_) r = (r << 1) | ((p_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1);
+    *v = r;
+    return true;
+  }
+
+ private:
+  const uint8_t* p_;
+  int bits_;
+  int pos_ = 0;
+};
+
+void PutBits(uint8_t* p, int* pos, int n, int v) {
+  for (int i = n - 1; i >= 0; --i, ++(*pos)) {
+    if ((v >> i) & 1) p[*pos >> 3] = static_cast<uint8_t>(p[*pos >> 3] | (0x80 >> (*pos & 7)));
+  }
+}
+
+// The parsed layout of a packet.
+struct PacketLayout {
+  int frames;
+  int firstOffset[kOstrel711MaxFrames];
+  int firstLength[kOstrel711MaxFrames];
+  int firstStart;
+  int firstBytes;
+  int secondStart;
+  int secondBytes;
+  int total;
+};
+
+bool ParseLayout(const uint8_t* p, int bytes, PacketLayout* l) {
+  BitReader br(p, bytes < 5 ? bytes : 5);
+  int v;
+  if (!br.Read(2, &v)) return false;
+  l->frames = v + 1;
+  const int n = l->frames;
+  if (bytes < n + 1) return false;
+  l->firstBytes = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!br.Read(6, &v) || v > 57) return false;
+    l->firstLength[i] = v + 14;
+    l->firstBytes += v + 14;
+  }
+  if (!br.Read(SecondSectionBits(n), &v)) return false;
+  l->secondBytes = v + 14 * n;
+  if (l->secondBytes > 72 * n) return false;
+  int pad;
+  if (!br.Read(1, &pad)) return false;
+  l->firstStart = n + 1 + pad;
+  int off = l->firstStart;
+  for (int i = 0; i < n; ++i) {
+    l->firstOffset[i] = off - l->firstStart;
+    off += l->firstLength[i];
+  }
+  l->secondStart = off;
+  l->total = off + l->secondBytes;
+  return l->total <= bytes;
+}
+
+void FailDecoder(Ostrel711Codec* inst, int16_t code) {
+  inst->errorCode = code;
+  inst->decPending = 0;
+  // A packet lost in the middle breaks the pairing of sections: nothing held may complete the next one.
+  inst->decSecondLeft[0] = inst->decSecondLeft[1] = 0;
+}
+
+// Parses the payload (read only) and takes its sections; `late` keeps only the second section.
+int16_t TakePacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t bytes, bool late) {
+  if (inst->decPending > 0) {
+    inst->errorCode = kOstrelErrPending;
+    return -1;
+  }
+  PacketLayout l;
+  if (payload == nullptr || bytes < 2 || !ParseLayout(payload, bytes > kOstrel711MaxPayloadBytes ? kOstrel711MaxPayloadBytes : bytes, &l)) {
+    FailDecoder(inst, kOstrelErrMalformed);
+    return -1;
+  }
+  inst->decCur = static_cast<int16_t>(inst->decCur ^ 1);
+  const int cur = inst->decCur;
+  std::memcpy(inst->decSecond[cur], payload + l.secondStart, static_cast<size_t>(l.secondBytes));
+  inst->decSecondBytes[cur] = static_cast<int16_t>(l.secondBytes);
+  inst->decSecondLeft[cur] = static_cast<int16_t>(l.frames);
+  inst->decSecondPos[cur] = 0;
+  inst->decFrames = static_cast<int16_t>(l.frames);
+  if (late) {
+    // Its own turn has been concealed already; what is older than it can complete nothing any more.
+    inst->decSecondLeft[cur ^ 1] = 0;
+    inst->decPending = 0;
+    return 0;
+  }
+  std::memcpy(inst->decFirst, payload + l.firstStart, static_cast<size_t>(l.firstBytes));
+  for (int i = 0; i < l.frames; ++i) {
+    inst->decFirstOffset[i] = static_cast<int16_t>(l.firstOffset[i]);
+    inst->decFirstLength[i] = static_cast<int16_t>(l.firstLength[i]);
+  }
+  inst->decPending = static_cast<int16_t>(l.frames);
+  return 0;
+}
+
+// Next frame of a second section (second-section coding): its 80 values, or false when malformed.
+bool TakeSecondFrame(Ostrel711Codec* inst, int which, int16_t* q) {
+  const int pos = inst->decSecondPos[which];
+  int avail = inst->decSecondBytes[which] - pos;
+  if (avail > kOstrel711FrameMaxBytes) avail = kOstrel711FrameMaxBytes;
+  const int len = avail > 0 ? Ostrel711_DecodeFrameBits(q, inst->decSecond[which] + pos, 1, avail) : 0;
+  if (len == 0) return false;
+  inst->decSecondPos[which] = static_cast<int16_t>(pos + len);
+  inst->decSecondLeft[which]--;
+  return true;
+}
+
+}  // namespace
+
+int16_t Ostrel711_InitCore(Ostrel711Codec* inst, int16_t law, int16_t inputKind, int16_t blockLength,
+                           int16_t packetSamples) {
+  const int32_t wrapper = inst->wrapperWord;
+  std::memset(inst, 0, sizeof *inst);
+  inst->wrapperWord = wrapper;
+  int16_t error = 0;
+  if (blockLength != kN || (packetSamples != 80 && packetSamples != 160 && packetSamples != 240 && packetSamples != 320)) {
+    error = kOstrelErrPacketLength;
+    packetSamples = 80;
+  }
+  if (law != 0 && law != 1) {
+    error = kOstrelErrLaw;
+    law = 0;
+  }
+  if (inputKind < 0 || inputKind > 2) {
+    error = kOstrelErrInputKind;
+    inputKind = kOstrelInputLinear;
+  }
+  inst->blockLength = kN;
+  inst->law = law;
+  inst->inputKind = inputKind;
+  inst->framesPerPacket = static_cast<int16_t>(packetSamples / kN);
+  inst->headerTop = static_cast<uint16_t>((inst->framesPerPacket - 1) << 14);
+  inst->maxPacketBytes = static_cast<int16_t>(Ostrel711_MaxPacketBytes(inst->framesPerPacket));
+
+  // The first packet carries, in place of a previous period, coded silence (code position 127.5: q' = 64).
+  int16_t silence[kN];
+  int16_t lin[kN];
+  Spl_FillW16(silence, 64, kN);
+  Spl_FillW16(lin, kOstrelCodeToLinear[1][31], kN);
+  int16_t refl[kOstrel711LpcOrder];
+  uint16_t words[2];
+  Ostrel711_AnalyzeLpc(lin, refl, words);
+  uint8_t frame[kOstrel711FrameMaxBytes];
+  const int len = Ostrel711_EncodeFrame(frame, silence, refl, 0, words);
+  const int prev = inst->encCur ^ 1;
+  for (int i = 0; i < inst->framesPerPacket; ++i) {
+    std::memcpy(inst->encFirst[prev] + i * len, frame, static_cast<size_t>(len));
+    inst->encFrameLengths[prev][i] = static_cast<int16_t>(len);
+  }
+  inst->encFirstBytes[prev] = static_cast<int16_t>(len * inst->framesPerPacket);
+
+  inst->lastKind = -1;
+  inst->errorCode = error;
+  return error ? -1 : 0;
+}
+
+int16_t Ostrel711_Init(Ostrel711Codec* inst, int16_t law, int16_t inputKind, int16_t packetSamples) {
+  return Ostrel711_InitCore(inst, law, inputKind, kN, packetSamples);
+}
+
+int16_t Ostrel711_ResetCore(Ostrel711Codec* inst, int16_t law, int16_t blockLength) {
+  inst->blockLength = blockLength;
+  inst->decPending = 0;
+  inst->decFrames = 0;
+  for (int i = 0; i < 2; ++i) {
+    inst->decSecondLeft[i] = 0;
+    inst->decSecondPos[i] = 0;
+    inst->decSecondBytes[i] = 0;
+  }
+  inst->lastKind = -1;
+  if (law != 0 && law != 1) {
+    inst->errorCode = kOstrelErrLaw;
+    return -1;
+  }
+  inst->law = law;
+  return 0;
+}
+
+int16_t Ostrel711_Reset(Ostrel711Codec* inst, int16_t law) { return Ostrel711_ResetCore(inst, law, kN); }
+int16_t Ostrel711U_Reset(Ostrel711Codec* inst) { return Ostrel711_Reset(inst, 0); }
+int16_t Ostrel711A_Reset(Ostrel711Codec* inst) { return Ostrel711_Reset(inst, 1); }
+
+int16_t Ostrel711_EncodeCore(Ostrel711Codec* inst, const int16_t* block, uint8_t* packet, int16_t* packetBytes,
+                             int16_t* blocksNeeded) {
+  const bool alaw = inst->law == 1;
+  const uint8_t* codes = reinterpret_cast<const uint8_t*>(block);
+  int16_t q[kN];
+  int16_t q1[kN];
+  int16_t lin[kN];
+  for (int i = 0; i < kN; ++i) {
+    uint8_t c;
+    if (inst->inputKind == kOstrelInputLinear) {
+      c = alaw ? G711_AlawEncodeSample(block[i]) : G711_UlawEncodeSample(block[i]);
+    } else if (inst->inputKind == kOstrelInputAlaw) {
+      c = alaw ? codes[i] : G711_UlawEncodeSample(G711_AlawDecodeSample(codes[i]));
+    } else {
+      c = alaw ? G711_AlawEncodeSample(G711_UlawDecodeSample(codes[i])) : codes[i];
+    }
+    const int p = alaw ? AlawPosition(c) : UlawPosition(c);
+    q[i] = static_cast<int16_t>(p >> 1);
+    const int qq = (p + 1) >> 1;
+    q1[i] = static_cast<int16_t>(qq == 128 ? 126 : qq);  // keeps bit 0 and 7 bits
+    lin[i] = kOstrelCodeToLinear[1][p >> 2];
+  }
+  int16_t refl[kOstrel711LpcOrder];
+  uint16_t words[2];
+  Ostrel711_AnalyzeLpc(lin, refl, words);
+
+  const int cur = inst->encCur;
+  const int n = inst->encCollected;
+  inst->encSecondBytes = static_cast<int16_t>(
+      inst->encSecondBytes + Ostrel711_EncodeFrame(inst->encSecond + inst->encSecondBytes, q, refl, 1, words));
+  const int len = Ostrel711_EncodeFrame(inst->encFirst[cur] + inst->encFirstBytes[cur], q1, refl, 0, words);
+  inst->encFrameLengths[cur][n] = static_cast<int16_t>(len);
+  inst->encFirstBytes[cur] = static_cast<int16_t>(inst->encFirstBytes[cur] + len);
+  inst->encCollected = static_cast<int16_t>(n + 1);
+
+  const int frames = inst->framesPerPacket;
+  if (inst->encCollected < frames) {
+    *packetBytes = 0;
+    *blocksNeeded = static_cast<int16_t>(frames - inst->encCollected);
+    return 0;
+  }
+
+  const int prev = cur ^ 1;
+  const int header = frames + 1;
+  std::memset(packet, 0, static_cast<size_t>(header));
+  packet[0] = static_cast<uint8_t>(inst->headerTop >> 8);
+  int bit = 2;
+  for (int i = 0; i < frames; ++i) PutBits(packet, &bit, 6, inst->encFrameLengths[prev][i] - 14);
+  PutBits(packet, &bit, SecondSectionBits(frames), inst->encSecondBytes - 14 * frames);
+  PutBits(packet, &bit, 1, 0);  // no pad byte
+  int total = header;
+  std::memcpy(packet + total, inst->encFirst[prev], static_cast<size_t>(inst->encFirstBytes[prev]));
+  total += inst->encFirstBytes[prev];
+  std::memcpy(packet + total, inst->encSecond, static_cast<size_t>(inst->encSecondBytes));
+  total += inst->encSecondBytes;
+
+  inst->encCur = static_cast<int16_t>(prev);
+  inst->encFirstBytes[prev] = 0;
+  inst->encSecondBytes = 0;
+  inst->encCollected = 0;
+  *packetBytes = static_cast<int16_t>(total);
+  *blocksNeeded = 0;
+  return total > header ? 0 : -1;
+}
+
+int16_t Ostrel711_StartPacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes) {
+  return TakePacket(inst, payload, payloadBytes, false);
+}
+
+int32_t Ostrel711_PacketLength(const uint8_t* payload, int32_t payloadBytes, int16_t* frames) {
+  PacketLayout l;
+  if (payload == nullptr || payloadBytes < 2) return -1;
+  if (!ParseLayout(payload, payloadBytes > kOstrel711MaxPayloadBytes ? kOstrel711MaxPayloadBytes : payloadBytes, &l))
+    return -1;
+  if (frames) *frames = static_cast<int16_t>(l.frames);
+  return l.total;
+}
+
+int16_t Ostrel711_StartLatePacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes) {
+  return TakePacket(inst, payload, payloadBytes, true);
+}
+
+int16_t Ostrel711_DecodeFrame(Ostrel711Codec* inst, const uint8_t* payload, int16_t* out, int32_t payloadBytes,
+                              int16_t* framesLeft) {
+  *framesLeft = 0;
+  const int law = inst->law == 1 ? 1 : 0;
+  const int16_t* M = kOstrelRecM[law];
+  const int16_t* E = kOstrelRecE[law];
+  if (inst->decPending == 0 && payload != nullptr && payloadBytes > 0) {
+    if (Ostrel711_StartPacket(inst, payload, payloadBytes) < 0) {
+      Spl_ZeroW16(out, kN);
+      return -1;
+    }
+  }
+  int16_t q[kN];
+  if (inst->decPending > 0) {
+    const int i = inst->decFrames - inst->decPending;
+    const uint8_t* first = inst->decFirst + inst->decFirstOffset[i];
+    const int announced = inst->decFirstLength[i];
+    const int prev = inst->decCur ^ 1;
+    bool ok;
+    if (inst->decSecondLeft[prev] > 0) {
+      // The previous packet's coding of this block gives q = p >> 1; this packet's coding adds bit 0 of q'.
+      const bool compressed = (first[0] & 0x40) != 0;
+      ok = announced >= (compressed ? kOstrel711FrameMinBytes : kOstrel711FrameMaxBytes) && TakeSecondFrame(inst, prev, q);
+      if (ok) {
+        int16_t f[kN] = {};
+        Ostrel711_AddRawBits(f, first);
+        for (int j = 0; j < kN; ++j) out[j] = Spl_SatW16(2 * (int32_t{E[q[j] + ((q[j] & 1) ^ f[j])]} + M[q[j]]));
+        inst->lastKind = 0;
+      }
+    } else {
+      // The header gives this frame's length: a frame that decodes to another length is corrupt.
+      ok = Ostrel711_DecodeFrameBits(q, first, 0, announced) == announced;
+      if (ok) {
+        for (int j = 0; j < kN; ++j) out[j] = Spl_SatW16(4 * int32_t{E[q[j]]});
+        inst->lastKind = 1;
+      }
+    }
+    if (!ok) {
+      FailDecoder(inst, kOstrelErrMalformed);
+      Spl_ZeroW16(out, kN);
+      return -1;
+    }
+    inst->decPending--;
+    *framesLeft = inst->decPending;
+    return kN;
+  }
+  const int cur = inst->decCur;
+  if (inst->decSecondLeft[cur] > 0) {
+    if (!TakeSecondFrame(inst, cur, q)) {
+      FailDecoder(inst, kOstrelErrMalformed);
+      Spl_ZeroW16(out, kN);
+      return -1;
+    }
+    for (int j = 0; j < kN; ++j) out[j] = Spl_SatW16(4 * int32_t{M[q[j]]});
+    inst->lastKind = 1;
+    *framesLeft = inst->decSecondLeft[cur];
+    return kN;
+  }
+  Spl_ZeroW16(out, kN);
+  inst->lastKind = -1;
+  return 0;
+}
+
+int16_t Ostrel711_DecodeFrames(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes, int16_t* out,
+                               int16_t* speechType, int capacity) {
+  *speechType = 1;
+  if (capacity < kN) return -1;
+  int16_t left = 0;
+  int total = Ostrel711_DecodeFrame(inst, payload, out, payloadBytes, &left);
+  if (total < 0) return -1;
+  while (left > 0 && total > 0 && total + kN <= capacity) {
+    const int r = Ostrel711_DecodeFrame(inst, nullptr, out + total, 0, &left);
+    if (r < 0) return -1;
+    total += r;
+  }
+  return static_cast<int16_t>(total);
+}
+
+int16_t Ostrel711_Decode(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes, int16_t* out,
+                         int16_t* speechType, int capacity) {
+  return Ostrel711_DecodeFrames(inst, payload, payloadBytes, out, speechType, capacity);
+}
+
+int16_t Ostrel711_GetDecoderInfo(const Ostrel711Codec* inst, int16_t* lastKind, int16_t* heldFrames) {
+  *lastKind = inst->lastKind;
+  *heldFrames = inst->decSecondLeft[inst->decCur];
+  return 0;
+}
+
+int16_t Ostrel_Version(char* text, int size) {
+  static const char kVersion[] = "2.1.24";
+  if (text == nullptr || size < static_cast<int>(sizeof kVersion)) return -1;
+  std::memcpy(text, kVersion, sizeof kVersion);
+  return 0;
+}
