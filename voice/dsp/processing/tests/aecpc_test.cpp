@@ -1,0 +1,430 @@
+// Tests of the AEC PC canceller: far-end queue, settling, alignment, the adaptive core and cancellation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "voice/dsp/processing/aecpc.h"
+#include "voice/dsp/processing/aecpc_core.h"
+#include "voice/dsp/processing/tests/test_signals.h"
+
+namespace {
+
+using namespace vproc_test;
+
+std::vector<int16_t> frame(int16_t value, int n = 80) { return std::vector<int16_t>(static_cast<size_t>(n), value); }
+
+// ---- Far-end queue ----------------------------------------------------------------------------
+
+TEST(VprocAecPcQueue, FirstInFirstOutAndEmptyReads) {
+  AecPcFarQueue q;
+  int16_t out[80];
+  EXPECT_EQ(q.Read(out), -1);
+  for (auto v : out) ASSERT_EQ(v, 0);
+  for (int16_t i = 1; i <= 3; ++i) ASSERT_EQ(q.Write(frame(i).data(), 80), 0);
+  EXPECT_EQ(q.Write(frame(9).data(), 81), -1);
+  EXPECT_EQ(q.Write(frame(9).data(), 0), -1);
+  EXPECT_EQ(q.Count(), 3);
+  for (int16_t i = 1; i <= 3; ++i) {
+    ASSERT_EQ(q.Read(out), 80);
+    ASSERT_EQ(out[0], i);
+  }
+  EXPECT_EQ(q.Read(out), -1);
+  // A short frame is read back zero-filled.
+  q.Write(frame(5, 30).data(), 30);
+  EXPECT_EQ(q.Read(out), 30);
+  EXPECT_EQ(out[29], 5);
+  EXPECT_EQ(out[30], 0);
+}
+
+// A full queue drops its oldest frame; reading never returns it after newer ones.
+TEST(VprocAecPcQueue, OverflowLosesTheOldestFrame) {
+  AecPcFarQueue q;
+  for (int16_t i = 1; i <= 60; ++i) q.Write(frame(i).data(), 80);
+  EXPECT_LE(q.Count(), AecPcFarQueue::kSlots);
+  int16_t out[80];
+  int16_t last = 0;
+  int reads = 0;
+  while (q.Read(out) > 0) {
+    ASSERT_GT(out[0], last) << "out of order after " << last;
+    last = out[0];
+    ++reads;
+  }
+  EXPECT_EQ(last, 60);
+  EXPECT_GE(reads, 49);
+}
+
+TEST(VprocAecPcQueue, RepositionKeepsTheNewestFrames) {
+  AecPcFarQueue q;
+  for (int16_t i = 1; i <= 10; ++i) q.Write(frame(i).data(), 80);
+  q.Reposition(4);
+  EXPECT_EQ(q.Count(), 4);
+  int16_t out[80];
+  for (int16_t i = 7; i <= 10; ++i) {
+    ASSERT_EQ(q.Read(out), 80);
+    ASSERT_EQ(out[0], i);
+  }
+  q.Reposition(0);
+  EXPECT_EQ(q.Count(), 0);
+  EXPECT_EQ(q.Read(out), -1);
+}
+
+// ---- The canceller's interface ------------------------------------------------------------------
+
+TEST(VprocAecPc, ErrorCodes) {
+  AecPc a;
+  auto x = frame(10, 160);
+  EXPECT_EQ(a.Process(x.data(), 80), AECPC_ERROR_NOT_INITIALISED);
+  EXPECT_EQ(a.SetMode(1), AECPC_ERROR_NOT_INITIALISED);
+  EXPECT_EQ(a.ProcessNearEnd(x.data(), 80, 50), -1);
+  EXPECT_EQ(a.Init(8000, 0), AECPC_ERROR_CORE_INIT) << "no buffers without Create";
+
+  ASSERT_EQ(a.Create(), 0);
+  EXPECT_EQ(a.Init(44100, 0), AECPC_WARN_BAD_RATE);
+  EXPECT_EQ(a.Rate(), 8000);
+  EXPECT_EQ(a.Init(16000, 1), 0);
+  EXPECT_EQ(a.Process(x.data(), 160), AECPC_ERROR_FAR_LENGTH);
+  EXPECT_EQ(a.Process(x.data(), 79), AECPC_ERROR_FAR_LENGTH);
+  EXPECT_EQ(a.Process(x.data(), 80), 0);
+  for (int n : {0, 79, 100, 240, 320}) EXPECT_EQ(a.ProcessNearEnd(x.data(), n, 50), -1) << n;
+  EXPECT_EQ(a.ProcessNearEnd(x.data(), 160, 50), 0);
+  EXPECT_EQ(a.SetMode(2), AECPC_ERROR_BAD_MODE);
+  EXPECT_EQ(a.Core().mode, 0);
+  EXPECT_EQ(a.SetMode(1), 0);
+  EXPECT_EQ(a.Core().mode, 1);
+}
+
+// Steady 100 ms at 8 kHz: estimation ends at the 6th frame with 7 frames queued; the microphone is
+// left untouched until the queue holds them.
+TEST(VprocAecPc, SettlingWithASteadyDelay) {
+  AecPc a;
+  a.Create();
+  a.Init(8000, 0);
+  const auto mic = WhiteNoise(80, 1000, 1);
+  for (int f = 1; f <= 6; ++f) {
+    a.Process(frame(static_cast<int16_t>(f)).data(), 80);
+    auto x = mic;
+    a.ProcessNearEnd(x.data(), 80, 100);
+    ASSERT_EQ(x, mic);
+    EXPECT_EQ(a.Estimating(), f < 6) << f;
+  }
+  EXPECT_EQ(a.TargetFrames(), 7);
+  EXPECT_TRUE(a.Settling());
+  a.Process(frame(7).data(), 80);
+  auto x = mic;
+  a.ProcessNearEnd(x.data(), 80, 100);
+  EXPECT_FALSE(a.Settling());
+  EXPECT_EQ(a.Queue().Count(), 7);
+}
+
+// Delays that never hold still: after more than 500 ms the last delay sets the target.
+TEST(VprocAecPc, SettlingWithAnUnstableDelayFallsBack) {
+  AecPc a;
+  a.Create();
+  a.Init(16000, 0);
+  auto x = frame(0, 160);
+  int f = 0;
+  while (a.Estimating() && f < 200) {
+    a.Process(frame(1).data(), 80);
+    a.Process(frame(1).data(), 80);
+    a.ProcessNearEnd(x.data(), 160, (f % 2) ? 40 : 200);
+    ++f;
+  }
+  EXPECT_EQ(f, 51);
+  EXPECT_EQ(a.TargetFrames(), static_cast<int>(2 * 200 * 0.075));  // from the 51st frame's delay
+}
+
+// A far end that stops while the microphone goes on drains the queue; the next far-end frame
+// refills it with copies of the last blocks.
+TEST(VprocAecPc, RefillsAStarvedQueue) {
+  AecPc a;
+  a.Create();
+  a.Init(8000, 0);
+  auto x = frame(0);
+  for (int f = 0; f < 40; ++f) {
+    a.Process(frame(100).data(), 80);
+    a.ProcessNearEnd(x.data(), 80, 300);
+  }
+  ASSERT_FALSE(a.Settling());
+  for (int f = 0; f < 60; ++f) a.ProcessNearEnd(x.data(), 80, 300);
+  EXPECT_EQ(a.Queue().Count(), 0);
+  a.Process(frame(100).data(), 80);
+  EXPECT_EQ(a.Queue().Count(), 11);  // 10 copies (at most) and the new frame
+}
+
+// ---- The adaptive core ----------------------------------------------------------------------------
+
+struct CoreHolder {
+  std::vector<int16_t> taps = std::vector<int16_t>(kAecPcMaxTaps);
+  std::vector<int16_t> backup = std::vector<int16_t>(kAecPcMaxTaps);
+  std::vector<int16_t> history = std::vector<int16_t>(kAecPcHistory);
+  std::vector<int16_t> reference = std::vector<int16_t>(kAecPcReference);
+  std::vector<int16_t> peaks = std::vector<int16_t>(kAecPcPeakEntries);
+  std::unique_ptr<AecPcCore> core = std::make_unique<AecPcCore>();
+  explicit CoreHolder(int rate = 8000) {
+    *core = AecPcCore{};
+    core->buf = AecPcCoreBuffers{taps.data(), backup.data(), history.data(), reference.data(), peaks.data()};
+    core->rate = static_cast<int16_t>(rate);
+  }
+};
+
+TEST(VprocAecPcCore, InitChecksLengthAndMode) {
+  CoreHolder h;
+  EXPECT_EQ(AecPcCore_Init(h.core.get(), 300, 0, 0), -1);
+  EXPECT_EQ(AecPcCore_Init(h.core.get(), 512, 0, 2), 65535);
+  EXPECT_EQ(h.core->mode, 0);
+  EXPECT_EQ(h.core->taps, 256);
+  for (int len : {128, 256, 1024}) EXPECT_EQ(AecPcCore_Init(h.core.get(), len, 0, 1), 0) << len;
+  EXPECT_EQ(h.core->mode, 1);
+  AecPcCore bare{};
+  EXPECT_EQ(AecPcCore_Init(&bare, 512, 0, 0), -1) << "no buffers";
+}
+
+// A silent far end: every update term is 0, the taps stay 0, and the output is the high-passed near end.
+TEST(VprocAecPcCore, SilentFarEndLeavesTapsAndPassesTheHighPassedNearEnd) {
+  for (int rate : {8000, 16000}) {
+    CoreHolder h(rate);
+    ASSERT_EQ(AecPcCore_Init(h.core.get(), 512, 0, 0), 0);
+    h.core->suppressEnabled = 0;
+    const auto nearSignal = WhiteNoise(80 * 300, 2000, 3);
+    const std::vector<int16_t> silent(80, 0);
+    int16_t coef[5];
+    std::memcpy(coef, h.core->hpCoef, sizeof(coef));
+    int16_t hi[2] = {0, 0}, lo[2] = {0, 0}, in[2] = {0, 0};
+    for (int b = 0; b < 300; ++b) {
+      int16_t out[80];
+      AecPcCore_Process(silent.data(), nearSignal.data() + 80 * b, out, h.core.get());
+      int16_t ref[80];
+      std::memcpy(ref, nearSignal.data() + 80 * b, sizeof(ref));
+      AecPcCore_HighPass(ref, coef, hi, lo, in, 80);
+      for (int i = 0; i < 80; ++i) ASSERT_EQ(out[i], ref[i]) << rate << " block " << b << " sample " << i;
+    }
+    for (int k = 0; k < kAecPcMaxTaps; ++k) ASSERT_EQ(h.taps[k], 0);
+    EXPECT_EQ(h.core->adaptCount, 0);
+  }
+}
+
+// The filter starts at L/2 taps and grows to L once it has adapted L * 10 / 32 sub-blocks.
+TEST(VprocAecPcCore, FilterGrowsAfterItsFirstAdaptations) {
+  CoreHolder h;
+  AecPcCore_Init(h.core.get(), 512, 0, 0);
+  const auto far = WhiteNoise(80 * 200, 3000, 1);
+  const auto echo = EchoOf(far, 8000, 10, 20, 6, 2);
+  int16_t out[80];
+  bool grew = false;
+  for (int b = 0; b < 200 && !grew; ++b) {
+    const int before = h.core->adaptCount;
+    AecPcCore_Process(far.data() + 80 * b, echo.data() + 80 * b, out, h.core.get());
+    if (h.core->taps == 512) {
+      grew = true;
+      EXPECT_GE(before, 156);
+      EXPECT_LE(before, 166);
+    } else {
+      EXPECT_EQ(h.core->taps, 256);
+    }
+  }
+  EXPECT_TRUE(grew);
+}
+
+// Taps whose energy passes the divergence limit raise a reset request.
+TEST(VprocAecPcCore, DivergedTapsRequestAReset) {
+  CoreHolder h;
+  AecPcCore_Init(h.core.get(), 512, 0, 0);
+  const auto far = WhiteNoise(80 * 4, 3000, 1);
+  int16_t out[80];
+  AecPcCore_Process(far.data(), far.data(), out, h.core.get());
+  for (int k = 0; k < 256; ++k) h.taps[k] = 20000;  // energy far above the limit
+  for (int b = 1; b < 4 && !h.core->resetRequest; ++b) AecPcCore_Process(far.data() + 80 * b, far.data() + 80 * b, out, h.core.get());
+  EXPECT_EQ(h.core->resetRequest, 1);
+}
+
+// Up to 1024 products of 16 x 16 bits exceed 32 bits: the echo estimate saturates instead of wrapping.
+TEST(VprocAecPcCore, EchoEstimateSaturatesInsteadOfWrapping) {
+  CoreHolder h;
+  AecPcCore_Init(h.core.get(), 1024, 0, 0);
+  h.core->adaptEnabled = 0;
+  h.core->suppressEnabled = 0;
+  h.core->outputMode = 1;  // always the error
+  for (int k = 0; k < h.core->taps; ++k) h.taps[k] = 16384;
+  const std::vector<int16_t> far(80, 20000), silent(80, 0);
+  int16_t out[80];
+  for (int b = 0; b < 10; ++b) AecPcCore_Process(far.data(), silent.data(), out, h.core.get());
+  for (int i = 0; i < 80; ++i) ASSERT_EQ(out[i], -32767) << i;
+  const std::vector<int16_t> negative(80, -20000);
+  for (int b = 0; b < 10; ++b) AecPcCore_Process(negative.data(), silent.data(), out, h.core.get());
+  for (int i = 0; i < 80; ++i) ASSERT_EQ(out[i], 32767) << i;
+}
+
+// The delay estimate is bounded so that every history index stays inside the buffers.
+TEST(VprocAecPcCore, FarEndOffsetIsBounded) {
+  CoreHolder h;
+  AecPcCore_Init(h.core.get(), 1024, 0, 0);
+  AecPcCore_SetDelay(h.core.get(), 100000);
+  EXPECT_EQ(h.core->delayEstimate, kAecPcMaxDelay);
+  const auto far = WhiteNoise(80 * 400, 8000, 1);
+  int16_t out[80];
+  for (int b = 0; b < 400; ++b) AecPcCore_Process(far.data() + 80 * b, far.data() + 80 * b, out, h.core.get());
+  AecPcCore_SetDelay(h.core.get(), -5);
+  EXPECT_EQ(h.core->delayEstimate, 0);
+}
+
+// ---- Cancellation on a synthetic echo path -----------------------------------------------------------
+
+struct Measure {
+  std::vector<double> erleOut;    // per second: echo over output energy (far end only)
+  std::vector<double> erleError;  // per second: echo over the filter's error
+  double nearLevelDb = 0;         // double talk: output over near-end speech energy
+  double afterDoubleTalkDb = 0;   // ERLE of the error in the second after double talk ends
+  int active = 1;
+};
+
+std::vector<int16_t> speechOrFail(int rate, int talker, double rms) {
+  std::string err;
+  auto s = Speech(rate, talker, &err);
+  EXPECT_FALSE(s.empty()) << err;
+  return ScaleToActiveRms(s, rms);
+}
+
+// Far-end speech (the talker twice) through a path of `delayMs` with a 40-ms tail at 10 dB echo return
+// loss, noise at -61 dBFS; with double talk the talker three times and near-end speech from the second.
+Measure cancel(int rate, int delayMs, bool doubleTalk, int mode = 0) {
+  const int n = rate / 100;
+  const auto once = speechOrFail(rate, 0, 3000);
+  const size_t half = once.size();
+  std::vector<int16_t> far;
+  for (int i = 0; i < (doubleTalk ? 3 : 2); ++i) far.insert(far.end(), once.begin(), once.end());
+  const auto echo = EchoOf(far, rate, delayMs * rate / 1000, 40, 10, 5);
+  const auto noise = WhiteNoise(far.size(), 30, 9);
+  std::vector<int16_t> nearSpeech(far.size(), 0);
+  size_t dtEnd = half;
+  if (doubleTalk) {
+    const auto s = speechOrFail(rate, 1, 3000);
+    for (size_t i = 0; i < s.size() && half + i < far.size(); ++i) nearSpeech[half + i] = s[i];
+    dtEnd = std::min(far.size(), half + s.size());
+  }
+  const auto mic = Add(Add(echo, noise), nearSpeech);
+  AecPc a;
+  EXPECT_EQ(a.Create(), 0);
+  EXPECT_EQ(a.Init(rate, 0), 0);
+  a.SetMode(mode);
+  std::vector<int16_t> out(far.size() / n * n), err(out.size());
+  for (size_t f = 0; f < out.size() / n; ++f) {
+    for (int k = 0; k < n / 80; ++k) EXPECT_EQ(a.Process(far.data() + f * n + 80 * k, 80), 0);
+    std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
+    EXPECT_EQ(a.ProcessNearEnd(out.data() + f * n, n, delayMs), 0);
+    // The core's error of the frame's last block (the whole frame at 8 kHz).
+    if (!a.Settling()) std::memcpy(err.data() + f * n + (n - 80), a.Core().errorBlock, sizeof(int16_t) * 80);
+  }
+  Measure m;
+  const size_t sec = static_cast<size_t>(rate);
+  const size_t farOnlyEnd = doubleTalk ? half : out.size();
+  for (size_t s = 0; (s + 1) * sec <= farOnlyEnd; ++s) {
+    const double e = Energy(echo.data() + s * sec, sec);
+    m.erleOut.push_back(10 * std::log10(e / Energy(out.data() + s * sec, sec)));
+    // At 16 kHz only every second block of the error is kept: compare the same samples.
+    double ee = 0, er = 0;
+    for (size_t i = s * sec; i < (s + 1) * sec; ++i) {
+      if (n == 160 && (i % 160) < 80) continue;
+      ee += double(echo[i]) * echo[i];
+      er += double(err[i]) * err[i];
+    }
+    m.erleError.push_back(10 * std::log10(ee / er));
+  }
+  if (doubleTalk) {
+    m.nearLevelDb = 10 * std::log10(Energy(out.data() + half, dtEnd - half) / Energy(nearSpeech.data() + half, dtEnd - half));
+    if (dtEnd + 2 * sec <= out.size()) {
+      double ee = 0, er = 0;
+      for (size_t i = dtEnd + sec; i < dtEnd + 2 * sec; ++i) {
+        if (n == 160 && (i % 160) < 80) continue;
+        ee += double(echo[i]) * echo[i];
+        er += double(err[i]) * err[i];
+      }
+      m.afterDoubleTalkDb = 10 * std::log10(ee / er);
+    }
+  }
+  m.active = a.Core().active;
+  return m;
+}
+
+double meanFrom(const std::vector<double>& v, size_t from) {
+  double s = 0;
+  for (size_t i = from; i < v.size(); ++i) s += std::pow(10.0, -v[i] / 10);
+  return -10 * std::log10(s / static_cast<double>(v.size() - from));
+}
+
+// Measured: the filter's error reaches the noise floor (about 25 dB below the echo) within 2 s at
+// 8 kHz; the residual suppressor takes the output about 30 dB below the echo.
+TEST(VprocAecPc, CancelsASyntheticEchoPath) {
+  struct Case {
+    int rate, delay;
+    double convergedError, firstSeconds, output;
+  };
+  const Case cases[] = {{8000, 60, 20, 12, 25}, {16000, 60, 15, 10, 25}};
+  for (const auto& c : cases) {
+    const Measure m = cancel(c.rate, c.delay, false);
+    ASSERT_GE(m.erleError.size(), 8u);
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz: error ERLE after 3 s " << meanFrom(m.erleError, 3)
+                                    << " dB, in second 2 " << m.erleError[1] << " dB, output "
+                                    << meanFrom(m.erleOut, 3) << " dB");
+    EXPECT_GE(meanFrom(m.erleError, 3), c.convergedError);
+    EXPECT_GE(m.erleError[1], c.firstSeconds) << "convergence";
+    EXPECT_GE(meanFrom(m.erleOut, 3), c.output);
+  }
+}
+
+// Near-end speech over the far end's echo is not cancelled, and the filter keeps its echo model.
+TEST(VprocAecPc, DoubleTalkKeepsTheNearEnd) {
+  for (int rate : {8000, 16000}) {
+    const Measure m = cancel(rate, 60, true);
+    SCOPED_TRACE(testing::Message() << rate << " Hz: near end level " << m.nearLevelDb << " dB, error ERLE after "
+                                    << m.afterDoubleTalkDb << " dB");
+    EXPECT_GE(m.nearLevelDb, -3.0);
+    EXPECT_LE(m.nearLevelDb, 3.0);
+    EXPECT_GE(m.afterDoubleTalkDb, 12.0);
+  }
+}
+
+// Without any echo the core keeps adapting in mode 0, while mode 1 switches itself to bypass.
+TEST(VprocAecPc, BypassOnlyInModeOne) {
+  for (int mode : {0, 1}) {
+    AecPc a;
+    a.Create();
+    a.Init(8000, 0);
+    a.SetMode(mode);
+    const auto far = WhiteNoise(80 * 3000, 3000, 1);
+    const auto mic = WhiteNoise(80 * 3000, 20, 2);
+    bool bypassed = false;
+    for (int f = 0; f < 3000; ++f) {
+      a.Process(far.data() + 80 * f, 80);
+      auto x = std::vector<int16_t>(mic.begin() + 80 * f, mic.begin() + 80 * (f + 1));
+      a.ProcessNearEnd(x.data(), 80, 40);
+      if (!a.Core().active) {
+        bypassed = true;
+        break;
+      }
+    }
+    EXPECT_EQ(bypassed, mode == 1) << mode;
+  }
+}
+
+// Sound-card delays far outside the usual range are absorbed without reading outside any buffer.
+TEST(VprocAecPc, ExtremeDelaysStayInsideTheBuffers) {
+  AecPc a;
+  a.Create();
+  a.Init(16000, 0);
+  const auto far = WhiteNoise(160 * 600, 5000, 1);
+  auto mic = WhiteNoise(160 * 600, 2000, 2);
+  const int delays[] = {0, 32767, 2000, 800, 5};
+  for (int f = 0; f < 600; ++f) {
+    a.Process(far.data() + 160 * f, 80);
+    a.Process(far.data() + 160 * f + 80, 80);
+    ASSERT_EQ(a.ProcessNearEnd(mic.data() + 160 * f, 160, delays[(f / 120) % 5]), 0);
+    ASSERT_LE(a.Offset(), kAecPcMaxDelay);
+    ASSERT_LE(a.Core().delayEstimate, kAecPcMaxDelay);
+  }
+}
+
+}  // namespace
