@@ -1,10 +1,11 @@
-// Decoder routines of iLBC and the Ostrel codecs for the Tidepool jitter buffer, and their Assign calls.
+// Decoder routines of iLBC, the Ostrel codecs and Quill for the Tidepool jitter buffer, and their Assign calls.
 #include "voice/tidepool/assign_codecs.h"
 
 #include <initializer_list>
 
 #include "voice/dsp/ilbc/ilbc.h"
 #include "voice/dsp/ostrel/ostrel_entries.h"
+#include "voice/dsp/quill/quill.h"
 
 namespace {
 
@@ -92,4 +93,10 @@ int16_t TIDEPOOL_SONRA_10MS16B_AssignOSTRELWB(TidepoolInst* inst, OstrelWbCodec*
   return TIDEPOOL_SONRA_10MS16B_AssignDecoder(inst, kTidepoolOstrelWb, &kTidepoolOstrelWbOps, decoder);
 }
 
-// TIDEPOOL_SONRA_10MS16B_AssignQUILL and kTidepoolQuillOps join here (see the header).
+const TidepoolDecoderOps kTidepoolQuillOps = {
+    QuillOps_Decode, QuillOps_Conceal, QuillOps_Init, nullptr, nullptr,
+    nullptr,         nullptr,          QuillOps_Arrival, kTidepoolKindOther, 16000};
+
+int16_t TIDEPOOL_SONRA_10MS16B_AssignQUILL(TidepoolInst* inst, QuillInstance* decoder) {
+  return TIDEPOOL_SONRA_10MS16B_AssignDecoder(inst, kTidepoolQuill, &kTidepoolQuillOps, decoder);
+}

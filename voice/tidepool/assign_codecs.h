@@ -1,4 +1,4 @@
-// Attaching the iLBC and Ostrel decoders to the Tidepool jitter buffer's codec table.
+// Attaching the iLBC, Ostrel and Quill decoders to the Tidepool jitter buffer's codec table.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 struct IlbcDecoder;
 struct Ostrel711Codec;
 struct OstrelWbCodec;
+struct QuillInstance;
 
 // The decoder routines of each codec as the jitter buffer calls them. The channel's codec components
 // hand these to TIDEPOOL_SONRA_10MS16B_AssignDecoder; the Assign functions below do the same.
@@ -31,8 +32,8 @@ int16_t TIDEPOOL_SONRA_10MS16B_AssignOSTREL711U(TidepoolInst* inst, Ostrel711Cod
 int16_t TIDEPOOL_SONRA_10MS16B_AssignOSTREL711A(TidepoolInst* inst, Ostrel711Codec* decoder);
 int16_t TIDEPOOL_SONRA_10MS16B_AssignOSTRELWB(TidepoolInst* inst, OstrelWbCodec* decoder);
 
-// QUILL goes here once the Quill codec's decoder routines (voice/dsp/quill) are settled:
-//   extern const TidepoolDecoderOps kTidepoolQuillOps;  // decode, conceal, init and arrival
-//                                                       // (bandwidth estimation); kind other, 16000 Hz
-//   int16_t TIDEPOOL_SONRA_10MS16B_AssignQUILL(TidepoolInst* inst, QuillInstance* decoder);
-// attaching it to kTidepoolQuill exactly as the functions above do (Quill decoder init as its init).
+// Quill (16000 Hz, kind other): decode, conceal (keeps the decoder in step; the jitter buffer plays its
+// own expansion), init, and the arrival routine that feeds the bandwidth estimator. The instance is the
+// channel's encoder too, since encoder and estimator share it.
+extern const TidepoolDecoderOps kTidepoolQuillOps;
+int16_t TIDEPOOL_SONRA_10MS16B_AssignQUILL(TidepoolInst* inst, QuillInstance* decoder);
