@@ -1,0 +1,358 @@
+// The user agent against sipp on loopback: registration with Digest, outgoing calls, PRACK.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/md5.h"
+#include "sip_harness.h"
+#include "sipp_runner.h"
+
+using namespace siptest;
+
+namespace {
+
+// The Digest response a server computes from the credentials header and the shared secret.
+std::string ServerResponse(const std::string& auth, const std::string& method, const std::string& password) {
+    std::string ha1 = plat::Md5Hex(AuthParam(auth, "username") + ":" + AuthParam(auth, "realm") + ":" + password);
+    std::string ha2 = plat::Md5Hex(method + ":" + AuthParam(auth, "uri"));
+    std::string nonce = AuthParam(auth, "nonce");
+    std::string qop = AuthParam(auth, "qop");
+    if (qop.empty()) return plat::Md5Hex(ha1 + ":" + nonce + ":" + ha2);
+    return plat::Md5Hex(ha1 + ":" + nonce + ":" + AuthParam(auth, "nc") + ":" + AuthParam(auth, "cnonce") + ":" + qop +
+                        ":" + ha2);
+}
+
+class SippTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (Sipp::Binary().empty()) GTEST_SKIP() << "sipp is not installed";
+        clock = std::make_unique<plat::TestClock>(1000000);
+        h.Start();
+    }
+    void TearDown() override {
+        if (clock) {
+            h.Stop();
+            clock.reset();
+        }
+    }
+    // Our address, for scenarios where sipp sends requests to us.
+    std::string Us() const { return "127.0.0.1:" + std::to_string(h.sipPort); }
+    // Registers through the sipp scenario's REGISTER branch.
+    void Register() {
+        h.Register("alice", "secret", sipp.port);
+        ASSERT_TRUE(h.WaitFor(VOIPEVT_START)) << sipp.Errors();
+    }
+    std::unique_ptr<plat::TestClock> clock;
+    Harness h;
+    Sipp sipp;
+};
+
+// ----------------------------------------------------------------------------------------------
+// Registration
+
+struct RegCase {
+    const char* scenario;
+    const char* qop;
+    const char* authHeader;
+};
+void PrintTo(const RegCase& c, std::ostream* os) { *os << c.scenario << (c.qop[0] != '\0' ? " qop" : " no-qop"); }
+
+class SippRegisterTest : public SippTest, public ::testing::WithParamInterface<RegCase> {};
+
+TEST_P(SippRegisterTest, ChallengedAcceptedAndRefreshedInTheSameRegistration) {
+    const RegCase& c = GetParam();
+    ASSERT_TRUE(sipp.Start(c.scenario, {"-key", "challenge_nonce", "5e1f00d", "-key", "challenge_qop", c.qop}));
+    h.Register("alice", "secret", sipp.port);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_START, nullptr, 8000)) << sipp.Errors();
+    // expires 60: refreshed after 30 s of the clock.
+    clock->advance(31000);
+    ASSERT_TRUE(WaitSent("REGISTER", 3)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+
+    std::vector<std::string> regs = SentMessages("REGISTER");
+    ASSERT_GE(regs.size(), 3u);
+    for (size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(Header(regs[0], "Call-ID"), Header(regs[i], "Call-ID"));
+        EXPECT_EQ(Param(Header(regs[0], "From"), "tag"), Param(Header(regs[i], "From"), "tag"));
+        EXPECT_EQ(CseqNumber(regs[i - 1]) + 1, CseqNumber(regs[i]));
+    }
+    EXPECT_EQ("1800", Header(regs[0], "Expires"));
+    std::string auth = Header(regs[1], c.authHeader);
+    ASSERT_FALSE(auth.empty()) << regs[1];
+    EXPECT_EQ(ServerResponse(auth, "REGISTER", "secret"), AuthParam(auth, "response"));
+    EXPECT_EQ("5e1f00d", AuthParam(auth, "nonce"));
+    EXPECT_EQ("MD5", AuthParam(auth, "algorithm"));
+    if (std::string(c.qop).empty()) {
+        EXPECT_EQ("", AuthParam(auth, "qop"));
+    } else {
+        EXPECT_EQ("auth", AuthParam(auth, "qop"));
+        EXPECT_EQ("00000001", AuthParam(auth, "nc"));
+    }
+    EXPECT_EQ(1, h.Count(VOIPEVT_START));
+}
+
+INSTANTIATE_TEST_SUITE_P(Challenges, SippRegisterTest,
+                         ::testing::Values(RegCase{"reg_www_auth.xml", ", qop=\"auth\"", "Authorization"},
+                                           RegCase{"reg_www_auth.xml", "", "Authorization"},
+                                           RegCase{"reg_proxy_auth.xml", ", qop=\"auth\"", "Proxy-Authorization"},
+                                           RegCase{"reg_proxy_auth.xml", "", "Proxy-Authorization"}));
+
+TEST_F(SippTest, RegisterRefusedWith403StopsTheService) {
+    ASSERT_TRUE(sipp.Start("reg_forbidden.xml"));
+    h.Register("alice", "secret", sipp.port);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!TraceHas("CMEVT_OSIP_STOPPED, 403") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(TraceHas("CMEVT_OSIP_STOPPED, 403"));
+    EXPECT_FALSE(h.Seen(VOIPEVT_START));
+}
+
+// ----------------------------------------------------------------------------------------------
+// Outgoing calls
+
+TEST_F(SippTest, OutgoingCallAnsweredThenPeerHangsUp) {
+    ASSERT_TRUE(sipp.Start("out_answered_peer_bye.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n)) << sipp.Errors();
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, n.p3);
+    EXPECT_EQ(cnx, n.cnx);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+
+    std::vector<std::string> invites = SentMessages("INVITE");
+    ASSERT_EQ(1u, invites.size());
+    const std::string& inv = invites[0];
+    EXPECT_TRUE(inv.rfind("INVITE sip:bob@127.0.0.1 SIP/2.0\r\n", 0) == 0) << inv;
+    EXPECT_EQ("70", Header(inv, "Max-Forwards"));
+    EXPECT_TRUE(IsOurVia(Header(inv, "Via"), true)) << Header(inv, "Via");
+    EXPECT_EQ("VORLIK/Quorel-1.0", Header(inv, "User-Agent"));
+    EXPECT_EQ(32u, Param(Header(inv, "From"), "tag").size());
+    std::string sdp = Body(inv);
+    EXPECT_NE(std::string::npos, sdp.find("s=A conversation\r\n")) << sdp;
+    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), "102 0")) << sdp;
+    EXPECT_NE(std::string::npos, sdp.find("a=rtpmap:102 iLBC/8000")) << sdp;
+    EXPECT_NE(std::string::npos, sdp.find("a=rtpmap:0 pcmu/8000")) << sdp;
+    std::vector<std::string> acks = SentMessages("ACK");
+    ASSERT_EQ(1u, acks.size());
+    EXPECT_EQ(CseqNumber(inv), CseqNumber(acks[0]));
+    EXPECT_EQ(1u, SentMessages("200").size());  // our 200 to the peer's BYE
+}
+
+TEST_F(SippTest, EarlyMediaIsReportedAsAlertWithSdp) {
+    ASSERT_TRUE(sipp.Start("out_early_media.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT_SDP)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_ALERT));
+    EXPECT_TRUE(TraceHas("CCEVT_REMOTE_ALERT_SDP"));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1u, SentMessages("BYE").size());
+}
+
+TEST_F(SippTest, BusyCalleeEndsTheCallWith486) {
+    ASSERT_TRUE(sipp.Start("out_busy.xml", {}, "", 2));
+    Register();
+    h.Call("bob");
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n)) << sipp.Errors();
+    EXPECT_EQ(486, n.p3);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+}
+
+struct AuthCase {
+    const char* scenario;
+    const char* credentials;
+};
+void PrintTo(const AuthCase& c, std::ostream* os) { *os << c.scenario; }
+class SippInviteAuthTest : public SippTest, public ::testing::WithParamInterface<AuthCase> {};
+
+TEST_P(SippInviteAuthTest, ChallengedInviteIsSentAgainWithCredentials) {
+    const AuthCase& c = GetParam();
+    ASSERT_TRUE(sipp.Start(c.scenario, {}, "", 2));
+    Register();
+    h.Call("bob");
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::vector<std::string> invites = SentMessages("INVITE");
+    ASSERT_EQ(2u, invites.size());
+    EXPECT_EQ(CseqNumber(invites[0]) + 1, CseqNumber(invites[1]));
+    EXPECT_EQ(Header(invites[0], "Call-ID"), Header(invites[1], "Call-ID"));
+    EXPECT_NE(Param(Header(invites[0], "Via"), "branch"), Param(Header(invites[1], "Via"), "branch"));
+    std::string auth = Header(invites[1], c.credentials);
+    ASSERT_FALSE(auth.empty()) << invites[1];
+    EXPECT_EQ(ServerResponse(auth, "INVITE", "secret"), AuthParam(auth, "response"));
+    EXPECT_FALSE(Body(invites[1]).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Challenges, SippInviteAuthTest,
+                         ::testing::Values(AuthCase{"out_challenged_401.xml", "Authorization"},
+                                           AuthCase{"out_challenged_407.xml", "Proxy-Authorization"}));
+
+TEST_F(SippTest, A200SentTwiceIsAcknowledgedTwice) {
+    ASSERT_TRUE(sipp.Start("out_double_200.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(WaitSent("ACK", 2)) << sipp.Errors();
+    std::vector<std::string> acks = SentMessages("ACK");
+    EXPECT_EQ(CseqNumber(acks[0]), CseqNumber(acks[1]));
+    EXPECT_EQ(Header(acks[0], "Call-ID"), Header(acks[1], "Call-ID"));
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_ANSWER));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+}
+
+TEST_F(SippTest, HangingUpWhileRingingCancelsTheInvite) {
+    ASSERT_TRUE(sipp.Start("out_cancel.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT)) << sipp.Errors();
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::vector<std::string> cancels = SentMessages("CANCEL");
+    ASSERT_EQ(1u, cancels.size());
+    std::string inv = SentMessages("INVITE").at(0);
+    EXPECT_EQ(CseqNumber(inv), CseqNumber(cancels[0]));
+    EXPECT_EQ(Param(Header(inv, "Via"), "branch"), Param(Header(cancels[0], "Via"), "branch"));
+    EXPECT_TRUE(Body(cancels[0]).empty());
+    ASSERT_TRUE(WaitSent("ACK", 1));  // the ACK of the 487
+    EXPECT_TRUE(SentMessages("BYE").empty());
+}
+
+TEST_F(SippTest, EveryReliableProvisionalIsPracked) {
+    ASSERT_TRUE(sipp.Start("out_prack.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    std::vector<std::string> pracks = SentMessages("PRACK");
+    ASSERT_EQ(2u, pracks.size());
+    std::string inv = SentMessages("INVITE").at(0);
+    EXPECT_EQ("1 " + std::to_string(CseqNumber(inv)) + " INVITE", Header(pracks[0], "RAck"));
+    EXPECT_EQ("2 " + std::to_string(CseqNumber(inv)) + " INVITE", Header(pracks[1], "RAck"));
+    EXPECT_LT(CseqNumber(inv), CseqNumber(pracks[0]));
+    EXPECT_LT(CseqNumber(pracks[0]), CseqNumber(pracks[1]));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+}
+
+// ----------------------------------------------------------------------------------------------
+// Incoming calls (sipp registers us first: datagrams are only read once a REGISTER went out)
+
+TEST_F(SippTest, IncomingCallAnsweredWithAnSdpAnswer) {
+    ASSERT_TRUE(sipp.Start("in_answered.xml", {}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    EXPECT_EQ("carol@127.0.0.1", call.text);
+    EXPECT_EQ(VOIP_CODE_NEW_CALL, call.p3);
+    ASSERT_TRUE(WaitSent("180"));
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    Notice bye;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &bye)) << sipp.Errors();
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, bye.p3);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+
+    std::vector<std::string> oks = SentMessages("200");
+    std::string answer;
+    for (const std::string& m : oks) {
+        if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
+    }
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ("application/sdp", Header(answer, "Content-Type"));
+    std::string sdp = Body(answer);
+    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), "0")) << sdp;
+    EXPECT_NE(std::string::npos, sdp.find("s=A conversation")) << sdp;
+    EXPECT_EQ(Param(Header(SentMessages("180").at(0), "To"), "tag"), Param(Header(answer, "To"), "tag"));
+    EXPECT_FALSE(Header(answer, "Contact").empty());
+}
+
+TEST_F(SippTest, IncomingCallCancelledWhileRinging) {
+    ASSERT_TRUE(sipp.Start("in_cancel.xml", {}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL)) << sipp.Errors();
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n)) << sipp.Errors();
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, n.p3);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1u, SentMessages("487").size());
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+}
+
+TEST_F(SippTest, IncomingInviteWithoutBodyIsRefusedWith400) {
+    ASSERT_TRUE(sipp.Start("in_no_body.xml", {}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1u, SentMessages("400").size());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
+}
+
+struct OfferCase {
+    const char* payloads;
+    const char* attrs;
+};
+void PrintTo(const OfferCase& c, std::ostream* os) { *os << "m=audio " << c.payloads << " " << c.attrs; }
+class SippBadOfferTest : public SippTest, public ::testing::WithParamInterface<OfferCase> {};
+
+TEST_P(SippBadOfferTest, OfferWithoutAcceptableCodecIsRefusedAndNothingLeaks) {
+    ASSERT_TRUE(sipp.Start("in_bad_offer.xml", {"-key", "offer_payloads", GetParam().payloads, "-key", "offer_attrs",
+                                                GetParam().attrs},
+                           Us()));
+    h.Register("alice", "secret", sipp.port);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1u, SentMessages("488").size());
+    EXPECT_TRUE(SentMessages("180").empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
+    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+    EXPECT_EQ(0u, h.bridge.Channels());
+}
+
+INSTANTIATE_TEST_SUITE_P(Offers, SippBadOfferTest,
+                         ::testing::Values(OfferCase{"8", "a=rtpmap:8 PCMA/8000"},
+                                           OfferCase{"0", "a=ptime:40"},
+                                           OfferCase{"102", "a=rtpmap:102 opus/48000/2"}));
+
+TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {
+    ASSERT_TRUE(sipp.Start("in_options.xml", {}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::vector<std::string> oks = SentMessages("200");
+    ASSERT_EQ(1u, oks.size());
+    EXPECT_NE(std::string::npos, Header(oks[0], "CSeq").find("OPTIONS"));
+    EXPECT_EQ(0, OSIP_GetUa()->num_dialogs);
+}
+
+TEST_F(SippTest, ReInvitesWithConferenceAndHoldBodiesAreAnsweredAndReported) {
+    ASSERT_TRUE(sipp.Start("in_reinvite_bodies.xml", {}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    Notice contact;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_CONTACT, &contact)) << sipp.Errors();
+    EXPECT_EQ("dave@127.0.0.1", contact.text);
+    Notice hold;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_HOLD, &hold)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    int invite200 = 0;
+    for (const std::string& m : SentMessages("200")) invite200 += Header(m, "CSeq").find("INVITE") != std::string::npos;
+    EXPECT_EQ(3, invite200);
+}
+
+}  // namespace

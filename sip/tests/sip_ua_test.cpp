@@ -1,0 +1,600 @@
+// The user agent against a scripted peer: time-outs, ending calls early, bounded retries, answers
+// to every request, the receive filters, 2xx/ACK handling, routes and information bodies.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "sip_harness.h"
+
+using namespace siptest;
+
+namespace {
+
+const std::string kPcmu = Sdp(40000, "0", "a=rtpmap:0 PCMU/8000\r\n");
+const std::string kIlbc = Sdp(40000, "102", "a=rtpmap:102 iLBC/8000\r\n");
+
+// Moves the expiry of every client transaction's time-out timer (B or F) into the past.
+void ExpireClientTimers(bool invite) {
+    OsipManager* m = OSIP_GetOsip();
+    osip_manager_lock(m);
+    osip_list_t* l = invite ? &m->osip->osip_ict_transactions : &m->osip->osip_nict_transactions;
+    for (int i = 0; !osip_list_eol(l, i); ++i) {
+        auto* tr = static_cast<osip_transaction_t*>(osip_list_get(l, i));
+        if (invite && tr->ict_context != nullptr) tr->ict_context->timer_b_start.tv_sec -= 3600;
+        if (!invite && tr->nict_context != nullptr) tr->nict_context->timer_f_start.tv_sec -= 3600;
+    }
+    osip_manager_unlock(m);
+    osip_manager_wake(m);
+}
+
+template <typename F>
+bool Eventually(F cond, int ms = 3000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void Quiet(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A request sent by the peer to the user agent.
+std::string Request(const std::string& method, const std::string& callId, int cseq, int uaPort, int peerPort,
+                    const std::string& body = "", const std::string& extra = "", const std::string& toTag = "",
+                    const std::string& ctype = "application/sdp", const std::string& branch = "") {
+    std::string b = branch.empty() ? "z9hG4bK" + callId + std::to_string(cseq) + method : branch;
+    std::string r = method + " sip:alice@127.0.0.1:" + std::to_string(uaPort) + " SIP/2.0\r\n";
+    r += "Via: SIP/2.0/UDP 127.0.0.1:" + std::to_string(peerPort) + ";branch=" + b + "\r\n";
+    r += "From: <sip:carol@127.0.0.1>;tag=carol1\r\n";
+    r += "To: <sip:alice@127.0.0.1>" + (toTag.empty() ? "" : ";tag=" + toTag) + "\r\n";
+    r += "Call-ID: " + callId + "\r\nCSeq: " + std::to_string(cseq) + " " + (method == "ACK" ? "INVITE" : method) + "\r\n";
+    if (method == "ACK") r.replace(r.find(" INVITE\r\n"), 9, " ACK\r\n");
+    r += "Contact: <sip:carol@127.0.0.1:" + std::to_string(peerPort) + ">\r\nMax-Forwards: 70\r\n" + extra;
+    if (!body.empty()) r += "Content-Type: " + ctype + "\r\n";
+    r += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return r;
+}
+
+class SipUaTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (wantClock) clock = std::make_unique<plat::TestClock>(5000000);
+        h.Start();
+    }
+    void TearDown() override {
+        h.Stop();
+        clock.reset();
+    }
+    // Registers at the peer and answers 200.
+    void RegisterAt(Peer& p, const char* domain = "127.0.0.1", const char* expires = "1800") {
+        h.Register("alice", "secret", p.port(), domain);
+        std::string r = p.RecvRequest("REGISTER");
+        ASSERT_FALSE(r.empty());
+        p.Reply(Respond(r, 200, "OK", std::string("Expires: ") + expires + "\r\n"));
+        ASSERT_TRUE(h.WaitFor(VOIPEVT_START));
+    }
+    bool wantClock = false;
+    std::unique_ptr<plat::TestClock> clock;
+    Harness h;
+    Peer peer;
+};
+
+class SipUaClockTest : public SipUaTest {
+protected:
+    SipUaClockTest() { wantClock = true; }
+};
+
+// ----------------------------------------------------------------------------------------------
+// Time-outs
+
+TEST_F(SipUaClockTest, EveryThirdRegisterTimeoutReports1008) {
+    RegisterAt(peer, "127.0.0.1", "60");
+    unsigned last = 0;
+    for (int i = 1; i <= 3; ++i) {
+        clock->advance(31000);
+        std::string r;
+        while (r.empty() || CseqNumber(r) <= last) {
+            r = peer.RecvRequest("REGISTER");
+            ASSERT_FALSE(r.empty()) << "refresh " << i;
+        }
+        last = CseqNumber(r);
+        ExpireClientTimers(false);
+        ASSERT_TRUE(Eventually([&] { return nict_register_timeout_count() == i % 3; })) << i;
+        if (i < 3) {
+            Quiet(50);
+            EXPECT_FALSE(h.Seen(VOIPEVT_STOP)) << i;
+        }
+    }
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_STOP, &n));
+    EXPECT_EQ(VOIP_CODE_REG_FAILED, n.p3);
+}
+
+struct RefreshCase {
+    int expires;
+    int interval;
+};
+void PrintTo(const RefreshCase& c, std::ostream* os) { *os << "expires " << c.expires; }
+class SipUaRefreshTest : public SipUaClockTest, public ::testing::WithParamInterface<RefreshCase> {};
+
+TEST_P(SipUaRefreshTest, RefreshFollowsTheGrantedExpiry) {
+    RegisterAt(peer, "127.0.0.1", std::to_string(GetParam().expires).c_str());
+    clock->advance(static_cast<uint64_t>(GetParam().interval - 1) * 1000u);
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+    clock->advance(1000);
+    EXPECT_FALSE(peer.RecvRequest("REGISTER").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Expiries, SipUaRefreshTest,
+                         ::testing::Values(RefreshCase{3600, 300}, RefreshCase{600, 300}, RefreshCase{120, 60},
+                                           RefreshCase{40, 30}, RefreshCase{20, 10}));
+
+TEST_F(SipUaTest, UnansweredInviteEndsOnTimerBWith1010AndNoCancel) {
+    RegisterAt(peer);
+    h.Call("bob");
+    ASSERT_FALSE(peer.RecvRequest("INVITE").empty());
+    ExpireClientTimers(true);
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+    EXPECT_EQ(VOIP_CODE_NO_PROVISIONAL, n.p3);
+    Quiet(200);
+    EXPECT_TRUE(SentMessages("CANCEL").empty());
+    EXPECT_TRUE(TraceHas("osip_ict_timeout_b_event"));
+}
+
+// libosip2 5.3 fires timer B only before any provisional answer: a call that rings unanswered
+// ends on the connection's 60 s timer (1011) with a CANCEL, not on timer B.
+TEST_F(SipUaClockTest, RingingCallEndsOnTheConnectionTimerNotOnTimerB) {
+    RegisterAt(peer);
+    h.Call("bob");
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    peer.Reply(Respond(inv, 100, "Trying"));
+    peer.Reply(Respond(inv, 180, "Ringing"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT));
+    peer.Reply(Respond(inv, 180, "Ringing"));  // a second 180 is not reported
+    ExpireClientTimers(true);
+    Quiet(200);
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    EXPECT_TRUE(SentMessages("CANCEL").empty());
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_ALERT));
+    clock->advance(61000);
+    std::string cancel = peer.RecvRequest("CANCEL");
+    ASSERT_FALSE(cancel.empty());
+    peer.Reply(Respond(cancel, 200, "OK"));
+    peer.Reply(Respond(inv, 487, "Request Terminated"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_DISCONNECT, 1011"); }));
+    EXPECT_FALSE(TraceHas("osip_ict_timeout_b_event"));
+}
+
+// ----------------------------------------------------------------------------------------------
+// Ending a call early
+
+TEST_F(SipUaTest, HangUpBeforeAnyAnswerCancelsOnTheFirstProvisional) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    Quiet(200);
+    EXPECT_TRUE(SentMessages("CANCEL").empty());
+    peer.Reply(Respond(inv, 180, "Ringing"));
+    std::string cancel = peer.RecvRequest("CANCEL");
+    ASSERT_FALSE(cancel.empty());
+    EXPECT_EQ(CseqNumber(inv), CseqNumber(cancel));
+    peer.Reply(Respond(cancel, 200, "OK"));
+    peer.Reply(Respond(inv, 487, "Request Terminated"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_ALERT));
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+}
+
+TEST_F(SipUaTest, AnAnswerToAnAbandonedCallIsAcknowledgedAndEnded) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    peer.Reply(Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", kPcmu));
+    std::string ack = peer.RecvRequest("ACK");
+    ASSERT_FALSE(ack.empty());
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    EXPECT_EQ(Header(inv, "Call-ID"), Header(bye, "Call-ID"));
+    peer.Reply(Respond(bye, 200, "OK"));
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_ANSWER));
+}
+
+TEST_F(SipUaTest, AnswerArrivingAfterOurCancelIsAcknowledgedAndEnded) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    std::string inv = peer.RecvRequest("INVITE");
+    peer.Reply(Respond(inv, 180, "Ringing"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string cancel = peer.RecvRequest("CANCEL");
+    ASSERT_FALSE(cancel.empty());
+    // The callee answered before the CANCEL reached it.
+    peer.Reply(Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", kPcmu));
+    peer.Reply(Respond(cancel, 481, "Call/Transaction Does Not Exist"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 200, "OK"));
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_ANSWER));
+}
+
+// ----------------------------------------------------------------------------------------------
+// Bounded authentication
+
+TEST_F(SipUaTest, WrongPasswordStopsAfterTheThirdChallenge) {
+    h.Register("alice", "wrong", peer.port());
+    for (int i = 0; i < 3; ++i) {
+        std::string r = peer.RecvRequest("REGISTER");
+        ASSERT_FALSE(r.empty()) << i;
+        peer.Reply(Respond(r, 401, "Unauthorized",
+                           "WWW-Authenticate: Digest realm=\"t\", nonce=\"n" + std::to_string(i) + "\"\r\n"));
+    }
+    EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_OSIP_STOPPED, 401"); }));
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 700).empty());
+    EXPECT_EQ(3u, SentMessages("REGISTER").size());
+}
+
+TEST_F(SipUaTest, InviteStillChallengedWith407EndsTheCallWith407) {
+    RegisterAt(peer);
+    h.Call("bob");
+    for (int i = 0; i < 3; ++i) {
+        std::string inv = peer.RecvRequest("INVITE");
+        ASSERT_FALSE(inv.empty()) << i;
+        peer.Reply(Respond(inv, 407, "Proxy Authentication Required",
+                           "Proxy-Authenticate: Digest realm=\"t\", nonce=\"m" + std::to_string(i) + "\"\r\n"));
+    }
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+    EXPECT_EQ(407, n.p3);
+    EXPECT_EQ(3u, SentMessages("INVITE").size());
+}
+
+// ----------------------------------------------------------------------------------------------
+// Every request gets an answer; the receive filters
+
+struct AnswerCase {
+    const char* method;
+    int status;
+};
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.method << " " << c.status; }
+class SipUaAnswerTest : public SipUaTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(SipUaAnswerTest, RequestOutsideADialogIsAnswered) {
+    RegisterAt(peer);
+    peer.Send(Request(GetParam().method, "stray-1", 5, h.sipPort, peer.port()), h.sipPort);
+    std::string resp = peer.RecvStatus(GetParam().status);
+    ASSERT_FALSE(resp.empty());
+    if (GetParam().status == 405) {
+        EXPECT_NE(std::string::npos, Header(resp, "Allow").find("INVITE"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, SipUaAnswerTest,
+                         ::testing::Values(AnswerCase{"INFO", 200}, AnswerCase{"CANCEL", 481}, AnswerCase{"BYE", 481},
+                                           AnswerCase{"REGISTER", 405}, AnswerCase{"MESSAGE", 501},
+                                           AnswerCase{"SUBSCRIBE", 501}, AnswerCase{"OPTIONS", 200}));
+
+TEST_F(SipUaTest, NothingIsReadBeforeTheFirstRegisterAndOversizedDatagramsAreDropped) {
+    peer.Send(Request("OPTIONS", "early-1", 1, h.sipPort, peer.port()), h.sipPort);
+    EXPECT_TRUE(peer.Recv(300).empty());
+    RegisterAt(peer);
+    std::string options = Request("OPTIONS", "size-1", 2, h.sipPort, peer.port());
+    std::string pad = "X-Pad: ";
+    std::string big = options;
+    big.insert(big.find("Content-Length"), pad + std::string(4000 - options.size() - pad.size() - 2, 'a') + "\r\n");
+    ASSERT_EQ(4000u, big.size());
+    peer.Send(big, h.sipPort);
+    EXPECT_TRUE(peer.Recv(300).empty());
+    std::string fits = options;
+    fits.insert(fits.find("Content-Length"), pad + std::string(3999 - options.size() - pad.size() - 2, 'a') + "\r\n");
+    ASSERT_EQ(3999u, fits.size());
+    peer.Send(fits, h.sipPort);
+    EXPECT_EQ(200, Status(peer.Recv()));
+    // An ACK that matches nothing is dropped without an answer.
+    peer.Send(Request("ACK", "nothing-1", 1, h.sipPort, peer.port()), h.sipPort);
+    EXPECT_TRUE(peer.Recv(300).empty());
+}
+
+// ----------------------------------------------------------------------------------------------
+// INVITE retransmissions, our 2xx and its ACK
+
+TEST_F(SipUaTest, RetransmissionsAreFilteredAndOur200IsRepeatedUntilTheAck) {
+    RegisterAt(peer);
+    std::string inv = Request("INVITE", "retx-1", 1, h.sipPort, peer.port(), kPcmu);
+    peer.Send(inv, h.sipPort);
+    peer.Send(inv, h.sipPort);  // within 500 ms: dropped before the transaction
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call));
+    ASSERT_TRUE(WaitSent("180"));
+    Quiet(200);
+    EXPECT_EQ(1u, SentMessages("100").size());
+    EXPECT_EQ(1u, SentMessages("180").size());
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    // Our 200 is repeated (T1, then 2*T1) while no ACK comes.
+    ASSERT_TRUE(WaitSent("200", 3, 3000));
+    std::string ok = SentMessages("200").at(0);
+    // The caller did not see it and repeats its INVITE: the 200 again, no second call.
+    peer.Send(inv, h.sipPort);
+    ASSERT_TRUE(WaitSent("200", 4, 2000));
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_NEWCALL));
+    std::string tag = Param(Header(ok, "To"), "tag");
+    peer.Send(Request("ACK", "retx-1", 1, h.sipPort, peer.port(), "", "", tag), h.sipPort);
+    Quiet(300);
+    size_t after = SentMessages("200").size();
+    Quiet(1500);
+    EXPECT_EQ(after, SentMessages("200").size());
+    // A CANCEL of the answered INVITE gets 200 and changes nothing.
+    while (!peer.Recv(100).empty()) {
+    }
+    peer.Send(Request("CANCEL", "retx-1", 1, h.sipPort, peer.port(), "", "", "", "", "z9hG4bKretx-11INVITE"), h.sipPort);
+    std::string cancelOk = peer.RecvStatus(200);
+    EXPECT_NE(std::string::npos, Header(cancelOk, "CSeq").find("CANCEL"));
+    EXPECT_TRUE(SentMessages("487").empty());
+    // A BYE with the INVITE's CSeq number matches no dialog.
+    peer.Send(Request("BYE", "retx-1", 1, h.sipPort, peer.port(), "", "", tag), h.sipPort);
+    EXPECT_FALSE(peer.RecvStatus(481).empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    peer.Send(Request("BYE", "retx-1", 2, h.sipPort, peer.port(), "", "", tag), h.sipPort);
+    Notice bye;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &bye));
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, bye.p3);
+}
+
+// ----------------------------------------------------------------------------------------------
+// Rejections
+
+// The refusal carries the status call control asks for (603 when the user declines, 486 busy).
+TEST_F(SipUaTest, RefusalsCarryTheRequestedStatus) {
+    RegisterAt(peer);
+    peer.Send(Request("INVITE", "decline-1", 1, h.sipPort, peer.port(), kPcmu), h.sipPort);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call));
+    CM_SendEvent(call.call, call.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_FALSE(peer.RecvStatus(603).empty());
+
+    peer.Send(Request("INVITE", "busy-1", 1, h.sipPort, peer.port(), kPcmu), h.sipPort);
+    Notice second;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &second));
+    OSIP_SendUaEvent(second.cnx, OSIP_UA_EVT_REJECT_INVITE, 486, nullptr);
+    EXPECT_FALSE(peer.RecvStatus(486).empty());
+
+    // A callee cannot cancel: an incoming call ended with CANCEL is declined.
+    peer.Send(Request("INVITE", "cancel-in-1", 1, h.sipPort, peer.port(), kPcmu), h.sipPort);
+    Notice third;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &third));
+    OSIP_SendUaEvent(third.cnx, OSIP_UA_EVT_CANCEL, 0, nullptr);
+    EXPECT_FALSE(peer.RecvStatus(603).empty());
+}
+
+TEST_F(SipUaTest, BusyStatusAnswersFirstInvitesWithRetryAfter) {
+    RegisterAt(peer);
+    OSIP_SetInviteStatus(486, 60);
+    peer.Send(Request("INVITE", "busy-ra-1", 1, h.sipPort, peer.port(), kPcmu), h.sipPort);
+    std::string busy = peer.RecvStatus(486);
+    ASSERT_FALSE(busy.empty());
+    EXPECT_EQ("60", Header(busy, "Retry-After"));
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
+    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+}
+
+TEST_F(SipUaTest, OurOwnIdentityCallingIsRefused403) {
+    RegisterAt(peer);
+    std::string inv = Request("INVITE", "self-1", 1, h.sipPort, peer.port(), kPcmu);
+    inv.replace(inv.find("<sip:carol@127.0.0.1>"), 21, "<sip:alice@127.0.0.1>");
+    peer.Send(inv, h.sipPort);
+    EXPECT_FALSE(peer.RecvStatus(403).empty());
+    EXPECT_TRUE(SentMessages("180").empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
+    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+}
+
+TEST_F(SipUaTest, DialogLimitRefusesThe33rd) {
+    OsipUa* ua = OSIP_GetUa();
+    OsipManager* m = OSIP_GetOsip();
+    osip_manager_lock(m);
+    std::vector<OsipDialog*> made;
+    for (int i = 0; i < OSIP_UA_MAX_DIALOGS; ++i) made.push_back(osip_dialog_new(ua));
+    for (OsipDialog* d : made) EXPECT_NE(nullptr, d);
+    EXPECT_EQ(nullptr, osip_dialog_new(ua));
+    for (OsipDialog* d : made) osip_dialog_destroy(d);
+    EXPECT_EQ(0, ua->num_dialogs);
+    osip_manager_unlock(m);
+}
+
+// ----------------------------------------------------------------------------------------------
+// Routes, information bodies, BYE credentials, name resolution
+
+TEST_F(SipUaTest, ProxyWithoutLrBecomesTheRequestUriAndTheCalleeTheLastRoute) {
+    RegisterAt(peer, "example.test");
+    EXPECT_EQ(0u, SentMessages("REGISTER").at(0).find("REGISTER sip:example.test SIP/2.0"));
+    h.Call("bob");
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    EXPECT_EQ(0u, inv.find("INVITE sip:127.0.0.1:" + std::to_string(peer.port()) + " SIP/2.0")) << inv;
+    EXPECT_NE(std::string::npos, Header(inv, "Route").find("sip:bob@example.test")) << inv;
+    EXPECT_NE(std::string::npos, Header(inv, "To").find("sip:bob@example.test"));
+    peer.Reply(Respond(inv, 486, "Busy Here"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
+}
+
+// Establishes an outgoing call whose answer carries `answer`; returns the INVITE.
+std::string Establish(Harness& h, Peer& peer, const std::string& answer, int* call, int* cnx, std::string* ok) {
+    *cnx = h.Call("bob", call);
+    std::string inv = peer.RecvRequest("INVITE");
+    *ok = Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", answer);
+    peer.Reply(*ok);
+    EXPECT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER));
+    EXPECT_FALSE(peer.RecvRequest("ACK").empty());
+    return inv;
+}
+
+TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = -1;
+    std::string ok;
+    Establish(h, peer, kPcmu, &call, &cnx, &ok);
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    EXPECT_TRUE(peer.RecvRequest("INVITE", 400).empty());
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    peer.Reply(Respond(bye, 200, "OK"));
+
+    std::string inv = Establish(h, peer, kIlbc, &call, &cnx, &ok);
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    std::string re = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(re.empty());
+    EXPECT_EQ("information/contact", Header(re, "Content-Type"));
+    EXPECT_EQ("<URI>x</URI>\n", Body(re));
+    EXPECT_EQ(Header(inv, "Call-ID"), Header(re, "Call-ID"));
+    EXPECT_EQ(Param(Header(ok, "To"), "tag"), Param(Header(re, "To"), "tag"));
+    EXPECT_LT(CseqNumber(inv), CseqNumber(re));
+    peer.Reply(Respond(re, 200, "OK"));
+    std::string ack = peer.RecvRequest("ACK");
+    ASSERT_FALSE(ack.empty());
+    EXPECT_EQ(CseqNumber(re), CseqNumber(ack));
+}
+
+TEST_F(SipUaTest, RefusedReInviteLeavesTheCallUpUnlessTheDialogIsGone) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = -1;
+    std::string ok;
+    Establish(h, peer, kIlbc, &call, &cnx, &ok);
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    std::string re = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(re.empty());
+    peer.Reply(Respond(re, 415, "Unsupported Media Type"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    Quiet(200);
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    EXPECT_TRUE(SentMessages("BYE").empty());
+
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>y</URI>\n"));
+    re = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(re.empty());
+    peer.Reply(Respond(re, 481, "Call/Transaction Does Not Exist"));
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 200, "OK"));
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+    EXPECT_EQ(481, n.p3);
+}
+
+TEST_F(SipUaTest, DialledTextThatCannotBeAUriIsRefusedBeforeAnyTraffic) {
+    RegisterAt(peer);
+    h.Call("bob smith");
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+    EXPECT_EQ(400, n.p3);
+    EXPECT_TRUE(SentMessages("INVITE").empty());
+}
+
+TEST_F(SipUaTest, MessageTooLargeForOneDatagramIsNotSent) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = -1;
+    std::string ok;
+    Establish(h, peer, kIlbc, &call, &cnx, &ok);
+    std::string body(5000, 'x');
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup(body.c_str()));
+    EXPECT_TRUE(peer.RecvRequest("INVITE", 500).empty());
+    EXPECT_TRUE(TraceHas("osip_udp_send: message of"));
+    // The dialog still works.
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 200, "OK"));
+}
+
+TEST_F(SipUaTest, InformationBodyWaitsForTheRunningInvite) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    std::string inv = peer.RecvRequest("INVITE");
+    peer.Reply(Respond(inv, 180, "Ringing"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT));
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_ACTION, strdup("<ACT>HOLD</ACT>\n"));
+    // Nothing but (late) copies of the first INVITE while it runs.
+    for (std::string m = peer.Recv(300); !m.empty(); m = peer.Recv(300)) {
+        EXPECT_EQ(CseqNumber(inv), CseqNumber(m)) << m;
+    }
+    peer.Reply(Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", kIlbc));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    std::string re = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(re.empty());
+    EXPECT_EQ("information/action", Header(re, "Content-Type"));
+    peer.Reply(Respond(re, 200, "OK"));
+}
+
+TEST_F(SipUaTest, ChallengedByeIsSentAgainWithCredentials) {
+    RegisterAt(peer);
+    int call = -1;
+    int cnx = -1;
+    std::string ok;
+    Establish(h, peer, kPcmu, &call, &cnx, &ok);
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 401, "Unauthorized", "WWW-Authenticate: Digest realm=\"t\", nonce=\"b1\"\r\n"));
+    std::string again = peer.RecvRequest("BYE");
+    ASSERT_FALSE(again.empty());
+    EXPECT_FALSE(Header(again, "Authorization").empty());
+    EXPECT_EQ(CseqNumber(bye) + 1, CseqNumber(again));
+    EXPECT_EQ(std::string::npos, Header(again, "Via").find("rport"));
+    peer.Reply(Respond(again, 200, "OK"));
+}
+
+TEST_F(SipUaTest, RegistrarThatIsNotAUriSendsNothing) {
+    h.Register("alice", "secret", peer.port(), ";");
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 400).empty());
+    EXPECT_TRUE(SentMessages("REGISTER").empty());
+}
+
+TEST_F(SipUaTest, RegistrarNamedByHostIsResolvedAndTheResolverStopsWithTheAgent) {
+    h.Register("alice", "secret", peer.port(), "localhost", 1800, "localhost");
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(0u, r.find("REGISTER sip:localhost SIP/2.0"));
+    peer.Reply(Respond(r, 200, "OK", "Expires: 1800\r\n"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_START));
+    EXPECT_TRUE(TraceHas("Entering name resolution thread."));
+    // TearDown stops the agent: the resolver thread is woken and joined.
+}
+
+TEST_F(SipUaTest, OversizedConferenceBodyInAReInviteIsHandledSafely) {
+    RegisterAt(peer);
+    peer.Send(Request("INVITE", "conf-1", 1, h.sipPort, peer.port(), kIlbc), h.sipPort);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call));
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(WaitSent("200"));
+    std::string tag = Param(Header(SentMessages("200").at(0), "To"), "tag");
+    peer.Send(Request("ACK", "conf-1", 1, h.sipPort, peer.port(), "", "", tag), h.sipPort);
+    std::string body;
+    for (int i = 0; i < 11; ++i) {
+        body += "<URI>" + std::string(300, 'u') + "</URI><PARENT>" + std::string(300, 'p') +
+                "</PARENT><LEVEL> 1</LEVEL><STATUS> 4</STATUS>\n";
+    }
+    peer.Send(Request("INVITE", "conf-1", 2, h.sipPort, peer.port(), body.substr(0, 3000), "", tag, "information/contact"),
+              h.sipPort);
+    EXPECT_FALSE(peer.RecvStatus(200).empty());
+    peer.Send(Request("BYE", "conf-1", 3, h.sipPort, peer.port(), "", "", tag), h.sipPort);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
+}
+
+}  // namespace
