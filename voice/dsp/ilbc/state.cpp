@@ -102,19 +102,36 @@ void Ilbc_SearchState(const IlbcFrameConstants* c, IlbcFrameParams* p, const int
 void Ilbc_ConstructState(int idxForMax, const int16_t* idxVec, const int16_t* synt, int16_t* out, int len) {
   if (idxForMax < 0) idxForMax = 0;
   if (idxForMax > 63) idxForMax = 63;
-  const int32_t g = kIlbcStateDecScale[idxForMax];
+  const int64_t g = kIlbcStateDecScale[idxForMax];
   int shift = 22;
   if (idxForMax >= 59) {
     shift = 17;
   } else if (idxForMax >= 37) {
     shift = 19;
   }
-  int16_t x[58] = {};
+  // The dispersion filter A~r(z) / A~(z) runs as one recursion on samples with kFrac fractional bits:
+  // rounding to whole samples inside it would be amplified by 1 / A(z), up to 15 % of a quiet,
+  // strongly resonant state, and the state would drift from the one RFC 3951 defines and another
+  // decoder builds from the same frame (the codebook memory of the whole block starts from it).
+  constexpr int kFrac = 6;
+  int64_t x[2 * 58] = {};
+  int64_t y[2 * 58] = {};
   for (int k = 0; k < len; ++k) {
     const int idx = idxVec[len - 1 - k] & 7;
-    x[k] = Spl_SatW16((int32_t{kIlbcStateSq3[idx]} * g + (int32_t{1} << (shift - 1))) >> shift);
+    x[k] = (int64_t{kIlbcStateSq3[idx]} * g + (int64_t{1} << (shift - kFrac - 1))) >> (shift - kFrac);
   }
-  int16_t f[2 * 58];
-  allPass(x, synt, 0, f, len);
-  for (int k = 0; k < len; ++k) out[k] = Spl_AddSatW16(f[len - 1 - k], f[2 * len - 1 - k]);
+  for (int n = 0; n < 2 * len; ++n) {
+    int64_t acc = 0;
+    for (int k = 0; k <= kIlbcOrder && k <= n; ++k) acc += int64_t{synt[kIlbcOrder - k]} * x[n - k];
+    for (int k = 1; k <= kIlbcOrder && k <= n; ++k) acc -= int64_t{synt[k]} * y[n - k];
+    y[n] = (acc + 2048) >> 12;
+    // An unstable or overloaded filter must not run away; the output is limited to 16 bits anyway.
+    constexpr int64_t kLimit = int64_t{1} << (15 + kFrac + 4);
+    if (y[n] > kLimit) y[n] = kLimit;
+    if (y[n] < -kLimit) y[n] = -kLimit;
+  }
+  for (int k = 0; k < len; ++k) {
+    const int64_t v = y[len - 1 - k] + y[2 * len - 1 - k];
+    out[k] = Spl_SatW16((v + (int64_t{1} << (kFrac - 1))) >> kFrac);
+  }
 }

@@ -14,8 +14,9 @@
 
 namespace ilbc_test {
 
-// Speech made with espeak-ng and converted by sox to 8000 Hz, telephone band (200-3400 Hz). Generated
-// into the build folder on first use by each test process; empty when the tools are missing.
+// Speech made with espeak-ng and converted by sox to 8000 Hz, telephone band (200-3400 Hz), without
+// dither so that every run sees the same samples. Generated into the build folder on first use by each
+// test process; empty when the tools are missing.
 inline const std::vector<int16_t>& Speech() {
   static std::vector<int16_t> speech = [] {
     const char* bin = std::getenv("TESSALY_BINARY_DIR");
@@ -24,7 +25,7 @@ inline const std::vector<int16_t>& Speech() {
     const std::string cmd =
         "espeak-ng -w '" + base + ".wav' 'The quick brown fox jumps over the lazy dog. "
         "A journey of a thousand miles begins with a single step. Seven slippery seals swam south.' "
-        ">/dev/null 2>&1 && sox '" + base + ".wav' -r 8000 -c 1 -b 16 -e signed '" + base +
+        ">/dev/null 2>&1 && sox -D '" + base + ".wav' -r 8000 -c 1 -b 16 -e signed '" + base +
         ".raw' sinc 200-3400 >/dev/null 2>&1";
     std::vector<int16_t> out;
     if (std::system(cmd.c_str()) == 0) {
