@@ -1,0 +1,126 @@
+// The voice-engine bridge over the real engine: start-up settings, the offered payloads, codec lookup and logged failures.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/debug.h"
+#include "platform/wave.h"
+#include "voip/Sonra_Main.h"
+
+namespace {
+
+std::mutex g_mu;
+std::vector<std::string> g_lines;
+
+void Capture(unsigned, const char* text) {
+  std::lock_guard<std::mutex> g(g_mu);
+  g_lines.emplace_back(text);
+}
+
+bool Logged(const std::string& text) {
+  std::lock_guard<std::mutex> g(g_mu);
+  for (const std::string& l : g_lines)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
+
+class Bridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat::SetAudioBackend(plat::AudioBackend::File);
+    plat::SetWaveInFile("");
+    plat::SetWaveOutFile("");
+    g_debugOutput.store(Capture);
+    debug_enable.store(1);
+    debug_all.store(3);
+    ASSERT_EQ(0, Sonra_Init());
+  }
+  void TearDown() override {
+    Sonra_Destroy();
+    g_debugOutput.store(nullptr);
+  }
+};
+
+TEST_F(Bridge, StartAppliesTheCallSettingsAndOffersOnlyPresentCodecs) {
+  SonraVE* ve = Sonra_GetEngine();
+  EXPECT_EQ(Sonra_MainBridge(), Sonra_GetBridge());
+  EXPECT_EQ(0, ve->SonraVE_GetNetworkStatus());
+  EXPECT_EQ(2, ve->SonraVE_GetECStatus());
+  EXPECT_EQ(0, ve->SonraVE_GetVADStatus());
+  EXPECT_EQ(0, ve->SonraVE_GetECType());
+  EXPECT_EQ(1, ve->SonraVE_GetAGCStatus());
+  if (Sonra_CodecPresent(kCodecIlbc)) {
+    EXPECT_EQ(102, Sonra_GetDefaultPayload(0));
+    EXPECT_EQ(0, Sonra_GetDefaultPayload(1));
+  } else {
+    EXPECT_EQ(0, Sonra_GetDefaultPayload(0));
+    EXPECT_EQ(8, Sonra_GetDefaultPayload(1));
+  }
+  for (int i = 2; i < SONRA_PAYLOAD_LIST_LEN; ++i) EXPECT_EQ(SONRA_PAYLOAD_NONE, Sonra_GetDefaultPayload(i));
+  // Every payload offered can be set as the send codec.
+  const int ch = Sonra_CreateChannel();
+  ASSERT_GE(ch, 0);
+  for (int i = 0; i < SONRA_PAYLOAD_LIST_LEN; ++i) {
+    const int pt = Sonra_GetDefaultPayload(i);
+    if (pt == SONRA_PAYLOAD_NONE) continue;
+    ASSERT_EQ(0, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(pt))) << pt;
+    Codecinst c{};
+    ASSERT_EQ(0, ve->SonraVE_GetCurrentSendCodec(ch, c));
+    EXPECT_EQ(pt, c.pltype);
+  }
+}
+
+TEST_F(Bridge, CodecsAreFoundByTheirPayloadType) {
+  SonraVE* ve = Sonra_GetEngine();
+  const int ch = Sonra_CreateChannel();
+  ASSERT_EQ(0, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(8)));
+  Codecinst c{};
+  ve->SonraVE_GetCurrentSendCodec(ch, c);
+  EXPECT_STREQ("PCMA", c.plname);
+  ASSERT_EQ(0, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(0)));
+  ve->SonraVE_GetCurrentSendCodec(ch, c);
+  EXPECT_STREQ("PCMU", c.plname);
+  // telephone-event is listed but never a send codec.
+  EXPECT_EQ(-1, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(106)));
+  EXPECT_TRUE(Logged("SonraVE_SetSendCodec error: 8007"));
+  if (!Sonra_CodecPresent(kCodecIlbc)) {
+    EXPECT_EQ(-1, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(102)));
+    EXPECT_TRUE(Logged("SonraVE_GetCodec error: 8004"));
+  }
+  Codecinst out{};
+  EXPECT_EQ(-1, Sonra_GetCodec(8, &out));
+  EXPECT_EQ(-1, Sonra_GetCodec(0, nullptr));
+}
+
+TEST_F(Bridge, AddressesAndFailuresAreLoggedWithTheLastError) {
+  SonraVE* ve = Sonra_GetEngine();
+  const int ch = Sonra_CreateChannel();
+  ASSERT_EQ(0, Sonra_SetSendAddr(ch, htonl(0x7F000001u), 40000));
+  char ip[64] = {};
+  ve->SonraVE_GetSendIP(ch, ip);
+  EXPECT_STREQ("127.0.0.1", ip);
+  EXPECT_EQ(40000, ve->SonraVE_GetSendPort(ch));
+  EXPECT_EQ(-1, Sonra_SetRecPort(ch, 1000, 0));
+  EXPECT_TRUE(Logged("Sonra_SetRecPort error: 8006"));
+  EXPECT_EQ(-1, Sonra_SetSendAddr(ch, htonl(0x7F000001u), 80));
+  EXPECT_TRUE(Logged("SonraVE_SetSendPort error: 8006"));
+  EXPECT_EQ(-1, Sonra_SendDTMF(ch, 3, 1));
+  EXPECT_TRUE(Logged("Sonra_SendDTMF error: 8027"));
+  EXPECT_EQ(-1, Sonra_StartSend(16));  // refused before the engine
+  Sonra_Destroy();
+  EXPECT_EQ(-1, Sonra_CreateChannel());
+  EXPECT_TRUE(Logged("Sonra_CreateChannel error: 8026"));
+}
+
+TEST_F(Bridge, EngineNoticesReachTheLog) {
+  Sonra_GetEngine()->SoundCard().RaiseSlowFlag();
+  for (int i = 0; i < 100 && !Logged("error_handler: 9013"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(Logged("error_handler: 9013"));
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// voicepeer's shared pieces: command-line options, file devices, and stop requests by signal.
+#pragma once
+
+#include <string>
+
+struct VoicePeerArgs {
+  int localPort = 0;
+  int remotePort = 0;
+  std::string remoteIp = "127.0.0.1";
+  std::string in;
+  std::string out;
+  double seconds = 5.0;
+  std::string codec = "PCMU";
+  int packet = 0;
+  std::string dtmf;
+  int dtmfAtMs = 1000;
+  int dtmfGapMs = 400;
+  bool send = true;
+  bool playout = true;
+  // Engine mode: what is played is captured again at once (an acoustic loop on the manual device).
+  bool echo = false;
+  // Idle mode: one channel kept listening, as a call on hold.
+  bool hold = false;
+  // Call mode.
+  int sipPort = 0;
+  std::string user;
+  std::string callee;  // SIP URI to call; empty = wait for a call and answer it
+  double hangupAfter = 0;
+};
+
+// Parses "--name value" options; false for an unknown option or a missing value.
+bool ParseVoicePeerArgs(int argc, char** argv, VoicePeerArgs* a);
+// Selects the file audio devices with the given capture and playout files.
+void ConfigureFileDevices(const VoicePeerArgs& a);
+// Starts (or stops) the loop that captures every 10 ms what the manual playout device just played.
+void StartEchoLoop();
+void StopEchoLoop();
+void InstallVoicePeerSignals();
+bool VoicePeerStopRequested();
+// The call mode (call control, SIP user agent and engine); 2 when this build has no SIP user agent.
+int CallMain(int argc, char** argv);

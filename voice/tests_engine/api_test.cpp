@@ -1,0 +1,645 @@
+// The engine's API as tables: codec lists and send codecs per network status, channel limits, errors and lifecycle.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wave.h"
+#include "voice/codec_set.h"
+#include "voice/engine.h"
+#include "voice/trace.h"
+
+namespace {
+
+class EngineApi : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Silent file devices: no sound card is needed.
+    plat::SetAudioBackend(plat::AudioBackend::File);
+    plat::SetWaveInFile("/dev/null/none");
+    plat::SetWaveOutFile("");
+  }
+  void SetUp() override {
+    plat::SetWaveInFile("");
+    ve = GetVEobj();
+    ASSERT_EQ(0, ve->SonraVE_Init());
+    ve->SonraVE_SetNetworkStatus(0);
+  }
+  void TearDown() override {
+    ve->SonraVE_SetNetworkStatus(0);
+    ve->SonraVE_Terminate();
+  }
+  static Codecinst Codec(const char* name, int freq, int pacsize, int pt, int channels = 1) {
+    Codecinst c{};
+    c.pltype = pt;
+    std::snprintf(c.plname, sizeof c.plname, "%s", name);
+    c.plfreq = freq;
+    c.pacsize = pacsize;
+    c.channels = channels;
+    c.rate = 64000;
+    return c;
+  }
+  SonraVE* ve = nullptr;
+};
+
+// The codec lists by network status, as the full engine has them, by payload name.
+const std::vector<std::vector<std::string>> kFullLists = {
+    {"OSTRELWB", "QUILL", "OSTREL711U", "OSTREL711A", "PCMU", "PCMA", "iLBC", "telephone-event", "CN"},
+    {"OSTRELWB", "QUILL", "OSTREL711U", "OSTREL711A", "PCMU", "PCMA", "iLBC", "telephone-event", "CN"},
+    {"QUILL", "OSTRELWB", "OSTREL711U", "OSTREL711A", "PCMU", "PCMA", "iLBC", "telephone-event", "CN"},
+    {"QUILL", "iLBC", "telephone-event", "CN"},
+};
+
+int KindOf(const std::string& name) {
+  static const char* kNames[] = {"PCMU", "PCMA", "OSTRELWB", "iLBC", "OSTREL711U", "OSTREL711A", "QUILL",
+                                 "telephone-event", "CN"};
+  for (int k = 0; k < kCodecKindCount; ++k)
+    if (name == kNames[k]) return k;
+  return -1;
+}
+
+// What the engine lists: the full list without the codecs this build does not have.
+std::vector<std::string> ExpectedList(int status) {
+  std::vector<std::string> out;
+  for (const std::string& n : kFullLists[status])
+    if (Sonra_CodecPresent(KindOf(n))) out.push_back(n);
+  return out;
+}
+
+TEST_F(EngineApi, CodecListsPerNetworkStatus) {
+  ASSERT_TRUE(Sonra_CodecPresent(kCodecPcmu));
+  ASSERT_TRUE(Sonra_CodecPresent(kCodecPcma));
+  for (int status = 0; status < 4; ++status) {
+    SCOPED_TRACE("status " + std::to_string(status));
+    ASSERT_EQ(0, ve->SonraVE_SetNetworkStatus(status));
+    EXPECT_EQ(status, ve->SonraVE_GetNetworkStatus());
+    const std::vector<std::string> want = ExpectedList(status);
+    ASSERT_EQ(static_cast<int>(want.size()), ve->SonraVE_GetNofCodecs());
+    for (size_t i = 0; i < want.size(); ++i) {
+      Codecinst c{};
+      ASSERT_EQ(0, ve->SonraVE_GetCodec(static_cast<short>(i), c));
+      EXPECT_STREQ(want[i].c_str(), c.plname);
+      EXPECT_EQ(1, c.channels);
+    }
+    Codecinst c{};
+    EXPECT_EQ(-1, ve->SonraVE_GetCodec(static_cast<short>(want.size()), c));
+    EXPECT_EQ(VE_NO_CODEC, ve->SonraVE_GetLastError());
+    EXPECT_EQ(-1, ve->SonraVE_GetCodec(-1, c));
+    EXPECT_EQ(VE_NO_CODEC, ve->SonraVE_GetLastError());
+  }
+  // The record of a listed codec is the table's.
+  ASSERT_EQ(0, ve->SonraVE_SetNetworkStatus(0));
+  for (int i = 0; i < ve->SonraVE_GetNofCodecs(); ++i) {
+    Codecinst c{};
+    ve->SonraVE_GetCodec(static_cast<short>(i), c);
+    if (std::string(c.plname) == "PCMU") {
+      EXPECT_EQ(0, c.pltype);
+      EXPECT_EQ(8000, c.plfreq);
+      EXPECT_EQ(160, c.pacsize);
+      EXPECT_EQ(64000, c.rate);
+    }
+    if (std::string(c.plname) == "CN") {
+      EXPECT_EQ(107, c.pltype);
+    }
+    if (std::string(c.plname) == "telephone-event") {
+      EXPECT_EQ(106, c.pltype);
+    }
+  }
+}
+
+TEST_F(EngineApi, RefusedNetworkStatusKeepsTheOldOne) {
+  ASSERT_EQ(0, ve->SonraVE_SetNetworkStatus(2));
+  for (int bad : {4, -1, 100}) {
+    EXPECT_EQ(-1, ve->SonraVE_SetNetworkStatus(bad));
+    EXPECT_EQ(VE_INVALID_VALUE, ve->SonraVE_GetLastError());
+    EXPECT_EQ(2, ve->SonraVE_GetNetworkStatus());
+  }
+}
+
+struct SendCodecCase {
+  int status;
+  const char* name;
+  int freq;
+  int pacsize;
+  int pt;
+  int channels;
+  int presentError;  // expected last error when the codec is present (0 = success)
+};
+
+TEST_F(EngineApi, SendCodecTable) {
+  const SendCodecCase cases[] = {
+      {0, "PCMU", 8000, 400, 0, 1, 0},
+      {0, "pcmu", 8000, 160, 0, 1, 0},
+      {0, "PCMA", 8000, 80, 8, 1, 0},
+      {0, "PCMU", 8000, 100, 0, 1, VE_PACKET_SIZE},
+      {0, "PCMU", 8000, 0, 0, 1, VE_PACKET_SIZE},
+      {0, "PCMU", 16000, 160, 0, 1, VE_CODEC_FREQUENCY},
+      {0, "PCMU", 8000, 160, 50, 1, VE_PAYLOAD_TYPE},
+      {0, "PCMU", 8000, 160, 96, 1, 0},
+      {0, "PCMU", 8000, 160, 127, 1, 0},
+      {0, "PCMU", 8000, 160, 128, 1, VE_PAYLOAD_TYPE},
+      {0, "PCMU", 8000, 160, 0, 2, VE_CODEC_CHANNELS},
+      {0, "cn", 8000, 160, 107, 1, VE_CODEC_NAME},
+      {0, "CN", 8000, 160, 107, 1, VE_CODEC_NAME},
+      {0, "telephone-event", 8000, 1600, 106, 1, VE_CODEC_NAME},
+      {0, "G729", 8000, 160, 18, 1, VE_CODEC_NAME},
+      {0, "iLBC", 8000, 400, 102, 1, VE_PACKET_SIZE},
+      {0, "iLBC", 8000, 240, 102, 1, 0},
+      {0, "OSTRELWB", 8000, 320, 97, 1, VE_CODEC_FREQUENCY},
+      {0, "QUILL", 16000, 480, 103, 1, 0},
+      // Status 3 lists no G.711 at all.
+      {3, "PCMU", 8000, 160, 0, 1, VE_CODEC_NAME},
+      {3, "QUILL", 16000, 480, 103, 1, 0},
+  };
+  const int ch = ve->SonraVE_CreateChannel();
+  ASSERT_GE(ch, 0);
+  for (const SendCodecCase& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.freq) + " " + std::to_string(c.pacsize) + " pt " +
+                 std::to_string(c.pt) + " status " + std::to_string(c.status));
+    ASSERT_EQ(0, ve->SonraVE_SetNetworkStatus(c.status));
+    // A codec the engine does not have is unknown to it, whatever else is wrong with the record.
+    int expected = c.presentError;
+    const int kind = KindOf(c.name[0] == 'p' ? "PCMU" : c.name);
+    if (c.channels == 1 && kind >= 0 && !Sonra_CodecPresent(kind) && kind != kCodecCn && kind != kCodecTelephoneEvent)
+      expected = VE_CODEC_NAME;
+    const int before = ve->SonraVE_GetLastError();
+    const int r = ve->SonraVE_SetSendCodec(ch, Codec(c.name, c.freq, c.pacsize, c.pt, c.channels));
+    if (expected == 0) {
+      EXPECT_EQ(0, r) << ve->SonraVE_GetLastError();
+      // A success leaves the last error as it was.
+      EXPECT_EQ(before, ve->SonraVE_GetLastError());
+      Codecinst now{};
+      ASSERT_EQ(0, ve->SonraVE_GetCurrentSendCodec(ch, now));
+      EXPECT_EQ(c.pacsize, now.pacsize);
+      EXPECT_EQ(c.pt, now.pltype);
+    } else {
+      EXPECT_EQ(-1, r);
+      EXPECT_EQ(expected, ve->SonraVE_GetLastError());
+    }
+  }
+  EXPECT_EQ(-1, ve->SonraVE_SetSendCodec(16, Codec("PCMU", 8000, 160, 0)));
+  EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_SetSendCodec(ch + 1, Codec("PCMU", 8000, 160, 0)));
+  EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+}
+
+TEST_F(EngineApi, ANewChannelSendsPcmuOf20Ms) {
+  const int ch = ve->SonraVE_CreateChannel();
+  Codecinst c{};
+  ASSERT_EQ(0, ve->SonraVE_GetCurrentSendCodec(ch, c));
+  EXPECT_STREQ("pcmu", c.plname);
+  EXPECT_EQ(0, c.pltype);
+  EXPECT_EQ(8000, c.plfreq);
+  EXPECT_EQ(160, c.pacsize);
+}
+
+TEST_F(EngineApi, SixteenChannelsLowestFreeFirst) {
+  EXPECT_EQ(16, ve->SonraVE_GetNoOfChannels());
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(i, ve->SonraVE_CreateChannel());
+  EXPECT_EQ(-1, ve->SonraVE_CreateChannel());
+  EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+  EXPECT_EQ(3, ve->SonraVE_DeleteChannel(3));
+  EXPECT_EQ(-1, ve->SonraVE_DeleteChannel(3));
+  EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+  EXPECT_EQ(3, ve->SonraVE_CreateChannel());
+  EXPECT_EQ(-1, ve->SonraVE_DeleteChannel(-1));
+  EXPECT_EQ(-1, ve->SonraVE_DeleteChannel(16));
+}
+
+TEST_F(EngineApi, CreateChannelNeedsInit) {
+  ve->SonraVE_Terminate();
+  EXPECT_EQ(-1, ve->SonraVE_CreateChannel());
+  EXPECT_EQ(VE_NOT_INITIALIZED, ve->SonraVE_GetLastError());
+  ASSERT_EQ(0, ve->SonraVE_Init());
+  EXPECT_EQ(0, ve->SonraVE_CreateChannel());
+}
+
+TEST_F(EngineApi, FourChannelsPlayAtMost) {
+  int ch[6];
+  for (int& c : ch) c = ve->SonraVE_CreateChannel();
+  EXPECT_EQ(-1, ve->SonraVE_StartPlayout(9));
+  EXPECT_EQ(VE_PLAYOUT_NOT_CREATED, ve->SonraVE_GetLastError());
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(0, ve->SonraVE_StartPlayout(ch[i])) << ve->SonraVE_GetLastError();
+  EXPECT_EQ(-1, ve->SonraVE_StartPlayout(ch[4]));
+  EXPECT_EQ(VE_PLAYOUT_LIMIT, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_StartPlayout(ch[0]));
+  EXPECT_EQ(VE_PLAYOUT_RUNNING, ve->SonraVE_GetLastError());
+  ASSERT_EQ(0, ve->SonraVE_StopPlayout(ch[1]));
+  EXPECT_EQ(0, ve->SonraVE_StartPlayout(ch[4]));
+  EXPECT_EQ(-1, ve->SonraVE_StartPlayout(16));
+  EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+  EXPECT_TRUE(ve->SoundCard().Playing());
+  for (int c : ch) ve->SonraVE_StopPlayout(c);
+  EXPECT_FALSE(ve->SoundCard().PlaybackInitialised());
+}
+
+// Runs fn on a thread and reports whether it finished within ms (a hang is a failure, not a stuck test).
+bool FinishesWithin(int ms, const std::function<void()>& fn) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> f = done->get_future();
+  std::thread([fn, done] {
+    fn();
+    done->set_value();
+  }).detach();
+  return f.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+}
+
+TEST_F(EngineApi, PlayoutStartsAgainAfterTerminateAndInit) {
+  std::atomic<int> second{-2};
+  const bool finished = FinishesWithin(10000, [&] {
+    const int ch = ve->SonraVE_CreateChannel();
+    ve->SonraVE_StartPlayout(ch);
+    ve->SonraVE_Terminate();
+    ve->SonraVE_Init();
+    const int again = ve->SonraVE_CreateChannel();
+    second = ve->SonraVE_StartPlayout(again);
+  });
+  ASSERT_TRUE(finished) << "StartPlayout hung after Terminate and Init";
+  EXPECT_EQ(0, second.load()) << ve->SonraVE_GetLastError();
+}
+
+TEST_F(EngineApi, PlayoutNeverWaitsForAMissingSoundCardThread) {
+  const int ch = ve->SonraVE_CreateChannel();
+  ve->SoundCard().shutDown();
+  std::atomic<int> r{-2};
+  ASSERT_TRUE(FinishesWithin(10000, [&] { r = ve->SonraVE_StartPlayout(ch); }));
+  EXPECT_EQ(-1, r.load());
+  EXPECT_EQ(VE_PLAYOUT_START_OTHER, ve->SonraVE_GetLastError());
+  EXPECT_FALSE(ve->PlayoutMixer().Playing(ch));
+}
+
+TEST_F(EngineApi, InitAgainWhileRunningKeepsChannels) {
+  const int ch = ve->SonraVE_CreateChannel();
+  ASSERT_EQ(0, ve->SonraVE_StartPlayout(ch));
+  std::atomic<int> r{-2};
+  ASSERT_TRUE(FinishesWithin(10000, [&] { r = ve->SonraVE_Init(); }));
+  EXPECT_EQ(0, r.load());
+  EXPECT_TRUE(ve->NotificationThreadRunning());
+  EXPECT_TRUE(ve->PlayoutMixer().Playing(ch));
+  EXPECT_EQ(ch + 1, ve->SonraVE_CreateChannel());
+}
+
+TEST_F(EngineApi, TerminateAndInitKeepOneNotificationThread) {
+  for (int i = 0; i < 3; ++i) {
+    ve->SonraVE_Terminate();
+    EXPECT_FALSE(ve->NotificationThreadRunning());
+    EXPECT_FALSE(ve->SoundCard().ThreadRunning());
+    ASSERT_EQ(0, ve->SonraVE_Init());
+    EXPECT_TRUE(ve->NotificationThreadRunning());
+    EXPECT_TRUE(ve->SoundCard().ThreadRunning());
+  }
+}
+
+class RecordingObserver : public SonraVE_Observer {
+ public:
+  void error_handler(int code) override {
+    std::lock_guard<std::mutex> g(mu);
+    codes.push_back(code);
+  }
+  std::vector<int> Codes() {
+    std::lock_guard<std::mutex> g(mu);
+    return codes;
+  }
+  std::mutex mu;
+  std::vector<int> codes;
+};
+
+TEST_F(EngineApi, ObserverHearsTheSoundCardFlagsOnce) {
+  RecordingObserver observer;
+  EXPECT_EQ(-1, ve->SetObserver(nullptr));
+  ASSERT_EQ(0, ve->SetObserver(&observer));
+  ve->SoundCard().RaiseSlowFlag();
+  ve->SoundCard().RaiseRecordErrorFlag();
+  for (int i = 0; i < 100 && observer.Codes().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ((std::vector<int>{VE_SLOW_SOUND_CARD, VE_RECORD_ERROR}), observer.Codes());
+  ve->SonraVE_Terminate();
+  static RecordingObserver quiet;
+  ve->SetObserver(&quiet);
+}
+
+TEST_F(EngineApi, ReceivePortsAndListening) {
+  const int ch = ve->SonraVE_CreateChannel();
+  for (int bad : {1023, 65536, 0, -5}) {
+    EXPECT_EQ(-1, ve->SonraVE_SetRecPort(ch, bad));
+    EXPECT_EQ(VE_PORT_RANGE, ve->SonraVE_GetLastError());
+  }
+  EXPECT_EQ(-1, ve->SonraVE_StartListen(ch));
+  EXPECT_EQ(VE_PORT_NOT_SET, ve->SonraVE_GetLastError());
+  int port = 0;
+  for (int p = 41000; p < 42000 && port == 0; p += 2)
+    if (ve->SonraVE_SetRecPort(ch, p) == 0) port = p;
+  ASSERT_NE(0, port);
+  EXPECT_EQ(port, ve->SonraVE_GetRecPort(ch));
+  ASSERT_EQ(0, ve->SonraVE_StartListen(ch));
+  EXPECT_EQ(-1, ve->SonraVE_StartListen(ch));
+  EXPECT_EQ(VE_LISTENING, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_SetRecPort(ch, port + 2));
+  EXPECT_EQ(VE_LISTENING, ve->SonraVE_GetLastError());
+  // The RTCP socket listens on the next port.
+  const int other = ve->SonraVE_CreateChannel();
+  EXPECT_EQ(-1, ve->SonraVE_SetRecPort(other, port + 1));
+  EXPECT_EQ(VE_RECEIVE_SOCKET, ve->SonraVE_GetLastError());
+  EXPECT_EQ(0, ve->SonraVE_StopListen(ch));
+  // Listening stopped: the port can be prepared again.
+  EXPECT_EQ(0, ve->SonraVE_SetRecPort(ch, port));
+  EXPECT_EQ(0, ve->SonraVE_StartListen(ch));
+}
+
+TEST_F(EngineApi, SendingNeedsAddressAndPort) {
+  const int ch = ve->SonraVE_CreateChannel();
+  EXPECT_EQ(-1, ve->SonraVE_StartSend(ch));
+  EXPECT_EQ(VE_SEND_ADDRESS, ve->SonraVE_GetLastError());
+  for (const char* bad : {"1.2.3", "256.1.1.1", "1.2.3.4.5", "localhost", "1.2.3.4 ", "0001.002.003.0004"}) {
+    EXPECT_EQ(-1, ve->SonraVE_SetSendIP(ch, bad)) << bad;
+    EXPECT_EQ(VE_SEND_ADDRESS, ve->SonraVE_GetLastError());
+  }
+  ASSERT_EQ(0, ve->SonraVE_SetSendIP(ch, "127.0.0.1"));
+  EXPECT_EQ(-1, ve->SonraVE_StartSend(ch));
+  EXPECT_EQ(VE_PORT_NOT_SET, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_SetSendPort(ch, 1023));
+  EXPECT_EQ(VE_PORT_RANGE, ve->SonraVE_GetLastError());
+  ASSERT_EQ(0, ve->SonraVE_SetSendPort(ch, 45000));
+  EXPECT_EQ(45000, ve->SonraVE_GetSendPort(ch));
+  ASSERT_EQ(0, ve->SonraVE_StartSend(ch)) << ve->SonraVE_GetLastError();
+  EXPECT_TRUE(ve->SoundCard().Recording());
+  EXPECT_EQ(-1, ve->SonraVE_StartSend(ch));
+  EXPECT_EQ(VE_SENDING, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_SetSendIP(ch, "127.0.0.2"));
+  EXPECT_EQ(VE_SENDING, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_SetSendPort(ch, 45002));
+  EXPECT_EQ(VE_SENDING, ve->SonraVE_GetLastError());
+  char ip[64] = {};
+  ASSERT_EQ(0, ve->SonraVE_GetSendIP(ch, ip));
+  EXPECT_STREQ("127.0.0.1", ip);
+  ASSERT_EQ(0, ve->SonraVE_StopSend(ch));
+  // The capture is released once no channel sends.
+  EXPECT_FALSE(ve->SoundCard().RecordInitialised());
+}
+
+TEST_F(EngineApi, DtmfRequests) {
+  const int ch = ve->SonraVE_CreateChannel();
+  for (int bad : {-1, 16}) {
+    EXPECT_EQ(-1, ve->SonraVE_SendDTMF(ch, bad, 1));
+    EXPECT_EQ(VE_DTMF_EVENT, ve->SonraVE_GetLastError());
+  }
+  EXPECT_EQ(-1, ve->SonraVE_SendDTMF(ch, 5, 1));
+  EXPECT_EQ(VE_DTMF_NOT_SENDING, ve->SonraVE_GetLastError());
+  ve->SonraVE_SetSendIP(ch, "127.0.0.1");
+  ve->SonraVE_SetSendPort(ch, 45010);
+  ASSERT_EQ(0, ve->SonraVE_StartSend(ch));
+  // Telephone events go out with the channel's own type without being set first.
+  EXPECT_EQ(106, ve->Sender(ch).eventPayloadType());
+  EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, 5, 1));
+  EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, 11, 0));
+  EXPECT_EQ(-1, ve->SonraVE_SetDTMFPayloadType(ch, 95));
+  EXPECT_EQ(VE_PAYLOAD_TYPE, ve->SonraVE_GetLastError());
+  EXPECT_EQ(0, ve->SonraVE_SetDTMFPayloadType(ch, 101));
+  ve->SonraVE_StopSend(ch);
+  ASSERT_EQ(0, ve->SonraVE_StartSend(ch));
+  EXPECT_EQ(101, ve->Sender(ch).eventPayloadType());
+  EXPECT_EQ(-1, ve->SonraVE_SetDTMFFeedbackStatus(2));
+  EXPECT_EQ(VE_INVALID_VALUE, ve->SonraVE_GetLastError());
+  EXPECT_EQ(1, ve->SonraVE_GetDTMFFeedbackStatus());
+}
+
+TEST_F(EngineApi, ReceivePayloadTypeClashesMoveToFreeDynamicTypes) {
+  const int ch = ve->SonraVE_CreateChannel();
+  // telephone-event takes CN's 107: CN moves to the highest free dynamic type.
+  Codecinst c = Codec("telephone-event", 8000, 1600, 107);
+  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, c)) << ve->SonraVE_GetLastError();
+  int teIndex = -1, cnIndex = -1;
+  for (int k = 0; k < kSonraMaxCodecs; ++k) {
+    const int pt = ve->ReceivePayloadType(ch, k);
+    if (pt == 107) teIndex = k;
+    if (pt == 127) cnIndex = k;
+  }
+  EXPECT_GE(teIndex, 0);
+  EXPECT_GE(cnIndex, 0);
+  // Many swaps never run out of types nor hand out a taken or static one.
+  for (int round = 0; round < 40; ++round) {
+    const int pt = 96 + (round * 7) % 32;
+    const char* name = round % 2 ? "CN" : "telephone-event";
+    ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, Codec(name, 8000, 160, pt))) << round;
+    std::set<int> dynamic;
+    for (int k = 0; k < kSonraMaxCodecs; ++k) {
+      const int t = ve->ReceivePayloadType(ch, k);
+      if (t >= 96) {
+        EXPECT_TRUE(dynamic.insert(t).second) << "type " << t << " used twice";
+      }
+      EXPECT_TRUE(t == 0 || t == 8 || (t >= 96 && t <= 127)) << t;
+    }
+  }
+  EXPECT_EQ(-1, ve->SonraVE_SetRecPayloadType(ch, Codec("CN", 8000, 160, 95)));
+  EXPECT_EQ(VE_PAYLOAD_TYPE, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_SetRecPayloadType(ch, Codec("NOSUCH", 8000, 160, 100)));
+  EXPECT_EQ(VE_CODEC_NAME, ve->SonraVE_GetLastError());
+  // Stopping listening restores the defaults.
+  ASSERT_EQ(0, ve->SonraVE_StopListen(ch));
+  bool sawCn = false;
+  for (int k = 0; k < kSonraMaxCodecs; ++k) sawCn = sawCn || ve->ReceivePayloadType(ch, k) == 107;
+  EXPECT_TRUE(sawCn);
+}
+
+std::vector<uint8_t> RtpPacket(uint8_t first, uint8_t pt, uint16_t seq, uint32_t ssrc, size_t payload) {
+  std::vector<uint8_t> p(12 + payload, 0xFF);
+  p[0] = first;
+  p[1] = pt;
+  p[2] = static_cast<uint8_t>(seq >> 8);
+  p[3] = static_cast<uint8_t>(seq);
+  std::memset(&p[4], 0, 4);
+  p[8] = static_cast<uint8_t>(ssrc >> 24);
+  p[9] = static_cast<uint8_t>(ssrc >> 16);
+  p[10] = static_cast<uint8_t>(ssrc >> 8);
+  p[11] = static_cast<uint8_t>(ssrc);
+  return p;
+}
+
+TEST_F(EngineApi, ReceiveEntryTakesOnlyRtpVersionTwo) {
+  const int ch = ve->SonraVE_CreateChannel();
+  ChannelCodecSet* a = ve->JitterA(ch);
+  ChannelCodecSet* b = ve->JitterB(ch);
+  struct Case {
+    std::vector<uint8_t> packet;
+    bool taken;
+  };
+  const Case cases[] = {
+      {RtpPacket(0x00, 0, 500, 0x11111111, 160), false},
+      {RtpPacket(0x40, 0, 501, 0x22222222, 160), false},
+      {RtpPacket(0xC0, 0, 502, 0x33333333, 160), false},
+      {std::vector<uint8_t>{0x80, 0, 1, 2, 3}, false},  // shorter than a header
+      {std::vector<uint8_t>{}, false},
+      {RtpPacket(0x80, 0, 1000, 0xA1B2C3D4, 160), true},
+  };
+  for (const Case& c : cases) {
+    const uint32_t ssrcBefore = ve->Rtcp(ch).PeerSsrc();
+    SonraVE::RecProc(ve, a, b, &ve->SoundCard(), nullptr, c.packet.data(), static_cast<int>(c.packet.size()), ch);
+    uint16_t fraction = 0;
+    uint32_t lost = 0, highestA = 0, highestB = 0, jitter = 0;
+    a->RtcpStats(&fraction, &lost, &highestA, &jitter);
+    b->RtcpStats(&fraction, &lost, &highestB, &jitter);
+    if (c.taken) {
+      EXPECT_EQ(0xA1B2C3D4u, ve->Rtcp(ch).PeerSsrc());
+      EXPECT_EQ(1000u, highestA & 0xFFFF);
+      EXPECT_EQ(1000u, highestB & 0xFFFF);
+    } else {
+      EXPECT_EQ(ssrcBefore, ve->Rtcp(ch).PeerSsrc());
+      EXPECT_EQ(0u, highestA);
+    }
+  }
+}
+
+TEST_F(EngineApi, UnsupportedOperations) {
+  using Op = std::function<int()>;
+  const Op ops[] = {
+      [&] { return ve->SonraVE_Spare1(); },
+      [&] { return ve->SonraVE_Spare2(1); },
+      [&] { return ve->SonraVE_Spare3(1, 2); },
+      [&] { return ve->SonraVE_Spare4(1, 2, 3); },
+      [&] { return ve->SonraVE_Spare5(1, 2, 3, 4); },
+      [&] { return ve->SonraVE_Spare6(); },
+      [&] { return ve->SonraVE_StartPTTPlayout(0); },
+      [&] { return ve->SonraVE_GetPTTActivity(0); },
+      [&] { return ve->SonraVE_GetPTTSession(0, nullptr); },
+  };
+  for (const Op& op : ops) {
+    EXPECT_EQ(-1, op());
+    EXPECT_EQ(VE_NOT_SUPPORTED, ve->SonraVE_GetLastError());
+  }
+  EXPECT_EQ(-1, ve->SonraVE_SetSendTransport(0, nullptr));
+  EXPECT_EQ(VE_TRANSPORT, ve->SonraVE_GetLastError());
+  EXPECT_EQ(-1, ve->SonraVE_ReceivedRTPPacket(0, nullptr, 0));
+  EXPECT_EQ(VE_TRANSPORT, ve->SonraVE_GetLastError());
+}
+
+TEST_F(EngineApi, VersionTextNamesEveryComponent) {
+  char text[1024];
+  ASSERT_EQ(0, ve->SonraVE_GetVersion(text, sizeof text));
+  const std::string v(text);
+  EXPECT_EQ(0u, v.find("Tonebox\t1.1.8\nTidepool\t\t2.2.5\n"));
+  EXPECT_NE(std::string::npos, v.find("G711\n"));
+  EXPECT_NE(std::string::npos, v.find("G723\t\tnot Sonra\n"));
+  EXPECT_NE(std::string::npos, v.find("CNG\t\t"));
+  EXPECT_EQ(v.size() - std::strlen("audio/telephone-event\n"), v.rfind("audio/telephone-event\n"));
+  for (const auto& [kind, key] : std::vector<std::pair<int, std::string>>{
+           {kCodecIlbc, "ILBC\t\t"}, {kCodecQuill, "QUILL\t\t"}, {kCodecOstrelWb, "OSTRELWB\t\t"}}) {
+    const size_t at = v.find(key);
+    ASSERT_NE(std::string::npos, at) << key;
+    // An absent component is reported as such, not given a version it does not have.
+    EXPECT_EQ(!Sonra_CodecPresent(kind), v.compare(at + key.size(), 11, "not present") == 0) << key;
+  }
+  EXPECT_EQ(-1, ve->SonraVE_GetVersion(text, 20));
+  EXPECT_EQ(VE_VERSION_BUFFER, ve->SonraVE_GetLastError());
+}
+
+TEST_F(EngineApi, TraceFileHoldsCallLines) {
+  std::remove("trace.txt");
+  EngineTraceManager().SetScramble(0);
+  ASSERT_EQ(0, ve->SonraVE_SetTrace(2));
+  ve->SonraVE_GetNofCodecs();
+  ASSERT_EQ(0, ve->SonraVE_SetTrace(0));
+  EngineTraceManager().FileSink().Close();
+  std::ifstream f("trace.txt");
+  std::stringstream s;
+  s << f.rdbuf();
+  const std::string t = s.str();
+  EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetNofCodecs();")) << t;
+  EXPECT_NE(std::string::npos, t.find("): SonraVE_GetNofCodecs()")) << t;
+  EXPECT_EQ(-1, ve->SonraVE_SetTrace(1));
+  EXPECT_EQ(VE_INVALID_VALUE, ve->SonraVE_GetLastError());
+  EngineTraceManager().SetScramble(1);
+}
+
+// The sender and the receive sockets share the channel's sockets: stopping the receive side
+// must not close the socket the channel still sends from.
+TEST_F(EngineApi, StoppingListeningKeepsSending) {
+  const int sink = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(sink, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  socklen_t len = sizeof a;
+  getsockname(sink, reinterpret_cast<sockaddr*>(&a), &len);
+  timeval tv{0, 300000};
+  setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto receivedWithin = [&](int ms) {
+    int n = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char buf[2048];
+    while (std::chrono::steady_clock::now() < end)
+      if (recv(sink, buf, sizeof buf, 0) > 0) ++n;
+    return n;
+  };
+  const int ch = ve->SonraVE_CreateChannel();
+  int port = 0;
+  for (int p = 44000; p < 45000 && port == 0; p += 2)
+    if (ve->SonraVE_SetRecPort(ch, p) == 0) port = p;
+  ASSERT_NE(0, port);
+  ASSERT_EQ(0, ve->SonraVE_StartListen(ch));
+  ASSERT_EQ(0, ve->SonraVE_SetSendIP(ch, "127.0.0.1"));
+  ASSERT_EQ(0, ve->SonraVE_SetSendPort(ch, ntohs(a.sin_port)));
+  ASSERT_EQ(0, ve->SonraVE_StartSend(ch));
+  EXPECT_GT(receivedWithin(400), 5);
+  ASSERT_EQ(0, ve->SonraVE_StopListen(ch));
+  receivedWithin(50);
+  EXPECT_GT(receivedWithin(400), 5);
+  ve->SonraVE_StopSend(ch);
+  close(sink);
+}
+
+// Channels are torn down while datagrams pour into their port: the receive threads must be gone
+// before the jitter buffers they feed (run under the sanitizers, a use after free shows here).
+TEST_F(EngineApi, DeletingChannelsUnderAFloodOfPackets) {
+  int port = 0;
+  int ch = ve->SonraVE_CreateChannel();
+  for (int p = 43000; p < 44000 && port == 0; p += 2)
+    if (ve->SonraVE_SetRecPort(ch, p) == 0) port = p;
+  ASSERT_NE(0, port);
+  ASSERT_EQ(0, ve->SonraVE_StartListen(ch));
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint16_t seq = 0;
+    while (!stop) {
+      std::vector<uint8_t> p = RtpPacket(0x80, 0, seq++, 0x1234, 160);
+      sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+      if (seq % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    close(fd);
+  });
+  for (int round = 0; round < 30; ++round) {
+    if (round % 2) {
+      ASSERT_EQ(0, ve->SonraVE_StopListen(ch));
+      ASSERT_EQ(0, ve->SonraVE_SetRecPort(ch, port)) << ve->SonraVE_GetLastError();
+      ASSERT_EQ(0, ve->SonraVE_StartListen(ch));
+    } else {
+      ASSERT_EQ(ch, ve->SonraVE_DeleteChannel(ch));
+      ch = ve->SonraVE_CreateChannel();
+      ASSERT_GE(ch, 0);
+      ASSERT_EQ(0, ve->SonraVE_SetRecPort(ch, port)) << ve->SonraVE_GetLastError();
+      ASSERT_EQ(0, ve->SonraVE_StartListen(ch));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stop = true;
+  flood.join();
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// Component table and wrappers: the echo-canceller wrapper's argument rules, gain control steps, and the codec set.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "voice/codec_set.h"
+#include "voice/components.h"
+#include "voice/dsp/g711.h"
+#include "voice/mic_gain.h"
+
+namespace {
+
+// An echo-canceller core that remembers what it was given.
+struct FakeAec {
+  int delay = -1;
+  int farFrames = 0;
+  int rate = 0;
+};
+void* AecCreate() { return new FakeAec; }
+void AecRelease(void* p) { delete static_cast<FakeAec*>(p); }
+int AecInit(void* p, int rate, int) {
+  static_cast<FakeAec*>(p)->rate = rate;
+  return 0;
+}
+int AecMode(void*, int) { return 0; }
+int AecProcess(void* p, int16_t*, int, int delayMs) {
+  static_cast<FakeAec*>(p)->delay = delayMs;
+  return 0;
+}
+int AecFar(void* p, const int16_t*, int length) {
+  if (length != 80) return -1;
+  ++static_cast<FakeAec*>(p)->farFrames;
+  return 0;
+}
+int AecActivity(void*) { return 42; }
+const SonraAecPcCore kFakeAec = {AecCreate, AecRelease, AecInit, AecMode, AecProcess, AecFar, AecActivity};
+
+TEST(AecPcWrapper, ArgumentRules) {
+  AecPcWrapper absent;
+  int16_t in[160] = {}, out[160];
+  EXPECT_EQ(-1, absent.Init(8000, 0));  // no core in this build yet
+  EXPECT_EQ(kAecPcNotInitialised, absent.ProcessNearEnd(in, out, 160, 100));
+  EXPECT_EQ(kAecPcNotInitialised, absent.AddFarEnd(in, 80));
+  EXPECT_EQ(kAecPcNotInitialised, absent.SetMode(0));
+
+  Sonra_RegisterAecPc(&kFakeAec);
+  {
+    AecPcWrapper w;
+    ASSERT_EQ(0, w.Init(16000, 1));
+    struct Case {
+      int delay, seen, result;
+    };
+    const Case cases[] = {{900, 150, kAecPcDelayClamped}, {801, 150, kAecPcDelayClamped}, {800, 500, kAecPcDelayClamped},
+                          {600, 500, kAecPcDelayClamped}, {500, 500, 0},                  {120, 120, 0},
+                          {-5, 0, kAecPcNegativeDelay}};
+    // The core is reached through the wrapper only; its record is read back through a second core call.
+    for (const Case& c : cases) {
+      FakeAec probe;
+      (void)probe;
+      EXPECT_EQ(c.result, w.ProcessNearEnd(in, out, 160, c.delay)) << c.delay;
+    }
+    EXPECT_EQ(kAecPcBadLength, w.ProcessNearEnd(in, out, 120, 100));
+    EXPECT_EQ(kAecPcBadLength, w.AddFarEnd(in, 120));
+    EXPECT_EQ(0, w.AddFarEnd(in, 80));
+    EXPECT_EQ(0, w.AddFarEnd(in, 160));
+    EXPECT_EQ(kAecPcBadMode, w.SetMode(2));
+    EXPECT_EQ(0, w.SetMode(1));
+    EXPECT_EQ(42, w.Activity());
+    char text[32];
+    EXPECT_EQ(kAecPcVersionBuffer, w.Version(text, 10));
+    ASSERT_EQ(0, w.Version(text, sizeof text));
+    EXPECT_STREQ("Sonra AEC PC\t1.4.1", text);
+  }
+  Sonra_RegisterAecPc(nullptr);
+}
+
+// The delays the core receives, seen through a core that copies them into the samples.
+int AecProcessEcho(void*, int16_t* samples, int, int delayMs) {
+  samples[0] = static_cast<int16_t>(delayMs);
+  return 0;
+}
+const SonraAecPcCore kEchoingAec = {AecCreate, AecRelease, AecInit, AecMode, AecProcessEcho, AecFar, AecActivity};
+
+TEST(AecPcWrapper, DelaysReachTheCoreClamped) {
+  Sonra_RegisterAecPc(&kEchoingAec);
+  AecPcWrapper w;
+  ASSERT_EQ(0, w.Init(8000, 0));
+  int16_t in[80] = {}, out[80];
+  const int pairs[][2] = {{900, 150}, {600, 500}, {-3, 0}, {250, 250}};
+  for (const auto& p : pairs) {
+    w.ProcessNearEnd(in, out, 80, p[0]);
+    EXPECT_EQ(p[1], out[0]) << p[0];
+  }
+  Sonra_RegisterAecPc(nullptr);
+}
+
+TEST(AesFixAndVad, AbsentCoresAreReportedAbsent) {
+  AesFixInst* aes = reinterpret_cast<AesFixInst*>(1);
+  EXPECT_EQ(-1, AesFix_Create(&aes));
+  EXPECT_EQ(nullptr, aes);
+  char text[32];
+  EXPECT_EQ(-101, AesFix_Version(text, 10));
+  EXPECT_EQ(0, AesFix_Version(text, sizeof text));
+  EXPECT_STREQ("AES FIX version\t1.0.9\n", text);
+  VadInst* vad = nullptr;
+  EXPECT_EQ(-1, Vad_Create(&vad));
+  EXPECT_EQ(-1, Vad_Process(nullptr, 8000, nullptr, 80));
+}
+
+// A gain-control core: unity gain, and a speech detector that always hears speech.
+void* AgcCreate() { return new int(0); }
+void AgcRelease(void* p) { delete static_cast<int*>(p); }
+int AgcInit(void*) { return 0; }
+int AgcProcess(const int16_t* in, int16_t* out, void*, int rate) {
+  std::memmove(out, in, sizeof(int16_t) * static_cast<size_t>(rate / 100));
+  return 0;
+}
+int AgcFar(const int16_t*, void*, int) { return 0; }
+int AgcDetect(void*, const int16_t*, int, int) { return 4000; }
+int AgcDeviation(void*) { return 8000; }
+void AgcVersion(char* t) { std::strcpy(t, "fake"); }
+const SonraAgcCore kFakeAgc = {AgcCreate, AgcRelease, AgcInit, AgcProcess, AgcFar, AgcDetect, AgcDeviation, AgcVersion};
+
+TEST(MicGainControl, LevelStepsInTheMixersUnits) {
+  MicGainControl g;
+  ASSERT_TRUE(g.Create(&kFakeAgc));
+  ASSERT_EQ(0, g.Init(0, 65535));
+  EXPECT_EQ(5, g.LevelShift());
+  EXPECT_EQ(2047, g.CardMaxLevel());
+  EXPECT_EQ(2687, g.TopLevel());
+  std::vector<int16_t> frame(80, 0), out(80);
+  int32_t level = 0;
+  // A microphone left at the minimum is raised at once to about a tenth of the range.
+  ASSERT_EQ(0, g.AddNearEnd(frame.data(), 80, 8000));
+  ASSERT_EQ(0, g.Process(frame.data(), 80, out.data(), 0, &level, 8000));
+  EXPECT_EQ(267 << 5, level);
+
+  // A clipping talker: the level falls by 15 % as soon as the saturation sum passes its limit.
+  MicGainControl c;
+  ASSERT_TRUE(c.Create(&kFakeAgc));
+  ASSERT_EQ(0, c.Init(0, 65535));
+  std::vector<int16_t> loud(80);
+  for (int i = 0; i < 80; ++i) loud[i] = i % 2 ? 32767 : -32767;
+  int32_t l = 40000;
+  ASSERT_EQ(0, c.AddNearEnd(loud.data(), 80, 8000));
+  ASSERT_EQ(0, c.Process(loud.data(), 80, out.data(), l, &l, 8000));
+  const int32_t before = c.WantedLevel();
+  EXPECT_EQ(40000 >> 5, before);
+  ASSERT_EQ(0, c.AddNearEnd(loud.data(), 80, 8000));
+  ASSERT_EQ(0, c.Process(loud.data(), 80, out.data(), l, &l, 8000));
+  EXPECT_EQ(before * 27853 / 32768, c.WantedLevel());
+  EXPECT_EQ(c.WantedLevel() << 5, l);
+}
+
+TEST(MicGainControl, QuietSpeechAtTheTopIsAmplifiedByAtMostThreeDecibels) {
+  MicGainControl g;
+  ASSERT_TRUE(g.Create(&kFakeAgc));
+  ASSERT_EQ(0, g.Init(0, 65535));
+  std::vector<int16_t> quiet(80), out(80);
+  for (int i = 0; i < 80; ++i) quiet[i] = static_cast<int16_t>(i % 2 ? 100 : -100);
+  int32_t level = 65535;
+  g.SetSlowLevel(1000);  // long below the lower hard limit
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<int16_t> f = quiet;
+    ASSERT_EQ(0, g.AddNearEnd(f.data(), 80, 8000));
+    ASSERT_EQ(0, g.Process(f.data(), 80, out.data(), level, &level, 8000));
+    ASSERT_LE(level, 2047 << 5);
+  }
+  EXPECT_GT(g.WantedLevel(), g.CardMaxLevel());
+  EXPECT_LE(g.WantedLevel(), g.TopLevel());
+  std::vector<int16_t> f(80, 1000);
+  ASSERT_EQ(0, g.AddNearEnd(f.data(), 80, 8000));
+  EXPECT_GT(f[0], 1000);
+  EXPECT_LE(f[0], 1000 * 5786 / 4096);
+  EXPECT_EQ(-1, g.AddNearEnd(f.data(), 100, 8000));
+  EXPECT_EQ(-1, g.Process(f.data(), 80, out.data(), level, &level, 11025));
+}
+
+TEST(ChannelCodecSet, G711WorksWithoutTheOtherCodecs) {
+  ChannelCodecSet set(3);
+  ASSERT_EQ(0, set.InitJitterBuffer(8000));
+  for (int kind : {kCodecIlbc, kCodecQuill, kCodecOstrelWb, kCodecOstrel711A, kCodecOstrel711U}) {
+    if (Sonra_CodecPresent(kind)) continue;
+    EXPECT_FALSE(set.Has(kind)) << kind;
+    EXPECT_EQ(-1, set.RegisterCodec(kind, true, 160, 120)) << kind;
+    EXPECT_EQ(-1, set.Encode(kind, nullptr, 0, nullptr, 0));
+  }
+  EXPECT_TRUE(set.Has(kCodecPcmu));
+  EXPECT_EQ(0, set.RegisterCn(true, 107));
+  EXPECT_EQ(0, set.RegisterTelephoneEvents(106));
+  int16_t pcm[160];
+  for (int i = 0; i < 160; ++i) pcm[i] = static_cast<int16_t>(8000 * ((i / 10) % 2 ? 1 : -1));
+  uint8_t payload[160];
+  int n = 0;
+  ASSERT_EQ(0, set.EncodeG711(true, pcm, 160, payload, &n));
+  EXPECT_EQ(160, n);
+  EXPECT_EQ(-1, set.EncodeG711(true, pcm, 0, payload, &n));
+  EXPECT_EQ(0, n);
+  std::vector<uint8_t> packet(12 + 160);
+  packet[0] = 0x80;
+  std::memcpy(packet.data() + 12, payload, 160);
+  ASSERT_EQ(0, set.PutPacket(packet.data(), static_cast<int>(packet.size()), 8000));
+  int16_t out[160];
+  int16_t count = 0;
+  bool heard = false;
+  for (int i = 0; i < 6; ++i) {
+    set.TakeTenMs(out, &count);
+    EXPECT_EQ(80, count);
+    for (int k = 0; k < count; ++k) heard = heard || out[k] != 0;
+  }
+  EXPECT_TRUE(heard);
+  char text[600];
+  EXPECT_EQ(-1, set.ReceiveVersions(text, 499));
+  ASSERT_EQ(0, set.ReceiveVersions(text, 500));
+  const std::string v(text);
+  EXPECT_EQ(0u, v.find("Tidepool\t\t2.2.5\nG711\n"));
+  EXPECT_NE(std::string::npos, v.find("CNG\t\t"));
+  EXPECT_NE(std::string::npos, v.find("audio/telephone-event\n"));
+}
+
+// A codec component joins with one registration: the codec set then creates, registers and
+// encodes with it.
+struct FakeCodec {
+  int packet = 0;
+  int encoded = 0;
+};
+void* FcCreate() { return new FakeCodec; }
+void FcRelease(void* p) { delete static_cast<FakeCodec*>(p); }
+int FcInit(void* p, int packet) {
+  static_cast<FakeCodec*>(p)->packet = packet;
+  return 0;
+}
+int FcEncode(void* p, const int16_t*, int count, uint8_t* out, int capacity) {
+  auto* c = static_cast<FakeCodec*>(p);
+  c->encoded += count;
+  if (c->encoded < c->packet || capacity < 4) return 0;
+  c->encoded = 0;
+  std::memcpy(out, "QUIL", 4);
+  return 4;
+}
+int FcDecode(void*, const uint8_t*, int, int16_t* out, int capacity, int16_t* type) {
+  const int n = capacity < 160 ? capacity : 160;
+  for (int i = 0; i < n; ++i) out[i] = 0;
+  if (type) *type = kTidepoolSpeech;
+  return n;
+}
+const TidepoolDecoderOps kFcOps = {FcDecode, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr,  nullptr, nullptr, kTidepoolKindOther, 16000};
+
+TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
+  if (Sonra_CodecPresent(kCodecQuill)) GTEST_SKIP() << "the real Quill is registered";
+  SonraCodecComponent c{};
+  c.kind = kCodecQuill;
+  c.tidepoolCodec = kTidepoolQuill;
+  c.registerName = "QUILL";
+  c.rate = 16000;
+  c.create = FcCreate;
+  c.release = FcRelease;
+  c.initEncoder = FcInit;
+  c.encode = FcEncode;
+  c.decoderOps = &kFcOps;
+  Sonra_RegisterCodec(kCodecQuill, &c);
+  {
+    ChannelCodecSet set(0);
+    ASSERT_EQ(0, set.InitJitterBuffer(8000));
+    EXPECT_TRUE(set.Has(kCodecQuill));
+    EXPECT_TRUE(Sonra_CodecPresent(kCodecQuill));
+    ASSERT_EQ(0, set.RegisterCodec(kCodecQuill, true, 480, 103));
+    int16_t frame[160] = {};
+    uint8_t out[16];
+    EXPECT_EQ(0, set.Encode(kCodecQuill, frame, 160, out, 16));
+    EXPECT_EQ(0, set.Encode(kCodecQuill, frame, 160, out, 16));
+    EXPECT_EQ(4, set.Encode(kCodecQuill, frame, 160, out, 16));
+    char list[1024];
+    ASSERT_GT(Sonra_ComponentVersionList(list, sizeof list), 0);
+    EXPECT_NE(std::string::npos, std::string(list).find("QUILL\t\tnot present\n"));  // it gives no version text
+  }
+  Sonra_RegisterCodec(kCodecQuill, nullptr);
+  EXPECT_FALSE(Sonra_CodecPresent(kCodecQuill));
+}
+
+}  // namespace

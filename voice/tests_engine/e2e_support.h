@@ -1,0 +1,398 @@
+// Helpers of the engine's two-process tests: test speech, child processes, and aligning received audio.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wave.h"
+#include "voice/processing.h"
+
+extern char** environ;
+
+namespace e2e {
+
+inline bool HaveTool(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A fresh folder for one test's files.
+inline std::string TempDir(const std::string& tag) {
+  std::string pattern = "/tmp/tessaly_" + tag + "_XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  const char* d = mkdtemp(buf.data());
+  return d ? std::string(d) : std::string("/tmp");
+}
+
+// Speaks text into a 48-kHz mono 16-bit WAV file; false when the tools fail.
+inline bool MakeSpeech(const std::string& dir, const std::string& text, const std::string& out, int rate = 48000) {
+  const std::string raw = dir + "/speech_raw.wav";
+  const std::string cmd = "espeak-ng -w '" + raw + "' '" + text + "' >/dev/null 2>&1 && sox '" + raw + "' -r " +
+                          std::to_string(rate) + " -c 1 -b 16 '" + out + "' >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+// A UDP port p with p+1 also free (RTP and RTCP), searched from a start that differs per process.
+inline int FreePortPair(int salt = 0) {
+  const int base = 20000 + static_cast<int>((getpid() * 7 + salt * 101) % 20000) / 2 * 2;
+  for (int p = base; p < 60000; p += 2) {
+    bool ok = true;
+    int fds[2] = {-1, -1};
+    for (int k = 0; k < 2 && ok; ++k) {
+      fds[k] = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(p + k));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ok = bind(fds[k], reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    for (int fd : fds)
+      if (fd >= 0) close(fd);
+    if (ok) return p;
+  }
+  return 0;
+}
+
+// A child process whose standard output and error go to a file.
+struct Child {
+  pid_t pid = -1;
+  std::string log;
+
+  bool Start(const std::vector<std::string>& args, const std::string& logFile,
+             const std::vector<std::string>& extraEnv = {}) {
+    log = logFile;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+    for (const std::string& e : extraEnv) envStore.push_back(e);
+    std::vector<char*> envp;
+    for (std::string& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (r != 0) pid = -1;
+    return r == 0;
+  }
+
+  std::string Output() const {
+    std::ifstream f(log);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+
+  // Waits until the output holds text; false after timeoutMs.
+  bool WaitFor(const std::string& text, int timeoutMs) const {
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+      if (Output().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  // Waits for the process to end; its exit status, or -1 (killed after timeoutMs).
+  int Wait(int timeoutMs) {
+    if (pid < 0) return -1;
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+      int status = 0;
+      const pid_t r = waitpid(pid, &status, WNOHANG);
+      if (r == pid) {
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+    return -1;
+  }
+
+  // Asks the process to end (SIGTERM, so a server takes its helper processes with it), then kills it.
+  void Stop(int graceMs = 3000) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    if (Wait(graceMs) == -1 && pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+  }
+
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+// kamailio as registrar (Digest, password "secret") and record-routing proxy on 127.0.0.1:port.
+inline std::string KamailioConfig(int port) {
+  std::string cfg =
+      "#!KAMAILIO\n"
+      "debug=2\nlog_stderror=yes\nfork=no\ndisable_tcp=yes\nauto_aliases=no\n"
+      "listen=udp:127.0.0.1:" + std::to_string(port) + "\n"
+      "mpath=\"/usr/lib/x86_64-linux-gnu/kamailio/modules/\"\n";
+  for (const char* m : {"tm", "sl", "rr", "pv", "maxfwd", "usrloc", "registrar", "textops", "siputils", "auth"})
+    cfg += std::string("loadmodule \"") + m + ".so\"\n";
+  cfg +=
+      "modparam(\"usrloc\", \"db_mode\", 0)\n"
+      "modparam(\"rr\", \"enable_full_lr\", 1)\n"
+      "request_route {\n"
+      "  if (!mf_process_maxfwd_header(\"10\")) { sl_send_reply(\"483\", \"Too Many Hops\"); exit; }\n"
+      "  if (has_totag()) {\n"
+      "    if (loose_route()) { t_relay(); exit; }\n"
+      "    if (is_method(\"ACK\")) { if (t_check_trans()) { t_relay(); } exit; }\n"
+      "    sl_send_reply(\"404\", \"Not here\"); exit;\n"
+      "  }\n"
+      "  if (is_method(\"CANCEL\")) { if (t_check_trans()) { t_relay(); } exit; }\n"
+      "  if (is_method(\"REGISTER\")) {\n"
+      "    if (!pv_www_authenticate(\"$td\", \"secret\", \"0\")) { www_challenge(\"$td\", \"1\"); exit; }\n"
+      "    save(\"location\"); exit;\n"
+      "  }\n"
+      "  if (is_method(\"INVITE\")) {\n"
+      "    record_route();\n"
+      "    if (!lookup(\"location\")) { sl_send_reply(\"404\", \"Not Found\"); exit; }\n"
+      "    t_relay(); exit;\n"
+      "  }\n"
+      "  sl_send_reply(\"405\", \"Method Not Allowed\");\n"
+      "}\n";
+  return cfg;
+}
+
+// True once something holds the UDP port (a server has bound it).
+inline bool WaitPortBound(int port, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool busy = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
+    close(fd);
+    if (busy) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// "key=value" lines of a peer's output.
+inline std::map<std::string, std::string> Figures(const std::string& text) {
+  std::map<std::string, std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && line.find(' ') == std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return out;
+}
+
+// 48-kHz samples to 16 kHz with the engine's own converter; with shape, also through the
+// microphone high-pass and the 8-kHz band of a narrowband codec, so a reference is shaped exactly
+// as the engine shapes what it sends.
+inline std::vector<int16_t> To16k(const std::vector<int16_t>& in48, bool shape, bool narrowOnly = false) {
+  Rate48To16 down;
+  HighPassFilter hp;
+  RateHalver halve;
+  RateDoubler twice;
+  std::vector<int16_t> out;
+  out.reserve(in48.size() / 3 + 160);
+  int16_t block[480];
+  for (size_t at = 0; at < in48.size(); at += 480) {
+    for (int i = 0; i < 480; ++i) block[i] = at + i < in48.size() ? in48[at + i] : 0;
+    int16_t w[160];
+    down.Convert(block, 480, w);
+    if (shape || narrowOnly) {
+      if (shape) hp.Filter(w, 160, 16000);
+      int16_t n[80];
+      halve.Process(w, 160, n);
+      twice.Process(n, 80, w);
+    }
+    out.insert(out.end(), w, w + 160);
+  }
+  return out;
+}
+
+// 8-kHz samples to 16 kHz with the engine's rate doubler.
+inline std::vector<int16_t> From8k(const std::vector<int16_t>& in8) {
+  RateDoubler twice;
+  std::vector<int16_t> out(in8.size() * 2);
+  for (size_t at = 0; at + 80 <= in8.size(); at += 80) twice.Process(&in8[at], 80, &out[at * 2]);
+  return out;
+}
+
+inline bool ReadMono(const std::string& path, std::vector<int16_t>* s, DWORD* rate) {
+  WORD ch = 0;
+  if (!plat::ReadWavFile(path, s, rate, &ch)) return false;
+  if (ch == 2) {
+    std::vector<int16_t> m(s->size() / 2);
+    for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<int16_t>(((*s)[2 * i] + (*s)[2 * i + 1]) / 2);
+    *s = m;
+  }
+  return true;
+}
+
+inline double Corr(const int16_t* a, const int16_t* b, size_t n) {
+  double num = 0, ea = 0, eb = 0;
+  for (size_t i = 0; i < n; ++i) {
+    num += static_cast<double>(a[i]) * b[i];
+    ea += static_cast<double>(a[i]) * a[i];
+    eb += static_cast<double>(b[i]) * b[i];
+  }
+  return (ea > 0 && eb > 0) ? num / std::sqrt(ea * eb) : 0.0;
+}
+
+struct Alignment {
+  long lag = 0;            // received index of sent sample 0 (samples at 16 kHz)
+  double median = 0.0;     // median correlation of the speech windows at their best local lag
+  double worst = 0.0;      // lowest such correlation
+  int windows = 0;
+};
+
+// Finds where `sent` lies in `received` (both 16 kHz) within [minLag, maxLag], first on 2-kHz
+// envelopes, then sample by sample; then scores 0.25-s windows that hold speech, each allowed a
+// drift of up to 20 ms (the jitter buffer settles its delay by stretching or shortening its output).
+inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16_t>& received, long minLag,
+                       long maxLag) {
+  Alignment al;
+  auto decimate = [](const std::vector<int16_t>& v) {
+    std::vector<int16_t> d(v.size() / 8);
+    for (size_t i = 0; i < d.size(); ++i) {
+      int32_t s = 0;
+      for (int k = 0; k < 8; ++k) s += v[i * 8 + k];
+      d[i] = static_cast<int16_t>(s / 8);
+    }
+    return d;
+  };
+  const std::vector<int16_t> sd = decimate(sent);
+  const std::vector<int16_t> rd = decimate(received);
+  double best = -2;
+  long coarse = 0;
+  for (long lag = std::max<long>(minLag / 8, 0); lag <= maxLag / 8; ++lag) {
+    if (lag + static_cast<long>(sd.size()) > static_cast<long>(rd.size())) break;
+    const double c = Corr(sd.data(), rd.data() + lag, sd.size());
+    if (c > best) {
+      best = c;
+      coarse = lag * 8;
+    }
+  }
+  best = -2;
+  al.lag = coarse;
+  const size_t n = std::min(sent.size(), received.size() > static_cast<size_t>(coarse + 16) ? received.size() - coarse - 16 : 0);
+  for (long lag = std::max<long>(coarse - 16, 0); lag <= coarse + 16; ++lag) {
+    if (lag + n > received.size()) break;
+    const double c = Corr(sent.data(), received.data() + lag, n);
+    if (c > best) {
+      best = c;
+      al.lag = lag;
+    }
+  }
+  const size_t w = 4000;
+  std::vector<double> scores;
+  double peak = 0;
+  for (size_t at = 0; at + w <= sent.size(); at += w) {
+    double e = 0;
+    for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
+    peak = std::max(peak, e);
+  }
+  for (size_t at = 0; at + w <= sent.size(); at += w) {
+    double e = 0;
+    for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
+    if (e < peak * 0.05) continue;  // silence between words says nothing
+    double local = -2;
+    for (long d = -320; d <= 320; d += 2) {
+      const long start = al.lag + static_cast<long>(at) + d;
+      if (start < 0 || start + static_cast<long>(w) > static_cast<long>(received.size())) continue;
+      local = std::max(local, Corr(sent.data() + at, received.data() + start, w));
+    }
+    if (local > -2) scores.push_back(local);
+  }
+  if (!scores.empty()) {
+    std::sort(scores.begin(), scores.end());
+    al.median = scores[scores.size() / 2];
+    al.worst = scores.front();
+    al.windows = static_cast<int>(scores.size());
+  }
+  return al;
+}
+
+// Goertzel power of one frequency over a block.
+inline double Goertzel(const int16_t* x, size_t n, double freq, double rate) {
+  const double k = 2.0 * std::cos(2.0 * M_PI * freq / rate);
+  double s1 = 0, s2 = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double s0 = x[i] + k * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  return s1 * s1 + s2 * s2 - k * s1 * s2;
+}
+
+// The DTMF digits heard in audio (each tone at least 40 ms long), in order.
+inline std::string DetectDtmf(const std::vector<int16_t>& x, double rate) {
+  static const double kRows[4] = {697, 770, 852, 941};
+  static const double kCols[4] = {1209, 1336, 1477, 1633};
+  static const char kKeys[4][4] = {{'1', '2', '3', 'A'}, {'4', '5', '6', 'B'}, {'7', '8', '9', 'C'}, {'*', '0', '#', 'D'}};
+  const size_t block = static_cast<size_t>(rate * 0.02);
+  std::string out;
+  char last = 0;
+  int run = 0;
+  for (size_t at = 0; at + block <= x.size(); at += block) {
+    double energy = 0;
+    for (size_t i = 0; i < block; ++i) energy += static_cast<double>(x[at + i]) * x[at + i];
+    char key = 0;
+    if (energy / block > 250000.0) {  // about -36 dBFS
+      int r = 0, c = 0;
+      double pr[4], pc[4];
+      for (int i = 0; i < 4; ++i) {
+        pr[i] = Goertzel(&x[at], block, kRows[i], rate);
+        pc[i] = Goertzel(&x[at], block, kCols[i], rate);
+        if (pr[i] > pr[r]) r = i;
+        if (pc[i] > pc[c]) c = i;
+      }
+      // Both tones must stand well above the other candidates and carry most of the energy.
+      double otherR = 0, otherC = 0;
+      for (int i = 0; i < 4; ++i) {
+        if (i != r) otherR = std::max(otherR, pr[i]);
+        if (i != c) otherC = std::max(otherC, pc[i]);
+      }
+      const double tonal = (pr[r] + pc[c]) * 2.0 / (static_cast<double>(block) * block);
+      if (pr[r] > 10 * otherR && pc[c] > 10 * otherC && tonal > 0.5 * energy / block) key = kKeys[r][c];
+    }
+    if (key && key == last) {
+      if (++run == 2) out += key;
+    } else {
+      run = key ? 1 : 0;
+    }
+    last = key;
+  }
+  return out;
+}
+
+}  // namespace e2e

@@ -1,0 +1,204 @@
+// Sound-card stream on the manual wave device and a test clock: priming, the playout queue's adaptation, record steps.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/sync.h"
+#include "platform/wave.h"
+#include "voice/soundcard.h"
+
+namespace {
+
+class SoundCard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat::SetAudioBackend(plat::AudioBackend::Manual);
+    plat::ManualWave::ResetFaults();
+  }
+  void TearDown() override {
+    plat::ManualWave::ResetFaults();
+    plat::SetAudioBackend(plat::AudioBackend::Default);
+  }
+  // Opens playout and lets the sound-card thread prime it.
+  static void StartPlayout(SndCardStream& s) {
+    ASSERT_EQ(0, s.initPlayback());
+    ASSERT_TRUE(s.StartThread());
+    ASSERT_EQ(0, s.start_play());
+  }
+  static int Step(SndCardStream& s) {
+    std::lock_guard<plat::RecursiveMutex> lock(s.Lock());
+    return s.PlayProc();
+  }
+  // Plays everything queued: the card runs dry.
+  static void Drain() { plat::ManualWave::Playout(48000); }
+};
+
+TEST_F(SoundCard, PrimingQueuesThirtyMillisecondsOfSilence) {
+  plat::TestClock clock(5000);
+  SndCardStream s;
+  StartPlayout(s);
+  EXPECT_TRUE(s.Playing());
+  EXPECT_EQ(30, s.msecleft());
+  std::vector<int16_t> played;
+  plat::ManualWave::Playout(1440, &played);
+  for (int16_t v : played) ASSERT_EQ(0, v);
+  EXPECT_EQ(0, s.msecleft());
+  // Below the floor the step writes a block and wakes every 5 ms.
+  ASSERT_EQ(0, Step(s));
+  EXPECT_EQ(10, s.msecleft());
+  EXPECT_EQ(5, s.PlayInterval());
+}
+
+TEST_F(SoundCard, RunningDryRaisesTheQueueStepByStep) {
+  plat::TestClock clock(5000);
+  SndCardStream s;
+  StartPlayout(s);
+  struct Expect {
+    int buffersize, minBuffer, waitCounter;
+  };
+  // Once waitCounter has passed 30: +15/+10, then +15/+20, then +30/+25 with the count cleared
+  // (minBuffer held at 65).
+  const Expect ladder[] = {{95, 35, 50}, {110, 55, 50}, {140, 65, 0}};
+  s.SetPlayoutControl(80, 25, 30);
+  for (const Expect& e : ladder) {
+    Drain();
+    ASSERT_EQ(0, Step(s));
+    EXPECT_EQ(e.buffersize, s.BufferSize());
+    EXPECT_EQ(e.minBuffer, s.MinBuffer());
+    EXPECT_EQ(e.waitCounter, s.WaitCounter());
+  }
+  EXPECT_EQ(3u, s.Underruns());
+  // Dry again before waitCounter passes 30: nothing moves.
+  Drain();
+  ASSERT_EQ(0, Step(s));
+  EXPECT_EQ(140, s.BufferSize());
+  // The queue target never passes 150.
+  s.SetPlayoutControl(148, 25, 31);
+  Drain();
+  ASSERT_EQ(0, Step(s));
+  EXPECT_EQ(150, s.BufferSize());
+}
+
+TEST_F(SoundCard, CalmPlayoutShrinksTheQueueSlowly) {
+  plat::TestClock clock(5000);
+  SndCardStream s;
+  StartPlayout(s);
+  // A full queue: the steps write nothing and wake every 2 ms.
+  for (int i = 0; i < 20; ++i) Step(s);
+  s.SetPlayoutControl(80, 25, 2000);
+  ASSERT_EQ(0, Step(s));
+  EXPECT_EQ(79, s.BufferSize());
+  EXPECT_EQ(1991, s.WaitCounter());
+  for (int i = 0; i < 9; ++i) Step(s);
+  EXPECT_EQ(79, s.BufferSize());
+  Step(s);
+  EXPECT_EQ(78, s.BufferSize());
+}
+
+TEST_F(SoundCard, ShortCaptureBlockIsUsedOnlyAtItsFifthSighting) {
+  SndCardStream s;
+  ASSERT_EQ(0, s.initRecord());
+  ASSERT_EQ(0, s.start_rec());
+  std::vector<int16_t> samples(480, 100);
+  ASSERT_EQ(250u, plat::ManualWave::Capture(samples.data(), 250));
+  ASSERT_TRUE(plat::ManualWave::CompleteCurrentCaptureHeader());
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(0, s.RecordProc()) << i;
+  EXPECT_EQ(500, s.RecordProc());
+  EXPECT_EQ(1u, s.ShortBlocksDropped());
+  ASSERT_EQ(480u, plat::ManualWave::Capture(samples.data(), 480));
+  EXPECT_EQ(960, s.RecordProc());
+  EXPECT_EQ(0, s.RecordProc());  // nothing more recorded yet
+  EXPECT_EQ(0, s.stop_recording());
+  EXPECT_FALSE(plat::ManualWave::InputOpen());
+}
+
+TEST_F(SoundCard, FailedHandBacksGrowThePutBackDelayThenRaiseTheFlag) {
+  SndCardStream s;
+  ASSERT_EQ(0, s.initRecord());
+  ASSERT_EQ(0, s.start_rec());
+  std::vector<int16_t> block(480, 7);
+  for (int i = 0; i < 4; ++i) {
+    plat::ManualWave::Capture(block.data(), 480);
+    ASSERT_EQ(960, s.RecordProc());
+  }
+  EXPECT_EQ(4, s.PutBackDelay());
+  plat::ManualWave::FailNext("waveInAddBuffer", MMSYSERR_NOMEM, 1000);
+  plat::ManualWave::Capture(block.data(), 480);
+  ASSERT_EQ(960, s.RecordProc());
+  EXPECT_EQ(5, s.PutBackDelay());
+  EXPECT_FALSE(s.TakeRecordErrorFlag());
+  for (int i = 0; i < 60; ++i) {
+    plat::ManualWave::Capture(block.data(), 480);
+    s.RecordProc();
+  }
+  EXPECT_EQ(SndCardStream::kMaxPutBackDelay, s.PutBackDelay());
+  EXPECT_TRUE(s.TakeRecordErrorFlag());
+  EXPECT_FALSE(s.TakeRecordErrorFlag());
+}
+
+TEST_F(SoundCard, LateWakesRestartTheTimer) {
+  plat::TestClock clock(5000);
+  SndCardStream s;
+  ASSERT_EQ(0, s.initRecord());
+  ASSERT_EQ(0, s.start_rec());
+  s.Wake();
+  clock.advance(2);
+  s.Wake();
+  EXPECT_EQ(0, s.LateWakes());
+  for (int i = 1; i <= 5; ++i) {
+    clock.advance(8);
+    s.Wake();
+  }
+  EXPECT_EQ(0u, s.TimerRestarts());
+  clock.advance(8);
+  s.Wake();
+  EXPECT_EQ(1u, s.TimerRestarts());
+  EXPECT_EQ(-10, s.LateWakes());
+  for (int i = 0; i < 15; ++i) {
+    clock.advance(9);
+    s.Wake();
+  }
+  EXPECT_EQ(1u, s.TimerRestarts());
+  clock.advance(9);
+  s.Wake();
+  EXPECT_EQ(2u, s.TimerRestarts());
+  // A wake in time starts the count again.
+  clock.advance(2);
+  s.Wake();
+  EXPECT_EQ(0, s.LateWakes());
+  s.shutDown();
+}
+
+TEST_F(SoundCard, FiveSecondsOfAudioTakingTooLongMarksASlowCard) {
+  for (const int stepMs : {10, 12}) {
+    plat::TestClock clock(5000);
+    SndCardStream s;
+    ASSERT_EQ(0, s.initRecord());
+    ASSERT_EQ(0, s.start_rec());
+    std::vector<int16_t> block(480, 1);
+    s.Wake();
+    for (int i = 0; i < 510; ++i) {
+      plat::ManualWave::Capture(block.data(), 480);
+      clock.advance(static_cast<uint64_t>(stepMs));
+      s.Wake();
+    }
+    EXPECT_EQ(stepMs == 12, s.TakeSlowFlag()) << stepMs;
+    s.shutDown();
+    s.stop_recording();
+  }
+}
+
+TEST_F(SoundCard, VolumesMapOntoTheMixer) {
+  SndCardStream s;
+  ASSERT_EQ(0, s.SetSpeakerVolume(255));
+  EXPECT_EQ(65535u, plat::GetSpeakerVolume());
+  EXPECT_EQ(255, s.GetSpeakerVolume());
+  EXPECT_EQ(-1, s.SetSpeakerVolume(256));
+  ASSERT_EQ(0, s.setMicLevel(128));
+  EXPECT_EQ(128u * 256u, plat::GetMicVolume());
+  EXPECT_EQ(128, s.getMicLevel());
+  s.SetSpeakerVolume(255);
+  s.setMicLevel(128);
+}
+
+}  // namespace
