@@ -84,6 +84,16 @@ bool SetBlocked(AddrNode* contact, bool blocked) {
     return true;
 }
 
+// Frees a contact copied by CInvitee::SetContact, with the texts it owns.
+void FreeContactCopy(AddrContact* c) {
+    if (!c) return;
+    std::free(c->id);
+    std::free(c->name);
+    std::free(c->nick);
+    std::free(c->extra);
+    delete c;
+}
+
 }  // namespace
 
 CBuddyNamePair::~CBuddyNamePair() {
@@ -97,13 +107,7 @@ bool CBuddyNamePair::SetSecond(const char* text) { return store::ReplaceText(&m_
 CInvitee::~CInvitee() {
     std::free(m_number);
     std::free(m_name);
-    if (m_contact) {
-        std::free(m_contact->id);
-        std::free(m_contact->name);
-        std::free(m_contact->nick);
-        std::free(m_contact->extra);
-        delete m_contact;
-    }
+    FreeContactCopy(m_contact);
 }
 
 void CInvitee::SetNumber(const char* text) {
@@ -124,13 +128,7 @@ void CInvitee::SetContact(const AddrNode* node) {
     copy->name = store::DupText(source->name);
     copy->nick = store::DupText(source->nick);
     copy->extra = store::DupText(source->extra);
-    if (m_contact) {
-        std::free(m_contact->id);
-        std::free(m_contact->name);
-        std::free(m_contact->nick);
-        std::free(m_contact->extra);
-        delete m_contact;
-    }
+    FreeContactCopy(m_contact);
     m_contact = copy;
 }
 

@@ -34,8 +34,6 @@ const char* ErrorText(int code) {
     default: return "Unkonwn error";
   }
 }
-
-std::string Str(const Utf8_t* s) { return s && s->data ? std::string(s->data, s->len) : std::string(); }
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------------

@@ -22,28 +22,48 @@ constexpr size_t kMaxNack = 25;
 constexpr uint32_t kFragmentMaxAgeMs = 300000;
 constexpr uint32_t kMaxRecordMs = 89999;
 
-std::string Str(const Utf8_t* s) { return s && s->data ? std::string(s->data, s->len) : std::string(); }
-
-Utf8_t* MakeUtf8(const std::string& s) {
-  if (s.empty()) return nullptr;
-  Utf8_t* u = CKxCore::Utf8NewM();
-  if (!u) return nullptr;
-  u->len = static_cast<uint16_t>(s.size() > 0xFFFF ? 0xFFFF : s.size());
-  CKxCore::Utf8AllocDataM(u);
-  if (!u->data) {
-    free(u);
-    return nullptr;
-  }
-  memcpy(u->data, s.data(), u->len);
-  return u;
-}
-
 // UTF-16 text of a record (to the first zero) as UTF-8.
 std::string WText(const WStr_t* w) {
   if (!w || !w->data) return {};
   size_t units = 0;
   while (units < w->len / 2u && w->data[units]) ++units;
   return Utf16ToUtf8(w->data, units);
+}
+
+// Number, tag, author and subscriber recipients of a received message, and its recipient id list
+// (the author's id and the recipients', one entry more than the recipients).
+void FillReceived(Message_t* m, const InMessage& im) {
+  m->msgNumber = im.msg;
+  m->tag = MakeUtf8(im.tag);
+  m->authorId = im.author;
+  m->authorName = MakeUtf8(im.authorName);
+  for (auto& r : im.recipients) {
+    kx_recipient* kr = CKxCore::RecipientNewM();
+    if (!kr) break;
+    kr->kind = r.kind;
+    kr->id = static_cast<int32_t>(r.id);
+    kr->address = MakeUtf8(r.address);
+    CKxCore::MessageAddRecipient(m, kr);
+  }
+  kx_recipient author{};
+  author.id = static_cast<int32_t>(im.author);
+  author.next = m->recipients;
+  m->recipientIds = CKxCore::CreateRecipientIdM(&author, m->recipientCount + 1);
+}
+
+// A received text as a UTF-16 record (an empty record for an empty text).
+WStr_t* WFromText(const std::string& text) {
+  Utf8_t* u = MakeUtf8(text);
+  Utf8_t empty{};
+  WStr_t* w = CKxCore::NewWStrFromUtf8(u ? u : &empty);
+  CKxCore::Utf8Free(u);
+  return w;
+}
+
+// A received wire time as the message time: local seconds (0 for a date mktime rejects) plus the clock offset.
+int32_t ReceivedTime(const uint8_t* wire, int64_t clockOffset) {
+  int64_t t = KxPlatform::WireTimeToSeconds(wire);
+  return static_cast<int32_t>((t < 0 ? 0 : t) + clockOffset);
 }
 
 bool SeqAtOrBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) <= 0; }
@@ -83,11 +103,7 @@ CKxEngine::~CKxEngine() {
   if (m_audio) m_audio->ReleasePlayer();
   m_audio.reset();
   FreeContacts();
-  while (m_head) {
-    Message_t* n = m_head->next;
-    CKxCore::MessageFree(m_head);
-    m_head = n;
-  }
+  FreeMessages();
   if (m_ownNotifier) delete m_notifier;
 }
 
@@ -755,33 +771,10 @@ void CKxEngine::OnReceivedText(const PacketPtr& p) {
   if (!DecodeReceivedText(p->data.data(), p->data.size(), &im)) return;
   Message_t* m = CKxCore::MessageNewM();
   if (!m) return;
-  m->msgNumber = im.msg;
-  m->tag = MakeUtf8(im.tag);
-  m->authorId = im.author;
-  m->authorName = MakeUtf8(im.authorName);
-  for (auto& r : im.recipients) {
-    kx_recipient* kr = CKxCore::RecipientNewM();
-    if (!kr) break;
-    kr->kind = r.kind;
-    kr->id = static_cast<int32_t>(r.id);
-    kr->address = MakeUtf8(r.address);
-    CKxCore::MessageAddRecipient(m, kr);
-  }
-  {
-    kx_recipient author{};
-    author.id = static_cast<int32_t>(im.author);
-    author.next = m->recipients;
-    m->recipientIds = CKxCore::CreateRecipientIdM(&author, m->recipientCount + 1);
-  }
-  Utf8_t* subj = MakeUtf8(im.subject);
-  Utf8_t* text = MakeUtf8(im.text);
-  Utf8_t empty{};
-  m->subject = CKxCore::NewWStrFromUtf8(subj ? subj : &empty);
-  m->text = CKxCore::NewWStrFromUtf8(text ? text : &empty);
-  CKxCore::Utf8Free(subj);
-  CKxCore::Utf8Free(text);
-  int64_t t = KxPlatform::WireTimeToSeconds(im.time);
-  m->time = static_cast<int32_t>((t < 0 ? 0 : t) + m_clockOffset);
+  FillReceived(m, im);
+  m->subject = WFromText(im.subject);
+  m->text = WFromText(im.text);
+  m->time = ReceivedTime(im.time, m_clockOffset);
   for (auto& r : im.addressRecipients) {
     kx_recipient* kr = CKxCore::RecipientNewM();
     if (!kr) break;
@@ -859,30 +852,10 @@ void CKxEngine::OnServerStartAudio(const PacketPtr& p) {
     CKxCore::WStrFree(wtext);
     return;
   }
-  m->msgNumber = im.msg;
-  m->tag = MakeUtf8(im.tag);
-  m->authorId = im.author;
-  m->authorName = MakeUtf8(im.authorName);
-  for (auto& r : im.recipients) {
-    kx_recipient* kr = CKxCore::RecipientNewM();
-    if (!kr) break;
-    kr->id = static_cast<int32_t>(r.id);
-    kr->address = MakeUtf8(r.address);
-    CKxCore::MessageAddRecipient(m, kr);
-  }
-  {
-    kx_recipient author{};
-    author.id = static_cast<int32_t>(im.author);
-    author.next = m->recipients;
-    m->recipientIds = CKxCore::CreateRecipientIdM(&author, m->recipientCount + 1);
-  }
-  Utf8_t* subj = MakeUtf8(im.subject);
-  Utf8_t empty{};
-  m->subject = CKxCore::NewWStrFromUtf8(subj ? subj : &empty);
-  CKxCore::Utf8Free(subj);
+  FillReceived(m, im);  // start-audio recipients carry no kind: it stays 0
+  m->subject = WFromText(im.subject);
   m->text = wtext;
-  int64_t tm = KxPlatform::WireTimeToSeconds(im.time);
-  m->time = static_cast<int32_t>((tm < 0 ? 0 : tm) + m_clockOffset);
+  m->time = ReceivedTime(im.time, m_clockOffset);
   m->state = KX_MSG_VOICE;
   m->entryId = NextEntryId();
   if (m_in.active && m_in.msg == im.msg && m_in.author == im.author) {
@@ -958,6 +931,16 @@ void CKxEngine::OnFragment(const PacketPtr& p) {
 void CKxEngine::FreeContacts() {
   for (kx_contact* c : m_contacts) CKxCore::ContactFree(c);
   m_contacts.clear();
+}
+
+void CKxEngine::FreeMessages() {
+  while (m_head) {
+    Message_t* n = m_head->next;
+    CKxCore::MessageFree(m_head);
+    m_head = n;
+  }
+  m_tail = nullptr;
+  m_count = 0;
 }
 
 void CKxEngine::ApplyBuddyList(const std::vector<uint8_t>& body) {
@@ -1111,13 +1094,7 @@ Utf8_t* CKxEngine::NextTag() {
 
 EKxErrorCode_t CKxEngine::DeleteMessage(int entryId) {
   if (entryId == -1) {
-    while (m_head) {
-      Message_t* n = m_head->next;
-      CKxCore::MessageFree(m_head);
-      m_head = n;
-    }
-    m_tail = nullptr;
-    m_count = 0;
+    FreeMessages();
     m_platform->EmptyDirectory(m_base + "/messages");
     m_platform->EmptyDirectory(m_base + "/audio");
     WriteMessages();
@@ -1170,7 +1147,8 @@ EKxErrorCode_t CKxEngine::SendText(Message_t* m) {
   return KX_OK;
 }
 
-EKxErrorCode_t CKxEngine::SendVoice(Message_t* m) {
+// Announces the message's clip and makes it the outgoing one.
+void CKxEngine::StartOutgoingClip(Message_t* m) {
   OutAttachment none;
   auto p = MakePacket(
       BuildMessage(CLIENT_START_AUDIO, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject), WText(m->text), none));
@@ -1179,19 +1157,16 @@ EKxErrorCode_t CKxEngine::SendVoice(Message_t* m) {
   m_out.active = true;
   m_out.msg = m->msgNumber;
   QueuePacket(p);
+}
+
+EKxErrorCode_t CKxEngine::SendVoice(Message_t* m) {
+  StartOutgoingClip(m);
   m_audio->StartRecording();
   return KX_OK;
 }
 
 EKxErrorCode_t CKxEngine::SendLoad(Message_t* m, int packets) {
-  OutAttachment none;
-  auto p = MakePacket(
-      BuildMessage(CLIENT_START_AUDIO, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject), WText(m->text), none));
-  p->msgNum = m->msgNumber;
-  m_out = Outgoing();
-  m_out.active = true;
-  m_out.msg = m->msgNumber;
-  QueuePacket(p);
+  StartOutgoingClip(m);
   std::vector<uint8_t> filler(130, 0);
   for (int i = 0; i < packets; ++i) {
     filler[0] = 0x04;  // mode 0 header byte keeps each frame walkable

@@ -151,6 +151,8 @@ class CKxEngine {
   void LoadMessages();
   Message_t* ReadMessageFile(uint32_t entryId, uint32_t version);
   void FreeContacts();
+  void FreeMessages();
+  void StartOutgoingClip(Message_t* m);
   void RunCompletions();
 
   CMervane* m_context;

@@ -18,6 +18,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/codepage.h"
+
 namespace fs = std::filesystem;
 
 namespace pellico {
@@ -244,84 +246,10 @@ void KxPlatform::EmptyDirectory(const std::string& path) {
   }
 }
 
-std::u16string Utf8ToUtf16(const char* s, size_t len) {
-  std::u16string out;
-  out.reserve(len);
-  const auto* p = reinterpret_cast<const uint8_t*>(s);
-  size_t i = 0;
-  while (i < len) {
-    uint32_t c = p[i];
-    size_t need = 0;
-    uint32_t min = 0;
-    if (c < 0x80) {
-      out.push_back(static_cast<char16_t>(c));
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      need = 1; c &= 0x1F; min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      need = 2; c &= 0x0F; min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      need = 3; c &= 0x07; min = 0x10000;
-    } else {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    bool ok = true;
-    size_t j = 1;
-    for (; ok && j <= need; ++j) {
-      if (i + j >= len || (p[i + j] & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      c = (c << 6) | (p[i + j] & 0x3F);
-    }
-    if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-      i += (j > 1 ? j : 1);
-      continue;
-    }
-    i += need + 1;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
+std::u16string Utf8ToUtf16(const char* s, size_t len) { return plat::ToUtf16(std::string_view(s, len), CP_UTF8); }
 
 std::string Utf16ToUtf8(const uint16_t* s, size_t units) {
-  std::string out;
-  out.reserve(units * 3);
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
+  return plat::FromUtf16(std::u16string(s, s + units), CP_UTF8);
 }
 
 WStr_t* KxPlatform::Utf8ToWStr(const Utf8_t* s) {

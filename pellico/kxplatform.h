@@ -116,8 +116,13 @@ class KxPlatform {
   bool m_receiveEnabled = false;
 };
 
-// UTF-8 <-> UTF-16 helpers used by the conversions (no terminators; invalid input becomes U+FFFD).
+// UTF-8 <-> UTF-16 by the platform's code-page conversion (no terminators; invalid input becomes U+FFFD).
 std::u16string Utf8ToUtf16(const char* s, size_t len);
 std::string Utf16ToUtf8(const uint16_t* s, size_t units);
+
+// The bytes of a UTF-8 record ("" for none).
+std::string Str(const Utf8_t* s);
+// A new UTF-8 record holding the text (at most 65535 bytes); null for an empty text or when memory runs out.
+Utf8_t* MakeUtf8(const std::string& s);
 
 }  // namespace pellico

@@ -26,58 +26,50 @@ Utf8_t* Utf8FromBytes(const char* p, size_t n) {
   memcpy(s->data, p, n);
   return s;
 }
+
+// Both text records hold `len` bytes in a zero-filled buffer with room for one more (terminating) unit.
+template <typename T>
+T* AllocRecordData(T* s) {
+  if (!s) return nullptr;
+  free(s->data);
+  s->data = s->len ? static_cast<decltype(s->data)>(calloc(size_t(s->len) + sizeof *s->data, 1)) : nullptr;
+  return s;
+}
+
+template <typename T>
+void FreeRecord(T* s) {
+  if (!s) return;
+  free(s->data);
+  free(s);
+}
+
+// A copy of a text record; a copy whose buffer cannot be had keeps length 0.
+template <typename T>
+T* CopyRecord(const T* s) {
+  if (!s) return nullptr;
+  T* c = Zalloc<T>();
+  if (!c) return nullptr;
+  c->len = s->len;
+  AllocRecordData(c);
+  if (c->len && c->data && s->data) memcpy(c->data, s->data, s->len);
+  if (c->len && !c->data) c->len = 0;
+  return c;
+}
 }  // namespace
+
+std::string pellico::Str(const Utf8_t* s) { return s && s->data ? std::string(s->data, s->len) : std::string(); }
+
+Utf8_t* pellico::MakeUtf8(const std::string& s) { return Utf8FromBytes(s.data(), s.size()); }
 
 Utf8_t* CKxCore::Utf8NewM() { return Zalloc<Utf8_t>(); }
 WStr_t* CKxCore::WStrNewM() { return Zalloc<WStr_t>(); }
 
-Utf8_t* CKxCore::Utf8AllocDataM(Utf8_t* s) {
-  if (!s) return nullptr;
-  free(s->data);
-  s->data = s->len ? static_cast<char*>(calloc(size_t(s->len) + 1, 1)) : nullptr;
-  return s;
-}
-
-WStr_t* CKxCore::WStrAllocDataM(WStr_t* s) {
-  if (!s) return nullptr;
-  free(s->data);
-  s->data = s->len ? static_cast<uint16_t*>(calloc(size_t(s->len) + 2, 1)) : nullptr;
-  return s;
-}
-
-void CKxCore::Utf8Free(Utf8_t* s) {
-  if (!s) return;
-  free(s->data);
-  free(s);
-}
-
-void CKxCore::WStrFree(WStr_t* s) {
-  if (!s) return;
-  free(s->data);
-  free(s);
-}
-
-Utf8_t* CKxCore::Utf8CopyM(Utf8_t* s) {
-  if (!s) return nullptr;
-  Utf8_t* c = Utf8NewM();
-  if (!c) return nullptr;
-  c->len = s->len;
-  Utf8AllocDataM(c);
-  if (c->len && c->data && s->data) memcpy(c->data, s->data, s->len);
-  if (c->len && !c->data) c->len = 0;
-  return c;
-}
-
-WStr_t* CKxCore::WStrCopyM(WStr_t* s) {
-  if (!s) return nullptr;
-  WStr_t* c = WStrNewM();
-  if (!c) return nullptr;
-  c->len = s->len;
-  WStrAllocDataM(c);
-  if (c->len && c->data && s->data) memcpy(c->data, s->data, s->len);
-  if (c->len && !c->data) c->len = 0;
-  return c;
-}
+Utf8_t* CKxCore::Utf8AllocDataM(Utf8_t* s) { return AllocRecordData(s); }
+WStr_t* CKxCore::WStrAllocDataM(WStr_t* s) { return AllocRecordData(s); }
+void CKxCore::Utf8Free(Utf8_t* s) { FreeRecord(s); }
+void CKxCore::WStrFree(WStr_t* s) { FreeRecord(s); }
+Utf8_t* CKxCore::Utf8CopyM(Utf8_t* s) { return CopyRecord(s); }
+WStr_t* CKxCore::WStrCopyM(WStr_t* s) { return CopyRecord(s); }
 
 Utf8_t* CKxCore::Utf8Create(const char* text) {
   if (!text || !*text) return nullptr;

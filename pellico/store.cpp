@@ -9,22 +9,6 @@ namespace {
 constexpr uint32_t kContactsVersion = 3;
 constexpr uint32_t kMessagesVersion = 6;
 
-Utf8_t* MakeUtf8(const std::string& s) {
-  if (s.empty()) return nullptr;
-  Utf8_t* u = CKxCore::Utf8NewM();
-  if (!u) return nullptr;
-  u->len = static_cast<uint16_t>(s.size() > 0xFFFF ? 0xFFFF : s.size());
-  CKxCore::Utf8AllocDataM(u);
-  if (!u->data) {
-    CKxCore::Utf8Free(u);
-    return nullptr;
-  }
-  memcpy(u->data, s.data(), u->len);
-  return u;
-}
-
-std::string Str(const Utf8_t* s) { return s && s->data ? std::string(s->data, s->len) : std::string(); }
-
 // UTF-16 records are stored as their bytes, little-endian units, as they lie in memory.
 std::string WBytes(const WStr_t* w) {
   std::string b;
@@ -119,13 +103,7 @@ void CKxEngine::LoadMessages() {
     Log("Cant read newer message version %u, our version %u", version, kMessagesVersion);
     return;
   }
-  while (m_head) {
-    Message_t* n = m_head->next;
-    CKxCore::MessageFree(m_head);
-    m_head = n;
-  }
-  m_tail = nullptr;
-  m_count = 0;
+  FreeMessages();
   while (r.left() >= 4) {
     uint32_t id = r.u32();
     if (FindMessage(id)) continue;  // a repeated id in the index would share one file

@@ -17,22 +17,6 @@ namespace {
 std::once_flag g_curlInit;
 void InitCurl() { std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); }); }
 
-std::string Str(const Utf8_t* s) { return s && s->data ? std::string(s->data, s->len) : std::string(); }
-
-Utf8_t* MakeUtf8(const std::string& s) {
-  if (s.empty()) return nullptr;
-  Utf8_t* u = CKxCore::Utf8NewM();
-  if (!u) return nullptr;
-  u->len = static_cast<uint16_t>(s.size() > 0xFFFF ? 0xFFFF : s.size());
-  CKxCore::Utf8AllocDataM(u);
-  if (!u->data) {
-    CKxCore::Utf8Free(u);
-    return nullptr;
-  }
-  memcpy(u->data, s.data(), u->len);
-  return u;
-}
-
 std::string BaseName(const std::string& path) {
   size_t sep = path.find_last_of("\\/");
   return sep == std::string::npos ? path : path.substr(sep + 1);
@@ -40,6 +24,21 @@ std::string BaseName(const std::string& path) {
 
 int StopCheck(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<TransferWorker*>(p)->Stopped() ? 1 : 0;
+}
+
+// What both transfers set alike: address and agent, no redirects, no signals, bounded connect and
+// stall times, and the progress call that ends a stopped transfer.
+void SetCommonOptions(CURL* curl, const std::string& url, TransferWorker* worker) {
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, "mervane");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &StopCheck);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, worker);
 }
 }  // namespace
 
@@ -190,22 +189,13 @@ void DownloadWorker::Run() {
     return Finish(false, "", "");
   }
   std::string fullUrl = "http://" + t.host + ":" + std::to_string(m_port) + t.object;
-  curl_easy_setopt(m_curl, CURLOPT_URL, fullUrl.c_str());
-  curl_easy_setopt(m_curl, CURLOPT_USERAGENT, "mervane");
+  SetCommonOptions(m_curl, fullUrl, this);
   curl_easy_setopt(m_curl, CURLOPT_REFERER, t.host.c_str());
   curl_easy_setopt(m_curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, 10L);
-  curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, 30L);
   curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, &DownloadWorker::OnHeader);
   curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &DownloadWorker::OnBody);
   curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(m_curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(m_curl, CURLOPT_XFERINFOFUNCTION, &StopCheck);
-  curl_easy_setopt(m_curl, CURLOPT_XFERINFODATA, static_cast<TransferWorker*>(this));
   CURLcode rc = curl_easy_perform(m_curl);
   long status = 0;
   curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
@@ -379,8 +369,7 @@ void UploadWorker::Run() {
       headers = curl_slist_append(headers, "Content-Type: multipart/form-data; boundary=--olden-boundary-");
       headers = curl_slist_append(headers, "Expect:");
       m_engine->Log("HttpUpload: addHeaders:Content-Length: %lld", total);
-      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-      curl_easy_setopt(curl, CURLOPT_USERAGENT, "mervane");
+      SetCommonOptions(curl, url, this);
       curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
       curl_easy_setopt(curl, CURLOPT_POST, 1L);
       curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(total));
@@ -389,14 +378,6 @@ void UploadWorker::Run() {
       curl_easy_setopt(curl, CURLOPT_READDATA, this);
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &UploadWorker::OnResponse);
       curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-      curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-      curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
-      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
-      curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-      curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &StopCheck);
-      curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<TransferWorker*>(this));
       CURLcode rc = curl_easy_perform(curl);
       long status = 0;
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -307,8 +307,9 @@ static bool ReadAttachment(Reader& r, InMessage* out, bool kindTwoIsItem) {
   return r.ok();
 }
 
-bool DecodeReceivedText(const uint8_t* p, size_t n, InMessage* out) {
-  Reader r(p, n, kHeaderSize);
+// The part RECEIVED_TEXT and SERVER_START_AUDIO share: number, tag, author, recipients (with their
+// kinds only in a received text), subject, text and time.
+static void ReadMessageHead(Reader& r, InMessage* out, bool recipientKinds) {
   out->msg = static_cast<uint16_t>(r.u16());
   out->tag = r.str16();
   out->author = r.u32();
@@ -316,7 +317,7 @@ bool DecodeReceivedText(const uint8_t* p, size_t n, InMessage* out) {
   uint32_t count = r.u8();
   for (uint32_t i = 0; i < count && r.ok(); ++i) {
     InRecipient ir;
-    ir.kind = static_cast<uint8_t>(r.u8());
+    ir.kind = recipientKinds ? static_cast<uint8_t>(r.u8()) : 0;
     ir.id = r.u32();
     ir.address = r.str16();
     if (r.ok()) out->recipients.push_back(std::move(ir));
@@ -325,6 +326,11 @@ bool DecodeReceivedText(const uint8_t* p, size_t n, InMessage* out) {
   out->text = r.str16();
   const uint8_t* t = r.raw(7);
   if (t) std::copy(t, t + 7, out->time);
+}
+
+bool DecodeReceivedText(const uint8_t* p, size_t n, InMessage* out) {
+  Reader r(p, n, kHeaderSize);
+  ReadMessageHead(r, out, true);
   uint32_t m = r.u8();
   for (uint32_t i = 0; i < m && r.ok(); ++i) {
     InRecipient ir;
@@ -339,22 +345,7 @@ bool DecodeReceivedText(const uint8_t* p, size_t n, InMessage* out) {
 
 bool DecodeServerStartAudio(const uint8_t* p, size_t n, InMessage* out) {
   Reader r(p, n, kHeaderSize);
-  out->msg = static_cast<uint16_t>(r.u16());
-  out->tag = r.str16();
-  out->author = r.u32();
-  out->authorName = r.str16();
-  uint32_t count = r.u8();
-  for (uint32_t i = 0; i < count && r.ok(); ++i) {
-    InRecipient ir;
-    ir.kind = 0;
-    ir.id = r.u32();
-    ir.address = r.str16();
-    if (r.ok()) out->recipients.push_back(std::move(ir));
-  }
-  out->subject = r.str16();
-  out->text = r.str16();
-  const uint8_t* t = r.raw(7);
-  if (t) std::copy(t, t + 7, out->time);
+  ReadMessageHead(r, out, false);
   out->hasAttachment = r.u8() == 1;
   return r.ok();
 }
@@ -459,54 +450,32 @@ bool DecodePresenceListBody(const uint8_t* p, size_t n, PresenceList* out) {
   return r.ok();
 }
 
+namespace {
+// Whether the datagram decodes as the record its type announces (the record itself is dropped).
+template <typename T>
+bool Decodes(bool (*decode)(const uint8_t*, size_t, T*), const uint8_t* p, size_t n) {
+  T record;
+  return decode(p, n, &record);
+}
+}  // namespace
+
 bool ValidateServerDatagram(const uint8_t* p, size_t n) {
   Header h;
   if (!ReadHeader(p, n, &h)) return false;
   switch (h.type) {
-    case CONNECT_RESPONSE: {
-      ConnectResponse c;
-      return DecodeConnectResponse(p, n, &c);
-    }
-    case SERVER_ERROR: {
-      ServerError e;
-      return DecodeServerError(p, n, &e);
-    }
-    case RECEIVED_TEXT: {
-      InMessage m;
-      return DecodeReceivedText(p, n, &m);
-    }
-    case SERVER_START_AUDIO: {
-      InMessage m;
-      return DecodeServerStartAudio(p, n, &m);
-    }
-    case AUDIO: {
-      AudioPacket a;
-      return DecodeAudio(p, n, &a);
-    }
-    case END_AUDIO: {
-      AudioControl c;
-      return DecodeEndAudio(p, n, &c);
-    }
+    case CONNECT_RESPONSE: return Decodes(DecodeConnectResponse, p, n);
+    case SERVER_ERROR: return Decodes(DecodeServerError, p, n);
+    case RECEIVED_TEXT: return Decodes(DecodeReceivedText, p, n);
+    case SERVER_START_AUDIO: return Decodes(DecodeServerStartAudio, p, n);
+    case AUDIO: return Decodes(DecodeAudio, p, n);
+    case END_AUDIO: return Decodes(DecodeEndAudio, p, n);
     case AUDIO_DONE:
-    case AUDIO_TERMINATE: {
-      AudioControl c;
-      return DecodeAudioDoneOrTerminate(p, n, &c);
-    }
-    case AUDIO_NACK: {
-      AudioControl c;
-      return DecodeAudioNack(p, n, &c);
-    }
-    case PRESENCE_STATUS: {
-      PresenceEntry e;
-      return DecodePresenceStatus(p, n, &e);
-    }
+    case AUDIO_TERMINATE: return Decodes(DecodeAudioDoneOrTerminate, p, n);
+    case AUDIO_NACK: return Decodes(DecodeAudioNack, p, n);
+    case PRESENCE_STATUS: return Decodes(DecodePresenceStatus, p, n);
     case ALL_BUDDY_LIST_RESP:
-    case ALL_BUDDY_PRESENCE: {
-      Fragment f;
-      return DecodeFragment(p, n, &f);
-    }
-    default:
-      return true;
+    case ALL_BUDDY_PRESENCE: return Decodes(DecodeFragment, p, n);
+    default: return true;
   }
 }
 

@@ -204,11 +204,24 @@ uintptr_t g_nextHandle = 0x5000;
 
 size_t FrameBytes(const Device& d) { return static_cast<size_t>(d.fmt.nChannels) * 2u; }
 
-Device* FindIn(HWAVEIN h) {
-  return (g_in.open && !g_in.closing && reinterpret_cast<uintptr_t>(h) == g_in.handle) ? &g_in : nullptr;
+// The device behind handle h, when h is that open device's handle (g_mu held).
+Device* Find(Device& d, const void* h) {
+  return (d.open && !d.closing && reinterpret_cast<uintptr_t>(h) == d.handle) ? &d : nullptr;
 }
-Device* FindOut(HWAVEOUT h) {
-  return (g_out.open && !g_out.closing && reinterpret_cast<uintptr_t>(h) == g_out.handle) ? &g_out : nullptr;
+
+// Runs f on the device behind handle h under g_mu; MMSYSERR_INVALHANDLE when h is not its handle.
+template <typename F>
+MMRESULT OnDevice(Device& dev, const void* h, F&& f) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  Device* d = Find(dev, h);
+  return d ? f(*d) : MMSYSERR_INVALHANDLE;
+}
+
+// Hands a header back to the program: out of the queue and done (release order, so a poller that
+// sees the flag also sees what the device wrote).
+void MarkDone(WAVEHDR* h) {
+  DWORD f = h->dwFlags.load(std::memory_order_relaxed);
+  h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
 }
 
 // Hands the front capture header back to the program (g_mu held).
@@ -216,8 +229,7 @@ void CompleteFront(Device& d) {
   WAVEHDR* h = d.queue.front();
   d.queue.pop_front();
   h->dwBytesRecorded.store(static_cast<DWORD>(d.offset), std::memory_order_release);
-  DWORD f = h->dwFlags.load(std::memory_order_relaxed);
-  h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
+  MarkDone(h);
   d.offset = 0;
 }
 
@@ -261,8 +273,7 @@ size_t PlayoutLocked(Device& d, int16_t* out, size_t count) {
       done += take;
       if (d.offset + fb > h->dwBufferLength) {
         d.queue.pop_front();
-        DWORD f = h->dwFlags.load(std::memory_order_relaxed);
-        h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE, std::memory_order_release);
+        MarkDone(h);
         d.offset = 0;
       }
     }
@@ -296,6 +307,14 @@ size_t DueFrames(Device& d) {
 void RestartTimeline(Device& d) {
   d.clockBase = NowMs();
   d.framesDone = 0;
+}
+
+// Starts (or resumes) a device; its paced timeline begins now.
+void Resume(Device& d) {
+  if (!d.started) {
+    d.started = true;
+    RestartTimeline(d);
+  }
 }
 
 void FileInTick() {
@@ -371,6 +390,27 @@ MMRESULT CheckFormat(const WAVEFORMATEX* f, AudioBackend b) {
   return MMSYSERR_NOERROR;
 }
 
+// The checks of an open call before anything is claimed; fills the backend to use.
+MMRESULT CheckOpen(UINT deviceId, const WAVEFORMATEX* format, DWORD flags, AudioBackend* b) {
+  if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
+  if ((flags & ~WAVE_FORMAT_QUERY) != CALLBACK_NULL) return MMSYSERR_NOTSUPPORTED;
+  *b = ResolveBackend();
+  return CheckFormat(format, *b);
+}
+
+// Claims the device for an open; it stays unusable (closing) until fully set up.
+MMRESULT Reserve(Device& d, AudioBackend b, const WAVEFORMATEX& format) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (d.open) return MMSYSERR_ALLOCATED;
+  ResetDevice(d);
+  d.open = true;
+  d.closing = true;
+  d.backend = b;
+  d.fmt = format;
+  d.handle = g_nextHandle++;
+  return MMSYSERR_NOERROR;
+}
+
 MMRESULT PrepareHeader(WAVEHDR* h, UINT cbwh) {
   if (!h || cbwh < sizeof(DWORD) * 2 || !h->lpData || h->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
   if (h->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
@@ -382,6 +422,16 @@ MMRESULT UnprepareHeader(WAVEHDR* h) {
   if (!h) return MMSYSERR_INVALPARAM;
   if (h->dwFlags.load() & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
   h->dwFlags.fetch_and(~WHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+// The checks before a header is queued; its flags in *flags.
+MMRESULT CheckQueueable(WAVEHDR* hdr, DWORD* flags) {
+  if (!hdr || !hdr->lpData) return MMSYSERR_INVALPARAM;
+  DWORD f = hdr->dwFlags.load();
+  if (!(f & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (f & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  *flags = f;
   return MMSYSERR_NOERROR;
 }
 
@@ -402,10 +452,42 @@ MMRESULT GetPosition(uint64_t frames, const WAVEFORMATEX& f, MMTIME* mmt, UINT c
   return MMSYSERR_NOERROR;
 }
 
-// Stops what moves the device (outside g_mu: the tick or callback may be waiting for it).
-void StopMover(UINT timer, std::unique_ptr<wavepa::Stream>& stream) {
+// The position of the device behind handle h, with the injected offset, in the unit asked for.
+MMRESULT DevicePosition(Device& dev, const void* h, bool output, MMTIME* mmt, UINT cbmmt) {
+  uint64_t offset;
+  {
+    std::lock_guard<std::mutex> lk(Cfg().mu);
+    offset = output ? Cfg().outOffset : Cfg().inOffset;
+  }
+  return OnDevice(dev, h, [&](Device& d) {
+    return GetPosition((output ? OutPosition(d) : d.position) + offset, d.fmt, mmt, cbmmt);
+  });
+}
+
+// First half of a close, refused while headers are queued: the device is marked closing and what
+// moves it is stopped (outside g_mu: the tick or callback may be waiting for it).
+MMRESULT StopForClose(Device& dev, const void* h) {
+  UINT timer;
+  std::unique_ptr<wavepa::Stream> stream;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    Device* d = Find(dev, h);
+    if (!d) return MMSYSERR_INVALHANDLE;
+    if (!d->queue.empty()) return WAVERR_STILLPLAYING;
+    d->closing = true;
+    timer = d->timer;
+    stream = std::move(d->stream);
+  }
   if (timer) timeKillEvent(timer);
   if (stream) stream->Stop();
+  return MMSYSERR_NOERROR;
+}
+
+// Starts the clock-paced ticks of a file device.
+void StartFileTicks(Device& d, void (*tick)()) {
+  UINT timer = StartTimer(kFileTickMs, true, [tick](UINT) { tick(); }, true);
+  std::lock_guard<std::mutex> lk(g_mu);
+  d.timer = timer;
 }
 
 bool OpenInFile(Device& d, std::string* error) {
@@ -658,22 +740,11 @@ UINT waveOutGetNumDevs() {
 MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR /*callback*/,
                     DWORD_PTR /*instance*/, DWORD flags) {
   if (MMRESULT r = plat::Fault("waveInOpen")) return r;
-  if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
-  if ((flags & ~WAVE_FORMAT_QUERY) != CALLBACK_NULL) return MMSYSERR_NOTSUPPORTED;
-  plat::AudioBackend b = plat::ResolveBackend();
-  if (MMRESULT r = plat::CheckFormat(format, b)) return r;
+  plat::AudioBackend b;
+  if (MMRESULT r = plat::CheckOpen(deviceId, format, flags, &b)) return r;
   if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
   if (!phwi) return MMSYSERR_INVALPARAM;
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    if (g_in.open) return MMSYSERR_ALLOCATED;
-    plat::ResetDevice(g_in);
-    g_in.open = true;
-    g_in.closing = true;  // not usable until fully set up
-    g_in.backend = b;
-    g_in.fmt = *format;
-    g_in.handle = plat::g_nextHandle++;
-  }
+  if (MMRESULT r = plat::Reserve(g_in, b, *format)) return r;
   // Backend set-up outside the lock (file reading, device opening).
   MMRESULT result = MMSYSERR_NOERROR;
   plat::Device staging;
@@ -694,7 +765,6 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DW
         },
         &result);
   }
-  UINT timer = 0;
   {
     std::lock_guard<std::mutex> lk(g_mu);
     if (result != MMSYSERR_NOERROR) {
@@ -708,28 +778,13 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DW
     plat::RestartTimeline(g_in);
     *phwi = reinterpret_cast<HWAVEIN>(g_in.handle);
   }
-  if (b == plat::AudioBackend::File) {
-    timer = plat::StartTimer(plat::kFileTickMs, true, [](UINT) { plat::FileInTick(); }, true);
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_in.timer = timer;
-  }
+  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_in, plat::FileInTick);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveInClose(HWAVEIN hwi) {
   if (MMRESULT r = plat::Fault("waveInClose")) return r;
-  UINT timer;
-  std::unique_ptr<plat::wavepa::Stream> stream;
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    plat::Device* d = plat::FindIn(hwi);
-    if (!d) return MMSYSERR_INVALHANDLE;
-    if (!d->queue.empty()) return WAVERR_STILLPLAYING;
-    d->closing = true;
-    timer = d->timer;
-    stream = std::move(d->stream);
-  }
-  plat::StopMover(timer, stream);
+  if (MMRESULT r = plat::StopForClose(g_in, hwi)) return r;
   std::lock_guard<std::mutex> lk(g_mu);
   plat::ResetDevice(g_in);
   return MMSYSERR_NOERROR;
@@ -737,78 +792,57 @@ MMRESULT waveInClose(HWAVEIN hwi) {
 
 MMRESULT waveInPrepareHeader(HWAVEIN hwi, WAVEHDR* hdr, UINT cbwh) {
   if (MMRESULT r = plat::Fault("waveInPrepareHeader")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  if (!plat::FindIn(hwi)) return MMSYSERR_INVALHANDLE;
-  return plat::PrepareHeader(hdr, cbwh);
+  return plat::OnDevice(g_in, hwi, [&](plat::Device&) { return plat::PrepareHeader(hdr, cbwh); });
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN hwi, WAVEHDR* hdr, UINT /*cbwh*/) {
   if (MMRESULT r = plat::Fault("waveInUnprepareHeader")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  if (!plat::FindIn(hwi)) return MMSYSERR_INVALHANDLE;
-  return plat::UnprepareHeader(hdr);
+  return plat::OnDevice(g_in, hwi, [&](plat::Device&) { return plat::UnprepareHeader(hdr); });
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* hdr, UINT /*cbwh*/) {
   if (MMRESULT r = plat::Fault("waveInAddBuffer")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindIn(hwi);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  if (!hdr || !hdr->lpData) return MMSYSERR_INVALPARAM;
-  DWORD f = hdr->dwFlags.load();
-  if (!(f & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-  if (f & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-  if (hdr->dwBufferLength < plat::FrameBytes(*d)) return MMSYSERR_INVALPARAM;
-  hdr->dwBytesRecorded.store(0);
-  hdr->dwFlags.store((f & ~WHDR_DONE) | WHDR_INQUEUE);
-  d->queue.push_back(hdr);
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_in, hwi, [&](plat::Device& d) {
+    DWORD f;
+    if (MMRESULT r = plat::CheckQueueable(hdr, &f)) return r;
+    if (hdr->dwBufferLength < plat::FrameBytes(d)) return MMSYSERR_INVALPARAM;
+    hdr->dwBytesRecorded.store(0);
+    hdr->dwFlags.store((f & ~WHDR_DONE) | WHDR_INQUEUE);
+    d.queue.push_back(hdr);
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveInStart(HWAVEIN hwi) {
   if (MMRESULT r = plat::Fault("waveInStart")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindIn(hwi);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  if (!d->started) {
-    d->started = true;
-    plat::RestartTimeline(*d);
-  }
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_in, hwi, [](plat::Device& d) {
+    plat::Resume(d);
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveInStop(HWAVEIN hwi) {
   if (MMRESULT r = plat::Fault("waveInStop")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindIn(hwi);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  d->started = false;
-  if (!d->queue.empty() && d->offset > 0) plat::CompleteFront(*d);
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_in, hwi, [](plat::Device& d) {
+    d.started = false;
+    if (!d.queue.empty() && d.offset > 0) plat::CompleteFront(d);
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveInReset(HWAVEIN hwi) {
   if (MMRESULT r = plat::Fault("waveInReset")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindIn(hwi);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  d->started = false;
-  while (!d->queue.empty()) plat::CompleteFront(*d);
-  d->position = 0;
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_in, hwi, [](plat::Device& d) {
+    d.started = false;
+    while (!d.queue.empty()) plat::CompleteFront(d);
+    d.position = 0;
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveInGetPosition(HWAVEIN hwi, MMTIME* mmt, UINT cbmmt) {
   if (MMRESULT r = plat::Fault("waveInGetPosition")) return r;
-  uint64_t offset;
-  {
-    std::lock_guard<std::mutex> lk(plat::Cfg().mu);
-    offset = plat::Cfg().inOffset;
-  }
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindIn(hwi);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  return plat::GetPosition(d->position + offset, d->fmt, mmt, cbmmt);
+  return plat::DevicePosition(g_in, hwi, false, mmt, cbmmt);
 }
 
 // ---------------------------------------------------------------------------
@@ -818,22 +852,11 @@ MMRESULT waveInGetPosition(HWAVEIN hwi, MMTIME* mmt, UINT cbmmt) {
 MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, DWORD_PTR /*callback*/,
                      DWORD_PTR /*instance*/, DWORD flags) {
   if (MMRESULT r = plat::Fault("waveOutOpen")) return r;
-  if (deviceId != WAVE_MAPPER && deviceId != 0) return MMSYSERR_BADDEVICEID;
-  if ((flags & ~WAVE_FORMAT_QUERY) != CALLBACK_NULL) return MMSYSERR_NOTSUPPORTED;
-  plat::AudioBackend b = plat::ResolveBackend();
-  if (MMRESULT r = plat::CheckFormat(format, b)) return r;
+  plat::AudioBackend b;
+  if (MMRESULT r = plat::CheckOpen(deviceId, format, flags, &b)) return r;
   if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
   if (!phwo) return MMSYSERR_INVALPARAM;
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    if (g_out.open) return MMSYSERR_ALLOCATED;
-    plat::ResetDevice(g_out);
-    g_out.open = true;
-    g_out.closing = true;
-    g_out.backend = b;
-    g_out.fmt = *format;
-    g_out.handle = plat::g_nextHandle++;
-  }
+  if (MMRESULT r = plat::Reserve(g_out, b, *format)) return r;
   MMRESULT result = MMSYSERR_NOERROR;
   plat::Device staging;
   staging.fmt = *format;
@@ -864,28 +887,13 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, 
     plat::RestartTimeline(g_out);
     *phwo = reinterpret_cast<HWAVEOUT>(g_out.handle);
   }
-  if (b == plat::AudioBackend::File) {
-    UINT timer = plat::StartTimer(plat::kFileTickMs, true, [](UINT) { plat::FileOutTick(); }, true);
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_out.timer = timer;
-  }
+  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_out, plat::FileOutTick);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutClose(HWAVEOUT hwo) {
   if (MMRESULT r = plat::Fault("waveOutClose")) return r;
-  UINT timer;
-  std::unique_ptr<plat::wavepa::Stream> stream;
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    plat::Device* d = plat::FindOut(hwo);
-    if (!d) return MMSYSERR_INVALHANDLE;
-    if (!d->queue.empty()) return WAVERR_STILLPLAYING;
-    d->closing = true;
-    timer = d->timer;
-    stream = std::move(d->stream);
-  }
-  plat::StopMover(timer, stream);
+  if (MMRESULT r = plat::StopForClose(g_out, hwo)) return r;
   FILE* f;
   std::string path;
   uint64_t bytes;
@@ -906,85 +914,58 @@ MMRESULT waveOutClose(HWAVEOUT hwo) {
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* hdr, UINT cbwh) {
   if (MMRESULT r = plat::Fault("waveOutPrepareHeader")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  if (!plat::FindOut(hwo)) return MMSYSERR_INVALHANDLE;
-  return plat::PrepareHeader(hdr, cbwh);
+  return plat::OnDevice(g_out, hwo, [&](plat::Device&) { return plat::PrepareHeader(hdr, cbwh); });
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* hdr, UINT /*cbwh*/) {
   if (MMRESULT r = plat::Fault("waveOutUnprepareHeader")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  if (!plat::FindOut(hwo)) return MMSYSERR_INVALHANDLE;
-  return plat::UnprepareHeader(hdr);
+  return plat::OnDevice(g_out, hwo, [&](plat::Device&) { return plat::UnprepareHeader(hdr); });
 }
 
 MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* hdr, UINT /*cbwh*/) {
   if (MMRESULT r = plat::Fault("waveOutWrite")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindOut(hwo);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  if (!hdr || !hdr->lpData) return MMSYSERR_INVALPARAM;
-  DWORD f = hdr->dwFlags.load();
-  if (!(f & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-  if (f & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-  hdr->dwFlags.store((f & ~WHDR_DONE) | WHDR_INQUEUE);
-  if (hdr->dwBufferLength < plat::FrameBytes(*d)) {  // nothing to play: done at once
-    hdr->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE);
+  return plat::OnDevice(g_out, hwo, [&](plat::Device& d) {
+    DWORD f;
+    if (MMRESULT r = plat::CheckQueueable(hdr, &f)) return r;
+    hdr->dwFlags.store((f & ~WHDR_DONE) | WHDR_INQUEUE);
+    if (hdr->dwBufferLength < plat::FrameBytes(d)) {  // nothing to play: done at once
+      plat::MarkDone(hdr);
+      return MMSYSERR_NOERROR;
+    }
+    d.queue.push_back(hdr);
     return MMSYSERR_NOERROR;
-  }
-  d->queue.push_back(hdr);
-  return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveOutPause(HWAVEOUT hwo) {
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindOut(hwo);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  d->started = false;
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_out, hwo, [](plat::Device& d) {
+    d.started = false;
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveOutRestart(HWAVEOUT hwo) {
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindOut(hwo);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  if (!d->started) {
-    d->started = true;
-    plat::RestartTimeline(*d);
-  }
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_out, hwo, [](plat::Device& d) {
+    plat::Resume(d);
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveOutReset(HWAVEOUT hwo) {
   if (MMRESULT r = plat::Fault("waveOutReset")) return r;
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindOut(hwo);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  for (WAVEHDR* h : d->queue) {
-    DWORD f = h->dwFlags.load();
-    h->dwFlags.store((f & ~WHDR_INQUEUE) | WHDR_DONE);
-  }
-  d->queue.clear();
-  d->offset = 0;
-  d->position = 0;
-  d->reported = 0;
-  d->silenceRun = 0;
-  if (!d->started) {
-    d->started = true;
-    plat::RestartTimeline(*d);
-  }
-  return MMSYSERR_NOERROR;
+  return plat::OnDevice(g_out, hwo, [](plat::Device& d) {
+    for (WAVEHDR* h : d.queue) plat::MarkDone(h);
+    d.queue.clear();
+    d.offset = 0;
+    d.position = 0;
+    d.reported = 0;
+    d.silenceRun = 0;
+    plat::Resume(d);
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT waveOutGetPosition(HWAVEOUT hwo, MMTIME* mmt, UINT cbmmt) {
   if (MMRESULT r = plat::Fault("waveOutGetPosition")) return r;
-  uint64_t offset;
-  {
-    std::lock_guard<std::mutex> lk(plat::Cfg().mu);
-    offset = plat::Cfg().outOffset;
-  }
-  std::lock_guard<std::mutex> lk(g_mu);
-  plat::Device* d = plat::FindOut(hwo);
-  if (!d) return MMSYSERR_INVALHANDLE;
-  return plat::GetPosition(plat::OutPosition(*d) + offset, d->fmt, mmt, cbmmt);
+  return plat::DevicePosition(g_out, hwo, true, mmt, cbmmt);
 }

@@ -16,6 +16,7 @@
 #include "platform/thread.h"
 #include "platform/wave.h"
 #include "voip/VoipCheck.h"
+#include "voip/VoipLock.h"
 #include "voip/VoipUaQueue.h"
 
 namespace {
@@ -54,19 +55,10 @@ const TimerRow kTimerTable[] = {
     {255, 0, 0},
 };
 
-class PoolLock {
+// Holds the connection pool's mutex.
+class PoolLock : public VoipLock {
 public:
-    PoolLock() : m_p(g_stCc.pstMutexCnxPool) {
-        if (m_p) m_p->lock();
-    }
-    ~PoolLock() {
-        if (m_p) m_p->unlock();
-    }
-    PoolLock(const PoolLock&) = delete;
-    PoolLock& operator=(const PoolLock&) = delete;
-
-private:
-    plat::RecursiveMutex* m_p;
+    PoolLock() : VoipLock(g_stCc.pstMutexCnxPool) {}
 };
 
 uint32_t ResetRemoteIp() {

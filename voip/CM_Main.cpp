@@ -11,6 +11,7 @@
 #include "platform/sync.h"
 #include "voip/CC_Main.h"
 #include "voip/VoipCheck.h"
+#include "voip/VoipLock.h"
 #include "voip/VoipUaQueue.h"
 #include "voip/VoipUi.h"
 
@@ -50,19 +51,10 @@ struct CmCtx {
     }
 };
 
-class CmLock {
+// Holds the call manager's mutex.
+class CmLock : public VoipLock {
 public:
-    CmLock() : m_p(g_stCm.pstMutex) {
-        if (m_p) m_p->lock();
-    }
-    ~CmLock() {
-        if (m_p) m_p->unlock();
-    }
-    CmLock(const CmLock&) = delete;
-    CmLock& operator=(const CmLock&) = delete;
-
-private:
-    plat::RecursiveMutex* m_p;
+    CmLock() : VoipLock(g_stCm.pstMutex) {}
 };
 
 void ResetCall(CM_CALL* pstCall) {

@@ -233,6 +233,27 @@ void PrintFigures() {
 
 // ---- CPU per 10 ms ------------------------------------------------------------------------------------
 
+// Encodes x `block` samples a call, then decodes one of the packets an iteration, round robin.
+template <size_t MaxBytes, int OutSamples, typename Codec>
+void DecodeEncodedSpeech(benchmark::State& state, const std::vector<int16_t>& x, size_t block, Codec* enc, Codec* dec,
+                         int16_t (*encode)(Codec*, const int16_t*, uint8_t*, int16_t*, int16_t*),
+                         int16_t (*decode)(Codec*, const uint8_t*, int32_t, int16_t*, int16_t*, int)) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (size_t b = 0; b + block <= x.size(); b += block) {
+    uint8_t p[MaxBytes];
+    int16_t n, need;
+    encode(enc, &x[b], p, &n, &need);
+    packets.emplace_back(p, p + n);
+  }
+  size_t k = 0;
+  for (auto _ : state) {
+    int16_t out[OutSamples], type;
+    decode(dec, packets[k].data(), static_cast<int32_t>(packets[k].size()), out, &type, OutSamples);
+    benchmark::DoNotOptimize(out);
+    k = (k + 1) % packets.size();
+  }
+}
+
 void BM_Ostrel711Encode(benchmark::State& state) {
   const auto& x = SpeechOr(8000);
   static Ostrel711Codec enc;
@@ -254,20 +275,8 @@ void BM_Ostrel711Decode(benchmark::State& state) {
   static Ostrel711Codec enc, dec;
   Ostrel711_Init(&enc, 0, 0, 80);
   Ostrel711_Init(&dec, 0, 0, 80);
-  std::vector<std::vector<uint8_t>> packets;
-  for (size_t b = 0; b + 80 <= x.size(); b += 80) {
-    uint8_t p[kOstrel711MaxPacketBytes];
-    int16_t n, need;
-    Ostrel711_EncodeCore(&enc, &x[b], p, &n, &need);
-    packets.emplace_back(p, p + n);
-  }
-  size_t k = 0;
-  for (auto _ : state) {
-    int16_t out[320], type;
-    Ostrel711_Decode(&dec, packets[k].data(), static_cast<int32_t>(packets[k].size()), out, &type);
-    benchmark::DoNotOptimize(out);
-    k = (k + 1) % packets.size();
-  }
+  DecodeEncodedSpeech<kOstrel711MaxPacketBytes, kOstrel711MaxDecodedSamples>(state, x, 80, &enc, &dec,
+                                                                            Ostrel711_EncodeCore, Ostrel711_Decode);
   state.SetLabel("one 10-ms block");
 }
 BENCHMARK(BM_Ostrel711Decode)->Unit(benchmark::kMicrosecond);
@@ -293,20 +302,8 @@ void BM_OstrelWbDecode(benchmark::State& state) {
   static OstrelWbCodec enc, dec;
   OstrelWb_Init(&enc, 160);
   OstrelWb_Init(&dec, 160);
-  std::vector<std::vector<uint8_t>> packets;
-  for (size_t f = 0; f + 160 <= x.size(); f += 160) {
-    uint8_t p[kOstrelWbMaxPacketBytes];
-    int16_t n, need;
-    OstrelWb_Encode(&enc, &x[f], p, &n, &need);
-    packets.emplace_back(p, p + n);
-  }
-  size_t k = 0;
-  for (auto _ : state) {
-    int16_t out[640], type;
-    OstrelWb_Decode(&dec, packets[k].data(), static_cast<int32_t>(packets[k].size()), out, &type);
-    benchmark::DoNotOptimize(out);
-    k = (k + 1) % packets.size();
-  }
+  DecodeEncodedSpeech<kOstrelWbMaxPacketBytes, kOstrelWbMaxDecodedSamples>(state, x, 160, &enc, &dec, OstrelWb_Encode,
+                                                                          OstrelWb_Decode);
   state.SetLabel("one 10-ms frame");
 }
 BENCHMARK(BM_OstrelWbDecode)->Unit(benchmark::kMicrosecond);

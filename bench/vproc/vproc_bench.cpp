@@ -14,12 +14,10 @@
 #include "voice/dsp/processing/vad.h"
 
 #ifdef VPROC_WITH_SPEEXDSP
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
+
+#include "bench/vproc/speex_vad.h"
 #endif
 
 namespace {
@@ -170,15 +168,7 @@ void SpeexAgcVad10ms(benchmark::State& state) {
   int on = 1, off = 0;
   speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_DENOISE, &off);
   speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_AGC, &on);
-  // It warns on stderr that its activity detector is provisional; keep the report readable.
-  std::fflush(stderr);
-  const int saved = dup(2);
-  const int devnull = open("/dev/null", O_WRONLY);
-  dup2(devnull, 2);
-  speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_VAD, &on);
-  dup2(saved, 2);
-  close(devnull);
-  close(saved);
+  EnableSpeexVadQuietly(pre);
   std::vector<int16_t> buf(static_cast<size_t>(n));
   size_t f = 0;
   const size_t frames = x.size() / n;

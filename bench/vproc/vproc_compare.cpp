@@ -7,9 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "voice/dsp/processing/aecpc.h"
 #include "voice/dsp/processing/aes.h"
 #include "voice/dsp/processing/agc.h"
@@ -19,6 +16,8 @@
 #ifdef VPROC_WITH_SPEEXDSP
 #include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
+
+#include "bench/vproc/speex_vad.h"
 #endif
 
 namespace {
@@ -287,16 +286,7 @@ void vadTable() {
           Vad_Init(&vad, 0);
 #ifdef VPROC_WITH_SPEEXDSP
           SpeexPreprocessState* pre = speex_preprocess_state_init(80, 8000);
-          int on = 1;
-          // It warns on stderr that its activity detector is provisional; keep the table readable.
-          std::fflush(stderr);
-          const int saved = dup(2);
-          const int devnull = open("/dev/null", O_WRONLY);
-          dup2(devnull, 2);
-          speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_VAD, &on);
-          dup2(saved, 2);
-          close(devnull);
-          close(saved);
+          EnableSpeexVadQuietly(pre);
 #else
           if (which == 1) continue;
 #endif

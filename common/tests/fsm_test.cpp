@@ -119,8 +119,15 @@ protected:
             table->eventNames = kEventNames;
         }
         table->refCount += extraRef;
-        FsmInstance* fsm = FsmCreate(reinterpret_cast<uintptr_t>(journal), name);
+        FsmInstance* fsm = StartOn(table, journal, name);
         EXPECT_NE(fsm, nullptr);
+        return fsm;
+    }
+
+    // A machine on `table` in state idle, its actions writing to `journal`.
+    static FsmInstance* StartOn(FsmTable* table, Journal* journal, const char* name) {
+        FsmInstance* fsm = FsmCreate(reinterpret_cast<uintptr_t>(journal), name);
+        if (fsm == nullptr) return nullptr;
         fsm->table = table;
         ChangeState(fsm, ST_IDLE);
         return fsm;
@@ -335,9 +342,7 @@ TEST_F(CommonFsmTest, ExpiryThatEndsTheMachineDestroysItOnce) {
     FsmTable* table = FsmCreateTable(rows, 1, NUM_STATES, NUM_EVENTS);
     table->refCount = 2;
     Journal j;
-    FsmInstance* fsm = FsmCreate(reinterpret_cast<uintptr_t>(&j), "ender");
-    fsm->table = table;
-    ChangeState(fsm, ST_IDLE);
+    FsmInstance* fsm = StartOn(table, &j, "ender");
     AddTimer(fsm, 100, EV_TICK, 0, "first", 1);
     AddTimer(fsm, 200, EV_TICK, 0, "second", 2);
     clock.advance(100);
@@ -363,9 +368,7 @@ TEST_F(CommonFsmTest, ActionDeletingASimultaneouslyDueTimer) {
     const FsmRow rows[] = {{ST_IDLE, EV_TICK, &ActTickDeleteOther}};
     FsmTable* table = FsmCreateTable(rows, 1, NUM_STATES, NUM_EVENTS);
     Journal j;
-    FsmInstance* fsm = FsmCreate(reinterpret_cast<uintptr_t>(&j), "pair");
-    fsm->table = table;
-    ChangeState(fsm, ST_IDLE);
+    FsmInstance* fsm = StartOn(table, &j, "pair");
     AddTimer(fsm, 100, EV_TICK, 2, "one", 1);  // deletes timer 2
     AddTimer(fsm, 100, EV_TICK, 1, "two", 2);  // deletes timer 1
     clock.advance(100);
@@ -382,9 +385,7 @@ TEST_F(CommonFsmTest, DelTimerRacingExpiryNeverFiresAFreedTimer) {
     const FsmRow rows[] = {{ST_IDLE, EV_TICK, &ActTick}};
     FsmTable* table = FsmCreateTable(rows, 1, NUM_STATES, NUM_EVENTS);
     Journal j;
-    FsmInstance* fsm = FsmCreate(reinterpret_cast<uintptr_t>(&j), "race");
-    fsm->table = table;
-    ChangeState(fsm, ST_IDLE);
+    FsmInstance* fsm = StartOn(table, &j, "race");
 
     std::mt19937 rng(12345);
     const int rounds = 400;
@@ -424,9 +425,7 @@ TEST_F(CommonFsmTest, DestroyRacingExpiry) {
     for (int i = 0; i < 150; ++i) {
         FsmTable* table = FsmCreateTable(rows, 1, NUM_STATES, NUM_EVENTS);
         Journal j;
-        FsmInstance* fsm = FsmCreate(reinterpret_cast<uintptr_t>(&j), "victim");
-        fsm->table = table;
-        ChangeState(fsm, ST_IDLE);
+        FsmInstance* fsm = StartOn(table, &j, "victim");
         for (uint32_t t = 1; t <= 4; ++t) AddTimer(fsm, 1 + rng() % 2, EV_TICK, t, "t", t);
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2500));
         if (i % 3 == 0) {

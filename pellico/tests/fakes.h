@@ -90,6 +90,13 @@ struct Recorder : CKxCoreNotifier {
   }
 };
 
+// A message's text (to its first zero), each UTF-16 unit taken as one byte: enough for ASCII texts.
+inline std::string W(Message_t* m) {
+  std::string s;
+  for (size_t i = 0; m->text && i < m->text->len / 2u && m->text->data[i]; ++i) s.push_back(char(m->text->data[i]));
+  return s;
+}
+
 class TempDir {
  public:
   TempDir() {

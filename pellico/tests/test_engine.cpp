@@ -24,11 +24,6 @@ Bytes AudioPkt(uint32_t audioSeq, uint32_t session, uint16_t msg, uint32_t autho
   }
   return s.b;
 }
-std::string W(Message_t* m) {
-  std::string s;
-  for (size_t i = 0; m->text && i < m->text->len / 2u && m->text->data[i]; ++i) s.push_back(char(m->text->data[i]));
-  return s;
-}
 }  // namespace
 
 TEST(PellicoEngine, UnansweredSignInIsSentFourTimesThenTheSessionResetsAt20s) {

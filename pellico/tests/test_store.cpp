@@ -20,11 +20,6 @@ Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(f)), {});
 }
-std::string W(Message_t* m) {
-  std::string s;
-  for (size_t i = 0; m->text && i < m->text->len / 2u && m->text->data[i]; ++i) s.push_back(char(m->text->data[i]));
-  return s;
-}
 }  // namespace
 
 TEST(PellicoStore, ContactsAndMessagesSurviveARestart) {

@@ -27,6 +27,18 @@ struct Headers {
       hdr[i].dwBufferLength = static_cast<DWORD>(bytes);
     }
   }
+  // Prepares every header and queues it for capture.
+  void QueueCapture(HWAVEIN h) {
+    for (auto& x : hdr) {
+      waveInPrepareHeader(h, &x, sizeof x);
+      waveInAddBuffer(h, &x, sizeof x);
+    }
+  }
+  // Takes every header back (reset) and unprepares it.
+  void ReleaseCapture(HWAVEIN h) {
+    waveInReset(h);
+    for (auto& x : hdr) waveInUnprepareHeader(h, &x, sizeof x);
+  }
   std::vector<int16_t> samples(size_t i) const {
     std::vector<int16_t> s(hdr[i].dwBytesRecorded / 2);
     std::memcpy(s.data(), buffers[i].data(), s.size() * 2);
@@ -193,10 +205,7 @@ TEST_F(PlatformWave, MixerGainAndMute) {
   ASSERT_EQ(waveInOpen(&hi, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   ASSERT_EQ(waveOutOpen(&ho, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   Headers in(3, 8);
-  for (auto& hdr : in.hdr) {
-    waveInPrepareHeader(hi, &hdr, sizeof hdr);
-    waveInAddBuffer(hi, &hdr, sizeof hdr);
-  }
+  in.QueueCapture(hi);
   waveInStart(hi);
   const int16_t src[4] = {1000, -1000, 30000, -30000};
   plat::SetMicVolume(plat::kMicVolumeUnity / 2);
@@ -208,8 +217,7 @@ TEST_F(PlatformWave, MixerGainAndMute) {
   plat::SetMicMute(true);
   plat::ManualWave::Capture(src, 4);
   EXPECT_EQ(in.samples(2), std::vector<int16_t>(4, 0));
-  waveInReset(hi);
-  for (auto& hdr : in.hdr) waveInUnprepareHeader(hi, &hdr, sizeof hdr);
+  in.ReleaseCapture(hi);
   EXPECT_EQ(waveInClose(hi), MMSYSERR_NOERROR);
 
   Headers out(1, 8);
@@ -334,10 +342,7 @@ TEST_F(PlatformWave, FileDevicesArePacedByTheClock) {
   ASSERT_EQ(waveInOpen(&hi, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   ASSERT_EQ(waveOutOpen(&ho, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   Headers in(3, 960);
-  for (auto& hdr : in.hdr) {
-    waveInPrepareHeader(hi, &hdr, sizeof hdr);
-    waveInAddBuffer(hi, &hdr, sizeof hdr);
-  }
+  in.QueueCapture(hi);
   ASSERT_EQ(waveInStart(hi), MMSYSERR_NOERROR);
   clock.advance(9);
   EXPECT_EQ(in.hdr[0].dwBytesRecorded.load(), 0u);
@@ -364,8 +369,7 @@ TEST_F(PlatformWave, FileDevicesArePacedByTheClock) {
   EXPECT_EQ(Pos(ho), 480u);  // underrun: position waits
   EXPECT_FALSE(plat::FileExists(outPath));  // still being written to its temporary name
 
-  waveInReset(hi);
-  for (auto& hdr : in.hdr) waveInUnprepareHeader(hi, &hdr, sizeof hdr);
+  in.ReleaseCapture(hi);
   EXPECT_EQ(waveInClose(hi), MMSYSERR_NOERROR);
   waveOutUnprepareHeader(ho, &out.hdr[0], sizeof(WAVEHDR));
   EXPECT_EQ(waveOutClose(ho), MMSYSERR_NOERROR);
@@ -402,8 +406,7 @@ TEST_F(PlatformWave, FileCaptureLoopsAndConvertsRate) {
   HWAVEIN hi = nullptr;
   ASSERT_EQ(waveInOpen(&hi, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   Headers in(1, 640);  // 20 ms at 16 kHz: four times the 5-ms file, looped
-  waveInPrepareHeader(hi, &in.hdr[0], sizeof(WAVEHDR));
-  waveInAddBuffer(hi, &in.hdr[0], sizeof(WAVEHDR));
+  in.QueueCapture(hi);
   waveInStart(hi);
   clock.advance(20);
   ASSERT_EQ(in.hdr[0].dwBytesRecorded.load(), 640u);

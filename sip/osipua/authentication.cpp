@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 #include <string>
@@ -30,6 +31,21 @@ void Update(osip_MD5_CTX* ctx, const char* text) {
 }
 
 void Colon(osip_MD5_CTX* ctx) { Update(ctx, ":"); }
+
+// MD5 of the texts joined with ':' (a null text adds nothing but keeps its separators), as lower-case hex.
+void Md5Hex(std::initializer_list<const char*> parts, HASHHEX out) {
+    osip_MD5_CTX ctx;
+    unsigned char bin[16];
+    osip_MD5Init(&ctx);
+    bool first = true;
+    for (const char* part : parts) {
+        if (!first) Colon(&ctx);
+        Update(&ctx, part);
+        first = false;
+    }
+    osip_MD5Final(bin, &ctx);
+    CvtHex(bin, out);
+}
 
 std::string Unquote(const char* text) {
     if (text == nullptr) return {};
@@ -154,14 +170,7 @@ int BuildCredentials(osip_www_authenticate_t* challenge, bool proxy, const char*
     HASHHEX hentity = {0};
     HASHHEX response;
     DigestCalcHA1("MD5", user, realm.c_str(), password, nonce.c_str(), cnonce, ha1);
-    if (qop == "auth-int") {
-        osip_MD5_CTX ctx;
-        unsigned char bin[16];
-        osip_MD5Init(&ctx);
-        Update(&ctx, body != nullptr ? body : "");
-        osip_MD5Final(bin, &ctx);
-        CvtHex(bin, hentity);
-    }
+    if (qop == "auth-int") Md5Hex({body != nullptr ? body : ""}, hentity);
     DigestCalcResponse(ha1, nonce.c_str(), nc, cnonce, qop.c_str(), method, uri, hentity, response);
     UA_TRACE(3, proxy ? "Response in proxy_authorization |%s|\n" : "Response in authorization |%s|\n", response);
 
@@ -190,63 +199,29 @@ const char* CseqMethod(osip_message_t* response) {
 
 void DigestCalcHA1(const char* alg, const char* user, const char* realm, const char* password,
                    const char* nonce, const char* cnonce, HASHHEX out) {
-    osip_MD5_CTX ctx;
-    unsigned char bin[16];
-    osip_MD5Init(&ctx);
-    Update(&ctx, user);
-    Colon(&ctx);
-    Update(&ctx, realm);
-    Colon(&ctx);
-    Update(&ctx, password);
-    osip_MD5Final(bin, &ctx);
+    Md5Hex({user, realm, password}, out);
     if (alg != nullptr && osip_strcasecmp(alg, "md5-sess") == 0) {
         HASHHEX first;
-        CvtHex(bin, first);
-        osip_MD5Init(&ctx);
-        Update(&ctx, first);
-        Colon(&ctx);
-        Update(&ctx, nonce);
-        Colon(&ctx);
-        Update(&ctx, cnonce);
-        osip_MD5Final(bin, &ctx);
+        memcpy(first, out, sizeof first);
+        Md5Hex({first, nonce, cnonce}, out);
     }
-    CvtHex(bin, out);
 }
 
 void DigestCalcResponse(const HASHHEX ha1, const char* nonce, const char* nc, const char* cnonce,
                         const char* qop, const char* method, const char* uri, const HASHHEX hentity,
                         HASHHEX out) {
-    osip_MD5_CTX ctx;
-    unsigned char bin[16];
     HASHHEX ha2;
     bool withQop = qop != nullptr && qop[0] != '\0';
-    osip_MD5Init(&ctx);
-    Update(&ctx, method);
-    Colon(&ctx);
-    Update(&ctx, uri);
     if (withQop && strcmp(qop, "auth-int") == 0) {
-        Colon(&ctx);
-        Update(&ctx, hentity);
+        Md5Hex({method, uri, hentity}, ha2);
+    } else {
+        Md5Hex({method, uri}, ha2);
     }
-    osip_MD5Final(bin, &ctx);
-    CvtHex(bin, ha2);
-
-    osip_MD5Init(&ctx);
-    Update(&ctx, ha1);
-    Colon(&ctx);
-    Update(&ctx, nonce);
-    Colon(&ctx);
     if (withQop) {
-        Update(&ctx, nc);
-        Colon(&ctx);
-        Update(&ctx, cnonce);
-        Colon(&ctx);
-        Update(&ctx, qop);
-        Colon(&ctx);
+        Md5Hex({ha1, nonce, nc, cnonce, qop, ha2}, out);
+    } else {
+        Md5Hex({ha1, nonce, ha2}, out);
     }
-    Update(&ctx, ha2);
-    osip_MD5Final(bin, &ctx);
-    CvtHex(bin, out);
 }
 
 int osip_build_authorization(osip_message_t* response, const char* uri, const char* user,

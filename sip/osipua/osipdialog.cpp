@@ -1017,13 +1017,7 @@ void osip_dialog_respond(OsipDialog* d, osip_transaction_t* tr, int status) {
         d->r2xx_cseq = static_cast<int>(CseqNumber(tr->orig_request));
         if (d->dialog != nullptr) osip_dialog_set_state(d->dialog, DIALOG_CONFIRMED);
     }
-    osip_event_t* evt = osip_new_outgoing_sipmessage(resp);
-    if (evt == nullptr) {
-        osip_message_free(resp);
-        return;
-    }
-    evt->transactionid = tr->transactionid;
-    osip_uatransaction_add_event(tr, evt);
+    osip_uatransaction_send_response(tr, resp);
 }
 
 void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms) {
@@ -1036,6 +1030,11 @@ void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms) {
     if (now_ms < d->r2xx_next_ms) return;
     d->r2xx_interval_ms = std::min<uint32_t>(d->r2xx_interval_ms * 2u, kT2);
     d->r2xx_next_ms = now_ms + d->r2xx_interval_ms;
+    osip_dialog_resend_2xx(d);
+}
+
+void osip_dialog_resend_2xx(OsipDialog* d) {
+    if (d == nullptr || d->last_2xx == nullptr) return;
     char* host = nullptr;
     int port = 5060;
     osip_response_get_destination(d->last_2xx, &host, &port);

@@ -127,3 +127,5 @@ int osip_dialog_list_count();
 void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms);
 // Kept ACK sent again for a retransmitted 2xx.
 void osip_dialog_resend_ack(OsipDialog* d);
+// Kept 2xx sent again, straight to where it was sent (its transaction has ended).
+void osip_dialog_resend_2xx(OsipDialog* d);

@@ -55,13 +55,7 @@ void RespondNotAllowed(osip_transaction_t* tr) {
     osip_message_t* resp = nullptr;
     if (tr == nullptr || osip_dialog_build_response(nullptr, 405, tr->orig_request, &resp) != 0) return;
     osip_message_set_allow(resp, "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO, PRACK");
-    osip_event_t* evt = osip_new_outgoing_sipmessage(resp);
-    if (evt == nullptr) {
-        osip_message_free(resp);
-        return;
-    }
-    evt->transactionid = tr->transactionid;
-    osip_uatransaction_add_event(tr, evt);
+    osip_uatransaction_send_response(tr, resp);
 }
 
 const char* BodyType(osip_message_t* msg, osip_body_t* body, char** owned) {
@@ -328,9 +322,7 @@ void on_first_invite(osip_transaction_t* tr, osip_message_t* msg) {
                     UA_TRACE(1, "Error in contact url: %s\n", ua->forward_contact);
                 }
             }
-            osip_event_t* evt = osip_new_outgoing_sipmessage(resp);
-            evt->transactionid = tr->transactionid;
-            osip_uatransaction_add_event(tr, evt);
+            osip_uatransaction_send_response(tr, resp);
         }
         osip_dialog_release(d);
         return;
@@ -556,9 +548,7 @@ void nist_options_received(int, osip_transaction_t* tr, osip_message_t* msg) {
             if (osip_from_clone(ua->local_address, &c) == 0) osip_list_add(&resp->contacts, c, -1);
         }
     }
-    osip_event_t* evt = osip_new_outgoing_sipmessage(resp);
-    evt->transactionid = tr->transactionid;
-    osip_uatransaction_add_event(tr, evt);
+    osip_uatransaction_send_response(tr, resp);
 }
 
 void nist_info_received(int, osip_transaction_t* tr, osip_message_t*) { Respond(tr, 200); }
@@ -686,6 +676,17 @@ void osip_uatransaction_set_dest(osip_transaction_t* tr, const char* host, int p
     if (tr->ctx_type == NICT && tr->nict_context != nullptr) osip_nict_set_destination(tr->nict_context, osip_strdup(host), port);
 }
 
+int osip_uatransaction_send_response(osip_transaction_t* tr, osip_message_t* resp) {
+    osip_event_t* evt = osip_new_outgoing_sipmessage(resp);
+    if (evt == nullptr) {
+        osip_message_free(resp);
+        return -1;
+    }
+    evt->transactionid = tr->transactionid;
+    osip_uatransaction_add_event(tr, evt);
+    return 0;
+}
+
 int osip_uatransaction_add_event(osip_transaction_t* tr, osip_event_t* evt) {
     if (tr == nullptr || evt == nullptr) return -1;
     OsipManager* m = ManagerOf(tr);
@@ -763,13 +764,7 @@ bool osip_ua_handle_stray(OsipManager* m, osip_event_t* evt) {
     if (IsMethod(msg, "INVITE")) {
         OsipDialog* d = osip_dialog_find_by_callleg(msg);
         if (d == nullptr || d->last_2xx == nullptr || !SameCseq(msg, d->r2xx_cseq)) return false;
-        char* host = nullptr;
-        int port = 5060;
-        osip_response_get_destination(d->last_2xx, &host, &port);
-        if (host != nullptr) {
-            osip_udp_send(nullptr, d->last_2xx, host, port, -1);
-            osip_free(host);
-        }
+        osip_dialog_resend_2xx(d);
         return true;
     }
     return false;

@@ -15,6 +15,8 @@ int osip_uatransaction_get_dest(osip_transaction_t* tr, char** host, int* port);
 void osip_uatransaction_set_dest(osip_transaction_t* tr, const char* host, int port);
 // Adds an event to the transaction's FIFO, taking the stack mutex unless the caller is "sipd".
 int osip_uatransaction_add_event(osip_transaction_t* tr, osip_event_t* evt);
+// Hands a built response to its server transaction: 0, or -1 (the response freed) when no event can be made.
+int osip_uatransaction_send_response(osip_transaction_t* tr, osip_message_t* resp);
 // The dialog a transaction belongs to (null when detached).
 OsipDialog* osip_uatransaction_dialog(osip_transaction_t* tr);
 void osip_uatransaction_set_dialog(osip_transaction_t* tr, OsipDialog* d);

@@ -39,14 +39,7 @@ int OSIP_SendResponse(OsipUa* /*ua*/, osip_transaction_t* tr, int status) {
         osip_message_free(resp);
         return -1;
     }
-    osip_event_t* evt = osip_new_outgoing_sipmessage(resp);
-    if (evt == nullptr) {
-        osip_message_free(resp);
-        return -1;
-    }
-    evt->transactionid = tr->transactionid;
-    osip_uatransaction_add_event(tr, evt);
-    return 0;
+    return osip_uatransaction_send_response(tr, resp);
 }
 
 int OSIP_ResolveTransaction(OsipManager* m, osip_transaction_t* tr, osip_event_t* evt) {

@@ -479,24 +479,23 @@ public:
         lastFrom_ = port;
         return std::string(buf, static_cast<size_t>(n));
     }
-    // Next request of the method (responses and other requests are skipped).
-    std::string RecvRequest(const std::string& method, int ms = 3000) {
+    // Next message within ms that `wanted` accepts (others are skipped); "" on time-out.
+    template <typename Pred>
+    std::string RecvMatching(Pred wanted, int ms) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
             if (left <= 0) return "";
             std::string m = Recv(left);
-            if (!m.empty() && Method(m) == method) return m;
+            if (!m.empty() && wanted(m)) return m;
         }
     }
+    // Next request of the method (responses and other requests are skipped).
+    std::string RecvRequest(const std::string& method, int ms = 3000) {
+        return RecvMatching([&](const std::string& m) { return Method(m) == method; }, ms);
+    }
     std::string RecvStatus(int status, int ms = 3000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-            if (left <= 0) return "";
-            std::string m = Recv(left);
-            if (!m.empty() && Status(m) == status) return m;
-        }
+        return RecvMatching([&](const std::string& m) { return Status(m) == status; }, ms);
     }
     void Send(const std::string& text, int port) {
         plat::SendTo(fd_, text.data(), text.size(), 0x7F000001u, static_cast<uint16_t>(port));

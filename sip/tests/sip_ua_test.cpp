@@ -74,6 +74,43 @@ protected:
         p.Reply(Respond(r, 200, "OK", std::string("Expires: ") + expires + "\r\n"));
         ASSERT_TRUE(h.WaitFor(VOIPEVT_START));
     }
+    // The callee's 200 to an INVITE: its contact and the SDP answer.
+    std::string Answer(const std::string& inv, const std::string& sdp) {
+        return Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", sdp);
+    }
+    // Calls bob and hangs up as soon as the INVITE is out, before any answer; *inv gets the INVITE.
+    void CallAndHangUpAtOnce(std::string* inv) {
+        int call = -1;
+        int cnx = h.Call("bob", &call);
+        *inv = peer.RecvRequest("INVITE");
+        ASSERT_FALSE(inv->empty());
+        CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+        ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    }
+    struct OutCall {
+        int call = -1;
+        int cnx = -1;
+        std::string inv;  // the INVITE
+        std::string ok;   // its 200
+    };
+    // Calls bob and lets him ring.
+    void CallUntilRinging(OutCall* c) {
+        c->cnx = h.Call("bob", &c->call);
+        c->inv = peer.RecvRequest("INVITE");
+        peer.Reply(Respond(c->inv, 180, "Ringing"));
+        ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT));
+    }
+    // Establishes an outgoing call whose answer carries `answer`.
+    OutCall Establish(const std::string& answer) {
+        OutCall c;
+        c.cnx = h.Call("bob", &c.call);
+        c.inv = peer.RecvRequest("INVITE");
+        c.ok = Answer(c.inv, answer);
+        peer.Reply(c.ok);
+        EXPECT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER));
+        EXPECT_FALSE(peer.RecvRequest("ACK").empty());
+        return c;
+    }
     bool wantClock = false;
     std::unique_ptr<plat::TestClock> clock;
     Harness h;
@@ -174,12 +211,8 @@ TEST_F(SipUaClockTest, RingingCallEndsOnTheConnectionTimerNotOnTimerB) {
 
 TEST_F(SipUaTest, HangUpBeforeAnyAnswerCancelsOnTheFirstProvisional) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = h.Call("bob", &call);
-    std::string inv = peer.RecvRequest("INVITE");
-    ASSERT_FALSE(inv.empty());
-    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    std::string inv;
+    ASSERT_NO_FATAL_FAILURE(CallAndHangUpAtOnce(&inv));
     Quiet(200);
     EXPECT_TRUE(SentMessages("CANCEL").empty());
     peer.Reply(Respond(inv, 180, "Ringing"));
@@ -195,13 +228,9 @@ TEST_F(SipUaTest, HangUpBeforeAnyAnswerCancelsOnTheFirstProvisional) {
 
 TEST_F(SipUaTest, AnAnswerToAnAbandonedCallIsAcknowledgedAndEnded) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = h.Call("bob", &call);
-    std::string inv = peer.RecvRequest("INVITE");
-    ASSERT_FALSE(inv.empty());
-    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
-    peer.Reply(Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", kPcmu));
+    std::string inv;
+    ASSERT_NO_FATAL_FAILURE(CallAndHangUpAtOnce(&inv));
+    peer.Reply(Answer(inv, kPcmu));
     std::string ack = peer.RecvRequest("ACK");
     ASSERT_FALSE(ack.empty());
     std::string bye = peer.RecvRequest("BYE");
@@ -213,16 +242,13 @@ TEST_F(SipUaTest, AnAnswerToAnAbandonedCallIsAcknowledgedAndEnded) {
 
 TEST_F(SipUaTest, AnswerArrivingAfterOurCancelIsAcknowledgedAndEnded) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = h.Call("bob", &call);
-    std::string inv = peer.RecvRequest("INVITE");
-    peer.Reply(Respond(inv, 180, "Ringing"));
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT));
-    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    OutCall c;
+    ASSERT_NO_FATAL_FAILURE(CallUntilRinging(&c));
+    CM_SendEvent(c.call, c.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
     std::string cancel = peer.RecvRequest("CANCEL");
     ASSERT_FALSE(cancel.empty());
     // The callee answered before the CANCEL reached it.
-    peer.Reply(Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", kPcmu));
+    peer.Reply(Answer(c.inv, kPcmu));
     peer.Reply(Respond(cancel, 481, "Call/Transaction Does Not Exist"));
     ASSERT_FALSE(peer.RecvRequest("ACK").empty());
     std::string bye = peer.RecvRequest("BYE");
@@ -430,38 +456,24 @@ TEST_F(SipUaTest, ProxyWithoutLrBecomesTheRequestUriAndTheCalleeTheLastRoute) {
     ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
 }
 
-// Establishes an outgoing call whose answer carries `answer`; returns the INVITE.
-std::string Establish(Harness& h, Peer& peer, const std::string& answer, int* call, int* cnx, std::string* ok) {
-    *cnx = h.Call("bob", call);
-    std::string inv = peer.RecvRequest("INVITE");
-    *ok = Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", answer);
-    peer.Reply(*ok);
-    EXPECT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER));
-    EXPECT_FALSE(peer.RecvRequest("ACK").empty());
-    return inv;
-}
-
 TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = -1;
-    std::string ok;
-    Establish(h, peer, kPcmu, &call, &cnx, &ok);
-    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    const OutCall pcmu = Establish(kPcmu);
+    OSIP_SendUaEvent(pcmu.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
     EXPECT_TRUE(peer.RecvRequest("INVITE", 400).empty());
-    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    CM_SendEvent(pcmu.call, pcmu.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
     std::string bye = peer.RecvRequest("BYE");
     peer.Reply(Respond(bye, 200, "OK"));
 
-    std::string inv = Establish(h, peer, kIlbc, &call, &cnx, &ok);
-    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    const OutCall ilbc = Establish(kIlbc);
+    OSIP_SendUaEvent(ilbc.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
     std::string re = peer.RecvRequest("INVITE");
     ASSERT_FALSE(re.empty());
     EXPECT_EQ("information/contact", Header(re, "Content-Type"));
     EXPECT_EQ("<URI>x</URI>\n", Body(re));
-    EXPECT_EQ(Header(inv, "Call-ID"), Header(re, "Call-ID"));
-    EXPECT_EQ(Param(Header(ok, "To"), "tag"), Param(Header(re, "To"), "tag"));
-    EXPECT_LT(CseqNumber(inv), CseqNumber(re));
+    EXPECT_EQ(Header(ilbc.inv, "Call-ID"), Header(re, "Call-ID"));
+    EXPECT_EQ(Param(Header(ilbc.ok, "To"), "tag"), Param(Header(re, "To"), "tag"));
+    EXPECT_LT(CseqNumber(ilbc.inv), CseqNumber(re));
     peer.Reply(Respond(re, 200, "OK"));
     std::string ack = peer.RecvRequest("ACK");
     ASSERT_FALSE(ack.empty());
@@ -470,10 +482,7 @@ TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
 
 TEST_F(SipUaTest, RefusedReInviteLeavesTheCallUpUnlessTheDialogIsGone) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = -1;
-    std::string ok;
-    Establish(h, peer, kIlbc, &call, &cnx, &ok);
+    const int cnx = Establish(kIlbc).cnx;
     OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
     std::string re = peer.RecvRequest("INVITE");
     ASSERT_FALSE(re.empty());
@@ -506,16 +515,13 @@ TEST_F(SipUaTest, DialledTextThatCannotBeAUriIsRefusedBeforeAnyTraffic) {
 
 TEST_F(SipUaTest, MessageTooLargeForOneDatagramIsNotSent) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = -1;
-    std::string ok;
-    Establish(h, peer, kIlbc, &call, &cnx, &ok);
+    const OutCall c = Establish(kIlbc);
     std::string body(5000, 'x');
-    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup(body.c_str()));
+    OSIP_SendUaEvent(c.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup(body.c_str()));
     EXPECT_TRUE(peer.RecvRequest("INVITE", 500).empty());
     EXPECT_TRUE(TraceHas("osip_udp_send: message of"));
     // The dialog still works.
-    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    CM_SendEvent(c.call, c.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
     std::string bye = peer.RecvRequest("BYE");
     ASSERT_FALSE(bye.empty());
     peer.Reply(Respond(bye, 200, "OK"));
@@ -523,17 +529,14 @@ TEST_F(SipUaTest, MessageTooLargeForOneDatagramIsNotSent) {
 
 TEST_F(SipUaTest, InformationBodyWaitsForTheRunningInvite) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = h.Call("bob", &call);
-    std::string inv = peer.RecvRequest("INVITE");
-    peer.Reply(Respond(inv, 180, "Ringing"));
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ALERT));
-    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_ACTION, strdup("<ACT>HOLD</ACT>\n"));
+    OutCall c;
+    ASSERT_NO_FATAL_FAILURE(CallUntilRinging(&c));
+    OSIP_SendUaEvent(c.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_ACTION, strdup("<ACT>HOLD</ACT>\n"));
     // Nothing but (late) copies of the first INVITE while it runs.
     for (std::string m = peer.Recv(300); !m.empty(); m = peer.Recv(300)) {
-        EXPECT_EQ(CseqNumber(inv), CseqNumber(m)) << m;
+        EXPECT_EQ(CseqNumber(c.inv), CseqNumber(m)) << m;
     }
-    peer.Reply(Respond(inv, 200, "OK", "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n", kIlbc));
+    peer.Reply(Answer(c.inv, kIlbc));
     ASSERT_FALSE(peer.RecvRequest("ACK").empty());
     std::string re = peer.RecvRequest("INVITE");
     ASSERT_FALSE(re.empty());
@@ -543,11 +546,8 @@ TEST_F(SipUaTest, InformationBodyWaitsForTheRunningInvite) {
 
 TEST_F(SipUaTest, ChallengedByeIsSentAgainWithCredentials) {
     RegisterAt(peer);
-    int call = -1;
-    int cnx = -1;
-    std::string ok;
-    Establish(h, peer, kPcmu, &call, &cnx, &ok);
-    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    const OutCall c = Establish(kPcmu);
+    CM_SendEvent(c.call, c.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
     std::string bye = peer.RecvRequest("BYE");
     ASSERT_FALSE(bye.empty());
     peer.Reply(Respond(bye, 401, "Unauthorized", "WWW-Authenticate: Digest realm=\"t\", nonce=\"b1\"\r\n"));

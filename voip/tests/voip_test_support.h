@@ -72,9 +72,7 @@ public:
         return 0;
     }
     int SetSendCodec(int ch, int idx) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("SetSendCodec", ch);
-        return With(ch, [&](Channel& c) { c.iCodecIndex = idx; });
+        return Logged("SetSendCodec", ch, [&](Channel& c) { c.iCodecIndex = idx; });
     }
     int SetRecPort(int ch, int port, int) override {
         std::lock_guard<std::recursive_mutex> guard(mu);
@@ -88,73 +86,47 @@ public:
         return it == channels.end() ? -1 : it->second.iRecPort;
     }
     int SetSendAddr(int ch, unsigned ip, int port) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("SetSendAddr", ch);
-        return With(ch, [&](Channel& c) {
+        return Logged("SetSendAddr", ch, [&](Channel& c) {
             c.uiSendIp = ip;
             c.iSendPort = port;
         });
     }
-    int StartListen(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("StartListen", ch);
-        return With(ch, [](Channel& c) { c.bListening = true; });
-    }
-    int StartPlayout(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("StartPlayout", ch);
-        return With(ch, [](Channel& c) { c.bPlaying = true; });
-    }
-    int StartSend(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("StartSend", ch);
-        return With(ch, [](Channel& c) { c.bSending = true; });
-    }
-    int StopPlayout(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("StopPlayout", ch);
-        return With(ch, [](Channel& c) { c.bPlaying = false; });
-    }
-    int StopSend(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("StopSend", ch);
-        return With(ch, [](Channel& c) { c.bSending = false; });
-    }
+    int StartListen(int ch) override { return Logged("StartListen", ch, [](Channel& c) { c.bListening = true; }); }
+    int StartPlayout(int ch) override { return Logged("StartPlayout", ch, [](Channel& c) { c.bPlaying = true; }); }
+    int StartSend(int ch) override { return Logged("StartSend", ch, [](Channel& c) { c.bSending = true; }); }
+    int StopPlayout(int ch) override { return Logged("StopPlayout", ch, [](Channel& c) { c.bPlaying = false; }); }
+    int StopSend(int ch) override { return Logged("StopSend", ch, [](Channel& c) { c.bSending = false; }); }
     int SendDTMF(int ch, int digit, int) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("SendDTMF", ch);
-        return With(ch, [&](Channel& c) { c.dtmf.push_back(digit); });
+        return Logged("SendDTMF", ch, [&](Channel& c) { c.dtmf.push_back(digit); });
     }
     int SetSendCNPayloadType(int ch, int pt) override {
         std::lock_guard<std::recursive_mutex> guard(mu);
         return With(ch, [&](Channel& c) { c.iCnPayload = pt; });
     }
     int AddToConference(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("AddToConference", ch);
-        return With(ch, [](Channel& c) { c.bInConference = true; });
+        return Logged("AddToConference", ch, [](Channel& c) { c.bInConference = true; });
     }
     int DelFromConference(int ch) override {
-        std::lock_guard<std::recursive_mutex> guard(mu);
-        Log("DelFromConference", ch);
-        return With(ch, [](Channel& c) { c.bInConference = false; });
+        return Logged("DelFromConference", ch, [](Channel& c) { c.bInConference = false; });
     }
 
-    bool Sending(int ch) const {
-        auto it = channels.find(ch);
-        return it != channels.end() && it->second.bSending;
-    }
-    bool Playing(int ch) const {
-        auto it = channels.find(ch);
-        return it != channels.end() && it->second.bPlaying;
-    }
-    bool InConference(int ch) const {
-        auto it = channels.find(ch);
-        return it != channels.end() && it->second.bInConference;
-    }
+    bool Sending(int ch) const { return Flag(ch, &Channel::bSending); }
+    bool Playing(int ch) const { return Flag(ch, &Channel::bPlaying); }
+    bool InConference(int ch) const { return Flag(ch, &Channel::bInConference); }
 
 private:
     void Log(const char* pszName, int ch) { calls.push_back(std::string(pszName) + "(" + std::to_string(ch) + ")"); }
+    bool Flag(int ch, bool Channel::*flag) const {
+        auto it = channels.find(ch);
+        return it != channels.end() && it->second.*flag;
+    }
+    // A logged call on one channel: fn changes the channel; -1 when there is no such channel.
+    template <typename F>
+    int Logged(const char* pszName, int ch, F fn) {
+        std::lock_guard<std::recursive_mutex> guard(mu);
+        Log(pszName, ch);
+        return With(ch, fn);
+    }
     template <typename F>
     int With(int ch, F fn) {
         auto it = channels.find(ch);
