@@ -143,6 +143,22 @@ int32_t Spl_DivW32HiLow(int32_t num, int16_t den_high, int16_t den_low) {
 
 int32_t Spl_SqrtTaylor(int32_t v) { return static_cast<int32_t>(sqrtTaylor64(v)); }
 
+uint64_t Spl_SqrtFloorU64(uint64_t v) {
+  uint64_t r = 0;
+  uint64_t bit = uint64_t{1} << 62;
+  while (bit > v) bit >>= 2;
+  while (bit != 0) {
+    if (v >= r + bit) {
+      v -= r + bit;
+      r = (r >> 1) + bit;
+    } else {
+      r >>= 1;
+    }
+    bit >>= 2;
+  }
+  return r;
+}
+
 int32_t Spl_SqrtW32(int32_t v) {
   if (v == 0) return 0;
   const int s = Spl_NormW32(v);

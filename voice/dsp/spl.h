@@ -61,6 +61,7 @@ int16_t Spl_DivW32ByW16ToW16(int32_t num, int16_t den);     // low 16 bits of th
 int32_t Spl_DivW32HiLow(int32_t num, int16_t den_high, int16_t den_low);  // num / den in Q31 terms
 int32_t Spl_SqrtW32(int32_t v);                             // square root, 0..46340; 0 for 0
 int32_t Spl_SqrtTaylor(int32_t v);                          // v in Q31 within [0.5, 1): sqrt in Q31 + 32768
+uint64_t Spl_SqrtFloorU64(uint64_t v);                      // exact floor of the square root
 
 // ---- Vectors ----------------------------------------------------------------------------------
 // "shift" is an arithmetic right shift of each 32-bit product or sum before it is stored as 16 bits

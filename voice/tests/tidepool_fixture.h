@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "voice/dsp/g711.h"
@@ -124,18 +125,22 @@ class Driver {
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
-  TidepoolInst* inst() { return inst_; }
+  TidepoolInst* inst() const { return inst_; }
 
-  void Run(std::vector<Arrival> arrivals, int ticks) {
+  // `rtpRate` is the stream's RTP clock, in which arrival times are given (0: the instance's rate).
+  void Run(std::vector<Arrival> arrivals, int ticks, int rtpRate = 0) {
     std::stable_sort(arrivals.begin(), arrivals.end(),
                      [](const Arrival& a, const Arrival& b) { return a.atMs < b.atMs; });
     size_t next = 0;
     for (int t = 0; t < ticks; ++t) {
       const int now = clock_ + 10 * t;
       while (next < arrivals.size() && arrivals[next].atMs <= now) {
-        const auto& p = arrivals[next++].packet;
-        TIDEPOOL_SONRA_10MS16B_RecIn(inst_, p.data(), static_cast<int32_t>(p.size()),
-                                     Tidepool_ArrivalTime(static_cast<uint64_t>(now), rate_));
+        // An exact-size heap copy, so a read past the packet is caught.
+        const auto& src = arrivals[next++].packet;
+        std::unique_ptr<uint8_t[]> packet(new uint8_t[src.size()]);
+        std::copy(src.begin(), src.end(), packet.get());
+        TIDEPOOL_SONRA_10MS16B_RecIn(inst_, packet.get(), static_cast<int32_t>(src.size()),
+                                     Tidepool_ArrivalTime(static_cast<uint64_t>(now), rtpRate ? rtpRate : rate_));
       }
       int16_t buf[160];
       Tick tick;
@@ -159,10 +164,10 @@ class Driver {
   std::vector<Tick> ticks_;
 };
 
-// Offset at which `needle` occurs in `hay`, or -1.
+// Offset of the first occurrence of `needle` in `hay` at or after `from`, or -1.
 inline int Find(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle, int from = 0) {
   if (needle.empty() || hay.size() < needle.size()) return -1;
-  for (size_t i = static_cast<size_t>(from); i + needle.size() <= hay.size(); ++i)
+  for (size_t i = static_cast<size_t>(std::max(from, 0)); i + needle.size() <= hay.size(); ++i)
     if (std::equal(needle.begin(), needle.end(), hay.begin() + static_cast<long>(i))) return static_cast<int>(i);
   return -1;
 }

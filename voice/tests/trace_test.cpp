@@ -28,6 +28,20 @@ class TraceTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
+  // Plain (unscrambled) file output on the test clock.
+  static void PlainFileOutput(TraceManager& manager) {
+    manager.SetClock(FakeClock);
+    manager.SetScramble(0);
+    manager.SetMode(kTraceModeFile);
+  }
+
+  // Every file opens with the date, the time and a blank line.
+  static void ExpectFileHead(const std::vector<std::string>& lines) {
+    EXPECT_EQ(lines[0].rfind("Date: ", 0), 0u);
+    EXPECT_EQ(lines[1].rfind("Time: ", 0), 0u);
+    EXPECT_EQ(lines[2], "");
+  }
+
   std::vector<std::string> Lines() {
     std::ifstream in(path_, std::ios::binary);
     std::vector<std::string> lines;
@@ -56,9 +70,7 @@ TEST_F(TraceTest, DefaultModeWritesNothingAndCreatesNoFile) {
 
 TEST_F(TraceTest, FileLinesCarryTheLevelPrefixAndTimes) {
   TraceManager manager(path_);
-  manager.SetClock(FakeClock);
-  manager.SetScramble(0);
-  manager.SetMode(kTraceModeFile);
+  PlainFileOutput(manager);
   TraceSink* sink = manager.GetSink();
   g_now = 1000;
   sink->Print(kTraceApiCall, "VEobj.SonraVE_GetNofCodecs();", -1, -1);
@@ -74,9 +86,7 @@ TEST_F(TraceTest, FileLinesCarryTheLevelPrefixAndTimes) {
 
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 9u);
-  EXPECT_EQ(lines[0].rfind("Date: ", 0), 0u);
-  EXPECT_EQ(lines[1].rfind("Time: ", 0), 0u);
-  EXPECT_EQ(lines[2], "");
+  ExpectFileHead(lines);
   EXPECT_EQ(lines[3], "Build info: Mar 28 2005 11:10:06 r");
   EXPECT_EQ(lines[4], "APICALL   sleep(0); VEobj.SonraVE_GetNofCodecs();");
   EXPECT_EQ(lines[5], "INFO     (1030 |   30): SonraVE_GetNofCodecs()");
@@ -87,9 +97,7 @@ TEST_F(TraceTest, FileLinesCarryTheLevelPrefixAndTimes) {
 
 TEST_F(TraceTest, LevelMaskShutsOutMemoryAndStreamByDefault) {
   TraceManager manager(path_);
-  manager.SetClock(FakeClock);
-  manager.SetScramble(0);
-  manager.SetMode(kTraceModeFile);
+  PlainFileOutput(manager);
   manager.GetSink()->Print(kTraceStream, "stream", -1, -1);
   manager.GetSink()->Print(kTraceMemory, "memory", -1, -1);
   manager.GetSink()->Print(kTraceTimer, "timer", -1, -1);
@@ -104,9 +112,7 @@ TEST_F(TraceTest, LevelMaskShutsOutMemoryAndStreamByDefault) {
 
 TEST_F(TraceTest, LongMessagesAreCutToTheLineLimit) {
   TraceManager manager(path_);
-  manager.SetClock(FakeClock);
-  manager.SetScramble(0);
-  manager.SetMode(kTraceModeFile);
+  PlainFileOutput(manager);
   const std::string longText(300, 'x');
   manager.GetSink()->Print(kTraceInfo, longText.c_str(), -1, -1);
   manager.FileSink().Close();
@@ -118,9 +124,7 @@ TEST_F(TraceTest, LongMessagesAreCutToTheLineLimit) {
 
 TEST_F(TraceTest, FreshFileWithoutBuildLineAfter200000Lines) {
   TraceManager manager(path_);
-  manager.SetClock(FakeClock);
-  manager.SetScramble(0);
-  manager.SetMode(kTraceModeFile);
+  PlainFileOutput(manager);
   TraceSink* sink = manager.GetSink();
   for (int i = 0; i < 200000; ++i) sink->Print(kTraceInfo, "line %d", i, -1);
   {
@@ -134,9 +138,7 @@ TEST_F(TraceTest, FreshFileWithoutBuildLineAfter200000Lines) {
   manager.FileSink().Close();
   const auto lines = Lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0].rfind("Date: ", 0), 0u);
-  EXPECT_EQ(lines[1].rfind("Time: ", 0), 0u);
-  EXPECT_EQ(lines[2], "");
+  ExpectFileHead(lines);
   EXPECT_EQ(lines[3], "INFO     (1000 |    0): after rollover");
 }
 

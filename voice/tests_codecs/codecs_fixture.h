@@ -11,11 +11,16 @@
 #include "voice/dsp/ilbc/ilbc.h"
 #include "voice/dsp/ostrel/ostrel711.h"
 #include "voice/dsp/ostrel/ostrelwb.h"
+#include "voice/tests/tidepool_fixture.h"
 #include "voice/tidepool/assign_codecs.h"
 #include "voice/tidepool/tidepool.h"
 #include "voice/tidepool/tidepool_internal.h"
 
 namespace codecs_test {
+
+using tidepool_test::Arrival;
+using tidepool_test::Find;
+using tidepool_test::Tick;
 
 // The engine's receive payload types.
 constexpr uint8_t kPtOstrelWb = 97;
@@ -50,15 +55,7 @@ inline int Rate(Codec c) { return c == Codec::kOstrelWb ? 16000 : 8000; }
 
 inline std::vector<uint8_t> RtpPacket(uint8_t pt, uint16_t seq, uint32_t ts, const std::vector<uint8_t>& payload,
                                       uint32_t ssrc = 0x5eed) {
-  std::vector<uint8_t> p(12);
-  p[0] = 0x80;
-  p[1] = pt & 0x7f;
-  p[2] = static_cast<uint8_t>(seq >> 8);
-  p[3] = static_cast<uint8_t>(seq);
-  for (int i = 0; i < 4; ++i) p[static_cast<size_t>(4 + i)] = static_cast<uint8_t>(ts >> (24 - 8 * i));
-  for (int i = 0; i < 4; ++i) p[static_cast<size_t>(8 + i)] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
-  p.insert(p.end(), payload.begin(), payload.end());
-  return p;
+  return tidepool_test::Build({pt, seq, ts, ssrc, payload});
 }
 
 // A voiced, speech-like signal: a harmonic series on a gliding pitch under an uneven envelope, with a
@@ -102,130 +99,72 @@ inline Encoded EncodeIlbc(const std::vector<int16_t>& pcm, int mode, int frames)
   return e;
 }
 
-inline Encoded EncodeOstrel711(const std::vector<int16_t>& pcm, int law, int packetSamples) {
-  auto enc = std::make_unique<Ostrel711Codec>();
-  Ostrel711_Init(enc.get(), static_cast<int16_t>(law), kOstrelInputLinear, static_cast<int16_t>(packetSamples));
+// Ostrel packets: whole blocks of `block` samples fed to the encoder (encode as Ostrel711_EncodeCore).
+template <size_t MaxBytes, typename Codec, typename Encode>
+Encoded EncodeOstrelBlocks(Codec* enc, Encode encode, const std::vector<int16_t>& pcm, size_t block,
+                           int packetSamples) {
   Encoded e;
   e.packetSamples = packetSamples;
-  for (size_t at = 0; at + 80 <= pcm.size(); at += 80) {
-    uint8_t packet[kOstrel711MaxPacketBytes];
+  for (size_t at = 0; at + block <= pcm.size(); at += block) {
+    uint8_t packet[MaxBytes];
     int16_t bytes = 0;
     int16_t needed = 0;
-    Ostrel711_EncodeCore(enc.get(), pcm.data() + at, packet, &bytes, &needed);
+    encode(enc, pcm.data() + at, packet, &bytes, &needed);
     if (bytes > 0) e.payloads.emplace_back(packet, packet + bytes);
   }
   return e;
+}
+
+inline Encoded EncodeOstrel711(const std::vector<int16_t>& pcm, int law, int packetSamples) {
+  auto enc = std::make_unique<Ostrel711Codec>();
+  Ostrel711_Init(enc.get(), static_cast<int16_t>(law), kOstrelInputLinear, static_cast<int16_t>(packetSamples));
+  return EncodeOstrelBlocks<kOstrel711MaxPacketBytes>(enc.get(), Ostrel711_EncodeCore, pcm, 80, packetSamples);
 }
 
 inline Encoded EncodeOstrelWb(const std::vector<int16_t>& pcm, int packetSamples) {
   auto enc = std::make_unique<OstrelWbCodec>();
   OstrelWb_Init(enc.get(), static_cast<int16_t>(packetSamples));
-  Encoded e;
-  e.packetSamples = packetSamples;
-  for (size_t at = 0; at + 160 <= pcm.size(); at += 160) {
-    uint8_t packet[kOstrelWbMaxPacketBytes];
-    int16_t bytes = 0;
-    int16_t needed = 0;
-    OstrelWb_Encode(enc.get(), pcm.data() + at, packet, &bytes, &needed);
-    if (bytes > 0) e.payloads.emplace_back(packet, packet + bytes);
-  }
-  return e;
+  return EncodeOstrelBlocks<kOstrelWbMaxPacketBytes>(enc.get(), OstrelWb_Encode, pcm, 160, packetSamples);
 }
-
-struct Arrival {
-  int atMs;
-  std::vector<uint8_t> packet;
-};
-
-struct Tick {
-  int16_t count = 0;
-  int16_t result = 0;
-  int32_t lastOp = 0;
-};
 
 // One receive path as the engine sets it up: the jitter buffer initialised at 8000 Hz, every codec's
 // decoder attached and its payload type registered, comfort noise and DTMF handling on. Every 10 ms
 // the packets that have arrived go in, then 10 ms come out.
-class Receiver {
+class Receiver : public tidepool_test::Driver {
  public:
-  Receiver() {
-    TIDEPOOL_SONRA_10MS16B_create(&inst_);
+  Receiver() : Driver(8000) {
     Ilbc_CreateDecoder(&ilbc_);
     Cng_CreateDecoder(&cng_);
-    TIDEPOOL_SONRA_10MS16B_Init(inst_, 8000);
-    TIDEPOOL_SONRA_10MS16B_SetDTMFHandling(inst_, 1);
-    ok_ = TIDEPOOL_SONRA_10MS16B_AssignOSTREL711U(inst_, u_.get()) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_RegisterPayload(inst_, "OSTREL711U", 8000, kPtOstrel711U) == 0 &&
+    TidepoolInst* t = inst();
+    ok_ = TIDEPOOL_SONRA_10MS16B_AssignOSTREL711U(t, u_.get()) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_RegisterPayload(t, "OSTREL711U", 8000, kPtOstrel711U) == 0 &&
           Ostrel711_Init(u_.get(), 0, kOstrelInputLinear, 160) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_AssignOSTREL711A(inst_, a_.get()) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_RegisterPayload(inst_, "OSTREL711A", 8000, kPtOstrel711A) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_AssignOSTREL711A(t, a_.get()) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_RegisterPayload(t, "OSTREL711A", 8000, kPtOstrel711A) == 0 &&
           Ostrel711_Init(a_.get(), 1, kOstrelInputLinear, 160) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_AssignOSTRELWB(inst_, wb_.get()) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_RegisterPayload(inst_, "OSTRELWB", 16000, kPtOstrelWb) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_AssignOSTRELWB(t, wb_.get()) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_RegisterPayload(t, "OSTRELWB", 16000, kPtOstrelWb) == 0 &&
           OstrelWb_Init(wb_.get(), 320) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_AssignILBC(inst_, ilbc_) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_RegisterPayload(inst_, "ILBC", 8000, kPtIlbc) == 0 &&
-          TIDEPOOL_SONRA_10MS16B_AssignCN(inst_, cng_) == 0;
+          TIDEPOOL_SONRA_10MS16B_AssignILBC(t, ilbc_) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_RegisterPayload(t, "ILBC", 8000, kPtIlbc) == 0 &&
+          TIDEPOOL_SONRA_10MS16B_AssignCN(t, cng_) == 0;
   }
   ~Receiver() {
-    TIDEPOOL_SONRA_10MS16B_free(inst_);
     Ilbc_FreeDecoder(ilbc_);
     Cng_FreeDecoder(cng_);
   }
-  Receiver(const Receiver&) = delete;
-  Receiver& operator=(const Receiver&) = delete;
 
   bool ok() const { return ok_; }
-  TidepoolInst* inst() const { return inst_; }
   IlbcDecoder* ilbc() const { return ilbc_; }
 
-  // `rate` is the stream's RTP clock, in which arrival times are given.
-  void Run(std::vector<Arrival> arrivals, int ticks, int rate = 8000) {
-    std::stable_sort(arrivals.begin(), arrivals.end(), [](const Arrival& x, const Arrival& y) { return x.atMs < y.atMs; });
-    size_t next = 0;
-    for (int t = 0; t < ticks; ++t) {
-      const int now = clock_ + 10 * t;
-      while (next < arrivals.size() && arrivals[next].atMs <= now) {
-        // An exact-size heap copy, so a read past the packet is caught.
-        const auto& src = arrivals[next++].packet;
-        std::unique_ptr<uint8_t[]> packet(new uint8_t[src.size()]);
-        std::copy(src.begin(), src.end(), packet.get());
-        TIDEPOOL_SONRA_10MS16B_RecIn(inst_, packet.get(), static_cast<int32_t>(src.size()),
-                                     Tidepool_ArrivalTime(static_cast<uint64_t>(now), rate));
-      }
-      int16_t buf[160];
-      Tick tick;
-      tick.result = TIDEPOOL_SONRA_10MS16B_RecOut(inst_, buf, &tick.count);
-      tick.lastOp = inst_->playout.lastOp;
-      ticks_.push_back(tick);
-      out_.insert(out_.end(), buf, buf + tick.count);
-    }
-    clock_ += 10 * ticks;
-  }
-
-  const std::vector<int16_t>& out() const { return out_; }
-  const std::vector<Tick>& ticks() const { return ticks_; }
-
  private:
-  TidepoolInst* inst_ = nullptr;
   IlbcDecoder* ilbc_ = nullptr;
   CngDecoderInst* cng_ = nullptr;
   std::unique_ptr<Ostrel711Codec> u_ = std::make_unique<Ostrel711Codec>();
   std::unique_ptr<Ostrel711Codec> a_ = std::make_unique<Ostrel711Codec>();
   std::unique_ptr<OstrelWbCodec> wb_ = std::make_unique<OstrelWbCodec>();
   bool ok_ = false;
-  int clock_ = 0;
-  std::vector<int16_t> out_;
-  std::vector<Tick> ticks_;
 };
-
-// Offset of the first occurrence of `needle` in `hay` at or after `from`, or -1.
-inline int Find(const std::vector<int16_t>& hay, const std::vector<int16_t>& needle, int from = 0) {
-  if (needle.empty() || hay.size() < needle.size()) return -1;
-  for (size_t i = static_cast<size_t>(std::max(from, 0)); i + needle.size() <= hay.size(); ++i)
-    if (std::equal(needle.begin(), needle.end(), hay.begin() + static_cast<long>(i))) return static_cast<int>(i);
-  return -1;
-}
 
 inline std::vector<int16_t> Slice(const std::vector<int16_t>& v, int from, int count) {
   return std::vector<int16_t>(v.begin() + from, v.begin() + from + count);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "voice/dsp/g711.h"
+#include "voice/dsp/ostrel/ostrel_sections.h"
 #include "voice/dsp/ostrel/ostrel_tables.h"
 #include "voice/dsp/spl.h"
 
@@ -172,13 +173,7 @@ int16_t Ostrel711_InitCore(Ostrel711Codec* inst, int16_t law, int16_t inputKind,
   uint16_t words[2];
   Ostrel711_AnalyzeLpc(lin, refl, words);
   uint8_t frame[kOstrel711FrameMaxBytes];
-  const int len = Ostrel711_EncodeFrame(frame, silence, refl, 0, words);
-  const int prev = inst->encCur ^ 1;
-  for (int i = 0; i < inst->framesPerPacket; ++i) {
-    std::memcpy(inst->encFirst[prev] + i * len, frame, static_cast<size_t>(len));
-    inst->encFrameLengths[prev][i] = static_cast<int16_t>(len);
-  }
-  inst->encFirstBytes[prev] = static_cast<int16_t>(len * inst->framesPerPacket);
+  Ostrel_FillPreviousSection(inst, frame, Ostrel711_EncodeFrame(frame, silence, refl, 0, words));
 
   inst->lastKind = -1;
   inst->errorCode = error;
@@ -261,16 +256,7 @@ int16_t Ostrel711_EncodeCore(Ostrel711Codec* inst, const int16_t* block, uint8_t
   for (int i = 0; i < frames; ++i) PutBits(packet, &bit, 6, inst->encFrameLengths[prev][i] - 14);
   PutBits(packet, &bit, SecondSectionBits(frames), inst->encSecondBytes - 14 * frames);
   PutBits(packet, &bit, 1, 0);  // no pad byte
-  int total = header;
-  std::memcpy(packet + total, inst->encFirst[prev], static_cast<size_t>(inst->encFirstBytes[prev]));
-  total += inst->encFirstBytes[prev];
-  std::memcpy(packet + total, inst->encSecond, static_cast<size_t>(inst->encSecondBytes));
-  total += inst->encSecondBytes;
-
-  inst->encCur = static_cast<int16_t>(prev);
-  inst->encFirstBytes[prev] = 0;
-  inst->encSecondBytes = 0;
-  inst->encCollected = 0;
+  const int total = header + Ostrel_WriteSections(inst, packet + header);
   *packetBytes = static_cast<int16_t>(total);
   *blocksNeeded = 0;
   return total > header ? 0 : -1;
@@ -358,17 +344,7 @@ int16_t Ostrel711_DecodeFrame(Ostrel711Codec* inst, const uint8_t* payload, int1
 
 int16_t Ostrel711_DecodeFrames(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes, int16_t* out,
                                int16_t* speechType, int capacity) {
-  *speechType = 1;
-  if (capacity < kN) return -1;
-  int16_t left = 0;
-  int total = Ostrel711_DecodeFrame(inst, payload, out, payloadBytes, &left);
-  if (total < 0) return -1;
-  while (left > 0 && total > 0 && total + kN <= capacity) {
-    const int r = Ostrel711_DecodeFrame(inst, nullptr, out + total, 0, &left);
-    if (r < 0) return -1;
-    total += r;
-  }
-  return static_cast<int16_t>(total);
+  return Ostrel_DecodePayload(inst, Ostrel711_DecodeFrame, kN, payload, payloadBytes, out, speechType, capacity);
 }
 
 int16_t Ostrel711_Decode(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes, int16_t* out,

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "voice/dsp/ostrel/ostrel_sections.h"
 #include "voice/dsp/ostrel/ostrel_tables.h"
 #include "voice/dsp/spl.h"
 
@@ -186,16 +187,7 @@ int WriteUpperSection(OstrelWbCodec* inst, uint8_t* out) {
       if ((v >> (4 - b)) & 1) out[bit >> 3] = static_cast<uint8_t>(out[bit >> 3] | (0x80 >> (bit & 7)));
     }
   }
-  int total = hb;
-  std::memcpy(out + total, inst->encFirst[prev], static_cast<size_t>(inst->encFirstBytes[prev]));
-  total += inst->encFirstBytes[prev];
-  std::memcpy(out + total, inst->encSecond, static_cast<size_t>(inst->encSecondBytes));
-  total += inst->encSecondBytes;
-  inst->encCur = static_cast<int16_t>(prev);
-  inst->encFirstBytes[prev] = 0;
-  inst->encSecondBytes = 0;
-  inst->encCollected = 0;
-  return total;
+  return hb + Ostrel_WriteSections(inst, out + hb);
 }
 
 void ClearDecoder(OstrelWbCodec* inst) {
@@ -255,13 +247,7 @@ int16_t OstrelWb_Init(OstrelWbCodec* inst, int16_t packetSamples) {
   int16_t zeros[kOstrelWbUpperValues] = {};
   uint8_t frame[kOstrelWbUpperMaxBytes];
   const uint32_t neutral = (16u << 16) | (17u << 11) | (8u << 7) | (8u << 3) | 4u;  // each code at its offset
-  const int len = OstrelWb_PackUpperFrame(frame, 0, 0, neutral, zeros);
-  const int prev = inst->encCur ^ 1;
-  for (int i = 0; i < inst->framesPerPacket; ++i) {
-    std::memcpy(inst->encFirst[prev] + i * len, frame, static_cast<size_t>(len));
-    inst->encFrameLengths[prev][i] = static_cast<int16_t>(len);
-  }
-  inst->encFirstBytes[prev] = static_cast<int16_t>(len * inst->framesPerPacket);
+  Ostrel_FillPreviousSection(inst, frame, OstrelWb_PackUpperFrame(frame, 0, 0, neutral, zeros));
 
   if (Ostrel711_Init(&inst->lower, 0, kOstrelInputLinear, static_cast<int16_t>(packetSamples / 2)) < 0) {
     inst->errorCode = inst->lower.errorCode;
@@ -418,17 +404,8 @@ int16_t OstrelWb_DecodeFrame(OstrelWbCodec* inst, const uint8_t* payload, int16_
 
 int16_t OstrelWb_Decode(OstrelWbCodec* inst, const uint8_t* payload, int32_t payloadBytes, int16_t* out,
                         int16_t* speechType, int capacity) {
-  *speechType = 1;
-  if (capacity < kOstrelWbFrameSamples) return -1;
-  int16_t left = 0;
-  int total = OstrelWb_DecodeFrame(inst, payload, out, payloadBytes, &left);
-  if (total < 0) return -1;
-  while (left > 0 && total > 0 && total + kOstrelWbFrameSamples <= capacity) {
-    const int r = OstrelWb_DecodeFrame(inst, nullptr, out + total, 0, &left);
-    if (r < 0) return -1;
-    total += r;
-  }
-  return static_cast<int16_t>(total);
+  return Ostrel_DecodePayload(inst, OstrelWb_DecodeFrame, kOstrelWbFrameSamples, payload, payloadBytes, out, speechType,
+                              capacity);
 }
 
 int16_t OstrelWb_GetDecoderInfo(const OstrelWbCodec* inst, int16_t* lastKind, int16_t* pendingFrames) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "voice/dsp/processing/comfort_noise.h"
 #include "voice/dsp/spl.h"
 
 namespace {
@@ -34,22 +35,6 @@ constexpr int kMaxOutGain = 512;
 constexpr int kTrainMax = 1200;
 
 int64_t i64(int32_t v) { return v; }
-
-uint64_t isqrt64(uint64_t v) {
-  uint64_t r = 0;
-  uint64_t bit = uint64_t{1} << 62;
-  while (bit > v) bit >>= 2;
-  while (bit != 0) {
-    if (v >= r + bit) {
-      v -= r + bit;
-      r = (r >> 1) + bit;
-    } else {
-      r >>= 1;
-    }
-    bit >>= 2;
-  }
-  return r;
-}
 
 int blocksPer10ms(const AecPcCore* c) { return c->rate == 16000 ? 2 : 1; }
 
@@ -435,7 +420,7 @@ void analyseNoise(AecPcCore* c, const int16_t* x, int n) {
   Spl_ReflToLpc(c->cngRefl, kAecPcCngOrder, c->cngLpc);
   const uint64_t power = ((static_cast<uint64_t>(static_cast<uint32_t>(r[0])) << scale) * static_cast<uint32_t>(err) >> 15) /
                          static_cast<uint64_t>(n);
-  const int32_t l = static_cast<int32_t>(std::min<uint64_t>(isqrt64(power), 32767));
+  const int32_t l = static_cast<int32_t>(std::min<uint64_t>(Spl_SqrtFloorU64(power), 32767));
   int32_t scaled;
   if (c->cngMode == 1)
     scaled = l / 4;
@@ -452,18 +437,8 @@ void analyseNoise(AecPcCore* c, const int16_t* x, int n) {
 }
 
 void generateNoise(AecPcCore* c, int16_t* out, int n) {
-  int16_t v[kAecPcSubBlock];
-  int16_t low[kAecPcSubBlock];
-  int64_t energy = 0;
-  for (int i = 0; i < n; ++i) {
-    v[i] = static_cast<int16_t>((Spl_RandGaussian(&c->cngSeed) + 16) >> 5);
-    energy += int32_t{v[i]} * v[i];
-  }
-  const int64_t rms = static_cast<int64_t>(isqrt64(static_cast<uint64_t>(energy / n)));
-  const int64_t g = rms > 0 ? (int64_t{c->cngTarget} << 5) / rms : 0;  // Q15 of target / 1024 / rms
-  for (int i = 0; i < n; ++i) v[i] = Spl_SatW16((v[i] * g) >> 15);
-  Spl_FilterAR(c->cngLpc, kAecPcCngOrder + 1, v, n, c->cngStateHigh, kAecPcCngOrder, c->cngStateLow,
-               kAecPcCngOrder, out, low);
+  ComfortNoise_Generate(&c->cngSeed, c->cngTarget, c->cngLpc, kAecPcCngOrder, c->cngStateHigh, c->cngStateLow, out,
+                        n);
 }
 
 // Minimum statistics and the two floors, once per sub-block.

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <cstring>
 
+#include "voice/dsp/processing/comfort_noise.h"
 #include "voice/dsp/resample.h"
 #include "voice/dsp/spl.h"
 
@@ -14,22 +15,6 @@ constexpr int kFrame = kAesBlocksPerFrame * kAesBlockSamples;  // 80 low-band sa
 constexpr int kMaxIndex = 80;
 constexpr int kFadeSteps = 32;
 constexpr int32_t kCngInitialGain = 5221;  // sqrt(26) * 1024
-
-uint64_t isqrt64(uint64_t v) {
-  uint64_t r = 0;
-  uint64_t bit = uint64_t{1} << 62;
-  while (bit > v) bit >>= 2;
-  while (bit != 0) {
-    if (v >= r + bit) {
-      v -= r + bit;
-      r = (r >> 1) + bit;
-    } else {
-      r >>= 1;
-    }
-    bit >>= 2;
-  }
-  return r;
-}
 
 // Energy of a 2-ms block at the common scale (true energy / 128).
 int32_t blockEnergy(const int16_t* x) {
@@ -172,30 +157,19 @@ void updateCng(SonraAecCng* c, const int16_t* x) {
   const uint64_t perSample = energy / kFrame;
   if (c->averageCount <= c->firstFrames) {
     // The first gain is the average level of the first updates.
-    c->levelSum += static_cast<int32_t>(isqrt64(perSample));
+    c->levelSum += static_cast<int32_t>(Spl_SqrtFloorU64(perSample));
     if (c->averageCount == c->firstFrames) c->gain = ((c->levelSum / c->firstFrames) * 192) & ~0x3ff;
     ++c->averageCount;
   } else {
-    const int64_t levelQ6 = static_cast<int64_t>(isqrt64(perSample << 12));
+    const int64_t levelQ6 = static_cast<int64_t>(Spl_SqrtFloorU64(perSample << 12));
     const int64_t target = ((3 * levelQ6) / 4) << 4;
     c->gain = static_cast<int32_t>((int64_t{c->gainSmooth} * c->gain + target) >> 6);
   }
 }
 
-// Comfort noise of n samples: unit-energy random excitation scaled to the gain, through 1/A(z).
+// Comfort noise of n samples at the model's gain, through 1/A(z).
 void generateCng(SonraAecCng* c, int16_t* out, int n) {
-  int16_t exc[32];
-  int16_t low[32];
-  int64_t energy = 0;
-  for (int i = 0; i < n; ++i) {
-    exc[i] = static_cast<int16_t>((Spl_RandGaussian(&c->seed) + 16) >> 5);
-    energy += int32_t{exc[i]} * exc[i];
-  }
-  const int64_t rms = static_cast<int64_t>(isqrt64(static_cast<uint64_t>(energy / n)));
-  const int64_t g = rms > 0 ? (int64_t{c->gain} << 5) / rms : 0;  // Q15
-  for (int i = 0; i < n; ++i) exc[i] = Spl_SatW16((exc[i] * g) >> 15);
-  Spl_FilterAR(c->lpc, kAesCngOrder + 1, exc, n, c->synthHigh, kAesCngOrder, c->synthLow, kAesCngOrder, out,
-               low);
+  ComfortNoise_Generate(&c->seed, c->gain, c->lpc, kAesCngOrder, c->synthHigh, c->synthLow, out, n);
 }
 
 void initCng(SonraAecCng* c) {

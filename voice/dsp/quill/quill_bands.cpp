@@ -98,6 +98,23 @@ void Quill_AnalysisBank(QuillAnalysisBank* st, const float* in, float* lo, float
   }
 }
 
+namespace {
+// One second-order section over the first half of the output, in place: x + b1 s1 - b2 s2 out,
+// x + a1 s1 - a2 s2 into the state (s1 newest).
+void highPassSection(float* v, float* state, float b1, float b2, float a1, float a2) {
+  float s1 = state[0], s2 = state[1];
+  for (int i = 0; i < kQuillHalf; ++i) {
+    const float x = v[i];
+    v[i] = x + b1 * s1 - b2 * s2;
+    const float n1 = x + a1 * s1 - a2 * s2;
+    s2 = s1;
+    s1 = n1;
+  }
+  state[0] = s1;
+  state[1] = s2;
+}
+}  // namespace
+
 void Quill_SynthesisBank(QuillSynthesisBank* st, const float* lo, const float* hi, float* out) {
   float a[kQuillBand], b[kQuillBand];
   for (int k = 0; k < kQuillBand; ++k) {
@@ -112,27 +129,8 @@ void Quill_SynthesisBank(QuillSynthesisBank* st, const float* lo, const float* h
     out[2 * k] = b[k];
     out[2 * k + 1] = a[k];
   }
-  float s1 = st->hp1[0], s2 = st->hp1[1];
-  for (int i = 0; i < kQuillHalf; ++i) {
-    const float x = out[i];
-    out[i] = x + 0.017010493f * s1 - 0.017042045f * s2;
-    const float n1 = x + 1.9970105f * s1 - 0.997142f * s2;
-    s2 = s1;
-    s1 = n1;
-  }
-  st->hp1[0] = s1;
-  st->hp1[1] = s2;
-  s1 = st->hp2[0];
-  s2 = st->hp2[1];
-  for (int i = 0; i < kQuillHalf; ++i) {
-    const float x = out[i];
-    out[i] = x + 0.006452945f * s1 - 0.0066243554f * s2;
-    const float n1 = x + 1.9864529f * s1 - 0.9867244f * s2;
-    s2 = s1;
-    s1 = n1;
-  }
-  st->hp2[0] = s1;
-  st->hp2[1] = s2;
+  highPassSection(out, st->hp1, 0.017010493f, 0.017042045f, 1.9970105f, 0.997142f);
+  highPassSection(out, st->hp2, 0.006452945f, 0.0066243554f, 1.9864529f, 0.9867244f);
 }
 
 namespace {

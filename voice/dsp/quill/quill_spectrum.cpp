@@ -75,14 +75,23 @@ int normaliseLags(const int64_t* r, int32_t* out) {
   return k;
 }
 
-int envIndex(const QuillEnvTable& t, int16_t value) {
-  int i = t.start;
-  while (i < t.count - 1 && value > t.bounds[i]) ++i;
-  while (i > 0 && value <= t.bounds[i - 1]) --i;
-  return i;
+// Gain of the envelope whose predictor is c (Q12), from the normalised lags and their shift: 120
+// divided by the prediction error energy.
+uint32_t envelopeGain(const int16_t* c, const int32_t* rn, int shift) {
+  int64_t e = 0;
+  for (int i = 0; i <= 6; ++i) {
+    for (int k = 0; k <= 6; ++k) {
+      const int64_t a = (int64_t{c[k]} * rn[i > k ? i - k : k - i] + 256) >> 9;
+      e += (a * c[i] + 4) >> 3;
+    }
+  }
+  e = shift > 0 ? (e >> shift) : e * (int64_t{1} << -shift);
+  return Quill_GainDivide(120, e > 0 ? static_cast<uint64_t>(e) : 0);
 }
 
-int gainIndex(const QuillEnvGainTable& t, int32_t value) {
+// Level index of a value in an envelope table: searched from the table's start level.
+template <typename Table, typename Value>
+int levelIndex(const Table& t, Value value) {
   int i = t.start;
   while (i < t.count - 1 && value > t.bounds[i]) ++i;
   while (i > 0 && value <= t.bounds[i - 1]) --i;
@@ -157,15 +166,7 @@ void Quill_EnvelopeFit(const int16_t* values, QuillEnvelopeFit* fit) {
   Spl_AutoCorrToRefl(rn, 6, fit->refl);
   int16_t c[7];
   Spl_ReflToLpc(fit->refl, 6, c);
-  int64_t e = 0;
-  for (int i = 0; i <= 6; ++i) {
-    for (int k = 0; k <= 6; ++k) {
-      const int64_t a = (int64_t{c[k]} * rn[i > k ? i - k : k - i] + 256) >> 9;
-      e += (a * c[i] + 4) >> 3;
-    }
-  }
-  e = shift > 0 ? (e >> shift) : e * (int64_t{1} << -shift);
-  fit->gainValue = static_cast<int32_t>(Quill_GainDivide(120, e > 0 ? static_cast<uint64_t>(e) : 0));
+  fit->gainValue = static_cast<int32_t>(envelopeGain(c, rn, shift));
 }
 
 void Quill_EnvelopeScales(const int16_t* refl, int32_t gain, int64_t* power, uint16_t* scales) {
@@ -208,21 +209,13 @@ void encodeEnvelope(QuillStream* s, const int16_t* values, int64_t* power, uint1
   int sym[7];
   int16_t q[6];
   for (int i = 0; i < 6; ++i) {
-    sym[i] = envIndex(kQuillEnvRefl[i], refl[i]);
+    sym[i] = levelIndex(kQuillEnvRefl[i], refl[i]);
     q[i] = kQuillEnvRefl[i].levels[sym[i]];
   }
   int16_t c[7];
   Spl_ReflToLpc(q, 6, c);
-  int64_t e = 0;
-  for (int i = 0; i <= 6; ++i) {
-    for (int k = 0; k <= 6; ++k) {
-      const int64_t a = (int64_t{c[k]} * rn[i > k ? i - k : k - i] + 256) >> 9;
-      e += (a * c[i] + 4) >> 3;
-    }
-  }
-  e = shift > 0 ? (e >> shift) : e * (int64_t{1} << -shift);
-  const uint32_t g = Quill_GainDivide(120, e > 0 ? static_cast<uint64_t>(e) : 0);
-  sym[6] = gainIndex(kQuillEnvGain, static_cast<int32_t>(g));
+  const uint32_t g = envelopeGain(c, rn, shift);
+  sym[6] = levelIndex(kQuillEnvGain, static_cast<int32_t>(g));
   const uint16_t* tables[7];
   for (int i = 0; i < 6; ++i) tables[i] = kQuillEnvRefl[i].cdf;
   tables[6] = kQuillEnvGain.cdf;

@@ -131,6 +131,20 @@ TEST(DspSpl, SquareRootWithinSeriesPrecision) {
   EXPECT_EQ(Spl_SqrtW32(-4), 2);  // magnitude of a negative input
 }
 
+TEST(DspSpl, SquareRootFloorIsExactOver64Bits) {
+  const uint64_t cases[][2] = {{0, 0},
+                               {1, 1},
+                               {3, 1},
+                               {4, 2},
+                               {99, 9},
+                               {100, 10},
+                               {(uint64_t{1} << 32) - 1, 65535},
+                               {uint64_t{1} << 32, 65536},
+                               {4294967295ull * 4294967295ull, 4294967295ull},
+                               {UINT64_MAX, 4294967295ull}};
+  for (const auto& c : cases) EXPECT_EQ(Spl_SqrtFloorU64(c[0]), c[1]) << c[0];
+}
+
 TEST(DspSpl, DivHiLowIsAccurateForNormalisedDenominators) {
   std::mt19937 rng(3);
   std::uniform_int_distribution<int32_t> dden(0x40010000, INT32_MAX);

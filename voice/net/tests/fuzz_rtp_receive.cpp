@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "voice/net/tests/srtp_policy.h"
 #include "voice/net/udp_socket.h"
 
 namespace {
@@ -20,16 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static UdpRecvSocket secured;
   static bool ready = false;
   if (!ready) {
-    SrtpPolicy p;
-    p.cipherType = kSrtpAesIcm128;
-    p.cipherKeyLength = 30;
-    p.authType = kSrtpHmacSha1;
-    p.authKeyLength = 20;
-    p.authTagLength = 10;
-    p.securityServices = kSrtpSecServConfAndAuth;
-    p.key = key;
-    p.direction = kSrtpAnyInbound;
-    secured.EnableSRTP(p);
+    secured.EnableSRTP(vnet_test::AesPolicy(key, kSrtpAnyInbound));
     for (UdpRecvSocket* s : {&plain, &secured})
       s->Init(nullptr, UdpRecvSocket::CreateSocket(false, 0), 0, nullptr, nullptr, nullptr, Entry, 0);
     ready = true;

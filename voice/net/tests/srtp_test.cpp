@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "voice/net/tests/srtp_policy.h"
+
 namespace {
 
 const unsigned char kKeyA[30] = {0xE1, 0xF9, 0x7A, 0x0D, 0x3E, 0x01, 0x8B, 0xE0, 0xD6, 0x4F, 0xA3, 0x2C, 0x06, 0xDE, 0x41,
@@ -16,18 +18,7 @@ const unsigned char kKeyA[30] = {0xE1, 0xF9, 0x7A, 0x0D, 0x3E, 0x01, 0x8B, 0xE0,
 const unsigned char kKeyB[30] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF,
                                  0x01, 0x12, 0x23, 0x34, 0x45, 0x56, 0x67, 0x78, 0x89, 0x9A, 0xAB, 0xBC, 0xCD, 0xDE, 0xEF};
 
-SrtpPolicy Policy(const unsigned char* key, int direction) {
-  SrtpPolicy p;
-  p.cipherType = kSrtpAesIcm128;
-  p.cipherKeyLength = 30;
-  p.authType = kSrtpHmacSha1;
-  p.authKeyLength = 20;
-  p.authTagLength = 10;
-  p.securityServices = kSrtpSecServConfAndAuth;
-  p.key = key;
-  p.direction = direction;
-  return p;
-}
+SrtpPolicy Policy(const unsigned char* key, int direction) { return vnet_test::AesPolicy(key, direction); }
 
 // A PCMU-like RTP packet in a buffer with room for the trailer.
 std::vector<uint8_t> Rtp(uint16_t seq, uint32_t ssrc, int payload = 160) {

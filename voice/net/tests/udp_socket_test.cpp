@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "voice/net/tests/srtp_policy.h"
 
 namespace {
 
@@ -363,18 +364,7 @@ TEST_F(VnetUdpSocket, SrtpBetweenTwoChannels) {
                                          16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
   static const unsigned char keyB[30] = {30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
                                          15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
-  auto policy = [](const unsigned char* key, int direction) {
-    SrtpPolicy p;
-    p.cipherType = kSrtpAesIcm128;
-    p.cipherKeyLength = 30;
-    p.authType = kSrtpHmacSha1;
-    p.authKeyLength = 20;
-    p.authTagLength = 10;
-    p.securityServices = kSrtpSecServConfAndAuth;
-    p.key = key;
-    p.direction = direction;
-    return p;
-  };
+  auto policy = vnet_test::AesPolicy;
   struct Channel {
     UdpSocketRef socket = UdpRecvSocket::CreateSocket(false, 0);
     uint16_t port = FreePort();
@@ -431,15 +421,7 @@ TEST_F(VnetUdpSocket, SrtpBetweenTwoChannels) {
 // Hostile datagrams through the receive path with SRTP on: none reaches the entry.
 TEST_F(VnetUdpSocket, MalformedDatagramsWithSrtpAreDropped) {
   static const unsigned char key[30] = {7};
-  SrtpPolicy p;
-  p.cipherType = kSrtpAesIcm128;
-  p.cipherKeyLength = 30;
-  p.authType = kSrtpHmacSha1;
-  p.authKeyLength = 20;
-  p.authTagLength = 10;
-  p.securityServices = kSrtpSecServConfAndAuth;
-  p.key = key;
-  p.direction = kSrtpAnyInbound;
+  const SrtpPolicy p = vnet_test::AesPolicy(key, kSrtpAnyInbound);
   Recorder rec;  // outlives the socket, whose thread uses it
   UdpRecvSocket rs;
   ASSERT_EQ(rs.EnableSRTP(p), 0);

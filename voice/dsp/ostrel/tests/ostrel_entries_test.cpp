@@ -11,17 +11,25 @@
 
 namespace {
 
+using Packets = std::vector<std::vector<uint8_t>>;
+
+// Feeds x to the encoder `block` samples at a time (encode as Ostrel711_EncodeCore) and keeps every packet made.
+template <size_t MaxBytes, typename Codec, typename Encode>
+void EncodePackets(Codec* enc, Encode encode, const std::vector<int16_t>& x, size_t block, Packets* packets) {
+  for (size_t b = 0; b < x.size(); b += block) {
+    uint8_t p[MaxBytes];
+    int16_t n, need;
+    ASSERT_EQ(encode(enc, &x[b], p, &n, &need), 0);
+    if (n > 0) packets->emplace_back(p, p + n);
+  }
+}
+
 TEST(OstrelEntries, Ostrel711PacketsConcealmentAndLateFrame) {
   const auto x = ostrel_test::SpeechLike(80 * 10, 8000, 2);
   Ostrel711Codec enc;
   ASSERT_EQ(Ostrel711_Init(&enc, 1, 0, 160), 0);
-  std::vector<std::vector<uint8_t>> packets;
-  for (size_t b = 0; b < x.size(); b += 80) {
-    uint8_t p[kOstrel711MaxPacketBytes];
-    int16_t n, need;
-    ASSERT_EQ(Ostrel711_EncodeCore(&enc, &x[b], p, &n, &need), 0);
-    if (n > 0) packets.emplace_back(p, p + n);
-  }
+  Packets packets;
+  ASSERT_NO_FATAL_FAILURE(EncodePackets<kOstrel711MaxPacketBytes>(&enc, Ostrel711_EncodeCore, x, 80, &packets));
   Ostrel711Codec dec;
   ASSERT_EQ(Ostrel711_Init(&dec, 0, 0, 80), 0);
   ASSERT_EQ(Ostrel711A_EntryInit(&dec), 0);
@@ -51,13 +59,8 @@ TEST(OstrelEntries, WidebandPackets) {
   const auto x = ostrel_test::SpeechLike(160 * 6, 16000, 2);
   OstrelWbCodec enc;
   ASSERT_EQ(OstrelWb_Init(&enc, 320), 0);
-  std::vector<std::vector<uint8_t>> packets;
-  for (size_t f = 0; f < x.size(); f += 160) {
-    uint8_t p[kOstrelWbMaxPacketBytes];
-    int16_t n, need;
-    ASSERT_EQ(OstrelWb_Encode(&enc, &x[f], p, &n, &need), 0);
-    if (n > 0) packets.emplace_back(p, p + n);
-  }
+  Packets packets;
+  ASSERT_NO_FATAL_FAILURE(EncodePackets<kOstrelWbMaxPacketBytes>(&enc, OstrelWb_Encode, x, 160, &packets));
   OstrelWbCodec dec;
   ASSERT_EQ(OstrelWb_Init(&dec, 160), 0);
   ASSERT_EQ(OstrelWb_EntryInit(&dec), 0);

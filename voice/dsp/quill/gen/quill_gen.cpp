@@ -63,18 +63,27 @@ struct Tables {
   EnvGainData gain;
 };
 
+// Copies the means and matrices of an LPC class, which the library's layout and ours share field for field.
+template <typename To, typename From>
+void copyLpcMatrices(To& to, const From& from) {
+  static_assert(sizeof(to.gainMean) == sizeof(from.gainMean) && sizeof(to.shapeMean) == sizeof(from.shapeMean) &&
+                sizeof(to.t2) == sizeof(from.t2) && sizeof(to.t18) == sizeof(from.t18) &&
+                sizeof(to.gainMat) == sizeof(from.gainMat) && sizeof(to.shapeMat) == sizeof(from.shapeMat));
+  std::memcpy(to.gainMean, from.gainMean, sizeof(to.gainMean));
+  std::memcpy(to.shapeMean, from.shapeMean, sizeof(to.shapeMean));
+  std::memcpy(to.t2, from.t2, sizeof(to.t2));
+  std::memcpy(to.t18, from.t18, sizeof(to.t18));
+  std::memcpy(to.gainMat, from.gainMat, sizeof(to.gainMat));
+  std::memcpy(to.shapeMat, from.shapeMat, sizeof(to.shapeMat));
+}
+
 // A view of in-memory class data in the library's layout (for the library's own quantiser code).
 struct LpcView {
   QuillLpcClass c{};
   std::vector<double> levels, bits;
   std::vector<const uint16_t*> cdf;
   explicit LpcView(const LpcClassData& d) {
-    std::memcpy(c.gainMean, d.gainMean, sizeof(c.gainMean));
-    std::memcpy(c.shapeMean, d.shapeMean, sizeof(c.shapeMean));
-    std::memcpy(c.t2, d.t2, sizeof(c.t2));
-    std::memcpy(c.t18, d.t18, sizeof(c.t18));
-    std::memcpy(c.gainMat, d.gainMat, sizeof(c.gainMat));
-    std::memcpy(c.shapeMat, d.shapeMat, sizeof(c.shapeMat));
+    copyLpcMatrices(c, d);
     for (int i = 0; i < 120; ++i) {
       c.offset[i] = static_cast<int16_t>(d.offset[i]);
       c.maxIndex[i] = static_cast<int16_t>(d.levels[i].size() - 1);
@@ -235,12 +244,7 @@ Tables linked() {
   for (int c = 0; c < 3; ++c) {
     const QuillLpcClass& s = kQuillLpcClasses[c];
     LpcClassData& d = t.lpc[c];
-    std::memcpy(d.gainMean, s.gainMean, sizeof(d.gainMean));
-    std::memcpy(d.shapeMean, s.shapeMean, sizeof(d.shapeMean));
-    std::memcpy(d.t2, s.t2, sizeof(d.t2));
-    std::memcpy(d.t18, s.t18, sizeof(d.t18));
-    std::memcpy(d.gainMat, s.gainMat, sizeof(d.gainMat));
-    std::memcpy(d.shapeMat, s.shapeMat, sizeof(d.shapeMat));
+    copyLpcMatrices(d, s);
     for (int i = 0; i < 120; ++i) {
       d.offset[i] = s.offset[i];
       const int n = s.maxIndex[i] + 1;
@@ -365,34 +369,44 @@ struct Analyser {
   }
 };
 
+// One coded half after the band split and the pitch analysis, as the encoder makes it.
+struct AnalysedHalf {
+  float lo[kQuillBand], hi[kQuillBand];
+  double aLo[kQuillBand], aHi[kQuillBand];
+  double analysed[264], lags[4], gains[4];
+  int16_t gq[4];  // pitch gains in Q12
+};
+
+// Analyses the half at pcm (kQuillHalf samples scaled by level, clipped, with the encoder's dither).
+void analyseHalf(Analyser& a, const int16_t* pcm, double level, AnalysedHalf* h) {
+  float in[kQuillHalf];
+  for (int i = 0; i < kQuillHalf; ++i) in[i] = static_cast<float>(std::clamp(pcm[i] * level, -32768.0, 32767.0));
+  in[0] += 0.0012345533f;
+  Quill_AnalysisBank(&a.bank, in, h->lo, h->hi, h->aLo, h->aHi);
+  Quill_PitchAnalysis(h->aLo, h->analysed, &a.pitch, h->lags, h->gains);
+  for (int j = 0; j < 4; ++j) h->gq[j] = static_cast<int16_t>(h->gains[j] * 4096.0);
+}
+
 std::vector<HalfStats> analyse(const std::vector<int16_t>& pcm, double level, double quantOffset) {
   std::vector<HalfStats> out;
   Analyser a;
   QuillStream scratch;
   for (size_t pos = 0; pos + kQuillHalf <= pcm.size(); pos += kQuillHalf) {
-    float in[kQuillHalf];
-    for (int i = 0; i < kQuillHalf; ++i) in[i] = static_cast<float>(std::clamp(pcm[pos + i] * level, -32768.0, 32767.0));
-    in[0] += 0.0012345533f;
-    float lo[kQuillBand], hi[kQuillBand];
-    double aLo[kQuillBand], aHi[kQuillBand];
-    Quill_AnalysisBank(&a.bank, in, lo, hi, aLo, aHi);
-    double analysed[264], lags[4], gains[4];
-    Quill_PitchAnalysis(aLo, analysed, &a.pitch, lags, gains);
-    int16_t gq[4];
-    for (int j = 0; j < 4; ++j) gq[j] = static_cast<int16_t>(gains[j] * 4096.0);
+    AnalysedHalf x;
+    analyseHalf(a, &pcm[pos], level, &x);
     HalfStats h{};
-    h.pitchIndex = Quill_PitchGainIndex(gq);
+    h.pitchIndex = Quill_PitchGainIndex(x.gq);
     Quill_StreamReset(&scratch);
-    Quill_EncodePitchGains(&scratch, gq);
-    h.lagClass = Quill_LagClass(gq);
+    Quill_EncodePitchGains(&scratch, x.gq);
+    h.lagClass = Quill_LagClass(x.gq);
     for (int r = 0; r < 4; ++r) {
       double c = 0.0;
-      for (int j = 0; j < 4; ++j) c += kQuillPitchTransform[r][j] * lags[j];
+      for (int j = 0; j < 4; ++j) c += kQuillPitchTransform[r][j] * x.lags[j];
       h.lagCoef[r] = c;
     }
     QuillLoRecords loRec;
     QuillHiRecords hiRec;
-    Quill_LpcAnalysis(analysed, aHi, &a.lpc, quantOffset, gq, loRec, hiRec);
+    Quill_LpcAnalysis(x.analysed, x.aHi, &a.lpc, quantOffset, x.gq, loRec, hiRec);
     Quill_LpcToShapeVectors(loRec, hiRec, h.vec);
     out.push_back(h);
   }
@@ -626,42 +640,31 @@ struct EnvSample {
 
 std::vector<EnvSample> envSamples(const std::vector<int16_t>& pcm, double level, double quantOffset, uint32_t seed) {
   std::vector<EnvSample> out;
-  QuillAnalysisBank bank{};
-  QuillPitchState pitch{};
-  QuillLpcState lpc{};
-  Quill_PitchStateInit(&pitch);
-  Quill_LpcStateInit(&lpc);
+  Analyser a;
   float latLo[13] = {}, latHi[7] = {};
   QuillPitchFilterState pre{};
   static QuillFftWork fft;
   QuillStream s;
   for (size_t pos = 0; pos + kQuillHalf <= pcm.size(); pos += kQuillHalf) {
-    float in[kQuillHalf];
-    for (int i = 0; i < kQuillHalf; ++i) in[i] = static_cast<float>(std::clamp(pcm[pos + i] * level, -32768.0, 32767.0));
-    in[0] += 0.0012345533f;
-    float lo[kQuillBand], hi[kQuillBand];
-    double aLo[kQuillBand], aHi[kQuillBand];
-    Quill_AnalysisBank(&bank, in, lo, hi, aLo, aHi);
-    double analysed[264], lags[4], gains[4];
-    Quill_PitchAnalysis(aLo, analysed, &pitch, lags, gains);
-    int16_t gq[4];
-    for (int j = 0; j < 4; ++j) gq[j] = static_cast<int16_t>(gains[j] * 4096.0);
+    AnalysedHalf x;
+    analyseHalf(a, &pcm[pos], level, &x);
+    int16_t* gq = x.gq;  // the encoder may quantise the gains in place
     Quill_StreamReset(&s);
     Quill_EncodePitchGains(&s, gq);
-    Quill_EncodePitchLags(lags, gq, &s);
+    Quill_EncodePitchLags(x.lags, gq, &s);
     QuillLoRecords loRec;
     QuillHiRecords hiRec;
-    Quill_LpcAnalysis(analysed, aHi, &lpc, quantOffset, gq, loRec, hiRec);
+    Quill_LpcAnalysis(x.analysed, x.aHi, &a.lpc, quantOffset, gq, loRec, hiRec);
     int cls;
     double bits;
     Quill_EncodeLpcModel(loRec, hiRec, &cls, &bits, &s);
     Quill_QuantiseLpcGains(loRec, hiRec, cls);
     double resLo[kQuillBand], resHi[kQuillBand], preLo[kQuillBand];
-    Quill_AnalysisLattice(&loRec[0][0], 12, latLo, lo, resLo);
-    Quill_AnalysisLattice(&hiRec[0][0], 6, latHi, hi, resHi);
+    Quill_AnalysisLattice(&loRec[0][0], 12, latLo, x.lo, resLo);
+    Quill_AnalysisLattice(&hiRec[0][0], 6, latHi, x.hi, resHi);
     double pg[4];
     for (int j = 0; j < 4; ++j) pg[j] = gq[j] / 4096.0;
-    Quill_PitchFilter(&pre, resLo, preLo, lags, pg, false);
+    Quill_PitchFilter(&pre, resLo, preLo, x.lags, pg, false);
     int16_t p[kQuillBand], q[kQuillBand];
     Quill_ForwardTransform(&fft, preLo, resHi, p, q);
     int16_t d[480], v[480];
@@ -781,25 +784,22 @@ std::string matrix(const double* m, int rows, int cols) {
   return s + "}";
 }
 
-std::string list(const double* v, int n) {
+// A braced initialiser of n values in the given format, perLine values to a line.
+template <typename T>
+std::string braced(const T* v, int n, const char* fmt, int perLine) {
   std::string s = "{";
   char buf[64];
   for (int i = 0; i < n; ++i) {
-    std::snprintf(buf, sizeof(buf), "%.17g%s", v[i], i + 1 < n ? (i % 6 == 5 ? ",\n      " : ", ") : "");
+    std::snprintf(buf, sizeof(buf), fmt, v[i]);
     s += buf;
+    if (i + 1 < n) s += i % perLine == perLine - 1 ? ",\n      " : ", ";
   }
   return s + "}";
 }
 
-std::string ints(const int* v, int n) {
-  std::string s = "{";
-  char buf[32];
-  for (int i = 0; i < n; ++i) {
-    std::snprintf(buf, sizeof(buf), "%d%s", v[i], i + 1 < n ? (i % 20 == 19 ? ",\n      " : ", ") : "");
-    s += buf;
-  }
-  return s + "}";
-}
+std::string list(const double* v, int n) { return braced(v, n, "%.17g", 6); }
+
+std::string ints(const int* v, int n) { return braced(v, n, "%d", 20); }
 
 void write(const Tables& t, const char* path, const char* how) {
   FILE* f = std::fopen(path, "w");

@@ -28,6 +28,15 @@ std::vector<uint16_t> randomCdf(int n, std::mt19937& rng, int padTo = 0) {
   return cdf;
 }
 
+// A decoding stream over the first `bytes` bytes an encoding stream wrote (the rest of its buffer zero).
+QuillStream readerOf(const QuillStream& enc, int bytes) {
+  QuillStream d;
+  Quill_StreamReset(&d);
+  std::memset(d.buffer, 0, sizeof(d.buffer));
+  std::memcpy(d.buffer, enc.buffer, static_cast<size_t>(bytes));
+  return d;
+}
+
 std::vector<int> randomSymbols(const std::vector<uint16_t>& cdf, int n, int count, std::mt19937& rng) {
   std::uniform_int_distribution<int> u(0, 65534);
   std::vector<int> out(count);
@@ -65,10 +74,7 @@ TEST(QuillCoder, RandomStreamsRoundTripWithBothDecodersAndTheLengthAgrees) {
     ASSERT_LE(length, kQuillMaxPayloadBytes);
 
     for (int bisect = 0; bisect < 2; ++bisect) {
-      QuillStream dec;
-      Quill_StreamReset(&dec);
-      std::memset(dec.buffer, 0, sizeof(dec.buffer));
-      std::memcpy(dec.buffer, enc.buffer, static_cast<size_t>(length));
+      QuillStream dec = readerOf(enc, length);
       std::vector<int> got(count);
       int consumed = 0;
       // Decode in a few calls to exercise the resumed state.
@@ -179,10 +185,7 @@ TEST(QuillCoder, HeaderFieldsRoundTripAndBadValuesAreRefused) {
       ASSERT_EQ(Quill_EncodeFrameLength(&s, len), 0);
       Quill_EncodeBandwidth(&s, bw);
       const int bytes = Quill_EncodeTerminate(&s);
-      QuillStream d;
-      Quill_StreamReset(&d);
-      std::memset(d.buffer, 0, sizeof(d.buffer));
-      std::memcpy(d.buffer, s.buffer, static_cast<size_t>(bytes));
+      QuillStream d = readerOf(s, bytes);
       int gotLen = 0, gotBw = 0;
       ASSERT_GE(Quill_DecodeFrameLength(&d, &gotLen), 0);
       EXPECT_EQ(Quill_DecodeBandwidth(&d, &gotBw), bytes);
@@ -209,10 +212,7 @@ TEST(QuillCoder, PitchGainFieldQuantisesAndReconstructsAlike) {
     Quill_StreamReset(&s);
     Quill_EncodePitchGains(&s, gains);
     const int bytes = Quill_EncodeTerminate(&s);
-    QuillStream d;
-    Quill_StreamReset(&d);
-    std::memset(d.buffer, 0, sizeof(d.buffer));
-    std::memcpy(d.buffer, s.buffer, static_cast<size_t>(bytes));
+    QuillStream d = readerOf(s, bytes);
     int16_t got[4];
     EXPECT_EQ(Quill_DecodePitchGains(&d, got), bytes);
     for (int j = 0; j < 4; ++j) {

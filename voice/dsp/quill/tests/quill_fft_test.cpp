@@ -9,49 +9,14 @@
 #include <vector>
 
 #include "voice/dsp/quill/quill_internal.h"
+#include "voice/dsp/quill/tests/quill_dft.h"
 
 namespace {
 
-using Cvec = std::vector<std::complex<double>>;
-
-Cvec dft(const Cvec& x, int sign) {
-  const size_t n = x.size();
-  Cvec w(n);
-  for (size_t m = 0; m < n; ++m) {
-    const double a = sign * 2.0 * M_PI * static_cast<double>(m) / static_cast<double>(n);
-    w[m] = {std::cos(a), std::sin(a)};
-  }
-  Cvec y(n);
-  for (size_t k = 0; k < n; ++k) {
-    std::complex<double> acc = 0.0;
-    size_t m = 0;
-    for (size_t t = 0; t < n; ++t) {
-      acc += x[t] * w[m];
-      m += k;
-      if (m >= n) m -= n;
-    }
-    y[k] = acc;
-  }
-  return y;
-}
-
-Cvec randomVec(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  Cvec x(n);
-  for (auto& v : x) v = {u(rng), u(rng)};
-  return x;
-}
-
-// Largest error relative to the largest magnitude of the reference.
-double relError(const std::vector<double>& re, const std::vector<double>& im, const Cvec& ref) {
-  double err = 0.0, mag = 1e-300;
-  for (size_t i = 0; i < ref.size(); ++i) {
-    err = std::max(err, std::abs(std::complex<double>(re[i], im[i]) - ref[i]));
-    mag = std::max(mag, std::abs(ref[i]));
-  }
-  return err / mag;
-}
+using quilltest::Cvec;
+using quilltest::dft;
+using quilltest::randomVec;
+using quilltest::relError;
 
 struct Work {
   std::unique_ptr<QuillFftWork> ws = std::make_unique<QuillFftWork>();
