@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "voice/builtin_components.h"
 #include "voice/dsp/cng.h"
 #include "voice/dsp/g711.h"
 
@@ -39,12 +40,15 @@ void Sonra_RegisterAes(const SonraAesCore* core) { g_aes.store(core); }
 void Sonra_RegisterAecPc(const SonraAecPcCore* core) { g_aecpc.store(core); }
 
 void Sonra_RegisterBuiltInComponents() {
-  // Codecs and processing cores join here, one registration each, as their glue is written:
-  //   Sonra_RegisterCodec(kCodecIlbc, &kIlbcComponent);
-  //   Sonra_RegisterCodec(kCodecOstrel711U, &kOstrel711UComponent); (and A-law, wideband)
-  //   Sonra_RegisterCodec(kCodecQuill, &kQuillComponent);
-  //   Sonra_RegisterVad(&kVadCore); Sonra_RegisterAgc(&kAgcCore);
-  //   Sonra_RegisterAes(&kAesCore); Sonra_RegisterAecPc(&kAecPcCore);
+  Sonra_RegisterCodec(kCodecIlbc, Sonra_BuiltInCodec(kCodecIlbc));
+  Sonra_RegisterCodec(kCodecOstrel711U, Sonra_BuiltInCodec(kCodecOstrel711U));
+  Sonra_RegisterCodec(kCodecOstrel711A, Sonra_BuiltInCodec(kCodecOstrel711A));
+  Sonra_RegisterCodec(kCodecOstrelWb, Sonra_BuiltInCodec(kCodecOstrelWb));
+  Sonra_RegisterCodec(kCodecQuill, Sonra_BuiltInCodec(kCodecQuill));
+  Sonra_RegisterVad(Sonra_BuiltInVad());
+  Sonra_RegisterAgc(Sonra_BuiltInAgc());
+  Sonra_RegisterAes(Sonra_BuiltInAes());
+  Sonra_RegisterAecPc(Sonra_BuiltInAecPc());
 }
 
 const SonraCodecComponent* Sonra_CodecComponent(int kind) {
@@ -186,12 +190,12 @@ int AesFix_Version(char* text, int size) { return CopyText(text, size, "AES FIX 
 // VAD wrapper
 // ---------------------------------------------------------------------------
 
-int Vad_Create(VadInst** inst) {
+int SonraVad_Create(SonraVadInst** inst) {
   if (!inst) return -1;
   *inst = nullptr;
   const SonraVadCore* core = Sonra_VadCore();
   if (!core) return -1;
-  auto* w = new (std::nothrow) VadInst;
+  auto* w = new (std::nothrow) SonraVadInst;
   if (!w) return -1;
   w->core = core;
   w->inst = core->create();
@@ -203,12 +207,12 @@ int Vad_Create(VadInst** inst) {
   return 0;
 }
 
-int Vad_Init(VadInst* inst) {
+int SonraVad_Init(SonraVadInst* inst) {
   if (!inst || !inst->core) return -1;
   return inst->core->init(inst->inst, 0);
 }
 
-int Vad_Process(VadInst* inst, int rate, const int16_t* frame, int length) {
+int SonraVad_Process(SonraVadInst* inst, int rate, const int16_t* frame, int length) {
   if (!inst || !inst->core || !frame) return -1;
   bool ok = false;
   if (rate == 8000) ok = length == 80 || length == 160 || length == 240;
@@ -219,13 +223,13 @@ int Vad_Process(VadInst* inst, int rate, const int16_t* frame, int length) {
   return r > 0 ? 1 : 0;
 }
 
-void Vad_Free(VadInst* inst) {
+void SonraVad_Free(SonraVadInst* inst) {
   if (!inst) return;
   if (inst->core && inst->inst) inst->core->release(inst->inst);
   delete inst;
 }
 
-int Vad_Version(char* text, int size) { return CopyText(text, size, "Sonra VAD FIP\t1.0.2\n") ? 0 : -1; }
+int SonraVad_Version(char* text, int size) { return CopyText(text, size, "Sonra VAD FIP\t1.0.2\n") ? 0 : -1; }
 
 // ---------------------------------------------------------------------------
 // Version list

@@ -11,10 +11,10 @@
 // Component table
 // ---------------------------------------------------------------------------
 // G.711, comfort noise and telephone events are always present. Every other codec and
-// processing core is present only once its glue has registered it (one line in
-// Sonra_RegisterBuiltInComponents); until then the engine reports it absent: its codec is
-// left out of the codec lists, refused as a send codec, not registered with the jitter
-// buffer, and named "not present" in the version list.
+// processing core is present once registered; Sonra_RegisterBuiltInComponents registers this
+// build's (voice/builtin_*.cpp), and tests may swap one for a fake. An unregistered codec is
+// left out of the codec lists, refused as a send codec, not registered with the jitter buffer,
+// and named "not present" in the version list.
 
 // A codec beyond G.711: one instance serves encoding and, when decoderOps is given, decoding
 // through the jitter buffer (a separate decoder instance when createDecoder is given).
@@ -93,7 +93,7 @@ void Sonra_RegisterVad(const SonraVadCore* core);
 void Sonra_RegisterAgc(const SonraAgcCore* core);
 void Sonra_RegisterAes(const SonraAesCore* core);
 void Sonra_RegisterAecPc(const SonraAecPcCore* core);
-// Registers every component this build has; called once by the engine's construction.
+// Registers every component this build has (replacing any fake); called by the engine's construction.
 void Sonra_RegisterBuiltInComponents();
 
 const SonraCodecComponent* Sonra_CodecComponent(int kind);
@@ -167,16 +167,16 @@ void AesFix_Free(AesFixInst* inst);
 int AesFix_Version(char* text, int size);
 
 // Voice activity detector wrapper ("Sonra VAD FIP\t1.0.2\n").
-struct VadInst {
+struct SonraVadInst {
   const SonraVadCore* core = nullptr;
   void* inst = nullptr;
 };
-int Vad_Create(VadInst** inst);  // -1 when no core is present
-int Vad_Init(VadInst* inst);     // mode 0
+int SonraVad_Create(SonraVadInst** inst);  // -1 when no core is present
+int SonraVad_Init(SonraVadInst* inst);     // mode 0
 // 1 speech, 0 silence, -1 for a bad rate or length or a core error.
-int Vad_Process(VadInst* inst, int rate, const int16_t* frame, int length);
-void Vad_Free(VadInst* inst);
-int Vad_Version(char* text, int size);
+int SonraVad_Process(SonraVadInst* inst, int rate, const int16_t* frame, int length);
+void SonraVad_Free(SonraVadInst* inst);
+int SonraVad_Version(char* text, int size);
 
 // ---------------------------------------------------------------------------
 // Version list

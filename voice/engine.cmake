@@ -2,6 +2,8 @@
 target_sources(tessaly_voice PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/processing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/components.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/builtin_codecs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/builtin_processing.cpp
   ${CMAKE_CURRENT_LIST_DIR}/codec_set.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/rtp_sender.cpp
@@ -14,6 +16,8 @@ target_sources(tessaly_voice PRIVATE
 )
 # The network side (sockets, SRTP, RTCP) is its own library, which links back to this one.
 target_link_libraries(tessaly_voice PUBLIC tessaly_voice_net tessaly_platform)
+# The built-in codecs and processing cores the engine registers at construction.
+target_link_libraries(tessaly_voice PUBLIC tessaly_ilbc tessaly_ostrel tessaly_quill tessaly_vproc)
 
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/tests_engine/CMakeLists.txt)
   add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/tests_engine ${CMAKE_CURRENT_BINARY_DIR}/tests_engine)

@@ -274,12 +274,12 @@ int KindOfName(const char* name) {
 
 RTPtransmitter::RTPtransmitter() {
   if (Cng_CreateEncoder(&cng_) != 0) cng_ = nullptr;
-  if (Vad_Create(&vad_) != 0) vad_ = nullptr;
+  if (SonraVad_Create(&vad_) != 0) vad_ = nullptr;
 }
 
 RTPtransmitter::~RTPtransmitter() {
   if (cng_) Cng_FreeEncoder(cng_);
-  if (vad_) Vad_Free(vad_);
+  if (vad_) SonraVad_Free(vad_);
 }
 
 void RTPtransmitter::initialise(rtpsender* sender, ChannelCodecSet* codecs) {
@@ -290,7 +290,7 @@ void RTPtransmitter::initialise(rtpsender* sender, ChannelCodecSet* codecs) {
   dtmfSilence_ = 0;
   dtmfTone_ = 0;
   tone_.Restart();
-  if (vad_) Vad_Init(vad_);
+  if (vad_) SonraVad_Init(vad_);
   if (cng_) Cng_EncoderInit(cng_, static_cast<int16_t>(rate_), 100, 12);
   speechBefore_ = true;
   lastDecision_ = 1;
@@ -346,7 +346,7 @@ int RTPtransmitter::send(int /*channel*/, const int16_t* frame, int length, int 
 
   silence_ = false;
   if (vadEnabled_ && vad_) {
-    lastDecision_ = Vad_Process(vad_, rate_, buf, length);
+    lastDecision_ = SonraVad_Process(vad_, rate_, buf, length);
     if (lastDecision_ == 0 && stored_ == 0) {
       int16_t sidLength = 0;
       if (cng_) {

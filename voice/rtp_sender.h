@@ -12,7 +12,7 @@
 
 class ChannelCodecSet;
 struct CngEncoderInst;
-struct VadInst;
+struct SonraVadInst;
 
 // Builds and sends the RTP packets of one channel, with RFC 4733 telephone events.
 class rtpsender {
@@ -166,7 +166,7 @@ class RTPtransmitter {
   int quillSamples_ = 0;
 
   bool vadEnabled_ = false;
-  VadInst* vad_ = nullptr;
+  SonraVadInst* vad_ = nullptr;
   int lastDecision_ = 1;
   CngEncoderInst* cng_ = nullptr;
   int cnPayloadType_ = 107;

@@ -70,8 +70,8 @@ int Sonra_Init() {
     pVe->SonraVE_SetVADStatus(0);
     pVe->SonraVE_SetECType(0);
     pVe->SonraVE_SetAGCStatus(1);
-    // Offer only what the engine can send and receive: iLBC and PCMU once iLBC is there, PCMU
-    // and PCMA until then.
+    // Offer iLBC, then PCMU; should the engine lack iLBC, offer only what it can send and
+    // receive (PCMU, then PCMA).
     int aiList[SONRA_PAYLOAD_LIST_LEN];
     for (int& i : aiList) i = SONRA_PAYLOAD_NONE;
     if (Sonra_CodecPresent(kCodecIlbc)) {

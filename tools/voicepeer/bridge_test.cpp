@@ -46,7 +46,7 @@ class Bridge : public ::testing::Test {
   }
 };
 
-TEST_F(Bridge, StartAppliesTheCallSettingsAndOffersOnlyPresentCodecs) {
+TEST_F(Bridge, StartAppliesTheCallSettingsAndOffersIlbcThenPcmu) {
   SonraVE* ve = Sonra_GetEngine();
   EXPECT_EQ(Sonra_MainBridge(), Sonra_GetBridge());
   EXPECT_EQ(0, ve->SonraVE_GetNetworkStatus());
@@ -54,13 +54,9 @@ TEST_F(Bridge, StartAppliesTheCallSettingsAndOffersOnlyPresentCodecs) {
   EXPECT_EQ(0, ve->SonraVE_GetVADStatus());
   EXPECT_EQ(0, ve->SonraVE_GetECType());
   EXPECT_EQ(1, ve->SonraVE_GetAGCStatus());
-  if (Sonra_CodecPresent(kCodecIlbc)) {
-    EXPECT_EQ(102, Sonra_GetDefaultPayload(0));
-    EXPECT_EQ(0, Sonra_GetDefaultPayload(1));
-  } else {
-    EXPECT_EQ(0, Sonra_GetDefaultPayload(0));
-    EXPECT_EQ(8, Sonra_GetDefaultPayload(1));
-  }
+  ASSERT_TRUE(Sonra_CodecPresent(kCodecIlbc));
+  EXPECT_EQ(102, Sonra_GetDefaultPayload(0));
+  EXPECT_EQ(0, Sonra_GetDefaultPayload(1));
   for (int i = 2; i < SONRA_PAYLOAD_LIST_LEN; ++i) EXPECT_EQ(SONRA_PAYLOAD_NONE, Sonra_GetDefaultPayload(i));
   // Every payload offered can be set as the send codec.
   const int ch = Sonra_CreateChannel();
@@ -88,9 +84,16 @@ TEST_F(Bridge, CodecsAreFoundByTheirPayloadType) {
   // telephone-event is listed but never a send codec.
   EXPECT_EQ(-1, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(106)));
   EXPECT_TRUE(Logged("SonraVE_SetSendCodec error: 8007"));
-  if (!Sonra_CodecPresent(kCodecIlbc)) {
-    EXPECT_EQ(-1, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(102)));
-    EXPECT_TRUE(Logged("SonraVE_GetCodec error: 8004"));
+  // Every codec of the payload map is built in and found by its type.
+  const struct {
+    int pt;
+    const char* name;
+  } kMap[] = {{97, "OSTRELWB"}, {103, "QUILL"}, {100, "OSTREL711U"}, {101, "OSTREL711A"}, {102, "iLBC"}};
+  for (const auto& m : kMap) {
+    ASSERT_EQ(0, Sonra_SetSendCodec(ch, Sonra_PayloadToCodecIndex(m.pt))) << m.pt;
+    ve->SonraVE_GetCurrentSendCodec(ch, c);
+    EXPECT_STREQ(m.name, c.plname);
+    EXPECT_EQ(m.pt, c.pltype);
   }
   Codecinst out{};
   EXPECT_EQ(-1, Sonra_GetCodec(8, &out));

@@ -2,7 +2,7 @@
 
 // voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]
 //                  [--seconds S] [--codec PCMU|PCMA] [--packet N] [--dtmf DIGITS --dtmf-at MS]
-//                  [--no-send] [--no-playout]
+//                  [--no-send] [--no-playout] [--ec STATUS] [--ec-type T] [--agc 0|1] [--vad 0|1]
 //   Sends the capture file to the peer and plays what arrives into the output file, for S
 //   seconds. Prints "ready" once listening, then figures as "key=value" lines at the end.
 //   With --echo the devices are a loop instead of files: what is played is captured at once.
@@ -40,7 +40,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]\n"
                "                        [--seconds S] [--codec PCMU|PCMA] [--packet N] [--dtmf DIGITS] [--dtmf-at MS]\n"
-               "                        [--no-send] [--no-playout]\n"
+               "                        [--no-send] [--no-playout] [--ec STATUS] [--ec-type T] [--agc 0|1] [--vad 0|1]\n"
                "       voicepeer call (see the source)\n");
   return 2;
 }
@@ -55,6 +55,10 @@ int EngineMain(int argc, char** argv) {
 
   SonraVE* ve = GetVEobj();
   ve->SonraVE_Init();
+  if (a.ecStatus >= 0) ve->SonraVE_SetECStatus(a.ecStatus);
+  if (a.ecType >= 0) ve->SonraVE_SetECType(a.ecType);
+  if (a.agc >= 0) ve->SonraVE_SetAGCStatus(a.agc);
+  if (a.vad >= 0) ve->SonraVE_SetVADStatus(a.vad);
   const int ch = ve->SonraVE_CreateChannel();
   if (ch < 0) {
     std::fprintf(stderr, "CreateChannel failed: %d\n", ve->SonraVE_GetLastError());

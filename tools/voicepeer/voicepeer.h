@@ -19,6 +19,11 @@ struct VoicePeerArgs {
   bool playout = true;
   // Engine mode: what is played is captured again at once (an acoustic loop on the manual device).
   bool echo = false;
+  // Engine mode: processing settings as call control applies them (-1 leaves the engine's default).
+  int ecStatus = -1;
+  int ecType = -1;
+  int agc = -1;
+  int vad = -1;
   // Idle mode: one channel kept listening, as a call on hold.
   bool hold = false;
   // Call mode.

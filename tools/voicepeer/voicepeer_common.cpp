@@ -48,6 +48,10 @@ bool ParseVoicePeerArgs(int argc, char** argv, VoicePeerArgs* a) {
     else if (k == "--dtmf") a->dtmf = v;
     else if (k == "--dtmf-at") a->dtmfAtMs = std::atoi(v.c_str());
     else if (k == "--dtmf-gap") a->dtmfGapMs = std::atoi(v.c_str());
+    else if (k == "--ec") a->ecStatus = std::atoi(v.c_str());
+    else if (k == "--ec-type") a->ecType = std::atoi(v.c_str());
+    else if (k == "--agc") a->agc = std::atoi(v.c_str());
+    else if (k == "--vad") a->vad = std::atoi(v.c_str());
     else if (k == "--sip-port") a->sipPort = std::atoi(v.c_str());
     else if (k == "--user") a->user = v;
     else if (k == "--call") a->callee = v;

@@ -42,11 +42,15 @@ inline std::string TempDir(const std::string& tag) {
   return d ? std::string(d) : std::string("/tmp");
 }
 
-// Speaks text into a 48-kHz mono 16-bit WAV file; false when the tools fail.
-inline bool MakeSpeech(const std::string& dir, const std::string& text, const std::string& out, int rate = 48000) {
+// Speaks text into a 48-kHz mono 16-bit WAV file, with silence before and after it (seconds);
+// false when the tools fail.
+inline bool MakeSpeech(const std::string& dir, const std::string& text, const std::string& out, int rate = 48000,
+                       double padBefore = 0, double padAfter = 0) {
   const std::string raw = dir + "/speech_raw.wav";
-  const std::string cmd = "espeak-ng -w '" + raw + "' '" + text + "' >/dev/null 2>&1 && sox '" + raw + "' -r " +
-                          std::to_string(rate) + " -c 1 -b 16 '" + out + "' >/dev/null 2>&1";
+  std::string cmd = "espeak-ng -w '" + raw + "' '" + text + "' >/dev/null 2>&1 && sox '" + raw + "' -r " +
+                    std::to_string(rate) + " -c 1 -b 16 '" + out + "'";
+  if (padBefore > 0 || padAfter > 0) cmd += " pad " + std::to_string(padBefore) + " " + std::to_string(padAfter);
+  cmd += " >/dev/null 2>&1";
   return std::system(cmd.c_str()) == 0;
 }
 
@@ -215,8 +219,9 @@ inline std::map<std::string, std::string> Figures(const std::string& text) {
 
 // 48-kHz samples to 16 kHz with the engine's own converter; with shape, also through the
 // microphone high-pass and the 8-kHz band of a narrowband codec, so a reference is shaped exactly
-// as the engine shapes what it sends.
-inline std::vector<int16_t> To16k(const std::vector<int16_t>& in48, bool shape, bool narrowOnly = false) {
+// as the engine shapes what it sends (highPassOnly: the high-pass alone, for wideband codecs).
+inline std::vector<int16_t> To16k(const std::vector<int16_t>& in48, bool shape, bool narrowOnly = false,
+                                  bool highPassOnly = false) {
   Rate48To16 down;
   HighPassFilter hp;
   RateHalver halve;
@@ -228,7 +233,9 @@ inline std::vector<int16_t> To16k(const std::vector<int16_t>& in48, bool shape, 
     for (int i = 0; i < 480; ++i) block[i] = at + i < in48.size() ? in48[at + i] : 0;
     int16_t w[160];
     down.Convert(block, 480, w);
-    if (shape || narrowOnly) {
+    if (highPassOnly) {
+      hp.Filter(w, 160, 16000);
+    } else if (shape || narrowOnly) {
       if (shape) hp.Filter(w, 160, 16000);
       int16_t n[80];
       halve.Process(w, 160, n);
