@@ -78,6 +78,24 @@ int IlbcVersion(char* text, int size) {
 void* Ostrel711Create() { return new (std::nothrow) Ostrel711Codec{}; }
 void Ostrel711Release(void* p) { delete static_cast<Ostrel711Codec*>(p); }
 
+// Both Ostrel codecs encode the same way: the core writes into a packet of its largest size, the wrapper
+// keeps the last error in the instance and copies the packet out when it fits.
+template <typename Codec, int kBlock, int kMaxBytes, int16_t (*EncodeFn)(Codec*, const int16_t*, uint8_t*, int16_t*, int16_t*)>
+int OstrelEncode(void* p, const int16_t* samples, int count, uint8_t* payload, int capacity) {
+  auto* c = static_cast<Codec*>(p);
+  if (!c || !samples || !payload || count != kBlock) return -1;
+  uint8_t packet[kMaxBytes];
+  int16_t bytes = 0, needed = 0;
+  if (EncodeFn(c, samples, packet, &bytes, &needed) < 0) {
+    c->wrapperWord = c->errorCode;
+    return -1;
+  }
+  c->wrapperWord = 0;
+  if (bytes < 0 || bytes > capacity) return -1;
+  std::memcpy(payload, packet, static_cast<size_t>(bytes));
+  return bytes;
+}
+
 int Ostrel711Init(void* p, int samples, int16_t law) {
   auto* c = static_cast<Ostrel711Codec*>(p);
   if (!c) return -1;
@@ -88,20 +106,8 @@ int Ostrel711Init(void* p, int samples, int16_t law) {
 int Ostrel711UInit(void* p, int samples) { return Ostrel711Init(p, samples, 0); }
 int Ostrel711AInit(void* p, int samples) { return Ostrel711Init(p, samples, 1); }
 
-int Ostrel711Encode(void* p, const int16_t* samples, int count, uint8_t* payload, int capacity) {
-  auto* c = static_cast<Ostrel711Codec*>(p);
-  if (!c || !samples || !payload || count != kOstrel711BlockSamples) return -1;
-  uint8_t packet[kOstrel711MaxPacketBytes];
-  int16_t bytes = 0, needed = 0;
-  if (Ostrel711_EncodeCore(c, samples, packet, &bytes, &needed) < 0) {
-    c->wrapperWord = c->errorCode;
-    return -1;
-  }
-  c->wrapperWord = 0;
-  if (bytes < 0 || bytes > capacity) return -1;
-  std::memcpy(payload, packet, static_cast<size_t>(bytes));
-  return bytes;
-}
+constexpr auto Ostrel711Encode =
+    OstrelEncode<Ostrel711Codec, kOstrel711BlockSamples, kOstrel711MaxPacketBytes, Ostrel711_EncodeCore>;
 
 int Ostrel711LastError(void* p) { return p ? static_cast<Ostrel711Codec*>(p)->wrapperWord : -1; }
 
@@ -116,20 +122,7 @@ int OstrelWbInit(void* p, int samples) {
   return r < 0 ? -1 : 0;
 }
 
-int OstrelWbEncode(void* p, const int16_t* samples, int count, uint8_t* payload, int capacity) {
-  auto* c = static_cast<OstrelWbCodec*>(p);
-  if (!c || !samples || !payload || count != kOstrelWbFrameSamples) return -1;
-  uint8_t packet[kOstrelWbMaxPacketBytes];
-  int16_t bytes = 0, needed = 0;
-  if (OstrelWb_Encode(c, samples, packet, &bytes, &needed) < 0) {
-    c->wrapperWord = c->errorCode;
-    return -1;
-  }
-  c->wrapperWord = 0;
-  if (bytes < 0 || bytes > capacity) return -1;
-  std::memcpy(payload, packet, static_cast<size_t>(bytes));
-  return bytes;
-}
+constexpr auto OstrelWbEncode = OstrelEncode<OstrelWbCodec, kOstrelWbFrameSamples, kOstrelWbMaxPacketBytes, OstrelWb_Encode>;
 
 int OstrelWbLastError(void* p) { return p ? static_cast<OstrelWbCodec*>(p)->wrapperWord : -1; }
 
