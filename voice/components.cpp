@@ -145,12 +145,13 @@ int AecPcWrapper::Activity() { return Ready() && core_->activity ? core_->activi
 // AES FIX wrappers
 // ---------------------------------------------------------------------------
 
-int AesFix_Create(AesFixInst** inst) {
+// A wrapper around the registered core's own instance; -1 when no core is registered or memory is short.
+template <typename Wrapper, typename Core>
+int CreateWrapped(Wrapper** inst, const Core* core) {
   if (!inst) return -1;
   *inst = nullptr;
-  const SonraAesCore* core = Sonra_AesCore();
   if (!core) return -1;
-  auto* w = new (std::nothrow) AesFixInst;
+  auto* w = new (std::nothrow) Wrapper;
   if (!w) return -1;
   w->core = core;
   w->inst = core->create();
@@ -161,6 +162,8 @@ int AesFix_Create(AesFixInst** inst) {
   *inst = w;
   return 0;
 }
+
+int AesFix_Create(AesFixInst** inst) { return CreateWrapped(inst, Sonra_AesCore()); }
 
 int AesFix_Init(AesFixInst* inst, int level, int flag1, int flag2) {
   if (!inst || !inst->core) return -1;
@@ -190,22 +193,7 @@ int AesFix_Version(char* text, int size) { return CopyText(text, size, "AES FIX 
 // VAD wrapper
 // ---------------------------------------------------------------------------
 
-int SonraVad_Create(SonraVadInst** inst) {
-  if (!inst) return -1;
-  *inst = nullptr;
-  const SonraVadCore* core = Sonra_VadCore();
-  if (!core) return -1;
-  auto* w = new (std::nothrow) SonraVadInst;
-  if (!w) return -1;
-  w->core = core;
-  w->inst = core->create();
-  if (!w->inst) {
-    delete w;
-    return -1;
-  }
-  *inst = w;
-  return 0;
-}
+int SonraVad_Create(SonraVadInst** inst) { return CreateWrapped(inst, Sonra_VadCore()); }
 
 int SonraVad_Init(SonraVadInst* inst) {
   if (!inst || !inst->core) return -1;
