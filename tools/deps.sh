@@ -5,7 +5,7 @@ SUDO=
 [ "$(id -u)" = 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends \
+$SUDO apt-get install -y -q \
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libexpat1-dev libosip2-dev libsrtp2-dev libopencore-amrnb-dev portaudio19-dev libcurl4-openssl-dev \
