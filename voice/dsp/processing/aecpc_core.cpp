@@ -33,6 +33,9 @@ constexpr int kWhitenWindow = 80;
 constexpr int64_t kWhitenRegulariser = int64_t{300000} << 8;
 constexpr int kMaxOutGain = 512;
 constexpr int kTrainMax = 1200;
+constexpr int kYoungFilter = 480;              // adapted sub-blocks before cancellation is asked for
+constexpr int kCheckBlocks = 5;                // the tap snapshot is renewed every 50 ms (5 B blocks)
+constexpr int32_t kFarActive = 2605;           // per-sample far-end power of a playing far end
 
 int64_t i64(int32_t v) { return v; }
 
@@ -172,6 +175,12 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (!c->adaptEnabled || c->hold[i] || c->blocks <= 1 || c->lengthChanged) return false;
   if (c->adaptCount > 1600 && c->echoPower < 6000) return false;
   if (c->farEnergy < int64_t{c->energyThreshold} * c->taps) return false;
+  // Past its first steps, a filter whose snapshot removes less than half of what the microphone hears
+  // is learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough
+  // to find an echo that appears later.
+  if (c->adaptCount > kYoungFilter && 2 * c->cancelResidual >= c->cancelNear) {
+    if ((++c->slowAdaptCount & 7) != 0) return false;
+  }
   return true;
 }
 
@@ -207,6 +216,9 @@ void nlms(AecPcCore* c, int i, bool adapt) {
     else
       y = static_cast<int16_t>(std::min<int64_t>(acc, (int64_t{1} << 30) - 1) >> 15);
     const int16_t e = Spl_SubSatW16(c->nearBlock[s], y);
+    int64_t check = 0;
+    for (int k = 0; k < n; ++k) check += int32_t{c->checkTaps[k]} * x[k];
+    c->checkError[s] = Spl_SubSatW16(c->nearBlock[s], Spl_SatW16(std::clamp<int64_t>(check, INT32_MIN, INT32_MAX) >> 15));
     c->echoBlock[s] = y;
     c->errorBlock[s] = e;
     if (!adapt || e == 0) continue;
@@ -308,6 +320,29 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
   }
 }
 
+// Follows the power of the near end and of the snapshot's error while the delayed far end plays,
+// slowly enough that a moment of double talk does not decide it. The confirmation holds through
+// double talk (the error is then the near end, still below the microphone) and is lost when the
+// filter adds more than it removes.
+void trackCancellation(AecPcCore* c, int i) {
+  const int64_t p = delayedPower(c, delayedIndex(c));
+  if (p <= 4 * i64(c->farFloor) || p < kFarActive) return;
+  const int first = kAecPcSubBlock * i;
+  const int64_t nearMean = sumSquares(c->nearBlock + first, kAecPcSubBlock) / kAecPcSubBlock;
+  const int64_t checkMean = sumSquares(c->checkError + first, kAecPcSubBlock) / kAecPcSubBlock;
+  const int k = 5 + blocksPer10ms(c);  // about 130 ms at either rate
+  c->cancelNear += (nearMean - c->cancelNear) >> k;
+  c->cancelResidual += (checkMean - c->cancelResidual) >> k;
+  if (4 * c->cancelResidual < c->cancelNear)
+    c->echoConfirmed = 1;
+  else if (c->cancelResidual > c->cancelNear)
+    c->echoConfirmed = 0;
+}
+
+// The filter has shown that it removes an echo. Until then an echo estimate is no reason to output
+// the error or to suppress: it may be the near-end talker the filter has wrongly learnt.
+bool filterCancels(const AecPcCore* c) { return c->echoConfirmed != 0; }
+
 void residualSuppression(AecPcCore* c, int i) {
   const int B = blocksPer10ms(c);
   const int64_t S = (i64(c->echoPower) >> 4) + (i64(c->noiseFloor) >> 4);
@@ -382,7 +417,10 @@ void residualSuppression(AecPcCore* c, int i) {
   if (state == 1) {
     const int64_t f = c->noiseFloor;
     const int64_t pe = c->echoPower;
-    if (c->outPower > f * 11 / 32 && std::min<int64_t>(f, 26054) < pe) {
+    // Only while the filter removes most of what the microphone hears: with the near end talking
+    // the residual is the near end, not echo.
+    const bool cancelling = filterCancels(c) && 4 * i64(c->checkPower) < c->nearPower;
+    if (c->outPower > f * 11 / 32 && std::min<int64_t>(f, 26054) < pe && cancelling) {
       sup = true;
       c->suppHold = static_cast<int16_t>(50 * B);
     }
@@ -395,6 +433,9 @@ void residualSuppression(AecPcCore* c, int i) {
       c->suppCounter = 0;
     }
   }
+  // What the filter leaves is more than a residual while the microphone is well above the noise:
+  // the near end talks, and the hold must not clip its first syllable.
+  if (4 * i64(c->checkPower) >= c->nearPower && c->nearPower > 4 * i64(c->noiseFloor)) c->suppHold = 0;
   if (!sup && c->suppHold > 0) {
     sup = true;
     --c->suppHold;
@@ -678,12 +719,14 @@ void AecPcCore_SetDelay(AecPcCore* c, int offset) {
   offset = std::clamp(offset, 0, kAecPcMaxDelay);
   const int delta = offset - c->delayEstimate;
   if (delta == 0) return;
-  int16_t* w = c->buf.taps;
   const int n = c->taps;
-  if (delta > 0) {
-    for (int k = 0; k < n; ++k) w[k] = k + delta < n ? w[k + delta] : 0;
-  } else {
-    for (int k = n - 1; k >= 0; --k) w[k] = k + delta >= 0 ? w[k + delta] : 0;
+  // The snapshot moves with the taps, or it would judge the filter on a misaligned copy.
+  for (int16_t* w : {c->buf.taps, c->checkTaps}) {
+    if (delta > 0) {
+      for (int k = 0; k < n; ++k) w[k] = k + delta < n ? w[k + delta] : 0;
+    } else {
+      for (int k = n - 1; k >= 0; --k) w[k] = k + delta >= 0 ? w[k + delta] : 0;
+    }
   }
   c->delayEstimate = static_cast<int16_t>(offset);
   rewindowEnergies(c, kAecPcSubBlocks - 1);
@@ -772,6 +815,10 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
     std::memcpy(c->buf.reference, c->buf.history, sizeof(int16_t) * kAecPcBlock);
   if (c->blocks == 1) rewindowEnergies(c, -1);
 
+  if (++c->checkAge >= kCheckBlocks * B) {
+    std::memcpy(c->checkTaps, c->buf.taps, sizeof(c->checkTaps));
+    c->checkAge = 0;
+  }
   for (int i = 0; i < kAecPcSubBlocks; ++i) c->hold[i] = 0;
   for (int i = 0; i < kAecPcSubBlocks; ++i) detectDoubleTalk(c, i);
 
@@ -799,6 +846,8 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
 
     AecPcCore_Smooth(&c->residualPower, c->errorBlock + first, kAecPcSubBlock, c->powerShift);
     keepFloorOne(&c->residualPower);
+    AecPcCore_Smooth(&c->checkPower, c->checkError + first, kAecPcSubBlock, c->powerShift);
+    keepFloorOne(&c->checkPower);
     smoothEcho(c, c->echoBlock + first);
     if (!c->hold[i]) c->slowResidual = AecPcCore_SmoothAsym(c->slowResidual, c->residualPower, c->slowRise, c->slowFall);
 
@@ -809,7 +858,7 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
       x >>= 1;
       f2 >>= 1;
     }
-    const bool echo = q > std::min<int64_t>(f2, kLoudPower) && x < q;
+    const bool echo = q > std::min<int64_t>(f2, kLoudPower) && x < q && filterCancels(c);
     c->showsEcho[i] = echo ? 1 : 0;
     if (echo) ++echoSubBlocks;
     for (int j = 0; j < kAecPcSubBlock; ++j) {
@@ -834,6 +883,7 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
 
     stepConstantControl(c, adapt);
     backupAndDivergence(c, i, adapt);
+    trackCancellation(c, i);
     if (c->suppressEnabled) {
       residualSuppression(c, i);
     } else {

@@ -148,6 +148,18 @@ struct AecPcCore {
   int16_t delayLineLive;      // 50 * B
 
   int16_t lastEchoActivity;   // sub-blocks of the last block that showed echo
+
+  // What the filter really removes: a snapshot of the taps, refreshed every few blocks, filters the
+  // later far end; the slow powers of the near end and of that snapshot's error while the far end
+  // plays. A filter that only follows the near-end talker fits the moment, not the later signal.
+  int16_t checkTaps[kAecPcMaxTaps];
+  int16_t checkError[kAecPcBlock];
+  int16_t checkAge;           // blocks since the snapshot
+  int64_t cancelNear;
+  int64_t cancelResidual;
+  int32_t checkPower;         // the snapshot's error, smoothed like X
+  int16_t echoConfirmed;      // the snapshot removed 6 dB; cleared when it adds more than it removes
+  uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the
