@@ -34,6 +34,7 @@ constexpr int64_t kWhitenRegulariser = int64_t{300000} << 8;
 constexpr int kMaxOutGain = 512;
 constexpr int kTrainMax = 1200;
 constexpr int kYoungFilter = 480;              // adapted sub-blocks before cancellation is asked for
+constexpr int kUnconfirmRun = 1000;            // 2 s of a useless filter (sub-blocks per B): the echo has gone
 constexpr int kCheckBlocks = 5;                // the tap snapshot is renewed every 50 ms (5 B blocks)
 constexpr int32_t kFarActive = 2605;           // per-sample far-end power of a playing far end
 
@@ -175,10 +176,10 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (!c->adaptEnabled || c->hold[i] || c->blocks <= 1 || c->lengthChanged) return false;
   if (c->adaptCount > 1600 && c->echoPower < 6000) return false;
   if (c->farEnergy < int64_t{c->energyThreshold} * c->taps) return false;
-  // Past its first steps, a filter whose snapshot removes less than half of what the microphone hears
-  // is learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough
-  // to find an echo that appears later.
-  if (c->adaptCount > kYoungFilter && 2 * c->cancelResidual >= c->cancelNear) {
+  // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
+  // learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough to
+  // find an echo that appears later.
+  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear) {
     if ((++c->slowAdaptCount & 7) != 0) return false;
   }
   return true;
@@ -322,8 +323,8 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
 
 // Follows the power of the near end and of the snapshot's error while the delayed far end plays,
 // slowly enough that a moment of double talk does not decide it. The confirmation holds through
-// double talk (the error is then the near end, still below the microphone) and is lost when the
-// filter adds more than it removes.
+// double talk (the error is then the near end, still below the microphone) and through a moment of
+// misfit, and is lost when the filter has added more than it removed for seconds.
 void trackCancellation(AecPcCore* c, int i) {
   const int64_t p = delayedPower(c, delayedIndex(c));
   if (p <= 4 * i64(c->farFloor) || p < kFarActive) return;
@@ -333,10 +334,15 @@ void trackCancellation(AecPcCore* c, int i) {
   const int k = 5 + blocksPer10ms(c);  // about 130 ms at either rate
   c->cancelNear += (nearMean - c->cancelNear) >> k;
   c->cancelResidual += (checkMean - c->cancelResidual) >> k;
-  if (4 * c->cancelResidual < c->cancelNear)
+  if (2 * c->cancelResidual < c->cancelNear) {
     c->echoConfirmed = 1;
-  else if (c->cancelResidual > c->cancelNear)
-    c->echoConfirmed = 0;
+    c->unconfirmRun = 0;
+  } else if (8 * c->cancelResidual >= 7 * c->cancelNear) {
+    // Removing nothing: a delay jump or a changed path spoils the filter for a moment; an echo that
+    // has gone (a headset plugged in) leaves it so for seconds.
+    if (c->unconfirmRun < INT16_MAX) ++c->unconfirmRun;
+    if (c->unconfirmRun > kUnconfirmRun * blocksPer10ms(c)) c->echoConfirmed = 0;
+  }
 }
 
 // The filter has shown that it removes an echo. Until then an echo estimate is no reason to output
@@ -417,10 +423,7 @@ void residualSuppression(AecPcCore* c, int i) {
   if (state == 1) {
     const int64_t f = c->noiseFloor;
     const int64_t pe = c->echoPower;
-    // Only while the filter removes most of what the microphone hears: with the near end talking
-    // the residual is the near end, not echo.
-    const bool cancelling = filterCancels(c) && 4 * i64(c->checkPower) < c->nearPower;
-    if (c->outPower > f * 11 / 32 && std::min<int64_t>(f, 26054) < pe && cancelling) {
+    if (c->outPower > f * 11 / 32 && std::min<int64_t>(f, 26054) < pe && filterCancels(c)) {
       sup = true;
       c->suppHold = static_cast<int16_t>(50 * B);
     }
@@ -433,9 +436,6 @@ void residualSuppression(AecPcCore* c, int i) {
       c->suppCounter = 0;
     }
   }
-  // What the filter leaves is more than a residual while the microphone is well above the noise:
-  // the near end talks, and the hold must not clip its first syllable.
-  if (4 * i64(c->checkPower) >= c->nearPower && c->nearPower > 4 * i64(c->noiseFloor)) c->suppHold = 0;
   if (!sup && c->suppHold > 0) {
     sup = true;
     --c->suppHold;
@@ -704,7 +704,15 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   const int16_t delay = c->delayEstimate;
   const int16_t adapt = c->adaptEnabled, supp = c->suppressEnabled, cng = c->cngEnabled;
   const int16_t outputMode = c->outputMode, cngMode = c->cngMode, selector = c->modeSelector;
+  // A diverged filter does not mean the echo has gone: what the old one showed stands until the new
+  // one shows otherwise.
+  const int16_t confirmed = c->echoConfirmed, unconfirmRun = c->unconfirmRun;
+  const int64_t cancelNear = c->cancelNear, cancelResidual = c->cancelResidual;
   AecPcCore_Init(c, c->filterLength ? c->filterLength : 512, option, mode);
+  c->echoConfirmed = confirmed;
+  c->unconfirmRun = unconfirmRun;
+  c->cancelNear = cancelNear;
+  c->cancelResidual = cancelResidual;
   c->delayEstimate = delay;
   c->adaptEnabled = adapt;
   c->suppressEnabled = supp;
@@ -846,8 +854,6 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
 
     AecPcCore_Smooth(&c->residualPower, c->errorBlock + first, kAecPcSubBlock, c->powerShift);
     keepFloorOne(&c->residualPower);
-    AecPcCore_Smooth(&c->checkPower, c->checkError + first, kAecPcSubBlock, c->powerShift);
-    keepFloorOne(&c->checkPower);
     smoothEcho(c, c->echoBlock + first);
     if (!c->hold[i]) c->slowResidual = AecPcCore_SmoothAsym(c->slowResidual, c->residualPower, c->slowRise, c->slowFall);
 

@@ -157,8 +157,8 @@ struct AecPcCore {
   int16_t checkAge;           // blocks since the snapshot
   int64_t cancelNear;
   int64_t cancelResidual;
-  int32_t checkPower;         // the snapshot's error, smoothed like X
-  int16_t echoConfirmed;      // the snapshot removed 6 dB; cleared when it adds more than it removes
+  int16_t echoConfirmed;      // the snapshot removed 3 dB; cleared after 2 s in which it removed nothing
+  int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it removed nothing
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
 };
 

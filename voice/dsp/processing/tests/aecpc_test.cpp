@@ -474,6 +474,43 @@ TEST(VprocAecPc, FindsAnEchoThatAppearsLate) {
   }
 }
 
+// The reverse: the echo goes (a headset plugged in) and the near end then talks over an unrelated far
+// end. Once the filter has been useless for a while the near end passes untouched again.
+TEST(VprocAecPc, ForgetsAnEchoThatHasGone) {
+  for (int rate : {8000, 16000}) {
+    const int n = rate / 100;
+    const auto once = speechOrFail(rate, 0, 3000);
+    std::vector<int16_t> far;
+    while (far.size() < static_cast<size_t>(16 * rate)) far.insert(far.end(), once.begin(), once.end());
+    far.resize(static_cast<size_t>(16 * rate));
+    const size_t gone = static_cast<size_t>(5 * rate);
+    auto echo = EchoOf(far, rate, 60 * rate / 1000, 40, 10, 5);
+    std::fill(echo.begin() + static_cast<std::ptrdiff_t>(gone), echo.end(), int16_t{0});
+    std::vector<int16_t> nearSpeech(far.size(), 0);
+    const auto s = speechOrFail(rate, 1, 3000);
+    for (size_t i = 0; gone + i < far.size(); ++i) nearSpeech[gone + i] = s[i % s.size()];
+    const auto mic = Add(Add(echo, WhiteNoise(far.size(), 30, 9)), nearSpeech);
+    AecPc a;
+    ASSERT_EQ(a.Create(), 0);
+    ASSERT_EQ(a.Init(rate, 0), 0);
+    std::vector<int16_t> out(far.size() / n * n);
+    bool confirmed = false;
+    for (size_t f = 0; f < out.size() / n; ++f) {
+      for (int k = 0; k < n / 80; ++k) a.Process(far.data() + f * n + 80 * k, 80);
+      std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
+      ASSERT_EQ(a.ProcessNearEnd(out.data() + f * n, n, 60), 0);
+      if (f * n < gone && a.Core().echoConfirmed) confirmed = true;
+    }
+    EXPECT_TRUE(confirmed) << rate;
+    double median = 0, worst = 0;
+    const auto reference = HighPassedLike(a, mic);
+    windowCorrelations(out, reference, nearSpeech, 3000, gone + static_cast<size_t>(5 * rate), out.size(), rate,
+                       &median, &worst);
+    EXPECT_GE(median, 0.98) << rate;
+    EXPECT_GE(worst, 0.9) << rate;
+  }
+}
+
 // Without any echo the core keeps adapting in mode 0, while mode 1 switches itself to bypass.
 TEST(VprocAecPc, BypassOnlyInModeOne) {
   for (int mode : {0, 1}) {
