@@ -308,6 +308,30 @@ void windowCorrelations(const std::vector<int16_t>& out, const std::vector<int16
   *worst = c.front();
 }
 
+// Drives the canceller as the engine does: the far end in 80-sample blocks, then each 10-ms microphone
+// frame in place. `afterFrame(f)` sees the canceller after frame f. Returns the output.
+template <typename AfterFrame>
+std::vector<int16_t> RunFrames(AecPc& a, const std::vector<int16_t>& far, const std::vector<int16_t>& mic, int rate,
+                               int delayMs, AfterFrame afterFrame) {
+  const size_t n = static_cast<size_t>(rate / 100);
+  std::vector<int16_t> out(mic.size() / n * n);
+  for (size_t f = 0; f < out.size() / n; ++f) {
+    for (size_t k = 0; k < n / 80; ++k) EXPECT_EQ(a.Process(far.data() + f * n + 80 * k, 80), 0);
+    std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
+    EXPECT_EQ(a.ProcessNearEnd(out.data() + f * n, static_cast<int>(n), delayMs), 0);
+    afterFrame(f);
+  }
+  return out;
+}
+
+// `once` repeated to exactly `samples` samples.
+std::vector<int16_t> Repeated(const std::vector<int16_t>& once, size_t samples) {
+  std::vector<int16_t> x;
+  while (x.size() < samples) x.insert(x.end(), once.begin(), once.end());
+  x.resize(samples);
+  return x;
+}
+
 // ---- Cancellation on a synthetic echo path -----------------------------------------------------------
 
 struct Measure {
@@ -348,14 +372,11 @@ Measure cancel(int rate, int delayMs, bool doubleTalk, int mode = 0) {
   EXPECT_EQ(a.Create(), 0);
   EXPECT_EQ(a.Init(rate, 0), 0);
   a.SetMode(mode);
-  std::vector<int16_t> out(far.size() / n * n), err(out.size());
-  for (size_t f = 0; f < out.size() / n; ++f) {
-    for (int k = 0; k < n / 80; ++k) EXPECT_EQ(a.Process(far.data() + f * n + 80 * k, 80), 0);
-    std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
-    EXPECT_EQ(a.ProcessNearEnd(out.data() + f * n, n, delayMs), 0);
+  std::vector<int16_t> err(far.size() / n * n);
+  const auto out = RunFrames(a, far, mic, rate, delayMs, [&](size_t f) {
     // The core's error of the frame's last block (the whole frame at 8 kHz).
     if (!a.Settling()) std::memcpy(err.data() + f * n + (n - 80), a.Core().errorBlock, sizeof(int16_t) * 80);
-  }
+  });
   Measure m;
   const size_t sec = static_cast<size_t>(rate);
   const size_t farOnlyEnd = doubleTalk ? half : out.size();
@@ -434,11 +455,8 @@ TEST(VprocAecPc, DoubleTalkKeepsTheNearEnd) {
 // An echo that appears only after seconds of near-end talk without one (a headset unplugged) is
 // still found: per second after it appears, the echo over the output energy.
 std::vector<double> lateEcho(int rate) {
-  const int n = rate / 100;
   const auto once = speechOrFail(rate, 0, 3000);
-  std::vector<int16_t> far;
-  while (far.size() < static_cast<size_t>(12 * rate)) far.insert(far.end(), once.begin(), once.end());
-  far.resize(static_cast<size_t>(12 * rate));
+  const auto far = Repeated(once, static_cast<size_t>(12 * rate));
   const size_t start = static_cast<size_t>(4 * rate);
   auto echo = EchoOf(far, rate, 60 * rate / 1000, 40, 10, 5);
   std::fill(echo.begin(), echo.begin() + static_cast<std::ptrdiff_t>(start), int16_t{0});
@@ -449,12 +467,7 @@ std::vector<double> lateEcho(int rate) {
   AecPc a;
   EXPECT_EQ(a.Create(), 0);
   EXPECT_EQ(a.Init(rate, 0), 0);
-  std::vector<int16_t> out(far.size() / n * n);
-  for (size_t f = 0; f < out.size() / n; ++f) {
-    for (int k = 0; k < n / 80; ++k) a.Process(far.data() + f * n + 80 * k, 80);
-    std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
-    EXPECT_EQ(a.ProcessNearEnd(out.data() + f * n, n, 60), 0);
-  }
+  const auto out = RunFrames(a, far, mic, rate, 60, [](size_t) {});
   std::vector<double> erle;
   const size_t sec = static_cast<size_t>(rate);
   for (size_t t = start; t + sec <= out.size(); t += sec)
@@ -480,9 +493,7 @@ TEST(VprocAecPc, ForgetsAnEchoThatHasGone) {
   for (int rate : {8000, 16000}) {
     const int n = rate / 100;
     const auto once = speechOrFail(rate, 0, 3000);
-    std::vector<int16_t> far;
-    while (far.size() < static_cast<size_t>(16 * rate)) far.insert(far.end(), once.begin(), once.end());
-    far.resize(static_cast<size_t>(16 * rate));
+    const auto far = Repeated(once, static_cast<size_t>(16 * rate));
     const size_t gone = static_cast<size_t>(5 * rate);
     auto echo = EchoOf(far, rate, 60 * rate / 1000, 40, 10, 5);
     std::fill(echo.begin() + static_cast<std::ptrdiff_t>(gone), echo.end(), int16_t{0});
@@ -493,14 +504,10 @@ TEST(VprocAecPc, ForgetsAnEchoThatHasGone) {
     AecPc a;
     ASSERT_EQ(a.Create(), 0);
     ASSERT_EQ(a.Init(rate, 0), 0);
-    std::vector<int16_t> out(far.size() / n * n);
     bool confirmed = false;
-    for (size_t f = 0; f < out.size() / n; ++f) {
-      for (int k = 0; k < n / 80; ++k) a.Process(far.data() + f * n + 80 * k, 80);
-      std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
-      ASSERT_EQ(a.ProcessNearEnd(out.data() + f * n, n, 60), 0);
+    const auto out = RunFrames(a, far, mic, rate, 60, [&](size_t f) {
       if (f * n < gone && a.Core().echoConfirmed) confirmed = true;
-    }
+    });
     EXPECT_TRUE(confirmed) << rate;
     double median = 0, worst = 0;
     const auto reference = HighPassedLike(a, mic);
@@ -562,7 +569,6 @@ struct NearPass {
 // 80-sample blocks, one near-end frame per 10 ms, a steady sound-card delay. The far end is silent or an
 // unrelated talker that never reaches the microphone.
 NearPass passNearEnd(int rate, int delayMs, bool farTalks, double nearRms) {
-  const int n = rate / 100;
   const auto nearSpeech = speechOrFail(rate, 1, nearRms);
   std::vector<int16_t> far(nearSpeech.size(), 0);
   if (farTalks) {
@@ -574,12 +580,7 @@ NearPass passNearEnd(int rate, int delayMs, bool farTalks, double nearRms) {
   EXPECT_EQ(a.Create(), 0);
   EXPECT_EQ(a.Init(rate, 0), 0);
   const auto reference = HighPassedLike(a, mic);
-  std::vector<int16_t> out(mic.size() / n * n);
-  for (size_t f = 0; f < out.size() / n; ++f) {
-    for (int k = 0; k < n / 80; ++k) a.Process(far.data() + f * n + 80 * k, 80);
-    std::memcpy(out.data() + f * n, mic.data() + f * n, sizeof(int16_t) * n);
-    EXPECT_EQ(a.ProcessNearEnd(out.data() + f * n, n, delayMs), 0);
-  }
+  const auto out = RunFrames(a, far, mic, rate, delayMs, [](size_t) {});
   NearPass r;
   // From the first second on: the canceller settles first.
   windowCorrelations(out, reference, nearSpeech, nearRms, static_cast<size_t>(rate), out.size(), rate,
