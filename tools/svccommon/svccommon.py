@@ -160,11 +160,13 @@ class Rule:
 
 class Rules:
     """The current fault rules: those from the command line, replaced by the control file's lines
-    whenever that file changes (written by a test between steps; '#' starts a comment)."""
+    whenever that file changes (written by a test between steps; '#' starts a comment), and back to
+    the command line's when the file is removed."""
 
     def __init__(self, texts, control=None, modes=()):
         self.modes = set(modes)
         self.lock = threading.Lock()
+        self.texts = list(texts)
         self.rules = self._parse(texts)
         self.control = control
         self.stamp = None
@@ -187,6 +189,11 @@ class Rules:
         try:
             st = os.stat(self.control)
         except OSError:
+            if self.stamp is not None:
+                # The file is gone: back to the command line's rules.
+                self.stamp = None
+                self.rules = self._parse(self.texts)
+                log(name, "control file removed: %d rule(s)" % len(self.rules))
             return
         stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
         if stamp == self.stamp:
@@ -229,3 +236,41 @@ class JsonLog:
         import json
         with self.lock, open(self.path, "a", encoding="utf-8") as f:
             f.write(json.dumps(obj, ensure_ascii=False) + "\n")
+
+
+class Started:
+    """A server started for a self-test: python3 SCRIPT --port 0 ARGS..., its first line read."""
+
+    def __init__(self, script, *args):
+        import subprocess
+        self.proc = subprocess.Popen([sys.executable, script, "--port", "0", *args], stdout=subprocess.PIPE,
+                                     stderr=None if os.environ.get("SVC_SERVER_LOG") else subprocess.DEVNULL)
+        line = self.proc.stdout.readline().decode()
+        self.proc.stdout.close()
+        if not line.startswith("PORT "):
+            self.stop()
+            raise RuntimeError("%s did not announce its port: %r" % (script, line))
+        self.ports = [int(p) for p in line.split()[1:]]
+        self.port = self.ports[0]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def tcp_exchange(port, data, timeout=5.0):
+    """Sends data on a new connection and reads until the server closes; returns the bytes read."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(data)
+        got = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return got
+            got += chunk
