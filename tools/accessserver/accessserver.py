@@ -55,7 +55,10 @@ before a fault is applied, as a real server that answered badly would.
   nochg         Rcd 101 without CHG
   badchg        Rcd 101 with a CHG of 31 characters
   code=N        Rcd N and no body
+  empty         Rcd 0 and no body (a SYN with nothing in it; ADG, ADL, SUD without their one element)
   big=N         the reply padded to exactly N bytes (default 4096)
+  long=N        every text and attribute value of the reply's body stretched to N characters
+                (default 1000; numbers stay numbers), for the client's bounds on fixed-size fields
   delay=S       answer normally after S seconds
 
 Each request is logged to stderr and, with --log FILE, as one JSON line: cmd, trid, uid, pwd, auth
@@ -78,7 +81,7 @@ import svccommon  # noqa: E402
 
 NAME = "accessserver"
 MODES = {"ok", "silent", "refuse", "close", "malformed", "truncated", "split", "wrongroot", "wrongtrid",
-         "notrid", "norcd", "renew", "nochg", "badchg", "code", "big", "delay"}
+         "notrid", "norcd", "renew", "nochg", "badchg", "code", "big", "long", "empty", "delay"}
 
 # Children after UID and PWD, in order; "?" optional, "*" repeated (0 or more).
 REQUEST = {
@@ -131,6 +134,16 @@ def sub(parent, tag, text=None, **attrs):
     if text is not None:
         el.text = str(text)
     return el
+
+
+def stretch(el, n):
+    """Repeats every non-numeric text and attribute value below el up to n characters."""
+    def longer(text):
+        return (text * (n // len(text) + 1))[:n] if text and not text.isdigit() else text
+    for e in el.iter():
+        e.text = longer(e.text)
+        for k in e.attrib:
+            e.attrib[k] = longer(e.attrib[k])
 
 
 class Reply(Exception):
@@ -456,7 +469,10 @@ class Server:
         if chg is not None:
             sub(root, "CHG", chg)
         elif code == 0:
-            root.extend(list(out))
+            if mode == "long":
+                stretch(out, int(rule.arg or 1000))
+            if mode != "empty":
+                root.extend(list(out))
         text = '<?xml version="1.0" encoding="UTF-8"?>' + ET.tostring(root, encoding="unicode")
         data = text.encode("utf-8")
         if mode in ("malformed", "truncated"):

@@ -117,6 +117,8 @@ def main():
         check(faulty("SYN:close")[1] == b"", "close")
         check(len(faulty("GCR:big=4096", "GCR")[1]) == 4096, "a 4096-byte answer")
         check(b"<CHG>" not in faulty("SYN:nochg")[1], "nochg")
+        check(len(ET.fromstring(faulty("SYN:empty")[1])) == 0, "empty")
+        check(len(ET.fromstring(faulty("SYN:long=5000")[1]).findtext("SRV/SRVACCT")) == 5000, "long texts")
         check(ET.fromstring(faulty("SYN:split=40")[1]).get("Rcd") == "0", "split reply joins up")
         with open(control, "w") as f:
             f.write("SYN:renew*2\n")
