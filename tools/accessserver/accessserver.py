@@ -517,6 +517,10 @@ class Server:
             problem = "PWD is not 32 lower-case hex digits"
         chg, code, auth = None, 1, ""
         out = ET.Element("out")
+        rule = self.rules.take(NAME, [cmd, uid or ""])
+        mode = rule.mode if rule else "ok"
+        # A scripted 101 or error code stands for a server that did not carry the command out.
+        execute = mode not in ("renew", "nochg", "badchg", "code")
         if not problem:
             # The digest is checked before the children so that the chain stays in step with the
             # client, which moves its challenge on with every request it builds.
@@ -526,15 +530,13 @@ class Server:
                 problem = match_children(kids[2:], REQUEST[cmd])
                 if problem:
                     code = 1
-                else:
+                elif execute:
                     try:
                         self.run_command(cmd, uid, req, out)
                     except Reply as r:
                         code, problem = r.code, r.why
                     except (KeyError, ValueError) as e:
                         code, problem = 1, "bad request: %s" % e
-        rule = self.rules.take(NAME, [cmd, uid or ""])
-        mode = rule.mode if rule else "ok"
         if mode == "renew":
             code, chg = 101, new_challenge()
             self.chain[uid] = chg

@@ -121,6 +121,13 @@ def main():
         check(len(ET.fromstring(faulty("SYN:long=5000")[1]).findtext("SRV/SRVACCT")) == 5000, "long texts")
         check(ET.fromstring(faulty("SYN:split=40")[1]).get("Rcd") == "0", "split reply joins up")
         with open(control, "w") as f:
+            f.write("ADG:renew*1\n")
+        code, reply = c.call("ADG", ("GNAME", "Once", {}), ("PGID", "0", {}))
+        gid = reply.findtext("GID")
+        os.remove(control)
+        groups = [g.findtext("GID") for g in c.call("SYN")[1].findall("LSG")]
+        check(code == 0 and groups.count(gid) == 1 and len(groups) == 5, "a renewed command is carried out once")
+        with open(control, "w") as f:
             f.write("SYN:renew*2\n")
         check(c.call("SYN")[0] == -100, "101 twice ends the command")
         os.remove(control)
