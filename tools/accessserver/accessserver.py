@@ -601,7 +601,12 @@ class Server:
             while True:
                 time.sleep(3600)
         while True:
-            conn, _ = self.sock.accept()
+            try:
+                conn, _ = self.sock.accept()
+            except OSError as e:
+                log("accept failed:", e)
+                time.sleep(0.1)
+                continue
             threading.Thread(target=self.connection, args=(conn,), daemon=True).start()
 
 

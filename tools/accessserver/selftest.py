@@ -71,6 +71,13 @@ def main():
         check(bad.call("LGN")[0] == 300, "wrong password gives 300")
         check(Client(srv.port, "nobody", "x").call("LGN")[0] == 301, "unknown user gives 301")
 
+        for junk in (b"\x00\xff<<", b"<LGN><UID>alice</UID></LGN>", b"<LGN Trid='x'/>"):
+            try:
+                svccommon.tcp_exchange(srv.port, junk, timeout=1)
+            except OSError:
+                pass
+        check(Client(srv.port, "bob", "bob123").call("LGN")[0] == 0, "still serving after junk")
+
         c = Client(srv.port, "alice", "alice123")
         check(c.call("LGN")[0] == 0 and c.chg, "LGN answered 101 with a challenge")
         code, syn = c.call("SYN")

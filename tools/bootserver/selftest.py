@@ -63,6 +63,12 @@ def main():
             refused = True
         check(refused, "a refused port refuses TCP")
         check(udp(p1, request(8890)) is None, "and ignores UDP")
+        for junk in (b"\x00\xff<<", b"<root/>", b"<other><UUID/></other>"):
+            udp(p2, junk, timeout=0.05)
+            try:
+                svccommon.tcp_exchange(p2, junk, timeout=0.5)
+            except OSError:
+                pass
         check(answer(svccommon.tcp_exchange(p2, request(8890))) == ("127.0.0.1", [(7100, "tcp")]), "profile over TCP")
         check(answer(udp(p3, request(8888, "alice"))) == ("127.0.0.1", [(5080, "udp")]), "SIP over UDP")
         check(answer(udp(p2, request(8886, "bob")))[1] == [(9000, "udp"), (9001, "tcp")], "per-account answer")
