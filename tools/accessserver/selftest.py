@@ -63,7 +63,26 @@ def check(cond, what):
     print("ok:", what)
 
 
+def check_seed(path):
+    """The seed must make sense to the program: accounts that kamailio and the messaging server
+    accept, buddies in groups that exist, group parents that exist, rooms of known users."""
+    db = json.load(open(path, encoding="utf-8"))
+    users = db["users"]
+    ids = [u["msgid"] for u in users.values()]
+    for name, u in users.items():
+        kinds = {key: (acct, pwd) for key, acct, pwd in u["services"]}
+        check(kinds.get(8888) == (name, "secret") and kinds.get(8886) == (name, "secret"),
+              "%s has SIP and messaging accounts with the run's password" % name)
+        gids = {"0"} | {g[0] for g in u["groups"]}
+        check(all(g[2] in gids for g in u["groups"]), "%s's groups hang under groups" % name)
+        check(all(b["uid"] in users and b["gid"] in gids for b in u["buddies"]), "%s's buddies are users in groups" % name)
+        check(any(p[0] == u["pfid"] for p in u["profiles"]), "%s's profile is listed" % name)
+    check(len(set(ids)) == len(ids), "messaging ids are unique")
+    check(all(q["founder"] in users and set(q["members"]) <= set(users) for q in db["queues"]), "rooms of known users")
+
+
 def main():
+    check_seed(os.path.join(HERE, "userdb.json"))
     tmp = tempfile.mkdtemp(prefix="accessserver_test")
     logf, control = os.path.join(tmp, "log.jsonl"), os.path.join(tmp, "control")
     with svccommon.Started(SERVER, "--log", logf, "--control", control) as srv:
