@@ -106,6 +106,8 @@ int TakeLocked(ThreadQueue& q, MSG* out, UINT lo, UINT hi, bool remove) {
 
 struct SendState {
   bool done = false;
+  bool started = false;
+  bool abandoned = false;  // the sender gave up before delivery; the handler must not run
   LRESULT result = 0;
 };
 
@@ -174,6 +176,10 @@ void Deliver(const Pending& p) {
   {
     std::lock_guard<std::mutex> lk(t.mu);
     alive = p.target->alive;
+    if (p.send) {
+      if (p.send->abandoned) return;  // the sender's record may be gone
+      p.send->started = true;
+    }
   }
   LRESULT r = 0;
   if (alive) {
@@ -360,10 +366,15 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+// Shared body of SendMessage and plat::SendMessageUnless.
+LRESULT SendOrAbandon(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, const std::atomic<bool>* giveUp,
+                      bool* delivered) {
   plat::TargetTable& t = plat::Targets();
   std::shared_ptr<plat::Target> tg;
   auto send = std::make_shared<plat::SendState>();
+  if (delivered) *delivered = false;
   {
     std::lock_guard<std::mutex> lk(t.mu);
     tg = plat::FindTarget(t, hwnd);
@@ -371,16 +382,47 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return 0;
     }
+    if (giveUp && giveUp->load()) return 0;
     if (tg->owner != GetCurrentThreadId() && !tg->cfg.poster) {
       t.pumped.push_back(plat::Pending{tg, msg, wParam, lParam, send});
     }
   }
-  if (tg->owner == GetCurrentThreadId()) return plat::RunHandler(tg, msg, wParam, lParam);
+  if (tg->owner == GetCurrentThreadId()) {
+    if (delivered) *delivered = true;
+    return plat::RunHandler(tg, msg, wParam, lParam);
+  }
   if (tg->cfg.poster) {
     plat::Pending p{tg, msg, wParam, lParam, send};
     tg->cfg.poster([p] { plat::Deliver(p); });
   }
   std::unique_lock<std::mutex> lk(t.mu);
-  t.cv.wait(lk, [&] { return send->done; });
+  // A handler that has started always runs to its end before the sender goes on.
+  t.cv.wait(lk, [&] { return send->done || (giveUp && giveUp->load() && !send->started); });
+  if (!send->done) {
+    send->abandoned = true;
+    return 0;
+  }
+  if (delivered) *delivered = true;
   return send->result;
 }
+
+}  // namespace
+
+LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  return SendOrAbandon(hwnd, msg, wParam, lParam, nullptr, nullptr);
+}
+
+namespace plat {
+
+LRESULT SendMessageUnless(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, const std::atomic<bool>& giveUp,
+                          bool* delivered) {
+  return SendOrAbandon(hwnd, msg, wParam, lParam, &giveUp, delivered);
+}
+
+void WakeBlockedSenders() {
+  TargetTable& t = Targets();
+  std::lock_guard<std::mutex> lk(t.mu);
+  t.cv.notify_all();
+}
+
+}  // namespace plat

@@ -1,6 +1,8 @@
 // Thread message queues and window targets (posted and sent messages).
 #pragma once
 
+#include <atomic>
+
 #include <cstddef>
 #include <functional>
 
@@ -103,6 +105,14 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 inline LRESULT SendMessageA(HWND h, UINT m, WPARAM w, LPARAM l) { return SendMessage(h, m, w, l); }
 
 namespace plat {
+
+// SendMessage that gives up while the message still waits for delivery once giveUp is true
+// (set it, then call WakeBlockedSenders): a thread stopping a sender that waits on it must not
+// deadlock. A handler that has started is always waited for. *delivered tells whether it ran.
+LRESULT SendMessageUnless(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, const std::atomic<bool>& giveUp,
+                          bool* delivered = nullptr);
+// Wakes senders blocked in SendMessageUnless so they look at their flag again.
+void WakeBlockedSenders();
 
 // Makes sure the calling thread has a message queue (returns TRUE).
 BOOL CreateThreadQueue();

@@ -1,0 +1,86 @@
+// Messaging plug-in: protocol 1 of the presence core, driving the Pellico messaging library.
+#pragma once
+
+#include <pellico/pellico.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "platform/wintypes.h"
+#include "service/presence_core.h"
+
+class CCastrelNotifier;
+
+// The library core of the plug-in; returns to the library's heap through its own destructor.
+class CCastrelCore : public CKxCore {
+public:
+    CCastrelCore(CMervane* context, const char* basePath) : CKxCore(context, basePath) {}
+    ~CCastrelCore() override = default;
+};
+
+// Reports of the library, turned into presence notices. They run inside a core call; what they
+// post or send is queued and delivered once the core is free again.
+class CCastrelNotifier : public CKxCoreNotifier {
+public:
+    explicit CCastrelNotifier(CMervane* context) : CKxCoreNotifier(context) {}
+    ~CCastrelNotifier() override = default;
+
+    void ConnectionStateNotify(EConnectionState_t state) override;
+    void ContactUpdateNotify(int list, kx_contact* contact) override;
+    void MessageUpdateNotify(Message_t* message, unsigned char isNew) override;
+    void ServiceUpdateNotify(Utf8_t* text) override;
+    void AudioTestReceived(Message_t* message, int packets, int millis) override;
+
+    PresenceConnectionRec* m_connection = nullptr;
+};
+
+// One signed-in session: the library context, its core, its notifier and the 100 ms pump.
+class CCastrelSession : public CMervane {
+public:
+    CCastrelSession();
+    ~CCastrelSession() override;
+
+    // Runs fn on the core with the tick kept out, then delivers the notices it queued.
+    void WithCore(const std::function<void(CCastrelCore*)>& fn);
+    // Starts the 100 ms pump.
+    bool StartTimer();
+    // Stops the pump and waits for a running tick; a tick blocked on the window gives up its notice.
+    void StopTimer();
+    // Queues a notice for delivery after the current core call.
+    void Queue(std::function<void()> notice);
+    // Refresh and report of the buddy list (inside a core call).
+    void RefreshContacts();
+    void ReportContacts();
+
+    CCastrelCore* m_core = nullptr;
+    CCastrelNotifier* m_notifier = nullptr;
+    UINT m_timer = 0;
+
+private:
+    void Tick();
+    void Deliver(bool fromTick);
+
+    std::mutex m_coreMutex;    // one thread at a time inside the core
+    std::mutex m_queueMutex;
+    std::vector<std::function<void()>> m_notices;
+    std::atomic<bool> m_stopping{false};
+};
+
+// Protocol 1's plug-in record.
+extern PresencePlugin g_castrelPlugin;
+
+// Where the library keeps its files ("<base>/mervane"); empty: the working directory.
+void castrel_set_base_path(const char* path);
+// Default messaging server of the plug-in's options.
+inline constexpr const char* CASTREL_DEFAULT_SERVER = "127.0.0.1";
+inline constexpr int CASTREL_DEFAULT_PORT = 9999;
+
+// Called directly by the main window and the address book.
+int castrel_add_buddy(PresenceConnectionRec* connection, const char* name);
+void castrel_remove_buddy(PresenceConnectionRec* connection, int uid);
+void castrel_block_buddy(PresenceConnectionRec* connection, int uid);
+void castrel_unblock_buddy(PresenceConnectionRec* connection, int uid);
+// The live session (tests).
+CCastrelSession* castrel_session();

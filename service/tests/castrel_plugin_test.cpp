@@ -1,0 +1,292 @@
+// The messaging plug-in through the presence core against the messaging test server and a second client.
+#include <gtest/gtest.h>
+
+#include <pellico/pellico.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/account.h"
+#include "common/appenv.h"
+#include "platform/codepage.h"
+#include "platform/msgqueue.h"
+#include "servers.h"
+#include "service/castrel/castrel_plugin.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+
+namespace {
+
+std::string MakeDir(const char* tag) {
+    std::string pattern = std::string("/tmp/tessaly_") + tag + "_XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    const char* d = mkdtemp(buf.data());
+    return d ? d : "/tmp";
+}
+
+void WriteToneWav(const std::string& path, double seconds) {
+    const int rate = 8000;
+    const uint32_t n = static_cast<uint32_t>(seconds * rate);
+    std::ofstream f(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    f.write("RIFF", 4);
+    u32(36 + 2 * n);
+    f.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(rate);
+    u32(rate * 2);
+    u16(2);
+    u16(16);
+    f.write("data", 4);
+    u32(2 * n);
+    for (uint32_t i = 0; i < n; ++i) {
+        const int16_t s = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / rate));
+        f.write(reinterpret_cast<const char*>(&s), 2);
+    }
+}
+
+struct Notice {
+    UINT msg;
+    int state = -1;
+    PresenceBuddyRecord buddy;
+    std::string text;
+    int entryId = 0;
+    int senderId = -1;
+    std::vector<int> recipients;
+    Account* account = nullptr;
+};
+
+// A second user: a bare library client driven from the test's thread.
+struct Bob {
+    CMervane ctx;
+    CKxCore* core;
+    CKxCoreNotifier notifier;
+    explicit Bob(const std::string& dir, int port) {
+        core = new CKxCore(&ctx, dir.c_str());
+        core->SetNotifier(&notifier);
+        CKxCoreSettings* s = core->GetSettings();
+        s->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create("bob"));
+        s->SetSettingsString_Free(KX_OPT_PASSWORD, CKxCore::Utf8Create("pw2"));
+        s->SetSettingsString_Free(KX_OPT_SERVER_IP, CKxCore::Utf8Create("127.0.0.1"));
+        s->SetSettingsInt(KX_OPT_PORT, port);
+    }
+    ~Bob() { delete core; }
+    Message_t* To(int id) {
+        Message_t* m = CKxCore::MessageNewM();
+        kx_recipient* r = CKxCore::RecipientNewM();
+        r->id = id;
+        CKxCore::MessageAddRecipient(m, r);
+        return m;
+    }
+    Message_t* Last() {
+        Message_t* m = nullptr;
+        const int n = core->GetMessageListCount();
+        return n && core->ReadMessageByIndex(n - 1, &m) == KX_OK ? m : nullptr;
+    }
+};
+
+std::string Utf16(const WStr_t* w) {
+    if (!w) return {};
+    Utf8_t* u = CKxCore::NewUtf8FromWStr(const_cast<WStr_t*>(w));
+    std::string s = u && u->data ? u->data : "";
+    CKxCore::Utf8Free(u);
+    return s;
+}
+
+class CastrelPlugin : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = MakeDir("castrel");
+        WriteToneWav(dir + "/say.wav", 2.0);
+        setenv("PELLICO_QUIET", "1", 1);
+        setenv("TESSALY_AUDIO", "file", 1);
+        setenv("TESSALY_WAVE_IN", (dir + "/say.wav").c_str(), 1);
+        setenv("TESSALY_WAVE_OUT", (dir + "/heard.wav").c_str(), 1);
+        castrel_set_base_path((dir + "/alice").c_str());
+        window = plat::RegisterWindowTarget([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+            Notice n{m};
+            if (m == WM_PRESENCE_STATE) n.state = static_cast<int>(l);
+            if (m == WM_PRESENCE_BUDDY) {
+                n.buddy = *reinterpret_cast<PresenceBuddyRecord*>(l);
+                delete reinterpret_cast<PresenceBuddyRecord*>(l);
+            }
+            if (m == WM_PRESENCE_ERROR) std::free(reinterpret_cast<char*>(l));
+            if (m == WM_PRESENCE_TEXT || m == WM_PRESENCE_VOICE) {
+                auto* rec = reinterpret_cast<PresenceMessageRecord*>(l);
+                n.senderId = rec->sender.id;
+                n.account = rec->account;
+                for (const PresenceBuddyRecord& r : rec->recipients) n.recipients.push_back(r.id);
+                if (m == WM_PRESENCE_TEXT) {
+                    n.text = reinterpret_cast<char*>(w);
+                    std::free(reinterpret_cast<char*>(w));
+                } else {
+                    n.entryId = static_cast<int>(w);
+                }
+            }
+            notices.push_back(n);
+            return 0;
+        });
+        presence_set_ui_window(window);
+        presence_use_plugins(plugins);
+        presence_core_register(true);
+        ASSERT_TRUE(presence_plugins_load_all());
+    }
+    void TearDown() override {
+        if (alice) {
+            Account_Logout(alice);
+            Account_Free(alice);
+        }
+        presence_plugins_unload_all();
+        plat::PumpWindowMessages();
+        plat::UnregisterWindowTarget(window);
+        presence_set_ui_window(nullptr);
+        presence_core_register(false);
+        presence_use_plugins(nullptr);
+        castrel_set_base_path(nullptr);
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+    // Pumps the window (and ticks bob) until pred holds; false after ms.
+    bool Until(const std::function<bool()>& pred, Bob* bob = nullptr, int ms = 10000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            plat::PumpWindowMessages();
+            if (bob) bob->core->TickCore();
+            if (pred()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    const Notice* Find(const std::function<bool(const Notice&)>& pred) const {
+        for (const Notice& n : notices)
+            if (pred(n)) return &n;
+        return nullptr;
+    }
+    void SignInAlice(int port) {
+        alice = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+        Account_SetPassword(alice, "secret");
+        presence_setting_set_string(&alice->settings, "server", nullptr, "127.0.0.1");
+        presence_setting_set_int(&alice->settings, "port", nullptr, port);
+        ASSERT_NE(nullptr, Account_Login(alice));
+        ASSERT_EQ(0, presence_serv_login(alice, window));
+    }
+
+    PresencePlugin* const plugins[2] = {&g_castrelPlugin, nullptr};
+    std::string dir;
+    HWND window = nullptr;
+    std::vector<Notice> notices;
+    Account* alice = nullptr;
+};
+
+TEST_F(CastrelPlugin, SignsInReportsBuddiesAndCarriesTextAndVoiceBothWays) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py",
+                             {"--user", "1001:alice:secret:Alice", "--user", "1002:bob:pw2:\xe9\xb2\x8d\xe5\x8b\x83"});
+    ASSERT_GT(server.Port(), 0);
+    SignInAlice(server.Port());
+    auto* conn = presence_rec(alice->connection);
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_LIST_END; }); }));
+    const Notice* state = Find([](const Notice& n) { return n.msg == WM_PRESENCE_STATE; });
+    ASSERT_NE(nullptr, state);
+    EXPECT_EQ(1, state->state);
+    const Notice* buddy = Find([](const Notice& n) { return n.msg == WM_PRESENCE_BUDDY && n.buddy.id == 1002; });
+    ASSERT_NE(nullptr, buddy);
+    EXPECT_EQ(0, buddy->buddy.online);
+    EXPECT_EQ(plat::Utf8ToAnsi("\xe9\xb2\x8d\xe5\x8b\x83"), buddy->buddy.name);  // Chinese name, ANSI code page
+
+    Bob bob(dir + "/bob", server.Port());
+    ASSERT_EQ(KX_OK, bob.core->SignIn(KX_VISIBILITY_VISIBLE));
+    ASSERT_TRUE(Until([&] {
+        return Find([](const Notice& n) { return n.msg == WM_PRESENCE_BUDDY && n.buddy.id == 1002 && n.buddy.online; });
+    }, &bob)) << "bob is seen online";
+    ASSERT_TRUE(Until([&] { return bob.core->GetConnectionState() == KX_ONLINE; }, &bob));
+    ASSERT_EQ(KX_OK, bob.core->RefreshContactList(0));
+
+    // Text from bob.
+    Message_t* m = bob.To(1001);
+    Utf8_t* t = CKxCore::Utf8Create("\xe4\xbd\xa0\xe5\xa5\xbd Alice");
+    m->text = CKxCore::NewWStrFromUtf8(t);
+    CKxCore::Utf8Free(t);
+    ASSERT_EQ(KX_OK, bob.core->SendMessage(m, 0));
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_TEXT && n.senderId == 1002; }); }, &bob));
+    const Notice* text = Find([](const Notice& n) { return n.msg == WM_PRESENCE_TEXT && n.senderId == 1002; });
+    EXPECT_EQ(plat::Utf8ToAnsi("\xe4\xbd\xa0\xe5\xa5\xbd Alice"), text->text);
+    EXPECT_EQ(alice, text->account);
+    ASSERT_EQ(1u, text->recipients.size());
+
+    // A voice message from bob, recorded from the file device.
+    ASSERT_EQ(KX_OK, bob.core->SendMessage(bob.To(1001), 1));
+    Until([] { return false; }, &bob, 1100);
+    ASSERT_EQ(KX_OK, bob.core->StopAudio());
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_VOICE && n.senderId == 1002; }); }, &bob, 15000));
+
+    // Alice answers through the presence core: a text, then a voice message.
+    std::vector<PresenceBuddyRecord> to(1);
+    to[0].id = 1002;
+    EXPECT_EQ(0, presence_serv_send_im(conn, plat::Utf8ToAnsi("\xe5\x9b\x9e\xe5\xa4\x8d reply").c_str(), &to, "", 0));
+    ASSERT_TRUE(Until([&] {
+        Message_t* last = bob.Last();
+        return last && last->authorId == 1001 && last->state == KX_MSG_TEXT;
+    }, &bob));
+    EXPECT_EQ("\xe5\x9b\x9e\xe5\xa4\x8d reply", Utf16(bob.Last()->text));
+
+    to.resize(1);
+    to[0].id = 1002;
+    EXPECT_EQ(0, presence_serv_send_im(conn, nullptr, &to, "", 3));
+    Until([] { return false; }, &bob, 1100);
+    presence_serv_stop_audio(conn);
+    ASSERT_TRUE(Until([&] {
+        Message_t* last = bob.Last();
+        return last && last->authorId == 1001 && last->state == KX_MSG_VOICE_STORED;
+    }, &bob, 15000)) << "bob holds alice's clip";
+    EXPECT_GT(bob.core->GetAudioDuration(static_cast<int>(bob.Last()->entryId)), 0.8f);
+
+    // Sign-out stops the pump before the library signs out; bob sees alice leave.
+    Account_Logout(alice);
+    ASSERT_NE(nullptr, castrel_session());
+    EXPECT_EQ(0u, castrel_session()->m_timer);
+    EXPECT_EQ(nullptr, castrel_session()->m_notifier->m_connection);
+    Account_Free(alice);
+    alice = nullptr;
+    kx_contact* seen = nullptr;
+    ASSERT_TRUE(Until([&] {
+        return bob.core->FindContact(KX_SEARCH_BY_ID, 1001, nullptr, &seen) == KX_OK && seen && seen->presence == 0;
+    }, &bob)) << "the sign-out reached the server";
+    bob.core->SignOut();
+}
+
+TEST_F(CastrelPlugin, SecondLoginReplacesTheSessionAndDefaultsThePort) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py", {"--user", "1001:alice:secret:Alice"});
+    ASSERT_GT(server.Port(), 0);
+    SignInAlice(server.Port());
+    CCastrelSession* first = castrel_session();
+    ASSERT_NE(nullptr, first);
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_STATE && n.state == 1; }); }));
+    // Signing in again replaces the session (its pump stopped first) without a leak or a hang.
+    presence_setting_free_all(&alice->settings);
+    presence_setting_set_string(&alice->settings, "server", nullptr, "127.0.0.1");
+    g_strLangType = "chs";
+    Account_Logout(alice);
+    ASSERT_NE(nullptr, Account_Login(alice));
+    ASSERT_EQ(0, presence_serv_login(alice, window));
+    ASSERT_NE(nullptr, castrel_session());
+    CCastrelSession* second = castrel_session();
+    int port = 0, language = 0;
+    second->WithCore([&](CCastrelCore* core) {
+        port = core->GetSettings()->GetSettingsInt(KX_OPT_PORT);
+        language = core->GetSettings()->GetSettingsInt(KX_OPT_LANGUAGE);
+    });
+    g_strLangType = "eng";
+    EXPECT_EQ(CASTREL_DEFAULT_PORT, port) << "an account without a port signs in to 9999";
+    EXPECT_EQ(6, language) << "the Chinese program asks for the Chinese service texts";
+}
+
+}  // namespace
