@@ -166,8 +166,8 @@ bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess
     struct stat st;
     mode = (::stat(p.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
   }
-  bool ok = ::fchmod(fd, mode) == 0;
-  ok = ok && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  ::fchmod(fd, mode);  // where the file system refuses, mkstemp's 0600 stays
+  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
   if (ok) ok = ::rename(name.data(), p.c_str()) == 0;
   if (!ok) ::unlink(name.data());
   ok = (::close(fd) == 0) && ok;
