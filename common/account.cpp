@@ -99,11 +99,12 @@ bool SaveSection(const Account* account, const char* path) {
 }
 
 // Writes every listed account into a fresh temporary file and renames it over "account.ini", so
-// an interrupted save leaves the previous file whole.
+// an interrupted save leaves the previous file whole. The passwords inside keep both files
+// readable by the owner only.
 void SaveFile() {
     const std::string path = AccountFilePath();
     const std::string temp = path + ".new";
-    bool ok = plat::WriteFileAtomic(temp, "");
+    bool ok = plat::WriteFileAtomic(temp, "", plat::FileAccess::OwnerOnly);
     for (const Account* a = g_accountList; ok && a; a = a->next) ok = SaveSection(a, temp.c_str());
     if (ok) ok = plat::RenameFile(temp, path);
     if (!ok) {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "platform/fs.h"
 
 namespace fs = std::filesystem;
 
@@ -176,24 +177,12 @@ bool KxPlatform::ReadFile(const std::string& path, std::vector<uint8_t>& out, si
   return true;
 }
 
-bool KxPlatform::WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+bool KxPlatform::WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool secret) {
   if (!m_useFiles) return true;
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f) return false;
-    if (!bytes.empty()) f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    f.flush();
-    if (!f) {
-      f.close();
-      std::remove(tmp.c_str());
-      return false;
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    return false;
-  }
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (!plat::WriteFileAtomic(path, text, secret ? plat::FileAccess::OwnerOnly : plat::FileAccess::Keep)) return false;
+  // Earlier versions wrote through "<path>.tmp"; one left by a crash goes now.
+  std::remove((path + ".tmp").c_str());
   return true;
 }
 

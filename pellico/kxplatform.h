@@ -86,7 +86,8 @@ class KxPlatform {
   // Files; with files off reads fail, writes pretend to succeed and nothing touches the disk.
   bool FilesOn() const { return m_useFiles; }
   bool ReadFile(const std::string& path, std::vector<uint8_t>& out, size_t maxBytes = 64u << 20);
-  bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);  // temporary file + rename
+  // Through a temporary file flushed to disk and renamed; a secret file is readable by its owner only.
+  bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool secret = false);
   bool AppendFile(const std::string& path, const uint8_t* data, size_t len);
   bool CreateEmpty(const std::string& path);
   int Remove(const std::string& path);  // 0 on success, -1 on failure

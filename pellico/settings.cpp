@@ -1,4 +1,6 @@
 // Settings store of the messaging library: option values kept in memory and one file per option.
+#include <strings.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,7 +120,8 @@ static void WriteOptionFile(CKxEngine* e, const char* name, const std::string& v
   Writer w;
   w.str16(value);
   std::string path = OptionPath(e, name);
-  if (!e->Platform().WriteFile(path, w.buf())) e->Log("ERROR writing file %s %d", path.c_str(), errno);
+  const bool secret = strcasecmp(name, "Password") == 0;
+  if (!e->Platform().WriteFile(path, w.buf(), secret)) e->Log("ERROR writing file %s %d", path.c_str(), errno);
 }
 
 void CKxCoreSettings::LoadSettings() {

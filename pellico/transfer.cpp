@@ -2,6 +2,7 @@
 #include "pellico/transfer.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -56,13 +57,31 @@ void TransferWorker::StopAndJoin() {
   }
 }
 
-bool ParseDownloadUrl(const std::string& url, DownloadTarget* out) {
+namespace {
+// The host part names the configured server only: no path, query, fragment or user part that
+// would send the request elsewhere, and no port but the picture port.
+bool HostPartFits(const std::string& hostPart, int port, std::string* host) {
+  std::string name = hostPart;
+  if (size_t colon = name.find(':'); colon != std::string::npos) {
+    const std::string digits = name.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (std::stoi(digits) != port) return false;
+    name.resize(colon);
+  }
+  if (name.empty() || name.size() > 47) return false;
+  for (unsigned char c : name)
+    if (c <= 0x20 || c == 0x7F || c == '/' || c == '\\' || c == '#' || c == '?' || c == '@') return false;
+  *host = name;
+  return true;
+}
+}  // namespace
+
+bool ParseDownloadUrl(const std::string& url, int port, DownloadTarget* out) {
   size_t h = url.find("http://");
   size_t s = url.find("/servlet/mailbox?item=");
   if (h == std::string::npos || s == std::string::npos || s < h + 7) return false;
-  std::string host = url.substr(h + 7, s - (h + 7));
-  if (size_t colon = host.find(':'); colon != std::string::npos) host.resize(colon);  // the port option rules
-  if (host.empty() || host.size() > 47) return false;
+  std::string host;
+  if (!HostPartFits(url.substr(h + 7, s - (h + 7)), port, &host)) return false;
   out->host = host;
   out->object = url.substr(s);
   out->item = url.substr(url.find("item=", s) + 5);
@@ -161,7 +180,7 @@ void DownloadWorker::Run() {
   InitCurl();
   m_engine->Log("HttpDownload: URL: %s\n", m_url.c_str());
   DownloadTarget t;
-  if (!ParseDownloadUrl(m_url, &t)) {
+  if (!ParseDownloadUrl(m_url, m_port, &t)) {
     m_engine->Log("HttpDownload: Bad URL (http://): %s\r\n", m_url.c_str());
     return Finish(false, "", "");
   }
@@ -201,7 +220,9 @@ void DownloadWorker::Run() {
   curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(m_curl);
   m_curl = nullptr;
-  bool written = fclose(m_file) == 0;
+  // On disk before it takes the file's name, like every other rewrite.
+  bool written = fflush(m_file) == 0 && fsync(fileno(m_file)) == 0;
+  written = fclose(m_file) == 0 && written;
   m_file = nullptr;
   if (m_stop) {
     std::remove(part.c_str());

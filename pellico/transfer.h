@@ -35,7 +35,9 @@ struct DownloadTarget {
   std::string item;
   std::string displayName;
 };
-bool ParseDownloadUrl(const std::string& url, DownloadTarget* out);
+// False for a URL that is not a mailbox URL, or whose host part carries anything but a host name
+// and, optionally, the picture port `port`.
+bool ParseDownloadUrl(const std::string& url, int port, DownloadTarget* out);
 // An item usable as a file name inside the download folder (no separators, no "..", no control bytes).
 bool SafeItemName(const std::string& item);
 // The multipart part head for a file path, and the "[name] " prefix of the upload response.

@@ -5,10 +5,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +40,57 @@ bool WriteAll(int fd, const char* p, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return true;
+}
+
+// Temporary files of an atomic rewrite: "." + name + ".tmp-" + six characters of mkstemp.
+constexpr char kTempMark[] = ".tmp-";
+constexpr size_t kTempRandom = 6;
+
+bool IsTempOf(const char* entry, const std::string& base) {
+  const size_t n = std::strlen(entry);
+  const size_t head = 1 + base.size() + sizeof kTempMark - 1;
+  if (n != head + kTempRandom || entry[0] != '.') return false;
+  if (std::memcmp(entry + 1, base.data(), base.size()) != 0) return false;
+  if (std::memcmp(entry + 1 + base.size(), kTempMark, sizeof kTempMark - 1) != 0) return false;
+  for (size_t i = head; i < n; ++i)
+    if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return false;
+  return true;
+}
+
+// Removes what earlier rewrites of base left behind when they were killed. A writer holds a lock
+// on its temporary file for as long as it works on it, so only abandoned ones can be locked here.
+void RemoveStaleTemps(const std::string& dir, const std::string& base) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  while (dirent* e = ::readdir(d)) {
+    if (!IsTempOf(e->d_name, base)) continue;
+    const std::string name = dir + "/" + e->d_name;
+    int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held, named;
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::lstat(name.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+      ::unlink(name.c_str());
+    }
+    ::close(fd);
+  }
+  ::closedir(d);
+}
+
+// Creates and locks a fresh temporary file for base in dir; -1 on failure.
+int CreateLockedTemp(const std::string& dir, const std::string& base, std::vector<char>* name) {
+  const std::string tmpl = dir + "/." + base + kTempMark + std::string(kTempRandom, 'X');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    name->assign(tmpl.begin(), tmpl.end());
+    name->push_back('\0');
+    int fd = ::mkstemp(name->data());
+    if (fd < 0) return -1;
+    // Another writer's clean-up may have taken it between creation and the lock.
+    struct stat st;
+    if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
+    ::close(fd);
+  }
+  return -1;
 }
 
 }  // namespace
@@ -97,22 +150,27 @@ bool MakeDirectories(const std::string& path) {
   return IsDirectory(p);
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
+bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess access) {
   std::string p = NormalizeSeparators(path);
   std::string dir = PathDirName(p);
-  std::string tmpl = (dir.empty() ? std::string(".") : dir) + "/." + PathBaseName(p) + ".XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
+  if (dir.empty()) dir = ".";
+  const std::string base = PathBaseName(p);
+  RemoveStaleTemps(dir, base);
+  std::vector<char> name;
+  int fd = CreateLockedTemp(dir, base, &name);
   if (fd < 0) return false;
-  // Keep the permissions of the file being replaced (new files: 0644).
-  struct stat st;
-  mode_t mode = (::stat(p.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
-  ::fchmod(fd, mode);
+  // Keep the permissions of the file being replaced (new files: 0644); secrets are never
+  // readable by others, not even while they sit in the temporary file.
+  mode_t mode = 0600;
+  if (access == FileAccess::Keep) {
+    struct stat st;
+    mode = (::stat(p.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
+  }
+  ::fchmod(fd, mode);  // where the file system refuses, mkstemp's 0600 stays
   bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
   if (ok) ok = ::rename(name.data(), p.c_str()) == 0;
   if (!ok) ::unlink(name.data());
+  ok = (::close(fd) == 0) && ok;
   return ok;
 }
 

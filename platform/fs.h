@@ -23,9 +23,13 @@ std::string PathBaseName(std::string_view path);
 int EnsureDirectory(const std::string& path);
 // Creates a folder and its missing parents; true when the folder exists afterwards.
 bool MakeDirectories(const std::string& path);
+// Who may read a rewritten file: Keep takes the mode of the file replaced (0644 for a
+// new one); OwnerOnly makes it 0600 (files holding passwords), temporary file included.
+enum class FileAccess { Keep, OwnerOnly };
 // Writes the bytes to path through a temporary file in the same folder, flushed to
 // disk (fsync) and renamed over the target; the target is never left half-written.
-bool WriteFileAtomic(const std::string& path, std::string_view bytes);
+// Temporary files of earlier rewrites of path that were killed midway are removed.
+bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess access = FileAccess::Keep);
 // Reads a whole file into out; false when it cannot be read or is larger than maxBytes.
 bool ReadFile(const std::string& path, std::string* out, size_t maxBytes = 64u * 1024u * 1024u);
 // True when path exists (file, folder or other).

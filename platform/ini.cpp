@@ -200,6 +200,22 @@ DWORD CopyList(const std::vector<std::string>& items, char* out, DWORD size) {
 
 bool HasLineBreak(const char* s) { return s && std::strpbrk(s, "\r\n") != nullptr; }
 
+// A key the reader finds again as written: not a comment or section line, no blanks around it.
+bool KeyReadsBack(const char* key) {
+  const std::string_view k(key);
+  if (!k.empty() && (k.front() == ';' || k.front() == '[')) return false;
+  return Trim(k).size() == k.size();
+}
+
+// The value as it goes into the file: the reader drops surrounding blanks and one pair of
+// surrounding quotes, so a value that has either is quoted once more.
+std::string StoredValue(const char* value) {
+  const std::string_view v(value);
+  const bool blankEdge = !v.empty() && (IsBlank(v.front()) || IsBlank(v.back()));
+  if (blankEdge || StripQuotes(v).size() != v.size()) return "\"" + std::string(v) + "\"";
+  return std::string(v);
+}
+
 bool Save(const char* fileName, const IniFile& f) { return plat::WriteFileAtomic(fileName, Serialize(f)); }
 
 }  // namespace
@@ -254,8 +270,9 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (HasLineBreak(section) || std::strchr(section, ']') || HasLineBreak(key) || (key && std::strchr(key, '=')) ||
-      HasLineBreak(value)) {
+  if (HasLineBreak(section) || std::strchr(section, ']') || HasLineBreak(key) ||
+      (key && (std::strchr(key, '=') || !KeyReadsBack(key))) || HasLineBreak(value) ||
+      Trim(section).size() != std::strlen(section)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -272,7 +289,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     return Save(fileName, f) ? TRUE : FALSE;
   }
 
-  std::string keyName(Trim(key));
+  const std::string keyName(key);
   if (hasSection) {
     for (size_t i = b + 1; i < e; ++i) {
       Line& l = f.lines[i];
@@ -280,7 +297,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
       if (!value) {
         f.lines.erase(f.lines.begin() + static_cast<std::ptrdiff_t>(i));
       } else {
-        l.text = std::string(l.name) + "=" + value;  // keep the key's spelling
+        l.text = std::string(l.name) + "=" + StoredValue(value);  // keep the key's spelling
       }
       return Save(fileName, f) ? TRUE : FALSE;
     }
@@ -289,7 +306,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     size_t at = e;
     while (at > b + 1 && Trim(f.lines[at - 1].text).empty()) --at;
     Line l;
-    l.text = keyName + "=" + value;
+    l.text = keyName + "=" + StoredValue(value);
     f.lines.insert(f.lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(l));
     return Save(fileName, f) ? TRUE : FALSE;
   }
@@ -301,7 +318,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   h.text = std::string("[") + section + "]";
   f.lines.push_back(std::move(h));
   Line l;
-  l.text = keyName + "=" + value;
+  l.text = keyName + "=" + StoredValue(value);
   f.lines.push_back(std::move(l));
   f.endsWithEol = true;
   return Save(fileName, f) ? TRUE : FALSE;

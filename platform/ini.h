@@ -23,7 +23,11 @@
 // - A null value deletes the key; a null key deletes the whole section.
 // - The file is rewritten through a temporary file in the same folder and renamed.
 // - Keys or values holding CR/LF (and keys holding '=') are refused: they would
-//   corrupt the file's structure.
+//   corrupt the file's structure. Keys the reader could not find again (starting with
+//   ';' or '[', or with blanks around them) are refused too, and so are sections with
+//   blanks around them.
+// - A value with blanks at either end, or with a pair of surrounding quotes, is written
+//   inside one more pair of double quotes, so it reads back as written.
 // All calls of this module are serialised within the process.
 
 // Copies the value of section/key (or the default) into out; returns the length copied.

@@ -332,6 +332,7 @@ int SonraVE::SonraVE_GetECActivity() {
 
 int SonraVE::SonraVE_SetECType(int type) {
   ApiLine("SonraVE_SetECType", "%d", type);
+  if (type != 0 && type != 1) return Fail(VE_INVALID_VALUE);
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
   tx_.SetEchoType(type);
   return 0;

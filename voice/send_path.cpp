@@ -40,6 +40,8 @@ int TX::SetEchoStatus(int status) {
 }
 
 int TX::SetEchoType(int type) {
+  // An unknown type would leave the microphone with no canceller at all.
+  if (type != 0 && type != 1) return -1;
   if (type == 0) {
     if (aec_) aec_->Init(workingRate_, echoOption_);
   } else if (type == 1) {
@@ -152,12 +154,17 @@ int TX::recordMicrophone(const int16_t* samples, int count, int delayMs, int mic
 
     const bool agcOn = AgcOn();
     const bool echoOn = EchoOn();
+    // The analysis may amplify the block (virtual volume): it runs once per block.
+    bool agcFed = false;
     int16_t narrow[kNbBlockSamples];
     bool haveNarrow = false;
     if (workingRate_ == 16000) {
       // 4. Echo cancelling at 16000 Hz.
       if (echoOn) {
-        if (agcOn) agc_.AddNearEnd(wide, kWbBlockSamples, 16000);
+        if (agcOn) {
+          agc_.AddNearEnd(wide, kWbBlockSamples, 16000);
+          agcFed = true;
+        }
         if (echoType_ == 0 && aec_) {
           const int r = aec_->ProcessNearEnd(wide, wide, kWbBlockSamples, delayMs);
           if (r != 0 && r != kAecPcNotInitialised)
@@ -170,7 +177,10 @@ int TX::recordMicrophone(const int16_t* samples, int count, int delayMs, int mic
       // 5. Working rate 8000: halve, then cancel in 80-sample frames.
       halver_.Process(wide, kWbBlockSamples, narrow);
       haveNarrow = true;
-      if (agcOn) agc_.AddNearEnd(narrow, kNbBlockSamples, 8000);
+      if (agcOn) {
+        agc_.AddNearEnd(narrow, kNbBlockSamples, 8000);
+        agcFed = true;
+      }
       if (echoOn) {
         if (echoType_ == 0 && aec_) {
           const int r = aec_->ProcessNearEnd(narrow, narrow, kNbBlockSamples, delayMs);
@@ -186,7 +196,7 @@ int TX::recordMicrophone(const int16_t* samples, int count, int delayMs, int mic
     int16_t* work = workingRate_ == 16000 ? wide : narrow;
     const int workLength = workingRate_ == 16000 ? kWbBlockSamples : kNbBlockSamples;
     if (agcOn) {
-      if (!echoOn) agc_.AddNearEnd(work, workLength, workingRate_);
+      if (!agcFed) agc_.AddNearEnd(work, workLength, workingRate_);
       int32_t out = level;
       if (agc_.Process(work, workLength, work, level, &out, workingRate_) == 0) level = out;
     }

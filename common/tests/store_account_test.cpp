@@ -179,6 +179,28 @@ TEST_F(CommonStoreAccount, FailedSaveKeepsThePreviousFile) {
     EXPECT_EQ(g_accountList, nullptr);
 }
 
+TEST_F(CommonStoreAccount, SavedFileIsReadableByTheOwnerOnly) {
+    // An old save left the file readable by all, and a killed one its temporary file.
+    WriteIni("[qz]\r\nusername=old\r\n");
+    ASSERT_EQ(::chmod(IniPath().c_str(), 0644), 0);
+    ASSERT_TRUE(plat::WriteFileAtomic(IniPath() + ".new", "[qz]\r\npassword=half\r\n"));
+    ASSERT_EQ(::chmod((IniPath() + ".new").c_str(), 0644), 0);
+    g_configManual = 1;
+    Account* a = AddAccount("alice", ACCOUNT_TYPE_SERVICE);
+    Account_SetPassword(a, " secret with blanks ");
+    ASSERT_EQ(Account_SaveAll(), 1);
+    struct stat st;
+    ASSERT_EQ(::stat(IniPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    for (const std::string& name : plat::ListDirectory(folder.Path()))
+        EXPECT_EQ(name.find("account.ini."), std::string::npos) << name << " left behind";
+    // A password with blanks at its ends comes back whole.
+    Account_LoadAll();
+    Account* back = Account_Find("alice", ACCOUNT_TYPE_SERVICE);
+    ASSERT_NE(back, nullptr);
+    EXPECT_STREQ(back->password, " secret with blanks ");
+}
+
 TEST_F(CommonStoreAccount, LoadSignsInAutomaticAccountsSipFirst) {
     WriteIni("[qz]\r\nusername=alice\r\npassword=pw\r\n[sip]\r\nusername=bob\r\npassword=pw\r\n");
     g_configManual = 1;

@@ -190,6 +190,25 @@ TEST(PellicoPlatform, FilesOffTouchesNothing) {
   EXPECT_EQ(fs::current_path().string(), cwd) << "emptying a folder never changes the working directory";
 }
 
+TEST(PellicoPlatform, RewritesLeaveNoTemporaryFilesAndKeepPasswordsPrivate) {
+  TempDir dir;
+  // What killed rewrites left: this library's old temporary name, and the shared one.
+  const std::string config = dir.path + "/mervane/config";
+  fs::create_directories(config);
+  WriteBytes(config + "/ServerIp.tmp", {9});
+  WriteBytes(config + "/.ServerIp.tmp-a1b2c3", {9});
+  CoreHarness h(dir.path);
+  CKxCoreSettings* s = h.core->GetSettings();
+  s->SetSettingsString_Free(KX_OPT_SERVER_IP, CKxCore::Utf8Create("10.0.0.9"));
+  s->SetSettingsBoolean(KX_OPT_SAVE_PASSWORD, 1);
+  s->SetSettingsString_Free(KX_OPT_PASSWORD, CKxCore::Utf8Create("secret"));
+  for (const auto& e : fs::directory_iterator(config))
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path() << " left behind";
+  const auto perms = [&](const char* name) { return fs::status(config + "/" + name).permissions(); };
+  EXPECT_EQ(perms("Password"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_NE(perms("ServerIp") & fs::perms::others_read, fs::perms::none) << "other settings as before";
+}
+
 TEST(PellicoPlatform, TextConversionLimitsAndDestination) {
   Utf8_t in{};
   std::string big(8095, 'a');

@@ -1,7 +1,10 @@
 // Tests of profile-file reading and writing.
 #include "platform/ini.h"
 
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +195,77 @@ TEST(PlatformIniWrite, LeavesNoTemporaryFiles) {
   std::string path = dir.file("c.ini");
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(WritePrivateProfileInt("s", "k", i, path.c_str()));
   EXPECT_EQ(plat::ListDirectory(dir.path()), std::vector<std::string>{"c.ini"});
+}
+
+TEST(PlatformIniWrite, ValuesReadBackAsWritten) {
+  plat_test::TempDir dir;
+  const std::string path = dir.file("v.ini");
+  struct Case {
+    const char* value;
+    const char* line;  // as stored
+  };
+  const Case cases[] = {
+      {"plain", "k=plain"},
+      {"two words", "k=two words"},
+      {"", "k="},
+      {" lead", "k=\" lead\""},
+      {"trail ", "k=\"trail \""},
+      {"\ttabs\t", "k=\"\ttabs\t\""},
+      {" ", "k=\" \""},
+      {"\"quoted\"", "k=\"\"quoted\"\""},
+      {"'single'", "k=\"'single'\""},
+      {"\"\"", "k=\"\"\"\""},
+      {"\"", "k=\""},
+      {"'", "k='"},
+      {"\"open", "k=\"open"},
+      {"close'", "k=close'"},
+      {"\"mixed'", "k=\"mixed'"},
+      {"a \"middle\" b", "k=a \"middle\" b"},
+      {" \"both\" ", "k=\" \"both\" \""},
+      {"pass;word=[x]", "k=pass;word=[x]"},
+      {"\xd5\xc5 ", "k=\"\xd5\xc5 \""},
+  };
+  for (const Case& c : cases) {
+    for (const bool replace : {false, true}) {  // a new key, then a key replaced in place
+      const std::string what = std::string("[") + c.value + "]" + (replace ? " replaced" : " new");
+      if (replace) {
+        ASSERT_TRUE(WritePrivateProfileStringA("s", "k", "old", path.c_str()));
+      } else {
+        plat::RemoveFile(path);
+      }
+      ASSERT_TRUE(WritePrivateProfileStringA("s", "k", c.value, path.c_str())) << what;
+      EXPECT_EQ(Read(path), std::string("[s]\r\n") + c.line + "\r\n") << what;
+      char out[64];
+      EXPECT_EQ(GetPrivateProfileStringA("s", "k", "default", out, sizeof out, path.c_str()), std::strlen(c.value))
+          << what;
+      EXPECT_STREQ(out, c.value) << what;
+      std::string whole;
+      EXPECT_TRUE(plat::IniGetString(path, "s", "k", &whole)) << what;
+      EXPECT_EQ(whole, c.value) << what;
+      EXPECT_EQ(plat::IniReadSection(path, "s"), (std::vector<std::pair<std::string, std::string>>{{"k", c.value}}))
+          << what;
+    }
+  }
+}
+
+TEST(PlatformIniWrite, KeysAndSectionsTheReaderCannotFindAreRefused) {
+  plat_test::TempDir dir;
+  const std::string path = dir.file("k.ini");
+  const std::string before = "[a]\r\nx=1\r\n";
+  Write(path, before);
+  for (const char* key : {";k", "[k", "[k]", " k", "k ", "\tk", " ", "k=j"}) {
+    EXPECT_FALSE(WritePrivateProfileStringA("a", key, "v", path.c_str())) << "[" << key << "]";
+    EXPECT_FALSE(WritePrivateProfileStringA("a", key, nullptr, path.c_str())) << "[" << key << "]";
+  }
+  for (const char* section : {" a", "a ", "\ta"})
+    EXPECT_FALSE(WritePrivateProfileStringA(section, "k", "v", path.c_str())) << "[" << section << "]";
+  EXPECT_EQ(Read(path), before);
+  // Inside a key, the same characters are fine.
+  for (const char* key : {"k;x", "k[x]", "two words", "k'"}) {
+    ASSERT_TRUE(WritePrivateProfileStringA("a", key, "v", path.c_str())) << key;
+    char out[8];
+    EXPECT_EQ(GetPrivateProfileStringA("a", key, "", out, sizeof out, path.c_str()), 1u) << key;
+  }
 }
 
 }  // namespace

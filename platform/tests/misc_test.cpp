@@ -1,5 +1,8 @@
 // Tests of the random generator, MD5, RC4 and the file helpers.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -115,6 +118,68 @@ TEST(PlatformFs, AtomicWriteReadCapAndList) {
   EXPECT_TRUE(plat::RemoveFile(p));  // already gone counts as removed
   EXPECT_FALSE(plat::FileExists(p));
   EXPECT_FALSE(plat::ReadFile(dir.path(), &back));  // a folder is not a file
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(PlatformFs, AtomicWriteModes) {
+  plat_test::TempDir dir;
+  const std::string p = dir.file("f");
+  struct Case {
+    const char* name;
+    mode_t before;  // 0: no file yet
+    plat::FileAccess access;
+    mode_t after;
+  };
+  const Case cases[] = {
+      {"new file", 0, plat::FileAccess::Keep, 0644},
+      {"kept", 0640, plat::FileAccess::Keep, 0640},
+      {"kept private", 0600, plat::FileAccess::Keep, 0600},
+      {"new secret", 0, plat::FileAccess::OwnerOnly, 0600},
+      {"secret made private", 0644, plat::FileAccess::OwnerOnly, 0600},
+  };
+  for (const Case& c : cases) {
+    plat::RemoveFile(p);
+    if (c.before) {
+      ASSERT_TRUE(plat::WriteFileAtomic(p, "old"));
+      ASSERT_EQ(::chmod(p.c_str(), c.before), 0);
+    }
+    ASSERT_TRUE(plat::WriteFileAtomic(p, "new", c.access)) << c.name;
+    EXPECT_EQ(ModeOf(p), c.after) << c.name;
+  }
+}
+
+TEST(PlatformFs, AtomicWriteRemovesTheTemporaryFilesOfKilledWrites) {
+  plat_test::TempDir dir;
+  const std::string p = dir.file("data.ini");
+  auto make = [&](const std::string& name) {
+    const int fd = ::open(dir.file(name).c_str(), O_CREAT | O_WRONLY, 0600);
+    EXPECT_GE(fd, 0) << name;
+    EXPECT_EQ(::write(fd, "half", 4), 4);
+    return fd;
+  };
+  // Left by killed writers of data.ini, and two in the same folder that are not.
+  ::close(make(".data.ini.tmp-a1B2c3"));
+  ::close(make(".data.ini.tmp-Zz9999"));
+  ::close(make(".data.ini.keep"));
+  ::close(make(".other.ini.tmp-a1B2c3"));
+  // A writer still at work holds its file locked: it stays.
+  const int live = make(".data.ini.tmp-live00");
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  ASSERT_TRUE(plat::WriteFileAtomic(p, "x"));
+  EXPECT_EQ(plat::ListDirectory(dir.path()), (std::vector<std::string>{".data.ini.keep", ".data.ini.tmp-live00",
+                                                                       ".other.ini.tmp-a1B2c3", "data.ini"}));
+  // Once that writer is gone, the next write removes its file too.
+  ::close(live);
+  ASSERT_TRUE(plat::WriteFileAtomic(p, "y"));
+  EXPECT_EQ(plat::ListDirectory(dir.path()),
+            (std::vector<std::string>{".data.ini.keep", ".other.ini.tmp-a1B2c3", "data.ini"}));
+  std::string back;
+  ASSERT_TRUE(plat::ReadFile(p, &back));
+  EXPECT_EQ(back, "y");
 }
 
 TEST(PlatformFs, BaseFolderSetting) {

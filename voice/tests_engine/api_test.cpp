@@ -127,6 +127,18 @@ TEST_F(EngineApi, RefusedNetworkStatusKeepsTheOldOne) {
   }
 }
 
+TEST_F(EngineApi, UnknownEchoTypeIsRefusedAndKnownOnesAreKept) {
+  for (int type : {1, 0}) {
+    ASSERT_EQ(0, ve->SonraVE_SetECType(type));
+    EXPECT_EQ(type, ve->SonraVE_GetECType());
+    for (int bad : {-1, 2, 3, 255}) {
+      EXPECT_EQ(-1, ve->SonraVE_SetECType(bad)) << bad;
+      EXPECT_EQ(VE_INVALID_VALUE, ve->SonraVE_GetLastError()) << bad;
+      EXPECT_EQ(type, ve->SonraVE_GetECType()) << bad;
+    }
+  }
+}
+
 struct SendCodecCase {
   int status;
   const char* name;

@@ -566,4 +566,149 @@ TEST(SendPath, FileAsMicrophoneEndsWithItsStream) {
   EXPECT_FALSE(tx.IsPlayingFileAsMic(1));
 }
 
+// A gain-control core of unity gain whose speech detector always hears speech.
+void* UnityAgcCreate() { return new int(0); }
+void UnityAgcRelease(void* p) { delete static_cast<int*>(p); }
+int UnityAgcInit(void*) { return 0; }
+int UnityAgcProcess(const int16_t* in, int16_t* out, void*, int rate) {
+  std::memmove(out, in, sizeof(int16_t) * static_cast<size_t>(rate / 100));
+  return 0;
+}
+int UnityAgcFar(const int16_t*, void*, int) { return 0; }
+int UnityAgcDetect(void*, const int16_t*, int, int) { return 4000; }
+int UnityAgcDeviation(void*) { return 8000; }
+void UnityAgcVersion(char* t) { std::strcpy(t, "unity"); }
+const SonraAgcCore kUnityAgc = {UnityAgcCreate, UnityAgcRelease, UnityAgcInit,      UnityAgcProcess,
+                                UnityAgcFar,    UnityAgcDetect,  UnityAgcDeviation, UnityAgcVersion};
+
+// An echo canceller that leaves the signal alone and counts its near-end frames.
+struct CountingAec : AecPcBase {
+  int inits = 0, frames = 0, farFrames = 0;
+  int Init(int, int) override { return ++inits, 0; }
+  int SetMode(int) override { return 0; }
+  int ProcessNearEnd(const int16_t* in, int16_t* out, int length, int) override {
+    std::memmove(out, in, sizeof(int16_t) * static_cast<size_t>(length));
+    return ++frames, 0;
+  }
+  int AddFarEnd(const int16_t*, int) override { return ++farFrames, 0; }
+  int Version(char*, int) override { return 0; }
+  int Activity() override { return 0; }
+};
+
+// An echo suppressor core that counts what it is handed.
+int g_aesFrames = 0;
+void* CountingAesCreate() { return new int(0); }
+void CountingAesRelease(void* p) { delete static_cast<int*>(p); }
+int CountingAesInit(void*, int, int, int) { return 0; }
+int CountingAesProcess(void*, const int16_t*, int16_t*, int, int) { return ++g_aesFrames, 0; }
+int CountingAesFar(void*, const int16_t*, int) { return 0; }
+const SonraAesCore kCountingAes = {CountingAesCreate, CountingAesRelease, CountingAesInit, CountingAesProcess,
+                                   CountingAesFar};
+
+// A quiet 1-kHz tone at 48 kHz, 10 ms.
+void QuietTone(int16_t* mic, int block) {
+  for (int i = 0; i < 480; ++i)
+    mic[i] = static_cast<int16_t>(150 * std::sin(2 * M_PI * 1000.0 * (block * 480 + i) / 48000.0));
+}
+
+double Rms(const std::vector<uint8_t>& pcm) {
+  double e = 0;
+  const size_t n = pcm.size() / 2;
+  for (size_t i = 0; i < n; ++i) {
+    const double v = static_cast<int16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8));
+    e += v * v;
+  }
+  return n ? std::sqrt(e / static_cast<double>(n)) : 0;
+}
+
+// The microphone recorded over the last blocks of a quiet talker, gain control on or off.
+struct GainOutcome {
+  double rms = 0;
+  double virtualGain = 1;  // what one pass of the analysis does to a sample at the end
+};
+
+GainOutcome QuietTalker(int rate, int echoStatus, bool agc) {
+  TX tx;
+  CountingAec aec;
+  tx.SetAecPc(&aec);
+  tx.SetWorkingRate(rate);
+  tx.SetEchoType(0);
+  tx.SetEchoStatus(echoStatus);
+  EXPECT_TRUE(tx.Agc().Create(&kUnityAgc));
+  tx.SetAgcStatus(agc ? 1 : 0);
+  tx.Agc().SetSlowLevel(1000);  // long below the lower hard limit: the volume goes to the top
+  MemoryOutStream rec;
+  int level = 65535;
+  int16_t mic[480];
+  const int kBlocks = 2500, kRecorded = 200;
+  for (int b = 0; b < kBlocks; ++b) {
+    if (b == kBlocks - kRecorded) {
+      EXPECT_EQ(0, tx.StartRecordingMic(&rec));
+    }
+    QuietTone(mic, b);
+    const int r = tx.recordMicrophone(mic, 480, 0, agc ? level : 0);
+    if (r != 0) level = r;
+  }
+  tx.StopRecordingMic();
+  GainOutcome g;
+  g.rms = Rms(rec.Data());
+  if (agc) {
+    int16_t probe[80];
+    for (int16_t& v : probe) v = 1000;
+    EXPECT_EQ(0, tx.Agc().AddNearEnd(probe, 80, 8000));
+    g.virtualGain = probe[0] / 1000.0;
+  }
+  return g;
+}
+
+TEST(SendPath, GainControlAmplifiesEachBlockOnce) {
+  // Above the card's top the gain control amplifies digitally while it analyses a block; a block
+  // analysed twice would be amplified twice.
+  struct Case {
+    int rate, echoStatus;
+  };
+  for (const Case c : {Case{8000, 0}, Case{8000, 2}, Case{16000, 0}, Case{16000, 2}}) {
+    const std::string what = std::to_string(c.rate) + " Hz, echo status " + std::to_string(c.echoStatus);
+    const GainOutcome plain = QuietTalker(c.rate, c.echoStatus, false);
+    const GainOutcome gained = QuietTalker(c.rate, c.echoStatus, true);
+    ASSERT_GT(plain.rms, 50) << what;
+    ASSERT_GT(gained.virtualGain, 1.3) << what << ": the virtual volume never came in";
+    EXPECT_NEAR(gained.rms / plain.rms, gained.virtualGain, 0.03) << what;
+  }
+}
+
+TEST(SendPath, EachKnownEchoTypeRunsItsCanceller) {
+  Sonra_RegisterAes(&kCountingAes);
+  AesFixInst* aes = nullptr;
+  ASSERT_EQ(0, AesFix_Create(&aes));
+  for (const int rate : {8000, 16000}) {
+    for (const int type : {0, 1}) {
+      for (const int status : {1, 2}) {
+        const std::string what =
+            std::to_string(rate) + " Hz, type " + std::to_string(type) + ", status " + std::to_string(status);
+        TX tx;
+        CountingAec aec;
+        tx.SetAecPc(&aec);
+        tx.SetAesFix(aes);
+        tx.SetWorkingRate(rate);
+        ASSERT_EQ(0, tx.SetEchoType(type)) << what;
+        ASSERT_EQ(0, tx.SetEchoStatus(status)) << what;
+        // Unknown types are refused and change nothing.
+        for (const int bad : {-1, 2, 7}) EXPECT_EQ(-1, tx.SetEchoType(bad)) << what;
+        EXPECT_EQ(type, tx.EchoType()) << what;
+        g_aesFrames = 0;
+        int16_t mic[480];
+        for (int b = 0; b < 10; ++b) {
+          QuietTone(mic, b);
+          tx.recordMicrophone(mic, 480, 40, 0);
+        }
+        EXPECT_EQ(type == 0 ? 10 : 0, aec.frames) << what;
+        EXPECT_EQ(type == 1 ? 10 : 0, g_aesFrames) << what;
+      }
+    }
+  }
+  AesFix_Free(aes);
+  Sonra_RegisterBuiltInComponents();
+}
+
 }  // namespace

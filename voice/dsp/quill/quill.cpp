@@ -461,8 +461,11 @@ int QuillOps_Decode(void* decoder, const uint8_t* payload, int length, int16_t* 
 }
 
 int QuillOps_Conceal(void* decoder, int16_t* out, int capacity) {
-  (void)capacity;
-  return Quill_DecodedSamples(static_cast<QuillInstance*>(decoder), out, 1);
+  // One frame of silence when it fits: the caller is never told of samples its buffer cannot hold.
+  const int n = Quill_DecodedSamples(static_cast<QuillInstance*>(decoder), out, 1);
+  if (decoder == nullptr || out == nullptr || n > capacity) return -1;
+  std::memset(out, 0, static_cast<size_t>(n) * sizeof(int16_t));
+  return n;
 }
 
 int QuillOps_Init(void* decoder) { return Quill_DecoderInit(static_cast<QuillInstance*>(decoder)); }

@@ -121,6 +121,22 @@ TEST(QuillCodec, DecoderAndArrivalRefuseBeforeInitAndEmptyPayloads) {
   EXPECT_EQ(Quill_DecodedSamples(c.inst, out, 2), 960);
 }
 
+TEST(QuillCodec, ConcealmentStaysInsideTheRoomItIsGiven) {
+  Codec c;
+  ASSERT_EQ(Quill_DecoderInit(c.inst), 0);
+  constexpr int16_t kGuard = 0x7777;
+  for (const int room : {0, 1, 160, 479, 480, 960}) {
+    std::vector<int16_t> out(static_cast<size_t>(room) + 64, kGuard);
+    const int n = QuillOps_Conceal(c.inst, out.data(), room);
+    const int written = room >= 480 ? 480 : 0;
+    EXPECT_EQ(n, room >= 480 ? 480 : -1) << room;
+    for (int i = 0; i < static_cast<int>(out.size()); ++i)
+      ASSERT_EQ(out[static_cast<size_t>(i)], i < written ? 0 : kGuard) << "room " << room << ", sample " << i;
+  }
+  int16_t out[480];
+  EXPECT_EQ(QuillOps_Conceal(nullptr, out, 480), -1);
+}
+
 TEST(QuillCodec, ArrivalBeforeAnyEncoderInitUsesAStartedEstimator) {
   Codec sender, receiver;
   ASSERT_EQ(Quill_EncoderInit(sender.inst, 0), 0);
