@@ -144,7 +144,10 @@ TEST(SkinButtonTest, EachStateShowsItsPictureWithMagentaKeyedOut) {
   auto* b = new CSkinButton(&parent);
   b->SetSkinName("call");
   b->EnableHoverTracking(true);
-  b->OnSkinChanged();
+  EXPECT_FALSE(b->ImagesLoaded());  // nothing until the skin-changed message
+  WindowMessageEvent skinChanged(WM_SKIN_CHANGED, 0, 0);
+  QApplication::sendEvent(b, &skinChanged);
+  EXPECT_EQ(skinChanged.result, 1);
   ASSERT_TRUE(b->ImagesLoaded());
   EXPECT_EQ(b->size(), QSize(20, 20));
   b->move(10, 10);
@@ -570,9 +573,12 @@ TEST(ChatRichEditTest, PasteWithinTheLimitGoesToTheOwnerAndSetsTheLimit) {
   EXPECT_EQ(owner.messages[0].msg, WM_CHAT_PASTE);
   EXPECT_EQ(pasted, "0123456789");  // what still fits
   EXPECT_EQ(edit->TextLimit(), 275 - 4);
-  owner.messages.clear();
-  owner.answer = 1;
+  owner.answer = 1;  // an owner that refuses: no limit change, result 0
   EXPECT_EQ(edit->PasteWithinLimit(), 0);
+  // The owner put nothing in; typing fills up to the limit and no further.
+  QTest::keyClicks(edit, QString(20, QLatin1Char('z')));
+  EXPECT_EQ(edit->document()->characterCount() - 1, 275 - 4);
+  EXPECT_EQ(edit->PasteWithinLimit(), 1);  // nothing fits: handled
 }
 
 TEST(FormatRichEditTest, RtfLoadsFormattedTextAndMixedSelectionsAnswerMinusOne) {
