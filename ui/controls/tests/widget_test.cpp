@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QVBoxLayout>
 
+#include "platform/msgqueue.h"
 #include "test_skin.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/flat_combo.h"
@@ -126,6 +127,24 @@ TEST(StyledButtonTest, DoubleClickPostsTwoPressToTalkPairs) {
   owner.messages.clear();
   QTest::mouseClick(b, Qt::LeftButton);
   EXPECT_TRUE(owner.Take(WM_PTT_PRESS).empty());
+}
+
+TEST(StyledButtonTest, PressToTalkReachesAPlatformWindowTarget) {
+  std::vector<UINT> got;
+  HWND target = plat::RegisterWindowTarget([&](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
+    got.push_back(msg);
+    return 0;
+  });
+  QWidget parent;
+  auto* b = new CStyledButton(&parent);
+  b->resize(60, 24);
+  b->pressToTalk = true;
+  ctl::SetOwnerTarget(b, target);
+  parent.show();
+  QTest::mouseClick(b, Qt::LeftButton);
+  plat::PumpWindowMessages(target);
+  EXPECT_EQ(got, (std::vector<UINT>{WM_PTT_PRESS, WM_PTT_RELEASE}));
+  plat::UnregisterWindowTarget(target);
 }
 
 // ---------------------------------------------------------------------------
