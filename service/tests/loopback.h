@@ -89,7 +89,8 @@ private:
     std::vector<std::string> m_requests;
 };
 
-// Serves connections one by one: reads until the request parses as a whole document, then sends the
+// Serves connections one by one: reads until the request parses as a whole document (or, for an HTTP
+// GET, until its headers end), then sends the
 // segments serve(n, request) gives (each with its own send) and closes.
 class TcpResponder {
 public:
@@ -120,6 +121,7 @@ public:
 
 private:
     static bool Complete(const std::string& text) {
+        if (text.compare(0, 4, "GET ") == 0) return text.find("\r\n\r\n") != std::string::npos;
         CXmlDocument doc("UTF-8");
         doc.SetText(text);
         return doc.Parse();
