@@ -132,7 +132,9 @@ TEST_F(AsThreadTest, ErrorPaths) {
         AsRequest* answer = Run(AS_SYN);
         ASSERT_NE(nullptr, answer);
         EXPECT_EQ(c.result, answer->result);
-        if (c.result != 0) EXPECT_EQ(AS_DATA_NONE, answer->kind);  // nothing partial is handed over
+        if (c.result != 0) {
+            EXPECT_EQ(AS_DATA_NONE, answer->kind);  // nothing partial is handed over
+        }
         EXPECT_EQ(c.connections, server.Connections());
     }
 }

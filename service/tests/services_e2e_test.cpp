@@ -129,7 +129,9 @@ TEST_F(AccessServerE2E, ScriptedRepliesGiveMinus100OrTheServersCode) {
             EXPECT_EQ(2u, s->services.size());
             EXPECT_GE(s->buddies.size(), 4u);
         }
-        if (c.result != 0) EXPECT_NE(AS_DATA_SYNC, syn->kind);
+        if (c.result != 0) {
+            EXPECT_NE(AS_DATA_SYNC, syn->kind);
+        }
     }
 }
 
