@@ -22,7 +22,7 @@ namespace {
 
 std::mutex g_hostLock;
 std::string g_bootHost;
-uint32_t g_serverAddress = 0;  // network byte order; only the bootstrap thread touches it
+std::atomic<uint32_t> g_serverAddress{0};  // network byte order; resolved once by the bootstrap thread
 plat::Thread g_bootThread;
 
 int ServiceKey(uint32_t kind) {
@@ -103,10 +103,10 @@ bool HandleRequest(CBootRequest* request, char* buffer) {
     NetSocket_SetOpt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = g_serverAddress;
+    peer.sin_addr.s_addr = g_serverAddress.load();
     peer.sin_port = htons(static_cast<uint16_t>(request->port));
     uint32_t local = 0;
-    if (GetLocalAddressFor(ntohl(g_serverAddress), &local) != 0) {
+    if (GetLocalAddressFor(ntohl(peer.sin_addr.s_addr), &local) != 0) {
         DebugTrace(MOD_BOOTSTRAP, 1, "get local ip address error\n");
         NetSocket_Close(s);
         PostFsmEvent(EV_error);

@@ -5,6 +5,7 @@
 
 #include "common/xmldoc.h"
 #include "service/bootstrap.h"
+#include "service/update_check.h"
 
 ServiceSettings g_serviceSettings;
 
@@ -70,6 +71,7 @@ PortCandidateList ReadSettingsXml(const char* path) {
     std::string robot;
     CommonValue(doc, "robot", robot);
     if (!robot.empty()) s.robot = atoi(robot.c_str());
+    Update_SetBaseAddress(s.update);
 
     BootSearch boot;
     CXmlDocument::FindElement(doc.GetRoot()->GetChildren(), nullptr, "bootstrap", TakeElement, &boot);

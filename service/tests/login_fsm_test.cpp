@@ -272,6 +272,15 @@ TEST_F(LoginFsmTest, RegistrationTimeOutRetriesOnceAndStaleTimersNeverFire) {
     EXPECT_EQ(ST_sip_register, STA_GetState());
 }
 
+TEST_F(LoginFsmTest, OverlongProfileHostEndsTheLogin) {
+    STA_SetProfileHost(std::string(300, 'h'));
+    OneCandidateEach();
+    ChangeState(STA_GetFsm(), ST_boot_profile);
+    STA_PostEvent(EV_bootprofile_succeed);
+    EXPECT_EQ((std::vector<int>{ST_profile_login, ST_closing, ST_initial}), frame.States());
+    STA_SetProfileHost("");
+}
+
 TEST_F(LoginFsmTest, WithoutFrameTheMachineGoesOn) {
     g_hMainWnd = nullptr;
     EXPECT_FALSE(STA_PostToMainFrame(WM_LOGIN_STATE, 1, 0));
