@@ -184,6 +184,19 @@ TEST_F(AsThreadTest, UnsentRequestsAreStillAnswered) {
     EXPECT_EQ(2, server.Connections());
 }
 
+TEST_F(AsThreadTest, AnswerWithoutFrameIsFreedByTheThread) {
+    TcpResponder server = Server([](int, const std::string& n, const std::string&) {
+        return std::vector<std::string>{"<" + n + " Rcd=\"0\"><GID>g</GID></" + n + ">"}; });
+    Configure("127.0.0.1", server.Port());
+    g_hMainWnd = nullptr;
+    ASSERT_EQ(1, AS_SendCommand(AS_ADG, "", "0", 0, "g", nullptr, 0));
+    ASSERT_TRUE(PumpUntil([&] { return server.Connections() == 1; }));
+    EXPECT_TRUE(AS_StopThread(5000));  // the unposted answer and its parameters are freed by the thread
+    g_hMainWnd = frame.Window();
+    EXPECT_TRUE(frame.Of(WM_AS_RESULT).empty());
+    ASSERT_TRUE(AS_StartThread());
+}
+
 TEST(AsServerConfig, TextsAreBounded) {
     std::string host(259, 'h');
     AsServerConfig* ok = AsServerConfig_New("u", "p", host.c_str(), 1, 0);

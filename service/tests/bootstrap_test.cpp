@@ -166,6 +166,21 @@ TEST_F(BootstrapThreadTest, TcpAnswerIsReadUntilTheServerCloses) {
     EXPECT_EQ(PROTO_TCP, answer->servers[0].protocol);
 }
 
+TEST_F(BootstrapThreadTest, AnswerWithoutFrameIsFreedByTheThread) {
+    std::atomic<int> served{0};
+    TcpResponder peer([&](int, const std::string&) {
+        ++served;
+        return std::vector<std::string>{kAnswer};
+    });
+    STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_TCP}});
+    g_hMainWnd = nullptr;  // the post fails: the record stays with the thread, which deletes it
+    STA_PostEvent(EV_login_in);
+    ASSERT_TRUE(PumpUntil([&] { return served == 1; }));
+    EXPECT_TRUE(Boot_StopThread(5000));  // joins after the request was handled; leaks show under the sanitizer
+    g_hMainWnd = frame.Window();
+    ASSERT_TRUE(Boot_StartThread());
+}
+
 TEST_F(BootstrapThreadTest, FullBufferAnswerStaysInsideTheBuffer) {
     TcpResponder peer([](int, const std::string&) { return std::vector<std::string>{std::string(BOOT_BUFFER_SIZE, '<')}; });
     STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_TCP}});
