@@ -5,6 +5,7 @@
 
 #include "common/netsocket.h"
 #include "platform/net.h"
+#include "platform/sync.h"
 #include "service/bootstrap.h"
 #include "service/login_fsm.h"
 #include "service/tests/loopback.h"
@@ -179,6 +180,29 @@ TEST_F(BootstrapThreadTest, AnswerWithoutFrameIsFreedByTheThread) {
     EXPECT_TRUE(Boot_StopThread(5000));  // joins after the request was handled; leaks show under the sanitizer
     g_hMainWnd = frame.Window();
     ASSERT_TRUE(Boot_StartThread());
+}
+
+std::atomic<int> g_lookups{0};
+bool FailingLookup(const char*, uint32_t*) {
+    ++g_lookups;
+    return false;
+}
+
+TEST_F(BootstrapThreadTest, UnresolvableHostIsTriedFourTimesThenAnError) {
+    plat::TestClock clock;
+    clock.set_sleep_advances(true);  // the one-second pauses between tries take no time
+    ResolveHost_SetLookup(FailingLookup);
+    Boot_SetServerHost("boot.invalid");
+    STA_SetAvailPorts(SERVICE_BOOT, {{7000, PROTO_UDP}, {7001, PROTO_UDP}});
+    STA_PostEvent(EV_login_in);
+    ASSERT_TRUE(PumpUntil([&] { return frame.States().size() >= 3; }));
+    EXPECT_EQ((std::vector<int>{ST_boot_profile, ST_closing, ST_initial}), frame.States());
+    EXPECT_EQ(4, g_lookups.load());
+    // The next login asks the name again from the start.
+    STA_PostEvent(EV_login_in);
+    ASSERT_TRUE(PumpUntil([&] { return frame.States().size() >= 6; }));
+    EXPECT_EQ(8, g_lookups.load());
+    ResolveHost_SetLookup(nullptr);
 }
 
 TEST_F(BootstrapThreadTest, FullBufferAnswerStaysInsideTheBuffer) {
