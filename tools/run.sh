@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs what the system can do so far against local test services on 127.0.0.1: a SIP registrar and
-# proxy (kamailio), the messaging and attachment test servers, and a voice call between two copies of
+# proxy (kamailio), the messaging and attachment test servers, the sign-in services (bootstrap, access,
+# update), and a voice call between two copies of
 # the system's call control, SIP user agent and voice engine, carrying spoken audio both ways.
 set -eu
 cd "$(dirname "$0")/.."
@@ -60,12 +61,37 @@ CFG
 /usr/sbin/kamailio -f "$out/kamailio.cfg" -DD -E -Y "$out" -w "$out" -m 32 -M 4 -a no >"$out/kamailio.log" 2>&1 &
 pids="$pids $!"
 python3 tools/msgserver/msgserver.py --port 9999 --user 1001:alice:secret:Alice --user 1002:bob:secret:Bob \
+  --user 1003:zhangwei:secret:张伟 --user 1004:lina:secret:李娜 --user 1005:carol:secret:Carol \
   >"$out/msgserver.log" 2>&1 &
 pids="$pids $!"
+# Sign-in services: the access server, the bootstrap server (it points at the access server, kamailio
+# and the messaging server above) and the update server, with the settings file that names them.
+python3 tools/accessserver/accessserver.py --port 7100 --log "$out/access.jsonl" >"$out/accessserver.log" 2>&1 &
+pids="$pids $!"
+python3 tools/bootserver/bootserver.py --port 7000 --port 7001 --log "$out/boot.jsonl" >"$out/bootserver.log" 2>&1 &
+pids="$pids $!"
+python3 tools/updateserver/updateserver.py --port 7200 --log "$out/update.jsonl" >"$out/updateserver.log" 2>&1 &
+pids="$pids $!"
+cat > "$out/tessaly.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<tessaly>
+  <common><update>127.0.0.1:7200</update></common>
+  <bootstrap server="127.0.0.1"><ServerPort port="7000" type="udp"/><ServerPort port="7001" type="tcp"/></bootstrap>
+</tessaly>
+XML
 python3 tools/attachserver/attachserver.py --port 7777 --dir "$out/attachments" >"$out/attachserver.log" 2>&1 &
 pids="$pids $!"
 sleep 1
 echo "SIP registrar and proxy on 127.0.0.1:$proxy, messaging server on 127.0.0.1:9999, attachments on 127.0.0.1:7777"
+echo "bootstrap on 127.0.0.1:7000 (udp, tcp) and 7001, access server on 7100, update server on 7200; settings: $out/tessaly.xml"
+echo "sign-ins: alice/alice123, bob/bob123, zhangwei/zhangwei123, lina/lina123, carol/carol123"
+
+# A sign-in through them: bootstrap, access-server log-in and synchronisation, SIP registration at
+# kamailio (the messaging sign-in is stood in for until the presence core exists), update check, sign-off.
+if [ -x "$build/tools/signin/signin" ]; then
+  "$build/tools/signin/signin" --settings "$out/tessaly.xml" --usrcfg "$out/usrcfg.ini" --sip-port 5074 \
+    2>"$out/signin.trace" | tee "$out/signin.log" || echo "sign-in demo failed (see $out/signin.log)"
+fi
 
 # Two voices, spoken into WAV files.
 espeak-ng -w "$out/a.wav" "Hello Bob, this is Alice calling over Tessaly." >/dev/null 2>&1
