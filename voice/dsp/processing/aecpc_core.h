@@ -155,9 +155,19 @@ struct AecPcCore {
   int16_t checkTaps[kAecPcMaxTaps];
   int16_t checkError[kAecPcBlock];
   int16_t checkAge;           // blocks since the snapshot
+  // The snapshot before it. Each snapshot is judged against the one before on the signal that follows
+  // both: adaptation that made the filter worse there (the near talker learnt in double talk) is undone.
+  int16_t priorTaps[kAecPcMaxTaps];
+  int64_t checkSum, priorSum; // error energies of both snapshots since the last one was taken
+  int16_t reverts;            // snapshots undone, for diagnostics
+  int16_t nearHang;
+  int16_t nearRun;            // sub-blocks since the near talker last paused           // sub-blocks the near talker is still taken to talk
+  int16_t priorEcho[kAecPcBlock];  // the echo the snapshot before predicts
+  int32_t priorEchoPower;
   int64_t cancelNear;
   int64_t cancelResidual;
   int16_t echoConfirmed;      // the snapshot removed 3 dB; cleared after 2 s in which it removed nothing
+  int16_t echoProven;         // the snapshot once removed 9 dB: good enough to tell the near talker
   int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it removed nothing
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
 };
