@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -343,9 +344,14 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
     setTapCount(c, c->taps, i);
     ++c->restoreCount;
   }
-  // Double-talk threshold from the filter's energy: stricter as the filter matures.
+  // Double-talk threshold from the filter's energy: stricter as the filter matures. A filter that has
+  // not shown it removes an echo keeps the starting value: its energy says nothing about an echo path,
+  // and a threshold from nearly no energy would take every sample for double talk, so that an echo
+  // appearing later were never learnt.
   const int32_t e = c->tapEnergy;
-  if (c->adaptCount > 1600) {
+  if (!c->echoConfirmed) {
+    c->dtThreshold = kDoubleTalkStart;
+  } else if (c->adaptCount > 1600) {
     c->dtThreshold = static_cast<int32_t>(std::min<int64_t>(6 * i64(e), INT32_MAX));
   } else if (c->adaptCount > 480) {
     c->dtThreshold = static_cast<int32_t>(std::min<int64_t>(4 * i64(e), INT32_MAX));
@@ -740,16 +746,18 @@ int AecPcCore_Init(AecPcCore* c, int filterLength, int option, int mode) {
 }
 
 void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
+  const int16_t locked = c->delayLocked;
   const int16_t delay = c->delayEstimate;
   const int16_t adapt = c->adaptEnabled, supp = c->suppressEnabled, cng = c->cngEnabled;
   const int16_t outputMode = c->outputMode, cngMode = c->cngMode, selector = c->modeSelector;
   // A diverged filter does not mean the echo has gone: what the old one showed stands until the new
   // one shows otherwise.
-  const int16_t confirmed = c->echoConfirmed, proven = c->echoProven, unconfirmRun = c->unconfirmRun;
+  const int16_t confirmed = c->echoConfirmed, unconfirmRun = c->unconfirmRun;
   const int64_t cancelNear = c->cancelNear, cancelResidual = c->cancelResidual;
   AecPcCore_Init(c, c->filterLength ? c->filterLength : 512, option, mode);
   c->echoConfirmed = confirmed;
-  c->echoProven = proven;
+  // The new filter predicts nothing yet (echoProven is 0): it cannot tell a near talker until it has
+  // proven itself.
   c->unconfirmRun = unconfirmRun;
   c->cancelNear = cancelNear;
   c->cancelResidual = cancelResidual;
@@ -761,6 +769,26 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   c->cngMode = cngMode;
   c->modeSelector = selector;
   AecPcCore_SetModeParams(c);
+  // Where the echo sits does not change with the filter.
+  c->delayLocked = locked;
+}
+
+bool AecPcCore_NearTalks(const AecPcCore* c) { return nearTalks(c); }
+
+bool AecPcCore_Cancelling(const AecPcCore* c) { return c->cancelNear > 2 * c->cancelResidual; }
+
+void AecPcCore_PlaceWindow(AecPcCore* c, int offset) {
+  AecPcCore_SetDelay(c, offset);
+  c->delayLocked = 1;
+}
+
+void AecPcCore_FarEndJumped(AecPcCore* c, int samples) {
+  // The window moves with the far end: the taps stay on the same echo.
+  const int16_t proven = c->echoProven;
+  const int to = std::clamp(c->delayEstimate + samples, 0, int{kAecPcMaxDelay});
+  const bool whole = to == c->delayEstimate + samples;
+  AecPcCore_SetDelay(c, to);
+  if (whole) c->echoProven = proven;
 }
 
 void AecPcCore_SetDelay(AecPcCore* c, int offset) {
@@ -777,6 +805,8 @@ void AecPcCore_SetDelay(AecPcCore* c, int offset) {
     }
   }
   c->delayEstimate = static_cast<int16_t>(offset);
+  // Taps moved out of the window: the filter has to prove itself again before it tells a near talker.
+  c->echoProven = 0;
   rewindowEnergies(c, kAecPcSubBlocks - 1);
   AecPcCore_TapEnergies(c);
 }
