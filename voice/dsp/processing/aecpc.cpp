@@ -15,6 +15,7 @@ constexpr int kEnvelopeBlock = 16;
 constexpr double kEchoLagClear = 0.5;  // normalised envelope correlation that counts as a clear echo
 constexpr int kEchoLagHold = 15;       // frames the lag must hold before the window moves to it
 constexpr double kEchoLagAverage = 128;  // sub-blocks per B averaged: a quarter of a second
+constexpr int kEchoLagReachMs = 70;   // the echo is looked for this far around the sound card's delay
 constexpr int kWindowLead = 64;        // samples per B of window before the echo's envelope peak
 
 double meanMagnitude(const int16_t* x) {
@@ -271,8 +272,14 @@ void AecPc::FollowEcho(const int16_t* mic, int count) {
       if (--idx < 0) idx = kEchoLags - 1;
     }
   }
-  int best = 0;
-  for (int lag = 1; lag < kEchoLags; ++lag)
+  // Only near the sound card's delay: a sound card is not that far off, while two talkers' envelopes
+  // can match by chance anywhere.
+  const int hint = delayMs_ * rate_ / 1000 / kEnvelopeBlock;
+  const int reach = kEchoLagReachMs * rate_ / 1000 / kEnvelopeBlock;
+  const int from = std::clamp(hint - reach, 0, kEchoLags - 1);
+  const int to = std::clamp(hint + reach, 0, kEchoLags - 1);
+  int best = from;
+  for (int lag = from + 1; lag <= to; ++lag)
     if (envelopeCorr_[lag] > envelopeCorr_[best]) best = lag;
   const double norm = std::sqrt(farVar_ * nearVar_);
   echoLagStrength_ = norm > 0 ? envelopeCorr_[best] / norm : 0;
@@ -285,7 +292,7 @@ void AecPc::FollowEcho(const int16_t* mic, int count) {
   if (++echoLagRun_ < kEchoLagHold) return;
   // The echo starts where the correlation rises to the peak, before the room's reverberation.
   int onset = best;
-  while (onset > 0 && envelopeCorr_[onset - 1] > 0.5 * envelopeCorr_[best]) --onset;
+  while (onset > from && envelopeCorr_[onset - 1] > 0.5 * envelopeCorr_[best]) --onset;
   echoLag_ = kEnvelopeBlock * onset;
 }
 

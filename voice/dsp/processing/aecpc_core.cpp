@@ -35,7 +35,7 @@ constexpr int64_t kWhitenRegulariser = int64_t{300000} << 8;
 constexpr int kMaxOutGain = 512;
 constexpr int kTrainMax = 1200;
 constexpr int kYoungFilter = 480;              // adapted sub-blocks before cancellation is asked for
-constexpr int kUnconfirmRun = 1000;            // 2 s of a useless filter (sub-blocks per B): the echo has gone
+constexpr int kUnconfirmRun = 750;             // 1.5 s of a useless filter (sub-blocks per B): the echo has gone
 constexpr int kCheckBlocks = 5;                // the tap snapshot is renewed every 50 ms (5 B blocks)
 constexpr int32_t kFarActive = 2605;
 constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker           // per-sample far-end power of a playing far end
@@ -381,10 +381,13 @@ void trackCancellation(AecPcCore* c, int i) {
   if (2 * c->cancelResidual < c->cancelNear) {
     c->echoConfirmed = 1;
     c->unconfirmRun = 0;
-  } else if (8 * c->cancelResidual >= 9 * c->cancelNear) {
+  } else if (8 * c->cancelResidual >= 9 * c->cancelNear ||
+             (!c->echoProven && 8 * c->cancelResidual >= 7 * c->cancelNear)) {
     // Adding to what the microphone hears: a delay jump or a changed path spoils the filter for a
     // moment; an echo that has gone (a headset plugged in) leaves it so for seconds. A near talker
     // over a good filter never looks like this: the error is then the near end, below the microphone.
+    // A filter that removes nothing counts too unless it has proven good enough to tell (and skip) a
+    // near talker: after a reset, with no echo left, it would otherwise be kept for ever.
     if (c->unconfirmRun < INT16_MAX) ++c->unconfirmRun;
     if (c->unconfirmRun > kUnconfirmRun * blocksPer10ms(c)) c->echoConfirmed = c->echoProven = 0;
   }
@@ -753,14 +756,15 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   // A diverged filter does not mean the echo has gone: what the old one showed stands until the new
   // one shows otherwise.
   const int16_t confirmed = c->echoConfirmed, unconfirmRun = c->unconfirmRun;
-  const int64_t cancelNear = c->cancelNear, cancelResidual = c->cancelResidual;
+  const int64_t cancelNear = c->cancelNear;
   AecPcCore_Init(c, c->filterLength ? c->filterLength : 512, option, mode);
   c->echoConfirmed = confirmed;
   // The new filter predicts nothing yet (echoProven is 0): it cannot tell a near talker until it has
   // proven itself.
   c->unconfirmRun = unconfirmRun;
+  // Its snapshot has removed nothing yet.
   c->cancelNear = cancelNear;
-  c->cancelResidual = cancelResidual;
+  c->cancelResidual = cancelNear;
   c->delayEstimate = delay;
   c->adaptEnabled = adapt;
   c->suppressEnabled = supp;

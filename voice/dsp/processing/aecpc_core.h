@@ -168,9 +168,9 @@ struct AecPcCore {
   int16_t delayLocked;        // the owner placed the window on the echo: the queue's offset no longer moves it
   int64_t cancelNear;
   int64_t cancelResidual;
-  int16_t echoConfirmed;      // the snapshot removed 3 dB; cleared after 2 s in which it removed nothing
+  int16_t echoConfirmed;      // the snapshot removed 3 dB; cleared after 1.5 s of a useless filter
   int16_t echoProven;         // the snapshot once removed 9 dB: good enough to tell the near talker
-  int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it removed nothing
+  int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it was useless
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
 };
 
