@@ -344,14 +344,9 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
     setTapCount(c, c->taps, i);
     ++c->restoreCount;
   }
-  // Double-talk threshold from the filter's energy: stricter as the filter matures. A filter that has
-  // not shown it removes an echo keeps the starting value: its energy says nothing about an echo path,
-  // and a threshold from nearly no energy would take every sample for double talk, so that an echo
-  // appearing later were never learnt.
+  // Double-talk threshold from the filter's energy: stricter as the filter matures.
   const int32_t e = c->tapEnergy;
-  if (!c->echoConfirmed) {
-    c->dtThreshold = kDoubleTalkStart;
-  } else if (c->adaptCount > 1600) {
+  if (c->adaptCount > 1600) {
     c->dtThreshold = static_cast<int32_t>(std::min<int64_t>(6 * i64(e), INT32_MAX));
   } else if (c->adaptCount > 480) {
     c->dtThreshold = static_cast<int32_t>(std::min<int64_t>(4 * i64(e), INT32_MAX));
