@@ -16,7 +16,7 @@ constexpr double kEchoLagClear = 0.5;  // normalised envelope correlation that c
 constexpr int kEchoLagHold = 15;       // frames the lag must hold before the window moves to it
 constexpr double kEchoLagAverage = 128;  // sub-blocks per B averaged: a quarter of a second
 constexpr int kEchoLagReachMs = 70;   // the echo is looked for this far around the sound card's delay
-constexpr int kWindowLead = 64;        // samples per B of window before the echo's envelope peak
+constexpr int kWindowLead = 64;        // samples per B of window before the echo starts
 
 double meanMagnitude(const int16_t* x) {
   int32_t s = 0;
