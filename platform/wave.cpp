@@ -179,7 +179,7 @@ struct Device {
   size_t offset = 0;  // bytes filled (capture) or consumed (playout) of queue.front()
   uint64_t position = 0;  // frames delivered / played
   bool started = false;   // capture: started; playout: not paused
-  // Playout position with output latency.
+  // Output latency (the playout position lags by it) or input latency (reported apart).
   size_t latency = 0;
   uint64_t silenceRun = 0;
   uint64_t reported = 0;
@@ -598,6 +598,12 @@ bool GetMicMute() { return g_micMute.load(); }
 // Manual backend
 // ---------------------------------------------------------------------------
 
+UINT CaptureLatencyMs() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!g_in.open || g_in.fmt.nSamplesPerSec == 0) return 0;
+  return static_cast<UINT>(g_in.latency * 1000u / g_in.fmt.nSamplesPerSec);
+}
+
 namespace ManualWave {
 
 size_t Capture(const int16_t* samples, size_t count) {
@@ -773,6 +779,7 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DW
     }
     g_in.source = std::move(staging.source);
     g_in.loop = staging.loop;
+    g_in.latency = stream ? stream->LatencyFrames() : 0;
     g_in.stream = std::move(stream);
     g_in.closing = false;
     plat::RestartTimeline(g_in);

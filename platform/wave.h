@@ -192,6 +192,11 @@ DWORD GetMicVolume();
 void SetMicMute(bool mute);
 bool GetMicMute();
 
+// Milliseconds between the microphone and the capture buffers of the open capture device: the input
+// latency PortAudio reports for its stream; 0 for the file and manual devices, which hand samples on
+// as they come. (The playout position already lags by the output latency.)
+UINT CaptureLatencyMs();
+
 // ---------------------------------------------------------------------------
 // Manual backend: test control of the open devices (AudioBackend::Manual).
 // ---------------------------------------------------------------------------

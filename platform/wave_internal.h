@@ -19,7 +19,7 @@ class Stream {
   virtual ~Stream() = default;
   // Stops the stream; no callback runs after this returns.
   virtual void Stop() = 0;
-  // Output latency in frames (0 for input).
+  // The stream's output or input latency in frames.
   virtual size_t LatencyFrames() const = 0;
 };
 

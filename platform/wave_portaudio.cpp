@@ -79,10 +79,8 @@ std::unique_ptr<Stream> Open(bool input, const WAVEFORMATEX& f, CaptureFn cfn, P
                  : (e == paDeviceUnavailable ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR);
     return nullptr;
   }
-  if (!input) {
-    const PaStreamInfo* si = Pa_GetStreamInfo(holder->stream_);
-    if (si) holder->latency_ = static_cast<size_t>(si->outputLatency * f.nSamplesPerSec);
-  }
+  if (const PaStreamInfo* si = Pa_GetStreamInfo(holder->stream_))
+    holder->latency_ = static_cast<size_t>((input ? si->inputLatency : si->outputLatency) * f.nSamplesPerSec);
   e = Pa_StartStream(holder->stream_);
   if (e != paNoError) {
     std::fprintf(stderr, "wave: cannot start the %s device: %s\n", input ? "capture" : "playout", Pa_GetErrorText(e));

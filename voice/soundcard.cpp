@@ -208,7 +208,9 @@ int SndCardStream::RecordProc() {
   takenSamples_ += static_cast<uint32_t>(samples);
 
   if (full && tx_) {
-    const int delay = msecleft() + RecordDelay();
+    // The echo reaches this block through the playout queue, the capture buffers and the capture
+    // device's own latency.
+    const int delay = msecleft() + RecordDelay() + static_cast<int>(plat::CaptureLatencyMs());
     const bool agc = tx_->AgcOn();
     // Gain control works on the mixer's own volume values (0..65535) in both directions.
     const int level = agc ? static_cast<int>(plat::GetMicVolume()) : 0;

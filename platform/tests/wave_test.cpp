@@ -85,6 +85,16 @@ class PlatformWave : public ::testing::Test {
   }
 };
 
+// Only a PortAudio stream has a capture latency of its own; the manual device hands samples on at once.
+TEST_F(PlatformWave, CaptureLatencyOfADeviceWithoutOne) {
+  EXPECT_EQ(plat::CaptureLatencyMs(), 0u);
+  WAVEFORMATEX f = Pcm(48000);
+  HWAVEIN h = nullptr;
+  ASSERT_EQ(waveInOpen(&h, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(plat::CaptureLatencyMs(), 0u);
+  EXPECT_EQ(waveInClose(h), MMSYSERR_NOERROR);
+}
+
 TEST_F(PlatformWave, CaptureFillsHeadersInOrderAndPublishesWhenFull) {
   WAVEFORMATEX f = Pcm(48000);
   HWAVEIN h = nullptr;

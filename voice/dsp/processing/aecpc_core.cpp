@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,9 +35,10 @@ constexpr int64_t kWhitenRegulariser = int64_t{300000} << 8;
 constexpr int kMaxOutGain = 512;
 constexpr int kTrainMax = 1200;
 constexpr int kYoungFilter = 480;              // adapted sub-blocks before cancellation is asked for
-constexpr int kUnconfirmRun = 1000;            // 2 s of a useless filter (sub-blocks per B): the echo has gone
+constexpr int kUnconfirmRun = 750;             // 1.5 s of a useless filter (sub-blocks per B): the echo has gone
 constexpr int kCheckBlocks = 5;                // the tap snapshot is renewed every 50 ms (5 B blocks)
-constexpr int32_t kFarActive = 2605;           // per-sample far-end power of a playing far end
+constexpr int32_t kFarActive = 2605;
+constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker           // per-sample far-end power of a playing far end
 
 int64_t i64(int32_t v) { return v; }
 
@@ -166,6 +168,33 @@ void detectDoubleTalk(AecPcCore* c, int i) {
   c->buf.peaks[0] = Spl_MaxAbsValueW16(c->buf.history + 64 - kAecPcSubBlock * i, kAecPcSubBlock);
 }
 
+// The microphone holds far more than the echo a confirmed filter predicts: the near end talks. (A
+// changed path of about the same loss still adapts; the echo-gone case shows a small microphone.)
+// Only a filter that has once removed 9 dB predicts the echo well enough to tell. A talker pauses between sentences; a microphone above that bound for seconds on end is an echo
+// louder than the filter knows (a changed path), which must be learnt.
+bool nearTalks(const AecPcCore* c) {
+  return c->nearHang > 0 && c->echoConfirmed && c->echoProven && c->nearRun < kNearRunLimit * blocksPer10ms(c);
+}
+
+// Once per sub-block, after filtering: the microphone against the echo that the last filter proved good
+// predicts, with what that filter leaves and 3 dB to spare. The near talker is taken to talk on for a
+// while: adaptation waits for the next sub-blocks.
+void detectNearTalk(AecPcCore* c, int i) {
+  AecPcCore_Smooth(&c->priorEchoPower, c->priorEcho + kAecPcSubBlock * i, kAecPcSubBlock, c->powerShift);
+  const int64_t p = c->priorEchoPower;
+  const int64_t bound = p + p * c->cancelResidual / std::max<int64_t>(c->cancelNear, 1);
+  if (c->nearPower > 2 * bound + 4 * i64(c->noiseFloor))
+    c->nearHang = static_cast<int16_t>(32 * blocksPer10ms(c));
+  else if (c->nearHang > 0)
+    --c->nearHang;
+  // Runs count while the far end plays; a pause of both says nothing.
+  if (delayedPower(c, delayedIndex(c)) < kFarActive) return;
+  if (c->nearHang == 0)
+    c->nearRun = 0;
+  else if (c->nearRun < INT16_MAX)
+    ++c->nearRun;
+}
+
 // Whether sub-block i adapts; may grow the filter.
 bool adaptationControl(AecPcCore* c, int i) {
   if (c->adaptCount > c->filterLength * 10 / 32 && c->targetTaps != c->filterLength) c->targetTaps = c->filterLength;
@@ -174,6 +203,7 @@ bool adaptationControl(AecPcCore* c, int i) {
     c->lengthChanged = 1;
   }
   if (!c->adaptEnabled || c->hold[i] || c->blocks <= 1 || c->lengthChanged) return false;
+  if (nearTalks(c)) return false;
   if (c->adaptCount > 1600 && c->echoPower < 6000) return false;
   if (c->farEnergy < int64_t{c->energyThreshold} * c->taps) return false;
   // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
@@ -220,6 +250,12 @@ void nlms(AecPcCore* c, int i, bool adapt) {
     int64_t check = 0;
     for (int k = 0; k < n; ++k) check += int32_t{c->checkTaps[k]} * x[k];
     c->checkError[s] = Spl_SubSatW16(c->nearBlock[s], Spl_SatW16(std::clamp<int64_t>(check, INT32_MIN, INT32_MAX) >> 15));
+    int64_t prior = 0;
+    for (int k = 0; k < n; ++k) prior += int32_t{c->priorTaps[k]} * x[k];
+    c->priorEcho[s] = Spl_SatW16(std::clamp<int64_t>(prior, INT32_MIN, INT32_MAX) >> 15);
+    const int32_t priorError = c->nearBlock[s] - c->priorEcho[s];
+    c->checkSum += int32_t{c->checkError[s]} * c->checkError[s];
+    c->priorSum += int64_t{priorError} * priorError;
     c->echoBlock[s] = y;
     c->errorBlock[s] = e;
     if (!adapt || e == 0) continue;
@@ -328,20 +364,27 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
 void trackCancellation(AecPcCore* c, int i) {
   const int64_t p = delayedPower(c, delayedIndex(c));
   if (p <= 4 * i64(c->farFloor) || p < kFarActive) return;
+  // The near talker dominates the microphone: nothing to learn about the echo here.
+  if (c->hold[i] || nearTalks(c)) return;
   const int first = kAecPcSubBlock * i;
   const int64_t nearMean = sumSquares(c->nearBlock + first, kAecPcSubBlock) / kAecPcSubBlock;
   const int64_t checkMean = sumSquares(c->checkError + first, kAecPcSubBlock) / kAecPcSubBlock;
   const int k = 5 + blocksPer10ms(c);  // about 130 ms at either rate
   c->cancelNear += (nearMean - c->cancelNear) >> k;
   c->cancelResidual += (checkMean - c->cancelResidual) >> k;
+  if (8 * c->cancelResidual < c->cancelNear) c->echoProven = 1;
   if (2 * c->cancelResidual < c->cancelNear) {
     c->echoConfirmed = 1;
     c->unconfirmRun = 0;
-  } else if (8 * c->cancelResidual >= 7 * c->cancelNear) {
-    // Removing nothing: a delay jump or a changed path spoils the filter for a moment; an echo that
-    // has gone (a headset plugged in) leaves it so for seconds.
+  } else if (8 * c->cancelResidual >= 9 * c->cancelNear ||
+             (!c->echoProven && 8 * c->cancelResidual >= 7 * c->cancelNear)) {
+    // Adding to what the microphone hears: a delay jump or a changed path spoils the filter for a
+    // moment; an echo that has gone (a headset plugged in) leaves it so for seconds. A near talker
+    // over a good filter never looks like this: the error is then the near end, below the microphone.
+    // A filter that removes nothing counts too unless it has proven good enough to tell (and skip) a
+    // near talker: after a reset, with no echo left, it would otherwise be kept for ever.
     if (c->unconfirmRun < INT16_MAX) ++c->unconfirmRun;
-    if (c->unconfirmRun > kUnconfirmRun * blocksPer10ms(c)) c->echoConfirmed = 0;
+    if (c->unconfirmRun > kUnconfirmRun * blocksPer10ms(c)) c->echoConfirmed = c->echoProven = 0;
   }
 }
 
@@ -701,18 +744,22 @@ int AecPcCore_Init(AecPcCore* c, int filterLength, int option, int mode) {
 }
 
 void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
+  const int16_t locked = c->delayLocked;
   const int16_t delay = c->delayEstimate;
   const int16_t adapt = c->adaptEnabled, supp = c->suppressEnabled, cng = c->cngEnabled;
   const int16_t outputMode = c->outputMode, cngMode = c->cngMode, selector = c->modeSelector;
   // A diverged filter does not mean the echo has gone: what the old one showed stands until the new
   // one shows otherwise.
   const int16_t confirmed = c->echoConfirmed, unconfirmRun = c->unconfirmRun;
-  const int64_t cancelNear = c->cancelNear, cancelResidual = c->cancelResidual;
+  const int64_t cancelNear = c->cancelNear;
   AecPcCore_Init(c, c->filterLength ? c->filterLength : 512, option, mode);
   c->echoConfirmed = confirmed;
+  // The new filter predicts nothing yet (echoProven is 0): it cannot tell a near talker until it has
+  // proven itself.
   c->unconfirmRun = unconfirmRun;
+  // Its snapshot has removed nothing yet.
   c->cancelNear = cancelNear;
-  c->cancelResidual = cancelResidual;
+  c->cancelResidual = cancelNear;
   c->delayEstimate = delay;
   c->adaptEnabled = adapt;
   c->suppressEnabled = supp;
@@ -721,6 +768,26 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   c->cngMode = cngMode;
   c->modeSelector = selector;
   AecPcCore_SetModeParams(c);
+  // Where the echo sits does not change with the filter.
+  c->delayLocked = locked;
+}
+
+bool AecPcCore_NearTalks(const AecPcCore* c) { return nearTalks(c); }
+
+bool AecPcCore_Cancelling(const AecPcCore* c) { return c->cancelNear > 2 * c->cancelResidual; }
+
+void AecPcCore_PlaceWindow(AecPcCore* c, int offset) {
+  AecPcCore_SetDelay(c, offset);
+  c->delayLocked = 1;
+}
+
+void AecPcCore_FarEndJumped(AecPcCore* c, int samples) {
+  // The window moves with the far end: the taps stay on the same echo.
+  const int16_t proven = c->echoProven;
+  const int to = std::clamp(c->delayEstimate + samples, 0, int{kAecPcMaxDelay});
+  const bool whole = to == c->delayEstimate + samples;
+  AecPcCore_SetDelay(c, to);
+  if (whole) c->echoProven = proven;
 }
 
 void AecPcCore_SetDelay(AecPcCore* c, int offset) {
@@ -729,7 +796,7 @@ void AecPcCore_SetDelay(AecPcCore* c, int offset) {
   if (delta == 0) return;
   const int n = c->taps;
   // The snapshot moves with the taps, or it would judge the filter on a misaligned copy.
-  for (int16_t* w : {c->buf.taps, c->checkTaps}) {
+  for (int16_t* w : {c->buf.taps, c->checkTaps, c->priorTaps}) {
     if (delta > 0) {
       for (int k = 0; k < n; ++k) w[k] = k + delta < n ? w[k + delta] : 0;
     } else {
@@ -737,6 +804,8 @@ void AecPcCore_SetDelay(AecPcCore* c, int offset) {
     }
   }
   c->delayEstimate = static_cast<int16_t>(offset);
+  // Taps moved out of the window: the filter has to prove itself again before it tells a near talker.
+  c->echoProven = 0;
   rewindowEnergies(c, kAecPcSubBlocks - 1);
   AecPcCore_TapEnergies(c);
 }
@@ -824,7 +893,17 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
   if (c->blocks == 1) rewindowEnergies(c, -1);
 
   if (++c->checkAge >= kCheckBlocks * B) {
+    // On the signal since the last snapshot, the newer one did worse than the one before it: what the
+    // filter learnt since is the near talker, not the echo. Go back, once there is an echo to keep.
+    if (c->adaptEnabled && c->echoConfirmed && c->checkSum > c->priorSum) {
+      std::memcpy(c->buf.taps, c->priorTaps, sizeof(c->priorTaps));
+      AecPcCore_TapEnergies(c);
+      if (c->reverts < INT16_MAX) ++c->reverts;
+    } else {
+      std::memcpy(c->priorTaps, c->checkTaps, sizeof(c->checkTaps));
+    }
     std::memcpy(c->checkTaps, c->buf.taps, sizeof(c->checkTaps));
+    c->checkSum = c->priorSum = 0;
     c->checkAge = 0;
   }
   for (int i = 0; i < kAecPcSubBlocks; ++i) c->hold[i] = 0;
@@ -849,6 +928,7 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
     pushDelayLine(c, c->farPower);
 
     nlms(c, i, adapt);
+    detectNearTalk(c, i);
     if (adapt && c->adaptCount < 32767) ++c->adaptCount;
     AecPcCore_TapEnergies(c);
 
