@@ -1033,6 +1033,11 @@ void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms) {
     osip_dialog_resend_2xx(d);
 }
 
+uint64_t osip_dialog_next_2xx_ms(const OsipDialog* d) {
+    if (d == nullptr || !d->r2xx_active || d->last_2xx == nullptr) return 0;
+    return std::min(d->r2xx_next_ms, d->r2xx_deadline_ms);
+}
+
 void osip_dialog_resend_2xx(OsipDialog* d) {
     if (d == nullptr || d->last_2xx == nullptr) return;
     char* host = nullptr;

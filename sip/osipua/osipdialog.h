@@ -125,6 +125,8 @@ BodyContext* osip_dialog_get_body_context(OsipDialog* d, const char* mime, bool 
 int osip_dialog_list_count();
 // Sends the kept 2xx again when its time has come (called on every round of "sipd").
 void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms);
+// When the kept 2xx is next due (its repeat or its last-chance deadline); 0 when none is kept.
+uint64_t osip_dialog_next_2xx_ms(const OsipDialog* d);
 // Kept ACK sent again for a retransmitted 2xx.
 void osip_dialog_resend_ack(OsipDialog* d);
 // Kept 2xx sent again, straight to where it was sent (its transaction has ended).

@@ -684,7 +684,7 @@ void OSIP_Tick() {
     }
     RetryDeferred();
     osip_manager_unlock(m);
-    osip_manager_wake(m);
+    // Whatever the tick sent has already woken "sipd" through its transaction.
 }
 
 void OSIP_CollectDialogs(OsipUa* ua) {
