@@ -20,6 +20,10 @@ namespace {
 
 constexpr const char* kFile = "sip/osipua/uatransaction";
 constexpr int kMaxAuthResends = 2;  // the third challenge of the same request is a failure
+// What the user agent takes: methods, body types, and option tags (none as a server).
+constexpr const char* kAllow = "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO";
+constexpr const char* kAccept = "application/sdp, information/contact, information/action";
+constexpr const char* kSupported = "";
 
 std::atomic<int> g_registerTimeouts{0};
 
@@ -54,7 +58,7 @@ void Respond(osip_transaction_t* tr, int status) { OSIP_SendResponse(OSIP_GetUa(
 void RespondNotAllowed(osip_transaction_t* tr) {
     osip_message_t* resp = nullptr;
     if (tr == nullptr || osip_dialog_build_response(nullptr, 405, tr->orig_request, &resp) != 0) return;
-    osip_message_set_allow(resp, "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO, PRACK");
+    osip_message_set_allow(resp, kAllow);
     osip_uatransaction_send_response(tr, resp);
 }
 
@@ -548,6 +552,9 @@ void nist_options_received(int, osip_transaction_t* tr, osip_message_t* msg) {
             if (osip_from_clone(ua->local_address, &c) == 0) osip_list_add(&resp->contacts, c, -1);
         }
     }
+    osip_message_set_allow(resp, kAllow);
+    osip_message_set_accept(resp, kAccept);
+    osip_message_set_supported(resp, kSupported);
     osip_uatransaction_send_response(tr, resp);
 }
 

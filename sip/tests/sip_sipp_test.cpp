@@ -335,6 +335,63 @@ TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {
     ASSERT_EQ(1u, oks.size());
     EXPECT_NE(std::string::npos, Header(oks[0], "CSeq").find("OPTIONS"));
     EXPECT_EQ(0, OSIP_GetUa()->num_dialogs);
+    EXPECT_EQ("INVITE, ACK, CANCEL, BYE, OPTIONS, INFO", Header(oks[0], "Allow"));
+    EXPECT_NE(std::string::npos, Header(oks[0], "Accept").find("application/sdp"));
+    EXPECT_EQ(1u, Headers(oks[0], "Supported").size()) << oks[0];
+}
+
+// Requests the transactions must never see, answered at once and statelessly.
+struct RefusedCase {
+    const char* name;
+    int status;
+    const char* method;  // scenario in_refused_<status>_<method>.xml (sipp takes no key there)
+    const char* cseq;
+    const char* extra;
+    const char* clen;
+    const char* unsupported;  // expected Unsupported header of a 420
+};
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+class SippRefusedTest : public SippTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(SippRefusedTest, IsAnsweredWithTheRightStatus) {
+    const RefusedCase& c = GetParam();
+    std::string scenario = "in_refused_" + std::to_string(c.status) + "_" + c.method + ".xml";
+    ASSERT_TRUE(sipp.Start(scenario, {"-key", "request_cseq", c.cseq, "-key", "extra", c.extra, "-key", "clen", c.clen},
+                           Us()));
+    h.Register("alice", "secret", sipp.port);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::vector<std::string> sent = SentMessages(std::to_string(c.status));
+    ASSERT_FALSE(sent.empty());
+    if (c.unsupported != nullptr) EXPECT_EQ(c.unsupported, Header(sent[0], "Unsupported"));
+    EXPECT_TRUE(SentMessages("180").empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
+    EXPECT_EQ(0, OSIP_GetUa()->num_dialogs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, SippRefusedTest,
+    ::testing::Values(
+        RefusedCase{"ContentLengthBeyondTheBody", 400, "options", "1 OPTIONS", "X-Case: plain", "120", nullptr},
+        RefusedCase{"InviteContentLengthBeyondTheBody", 400, "invite", "1 INVITE", "X-Case: plain", "300", nullptr},
+        RefusedCase{"CseqNumberBeyond32Bits", 400, "options", "4294967296 OPTIONS", "X-Case: plain", "0", nullptr},
+        RefusedCase{"InviteCseqNumberBeyond32Bits", 400, "invite", "99999999999 INVITE", "X-Case: plain", "0", nullptr},
+        RefusedCase{"SipVersionThree", 505, "options", "1 OPTIONS", "X-Case: plain", "0", nullptr},
+        RefusedCase{"InviteSipVersionThree", 505, "invite", "1 INVITE", "X-Case: plain", "0", nullptr},
+        RefusedCase{"OptionsRequiringAnUnknownTag", 420, "options", "1 OPTIONS", "Require: foo", "0", "foo"},
+        RefusedCase{"InviteRequiring100rel", 420, "invite", "1 INVITE", "Require: 100rel", "0", "100rel"},
+        RefusedCase{"InviteRequiringTwoTags", 420, "invite", "1 INVITE", "Require: 100rel, timer", "0",
+                    "100rel, timer"}),
+    [](const ::testing::TestParamInfo<RefusedCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SippTest, ResponseWithASecondViaIsDiscarded) {
+    ASSERT_TRUE(sipp.Start("out_two_vias.xml", {}, "", 2));
+    Register();
+    h.Call("bob");
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_ALERT));
+    EXPECT_TRUE(TraceHas("with 2 Via headers discarded"));
 }
 
 TEST_F(SippTest, ReInvitesWithConferenceAndHoldBodiesAreAnsweredAndReported) {

@@ -313,6 +313,17 @@ INSTANTIATE_TEST_SUITE_P(Methods, SipUaAnswerTest,
                                            AnswerCase{"REGISTER", 405}, AnswerCase{"MESSAGE", 501},
                                            AnswerCase{"SUBSCRIBE", 501}, AnswerCase{"OPTIONS", 200}));
 
+// sipp cannot take a response whose CSeq names another method than its request's.
+TEST_F(SipUaTest, RequestWhoseCseqNamesAnotherMethodIsRefused400) {
+    RegisterAt(peer);
+    std::string options = Request("OPTIONS", "cseq-mix", 3, h.sipPort, peer.port());
+    options.replace(options.find("CSeq: 3 OPTIONS"), 15, "CSeq: 3 INVITE");
+    peer.Send(options, h.sipPort);
+    std::string resp = peer.RecvStatus(400);
+    ASSERT_FALSE(resp.empty());
+    EXPECT_TRUE(SentMessages("200").empty());
+}
+
 TEST_F(SipUaTest, NothingIsReadBeforeTheFirstRegisterAndOversizedDatagramsAreDropped) {
     peer.Send(Request("OPTIONS", "early-1", 1, h.sipPort, peer.port()), h.sipPort);
     EXPECT_TRUE(peer.Recv(300).empty());
