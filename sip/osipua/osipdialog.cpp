@@ -312,8 +312,12 @@ int SendCancel(OsipDialog* d) {
         cancel->content_length = nullptr;
     }
     osip_message_force_update(cancel);
+    if (osip_dialog_send_request(d, cancel) < 0) {
+        // Still inviting: a later 2xx is acknowledged and ended, a final failure ends it.
+        UA_TRACE(1, "osip_dialog_bye: CANCEL could not be sent.");
+        return -1;
+    }
     d->state = DLG_CANCELLING;
-    osip_dialog_send_request(d, cancel);
     return 0;
 }
 
@@ -619,12 +623,13 @@ int osip_dialog_send_request(OsipDialog* d, osip_message_t* request) {
     osip_event_t* evt = osip_new_outgoing_sipmessage(request);
     if (evt == nullptr) {
         osip_message_free(request);
-        return cancel ? 0 : -1;
+        return -1;
     }
     osip_transaction_t* tr = osip_uatransaction_new(d, request);
     if (tr == nullptr) {
+        UA_TRACE(1, "osip_dialog_send_request: no transaction for %s.", cancel ? "CANCEL" : request->sip_method);
         osip_event_free(evt);
-        return cancel ? 0 : -1;
+        return -1;
     }
     evt->transactionid = tr->transactionid;
     char* host = nullptr;
@@ -751,7 +756,10 @@ int osip_dialog_register_refresh(OsipDialog* d, RegCtxt* ctx) {
         return 0;
     }
     ++ctx->cseq_number;
-    SendRegister(d, ctx, nullptr, nullptr);
+    if (SendRegister(d, ctx, nullptr, nullptr) != 0) {
+        UA_TRACE(1, "osip_dialog_register_refresh: REGISTER could not be sent.");
+        return -1;
+    }
     return 0;
 }
 
@@ -786,7 +794,12 @@ int osip_dialog_bye(OsipDialog* d) {
             return -1;
         }
         d->r2xx_active = 0;
-        osip_dialog_send_request(d, bye);
+        if (osip_dialog_send_request(d, bye) < 0) {
+            // Nothing will answer: the dialog ends here rather than waiting for a BYE's answer.
+            UA_TRACE(1, "osip_dialog_bye: BYE could not be sent.");
+            osip_dialog_release(d);
+            return -1;
+        }
         d->state = DLG_ENDING;
         return 0;
     }

@@ -30,6 +30,7 @@ namespace {
 
 constexpr const char* kFile = "sip/osipua/osipua";
 constexpr uint64_t kInfoRetryLimitMs = 32000;
+constexpr int kRegisterRetrySeconds = 5;
 
 struct UaControl {
     std::atomic<int> started{0};
@@ -250,16 +251,15 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
     ua->regctxt = ctx;
 }
 
-// A REGISTER of the registration: a refresh in the registration dialog, or a new one.
-void SendRegister(OsipUa* ua) {
-    if (ua->regctxt == nullptr) return;
+// A REGISTER of the registration: a refresh in the registration dialog, or a new one; 0 / -1.
+int SendRegister(OsipUa* ua) {
+    if (ua->regctxt == nullptr) return -1;
     if (ua->reg_dialog != nullptr && ua->reg_dialog->regctxt == ua->regctxt) {
-        osip_dialog_register_refresh(ua->reg_dialog, ua->regctxt);
-        return;
+        return osip_dialog_register_refresh(ua->reg_dialog, ua->regctxt);
     }
     if (ua->reg_dialog != nullptr) osip_dialog_destroy(ua->reg_dialog);
     OsipDialog* d = osip_dialog_new_register(ua);
-    if (d != nullptr) osip_dialog_register(d, ua->regctxt);
+    return d != nullptr ? osip_dialog_register(d, ua->regctxt) : -1;
 }
 
 void DestroyAllDialogs(OsipUa* ua) {
@@ -288,9 +288,10 @@ int HandleRegister(int, int, void* value) {
     ua->reg_timer = OsipRegTimer{0, cfg->iExpires, plat::NowSeconds()};
     ApplyConfig(ua, cfg);
     g_ctl.registered.store(1);
-    SendRegister(ua);
+    int rc = SendRegister(ua);
     ua->reg_timer = OsipRegTimer{1, cfg->iExpires, plat::NowSeconds()};
-    return 0;
+    if (rc != 0) UA_TRACE(1, "OSIP_ProcUaEvent: REGISTER could not be sent.");
+    return rc;
 }
 
 int HandleUnregister(int, int, void*) {
@@ -298,9 +299,9 @@ int HandleUnregister(int, int, void*) {
     if (ua->regctxt == nullptr || ua->config == nullptr) return -1;
     ua->config->iExpires = 0;
     ua->regctxt->expires = 0;
-    SendRegister(ua);
+    int rc = SendRegister(ua);
     ua->reg_timer.state = 0;
-    return 0;
+    return rc;
 }
 
 int HandleInvite(int cnx, int, void* value) {
@@ -680,7 +681,12 @@ void OSIP_Tick() {
         now - ua->reg_timer.last >= static_cast<uint64_t>(ua->reg_timer.interval)) {
         ua->reg_timer.last = now;
         UA_TRACE(2, "REGISTER... ");
-        SendRegister(ua);
+        if (SendRegister(ua) != 0) {
+            // Tried again a few seconds later, while the binding still holds.
+            UA_TRACE(1, "REGISTER could not be sent; tried again shortly.");
+            int retry = std::min(ua->reg_timer.interval, kRegisterRetrySeconds);
+            ua->reg_timer.last = now - static_cast<uint64_t>(ua->reg_timer.interval - retry);
+        }
     }
     RetryDeferred();
     osip_manager_unlock(m);
@@ -847,6 +853,7 @@ int OSIP_OnRemoteFailure(OsipDialog* d, osip_transaction_t* tr, osip_message_t*,
         CM_SendEvent(-1, -1, CMEVT_OSIP_STOPPED, status, -1, nullptr);
         return 0;
     }
+    UA_TRACE(2, "OSIP_OnRemoteFailure: %s failed with %d", method, status);
     return 0;
 }
 

@@ -270,7 +270,8 @@ void ict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
 }
 
 void failure_received(int, osip_transaction_t* tr, osip_message_t* msg) {
-    UA_TRACE(2, msg->status_code >= 600 ? "OnEvent_New_Incoming6xxResponse!\n" : "ict_5xx_received():\n");
+    UA_TRACE(2, msg->status_code >= 600 ? "OnEvent_New_Incoming6xxResponse!\n"
+                : msg->status_code >= 500 ? "ict_5xx_received():\n" : "nict_3xx_received():\n");
     OsipDialog* d = osip_uatransaction_dialog(tr);
     if (d == nullptr) return;
     if (tr->ctx_type == ICT && ReinviteFailed(d, tr, msg, msg->status_code)) return;
@@ -454,9 +455,6 @@ void nict_2xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     CallUa(UA_CB_RESPONSE, d, tr, msg, &code);
 }
 
-void nict_3xx_received(int, osip_transaction_t*, osip_message_t*) {
-    UA_TRACE(2, "nict_3xx_received(): not implemented\n");
-}
 
 void nict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     OsipDialog* d = osip_uatransaction_dialog(tr);
@@ -606,7 +604,8 @@ void osip_uatransaction_register_callbacks(osip_t* osip) {
     osip_set_message_callback(osip, OSIP_IST_ACK_RECEIVED, ist_ack_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_1XX_RECEIVED, nict_1xx_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_2XX_RECEIVED, nict_2xx_received);
-    osip_set_message_callback(osip, OSIP_NICT_STATUS_3XX_RECEIVED, nict_3xx_received);
+    // A REGISTER or BYE is not redirected: a 3xx is its failure.
+    osip_set_message_callback(osip, OSIP_NICT_STATUS_3XX_RECEIVED, failure_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_4XX_RECEIVED, nict_4xx_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_5XX_RECEIVED, failure_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_6XX_RECEIVED, failure_received);

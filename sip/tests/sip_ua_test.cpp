@@ -609,3 +609,34 @@ TEST_F(SipUaTest, OversizedConferenceBodyInAReInviteIsHandledSafely) {
 }
 
 }  // namespace
+
+namespace {
+
+// ----------------------------------------------------------------------------------------------
+// A REGISTER or BYE answered with a redirection has failed, and the user agent learns it.
+
+TEST_F(SipUaTest, RegisterRedirectedIsAFailedRegistration) {
+    h.Register("alice", "secret", peer.port());
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    peer.Reply(Respond(r, 302, "Moved Temporarily", "Contact: <sip:elsewhere@127.0.0.1:9>\r\n"));
+    EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_OSIP_STOPPED, 302"); }));
+    EXPECT_FALSE(h.Seen(VOIPEVT_START));
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+}
+
+TEST_F(SipUaTest, ByeRedirectedEndsTheDialogAsFailed) {
+    RegisterAt(peer);
+    const OutCall c = Establish(kPcmu);
+    CM_SendEvent(c.call, c.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 301, "Moved Permanently", "Contact: <sip:elsewhere@127.0.0.1:9>\r\n"));
+    EXPECT_TRUE(Eventually([] { return TraceHas("OSIP_OnRemoteFailure: BYE failed with 301"); }));
+    // Released at once; it goes when its BYE transaction has ended.
+    osip_manager_lock(OSIP_GetOsip());
+    for (OsipDialog* d : OSIP_GetUa()->dialogs) EXPECT_EQ(DLG_ENDED, d->state);
+    osip_manager_unlock(OSIP_GetOsip());
+}
+
+}  // namespace
