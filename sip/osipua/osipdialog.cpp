@@ -763,6 +763,12 @@ int osip_dialog_register_refresh(OsipDialog* d, RegCtxt* ctx) {
     return 0;
 }
 
+int osip_dialog_register_resend(OsipDialog* d) {
+    if (d == nullptr || d->regctxt == nullptr) return -1;
+    ++d->regctxt->cseq_number;
+    return SendRegister(d, d->regctxt, nullptr, nullptr);
+}
+
 int osip_dialog_register_with_authentication(OsipDialog* d, osip_message_t* challenge, const char* password) {
     if (d == nullptr || d->regctxt == nullptr || challenge == nullptr) return -1;
     ++d->regctxt->cseq_number;

@@ -54,6 +54,7 @@ struct OsipDialog {
     RegCtxt* regctxt;                // registration dialog only
     int auth_count;                  // requests resent with credentials
     int bye_auth;                    // a 401/407 to BYE is not answered again
+    int interval_retried;            // a 423 to REGISTER has been answered with Min-Expires
     int provisional_count;           // 180-189 received on our INVITE
     unsigned char flags;             // bit 1: in the dialog list
     int cnx_id;                      // connection controller id, -1 none
@@ -94,6 +95,8 @@ OsipDialog* osip_dialog_new_from_request(osip_transaction_t* tr);
 int osip_dialog_build_invite(OsipDialog* d, const char* callee, const char* mime);
 int osip_dialog_register(OsipDialog* d, RegCtxt* ctx);
 int osip_dialog_register_refresh(OsipDialog* d, RegCtxt* ctx);
+// The REGISTER again at once with the next CSeq number (its answer asked for another interval).
+int osip_dialog_register_resend(OsipDialog* d);
 int osip_dialog_register_with_authentication(OsipDialog* d, osip_message_t* challenge, const char* password);
 void osip_dialog_accept_invite(OsipDialog* d, osip_transaction_t* tr);
 int osip_dialog_reject_invite(OsipDialog* d, int status);

@@ -863,28 +863,30 @@ int OSIP_OnResponse(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, 
                strcmp(tr->orig_request->sip_method, "REGISTER") == 0;
     if (reg) {
         if (status != 200 || msg == nullptr) return 0;
+        // The grant for our binding is its Contact's expires parameter; the Expires header only
+        // when the Contact has none.
         int expires = -1;
+        OsipUa* ua = d != nullptr ? d->ua : g_ctl.ua;
+        osip_contact_t* first = nullptr;
+        osip_contact_t* ours = nullptr;
+        for (int pos = 0; !osip_list_eol(&msg->contacts, pos); ++pos) {
+            auto* c = static_cast<osip_contact_t*>(osip_list_get(&msg->contacts, pos));
+            if (first == nullptr) first = c;
+            if (ours == nullptr && c != nullptr && c->url != nullptr && ua != nullptr && c->url->host != nullptr &&
+                ua->ip != nullptr && strcmp(c->url->host, ua->ip) == 0 && c->url->port != nullptr &&
+                atoi(c->url->port) == ua->port) {
+                ours = c;
+            }
+        }
+        osip_contact_t* c = ours != nullptr ? ours : first;
+        osip_generic_param_t* p = nullptr;
+        if (c != nullptr && osip_contact_param_get_byname(c, const_cast<char*>("expires"), &p) == 0 && p != nullptr &&
+            p->gvalue != nullptr) {
+            expires = atoi(p->gvalue);
+        }
         osip_header_t* h = nullptr;
-        if (osip_message_get_expires(msg, 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) expires = atoi(h->hvalue);
-        if (expires < 0) {
-            OsipUa* ua = d != nullptr ? d->ua : g_ctl.ua;
-            osip_contact_t* first = nullptr;
-            osip_contact_t* ours = nullptr;
-            for (int pos = 0; !osip_list_eol(&msg->contacts, pos); ++pos) {
-                auto* c = static_cast<osip_contact_t*>(osip_list_get(&msg->contacts, pos));
-                if (first == nullptr) first = c;
-                if (ours == nullptr && c != nullptr && c->url != nullptr && ua != nullptr && c->url->host != nullptr &&
-                    ua->ip != nullptr && strcmp(c->url->host, ua->ip) == 0 && c->url->port != nullptr &&
-                    atoi(c->url->port) == ua->port) {
-                    ours = c;
-                }
-            }
-            osip_contact_t* c = ours != nullptr ? ours : first;
-            osip_generic_param_t* p = nullptr;
-            if (c != nullptr && osip_contact_param_get_byname(c, const_cast<char*>("expires"), &p) == 0 && p != nullptr &&
-                p->gvalue != nullptr) {
-                expires = atoi(p->gvalue);
-            }
+        if (expires < 0 && osip_message_get_expires(msg, 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) {
+            expires = atoi(h->hvalue);
         }
         if (expires < 0) expires = (d != nullptr && d->regctxt != nullptr) ? d->regctxt->expires : 0;
         OSIP_OnRegisterOk(d != nullptr ? d->ua : g_ctl.ua, expires, 200);

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr const char* kFile = "sip/osipua/uatransaction";
+constexpr int kMaxExpires = 0x7FFFFFFF / 1000;  // a Min-Expires beyond this is not a registrar's
 constexpr int kMaxAuthResends = 2;  // the third challenge of the same request is a failure
 // What the user agent takes: methods, body types, and option tags (none as a server).
 constexpr const char* kAllow = "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO";
@@ -441,6 +442,7 @@ void nict_2xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     if (d == nullptr || !IsMethod(tr->orig_request, "REGISTER")) return;
     DebugTrace(MOD_SIP, 2, "REGISTER succeed!");
     d->auth_count = 0;
+    d->interval_retried = 0;
     char* aor = nullptr;
     if (tr->orig_request->to != nullptr) osip_to_to_str(tr->orig_request->to, &aor);
     if (aor != nullptr && d->ua != nullptr) {
@@ -460,6 +462,23 @@ void nict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     OsipDialog* d = osip_uatransaction_dialog(tr);
     if (d == nullptr) return;
     int status = msg->status_code;
+    if (status == 423 && IsMethod(tr->orig_request, "REGISTER") && d->regctxt != nullptr && !d->interval_retried) {
+        // Interval too brief: asked again once with the registrar's minimum.
+        osip_header_t* h = nullptr;
+        long min = -1;
+        if (osip_message_header_get_byname(msg, "min-expires", 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) {
+            char* end = nullptr;
+            min = strtol(h->hvalue, &end, 10);
+            if (end == h->hvalue || min <= d->regctxt->expires || min > kMaxExpires) min = -1;
+        }
+        if (min > 0) {
+            UA_TRACE(2, "REGISTER interval too brief: asked again with %ld s.", min);
+            d->interval_retried = 1;
+            d->regctxt->expires = static_cast<int>(min);
+            if (d->ua != nullptr && d->ua->config != nullptr) d->ua->config->iExpires = static_cast<int>(min);
+            if (osip_dialog_register_resend(d) == 0) return;
+        }
+    }
     if (status == 401 || status == 407) {
         if (IsMethod(tr->orig_request, "BYE")) {
             if (d->auth_count < kMaxAuthResends && !d->bye_auth) {

@@ -640,3 +640,70 @@ TEST_F(SipUaTest, ByeRedirectedEndsTheDialogAsFailed) {
 }
 
 }  // namespace
+
+namespace {
+
+// ----------------------------------------------------------------------------------------------
+// The granted interval: our Contact's expires parameter first, then the Expires header.
+
+struct GrantCase {
+    const char* name;
+    const char* contactParam;  // appended to our Contact in the 200 ("" for none)
+    const char* expiresHeader; // "" for none
+    int interval;              // seconds until the refresh
+};
+void PrintTo(const GrantCase& c, std::ostream* os) { *os << c.name; }
+class SipUaGrantTest : public SipUaClockTest, public ::testing::WithParamInterface<GrantCase> {};
+
+TEST_P(SipUaGrantTest, RefreshComesBeforeTheGrantRunsOut) {
+    const GrantCase& c = GetParam();
+    h.Register("alice", "secret", peer.port());
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    std::string extra = "Contact: " + Header(r, "Contact") + c.contactParam + "\r\n";
+    if (c.expiresHeader[0] != '\0') extra += std::string("Expires: ") + c.expiresHeader + "\r\n";
+    peer.Reply(Respond(r, 200, "OK", extra));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_START));
+    clock->advance(static_cast<uint64_t>(c.interval - 1) * 1000u);
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+    clock->advance(1000);
+    EXPECT_FALSE(peer.RecvRequest("REGISTER").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Grants, SipUaGrantTest,
+                         ::testing::Values(GrantCase{"ContactParamOverExpiresHeader", ";expires=40", "3600", 30},
+                                           GrantCase{"ContactParamAlone", ";expires=120", "", 60},
+                                           GrantCase{"ExpiresHeaderAlone", "", "40", 30},
+                                           GrantCase{"ShortContactGrant", ";expires=20", "600", 10}),
+                         [](const ::testing::TestParamInfo<GrantCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SipUaTest, IntervalTooBriefIsAskedAgainOnceWithMinExpires) {
+    h.Register("alice", "secret", peer.port());
+    std::string r1 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r1.empty());
+    EXPECT_EQ("1800", Header(r1, "Expires"));
+    peer.Reply(Respond(r1, 423, "Interval Too Brief", "Min-Expires: 3600\r\n"));
+    std::string r2 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r2.empty());
+    EXPECT_EQ("3600", Header(r2, "Expires"));
+    EXPECT_EQ(CseqNumber(r1) + 1, CseqNumber(r2));
+    EXPECT_EQ(Header(r1, "Call-ID"), Header(r2, "Call-ID"));
+    // A second 423 is a failed registration: no third REGISTER.
+    peer.Reply(Respond(r2, 423, "Interval Too Brief", "Min-Expires: 7200\r\n"));
+    EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_OSIP_STOPPED, 423"); }));
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_START));
+}
+
+TEST_F(SipUaTest, MinExpiresGrantedRegisters) {
+    h.Register("alice", "secret", peer.port());
+    std::string r1 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r1.empty());
+    peer.Reply(Respond(r1, 423, "Interval Too Brief", "Min-Expires: 3600\r\n"));
+    std::string r2 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r2.empty());
+    peer.Reply(Respond(r2, 200, "OK", "Expires: 3600\r\n"));
+    EXPECT_TRUE(h.WaitFor(VOIPEVT_START));
+}
+
+}  // namespace
