@@ -157,18 +157,34 @@ void WriteOfferAudio(SdpHandler* h, SdpContext* ctx) {
     }
 }
 
+// Whether an rtpmap value ("name/rate[/channels]") names the profile entry: same encoding name
+// (case aside) and clock rate.
+bool RtpmapNames(const char* rtpmap, const PayloadType* known) {
+    if (rtpmap == nullptr || known == nullptr) return false;
+    size_t n = strlen(known->mime_type);
+    if (osip_strncasecmp(rtpmap, known->mime_type, n) != 0) return false;
+    if (rtpmap[n] == '\0') return true;
+    if (rtpmap[n] != '/') return false;
+    return atoi(rtpmap + n + 1) == known->clock_rate;
+}
+
+// The local payload type an offered one means: a static number as it stands; a dynamic one
+// (96 and up) by its rtpmap's encoding name and clock rate; -1 when none of ours.
+int LocalPayloadFor(const SdpPayload* p) {
+    if (p->pt < 96 || p->a_rtpmap == nullptr) return InLocalList(p->pt) ? p->pt : -1;
+    for (int i = 0; i < SONRA_PAYLOAD_LIST_LEN; ++i) {
+        int pt = Sonra_GetDefaultPayload(i);
+        if (pt >= 96 && pt <= 126 && RtpmapNames(p->a_rtpmap, rtp_profile_get_payload(pt))) return pt;
+    }
+    return -1;
+}
+
 int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
     OsipDialog* d = ctx->dialog;
     if (p->ptime != 0 && (p->ptime < 10 || p->ptime > 30)) return -1;
-    if (!InLocalList(p->pt)) return -1;
-    // A dynamic payload number only means our codec when its encoding name says so.
-    const PayloadType* known = rtp_profile_get_payload(p->pt);
-    if (p->pt >= 96 && p->a_rtpmap != nullptr && known != nullptr) {
-        size_t n = strlen(known->mime_type);
-        if (osip_strncasecmp(p->a_rtpmap, known->mime_type, n) != 0 || (p->a_rtpmap[n] != '/' && p->a_rtpmap[n] != '\0')) {
-            return -1;
-        }
-    }
+    int local = LocalPayloadFor(p);
+    if (local < 0) return -1;
+    // The answer keeps the offerer's number (p->pt); the engine is told our codec.
     p->localport = d->media_port;
     if (d->remote_media.iValid != 1) {
         d->remote_media.iValid = 1;
@@ -176,8 +192,9 @@ int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
         in_addr addr {};
         d->remote_media.uiRemoteIp = (p->c_addr != nullptr && inet_pton(AF_INET, p->c_addr, &addr) == 1) ? addr.s_addr : 0;
         d->remote_media.iRemotePort = p->remoteport;
-        d->remote_media.iPayload = p->pt;
+        d->remote_media.iPayload = local;
         d->remote_media.iPtime = p->ptime;
+        d->remote_media.aiSdpPriv[0] = p->pt;  // the number on the wire
     }
     return 0;
 }
@@ -387,7 +404,8 @@ bool InviteRunning(OsipDialog* d) {
 int SendInfo(OsipDialog* d, int kind, const char* body) {
     const char* subtype = OSIP_InfoSubtype(kind);
     if (subtype == nullptr || body == nullptr) return -1;
-    if (d->remote_media.iPayload != 102) {
+    // Only a peer of ours, on iLBC under our own number, reads these bodies.
+    if (d->remote_media.iPayload != 102 || d->remote_media.aiSdpPriv[0] != 102) {
         UA_TRACE(2, "OSIP_ProcUaEvent: no information body for payload %d.", d->remote_media.iPayload);
         return -1;
     }

@@ -79,6 +79,17 @@ sdp_message_t* MakeTemplate(SdpContext* ctx) {
 
 bool ValidPtime(int ptime) { return ptime >= 10 && ptime <= 30; }
 
+// libosip2's SDP parser reads one byte past the end of a body whose last line is an m= line
+// without payloads ended by a bare LF: it is given a copy with room behind the terminator.
+int ParseSdp(sdp_message_t* sdp, const char* body) {
+    size_t n = strlen(body);
+    std::string copy;
+    copy.reserve(n + 4);
+    copy.assign(body, n);
+    copy.append(3, '\0');
+    return sdp_message_parse(sdp, copy.c_str());
+}
+
 // Appends the payload (number, rtpmap, fmtp, bandwidth) to media line `line` of sdp.
 void AddPayloadLines(sdp_message_t* sdp, int line, const SdpPayload* p) {
     sdp_message_m_payload_add(sdp, line, Dup(Int(p->pt)));
@@ -264,7 +275,7 @@ int sdp_context_notify_inc_req(BodyContext* base, osip_message_t* /*msg*/, const
     if (ctx == nullptr || body == nullptr) return -1;
     sdp_message_t* sdp = nullptr;
     if (sdp_message_init(&sdp) != 0) return -1;
-    if (sdp_message_parse(sdp, body) != 0) {
+    if (ParseSdp(sdp, body) != 0) {
         UA_TRACE(1, "sdp_context_notify_inc_req: Could not parse incoming sdp message:%s\n", body);
         sdp_message_free(sdp);
         return -1;
@@ -294,7 +305,7 @@ int sdp_context_notify_inc_resp(BodyContext* base, osip_message_t* /*msg*/, cons
     if (ctx == nullptr || body == nullptr) return -2;
     sdp_message_t* sdp = nullptr;
     if (sdp_message_init(&sdp) != 0) return -2;
-    if (sdp_message_parse(sdp, body) != 0) {
+    if (ParseSdp(sdp, body) != 0) {
         UA_TRACE(1, "sdp_context_notify_inc_resp: could not parse sdp msg.\n");
         sdp_message_free(sdp);
         return -2;

@@ -325,7 +325,42 @@ TEST_P(SippBadOfferTest, OfferWithoutAcceptableCodecIsRefusedAndNothingLeaks) {
 INSTANTIATE_TEST_SUITE_P(Offers, SippBadOfferTest,
                          ::testing::Values(OfferCase{"8", "a=rtpmap:8 PCMA/8000"},
                                            OfferCase{"0", "a=ptime:40"},
-                                           OfferCase{"102", "a=rtpmap:102 opus/48000/2"}));
+                                           OfferCase{"102", "a=rtpmap:102 opus/48000/2"},
+                                           OfferCase{"96", "a=rtpmap:96 iLBC/16000"}));
+
+// A dynamic payload number means our codec when its rtpmap names it (encoding name and clock
+// rate); the answer keeps the offerer's number.
+class SippDynamicOfferTest : public SippTest, public ::testing::WithParamInterface<OfferCase> {};
+
+TEST_P(SippDynamicOfferTest, IlbcOnAnyDynamicNumberIsAcceptedUnderThatNumber) {
+    ASSERT_TRUE(sipp.Start("in_dynamic_offer.xml",
+                           {"-key", "offer_payloads", GetParam().payloads, "-key", "offer_attrs", GetParam().attrs}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::string answer;
+    for (const std::string& m : SentMessages("200")) {
+        if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
+    }
+    ASSERT_FALSE(answer.empty());
+    std::string sdp = Body(answer);
+    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), GetParam().payloads)) << sdp;
+    std::string lower = sdp;
+    for (char& ch : lower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    EXPECT_NE(std::string::npos, lower.find("a=rtpmap:" + std::string(GetParam().payloads) + " ilbc/8000")) << sdp;
+    // The engine is told iLBC.
+    std::lock_guard<std::mutex> g(h.bridge.mu);
+    ASSERT_EQ(1u, h.bridge.codec.size());
+    EXPECT_EQ(Sonra_PayloadToCodecIndex(102), h.bridge.codec.begin()->second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offers, SippDynamicOfferTest,
+                         ::testing::Values(OfferCase{"96", "a=rtpmap:96 iLBC/8000"},
+                                           OfferCase{"97", "a=rtpmap:97 iLBC/8000"},
+                                           OfferCase{"98", "a=rtpmap:98 ILBC/8000"}));
 
 TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {
     ASSERT_TRUE(sipp.Start("in_options.xml", {}, Us()));

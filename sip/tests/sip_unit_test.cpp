@@ -4,6 +4,7 @@
 #include <osipparser2/osip_parser.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/md5.h"
@@ -431,6 +432,19 @@ TEST_F(SipSdp, UnparsableOfferIsAnError) {
     int status = 0;
     Answer("this is not sdp", &status);
     EXPECT_EQ(-1, status);
+}
+
+// The parser once read a byte past such a body; the body is a block of exactly its size here so
+// that AddressSanitizer sees any such read.
+TEST_F(SipSdp, LastMediaLineWithoutPayloadsEndedByLfStaysInsideTheBody) {
+    sdp_handler_set_accept_callbacks(h, Accept, nullptr);
+    std::string text = "v=0\no=bob 1 1 IN IP4 192.0.2.9\ns=-\nc=IN IP4 192.0.2.9\nt=0 0\nm=audio 7 RTP/AVP\n";
+    std::unique_ptr<char[]> body(new char[text.size() + 1]);
+    memcpy(body.get(), text.c_str(), text.size() + 1);
+    SdpContext* ctx = Context();
+    int status = sdp_context_notify_inc_req(ctx, nullptr, body.get());
+    EXPECT_TRUE(status == 415 || status == -1) << status;
+    EXPECT_NE(0, sdp_context_notify_inc_resp(ctx, nullptr, body.get()));
 }
 
 
