@@ -849,6 +849,11 @@ int OSIP_OnRemoteAnswer(OsipDialog* d, osip_transaction_t*, osip_message_t*, int
     return CC_SendEvent(-1, d->cnx_id, CCEVT_REMOTE_ANSWER, 200, -1, MediaCopy(d));
 }
 
+int OSIP_OnRemoteUpdate(OsipDialog* d) {
+    if (d == nullptr || d->cnx_id < 0) return -1;
+    return CC_SendEvent(-1, d->cnx_id, CCEVT_REMOTE_UPDATE, VOIP_CODE_NONE, -1, MediaCopy(d));
+}
+
 int OSIP_OnRemoteBye(OsipDialog* d, osip_transaction_t*, osip_message_t*, int*) {
     return CC_SendEvent(-1, d->cnx_id, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
 }

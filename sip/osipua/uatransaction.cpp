@@ -401,6 +401,47 @@ void on_first_invite(osip_transaction_t* tr, osip_message_t* msg) {
     osip_dialog_respond(d, tr, 180);
 }
 
+// The text of a message's first "application/sdp" body, or null.
+const char* SdpBodyOf(osip_message_t* msg) {
+    for (int pos = 0; !osip_list_eol(&msg->bodies, pos); ++pos) {
+        auto* b = static_cast<osip_body_t*>(osip_list_get(&msg->bodies, pos));
+        char* type = nullptr;
+        BodyType(msg, b, &type);
+        bool sdp = type != nullptr && osip_strcasecmp(type, "application/sdp") == 0;
+        osip_free(type);
+        if (sdp && b->body != nullptr) return b->body;
+    }
+    return nullptr;
+}
+
+// A new offer inside the call: answered from the offer (its direction answered, our o= version
+// raised); a changed address, port or codec goes to call control, which moves our RTP. An offer
+// we cannot take is refused with 488 and the call goes on as it was.
+void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, const char* offer) {
+    BodyContext* ctx = osip_dialog_get_body_context(d, "application/sdp", true);
+    CC_REMOTE_MEDIA before = d->remote_media;
+    d->remote_media.iValid = 0;
+    int rc = ctx != nullptr ? ctx->klass->notify_inc_req(ctx, msg, offer) : -1;
+    if (rc != 200 || d->remote_media.iValid != 1) {
+        UA_TRACE(2, "re-INVITE offer not acceptable (%d), answering 488.", rc);
+        d->remote_media = before;
+        osip_dialog_respond(d, tr, 488);
+        return;
+    }
+    osip_dialog_respond(d, tr, 200);
+    const CC_REMOTE_MEDIA& now = d->remote_media;
+    // A held peer may give 0.0.0.0 or port 0: our RTP keeps its last destination then.
+    bool usable = now.uiRemoteIp != 0 && now.iRemotePort > 0;
+    bool changed = now.uiRemoteIp != before.uiRemoteIp || now.iRemotePort != before.iRemotePort ||
+                   now.iPayload != before.iPayload || now.aiSdpPriv[0] != before.aiSdpPriv[0];
+    if (!usable) {
+        d->remote_media.uiRemoteIp = before.uiRemoteIp;
+        d->remote_media.iRemotePort = before.iRemotePort;
+    } else if (changed && d->cnx_id >= 0) {
+        OSIP_OnRemoteUpdate(d);
+    }
+}
+
 void ist_invite_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     OsipDialog* d = osip_dialog_find_by_request(msg);
     if (d == nullptr) {
@@ -410,6 +451,11 @@ void ist_invite_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     UA_TRACE(2, "Receiving new invite for an existent call-leg!\n");
     osip_dialog_set_slot(d, SLOT_IN_INVITE, tr);
     if (d->dialog != nullptr) osip_dialog_update_osip_cseq_as_uas(d->dialog, msg);
+    const char* offer = SdpBodyOf(msg);
+    if (offer != nullptr) {
+        AnswerReoffer(d, tr, msg, offer);
+        return;
+    }
     osip_dialog_respond(d, tr, 200);
     CallUa(UA_CB_IN_DIALOG_REQUEST, d, tr, msg, nullptr);
 }

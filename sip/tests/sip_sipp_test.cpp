@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 
 #include "platform/md5.h"
 #include "sip_harness.h"
@@ -446,5 +447,87 @@ TEST_F(SippTest, ReInvitesWithConferenceAndHoldBodiesAreAnsweredAndReported) {
     for (const std::string& m : SentMessages("200")) invite200 += Header(m, "CSeq").find("INVITE") != std::string::npos;
     EXPECT_EQ(3, invite200);
 }
+
+}  // namespace
+
+namespace {
+
+// ----------------------------------------------------------------------------------------------
+// A re-INVITE with a new SDP offer: answered from that offer, the call goes on, and a new address
+// or codec reaches the engine.
+
+struct ReofferCase {
+    const char* name;
+    const char* port;
+    const char* payloads;
+    const char* attr1;
+    const char* attr2;
+    const char* answered;  // direction attribute the answer must carry ("" none)
+    int payload;           // our codec afterwards
+};
+void PrintTo(const ReofferCase& c, std::ostream* os) { *os << c.name; }
+class SippReofferTest : public SippTest, public ::testing::WithParamInterface<ReofferCase> {};
+
+// "o=" fields 2 and 3 (session id, version) of an SDP body.
+std::pair<std::string, unsigned long> Origin(const std::string& sdp) {
+    size_t p = sdp.find("o=");
+    if (p == std::string::npos) return {"", 0};
+    std::string line = sdp.substr(p, sdp.find_first_of("\r\n", p) - p);
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string w; ss >> w;) f.push_back(w);
+    if (f.size() < 3) return {"", 0};
+    return {f[1], strtoul(f[2].c_str(), nullptr, 10)};
+}
+
+TEST_P(SippReofferTest, IsAnsweredAndTheCallGoesOn) {
+    const ReofferCase& c = GetParam();
+    ASSERT_TRUE(sipp.Start("in_reinvite_sdp.xml", {"-key", "reoffer_port", c.port, "-key", "reoffer_payloads", c.payloads,
+                                                   "-key", "reoffer_attr1", c.attr1, "-key", "reoffer_attr2", c.attr2},
+                           Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    Notice bye;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &bye)) << sipp.Errors();
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, bye.p3);  // ended by the caller's BYE, not by the re-INVITE
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_DISCONNECT));
+    EXPECT_TRUE(SentMessages("BYE").empty());
+
+    std::string first, second;
+    for (const std::string& m : SentMessages("200")) {
+        if (Header(m, "CSeq") == "1 INVITE") first = m;
+        if (Header(m, "CSeq") == "2 INVITE") second = m;
+    }
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    std::string answer = Body(second);
+    EXPECT_TRUE(IsAudioLine(MediaLine(answer), c.payloads)) << answer;
+    auto o1 = Origin(Body(first));
+    auto o2 = Origin(answer);
+    EXPECT_EQ(o1.first, o2.first);
+    EXPECT_EQ(o1.second + 1, o2.second);
+    if (c.answered[0] != '\0') {
+        EXPECT_NE(std::string::npos, answer.find(std::string("a=") + c.answered + "\r\n")) << answer;
+    }
+    for (const char* dir : {"a=sendonly", "a=recvonly", "a=inactive", "a=sendrecv"}) {
+        if (c.answered[0] == '\0' || std::string("a=") + c.answered != dir) EXPECT_EQ(std::string::npos, answer.find(dir)) << answer;
+    }
+    std::lock_guard<std::mutex> g(h.bridge.mu);
+    ASSERT_EQ(1u, h.bridge.sendAddr.size());
+    EXPECT_EQ(atoi(c.port), h.bridge.sendAddr.begin()->second.second);
+    EXPECT_EQ(Sonra_PayloadToCodecIndex(c.payload), h.bridge.codec.begin()->second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, SippReofferTest,
+    ::testing::Values(
+        ReofferCase{"HoldWithSendonly", "47002", "0", "a=rtpmap:0 PCMU/8000", "a=sendonly", "recvonly", 0},
+        ReofferCase{"HoldWithInactive", "47004", "0", "a=rtpmap:0 PCMU/8000", "a=inactive", "inactive", 0},
+        ReofferCase{"ResumeWithSendrecv", "47006", "0", "a=rtpmap:0 PCMU/8000", "a=sendrecv", "sendrecv", 0},
+        ReofferCase{"NewCodec", "47008", "102", "a=rtpmap:102 iLBC/8000", "a=ptime:20", "", 102}),
+    [](const ::testing::TestParamInfo<ReofferCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
