@@ -432,6 +432,20 @@ OsipDialog* osip_dialog_find_by_callleg(osip_message_t* msg) {
     return nullptr;
 }
 
+OsipDialog* osip_dialog_find_by_response_tags(osip_message_t* msg) {
+    if (msg == nullptr || msg->call_id == nullptr || msg->call_id->number == nullptr) return nullptr;
+    const char* fromTag = TagOf(msg->from);
+    const char* toTag = TagOf(msg->to);
+    if (fromTag == nullptr || toTag == nullptr) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(g_listMutex);
+    unsigned bucket = osip_dialog_callid_hash(msg->call_id->number) % kBuckets;
+    for (OsipDialog* d = g_buckets[bucket]; d != nullptr; d = d->hash_next) {
+        if (!SameCallId(d, msg) || d->dialog == nullptr) continue;
+        if (SameText(d->dialog->local_tag, fromTag) && SameText(d->dialog->remote_tag, toTag)) return d;
+    }
+    return nullptr;
+}
+
 // ------------------------------------------------------------------------------------------
 // Creation and destruction
 
@@ -946,6 +960,29 @@ void osip_dialog_ack(OsipDialog* d, osip_message_t* response) {
     d->ack_host = UA_STRDUP(host.c_str());
     d->ack_port = port;
     osip_manager_send_raw(d->ua->manager, ack, host.c_str(), port);
+}
+
+int osip_dialog_end_fork(OsipDialog* d, osip_message_t* response) {
+    if (d == nullptr || response == nullptr || d->ua == nullptr) return -1;
+    OsipDialog* f = osip_dialog_new(d->ua);
+    if (f == nullptr) return -1;
+    if (osip_dialog_init_as_uac(&f->dialog, response) != 0) {
+        f->dialog = nullptr;
+        osip_dialog_destroy(f);
+        return -1;
+    }
+    osip_dialog_set_state(f->dialog, DIALOG_CONFIRMED);
+    f->state = DLG_ESTABLISHED;
+    f->invite_cseq = CseqNumber(response);
+    UA_FREE(f->local_address);
+    f->local_address = UA_STRDUP(d->local_address != nullptr ? d->local_address : d->ua->ip);
+    f->callid_number = UA_STRDUP(d->callid_number);
+    if (d->callid_host != nullptr) f->callid_host = UA_STRDUP(d->callid_host);
+    osip_dialog_add_to_list(f);
+    UA_TRACE(2, "osip_dialog: a 2xx from another fork (tag %s): ACK and BYE in its own dialog.",
+             f->dialog->remote_tag != nullptr ? f->dialog->remote_tag : "");
+    osip_dialog_ack(f, response);
+    return osip_dialog_bye(f);
 }
 
 void osip_dialog_resend_ack(OsipDialog* d) {

@@ -120,6 +120,11 @@ int osip_dialog_remove_from_list(OsipDialog* d);
 OsipDialog* osip_dialog_find_by_request(osip_message_t* request);
 // The dialog of a response or an out-of-transaction request by Call-ID and tags only.
 OsipDialog* osip_dialog_find_by_callleg(osip_message_t* msg);
+// The dialog of a response by Call-ID, our tag (From) and the peer's tag (To).
+OsipDialog* osip_dialog_find_by_response_tags(osip_message_t* msg);
+// A 2xx to our INVITE from another fork: acknowledged and ended with BYE in a dialog of its own
+// (its To tag, its Contact as request URI).
+int osip_dialog_end_fork(OsipDialog* d, osip_message_t* response);
 // Puts a transaction into the slot of its kind (detaching the previous one).
 void osip_dialog_set_slot(OsipDialog* d, int slot, osip_transaction_t* tr);
 // The body context of a MIME type, created from the user agent's handler when missing.

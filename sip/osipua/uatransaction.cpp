@@ -650,6 +650,12 @@ void kill_nist(int, osip_transaction_t* tr) {
     osip_uatransaction_removed(tr);
 }
 
+const char* TagOfTo(osip_message_t* msg) {
+    osip_generic_param_t* p = nullptr;
+    if (msg->to == nullptr || osip_to_get_tag(msg->to, &p) != 0 || p == nullptr) return nullptr;
+    return p->gvalue;
+}
+
 bool SameCseq(osip_message_t* a, int number) {
     return a != nullptr && a->cseq != nullptr && a->cseq->number != nullptr && atoi(a->cseq->number) == number;
 }
@@ -818,9 +824,16 @@ bool osip_ua_handle_stray(OsipManager* m, osip_event_t* evt) {
             msg->cseq->method == nullptr || strcmp(msg->cseq->method, "INVITE") != 0) {
             return false;
         }
-        OsipDialog* d = osip_dialog_find_by_callleg(msg);
+        OsipDialog* d = osip_dialog_find_by_response_tags(msg);
+        if (d != nullptr) {
+            if (d->last_ack != nullptr && SameCseq(d->last_ack, atoi(msg->cseq->number))) osip_dialog_resend_ack(d);
+            return true;
+        }
+        d = osip_dialog_find_by_callleg(msg);
         if (d == nullptr) return false;
-        if (d->last_ack != nullptr && SameCseq(d->last_ack, atoi(msg->cseq->number))) {
+        if (d->dialog != nullptr && d->dialog->remote_tag != nullptr && TagOfTo(msg) != nullptr) {
+            osip_dialog_end_fork(d, msg);
+        } else if (d->last_ack != nullptr && SameCseq(d->last_ack, atoi(msg->cseq->number))) {
             osip_dialog_resend_ack(d);
         }
         return true;

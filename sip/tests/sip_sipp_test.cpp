@@ -531,3 +531,52 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ReofferCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
+
+namespace {
+
+TEST_F(SippTest, SecondForksAnswerIsAcknowledgedAndEndedInItsOwnDialog) {
+    ASSERT_TRUE(sipp.Start("out_forked_200.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(WaitSent("BYE", 1)) << sipp.Errors();
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+
+    std::vector<std::string> oks = ReceivedMessages("200");
+    std::string tagA, tagB;
+    for (const std::string& m : oks) {
+        if (Header(m, "CSeq").find("INVITE") == std::string::npos) continue;
+        std::string tag = Param(Header(m, "To"), "tag");
+        if (tagA.empty()) tagA = tag;
+        else if (tag != tagA) tagB = tag;
+    }
+    ASSERT_FALSE(tagA.empty());
+    ASSERT_FALSE(tagB.empty());
+    std::vector<std::string> acks = SentMessages("ACK");
+    std::vector<std::string> byes = SentMessages("BYE");
+    ASSERT_EQ(2u, byes.size());
+    int acksA = 0;
+    int acksB = 0;
+    for (const std::string& a : acks) {
+        std::string tag = Param(Header(a, "To"), "tag");
+        if (tag == tagA) {
+            ++acksA;
+            EXPECT_EQ(0u, a.rfind("ACK sip:bob@", 0)) << a;
+        } else if (tag == tagB) {
+            ++acksB;
+            EXPECT_EQ(0u, a.rfind("ACK sip:bob2@", 0)) << a;
+        }
+    }
+    EXPECT_GE(acksA, 1);
+    EXPECT_GE(acksB, 1);
+    // The second fork is ended first, in its own dialog; the call itself when we hang up.
+    EXPECT_EQ(tagB, Param(Header(byes[0], "To"), "tag"));
+    EXPECT_EQ(0u, byes[0].rfind("BYE sip:bob2@", 0)) << byes[0];
+    EXPECT_EQ(tagA, Param(Header(byes[1], "To"), "tag"));
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_ANSWER));
+}
+
+}  // namespace
