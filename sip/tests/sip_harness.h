@@ -58,6 +58,7 @@ public:
         return ports.erase(ch) ? 0 : -1;
     }
     std::map<int, int> codec;                          // channel -> codec index
+    std::map<int, int> peerNumber;                     // channel -> the peer's dynamic payload number
     std::map<int, std::pair<unsigned, int>> sendAddr;  // channel -> (ip, port)
     int SetSendCodec(int ch, int index) override {
         std::lock_guard<std::mutex> g(mu);
@@ -76,6 +77,12 @@ public:
         std::lock_guard<std::mutex> g(mu);
         auto it = ports.find(ch);
         return it == ports.end() ? -1 : it->second;
+    }
+    int SetPayloadNumber(int ch, int index, int pltype) override {
+        std::lock_guard<std::mutex> g(mu);
+        codec[ch] = index;
+        peerNumber[ch] = pltype;
+        return 0;
     }
     int SetSendAddr(int ch, unsigned ip, int port) override {
         std::lock_guard<std::mutex> g(mu);

@@ -356,6 +356,9 @@ TEST_P(SippDynamicOfferTest, IlbcOnAnyDynamicNumberIsAcceptedUnderThatNumber) {
     std::lock_guard<std::mutex> g(h.bridge.mu);
     ASSERT_EQ(1u, h.bridge.codec.size());
     EXPECT_EQ(Sonra_PayloadToCodecIndex(102), h.bridge.codec.begin()->second);
+    // ...sending and receiving it under the offerer's number.
+    ASSERT_EQ(1u, h.bridge.peerNumber.size());
+    EXPECT_EQ(atoi(GetParam().payloads), h.bridge.peerNumber.begin()->second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Offers, SippDynamicOfferTest,
