@@ -247,7 +247,7 @@ def seeds_tidepool():
 TARGETS = {
     'fuzz_sip_message': seeds_sip_message,
     'fuzz_cm_xml': seeds_cm_xml,
-    'fuzz_xmldoc': seeds_xmldoc,
+    'fuzz_common_xmldoc': seeds_xmldoc,
     'fuzz_pellico_datagram': seeds_datagram,
     'fuzz_platform_codepage': seeds_codepage,
     'fuzz_platform_files': seeds_platform_files,

@@ -652,7 +652,10 @@ void kill_nist(int, osip_transaction_t* tr) {
 
 const char* TagOfTo(osip_message_t* msg) {
     osip_generic_param_t* p = nullptr;
-    if (msg->to == nullptr || osip_to_get_tag(msg->to, &p) != 0 || p == nullptr) return nullptr;
+    static char kTag[] = "tag";
+    if (msg->to == nullptr || osip_generic_param_get_byname(&msg->to->gen_params, kTag, &p) != 0 || p == nullptr) {
+        return nullptr;
+    }
     return p->gvalue;
 }
 
