@@ -547,6 +547,14 @@ int CC_SetCnxSendCodec(int iCnxId, int iPayloadType) {
     return Sonra_SetSendCodec(iChannel, iIndex);
 }
 
+int CC_SetCnxPayloadNumber(int iCnxId, int iPayloadType, int iPeerNumber) {
+    int iChannel = ChannelOf(iCnxId);
+    if (iChannel < 0) return -1;
+    int iIndex = Sonra_PayloadToCodecIndex(iPayloadType);
+    if (iIndex == SONRA_CODEC_NONE) return -1;
+    return Sonra_SetPayloadNumber(iChannel, iIndex, iPeerNumber);
+}
+
 int CC_SetCnxSendAddr(int iCnxId, uint32_t uiIpNetOrder, int iPort) {
     int iChannel = ChannelOf(iCnxId);
     return iChannel >= 0 ? Sonra_SetSendAddr(iChannel, uiIpNetOrder, iPort) : -1;

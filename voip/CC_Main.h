@@ -97,6 +97,8 @@ int CC_CnxStopSend(int iCnxId);
 int CC_CnxStartPlayout(int iCnxId);
 int CC_CnxStopPlayout(int iCnxId);
 int CC_SetCnxSendCodec(int iCnxId, int iPayloadType);
+// The peer's dynamic number for the codec of iPayloadType (sending and receiving).
+int CC_SetCnxPayloadNumber(int iCnxId, int iPayloadType, int iPeerNumber);
 int CC_SetCnxSendAddr(int iCnxId, uint32_t uiIpNetOrder, int iPort);
 int CC_CnxSendDtmf(int iCnxId, int iDigit);
 int CC_SetCnxPeerUri(int iCnxId, const char* pszUri);

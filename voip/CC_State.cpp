@@ -442,6 +442,11 @@ int CC_ApplyRemoteSdp(CC_FSM_BLK* pstFsm, int, CC_MSG* pstMsg) {
     CC_CnxStopSend(iCnxId);
     CC_SetCnxSendAddr(iCnxId, pstMedia->uiRemoteIp, pstMedia->iRemotePort);
     CC_SetCnxSendCodec(iCnxId, pstMedia->iPayload);
+    // A peer that numbers our codec with a dynamic payload type of its own.
+    const int iPeerNumber = pstMedia->aiSdpPriv[0];
+    if (iPeerNumber >= 96 && iPeerNumber <= 127 && iPeerNumber != pstMedia->iPayload) {
+        CC_SetCnxPayloadNumber(iCnxId, pstMedia->iPayload, iPeerNumber);
+    }
     // Only a connection that was already sending (answered, not held) resumes with the new media.
     if (bWasSending && !IsHeldState(pstFsm->ucCurState)) CC_CnxStartSend(iCnxId);
     return 0;

@@ -42,6 +42,10 @@ int Sonra_SetSendCodec(int ch, int codecIndex) {
     if (codecIndex < 0 || codecIndex >= SONRA_PAYLOAD_LIST_LEN) return -1;
     return OnChannel(ch, [&](SonraBridge* p) { return p->SetSendCodec(ch, codecIndex); });
 }
+int Sonra_SetPayloadNumber(int ch, int codecIndex, int pltype) {
+    if (codecIndex < 0 || codecIndex >= SONRA_PAYLOAD_LIST_LEN || pltype < 96 || pltype > 127) return -1;
+    return OnChannel(ch, [&](SonraBridge* p) { return p->SetPayloadNumber(ch, codecIndex, pltype); });
+}
 int Sonra_SetRecPort(int ch, int port, int flag) {
     return OnChannel(ch, [&](SonraBridge* p) { return p->SetRecPort(ch, port, flag); });
 }

@@ -26,6 +26,13 @@ public:
     virtual int SetSendCNPayloadType(int ch, int pt) = 0;
     virtual int AddToConference(int ch) = 0;
     virtual int DelFromConference(int ch) = 0;
+    // A peer's own dynamic payload number (96..127) for the codec, sent and received under it.
+    virtual int SetPayloadNumber(int ch, int codecIndex, int pltype) {
+        (void)ch;
+        (void)codecIndex;
+        (void)pltype;
+        return 0;
+    }
 };
 
 // Installs the bridge (nullptr removes it). Without a bridge every operation fails with -1.
@@ -37,6 +44,7 @@ SonraBridge* Sonra_GetBridge();
 int Sonra_CreateChannel();
 int Sonra_DeleteChannel(int ch);
 int Sonra_SetSendCodec(int ch, int codecIndex);  // index below 8
+int Sonra_SetPayloadNumber(int ch, int codecIndex, int pltype);  // pltype 96..127
 int Sonra_SetRecPort(int ch, int port, int flag);
 int Sonra_GetRecPort(int ch);
 int Sonra_SetSendAddr(int ch, unsigned ipNetOrder, int port);

@@ -127,6 +127,16 @@ int SonraMainBridge::SetSendCodec(int ch, int codecIndex) {
     return Logged("SonraVE_SetSendCodec", Sonra_GetEngine()->SonraVE_SetSendCodec(ch, stCodec));
 }
 
+int SonraMainBridge::SetPayloadNumber(int ch, int codecIndex, int pltype) {
+    Codecinst stCodec;
+    if (Sonra_GetCodec(codecIndex, &stCodec) != 0) return -1;
+    stCodec.pltype = pltype;
+    int rc = Logged("SonraVE_SetSendCodec", Sonra_GetEngine()->SonraVE_SetSendCodec(ch, stCodec));
+    // The receive side takes a new number only while the channel is not yet listening.
+    Logged("SonraVE_SetRecPayloadType", Sonra_GetEngine()->SonraVE_SetRecPayloadType(static_cast<short>(ch), stCodec));
+    return rc;
+}
+
 int SonraMainBridge::SetRecPort(int ch, int port, int) {
     return Logged("Sonra_SetRecPort", Sonra_GetEngine()->SonraVE_SetRecPort(ch, port));
 }

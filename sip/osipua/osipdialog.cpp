@@ -312,8 +312,12 @@ int SendCancel(OsipDialog* d) {
         cancel->content_length = nullptr;
     }
     osip_message_force_update(cancel);
+    if (osip_dialog_send_request(d, cancel) < 0) {
+        // Still inviting: a later 2xx is acknowledged and ended, a final failure ends it.
+        UA_TRACE(1, "osip_dialog_bye: CANCEL could not be sent.");
+        return -1;
+    }
     d->state = DLG_CANCELLING;
-    osip_dialog_send_request(d, cancel);
     return 0;
 }
 
@@ -424,6 +428,20 @@ OsipDialog* osip_dialog_find_by_callleg(osip_message_t* msg) {
         const char* tag = response ? (d->dialog != nullptr ? d->dialog->local_tag : TagOf(d->from)) : RemoteTag(d);
         if (tag != nullptr && !SameText(tag, fromTag)) continue;
         return d;
+    }
+    return nullptr;
+}
+
+OsipDialog* osip_dialog_find_by_response_tags(osip_message_t* msg) {
+    if (msg == nullptr || msg->call_id == nullptr || msg->call_id->number == nullptr) return nullptr;
+    const char* fromTag = TagOf(msg->from);
+    const char* toTag = TagOf(msg->to);
+    if (fromTag == nullptr || toTag == nullptr) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(g_listMutex);
+    unsigned bucket = osip_dialog_callid_hash(msg->call_id->number) % kBuckets;
+    for (OsipDialog* d = g_buckets[bucket]; d != nullptr; d = d->hash_next) {
+        if (!SameCallId(d, msg) || d->dialog == nullptr) continue;
+        if (SameText(d->dialog->local_tag, fromTag) && SameText(d->dialog->remote_tag, toTag)) return d;
     }
     return nullptr;
 }
@@ -619,12 +637,13 @@ int osip_dialog_send_request(OsipDialog* d, osip_message_t* request) {
     osip_event_t* evt = osip_new_outgoing_sipmessage(request);
     if (evt == nullptr) {
         osip_message_free(request);
-        return cancel ? 0 : -1;
+        return -1;
     }
     osip_transaction_t* tr = osip_uatransaction_new(d, request);
     if (tr == nullptr) {
+        UA_TRACE(1, "osip_dialog_send_request: no transaction for %s.", cancel ? "CANCEL" : request->sip_method);
         osip_event_free(evt);
-        return cancel ? 0 : -1;
+        return -1;
     }
     evt->transactionid = tr->transactionid;
     char* host = nullptr;
@@ -751,8 +770,17 @@ int osip_dialog_register_refresh(OsipDialog* d, RegCtxt* ctx) {
         return 0;
     }
     ++ctx->cseq_number;
-    SendRegister(d, ctx, nullptr, nullptr);
+    if (SendRegister(d, ctx, nullptr, nullptr) != 0) {
+        UA_TRACE(1, "osip_dialog_register_refresh: REGISTER could not be sent.");
+        return -1;
+    }
     return 0;
+}
+
+int osip_dialog_register_resend(OsipDialog* d) {
+    if (d == nullptr || d->regctxt == nullptr) return -1;
+    ++d->regctxt->cseq_number;
+    return SendRegister(d, d->regctxt, nullptr, nullptr);
 }
 
 int osip_dialog_register_with_authentication(OsipDialog* d, osip_message_t* challenge, const char* password) {
@@ -786,7 +814,12 @@ int osip_dialog_bye(OsipDialog* d) {
             return -1;
         }
         d->r2xx_active = 0;
-        osip_dialog_send_request(d, bye);
+        if (osip_dialog_send_request(d, bye) < 0) {
+            // Nothing will answer: the dialog ends here rather than waiting for a BYE's answer.
+            UA_TRACE(1, "osip_dialog_bye: BYE could not be sent.");
+            osip_dialog_release(d);
+            return -1;
+        }
         d->state = DLG_ENDING;
         return 0;
     }
@@ -929,6 +962,29 @@ void osip_dialog_ack(OsipDialog* d, osip_message_t* response) {
     osip_manager_send_raw(d->ua->manager, ack, host.c_str(), port);
 }
 
+int osip_dialog_end_fork(OsipDialog* d, osip_message_t* response) {
+    if (d == nullptr || response == nullptr || d->ua == nullptr) return -1;
+    OsipDialog* f = osip_dialog_new(d->ua);
+    if (f == nullptr) return -1;
+    if (osip_dialog_init_as_uac(&f->dialog, response) != 0) {
+        f->dialog = nullptr;
+        osip_dialog_destroy(f);
+        return -1;
+    }
+    osip_dialog_set_state(f->dialog, DIALOG_CONFIRMED);
+    f->state = DLG_ESTABLISHED;
+    f->invite_cseq = CseqNumber(response);
+    UA_FREE(f->local_address);
+    f->local_address = UA_STRDUP(d->local_address != nullptr ? d->local_address : d->ua->ip);
+    f->callid_number = UA_STRDUP(d->callid_number);
+    if (d->callid_host != nullptr) f->callid_host = UA_STRDUP(d->callid_host);
+    osip_dialog_add_to_list(f);
+    UA_TRACE(2, "osip_dialog: a 2xx from another fork (tag %s): ACK and BYE in its own dialog.",
+             f->dialog->remote_tag != nullptr ? f->dialog->remote_tag : "");
+    osip_dialog_ack(f, response);
+    return osip_dialog_bye(f);
+}
+
 void osip_dialog_resend_ack(OsipDialog* d) {
     if (d == nullptr || d->last_ack == nullptr || d->ack_host == nullptr) return;
     osip_message_t* copy = nullptr;
@@ -1031,6 +1087,11 @@ void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms) {
     d->r2xx_interval_ms = std::min<uint32_t>(d->r2xx_interval_ms * 2u, kT2);
     d->r2xx_next_ms = now_ms + d->r2xx_interval_ms;
     osip_dialog_resend_2xx(d);
+}
+
+uint64_t osip_dialog_next_2xx_ms(const OsipDialog* d) {
+    if (d == nullptr || !d->r2xx_active || d->last_2xx == nullptr) return 0;
+    return std::min(d->r2xx_next_ms, d->r2xx_deadline_ms);
 }
 
 void osip_dialog_resend_2xx(OsipDialog* d) {

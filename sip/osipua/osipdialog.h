@@ -54,6 +54,7 @@ struct OsipDialog {
     RegCtxt* regctxt;                // registration dialog only
     int auth_count;                  // requests resent with credentials
     int bye_auth;                    // a 401/407 to BYE is not answered again
+    int interval_retried;            // a 423 to REGISTER has been answered with Min-Expires
     int provisional_count;           // 180-189 received on our INVITE
     unsigned char flags;             // bit 1: in the dialog list
     int cnx_id;                      // connection controller id, -1 none
@@ -94,6 +95,8 @@ OsipDialog* osip_dialog_new_from_request(osip_transaction_t* tr);
 int osip_dialog_build_invite(OsipDialog* d, const char* callee, const char* mime);
 int osip_dialog_register(OsipDialog* d, RegCtxt* ctx);
 int osip_dialog_register_refresh(OsipDialog* d, RegCtxt* ctx);
+// The REGISTER again at once with the next CSeq number (its answer asked for another interval).
+int osip_dialog_register_resend(OsipDialog* d);
 int osip_dialog_register_with_authentication(OsipDialog* d, osip_message_t* challenge, const char* password);
 void osip_dialog_accept_invite(OsipDialog* d, osip_transaction_t* tr);
 int osip_dialog_reject_invite(OsipDialog* d, int status);
@@ -117,6 +120,11 @@ int osip_dialog_remove_from_list(OsipDialog* d);
 OsipDialog* osip_dialog_find_by_request(osip_message_t* request);
 // The dialog of a response or an out-of-transaction request by Call-ID and tags only.
 OsipDialog* osip_dialog_find_by_callleg(osip_message_t* msg);
+// The dialog of a response by Call-ID, our tag (From) and the peer's tag (To).
+OsipDialog* osip_dialog_find_by_response_tags(osip_message_t* msg);
+// A 2xx to our INVITE from another fork: acknowledged and ended with BYE in a dialog of its own
+// (its To tag, its Contact as request URI).
+int osip_dialog_end_fork(OsipDialog* d, osip_message_t* response);
 // Puts a transaction into the slot of its kind (detaching the previous one).
 void osip_dialog_set_slot(OsipDialog* d, int slot, osip_transaction_t* tr);
 // The body context of a MIME type, created from the user agent's handler when missing.
@@ -125,6 +133,8 @@ BodyContext* osip_dialog_get_body_context(OsipDialog* d, const char* mime, bool 
 int osip_dialog_list_count();
 // Sends the kept 2xx again when its time has come (called on every round of "sipd").
 void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms);
+// When the kept 2xx is next due (its repeat or its last-chance deadline); 0 when none is kept.
+uint64_t osip_dialog_next_2xx_ms(const OsipDialog* d);
 // Kept ACK sent again for a retransmitted 2xx.
 void osip_dialog_resend_ack(OsipDialog* d);
 // Kept 2xx sent again, straight to where it was sent (its transaction has ended).

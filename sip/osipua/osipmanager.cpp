@@ -11,9 +11,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/net.h"
+#include "sip/osipua/osipdialog.h"
 #include "sip/osipua/osipua.h"
 #include "sip/osipua/uatrace.h"
 #include "sip/osipua/uatransaction.h"
@@ -34,6 +37,10 @@ void SetStamp(osip_transaction_t* tr, uint64_t ms) {
     osip_transaction_set_reserved2(tr, reinterpret_cast<void*>(static_cast<uintptr_t>(ms)));
 }
 
+bool IsMethod(osip_message_t* msg, const char* method) {
+    return msg != nullptr && msg->sip_method != nullptr && strcmp(msg->sip_method, method) == 0;
+}
+
 bool IsFilteredMethod(const char* method) {
     return method != nullptr && (strcmp(method, "INVITE") == 0 || strcmp(method, "ACK") == 0 ||
                                  strcmp(method, "BYE") == 0 || strcmp(method, "CANCEL") == 0);
@@ -45,6 +52,98 @@ bool IsRetransmission(osip_transaction_t* tr, osip_message_t* sip) {
     const char* a = tr->orig_request->sip_method;
     const char* b = sip->sip_method;
     return a != nullptr && b != nullptr && strcmp(a, b) == 0 && IsFilteredMethod(b);
+}
+
+// Length of the body behind the head of a raw datagram (the part after the empty line).
+size_t RawBodyLength(const char* buf, int len) {
+    std::string_view text(buf, static_cast<size_t>(len));
+    size_t crlf = text.find("\r\n\r\n");
+    size_t lf = text.find("\n\n");
+    if (crlf != std::string_view::npos && (lf == std::string_view::npos || crlf < lf)) return text.size() - crlf - 4;
+    if (lf != std::string_view::npos) return text.size() - lf - 2;
+    return 0;
+}
+
+bool IsDecimal(const char* text) {
+    if (text == nullptr || *text == '\0') return false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    return true;
+}
+
+// Option tags of every Require header that this user agent does not support (it supports none
+// as a server: reliable provisional answers are refused with 420 rather than sent).
+std::string UnsupportedTags(osip_message_t* msg) {
+    std::string tags;
+    osip_header_t* h = nullptr;
+    for (int pos = 0; (pos = osip_message_header_get_byname(msg, "require", pos, &h)) >= 0; ++pos) {
+        if (h == nullptr || h->hvalue == nullptr) continue;
+        std::string_view v(h->hvalue);
+        while (!v.empty()) {
+            size_t comma = v.find(',');
+            std::string_view tag = v.substr(0, comma);
+            while (!tag.empty() && (tag.front() == ' ' || tag.front() == '\t')) tag.remove_prefix(1);
+            while (!tag.empty() && (tag.back() == ' ' || tag.back() == '\t')) tag.remove_suffix(1);
+            if (!tag.empty()) {
+                if (!tags.empty()) tags += ", ";
+                tags += tag;
+            }
+            if (comma == std::string_view::npos) break;
+            v.remove_prefix(comma + 1);
+        }
+    }
+    return tags;
+}
+
+// Answers a request outside any transaction (it never reaches the transaction machines).
+void RespondStateless(OsipManager* m, osip_message_t* req, int status, const char* header, const char* value) {
+    osip_message_t* resp = nullptr;
+    if (osip_dialog_build_response(nullptr, status, req, &resp) != 0 || resp == nullptr) return;
+    if (header != nullptr) osip_message_set_header(resp, header, value);
+    char* host = nullptr;
+    int port = 5060;
+    osip_response_get_destination(resp, &host, &port);
+    if (host != nullptr) osip_udp_send(nullptr, resp, host, port, m->main_socket);
+    osip_free(host);
+    osip_message_free(resp);
+}
+
+// Refuses what the transactions must never see: a body shorter than its Content-Length (400),
+// another SIP version (505), a CSeq that is not this request's or not a 32-bit number (400),
+// an option tag we do not support (420); a response with more than one Via is not ours.
+bool RefuseMalformed(OsipManager* m, osip_message_t* msg, const char* buf, int len, const char* host, int port) {
+    if (MSG_IS_RESPONSE(msg)) {
+        if (osip_list_size(&msg->vias) > 1) {
+            UA_TRACE(2, "sipd: response from %s:%d with %d Via headers discarded", host, port, osip_list_size(&msg->vias));
+            return true;
+        }
+        return false;
+    }
+    if (!MSG_IS_REQUEST(msg) || osip_list_get(&msg->vias, 0) == nullptr) return false;
+    bool ack = IsMethod(msg, "ACK");
+    auto refuse = [&](int status, const char* why, const char* header = nullptr, const char* value = nullptr) {
+        UA_TRACE(2, "sipd: %s request from %s:%d refused with %d (%s)", msg->sip_method, host, port, status, why);
+        if (!ack) RespondStateless(m, msg, status, header, value);
+        return true;
+    };
+    if (msg->content_length != nullptr && msg->content_length->value != nullptr) {
+        unsigned long declared = strtoul(msg->content_length->value, nullptr, 10);
+        if (declared > RawBodyLength(buf, len)) return refuse(400, "body shorter than Content-Length");
+    }
+    if (msg->sip_version == nullptr || strcmp(msg->sip_version, "SIP/2.0") != 0) return refuse(505, "SIP version");
+    if (msg->cseq == nullptr || !IsDecimal(msg->cseq->number) || strlen(msg->cseq->number) > 10 ||
+        strtoull(msg->cseq->number, nullptr, 10) > 0xFFFFFFFFull) {
+        return refuse(400, "CSeq number");
+    }
+    if (msg->cseq->method == nullptr || msg->sip_method == nullptr || strcmp(msg->cseq->method, msg->sip_method) != 0) {
+        return refuse(400, "CSeq method");
+    }
+    if (!ack && !IsMethod(msg, "CANCEL")) {
+        std::string tags = UnsupportedTags(msg);
+        if (!tags.empty()) return refuse(420, "option tag", "Unsupported", tags.c_str());
+    }
+    return false;
 }
 
 void* DaemonMain(void* arg);
@@ -191,6 +290,29 @@ void ReadSocket(OsipManager* m, int fd) {
     osip_manager_receive(m, m->recv_buf, static_cast<int>(n), host, port);
 }
 
+// How long "sipd" may sleep: until the next transaction timer or 2xx repeat falls due, at most
+// the select time-out; new work from other threads arrives through the wake pipe.
+int NextWaitMs(OsipManager* m) {
+    int wait = m->select_timeout_ms;
+    osip_manager_lock(m);
+    timeval tv {};
+    osip_timers_gettimeout(m->osip, &tv);
+    int64_t timers = static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000 + (tv.tv_usec % 1000 != 0 ? 1 : 0);
+    if (timers >= 0 && timers < wait) wait = static_cast<int>(timers);
+    if (!m->kill_list.empty()) wait = 0;
+    if (m->ua != nullptr) {
+        uint64_t now = osip_now_ms();
+        for (OsipDialog* d : m->ua->dialogs) {
+            uint64_t due = osip_dialog_next_2xx_ms(d);
+            if (due == 0) continue;
+            int64_t left = due > now ? static_cast<int64_t>(due - now) : 0;
+            if (left < wait) wait = static_cast<int>(left);
+        }
+    }
+    osip_manager_unlock(m);
+    return wait < 0 ? 0 : wait;
+}
+
 void* DaemonMain(void* arg) {
     auto* m = static_cast<OsipManager*>(arg);
     while (m->daemon_running.load()) {
@@ -199,8 +321,7 @@ void* DaemonMain(void* arg) {
         int nfds = 0;
         for (int i = 0; i < m->read_count; ++i) fds[nfds++] = pollfd{m->read_set[i], POLLIN, 0};
         fds[nfds++] = pollfd{m->wake_fd[0], POLLIN, 0};
-        int timeout = m->select_timeout_ms;
-        int rc = poll(fds, static_cast<nfds_t>(nfds), timeout);
+        int rc = poll(fds, static_cast<nfds_t>(nfds), NextWaitMs(m));
         if (rc > 0) {
             char drain[64];
             if (fds[nfds - 1].revents & POLLIN) {
@@ -217,7 +338,6 @@ void* DaemonMain(void* arg) {
         }
         osip_manager_run_once(m);
         m->round_sem.release();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return nullptr;
 }
@@ -449,6 +569,10 @@ void osip_manager_receive(OsipManager* m, const char* buf, int len, const char* 
         return;
     }
     if (MSG_IS_REQUEST(evt->sip)) OSIP_SetReceived(evt->sip, host, port);
+    if (RefuseMalformed(m, evt->sip, buf, len, host, port)) {
+        osip_event_free(evt);
+        return;
+    }
 
     osip_manager_lock(m);
     osip_transaction_t* tr = __osip_find_transaction(m->osip, evt, 0);

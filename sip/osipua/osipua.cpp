@@ -30,6 +30,7 @@ namespace {
 
 constexpr const char* kFile = "sip/osipua/osipua";
 constexpr uint64_t kInfoRetryLimitMs = 32000;
+constexpr int kRegisterRetrySeconds = 5;
 
 struct UaControl {
     std::atomic<int> started{0};
@@ -156,18 +157,34 @@ void WriteOfferAudio(SdpHandler* h, SdpContext* ctx) {
     }
 }
 
+// Whether an rtpmap value ("name/rate[/channels]") names the profile entry: same encoding name
+// (case aside) and clock rate.
+bool RtpmapNames(const char* rtpmap, const PayloadType* known) {
+    if (rtpmap == nullptr || known == nullptr) return false;
+    size_t n = strlen(known->mime_type);
+    if (osip_strncasecmp(rtpmap, known->mime_type, n) != 0) return false;
+    if (rtpmap[n] == '\0') return true;
+    if (rtpmap[n] != '/') return false;
+    return atoi(rtpmap + n + 1) == known->clock_rate;
+}
+
+// The local payload type an offered one means: a static number as it stands; a dynamic one
+// (96 and up) by its rtpmap's encoding name and clock rate; -1 when none of ours.
+int LocalPayloadFor(const SdpPayload* p) {
+    if (p->pt < 96 || p->a_rtpmap == nullptr) return InLocalList(p->pt) ? p->pt : -1;
+    for (int i = 0; i < SONRA_PAYLOAD_LIST_LEN; ++i) {
+        int pt = Sonra_GetDefaultPayload(i);
+        if (pt >= 96 && pt <= 126 && RtpmapNames(p->a_rtpmap, rtp_profile_get_payload(pt))) return pt;
+    }
+    return -1;
+}
+
 int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
     OsipDialog* d = ctx->dialog;
     if (p->ptime != 0 && (p->ptime < 10 || p->ptime > 30)) return -1;
-    if (!InLocalList(p->pt)) return -1;
-    // A dynamic payload number only means our codec when its encoding name says so.
-    const PayloadType* known = rtp_profile_get_payload(p->pt);
-    if (p->pt >= 96 && p->a_rtpmap != nullptr && known != nullptr) {
-        size_t n = strlen(known->mime_type);
-        if (osip_strncasecmp(p->a_rtpmap, known->mime_type, n) != 0 || (p->a_rtpmap[n] != '/' && p->a_rtpmap[n] != '\0')) {
-            return -1;
-        }
-    }
+    int local = LocalPayloadFor(p);
+    if (local < 0) return -1;
+    // The answer keeps the offerer's number (p->pt); the engine is told our codec.
     p->localport = d->media_port;
     if (d->remote_media.iValid != 1) {
         d->remote_media.iValid = 1;
@@ -175,8 +192,9 @@ int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
         in_addr addr {};
         d->remote_media.uiRemoteIp = (p->c_addr != nullptr && inet_pton(AF_INET, p->c_addr, &addr) == 1) ? addr.s_addr : 0;
         d->remote_media.iRemotePort = p->remoteport;
-        d->remote_media.iPayload = p->pt;
+        d->remote_media.iPayload = local;
         d->remote_media.iPtime = p->ptime;
+        d->remote_media.aiSdpPriv[0] = p->pt;  // the number on the wire
     }
     return 0;
 }
@@ -250,16 +268,15 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
     ua->regctxt = ctx;
 }
 
-// A REGISTER of the registration: a refresh in the registration dialog, or a new one.
-void SendRegister(OsipUa* ua) {
-    if (ua->regctxt == nullptr) return;
+// A REGISTER of the registration: a refresh in the registration dialog, or a new one; 0 / -1.
+int SendRegister(OsipUa* ua) {
+    if (ua->regctxt == nullptr) return -1;
     if (ua->reg_dialog != nullptr && ua->reg_dialog->regctxt == ua->regctxt) {
-        osip_dialog_register_refresh(ua->reg_dialog, ua->regctxt);
-        return;
+        return osip_dialog_register_refresh(ua->reg_dialog, ua->regctxt);
     }
     if (ua->reg_dialog != nullptr) osip_dialog_destroy(ua->reg_dialog);
     OsipDialog* d = osip_dialog_new_register(ua);
-    if (d != nullptr) osip_dialog_register(d, ua->regctxt);
+    return d != nullptr ? osip_dialog_register(d, ua->regctxt) : -1;
 }
 
 void DestroyAllDialogs(OsipUa* ua) {
@@ -288,9 +305,10 @@ int HandleRegister(int, int, void* value) {
     ua->reg_timer = OsipRegTimer{0, cfg->iExpires, plat::NowSeconds()};
     ApplyConfig(ua, cfg);
     g_ctl.registered.store(1);
-    SendRegister(ua);
+    int rc = SendRegister(ua);
     ua->reg_timer = OsipRegTimer{1, cfg->iExpires, plat::NowSeconds()};
-    return 0;
+    if (rc != 0) UA_TRACE(1, "OSIP_ProcUaEvent: REGISTER could not be sent.");
+    return rc;
 }
 
 int HandleUnregister(int, int, void*) {
@@ -298,9 +316,9 @@ int HandleUnregister(int, int, void*) {
     if (ua->regctxt == nullptr || ua->config == nullptr) return -1;
     ua->config->iExpires = 0;
     ua->regctxt->expires = 0;
-    SendRegister(ua);
+    int rc = SendRegister(ua);
     ua->reg_timer.state = 0;
-    return 0;
+    return rc;
 }
 
 int HandleInvite(int cnx, int, void* value) {
@@ -386,7 +404,8 @@ bool InviteRunning(OsipDialog* d) {
 int SendInfo(OsipDialog* d, int kind, const char* body) {
     const char* subtype = OSIP_InfoSubtype(kind);
     if (subtype == nullptr || body == nullptr) return -1;
-    if (d->remote_media.iPayload != 102) {
+    // Only a peer of ours, on iLBC under our own number, reads these bodies.
+    if (d->remote_media.iPayload != 102 || d->remote_media.aiSdpPriv[0] != 102) {
         UA_TRACE(2, "OSIP_ProcUaEvent: no information body for payload %d.", d->remote_media.iPayload);
         return -1;
     }
@@ -680,11 +699,16 @@ void OSIP_Tick() {
         now - ua->reg_timer.last >= static_cast<uint64_t>(ua->reg_timer.interval)) {
         ua->reg_timer.last = now;
         UA_TRACE(2, "REGISTER... ");
-        SendRegister(ua);
+        if (SendRegister(ua) != 0) {
+            // Tried again a few seconds later, while the binding still holds.
+            UA_TRACE(1, "REGISTER could not be sent; tried again shortly.");
+            int retry = std::min(ua->reg_timer.interval, kRegisterRetrySeconds);
+            ua->reg_timer.last = now - static_cast<uint64_t>(ua->reg_timer.interval - retry);
+        }
     }
     RetryDeferred();
     osip_manager_unlock(m);
-    osip_manager_wake(m);
+    // Whatever the tick sent has already woken "sipd" through its transaction.
 }
 
 void OSIP_CollectDialogs(OsipUa* ua) {
@@ -825,6 +849,11 @@ int OSIP_OnRemoteAnswer(OsipDialog* d, osip_transaction_t*, osip_message_t*, int
     return CC_SendEvent(-1, d->cnx_id, CCEVT_REMOTE_ANSWER, 200, -1, MediaCopy(d));
 }
 
+int OSIP_OnRemoteUpdate(OsipDialog* d) {
+    if (d == nullptr || d->cnx_id < 0) return -1;
+    return CC_SendEvent(-1, d->cnx_id, CCEVT_REMOTE_UPDATE, VOIP_CODE_NONE, -1, MediaCopy(d));
+}
+
 int OSIP_OnRemoteBye(OsipDialog* d, osip_transaction_t*, osip_message_t*, int*) {
     return CC_SendEvent(-1, d->cnx_id, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
 }
@@ -847,6 +876,7 @@ int OSIP_OnRemoteFailure(OsipDialog* d, osip_transaction_t* tr, osip_message_t*,
         CM_SendEvent(-1, -1, CMEVT_OSIP_STOPPED, status, -1, nullptr);
         return 0;
     }
+    UA_TRACE(2, "OSIP_OnRemoteFailure: %s failed with %d", method, status);
     return 0;
 }
 
@@ -856,28 +886,30 @@ int OSIP_OnResponse(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, 
                strcmp(tr->orig_request->sip_method, "REGISTER") == 0;
     if (reg) {
         if (status != 200 || msg == nullptr) return 0;
+        // The grant for our binding is its Contact's expires parameter; the Expires header only
+        // when the Contact has none.
         int expires = -1;
+        OsipUa* ua = d != nullptr ? d->ua : g_ctl.ua;
+        osip_contact_t* first = nullptr;
+        osip_contact_t* ours = nullptr;
+        for (int pos = 0; !osip_list_eol(&msg->contacts, pos); ++pos) {
+            auto* c = static_cast<osip_contact_t*>(osip_list_get(&msg->contacts, pos));
+            if (first == nullptr) first = c;
+            if (ours == nullptr && c != nullptr && c->url != nullptr && ua != nullptr && c->url->host != nullptr &&
+                ua->ip != nullptr && strcmp(c->url->host, ua->ip) == 0 && c->url->port != nullptr &&
+                atoi(c->url->port) == ua->port) {
+                ours = c;
+            }
+        }
+        osip_contact_t* c = ours != nullptr ? ours : first;
+        osip_generic_param_t* p = nullptr;
+        if (c != nullptr && osip_contact_param_get_byname(c, const_cast<char*>("expires"), &p) == 0 && p != nullptr &&
+            p->gvalue != nullptr) {
+            expires = atoi(p->gvalue);
+        }
         osip_header_t* h = nullptr;
-        if (osip_message_get_expires(msg, 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) expires = atoi(h->hvalue);
-        if (expires < 0) {
-            OsipUa* ua = d != nullptr ? d->ua : g_ctl.ua;
-            osip_contact_t* first = nullptr;
-            osip_contact_t* ours = nullptr;
-            for (int pos = 0; !osip_list_eol(&msg->contacts, pos); ++pos) {
-                auto* c = static_cast<osip_contact_t*>(osip_list_get(&msg->contacts, pos));
-                if (first == nullptr) first = c;
-                if (ours == nullptr && c != nullptr && c->url != nullptr && ua != nullptr && c->url->host != nullptr &&
-                    ua->ip != nullptr && strcmp(c->url->host, ua->ip) == 0 && c->url->port != nullptr &&
-                    atoi(c->url->port) == ua->port) {
-                    ours = c;
-                }
-            }
-            osip_contact_t* c = ours != nullptr ? ours : first;
-            osip_generic_param_t* p = nullptr;
-            if (c != nullptr && osip_contact_param_get_byname(c, const_cast<char*>("expires"), &p) == 0 && p != nullptr &&
-                p->gvalue != nullptr) {
-                expires = atoi(p->gvalue);
-            }
+        if (expires < 0 && osip_message_get_expires(msg, 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) {
+            expires = atoi(h->hvalue);
         }
         if (expires < 0) expires = (d != nullptr && d->regctxt != nullptr) ? d->regctxt->expires : 0;
         OSIP_OnRegisterOk(d != nullptr ? d->ua : g_ctl.ua, expires, 200);

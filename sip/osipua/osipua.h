@@ -104,6 +104,8 @@ void OSIP_Tick();
 // The user agent's callbacks, exported for the transaction layer and tests.
 int OSIP_OnRemoteNewCall(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int* code);
 int OSIP_OnRemoteAnswer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int* code);
+// A new offer inside the call changed the peer's media: call control gets the new record.
+int OSIP_OnRemoteUpdate(OsipDialog* d);
 int OSIP_OnRemoteBye(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int* code);
 int OSIP_OnRemoteFailure(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int* code);
 int OSIP_OnResponse(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int* code);

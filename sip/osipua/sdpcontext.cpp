@@ -66,11 +66,21 @@ sdp_message_t* MakeTemplate(SdpContext* ctx) {
         UA_TRACE(1, "SdpHandler: ua is NULL");
         return nullptr;
     }
+    // The first SDP of the dialog takes its session id and version from the tick; every later
+    // one keeps the id and raises the version.
     char tick[16];
     snprintf(tick, sizeof tick, "%u", static_cast<unsigned>(GetTickCount()));
+    char version[16];
+    if (ctx->origin_id[0] == '\0') {
+        snprintf(ctx->origin_id, sizeof ctx->origin_id, "%s", tick);
+        ctx->origin_version = static_cast<unsigned>(strtoul(tick, nullptr, 10));
+    } else {
+        ++ctx->origin_version;
+    }
+    snprintf(version, sizeof version, "%u", ctx->origin_version);
     sdp_message_v_version_set(sdp, osip_strdup("0"));
-    sdp_message_o_origin_set(sdp, osip_strdup(user), osip_strdup(tick), osip_strdup(tick), osip_strdup("IN"),
-                             osip_strdup("IP4"), osip_strdup(addr));
+    sdp_message_o_origin_set(sdp, osip_strdup(user), osip_strdup(ctx->origin_id), osip_strdup(version),
+                             osip_strdup("IN"), osip_strdup("IP4"), osip_strdup(addr));
     sdp_message_s_name_set(sdp, osip_strdup("A conversation"));
     sdp_message_c_connection_add(sdp, -1, osip_strdup("IN"), osip_strdup("IP4"), osip_strdup(addr), nullptr, nullptr);
     sdp_message_t_time_descr_add(sdp, osip_strdup("0"), osip_strdup("0"));
@@ -78,6 +88,17 @@ sdp_message_t* MakeTemplate(SdpContext* ctx) {
 }
 
 bool ValidPtime(int ptime) { return ptime >= 10 && ptime <= 30; }
+
+// libosip2's SDP parser reads one byte past the end of a body whose last line is an m= line
+// without payloads ended by a bare LF: it is given a copy with room behind the terminator.
+int ParseSdp(sdp_message_t* sdp, const char* body) {
+    size_t n = strlen(body);
+    std::string copy;
+    copy.reserve(n + 4);
+    copy.assign(body, n);
+    copy.append(3, '\0');
+    return sdp_message_parse(sdp, copy.c_str());
+}
 
 // Appends the payload (number, rtpmap, fmtp, bandwidth) to media line `line` of sdp.
 void AddPayloadLines(sdp_message_t* sdp, int line, const SdpPayload* p) {
@@ -155,6 +176,26 @@ bool Describe(sdp_message_t* sdp, int line, int k, SdpPayload* p) {
     return true;
 }
 
+// The direction an offer gives a media line (its own attribute, else the session's); null when
+// it gives none.
+const char* OfferedDirection(sdp_message_t* sdp, int line) {
+    static const char* const kDirections[] = {"sendrecv", "sendonly", "recvonly", "inactive"};
+    for (int level : {line, -1}) {
+        for (const char* dir : kDirections) {
+            if (OSIP_SdpFindAttr(sdp, level, dir) != nullptr) return dir;
+        }
+    }
+    return nullptr;
+}
+
+// What we answer to an offered direction: our side of it.
+const char* AnsweredDirection(const char* offered) {
+    if (offered == nullptr) return nullptr;
+    if (strcmp(offered, "sendonly") == 0) return "recvonly";
+    if (strcmp(offered, "recvonly") == 0) return "sendonly";
+    return offered;
+}
+
 // Builds ctx->answer from ctx->remote; returns 200 or 415.
 int BuildAnswer(SdpContext* ctx) {
     auto* h = static_cast<SdpHandler*>(ctx->handler);
@@ -185,6 +226,8 @@ int BuildAnswer(SdpContext* ctx) {
             if (!added) {
                 sdp_message_m_media_add(answer, osip_strdup(media), Dup(Int(p.localport)), nullptr, osip_strdup(p.proto));
                 if (ValidPtime(p.ptime)) sdp_message_a_attribute_add(answer, line, osip_strdup("ptime"), Dup(Int(p.ptime)));
+                const char* dir = AnsweredDirection(OfferedDirection(remote, line));
+                if (dir != nullptr) sdp_message_a_attribute_add(answer, line, osip_strdup(dir), nullptr);
                 added = true;
             }
             AddPayloadLines(answer, line, &p);
@@ -264,7 +307,7 @@ int sdp_context_notify_inc_req(BodyContext* base, osip_message_t* /*msg*/, const
     if (ctx == nullptr || body == nullptr) return -1;
     sdp_message_t* sdp = nullptr;
     if (sdp_message_init(&sdp) != 0) return -1;
-    if (sdp_message_parse(sdp, body) != 0) {
+    if (ParseSdp(sdp, body) != 0) {
         UA_TRACE(1, "sdp_context_notify_inc_req: Could not parse incoming sdp message:%s\n", body);
         sdp_message_free(sdp);
         return -1;
@@ -294,7 +337,7 @@ int sdp_context_notify_inc_resp(BodyContext* base, osip_message_t* /*msg*/, cons
     if (ctx == nullptr || body == nullptr) return -2;
     sdp_message_t* sdp = nullptr;
     if (sdp_message_init(&sdp) != 0) return -2;
-    if (sdp_message_parse(sdp, body) != 0) {
+    if (ParseSdp(sdp, body) != 0) {
         UA_TRACE(1, "sdp_context_notify_inc_resp: could not parse sdp msg.\n");
         sdp_message_free(sdp);
         return -2;

@@ -41,6 +41,8 @@ struct SdpContext : BodyContext {
     sdp_message_t* remote;   // the peer's offer or answer
     int negoc_status;        // 200 or 415
     int state;               // 0 none, 1 offer made or received, 2 answer done
+    char origin_id[24];      // o= session id of our first SDP ("" before it)
+    unsigned origin_version; // o= version of our last SDP
 };
 
 // Creates a zeroed handler bound to nothing; the user agent ties it with OSIP_AddBodyHandler.

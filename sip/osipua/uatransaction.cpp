@@ -19,7 +19,12 @@
 namespace {
 
 constexpr const char* kFile = "sip/osipua/uatransaction";
+constexpr int kMaxExpires = 0x7FFFFFFF / 1000;  // a Min-Expires beyond this is not a registrar's
 constexpr int kMaxAuthResends = 2;  // the third challenge of the same request is a failure
+// What the user agent takes: methods, body types, and option tags (none as a server).
+constexpr const char* kAllow = "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO";
+constexpr const char* kAccept = "application/sdp, information/contact, information/action";
+constexpr const char* kSupported = "";
 
 std::atomic<int> g_registerTimeouts{0};
 
@@ -54,7 +59,7 @@ void Respond(osip_transaction_t* tr, int status) { OSIP_SendResponse(OSIP_GetUa(
 void RespondNotAllowed(osip_transaction_t* tr) {
     osip_message_t* resp = nullptr;
     if (tr == nullptr || osip_dialog_build_response(nullptr, 405, tr->orig_request, &resp) != 0) return;
-    osip_message_set_allow(resp, "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO, PRACK");
+    osip_message_set_allow(resp, kAllow);
     osip_uatransaction_send_response(tr, resp);
 }
 
@@ -266,7 +271,8 @@ void ict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
 }
 
 void failure_received(int, osip_transaction_t* tr, osip_message_t* msg) {
-    UA_TRACE(2, msg->status_code >= 600 ? "OnEvent_New_Incoming6xxResponse!\n" : "ict_5xx_received():\n");
+    UA_TRACE(2, msg->status_code >= 600 ? "OnEvent_New_Incoming6xxResponse!\n"
+                : msg->status_code >= 500 ? "ict_5xx_received():\n" : "nict_3xx_received():\n");
     OsipDialog* d = osip_uatransaction_dialog(tr);
     if (d == nullptr) return;
     if (tr->ctx_type == ICT && ReinviteFailed(d, tr, msg, msg->status_code)) return;
@@ -395,6 +401,47 @@ void on_first_invite(osip_transaction_t* tr, osip_message_t* msg) {
     osip_dialog_respond(d, tr, 180);
 }
 
+// The text of a message's first "application/sdp" body, or null.
+const char* SdpBodyOf(osip_message_t* msg) {
+    for (int pos = 0; !osip_list_eol(&msg->bodies, pos); ++pos) {
+        auto* b = static_cast<osip_body_t*>(osip_list_get(&msg->bodies, pos));
+        char* type = nullptr;
+        BodyType(msg, b, &type);
+        bool sdp = type != nullptr && osip_strcasecmp(type, "application/sdp") == 0;
+        osip_free(type);
+        if (sdp && b->body != nullptr) return b->body;
+    }
+    return nullptr;
+}
+
+// A new offer inside the call: answered from the offer (its direction answered, our o= version
+// raised); a changed address, port or codec goes to call control, which moves our RTP. An offer
+// we cannot take is refused with 488 and the call goes on as it was.
+void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, const char* offer) {
+    BodyContext* ctx = osip_dialog_get_body_context(d, "application/sdp", true);
+    CC_REMOTE_MEDIA before = d->remote_media;
+    d->remote_media.iValid = 0;
+    int rc = ctx != nullptr ? ctx->klass->notify_inc_req(ctx, msg, offer) : -1;
+    if (rc != 200 || d->remote_media.iValid != 1) {
+        UA_TRACE(2, "re-INVITE offer not acceptable (%d), answering 488.", rc);
+        d->remote_media = before;
+        osip_dialog_respond(d, tr, 488);
+        return;
+    }
+    osip_dialog_respond(d, tr, 200);
+    const CC_REMOTE_MEDIA& now = d->remote_media;
+    // A held peer may give 0.0.0.0 or port 0: our RTP keeps its last destination then.
+    bool usable = now.uiRemoteIp != 0 && now.iRemotePort > 0;
+    bool changed = now.uiRemoteIp != before.uiRemoteIp || now.iRemotePort != before.iRemotePort ||
+                   now.iPayload != before.iPayload || now.aiSdpPriv[0] != before.aiSdpPriv[0];
+    if (!usable) {
+        d->remote_media.uiRemoteIp = before.uiRemoteIp;
+        d->remote_media.iRemotePort = before.iRemotePort;
+    } else if (changed && d->cnx_id >= 0) {
+        OSIP_OnRemoteUpdate(d);
+    }
+}
+
 void ist_invite_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     OsipDialog* d = osip_dialog_find_by_request(msg);
     if (d == nullptr) {
@@ -404,6 +451,11 @@ void ist_invite_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     UA_TRACE(2, "Receiving new invite for an existent call-leg!\n");
     osip_dialog_set_slot(d, SLOT_IN_INVITE, tr);
     if (d->dialog != nullptr) osip_dialog_update_osip_cseq_as_uas(d->dialog, msg);
+    const char* offer = SdpBodyOf(msg);
+    if (offer != nullptr) {
+        AnswerReoffer(d, tr, msg, offer);
+        return;
+    }
     osip_dialog_respond(d, tr, 200);
     CallUa(UA_CB_IN_DIALOG_REQUEST, d, tr, msg, nullptr);
 }
@@ -436,6 +488,7 @@ void nict_2xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     if (d == nullptr || !IsMethod(tr->orig_request, "REGISTER")) return;
     DebugTrace(MOD_SIP, 2, "REGISTER succeed!");
     d->auth_count = 0;
+    d->interval_retried = 0;
     char* aor = nullptr;
     if (tr->orig_request->to != nullptr) osip_to_to_str(tr->orig_request->to, &aor);
     if (aor != nullptr && d->ua != nullptr) {
@@ -450,14 +503,28 @@ void nict_2xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     CallUa(UA_CB_RESPONSE, d, tr, msg, &code);
 }
 
-void nict_3xx_received(int, osip_transaction_t*, osip_message_t*) {
-    UA_TRACE(2, "nict_3xx_received(): not implemented\n");
-}
 
 void nict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     OsipDialog* d = osip_uatransaction_dialog(tr);
     if (d == nullptr) return;
     int status = msg->status_code;
+    if (status == 423 && IsMethod(tr->orig_request, "REGISTER") && d->regctxt != nullptr && !d->interval_retried) {
+        // Interval too brief: asked again once with the registrar's minimum.
+        osip_header_t* h = nullptr;
+        long min = -1;
+        if (osip_message_header_get_byname(msg, "min-expires", 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) {
+            char* end = nullptr;
+            min = strtol(h->hvalue, &end, 10);
+            if (end == h->hvalue || min <= d->regctxt->expires || min > kMaxExpires) min = -1;
+        }
+        if (min > 0) {
+            UA_TRACE(2, "REGISTER interval too brief: asked again with %ld s.", min);
+            d->interval_retried = 1;
+            d->regctxt->expires = static_cast<int>(min);
+            if (d->ua != nullptr && d->ua->config != nullptr) d->ua->config->iExpires = static_cast<int>(min);
+            if (osip_dialog_register_resend(d) == 0) return;
+        }
+    }
     if (status == 401 || status == 407) {
         if (IsMethod(tr->orig_request, "BYE")) {
             if (d->auth_count < kMaxAuthResends && !d->bye_auth) {
@@ -548,6 +615,9 @@ void nist_options_received(int, osip_transaction_t* tr, osip_message_t* msg) {
             if (osip_from_clone(ua->local_address, &c) == 0) osip_list_add(&resp->contacts, c, -1);
         }
     }
+    osip_message_set_allow(resp, kAllow);
+    osip_message_set_accept(resp, kAccept);
+    osip_message_set_supported(resp, kSupported);
     osip_uatransaction_send_response(tr, resp);
 }
 
@@ -580,6 +650,15 @@ void kill_nist(int, osip_transaction_t* tr) {
     osip_uatransaction_removed(tr);
 }
 
+const char* TagOfTo(osip_message_t* msg) {
+    osip_generic_param_t* p = nullptr;
+    static char kTag[] = "tag";
+    if (msg->to == nullptr || osip_generic_param_get_byname(&msg->to->gen_params, kTag, &p) != 0 || p == nullptr) {
+        return nullptr;
+    }
+    return p->gvalue;
+}
+
 bool SameCseq(osip_message_t* a, int number) {
     return a != nullptr && a->cseq != nullptr && a->cseq->number != nullptr && atoi(a->cseq->number) == number;
 }
@@ -599,7 +678,8 @@ void osip_uatransaction_register_callbacks(osip_t* osip) {
     osip_set_message_callback(osip, OSIP_IST_ACK_RECEIVED, ist_ack_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_1XX_RECEIVED, nict_1xx_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_2XX_RECEIVED, nict_2xx_received);
-    osip_set_message_callback(osip, OSIP_NICT_STATUS_3XX_RECEIVED, nict_3xx_received);
+    // A REGISTER or BYE is not redirected: a 3xx is its failure.
+    osip_set_message_callback(osip, OSIP_NICT_STATUS_3XX_RECEIVED, failure_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_4XX_RECEIVED, nict_4xx_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_5XX_RECEIVED, failure_received);
     osip_set_message_callback(osip, OSIP_NICT_STATUS_6XX_RECEIVED, failure_received);
@@ -747,9 +827,16 @@ bool osip_ua_handle_stray(OsipManager* m, osip_event_t* evt) {
             msg->cseq->method == nullptr || strcmp(msg->cseq->method, "INVITE") != 0) {
             return false;
         }
-        OsipDialog* d = osip_dialog_find_by_callleg(msg);
+        OsipDialog* d = osip_dialog_find_by_response_tags(msg);
+        if (d != nullptr) {
+            if (d->last_ack != nullptr && SameCseq(d->last_ack, atoi(msg->cseq->number))) osip_dialog_resend_ack(d);
+            return true;
+        }
+        d = osip_dialog_find_by_callleg(msg);
         if (d == nullptr) return false;
-        if (d->last_ack != nullptr && SameCseq(d->last_ack, atoi(msg->cseq->number))) {
+        if (d->dialog != nullptr && d->dialog->remote_tag != nullptr && TagOfTo(msg) != nullptr) {
+            osip_dialog_end_fork(d, msg);
+        } else if (d->last_ack != nullptr && SameCseq(d->last_ack, atoi(msg->cseq->number))) {
             osip_dialog_resend_ack(d);
         }
         return true;

@@ -57,7 +57,14 @@ public:
         sending.erase(ch);
         return ports.erase(ch) ? 0 : -1;
     }
-    int SetSendCodec(int, int) override { return 0; }
+    std::map<int, int> codec;                          // channel -> codec index
+    std::map<int, int> peerNumber;                     // channel -> the peer's dynamic payload number
+    std::map<int, std::pair<unsigned, int>> sendAddr;  // channel -> (ip, port)
+    int SetSendCodec(int ch, int index) override {
+        std::lock_guard<std::mutex> g(mu);
+        codec[ch] = index;
+        return 0;
+    }
     int SetRecPort(int ch, int port, int) override {
         std::lock_guard<std::mutex> g(mu);
         for (auto& [c, p] : ports) {
@@ -71,7 +78,27 @@ public:
         auto it = ports.find(ch);
         return it == ports.end() ? -1 : it->second;
     }
-    int SetSendAddr(int, unsigned, int) override { return 0; }
+    int SetPayloadNumber(int ch, int index, int pltype) override {
+        std::lock_guard<std::mutex> g(mu);
+        codec[ch] = index;
+        peerNumber[ch] = pltype;
+        return 0;
+    }
+    int SetSendAddr(int ch, unsigned ip, int port) override {
+        std::lock_guard<std::mutex> g(mu);
+        sendAddr[ch] = {ip, port};
+        return 0;
+    }
+    int Codec(int ch) {
+        std::lock_guard<std::mutex> g(mu);
+        auto it = codec.find(ch);
+        return it == codec.end() ? -1 : it->second;
+    }
+    int SendPort(int ch) {
+        std::lock_guard<std::mutex> g(mu);
+        auto it = sendAddr.find(ch);
+        return it == sendAddr.end() ? -1 : it->second.second;
+    }
     int StartListen(int) override { return 0; }
     int StartPlayout(int) override { return 0; }
     int StartSend(int ch) override {

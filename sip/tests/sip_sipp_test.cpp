@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 
 #include "platform/md5.h"
 #include "sip_harness.h"
@@ -325,7 +326,45 @@ TEST_P(SippBadOfferTest, OfferWithoutAcceptableCodecIsRefusedAndNothingLeaks) {
 INSTANTIATE_TEST_SUITE_P(Offers, SippBadOfferTest,
                          ::testing::Values(OfferCase{"8", "a=rtpmap:8 PCMA/8000"},
                                            OfferCase{"0", "a=ptime:40"},
-                                           OfferCase{"102", "a=rtpmap:102 opus/48000/2"}));
+                                           OfferCase{"102", "a=rtpmap:102 opus/48000/2"},
+                                           OfferCase{"96", "a=rtpmap:96 iLBC/16000"}));
+
+// A dynamic payload number means our codec when its rtpmap names it (encoding name and clock
+// rate); the answer keeps the offerer's number.
+class SippDynamicOfferTest : public SippTest, public ::testing::WithParamInterface<OfferCase> {};
+
+TEST_P(SippDynamicOfferTest, IlbcOnAnyDynamicNumberIsAcceptedUnderThatNumber) {
+    ASSERT_TRUE(sipp.Start("in_dynamic_offer.xml",
+                           {"-key", "offer_payloads", GetParam().payloads, "-key", "offer_attrs", GetParam().attrs}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::string answer;
+    for (const std::string& m : SentMessages("200")) {
+        if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
+    }
+    ASSERT_FALSE(answer.empty());
+    std::string sdp = Body(answer);
+    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), GetParam().payloads)) << sdp;
+    std::string lower = sdp;
+    for (char& ch : lower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    EXPECT_NE(std::string::npos, lower.find("a=rtpmap:" + std::string(GetParam().payloads) + " ilbc/8000")) << sdp;
+    // The engine is told iLBC.
+    std::lock_guard<std::mutex> g(h.bridge.mu);
+    ASSERT_EQ(1u, h.bridge.codec.size());
+    EXPECT_EQ(Sonra_PayloadToCodecIndex(102), h.bridge.codec.begin()->second);
+    // ...sending and receiving it under the offerer's number.
+    ASSERT_EQ(1u, h.bridge.peerNumber.size());
+    EXPECT_EQ(atoi(GetParam().payloads), h.bridge.peerNumber.begin()->second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offers, SippDynamicOfferTest,
+                         ::testing::Values(OfferCase{"96", "a=rtpmap:96 iLBC/8000"},
+                                           OfferCase{"97", "a=rtpmap:97 iLBC/8000"},
+                                           OfferCase{"98", "a=rtpmap:98 ILBC/8000"}));
 
 TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {
     ASSERT_TRUE(sipp.Start("in_options.xml", {}, Us()));
@@ -335,6 +374,63 @@ TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {
     ASSERT_EQ(1u, oks.size());
     EXPECT_NE(std::string::npos, Header(oks[0], "CSeq").find("OPTIONS"));
     EXPECT_EQ(0, OSIP_GetUa()->num_dialogs);
+    EXPECT_EQ("INVITE, ACK, CANCEL, BYE, OPTIONS, INFO", Header(oks[0], "Allow"));
+    EXPECT_NE(std::string::npos, Header(oks[0], "Accept").find("application/sdp"));
+    EXPECT_EQ(1u, Headers(oks[0], "Supported").size()) << oks[0];
+}
+
+// Requests the transactions must never see, answered at once and statelessly.
+struct RefusedCase {
+    const char* name;
+    int status;
+    const char* method;  // scenario in_refused_<status>_<method>.xml (sipp takes no key there)
+    const char* cseq;
+    const char* extra;
+    const char* clen;
+    const char* unsupported;  // expected Unsupported header of a 420
+};
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+class SippRefusedTest : public SippTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(SippRefusedTest, IsAnsweredWithTheRightStatus) {
+    const RefusedCase& c = GetParam();
+    std::string scenario = "in_refused_" + std::to_string(c.status) + "_" + c.method + ".xml";
+    ASSERT_TRUE(sipp.Start(scenario, {"-key", "request_cseq", c.cseq, "-key", "extra", c.extra, "-key", "clen", c.clen},
+                           Us()));
+    h.Register("alice", "secret", sipp.port);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::vector<std::string> sent = SentMessages(std::to_string(c.status));
+    ASSERT_FALSE(sent.empty());
+    if (c.unsupported != nullptr) EXPECT_EQ(c.unsupported, Header(sent[0], "Unsupported"));
+    EXPECT_TRUE(SentMessages("180").empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
+    EXPECT_EQ(0, OSIP_GetUa()->num_dialogs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, SippRefusedTest,
+    ::testing::Values(
+        RefusedCase{"ContentLengthBeyondTheBody", 400, "options", "1 OPTIONS", "X-Case: plain", "120", nullptr},
+        RefusedCase{"InviteContentLengthBeyondTheBody", 400, "invite", "1 INVITE", "X-Case: plain", "300", nullptr},
+        RefusedCase{"CseqNumberBeyond32Bits", 400, "options", "4294967296 OPTIONS", "X-Case: plain", "0", nullptr},
+        RefusedCase{"InviteCseqNumberBeyond32Bits", 400, "invite", "99999999999 INVITE", "X-Case: plain", "0", nullptr},
+        RefusedCase{"SipVersionThree", 505, "options", "1 OPTIONS", "X-Case: plain", "0", nullptr},
+        RefusedCase{"InviteSipVersionThree", 505, "invite", "1 INVITE", "X-Case: plain", "0", nullptr},
+        RefusedCase{"OptionsRequiringAnUnknownTag", 420, "options", "1 OPTIONS", "Require: foo", "0", "foo"},
+        RefusedCase{"InviteRequiring100rel", 420, "invite", "1 INVITE", "Require: 100rel", "0", "100rel"},
+        RefusedCase{"InviteRequiringTwoTags", 420, "invite", "1 INVITE", "Require: 100rel, timer", "0",
+                    "100rel, timer"}),
+    [](const ::testing::TestParamInfo<RefusedCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SippTest, ResponseWithASecondViaIsDiscarded) {
+    ASSERT_TRUE(sipp.Start("out_two_vias.xml", {}, "", 2));
+    Register();
+    h.Call("bob");
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_ALERT));
+    EXPECT_TRUE(TraceHas("with 2 Via headers discarded"));
 }
 
 TEST_F(SippTest, ReInvitesWithConferenceAndHoldBodiesAreAnsweredAndReported) {
@@ -353,6 +449,137 @@ TEST_F(SippTest, ReInvitesWithConferenceAndHoldBodiesAreAnsweredAndReported) {
     int invite200 = 0;
     for (const std::string& m : SentMessages("200")) invite200 += Header(m, "CSeq").find("INVITE") != std::string::npos;
     EXPECT_EQ(3, invite200);
+}
+
+}  // namespace
+
+namespace {
+
+// ----------------------------------------------------------------------------------------------
+// A re-INVITE with a new SDP offer: answered from that offer, the call goes on, and a new address
+// or codec reaches the engine.
+
+struct ReofferCase {
+    const char* name;
+    const char* port;
+    const char* payloads;
+    const char* attr1;
+    const char* attr2;
+    const char* answered;  // direction attribute the answer must carry ("" none)
+    int payload;           // our codec afterwards
+};
+void PrintTo(const ReofferCase& c, std::ostream* os) { *os << c.name; }
+class SippReofferTest : public SippTest, public ::testing::WithParamInterface<ReofferCase> {};
+
+// "o=" fields 2 and 3 (session id, version) of an SDP body.
+std::pair<std::string, unsigned long> Origin(const std::string& sdp) {
+    size_t p = sdp.find("o=");
+    if (p == std::string::npos) return {"", 0};
+    std::string line = sdp.substr(p, sdp.find_first_of("\r\n", p) - p);
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string w; ss >> w;) f.push_back(w);
+    if (f.size() < 3) return {"", 0};
+    return {f[1], strtoul(f[2].c_str(), nullptr, 10)};
+}
+
+TEST_P(SippReofferTest, IsAnsweredAndTheCallGoesOn) {
+    const ReofferCase& c = GetParam();
+    ASSERT_TRUE(sipp.Start("in_reinvite_sdp.xml", {"-key", "reoffer_port", c.port, "-key", "reoffer_payloads", c.payloads,
+                                                   "-key", "reoffer_attr1", c.attr1, "-key", "reoffer_attr2", c.attr2},
+                           Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    Notice bye;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &bye)) << sipp.Errors();
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, bye.p3);  // ended by the caller's BYE, not by the re-INVITE
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_DISCONNECT));
+    EXPECT_TRUE(SentMessages("BYE").empty());
+
+    std::string first, second;
+    for (const std::string& m : SentMessages("200")) {
+        if (Header(m, "CSeq") == "1 INVITE") first = m;
+        if (Header(m, "CSeq") == "2 INVITE") second = m;
+    }
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    std::string answer = Body(second);
+    EXPECT_TRUE(IsAudioLine(MediaLine(answer), c.payloads)) << answer;
+    auto o1 = Origin(Body(first));
+    auto o2 = Origin(answer);
+    EXPECT_EQ(o1.first, o2.first);
+    EXPECT_EQ(o1.second + 1, o2.second);
+    if (c.answered[0] != '\0') {
+        EXPECT_NE(std::string::npos, answer.find(std::string("a=") + c.answered + "\r\n")) << answer;
+    }
+    for (const char* dir : {"a=sendonly", "a=recvonly", "a=inactive", "a=sendrecv"}) {
+        if (c.answered[0] == '\0' || std::string("a=") + c.answered != dir) EXPECT_EQ(std::string::npos, answer.find(dir)) << answer;
+    }
+    std::lock_guard<std::mutex> g(h.bridge.mu);
+    ASSERT_EQ(1u, h.bridge.sendAddr.size());
+    EXPECT_EQ(atoi(c.port), h.bridge.sendAddr.begin()->second.second);
+    EXPECT_EQ(Sonra_PayloadToCodecIndex(c.payload), h.bridge.codec.begin()->second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, SippReofferTest,
+    ::testing::Values(
+        ReofferCase{"HoldWithSendonly", "47002", "0", "a=rtpmap:0 PCMU/8000", "a=sendonly", "recvonly", 0},
+        ReofferCase{"HoldWithInactive", "47004", "0", "a=rtpmap:0 PCMU/8000", "a=inactive", "inactive", 0},
+        ReofferCase{"ResumeWithSendrecv", "47006", "0", "a=rtpmap:0 PCMU/8000", "a=sendrecv", "sendrecv", 0},
+        ReofferCase{"NewCodec", "47008", "102", "a=rtpmap:102 iLBC/8000", "a=ptime:20", "", 102}),
+    [](const ::testing::TestParamInfo<ReofferCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
+
+namespace {
+
+TEST_F(SippTest, SecondForksAnswerIsAcknowledgedAndEndedInItsOwnDialog) {
+    ASSERT_TRUE(sipp.Start("out_forked_200.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(WaitSent("BYE", 1)) << sipp.Errors();
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+
+    std::vector<std::string> oks = ReceivedMessages("200");
+    std::string tagA, tagB;
+    for (const std::string& m : oks) {
+        if (Header(m, "CSeq").find("INVITE") == std::string::npos) continue;
+        std::string tag = Param(Header(m, "To"), "tag");
+        if (tagA.empty()) tagA = tag;
+        else if (tag != tagA) tagB = tag;
+    }
+    ASSERT_FALSE(tagA.empty());
+    ASSERT_FALSE(tagB.empty());
+    std::vector<std::string> acks = SentMessages("ACK");
+    std::vector<std::string> byes = SentMessages("BYE");
+    ASSERT_EQ(2u, byes.size());
+    int acksA = 0;
+    int acksB = 0;
+    for (const std::string& a : acks) {
+        std::string tag = Param(Header(a, "To"), "tag");
+        if (tag == tagA) {
+            ++acksA;
+            EXPECT_EQ(0u, a.rfind("ACK sip:bob@", 0)) << a;
+        } else if (tag == tagB) {
+            ++acksB;
+            EXPECT_EQ(0u, a.rfind("ACK sip:bob2@", 0)) << a;
+        }
+    }
+    EXPECT_GE(acksA, 1);
+    EXPECT_GE(acksB, 1);
+    // The second fork is ended first, in its own dialog; the call itself when we hang up.
+    EXPECT_EQ(tagB, Param(Header(byes[0], "To"), "tag"));
+    EXPECT_EQ(0u, byes[0].rfind("BYE sip:bob2@", 0)) << byes[0];
+    EXPECT_EQ(tagA, Param(Header(byes[1], "To"), "tag"));
+    EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_ANSWER));
 }
 
 }  // namespace

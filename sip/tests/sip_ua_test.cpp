@@ -313,6 +313,17 @@ INSTANTIATE_TEST_SUITE_P(Methods, SipUaAnswerTest,
                                            AnswerCase{"REGISTER", 405}, AnswerCase{"MESSAGE", 501},
                                            AnswerCase{"SUBSCRIBE", 501}, AnswerCase{"OPTIONS", 200}));
 
+// sipp cannot take a response whose CSeq names another method than its request's.
+TEST_F(SipUaTest, RequestWhoseCseqNamesAnotherMethodIsRefused400) {
+    RegisterAt(peer);
+    std::string options = Request("OPTIONS", "cseq-mix", 3, h.sipPort, peer.port());
+    options.replace(options.find("CSeq: 3 OPTIONS"), 15, "CSeq: 3 INVITE");
+    peer.Send(options, h.sipPort);
+    std::string resp = peer.RecvStatus(400);
+    ASSERT_FALSE(resp.empty());
+    EXPECT_TRUE(SentMessages("200").empty());
+}
+
 TEST_F(SipUaTest, NothingIsReadBeforeTheFirstRegisterAndOversizedDatagramsAreDropped) {
     peer.Send(Request("OPTIONS", "early-1", 1, h.sipPort, peer.port()), h.sipPort);
     EXPECT_TRUE(peer.Recv(300).empty());
@@ -595,6 +606,104 @@ TEST_F(SipUaTest, OversizedConferenceBodyInAReInviteIsHandledSafely) {
     EXPECT_FALSE(peer.RecvStatus(200).empty());
     peer.Send(Request("BYE", "conf-1", 3, h.sipPort, peer.port(), "", "", tag), h.sipPort);
     ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
+}
+
+}  // namespace
+
+namespace {
+
+// ----------------------------------------------------------------------------------------------
+// A REGISTER or BYE answered with a redirection has failed, and the user agent learns it.
+
+TEST_F(SipUaTest, RegisterRedirectedIsAFailedRegistration) {
+    h.Register("alice", "secret", peer.port());
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    peer.Reply(Respond(r, 302, "Moved Temporarily", "Contact: <sip:elsewhere@127.0.0.1:9>\r\n"));
+    EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_OSIP_STOPPED, 302"); }));
+    EXPECT_FALSE(h.Seen(VOIPEVT_START));
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+}
+
+TEST_F(SipUaTest, ByeRedirectedEndsTheDialogAsFailed) {
+    RegisterAt(peer);
+    const OutCall c = Establish(kPcmu);
+    CM_SendEvent(c.call, c.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 301, "Moved Permanently", "Contact: <sip:elsewhere@127.0.0.1:9>\r\n"));
+    EXPECT_TRUE(Eventually([] { return TraceHas("OSIP_OnRemoteFailure: BYE failed with 301"); }));
+    // Released at once; it goes when its BYE transaction has ended.
+    osip_manager_lock(OSIP_GetOsip());
+    for (OsipDialog* d : OSIP_GetUa()->dialogs) EXPECT_EQ(DLG_ENDED, d->state);
+    osip_manager_unlock(OSIP_GetOsip());
+}
+
+}  // namespace
+
+namespace {
+
+// ----------------------------------------------------------------------------------------------
+// The granted interval: our Contact's expires parameter first, then the Expires header.
+
+struct GrantCase {
+    const char* name;
+    const char* contactParam;  // appended to our Contact in the 200 ("" for none)
+    const char* expiresHeader; // "" for none
+    int interval;              // seconds until the refresh
+};
+void PrintTo(const GrantCase& c, std::ostream* os) { *os << c.name; }
+class SipUaGrantTest : public SipUaClockTest, public ::testing::WithParamInterface<GrantCase> {};
+
+TEST_P(SipUaGrantTest, RefreshComesBeforeTheGrantRunsOut) {
+    const GrantCase& c = GetParam();
+    h.Register("alice", "secret", peer.port());
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    std::string extra = "Contact: " + Header(r, "Contact") + c.contactParam + "\r\n";
+    if (c.expiresHeader[0] != '\0') extra += std::string("Expires: ") + c.expiresHeader + "\r\n";
+    peer.Reply(Respond(r, 200, "OK", extra));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_START));
+    clock->advance(static_cast<uint64_t>(c.interval - 1) * 1000u);
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+    clock->advance(1000);
+    EXPECT_FALSE(peer.RecvRequest("REGISTER").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Grants, SipUaGrantTest,
+                         ::testing::Values(GrantCase{"ContactParamOverExpiresHeader", ";expires=40", "3600", 30},
+                                           GrantCase{"ContactParamAlone", ";expires=120", "", 60},
+                                           GrantCase{"ExpiresHeaderAlone", "", "40", 30},
+                                           GrantCase{"ShortContactGrant", ";expires=20", "600", 10}),
+                         [](const ::testing::TestParamInfo<GrantCase>& i) { return std::string(i.param.name); });
+
+TEST_F(SipUaTest, IntervalTooBriefIsAskedAgainOnceWithMinExpires) {
+    h.Register("alice", "secret", peer.port());
+    std::string r1 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r1.empty());
+    EXPECT_EQ("1800", Header(r1, "Expires"));
+    peer.Reply(Respond(r1, 423, "Interval Too Brief", "Min-Expires: 3600\r\n"));
+    std::string r2 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r2.empty());
+    EXPECT_EQ("3600", Header(r2, "Expires"));
+    EXPECT_EQ(CseqNumber(r1) + 1, CseqNumber(r2));
+    EXPECT_EQ(Header(r1, "Call-ID"), Header(r2, "Call-ID"));
+    // A second 423 is a failed registration: no third REGISTER.
+    peer.Reply(Respond(r2, 423, "Interval Too Brief", "Min-Expires: 7200\r\n"));
+    EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_OSIP_STOPPED, 423"); }));
+    EXPECT_TRUE(peer.RecvRequest("REGISTER", 300).empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_START));
+}
+
+TEST_F(SipUaTest, MinExpiresGrantedRegisters) {
+    h.Register("alice", "secret", peer.port());
+    std::string r1 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r1.empty());
+    peer.Reply(Respond(r1, 423, "Interval Too Brief", "Min-Expires: 3600\r\n"));
+    std::string r2 = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r2.empty());
+    peer.Reply(Respond(r2, 200, "OK", "Expires: 3600\r\n"));
+    EXPECT_TRUE(h.WaitFor(VOIPEVT_START));
 }
 
 }  // namespace

@@ -100,6 +100,22 @@ TEST_F(Bridge, CodecsAreFoundByTheirPayloadType) {
   EXPECT_EQ(-1, Sonra_GetCodec(0, nullptr));
 }
 
+// A peer numbering iLBC 96: sent under 96, and received under it while not yet listening.
+TEST_F(Bridge, PeersDynamicNumberIsUsedBothWays) {
+  SonraVE* ve = Sonra_GetEngine();
+  const int ch = Sonra_CreateChannel();
+  ASSERT_GE(ch, 0);
+  const int index = Sonra_PayloadToCodecIndex(102);
+  ASSERT_EQ(0, Sonra_SetPayloadNumber(ch, index, 96));
+  Codecinst c{};
+  ASSERT_EQ(0, ve->SonraVE_GetCurrentSendCodec(ch, c));
+  EXPECT_STREQ("iLBC", c.plname);
+  EXPECT_EQ(96, c.pltype);
+  EXPECT_FALSE(Logged("SonraVE_SetRecPayloadType error"));
+  EXPECT_EQ(-1, Sonra_SetPayloadNumber(ch, index, 95));
+  EXPECT_EQ(-1, Sonra_SetPayloadNumber(ch, index, 128));
+}
+
 TEST_F(Bridge, AddressesAndFailuresAreLoggedWithTheLastError) {
   SonraVE* ve = Sonra_GetEngine();
   const int ch = Sonra_CreateChannel();

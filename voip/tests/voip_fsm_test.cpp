@@ -295,6 +295,32 @@ TEST_F(VoipConnectionFsm, MediaDetailsOfTheMediaCells) {
     CC_FreeCnx(iCnx);
 }
 
+// The SDP code matched our codec under the peer's own dynamic number: the engine sends and
+// receives it under that number; our own numbers change nothing.
+TEST_F(VoipConnectionFsm, PeersDynamicPayloadNumberReachesTheEngine) {
+    struct Case {
+        int iPayload;
+        int iPeerNumber;
+        int iExpected;
+    };
+    for (const Case& c : {Case{102, 96, 96}, Case{102, 98, 98}, Case{102, 102, 0}, Case{0, 0, 0}, Case{102, 200, 0}}) {
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        ASSERT_GE(iCnx, 0);
+        CC_CNX* pstCnx = CC_GetCnx(iCnx);
+        int iChannel = pstCnx->iChannel;
+        CC_REMOTE_MEDIA* pMedia = NewMedia("10.1.1.1", 40000, c.iPayload);
+        pMedia->aiSdpPriv[0] = c.iPeerNumber;
+        CC_MSG update{iCall, iCnx, CCEVT_REMOTE_UPDATE, VOIP_CODE_NONE, -1, pMedia, 0};
+        EXPECT_EQ(0, CC_ApplyRemoteSdp(&pstCnx->stFsm, CC_FSM_STAY, &update));
+        free(pMedia);
+        EXPECT_EQ(c.iExpected, bridge.channels[iChannel].iPeerNumber) << c.iPayload << "/" << c.iPeerNumber;
+        EXPECT_EQ(Sonra_PayloadToCodecIndex(c.iPayload), bridge.channels[iChannel].iCodecIndex);
+        CC_FreeCnx(iCnx);
+        CM_FreeCall(iCall);
+    }
+}
+
 TEST_F(VoipConnectionFsm, RejectCarriesTheBusyStatus) {
     int iCall = CM_AllocCall();
     int iCnx = CC_AllocCnx();

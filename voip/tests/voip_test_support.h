@@ -39,6 +39,7 @@ public:
         unsigned uiSendIp = 0;
         int iSendPort = 0;
         int iCodecIndex = -1;
+        int iPeerNumber = 0;  // the peer's dynamic payload number for the codec (0 none)
         int iCnPayload = -1;
         std::vector<int> dtmf;
     };
@@ -73,6 +74,12 @@ public:
     }
     int SetSendCodec(int ch, int idx) override {
         return Logged("SetSendCodec", ch, [&](Channel& c) { c.iCodecIndex = idx; });
+    }
+    int SetPayloadNumber(int ch, int idx, int pltype) override {
+        return Logged("SetPayloadNumber", ch, [&](Channel& c) {
+            c.iCodecIndex = idx;
+            c.iPeerNumber = pltype;
+        });
     }
     int SetRecPort(int ch, int port, int) override {
         std::lock_guard<std::recursive_mutex> guard(mu);
