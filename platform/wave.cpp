@@ -315,6 +315,10 @@ struct Device {
   uint64_t reported = 0;
   // File backend.
   int pacer = 0;
+  // Clock ms at which the pacer next has something to do (a header fills or plays out); calls on
+  // the device bring it up to date themselves, so the ticks in between cost only this look.
+  std::atomic<uint64_t> nextDue{0};
+  uint64_t movedAt = 0;    // clock ms of the last move
   uint64_t clockBase = 0;  // clock ms at which the paced timeline (re)started
   uint64_t framesDone = 0;  // frames moved since clockBase
   std::unique_ptr<WavSource> source;  // capture file; none = silence
@@ -338,12 +342,21 @@ Device* Find(Device& d, const void* h) {
   return (d.open && !d.closing && reinterpret_cast<uintptr_t>(h) == d.handle) ? &d : nullptr;
 }
 
+void MoveFile(Device& d);
+void ScheduleNext(Device& d);
+
 // Runs f on the device behind handle h under g_mu; MMSYSERR_INVALHANDLE when h is not its handle.
+// A file device is first brought up to the clock, and its next move planned after f.
 template <typename F>
 MMRESULT OnDevice(Device& dev, const void* h, F&& f) {
   std::lock_guard<std::mutex> lk(g_mu);
   Device* d = Find(dev, h);
-  return d ? f(*d) : MMSYSERR_INVALHANDLE;
+  if (!d) return MMSYSERR_INVALHANDLE;
+  if (d->backend != AudioBackend::File) return f(*d);
+  MoveFile(*d);
+  const MMRESULT r = f(*d);
+  ScheduleNext(*d);
+  return r;
 }
 
 // Hands a header back to the program: out of the queue and done (release order, so a poller that
@@ -435,6 +448,7 @@ size_t DueFrames(Device& d) {
 
 void RestartTimeline(Device& d) {
   d.clockBase = NowMs();
+  d.movedAt = d.clockBase;
   d.framesDone = 0;
 }
 
@@ -449,14 +463,8 @@ void Resume(Device& d) {
 // Frames moved per step of a tick, on the stack: no allocation on the thread that paces.
 constexpr size_t kTickChunk = 960;
 
-void FileInTick() {
-  std::lock_guard<std::mutex> lk(g_mu);
-  Device& d = g_in;
-  if (!d.open || d.closing) return;
-  if (!d.started) {
-    RestartTimeline(d);
-    return;
-  }
+// Moves a started file device along the timeline up to now (g_mu held).
+void MoveIn(Device& d) {
   int16_t frames[kTickChunk];
   for (size_t due = DueFrames(d); due > 0;) {
     const size_t n = std::min(due, kTickChunk);
@@ -470,14 +478,7 @@ void FileInTick() {
   }
 }
 
-void FileOutTick() {
-  std::lock_guard<std::mutex> lk(g_mu);
-  Device& d = g_out;
-  if (!d.open || d.closing) return;
-  if (!d.started) {  // paused: the timeline stops
-    RestartTimeline(d);
-    return;
-  }
+void MoveOut(Device& d) {
   int16_t frames[kTickChunk];  // the file device is mono
   unsigned char bytes[kTickChunk * 2];
   for (size_t due = DueFrames(d); due > 0;) {
@@ -494,6 +495,47 @@ void FileOutTick() {
       d.out = nullptr;
     }
   }
+}
+
+void MoveFile(Device& d) {
+  if (!d.open || d.closing) return;
+  if (!d.started) {  // not started or paused: the timeline stops
+    RestartTimeline(d);
+    return;
+  }
+  if (&d == &g_in) {
+    MoveIn(d);
+  } else {
+    MoveOut(d);
+  }
+  d.movedAt = NowMs();
+}
+
+// Even with nothing queued the timeline moves now and then (samples dropped, silence written).
+constexpr uint64_t kIdleMoveMs = 500;
+
+// When the front header fills (capture) or has played (playout) on the timeline (g_mu held).
+void ScheduleNext(Device& d) {
+  uint64_t next = detail::kNoDeadline;
+  if (d.open && !d.closing && d.started && d.backend == AudioBackend::File) {
+    next = d.movedAt + kIdleMoveMs;
+    if (!d.queue.empty()) {
+      const WAVEHDR* h = d.queue.front();
+      const uint64_t rate = d.fmt.nSamplesPerSec;
+      const uint64_t frames = d.framesDone + (h->dwBufferLength - d.offset) / FrameBytes(d);
+      next = std::min(next, d.clockBase + (frames * 1000 + rate - 1) / rate);
+    }
+  }
+  d.nextDue.store(next, std::memory_order_release);
+}
+
+// The pacer of a file device: most ticks find nothing due and take no lock.
+template <Device* D>
+void FileTick() {
+  if (NowMs() < D->nextDue.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lk(g_mu);
+  MoveFile(*D);
+  ScheduleNext(*D);
 }
 
 void ResetDevice(Device& d) {
@@ -609,7 +651,9 @@ MMRESULT StopForClose(Device& dev, const void* h) {
     Device* d = Find(dev, h);
     if (!d) return MMSYSERR_INVALHANDLE;
     if (!d->queue.empty()) return WAVERR_STILLPLAYING;
+    if (d->backend == AudioBackend::File) MoveFile(*d);  // the output file's timeline runs up to the close
     d->closing = true;
+    ScheduleNext(*d);
     pacer = d->pacer;
     stream = std::move(d->stream);
   }
@@ -892,9 +936,10 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DW
     g_in.stream = std::move(stream);
     g_in.closing = false;
     plat::RestartTimeline(g_in);
+    plat::ScheduleNext(g_in);
     *phwi = reinterpret_cast<HWAVEIN>(g_in.handle);
   }
-  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_in, plat::FileInTick);
+  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_in, plat::FileTick<&plat::g_in>);
   return MMSYSERR_NOERROR;
 }
 
@@ -1001,9 +1046,10 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, 
     g_out.started = true;  // playout runs from open on
     g_out.closing = false;
     plat::RestartTimeline(g_out);
+    plat::ScheduleNext(g_out);
     *phwo = reinterpret_cast<HWAVEOUT>(g_out.handle);
   }
-  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_out, plat::FileOutTick);
+  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_out, plat::FileTick<&plat::g_out>);
   return MMSYSERR_NOERROR;
 }
 
