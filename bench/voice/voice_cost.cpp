@@ -8,9 +8,11 @@
 // - our engine, PCMU 20 ms, file devices (tools/voicepeer engine);
 // - our engine with call control's settings: iLBC, echo canceller, gain control;
 // - baresip, PCMU 20 ms, its file source (aufile) and aubridge as player;
-// then an idle engine (no call) with its wake-ups per thread.
+// then an idle engine (no call) with its wake-ups per thread, and the floor of the sound-card
+// thread's 2-ms poll: a thread that only waits for a 2-ms event timer.
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +25,8 @@
 #include <vector>
 
 #include "bench/voice/baresip_peer.h"
+#include "platform/mmtimer.h"
+#include "platform/sync.h"
 #include "voice/tests_engine/e2e_support.h"
 
 namespace {
@@ -188,6 +192,24 @@ Cost Idle(const std::string& dir, double seconds) {
   return cost;
 }
 
+// CPU per 20 s of this thread waking every 2 ms and doing nothing else.
+double TickFloor(double seconds) {
+  auto cpu = [] {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  plat::Event tick;
+  const UINT id = plat::StartEventTimer(2, true, &tick);
+  const double before = cpu();
+  const uint64_t end = plat::NowMs() + static_cast<uint64_t>(seconds * 1000);
+  while (plat::NowMs() < end) tick.wait(INFINITE);
+  const double used = cpu() - before;
+  plat::KillTimer(id);
+  return used * 20.0 / seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,6 +237,7 @@ int main(int argc, char** argv) {
   std::vector<Cost> bare;
   if (e2e::HaveTool("baresip")) bare = Baresips(dir, speech, seconds);
   const Cost idle = Idle(dir, seconds);
+  const double floor = TickFloor(5);
 
   std::printf("\ncall of %.0f s over 127.0.0.1, per process    CPU-s/20s  wake-ups/s  peak RSS MB\n", seconds);
   const char* sides[] = {"A", "B"};
@@ -228,6 +251,7 @@ int main(int argc, char** argv) {
   else
     rows("baresip, PCMU 20 ms", bare);
   PrintRow("idle engine (no call)", "-", idle);
+  std::printf("%-34s -   %8.3f   %9.0f\n", "a thread woken every 2 ms, no work", floor, 500.0);
 
   auto mean = [](const std::vector<Cost>& c, double Cost::*f) {
     double s = 0;
