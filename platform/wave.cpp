@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "platform/clock_internal.h"
 #include "platform/fs.h"
@@ -38,8 +39,9 @@ struct Settings {
   bool inFileSet = false, outFileSet = false;
   int loop = -1;  // -1 = environment
   std::function<bool(DWORD)> probe;
-  std::map<std::string, std::pair<MMRESULT, int>> faults;
-  uint64_t inOffset = 0, outOffset = 0;
+  std::map<std::string, std::pair<MMRESULT, int>, std::less<>> faults;
+  std::atomic<bool> anyFault{false};  // the device calls skip the lock while none is pending
+  std::atomic<uint64_t> inOffset{0}, outOffset{0};
 };
 
 Settings& Cfg() {
@@ -89,11 +91,13 @@ bool InLoop() {
 
 // An injected failure for the named call, if one is pending.
 MMRESULT Fault(const char* function) {
+  if (!Cfg().anyFault.load(std::memory_order_acquire)) return MMSYSERR_NOERROR;
   std::lock_guard<std::mutex> lk(Cfg().mu);
-  auto it = Cfg().faults.find(function);
+  auto it = Cfg().faults.find(std::string_view(function));
   if (it == Cfg().faults.end()) return MMSYSERR_NOERROR;
   MMRESULT r = it->second.first;
   if (--it->second.second <= 0) Cfg().faults.erase(it);
+  Cfg().anyFault.store(!Cfg().faults.empty());
   return r;
 }
 
@@ -631,11 +635,7 @@ MMRESULT GetPosition(uint64_t frames, const WAVEFORMATEX& f, MMTIME* mmt, UINT c
 
 // The position of the device behind handle h, with the injected offset, in the unit asked for.
 MMRESULT DevicePosition(Device& dev, const void* h, bool output, MMTIME* mmt, UINT cbmmt) {
-  uint64_t offset;
-  {
-    std::lock_guard<std::mutex> lk(Cfg().mu);
-    offset = output ? Cfg().outOffset : Cfg().inOffset;
-  }
+  const uint64_t offset = output ? Cfg().outOffset.load() : Cfg().inOffset.load();
   return OnDevice(dev, h, [&](Device& d) {
     return GetPosition((output ? OutPosition(d) : d.position) + offset, d.fmt, mmt, cbmmt);
   });
@@ -802,6 +802,7 @@ size_t Playout(size_t count, std::vector<int16_t>* out) {
 void FailNext(const std::string& function, MMRESULT result, int times) {
   std::lock_guard<std::mutex> lk(Cfg().mu);
   Cfg().faults[function] = {result, times};
+  Cfg().anyFault.store(true);
 }
 
 void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset) {
@@ -813,7 +814,9 @@ void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset) {
 void ResetFaults() {
   std::lock_guard<std::mutex> lk(Cfg().mu);
   Cfg().faults.clear();
-  Cfg().inOffset = Cfg().outOffset = 0;
+  Cfg().anyFault.store(false);
+  Cfg().inOffset = 0;
+  Cfg().outOffset = 0;
 }
 
 bool InputOpen() {
