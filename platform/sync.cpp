@@ -282,7 +282,12 @@ Event::Event(bool manualReset, bool initialState) : manual_(manualReset), state_
 }
 
 Event::~Event() {
-  if (!ticks_.empty()) detail::ForgetEventTimers(this);
+  bool timed;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    timed = everTimed_;
+  }
+  if (timed) detail::ForgetEventTimers(this);  // fired one-shots may still be listed there
   detail::UnregisterWaiter(&mu_, &cv_);
 }
 
@@ -386,6 +391,7 @@ namespace detail {
 void EventTimerAccess::Attach(Event& ev, UINT id, uint64_t due, UINT period) {
   std::lock_guard<std::mutex> lk(ev.mu_);
   ev.ticks_.push_back({id, due, period});
+  ev.everTimed_ = true;
   ev.cv_.notify_all();  // a waiter recomputes its deadline
 }
 

@@ -170,6 +170,7 @@ class Event {
   bool manual_;
   bool state_;
   std::vector<Tick> ticks_;
+  bool everTimed_ = false;
 };
 
 }  // namespace plat

@@ -324,6 +324,21 @@ TEST(PlatformMmTimer, DestroyingTheEventDropsItsTimers) {
   EXPECT_EQ(plat::PendingTimerCount(), 0u);
   clock.advance(10);
   EXPECT_EQ(timeKillEvent(id), MMSYSERR_INVALPARAM);
+
+  // A fired one-shot whose event is gone is never looked at again.
+  UINT shot;
+  {
+    plat::Event ev;
+    shot = plat::StartEventTimer(5, false, &ev);
+    clock.advance(5);
+    EXPECT_EQ(ev.wait(0), WAIT_OBJECT_0);
+  }
+  plat::Event other;
+  UINT next = plat::StartEventTimer(5, false, &other);
+  clock.advance(5);
+  EXPECT_TRUE(other.is_set());
+  EXPECT_EQ(timeKillEvent(shot), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(timeKillEvent(next), MMSYSERR_INVALPARAM);
 }
 
 }  // namespace
