@@ -3,12 +3,21 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+
+#include "platform/wintypes.h"
+
+namespace plat {
+class Event;
+}
 
 namespace plat::detail {
 
 inline constexpr uint64_t kNoDeadline = UINT64_MAX;
+// On the real clock, a periodic timer more than this late restarts from now instead of firing a burst.
+inline constexpr uint64_t kMaxCatchUpMs = 1000;
 
 // True while a TestClock is installed.
 bool TestClockActive();
@@ -61,6 +70,31 @@ void ParkedDelta(int delta);
 
 // Real-clock wait step used by WaitUntil (kept out of line).
 void WaitRealFor(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, uint64_t ms);
+// Real-clock wait until the monotonic clock reaches deadlineMs (to the microsecond, not the next ms).
+void WaitRealUntil(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, uint64_t deadlineMs);
+
+// Timers that set an event (mmtimer.cpp keeps the ids, sync.cpp the due times in the event).
+class EventTimerAccess {
+ public:
+  static void Attach(Event& ev, UINT id, uint64_t due, UINT period);
+  // Removes the timer; 1 when it was pending (a one-shot already due fires first and gives 0).
+  static int Detach(Event& ev, UINT id);
+  static bool Has(Event& ev, UINT id);
+  static uint64_t NextDue(Event& ev);
+  // Fires what is due at now; true when a periodic timer was due.
+  static bool Fire(Event& ev, uint64_t now);
+};
+// Drops the timers of an event being destroyed (mmtimer.cpp).
+void ForgetEventTimers(Event* ev);
+
+// Work that follows the clock in small steps without a thread of its own (the file sound
+// devices). It runs after each expiry of a periodic event timer, on the thread that waits for
+// it, and at every step of the test clock; while no periodic event timer runs, on a 2-ms timer
+// of its own. Add returns a handle; Remove returns once the work can no longer run (never call
+// it from the work itself).
+int AddPacer(std::function<void()> fn);
+void RemovePacer(int handle);
+void RunPacers();
 
 }  // namespace plat::detail
 

@@ -1,4 +1,4 @@
-// Multimedia timers: schedulers on timer threads, driven by the clock of sync.h.
+// Multimedia timers: schedulers on timer threads, event timers without a thread, and the clock-paced work (pacers).
 #include "platform/mmtimer.h"
 
 #include <algorithm>
@@ -17,8 +17,8 @@ namespace {
 
 constexpr UINT kMinDelay = 1;
 constexpr UINT kMaxDelay = 1000000;
-// On the real clock, a periodic timer more than this late restarts from now.
-constexpr uint64_t kMaxCatchUpMs = 1000;
+constexpr UINT kPaceMs = 2;
+using detail::kMaxCatchUpMs;
 
 struct Timer {
   UINT id = 0;
@@ -152,12 +152,22 @@ class Scheduler : public detail::ClockListener, public std::enable_shared_from_t
   bool exited_ = false;
 };
 
+struct EventTimer {
+  Event* event;
+  bool periodic;
+};
+
 struct Registry {
   std::mutex mu;
   UINT nextId = 1;
   std::shared_ptr<Scheduler> shared;
   // Timers with a thread of their own; entries go once their thread has ended.
   std::unordered_map<UINT, std::shared_ptr<Scheduler>> dedicated;
+  // Timers that set an event: no thread; the event keeps the due time. A fired one-shot stays
+  // here until swept (its event no longer has it).
+  std::unordered_map<UINT, EventTimer> events;
+  int periodicEvents = 0;
+  std::shared_ptr<detail::ClockListener> eventListener;
 };
 
 Registry& Reg() {
@@ -210,16 +220,183 @@ UINT Start(UINT delayMs, UINT period, std::function<void(UINT)> fn, bool ownThre
   return id;
 }
 
+// ---------------------------------------------------------------------------
+// Pacers: clock-following work run by the threads that wake for event timers
+// ---------------------------------------------------------------------------
+
+struct Pacing {
+  std::mutex listMu;  // held while the work runs, so removal waits for a running pass
+  std::vector<std::pair<int, std::function<void()>>> work;
+  int nextHandle = 1;
+  std::mutex switchMu;  // serialises starting and stopping the fallback timer
+  UINT fallback = 0;
+};
+
+Pacing& Pace() {
+  static Pacing* p = new Pacing;
+  return *p;
+}
+
+// Runs the fallback 2-ms timer exactly while there is work and no periodic event timer runs.
+void UpdateFallback() {
+  Pacing& p = Pace();
+  std::lock_guard<std::mutex> sw(p.switchMu);
+  bool haveWork;
+  {
+    std::lock_guard<std::mutex> lk(p.listMu);
+    haveWork = !p.work.empty();
+  }
+  bool eventTimers;
+  {
+    std::lock_guard<std::mutex> lk(Reg().mu);
+    eventTimers = Reg().periodicEvents > 0;
+  }
+  const bool want = haveWork && !eventTimers;
+  if (want && !p.fallback) {
+    p.fallback = StartTimer(kPaceMs, true, [](UINT) { detail::RunPacers(); }, true);
+  } else if (!want && p.fallback) {
+    timeKillEvent(p.fallback);
+    p.fallback = 0;
+  }
+}
+
+// Under the test clock the event timers are stepped here, on the advancing thread.
+class EventTimerListener : public detail::ClockListener {
+ public:
+  uint64_t NextDue() override {
+    Registry& r = Reg();
+    std::lock_guard<std::mutex> lk(r.mu);
+    uint64_t next = detail::kNoDeadline;
+    for (auto& [id, t] : r.events) next = std::min(next, detail::EventTimerAccess::NextDue(*t.event));
+    return next;
+  }
+  void Settle(uint64_t now) override {
+    {
+      Registry& r = Reg();
+      std::lock_guard<std::mutex> lk(r.mu);
+      for (auto& [id, t] : r.events) detail::EventTimerAccess::Fire(*t.event, now);
+    }
+    // Also waits for a pass a woken waiter may have started, so advance() returns caught up.
+    detail::RunPacers();
+  }
+  bool OnOwnThread() override { return false; }
+};
+
+// Drops swept entries: one-shots that have fired (registry lock held).
+void SweepEventTimers(Registry& r) {
+  for (auto it = r.events.begin(); it != r.events.end();) {
+    if (!detail::EventTimerAccess::Has(*it->second.event, it->first)) {
+      if (it->second.periodic) --r.periodicEvents;
+      it = r.events.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+UINT StartOnEvent(UINT delayMs, bool periodic, Event* event) {
+  if (!event || delayMs < kMinDelay || delayMs > kMaxDelay) return 0;
+  Registry& r = Reg();
+  UINT id;
+  {
+    std::lock_guard<std::mutex> lk(r.mu);
+    if (r.nextId == 0) return 0;  // ids exhausted; never reuse
+    id = r.nextId++;
+    SweepEventTimers(r);
+    if (!r.eventListener) {
+      r.eventListener = std::make_shared<EventTimerListener>();
+      detail::RegisterListener(r.eventListener);
+    }
+    r.events[id] = EventTimer{event, periodic};
+    if (periodic) ++r.periodicEvents;
+    detail::EventTimerAccess::Attach(*event, id, NowMs() + delayMs, periodic ? delayMs : 0);
+  }
+  // The pacers move from their fallback timer onto this one.
+  if (periodic) UpdateFallback();
+  return id;
+}
+
+// Stops an event timer: 1 pending, 0 fired, -1 not an event timer.
+int KillOnEvent(UINT id) {
+  Registry& r = Reg();
+  int result;
+  bool periodic;
+  {
+    std::lock_guard<std::mutex> lk(r.mu);
+    auto it = r.events.find(id);
+    if (it == r.events.end()) return -1;
+    periodic = it->second.periodic;
+    result = detail::EventTimerAccess::Detach(*it->second.event, id);
+    if (periodic) --r.periodicEvents;
+    r.events.erase(it);
+  }
+  if (periodic) UpdateFallback();
+  return result;
+}
+
 }  // namespace
+
+namespace detail {
+
+void ForgetEventTimers(Event* ev) {
+  Registry& r = Reg();
+  bool periodic = false;
+  {
+    std::lock_guard<std::mutex> lk(r.mu);
+    for (auto it = r.events.begin(); it != r.events.end();) {
+      if (it->second.event == ev) {
+        if (it->second.periodic) {
+          --r.periodicEvents;
+          periodic = true;
+        }
+        it = r.events.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (periodic) UpdateFallback();
+}
+
+int AddPacer(std::function<void()> fn) {
+  Pacing& p = Pace();
+  int handle;
+  {
+    std::lock_guard<std::mutex> lk(p.listMu);
+    handle = p.nextHandle++;
+    p.work.emplace_back(handle, std::move(fn));
+  }
+  UpdateFallback();
+  return handle;
+}
+
+void RemovePacer(int handle) {
+  Pacing& p = Pace();
+  {
+    std::lock_guard<std::mutex> lk(p.listMu);
+    for (auto it = p.work.begin(); it != p.work.end(); ++it) {
+      if (it->first == handle) {
+        p.work.erase(it);
+        break;
+      }
+    }
+  }
+  UpdateFallback();
+}
+
+void RunPacers() {
+  Pacing& p = Pace();
+  std::lock_guard<std::mutex> lk(p.listMu);
+  for (auto& [handle, fn] : p.work) fn();
+}
+
+}  // namespace detail
 
 UINT StartTimer(UINT delayMs, bool periodic, std::function<void(UINT)> fn, bool ownThread) {
   return Start(delayMs, periodic ? delayMs : 0, std::move(fn), ownThread);
 }
 
-UINT StartEventTimer(UINT delayMs, bool periodic, Event* event) {
-  if (!event) return 0;
-  return Start(delayMs, periodic ? delayMs : 0, [event](UINT) { event->set(); }, true);
-}
+UINT StartEventTimer(UINT delayMs, bool periodic, Event* event) { return StartOnEvent(delayMs, periodic, event); }
 
 bool KillTimer(UINT timerId) { return timeKillEvent(timerId) == TIMERR_NOERROR; }
 
@@ -233,7 +410,9 @@ size_t PendingTimerCount() {
   }
   size_t n = 0;
   for (auto& s : all) n += s->Pending();
-  return n;
+  std::lock_guard<std::mutex> lk(r.mu);
+  SweepEventTimers(r);
+  return n + r.events.size();
 }
 
 }  // namespace plat
@@ -250,6 +429,8 @@ MMRESULT timeSetEvent(UINT delayMs, UINT /*resolutionMs*/, LPTIMECALLBACK callba
 
 MMRESULT timeKillEvent(UINT timerId) {
   if (timerId == 0) return MMSYSERR_INVALPARAM;
+  const int onEvent = plat::KillOnEvent(timerId);
+  if (onEvent >= 0) return onEvent == 1 ? TIMERR_NOERROR : MMSYSERR_INVALPARAM;
   plat::Registry& r = plat::Reg();
   std::shared_ptr<plat::Scheduler> sched;
   {

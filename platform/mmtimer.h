@@ -1,4 +1,4 @@
-// Multimedia timers: one-shot and periodic millisecond timers on a timer thread.
+// Multimedia timers: one-shot and periodic millisecond timers on a timer thread, or setting an event.
 #pragma once
 
 #include <functional>
@@ -15,8 +15,9 @@ typedef void (*LPTIMECALLBACK)(UINT timerId, UINT msg, DWORD_PTR user, DWORD_PTR
 inline constexpr UINT TIME_ONESHOT = 0x0000;
 inline constexpr UINT TIME_PERIODIC = 0x0001;
 inline constexpr UINT TIME_CALLBACK_FUNCTION = 0x0000;
-// The "callback" is a plat::Event* (cast to LPTIMECALLBACK) that is set at each expiry;
-// such timers run on a thread of their own so a slow callback elsewhere never delays them.
+// The "callback" is a plat::Event* (cast to LPTIMECALLBACK) that is set at each expiry.
+// Such timers have no thread: the thread waiting on the event wakes at the due time
+// itself, so a slow callback elsewhere never delays them (see Event in sync.h).
 inline constexpr UINT TIME_CALLBACK_EVENT_SET = 0x0010;
 // Our addition: the timer gets a thread of its own (for callbacks that may block).
 inline constexpr UINT TIME_OWN_THREAD = 0x8000;

@@ -130,6 +130,11 @@ void WaitRealFor(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, 
   cv.wait_for(lk, std::chrono::milliseconds(ms));
 }
 
+// steady_clock is CLOCK_MONOTONIC, the clock of RealNowMs.
+void WaitRealUntil(std::unique_lock<std::mutex>& lk, std::condition_variable& cv, uint64_t deadlineMs) {
+  cv.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadlineMs)));
+}
+
 void RegisterListener(const std::shared_ptr<ClockListener>& listener) {
   ClockState& s = State();
   std::lock_guard<std::mutex> reg(s.registryMu);
@@ -276,7 +281,15 @@ Event::Event(bool manualReset, bool initialState) : manual_(manualReset), state_
   detail::RegisterWaiter(&mu_, &cv_);
 }
 
-Event::~Event() { detail::UnregisterWaiter(&mu_, &cv_); }
+Event::~Event() {
+  bool timed;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    timed = everTimed_;
+  }
+  if (timed) detail::ForgetEventTimers(this);  // fired one-shots may still be listed there
+  detail::UnregisterWaiter(&mu_, &cv_);
+}
 
 void Event::set() {
   std::lock_guard<std::mutex> lk(mu_);
@@ -293,18 +306,127 @@ void Event::reset() {
   state_ = false;
 }
 
+bool Event::FireDueLocked(uint64_t now) {
+  bool fired = false;
+  bool periodic = false;
+  for (size_t i = 0; i < ticks_.size();) {
+    Tick& t = ticks_[i];
+    if (t.due > now) {
+      ++i;
+      continue;
+    }
+    fired = true;
+    if (t.period == 0) {
+      ticks_.erase(ticks_.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    periodic = true;
+    // Missed expiries coalesce into this one; the rhythm is kept unless a long stall broke it.
+    if (!detail::TestClockActive() && t.due + detail::kMaxCatchUpMs < now) {
+      t.due = now + t.period;
+    } else {
+      t.due += ((now - t.due) / t.period + 1) * t.period;
+    }
+    ++i;
+  }
+  if (fired) {
+    state_ = true;
+    if (manual_) {
+      cv_.notify_all();
+    } else {
+      cv_.notify_one();
+    }
+  }
+  return periodic;
+}
+
+uint64_t Event::NextTickLocked() const {
+  uint64_t next = detail::kNoDeadline;
+  for (const Tick& t : ticks_) next = std::min(next, t.due);
+  return next;
+}
+
 DWORD Event::wait(DWORD ms) {
-  uint64_t deadline = detail::DeadlineAfter(ms);
-  std::unique_lock<std::mutex> lk(mu_);
-  if (!detail::WaitUntil(lk, cv_, deadline, [this] { return state_; })) return WAIT_TIMEOUT;
-  if (!manual_) state_ = false;
-  return WAIT_OBJECT_0;
+  const uint64_t deadline = detail::DeadlineAfter(ms);
+  bool pace = false;
+  DWORD result;
+  {
+    std::unique_lock<std::mutex> lk(mu_);
+    for (;;) {
+      const uint64_t now = NowMs();
+      if (!ticks_.empty() && FireDueLocked(now)) pace = true;
+      if (state_) {
+        if (!manual_) state_ = false;
+        result = WAIT_OBJECT_0;
+        break;
+      }
+      if (deadline != detail::kNoDeadline && now >= deadline) {
+        result = WAIT_TIMEOUT;
+        break;
+      }
+      const uint64_t until = std::min(deadline, NextTickLocked());
+      if (until == detail::kNoDeadline) {
+        cv_.wait(lk);
+      } else if (detail::TestClockActive()) {
+        detail::ParkedDelta(1);
+        cv_.wait(lk);  // woken by a signal or by the test clock moving
+        detail::ParkedDelta(-1);
+      } else {
+        detail::WaitRealUntil(lk, cv_, until);
+      }
+    }
+  }
+  // The clock-paced work (file devices) is brought up to date before the waiter acts on the tick.
+  if (pace) detail::RunPacers();
+  return result;
 }
 
 bool Event::is_set() const {
   std::lock_guard<std::mutex> lk(mu_);
-  return state_;
+  return state_ || NextTickLocked() <= NowMs();
 }
+
+namespace detail {
+
+void EventTimerAccess::Attach(Event& ev, UINT id, uint64_t due, UINT period) {
+  std::lock_guard<std::mutex> lk(ev.mu_);
+  ev.ticks_.push_back({id, due, period});
+  ev.everTimed_ = true;
+  ev.cv_.notify_all();  // a waiter recomputes its deadline
+}
+
+int EventTimerAccess::Detach(Event& ev, UINT id) {
+  std::lock_guard<std::mutex> lk(ev.mu_);
+  for (size_t i = 0; i < ev.ticks_.size(); ++i) {
+    if (ev.ticks_[i].id != id) continue;
+    if (ev.ticks_[i].period == 0 && ev.ticks_[i].due <= NowMs()) {
+      ev.FireDueLocked(NowMs());  // it had expired: it fired
+      return 0;
+    }
+    ev.ticks_.erase(ev.ticks_.begin() + static_cast<std::ptrdiff_t>(i));
+    return 1;
+  }
+  return 0;
+}
+
+bool EventTimerAccess::Has(Event& ev, UINT id) {
+  std::lock_guard<std::mutex> lk(ev.mu_);
+  for (const Event::Tick& t : ev.ticks_)
+    if (t.id == id) return true;
+  return false;
+}
+
+uint64_t EventTimerAccess::NextDue(Event& ev) {
+  std::lock_guard<std::mutex> lk(ev.mu_);
+  return ev.NextTickLocked();
+}
+
+bool EventTimerAccess::Fire(Event& ev, uint64_t now) {
+  std::lock_guard<std::mutex> lk(ev.mu_);
+  return ev.FireDueLocked(now);
+}
+
+}  // namespace detail
 
 }  // namespace plat
 

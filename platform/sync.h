@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "platform/wintypes.h"
 
@@ -128,8 +129,15 @@ class Semaphore {
   long max_;
 };
 
+namespace detail {
+class EventTimerAccess;
+}
+
 // Event object: manual-reset (stays set until reset, releases every waiter) or
 // auto-reset (one waiter is released and the event resets itself).
+// Timers that set an event (plat::StartEventTimer) have no thread: the expiry is
+// seen by whoever waits on or looks at the event, so a waiting thread wakes once
+// per expiry; expiries missed meanwhile coalesce into one.
 class Event {
  public:
   explicit Event(bool manualReset = false, bool initialState = false);
@@ -143,14 +151,26 @@ class Event {
   void reset();
   // Waits until set, up to ms (INFINITE = no limit): WAIT_OBJECT_0 or WAIT_TIMEOUT.
   DWORD wait(DWORD ms);
-  // Current state (for tests).
+  // Current state (for tests); set also when a timer of the event is due.
   bool is_set() const;
 
  private:
+  friend class detail::EventTimerAccess;
+  struct Tick {
+    UINT id;
+    uint64_t due;
+    UINT period;  // 0 = one-shot
+  };
+  // Sets the event for every due tick (mu_ held); true when a periodic one was due.
+  bool FireDueLocked(uint64_t now);
+  uint64_t NextTickLocked() const;
+
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool manual_;
   bool state_;
+  std::vector<Tick> ticks_;
+  bool everTimed_ = false;
 };
 
 }  // namespace plat

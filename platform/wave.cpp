@@ -2,6 +2,7 @@
 #include "platform/wave.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,17 +15,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
+#include "platform/clock_internal.h"
 #include "platform/fs.h"
-#include "platform/mmtimer.h"
 #include "platform/sync.h"
 #include "platform/wave_internal.h"
 
 namespace plat {
 namespace {
 
-constexpr UINT kFileTickMs = 2;
 constexpr uint64_t kMaxWavData = 0xFFFFFFFFull - 64;
+constexpr uint64_t kMaxWavRead = 512u * 1024u * 1024u;  // ReadWavFile loads the samples whole
 
 // ---------------------------------------------------------------------------
 // Settings, mixer and test faults
@@ -37,8 +39,9 @@ struct Settings {
   bool inFileSet = false, outFileSet = false;
   int loop = -1;  // -1 = environment
   std::function<bool(DWORD)> probe;
-  std::map<std::string, std::pair<MMRESULT, int>> faults;
-  uint64_t inOffset = 0, outOffset = 0;
+  std::map<std::string, std::pair<MMRESULT, int>, std::less<>> faults;
+  std::atomic<bool> anyFault{false};  // the device calls skip the lock while none is pending
+  std::atomic<uint64_t> inOffset{0}, outOffset{0};
 };
 
 Settings& Cfg() {
@@ -88,11 +91,13 @@ bool InLoop() {
 
 // An injected failure for the named call, if one is pending.
 MMRESULT Fault(const char* function) {
+  if (!Cfg().anyFault.load(std::memory_order_acquire)) return MMSYSERR_NOERROR;
   std::lock_guard<std::mutex> lk(Cfg().mu);
-  auto it = Cfg().faults.find(function);
+  auto it = Cfg().faults.find(std::string_view(function));
   if (it == Cfg().faults.end()) return MMSYSERR_NOERROR;
   MMRESULT r = it->second.first;
   if (--it->second.second <= 0) Cfg().faults.erase(it);
+  Cfg().anyFault.store(!Cfg().faults.empty());
   return r;
 }
 
@@ -143,27 +148,156 @@ void MakeWavHeader(unsigned char h[44], uint32_t dataBytes, DWORD rate, WORD cha
   Put32(h + 40, dataBytes);
 }
 
-// Mixes to mono and converts the rate by linear interpolation.
-std::vector<int16_t> ToMono(const std::vector<int16_t>& in, WORD channels, DWORD fromRate, DWORD toRate) {
-  size_t frames = channels ? in.size() / channels : 0;
-  std::vector<int16_t> mono(frames);
-  for (size_t f = 0; f < frames; ++f) {
-    int32_t sum = 0;
-    for (WORD c = 0; c < channels; ++c) sum += in[f * channels + c];
-    mono[f] = static_cast<int16_t>(sum / channels);
+// Where a WAV file's samples lie and what they are.
+struct WavLayout {
+  WORD tag = 0, channels = 0, bits = 0;
+  DWORD rate = 0;
+  uint64_t dataOffset = 0, dataBytes = 0;
+};
+
+// Walks the RIFF chunks of an open file of `size` bytes without reading the samples; false with
+// a reason for anything but 8/16-bit PCM or a damaged file (never reads past the end).
+bool ParseWavLayout(FILE* f, uint64_t size, WavLayout* w, const char** why) {
+  unsigned char head[40];
+  auto readAt = [&](uint64_t pos, size_t n) {
+    return std::fseek(f, static_cast<long>(pos), SEEK_SET) == 0 && std::fread(head, 1, n, f) == n;
+  };
+  if (size < 12 || !readAt(0, 12) || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
+    *why = "not a RIFF/WAVE file";
+    return false;
   }
-  if (fromRate == toRate || frames == 0) return mono;
-  size_t outFrames = static_cast<size_t>((static_cast<uint64_t>(frames) * toRate) / fromRate);
-  std::vector<int16_t> out(outFrames);
-  for (size_t i = 0; i < outFrames; ++i) {
-    double pos = static_cast<double>(i) * fromRate / toRate;
-    size_t a = static_cast<size_t>(pos);
-    size_t b = std::min(a + 1, frames - 1);
-    double t = pos - static_cast<double>(a);
-    out[i] = Saturate(static_cast<int32_t>(std::lround(mono[a] * (1.0 - t) + mono[b] * t)));
+  uint64_t pos = 12;
+  bool haveFmt = false;
+  while (pos + 8 <= size) {
+    if (!readAt(pos, 8)) break;
+    const uint32_t chunk = Le32(head + 4);
+    const uint64_t avail = size - (pos + 8);
+    if (std::memcmp(head, "fmt ", 4) == 0) {
+      if (chunk < 16 || chunk > avail || !readAt(pos + 8, std::min<size_t>(chunk, sizeof head))) {
+        *why = "bad format chunk";
+        return false;
+      }
+      w->tag = Le16(head);
+      w->channels = Le16(head + 2);
+      w->rate = Le32(head + 4);
+      w->bits = Le16(head + 14);
+      if (w->tag == 0xFFFE && chunk >= 40) w->tag = Le16(head + 24);  // extensible: the sub-format's tag
+      haveFmt = true;
+    } else if (std::memcmp(head, "data", 4) == 0) {
+      if (!haveFmt) {
+        *why = "data before format";
+        return false;
+      }
+      if (w->tag != WAVE_FORMAT_PCM || (w->bits != 8 && w->bits != 16) || w->channels < 1 || w->channels > 8 ||
+          w->rate < 1000 || w->rate > 384000) {
+        *why = "not 8- or 16-bit PCM";
+        return false;
+      }
+      // A size of 0 or past the end (a writer that never finished) means "to the end".
+      w->dataOffset = pos + 8;
+      w->dataBytes = (chunk == 0 || chunk > avail) ? avail : chunk;
+      return true;
+    }
+    if (chunk > avail) break;
+    pos += 8 + static_cast<uint64_t>(chunk) + (chunk & 1u);
   }
-  return out;
+  *why = "no data chunk";
+  return false;
 }
+
+uint64_t FileSize(FILE* f) {
+  struct stat st {};
+  return ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// A capture file read as it plays: mixed to mono and converted to the device rate by linear
+// interpolation a window at a time, so a long file never sits in memory whole.
+class WavSource {
+ public:
+  ~WavSource() {
+    if (f_) std::fclose(f_);
+  }
+
+  bool Open(const std::string& path, DWORD toRate, std::string* error) {
+    const char* why = "cannot read the file";
+    f_ = std::fopen(path.c_str(), "rb");
+    if (!f_ || !ParseWavLayout(f_, FileSize(f_), &w_, &why)) {
+      *error = why;
+      return false;
+    }
+    frameBytes_ = static_cast<size_t>(w_.channels) * (w_.bits / 8u);
+    frames_ = w_.dataBytes / frameBytes_;
+    toRate_ = toRate;
+    outFrames_ = frames_ * toRate / w_.rate;
+    raw_.resize(kWindow * frameBytes_);
+    window_.resize(kWindow);
+    path_ = path;
+    return true;
+  }
+
+  // Fills n frames; after the end it loops or gives silence.
+  void Read(int16_t* out, size_t n, bool loop) {
+    for (size_t i = 0; i < n; ++i) {
+      if (pos_ >= outFrames_ && loop && outFrames_ > 0) pos_ = 0;
+      out[i] = pos_ < outFrames_ ? Sample(pos_++) : 0;
+    }
+  }
+
+ private:
+  static constexpr size_t kWindow = 4096;
+
+  int16_t Sample(uint64_t i) {
+    if (w_.rate == toRate_) return Mono(i);
+    const double at = static_cast<double>(i) * w_.rate / toRate_;
+    const uint64_t a = static_cast<uint64_t>(at);
+    const uint64_t b = std::min(a + 1, frames_ - 1);
+    const double t = at - static_cast<double>(a);
+    return Saturate(static_cast<int32_t>(std::lround(Mono(a) * (1.0 - t) + Mono(b) * t)));
+  }
+
+  int16_t Mono(uint64_t frame) {
+    if (frame < windowStart_ || frame >= windowStart_ + windowLen_) Fill(frame);
+    return frame - windowStart_ < windowLen_ ? window_[frame - windowStart_] : 0;
+  }
+
+  void Fill(uint64_t frame) {
+    windowStart_ = frame;
+    windowLen_ = 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kWindow, frames_ - frame));
+    size_t got = 0;
+    if (std::fseek(f_, static_cast<long>(w_.dataOffset + frame * frameBytes_), SEEK_SET) == 0) {
+      got = std::fread(raw_.data(), 1, want * frameBytes_, f_) / frameBytes_;
+    }
+    if (got < want && !failed_) {
+      std::fprintf(stderr, "wave: reading %s failed; capture gives silence there\n", path_.c_str());
+      failed_ = true;
+    }
+    std::fill(window_.begin() + static_cast<std::ptrdiff_t>(got), window_.end(), int16_t{0});
+    for (size_t k = 0; k < got; ++k) {
+      int32_t sum = 0;
+      for (WORD c = 0; c < w_.channels; ++c) {
+        const unsigned char* p = raw_.data() + k * frameBytes_ + c * (w_.bits / 8u);
+        sum += w_.bits == 16 ? static_cast<int16_t>(Le16(p)) : static_cast<int16_t>((static_cast<int>(*p) - 128) << 8);
+      }
+      window_[k] = static_cast<int16_t>(sum / w_.channels);
+    }
+    windowLen_ = want;
+  }
+
+  FILE* f_ = nullptr;
+  std::string path_;
+  WavLayout w_;
+  size_t frameBytes_ = 0;
+  uint64_t frames_ = 0;  // in the file
+  DWORD toRate_ = 0;
+  uint64_t outFrames_ = 0;  // at the device rate
+  uint64_t pos_ = 0;
+  std::vector<unsigned char> raw_;
+  std::vector<int16_t> window_;
+  uint64_t windowStart_ = 0;
+  size_t windowLen_ = 0;
+  bool failed_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Devices
@@ -184,11 +318,14 @@ struct Device {
   uint64_t silenceRun = 0;
   uint64_t reported = 0;
   // File backend.
-  UINT timer = 0;
+  int pacer = 0;
+  // Clock ms at which the pacer next has something to do (a header fills or plays out); calls on
+  // the device bring it up to date themselves, so the ticks in between cost only this look.
+  std::atomic<uint64_t> nextDue{0};
+  uint64_t movedAt = 0;    // clock ms of the last move
   uint64_t clockBase = 0;  // clock ms at which the paced timeline (re)started
   uint64_t framesDone = 0;  // frames moved since clockBase
-  std::vector<int16_t> source;  // capture file, mono at the device rate
-  size_t sourcePos = 0;
+  std::unique_ptr<WavSource> source;  // capture file; none = silence
   bool loop = false;
   FILE* out = nullptr;
   std::string outPath;
@@ -209,12 +346,21 @@ Device* Find(Device& d, const void* h) {
   return (d.open && !d.closing && reinterpret_cast<uintptr_t>(h) == d.handle) ? &d : nullptr;
 }
 
+void MoveFile(Device& d);
+void ScheduleNext(Device& d);
+
 // Runs f on the device behind handle h under g_mu; MMSYSERR_INVALHANDLE when h is not its handle.
+// A file device is first brought up to the clock, and its next move planned after f.
 template <typename F>
 MMRESULT OnDevice(Device& dev, const void* h, F&& f) {
   std::lock_guard<std::mutex> lk(g_mu);
   Device* d = Find(dev, h);
-  return d ? f(*d) : MMSYSERR_INVALHANDLE;
+  if (!d) return MMSYSERR_INVALHANDLE;
+  if (d->backend != AudioBackend::File) return f(*d);
+  MoveFile(*d);
+  const MMRESULT r = f(*d);
+  ScheduleNext(*d);
+  return r;
 }
 
 // Hands a header back to the program: out of the queue and done (release order, so a poller that
@@ -306,6 +452,7 @@ size_t DueFrames(Device& d) {
 
 void RestartTimeline(Device& d) {
   d.clockBase = NowMs();
+  d.movedAt = d.clockBase;
   d.framesDone = 0;
 }
 
@@ -317,47 +464,82 @@ void Resume(Device& d) {
   }
 }
 
-void FileInTick() {
-  std::lock_guard<std::mutex> lk(g_mu);
-  Device& d = g_in;
-  if (!d.open || d.closing) return;
-  if (!d.started) {
-    RestartTimeline(d);
-    return;
+// Frames moved per step of a tick, on the stack: no allocation on the thread that paces.
+constexpr size_t kTickChunk = 960;
+
+// Moves a started file device along the timeline up to now (g_mu held).
+void MoveIn(Device& d) {
+  int16_t frames[kTickChunk];
+  for (size_t due = DueFrames(d); due > 0;) {
+    const size_t n = std::min(due, kTickChunk);
+    if (d.source) {
+      d.source->Read(frames, n, d.loop);
+    } else {
+      std::memset(frames, 0, n * sizeof frames[0]);
+    }
+    CaptureLocked(d, frames, n);
+    due -= n;
   }
-  size_t due = DueFrames(d);
-  if (due == 0) return;
-  std::vector<int16_t> frames(due, 0);
-  for (size_t i = 0; i < due; ++i) {
-    if (d.sourcePos >= d.source.size() && d.loop && !d.source.empty()) d.sourcePos = 0;
-    if (d.sourcePos < d.source.size()) frames[i] = d.source[d.sourcePos++];
-  }
-  CaptureLocked(d, frames.data(), due);
 }
 
-void FileOutTick() {
-  std::lock_guard<std::mutex> lk(g_mu);
-  Device& d = g_out;
-  if (!d.open || d.closing) return;
-  if (!d.started) {  // paused: the timeline stops
-    RestartTimeline(d);
-    return;
-  }
-  size_t due = DueFrames(d);
-  if (due == 0) return;
-  std::vector<int16_t> frames(due * d.fmt.nChannels);
-  PlayoutLocked(d, frames.data(), due);
-  if (d.out && d.outBytes + frames.size() * 2 <= kMaxWavData) {
-    std::vector<unsigned char> bytes(frames.size() * 2);
-    for (size_t i = 0; i < frames.size(); ++i) Put16(&bytes[i * 2], static_cast<uint16_t>(frames[i]));
-    if (std::fwrite(bytes.data(), 1, bytes.size(), d.out) == bytes.size()) {
-      d.outBytes += bytes.size();
+void MoveOut(Device& d) {
+  int16_t frames[kTickChunk];  // the file device is mono
+  unsigned char bytes[kTickChunk * 2];
+  for (size_t due = DueFrames(d); due > 0;) {
+    const size_t n = std::min(due, kTickChunk);
+    due -= n;
+    PlayoutLocked(d, frames, n);
+    if (!d.out || d.outBytes + n * 2 > kMaxWavData) continue;
+    for (size_t i = 0; i < n; ++i) Put16(&bytes[i * 2], static_cast<uint16_t>(frames[i]));
+    if (std::fwrite(bytes, 1, n * 2, d.out) == n * 2) {
+      d.outBytes += n * 2;
     } else {
       std::fprintf(stderr, "wave: writing %s failed; playout output stops\n", d.outPath.c_str());
       std::fclose(d.out);
       d.out = nullptr;
     }
   }
+}
+
+void MoveFile(Device& d) {
+  if (!d.open || d.closing) return;
+  if (!d.started) {  // not started or paused: the timeline stops
+    RestartTimeline(d);
+    return;
+  }
+  if (&d == &g_in) {
+    MoveIn(d);
+  } else {
+    MoveOut(d);
+  }
+  d.movedAt = NowMs();
+}
+
+// Even with nothing queued the timeline moves now and then (samples dropped, silence written).
+constexpr uint64_t kIdleMoveMs = 500;
+
+// When the front header fills (capture) or has played (playout) on the timeline (g_mu held).
+void ScheduleNext(Device& d) {
+  uint64_t next = detail::kNoDeadline;
+  if (d.open && !d.closing && d.started && d.backend == AudioBackend::File) {
+    next = d.movedAt + kIdleMoveMs;
+    if (!d.queue.empty()) {
+      const WAVEHDR* h = d.queue.front();
+      const uint64_t rate = d.fmt.nSamplesPerSec;
+      const uint64_t frames = d.framesDone + (h->dwBufferLength - d.offset) / FrameBytes(d);
+      next = std::min(next, d.clockBase + (frames * 1000 + rate - 1) / rate);
+    }
+  }
+  d.nextDue.store(next, std::memory_order_release);
+}
+
+// The pacer of a file device: most ticks find nothing due and take no lock.
+template <Device* D>
+void FileTick() {
+  if (NowMs() < D->nextDue.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lk(g_mu);
+  MoveFile(*D);
+  ScheduleNext(*D);
 }
 
 void ResetDevice(Device& d) {
@@ -371,9 +553,8 @@ void ResetDevice(Device& d) {
   d.latency = 0;
   d.silenceRun = 0;
   d.reported = 0;
-  d.timer = 0;
-  d.source.clear();
-  d.sourcePos = 0;
+  d.pacer = 0;
+  d.source.reset();
   d.out = nullptr;
   d.outPath.clear();
   d.outBytes = 0;
@@ -454,11 +635,7 @@ MMRESULT GetPosition(uint64_t frames, const WAVEFORMATEX& f, MMTIME* mmt, UINT c
 
 // The position of the device behind handle h, with the injected offset, in the unit asked for.
 MMRESULT DevicePosition(Device& dev, const void* h, bool output, MMTIME* mmt, UINT cbmmt) {
-  uint64_t offset;
-  {
-    std::lock_guard<std::mutex> lk(Cfg().mu);
-    offset = output ? Cfg().outOffset : Cfg().inOffset;
-  }
+  const uint64_t offset = output ? Cfg().outOffset.load() : Cfg().inOffset.load();
   return OnDevice(dev, h, [&](Device& d) {
     return GetPosition((output ? OutPosition(d) : d.position) + offset, d.fmt, mmt, cbmmt);
   });
@@ -467,38 +644,38 @@ MMRESULT DevicePosition(Device& dev, const void* h, bool output, MMTIME* mmt, UI
 // First half of a close, refused while headers are queued: the device is marked closing and what
 // moves it is stopped (outside g_mu: the tick or callback may be waiting for it).
 MMRESULT StopForClose(Device& dev, const void* h) {
-  UINT timer;
+  int pacer;
   std::unique_ptr<wavepa::Stream> stream;
   {
     std::lock_guard<std::mutex> lk(g_mu);
     Device* d = Find(dev, h);
     if (!d) return MMSYSERR_INVALHANDLE;
     if (!d->queue.empty()) return WAVERR_STILLPLAYING;
+    if (d->backend == AudioBackend::File) MoveFile(*d);  // the output file's timeline runs up to the close
     d->closing = true;
-    timer = d->timer;
+    ScheduleNext(*d);
+    pacer = d->pacer;
     stream = std::move(d->stream);
   }
-  if (timer) timeKillEvent(timer);
+  if (pacer) detail::RemovePacer(pacer);
   if (stream) stream->Stop();
   return MMSYSERR_NOERROR;
 }
 
-// Starts the clock-paced ticks of a file device.
+// Starts the clock-paced ticks of a file device: they follow the clock's pacers, no thread of their own.
 void StartFileTicks(Device& d, void (*tick)()) {
-  UINT timer = StartTimer(kFileTickMs, true, [tick](UINT) { tick(); }, true);
+  const int pacer = detail::AddPacer(tick);
   std::lock_guard<std::mutex> lk(g_mu);
-  d.timer = timer;
+  d.pacer = pacer;
 }
 
 bool OpenInFile(Device& d, std::string* error) {
   std::string path = InFilePath();
   d.loop = InLoop();
   if (path.empty()) return true;  // silence
-  std::vector<int16_t> samples;
-  DWORD rate = 0;
-  WORD channels = 0;
-  if (!ReadWavFile(path, &samples, &rate, &channels, error)) return false;
-  d.source = ToMono(samples, channels, rate, d.fmt.nSamplesPerSec);
+  auto source = std::make_unique<WavSource>();
+  if (!source->Open(path, d.fmt.nSamplesPerSec, error)) return false;
+  d.source = std::move(source);
   return true;
 }
 
@@ -631,6 +808,7 @@ size_t Playout(size_t count, std::vector<int16_t>* out) {
 void FailNext(const std::string& function, MMRESULT result, int times) {
   std::lock_guard<std::mutex> lk(Cfg().mu);
   Cfg().faults[function] = {result, times};
+  Cfg().anyFault.store(true);
 }
 
 void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset) {
@@ -642,7 +820,9 @@ void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset) {
 void ResetFaults() {
   std::lock_guard<std::mutex> lk(Cfg().mu);
   Cfg().faults.clear();
-  Cfg().inOffset = Cfg().outOffset = 0;
+  Cfg().anyFault.store(false);
+  Cfg().inOffset = 0;
+  Cfg().outOffset = 0;
 }
 
 bool InputOpen() {
@@ -663,53 +843,36 @@ bool OutputOpen() {
 
 bool ReadWavFile(const std::string& path, std::vector<int16_t>* samples, DWORD* sampleRate, WORD* channels,
                  std::string* error) {
-  auto fail = [&](const char* why) {
+  const char* why = "cannot read the file";
+  FILE* f = std::fopen(path.c_str(), "rb");
+  WavLayout w;
+  bool ok = f && ParseWavLayout(f, FileSize(f), &w, &why);
+  std::vector<unsigned char> body;
+  if (ok && w.dataBytes > kMaxWavRead) {
+    why = "file too large";
+    ok = false;
+  }
+  if (ok) {
+    body.resize(static_cast<size_t>(w.dataBytes));
+    ok = std::fseek(f, static_cast<long>(w.dataOffset), SEEK_SET) == 0 &&
+         std::fread(body.data(), 1, body.size(), f) == body.size();
+    if (!ok) why = "cannot read the file";
+  }
+  if (f) std::fclose(f);
+  if (!ok) {
     if (error) *error = why;
     return false;
-  };
-  std::string bytes;
-  if (!ReadFile(path, &bytes, 512u * 1024u * 1024u)) return fail("cannot read the file");
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size();
-  if (n < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) return fail("not a RIFF/WAVE file");
-  size_t pos = 12;
-  bool haveFmt = false;
-  WORD tag = 0, ch = 0, bits = 0;
-  DWORD rate = 0;
-  while (pos + 8 <= n) {
-    uint32_t size = Le32(p + pos + 4);
-    const unsigned char* body = p + pos + 8;
-    size_t avail = n - (pos + 8);
-    if (std::memcmp(p + pos, "fmt ", 4) == 0) {
-      if (size < 16 || size > avail) return fail("bad format chunk");
-      tag = Le16(body);
-      ch = Le16(body + 2);
-      rate = Le32(body + 4);
-      bits = Le16(body + 14);
-      if (tag == 0xFFFE && size >= 40) tag = Le16(body + 24);  // extensible: the sub-format's tag
-      haveFmt = true;
-    } else if (std::memcmp(p + pos, "data", 4) == 0) {
-      if (!haveFmt) return fail("data before format");
-      if (tag != WAVE_FORMAT_PCM || (bits != 8 && bits != 16) || ch < 1 || ch > 8 || rate < 1000 || rate > 384000) {
-        return fail("not 8- or 16-bit PCM");
-      }
-      // A size of 0 or past the end (a writer that never finished) means "to the end".
-      size_t len = (size == 0 || size > avail) ? avail : size;
-      size_t bytesPerSample = bits / 8u;
-      size_t count = len / bytesPerSample / ch * ch;
-      samples->resize(count);
-      for (size_t i = 0; i < count; ++i) {
-        (*samples)[i] = bits == 16 ? static_cast<int16_t>(Le16(body + i * 2))
-                                   : static_cast<int16_t>((static_cast<int>(body[i]) - 128) << 8);
-      }
-      *sampleRate = rate;
-      *channels = ch;
-      return true;
-    }
-    if (size > avail) break;
-    pos += 8 + static_cast<size_t>(size) + (size & 1u);
   }
-  return fail("no data chunk");
+  const size_t bytesPerSample = w.bits / 8u;
+  const size_t count = body.size() / bytesPerSample / w.channels * w.channels;
+  samples->resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    (*samples)[i] = w.bits == 16 ? static_cast<int16_t>(Le16(&body[i * 2]))
+                                 : static_cast<int16_t>((static_cast<int>(body[i]) - 128) << 8);
+  }
+  *sampleRate = w.rate;
+  *channels = w.channels;
+  return true;
 }
 
 bool WriteWavFile(const std::string& path, const std::vector<int16_t>& samples, DWORD sampleRate, WORD channels) {
@@ -783,9 +946,10 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT deviceId, const WAVEFORMATEX* format, DW
     g_in.stream = std::move(stream);
     g_in.closing = false;
     plat::RestartTimeline(g_in);
+    plat::ScheduleNext(g_in);
     *phwi = reinterpret_cast<HWAVEIN>(g_in.handle);
   }
-  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_in, plat::FileInTick);
+  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_in, plat::FileTick<&plat::g_in>);
   return MMSYSERR_NOERROR;
 }
 
@@ -892,9 +1056,10 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, 
     g_out.started = true;  // playout runs from open on
     g_out.closing = false;
     plat::RestartTimeline(g_out);
+    plat::ScheduleNext(g_out);
     *phwo = reinterpret_cast<HWAVEOUT>(g_out.handle);
   }
-  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_out, plat::FileOutTick);
+  if (b == plat::AudioBackend::File) plat::StartFileTicks(g_out, plat::FileTick<&plat::g_out>);
   return MMSYSERR_NOERROR;
 }
 

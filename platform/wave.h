@@ -38,13 +38,15 @@
 // - "portaudio": the machine's sound cards through PortAudio (when built with it);
 //   the default when available.
 // - "file": capture reads a WAV file (TESSALY_WAVE_IN / SetWaveInFile; 8- or
-//   16-bit PCM, any rate, mixed to mono and converted to the device rate at open),
+//   16-bit PCM, any rate, read as it plays, mixed to mono and converted to the device rate),
 //   then loops or gives silence after its end (TESSALY_WAVE_IN_LOOP=1 /
 //   SetWaveInLoop); no file = silence. Playout writes a 16-bit WAV file
 //   (TESSALY_WAVE_OUT / SetWaveOutFile; none = discarded), with silence written on
 //   underrun so the file keeps the timeline. The output goes to "<path>.tmp" and
-//   is renamed to path, with a correct header, when the device closes. Both are
-//   paced by the clock of sync.h in 2-ms steps (a TestClock drives them exactly).
+//   is renamed to path, with a correct header, when the device closes. Both follow
+//   the clock of sync.h in 2-ms steps with no thread of their own: the thread that
+//   waits for a periodic event timer (the sound-card thread) moves them on at each
+//   expiry, or a 2-ms timer while no such timer runs (a TestClock drives them exactly).
 // - "manual": nothing moves by itself; a test drives the devices through
 //   plat::ManualWave (feed capture samples, play out samples, inject failures).
 

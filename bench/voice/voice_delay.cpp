@@ -16,15 +16,14 @@
 #include <netinet/ip.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <map>
 #include <thread>
 
+#include "bench/voice/baresip_peer.h"
 #include "platform/net.h"
 #include "voice/dsp/g711.h"
 #include "voice/tests_engine/e2e_support.h"
@@ -239,29 +238,13 @@ double EchoOursOnce(const std::string& dir, const std::string& speech, int salt,
   return EchoDelay(sniffer.Stop(), portA, portA, portB, portB, corr);
 }
 
-void WriteBaresip(const std::string& d, int sipPort, bool caller, const std::string& speech) {
-  mkdir(d.c_str(), 0755);
-  std::ofstream c(d + "/config");
-  c << "poll_method\t\tepoll\nsip_listen\t\t127.0.0.1:" << sipPort << "\nsip_trans_def\t\tudp\n"
-    << "module_path\t\t/usr/lib/baresip/modules\nmodule\t\t\tg711.so\nmodule\t\t\taufile.so\n"
-    << "module\t\t\taubridge.so\nmodule_app\t\taccount.so\nmodule_app\t\tmenu.so\n"
-    << "ausrc_srate\t\t48000\nausrc_channels\t\t1\nauplay_srate\t\t48000\nauplay_channels\t\t1\n"
-    << "rtp_ports\t\t" << sipPort + 10 << "-" << sipPort + 50 << "\nnet_interface\t\t127.0.0.1\n";
-  if (caller)
-    c << "audio_source\t\taufile," << speech << "\naudio_player\t\taubridge,sink_a\n";
-  else
-    c << "audio_source\t\taubridge,loop_b\naudio_player\t\taubridge,loop_b\n";
-  std::ofstream(d + "/accounts") << (caller ? "<sip:alice@127.0.0.1>;regint=0;audio_codecs=PCMU\n"
-                                            : "<sip:bob@127.0.0.1>;regint=0;audio_codecs=PCMU;answermode=auto\n");
-}
-
 double EchoBaresipOnce(const std::string& dir, const std::string& speech, int salt, double* corr) {
   Sniffer sniffer;
   if (!sniffer.Start()) return -1;
   const int portA = e2e::FreePortPair(51 + salt) + 200;
   const int portB = portA + 100;
-  WriteBaresip(dir + "/ba", portA, true, speech);
-  WriteBaresip(dir + "/bb", portB, false, speech);
+  bench::WriteBaresipConfig(dir + "/ba", portA, true, "aufile," + speech, "aubridge,sink_a");
+  bench::WriteBaresipConfig(dir + "/bb", portB, false, "aubridge,loop_b", "aubridge,loop_b");
   e2e::Child a, b;
   b.Start({"/usr/bin/baresip", "-f", dir + "/bb", "-t", "14"}, dir + "/bb.log");
   b.WaitFor("baresip is ready", 5000);

@@ -1,6 +1,8 @@
 // Tests of the multimedia timers: firing, killing, and the test clock.
 #include "platform/mmtimer.h"
 
+#include <dirent.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -235,6 +237,108 @@ TEST(PlatformMmTimer, EventTimerIsNotHeldBackByABlockedCallback) {
   release.set();
   EXPECT_EQ(timeKillEvent(id), TIMERR_NOERROR);
   plat::KillTimer(slow);
+}
+
+int ThreadCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// The waiting thread itself wakes at each expiry: no thread relays the timer to the event.
+TEST(PlatformMmTimer, EventTimerWakesTheWaiterWithoutAThread) {
+  plat::Event ev(false, false);
+  const int before = ThreadCount();
+  UINT id = plat::StartEventTimer(2, true, &ev);
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(ThreadCount(), before);
+  const auto start = std::chrono::steady_clock::now();
+  int wakes = 0;
+  for (int i = 0; i < 10; ++i) wakes += ev.wait(1000) == WAIT_OBJECT_0;
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(wakes, 10);
+  EXPECT_GE(took, milliseconds(18));  // the period holds: ten expiries take about 20 ms
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_EQ(timeKillEvent(id), TIMERR_NOERROR);
+  EXPECT_EQ(ev.wait(20), static_cast<DWORD>(WAIT_TIMEOUT));  // nothing sets it any more
+}
+
+// Under the test clock: the event is set at each due time, missed expiries coalesce into one wake,
+// a one-shot fires once (and counts as fired when killed after its time, even if nobody looked).
+TEST(PlatformMmTimer, EventTimersFollowTheTestClock) {
+  plat::TestClock clock(1000);
+  plat::Event ev(false, false);
+  UINT periodic = plat::StartEventTimer(2, true, &ev);
+  clock.advance(1);
+  EXPECT_FALSE(ev.is_set());
+  clock.advance(1);
+  EXPECT_TRUE(ev.is_set());
+  EXPECT_EQ(ev.wait(0), WAIT_OBJECT_0);
+  EXPECT_EQ(ev.wait(0), static_cast<DWORD>(WAIT_TIMEOUT));
+  clock.advance(10);  // five expiries, one wake
+  EXPECT_EQ(ev.wait(0), WAIT_OBJECT_0);
+  EXPECT_EQ(ev.wait(0), static_cast<DWORD>(WAIT_TIMEOUT));
+  clock.advance(1);  // the rhythm is kept: next due at 1014
+  EXPECT_FALSE(ev.is_set());
+  clock.advance(1);
+  EXPECT_TRUE(ev.is_set());
+  EXPECT_EQ(timeKillEvent(periodic), TIMERR_NOERROR);
+  ev.reset();
+
+  // A thread parked on the event wakes when the test clock reaches the expiry.
+  UINT again = plat::StartEventTimer(5, true, &ev);
+  std::atomic<int> woken{0};
+  std::thread waiter([&] {
+    for (int i = 0; i < 2; ++i) woken += ev.wait(INFINITE) == WAIT_OBJECT_0;
+  });
+  ASSERT_TRUE(Eventually([&] { return clock.waiters() == 1; }));
+  clock.advance(5);
+  ASSERT_TRUE(Eventually([&] { return woken.load() == 1 && clock.waiters() == 1; }));
+  clock.advance(5);
+  waiter.join();
+  EXPECT_EQ(woken.load(), 2);
+  plat::KillTimer(again);
+
+  plat::Event shot(true, false);
+  UINT a = plat::StartEventTimer(50, false, &shot);
+  UINT b = plat::StartEventTimer(50, false, &shot);
+  EXPECT_EQ(timeKillEvent(a), TIMERR_NOERROR);  // before its time: never fires
+  clock.advance(60);
+  EXPECT_TRUE(shot.is_set());
+  EXPECT_EQ(timeKillEvent(b), MMSYSERR_INVALPARAM);  // it has fired
+  EXPECT_EQ(plat::PendingTimerCount(), 0u);
+}
+
+// An event destroyed with its timer still running takes the timer with it.
+TEST(PlatformMmTimer, DestroyingTheEventDropsItsTimers) {
+  plat::TestClock clock;
+  UINT id;
+  {
+    plat::Event ev;
+    id = plat::StartEventTimer(2, true, &ev);
+    EXPECT_EQ(plat::PendingTimerCount(), 1u);
+  }
+  EXPECT_EQ(plat::PendingTimerCount(), 0u);
+  clock.advance(10);
+  EXPECT_EQ(timeKillEvent(id), MMSYSERR_INVALPARAM);
+
+  // A fired one-shot whose event is gone is never looked at again.
+  UINT shot;
+  {
+    plat::Event ev;
+    shot = plat::StartEventTimer(5, false, &ev);
+    clock.advance(5);
+    EXPECT_EQ(ev.wait(0), WAIT_OBJECT_0);
+  }
+  plat::Event other;
+  UINT next = plat::StartEventTimer(5, false, &other);
+  clock.advance(5);
+  EXPECT_TRUE(other.is_set());
+  EXPECT_EQ(timeKillEvent(shot), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(timeKillEvent(next), MMSYSERR_INVALPARAM);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Tests of the wave devices (manual and file backends), the mixer stand-in and WAV files.
 #include "platform/wave.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -334,8 +335,16 @@ TEST_F(PlatformWave, WavFileReadingIsDefensive) {
   EXPECT_EQ(back, (std::vector<int16_t>{0, 127 << 8, -128 * 256}));
 }
 
-TEST_F(PlatformWave, FileDevicesArePacedByTheClock) {
+// The file devices follow the clock alike whether a periodic event timer paces them (the
+// sound-card thread's) or their own fallback timer does.
+class PlatformWavePacing : public PlatformWave, public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(ByEventTimer, PlatformWavePacing, ::testing::Bool());
+
+TEST_P(PlatformWavePacing, FileDevicesArePacedByTheClock) {
   plat_test::TempDir dir;
+  plat::Event tick;
+  UINT tickTimer = 0;
   std::string inPath = dir.file("in.wav");
   std::string outPath = dir.file("out.wav");
   std::vector<int16_t> source = Ramp(720);  // 15 ms at 48 kHz
@@ -346,6 +355,7 @@ TEST_F(PlatformWave, FileDevicesArePacedByTheClock) {
   plat::SetWaveInLoop(false);
 
   plat::TestClock clock(1000);
+  if (GetParam()) tickTimer = plat::StartEventTimer(2, true, &tick);
   WAVEFORMATEX f = Pcm(48000);
   HWAVEIN hi = nullptr;
   HWAVEOUT ho = nullptr;
@@ -395,7 +405,49 @@ TEST_F(PlatformWave, FileDevicesArePacedByTheClock) {
   timeline.resize(1920, 0);
   EXPECT_EQ(written, timeline);
   EXPECT_FALSE(plat::FileExists(outPath + ".tmp"));
+  if (tickTimer) plat::KillTimer(tickTimer);
   EXPECT_EQ(plat::PendingTimerCount(), 0u);  // the devices' pacing timers are gone
+}
+
+// A capture file longer than what is read at a time, at another rate and in stereo: the device
+// gives the file mixed to mono and interpolated linearly, seamlessly across reads and the loop.
+TEST_F(PlatformWave, LongCaptureFileIsStreamedAndLoops) {
+  plat_test::TempDir dir;
+  std::string inPath = dir.file("long.wav");
+  const size_t frames = 10000;  // more than one read
+  std::vector<int16_t> stereo(frames * 2);
+  std::vector<int16_t> mono(frames);
+  for (size_t i = 0; i < frames; ++i) {
+    stereo[2 * i] = static_cast<int16_t>((i * 37) % 20000 - 10000);
+    stereo[2 * i + 1] = static_cast<int16_t>((i * 11) % 6000);
+    mono[i] = static_cast<int16_t>((stereo[2 * i] + stereo[2 * i + 1]) / 2);
+  }
+  ASSERT_TRUE(plat::WriteWavFile(inPath, stereo, 8000, 2));
+  const size_t outFrames = frames * 3;  // 8 to 24 kHz
+  std::vector<int16_t> expect(outFrames);
+  for (size_t i = 0; i < outFrames; ++i) {
+    const double at = static_cast<double>(i) * 8000 / 24000;
+    const size_t a = static_cast<size_t>(at), b = std::min(a + 1, frames - 1);
+    const double t = at - static_cast<double>(a);
+    expect[i] = static_cast<int16_t>(std::lround(mono[a] * (1.0 - t) + mono[b] * t));
+  }
+  plat::SetAudioBackend(plat::AudioBackend::File);
+  plat::SetWaveInFile(inPath);
+  plat::SetWaveInLoop(true);
+  plat::TestClock clock;
+  WAVEFORMATEX f = Pcm(24000);
+  HWAVEIN hi = nullptr;
+  ASSERT_EQ(waveInOpen(&hi, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  Headers in(1, 2 * (outFrames + 4800));  // the whole file and 200 ms of its second round
+  in.QueueCapture(hi);
+  waveInStart(hi);
+  clock.advance((outFrames + 4800) / 24);
+  ASSERT_EQ(in.hdr[0].dwBytesRecorded.load(), 2 * (outFrames + 4800));
+  std::vector<int16_t> got = in.samples(0);
+  EXPECT_TRUE(std::equal(expect.begin(), expect.end(), got.begin()));
+  EXPECT_TRUE(std::equal(expect.begin(), expect.begin() + 4800, got.begin() + static_cast<long>(outFrames)));
+  in.ReleaseCapture(hi);
+  EXPECT_EQ(waveInClose(hi), MMSYSERR_NOERROR);
 }
 
 TEST_F(PlatformWave, FileCaptureLoopsAndConvertsRate) {

@@ -13,7 +13,7 @@
 // voicepeer call ... (see CallMain): the same through call control and the SIP user agent.
 #include <sys/resource.h>
 
-#include <csignal>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,15 +97,17 @@ int EngineMain(int argc, char** argv) {
   const uint64_t end = start + static_cast<uint64_t>(a.seconds * 1000.0);
   size_t nextDigit = 0;
   uint64_t nextDigitAt = start + static_cast<uint64_t>(a.dtmfAtMs);
-  while (plat::NowMs() < end && !VoicePeerStopRequested()) {
-    if (nextDigit < a.dtmf.size() && plat::NowMs() >= nextDigitAt) {
+  // Wakes only for the next digit and the end.
+  for (;;) {
+    const bool digits = nextDigit < a.dtmf.size();
+    if (WaitForStopUntil(digits ? std::min(end, nextDigitAt) : end) || plat::NowMs() >= end) break;
+    if (digits && plat::NowMs() >= nextDigitAt) {
       const int ev = DigitEvent(a.dtmf[nextDigit]);
       if (ev >= 0 && ve->SonraVE_SendDTMF(ch, ev, 1) != 0)
         std::fprintf(stderr, "SendDTMF failed: %d\n", ve->SonraVE_GetLastError());
       ++nextDigit;
       nextDigitAt += static_cast<uint64_t>(a.dtmfGapMs);
     }
-    Sleep(5);
   }
   // Figures are read once the media has stopped, so the sound-card thread no longer changes them.
   ve->SonraVE_StopSend(ch);
@@ -148,7 +150,7 @@ int IdleMain(int argc, char** argv) {
   }
   const double before = CpuMs();
   const uint64_t start = plat::NowMs();
-  while (plat::NowMs() - start < static_cast<uint64_t>(a.seconds * 1000.0) && !VoicePeerStopRequested()) Sleep(50);
+  WaitForStopUntil(start + static_cast<uint64_t>(a.seconds * 1000.0));
   const double used = CpuMs() - before;
   std::printf("cpu_ms=%.1f\nseconds=%.1f\n", used, a.seconds);
   if (ch >= 0) ve->SonraVE_DeleteChannel(ch);

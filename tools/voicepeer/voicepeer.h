@@ -1,6 +1,8 @@
 // voicepeer's shared pieces: command-line options, file devices, and stop requests by signal.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 struct VoicePeerArgs {
@@ -40,7 +42,13 @@ void ConfigureFileDevices(const VoicePeerArgs& a);
 // Starts (or stops) the loop that captures every 10 ms what the manual playout device just played.
 void StartEchoLoop();
 void StopEchoLoop();
+// Stop requests (SIGTERM, SIGINT) go to one thread that waits for them; call before any other
+// thread starts, so every thread leaves these signals to it.
 void InstallVoicePeerSignals();
 bool VoicePeerStopRequested();
+// Waits until the clock (plat::NowMs) reaches untilMs or a stop is requested; true when stopped.
+bool WaitForStopUntil(uint64_t untilMs);
+// Runs fn on the signal thread when a stop is requested (to wake another wait).
+void OnVoicePeerStop(std::function<void()> fn);
 // The call mode (call control, SIP user agent and engine); 2 when this build has no SIP user agent.
 int CallMain(int argc, char** argv);

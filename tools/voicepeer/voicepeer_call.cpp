@@ -5,6 +5,8 @@
 //   Registers NAME (password "secret") through the proxy at 127.0.0.1:K, prints "ready", then
 //   either calls CALLEE or answers the first incoming call. The call lasts T seconds after it is
 //   answered; the caller then hangs up. Figures follow as "key=value" lines.
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -55,11 +57,16 @@ bool WaitFor(int event, Notice* out, int ms) {
   }
 }
 
-bool Seen(int event) {
-  std::lock_guard<std::mutex> g(g_mu);
-  for (const Notice& n : g_notices)
-    if (n.event == event) return true;
-  return false;
+// Waits until the clock reaches untilMs; true when the peer hung up or a stop came first.
+bool EndedBy(uint64_t untilMs) {
+  const std::chrono::steady_clock::time_point until{std::chrono::milliseconds(untilMs)};
+  std::unique_lock<std::mutex> lock(g_mu);
+  return g_cv.wait_until(lock, until, [] {
+    if (VoicePeerStopRequested()) return true;
+    for (const Notice& n : g_notices)
+      if (n.event == VOIPEVT_REMOTE_DISCONNECT) return true;
+    return false;
+  });
 }
 
 void PrintTrace(unsigned, const char* text) {
@@ -93,6 +100,10 @@ int CallMain(int argc, char** argv) {
     return 2;
   }
   ConfigureFileDevices(a);
+  OnVoicePeerStop([] {
+    std::lock_guard<std::mutex> g(g_mu);
+    g_cv.notify_all();
+  });
   g_debugOutput.store(PrintTrace);
   debug_enable.store(1);
   debug_all.store(3);
@@ -165,14 +176,16 @@ int CallMain(int argc, char** argv) {
     const uint64_t end = start + static_cast<uint64_t>(a.seconds * 1000.0);
     size_t next = 0;
     uint64_t nextAt = start + static_cast<uint64_t>(a.dtmfAtMs);
-    while (plat::NowMs() < end && !VoicePeerStopRequested() && !Seen(VOIPEVT_REMOTE_DISCONNECT)) {
-      if (next < a.dtmf.size() && plat::NowMs() >= nextAt) {
+    // Wakes only for the next digit, the end, a hang-up by the peer or a stop.
+    for (;;) {
+      const bool digits = next < a.dtmf.size();
+      if (EndedBy(digits ? std::min(end, nextAt) : end) || plat::NowMs() >= end) break;
+      if (digits && plat::NowMs() >= nextAt) {
         const int digit = a.dtmf[next] - '0';
         if (digit >= 0 && digit <= 9) CM_SendEvent(call.call, call.cnx, CMEVT_DTMF, -1, digit, nullptr);
         ++next;
         nextAt += static_cast<uint64_t>(a.dtmfGapMs);
       }
-      Sleep(5);
     }
     if (!a.callee.empty()) {
       CM_SendEvent(call.call, call.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);

@@ -1,9 +1,14 @@
 // voicepeer's option parsing, file-device set-up and signal handling.
 #include "voicepeer.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +18,10 @@
 
 namespace {
 std::atomic<bool> g_stop{false};
-void OnSignal(int) { g_stop.store(true); }
+std::mutex g_stopMu;
+std::condition_variable g_stopCv;
+std::function<void()> g_onStop;
+sigset_t g_stopSignals;
 }  // namespace
 
 bool ParseVoicePeerArgs(int argc, char** argv, VoicePeerArgs* a) {
@@ -99,8 +107,36 @@ void ConfigureFileDevices(const VoicePeerArgs& a) {
 }
 
 void InstallVoicePeerSignals() {
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGINT, OnSignal);
+  sigemptyset(&g_stopSignals);
+  sigaddset(&g_stopSignals, SIGTERM);
+  sigaddset(&g_stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &g_stopSignals, nullptr);
+  // Sleeps in sigwait until a stop comes: no wake-ups of its own.
+  std::thread([] {
+    int sig = 0;
+    while (sigwait(&g_stopSignals, &sig) != 0) {
+    }
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> lk(g_stopMu);
+      g_stop.store(true);
+      hook = g_onStop;
+    }
+    g_stopCv.notify_all();
+    if (hook) hook();
+  }).detach();
 }
 
 bool VoicePeerStopRequested() { return g_stop.load(); }
+
+bool WaitForStopUntil(uint64_t untilMs) {
+  // plat::NowMs is the monotonic clock, as steady_clock is.
+  const std::chrono::steady_clock::time_point until{std::chrono::milliseconds(untilMs)};
+  std::unique_lock<std::mutex> lk(g_stopMu);
+  return g_stopCv.wait_until(lk, until, [] { return g_stop.load(); });
+}
+
+void OnVoicePeerStop(std::function<void()> fn) {
+  std::lock_guard<std::mutex> lk(g_stopMu);
+  g_onStop = std::move(fn);
+}
