@@ -36,6 +36,9 @@ class Scheduler : public detail::ClockListener, public std::enable_shared_from_t
     detail::RegisterListener(self);
     std::thread([self, n = std::string(name)] {
       SetCurrentThreadName(n);
+      // Multimedia timer callbacks run time-critical: the audio paced by them must not stall
+      // when the machine is busy.
+      SetCurrentThreadPriority(THREAD_PRIORITY_TIME_CRITICAL);
       self->Run();
     }).detach();
     std::unique_lock<std::mutex> lk(mu_);

@@ -627,13 +627,14 @@ int osip_udp_send(osip_transaction_t* /*tr*/, osip_message_t* msg, char* host, i
     }
     int fd = sock >= 1 ? sock : (m != nullptr ? m->main_socket : -1);
     if (port <= 0) port = 5060;
+    // Tapped before it leaves: whoever sees the peer's reaction must find the datagram already there.
+    OsipTrafficTap tap = g_tap.load();
+    if (tap != nullptr) tap(true, text, static_cast<int>(len), host, port);
     if (plat::SendTo(fd, text, len, ip, static_cast<uint16_t>(port)) < 0) {
         UA_TRACE(1, "osip_udp_send: sendto error. ");
     } else {
         UA_TRACE(3, "osip_udp_send: %u bytes to %s:%d", static_cast<unsigned>(len), host, port);
     }
-    OsipTrafficTap tap = g_tap.load();
-    if (tap != nullptr) tap(true, text, static_cast<int>(len), host, port);
     osip_free(text);
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/debug.h"
@@ -36,12 +37,17 @@
 
 namespace siptest {
 
-// Engine bridge that only keeps channels and their receive ports.
+// Engine bridge that only keeps channels and their receive ports. It holds each port pair (RTP,
+// RTCP) as the engine would, so call control moves past ports other processes use, and the media
+// a real peer sends to our offer lands here rather than in another test's call.
 class QuietBridge : public SonraBridge {
 public:
     std::mutex mu;
     std::map<int, int> ports;   // channel -> receive port
     std::map<int, bool> sending;
+    ~QuietBridge() override {
+        for (auto& [ch, fds] : held_) Release(fds);
+    }
     int CreateChannel() override {
         std::lock_guard<std::mutex> g(mu);
         for (int ch = 0; ch < SONRA_MAX_CHANNELS; ++ch) {
@@ -55,6 +61,7 @@ public:
     int DeleteChannel(int ch) override {
         std::lock_guard<std::mutex> g(mu);
         sending.erase(ch);
+        Drop(ch);
         return ports.erase(ch) ? 0 : -1;
     }
     std::map<int, int> codec;                          // channel -> codec index
@@ -69,6 +76,16 @@ public:
         std::lock_guard<std::mutex> g(mu);
         for (auto& [c, p] : ports) {
             if (c != ch && p == port) return -1;
+        }
+        if (ports[ch] != port) {
+            std::pair<int, int> fds{plat::UdpSocket(), plat::UdpSocket()};
+            if (!plat::Bind(fds.first, 0, static_cast<uint16_t>(port)) ||
+                !plat::Bind(fds.second, 0, static_cast<uint16_t>(port + 1))) {
+                Release(fds);
+                return -1;
+            }
+            Drop(ch);
+            held_[ch] = fds;
         }
         ports[ch] = port;
         return 0;
@@ -120,6 +137,20 @@ public:
         std::lock_guard<std::mutex> g(mu);
         return ports.size();
     }
+
+private:
+    static void Release(std::pair<int, int>& fds) {
+        plat::CloseSocket(fds.first);
+        plat::CloseSocket(fds.second);
+        fds = {-1, -1};
+    }
+    void Drop(int ch) {
+        auto it = held_.find(ch);
+        if (it == held_.end()) return;
+        Release(it->second);
+        held_.erase(it);
+    }
+    std::map<int, std::pair<int, int>> held_;   // channel -> bound RTP and RTCP sockets
 };
 
 // Every datagram the user agent sent or received, and the trace lines, in order.

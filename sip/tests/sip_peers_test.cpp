@@ -168,7 +168,7 @@ public:
     }
     static std::string Binary() { return FindProgram("baresip"); }
     bool Start(const std::string& user, int proxyPort, bool autoAnswer, const std::vector<std::string>& extra = {}) {
-        port = FreeUdpPort();
+        port = FreeUdpTcpPort();
         dir = TempDir("sip_baresip");
         WriteBaresipConfig(dir, port, user, "secret", proxyPort, autoAnswer);
         std::vector<std::string> args = {Binary(), "-4", "-f", dir};

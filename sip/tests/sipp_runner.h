@@ -42,6 +42,18 @@ inline int FreeUdpPort() {
     return port;
 }
 
+// A port on 127.0.0.1 free for UDP and TCP right now, for peers that listen on both (baresip).
+inline int FreeUdpTcpPort() {
+    for (int tries = 0; tries < 50; ++tries) {
+        const int port = FreeUdpPort();
+        const int fd = plat::TcpSocket();
+        const bool free = plat::Bind(fd, 0x7F000001u, static_cast<uint16_t>(port));
+        plat::CloseSocket(fd);
+        if (free) return port;
+    }
+    return 0;
+}
+
 // Removes a test's scratch folder (kept when SIP_TEST_KEEP is set, for a look after a failure).
 inline void RemoveScratch(const std::string& dir) {
     if (dir.empty() || dir == "/tmp" || getenv("SIP_TEST_KEEP") != nullptr) return;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <set>
@@ -562,7 +563,19 @@ TEST_F(EngineApi, VersionTextNamesEveryComponent) {
 }
 
 TEST_F(EngineApi, TraceFileHoldsCallLines) {
-  std::remove("trace.txt");
+  // The trace goes to "trace.txt" in the working folder: this test's own folder, not the build
+  // folder that parallel test processes share.
+  char dir[] = "/tmp/tessaly_trace_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  struct Within {
+    std::filesystem::path was = std::filesystem::current_path();
+    std::string dir;
+    explicit Within(std::string d) : dir(std::move(d)) { std::filesystem::current_path(dir); }
+    ~Within() {
+      std::filesystem::current_path(was);
+      std::filesystem::remove_all(dir);
+    }
+  } within(dir);
   EngineTraceManager().SetScramble(0);
   ASSERT_EQ(0, ve->SonraVE_SetTrace(2));
   ve->SonraVE_GetNofCodecs();

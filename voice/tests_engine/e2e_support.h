@@ -54,17 +54,18 @@ inline bool MakeSpeech(const std::string& dir, const std::string& text, const st
   return std::system(cmd.c_str()) == 0;
 }
 
-// A UDP port p with p+1 also free (RTP and RTCP), searched from a start that differs per process.
+// A UDP port p with p+1 also free (RTP and RTCP), and p free for TCP too (baresip listens on
+// both), searched from a start that differs per process.
 inline int FreePortPair(int salt = 0) {
   const int base = 20000 + static_cast<int>((getpid() * 7 + salt * 101) % 20000) / 2 * 2;
   for (int p = base; p < 60000; p += 2) {
     bool ok = true;
-    int fds[2] = {-1, -1};
-    for (int k = 0; k < 2 && ok; ++k) {
-      fds[k] = socket(AF_INET, SOCK_DGRAM, 0);
+    int fds[3] = {-1, -1, -1};
+    for (int k = 0; k < 3 && ok; ++k) {
+      fds[k] = socket(AF_INET, k < 2 ? SOCK_DGRAM : SOCK_STREAM, 0);
       sockaddr_in a{};
       a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(p + k));
+      a.sin_port = htons(static_cast<uint16_t>(k == 1 ? p + 1 : p));
       a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       ok = bind(fds[k], reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
