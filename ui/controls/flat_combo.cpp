@@ -1,0 +1,179 @@
+// CCJFlatComboBox and CDigitEdit.
+#include "ui/controls/flat_combo.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStyleOptionComboBox>
+
+#include "ui/controls/control_geometry.h"
+
+CCJFlatComboBox::CCJFlatComboBox(QWidget* parent, bool editable) : QComboBox(parent) {
+  setEditable(editable);
+  setMouseTracking(true);
+  setInsertPolicy(QComboBox::NoInsert);
+  setCompleter(nullptr);
+  if (lineEdit()) {
+    lineEdit()->setFrame(false);
+    lineEdit()->installEventFilter(this);
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this](const QString& t) { complete(t); });
+  }
+}
+
+CCJFlatComboBox::Look CCJFlatComboBox::CurrentLook() const {
+  if (forced_ >= 0) return static_cast<Look>(forced_);
+  if (mouseDown_) return kPressed;
+  return (raised_ == 1 || hasFocus_) ? kRaised : kFlat;
+}
+
+void CCJFlatComboBox::TimerStep() {
+  const bool inside = rect().contains(mapFromGlobal(QCursor::pos())) || underMouse();
+  if (!mouseDown_ && !inside && !hasFocus_) {
+    timer_.stop();
+    if (raised_ == 1) {
+      raised_ = 0;
+      update();
+    }
+  } else if (!mouseDown_) {
+    if (raised_ != 1) {
+      raised_ = 1;
+      update();
+    }
+  } else {
+    timer_.stop();
+    if (raised_ == 1) {
+      raised_ = 0;
+      update();
+    }
+  }
+}
+
+void CCJFlatComboBox::timerEvent(QTimerEvent* e) {
+  if (e->timerId() == timer_.timerId()) TimerStep();
+  else QComboBox::timerEvent(e);
+}
+
+void CCJFlatComboBox::mouseMoveEvent(QMouseEvent* e) {
+  timer_.start(10, this);
+  TimerStep();
+  QComboBox::mouseMoveEvent(e);
+}
+
+void CCJFlatComboBox::enterEvent(QEnterEvent* e) {
+  timer_.start(10, this);
+  TimerStep();
+  QComboBox::enterEvent(e);
+}
+
+void CCJFlatComboBox::mousePressEvent(QMouseEvent* e) {
+  mouseDown_ = true;
+  update();
+  QComboBox::mousePressEvent(e);
+}
+
+void CCJFlatComboBox::mouseReleaseEvent(QMouseEvent* e) {
+  mouseDown_ = false;
+  update();
+  QComboBox::mouseReleaseEvent(e);
+}
+
+void CCJFlatComboBox::focusInEvent(QFocusEvent* e) {
+  hasFocus_ = true;
+  update();
+  QComboBox::focusInEvent(e);
+}
+
+void CCJFlatComboBox::focusOutEvent(QFocusEvent* e) {
+  hasFocus_ = false;
+  update();
+  QComboBox::focusOutEvent(e);
+}
+
+bool CCJFlatComboBox::eventFilter(QObject* o, QEvent* e) {
+  if (o == lineEdit()) {
+    if (e->type() == QEvent::FocusIn) { hasFocus_ = true; update(); }
+    if (e->type() == QEvent::FocusOut) { hasFocus_ = false; update(); }
+    if (e->type() == QEvent::Enter || e->type() == QEvent::MouseMove) { timer_.start(10, this); TimerStep(); }
+  }
+  return QComboBox::eventFilter(o, e);
+}
+
+void CCJFlatComboBox::complete(const QString& typed) {
+  if (!autoComplete_ || completing_ || !lineEdit()) return;
+  completing_ = true;
+  QLineEdit* e = lineEdit();
+  std::vector<std::string> entries;
+  for (int i = 0; i < count(); ++i) entries.push_back(itemText(i).toStdString());
+  const int start = e->hasSelectedText() ? e->selectionStart() : e->cursorPosition();
+  const int end = e->hasSelectedText() ? e->selectionEnd() : e->cursorPosition();
+  const std::string t = typed.toStdString();
+  const ctl::CompletionResult r = ctl::AutoComplete(t, start, end, entries);
+  const QString text = QString::fromStdString(r.text);
+  const int typedChars = typed.size();
+  if (r.matched) setCurrentIndex(findText(text));
+  e->setText(text);
+  if (r.matched && !(r.selStart == start && r.selEnd == end)) e->setSelection(typedChars, text.size() - typedChars);
+  else if (start == end) e->setCursorPosition(start);
+  else e->setSelection(start, end - start);
+  completing_ = false;
+}
+
+void CCJFlatComboBox::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  const QPalette pal = palette();
+  const QColor face = pal.color(QPalette::Button), hi = pal.color(QPalette::Light), sh = pal.color(QPalette::Mid);
+  QRect r = rect();
+  p.fillRect(r, pal.color(QPalette::Base));
+  const Look look = CurrentLook();
+  auto frame3d = [&](QRect rc, const QColor& tl, const QColor& br) {
+    rc.adjust(0, 0, -1, -1);
+    p.setPen(tl); p.drawLine(rc.topLeft(), rc.topRight()); p.drawLine(rc.topLeft(), rc.bottomLeft());
+    p.setPen(br); p.drawLine(rc.bottomLeft(), rc.bottomRight()); p.drawLine(rc.topRight(), rc.bottomRight());
+  };
+  if (look == kFlat) frame3d(r, face.darker(115), face.darker(115));
+  else frame3d(r, sh, hi);
+  r.adjust(1, 1, -1, -1);
+  frame3d(r, isEnabled() ? face : hi, isEnabled() ? face : hi);
+  r.adjust(1, 1, -1, -1);
+  const int bw = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+  QRect button(r.right() + 1 - bw, r.top(), bw, r.height());
+  p.fillRect(button, face);
+  if (!lineEdit()) {
+    p.setPen(isEnabled() ? pal.color(QPalette::Text) : sh);
+    p.drawText(QRect(r.left() + 3, r.top(), button.left() - r.left() - 4, r.height()), Qt::AlignVCenter, currentText());
+  }
+  if (isEnabled()) {
+    QRect area = button.adjusted(0, -1, 0, 1);
+    if (look == kFlat) {
+      frame3d(area, hi, hi);
+    } else if (look == kRaised) {
+      frame3d(area, hi, sh);
+    } else {
+      area.translate(1, 1);
+      frame3d(area, sh, hi);
+    }
+  }
+  // Arrow.
+  const QPoint c = button.center() + (look == kPressed ? QPoint(1, 1) : QPoint());
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Qt::NoPen);
+  p.setBrush(isEnabled() ? pal.color(QPalette::ButtonText) : sh);
+  const QPointF tri[3] = {QPointF(c.x() - 3.5, c.y() - 1.5), QPointF(c.x() + 3.5, c.y() - 1.5), QPointF(c.x(), c.y() + 2.5)};
+  p.drawPolygon(tri, 3);
+}
+
+void CDigitEdit::keyPressEvent(QKeyEvent* e) {
+  const QString t = e->text();
+  if (t.size() == 1) {
+    const QChar c = t[0];
+    if (c == QChar(8) || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char(',')) {
+      QLineEdit::keyPressEvent(e);
+      return;
+    }
+    if (c.isPrint()) {
+      e->accept();  // every other character is dropped
+      return;
+    }
+  }
+  QLineEdit::keyPressEvent(e);  // editing keys (arrows, delete, backspace) pass
+}

@@ -1,0 +1,521 @@
+// CFormatRichEdit and CChatRichEdit.
+#include "ui/controls/rich_edit.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocumentFragment>
+#include <QTextList>
+
+#include "platform/codepage.h"
+#include "ui/controls/chat_text.h"
+#include "ui/controls/control_messages.h"
+#include "ui/controls/skin.h"
+
+namespace {
+
+constexpr int kProtectedProperty = QTextFormat::UserProperty + 1;
+constexpr int kCodeProperty = QTextFormat::UserProperty + 2;
+std::function<void(const QString&)> g_messageHook;
+
+bool HasBit(const QTextCharFormat& f, int bit) {
+  switch (bit) {
+    case 0: return f.fontWeight() >= QFont::Bold;
+    case 1: return f.fontItalic();
+    case 2: return f.fontUnderline();
+    case 3: return f.fontStrikeOut();
+    case 4: return f.boolProperty(kProtectedProperty);
+    default: return f.isAnchor();
+  }
+}
+
+// Calls f for the character format of every character of the selection (the cursor's format
+// when nothing is selected).
+template <typename F>
+void ForEachFormat(const QTextCursor& c, F&& f) {
+  if (!c.hasSelection()) {
+    f(c.charFormat());
+    return;
+  }
+  const int start = c.selectionStart(), end = c.selectionEnd();
+  for (QTextBlock b = c.document()->findBlock(start); b.isValid() && b.position() < end; b = b.next()) {
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextFragment frag = it.fragment();
+      if (frag.position() + frag.length() <= start || frag.position() >= end) continue;
+      f(frag.charFormat());
+    }
+  }
+}
+
+// --- A small RTF reader and writer: text, paragraphs, bold, italic, underline, strike-out.
+
+struct RtfState {
+  bool bold = false, italic = false, underline = false, strike = false;
+  bool skip = false;
+  int uc = 1;
+};
+
+void RtfRead(const std::string& rtf, QTextCursor& cursor) {
+  std::vector<RtfState> stack{RtfState{}};
+  std::string pendingBytes;  // \'hh bytes in the ANSI code page
+  auto fmt = [&] {
+    QTextCharFormat f;
+    const RtfState& s = stack.back();
+    f.setFontWeight(s.bold ? QFont::Bold : QFont::Normal);
+    f.setFontItalic(s.italic);
+    f.setFontUnderline(s.underline);
+    f.setFontStrikeOut(s.strike);
+    return f;
+  };
+  auto flush = [&] {
+    if (pendingBytes.empty()) return;
+    if (!stack.back().skip) cursor.insertText(QString::fromStdU16String(plat::ToUtf16(pendingBytes, CP_ACP)), fmt());
+    pendingBytes.clear();
+  };
+  auto put = [&](const QString& s) {
+    flush();
+    if (!stack.back().skip) cursor.insertText(s, fmt());
+  };
+  size_t i = 0;
+  int skipChars = 0;
+  while (i < rtf.size()) {
+    const char c = rtf[i];
+    if (c == '{') {
+      flush();
+      stack.push_back(stack.back());
+      ++i;
+      if (rtf.compare(i, 2, "\\*") == 0) stack.back().skip = true;
+      continue;
+    }
+    if (c == '}') {
+      flush();
+      if (stack.size() > 1) stack.pop_back();
+      ++i;
+      continue;
+    }
+    if (c == '\r' || c == '\n') { ++i; continue; }
+    if (c != '\\') {
+      if (skipChars > 0) { --skipChars; ++i; continue; }
+      if (!stack.back().skip) pendingBytes.push_back(c);
+      ++i;
+      continue;
+    }
+    // A control symbol or word.
+    ++i;
+    if (i >= rtf.size()) break;
+    const char n = rtf[i];
+    if (n == '\\' || n == '{' || n == '}') {
+      if (!stack.back().skip) pendingBytes.push_back(n);
+      ++i;
+      continue;
+    }
+    if (n == '\'') {
+      if (i + 2 < rtf.size()) {
+        const std::string hex = rtf.substr(i + 1, 2);
+        char* end = nullptr;
+        const long v = std::strtol(hex.c_str(), &end, 16);
+        if (end && *end == '\0' && hex.size() == 2) {
+          if (skipChars > 0) --skipChars;
+          else if (!stack.back().skip) pendingBytes.push_back(static_cast<char>(v));
+        }
+      }
+      i += 3;
+      continue;
+    }
+    if (!std::isalpha(static_cast<unsigned char>(n))) { ++i; continue; }
+    size_t w = i;
+    while (w < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[w]))) ++w;
+    const std::string word = rtf.substr(i, w - i);
+    bool hasParam = false;
+    long param = 0;
+    size_t p = w;
+    if (p < rtf.size() && (rtf[p] == '-' || std::isdigit(static_cast<unsigned char>(rtf[p])))) {
+      const size_t ps = p;
+      ++p;
+      while (p < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[p])) && p - ps < 10) ++p;
+      param = std::strtol(rtf.substr(ps, p - ps).c_str(), nullptr, 10);
+      hasParam = true;
+    }
+    if (p < rtf.size() && rtf[p] == ' ') ++p;
+    i = p;
+    RtfState& s = stack.back();
+    const bool on = !hasParam || param != 0;
+    if (word == "fonttbl" || word == "colortbl" || word == "stylesheet" || word == "info" || word == "pict") {
+      flush();
+      s.skip = true;
+    } else if (word == "par" || word == "line") {
+      flush();
+      if (!s.skip) { if (word == "par") cursor.insertBlock(); else cursor.insertText(QStringLiteral("\n"), fmt()); }
+    } else if (word == "tab") {
+      put(QStringLiteral("\t"));
+    } else if (word == "b") { flush(); s.bold = on; }
+    else if (word == "i") { flush(); s.italic = on; }
+    else if (word == "ul") { flush(); s.underline = on; }
+    else if (word == "ulnone") { flush(); s.underline = false; }
+    else if (word == "strike") { flush(); s.strike = on; }
+    else if (word == "plain") { flush(); s.bold = s.italic = s.underline = s.strike = false; }
+    else if (word == "uc" && hasParam) { s.uc = static_cast<int>(std::clamp(param, 0L, 10L)); }
+    else if (word == "u" && hasParam) {
+      put(QString(QChar(static_cast<char16_t>(param < 0 ? param + 65536 : param))));
+      skipChars = s.uc;
+    }
+  }
+  flush();
+}
+
+std::string RtfEscape(const QString& text) {
+  std::string out;
+  for (QChar ch : text) {
+    const char16_t u = ch.unicode();
+    if (u == '\\' || u == '{' || u == '}') { out += '\\'; out += static_cast<char>(u); }
+    else if (u == '\t') out += "\\tab ";
+    else if (u == QChar::LineSeparator || u == '\n') out += "\\line ";
+    else if (u < 0x80) out += static_cast<char>(u);
+    else out += "\\u" + std::to_string(static_cast<int16_t>(u)) + "?";
+  }
+  return out;
+}
+
+std::string RtfWrite(const QTextDocument* doc) {
+  std::string out = "{\\rtf1\\ansi\\ansicpg936\\deff0{\\fonttbl{\\f0\\fnil " +
+                    RtfEscape(doc->defaultFont().family()) + ";}}\\uc1 ";
+  bool first = true;
+  for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+    if (!first) out += "\\par\n";
+    first = false;
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextFragment frag = it.fragment();
+      const QTextCharFormat f = frag.charFormat();
+      std::string open;
+      if (f.fontWeight() >= QFont::Bold) open += "\\b";
+      if (f.fontItalic()) open += "\\i";
+      if (f.fontUnderline()) open += "\\ul";
+      if (f.fontStrikeOut()) open += "\\strike";
+      out += open.empty() ? RtfEscape(frag.text()) : "{" + open + " " + RtfEscape(frag.text()) + "}";
+    }
+  }
+  out += "}";
+  return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CFormatRichEdit
+
+CFormatRichEdit::CFormatRichEdit(QWidget* parent) : QTextEdit(parent) { setAcceptRichText(false); }
+
+void CFormatRichEdit::SetMessageBoxHook(std::function<void(const QString&)> hook) { g_messageHook = std::move(hook); }
+
+void CFormatRichEdit::messageBox(const QString& text) {
+  if (g_messageHook) g_messageHook(text);
+  else QMessageBox::warning(nullptr, QString(), text);
+}
+
+int CFormatRichEdit::query(Bit bit) const {
+  int state = -2;
+  ForEachFormat(textCursor(), [&](const QTextCharFormat& f) {
+    const int v = HasBit(f, static_cast<int>(bit)) ? 1 : 0;
+    state = state == -2 ? v : (state == v ? v : -1);
+  });
+  return state == -2 ? 0 : state;
+}
+
+void CFormatRichEdit::toggle(Bit bit) {
+  const bool all = query(bit) == 1;
+  QTextCharFormat f;
+  switch (bit) {
+    case Bit::Bold: f.setFontWeight(all ? QFont::Normal : QFont::Bold); break;
+    case Bit::Italic: f.setFontItalic(!all); break;
+    case Bit::Underline: f.setFontUnderline(!all); break;
+    case Bit::StrikeOut: f.setFontStrikeOut(!all); break;
+    case Bit::Protected: f.setProperty(kProtectedProperty, !all); break;
+    case Bit::Link: f.setAnchor(!all); break;
+  }
+  mergeCurrentCharFormat(f);
+}
+
+int CFormatRichEdit::IsSelectionBold() const { return query(Bit::Bold); }
+int CFormatRichEdit::IsSelectionItalic() const { return query(Bit::Italic); }
+int CFormatRichEdit::IsSelectionUnderline() const { return query(Bit::Underline); }
+int CFormatRichEdit::IsSelectionStrikeOut() const { return query(Bit::StrikeOut); }
+int CFormatRichEdit::IsSelectionProtected() const { return query(Bit::Protected); }
+int CFormatRichEdit::IsSelectionLink() const { return query(Bit::Link); }
+void CFormatRichEdit::ToggleSelectionBold() { toggle(Bit::Bold); }
+void CFormatRichEdit::ToggleSelectionItalic() { toggle(Bit::Italic); }
+void CFormatRichEdit::ToggleSelectionUnderline() { toggle(Bit::Underline); }
+void CFormatRichEdit::ToggleSelectionStrikeOut() { toggle(Bit::StrikeOut); }
+void CFormatRichEdit::ToggleSelectionProtected() { toggle(Bit::Protected); }
+void CFormatRichEdit::ToggleSelectionLink() { toggle(Bit::Link); }
+
+int CFormatRichEdit::GetSelectionFontSize() const {
+  double size = -1;
+  bool mixed = false;
+  ForEachFormat(textCursor(), [&](const QTextCharFormat& f) {
+    const double s = f.fontPointSize() > 0 ? f.fontPointSize() : document()->defaultFont().pointSizeF();
+    if (size < 0) size = s;
+    else if (s != size) mixed = true;
+  });
+  return mixed || size < 0 ? 0 : static_cast<int>(size * 20) / 20;
+}
+
+void CFormatRichEdit::SetSelectionFontSize(int points) {
+  QTextCharFormat f;
+  f.setFontPointSize(points);
+  mergeCurrentCharFormat(f);
+}
+
+QString CFormatRichEdit::GetSelectionFaceName() const {
+  QString face;
+  bool mixed = false, any = false;
+  ForEachFormat(textCursor(), [&](const QTextCharFormat& f) {
+    const QStringList fam = f.fontFamilies().toStringList();
+    const QString s = fam.isEmpty() ? document()->defaultFont().family() : fam.first();
+    if (!any) face = s;
+    else if (s != face) mixed = true;
+    any = true;
+  });
+  return mixed ? QString() : face;
+}
+
+void CFormatRichEdit::SetSelectionFaceName(const QString& name) {
+  QTextCharFormat f;
+  f.setFontFamilies({name.left(31)});
+  mergeCurrentCharFormat(f);
+}
+
+void CFormatRichEdit::SetSelectionColor(COLORREF colour) {
+  QTextCharFormat f;
+  f.setForeground(ctl::ToQColor(colour));
+  mergeCurrentCharFormat(f);
+}
+
+int CFormatRichEdit::alignmentIs(Qt::Alignment a) const {
+  const QTextCursor c = textCursor();
+  const QTextBlock first = document()->findBlock(c.selectionStart());
+  const QTextBlock last = document()->findBlock(c.selectionEnd());
+  const Qt::Alignment want = first.blockFormat().alignment() & Qt::AlignHorizontal_Mask;
+  for (QTextBlock b = first; b.isValid(); b = b.next()) {
+    if ((b.blockFormat().alignment() & Qt::AlignHorizontal_Mask) != want) return -1;
+    if (b == last) break;
+  }
+  const Qt::Alignment norm = (want == Qt::AlignLeading || want == 0) ? Qt::AlignLeft : want;
+  return norm == a ? 1 : 0;
+}
+
+void CFormatRichEdit::setAlignmentTo(Qt::Alignment a) { setAlignment(a); }
+
+int CFormatRichEdit::IsParagraphLeft() const { return alignmentIs(Qt::AlignLeft); }
+int CFormatRichEdit::IsParagraphRight() const { return alignmentIs(Qt::AlignRight); }
+int CFormatRichEdit::IsParagraphCenter() const { return alignmentIs(Qt::AlignHCenter); }
+int CFormatRichEdit::IsParagraphJustify() const { return alignmentIs(Qt::AlignJustify); }
+void CFormatRichEdit::SetParagraphLeft() { setAlignmentTo(Qt::AlignLeft); }
+void CFormatRichEdit::SetParagraphRight() { setAlignmentTo(Qt::AlignRight); }
+void CFormatRichEdit::SetParagraphCenter() { setAlignmentTo(Qt::AlignHCenter); }
+void CFormatRichEdit::SetParagraphJustify() { setAlignmentTo(Qt::AlignJustify); }
+
+int CFormatRichEdit::IsParagraphBulleted() const {
+  const QTextCursor c = textCursor();
+  const QTextBlock first = document()->findBlock(c.selectionStart());
+  const QTextBlock last = document()->findBlock(c.selectionEnd());
+  const bool want = first.textList() != nullptr;
+  for (QTextBlock b = first; b.isValid(); b = b.next()) {
+    if ((b.textList() != nullptr) != want) return -1;
+    if (b == last) break;
+  }
+  return want ? 1 : 0;
+}
+
+void CFormatRichEdit::ToggleParagraphBullet() {
+  QTextCursor c = textCursor();
+  if (IsParagraphBulleted() == 1) {
+    const QTextBlock first = document()->findBlock(c.selectionStart());
+    const QTextBlock last = document()->findBlock(c.selectionEnd());
+    for (QTextBlock b = first; b.isValid(); b = b.next()) {
+      if (QTextList* l = b.textList()) l->remove(b);
+      QTextCursor bc(b);
+      QTextBlockFormat bf = b.blockFormat();
+      bf.setIndent(0);
+      bc.setBlockFormat(bf);
+      if (b == last) break;
+    }
+    return;
+  }
+  QTextListFormat lf;
+  lf.setStyle(QTextListFormat::ListDisc);
+  lf.setIndent(1);  // an offset of 160 twips: one step
+  c.createList(lf);
+}
+
+void CFormatRichEdit::SetContent(const std::string& content) {
+  clear();
+  if (content.rfind("{\\rtf", 0) == 0) {
+    QTextCursor c(document());
+    RtfRead(content, c);
+  } else {
+    setPlainText(QString::fromStdU16String(plat::ToUtf16(content, CP_ACP)));
+  }
+}
+
+void CFormatRichEdit::SetContentBytes(const std::vector<char>& bytes) { SetContent(std::string(bytes.begin(), bytes.end())); }
+
+bool CFormatRichEdit::LoadFile(const QString& path) {
+  const QFileInfo info(path);
+  if (path.isEmpty() || !info.exists() || info.isDir()) {
+    messageBox(QStringLiteral("无效的文件名。"));
+    return false;
+  }
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) {
+    messageBox(QStringLiteral("打开文档失败。"));
+    return false;
+  }
+  const QByteArray data = f.readAll();
+  SetContent(data.toStdString());
+  return true;
+}
+
+void CFormatRichEdit::GetContent(std::string* out, bool rtf) const {
+  out->clear();
+  if (rtf) *out = RtfWrite(document());
+  else *out = plat::FromUtf16(toPlainText().toStdU16String(), CP_ACP);
+}
+
+bool CFormatRichEdit::SaveFile(const QString& path, bool rtf) {
+  std::string content;
+  GetContent(&content, rtf);
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+      f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size())) {
+    messageBox(QStringLiteral("保存文档失败。"));
+    return false;
+  }
+  return true;
+}
+
+void CFormatRichEdit::SetWordWrap(bool wrap, int lineWidth) {
+  if (wrap || lineWidth != 0) {
+    if (lineWidth == 0) {
+      setLineWrapMode(QTextEdit::WidgetWidth);
+    } else {
+      setLineWrapMode(QTextEdit::FixedPixelWidth);
+      setLineWrapColumnOrWidth(lineWidth);
+    }
+  } else {
+    setLineWrapMode(QTextEdit::NoWrap);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// CChatRichEdit
+
+struct PictureAt {
+  size_t position;
+  std::string code;
+};
+
+CChatRichEdit::CChatRichEdit(QWidget* parent) : CFormatRichEdit(parent) {}
+
+void CChatRichEdit::InsertImage(const QImage& image, const std::string& code) {
+  if (image.isNull()) return;
+  const QString name = QStringLiteral("tessaly-picture:%1").arg(++nextImage_);
+  document()->addResource(QTextDocument::ImageResource, QUrl(name), image);
+  QTextImageFormat f;
+  f.setName(name);
+  f.setWidth(image.width());
+  f.setHeight(image.height());
+  if (!code.empty()) {
+    imageCodes_.push_back(ctl::MakeImageCode(code));
+    f.setProperty(kCodeProperty, QByteArray::fromStdString(imageCodes_.back()));
+  }
+  QTextCursor c = textCursor();
+  c.insertImage(f);
+  setTextCursor(c);
+  ensureCursorVisible();
+  setFocus();
+}
+
+bool CChatRichEdit::InsertImageFile(const QString& path, const std::string& code) {
+  const QImage img = ctl::LoadBitmapFile(path);
+  if (img.isNull()) return false;
+  InsertImage(img, code);
+  return true;
+}
+
+std::u16string CChatRichEdit::rawText(std::vector<PictureAt>* pictures) const {
+  std::u16string text;
+  for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
+    if (b != document()->begin()) text += u'\n';
+    for (auto it = b.begin(); !it.atEnd(); ++it) {
+      const QTextFragment frag = it.fragment();
+      const QTextCharFormat f = frag.charFormat();
+      if (f.isImageFormat()) {
+        const QByteArray code = f.property(kCodeProperty).toByteArray();
+        for (int k = 0; k < frag.length(); ++k) {
+          pictures->push_back({static_cast<size_t>(frag.position() + k), code.toStdString()});
+          text += u'\xFFFC';
+        }
+      } else {
+        text += frag.text().toStdU16String();
+      }
+    }
+  }
+  return text;
+}
+
+std::string CChatRichEdit::GetTextWithImageCodes(bool selectionOnly, int* expansion) const {
+  std::vector<PictureAt> pics;
+  const std::u16string text = rawText(&pics);
+  std::vector<ctl::PictureCode> codes;
+  for (const auto& p : pics) codes.push_back({p.position, p.code});
+  const QTextCursor c = textCursor();
+  return ctl::CodedText(text, codes, selectionOnly, static_cast<size_t>(c.selectionStart()),
+                        static_cast<size_t>(c.selectionEnd()), expansion);
+}
+
+int CChatRichEdit::CountTextUnits(int* cutPosition, int* expansion) const {
+  int grown = 0;
+  const std::string coded = GetTextWithImageCodes(false, &grown);
+  const ctl::CountResult r = ctl::CountTextUnits(coded, grown, cutPosition != nullptr);
+  if (cutPosition) *cutPosition = r.cutPosition;
+  if (expansion) *expansion = grown;
+  return r.characters;
+}
+
+int CChatRichEdit::PasteWithinLimit() {
+  int selExpansion = 0;
+  const std::string selected = GetTextWithImageCodes(true, &selExpansion);
+  const int selectionChars = textCursor().hasSelection() ? ctl::CountUnits(selected) / 2 : 0;
+  const int allowed = ctl::PasteAllowance(selectionChars, CountTextUnits(nullptr, nullptr));
+  if (allowed < 1) return 1;
+  const QClipboard* clip = QApplication::clipboard();
+  if (!clip) return 0;
+  std::string text = plat::FromUtf16(clip->text().toStdU16String(), CP_ACP);
+  if (text.size() > 1023) text.resize(1023);
+  const std::string cut = ctl::CutToCharacters(text, allowed);
+  const LRESULT answer = ctl::SendOwnerMessage(this, WM_CHAT_PASTE, 0, reinterpret_cast<LPARAM>(cut.c_str()));
+  if (answer != 0) return 0;
+  int expansion = 0;
+  CountTextUnits(nullptr, &expansion);
+  limit_ = ctl::kChatCharLimit - expansion;
+  return 1;
+}
+
+QMimeData* CChatRichEdit::createMimeDataFromSelection() const {
+  int expansion = 0;
+  const std::string coded = GetTextWithImageCodes(true, &expansion);
+  if (expansion < 1) return CFormatRichEdit::createMimeDataFromSelection();
+  auto* mime = new QMimeData;
+  mime->setText(QString::fromStdU16String(plat::ToUtf16(coded, CP_ACP)));
+  return mime;
+}
+
+void CChatRichEdit::insertFromMimeData(const QMimeData* source) {
+  pastePosition_ = textCursor().selectionStart();
+  CFormatRichEdit::insertFromMimeData(source);
+}

@@ -1,0 +1,94 @@
+// CFormatRichEdit and CChatRichEdit: formatted text with selection queries, content transfer, and chat pictures that keep their codes.
+#pragma once
+
+#include <QImage>
+#include <QTextEdit>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ui/controls/colour.h"
+
+class CFormatRichEdit : public QTextEdit {
+  Q_OBJECT
+ public:
+  explicit CFormatRichEdit(QWidget* parent = nullptr);
+
+  // -1 when the selection is mixed, else 1 or 0.
+  int IsSelectionBold() const;
+  int IsSelectionItalic() const;
+  int IsSelectionUnderline() const;
+  int IsSelectionStrikeOut() const;
+  int IsSelectionProtected() const;
+  int IsSelectionLink() const;
+  void ToggleSelectionBold();
+  void ToggleSelectionItalic();
+  void ToggleSelectionUnderline();
+  void ToggleSelectionStrikeOut();
+  void ToggleSelectionProtected();
+  void ToggleSelectionLink();
+  int GetSelectionFontSize() const;  // points; 0 when mixed
+  void SetSelectionFontSize(int points);
+  QString GetSelectionFaceName() const;  // empty when mixed
+  void SetSelectionFaceName(const QString& name);
+  void SetSelectionColor(COLORREF colour);
+  int IsParagraphLeft() const;
+  int IsParagraphRight() const;
+  int IsParagraphCenter() const;
+  int IsParagraphJustify() const;
+  void SetParagraphLeft();
+  void SetParagraphRight();
+  void SetParagraphCenter();
+  void SetParagraphJustify();
+  int IsParagraphBulleted() const;
+  void ToggleParagraphBullet();
+
+  // Content as RTF (when it begins with "{\rtf") or plain text in the ANSI code page.
+  void SetContent(const std::string& content);
+  void SetContentBytes(const std::vector<char>& bytes);
+  bool LoadFile(const QString& path);
+  void GetContent(std::string* out, bool rtf) const;
+  bool SaveFile(const QString& path, bool rtf);
+  void SetWordWrap(bool wrap, int lineWidth);
+
+  // Message boxes of the file operations go here when set (tests); else a warning box.
+  static void SetMessageBoxHook(std::function<void(const QString&)> hook);
+
+ protected:
+  enum class Bit { Bold, Italic, Underline, StrikeOut, Protected, Link };
+  int query(Bit bit) const;
+  void toggle(Bit bit);
+  int alignmentIs(Qt::Alignment a) const;
+  void setAlignmentTo(Qt::Alignment a);
+  static void messageBox(const QString& text);
+};
+
+class CChatRichEdit : public CFormatRichEdit {
+  Q_OBJECT
+ public:
+  explicit CChatRichEdit(QWidget* parent = nullptr);
+
+  // Inserts a picture at the selection, tagged with its code (cut to 31 bytes; empty: no code).
+  void InsertImage(const QImage& image, const std::string& code);
+  bool InsertImageFile(const QString& path, const std::string& code);
+  // The text (ANSI) of the selection or the whole control with each coded picture replaced by its code.
+  std::string GetTextWithImageCodes(bool selectionOnly, int* expansion) const;
+  // Characters of the message; cutPosition: where the message would be cut at the limit.
+  int CountTextUnits(int* cutPosition, int* expansion) const;
+  // Pastes the clipboard text cut to what fits; the owner gets WM_CHAT_PASTE with the text.
+  int PasteWithinLimit();
+  int TextLimit() const { return limit_; }
+  int PastePosition() const { return pastePosition_; }
+  size_t ImageCodeCount() const { return imageCodes_.size(); }
+
+ protected:
+  QMimeData* createMimeDataFromSelection() const override;
+  void insertFromMimeData(const QMimeData* source) override;
+
+ private:
+  std::u16string rawText(std::vector<struct PictureAt>* pictures) const;
+  std::vector<std::string> imageCodes_;  // kept for the control's life
+  int pastePosition_ = -1;
+  int limit_ = 0;
+  int nextImage_ = 0;
+};

@@ -1,0 +1,40 @@
+// Skin pictures read at run time: paths built from the skin's name, key-colour masks and image strips.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QList>
+#include <QPixmap>
+#include <QString>
+#include <string>
+
+#include "ui/controls/colour.h"
+
+namespace ctl {
+
+// The current skin's name (the skin type); "default" until set.
+void SetSkinType(const std::string& type);
+std::string SkinType();
+// "skin/<type>/<name>", relative to the current folder; any length.
+std::string SkinFilePath(const std::string& type, const std::string& name);
+std::string SkinFilePath(const std::string& name);
+// The skin's settings file "skin/<type>/corvina.ini".
+std::string SkinIniPath();
+// Folder of the program's own pictures (bitmap resources by number); "res" until set.
+void SetResourceFolder(const std::string& folder);
+QString ResourcePath(int id);
+
+// A bitmap file, or a null image when it is missing or unreadable (never reported).
+QImage LoadBitmapFile(const QString& path);
+inline QImage LoadBitmapFile(const std::string& path) { return LoadBitmapFile(QString::fromStdString(path)); }
+// The image with every pixel of the key colour made transparent.
+QPixmap KeyedPixmap(const QImage& image, COLORREF key);
+// Cuts a strip into images of w x h, keyed; an image with no full cell gives none.
+QList<QPixmap> CutStrip(const QImage& strip, int w, int h, COLORREF key);
+// A copy of the image with each pixel mapped through f (alpha and the key colour kept).
+QImage MapPixels(const QImage& image, COLORREF (*f)(COLORREF), COLORREF keep);
+
+inline QColor ToQColor(COLORREF c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(c)); }
+inline COLORREF ToColorRef(const QColor& c) { return RGB(c.red(), c.green(), c.blue()); }
+
+}  // namespace ctl

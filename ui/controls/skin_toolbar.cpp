@@ -1,0 +1,178 @@
+// CSkinToolBar and CDialComboBox.
+#include "ui/controls/skin_toolbar.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPainter>
+#include <QStyleOptionToolButton>
+
+#include "ui/controls/control_messages.h"
+#include "ui/controls/skin.h"
+
+namespace {
+constexpr int kDropArrowResource = 32738;
+}
+
+CSkinToolButton::CSkinToolButton(CSkinToolBar* bar, int command, int imageIndex, bool dropDown)
+    : QToolButton(bar), bar_(bar), command_(command), imageIndex_(imageIndex), dropDown_(dropDown) {
+  setAutoRaise(true);
+  setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  setAttribute(Qt::WA_Hover);
+}
+
+QSize CSkinToolButton::sizeHint() const {
+  const QSize img = bar_->ImageSize();
+  const int tw = text().isEmpty() ? 0 : fontMetrics().horizontalAdvance(text()) + 6;
+  const int w = 3 + img.width() + 2 + tw + (dropDown_ ? 13 : 0) + 3;
+  return QSize(w, std::max(img.height() + 7, fontMetrics().height() + 8));
+}
+
+void CSkinToolButton::paintEvent(QPaintEvent* e) {
+  if (!bar_->HasBackground()) {
+    QToolButton::paintEvent(e);
+    return;
+  }
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  const QRect r = rect();
+  const bool hot = forcedHot_ || (underMouse() && isEnabled());
+  const bool pressed = isDown();
+  const bool checked = isChecked();
+  p.setPen(QPen(QColor(0x9c, 0xb4, 0xd8), 1));
+  // Each state present is drawn in turn; a checked and hot button ends with the hot plate.
+  if (checked) p.fillRect(r.adjusted(1, 1, -1, -1), ctl::ToQColor(bar_->CheckedColor));
+  if (hot) {
+    p.setBrush(ctl::ToQColor(bar_->HotColor));
+    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX, bar_->PlateCornerY);
+  }
+  if (pressed) {
+    p.setBrush(ctl::ToQColor(bar_->PressedColor));
+    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX, bar_->PlateCornerY);
+  }
+  p.setRenderHint(QPainter::Antialiasing, false);
+  const QPixmap img = bar_->Image(imageIndex_, hot);
+  if (!img.isNull()) {
+    if (isEnabled()) p.drawPixmap(r.left() + 3, r.top() + 3, img);
+    else p.drawPixmap(r.left() + 3, r.top() + 3, QIcon(img).pixmap(img.size(), QIcon::Disabled));
+  }
+  QRect textRect(r.left() + 5 + bar_->ImageSize().width(), r.top() + 2, r.width() - 6 - bar_->ImageSize().width(),
+                 r.height() - 3);
+  if (dropDown_) {
+    const QRect area(textRect.right() - 12, textRect.top(), 12, textRect.height());
+    if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3 + (area.height() - 10) / 2 - 1, bar_->DropArrow());
+    if (hot || pressed) {
+      p.setPen(QColor(0x9c, 0xb4, 0xd8));
+      p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());
+    }
+    textRect.setRight(area.left() - 2);
+  }
+  p.setPen(isEnabled() ? palette().color(QPalette::ButtonText) : palette().color(QPalette::Mid));
+  p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
+}
+
+CSkinToolBar::CSkinToolBar(QWidget* parent) : QToolBar(parent) {
+  setMovable(false);
+  setFloatable(false);
+  setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  setContentsMargins(2, 2, 2, 2);
+  dropArrow_ = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource)),
+                                ctl::ToColorRef(palette().color(QPalette::Button)));
+  if (dropArrow_.isNull())  // the arrow's own key colour of the default pictures
+    dropArrow_ = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource)), RGB(255, 0, 255));
+}
+
+CSkinToolButton* CSkinToolBar::AddButton(int command, const QString& text, int imageIndex, bool dropDown) {
+  auto* b = new CSkinToolButton(this, command, imageIndex, dropDown);
+  b->setText(text);
+  connect(b, &QToolButton::clicked, this, [this, command] { emit commandTriggered(command); });
+  addWidget(b);
+  return b;
+}
+
+CSkinToolButton* CSkinToolBar::Button(int command) const {
+  for (auto* b : findChildren<CSkinToolButton*>())
+    if (b->command() == command) return b;
+  return nullptr;
+}
+
+void CSkinToolBar::SetBackgroundBitmapFile(const QString& path, int frameMode) {
+  frameMode_ = frameMode;
+  const QImage img = ctl::LoadBitmapFile(path);
+  if (!img.isNull()) background_ = img;
+  update();
+}
+
+void CSkinToolBar::SetButtonImagesFromFile(int w, int h, const QString& folder, const QString& file, COLORREF mask,
+                                           bool hot) {
+  const QImage strip = ctl::LoadBitmapFile(folder + QLatin1Char('/') + file);
+  if (strip.isNull()) return;
+  imageSize_ = QSize(w, h);
+  (hot ? hotImages_ : images_) = ctl::CutStrip(strip, w, h, mask);
+  for (auto* b : findChildren<CSkinToolButton*>()) b->updateGeometry();
+  update();
+}
+
+QPixmap CSkinToolBar::Image(int index, bool hot) const {
+  const QList<QPixmap>& list = (hot && !hotImages_.isEmpty()) ? hotImages_ : images_;
+  return (index >= 0 && index < list.size()) ? list[index] : QPixmap();
+}
+
+void CSkinToolBar::paintEvent(QPaintEvent* e) {
+  if (background_.isNull()) {
+    QToolBar::paintEvent(e);
+    return;
+  }
+  QPainter p(this);
+  const int rows = std::min(background_.height(), height());
+  p.drawImage(rect(), background_, QRect(0, 0, background_.width(), rows));
+  if (frameMode_) {
+    const QRect r = rect().adjusted(0, 0, -1, -1);
+    p.setPen(ctl::ToQColor(0x9B533C));
+    p.drawLine(r.topLeft(), r.topRight());
+    p.drawLine(r.topRight(), r.bottomRight());
+    p.drawLine(r.topLeft(), r.bottomLeft());
+    p.setPen(ctl::ToQColor(0x808080));
+    p.drawLine(r.bottomLeft(), r.bottomRight());
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+CDialComboBox::CDialComboBox(QWidget* parent) : QComboBox(parent) {
+  setEditable(true);
+  setInsertPolicy(QComboBox::NoInsert);
+  lineEdit()->installEventFilter(this);
+  connect(lineEdit(), &QLineEdit::textEdited, this, [this] { numberChanged(); });
+  connect(this, qOverload<int>(&QComboBox::activated), this, [this] { numberChanged(); });
+}
+
+void CDialComboBox::numberChanged() {
+  QLineEdit* e = lineEdit();
+  const int start = e->hasSelectedText() ? e->selectionStart() : e->cursorPosition();
+  const int end = e->hasSelectedText() ? e->selectionEnd() : e->cursorPosition();
+  editSelection_ = (static_cast<unsigned>(start) & 0xFFFF) | (static_cast<unsigned>(end) << 16);
+  ctl::SendOwnerMessage(this, WM_DIAL_NUMBER_CHANGED);
+}
+
+void CDialComboBox::hidePopup() {
+  QComboBox::hidePopup();
+  numberChanged();  // the selection ended, chosen or not
+}
+
+bool CDialComboBox::handleEnter(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) return false;
+  if (dialEnabled_ && dialEnabled_()) ctl::PostOwnerMessage(this, WM_CALL_DIAL);
+  event->accept();
+  return true;  // never reaches the dialog's default button
+}
+
+bool CDialComboBox::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == lineEdit() && event->type() == QEvent::KeyPress && handleEnter(static_cast<QKeyEvent*>(event)))
+    return true;
+  return QComboBox::eventFilter(watched, event);
+}
+
+void CDialComboBox::keyPressEvent(QKeyEvent* event) {
+  if (handleEnter(event)) return;
+  QComboBox::keyPressEvent(event);
+}

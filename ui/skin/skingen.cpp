@@ -1,0 +1,591 @@
+// Draws the default skin's pictures (skin/default) and the program's own pictures (res) into a build folder.
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <QTextStream>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+const QColor kMagenta(255, 0, 255);
+const QColor kMenuKey(236, 233, 216);  // 0xD8E9EC
+const QColor kTipKey(0, 255, 0);
+const QColor kBlue(47, 123, 217);
+const QColor kBlueDark(29, 88, 168);
+const QColor kBlueLight(225, 237, 252);
+const QColor kInk(52, 64, 84);
+const QColor kGreen(46, 170, 98);
+const QColor kRed(222, 76, 68);
+const QColor kAmber(240, 164, 40);
+const QColor kGrey(150, 156, 166);
+const QColor kFace(240, 240, 240);
+
+QString g_root;
+int g_written = 0;
+
+bool Save(const QImage& image, const QString& folder, const QString& name) {
+  QDir().mkpath(g_root + "/" + folder);
+  const QString path = g_root + "/" + folder + "/" + name;
+  if (!image.convertToFormat(QImage::Format_RGB888).save(path, "BMP")) {
+    std::fprintf(stderr, "skingen: cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  ++g_written;
+  return true;
+}
+
+// Renders with antialiasing over a transparent canvas, then makes every pixel opaque: mostly
+// transparent pixels take the key colour, the rest are blended over the colour they will be shown on.
+QImage Keyed(int w, int h, const QColor& key, const QColor& shownOn, const std::function<void(QPainter&)>& draw) {
+  QImage canvas(w, h, QImage::Format_ARGB32_Premultiplied);
+  canvas.fill(Qt::transparent);
+  {
+    QPainter p(&canvas);
+    p.setRenderHint(QPainter::Antialiasing);
+    draw(p);
+  }
+  QImage out(w, h, QImage::Format_RGB32);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const QColor c = QColor::fromRgba(canvas.pixel(x, y));
+      const double a = c.alphaF();
+      if (a < 0.45) {
+        out.setPixelColor(x, y, key);
+      } else {
+        auto mix = [a](int fg, int bg) { return static_cast<int>(std::lround(fg * a + bg * (1 - a))); };
+        QColor m(mix(c.red(), shownOn.red()), mix(c.green(), shownOn.green()), mix(c.blue(), shownOn.blue()));
+        if (m == key) m = m.lighter(101);  // never the key by accident
+        out.setPixelColor(x, y, m);
+      }
+    }
+  }
+  return out;
+}
+
+QImage Strip(const QList<QImage>& cells) {
+  int w = 0, h = 0;
+  for (const QImage& c : cells) { w += c.width(); h = std::max(h, c.height()); }
+  QImage out(w, h, QImage::Format_RGB32);
+  QPainter p(&out);
+  int x = 0;
+  for (const QImage& c : cells) { p.drawImage(x, 0, c); x += c.width(); }
+  return out;
+}
+
+QImage Greyed(const QImage& src, const QColor& key) {
+  QImage out = src.convertToFormat(QImage::Format_RGB32);
+  for (int y = 0; y < out.height(); ++y)
+    for (int x = 0; x < out.width(); ++x) {
+      const QColor c = out.pixelColor(x, y);
+      if (c == key) continue;
+      const int g = 150 + qGray(c.rgb()) * 95 / 255;
+      out.setPixelColor(x, y, QColor(g, g, g));
+    }
+  return out;
+}
+
+// --- Glyphs, drawn in a 20 x 20 box scaled to the cell.
+
+using Glyph = std::function<void(QPainter&, const QColor&)>;
+
+void Phone(QPainter& p, const QColor& c) {
+  QPainterPath path;
+  path.moveTo(5, 3);
+  path.cubicTo(3, 4, 2.5, 6, 3.5, 8.5);
+  path.cubicTo(5.5, 13, 8, 15.5, 12, 17);
+  path.cubicTo(14.5, 18, 16.5, 17, 17.5, 15);
+  path.lineTo(14.5, 12.5);
+  path.lineTo(12.5, 14);
+  path.cubicTo(10, 13, 7.5, 10.5, 6.5, 8);
+  path.lineTo(8, 6);
+  path.closeSubpath();
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawPath(path);
+}
+void Hangup(QPainter& p, const QColor& c) {
+  p.save();
+  p.translate(10, 10);
+  p.rotate(135);
+  p.translate(-10, -10);
+  Phone(p, c);
+  p.restore();
+}
+void Person(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawEllipse(QRectF(6.5, 2.5, 7, 7));
+  QPainterPath body;
+  body.moveTo(3, 18);
+  body.cubicTo(3, 12.5, 6.5, 10.5, 10, 10.5);
+  body.cubicTo(13.5, 10.5, 17, 12.5, 17, 18);
+  body.closeSubpath();
+  p.drawPath(body);
+}
+void People(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c.lighter(135));
+  p.drawEllipse(QRectF(11, 3, 6, 6));
+  QPainterPath b2;
+  b2.moveTo(9, 16);
+  b2.cubicTo(9.5, 11.5, 12, 10, 14, 10);
+  b2.cubicTo(16.5, 10, 19, 11.5, 19, 16);
+  b2.closeSubpath();
+  p.drawPath(b2);
+  p.setBrush(c);
+  p.drawEllipse(QRectF(3.5, 4.5, 6.5, 6.5));
+  QPainterPath b1;
+  b1.moveTo(1, 18);
+  b1.cubicTo(1, 13.5, 4, 11.5, 6.75, 11.5);
+  b1.cubicTo(9.5, 11.5, 12.5, 13.5, 12.5, 18);
+  b1.closeSubpath();
+  p.drawPath(b1);
+}
+void Bubble(QPainter& p, const QColor& c) {
+  QPainterPath path;
+  path.addRoundedRect(QRectF(2, 3, 16, 11), 3.5, 3.5);
+  QPainterPath tail;
+  tail.moveTo(5, 13);
+  tail.lineTo(4.5, 18);
+  tail.lineTo(9.5, 13);
+  tail.closeSubpath();
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawPath(path.united(tail));
+  p.setBrush(Qt::white);
+  for (int i = 0; i < 3; ++i) p.drawEllipse(QRectF(5.6 + i * 3.6, 7.6, 1.9, 1.9));
+}
+void Clock(QPainter& p, const QColor& c) {
+  p.setPen(QPen(c, 2));
+  p.setBrush(Qt::NoBrush);
+  p.drawEllipse(QRectF(3, 3, 14, 14));
+  p.setPen(QPen(c, 1.8, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(10, 10), QPointF(10, 5.8));
+  p.drawLine(QPointF(10, 10), QPointF(13, 11.5));
+}
+void Gear(QPainter& p, const QColor& c) {
+  QPainterPath path;
+  for (int i = 0; i < 8; ++i) {
+    p.save();
+    QTransform t;
+    t.translate(10, 10);
+    t.rotate(i * 45);
+    path.addPolygon(t.map(QPolygonF(QRectF(-1.8, -8.5, 3.6, 4))));
+    p.restore();
+  }
+  path.addEllipse(QPointF(10, 10), 6, 6);
+  path.setFillRule(Qt::WindingFill);
+  QPainterPath hole;
+  hole.addEllipse(QPointF(10, 10), 2.5, 2.5);
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawPath(path.simplified().subtracted(hole));
+}
+void Envelope(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawRoundedRect(QRectF(2, 4.5, 16, 11.5), 2, 2);
+  p.setPen(QPen(Qt::white, 1.5));
+  p.drawPolyline(QPolygonF({QPointF(3.5, 6), QPointF(10, 11), QPointF(16.5, 6)}));
+}
+void Speaker(QPainter& p, const QColor& c) {
+  QPainterPath path;
+  path.moveTo(2.5, 7.5);
+  path.lineTo(6, 7.5);
+  path.lineTo(10.5, 3.5);
+  path.lineTo(10.5, 16.5);
+  path.lineTo(6, 12.5);
+  path.lineTo(2.5, 12.5);
+  path.closeSubpath();
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawPath(path);
+  p.setPen(QPen(c, 1.6, Qt::SolidLine, Qt::RoundCap));
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(9, 6, 6, 8), -50 * 16, 100 * 16);
+  p.drawArc(QRectF(8, 3, 10, 14), -50 * 16, 100 * 16);
+}
+void Microphone(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawRoundedRect(QRectF(7, 2, 6, 10.5), 3, 3);
+  p.setPen(QPen(c, 1.6, Qt::SolidLine, Qt::RoundCap));
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(4.5, 5.5, 11, 10), 200 * 16, 140 * 16);
+  p.drawLine(QPointF(10, 15.5), QPointF(10, 18));
+  p.drawLine(QPointF(7, 18), QPointF(13, 18));
+}
+void Home(QPainter& p, const QColor& c) {
+  QPainterPath path;
+  path.moveTo(10, 2.5);
+  path.lineTo(18, 9.5);
+  path.lineTo(15.5, 9.5);
+  path.lineTo(15.5, 17);
+  path.lineTo(11.8, 17);
+  path.lineTo(11.8, 12.5);
+  path.lineTo(8.2, 12.5);
+  path.lineTo(8.2, 17);
+  path.lineTo(4.5, 17);
+  path.lineTo(4.5, 9.5);
+  path.lineTo(2, 9.5);
+  path.closeSubpath();
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawPath(path);
+}
+void KeypadGlyph(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  for (int r = 0; r < 4; ++r)
+    for (int k = 0; k < 3; ++k)
+      if (r < 3 || k == 1) p.drawRoundedRect(QRectF(3.2 + k * 5, 1.8 + r * 4.3, 3.6, 3.2), 1, 1);
+}
+void Globe(QPainter& p, const QColor& c) {
+  p.setPen(QPen(c, 1.6));
+  p.setBrush(Qt::NoBrush);
+  p.drawEllipse(QRectF(3, 3, 14, 14));
+  p.drawEllipse(QRectF(7, 3, 6, 14));
+  p.drawLine(QPointF(3, 10), QPointF(17, 10));
+}
+void Plus(QPainter& p, const QColor& c) {
+  p.setPen(QPen(c, 2.6, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(10, 4), QPointF(10, 16));
+  p.drawLine(QPointF(4, 10), QPointF(16, 10));
+}
+void Cross(QPainter& p, const QColor& c) {
+  p.setPen(QPen(c, 2.4, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(5, 5), QPointF(15, 15));
+  p.drawLine(QPointF(15, 5), QPointF(5, 15));
+}
+void Card(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawRoundedRect(QRectF(2, 4, 16, 12), 2, 2);
+  p.setBrush(Qt::white);
+  p.drawEllipse(QRectF(4.5, 6.5, 4.5, 4.5));
+  p.drawRect(QRectF(11, 7, 5, 1.5));
+  p.drawRect(QRectF(11, 10.5, 4, 1.5));
+  p.drawRect(QRectF(4.5, 12.5, 4.5, 1.2));
+}
+void Smile(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawEllipse(QRectF(2.5, 2.5, 15, 15));
+  p.setBrush(Qt::white);
+  p.drawEllipse(QRectF(6.5, 7, 2, 2.4));
+  p.drawEllipse(QRectF(11.5, 7, 2, 2.4));
+  p.setPen(QPen(Qt::white, 1.5, Qt::SolidLine, Qt::RoundCap));
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(6, 7, 8, 7), 200 * 16, 140 * 16);
+}
+void Font(QPainter& p, const QColor& c) {
+  QFont f(QStringLiteral("DejaVu Sans"));
+  f.setPixelSize(15);
+  f.setBold(true);
+  p.setFont(f);
+  p.setPen(c);
+  p.drawText(QRectF(0, 0, 20, 20), Qt::AlignCenter, QStringLiteral("A"));
+}
+void Dot(QPainter& p, const QColor& c) {
+  QRadialGradient g(QPointF(8.5, 8), 8);
+  g.setColorAt(0, c.lighter(140));
+  g.setColorAt(1, c);
+  p.setPen(QPen(c.darker(125), 1));
+  p.setBrush(g);
+  p.drawEllipse(QRectF(4, 4, 12, 12));
+}
+
+QImage GlyphCell(int w, int h, const QColor& key, const QColor& shownOn, const Glyph& glyph, const QColor& c,
+                 double scale = 1.0) {
+  return Keyed(w, h, key, shownOn, [&](QPainter& p) {
+    const double s = std::min(w, h) / 20.0 * scale;
+    p.translate((w - 20 * s) / 2, (h - 20 * s) / 2);
+    p.scale(s, s);
+    glyph(p, c);
+  });
+}
+
+// --- Pictures.
+
+void Keypad() {
+  const char* names[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "star", "0", "pound"};
+  const char* labels[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
+  const char* letters[12] = {"", "ABC", "DEF", "GHI", "JKL", "MNO", "PQRS", "TUV", "WXYZ", "", "+", ""};
+  const int size = 48;
+  struct Look { const char* suffix; QColor fill, edge, text, sub; };
+  const Look looks[4] = {
+      {"", QColor(248, 250, 253), QColor(196, 208, 226), kInk, QColor(128, 140, 158)},
+      {"sel", kBlue, kBlueDark, Qt::white, QColor(214, 230, 250)},
+      {"focus", kBlueLight, QColor(126, 170, 228), kBlueDark, QColor(92, 128, 180)},
+      {"disabled", QColor(242, 242, 242), QColor(214, 214, 214), QColor(178, 178, 178), QColor(200, 200, 200)}};
+  for (int k = 0; k < 12; ++k) {
+    for (const Look& look : looks) {
+      // Drawn opaque on white: the white corners around the key drop presses.
+      QImage img(size, size, QImage::Format_RGB32);
+      img.fill(Qt::white);
+      QPainter p(&img);
+      p.setRenderHint(QPainter::Antialiasing);
+      QLinearGradient g(0, 0, 0, size);
+      g.setColorAt(0, look.fill.lighter(103));
+      g.setColorAt(1, look.fill.darker(103));
+      p.setPen(QPen(look.edge, 1.2));
+      p.setBrush(g);
+      p.drawEllipse(QRectF(2.5, 2.5, size - 5, size - 5));
+      QFont f(QStringLiteral("DejaVu Sans"));
+      f.setPixelSize(k == 9 ? 22 : 17);
+      p.setFont(f);
+      p.setPen(look.text);
+      const bool hasSub = letters[k][0] != 0;
+      p.drawText(QRectF(0, hasSub ? 8 : 4, size, hasSub ? 22 : 38), Qt::AlignCenter, QString::fromLatin1(labels[k]));
+      if (hasSub) {
+        QFont s(QStringLiteral("DejaVu Sans"));
+        s.setPixelSize(8);
+        p.setFont(s);
+        p.setPen(look.sub);
+        p.drawText(QRectF(0, 29, size, 10), Qt::AlignCenter, QString::fromLatin1(letters[k]));
+      }
+      p.end();
+      // Keep pure white only outside the key: lift white pixels inside the disk.
+      for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+          const double dx = x + 0.5 - size / 2.0, dy = y + 0.5 - size / 2.0;
+          if (dx * dx + dy * dy < (size / 2.0 - 3) * (size / 2.0 - 3) && img.pixelColor(x, y) == QColor(Qt::white))
+            img.setPixelColor(x, y, QColor(254, 254, 254));
+        }
+      Save(img, "skin/default", QStringLiteral("dialkey%1%2.bmp").arg(names[k], look.suffix));
+    }
+  }
+}
+
+void PillButtons() {
+  struct Btn { const char* name; QColor colour; Glyph glyph; };
+  const Btn buttons[] = {{"dialcall", kGreen, Phone}, {"dialhangup", kRed, Hangup}, {"imsend", kBlue, Envelope}};
+  const int w = 76, h = 30;
+  for (const Btn& b : buttons) {
+    struct St { const char* suffix; QColor c; };
+    const St states[] = {{"", b.colour}, {"sel", b.colour.darker(118)}, {"focus", b.colour.lighter(112)},
+                         {"disabled", QColor(198, 202, 208)}};
+    for (const St& s : states) {
+      const QImage img = Keyed(w, h, kMagenta, kFace, [&](QPainter& p) {
+        QLinearGradient g(0, 0, 0, h);
+        g.setColorAt(0, s.c.lighter(108));
+        g.setColorAt(1, s.c.darker(106));
+        p.setPen(QPen(s.c.darker(125), 1));
+        p.setBrush(g);
+        p.drawRoundedRect(QRectF(0.5, 0.5, w - 1, h - 1), h / 2.0 - 1, h / 2.0 - 1);
+        p.translate(w / 2.0 - 10 * 0.95, h / 2.0 - 10 * 0.95);
+        p.scale(0.95, 0.95);
+        b.glyph(p, Qt::white);
+      });
+      Save(img, "skin/default", QStringLiteral("%1%2.bmp").arg(b.name, s.suffix));
+    }
+  }
+}
+
+void PressToTalk() {
+  const int w = 132, h = 38;
+  auto pill = [&](const QColor& top, const QColor& bottom, const QColor& edge, const QColor& icon) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(kFace);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 0, h);
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setPen(QPen(edge, 1.2));
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), h / 2.0 - 1, h / 2.0 - 1);
+    p.setBrush(edge);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QRectF(4, 4, h - 8, h - 8));
+    p.translate(4 + (h - 8) / 2.0 - 10 * 1.1, h / 2.0 - 10 * 1.1);
+    p.scale(1.1, 1.1);
+    Microphone(p, icon);
+    return img;
+  };
+  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlue, Qt::white), "skin/default", "ptt.bmp");
+  Save(pill(kBlue.lighter(110), kBlueDark, kBlueDark.darker(115), Qt::white), "skin/default", "pttdown.bmp");
+  Save(pill(QColor(238, 245, 255), QColor(214, 230, 250), kBlue.lighter(108), Qt::white), "skin/default", "ptthover.bmp");
+  Save(pill(QColor(244, 244, 244), QColor(232, 232, 232), QColor(190, 190, 190), QColor(240, 240, 240)), "skin/default",
+       "pttdisabled.bmp");
+  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlueDark, Qt::white), "skin/default", "pttfocus.bmp");
+  QImage mask(w, h, QImage::Format_RGB32);
+  mask.fill(Qt::white);
+  {
+    QPainter p(&mask);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1, h - 1), h / 2.0, h / 2.0);
+  }
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) mask.setPixelColor(x, y, qGray(mask.pixel(x, y)) < 128 ? Qt::black : Qt::white);
+  Save(mask, "skin/default", "pttmask.bmp");
+}
+
+const QList<std::pair<Glyph, QColor>>& ToolbarGlyphs() {
+  static const QList<std::pair<Glyph, QColor>> glyphs = {
+      {Phone, kGreen}, {Hangup, kRed}, {Person, kBlue}, {Bubble, kBlue}, {Clock, QColor(118, 96, 196)},
+      {Envelope, kAmber}, {People, QColor(40, 150, 160)}, {Speaker, kInk}, {Gear, kGrey}, {Font, kInk},
+      {Smile, kAmber}, {Microphone, kRed}};
+  return glyphs;
+}
+
+void Toolbars() {
+  QList<QImage> cells, disabled, small, large;
+  for (const auto& [glyph, colour] : ToolbarGlyphs()) {
+    cells.append(GlyphCell(20, 19, kMagenta, QColor(236, 242, 250), glyph, colour, 0.92));
+    small.append(GlyphCell(16, 16, kMagenta, QColor(236, 242, 250), glyph, colour, 0.95));
+    large.append(GlyphCell(32, 32, kMagenta, QColor(236, 242, 250), glyph, colour, 0.95));
+  }
+  const QImage strip = Strip(cells);
+  Save(strip, "skin/default", "mainframebar.bmp");
+  Save(Greyed(strip, kMagenta), "skin/default", "mainframebar_disable.bmp");
+  Save(Strip(small), "skin/default", "toolbar16.bmp");
+  Save(Strip(large), "skin/default", "toolbar32.bmp");
+  QImage bg(8, 40, QImage::Format_RGB32);
+  {
+    QPainter p(&bg);
+    QLinearGradient g(0, 0, 0, 40);
+    g.setColorAt(0, QColor(250, 252, 255));
+    g.setColorAt(0.55, QColor(236, 242, 250));
+    g.setColorAt(1, QColor(220, 230, 244));
+    p.fillRect(bg.rect(), g);
+    p.setPen(QColor(255, 255, 255));
+    p.drawLine(0, 0, 8, 0);
+  }
+  Save(bg, "skin/default", "toolbarbg.bmp");
+  // The drop arrow: a small dark triangle.
+  Save(Keyed(7, 4, kMagenta, QColor(236, 242, 250), [](QPainter& p) {
+         p.setRenderHint(QPainter::Antialiasing, false);
+         p.setPen(Qt::NoPen);
+         p.setBrush(kInk);
+         p.drawPolygon(QPolygon({QPoint(0, 0), QPoint(7, 0), QPoint(3, 4)}));
+       }),
+       "res", "32738.bmp");
+}
+
+void MenuPictures() {
+  const QColor shownOn(250, 250, 250);
+  struct Item { const char* name; Glyph glyph; QColor colour; };
+  const Item items[] = {
+      {"onlinemi", Dot, kGreen}, {"offlinemi", Dot, kGrey}, {"busymi", Dot, kRed}, {"leavemi", Dot, kAmber},
+      {"hangupmi", Hangup, kRed}, {"menusendim", Bubble, kBlue}, {"callmi", Phone, kGreen},
+      {"addcontactmi", Plus, kGreen}, {"deletemi", Cross, kRed}, {"propertiesmi", Card, kBlue},
+      {"historymi", Clock, QColor(118, 96, 196)}, {"settingsmi", Gear, kGrey}};
+  QList<QImage> cells;
+  for (const Item& it : items) {
+    const QImage img = GlyphCell(16, 15, kMenuKey, shownOn, it.glyph, it.colour, 0.95);
+    Save(img, "skin/default", QStringLiteral("%1.bmp").arg(it.name));
+    cells.append(img);
+  }
+  Save(Strip(cells), "skin/default", "menuimages.bmp");
+}
+
+void TabPictures() {
+  const QList<std::pair<Glyph, QColor>> tabs = {{Home, kBlue},   {Person, kBlue}, {KeypadGlyph, kInk},
+                                                {Clock, QColor(118, 96, 196)}, {Globe, QColor(40, 150, 160)},
+                                                {Phone, kGreen}};
+  QList<QImage> cells;
+  for (const auto& [g, c] : tabs) cells.append(GlyphCell(24, 23, kMagenta, kFace, g, c, 0.78));
+  Save(Strip(cells), "skin/default", "propertypicon.bmp");
+}
+
+void StatusPictures() {
+  const std::pair<const char*, QColor> status[] = {{"online", kGreen}, {"offline", kGrey}, {"busy", kRed},
+                                                   {"leave", kAmber}, {"notavailable", QColor(196, 80, 160)}};
+  for (const auto& [name, c] : status) {
+    const QColor key = QString::fromLatin1(name) == QLatin1String("online") ? kMagenta : kMenuKey;
+    Save(GlyphCell(16, 16, key, kFace, Dot, c, 1.1), "skin/default", QStringLiteral("%1.bmp").arg(name));
+  }
+  Save(GlyphCell(16, 16, kMenuKey, kFace, Person, kGreen, 0.95), "skin/default", "startonline.bmp");
+  Save(GlyphCell(16, 16, kMenuKey, kFace, Phone, kRed, 0.95), "skin/default", "startmiss.bmp");
+}
+
+void HeadPicture() {
+  QImage img(64, 64, QImage::Format_RGB32);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient g(0, 0, 0, 64);
+  g.setColorAt(0, QColor(214, 228, 248));
+  g.setColorAt(1, QColor(178, 202, 236));
+  p.fillRect(img.rect(), g);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(255, 255, 255, 235));
+  p.drawEllipse(QRectF(21, 12, 22, 22));
+  p.drawEllipse(QRectF(9, 38, 46, 40));
+  p.end();
+  Save(img, "skin/default", "usericondef.bmp");
+}
+
+void TipFrames() {
+  const int w = 22, h = 22;
+  QImage bg(w, h, QImage::Format_RGB32);
+  {
+    QPainter p(&bg);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(bg.rect(), QColor(255, 251, 232));
+    p.setPen(QColor(232, 200, 120));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(0.5, 0.5, w - 1, h - 1));
+  }
+  Save(bg, "res", "237.bmp");
+  const int ids[12] = {181, 182, 259, 220, 229, 230, 231, 232, 233, 234, 235, 236};
+  for (int i = 0; i < 12; ++i) {
+    // An envelope that glows and nods: twelve steps of one cycle.
+    const double phase = i / 12.0 * 2 * M_PI;
+    const QImage img = Keyed(w, h, kTipKey, QColor(255, 251, 232), [&](QPainter& p) {
+      const double glow = 0.5 + 0.5 * std::sin(phase);
+      QColor halo = kAmber;
+      halo.setAlphaF(0.25 + 0.35 * glow);
+      p.setPen(Qt::NoPen);
+      p.setBrush(halo);
+      p.drawEllipse(QRectF(1.5, 1.5, w - 3, h - 3));
+      p.translate(w / 2.0, h / 2.0 + std::sin(phase) * 1.2);
+      p.scale(0.8, 0.8);
+      p.translate(-10, -10);
+      Envelope(p, kAmber.darker(100 + static_cast<int>(20 * glow)));
+    });
+    Save(img, "res", QStringLiteral("%1.bmp").arg(ids[i]));
+  }
+}
+
+void SkinIni() {
+  QDir().mkpath(g_root + "/skin/default");
+  QFile f(g_root + "/skin/default/corvina.ini");
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
+  // The ini is in the ANSI code page (GBK); the name's Chinese text is written as GBK bytes.
+  const QByteArray chs("\xC4\xAC\xC8\xCF", 4);  // "默认"
+  f.write("[skinname]\r\nchs=" + chs + "\r\neng=Default\r\n\r\n[dial_dialog]\r\ncircle_button=1\r\n\r\n"
+          "[page_service]\r\nhas_scroll=0\r\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QGuiApplication app(argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: tessaly_skingen <output folder>\n");
+    return 2;
+  }
+  g_root = QString::fromLocal8Bit(argv[1]);
+  Keypad();
+  PillButtons();
+  PressToTalk();
+  Toolbars();
+  MenuPictures();
+  TabPictures();
+  StatusPictures();
+  HeadPicture();
+  TipFrames();
+  SkinIni();
+  std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));
+  return 0;
+}
