@@ -20,13 +20,21 @@ constexpr int kExpires = 1800;
 
 char* Dup(const std::string& s) { return strdup(s.c_str()); }
 
+VoipUaStartFn g_uaStart = nullptr;
+VoipUaStopFn g_uaStop = nullptr;
+
 }  // namespace
+
+void VOIP_SetUaHooks(VoipUaStartFn start, VoipUaStopFn stop) {
+  g_uaStart = start;
+  g_uaStop = stop;
+}
 
 int VOIP_Start() {
   Sonra_Init();
   CM_Init();
   CC_Init(true);
-  if (OSIP_Init() != 0) {
+  if ((g_uaStart ? g_uaStart() : OSIP_Init()) != 0) {
     DebugTrace(2, 1, "voip/CM_Plugin: the SIP user agent did not start\n");
     return -1;
   }
@@ -35,7 +43,8 @@ int VOIP_Start() {
 
 void VOIP_Stop() {
   Sonra_Destroy();
-  CM_Destroy();
+  if (g_uaStop) g_uaStop();
+  else CM_Destroy();
   CC_Exit();
   CM_Exit();
 }
@@ -92,3 +101,9 @@ int CM_PluginLogin(Account* account) {
 }
 
 int CM_PluginLogout() { return CM_SendEvent(-1, -1, CMEVT_STOP, -1, 0, nullptr); }
+
+int GetLocalAddressFor(uint32_t dest, uint32_t* local) {
+  if (local == nullptr) return 1;
+  *local = plat::LocalAddressFor(dest);
+  return 0;
+}

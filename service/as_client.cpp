@@ -1,0 +1,385 @@
+// Access-server client: the request frame, the digest chain, the reply check and the client thread.
+#include "service/as_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/appenv.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "common/netsocket.h"
+#include "common/textconv.h"
+#include "common/xmldoc.h"
+#include "platform/msgqueue.h"
+#include "platform/thread.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/login_fsm.h"
+#include "service/service_msgs.h"
+
+namespace {
+
+std::atomic<DWORD> g_replyWaitMs{30000};
+plat::Thread g_asThread;
+
+char* CopyOrNull(const char* text) { return text ? strdup(text) : nullptr; }
+
+bool CopyBounded(char* field, size_t size, const char* text) {
+    size_t length = text ? strlen(text) : 0;
+    if (length >= size) return false;
+    if (length) memcpy(field, text, length);
+    field[length] = '\0';
+    return true;
+}
+
+// Thread state.
+struct ClientState {
+    AsSession session;
+    std::string host;
+    int port = 0;
+    char buffer[AS_BUFFER_SIZE];
+};
+
+// Waits for the reply and feeds it to the parser; true once the server closed after a whole document.
+bool ReceiveReply(NetSocket* s, CXmlDocument& reply, char* buffer) {
+    for (;;) {
+        fd_set readSet, errorSet;
+        FD_ZERO(&readSet);
+        FD_ZERO(&errorSet);
+        FD_SET(s->socket, &readSet);
+        FD_SET(s->socket, &errorSet);
+        DWORD ms = g_replyWaitMs.load();
+        timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+        int ready = select(s->socket + 1, &readSet, nullptr, &errorSet, &tv);
+        if (ready <= 0 || !FD_ISSET(s->socket, &readSet)) return false;
+        ssize_t n = recv(s->socket, buffer, AS_BUFFER_SIZE, 0);
+        if (n < 0) return false;
+        // The end of the connection ends the document: a reply cut short fails here.
+        bool last = n == 0;
+        if (!reply.ParseChunk(buffer, static_cast<int>(n), last)) {
+            DebugTrace(MOD_BOOTSTRAP, 3, "AS %s", ("Parse error at line " + std::to_string(reply.GetErrorLine()) + ":\n" +
+                                                    reply.GetErrorText() + "\n").c_str());
+            return false;
+        }
+        if (last) return true;
+    }
+}
+
+void Answer(AsRequest* request) {
+    DebugTrace(MOD_AS, 2, "AS Response <%s> %d \n",
+               request->command >= 0 && request->command < AS_COMMAND_COUNT ? g_asCommandTable[request->command].name : "?",
+               request->result);
+    if (!STA_PostToMainFrame(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(request))) AS_FreeRequest(request);
+}
+
+void HandleRequest(ClientState& st, AsRequest* request) {
+    request->result = AS_RESULT_NONE;
+    if (request->command < 0 || request->command >= AS_COMMAND_COUNT) {
+        DebugTrace(MOD_AS, 2, "BAD access command\n");
+        Answer(request);
+        return;
+    }
+    const AsCommandRow& row = g_asCommandTable[request->command];
+    int attempts = 2;
+    st.session.lastCode = -1;
+    DebugTrace(MOD_AS, 2, "Send <%s> to Access server \n", row.name);
+    uint32_t address = ResolveHost(st.host.c_str());
+    if (address == 0) {
+        DebugTrace(MOD_AS, 1, "DNS %s failed\n", st.host.c_str());
+        Answer(request);
+        return;
+    }
+    for (;;) {
+        NetSocket* s = NetSocket_Create(1);
+        if (s == nullptr) {
+            DebugTrace(MOD_AS, 1, "Create socket failed\n");
+            break;
+        }
+        int size = AS_BUFFER_SIZE;
+        NetSocket_SetOpt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+        NetSocket_SetOpt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = address;
+        peer.sin_port = htons(static_cast<uint16_t>(st.port));
+        const auto* sa = reinterpret_cast<const sockaddr*>(&peer);
+        if (NetSocket_Connect(s, sa, sizeof(peer)) != 0) {
+            DebugTrace(MOD_AS, 1, "Socket connect failed\n");
+            NetSocket_Close(s);
+            break;
+        }
+        std::string text;
+        int32_t trid = 0;
+        if (!st.session.BuildRequest(request, text, trid)) {
+            DebugTrace(MOD_AS, 1, "CMD(%d) Too Big or param error, buffer overflow\n", static_cast<int>(text.size()));
+            NetSocket_Close(s);
+            break;
+        }
+        if (NetSocket_Send(s, text.data(), static_cast<int>(text.size()), 0, sa, sizeof(peer)) !=
+            static_cast<int>(text.size())) {
+            DebugTrace(MOD_AS, 1, "send packet fail\n");
+            NetSocket_Close(s);
+            break;
+        }
+        CXmlDocument reply("UTF-8");
+        reply.Reset();
+        if (!ReceiveReply(s, reply, st.buffer)) {
+            DebugTrace(MOD_AS, 1, "rcv timeout or bad data format\n");
+            NetSocket_Close(s);
+            break;
+        }
+        NetSocket_Close(s);
+        AsSession::Outcome outcome = st.session.CheckReply(reply, request, trid);
+        if (outcome == AsSession::kRejected) {
+            DebugTrace(MOD_AS, 1, "access server response error\n");
+            request->result = AS_RESULT_NONE;
+            break;
+        }
+        if (outcome == AsSession::kAccepted) {
+            request->result = st.session.lastCode;
+            break;
+        }
+        if (request->command == AS_LGN) {
+            request->result = 0;
+            break;
+        }
+        if (--attempts == 0) break;
+    }
+    Answer(request);
+}
+
+void HandleConfig(ClientState& st, AsServerConfig* config) {
+    st.session.Configure(config->userId, config->password);
+    if (config->port != 0) {
+        st.host = config->host;
+        st.port = config->port;
+    }
+    free(config);
+}
+
+}  // namespace
+
+AsServerConfig* AsServerConfig_New(const char* userId, const char* password, const char* host, int port, int flag) {
+    auto* c = static_cast<AsServerConfig*>(calloc(1, sizeof(AsServerConfig)));
+    if (c == nullptr) return nullptr;
+    if (!CopyBounded(c->host, sizeof(c->host), host) || !CopyBounded(c->userId, sizeof(c->userId), userId) ||
+        !CopyBounded(c->password, sizeof(c->password), password)) {
+        free(c);
+        return nullptr;
+    }
+    c->port = port;
+    c->flag = flag;
+    return c;
+}
+
+int AS_PostRequest(int command, void* data, uint32_t kind) {
+    auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+    if (r == nullptr) return 0;
+    r->command = command;
+    r->data = data;
+    r->kind = kind;
+    DWORD thread = g_idAsThread.load();
+    if (thread == 0 || !PostThreadMessage(thread, WM_AS_REQUEST, 0, reinterpret_cast<LPARAM>(r))) {
+        // Nothing was queued: the caller keeps its data.
+        DebugTrace(MOD_AS, 1, "post request %d to access client thread failed\n", command);
+        free(r);
+        return 0;
+    }
+    return 1;
+}
+
+int AS_SendCommand(int command, const char* str1, const char* str2, int int1, const char* str3, const char* str4,
+                   int int2) {
+    auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+    if (p == nullptr) return 0;
+    p->str1 = CopyOrNull(str1);
+    p->str2 = CopyOrNull(str2);
+    p->str3 = CopyOrNull(str3);
+    p->str4 = CopyOrNull(str4);
+    p->int1 = int1;
+    p->int2 = int2;
+    if ((str1 && !p->str1) || (str2 && !p->str2) || (str3 && !p->str3) || (str4 && !p->str4) ||
+        !AS_PostRequest(command, p, AS_DATA_PARAMS)) {
+        AS_FreeParams(p);
+        return 0;
+    }
+    return 1;
+}
+
+void AS_FreeParams(AsParams* params) {
+    if (params == nullptr) return;
+    free(params->str1);
+    free(params->str2);
+    free(params->str3);
+    free(params->str4);
+    free(params->reserved1);
+    free(params);
+}
+
+void AS_FreeRequest(AsRequest* request) {
+    if (request == nullptr) return;
+    void* d = request->data;
+    switch (request->kind) {
+    case AS_DATA_PARAMS: AS_FreeParams(static_cast<AsParams*>(d)); break;
+    case AS_DATA_GROUP: GroupRecord_Free(static_cast<GroupRecord*>(d)); break;
+    case AS_DATA_LIST: delete static_cast<CAsList*>(d); break;
+    case AS_DATA_SYNC: delete static_cast<CAsSyncResult*>(d); break;
+    case AS_DATA_BUDDY: delete static_cast<CAsBuddy*>(d); break;
+    case AS_DATA_LCR:
+        if (auto* l = static_cast<CAsResultList*>(d)) {
+            for (void* e : l->records) delete static_cast<AsLcrEntry*>(e);
+            delete l;
+        }
+        break;
+    case AS_DATA_QUEUES:
+        if (auto* l = static_cast<CAsResultList*>(d)) {
+            for (void* e : l->records) delete static_cast<CAsChatQueue*>(e);
+            delete l;
+        }
+        break;
+    case AS_DATA_SEARCH: delete static_cast<CAsNameList*>(d); break;
+    case AS_DATA_SMS: delete static_cast<AsSmsMessage*>(d); break;
+    case AS_DATA_JOIN: delete static_cast<CAsChatQueue*>(d); break;
+    case AS_DATA_JOINED:
+        if (auto* j = static_cast<AsJoinedQueues*>(d)) {
+            GroupRecord_Free(j->created);
+            GroupRecord_Free(j->joined);
+            delete j;
+        }
+        break;
+    default: break;
+    }
+    free(request->extra);
+    free(request);
+}
+
+void AsSession::Configure(const char* user, const char* pass) {
+    userId = user ? user : "";
+    password = pass ? pass : "";
+    challengeHeld = false;
+}
+
+bool AsSession::BuildRequest(AsRequest* request, std::string& text, int32_t& sentTrid) {
+    text.clear();
+    if (request->command < 0 || request->command >= AS_COMMAND_COUNT) return false;
+    const AsCommandRow& row = g_asCommandTable[request->command];
+    sentTrid = trid++;
+    CXmlDocument doc("UTF-8");
+    doc.Reset();
+    doc.GetRoot()->SetDeclaration(new CXmlDeclaration{"1.0", "UTF-8", -1});
+    doc.OpenElement(row.name);
+    doc.AddAttribute("Trid", std::to_string(sentTrid).c_str());
+    doc.OpenElement("UID");
+    doc.CloseElement(userId.c_str());
+    std::string material = password;
+    if (challengeHeld) material.append(challenge, sizeof(challenge));
+    uint8_t digest[16];
+    Md5Digest(digest, material.data(), material.size());
+    char hex[33];
+    HexEncode(digest, hex, 16);
+    hex[32] = '\0';
+    doc.OpenElement("PWD");
+    doc.CloseElement(hex);
+    if (challengeHeld) memcpy(challenge, hex, sizeof(challenge));
+    for (AsBuilder builder : row.builders) {
+        if (builder == nullptr) break;
+        if (builder(doc, request) != 0) return false;
+    }
+    text = doc.Write();
+    return text.size() < static_cast<size_t>(AS_BUFFER_SIZE);
+}
+
+AsSession::Outcome AsSession::CheckReply(CXmlDocument& reply, AsRequest* request, int32_t sentTrid) {
+    lastCode = 0;
+    const AsCommandRow& row = g_asCommandTable[request->command];
+    CXmlDocumentNode* root = reply.GetRoot();
+    CXmlElement* command = nullptr;
+    if (root != nullptr && !root->GetChildren().empty() && root->GetChildren()[0]->GetType() == XML_NODE_ELEMENT)
+        command = static_cast<CXmlElement*>(root->GetChildren()[0]);
+    if (command == nullptr) {
+        DebugTrace(MOD_AS, 2, "BAD XML Data\n");
+        return kRejected;
+    }
+    if (command->GetName() != row.name) {
+        DebugTrace(MOD_AS, 2, "BAD CMD, Request(%s), Recv(%s)\n", row.name, command->GetName().c_str());
+        return kRejected;
+    }
+    int value = 0;
+    if (command->GetAttributeInt("Trid", value) && value != sentTrid) {
+        DebugTrace(MOD_AS, 2, "BAD TRID Code Request(%d),Recv(%d)\n", sentTrid + 1, value);
+        return kRejected;
+    }
+    if (command->GetAttributeInt("Rcd", value)) lastCode = value;
+    if (lastCode == AS_CODE_CHALLENGE) {
+        CXmlElement* chg = nullptr;
+        std::string text;
+        if (command->FindChild("CHG", chg)) chg->GetText(text);
+        if (text.size() != sizeof(challenge)) {
+            DebugTrace(MOD_AS, 2, "server challenge(len:%d) error\n", static_cast<int>(text.size()));
+            return kRejected;
+        }
+        memcpy(challenge, text.data(), sizeof(challenge));
+        challengeHeld = true;
+        DebugTrace(MOD_AS, 2, "Recv <CHG>%s</CHG> update command\n", text.c_str());
+        return kRenewed;
+    }
+    DebugTrace(MOD_AS, 2, "AS Response <%s> RCD %d \n", row.name, lastCode);
+    if (lastCode == 0 && row.parser != nullptr && row.parser(command, request) != 0) return kRejected;
+    return kAccepted;
+}
+
+DWORD AccessClientThreadProc() {
+    DebugTrace(MOD_AS, 2, "Start access client thread\n");
+    auto* st = new ClientState;
+    MSG msg;
+    while (GetMessage(&msg, nullptr, 0, 0)) {
+        if (msg.message == WM_AS_CONFIG) {
+            if (msg.lParam == 0) {
+                DebugTrace(MOD_AS, 2, "BAD lparam NULL\n");
+                continue;
+            }
+            HandleConfig(*st, reinterpret_cast<AsServerConfig*>(msg.lParam));
+        } else if (msg.message == WM_AS_REQUEST) {
+            if (msg.lParam == 0) {
+                DebugTrace(MOD_AS, 2, "BAD lparam NULL\n");
+                continue;
+            }
+            HandleRequest(*st, reinterpret_cast<AsRequest*>(msg.lParam));
+        }
+    }
+    // Records still queued belong to this thread.
+    while (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_AS_REQUEST) AS_FreeRequest(reinterpret_cast<AsRequest*>(msg.lParam));
+        if (msg.message == WM_AS_CONFIG) free(reinterpret_cast<void*>(msg.lParam));
+    }
+    delete st;
+    DebugTrace(MOD_AS, 2, "Quit access client thread\n");
+    g_idAsThread.store(0);
+    return 0;
+}
+
+bool AS_StartThread() {
+    if (g_asThread.joinable()) return false;
+    plat::ThreadOptions options;
+    options.messageQueue = true;
+    if (!g_asThread.start("access", [] { AccessClientThreadProc(); }, options)) return false;
+    g_idAsThread.store(g_asThread.id());
+    return true;
+}
+
+bool AS_StopThread(DWORD timeoutMs) {
+    if (!g_asThread.joinable()) return true;
+    PostThreadMessage(g_asThread.id(), WM_QUIT, 0, 0);
+    if (!g_asThread.join_for(timeoutMs)) return false;
+    g_asThread = plat::Thread();
+    return true;
+}
+
+void AS_SetReplyWaitMs(DWORD ms) { g_replyWaitMs.store(ms ? ms : 30000); }

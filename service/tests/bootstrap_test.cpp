@@ -1,0 +1,202 @@
+// Bootstrap client: the request document, answer parsing, and the thread over UDP and TCP.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/netsocket.h"
+#include "platform/net.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/tests/loopback.h"
+#include "service/tests/service_support.h"
+
+namespace {
+
+using servicetest::FrameDouble;
+using servicetest::PumpUntil;
+using servicetest::TcpResponder;
+using servicetest::UdpResponder;
+
+TEST(BootstrapRequest, DocumentIsBuiltExactly) {
+    STA_SetLoginUser("alice", "pw");
+    struct Case {
+        uint32_t kind;
+        const char* account;
+        uint32_t local;
+        const char* expected;
+    } const cases[] = {
+        {BOOT_KIND_PROFILE, "", 0xC0A80114,
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><root><UUID>alice</UUID><LocalIP>192.168.1.20</LocalIP>"
+         "<ClientVersion>0.2</ClientVersion><Service><ServiceItem><Account/><ServiceKey>8890</ServiceKey>"
+         "</ServiceItem></Service></root>"},
+        {BOOT_KIND_SERVICE, "1001", 0x0A000001,
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><root><UUID>alice</UUID><LocalIP>10.0.0.1</LocalIP>"
+         "<ClientVersion>0.2</ClientVersion><Service><ServiceItem><Account>1001</Account><ServiceKey>8886</ServiceKey>"
+         "</ServiceItem></Service></root>"},
+        {BOOT_KIND_SIP, "a&b", 0x7F000001,
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><root><UUID>alice</UUID><LocalIP>127.0.0.1</LocalIP>"
+         "<ClientVersion>0.2</ClientVersion><Service><ServiceItem><Account>a&amp;b</Account><ServiceKey>8888</ServiceKey>"
+         "</ServiceItem></Service></root>"},
+    };
+    for (const Case& c : cases) {
+        CBootRequest r;
+        r.kind = c.kind;
+        r.account = c.account;
+        char buffer[BOOT_BUFFER_SIZE];
+        int n = BuildBootRequestXml(r, buffer, sizeof(buffer), c.local);
+        EXPECT_EQ(std::string(c.expected), std::string(buffer, n > 0 ? n : 0));
+    }
+    CBootRequest huge;
+    huge.account.assign(5000, 'x');
+    char small[BOOT_BUFFER_SIZE];
+    EXPECT_EQ(-1, BuildBootRequestXml(huge, small, sizeof(small), 0));
+}
+
+TEST(BootstrapReply, AnswersAreParsed) {
+    struct Case {
+        const char* name;
+        const char* text;
+        bool found;
+        const char* server;
+        PortCandidateList ports;
+    } const cases[] = {
+        {"two ports", "<R><ServerItem><ServerIP server=\"10.1.2.3\"><ServerPort port=\"7101\" type=\"tcp\"/>"
+                      "<ServerPort port=\"7102\" type=\"udp\"/></ServerIP></ServerItem></R>",
+         true, "10.1.2.3", {{7101, PROTO_TCP}, {7102, PROTO_UDP}}},
+        {"first ServerIP only", "<R><ServerItem><ServerIP server=\"a\"><ServerPort port=\"1\" type=\"HTTP\"/></ServerIP>"
+                                "<ServerIP server=\"b\"><ServerPort port=\"2\" type=\"tcp\"/></ServerIP></ServerItem></R>",
+         true, "a", {{1, PROTO_HTTP}}},
+        {"ports deeper and out of range", "<R><X><ServerItem><ServerIP server=\"h\"><G><ServerPort port=\"0\" type=\"tcp\"/>"
+                                          "<ServerPort port=\"70000\" type=\"tcp\"/><ServerPort port=\"9\" type=\"TCP\"/>"
+                                          "<ServerPort port=\"10\" type=\"smtp\"/><ServerPort port=\"11\"/>"
+                                          "</G></ServerIP></ServerItem></X></R>",
+         true, "h", {{9, PROTO_TCP}, {10, PROTO_UDP}}},
+        {"not under ServerItem", "<R><ServerIP server=\"x\"><ServerPort port=\"1\" type=\"tcp\"/></ServerIP></R>", false, "", {}},
+        {"first attribute not server", "<R><ServerItem><ServerIP id=\"1\" server=\"x\"><ServerPort port=\"1\" type=\"tcp\"/>"
+                                       "</ServerIP><ServerIP server=\"y\"><ServerPort port=\"2\" type=\"tcp\"/></ServerIP>"
+                                       "</ServerItem></R>",
+         false, "", {}},
+        {"malformed", "<R><ServerItem><ServerIP server=\"x\">", false, "", {}},
+        {"empty", "", false, "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CBootRequest r;
+        EXPECT_EQ(c.found, ParseBootReply(c.text, strlen(c.text), r));
+        EXPECT_EQ(c.server, r.server);
+        ASSERT_EQ(c.ports.size(), r.servers.size());
+        for (size_t i = 0; i < c.ports.size(); ++i) {
+            EXPECT_EQ(c.ports[i].port, r.servers[i].port);
+            EXPECT_EQ(c.ports[i].protocol, r.servers[i].protocol);
+        }
+    }
+    std::string longHost = "<R><ServerItem><ServerIP server=\"" + std::string(300, 'h') +
+                           "\"><ServerPort port=\"1\" type=\"tcp\"/></ServerIP></ServerItem></R>";
+    CBootRequest r;
+    EXPECT_FALSE(ParseBootReply(longHost.data(), longHost.size(), r));
+    EXPECT_TRUE(r.server.empty());
+    EXPECT_TRUE(r.servers.empty());
+}
+
+const char kAnswer[] = "<?xml version=\"1.0\"?><Reply><ServerItem><ServerIP server=\"127.0.0.1\">"
+                       "<ServerPort port=\"7201\" type=\"tcp\"/></ServerIP></ServerItem></Reply>";
+
+// The thread against loopback peers, driven by the login state machine as in a sign-in.
+class BootstrapThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NetSocket_SetSecondLength(100);
+        plat::SetLocalAddressOverride("127.0.0.1");
+        STA_SetConfigPath("");
+        STA_SetLoginUser("alice", "pw");
+        ASSERT_EQ(1, STA_FsmInit());
+        Boot_ResetCache();
+        Boot_SetServerHost("127.0.0.1");
+        frame.keepRecords = true;
+        ASSERT_TRUE(Boot_StartThread());
+    }
+    void TearDown() override {
+        EXPECT_TRUE(Boot_StopThread(5000));
+        STA_FsmDone();
+        NetSocket_SetSecondLength(0);
+        plat::SetLocalAddressOverride("");
+        Boot_SetServerHost("");
+        Boot_ResetCache();
+    }
+    CBootRequest* WaitAnswer() {
+        CBootRequest* answer = nullptr;
+        PumpUntil([&] {
+            auto got = frame.Of(WM_BOOT_REQUEST);
+            if (!got.empty()) answer = reinterpret_cast<CBootRequest*>(got[0].wParam);
+            return answer != nullptr;
+        });
+        return answer;
+    }
+    FrameDouble frame;
+};
+
+TEST_F(BootstrapThreadTest, UdpQuestionIsSentAgainUntilAnswered) {
+    UdpResponder peer([](int index, const std::string&) { return index == 0 ? std::string() : std::string(kAnswer); });
+    STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_UDP}});
+    STA_PostEvent(EV_login_in);
+    CBootRequest* answer = WaitAnswer();
+    ASSERT_NE(nullptr, answer);
+    EXPECT_EQ("127.0.0.1", answer->server);
+    ASSERT_EQ(1u, answer->servers.size());
+    EXPECT_EQ(7201, answer->servers[0].port);
+    EXPECT_EQ(1u, answer->sequence);
+    auto requests = peer.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(requests[0], requests[1]);
+    EXPECT_NE(std::string::npos, requests[0].find("<LocalIP>127.0.0.1</LocalIP>"));
+    EXPECT_NE(std::string::npos, requests[0].find("<ServiceKey>8890</ServiceKey>"));
+}
+
+TEST_F(BootstrapThreadTest, TcpAnswerIsReadUntilTheServerCloses) {
+    std::string text = kAnswer;
+    TcpResponder peer([&](int, const std::string&) {
+        return std::vector<std::string>{text.substr(0, 10), text.substr(10, 40), text.substr(50)};
+    });
+    STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_TCP}});
+    STA_PostEvent(EV_login_in);
+    CBootRequest* answer = WaitAnswer();
+    ASSERT_NE(nullptr, answer);
+    EXPECT_EQ("127.0.0.1", answer->server);
+    ASSERT_EQ(1u, answer->servers.size());
+    EXPECT_EQ(PROTO_TCP, answer->servers[0].protocol);
+}
+
+TEST_F(BootstrapThreadTest, FullBufferAnswerStaysInsideTheBuffer) {
+    TcpResponder peer([](int, const std::string&) { return std::vector<std::string>{std::string(BOOT_BUFFER_SIZE, '<')}; });
+    STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_TCP}});
+    STA_PostEvent(EV_login_in);
+    CBootRequest* answer = WaitAnswer();
+    ASSERT_NE(nullptr, answer);
+    EXPECT_TRUE(answer->server.empty());
+    EXPECT_TRUE(answer->servers.empty());
+}
+
+TEST_F(BootstrapThreadTest, SilenceAndRefusalAreUnreachableMissingHostIsAnError) {
+    UdpResponder silent([](int, const std::string&) { return std::string(); });
+    int closedPort;
+    {
+        TcpResponder gone([](int, const std::string&) { return std::vector<std::string>{}; });
+        closedPort = gone.Port();
+    }
+    // Each unreachable candidate moves to the next; after the last the login ends with an error.
+    STA_SetAvailPorts(SERVICE_BOOT, {{silent.Port(), PROTO_UDP}, {closedPort, PROTO_TCP}});
+    STA_PostEvent(EV_login_in);
+    ASSERT_TRUE(PumpUntil([&] { return frame.States().size() >= 5; }));
+    EXPECT_EQ((std::vector<int>{ST_boot_profile, ST_boot_profile, ST_boot_profile, ST_closing, ST_initial}), frame.States());
+    EXPECT_EQ(3u, silent.Requests().size());  // three waits, one datagram each
+
+    frame.Clear();
+    Boot_SetServerHost("");
+    Boot_ResetCache();
+    STA_SetAvailPorts(SERVICE_BOOT, {{silent.Port(), PROTO_UDP}});
+    STA_PostEvent(EV_login_in);
+    ASSERT_TRUE(PumpUntil([&] { return frame.States().size() >= 3; }));
+    EXPECT_EQ((std::vector<int>{ST_boot_profile, ST_closing, ST_initial}), frame.States());
+}
+
+}  // namespace
