@@ -1,0 +1,60 @@
+// Decisions of the main frame that do not need a window: dial requests, sign-in states and notices.
+#include "ui/shell/frame_logic.h"
+
+#include "ui/shell/shell_messages.h"
+
+namespace shell {
+
+int DialDecision(int loginState, bool pageForNumber, bool startPageExists, bool talking) {
+    if (loginState != LOGIN_SIGNED_IN) return 0;
+    if (pageForNumber) return 1;
+    if (!startPageExists) return 0;
+    if (talking) return 2;
+    return 3;
+}
+
+LoginStateAction ActionForLoginState(int state) {
+    switch (state) {
+        case 0: return {nullptr, LOGIN_SIGNED_OUT, true};
+        case 1: return {"txt_boot_profile", LOGIN_SIGNING_IN, false};
+        case 2: return {"txt_profile_account", -1, false};
+        case 3: return {"txt_boot_account", -1, false};
+        case 4: return {"txt_sip", -1, false};
+        case 5: return {"txt_mv", -1, false};
+        case 6: return {"txt_online", LOGIN_SIGNED_IN, false};
+        default: return {nullptr, -1, false};
+    }
+}
+
+const char* LoginFailureKey(int state) {
+    switch (state) {
+        case 1:
+        case 3: return "txt_bootstrap_fail";
+        case 2: return "txt_login_fail";
+        case 4:
+        case 5: return "txt_title_error";
+        default: return nullptr;
+    }
+}
+
+const char* StatusBitmapName(int status) {
+    static const char* const names[] = {"online.bmp", "offline.bmp", "busy.bmp", "leave.bmp", "notavailable.bmp"};
+    return status >= 0 && status <= 4 ? names[status] : nullptr;
+}
+
+const char* TrayBitmapName(int status) {
+    switch (status) {
+        case STATUS_ONLINE: return "trayOnline.bmp";
+        case STATUS_OFFLINE: return "trayOffline.bmp";
+        case STATUS_BUSY: return "trayBusy.bmp";
+        default: return nullptr;
+    }
+}
+
+bool IsNewerVersion(int major, int minor, int build) {
+    if (major != 0) return major > 0;
+    if (minor != 9) return minor > 9;
+    return build > 6;
+}
+
+}  // namespace shell

@@ -1,0 +1,30 @@
+// Decisions of the main frame that do not need a window: dial requests, sign-in states and notices.
+#pragma once
+
+#include <string>
+
+namespace shell {
+
+// The dial request's answer: 0 not signed in, 1 a call page for the number exists (it is made active),
+// 0 without the start page, 2 a call page is talking, else 3 (the number is called).
+int DialDecision(int loginState, bool pageForNumber, bool startPageExists, bool talking);
+
+// What the frame does for a new state of the login state machine.
+struct LoginStateAction {
+    const char* statusKey;  // [status_txt] key, or null
+    int resetMode;          // -1: none
+    bool offline;           // presence status offline as well
+};
+LoginStateAction ActionForLoginState(int state);
+
+// The failure text key for the state in which a sign-in failed; null when nothing is shown.
+const char* LoginFailureKey(int state);
+
+// Skin bitmap names of the presence statuses, and of the tray; null for none.
+const char* StatusBitmapName(int status);
+const char* TrayBitmapName(int status);
+
+// The newer-version rule: true when the version is above the running 0.9.6.
+bool IsNewerVersion(int major, int minor, int build);
+
+}  // namespace shell
