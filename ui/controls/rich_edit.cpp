@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QTextBlock>
@@ -518,4 +519,15 @@ QMimeData* CChatRichEdit::createMimeDataFromSelection() const {
 void CChatRichEdit::insertFromMimeData(const QMimeData* source) {
   pastePosition_ = textCursor().selectionStart();
   CFormatRichEdit::insertFromMimeData(source);
+}
+
+void CChatRichEdit::keyPressEvent(QKeyEvent* event) {
+  // Once a paste set the limit, typing stops at it (the control's own characters, a picture counts one).
+  const QString t = event->text();
+  const bool typing = !t.isEmpty() && t[0].isPrint() && !(event->modifiers() & Qt::ControlModifier);
+  if (typing && limit_ > 0 && !textCursor().hasSelection() && document()->characterCount() - 1 >= limit_) {
+    event->accept();
+    return;
+  }
+  CFormatRichEdit::keyPressEvent(event);
 }

@@ -84,6 +84,7 @@ class CChatRichEdit : public CFormatRichEdit {
  protected:
   QMimeData* createMimeDataFromSelection() const override;
   void insertFromMimeData(const QMimeData* source) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   std::u16string rawText(std::vector<struct PictureAt>* pictures) const;

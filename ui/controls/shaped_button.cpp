@@ -43,6 +43,12 @@ void CShapedButton::SetBitmaps(const QString& normal, const QString& down, const
   update();
 }
 
+QSize CShapedButton::sizeHint() const {
+  if (layout_ == kOwnSize && !mask_.isNull()) return mask_.size();
+  if (!normal_.isNull()) return normal_.size();
+  return QSize(80, 24);
+}
+
 QColor CShapedButton::SetCaptionColor(const QColor& colour) {
   const QColor old = captionColour_;
   captionColour_ = colour;

@@ -30,6 +30,7 @@ class CShapedButton : public QAbstractButton {
   // The window region the mask gives (empty when rectangular).
   static QRegion RegionFromMask(const QImage& mask);
   void SetHovering(bool on) { hovering_ = on; update(); }
+  QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent*) override;

@@ -46,6 +46,18 @@ void CSkinButton::reloadFromSkin() {
 
 void CSkinButton::OnSkinChanged() { reloadFromSkin(); }
 
+bool CSkinButton::event(QEvent* e) {
+  if (e->type() == WindowMessageEvent::eventType()) {
+    auto* m = static_cast<WindowMessageEvent*>(e);
+    if (m->message == WM_SKIN_CHANGED) {
+      OnSkinChanged();
+      m->result = 1;
+      return true;
+    }
+  }
+  return QAbstractButton::event(e);
+}
+
 QSize CSkinButton::sizeHint() const { return loaded_ ? normal_.size() : QSize(24, 24); }
 
 const QPixmap& CSkinButton::currentPicture() const {

@@ -28,6 +28,7 @@ class CSkinButton : public QAbstractButton {
   void paintEvent(QPaintEvent*) override;
   void enterEvent(QEnterEvent*) override;
   void leaveEvent(QEvent*) override;
+  bool event(QEvent*) override;  // WM_SKIN_CHANGED
   void reloadFromSkin();
   const QPixmap& currentPicture() const;
   virtual bool drawOpaque() const { return false; }

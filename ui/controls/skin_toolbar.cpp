@@ -75,10 +75,10 @@ CSkinToolBar::CSkinToolBar(QWidget* parent) : QToolBar(parent) {
   setFloatable(false);
   setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   setContentsMargins(2, 2, 2, 2);
-  dropArrow_ = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource)),
-                                ctl::ToColorRef(palette().color(QPalette::Button)));
-  if (dropArrow_.isNull())  // the arrow's own key colour of the default pictures
-    dropArrow_ = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource)), RGB(255, 0, 255));
+  // The face colour is the arrow's transparent colour; magenta too, as skin pictures use it.
+  const QImage arrow = ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource));
+  dropArrow_ = ctl::KeyedPixmap(ctl::KeyedPixmap(arrow, ctl::ToColorRef(palette().color(QPalette::Button))).toImage(),
+                                RGB(255, 0, 255));
 }
 
 CSkinToolButton* CSkinToolBar::AddButton(int command, const QString& text, int imageIndex, bool dropDown) {

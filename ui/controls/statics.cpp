@@ -168,7 +168,7 @@ void CSkinTabCtrl::drawTab(QPainter& p, int index, QRect r, bool selected) {
   const QPalette pal = palette();
   const int l = r.left(), t = r.top(), rr = r.right(), b = r.bottom() + 1;
   if (selected) p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t), pal.color(QPalette::Button));
-  else p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t - 1), pal.color(QPalette::Button).darker(104));
+  else p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t - 1), pal.color(QPalette::Button).darker(109));
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(pal.color(QPalette::Light));
   p.drawArc(QRect(l, t, 10, 10), 90 * 16, 90 * 16);

@@ -227,6 +227,13 @@ int TrelMenuStyle::pixelMetric(PixelMetric metric, const QStyleOption* option, c
   return QProxyStyle::pixelMetric(metric, option, widget);
 }
 
+int TrelMenuStyle::styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                             QStyleHintReturn* returnData) const {
+  // The classic look lets a disabled item take the highlight; the XP look never does.
+  if (hint == SH_Menu_AllowActiveAndDisabled) return g_drawMode == 0 ? 1 : 0;
+  return QProxyStyle::styleHint(hint, option, widget, returnData);
+}
+
 QSize TrelMenuStyle::sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
                                       const QWidget* widget) const {
   if (type != CT_MenuItem) return QProxyStyle::sizeFromContents(type, option, size, widget);
@@ -292,7 +299,6 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
       p->setPen(highlight);
       p->drawRect(box);
       if (image.isNull()) {
-        if (mi->checkType == QStyleOptionMenuItem::Exclusive || mi->checkType == QStyleOptionMenuItem::NonExclusive) {}
         DrawCheckMark(p, box.center().x() - 3, box.center().y() - 3, pal.color(QPalette::WindowText), true);
       }
     }
@@ -328,8 +334,7 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
     return;
   }
 
-  // Classic look.
-  if (disabled) selected = false;
+  // Classic look: a disabled item may be highlighted; its text then takes the menu colour.
   if (mi->menuItemType == QStyleOptionMenuItem::Separator) {
     p->fillRect(r, menuBg);
     const int y = t + H / 2;
@@ -362,7 +367,6 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
       p->drawLine(box.right(), box.top(), box.right(), box.bottom());
     }
     if (disabled) {  // embossed: highlight one pixel down-right, shadow in place
-      const QPixmap mask = QIcon(image).pixmap(QSize(W, Hi), QIcon::Disabled);
       QImage shape = image.toImage().convertToFormat(QImage::Format_ARGB32);
       auto tint = [&](const QColor& c) {
         QImage out = shape;
@@ -375,7 +379,6 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
         }
         return QPixmap::fromImage(out);
       };
-      (void)mask;
       p->drawPixmap(l + 3, t + 3 + dy, tint(pal.color(QPalette::Light)));
       p->drawPixmap(l + 2, t + 2 + dy, tint(pal.color(QPalette::Mid)));
     } else {

@@ -70,6 +70,8 @@ class TrelMenuStyle : public QProxyStyle {
   QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
                          const QWidget* widget) const override;
   int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override;
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* returnData) const override;
 
  private:
   TrelMenuStyle();

@@ -404,9 +404,11 @@ void PressToTalk() {
     p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), h / 2.0 - 1, h / 2.0 - 1);
     p.setBrush(edge);
     p.setPen(Qt::NoPen);
-    p.drawEllipse(QRectF(4, 4, h - 8, h - 8));
-    p.translate(4 + (h - 8) / 2.0 - 10 * 1.1, h / 2.0 - 10 * 1.1);
-    p.scale(1.1, 1.1);
+    // The icon stays left of the caption, which starts 30 pixels in.
+    const double d = 24;
+    p.drawEllipse(QRectF(4, (h - d) / 2, d, d));
+    p.translate(4 + d / 2 - 10 * 0.95, h / 2.0 - 10 * 0.95);
+    p.scale(0.95, 0.95);
     Microphone(p, icon);
     return img;
   };
@@ -441,7 +443,7 @@ const QList<std::pair<Glyph, QColor>>& ToolbarGlyphs() {
 void Toolbars() {
   QList<QImage> cells, disabled, small, large;
   for (const auto& [glyph, colour] : ToolbarGlyphs()) {
-    cells.append(GlyphCell(20, 19, kMagenta, QColor(236, 242, 250), glyph, colour, 0.92));
+    cells.append(GlyphCell(20, 19, kMagenta, QColor(221, 231, 245), glyph, colour, 0.92));
     small.append(GlyphCell(16, 16, kMagenta, QColor(236, 242, 250), glyph, colour, 0.95));
     large.append(GlyphCell(32, 32, kMagenta, QColor(236, 242, 250), glyph, colour, 0.95));
   }
@@ -454,9 +456,9 @@ void Toolbars() {
   {
     QPainter p(&bg);
     QLinearGradient g(0, 0, 0, 40);
-    g.setColorAt(0, QColor(250, 252, 255));
-    g.setColorAt(0.55, QColor(236, 242, 250));
-    g.setColorAt(1, QColor(220, 230, 244));
+    g.setColorAt(0, QColor(236, 242, 250));
+    g.setColorAt(0.5, QColor(221, 231, 245));
+    g.setColorAt(1, QColor(204, 218, 238));
     p.fillRect(bg.rect(), g);
     p.setPen(QColor(255, 255, 255));
     p.drawLine(0, 0, 8, 0);
@@ -539,19 +541,18 @@ void TipFrames() {
   Save(bg, "res", "237.bmp");
   const int ids[12] = {181, 182, 259, 220, 229, 230, 231, 232, 233, 234, 235, 236};
   for (int i = 0; i < 12; ++i) {
-    // An envelope that glows and nods: twelve steps of one cycle.
+    // An envelope with a badge that swells and settles: twelve steps of one cycle.
     const double phase = i / 12.0 * 2 * M_PI;
     const QImage img = Keyed(w, h, kTipKey, QColor(255, 251, 232), [&](QPainter& p) {
-      const double glow = 0.5 + 0.5 * std::sin(phase);
-      QColor halo = kAmber;
-      halo.setAlphaF(0.25 + 0.35 * glow);
-      p.setPen(Qt::NoPen);
-      p.setBrush(halo);
-      p.drawEllipse(QRectF(1.5, 1.5, w - 3, h - 3));
-      p.translate(w / 2.0, h / 2.0 + std::sin(phase) * 1.2);
-      p.scale(0.8, 0.8);
-      p.translate(-10, -10);
-      Envelope(p, kAmber.darker(100 + static_cast<int>(20 * glow)));
+      p.save();
+      p.translate(1, 3 + std::sin(phase) * 0.8);
+      p.scale(0.9, 0.9);
+      Envelope(p, kAmber);
+      p.restore();
+      const double r = 2.6 + 1.4 * (0.5 + 0.5 * std::sin(phase));
+      p.setPen(QPen(Qt::white, 1));
+      p.setBrush(kRed);
+      p.drawEllipse(QPointF(w - 5, 5), r, r);
     });
     Save(img, "res", QStringLiteral("%1.bmp").arg(ids[i]));
   }

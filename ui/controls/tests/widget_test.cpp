@@ -1,0 +1,657 @@
+// Widget tests of the skinned controls, offscreen: states drawn from a test skin, owner messages, keys.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyleOptionMenuItem>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include "platform/msgqueue.h"
+#include "test_skin.h"
+#include "ui/controls/control_messages.h"
+#include "ui/controls/flat_combo.h"
+#include "ui/controls/links.h"
+#include "ui/controls/rich_edit.h"
+#include "ui/controls/shaped_button.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/controls/statics.h"
+#include "ui/controls/styled_button.h"
+#include "ui/controls/toolbar_ex.h"
+#include "ui/controls/trel_menu.h"
+
+namespace {
+
+const QColor kRed(200, 30, 30), kGreen(30, 160, 60), kBlue(30, 60, 200), kGrey(128, 128, 128);
+const QColor kParentBg(10, 220, 230);
+
+void PaintParent(QWidget* w) {
+  w->setAutoFillBackground(true);
+  QPalette p = w->palette();
+  p.setColor(QPalette::Window, kParentBg);
+  w->setPalette(p);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(StyledButtonTest, ColourSlotsFollowTheState) {
+  MessageOwner owner;
+  CStyledButton b(&owner);
+  b.resize(80, 24);
+  b.SetColor(0, RGB(255, 0, 0));
+  b.SetColor(2, RGB(0, 255, 0));
+  b.SetColor(4, RGB(0, 0, 255));
+  struct Case { bool hover, pressed, focus; QColor want; };
+  const Case cases[] = {{false, false, false, QColor(0, 255, 0)},
+                        {true, false, false, QColor(255, 0, 0)},
+                        {false, true, true, QColor(255, 0, 0)},  // pressed wins over focused
+                        {false, false, true, QColor(0, 0, 255)}};
+  for (const Case& c : cases) {
+    b.SetForcedState(c.hover, c.pressed, c.focus);
+    EXPECT_EQ(PixelOf(&b, 40, 12), c.want) << c.hover << c.pressed << c.focus;
+  }
+}
+
+TEST(StyledButtonTest, SettersAnswerTheirCodes) {
+  CStyledButton b;
+  b.SetColor(0, RGB(240, 240, 230));
+  EXPECT_EQ(b.OffsetColor(0, 30), 0);
+  COLORREF c = 0;
+  EXPECT_EQ(b.GetColor(0, &c), 0);
+  EXPECT_EQ(c, RGB(255, 255, 245));
+  EXPECT_EQ(b.OffsetColor(0, -300), 5);
+  EXPECT_EQ(b.SetColor(6, 0), 3);
+  EXPECT_EQ(b.GetColor(6, &c), 3);
+  EXPECT_EQ(b.SetImageAlign(4), 4);
+  EXPECT_EQ(b.SetPressShift(2), 6);
+  EXPECT_EQ(b.SetBitmapPair(QImage(), 0, QImage(), 0), 1);
+}
+
+TEST(StyledButtonTest, DefaultTemplateDrawsTheBlackFrame) {
+  QWidget parent;
+  CStyledButton b(&parent, CStyledButton::kDefPushButton);
+  b.resize(60, 20);
+  EXPECT_TRUE(b.IsDefaultButton());
+  b.SetFlatLook(false);
+  b.SetForcedState(false, false, false);
+  EXPECT_EQ(PixelOf(&b, 30, 0), QColor(0, 0, 0));
+  CStyledButton plain(&parent);
+  plain.resize(60, 20);
+  plain.SetFlatLook(false);
+  plain.SetForcedState(false, false, false);
+  EXPECT_NE(PixelOf(&plain, 30, 0), QColor(0, 0, 0));
+}
+
+TEST(StyledButtonTest, DarkerOutImageRestsAndInImageLights) {
+  QWidget parent;
+  CStyledButton b(&parent);
+  b.resize(40, 40);
+  ASSERT_EQ(b.SetBitmapPair(TestSkin::Solid(16, 16, QColor(200, 100, 40)), RGB(255, 0, 255), QImage(), 0,
+                            CStyledButton::kOutDarker), 0);
+  b.SetForcedState(false, false, false);
+  EXPECT_EQ(PixelOf(&b, 20, 20), QColor(150, 75, 30));
+  b.SetForcedState(true, false, false);
+  EXPECT_EQ(PixelOf(&b, 20, 20), QColor(200, 100, 40));
+}
+
+TEST(StyledButtonTest, DoubleClickPostsTwoPressToTalkPairs) {
+  MessageOwner owner;
+  auto* b = new CStyledButton(&owner);
+  b->resize(60, 24);
+  b->pressToTalk = true;
+  owner.show();
+  // A double click arrives as down, up, double click, up.
+  const QPointF at(10, 10);
+  QTest::mousePress(b, Qt::LeftButton, {}, at.toPoint());
+  QTest::mouseRelease(b, Qt::LeftButton, {}, at.toPoint());
+  QMouseEvent dbl(QEvent::MouseButtonDblClick, at, b->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(b, &dbl);
+  QTest::mouseRelease(b, Qt::LeftButton, {}, at.toPoint());
+  QCoreApplication::sendPostedEvents();
+  std::vector<UINT> order;
+  for (const auto& m : owner.messages)
+    if (m.msg == WM_PTT_PRESS || m.msg == WM_PTT_RELEASE) order.push_back(m.msg);
+  EXPECT_EQ(order, (std::vector<UINT>{WM_PTT_PRESS, WM_PTT_RELEASE, WM_PTT_PRESS, WM_PTT_RELEASE}));
+  for (const auto& m : owner.messages) {
+    EXPECT_EQ(m.wParam, 0u);
+    EXPECT_EQ(m.lParam, 0);
+  }
+  b->pressToTalk = false;
+  owner.messages.clear();
+  QTest::mouseClick(b, Qt::LeftButton);
+  EXPECT_TRUE(owner.Take(WM_PTT_PRESS).empty());
+}
+
+TEST(StyledButtonTest, PressToTalkReachesAPlatformWindowTarget) {
+  std::vector<UINT> got;
+  HWND target = plat::RegisterWindowTarget([&](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
+    got.push_back(msg);
+    return 0;
+  });
+  QWidget parent;
+  auto* b = new CStyledButton(&parent);
+  b->resize(60, 24);
+  b->pressToTalk = true;
+  ctl::SetOwnerTarget(b, target);
+  parent.show();
+  QTest::mouseClick(b, Qt::LeftButton);
+  plat::PumpWindowMessages(target);
+  EXPECT_EQ(got, (std::vector<UINT>{WM_PTT_PRESS, WM_PTT_RELEASE}));
+  plat::UnregisterWindowTarget(target);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SkinButtonTest, EachStateShowsItsPictureWithMagentaKeyedOut) {
+  TestSkin skin;
+  QImage normal = TestSkin::Solid(20, 20, kRed);
+  normal.setPixelColor(0, 0, QColor(255, 0, 255));
+  skin.Write("call.bmp", normal);
+  skin.Write("callsel.bmp", TestSkin::Solid(20, 20, kGreen));
+  skin.Write("callfocus.bmp", TestSkin::Solid(20, 20, kBlue));
+  skin.Write("calldisabled.bmp", TestSkin::Solid(20, 20, kGrey));
+  QWidget parent;
+  PaintParent(&parent);
+  parent.resize(60, 60);
+  auto* b = new CSkinButton(&parent);
+  b->SetSkinName("call");
+  b->EnableHoverTracking(true);
+  EXPECT_FALSE(b->ImagesLoaded());  // nothing until the skin-changed message
+  WindowMessageEvent skinChanged(WM_SKIN_CHANGED, 0, 0);
+  QApplication::sendEvent(b, &skinChanged);
+  EXPECT_EQ(skinChanged.result, 1);
+  ASSERT_TRUE(b->ImagesLoaded());
+  EXPECT_EQ(b->size(), QSize(20, 20));
+  b->move(10, 10);
+  EXPECT_EQ(PixelOf(&parent, 15, 15), kRed);
+  EXPECT_EQ(PixelOf(&parent, 10, 10), kParentBg);  // the magenta pixel shows the parent
+  b->SetHovering(true);
+  EXPECT_EQ(PixelOf(&parent, 15, 15), kBlue);
+  b->setDown(true);
+  EXPECT_EQ(PixelOf(&parent, 15, 15), kGreen);
+  b->setDown(false);
+  b->setEnabled(false);
+  EXPECT_EQ(PixelOf(&parent, 15, 15), kGrey);
+}
+
+TEST(SkinButtonTest, OnlyTheNormalPictureServesEveryStateAndNoneLeavesItBlank) {
+  TestSkin skin;
+  skin.Write("mute.bmp", TestSkin::Solid(12, 12, kRed));
+  QWidget parent;
+  PaintParent(&parent);
+  parent.resize(40, 40);
+  auto* b = new CSkinButton(&parent);
+  b->SetSkinName("mute");
+  b->EnableHoverTracking(true);
+  b->OnSkinChanged();
+  b->SetHovering(true);
+  EXPECT_EQ(PixelOf(&parent, 5, 5), kRed);
+  b->setDown(true);
+  EXPECT_EQ(PixelOf(&parent, 5, 5), kRed);
+  b->setEnabled(false);
+  EXPECT_EQ(PixelOf(&parent, 5, 5), kRed);
+
+  auto* missing = new CSkinButton(&parent);
+  missing->SetSkinName("nosuchpicture");
+  missing->OnSkinChanged();
+  missing->setGeometry(20, 20, 12, 12);
+  EXPECT_FALSE(missing->ImagesLoaded());
+  EXPECT_EQ(PixelOf(&parent, 25, 25), kParentBg);
+}
+
+TEST(SkinButtonTest, LongSkinNamesMakeLongPaths) {
+  const std::string longSkin(120, 's');
+  const std::string path = ctl::SkinFilePath(longSkin, std::string(31, 'n') + "disabled.bmp");
+  EXPECT_EQ(path, "skin/" + longSkin + "/" + std::string(31, 'n') + "disabled.bmp");
+}
+
+TEST(RoundSkinButtonTest, KeypadPostsItsDigitButNotFromWhiteCorners) {
+  TestSkin skin;
+  QImage key = TestSkin::Solid(30, 30, kBlue);
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 6; ++x) key.setPixelColor(x, y, Qt::white);
+  skin.Write("dialkey5.bmp", key);
+  skin.WriteIni("[dial_dialog]\r\ncircle_button=1\r\n");
+  MessageOwner owner;
+  auto* b = new CRoundSkinButton(&owner);
+  b->SetKeyCode('5');
+  b->SetSkinName("dialkey5");
+  b->OnSkinChanged();
+  EXPECT_TRUE(b->CircleFlag());
+  owner.show();
+  QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(2, 2));
+  EXPECT_TRUE(owner.Take(WM_KEYPAD_DIGIT).empty());
+  QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(15, 15));
+  const auto digits = owner.Take(WM_KEYPAD_DIGIT);
+  ASSERT_EQ(digits.size(), 1u);
+  EXPECT_EQ(digits[0].wParam, WPARAM('5'));
+  EXPECT_EQ(digits[0].lParam, 0);
+}
+
+// ---------------------------------------------------------------------------
+
+class ShapedButtonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    skin.Write("n.bmp", TestSkin::Solid(40, 20, kRed));
+    skin.Write("d.bmp", TestSkin::Solid(40, 20, kGreen));
+    skin.Write("h.bmp", TestSkin::Solid(40, 20, kBlue));
+    QImage mask = TestSkin::Solid(40, 20, Qt::black);
+    for (int y = 0; y < 20; ++y) mask.setPixelColor(0, y, Qt::white);
+    skin.Write("m.bmp", mask);
+  }
+  void Dress(CShapedButton* b) {
+    b->SetBitmaps(skin.Path("n.bmp"), skin.Path("d.bmp"), skin.Path("h.bmp"), {}, {}, skin.Path("m.bmp"),
+                  CShapedButton::kOwnSize);
+  }
+  TestSkin skin;
+};
+
+TEST_F(ShapedButtonTest, StatesAndTheMaskShape) {
+  MessageOwner owner;
+  auto* b = new CShapedButton(&owner, CShapedButton::kCheck);
+  Dress(b);
+  EXPECT_EQ(b->size(), QSize(40, 20));
+  EXPECT_FALSE(b->mask().contains(QPoint(0, 5)));  // white column: outside the shape
+  EXPECT_TRUE(b->mask().contains(QPoint(39, 5)));  // the last column is inside
+  EXPECT_EQ(PixelOf(b, 20, 10), kRed);
+  b->SetHovering(true);
+  EXPECT_EQ(PixelOf(b, 20, 10), kBlue);
+  b->SetCheck(true);
+  EXPECT_EQ(PixelOf(b, 20, 10), kGreen);
+  b->SetCheck(false);
+  b->setEnabled(false);
+  EXPECT_EQ(PixelOf(b, 20, 10), kRed);  // no disabled picture: the normal one
+}
+
+TEST_F(ShapedButtonTest, DragOutReleasePostsBothMessagesButDoesNotToggle) {
+  MessageOwner owner;
+  owner.resize(200, 100);
+  auto* b = new CShapedButton(&owner, CShapedButton::kCheck);
+  Dress(b);
+  b->pressToTalk = true;
+  owner.show();
+  QTest::mousePress(b, Qt::LeftButton, {}, QPoint(20, 10));
+  QTest::mouseMove(b, QPoint(120, 60));
+  QTest::mouseRelease(b, Qt::LeftButton, {}, QPoint(120, 60));
+  EXPECT_FALSE(b->GetCheck());
+  EXPECT_FALSE(b->isDown());
+  EXPECT_EQ(owner.Take(WM_PTT_PRESS).size(), 1u);
+  EXPECT_EQ(owner.Take(WM_PTT_RELEASE).size(), 1u);
+  QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(20, 10));
+  EXPECT_TRUE(b->GetCheck());
+}
+
+TEST_F(ShapedButtonTest, CheckingARadioClearsTheOthersOfItsGroup) {
+  QWidget parent;
+  auto* a = new CShapedButton(&parent, CShapedButton::kRadio, 1);
+  auto* b = new CShapedButton(&parent, CShapedButton::kRadio, 1);
+  auto* other = new CShapedButton(&parent, CShapedButton::kRadio, 2);
+  a->SetCheck(true);
+  other->SetCheck(true);
+  QCoreApplication::sendPostedEvents();
+  b->SetCheck(true);
+  QCoreApplication::sendPostedEvents();
+  EXPECT_FALSE(a->GetCheck());
+  EXPECT_TRUE(b->GetCheck());
+  EXPECT_TRUE(other->GetCheck());
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SkinToolBarTest, PlainWithoutBackgroundPlatesWithIt) {
+  TestSkin skin;
+  QWidget parent;
+  parent.resize(300, 60);
+  auto* bar = new CSkinToolBar(&parent);
+  auto* b = bar->AddButton(100, QStringLiteral("Call"), 0);
+  bar->resize(300, 34);
+  parent.show();
+  EXPECT_FALSE(bar->HasBackground());
+  skin.Write("bg.bmp", TestSkin::Solid(8, 40, kGreen));
+  bar->SetBackgroundBitmapFile(skin.Path("bg.bmp"), 0);
+  ASSERT_TRUE(bar->HasBackground());
+  EXPECT_EQ(PixelOf(bar, 295, 30), kGreen);
+  b->setCheckable(true);
+  b->setChecked(true);
+  EXPECT_EQ(PixelOf(b, b->width() / 2, b->height() - 3), ctl::ToQColor(bar->CheckedColor));
+  b->SetHot(true);  // checked and hot: the hot plate comes last
+  EXPECT_EQ(PixelOf(b, b->width() / 2, b->height() - 3), ctl::ToQColor(bar->HotColor));
+  bar->SetBackgroundBitmapFile(skin.Path("missing.bmp"), 0);  // a missing file changes nothing
+  EXPECT_TRUE(bar->HasBackground());
+}
+
+TEST(DialComboTest, EnterDialsOnlyWhenEnabledAndNeverReachesTheDefaultButton) {
+  QDialog dlg;
+  auto* owner = new MessageOwner;
+  auto* layout = new QVBoxLayout(&dlg);
+  layout->addWidget(owner);
+  auto* combo = new CDialComboBox(owner);
+  auto* ok = new QPushButton(QStringLiteral("OK"), &dlg);
+  layout->addWidget(ok);
+  ok->setDefault(true);
+  QSignalSpy okClicked(ok, &QPushButton::clicked);
+  bool dialEnabled = true;
+  combo->SetDialEnabledQuery([&] { return dialEnabled; });
+  dlg.show();
+  combo->setFocus();
+  QTest::keyClicks(combo->lineEdit(), QStringLiteral("138"));
+  EXPECT_EQ(owner->Take(WM_DIAL_NUMBER_CHANGED).size(), 3u);  // one per edit
+  QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(owner->Take(WM_CALL_DIAL).size(), 1u);
+  dialEnabled = false;
+  QTest::keyClick(combo->lineEdit(), Qt::Key_Enter);
+  EXPECT_EQ(owner->Take(WM_CALL_DIAL).size(), 1u);
+  EXPECT_EQ(okClicked.count(), 0);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(combo->currentText(), QStringLiteral("138"));
+}
+
+TEST(FlatComboTest, CompletesFromTheListAndKeepsUnmatchedText) {
+  QWidget parent;
+  auto* combo = new CCJFlatComboBox(&parent);
+  combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  combo->setEditText(QString());
+  parent.show();
+  QTest::keyClicks(combo->lineEdit(), QStringLiteral("139"));
+  EXPECT_EQ(combo->lineEdit()->text(), QStringLiteral("13912"));
+  EXPECT_EQ(combo->lineEdit()->selectedText(), QStringLiteral("12"));
+  combo->lineEdit()->clear();
+  QTest::keyClicks(combo->lineEdit(), QStringLiteral("17"));
+  EXPECT_EQ(combo->lineEdit()->text(), QStringLiteral("17"));
+  EXPECT_EQ(combo->lineEdit()->cursorPosition(), 2);
+  EXPECT_FALSE(combo->lineEdit()->hasSelectedText());
+}
+
+TEST(FlatComboTest, LooksFlatAwayRaisedWithFocus) {
+  QWidget parent;
+  auto* combo = new CCJFlatComboBox(&parent, false);
+  combo->addItem(QStringLiteral("All calls"));
+  combo->move(60, 60);  // away from the pointer
+  auto* other = new QLineEdit(&parent);
+  parent.show();
+  other->setFocus();
+  combo->TimerStep();
+  EXPECT_EQ(combo->CurrentLook(), CCJFlatComboBox::kFlat);
+  combo->setFocus();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(combo->CurrentLook(), CCJFlatComboBox::kRaised);
+}
+
+TEST(DigitEditTest, TakesOnlyDigitsCommaAndBackspace) {
+  CDigitEdit e;
+  e.show();
+  QTest::keyClicks(&e, QStringLiteral("0a"));
+  EXPECT_EQ(e.text(), QStringLiteral("0"));
+  QTest::keyClicks(&e, QStringLiteral("1,2 x#9"));
+  EXPECT_EQ(e.text(), QStringLiteral("01,29"));
+  QTest::keyClick(&e, Qt::Key_Backspace);
+  EXPECT_EQ(e.text(), QStringLiteral("01,2"));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(LinkTest, HyperlinkPostsExactlyItsMessage) {
+  MessageOwner owner;
+  owner.resize(200, 50);
+  auto* link = new CHyperLink(&owner);
+  link->SetLinkText(QStringLiteral("Service"));
+  link->SetClickMessage(2040);
+  owner.show();
+  QTest::mouseClick(link, Qt::LeftButton, {}, QPoint(2, 2));
+  QCoreApplication::sendPostedEvents();
+  ASSERT_EQ(owner.messages.size(), 1u);
+  EXPECT_EQ(owner.messages[0].msg, 2040u);
+  EXPECT_EQ(owner.messages[0].wParam, 0u);
+  EXPECT_EQ(owner.messages[0].lParam, 0);
+  auto* plain = new CUrlLink(&owner);
+  plain->SetURL(QStringLiteral("http://example.org/"));
+  plain->show();
+  EXPECT_EQ(plain->text(), QStringLiteral("http://example.org/"));  // empty text shows the address
+  plain->SetHovering(true);
+  QTest::mouseClick(plain, Qt::LeftButton, {}, QPoint(2, 2));
+  QCoreApplication::sendPostedEvents();
+  EXPECT_FALSE(plain->Hovering());
+  EXPECT_EQ(owner.messages.size(), 1u);
+}
+
+TEST(LinkTest, FittingKeepsRightAndCentreAnchors) {
+  QWidget parent;
+  auto* right = new CUrlLink(&parent, Qt::AlignRight | Qt::AlignTop);
+  right->setGeometry(10, 10, 300, 40);
+  right->SetLinkText(QStringLiteral("go"));
+  EXPECT_EQ(right->geometry().right(), 309);
+  auto* centre = new CUrlLink(&parent, Qt::AlignHCenter | Qt::AlignTop);
+  centre->setGeometry(10, 60, 300, 40);
+  centre->SetLinkText(QStringLiteral("middle"));
+  EXPECT_NEAR(centre->geometry().center().x(), 160, 1);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(StaticsTest, SplitterStopsAtItsRangeAndReportsTheDeltaFromTheStart) {
+  MessageOwner owner;
+  owner.resize(400, 200);
+  auto* bar = new CSplitterBar(&owner, 77, true);
+  bar->setGeometry(100, 0, 5, 200);
+  bar->SetRange(60, 150);
+  QSignalSpy moved(bar, &CSplitterBar::delta);
+  owner.show();
+  QTest::mousePress(bar, Qt::LeftButton, {}, QPoint(2, 50));
+  QMouseEvent move(QEvent::MouseMove, QPointF(300, 50), bar->mapToGlobal(QPointF(300, 50)), Qt::NoButton,
+                   Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(bar, &move);
+  QTest::mouseRelease(bar, Qt::LeftButton, {}, QPoint(300, 50));
+  const auto notes = owner.Take(WM_NOTIFY);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].wParam, 77u);
+  EXPECT_EQ(notes[0].lParam, 150 - 102);
+  ASSERT_EQ(moved.count(), 1);
+  EXPECT_EQ(bar->geometry().center().x(), 150);
+}
+
+TEST(StaticsTest, PaintedStaticShowsTheParentThroughTheKeyColour) {
+  TestSkin skin;
+  QImage img = TestSkin::Solid(10, 10, kRed);
+  for (int i = 0; i < 10; ++i) img.setPixelColor(i, 0, QColor(236, 233, 216));
+  skin.Write("status.bmp", img);
+  QWidget parent;
+  PaintParent(&parent);
+  parent.resize(30, 30);
+  auto* s = new CPaintedStatic(&parent);
+  EXPECT_EQ(s->SetBitmapFile(skin.Path("status.bmp")), 1);
+  EXPECT_EQ(s->SetBitmapFile(skin.Path("none.bmp")), 0);
+  s->setGeometry(5, 5, 10, 10);
+  EXPECT_EQ(PixelOf(&parent, 8, 5), kParentBg);
+  EXPECT_EQ(PixelOf(&parent, 8, 8), kRed);
+}
+
+TEST(StaticsTest, PictureCaptionEndsInAnEllipsisWithTheWholeTextAsTip) {
+  TestSkin skin;
+  skin.Write("head.bmp", TestSkin::Solid(32, 32, kBlue));
+  CPictureStatic s;
+  s.resize(60, 80);
+  s.SetPicture(skin.Path("head.bmp"), QStringLiteral("A caption far longer than the control"), true);
+  EXPECT_EQ(PixelOf(&s, 30, 10), kBlue);
+  EXPECT_EQ(PixelOf(&s, 2, 10), QColor(243, 243, 243));
+  EXPECT_TRUE(s.CaptionCut());
+  EXPECT_EQ(s.toolTip(), QStringLiteral("A caption far longer than the control"));
+  s.SetPicture(skin.Path("head.bmp"), QStringLiteral("Al"), true);
+  s.grab();
+  EXPECT_FALSE(s.CaptionCut());
+  EXPECT_TRUE(s.toolTip().isEmpty());
+}
+
+TEST(StaticsTest, TipWindowDrawsItsFramesInTurn) {
+  TestSkin skin;
+  skin.Write("res/237.bmp", TestSkin::Solid(8, 8, kGrey));
+  const std::vector<int>& ids = CTipPainter::Frames();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    QImage f = TestSkin::Solid(8, 8, QColor(0, 255, 0));
+    f.setPixelColor(4, 4, QColor(10 * static_cast<int>(i), 0, 0));
+    skin.Write(QStringLiteral("res/%1.bmp").arg(ids[i]), f);
+  }
+  QWidget parent;
+  auto* tip = new CPopupTipWnd(&parent, QPoint(0, 0), 42, 400);
+  EXPECT_EQ(tip->size(), QSize(8, 8));
+  EXPECT_EQ(tip->GetItemData(), 42u);
+  EXPECT_EQ(PixelOf(tip, 0, 0), kGrey);  // the key colour shows the background picture
+  for (int i = 1; i <= 13; ++i) {
+    tip->Tick();
+    EXPECT_EQ(PixelOf(tip, 4, 4), QColor(10 * (i % 12), 0, 0)) << i;
+  }
+}
+
+TEST(StaticsTest, SkinTabsDrawTheirImages) {
+  TestSkin skin;
+  CSkinTabCtrl tabs;
+  tabs.SetImages(ctl::CutStrip(TestSkin::Solid(48, 23, kRed), 24, 23, RGB(255, 0, 255)));
+  tabs.addTab(QStringLiteral("Start"));
+  tabs.addTab(QStringLiteral("Dial"));
+  tabs.resize(300, tabs.sizeHint().height());
+  const QRect r = tabs.tabRect(1);
+  EXPECT_EQ(PixelOf(&tabs, r.left() + 10, r.center().y()), kRed);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(TrelMenuTest, OneSharedImagePerCommandTheLaterWins) {
+  TrelMenu a, b;
+  const int before = TrelMenu::SharedImageCount();
+  a.AppendBitmapMenu(0, 4711, QStringLiteral("Call"), TestSkin::Solid(16, 15, kRed));
+  b.AppendBitmapMenu(0, 4711, QStringLiteral("Call"), TestSkin::Solid(16, 15, kGreen));
+  EXPECT_EQ(TrelMenu::SharedImageCount(), before + 1);
+  EXPECT_EQ(TrelMenu::CommandImage(4711).toImage().pixelColor(5, 5), kGreen);
+  EXPECT_EQ(a.FindCommand(4711)->icon().pixmap(16, 15).toImage().pixelColor(5, 5), kGreen);
+  a.AppendMenu(0, 4711, QStringLiteral("Again"));  // no image given: the registered one
+  EXPECT_FALSE(a.actions().last()->icon().isNull());
+}
+
+TEST(TrelMenuTest, MnemonicAndSeparatorHeight) {
+  TrelMenu m;
+  m.AppendMenu(0, 1, QStringLiteral("Open"));
+  m.AppendMenu(0, 2, QStringLiteral("&Call"));
+  m.AppendMenu(0, 3, QStringLiteral("&cancel"));
+  EXPECT_EQ(TrelMenu::HandleMenuChar(QLatin1Char('C'), &m), 1);
+  EXPECT_EQ(TrelMenu::HandleMenuChar(QLatin1Char('x'), &m), -1);
+  QSignalSpy triggered(m.actions().at(1), &QAction::triggered);
+  m.popup(QPoint(0, 0));
+  QTest::keyClick(&m, Qt::Key_C);
+  EXPECT_EQ(triggered.count(), 1);
+  QStyleOptionMenuItem opt;
+  opt.initFrom(&m);
+  opt.menuItemType = QStyleOptionMenuItem::Separator;
+  const QSize sep = m.style()->sizeFromContents(QStyle::CT_MenuItem, &opt, QSize(), &m);
+  EXPECT_EQ(sep.height(), std::max((opt.fontMetrics.height() + 6) / 2, 9));
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ChatRichEditTest, PicturesKeepTheirCodesAndCopyPutsThemOnTheClipboard) {
+  MessageOwner owner;
+  auto* edit = new CChatRichEdit(&owner);
+  edit->insertPlainText(QStringLiteral("hi "));
+  edit->InsertImage(TestSkin::Solid(19, 19, kRed), std::string(40, 'q'));
+  edit->insertPlainText(QStringLiteral(" ok"));
+  int expansion = 0;
+  EXPECT_EQ(edit->GetTextWithImageCodes(false, &expansion), "hi " + std::string(31, 'q') + " ok");
+  EXPECT_EQ(expansion, 30);
+  EXPECT_EQ(edit->CountTextUnits(nullptr, nullptr), 3 + 31 + 3);
+  edit->selectAll();
+  edit->copy();
+  EXPECT_EQ(QApplication::clipboard()->text(), QString::fromStdString("hi " + std::string(31, 'q') + " ok"));
+  // Without a picture the control's own copy stands.
+  QTextCursor c = edit->textCursor();
+  c.setPosition(0);
+  c.setPosition(2, QTextCursor::KeepAnchor);
+  edit->setTextCursor(c);
+  edit->copy();
+  EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("hi"));
+}
+
+TEST(ChatRichEditTest, PasteWithinTheLimitGoesToTheOwnerAndSetsTheLimit) {
+  MessageOwner owner;
+  auto* edit = new CChatRichEdit(&owner);
+  edit->insertPlainText(QString(260, QLatin1Char('a')));
+  edit->InsertImage(TestSkin::Solid(4, 4, kRed), "/wave");  // 265 characters coded
+  QApplication::clipboard()->setText(QStringLiteral("0123456789ABCDEF"));
+  owner.answer = 0;
+  std::string pasted;
+  owner.onMessage = [&](UINT msg, LPARAM lParam) {
+    if (msg == WM_CHAT_PASTE) pasted = reinterpret_cast<const char*>(lParam);
+  };
+  EXPECT_EQ(edit->PasteWithinLimit(), 1);
+  ASSERT_EQ(owner.messages.size(), 1u);
+  EXPECT_EQ(owner.messages[0].msg, WM_CHAT_PASTE);
+  EXPECT_EQ(pasted, "0123456789");  // what still fits
+  EXPECT_EQ(edit->TextLimit(), 275 - 4);
+  owner.answer = 1;  // an owner that refuses: no limit change, result 0
+  EXPECT_EQ(edit->PasteWithinLimit(), 0);
+  // The owner put nothing in; typing fills up to the limit and no further.
+  QTest::keyClicks(edit, QString(20, QLatin1Char('z')));
+  EXPECT_EQ(edit->document()->characterCount() - 1, 275 - 4);
+  EXPECT_EQ(edit->PasteWithinLimit(), 1);  // nothing fits: handled
+}
+
+TEST(FormatRichEditTest, RtfLoadsFormattedTextAndMixedSelectionsAnswerMinusOne) {
+  CFormatRichEdit edit;
+  edit.SetContent("{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}plain {\\b bold}\\par next}");
+  EXPECT_EQ(edit.toPlainText(), QStringLiteral("plain bold\nnext"));
+  edit.selectAll();
+  EXPECT_EQ(edit.IsSelectionBold(), -1);
+  edit.ToggleSelectionBold();
+  EXPECT_EQ(edit.IsSelectionBold(), 1);
+  edit.ToggleSelectionBold();
+  EXPECT_EQ(edit.IsSelectionBold(), 0);
+  edit.SetContent("{rtf is not here");
+  EXPECT_EQ(edit.toPlainText(), QStringLiteral("{rtf is not here"));
+  std::string rtf;
+  edit.selectAll();
+  edit.ToggleSelectionItalic();
+  edit.GetContent(&rtf, true);
+  CFormatRichEdit back;
+  back.SetContent(rtf);
+  back.selectAll();
+  EXPECT_EQ(back.toPlainText(), edit.toPlainText());
+  EXPECT_EQ(back.IsSelectionItalic(), 1);
+  QString shown;
+  CFormatRichEdit::SetMessageBoxHook([&](const QString& t) { shown = t; });
+  EXPECT_FALSE(edit.LoadFile(QStringLiteral("/no/such/file.rtf")));
+  EXPECT_EQ(shown, QStringLiteral("无效的文件名。"));
+  CFormatRichEdit::SetMessageBoxHook(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ToolBarExTest, SavedStateRoundTripsAndAShortBlockIsRefused) {
+  CToolBarEx bar;
+  std::vector<ctl::TBBUTTON> buttons(3);
+  buttons[0] = {0, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1};
+  buttons[1] = {8, 0, 0, ctl::TBSTYLE_SEP, {0, 0}, 0, -1};
+  buttons[2] = {1, 32823, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1};
+  bar.SetButtons(buttons);
+  bar.SetButtonSet();
+  bar.SetTextOptions(2);
+  bar.SetIconOptions(1);
+  const auto block = bar.SaveState();
+  EXPECT_FALSE(bar.RestoreState(std::vector<uint8_t>(block.begin(), block.begin() + 7)));
+  EXPECT_EQ(bar.Buttons().size(), 3u);
+  EXPECT_TRUE(bar.RestoreState(std::vector<uint8_t>(block.begin(), block.begin() + 8)));
+  EXPECT_TRUE(bar.Buttons().empty());
+  EXPECT_EQ(bar.TextOption(), 2);
+  EXPECT_EQ(bar.IconOption(), 1);
+  EXPECT_TRUE(bar.RestoreState(block));
+  EXPECT_EQ(bar.Buttons().size(), 3u);
+  bar.Reset();
+  EXPECT_EQ(bar.Buttons().size(), 3u);
+  EXPECT_EQ(bar.TextOption(), 0);
+}
+
+}  // namespace

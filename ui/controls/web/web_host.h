@@ -1,0 +1,103 @@
+// The embedded web page host: CWebControlSite, the browser host created on first show, and CWebPageDlg.
+#pragma once
+
+#include <QBasicTimer>
+#include <QDialog>
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+
+#include "platform/wintypes.h"
+
+class QWebChannel;
+class QWebEngineView;
+class CExternalDispatch;
+
+// The registered message "CustomControlSiteMsg": wParam 1 asks for a site (lParam: CtrlSiteQuery*),
+// wParam 2 asks what to do with a context menu (lParam: ContextMenuQuery*).
+UINT CustomControlSiteMsg();
+inline constexpr WPARAM kSiteCreate = 1;
+inline constexpr WPARAM kSiteContextMenu = 2;
+
+class CWebControlSite;
+struct CtrlSiteQuery {
+  QWidget* container = nullptr;     // in
+  CWebControlSite* site = nullptr;  // out; owned by the container
+};
+struct ContextMenuQuery {
+  QPoint screenPoint;
+  int result = 1;  // out: 0 = taken (no browser menu)
+};
+
+// Sends the message to the window and then up its parents until one answers non-zero.
+bool SendCustomControlSiteMsg(QWidget* window, WPARAM wParam, void* record);
+
+// The application's external object reached by page script as window.external (set once at start).
+void SetExternalDispatch(CExternalDispatch* external);
+CExternalDispatch* ExternalDispatch();
+
+// The host behaviour a window supplies for its pages: no border, scroll bars as asked, no browser
+// context menu, and the external object.
+class CWebControlSite {
+ public:
+  explicit CWebControlSite(bool scrollBars = false) : scrollBars_(scrollBars) {}
+  bool ScrollBars() const { return scrollBars_; }
+  // Applies the site to a freshly created view.
+  void Attach(QWebEngineView* view, QWidget* host);
+
+ private:
+  bool scrollBars_;
+};
+
+// A placeholder that creates the browser the first time it is shown, so that windows that never
+// show a page cost nothing.
+class CWebBrowserHost : public QWidget {
+  Q_OBJECT
+ public:
+  explicit CWebBrowserHost(QWidget* parent = nullptr);
+  ~CWebBrowserHost() override;
+  void Navigate(const QUrl& url);
+  QWebEngineView* View() const { return view_; }
+  bool HasCustomSite() const { return site_ != nullptr; }
+  CWebControlSite* Site() const { return site_; }
+  // Every address given to Navigate, in order.
+  const QList<QUrl>& Navigations() const { return navigations_; }
+
+ signals:
+  void viewCreated();
+  // The page finished loading (ok = false: a navigation error).
+  void downloadComplete(bool ok);
+
+ protected:
+  void showEvent(QShowEvent*) override;
+  void resizeEvent(QResizeEvent*) override;
+
+ private:
+  void create();
+  QWebEngineView* view_ = nullptr;
+  CWebControlSite* site_ = nullptr;
+  QUrl pending_;
+  QList<QUrl> navigations_;
+};
+
+// A dialog that shows one page: about:blank first, then the page 60 ms after the first load.
+class CWebPageDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CWebPageDlg(QWidget* parent = nullptr);
+  CWebPageDlg(const QString& title, const QUrl& url, QWidget* parent = nullptr);
+  CWebBrowserHost* Browser() const { return browser_; }
+
+ protected:
+  bool event(QEvent*) override;
+  void resizeEvent(QResizeEvent*) override;
+  void timerEvent(QTimerEvent*) override;
+
+ private:
+  void init();
+  bool firstDownload_ = false;
+  QUrl url_;
+  CWebBrowserHost* browser_;
+  QBasicTimer timer_;
+  CWebControlSite site_{false};
+};
