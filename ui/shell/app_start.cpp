@@ -5,7 +5,11 @@
 #include <QDir>
 #include <QLocale>
 #include <QStandardPaths>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstdio>
 #include <thread>
 
@@ -199,6 +203,14 @@ void CCorvinaApp::Shutdown() {
     DebugTrace(MOD_SYSTEM, 2, "Plug-ins unloaded");
 }
 
+namespace {
+int g_signalPipe[2] = {-1, -1};
+void OnTermSignal(int) {
+    const char c = 1;
+    if (::write(g_signalPipe[1], &c, 1) < 0) {}
+}
+}  // namespace
+
 int RunTessaly(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     StartOptions options = ParseCommandLine(args);
@@ -212,7 +224,25 @@ int RunTessaly(int argc, char** argv) {
         CCorvinaApp corvina(options);
         bool run = false;
         code = corvina.InitInstance(&run);
+        // A session's end (SIGTERM, SIGINT) closes the window as the user would, signing out first.
+        std::unique_ptr<QSocketNotifier> notifier;
+        if (run && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
+            notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, [&corvina] {
+                char c;
+                if (::read(g_signalPipe[0], &c, 1) < 0) {}
+                DebugTrace(MOD_SYSTEM, 2, "Termination asked, closing");
+                if (corvina.Frame()) corvina.Frame()->close();
+            });
+            struct sigaction sa {};
+            sa.sa_handler = OnTermSignal;
+            sigemptyset(&sa.sa_mask);
+            sa.sa_flags = SA_RESTART;
+            sigaction(SIGTERM, &sa, nullptr);
+            sigaction(SIGINT, &sa, nullptr);
+        }
         if (run) code = app.exec();
+        notifier.reset();
     }
     return code;
 }

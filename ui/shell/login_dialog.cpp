@@ -68,12 +68,12 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     g->addWidget(m_user, 0, 1);
     g->addWidget(m_pwdLabel, 1, 0);
     g->addWidget(m_pwd, 1, 1);
-    auto* checks = new QHBoxLayout;
+    auto* checks = new QVBoxLayout;
+    checks->setSpacing(6);
     m_save = new QCheckBox(LangText("login_dialog", "savepasswd", "Remember password"), body);
     m_auto = new QCheckBox(LangText("login_dialog", "autologin", "Sign in automatically"), body);
     checks->addWidget(m_save);
     checks->addWidget(m_auto);
-    checks->addStretch();
     g->addLayout(checks, 2, 1);
     m_register = new CHyperLink(body);
     m_register->setText(LangText("login_dialog", "register", "Create an account"));

@@ -23,6 +23,7 @@
 #include "common/calllog.h"
 #include "common/debug.h"
 #include "common/grouprecord.h"
+#include "platform/codepage.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
 #include "platform/thread.h"
@@ -36,6 +37,7 @@
 #include "service/service_msgs.h"
 #include "service/update_check.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/login_dialog.h"
@@ -52,6 +54,8 @@ namespace {
 CMainFrame* g_frame = nullptr;
 
 QString Q(const char* s) { return QString::fromUtf8(s ? s : ""); }
+// Texts the presence core keeps in the ANSI code page (CP936).
+QString Ansi(const char* s) { return QString::fromStdU16String(plat::ToUtf16(s ? s : "", 936)); }
 
 void ForEachAccount(const std::function<void(Account*)>& f) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
@@ -221,12 +225,16 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_dialCombo->setEditable(true);
     m_dialCombo->setMinimumHeight(30);
     m_dialCombo->SetDialEnabledQuery([this] { return m_dialButton->isEnabled(); });
-    m_dialButton = new QPushButton(m_wndDialBar);
+    m_dialButton = new CSkinButton(m_wndDialBar);
     m_dialButton->setObjectName("dialBarCall");
-    m_dialButton->setFixedSize(40, 30);
-    m_hangupButton = new QPushButton(m_wndDialBar);
+    m_dialButton->SetSkinName("dialcall");
+    m_dialButton->EnableHoverTracking(true);
+    m_dialButton->setCursor(Qt::PointingHandCursor);
+    m_hangupButton = new CSkinButton(m_wndDialBar);
     m_hangupButton->setObjectName("dialBarHangup");
-    m_hangupButton->setFixedSize(40, 30);
+    m_hangupButton->SetSkinName("dialhangup");
+    m_hangupButton->EnableHoverTracking(true);
+    m_hangupButton->setCursor(Qt::PointingHandCursor);
     d->addWidget(m_dialCombo, 1);
     d->addWidget(m_dialButton);
     d->addWidget(m_hangupButton);
@@ -273,6 +281,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     target.ownerThread = GetCurrentThreadId();
     m_hWnd = plat::RegisterWindowTarget(std::move(target));
     g_hMainWnd = m_hWnd;
+    VOIP_SetUiWindow(m_hWnd);
+    presence_set_ui_window(m_hWnd);
 
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
@@ -291,6 +301,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 CMainFrame::~CMainFrame() {
     if (m_hWnd) {
         g_hMainWnd = nullptr;
+        VOIP_SetUiWindow(nullptr);
         plat::UnregisterWindowTarget(m_hWnd);
     }
     if (g_frame == this) g_frame = nullptr;
@@ -475,14 +486,8 @@ void CMainFrame::ApplySkin() {
     m_wndToolBar->SetButtonImagesFromFile(20, 19, QString::fromStdString(shell::Paths().skinFolder), "mainframebar.bmp",
                                           RGB(255, 0, 255), true);
     m_wndToolBar->SetBackgroundBitmapFile(shell::SkinFile("toolbarbg.bmp"), 0);
-    auto glyph = [](const char* name) {
-        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
-        return img.isNull() ? QIcon() : QIcon(ctl::KeyedPixmap(img, RGB(255, 0, 255)));
-    };
-    m_dialButton->setIcon(glyph("dialcall.bmp"));
-    m_hangupButton->setIcon(glyph("dialhangup.bmp"));
-    m_dialButton->setIconSize(QSize(22, 22));
-    m_hangupButton->setIconSize(QSize(22, 22));
+    m_dialButton->OnSkinChanged();
+    m_hangupButton->OnSkinChanged();
     for (int p = 0; p < m_pSheet->count(); ++p)
         if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnSkinChanged();
     m_pSheet->ReloadTabs();
@@ -559,9 +564,9 @@ void CMainFrame::LogoffReset(int mode) {
     } else if (mode == LOGIN_SIGNED_IN) {
         if (!m_pAddressBookPage) {
             m_pAddressBookPage = new CAddressBookDlg;
-            m_pSheet->AddPage(m_pAddressBookPage);
             connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
         }
+        if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
         if (!m_pDialPage) {
             m_pDialPage = new CDialDialog;
             m_pSheet->AddPage(m_pDialPage);
@@ -868,26 +873,34 @@ LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
 LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
     if (!record) return 1;
+    const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
+    int before = -1;
     if (m_pAddressBookPage) {
         const QString account = Q(record->account);
         const QString id = record->userId[0] ? Q(record->userId) : QString::number(record->id);
-        bool known = false;
+        QTreeWidgetItem* found = nullptr;
         for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it) {
             const QString a = (*it)->data(0, Qt::UserRole + 2).toString();
             if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2 &&
                 (a == account || (!a.isEmpty() && account.startsWith(a + "@")) || (*it)->data(0, Qt::UserRole).toString() == id)) {
-                known = true;
-                m_pAddressBookPage->SetBuddy((*it)->data(0, Qt::UserRole).toString(), QString(), QString(), a, record->online, Q(record->status));
+                found = *it;
                 break;
             }
         }
-        if (!known) m_pAddressBookPage->SetBuddy(id, Q(record->name[0] ? record->name : record->account), QString(), account,
-                                                 record->online, Q(record->status));
+        if (found) {
+            before = found->data(0, Qt::UserRole + 3).toInt();
+            m_pAddressBookPage->SetBuddy(found->data(0, Qt::UserRole).toString(), QString(), QString(),
+                                         found->data(0, Qt::UserRole + 2).toString(), record->online, Ansi(record->status));
+        } else {
+            m_pAddressBookPage->SetBuddy(id, name, QString(), account, record->online, Ansi(record->status));
+        }
         UpdateOnlineCount();
     }
-    AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
-                                                 : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
-                                  {Q(record->name[0] ? record->name : record->account)}));
+    // Only a change is news: the list refresh repeats every buddy's state.
+    if ((before == -1 && record->online) || (before != -1 && (before != 0) != (record->online != 0)))
+        AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
+                                                     : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
+                                      {name}));
     delete record;
     return 1;
 }
@@ -917,7 +930,7 @@ LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
     char* text = reinterpret_cast<char*>(wParam);
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
     if (record && text) {
-        const QString from = Q(record->sender.name[0] ? record->sender.name : record->sender.account);
+        const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
         AddEvent(1, from + ": " + QString::fromUtf8(text).left(120));
     }
     free(text);
@@ -927,7 +940,7 @@ LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
 LRESULT CMainFrame::OnPresenceVoice(WPARAM, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
     if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
-                                              {Q(record->sender.name[0] ? record->sender.name : record->sender.account)}));
+                                              {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
     return 1;
 }
 

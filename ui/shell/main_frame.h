@@ -127,7 +127,7 @@ private:
     CPresenceStatusBar* m_wndStatusBar = nullptr;
     QWidget* m_wndDialBar = nullptr;
     CDialComboBox* m_dialCombo = nullptr;
-    QPushButton *m_dialButton = nullptr, *m_hangupButton = nullptr;
+    class CSkinButton *m_dialButton = nullptr, *m_hangupButton = nullptr;
     CChildView* m_pSheet = nullptr;
     CNqNavigatePage* m_navigatePage = nullptr;
     CAddressBookDlg* m_pAddressBookPage = nullptr;

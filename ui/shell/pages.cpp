@@ -135,7 +135,7 @@ void CNqNavigatePage::SetOnlineCount(int online, int total) {
     Retext();
 }
 
-void CNqNavigatePage::SetProgress(const QString& text) { progress_->setText(text); }
+void CNqNavigatePage::SetProgress(const QString& text) { progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text); }
 
 void CNqNavigatePage::AddEvent(int kind, const QString& text) {
     static const char* const icons[] = {"startonline.bmp", "startonline.bmp", "startmiss.bmp"};
