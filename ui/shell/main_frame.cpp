@@ -947,19 +947,22 @@ LRESULT CMainFrame::OnPresenceVoice(WPARAM, LPARAM lParam) {
 // ---------------------------------------------------------------------------------------------
 // Calls.
 
-int CMainFrame::CallNumber(const QString& number) {
+int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (m_nLoginState != LOGIN_SIGNED_IN) return -1;
     QString target = number.left(64);
     if (m_pSheet->AnyCallPage()) {
-        Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
+        if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
         return -1;
     }
+    m_pSheet->CloseEndedCallPages();
     const int call = CM_AllocCall();
     if (call < 0) return -1;
     const int cnx = CC_AllocCnx();
     if (cnx < 0) {
         CM_FreeCall(call);
-        Box(cnx == -2 ? LangText("dial_dialog", "msg_mic_inuse", "No microphone can be opened.")
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s: no connection (%d)", target.toUtf8().constData(), cnx);
+        if (!quiet) Box(cnx == -2 ? LangText("dial_dialog", "msg_mic_inuse", "No microphone can be opened.")
                       : LangText("dial_dialog", "msg_cnx_failed", "The call could not be started."),
             LangText("multiconf_dialog", "conf_info", "Infomation"));
         return -1;
@@ -1071,7 +1074,7 @@ int CMainFrame::DialRequest(const std::string& number) {
     COnDialDlg* page = m_pSheet->FindCallPageByNumber(n);
     const int result = shell::DialDecision(m_nLoginState, page != nullptr, m_navigatePage != nullptr, m_pSheet->AnyTalking());
     if (result == 1) m_pSheet->setCurrentWidget(page);
-    if (result == 3) CallNumber(n.left(64));
+    if (result == 3) CallNumber(n.left(64), true);
     DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
     return result;
 }

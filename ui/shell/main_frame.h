@@ -65,7 +65,8 @@ public:
     void SetPresenceStatus(int status);
     void SetStatusText(const char* key);
     int DialRequest(const std::string& number);
-    int CallNumber(const QString& number);
+    // Places a call; quiet: no message box (a request from another program).
+    int CallNumber(const QString& number, bool quiet = false);
     void ApplyLanguage();
     void ApplySkin();
     void Command(int id);

@@ -462,8 +462,13 @@ COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
 
 bool CChildView::AnyCallPage() const {
     for (int i = 0; i < count(); ++i)
-        if (qobject_cast<COnDialDlg*>(widget(i))) return true;
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3) return true;
     return false;
+}
+
+void CChildView::CloseEndedCallPages() {
+    for (int i = count() - 1; i >= 0; --i)
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState == 3) ClosePage(p);
 }
 
 bool CChildView::AnyTalking() const {

@@ -167,7 +167,9 @@ public:
     CNqPropertyPage* PageAt(int i) const;
     COnDialDlg* FindCallPageByCallId(int callId) const;
     COnDialDlg* FindCallPageByNumber(const QString& number) const;
+    // A call page of a call not yet ended; ended pages stay until closed but block nothing.
     bool AnyCallPage() const;
+    void CloseEndedCallPages();
     bool AnyTalking() const;
     // Closes a call page and returns to the last non-call page.
     void ClosePage(CNqPropertyPage* page);
