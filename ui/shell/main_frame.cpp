@@ -801,8 +801,10 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 STA_PostEvent(EV_login_off);
                 const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
                 AddEvent(0, text);
-                if (shell::ShowAppMessageBox(this, text, title) != 3) {}
-                if (shell::g_interactiveLogin) PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+                if (shell::g_interactiveLogin) {
+                    Box(text, title);
+                    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+                }
             }
             break;
         case AS_SYN:
@@ -813,7 +815,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 STA_PostEvent(EV_login_off);
                 const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
                 DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
-                shell::ShowAppMessageBox(this, text, title);
+                if (shell::g_interactiveLogin) Box(text, title);
             }
             break;
         case AS_REA:
