@@ -161,7 +161,7 @@ void CNqNavigatePage::Retext() {
     statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
                              .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
     if (in) {
-        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "%d contacts online");
+        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "Contacts online: %d");
         counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
                           (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
     } else {

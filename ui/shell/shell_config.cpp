@@ -166,12 +166,13 @@ bool ConfigWrite(const char* section, const char* key, const std::string& value)
 }
 
 int SkinInt(const char* section, const char* key, int def) {
-    return static_cast<int>(GetPrivateProfileIntA(section, key, def, g_paths.skinIni.c_str()));
+    const int fromSkin = static_cast<int>(GetPrivateProfileIntA(section, key, def, g_paths.skinIni.c_str()));
+    return static_cast<int>(GetPrivateProfileIntA(section, key, fromSkin, g_paths.settingsPath.c_str()));
 }
 
 bool SkinWrite(const char* section, const char* key, const std::string& value) {
-    // The installed skin may be read-only; the position then stays in the profile's usrcfg.ini.
-    if (WritePrivateProfileStringA(section, key, value.c_str(), g_paths.skinIni.c_str())) return true;
+    // The installation is shared by every profile (and may be read-only): what one user's window
+    // remembers goes to that profile's usrcfg.ini, read before the skin's own value.
     return ConfigWrite(section, key, value);
 }
 

@@ -58,7 +58,7 @@ QString FillFormat(const QString& format, const QStringList& args);
 std::string ConfigString(const char* section, const char* key, const char* def);
 int ConfigInt(const char* section, const char* key, int def);
 bool ConfigWrite(const char* section, const char* key, const std::string& value);
-// The skin's corvina.ini.
+// The skin's corvina.ini, overridden per profile by the same section and key in usrcfg.ini (where writes go).
 int SkinInt(const char* section, const char* key, int def);
 bool SkinWrite(const char* section, const char* key, const std::string& value);
 QString SkinFile(const char* name);
