@@ -284,6 +284,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     VOIP_SetUiWindow(m_hWnd);
     presence_set_ui_window(m_hWnd);
 
+    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", shell::CountEmoticons(shell::Paths().appFolder));
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <strings.h>
 
 #include "common/debug.h"
@@ -177,6 +179,17 @@ bool SkinWrite(const char* section, const char* key, const std::string& value) {
 }
 
 QString SkinFile(const char* name) { return QString::fromStdString(plat::PathJoin(g_paths.skinFolder, name)); }
+
+int CountEmoticons(const std::string& appFolder) {
+    int n = 0;
+    while (n < kEmoticonCount) {
+        char name[32];
+        std::snprintf(name, sizeof name, "face/%02d.bmp", n + 1);
+        if (!plat::IsRegularFile(plat::PathJoin(appFolder, name))) break;
+        ++n;
+    }
+    return n;
+}
 
 std::string SafeNameComponent(const std::string& text) {
     std::string out;

@@ -295,3 +295,18 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_EQ("/p", o.profileFolder);
     EXPECT_EQ("12", o.dialNumber);
 }
+
+TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {
+    const std::string dir = TempFolder();
+    plat::MakeDirectories(dir + "/face");
+    EXPECT_EQ(0, shell::CountEmoticons(dir));
+    for (int i = 1; i <= 3; ++i) Write(dir + "/face/0" + std::to_string(i) + ".bmp", "x");
+    Write(dir + "/face/05.bmp", "x");
+    EXPECT_EQ(3, shell::CountEmoticons(dir));
+    for (int i = 4; i <= 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/face/%02d.bmp", i);
+        Write(dir + name, "x");
+    }
+    EXPECT_EQ(shell::kEmoticonCount, shell::CountEmoticons(dir)) << "a 50th file does not overrun the table";
+}
