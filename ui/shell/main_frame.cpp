@@ -958,6 +958,19 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
         if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
         return -1;
     }
+    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
+    ForEachAccount([&](Account* a) {
+        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
+        sipAccount = a->userName;
+        char server[260] = {};
+        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+        if (domain.empty()) domain = server;
+    });
+    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
+        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
+        return -1;
+    }
     m_pSheet->CloseEndedCallPages();
     const int call = CM_AllocCall();
     if (call < 0) return -1;

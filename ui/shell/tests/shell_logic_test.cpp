@@ -266,6 +266,11 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_STREQ("busy.bmp", shell::StatusBitmapName(STATUS_BUSY));
     EXPECT_STREQ("trayBusy.bmp", shell::TrayBitmapName(STATUS_BUSY));
     EXPECT_EQ(ID_STATUS_BUSY, ID_STATUS_ONLINE + STATUS_BUSY);
+    EXPECT_TRUE(shell::IsCallingSelf("Alice", "example.com", "alice"));
+    EXPECT_TRUE(shell::IsCallingSelf("alice@EXAMPLE.com", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("alice@other.org", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", "alice@example.com"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", ""));
     EXPECT_FALSE(shell::IsNewerVersion(0, 9, 6));
     EXPECT_TRUE(shell::IsNewerVersion(0, 9, 7));
     EXPECT_TRUE(shell::IsNewerVersion(0, 10, 0));
