@@ -207,6 +207,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_pSheet = new CChildView(central);
     m_navigatePage = new CNqNavigatePage;
     m_pSheet->AddPage(m_navigatePage);
+    connect(m_pSheet, &CChildView::endCallRequested, this, [this] { Command(ID_HANGUP); });
     connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
