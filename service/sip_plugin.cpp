@@ -1,17 +1,13 @@
 // Protocol 2's plug-in record: call control and the SIP user agent behind the presence core.
 #include "service/presence_core.h"
-#include "sip/osipua/osipua.h"
 #include "voip/CM_Plugin.h"
 
 namespace {
 
-bool SipLoad(PresencePlugin* plugin) {
-    VOIP_SetUaHooks(OSIP_Init, CM_Destroy);
-    return CM_PluginLoad(plugin);
-}
-bool SipUnload(PresencePlugin* plugin) { return CM_PluginUnload(plugin); }
+bool SipLoad(PresencePlugin*) { return CM_PluginLoad(); }
+bool SipUnload(PresencePlugin*) { return CM_PluginUnload(); }
 int SipLogin(Account* account) { return CM_PluginLogin(account); }
-void SipClose(PresenceConnectionRec* connection) { CM_PluginLogout(connection); }
+void SipClose(PresenceConnectionRec*) { CM_PluginLogout(); }
 
 PresenceProtocolOps g_sipOps = {
     6, 4, nullptr, {"png", 0, 0, 96, 96, 2},

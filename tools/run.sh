@@ -1,13 +1,18 @@
 #!/bin/sh
-# Runs what the system can do so far against local test services on 127.0.0.1: a SIP registrar and
-# proxy (kamailio), the messaging and attachment test servers, the sign-in services (bootstrap, access,
-# update), and a voice call between two copies of
-# the system's call control, SIP user agent and voice engine, carrying spoken audio both ways.
+# Runs the system against local test services on 127.0.0.1: a SIP registrar and proxy (kamailio), the
+# messaging and attachment test servers and the sign-in services (bootstrap, access, update). The program
+# tessaly starts with a profile that signs in by itself as a seeded user (TESSALY_USER, default alice;
+# TESSALY_SECOND=bob starts a second copy with its own profile beside it). On a desktop the window stays
+# until you close it; without a display it runs under Xvfb, signs in, leaves a screenshot of the signed-in
+# window beside the logs and closes. Then a voice call between two copies of the system's call control,
+# SIP user agent and voice engine carries spoken audio both ways.
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
 peer="$build/tools/voicepeer/voicepeer"
+app="$build/tessaly"
 [ -x "$peer" ] || { echo "build first: $peer is missing" >&2; exit 1; }
+[ -x "$app" ] || { echo "build first: $app is missing" >&2; exit 1; }
 out="$build/run"
 rm -rf "$out" && mkdir -p "$out/attachments"
 
@@ -64,33 +69,53 @@ python3 tools/msgserver/msgserver.py --port 9999 --user 1001:alice:secret:Alice 
   --user 1003:zhangwei:secret:张伟 --user 1004:lina:secret:李娜 --user 1005:carol:secret:Carol \
   >"$out/msgserver.log" 2>&1 &
 pids="$pids $!"
-# Sign-in services: the access server, the bootstrap server (it points at the access server, kamailio
-# and the messaging server above) and the update server, with the settings file that names them.
-python3 tools/accessserver/accessserver.py --port 7100 --log "$out/access.jsonl" >"$out/accessserver.log" 2>&1 &
-pids="$pids $!"
-python3 tools/bootserver/bootserver.py --port 7000 --port 7001 --log "$out/boot.jsonl" >"$out/bootserver.log" 2>&1 &
-pids="$pids $!"
-python3 tools/updateserver/updateserver.py --port 7200 --log "$out/update.jsonl" >"$out/updateserver.log" 2>&1 &
-pids="$pids $!"
-cat > "$out/tessaly.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<tessaly>
-  <common><update>127.0.0.1:7200</update></common>
-  <bootstrap server="127.0.0.1"><ServerPort port="7000" type="udp"/><ServerPort port="7001" type="tcp"/></bootstrap>
-</tessaly>
-XML
 python3 tools/attachserver/attachserver.py --port 7777 --dir "$out/attachments" >"$out/attachserver.log" 2>&1 &
+pids="$pids $!"
+python3 tools/accessserver/accessserver.py --port 7100 --log "$out/accessserver.jsonl" >/dev/null 2>"$out/accessserver.log" &
+pids="$pids $!"
+python3 tools/bootserver/bootserver.py --port 7000 --port 7001 --log "$out/bootserver.jsonl" >/dev/null 2>"$out/bootserver.log" &
+pids="$pids $!"
+python3 tools/updateserver/updateserver.py --port 7200 >/dev/null 2>"$out/updateserver.log" &
 pids="$pids $!"
 sleep 1
 echo "SIP registrar and proxy on 127.0.0.1:$proxy, messaging server on 127.0.0.1:9999, attachments on 127.0.0.1:7777"
-echo "bootstrap on 127.0.0.1:7000 (udp, tcp) and 7001, access server on 7100, update server on 7200; settings: $out/tessaly.xml"
-echo "sign-ins: alice/alice123, bob/bob123, zhangwei/zhangwei123, lina/lina123, carol/carol123"
+echo "bootstrap on 127.0.0.1:7000 (udp) and 7001 (tcp), access server on 7100, update server on 7200"
 
-# A sign-in through them: bootstrap, access-server log-in and synchronisation, SIP registration at
-# kamailio (the messaging sign-in is stood in for until the presence core exists), update check, sign-off.
-if [ -x "$build/tools/signin/signin" ]; then
-  "$build/tools/signin/signin" --settings "$out/tessaly.xml" --usrcfg "$out/usrcfg.ini" --sip-port 5074 \
-    2>"$out/signin.trace" | tee "$out/signin.log" || echo "sign-in demo failed (see $out/signin.log)"
+# The program: one profile per user, each signing in by itself.
+user=${TESSALY_USER:-alice}
+second=${TESSALY_SECOND:-}
+xvfb=""
+if [ -z "${DISPLAY:-}" ]; then
+  n=90; while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n+1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+  xvfb=$!; pids="$pids $xvfb"
+  export DISPLAY=":$n"
+  i=0; until [ -e "/tmp/.X11-unix/X$n" ] || [ $i -ge 50 ]; do sleep 0.1; i=$((i+1)); done
+fi
+apps=""
+left=100
+for u in $user $second; do
+  python3 tools/profile/make_profile.py "$out/profile-$u" --user "$u" --password "${u}123" --left $left
+  left=$((left+420))
+  "$app" --profile "$out/profile-$u" /nosplash >"$out/tessaly-$u.out" 2>&1 &
+  apps="$apps $!"; pids="$pids $!"
+done
+for u in $user $second; do
+  i=0; until grep -q "Login state 6" "$out/profile-$u/tessaly.log" 2>/dev/null || [ $i -ge 400 ]; do sleep 0.1; i=$((i+1)); done
+  if grep -q "Login state 6" "$out/profile-$u/tessaly.log"; then echo "tessaly: $u signed in (log: $out/profile-$u/tessaly.log)"
+  else echo "tessaly: $u did not sign in; see $out/profile-$u/tessaly.log" >&2; fi
+done
+if [ -n "$xvfb" ]; then
+  sleep 2
+  if command -v import >/dev/null; then
+    import -window root "$out/tessaly-signed-in.png" 2>>"$out/xvfb.log" && echo "screenshot: $out/tessaly-signed-in.png"
+  fi
+  for p in $apps; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in $apps; do wait "$p" 2>/dev/null || true; done
+  echo "tessaly closed"
+else
+  echo "close the Tessaly window(s) to go on to the voice-call demo"
+  for p in $apps; do wait "$p" 2>/dev/null || true; done
 fi
 
 # Two voices, spoken into WAV files.

@@ -1,4 +1,4 @@
-// The SIP protocol plug-in's slots (start, stop, sign-in, sign-out) and the local address toward a peer.
+// SIP protocol plug-in: starts and stops call control and turns an account's sign-in into a registration.
 #pragma once
 
 #include <cstdint>
@@ -7,26 +7,25 @@
 
 struct Account;
 
-// Start and stop of the SIP user agent, which sits beside call control: whoever links it installs them.
+// Start and stop of the user agent when something else than the SIP stack is to run beside call control
+// (tests); unset, the SIP user agent is started and stopped.
 using VoipUaStartFn = int (*)();
 using VoipUaStopFn = void (*)();
 void VOIP_SetUaHooks(VoipUaStartFn start, VoipUaStopFn stop);
 
-// Voice-engine bridge, call manager, connection control with "tCallCtrl", then the user agent. 0 or -1.
+// The voip start: engine, call manager, connection controller, user agent. 0, or -1 when the user agent failed.
 int VOIP_Start();
-// In its order: engine, user agent, connection control, call manager.
+// The voip stop, in its order: engine, user agent, connection controller, call manager.
 void VOIP_Stop();
 
-// Plug-in slots. Load and unload start and stop call control; they answer true.
-bool CM_PluginLoad(void* plugin);
-bool CM_PluginUnload(void* plugin);
-// The registration record of the account (user part, "server" and "port" settings, local port 5060,
-// 1800 s); null for an account without a user name or when memory runs out.
+bool CM_PluginLoad();
+bool CM_PluginUnload();
+// Builds the account's registration record; null for an account without a user name.
 CM_REG_INFO* CM_PluginBuildRegInfo(const Account* account);
-// Hands the account's registration to the call manager as CMEVT_START. Its result, or -1.
+// Hands the registration to the call manager (CMEVT_START); its result.
 int CM_PluginLogin(Account* account);
-// Stops the registration (CMEVT_STOP with call and connection -1).
-int CM_PluginLogout(void* connection);
+// CMEVT_STOP; its result.
+int CM_PluginLogout();
 
 // 0 with the local IPv4 address (host byte order) that traffic toward dest (host byte order) leaves from.
 int GetLocalAddressFor(uint32_t dest, uint32_t* local);

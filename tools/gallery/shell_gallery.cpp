@@ -1,0 +1,121 @@
+// Gallery of the shell's windows: the main window signed out and signed in, the contacts page, a call,
+// the login dialog and the splash, in English and Chinese, grabbed to PNG files.
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <cstdio>
+
+#include "common/appenv.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/app_start.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/splash.h"
+
+namespace {
+
+QString g_out;
+
+void Save(QWidget* w, const QString& name) {
+    w->adjustSize();
+    QApplication::processEvents();
+    const QImage img = w->grab().toImage();
+    const QString path = g_out + "/" + name + ".png";
+    if (!img.save(path)) std::fprintf(stderr, "shell_gallery: cannot write %s\n", qPrintable(path));
+    else std::printf("%s\n", qPrintable(path));
+}
+
+void Language(const std::string& appFolder, const std::string& profile, const std::string& code) {
+    const QString suffix = QString::fromStdString(code);
+    shell::LoadConfigPaths(appFolder, profile, code == "chs");
+    shell::ApplyLanguageCode(code);
+    ctl::SetSkinType(shell::Paths().skinType);
+
+    {
+        CMainFrame frame;
+        frame.resize(380, 560);
+        frame.SetPresenceStatus(STATUS_OFFLINE);
+        frame.LogoffReset(LOGIN_SIGNED_OUT);
+        frame.show();
+        Save(&frame, "main_signed_out_" + suffix);
+
+        g_strUserId = "alice";
+        shell::g_strPassword = "alice123";
+        frame.LogoffReset(LOGIN_SIGNING_IN);
+        frame.SetStatusText("txt_sip");
+        Save(&frame, "main_signing_in_" + suffix);
+
+        frame.LogoffReset(LOGIN_SIGNED_IN);
+        CAddressBookDlg* book = frame.BookPage();
+        const bool zh = code == "chs";
+        book->AddGroup("g1", zh ? QString::fromUtf8("朋友") : "Friends", "");
+        book->AddGroup("g2", zh ? QString::fromUtf8("同事") : "Colleagues", "");
+        book->AddGroup("g3", zh ? QString::fromUtf8("开发组") : "Developers", "g2");
+        book->SetBuddy("u2", "Bob", "g1", "bob", 1, zh ? QString::fromUtf8("开会中") : "In a meeting");
+        book->SetBuddy("u5", "Carol", "g1", "carol", 0, "");
+        book->SetBuddy("u3", QString::fromUtf8("张伟"), "g3", "zhangwei", 1, "");
+        book->SetBuddy("u4", QString::fromUtf8("李娜"), "g2", "lina", 0, "");
+        CNqNavigatePage* start = frame.StartPage();
+        start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
+        start->SetOnlineCount(book->OnlineCount(), book->BuddyCount());
+        start->AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"), {"Alice", "4"}));
+        start->AddEvent(2, shell::LangText("status_txt", "sip_up", "Phone line registered"));
+        start->AddEvent(1, shell::LangText("status_txt", "mv_up", "Messaging connected"));
+        start->AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online"), {"Bob"}));
+        start->AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online"), {QString::fromUtf8("张伟")}));
+        start->AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {"bob"}));
+        frame.SetStatusText("txt_online");
+        frame.Sheet()->setCurrentIndex(0);
+        Save(&frame, "main_signed_in_" + suffix);
+        frame.Sheet()->setCurrentWidget(book);
+        Save(&frame, "main_contacts_" + suffix);
+        auto* call = new COnDialDlg(0, 0, "bob@127.0.0.1", false);
+        frame.Sheet()->AddPage(call);
+        frame.Sheet()->setCurrentWidget(call);
+        call->SetCallState(1, shell::LangText("ondial_dialog", "tip_talking", "Talking"));
+        Save(&frame, "main_call_" + suffix);
+        frame.Sheet()->ClosePage(call);
+        frame.hide();
+        g_strUserId.clear();
+    }
+    {
+        shell::SavedLoginStore& store = shell::SavedLogins();
+        shell::resetLoginInfo(store);
+        store.savePassword = true;
+        store.logins.push_back({"alice", "alice123", 1});
+        store.logins.push_back({"bob", "bob123", 1});
+        shell::saveLoginInfo(store, shell::Paths().savedLoginsPath);
+        CLoginDlg dlg;
+        dlg.show();
+        Save(&dlg, "login_" + suffix);
+        dlg.hide();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setStyle("Fusion");
+    app.setStyleSheet(shell::ShellStyleSheet());
+    QFont f("WenQuanYi Micro Hei");
+    f.setPixelSize(12);
+    app.setFont(f);
+    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
+    g_out = root + "/gallery/shell";
+    QDir().mkpath(g_out);
+    QDir::setCurrent(root);
+    QTemporaryDir profile;
+    for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);
+    QLabel splash;
+    splash.setPixmap(CSplashWindow::Picture());
+    Save(&splash, "splash");
+    return 0;
+}

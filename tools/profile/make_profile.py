@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Writes a Tessaly profile folder for the local test services: tessaly.xml naming the bootstrap and
+update servers, and usrInfo.xml holding one saved login (password protected as the program does) with
+automatic sign-in, so that the program signs in by itself at start.
+
+usage: make_profile.py FOLDER --user alice --password alice123 [--boot-udp 7000] [--boot-tcp 7001]
+                       [--update 127.0.0.1:7200] [--no-auto] [--lang eng|chs]
+"""
+import argparse
+import hashlib
+import os
+import sys
+from xml.sax.saxutils import quoteattr
+
+
+def rc4(key, data):
+    s = list(range(256))
+    j = 0
+    for i in range(256):
+        j = (j + s[i] + key[i % len(key)]) & 0xFF
+        s[i], s[j] = s[j], s[i]
+    i = j = 0
+    out = bytearray()
+    for b in data:
+        i = (i + 1) & 0xFF
+        j = (j + s[i]) & 0xFF
+        s[i], s[j] = s[j], s[i]
+        out.append(b ^ s[(s[i] + s[j]) & 0xFF])
+    return bytes(out)
+
+
+def protect(password):
+    # 40-bit key from MD5 of the pass phrase: 5 key bytes and 11 zero salt bytes.
+    key = hashlib.md5(b"Kestrelin 1987").digest()[:5] + bytes(11)
+    return rc4(key, password.encode("utf-8")).hex()
+
+
+def write_atomic(path, text, mode=0o600):
+    tmp = path + ".tmp"
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, mode)
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("folder")
+    ap.add_argument("--user", required=True)
+    ap.add_argument("--password", required=True)
+    ap.add_argument("--boot-udp", type=int, default=7000)
+    ap.add_argument("--boot-tcp", type=int, default=7001)
+    ap.add_argument("--update", default="127.0.0.1:7200")
+    ap.add_argument("--no-auto", action="store_true")
+    ap.add_argument("--lang", default="")
+    ap.add_argument("--left", type=int, default=None, help="window position, for copies side by side")
+    a = ap.parse_args()
+    os.makedirs(a.folder, exist_ok=True)
+    write_atomic(os.path.join(a.folder, "tessaly.xml"),
+                 '<?xml version="1.0" encoding="UTF-8"?>\n<tessaly>\n'
+                 f'  <common><update>{a.update}</update></common>\n'
+                 '  <bootstrap server="127.0.0.1">'
+                 f'<ServerPort port="{a.boot_udp}" type="udp"/><ServerPort port="{a.boot_tcp}" type="tcp"/>'
+                 '</bootstrap>\n</tessaly>\n', 0o644)
+    auto = '' if a.no_auto else ' autologin="true"'
+    write_atomic(os.path.join(a.folder, "usrInfo.xml"),
+                 '<?xml version="1.0" encoding="UTF-8"?>\n<logInfo>\n'
+                 f'  <config save="true"{auto}/>\n'
+                 f'  <brindle><user id={quoteattr(a.user)} pwd="{protect(a.password)}"/></brindle>\n'
+                 f'  <lastlogin><user id={quoteattr(a.user)} type="0"/></lastlogin>\n</logInfo>\n')
+    if a.lang or a.left is not None:
+        cfg = os.path.join(a.folder, "usrcfg.ini")
+        here = os.path.dirname(os.path.abspath(__file__))
+        seed = os.path.join(here, "..", "..", "ui", "shell", "install", "usrcfg.ini")
+        text = open(seed, encoding="utf-8").read() if os.path.exists(seed) else "[common]\nlangtype=\n"
+        if a.lang:
+            text = text.replace("langtype=\n", f"langtype={a.lang}\n")
+        if a.left is not None:
+            text += f"\n[position]\nleft={a.left}\ntop=100\n"
+        write_atomic(cfg, text, 0o644)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

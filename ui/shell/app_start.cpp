@@ -1,0 +1,251 @@
+// CCorvinaApp: the program's start in its fixed order, the message filter, and the release at the end.
+#include "ui/shell/app_start.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLocale>
+#include <QStandardPaths>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cstdio>
+#include <thread>
+
+#include "common/account.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/instance_guard.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/splash.h"
+
+namespace shell {
+
+StartOptions ParseCommandLine(const std::vector<std::string>& args) {
+    StartOptions o;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.find("/nosplash") != std::string::npos) o.showSplash = false;
+        if (a.find("/minimize") != std::string::npos) o.minimize = true;
+        if ((a == "--profile" || a == "-p") && i + 1 < args.size()) o.profileFolder = args[++i];
+        else if (a == "--dial" && i + 1 < args.size()) o.dialNumber = args[++i];
+        else if (a == "--app-folder" && i + 1 < args.size()) o.appFolder = args[++i];
+    }
+    return o;
+}
+
+AutoStartDecision DecideAutoStart(bool showSplash, bool minimize, bool autoLogin, bool haveSavedLogins, int linkState) {
+    AutoStartDecision d{true, false, false, false};
+    if (autoLogin) {
+        if (!showSplash || minimize) d.interactive = false;
+        if (linkState == 2) d.pending = true;
+        else d.startLogin = true;
+    } else if (showSplash && !minimize && !haveSavedLogins) {
+        d.openDialog = true;
+    }
+    return d;
+}
+
+CCorvinaApp::CCorvinaApp(StartOptions options) : options_(std::move(options)) {}
+
+CCorvinaApp::~CCorvinaApp() {
+    Shutdown();
+    delete frame_;
+    frame_ = nullptr;
+    if (started_) STA_FsmDone();
+    if (logOpen_) {
+        DebugTrace(MOD_SYSTEM, 2, "System Exit");
+        CloseTraceLog();
+    }
+}
+
+bool CCorvinaApp::eventFilter(QObject* watched, QEvent* event) {
+    if (CSplashWindow::FilterAppMessage(event)) return true;
+    return QObject::eventFilter(watched, event);
+}
+
+int CCorvinaApp::InitInstance(bool* run) {
+    *run = false;
+    if (options_.appFolder.empty()) options_.appFolder = plat::ExecutableDirectory();
+    if (options_.profileFolder.empty()) {
+        const char* env = std::getenv("TESSALY_PROFILE");
+        options_.profileFolder = env && *env ? env : QDir::homePath().toStdString() + "/.config/tessaly";
+    }
+    options_.profileFolder = QDir(QString::fromStdString(options_.profileFolder)).absolutePath().toStdString();
+    plat::MakeDirectories(options_.profileFolder);
+
+    // The instance test comes first: a second start must not touch the running copy's log.
+    guard_ = std::make_unique<InstanceGuard>(options_.profileFolder);
+    if (!guard_->Acquire()) {
+        if (!options_.dialNumber.empty()) {
+            const int r = SendDialRequest(options_.profileFolder, QByteArray::fromStdString(options_.dialNumber));
+            std::printf("%d\n", r);
+            return r < 0 ? 2 : 0;
+        }
+        SendActivate(options_.profileFolder);
+        return 0;
+    }
+    if (!options_.dialNumber.empty()) {
+        std::fprintf(stderr, "tessaly: no running copy for this profile\n");
+        return 2;
+    }
+
+    // The installation's relative skin paths are read from its folder.
+    QDir::setCurrent(QString::fromStdString(options_.appFolder));
+    plat::SetBaseFolder(options_.profileFolder);
+    const bool chinese = QLocale::system().language() == QLocale::Chinese;
+    LoadConfigPaths(options_.appFolder, options_.profileFolder, chinese);
+    logOpen_ = OpenTraceLog(Paths().logPath.c_str());
+    LoadDebugConfig(Paths().settingsPath.c_str());
+    DebugTrace(MOD_SYSTEM, 2, "System Start");
+    DebugTrace(MOD_SYSTEM, 2, "Profile folder %s, installation %s", options_.profileFolder.c_str(), options_.appFolder.c_str());
+    g_configManual = ConfigInt("common", "config_manual", 0);
+    g_strLangType = Paths().langType;
+    ctl::SetResourceFolder(plat::PathJoin(options_.appFolder, "res"));
+    ctl::SetSkinType(Paths().skinType);
+
+    CSplashWindow::EnableSplash(options_.showSplash);
+    qApp->installEventFilter(this);
+
+    STA_SetConfigPath(Paths().settingsPath);
+    if (!STA_FsmInit()) {
+        DebugTrace(MOD_SYSTEM, 1, "Login state machine not created");
+        return 1;
+    }
+    started_ = true;
+    ReadSettingsXml(Paths().settingsXmlPath.c_str());
+    Update_SetBaseAddress(g_serviceSettings.update);
+    Update_SetLanguageFile(Paths().langFile);
+    CallLog_Init();
+
+    frame_ = new CMainFrame;
+    frame_->setWindowIcon(QIcon(QString::fromStdString(plat::PathJoin(options_.appFolder, "res/128.png"))));
+    frame_->onClosed = [this] {
+        Shutdown();
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    };
+    if (options_.showSplash && !options_.minimize) CSplashWindow::ShowSplash(nullptr);
+    guard_->onActivate = [this] {
+        DebugTrace(MOD_SYSTEM, 2, "Activated by a second start");
+        if (frame_) frame_->Command(ID_SHOW_WINDOW);
+    };
+    guard_->onDial = [this](const std::string& number) { return frame_ ? frame_->DialRequest(number) : 0; };
+
+    presence_core_init();
+    DebugTrace(MOD_SYSTEM, 2, "Presence core started");
+
+    ApplyLanguageCode(Paths().langType);
+    SendToFrame(WM_LANGUAGE_CHANGED, 0, 0);
+    WriteLangTypeIfChanged(Paths().langType);
+    ApplySkinType(Paths().skinType);
+    SendToFrame(WM_SKIN_CHANGED, 0, 0);
+    WriteSkinTypeIfChanged(Paths().skinType);
+
+    frame_->Sheet()->setCurrentIndex(0);
+    frame_->SetPresenceStatus(STATUS_OFFLINE);
+    frame_->LogoffReset(LOGIN_SIGNED_OUT);
+    CSplashWindow::HideSplash();
+    if (options_.minimize) frame_->hide();
+    else frame_->show();
+    DebugTrace(MOD_SYSTEM, 2, "Main frame shown");
+
+    if (Boot_StartThread()) DebugTrace(MOD_SYSTEM, 2, "Create bootstrap thread, id = %08x", static_cast<unsigned>(g_idBootThread.load()));
+    if (Update_StartThread()) DebugTrace(MOD_SYSTEM, 2, "Create update thread, id = %08x", static_cast<unsigned>(Update_ThreadId()));
+    if (AS_StartThread()) DebugTrace(MOD_SYSTEM, 2, "Create access client thread, id = %08x", static_cast<unsigned>(g_idAsThread.load()));
+
+    SavedLoginStore& store = SavedLogins();
+    loadLoginInfo(store, Paths().savedLoginsPath);
+    const AutoStartDecision d = DecideAutoStart(options_.showSplash, options_.minimize, store.autoLogin,
+                                                !store.logins.empty(), store.autoLogin ? GetLinkState() : 1);
+    g_interactiveLogin = d.interactive;
+    g_loginPending = d.pending;
+    if (store.autoLogin) {
+        DebugTrace(MOD_SYSTEM, 2, "Send login message to main window");
+        g_strUserId = store.lastLoginId;
+        g_strPassword = store.lastLoginPwd;
+        // The sign-in starts half a second later from the event loop; the window is already drawn.
+        if (d.startLogin) QTimer::singleShot(500, frame_, [this] { frame_->ServerLogin(); });
+    } else if (d.openDialog) {
+        DebugTrace(MOD_SYSTEM, 2, "No User Read, Send login as message to main window");
+        PostMessage(frame_->Handle(), WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+    }
+    *run = true;
+    return 0;
+}
+
+void CCorvinaApp::Shutdown() {
+    if (shutDown_ || !started_) return;
+    shutDown_ = true;
+    DebugTrace(MOD_SYSTEM, 2, "Presence core ending");
+    presence_core_quit();
+    g_profileList.Clear();
+    CallLog_Init();
+    if (!Boot_StopThread(10000)) DebugTrace(MOD_SYSTEM, 1, "bootstrap thread did not end");
+    if (!Update_StopThread(10000)) DebugTrace(MOD_SYSTEM, 1, "update thread did not end");
+    if (!AS_StopThread(10000)) DebugTrace(MOD_SYSTEM, 1, "access client thread did not end");
+    DebugTrace(MOD_SYSTEM, 2, "Worker threads stopped");
+    presence_plugins_unload_all();
+    DebugTrace(MOD_SYSTEM, 2, "Plug-ins unloaded");
+}
+
+namespace {
+int g_signalPipe[2] = {-1, -1};
+void OnTermSignal(int) {
+    const char c = 1;
+    if (::write(g_signalPipe[1], &c, 1) < 0) {}
+}
+}  // namespace
+
+int RunTessaly(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    StartOptions options = ParseCommandLine(args);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Tessaly");
+    QApplication::setQuitOnLastWindowClosed(false);
+    app.setStyle("Fusion");
+    app.setStyleSheet(ShellStyleSheet());
+    int code = 0;
+    {
+        CCorvinaApp corvina(options);
+        bool run = false;
+        code = corvina.InitInstance(&run);
+        // A session's end (SIGTERM, SIGINT) closes the window as the user would, signing out first.
+        std::unique_ptr<QSocketNotifier> notifier;
+        if (run && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) == 0) {
+            notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, [&corvina] {
+                char c;
+                if (::read(g_signalPipe[0], &c, 1) < 0) {}
+                DebugTrace(MOD_SYSTEM, 2, "Termination asked, closing");
+                if (corvina.Frame()) corvina.Frame()->close();
+            });
+            struct sigaction sa {};
+            sa.sa_handler = OnTermSignal;
+            sigemptyset(&sa.sa_mask);
+            sa.sa_flags = SA_RESTART;
+            sigaction(SIGTERM, &sa, nullptr);
+            sigaction(SIGINT, &sa, nullptr);
+        }
+        if (run) code = app.exec();
+        notifier.reset();
+    }
+    return code;
+}
+
+}  // namespace shell

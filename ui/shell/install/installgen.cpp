@@ -1,0 +1,307 @@
+// Draws the shell's own pictures and sounds into an installation folder: splash, login banner, tray
+// icons, head pictures, emoticons, the program icon and the two notification sounds.
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QtMath>
+#include <cstdio>
+
+namespace {
+
+QString g_root;
+const QColor kBlue(0x2F, 0x6F, 0xD6), kBlueDark(0x16, 0x3F, 0x8C), kTrayKey(0xEC, 0xE9, 0xD8);
+
+bool Save(const QImage& image, const QString& folder, const QString& name) {
+    QDir().mkpath(g_root + "/" + folder);
+    const QString path = g_root + "/" + folder + "/" + name;
+    const bool png = name.endsWith(".png");
+    if (!image.convertToFormat(png ? QImage::Format_ARGB32 : QImage::Format_RGB888).save(path, png ? "PNG" : "BMP")) {
+        std::fprintf(stderr, "installgen: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+// The product mark: a speech bubble with a sound wave.
+void Mark(QPainter& p, QRectF r, const QColor& fill, const QColor& wave) {
+    QPainterPath bubble;
+    const qreal w = r.width(), h = r.height();
+    bubble.addRoundedRect(QRectF(r.left(), r.top(), w, h * 0.8), w * 0.24, w * 0.24);
+    QPainterPath tail;
+    tail.moveTo(r.left() + w * 0.22, r.top() + h * 0.7);
+    tail.lineTo(r.left() + w * 0.16, r.bottom());
+    tail.lineTo(r.left() + w * 0.46, r.top() + h * 0.76);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill);
+    p.drawPath(bubble.united(tail));
+    p.setPen(QPen(wave, qMax<qreal>(1.2, w * 0.075), Qt::SolidLine, Qt::RoundCap));
+    const qreal cy = r.top() + h * 0.4;
+    const qreal heights[] = {0.16, 0.34, 0.5, 0.3, 0.18};
+    for (int i = 0; i < 5; ++i) {
+        const qreal x = r.left() + w * (0.26 + i * 0.12);
+        p.drawLine(QPointF(x, cy - h * heights[i] / 2), QPointF(x, cy + h * heights[i] / 2));
+    }
+}
+
+QImage Splash() {
+    QImage img(420, 260, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 420, 260);
+    g.setColorAt(0, QColor(0x35, 0x79, 0xE0));
+    g.setColorAt(1, kBlueDark);
+    p.fillRect(img.rect(), g);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 18));
+    p.drawEllipse(QPointF(380, 30), 150, 150);
+    p.drawEllipse(QPointF(40, 250), 110, 110);
+    Mark(p, QRectF(172, 46, 76, 70), Qt::white, kBlue);
+    QFont f("WenQuanYi Micro Hei");
+    f.setPixelSize(34);
+    f.setBold(true);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    p.drawText(QRect(0, 126, 420, 44), Qt::AlignCenter, "Tessaly");
+    f.setPixelSize(13);
+    f.setBold(false);
+    p.setFont(f);
+    p.setPen(QColor(0xDB, 0xE7, 0xFB));
+    p.drawText(QRect(0, 172, 420, 22), Qt::AlignCenter, QString::fromUtf8("Calls  ·  Messages  ·  Push-to-talk"));
+    f.setPixelSize(11);
+    p.setFont(f);
+    p.setPen(QColor(0xB4, 0xC9, 0xEE));
+    p.drawText(QRect(0, 226, 410, 20), Qt::AlignRight | Qt::AlignVCenter, "0.9.6");
+    return img;
+}
+
+QImage LoginBanner() {
+    QImage img(380, 96, QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 380, 96);
+    g.setColorAt(0, QColor(0x35, 0x79, 0xE0));
+    g.setColorAt(1, kBlueDark);
+    p.fillRect(img.rect(), g);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 18));
+    p.drawEllipse(QPointF(350, 10), 80, 80);
+    Mark(p, QRectF(28, 22, 50, 46), Qt::white, kBlue);
+    QFont f("WenQuanYi Micro Hei");
+    f.setPixelSize(24);
+    f.setBold(true);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    p.drawText(QRect(92, 24, 260, 30), Qt::AlignLeft | Qt::AlignVCenter, "Tessaly");
+    f.setPixelSize(12);
+    f.setBold(false);
+    p.setFont(f);
+    p.setPen(QColor(0xDB, 0xE7, 0xFB));
+    p.drawText(QRect(93, 54, 260, 20), Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8("Calls · Messages · Push-to-talk"));
+    return img;
+}
+
+QImage Tray(const QColor& dot, bool ring) {
+    QImage img(16, 16, QImage::Format_RGB32);
+    img.fill(kTrayKey);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    Mark(p, QRectF(0.5, 1, 13, 13), kBlue, Qt::white);
+    p.setPen(QPen(Qt::white, 1));
+    p.setBrush(dot);
+    p.drawEllipse(QRectF(9, 9, 6.5, 6.5));
+    if (ring) {
+        p.setPen(QPen(QColor(0xF5, 0xB4, 0x3C), 1.5));
+        p.setBrush(Qt::NoBrush);
+        p.drawEllipse(QRectF(0.8, 0.8, 14.4, 14.4));
+    }
+    return img;
+}
+
+QImage Head(int index, int size) {
+    static const QColor backs[] = {{0x5B, 0x8D, 0xEF}, {0x3C, 0xB3, 0x71}, {0xF0, 0x8A, 0x4B}, {0x9B, 0x6B, 0xD9},
+                                   {0xE0, 0x5A, 0x7A}, {0x2B, 0xB0, 0xC4}, {0x6C, 0x7A, 0x89}, {0xD4, 0xA0, 0x29}};
+    QImage img(size, size, QImage::Format_RGB32);
+    const QColor back = backs[index % 8];
+    QLinearGradient g(0, 0, 0, size);
+    g.setColorAt(0, back.lighter(115));
+    g.setColorAt(1, back);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(img.rect(), g);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255, 230));
+    p.drawEllipse(QRectF(size * 0.32, size * 0.18, size * 0.36, size * 0.36));
+    QPainterPath body;
+    body.addEllipse(QRectF(size * 0.14, size * 0.6, size * 0.72, size * 0.62));
+    p.drawPath(body);
+    return img;
+}
+
+QImage Face(int n) {
+    QImage img(19, 19, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor face = QColor::fromHsv((40 + n * 7) % 60 + 30, 200, 250);
+    p.setPen(QPen(face.darker(150), 1));
+    p.setBrush(face);
+    p.drawEllipse(QRectF(1.5, 1.5, 16, 16));
+    p.setBrush(QColor(0x3A, 0x2A, 0x10));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QRectF(6, 6.5, 2, 2.5));
+    p.drawEllipse(QRectF(11, 6.5, 2, 2.5));
+    p.setPen(QPen(QColor(0x3A, 0x2A, 0x10), 1.2, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    const int mood = n % 4;
+    if (mood == 0) p.drawArc(QRectF(5.5, 8, 8, 6), 200 * 16, 140 * 16);
+    else if (mood == 1) p.drawLine(QPointF(6.5, 13), QPointF(12.5, 13));
+    else if (mood == 2) p.drawArc(QRectF(6, 11.5, 7, 5), 20 * 16, 140 * 16);
+    else p.drawEllipse(QRectF(8, 11, 3, 3));
+    return img;
+}
+
+// The frame's tool-bar strip in its button order: add contact, delete, speaker, microphone, search,
+// home page; 20 x 19 cells on magenta.
+QImage FrameBar(bool disabled) {
+    QImage img(20 * 6, 19, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    {
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor ink = disabled ? QColor(0xB0, 0xB8, 0xC4) : QColor(0x2F, 0x6F, 0xD6);
+    const QColor red = disabled ? ink : QColor(0xE5, 0x48, 0x3D), green = disabled ? ink : QColor(0x2F, 0xB4, 0x63);
+    auto cell = [&](int i) { p.resetTransform(); p.translate(20 * i, 0); };
+    QPen pen(ink, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    // Add contact.
+    cell(0);
+    p.setPen(Qt::NoPen);
+    p.setBrush(ink);
+    p.drawEllipse(QRectF(4, 2.5, 7, 7));
+    QPainterPath body;
+    body.moveTo(1.5, 17);
+    body.cubicTo(1.5, 11, 13.5, 11, 13.5, 17);
+    p.drawPath(body);
+    p.setPen(QPen(green, 2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(15.5, 5), QPointF(15.5, 11));
+    p.drawLine(QPointF(12.5, 8), QPointF(18.5, 8));
+    // Delete.
+    cell(1);
+    p.setPen(QPen(red, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawLine(QPointF(4, 5), QPointF(16, 5));
+    p.drawLine(QPointF(8, 5), QPointF(8.5, 3));
+    p.drawLine(QPointF(8.5, 3), QPointF(11.5, 3));
+    p.drawLine(QPointF(11.5, 3), QPointF(12, 5));
+    p.drawRoundedRect(QRectF(5.5, 5.5, 9, 11.5), 1.5, 1.5);
+    p.drawLine(QPointF(8.5, 8), QPointF(8.5, 14.5));
+    p.drawLine(QPointF(11.5, 8), QPointF(11.5, 14.5));
+    // Speaker.
+    cell(2);
+    p.setPen(Qt::NoPen);
+    p.setBrush(ink);
+    QPolygonF cone;
+    cone << QPointF(2.5, 7) << QPointF(6, 7) << QPointF(10.5, 3) << QPointF(10.5, 16) << QPointF(6, 12) << QPointF(2.5, 12);
+    p.drawPolygon(cone);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(8, 5, 6, 9), -50 * 16, 100 * 16);
+    p.drawArc(QRectF(8, 2, 10, 15), -50 * 16, 100 * 16);
+    // Microphone.
+    cell(3);
+    p.setPen(Qt::NoPen);
+    p.setBrush(ink);
+    p.drawRoundedRect(QRectF(7, 1.5, 6, 10), 3, 3);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(4.5, 4, 11, 10), 180 * 16, 180 * 16);
+    p.drawLine(QPointF(10, 14), QPointF(10, 17));
+    p.drawLine(QPointF(7, 17.2), QPointF(13, 17.2));
+    // Search.
+    cell(4);
+    p.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
+    p.drawEllipse(QRectF(3, 2.5, 9.5, 9.5));
+    p.drawLine(QPointF(11.5, 11.5), QPointF(16.5, 16.5));
+    // Home page.
+    cell(5);
+    p.setPen(pen);
+    QPolygonF roof;
+    roof << QPointF(2.5, 9) << QPointF(10, 2.5) << QPointF(17.5, 9);
+    p.drawPolyline(roof);
+    p.drawRect(QRectF(5, 8.5, 10, 8.5));
+    p.setBrush(ink);
+    p.drawRect(QRectF(8.5, 12, 3, 5));
+    }
+    // Keyed pictures have no partial transparency: edges go to the face or to the key, never a blend
+    // with magenta.
+    QImage out(img.size(), QImage::Format_RGB32);
+    const QColor face(0xF4, 0xF8, 0xFD);
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QColor c = img.pixelColor(x, y);
+            if (c.alpha() < 70) {
+                out.setPixelColor(x, y, QColor(255, 0, 255));
+                continue;
+            }
+            const qreal a = c.alphaF();
+            out.setPixelColor(x, y, QColor::fromRgbF(c.redF() * a + face.redF() * (1 - a), c.greenF() * a + face.greenF() * (1 - a),
+                                                     c.blueF() * a + face.blueF() * (1 - a)));
+        }
+    return out;
+}
+
+QImage AppIcon() {
+    QImage img(64, 64, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    Mark(p, QRectF(4, 6, 56, 54), kBlue, Qt::white);
+    return img;
+}
+
+// A short two-tone chime as 16-bit mono PCM at 22050 Hz.
+void Chime(const QString& name, double f1, double f2) {
+    const int rate = 22050, n = rate * 35 / 100;
+    QByteArray pcm;
+    for (int i = 0; i < n; ++i) {
+        const double t = double(i) / rate;
+        const double f = i < n / 2 ? f1 : f2;
+        const double env = std::exp(-6.0 * std::fmod(t, 0.175)) * (i < 200 ? i / 200.0 : 1.0);
+        const auto v = static_cast<int16_t>(9000 * env * std::sin(2 * M_PI * f * t));
+        pcm.append(static_cast<char>(v & 0xFF));
+        pcm.append(static_cast<char>((v >> 8) & 0xFF));
+    }
+    auto le32 = [](uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    auto le16 = [](uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
+    QByteArray wav = "RIFF" + le32(36 + pcm.size()) + "WAVEfmt " + le32(16) + le16(1) + le16(1) + le32(rate) +
+                     le32(rate * 2) + le16(2) + le16(16) + "data" + le32(pcm.size()) + pcm;
+    QDir().mkpath(g_root + "/sound");
+    QFile f(g_root + "/sound/" + name);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(wav);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tessaly_installgen <installation folder>\n");
+        return 2;
+    }
+    g_root = QString::fromLocal8Bit(argv[1]);
+    bool ok = Save(Splash(), "skin/default", "splash.bmp") && Save(LoginBanner(), "skin/default", "login.bmp");
+    ok = ok && Save(Tray(QColor(0x3C, 0xCF, 0x6E), false), "skin/default", "trayOnline.bmp");
+    ok = ok && Save(Tray(QColor(0xB8, 0xC2, 0xCF), false), "skin/default", "trayOffline.bmp");
+    ok = ok && Save(Tray(QColor(0xF0, 0x56, 0x4A), false), "skin/default", "trayBusy.bmp");
+    ok = ok && Save(Tray(QColor(0x3C, 0xCF, 0x6E), true), "skin/default", "trayAnimateFrame1.bmp");
+    ok = ok && Save(Tray(QColor(0xF5, 0xB4, 0x3C), false), "skin/default", "trayAnimateFrame2.bmp");
+    for (int i = 0; i < 32; ++i) ok = ok && Save(Head(i, 64), "headpics", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
+    for (int i = 1; i <= 49; ++i) ok = ok && Save(Face(i), "face", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
+    ok = ok && Save(AppIcon(), "res", "128.png");
+    ok = ok && Save(FrameBar(false), "skin/default", "mainframebar.bmp") && Save(FrameBar(true), "skin/default", "mainframebar_disable.bmp");
+    Chime("msg.wav", 880, 1320);
+    Chime("system.wav", 660, 990);
+    return ok ? 0 : 1;
+}

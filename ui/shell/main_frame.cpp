@@ -1,0 +1,1214 @@
+// CMainFrame: the one top-level window, the receiver of every worker thread's report.
+#include "ui/shell/main_frame.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipUi.h"
+
+using shell::LangText;
+
+namespace {
+CMainFrame* g_frame = nullptr;
+
+QString Q(const char* s) { return QString::fromUtf8(s ? s : ""); }
+// Texts the presence core keeps in the ANSI code page (CP936).
+QString Ansi(const char* s) { return QString::fromStdU16String(plat::ToUtf16(s ? s : "", 936)); }
+
+void ForEachAccount(const std::function<void(Account*)>& f) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+    for (Account* a = g_accountList; a; a = a->next) f(a);
+}
+}  // namespace
+
+CMainFrame* MainFrame() { return g_frame; }
+
+LRESULT SendToFrame(UINT message, WPARAM wParam, LPARAM lParam) {
+    return g_frame ? SendMessage(g_frame->Handle(), message, wParam, lParam) : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
+    setObjectName("presenceBar");
+    auto* h = new QHBoxLayout(this);
+    h->setContentsMargins(8, 3, 8, 3);
+    h->setSpacing(6);
+    icon_ = new QLabel(this);
+    icon_->setFixedSize(18, 18);
+    icon_->setCursor(Qt::PointingHandCursor);
+    text_ = new QLabel(this);
+    text_->setObjectName("presenceText");
+    progress_ = new QLabel(this);
+    progress_->setObjectName("presenceProgress");
+    h->addWidget(icon_);
+    h->addWidget(text_);
+    h->addStretch();
+    h->addWidget(progress_);
+    menu_ = new QMenu(this);
+    for (int s : {STATUS_ONLINE, STATUS_BUSY, STATUS_OFFLINE}) {
+        QAction* a = menu_->addAction(QString());
+        a->setData(s);
+        a->setCheckable(true);
+        connect(a, &QAction::triggered, this, [this, s] { emit statusChosen(s); });
+    }
+}
+
+void CPresenceStatusBar::SetStatus(int status) {
+    m_nStatus = status;
+    const char* name = shell::StatusBitmapName(status);
+    const QImage img = name ? ctl::LoadBitmapFile(shell::SkinFile(name)) : QImage();
+    icon_->setPixmap(img.isNull() ? QPixmap() : ctl::KeyedPixmap(img, status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8)));
+    text_->setText(LangText("status_description", std::to_string(status).c_str(), "").isEmpty()
+                       ? QString()
+                       : LangText("status_description", std::to_string(status).c_str(), ""));
+    static const char* const defaults[] = {"Online", "Offline", "Busy", "Away", "Not available"};
+    if (text_->text().isEmpty() && status >= 0 && status <= 4) text_->setText(defaults[status]);
+    static const char* const menuKeys[] = {"0", "1", "2"};
+    for (QAction* a : menu_->actions()) {
+        const int s = a->data().toInt();
+        a->setChecked(s == status);
+        a->setText(LangText("status_popup_menu", menuKeys[s], defaults[s]));
+    }
+}
+
+void CPresenceStatusBar::SetDescription(const QString& text) { progress_->setText(text); }
+QString CPresenceStatusBar::Description() const { return progress_->text(); }
+
+void CPresenceStatusBar::mousePressEvent(QMouseEvent* e) {
+    if (icon_->geometry().adjusted(-4, -4, 60, 4).contains(e->position().toPoint())) menu_->popup(e->globalPosition().toPoint());
+    QWidget::mousePressEvent(e);
+}
+
+// ---------------------------------------------------------------------------------------------
+const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() {
+    static const std::unordered_map<UINT, Handler> table = {
+        {WM_VOIP_EVENT, &CMainFrame::OnVoipEvent},
+        {WM_AS_RESULT, &CMainFrame::OnAsResult},
+        {WM_AS_GROUP_LIST, &CMainFrame::OnAsGroupList},
+        {WM_PRESENCE_STATE, &CMainFrame::OnPresenceState},
+        {WM_PRESENCE_BUDDY, &CMainFrame::OnPresenceBuddy},
+        {WM_PRESENCE_LIST_BEGIN, &CMainFrame::OnBuddyListBegin},
+        {WM_PRESENCE_LIST_END, &CMainFrame::OnBuddyListEnd},
+        {WM_PRESENCE_ERROR, &CMainFrame::OnPresenceError},
+        {WM_PRESENCE_TEXT, &CMainFrame::OnPresenceText},
+        {WM_PRESENCE_VOICE, &CMainFrame::OnPresenceVoice},
+        {WM_BOOT_REQUEST, &CMainFrame::OnBootReply},
+        {WM_LOGIN_NOTICE, &CMainFrame::OnLoginNotice},
+        {WM_LOGIN_STATE, &CMainFrame::OnLoginStateChange},
+        {WM_UPDATE_CHECK, &CMainFrame::OnUpdateResult},
+        {WM_LANGUAGE_CHANGED, &CMainFrame::OnLanguageChanged},
+        {WM_SKIN_CHANGED, &CMainFrame::OnSkinChanged},
+        {WM_FRAME_COMMAND, &CMainFrame::OnCommand},
+    };
+    return table;
+}
+
+LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    const auto& table = MessageTable();
+    auto it = table.find(message);
+    if (it == table.end()) {
+        DiscardMessage(message, wParam, lParam);
+        return 0;
+    }
+    return (this->*(it->second))(wParam, lParam);
+}
+
+void CMainFrame::DiscardMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_VOIP_EVENT: VOIP_FreeUiMsg(reinterpret_cast<VOIP_UI_MSG*>(lParam)); break;
+        case WM_AS_RESULT: AS_FreeRequest(reinterpret_cast<AsRequest*>(lParam)); break;
+        case WM_AS_GROUP_LIST: GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam)); break;
+        case WM_PRESENCE_BUDDY: delete reinterpret_cast<PresenceBuddyRecord*>(lParam); break;
+        case WM_PRESENCE_ERROR: free(reinterpret_cast<char*>(lParam)); break;
+        case WM_BOOT_REQUEST: delete reinterpret_cast<CBootRequest*>(wParam); break;
+        default: break;
+    }
+}
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
+    g_frame = this;
+    setObjectName("mainFrame");
+    setWindowTitle(LangText("common", "str_app_title", "Tessaly"));
+
+    // Place from the skin's [position]; never smaller than 380 x 560.
+    const int left = shell::SkinInt("position", "left", 100), top = shell::SkinInt("position", "top", 100);
+    const int width = std::max(380, shell::SkinInt("position", "width", 380));
+    const int height = std::max(560, shell::SkinInt("position", "height", 560));
+    m_bAlwaysOnTop = shell::SkinInt("position", "alwaystop", 0) != 0;
+    setMinimumSize(380, 560);
+    setGeometry(left, top, width, height);
+
+    // Tool bar.
+    m_wndToolBar = new CSkinToolBar(this);
+    m_wndToolBar->setObjectName("frameToolBar");
+    m_wndToolBar->setMovable(false);
+    m_wndToolBar->setIconSize(QSize(20, 19));
+    addToolBar(Qt::TopToolBarArea, m_wndToolBar);
+    const std::pair<int, int> buttons[] = {{ID_ADD_CONTACT, 0}, {ID_DELETE_ITEM, 1}, {0, -1}, {ID_SPEAKER_MUTE, 2},
+                                           {ID_MIC_MUTE, 3},    {0, -1},            {ID_SEARCH, 4}, {ID_HOME_PAGE, 5}};
+    for (auto [cmd, img] : buttons) {
+        if (cmd == 0) {
+            m_wndToolBar->addSeparator();
+            continue;
+        }
+        CSkinToolButton* b = m_wndToolBar->AddButton(cmd, QString(), img);
+        if (cmd == ID_SPEAKER_MUTE || cmd == ID_MIC_MUTE) b->setCheckable(true);
+    }
+    connect(m_wndToolBar, &CSkinToolBar::commandTriggered, this, [this](int cmd) { Command(cmd); });
+
+    // The sheet with the start page.
+    auto* central = new QWidget(this);
+    central->setObjectName("frameCentral");
+    auto* v = new QVBoxLayout(central);
+    v->setContentsMargins(0, 0, 0, 0);
+    v->setSpacing(0);
+    m_pSheet = new CChildView(central);
+    m_navigatePage = new CNqNavigatePage;
+    m_pSheet->AddPage(m_navigatePage);
+    connect(m_pSheet, &CChildView::endCallRequested, this, [this] { Command(ID_HANGUP); });
+    connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
+        if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
+        else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
+        else OnLoginAs();
+    });
+    v->addWidget(m_pSheet, 1);
+
+    // Dial bar.
+    m_wndDialBar = new QWidget(central);
+    m_wndDialBar->setObjectName("dialBar");
+    auto* d = new QHBoxLayout(m_wndDialBar);
+    d->setContentsMargins(8, 6, 8, 6);
+    d->setSpacing(6);
+    m_dialCombo = new CDialComboBox(m_wndDialBar);
+    m_dialCombo->setObjectName("dialCombo");
+    m_dialCombo->setEditable(true);
+    m_dialCombo->setMinimumHeight(30);
+    m_dialCombo->SetDialEnabledQuery([this] { return m_dialButton->isEnabled(); });
+    m_dialButton = new CSkinButton(m_wndDialBar);
+    m_dialButton->setObjectName("dialBarCall");
+    m_dialButton->SetSkinName("dialcall");
+    m_dialButton->EnableHoverTracking(true);
+    m_dialButton->setCursor(Qt::PointingHandCursor);
+    m_hangupButton = new CSkinButton(m_wndDialBar);
+    m_hangupButton->setObjectName("dialBarHangup");
+    m_hangupButton->SetSkinName("dialhangup");
+    m_hangupButton->EnableHoverTracking(true);
+    m_hangupButton->setCursor(Qt::PointingHandCursor);
+    d->addWidget(m_dialCombo, 1);
+    d->addWidget(m_dialButton);
+    d->addWidget(m_hangupButton);
+    connect(m_dialButton, &QPushButton::clicked, this, [this] { Command(ID_DIAL); });
+    connect(m_hangupButton, &QPushButton::clicked, this, [this] { Command(ID_HANGUP); });
+    v->addWidget(m_wndDialBar);
+
+    // Status bar.
+    m_wndStatusBar = new CPresenceStatusBar(central);
+    connect(m_wndStatusBar, &CPresenceStatusBar::statusChosen, this, [this](int s) {
+        if (s == STATUS_OFFLINE && m_nLoginState == LOGIN_SIGNED_IN) OnLogoff();
+        else if (s != STATUS_OFFLINE && m_nLoginState == LOGIN_SIGNED_OUT) ServerLogin();
+        else if (m_nLoginState == LOGIN_SIGNED_IN) SetPresenceStatus(s);
+    });
+    v->addWidget(m_wndStatusBar);
+    setCentralWidget(central);
+    m_wndStatusBar->SetStatus(STATUS_OFFLINE);
+
+    BuildMenus();
+    if (m_bAlwaysOnTop) setWindowFlag(Qt::WindowStaysOnTopHint, true);
+
+    // Tray: only where a tray host exists (minimise hides the window only then).
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_wndTray = new QSystemTrayIcon(this);
+        m_wndTray->setToolTip(LangText("tray_tip", "1", "Tessaly"));
+        connect(m_wndTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+            if (r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Trigger) Command(ID_SHOW_WINDOW);
+        });
+        auto* menu = new QMenu(this);
+        menu->addAction(LangText("tray_popup_menu", "00", "Show"), this, [this] { Command(ID_SHOW_WINDOW); });
+        menu->addAction(LangText("tray_popup_menu", "01", "Exit"), this, [this] { Command(ID_CLOSE_ALL); });
+        m_wndTray->setContextMenu(menu);
+        UpdateTrayIcon();
+        m_wndTray->show();
+    }
+
+    // The window target: posted messages from any thread arrive here through the event loop.
+    plat::WindowTarget target;
+    target.handler = [this](HWND, UINT m, WPARAM w, LPARAM l) { return Dispatch(m, w, l); };
+    target.poster = [](std::function<void()> task) {
+        QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
+    };
+    target.discard = [](HWND, UINT m, WPARAM w, LPARAM l) { DiscardMessage(m, w, l); };
+    target.ownerThread = GetCurrentThreadId();
+    m_hWnd = plat::RegisterWindowTarget(std::move(target));
+    g_hMainWnd = m_hWnd;
+    VOIP_SetUiWindow(m_hWnd);
+    presence_set_ui_window(m_hWnd);
+
+    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", shell::CountEmoticons(shell::Paths().appFolder));
+    linkTimer_.setInterval(3000);
+    connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
+    linkTimer_.start();
+    closeWait_.setInterval(100);
+    connect(&closeWait_, &QTimer::timeout, this, [this] {
+        if (m_nLoginState == LOGIN_SIGNED_OUT || ++closeWaitTicks_ >= 50) {
+            closeWait_.stop();
+            FinishClose();
+        }
+    });
+    ApplySkin();
+    ApplyLanguage();
+}
+
+CMainFrame::~CMainFrame() {
+    if (m_hWnd) {
+        g_hMainWnd = nullptr;
+        VOIP_SetUiWindow(nullptr);
+        plat::UnregisterWindowTarget(m_hWnd);
+    }
+    if (g_frame == this) g_frame = nullptr;
+}
+
+void CMainFrame::Box(const QString& text, const QString& title) {
+    if (showBox) {
+        showBox(text, title);
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void CMainFrame::AddEvent(int kind, const QString& text) {
+    m_navigatePage->AddEvent(kind, text);
+    DebugTrace(MOD_SYSTEM, 3, "UI event: %s", text.toUtf8().constData());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Menus and commands.
+
+void CMainFrame::BuildMenus() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName("frameMenuBar");
+    fileMenu_ = bar->addMenu(QString());
+    viewMenu_ = bar->addMenu(QString());
+    statusMenu_ = bar->addMenu(QString());
+    helpMenu_ = bar->addMenu(QString());
+    auto add = [this](QMenu* m, int id, bool checkable = false) {
+        QAction* a = m->addAction(QString());
+        a->setCheckable(checkable);
+        connect(a, &QAction::triggered, this, [this, id] { Command(id); });
+        actions_[id] = a;
+    };
+    add(fileMenu_, ID_LOGIN);
+    add(fileMenu_, ID_LOGOFF);
+    add(fileMenu_, ID_LOGIN_AS);
+    fileMenu_->addSeparator();
+    add(fileMenu_, ID_APP_EXIT);
+    add(viewMenu_, ID_SHOW_BOOK);
+    add(viewMenu_, ID_SHOW_DIAL);
+    add(viewMenu_, ID_SHOW_LOG);
+    add(viewMenu_, ID_SHOW_SERVICE);
+    viewMenu_->addSeparator();
+    add(viewMenu_, ID_ALWAYS_TOP, true);
+    add(viewMenu_, ID_LANG_CHS, true);
+    add(viewMenu_, ID_LANG_ENG, true);
+    add(statusMenu_, ID_STATUS_ONLINE, true);
+    add(statusMenu_, ID_STATUS_BUSY, true);
+    add(statusMenu_, ID_STATUS_OFFLINE, true);
+    add(helpMenu_, ID_UPDATE_NOW);
+    add(helpMenu_, ID_ABOUT);
+}
+
+void CMainFrame::RefreshMenus() {
+    const bool in = m_nLoginState == LOGIN_SIGNED_IN;
+    auto set = [this](int id, bool enabled) {
+        if (auto it = actions_.find(id); it != actions_.end()) it->second->setEnabled(enabled);
+    };
+    set(ID_LOGIN, !in);
+    set(ID_LOGOFF, in);
+    set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
+    set(ID_SHOW_BOOK, in && m_pAddressBookPage);
+    set(ID_SHOW_DIAL, in && m_pDialPage);
+    set(ID_SHOW_LOG, in && m_pCallLogPage);
+    set(ID_SHOW_SERVICE, in && m_pServicePage);
+    actions_[ID_LOGIN]->setText(m_nLoginState == LOGIN_SIGNING_IN ? LangText("menu", "cancel_login", "&Cancel Sign-in")
+                                                                   : LangText("menu", "login", "&Sign in"));
+    actions_[ID_ALWAYS_TOP]->setChecked(m_bAlwaysOnTop);
+    const std::string lang = shell::Paths().langType;
+    actions_[ID_LANG_CHS]->setChecked(strcasecmp(lang.c_str(), "chs") == 0);
+    actions_[ID_LANG_ENG]->setChecked(strcasecmp(lang.c_str(), "eng") == 0);
+    const int st = m_wndStatusBar->GetStatus();
+    actions_[ID_STATUS_ONLINE]->setChecked(st == STATUS_ONLINE);
+    actions_[ID_STATUS_BUSY]->setChecked(st == STATUS_BUSY);
+    actions_[ID_STATUS_OFFLINE]->setChecked(st == STATUS_OFFLINE);
+    m_dialButton->setEnabled(in && st != STATUS_OFFLINE);
+    m_hangupButton->setEnabled(m_pSheet->AnyCallPage());
+    m_dialCombo->setEnabled(in);
+    if (m_wndToolBar) {
+        for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
+            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && m_pAddressBookPage);
+    }
+}
+
+LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {
+    Command(static_cast<int>(wParam));
+    return 0;
+}
+
+void CMainFrame::Command(int id) {
+    switch (id) {
+        case ID_LOGIN: OnFileLogin(); break;
+        case ID_LOGOFF: OnLogoff(); break;
+        case ID_LOGIN_AS: OnLoginAs(); break;
+        case ID_APP_EXIT: OnAppExit(); break;
+        case ID_CLOSE_ALL: OnAppExit(); break;
+        case ID_SHOW_WINDOW:
+            showNormal();
+            raise();
+            activateWindow();
+            break;
+        case ID_ALWAYS_TOP:
+            m_bAlwaysOnTop = !m_bAlwaysOnTop;
+            setWindowFlag(Qt::WindowStaysOnTopHint, m_bAlwaysOnTop);
+            show();
+            RefreshMenus();
+            break;
+        case ID_LANG_CHS:
+        case ID_LANG_ENG: {
+            const std::string code = id == ID_LANG_CHS ? "chs" : "eng";
+            shell::ApplyLanguageCode(code);
+            g_strLangType = code;
+            SendMessage(m_hWnd, WM_LANGUAGE_CHANGED, 0, 0);
+            shell::WriteLangTypeIfChanged(code);
+            break;
+        }
+        case ID_SHOW_BOOK: if (m_pAddressBookPage) m_pSheet->setCurrentWidget(m_pAddressBookPage); break;
+        case ID_SHOW_DIAL: if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage); break;
+        case ID_SHOW_LOG: if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage); break;
+        case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
+        case ID_STATUS_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
+        case ID_STATUS_BUSY: SetPresenceStatus(STATUS_BUSY); break;
+        case ID_STATUS_OFFLINE:
+            if (m_nLoginState == LOGIN_SIGNED_IN) OnLogoff();
+            break;
+        case ID_DIAL:
+            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE) {
+                const QString number = m_dialCombo->currentText().trimmed();
+                if (!number.isEmpty()) CallNumber(number);
+                else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
+            }
+            break;
+        case ID_HANGUP:
+            if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
+            break;
+        case ID_UPDATE_NOW: OnUpdateNow(); break;
+        case ID_ABOUT:
+            QMessageBox::about(this, LangText("about_dlg", "title", "About Tessaly"),
+                               LangText("about_dlg", "text", "Tessaly 0.9.6\nVoice calls and messages."));
+            break;
+        default: break;
+    }
+}
+
+void CMainFrame::ApplyLanguage() {
+    setWindowTitle(alias_.isEmpty() ? LangText("common", "str_app_title", "Tessaly")
+                                    : LangText("common", "str_app_title", "Tessaly") + " - " + alias_);
+    fileMenu_->setTitle(LangText("menu", "file", "&File"));
+    viewMenu_->setTitle(LangText("menu", "view", "&View"));
+    statusMenu_->setTitle(LangText("menu", "status", "S&tatus"));
+    helpMenu_->setTitle(LangText("menu", "help", "&Help"));
+    const std::pair<int, std::pair<const char*, const char*>> texts[] = {
+        {ID_LOGOFF, {"logoff", "Sign &out"}},        {ID_LOGIN_AS, {"login_as", "Sign in &as..."}},
+        {ID_APP_EXIT, {"exit", "E&xit"}},             {ID_SHOW_BOOK, {"show_book", "&Contacts"}},
+        {ID_SHOW_DIAL, {"show_dial", "&Dial pad"}},   {ID_SHOW_LOG, {"show_log", "Call &log"}},
+        {ID_SHOW_SERVICE, {"show_service", "&Service"}}, {ID_ALWAYS_TOP, {"always_top", "Always on &top"}},
+        {ID_LANG_CHS, {"lang_chs", "中文"}},          {ID_LANG_ENG, {"lang_eng", "English"}},
+        {ID_STATUS_ONLINE, {"online", "&Online"}},    {ID_STATUS_BUSY, {"busy", "&Busy"}},
+        {ID_STATUS_OFFLINE, {"offline", "O&ffline"}}, {ID_ABOUT, {"about", "&About Tessaly"}},
+        {ID_UPDATE_NOW, {"update_now", "Check for &updates"}},
+    };
+    for (const auto& [id, t] : texts) actions_[id]->setText(LangText("menu", t.first, t.second));
+    static const std::pair<int, const char*> tips[] = {{ID_ADD_CONTACT, "Add contact"}, {ID_DELETE_ITEM, "Delete"},
+                                                       {ID_SPEAKER_MUTE, "Mute speaker"}, {ID_MIC_MUTE, "Mute microphone"},
+                                                       {ID_SEARCH, "Search"},             {ID_HOME_PAGE, "Home page"}};
+    int i = 0;
+    for (const auto& [cmd, def] : tips)
+        if (auto* b = m_wndToolBar->Button(cmd)) b->setToolTip(LangText("tool_tip", std::to_string(i++).c_str(), def));
+    m_dialButton->setToolTip(LangText("dial_dialog", "call", "Call"));
+    m_hangupButton->setToolTip(LangText("ondial_dialog", "hangup", "Hang up"));
+    m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
+    for (int p = 0; p < m_pSheet->count(); ++p)
+        if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnLanguageChanged();
+    m_pSheet->ReloadTabs();
+    m_wndStatusBar->RefreshStatus();
+    RefreshMenus();
+}
+
+void CMainFrame::ApplySkin() {
+    ctl::SetSkinType(shell::Paths().skinType);
+    m_wndToolBar->SetButtonImagesFromFile(20, 19, QString::fromStdString(shell::Paths().skinFolder), "mainframebar.bmp",
+                                          RGB(255, 0, 255), false);
+    m_wndToolBar->SetButtonImagesFromFile(20, 19, QString::fromStdString(shell::Paths().skinFolder), "mainframebar.bmp",
+                                          RGB(255, 0, 255), true);
+    m_wndToolBar->SetBackgroundBitmapFile(shell::SkinFile("toolbarbg.bmp"), 0);
+    m_dialButton->OnSkinChanged();
+    m_hangupButton->OnSkinChanged();
+    for (int p = 0; p < m_pSheet->count(); ++p)
+        if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnSkinChanged();
+    m_pSheet->ReloadTabs();
+    m_wndStatusBar->RefreshStatus();
+    UpdateTrayIcon();
+}
+
+LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
+    ApplyLanguage();
+    return 0;
+}
+
+LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
+    ApplySkin();
+    return 0;
+}
+
+void CMainFrame::UpdateTrayIcon() {
+    if (!m_wndTray) return;
+    const char* name = shell::TrayBitmapName(m_wndStatusBar->GetStatus());
+    if (!name) return;
+    const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
+    if (!img.isNull()) m_wndTray->setIcon(QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8))));
+    else m_wndTray->setIcon(windowIcon());
+    m_wndTray->setToolTip(LangText("tray_tip", std::to_string(m_wndStatusBar->GetStatus()).c_str(), "Tessaly"));
+}
+
+void CMainFrame::SetPresenceStatus(int status) {
+    m_wndStatusBar->SetStatus(status);
+    m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
+    UpdateTrayIcon();
+    RefreshMenus();
+}
+
+void CMainFrame::SetStatusText(const char* key) {
+    const QString text = LangText("status_txt", key, "");
+    DebugTrace(MOD_SYSTEM, 3, "Set text of status bar, msg id = %s, message = %s", key, text.toUtf8().constData());
+    m_wndStatusBar->SetDescription(text);
+    m_navigatePage->SetProgress(text);
+}
+
+void CMainFrame::changeEvent(QEvent* e) {
+    // Minimising hides the window only where a tray icon can bring it back.
+    if (e->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && m_wndTray)
+        QTimer::singleShot(0, this, &QWidget::hide);
+    QMainWindow::changeEvent(e);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sign-in.
+
+void CMainFrame::LogoffReset(int mode) {
+    if (mode == LOGIN_SIGNED_OUT) {
+        {
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+            while (Account* a = g_accountList) {
+                Account_Logout(a);
+                Account_Remove(a);
+                Account_Free(a);
+            }
+        }
+        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pAddressBookPage), static_cast<CNqPropertyPage*>(m_pDialPage),
+                                   static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
+            if (!p) continue;
+            m_pSheet->RemovePage(p);
+            p->deleteLater();
+        }
+        m_pAddressBookPage = nullptr;
+        m_pDialPage = nullptr;
+        m_pCallLogPage = nullptr;
+        m_pServicePage = nullptr;
+        buddyListSeen_ = false;
+        m_pSheet->setCurrentWidget(m_navigatePage);
+    } else if (mode == LOGIN_SIGNED_IN) {
+        if (!m_pAddressBookPage) {
+            m_pAddressBookPage = new CAddressBookDlg;
+            connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
+        }
+        if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
+        if (!m_pDialPage) {
+            m_pDialPage = new CDialDialog;
+            m_pSheet->AddPage(m_pDialPage);
+            connect(m_pDialPage, &CDialDialog::callRequested, this, [this](const QString& n) { CallNumber(n); });
+        }
+        if (!m_pCallLogPage) {
+            m_pCallLogPage = new CSyslogDlg;
+            m_pSheet->AddPage(m_pCallLogPage);
+        }
+        if (!m_pServicePage) {
+            m_pServicePage = new CPageService;
+            m_pSheet->AddPage(m_pServicePage);
+        }
+        ApplyLanguage();
+        ApplySkin();
+        SetPresenceStatus(STATUS_ONLINE);
+        const std::string user = shell::SafeNameComponent(g_strUserId);
+        if (!user.empty()) plat::MakeDirectories(plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user));
+        shell::SavedLoginStore& store = shell::SavedLogins();
+        shell::SavedLogin login;
+        login.id = g_strUserId.substr(0, shell::kSavedFieldMax);
+        login.pwd = shell::g_strPassword.substr(0, shell::kSavedFieldMax);
+        login.kind = 1;
+        shell::putSavedLogin(store, login);
+        store.lastLoginId = login.id;
+        store.lastLoginType = 0;
+        shell::saveLoginInfo(store, shell::Paths().savedLoginsPath);
+    }
+    m_nLoginState = mode;
+    m_navigatePage->SetProfile(QString::fromStdString(g_strUserId), alias_,
+                               QString::fromStdString(plat::PathJoin(shell::Paths().headPicFolder, shell::Paths().defaultHeadPic)));
+    m_navigatePage->SetMode(mode);
+    UpdateOnlineCount();
+    RefreshMenus();
+}
+
+void CMainFrame::UpdateOnlineCount() {
+    if (m_pAddressBookPage) m_navigatePage->SetOnlineCount(m_pAddressBookPage->OnlineCount(), m_pAddressBookPage->BuddyCount());
+    else m_navigatePage->SetOnlineCount(0, 0);
+}
+
+void CMainFrame::OnFileLogin() {
+    DebugTrace(MOD_SYSTEM, 3, "OnFileLogin");
+    shell::g_interactiveLogin = true;
+    shell::g_loginPending = false;
+    if (shell::GetLinkState() == 2) {
+        Box(LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network."), LangText("login_err", "title", "Sign-in"));
+        return;
+    }
+    ServerLogin();
+}
+
+void CMainFrame::ServerLogin() {
+    if (g_strUserId.empty()) {
+        PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+        return;
+    }
+    if (STA_GetState() != ST_initial) {
+        DebugTrace(MOD_SYSTEM, 2, "call server_login proc logoff ");
+        OnLogoff();
+        return;
+    }
+    LogoffReset(LOGIN_SIGNING_IN);
+    DebugTrace(MOD_SYSTEM, 2, "call server_login proc login");
+    STA_SetLoginUser(g_strUserId, shell::g_strPassword);
+    STA_PostEvent(EV_login_in);
+}
+
+void CMainFrame::OnLogoff() {
+    if (m_pSheet->AnyCallPage()) {
+        Box(LangText("ondial_dialog", "LogOff_Tip", "Still have active dial,cann't log off?"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return;
+    }
+    DebugTrace(MOD_SYSTEM, 3, "OnFileOff");
+    shell::g_loginPending = false;
+    LogoffReset(LOGIN_SIGNING_OUT);
+    if (STA_GetState() == ST_initial) LogoffReset(LOGIN_SIGNED_OUT);
+    else STA_PostEvent(EV_login_off);
+}
+
+void CMainFrame::OnLoginAs() {
+    if (m_nLoginState != LOGIN_SIGNED_OUT) return;
+    LogoffReset(LOGIN_SIGNING_IN);
+    QString user, password;
+    bool ok;
+    if (runLoginDialog) {
+        ok = runLoginDialog(&user, &password);
+    } else {
+        CLoginDlg dlg(this);
+        ok = dlg.exec() == QDialog::Accepted;
+        user = dlg.m_strUser;
+        password = dlg.m_strPwd;
+    }
+    LogoffReset(LOGIN_SIGNED_OUT);
+    if (ok) {
+        g_strUserId = user.toStdString();
+        shell::g_strPassword = password.toStdString();
+        PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN, 0);
+    }
+    RefreshMenus();
+}
+
+LRESULT CMainFrame::OnLoginStateChange(WPARAM wParam, LPARAM) {
+    const int state = static_cast<int>(wParam);
+    const shell::LoginStateAction a = shell::ActionForLoginState(state);
+    DebugTrace(MOD_SYSTEM, 2, "Login state %d (%s)", state, STA_StateName(state));
+    if (a.statusKey) SetStatusText(a.statusKey);
+    if (a.resetMode >= 0) LogoffReset(a.resetMode);
+    if (a.offline) {
+        SetPresenceStatus(STATUS_OFFLINE);
+        m_wndStatusBar->SetDescription(QString());
+    }
+    if (state == ST_online) AddEvent(0, LangText("status_txt", "txt_online", "Signed in"));
+    RefreshMenus();
+    return 1;
+}
+
+LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
+    if (wParam == LOGIN_NOTICE_LOGOFF) {
+        LogoffReset(LOGIN_SIGNED_OUT);
+        return 1;
+    }
+    if (wParam != LOGIN_NOTICE_SYSTEM_ERROR) return 1;
+    const char* key = shell::LoginFailureKey(static_cast<int>(lParam));
+    if (!key) return 1;
+    const QString text = LangText("login", key, "login in error !");
+    AddEvent(0, text);
+    m_wndStatusBar->SetDescription(text);
+    if (shell::g_interactiveLogin) {
+        Box(text, LangText("login", "txt_error", "login in error !"));
+        PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+    }
+    return 1;
+}
+
+LRESULT CMainFrame::OnBootReply(WPARAM wParam, LPARAM) {
+    auto* request = reinterpret_cast<CBootRequest*>(wParam);
+    if (!request) return 1;
+    const uint32_t session = STA_GetLoginSequence();
+    if (request->sequence < session) {
+        DebugTrace(MOD_BOOTSTRAP, 2, "Rcv late boot msg session id = %d, current session = %d", request->sequence, session);
+    } else if (request->kind == BOOT_KIND_PROFILE) {
+        STA_SetProfileHost(request->server);
+        STA_SetAvailPorts(SERVICE_PROFILE, request->servers);
+        STA_PostEvent(EV_bootprofile_succeed);
+    } else if (request->kind == BOOT_KIND_SERVICE || request->kind == BOOT_KIND_SIP) {
+        bool found = false;
+        {
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+            if (Account* a = Account_Find(request->account.c_str(), request->kind)) {
+                presence_setting_set_string(&a->settings, "server", nullptr, request->server.c_str());
+                found = true;
+            }
+        }
+        if (!found) {
+            DebugTrace(MOD_BOOTSTRAP, 2, "account not find %s %d", request->account.c_str(), request->kind);
+            STA_PostEvent(EV_error);
+        }
+        if (request->kind == BOOT_KIND_SERVICE) {
+            STA_SetMvHost(request->server);
+            STA_SetAvailPorts(SERVICE_IM, request->servers);
+        } else {
+            STA_SetSipHost(request->server);
+            STA_SetAvailPorts(SERVICE_SIP, request->servers);
+        }
+        STA_PostEvent(EV_bootaccount_succeed);
+    } else {
+        DebugTrace(MOD_FSM, 3, "protocol_id not exist %d", request->kind);
+        STA_PostEvent(EV_error);
+    }
+    delete request;
+    return 1;
+}
+
+void CMainFrame::ApplySync(CAsSyncResult* sync) {
+    if (sync->displayName && *sync->displayName) alias_ = Q(sync->displayName);
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        for (AsServiceRecord* s : sync->services) {
+            if (!s || !s->account || (s->serviceId != 1 && s->serviceId != 2)) continue;
+            const uint32_t type = static_cast<uint32_t>(s->serviceId);
+            Account* a = Account_Find(s->account, type);
+            if (!a) {
+                a = Account_New(s->account, type);
+                if (!a) continue;
+                if (!Account_Add(a)) {
+                    Account_Free(a);
+                    continue;
+                }
+            }
+            Account_SetPassword(a, s->password);
+            if (sync->displayName) Account_SetAlias(a, sync->displayName);
+        }
+    }
+    AS_InstallProfiles(sync);
+    if (!m_pAddressBookPage) {
+        m_pAddressBookPage = new CAddressBookDlg;
+        connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
+    }
+    m_pAddressBookPage->Clear();
+    for (AsGroupRecord* g : sync->groups)
+        if (g && g->id) m_pAddressBookPage->AddGroup(Q(g->id), Q(g->name), Q(g->parentId));
+    for (CAsBuddy* b : sync->buddies) {
+        if (!b || !b->uid) continue;
+        QString account, number;
+        for (CAsBuddyService* s : b->services) {
+            if (!s || !s->account) continue;
+            if (s->serviceId == 1) account = Q(s->account);
+            if (s->serviceId == 2) number = Q(s->account);
+        }
+        const QString name = Q(b->nickName && *b->nickName ? b->nickName : b->displayName ? b->displayName : b->uid);
+        m_pAddressBookPage->SetBuddy(Q(b->uid), name, Q(b->groupId), account, 0, QString());
+        for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it)
+            if ((*it)->data(0, Qt::UserRole).toString() == Q(b->uid)) (*it)->setData(0, Qt::UserRole + 5, number);
+    }
+    AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
+                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_,
+                                   QString::number(m_pAddressBookPage->BuddyCount())}));
+}
+
+LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
+    auto* request = reinterpret_cast<AsRequest*>(lParam);
+    if (!request) return 1;
+    const QString title = LangText("login_err", "title", "Sign-in");
+    switch (request->command) {
+        case AS_LGN:
+            if (request->result == 0) {
+                AS_PostRequest(AS_SYN, nullptr, AS_DATA_NONE);
+            } else if (request->result == AS_RESULT_NONE) {
+                STA_PostEvent(EV_unreachable);
+            } else {
+                STA_PostEvent(EV_login_off);
+                const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
+                AddEvent(0, text);
+                if (shell::g_interactiveLogin) {
+                    Box(text, title);
+                    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+                }
+            }
+            break;
+        case AS_SYN:
+            if (request->result == 0 && request->kind == AS_DATA_SYNC && request->data) {
+                ApplySync(static_cast<CAsSyncResult*>(request->data));
+                STA_PostEvent(EV_profilelogin_succeed);
+            } else {
+                STA_PostEvent(EV_login_off);
+                const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
+                DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
+                if (shell::g_interactiveLogin) Box(text, title);
+            }
+            break;
+        case AS_REA:
+            if (request->result == 0 && request->kind == AS_DATA_PARAMS && request->data) {
+                auto* p = static_cast<AsParams*>(request->data);
+                if (p->str3 && *p->str3) {
+                    alias_ = Q(p->str3);
+                    ApplyLanguage();
+                }
+            }
+            break;
+        default: break;
+    }
+    if (request->extra) free(request->extra);
+    request->extra = nullptr;
+    AS_FreeRequest(request);
+    return 1;
+}
+
+LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
+    GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam));
+    return 1;
+}
+
+LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
+    if (wParam != 0) {
+        if (updateAsked_) Box(LangText("update", "UpdateInfo", "The update service cannot be reached."), LangText("update", "msgboxtitle", "Update"));
+        updateAsked_ = false;
+        return 1;
+    }
+    haveUpdate_ = true;
+    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    if (newer)
+        AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
+                                      {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
+                                       QString::number(g_updateInfo.build)}));
+    if (updateAsked_) OnUpdateNow();
+    return 1;
+}
+
+void CMainFrame::OnUpdateNow() {
+    updateAsked_ = true;
+    if (!haveUpdate_) {
+        if (DWORD thread = Update_ThreadId()) PostThreadMessage(thread, WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd));
+        return;
+    }
+    updateAsked_ = false;
+    if (!shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build)) {
+        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    // The updater is a separate program of the installation; without one the download is shown instead.
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    if (QFileInfo(updater).isExecutable()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Presence.
+
+LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
+    auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
+    if (!presence_connection_is_valid(connection)) return 1;
+    Account* account = nullptr;
+    uint32_t type = 0;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        for (Account* a = g_accountList; a; a = a->next)
+            if (a->connection == connection) account = a;
+        if (account) {
+            Account_SetConnectionParam(account, lParam ? 1 : 0);
+            type = account->type;
+        }
+    }
+    if (account && type == ACCOUNT_TYPE_SERVICE) {
+        STA_PostEvent(lParam ? EV_MV_register_succeed : EV_unreachable);
+        AddEvent(1, lParam ? LangText("status_txt", "mv_up", "Messaging connected") : LangText("status_txt", "mv_down", "Messaging disconnected"));
+    }
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
+    auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
+    if (!record) return 1;
+    const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
+    int before = -1;
+    if (m_pAddressBookPage) {
+        const QString account = Q(record->account);
+        const QString id = record->userId[0] ? Q(record->userId) : QString::number(record->id);
+        QTreeWidgetItem* found = nullptr;
+        for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it) {
+            const QString a = (*it)->data(0, Qt::UserRole + 2).toString();
+            if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2 &&
+                (a == account || (!a.isEmpty() && account.startsWith(a + "@")) || (*it)->data(0, Qt::UserRole).toString() == id)) {
+                found = *it;
+                break;
+            }
+        }
+        if (found) {
+            before = found->data(0, Qt::UserRole + 3).toInt();
+            m_pAddressBookPage->SetBuddy(found->data(0, Qt::UserRole).toString(), QString(), QString(),
+                                         found->data(0, Qt::UserRole + 2).toString(), record->online, Ansi(record->status));
+        } else {
+            m_pAddressBookPage->SetBuddy(id, name, QString(), account, record->online, Ansi(record->status));
+        }
+        UpdateOnlineCount();
+    }
+    // Only a change is news: the list refresh repeats every buddy's state.
+    if ((before == -1 && record->online) || (before != -1 && (before != 0) != (record->online != 0)))
+        AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
+                                                     : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
+                                      {name}));
+    delete record;
+    return 1;
+}
+
+LRESULT CMainFrame::OnBuddyListBegin(WPARAM, LPARAM) {
+    DebugTrace(MOD_QZ, 3, "mervane update begin, refresh buddy");
+    return 1;
+}
+
+LRESULT CMainFrame::OnBuddyListEnd(WPARAM, LPARAM) {
+    DebugTrace(MOD_QZ, 3, "mervane buddy list receive end");
+    buddyListSeen_ = true;
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
+    char* text = reinterpret_cast<char*>(lParam);
+    if (text && std::memcmp(text, "1: ", 4) == 0) {
+        shell::g_loginPending = false;
+        Box(LangText("login", "txt_login_others", "Your account signed in on another computer."), LangText("login", "txt_notify", "Notice"));
+    }
+    free(text);
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
+    char* text = reinterpret_cast<char*>(wParam);
+    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
+    if (record && text) {
+        const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
+        AddEvent(1, from + ": " + QString::fromUtf8(text).left(120));
+    }
+    free(text);
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceVoice(WPARAM, LPARAM lParam) {
+    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
+    if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
+                                              {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Calls.
+
+int CMainFrame::CallNumber(const QString& number, bool quiet) {
+    if (m_nLoginState != LOGIN_SIGNED_IN) return -1;
+    QString target = number.left(64);
+    if (m_pSheet->AnyCallPage()) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
+        if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return -1;
+    }
+    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
+    ForEachAccount([&](Account* a) {
+        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
+        sipAccount = a->userName;
+        char server[260] = {};
+        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+        if (domain.empty()) domain = server;
+    });
+    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
+        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
+        return -1;
+    }
+    m_pSheet->CloseEndedCallPages();
+    const int call = CM_AllocCall();
+    if (call < 0) return -1;
+    const int cnx = CC_AllocCnx();
+    if (cnx < 0) {
+        CM_FreeCall(call);
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s: no connection (%d)", target.toUtf8().constData(), cnx);
+        if (!quiet) Box(cnx == -2 ? LangText("dial_dialog", "msg_mic_inuse", "No microphone can be opened.")
+                      : LangText("dial_dialog", "msg_cnx_failed", "The call could not be started."),
+            LangText("multiconf_dialog", "conf_info", "Infomation"));
+        return -1;
+    }
+    auto* page = new COnDialDlg(call, cnx, target, false);
+    connect(page, &COnDialDlg::hangupClicked, this, &CMainFrame::OnHangup);
+    m_pSheet->AddPage(page);
+    m_pSheet->setCurrentWidget(page);
+    if (m_pCallLogPage) m_pCallLogPage->AddCall(false, target, QString());
+    AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_calling", "Calling %s"), {target}));
+    CM_SendEvent(call, cnx, CMEVT_NEWCALL, -1, -1, strdup(target.toUtf8().constData()));
+    RefreshMenus();
+    return 0;
+}
+
+void CMainFrame::OnAnswer(COnDialDlg* page) {
+    if (page->m_nState == 0 && page->m_bIncoming) CM_SendEvent(page->m_nCallId, page->m_nCnxId, CMEVT_CONNECT, -1, -1, nullptr);
+}
+
+void CMainFrame::OnHangup(COnDialDlg* page) {
+    if (page->m_nState != 3 && page->m_nCallId >= 0) CM_SendEvent(page->m_nCallId, page->m_nCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
+    if (page->m_nState == 3 || page->m_nCallId < 0) m_pSheet->ClosePage(page);
+    RefreshMenus();
+}
+
+LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
+    auto* msg = reinterpret_cast<VOIP_UI_MSG*>(lParam);
+    if (!msg) return 1;
+    const QString text = msg->iEvent == VOIPEVT_REMOTE_NEWCALL && msg->pValue ? Q(static_cast<const char*>(msg->pValue)).left(128) : QString();
+    COnDialDlg* page = m_pSheet->FindCallPageByCallId(msg->iCallId);
+    switch (msg->iEvent) {
+        case VOIPEVT_REMOTE_NEWCALL:
+            if (msg->iCallId < 0 || msg->iCnxId < 0) break;
+            if (text.isEmpty() || m_pSheet->AnyCallPage()) {
+                CM_SendEvent(msg->iCallId, msg->iCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
+                break;
+            }
+            page = new COnDialDlg(msg->iCallId, msg->iCnxId, text, true);
+            connect(page, &COnDialDlg::answerClicked, this, &CMainFrame::OnAnswer);
+            connect(page, &COnDialDlg::hangupClicked, this, &CMainFrame::OnHangup);
+            m_pSheet->AddPage(page);
+            m_pSheet->setCurrentWidget(page);
+            if (m_pCallLogPage) m_pCallLogPage->AddCall(true, text, QString());
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {text}));
+            Command(ID_SHOW_WINDOW);
+            break;
+        case VOIPEVT_REMOTE_ALERT:
+            if (page) page->SetCallState(0, LangText("ondial_dialog", "tip_ringing", "Ringing..."));
+            break;
+        case VOIPEVT_REMOTE_ANSWER:
+            if (page) {
+                page->SetCallState(1, LangText("ondial_dialog", "tip_talking", "Talking"));
+                AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {page->m_strRemote}));
+            }
+            break;
+        case VOIPEVT_REMOTE_FAILURE:
+        case VOIPEVT_REMOTE_DISCONNECT:
+            if (page) {
+                page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
+                AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {page->m_strRemote}));
+            }
+            break;
+        case VOIPEVT_REMOTE_HOLD:
+        case VOIPEVT_CALL_HOLD:
+            if (page) page->SetCallState(page->m_nState, LangText("ondial_dialog", "tip_hold", "On hold"));
+            break;
+        case VOIPEVT_REMOTE_UNHOLD:
+        case VOIPEVT_CALL_UNHOLD:
+            if (page) page->SetCallState(page->m_nState, LangText("ondial_dialog", "tip_talking", "Talking"));
+            break;
+        case VOIPEVT_RELEASE_CALL:
+            if (page) {
+                if (page->m_nState != 3) page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
+                page->m_nCallId = -1;
+            }
+            break;
+        case VOIPEVT_TIMEOUT:
+        case VOIPEVT_STOP:
+            if (m_nLoginState == LOGIN_SIGNED_IN) {
+                shell::g_loginPending = true;
+                DebugTrace(MOD_SYSTEM, 3, "SIP Timeout Or ERROR, Set Reconnection Flag");
+            }
+            STA_PostEvent(EV_unreachable);
+            ForEachAccount([](Account* a) {
+                if (a->type == ACCOUNT_TYPE_SIP) Account_SetConnectionParam(a, 0);
+            });
+            break;
+        case VOIPEVT_START:
+            STA_PostEvent(EV_SIP_register_Succeed);
+            ForEachAccount([](Account* a) {
+                if (a->type == ACCOUNT_TYPE_SIP) Account_SetConnectionParam(a, 1);
+            });
+            AddEvent(2, LangText("status_txt", "sip_up", "Phone line registered"));
+            break;
+        case VOIPEVT_RELEASE_CNX:
+        case VOIPEVT_REMOTE_CONTACT:
+            break;
+        default:
+            if (page) page->SetCallState(3, LangText("ondial_dialog", "tip_failed", "Call failed"));
+            break;
+    }
+    VOIP_FreeUiMsg(msg);
+    RefreshMenus();
+    return 1;
+}
+
+int CMainFrame::DialRequest(const std::string& number) {
+    const QString n = QString::fromStdString(number);
+    COnDialDlg* page = m_pSheet->FindCallPageByNumber(n);
+    const int result = shell::DialDecision(m_nLoginState, page != nullptr, m_navigatePage != nullptr, m_pSheet->AnyTalking());
+    if (result == 1) m_pSheet->setCurrentWidget(page);
+    if (result == 3) CallNumber(n.left(64), true);
+    DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Link monitor.
+
+void CMainFrame::OnLinkTimer() {
+    const char* log = nullptr;
+    const bool haveUser = !g_strUserId.empty() && !shell::g_strPassword.empty();
+    const shell::LinkAction a = shell::LinkMonitorTick(link_, shell::DefaultGateway(), haveUser, m_nLoginState,
+                                                       shell::g_loginPending, STA_GetState(), &log);
+    if (log) DebugTrace(MOD_SYSTEM, 2, "%s", log);
+    if (a == shell::LINK_LOGIN) {
+        STA_SetLoginUser(g_strUserId, shell::g_strPassword);
+        STA_PostEvent(EV_login_in);
+    } else if (a == shell::LINK_UNREACHABLE) {
+        STA_PostEvent(EV_unreachable);
+        shell::g_loginPending = true;
+        shell::g_interactiveLogin = false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exit and close.
+
+void CMainFrame::OnAppExit() {
+    if (m_pSheet->AnyCallPage()) {
+        Box(LangText("ondial_dialog", "Exit_Tip", "Still have active dial,cann't exit"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return;
+    }
+    QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* e) {
+    if (closed_) {
+        e->accept();
+        return;
+    }
+    e->ignore();
+    if (m_bClosing) return;
+    m_bClosing = true;
+    DebugTrace(MOD_SYSTEM, 2, "Main frame closing");
+    linkTimer_.stop();
+    if (!isMaximized() && !isMinimized()) {
+        const QRect g = geometry();
+        shell::SkinWrite("position", "left", std::to_string(g.left()));
+        shell::SkinWrite("position", "top", std::to_string(g.top()));
+        shell::SkinWrite("position", "width", std::to_string(g.width()));
+        shell::SkinWrite("position", "height", std::to_string(g.height()));
+        shell::SkinWrite("position", "alwaystop", m_bAlwaysOnTop ? "1" : "0");
+    }
+    hide();
+    if (m_wndTray) m_wndTray->hide();
+    bool anyOnline = false;
+    ForEachAccount([&](Account* a) {
+        if (!Account_IsOffline(a)) anyOnline = true;
+    });
+    if (anyOnline || STA_GetState() != ST_initial) {
+        // Signing out runs through the event loop: the state handlers that end the wait must run.
+        DebugTrace(MOD_SYSTEM, 2, "Signing out before exit");
+        LogoffReset(LOGIN_SIGNING_OUT);
+        STA_PostEvent(EV_login_off);
+        closeWaitTicks_ = 0;
+        closeWait_.start();
+    } else {
+        LogoffReset(LOGIN_SIGNED_OUT);
+        FinishClose();
+    }
+}
+
+void CMainFrame::FinishClose() {
+    DebugTrace(MOD_SYSTEM, 2, "Sign-out wait over, state %d", m_nLoginState);
+    closed_ = true;
+    if (onClosed) onClosed();
+    close();
+}

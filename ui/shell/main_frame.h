@@ -1,0 +1,159 @@
+// CMainFrame: the one top-level window, the receiver of every worker thread's report.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+#include <functional>
+#include <string>
+#include <unordered_map>
+
+#include "platform/wintypes.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/pages.h"
+
+class QLabel;
+class QMenu;
+class QAction;
+class QSystemTrayIcon;
+class CSkinToolBar;
+class CDialComboBox;
+class CAsSyncResult;
+struct AsRequest;
+
+// Status bar: the presence icon pane and the description.
+class CPresenceStatusBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit CPresenceStatusBar(QWidget* parent = nullptr);
+    void SetStatus(int status);
+    int GetStatus() const { return m_nStatus; }
+    void RefreshStatus() { SetStatus(m_nStatus); }
+    void SetDescription(const QString& text);
+    QMenu* StatusMenu() const { return menu_; }
+    QString Description() const;
+signals:
+    void statusChosen(int status);
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override;
+
+private:
+    int m_nStatus = 2;
+    QLabel *icon_, *text_, *progress_;
+    QMenu* menu_;
+};
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit CMainFrame(QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    HWND Handle() const { return m_hWnd; }
+    // The message table: each posted window message reaches the handler named here.
+    using Handler = LRESULT (CMainFrame::*)(WPARAM, LPARAM);
+    LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+    // Frees the record of a message that can no longer be delivered.
+    static void DiscardMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    void LogoffReset(int mode);
+    void ServerLogin();
+    void OnFileLogin();
+    void OnLogoff();
+    void OnLoginAs();
+    void OnAppExit();
+    void SetPresenceStatus(int status);
+    void SetStatusText(const char* key);
+    int DialRequest(const std::string& number);
+    // Places a call; quiet: no message box (a request from another program).
+    int CallNumber(const QString& number, bool quiet = false);
+    void ApplyLanguage();
+    void ApplySkin();
+    void Command(int id);
+
+    int m_nLoginState = 0;
+    CChildView* Sheet() const { return m_pSheet; }
+    CNqNavigatePage* StartPage() const { return m_navigatePage; }
+    CAddressBookDlg* BookPage() const { return m_pAddressBookPage; }
+    CPresenceStatusBar* StatusBar() const { return m_wndStatusBar; }
+    CSkinToolBar* ToolBar() const { return m_wndToolBar; }
+    bool ClosingDone() const { return closed_; }
+    // Runs the login dialog; tests replace it.
+    std::function<bool(QString* user, QString* password)> runLoginDialog;
+    // Message boxes; tests replace it (text, title).
+    std::function<void(const QString&, const QString&)> showBox;
+    // Called once the close has finished (threads stopped, plug-ins unloaded).
+    std::function<void()> onClosed;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void changeEvent(QEvent* e) override;
+
+private:
+    LRESULT OnVoipEvent(WPARAM, LPARAM);
+    LRESULT OnAsResult(WPARAM, LPARAM);
+    LRESULT OnAsGroupList(WPARAM, LPARAM);
+    LRESULT OnPresenceState(WPARAM, LPARAM);
+    LRESULT OnPresenceBuddy(WPARAM, LPARAM);
+    LRESULT OnBuddyListBegin(WPARAM, LPARAM);
+    LRESULT OnBuddyListEnd(WPARAM, LPARAM);
+    LRESULT OnPresenceError(WPARAM, LPARAM);
+    LRESULT OnPresenceText(WPARAM, LPARAM);
+    LRESULT OnPresenceVoice(WPARAM, LPARAM);
+    LRESULT OnBootReply(WPARAM, LPARAM);
+    LRESULT OnLoginNotice(WPARAM, LPARAM);
+    LRESULT OnLoginStateChange(WPARAM, LPARAM);
+    LRESULT OnUpdateResult(WPARAM, LPARAM);
+    LRESULT OnLanguageChanged(WPARAM, LPARAM);
+    LRESULT OnSkinChanged(WPARAM, LPARAM);
+    LRESULT OnCommand(WPARAM, LPARAM);
+
+    void ApplySync(CAsSyncResult* sync);
+    void OnUpdateNow();
+    bool updateAsked_ = false;
+    bool haveUpdate_ = false;
+    void BuildMenus();
+    void RefreshMenus();
+    void UpdateTrayIcon();
+    void OnLinkTimer();
+    void ContinueClose();
+    void FinishClose();
+    void Box(const QString& text, const QString& title);
+    void AddEvent(int kind, const QString& text);
+    void OnAnswer(COnDialDlg* page);
+    void OnHangup(COnDialDlg* page);
+    void UpdateOnlineCount();
+
+    HWND m_hWnd = nullptr;
+    static const std::unordered_map<UINT, Handler>& MessageTable();
+
+    CSkinToolBar* m_wndToolBar = nullptr;
+    CPresenceStatusBar* m_wndStatusBar = nullptr;
+    QWidget* m_wndDialBar = nullptr;
+    CDialComboBox* m_dialCombo = nullptr;
+    class CSkinButton *m_dialButton = nullptr, *m_hangupButton = nullptr;
+    CChildView* m_pSheet = nullptr;
+    CNqNavigatePage* m_navigatePage = nullptr;
+    CAddressBookDlg* m_pAddressBookPage = nullptr;
+    CDialDialog* m_pDialPage = nullptr;
+    CSyslogDlg* m_pCallLogPage = nullptr;
+    CPageService* m_pServicePage = nullptr;
+    QSystemTrayIcon* m_wndTray = nullptr;
+    std::unordered_map<int, QAction*> actions_;
+    QMenu *fileMenu_ = nullptr, *viewMenu_ = nullptr, *statusMenu_ = nullptr, *helpMenu_ = nullptr;
+    QTimer linkTimer_;
+    shell::LinkMonitor link_;
+    bool m_bAlwaysOnTop = false;
+    bool m_bClosing = false;
+    bool closed_ = false;
+    bool buddyListSeen_ = false;
+    QString alias_;
+    QTimer closeWait_;
+    int closeWaitTicks_ = 0;
+};
+
+// The frame of the running program (null before it is created and after it is gone).
+CMainFrame* MainFrame();
+// Sends a message synchronously to the frame (language and skin broadcasts).
+LRESULT SendToFrame(UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,528 @@
+// The sheet and its pages: the start page, the signed-in pages and the call pages.
+#include "ui/shell/pages.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+#include "ui/controls/skin.h"
+#include "ui/controls/statics.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/shell_config.h"
+
+using shell::LangText;
+
+namespace {
+
+QPixmap RoundHead(const QString& path, int size) {
+    QImage img = ctl::LoadBitmapFile(path);
+    QPixmap out(size, size);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath clip;
+    clip.addRoundedRect(QRectF(0, 0, size, size), size * 0.22, size * 0.22);
+    p.setClipPath(clip);
+    if (img.isNull()) {
+        p.fillRect(out.rect(), QColor(0xC9, 0xD8, 0xEE));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x7E, 0x9C, 0xC8));
+        p.drawEllipse(QRectF(size * 0.3, size * 0.16, size * 0.4, size * 0.4));
+        p.drawEllipse(QRectF(size * 0.14, size * 0.6, size * 0.72, size * 0.6));
+    } else {
+        p.drawImage(QRect(0, 0, size, size), img.scaled(size, size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation));
+    }
+    return out;
+}
+
+QPixmap StatusPixmap(int status) {
+    const char* name = shell::StatusBitmapName(status);
+    if (!name) return {};
+    return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(name)), status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, parent) {
+    setObjectName("startPage");
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(0, 0, 0, 0);
+    v->setSpacing(0);
+
+    auto* card = new QWidget(this);
+    card->setObjectName("profileCard");
+    auto* h = new QHBoxLayout(card);
+    h->setContentsMargins(16, 16, 16, 16);
+    h->setSpacing(14);
+    head_ = new QLabel(card);
+    head_->setFixedSize(64, 64);
+    h->addWidget(head_, 0, Qt::AlignTop);
+    auto* who = new QVBoxLayout;
+    who->setSpacing(3);
+    name_ = new QLabel(card);
+    name_->setObjectName("profileName");
+    statusLine_ = new QLabel(card);
+    statusLine_->setObjectName("profileStatus");
+    counter_ = new QLabel(card);
+    counter_->setObjectName("profileCounter");
+    who->addWidget(name_);
+    who->addWidget(statusLine_);
+    who->addWidget(counter_);
+    who->addStretch();
+    h->addLayout(who, 1);
+    v->addWidget(card);
+
+    auto* body = new QWidget(this);
+    body->setObjectName("startBody");
+    auto* b = new QVBoxLayout(body);
+    b->setContentsMargins(16, 14, 16, 12);
+    b->setSpacing(8);
+    hint_ = new QLabel(body);
+    hint_->setObjectName("startHint");
+    hint_->setWordWrap(true);
+    b->addWidget(hint_);
+    login_ = new QPushButton(body);
+    login_->setObjectName("primaryButton");
+    login_->setCursor(Qt::PointingHandCursor);
+    login_->setMinimumHeight(34);
+    connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
+    b->addWidget(login_);
+    progress_ = new QLabel(body);
+    progress_->setObjectName("startProgress");
+    b->addWidget(progress_);
+    eventsTitle_ = new QLabel(body);
+    eventsTitle_->setObjectName("sectionTitle");
+    b->addWidget(eventsTitle_);
+    events_ = new QListWidget(body);
+    events_->setObjectName("eventList");
+    events_->setFocusPolicy(Qt::NoFocus);
+    events_->setSelectionMode(QAbstractItemView::NoSelection);
+    b->addWidget(events_, 1);
+    v->addWidget(body, 1);
+    Retext();
+}
+
+QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "title", "Home"); }
+
+void CNqNavigatePage::SetMode(int loginState) {
+    mode_ = loginState;
+    Retext();
+}
+
+void CNqNavigatePage::SetProfile(const QString& user, const QString& alias, const QString& headPic) {
+    user_ = user;
+    alias_ = alias;
+    headPic_ = headPic;
+    Retext();
+}
+
+void CNqNavigatePage::SetStatus(int status, const QString& description) {
+    status_ = status;
+    statusText_ = description;
+    Retext();
+}
+
+void CNqNavigatePage::SetOnlineCount(int online, int total) {
+    online_ = online;
+    total_ = total;
+    Retext();
+}
+
+void CNqNavigatePage::SetProgress(const QString& text) { progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text); }
+
+void CNqNavigatePage::AddEvent(int kind, const QString& text) {
+    static const char* const icons[] = {"startonline.bmp", "startonline.bmp", "startmiss.bmp"};
+    auto* item = new QListWidgetItem(QDateTime::currentDateTime().toString("HH:mm") + "   " + text);
+    const QPixmap icon = kind == 1 ? StatusPixmap(0)
+                                   : ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(icons[kind % 3])), RGB(0xEC, 0xE9, 0xD8));
+    if (!icon.isNull()) item->setIcon(QIcon(icon));
+    events_->insertItem(0, item);
+    while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
+}
+
+void CNqNavigatePage::OnLanguageChanged() { Retext(); }
+void CNqNavigatePage::OnSkinChanged() { Retext(); }
+
+void CNqNavigatePage::Retext() {
+    const bool in = mode_ == LOGIN_SIGNED_IN;
+    const bool busy = mode_ == LOGIN_SIGNING_IN || mode_ == LOGIN_SIGNING_OUT;
+    QString head = headPic_.isEmpty() ? QString() : headPic_;
+    head_->setPixmap(RoundHead(head, 64));
+    if (in || busy) name_->setText(alias_.isEmpty() ? user_ : alias_ + "  <span style='font-weight:normal;color:#dbe7fb'>(" + user_.toHtmlEscaped() + ")</span>");
+    else name_->setText(LangText("navigate_dialog", "nobody", "Not signed in"));
+    static const char* const dots[] = {"#3ccf6e", "#b8c2cf", "#f0564a", "#f5b43c", "#f5b43c"};
+    statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
+                             .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
+    if (in) {
+        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "Contacts online: %d");
+        counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
+                          (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
+    } else {
+        counter_->setText(QString());
+    }
+    hint_->setText(in ? LangText("navigate_dialog", "tip_online", "You are signed in. Calls and messages reach you here.")
+                      : busy ? LangText("navigate_dialog", "tip_busy", "Connecting to the service...")
+                             : LangText("navigate_dialog", "tip_offline", "Sign in to see your contacts, make calls and receive messages."));
+    login_->setVisible(!in);
+    login_->setEnabled(!busy || mode_ == LOGIN_SIGNING_IN);
+    login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
+                                              : LangText("navigate_dialog", "login", "Sign in"));
+    if (in) progress_->clear();
+    eventsTitle_->setText(LangText("navigate_dialog", "events", "Recent activity"));
+}
+
+// ---------------------------------------------------------------------------------------------
+CAddressBookDlg::CAddressBookDlg(QWidget* parent) : CNqPropertyPage(PAGE_BOOK, parent) {
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(0, 0, 0, 0);
+    tree_ = new QTreeWidget(this);
+    tree_->setObjectName("buddyTree");
+    tree_->setHeaderHidden(true);
+    tree_->setColumnCount(1);
+    tree_->setIndentation(14);
+    tree_->setIconSize(QSize(16, 16));
+    tree_->setRootIsDecorated(true);
+    v->addWidget(tree_);
+    connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        const QString number = NumberOf(item);
+        if (!number.isEmpty()) emit callRequested(number);
+    });
+}
+
+QString CAddressBookDlg::TabTitle() const { return LangText("addrbook_dialog", "title", "Contacts"); }
+void CAddressBookDlg::OnLanguageChanged() {}
+void CAddressBookDlg::OnSkinChanged() {
+    for (QTreeWidgetItemIterator it(tree_); *it; ++it) Decorate(*it);
+}
+
+void CAddressBookDlg::Clear() { tree_->clear(); }
+
+QTreeWidgetItem* CAddressBookDlg::GroupItem(const QString& id) {
+    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
+        if ((*it)->data(0, Qt::UserRole + 1).toInt() == 1 && (*it)->data(0, Qt::UserRole).toString() == id) return *it;
+    return nullptr;
+}
+
+void CAddressBookDlg::AddGroup(const QString& id, const QString& name, const QString& parentId) {
+    if (GroupItem(id)) return;
+    QTreeWidgetItem* parent = parentId.isEmpty() ? nullptr : GroupItem(parentId);
+    auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tree_);
+    item->setText(0, name);
+    item->setData(0, Qt::UserRole, id);
+    item->setData(0, Qt::UserRole + 1, 1);
+    QFont f = item->font(0);
+    f.setBold(true);
+    item->setFont(0, f);
+    item->setExpanded(true);
+}
+
+void CAddressBookDlg::SetBuddy(const QString& id, const QString& name, const QString& groupId, const QString& account,
+                               int online, const QString& status) {
+    QTreeWidgetItem* item = nullptr;
+    for (QTreeWidgetItemIterator it(tree_); *it; ++it) {
+        if ((*it)->data(0, Qt::UserRole + 1).toInt() != 2) continue;
+        if ((*it)->data(0, Qt::UserRole).toString() == id ||
+            (!account.isEmpty() && (*it)->data(0, Qt::UserRole + 2).toString() == account)) {
+            item = *it;
+            break;
+        }
+    }
+    if (!item) {
+        QTreeWidgetItem* group = GroupItem(groupId);
+        if (!group) {
+            group = GroupItem(QString());
+            if (!group) {
+                AddGroup(QString(), LangText("addrbook_dialog", "nogroup", "Contacts"), QString());
+                group = GroupItem(QString());
+            }
+        }
+        item = new QTreeWidgetItem(group);
+        item->setData(0, Qt::UserRole, id);
+        item->setData(0, Qt::UserRole + 1, 2);
+    }
+    if (!name.isEmpty()) item->setData(0, Qt::UserRole + 4, name);
+    if (!account.isEmpty()) item->setData(0, Qt::UserRole + 2, account);
+    if (online >= 0) item->setData(0, Qt::UserRole + 3, online);
+    const QString shown = item->data(0, Qt::UserRole + 4).toString();
+    item->setText(0, status.isEmpty() ? shown : shown + "  — " + status);
+    Decorate(item);
+}
+
+void CAddressBookDlg::Decorate(QTreeWidgetItem* item) {
+    if (item->data(0, Qt::UserRole + 1).toInt() != 2) return;
+    const bool on = item->data(0, Qt::UserRole + 3).toInt() != 0;
+    item->setIcon(0, QIcon(StatusPixmap(on ? 0 : 1)));
+    item->setForeground(0, on ? QColor(0x1F, 0x2D, 0x3D) : QColor(0x8A, 0x94, 0xA3));
+}
+
+int CAddressBookDlg::OnlineCount() const {
+    int n = 0;
+    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
+        if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2 && (*it)->data(0, Qt::UserRole + 3).toInt() != 0) ++n;
+    return n;
+}
+
+int CAddressBookDlg::BuddyCount() const {
+    int n = 0;
+    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
+        if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2) ++n;
+    return n;
+}
+
+QString CAddressBookDlg::NumberOf(QTreeWidgetItem* item) const {
+    if (!item || item->data(0, Qt::UserRole + 1).toInt() != 2) return {};
+    return item->data(0, Qt::UserRole + 5).toString().isEmpty() ? item->data(0, Qt::UserRole).toString()
+                                                                : item->data(0, Qt::UserRole + 5).toString();
+}
+
+// ---------------------------------------------------------------------------------------------
+CDialDialog::CDialDialog(QWidget* parent) : CNqPropertyPage(PAGE_DIAL, parent) {
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(24, 18, 24, 18);
+    v->setSpacing(10);
+    number_ = new QLineEdit(this);
+    number_->setObjectName("dialNumber");
+    number_->setAlignment(Qt::AlignCenter);
+    number_->setMaxLength(64);
+    v->addWidget(number_);
+    auto* grid = new QGridLayout;
+    grid->setSpacing(8);
+    const char* keys[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
+    for (int i = 0; i < 12; ++i) {
+        auto* b = new QPushButton(QString::fromLatin1(keys[i]), this);
+        b->setObjectName("dialKey");
+        b->setMinimumSize(64, 40);
+        b->setFocusPolicy(Qt::NoFocus);
+        connect(b, &QPushButton::clicked, this, [this, i, keys] { number_->insert(QString::fromLatin1(keys[i])); });
+        grid->addWidget(b, i / 3, i % 3);
+    }
+    v->addLayout(grid);
+    call_ = new QPushButton(this);
+    call_->setObjectName("callButton");
+    call_->setMinimumHeight(38);
+    connect(call_, &QPushButton::clicked, this, [this] {
+        if (!number_->text().trimmed().isEmpty()) emit callRequested(number_->text().trimmed());
+    });
+    connect(number_, &QLineEdit::returnPressed, call_, &QPushButton::click);
+    v->addWidget(call_);
+    hint_ = new QLabel(this);
+    hint_->setObjectName("startHint");
+    hint_->setAlignment(Qt::AlignCenter);
+    v->addWidget(hint_);
+    v->addStretch();
+    OnLanguageChanged();
+}
+
+QString CDialDialog::TabTitle() const { return LangText("dial_dialog", "title", "Dial"); }
+void CDialDialog::OnLanguageChanged() {
+    call_->setText(LangText("dial_dialog", "call", "Call"));
+    hint_->setText(LangText("dial_dialog", "hint", "Type a number or a SIP address"));
+    number_->setPlaceholderText(LangText("dial_dialog", "number", "Number"));
+}
+
+// ---------------------------------------------------------------------------------------------
+CSyslogDlg::CSyslogDlg(QWidget* parent) : CNqPropertyPage(PAGE_LOG, parent) {
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(0, 0, 0, 0);
+    list_ = new QListWidget(this);
+    list_->setObjectName("eventList");
+    v->addWidget(list_);
+}
+
+QString CSyslogDlg::TabTitle() const { return LangText("syslog_dialog", "title", "Calls"); }
+
+void CSyslogDlg::AddCall(bool incoming, const QString& number, const QString& outcome) {
+    const QString dir = incoming ? LangText("syslog_dialog", "incoming", "Incoming") : LangText("syslog_dialog", "outgoing", "Outgoing");
+    list_->insertItem(0, QDateTime::currentDateTime().toString("MM-dd HH:mm") + "   " + dir + "  " + number + "  " + outcome);
+}
+
+// ---------------------------------------------------------------------------------------------
+CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, parent) {
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(16, 16, 16, 16);
+    body_ = new QLabel(this);
+    body_->setWordWrap(true);
+    body_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    body_->setTextFormat(Qt::RichText);
+    v->addWidget(body_);
+    OnSkinChanged();
+}
+
+QString CPageService::TabTitle() const { return LangText("service_page", "title", "Service"); }
+void CPageService::OnSkinChanged() {
+    QFile f(shell::SkinFile("service.htm"));
+    if (f.open(QIODevice::ReadOnly)) body_->setText(QString::fromUtf8(f.read(64 * 1024)));
+    else body_->setText(LangText("service_page", "empty", "No service news."));
+}
+
+// ---------------------------------------------------------------------------------------------
+COnDialDlg::COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent)
+    : CNqPropertyPage(PAGE_CALL, parent), m_nCallId(callId), m_nCnxId(cnxId), m_strRemote(remote), m_bIncoming(incoming) {
+    m_nState = 0;
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(20, 24, 20, 20);
+    v->setSpacing(10);
+    auto* pic = new QLabel(this);
+    pic->setAlignment(Qt::AlignCenter);
+    pic->setPixmap(RoundHead(shell::SkinFile("usericondef.bmp"), 72));
+    v->addWidget(pic);
+    remote_ = new QLabel(remote, this);
+    remote_->setObjectName("callRemote");
+    remote_->setAlignment(Qt::AlignCenter);
+    v->addWidget(remote_);
+    state_ = new QLabel(this);
+    state_->setObjectName("callState");
+    state_->setAlignment(Qt::AlignCenter);
+    v->addWidget(state_);
+    clock_ = new QLabel(this);
+    clock_->setObjectName("callClock");
+    clock_->setAlignment(Qt::AlignCenter);
+    v->addWidget(clock_);
+    v->addStretch();
+    auto* h = new QHBoxLayout;
+    answer_ = new QPushButton(LangText("ondial_dialog", "answer", "Answer"), this);
+    answer_->setObjectName("callButton");
+    answer_->setMinimumHeight(38);
+    hangup_ = new QPushButton(LangText("ondial_dialog", "hangup", "Hang up"), this);
+    hangup_->setObjectName("hangupButton");
+    hangup_->setMinimumHeight(38);
+    h->addWidget(answer_);
+    h->addWidget(hangup_);
+    v->addLayout(h);
+    answer_->setVisible(incoming);
+    connect(answer_, &QPushButton::clicked, this, [this] { emit answerClicked(this); });
+    connect(hangup_, &QPushButton::clicked, this, [this] { emit hangupClicked(this); });
+    connect(&tick_, &QTimer::timeout, this, [this] {
+        const qint64 s = talking_.elapsed() / 1000;
+        clock_->setText(QStringLiteral("%1:%2").arg(s / 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0')));
+    });
+    SetCallState(0, incoming ? LangText("ondial_dialog", "tip_incoming", "Incoming call") : LangText("ondial_dialog", "tip_calling", "Calling..."));
+}
+
+void COnDialDlg::SetCallState(int state, const QString& tip) {
+    m_nState = state;
+    state_->setText(tip);
+    if (state == 1 && !tick_.isActive()) {
+        talking_.start();
+        tick_.start(1000);
+        clock_->setText("00:00");
+    }
+    if (state != 0) answer_->setVisible(false);
+    if (state == 3) {
+        tick_.stop();
+        hangup_->setText(LangText("ondial_dialog", "close", "Close"));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
+    tabs_ = new CSkinTabCtrl(this);
+    setTabBar(tabs_);
+    setDocumentMode(true);
+    setUsesScrollButtons(true);
+    setElideMode(Qt::ElideRight);
+    tabs_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tabs_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const int i = tabs_->tabAt(at);
+        auto* page = qobject_cast<COnDialDlg*>(widget(i));
+        if (!page || page->m_nState == 3) return;
+        setCurrentIndex(i);
+        QMenu* menu = BuildCallMenu(false);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(tabs_->mapToGlobal(at));
+    });
+    connect(this, &QTabWidget::currentChanged, this, [this](int i) {
+        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType != PAGE_CALL) lastNonCall_ = i;
+    });
+    ReloadTabs();
+}
+
+int CChildView::AddPage(CNqPropertyPage* page) {
+    const int i = addTab(page, page->TabTitle());
+    ReloadTabs();
+    return i;
+}
+
+void CChildView::RemovePage(CNqPropertyPage* page) {
+    const int i = indexOf(page);
+    if (i >= 0) removeTab(i);
+    ReloadTabs();
+}
+
+CNqPropertyPage* CChildView::PageAt(int i) const { return qobject_cast<CNqPropertyPage*>(widget(i)); }
+
+COnDialDlg* CChildView::FindCallPageByCallId(int callId) const {
+    for (int i = 0; i < count(); ++i)
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3 && p->m_nCallId == callId) return p;
+    return nullptr;
+}
+
+COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
+    for (int i = 0; i < count(); ++i)
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3 && p->m_strRemote == number) return p;
+    return nullptr;
+}
+
+bool CChildView::AnyCallPage() const {
+    for (int i = 0; i < count(); ++i)
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3) return true;
+    return false;
+}
+
+void CChildView::CloseEndedCallPages() {
+    for (int i = count() - 1; i >= 0; --i)
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState == 3) ClosePage(p);
+}
+
+bool CChildView::AnyTalking() const {
+    for (int i = 0; i < count(); ++i)
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState == 1) return true;
+    return false;
+}
+
+void CChildView::ClosePage(CNqPropertyPage* page) {
+    const int i = indexOf(page);
+    if (i < 0) return;
+    removeTab(i);
+    page->deleteLater();
+    int back = lastNonCall_ < count() ? lastNonCall_ : 0;
+    if (PageAt(back) && PageAt(back)->m_nType == PAGE_CALL) back = 0;
+    setCurrentIndex(back);
+    ReloadTabs();
+}
+
+QMenu* CChildView::BuildCallMenu(bool held) {
+    auto* menu = new QMenu(this);
+    auto icon = [](const char* name) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
+        return img.isNull() ? QIcon() : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+    };
+    QAction* end = menu->addAction(icon("hangupmi.bmp"), LangText("sheet_popup_menu", "hangup", "End call"));
+    connect(end, &QAction::triggered, this, &CChildView::endCallRequested);
+    QAction* hold = held ? menu->addAction(icon("menusendim.bmp"), LangText("sheet_popup_menu", "unhold", "Resume"))
+                         : menu->addAction(icon("menusendim.bmp"), LangText("sheet_popup_menu", "hold", "Hold"));
+    hold->setEnabled(false);
+    return menu;
+}
+
+void CChildView::ReloadTabs() {
+    const QList<QPixmap> strip =
+        ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("propertypicon.bmp")), 24, 23, RGB(255, 0, 255));
+    QList<QPixmap> images;
+    for (int i = 0; i < count(); ++i) {
+        CNqPropertyPage* p = PageAt(i);
+        if (!p) continue;
+        setTabText(i, p->TabTitle());
+        const int img = p->TabImage();
+        images.append(img < strip.size() ? strip[img] : QPixmap());
+    }
+    tabs_->SetImages(images);
+}

@@ -1,0 +1,187 @@
+// The sheet and its pages: the start page, the signed-in pages and the call pages.
+#pragma once
+
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <QWidget>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <string>
+
+#include "ui/shell/shell_messages.h"
+
+class QLineEdit;
+class QMenu;
+class CSkinTabCtrl;
+
+// Base of every page of the sheet: its type and, for call pages, the call's state.
+class CNqPropertyPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit CNqPropertyPage(int type, QWidget* parent = nullptr) : QWidget(parent), m_nType(type) {}
+    int m_nType;
+    int m_nState = 6;  // call pages: 0 calling, 1 talking, 3 ended
+    virtual void OnLanguageChanged() {}
+    virtual void OnSkinChanged() {}
+    virtual QString TabTitle() const = 0;
+    virtual int TabImage() const = 0;
+};
+
+// One line of the start page's event list (profile, presence and call events).
+struct PageEvent {
+    QString time, text;
+    int kind;  // 0 sign-in, 1 presence, 2 call
+};
+
+class CNqNavigatePage : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    explicit CNqNavigatePage(QWidget* parent = nullptr);
+    void SetMode(int loginState);
+    void SetProfile(const QString& user, const QString& alias, const QString& headPic);
+    void SetStatus(int status, const QString& description);
+    void SetOnlineCount(int online, int total);
+    void SetProgress(const QString& text);
+    void AddEvent(int kind, const QString& text);
+    void OnLanguageChanged() override;
+    void OnSkinChanged() override;
+    QString TabTitle() const override;
+    int TabImage() const override { return 0; }
+    QPushButton* LoginButton() const { return login_; }
+    QListWidget* Events() const { return events_; }
+signals:
+    void loginClicked();
+
+private:
+    void Retext();
+    int mode_ = 0, status_ = 1, online_ = 0, total_ = 0;
+    QString user_, alias_, headPic_, statusText_;
+    QLabel *head_, *name_, *statusLine_, *counter_, *progress_, *eventsTitle_, *hint_;
+    QPushButton* login_;
+    QListWidget* events_;
+};
+
+// Contacts with their presence, filled from the synchronisation and the buddy notices.
+class CAddressBookDlg : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    explicit CAddressBookDlg(QWidget* parent = nullptr);
+    void Clear();
+    void AddGroup(const QString& id, const QString& name, const QString& parentId);
+    void SetBuddy(const QString& id, const QString& name, const QString& groupId, const QString& account, int online,
+                  const QString& status);
+    int OnlineCount() const;
+    int BuddyCount() const;
+    QString NumberOf(QTreeWidgetItem* item) const;
+    QString TabTitle() const override;
+    int TabImage() const override { return 1; }
+    void OnLanguageChanged() override;
+    void OnSkinChanged() override;
+    QTreeWidget* Tree() const { return tree_; }
+signals:
+    void callRequested(const QString& number);
+
+private:
+    QTreeWidgetItem* GroupItem(const QString& id);
+    void Decorate(QTreeWidgetItem* item);
+    QTreeWidget* tree_;
+};
+
+class CDialDialog : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    explicit CDialDialog(QWidget* parent = nullptr);
+    QString TabTitle() const override;
+    int TabImage() const override { return 2; }
+    void OnLanguageChanged() override;
+    QLineEdit* Number() const { return number_; }
+signals:
+    void callRequested(const QString& number);
+
+private:
+    QLineEdit* number_;
+    QPushButton* call_;
+    QLabel* hint_;
+};
+
+class CSyslogDlg : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    explicit CSyslogDlg(QWidget* parent = nullptr);
+    void AddCall(bool incoming, const QString& number, const QString& outcome);
+    QString TabTitle() const override;
+    int TabImage() const override { return 3; }
+    QListWidget* List() const { return list_; }
+
+private:
+    QListWidget* list_;
+};
+
+class CPageService : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    explicit CPageService(QWidget* parent = nullptr);
+    QString TabTitle() const override;
+    int TabImage() const override { return 4; }
+    void OnSkinChanged() override;
+
+private:
+    QLabel* body_;
+};
+
+// The page of one call: remote party, state, clock, answer and hang-up.
+class COnDialDlg : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent = nullptr);
+    int m_nCallId;
+    int m_nCnxId;
+    QString m_strRemote;
+    bool m_bIncoming;
+    void SetCallState(int state, const QString& tip);
+    QString TabTitle() const override { return m_strRemote; }
+    int TabImage() const override { return 5; }
+    QString StateText() const { return state_->text(); }
+    QPushButton* AnswerButton() const { return answer_; }
+    QPushButton* HangupButton() const { return hangup_; }
+signals:
+    void answerClicked(COnDialDlg* page);
+    void hangupClicked(COnDialDlg* page);
+
+private:
+    QLabel *remote_, *state_, *clock_;
+    QPushButton *answer_, *hangup_;
+    QTimer tick_;
+    QElapsedTimer talking_;
+};
+
+// The main sheet: skinned tabs over the pages.
+class CChildView : public QTabWidget {
+    Q_OBJECT
+public:
+    explicit CChildView(QWidget* parent = nullptr);
+    int AddPage(CNqPropertyPage* page);
+    void RemovePage(CNqPropertyPage* page);
+    CNqPropertyPage* PageAt(int i) const;
+    COnDialDlg* FindCallPageByCallId(int callId) const;
+    COnDialDlg* FindCallPageByNumber(const QString& number) const;
+    // A call page of a call not yet ended; ended pages stay until closed but block nothing.
+    bool AnyCallPage() const;
+    void CloseEndedCallPages();
+    bool AnyTalking() const;
+    // Closes a call page and returns to the last non-call page.
+    void ClosePage(CNqPropertyPage* page);
+    void ReloadTabs();
+    CSkinTabCtrl* Tabs() const { return tabs_; }
+    // The right-click menu of a call page's tab: end the call; hold (or resume, when held) shown greyed.
+    QMenu* BuildCallMenu(bool held);
+signals:
+    void endCallRequested();
+
+private:
+    CSkinTabCtrl* tabs_;
+    int lastNonCall_ = 0;
+};

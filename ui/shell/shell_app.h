@@ -1,0 +1,25 @@
+// Program-wide values of the user interface shared by the start, the frame and the login dialog.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include <QString>
+
+class QWidget;
+
+namespace shell {
+
+extern bool g_interactiveLogin;  // failures are shown and reopen the login dialog
+extern bool g_loginPending;      // a sign-in is wanted; the link monitor starts it
+extern std::string g_strPassword;
+
+// 1 when a route to the network exists, 2 when none (loopback-only machines count as linked when the
+// settings point at a loopback service, which is how the test services run).
+int GetLinkState();
+// The default route's next hop (from /proc/net/route), or -1 without a default route.
+long long DefaultGateway();
+// The one message box of worker-reporting code: silent (returns 3) during a hidden automatic start.
+int ShowAppMessageBox(QWidget* parent, const QString& text, const QString& title);
+
+}  // namespace shell

@@ -1,0 +1,374 @@
+// Shell logic below the widgets: saved logins, language texts and formats, dial requests, start and sign-in decisions.
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fs.h"
+#include "platform/ini.h"
+#include "ui/shell/app_start.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/instance_guard.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/shell_messages.h"
+
+namespace {
+
+std::string TempFolder() {
+    char pattern[] = "/tmp/tessaly_shell_XXXXXX";
+    return mkdtemp(pattern);
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+}  // namespace
+
+TEST(SavedLogins, ProtectedPasswordMatchesTheOtherWriter) {
+    // The run command's profile writer produces this for "alice123"; both sides must read each other.
+    EXPECT_EQ("a95d89797022943c", shell::ToHex(shell::ProtectPassword("alice123")));
+    EXPECT_EQ("alice123", shell::ProtectPassword(shell::ProtectPassword("alice123")));
+}
+
+TEST(SavedLogins, RoundTripWithLongPasswordsAndPrivateAtomicFile) {
+    const std::string dir = TempFolder(), path = dir + "/usrInfo.xml";
+    shell::SavedLoginStore a;
+    a.savePassword = true;
+    a.autoLogin = true;
+    const std::string longPwd(32, 'x');  // 64 hex characters in the file
+    a.logins = {{"alice", "alice123", 1}, {"bob", longPwd, 1}, {"hidden", "h", 0}, {"张伟", "密码1", 1}};
+    a.lastLoginId = "bob";
+    ASSERT_TRUE(shell::saveLoginInfo(a, path));
+    struct stat st {};
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_FALSE(plat::FileExists(path + ".tmp"));
+    EXPECT_EQ(std::string::npos, Slurp(path).find("alice123")) << "passwords never in clear text";
+
+    shell::SavedLoginStore b;
+    shell::loadLoginInfo(b, path);
+    EXPECT_TRUE(b.savePassword);
+    EXPECT_TRUE(b.autoLogin);
+    ASSERT_EQ(3u, b.logins.size()) << "kind 0 is not written; a 32-byte password keeps its user";
+    EXPECT_EQ("bob", b.logins[0].id) << "the last user comes first";
+    EXPECT_EQ(longPwd, b.logins[0].pwd);
+    EXPECT_EQ("alice", b.logins[1].id);
+    EXPECT_EQ("alice123", b.logins[1].pwd);
+    EXPECT_EQ("张伟", b.logins[2].id);
+    EXPECT_EQ("密码1", b.logins[2].pwd);
+    EXPECT_EQ(longPwd, b.lastLoginPwd);
+}
+
+TEST(SavedLogins, LoadRules) {
+    const std::string dir = TempFolder(), path = dir + "/usrInfo.xml";
+    const std::string pwd = shell::ToHex(shell::ProtectPassword("pw"));
+    struct Case {
+        const char* name;
+        std::string xml;
+        bool save, autoLogin;
+        std::vector<std::string> ids;
+        std::string lastId;
+        std::string firstPwd;
+    } cases[] = {
+        {"save must be exactly true",
+         "<l><config save='TRUE' autologin='true'/><brindle><user id='a' pwd='" + pwd + "'/></brindle></l>", false, true,
+         {"a"}, "", ""},
+        {"over-long hex skips only that user",
+         "<l><config save='true'/><brindle><user id='a' pwd='" + std::string(66, 'a') + "'/><user id='b' pwd='" + pwd +
+             "'/></brindle></l>",
+         true, false, {"b"}, "", "pw"},
+        {"odd or non-hex password keeps the user",
+         "<l><config save='true'/><brindle><user id='a' pwd='abc'/><user id='b' pwd='zz'/></brindle></l>", true, false,
+         {"a", "b"}, "", ""},
+        {"a user without id ends the list",
+         "<l><config save='true'/><brindle><user id='a'/><user/><user id='c'/></brindle></l>", true, false, {"a"}, "", ""},
+        {"unmatched last login is cleared",
+         "<l><config/><brindle><user id='a'/></brindle><lastlogin><user id='zz' type='0'/></lastlogin></l>", false, false,
+         {"a"}, "", ""},
+        {"type 2 reads as 0 and the last user moves first",
+         "<l><config save='true'/><brindle><user id='a'/><user id='b' pwd='" + pwd +
+             "'/></brindle><lastlogin><user id='b' type='2'/></lastlogin></l>",
+         true, false, {"b", "a"}, "b", "pw"},
+        {"ids are cut to 32", "<l><brindle><user id='" + std::string(40, 'q') + "'/></brindle></l>", false, false,
+         {std::string(32, 'q')}, "", ""},
+        {"a broken document leaves the store empty", "<l><config save='true'/><brindle><user id='a'/>", false, false, {}, "",
+         ""},
+    };
+    for (const Case& c : cases) {
+        Write(path, c.xml);
+        shell::SavedLoginStore s;
+        shell::loadLoginInfo(s, path);
+        EXPECT_EQ(c.save, s.savePassword) << c.name;
+        EXPECT_EQ(c.autoLogin, s.autoLogin) << c.name;
+        std::vector<std::string> ids;
+        for (const auto& l : s.logins) ids.push_back(l.id);
+        EXPECT_EQ(c.ids, ids) << c.name;
+        EXPECT_EQ(c.lastId, s.lastLoginId) << c.name;
+        if (!s.logins.empty()) EXPECT_EQ(c.firstPwd, s.logins[0].pwd) << c.name;
+    }
+}
+
+TEST(SavedLogins, PutAndAFailedWriteThatKeepsTheOldFile) {
+    const std::string dir = TempFolder(), path = dir + "/usrInfo.xml";
+    shell::SavedLoginStore a;
+    a.logins = {{"alice", "", 1}};
+    ASSERT_TRUE(shell::saveLoginInfo(a, path));
+    const std::string before = Slurp(path);
+    chmod(dir.c_str(), 0500);
+    a.logins = {{"bob", "", 1}};
+    const bool saved = shell::saveLoginInfo(a, path);
+    chmod(dir.c_str(), 0700);
+    if (geteuid() != 0) {  // root writes anyway
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(before, Slurp(path));
+    }
+    shell::SavedLoginStore s;
+    putSavedLogin(s, {"a", "1", 1});
+    putSavedLogin(s, {"b", "2", 1});
+    putSavedLogin(s, {"a", "3", 1});
+    ASSERT_EQ(2u, s.logins.size());
+    EXPECT_EQ("b", s.logins[0].id);
+    EXPECT_EQ("3", s.logins[1].pwd) << "put removes the old entry and appends";
+}
+
+TEST(LanguageTexts, FormatsWithOtherConversionsFallBackToTheBuiltInText) {
+    const std::string dir = TempFolder();
+    plat::MakeDirectories(dir + "/language");
+    Write(dir + "/language/zyeng.ini",
+          "[t]\nok=%d online\nextra=%d %s\nwrong=%s online\nstar=%*d\nprec=%.300s\npct=100%% %d\n");
+    shell::LoadConfigPaths(dir, dir, false);
+    EXPECT_EQ("3 online", shell::FillFormat(shell::LangFormatText("t", "ok", "%d contacts"), {"3"}));
+    for (const char* key : {"extra", "wrong", "star", "prec", "missing"})
+        EXPECT_EQ("%d contacts", shell::LangFormatText("t", key, "%d contacts")) << key;
+    EXPECT_EQ("100% 7", shell::FillFormat(shell::LangFormatText("t", "pct", "%d"), {"7"}));
+    std::string kinds;
+    EXPECT_TRUE(shell::FormatConversions("%d.%d.%d", &kinds));
+    EXPECT_EQ("ddd", kinds);
+    EXPECT_FALSE(shell::FormatConversions("%n", &kinds));
+    EXPECT_FALSE(shell::FormatConversions("50%", &kinds));
+}
+
+TEST(LanguageTexts, BothLanguageFilesHoldEveryTextTheWindowsRead) {
+    // Every (section, key) written literally in the shell's sources must be in both files.
+    QSet<QString> used;
+    const QRegularExpression re(R"re(Lang(?:Format)?Text\(\s*"([^"]+)",\s*"([^"]+)")re");
+    QDirIterator it(QStringLiteral(TESSALY_SOURCE_DIR "/ui/shell"), {"*.cpp"}, QDir::Files);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        for (auto m = re.globalMatch(text); m.hasNext();) {
+            const auto match = m.next();
+            used.insert(match.captured(1) + "/" + match.captured(2));
+        }
+    }
+    // Keys built at run time.
+    for (int i = 0; i <= 4; ++i) used.insert("status_description/" + QString::number(i));
+    for (int i = 0; i <= 2; ++i) used.insert("status_popup_menu/" + QString::number(i));
+    for (int i = 0; i <= 5; ++i) used.insert("tool_tip/" + QString::number(i));
+    for (int i = 0; i <= 2; ++i) used.insert("tray_tip/" + QString::number(i));
+    for (const char* k : {"update_now", "logoff", "login_as", "exit", "show_book", "show_dial", "show_log", "show_service",
+                          "always_top", "lang_chs", "lang_eng", "online", "busy", "offline", "about"})
+        used.insert(QString("menu/") + k);
+    for (const char* k : {"txt_boot_profile", "txt_profile_account", "txt_boot_account", "txt_sip", "txt_mv", "txt_online"})
+        used.insert(QString("status_txt/") + k);
+    for (const char* k : {"txt_bootstrap_fail", "txt_login_fail", "txt_title_error"}) used.insert(QString("login/") + k);
+    ASSERT_GT(used.size(), 80);
+    for (const char* lang : {"zyeng.ini", "zychs.ini"}) {
+        const std::string file = std::string(TESSALY_SOURCE_DIR) + "/ui/shell/install/language/" + lang;
+        for (const QString& sk : used) {
+            const QStringList p = sk.split('/');
+            std::string value;
+            EXPECT_TRUE(plat::IniGetString(file, p[0].toStdString(), p[1].toStdString(), &value) && !value.empty())
+                << lang << " lacks [" << p[0].toStdString() << "] " << p[1].toStdString();
+        }
+    }
+}
+
+TEST(Configuration, LanguageFromTheSystemIsWrittenOnceAndKeptAsStored) {
+    const std::string dir = TempFolder();
+    shell::LoadConfigPaths(dir, dir, true);
+    EXPECT_EQ("chs", shell::Paths().langType);
+    EXPECT_EQ(dir + "/language/zychs.ini", shell::Paths().langFile);
+    EXPECT_TRUE(shell::WriteLangTypeIfChanged("chs"));
+    EXPECT_FALSE(shell::WriteLangTypeIfChanged("CHS")) << "the same language, ignoring case, writes nothing";
+    Write(dir + "/usrcfg.ini", "[common]\nlangtype=ENG\n");
+    shell::LoadConfigPaths(dir, dir, true);
+    EXPECT_EQ("ENG", shell::Paths().langType);
+    EXPECT_FALSE(shell::WriteLangTypeIfChanged("eng"));
+    // Skins: listed only with a name; at most 32.
+    for (int i = 0; i < 34; ++i) {
+        plat::MakeDirectories(dir + "/skin/s" + std::to_string(i));
+        Write(dir + "/skin/s" + std::to_string(i) + "/corvina.ini", i == 3 ? "[skinname]\nchs=\n" : "[skinname]\nchs=x\n");
+    }
+    plat::MakeDirectories(dir + "/skin/noini");
+    const auto skins = shell::EnumerateSkins(dir);
+    EXPECT_EQ(32u, skins.size());
+    EXPECT_EQ(skins.end(), std::find(skins.begin(), skins.end(), "s3"));
+    EXPECT_EQ(skins.end(), std::find(skins.begin(), skins.end(), "noini"));
+}
+
+TEST(Names, FolderNamesFromUserOrServerTextsArePlainComponents) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"alice", "alice"}, {"../../etc", "etc"}, {"a/b\\c", "abc"}, {"..", ""},        {".", ""},
+        {" x. ", "x"},      {"张伟", "张伟"},      {"a\nb", "ab"},     {"c:evil", "cevil"},
+    };
+    for (auto [in, out] : cases) EXPECT_EQ(out, shell::SafeNameComponent(in)) << in;
+}
+
+TEST(DialRequests, NumbersAreBoundedAndOnlyNumberCharacters) {
+    std::string n;
+    EXPECT_FALSE(shell::ParseDialNumber("+86 10", &n));
+    EXPECT_TRUE(shell::ParseDialNumber("+8610*#", &n));
+    EXPECT_EQ("+8610*#", n);
+    EXPECT_TRUE(shell::ParseDialNumber("bob@127.0.0.1", &n));
+    EXPECT_FALSE(shell::ParseDialNumber("", &n));
+    EXPECT_FALSE(shell::ParseDialNumber("12;rm -rf", &n));
+    EXPECT_FALSE(shell::ParseDialNumber(QByteArray("12\0" "3", 4), &n));
+    EXPECT_TRUE(shell::ParseDialNumber(QByteArray(shell::kDialRequestMax, '7'), &n));
+    EXPECT_FALSE(shell::ParseDialNumber(QByteArray(shell::kDialRequestMax + 1, '7'), &n));
+    // The answer: not signed in 0; the number's page 1; no start page 0; talking 2; else dialled 3.
+    EXPECT_EQ(0, shell::DialDecision(LOGIN_SIGNING_IN, false, true, false));
+    EXPECT_EQ(1, shell::DialDecision(LOGIN_SIGNED_IN, true, true, true));
+    EXPECT_EQ(0, shell::DialDecision(LOGIN_SIGNED_IN, false, false, false));
+    EXPECT_EQ(2, shell::DialDecision(LOGIN_SIGNED_IN, false, true, true));
+    EXPECT_EQ(3, shell::DialDecision(LOGIN_SIGNED_IN, false, true, false));
+}
+
+TEST(SignIn, StatesNoticesAndTheStartDecision) {
+    EXPECT_EQ(LOGIN_SIGNING_IN, shell::ActionForLoginState(1).resetMode);
+    EXPECT_STREQ("txt_boot_profile", shell::ActionForLoginState(1).statusKey);
+    EXPECT_EQ(-1, shell::ActionForLoginState(4).resetMode);
+    EXPECT_EQ(LOGIN_SIGNED_IN, shell::ActionForLoginState(6).resetMode);
+    EXPECT_TRUE(shell::ActionForLoginState(0).offline);
+    EXPECT_EQ(-1, shell::ActionForLoginState(7).resetMode);
+    EXPECT_STREQ("txt_bootstrap_fail", shell::LoginFailureKey(1));
+    EXPECT_STREQ("txt_bootstrap_fail", shell::LoginFailureKey(3));
+    EXPECT_STREQ("txt_login_fail", shell::LoginFailureKey(2));
+    EXPECT_STREQ("txt_title_error", shell::LoginFailureKey(5));
+    EXPECT_EQ(nullptr, shell::LoginFailureKey(6));
+    // Busy is one value: the bar's bitmap, the tray's and the menu (3114 + status) agree.
+    EXPECT_STREQ("busy.bmp", shell::StatusBitmapName(STATUS_BUSY));
+    EXPECT_STREQ("trayBusy.bmp", shell::TrayBitmapName(STATUS_BUSY));
+    EXPECT_EQ(ID_STATUS_BUSY, ID_STATUS_ONLINE + STATUS_BUSY);
+    EXPECT_TRUE(shell::IsCallingSelf("Alice", "example.com", "alice"));
+    EXPECT_TRUE(shell::IsCallingSelf("alice@EXAMPLE.com", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("alice@other.org", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", "alice@example.com"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", ""));
+    EXPECT_FALSE(shell::IsNewerVersion(0, 9, 6));
+    EXPECT_TRUE(shell::IsNewerVersion(0, 9, 7));
+    EXPECT_TRUE(shell::IsNewerVersion(0, 10, 0));
+    EXPECT_TRUE(shell::IsNewerVersion(1, 0, 0));
+    EXPECT_FALSE(shell::IsNewerVersion(0, 8, 99));
+
+    struct Case {
+        bool splash, minimize, autoLogin, saved;
+        int link;
+        shell::AutoStartDecision want;
+    } cases[] = {
+        {true, false, true, true, 1, {true, false, true, false}},   {false, false, true, true, 1, {false, false, true, false}},
+        {true, true, true, true, 1, {false, false, true, false}},   {true, false, true, true, 2, {true, true, false, false}},
+        {true, false, false, false, 1, {true, false, false, true}}, {false, false, false, false, 1, {true, false, false, false}},
+        {true, false, false, true, 1, {true, false, false, false}},
+    };
+    for (const Case& c : cases) {
+        const auto d = shell::DecideAutoStart(c.splash, c.minimize, c.autoLogin, c.saved, c.link);
+        EXPECT_EQ(c.want.interactive, d.interactive);
+        EXPECT_EQ(c.want.pending, d.pending);
+        EXPECT_EQ(c.want.startLogin, d.startLogin);
+        EXPECT_EQ(c.want.openDialog, d.openDialog);
+    }
+    const auto o = shell::ParseCommandLine({"tessaly", "x/nosplash.txt", "/minimize", "--profile", "/p", "--dial", "12"});
+    EXPECT_FALSE(o.showSplash) << "a substring switches, as before";
+    EXPECT_TRUE(o.minimize);
+    EXPECT_EQ("/p", o.profileFolder);
+    EXPECT_EQ("12", o.dialNumber);
+}
+
+TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {
+    const std::string dir = TempFolder();
+    plat::MakeDirectories(dir + "/face");
+    EXPECT_EQ(0, shell::CountEmoticons(dir));
+    for (int i = 1; i <= 3; ++i) Write(dir + "/face/0" + std::to_string(i) + ".bmp", "x");
+    Write(dir + "/face/05.bmp", "x");
+    EXPECT_EQ(3, shell::CountEmoticons(dir));
+    for (int i = 4; i <= 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/face/%02d.bmp", i);
+        Write(dir + name, "x");
+    }
+    EXPECT_EQ(shell::kEmoticonCount, shell::CountEmoticons(dir)) << "a 50th file does not overrun the table";
+}
+
+TEST(Update, VersionFileForTheUpdater) {
+    const std::string dir = TempFolder(), path = dir + "/VersionInfo.ini";
+    shell::VersionFileData v;
+    v.major = 0;
+    v.minor = 9;
+    v.build = 7;
+    v.changes = "fixes\r\n[evil]";
+    v.downloadFile = "http://127.0.0.1:7200/tessaly-0.9.7.zip";
+    v.needUpdate = 1;
+    v.langType = "chs";
+    v.server = "127.0.0.1:7200";
+    ASSERT_TRUE(shell::WriteVersionInfoIni(path, v));
+    std::string value;
+    auto get = [&](const char* section, const char* key) {
+        value.clear();
+        plat::IniGetString(path, section, key, &value);
+        return value;
+    };
+    EXPECT_EQ("7", get("qz_Version_Info", "Buildnum"));
+    EXPECT_EQ("6", get("qz_old_Version_Info", "Buildnum"));
+    EXPECT_EQ("9", get("qz_old_Version_Info", "MinorVersion"));
+    EXPECT_EQ("fixes  [evil]", get("qz_Version_Info", "MajorChange")) << "a server text cannot add lines";
+    EXPECT_EQ(v.downloadFile, get("update_Version_Info", "DownloadFile"));
+    EXPECT_EQ("1", get("update_Version_Info", "UpdateNeedUpdate"));
+    EXPECT_EQ("chs", get("system", "langtype"));
+    EXPECT_EQ("127.0.0.1:7200", get("system", "server"));
+    EXPECT_TRUE(plat::IniSectionNames(path).size() == 4u);
+}
+
+TEST(LinkMonitor, TickTable) {
+    const char* log = nullptr;
+    shell::LinkMonitor m;
+    // Without a remembered user nothing is posted, whatever the link does.
+    EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, false, 0, true, 0, &log));
+    m = {};
+    ASSERT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));  // first sight of the gateway
+    // Down while online posts unreachable once; down again posts nothing.
+    EXPECT_EQ(shell::LINK_UNREACHABLE, shell::LinkMonitorTick(m, -1, true, 1, false, 6, &log));
+    EXPECT_STREQ("TIMER: Link down, disconnect now", log);
+    EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, true, 0, true, 0, &log));
+    // Up with a sign-in pending and the machine idle: log in.
+    EXPECT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));
+    EXPECT_STREQ("TIMER: Link up, connect now", log);
+    // A changed gateway counts as lost, then up.
+    EXPECT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 9, true, 0, true, 0, &log));
+    // Up and idle, pending: every tenth tick (30 s) tries again; not while the machine is busy.
+    int logins = 0;
+    for (int i = 0; i < 20; ++i) logins += shell::LinkMonitorTick(m, 9, true, 0, true, 0, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(2, logins);
+    logins = 0;
+    for (int i = 0; i < 10; ++i) logins += shell::LinkMonitorTick(m, 9, true, 0, true, 3, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(0, logins);
+    EXPECT_STREQ("TIMER: 5 min expired, connect now", log);
+    // Signed in, nothing pending: nothing.
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 9, true, 1, false, 6, &log));
+}

@@ -1,0 +1,141 @@
+// The sign-in test services on free loopback ports for the shell's tests, and a profile folder naming them.
+#pragma once
+
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "e2e_support.h"
+#include "platform/fs.h"
+#include "ui/shell/saved_logins.h"
+
+namespace shelltest {
+
+// "PORT a b ..." from a server's first line: the numbers; empty while not there.
+inline std::vector<int> Ports(const e2e::Child& c) {
+    std::smatch m;
+    const std::string out = c.Output();
+    std::vector<int> ports;
+    if (!std::regex_search(out, m, std::regex("PORT ([0-9 ]+)\n"))) return ports;
+    std::stringstream s(m[1].str());
+    for (int p; s >> p;) ports.push_back(p);
+    return ports;
+}
+
+inline int WaitPorts(const e2e::Child& c, size_t count) {
+    for (int waited = 0; waited < 10000; waited += 20) {
+        const auto p = Ports(c);
+        if (p.size() >= count) return p[0];
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+inline int FreeTcpPort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+struct Services {
+    std::string dir;
+    std::string src = TESSALY_SOURCE_DIR;
+    e2e::Child kamailio, msg, access, boot, update;
+    int kamPort = 0, msgPort = 0, accessPort = 0, bootUdp = 0, bootTcp = 0, updatePort = 0;
+
+    static bool Available() { return e2e::HaveTool("kamailio") && e2e::HaveTool("python3"); }
+
+    // Everything; the access server only when startAccess (its port is fixed now, so it can come later).
+    bool Start(const std::string& tag, bool startAccess = true) {
+        dir = e2e::TempDir(tag);
+        kamPort = e2e::FreePortPair(41);
+        std::ofstream(dir + "/kamailio.cfg") << e2e::KamailioConfig(kamPort);
+        if (!kamailio.Start({"/usr/sbin/kamailio", "-f", dir + "/kamailio.cfg", "-DD", "-E", "-Y", dir, "-w", dir, "-m", "32",
+                             "-M", "4", "-a", "no"},
+                            dir + "/kamailio.log"))
+            return false;
+        if (!msg.Start({"/usr/bin/python3", src + "/tools/msgserver/msgserver.py", "--port", "0", "--user", "1001:alice:secret:Alice",
+                        "--user", "1002:bob:secret:Bob", "--user", "1005:carol:secret:Carol"},
+                       dir + "/msgserver.log"))
+            return false;
+        if (!update.Start({"/usr/bin/python3", src + "/tools/updateserver/updateserver.py", "--port", "0"}, dir + "/update.log"))
+            return false;
+        accessPort = FreeTcpPort();
+        if (startAccess && !StartAccess()) return false;
+        msgPort = WaitPorts(msg, 1);
+        updatePort = WaitPorts(update, 1);
+        if (!msgPort || !updatePort || !e2e::WaitPortBound(kamPort, 5000)) return false;
+        const std::string as = "8890=127.0.0.1:" + std::to_string(accessPort) + "/tcp";
+        const std::string sip = "8888=127.0.0.1:" + std::to_string(kamPort) + "/udp";
+        const std::string im = "8886=127.0.0.1:" + std::to_string(msgPort) + "/udp";
+        bootArgs = {"/usr/bin/python3", src + "/tools/bootserver/bootserver.py", "--service", as, "--service", sip,
+                    "--service", im, "--log", dir + "/boot.jsonl"};
+        std::vector<std::string> args = bootArgs;
+        args.insert(args.end(), {"--port", "0", "--count", "2"});
+        if (!boot.Start(args, dir + "/boot.log")) return false;
+        bootUdp = WaitPorts(boot, 2);
+        bootTcp = bootUdp ? Ports(boot)[1] : 0;
+        return bootUdp != 0;
+    }
+
+    // The bootstrap server again on the ports it had.
+    bool RestartBoot() {
+        std::vector<std::string> args = bootArgs;
+        args.insert(args.end(), {"--port", std::to_string(bootUdp), "--port", std::to_string(bootTcp)});
+        return boot.Start(args, dir + "/boot2.log") && WaitPorts(boot, 2) != 0;
+    }
+    std::vector<std::string> bootArgs;
+
+    bool StartAccess() {
+        if (!access.Start({"/usr/bin/python3", src + "/tools/accessserver/accessserver.py", "--port", std::to_string(accessPort),
+                           "--log", dir + "/access.jsonl"},
+                          dir + "/access.log"))
+            return false;
+        return WaitPorts(access, 1) != 0;
+    }
+
+    // The commands the access server answered, in order (from its request log).
+    std::vector<std::string> AccessCommands() const {
+        std::ifstream f(dir + "/access.jsonl");
+        std::vector<std::string> out;
+        std::smatch m;
+        for (std::string line; std::getline(f, line);)
+            if (std::regex_search(line, m, std::regex("\"(?:command|cmd)\": *\"([A-Z]+)\""))) out.push_back(m[1].str());
+        return out;
+    }
+
+    // A profile folder for these services with one saved login (automatic sign-in when autoLogin).
+    std::string Profile(const std::string& name, const std::string& user, const std::string& password, bool autoLogin) const {
+        const std::string p = dir + "/" + name;
+        plat::MakeDirectories(p);
+        std::ofstream(p + "/tessaly.xml") << "<tessaly><common><update>127.0.0.1:" << updatePort
+                                          << "</update></common><bootstrap server=\"127.0.0.1\"><ServerPort port=\"" << bootUdp
+                                          << "\" type=\"udp\"/><ServerPort port=\"" << bootTcp
+                                          << "\" type=\"tcp\"/></bootstrap></tessaly>\n";
+        shell::SavedLoginStore s;
+        s.savePassword = true;
+        s.autoLogin = autoLogin;
+        if (!user.empty()) {
+            s.logins.push_back({user, password, 1});
+            s.lastLoginId = user;
+        }
+        shell::saveLoginInfo(s, p + "/usrInfo.xml");
+        return p;
+    }
+
+    void Stop() {
+        boot.Stop();
+        access.Stop();
+        update.Stop();
+        msg.Stop();
+        kamailio.Stop();
+    }
+};
+
+}  // namespace shelltest

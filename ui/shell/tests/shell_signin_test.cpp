@@ -1,0 +1,163 @@
+// The whole start and sign-in chain in process against the test services: automatic sign-in from saved
+// logins, log-off, the login dialog, a wrong password, the access and bootstrap servers down and back,
+// and closing while signed in.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include "common/account.h"
+#include "common/appenv.h"
+#include "service/login_fsm.h"
+#include "shell_services.h"
+#include "ui/shell/app_start.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "shell_signin_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+bool AnyAccount() {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+    return g_accountList != nullptr;
+}
+
+}  // namespace
+
+TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
+    if (!shelltest::Services::Available()) GTEST_SKIP() << "kamailio and python3 are needed";
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    setenv("TESSALY_AUDIO", "manual", 1);
+    QApplication app(g_argc, g_argv);
+    app.setQuitOnLastWindowClosed(false);
+
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("shellsignin")) << services.boot.Output();
+    const std::string profile = services.Profile("alice", "alice", "alice123", true);
+
+    shell::StartOptions options;
+    options.appFolder = TESSALY_BINARY_DIR;
+    options.profileFolder = profile;
+    options.showSplash = false;
+    std::vector<std::pair<QString, QString>> boxes;
+    int dialogRuns = 0;
+    std::vector<std::pair<QString, QString>> dialogAnswers;
+    {
+        shell::CCorvinaApp corvina(options);
+        bool run = false;
+        ASSERT_EQ(0, corvina.InitInstance(&run));
+        ASSERT_TRUE(run);
+        CMainFrame* frame = corvina.Frame();
+        ASSERT_NE(nullptr, frame);
+        frame->showBox = [&](const QString& text, const QString&) { boxes.emplace_back(text, QString()); };
+        frame->runLoginDialog = [&](QString* user, QString* password) {
+            ++dialogRuns;
+            if (dialogAnswers.empty()) return false;
+            *user = dialogAnswers.front().first;
+            *password = dialogAnswers.front().second;
+            dialogAnswers.erase(dialogAnswers.begin());
+            return true;
+        };
+
+        // Automatic sign-in from the saved login: profile, SIP registration and messaging all done.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000))
+            << "state " << STA_GetState();
+        EXPECT_FALSE(shell::g_interactiveLogin) << "a start without splash signs in silently";
+        const auto commands = services.AccessCommands();
+        EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), "LGN"));
+        EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), "SYN"));
+        ASSERT_NE(nullptr, frame->BookPage());
+        EXPECT_EQ(4, frame->BookPage()->BuddyCount()) << "alice's seeded buddies";
+        EXPECT_EQ(STATUS_ONLINE, frame->StatusBar()->GetStatus());
+        EXPECT_EQ(ST_online, STA_GetState());
+
+        // Log-off: the machine back to idle, accounts gone, pages removed.
+        frame->Command(ID_LOGOFF);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_OUT && STA_GetState() == ST_initial; }, 10000));
+        EXPECT_FALSE(AnyAccount());
+        EXPECT_EQ(nullptr, frame->BookPage());
+        EXPECT_EQ(1, frame->Sheet()->count());
+
+        // The login dialog with another seeded user; the sign-in is saved as the last login.
+        dialogAnswers = {{"bob", "bob123"}};
+        frame->Command(ID_LOGIN_AS);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000));
+        EXPECT_EQ("bob", g_strUserId);
+        shell::SavedLoginStore stored;
+        shell::loadLoginInfo(stored, profile + "/usrInfo.xml");
+        EXPECT_EQ("bob", stored.lastLoginId);
+        EXPECT_EQ("bob123", stored.lastLoginPwd);
+        EXPECT_TRUE(plat::IsDirectory(profile + "/chatrecord/bob"));
+        frame->Command(ID_LOGOFF);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_OUT && STA_GetState() == ST_initial; }, 10000));
+
+        // A wrong password: the failure text, then the dialog again (cancelled here).
+        boxes.clear();
+        dialogRuns = 0;
+        dialogAnswers = {{"alice", "wrong"}};
+        frame->Command(ID_LOGIN_AS);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dialogRuns >= 2; }, 30000)) << "the dialog opens again after the failure";
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_EQ(shell::LangText("login_err", "badroute", ""), boxes.front().first);
+        EXPECT_EQ(LOGIN_SIGNED_OUT, frame->m_nLoginState);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return STA_GetState() == ST_initial; }, 10000));
+
+        // The access server down: the sign-in fails with the profile text; back up, the next sign-in works.
+        services.access.Stop();
+        boxes.clear();
+        dialogRuns = 0;
+        g_strUserId = "alice";
+        shell::g_strPassword = "alice123";
+        frame->Command(ID_LOGIN);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 90000)) << "state " << STA_GetState();
+        EXPECT_EQ(shell::LangText("login", "txt_login_fail", ""), boxes.front().first);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return STA_GetState() == ST_initial && dialogRuns >= 1; }, 10000));
+        EXPECT_EQ(LOGIN_SIGNED_OUT, frame->m_nLoginState);
+        ASSERT_TRUE(services.StartAccess());
+        g_strUserId = "alice";
+        shell::g_strPassword = "alice123";
+        frame->Command(ID_LOGIN);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000));
+
+        // The bootstrap server down: the sign-in fails with the bootstrap text.
+        frame->Command(ID_LOGOFF);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_OUT && STA_GetState() == ST_initial; }, 10000));
+        services.boot.Stop();
+        boxes.clear();
+        frame->Command(ID_LOGIN);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 90000)) << "state " << STA_GetState();
+        EXPECT_EQ(shell::LangText("login", "txt_bootstrap_fail", ""), boxes.front().first);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return STA_GetState() == ST_initial; }, 10000));
+        ASSERT_TRUE(services.RestartBoot());
+        frame->Command(ID_LOGIN);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000));
+
+        // Closing signed in: the window goes at once and the event loop keeps running while signing out.
+        QElapsedTimer t;
+        t.start();
+        frame->close();
+        EXPECT_LT(t.elapsed(), 1000) << "close never waits on the user-interface thread";
+        EXPECT_FALSE(frame->isVisible());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->ClosingDone(); }, 15000));
+        EXPECT_EQ(ST_initial, STA_GetState());
+    }
+    services.Stop();
+    std::ifstream f(profile + "/tessaly.log");
+    std::stringstream s;
+    s << f.rdbuf();
+    const std::string text = s.str();
+    // Shutdown order in the trace.
+    const char* order[] = {"Main frame closing", "Sign-out wait over", "Presence core ending", "Worker threads stopped",
+                           "Plug-ins unloaded", "STA_FsmDone", "System Exit"};
+    size_t at = 0;
+    for (const char* line : order) {
+        const size_t p = text.find(line, at);
+        EXPECT_NE(std::string::npos, p) << line << " missing or out of order";
+        if (p != std::string::npos) at = p;
+    }
+}
