@@ -35,7 +35,7 @@ public:
     }
     void presence_connection_connect(PresenceConnection* c) override { c->state = PRESENCE_CONNECTING; }
     void presence_connection_disconnect(PresenceConnection* c) override {
-        if (c->account != nullptr && c->account->type == ACCOUNT_TYPE_SIP) CM_PluginLogout(c);
+        if (c->account != nullptr && c->account->type == ACCOUNT_TYPE_SIP) CM_PluginLogout();
         delete c;
     }
     int presence_serv_login(Account* account, HWND window) override {
