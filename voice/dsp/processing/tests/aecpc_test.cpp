@@ -737,7 +737,7 @@ TEST(VprocAecPcConditions, PathChange) {
       for (uint32_t v : kVariations) {
         const size_t sec = static_cast<size_t>(rate);
         const SceneResult r = scene(rate, 14, 0, 7 * sec, changeMs, 0, 0, v);
-        SCOPED_TRACE(testing::Message() << rate << " Hz, echo " << changeMs << " ms later, variation " << v
+        SCOPED_TRACE(testing::Message() << rate << " Hz, echo moved by " << changeMs << " ms, variation " << v
                                         << ": ERLE per second after the change " << list(r.erle));
         ASSERT_GE(r.erle.size(), 5u);
         // Measured 31-44 dB in the 2nd second after the change, 31-34 dB from the 3rd (before: 2-3 dB
