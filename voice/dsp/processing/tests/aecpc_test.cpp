@@ -700,7 +700,7 @@ TEST(VprocAecPcConditions, TenSecondsOfDoubleTalk) {
                                       << " dB, near end median " << r.nearMedian << " worst " << r.nearWorst
                                       << " level " << r.nearLevelDb << " dB, ERLE per second outside double talk "
                                       << list(r.erle));
-      // Measured 25-26 dB in the pauses (before: 0 dB), median 0.995-0.997, level -0.5..-0.1 dB, 30 dB
+      // Measured 24-26 dB in the pauses (before: 0 dB), median 0.995-0.997, level -0.5..-0.1 dB, 30 dB
       // in the second after.
       EXPECT_GE(r.pauseErle, 18.0);
       EXPECT_GE(r.nearMedian, 0.97);
@@ -722,7 +722,9 @@ TEST(VprocAecPcConditions, DelayOffFromTheEcho) {
       SCOPED_TRACE(testing::Message() << c.rate << " Hz, delay off by " << c.offMs << " ms, variation " << v
                                       << ": ERLE per second " << list(r.erle));
       ASSERT_GE(r.erle.size(), 6u);
-      // Measured: 11-44 dB in the 2nd second (before, at 16 kHz: 0 dB throughout), 28-41 dB from the 4th.
+      // Measured: 11-44 dB in the 2nd second (before, at 16 kHz: 0 dB throughout; 4 dB 30 ms long for
+      // most variations while a filter that removed nothing yet took every eighth step only), 28-41 dB
+      // from the 4th.
       EXPECT_GE(r.erle[1], 8.0);
       EXPECT_GE(meanFrom(r.erle, 3), 20.0);
     }
@@ -735,14 +737,16 @@ TEST(VprocAecPcConditions, PathChange) {
   for (int rate : {8000, 16000})
     for (int changeMs : {20, -20})
       for (uint32_t v : kVariations) {
+        // The moment of the change matters as much as the signal's bits: 5, 6 or 7 s into the call.
+        const int at = 5 + static_cast<int>(v % 3);
         const size_t sec = static_cast<size_t>(rate);
-        const SceneResult r = scene(rate, 14, 0, 7 * sec, changeMs, 0, 0, v);
-        SCOPED_TRACE(testing::Message() << rate << " Hz, echo moved by " << changeMs << " ms, variation " << v
-                                        << ": ERLE per second after the change " << list(r.erle));
+        const SceneResult r = scene(rate, at + 6, 0, at * sec, changeMs, 0, 0, v);
+        SCOPED_TRACE(testing::Message() << rate << " Hz, echo moved by " << changeMs << " ms at " << at
+                                        << " s, variation " << v << ": ERLE per second after the change "
+                                        << list(r.erle));
         ASSERT_GE(r.erle.size(), 5u);
-        // Measured 31-44 dB in the 2nd second after the change, 31-34 dB from the 3rd (before: 2-3 dB
-        // in the 2nd second for some variations 20 ms later, 1 dB for every variation 20 ms earlier
-        // at 16 kHz).
+        // Measured 20-44 dB in the 2nd second after the change, 30-35 dB from the 3rd, for every
+        // variation (before: 0-17 dB in the 2nd second in 15 of these 32 runs).
         EXPECT_GE(r.erle[1], 10.0);
         EXPECT_GE(meanFrom(r.erle, 2), 20.0);
       }
