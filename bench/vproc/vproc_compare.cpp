@@ -336,7 +336,7 @@ struct Condition {
   int delayMs;
   double tailMs;
   int hintOffMs;
-  bool pathChange;
+  int pathChangeMs;  // 0: the path stays; else the new room's echo comes this much later
   bool doubleTalk;
 };
 
@@ -355,10 +355,10 @@ ConditionScene makeCondition(int rate, const Condition& c, double noiseRms) {
   while (s.far.size() < total) s.far.insert(s.far.end(), once.begin(), once.end());
   s.far.resize(total);
   s.echo = EchoOf(s.far, rate, c.delayMs * rate / 1000, c.tailMs, 10, 5);
-  if (c.pathChange) {
-    // Someone moves: a different room response, 20 ms longer.
+  if (c.pathChangeMs != 0) {
+    // Someone moves: a different room response, its echo later or earlier.
     s.change = total / 2;
-    const auto other = EchoOf(s.far, rate, (c.delayMs + 20) * rate / 1000, c.tailMs, 10, 11);
+    const auto other = EchoOf(s.far, rate, (c.delayMs + c.pathChangeMs) * rate / 1000, c.tailMs, 10, 11);
     std::copy(other.begin() + static_cast<long>(s.change), other.end(), s.echo.begin() + static_cast<long>(s.change));
   }
   s.nearSpeech.assign(total, 0);
@@ -464,14 +464,15 @@ void conditionsTable() {
   std::printf("%-6s %-30s %-10s %7s %7s %7s %7s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
               "ERLE 3s", "steady", "quiet", "DT echo", "DT corr", "DT level");
   const Condition conditions[] = {
-      {"60+40 ms, right delay", 60, 40, 0, false, false},
-      {"60+40 ms, delay 30 ms short", 60, 40, -30, false, false},
-      {"60+40 ms, delay 30 ms long", 60, 40, 30, false, false},
-      {"100+40 ms, delay 50 ms short", 100, 40, -50, false, false},
-      {"100+40 ms, delay 50 ms long", 100, 40, 50, false, false},
-      {"60+150 ms room", 60, 150, 0, false, false},
-      {"60+40 ms, path change at 10 s", 60, 40, 0, true, false},
-      {"60+40 ms, 10 s double talk", 60, 40, 0, false, true},
+      {"60+40 ms, right delay", 60, 40, 0, 0, false},
+      {"60+40 ms, delay 30 ms short", 60, 40, -30, 0, false},
+      {"60+40 ms, delay 30 ms long", 60, 40, 30, 0, false},
+      {"100+40 ms, delay 50 ms short", 100, 40, -50, 0, false},
+      {"100+40 ms, delay 50 ms long", 100, 40, 50, 0, false},
+      {"60+150 ms room", 60, 150, 0, 0, false},
+      {"60+40 ms, path change at 10 s", 60, 40, 0, 20, false},
+      {"60+40 ms, path 20 ms earlier", 60, 40, 0, -20, false},
+      {"60+40 ms, 10 s double talk", 60, 40, 0, 0, true},
   };
   for (int rate : {8000, 16000}) {
     for (const Condition& c : conditions) {

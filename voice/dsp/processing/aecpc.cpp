@@ -256,9 +256,10 @@ void AecPc::TrackDelay() {
 }
 
 // The microphone frame (before cancelling) against the far end's envelope at every lag. The newest
-// far-end entry lines up with the frame's last 16 samples.
+// far-end entry lines up with the frame's last 16 samples. This runs while the filter takes the
+// microphone for a near talker too: after a path change that is the echo at its new place, and only
+// this correlation shows it; a real near talker merely lowers the correlation below a clear echo.
 void AecPc::FollowEcho(const int16_t* mic, int count) {
-  if (AecPcCore_NearTalks(&core_)) return;
   const int subs = count / kEnvelopeBlock;
   const double rate = 1.0 / (kEchoLagAverage * blocksPer10ms_);
   for (int s = 0; s < subs; ++s) {
@@ -366,6 +367,7 @@ int AecPc::ProcessNearEnd(int16_t* samples, int count, int delayMs) {
     overflowCounter_ = 0;
   }
   FollowEcho(mic, count);
+  core_.echoHeard = echoLag_ >= 0 && echoLagStrength_ > kEchoLagClear ? 1 : 0;
   PlaceWindow();
   return 0;
 }

@@ -115,7 +115,7 @@ class AecPc {
   int16_t option_ = 0;
   AecPcCore core_{};
   // Where the echo sits: the microphone's envelope (mean magnitude per 16 samples) against the far
-  // end's as it arrives, at every lag, slowly averaged while the near end does not talk.
+  // end's as it arrives, at every lag, slowly averaged.
   static constexpr int kEchoLags = 256;
   double farEnvelope_[kEchoLags] = {};
   int farEnvelopeIndex_ = 0;

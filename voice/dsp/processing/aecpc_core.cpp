@@ -208,8 +208,9 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (c->farEnergy < int64_t{c->energyThreshold} * c->taps) return false;
   // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
   // learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough to
-  // find an echo that appears later.
-  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear) {
+  // find an echo that appears later. Not while the microphone plainly follows the far end: that is an
+  // echo the filter has yet to learn (a changed path, a moved window).
+  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear && !c->echoHeard) {
     if ((++c->slowAdaptCount & 7) != 0) return false;
   }
   return true;
@@ -777,8 +778,22 @@ bool AecPcCore_NearTalks(const AecPcCore* c) { return nearTalks(c); }
 bool AecPcCore_Cancelling(const AecPcCore* c) { return c->cancelNear > 2 * c->cancelResidual; }
 
 void AecPcCore_PlaceWindow(AecPcCore* c, int offset) {
+  const int32_t before = c->tapEnergy;
   AecPcCore_SetDelay(c, offset);
   c->delayLocked = 1;
+  // Most of the echo model left the window: what is left is a young filter. Its stages start anew, or
+  // a double-talk threshold from the few taps left would hold every sub-block and the filter would
+  // never learn the echo at its new place.
+  if (2 * i64(c->tapEnergy) < before) {
+    c->adaptCount = 0;
+    c->dtStageReached = 0;
+    c->dtThreshold = kDoubleTalkStart;
+    c->stepConstant = kStepInitial;
+    c->stepRuns[0] = c->stepRuns[1] = c->stepRuns[2] = 0;
+    c->goodCount = 0;
+    c->slowDivergeRun = 0;
+    c->backupValid = 0;
+  }
 }
 
 void AecPcCore_FarEndJumped(AecPcCore* c, int samples) {

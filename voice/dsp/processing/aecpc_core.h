@@ -172,6 +172,7 @@ struct AecPcCore {
   int16_t echoProven;         // the snapshot once removed 9 dB: good enough to tell the near talker
   int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it was useless
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
+  int16_t echoHeard;          // set by the owner: the microphone's envelope follows the far end's
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the

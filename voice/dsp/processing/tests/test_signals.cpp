@@ -62,7 +62,10 @@ std::vector<int16_t> readRaw(const std::filesystem::path& p) {
 std::vector<int16_t> Speech(int rate, int talker, std::string* error) {
   const Talker& t = kTalkers[talker % 2];
   const auto dir = cacheDir();
-  const auto target = dir / ("talker" + std::to_string(talker % 2) + "_" + std::to_string(rate) + ".raw");
+  // Without dither (sox -D) every generation is the same signal, so runs repeat; the name keeps files
+  // from a dithering generation out.
+  const auto target =
+      dir / ("talker" + std::to_string(talker % 2) + "_" + std::to_string(rate) + "_nodither.raw");
   auto cached = readRaw(target);
   if (!cached.empty()) return cached;
 
@@ -71,7 +74,7 @@ std::vector<int16_t> Speech(int rate, int talker, std::string* error) {
   const auto wav = dir / ("tmp_" + tag + ".wav");
   const auto raw = dir / ("tmp_" + tag + ".raw");
   const std::string cmd = std::string("espeak-ng -v ") + t.voice + " -p " + t.pitch + " -s 150 -w '" +
-                          wav.string() + "' \"" + t.text + "\" >/dev/null 2>&1 && sox '" + wav.string() +
+                          wav.string() + "' \"" + t.text + "\" >/dev/null 2>&1 && sox -D '" + wav.string() +
                           "' -r " + std::to_string(rate) + " -c 1 -b 16 -e signed-integer '" + raw.string() +
                           "' >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) {
