@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "common/debug.h"
+#include "platform/codepage.h"
 #include "platform/fs.h"
 #include "platform/ini.h"
 #include "ui/controls/trel_menu.h"
@@ -177,7 +178,8 @@ void BuildMenuBar(QMenuBar* bar, const std::vector<MenuNode>& nodes, const std::
             char name[256];
             GetPrivateProfileString("skinname", langCode.c_str(), "", name, sizeof name, ini.c_str());
             const int id = kSkinCommandFirst + static_cast<int>(i);
-            QAction* a = skinMenu->AppendMenu(0, id, QString::fromUtf8(name));
+            // The skin's settings file is in the ANSI code page.
+            QAction* a = skinMenu->AppendMenu(0, id, QString::fromStdU16String(plat::ToUtf16(name, 936)));
             if (!a) continue;
             QObject::connect(a, &QAction::triggered, bar, [onCommand, id] { onCommand(id); });
             out->actions[id] = a;

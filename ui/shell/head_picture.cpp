@@ -21,7 +21,7 @@ using shell::LangText;
 std::vector<HeadPicEntry> ListHeadPictures(const std::string& folder) {
     std::vector<HeadPicEntry> out;
     const QDir dir(QString::fromStdString(folder));
-    for (const QString& name : dir.entryList({"*.bmp"}, QDir::Files, QDir::Unsorted)) {
+    for (const QString& name : dir.entryList({"*.bmp"}, QDir::Files, QDir::Name)) {
         const int at = name.indexOf(".bmp");
         if (at < 0) continue;
         const QByteArray key = name.left(at).toUtf8();

@@ -12,7 +12,7 @@ class QLabel;
 class QListWidget;
 
 // The pictures that are listed: file names ending in ".bmp" whose name (before ".bmp") has a text in
-// section "heads_pic", in the folder's order, with that text.
+// section "heads_pic", by name, with that text.
 struct HeadPicEntry {
     std::string file;
     QString text;

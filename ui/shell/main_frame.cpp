@@ -39,7 +39,10 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
@@ -197,6 +200,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         if (cmd == ID_SPEAKER_MUTE || cmd == ID_MIC_MUTE) b->setCheckable(true);
     }
     connect(m_wndToolBar, &CSkinToolBar::commandTriggered, this, [this](int cmd) { Command(cmd); });
+    // ---- the system's mixer behind the two mute buttons
+    SetMixer(std::make_unique<shell::CMicrophoneMixer>(shell::CreateSystemMixer()));
 
     // The sheet with the start page.
     auto* central = new QWidget(this);
@@ -325,35 +330,24 @@ void CMainFrame::AddEvent(int kind, const QString& text) {
 // Menus and commands.
 
 void CMainFrame::BuildMenus() {
-    QMenuBar* bar = menuBar();
-    bar->setObjectName("frameMenuBar");
-    fileMenu_ = bar->addMenu(QString());
-    viewMenu_ = bar->addMenu(QString());
-    statusMenu_ = bar->addMenu(QString());
-    helpMenu_ = bar->addMenu(QString());
-    auto add = [this](QMenu* m, int id, bool checkable = false) {
-        QAction* a = m->addAction(QString());
-        a->setCheckable(checkable);
-        connect(a, &QAction::triggered, this, [this, id] { Command(id); });
-        actions_[id] = a;
-    };
-    add(fileMenu_, ID_LOGIN);
-    add(fileMenu_, ID_LOGOFF);
-    add(fileMenu_, ID_LOGIN_AS);
-    fileMenu_->addSeparator();
-    add(fileMenu_, ID_APP_EXIT);
-    add(viewMenu_, ID_SHOW_BOOK);
-    add(viewMenu_, ID_SHOW_DIAL);
-    add(viewMenu_, ID_SHOW_LOG);
-    add(viewMenu_, ID_SHOW_SERVICE);
-    viewMenu_->addSeparator();
-    add(viewMenu_, ID_ALWAYS_TOP, true);
-    add(viewMenu_, ID_LANG_CHS, true);
-    add(viewMenu_, ID_LANG_ENG, true);
-    add(statusMenu_, ID_STATUS_ONLINE, true);
-    add(statusMenu_, ID_STATUS_BUSY, true);
-    add(statusMenu_, ID_STATUS_OFFLINE, true);
-    add(helpMenu_, ID_ABOUT);
+    // ---- the menu bar from the language's menu file (empty when the file cannot be read)
+    menuBar()->setObjectName("frameMenuBar");
+    std::vector<shell::MenuNode> nodes;
+    if (!shell::ReadMenuFile(shell::Paths().menuFile, &nodes))
+        DebugTrace(MOD_SYSTEM, 1, "Cannot read menu file %s", shell::Paths().menuFile.c_str());
+    shell::BuildMenuBar(menuBar(), nodes, shell::Paths().skins, shell::Paths().appFolder, shell::Paths().langType,
+                        [this](int id) { Command(id); }, &menus_);
+    actions_.clear();
+    for (const auto& [id, a] : menus_.actions) actions_[id] = a;
+}
+
+void CMainFrame::SetMixer(std::unique_ptr<shell::CMicrophoneMixer> mixer) {
+    delete muteButtons_;
+    muteButtons_ = nullptr;
+    m_mixer = std::move(mixer);
+    if (m_mixer->OpenMicrophoneMixer() == 0) DebugTrace(MOD_SYSTEM, 2, "Microphone mixer not found");
+    muteButtons_ = new shell::MuteButtons(m_mixer.get(), m_wndToolBar->Button(ID_SPEAKER_MUTE),
+                                          m_wndToolBar->Button(ID_MIC_MUTE), this);
 }
 
 void CMainFrame::RefreshMenus() {
@@ -368,16 +362,21 @@ void CMainFrame::RefreshMenus() {
     set(ID_SHOW_DIAL, in && m_pDialPage);
     set(ID_SHOW_LOG, in && m_pCallLogPage);
     set(ID_SHOW_SERVICE, in && m_pServicePage);
-    actions_[ID_LOGIN]->setText(m_nLoginState == LOGIN_SIGNING_IN ? LangText("menu", "cancel_login", "&Cancel Sign-in")
-                                                                   : LangText("menu", "login", "&Sign in"));
-    actions_[ID_ALWAYS_TOP]->setChecked(m_bAlwaysOnTop);
-    const std::string lang = shell::Paths().langType;
-    actions_[ID_LANG_CHS]->setChecked(strcasecmp(lang.c_str(), "chs") == 0);
-    actions_[ID_LANG_ENG]->setChecked(strcasecmp(lang.c_str(), "eng") == 0);
+    // ---- marks of the menu file's items
+    shell::MenuMarkState marks;
+    marks.langType = shell::Paths().langType;
+    marks.sortType = shell::Paths().sortType;
+    marks.skinType = shell::Paths().skinType;
+    marks.skins = shell::Paths().skins;
+    marks.alwaysOnTop = m_bAlwaysOnTop;
+    marks.loginState = m_nLoginState;
+    shell::ApplyMenuMarks(menus_, shell::ComputeMenuMarks(marks));
     const int st = m_wndStatusBar->GetStatus();
-    actions_[ID_STATUS_ONLINE]->setChecked(st == STATUS_ONLINE);
-    actions_[ID_STATUS_BUSY]->setChecked(st == STATUS_BUSY);
-    actions_[ID_STATUS_OFFLINE]->setChecked(st == STATUS_OFFLINE);
+    for (auto [id, s] : {std::pair{ID_STATUS_ONLINE, STATUS_ONLINE}, {ID_STATUS_BUSY, STATUS_BUSY}, {ID_STATUS_OFFLINE, STATUS_OFFLINE}})
+        if (auto it = actions_.find(id); it != actions_.end()) {
+            it->second->setCheckable(true);
+            it->second->setChecked(st == s);
+        }
     m_dialButton->setEnabled(in && st != STATUS_OFFLINE);
     m_hangupButton->setEnabled(m_pSheet->AnyCallPage());
     m_dialCombo->setEnabled(in);
@@ -438,37 +437,43 @@ void CMainFrame::Command(int id) {
         case ID_HANGUP:
             if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
             break;
-        case ID_ABOUT:
-            QMessageBox::about(this, LangText("about_dlg", "title", "About Tessaly"),
-                               LangText("about_dlg", "text", "Tessaly 0.9.6\nVoice calls and messages."));
+        // ---- about box, accounts, mute buttons and skins
+        case ID_ABOUT: {
+            CAboutDlg dlg(this);
+            dlg.exec();
             break;
-        default: break;
+        }
+        case ID_ACCOUNTS: {
+            shell::CAccountsDlg dlg(this);
+            dlg.exec();
+            break;
+        }
+        case ID_SPEAKER_MUTE: if (muteButtons_) muteButtons_->OnSpeakerMute(); break;
+        case ID_MIC_MUTE: if (muteButtons_) muteButtons_->OnMicMute(); break;
+        default:
+            if (id >= shell::kSkinCommandFirst && id < shell::kSkinCommandFirst + static_cast<int>(shell::kMaxSkins)) {
+                const size_t i = static_cast<size_t>(id - shell::kSkinCommandFirst);
+                if (i >= shell::Paths().skins.size()) break;
+                const std::string type = shell::Paths().skins[i];
+                shell::ApplySkinType(type);
+                SendMessage(m_hWnd, WM_SKIN_CHANGED, 0, 0);
+                shell::WriteSkinTypeIfChanged(type);
+            }
+            break;
     }
 }
 
 void CMainFrame::ApplyLanguage() {
     setWindowTitle(alias_.isEmpty() ? LangText("common", "str_app_title", "Tessaly")
                                     : LangText("common", "str_app_title", "Tessaly") + " - " + alias_);
-    fileMenu_->setTitle(LangText("menu", "file", "&File"));
-    viewMenu_->setTitle(LangText("menu", "view", "&View"));
-    statusMenu_->setTitle(LangText("menu", "status", "S&tatus"));
-    helpMenu_->setTitle(LangText("menu", "help", "&Help"));
-    const std::pair<int, std::pair<const char*, const char*>> texts[] = {
-        {ID_LOGOFF, {"logoff", "Sign &out"}},        {ID_LOGIN_AS, {"login_as", "Sign in &as..."}},
-        {ID_APP_EXIT, {"exit", "E&xit"}},             {ID_SHOW_BOOK, {"show_book", "&Contacts"}},
-        {ID_SHOW_DIAL, {"show_dial", "&Dial pad"}},   {ID_SHOW_LOG, {"show_log", "Call &log"}},
-        {ID_SHOW_SERVICE, {"show_service", "&Service"}}, {ID_ALWAYS_TOP, {"always_top", "Always on &top"}},
-        {ID_LANG_CHS, {"lang_chs", "中文"}},          {ID_LANG_ENG, {"lang_eng", "English"}},
-        {ID_STATUS_ONLINE, {"online", "&Online"}},    {ID_STATUS_BUSY, {"busy", "&Busy"}},
-        {ID_STATUS_OFFLINE, {"offline", "O&ffline"}}, {ID_ABOUT, {"about", "&About Tessaly"}},
-    };
-    for (const auto& [id, t] : texts) actions_[id]->setText(LangText("menu", t.first, t.second));
-    static const std::pair<int, const char*> tips[] = {{ID_ADD_CONTACT, "Add contact"}, {ID_DELETE_ITEM, "Delete"},
-                                                       {ID_SPEAKER_MUTE, "Mute speaker"}, {ID_MIC_MUTE, "Mute microphone"},
-                                                       {ID_SEARCH, "Search"},             {ID_HOME_PAGE, "Home page"}};
-    int i = 0;
-    for (const auto& [cmd, def] : tips)
-        if (auto* b = m_wndToolBar->Button(cmd)) b->setToolTip(LangText("tool_tip", std::to_string(i++).c_str(), def));
+    BuildMenus();  // ---- the menus are rebuilt from the language's menu file
+    // ---- tool-bar tips by their slots in [tool_tip]; the mute buttons set their own
+    static const std::pair<int, std::pair<const char*, const char*>> tips[] = {
+        {ID_ADD_CONTACT, {"2", "Add Contact"}}, {ID_DELETE_ITEM, {"3", "Delete Contact"}},
+        {ID_SEARCH, {"8", "Search contact"}},   {ID_HOME_PAGE, {"9", "Homepage"}}};
+    for (const auto& [cmd, t] : tips)
+        if (auto* b = m_wndToolBar->Button(cmd)) b->setToolTip(LangText("tool_tip", t.first, t.second));
+    if (muteButtons_) muteButtons_->Retext();
     m_dialButton->setToolTip(LangText("dial_dialog", "call", "Call"));
     m_hangupButton->setToolTip(LangText("ondial_dialog", "hangup", "Hang up"));
     m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));

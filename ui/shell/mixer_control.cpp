@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cstdlib>
 
 #include "common/debug.h"
@@ -85,6 +86,8 @@ int CMicrophoneMixer::SetMicrophone(int mode) {
     if (mode != 0 && m_dwSelectorType == kSelectorTypeMux) std::fill(values.begin(), values.end(), 0);
     if (mode == 2) values[m_nOtherIndex] = 1;
     else values[m_nMicIndex] = mode;
+    // A multiplexer always takes one source: a write that leaves none is refused, as the device would.
+    if (m_dwSelectorType == kSelectorTypeMux && std::count(values.begin(), values.end(), 0) == m_nSources) return 0;
     return device_->SetSelectorValues(values) ? 1 : 0;
 }
 

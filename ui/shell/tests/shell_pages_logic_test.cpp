@@ -154,7 +154,7 @@ TEST(Mixer, SelectionRulesOfBothSelectorKinds) {
         // Sources: line, microphone, cd. The other source is the first (the microphone is not first).
         {"mux select mic clears the rest", kSelectorTypeMux, {1, 0, 0}, 1, {0, 1, 0}},
         {"mux mode 2 moves to the other", kSelectorTypeMux, {0, 1, 0}, 2, {1, 0, 0}},
-        {"mux mode 0 clears the mic only", kSelectorTypeMux, {0, 1, 0}, 0, {0, 0, 0}},
+        {"mux mode 0 cannot leave it without a source", kSelectorTypeMux, {0, 1, 0}, 0, {0, 1, 0}},
         {"mixer mode 0 keeps the others", kSelectorTypeMixer, {1, 1, 1}, 0, {1, 0, 1}},
         {"mixer mode 1 adds the mic", kSelectorTypeMixer, {0, 0, 1}, 1, {0, 1, 1}},
         {"mixer mode 2 adds the other", kSelectorTypeMixer, {0, 1, 0}, 2, {1, 1, 0}},
@@ -169,7 +169,8 @@ TEST(Mixer, SelectionRulesOfBothSelectorKinds) {
         ASSERT_EQ(1, mixer.OpenMicrophoneMixer()) << c.name;
         EXPECT_EQ(1, mixer.m_nMicIndex);
         EXPECT_EQ(0, mixer.m_nOtherIndex);
-        EXPECT_EQ(1, mixer.SetMicrophone(c.mode)) << c.name;
+        const bool refused = c.type == kSelectorTypeMux && c.mode == 0;
+        EXPECT_EQ(refused ? 0 : 1, mixer.SetMicrophone(c.mode)) << c.name;
         EXPECT_EQ(c.after, t->values) << c.name;
     }
 }
