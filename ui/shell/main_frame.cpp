@@ -2,6 +2,8 @@
 #include "ui/shell/main_frame.h"
 
 #include <QAction>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -35,6 +37,7 @@
 #include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "service/settings_xml.h"
 #include "service/update_check.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
@@ -43,6 +46,7 @@
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
@@ -216,6 +220,23 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
         else OnLoginAs();
+    });
+    // ---- the start page's summary links
+    shell::CNavigateLinks* links = m_navigatePage->Links();
+    connect(links, &shell::CNavigateLinks::showMissedCalls, this, [this] { Command(ID_SHOW_LOG); });
+    connect(links, &shell::CNavigateLinks::showContacts, this, [this] { Command(ID_SHOW_BOOK); });
+    connect(links, &shell::CNavigateLinks::queryBalance, this, [] {
+        // The balance of the SIP account's number, asked of the access server.
+        std::string user;
+        {
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+            if (Account* a = Account_FindByType(ACCOUNT_TYPE_SIP); a && a->userName) user = a->userName;
+        }
+        if (!user.empty()) AS_SendCommand(AS_SUD, user.c_str(), nullptr, 8888, nullptr, nullptr, 0);
+    });
+    connect(links, &shell::CNavigateLinks::openPrepay, this, [] {
+        if (!g_serviceSettings.prepay.empty())
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(g_serviceSettings.prepay)));
     });
     v->addWidget(m_pSheet, 1);
 
@@ -846,6 +867,8 @@ LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
+    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
+        m_navigatePage->Links()->SetUpdateVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
     if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),

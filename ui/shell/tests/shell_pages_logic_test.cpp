@@ -17,6 +17,7 @@
 #include "ui/shell/crash_report.h"
 #include "ui/shell/frame_menus.h"
 #include "ui/shell/mixer_control.h"
+#include "ui/shell/nav_pages.h"
 
 using namespace shell;
 
@@ -356,4 +357,50 @@ TEST(Accounts, IncompleteValues) {
         {{"u", "p", "", "s", 65536, false}, 1, 1},
     };
     for (const auto& c : cases) EXPECT_EQ(c.want, CheckAccountValues(c.v, ACCOUNT_TYPE_SIP, false, c.minPort));
+}
+
+// ---------------------------------------------------------------------------------------------
+TEST(StartPage, TextsAndTheModeTable) {
+    // No language file: the built-in texts; an empty version format leaves the update link empty.
+    EXPECT_EQ("No Missed Call", MissedCallText(0));
+    EXPECT_EQ("2 Missed Call", MissedCallText(2));
+    EXPECT_EQ("No Contact Online", OnlineContactText(0));
+    EXPECT_EQ("1 Contact Online", OnlineContactText(1));
+    EXPECT_EQ("2 Contacts Online", OnlineContactText(2));
+    EXPECT_TRUE(UpdateVersionText(1, 2, 3).isEmpty());
+
+    const NavigateVisibility out = NavigateModeTable(0, true);
+    EXPECT_EQ((std::vector<int>{NAV_LOGIN}), out.shown);
+    EXPECT_EQ(11u, out.hidden.size());
+    const NavigateVisibility in = NavigateModeTable(1, false), inUpdate = NavigateModeTable(1, true);
+    EXPECT_EQ(8u, in.shown.size());
+    EXPECT_EQ(10u, inUpdate.shown.size());
+    EXPECT_EQ((std::vector<int>{NAV_LOGIN, NAV_LOGINING}), in.hidden);
+    EXPECT_EQ((std::vector<int>{NAV_LOGINING}), NavigateModeTable(2, false).shown);
+    EXPECT_EQ(7u, NavigateModeTable(3, false).shown.size());
+    EXPECT_TRUE(NavigateModeTable(4, true).shown.empty() && NavigateModeTable(-1, true).hidden.empty());
+}
+
+TEST(ServicePage, LocalFirstRemoteOnceAndAFallBackThatCannotLoop) {
+    ServicePageNavigator nav;
+    std::vector<std::string> log;
+    nav.local = QUrl("file:///skin/service.htm");
+    nav.remote = QUrl("http://service.example/");
+    nav.navigate = [&](const QUrl& u) { log.push_back(u.toString().toStdString()); };
+    nav.startTimer = [&] { log.push_back("timer"); };
+    nav.Init();
+    nav.DownloadComplete();
+    nav.Timer();
+    nav.NavigateError(nav.remote);  // the remote page fails: back to the local one
+    nav.DownloadComplete();         // not the first load: no remote again
+    nav.NavigateError(nav.local);   // the local page itself fails: no endless reloading
+    EXPECT_EQ((std::vector<std::string>{"file:///skin/service.htm", "timer", "http://service.example/",
+                                        "file:///skin/service.htm"}),
+              log);
+    ServicePageNavigator none;
+    none.local = nav.local;
+    none.navigate = nav.navigate;
+    log.clear();
+    none.Timer();  // no service address: the local page stays
+    EXPECT_TRUE(log.empty());
 }

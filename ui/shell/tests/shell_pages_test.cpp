@@ -24,6 +24,8 @@
 #include "ui/shell/head_picture.h"
 #include "ui/shell/identity_dialogs.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/controls/links.h"
 #include "ui/shell/shell_config.h"
 
 namespace {
@@ -329,4 +331,27 @@ TEST_F(ShellPages, HeadPicturesListedByTheirTextsAndOkSendsTheChosenOne) {
     EXPECT_EQ((std::vector<std::string>{"05.bmp"}), sent);
     dlg.OnLanguageChanged();
     EXPECT_EQ("Teal 4", dlg.List()->item(29)->text());  // by position: key "29"
+}
+
+TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {
+    shell::CNavigateLinks links;
+    links.SetMode(1);
+    int shown = 0;
+    QObject::connect(&links, &shell::CNavigateLinks::showMissedCalls, [&] { ++shown; });
+    links.AddMissedCall();
+    links.AddMissedCall();
+    EXPECT_EQ("2 missed call(s)", links.Link(shell::NAV_MISSED)->text());
+    QTest::mouseClick(links.Link(shell::NAV_MISSED), Qt::LeftButton);
+    EXPECT_EQ(1, shown);
+    EXPECT_EQ(0, links.MissedCalls());
+    EXPECT_EQ("No missed call", links.Link(shell::NAV_MISSED)->text());
+    links.SetOnlineCount(1);
+    EXPECT_EQ("1 contact online", links.Link(shell::NAV_ONLINE)->text());
+    EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
+    links.SetUpdateVersion(1, 2, 3);
+    EXPECT_EQ("Version 1.2.3 is available", links.Link(shell::NAV_UPDATE)->text());
+    EXPECT_FALSE(links.Control(shell::NAV_UPDATE)->isHidden());
+    links.SetMode(0);
+    EXPECT_TRUE(links.Control(shell::NAV_MISSED)->isHidden());
+    EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
 }
