@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -241,6 +242,7 @@ CAccountsDlg::CAccountsDlg(QWidget* parent) : QDialog(parent) {
     list_->headerItem()->setTextAlignment(1, Qt::AlignCenter);
     list_->headerItem()->setTextAlignment(2, Qt::AlignCenter);
     list_->setMinimumSize(390, 220);
+    list_->setStyleSheet("QTreeWidget::item { padding: 3px 2px; }");
     h->addWidget(list_, 1);
     auto* v = new QVBoxLayout;
     v->setSpacing(6);
@@ -275,10 +277,25 @@ CAccountsDlg::~CAccountsDlg() {
     if (g_pAccountsDlg == this) g_pAccountsDlg = nullptr;
 }
 
+namespace {
+// The row's state picture: a green dot online, a grey one otherwise.
+QIcon StateDot(bool online) {
+    QPixmap pm(14, 14);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(online ? QColor(0x3c, 0xcf, 0x6e) : QColor(0xb8, 0xc2, 0xcf));
+    p.drawEllipse(QRectF(2.5, 2.5, 9, 9));
+    return QIcon(pm);
+}
+}  // namespace
+
 void CAccountsDlg::Refill() {
     list_->clear();
     for (const AccountRow& r : AccountRows()) {
         auto* item = new QTreeWidgetItem(list_, {r.name, r.state, r.protocol});
+        item->setIcon(0, StateDot(r.state == StateText(1)));
         item->setData(0, Qt::UserRole, r.type);
         item->setTextAlignment(1, Qt::AlignCenter);
         item->setTextAlignment(2, Qt::AlignCenter);
@@ -393,6 +410,7 @@ void CAccountsDlg::OnAccountListChanged(int what, const Account* account) {
     if (what == 29) {
         auto* item = new QTreeWidgetItem(list_, {name, StateText(Account_IsOnline(account) ? 1 : 0), ProtocolText(account->type)});
         item->setData(0, Qt::UserRole, account->type);
+        item->setIcon(0, StateDot(Account_IsOnline(account)));
     } else if (what == 30) {
         const int row = FindRow(name, account->type);
         if (row >= 0) delete list_->takeTopLevelItem(row);
@@ -402,7 +420,10 @@ void CAccountsDlg::OnAccountListChanged(int what, const Account* account) {
 void CAccountsDlg::OnAccountState(int state, const Account* account) {
     if (!account) return;
     const int row = FindRow(QString::fromUtf8(account->userName), account->type);
-    if (row >= 0) list_->topLevelItem(row)->setText(1, StateText(state));
+    if (row >= 0) {
+        list_->topLevelItem(row)->setText(1, StateText(state));
+        list_->topLevelItem(row)->setIcon(0, StateDot(state == 1));
+    }
 }
 
 }  // namespace shell

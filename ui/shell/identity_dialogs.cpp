@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "service/as_records.h"
+#include "ui/controls/skin.h"
 #include "ui/shell/dialog_box.h"
 #include "ui/shell/shell_config.h"
 
@@ -27,7 +28,8 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     v->setSpacing(10);
     auto* top = new QHBoxLayout;
     auto* icon = new QLabel(this);
-    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxQuestion).pixmap(32, 32));
+    icon->setPixmap(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::Paths().headPicFolder + "/31.bmp"), RGB(255, 0, 255))
+                        .scaled(36, 36, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     auto* intro = new QLabel(LangText("profile_select", "intro", "选择以哪个身份进入："), this);
     top->addWidget(icon);
     top->addWidget(intro, 1);
@@ -37,6 +39,7 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     list_->setHeaderLabels({LangText("profile_select", "col_name", "名称")});
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setMinimumSize(360, 150);
+    list_->setStyleSheet("QTreeWidget::item { padding: 3px 2px; }");
     v->addWidget(list_, 1);
     auto* form = new QFormLayout;
     identity_ = new QLineEdit(this);

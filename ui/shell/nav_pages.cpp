@@ -4,6 +4,7 @@
 
 #include <QGridLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineView>
@@ -122,7 +123,24 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     row->addStretch();
     g->addLayout(row, 3, 1, 1, 2);
     g->addWidget(text(NAV_COUNTER), 4, 1, 1, 2);
-    g->addWidget(picture(NAV_UPDATE_PIC, "startonline.bmp"), 5, 0);
+    // The newer version's picture: an arrow pointing up in a circle.
+    auto* up = new QLabel(this);
+    up->setFixedSize(20, 20);
+    {
+        QPixmap pm(20, 20);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x2f, 0x6f, 0xd6));
+        p.drawEllipse(QRectF(1, 1, 18, 18));
+        p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawLine(QPointF(10, 15), QPointF(10, 6));
+        p.drawPolyline(QPolygonF({QPointF(6, 9.5), QPointF(10, 5.5), QPointF(14, 9.5)}));
+        up->setPixmap(pm);
+    }
+    controls_.push_back({NAV_UPDATE_PIC, up});
+    g->addWidget(up, 5, 0);
     g->addWidget(link(NAV_UPDATE), 5, 1, 1, 2);
     g->addWidget(link(NAV_LOGIN), 6, 0, 1, 3);
     g->addWidget(text(NAV_LOGINING), 7, 0, 1, 3);
