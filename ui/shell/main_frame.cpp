@@ -3,6 +3,8 @@
 
 #include <QAction>
 #include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
 #include <QUrl>
 #include <QApplication>
 #include <QCloseEvent>
@@ -216,6 +218,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_pSheet = new CChildView(central);
     m_navigatePage = new CNqNavigatePage;
     m_pSheet->AddPage(m_navigatePage);
+    connect(m_pSheet, &CChildView::endCallRequested, this, [this] { Command(ID_HANGUP); });
     connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
@@ -310,6 +313,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     VOIP_SetUiWindow(m_hWnd);
     presence_set_ui_window(m_hWnd);
 
+    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", shell::CountEmoticons(shell::Paths().appFolder));
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();
@@ -458,6 +462,7 @@ void CMainFrame::Command(int id) {
         case ID_HANGUP:
             if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
             break;
+        case ID_UPDATE_NOW: OnUpdateNow(); break;
         // ---- about box, accounts, mute buttons and skins
         case ID_ABOUT: {
             CAboutDlg dlg(this);
@@ -873,7 +878,35 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
                                        QString::number(g_updateInfo.build)}));
+    if (updateAsked_) OnUpdateNow();
     return 1;
+}
+
+void CMainFrame::OnUpdateNow() {
+    updateAsked_ = true;
+    if (!haveUpdate_) {
+        if (DWORD thread = Update_ThreadId()) PostThreadMessage(thread, WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd));
+        return;
+    }
+    updateAsked_ = false;
+    if (!shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build)) {
+        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    // The updater is a separate program of the installation; without one the download is shown instead.
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    if (QFileInfo(updater).isExecutable()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -983,6 +1016,19 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (m_pSheet->AnyCallPage()) {
         DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
         if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return -1;
+    }
+    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
+    ForEachAccount([&](Account* a) {
+        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
+        sipAccount = a->userName;
+        char server[260] = {};
+        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+        if (domain.empty()) domain = server;
+    });
+    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
+        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
         return -1;
     }
     m_pSheet->CloseEndedCallPages();
