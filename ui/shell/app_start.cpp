@@ -226,6 +226,10 @@ void OnTermSignal(int) {
 int RunTessaly(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     StartOptions options = ParseCommandLine(args);
+    // ---- the service page's browser engine: shared GL contexts, and as root it runs only unsandboxed
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tessaly");
     QApplication::setQuitOnLastWindowClosed(false);

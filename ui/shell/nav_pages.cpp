@@ -228,16 +228,30 @@ CServiceBrowser::CServiceBrowser(QWidget* parent) : QWidget(parent) {
     auto* v = new QVBoxLayout(this);
     const int b = 1;  // the border width
     v->setContentsMargins(b, b, b, b);
-    host_ = new CWebBrowserHost(this);
-    v->addWidget(host_);
     timer_ = new QTimer(this);
     timer_->setSingleShot(true);
     timer_->setInterval(60);
     nav_.local = QUrl::fromLocalFile(SkinFile("service.htm"));
     nav_.remote = QUrl(QString::fromStdString(g_serviceSettings.service));
-    nav_.navigate = [this](const QUrl& url) { host_->Navigate(url); };
+    nav_.navigate = [this](const QUrl& url) {
+        if (host_) host_->Navigate(url);
+    };
     nav_.startTimer = [this] { timer_->start(); };
     connect(timer_, &QTimer::timeout, this, [this] { nav_.Timer(); });
+}
+
+void CServiceBrowser::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    // A page shown only for a moment (the sheet passing over it) does not start the engine.
+    if (!host_) QTimer::singleShot(0, this, [this] {
+            if (isVisible()) CreateHost();
+        });
+}
+
+void CServiceBrowser::CreateHost() {
+    if (host_) return;
+    host_ = new CWebBrowserHost(this);
+    layout()->addWidget(host_);
     connect(host_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
         if (ok) {
             nav_.DownloadComplete();

@@ -86,10 +86,15 @@ class CServiceBrowser : public QWidget {
 public:
     explicit CServiceBrowser(QWidget* parent = nullptr);
     ServicePageNavigator& Navigator() { return nav_; }
+    // Null until the page has been shown: the browser engine starts only for a page the user sees.
     CWebBrowserHost* Host() const { return host_; }
 
+protected:
+    void showEvent(QShowEvent* e) override;
+
 private:
-    CWebBrowserHost* host_;
+    void CreateHost();
+    CWebBrowserHost* host_ = nullptr;
     QTimer* timer_;
     ServicePageNavigator nav_;
 };
