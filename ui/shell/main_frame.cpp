@@ -1097,6 +1097,8 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
         case VOIPEVT_REMOTE_FAILURE:
         case VOIPEVT_REMOTE_DISCONNECT:
             if (page) {
+                // ---- an incoming call that ends unanswered counts as missed on the start page
+                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();
                 page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
                 AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {page->m_strRemote}));
             }
@@ -1111,6 +1113,7 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
             break;
         case VOIPEVT_RELEASE_CALL:
             if (page) {
+                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();  // ---- missed
                 if (page->m_nState != 3) page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
                 page->m_nCallId = -1;
             }

@@ -11,6 +11,7 @@
 
 #include "platform/ini.h"
 #include "service/settings_xml.h"
+#include "ui/controls/control_messages.h"
 #include "ui/controls/links.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/web/web_host.h"
@@ -238,7 +239,30 @@ CServiceBrowser::CServiceBrowser(QWidget* parent) : QWidget(parent) {
     };
     nav_.startTimer = [this] { timer_->start(); };
     connect(timer_, &QTimer::timeout, this, [this] { nav_.Timer(); });
+    m_bHasScroll = SkinInt("page_service", "has_scroll", 1);
 }
+
+bool CServiceBrowser::event(QEvent* e) {
+    if (e->type() == WindowMessageEvent::eventType()) {
+        auto* m = static_cast<WindowMessageEvent*>(e);
+        if (m->message == CustomControlSiteMsg()) {
+            m->result = 0;
+            if (m_bHasScroll == 1) return true;
+            if (m->wParam == kSiteCreate) {
+                if (!site_) site_ = std::make_unique<CWebControlSite>(false);
+                reinterpret_cast<CtrlSiteQuery*>(m->lParam)->site = site_.get();
+                m->result = 1;
+            } else if (m->wParam == kSiteContextMenu) {
+                reinterpret_cast<ContextMenuQuery*>(m->lParam)->result = 0;
+                m->result = 1;
+            }
+            return true;
+        }
+    }
+    return QWidget::event(e);
+}
+
+CServiceBrowser::~CServiceBrowser() = default;
 
 void CServiceBrowser::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
@@ -252,6 +276,10 @@ void CServiceBrowser::CreateHost() {
     if (host_) return;
     host_ = new CWebBrowserHost(this);
     layout()->addWidget(host_);
+    // With the ordinary site the right button still brings no browser menu.
+    connect(host_, &CWebBrowserHost::viewCreated, this, [this] {
+        if (m_bHasScroll == 1 && host_->View()) host_->View()->setContextMenuPolicy(Qt::NoContextMenu);
+    });
     connect(host_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
         if (ok) {
             nav_.DownloadComplete();

@@ -5,10 +5,12 @@
 #include <QUrl>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class CHyperLink;
 class CWebBrowserHost;
+class CWebControlSite;
 class QLabel;
 class QTimer;
 
@@ -85,15 +87,22 @@ class CServiceBrowser : public QWidget {
     Q_OBJECT
 public:
     explicit CServiceBrowser(QWidget* parent = nullptr);
+    ~CServiceBrowser() override;
     ServicePageNavigator& Navigator() { return nav_; }
     // Null until the page has been shown: the browser engine starts only for a page the user sees.
     CWebBrowserHost* Host() const { return host_; }
 
+    // The site answer of the page: with scroll bars (the skin's [page_service] has_scroll, default 1) the
+    // browser keeps its ordinary site; without, the page's own site and no browser menu.
+    int m_bHasScroll = 1;
+
 protected:
     void showEvent(QShowEvent* e) override;
+    bool event(QEvent* e) override;
 
 private:
     void CreateHost();
+    std::unique_ptr<CWebControlSite> site_;
     CWebBrowserHost* host_ = nullptr;
     QTimer* timer_;
     ServicePageNavigator nav_;

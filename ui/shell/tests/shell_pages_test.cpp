@@ -26,6 +26,7 @@
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
 #include "ui/controls/links.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/shell_config.h"
 
 namespace {
@@ -354,4 +355,23 @@ TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {
     links.SetMode(0);
     EXPECT_TRUE(links.Control(shell::NAV_MISSED)->isHidden());
     EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
+}
+
+TEST_F(ShellPages, ServicePageSiteFollowsItsScrollSetting) {
+    shell::CServiceBrowser browser;
+    EXPECT_EQ(nullptr, browser.Host());  // never shown: no browser engine
+    auto* child = new QWidget(&browser);
+    CtrlSiteQuery site;
+    site.container = child;
+    browser.m_bHasScroll = 1;  // the ordinary site: nobody answers
+    EXPECT_FALSE(SendCustomControlSiteMsg(child, kSiteCreate, &site));
+    EXPECT_EQ(nullptr, site.site);
+    browser.m_bHasScroll = 0;  // the page's own site, no browser menu
+    EXPECT_TRUE(SendCustomControlSiteMsg(child, kSiteCreate, &site));
+    ASSERT_NE(nullptr, site.site);
+    EXPECT_FALSE(site.site->ScrollBars());
+    ContextMenuQuery menu;
+    EXPECT_TRUE(SendCustomControlSiteMsg(child, kSiteContextMenu, &menu));
+    EXPECT_EQ(0, menu.result);
+    EXPECT_FALSE(SendCustomControlSiteMsg(child, 7, &menu));
 }
