@@ -267,7 +267,7 @@ void Report(int sig, siginfo_t* info, void* context) {
     w.Str(module), w.Str(" at "), w.Hex(pc, 16), w.Str(".\r\n\r\n");
     w.Str("Exception handler called in "), w.Str(g_location), w.Str(".\r\n");
     WriteSystemInfo(w);
-    if (sig == SIGSEGV && info) {
+    if (sig == SIGSEGV && info && info->si_code > 0) {  // a fault, not a signal sent by kill
         bool writing = false;
 #if defined(__x86_64__)
         writing = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
