@@ -28,6 +28,7 @@
 #include "ui/controls/links.h"
 #include "ui/controls/web/web_host.h"
 #include "ui/shell/shell_config.h"
+#include "voip/VoipUi.h"
 
 namespace {
 
@@ -374,4 +375,24 @@ TEST_F(ShellPages, ServicePageSiteFollowsItsScrollSetting) {
     EXPECT_TRUE(SendCustomControlSiteMsg(child, kSiteContextMenu, &menu));
     EXPECT_EQ(0, menu.result);
     EXPECT_FALSE(SendCustomControlSiteMsg(child, 7, &menu));
+}
+
+TEST_F(ShellPages, AnIncomingCallEndingUnansweredIsAMissedCallOnTheStartPage) {
+    CMainFrame frame;
+    g_strUserId = "alice";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    ASSERT_EQ(0, PostVoipEventToUi(3, 0, VOIPEVT_REMOTE_NEWCALL, 0, 0, strdup("bob@127.0.0.1")));
+    ASSERT_EQ(0, PostVoipEventToUi(3, 0, VOIPEVT_REMOTE_DISCONNECT, 0, 0, nullptr));
+    ASSERT_EQ(0, PostVoipEventToUi(3, 0, VOIPEVT_RELEASE_CALL, 0, 0, nullptr));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return links->MissedCalls() == 1; }, 5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(1, links->MissedCalls()) << "counted once";
+    EXPECT_EQ("1 missed call(s)", links->Link(shell::NAV_MISSED)->text());
+    // The link shows the call log and clears the count.
+    QTest::mouseClick(links->Link(shell::NAV_MISSED), Qt::LeftButton);
+    EXPECT_EQ(0, links->MissedCalls());
+    EXPECT_EQ(PAGE_LOG, static_cast<CNqPropertyPage*>(frame.Sheet()->currentWidget())->m_nType);
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    g_strUserId.clear();
 }
