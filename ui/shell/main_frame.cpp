@@ -924,6 +924,8 @@ LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
         if (account) {
             Account_SetConnectionParam(account, lParam ? 1 : 0);
             type = account->type;
+            // ---- the open accounts dialog shows the new state
+            if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountState(lParam ? 1 : 0, account);
         }
     }
     if (account && type == ACCOUNT_TYPE_SERVICE) {

@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineView>
@@ -156,6 +157,13 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     connect(Link(NAV_UPDATE), &CUrlLink::linkClicked, this, &CNavigateLinks::updateNow);
     Retext();
     SetMode(0);
+    // Q or F2 on the page asks for the balance while signed in.
+    for (QKeySequence key : {QKeySequence(Qt::Key_Q), QKeySequence(Qt::Key_F2)}) {
+        auto* shortcut = new QShortcut(key, parent ? parent : this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (mode_ == 1 || mode_ == 3) emit queryBalance();
+        });
+    }
 }
 
 QWidget* CNavigateLinks::Control(int id) const {

@@ -353,7 +353,17 @@ TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {
     links.SetUpdateVersion(1, 2, 3);
     EXPECT_EQ("Version 1.2.3 is available", links.Link(shell::NAV_UPDATE)->text());
     EXPECT_FALSE(links.Control(shell::NAV_UPDATE)->isHidden());
+    // Q asks for the balance while signed in, not while signed out.
+    int queries = 0;
+    QObject::connect(&links, &shell::CNavigateLinks::queryBalance, [&] { ++queries; });
+    links.show();
+    QApplication::setActiveWindow(&links);
+    links.setFocus();
+    QTest::keyClick(&links, Qt::Key_Q);
+    EXPECT_EQ(1, queries);
     links.SetMode(0);
+    QTest::keyClick(&links, Qt::Key_F2);
+    EXPECT_EQ(1, queries);
     EXPECT_TRUE(links.Control(shell::NAV_MISSED)->isHidden());
     EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
 }
