@@ -1,5 +1,6 @@
 // CCorvinaApp: the program's start in its fixed order, the message filter, and the release at the end.
 #include "ui/shell/app_start.h"
+#include "ui/shell/crash_report.h"
 
 #include <QApplication>
 #include <QDir>
@@ -114,6 +115,17 @@ int CCorvinaApp::InitInstance(bool* run) {
     logOpen_ = OpenTraceLog(Paths().logPath.c_str());
     LoadDebugConfig(Paths().settingsPath.c_str());
     DebugTrace(MOD_SYSTEM, 2, "System Start");
+    // ---- crash report: ERRORLOG.TXT in the profile; the report program from [common] crashreport
+    // (default: "CrashReport" of the installation when it is there; "none" turns it off)
+    {
+        std::string report = ConfigString("common", "crashreport", "");
+        if (report.empty()) {
+            const std::string beside = plat::PathJoin(options_.appFolder, "CrashReport");
+            if (::access(beside.c_str(), X_OK) == 0) report = beside;
+        }
+        if (report == "none") report.clear();
+        InstallCrashReport(options_.profileFolder, QCoreApplication::applicationFilePath().toStdString(), report);
+    }
     DebugTrace(MOD_SYSTEM, 2, "Profile folder %s, installation %s", options_.profileFolder.c_str(), options_.appFolder.c_str());
     g_configManual = ConfigInt("common", "config_manual", 0);
     g_strLangType = Paths().langType;
@@ -215,6 +227,10 @@ void OnTermSignal(int) {
 int RunTessaly(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     StartOptions options = ParseCommandLine(args);
+    // ---- the service page's browser engine: shared GL contexts, and as root it runs only unsandboxed
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tessaly");
     QApplication::setQuitOnLastWindowClosed(false);

@@ -44,7 +44,11 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
@@ -202,6 +206,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         if (cmd == ID_SPEAKER_MUTE || cmd == ID_MIC_MUTE) b->setCheckable(true);
     }
     connect(m_wndToolBar, &CSkinToolBar::commandTriggered, this, [this](int cmd) { Command(cmd); });
+    // ---- the system's mixer behind the two mute buttons
+    SetMixer(std::make_unique<shell::CMicrophoneMixer>(shell::CreateSystemMixer()));
 
     // The sheet with the start page.
     auto* central = new QWidget(this);
@@ -217,6 +223,23 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
         else OnLoginAs();
+    });
+    // ---- the start page's summary links
+    shell::CNavigateLinks* links = m_navigatePage->Links();
+    connect(links, &shell::CNavigateLinks::showMissedCalls, this, [this] { Command(ID_SHOW_LOG); });
+    connect(links, &shell::CNavigateLinks::showContacts, this, [this] { Command(ID_SHOW_BOOK); });
+    connect(links, &shell::CNavigateLinks::queryBalance, this, [] {
+        // The balance of the SIP account's number, asked of the access server.
+        std::string user;
+        {
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+            if (Account* a = Account_FindByType(ACCOUNT_TYPE_SIP); a && a->userName) user = a->userName;
+        }
+        if (!user.empty()) AS_SendCommand(AS_SUD, user.c_str(), nullptr, 8888, nullptr, nullptr, 0);
+    });
+    connect(links, &shell::CNavigateLinks::openPrepay, this, [] {
+        if (!g_serviceSettings.prepay.empty())
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(g_serviceSettings.prepay)));
     });
     v->addWidget(m_pSheet, 1);
 
@@ -332,36 +355,24 @@ void CMainFrame::AddEvent(int kind, const QString& text) {
 // Menus and commands.
 
 void CMainFrame::BuildMenus() {
-    QMenuBar* bar = menuBar();
-    bar->setObjectName("frameMenuBar");
-    fileMenu_ = bar->addMenu(QString());
-    viewMenu_ = bar->addMenu(QString());
-    statusMenu_ = bar->addMenu(QString());
-    helpMenu_ = bar->addMenu(QString());
-    auto add = [this](QMenu* m, int id, bool checkable = false) {
-        QAction* a = m->addAction(QString());
-        a->setCheckable(checkable);
-        connect(a, &QAction::triggered, this, [this, id] { Command(id); });
-        actions_[id] = a;
-    };
-    add(fileMenu_, ID_LOGIN);
-    add(fileMenu_, ID_LOGOFF);
-    add(fileMenu_, ID_LOGIN_AS);
-    fileMenu_->addSeparator();
-    add(fileMenu_, ID_APP_EXIT);
-    add(viewMenu_, ID_SHOW_BOOK);
-    add(viewMenu_, ID_SHOW_DIAL);
-    add(viewMenu_, ID_SHOW_LOG);
-    add(viewMenu_, ID_SHOW_SERVICE);
-    viewMenu_->addSeparator();
-    add(viewMenu_, ID_ALWAYS_TOP, true);
-    add(viewMenu_, ID_LANG_CHS, true);
-    add(viewMenu_, ID_LANG_ENG, true);
-    add(statusMenu_, ID_STATUS_ONLINE, true);
-    add(statusMenu_, ID_STATUS_BUSY, true);
-    add(statusMenu_, ID_STATUS_OFFLINE, true);
-    add(helpMenu_, ID_UPDATE_NOW);
-    add(helpMenu_, ID_ABOUT);
+    // ---- the menu bar from the language's menu file (empty when the file cannot be read)
+    menuBar()->setObjectName("frameMenuBar");
+    std::vector<shell::MenuNode> nodes;
+    if (!shell::ReadMenuFile(shell::Paths().menuFile, &nodes))
+        DebugTrace(MOD_SYSTEM, 1, "Cannot read menu file %s", shell::Paths().menuFile.c_str());
+    shell::BuildMenuBar(menuBar(), nodes, shell::Paths().skins, shell::Paths().appFolder, shell::Paths().langType,
+                        [this](int id) { Command(id); }, &menus_);
+    actions_.clear();
+    for (const auto& [id, a] : menus_.actions) actions_[id] = a;
+}
+
+void CMainFrame::SetMixer(std::unique_ptr<shell::CMicrophoneMixer> mixer) {
+    delete muteButtons_;
+    muteButtons_ = nullptr;
+    m_mixer = std::move(mixer);
+    if (m_mixer->OpenMicrophoneMixer() == 0) DebugTrace(MOD_SYSTEM, 2, "Microphone mixer not found");
+    muteButtons_ = new shell::MuteButtons(m_mixer.get(), m_wndToolBar->Button(ID_SPEAKER_MUTE),
+                                          m_wndToolBar->Button(ID_MIC_MUTE), this);
 }
 
 void CMainFrame::RefreshMenus() {
@@ -376,16 +387,21 @@ void CMainFrame::RefreshMenus() {
     set(ID_SHOW_DIAL, in && m_pDialPage);
     set(ID_SHOW_LOG, in && m_pCallLogPage);
     set(ID_SHOW_SERVICE, in && m_pServicePage);
-    actions_[ID_LOGIN]->setText(m_nLoginState == LOGIN_SIGNING_IN ? LangText("menu", "cancel_login", "&Cancel Sign-in")
-                                                                   : LangText("menu", "login", "&Sign in"));
-    actions_[ID_ALWAYS_TOP]->setChecked(m_bAlwaysOnTop);
-    const std::string lang = shell::Paths().langType;
-    actions_[ID_LANG_CHS]->setChecked(strcasecmp(lang.c_str(), "chs") == 0);
-    actions_[ID_LANG_ENG]->setChecked(strcasecmp(lang.c_str(), "eng") == 0);
+    // ---- marks of the menu file's items
+    shell::MenuMarkState marks;
+    marks.langType = shell::Paths().langType;
+    marks.sortType = shell::Paths().sortType;
+    marks.skinType = shell::Paths().skinType;
+    marks.skins = shell::Paths().skins;
+    marks.alwaysOnTop = m_bAlwaysOnTop;
+    marks.loginState = m_nLoginState;
+    shell::ApplyMenuMarks(menus_, shell::ComputeMenuMarks(marks));
     const int st = m_wndStatusBar->GetStatus();
-    actions_[ID_STATUS_ONLINE]->setChecked(st == STATUS_ONLINE);
-    actions_[ID_STATUS_BUSY]->setChecked(st == STATUS_BUSY);
-    actions_[ID_STATUS_OFFLINE]->setChecked(st == STATUS_OFFLINE);
+    for (auto [id, s] : {std::pair{ID_STATUS_ONLINE, STATUS_ONLINE}, {ID_STATUS_BUSY, STATUS_BUSY}, {ID_STATUS_OFFLINE, STATUS_OFFLINE}})
+        if (auto it = actions_.find(id); it != actions_.end()) {
+            it->second->setCheckable(true);
+            it->second->setChecked(st == s);
+        }
     m_dialButton->setEnabled(in && st != STATUS_OFFLINE);
     m_hangupButton->setEnabled(m_pSheet->AnyCallPage());
     m_dialCombo->setEnabled(in);
@@ -447,38 +463,43 @@ void CMainFrame::Command(int id) {
             if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
             break;
         case ID_UPDATE_NOW: OnUpdateNow(); break;
-        case ID_ABOUT:
-            QMessageBox::about(this, LangText("about_dlg", "title", "About Tessaly"),
-                               LangText("about_dlg", "text", "Tessaly 0.9.6\nVoice calls and messages."));
+        // ---- about box, accounts, mute buttons and skins
+        case ID_ABOUT: {
+            CAboutDlg dlg(this);
+            dlg.exec();
             break;
-        default: break;
+        }
+        case ID_ACCOUNTS: {
+            shell::CAccountsDlg dlg(this);
+            dlg.exec();
+            break;
+        }
+        case ID_SPEAKER_MUTE: if (muteButtons_) muteButtons_->OnSpeakerMute(); break;
+        case ID_MIC_MUTE: if (muteButtons_) muteButtons_->OnMicMute(); break;
+        default:
+            if (id >= shell::kSkinCommandFirst && id < shell::kSkinCommandFirst + static_cast<int>(shell::kMaxSkins)) {
+                const size_t i = static_cast<size_t>(id - shell::kSkinCommandFirst);
+                if (i >= shell::Paths().skins.size()) break;
+                const std::string type = shell::Paths().skins[i];
+                shell::ApplySkinType(type);
+                SendMessage(m_hWnd, WM_SKIN_CHANGED, 0, 0);
+                shell::WriteSkinTypeIfChanged(type);
+            }
+            break;
     }
 }
 
 void CMainFrame::ApplyLanguage() {
     setWindowTitle(alias_.isEmpty() ? LangText("common", "str_app_title", "Tessaly")
                                     : LangText("common", "str_app_title", "Tessaly") + " - " + alias_);
-    fileMenu_->setTitle(LangText("menu", "file", "&File"));
-    viewMenu_->setTitle(LangText("menu", "view", "&View"));
-    statusMenu_->setTitle(LangText("menu", "status", "S&tatus"));
-    helpMenu_->setTitle(LangText("menu", "help", "&Help"));
-    const std::pair<int, std::pair<const char*, const char*>> texts[] = {
-        {ID_LOGOFF, {"logoff", "Sign &out"}},        {ID_LOGIN_AS, {"login_as", "Sign in &as..."}},
-        {ID_APP_EXIT, {"exit", "E&xit"}},             {ID_SHOW_BOOK, {"show_book", "&Contacts"}},
-        {ID_SHOW_DIAL, {"show_dial", "&Dial pad"}},   {ID_SHOW_LOG, {"show_log", "Call &log"}},
-        {ID_SHOW_SERVICE, {"show_service", "&Service"}}, {ID_ALWAYS_TOP, {"always_top", "Always on &top"}},
-        {ID_LANG_CHS, {"lang_chs", "中文"}},          {ID_LANG_ENG, {"lang_eng", "English"}},
-        {ID_STATUS_ONLINE, {"online", "&Online"}},    {ID_STATUS_BUSY, {"busy", "&Busy"}},
-        {ID_STATUS_OFFLINE, {"offline", "O&ffline"}}, {ID_ABOUT, {"about", "&About Tessaly"}},
-        {ID_UPDATE_NOW, {"update_now", "Check for &updates"}},
-    };
-    for (const auto& [id, t] : texts) actions_[id]->setText(LangText("menu", t.first, t.second));
-    static const std::pair<int, const char*> tips[] = {{ID_ADD_CONTACT, "Add contact"}, {ID_DELETE_ITEM, "Delete"},
-                                                       {ID_SPEAKER_MUTE, "Mute speaker"}, {ID_MIC_MUTE, "Mute microphone"},
-                                                       {ID_SEARCH, "Search"},             {ID_HOME_PAGE, "Home page"}};
-    int i = 0;
-    for (const auto& [cmd, def] : tips)
-        if (auto* b = m_wndToolBar->Button(cmd)) b->setToolTip(LangText("tool_tip", std::to_string(i++).c_str(), def));
+    BuildMenus();  // ---- the menus are rebuilt from the language's menu file
+    // ---- tool-bar tips by their slots in [tool_tip]; the mute buttons set their own
+    static const std::pair<int, std::pair<const char*, const char*>> tips[] = {
+        {ID_ADD_CONTACT, {"2", "Add Contact"}}, {ID_DELETE_ITEM, {"3", "Delete Contact"}},
+        {ID_SEARCH, {"8", "Search contact"}},   {ID_HOME_PAGE, {"9", "Homepage"}}};
+    for (const auto& [cmd, t] : tips)
+        if (auto* b = m_wndToolBar->Button(cmd)) b->setToolTip(LangText("tool_tip", t.first, t.second));
+    if (muteButtons_) muteButtons_->Retext();
     m_dialButton->setToolTip(LangText("dial_dialog", "call", "Call"));
     m_hangupButton->setToolTip(LangText("ondial_dialog", "hangup", "Hang up"));
     m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
@@ -851,14 +872,9 @@ LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
-    if (wParam != 0) {
-        if (updateAsked_) Box(LangText("update", "UpdateInfo", "The update service cannot be reached."), LangText("update", "msgboxtitle", "Update"));
-        updateAsked_ = false;
-        return 1;
-    }
-    haveUpdate_ = true;
-    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
-    if (newer)
+    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
+        m_navigatePage->Links()->SetUpdateVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
                                        QString::number(g_updateInfo.build)}));
@@ -908,6 +924,8 @@ LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
         if (account) {
             Account_SetConnectionParam(account, lParam ? 1 : 0);
             type = account->type;
+            // ---- the open accounts dialog shows the new state
+            if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountState(lParam ? 1 : 0, account);
         }
     }
     if (account && type == ACCOUNT_TYPE_SERVICE) {
@@ -1081,6 +1099,8 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
         case VOIPEVT_REMOTE_FAILURE:
         case VOIPEVT_REMOTE_DISCONNECT:
             if (page) {
+                // ---- an incoming call that ends unanswered counts as missed on the start page
+                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();
                 page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
                 AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {page->m_strRemote}));
             }
@@ -1095,6 +1115,7 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
             break;
         case VOIPEVT_RELEASE_CALL:
             if (page) {
+                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();  // ---- missed
                 if (page->m_nState != 3) page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
                 page->m_nCallId = -1;
             }

@@ -10,6 +10,8 @@
 
 #include "platform/wintypes.h"
 #include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/mixer_control.h"
 #include "ui/shell/pages.h"
 
 class QLabel;
@@ -151,6 +153,18 @@ private:
     QString alias_;
     QTimer closeWait_;
     int closeWaitTicks_ = 0;
+    // ---- menus from the menu file, the mixer and its mute buttons
+public:
+    const shell::FrameMenus& Menus() const { return menus_; }
+    shell::CMicrophoneMixer* Mixer() const { return m_mixer.get(); }
+    shell::MuteButtons* MuteButtonsOf() const { return muteButtons_; }
+    // Replaces the mixer (tests: a mixer of their own) and rebinds the mute buttons.
+    void SetMixer(std::unique_ptr<shell::CMicrophoneMixer> mixer);
+private:
+    shell::FrameMenus menus_;
+    std::unique_ptr<shell::CMicrophoneMixer> m_mixer;
+    shell::MuteButtons* muteButtons_ = nullptr;
+    // ---- end menus and mixer
 };
 
 // The frame of the running program (null before it is created and after it is gone).

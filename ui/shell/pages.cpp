@@ -1,5 +1,6 @@
 // The sheet and its pages: the start page, the signed-in pages and the call pages.
 #include "ui/shell/pages.h"
+#include "ui/shell/nav_pages.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -95,6 +96,9 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     login_->setMinimumHeight(34);
     connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
     b->addWidget(login_);
+    // ---- the summary links: missed calls, contacts online, balance, prepayment, newer version
+    links_ = new shell::CNavigateLinks(body);
+    b->addWidget(links_);
     progress_ = new QLabel(body);
     progress_->setObjectName("startProgress");
     b->addWidget(progress_);
@@ -114,6 +118,7 @@ QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "
 
 void CNqNavigatePage::SetMode(int loginState) {
     mode_ = loginState;
+    links_->SetMode(loginState);
     Retext();
 }
 
@@ -131,6 +136,7 @@ void CNqNavigatePage::SetStatus(int status, const QString& description) {
 }
 
 void CNqNavigatePage::SetOnlineCount(int online, int total) {
+    links_->SetOnlineCount(online);
     online_ = online;
     total_ = total;
     Retext();
@@ -347,21 +353,13 @@ void CSyslogDlg::AddCall(bool incoming, const QString& number, const QString& ou
 // ---------------------------------------------------------------------------------------------
 CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, parent) {
     auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(16, 16, 16, 16);
-    body_ = new QLabel(this);
-    body_->setWordWrap(true);
-    body_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    body_->setTextFormat(Qt::RichText);
-    v->addWidget(body_);
-    OnSkinChanged();
+    v->setContentsMargins(0, 0, 0, 0);
+    browser_ = new shell::CServiceBrowser(this);
+    v->addWidget(browser_);
 }
 
 QString CPageService::TabTitle() const { return LangText("service_page", "title", "Service"); }
-void CPageService::OnSkinChanged() {
-    QFile f(shell::SkinFile("service.htm"));
-    if (f.open(QIODevice::ReadOnly)) body_->setText(QString::fromUtf8(f.read(64 * 1024)));
-    else body_->setText(LangText("service_page", "empty", "No service news."));
-}
+void CPageService::OnSkinChanged() {}
 
 // ---------------------------------------------------------------------------------------------
 COnDialDlg::COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent)

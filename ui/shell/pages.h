@@ -16,6 +16,10 @@
 class QLineEdit;
 class QMenu;
 class CSkinTabCtrl;
+namespace shell {
+class CNavigateLinks;
+class CServiceBrowser;
+}
 
 // Base of every page of the sheet: its type and, for call pages, the call's state.
 class CNqPropertyPage : public QWidget {
@@ -51,6 +55,7 @@ public:
     QString TabTitle() const override;
     int TabImage() const override { return 0; }
     QPushButton* LoginButton() const { return login_; }
+    shell::CNavigateLinks* Links() const { return links_; }  // ---- the summary links
     QListWidget* Events() const { return events_; }
 signals:
     void loginClicked();
@@ -62,6 +67,7 @@ private:
     QLabel *head_, *name_, *statusLine_, *counter_, *progress_, *eventsTitle_, *hint_;
     QPushButton* login_;
     QListWidget* events_;
+    shell::CNavigateLinks* links_ = nullptr;
 };
 
 // Contacts with their presence, filled from the synchronisation and the buddy notices.
@@ -127,9 +133,10 @@ public:
     QString TabTitle() const override;
     int TabImage() const override { return 4; }
     void OnSkinChanged() override;
+    shell::CServiceBrowser* Browser() const { return browser_; }
 
 private:
-    QLabel* body_;
+    shell::CServiceBrowser* browser_;  // ---- the service's web page
 };
 
 // The page of one call: remote party, state, clock, answer and hang-up.

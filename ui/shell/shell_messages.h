@@ -38,6 +38,7 @@ enum : int {
     ID_DELETE_ITEM = 32801,
     ID_SEARCH = 2847,
     ID_HOME_PAGE = 2994,
+    ID_ACCOUNTS = 2946,
 };
 
 // Presence status of the status bar, the tray and the frame: one numbering everywhere.

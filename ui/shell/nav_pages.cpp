@@ -1,0 +1,302 @@
+// The start page's summary (missed calls, contacts online, balance query, prepayment, newer version)
+// and the service page's browser with its local page, remote page and fall-back.
+#include "ui/shell/nav_pages.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QShortcut>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWebEngineView>
+
+#include "platform/ini.h"
+#include "service/settings_xml.h"
+#include "ui/controls/control_messages.h"
+#include "ui/controls/links.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/web/web_host.h"
+#include "ui/shell/shell_config.h"
+
+namespace shell {
+
+QString MissedCallText(int count) {
+    if (count == 0) return LangText("navigate_dialog", "tip2", "No Missed Call");
+    return QString::number(count) + " " + LangText("navigate_dialog", "tip3", "Missed Call");
+}
+
+QString OnlineContactText(int count) {
+    if (count == 0) return LangText("navigate_dialog", "txt_no_contact_online", "No Contact Online");
+    return QString::number(count) + " " +
+           (count == 1 ? LangText("navigate_dialog", "txt_one_contact_online", "Contact Online")
+                       : LangText("navigate_dialog", "txt_contact_online", "Contacts Online"));
+}
+
+QString UpdateVersionText(int major, int minor, int build) {
+    const QString fmt = LangFormatText("navigate_dialog", "update_version", "%d.%d.%d");
+    if (LangText("navigate_dialog", "update_version", "").isEmpty()) return QString();
+    return FillFormat(fmt, {QString::number(major), QString::number(minor), QString::number(build)});
+}
+
+QString ContactCounterText(int counter) {
+    if (LangText("navigate_dialog", "ucount_number", "").isEmpty()) return QString();
+    return FillFormat(LangFormatText("navigate_dialog", "ucount_number", "%d"), {QString::number(counter)});
+}
+
+NavigateVisibility NavigateModeTable(int mode, bool haveUpdate) {
+    switch (mode) {
+        case 0:
+            return {{NAV_LOGIN},
+                    {NAV_MISSED, NAV_MISSED_PIC, NAV_QUERY, NAV_PREPAY, NAV_TIP, NAV_ONLINE, NAV_ONLINE_PIC, NAV_LOGINING,
+                     NAV_UPDATE_PIC, NAV_UPDATE, NAV_COUNTER}};
+        case 1: {
+            NavigateVisibility v{{NAV_MISSED, NAV_MISSED_PIC, NAV_TIP, NAV_ONLINE, NAV_QUERY, NAV_PREPAY, NAV_ONLINE_PIC,
+                                  NAV_COUNTER},
+                                 {NAV_LOGIN, NAV_LOGINING}};
+            if (haveUpdate) v.shown.insert(v.shown.end(), {NAV_UPDATE_PIC, NAV_UPDATE});
+            return v;
+        }
+        case 2:
+            return {{NAV_LOGINING},
+                    {NAV_MISSED, NAV_LOGIN, NAV_MISSED_PIC, NAV_TIP, NAV_ONLINE, NAV_QUERY, NAV_PREPAY, NAV_ONLINE_PIC,
+                     NAV_COUNTER}};
+        case 3:
+            return {{NAV_MISSED, NAV_MISSED_PIC, NAV_QUERY, NAV_PREPAY, NAV_TIP, NAV_ONLINE, NAV_ONLINE_PIC},
+                    {NAV_LOGIN, NAV_LOGINING}};
+        default: return {};
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+void ServicePageNavigator::Init() {
+    if (navigate) navigate(local);
+}
+
+void ServicePageNavigator::DownloadComplete() {
+    if (!m_bFirstLoad) return;
+    m_bFirstLoad = false;
+    if (startTimer) startTimer();
+}
+
+void ServicePageNavigator::Timer() {
+    if (!remote.isEmpty() && navigate) navigate(remote);
+}
+
+void ServicePageNavigator::NavigateError(const QUrl& failing) {
+    if (failing == local || !navigate) return;
+    navigate(local);
+}
+
+// ---------------------------------------------------------------------------------------------
+CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
+    setObjectName("navigateLinks");
+    auto* g = new QGridLayout(this);
+    g->setContentsMargins(0, 0, 0, 0);
+    g->setHorizontalSpacing(8);
+    g->setVerticalSpacing(6);
+    auto picture = [&](int id, const char* file) {
+        auto* l = new QLabel(this);
+        l->setFixedSize(20, 20);
+        l->setPixmap(ctl::KeyedPixmap(ctl::LoadBitmapFile(SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)).scaled(
+            20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        controls_.push_back({id, l});
+        return l;
+    };
+    auto link = [&](int id) {
+        auto* l = new CHyperLink(this);
+        l->setObjectName(QString("navLink%1").arg(id));
+        controls_.push_back({id, l});
+        return l;
+    };
+    auto text = [&](int id) {
+        auto* l = new QLabel(this);
+        controls_.push_back({id, l});
+        return l;
+    };
+    g->addWidget(text(NAV_TIP), 0, 0, 1, 3);
+    g->addWidget(picture(NAV_MISSED_PIC, "startmiss.bmp"), 1, 0);
+    g->addWidget(link(NAV_MISSED), 1, 1, 1, 2);
+    g->addWidget(picture(NAV_ONLINE_PIC, "startonline.bmp"), 2, 0);
+    g->addWidget(link(NAV_ONLINE), 2, 1, 1, 2);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(16);
+    row->addWidget(link(NAV_QUERY));
+    row->addWidget(link(NAV_PREPAY));
+    row->addStretch();
+    g->addLayout(row, 3, 1, 1, 2);
+    g->addWidget(text(NAV_COUNTER), 4, 1, 1, 2);
+    // The newer version's picture: an arrow pointing up in a circle.
+    auto* up = new QLabel(this);
+    up->setFixedSize(20, 20);
+    {
+        QPixmap pm(20, 20);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x2f, 0x6f, 0xd6));
+        p.drawEllipse(QRectF(1, 1, 18, 18));
+        p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawLine(QPointF(10, 15), QPointF(10, 6));
+        p.drawPolyline(QPolygonF({QPointF(6, 9.5), QPointF(10, 5.5), QPointF(14, 9.5)}));
+        up->setPixmap(pm);
+    }
+    controls_.push_back({NAV_UPDATE_PIC, up});
+    g->addWidget(up, 5, 0);
+    g->addWidget(link(NAV_UPDATE), 5, 1, 1, 2);
+    g->addWidget(link(NAV_LOGIN), 6, 0, 1, 3);
+    g->addWidget(text(NAV_LOGINING), 7, 0, 1, 3);
+    g->setColumnStretch(2, 1);
+    connect(Link(NAV_MISSED), &CUrlLink::linkClicked, this, [this] {
+        ClearMissedCalls();
+        emit showMissedCalls();
+    });
+    connect(Link(NAV_ONLINE), &CUrlLink::linkClicked, this, &CNavigateLinks::showContacts);
+    connect(Link(NAV_QUERY), &CUrlLink::linkClicked, this, &CNavigateLinks::queryBalance);
+    connect(Link(NAV_PREPAY), &CUrlLink::linkClicked, this, &CNavigateLinks::openPrepay);
+    connect(Link(NAV_UPDATE), &CUrlLink::linkClicked, this, &CNavigateLinks::updateNow);
+    Retext();
+    SetMode(0);
+    // Q or F2 on the page asks for the balance while signed in.
+    for (QKeySequence key : {QKeySequence(Qt::Key_Q), QKeySequence(Qt::Key_F2)}) {
+        auto* shortcut = new QShortcut(key, parent ? parent : this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (mode_ == 1 || mode_ == 3) emit queryBalance();
+        });
+    }
+}
+
+QWidget* CNavigateLinks::Control(int id) const {
+    for (const auto& [cid, w] : controls_)
+        if (cid == id) return w;
+    return nullptr;
+}
+
+CHyperLink* CNavigateLinks::Link(int id) const { return qobject_cast<CHyperLink*>(Control(id)); }
+
+void CNavigateLinks::SetMode(int mode) {
+    const NavigateVisibility v = NavigateModeTable(mode, update_[0] >= 0);
+    if (v.shown.empty() && v.hidden.empty()) return;
+    mode_ = mode;
+    for (int id : v.hidden)
+        if (QWidget* w = Control(id)) w->setVisible(false);
+    for (int id : v.shown)
+        if (QWidget* w = Control(id)) w->setVisible(true);
+    // Signed in without a newer version: the update link stays away.
+    if (mode == 1 && update_[0] < 0)
+        for (int id : {NAV_UPDATE_PIC, NAV_UPDATE}) Control(id)->setVisible(false);
+    // The login link and the progress text are the frame's own in this window.
+    Control(NAV_LOGIN)->setVisible(false);
+    Control(NAV_LOGINING)->setVisible(false);
+    const bool counter = !static_cast<QLabel*>(Control(NAV_COUNTER))->text().isEmpty();
+    if (Control(NAV_COUNTER)->isVisibleTo(this) && !counter) Control(NAV_COUNTER)->setVisible(false);
+}
+
+void CNavigateLinks::SetOnlineCount(int count) {
+    m_nOnlineContacts = count;
+    Link(NAV_ONLINE)->SetLinkText(OnlineContactText(count));
+}
+
+void CNavigateLinks::ClearMissedCalls() {
+    m_nMissedCalls = 0;
+    Link(NAV_MISSED)->SetLinkText(MissedCallText(0));
+}
+
+void CNavigateLinks::AddMissedCall() {
+    ++m_nMissedCalls;
+    Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
+}
+
+void CNavigateLinks::SetUpdateVersion(int major, int minor, int build) {
+    update_[0] = major, update_[1] = minor, update_[2] = build;
+    Link(NAV_UPDATE)->SetLinkText(major >= 0 ? UpdateVersionText(major, minor, build) : QString());
+    SetMode(mode_);
+}
+
+void CNavigateLinks::ShowContactCounter(int counter) {
+    counter_ = counter;
+    static_cast<QLabel*>(Control(NAV_COUNTER))->setText(counter >= 0 ? ContactCounterText(counter) : QString());
+    if (counter >= 0) ConfigWrite("common", "ucountnumber", std::to_string(counter));
+    SetMode(mode_);
+}
+
+void CNavigateLinks::Retext() {
+    static_cast<QLabel*>(Control(NAV_TIP))->setText(LangText("navigate_dialog", "tip1", "You have"));
+    static_cast<QLabel*>(Control(NAV_LOGINING))->setText(LangText("navigate_dialog", "msg_logining", "Login..."));
+    Link(NAV_LOGIN)->SetLinkText(LangText("navigate_dialog", "msg_login", "Click here to login"));
+    Link(NAV_QUERY)->SetLinkText(LangText("navigate_dialog", "qz_query", "Query"));
+    Link(NAV_PREPAY)->SetLinkText(LangText("navigate_dialog", "qz_prepay", "Prepay"));
+    Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
+    Link(NAV_ONLINE)->SetLinkText(OnlineContactText(m_nOnlineContacts));
+    Link(NAV_UPDATE)->SetLinkText(update_[0] >= 0 ? UpdateVersionText(update_[0], update_[1], update_[2]) : QString());
+    if (counter_ >= 0) static_cast<QLabel*>(Control(NAV_COUNTER))->setText(ContactCounterText(counter_));
+}
+
+// ---------------------------------------------------------------------------------------------
+CServiceBrowser::CServiceBrowser(QWidget* parent) : QWidget(parent) {
+    auto* v = new QVBoxLayout(this);
+    const int b = 1;  // the border width
+    v->setContentsMargins(b, b, b, b);
+    timer_ = new QTimer(this);
+    timer_->setSingleShot(true);
+    timer_->setInterval(60);
+    nav_.local = QUrl::fromLocalFile(SkinFile("service.htm"));
+    nav_.remote = QUrl(QString::fromStdString(g_serviceSettings.service));
+    nav_.navigate = [this](const QUrl& url) {
+        if (host_) host_->Navigate(url);
+    };
+    nav_.startTimer = [this] { timer_->start(); };
+    connect(timer_, &QTimer::timeout, this, [this] { nav_.Timer(); });
+    m_bHasScroll = SkinInt("page_service", "has_scroll", 1);
+}
+
+bool CServiceBrowser::event(QEvent* e) {
+    if (e->type() == WindowMessageEvent::eventType()) {
+        auto* m = static_cast<WindowMessageEvent*>(e);
+        if (m->message == CustomControlSiteMsg()) {
+            m->result = 0;
+            if (m_bHasScroll == 1) return true;
+            if (m->wParam == kSiteCreate) {
+                if (!site_) site_ = std::make_unique<CWebControlSite>(false);
+                reinterpret_cast<CtrlSiteQuery*>(m->lParam)->site = site_.get();
+                m->result = 1;
+            } else if (m->wParam == kSiteContextMenu) {
+                reinterpret_cast<ContextMenuQuery*>(m->lParam)->result = 0;
+                m->result = 1;
+            }
+            return true;
+        }
+    }
+    return QWidget::event(e);
+}
+
+CServiceBrowser::~CServiceBrowser() = default;
+
+void CServiceBrowser::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    // A page shown only for a moment (the sheet passing over it) does not start the engine.
+    if (!host_) QTimer::singleShot(0, this, [this] {
+            if (isVisible()) CreateHost();
+        });
+}
+
+void CServiceBrowser::CreateHost() {
+    if (host_) return;
+    host_ = new CWebBrowserHost(this);
+    layout()->addWidget(host_);
+    // With the ordinary site the right button still brings no browser menu.
+    connect(host_, &CWebBrowserHost::viewCreated, this, [this] {
+        if (m_bHasScroll == 1 && host_->View()) host_->View()->setContextMenuPolicy(Qt::NoContextMenu);
+    });
+    connect(host_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
+        if (ok) {
+            nav_.DownloadComplete();
+            return;
+        }
+        const QUrl failing = host_->Navigations().isEmpty() ? QUrl() : host_->Navigations().back();
+        nav_.NavigateError(failing);
+    });
+    nav_.Init();
+}
+
+}  // namespace shell

@@ -1,0 +1,111 @@
+// The start page's summary (missed calls, contacts online, balance query, prepayment, newer version)
+// and the service page's browser with its local page, remote page and fall-back.
+#pragma once
+
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CHyperLink;
+class CWebBrowserHost;
+class CWebControlSite;
+class QLabel;
+class QTimer;
+
+namespace shell {
+
+// The texts of the summary's links.
+QString MissedCallText(int count);
+QString OnlineContactText(int count);
+// Empty when the language gives no format (or one with other conversions).
+QString UpdateVersionText(int major, int minor, int build);
+QString ContactCounterText(int counter);
+
+// Start page control ids and which of them each sign-in mode shows and hides.
+enum NavigateControl : int {
+    NAV_TIP = 1038, NAV_MISSED = 1039, NAV_LOGIN = 1040, NAV_ONLINE = 1041, NAV_QUERY = 1042, NAV_MISSED_PIC = 1043,
+    NAV_ONLINE_PIC = 1044, NAV_PREPAY = 1045, NAV_LOGINING = 1095, NAV_UPDATE_PIC = 1110, NAV_UPDATE = 1111,
+    NAV_COUNTER = 1137,
+};
+struct NavigateVisibility {
+    std::vector<int> shown, hidden;
+};
+// Modes 0 signed out, 1 signed in, 2 signing in, 3; other modes change nothing (both lists empty).
+NavigateVisibility NavigateModeTable(int mode, bool haveUpdate);
+
+// The service page's navigation: the local page first; 60 ms after its first load the remote page
+// when there is one; a failing remote page falls back to the local one. A failing local page is not
+// loaded again (it would fail for ever).
+class ServicePageNavigator {
+public:
+    QUrl local, remote;
+    std::function<void(const QUrl&)> navigate;
+    std::function<void()> startTimer;  // one shot, 60 ms, then Timer()
+    bool m_bFirstLoad = true;
+    void Init();
+    void DownloadComplete();
+    void Timer();
+    void NavigateError(const QUrl& failing);
+};
+
+// The summary block of the start page.
+class CNavigateLinks : public QWidget {
+    Q_OBJECT
+public:
+    explicit CNavigateLinks(QWidget* parent = nullptr);
+    void SetMode(int mode);
+    void SetOnlineCount(int count);
+    void ClearMissedCalls();
+    void AddMissedCall();
+    // A newer version to offer (major < 0: none).
+    void SetUpdateVersion(int major, int minor, int build);
+    void ShowContactCounter(int counter);
+    void Retext();
+    int MissedCalls() const { return m_nMissedCalls; }
+    CHyperLink* Link(int id) const;
+    QWidget* Control(int id) const;
+signals:
+    void showMissedCalls();
+    void showContacts();
+    void queryBalance();
+    void openPrepay();
+    void updateNow();
+
+private:
+    int mode_ = 0;
+    int m_nMissedCalls = 0;
+    int m_nOnlineContacts = 0;
+    int counter_ = -1;
+    int update_[3] = {-1, 0, 0};
+    std::vector<std::pair<int, QWidget*>> controls_;
+};
+
+// The browser of the service page.
+class CServiceBrowser : public QWidget {
+    Q_OBJECT
+public:
+    explicit CServiceBrowser(QWidget* parent = nullptr);
+    ~CServiceBrowser() override;
+    ServicePageNavigator& Navigator() { return nav_; }
+    // Null until the page has been shown: the browser engine starts only for a page the user sees.
+    CWebBrowserHost* Host() const { return host_; }
+
+    // The site answer of the page: with scroll bars (the skin's [page_service] has_scroll, default 1) the
+    // browser keeps its ordinary site; without, the page's own site and no browser menu.
+    int m_bHasScroll = 1;
+
+protected:
+    void showEvent(QShowEvent* e) override;
+    bool event(QEvent* e) override;
+
+private:
+    void CreateHost();
+    std::unique_ptr<CWebControlSite> site_;
+    CWebBrowserHost* host_ = nullptr;
+    QTimer* timer_;
+    ServicePageNavigator nav_;
+};
+
+}  // namespace shell

@@ -1,0 +1,408 @@
+// The remaining windows offscreen: the frame's menus from the menu file, the mute buttons following a
+// test mixer, the accounts dialog changing the accounts for good, the identity, password, about and
+// head-picture dialogs.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QTreeWidget>
+#include <QLineEdit>
+#include <QTest>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/appenv.h"
+#include "platform/fs.h"
+#include "platform/ini.h"
+#include "service/as_records.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/dialog_box.h"
+#include "ui/shell/head_picture.h"
+#include "ui/shell/identity_dialogs.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/controls/links.h"
+#include "ui/controls/web/web_host.h"
+#include "ui/shell/shell_config.h"
+#include "voip/VoipUi.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "shell_pages_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+class ShellPages : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = new QApplication(g_argc, g_argv);
+        char pattern[] = "/tmp/tessaly_pages_XXXXXX";
+        profile = mkdtemp(pattern);
+        plat::SetBaseFolder(profile);
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
+        shell::ApplyLanguageCode("eng");
+        QDir::setCurrent(TESSALY_BINARY_DIR);
+    }
+    void SetUp() override {
+        boxes.clear();
+        shell::SetDialogBoxHook([this](const QString& text, const QString& title) { boxes.push_back(title + ": " + text); });
+    }
+    void TearDown() override { shell::SetDialogBoxHook({}); }
+    static inline QApplication* app = nullptr;
+    static inline std::string profile;
+    QStringList boxes;
+};
+
+class TestMixer : public shell::MixerDevice {
+public:
+    int speakerMute = 0;
+    std::vector<int> values{0, 1};  // line, microphone (a multiplexer)
+    int DeviceCount() override { return 1; }
+    bool Open() override { return true; }
+    void Close() override {}
+    bool HasSpeakerMute() override { return true; }
+    bool GetSpeakerMute(int* v) override {
+        *v = speakerMute;
+        return true;
+    }
+    bool SetSpeakerMute(int v) override {
+        speakerMute = v;
+        return true;
+    }
+    bool GetSelector(uint32_t* t, std::vector<shell::MixerSource>* s) override {
+        *t = shell::kSelectorTypeMux;
+        *s = {{"Line", 0}, {"Mic", shell::kComponentMicrophone}};
+        return true;
+    }
+    bool GetSelectorValues(std::vector<int>* v) override {
+        *v = values;
+        return true;
+    }
+    bool SetSelectorValues(const std::vector<int>& v) override {
+        values = v;
+        return true;
+    }
+};
+
+QStringList Titles(QMenuBar* bar) {
+    QStringList t;
+    for (QAction* a : bar->actions()) t << a->text();
+    return t;
+}
+
+}  // namespace
+
+TEST_F(ShellPages, FrameMenusComeFromTheMenuFileWithMarksAndSkins) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    EXPECT_EQ((QStringList{"&File", "&View", "S&tatus", "&Help"}), Titles(frame.menuBar()));
+    const auto& m = frame.Menus();
+    ASSERT_TRUE(m.fromFile);
+    ASSERT_NE(nullptr, m.skinMenu);
+    ASSERT_EQ(1, m.skinMenu->actions().size());
+    EXPECT_EQ("Default", m.skinMenu->actions()[0]->text());
+    EXPECT_TRUE(m.actions.at(3014)->isChecked());
+    EXPECT_TRUE(m.actions.at(2928)->isChecked());
+    EXPECT_FALSE(m.actions.at(2927)->isChecked());
+    EXPECT_EQ("&Sign in", m.actions.at(2919)->text());
+    frame.LogoffReset(LOGIN_SIGNING_IN);
+    EXPECT_EQ("&Cancel sign-in", frame.Menus().actions.at(2919)->text());
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+
+    // Chinese: the menus are rebuilt from the other file and the marks follow.
+    frame.Command(ID_LANG_CHS);
+    EXPECT_EQ(QString::fromUtf8("文件(&F)"), Titles(frame.menuBar()).value(0));
+    EXPECT_TRUE(frame.Menus().actions.at(2927)->isChecked());
+    EXPECT_EQ(QString::fromUtf8("默认"), frame.Menus().skinMenu->actions()[0]->text());
+    frame.Command(ID_LANG_ENG);
+    EXPECT_EQ("&File", Titles(frame.menuBar()).value(0));
+    // Always on top is a marked toggle.
+    frame.Menus().actions.at(2923)->trigger();
+    EXPECT_TRUE(frame.Menus().actions.at(2923)->isChecked());
+    frame.Menus().actions.at(2923)->trigger();
+    EXPECT_FALSE(frame.Menus().actions.at(2923)->isChecked());
+}
+
+TEST_F(ShellPages, MuteButtonsFollowTheMixerAndChangeIt) {
+    CMainFrame frame;
+    auto dev = std::make_unique<TestMixer>();
+    TestMixer* mixer = dev.get();
+    frame.SetMixer(std::make_unique<shell::CMicrophoneMixer>(std::move(dev)));
+    CSkinToolButton* speaker = frame.ToolBar()->Button(ID_SPEAKER_MUTE);
+    CSkinToolButton* mic = frame.ToolBar()->Button(ID_MIC_MUTE);
+    ASSERT_TRUE(speaker && mic);
+    EXPECT_FALSE(speaker->isChecked());
+    EXPECT_FALSE(mic->isChecked());
+    EXPECT_EQ("Mute speaker", speaker->toolTip());
+
+    // The mixer changes elsewhere: the buttons show it.
+    mixer->speakerMute = 1;
+    mixer->values = {1, 0};
+    frame.MuteButtonsOf()->OnMixerChange();
+    EXPECT_TRUE(speaker->isChecked());
+    EXPECT_TRUE(mic->isChecked());
+    EXPECT_EQ("Unmute speaker", speaker->toolTip());
+    EXPECT_EQ("Unmute microphone", mic->toolTip());
+
+    // A press changes the mixer.
+    QTest::mouseClick(speaker, Qt::LeftButton);
+    EXPECT_FALSE(speaker->isChecked());
+    EXPECT_EQ(0, mixer->speakerMute);
+    QTest::mouseClick(mic, Qt::LeftButton);
+    EXPECT_FALSE(mic->isChecked());
+    EXPECT_EQ((std::vector<int>{0, 1}), mixer->values);
+    QTest::mouseClick(mic, Qt::LeftButton);  // muting a multiplexer moves it to the line
+    EXPECT_TRUE(mic->isChecked());
+    EXPECT_EQ((std::vector<int>{1, 0}), mixer->values);
+
+    // Without a mixer the buttons stay as they are and do nothing.
+    frame.SetMixer(std::make_unique<shell::CMicrophoneMixer>());
+    QTest::mouseClick(speaker, Qt::LeftButton);
+    EXPECT_TRUE(speaker->isChecked());
+}
+
+TEST_F(ShellPages, AccountsDialogAddsEditsAndDeletesForGood) {
+    g_configManual = 1;
+    Account_LoadAll();
+    shell::CAccountsDlg dlg;
+    EXPECT_EQ(&dlg, shell::g_pAccountsDlg);
+    int pickType = 2;
+    std::function<void(shell::CAccountEditorDlg&)> fill;
+    dlg.runTypeDialog = [&](shell::CAccountTypeDlg& d) {
+        d.Combo()->setCurrentIndex(d.Combo()->findData(pickType));
+        d.OnOK();
+        return int(QDialog::Accepted);
+    };
+    dlg.runEditor = [&](shell::CAccountEditorDlg& e) {
+        fill(e);
+        return e.OnOK() ? int(QDialog::Accepted) : int(QDialog::Rejected);
+    };
+    // Add a SIP account: the editor comes with the default proxy port.
+    fill = [](shell::CAccountEditorDlg& e) {
+        EXPECT_EQ("5060", e.m_port->text());
+        EXPECT_TRUE(e.m_user->isEnabled());
+        e.m_user->setText("carol");
+        e.m_password->setText("pw");
+        e.m_server->setText("sip.example");
+    };
+    dlg.OnAdd();
+    ASSERT_EQ(1, dlg.List()->topLevelItemCount());
+    EXPECT_EQ("carol", dlg.List()->topLevelItem(0)->text(0));
+    EXPECT_EQ("SIP", dlg.List()->topLevelItem(0)->text(2));
+    // Adding the same again is refused as a duplicate; an incomplete one too.
+    fill = [](shell::CAccountEditorDlg& e) {
+        e.m_user->setText("carol");
+        e.m_password->setText("pw");
+        e.m_server->setText("sip.example");
+    };
+    dlg.OnAdd();
+    fill = [](shell::CAccountEditorDlg& e) { e.m_user->setText("dave"); };
+    dlg.OnAdd();
+    EXPECT_EQ(2, boxes.size());
+    EXPECT_EQ(1, dlg.List()->topLevelItemCount());
+    // A service account: added at the front of the list, so shown last.
+    pickType = 1;
+    fill = [](shell::CAccountEditorDlg& e) {
+        EXPECT_EQ("9999", e.m_port->text());
+        e.m_user->setText("carol");
+        e.m_password->setText("pw2");
+    };
+    dlg.OnAdd();
+    ASSERT_EQ(2, dlg.List()->topLevelItemCount());
+    EXPECT_EQ("Service", dlg.List()->topLevelItem(1)->text(2));
+
+    // Edit the SIP account: the name is fixed, the port changes.
+    dlg.List()->setCurrentItem(dlg.List()->topLevelItem(0));
+    fill = [](shell::CAccountEditorDlg& e) {
+        EXPECT_FALSE(e.m_user->isEnabled());
+        EXPECT_EQ("sip.example", e.m_server->text());
+        e.m_port->setText("5070");
+        e.m_alias->setText("Carol");
+    };
+    dlg.OnEdit();
+    // Delete the service account.
+    dlg.List()->setCurrentItem(dlg.List()->topLevelItem(1));
+    dlg.OnDelete();
+    ASSERT_EQ(1, dlg.List()->topLevelItemCount());
+
+    // A restart: the file holds what the dialog did.
+    Account_SaveAll();
+    Account_LoadAll();
+    shell::CAccountsDlg again;
+    ASSERT_EQ(1, again.List()->topLevelItemCount());
+    EXPECT_EQ("carol", again.List()->topLevelItem(0)->text(0));
+    Account* a = Account_Find("carol", ACCOUNT_TYPE_SIP);
+    ASSERT_NE(nullptr, a);
+    EXPECT_STREQ("Carol", a->alias);
+    EXPECT_EQ(5070, presence_setting_get_int(&a->settings, "port", 0));
+    // The state and list notices land on their rows.
+    again.OnAccountState(1, a);
+    EXPECT_EQ("Online", again.List()->topLevelItem(0)->text(1));
+    again.OnAccountListChanged(30, a);
+    EXPECT_EQ(0, again.List()->topLevelItemCount());
+    Account_SaveAll();
+    g_configManual = 0;
+}
+
+TEST_F(ShellPages, IdentityListIsReversedWithTheTopPresetAndPasswordsAreAsked) {
+    g_profileList.Clear();
+    for (const char* n : {"first", "second", "third"}) {
+        auto* e = new AsProfileEntry;
+        e->name = strdup(n);
+        g_profileList.entries.push_back(e);
+    }
+    CSelectIdentityDlg dlg(nullptr, true);
+    ASSERT_EQ(3, dlg.List()->topLevelItemCount());
+    EXPECT_EQ("third", dlg.List()->topLevelItem(0)->text(0));
+    EXPECT_EQ("first", dlg.List()->topLevelItem(2)->text(0));
+    EXPECT_EQ("third", dlg.IdentityEdit()->text());
+    EXPECT_EQ(-1, dlg.m_nSelected);
+    EXPECT_FALSE(dlg.OnOK());
+    EXPECT_EQ(1, boxes.size());
+    dlg.List()->setCurrentItem(dlg.List()->topLevelItem(1));
+    EXPECT_EQ(1, dlg.m_nSelected);
+    dlg.PasswordEdit()->setText("pw");
+    EXPECT_TRUE(dlg.OnOK());
+    EXPECT_EQ("second", dlg.m_strIdentity);
+
+    CSelectIdentityDlg noPassword;
+    EXPECT_FALSE(noPassword.PasswordEdit()->isEnabled());
+    EXPECT_TRUE(noPassword.OnOK());
+    g_profileList.Clear();
+    CSelectIdentityDlg empty;
+    EXPECT_EQ(0, empty.List()->topLevelItemCount());
+    EXPECT_TRUE(empty.OnOK());
+    EXPECT_TRUE(empty.m_strIdentity.isEmpty());
+
+    CPasswordDlg pwd;
+    EXPECT_FALSE(pwd.OnOK());
+    EXPECT_EQ(2, boxes.size());
+    pwd.PasswordEdit()->setText("x");
+    EXPECT_TRUE(pwd.OnOK());
+}
+
+TEST_F(ShellPages, AboutVersionTextOpensTheAccountsOnlyWhenAllowed) {
+    EXPECT_EQ("Tessaly\nfor you 0.9.6\nsecond", AboutVersionText("Tessaly\\nfor you", "0.9.6", "second"));
+    EXPECT_EQ(511, AboutVersionText(QString(600, 'x'), "1", "").size());
+    CAboutDlg about;
+    int runs = 0;
+    about.runAccounts = [&] { ++runs; };
+    QTest::mouseClick(about.VersionText(), Qt::LeftButton);
+    EXPECT_EQ(0, runs);
+    shell::ConfigWrite("common", "account_management", "1");
+    QTest::mouseClick(about.VersionText(), Qt::LeftButton);
+    EXPECT_EQ(1, runs);
+    shell::ConfigWrite("common", "account_management", "0");
+}
+
+TEST_F(ShellPages, HeadPicturesListedByTheirTextsAndOkSendsTheChosenOne) {
+    // The installation's pictures: every one has a name in the language file.
+    const auto listed = ListHeadPictures(shell::Paths().headPicFolder);
+    ASSERT_EQ(32u, listed.size());
+    EXPECT_EQ("00.bmp", listed[0].file);
+    EXPECT_EQ("Blue 1", listed[0].text);
+    // A folder with a picture without a text, and a file that is no picture.
+    char pattern[] = "/tmp/tessaly_heads_XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    for (const char* f : {"00.bmp", "zz.bmp", "01.txt"})
+        plat::WriteFileAtomic(plat::PathJoin(dir, f), "x");
+    const auto some = ListHeadPictures(dir);
+    ASSERT_EQ(1u, some.size());
+    EXPECT_EQ("00.bmp", some[0].file);
+
+    std::vector<std::string> sent;
+    {
+        CHeadPicDlg dlg("03.bmp");
+        dlg.sendPicture = [&](const std::string& f) { sent.push_back(f); };
+        EXPECT_EQ(32, dlg.List()->count());
+        EXPECT_FALSE(dlg.Preview()->isHidden());  // the present picture is previewed
+        dlg.OnOK();
+        EXPECT_TRUE(sent.empty());  // nothing chosen, nothing sent
+    }
+    CHeadPicDlg dlg;
+    dlg.sendPicture = [&](const std::string& f) { sent.push_back(f); };
+    EXPECT_TRUE(dlg.Preview()->isHidden());
+    dlg.List()->setCurrentRow(5);
+    EXPECT_FALSE(dlg.Preview()->isHidden());
+    dlg.OnOK();
+    EXPECT_EQ((std::vector<std::string>{"05.bmp"}), sent);
+    dlg.OnLanguageChanged();
+    EXPECT_EQ("Teal 4", dlg.List()->item(29)->text());  // by position: key "29"
+}
+
+TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {
+    shell::CNavigateLinks links;
+    links.SetMode(1);
+    int shown = 0;
+    QObject::connect(&links, &shell::CNavigateLinks::showMissedCalls, [&] { ++shown; });
+    links.AddMissedCall();
+    links.AddMissedCall();
+    EXPECT_EQ("2 missed call(s)", links.Link(shell::NAV_MISSED)->text());
+    QTest::mouseClick(links.Link(shell::NAV_MISSED), Qt::LeftButton);
+    EXPECT_EQ(1, shown);
+    EXPECT_EQ(0, links.MissedCalls());
+    EXPECT_EQ("No missed call", links.Link(shell::NAV_MISSED)->text());
+    links.SetOnlineCount(1);
+    EXPECT_EQ("1 contact online", links.Link(shell::NAV_ONLINE)->text());
+    EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
+    links.SetUpdateVersion(1, 2, 3);
+    EXPECT_EQ("Version 1.2.3 is available", links.Link(shell::NAV_UPDATE)->text());
+    EXPECT_FALSE(links.Control(shell::NAV_UPDATE)->isHidden());
+    // Q asks for the balance while signed in, not while signed out.
+    int queries = 0;
+    QObject::connect(&links, &shell::CNavigateLinks::queryBalance, [&] { ++queries; });
+    links.show();
+    QApplication::setActiveWindow(&links);
+    links.setFocus();
+    QTest::keyClick(&links, Qt::Key_Q);
+    EXPECT_EQ(1, queries);
+    links.SetMode(0);
+    QTest::keyClick(&links, Qt::Key_F2);
+    EXPECT_EQ(1, queries);
+    EXPECT_TRUE(links.Control(shell::NAV_MISSED)->isHidden());
+    EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
+}
+
+TEST_F(ShellPages, ServicePageSiteFollowsItsScrollSetting) {
+    shell::CServiceBrowser browser;
+    EXPECT_EQ(nullptr, browser.Host());  // never shown: no browser engine
+    auto* child = new QWidget(&browser);
+    CtrlSiteQuery site;
+    site.container = child;
+    browser.m_bHasScroll = 1;  // the ordinary site: nobody answers
+    EXPECT_FALSE(SendCustomControlSiteMsg(child, kSiteCreate, &site));
+    EXPECT_EQ(nullptr, site.site);
+    browser.m_bHasScroll = 0;  // the page's own site, no browser menu
+    EXPECT_TRUE(SendCustomControlSiteMsg(child, kSiteCreate, &site));
+    ASSERT_NE(nullptr, site.site);
+    EXPECT_FALSE(site.site->ScrollBars());
+    ContextMenuQuery menu;
+    EXPECT_TRUE(SendCustomControlSiteMsg(child, kSiteContextMenu, &menu));
+    EXPECT_EQ(0, menu.result);
+    EXPECT_FALSE(SendCustomControlSiteMsg(child, 7, &menu));
+}
+
+TEST_F(ShellPages, AnIncomingCallEndingUnansweredIsAMissedCallOnTheStartPage) {
+    CMainFrame frame;
+    g_strUserId = "alice";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    ASSERT_EQ(0, PostVoipEventToUi(3, 0, VOIPEVT_REMOTE_NEWCALL, 0, 0, strdup("bob@127.0.0.1")));
+    ASSERT_EQ(0, PostVoipEventToUi(3, 0, VOIPEVT_REMOTE_DISCONNECT, 0, 0, nullptr));
+    ASSERT_EQ(0, PostVoipEventToUi(3, 0, VOIPEVT_RELEASE_CALL, 0, 0, nullptr));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return links->MissedCalls() == 1; }, 5000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(1, links->MissedCalls()) << "counted once";
+    EXPECT_EQ("1 missed call(s)", links->Link(shell::NAV_MISSED)->text());
+    // The link shows the call log and clears the count.
+    QTest::mouseClick(links->Link(shell::NAV_MISSED), Qt::LeftButton);
+    EXPECT_EQ(0, links->MissedCalls());
+    EXPECT_EQ(PAGE_LOG, static_cast<CNqPropertyPage*>(frame.Sheet()->currentWidget())->m_nType);
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    g_strUserId.clear();
+}
