@@ -102,6 +102,7 @@ public:
     int targetCnx = -1;
     std::string selectedNumber;
 
+    CallPageHost* host() const { return host_; }
     int State() const { return state_; }
     int Tip() const { return tip_; }
     const std::string& StatusText() const { return status_; }
