@@ -68,6 +68,9 @@ public:
     bool IsNumberInCall(const std::string& address);
 
     // Pages.
+    CallPageModel* OpenPage(const std::string& number, const std::string& photo, int callType) {
+        return NewPage(number, photo, callType);
+    }
     const std::vector<std::unique_ptr<CallPageModel>>& Pages() const { return pages_; }
     CallPageModel* FindCallPageByCallId(int callId) const;
     CallPageModel* FindCallPageByNumber(const std::string& number) const;

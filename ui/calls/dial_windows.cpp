@@ -280,6 +280,10 @@ void CKeypadDlg::closeEvent(QCloseEvent* e) {
 // Dial bar.
 
 CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(238, 242, 247));  // the buttons are drawn on this colour
+    setPalette(pal);
     dial_ = new CSkinButton(this);
     dial_->SetSkinName("dial");
     dial_->EnableHoverTracking(true);

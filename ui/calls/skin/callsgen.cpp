@@ -19,6 +19,7 @@ const QColor kBlue(47, 123, 217);
 const QColor kGreen(46, 170, 98);
 const QColor kRed(222, 76, 68);
 const QColor kInk(34, 48, 71);
+const QColor kBarFace(238, 242, 247);  // the dial bar's background
 
 bool Save(const QImage& img, const QString& name) {
     const QString dir = g_root + "/skin/default";
@@ -108,7 +109,7 @@ void BarButton(const QString& base, const QColor& colour, bool hangup) {
         QColor fill;
     } states[] = {{"", colour}, {"sel", colour.darker(115)}, {"focus", colour.lighter(110)}, {"disabled", QColor(196, 202, 212)}};
     for (const auto& s : states) {
-        QImage img = Canvas(76, 30, kMagenta);
+        QImage img = Canvas(76, 30, kBarFace);  // drawn on the bar's own colour: no keyed fringe
         QPainter p(&img);
         p.setRenderHint(QPainter::Antialiasing);
         QLinearGradient g(0, 0, 0, 30);
