@@ -1,6 +1,8 @@
 // Decisions of the main frame that do not need a window: dial requests, sign-in states and notices.
 #include "ui/shell/frame_logic.h"
 
+#include <cctype>
+
 #include "ui/shell/shell_messages.h"
 
 namespace shell {
@@ -49,6 +51,16 @@ const char* TrayBitmapName(int status) {
         case STATUS_BUSY: return "trayBusy.bmp";
         default: return nullptr;
     }
+}
+
+bool IsCallingSelf(const std::string& target, const std::string& domain, const std::string& sipAccount) {
+    if (sipAccount.empty() || target.empty()) return false;
+    auto full = [&](const std::string& s) {
+        std::string out = s.find('@') == std::string::npos ? s + "@" + domain : s;
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    return full(target) == full(sipAccount);
 }
 
 bool IsNewerVersion(int major, int minor, int build) {

@@ -24,6 +24,10 @@ const char* LoginFailureKey(int state);
 const char* StatusBitmapName(int status);
 const char* TrayBitmapName(int status);
 
+// True when the target is the user's own SIP address: a name without "@" takes the domain, on either side,
+// and the two compare without regard to case.
+bool IsCallingSelf(const std::string& target, const std::string& domain, const std::string& sipAccount);
+
 // The newer-version rule: true when the version is above the running 0.9.6.
 bool IsNewerVersion(int major, int minor, int build);
 

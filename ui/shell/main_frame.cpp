@@ -207,6 +207,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_pSheet = new CChildView(central);
     m_navigatePage = new CNqNavigatePage;
     m_pSheet->AddPage(m_navigatePage);
+    connect(m_pSheet, &CChildView::endCallRequested, this, [this] { Command(ID_HANGUP); });
     connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
@@ -284,6 +285,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     VOIP_SetUiWindow(m_hWnd);
     presence_set_ui_window(m_hWnd);
 
+    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", shell::CountEmoticons(shell::Paths().appFolder));
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();
@@ -955,6 +957,19 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (m_pSheet->AnyCallPage()) {
         DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
         if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return -1;
+    }
+    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
+    ForEachAccount([&](Account* a) {
+        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
+        sipAccount = a->userName;
+        char server[260] = {};
+        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+        if (domain.empty()) domain = server;
+    });
+    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
+        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
         return -1;
     }
     m_pSheet->CloseEndedCallPages();

@@ -266,6 +266,11 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_STREQ("busy.bmp", shell::StatusBitmapName(STATUS_BUSY));
     EXPECT_STREQ("trayBusy.bmp", shell::TrayBitmapName(STATUS_BUSY));
     EXPECT_EQ(ID_STATUS_BUSY, ID_STATUS_ONLINE + STATUS_BUSY);
+    EXPECT_TRUE(shell::IsCallingSelf("Alice", "example.com", "alice"));
+    EXPECT_TRUE(shell::IsCallingSelf("alice@EXAMPLE.com", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("alice@other.org", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", "alice@example.com"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", ""));
     EXPECT_FALSE(shell::IsNewerVersion(0, 9, 6));
     EXPECT_TRUE(shell::IsNewerVersion(0, 9, 7));
     EXPECT_TRUE(shell::IsNewerVersion(0, 10, 0));
@@ -294,4 +299,19 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_TRUE(o.minimize);
     EXPECT_EQ("/p", o.profileFolder);
     EXPECT_EQ("12", o.dialNumber);
+}
+
+TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {
+    const std::string dir = TempFolder();
+    plat::MakeDirectories(dir + "/face");
+    EXPECT_EQ(0, shell::CountEmoticons(dir));
+    for (int i = 1; i <= 3; ++i) Write(dir + "/face/0" + std::to_string(i) + ".bmp", "x");
+    Write(dir + "/face/05.bmp", "x");
+    EXPECT_EQ(3, shell::CountEmoticons(dir));
+    for (int i = 4; i <= 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/face/%02d.bmp", i);
+        Write(dir + name, "x");
+    }
+    EXPECT_EQ(shell::kEmoticonCount, shell::CountEmoticons(dir)) << "a 50th file does not overrun the table";
 }
