@@ -126,13 +126,27 @@ void CallsWindows::BringToFront() {
     if (bringToFront) bringToFront();
 }
 
-void CallsWindows::EnableDialBar(int dial, int hangup) {
-    if (!bar_) return;
-    if (dial >= 0) bar_->EnableDialButton(dial != 0);
-    if (hangup >= 0) bar_->EnableHangupButton(hangup != 0);
+void CallsWindows::SetDialBar(CDialBar* bar) {
+    bar_ = bar;
+    SetDialButtons(bar->DialButton(), bar->HangupButton());
 }
 
-bool CallsWindows::IsDialButtonEnabled() const { return bar_ && bar_->DialButton()->isEnabled(); }
+void CallsWindows::SetDialButtons(QAbstractButton* dial, QAbstractButton* hangup) {
+    dialButton_ = dial;
+    hangupButton_ = hangup;
+}
+
+void CallsWindows::EnableDialBar(int dial, int hangup) {
+    if (bar_) {
+        if (dial >= 0) bar_->EnableDialButton(dial != 0);
+        if (hangup >= 0) bar_->EnableHangupButton(hangup != 0);
+        return;
+    }
+    if (dial >= 0 && dialButton_ && dialButton_->isEnabled() != (dial != 0)) dialButton_->setEnabled(dial != 0);
+    if (hangup >= 0 && hangupButton_ && hangupButton_->isEnabled() != (hangup != 0)) hangupButton_->setEnabled(hangup != 0);
+}
+
+bool CallsWindows::IsDialButtonEnabled() const { return dialButton_ && dialButton_->isEnabled(); }
 
 void CallsWindows::ActivePageChanged() {
     if (!sheet_) return;

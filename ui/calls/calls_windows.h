@@ -33,7 +33,9 @@ public:
     CallController& Calls() { return *calls_; }
     CChildView* Sheet() const { return sheet_; }
     QWidget* Frame() const { return frame_; }
-    void SetDialBar(CDialBar* bar) { bar_ = bar; }
+    void SetDialBar(CDialBar* bar);
+    // The frame's own dial and hang-up buttons, when it has no CDialBar.
+    void SetDialButtons(QAbstractButton* dial, QAbstractButton* hangup);
     CDialBar* DialBar() const { return bar_; }
     CDialDialog* MakeDialPage();
     CSyslogDlg* MakeCallLogPage();
@@ -85,6 +87,7 @@ private:
     QPointer<CKeypadDlg> keypad_;
     QPointer<CConfInviteDlg> chooser_;
     CDialBar* bar_ = nullptr;
+    QPointer<QAbstractButton> dialButton_, hangupButton_;
     QTimer timer_;
 };
 

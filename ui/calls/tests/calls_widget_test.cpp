@@ -240,7 +240,7 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     log->SetDirection(ID_LOG_ALL);
     log->List()->item(0)->setSelected(true);
     EXPECT_EQ(0, log->DialSelected());
-    EXPECT_EQ("Can't call yourself!", boxes.back());
+    EXPECT_EQ(shell::LangText("dial_dialog", "msg_call_fail", "Can't call yourself!").toStdString(), boxes.back());
     int cleared = 0;
     windows->clearMissedCalls = [&] { ++cleared; };
     log->List()->selectAll();
