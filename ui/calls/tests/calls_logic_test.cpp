@@ -151,3 +151,91 @@ TEST(CallsLogic, ChooserCandidatesCollapseOnlyConsecutiveKeysAndKeepUniqueHandle
 }
 
 }  // namespace
+
+namespace {
+
+// A page host that records what the page asks for, without call control.
+struct RecordingHost : calls::CallPageHost {
+    std::vector<std::string> sounds;
+    int changed = 0;
+    void PlaySound(const std::string& f, bool) override { sounds.push_back(f); }
+    void StopSound() override { sounds.push_back("stop"); }
+    void SendEvent(int, int, int, int) override {}
+    bool IsConfCall(int) override { return true; }
+    void CallLogChanged() override {}
+    void MissedCall() override {}
+    void ActivatePageOfType(int) override {}
+    void PageEnded(calls::CallPageModel*) override {}
+    void StopTrayAnimation() override {}
+    void ShowBox(const std::string&) override {}
+    void Changed(calls::CallPageModel*) override { ++changed; }
+    std::string DisplayNameOf(const std::string& n) override { return n.substr(0, n.find('@')); }
+    std::string OwnNumber() override { return "me@x"; }
+    std::string SkinPath(const std::string& f) override { return "/skin/" + f; }
+};
+
+std::unique_ptr<calls::RemoteMember> Member(const char* n, uint32_t kind, uint32_t presence) {
+    auto m = std::make_unique<calls::RemoteMember>();
+    m->number = n;
+    m->kind = kind;
+    m->presence = presence;
+    return m;
+}
+
+TEST(CallsLogic, RemoteConferenceMembersOpenTheListOnTheHostsReport) {
+    RecordingHost host;
+    calls::CallPageModel page(&host, [] { return int64_t{1000}; }, [] { return uint64_t{0}; });
+    page.callId = 1;
+    page.AddCnx(0);
+    page.OnConferenceMembers(Member("gone@x", 1, 0), 0);  // leaving while a single call: dropped
+    EXPECT_TRUE(page.RemoteList().empty());
+    EXPECT_FALSE(page.conference);
+    page.OnConferenceMembers(Member("carol@x", 1, 4), 0);  // before the host's report: kept, no tile
+    EXPECT_TRUE(page.Members().empty());
+    EXPECT_EQ(2u, page.RemoteList().size());
+    page.SetLastCnxId(0);
+    page.OnConferenceMembers(Member("bob@x", 0, 4), 0);
+    EXPECT_TRUE(page.conference);
+    EXPECT_FALSE(page.hosting);
+    ASSERT_EQ(3u, page.Members().size());
+    EXPECT_EQ("bob@x", page.Members()[0].number);
+    EXPECT_EQ("Chairman", page.Members()[0].stateText);
+    EXPECT_EQ(1, page.Members()[0].itemValue);  // the host's connection is outgoing here
+    page.OnConferenceMembers(Member("BOB@x", 0, 4), 0);  // a second host report changes nothing
+    EXPECT_EQ(3u, page.Members().size());
+    page.OnConferenceMembers(Member("CAROL@x", 1, 0), 0);  // a member leaves: back to one peer
+    EXPECT_TRUE(page.Members().empty());
+    EXPECT_FALSE(page.memberListOpen);
+    EXPECT_EQ("HANGUP.wav", host.sounds.back());
+}
+
+TEST(CallsLogic, DuplicateTileNumbersAreIgnoredInAnyCase) {
+    RecordingHost host;
+    calls::CallPageModel page(&host, [] { return int64_t{1000}; }, [] { return uint64_t{0}; });
+    page.AddAttendeePicture(-1, "me@x", "me", "", 1);
+    page.AddAttendeePicture(3, "Bob@X", "bob", "", 1);
+    page.AddAttendeePicture(4, "bob@x", "other", "", 1);
+    ASSERT_EQ(2u, page.Members().size());
+    EXPECT_EQ("bob", page.Members()[1].name);
+}
+
+TEST(CallsLogic, PageTimersRunInDueOrderAndRingRepeats) {
+    RecordingHost host;
+    uint64_t ticks = 0;
+    int64_t now = 5000;
+    calls::CallPageModel page(&host, [&] { return now; }, [&] { return ticks; });
+    page.callType = 0;
+    page.UpdateCallStatus(calls::CALL_CALLING);
+    page.StartRing(calls::RING_IN);
+    page.StartRing(calls::RING_HANGUP);  // kind 3 is never repeated
+    EXPECT_EQ(1u, host.sounds.size());
+    EXPECT_EQ(5000, page.NextTimerIn());
+    ticks = 10000;
+    page.RunTimers();  // one expiry per run, as window timers coalesce
+    EXPECT_EQ(2u, host.sounds.size());
+    page.StopRing();
+    EXPECT_FALSE(page.TimerRunning(calls::TIMER_RING));
+    EXPECT_EQ(-1, page.NextTimerIn());
+}
+
+}  // namespace

@@ -322,3 +322,26 @@ TEST_F(CallWindows, DialBarFallsBackToTheLocalPageOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tile marquee: 2-byte steps in an 18-byte window, back to the start when fewer than 18 bytes
+// remain, never starting inside a double-byte character.
+TEST(CallTiles, MarqueeStepsAndNeverSplitsADoubleByteCharacter) {
+    QByteArray ascii(24, 'a');
+    int offset = 0, dir = 1;
+    std::vector<int> seen;
+    for (int i = 0; i < 5; ++i) {
+        calls::MarqueeAdvance(ascii, &offset, &dir);
+        seen.push_back(offset);
+    }
+    EXPECT_EQ((std::vector<int>{2, 4, 6, 8, 0}), seen);
+    QByteArray mixed("a");
+    mixed.append("\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1");
+    offset = 0;
+    dir = 1;
+    calls::MarqueeAdvance(mixed, &offset, &dir);
+    EXPECT_EQ(1, offset);  // 2 would cut the first double-byte character in half
+}
+
+}  // namespace
