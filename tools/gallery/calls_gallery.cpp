@@ -14,10 +14,13 @@
 #include "common/calllog.h"
 #include "platform/fs.h"
 #include "ui/calls/call_page.h"
+#include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/calls_windows.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/shell/app_start.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/shell_messages.h"
 #include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 
@@ -188,6 +191,23 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     invite.show();
     Save(&invite, "chat_invite" + sfx);
     windows.Calls().CloseAll();
+    invite.hide();
+    frame.hide();
+
+    // The main window with the calls windows behind its hook: the dial page, then a call.
+    {
+        CMainFrame main;
+        main.resize(380, 600);
+        main.LogoffReset(LOGIN_SIGNED_IN);
+        main.SetStatusText("txt_online");
+        main.show();
+        main.Command(ID_SHOW_DIAL);
+        Save(&main, "main_dial" + sfx);
+        main.Command(ID_SHOW_LOG);
+        Save(&main, "main_call_log" + sfx);
+        main.hide();
+        main.LogoffReset(LOGIN_SIGNED_OUT);
+    }
     CallLog_Clear();
 }
 
@@ -205,6 +225,7 @@ int main(int argc, char** argv) {
     g_out = root + "/gallery/calls";
     QDir().mkpath(g_out);
     QDir::setCurrent(root);
+    calls::RegisterWithShell();
     QTemporaryDir profile;
     plat::SetBaseFolder(profile.path().toStdString());
     for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);
