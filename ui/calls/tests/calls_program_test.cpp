@@ -73,6 +73,25 @@ bool ClickBarButton(const std::string& display, pid_t pid, bool hangup) {
     return true;
 }
 
+// Answers Yes to the program's question box (the new caller to add): the pointer over it, Return.
+bool AnswerQuestion(const std::string& display, pid_t pid, int ms) {
+    const std::string env = "DISPLAY=" + display + " ";
+    for (int waited = 0; waited < ms; waited += 200) {
+        std::stringstream ids(Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+        std::vector<std::string> windows;
+        for (std::string id; ids >> id;) windows.push_back(id);
+        for (const std::string& id : windows) {
+            const std::string name = Run(env + "xdotool getwindowname " + id + " 2>/dev/null");
+            if (name.find("Information") == std::string::npos && name.find("Infomation") == std::string::npos) continue;
+            Run(env + "xdotool mousemove --window " + id + " 20 20 && " + env + "xdotool windowfocus --sync " + id +
+                " key --clearmodifiers Return");
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+}
+
 std::vector<CallLogEntry> ReadCallLog(const std::string& path) {
     std::vector<CallLogEntry> out;
     std::ifstream f(path, std::ios::binary);
@@ -122,22 +141,35 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is shown and the bar follows it
     ASSERT_TRUE(ClickBarButton(display, bob.program.pid, false));
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: In a call with", 15000)) << Slurp(alice.profile + "/tessaly.log");
-    std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // both speak
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // both speak
+
+    // Carol calls alice, who takes her into the call as a conference member.
+    e2e::Child carol;
+    const std::string peer = std::string(TESSALY_BINARY_DIR) + "/tools/voicepeer/voicepeer";
+    ASSERT_TRUE(carol.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(61)), "--user", "carol", "--remote-port",
+                             std::to_string(services.kamPort), "--call", "alice", "--seconds", "6"},
+                            services.dir + "/carol.log", {"TESSALY_AUDIO=manual"}));
+    ASSERT_TRUE(AnswerQuestion(display, alice.program.pid, 15000)) << carol.Output();
+    EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_MOVE", 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
 
     // Alice hangs up from her window; both pages end and log the call.
     ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
     ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Call with", 15000));
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: Call with", 15000));
     std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // the pages close and the logs are written
+    carol.Stop();
     for (Side* s : {&alice, &bob}) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
     }
     const std::vector<CallLogEntry> aliceLog = ReadCallLog(alice.profile + "/individual/alice/calllog.dat");
     const std::vector<CallLogEntry> bobLog = ReadCallLog(bob.profile + "/individual/bob/calllog.dat");
-    ASSERT_EQ(1u, aliceLog.size());
+    ASSERT_EQ(2u, aliceLog.size());  // bob, then carol as a member
     ASSERT_EQ(1u, bobLog.size());
     EXPECT_EQ(CALLLOG_OUTGOING, aliceLog[0].typeFlags);
+    EXPECT_STREQ("bob", aliceLog[0].number);
+    EXPECT_EQ(CALLLOG_INCOMING, aliceLog[1].typeFlags);
     EXPECT_EQ(CALLLOG_INCOMING, bobLog[0].typeFlags);
     EXPECT_GE(aliceLog[0].duration, 6u);
     EXPECT_GE(bobLog[0].duration, 6u);
