@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 
 #include "platform/ini.h"
+#include "service/as_client.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_windows.h"
 #include "ui/shell/call_windows_hook.h"
@@ -23,6 +24,8 @@ public:
         if (!domain.empty()) windows_.Calls().domainSuffix = domain[0] == '@' ? domain : "@" + domain;
         windows_.bringToFront = [frame] { frame->Command(ID_SHOW_WINDOW); };
         windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
+        // Adding a peer as a contact goes to the access server; the store changes with its answer.
+        windows_.addContact = [](const std::string& id) { AS_SendCommand(10, nullptr, nullptr, 0, id.c_str(), nullptr, 0); };
     }
     CNqPropertyPage* MakeDialPage() override { return windows_.MakeDialPage(); }
     CNqPropertyPage* MakeCallLogPage() override { return windows_.MakeCallLogPage(); }

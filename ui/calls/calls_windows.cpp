@@ -35,6 +35,13 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
         ArmTimer();
     });
     if (sheet_) connect(sheet_, &QTabWidget::currentChanged, this, [this] { ActivePageChanged(); });
+    if (frame_) frame_->installEventFilter(this);
+}
+
+bool CallsWindows::eventFilter(QObject* watched, QEvent* e) {
+    // The keypad stays glued to the main window's right edge.
+    if (watched == frame_ && (e->type() == QEvent::Move || e->type() == QEvent::Resize) && keypad_) keypad_->StickToOwner();
+    return QObject::eventFilter(watched, e);
 }
 
 CallsWindows::~CallsWindows() {

@@ -77,6 +77,9 @@ public:
     void BringToFront() override;
     void EnableDialBar(int dial, int hangup) override;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
 private:
     void ArmTimer();
     CChildView* sheet_;

@@ -185,6 +185,13 @@ TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
     QTest::keyClick(k, Qt::Key_Escape);
     QTest::keyClick(k, Qt::Key_Return);
     EXPECT_TRUE(k->isVisible());
+    frame->move(frame->x() + 40, frame->y() + 30);  // the keypad follows the main window's right edge
+    QApplication::processEvents();
+    EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
+    EXPECT_EQ(frame->frameGeometry().top(), k->y());
+    k->move(k->x() + 100, k->y() + 100);  // dragged away, it snaps back
+    QApplication::processEvents();
+    EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
     windows->ShowKeypad(4);  // reused, only the connection changes
     EXPECT_EQ(k, windows->Keypad());
     EXPECT_EQ(4, k->GetCnxId());
