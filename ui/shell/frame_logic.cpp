@@ -3,6 +3,7 @@
 
 #include <cctype>
 
+#include "platform/fs.h"
 #include "ui/shell/shell_messages.h"
 
 namespace shell {
@@ -61,6 +62,34 @@ bool IsCallingSelf(const std::string& target, const std::string& domain, const s
         return out;
     };
     return full(target) == full(sipAccount);
+}
+
+bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v) {
+    // Built whole and renamed into place: the updater never reads half a file.
+    std::string text;
+    auto line = [&](const char* key, const std::string& value) { text += std::string(key) + "=" + value + "\r\n"; };
+    auto clean = [](std::string s) {
+        for (char& c : s)
+            if (c == '\r' || c == '\n') c = ' ';
+        return s;
+    };
+    text += "[qz_Version_Info]\r\n";
+    line("MajorVersion", std::to_string(v.major));
+    line("MinorVersion", std::to_string(v.minor));
+    line("Buildnum", std::to_string(v.build));
+    line("MajorChange", clean(v.changes));
+    text += "[qz_old_Version_Info]\r\n";
+    line("MajorVersion", "0");
+    line("MinorVersion", "9");
+    line("Buildnum", "6");
+    line("MajorChange", "");
+    text += "[update_Version_Info]\r\n";
+    line("DownloadFile", clean(v.downloadFile));
+    line("UpdateNeedUpdate", std::to_string(v.needUpdate));
+    text += "[system]\r\n";
+    line("langtype", clean(v.langType));
+    line("server", clean(v.server));
+    return plat::WriteFileAtomic(path, text);
 }
 
 bool IsNewerVersion(int major, int minor, int build) {

@@ -31,4 +31,13 @@ bool IsCallingSelf(const std::string& target, const std::string& domain, const s
 // The newer-version rule: true when the version is above the running 0.9.6.
 bool IsNewerVersion(int major, int minor, int build);
 
+// Writes "VersionInfo.ini" for the updater: the new version, the running 0.9.6, the download file, the
+// need-update flag, the language and the update server. False when the file cannot be written.
+struct VersionFileData {
+    int major = 0, minor = 0, build = 0;
+    std::string changes, downloadFile, langType, server;
+    int needUpdate = 0;
+};
+bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v);
+
 }  // namespace shell

@@ -2,6 +2,10 @@
 #include "ui/shell/main_frame.h"
 
 #include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -35,6 +39,7 @@
 #include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "service/settings_xml.h"
 #include "service/update_check.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
@@ -357,6 +362,7 @@ void CMainFrame::BuildMenus() {
     add(statusMenu_, ID_STATUS_ONLINE, true);
     add(statusMenu_, ID_STATUS_BUSY, true);
     add(statusMenu_, ID_STATUS_OFFLINE, true);
+    add(helpMenu_, ID_UPDATE_NOW);
     add(helpMenu_, ID_ABOUT);
 }
 
@@ -465,6 +471,7 @@ void CMainFrame::Command(int id) {
             }
             if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
             break;
+        case ID_UPDATE_NOW: OnUpdateNow(); break;
         case ID_ABOUT:
             QMessageBox::about(this, LangText("about_dlg", "title", "About Tessaly"),
                                LangText("about_dlg", "text", "Tessaly 0.9.6\nVoice calls and messages."));
@@ -488,6 +495,7 @@ void CMainFrame::ApplyLanguage() {
         {ID_LANG_CHS, {"lang_chs", "中文"}},          {ID_LANG_ENG, {"lang_eng", "English"}},
         {ID_STATUS_ONLINE, {"online", "&Online"}},    {ID_STATUS_BUSY, {"busy", "&Busy"}},
         {ID_STATUS_OFFLINE, {"offline", "O&ffline"}}, {ID_ABOUT, {"about", "&About Tessaly"}},
+        {ID_UPDATE_NOW, {"update_now", "Check for &updates"}},
     };
     for (const auto& [id, t] : texts) actions_[id]->setText(LangText("menu", t.first, t.second));
     static const std::pair<int, const char*> tips[] = {{ID_ADD_CONTACT, "Add contact"}, {ID_DELETE_ITEM, "Delete"},
@@ -880,11 +888,46 @@ LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
-    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
+    if (wParam != 0) {
+        if (updateAsked_) Box(LangText("update", "UpdateInfo", "The update service cannot be reached."), LangText("update", "msgboxtitle", "Update"));
+        updateAsked_ = false;
+        return 1;
+    }
+    haveUpdate_ = true;
+    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    if (newer)
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
                                        QString::number(g_updateInfo.build)}));
+    if (updateAsked_) OnUpdateNow();
     return 1;
+}
+
+void CMainFrame::OnUpdateNow() {
+    updateAsked_ = true;
+    if (!haveUpdate_) {
+        if (DWORD thread = Update_ThreadId()) PostThreadMessage(thread, WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd));
+        return;
+    }
+    updateAsked_ = false;
+    if (!shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build)) {
+        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    // The updater is a separate program of the installation; without one the download is shown instead.
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    if (QFileInfo(updater).isExecutable()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -111,6 +111,9 @@ private:
     LRESULT OnCommand(WPARAM, LPARAM);
 
     void ApplySync(CAsSyncResult* sync);
+    void OnUpdateNow();
+    bool updateAsked_ = false;
+    bool haveUpdate_ = false;
     void BuildMenus();
     void RefreshMenus();
     void UpdateTrayIcon();

@@ -182,7 +182,7 @@ TEST(LanguageTexts, BothLanguageFilesHoldEveryTextTheWindowsRead) {
     for (int i = 0; i <= 2; ++i) used.insert("status_popup_menu/" + QString::number(i));
     for (int i = 0; i <= 5; ++i) used.insert("tool_tip/" + QString::number(i));
     for (int i = 0; i <= 2; ++i) used.insert("tray_tip/" + QString::number(i));
-    for (const char* k : {"logoff", "login_as", "exit", "show_book", "show_dial", "show_log", "show_service",
+    for (const char* k : {"update_now", "logoff", "login_as", "exit", "show_book", "show_dial", "show_log", "show_service",
                           "always_top", "lang_chs", "lang_eng", "online", "busy", "offline", "about"})
         used.insert(QString("menu/") + k);
     for (const char* k : {"txt_boot_profile", "txt_profile_account", "txt_boot_account", "txt_sip", "txt_mv", "txt_online"})
@@ -314,4 +314,33 @@ TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {
         Write(dir + name, "x");
     }
     EXPECT_EQ(shell::kEmoticonCount, shell::CountEmoticons(dir)) << "a 50th file does not overrun the table";
+}
+
+TEST(Update, VersionFileForTheUpdater) {
+    const std::string dir = TempFolder(), path = dir + "/VersionInfo.ini";
+    shell::VersionFileData v;
+    v.major = 0;
+    v.minor = 9;
+    v.build = 7;
+    v.changes = "fixes\r\n[evil]";
+    v.downloadFile = "http://127.0.0.1:7200/tessaly-0.9.7.zip";
+    v.needUpdate = 1;
+    v.langType = "chs";
+    v.server = "127.0.0.1:7200";
+    ASSERT_TRUE(shell::WriteVersionInfoIni(path, v));
+    std::string value;
+    auto get = [&](const char* section, const char* key) {
+        value.clear();
+        plat::IniGetString(path, section, key, &value);
+        return value;
+    };
+    EXPECT_EQ("7", get("qz_Version_Info", "Buildnum"));
+    EXPECT_EQ("6", get("qz_old_Version_Info", "Buildnum"));
+    EXPECT_EQ("9", get("qz_old_Version_Info", "MinorVersion"));
+    EXPECT_EQ("fixes  [evil]", get("qz_Version_Info", "MajorChange")) << "a server text cannot add lines";
+    EXPECT_EQ(v.downloadFile, get("update_Version_Info", "DownloadFile"));
+    EXPECT_EQ("1", get("update_Version_Info", "UpdateNeedUpdate"));
+    EXPECT_EQ("chs", get("system", "langtype"));
+    EXPECT_EQ("127.0.0.1:7200", get("system", "server"));
+    EXPECT_TRUE(plat::IniSectionNames(path).size() == 4u);
 }
