@@ -84,6 +84,21 @@ TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
     EXPECT_EQ(QString("bob"), sheet->tabText(sheet->currentIndex()));
 }
 
+TEST_F(CallWindows, EnterInTheNumberFieldDialsOnlyWhenDialIsEnabled) {
+    Type("bob@example.com");
+    bar->busy = true;  // the frame is busy: the dial button stays off
+    Dial()->ButtonState();
+    QTest::keyClick(Dial()->Number()->lineEdit(), Qt::Key_Return);
+    Events();
+    EXPECT_TRUE(calls->Pages().empty());
+    bar->busy = false;
+    Dial()->ButtonState();
+    QTest::keyClick(Dial()->Number()->lineEdit(), Qt::Key_Return);
+    Events();
+    ASSERT_EQ(1u, calls->Pages().size());
+    EXPECT_EQ("bob@example.com", UaEvents().back().text);
+}
+
 TEST_F(CallWindows, AnswerHoldNoticesAndHangUp) {
     int call, cnx;
     IncomingCall("carol@example.com", &call, &cnx);
