@@ -45,6 +45,9 @@ bool CallsWindows::eventFilter(QObject* watched, QEvent* e) {
 }
 
 CallsWindows::~CallsWindows() {
+    // The call pages may outlive their models by a moment while the sheet goes: cut them loose.
+    for (const auto& p : calls_->Pages())
+        if (COnDialDlg* w = PageOf(p.get())) w->Detach();
     delete chooser_.data();
     delete keypad_.data();
 }

@@ -82,7 +82,7 @@ protected:
 
 private:
     void ArmTimer();
-    CChildView* sheet_;
+    QPointer<CChildView> sheet_;
     QWidget* frame_;
     std::unique_ptr<CallController> calls_;
     QPointer<CDialDialog> dial_;
