@@ -8,6 +8,7 @@
 #include <QContextMenuEvent>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
@@ -101,6 +102,7 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
     connect(list_, &QListWidget::itemDoubleClicked, this, [this] {
         if (windows_->IsDialButtonEnabled()) DialSelected();
     });
+    list_->viewport()->installEventFilter(this);
     v->addWidget(list_);
     OnLanguageChanged();
     LoadCallLog();
@@ -177,6 +179,24 @@ const CallLogEntry* CSyslogDlg::Selected() const {
     for (int row = 0; row < list_->count(); ++row)
         if (list_->item(row)->isSelected()) return RecordAt(row);
     return nullptr;
+}
+
+bool CSyslogDlg::WheelSelect(int delta) {
+    if (list_->count() == 0) return false;
+    int highest = 0;
+    for (int row = 0; row < list_->count(); ++row)
+        if (list_->item(row)->isSelected()) highest = row;
+    const int row = std::clamp(highest - delta / 120, 0, list_->count() - 1);
+    list_->clearSelection();
+    list_->item(row)->setSelected(true);
+    list_->setCurrentRow(row, QItemSelectionModel::Current);
+    return list_->viewport()->rect().contains(list_->visualItemRect(list_->item(row)));
+}
+
+bool CSyslogDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == list_->viewport() && e->type() == QEvent::Wheel)
+        return WheelSelect(static_cast<QWheelEvent*>(e)->angleDelta().y());  // out of view: the list scrolls too
+    return CNqPropertyPage::eventFilter(watched, e);
 }
 
 void CSyslogDlg::SetDirection(int command) {
@@ -274,10 +294,13 @@ void CSyslogDlg::contextMenuEvent(QContextMenuEvent* e) {
     const CallLogEntry* r = Selected();
     TrelMenu menu(this);
     const bool offline = windows_->presenceStatus && windows_->presenceStatus() == 1;
-    QAction* call = menu.AppendMenu(0, ID_LOG_CALL, T("log_dialog", "0", "Call back"));
-    QAction* im = menu.AppendMenu(0, ID_LOG_SENDIM, T("log_dialog", "1", "Send message"));
-    QAction* add = menu.AppendMenu(0, ID_LOG_ADDCONTACT, T("log_dialog", "2", "Add to contacts"));
-    menu.AppendMenu(0, ID_LOG_DELETE, T("log_dialog", "3", "Remove"));
+    auto entry = [&](int cmd, const char* key, const char* def, const char* picture) {
+        return menu.AppendBitmapMenu(0, cmd, T("log_dialog", key, def), ctl::LoadBitmapFile(shell::SkinFile(picture)));
+    };
+    QAction* call = entry(ID_LOG_CALL, "0", "Call back", "menudial.bmp");
+    QAction* im = entry(ID_LOG_SENDIM, "1", "Send message", "menusendim.bmp");
+    QAction* add = entry(ID_LOG_ADDCONTACT, "2", "Add to contacts", "menuaddcontact.bmp");
+    entry(ID_LOG_DELETE, "3", "Remove", "menudel.bmp");
     call->setEnabled(!offline && windows_->IsDialButtonEnabled());
     const std::string number = r ? std::string(r->number, strnlen(r->number, sizeof r->number)) : std::string();
     const size_t atSign = number.find('@');

@@ -45,10 +45,13 @@ public:
     QListWidget* List() const { return list_; }
     QToolBar* Bar() const { return bar_; }
     const CallLogEntry* RecordAt(int row) const;
+    // The wheel moves the selection by its steps; true when the new entry is wholly in view.
+    bool WheelSelect(int delta);
 
 protected:
     void showEvent(QShowEvent*) override;
     void contextMenuEvent(QContextMenuEvent*) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     const CallLogEntry* Selected() const;

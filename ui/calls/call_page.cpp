@@ -300,15 +300,19 @@ void COnDialDlg::mousePressEvent(QMouseEvent* e) {
     const auto items = MenuItems(e->pos());
     if (items.empty()) return;
     TrelMenu menu(this);
-    const std::pair<int, std::pair<const char*, const char*>> texts[] = {
-        {ID_CALL_HANGUP, {"hangup", "Hang up"}},
-        {ID_CALL_SENDIM, {"sendim", "Send message"}},
-        {ID_CALL_ADDCONTACT, {"addcontact", "Add to contacts"}},
-        {ID_CALL_KEYPAD, {"keyboard", "Keypad"}}};
+    struct Item {
+        int id;
+        const char *key, *def, *picture;
+    };
+    const Item texts[] = {{ID_CALL_HANGUP, "hangup", "Hang up", "hangupmi.bmp"},
+                          {ID_CALL_SENDIM, "sendim", "Send message", "menusendim.bmp"},
+                          {ID_CALL_ADDCONTACT, "addcontact", "Add to contacts", "menuaddcontact.bmp"},
+                          {ID_CALL_KEYPAD, "keyboard", "Keypad", model_->conference ? "menuaddcontact.bmp" : "menusendim.bmp"}};
     for (const auto& [cmd, enabled] : items) {
-        for (const auto& [id, t] : texts) {
-            if (id != cmd) continue;
-            QAction* a = menu.AppendMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.first, t.second));
+        for (const Item& t : texts) {
+            if (t.id != cmd) continue;
+            QAction* a = menu.AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, t.def),
+                                               ctl::LoadBitmapFile(shell::SkinFile(t.picture)));
             if (a) a->setEnabled(enabled);
         }
     }

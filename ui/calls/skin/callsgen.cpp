@@ -227,6 +227,30 @@ int main(int argc, char** argv) {
         p.drawLine(QPointF(r.left() + 5, r.top() + 8), QPointF(r.right() - 5, r.top() + 8));
         p.drawLine(QPointF(r.left() + 5, r.top() + 12), QPointF(r.right() - 8, r.top() + 12));
     }, QColor(240, 164, 40));
+    // Menu pictures (16 x 16 on the menus' key colour).
+    auto menuIcon = [](const QString& name, const std::function<void(QPainter&)>& draw) {
+        QImage img = Canvas(16, 16, kListKey);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        draw(p);
+        p.end();
+        Save(img, name);
+    };
+    menuIcon("menudial.bmp", [](QPainter& p) { PhoneGlyph(p, QRectF(1, 1, 14, 14), kGreen, false); });
+    menuIcon("menuaddcontact.bmp", [](QPainter& p) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(kBlue);
+        p.drawEllipse(QRectF(3, 1, 6, 6));
+        p.drawChord(QRectF(0, 8, 12, 12), 0, 180 * 16);
+        p.setPen(QPen(kGreen, 2));
+        p.drawLine(QPointF(12, 6), QPointF(12, 14));
+        p.drawLine(QPointF(8, 10), QPointF(16, 10));
+    });
+    menuIcon("menudel.bmp", [](QPainter& p) {
+        p.setPen(QPen(kRed, 2.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(4, 4), QPointF(12, 12));
+        p.drawLine(QPointF(12, 4), QPointF(4, 12));
+    });
     Presence("addr_useronline.bmp", kGreen);
     Presence("addr_useroffline.bmp", QColor(170, 176, 186));
     // Sounds: ring-in (two-tone bursts), ring-back, busy, hang-up, key click.

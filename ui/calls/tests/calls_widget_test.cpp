@@ -238,6 +238,16 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     ASSERT_EQ(1, log->List()->count());
     EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
 
+    log->SetDirection(ID_LOG_ALL);
+    log->List()->clearSelection();
+    log->List()->item(1)->setSelected(true);
+    EXPECT_TRUE(log->WheelSelect(-120));  // one step down
+    EXPECT_EQ(2, log->List()->currentRow());
+    EXPECT_EQ(1, static_cast<int>(log->List()->selectedItems().size()));
+    log->WheelSelect(360);  // clamped at the first entry
+    EXPECT_EQ(0, log->List()->currentRow());
+    log->SetDirection(ID_LOG_MISSED);
+
     sheet->setCurrentWidget(log);
     log->List()->item(0)->setSelected(true);
     Events();
