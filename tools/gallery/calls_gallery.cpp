@@ -12,6 +12,7 @@
 #include "common/account.h"
 #include "common/appenv.h"
 #include "common/calllog.h"
+#include "platform/codepage.h"
 #include "platform/fs.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_shell_hook.h"
@@ -43,6 +44,9 @@ struct Silent : calls::SoundPlayer {
     void Stop() override {}
 };
 
+// The program keeps texts in the ANSI code page.
+std::string A(const char* utf8) { return plat::Utf8ToAnsi(utf8); }
+
 void AddLog(uint32_t flags, const char* number, const char* name, uint32_t duration, int64_t ago) {
     CallLogNode* n = CallLog_AllocEntry();
     n->record.typeFlags = flags;
@@ -50,7 +54,7 @@ void AddLog(uint32_t flags, const char* number, const char* name, uint32_t durat
     n->record.startTime = static_cast<uint32_t>(g_now - ago);
     n->record.id = CallLog_NextId();
     std::strncpy(n->record.number, number, 63);
-    std::strncpy(n->record.name, name, 63);
+    std::strncpy(n->record.name, A(name).c_str(), 63);
     CallLog_Insert(n);
 }
 
@@ -105,7 +109,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 
     // An incoming call ringing.
     calls::CallPageModel* in = windows.Calls().OpenPage("carol@example.com", shell::Paths().skinFolder + "/usericondef.bmp", 0);
-    in->displayName = zh ? "陈卡萝" : "Carol Chen";
+    in->displayName = A(zh ? "陈卡萝" : "Carol Chen");
     in->UpdateCallStatus(calls::CALL_CALLING);
     in->ShowStateTip(5);
     windows.PageChanged(in);
@@ -117,7 +121,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 
     // An outgoing call talking for 3 min 27 s.
     calls::CallPageModel* out = windows.Calls().OpenPage("bob@example.com", shell::Paths().skinFolder + "/usericondef.bmp", 1);
-    out->displayName = zh ? "王博" : "Bob Walker";
+    out->displayName = A(zh ? "王博" : "Bob Walker");
     out->callId = 0;
     out->AddCnx(0);
     out->UpdateCallStatus(calls::CALL_PREPARING);
@@ -139,11 +143,11 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     // The call becomes a conference of four.
     sheet->setCurrentWidget(windows.PageOf(out));
     out->conference = out->hosting = true;
-    out->AddAttendeePicture(-1, "alice@example.com", zh ? "我" : "Alice", "", 1);
+    out->AddAttendeePicture(-1, "alice@example.com", A(zh ? "我" : "Alice"), "", 1);
     out->SetMemberPictureState("alice@example.com", calls::Text("multiconf_dialog", "conf_chairman", "chairman"));
     out->AddAttendeePicture(0, "bob@example.com", out->displayName, out->DirectionBitmapPath(true), 1);
     out->SetMemberPictureState("bob@example.com", calls::Text("multiconf_dialog", "conf_talking", "Talking..."));
-    out->AddAttendeePicture(1, "carol@example.com", zh ? "陈卡萝" : "Carol Chen", out->DirectionBitmapPath(false), 0);
+    out->AddAttendeePicture(1, "carol@example.com", A(zh ? "陈卡萝" : "Carol Chen"), out->DirectionBitmapPath(false), 0);
     out->SetMemberPictureState("carol@example.com", calls::Text("multiconf_dialog", "conf_talking", "Talking..."));
     out->AddAttendeePicture(2, "dave@example.com", "dave", out->DirectionBitmapPath(true), 1);
     out->SetMemberPictureState("dave@example.com", calls::Text("ondial_dialog", "TIP_CALLEERING", "Ring..."));
@@ -179,7 +183,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
                                     std::tuple{13, "dave", 1}}) {
         PresenceBuddyRecord r;
         r.id = id;
-        std::snprintf(r.name, sizeof r.name, "%s", name);
+        std::snprintf(r.name, sizeof r.name, "%s", A(name).c_str());
         r.online = online;
         invite.AddCandidate(r);
     }

@@ -1,5 +1,6 @@
 // The call log page: toolbar filters, the peer filter, the two-line list, its menu and commands.
 #include "ui/calls/call_log_page.h"
+#include "ui/calls/ansi_text.h"
 
 #include <strings.h>
 
@@ -145,7 +146,7 @@ void CSyslogDlg::LoadCallLog() {
         CallLog_GetByType(CALLLOG_ALL, records_.data(), count, &n);
         records_.resize(static_cast<size_t>(n));
     }
-    for (size_t i : PeerFilterEntries(records_)) peers_->addItem(QString::fromLocal8Bit(PeerText(records_[i]).c_str()), static_cast<int>(i));
+    for (size_t i : PeerFilterEntries(records_)) peers_->addItem(AnsiQ(PeerText(records_[i])), static_cast<int>(i));
     peers_->setCurrentIndex(0);
     RefreshList();
 }
@@ -155,15 +156,15 @@ void CSyslogDlg::RefreshList() {
     const int peer = peers_->currentData().isValid() ? peers_->currentData().toInt() : -1;
     const CallLogEntry* chosen = peer >= 0 && peer < static_cast<int>(records_.size()) ? &records_[static_cast<size_t>(peer)] : nullptr;
     const QPixmap icons[3] = {Icon("calllogin.bmp"), Icon("calllogout.bmp"), Icon("calllogmiss.bmp")};
-    const std::string word = T("log_dialog", "duration", "Duration").toStdString();
+    const std::string word = ToAnsi(T("log_dialog", "duration", "Duration"));
     for (size_t i : FilterRecords(records_, chosen, direction_)) {
         const CallLogEntry& r = records_[i];
-        auto* item = new QListWidgetItem(QString::fromLocal8Bit(PeerText(r).c_str()));
+        auto* item = new QListWidgetItem(AnsiQ(PeerText(r)));
         item->setData(Qt::DecorationRole, icons[DirectionIcon(r.typeFlags)]);
         item->setData(kRecordRole, static_cast<int>(i));
         item->setData(Qt::UserRole + 2, r.typeFlags == CALLLOG_MISSED);
-        item->setData(Qt::UserRole + 3, QString::fromStdString(EntryLineTwo(r, word)));
-        item->setToolTip(QString::fromLocal8Bit(r.number));
+        item->setData(Qt::UserRole + 3, AnsiQ(EntryLineTwo(r, word)));
+        item->setToolTip(AnsiQ(std::string(r.number, strnlen(r.number, sizeof r.number))));
         list_->addItem(item);
     }
 }
@@ -246,15 +247,15 @@ void CSyslogDlg::AddSelectedAsContact() {
     if (!r) return;
     std::string id(r->number, strnlen(r->number, sizeof r->number));
     id = id.substr(0, id.find('@'));
-    const std::string caption = T("add_contact_dialog", "title_error", "").toStdString();
+    const std::string caption = ToAnsi(T("add_contact_dialog", "title_error", ""));
     if (strcasecmp(id.c_str(), g_strUserId.c_str()) == 0) {
-        windows_->ShowBox(T("add_contact_dialog", "err_addcuruid", "Can't Add Current Account").toStdString(), caption);
+        windows_->ShowBox(ToAnsi(T("add_contact_dialog", "err_addcuruid", "Can't Add Current Account")), caption);
         return;
     }
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
         if (AddrBook_FindContactById(g_addrBookRoots[0], id.c_str())) {
-            windows_->ShowBox(T("add_contact_dialog", "err_dupcontact", "Contact have exist").toStdString(), caption);
+            windows_->ShowBox(ToAnsi(T("add_contact_dialog", "err_dupcontact", "Contact have exist")), caption);
             return;
         }
     }

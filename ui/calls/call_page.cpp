@@ -1,5 +1,6 @@
 // The call page: single view (photo, name, status, tip or clock) and member view (tiles), its menu.
 #include "ui/calls/call_page.h"
+#include "ui/calls/ansi_text.h"
 
 #include <strings.h>
 
@@ -18,7 +19,7 @@
 namespace calls {
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) { return AnsiQ(s); }
 
 QPixmap RoundPhoto(const QString& path, int size) {
     QImage img = ctl::LoadBitmapFile(path);
@@ -80,7 +81,7 @@ void CAttendeePic::SetImagePath(const QString& path) {
 }
 
 void CAttendeePic::MarqueeStep(int line) {
-    const QByteArray bytes = (line == 1 ? name_ : state_).toLocal8Bit();
+    const QByteArray bytes = QByteArray::fromStdString(ToAnsi(line == 1 ? name_ : state_));
     if (line == 1) MarqueeAdvance(bytes, &nameOffset_, &nameDir_);
     else MarqueeAdvance(bytes, &stateOffset_, &stateDir_);
     update();
@@ -112,8 +113,8 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
             return;
         }
         if (!timer.isActive()) timer.start();
-        const QByteArray b = text.toLocal8Bit();
-        const QString shown = offset > 0 ? QString::fromLocal8Bit(b.mid(offset, 18)) : text;
+        const QByteArray b = QByteArray::fromStdString(ToAnsi(text));
+        const QString shown = offset > 0 ? AnsiQ(b.mid(offset, 18).toStdString()) : text;
         p.drawText(QRect(4, y, width() - 8, fm.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
     };
     line(name_, 64, nameOffset_, nameTimer_, QColor(40, 52, 72));
@@ -282,7 +283,7 @@ void COnDialDlg::RunMenuCommand(int command) {
                 if (AddrBook_FindContactById(g_addrBookRoots[0], id.c_str()))
                     refusal = shell::LangText("add_contact_dialog", "err_dupcontact", "Contact have exist");
             }
-            if (!refusal.isEmpty()) model_->host()->ShowBox(refusal.toStdString());
+            if (!refusal.isEmpty()) model_->host()->ShowBox(ToAnsi(refusal));
             else if (addContact) addContact(id);
             break;
         }

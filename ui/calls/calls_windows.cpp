@@ -1,6 +1,7 @@
 // The calls windows on the frame's sheet: call pages for the controller, dial bar states, keypad,
 // conference chooser, message boxes.
 #include "ui/calls/calls_windows.h"
+#include "ui/calls/ansi_text.h"
 
 #include <QMessageBox>
 
@@ -19,14 +20,14 @@ namespace calls {
 
 CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sounds) : sheet_(sheet), frame_(frame) {
     SetTextSource([](const char* section, const char* key, const char* def) {
-        return shell::LangText(section, key, def).toStdString();
+        return ToAnsi(shell::LangText(section, key, def));
     });
     calls_ = std::make_unique<CallController>(this, sounds, shell::Paths().skinFolder);
     box = [this](const std::string& text, const std::string& caption) {
-        QMessageBox::information(frame_, QString::fromStdString(caption), QString::fromStdString(text));
+        QMessageBox::information(frame_, AnsiQ(caption), AnsiQ(text));
     };
     ask = [this](const std::string& text, const std::string& caption) {
-        return QMessageBox::question(frame_, QString::fromStdString(caption), QString::fromStdString(text),
+        return QMessageBox::question(frame_, AnsiQ(caption), AnsiQ(text),
                                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
     };
     timer_.setSingleShot(true);

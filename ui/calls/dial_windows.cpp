@@ -1,5 +1,6 @@
 // The dial page, the DTMF keypad window and the dial bar.
 #include "ui/calls/dial_windows.h"
+#include "ui/calls/ansi_text.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -84,14 +85,14 @@ void CDialDialog::SyncHistory() {
     const QString text = number_->currentText();
     number_->blockSignals(true);
     number_->clear();
-    for (const std::string& e : history_.Entries()) number_->addItem(QString::fromStdString(e));
+    for (const std::string& e : history_.Entries()) number_->addItem(AnsiQ(e));
     number_->setEditText(text);
     number_->blockSignals(false);
 }
 
 int CDialDialog::OnDialBarDial() {
     CallController& calls = windows_->Calls();
-    const std::string number = DialText(number_->currentText().trimmed().toStdString());
+    const std::string number = DialText(ToAnsi(number_->currentText().trimmed()));
     auto finish = [this](int result) {
         number_->setFocus();
         number_->lineEdit()->deselect();
@@ -107,7 +108,7 @@ int CDialDialog::OnDialBarDial() {
     if (!target) {
         history_.Add(number);
         SyncHistory();
-        number_->setEditText(QString::fromStdString(number));
+        number_->setEditText(AnsiQ(number));
         calls.CallNumber(number);
         return finish(1);
     }

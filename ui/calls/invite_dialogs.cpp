@@ -1,5 +1,6 @@
 // The conference chooser and the chat invitation dialog.
 #include "ui/calls/invite_dialogs.h"
+#include "ui/calls/ansi_text.h"
 
 #include <strings.h>
 
@@ -100,8 +101,8 @@ void CConfInviteDlg::OnLanguageChanged() {
 QListWidgetItem* CConfInviteDlg::MakeItem(const Candidate& c) const {
     const CInvitee& inv = *c.invitee;
     const bool online = inv.Contact() && AddrBook_IsContactOnline(inv.Contact());
-    QString text = QString::fromLocal8Bit(inv.Number() ? inv.Number() : "");
-    if (inv.Name() && *inv.Name()) text = QString::fromLocal8Bit(inv.Name()) + "  " + text;
+    QString text = AnsiQ(inv.Number());
+    if (inv.Name() && *inv.Name()) text = AnsiQ(inv.Name()) + "  " + text;
     auto* item = new QListWidgetItem(QIcon(OnlineIcon(online)), text);
     item->setData(Qt::UserRole, c.handle);
     return item;
@@ -228,7 +229,7 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
     }
     if (!copy.name[0]) std::snprintf(copy.name, sizeof copy.name, "%d", copy.id);
     records_.push_back(copy);
-    auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), QString::fromLocal8Bit(copy.name));
+    auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), AnsiQ(copy.name));
     item->setData(Qt::UserRole, static_cast<int>(records_.size() - 1));
     list_->addItem(item);
 }
@@ -252,7 +253,13 @@ void CInviteToConfDlg::Confirm() {
     std::vector<const PresenceBuddyRecord*> chosen;
     for (int row = 0; row < list_->count(); ++row)
         if (list_->item(row)->isSelected()) chosen.push_back(&RecordAt(row));
-    if (invite_) invite_(chosen, text_->text().left(255).toLocal8Bit().toStdString());
+    std::string text = ToAnsi(text_->text());
+    if (text.size() > 255) {  // at most 255 bytes, without half a double-byte character
+        size_t i = 0;
+        while (i < 255) i += static_cast<unsigned char>(text[i]) >= 0x81 ? 2 : 1;
+        text.resize(i > 255 ? i - 2 : i);
+    }
+    if (invite_) invite_(chosen, text);
     accept();
 }
 

@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QTest>
 
+#include "platform/codepage.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_windows.h"
@@ -374,6 +375,25 @@ TEST(CallTiles, MarqueeStepsAndNeverSplitsADoubleByteCharacter) {
     dir = 1;
     calls::MarqueeAdvance(mixed, &offset, &dir);
     EXPECT_EQ(1, offset);  // 2 would cut the first double-byte character in half
+}
+
+}  // namespace
+
+namespace {
+
+// Names are kept in the ANSI code page (936) and shown as what they say.
+TEST_F(CallWindows, CallLogShowsAnsiNames) {
+    CallLogNode* n = CallLog_NewEntry();
+    std::strcpy(n->record.number, "bob@example.com");
+    std::strcpy(n->record.name, plat::Utf8ToAnsi("王博").c_str());
+    n->record.typeFlags = CALLLOG_INCOMING;
+    n->record.duration = 40;
+    CallLog_Add(n);
+    calls::CSyslogDlg* log = windows->CallLogPage();
+    log->LoadCallLog();
+    ASSERT_EQ(1, log->List()->count());
+    EXPECT_EQ(QString::fromUtf8("王博"), log->List()->item(0)->text());
+    EXPECT_EQ(QString::fromUtf8("王博"), log->PeerFilter()->itemText(1));
 }
 
 }  // namespace
