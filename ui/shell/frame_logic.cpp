@@ -54,6 +54,43 @@ const char* TrayBitmapName(int status) {
     }
 }
 
+LinkAction LinkMonitorTick(LinkMonitor& m, long long gateway, bool haveUser, int frameLoginState, bool pending,
+                           int fsmState, const char** log) {
+    *log = nullptr;
+    int before = m.linkState;
+    if (gateway < 0) {
+        m.linkState = 2;
+        m.lastGateway = -1;
+    } else {
+        m.linkState = 1;
+        // A new gateway counts as lost, then available.
+        if (gateway != m.lastGateway) {
+            if (m.lastGateway != -1) before = 2;
+            m.lastGateway = gateway;
+        }
+    }
+    if (!haveUser) return LINK_NONE;
+    const int now = m.linkState;
+    if (now == 1 && before == 1) {
+        m.ticks = (m.ticks + 1) % 10;
+        if (m.ticks == 0 && frameLoginState == LOGIN_SIGNED_OUT && pending) {
+            *log = "TIMER: 5 min expired, connect now";  // the period is 30 s; the text is kept as it was
+            return fsmState == 0 ? LINK_LOGIN : LINK_NONE;
+        }
+    } else if (now == 1) {
+        m.ticks = 0;
+        *log = "TIMER: Link up, connect now";
+        return pending && fsmState == 0 ? LINK_LOGIN : LINK_NONE;
+    } else if (before == 2) {
+        m.ticks = 0;
+    } else if (fsmState == 6) {
+        m.ticks = 0;
+        *log = "TIMER: Link down, disconnect now";
+        return LINK_UNREACHABLE;
+    }
+    return LINK_NONE;
+}
+
 bool IsCallingSelf(const std::string& target, const std::string& domain, const std::string& sipAccount) {
     if (sipAccount.empty() || target.empty()) return false;
     auto full = [&](const std::string& s) {

@@ -1207,24 +1207,15 @@ int CMainFrame::DialRequest(const std::string& number) {
 // Link monitor.
 
 void CMainFrame::OnLinkTimer() {
-    const int before = linkState_;
-    linkState_ = shell::GetLinkState();
-    if (g_strUserId.empty() || shell::g_strPassword.empty()) return;
-    if (linkState_ == 1 && before == 1) {
-        linkTicks_ = (linkTicks_ + 1) % 10;
-        if (linkTicks_ == 0 && m_nLoginState == LOGIN_SIGNED_OUT && shell::g_loginPending) {
-            DebugTrace(MOD_SYSTEM, 2, "TIMER: 5 min expired, connect now");
-            if (STA_GetState() == ST_initial) STA_PostEvent(EV_login_in);
-        }
-    } else if (linkState_ == 1) {
-        linkTicks_ = 0;
-        DebugTrace(MOD_SYSTEM, 2, "TIMER: Link up, connect now");
-        if (shell::g_loginPending && STA_GetState() == ST_initial) STA_PostEvent(EV_login_in);
-    } else if (before == 2) {
-        linkTicks_ = 0;
-    } else if (STA_GetState() == ST_online) {
-        linkTicks_ = 0;
-        DebugTrace(MOD_SYSTEM, 2, "TIMER: Link down, disconnect now");
+    const char* log = nullptr;
+    const bool haveUser = !g_strUserId.empty() && !shell::g_strPassword.empty();
+    const shell::LinkAction a = shell::LinkMonitorTick(link_, shell::DefaultGateway(), haveUser, m_nLoginState,
+                                                       shell::g_loginPending, STA_GetState(), &log);
+    if (log) DebugTrace(MOD_SYSTEM, 2, "%s", log);
+    if (a == shell::LINK_LOGIN) {
+        STA_SetLoginUser(g_strUserId, shell::g_strPassword);
+        STA_PostEvent(EV_login_in);
+    } else if (a == shell::LINK_UNREACHABLE) {
         STA_PostEvent(EV_unreachable);
         shell::g_loginPending = true;
         shell::g_interactiveLogin = false;

@@ -10,6 +10,7 @@
 
 #include "platform/wintypes.h"
 #include "ui/shell/call_windows_hook.h"
+#include "ui/shell/frame_logic.h"
 #include "ui/shell/pages.h"
 
 class QLabel;
@@ -144,8 +145,7 @@ private:
     std::unordered_map<int, QAction*> actions_;
     QMenu *fileMenu_ = nullptr, *viewMenu_ = nullptr, *statusMenu_ = nullptr, *helpMenu_ = nullptr;
     QTimer linkTimer_;
-    int linkState_ = 1;
-    int linkTicks_ = 0;
+    shell::LinkMonitor link_;
     bool m_bAlwaysOnTop = false;
     bool m_bClosing = false;
     bool closed_ = false;

@@ -344,3 +344,31 @@ TEST(Update, VersionFileForTheUpdater) {
     EXPECT_EQ("127.0.0.1:7200", get("system", "server"));
     EXPECT_TRUE(plat::IniSectionNames(path).size() == 4u);
 }
+
+TEST(LinkMonitor, TickTable) {
+    const char* log = nullptr;
+    shell::LinkMonitor m;
+    // Without a remembered user nothing is posted, whatever the link does.
+    EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, false, 0, true, 0, &log));
+    m = {};
+    ASSERT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));  // first sight of the gateway
+    // Down while online posts unreachable once; down again posts nothing.
+    EXPECT_EQ(shell::LINK_UNREACHABLE, shell::LinkMonitorTick(m, -1, true, 1, false, 6, &log));
+    EXPECT_STREQ("TIMER: Link down, disconnect now", log);
+    EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, true, 0, true, 0, &log));
+    // Up with a sign-in pending and the machine idle: log in.
+    EXPECT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));
+    EXPECT_STREQ("TIMER: Link up, connect now", log);
+    // A changed gateway counts as lost, then up.
+    EXPECT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 9, true, 0, true, 0, &log));
+    // Up and idle, pending: every tenth tick (30 s) tries again; not while the machine is busy.
+    int logins = 0;
+    for (int i = 0; i < 20; ++i) logins += shell::LinkMonitorTick(m, 9, true, 0, true, 0, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(2, logins);
+    logins = 0;
+    for (int i = 0; i < 10; ++i) logins += shell::LinkMonitorTick(m, 9, true, 0, true, 3, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(0, logins);
+    EXPECT_STREQ("TIMER: 5 min expired, connect now", log);
+    // Signed in, nothing pending: nothing.
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 9, true, 1, false, 6, &log));
+}
