@@ -501,3 +501,25 @@ TEST_F(PlatformWave, PortAudioOpenWorksOrFailsCleanly) {
 }
 
 }  // namespace
+
+// Notification sounds: never on the file device, a looping sound counts as playing until stopped,
+// a file that cannot be read is refused and stops the previous sound.
+#include "platform/sound.h"
+
+TEST(PlatformSound, SilentOnTheFileDeviceAndStoppable) {
+  plat::SetAudioBackend(plat::AudioBackend::File);
+  plat_test::TempDir dir;
+  const std::string ring = dir.path() + "/ringin.wav";
+  ASSERT_TRUE(plat::WriteWavFile(ring, std::vector<int16_t>(800, 1000), 8000, 1));
+  EXPECT_TRUE(plat::PlaySoundFile(ring, true));
+  EXPECT_EQ(ring, plat::CurrentSound());
+  EXPECT_TRUE(plat::SoundPlaying());
+  plat::StopSound();
+  EXPECT_FALSE(plat::SoundPlaying());
+  EXPECT_TRUE(plat::PlaySoundFile(ring, false));
+  EXPECT_FALSE(plat::SoundPlaying());  // silent and not looping: over at once
+  EXPECT_TRUE(plat::PlaySoundFile(ring, true));
+  EXPECT_FALSE(plat::PlaySoundFile(dir.path() + "/missing.wav", true));
+  EXPECT_FALSE(plat::SoundPlaying());
+  plat::SetAudioBackend(plat::AudioBackend::Default);
+}

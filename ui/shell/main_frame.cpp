@@ -269,6 +269,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     d->addWidget(m_hangupButton);
     connect(m_dialButton, &QPushButton::clicked, this, [this] { Command(ID_DIAL); });
     connect(m_hangupButton, &QPushButton::clicked, this, [this] { Command(ID_HANGUP); });
+    // calls windows
+    if (shell::CallWindowsFactoryRef()) m_calls = shell::CallWindowsFactoryRef()(this, m_pSheet, m_dialButton, m_hangupButton);
     v->addWidget(m_wndDialBar);
 
     // Status bar.
@@ -384,8 +386,8 @@ void CMainFrame::RefreshMenus() {
     set(ID_LOGOFF, in);
     set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
     set(ID_SHOW_BOOK, in && m_pAddressBookPage);
-    set(ID_SHOW_DIAL, in && m_pDialPage);
-    set(ID_SHOW_LOG, in && m_pCallLogPage);
+    set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
+    set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
     set(ID_SHOW_SERVICE, in && m_pServicePage);
     // ---- marks of the menu file's items
     shell::MenuMarkState marks;
@@ -402,8 +404,13 @@ void CMainFrame::RefreshMenus() {
             it->second->setCheckable(true);
             it->second->setChecked(st == s);
         }
-    m_dialButton->setEnabled(in && st != STATUS_OFFLINE);
-    m_hangupButton->setEnabled(m_pSheet->AnyCallPage());
+    if (m_calls) {  // the active page sets the buttons
+        m_calls->ActivePageChanged();
+        if (!in) m_dialButton->setEnabled(false);
+    } else {
+        m_dialButton->setEnabled(in && st != STATUS_OFFLINE);
+        m_hangupButton->setEnabled(m_pSheet->AnyCallPage());
+    }
     m_dialCombo->setEnabled(in);
     if (m_wndToolBar) {
         for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
@@ -444,8 +451,14 @@ void CMainFrame::Command(int id) {
             break;
         }
         case ID_SHOW_BOOK: if (m_pAddressBookPage) m_pSheet->setCurrentWidget(m_pAddressBookPage); break;
-        case ID_SHOW_DIAL: if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage); break;
-        case ID_SHOW_LOG: if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage); break;
+        case ID_SHOW_DIAL:
+            if (m_callsDial) m_pSheet->setCurrentWidget(m_callsDial);
+            else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
+            break;
+        case ID_SHOW_LOG:
+            if (m_callsLog) m_pSheet->setCurrentWidget(m_callsLog);
+            else if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage);
+            break;
         case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
         case ID_STATUS_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
         case ID_STATUS_BUSY: SetPresenceStatus(STATUS_BUSY); break;
@@ -453,6 +466,14 @@ void CMainFrame::Command(int id) {
             if (m_nLoginState == LOGIN_SIGNED_IN) OnLogoff();
             break;
         case ID_DIAL:
+            if (m_calls) {  // a number typed in the bar is called from any page but the calls windows' own
+                const QString number = m_dialCombo->currentText().trimmed();
+                auto* page = qobject_cast<CNqPropertyPage*>(m_pSheet->currentWidget());
+                if (!number.isEmpty() && !(page && m_calls->OwnsPage(page)) && m_wndStatusBar->GetStatus() != STATUS_OFFLINE)
+                    CallNumber(number);
+                else m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
+                break;
+            }
             if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE) {
                 const QString number = m_dialCombo->currentText().trimmed();
                 if (!number.isEmpty()) CallNumber(number);
@@ -460,6 +481,10 @@ void CMainFrame::Command(int id) {
             }
             break;
         case ID_HANGUP:
+            if (m_calls) {
+                m_calls->OnHangupButton();
+                break;
+            }
             if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
             break;
         case ID_UPDATE_NOW: OnUpdateNow(); break;
@@ -589,6 +614,12 @@ void CMainFrame::LogoffReset(int mode) {
         m_pAddressBookPage = nullptr;
         m_pDialPage = nullptr;
         m_pCallLogPage = nullptr;
+        if (m_calls) {
+            for (CNqPropertyPage* p : {m_callsDial, m_callsLog})
+                if (p) m_pSheet->RemovePage(p);
+            m_calls->DropPages();
+            m_callsDial = m_callsLog = nullptr;
+        }
         m_pServicePage = nullptr;
         buddyListSeen_ = false;
         m_pSheet->setCurrentWidget(m_navigatePage);
@@ -598,12 +629,18 @@ void CMainFrame::LogoffReset(int mode) {
             connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
         }
         if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
-        if (!m_pDialPage) {
+        if (m_calls && !m_callsDial) {
+            m_callsDial = m_calls->MakeDialPage();
+            m_pSheet->AddPage(m_callsDial);
+            m_callsLog = m_calls->MakeCallLogPage();
+            m_pSheet->AddPage(m_callsLog);
+        }
+        if (!m_pDialPage && !m_calls) {
             m_pDialPage = new CDialDialog;
             m_pSheet->AddPage(m_pDialPage);
             connect(m_pDialPage, &CDialDialog::callRequested, this, [this](const QString& n) { CallNumber(n); });
         }
-        if (!m_pCallLogPage) {
+        if (!m_pCallLogPage && !m_calls) {
             m_pCallLogPage = new CSyslogDlg;
             m_pSheet->AddPage(m_pCallLogPage);
         }
@@ -667,7 +704,7 @@ void CMainFrame::ServerLogin() {
 }
 
 void CMainFrame::OnLogoff() {
-    if (m_pSheet->AnyCallPage()) {
+    if (AnyCall()) {
         Box(LangText("ondial_dialog", "LogOff_Tip", "Still have active dial,cann't log off?"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
         return;
     }
@@ -1014,6 +1051,12 @@ LRESULT CMainFrame::OnPresenceVoice(WPARAM, LPARAM lParam) {
 
 int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (m_nLoginState != LOGIN_SIGNED_IN) return -1;
+    if (m_calls) {
+        const int r = m_calls->CallNumber(number.left(64).toStdString(), quiet);
+        if (r == 0) AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_calling", "Calling %s"), {number.left(64)}));
+        RefreshMenus();
+        return r;
+    }
     QString target = number.left(64);
     if (m_pSheet->AnyCallPage()) {
         DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
@@ -1069,6 +1112,20 @@ void CMainFrame::OnHangup(COnDialDlg* page) {
 LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
     auto* msg = reinterpret_cast<VOIP_UI_MSG*>(lParam);
     if (!msg) return 1;
+    if (m_calls && msg->iEvent != VOIPEVT_TIMEOUT && msg->iEvent != VOIPEVT_START && msg->iEvent != VOIPEVT_STOP) {
+        const QString before = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
+        m_calls->OnVoipEvent(msg);
+        const QString after = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
+        if (msg->iEvent == VOIPEVT_REMOTE_NEWCALL && before.isEmpty() && !after.isEmpty())
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {after}));
+        else if (msg->iEvent == VOIPEVT_REMOTE_ANSWER && !before.isEmpty())
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {before}));
+        else if (msg->iEvent == VOIPEVT_RELEASE_CALL && !before.isEmpty())
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {before}));
+        VOIP_FreeUiMsg(msg);
+        RefreshMenus();
+        return 1;
+    }
     const QString text = msg->iEvent == VOIPEVT_REMOTE_NEWCALL && msg->pValue ? Q(static_cast<const char*>(msg->pValue)).left(128) : QString();
     COnDialDlg* page = m_pSheet->FindCallPageByCallId(msg->iCallId);
     switch (msg->iEvent) {
@@ -1152,6 +1209,13 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
 
 int CMainFrame::DialRequest(const std::string& number) {
     const QString n = QString::fromStdString(number);
+    if (m_calls) {
+        const bool shown = m_nLoginState == LOGIN_SIGNED_IN && m_calls->ShowCallPageFor(number);
+        const int result = shell::DialDecision(m_nLoginState, shown, m_navigatePage != nullptr, m_calls->AnyTalking());
+        if (result == 3) CallNumber(n.left(64), true);
+        DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
+        return result;
+    }
     COnDialDlg* page = m_pSheet->FindCallPageByNumber(n);
     const int result = shell::DialDecision(m_nLoginState, page != nullptr, m_navigatePage != nullptr, m_pSheet->AnyTalking());
     if (result == 1) m_pSheet->setCurrentWidget(page);
@@ -1183,7 +1247,7 @@ void CMainFrame::OnLinkTimer() {
 // Exit and close.
 
 void CMainFrame::OnAppExit() {
-    if (m_pSheet->AnyCallPage()) {
+    if (AnyCall()) {
         Box(LangText("ondial_dialog", "Exit_Tip", "Still have active dial,cann't exit"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
         return;
     }
@@ -1228,6 +1292,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
 }
 
 void CMainFrame::FinishClose() {
+    if (m_calls) m_calls->CloseAll();
     DebugTrace(MOD_SYSTEM, 2, "Sign-out wait over, state %d", m_nLoginState);
     closed_ = true;
     if (onClosed) onClosed();

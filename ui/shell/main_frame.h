@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/wintypes.h"
+#include "ui/shell/call_windows_hook.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
 #include "ui/shell/mixer_control.h"
@@ -78,6 +79,7 @@ public:
     CChildView* Sheet() const { return m_pSheet; }
     CNqNavigatePage* StartPage() const { return m_navigatePage; }
     CAddressBookDlg* BookPage() const { return m_pAddressBookPage; }
+    shell::CallWindowsHook* Calls() const { return m_calls.get(); }  // null without the calls windows
     CPresenceStatusBar* StatusBar() const { return m_wndStatusBar; }
     CSkinToolBar* ToolBar() const { return m_wndToolBar; }
     bool ClosingDone() const { return closed_; }
@@ -152,6 +154,10 @@ private:
     bool buddyListSeen_ = false;
     QString alias_;
     QTimer closeWait_;
+    // The calls windows, when registered (they then own the call, dial and call log pages).
+    std::unique_ptr<shell::CallWindowsHook> m_calls;
+    CNqPropertyPage *m_callsDial = nullptr, *m_callsLog = nullptr;
+    bool AnyCall() const { return m_calls ? m_calls->AnyCallPage() : m_pSheet->AnyCallPage(); }
     int closeWaitTicks_ = 0;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:

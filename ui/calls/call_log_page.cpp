@@ -1,0 +1,326 @@
+// The call log page: toolbar filters, the peer filter, the two-line list, its menu and commands.
+#include "ui/calls/call_log_page.h"
+#include "ui/calls/ansi_text.h"
+
+#include <strings.h>
+
+#include <QAction>
+#include <QActionGroup>
+#include <QContextMenuEvent>
+#include <QPainter>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
+#include "common/appenv.h"
+#include "ui/calls/calls_logic.h"
+#include "ui/calls/calls_windows.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/trel_menu.h"
+#include "ui/shell/shell_config.h"
+
+namespace calls {
+namespace {
+
+QString T(const char* section, const char* key, const char* def) { return shell::LangText(section, key, def); }
+constexpr int kRecordRole = Qt::UserRole + 1;
+
+// Two lines per entry: the peer, then the date and the talk time; the direction icon on the left.
+class EntryDelegate : public QStyledItemDelegate {
+public:
+    explicit EntryDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override { return QSize(200, 44); }
+    void paint(QPainter* p, const QStyleOptionViewItem& opt, const QModelIndex& index) const override {
+        p->save();
+        const bool selected = opt.state & QStyle::State_Selected;
+        p->fillRect(opt.rect, selected ? QColor(0xC6, 0xE3, 0xE7).lighter(104) : Qt::white);
+        p->setPen(QColor(236, 240, 246));
+        p->drawLine(opt.rect.bottomLeft(), opt.rect.bottomRight());
+        const QPixmap icon = index.data(Qt::DecorationRole).value<QPixmap>();
+        if (!icon.isNull()) p->drawPixmap(opt.rect.left() + 6, opt.rect.top() + (opt.rect.height() - 32) / 2, icon.scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        const QRect label = opt.rect.adjusted(46, 3, -6, 0);
+        const int split = label.top() + label.height() * 3 / 5;
+        QFont f = opt.font;
+        f.setPixelSize(14);
+        f.setBold(index.data(Qt::UserRole + 2).toBool());
+        p->setFont(f);
+        p->setPen(index.data(Qt::UserRole + 2).toBool() ? QColor(200, 60, 52) : QColor(34, 48, 71));
+        p->drawText(QRect(label.left(), label.top(), label.width(), split - label.top()), Qt::AlignLeft | Qt::AlignVCenter,
+                    index.data(Qt::DisplayRole).toString());
+        f.setPixelSize(11);
+        f.setBold(false);
+        p->setFont(f);
+        p->setPen(QColor(0x80, 0x80, 0x80));
+        p->drawText(QRect(label.left(), split, label.width(), label.bottom() - split), Qt::AlignLeft | Qt::AlignVCenter,
+                    index.data(Qt::UserRole + 3).toString());
+        p->restore();
+    }
+};
+
+QPixmap Icon(const char* file) { return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)); }
+
+}  // namespace
+
+CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage(PAGE_LOG, parent), windows_(windows) {
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(0, 0, 0, 0);
+    v->setSpacing(0);
+    bar_ = new QToolBar(this);
+    bar_->setIconSize(QSize(16, 16));
+    bar_->setStyleSheet("QToolBar{background:#f3f6fb;border-bottom:1px solid #dde4ee;spacing:2px;padding:2px}");
+    auto* group = new QActionGroup(this);
+    const std::pair<int, const char*> dirs[] = {{ID_LOG_ALL, "calllogall.bmp"}, {ID_LOG_MISSED, "calllogmiss.bmp"},
+                                                {ID_LOG_IN, "calllogin.bmp"},   {ID_LOG_OUT, "calllogout.bmp"}};
+    for (const auto& [id, file] : dirs) {
+        QAction* a = bar_->addAction(QIcon(Icon(file)), QString());
+        a->setCheckable(true);
+        a->setData(id);
+        group->addAction(a);
+        const int cmd = id;
+        connect(a, &QAction::triggered, this, [this, cmd] { SetDirection(cmd); });
+    }
+    group->actions().first()->setChecked(true);
+    peers_ = new QComboBox(bar_);
+    peers_->setMinimumWidth(100);
+    peers_->setMaximumWidth(160);
+    bar_->addWidget(peers_);
+    connect(peers_, &QComboBox::activated, this, [this] { RefreshList(); });
+    QAction* remove = bar_->addAction(QIcon(Icon("calllogdel.bmp")), QString());
+    remove->setData(ID_LOG_REMOVE);
+    connect(remove, &QAction::triggered, this, &CSyslogDlg::DeleteSelected);
+    QAction* records = bar_->addAction(QIcon(Icon("calllogrecord.bmp")), QString());
+    records->setData(ID_LOG_RECORDS);
+    v->addWidget(bar_);
+    list_ = new QListWidget(this);
+    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list_->setItemDelegate(new EntryDelegate(list_));
+    list_->setFrameShape(QFrame::NoFrame);
+    list_->setContextMenuPolicy(Qt::NoContextMenu);
+    connect(list_, &QListWidget::itemSelectionChanged, this, [this] {
+        if (isVisible()) ButtonState();
+    });
+    connect(list_, &QListWidget::itemDoubleClicked, this, [this] {
+        if (windows_->IsDialButtonEnabled()) DialSelected();
+    });
+    list_->viewport()->installEventFilter(this);
+    v->addWidget(list_);
+    OnLanguageChanged();
+    LoadCallLog();
+}
+
+QString CSyslogDlg::TabTitle() const { return T("log_dialog", "title", "Call List"); }
+
+void CSyslogDlg::OnLanguageChanged() {
+    const std::pair<int, std::pair<const char*, const char*>> tips[] = {
+        {ID_LOG_ALL, {"AllTip", "All Calls"}},          {ID_LOG_MISSED, {"MissTip", "Missed Calls"}},
+        {ID_LOG_IN, {"InTip", "Incoming Calls"}},       {ID_LOG_OUT, {"OutTip", "Outgoing Calls"}},
+        {ID_LOG_REMOVE, {"DelTip", "Remove Selected Call log"}}, {ID_LOG_RECORDS, {"ChatRecord", "Query im record"}}};
+    for (QAction* a : bar_->actions())
+        for (const auto& [id, t] : tips)
+            if (a->data().toInt() == id) a->setToolTip(T("log_dialog", t.first, t.second).left(79));
+    peers_->setToolTip(T("log_dialog", "ComBoxTip", "Pick a user to see only that person's calls, or <All> for everybody").left(79));
+    if (peers_->count() > 0) peers_->setItemText(0, "<" + T("log_dialog", "select", "All") + ">");
+    RefreshList();
+}
+
+void CSyslogDlg::OnSkinChanged() {
+    const char* files[] = {"calllogall.bmp", "calllogmiss.bmp", "calllogin.bmp", "calllogout.bmp"};
+    int i = 0;
+    for (QAction* a : bar_->actions()) {
+        if (a->data().toInt() == ID_LOG_REMOVE) a->setIcon(QIcon(Icon("calllogdel.bmp")));
+        else if (a->data().toInt() == ID_LOG_RECORDS) a->setIcon(QIcon(Icon("calllogrecord.bmp")));
+        else if (i < 4 && a->isCheckable()) a->setIcon(QIcon(Icon(files[i++])));
+    }
+    RefreshList();
+}
+
+void CSyslogDlg::LoadCallLog() {
+    peers_->clear();
+    peers_->addItem("<" + T("log_dialog", "select", "All") + ">", -1);
+    records_.clear();
+    const int count = CallLog_CountByType(CALLLOG_ALL);
+    if (count > 0) {
+        records_.resize(static_cast<size_t>(count));
+        int n = 0;
+        CallLog_GetByType(CALLLOG_ALL, records_.data(), count, &n);
+        records_.resize(static_cast<size_t>(n));
+    }
+    for (size_t i : PeerFilterEntries(records_)) peers_->addItem(AnsiQ(PeerText(records_[i])), static_cast<int>(i));
+    peers_->setCurrentIndex(0);
+    RefreshList();
+}
+
+void CSyslogDlg::RefreshList() {
+    list_->clear();
+    const int peer = peers_->currentData().isValid() ? peers_->currentData().toInt() : -1;
+    const CallLogEntry* chosen = peer >= 0 && peer < static_cast<int>(records_.size()) ? &records_[static_cast<size_t>(peer)] : nullptr;
+    const QPixmap icons[3] = {Icon("calllogin.bmp"), Icon("calllogout.bmp"), Icon("calllogmiss.bmp")};
+    const std::string word = ToAnsi(T("log_dialog", "duration", "Duration"));
+    for (size_t i : FilterRecords(records_, chosen, direction_)) {
+        const CallLogEntry& r = records_[i];
+        auto* item = new QListWidgetItem(AnsiQ(PeerText(r)));
+        item->setData(Qt::DecorationRole, icons[DirectionIcon(r.typeFlags)]);
+        item->setData(kRecordRole, static_cast<int>(i));
+        item->setData(Qt::UserRole + 2, r.typeFlags == CALLLOG_MISSED);
+        item->setData(Qt::UserRole + 3, AnsiQ(EntryLineTwo(r, word)));
+        item->setToolTip(AnsiQ(std::string(r.number, strnlen(r.number, sizeof r.number))));
+        list_->addItem(item);
+    }
+}
+
+const CallLogEntry* CSyslogDlg::RecordAt(int row) const {
+    QListWidgetItem* item = list_->item(row);
+    if (!item) return nullptr;
+    const int i = item->data(kRecordRole).toInt();
+    return i >= 0 && i < static_cast<int>(records_.size()) ? &records_[static_cast<size_t>(i)] : nullptr;
+}
+
+const CallLogEntry* CSyslogDlg::Selected() const {
+    for (int row = 0; row < list_->count(); ++row)
+        if (list_->item(row)->isSelected()) return RecordAt(row);
+    return nullptr;
+}
+
+bool CSyslogDlg::WheelSelect(int delta) {
+    if (list_->count() == 0) return false;
+    int highest = 0;
+    for (int row = 0; row < list_->count(); ++row)
+        if (list_->item(row)->isSelected()) highest = row;
+    const int row = std::clamp(highest - delta / 120, 0, list_->count() - 1);
+    list_->clearSelection();
+    list_->item(row)->setSelected(true);
+    list_->setCurrentRow(row, QItemSelectionModel::Current);
+    return list_->viewport()->rect().contains(list_->visualItemRect(list_->item(row)));
+}
+
+bool CSyslogDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == list_->viewport() && e->type() == QEvent::Wheel)
+        return WheelSelect(static_cast<QWheelEvent*>(e)->angleDelta().y());  // out of view: the list scrolls too
+    return CNqPropertyPage::eventFilter(watched, e);
+}
+
+void CSyslogDlg::SetDirection(int command) {
+    direction_ = command == ID_LOG_MISSED ? CALLLOG_MISSED : command == ID_LOG_IN ? CALLLOG_INCOMING
+                 : command == ID_LOG_OUT  ? CALLLOG_OUTGOING : CALLLOG_ALL;
+    for (QAction* a : bar_->actions())
+        if (a->isCheckable()) a->setChecked(a->data().toInt() == command);
+    RefreshList();
+}
+
+void CSyslogDlg::ShowMissedCalls() {
+    SetDirection(ID_LOG_MISSED);
+    if (windows_->Sheet()) windows_->Sheet()->setCurrentWidget(this);
+    peers_->setCurrentIndex(0);
+    RefreshList();
+}
+
+int CSyslogDlg::DialSelected() {
+    const CallLogEntry* r = Selected();
+    if (!r) return 0;
+    const std::string number(r->number, strnlen(r->number, sizeof r->number));
+    CallController& calls = windows_->Calls();
+    if (calls.IsCallingSelf(CallBackAddress(number, calls.domainSuffix))) return 0;
+    if (CallPageModel* page = calls.FindCallPageByNumber(number)) {
+        windows_->ActivatePage(page);
+        return 1;
+    }
+    calls.CallNumber(number);
+    return 1;
+}
+
+void CSyslogDlg::OnHangup() {
+    CallController& calls = windows_->Calls();
+    if (CallPageModel* p = calls.FindTalkingCallPage()) p->OnHangup(0);
+    else if (CallPageModel* u = calls.FindUnansweredCallPage()) u->OnHangup(0);
+}
+
+void CSyslogDlg::ChatWithSelected() {
+    const CallLogEntry* r = Selected();
+    if (!r || !windows_->sendMessage) return;
+    windows_->sendMessage(CallBackAddress(std::string(r->number, strnlen(r->number, sizeof r->number)),
+                                          windows_->Calls().domainSuffix));
+}
+
+void CSyslogDlg::AddSelectedAsContact() {
+    const CallLogEntry* r = Selected();
+    if (!r) return;
+    std::string id(r->number, strnlen(r->number, sizeof r->number));
+    id = id.substr(0, id.find('@'));
+    const std::string caption = ToAnsi(T("add_contact_dialog", "title_error", ""));
+    if (strcasecmp(id.c_str(), g_strUserId.c_str()) == 0) {
+        windows_->ShowBox(ToAnsi(T("add_contact_dialog", "err_addcuruid", "Can't Add Current Account")), caption);
+        return;
+    }
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        if (AddrBook_FindContactById(g_addrBookRoots[0], id.c_str())) {
+            windows_->ShowBox(ToAnsi(T("add_contact_dialog", "err_dupcontact", "Contact have exist")), caption);
+            return;
+        }
+    }
+    if (windows_->addContact) windows_->addContact(id);
+}
+
+void CSyslogDlg::DeleteSelected() {
+    for (int row = 0; row < list_->count(); ++row)
+        if (list_->item(row)->isSelected())
+            if (const CallLogEntry* r = RecordAt(row)) CallLog_RemoveById(r->id);
+    CallLog_Save();
+    LoadCallLog();
+    if (windows_->clearMissedCalls) windows_->clearMissedCalls();
+}
+
+void CSyslogDlg::ButtonState() {
+    CallController& calls = windows_->Calls();
+    bool dial, hangup;
+    CallLogButtons(calls.FindTalkingCallPage() != nullptr, calls.FindUnansweredCallPage() != nullptr,
+                   static_cast<int>(list_->selectedItems().size()), &dial, &hangup);
+    windows_->EnableDialBar(dial ? 1 : 0, hangup ? 1 : 0);
+}
+
+void CSyslogDlg::showEvent(QShowEvent* e) {
+    CNqPropertyPage::showEvent(e);
+    ButtonState();
+}
+
+void CSyslogDlg::contextMenuEvent(QContextMenuEvent* e) {
+    const QPoint at = list_->viewport()->mapFrom(this, e->pos());
+    QListWidgetItem* item = list_->itemAt(at);
+    if (!item) item = list_->selectedItems().size() == 1 ? list_->selectedItems()[0] : list_->itemAt(15, 15);
+    if (!item) return;
+    list_->clearSelection();
+    item->setSelected(true);
+    list_->setCurrentItem(item);
+    const CallLogEntry* r = Selected();
+    TrelMenu menu(this);
+    const bool offline = windows_->presenceStatus && windows_->presenceStatus() == 1;
+    auto entry = [&](int cmd, const char* key, const char* def, const char* picture) {
+        return menu.AppendBitmapMenu(0, cmd, T("log_dialog", key, def), ctl::LoadBitmapFile(shell::SkinFile(picture)));
+    };
+    QAction* call = entry(ID_LOG_CALL, "0", "Call back", "menudial.bmp");
+    QAction* im = entry(ID_LOG_SENDIM, "1", "Send message", "menusendim.bmp");
+    QAction* add = entry(ID_LOG_ADDCONTACT, "2", "Add to contacts", "menuaddcontact.bmp");
+    entry(ID_LOG_DELETE, "3", "Remove", "menudel.bmp");
+    call->setEnabled(!offline && windows_->IsDialButtonEnabled());
+    const std::string number = r ? std::string(r->number, strnlen(r->number, sizeof r->number)) : std::string();
+    const size_t atSign = number.find('@');
+    bool contact = false;
+    if (atSign != std::string::npos) {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        contact = AddrBook_FindContactById(g_addrBookRoots[0], number.substr(0, atSign).c_str()) != nullptr;
+    }
+    add->setEnabled(atSign != std::string::npos && !contact);
+    im->setEnabled(atSign != std::string::npos && contact);
+    QAction* chosen = menu.exec(e->globalPos());
+    if (!chosen) return;
+    switch (chosen->data().toInt()) {
+        case ID_LOG_CALL: DialSelected(); break;
+        case ID_LOG_SENDIM: ChatWithSelected(); break;
+        case ID_LOG_ADDCONTACT: AddSelectedAsContact(); break;
+        case ID_LOG_DELETE: DeleteSelected(); break;
+        default: break;
+    }
+}
+
+}  // namespace calls

@@ -1,0 +1,323 @@
+// The call page: single view (photo, name, status, tip or clock) and member view (tiles), its menu.
+#include "ui/calls/call_page.h"
+#include "ui/calls/ansi_text.h"
+
+#include <strings.h>
+
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
+#include "common/appenv.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/trel_menu.h"
+#include "ui/shell/shell_config.h"
+
+namespace calls {
+namespace {
+
+QString Q(const std::string& s) { return AnsiQ(s); }
+
+QPixmap RoundPhoto(const QString& path, int size) {
+    QImage img = ctl::LoadBitmapFile(path);
+    QPixmap out(size, size);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    QPainterPath clip;
+    clip.addEllipse(QRectF(0, 0, size, size));
+    p.setClipPath(clip);
+    if (!img.isNull()) p.drawImage(QRect(0, 0, size, size), img);
+    else p.fillRect(out.rect(), QColor(200, 214, 236));
+    p.setClipping(false);
+    p.setPen(QPen(QColor(255, 255, 255), 3));
+    p.drawEllipse(QRectF(1.5, 1.5, size - 3, size - 3));
+    return out;
+}
+
+}  // namespace
+
+void MarqueeAdvance(const QByteArray& bytes, int* offset, int* dir) {
+    if (*dir == 1) {
+        *offset += 2;
+        if (bytes.size() - *offset < 18) *dir = 0;
+    } else {
+        *offset = 0;
+        *dir = 1;
+    }
+    if (*offset >= 2 && *offset <= bytes.size()) {
+        const auto b2 = static_cast<unsigned char>(bytes[*offset - 2]);
+        const auto b1 = static_cast<unsigned char>(bytes[*offset - 1]);
+        if (b2 < 0x80 && b1 > 0x80) --*offset;  // would split a double-byte character
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+CAttendeePic::CAttendeePic(QWidget* parent) : QWidget(parent) {
+    resize(100, 105);
+    nameTimer_.setInterval(1000);
+    stateTimer_.setInterval(1000);
+    connect(&nameTimer_, &QTimer::timeout, this, [this] { MarqueeStep(1); });
+    connect(&stateTimer_, &QTimer::timeout, this, [this] { MarqueeStep(2); });
+}
+
+void CAttendeePic::SetNameText(const QString& t) {
+    if (t != name_) nameOffset_ = 0, nameDir_ = 1;
+    name_ = t;
+    update();
+}
+void CAttendeePic::SetStateText(const QString& t) {
+    if (t != state_) stateOffset_ = 0, stateDir_ = 1;
+    state_ = t;
+    update();
+}
+void CAttendeePic::SetImagePath(const QString& path) {
+    image_ = path;
+    update();
+}
+
+void CAttendeePic::MarqueeStep(int line) {
+    const QByteArray bytes = QByteArray::fromStdString(ToAnsi(line == 1 ? name_ : state_));
+    if (line == 1) MarqueeAdvance(bytes, &nameOffset_, &nameDir_);
+    else MarqueeAdvance(bytes, &stateOffset_, &stateDir_);
+    update();
+}
+
+void CAttendeePic::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QColor(214, 224, 238));
+    p.setBrush(QColor(248, 251, 255));
+    p.drawRoundedRect(QRectF(0.5, 0.5, width() - 1, height() - 1), 8, 8);
+    const QString path = image_.isEmpty() ? shell::SkinFile("usericondef.bmp") : image_;
+    const QPixmap photo = RoundPhoto(shell::SkinFile("usericondef.bmp"), 52);
+    p.drawPixmap((width() - 52) / 2, 8, photo);
+    if (!image_.isEmpty()) {
+        const QPixmap dir = ctl::KeyedPixmap(ctl::LoadBitmapFile(path), RGB(255, 0, 255));
+        if (!dir.isNull()) p.drawPixmap(width() / 2 + 14, 44, dir.scaled(18, 18, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    }
+    QFont f = font();
+    f.setPixelSize(12);
+    f.setBold(true);
+    p.setFont(f);
+    const QFontMetrics fm(f);
+    auto line = [&](const QString& text, int y, int offset, QTimer& timer, const QColor& c) {
+        p.setPen(c);
+        if (fm.horizontalAdvance(text) < 96) {
+            timer.stop();
+            p.drawText(QRect(0, y, width(), fm.height()), Qt::AlignCenter, text);
+            return;
+        }
+        if (!timer.isActive()) timer.start();
+        const QByteArray b = QByteArray::fromStdString(ToAnsi(text));
+        const QString shown = offset > 0 ? AnsiQ(b.mid(offset, 18).toStdString()) : text;
+        p.drawText(QRect(4, y, width() - 8, fm.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+    };
+    line(name_, 64, nameOffset_, nameTimer_, QColor(40, 52, 72));
+    f.setBold(false);
+    f.setPixelSize(11);
+    p.setFont(f);
+    line(state_, 82, stateOffset_, stateTimer_, QColor(46, 140, 88));
+}
+
+// ---------------------------------------------------------------------------------------------
+COnDialDlg::COnDialDlg(CallPageModel* model, QWidget* parent) : CNqPropertyPage(PAGE_CALL, parent), model_(model) {
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+    photo_ = new QLabel(this);
+    photo_->setFixedSize(96, 96);
+    direction_ = new QLabel(this);
+    direction_->setFixedSize(24, 24);
+    name_ = new QLabel(this);
+    status_ = new QLabel(this);
+    tip_ = new QLabel(this);
+    for (QLabel* l : {name_, status_, tip_}) l->setAlignment(Qt::AlignCenter);
+    QFont big = font();
+    big.setPixelSize(20);
+    big.setBold(true);
+    name_->setFont(big);
+    name_->setStyleSheet("color:#223047");
+    status_->setStyleSheet("color:#6b7890");
+    QFont clock = font();
+    clock.setPixelSize(26);
+    tip_->setFont(clock);
+    tip_->setStyleSheet("color:#2f7bd9");
+    scroll_ = new QScrollBar(Qt::Vertical, this);
+    scroll_->hide();
+    connect(scroll_, &QScrollBar::valueChanged, this, [this](int v) {
+        const int d = v - scrollPos_;
+        scrollPos_ = v;
+        for (CAttendeePic* t : tiles_) t->move(t->x(), t->y() - d);
+    });
+    Refresh();
+}
+
+QString COnDialDlg::TabTitle() const { return model_ ? Q(model_->TabCaption()) : QString(); }
+int COnDialDlg::TabImage() const { return model_ ? model_->TabIcon() : 5; }
+
+void COnDialDlg::OnLanguageChanged() {
+    if (model_) model_->OnLanguageChanged();
+    Refresh();
+}
+void COnDialDlg::OnSkinChanged() { Refresh(); }
+
+void COnDialDlg::Refresh() {
+    if (!model_) return;
+    m_nState = model_->State();
+    const bool conf = model_->conference;
+    for (QWidget* w : std::initializer_list<QWidget*>{photo_, direction_, name_, status_, tip_}) w->setVisible(!conf);
+    if (!conf) {
+        photo_->setPixmap(RoundPhoto(model_->photoPath.empty() ? shell::SkinFile("usericondef.bmp") : Q(model_->photoPath), 96));
+        const char* dir = model_->callType == 0 ? "callin.bmp" : model_->callType == 1 ? "callout.bmp" : nullptr;
+        direction_->setPixmap(dir ? ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(dir)), RGB(255, 0, 255)) : QPixmap());
+        name_->setText(Q(model_->displayName));
+        name_->setToolTip(Q(model_->remoteNumber));
+        status_->setText(Q(model_->StatusText()));
+        tip_->setText(Q(model_->TipText()));
+    }
+    const auto& members = model_->Members();
+    while (tiles_.size() > members.size()) {
+        delete tiles_.back();
+        tiles_.pop_back();
+    }
+    while (tiles_.size() < members.size()) {
+        auto* t = new CAttendeePic(this);
+        t->show();
+        tiles_.push_back(t);
+    }
+    for (size_t i = 0; i < members.size(); ++i) {
+        const MemberPicture& m = members[i];
+        tiles_[i]->SetNameText(Q(m.name.empty() ? m.number : m.name));
+        tiles_[i]->SetStateText(Q(m.stateText));
+        tiles_[i]->SetImagePath(Q(m.image));
+        tiles_[i]->SetItemData(m.itemValue);
+        tiles_[i]->setToolTip(Q(m.number));
+    }
+    Layout();
+    update();
+}
+
+void COnDialDlg::Layout() {
+    const int w = width(), h = height();
+    const int top = std::max(16, (h - 230) / 2);
+    photo_->move((w - photo_->width()) / 2, top);
+    direction_->move((w - photo_->width()) / 2 + photo_->width() - 18, top + photo_->height() - 22);
+    name_->setGeometry(0, top + 106, w, 30);
+    status_->setGeometry(0, top + 138, w, 20);
+    tip_->setGeometry(0, top + 166, w, 40);
+    if (!model_) return;
+    model_->Relayout(w, h, scroll_->sizeHint().width());
+    const TileLayout& l = model_->Layout();
+    scroll_->setGeometry(w - scroll_->sizeHint().width(), 0, scroll_->sizeHint().width(), h);
+    scroll_->setVisible(model_->conference && l.scroll);
+    scroll_->setRange(0, l.range);
+    scroll_->setSingleStep(28);
+    scroll_->setPageStep(28);
+    scrollPos_ = 0;
+    scroll_->setValue(0);
+    for (size_t i = 0; i < tiles_.size() && i < l.places.size(); ++i) tiles_[i]->MoveTo(l.places[i].first, l.places[i].second);
+}
+
+void COnDialDlg::resizeEvent(QResizeEvent*) { Layout(); }
+
+void COnDialDlg::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    QLinearGradient g(0, 0, 0, height());
+    g.setColorAt(0, QColor(246, 249, 254));
+    g.setColorAt(1, Qt::white);
+    p.fillRect(rect(), g);
+}
+
+std::vector<std::pair<int, bool>> COnDialDlg::MenuItems(const QPoint& at) {
+    std::vector<std::pair<int, bool>> items;
+    if (!model_ || model_->callId == -1) return items;
+    if (model_->conference) {
+        CAttendeePic* hit = nullptr;
+        size_t index = 0;
+        for (size_t i = 0; i < tiles_.size(); ++i)
+            if (tiles_[i]->geometry().contains(at)) hit = tiles_[i], index = i;
+        if (!hit || index >= model_->Members().size()) return items;
+        const MemberPicture& m = model_->Members()[index];
+        model_->targetCnx = m.cnxId;
+        model_->selectedNumber = m.number;
+        if (m.cnxId == -1) return items;
+        items = {{ID_CALL_HANGUP, true}, {ID_CALL_SENDIM, true}, {ID_CALL_KEYPAD, true}};
+        if (!model_->host()->IsConfCall(model_->callId)) items[0].second = false;
+        return items;
+    }
+    items = {{ID_CALL_HANGUP, true}, {ID_CALL_SENDIM, false}, {ID_CALL_ADDCONTACT, false}, {ID_CALL_KEYPAD, true}};
+    const std::string& number = model_->remoteNumber;
+    const size_t at_ = number.find('@');
+    if (at_ != std::string::npos) {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        const bool contact = AddrBook_FindContactById(g_addrBookRoots[0], number.substr(0, at_).c_str()) != nullptr;
+        items[1].second = contact;
+        items[2].second = !contact;
+    }
+    return items;
+}
+
+void COnDialDlg::RunMenuCommand(int command) {
+    if (!model_) return;
+    switch (command) {
+        case ID_CALL_HANGUP: model_->OnMenuHangup(); break;
+        case ID_CALL_SENDIM: {
+            const std::string number = model_->conference ? model_->selectedNumber : model_->remoteNumber;
+            model_->selectedNumber.clear();
+            if (sendMessage) sendMessage(number);
+            break;
+        }
+        case ID_CALL_ADDCONTACT: {
+            const std::string id = model_->remoteNumber.substr(0, model_->remoteNumber.find('@'));
+            QString refusal;
+            if (strcasecmp(id.c_str(), g_strUserId.c_str()) == 0) {
+                refusal = shell::LangText("add_contact_dialog", "err_addcuruid", "Can't Add Current Account");
+            } else {
+                std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+                if (AddrBook_FindContactById(g_addrBookRoots[0], id.c_str()))
+                    refusal = shell::LangText("add_contact_dialog", "err_dupcontact", "Contact have exist");
+            }
+            if (!refusal.isEmpty()) model_->host()->ShowBox(ToAnsi(refusal));
+            else if (addContact) addContact(id);
+            break;
+        }
+        case ID_CALL_KEYPAD:
+            model_->targetCnx = -1;
+            if (showKeypad) showKeypad();
+            break;
+        default: break;
+    }
+    Refresh();
+}
+
+void COnDialDlg::mousePressEvent(QMouseEvent* e) {
+    if (e->button() != Qt::RightButton) return;
+    const auto items = MenuItems(e->pos());
+    if (items.empty()) return;
+    TrelMenu menu(this);
+    struct Item {
+        int id;
+        const char *key, *def, *picture;
+    };
+    const Item texts[] = {{ID_CALL_HANGUP, "hangup", "Hang up", "hangupmi.bmp"},
+                          {ID_CALL_SENDIM, "sendim", "Send message", "menusendim.bmp"},
+                          {ID_CALL_ADDCONTACT, "addcontact", "Add to contacts", "menuaddcontact.bmp"},
+                          {ID_CALL_KEYPAD, "keyboard", "Keypad", model_->conference ? "menuaddcontact.bmp" : "menusendim.bmp"}};
+    for (const auto& [cmd, enabled] : items) {
+        for (const Item& t : texts) {
+            if (t.id != cmd) continue;
+            QAction* a = menu.AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, t.def),
+                                               ctl::LoadBitmapFile(shell::SkinFile(t.picture)));
+            if (a) a->setEnabled(enabled);
+        }
+    }
+    if (QAction* chosen = menu.exec(e->globalPosition().toPoint())) RunMenuCommand(chosen->data().toInt());
+}
+
+}  // namespace calls

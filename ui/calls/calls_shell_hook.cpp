@@ -1,0 +1,86 @@
+// The calls windows behind the frame's hook: pages, call events, dial and hang-up, dial requests.
+#include "ui/calls/calls_shell_hook.h"
+
+#include <QAbstractButton>
+
+#include "platform/ini.h"
+#include "service/as_client.h"
+#include "ui/calls/call_page.h"
+#include "ui/calls/calls_windows.h"
+#include "ui/shell/call_windows_hook.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/shell_config.h"
+
+namespace calls {
+namespace {
+
+class Hook : public shell::CallWindowsHook {
+public:
+    Hook(CMainFrame* frame, CChildView* sheet, QAbstractButton* dial, QAbstractButton* hangup)
+        : sounds_(MakePlatformSoundPlayer()), windows_(sheet, frame, sounds_.get()), frame_(frame) {
+        windows_.SetDialButtons(dial, hangup);
+        // The account domain added to numbers without one.
+        const std::string domain = shell::ConfigString("service", "brindle_name", "");
+        if (!domain.empty()) windows_.Calls().domainSuffix = domain[0] == '@' ? domain : "@" + domain;
+        windows_.bringToFront = [frame] { frame->Command(ID_SHOW_WINDOW); };
+        windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
+        // Adding a peer as a contact goes to the access server; the store changes with its answer.
+        windows_.addContact = [](const std::string& id) { AS_SendCommand(10, nullptr, nullptr, 0, id.c_str(), nullptr, 0); };
+    }
+    CNqPropertyPage* MakeDialPage() override { return windows_.MakeDialPage(); }
+    CNqPropertyPage* MakeCallLogPage() override { return windows_.MakeCallLogPage(); }
+    void DropPages() override {
+        if (auto* d = windows_.DialPage()) d->deleteLater();
+        if (auto* l = windows_.CallLogPage()) l->deleteLater();
+    }
+    void OnVoipEvent(const VOIP_UI_MSG* msg) override { windows_.Calls().OnVoipEvent(msg); }
+    void OnDialButton(bool offline) override { windows_.OnDialButton(offline); }
+    void OnHangupButton() override { windows_.OnHangupButton(); }
+    int CallNumber(const std::string& number, bool quiet) override {
+        auto box = windows_.box;
+        if (quiet) windows_.box = [](const std::string&, const std::string&) {};
+        const size_t before = windows_.Calls().Pages().size();
+        if (!windows_.Calls().IsCallingSelf(number)) windows_.Calls().CallNumber(number);
+        windows_.box = box;
+        return windows_.Calls().Pages().size() > before ? 0 : -1;
+    }
+    std::string RemoteOf(int callId) override {
+        if (callId < 0) return {};
+        if (CallPageModel* live = windows_.Calls().FindCallPageByCallId(callId)) return live->remoteNumber;
+        const auto& pages = windows_.Calls().Pages();  // an ended page keeps its call id until it closes
+        for (auto it = pages.rbegin(); it != pages.rend(); ++it)
+            if ((*it)->callId == callId) return (*it)->remoteNumber;
+        return {};
+    }
+    bool AnyCallPage() override {
+        for (const auto& p : windows_.Calls().Pages())
+            if (p->State() != CALL_ENDED) return true;
+        return false;
+    }
+    bool AnyTalking() override { return windows_.Calls().FindTalkingCallPage() != nullptr; }
+    bool ShowCallPageFor(const std::string& number) override {
+        CallPageModel* p = windows_.Calls().FindCallPageByNumber(number);
+        if (p) windows_.ActivatePage(p);
+        return p != nullptr;
+    }
+    bool OwnsPage(const CNqPropertyPage* page) override {
+        return page && (page == windows_.DialPage() || page == windows_.CallLogPage() || qobject_cast<const COnDialDlg*>(page));
+    }
+    void ActivePageChanged() override { windows_.ActivePageChanged(); }
+    void CloseAll() override { windows_.Calls().CloseAll(); }
+
+private:
+    std::unique_ptr<SoundPlayer> sounds_;
+    CallsWindows windows_;
+    CMainFrame* frame_;
+};
+
+}  // namespace
+
+void RegisterWithShell() {
+    shell::CallWindowsFactoryRef() = [](CMainFrame* frame, CChildView* sheet, QAbstractButton* dial, QAbstractButton* hangup) {
+        return std::unique_ptr<shell::CallWindowsHook>(new Hook(frame, sheet, dial, hangup));
+    };
+}
+
+}  // namespace calls

@@ -1,0 +1,341 @@
+// The dial page, the DTMF keypad window and the dial bar.
+#include "ui/calls/dial_windows.h"
+#include "ui/calls/ansi_text.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPainter>
+#include <QScreen>
+
+#include "platform/sound.h"
+#include "ui/calls/call_controller.h"
+#include "ui/calls/calls_windows.h"
+#include "ui/calls/control_events.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/controls/styled_button.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipEvent.h"
+
+namespace calls {
+namespace {
+
+QString T(const char* section, const char* key, const char* def) { return shell::LangText(section, key, def); }
+
+const char* const kKeyImages[12] = {"bdn0", "bdn1", "bdn2", "bdn3", "bdn4",   "bdn5",
+                                    "bdn6", "bdn7", "bdn8", "bdn9", "bdnstar", "bdnsharp"};
+const unsigned short kKeyChars[12] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '*', '#'};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Dial page.
+
+CDialDialog::CDialDialog(CallsWindows* windows, QWidget* parent) : CNqPropertyPage(PAGE_DIAL, parent), windows_(windows) {
+    number_ = new CDialComboBox(this);
+    number_->setEditable(true);
+    number_->setMaxCount(static_cast<int>(DialHistory::kMax));
+    number_->lineEdit()->setMaxLength(64);
+    number_->setInsertPolicy(QComboBox::NoInsert);
+    number_->setMinimumHeight(30);
+    QFont f = number_->font();
+    f.setPixelSize(16);
+    number_->setFont(f);
+    number_->SetDialEnabledQuery([this] { return windows_ && windows_->IsDialButtonEnabled(); });
+    for (int i = 0; i < 12; ++i) {
+        keys_[i] = new CRoundSkinButton(this);
+        keys_[i]->SetSkinName(kKeyImages[i]);
+        keys_[i]->SetKeyCode(kKeyChars[i]);
+        keys_[i]->OnSkinChanged();
+        keys_[i]->setAccessibleName(QString(QChar(kKeyChars[i])));
+    }
+    delete_ = new CStyledButton(this);
+    delete_->setFixedSize(25, 19);
+    delete_->setText(QString::fromUtf8("\u232B"));
+    delete_->SetColor(1, RGB(0xFF, 0, 0));
+    connect(delete_, &QPushButton::clicked, this, [this] {
+        number_->lineEdit()->selectAll();
+        number_->lineEdit()->del();
+    });
+    hint_ = new QLabel(this);
+    hint_->setWordWrap(true);
+    hint_->setStyleSheet("color:#6b7890");
+    OnLanguageChanged();
+}
+
+QString CDialDialog::TabTitle() const { return T("dial_dialog", "title", "Dial"); }
+
+void CDialDialog::OnLanguageChanged() {
+    delete_->setToolTip(T("dial_dialog", "delete", "Clear the number"));
+    hint_->setText(T("dial_dialog", "message", "Type a number or pick one you dialled before, then press Dial."));
+}
+
+void CDialDialog::OnSkinChanged() {
+    for (CRoundSkinButton* k : keys_) k->OnSkinChanged();
+    resizeEvent(nullptr);
+}
+
+void CDialDialog::SyncHistory() {
+    const QString text = number_->currentText();
+    number_->blockSignals(true);
+    number_->clear();
+    for (const std::string& e : history_.Entries()) number_->addItem(AnsiQ(e));
+    number_->setEditText(text);
+    number_->blockSignals(false);
+}
+
+int CDialDialog::OnDialBarDial() {
+    CallController& calls = windows_->Calls();
+    const std::string number = DialText(ToAnsi(number_->currentText().trimmed()));
+    auto finish = [this](int result) {
+        number_->setFocus();
+        number_->lineEdit()->deselect();
+        return result;
+    };
+    if (number.empty()) {
+        if (number_->count() > 0) number_->setCurrentIndex(0);
+        return finish(1);
+    }
+    if (calls.IsCallingSelf(number)) return 0;
+    const int current = CM_GetCurrentCallId();
+    CallPageModel* target = current != -1 ? calls.FindCallPageByCallId(current) : calls.FindCallPageByNumber(number);
+    if (!target) {
+        history_.Add(number);
+        SyncHistory();
+        number_->setEditText(AnsiQ(number));
+        calls.CallNumber(number);
+        return finish(1);
+    }
+    windows_->ActivatePage(target);
+    if (current != -1) {
+        AddConferenceMember(calls, target, current, number, windows_->ask, windows_->box);
+        windows_->PageChanged(target);
+    }
+    return finish(1);
+}
+
+void CDialDialog::OnDialBarHangup() {
+    CallController& calls = windows_->Calls();
+    if (CallPageModel* p = calls.FindTalkingCallPage()) {
+        p->OnHangup(0);
+        number_->setFocus();
+        number_->lineEdit()->deselect();
+    } else if (CallPageModel* u = calls.FindUnansweredCallPage()) {
+        u->OnHangup(0);
+    } else {
+        number_->setEditText(QString());
+    }
+}
+
+void CDialDialog::OnKeypadDigit(int key) {
+    CallController& calls = windows_->Calls();
+    if (CallPageModel* p = calls.FindTalkingCallPage()) {
+        if (p->callId != -1) {
+            for (int i = 0; i < p->cnxCount && i < kMaxCnx; ++i) {
+                const int cnx = p->cnxIds[i];
+                if (cnx != -1 && CC_IsCnxPayloadPcmu(cnx)) CM_SendEvent(p->callId, cnx, CMEVT_DTMF, -1, key - '0', nullptr);
+            }
+        }
+    } else if (calls.FindUnansweredCallPage()) {
+        return;
+    }
+    windows_->PlayKeySound();
+    QLineEdit* edit = number_->lineEdit();
+    const int start = static_cast<int>(selection_ & 0xFFFF), end = static_cast<int>(selection_ >> 16);
+    if (end > start) edit->setSelection(start, end - start);
+    else edit->setCursorPosition(std::min(start, static_cast<int>(edit->text().size())));
+    edit->insert(QString(QChar(key)));
+    selection_ = static_cast<unsigned>(edit->cursorPosition()) | (static_cast<unsigned>(edit->cursorPosition()) << 16);
+    number_->setFocus();
+    edit->deselect();
+    ButtonState();
+}
+
+void CDialDialog::ButtonState() {
+    CallController& calls = windows_->Calls();
+    bool dial, hangup;
+    DialPageButtons(calls.FindTalkingCallPage() != nullptr, calls.FindUnansweredCallPage() != nullptr,
+                    number_->currentText().trimmed().isEmpty(), &dial, &hangup);
+    windows_->EnableDialBar(dial ? 1 : 0, hangup ? 1 : 0);
+}
+
+bool CDialDialog::event(QEvent* e) {
+    UINT msg;
+    WPARAM w;
+    LPARAM l;
+    if (ControlMessage(e, &msg, &w, &l)) {
+        if (msg == kMsgCallDial) OnDialBarDial();
+        else if (msg == kMsgKeypadDigit) OnKeypadDigit(static_cast<int>(w));
+        else if (msg == kMsgDialNumberChanged) {
+            selection_ = number_->EditSelection();
+            if (isVisible()) ButtonState();
+        }
+        return true;
+    }
+    return CNqPropertyPage::event(e);
+}
+
+void CDialDialog::showEvent(QShowEvent* e) {
+    CNqPropertyPage::showEvent(e);
+    ButtonState();
+}
+
+void CDialDialog::resizeEvent(QResizeEvent*) {
+    const int cx = width();
+    const int left = 16, top = 16;
+    number_->setGeometry(left, top, std::max(60, cx - left - (cx >= 54 ? 53 : 0)), 30);
+    delete_->move(number_->geometry().right() + 8, top + 5);
+    hint_->setGeometry(left, top + 40, cx - 2 * left, 34);
+    const QSize key = keys_[1]->sizeHint();
+    const int gap = std::max(45, key.width() + 12);
+    const int x0 = std::max(0, (cx - 2 * gap - key.width()) / 2);
+    const int order[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 11};
+    for (int i = 0; i < 12; ++i) {
+        const int k = order[i];
+        keys_[k]->setGeometry(x0 + (i % 3) * gap, 90 + (i / 3) * std::max(40, key.height() + 8), key.width(), key.height());
+    }
+}
+
+void CDialDialog::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), Qt::white);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keypad window.
+
+CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
+    : QDialog(owner, Qt::Tool), owner_(owner), send_(std::move(send)) {
+    setWindowTitle(T("dial_dialog", "keyboard_title", "Keyboard"));
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+    const int order[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 11};
+    QSize key(36, 36);
+    for (int v = 0; v < 12; ++v) {
+        keys_[v] = new CSkinButton(this);
+        keys_[v]->SetSkinName(kKeyImages[v]);
+        keys_[v]->EnableHoverTracking(true);
+        keys_[v]->OnSkinChanged();
+        keys_[v]->setAccessibleName(QString(QChar(kKeyChars[v])));
+        key = keys_[v]->sizeHint();
+        connect(keys_[v], &QAbstractButton::clicked, this, [this, v] { PressKey(1117 + v); });
+    }
+    for (int i = 0; i < 12; ++i) keys_[order[i]]->setGeometry(12 + (i % 3) * (key.width() + 8), 12 + (i / 3) * (key.height() + 8), key.width(), key.height());
+    fullWidth_ = 24 + 3 * key.width() + 16;
+    fullHeight_ = 24 + 4 * key.height() + 24;
+    slide_.setInterval(100);
+    connect(&slide_, &QTimer::timeout, this, &CKeypadDlg::SlideStep);
+    StickToOwner();
+    resize(0, fullHeight_);
+    slide_.start();
+}
+
+void CKeypadDlg::PressKey(int controlId) {
+    const int value = KeypadValue(controlId);
+    if (value < 0) return;
+    plat::PlaySoundFile(shell::SkinFile("keydown.wav").toStdString(), false);
+    if (send_) send_(1, value);
+}
+
+void CKeypadDlg::SlideStep() {
+    bool done = false;
+    shown_ = KeypadSlideStep(shown_, fullWidth_, &done);
+    if (done) slide_.stop();
+    resize(shown_, fullHeight_);
+    raise();
+}
+
+void CKeypadDlg::StickToOwner() {
+    if (!owner_ || sticking_) return;
+    sticking_ = true;
+    const QRect r = owner_->frameGeometry();
+    move(r.right() + 1, r.top());
+    sticking_ = false;
+}
+
+void CKeypadDlg::moveEvent(QMoveEvent* e) {
+    QDialog::moveEvent(e);
+    if (owner_ && !sticking_ && pos() != QPoint(owner_->frameGeometry().right() + 1, owner_->frameGeometry().top())) StickToOwner();
+}
+
+void CKeypadDlg::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Escape || e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) return;
+    QDialog::keyPressEvent(e);
+}
+
+void CKeypadDlg::closeEvent(QCloseEvent* e) {
+    slide_.stop();
+    e->ignore();  // the owner destroys the window
+    if (send_) send_(0, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dial bar.
+
+CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(238, 242, 247));  // the buttons are drawn on this colour
+    setPalette(pal);
+    dial_ = new CSkinButton(this);
+    dial_->SetSkinName("dial");
+    dial_->EnableHoverTracking(true);
+    dial_->OnSkinChanged();
+    dial_->setAccessibleName("dial");
+    hangup_ = new CSkinButton(this);
+    hangup_->SetSkinName("hangup");
+    hangup_->EnableHoverTracking(true);
+    hangup_->OnSkinChanged();
+    hangup_->setAccessibleName("hangup");
+    page_ = new QTextBrowser(this);
+    page_->setFixedSize(300, 60);
+    page_->setFrameShape(QFrame::NoFrame);
+    page_->setOpenLinks(false);
+    setMinimumHeight(dial_->sizeHint().height() + 76);
+    hangup_->setEnabled(false);
+}
+
+bool CDialBar::Load(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return false;
+    page_->setHtml(QString::fromUtf8(f.readAll()));
+    shown_ = path;
+    return true;
+}
+
+void CDialBar::Navigate() {
+    const QString local = shell::SkinFile("adv.htm");
+    if (!statusUrl_.isEmpty() && Load(statusUrl_.startsWith("file://") ? statusUrl_.mid(7) : statusUrl_)) return;
+    // The status page cannot be shown here: the local page, once; no page at all is left blank.
+    if (!Load(local)) {
+        page_->clear();
+        shown_.clear();
+    }
+}
+
+void CDialBar::EnableDialButton(bool on) {
+    on = on && !busy;
+    if (dial_->isEnabled() != on) dial_->setEnabled(on);
+}
+void CDialBar::EnableHangupButton(bool on) {
+    on = on && !busy;
+    if (hangup_->isEnabled() != on) hangup_->setEnabled(on);
+}
+
+void CDialBar::resizeEvent(QResizeEvent*) {
+    const int cx = width();
+    const QSize d = dial_->sizeHint(), h = hangup_->sizeHint();
+    dial_->setGeometry(cx / 2 - 20 - d.width(), 6, d.width(), d.height());
+    hangup_->setGeometry(cx / 2 + 20, 6, h.width(), h.height());
+    page_->move((cx - page_->width()) / 2, std::max(d.height(), h.height()) + 12);
+}
+
+}  // namespace calls

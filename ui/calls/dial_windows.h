@@ -1,0 +1,113 @@
+// The dial page with its number history and keypad, the DTMF keypad window, and the dial bar.
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QTextBrowser>
+#include <QTimer>
+#include <functional>
+#include <string>
+
+#include "ui/calls/calls_logic.h"
+#include "ui/shell/pages.h"
+
+class CDialComboBox;
+class CRoundSkinButton;
+class CSkinButton;
+class CStyledButton;
+
+namespace calls {
+
+class CallsWindows;
+
+class CDialDialog : public CNqPropertyPage {
+    Q_OBJECT
+public:
+    explicit CDialDialog(CallsWindows* windows, QWidget* parent = nullptr);
+    QString TabTitle() const override;
+    int TabImage() const override { return 2; }
+    void OnLanguageChanged() override;
+    void OnSkinChanged() override;
+
+    int OnDialBarDial();                 // WM_CALL_DIAL
+    void OnDialBarHangup();              // WM_CALL_HANGUP
+    void OnKeypadDigit(int key);         // WM_KEYPAD_DIGIT
+    void ButtonState();                  // dial bar buttons for this page
+    CDialComboBox* Number() const { return number_; }
+    const DialHistory& History() const { return history_; }
+    CRoundSkinButton* Key(int index) const { return keys_[index]; }
+    CStyledButton* DeleteButton() const { return delete_; }
+
+protected:
+    bool event(QEvent* e) override;
+    void resizeEvent(QResizeEvent*) override;
+    void showEvent(QShowEvent*) override;
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    void SyncHistory();
+    CallsWindows* windows_;
+    CDialComboBox* number_;
+    CRoundSkinButton* keys_[12];
+    CStyledButton* delete_;
+    QLabel* hint_;
+    DialHistory history_;
+    unsigned selection_ = 0;  // the field's remembered edit selection
+};
+
+// The DTMF keypad beside the main window.
+class CKeypadDlg : public QDialog {
+    Q_OBJECT
+public:
+    CKeypadDlg(QWidget* owner, std::function<void(int wParam, int lParam)> send);
+    void SetCnxId(int id) { cnx_ = id; }
+    int GetCnxId() const { return cnx_; }
+    int ShownWidth() const { return shown_; }
+    int FullWidth() const { return fullWidth_; }
+    bool Sliding() const { return slide_.isActive(); }
+    void SlideStep();       // one tick of the slide-out
+    void StickToOwner();    // back to the owner's right edge
+    void PressKey(int controlId);
+    CSkinButton* Key(int value) const { return keys_[value]; }
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
+
+private:
+    QWidget* owner_;
+    std::function<void(int, int)> send_;
+    CSkinButton* keys_[12];
+    QTimer slide_;
+    int cnx_ = -1, shown_ = 0, fullWidth_ = 0, fullHeight_ = 0;
+    bool sticking_ = false;
+};
+
+// The bar with the dial and hang-up buttons and the small status page.
+class CDialBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit CDialBar(QWidget* parent = nullptr);
+    CSkinButton* DialButton() const { return dial_; }
+    CSkinButton* HangupButton() const { return hangup_; }
+    QTextBrowser* Page() const { return page_; }
+    // The status URL (empty: the skin's local page); a page that cannot be loaded falls back once.
+    void SetStatusUrl(const QString& url) { statusUrl_ = url; }
+    void Navigate();
+    QString ShownPage() const { return shown_; }
+    bool busy = false;
+    void EnableDialButton(bool on);
+    void EnableHangupButton(bool on);
+
+protected:
+    void resizeEvent(QResizeEvent*) override;
+
+private:
+    bool Load(const QString& path);
+    CSkinButton *dial_, *hangup_;
+    QTextBrowser* page_;
+    QString statusUrl_, shown_;
+};
+
+}  // namespace calls

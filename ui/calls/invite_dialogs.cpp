@@ -1,0 +1,266 @@
+// The conference chooser and the chat invitation dialog.
+#include "ui/calls/invite_dialogs.h"
+#include "ui/calls/ansi_text.h"
+
+#include <strings.h>
+
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+#include "common/addrbook.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/shell_config.h"
+
+namespace calls {
+namespace {
+
+QString T(const char* key, const char* def) { return shell::LangText("multiconf_dialog", key, def); }
+QPixmap OnlineIcon(bool online) {
+    return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(online ? "addr_useronline.bmp" : "addr_useroffline.bmp")),
+                            RGB(0xEC, 0xE9, 0xD8));
+}
+const char* kListStyle =
+    "QListWidget{border:1px solid #d5dde8;border-radius:4px;background:white}"
+    "QListWidget::item{padding:4px}QListWidget::item:selected{background:#dbe8fa;color:#1d3a63}";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(bool)> result)
+    : QDialog(parent), mode_(mode), result_(std::move(result)) {
+    setModal(false);
+    candidates_ = new QListWidget(this);
+    chosen_ = new QListWidget(this);
+    for (QListWidget* l : {candidates_, chosen_}) {
+        l->setStyleSheet(kListStyle);
+        l->setIconSize(QSize(16, 16));
+        l->setMinimumSize(170, 220);
+    }
+    invite_ = new QPushButton(this);
+    reject_ = new QPushButton(this);
+    ok_ = new QPushButton(this);
+    cancel_ = new QPushButton(this);
+    buddyLabel_ = new QLabel(this);
+    inviteLabel_ = new QLabel(this);
+    group_ = new QLabel(this);
+    group_->setStyleSheet("font-weight:bold;color:#223047");
+    auto* grid = new QGridLayout;
+    grid->addWidget(buddyLabel_, 0, 0);
+    grid->addWidget(inviteLabel_, 0, 2);
+    grid->addWidget(candidates_, 1, 0);
+    auto* arrows = new QVBoxLayout;
+    arrows->addStretch();
+    arrows->addWidget(invite_);
+    arrows->addWidget(reject_);
+    arrows->addStretch();
+    grid->addLayout(arrows, 1, 1);
+    grid->addWidget(chosen_, 1, 2);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok_);
+    buttons->addWidget(cancel_);
+    auto* v = new QVBoxLayout(this);
+    v->addWidget(group_);
+    v->addLayout(grid);
+    v->addLayout(buttons);
+    invite_->setEnabled(false);
+    reject_->setEnabled(false);
+    connect(invite_, &QPushButton::clicked, this, &CConfInviteDlg::Invite);
+    connect(reject_, &QPushButton::clicked, this, &CConfInviteDlg::Reject);
+    connect(ok_, &QPushButton::clicked, this, &CConfInviteDlg::Confirm);
+    connect(cancel_, &QPushButton::clicked, this, [this] { if (result_) result_(false); });
+    connect(candidates_, &QListWidget::itemClicked, this, [this] {
+        const bool sel = candidates_->currentItem() != nullptr;
+        invite_->setEnabled(sel);
+        reject_->setEnabled(false);
+        chosen_->setCurrentItem(nullptr);
+    });
+    connect(chosen_, &QListWidget::itemClicked, this, [this] {
+        const bool sel = chosen_->currentItem() != nullptr;
+        reject_->setEnabled(sel);
+        invite_->setEnabled(false);
+        candidates_->setCurrentItem(nullptr);
+    });
+    OnLanguageChanged();
+}
+
+void CConfInviteDlg::OnLanguageChanged() {
+    setWindowTitle(T(mode_ == 0 ? "estab_title" : "invite_title", "Invite buddy"));
+    ok_->setText(T("ok_btn", "Ok (&O)"));
+    cancel_->setText(T("cancel_btn", "Return (&R)"));
+    reject_->setText(T("reject_btn", "<<Reject (&O)"));
+    invite_->setText(T("invite_btn", "Invite (&I)>>"));
+    group_->setText(T("group", "Invite buddy to join conference"));
+    buddyLabel_->setText(T("buddy_static", "Buddy List"));
+    inviteLabel_->setText(T("invite_static", "Invite List"));
+}
+
+QListWidgetItem* CConfInviteDlg::MakeItem(const Candidate& c) const {
+    const CInvitee& inv = *c.invitee;
+    const bool online = inv.Contact() && AddrBook_IsContactOnline(inv.Contact());
+    QString text = AnsiQ(inv.Number());
+    if (inv.Name() && *inv.Name()) text = AnsiQ(inv.Name()) + "  " + text;
+    auto* item = new QListWidgetItem(QIcon(OnlineIcon(online)), text);
+    item->setData(Qt::UserRole, c.handle);
+    return item;
+}
+
+void CConfInviteDlg::SetCandidates(std::vector<std::unique_ptr<CInvitee>> people) {
+    for (Candidate& c : DedupCandidates(std::move(people), &nextHandle_)) candidates.push_back(std::move(c));
+    candidates_->clear();
+    for (const Candidate& c : candidates) candidates_->insertItem(0, MakeItem(c));
+}
+
+void CConfInviteDlg::Move(QListWidget* from, std::vector<Candidate>& source, QListWidget* to, std::vector<Candidate>& target) {
+    QListWidgetItem* item = from->currentItem();
+    if (from->count() == 0 || !item) return;
+    const int handle = item->data(Qt::UserRole).toInt();
+    auto it = std::find_if(source.begin(), source.end(), [&](const Candidate& c) { return c.handle == handle; });
+    if (it == source.end()) return;
+    target.push_back(std::move(*it));
+    source.erase(it);
+    to->insertItem(0, MakeItem(target.back()));
+    delete from->takeItem(from->row(item));
+    from->setCurrentItem(nullptr);
+    invite_->setEnabled(false);
+    reject_->setEnabled(false);
+}
+
+void CConfInviteDlg::Invite() { Move(candidates_, candidates, chosen_, chosen); }
+void CConfInviteDlg::Reject() { Move(chosen_, chosen, candidates_, candidates); }
+
+void CConfInviteDlg::Confirm() {
+    if (chosen.empty()) {
+        const QString text = T("conf_no_selected", "Please select invite buddy!");
+        if (box) box(text);
+        else QMessageBox::information(this, QString(), text);
+        return;
+    }
+    if (result_) result_(true);
+}
+
+void CConfInviteDlg::GetSelected(std::vector<std::unique_ptr<CInvitee>>* out) {
+    for (Candidate& c : chosen) out->push_back(std::move(c.invitee));
+    chosen.clear();
+    chosen_->clear();
+}
+
+void CConfInviteDlg::closeEvent(QCloseEvent* e) {
+    e->ignore();  // the frame destroys the chooser
+    if (result_) result_(false);
+}
+void CConfInviteDlg::reject() {
+    if (result_) result_(false);
+}
+
+// ---------------------------------------------------------------------------------------------
+CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<int32_t> members,
+                                   std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite)
+    : QDialog(parent), members_(std::move(members)), invite_(std::move(invite)) {
+    header_ = new QLabel(this);
+    header_->setWordWrap(true);
+    list_ = new QListWidget(this);
+    list_->setViewMode(QListView::ListMode);
+    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list_->setStyleSheet(kListStyle);
+    list_->setMinimumSize(260, 200);
+    text_ = new QLineEdit(this);
+    text_->setMaxLength(128);
+    ok_ = new QPushButton(this);
+    cancel_ = new QPushButton(this);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok_);
+    buttons->addWidget(cancel_);
+    auto* v = new QVBoxLayout(this);
+    v->addWidget(header_);
+    v->addWidget(list_);
+    v->addWidget(text_);
+    v->addLayout(buttons);
+    connect(ok_, &QPushButton::clicked, this, &CInviteToConfDlg::Confirm);
+    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+    SetTexts(QString(), shell::LangText("invite_dlg", "title", "Invite to chat"), shell::LangText("dlg_common", "IDOK", "&OK"),
+             shell::LangText("dlg_common", "IDCANCEL", "&Cancel"));
+    if (!account) return;
+    std::vector<IdentityRecord> ids;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        ids = AddrBook_CollectIdentityRecords(g_addrBookRoots[0], account);
+    }
+    for (const IdentityRecord& id : ids) {
+        if (members_.count(static_cast<int32_t>(id.uid))) continue;
+        PresenceBuddyRecord r;
+        r.id = static_cast<int32_t>(id.uid);
+        AddCandidate(r);
+    }
+}
+
+void CInviteToConfDlg::SetTexts(const QString& header, const QString& caption, const QString& ok, const QString& cancel) {
+    header_->setText(header);
+    header_->setVisible(!header.isEmpty());
+    setWindowTitle(caption);
+    ok_->setText(ok);
+    cancel_->setText(cancel);
+}
+
+bool CInviteToConfDlg::Listed(int32_t uid) const {
+    for (int row = 0; row < list_->count(); ++row)
+        if (RecordAt(row).id == uid) return true;
+    return false;
+}
+
+void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
+    PresenceBuddyRecord copy = record;
+    copy.status[0] = '\0';
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        if (AddrNode* node = AddrBook_FindIdentityByUid(g_addrBookRoots[0], record.id)) {
+            AddrNode* contact = node->kind == 4 && node->parent ? node->parent : node;
+            presence_copy_field(copy.name, 64, AddrBook_GetDisplayName(node));
+            if (contact->kind == 2) {
+                const auto* c = static_cast<const AddrContact*>(contact);
+                if (c->nick) presence_copy_field(copy.userId, 128, c->nick);
+            }
+            copy.online = AddrBook_IsIdentityOnline(node) ? 1 : 0;
+        }
+    }
+    if (!copy.name[0]) std::snprintf(copy.name, sizeof copy.name, "%d", copy.id);
+    records_.push_back(copy);
+    auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), AnsiQ(copy.name));
+    item->setData(Qt::UserRole, static_cast<int>(records_.size() - 1));
+    list_->addItem(item);
+}
+
+void CInviteToConfDlg::OnPresenceBuddy(const char* alias, const PresenceBuddyRecord* record) {
+    if (!record) {
+        if (!alias) return;
+        for (int row = list_->count() - 1; row >= 0; --row) {
+            if (strcasecmp(RecordAt(row).userId, alias) == 0) {
+                delete list_->takeItem(row);
+                return;
+            }
+        }
+        return;
+    }
+    if (members_.count(record->id) || Listed(record->id)) return;
+    AddCandidate(*record);
+}
+
+void CInviteToConfDlg::Confirm() {
+    std::vector<const PresenceBuddyRecord*> chosen;
+    for (int row = 0; row < list_->count(); ++row)
+        if (list_->item(row)->isSelected()) chosen.push_back(&RecordAt(row));
+    std::string text = ToAnsi(text_->text());
+    if (text.size() > 255) {  // at most 255 bytes, without half a double-byte character
+        size_t i = 0;
+        while (i < 255) i += static_cast<unsigned char>(text[i]) >= 0x81 ? 2 : 1;
+        text.resize(i > 255 ? i - 2 : i);
+    }
+    if (invite_) invite_(chosen, text);
+    accept();
+}
+
+}  // namespace calls

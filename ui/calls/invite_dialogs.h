@@ -1,0 +1,82 @@
+// The conference chooser (candidates and invite list) and the chat invitation dialog.
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <functional>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "common/addrbook_query.h"
+#include "service/presence_notice.h"
+#include "ui/calls/calls_logic.h"
+
+struct Account;
+
+namespace calls {
+
+class CConfInviteDlg : public QDialog {
+    Q_OBJECT
+public:
+    // result(confirmed): the frame answers by taking the chosen people (GetSelected) and closing it.
+    CConfInviteDlg(QWidget* parent, int mode, std::function<void(bool confirmed)> result);
+    int GetMode() const { return mode_; }
+    void SetCandidates(std::vector<std::unique_ptr<CInvitee>> people);
+    void GetSelected(std::vector<std::unique_ptr<CInvitee>>* out);
+    void Invite();  // the selected candidate to the invite list
+    void Reject();  // the selected chosen person back
+    void Confirm();
+    void OnLanguageChanged();
+    QListWidget* Candidates() const { return candidates_; }
+    QListWidget* Chosen() const { return chosen_; }
+    QPushButton* InviteButton() const { return invite_; }
+    QPushButton* RejectButton() const { return reject_; }
+    std::function<void(const QString&)> box;  // "Please select invite buddy!"
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void reject() override;
+
+private:
+    void Move(QListWidget* from, std::vector<Candidate>& source, QListWidget* to, std::vector<Candidate>& target);
+    QListWidgetItem* MakeItem(const Candidate& c) const;
+    int mode_;
+    std::function<void(bool)> result_;
+    std::vector<Candidate> candidates, chosen;
+    int nextHandle_ = 1;
+    QListWidget *candidates_, *chosen_;
+    QPushButton *invite_, *reject_, *ok_, *cancel_;
+    QLabel *buddyLabel_, *inviteLabel_, *group_;
+};
+
+class CInviteToConfDlg : public QDialog {
+    Q_OBJECT
+public:
+    // members: the chat's member uids; invite(records, text) is the chat window's InviteUsers.
+    CInviteToConfDlg(QWidget* parent, Account* account, std::set<int32_t> members,
+                     std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite);
+    void AddCandidate(const PresenceBuddyRecord& record);
+    // WM_PRESENCE_BUDDY: a record adds a new buddy; null removes the buddy with that alias.
+    void OnPresenceBuddy(const char* alias, const PresenceBuddyRecord* record);
+    void Confirm();
+    void SetTexts(const QString& header, const QString& caption, const QString& ok, const QString& cancel);
+    QListWidget* List() const { return list_; }
+    QLineEdit* Message() const { return text_; }
+    const PresenceBuddyRecord& RecordAt(int row) const { return records_[static_cast<size_t>(list_->item(row)->data(Qt::UserRole).toInt())]; }
+
+private:
+    bool Listed(int32_t uid) const;
+    std::set<int32_t> members_;
+    std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite_;
+    std::vector<PresenceBuddyRecord> records_;
+    QListWidget* list_;
+    QLabel* header_;
+    QLineEdit* text_;
+    QPushButton *ok_, *cancel_;
+};
+
+}  // namespace calls

@@ -1,0 +1,292 @@
+// Call pages driven by real call control (CM_SendEvent, test doubles below it) and the real call log,
+// on the test clock: pages made, updated and closed by call events, the talk clock, rings, logging.
+#include "ui/calls/tests/calls_test_support.h"
+
+using namespace callstest;
+
+namespace {
+
+TEST_F(CallPages, OutgoingCallRingsIsAnsweredTalksAndEndsWithOneLogRecord) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(CALL_CALLING, page->State());
+    EXPECT_EQ("Calling...", page->StatusText());
+    EXPECT_EQ("Connecting...", page->TipText());
+    EXPECT_EQ("bob", page->displayName);
+    ASSERT_FALSE(UaEvents().empty());
+    EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
+    const int cnx = page->cnxIds[0];
+
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_ALERT, 180, -1, nullptr);
+    PumpAll();
+    EXPECT_EQ("Ring...", page->TipText());
+    EXPECT_EQ(1, sounds.Count("ringout.wav"));
+    Wait(5000);
+    EXPECT_EQ(2, sounds.Count("ringout.wav"));  // repeated every 5 s while the peer rings
+
+    Answer(cnx);
+    PumpAll();
+    EXPECT_EQ(CALL_TALKING, page->State());
+    EXPECT_EQ("Call with...", page->StatusText());
+    EXPECT_EQ("stop", sounds.log.back());
+    Wait(65000);
+    EXPECT_EQ("00:01:05", page->TipText());
+    const size_t rings = sounds.log.size();
+    Wait(6000);
+    EXPECT_EQ(rings, sounds.log.size());  // no ring after the answer
+
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    PumpAll();
+    EXPECT_EQ("Endding", page->TipText());
+    EXPECT_EQ(CALL_TALKING, page->State());
+    ASSERT_EQ(1u, Log().size());
+    EXPECT_EQ(CALLLOG_OUTGOING, Log()[0].typeFlags);
+    EXPECT_EQ(71u + 3u, Log()[0].duration);
+    EXPECT_STREQ("bob@example.com", Log()[0].number);
+    EXPECT_EQ(1, ui.logChanged);
+    Wait(3000);
+    EXPECT_EQ(CALL_ENDED, page->State());
+    EXPECT_EQ("Call End", page->StatusText());
+    EXPECT_TRUE(ui.removed.empty());
+    Wait(2000);
+    ASSERT_EQ(1u, ui.removed.size());
+    EXPECT_TRUE(calls->Pages().empty());
+    EXPECT_EQ("HANGUP.wav", sounds.log.back());
+    EXPECT_EQ(1, ui.tray);
+    EXPECT_EQ(1u, Log().size());  // closing writes nothing more
+    EXPECT_EQ(1, ui.missed + 1);  // an outgoing call is never missed
+}
+
+// Incoming calls: how each ends decides its log flags and the missed-call notice.
+TEST_F(CallPages, IncomingCallsAreLoggedByHowTheyEnd) {
+    struct Case {
+        const char* name;
+        bool answer;
+        bool localHangup;
+        uint32_t flags;
+        int missed;
+    };
+    const Case cases[] = {
+        {"unanswered, caller gives up", false, false, CALLLOG_MISSED, 1},
+        {"answered, caller hangs up", true, false, CALLLOG_INCOMING, 0},
+        {"answered, user hangs up", true, true, CALLLOG_INCOMING, 0},
+        {"declined by the user", false, true, CALLLOG_MISSED, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CallLog_Clear();
+        ui = FakeUi();
+        sounds.log.clear();
+        int call, cnx;
+        IncomingCall("carol@example.com", &call, &cnx);
+        CallPageModel* page = Only();
+        ASSERT_NE(nullptr, page);
+        EXPECT_EQ("Is Calling...", page->TipText());
+        EXPECT_EQ("", page->StatusText());
+        EXPECT_EQ(1, sounds.Count("ringin.wav"));
+        EXPECT_EQ(1, ui.front);
+        int dial, hangup;
+        page->DialBarState(&dial, &hangup);
+        EXPECT_EQ(1, dial);  // answer with the dial button
+        if (c.answer) {
+            page->OnDial();
+            PumpAll();
+            EXPECT_EQ(CALL_TALKING, page->State());
+            EXPECT_EQ("stop", sounds.log.back());
+            Wait(10000);
+        }
+        if (c.localHangup) page->OnHangup(0);
+        else CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+        PumpAll();
+        Wait(6000);
+        EXPECT_TRUE(calls->Pages().empty());
+        ASSERT_EQ(1u, Log().size());
+        EXPECT_EQ(c.flags, Log()[0].typeFlags);
+        EXPECT_EQ(c.answer ? 13u : 0u, Log()[0].duration);
+        EXPECT_EQ(c.missed, ui.missed);
+        EXPECT_EQ(c.missed ? 1u : 0u, ui.activatedTypes.size());
+        EXPECT_EQ(16, CC_GetIdleCnxNum());
+    }
+}
+
+TEST_F(CallPages, RepeatedStateChangesNothingAndTheClockReachesHundredHours) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    Wait(2000);
+    const int64_t start = page->ClockStart();
+    const std::string tip = page->TipText();
+    page->UpdateCallStatus(CALL_TALKING);
+    EXPECT_EQ(start, page->ClockStart());
+    EXPECT_EQ(tip, page->TipText());
+    EXPECT_TRUE(page->TimerRunning(TIMER_CLOCK));
+    EXPECT_EQ("00:01:05", ClockText(65));
+    EXPECT_EQ("100:00:00", ClockText(100 * 3600));
+}
+
+TEST_F(CallPages, HangupIndexOutsideTheCallEndsNothing) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    const size_t ua = UaEvents().size();
+    for (int index : {1, 16, 99, -1}) page->OnHangup(index);
+    PumpAll();
+    EXPECT_EQ(4u, ui.boxes.size());
+    EXPECT_EQ("Disconnect error!", ui.boxes[0]);
+    EXPECT_EQ(ua, UaEvents().size());
+    EXPECT_EQ(CALL_TALKING, page->State());
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
+    calls->CallNumber("nobody@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    CC_SendEvent(-1, page->cnxIds[0], CCEVT_REMOTE_DISCONNECT, 486, -1, nullptr);
+    PumpAll();
+    EXPECT_EQ(CALL_ENDED, page->State());
+    EXPECT_EQ(1, sounds.Count("ringbusy.wav"));
+    Wait(1000);
+    EXPECT_EQ(2, sounds.Count("ringbusy.wav"));
+    Wait(2000);
+    EXPECT_TRUE(calls->Pages().empty());
+    ASSERT_EQ(1u, Log().size());
+    EXPECT_EQ(0u, Log()[0].duration);
+    EXPECT_EQ(CALLLOG_OUTGOING, Log()[0].typeFlags);
+}
+
+// A second caller joins the talking call; one member leaving returns the page to the single view
+// with the clock running on from the remaining peer's start.
+TEST_F(CallPages, IncomingCallMergedIntoConferenceAndBackToSingleView) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    const int bobCnx = page->cnxIds[0];
+    Answer(bobCnx);
+    PumpAll();
+    Wait(10000);
+    const int64_t bobStart = page->Attendees()[0].record.startTime;
+
+    int call, carolCnx;
+    IncomingCall("carol@example.com", &call, &carolCnx);
+    ASSERT_EQ(1u, ui.questions.size());
+    EXPECT_EQ("carol@example.com call you,do you want to add it to conference?", ui.questions[0]);
+    ASSERT_EQ(1u, calls->Pages().size());
+    EXPECT_TRUE(page->conference);
+    EXPECT_TRUE(page->hosting);
+    ASSERT_EQ(3u, page->Members().size());
+    EXPECT_EQ("chairman", page->Members()[0].stateText);
+    EXPECT_EQ("Conference", page->TabCaption());
+    EXPECT_EQ(2, page->cnxCount);
+    EXPECT_TRUE(CM_IsConfCall(page->callId));
+
+    Wait(5000);
+    sounds.log.clear();
+    CC_SendEvent(-1, carolCnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    PumpAll();
+    ASSERT_NE(nullptr, page->MemberByNumber("carol@example.com"));
+    EXPECT_EQ("Endding", page->MemberByNumber("carol@example.com")->stateText);
+    Wait(3000);
+    EXPECT_FALSE(page->conference);
+    EXPECT_TRUE(page->Members().empty());
+    EXPECT_EQ("bob@example.com", page->remoteNumber);
+    EXPECT_EQ(bobStart, page->ClockStart());
+    EXPECT_EQ(CALL_TALKING, page->State());
+    EXPECT_EQ(1, sounds.Count("HANGUP.wav"));
+    EXPECT_EQ(1u, Log().size());
+    EXPECT_EQ(CALLLOG_INCOMING, Log()[0].typeFlags);
+}
+
+TEST_F(CallPages, NewCallRefusedWhenDeclinedOrInSomeoneElsesConference) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    ui.answer = false;
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    EXPECT_EQ(1u, ui.questions.size());
+    EXPECT_FALSE(page->conference);
+    EXPECT_EQ(OSIP_UA_EVT_REJECT_INVITE, UaEvents().back().iEvent);
+
+    page->conference = true;  // a remote conference shown on the page
+    page->hosting = false;
+    IncomingCall("dave@example.com", &call, &cnx);
+    EXPECT_EQ(1u, ui.questions.size());  // refused without asking
+    EXPECT_EQ(OSIP_UA_EVT_REJECT_INVITE, UaEvents().back().iEvent);
+    page->conference = false;
+}
+
+TEST_F(CallPages, KeypadSendsDigitsOnlyForItsConnection) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    const int ch = Channel(page->cnxIds[0]);
+    calls->OnKeypadKey(5);  // no connection chosen
+    EXPECT_TRUE(bridge.channels[ch].dtmf.empty());
+    calls->keypadCnx = page->cnxIds[0];
+    for (int v : {1, 0, 10, 11, 9}) calls->OnKeypadKey(v);
+    PumpAll();
+    EXPECT_EQ((std::vector<int>{1, 0, 9}), bridge.channels[ch].dtmf);  // '*' and '#' give no tone
+}
+
+TEST_F(CallPages, DialPageAddsAMemberOnlyWithConsent) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    std::vector<std::string> boxes;
+    auto box = [&](const std::string& t, const std::string&) { boxes.push_back(t); };
+    const int idle = CC_GetIdleCnxNum();
+    EXPECT_EQ(ADD_DECLINED, AddConferenceMember(*calls, page, CM_GetCurrentCallId(), "carol@example.com",
+                                                [](const std::string&, const std::string&) { return false; }, box));
+    EXPECT_EQ(idle, CC_GetIdleCnxNum());
+    EXPECT_EQ(1, page->cnxCount);
+    EXPECT_EQ("bob", page->displayName);
+    EXPECT_EQ(ADD_USER_IN, AddConferenceMember(*calls, page, CM_GetCurrentCallId(), "bob@example.com",
+                                               [](const std::string&, const std::string&) { return true; }, box));
+    EXPECT_EQ("User is in conference", boxes.back());
+    EXPECT_EQ(idle, CC_GetIdleCnxNum());
+
+    EXPECT_EQ(ADD_DONE, AddConferenceMember(*calls, page, CM_GetCurrentCallId(), "carol@example.com",
+                                            [](const std::string&, const std::string&) { return true; }, box));
+    PumpAll();
+    EXPECT_EQ(2, page->cnxCount);
+    EXPECT_TRUE(page->conference);
+    EXPECT_EQ(3u, page->Members().size());
+    EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ("carol@example.com", UaEvents().back().text);
+    EXPECT_EQ(4, CM_GetFreeSeatNum(page->callId) + 1);
+}
+
+TEST_F(CallPages, SelfCallAndTooManyInviteesAreRefused) {
+    EXPECT_TRUE(calls->IsCallingSelf("alice"));
+    EXPECT_TRUE(calls->IsCallingSelf("ALICE@example.com"));
+    EXPECT_FALSE(calls->IsCallingSelf("bob"));
+    EXPECT_EQ("Can't call yourself!", ui.boxes.back());
+    for (int i = 0; i < 6; ++i) {
+        auto inv = std::make_unique<CInvitee>();
+        inv->SetNumber(("user" + std::to_string(i) + "@example.com").c_str());
+        calls->Queue(std::move(inv));
+    }
+    calls->JoinConference();
+    EXPECT_EQ("Too many person attend conference!", ui.boxes.back());
+    EXPECT_EQ(0u, calls->QueueSize());
+    EXPECT_TRUE(calls->Pages().empty());
+}
+
+}  // namespace

@@ -1,0 +1,193 @@
+// Two copies of the program under Xvfb, signed in as alice and bob, calling each other through
+// kamailio with the file audio device: bob's page rings and is answered from its window, each hears
+// the other's spoken WAV, the call ends from alice's window and both call logs hold it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/calllog.h"
+#include "shell_services.h"
+#include "ui/shell/instance_guard.h"
+
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool WaitText(const std::string& path, const std::string& text, int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (Slurp(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+std::string Run(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    return out;
+}
+
+// The program's main window on the display: its geometry, from the window of that process that
+// has the largest area.
+bool FrameGeometry(const std::string& display, pid_t pid, int* x, int* y, int* w, int* h) {
+    const std::string env = "DISPLAY=" + display + " ";
+    std::stringstream ids(Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+    long best = 0;
+    for (std::string id; ids >> id;) {
+        const std::string g = Run(env + "xdotool getwindowgeometry --shell " + id + " 2>/dev/null");
+        int gx = 0, gy = 0, gw = 0, gh = 0;
+        std::stringstream s(g);
+        for (std::string line; std::getline(s, line);) {
+            if (line.rfind("X=", 0) == 0) gx = atoi(line.c_str() + 2);
+            if (line.rfind("Y=", 0) == 0) gy = atoi(line.c_str() + 2);
+            if (line.rfind("WIDTH=", 0) == 0) gw = atoi(line.c_str() + 6);
+            if (line.rfind("HEIGHT=", 0) == 0) gh = atoi(line.c_str() + 7);
+        }
+        if (static_cast<long>(gw) * gh > best) {
+            best = static_cast<long>(gw) * gh;
+            *x = gx, *y = gy, *w = gw, *h = gh;
+        }
+    }
+    return best > 0;
+}
+
+// Clicks the dial bar's dial (or hang-up) button: they stand right-aligned above the status bar.
+bool ClickBarButton(const std::string& display, pid_t pid, bool hangup) {
+    int x, y, w, h;
+    if (!FrameGeometry(display, pid, &x, &y, &w, &h)) return false;
+    const int cx = x + w - (hangup ? 47 : 128), cy = y + h - 45;
+    Run("DISPLAY=" + display + " xdotool mousemove " + std::to_string(cx) + " " + std::to_string(cy) + " click 1");
+    return true;
+}
+
+// Answers Yes to the program's question box (the new caller to add): the pointer over it, Return.
+bool AnswerQuestion(const std::string& display, pid_t pid, int ms) {
+    const std::string env = "DISPLAY=" + display + " ";
+    for (int waited = 0; waited < ms; waited += 200) {
+        std::stringstream ids(Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+        std::vector<std::string> windows;
+        for (std::string id; ids >> id;) windows.push_back(id);
+        for (const std::string& id : windows) {
+            const std::string name = Run(env + "xdotool getwindowname " + id + " 2>/dev/null");
+            if (name.find("Information") == std::string::npos && name.find("Infomation") == std::string::npos) continue;
+            Run(env + "xdotool mousemove --window " + id + " 20 20 && " + env + "xdotool windowfocus --sync " + id +
+                " key --clearmodifiers Return");
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+}
+
+std::vector<CallLogEntry> ReadCallLog(const std::string& path) {
+    std::vector<CallLogEntry> out;
+    std::ifstream f(path, std::ios::binary);
+    uint32_t counter = 0;
+    if (!f.read(reinterpret_cast<char*>(&counter), 4)) return out;
+    CallLogEntry e;
+    while (f.read(reinterpret_cast<char*>(&e), sizeof e)) out.push_back(e);
+    return out;
+}
+
+}  // namespace
+
+TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool") ||
+        !e2e::HaveTool("espeak-ng") || !e2e::HaveTool("sox"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool, espeak-ng and sox are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("callsprogram"));
+    const std::string display = ":" + std::to_string(200 + getpid() % 500);
+    e2e::Child xvfb;
+    ASSERT_TRUE(xvfb.Start({"/usr/bin/Xvfb", display, "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, services.dir + "/xvfb.log"));
+    const std::string sock = "/tmp/.X11-unix/X" + display.substr(1);
+    for (int waited = 0; waited < 5000 && access(sock.c_str(), F_OK) != 0; waited += 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    const std::string aliceWav = services.dir + "/alice_says.wav", bobWav = services.dir + "/bob_says.wav";
+    ASSERT_TRUE(e2e::MakeSpeech(services.dir, "hello bob, this is alice calling about the weekly report", aliceWav, 16000, 0.5, 1));
+    ASSERT_TRUE(e2e::MakeSpeech(services.dir, "hi alice, bob here, the numbers look fine", bobWav, 16000, 0.5, 1));
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    struct Side {
+        std::string name, profile, heard;
+        e2e::Child program;
+    } alice{"alice", services.Profile("alice", "alice", "alice123", true), services.dir + "/alice_heard.wav", {}},
+        bob{"bob", services.Profile("bob", "bob", "bob123", true), services.dir + "/bob_heard.wav", {}};
+    for (Side* s : {&alice, &bob}) {
+        const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
+                                              "TESSALY_WAVE_IN=" + (s == &alice ? aliceWav : bobWav), "TESSALY_WAVE_IN_LOOP=1",
+                                              "TESSALY_WAVE_OUT=" + s->heard};
+        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+    }
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name;
+    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "Phone line registered", 20000));
+
+    // Alice dials bob; bob's page rings and he answers with his window's dial button.
+    EXPECT_EQ(3, shell::SendDialRequest(alice.profile, "bob"));
+    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Incoming call from", 20000)) << Slurp(bob.profile + "/tessaly.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is shown and the bar follows it
+    ASSERT_TRUE(ClickBarButton(display, bob.program.pid, false));
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: In a call with", 15000)) << Slurp(alice.profile + "/tessaly.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // both speak
+
+    // Carol calls alice, who takes her into the call as a conference member.
+    e2e::Child carol;
+    const std::string peer = std::string(TESSALY_BINARY_DIR) + "/tools/voicepeer/voicepeer";
+    ASSERT_TRUE(carol.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(61)), "--user", "carol", "--remote-port",
+                             std::to_string(services.kamPort), "--call", "alice", "--seconds", "6"},
+                            services.dir + "/carol.log", {"TESSALY_AUDIO=manual"}));
+    ASSERT_TRUE(AnswerQuestion(display, alice.program.pid, 15000)) << carol.Output();
+    EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_MOVE", 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+
+    // Alice hangs up from her window; both pages end and log the call.
+    ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
+    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Call with", 15000));
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: Call with", 15000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // the pages close and the logs are written
+    carol.Stop();
+    for (Side* s : {&alice, &bob}) {
+        kill(s->program.pid, SIGTERM);
+        EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
+    }
+    const std::vector<CallLogEntry> aliceLog = ReadCallLog(alice.profile + "/individual/alice/calllog.dat");
+    const std::vector<CallLogEntry> bobLog = ReadCallLog(bob.profile + "/individual/bob/calllog.dat");
+    ASSERT_EQ(2u, aliceLog.size());  // bob, then carol as a member
+    ASSERT_EQ(1u, bobLog.size());
+    EXPECT_EQ(CALLLOG_OUTGOING, aliceLog[0].typeFlags);
+    EXPECT_STREQ("bob", aliceLog[0].number);
+    EXPECT_EQ(CALLLOG_INCOMING, aliceLog[1].typeFlags);
+    EXPECT_EQ(CALLLOG_INCOMING, bobLog[0].typeFlags);
+    EXPECT_GE(aliceLog[0].duration, 6u);
+    EXPECT_GE(bobLog[0].duration, 6u);
+
+    // Each heard the other: the spoken WAV is found in what the other side played out.
+    for (auto [sent, heard] : {std::pair{aliceWav, bob.heard}, std::pair{bobWav, alice.heard}}) {
+        const std::string heard16 = heard + ".16k.wav";
+        ASSERT_EQ(0, std::system(("sox '" + heard + "' -r 16000 -c 1 -b 16 '" + heard16 + "' >/dev/null 2>&1").c_str())) << heard;
+        std::vector<int16_t> a, b;
+        DWORD ra = 0, rb = 0;
+        ASSERT_TRUE(e2e::ReadMono(sent, &a, &ra));
+        ASSERT_TRUE(e2e::ReadMono(heard16, &b, &rb)) << heard;
+        a.resize(std::min<size_t>(a.size(), 3 * 16000));  // the first three seconds of speech, found in the call
+        const e2e::Alignment al = e2e::Align(a, b, 0, static_cast<long>(b.size()));
+        std::printf("%s: lag %.2f s, median correlation %.2f over %d windows\n", heard.c_str(), al.lag / 16000.0, al.median,
+                    al.windows);
+        EXPECT_GT(al.median, 0.5) << heard;
+    }
+    xvfb.Stop();
+    services.Stop();
+}

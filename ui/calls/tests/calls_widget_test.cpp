@@ -1,0 +1,399 @@
+// The calls windows offscreen on a real sheet and dial bar, with call control below them: dial,
+// answer, hold notices, hang up, add a member, DTMF from the keypad, the call log page.
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+
+#include "platform/codepage.h"
+#include "ui/calls/call_log_page.h"
+#include "ui/calls/call_page.h"
+#include "ui/calls/calls_windows.h"
+#include "ui/calls/dial_windows.h"
+#include "ui/calls/invite_dialogs.h"
+#include "ui/calls/tests/calls_test_support.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/pages.h"
+#include "ui/shell/shell_config.h"
+
+using namespace callstest;
+
+namespace {
+
+class CallWindows : public CallPages {
+protected:
+    std::unique_ptr<QWidget> frame;
+    CChildView* sheet = nullptr;
+    CDialBar* bar = nullptr;
+    std::unique_ptr<CallsWindows> windows;
+    std::vector<std::string> boxes;
+    bool answer = true;
+
+    CallController* MakeController() override {
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, base, false);
+        ctl::SetSkinType("default");
+        QDir::setCurrent(TESSALY_BINARY_DIR);
+        frame = std::make_unique<QWidget>();
+        frame->resize(420, 600);
+        sheet = new CChildView(frame.get());
+        sheet->setGeometry(0, 0, 420, 480);
+        bar = new CDialBar(frame.get());
+        bar->setGeometry(0, 480, 420, 120);
+        windows = std::make_unique<CallsWindows>(sheet, frame.get(), &sounds);
+        windows->SetDialBar(bar);
+        windows->box = [this](const std::string& t, const std::string&) { boxes.push_back(t); };
+        windows->ask = [this](const std::string&, const std::string&) { return answer; };
+        sheet->AddPage(windows->MakeDialPage());
+        sheet->AddPage(windows->MakeCallLogPage());
+        frame->show();
+        return &windows->Calls();
+    }
+    void DropController() override {
+        windows.reset();
+        frame.reset();
+    }
+    calls::CDialDialog* Dial() { return windows->DialPage(); }
+    calls::COnDialDlg* CurrentCallPage() { return qobject_cast<calls::COnDialDlg*>(sheet->currentWidget()); }
+    void Type(const QString& number) {
+        sheet->setCurrentWidget(Dial());
+        Dial()->Number()->setEditText(number);
+        Dial()->ButtonState();
+    }
+    void Events() {
+        QApplication::processEvents();
+        PumpAll();
+        QApplication::processEvents();
+    }
+};
+
+TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
+    Type("bob@example.com");
+    EXPECT_TRUE(bar->DialButton()->isEnabled());
+    EXPECT_FALSE(bar->HangupButton()->isEnabled());
+    QTest::mouseClick(bar->DialButton(), Qt::LeftButton);  // the frame's command reaches the windows
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(QString("bob"), page->NameLine()->text());
+    EXPECT_EQ(QString("Connecting..."), page->TipLine()->text());
+    EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
+    ASSERT_EQ(1u, Dial()->History().Entries().size());
+    EXPECT_FALSE(bar->DialButton()->isEnabled());  // an outgoing call cannot be answered
+    EXPECT_TRUE(bar->HangupButton()->isEnabled());
+    EXPECT_EQ(QString("bob"), sheet->tabText(sheet->currentIndex()));
+}
+
+TEST_F(CallWindows, EnterInTheNumberFieldDialsOnlyWhenDialIsEnabled) {
+    Type("bob@example.com");
+    bar->busy = true;  // the frame is busy: the dial button stays off
+    Dial()->ButtonState();
+    QTest::keyClick(Dial()->Number()->lineEdit(), Qt::Key_Return);
+    Events();
+    EXPECT_TRUE(calls->Pages().empty());
+    bar->busy = false;
+    Dial()->ButtonState();
+    QTest::keyClick(Dial()->Number()->lineEdit(), Qt::Key_Return);
+    Events();
+    ASSERT_EQ(1u, calls->Pages().size());
+    EXPECT_EQ("bob@example.com", UaEvents().back().text);
+}
+
+TEST_F(CallWindows, AnswerHoldNoticesAndHangUp) {
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(QString("Is Calling..."), page->TipLine()->text());
+    EXPECT_TRUE(bar->DialButton()->isEnabled());
+    windows->OnDialButton(false);  // answer
+    Events();
+    EXPECT_EQ(OSIP_UA_EVT_ACCEPT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ(QString("Call with..."), page->StatusLine()->text());
+    EXPECT_FALSE(bar->DialButton()->isEnabled());
+    Wait(3000);
+    Events();
+    EXPECT_EQ(QString("00:00:03"), page->TipLine()->text());
+
+    // The peer holds and resumes: the page keeps its state and clock.
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    Events();
+    EXPECT_EQ(CALL_TALKING, page->Model()->State());
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_UNHOLD, -1, 0, strdup("<ACT>UNHOLD</ACT>\n"));
+    Events();
+    Wait(1000);
+    Events();
+    EXPECT_EQ(QString("00:00:04"), page->TipLine()->text());
+
+    windows->OnHangupButton();
+    Events();
+    EXPECT_EQ(OSIP_UA_EVT_BYE, UaEvents().back().iEvent);
+    EXPECT_EQ(QString("Endding"), page->TipLine()->text());
+    QPointer<calls::COnDialDlg> watch(page);
+    Wait(5000);
+    Events();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(watch.isNull());
+    EXPECT_EQ(nullptr, CurrentCallPage());
+    EXPECT_EQ(1, windows->CallLogPage()->List()->count());
+}
+
+TEST_F(CallWindows, AddAMemberFromTheDialPage) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    Answer(page->Model()->cnxIds[0]);
+    Events();
+    Type("carol@example.com");
+    EXPECT_TRUE(bar->DialButton()->isEnabled());  // dialling now adds a member
+    windows->OnDialButton(false);
+    Events();
+    EXPECT_EQ(page, CurrentCallPage());
+    ASSERT_EQ(3u, page->Tiles().size());
+    EXPECT_FALSE(page->TipLine()->isVisible());
+    EXPECT_EQ(QString("chairman"), page->Tiles()[0]->StateText());
+    EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
+    EXPECT_EQ("carol@example.com", UaEvents().back().text);
+    const auto items = page->MenuItems(page->Tiles()[2]->geometry().center());
+    ASSERT_EQ(3u, items.size());
+    EXPECT_TRUE(items[0].second);  // a conference member can be hung up alone
+}
+
+TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    const int cnx = page->Model()->cnxIds[0];
+    Answer(cnx, "10.0.0.2", 30000, 0);  // PCMU
+    Events();
+    const int ch = Channel(cnx);
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    ASSERT_NE(nullptr, windows->Keypad());
+    for (int v : {1, 2, 10, 11}) QTest::mouseClick(windows->Keypad()->Key(v), Qt::LeftButton);
+    PumpAll();
+    EXPECT_EQ((std::vector<int>{1, 2}), bridge.channels[ch].dtmf);
+    windows->Keypad()->close();
+    Events();
+    EXPECT_EQ(nullptr, windows->Keypad());
+
+    sheet->setCurrentWidget(Dial());
+    Dial()->Number()->setEditText(QString());
+    QTest::mouseClick(Dial()->Key(7), Qt::LeftButton);
+    Events();
+    PumpAll();
+    EXPECT_EQ((std::vector<int>{1, 2, 7}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("7"), Dial()->Number()->currentText());  // the key is also typed
+}
+
+TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
+    windows->ShowKeypad(3);
+    CKeypadDlg* k = windows->Keypad();
+    ASSERT_NE(nullptr, k);
+    EXPECT_EQ(0, k->ShownWidth());
+    while (k->Sliding()) k->SlideStep();
+    EXPECT_EQ(k->FullWidth(), k->ShownWidth());
+    QTest::keyClick(k, Qt::Key_Escape);
+    QTest::keyClick(k, Qt::Key_Return);
+    EXPECT_TRUE(k->isVisible());
+    frame->move(frame->x() + 40, frame->y() + 30);  // the keypad follows the main window's right edge
+    QApplication::processEvents();
+    EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
+    EXPECT_EQ(frame->frameGeometry().top(), k->y());
+    k->move(k->x() + 100, k->y() + 100);  // dragged away, it snaps back
+    QApplication::processEvents();
+    EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
+    windows->ShowKeypad(4);  // reused, only the connection changes
+    EXPECT_EQ(k, windows->Keypad());
+    EXPECT_EQ(4, k->GetCnxId());
+}
+
+TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
+    for (const char* n : {"bob@example.com", "carol@example.com", "bob@example.com"}) {
+        calls->CallNumber(n);
+        PumpAll();
+        ASSERT_FALSE(calls->Pages().empty());
+        calls->Pages()[0]->OnHangup(0);
+        PumpAll();
+        Wait(3000);
+    }
+    int call, cnx;
+    IncomingCall("dave@example.com", &call, &cnx);
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    PumpAll();
+    Wait(3000);
+    Events();
+    calls::CSyslogDlg* log = windows->CallLogPage();
+    EXPECT_EQ(4, log->List()->count());
+    EXPECT_EQ(4, log->PeerFilter()->count());  // <All>, dave, bob, carol
+    log->PeerFilter()->setCurrentIndex(2);
+    log->RefreshList();
+    EXPECT_EQ(2, log->List()->count());
+    log->PeerFilter()->setCurrentIndex(0);
+    log->SetDirection(ID_LOG_MISSED);
+    ASSERT_EQ(1, log->List()->count());
+    EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
+
+    log->SetDirection(ID_LOG_ALL);
+    log->List()->clearSelection();
+    log->List()->item(1)->setSelected(true);
+    EXPECT_TRUE(log->WheelSelect(-120));  // one step down
+    EXPECT_EQ(2, log->List()->currentRow());
+    EXPECT_EQ(1, static_cast<int>(log->List()->selectedItems().size()));
+    log->WheelSelect(360);  // clamped at the first entry
+    EXPECT_EQ(0, log->List()->currentRow());
+    log->SetDirection(ID_LOG_MISSED);
+
+    sheet->setCurrentWidget(log);
+    log->List()->item(0)->setSelected(true);
+    Events();
+    EXPECT_TRUE(bar->DialButton()->isEnabled());
+    windows->OnDialButton(false);
+    Events();
+    ASSERT_NE(nullptr, CurrentCallPage());
+    EXPECT_EQ("dave@example.com", UaEvents().back().text);
+    CurrentCallPage()->Model()->OnHangup(0);
+    Events();
+    Wait(3000);
+
+    // Calling back oneself is refused; removing every entry leaves only <All>.
+    Account* own = sip;
+    (void)own;
+    CallLog_Clear();
+    CallLogNode* mine = CallLog_NewEntry();
+    std::strcpy(mine->record.number, "alice");
+    mine->record.typeFlags = CALLLOG_OUTGOING;
+    CallLog_Add(mine);
+    log->LoadCallLog();
+    log->SetDirection(ID_LOG_ALL);
+    log->List()->item(0)->setSelected(true);
+    EXPECT_EQ(0, log->DialSelected());
+    EXPECT_EQ(shell::LangText("dial_dialog", "msg_call_fail", "Can't call yourself!").toStdString(), boxes.back());
+    int cleared = 0;
+    windows->clearMissedCalls = [&] { ++cleared; };
+    log->List()->selectAll();
+    log->DeleteSelected();
+    EXPECT_EQ(0, log->List()->count());
+    EXPECT_EQ(1, log->PeerFilter()->count());
+    EXPECT_EQ(1, cleared);
+    EXPECT_EQ(0, CallLog_Count());
+}
+
+TEST_F(CallWindows, ConferenceChooserMovesPeopleAndConfirms) {
+    windows->OpenConferenceChooser(0);
+    CConfInviteDlg* dlg = windows->Chooser();
+    ASSERT_NE(nullptr, dlg);
+    std::vector<std::unique_ptr<CInvitee>> people;
+    for (const char* n : {"bob@example.com", "bob@example.com", "carol@example.com"}) {
+        auto inv = std::make_unique<CInvitee>();
+        inv->SetNumber(n);
+        people.push_back(std::move(inv));
+    }
+    dlg->SetCandidates(std::move(people));
+    ASSERT_EQ(2, dlg->Candidates()->count());
+    EXPECT_TRUE(dlg->Candidates()->item(0)->text().contains("carol"));  // the last candidate first
+    QString refused;
+    dlg->box = [&](const QString& t) { refused = t; };
+    dlg->Confirm();
+    EXPECT_EQ(QString("Please select invite buddy!"), refused);
+    dlg->Candidates()->setCurrentRow(1);
+    dlg->Invite();
+    EXPECT_EQ(1, dlg->Chosen()->count());
+    EXPECT_FALSE(dlg->InviteButton()->isEnabled());
+    EXPECT_FALSE(dlg->RejectButton()->isEnabled());
+    dlg->Confirm();
+    Events();
+    EXPECT_EQ(nullptr, windows->Chooser());
+    ASSERT_EQ(1u, calls->Pages().size());
+    EXPECT_EQ("bob@example.com", UaEvents().back().text);
+}
+
+TEST_F(CallWindows, ChatInvitationOffersOnlyNonMembers) {
+    std::vector<std::vector<const PresenceBuddyRecord*>> invited;
+    std::string text;
+    CInviteToConfDlg dlg(frame.get(), nullptr, {7}, [&](const std::vector<const PresenceBuddyRecord*>& r, const std::string& t) {
+        invited.push_back(r);
+        text = t;
+    });
+    PresenceBuddyRecord member, other;
+    member.id = 7;
+    other.id = 9;
+    std::strcpy(other.userId, "nine");
+    dlg.OnPresenceBuddy(nullptr, &member);
+    EXPECT_EQ(0, dlg.List()->count());
+    dlg.OnPresenceBuddy(nullptr, &other);
+    dlg.OnPresenceBuddy(nullptr, &other);
+    EXPECT_EQ(1, dlg.List()->count());
+    dlg.Message()->setText("join us");
+    dlg.Confirm();
+    ASSERT_EQ(1u, invited.size());
+    EXPECT_TRUE(invited[0].empty());  // nothing selected: an empty list and the text
+    EXPECT_EQ("join us", text);
+    dlg.OnPresenceBuddy("NINE", nullptr);
+    EXPECT_EQ(0, dlg.List()->count());
+}
+
+TEST_F(CallWindows, DialBarFallsBackToTheLocalPageOnce) {
+    bar->SetStatusUrl(QString());
+    bar->Navigate();
+    EXPECT_TRUE(bar->ShownPage().endsWith("adv.htm"));
+    bar->SetStatusUrl("/nonexistent/status.htm");
+    bar->Navigate();
+    EXPECT_TRUE(bar->ShownPage().endsWith("adv.htm"));
+    bar->busy = true;
+    bar->EnableDialButton(true);
+    EXPECT_FALSE(bar->DialButton()->isEnabled());
+    bar->busy = false;
+    Type("bob@example.com");
+    windows->OnDialButton(true);  // offline: nothing
+    EXPECT_TRUE(calls->Pages().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The tile marquee: 2-byte steps in an 18-byte window, back to the start when fewer than 18 bytes
+// remain, never starting inside a double-byte character.
+TEST(CallTiles, MarqueeStepsAndNeverSplitsADoubleByteCharacter) {
+    QByteArray ascii(24, 'a');
+    int offset = 0, dir = 1;
+    std::vector<int> seen;
+    for (int i = 0; i < 5; ++i) {
+        calls::MarqueeAdvance(ascii, &offset, &dir);
+        seen.push_back(offset);
+    }
+    EXPECT_EQ((std::vector<int>{2, 4, 6, 8, 0}), seen);
+    QByteArray mixed("a");
+    mixed.append("\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1\xB0\xA1");
+    offset = 0;
+    dir = 1;
+    calls::MarqueeAdvance(mixed, &offset, &dir);
+    EXPECT_EQ(1, offset);  // 2 would cut the first double-byte character in half
+}
+
+}  // namespace
+
+namespace {
+
+// Names are kept in the ANSI code page (936) and shown as what they say.
+TEST_F(CallWindows, CallLogShowsAnsiNames) {
+    CallLogNode* n = CallLog_NewEntry();
+    std::strcpy(n->record.number, "bob@example.com");
+    std::strcpy(n->record.name, plat::Utf8ToAnsi("王博").c_str());
+    n->record.typeFlags = CALLLOG_INCOMING;
+    n->record.duration = 40;
+    CallLog_Add(n);
+    calls::CSyslogDlg* log = windows->CallLogPage();
+    log->LoadCallLog();
+    ASSERT_EQ(1, log->List()->count());
+    EXPECT_EQ(QString::fromUtf8("王博"), log->List()->item(0)->text());
+    EXPECT_EQ(QString::fromUtf8("王博"), log->PeerFilter()->itemText(1));
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// The calls windows as the frame reaches them. The calls library registers a factory at program
+// start; without one the frame keeps its own simple call page.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAbstractButton;
+class CMainFrame;
+class CChildView;
+class CNqPropertyPage;
+struct VOIP_UI_MSG;
+
+namespace shell {
+
+class CallWindowsHook {
+public:
+    virtual ~CallWindowsHook() = default;
+    virtual CNqPropertyPage* MakeDialPage() = 0;
+    virtual CNqPropertyPage* MakeCallLogPage() = 0;
+    virtual void DropPages() = 0;  // signed out: the pages are gone
+    virtual void OnVoipEvent(const VOIP_UI_MSG* msg) = 0;
+    virtual void OnDialButton(bool offline) = 0;
+    virtual void OnHangupButton() = 0;
+    virtual int CallNumber(const std::string& number, bool quiet) = 0;
+    virtual std::string RemoteOf(int callId) = 0;  // the remote number of the call's page, ended or not
+    virtual bool AnyCallPage() = 0;
+    virtual bool AnyTalking() = 0;
+    virtual bool ShowCallPageFor(const std::string& number) = 0;  // true when one exists (made active)
+    virtual bool OwnsPage(const CNqPropertyPage* page) = 0;
+    virtual void ActivePageChanged() = 0;
+    virtual void CloseAll() = 0;
+};
+
+using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,
+                                                                          QAbstractButton* dial, QAbstractButton* hangup)>;
+inline CallWindowsFactory& CallWindowsFactoryRef() {
+    static CallWindowsFactory factory;
+    return factory;
+}
+
+}  // namespace shell
