@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <cstring>
+#include <functional>
 
 #include "common/account.h"
 #include "common/addrbook_query.h"
@@ -142,16 +143,11 @@ QTreeWidgetItem* CBookTree::FindItemById(const char* id) const {
 
 void CBookTree::ForgetSubtree(const AddrNode* node) {
     bookkeeping_ = true;
-    std::vector<QTreeWidgetItem*> doomed;
+    // Only the topmost items of the subtree are deleted; their children go with them.
+    std::vector<QTreeWidgetItem*> tops;
     for (QTreeWidgetItemIterator it(this); *it; ++it)
-        if (InSubtree(NodeOf(*it), node)) doomed.push_back(*it);
-    // Deepest first would not matter: deleting an item deletes its children, so skip those.
-    for (QTreeWidgetItem* item : doomed) {
-        bool underDoomed = false;
-        for (QTreeWidgetItem* p = item->parent(); p && !underDoomed; p = p->parent())
-            underDoomed = std::find(doomed.begin(), doomed.end(), p) != doomed.end();
-        if (!underDoomed) delete item;
-    }
+        if (InSubtree(NodeOf(*it), node) && !((*it)->parent() && InSubtree(NodeOf((*it)->parent()), node))) tops.push_back(*it);
+    for (QTreeWidgetItem* item : tops) delete item;
     bookkeeping_ = false;
 }
 
@@ -862,7 +858,7 @@ void CAddressBookDlg::EditSelectedCard() {
         return;
     }
     if (n->kind != ADDR_KIND_LIST) return;
-    CAddUserDlg dialog(true, this);
+    CAddUserDlg dialog(true, this, host_);
     CardFields f;
     f.name = FromAnsi(NodeName(n));
     auto address = [&](uint32_t type) { return FromAnsi(AddrBook_GetIdentityAddress(n, type)); };
@@ -986,14 +982,17 @@ void CAddressBookDlg::Chat(AddrNode* node) {
     } else if (node->kind == ADDR_KIND_CONTACT) {
         if (AddrNode* qz = AddrBook_FindType9Identity(node)) identities.push_back(qz);
     } else if (node->kind == ADDR_KIND_GROUP) {
-        std::vector<AddrNode*> stack{node};
-        while (!stack.empty()) {
-            AddrNode* x = stack.back();
-            stack.pop_back();
-            for (AddrNode* c = x->child; c; c = c->next) stack.push_back(c);
-            if (x->kind == ADDR_KIND_CONTACT)
-                if (AddrNode* qz = AddrBook_FindType9Identity(x)) identities.push_back(qz);
-        }
+        // Members in tree order.
+        std::function<void(AddrNode*)> walk = [&](AddrNode* x) {
+            for (AddrNode* c = x->child; c; c = c->next) {
+                if (c->kind == ADDR_KIND_CONTACT) {
+                    if (AddrNode* qz = AddrBook_FindType9Identity(c)) identities.push_back(qz);
+                } else if (c->kind == ADDR_KIND_GROUP) {
+                    walk(c);
+                }
+            }
+        };
+        walk(node);
     }
     if (identities.empty()) return;
     host_->OpenChat(identities.size() == 1 ? 0 : 4, identities);
@@ -1011,7 +1010,7 @@ void CAddressBookDlg::ToggleBlock() {
 void CAddressBookDlg::ShowDetails() {
     AddrNode* n = buddyTree_->SelectedNode();
     if (!n || n->kind != ADDR_KIND_CONTACT) return;
-    CContactDetailDlg dialog(this);
+    CContactDetailDlg dialog(this, host_);
     ContactDetails d;
     d.displayName = FromAnsi(ContactNick(n));
     d.nickname = FromAnsi(NodeName(n));

@@ -7,9 +7,52 @@
 #include "common/account.h"
 #include "common/addrbook.h"
 #include "common/tests/store_fixture.h"
+#include "common/xmldoc.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include "ui/shell/shell_config.h"
 
 namespace booktest {
+
+// A request record as the access client allocates it.
+inline AsRequest* NewRequest(int command, void* data, uint32_t kind) {
+    auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+    *r = AsRequest{command, 0, data, nullptr, kind};
+    return r;
+}
+
+// A request as the access client hands it over after parsing the reply text.
+inline AsRequest* Parsed(int command, const std::string& text, void* data = nullptr, uint32_t kind = AS_DATA_NONE) {
+    CXmlDocument doc;
+    doc.SetText(text);
+    EXPECT_TRUE(doc.Parse());
+    CXmlElement* element = nullptr;
+    EXPECT_TRUE(doc.GetRoot()->FindChild(g_asCommandTable[command].name, element));
+    AsRequest* r = NewRequest(command, data, kind);
+    EXPECT_EQ(0, g_asCommandTable[command].parser(element, r));
+    return r;
+}
+
+inline std::string Recorded() {
+    std::ifstream in(std::string(TESSALY_SOURCE_DIR) + "/ui/contacts/tests/data/alice_syn.xml");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline AddrNode* Find(AddrNode* n, const char* id) {
+    if (!n) return nullptr;
+    if (n->id && !strcmp(n->id, id)) return n;
+    for (AddrNode* c = n->child; c; c = c->next)
+        if (AddrNode* f = Find(c, id)) return f;
+    return nullptr;
+}
+
+
 
 class BookTest : public storetest::StoreTest {
 protected:
@@ -20,6 +63,14 @@ protected:
         sip = AddAccount("alice", ACCOUNT_TYPE_SIP);
     }
     AddrNode* Root(int i) { return g_addrBookRoots[i]; }
+    // The synchronisation brings its own accounts.
+    void DropAccounts() {
+        for (Account** a : {&service, &sip}) {
+            Account_Remove(*a);
+            Account_Free(*a);
+            *a = nullptr;
+        }
+    }
     AddrGroup* Group(const char* id, const char* name, AddrNode* parent) {
         AddrGroup* g = AddrBook_NewGroup(name, id);
         EXPECT_EQ(1, AddrBook_AttachGroup(g, parent, nullptr));

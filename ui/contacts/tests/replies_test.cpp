@@ -19,35 +19,12 @@
 #include "ui/shell/shell_messages.h"
 
 using namespace contacts;
+using booktest::Find;
+using booktest::NewRequest;
+using booktest::Parsed;
+using booktest::Recorded;
 
 namespace {
-
-// A request as the access client hands it over after parsing the reply text.
-AsRequest* Parsed(int command, const std::string& text, void* data = nullptr, uint32_t kind = AS_DATA_NONE) {
-    CXmlDocument doc;
-    doc.SetText(text);
-    EXPECT_TRUE(doc.Parse());
-    CXmlElement* element = nullptr;
-    EXPECT_TRUE(doc.GetRoot()->FindChild(g_asCommandTable[command].name, element));
-    auto* r = new AsRequest{command, 0, data, nullptr, kind};
-    EXPECT_EQ(0, g_asCommandTable[command].parser(element, r));
-    return r;
-}
-
-std::string Recorded() {
-    std::ifstream in(std::string(TESSALY_SOURCE_DIR) + "/ui/contacts/tests/data/alice_syn.xml");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-AddrNode* Find(AddrNode* n, const char* id) {
-    if (!n) return nullptr;
-    if (n->id && !strcmp(n->id, id)) return n;
-    for (AddrNode* c = n->child; c; c = c->next)
-        if (AddrNode* f = Find(c, id)) return f;
-    return nullptr;
-}
 
 std::vector<std::string> Labels(AddrNode* root, int tree) {
     std::vector<std::string> out;
@@ -59,12 +36,7 @@ class BookReplies : public booktest::BookTest {
 protected:
     void SetUp() override {
         BookTest::SetUp();
-        // The sync brings its own accounts.
-        Account_Remove(service);
-        Account_Free(service);
-        Account_Remove(sip);
-        Account_Free(sip);
-        service = sip = nullptr;
+        DropAccounts();
         frame = plat::RegisterWindowTarget([this](HWND, UINT m, WPARAM, LPARAM l) -> LRESULT {
             if (m == WM_AS_GROUP_LIST) {
                 auto* g = reinterpret_cast<GroupRecord*>(l);
@@ -205,7 +177,7 @@ TEST_F(BookReplies, AddBuddyAddListAndUpdateList) {
     unknown->SetListId("l-none");
     unknown->SetListName("None");
     const auto before = Labels(Root(2), TREE_CARD);
-    r = new AsRequest{AS_UDL, 0, unknown, nullptr, AS_DATA_LIST};
+    r = NewRequest(AS_UDL, unknown, AS_DATA_LIST);
     EXPECT_EQ(1, OnAsUpdateListReply(r));
     AS_FreeRequest(r);
     EXPECT_EQ(before, Labels(Root(2), TREE_CARD));
@@ -215,7 +187,7 @@ TEST_F(BookReplies, AddBuddyAddListAndUpdateList) {
     auto* update = new CAsList;
     update->SetListId("l-shop");
     update->SetListName("Shop 2");
-    r = new AsRequest{AS_UDL, 0, update, nullptr, AS_DATA_LIST};
+    r = NewRequest(AS_UDL, update, AS_DATA_LIST);
     rebuilt.clear();
     EXPECT_EQ(0, OnAsUpdateListReply(r));
     AS_FreeRequest(r);
