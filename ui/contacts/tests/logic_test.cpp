@@ -354,3 +354,50 @@ TEST_F(BookLogic, BlockListMovesEveryLineOfThatId) {
 }
 
 }  // namespace
+
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+
+#include "platform/ini.h"
+
+namespace {
+
+TEST(BookTexts, BothLanguageFilesHoldEveryTextTheWindowsRead) {
+    QSet<QString> used;
+    const QRegularExpression sectioned(R"re(\b(?:Lang|Fill|LangText|LangFormatText)\(\s*"([^"]+)",\s*"([^"]+)")re");
+    const QRegularExpression book(R"re(\b(?:BookText|Text)\(\s*"([^"]+)")re");
+    QDirIterator it(QStringLiteral(TESSALY_SOURCE_DIR "/ui/contacts"), {"*.cpp"}, QDir::Files);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        for (auto m = sectioned.globalMatch(text); m.hasNext();) {
+            const auto match = m.next();
+            used.insert(match.captured(1) + "/" + match.captured(2));
+        }
+        for (auto m = book.globalMatch(text); m.hasNext();) used.insert("addrbook_dialog/" + m.next().captured(1));
+    }
+    for (const char* k : {"findnone", "findfailed"}) used.insert(QString("findcontact_dlg/") + k);
+    for (const char* k : {"zero_search_rusult", "errmsg"}) used.insert(QString("find_group_dlg/") + k);
+    for (const char* k : {"oper_succ", "oper_fail", "oper_exceeded"}) used.insert(QString("group_search/") + k);
+    for (const char* k : {"user_not_find", "user_duplicate", "user_limitation_exceeded", "user_already_exist", "localbuddy_not_find",
+                          "user_add_self", "user_add_err", "error_adl", "error_edl"})
+        used.insert(QString("as_code/") + k);
+    used.insert("group_dlg/groupcreate");
+    used.insert("group_dlg/groupjoin");
+    used.remove("common/edition");  // a deployment choice: "business" unless the file says otherwise
+    ASSERT_GT(used.size(), 100);
+    for (const char* lang : {"zyeng.ini", "zychs.ini"}) {
+        const std::string file = std::string(TESSALY_SOURCE_DIR) + "/ui/shell/install/language/" + lang;
+        for (const QString& sk : used) {
+            const QStringList p = sk.split('/');
+            std::string value;
+            EXPECT_TRUE(plat::IniGetString(file, p[0].toStdString(), p[1].toStdString(), &value) && !value.empty())
+                << lang << " lacks [" << p[0].toStdString() << "] " << p[1].toStdString();
+        }
+    }
+}
+
+}  // namespace
