@@ -95,6 +95,11 @@ void LoadBook(const QString& source) {
         contacts::AddChatGroups(lists[i], i + 1);
         GroupRecord_Free(lists[i]);
     }
+    // Presence as the messaging service reports it: user numbers for everyone, two buddies online.
+    int uid = 1001;
+    for (const char* id : {"bob", "carol", "zhangwei", "lina"})
+        if (AddrNode* qz = IdentityOf(Find(g_addrBookRoots[0], id), 9))
+            presence_setting_set_int(&static_cast<AddrIdentity*>(qz)->settings, "uid", nullptr, ++uid);
     for (const char* id : {"bob", "zhangwei"})
         if (AddrNode* qz = IdentityOf(Find(g_addrBookRoots[0], id), 9)) AddrBook_SetIdentityOnline(qz, 1);
     // Members of the first chat group, as a member query brings them.
@@ -154,6 +159,7 @@ void Language(const std::string& root, const std::string& profile, const std::st
         page.ShowGroupPane();
         page.FinishSlide();
         expand(page.GroupTree());
+        if (QTreeWidgetItem* member = page.GroupTree()->FindItemById("zhangwei")) page.GroupTree()->setCurrentItem(member);
         Save(&page, "book_groups_" + suffix, false);
     }
     {

@@ -706,9 +706,18 @@ void CAddressBookDlg::Rebuild(CBookTree* tree, int rootIndex, const char* id, co
         auto* item = new BookItem(p.node, tree->Kind());
         item->setText(0, p.label);
         tree->ApplyImage(item, p.image);
-        item->setChildIndicatorPolicy(p.node->kind == ADDR_KIND_GROUP || p.node->kind == ADDR_KIND_CONTACT || p.node->kind == ADDR_KIND_LIST
+        // Chat groups show their button before their members are fetched; the rest only with children.
+        item->setChildIndicatorPolicy(p.node->kind == ADDR_KIND_GROUP && tree->Kind() == TREE_GROUP
                                           ? QTreeWidgetItem::ShowIndicator
-                                          : QTreeWidgetItem::DontShowIndicator);
+                                          : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+        if (p.node->kind == ADDR_KIND_GROUP && tree->Kind() == TREE_GROUP) {
+            item->setForeground(0, QColor(0, 0, 0x75));
+            if (IsDefaultGroup(p.node)) {
+                QFont bold = tree->font();
+                bold.setBold(true);
+                item->setFont(0, bold);
+            }
+        }
         if (parentItem) parentItem->addChild(item);
         else tree->addTopLevelItem(item);
     }

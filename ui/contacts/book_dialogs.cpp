@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
+#include <QPainter>
 #include <QVBoxLayout>
 #include <cstring>
 
@@ -30,6 +31,7 @@
 #include "ui/contacts/addrbook_host.h"
 #include "ui/contacts/addrbook_page.h"
 #include "ui/controls/links.h"
+#include "ui/controls/skin.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/shell_config.h"
 
@@ -68,6 +70,12 @@ QLineEdit* MakeEdit(QWidget* parent, int maxLength, const char* name) {
 }
 
 QString StripAmp(QString text) { return text.remove(QLatin1Char('&')); }
+
+// Fields the user reads but does not type in.
+void ReadOnly(QLineEdit* e) {
+    e->setReadOnly(true);
+    e->setStyleSheet(QStringLiteral("QLineEdit { background: #f4f6f9; color: #3a4454; }"));
+}
 
 CBlockListDlg* g_blockList = nullptr;
 CSearchDlg* g_search = nullptr;
@@ -212,7 +220,7 @@ CNicknameDlg::CNicknameDlg(const QString& oldNickname, QWidget* parent) : QDialo
     auto* form = new QFormLayout;
     old_ = MakeEdit(this, 0, "oldNickname");
     old_->setText(oldNickname);
-    old_->setReadOnly(true);
+    ReadOnly(old_);
     new_ = MakeEdit(this, 64, "newNickname");
     form->addRow(new QLabel(Lang("modify_nickname_dlg", "old_nickname", "Old Nickname"), this), old_);
     form->addRow(new QLabel(Lang("modify_nickname_dlg", "new_nickname", "New Nickname"), this), new_);
@@ -287,10 +295,16 @@ void CBlockListDlg::Fill() {
         NamedEntry e{FromAnsi(c->id), FromAnsi(AddrBook_GetDisplayName(c))};
         ((c->flags & ADDR_FLAG_BLOCKED) ? blockedEntries_ : accessEntries_).push_back(e);
     }
+    ShowLists();
+}
+
+void CBlockListDlg::ShowLists() {
     access_->clear();
     blocked_->clear();
-    for (const NamedEntry& e : accessEntries_) access_->addItem(e.name);
-    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(e.name);
+    const QPixmap allowed = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_useronline.bmp")), RGB(0xEC, 0xE9, 0xD8));
+    const QPixmap blocked = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_blockoffline.bmp")), RGB(0xEC, 0xE9, 0xD8));
+    for (const NamedEntry& e : accessEntries_) access_->addItem(new QListWidgetItem(QIcon(allowed), e.name));
+    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(new QListWidgetItem(QIcon(blocked), e.name));
 }
 
 void CBlockListDlg::Block() {
@@ -312,10 +326,7 @@ int CBlockListDlg::OnResult(int what, const QString& id) {
     auto& from = what == 13 ? accessEntries_ : blockedEntries_;
     auto& to = what == 13 ? blockedEntries_ : accessEntries_;
     if (MoveEntries(&from, &to, id) == 0) return 1;
-    access_->clear();
-    blocked_->clear();
-    for (const NamedEntry& e : accessEntries_) access_->addItem(e.name);
-    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(e.name);
+    ShowLists();
     return 1;
 }
 
@@ -335,7 +346,7 @@ CContactDetailDlg::CContactDetailDlg(QWidget* parent, BookHost* host) : QDialog(
     home_ = MakeEdit(this, 0, "home");
     email_ = MakeEdit(this, 0, "email");
     introduction_ = MakeEdit(this, 0, "introduction");
-    for (QLineEdit* e : {nickname_, account_, mobile_, office_, home_, email_, introduction_}) e->setReadOnly(true);
+    for (QLineEdit* e : {nickname_, account_, mobile_, office_, home_, email_, introduction_}) ReadOnly(e);
     link_ = new CHyperLink(this);
     link_->SetClickMessage(0x824);
     connect(link_, &CUrlLink::linkClicked, this, &CContactDetailDlg::OpenWebsite);
@@ -390,6 +401,32 @@ void CContactDetailDlg::accept() {
 // ---------------------------------------------------------------------------------------------
 // Search.
 
+CBusyMark::CBusyMark(QWidget* parent) : QWidget(parent) { setMinimumSize(40, 32); }
+
+void CBusyMark::SetStep(int step) {
+    step_ = step;
+    update();
+}
+
+void CBusyMark::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF c(width() / 2.0, height() / 2.0);
+    const QColor blue(47, 123, 217);
+    if (step_ < 0) {
+        p.setPen(QPen(blue, 2.4));
+        p.setBrush(QColor(225, 237, 252));
+        p.drawEllipse(c + QPointF(-3, -3), 7, 7);
+        p.setPen(QPen(blue.darker(130), 3.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(c + QPointF(2.2, 2.2), c + QPointF(8, 8));
+        return;
+    }
+    p.setPen(QPen(QColor(214, 228, 246), 3));
+    p.drawEllipse(c, 10, 10);
+    p.setPen(QPen(blue, 3, Qt::SolidLine, Qt::RoundCap));
+    p.drawArc(QRectF(c.x() - 10, c.y() - 10, 20, 20), -step_ * 45 * 16, 100 * 16);
+}
+
 CSearchDlg* SearchDialog() { return g_search; }
 
 CSearchDlg* OpenSearch(BookHost* host) {
@@ -412,9 +449,7 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     cond->addWidget(groupRadio_);
     top->addWidget(conditionBox_);
     auto* side = new QVBoxLayout;
-    busyLabel_ = new QLabel(this);
-    busyLabel_->setAlignment(Qt::AlignCenter);
-    busyLabel_->setMinimumWidth(90);
+    busyLabel_ = new CBusyMark(this);
     advanced_ = new QPushButton(this);
     close_ = new QPushButton(this);
     side->addWidget(busyLabel_);
@@ -595,7 +630,7 @@ void CSearchDlg::StartBusy() {
 
 void CSearchDlg::StopBusy() {
     busy_.stop();
-    busyLabel_->setText(QStringLiteral("🔍"));
+    busyLabel_->SetStep(-1);
 }
 
 void CSearchDlg::BusyTick() {
@@ -603,8 +638,7 @@ void CSearchDlg::BusyTick() {
         StopBusy();
         return;
     }
-    static const char* const frames[] = {"◐", "◓", "◑", "◒"};
-    busyLabel_->setText(QString::fromUtf8(frames[ticks_ % 4]));
+    busyLabel_->SetStep(ticks_);
 }
 
 void CSearchDlg::ReleaseGroups() {

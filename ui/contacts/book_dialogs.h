@@ -11,6 +11,7 @@
 #include "ui/contacts/addrbook_logic.h"
 
 class QLabel;
+class QPaintEvent;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -89,6 +90,7 @@ public:
 
 private:
     void Fill();
+    void ShowLists();
     BookHost* host_;
     std::vector<NamedEntry> accessEntries_, blockedEntries_;
     QListWidget *access_, *blocked_;
@@ -115,6 +117,21 @@ private:
     QString website_;
     QLineEdit *displayName_, *nickname_, *account_, *mobile_, *office_, *home_, *email_, *introduction_;
     CHyperLink* link_;
+};
+
+// The search dialog's busy mark: a magnifier while idle, a turning arc while a search runs.
+class CBusyMark : public QWidget {
+    Q_OBJECT
+public:
+    explicit CBusyMark(QWidget* parent = nullptr);
+    void SetStep(int step);  // -1 idle
+    QSize sizeHint() const override { return {40, 32}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    int step_ = -1;
 };
 
 // Search for users and chat groups; modeless, one at a time.
@@ -176,7 +193,8 @@ private:
     QGroupBox *conditionBox_, *styleBox_;
     QRadioButton *contactRadio_, *groupRadio_, *byUid_, *byNick_, *byGid_, *byGname_;
     QLineEdit *uid_, *uname_, *gid_, *gname_;
-    QLabel *tip_, *busyLabel_;
+    QLabel* tip_;
+    CBusyMark* busyLabel_;
     QPushButton *findUsers_, *findGroups_, *advanced_, *add_, *close_;
     QTreeWidget* list_;
 };
