@@ -1086,6 +1086,12 @@ void CAddressBookDlg::OnLogoffClose() {
     CreateDefaultGroups();
 }
 
+// The frame closes the page at log-off.
+void CAddressBookDlg::closeEvent(QCloseEvent* e) {
+    OnLogoffClose();
+    CNqPropertyPage::closeEvent(e);
+}
+
 bool CAddressBookDlg::event(QEvent* e) {
     if (e->type() == BookEvent::Type()) {
         auto* m = static_cast<BookEvent*>(e);

@@ -196,6 +196,7 @@ protected:
     void paintEvent(QPaintEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
     bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     void Rebuild(CBookTree* tree, int rootIndex, const char* id, const char* parentId);

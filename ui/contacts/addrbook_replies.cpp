@@ -168,6 +168,15 @@ std::string LocalConfPath() {
 int OnAsSyncReply(AsRequest* request) {
     if (!request || request->kind != AS_DATA_SYNC || !request->data) return 1;
     auto* sync = static_cast<CAsSyncResult*>(request->data);
+    const int result = FillFromSync(sync, request->result);
+    delete sync;
+    request->data = nullptr;
+    request->kind = AS_DATA_NONE;
+    return result;
+}
+
+int FillFromSync(CAsSyncResult* sync, int resultCode) {
+    if (!sync) return 1;
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     int result = 0;
     OwnProfile& own = Own();
@@ -223,16 +232,13 @@ int OnAsSyncReply(AsRequest* request) {
                 GroupRecord* list = sync->queueRoots[i];
                 if (!list) continue;
                 sync->queueRoots[i] = nullptr;
-                list->words[0] = request->result;
+                list->words[0] = resultCode;
                 list->words[1] = i + 1;  // category: 1 created, 2 joined
                 HWND frame = g_hMainWnd.load();
                 if (!frame || !PostMessage(frame, WM_AS_GROUP_LIST, 0, reinterpret_cast<LPARAM>(list))) GroupRecord_Free(list);
             }
         }
     }
-    delete sync;
-    request->data = nullptr;
-    request->kind = AS_DATA_NONE;
     return result;
 }
 

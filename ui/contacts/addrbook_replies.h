@@ -8,6 +8,7 @@
 struct AsRequest;
 struct AddrNode;
 struct GroupRecord;
+class CAsSyncResult;
 
 namespace contacts {
 
@@ -31,6 +32,8 @@ ReplyHooks& Hooks();
 // 0 on success, 1 on failure. The sync handler deletes its record and clears the request's data;
 // the others leave the record to the caller.
 int OnAsSyncReply(AsRequest* request);
+// The same for a synchronisation record that stays with the caller (its chat-group lists are taken).
+int FillFromSync(CAsSyncResult* sync, int resultCode);
 int OnAsAddBuddyReply(AsRequest* request);
 int OnAsAddListReply(AsRequest* request);
 int OnAsUpdateListReply(AsRequest* request);
