@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -100,6 +101,10 @@ CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_
     setFrameShape(QFrame::NoFrame);
     setIndentation(16);
     setUniformRowHeights(true);
+    // During a drag a group under the cursor opens after 800 ms and the edges scroll.
+    setAutoExpandDelay(800);
+    setAutoScroll(true);
+    setAutoScrollMargin(10);
     connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
         if (AddrNode* n = NodeOf(item)) n->flags |= FLAG_EXPANDED;
         RefreshItem(item);
@@ -360,6 +365,14 @@ DropDecision CBuddyTreeCtrl::Drop(AddrNode* source, AddrNode* hit, bool leftEdge
 
 void CBuddyTreeCtrl::mousePressEvent(QMouseEvent* e) {
     pressMs_ = QDateTime::currentMSecsSinceEpoch();
+    // A click on an item's icon opens or closes it.
+    QTreeWidgetItem* item = itemAt(e->pos());
+    if (item && e->button() == Qt::LeftButton && e->pos().x() >= visualItemRect(item).left() &&
+        e->pos().x() < visualItemRect(item).left() + 18) {
+        setCurrentItem(item);
+        ToggleItem(item);
+        return;
+    }
     QTreeWidget::mousePressEvent(e);
 }
 
@@ -446,8 +459,8 @@ void CContactTreeCtrl::OnMenuCommand(int command) {
 CGroupTreeCtrl::CGroupTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_GROUP, page) {}
 
 CGroupTreeCtrl::~CGroupTreeCtrl() {
-    for (Indicator& i : indicators_)
-        if (i.window) i.window->Close();
+    for (QPointer<CPopupTipWnd>& w : indicators_)
+        if (w) w->Close();
 }
 
 void CGroupTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
@@ -515,8 +528,16 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
     setCurrentItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         const QRect r = visualItemRect(item);
-        auto* tip = new CPopupTipWnd(viewport(), QPoint(r.left() + indentation() - 18 + 16, r.top()), nextKey_, 400);
-        indicators_.push_back({nextKey_++, n->id ? n->id : "", tip});
+        const QPoint at(std::max(0, r.left() - 18), r.top());
+        indicators_.emplace_back(new CPopupTipWnd(viewport(), at, nextKey_, 400));
+        auto record = std::make_unique<CGroupTreeItem>();
+        record->SetKey(nextKey_);
+        record->SetX(at.x());
+        record->SetY(at.y());
+        record->SetGroupId(n->id);
+        record->SetItem(item);
+        records_.push_back(std::move(record));
+        ++nextKey_;
         page_->RequestGroupOperation(0);
         return;
     }
@@ -524,12 +545,15 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
 }
 
 void CGroupTreeCtrl::RemoveGroupById(const char* id) {
-    for (auto it = indicators_.begin(); it != indicators_.end(); ++it) {
-        if (!id || strcasecmp(it->groupId.c_str(), id)) continue;
-        if (it->window) it->window->Close();
-        indicators_.erase(it);
-        return;
-    }
+    if (!id) return;
+    auto record = std::find_if(records_.begin(), records_.end(), [&](const auto& r) { return !strcasecmp(r->GetGroupId(), id); });
+    if (record == records_.end()) return;
+    const unsigned key = (*record)->GetKey();
+    records_.erase(record);
+    auto tip = std::find_if(indicators_.begin(), indicators_.end(), [&](const auto& w) { return w && w->GetItemData() == key; });
+    if (tip == indicators_.end()) return;
+    if (*tip) (*tip)->Close();
+    indicators_.erase(tip);
 }
 
 void CGroupTreeCtrl::mousePressEvent(QMouseEvent* e) {
@@ -551,9 +575,12 @@ void CGroupTreeCtrl::scrollContentsBy(int dx, int dy) {
 }
 
 void CGroupTreeCtrl::PlaceIndicators() {
-    for (Indicator& i : indicators_) {
-        QTreeWidgetItem* item = FindItemById(i.groupId.c_str());
-        if (item && i.window) i.window->ShowAt(QPoint(visualItemRect(item).left() - 2, visualItemRect(item).top()));
+    for (const auto& record : records_) {
+        QTreeWidgetItem* item = FindItemById(record->GetGroupId());
+        if (!item) continue;
+        const QRect r = visualItemRect(item);
+        for (QPointer<CPopupTipWnd>& w : indicators_)
+            if (w && w->GetItemData() == record->GetKey()) w->ShowAt(QPoint(std::max(0, r.left() - 18), r.top()));
     }
 }
 
@@ -717,6 +744,14 @@ void CAddressBookDlg::Rebuild(CBookTree* tree, int rootIndex, const char* id, co
                 bold.setBold(true);
                 item->setFont(0, bold);
             }
+        }
+        if (tree->Kind() == TREE_BUDDY && p.node->kind == ADDR_KIND_IDENTITY && p.node->type == ADDR_TYPE_SERVICE) {
+            // The messaging identity's names, then its address.
+            const auto* i = static_cast<const AddrIdentity*>(p.node);
+            QString tip;
+            for (const char* name : {i->nick, i->altName})
+                if (name && *name) tip += FromAnsi(name) + "\n";
+            item->setToolTip(0, tip + "<" + FromAnsi(i->address) + ">");
         }
         if (parentItem) parentItem->addChild(item);
         else tree->addTopLevelItem(item);

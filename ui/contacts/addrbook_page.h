@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QTimer>
 #include <QTreeWidget>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "ui/contacts/addrbook_host.h"
@@ -33,6 +35,30 @@ public:
 private:
     AddrNode* node_;
     int tree_;
+};
+
+// The record of one busy indicator beside a group of the group tree.
+class CGroupTreeItem {
+public:
+    CGroupTreeItem() = default;
+    CGroupTreeItem(const CGroupTreeItem&) = delete;
+    CGroupTreeItem& operator=(const CGroupTreeItem&) = delete;
+    void SetKey(unsigned key) { key_ = key; }
+    void SetX(int x) { x_ = x; }
+    void SetY(int y) { y_ = y; }
+    void SetGroupId(const char* id) { groupId_ = id ? id : ""; }
+    void SetItem(QTreeWidgetItem* item) { item_ = item; }
+    unsigned GetKey() const { return key_; }
+    int GetX() const { return x_; }
+    int GetY() const { return y_; }
+    const char* GetGroupId() const { return groupId_.c_str(); }
+    QTreeWidgetItem* GetItem() const { return item_; }
+
+private:
+    unsigned key_ = 0;
+    int x_ = 0, y_ = 0;
+    std::string groupId_;
+    QTreeWidgetItem* item_ = nullptr;
 };
 
 // What the three trees share: items of nodes, expand bookkeeping, menus and their commands.
@@ -120,13 +146,10 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    struct Indicator {
-        unsigned key;
-        std::string groupId;
-        QPointer<CPopupTipWnd> window;
-    };
     void PlaceIndicators();
-    std::vector<Indicator> indicators_;
+    // The indicators and their records, one each; the record's key is the indicator's id.
+    std::vector<QPointer<CPopupTipWnd>> indicators_;
+    std::vector<std::unique_ptr<CGroupTreeItem>> records_;
     unsigned nextKey_ = 1;
 };
 

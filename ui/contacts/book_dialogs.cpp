@@ -520,6 +520,7 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     connect(findGroups_, &QPushButton::clicked, this, &CSearchDlg::FindGroups);
     connect(add_, &QPushButton::clicked, this, &CSearchDlg::AddBuddy);
     connect(close_, &QPushButton::clicked, this, &QDialog::close);
+    for (QPushButton* b : {findUsers_, findGroups_, advanced_, add_, close_}) b->setAutoDefault(false);
     connect(advanced_, &QPushButton::clicked, this, [this] {
         const QString url = QString::fromStdString(contactMode_ ? g_serviceSettings.searchBuddy : g_serviceSettings.searchGroup);
         if (IsOpenableAddress(url, false)) host_->OpenUrl(url);
@@ -808,6 +809,13 @@ void CSearchDlg::JoinWith(int n) {
     CAsChatQueue* record = JoinRecord(queue, profile->id, password);
     if (!host_->PostRequest(AS_JNQ, record, AS_DATA_JOIN)) delete record;
 }
+
+void CSearchDlg::accept() {
+    if (contactMode_) FindUsers();
+    else FindGroups();
+}
+
+void CSearchDlg::reject() { close(); }
 
 void CSearchDlg::closeEvent(QCloseEvent* e) {
     if (g_search == this) g_search = nullptr;

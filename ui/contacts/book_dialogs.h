@@ -175,6 +175,10 @@ public:
     std::function<bool(QString* password)> askPassword;
     std::function<bool(bool needPassword, int* index, QString* password)> askIdentity;
 
+    // Enter runs the find of the current mode; Cancel and Escape close the dialog.
+    void accept() override;
+    void reject() override;
+
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
