@@ -6,6 +6,7 @@
 #include "service/as_records.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "ui/contacts/addrbook_logic.h"
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/addrbook_results.h"
@@ -53,6 +54,15 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return false;
         case 0x0111:  // WM_COMMAND
             switch (static_cast<int>(wParam)) {
+                case ID_DIAL: {
+                    // The dial button on the Contacts page calls the selection.
+                    CAddressBookDlg* page = BookPage();
+                    CMainFrame* frame = MainFrame();
+                    if (!page || !frame || frame->Sheet()->currentWidget() != page) return false;
+                    if (ChooseDial(page->GetSelectedItemData(), 0).action == DIAL_NONE) return false;
+                    page->Dispatch(WM_CALL_DIAL, 0, 0);
+                    return true;
+                }
                 case ID_SEARCH: OpenSearch(nullptr); return true;
                 case ID_ADD_CONTACT: OnAddContact(nullptr); return true;
                 case ID_DELETE_ITEM:

@@ -3,6 +3,7 @@
 
 #include "platform/wintypes.h"
 
+struct AddrNode;
 struct PresenceBuddyRecord;
 struct PresenceConnection;
 
@@ -15,6 +16,6 @@ void InstallInFrame();
 bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam);
 // A buddy's presence reached the frame: the store's messaging identity follows it and the
 // My-contacts tree relabels that contact. Returns the identity, or null when none matches.
-struct AddrNode* ApplyPresence(const PresenceConnection* connection, const PresenceBuddyRecord* record);
+AddrNode* ApplyPresence(const PresenceConnection* connection, const PresenceBuddyRecord* record);
 
 }  // namespace contacts

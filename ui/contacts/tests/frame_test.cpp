@@ -15,6 +15,7 @@
 #include "ui/contacts/book_dialogs.h"
 #include "ui/contacts/frame_link.h"
 #include "ui/contacts/tests/book_fixture.h"
+#include "ui/contacts/tests/fake_host.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
@@ -31,8 +32,15 @@ protected:
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, folder.Path(), false);
         ctl::SetSkinType(shell::Paths().skinType);
         contacts::InstallInFrame();
+        // The frame's page as registered, with a host that records calls instead of placing them.
+        BookHooks().createPage = [this]() -> CNqPropertyPage* {
+            auto* page = new contacts::CAddressBookDlg(&host);
+            page->RebuildBuddyTree(nullptr);
+            return page;
+        };
         g_strUserId = "alice";
     }
+    booktest::FakeHost host;
     void TearDown() override {
         BookHooks() = FrameBookHooks();
         BookTest::TearDown();
@@ -64,6 +72,11 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     p->str1 = strdup("bob");
     frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::NewRequest(AS_BLK, p, AS_DATA_PARAMS)));
     EXPECT_TRUE(Find(Root(0), "bob")->flags & ADDR_FLAG_BLOCKED);
+    // The dial button on the Contacts page calls the selection (carol's VoIP account).
+    frame.Sheet()->setCurrentWidget(page);
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
+    frame.Command(ID_DIAL);
+    EXPECT_EQ((std::vector<std::string>{"call carol 8 carol"}), host.log);
     // The tool bar's search.
     frame.Command(ID_SEARCH);
     ASSERT_NE(nullptr, contacts::SearchDialog());
