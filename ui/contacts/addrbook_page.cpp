@@ -1081,9 +1081,9 @@ bool CAddressBookDlg::Rename(AddrNode* node, const QString& text) {
         case ADDR_KIND_CONTACT: host_->SendCommand(AS_REB, node->id, "", 0, name.c_str(), nullptr, 0); return true;
         case ADDR_KIND_LIST: host_->PostRequest(AS_UDL, CardListFromNode(node, FromAnsi(name.c_str())), AS_DATA_LIST); return true;
         case ADDR_KIND_IDENTITY:
-            if (node->parent && node->parent->kind == ADDR_KIND_LIST)
-                host_->PostRequest(AS_UDL, CardListFromNode(node->parent, FromAnsi(NodeName(node->parent))), AS_DATA_LIST);
-            return true;
+            // Only account identities can be edited, and no server list carries their id: an update
+            // list for one could only fail, so nothing is sent.
+            return false;
         default: return false;
     }
 }

@@ -17,6 +17,7 @@
 #include "service/as_records.h"
 #include "service/castrel/castrel_plugin.h"
 #include "service/presence_core.h"
+#include "ui/contacts/addrbook_logic.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
@@ -290,7 +291,7 @@ void CreateDefaultGroups() {
     const std::pair<const char*, const char*> groups[] = {{"1", "groupcreate"}, {"2", "groupjoin"}};
     for (const auto& [id, key] : groups) {
         if (FindInSubtree(Root(1), id)) continue;
-        const std::string name = Cut(shell::LangText("group_dlg", key, "").toLocal8Bit().constData(), 255);
+        const std::string name = Cut(ToAnsi(shell::LangText("group_dlg", key, "")).c_str(), 255);
         AddrGroup* g = AddrBook_NewGroup(name.c_str(), id);
         if (g && !AddrBook_AttachGroup(g, Root(1), nullptr)) AddrBook_FreeGroup(g);
     }
