@@ -1,6 +1,7 @@
 // The address book's place in the running frame.
 #include "ui/contacts/frame_link.h"
 
+#include "common/addrbook.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
@@ -14,6 +15,30 @@
 #include "ui/shell/main_frame.h"
 
 namespace contacts {
+
+namespace {
+
+// The start page's buddy counter from the store.
+void ShowCounts() {
+    CMainFrame* frame = MainFrame();
+    if (!frame || !frame->StartPage()) return;
+    const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
+    frame->StartPage()->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
+}
+
+// The call page to end from the Contacts page: the one talking, else the one still calling.
+COnDialDlg* CallPageToEnd(CChildView* sheet) {
+    COnDialDlg* calling = nullptr;
+    for (int i = 0; i < sheet->count(); ++i) {
+        auto* page = qobject_cast<COnDialDlg*>(sheet->PageAt(i));
+        if (!page) continue;
+        if (page->m_nState == 1) return page;
+        if (page->m_nState == 0 && !calling) calling = page;
+    }
+    return calling;
+}
+
+}  // namespace
 
 void InstallInFrame() {
     BookHooks().createPage = []() -> CNqPropertyPage* {
@@ -47,10 +72,12 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
         case WM_PRESENCE_BUDDY:
-            ApplyPresence(reinterpret_cast<const PresenceConnection*>(wParam), reinterpret_cast<const PresenceBuddyRecord*>(lParam));
+            if (ApplyPresence(reinterpret_cast<const PresenceConnection*>(wParam), reinterpret_cast<const PresenceBuddyRecord*>(lParam)))
+                ShowCounts();
             return false;
         case WM_PRESENCE_LIST_END:
             if (CAddressBookDlg* page = BookPage()) page->RebuildBuddyTree(nullptr);
+            ShowCounts();
             return false;
         case 0x0111:  // WM_COMMAND
             switch (static_cast<int>(wParam)) {
@@ -62,6 +89,14 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                     if (ChooseDial(page->GetSelectedItemData(), 0).action == DIAL_NONE) return false;
                     page->Dispatch(WM_CALL_DIAL, 0, 0);
                     return true;
+                }
+                case ID_HANGUP: {
+                    // On the Contacts page the hang-up ends the call that is talking (or still calling):
+                    // that page comes to the front and the frame ends it as its own.
+                    CMainFrame* frame = MainFrame();
+                    if (!frame || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return false;
+                    if (COnDialDlg* call = CallPageToEnd(frame->Sheet())) frame->Sheet()->setCurrentWidget(call);
+                    return false;
                 }
                 case ID_SEARCH: OpenSearch(nullptr); return true;
                 case ID_ADD_CONTACT: OnAddContact(nullptr); return true;

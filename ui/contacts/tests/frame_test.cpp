@@ -77,6 +77,14 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
     frame.Command(ID_DIAL);
     EXPECT_EQ((std::vector<std::string>{"call carol 8 carol"}), host.log);
+    // The hang-up on the Contacts page brings the talking call to the front and the frame ends it there.
+    auto* call = new COnDialDlg(3, 5, "bob", false);
+    frame.Sheet()->AddPage(call);
+    call->SetCallState(1, "Talking");
+    call->m_nState = 1;
+    frame.Sheet()->setCurrentWidget(page);
+    frame.Command(ID_HANGUP);
+    EXPECT_EQ(call, frame.Sheet()->currentWidget());
     // The tool bar's search.
     frame.Command(ID_SEARCH);
     ASSERT_NE(nullptr, contacts::SearchDialog());
