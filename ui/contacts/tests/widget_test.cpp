@@ -515,3 +515,48 @@ TEST_F(BookWidgets, AddUserDialogChecks) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
+    // Collapsing through the tree clears the expanded flag, so the next rebuild inserts it collapsed.
+    CBookTree* tree = page->BuddyTree();
+    AddrNode* work = Find(Root(0), "g-work");
+    tree->ExpandItem(tree->ItemOfNode(work), true);
+    tree->ToggleItem(tree->ItemOfNode(work));
+    EXPECT_FALSE(work->flags & FLAG_EXPANDED);
+    page->RebuildBuddyTree(nullptr);
+    EXPECT_FALSE(tree->ItemOfNode(work)->isExpanded());
+    tree->ItemOfNode(work)->setExpanded(true);  // the tree's own button
+    EXPECT_TRUE(work->flags & FLAG_EXPANDED);
+    page->RebuildBuddyTree(nullptr);
+    EXPECT_TRUE(tree->ItemOfNode(work)->isExpanded());
+    // A search answer after the dialog closed is released, not delivered.
+    ASSERT_EQ(nullptr, SearchDialog());
+    auto* names = new CAsNameList;
+    ASSERT_TRUE(OnAddressBookResult(booktest::NewRequest(AS_SRB, names, AS_DATA_SEARCH), &host));
+    // A failed block leaves the store, the tree and the block list as they were.
+    CBlockListDlg blockList(&host);
+    const int allowed = blockList.AccessList()->count();
+    auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+    p->str1 = strdup("bob");
+    AsRequest* r = booktest::NewRequest(AS_BLK, p, AS_DATA_PARAMS);
+    r->result = 206;
+    ASSERT_TRUE(OnAddressBookResult(r, &host));
+    EXPECT_FALSE(Find(Root(0), "bob")->flags & ADDR_FLAG_BLOCKED);
+    EXPECT_EQ(allowed, blockList.AccessList()->count());
+    // A contact without a web site: the link opens nothing; a local file is never opened.
+    CContactDetailDlg detail(nullptr, &host);
+    detail.SetDetails({});
+    detail.OpenWebsite();
+    ContactDetails d;
+    d.website = "file:///etc/passwd";
+    detail.SetDetails(d);
+    detail.OpenWebsite();
+    d.website = "https://bob.example.org";
+    detail.SetDetails(d);
+    detail.OpenWebsite();
+    EXPECT_EQ((std::vector<QString>{"https://bob.example.org"}), host.urls);
+}
+
+}  // namespace
