@@ -192,6 +192,7 @@ void CAddUserDlg::accept() {
 
 CAddBrindleContactDlg::CAddBrindleContactDlg(QWidget* parent, BookHost* host) : QDialog(parent), host_(HostOr(host)) {
     setObjectName("addBuddyDialog");
+    setMinimumWidth(320);
     setWindowTitle(Lang("add_brindle_contact_dialog", "title", "add user"));
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;
@@ -215,6 +216,7 @@ void CAddBrindleContactDlg::accept() {
 
 CNicknameDlg::CNicknameDlg(const QString& oldNickname, QWidget* parent) : QDialog(parent) {
     setObjectName("nicknameDialog");
+    setMinimumWidth(320);
     setWindowTitle(Lang("modify_nickname_dlg", "title", "Modify Nickname"));
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;
