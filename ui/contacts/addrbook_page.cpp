@@ -118,7 +118,9 @@ CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_
     });
     // The label editor's end: the text goes to the server; the item keeps its label until the reply.
     connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item) {
-        if (bookkeeping_) return;
+        if (bookkeeping_ || item != renaming_) return;
+        renaming_ = nullptr;
+        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         AddrNode* n = NodeOf(item);
         const QString text = item->text(0).trimmed();
         RefreshItem(item);
@@ -208,6 +210,16 @@ void CBookTree::mouseDoubleClickEvent(QMouseEvent* e) {
     if (!hit) return;
     setCurrentItem(hit);
     OnDoubleClick(NodeOf(hit));
+}
+
+void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    QTreeWidget::closeEditor(editor, hint);
+    // An editor closed without a change leaves the label as it was shown.
+    if (QTreeWidgetItem* item = renaming_) {
+        renaming_ = nullptr;
+        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+        RefreshItem(item);
+    }
 }
 
 void CBookTree::OnDoubleClick(AddrNode* node) {
@@ -308,6 +320,7 @@ void CBuddyTreeCtrl::OnMenuCommand(int command) {
                 else if (n) item->setText(0, FromAnsi(NodeName(n)));
                 item->setFlags(item->flags() | Qt::ItemIsEditable);
                 bookkeeping_ = false;
+                renaming_ = item;
                 editItem(item);
             }
             break;

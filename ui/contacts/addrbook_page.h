@@ -90,12 +90,14 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
     virtual void OnDoubleClick(AddrNode* node);
     void AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll);
     CAddressBookDlg* page_;
     int tree_;
     const std::vector<QPixmap>* images_ = nullptr;
     bool bookkeeping_ = false;
+    QTreeWidgetItem* renaming_ = nullptr;  // the item whose label editor is open
 };
 
 class CBuddyTreeCtrl : public CBookTree {

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <QTreeWidget>
 
 #include "common/grouprecord.h"
@@ -557,6 +558,43 @@ TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
     detail.SetDetails(d);
     detail.OpenWebsite();
     EXPECT_EQ((std::vector<QString>{"https://bob.example.org"}), host.urls);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BookWidgets, RenameThroughTheLabelEditorSendsAndKeepsTheLabel) {
+    page->show();
+    CBookTree* tree = page->BuddyTree();
+    Select(tree, "bob");
+    tree->OnMenuCommand(32802);
+    auto* editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    EXPECT_EQ(QString("Bobby"), editor->text());  // a contact's editor shows its remark
+    editor->setText("  Robert ");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();  // the delegate commits on a queued call
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(1u, host.commands.size());
+    EXPECT_EQ(AS_REB, host.commands[0].command);
+    EXPECT_EQ("bob", host.commands[0].s1);
+    EXPECT_EQ("Robert", host.commands[0].s3);
+    EXPECT_EQ(QString("Bobby(Bob)--Offline"), tree->ItemOfNode(Find(Root(0), "bob"))->text(0));
+    // Escape: nothing is sent and the label comes back.
+    tree->OnMenuCommand(32802);
+    editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    QTest::keyClick(editor, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(1u, host.commands.size());
+    EXPECT_EQ(QString("Bobby(Bob)--Offline"), tree->ItemOfNode(Find(Root(0), "bob"))->text(0));
+    // An account identity without the editable flag opens no editor.
+    AddrNode* mobile = IdentityOf(Find(Root(0), "bob"), 3);
+    tree->setCurrentItem(tree->ItemOfNode(mobile));
+    tree->OnMenuCommand(32802);
+    EXPECT_EQ(nullptr, tree->viewport()->findChild<QLineEdit*>());
 }
 
 }  // namespace
