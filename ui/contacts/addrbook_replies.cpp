@@ -27,6 +27,17 @@ namespace {
 
 AddrNode* Root(int i) { return g_addrBookRoots[i]; }
 
+// Groups from the server nest at most this deep (the walks over the tree recurse by depth).
+constexpr int kMaxGroupDepth = 32;
+
+const char* Str(const char* s) { return s ? s : ""; }
+
+int Depth(const AddrNode* n) {
+    int depth = 0;
+    for (; n && n->parent; n = n->parent) ++depth;
+    return depth;
+}
+
 bool SameId(const AddrNode* n, const char* id) { return n && n->id && id && store::CompareNoCase(n->id, id) == 0; }
 
 AddrNode* FindInSubtree(AddrNode* node, const char* id) {
@@ -209,7 +220,14 @@ int FillFromSync(CAsSyncResult* sync, int resultCode) {
             for (const AsGroupRecord* g : sync->groups) {
                 if (!g || !g->id || FindInSubtree(Root(0), g->id) || SameId(Root(0), g->id)) continue;
                 AddrNode* parent = BuddyGroup(g->parentId);
-                if (!parent) continue;
+                if (!parent) {
+                    DebugTrace(MOD_SYSTEM, 3, "address book: group %s skipped, no parent %s before it", g->id, Str(g->parentId));
+                    continue;
+                }
+                if (Depth(parent) >= kMaxGroupDepth) {
+                    DebugTrace(MOD_SYSTEM, 2, "address book: group %s skipped, nested deeper than %d", g->id, kMaxGroupDepth);
+                    continue;
+                }
                 AddrGroup* group = AddrBook_NewGroup(g->name, g->id);
                 if (!group) continue;
                 if (!AddrBook_AttachGroup(group, parent, nullptr)) {
@@ -222,6 +240,10 @@ int FillFromSync(CAsSyncResult* sync, int resultCode) {
             }
             for (const CAsBuddy* b : sync->buddies) {
                 if (!b) continue;
+                if (!BuddyGroup(b->groupId)) {
+                    DebugTrace(MOD_SYSTEM, 3, "address book: buddy %s skipped, no group %s", Str(b->uid), Str(b->groupId));
+                    continue;
+                }
                 if (AddrNode* c = NewBuddy(b, true)) {
                     AddAccounts(b, c);
                     AddBuddyCti(b, c);

@@ -128,6 +128,15 @@ TEST_F(BookReplies, SyncOrderAndMissingGroups) {
     AddrNode* card = Find(Root(2), "l1");
     ASSERT_NE(nullptr, card);
     EXPECT_EQ(2u, card->child->type);
+    // A chain of groups deeper than the limit stops at it.
+    std::string chain = "<SYN Rcd=\"0\"><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><SRVPWD>p</SRVPWD></SRV>";
+    for (int i = 0; i < 40; ++i)
+        chain += "<LSG><GID>d" + std::to_string(i) + "</GID><GNAME>D</GNAME><PGID>" + (i ? "d" + std::to_string(i - 1) : "0") + "</PGID></LSG>";
+    r = Parsed(AS_SYN, chain + "</SYN>");
+    EXPECT_EQ(0, OnAsSyncReply(r));
+    AS_FreeRequest(r);
+    EXPECT_NE(nullptr, Find(Root(0), "d31"));
+    EXPECT_EQ(nullptr, Find(Root(0), "d32"));
     // Without any service the sync fails, and its record is still released.
     r = Parsed(AS_SYN, "<SYN Rcd=\"0\"><DNAME>x</DNAME></SYN>");
     EXPECT_EQ(1, OnAsSyncReply(r));
