@@ -562,6 +562,13 @@ void CMainFrame::changeEvent(QEvent* e) {
 
 void CMainFrame::LogoffReset(int mode) {
     if (mode == LOGIN_SIGNED_OUT) {
+        // The address book's items go before the accounts take their identities away.
+        if (m_pBookPage) {
+            m_pSheet->RemovePage(m_pBookPage);
+            m_pBookPage->close();  // the address book saves and empties its store
+            m_pBookPage->deleteLater();
+            m_pBookPage = nullptr;
+        }
         {
             std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
             while (Account* a = g_accountList) {
@@ -569,12 +576,6 @@ void CMainFrame::LogoffReset(int mode) {
                 Account_Remove(a);
                 Account_Free(a);
             }
-        }
-        if (m_pBookPage) {
-            m_pSheet->RemovePage(m_pBookPage);
-            m_pBookPage->close();  // the address book saves and empties its store
-            m_pBookPage->deleteLater();
-            m_pBookPage = nullptr;
         }
         for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pAddressBookPage), static_cast<CNqPropertyPage*>(m_pDialPage),
                                    static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
