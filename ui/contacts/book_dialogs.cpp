@@ -563,6 +563,15 @@ CSearchDlg::~CSearchDlg() {
     if (g_search == this) g_search = nullptr;
 }
 
+void CSearchDlg::OnLanguageChanged() {
+    Retext();
+    const QStringList user = {Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")};
+    const QStringList group = {Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
+                               Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
+                               Lang("search_dlg", "glistcol5", "Nick name")};
+    list_->setHeaderLabels(contactMode_ ? user : group);
+}
+
 void CSearchDlg::Retext() {
     setWindowTitle(Lang("search_dlg", "title", "Search"));
     conditionBox_->setTitle(Lang("search_dlg", "type", "Condition"));

@@ -175,6 +175,8 @@ public:
     std::function<bool(QString* password)> askPassword;
     std::function<bool(bool needPassword, int* index, QString* password)> askIdentity;
 
+    // Texts again after a language switch (column titles follow the mode).
+    void OnLanguageChanged();
     // Enter runs the find of the current mode; Cancel and Escape close the dialog.
     void accept() override;
     void reject() override;

@@ -1,6 +1,8 @@
 // The address book's place in the running frame.
 #include "ui/contacts/frame_link.h"
 
+#include <QTimer>
+
 #include "common/addrbook.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
@@ -71,6 +73,10 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return OnAddressBookResult(r);
         }
         case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
+        case WM_LANGUAGE_CHANGED:
+            // After the frame has switched the language files.
+            if (CSearchDlg* search = SearchDialog()) QTimer::singleShot(0, search, &CSearchDlg::OnLanguageChanged);
+            return false;
         case WM_PRESENCE_BUDDY:
             if (ApplyPresence(reinterpret_cast<const PresenceConnection*>(wParam), reinterpret_cast<const PresenceBuddyRecord*>(lParam)))
                 ShowCounts();
