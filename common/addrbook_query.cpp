@@ -172,7 +172,8 @@ const char* AddrBook_GetIdentityAddress(AddrNode* contact, uint32_t type) {
 bool AddrBook_IsContactOnline(const AddrNode* contact) {
     if (!contact) return false;
     for (const AddrNode* c = contact->child; c; c = c->next) {
-        if ((c->flags & (ADDR_FLAG_SERVICE | ADDR_FLAG_BLOCKED)) && AddrBook_IsIdentityOnline(c)) return true;
+        // Presence comes from the messaging identity only; the blocked bit belongs to the contact.
+        if ((c->flags & ADDR_FLAG_SERVICE) && AddrBook_IsIdentityOnline(c)) return true;
     }
     return false;
 }

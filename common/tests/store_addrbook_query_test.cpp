@@ -127,7 +127,7 @@ TEST_F(CommonStoreAddrQuery, HasIdentityTypeNeedsAUidForType9) {
     EXPECT_FALSE(AddrBook_HasIdentityType(nullptr, ADDR_TYPE_SMS));
 }
 
-TEST_F(CommonStoreAddrQuery, OnlineContactNeedsAServiceOrBlockedFlag) {
+TEST_F(CommonStoreAddrQuery, OnlineContactNeedsAnOnlineServiceIdentity) {
     AddrContact* c = Contact("c", "Carol", root);
     AddrIdentity* sipId = Identity(c, sip, 2, "sip:c@x", 0, 1);
     EXPECT_FALSE(AddrBook_IsContactOnline(c));  // online, but not a service identity
@@ -136,8 +136,11 @@ TEST_F(CommonStoreAddrQuery, OnlineContactNeedsAServiceOrBlockedFlag) {
     AddrBook_SetIdentityOnline(buddy, 1);
     EXPECT_TRUE(AddrBook_IsContactOnline(c));
     AddrBook_SetIdentityOnline(buddy, 0);
-    sipId->flags |= ADDR_FLAG_BLOCKED;
-    EXPECT_TRUE(AddrBook_IsContactOnline(c));
+    sipId->flags |= ADDR_FLAG_BLOCKED;  // the blocked bit is no presence
+    EXPECT_FALSE(AddrBook_IsContactOnline(c));
+    c->flags |= ADDR_FLAG_BLOCKED;
+    AddrBook_SetIdentityOnline(buddy, 1);
+    EXPECT_TRUE(AddrBook_IsContactOnline(c));  // a blocked buddy still shows its presence
 }
 
 TEST_F(CommonStoreAddrQuery, IdentityRecordsListOnlineFirst) {

@@ -154,7 +154,13 @@ const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() 
     return table;
 }
 
+FrameBookHooks& BookHooks() {
+    static FrameBookHooks hooks;
+    return hooks;
+}
+
 LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (BookHooks().filter && BookHooks().filter(message, wParam, lParam)) return 1;  // address book
     const auto& table = MessageTable();
     auto it = table.find(message);
     if (it == table.end()) {
@@ -385,7 +391,7 @@ void CMainFrame::RefreshMenus() {
     set(ID_LOGIN, !in);
     set(ID_LOGOFF, in);
     set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
-    set(ID_SHOW_BOOK, in && m_pAddressBookPage);
+    set(ID_SHOW_BOOK, in && (m_pAddressBookPage || m_pBookPage));
     set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
     set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
     set(ID_SHOW_SERVICE, in && m_pServicePage);
@@ -414,7 +420,7 @@ void CMainFrame::RefreshMenus() {
     m_dialCombo->setEnabled(in);
     if (m_wndToolBar) {
         for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
-            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && m_pAddressBookPage);
+            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && (m_pAddressBookPage || m_pBookPage));
     }
 }
 
@@ -424,6 +430,8 @@ LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {
 }
 
 void CMainFrame::Command(int id) {
+    // Tool-bar and menu commands of the address book (search, add, delete) go to it first.
+    if (BookHooks().filter && BookHooks().filter(WM_FRAME_COMMAND, static_cast<WPARAM>(id), 0)) return;
     switch (id) {
         case ID_LOGIN: OnFileLogin(); break;
         case ID_LOGOFF: OnLogoff(); break;
@@ -450,7 +458,10 @@ void CMainFrame::Command(int id) {
             shell::WriteLangTypeIfChanged(code);
             break;
         }
-        case ID_SHOW_BOOK: if (m_pAddressBookPage) m_pSheet->setCurrentWidget(m_pAddressBookPage); break;
+        case ID_SHOW_BOOK:
+            if (m_pBookPage) m_pSheet->setCurrentWidget(m_pBookPage);
+            else if (m_pAddressBookPage) m_pSheet->setCurrentWidget(m_pAddressBookPage);
+            break;
         case ID_SHOW_DIAL:
             if (m_callsDial) m_pSheet->setCurrentWidget(m_callsDial);
             else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
@@ -597,6 +608,13 @@ void CMainFrame::changeEvent(QEvent* e) {
 
 void CMainFrame::LogoffReset(int mode) {
     if (mode == LOGIN_SIGNED_OUT) {
+        // The address book's items go before the accounts take their identities away.
+        if (m_pBookPage) {
+            m_pSheet->RemovePage(m_pBookPage);
+            m_pBookPage->close();  // the address book saves and empties its store
+            m_pBookPage->deleteLater();
+            m_pBookPage = nullptr;
+        }
         {
             std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
             while (Account* a = g_accountList) {
@@ -624,11 +642,16 @@ void CMainFrame::LogoffReset(int mode) {
         buddyListSeen_ = false;
         m_pSheet->setCurrentWidget(m_navigatePage);
     } else if (mode == LOGIN_SIGNED_IN) {
-        if (!m_pAddressBookPage) {
-            m_pAddressBookPage = new CAddressBookDlg;
-            connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
+        if (BookHooks().createPage) {
+            if (!m_pBookPage) m_pBookPage = BookHooks().createPage();
+            if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
+        } else {
+            if (!m_pAddressBookPage) {
+                m_pAddressBookPage = new CAddressBookDlg;
+                connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
+            }
+            if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
         }
-        if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
         if (m_calls && !m_callsDial) {
             m_callsDial = m_calls->MakeDialPage();
             m_pSheet->AddPage(m_callsDial);
@@ -830,6 +853,14 @@ void CMainFrame::ApplySync(CAsSyncResult* sync) {
         }
     }
     AS_InstallProfiles(sync);
+    if (BookHooks().createPage) {
+        // The registered address book has taken the synchronisation already.
+        int buddies = 0;
+        for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
+        AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
+                                      {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
+        return;
+    }
     if (!m_pAddressBookPage) {
         m_pAddressBookPage = new CAddressBookDlg;
         connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });

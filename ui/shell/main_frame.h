@@ -140,6 +140,7 @@ private:
     CChildView* m_pSheet = nullptr;
     CNqNavigatePage* m_navigatePage = nullptr;
     CAddressBookDlg* m_pAddressBookPage = nullptr;
+    CNqPropertyPage* m_pBookPage = nullptr;  // the registered Contacts page (address book hooks)
     CDialDialog* m_pDialPage = nullptr;
     CSyslogDlg* m_pCallLogPage = nullptr;
     CPageService* m_pServicePage = nullptr;
@@ -172,6 +173,16 @@ private:
     shell::MuteButtons* muteButtons_ = nullptr;
     // ---- end menus and mixer
 };
+
+// ---- Address book windows (ui/contacts sits above the shell and registers here) ----
+struct FrameBookHooks {
+    // The Contacts page; the shell's own list page when unset.
+    std::function<CNqPropertyPage*()> createPage;
+    // Sees each message before the frame's table: true when it took the message (and its record).
+    std::function<bool(UINT, WPARAM, LPARAM)> filter;
+};
+FrameBookHooks& BookHooks();
+// ---- end of the address book hooks ----
 
 // The frame of the running program (null before it is created and after it is gone).
 CMainFrame* MainFrame();

@@ -570,6 +570,125 @@ void SkinIni() {
 
 }  // namespace
 
+// --- Address book: tree images (16 x 16 on the image-list key), pane headers and the page's corner picture.
+
+void Folder(QPainter& p, const QColor& c, bool open) {
+  p.setPen(QPen(c.darker(135), 1));
+  p.setBrush(c.lighter(112));
+  QPainterPath back;
+  back.moveTo(2, 5);
+  back.lineTo(7, 5);
+  back.lineTo(9, 7);
+  back.lineTo(18, 7);
+  back.lineTo(18, 16);
+  back.lineTo(2, 16);
+  back.closeSubpath();
+  p.drawPath(back);
+  p.setBrush(c);
+  if (open) {
+    QPainterPath front;
+    front.moveTo(4, 9.5);
+    front.lineTo(19.5, 9.5);
+    front.lineTo(17.5, 16);
+    front.lineTo(2, 16);
+    front.closeSubpath();
+    p.drawPath(front);
+  } else {
+    p.drawRoundedRect(QRectF(2, 8.5, 16, 7.5), 1, 1);
+  }
+}
+
+void Mobile(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawRoundedRect(QRectF(6, 2, 8.5, 16), 2, 2);
+  p.setBrush(QColor(214, 232, 250));
+  p.drawRect(QRectF(7.4, 4, 5.7, 9.5));
+  p.setBrush(Qt::white);
+  p.drawEllipse(QPointF(10.25, 15.7), 0.9, 0.9);
+}
+
+void DeskPhone(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawRoundedRect(QRectF(2, 3, 16, 4.5), 2.2, 2.2);
+  p.drawRect(QRectF(5, 6, 2.5, 3));
+  p.drawRect(QRectF(12.5, 6, 2.5, 3));
+  p.drawRoundedRect(QRectF(3, 9, 14, 8), 2, 2);
+  p.setBrush(Qt::white);
+  for (int r = 0; r < 2; ++r)
+    for (int k = 0; k < 3; ++k) p.drawRect(QRectF(6 + k * 3, 11 + r * 3, 1.6, 1.6));
+}
+
+void NoSign(QPainter& p) {
+  p.setPen(QPen(Qt::white, 1.2));
+  p.setBrush(QColor(222, 76, 68));
+  p.drawEllipse(QRectF(11, 11, 8.5, 8.5));
+  p.setPen(QPen(Qt::white, 1.6, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(13, 15.25), QPointF(17.5, 15.25));
+}
+
+void AddressBookPictures() {
+  const QColor key = kMenuKey;
+  const QColor on(255, 255, 255);
+  auto cell = [&](const Glyph& g, const QColor& c, double scale = 0.95) { return GlyphCell(16, 16, key, on, g, c, scale); };
+  auto overlay = [&](const Glyph& g, const QColor& c) {
+    return Keyed(16, 16, key, on, [&](QPainter& p) {
+      p.scale(0.8, 0.8);
+      g(p, c);
+      NoSign(p);
+    });
+  };
+  const QColor folder(240, 180, 60), voip(40, 150, 160), web(40, 150, 160);
+  const std::pair<const char*, QImage> cells[] = {
+      {"addr_opened.bmp", cell([](QPainter& p, const QColor& c) { Folder(p, c, true); }, folder)},
+      {"addr_closed.bmp", cell([](QPainter& p, const QColor& c) { Folder(p, c, false); }, folder)},
+      {"addr_useronline.bmp", cell(Person, kGreen)},
+      {"addr_useroffline.bmp", cell(Person, kGrey)},
+      {"addr_qzonline.bmp", cell(Bubble, kBlue)},
+      {"addr_qzoffline.bmp", cell(Bubble, kGrey)},
+      {"addr_phone.bmp", cell(Phone, kInk)},
+      {"addr_mobile.bmp", cell(Mobile, kInk)},
+      {"addr_email.bmp", cell(Envelope, kAmber)},
+      {"addr_officephone.bmp", cell(DeskPhone, kInk)},
+      {"addr_voip.bmp", cell(Phone, voip)},
+      {"addr_bussinesscard.bmp", cell(Card, kBlue)},
+      {"addr_blockonline.bmp", overlay(Person, kGreen)},
+      {"addr_blockoffline.bmp", overlay(Person, kGrey)},
+      {"addr_group.bmp", cell(Person, kBlue)},
+      {"addr_myweb.bmp", cell(Globe, web)},
+      {"menudial.bmp", cell(Phone, kGreen)},
+      {"menudel.bmp", cell(Cross, kRed)},
+      {"menuaddcontact.bmp", cell(Plus, kGreen)},
+  };
+  for (const auto& [name, img] : cells) Save(img, "skin/default", name);
+  // Pane headers: a 20 x 20 glyph, plain and selected.
+  const std::pair<const char*, Glyph> headers[] = {{"contact", People}, {"card", Card}, {"group_u", Bubble}, {"add_contact", Plus}};
+  for (const auto& [name, glyph] : headers) {
+    const QString base = QString::fromLatin1(name);
+    const QString selected = base == "group_u" ? QStringLiteral("group_d") : base + "sel";
+    Save(GlyphCell(20, 20, key, kFace, glyph, base == "add_contact" ? kGreen : kBlueDark, 0.9), "skin/default", base + ".bmp");
+    Save(GlyphCell(20, 20, key, kBlueLight, glyph, base == "add_contact" ? kGreen.darker(115) : kBlue, 0.9), "skin/default",
+         selected + ".bmp");
+  }
+  // The corner picture beside the "Send to buddy" link: two people and a heart.
+  Save(Keyed(40, 40, kMagenta, Qt::white,
+             [](QPainter& p) {
+               p.scale(1.7, 1.7);
+               People(p, kBlue);
+               p.setPen(Qt::NoPen);
+               p.setBrush(kRed);
+               QPainterPath heart;
+               heart.moveTo(18, 21);
+               heart.cubicTo(12, 17, 13, 12.5, 16, 13);
+               heart.cubicTo(17, 13.2, 18, 14, 18, 15);
+               heart.cubicTo(18, 14, 19, 13.2, 20, 13);
+               heart.cubicTo(23, 12.5, 24, 17, 18, 21);
+               p.drawPath(heart);
+             }),
+       "skin/default", "commend.bmp");
+}
+
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   if (argc < 2) {
@@ -586,6 +705,7 @@ int main(int argc, char** argv) {
   StatusPictures();
   HeadPicture();
   TipFrames();
+  AddressBookPictures();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));
   return 0;

@@ -1,0 +1,137 @@
+// The frame's host of the address-book windows: the real frame, the access-server client and the desktop.
+#include "ui/contacts/addrbook_host.h"
+
+#include <QAbstractButton>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/debug.h"
+#include "platform/msgqueue.h"
+#include "service/as_client.h"
+#include "ui/contacts/addrbook_logic.h"
+#include "ui/contacts/addrbook_replies.h"
+#include "ui/contacts/book_dialogs.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/shell_config.h"
+
+namespace contacts {
+
+namespace {
+QAbstractButton* DialButton() {
+    CMainFrame* frame = MainFrame();
+    return frame ? frame->findChild<QAbstractButton*>("dialBarCall") : nullptr;
+}
+}  // namespace
+
+int BookHost::PresenceStatus() const {
+    CMainFrame* frame = MainFrame();
+    return frame && frame->StatusBar() ? frame->StatusBar()->GetStatus() : 1;
+}
+
+bool BookHost::DialEnabled() const {
+    QAbstractButton* b = DialButton();
+    return b && b->isEnabled();
+}
+
+bool BookHost::BusyCallPage() const {
+    CMainFrame* frame = MainFrame();
+    return frame && frame->Sheet() && frame->Sheet()->AnyTalking();
+}
+
+bool BookHost::AnyCallPage() const {
+    CMainFrame* frame = MainFrame();
+    return frame && frame->Sheet() && frame->Sheet()->AnyCallPage();
+}
+
+bool BookHost::IsCallingSelf(const QString& number) {
+    if (number.compare(QString::fromStdString(g_strUserId), Qt::CaseInsensitive) != 0) return false;
+    Box(shell::LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), shell::LangText("dial_dialog", "msg_title", ""));
+    return true;
+}
+
+bool BookHost::ShowCallPage(const QString& number) {
+    CMainFrame* frame = MainFrame();
+    if (!frame || !frame->Sheet()) return false;
+    COnDialDlg* page = frame->Sheet()->FindCallPageByNumber(number);
+    if (!page) return false;
+    frame->Sheet()->setCurrentWidget(page);
+    return true;
+}
+
+void BookHost::CallContact(AddrNode*, uint32_t, const QString& number) {
+    if (CMainFrame* frame = MainFrame()) frame->CallNumber(number);
+}
+
+std::function<void(int, const std::vector<AddrNode*>&)>& ChatOpener() {
+    static std::function<void(int, const std::vector<AddrNode*>&)> opener;
+    return opener;
+}
+
+void BookHost::OpenChat(int type, const std::vector<AddrNode*>& identities) {
+    if (ChatOpener()) ChatOpener()(type, identities);
+    else DebugTrace(MOD_SYSTEM, 3, "address book: no chat window to open (%d members)", static_cast<int>(identities.size()));
+}
+
+void BookHost::SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) {
+    DebugTrace(MOD_SYSTEM, 3, "address book: group text of %d characters to %d members", static_cast<int>(text.size()),
+               static_cast<int>(identities.size()));
+}
+
+void BookHost::OpenSms(int op, const std::string& id) {
+    // The SMS window copies the id text before the call returns.
+    if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_OPEN_SMS, static_cast<WPARAM>(op), reinterpret_cast<LPARAM>(id.c_str()));
+}
+
+void BookHost::FrameCommand(int command, AddrNode*) {
+    switch (command) {
+        case CMD_NEW_USER: OnNewUser(this); return;
+        case CMD_ADD_CONTACT: OnAddContact(this); return;
+        case CMD_SEARCH: OpenSearch(this); return;
+        case CMD_BLOCK_LIST: OnBlockList(this); return;
+        case CMD_MODIFY_NICKNAME: OnModifyNickname(this, QString::fromStdString(Own().displayName)); return;
+        default: break;
+    }
+    if (HWND frame = g_hMainWnd.load()) PostMessage(frame, 0x0111, static_cast<WPARAM>(command), 0);
+}
+
+int BookHost::SendCommand(int command, const char* s1, const char* s2, int i1, const char* s3, const char* s4, int i2) {
+    return AS_SendCommand(command, s1, s2, i1, s3, s4, i2);
+}
+
+int BookHost::PostRequest(int command, void* data, uint32_t kind) { return AS_PostRequest(command, data, kind); }
+
+void BookHost::OpenUrl(const QString& url) { QDesktopServices::openUrl(QUrl(url)); }
+
+void BookHost::Box(const QString& text, const QString& title) {
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, MainFrame());
+    box.exec();
+}
+
+int BookHost::Exec(QDialog* dialog) { return dialog->exec(); }
+
+void BookHost::BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id) {
+    DebugTrace(MOD_SYSTEM, 3, "address book: notice 0x%x (%d) for %s to the chat windows", message, static_cast<int>(wParam), id.c_str());
+}
+
+bool BookHost::AskGroupMessage(QString* text) {
+    bool ok = false;
+    *text = QInputDialog::getMultiLineText(MainFrame(), shell::LangText("group_dlg", "group_msg_title", "发送消息(&S)").remove('&'),
+                                           QString(), QString(), &ok);
+    return ok;
+}
+
+void BookHost::PressDialButton() {
+    if (QAbstractButton* b = DialButton(); b && b->isEnabled()) b->click();
+}
+
+BookHost* DefaultHost() {
+    static BookHost host;
+    return &host;
+}
+
+}  // namespace contacts

@@ -1,0 +1,886 @@
+// The address book's dialogs.
+#include "ui/contacts/book_dialogs.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+#include <QPainter>
+#include <QVBoxLayout>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/debug.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/settings_xml.h"
+#include "ui/contacts/addrbook_host.h"
+#include "ui/contacts/addrbook_page.h"
+#include "ui/controls/links.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/trel_menu.h"
+#include "ui/shell/shell_config.h"
+
+namespace contacts {
+
+namespace {
+
+QString Lang(const char* section, const char* key, const char* builtIn) { return shell::LangText(section, key, builtIn); }
+QString Fill(const char* section, const char* key, const char* builtIn, const QStringList& args) {
+    return shell::FillFormat(shell::LangFormatText(section, key, builtIn), args);
+}
+BookHost* HostOr(BookHost* host) { return host ? host : DefaultHost(); }
+
+void Buttons(QDialog* d, QBoxLayout* layout, QPushButton** ok, QPushButton** cancel, const char* okText = nullptr,
+             const char* cancelText = nullptr) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    *ok = new QPushButton(okText ? Lang("dlg_common", "IDOK", okText) : Lang("dlg_common", "IDOK", "&OK"), d);
+    *cancel = new QPushButton(cancelText ? QString::fromUtf8(cancelText) : Lang("dlg_common", "IDCANCEL", "&Cancel"), d);
+    (*ok)->setDefault(true);
+    (*ok)->setMinimumWidth(84);
+    (*cancel)->setMinimumWidth(84);
+    row->addWidget(*ok);
+    row->addWidget(*cancel);
+    layout->addLayout(row);
+    QObject::connect(*ok, &QPushButton::clicked, d, &QDialog::accept);
+    QObject::connect(*cancel, &QPushButton::clicked, d, &QDialog::reject);
+}
+
+QLineEdit* MakeEdit(QWidget* parent, int maxLength, const char* name) {
+    auto* e = new QLineEdit(parent);
+    if (maxLength > 0) e->setMaxLength(maxLength);
+    e->setObjectName(name);
+    e->setMinimumWidth(200);
+    return e;
+}
+
+QString StripAmp(QString text) { return text.remove(QLatin1Char('&')); }
+
+// Fields the user reads but does not type in.
+void ReadOnly(QLineEdit* e) {
+    e->setReadOnly(true);
+    e->setStyleSheet(QStringLiteral("QLineEdit { background: #f4f6f9; color: #3a4454; }"));
+}
+
+CBlockListDlg* g_blockList = nullptr;
+CSearchDlg* g_search = nullptr;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+CAddUserDlg::CAddUserDlg(bool editMode, QWidget* parent, BookHost* host) : QDialog(parent), editMode_(editMode), host_(HostOr(host)) {
+    setObjectName("addUserDialog");
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    form->setLabelAlignment(Qt::AlignRight);
+    name_ = MakeEdit(this, 30, "name");
+    home_ = MakeEdit(this, 30, "home");
+    office_ = MakeEdit(this, 30, "office");
+    mobile_ = MakeEdit(this, 30, "mobile");
+    email_ = MakeEdit(this, 30, "email");
+    service_ = MakeEdit(this, 0, "service");
+    voip_ = MakeEdit(this, 32, "voip");
+    nameLabel_ = new QLabel(this);
+    homeLabel_ = new QLabel(this);
+    officeLabel_ = new QLabel(this);
+    mobileLabel_ = new QLabel(this);
+    mailLabel_ = new QLabel(this);
+    serviceLabel_ = new QLabel(this);
+    voipLabel_ = new QLabel(this);
+    form->addRow(nameLabel_, name_);
+    form->addRow(mobileLabel_, mobile_);
+    form->addRow(officeLabel_, office_);
+    form->addRow(homeLabel_, home_);
+    form->addRow(mailLabel_, email_);
+    form->addRow(serviceLabel_, service_);
+    form->addRow(voipLabel_, voip_);
+    layout->addLayout(form);
+    Buttons(this, layout, &ok_, &cancel_);
+    Retext();
+}
+
+void CAddUserDlg::Retext() {
+    setWindowTitle(Lang("add_user_dialog", editMode_ ? "edit_local_contact" : "add_local_contact", ""));
+    if (windowTitle().isEmpty()) setWindowTitle(editMode_ ? tr("Edit contact") : tr("New contact"));
+    nameLabel_->setText(Lang("add_user_dialog", "name", "name"));
+    homeLabel_->setText(Lang("add_user_dialog", "home_phone", "Home phone"));
+    officeLabel_->setText(Lang("add_user_dialog", "office_phone", "Office phone"));
+    mobileLabel_->setText(Lang("add_user_dialog", "mobile", "Mobile"));
+    mailLabel_->setText(Lang("add_user_dialog", "email", "Email"));
+    serviceLabel_->setText(Lang("add_user_dialog", "qz", "QZ"));
+    voipLabel_->setText(Lang("add_user_dialog", "sip", "VoIP"));
+}
+
+QLineEdit* CAddUserDlg::Edit(int id) const {
+    switch (id) {
+        case 1022: return name_;
+        case 1024: return office_;
+        case 1025: return home_;
+        case 1026: return mobile_;
+        case 1027: return email_;
+        case 1028: return service_;
+        case 1030: return voip_;
+        default: return nullptr;
+    }
+}
+
+void CAddUserDlg::SetFields(const AddUserFields& f) {
+    fields_ = f;
+    email_->setText(f.email);
+    mobile_->setText(f.mobile);
+    name_->setText(f.name);
+    office_->setText(f.office);
+    home_->setText(f.home);
+    service_->setText(f.serviceId);
+    voip_->setText(f.voip);
+}
+
+void CAddUserDlg::SetCard(const CardFields& c) {
+    AddUserFields f;
+    f.name = c.name;
+    f.email = c.email;
+    f.mobile = c.mobile;
+    f.office = c.office;
+    f.home = c.home;
+    SetFields(f);
+}
+
+CardFields CAddUserDlg::Card() const { return {fields_.name, fields_.email, fields_.mobile, fields_.office, fields_.home}; }
+
+void CAddUserDlg::accept() {
+    AddUserFields f;
+    f.email = email_->text();
+    f.mobile = mobile_->text();
+    f.name = name_->text();
+    f.office = office_->text();
+    f.home = home_->text();
+    f.serviceId = service_->text();
+    f.voip = voip_->text();
+    const AddUserCheck check = CheckAddUser(f, editMode_, g_addrBookRoots[2], Account_FindByType(ACCOUNT_TYPE_SIP) != nullptr,
+                                            Account_FindByType(ACCOUNT_TYPE_SERVICE) != nullptr);
+    const QString title = Lang("add_user_dialog", "title_err", "");
+    switch (check) {
+        case ADDUSER_EMPTY_NAME: host_->Box(Lang("add_user_dialog", "no_empty", "The user name is empty."), title); return;
+        case ADDUSER_DUPLICATE:
+            host_->Box(Fill("profile_status", "fail_move_contact_duplicate", "%s", {f.name}), title);
+            return;
+        case ADDUSER_NO_SIP: host_->Box(Lang("accounts_dialog", "txt_no_sip_account", ""), title); return;
+        case ADDUSER_NO_SERVICE: host_->Box(Lang("accounts_dialog", "txt_no_qz_account", ""), title); return;
+        case ADDUSER_OK: break;
+    }
+    SetFields(f);
+    QDialog::accept();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CAddBrindleContactDlg::CAddBrindleContactDlg(QWidget* parent, BookHost* host) : QDialog(parent), host_(HostOr(host)) {
+    setObjectName("addBuddyDialog");
+    setMinimumWidth(320);
+    setWindowTitle(Lang("add_brindle_contact_dialog", "title", "add user"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    edit_ = MakeEdit(this, 32, "accountId");
+    form->addRow(new QLabel(Lang("add_brindle_contact_dialog", "txt_username", "name"), this), edit_);
+    layout->addLayout(form);
+    QPushButton *ok, *cancel;
+    Buttons(this, layout, &ok, &cancel);
+}
+
+void CAddBrindleContactDlg::accept() {
+    id_ = edit_->text().trimmed();
+    if (id_.isEmpty()) {
+        host_->Box(Lang("add_brindle_contact_dialog", "txt_empty_brindleid", ""), Lang("add_brindle_contact_dialog", "title", ""));
+        return;
+    }
+    QDialog::accept();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CNicknameDlg::CNicknameDlg(const QString& oldNickname, QWidget* parent) : QDialog(parent) {
+    setObjectName("nicknameDialog");
+    setMinimumWidth(320);
+    setWindowTitle(Lang("modify_nickname_dlg", "title", "Modify Nickname"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    old_ = MakeEdit(this, 0, "oldNickname");
+    old_->setText(oldNickname);
+    ReadOnly(old_);
+    new_ = MakeEdit(this, 64, "newNickname");
+    form->addRow(new QLabel(Lang("modify_nickname_dlg", "old_nickname", "Old Nickname"), this), old_);
+    form->addRow(new QLabel(Lang("modify_nickname_dlg", "new_nickname", "New Nickname"), this), new_);
+    layout->addLayout(form);
+    QPushButton *ok, *cancel;
+    Buttons(this, layout, &ok, &cancel);
+}
+
+QString CNicknameDlg::NewNickname() const { return new_->text(); }
+
+// ---------------------------------------------------------------------------------------------
+
+CBlockListDlg* OpenBlockList() { return g_blockList; }
+
+CBlockListDlg::CBlockListDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_(HostOr(host)) {
+    setObjectName("blockListDialog");
+    setWindowTitle(Lang("block_dialog", "title", "Block list management"));
+    auto* layout = new QVBoxLayout(this);
+    auto* frame = new QGroupBox(Lang("block_dialog", "group", "Member List"), this);
+    auto* grid = new QGridLayout(frame);
+    access_ = new QListWidget(frame);
+    blocked_ = new QListWidget(frame);
+    access_->setObjectName("accessList");
+    blocked_->setObjectName("blockedList");
+    access_->setMinimumSize(170, 220);
+    blocked_->setMinimumSize(170, 220);
+    auto* toBlock = new QPushButton(Lang("block_dialog", "block_btn", "&Block >>"), frame);
+    auto* toAccess = new QPushButton(Lang("block_dialog", "access_btn", "<< &Access"), frame);
+    toBlock->setObjectName("blockButton");
+    toAccess->setObjectName("accessButton");
+    auto* middle = new QVBoxLayout;
+    middle->addStretch();
+    middle->addWidget(toBlock);
+    middle->addWidget(toAccess);
+    middle->addStretch();
+    grid->addWidget(new QLabel(Lang("block_dialog", "access_static", "My access list"), frame), 0, 0);
+    grid->addWidget(new QLabel(Lang("block_dialog", "block_static", "My block list"), frame), 0, 2);
+    grid->addWidget(access_, 1, 0);
+    grid->addLayout(middle, 1, 1);
+    grid->addWidget(blocked_, 1, 2);
+    layout->addWidget(frame);
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    auto* close = new QPushButton(Lang("block_dialog", "cancel_btn", "&Close"), this);
+    row->addWidget(close);
+    layout->addLayout(row);
+    connect(toBlock, &QPushButton::clicked, this, &CBlockListDlg::Block);
+    connect(toAccess, &QPushButton::clicked, this, &CBlockListDlg::Unblock);
+    connect(close, &QPushButton::clicked, this, [this] { done(0); });
+    Fill();
+    g_blockList = this;
+}
+
+CBlockListDlg::~CBlockListDlg() {
+    if (g_blockList == this) g_blockList = nullptr;
+}
+
+void CBlockListDlg::Fill() {
+    accessEntries_.clear();
+    blockedEntries_.clear();
+    std::vector<AddrNode*> stack{g_addrBookRoots[0]};
+    std::vector<AddrNode*> order;
+    while (!stack.empty()) {
+        AddrNode* n = stack.back();
+        stack.pop_back();
+        if (n->kind == ADDR_KIND_CONTACT) order.push_back(n);
+        std::vector<AddrNode*> children;
+        for (AddrNode* c = n->child; c; c = c->next) children.push_back(c);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+    }
+    for (AddrNode* c : order) {
+        NamedEntry e{FromAnsi(c->id), FromAnsi(AddrBook_GetDisplayName(c))};
+        ((c->flags & ADDR_FLAG_BLOCKED) ? blockedEntries_ : accessEntries_).push_back(e);
+    }
+    ShowLists();
+}
+
+void CBlockListDlg::ShowLists() {
+    access_->clear();
+    blocked_->clear();
+    const QPixmap allowed = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_useronline.bmp")), RGB(0xEC, 0xE9, 0xD8));
+    const QPixmap blocked = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_blockoffline.bmp")), RGB(0xEC, 0xE9, 0xD8));
+    for (const NamedEntry& e : accessEntries_) access_->addItem(new QListWidgetItem(QIcon(allowed), e.name));
+    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(new QListWidgetItem(QIcon(blocked), e.name));
+}
+
+void CBlockListDlg::Block() {
+    const int row = access_->currentRow();
+    if (row < 0 || row >= static_cast<int>(accessEntries_.size())) return;
+    const std::string id = ToAnsi(accessEntries_[row].id);
+    if (host_->SendCommand(AS_BLK, id.c_str(), nullptr, 0, nullptr, nullptr, 0)) host_->BroadcastToChats(WM_BLOCK_BROADCAST, 13, id);
+}
+
+void CBlockListDlg::Unblock() {
+    const int row = blocked_->currentRow();
+    if (row < 0 || row >= static_cast<int>(blockedEntries_.size())) return;
+    const std::string id = ToAnsi(blockedEntries_[row].id);
+    if (host_->SendCommand(AS_UBLK, id.c_str(), nullptr, 0, nullptr, nullptr, 0)) host_->BroadcastToChats(WM_BLOCK_BROADCAST, 14, id);
+}
+
+int CBlockListDlg::OnResult(int what, const QString& id) {
+    if (what != 13 && what != 14) return 1;
+    auto& from = what == 13 ? accessEntries_ : blockedEntries_;
+    auto& to = what == 13 ? blockedEntries_ : accessEntries_;
+    if (MoveEntries(&from, &to, id) == 0) return 1;
+    ShowLists();
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CContactDetailDlg::CContactDetailDlg(QWidget* parent, BookHost* host) : QDialog(parent), host_(HostOr(host)) {
+    setObjectName("contactDetailDialog");
+    setWindowTitle(Lang("contact_detail", "caption", "Contact detail"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    form->setLabelAlignment(Qt::AlignRight);
+    displayName_ = MakeEdit(this, 63, "displayName");
+    nickname_ = MakeEdit(this, 0, "nickname");
+    account_ = MakeEdit(this, 0, "account");
+    mobile_ = MakeEdit(this, 0, "mobile");
+    office_ = MakeEdit(this, 0, "office");
+    home_ = MakeEdit(this, 0, "home");
+    email_ = MakeEdit(this, 0, "email");
+    introduction_ = MakeEdit(this, 0, "introduction");
+    for (QLineEdit* e : {nickname_, account_, mobile_, office_, home_, email_, introduction_}) ReadOnly(e);
+    link_ = new CHyperLink(this);
+    link_->SetClickMessage(0x824);
+    connect(link_, &CUrlLink::linkClicked, this, &CContactDetailDlg::OpenWebsite);
+    form->addRow(Lang("contact_detail", "desc_name", "Display name"), displayName_);
+    form->addRow(Lang("contact_detail", "nick_name", "Nickname"), nickname_);
+    form->addRow(Lang("contact_detail", "user_name", "Username"), account_);
+    form->addRow(Lang("contact_detail", "mobile_phone", "Mobile"), mobile_);
+    form->addRow(Lang("contact_detail", "comp_phone", "Office phone"), office_);
+    form->addRow(Lang("contact_detail", "home_phone", "Home phone"), home_);
+    form->addRow(Lang("contact_detail", "email", "eMail"), email_);
+    form->addRow(Lang("contact_detail", "website", "Website"), link_);
+    form->addRow(Lang("contact_detail", "introduction", "Introduction"), introduction_);
+    layout->addLayout(form);
+    QPushButton *ok, *cancel;
+    Buttons(this, layout, &ok, &cancel);
+    ok->setText(Lang("contact_detail", "ok_btn", "Ok"));
+    cancel->setText(Lang("contact_detail", "cancel_btn", "Cancel"));
+}
+
+void CContactDetailDlg::SetDetails(const ContactDetails& d) {
+    displayName_->setText(d.displayName);
+    nickname_->setText(d.nickname);
+    account_->setText(d.account);
+    mobile_->setText(d.mobile);
+    office_->setText(d.office);
+    home_->setText(d.home);
+    email_->setText(d.email);
+    introduction_->setText(d.introduction);
+    website_ = d.website;
+    link_->SetLinkText(d.website);
+    link_->SetURL(d.website);
+}
+
+ContactDetails CContactDetailDlg::Details() const {
+    return {displayName_->text(), nickname_->text(), account_->text(), mobile_->text(), office_->text(),
+            home_->text(),        email_->text(),    introduction_->text(), website_};
+}
+
+void CContactDetailDlg::OpenWebsite() {
+    if (!website_.isEmpty() && IsOpenableAddress(website_, false)) host_->OpenUrl(website_);
+}
+
+void CContactDetailDlg::accept() {
+    if (!IsValidDisplayName(displayName_->text())) {
+        host_->Box(Lang("contact_detail", "too_long", "Please enter no more than 40 characters."), windowTitle());
+        displayName_->setFocus();
+        return;
+    }
+    QDialog::accept();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Search.
+
+CBusyMark::CBusyMark(QWidget* parent) : QWidget(parent) { setMinimumSize(40, 32); }
+
+void CBusyMark::SetStep(int step) {
+    step_ = step;
+    update();
+}
+
+void CBusyMark::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF c(width() / 2.0, height() / 2.0);
+    const QColor blue(47, 123, 217);
+    if (step_ < 0) {
+        p.setPen(QPen(blue, 2.4));
+        p.setBrush(QColor(225, 237, 252));
+        p.drawEllipse(c + QPointF(-3, -3), 7, 7);
+        p.setPen(QPen(blue.darker(130), 3.2, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(c + QPointF(2.2, 2.2), c + QPointF(8, 8));
+        return;
+    }
+    p.setPen(QPen(QColor(214, 228, 246), 3));
+    p.drawEllipse(c, 10, 10);
+    p.setPen(QPen(blue, 3, Qt::SolidLine, Qt::RoundCap));
+    p.drawArc(QRectF(c.x() - 10, c.y() - 10, 20, 20), -step_ * 45 * 16, 100 * 16);
+}
+
+CSearchDlg* SearchDialog() { return g_search; }
+
+CSearchDlg* OpenSearch(BookHost* host) {
+    if (!g_search) g_search = new CSearchDlg(host);
+    g_search->show();
+    g_search->raise();
+    return g_search;
+}
+
+CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_(HostOr(host)) {
+    setObjectName("searchDialog");
+    setAttribute(Qt::WA_DeleteOnClose);
+    auto* layout = new QVBoxLayout(this);
+    auto* top = new QHBoxLayout;
+    conditionBox_ = new QGroupBox(this);
+    auto* cond = new QVBoxLayout(conditionBox_);
+    contactRadio_ = new QRadioButton(conditionBox_);
+    groupRadio_ = new QRadioButton(conditionBox_);
+    cond->addWidget(contactRadio_);
+    cond->addWidget(groupRadio_);
+    top->addWidget(conditionBox_);
+    auto* side = new QVBoxLayout;
+    busyLabel_ = new CBusyMark(this);
+    advanced_ = new QPushButton(this);
+    close_ = new QPushButton(this);
+    side->addWidget(busyLabel_);
+    side->addWidget(advanced_);
+    side->addWidget(close_);
+    top->addLayout(side);
+    styleBox_ = new QGroupBox(this);
+    auto* grid = new QGridLayout(styleBox_);
+    byUid_ = new QRadioButton(styleBox_);
+    byNick_ = new QRadioButton(styleBox_);
+    byGid_ = new QRadioButton(styleBox_);
+    byGname_ = new QRadioButton(styleBox_);
+    // Two exclusive pairs: the user criteria and the group criteria.
+    for (QRadioButton* r : {byUid_, byNick_, byGid_, byGname_}) r->setAutoExclusive(false);
+    uid_ = MakeEdit(styleBox_, kSearchTextMax, "uid");
+    uname_ = MakeEdit(styleBox_, kSearchTextMax, "uname");
+    gid_ = MakeEdit(styleBox_, kSearchTextMax, "gid");
+    gname_ = MakeEdit(styleBox_, kSearchTextMax, "gname");
+    findUsers_ = new QPushButton(styleBox_);
+    findGroups_ = new QPushButton(styleBox_);
+    add_ = new QPushButton(styleBox_);
+    tip_ = new QLabel(styleBox_);
+    tip_->setWordWrap(true);
+    grid->addWidget(byUid_, 0, 0);
+    grid->addWidget(uid_, 0, 1);
+    grid->addWidget(byGid_, 0, 2);
+    grid->addWidget(gid_, 0, 3);
+    grid->addWidget(byNick_, 1, 0);
+    grid->addWidget(uname_, 1, 1);
+    grid->addWidget(byGname_, 1, 2);
+    grid->addWidget(gname_, 1, 3);
+    auto* userButtons = new QHBoxLayout;
+    userButtons->addStretch();
+    userButtons->addWidget(findUsers_);
+    userButtons->addWidget(add_);
+    grid->addLayout(userButtons, 2, 0, 1, 2);
+    auto* groupButtons = new QHBoxLayout;
+    groupButtons->addStretch();
+    groupButtons->addWidget(findGroups_);
+    grid->addLayout(groupButtons, 2, 2, 1, 2);
+    grid->addWidget(tip_, 3, 0, 1, 4);
+    layout->addLayout(top);
+    layout->addWidget(styleBox_);
+    list_ = new QTreeWidget(this);
+    list_->setRootIsDecorated(false);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setAllColumnsShowFocus(true);
+    list_->setContextMenuPolicy(Qt::DefaultContextMenu);
+    list_->setMinimumHeight(160);
+    layout->addWidget(list_, 1);
+    busy_.setInterval(100);
+    connect(&busy_, &QTimer::timeout, this, &CSearchDlg::BusyTick);
+    connect(contactRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetContactMode);
+    connect(groupRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetGroupMode);
+    auto criterion = [this](QRadioButton* chosen, QRadioButton* other, QLineEdit* edit, QLineEdit* otherEdit) {
+        chosen->setChecked(true);
+        other->setChecked(false);
+        otherEdit->clear();
+        otherEdit->setReadOnly(true);
+        edit->setReadOnly(false);
+        edit->setFocus();
+    };
+    connect(byUid_, &QRadioButton::clicked, this, [=] { criterion(byUid_, byNick_, uid_, uname_); });
+    connect(byNick_, &QRadioButton::clicked, this, [=] { criterion(byNick_, byUid_, uname_, uid_); });
+    connect(byGid_, &QRadioButton::clicked, this, [=] { criterion(byGid_, byGname_, gid_, gname_); });
+    connect(byGname_, &QRadioButton::clicked, this, [=] { criterion(byGname_, byGid_, gname_, gid_); });
+    connect(findUsers_, &QPushButton::clicked, this, &CSearchDlg::FindUsers);
+    connect(findGroups_, &QPushButton::clicked, this, &CSearchDlg::FindGroups);
+    connect(add_, &QPushButton::clicked, this, &CSearchDlg::AddBuddy);
+    connect(close_, &QPushButton::clicked, this, &QDialog::close);
+    for (QPushButton* b : {findUsers_, findGroups_, advanced_, add_, close_}) b->setAutoDefault(false);
+    connect(advanced_, &QPushButton::clicked, this, [this] {
+        const QString url = QString::fromStdString(contactMode_ ? g_serviceSettings.searchBuddy : g_serviceSettings.searchGroup);
+        if (IsOpenableAddress(url, false)) host_->OpenUrl(url);
+    });
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &CSearchDlg::UpdateAddButton);
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] {
+        if (contactMode_) AddBuddy();
+    });
+    askPassword = [this](QString* password) {
+        bool ok = false;
+        *password = QInputDialog::getText(this, Lang("group_search", "title", "Group"), Lang("group_search", "password", "Password"),
+                                          QLineEdit::Password, QString(), &ok);
+        return ok && !password->isEmpty();
+    };
+    askIdentity = [this](bool needPassword, int* index, QString* password) {
+        QStringList names;
+        for (const AsProfileEntry* p : g_profileList.entries) names << FromAnsi(p && p->name ? p->name : "");
+        bool ok = false;
+        const QString chosen = QInputDialog::getItem(this, Lang("search_dlg", "menu_join_all", "查看身份列表(&V)"), QString(), names, 0, false, &ok);
+        if (!ok) return false;
+        *index = static_cast<int>(names.indexOf(chosen));
+        return !needPassword || askPassword(password);
+    };
+    byUid_->setChecked(true);
+    byGid_->setChecked(true);
+    groupRadio_->setChecked(true);
+    Retext();
+    SetGroupMode();
+    add_->setEnabled(false);
+    uname_->setReadOnly(true);
+    gname_->setReadOnly(true);
+    StopBusy();
+    resize(600, 440);
+}
+
+CSearchDlg::~CSearchDlg() {
+    ReleaseGroups();
+    if (g_search == this) g_search = nullptr;
+}
+
+void CSearchDlg::OnLanguageChanged() {
+    Retext();
+    const QStringList user = {Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")};
+    const QStringList group = {Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
+                               Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
+                               Lang("search_dlg", "glistcol5", "Nick name")};
+    list_->setHeaderLabels(contactMode_ ? user : group);
+}
+
+void CSearchDlg::Retext() {
+    setWindowTitle(Lang("search_dlg", "title", "Search"));
+    conditionBox_->setTitle(Lang("search_dlg", "type", "Condition"));
+    styleBox_->setTitle(Lang("search_dlg", "where", "Find Style"));
+    contactRadio_->setText(Lang("search_dlg", "contact", "&Contact"));
+    groupRadio_->setText(Lang("search_dlg", "group", "&Group"));
+    byUid_->setText(Lang("search_dlg", "uid", "&UID"));
+    byNick_->setText(Lang("search_dlg", "uname", "&Nickname"));
+    byGid_->setText(Lang("search_dlg", "gid", "&Group ID"));
+    byGname_->setText(Lang("search_dlg", "gname", "&Group Name"));
+    tip_->setText(Lang("search_dlg", "tip", "Note: UserID must equal, but nickname maybe find illegibility"));
+    findUsers_->setText(Lang("search_dlg", "btnufind", "&Find"));
+    findGroups_->setText(Lang("search_dlg", "btngfind", "&Find"));
+    advanced_->setText(Lang("search_dlg", "btnfindadv", "&Find"));
+    add_->setText(Lang("search_dlg", "menu_contact_2_buddy", "Add &Buddy"));
+    close_->setText(Lang("dlg_common", "IDCANCEL", "&Cancel"));
+}
+
+void CSearchDlg::SetContactMode() {
+    contactMode_ = true;
+    contactRadio_->setChecked(true);
+    ReleaseGroups();
+    list_->clear();
+    list_->setColumnCount(2);
+    list_->setHeaderLabels({Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")});
+    list_->header()->resizeSection(0, 160);
+    for (QRadioButton* r : {byUid_, byNick_}) r->setEnabled(true);
+    QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
+    edit->setReadOnly(false);
+    edit->setFocus();
+    findUsers_->setEnabled(true);
+    gid_->clear();
+    gname_->clear();
+    gid_->setReadOnly(true);
+    gname_->setReadOnly(true);
+    for (QWidget* w : std::initializer_list<QWidget*>{byGid_, byGname_, findGroups_}) w->setEnabled(false);
+    UpdateAddButton();
+}
+
+void CSearchDlg::SetGroupMode() {
+    contactMode_ = false;
+    groupRadio_->setChecked(true);
+    list_->clear();
+    list_->setColumnCount(5);
+    list_->setHeaderLabels({Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
+                            Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
+                            Lang("search_dlg", "glistcol5", "Nick name")});
+    const int widths[5] = {80, 120, 150, 180, 100};
+    for (int i = 0; i < 5; ++i) list_->header()->resizeSection(i, widths[i]);
+    for (QRadioButton* r : {byGid_, byGname_}) r->setEnabled(true);
+    QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
+    edit->setReadOnly(false);
+    edit->setFocus();
+    findGroups_->setEnabled(true);
+    uid_->clear();
+    uname_->clear();
+    uid_->setReadOnly(true);
+    uname_->setReadOnly(true);
+    for (QWidget* w : std::initializer_list<QWidget*>{byUid_, byNick_, findUsers_, add_}) w->setEnabled(false);
+}
+
+void CSearchDlg::StartBusy() {
+    ticks_ = 0;
+    busy_.start();
+    BusyTick();
+    ticks_ = 0;
+}
+
+void CSearchDlg::StopBusy() {
+    busy_.stop();
+    busyLabel_->SetStep(-1);
+}
+
+void CSearchDlg::BusyTick() {
+    if (++ticks_ >= 180) {
+        StopBusy();
+        return;
+    }
+    busyLabel_->SetStep(ticks_);
+}
+
+void CSearchDlg::ReleaseGroups() {
+    // The rows go with the records they show.
+    if (!contactMode_) list_->clear();
+    groups_.clear();
+}
+
+void CSearchDlg::UpdateAddButton() { add_->setEnabled(contactMode_ && list_->currentItem() && list_->currentItem()->isSelected()); }
+
+void CSearchDlg::FindUsers() {
+    QRadioButton* radio = byUid_->isChecked() ? byUid_ : byNick_;
+    QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
+    const QString text = edit->text();
+    if (text.isEmpty()) {
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"));
+        edit->setFocus();
+        return;
+    }
+    StartBusy();
+    const std::string ansi = ToAnsi(text.left(kSearchTextMax));
+    list_->clear();
+    add_->setEnabled(false);
+    host_->SendCommand(byUid_->isChecked() ? AS_SRB : AS_SRUL, ansi.c_str(), nullptr, 0, nullptr, nullptr, 0);
+}
+
+void CSearchDlg::FindGroups() {
+    QRadioButton* radio = byGid_->isChecked() ? byGid_ : byGname_;
+    QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
+    const QString text = edit->text();
+    if (text.isEmpty()) {
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"));
+        edit->setFocus();
+        return;
+    }
+    ReleaseGroups();
+    StartBusy();
+    const std::string ansi = ToAnsi(text.left(kSearchTextMax));
+    host_->SendCommand(byGid_->isChecked() ? AS_SQI : AS_SQN, ansi.c_str(), nullptr, 0, nullptr, nullptr, 0);
+}
+
+void CSearchDlg::AddBuddy() {
+    QTreeWidgetItem* row = list_->currentItem();
+    if (!contactMode_ || !row) return;
+    const std::string id = ToAnsi(row->text(0).left(32));
+    host_->SendCommand(AS_ADD, "", "", 0, id.c_str(), nullptr, 0);
+}
+
+void CSearchDlg::OnUserResult(int code, CAsNameList* result) {
+    std::unique_ptr<CAsNameList> owned(result);
+    StopBusy();
+    const QString title = Lang("dlg_common", "tip", "tip");
+    if (code != 0) {
+        const TextKey k = UserSearchFailure(code);
+        host_->Box(Lang(k.section, k.key, "No result, find error'"), title);
+        return;
+    }
+    if (!result) return;
+    if (result->results.empty()) {
+        host_->Box(Lang("findcontact_dlg", "findnone", "No result, find error'"), title);
+        return;
+    }
+    if (!contactMode_) return;  // a late answer after a switch to groups
+    for (const AsNameResult* r : result->results) {
+        if (!r) continue;
+        auto* item = new QTreeWidgetItem({FromAnsi(r->id), FromAnsi(r->name)});
+        list_->insertTopLevelItem(0, item);
+    }
+}
+
+void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
+    std::unique_ptr<CAsResultList> owned(result);
+    std::vector<std::unique_ptr<CAsChatQueue>> records;
+    if (result)
+        for (void* r : result->records) records.emplace_back(static_cast<CAsChatQueue*>(r));
+    StopBusy();
+    const QString title = Lang("update", "msgboxtitle", "");
+    if (code != 0) {
+        const TextKey k = GroupSearchFailure(code);
+        host_->Box(Lang(k.section, k.key, code == 300 ? "No result accord with your request!" : "search group failed!"), title);
+        return;
+    }
+    if (contactMode_) return;
+    ReleaseGroups();
+    groups_ = std::move(records);
+    if (groups_.empty()) {
+        host_->Box(Lang("find_group_dlg", "zero_search_rusult", "No result accord with your request!"), title);
+        return;
+    }
+    for (size_t i = 0; i < groups_.size(); ++i) {
+        const CAsChatQueue* q = groups_[i].get();
+        auto* item = new QTreeWidgetItem({FromAnsi(q->name), FromAnsi(q->displayName), FromAnsi(q->description),
+                                          FromAnsi(q->founderName), QString::number(q->memberCount)});
+        item->setData(0, Qt::UserRole, static_cast<int>(i));
+        list_->insertTopLevelItem(0, item);
+    }
+}
+
+void CSearchDlg::OnJoinResult(int code, CAsChatQueue* queue) {
+    std::unique_ptr<CAsChatQueue> owned(queue);
+    if (!queue) {
+        DebugTrace(MOD_SYSTEM, 2, "Search Dialog Rcv NULL Param !");
+        return;
+    }
+    const TextKey k = JoinOutcome(code);
+    host_->Box(Fill(k.section, k.key, code == 204 ? "已经超过群组%s的成员数限制" : "%s", {FromAnsi(queue->name)}),
+               Lang("group_search", "title", ""));
+}
+
+std::vector<CSearchDlg::MenuEntry> CSearchDlg::MenuEntries() const {
+    std::vector<MenuEntry> out;
+    const bool selected = list_->currentItem() != nullptr;
+    if (contactMode_) {
+        out.push_back({32885, Lang("search_dlg", "menu_contact_2_buddy", "加为好友(&B)"), selected});
+        return out;
+    }
+    int n = 0;
+    for (const AsProfileEntry* p : g_profileList.entries) {
+        if (n == kMaxJoinIdentities) break;
+        out.push_back({32886 + n, Fill("search_dlg", "menu_join_by", "以 %s 身份加入群组", {FromAnsi(p && p->name ? p->name : "")}), selected});
+        ++n;
+    }
+    out.push_back({32891, Lang("search_dlg", "menu_join_all", "查看身份列表(&V)"), true});
+    return out;
+}
+
+void CSearchDlg::contextMenuEvent(QContextMenuEvent* e) {
+    if (!list_->geometry().contains(e->pos())) return;
+    TrelMenu menu(this);
+    const auto entries = MenuEntries();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].command == 32891 && i > 0) menu.AppendMenu(MF_SEPARATOR, 0, {});
+        menu.AppendMenu(entries[i].enabled ? 0 : MF_GRAYED, entries[i].command, entries[i].text);
+    }
+    QAction* chosen = menu.exec(e->globalPos());
+    if (!chosen || !chosen->data().isValid()) return;
+    const int command = chosen->data().toInt();
+    if (command == 32885) AddBuddy();
+    else if (command == 32891) JoinWith(-1);
+    else if (command >= 32886 && command <= 32890) JoinWith(command - 32886);
+}
+
+void CSearchDlg::JoinWith(int n) {
+    QTreeWidgetItem* row = list_->currentItem();
+    if (!row || contactMode_) return;
+    const int index = row->data(0, Qt::UserRole).toInt();
+    if (index < 0 || index >= static_cast<int>(groups_.size())) return;
+    const CAsChatQueue& queue = *groups_[index];
+    auto profileAt = [](int i) -> const AsProfileEntry* {
+        if (i < 0) return nullptr;
+        for (const AsProfileEntry* p : g_profileList.entries)
+            if (i-- == 0) return p;
+        return nullptr;
+    };
+    QString password;
+    const AsProfileEntry* profile = nullptr;
+    if (n >= 0) {
+        profile = profileAt(n);
+        if (!profile) return;
+        if (queue.type == 1 && !askPassword(&password)) return;
+    } else {
+        int chosen = -1;
+        if (!askIdentity(queue.type == 1, &chosen, &password)) return;
+        profile = profileAt(chosen);
+        if (!profile) return;
+    }
+    CAsChatQueue* record = JoinRecord(queue, profile->id, password);
+    if (!host_->PostRequest(AS_JNQ, record, AS_DATA_JOIN)) delete record;
+}
+
+void CSearchDlg::accept() {
+    if (contactMode_) FindUsers();
+    else FindGroups();
+}
+
+void CSearchDlg::reject() { close(); }
+
+void CSearchDlg::closeEvent(QCloseEvent* e) {
+    if (g_search == this) g_search = nullptr;
+    QDialog::closeEvent(e);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The frame's contact commands.
+
+void OnNewUser(BookHost* host) {
+    host = HostOr(host);
+    if (CAddressBookDlg* page = BookPage()) page->ShowCardPane();
+    CAddUserDlg dialog(false, nullptr, host);
+    if (host->Exec(&dialog) != QDialog::Accepted) return;
+    const AddUserFields f = dialog.Fields();
+    host->PostRequest(AS_ADL, CardListFromFields("", {f.name, f.email, f.mobile, f.office, f.home}), AS_DATA_LIST);
+}
+
+void OnAddContact(BookHost* host) {
+    host = HostOr(host);
+    if (CAddressBookDlg* page = BookPage()) page->ShowContactPane();
+    CAddBrindleContactDlg dialog(nullptr, host);
+    if (host->Exec(&dialog) != QDialog::Accepted) return;
+    const std::string id = ToAnsi(dialog.AccountId());
+    const QString title = Lang("add_contact_dialog", "title_error", "");
+    if (!strcasecmp(id.c_str(), g_strUserId.c_str())) {
+        host->Box(Lang("add_contact_dialog", "err_addcuruid", "Can't Add Current Account"), title);
+        return;
+    }
+    std::vector<AddrNode*> stack{g_addrBookRoots[0]};
+    while (!stack.empty()) {
+        AddrNode* n = stack.back();
+        stack.pop_back();
+        if (n->kind == ADDR_KIND_CONTACT && n->id && !strcasecmp(n->id, id.c_str())) {
+            host->Box(Lang("add_contact_dialog", "err_dupcontact", "Contact have exist"), title);
+            return;
+        }
+        for (AddrNode* c = n->child; c; c = c->next) stack.push_back(c);
+    }
+    host->SendCommand(AS_ADD, "", "", 0, id.c_str(), nullptr, 0);
+}
+
+void OnModifyNickname(BookHost* host, const QString& current) {
+    host = HostOr(host);
+    CNicknameDlg dialog(current);
+    if (host->Exec(&dialog) != QDialog::Accepted) return;
+    const std::string nick = ToAnsi(dialog.NewNickname());
+    host->SendCommand(AS_REA, "", "", 0, nick.c_str(), nullptr, 0);
+}
+
+void OnBlockList(BookHost* host) {
+    host = HostOr(host);
+    CBlockListDlg dialog(host);
+    host->Exec(&dialog);
+}
+
+}  // namespace contacts

@@ -1,0 +1,217 @@
+// The address book's dialogs: adding and editing a local contact, adding a service contact, the own
+// nickname, the block list, contact details and the search for users and chat groups.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "ui/contacts/addrbook_logic.h"
+
+class QLabel;
+class QPaintEvent;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+class QGroupBox;
+class CHyperLink;
+class CAsChatQueue;
+class CAsNameList;
+class CAsResultList;
+
+namespace contacts {
+
+class BookHost;
+
+// A local contact (a card) with its numbers and addresses.
+class CAddUserDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAddUserDlg(bool editMode, QWidget* parent = nullptr, BookHost* host = nullptr);
+    void SetCard(const CardFields& fields);
+    CardFields Card() const;
+    AddUserFields Fields() const { return fields_; }
+    void SetFields(const AddUserFields& fields);
+    QLineEdit* Edit(int id) const;
+    void accept() override;
+
+private:
+    void Retext();
+    bool editMode_;
+    BookHost* host_;
+    AddUserFields fields_;
+    QLineEdit *email_, *mobile_, *name_, *office_, *home_, *service_, *voip_;
+    QLabel *nameLabel_, *homeLabel_, *officeLabel_, *mobileLabel_, *mailLabel_, *serviceLabel_, *voipLabel_;
+    QPushButton *ok_, *cancel_;
+};
+
+// The account id of a service user to add as a buddy.
+class CAddBrindleContactDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAddBrindleContactDlg(QWidget* parent = nullptr, BookHost* host = nullptr);
+    QString AccountId() const { return id_; }
+    QLineEdit* IdEdit() const { return edit_; }
+    void accept() override;
+
+private:
+    BookHost* host_;
+    QString id_;
+    QLineEdit* edit_;
+};
+
+class CNicknameDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CNicknameDlg(const QString& oldNickname, QWidget* parent = nullptr);
+    QString NewNickname() const;
+    QLineEdit* NewEdit() const { return new_; }
+
+private:
+    QLineEdit *old_, *new_;
+};
+
+// Buddies allowed and blocked; moves follow the server's answers.
+class CBlockListDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CBlockListDlg(BookHost* host, QWidget* parent = nullptr);
+    ~CBlockListDlg() override;
+    void Block();
+    void Unblock();
+    // The frame's forward of a BLK (13) or UBLK (14) success for a buddy id.
+    int OnResult(int what, const QString& id);
+    QListWidget* AccessList() const { return access_; }
+    QListWidget* BlockedList() const { return blocked_; }
+
+private:
+    void Fill();
+    void ShowLists();
+    BookHost* host_;
+    std::vector<NamedEntry> accessEntries_, blockedEntries_;
+    QListWidget *access_, *blocked_;
+};
+// The block list that is open (the frame forwards results to it), or null.
+CBlockListDlg* OpenBlockList();
+
+struct ContactDetails {
+    QString displayName, nickname, account, mobile, office, home, email, introduction, website;
+};
+
+class CContactDetailDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CContactDetailDlg(QWidget* parent = nullptr, BookHost* host = nullptr);
+    void SetDetails(const ContactDetails& details);
+    ContactDetails Details() const;
+    QLineEdit* DisplayNameEdit() const { return displayName_; }
+    void OpenWebsite();
+    void accept() override;
+
+private:
+    BookHost* host_;
+    QString website_;
+    QLineEdit *displayName_, *nickname_, *account_, *mobile_, *office_, *home_, *email_, *introduction_;
+    CHyperLink* link_;
+};
+
+// The search dialog's busy mark: a magnifier while idle, a turning arc while a search runs.
+class CBusyMark : public QWidget {
+    Q_OBJECT
+public:
+    explicit CBusyMark(QWidget* parent = nullptr);
+    void SetStep(int step);  // -1 idle
+    QSize sizeHint() const override { return {40, 32}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    int step_ = -1;
+};
+
+// Search for users and chat groups; modeless, one at a time.
+class CSearchDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CSearchDlg(BookHost* host, QWidget* parent = nullptr);
+    ~CSearchDlg() override;
+    void SetContactMode();
+    void SetGroupMode();
+    bool ContactMode() const { return contactMode_; }
+    void FindUsers();
+    void FindGroups();
+    void AddBuddy();
+    // Join the selected group under profile entry n (0-4), or with a chosen identity (-1).
+    void JoinWith(int n);
+    // The frame's posts: user and group search results and the join answer.
+    void OnUserResult(int code, CAsNameList* result);
+    void OnGroupResult(int code, CAsResultList* result);
+    void OnJoinResult(int code, CAsChatQueue* queue);
+    bool Busy() const { return busy_.isActive(); }
+    void BusyTick();
+    // Entries of the list's context menu: {command, text, enabled}.
+    struct MenuEntry {
+        int command;
+        QString text;
+        bool enabled;
+    };
+    std::vector<MenuEntry> MenuEntries() const;
+    QTreeWidget* Results() const { return list_; }
+    QLineEdit* UserIdEdit() const { return uid_; }
+    QLineEdit* NickEdit() const { return uname_; }
+    QLineEdit* GroupIdEdit() const { return gid_; }
+    QLineEdit* GroupNameEdit() const { return gname_; }
+    QRadioButton* ByUserId() const { return byUid_; }
+    QRadioButton* ByNick() const { return byNick_; }
+    QRadioButton* ByGroupId() const { return byGid_; }
+    QRadioButton* ByGroupName() const { return byGname_; }
+    QPushButton* AddButton() const { return add_; }
+    // Password and identity prompts of a join; tests replace them.
+    std::function<bool(QString* password)> askPassword;
+    std::function<bool(bool needPassword, int* index, QString* password)> askIdentity;
+
+    // Texts again after a language switch (column titles follow the mode).
+    void OnLanguageChanged();
+    // Enter runs the find of the current mode; Cancel and Escape close the dialog.
+    void accept() override;
+    void reject() override;
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void Retext();
+    void StartBusy();
+    void StopBusy();
+    void ReleaseGroups();
+    void UpdateAddButton();
+    BookHost* host_;
+    bool contactMode_ = false;
+    int ticks_ = 0;
+    QTimer busy_;
+    std::vector<std::unique_ptr<CAsChatQueue>> groups_;  // the rows' records, held by the dialog
+    QGroupBox *conditionBox_, *styleBox_;
+    QRadioButton *contactRadio_, *groupRadio_, *byUid_, *byNick_, *byGid_, *byGname_;
+    QLineEdit *uid_, *uname_, *gid_, *gname_;
+    QLabel* tip_;
+    CBusyMark* busyLabel_;
+    QPushButton *findUsers_, *findGroups_, *advanced_, *add_, *close_;
+    QTreeWidget* list_;
+};
+// The one search dialog (null when none is open); OpenSearch makes and shows it.
+CSearchDlg* SearchDialog();
+CSearchDlg* OpenSearch(BookHost* host);
+
+// The frame's contact commands.
+void OnNewUser(BookHost* host);
+void OnAddContact(BookHost* host);
+void OnModifyNickname(BookHost* host, const QString& current);
+void OnBlockList(BookHost* host);
+
+}  // namespace contacts

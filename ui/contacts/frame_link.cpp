@@ -1,0 +1,118 @@
+// The address book's place in the running frame.
+#include "ui/contacts/frame_link.h"
+
+#include <QTimer>
+
+#include "common/addrbook.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "ui/contacts/addrbook_logic.h"
+#include "ui/contacts/addrbook_page.h"
+#include "ui/contacts/addrbook_replies.h"
+#include "ui/contacts/addrbook_results.h"
+#include "ui/contacts/book_dialogs.h"
+#include "ui/shell/main_frame.h"
+
+namespace contacts {
+
+namespace {
+
+// The start page's buddy counter from the store.
+void ShowCounts() {
+    CMainFrame* frame = MainFrame();
+    if (!frame || !frame->StartPage()) return;
+    const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
+    frame->StartPage()->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
+}
+
+// The call page to end from the Contacts page: the one talking, else the one still calling.
+COnDialDlg* CallPageToEnd(CChildView* sheet) {
+    COnDialDlg* calling = nullptr;
+    for (int i = 0; i < sheet->count(); ++i) {
+        auto* page = qobject_cast<COnDialDlg*>(sheet->PageAt(i));
+        if (!page) continue;
+        if (page->m_nState == 1) return page;
+        if (page->m_nState == 0 && !calling) calling = page;
+    }
+    return calling;
+}
+
+}  // namespace
+
+void InstallInFrame() {
+    BookHooks().createPage = []() -> CNqPropertyPage* {
+        auto* page = new CAddressBookDlg;
+        // The synchronisation has filled the store by now.
+        page->RebuildBuddyTree(nullptr);
+        return page;
+    };
+    BookHooks().filter = &FilterFrameMessage;
+}
+
+bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_AS_RESULT: {
+            auto* r = reinterpret_cast<AsRequest*>(lParam);
+            if (!r) return false;
+            if (r->command == AS_SYN) {
+                // Read here, then the frame takes its accounts, profiles and texts from the same record.
+                if (r->result == 0 && r->kind == AS_DATA_SYNC && r->data) {
+                    CreateDefaultGroups();
+                    FillFromSync(static_cast<CAsSyncResult*>(r->data), r->result);
+                    if (CAddressBookDlg* page = BookPage()) {
+                        page->RebuildBuddyTree(nullptr);
+                        page->RebuildContactTree(nullptr);
+                        page->RebuildGroupTree(nullptr);
+                    }
+                }
+                return false;
+            }
+            return OnAddressBookResult(r);
+        }
+        case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
+        case WM_LANGUAGE_CHANGED:
+            // After the frame has switched the language files.
+            if (CSearchDlg* search = SearchDialog()) QTimer::singleShot(0, search, &CSearchDlg::OnLanguageChanged);
+            return false;
+        case WM_PRESENCE_BUDDY:
+            if (ApplyPresence(reinterpret_cast<const PresenceConnection*>(wParam), reinterpret_cast<const PresenceBuddyRecord*>(lParam)))
+                ShowCounts();
+            return false;
+        case WM_PRESENCE_LIST_END:
+            if (CAddressBookDlg* page = BookPage()) page->RebuildBuddyTree(nullptr);
+            ShowCounts();
+            return false;
+        case 0x0111:  // WM_COMMAND
+            switch (static_cast<int>(wParam)) {
+                case ID_DIAL: {
+                    // The dial button on the Contacts page calls the selection.
+                    CAddressBookDlg* page = BookPage();
+                    CMainFrame* frame = MainFrame();
+                    if (!page || !frame || frame->Sheet()->currentWidget() != page) return false;
+                    if (ChooseDial(page->GetSelectedItemData(), 0).action == DIAL_NONE) return false;
+                    page->Dispatch(WM_CALL_DIAL, 0, 0);
+                    return true;
+                }
+                case ID_HANGUP: {
+                    // On the Contacts page the hang-up ends the call that is talking (or still calling):
+                    // that page comes to the front and the frame ends it as its own.
+                    CMainFrame* frame = MainFrame();
+                    if (!frame || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return false;
+                    if (COnDialDlg* call = CallPageToEnd(frame->Sheet())) frame->Sheet()->setCurrentWidget(call);
+                    return false;
+                }
+                case ID_SEARCH: OpenSearch(nullptr); return true;
+                case ID_ADD_CONTACT: OnAddContact(nullptr); return true;
+                case ID_DELETE_ITEM:
+                    if (CAddressBookDlg* page = BookPage()) page->DeleteSelectedItem();
+                    return true;
+                default: return false;
+            }
+        default: return false;
+    }
+}
+
+}  // namespace contacts

@@ -1,0 +1,21 @@
+// The address book in the running frame: the Contacts page it registers and the frame messages it takes.
+#pragma once
+
+#include "platform/wintypes.h"
+
+struct AddrNode;
+struct PresenceBuddyRecord;
+struct PresenceConnection;
+
+namespace contacts {
+
+// Registers the Contacts page and the message filter with the frame; call before the frame is made.
+void InstallInFrame();
+// The filter: address-book answers, chat-group lists and commands are taken; the synchronisation
+// and presence notices are read and left to the frame.
+bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam);
+// A buddy's presence reached the frame: the store's messaging identity follows it and the
+// My-contacts tree relabels that contact. Returns the identity, or null when none matches.
+AddrNode* ApplyPresence(const PresenceConnection* connection, const PresenceBuddyRecord* record);
+
+}  // namespace contacts

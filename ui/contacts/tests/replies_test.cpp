@@ -1,0 +1,236 @@
+// Address-book replies against alice's synchronisation as the access test server sends it
+// (data/alice_syn.xml, recorded from tools/accessserver with its seeded database).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "common/grouprecord.h"
+#include "common/xmldoc.h"
+#include "platform/ini.h"
+#include "platform/msgqueue.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "ui/contacts/addrbook_logic.h"
+#include "ui/contacts/addrbook_replies.h"
+#include "ui/contacts/tests/book_fixture.h"
+#include "ui/shell/shell_messages.h"
+
+using namespace contacts;
+using booktest::Find;
+using booktest::NewRequest;
+using booktest::Parsed;
+using booktest::Recorded;
+
+namespace {
+
+std::vector<std::string> Labels(AddrNode* root, int tree) {
+    std::vector<std::string> out;
+    for (const PlanItem& p : RebuildPlan(root, root, tree, false, BookWords())) out.push_back(p.label.toStdString());
+    return out;
+}
+
+class BookReplies : public booktest::BookTest {
+protected:
+    void SetUp() override {
+        BookTest::SetUp();
+        DropAccounts();
+        frame = plat::RegisterWindowTarget([this](HWND, UINT m, WPARAM, LPARAM l) -> LRESULT {
+            if (m == WM_AS_GROUP_LIST) {
+                auto* g = reinterpret_cast<GroupRecord*>(l);
+                lists.push_back({g->words[1], g->entries.size()});
+                GroupRecord_Free(g);
+            }
+            return 0;
+        });
+        g_hMainWnd = frame;
+        Hooks() = ReplyHooks();
+        Hooks().rebuildBuddy = [this](const char* id) { rebuilt.push_back(std::string("buddy:") + (id ? id : "*")); };
+        Hooks().rebuildCard = [this](const char* id) { rebuilt.push_back(std::string("card:") + (id ? id : "*")); };
+        Hooks().forgetNode = [this](AddrNode* n) { forgotten.push_back(n->id); };
+    }
+    void TearDown() override {
+        Hooks() = ReplyHooks();
+        plat::PumpWindowMessages(frame);
+        g_hMainWnd = nullptr;
+        plat::UnregisterWindowTarget(frame);
+        BookTest::TearDown();
+    }
+    void Sync() {
+        AsRequest* r = Parsed(AS_SYN, Recorded());
+        EXPECT_EQ(0, OnAsSyncReply(r));
+        EXPECT_EQ(nullptr, r->data);
+        AS_FreeRequest(r);
+        plat::PumpWindowMessages(frame);
+    }
+    HWND frame = nullptr;
+    std::vector<std::pair<int, size_t>> lists;
+    std::vector<std::string> rebuilt, forgotten;
+};
+
+TEST_F(BookReplies, RecordedSyncFillsTheStore) {
+    g_strUserId = "alice";
+    // Expanded groups come back from the local configuration written at the last log-off.
+    const std::string conf = LocalConfPath();
+    WritePrivateProfileStringA("localconf", "g-work", "1", conf.c_str());
+    Sync();
+    ASSERT_NE(nullptr, Account_FindByType(ACCOUNT_TYPE_SERVICE));
+    ASSERT_NE(nullptr, Account_FindByType(ACCOUNT_TYPE_SIP));
+    EXPECT_EQ("Alice", Own().displayName);
+    AddrNode* friends = Find(Root(0), "g-friends");
+    AddrNode* team = Find(Root(0), "g-team");
+    ASSERT_NE(nullptr, friends);
+    ASSERT_NE(nullptr, team);
+    EXPECT_EQ("g-work", std::string(team->parent->id));
+    EXPECT_TRUE(Find(Root(0), "g-work")->flags & FLAG_EXPANDED);
+    EXPECT_FALSE(friends->flags & FLAG_EXPANDED);
+    AddrNode* carol = Find(Root(0), "carol");
+    ASSERT_NE(nullptr, carol);
+    EXPECT_TRUE(carol->flags & ADDR_FLAG_BLOCKED);
+    AddrNode* bob = Find(Root(0), "bob");
+    ASSERT_NE(nullptr, bob);
+    EXPECT_STREQ("Bobby", ContactNick(bob));
+    EXPECT_STREQ("head1.bmp", static_cast<AddrContact*>(bob)->extra);
+    // bob: his two accounts (9 messaging, 8 SIP) and a mobile.
+    std::vector<uint32_t> types;
+    for (AddrNode* c = bob->child; c; c = c->next) types.push_back(c->type);
+    std::sort(types.begin(), types.end());
+    EXPECT_EQ((std::vector<uint32_t>{3, 8, 9}), types);
+    // The cards: a type outside 2-5 becomes 2 in a sync.
+    AddrNode* dentist = Find(Root(2), "l-dentist");
+    ASSERT_NE(nullptr, dentist);
+    EXPECT_EQ(ADDR_KIND_LIST, dentist->kind);
+    EXPECT_EQ("Dentist", ItemLabel(dentist, TREE_CARD, BookWords()).toStdString());
+    // The two chat-group lists went to the frame: created and joined.
+    ASSERT_EQ(2u, lists.size());
+    EXPECT_EQ(1, lists[0].first);
+    EXPECT_EQ(2, lists[1].first);
+    EXPECT_EQ(2u, lists[0].second + lists[1].second);  // 开发讨论 and Lunch club
+    // What the My-contacts tree shows of it.
+    const auto labels = Labels(Root(0), TREE_BUDDY);
+    EXPECT_NE(labels.end(), std::find(labels.begin(), labels.end(), "Bobby(Bob)--Offline"));
+}
+
+TEST_F(BookReplies, SyncOrderAndMissingGroups) {
+    AsRequest* r = Parsed(AS_SYN,
+        "<SYN Rcd=\"0\"><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><SRVPWD>p</SRVPWD></SRV>"
+        "<LSG><GID>child</GID><GNAME>Child</GNAME><PGID>parent</PGID></LSG>"
+        "<LSG><GID>parent</GID><GNAME>Parent</GNAME><PGID>0</PGID></LSG>"
+        "<LSL><LID>l1</LID><LNAME>Web</LNAME><CTI CTIType=\"6\" CTIValue=\"http://x\"/></LSL>"
+        "<LST><UID>u1</UID><NNAME/><DNAME>U</DNAME><LOGO/><GID>nowhere</GID><LSTTYPE>0</LSTTYPE></LST></SYN>");
+    EXPECT_EQ(0, OnAsSyncReply(r));
+    AS_FreeRequest(r);
+    EXPECT_NE(nullptr, Find(Root(0), "parent"));
+    EXPECT_EQ(nullptr, Find(Root(0), "child"));  // its parent came later in the list
+    EXPECT_EQ(nullptr, Find(Root(0), "u1"));     // a buddy of a missing group is dropped
+    AddrNode* card = Find(Root(2), "l1");
+    ASSERT_NE(nullptr, card);
+    EXPECT_EQ(2u, card->child->type);
+    // A chain of groups deeper than the limit stops at it.
+    std::string chain = "<SYN Rcd=\"0\"><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><SRVPWD>p</SRVPWD></SRV>";
+    for (int i = 0; i < 40; ++i)
+        chain += "<LSG><GID>d" + std::to_string(i) + "</GID><GNAME>D</GNAME><PGID>" + (i ? "d" + std::to_string(i - 1) : "0") + "</PGID></LSG>";
+    r = Parsed(AS_SYN, chain + "</SYN>");
+    EXPECT_EQ(0, OnAsSyncReply(r));
+    AS_FreeRequest(r);
+    EXPECT_NE(nullptr, Find(Root(0), "d31"));
+    EXPECT_EQ(nullptr, Find(Root(0), "d32"));
+    // Without any service the sync fails, and its record is still released.
+    r = Parsed(AS_SYN, "<SYN Rcd=\"0\"><DNAME>x</DNAME></SYN>");
+    EXPECT_EQ(1, OnAsSyncReply(r));
+    EXPECT_EQ(nullptr, r->data);
+    AS_FreeRequest(r);
+}
+
+TEST_F(BookReplies, AddBuddyAddListAndUpdateList) {
+    Sync();
+    rebuilt.clear();
+    const std::string buddy = "<ADD Rcd=\"0\"><BUID>lina2</BUID><NNAME/><DNAME>Lina</DNAME><LOGO/><GID>%s</GID><LSTTYPE>1</LSTTYPE>"
+                              "<SRV><SRVID>8886</SRVID><SRVACCT>lina2</SRVACCT></SRV><CTI CTIType=\"9\" CTIValue=\"5\"/></ADD>";
+    std::string missing = buddy;
+    missing.replace(missing.find("%s"), 2, "nowhere");
+    AsRequest* r = Parsed(AS_ADD, missing);
+    EXPECT_EQ(1, OnAsAddBuddyReply(r));  // a missing group fails an ADD
+    AS_FreeRequest(r);
+    std::string good = buddy;
+    good.replace(good.find("%s"), 2, "g-team");
+    r = Parsed(AS_ADD, good);
+    EXPECT_EQ(0, OnAsAddBuddyReply(r));
+    AS_FreeRequest(r);
+    AddrNode* lina = Find(Root(0), "lina2");
+    ASSERT_NE(nullptr, lina);
+    EXPECT_FALSE(lina->flags & ADDR_FLAG_BLOCKED);  // no blocked flag from ADD
+    ASSERT_NE(nullptr, lina->child);
+    EXPECT_EQ(9u, lina->child->type);                // the messaging account, then
+    EXPECT_EQ(2u, lina->child->next->type);          // CTI 9, out of 2-7: 2
+    EXPECT_EQ((std::vector<std::string>{"buddy:lina2"}), rebuilt);
+
+    // ADL keeps the type as received.
+    auto* list = new CAsList;
+    list->SetListName("Shop");
+    auto* e = new CAsCtiEntry;
+    e->type = 6;
+    e->SetValue("https://shop");
+    list->ctiEntries.push_back(e);
+    r = Parsed(AS_ADL, "<ADL Rcd=\"0\"><LID>l-shop</LID></ADL>", list, AS_DATA_LIST);
+    EXPECT_EQ(0, OnAsAddListReply(r));
+    AS_FreeRequest(r);
+    AddrNode* shop = Find(Root(2), "l-shop");
+    ASSERT_NE(nullptr, shop);
+    EXPECT_EQ(6u, shop->child->type);
+
+    // UDL of an unknown card fails and touches nothing.
+    auto* unknown = new CAsList;
+    unknown->SetListId("l-none");
+    unknown->SetListName("None");
+    const auto before = Labels(Root(2), TREE_CARD);
+    r = NewRequest(AS_UDL, unknown, AS_DATA_LIST);
+    EXPECT_EQ(1, OnAsUpdateListReply(r));
+    AS_FreeRequest(r);
+    EXPECT_EQ(before, Labels(Root(2), TREE_CARD));
+    EXPECT_TRUE(forgotten.empty());
+
+    // UDL of a known card: the tree forgets the old nodes before they are freed, then rebuilds.
+    auto* update = new CAsList;
+    update->SetListId("l-shop");
+    update->SetListName("Shop 2");
+    r = NewRequest(AS_UDL, update, AS_DATA_LIST);
+    rebuilt.clear();
+    EXPECT_EQ(0, OnAsUpdateListReply(r));
+    AS_FreeRequest(r);
+    EXPECT_EQ((std::vector<std::string>{"l-shop"}), forgotten);
+    EXPECT_EQ((std::vector<std::string>{"card:*"}), rebuilt);
+    EXPECT_EQ("Shop 2", ItemLabel(Find(Root(2), "l-shop"), TREE_CARD, BookWords()).toStdString());
+}
+
+TEST_F(BookReplies, DefaultGroupsOnceAndChatGroups) {
+    CreateDefaultGroups();
+    CreateDefaultGroups();
+    int count = 0;
+    for (AddrNode* c = Root(1)->child; c; c = c->next) ++count;
+    EXPECT_EQ(2, count);
+    GroupRecord* g = GroupRecord_New();
+    auto* q = new CAsChatQueue;
+    q->SetQueueId("q-dev");
+    q->SetDisplayName("Dev");
+    g->entries.push_back(q);
+    AddChatGroups(g, 1);
+    AddChatGroups(g, 1);
+    AddrNode* dev = Find(Root(1), "q-dev");
+    ASSERT_NE(nullptr, dev);
+    EXPECT_STREQ("1", dev->parent->id);
+    EXPECT_EQ(nullptr, dev->next);
+    auto* m = new GroupMember;
+    m->first = strdup("bob");
+    m->second = strdup("Bob");
+    g->members.push_back(m);
+    EXPECT_TRUE(AddGroupMembers(g, "q-dev"));
+    EXPECT_FALSE(AddGroupMembers(g, "q-none"));
+    EXPECT_TRUE(dev->flags & FLAG_EXPANDED);
+    EXPECT_EQ(QString("Dev(1)"), ItemLabel(dev, TREE_GROUP, BookWords()));
+    GroupRecord_Free(g);
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// The address book against the access test server (tools/accessserver, bob's seeded address book):
+// search and add a buddy, block and unblock, add and edit a local contact and find it saved.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QRadioButton>
+#include <QTreeWidget>
+#include <chrono>
+#include <deque>
+#include <thread>
+
+#include "e2e_support.h"
+#include "platform/msgqueue.h"
+#include "service/as_client.h"
+#include "service/as_records.h"
+#include "service/service_msgs.h"
+#include "ui/contacts/addrbook_page.h"
+#include "ui/contacts/addrbook_results.h"
+#include "ui/contacts/book_dialogs.h"
+#include "ui/contacts/tests/book_fixture.h"
+#include "ui/contacts/tests/fake_host.h"
+#include "ui/shell/shell_messages.h"
+
+using namespace contacts;
+using booktest::Find;
+
+namespace {
+
+class BookServer : public booktest::BookTest {
+protected:
+    void SetUp() override {
+        BookTest::SetUp();
+        if (!e2e::HaveTool("python3")) GTEST_SKIP() << "python3 is missing";
+        DropAccounts();
+        dir = e2e::TempDir("book-server");
+        ASSERT_TRUE(server.Start({"/usr/bin/python3", std::string(TESSALY_SOURCE_DIR) + "/tools/accessserver/accessserver.py",
+                                  "--port", "0"},
+                                 dir + "/access.log"));
+        ASSERT_TRUE(server.WaitFor("PORT ", 10000));
+        const std::string out = server.Output();
+        port = std::stoi(out.substr(out.find("PORT ") + 5));
+        frame = plat::RegisterWindowTarget([this](HWND, UINT m, WPARAM, LPARAM l) -> LRESULT {
+            if (m == WM_AS_RESULT) answers.push_back(reinterpret_cast<AsRequest*>(l));
+            if (m == WM_AS_GROUP_LIST) OnGroupList(reinterpret_cast<GroupRecord*>(l));
+            return 0;
+        });
+        g_hMainWnd = frame;
+        AS_SetReplyWaitMs(5000);
+        ASSERT_TRUE(AS_StartThread());
+        ASSERT_TRUE(PostThreadMessage(g_idAsThread, WM_AS_CONFIG, 0,
+                                      reinterpret_cast<LPARAM>(AsServerConfig_New("bob", "bob123", "127.0.0.1", port, 0))));
+        g_strUserId = "bob";
+        host.sendThrough = [](const booktest::FakeHost::Command& c) {
+            auto p = [](const std::string& s) { return s == "(null)" ? nullptr : s.c_str(); };
+            return AS_SendCommand(c.command, p(c.s1), p(c.s2), c.i1, p(c.s3), p(c.s4), c.i2);
+        };
+        host.postThrough = [](const booktest::FakeHost::Request& r) { return AS_PostRequest(r.command, r.data, r.kind); };
+        // Signing in, then the synchronisation fills the store.
+        AsRequest* lgn = Run(AS_LGN);
+        ASSERT_NE(nullptr, lgn);
+        ASSERT_EQ(0, lgn->result);
+        AS_FreeRequest(lgn);
+        AsRequest* syn = Run(AS_SYN);
+        ASSERT_NE(nullptr, syn);
+        ASSERT_EQ(0, OnSyncResult(syn));
+        AS_FreeRequest(syn);
+        page = new contacts::CAddressBookDlg(&host);
+        page->RebuildBuddyTree(nullptr);
+    }
+    void TearDown() override {
+        delete page;
+        if (CSearchDlg* s = SearchDialog()) delete s;
+        if (g_idAsThread) EXPECT_TRUE(AS_StopThread(5000));
+        AS_SetReplyWaitMs(0);
+        Pump();
+        for (AsRequest* r : answers) AS_FreeRequest(r);
+        if (frame) {
+            g_hMainWnd = nullptr;
+            plat::UnregisterWindowTarget(frame);
+        }
+        server.Stop();
+        BookTest::TearDown();
+    }
+    void Pump() {
+        plat::PumpWindowMessages(frame);
+        QCoreApplication::sendPostedEvents();
+    }
+    // Waits for the next answer of the access client.
+    AsRequest* Next(int ms = 10000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (answers.empty() && std::chrono::steady_clock::now() < end) {
+            Pump();
+            if (answers.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (answers.empty()) return nullptr;
+        AsRequest* r = answers.front();
+        answers.pop_front();
+        return r;
+    }
+    AsRequest* Run(int command, void* data = nullptr, uint32_t kind = AS_DATA_NONE) {
+        EXPECT_EQ(1, AS_PostRequest(command, data, kind));
+        return Next();
+    }
+    // The frame's part: the next answer goes to the address book.
+    int Deliver() {
+        AsRequest* r = Next();
+        if (!r) return -1000;
+        const int command = r->command, result = r->result;
+        EXPECT_TRUE(OnAddressBookResult(r, &host)) << command;
+        Pump();
+        return result;
+    }
+    std::string dir;
+    e2e::Child server;
+    int port = 0;
+    HWND frame = nullptr;
+    std::deque<AsRequest*> answers;
+    booktest::FakeHost host;
+    contacts::CAddressBookDlg* page = nullptr;
+};
+
+TEST_F(BookServer, SearchAndAddABuddy) {
+    EXPECT_TRUE(page->BuddyTree()->AllLabels().contains("  Alice--Offline")) << page->BuddyTree()->AllLabels().join("|").toStdString();
+    EXPECT_EQ(nullptr, Find(Root(0), "lina"));
+    CSearchDlg* search = OpenSearch(&host);
+    search->SetContactMode();
+    search->ByNick()->click();
+    search->NickEdit()->setText("li");
+    search->FindUsers();
+    ASSERT_EQ(0, Deliver());
+    QTreeWidgetItem* lina = nullptr;
+    for (int i = 0; i < search->Results()->topLevelItemCount(); ++i)
+        if (search->Results()->topLevelItem(i)->text(0) == "lina") lina = search->Results()->topLevelItem(i);
+    ASSERT_NE(nullptr, lina);
+    EXPECT_EQ(QString("李娜"), lina->text(1));
+    search->Results()->setCurrentItem(lina);
+    search->AddBuddy();
+    ASSERT_EQ(0, Deliver());
+    AddrNode* added = Find(Root(0), "lina");
+    ASSERT_NE(nullptr, added);
+    EXPECT_STREQ("g-friends", added->parent->id);
+    EXPECT_TRUE(page->BuddyTree()->AllLabels().contains("  李娜--Offline"));
+    // A second add is refused by the server and reported.
+    search->AddBuddy();
+    EXPECT_EQ(201, Deliver());
+    ASSERT_FALSE(host.boxes.empty());
+}
+
+TEST_F(BookServer, BlockAndUnblock) {
+    CBlockListDlg blockList(&host);
+    ASSERT_EQ(2, blockList.AccessList()->count());
+    EXPECT_EQ(0, blockList.BlockedList()->count());
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
+    page->BuddyTree()->OnMenuCommand(32884);
+    Pump();
+    ASSERT_EQ(0, Deliver());
+    AddrNode* carol = Find(Root(0), "carol");
+    EXPECT_TRUE(carol->flags & ADDR_FLAG_BLOCKED);
+    EXPECT_EQ(IMG_BLOCK_OFFLINE, page->BuddyTree()->ItemOfNode(carol)->data(0, Qt::UserRole).toInt());
+    EXPECT_EQ(1, blockList.BlockedList()->count());
+    EXPECT_EQ(QString("Carol"), blockList.BlockedList()->item(0)->text());
+    // Back from the block list.
+    blockList.BlockedList()->setCurrentRow(0);
+    blockList.Unblock();
+    ASSERT_EQ(0, Deliver());
+    EXPECT_FALSE(carol->flags & ADDR_FLAG_BLOCKED);
+    EXPECT_EQ(2, blockList.AccessList()->count());
+    EXPECT_EQ(IMG_OFFLINE, page->BuddyTree()->ItemOfNode(carol)->data(0, Qt::UserRole).toInt());
+    // The chat windows heard of both requests and both answers.
+    int notices = 0;
+    for (const std::string& l : host.log) notices += l.rfind("broadcast", 0) == 0;
+    EXPECT_EQ(4, notices);
+}
+
+TEST_F(BookServer, AddAndEditALocalContactAndFindItSaved) {
+    host.exec = [](QDialog* d) {
+        auto* add = static_cast<CAddUserDlg*>(d);
+        add->Edit(1022)->setText("Dr. Wu");
+        add->Edit(1026)->setText("13911112222");
+        add->Edit(1027)->setText("wu@clinic.example");
+        add->accept();
+        return add->result();
+    };
+    OnNewUser(&host);
+    ASSERT_EQ(0, Deliver());
+    ASSERT_TRUE(page->CardTree()->AllLabels().contains("Dr. Wu")) << page->CardTree()->AllLabels().join("|").toStdString();
+    AddrNode* card = Root(2)->child;
+    ASSERT_NE(nullptr, card);
+    page->ShowCardPane();
+    page->FinishSlide();
+    page->CardTree()->setCurrentItem(page->CardTree()->ItemOfNode(card));
+    host.exec = [](QDialog* d) {
+        auto* edit = static_cast<CAddUserDlg*>(d);
+        EXPECT_EQ(QString("13911112222"), edit->Edit(1026)->text());
+        edit->Edit(1026)->setText("13700000000");
+        edit->Edit(1025)->setText("010-1234");
+        edit->accept();
+        return edit->result();
+    };
+    page->EditSelectedCard();
+    ASSERT_EQ(0, Deliver());
+    const QStringList cards = page->CardTree()->AllLabels();
+    EXPECT_TRUE(cards.contains("  13700000000")) << cards.join("|").toStdString();
+    EXPECT_TRUE(cards.contains("  010-1234"));
+    EXPECT_FALSE(cards.contains("  13911112222"));
+    // The server kept it: a fresh synchronisation lists the card with its new numbers.
+    AsRequest* syn = Run(AS_SYN);
+    ASSERT_NE(nullptr, syn);
+    auto* sync = static_cast<CAsSyncResult*>(syn->data);
+    ASSERT_EQ(1u, sync->lists.size());
+    EXPECT_STREQ("Dr. Wu", sync->lists[0]->listName);
+    std::vector<std::pair<int, std::string>> ctis;
+    for (const CAsCtiEntry* e : sync->lists[0]->ctiEntries) ctis.push_back({e->type, e->value});
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{{4, "wu@clinic.example"}, {3, "13700000000"}, {5, "010-1234"}}), ctis);
+    AS_FreeRequest(syn);
+}
+
+}  // namespace

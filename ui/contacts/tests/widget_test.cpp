@@ -1,0 +1,600 @@
+// The address-book page, its trees and dialogs offscreen, over alice's recorded synchronisation and a
+// host that records what they ask of the frame.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "common/grouprecord.h"
+#include "platform/ini.h"
+#include "service/as_records.h"
+#include "ui/contacts/addrbook_page.h"
+#include "ui/contacts/addrbook_replies.h"
+#include "ui/contacts/addrbook_results.h"
+#include "ui/contacts/book_dialogs.h"
+#include "ui/contacts/tests/book_fixture.h"
+#include "ui/contacts/tests/fake_host.h"
+#include "ui/controls/trel_menu.h"
+
+using namespace contacts;
+using booktest::Find;
+
+namespace {
+
+void Pump() { QCoreApplication::sendPostedEvents(); }
+
+// Store texts are ANSI.
+std::string A(const char* utf8) { return contacts::ToAnsi(QString::fromUtf8(utf8)); }
+
+// The first identity of that type below a contact.
+AddrNode* IdentityOf(AddrNode* contact, uint32_t type) {
+    for (AddrNode* c = contact ? contact->child : nullptr; c; c = c->next)
+        if (c->kind == ADDR_KIND_IDENTITY && c->type == type) return c;
+    return nullptr;
+}
+
+class BookWidgets : public booktest::BookTest {
+protected:
+    void SetUp() override {
+        BookTest::SetUp();
+        DropAccounts();
+        shell::Paths().sortType = 2;
+        g_strUserId = "alice";
+        AsRequest* r = booktest::Parsed(AS_SYN, booktest::Recorded());
+        ASSERT_EQ(0, OnSyncResult(r));
+        AS_FreeRequest(r);
+        page = new contacts::CAddressBookDlg(&host);
+        page->resize(260, 520);
+        page->RebuildBuddyTree(nullptr);
+    }
+    void TearDown() override {
+        delete page;
+        for (const auto& r : host.requests) FreeData(r);
+        BookTest::TearDown();
+    }
+    static void FreeData(const booktest::FakeHost::Request& r) {
+        if (r.kind == AS_DATA_GROUP) GroupRecord_Free(static_cast<GroupRecord*>(r.data));
+        if (r.kind == AS_DATA_LIST) delete static_cast<CAsList*>(r.data);
+        if (r.kind == AS_DATA_JOIN) delete static_cast<CAsChatQueue*>(r.data);
+    }
+    void Select(CBookTree* tree, const char* id) {
+        QTreeWidgetItem* item = tree->ItemOfNode(Find(Root(tree->Kind() == TREE_CARD ? 2 : tree->Kind() == TREE_GROUP ? 1 : 0), id));
+        ASSERT_NE(nullptr, item) << id;
+        tree->setCurrentItem(item);
+    }
+    // Runs a menu command of a tree as the menu would, then the page's posted messages.
+    void Menu(CBookTree* tree, int command) {
+        tree->OnMenuCommand(command);
+        Pump();
+    }
+    std::vector<std::string> Log() {
+        auto out = host.log;
+        host.log.clear();
+        return out;
+    }
+    booktest::FakeHost host;
+    contacts::CAddressBookDlg* page = nullptr;
+};
+
+TEST_F(BookWidgets, TreesShowTheSynchronisation) {
+    const QStringList buddies = page->BuddyTree()->AllLabels();
+    EXPECT_TRUE(buddies.contains("朋友(0/2)")) << buddies.join("|").toStdString();
+    EXPECT_TRUE(buddies.contains("  Bobby(Bob)--Offline"));
+    EXPECT_TRUE(buddies.contains("  Carol--Offline"));
+    EXPECT_TRUE(buddies.contains("同事(0/2)"));
+    EXPECT_TRUE(buddies.contains("  开发组(0/1)"));
+    // Hidden account identities stay out, the mobile shows.
+    EXPECT_TRUE(buddies.contains("    13800000002"));
+    EXPECT_FALSE(buddies.contains("    bob"));
+    const QStringList cards = page->CardTree()->AllLabels();
+    EXPECT_EQ((QStringList{"Dentist", "  front.desk@example.org", "  020-7946-0000", "家人", "  010-62345678", "  13900000001"}), cards);
+    // Images: carol is blocked and offline.
+    QTreeWidgetItem* carol = page->BuddyTree()->ItemOfNode(Find(Root(0), "carol"));
+    EXPECT_EQ(IMG_BLOCK_OFFLINE, carol->data(0, Qt::UserRole).toInt());
+}
+
+TEST_F(BookWidgets, LabelsAfterAPresenceChangeEqualAFullRebuild) {
+    AddrNode* bobQz = IdentityOf(Find(Root(0), "bob"), 9);
+    ASSERT_NE(nullptr, bobQz);
+    AddrNode* carolQz = IdentityOf(Find(Root(0), "carol"), 9);
+    for (AddrNode* identity : {bobQz, carolQz}) {
+        AddrBook_SetIdentityOnline(identity, 1);
+        page->OnPresenceChanged(identity);
+        const QStringList partial = page->BuddyTree()->AllLabels();
+        page->RebuildBuddyTree(nullptr);
+        EXPECT_EQ(page->BuddyTree()->AllLabels(), partial);
+    }
+    const QStringList labels = page->BuddyTree()->AllLabels();
+    // Online first, but a blocked buddy after the unblocked ones.
+    const int bob = static_cast<int>(labels.indexOf("  Bobby(Bob)--Online"));
+    const int carol = static_cast<int>(labels.indexOf("  Carol--Online"));
+    EXPECT_TRUE(labels.contains("朋友(2/2)"));
+    EXPECT_GE(bob, 0);
+    EXPECT_GT(carol, bob);
+    EXPECT_EQ(IMG_BLOCK_ONLINE, page->BuddyTree()->ItemOfNode(Find(Root(0), "carol"))->data(0, Qt::UserRole).toInt());
+}
+
+TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    Select(tree, "bob");
+    Menu(tree, 32803);
+    Menu(tree, 32881);
+    Menu(tree, 32828);
+    Menu(tree, 32877);
+    Menu(tree, 32837);
+    Menu(tree, 32839);
+    EXPECT_EQ((std::vector<std::string>{"call bob 8 bob", "call bob 3 13800000002", "chat 0 bob", "sms 1 bob",
+                                        "frame 32837 bob", "frame 32839 bob"}),
+              Log());
+    // A call page of that number is shown instead of a second call; offline dials nothing.
+    host.callPageNumber = "bob";
+    Menu(tree, 32803);
+    host.status = 1;
+    Menu(tree, 32881);
+    host.status = 0;
+    host.dialEnabled = false;
+    Menu(tree, 32803);
+    host.dialEnabled = true;
+    EXPECT_EQ((std::vector<std::string>{"show call page bob"}), Log());
+    // A group chats with everyone who has a messaging account; the add-to-conference needs a contact.
+    Select(tree, "g-friends");
+    Menu(tree, 32828);
+    Menu(tree, 32838);
+    EXPECT_EQ((std::vector<std::string>{"chat 4 carol bob"}), Log());  // store order
+    // The card tree: e-mail, a phone, the SMS window with the card's numbers.
+    page->ShowCardPane();
+    page->FinishSlide();
+    Select(page->CardTree(), "l-dentist");
+    Menu(page->CardTree(), 32879);
+    Menu(page->CardTree(), 32882);
+    Menu(page->CardTree(), 32877);
+    EXPECT_EQ((std::vector<std::string>{"call l-dentist 5 020-7946-0000", "sms 2 l-dentist"}), Log());
+    EXPECT_EQ((std::vector<QString>{"mailto:front.desk@example.org"}), host.urls);
+}
+
+TEST_F(BookWidgets, MenusFollowTheNode) {
+    auto actions = [](CBookTree* tree, AddrNode* node) {
+        TrelMenu menu;
+        tree->BuildMenu(&menu, node);
+        std::vector<std::pair<int, bool>> out;
+        for (QAction* a : menu.actions()) {
+            if (a->menu())
+                for (QAction* s : a->menu()->actions()) out.push_back({s->data().toInt(), s->isEnabled()});
+            else if (!a->isSeparator()) out.push_back({a->data().toInt(), a->isEnabled()});
+        }
+        return out;
+    };
+    auto has = [](const std::vector<std::pair<int, bool>>& a, int id, bool enabled) {
+        return std::find(a.begin(), a.end(), std::make_pair(id, enabled)) != a.end();
+    };
+    auto bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
+    EXPECT_TRUE(has(bob, 32803, true));
+    EXPECT_TRUE(has(bob, 32881, true));  // the mobile in the dial submenu
+    EXPECT_TRUE(has(bob, 32879, false)); // no e-mail
+    EXPECT_TRUE(has(bob, 32838, false)); // no talking call
+    host.busyCall = true;
+    bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
+    EXPECT_TRUE(has(bob, 32803, false));
+    EXPECT_TRUE(has(bob, 32838, true));
+    host.busyCall = false;
+    EXPECT_EQ(1u, actions(page->BuddyTree(), IdentityOf(Find(Root(0), "bob"), 9)).size());  // Send IM
+    AddrNode* voip = IdentityOf(Find(Root(0), "bob"), 8);
+    ASSERT_NE(nullptr, voip);
+    EXPECT_TRUE(actions(page->BuddyTree(), voip).empty());
+    // Cards: with a phone only the submenu holds the phone entry.
+    auto dentist = actions(page->CardTree(), Find(Root(2), "l-dentist"));
+    EXPECT_TRUE(has(dentist, 32882, true));
+    EXPECT_FALSE(has(dentist, 32881, true));
+    host.dialEnabled = false;
+    dentist = actions(page->CardTree(), Find(Root(2), "l-dentist"));
+    EXPECT_TRUE(has(dentist, 32882, false));
+}
+
+TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    AddrNode* bob = Find(Root(0), "bob");
+    AddrNode* team = Find(Root(0), "g-team");
+    AddrNode* work = Find(Root(0), "g-work");
+    EXPECT_EQ(DROP_NONE, tree->Drop(work, team, false).kind);  // onto its own child
+    EXPECT_EQ(DROP_MOVE_CONTACT, tree->Drop(bob, Find(Root(0), "zhangwei"), false).kind);
+    ASSERT_EQ(1u, host.commands.size());
+    const auto& c = host.commands[0];
+    EXPECT_EQ(AS_MVB, c.command);
+    EXPECT_EQ("bob", c.s1);
+    EXPECT_EQ("g-work", c.s2);
+    EXPECT_EQ("g-friends", c.s4);
+    EXPECT_EQ(bob->parent, Find(Root(0), "g-friends"));  // nothing moves before the reply
+    // The reply.
+    auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+    p->str1 = strdup("bob");
+    p->str2 = strdup("g-work");
+    p->str4 = strdup("g-friends");
+    AsRequest* r = booktest::NewRequest(AS_MVB, p, AS_DATA_PARAMS);
+    ASSERT_TRUE(OnAddressBookResult(r, &host));
+    EXPECT_EQ(bob->parent, work);
+    EXPECT_EQ(work, tree->NodeOf(tree->ItemOfNode(bob)->parent()));
+    EXPECT_TRUE(tree->AllLabels().contains("同事(0/3)"));
+    // A group onto a group with a child of that name.
+    AddrGroup* other = Group("g-x", A("开发组").c_str(), Root(0));
+    page->RebuildBuddyTree(nullptr);
+    EXPECT_EQ(DROP_DUP_GROUP, tree->Drop(other, work, false).kind);
+    EXPECT_EQ(1u, host.boxes.size());
+    EXPECT_EQ(1u, host.commands.size());
+    // The left edge drops to the top level.
+    EXPECT_EQ(DROP_MOVE_CONTACT, tree->Drop(bob, team, true).kind);
+    EXPECT_EQ("0", host.commands.back().s2);
+    EXPECT_EQ("g-work", host.commands.back().s4);
+}
+
+TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
+    GroupRecord* created = GroupRecord_New();
+    auto* q = new CAsChatQueue;
+    q->SetQueueId("q-dev");
+    q->SetDisplayName(A("开发讨论").c_str());
+    created->entries.push_back(q);
+    created->words[1] = 1;
+    OnGroupList(created);
+    GroupRecord* joined = GroupRecord_New();
+    auto* q2 = new CAsChatQueue;
+    q2->SetQueueId("q-lunch");
+    q2->SetDisplayName("Lunch club");
+    joined->entries.push_back(q2);
+    joined->words[1] = 2;
+    OnGroupList(joined);
+    CGroupTreeCtrl* tree = page->GroupTree();
+    QTreeWidgetItem* dev = tree->ItemOfNode(Find(Root(1), "q-dev"));
+    ASSERT_NE(nullptr, dev);
+    tree->ClickIcon(tree->ItemOfNode(Find(Root(1), "1")));
+    EXPECT_TRUE(host.requests.empty());
+    tree->ClickIcon(dev);
+    EXPECT_EQ(1, tree->IndicatorCount());
+    ASSERT_EQ(1u, host.requests.size());
+    EXPECT_EQ(AS_SYQ, host.requests[0].command);
+    auto* record = static_cast<GroupRecord*>(host.requests[0].data);
+    EXPECT_STREQ("alice", record->texts[0]);
+    EXPECT_STREQ("q-dev", record->texts[2]);
+    EXPECT_STREQ("q-dev", record->texts[3]);
+    // The members arrive: the indicator goes, a second notice does nothing.
+    GroupRecord* answer = GroupRecord_New();
+    snprintf(answer->texts[2], GROUP_RECORD_TEXT_SIZE, "q-dev");
+    auto* m = new GroupMember;
+    m->first = strdup("bob");
+    m->second = strdup("Bob");
+    answer->members.push_back(m);
+    AsRequest* r = booktest::NewRequest(AS_SYQ, answer, AS_DATA_GROUP);
+    ASSERT_TRUE(OnAddressBookResult(r, &host));
+    EXPECT_EQ(0, tree->IndicatorCount());
+    tree->RemoveGroupById("q-dev");
+    EXPECT_TRUE(tree->AllLabels().contains("  开发讨论(1)")) << tree->AllLabels().join("|").toStdString();
+    dev = tree->ItemOfNode(Find(Root(1), "q-dev"));
+    const bool expanded = dev->isExpanded();
+    tree->ClickIcon(dev);  // loaded: only a toggle
+    EXPECT_NE(expanded, dev->isExpanded());
+    EXPECT_EQ(1u, host.requests.size());
+    auto commands = [&](AddrNode* n) {
+        TrelMenu menu;
+        tree->BuildMenu(&menu, n);
+        std::vector<std::pair<int, bool>> out;
+        for (QAction* a : menu.actions())
+            if (!a->isSeparator()) out.push_back({a->data().toInt(), a->isEnabled()});
+        return out;
+    };
+    EXPECT_TRUE(commands(Find(Root(1), "1")).empty());
+    auto devMenu = commands(Find(Root(1), "q-dev"));
+    EXPECT_EQ(std::make_pair(32904, true), devMenu.back());
+    auto lunchMenu = commands(Find(Root(1), "q-lunch"));
+    EXPECT_EQ(32894, lunchMenu.back().first);
+    // Group text goes to the members but never to the user.
+    tree->setCurrentItem(tree->ItemOfNode(Find(Root(1), "q-dev")));
+    Menu(tree, 32904);
+    EXPECT_EQ((std::vector<std::string>{}), Log());  // bob has no messaging identity in the group
+    // A refresh takes the items away before the nodes and asks again.
+    tree->setCurrentItem(tree->ItemOfNode(Find(Root(1), "q-dev")));
+    page->RefreshSelectedGroup();
+    EXPECT_EQ(nullptr, Find(Find(Root(1), "q-dev"), "bob"));
+    EXPECT_TRUE(tree->AllLabels().contains("  开发讨论"));
+    EXPECT_EQ(2u, host.requests.size());
+}
+
+TEST_F(BookWidgets, RenameBlockAndDetails) {
+    // Rename: checked and uniquified, sent, not applied.
+    AddrNode* team = Find(Root(0), "g-team");
+    EXPECT_FALSE(page->Rename(team, QString(41, 'x')));
+    Group("g-y", "Tools", Find(Root(0), "g-work"));
+    EXPECT_TRUE(page->Rename(team, "tools"));
+    ASSERT_EQ(1u, host.commands.size());
+    EXPECT_EQ(AS_RNG, host.commands[0].command);
+    EXPECT_EQ("tools1", host.commands[0].s3);
+    // Block toggle of carol (blocked): an unblock request and a notice to the chat windows.
+    Select(page->BuddyTree(), "carol");
+    Menu(page->BuddyTree(), 32884);
+    ASSERT_EQ(2u, host.commands.size());
+    EXPECT_EQ(AS_UBLK, host.commands[1].command);
+    EXPECT_EQ("carol", host.commands[1].s1);
+    EXPECT_EQ((std::vector<std::string>{"broadcast 2083 14 carol"}), Log());
+    // Details: the display name is edited; REB goes out only for a change.
+    Select(page->BuddyTree(), "bob");
+    host.exec = [](QDialog* d) {
+        auto* detail = static_cast<CContactDetailDlg*>(d);
+        EXPECT_EQ(QString("Bobby"), detail->DisplayNameEdit()->text());
+        detail->DisplayNameEdit()->setText(QString(41, 'b'));
+        detail->accept();
+        EXPECT_EQ(QDialog::Rejected, detail->result());
+        detail->DisplayNameEdit()->setText("Bobby B");
+        detail->accept();
+        return detail->result();
+    };
+    Menu(page->BuddyTree(), 32878);
+    ASSERT_EQ(3u, host.commands.size());
+    EXPECT_EQ(AS_REB, host.commands[2].command);
+    EXPECT_EQ("Bobby B", host.commands[2].s3);
+    EXPECT_EQ(1u, host.boxes.size());
+}
+
+TEST_F(BookWidgets, PaneSwitchingAndLanguageNotices) {
+    page->show();
+    page->ShowContactPane();
+    EXPECT_FALSE(page->Sliding());  // the open pane's header starts nothing
+    page->ShowGroupPane();
+    EXPECT_TRUE(page->Sliding());
+    page->FinishSlide();
+    EXPECT_TRUE(page->GroupTree()->isVisible());
+    EXPECT_FALSE(page->BuddyTree()->isVisible());
+    page->ShowContactPane();
+    page->FinishSlide();
+    EXPECT_TRUE(page->BuddyTree()->isVisible());
+    // The first language notice keeps the My-contacts tree, the second rebuilds it.
+    contacts::CAddressBookDlg fresh(&host);
+    EXPECT_TRUE(fresh.BuddyTree()->AllLabels().isEmpty());
+    fresh.OnLanguageChanged();
+    EXPECT_TRUE(fresh.BuddyTree()->AllLabels().isEmpty());
+    fresh.OnLanguageChanged();
+    EXPECT_FALSE(fresh.BuddyTree()->AllLabels().isEmpty());
+}
+
+TEST_F(BookWidgets, LogOffSavesExpandedGroupsAndEmptiesTheStore) {
+    page->BuddyTree()->ExpandItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work")), true);
+    page->OnLogoffClose();
+    EXPECT_TRUE(page->BuddyTree()->AllLabels().isEmpty());
+    EXPECT_EQ(nullptr, Root(0)->child);
+    EXPECT_NE(nullptr, Find(Root(1), "1"));
+    EXPECT_EQ(1u, GetPrivateProfileIntA("localconf", "g-work", 0, LocalConfPath().c_str()));
+}
+
+TEST_F(BookWidgets, NoItemOutlivesItsNode) {
+    // A failed card update keeps the old card and its items.
+    auto* unknown = new CAsList;
+    unknown->SetListId("l-dentist");
+    AsRequest* r = booktest::NewRequest(AS_UDL, unknown, AS_DATA_LIST);
+    r->result = 3;
+    ASSERT_TRUE(OnAddressBookResult(r, &host));
+    EXPECT_NE(nullptr, page->CardTree()->ItemOfNode(Find(Root(2), "l-dentist")));
+    // A good update: every item points at a live node afterwards.
+    auto* update = new CAsList;
+    update->SetListId("l-dentist");
+    update->SetListName("Dr. Li");
+    auto* e = new CAsCtiEntry;
+    e->type = 3;
+    e->SetValue("139");
+    update->ctiEntries.push_back(e);
+    r = booktest::NewRequest(AS_UDL, update, AS_DATA_LIST);
+    ASSERT_TRUE(OnAddressBookResult(r, &host));
+    const QStringList cards = page->CardTree()->AllLabels();
+    EXPECT_TRUE(cards.contains("Dr. Li"));
+    for (QTreeWidgetItemIterator it(page->CardTree()); *it; ++it) {
+        AddrNode* n = page->CardTree()->NodeOf(*it);
+        bool live = false;
+        for (AddrNode* c = Root(2)->child; c && !live; c = c->next) {
+            live = c == n;
+            for (AddrNode* i = c->child; i && !live; i = i->next) live = i == n;
+        }
+        EXPECT_TRUE(live) << (*it)->text(0).toStdString();
+    }
+    // Released search results take their rows with them.
+    CSearchDlg search(&host);
+    auto results = [](std::initializer_list<const char*> names) {
+        auto* list = new CAsResultList;
+        for (const char* n : names) {
+            auto* q = new CAsChatQueue;
+            q->SetQueueId(n);
+            q->SetName(n);
+            list->records.push_back(q);
+        }
+        return list;
+    };
+    search.OnGroupResult(0, results({"a", "b"}));
+    ASSERT_EQ(2, search.Results()->topLevelItemCount());
+    EXPECT_EQ(QString("b"), search.Results()->topLevelItem(0)->text(0));  // reverse order
+    search.OnGroupResult(0, results({"c"}));
+    EXPECT_EQ(1, search.Results()->topLevelItemCount());
+    search.GroupIdEdit()->setText("");
+    search.FindGroups();  // empty: refused before anything is released
+    EXPECT_EQ(1, search.Results()->topLevelItemCount());
+    search.GroupIdEdit()->setText("q");
+    search.FindGroups();
+    EXPECT_EQ(0, search.Results()->topLevelItemCount());
+}
+
+TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
+    CSearchDlg search(&host);
+    EXPECT_FALSE(search.ContactMode());
+    EXPECT_FALSE(search.UserIdEdit()->isEnabled() && !search.UserIdEdit()->isReadOnly());
+    EXPECT_FALSE(search.ByUserId()->isEnabled());
+    search.SetContactMode();
+    EXPECT_TRUE(search.ByUserId()->isEnabled());
+    EXPECT_FALSE(search.ByGroupId()->isEnabled());
+    EXPECT_FALSE(search.UserIdEdit()->isReadOnly());
+    EXPECT_TRUE(search.GroupIdEdit()->isReadOnly());
+    search.FindUsers();
+    ASSERT_EQ(1u, host.boxes.size());
+    EXPECT_EQ(QString("Please input 'UID'"), host.boxes[0].first);
+    search.UserIdEdit()->setText(QString(200, 'u'));
+    search.accept();  // Enter finds in the current mode and keeps the dialog
+    ASSERT_EQ(1u, host.commands.size());
+    EXPECT_EQ(AS_SRB, host.commands[0].command);
+    EXPECT_EQ(127u, host.commands[0].s1.size());
+    EXPECT_TRUE(search.Busy());
+    for (int i = 0; i < 180; ++i) search.BusyTick();
+    EXPECT_FALSE(search.Busy());
+    search.OnUserResult(200, nullptr);
+    EXPECT_EQ(QString("No result, find error'"), host.boxes.back().first);
+    auto* names = new CAsNameList;
+    for (const char* id : {"lina", "lisa"}) {
+        auto* n = new AsNameResult;
+        AsSetText(&n->id, id);
+        AsSetText(&n->name, id);
+        names->results.push_back(n);
+    }
+    search.OnUserResult(0, names);
+    ASSERT_EQ(2, search.Results()->topLevelItemCount());
+    EXPECT_EQ(QString("lisa"), search.Results()->topLevelItem(0)->text(0));
+    EXPECT_FALSE(search.AddButton()->isEnabled());
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(1));
+    EXPECT_TRUE(search.AddButton()->isEnabled());
+    search.AddBuddy();
+    EXPECT_EQ(AS_ADD, host.commands.back().command);
+    EXPECT_EQ("lina", host.commands.back().s3);
+    // Group mode: joins by identity, the password only where the group needs one.
+    search.SetGroupMode();
+    g_profileList.Clear();
+    for (int i = 0; i < 6; ++i) {
+        auto* p = new AsProfileEntry;
+        AsSetText(&p->id, ("pf-" + std::to_string(i)).c_str());
+        AsSetText(&p->name, ("Name " + std::to_string(i)).c_str());
+        g_profileList.entries.push_back(p);
+    }
+    auto* list = new CAsResultList;
+    auto* q = new CAsChatQueue;
+    q->SetQueueId("q9");
+    q->SetSubQueueId("s9");
+    q->SetName(A("家庭").c_str());
+    q->type = 1;
+    list->records.push_back(q);
+    search.OnGroupResult(0, list);
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(0));
+    const auto entries = search.MenuEntries();
+    ASSERT_EQ(6u, entries.size());  // five identities and the chooser
+    EXPECT_EQ(QString("以 Name 0 身份加入群组"), entries[0].text);
+    EXPECT_EQ(32891, entries[5].command);
+    search.askPassword = [](QString* p) { *p = "1234"; return true; };
+    search.JoinWith(2);
+    ASSERT_EQ(1u, host.requests.size());
+    auto* join = static_cast<CAsChatQueue*>(host.requests[0].data);
+    EXPECT_EQ(AS_JNQ, host.requests[0].command);
+    EXPECT_STREQ("1234", join->uiText1);
+    EXPECT_STREQ("pf-2", join->uiText2);
+    search.askPassword = [](QString*) { return false; };
+    search.JoinWith(0);
+    EXPECT_EQ(1u, host.requests.size());
+    // The join answer names the group.
+    auto* answer = new CAsChatQueue(*q);
+    search.OnJoinResult(204, answer);
+    EXPECT_EQ(QString("已经超过群组家庭的成员数限制"), host.boxes.back().first);
+    g_profileList.Clear();
+}
+
+TEST_F(BookWidgets, AddUserDialogChecks) {
+    CAddUserDlg add(false, nullptr, &host);
+    add.Edit(1022)->setText("  ");
+    add.accept();
+    EXPECT_EQ(QString("The user name is empty."), host.boxes.back().first);
+    add.Edit(1022)->setText("dentist");
+    add.accept();
+    EXPECT_EQ(2u, host.boxes.size());  // a card of that name exists
+    add.Edit(1022)->setText(" Dr. Wu ");
+    add.Edit(1026)->setText("13911112222");
+    add.accept();
+    EXPECT_EQ(QDialog::Accepted, add.result());
+    EXPECT_EQ(QString("Dr. Wu"), add.Card().name);
+    EXPECT_EQ(30, add.Edit(1027)->maxLength());
+    EXPECT_EQ(32, add.Edit(1030)->maxLength());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
+    // Collapsing through the tree clears the expanded flag, so the next rebuild inserts it collapsed.
+    CBookTree* tree = page->BuddyTree();
+    AddrNode* work = Find(Root(0), "g-work");
+    tree->ExpandItem(tree->ItemOfNode(work), true);
+    tree->ToggleItem(tree->ItemOfNode(work));
+    EXPECT_FALSE(work->flags & FLAG_EXPANDED);
+    page->RebuildBuddyTree(nullptr);
+    EXPECT_FALSE(tree->ItemOfNode(work)->isExpanded());
+    tree->ItemOfNode(work)->setExpanded(true);  // the tree's own button
+    EXPECT_TRUE(work->flags & FLAG_EXPANDED);
+    page->RebuildBuddyTree(nullptr);
+    EXPECT_TRUE(tree->ItemOfNode(work)->isExpanded());
+    // A search answer after the dialog closed is released, not delivered.
+    ASSERT_EQ(nullptr, SearchDialog());
+    auto* names = new CAsNameList;
+    ASSERT_TRUE(OnAddressBookResult(booktest::NewRequest(AS_SRB, names, AS_DATA_SEARCH), &host));
+    // A failed block leaves the store, the tree and the block list as they were.
+    CBlockListDlg blockList(&host);
+    const int allowed = blockList.AccessList()->count();
+    auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+    p->str1 = strdup("bob");
+    AsRequest* r = booktest::NewRequest(AS_BLK, p, AS_DATA_PARAMS);
+    r->result = 206;
+    ASSERT_TRUE(OnAddressBookResult(r, &host));
+    EXPECT_FALSE(Find(Root(0), "bob")->flags & ADDR_FLAG_BLOCKED);
+    EXPECT_EQ(allowed, blockList.AccessList()->count());
+    // A contact without a web site: the link opens nothing; a local file is never opened.
+    CContactDetailDlg detail(nullptr, &host);
+    detail.SetDetails({});
+    detail.OpenWebsite();
+    ContactDetails d;
+    d.website = "file:///etc/passwd";
+    detail.SetDetails(d);
+    detail.OpenWebsite();
+    d.website = "https://bob.example.org";
+    detail.SetDetails(d);
+    detail.OpenWebsite();
+    EXPECT_EQ((std::vector<QString>{"https://bob.example.org"}), host.urls);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BookWidgets, RenameThroughTheLabelEditorSendsAndKeepsTheLabel) {
+    page->show();
+    CBookTree* tree = page->BuddyTree();
+    Select(tree, "bob");
+    tree->OnMenuCommand(32802);
+    auto* editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    EXPECT_EQ(QString("Bobby"), editor->text());  // a contact's editor shows its remark
+    editor->setText("  Robert ");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();  // the delegate commits on a queued call
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(1u, host.commands.size());
+    EXPECT_EQ(AS_REB, host.commands[0].command);
+    EXPECT_EQ("bob", host.commands[0].s1);
+    EXPECT_EQ("Robert", host.commands[0].s3);
+    EXPECT_EQ(QString("Bobby(Bob)--Offline"), tree->ItemOfNode(Find(Root(0), "bob"))->text(0));
+    // Escape: nothing is sent and the label comes back.
+    tree->OnMenuCommand(32802);
+    editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    QTest::keyClick(editor, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(1u, host.commands.size());
+    EXPECT_EQ(QString("Bobby(Bob)--Offline"), tree->ItemOfNode(Find(Root(0), "bob"))->text(0));
+    // An account identity without the editable flag opens no editor.
+    AddrNode* mobile = IdentityOf(Find(Root(0), "bob"), 3);
+    tree->setCurrentItem(tree->ItemOfNode(mobile));
+    tree->OnMenuCommand(32802);
+    EXPECT_EQ(nullptr, tree->viewport()->findChild<QLineEdit*>());
+}
+
+}  // namespace
