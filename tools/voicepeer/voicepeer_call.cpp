@@ -147,6 +147,10 @@ int CallMain(int argc, char** argv) {
         if (!WaitFor(VOIPEVT_REMOTE_ANSWER, &answer, 10000)) {
           std::fprintf(stderr, "no answer\n");
           rc = 1;
+          // Give up as a phone does: cancel the ringing call before leaving.
+          CM_SendEvent(call.call, call.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+          WaitFor(VOIPEVT_RELEASE_CALL, nullptr, 3000);
+          Sleep(500);
         }
       }
     } else {

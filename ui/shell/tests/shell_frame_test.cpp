@@ -1,0 +1,138 @@
+// The main frame offscreen: posted messages from other threads reach their handlers, records are freed on
+// every path, busy is one status, the dial decision on a live frame, and the login dialog's rules.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <cstring>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <thread>
+
+#include "common/appenv.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_config.h"
+#include "voip/VoipUi.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "shell_frame_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+class ShellFrame : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = new QApplication(g_argc, g_argv);
+        char pattern[] = "/tmp/tessaly_frame_XXXXXX";
+        profile = mkdtemp(pattern);
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
+        QDir::setCurrent(TESSALY_BINARY_DIR);
+    }
+    static inline QApplication* app = nullptr;
+    static inline std::string profile;
+};
+
+}  // namespace
+
+TEST_F(ShellFrame, PostedMessagesFromAnotherThreadReachTheirHandlersAndRecordsAreFreed) {
+    auto frame = std::make_unique<CMainFrame>();
+    frame->LogoffReset(LOGIN_SIGNED_OUT);
+    const HWND hwnd = frame->Handle();
+    ASSERT_EQ(hwnd, g_hMainWnd.load());
+    // From a worker thread: a login state, a buddy record and a call event (all freed by the handlers;
+    // the leak checkers of the sanitizer build would see otherwise).
+    std::thread worker([hwnd] {
+        PostMessage(hwnd, WM_LOGIN_STATE, 1, 0);
+        auto* buddy = new PresenceBuddyRecord;
+        buddy->online = 1;
+        std::strcpy(buddy->name, "Bob");
+        PostMessage(hwnd, WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(buddy));
+        PostVoipEventToUi(-1, -1, VOIPEVT_RELEASE_CNX, 0, 0, nullptr);
+        PostMessage(hwnd, WM_PRESENCE_ERROR, 0, reinterpret_cast<LPARAM>(strdup("1: ")));
+    });
+    worker.join();
+    std::vector<QString> boxes;
+    frame->showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
+    EXPECT_EQ(LOGIN_SIGNING_IN, frame->m_nLoginState) << "state 1 of the machine resets to signing in";
+    EXPECT_EQ(shell::LangText("login", "txt_login_others", ""), boxes.front()) << "logged in elsewhere";
+    EXPECT_EQ(shell::LangText("status_txt", "txt_boot_profile", ""), frame->StatusBar()->Description());
+
+    // Messages still queued when the frame goes are freed by the discard hook, not lost.
+    auto* late = new PresenceBuddyRecord;
+    ASSERT_TRUE(PostMessage(hwnd, WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(late)));
+    ASSERT_EQ(0, PostVoipEventToUi(0, 0, VOIPEVT_REMOTE_NEWCALL, 0, 0, strdup("x@y")));
+    frame.reset();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(PostMessage(hwnd, WM_LOGIN_STATE, 0, 0)) << "a closed frame takes no more posts";
+}
+
+TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
+    CMainFrame frame;
+    g_strUserId = "alice";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    frame.SetPresenceStatus(STATUS_BUSY);
+    EXPECT_EQ(STATUS_BUSY, frame.StatusBar()->GetStatus());
+    int checked = 0;
+    for (QAction* a : frame.StatusBar()->StatusMenu()->actions())
+        if (a->isChecked()) {
+            ++checked;
+            EXPECT_EQ(STATUS_BUSY, a->data().toInt());
+        }
+    EXPECT_EQ(1, checked);
+    frame.SetPresenceStatus(STATUS_ONLINE);
+    frame.SetPresenceStatus(STATUS_ONLINE);
+    checked = 0;
+    for (QAction* a : frame.StatusBar()->StatusMenu()->actions()) checked += a->isChecked();
+    EXPECT_EQ(1, checked) << "setting a status twice leaves one mark";
+    // A dial request on the live frame: signed in and idle is 3 only once a call can be placed;
+    // signed out is 0 whatever the number.
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    EXPECT_EQ(0, frame.DialRequest("123"));
+    g_strUserId.clear();
+}
+
+TEST_F(ShellFrame, LoginDialogNeedsAUserAndKeepsItsChoicesOnEveryClose) {
+    shell::SavedLoginStore& store = shell::SavedLogins();
+    shell::resetLoginInfo(store);
+    store.savePassword = true;
+    store.logins = {{"alice", "alice123", 1}, {"bob", "bob123", 1}};
+    ASSERT_TRUE(shell::saveLoginInfo(store, shell::Paths().savedLoginsPath));
+    {
+        CLoginDlg dlg;
+        std::vector<QString> boxes;
+        dlg.showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
+        EXPECT_EQ("alice", dlg.UserBox()->currentText());
+        EXPECT_EQ("alice123", dlg.PasswordBox()->text()) << "remembered password filled in";
+        EXPECT_EQ(32, dlg.PasswordBox()->maxLength()) << "no longer than a saved login keeps";
+        dlg.UserBox()->setEditText("   ");
+        dlg.OnLogin();
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ(shell::LangText("login_dialog", "inputusername", ""), boxes[0]);
+        EXPECT_EQ(QDialog::Rejected, dlg.result());
+        dlg.UserBox()->setCurrentIndex(1);
+        dlg.OnSelChangeUser(1);
+        EXPECT_EQ("bob123", dlg.PasswordBox()->text());
+        dlg.UserBox()->setEditText("bob");
+        dlg.OnRemoveUser();
+        dlg.AutoBox()->setChecked(true);
+        dlg.reject();
+    }
+    shell::SavedLoginStore reread;
+    shell::loadLoginInfo(reread, shell::Paths().savedLoginsPath);
+    ASSERT_EQ(1u, reread.logins.size()) << "remove, then cancel, still rewrites the file";
+    EXPECT_EQ("alice", reread.logins[0].id);
+    EXPECT_TRUE(reread.autoLogin);
+}
