@@ -20,8 +20,6 @@ enum ChatType : int { CHAT_ONE = 0, CHAT_TEMP_GROUP = 1, CHAT_GROUP = 2, CHAT_RO
 inline constexpr size_t kChatMaxMembers = 20;
 inline constexpr UINT WM_IM_CLOSE = 0x800;
 inline constexpr UINT WM_VOICE_ECHO = 0x801;
-inline constexpr UINT WM_PTT_PRESS = 0x7FC;
-inline constexpr UINT WM_PTT_RELEASE = 0x7FD;
 
 // What an opener hands to OpenChat for a group or room.
 struct ChatSessionRecord {

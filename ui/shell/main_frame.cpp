@@ -145,6 +145,11 @@ const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() 
     return table;
 }
 
+ChatFrameHooks& ChatHooks() {
+    static ChatFrameHooks hooks;
+    return hooks;
+}
+
 LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     const auto& table = MessageTable();
     auto it = table.find(message);
@@ -497,6 +502,7 @@ void CMainFrame::ApplySkin() {
 
 LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     ApplyLanguage();
+    if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
     return 0;
 }
 
@@ -596,6 +602,11 @@ void CMainFrame::LogoffReset(int mode) {
         shell::saveLoginInfo(store, shell::Paths().savedLoginsPath);
     }
     m_nLoginState = mode;
+    if (ChatHooks().loginState) {  // chat windows
+        const std::string user = shell::SafeNameComponent(g_strUserId);
+        ChatHooks().loginState(mode, user.empty() ? std::string() : plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user),
+                               plat::Utf8ToAnsi((alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_).toStdString()));
+    }
     m_navigatePage->SetProfile(QString::fromStdString(g_strUserId), alias_,
                                QString::fromStdString(plat::PathJoin(shell::Paths().headPicFolder, shell::Paths().defaultHeadPic)));
     m_navigatePage->SetMode(mode);
@@ -931,18 +942,20 @@ LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
 LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
     char* text = reinterpret_cast<char*>(wParam);
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
-    if (record && text) {
+    if (record && text && record->sender.id != 0) {
         const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
-        AddEvent(1, from + ": " + QString::fromUtf8(text).left(120));
+        AddEvent(1, from + ": " + Ansi(text).left(120));
     }
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_TEXT, wParam, lParam);  // chat windows
     free(text);
     return 1;
 }
 
-LRESULT CMainFrame::OnPresenceVoice(WPARAM, LPARAM lParam) {
+LRESULT CMainFrame::OnPresenceVoice(WPARAM wParam, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
     if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
                                               {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_VOICE, wParam, lParam);  // chat windows
     return 1;
 }
 
@@ -1129,6 +1142,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     if (m_bClosing) return;
     m_bClosing = true;
     DebugTrace(MOD_SYSTEM, 2, "Main frame closing");
+    if (ChatHooks().closeAll) ChatHooks().closeAll(0);  // chat windows
     linkTimer_.stop();
     if (!isMaximized() && !isMinimized()) {
         const QRect g = geometry();

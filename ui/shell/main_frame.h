@@ -43,6 +43,17 @@ private:
     QMenu* menu_;
 };
 
+// ---- chat windows ----------------------------------------------------------------------------
+// The chat layer sits above the shell and fills these at start; the frame calls them when set.
+struct ChatFrameHooks {
+    std::function<LRESULT(UINT message, WPARAM wParam, LPARAM lParam)> incoming;  // takes a text's heap text
+    std::function<void(int mode, const std::string& recordsRoot, const std::string& ownName)> loginState;
+    std::function<void(int flag)> closeAll;
+    std::function<void()> languageChanged;
+};
+ChatFrameHooks& ChatHooks();
+// ---- end of chat windows ----------------------------------------------------------------------
+
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:

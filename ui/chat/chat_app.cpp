@@ -1,0 +1,62 @@
+// The chat side of the program: one registry and one record store, wired into the main frame.
+#include "common/debug.h"
+#include "service/settings_xml.h"
+#include "ui/chat/chat_window.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/shell_messages.h"
+
+ChatWindowHookSet& ChatWindowHooks() {
+    static ChatWindowHookSet hooks;
+    return hooks;
+}
+
+namespace chat {
+
+namespace {
+std::string g_ownName;
+}
+
+CChatSessionRegistry* Registry() {
+    static CChatSessionRegistry* registry = [] {
+        auto* r = new CChatSessionRegistry;
+        r->SetFactory([] {
+            auto* w = new CIMDlg;
+            w->SetRecords(Records());
+            w->SetOwnName(g_ownName);
+            return static_cast<ChatWindowBase*>(w);
+        });
+        return r;
+    }();
+    return registry;
+}
+
+ChatRecordFile* Records() {
+    static ChatRecordFile records;
+    return &records;
+}
+
+void SetSignedIn(const std::string& recordsRoot, const std::string& ownName) {
+    Records()->SetRoot(recordsRoot);
+    g_ownName = ownName;
+    ChatWindowCore::SetRobotId(g_serviceSettings.robot);
+}
+
+void InstallChat() {
+    ChatFrameHooks& hooks = ChatHooks();
+    hooks.incoming = [](UINT message, WPARAM wParam, LPARAM lParam) {
+        return RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam));
+    };
+    hooks.loginState = [](int mode, const std::string& root, const std::string& ownName) {
+        if (mode == LOGIN_SIGNED_IN) SetSignedIn(root, ownName);
+        else if (mode == LOGIN_SIGNED_OUT) Registry()->CloseAll(1);
+    };
+    hooks.closeAll = [](int flag) { Registry()->CloseAll(flag); };
+    hooks.languageChanged = [] {
+        CChatSessionRegistry* r = Registry();
+        if (r->Lock()) return;
+        r->BroadcastLanguageChanged();
+        r->Unlock();
+    };
+}
+
+}  // namespace chat
