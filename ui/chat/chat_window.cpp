@@ -101,6 +101,13 @@ QString TimeText(int64_t time) {
 
 QString Escape(const QString& text) { return text.toHtmlEscaped(); }
 
+// A caption without its mnemonic: "发送(&S)" and "&Send" read "发送" and "Send".
+QString Plain(QString text) {
+    static const QRegularExpression mnemonic(R"(\(&\w\))");
+    text.remove(mnemonic);
+    return text.remove('&');
+}
+
 // Plain text with links turned into anchors, line ends kept.
 QString Linked(const QString& text) {
     static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
@@ -280,9 +287,9 @@ void CIMDlg::BuildWindow() {
     send_ = new CShapedButton(this);
     send_->setObjectName("sendButton");
     send_->setMinimumSize(96, 30);
-    if (!skin.isEmpty())
-        send_->SetBitmaps(skin + "/ptt.bmp", skin + "/pttdown.bmp", skin + "/ptthover.bmp", QString(),
-                          skin + "/pttfocus.bmp", QString());
+    send_->SetBitmaps(chat::ArtFile("send.png"), chat::ArtFile("senddown.png"), chat::ArtFile("sendhover.png"), QString(),
+                      chat::ArtFile("sendfocus.png"), QString());
+    send_->SetCaptionColor(Qt::white);
     connect(send_, &QAbstractButton::clicked, this, [this] { OnSend(); });
     buttons->addWidget(hint_, 1);
     buttons->addWidget(ptt_);
@@ -402,9 +409,9 @@ void CIMDlg::OnLanguageChanged() {
     bar(ID_AUTOPLAY, "im_bar_autoplay", "自动播放", "im_bar_autoptt", "选中自动播放语音短信状态");
     bar(ID_FONT, "im_bar_font", "字体", "im_bar_font", "修改文本窗口中的文字字体");
     bar(ID_EMOTICONS, "im_bar_action", "表情", "im_bar_action", "表情菜单");
-    send_->setText(ChatText("im_dlg", "im_send", "发送(&S)"));
+    send_->setText(Plain(ChatText("im_dlg", "im_send", "发送(&S)")));
     send_->setToolTip(ChatText("im_tooltip", "im_sendbutton", "单击这里以发送消息"));
-    ptt_->setText(ChatText("im_dlg", "im_bar_ptt", "按住讲话"));
+    ptt_->setText(Plain(ChatText("im_dlg", "im_bar_ptt", "按住讲话")));
     ptt_->setToolTip(ChatText("im_tooltip", "im_bar_ptt", "一直按住鼠标左键，发送语音信息"));
     memberLabel_->setText(ChatText("im_dlg", "im_privacy1", "To") + " ");
     recipientLabel_->setText(ChatText("im_dlg", "im_privacy2", "") + " ");
@@ -418,8 +425,8 @@ QString CIMDlg::TitleText() const { return title_->text(); }
 
 void CIMDlg::RefreshTitle() {
     QString title;
-    QString online = ChatText("addrbook_dialog", "online", "Online");
-    QString offline = ChatText("addrbook_dialog", "offline", "Offline");
+    QString online = ChatText("im_dlg", "im_online", "Online");
+    QString offline = ChatText("im_dlg", "im_offline_word", "Offline");
     QImage picture;
     if (m_chatType == CHAT_ONE && !m_members.empty()) {
         const auto& peer = m_members[0];
@@ -478,16 +485,16 @@ void CIMDlg::ViewMembersChanged() {
     recipient_->clear();
     recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
-    QString offline = ChatText("addrbook_dialog", "offline", "Offline");
+    QString offline = ChatText("im_dlg", "im_offline_word", "Offline");
     const auto& list = room ? m_roomMembers : m_members;
     if (!room) {
         auto* self = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(ownName_), 0, 20))),
-                                         FromAnsi(ownName_) + ChatText("im_dlg", "im_myself", "(myself)"));
+                                         FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)"));
         self->setData(Qt::UserRole, 0);
         memberList_->addItem(self);
     }
     for (const auto& m : list) {
-        QString name = m.id == 0 ? FromAnsi(ownName_) + ChatText("im_dlg", "im_myself", "(myself)") : FromAnsi(m.name);
+        QString name = m.id == 0 ? FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)") : FromAnsi(m.name);
         if (m.id != 0 && !room && m.online != 1) name += QString(" (%1)").arg(offline);
         auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(m.name), m.id, 20))), name);
         item->setData(Qt::UserRole, m.id);
@@ -534,6 +541,9 @@ void CIMDlg::ViewHeader(const std::string& sender, const std::string& receiver, 
     if (priv) html += QString("<span style=\"color:#c0641c;\"> %1</span>").arg(Escape(ChatText("im_dlg", "im_privacy", " privacy ").trimmed()));
     html += QString("<span style=\"color:#a0aab6;\">&nbsp;&nbsp;%1</span></div>").arg(TimeText(time));
     if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setTopMargin(history_->document()->isEmpty() ? 0 : 8);
+    c.setBlockFormat(block);
     c.insertHtml(html);
     EndLine();
 }
@@ -576,6 +586,9 @@ void CIMDlg::ViewNotice(const std::string& text) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setTopMargin(6);
+    c.setBlockFormat(block);
     history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
                                       chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
     c.insertHtml(QString("<div style=\"margin-top:4px;\"><img src=\"glyph:warn\"> <span style=\"color:#b0601a;\">%1</span>"
@@ -590,11 +603,18 @@ void CIMDlg::ViewVoiceIcon(VoiceMessageEntry* entry) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
-    entry->first = c.position();
     history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
                                       chat::GlyphImage(chat::Glyph::Voice, 22, kAccent));
-    c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>&nbsp;").arg(entry->id));
+    QTextBlockFormat block;
+    block.setLeftMargin(14);
+    c.setBlockFormat(block);
+    entry->first = c.position();
+    c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>").arg(entry->id));
     entry->last = c.position();
+    c.insertHtml(QString("&nbsp;<a href=\"voice:%1\" style=\"color:#2f6fc6;text-decoration:none;\">%2</a>")
+                     .arg(entry->id)
+                     .arg(Escape(ChatText("im_dlg", "im_voice_clip", "语音消息（单击播放）"))));
+    EndLine();
 }
 
 void CIMDlg::PlayVoice(int messageId) {

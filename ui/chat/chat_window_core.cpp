@@ -445,12 +445,11 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
     VoiceMessageEntry* entry = Arrival(messageId, &show);
     if (!show) return 1;
     std::string idText = std::to_string(messageId);
-    ViewVoiceIcon(entry);
     const int64_t time = record->time;
-    std::string pttmsg = Text("im_pttmsg", "发送语音短信");
     switch (m_chatType) {
         case CHAT_ONE:
-            ViewHeader(sender, pttmsg, time, false);
+            ViewHeader(sender, ownName_, time, false);
+            ViewVoiceIcon(entry);
             Record(record->sender.id, 1, 0, sender, ownName_, time, idText, 0, {});
             Record(0, 1, 0, sender, ownName_, time, idText, 1, ownName_);
             break;
@@ -459,7 +458,8 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
             std::string receivers = ownName_;
             if (!priv)
                 for (const auto& r : record->recipients) receivers += ";" + Field(r.name, sizeof r.name);
-            ViewHeader(sender, pttmsg, time, priv);
+            ViewHeader(sender, priv ? ownName_ : Text("im_all", "All"), time, priv);
+            ViewVoiceIcon(entry);
             Record(record->sender.id, 1, 0, sender, receivers, time, idText, 0, {});
             Record(0, 1, 0, sender, receivers, time, idText, 1, ownName_);
             break;
@@ -470,7 +470,8 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
             if (uid > 0) {
                 auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
                 std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
-                ViewHeader(name, pttmsg, time, priv != 0);
+                ViewHeader(name, priv ? ownName_ : Text("im_all", "All"), time, priv != 0);
+                ViewVoiceIcon(entry);
                 Record(uid, 1, priv, name, ownName_, time, idText, 0, {});
             }
             break;
@@ -490,23 +491,24 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
     bool show = false;
     VoiceMessageEntry* entry = Arrival(messageId, &show);
     if (!show) return 1;
-    ViewVoiceIcon(entry);
     std::string idText = std::to_string(messageId);
-    std::string authored = Text("im_authorptt", "发送了一条语音消息");
     RecipientChoice choice = ViewRecipientChoice();
     if (m_chatType == CHAT_ONE) {
         std::string peer = m_members.empty() ? std::string() : Field(m_members[0].name, sizeof m_members[0].name);
-        ViewHeader(ownName_, authored, -1, false);
+        ViewHeader(ownName_, peer, -1, false);
+        ViewVoiceIcon(entry);
         Record(0, 1, 0, ownName_, peer, -1, idText, 0, {});
         if (!m_members.empty()) Record(m_members[0].id, 1, 0, ownName_, peer, -1, idText, 1, peer);
     } else if (!choice.selected || choice.userId == 0) {
         std::string receivers = ReceiversText();
-        ViewHeader(ownName_, authored, -1, false);
+        ViewHeader(ownName_, Text("im_all", "All"), -1, false);
+        ViewVoiceIcon(entry);
         Record(0, 1, 0, ownName_, receivers, -1, idText, 0, {});
         for (const auto& m : m_members)
             if (m.id != 0) Record(m.id, 1, 0, ownName_, receivers, -1, idText, 1, Field(m.name, sizeof m.name));
     } else {
-        ViewHeader(ownName_, authored, -1, true);
+        ViewHeader(ownName_, choice.entryText, -1, true);
+        ViewVoiceIcon(entry);
         Record(0, 1, 1, ownName_, choice.entryText, -1, idText, 0, {});
         Record(choice.userId, 1, 0, ownName_, choice.entryText, -1, idText, 1, choice.entryText);
     }

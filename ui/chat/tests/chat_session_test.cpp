@@ -406,7 +406,7 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     EXPECT_EQ(1, RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r));
     EXPECT_TRUE(w->view.empty());
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r);
-    EXPECT_EQ((std::vector<std::string>{"V:42", "H:Ann>发送语音短信", "play 42"}), w->view);
+    EXPECT_EQ((std::vector<std::string>{"H:Ann>Me", "V:42", "play 42"}), w->view);
     auto rows = Day(5);
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(1, rows[0].voice);
@@ -427,7 +427,7 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 43, &echo);
     w->view.clear();
     w->OnReceiveVoice(43, &r);  // the pair's second half shows it
-    EXPECT_EQ("V:43", w->view.at(0));
+    EXPECT_EQ("V:43", w->view.at(1));
     // A refused capture device: notice, and the release does nothing.
     EXPECT_EQ(0, w->PttPress(1, 2000));
     EXPECT_EQ("N:No Audio device!", w->view.back());

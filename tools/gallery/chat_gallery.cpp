@@ -1,0 +1,152 @@
+// Gallery of the chat windows: a one-to-one chat with pictures, emoticons and a voice message, a chat room,
+// a multi-user chat and the emoticon picker, in English and Chinese, grabbed to PNG files.
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <cstring>
+
+#include "common/account.h"
+#include "platform/codepage.h"
+#include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_transport.h"
+#include "ui/chat/chat_window.h"
+#include "ui/controls/rich_edit.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/app_start.h"
+#include "ui/shell/shell_app.h"
+
+namespace {
+
+QString g_out;
+
+void Save(QWidget* w, const QString& name) {
+    QApplication::processEvents();
+    const QImage img = w->grab().toImage();
+    const QString path = g_out + "/" + name + ".png";
+    if (!img.save(path)) std::fprintf(stderr, "chat_gallery: cannot write %s\n", qPrintable(path));
+    else std::printf("%s\n", qPrintable(path));
+}
+
+int Accept(PresenceConnectionRec*, const char*, std::vector<PresenceBuddyRecord>* r, const char*, int) {
+    r->clear();
+    return 0;
+}
+
+PresenceBuddyRecord Buddy(int id, const QString& name, int online = 1) {
+    PresenceBuddyRecord b;
+    b.id = id;
+    b.online = online;
+    presence_copy_field(b.name, sizeof b.name, chat::ToAnsi(name).c_str());
+    return b;
+}
+
+void Deliver(CChatSessionRegistry* reg, const std::string& chatId, const PresenceBuddyRecord& from, const QString& text,
+             int secondsAgo) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, chatId.c_str());
+    r.sender = from;
+    r.time = static_cast<int32_t>(time(nullptr) - secondsAgo);
+    RouteIncomingMessage(reg, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(chat::ToAnsi(text).c_str())), &r);
+}
+
+void Language(const std::string& appFolder, const std::string& profile, const std::string& code) {
+    const bool zh = code == "chs";
+    const QString suffix = QString::fromStdString(code);
+    shell::LoadConfigPaths(appFolder, profile, zh);
+    shell::ApplyLanguageCode(code);
+    auto tr = [zh](const char* en, const char* cn) { return zh ? QString::fromUtf8(cn) : QString::fromUtf8(en); };
+    ChatRecordFile records(profile + "/chatrecord");
+    CChatSessionRegistry reg;
+    reg.SetFactory([&] {
+        auto* w = new CIMDlg;
+        w->SetRecords(&records);
+        w->SetOwnName(chat::ToAnsi(tr("Alice", "爱丽丝")));
+        return static_cast<ChatWindowBase*>(w);
+    });
+    ChatWindowCore::SetRobotId(900);
+
+    // One-to-one: text both ways, emoticons, a link, a voice message.
+    std::vector<PresenceBuddyRecord> bob{Buddy(5, tr("Bob", "张伟"))};
+    reg.OpenChat(CHAT_ONE, &bob, nullptr, nullptr, 1);
+    auto* one = static_cast<CIMDlg*>(reg.Windows().back());
+    one->resize(660, 470);
+    Deliver(&reg, one->m_szChatId, bob[0], tr("Hi Alice! Are we still on for the review at three? /:)", "爱丽丝，下午三点的评审会还开吗？/:)"), 300);
+    one->Input()->insertPlainText(tr("Yes — I booked room 4. Agenda: http://intranet.example.com/review /:D",
+                                     "开，我订了四号会议室。议程在这里：http://intranet.example.com/review /:D"));
+    one->InsertEmoticonImages(0, 1000);
+    one->OnSend();
+    PresenceMessageRecord voice;
+    presence_copy_field(voice.chatId, sizeof voice.chatId, one->m_szChatId.c_str());
+    voice.sender = bob[0];
+    voice.time = static_cast<int32_t>(time(nullptr) - 60);
+    RouteIncomingMessage(&reg, WM_PRESENCE_VOICE, 42, &voice);
+    RouteIncomingMessage(&reg, WM_PRESENCE_VOICE, 42, &voice);
+    Deliver(&reg, one->m_szChatId, bob[0], tr("Great, see you there /:P", "好的，到时见 /:P"), 30);
+    one->Input()->insertPlainText(tr("I'll bring the slides /;)", "我带上幻灯片 /;)"));
+    one->InsertEmoticonImages(0, 1000);
+    Save(one, "chat_one_" + suffix);
+
+    // Emoticon picker over the window.
+    {
+        CEmoticonPopup popup(nullptr, 1);
+        popup.show();
+        Save(&popup, "emoticon_picker_" + suffix);
+    }
+
+    // Several users.
+    std::vector<PresenceBuddyRecord> team{Buddy(5, tr("Bob", "张伟")), Buddy(6, tr("Carol", "李娜")), Buddy(7, tr("Dave", "王强"), 0)};
+    reg.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1);
+    auto* several = static_cast<CIMDlg*>(reg.Windows().back());
+    several->resize(660, 470);
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, several->m_szChatId.c_str());
+    r.sender = team[1];
+    r.recipients = {team[0], team[2]};
+    r.time = static_cast<int32_t>(time(nullptr) - 120);
+    RouteIncomingMessage(&reg, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(chat::ToAnsi(tr("The build is green again /:)", "构建又通过了 /:)")).c_str())), &r);
+    several->Input()->insertPlainText(tr("Thanks Carol, shipping tonight.", "谢谢李娜，今晚发布。"));
+    several->OnSend();
+    Save(several, "chat_several_" + suffix);
+
+    // A chat room joined through the robot.
+    ChatSessionRecord room;
+    presence_copy_field(room.name, sizeof room.name, chat::ToAnsi(tr("Product Lounge", "产品交流室")).c_str());
+    presence_copy_field(room.tail, sizeof room.tail, " ");
+    reg.OpenChat(CHAT_ROOM, nullptr, "R12", &room, 1);
+    auto* lounge = static_cast<CIMDlg*>(reg.Windows().back());
+    lounge->resize(660, 470);
+    PresenceBuddyRecord robot = Buddy(900, "robot");
+    Deliver(&reg, lounge->m_szChatId, robot, "#@#START#0#THUPDATE", 200);
+    Deliver(&reg, "900#", robot, tr("#@#LIST#31,Erin#32,Frank#33,Grace", "#@#LIST#31,小红#32,老周#33,阿杰"), 190);
+    Deliver(&reg, "900#31", robot, tr("Welcome! Today's topic: the new release /:D", "欢迎！今天聊新版本 /:D"), 100);
+    Deliver(&reg, "900#", robot, tr("#@#NOTIFY#1#34,Heidi", "#@#NOTIFY#1#34,小美"), 80);
+    Deliver(&reg, "900#SMSG#32", robot, tr("(private) Can you look at my notes later?", "（悄悄话）一会儿帮我看看笔记？"), 40);
+    lounge->show();
+    Save(lounge, "chat_room_" + suffix);
+    reg.CloseAll(0);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setStyle("Fusion");
+    app.setStyleSheet(shell::ShellStyleSheet());
+    QFont f("WenQuanYi Micro Hei");
+    f.setPixelSize(12);
+    app.setFont(f);
+    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
+    g_out = root + "/gallery/chat";
+    QDir().mkpath(g_out);
+    QDir::setCurrent(root);
+    ChatSetSendFunction(Accept);
+    Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    Account_Add(account);
+    QTemporaryDir profile;
+    for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);
+    return 0;
+}
