@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "common/account.h"
+#include "common/presence_link.h"
 #include "common/debug.h"
 
 namespace {
@@ -277,6 +278,20 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
     } release{registry};
 
     std::string chatId(record->chatId, strnlen(record->chatId, sizeof record->chatId));
+    // The messaging service lists every recipient, this user included: keep only the others. The own
+    // id is the account's "uid" setting, or learnt from a message that names one recipient only.
+    if (record->account || registry->GetOwnAccount()) {
+        Account* account = record->account ? record->account : registry->GetOwnAccount();
+        int own = presence_setting_get_int(&account->settings, "uid", 0);
+        if (own == 0 && record->sender.id != 0 && record->recipients.size() == 1) {
+            own = record->recipients[0].id;
+            presence_setting_set_int(&account->settings, "uid", nullptr, own);
+        }
+        if (own != 0)
+            record->recipients.erase(std::remove_if(record->recipients.begin(), record->recipients.end(),
+                                                    [own](const PresenceBuddyRecord& r) { return r.id == own; }),
+                                     record->recipients.end());
+    }
     if (record->sender.id == 0) {
         // The echo of an own message.
         if (voice)
@@ -285,11 +300,16 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         DebugTrace(MOD_QZ, 3, "Rcv Msg Echo %s", chatId.c_str());
         return 1;
     }
-    // Commands count only when the room's robot sent them; anyone else's "#@#" text is plain text.
-    const bool fromRobot = ChatWindowCore::RobotId() > 0 && record->sender.id == ChatWindowCore::RobotId();
+    // Commands count only from the robot, or from the room thread of a group or room window this side
+    // opened (the thread's first answer names its number); anyone else's "#@#" text is plain text.
+    ChatWindowBase* window = registry->FindByChatId(chatId);
+    const int robot = ChatWindowCore::RobotId();
+    const bool roomWindow = window && window->m_chatType >= CHAT_TEMP_GROUP && window->m_chatType <= CHAT_ROOM;
+    const bool trusted = (robot > 0 && record->sender.id == robot) ||
+                         (roomWindow && (window->m_threadNumber == 0 || window->m_threadNumber == record->sender.id));
     CChatRoomMessage parsed;
     int code = CRC_PLAIN;
-    if (text && fromRobot) {
+    if (text && trusted) {
         parsed.SetRawText(text);
         code = parsed.Parse();
         if (code == CRC_QUIT || code == CRC_END) {
@@ -299,7 +319,6 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
     }
     record->command = 13;
     record->room = 0;
-    ChatWindowBase* window = registry->FindByChatId(chatId);
     if (!window) {
         int type = record->recipients.empty() ? CHAT_ONE : CHAT_SEVERAL;
         window = registry->FindByMembers(type, &record->recipients, nullptr, &record->sender);

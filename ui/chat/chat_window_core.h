@@ -28,7 +28,7 @@ struct ChatSessionRecord {
     char tail[128] = {};     // " " for a group
     char lead[128] = {};     // room password or empty
     char identity[128] = {};
-    void* window = nullptr;  // the new chat-room window
+    void* window = nullptr;  // the new chat-room window (a ChatWindowBase*)
 };
 
 // One voice message of the window: the first arrival (message or echo) registers it, later ones show it.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/account.h"
+#include "common/presence_link.h"
 #include "platform/fs.h"
 #include "ui/chat/chat_session_registry.h"
 #include "ui/chat/chat_transport.h"
@@ -81,6 +82,7 @@ class ChatSession : public ::testing::Test {
         root_ = tmpl;
         records_.SetRoot(root_);
         account_ = Account_New("10001", ACCOUNT_TYPE_SERVICE);
+        presence_setting_set_int(&account_->settings, "uid", nullptr, 10001);
         Account_Add(account_);
         registry_.SetFactory([this] {
             auto* w = new FakeWindow;
@@ -383,6 +385,25 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     EXPECT_EQ("N:Unknown error", room->view.back());
 }
 
+TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ("9001#", room->m_szChatId);
+    EXPECT_EQ(9001, room->m_roomCmd.recipient());
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    Deliver("#@#LIST#31,Cat", r);
+    EXPECT_EQ(2u, room->m_roomMembers.size());
+    // A buddy who knows the thread cannot kick this user out.
+    r.sender = Buddy(31, "Cat");
+    Deliver("#@#NOTIFY#7#0,Me", r);
+    EXPECT_EQ(0, room->m_bKicked);
+    EXPECT_EQ(2u, room->m_roomMembers.size());
+}
+
 TEST_F(ChatSession, SeveralUsersPrivateAndPublicLines) {
     FakeWindow* w = Open(CHAT_SEVERAL, {Buddy(5, "Ann"), Buddy(6, "Bob")});
     PresenceMessageRecord r;
@@ -392,6 +413,7 @@ TEST_F(ChatSession, SeveralUsersPrivateAndPublicLines) {
     EXPECT_EQ("H:Ann>Me (private)", w->view[0]);
     EXPECT_EQ(1, Day(5).back().priv);
     r.recipients.push_back(Buddy(6, "Bob"));
+    r.recipients.push_back(Buddy(10001, "Me"));  // the service lists this user too
     Deliver("everyone", r);
     EXPECT_EQ("H:Ann>All", w->view[2]);
     EXPECT_EQ("Me;Bob", Day(5).back().receivers);
