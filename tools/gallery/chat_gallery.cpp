@@ -4,12 +4,14 @@
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <cstdio>
 #include <cstring>
 
 #include "common/account.h"
 #include "platform/codepage.h"
 #include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
@@ -57,7 +59,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     shell::LoadConfigPaths(appFolder, profile, zh);
     shell::ApplyLanguageCode(code);
     auto tr = [zh](const char* en, const char* cn) { return zh ? QString::fromUtf8(cn) : QString::fromUtf8(en); };
-    ChatRecordFile records(profile + "/chatrecord");
+    ChatRecordFile records(profile + "/chatrecord-" + code);
     CChatSessionRegistry reg;
     reg.SetFactory([&] {
         auto* w = new CIMDlg;
@@ -127,6 +129,16 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     Save(lounge, "chat_room_" + suffix);
     reg.CloseAll(0);
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // The record browser over what the windows above wrote.
+    {
+        CChatRecordFrame browser(&records, [&](int n) { return n == 0 ? chat::ToAnsi(tr("Alice", "爱丽丝")) : std::string(); });
+        browser.resize(860, 560);
+        browser.show();
+        browser.SelectRecordOwner(5);
+        if (browser.List()->topLevelItemCount() > 0) browser.List()->topLevelItem(0)->setSelected(true);
+        Save(&browser, "chat_records_" + suffix);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The chat side of the program: one registry and one record store, wired into the main frame.
 #include "common/debug.h"
 #include "service/settings_xml.h"
+#include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_messages.h"
@@ -41,7 +42,22 @@ void SetSignedIn(const std::string& recordsRoot, const std::string& ownName) {
     ChatWindowCore::SetRobotId(g_serviceSettings.robot);
 }
 
+// The one record browser; opened for a peer's folder (0: the own folder).
+void ShowRecords(int peer) {
+    static QPointer<CChatRecordFrame> browser;
+    if (!browser) {
+        browser = new CChatRecordFrame(Records(), [](int number) { return number == 0 ? g_ownName : std::string(); }, &browser);
+    } else {
+        browser->RebuildTree();
+    }
+    browser->show();
+    browser->raise();
+    browser->activateWindow();
+    if (peer != 0) browser->SelectRecordOwner(peer);
+}
+
 void InstallChat() {
+    ChatWindowHooks().viewRecords = ShowRecords;
     ChatFrameHooks& hooks = ChatHooks();
     hooks.incoming = [](UINT message, WPARAM wParam, LPARAM lParam) {
         return RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam));

@@ -137,6 +137,8 @@ CChatSessionRegistry* Registry();
 ChatRecordFile* Records();
 // Made at sign-in: the records root below the profile and the own names.
 void SetSignedIn(const std::string& recordsRoot, const std::string& ownName);
+// Opens the chat-record browser on a peer's folder (0: none chosen).
+void ShowRecords(int peer);
 // Installs the chat windows into the main frame's incoming-message routing and close-all.
 void InstallChat();
 }  // namespace chat
