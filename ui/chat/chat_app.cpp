@@ -2,6 +2,10 @@
 #include "common/debug.h"
 #include "service/settings_xml.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_room_dialogs.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_messages.h"
@@ -56,9 +60,34 @@ void ShowRecords(int peer) {
     if (peer != 0) browser->SelectRecordOwner(peer);
 }
 
+namespace {
+QPointer<CChatRoomDlg> g_roomDlg;
+}
+
+void ShowChatRooms() {
+    if (!g_roomDlg) g_roomDlg = new CChatRoomDlg(Registry(), &g_roomDlg);
+    g_roomDlg->show();
+    g_roomDlg->raise();
+}
+
 void InstallChat() {
     ChatWindowHooks().viewRecords = ShowRecords;
     ChatFrameHooks& hooks = ChatHooks();
+    hooks.openRecords = ShowRecords;
+    hooks.openChatRooms = ShowChatRooms;
+    // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).
+    hooks.asResult = [](const AsRequest* request) {
+        if (request->command != AS_GCR || !g_roomDlg) return;
+        std::vector<ChatRoomEntry> rooms;
+        if (request->result == 0 && request->data) {
+            for (void* p : static_cast<CAsResultList*>(request->data)->records) {
+                auto* e = static_cast<AsLcrEntry*>(p);
+                if (!e || !e->queueId) continue;
+                rooms.push_back({e->queueId, FromAnsi(e->queueName ? e->queueName : e->queueId), e->type == 1 ? 1 : 0});
+            }
+        }
+        g_roomDlg->OnRoomList(request->result, rooms);
+    };
     hooks.incoming = [](UINT message, WPARAM wParam, LPARAM lParam) {
         return RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam));
     };

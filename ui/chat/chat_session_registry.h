@@ -23,6 +23,8 @@ class ChatWindowBase : public ChatWindowCore {
     virtual bool HasWindowHandle() const { return true; }
     virtual LRESULT SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) { (void)message, (void)wParam, (void)lParam; return 0; }
     virtual void ReloadPanelImage() {}
+    // Closes the window as its own close button does (it leaves its room and the registry).
+    virtual void CloseWindow() {}
     // Ends the window once the current message has been handled (never from inside its own handler).
     virtual void DestroyLater() { delete this; }
 };

@@ -32,6 +32,7 @@
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_room_dialogs.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/shaped_button.h"
@@ -752,6 +753,10 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_PRESENCE_TEXT: {
             LRESULT r = OnReceiveText(reinterpret_cast<const char*>(wParam), record);
             ViewMembersChanged();
+            // The room answered: a join waiting for it is over.
+            if (record && (record->command == CRC_START || record->command == CRC_RESULT) && registry_ &&
+                registry_->waitDialog)
+                static_cast<CChatWaitDlg*>(registry_->waitDialog)->Answered();
             if (!isActiveWindow()) QApplication::alert(this);
             return r;
         }

@@ -51,6 +51,7 @@ public:
     bool IsActiveChatWindow() const override;
     LRESULT SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void DestroyLater() override;
+    void CloseWindow() override { close(); }
 
     // The capture probe (0 usable, 1 no device, 2 busy); replaceable for tests.
     static void SetCaptureProbe(std::function<int()> probe);
@@ -139,6 +140,8 @@ ChatRecordFile* Records();
 void SetSignedIn(const std::string& recordsRoot, const std::string& ownName);
 // Opens the chat-record browser on a peer's folder (0: none chosen).
 void ShowRecords(int peer);
+// Opens the one chat-room list.
+void ShowChatRooms();
 // Installs the chat windows into the main frame's incoming-message routing and close-all.
 void InstallChat();
 }  // namespace chat

@@ -352,6 +352,9 @@ void CMainFrame::BuildMenus() {
     add(viewMenu_, ID_SHOW_LOG);
     add(viewMenu_, ID_SHOW_SERVICE);
     viewMenu_->addSeparator();
+    add(viewMenu_, ID_CHAT_ROOMS);    // chat windows
+    add(viewMenu_, ID_CHAT_RECORDS);  // chat windows
+    viewMenu_->addSeparator();
     add(viewMenu_, ID_ALWAYS_TOP, true);
     add(viewMenu_, ID_LANG_CHS, true);
     add(viewMenu_, ID_LANG_ENG, true);
@@ -373,6 +376,8 @@ void CMainFrame::RefreshMenus() {
     set(ID_SHOW_DIAL, in && m_pDialPage);
     set(ID_SHOW_LOG, in && m_pCallLogPage);
     set(ID_SHOW_SERVICE, in && m_pServicePage);
+    set(ID_CHAT_ROOMS, in && ChatHooks().openChatRooms);     // chat windows
+    set(ID_CHAT_RECORDS, bool(ChatHooks().openRecords));     // chat windows
     actions_[ID_LOGIN]->setText(m_nLoginState == LOGIN_SIGNING_IN ? LangText("menu", "cancel_login", "&Cancel Sign-in")
                                                                    : LangText("menu", "login", "&Sign in"));
     actions_[ID_ALWAYS_TOP]->setChecked(m_bAlwaysOnTop);
@@ -428,6 +433,8 @@ void CMainFrame::Command(int id) {
         case ID_SHOW_DIAL: if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage); break;
         case ID_SHOW_LOG: if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage); break;
         case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
+        case ID_CHAT_ROOMS: if (ChatHooks().openChatRooms) ChatHooks().openChatRooms(); break;    // chat windows
+        case ID_CHAT_RECORDS: if (ChatHooks().openRecords) ChatHooks().openRecords(0); break;  // chat windows
         case ID_STATUS_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
         case ID_STATUS_BUSY: SetPresenceStatus(STATUS_BUSY); break;
         case ID_STATUS_OFFLINE:
@@ -468,6 +475,8 @@ void CMainFrame::ApplyLanguage() {
         {ID_STATUS_OFFLINE, {"offline", "O&ffline"}}, {ID_ABOUT, {"about", "&About Tessaly"}},
     };
     for (const auto& [id, t] : texts) actions_[id]->setText(LangText("menu", t.first, t.second));
+    actions_[ID_CHAT_ROOMS]->setText(LangText("chat_menu", "chatrooms", "Chat &rooms..."));      // chat windows
+    actions_[ID_CHAT_RECORDS]->setText(LangText("chat_menu", "chatrecords", "Chat &history..."));  // chat windows
     static const std::pair<int, const char*> tips[] = {{ID_ADD_CONTACT, "Add contact"}, {ID_DELETE_ITEM, "Delete"},
                                                        {ID_SPEAKER_MUTE, "Mute speaker"}, {ID_MIC_MUTE, "Mute microphone"},
                                                        {ID_SEARCH, "Search"},             {ID_HOME_PAGE, "Home page"}};
@@ -838,7 +847,9 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 }
             }
             break;
-        default: break;
+        default:
+            if (ChatHooks().asResult) ChatHooks().asResult(request);  // chat windows
+            break;
     }
     if (request->extra) free(request->extra);
     request->extra = nullptr;

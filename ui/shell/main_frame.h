@@ -50,6 +50,9 @@ struct ChatFrameHooks {
     std::function<void(int mode, const std::string& recordsRoot, const std::string& ownName)> loginState;
     std::function<void(int flag)> closeAll;
     std::function<void()> languageChanged;
+    std::function<void(const AsRequest* request)> asResult;  // sees results the frame does not handle
+    std::function<void()> openChatRooms;                      // the chat-room list
+    std::function<void(int peer)> openRecords;                // the chat-record browser
 };
 ChatFrameHooks& ChatHooks();
 // ---- end of chat windows ----------------------------------------------------------------------
