@@ -3,6 +3,7 @@
 #include "service/settings_xml.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_room_dialogs.h"
+#include "ui/chat/chat_sms_dialogs.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
@@ -62,6 +63,15 @@ void ShowRecords(int peer) {
 
 namespace {
 QPointer<CChatRoomDlg> g_roomDlg;
+QPointer<CSendSmsDlg> g_smsDlg;
+}
+
+void OpenSms(int kind, const char* id) {
+    if (!g_smsDlg) g_smsDlg = new CSendSmsDlg(&g_smsDlg);
+    if (kind == 0) g_smsDlg->AddContactNumbers(id);
+    else g_smsDlg->AddRecipient(id);
+    g_smsDlg->show();
+    g_smsDlg->raise();
 }
 
 void ShowChatRooms() {
@@ -77,6 +87,7 @@ void InstallChat() {
     hooks.openChatRooms = ShowChatRooms;
     // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).
     hooks.asResult = [](const AsRequest* request) {
+        if (request->command == AS_SND && g_smsDlg) g_smsDlg->OnSmsResult(request->result);
         if (request->command != AS_GCR || !g_roomDlg) return;
         std::vector<ChatRoomEntry> rooms;
         if (request->result == 0 && request->data) {

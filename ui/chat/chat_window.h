@@ -140,6 +140,8 @@ ChatRecordFile* Records();
 void SetSignedIn(const std::string& recordsRoot, const std::string& ownName);
 // Opens the chat-record browser on a peer's folder (0: none chosen).
 void ShowRecords(int peer);
+// Opens the one SMS dialog with the numbers of an address-book node (kind 0 group, 1 contact, 2 card).
+void OpenSms(int kind, const char* id);
 // Opens the one chat-room list.
 void ShowChatRooms();
 // Installs the chat windows into the main frame's incoming-message routing and close-all.
