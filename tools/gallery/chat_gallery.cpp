@@ -12,6 +12,10 @@
 #include "platform/codepage.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_room_dialogs.h"
+#include "ui/chat/chat_sms_dialogs.h"
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
@@ -129,6 +133,37 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     Save(lounge, "chat_room_" + suffix);
     reg.CloseAll(0);
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // The dialogs.
+    {
+        CChatRoomDlg::SetListRequest([] {});
+        CChatRoomDlg rooms(&reg);
+        rooms.OnRoomList(0, {{"q-dev", tr("Developers", "开发讨论"), 0}, {"q-family", tr("Family", "家庭"), 1},
+                             {"q-lunch", tr("Lunch club", "午餐俱乐部"), 0}});
+        rooms.show();
+        Save(&rooms, "chat_rooms_" + suffix);
+        CChatWaitDlg wait(&reg);
+        wait.SetText(QString(chat::ChatText("chatroom_dlg", "entertip", "Joining [%s] chatroom, please wait...")).replace("%s", tr("Developers", "开发讨论")));
+        for (int i = 0; i < 180; ++i) wait.Tick();
+        wait.show();
+        Save(&wait, "chat_wait_" + suffix);
+        CSendSmsDlg sms;
+        sms.AppendNumbers({"13800138000", "13900139000"});
+        sms.Text()->setPlainText(tr("The review moved to 4 pm, room 4.", "评审会改到下午四点，四号会议室。"));
+        sms.show();
+        Save(&sms, "sms_" + suffix);
+        CSelectRecipientsDlg chooser({{chat::ToAnsi(tr("Bob", "张伟")), "13800138000"}, {chat::ToAnsi(tr("Carol", "李娜")), "13900139000"},
+                                      {chat::ToAnsi(tr("Dave", "王强")), "13700137000"}}, "13800138000", nullptr);
+        chooser.show();
+        Save(&chooser, "sms_recipients_" + suffix);
+        CGroupMessageDlg group;
+        group.Edit()->setPlainText(tr("Team lunch on Friday at noon!", "周五中午聚餐！"));
+        group.show();
+        Save(&group, "group_message_" + suffix);
+        CChatQueryDlg query({{5, tr("Bob", "张伟")}, {6, tr("Carol", "李娜")}});
+        query.show();
+        Save(&query, "chat_query_" + suffix);
+    }
 
     // The record browser over what the windows above wrote.
     {

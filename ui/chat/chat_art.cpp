@@ -279,6 +279,13 @@ QImage GlyphImage(Glyph glyph, int size, const QColor& colour) {
             p.drawLine(QPointF(s * 0.68, s * 0.44), QPointF(s * 0.5, s * 0.62));
             p.drawLine(QPointF(s * 0.18, s * 0.84), QPointF(s * 0.82, s * 0.84));
             break;
+        case Glyph::Lock:
+            p.drawArc(QRectF(s * 0.3, s * 0.12, s * 0.4, s * 0.44), 0, 180 * 16);
+            p.drawLine(QPointF(s * 0.3, s * 0.34), QPointF(s * 0.3, s * 0.46));
+            p.drawLine(QPointF(s * 0.7, s * 0.34), QPointF(s * 0.7, s * 0.46));
+            p.setBrush(colour);
+            p.drawRoundedRect(QRectF(s * 0.2, s * 0.44, s * 0.6, s * 0.44), s * 0.08, s * 0.08);
+            break;
         case Glyph::Delete:
             p.drawRect(QRectF(s * 0.28, s * 0.3, s * 0.44, s * 0.56));
             p.drawLine(QPointF(s * 0.18, s * 0.24), QPointF(s * 0.82, s * 0.24));

@@ -20,7 +20,7 @@ QImage EmoticonImage(int index, int size = 24);
 // Index of the emoticon whose code starts text at position at, or -1.
 int EmoticonAt(const QString& text, int at, int* codeLength);
 
-enum class Glyph { Invite, Call, Kick, End, Block, History, AutoPlay, Font, Smile, Send, Talk, Voice, Warn, Person, Room, Search, Export, Delete };
+enum class Glyph { Invite, Call, Kick, End, Block, History, AutoPlay, Font, Smile, Send, Talk, Voice, Warn, Person, Room, Search, Export, Delete, Lock };
 QIcon GlyphIcon(Glyph glyph, const QColor& colour = QColor(0x2f, 0x6f, 0xc6));
 QImage GlyphImage(Glyph glyph, int size, const QColor& colour);
 // A round head picture with the person's initial, coloured by the id.

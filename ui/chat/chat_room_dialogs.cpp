@@ -159,7 +159,7 @@ void CChatRoomDlg::OnRoomList(int code, const std::vector<ChatRoomEntry>& rooms)
     tree_->clear();
     for (size_t i = 0; i < rooms_.size(); ++i) {
         auto* item = new QTreeWidgetItem(tree_, {rooms_[i].name});
-        item->setIcon(0, chat::GlyphIcon(rooms_[i].passwordFlag ? chat::Glyph::Block : chat::Glyph::Room));
+        item->setIcon(0, chat::GlyphIcon(rooms_[i].passwordFlag ? chat::Glyph::Lock : chat::Glyph::Room));
         item->setData(0, Qt::UserRole, static_cast<int>(i));
     }
 }
