@@ -42,24 +42,25 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// Opens (creating) and locks a day file exclusively; retries when the path was replaced by a write-back
-// while we waited for the lock, so the lock is always held on the file the path names. -1 on failure.
-int OpenLocked(const std::string& path, bool create) {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
-        if (fd < 0) return -1;
-        if (::flock(fd, LOCK_EX) != 0) {
-            ::close(fd);
-            return -1;
+// Holds the peer folder's lock while one append or one rewrite runs. The lock sits on the folder, not on
+// the day file, because a rewrite replaces the file: a lock on the old file would guard nothing.
+class FolderLock {
+ public:
+    explicit FolderLock(const std::string& folder) {
+        fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+            ::close(fd_);
+            fd_ = -1;
         }
-        struct stat held {}, named {};
-        if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-            held.st_dev == named.st_dev)
-            return fd;
-        ::close(fd);
     }
-    return -1;
-}
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool held() const { return fd_ >= 0; }
+
+ private:
+    int fd_ = -1;
+};
 
 bool ReadWhole(int fd, std::string* out) {
     out->clear();
@@ -132,7 +133,9 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
     }
 
     std::string path = DayFile(peer, date, voice);
-    int fd = OpenLocked(path, true);
+    FolderLock lock(folder);
+    if (!lock.held()) DebugTrace(MOD_QZ, 2, "chat record: no lock on %s", folder.c_str());
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         DebugTrace(MOD_QZ, 2, "chat record lost: cannot open %s (%s)", path.c_str(), std::strerror(errno));
         return false;
@@ -142,9 +145,7 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
     if (ok && end > 0) {
         // A record cut short by a crash has no NUL: end it first so the new record stands on its own.
         char last = 0;
-        if (::pread(fd, &last, 1, end - 1) == 1 && last != '\0') {
-            record.insert(record.begin(), '\0');
-        }
+        if (::pread(fd, &last, 1, end - 1) == 1 && last != '\0') record.insert(record.begin(), '\0');
     }
     if (ok && !WriteAll(fd, record.data(), record.size())) {
         ok = false;
@@ -268,7 +269,8 @@ int ChatRecordFile::RemoveRecords(const std::vector<ChatRecordRow>& deleted) con
         // Only names the reader produced: a peer folder and a day file, nothing that climbs out of the root.
         if (relative.find("..") != std::string::npos || relative.empty() || relative[0] == '/') continue;
         std::string path = plat::PathJoin(root_, relative);
-        int fd = OpenLocked(path, false);
+        FolderLock lock(plat::PathDirName(path));
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         std::string bytes;
         if (!ReadWhole(fd, &bytes)) {

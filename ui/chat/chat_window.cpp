@@ -598,6 +598,27 @@ void CIMDlg::ViewNotice(const std::string& text) {
     EndLine();
 }
 
+void CIMDlg::ViewInvitation(const std::string& invitation) {
+    // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers.
+    const QStringList fields = FromAnsi(invitation).split(',');
+    const QString name = fields.value(1).trimmed(), text = fields.value(3).trimmed();
+    QString line = text.isEmpty() ? ChatText("im_dlg", "im_invite2", "%s").replace("%s", name)
+                                  : ChatText("im_dlg", "im_invite1", "%s:%s").replace("%s:%s", name + ":" + text);
+    const int n = static_cast<int>(invitationsAnswered_.size());
+    invitationsAnswered_.push_back(false);
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    c.insertHtml(QString("<span style=\"color:#b0601a;font-weight:600;\">%1</span>&nbsp;&nbsp;"
+                         "<a href=\"agree:%2\">%3</a>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<a href=\"reject:%2\">%4</a>")
+                     .arg(Escape(line))
+                     .arg(n)
+                     .arg(Escape(ChatText("im_dlg", "im_agree", "我同意")), Escape(ChatText("im_dlg", "im_reject", "拒绝参加"))));
+    EndLine();
+}
+
+void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
+
 void CIMDlg::ViewOffline() { ViewNotice(Text("im_offline", "您已经下线，请重新登陆")); }
 
 void CIMDlg::ViewVoiceIcon(VoiceMessageEntry* entry) {
@@ -705,6 +726,14 @@ void CIMDlg::ViewRecords() {
 }
 
 void CIMDlg::OnHistoryClick(const QString& anchor) {
+    if (anchor.startsWith("agree:") || anchor.startsWith("reject:")) {
+        const int n = anchor.section(':', 1).toInt();
+        if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
+        invitationsAnswered_[n] = true;
+        if (anchor.startsWith("agree:")) AcceptInvitation();
+        else QTimer::singleShot(0, this, [this] { close(); });
+        return;
+    }
     if (anchor.startsWith("voice:")) {
         int id = anchor.mid(6).toInt();
         for (const auto& e : m_voiceMsgs)

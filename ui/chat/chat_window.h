@@ -83,6 +83,8 @@ protected:
     void ViewOffline() override;
     void ViewVoiceIcon(VoiceMessageEntry* entry) override;
     void ViewMembersChanged() override;
+    void ViewInvitation(const std::string& invitation) override;
+    void ViewRoomClosed() override;
     void ViewShowMemberArea(bool show) override;
     void ViewFocusInput() override;
     RecipientChoice ViewRecipientChoice() const override;
@@ -129,6 +131,7 @@ private:
     std::map<int, QAction*> actions_;
     QTimer pttTimer_;
     bool closedByRegistry_ = false;
+    std::vector<bool> invitationsAnswered_;
     bool leaving_ = false;
 };
 

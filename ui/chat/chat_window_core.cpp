@@ -326,6 +326,14 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
         int id = std::atoi(split.GetSecondEntry(0).c_str());
         if (code == 7) {
             m_roomMembers.clear();
+        } else if (code == 4 && id > 0) {
+            for (auto& m : m_roomMembers)
+                if (m.id == id) presence_copy_field(m.name, sizeof m.name, split.GetSecondEntry(1).substr(0, 64).c_str());
+        } else if (code == 5 || code == 6) {
+            m_roomState = 2;
+            ViewMembersChanged();
+            ViewRoomClosed();
+            return;
         } else if ((code == 2 || code == 3) && id > 0) {
             m_roomMembers.erase(std::remove_if(m_roomMembers.begin(), m_roomMembers.end(),
                                                [&](const PresenceBuddyRecord& m) { return m.id == id; }),
@@ -407,7 +415,7 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
         }
     }
     switch (record->command) {
-        case CRC_INVITE: ViewNotice(text); break;
+        case CRC_INVITE: ViewInvitation(text); break;
         case CRC_START:
             m_bSessionActive = 1;
             ViewNotice(ResultText(record->command, text));
@@ -513,6 +521,11 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
         Record(choice.userId, 1, 0, ownName_, choice.entryText, -1, idText, 1, choice.entryText);
     }
     return 1;
+}
+
+int ChatWindowCore::AcceptInvitation() {
+    if (!m_roomCmd.BuildAccept(ownName_)) return -1;
+    return m_roomCmd.Send(Connection(), nullptr, 0);
 }
 
 void ChatWindowCore::LeaveSession() {

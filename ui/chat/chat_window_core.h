@@ -107,6 +107,9 @@ class ChatWindowCore {
     void OnRoomNotice(int kind, int code, const std::string& text);
     // Closing: a group session leaves its room.
     void LeaveSession();
+    // The user agrees to an invitation: ACCEPT with the own nickname goes to the room.
+    int AcceptInvitation();
+    int m_roomState = 0;  // 2: the room is over
 
     void ShowMemberArea(bool show) { ViewShowMemberArea(show); }
     // A text of [im_dlg] (the window reads the language file).
@@ -125,6 +128,10 @@ class ChatWindowCore {
     virtual void ViewOffline() {}
     virtual void ViewVoiceIcon(VoiceMessageEntry* entry) { (void)entry; }
     virtual void ViewMembersChanged() {}
+    // An invitation (INVITE's argument) with its agree and reject answers.
+    virtual void ViewInvitation(const std::string& invitation) { ViewNotice(invitation); }
+    // The room is over (NOTIFY 5 or 6): the window closes.
+    virtual void ViewRoomClosed() {}
     virtual void ViewShowMemberArea(bool show) { (void)show; }
     virtual void ViewFocusInput() {}
     virtual RecipientChoice ViewRecipientChoice() const { return {}; }

@@ -383,6 +383,17 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     EXPECT_EQ("N:You kick users succeeded", room->view.back());
     Deliver("#@#RESULT#99", r);
     EXPECT_EQ("N:Unknown error", room->view.back());
+    // Renames, invitations and the end of the room.
+    ASSERT_EQ(1u, room->m_roomMembers.size());  // emptied by the kick, then Eve came in
+    Deliver("#@#NOTIFY#4#33,Evie", r);
+    EXPECT_STREQ("Evie", room->m_roomMembers[0].name);
+    Deliver("#@#INVITE#5,Ann,0,join us", r);
+    EXPECT_EQ("N:5,Ann,0,join us", room->view.back());
+    g_sent.clear();
+    EXPECT_EQ(0, room->AcceptInvitation());
+    EXPECT_EQ("#@#ACCEPT#Me", g_sent.back().text);
+    Deliver("#@#NOTIFY#5#0,x", r);
+    EXPECT_EQ(2, room->m_roomState);
 }
 
 TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
