@@ -93,8 +93,10 @@ if [ -z "${DISPLAY:-}" ]; then
   i=0; until [ -e "/tmp/.X11-unix/X$n" ] || [ $i -ge 50 ]; do sleep 0.1; i=$((i+1)); done
 fi
 apps=""
+left=100
 for u in $user $second; do
-  python3 tools/profile/make_profile.py "$out/profile-$u" --user "$u" --password "${u}123"
+  python3 tools/profile/make_profile.py "$out/profile-$u" --user "$u" --password "${u}123" --left $left
+  left=$((left+420))
   "$app" --profile "$out/profile-$u" /nosplash >"$out/tessaly-$u.out" 2>&1 &
   apps="$apps $!"; pids="$pids $!"
 done

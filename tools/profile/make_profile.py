@@ -53,6 +53,7 @@ def main():
     ap.add_argument("--update", default="127.0.0.1:7200")
     ap.add_argument("--no-auto", action="store_true")
     ap.add_argument("--lang", default="")
+    ap.add_argument("--left", type=int, default=None, help="window position, for copies side by side")
     a = ap.parse_args()
     os.makedirs(a.folder, exist_ok=True)
     write_atomic(os.path.join(a.folder, "tessaly.xml"),
@@ -67,13 +68,16 @@ def main():
                  f'  <config save="true"{auto}/>\n'
                  f'  <brindle><user id={quoteattr(a.user)} pwd="{protect(a.password)}"/></brindle>\n'
                  f'  <lastlogin><user id={quoteattr(a.user)} type="0"/></lastlogin>\n</logInfo>\n')
-    if a.lang:
+    if a.lang or a.left is not None:
         cfg = os.path.join(a.folder, "usrcfg.ini")
-        if not os.path.exists(cfg):
-            here = os.path.dirname(os.path.abspath(__file__))
-            seed = os.path.join(here, "..", "..", "ui", "shell", "install", "usrcfg.ini")
-            text = open(seed, encoding="utf-8").read() if os.path.exists(seed) else "[common]\n"
-            write_atomic(cfg, text.replace("langtype=\n", f"langtype={a.lang}\n"), 0o644)
+        here = os.path.dirname(os.path.abspath(__file__))
+        seed = os.path.join(here, "..", "..", "ui", "shell", "install", "usrcfg.ini")
+        text = open(seed, encoding="utf-8").read() if os.path.exists(seed) else "[common]\nlangtype=\n"
+        if a.lang:
+            text = text.replace("langtype=\n", f"langtype={a.lang}\n")
+        if a.left is not None:
+            text += f"\n[position]\nleft={a.left}\ntop=100\n"
+        write_atomic(cfg, text, 0o644)
     return 0
 
 

@@ -160,6 +160,7 @@ int CCorvinaApp::InitInstance(bool* run) {
     frame_->Sheet()->setCurrentIndex(0);
     frame_->SetPresenceStatus(STATUS_OFFLINE);
     frame_->LogoffReset(LOGIN_SIGNED_OUT);
+    CSplashWindow::HideSplash();
     if (options_.minimize) frame_->hide();
     else frame_->show();
     DebugTrace(MOD_SYSTEM, 2, "Main frame shown");

@@ -1,6 +1,9 @@
 // Decisions of the main frame that do not need a window: dial requests, sign-in states and notices.
 #include "ui/shell/frame_logic.h"
 
+#include <cctype>
+
+#include "platform/fs.h"
 #include "ui/shell/shell_messages.h"
 
 namespace shell {
@@ -49,6 +52,81 @@ const char* TrayBitmapName(int status) {
         case STATUS_BUSY: return "trayBusy.bmp";
         default: return nullptr;
     }
+}
+
+LinkAction LinkMonitorTick(LinkMonitor& m, long long gateway, bool haveUser, int frameLoginState, bool pending,
+                           int fsmState, const char** log) {
+    *log = nullptr;
+    int before = m.linkState;
+    if (gateway < 0) {
+        m.linkState = 2;
+        m.lastGateway = -1;
+    } else {
+        m.linkState = 1;
+        // A new gateway counts as lost, then available.
+        if (gateway != m.lastGateway) {
+            if (m.lastGateway != -1) before = 2;
+            m.lastGateway = gateway;
+        }
+    }
+    if (!haveUser) return LINK_NONE;
+    const int now = m.linkState;
+    if (now == 1 && before == 1) {
+        m.ticks = (m.ticks + 1) % 10;
+        if (m.ticks == 0 && frameLoginState == LOGIN_SIGNED_OUT && pending) {
+            *log = "TIMER: 5 min expired, connect now";  // the period is 30 s; the text is kept as it was
+            return fsmState == 0 ? LINK_LOGIN : LINK_NONE;
+        }
+    } else if (now == 1) {
+        m.ticks = 0;
+        *log = "TIMER: Link up, connect now";
+        return pending && fsmState == 0 ? LINK_LOGIN : LINK_NONE;
+    } else if (before == 2) {
+        m.ticks = 0;
+    } else if (fsmState == 6) {
+        m.ticks = 0;
+        *log = "TIMER: Link down, disconnect now";
+        return LINK_UNREACHABLE;
+    }
+    return LINK_NONE;
+}
+
+bool IsCallingSelf(const std::string& target, const std::string& domain, const std::string& sipAccount) {
+    if (sipAccount.empty() || target.empty()) return false;
+    auto full = [&](const std::string& s) {
+        std::string out = s.find('@') == std::string::npos ? s + "@" + domain : s;
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    return full(target) == full(sipAccount);
+}
+
+bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v) {
+    // Built whole and renamed into place: the updater never reads half a file.
+    std::string text;
+    auto line = [&](const char* key, const std::string& value) { text += std::string(key) + "=" + value + "\r\n"; };
+    auto clean = [](std::string s) {
+        for (char& c : s)
+            if (c == '\r' || c == '\n') c = ' ';
+        return s;
+    };
+    text += "[qz_Version_Info]\r\n";
+    line("MajorVersion", std::to_string(v.major));
+    line("MinorVersion", std::to_string(v.minor));
+    line("Buildnum", std::to_string(v.build));
+    line("MajorChange", clean(v.changes));
+    text += "[qz_old_Version_Info]\r\n";
+    line("MajorVersion", "0");
+    line("MinorVersion", "9");
+    line("Buildnum", "6");
+    line("MajorChange", "");
+    text += "[update_Version_Info]\r\n";
+    line("DownloadFile", clean(v.downloadFile));
+    line("UpdateNeedUpdate", std::to_string(v.needUpdate));
+    text += "[system]\r\n";
+    line("langtype", clean(v.langType));
+    line("server", clean(v.server));
+    return plat::WriteFileAtomic(path, text);
 }
 
 bool IsNewerVersion(int major, int minor, int build) {

@@ -24,7 +24,32 @@ const char* LoginFailureKey(int state);
 const char* StatusBitmapName(int status);
 const char* TrayBitmapName(int status);
 
+// The link monitor's memory between ticks (every 3000 ms) and what a tick asks for.
+struct LinkMonitor {
+    int linkState = 1;             // 1 available, 2 lost
+    long long lastGateway = -1;    // the default route's next hop; -1 unknown
+    int ticks = 0;                 // 0..9
+};
+enum LinkAction { LINK_NONE = 0, LINK_LOGIN = 1, LINK_UNREACHABLE = 2 };
+// One tick: gateway is the default route's next hop, or -1 without a route. haveUser: a remembered user
+// and password. Returns the event to post; *log gets the trace line, if any.
+LinkAction LinkMonitorTick(LinkMonitor& m, long long gateway, bool haveUser, int frameLoginState, bool pending,
+                           int fsmState, const char** log);
+
+// True when the target is the user's own SIP address: a name without "@" takes the domain, on either side,
+// and the two compare without regard to case.
+bool IsCallingSelf(const std::string& target, const std::string& domain, const std::string& sipAccount);
+
 // The newer-version rule: true when the version is above the running 0.9.6.
 bool IsNewerVersion(int major, int minor, int build);
+
+// Writes "VersionInfo.ini" for the updater: the new version, the running 0.9.6, the download file, the
+// need-update flag, the language and the update server. False when the file cannot be written.
+struct VersionFileData {
+    int major = 0, minor = 0, build = 0;
+    std::string changes, downloadFile, langType, server;
+    int needUpdate = 0;
+};
+bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v);
 
 }  // namespace shell

@@ -14,6 +14,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "service/settings_xml.h"
 #include "ui/controls/links.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/saved_logins.h"
@@ -101,6 +102,7 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_remove, &QPushButton::clicked, this, &CLoginDlg::OnRemoveUser);
     connect(m_user, qOverload<int>(&QComboBox::activated), this, &CLoginDlg::OnSelChangeUser);
+    connect(m_register, &CUrlLink::linkClicked, this, &CLoginDlg::OnRegister);
 
     shell::loadLoginInfo(shell::SavedLogins(), shell::Paths().savedLoginsPath);
     m_save->setChecked(shell::SavedLogins().savePassword);
@@ -173,6 +175,13 @@ void CLoginDlg::OnRemoveUser() {
         shell::removeSavedLogin(store, l);
         FillUsers();
     }
+}
+
+void CLoginDlg::OnRegister() {
+    std::string address = g_serviceSettings.registerPage;
+    if (address.empty()) address = g_serviceSettings.portal;
+    if (address.empty()) address = "http://127.0.0.1/";
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(address)));
 }
 
 void CLoginDlg::done(int result) {

@@ -28,6 +28,8 @@ public:
     void OnLogin();
     void OnRemoveUser();
     void OnSelChangeUser(int index);
+    // Opens the registration page of the settings file (or the portal).
+    void OnRegister();
 
 protected:
     void done(int result) override;

@@ -2,6 +2,10 @@
 #include "ui/shell/main_frame.h"
 
 #include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -35,6 +39,7 @@
 #include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "service/settings_xml.h"
 #include "service/update_check.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
@@ -212,6 +217,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_pSheet = new CChildView(central);
     m_navigatePage = new CNqNavigatePage;
     m_pSheet->AddPage(m_navigatePage);
+    connect(m_pSheet, &CChildView::endCallRequested, this, [this] { Command(ID_HANGUP); });
     connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
@@ -289,6 +295,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     VOIP_SetUiWindow(m_hWnd);
     presence_set_ui_window(m_hWnd);
 
+    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", shell::CountEmoticons(shell::Paths().appFolder));
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();
@@ -361,6 +368,7 @@ void CMainFrame::BuildMenus() {
     add(statusMenu_, ID_STATUS_ONLINE, true);
     add(statusMenu_, ID_STATUS_BUSY, true);
     add(statusMenu_, ID_STATUS_OFFLINE, true);
+    add(helpMenu_, ID_UPDATE_NOW);
     add(helpMenu_, ID_ABOUT);
 }
 
@@ -450,6 +458,7 @@ void CMainFrame::Command(int id) {
         case ID_HANGUP:
             if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
             break;
+        case ID_UPDATE_NOW: OnUpdateNow(); break;
         case ID_ABOUT:
             QMessageBox::about(this, LangText("about_dlg", "title", "About Tessaly"),
                                LangText("about_dlg", "text", "Tessaly 0.9.6\nVoice calls and messages."));
@@ -473,6 +482,7 @@ void CMainFrame::ApplyLanguage() {
         {ID_LANG_CHS, {"lang_chs", "中文"}},          {ID_LANG_ENG, {"lang_eng", "English"}},
         {ID_STATUS_ONLINE, {"online", "&Online"}},    {ID_STATUS_BUSY, {"busy", "&Busy"}},
         {ID_STATUS_OFFLINE, {"offline", "O&ffline"}}, {ID_ABOUT, {"about", "&About Tessaly"}},
+        {ID_UPDATE_NOW, {"update_now", "Check for &updates"}},
     };
     for (const auto& [id, t] : texts) actions_[id]->setText(LangText("menu", t.first, t.second));
     actions_[ID_CHAT_ROOMS]->setText(LangText("chat_menu", "chatrooms", "Chat &rooms..."));      // chat windows
@@ -863,11 +873,46 @@ LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
-    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
+    if (wParam != 0) {
+        if (updateAsked_) Box(LangText("update", "UpdateInfo", "The update service cannot be reached."), LangText("update", "msgboxtitle", "Update"));
+        updateAsked_ = false;
+        return 1;
+    }
+    haveUpdate_ = true;
+    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    if (newer)
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
                                        QString::number(g_updateInfo.build)}));
+    if (updateAsked_) OnUpdateNow();
     return 1;
+}
+
+void CMainFrame::OnUpdateNow() {
+    updateAsked_ = true;
+    if (!haveUpdate_) {
+        if (DWORD thread = Update_ThreadId()) PostThreadMessage(thread, WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd));
+        return;
+    }
+    updateAsked_ = false;
+    if (!shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build)) {
+        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    // The updater is a separate program of the installation; without one the download is shown instead.
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    if (QFileInfo(updater).isExecutable()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -979,6 +1024,19 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (m_pSheet->AnyCallPage()) {
         DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
         if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return -1;
+    }
+    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
+    ForEachAccount([&](Account* a) {
+        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
+        sipAccount = a->userName;
+        char server[260] = {};
+        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+        if (domain.empty()) domain = server;
+    });
+    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
+        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
         return -1;
     }
     m_pSheet->CloseEndedCallPages();
@@ -1109,24 +1167,15 @@ int CMainFrame::DialRequest(const std::string& number) {
 // Link monitor.
 
 void CMainFrame::OnLinkTimer() {
-    const int before = linkState_;
-    linkState_ = shell::GetLinkState();
-    if (g_strUserId.empty() || shell::g_strPassword.empty()) return;
-    if (linkState_ == 1 && before == 1) {
-        linkTicks_ = (linkTicks_ + 1) % 10;
-        if (linkTicks_ == 0 && m_nLoginState == LOGIN_SIGNED_OUT && shell::g_loginPending) {
-            DebugTrace(MOD_SYSTEM, 2, "TIMER: 5 min expired, connect now");
-            if (STA_GetState() == ST_initial) STA_PostEvent(EV_login_in);
-        }
-    } else if (linkState_ == 1) {
-        linkTicks_ = 0;
-        DebugTrace(MOD_SYSTEM, 2, "TIMER: Link up, connect now");
-        if (shell::g_loginPending && STA_GetState() == ST_initial) STA_PostEvent(EV_login_in);
-    } else if (before == 2) {
-        linkTicks_ = 0;
-    } else if (STA_GetState() == ST_online) {
-        linkTicks_ = 0;
-        DebugTrace(MOD_SYSTEM, 2, "TIMER: Link down, disconnect now");
+    const char* log = nullptr;
+    const bool haveUser = !g_strUserId.empty() && !shell::g_strPassword.empty();
+    const shell::LinkAction a = shell::LinkMonitorTick(link_, shell::DefaultGateway(), haveUser, m_nLoginState,
+                                                       shell::g_loginPending, STA_GetState(), &log);
+    if (log) DebugTrace(MOD_SYSTEM, 2, "%s", log);
+    if (a == shell::LINK_LOGIN) {
+        STA_SetLoginUser(g_strUserId, shell::g_strPassword);
+        STA_PostEvent(EV_login_in);
+    } else if (a == shell::LINK_UNREACHABLE) {
         STA_PostEvent(EV_unreachable);
         shell::g_loginPending = true;
         shell::g_interactiveLogin = false;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/wintypes.h"
+#include "ui/shell/frame_logic.h"
 #include "ui/shell/pages.h"
 
 class QLabel;
@@ -123,6 +124,9 @@ private:
     LRESULT OnCommand(WPARAM, LPARAM);
 
     void ApplySync(CAsSyncResult* sync);
+    void OnUpdateNow();
+    bool updateAsked_ = false;
+    bool haveUpdate_ = false;
     void BuildMenus();
     void RefreshMenus();
     void UpdateTrayIcon();
@@ -153,8 +157,7 @@ private:
     std::unordered_map<int, QAction*> actions_;
     QMenu *fileMenu_ = nullptr, *viewMenu_ = nullptr, *statusMenu_ = nullptr, *helpMenu_ = nullptr;
     QTimer linkTimer_;
-    int linkState_ = 1;
-    int linkTicks_ = 0;
+    shell::LinkMonitor link_;
     bool m_bAlwaysOnTop = false;
     bool m_bClosing = false;
     bool closed_ = false;

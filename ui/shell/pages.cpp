@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
@@ -161,7 +162,7 @@ void CNqNavigatePage::Retext() {
     statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
                              .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
     if (in) {
-        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "%d contacts online");
+        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "Contacts online: %d");
         counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
                           (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
     } else {
@@ -428,6 +429,16 @@ CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
     setDocumentMode(true);
     setUsesScrollButtons(true);
     setElideMode(Qt::ElideRight);
+    tabs_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tabs_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const int i = tabs_->tabAt(at);
+        auto* page = qobject_cast<COnDialDlg*>(widget(i));
+        if (!page || page->m_nState == 3) return;
+        setCurrentIndex(i);
+        QMenu* menu = BuildCallMenu(false);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(tabs_->mapToGlobal(at));
+    });
     connect(this, &QTabWidget::currentChanged, this, [this](int i) {
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType != PAGE_CALL) lastNonCall_ = i;
     });
@@ -486,6 +497,20 @@ void CChildView::ClosePage(CNqPropertyPage* page) {
     if (PageAt(back) && PageAt(back)->m_nType == PAGE_CALL) back = 0;
     setCurrentIndex(back);
     ReloadTabs();
+}
+
+QMenu* CChildView::BuildCallMenu(bool held) {
+    auto* menu = new QMenu(this);
+    auto icon = [](const char* name) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
+        return img.isNull() ? QIcon() : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+    };
+    QAction* end = menu->addAction(icon("hangupmi.bmp"), LangText("sheet_popup_menu", "hangup", "End call"));
+    connect(end, &QAction::triggered, this, &CChildView::endCallRequested);
+    QAction* hold = held ? menu->addAction(icon("menusendim.bmp"), LangText("sheet_popup_menu", "unhold", "Resume"))
+                         : menu->addAction(icon("menusendim.bmp"), LangText("sheet_popup_menu", "hold", "Hold"));
+    hold->setEnabled(false);
+    return menu;
 }
 
 void CChildView::ReloadTabs() {

@@ -14,6 +14,7 @@
 #include "ui/shell/shell_messages.h"
 
 class QLineEdit;
+class QMenu;
 class CSkinTabCtrl;
 
 // Base of every page of the sheet: its type and, for call pages, the call's state.
@@ -175,6 +176,10 @@ public:
     void ClosePage(CNqPropertyPage* page);
     void ReloadTabs();
     CSkinTabCtrl* Tabs() const { return tabs_; }
+    // The right-click menu of a call page's tab: end the call; hold (or resume, when held) shown greyed.
+    QMenu* BuildCallMenu(bool held);
+signals:
+    void endCallRequested();
 
 private:
     CSkinTabCtrl* tabs_;

@@ -10,15 +10,24 @@ bool g_interactiveLogin = true;
 bool g_loginPending = false;
 std::string g_strPassword;
 
-int GetLinkState() {
+long long DefaultGateway() {
     QFile routes("/proc/net/route");
-    if (!routes.open(QIODevice::ReadOnly)) return 1;
+    if (!routes.open(QIODevice::ReadOnly)) return -1;
     routes.readLine();
     while (!routes.atEnd()) {
         const QList<QByteArray> f = routes.readLine().simplified().split(' ');
-        if (f.size() >= 8 && f[1] == "00000000" && f[7] == "00000000") return 1;
+        bool ok = false;
+        if (f.size() >= 8 && f[1] == "00000000" && f[7] == "00000000") {
+            const long long gw = f[2].toLongLong(&ok, 16);
+            if (ok) return gw;
+        }
     }
-    return 2;
+    return -1;
+}
+
+int GetLinkState() {
+    if (!QFile::exists("/proc/net/route")) return 1;
+    return DefaultGateway() >= 0 ? 1 : 2;
 }
 
 int ShowAppMessageBox(QWidget* parent, const QString& text, const QString& title) {

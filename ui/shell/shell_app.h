@@ -17,6 +17,8 @@ extern std::string g_strPassword;
 // 1 when a route to the network exists, 2 when none (loopback-only machines count as linked when the
 // settings point at a loopback service, which is how the test services run).
 int GetLinkState();
+// The default route's next hop (from /proc/net/route), or -1 without a default route.
+long long DefaultGateway();
 // The one message box of worker-reporting code: silent (returns 3) during a hidden automatic start.
 int ShowAppMessageBox(QWidget* parent, const QString& text, const QString& title);
 

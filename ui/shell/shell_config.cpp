@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <strings.h>
 
 #include "common/debug.h"
@@ -166,16 +168,28 @@ bool ConfigWrite(const char* section, const char* key, const std::string& value)
 }
 
 int SkinInt(const char* section, const char* key, int def) {
-    return static_cast<int>(GetPrivateProfileIntA(section, key, def, g_paths.skinIni.c_str()));
+    const int fromSkin = static_cast<int>(GetPrivateProfileIntA(section, key, def, g_paths.skinIni.c_str()));
+    return static_cast<int>(GetPrivateProfileIntA(section, key, fromSkin, g_paths.settingsPath.c_str()));
 }
 
 bool SkinWrite(const char* section, const char* key, const std::string& value) {
-    // The installed skin may be read-only; the position then stays in the profile's usrcfg.ini.
-    if (WritePrivateProfileStringA(section, key, value.c_str(), g_paths.skinIni.c_str())) return true;
+    // The installation is shared by every profile (and may be read-only): what one user's window
+    // remembers goes to that profile's usrcfg.ini, read before the skin's own value.
     return ConfigWrite(section, key, value);
 }
 
 QString SkinFile(const char* name) { return QString::fromStdString(plat::PathJoin(g_paths.skinFolder, name)); }
+
+int CountEmoticons(const std::string& appFolder) {
+    int n = 0;
+    while (n < kEmoticonCount) {
+        char name[32];
+        std::snprintf(name, sizeof name, "face/%02d.bmp", n + 1);
+        if (!plat::IsRegularFile(plat::PathJoin(appFolder, name))) break;
+        ++n;
+    }
+    return n;
+}
 
 std::string SafeNameComponent(const std::string& text) {
     std::string out;

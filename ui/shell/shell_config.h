@@ -58,10 +58,15 @@ QString FillFormat(const QString& format, const QStringList& args);
 std::string ConfigString(const char* section, const char* key, const char* def);
 int ConfigInt(const char* section, const char* key, int def);
 bool ConfigWrite(const char* section, const char* key, const std::string& value);
-// The skin's corvina.ini.
+// The skin's corvina.ini, overridden per profile by the same section and key in usrcfg.ini (where writes go).
 int SkinInt(const char* section, const char* key, int def);
 bool SkinWrite(const char* section, const char* key, const std::string& value);
 QString SkinFile(const char* name);
+
+// The emoticon table: "face/01.bmp", "02", ... in the installation, up to the first missing file and never
+// more than the table's 49 entries; the number loaded.
+inline constexpr int kEmoticonCount = 49;
+int CountEmoticons(const std::string& appFolder);
 
 // A plain name component from a user name or a server text: no separators, no "." or "..", no
 // control characters; empty when nothing usable is left.

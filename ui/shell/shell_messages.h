@@ -21,6 +21,7 @@ enum : int {
     ID_LOGOFF = 2920,
     ID_LOGIN_AS = 2921,
     ID_APP_EXIT = 2922,
+    ID_UPDATE_NOW = 2959,
     ID_ALWAYS_TOP = 2923,
     ID_LANG_CHS = 2927,
     ID_LANG_ENG = 2928,

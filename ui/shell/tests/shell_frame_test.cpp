@@ -136,3 +136,31 @@ TEST_F(ShellFrame, LoginDialogNeedsAUserAndKeepsItsChoicesOnEveryClose) {
     EXPECT_EQ("alice", reread.logins[0].id);
     EXPECT_TRUE(reread.autoLogin);
 }
+
+TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
+    CChildView sheet;
+    int ended = 0;
+    QObject::connect(&sheet, &CChildView::endCallRequested, [&] { ++ended; });
+    std::unique_ptr<QMenu> menu(sheet.BuildCallMenu(false));
+    ASSERT_EQ(2, menu->actions().size());
+    EXPECT_TRUE(menu->actions()[0]->isEnabled());
+    EXPECT_FALSE(menu->actions()[1]->isEnabled());
+    EXPECT_EQ(shell::LangText("sheet_popup_menu", "hold", ""), menu->actions()[1]->text());
+    menu->actions()[0]->trigger();
+    EXPECT_EQ(1, ended);
+    std::unique_ptr<QMenu> held(sheet.BuildCallMenu(true));
+    EXPECT_EQ(shell::LangText("sheet_popup_menu", "unhold", ""), held->actions()[1]->text());
+    // Ended call pages stay listed but block no new call; closing one returns to a non-call page.
+    auto* start = new CNqNavigatePage;
+    sheet.AddPage(start);
+    auto* call = new COnDialDlg(1, 1, "bob", false);
+    sheet.AddPage(call);
+    sheet.setCurrentWidget(call);
+    EXPECT_TRUE(sheet.AnyCallPage());
+    EXPECT_EQ(call, sheet.FindCallPageByNumber("bob"));
+    call->SetCallState(3, "ended");
+    EXPECT_FALSE(sheet.AnyCallPage());
+    EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
+    sheet.ClosePage(call);
+    EXPECT_EQ(start, sheet.currentWidget());
+}

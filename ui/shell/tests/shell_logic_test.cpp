@@ -182,7 +182,7 @@ TEST(LanguageTexts, BothLanguageFilesHoldEveryTextTheWindowsRead) {
     for (int i = 0; i <= 2; ++i) used.insert("status_popup_menu/" + QString::number(i));
     for (int i = 0; i <= 5; ++i) used.insert("tool_tip/" + QString::number(i));
     for (int i = 0; i <= 2; ++i) used.insert("tray_tip/" + QString::number(i));
-    for (const char* k : {"logoff", "login_as", "exit", "show_book", "show_dial", "show_log", "show_service",
+    for (const char* k : {"update_now", "logoff", "login_as", "exit", "show_book", "show_dial", "show_log", "show_service",
                           "always_top", "lang_chs", "lang_eng", "online", "busy", "offline", "about"})
         used.insert(QString("menu/") + k);
     for (const char* k : {"txt_boot_profile", "txt_profile_account", "txt_boot_account", "txt_sip", "txt_mv", "txt_online"})
@@ -266,6 +266,11 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_STREQ("busy.bmp", shell::StatusBitmapName(STATUS_BUSY));
     EXPECT_STREQ("trayBusy.bmp", shell::TrayBitmapName(STATUS_BUSY));
     EXPECT_EQ(ID_STATUS_BUSY, ID_STATUS_ONLINE + STATUS_BUSY);
+    EXPECT_TRUE(shell::IsCallingSelf("Alice", "example.com", "alice"));
+    EXPECT_TRUE(shell::IsCallingSelf("alice@EXAMPLE.com", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("alice@other.org", "example.com", "alice"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", "alice@example.com"));
+    EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", ""));
     EXPECT_FALSE(shell::IsNewerVersion(0, 9, 6));
     EXPECT_TRUE(shell::IsNewerVersion(0, 9, 7));
     EXPECT_TRUE(shell::IsNewerVersion(0, 10, 0));
@@ -294,4 +299,76 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_TRUE(o.minimize);
     EXPECT_EQ("/p", o.profileFolder);
     EXPECT_EQ("12", o.dialNumber);
+}
+
+TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {
+    const std::string dir = TempFolder();
+    plat::MakeDirectories(dir + "/face");
+    EXPECT_EQ(0, shell::CountEmoticons(dir));
+    for (int i = 1; i <= 3; ++i) Write(dir + "/face/0" + std::to_string(i) + ".bmp", "x");
+    Write(dir + "/face/05.bmp", "x");
+    EXPECT_EQ(3, shell::CountEmoticons(dir));
+    for (int i = 4; i <= 60; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/face/%02d.bmp", i);
+        Write(dir + name, "x");
+    }
+    EXPECT_EQ(shell::kEmoticonCount, shell::CountEmoticons(dir)) << "a 50th file does not overrun the table";
+}
+
+TEST(Update, VersionFileForTheUpdater) {
+    const std::string dir = TempFolder(), path = dir + "/VersionInfo.ini";
+    shell::VersionFileData v;
+    v.major = 0;
+    v.minor = 9;
+    v.build = 7;
+    v.changes = "fixes\r\n[evil]";
+    v.downloadFile = "http://127.0.0.1:7200/tessaly-0.9.7.zip";
+    v.needUpdate = 1;
+    v.langType = "chs";
+    v.server = "127.0.0.1:7200";
+    ASSERT_TRUE(shell::WriteVersionInfoIni(path, v));
+    std::string value;
+    auto get = [&](const char* section, const char* key) {
+        value.clear();
+        plat::IniGetString(path, section, key, &value);
+        return value;
+    };
+    EXPECT_EQ("7", get("qz_Version_Info", "Buildnum"));
+    EXPECT_EQ("6", get("qz_old_Version_Info", "Buildnum"));
+    EXPECT_EQ("9", get("qz_old_Version_Info", "MinorVersion"));
+    EXPECT_EQ("fixes  [evil]", get("qz_Version_Info", "MajorChange")) << "a server text cannot add lines";
+    EXPECT_EQ(v.downloadFile, get("update_Version_Info", "DownloadFile"));
+    EXPECT_EQ("1", get("update_Version_Info", "UpdateNeedUpdate"));
+    EXPECT_EQ("chs", get("system", "langtype"));
+    EXPECT_EQ("127.0.0.1:7200", get("system", "server"));
+    EXPECT_TRUE(plat::IniSectionNames(path).size() == 4u);
+}
+
+TEST(LinkMonitor, TickTable) {
+    const char* log = nullptr;
+    shell::LinkMonitor m;
+    // Without a remembered user nothing is posted, whatever the link does.
+    EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, false, 0, true, 0, &log));
+    m = {};
+    ASSERT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));  // first sight of the gateway
+    // Down while online posts unreachable once; down again posts nothing.
+    EXPECT_EQ(shell::LINK_UNREACHABLE, shell::LinkMonitorTick(m, -1, true, 1, false, 6, &log));
+    EXPECT_STREQ("TIMER: Link down, disconnect now", log);
+    EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, true, 0, true, 0, &log));
+    // Up with a sign-in pending and the machine idle: log in.
+    EXPECT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));
+    EXPECT_STREQ("TIMER: Link up, connect now", log);
+    // A changed gateway counts as lost, then up.
+    EXPECT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 9, true, 0, true, 0, &log));
+    // Up and idle, pending: every tenth tick (30 s) tries again; not while the machine is busy.
+    int logins = 0;
+    for (int i = 0; i < 20; ++i) logins += shell::LinkMonitorTick(m, 9, true, 0, true, 0, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(2, logins);
+    logins = 0;
+    for (int i = 0; i < 10; ++i) logins += shell::LinkMonitorTick(m, 9, true, 0, true, 3, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(0, logins);
+    EXPECT_STREQ("TIMER: 5 min expired, connect now", log);
+    // Signed in, nothing pending: nothing.
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 9, true, 1, false, 6, &log));
 }

@@ -74,14 +74,23 @@ struct Services {
         const std::string as = "8890=127.0.0.1:" + std::to_string(accessPort) + "/tcp";
         const std::string sip = "8888=127.0.0.1:" + std::to_string(kamPort) + "/udp";
         const std::string im = "8886=127.0.0.1:" + std::to_string(msgPort) + "/udp";
-        if (!boot.Start({"/usr/bin/python3", src + "/tools/bootserver/bootserver.py", "--port", "0", "--count", "2", "--service", as,
-                         "--service", sip, "--service", im, "--log", dir + "/boot.jsonl"},
-                        dir + "/boot.log"))
-            return false;
+        bootArgs = {"/usr/bin/python3", src + "/tools/bootserver/bootserver.py", "--service", as, "--service", sip,
+                    "--service", im, "--log", dir + "/boot.jsonl"};
+        std::vector<std::string> args = bootArgs;
+        args.insert(args.end(), {"--port", "0", "--count", "2"});
+        if (!boot.Start(args, dir + "/boot.log")) return false;
         bootUdp = WaitPorts(boot, 2);
         bootTcp = bootUdp ? Ports(boot)[1] : 0;
         return bootUdp != 0;
     }
+
+    // The bootstrap server again on the ports it had.
+    bool RestartBoot() {
+        std::vector<std::string> args = bootArgs;
+        args.insert(args.end(), {"--port", std::to_string(bootUdp), "--port", std::to_string(bootTcp)});
+        return boot.Start(args, dir + "/boot2.log") && WaitPorts(boot, 2) != 0;
+    }
+    std::vector<std::string> bootArgs;
 
     bool StartAccess() {
         if (!access.Start({"/usr/bin/python3", src + "/tools/accessserver/accessserver.py", "--port", std::to_string(accessPort),

@@ -1,5 +1,6 @@
 // The whole start and sign-in chain in process against the test services: automatic sign-in from saved
-// logins, log-off, the login dialog, a wrong password, the access server down and back, and closing.
+// logins, log-off, the login dialog, a wrong password, the access and bootstrap servers down and back,
+// and closing while signed in.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -120,6 +121,19 @@ TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
         ASSERT_TRUE(services.StartAccess());
         g_strUserId = "alice";
         shell::g_strPassword = "alice123";
+        frame->Command(ID_LOGIN);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000));
+
+        // The bootstrap server down: the sign-in fails with the bootstrap text.
+        frame->Command(ID_LOGOFF);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_OUT && STA_GetState() == ST_initial; }, 10000));
+        services.boot.Stop();
+        boxes.clear();
+        frame->Command(ID_LOGIN);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 90000)) << "state " << STA_GetState();
+        EXPECT_EQ(shell::LangText("login", "txt_bootstrap_fail", ""), boxes.front().first);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return STA_GetState() == ST_initial; }, 10000));
+        ASSERT_TRUE(services.RestartBoot());
         frame->Command(ID_LOGIN);
         ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000));
 
