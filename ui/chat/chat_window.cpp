@@ -138,6 +138,11 @@ CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
     connect(&pttTimer_, &QTimer::timeout, this, [this] {
         if (ptt_) ptt_->setEnabled(true);
     });
+    // Ticks the wait for a room's answer while one runs.
+    sessionTimer_.setInterval(100);
+    connect(&sessionTimer_, &QTimer::timeout, this, [this] {
+        if (!SessionTick()) sessionTimer_.stop();
+    });
     BuildWindow();
 }
 
@@ -351,7 +356,12 @@ void CIMDlg::BuildWindow() {
     OnLanguageChanged();
 }
 
-bool CIMDlg::CreateChatWindow() { return true; }
+bool CIMDlg::CreateChatWindow() {
+    QTimer::singleShot(0, this, [this] {
+        if (m_sessionTicks >= 0) sessionTimer_.start();
+    });
+    return true;
+}
 
 void CIMDlg::ShowChatWindow() {
     show();

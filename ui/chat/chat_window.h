@@ -130,6 +130,7 @@ private:
     QLabel* hint_ = nullptr;
     std::map<int, QAction*> actions_;
     QTimer pttTimer_;
+    QTimer sessionTimer_;
     bool closedByRegistry_ = false;
     std::vector<bool> invitationsAnswered_;
     bool leaving_ = false;

@@ -119,7 +119,16 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
         else
             m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");
     }
+    m_sessionTicks = 0;
     return m_roomCmd.Send(Connection(), nullptr, 0);
+}
+
+bool ChatWindowCore::SessionTick() {
+    if (m_sessionTicks < 0) return false;
+    if (++m_sessionTicks < kSessionTicks) return true;
+    m_sessionTicks = -1;
+    ViewNotice(Text("im_session_timeout", "会话建立超时"));
+    return false;
 }
 
 void ChatWindowCore::SetThreadNumber(int thread, bool keepChatId) {
@@ -418,10 +427,14 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
         case CRC_INVITE: ViewInvitation(text); break;
         case CRC_START:
             m_bSessionActive = 1;
+            m_sessionTicks = -1;
             ViewNotice(ResultText(record->command, text));
             OnRoomNotice(1, 0, std::string());  // the user's own row
             break;
         case CRC_RESULT:
+            m_sessionTicks = -1;
+            ViewNotice(ResultText(record->command, text));
+            break;
         case CRC_KICK: ViewNotice(ResultText(record->command, text)); break;
         case CRC_NOTIFY: ViewNotice(NotifyText(record->room, text)); break;
         default: ViewBody(text); break;

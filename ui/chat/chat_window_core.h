@@ -110,6 +110,11 @@ class ChatWindowCore {
     // The user agrees to an invitation: ACCEPT with the own nickname goes to the room.
     int AcceptInvitation();
     int m_roomState = 0;  // 2: the room is over
+    // The wait for a group or room session to start: one tick every 100 ms from the START on; at 600
+    // ticks without an answer the window says the session could not be set up. True while it waits.
+    static constexpr int kSessionTicks = 600;
+    bool SessionTick();
+    int m_sessionTicks = -1;  // -1: not waiting
 
     void ShowMemberArea(bool show) { ViewShowMemberArea(show); }
     // A text of [im_dlg] (the window reads the language file).

@@ -396,6 +396,24 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     EXPECT_EQ(2, room->m_roomState);
 }
 
+TEST_F(ChatSession, ARoomThatNeverAnswersSaysSoAfterAMinute) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    for (int i = 1; i < ChatWindowCore::kSessionTicks; ++i) ASSERT_TRUE(room->SessionTick());
+    EXPECT_TRUE(room->view.empty());
+    EXPECT_FALSE(room->SessionTick());
+    EXPECT_EQ("N:会话建立超时", room->view.back());
+    EXPECT_FALSE(room->SessionTick());  // said once
+    // An answer ends the wait.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
+    auto* other = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, other->m_szChatId.c_str());
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_FALSE(other->SessionTick());
+}
+
 TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
