@@ -194,11 +194,20 @@ QImage GlyphImage(Glyph glyph, int size, const QColor& colour) {
             p.drawLine(QPointF(s * 0.56, s * 0.46), QPointF(s * 0.88, s * 0.46));
             break;
         case Glyph::Person: person(s * 0.5, s * 0.45, 1.2); break;
-        case Glyph::Room:
-            person(s * 0.3, s * 0.5, 0.8);
-            person(s * 0.7, s * 0.5, 0.8);
-            person(s * 0.5, s * 0.42, 1.0);
+        case Glyph::Room: {
+            const QColor back = colour.lighter(150);
+            auto head = [&](double x, double y, double k, const QColor& c) {
+                p.setPen(QPen(Qt::white, s / 24));
+                p.setBrush(c);
+                p.drawEllipse(QPointF(x, y - s * 0.17 * k), s * 0.12 * k, s * 0.12 * k);
+                p.drawChord(QRectF(x - s * 0.22 * k, y + s * 0.0 * k, s * 0.44 * k, s * 0.44 * k), 0, 180 * 16);
+            };
+            head(s * 0.27, s * 0.52, 0.8, back);
+            head(s * 0.73, s * 0.52, 0.8, back);
+            head(s * 0.5, s * 0.5, 1.0, colour);
+            p.setBrush(Qt::NoBrush);
             break;
+        }
         case Glyph::Kick:
             person(s * 0.38, s * 0.45, 1.0);
             p.setPen(QPen(QColor(0xd0, 0x40, 0x40), s / 10, Qt::SolidLine, Qt::RoundCap));

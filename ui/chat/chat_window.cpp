@@ -482,6 +482,16 @@ void CIMDlg::RefreshCommands() {
     enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1)
                                            : memberList_->selectedItems().size() == 1);
     enable(ID_BLOCK, false);
+    // Which buttons a session kind has at all.
+    auto show = [this](int id, bool on) {
+        if (actions_.count(id + 100000)) actions_[id + 100000]->setVisible(on);
+        if (actions_.count(id)) actions_[id]->setVisible(on);
+    };
+    const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
+    show(ID_END, !direct && m_chatType != CHAT_ROOM);
+    show(ID_KICK, !direct);
+    show(ID_BLOCK, m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL);
+    show(ID_CALL, m_chatType != CHAT_GROUP);
     actions_[ID_ENTER_SENDS]->setChecked(m_bEnterSends == 1);
     actions_[ID_CTRL_ENTER_SENDS]->setChecked(m_bEnterSends == 0);
     actions_[ID_AUTOPLAY]->setChecked(m_bAutoPlay != 0);
@@ -588,7 +598,10 @@ void CIMDlg::AppendBody(const QString& text) {
     EndLine();
 }
 
-void CIMDlg::ViewBody(const std::string& text) { AppendBody(FromAnsi(text).trimmed()); }
+void CIMDlg::ViewBody(const std::string& text) {
+    const QString body = FromAnsi(text).trimmed();
+    if (!body.isEmpty()) AppendBody(body);
+}
 
 void CIMDlg::ViewLine(const std::string& text) { AppendBody(FromAnsi(text)); }
 
