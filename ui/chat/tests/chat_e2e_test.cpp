@@ -21,7 +21,10 @@
 #include "servers.h"
 #include "service/castrel/castrel_plugin.h"
 #include "service/presence_core.h"
+#include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_window.h"
+#include <QFile>
+#include <QTreeWidget>
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
@@ -280,6 +283,18 @@ TEST_F(ChatEndToEnd, TextAndVoiceBothWaysAndARoomThroughTheRobot) {
     // Closing the room leaves it: carol is told.
     lounge->close();
     ASSERT_TRUE(Until([&] { return Peer::Text(carol.LastFrom(9001)) == "#@#NOTIFY#2#1001,Alice"; }, {&carol}));
+
+    // The history of it all: browsed by peer, searched in Chinese, exported.
+    CChatRecordFrame browser(&records_, [](int n) { return n == 0 ? std::string("Alice") : std::string(); });
+    ASSERT_TRUE(browser.SelectRecordOwner(1002));
+    EXPECT_EQ(4, browser.List()->topLevelItemCount());  // two lines and the two voice messages
+    browser.Search(QString::fromUtf8("\xe6\x94\xb6\xe5\x88\xb0"));  // 收到
+    ASSERT_EQ(1, browser.List()->topLevelItemCount());
+    const QString exported = QString::fromStdString(dir_) + "/history.txt";
+    ASSERT_TRUE(browser.ExportTo(exported));
+    QFile file(exported);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(QString::fromUtf8(kReply)));
 }
 
 }  // namespace
