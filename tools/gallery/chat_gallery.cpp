@@ -10,6 +10,7 @@
 
 #include "common/account.h"
 #include "platform/codepage.h"
+#include "platform/fs.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_room_dialogs.h"
@@ -194,6 +195,13 @@ int main(int argc, char** argv) {
     Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
     Account_Add(account);
     QTemporaryDir profile;
-    for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);
+    for (const char* code : {"eng", "chs"}) {
+        shell::LoadConfigPaths(root.toStdString(), profile.path().toStdString(), code == std::string("chs"));
+        // The windows write their placement into the skin ini when they close: keep the installation's as it was.
+        std::string skinIni;
+        const bool had = plat::ReadFile(shell::Paths().skinIni, &skinIni);
+        Language(root.toStdString(), profile.path().toStdString(), code);
+        if (had) plat::WriteFileAtomic(shell::Paths().skinIni, skinIni);
+    }
     return 0;
 }

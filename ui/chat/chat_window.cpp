@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFontDialog>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -42,6 +44,16 @@ namespace chat {
 
 QString FromAnsi(const std::string& text) { return QString::fromStdString(plat::AnsiToUtf8(text)); }
 std::string ToAnsi(const QString& text) { return plat::Utf8ToAnsi(text.toStdString()); }
+
+QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& screen) {
+    width = std::max(width, 540);
+    height = std::max(height, 390);
+    left = std::max(left, 1);
+    top = std::max(top, 1);
+    if (left + width > screen.right() + 1) left = std::max(screen.left(), screen.right() + 1 - width);
+    if (top + height > screen.bottom() + 1 - 27) top = std::max(screen.top(), screen.bottom() + 1 - 27 - height);
+    return QRect(left, top, width, height);
+}
 
 QString ChatText(const char* section, const char* key, const char* english) {
     return shell::LangText(section, key, english);
@@ -349,10 +361,13 @@ void CIMDlg::BuildWindow() {
     bodyLayout->addWidget(split_);
     root->addWidget(body, 1);
 
-    // Placement from [imconfig] of the skin ini.
-    int w = shell::SkinInt("imconfig", "width", 623), h = shell::SkinInt("imconfig", "height", 398);
-    resize(std::max(w, 540), std::max(h, 390));
-    m_bEnterSends = shell::ConfigInt("setting", "shortkey", 1) == 2 ? 0 : 1;
+    // Placement and settings from [imconfig] of the skin ini.
+    const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry() : QRect(0, 0, 1280, 800);
+    setGeometry(chat::PlaceChatWindow(shell::SkinInt("imconfig", "left", 0), shell::SkinInt("imconfig", "top", 0),
+                                      shell::SkinInt("imconfig", "width", 623), shell::SkinInt("imconfig", "height", 398), screen));
+    if (shell::SkinInt("imconfig", "maximized", 0)) setWindowState(Qt::WindowMaximized);
+    m_bEnterSends = shell::SkinInt("imconfig", "shortkey", 1) == 2 ? 0 : 1;
+    m_bAutoPlay = shell::SkinInt("imconfig", "autoplay", 0) ? 1 : 0;
     OnLanguageChanged();
 }
 
@@ -837,8 +852,16 @@ void CIMDlg::closeEvent(QCloseEvent* e) {
     if (!leaving_) {
         leaving_ = true;
         LeaveSession();
-        shell::SkinWrite("imconfig", "width", std::to_string(width()));
-        shell::SkinWrite("imconfig", "height", std::to_string(height()));
+        shell::SkinWrite("imconfig", "maximized", isMaximized() ? "1" : "0");
+        if (!isMaximized()) {
+            const QRect g = geometry();
+            shell::SkinWrite("imconfig", "left", std::to_string(g.left()));
+            shell::SkinWrite("imconfig", "top", std::to_string(g.top()));
+            shell::SkinWrite("imconfig", "width", std::to_string(g.width()));
+            shell::SkinWrite("imconfig", "height", std::to_string(g.height()));
+        }
+        shell::SkinWrite("imconfig", "autoplay", m_bAutoPlay ? "1" : "0");
+        shell::SkinWrite("imconfig", "shortkey", m_bEnterSends ? "1" : "2");
         if (registry_ && !closedByRegistry_) registry_->RemoveDialog(this);
     }
     QDialog::closeEvent(e);

@@ -26,6 +26,9 @@ QString FromAnsi(const std::string& text);
 std::string ToAnsi(const QString& text);
 // An [im_dlg]-style text of the language file.
 QString ChatText(const char* section, const char* key, const char* english);
+// Where a chat window opens: left and top at least 1, moved back onto the screen (27 pixels kept free at
+// the bottom for the task bar), never smaller than 540 x 390.
+QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& screen);
 // Asks before opening a link from a peer or a server; only http, https and mailto are ever opened.
 bool ConfirmAndOpenLink(QWidget* parent, const QString& link);
 // Replaced by tests: the question asked before a link opens and the opener.

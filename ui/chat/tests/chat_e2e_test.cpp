@@ -4,6 +4,8 @@
 // the robot, and the history written on the way.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <pellico/pellico.h>
 
 #include <QApplication>
@@ -28,6 +30,7 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
+#include "skin_ini_guard.h"
 
 namespace {
 
@@ -116,6 +119,7 @@ class ChatEndToEnd : public ::testing::Test {
         setenv("TESSALY_WAVE_OUT", (dir_ + "/heard.wav").c_str(), 1);
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, dir_, false);
         shell::ApplyLanguageCode("eng");
+        skinGuard_ = std::make_unique<SkinIniGuard>();
         castrel_set_base_path((dir_ + "/alice").c_str());
         records_.SetRoot(dir_ + "/chatrecord/alice");
         registry_.SetFactory([this] {
@@ -198,6 +202,7 @@ class ChatEndToEnd : public ::testing::Test {
     Account* alice_ = nullptr;
     ChatRecordFile records_;
     CChatSessionRegistry registry_;
+    std::unique_ptr<SkinIniGuard> skinGuard_;
 };
 
 const char* kHello = "\xe4\xbd\xa0\xe5\xa5\xbd Alice, hello!";        // 你好 Alice, hello!

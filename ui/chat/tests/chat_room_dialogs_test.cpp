@@ -1,6 +1,8 @@
 // The chat-room list, joining a room and the wait dialog, offscreen with a recording send.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <QApplication>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -12,6 +14,7 @@
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/shell_config.h"
+#include "skin_ini_guard.h"
 
 namespace {
 
@@ -31,6 +34,7 @@ class ChatRooms : public ::testing::Test {
         root_ = tmpl;
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, root_, false);
         shell::ApplyLanguageCode("eng");
+        skinGuard_ = std::make_unique<SkinIniGuard>();
         account_ = Account_New("alice", ACCOUNT_TYPE_SERVICE);
         Account_Add(account_);
         registry_.SetFactory([] {
@@ -65,6 +69,7 @@ class ChatRooms : public ::testing::Test {
     std::string root_;
     Account* account_ = nullptr;
     CChatSessionRegistry registry_;
+    std::unique_ptr<SkinIniGuard> skinGuard_;
     int requests_ = 0;
     std::string password_;
     QStringList boxes_;

@@ -2,6 +2,8 @@
 // the router, Enter against Ctrl+Enter, emoticons both ways, links that need a yes, closing a room.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QTest>
@@ -18,6 +20,7 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
+#include "skin_ini_guard.h"
 
 namespace {
 
@@ -54,6 +57,7 @@ class ChatWindow : public ::testing::Test {
         root_ = tmpl;
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, root_, false);
         shell::ApplyLanguageCode("eng");
+        skinGuard_ = std::make_unique<SkinIniGuard>();
         records_.SetRoot(root_ + "/records");
         account_ = Account_New("10001", ACCOUNT_TYPE_SERVICE);
         Account_Add(account_);
@@ -85,6 +89,7 @@ class ChatWindow : public ::testing::Test {
     ChatRecordFile records_;
     Account* account_ = nullptr;
     CChatSessionRegistry registry_;
+    std::unique_ptr<SkinIniGuard> skinGuard_;
 };
 
 TEST_F(ChatWindow, TypedTextIsSentShownAndRecorded) {
@@ -121,6 +126,13 @@ TEST_F(ChatWindow, TypedTextIsSentShownAndRecorded) {
     QTest::keyClick(w->Input(), Qt::Key_Return, Qt::ControlModifier);
     ASSERT_EQ(2u, g_sent.size());
     EXPECT_EQ("two\nlines", g_sent[1].text);
+}
+
+TEST_F(ChatWindow, PlacementStaysOnTheScreen) {
+    const QRect screen(0, 0, 1024, 768);
+    EXPECT_EQ(QRect(1, 1, 623, 398), chat::PlaceChatWindow(0, -5, 623, 398, screen));
+    EXPECT_EQ(QRect(1024 - 623, 768 - 27 - 398, 623, 398), chat::PlaceChatWindow(900, 700, 623, 398, screen));
+    EXPECT_EQ(QRect(10, 10, 540, 390), chat::PlaceChatWindow(10, 10, 100, 100, screen));
 }
 
 TEST_F(ChatWindow, ReceivedTextAppearsInTheRightWindow) {
