@@ -67,6 +67,7 @@ CFG
 pids="$pids $!"
 python3 tools/msgserver/msgserver.py --port 9999 --user 1001:alice:secret:Alice --user 1002:bob:secret:Bob \
   --user 1003:zhangwei:secret:张伟 --user 1004:lina:secret:李娜 --user 1005:carol:secret:Carol \
+  --robot 900 --room q-dev:开发讨论 --room q-family:家庭:1234 --room "q-lunch:Lunch club" \
   >"$out/msgserver.log" 2>&1 &
 pids="$pids $!"
 python3 tools/attachserver/attachserver.py --port 7777 --dir "$out/attachments" >"$out/attachserver.log" 2>&1 &

@@ -69,6 +69,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import secrets
 import socket
 import sys
@@ -185,6 +186,7 @@ class Server:
         self.json = svccommon.JsonLog(args.log)
         self.lock = threading.Lock()
         self.chain = {}     # uid -> current challenge (absent: not logged in)
+        self.sms = []       # accepted SMS: (uid, numbers, text)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", args.port))
@@ -451,7 +453,15 @@ class Server:
                 sub(el, "QNAME", q["dname"])
                 sub(el, "CTYPE", q["type"])
         elif cmd == "SND":
-            log("SND from %s to %s: %s" % (t["SRC"], [d.text for d in req.findall("DEST")], t["MSG"]))
+            # SMS acceptance: every number 1 to 18 digits (a leading "+"
+            # allowed), the text not empty and at most 512 characters; anything else is refused whole.
+            dests = [(d.text or "").strip() for d in req.findall("DEST")]
+            if not dests or any(not re.fullmatch(r"\+?[0-9]{1,18}", d) for d in dests):
+                raise Reply(1, "SND with bad numbers %s" % dests)
+            if not (t["MSG"] or "").strip() or len(t["MSG"]) > 512:
+                raise Reply(1, "SND with an empty or long text")
+            self.sms.append((uid, dests, t["MSG"]))
+            log("SND from %s to %s: %s" % (t["SRC"], dests, t["MSG"]))
         elif cmd == "SUD":
             count = sum(len(u["buddies"]) for u in self.db.users.values())
             sub(sub(out, "COUNT"), "UDOU", 1000 + count)

@@ -11,6 +11,19 @@ Fault switches: --drop-audio-to-client SEQ[,SEQ] (first sending of those audio p
 receiver is lost), --drop-audio-from-client SEQ[,SEQ] (first arrival from a sender is ignored),
 --duplicate (every stream packet sent twice), --reorder (stream packets sent in swapped pairs),
 --silent (answers nothing), --refuse (every sign-in refused), --no-audio-done, --no-keepalive-ack.
+
+Chat-room robot (--robot UID, with --room KEY:NAME[:PASSWORD] for rooms that need a password; any
+other key makes a room on its first START): a participant that runs each room as a thread, a virtual
+user numbered UID*10+n. Commands travel as text "#@#NAME#field...":
+  to UID      START#lead#nick#key#tail  joins room key (lead = its password); the answer comes from the
+              room's thread with the client's own thread id: START#0#THUPDATE, then LIST#uid,name#...
+              (the others) with thread id "<thread>#"; the others get NOTIFY#1#uid,name. A wrong
+              password is answered by UID with RESULT#13; a temporary group (no key) with RESULT#2.
+  to thread   plain text goes to every other member with thread id "<thread>#<sender>", or to one
+              member with "<thread>#SMSG#<sender>" when it came with thread id "<thread>#SMSG#<uid>";
+              QUIT (and END) leaves: NOTIFY#2 to the others; KICK#uid... by the room's first member
+              removes them (NOTIFY#7 to each, NOTIFY#3 to the rest, KICK#0 back; others get KICK#2).
+              A voice message to a thread reaches the members the same way.
 """
 import argparse
 import random
@@ -121,10 +134,126 @@ class Clip:
         self.nack_at = 0.0
 
 
+class Who:
+    def __init__(self, uid, display):
+        self.id, self.display = uid, display
+
+
+class Room:
+    def __init__(self, key, name, thread, password=""):
+        self.key, self.name, self.thread, self.password = key, name, thread, password
+        self.members = {}  # uid -> display, in joining order
+        self.who = Who(thread, name)
+
+
+class Robot:
+    """The chat-room robot: rooms as threads of virtual users, commands inside ordinary texts."""
+
+    def __init__(self, server, uid, rooms):
+        self.srv, self.id = server, uid
+        self.who = Who(uid, "robot")
+        self.rooms = {}
+        self.threads = {}
+        for text in rooms:
+            parts = text.split(":")
+            self.room(parts[0], parts[1] if len(parts) > 1 else parts[0], parts[2] if len(parts) > 2 else "")
+
+    def room(self, key, name=None, password=""):
+        if key not in self.rooms:
+            r = Room(key, name or key, self.id * 10 + len(self.rooms) + 1, password)
+            self.rooms[key] = r
+            self.threads[r.thread] = r
+        return self.rooms[key]
+
+    def owns(self, uid):
+        return self.id and (uid == self.id or uid in self.threads)
+
+    def send(self, author, to, tag, text):
+        payload = self.srv.received_text(random.randint(1, 65535), tag.encode(), author, [(0, to)], b"", text.encode())
+        o = self.srv.session_of(to)
+        if o:
+            self.srv.stream(o, RECEIVED_TEXT, payload)
+        elif to in self.srv.users:
+            self.srv.users[to].pending.append(("text", payload))
+
+    def message(self, sender, to, tag, text):
+        tag, text = tag.decode("utf-8", "replace"), text.decode("utf-8", "replace")
+        log("robot: %s to %d [%s] %s" % (sender.name, to, tag, text))
+        fields = text[3:].split("#") if text.startswith("#@#") else None
+        if to == self.id:
+            if fields and fields[0] == "START":
+                return self.start(sender, tag, fields)
+            return
+        room = self.threads[to]
+        if sender.id not in room.members:
+            return self.send(room.who, sender.id, "%d#" % room.thread, "#@#RESULT#2")
+        if fields and fields[0] in ("QUIT", "END"):
+            return self.leave(room, sender.id, 2)
+        if fields and fields[0] == "KICK":
+            owner = next(iter(room.members))
+            if sender.id != owner:
+                return self.send(room.who, sender.id, "%d#" % room.thread, "#@#KICK#2")
+            for uid in [int(f) for f in fields[1:] if f.strip().isdigit()]:
+                if uid in room.members and uid != owner:
+                    self.send(room.who, uid, "%d#" % room.thread, "#@#NOTIFY#7#%d,%s" % (uid, room.members[uid]))
+                    self.leave(room, uid, 3)
+            return self.send(room.who, sender.id, "%d#" % room.thread, "#@#KICK#0")
+        if "SMSG#" in tag:
+            target = int(tag.rsplit("#", 1)[1] or 0)
+            if target in room.members:
+                self.send(room.who, target, "%d#SMSG#%d" % (room.thread, sender.id), text)
+            return
+        for uid in room.members:
+            if uid != sender.id:
+                self.send(room.who, uid, "%d#%d" % (room.thread, sender.id), text)
+
+    def start(self, sender, tag, fields):
+        if len(fields) < 4 or not fields[3].strip():
+            return self.send(self.who, sender.id, tag, "#@#RESULT#2")
+        lead, nick, key = fields[1].strip(), fields[2].strip() or sender.display, fields[3].strip()
+        room = self.room(key)
+        if room.password and lead != room.password:
+            return self.send(self.who, sender.id, tag, "#@#RESULT#13")
+        room.members.pop(sender.id, None)
+        others = list(room.members.items())
+        room.members[sender.id] = nick
+        self.send(room.who, sender.id, tag, "#@#START#0#THUPDATE")
+        self.send(room.who, sender.id, "%d#" % room.thread,
+                  "#@#LIST" + "".join("#%d,%s" % (uid, name) for uid, name in others))
+        for uid, _ in others:
+            self.send(room.who, uid, "%d#" % room.thread, "#@#NOTIFY#1#%d,%s" % (sender.id, nick))
+
+    def leave(self, room, uid, kind):
+        name = room.members.pop(uid, None)
+        if name is None:
+            return
+        for other in room.members:
+            self.send(room.who, other, "%d#" % room.thread, "#@#NOTIFY#%d#%d,%s" % (kind, uid, name))
+
+    def voice_recipients(self, sender, clip):
+        """A clip to a thread goes to the room's other members, under the room's thread id."""
+        out = []
+        for uid in clip.recipients:
+            room = self.threads.get(uid)
+            if room is None:
+                out.append(uid)
+                continue
+            tag = clip.tag.decode("utf-8", "replace") if isinstance(clip.tag, bytes) else clip.tag
+            if "SMSG#" in tag:
+                target = int(tag.rsplit("#", 1)[1] or 0)
+                clip.tag = ("%d#SMSG#%d" % (room.thread, sender.id)).encode()
+                out += [target] if target in room.members else []
+            else:
+                clip.tag = ("%d#%d" % (room.thread, sender.id)).encode()
+                out += [m for m in room.members if m != sender.id]
+        return out
+
+
 class Server:
     def __init__(self, args):
         self.args = args
         self.users = {u.id: u for u in (User(s) for s in args.user)}
+        self.robot = Robot(self, args.robot, args.room)
         self.sessions = {}  # addr -> Session
         self.items = {}     # stored clips by item id
         self.next_item = 1
@@ -334,6 +463,9 @@ class Server:
         log("text from", s.user.name, "to", subs, text)
         self.stream(s, RECEIVED_TEXT, self.received_text(msg, tag, None, subs, subject, text, attach, addrs))
         for _, uid in subs:
+            if self.robot.owns(uid):
+                self.robot.message(s.user, uid, tag, text)
+                continue
             payload = self.received_text(msg, tag, s.user, subs, subject, text, attach, addrs)
             o = self.session_of(uid)
             if o:
@@ -353,6 +485,8 @@ class Server:
     def start_audio_in(self, s, data):
         msg, tag, subs, _, subject, text, _ = self.parse_message(data, False)
         s.clip_in = Clip(msg, s.user, [uid for _, uid in subs], tag, subject, text)
+        if self.robot.id:
+            s.clip_in.recipients = self.robot.voice_recipients(s.user, s.clip_in)
         log("clip", msg, "from", s.user.name, "to", s.clip_in.recipients)
         self.stream(s, RECEIVED_TEXT, self.received_text(msg, tag, None, subs, subject, text))
 
@@ -485,6 +619,8 @@ def main():
     ap.add_argument("--refuse", action="store_true")
     ap.add_argument("--no-audio-done", action="store_true")
     ap.add_argument("--no-keepalive-ack", action="store_true")
+    ap.add_argument("--robot", type=int, default=0, help="user id of the chat-room robot (0: none)")
+    ap.add_argument("--room", action="append", default=[], help="key:name[:password] of a room of the robot")
     args = ap.parse_args()
     if not args.user:
         args.user = ["1001:alice:secret:Alice", "1002:bob:secret:Bob"]

@@ -159,6 +159,11 @@ FrameBookHooks& BookHooks() {
     return hooks;
 }
 
+ChatFrameHooks& ChatHooks() {
+    static ChatFrameHooks hooks;
+    return hooks;
+}
+
 LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     if (BookHooks().filter && BookHooks().filter(message, wParam, lParam)) return 1;  // address book
     const auto& table = MessageTable();
@@ -395,6 +400,8 @@ void CMainFrame::RefreshMenus() {
     set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
     set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
     set(ID_SHOW_SERVICE, in && m_pServicePage);
+    set(ID_CHAT_ROOMS, in && ChatHooks().openChatRooms);  // chat windows
+    set(ID_CHAT_RECORDS, bool(ChatHooks().openRecords));  // chat windows
     // ---- marks of the menu file's items
     shell::MenuMarkState marks;
     marks.langType = shell::Paths().langType;
@@ -471,6 +478,8 @@ void CMainFrame::Command(int id) {
             else if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage);
             break;
         case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
+        case ID_CHAT_ROOMS: if (ChatHooks().openChatRooms) ChatHooks().openChatRooms(); break;    // chat windows
+        case ID_CHAT_RECORDS: if (ChatHooks().openRecords) ChatHooks().openRecords(0); break;  // chat windows
         case ID_STATUS_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
         case ID_STATUS_BUSY: SetPresenceStatus(STATUS_BUSY); break;
         case ID_STATUS_OFFLINE:
@@ -564,6 +573,7 @@ void CMainFrame::ApplySkin() {
 
 LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     ApplyLanguage();
+    if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
     return 0;
 }
 
@@ -687,6 +697,11 @@ void CMainFrame::LogoffReset(int mode) {
         shell::saveLoginInfo(store, shell::Paths().savedLoginsPath);
     }
     m_nLoginState = mode;
+    if (ChatHooks().loginState) {  // chat windows
+        const std::string user = shell::SafeNameComponent(g_strUserId);
+        ChatHooks().loginState(mode, user.empty() ? std::string() : plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user),
+                               plat::Utf8ToAnsi((alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_).toStdString()));
+    }
     m_navigatePage->SetProfile(QString::fromStdString(g_strUserId), alias_,
                                QString::fromStdString(plat::PathJoin(shell::Paths().headPicFolder, shell::Paths().defaultHeadPic)));
     m_navigatePage->SetMode(mode);
@@ -926,7 +941,9 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 }
             }
             break;
-        default: break;
+        default:
+            if (ChatHooks().asResult) ChatHooks().asResult(request);  // chat windows
+            break;
     }
     if (request->extra) free(request->extra);
     request->extra = nullptr;
@@ -1062,18 +1079,20 @@ LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
 LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
     char* text = reinterpret_cast<char*>(wParam);
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
-    if (record && text) {
+    if (record && text && record->sender.id != 0) {
         const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
-        AddEvent(1, from + ": " + QString::fromUtf8(text).left(120));
+        AddEvent(1, from + ": " + Ansi(text).left(120));
     }
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_TEXT, wParam, lParam);  // chat windows
     free(text);
     return 1;
 }
 
-LRESULT CMainFrame::OnPresenceVoice(WPARAM, LPARAM lParam) {
+LRESULT CMainFrame::OnPresenceVoice(WPARAM wParam, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
     if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
                                               {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_VOICE, wParam, lParam);  // chat windows
     return 1;
 }
 
@@ -1294,6 +1313,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     if (m_bClosing) return;
     m_bClosing = true;
     DebugTrace(MOD_SYSTEM, 2, "Main frame closing");
+    if (ChatHooks().closeAll) ChatHooks().closeAll(0);  // chat windows
     linkTimer_.stop();
     if (!isMaximized() && !isMinimized()) {
         const QRect g = geometry();

@@ -47,6 +47,20 @@ private:
     QMenu* menu_;
 };
 
+// ---- chat windows ----------------------------------------------------------------------------
+// The chat layer sits above the shell and fills these at start; the frame calls them when set.
+struct ChatFrameHooks {
+    std::function<LRESULT(UINT message, WPARAM wParam, LPARAM lParam)> incoming;  // takes a text's heap text
+    std::function<void(int mode, const std::string& recordsRoot, const std::string& ownName)> loginState;
+    std::function<void(int flag)> closeAll;
+    std::function<void()> languageChanged;
+    std::function<void(const AsRequest* request)> asResult;  // sees results the frame does not handle
+    std::function<void()> openChatRooms;                      // the chat-room list
+    std::function<void(int peer)> openRecords;                // the chat-record browser
+};
+ChatFrameHooks& ChatHooks();
+// ---- end of chat windows ----------------------------------------------------------------------
+
 class CMainFrame : public QMainWindow {
     Q_OBJECT
 public:

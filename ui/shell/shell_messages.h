@@ -39,6 +39,8 @@ enum : int {
     ID_SEARCH = 2847,
     ID_HOME_PAGE = 2994,
     ID_ACCOUNTS = 2946,
+    ID_CHAT_ROOMS = 2840,    // chat windows: the chat-room list
+    ID_CHAT_RECORDS = 2850,  // chat windows: the chat-record browser
 };
 
 // Presence status of the status bar, the tray and the frame: one numbering everywhere.

@@ -1,0 +1,207 @@
+// Gallery of the chat windows: a one-to-one chat with pictures, emoticons and a voice message, a chat room,
+// a multi-user chat and the emoticon picker, in English and Chinese, grabbed to PNG files.
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <cstdio>
+#include <cstring>
+
+#include "common/account.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_room_dialogs.h"
+#include "ui/chat/chat_sms_dialogs.h"
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include "ui/chat/chat_transport.h"
+#include "ui/chat/chat_window.h"
+#include "ui/controls/rich_edit.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/app_start.h"
+#include "ui/shell/shell_app.h"
+
+namespace {
+
+QString g_out;
+
+void Save(QWidget* w, const QString& name) {
+    QApplication::processEvents();
+    const QImage img = w->grab().toImage();
+    const QString path = g_out + "/" + name + ".png";
+    if (!img.save(path)) std::fprintf(stderr, "chat_gallery: cannot write %s\n", qPrintable(path));
+    else std::printf("%s\n", qPrintable(path));
+}
+
+int Accept(PresenceConnectionRec*, const char*, std::vector<PresenceBuddyRecord>* r, const char*, int) {
+    r->clear();
+    return 0;
+}
+
+PresenceBuddyRecord Buddy(int id, const QString& name, int online = 1) {
+    PresenceBuddyRecord b;
+    b.id = id;
+    b.online = online;
+    presence_copy_field(b.name, sizeof b.name, chat::ToAnsi(name).c_str());
+    return b;
+}
+
+void Deliver(CChatSessionRegistry* reg, const std::string& chatId, const PresenceBuddyRecord& from, const QString& text,
+             int secondsAgo) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, chatId.c_str());
+    r.sender = from;
+    r.time = static_cast<int32_t>(time(nullptr) - secondsAgo);
+    RouteIncomingMessage(reg, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(chat::ToAnsi(text).c_str())), &r);
+}
+
+void Language(const std::string& appFolder, const std::string& profile, const std::string& code) {
+    const bool zh = code == "chs";
+    const QString suffix = QString::fromStdString(code);
+    shell::LoadConfigPaths(appFolder, profile, zh);
+    shell::ApplyLanguageCode(code);
+    auto tr = [zh](const char* en, const char* cn) { return zh ? QString::fromUtf8(cn) : QString::fromUtf8(en); };
+    ChatRecordFile records(profile + "/chatrecord-" + code);
+    CChatSessionRegistry reg;
+    reg.SetFactory([&] {
+        auto* w = new CIMDlg;
+        w->SetRecords(&records);
+        w->SetOwnName(chat::ToAnsi(tr("Alice", "爱丽丝")));
+        return static_cast<ChatWindowBase*>(w);
+    });
+    ChatWindowCore::SetRobotId(900);
+
+    // One-to-one: text both ways, emoticons, a link, a voice message.
+    std::vector<PresenceBuddyRecord> bob{Buddy(5, tr("Bob", "张伟"))};
+    reg.OpenChat(CHAT_ONE, &bob, nullptr, nullptr, 1);
+    auto* one = static_cast<CIMDlg*>(reg.Windows().back());
+    one->resize(660, 470);
+    Deliver(&reg, one->m_szChatId, bob[0], tr("Hi Alice! Are we still on for the review at three? /:)", "爱丽丝，下午三点的评审会还开吗？/:)"), 300);
+    one->Input()->insertPlainText(tr("Yes — I booked room 4. Agenda: http://intranet.example.com/review /:D",
+                                     "开，我订了四号会议室。议程在这里：http://intranet.example.com/review /:D"));
+    one->InsertEmoticonImages(0, 1000);
+    one->OnSend();
+    PresenceMessageRecord voice;
+    presence_copy_field(voice.chatId, sizeof voice.chatId, one->m_szChatId.c_str());
+    voice.sender = bob[0];
+    voice.time = static_cast<int32_t>(time(nullptr) - 60);
+    RouteIncomingMessage(&reg, WM_PRESENCE_VOICE, 42, &voice);
+    RouteIncomingMessage(&reg, WM_PRESENCE_VOICE, 42, &voice);
+    Deliver(&reg, one->m_szChatId, bob[0], tr("Great, see you there /:P", "好的，到时见 /:P"), 30);
+    one->Input()->insertPlainText(tr("I'll bring the slides /;)", "我带上幻灯片 /;)"));
+    one->InsertEmoticonImages(0, 1000);
+    Save(one, "chat_one_" + suffix);
+
+    // Emoticon picker over the window.
+    {
+        CEmoticonPopup popup(nullptr, 1);
+        popup.show();
+        Save(&popup, "emoticon_picker_" + suffix);
+    }
+
+    // Several users.
+    std::vector<PresenceBuddyRecord> team{Buddy(5, tr("Bob", "张伟")), Buddy(6, tr("Carol", "李娜")), Buddy(7, tr("Dave", "王强"), 0)};
+    reg.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1);
+    auto* several = static_cast<CIMDlg*>(reg.Windows().back());
+    several->resize(660, 470);
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, several->m_szChatId.c_str());
+    r.sender = team[1];
+    r.recipients = {team[0], team[2]};
+    r.time = static_cast<int32_t>(time(nullptr) - 120);
+    RouteIncomingMessage(&reg, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(chat::ToAnsi(tr("The build is green again /:)", "构建又通过了 /:)")).c_str())), &r);
+    several->Input()->insertPlainText(tr("Thanks Carol, shipping tonight.", "谢谢李娜，今晚发布。"));
+    several->OnSend();
+    Save(several, "chat_several_" + suffix);
+
+    // A chat room joined through the robot.
+    ChatSessionRecord room;
+    presence_copy_field(room.name, sizeof room.name, chat::ToAnsi(tr("Product Lounge", "产品交流室")).c_str());
+    presence_copy_field(room.tail, sizeof room.tail, " ");
+    reg.OpenChat(CHAT_ROOM, nullptr, "R12", &room, 1);
+    auto* lounge = static_cast<CIMDlg*>(reg.Windows().back());
+    lounge->resize(660, 470);
+    PresenceBuddyRecord robot = Buddy(900, "robot");
+    Deliver(&reg, lounge->m_szChatId, robot, "#@#START#0#THUPDATE", 200);
+    Deliver(&reg, "900#", robot, tr("#@#LIST#31,Erin#32,Frank#33,Grace", "#@#LIST#31,小红#32,老周#33,阿杰"), 190);
+    Deliver(&reg, "900#31", robot, tr("Welcome! Today's topic: the new release /:D", "欢迎！今天聊新版本 /:D"), 100);
+    Deliver(&reg, "900#", robot, tr("#@#NOTIFY#1#34,Heidi", "#@#NOTIFY#1#34,小美"), 80);
+    Deliver(&reg, "900#SMSG#32", robot, tr("(private) Can you look at my notes later?", "（悄悄话）一会儿帮我看看笔记？"), 40);
+    lounge->show();
+    Save(lounge, "chat_room_" + suffix);
+    reg.CloseAll(0);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // The dialogs.
+    {
+        CChatRoomDlg::SetListRequest([] {});
+        CChatRoomDlg rooms(&reg);
+        rooms.OnRoomList(0, {{"q-dev", tr("Developers", "开发讨论"), 0}, {"q-family", tr("Family", "家庭"), 1},
+                             {"q-lunch", tr("Lunch club", "午餐俱乐部"), 0}});
+        rooms.show();
+        Save(&rooms, "chat_rooms_" + suffix);
+        CChatWaitDlg wait(&reg);
+        wait.SetText(QString(chat::ChatText("chatroom_dlg", "entertip", "Joining [%s] chatroom, please wait...")).replace("%s", tr("Developers", "开发讨论")));
+        for (int i = 0; i < 180; ++i) wait.Tick();
+        wait.show();
+        Save(&wait, "chat_wait_" + suffix);
+        CSendSmsDlg sms;
+        sms.AppendNumbers({"13800138000", "13900139000"});
+        sms.Text()->setPlainText(tr("The review moved to 4 pm, room 4.", "评审会改到下午四点，四号会议室。"));
+        sms.show();
+        Save(&sms, "sms_" + suffix);
+        CSelectRecipientsDlg chooser({{chat::ToAnsi(tr("Bob", "张伟")), "13800138000"}, {chat::ToAnsi(tr("Carol", "李娜")), "13900139000"},
+                                      {chat::ToAnsi(tr("Dave", "王强")), "13700137000"}}, "13800138000", nullptr);
+        chooser.show();
+        Save(&chooser, "sms_recipients_" + suffix);
+        CGroupMessageDlg group;
+        group.Edit()->setPlainText(tr("Team lunch on Friday at noon!", "周五中午聚餐！"));
+        group.show();
+        Save(&group, "group_message_" + suffix);
+        CChatQueryDlg query({{5, tr("Bob", "张伟")}, {6, tr("Carol", "李娜")}});
+        query.show();
+        Save(&query, "chat_query_" + suffix);
+    }
+
+    // The record browser over what the windows above wrote.
+    {
+        CChatRecordFrame browser(&records, [&](int n) { return n == 0 ? chat::ToAnsi(tr("Alice", "爱丽丝")) : std::string(); });
+        browser.resize(860, 560);
+        browser.show();
+        browser.SelectRecordOwner(5);
+        if (browser.List()->topLevelItemCount() > 0) browser.List()->topLevelItem(0)->setSelected(true);
+        Save(&browser, "chat_records_" + suffix);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    app.setStyle("Fusion");
+    app.setStyleSheet(shell::ShellStyleSheet());
+    QFont f("WenQuanYi Micro Hei");
+    f.setPixelSize(12);
+    app.setFont(f);
+    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
+    g_out = root + "/gallery/chat";
+    QDir().mkpath(g_out);
+    QDir::setCurrent(root);
+    ChatSetSendFunction(Accept);
+    Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    Account_Add(account);
+    QTemporaryDir profile;
+    for (const char* code : {"eng", "chs"}) {
+        shell::LoadConfigPaths(root.toStdString(), profile.path().toStdString(), code == std::string("chs"));
+        // The windows write their placement into the skin ini when they close: keep the installation's as it was.
+        std::string skinIni;
+        const bool had = plat::ReadFile(shell::Paths().skinIni, &skinIni);
+        Language(root.toStdString(), profile.path().toStdString(), code);
+        if (had) plat::WriteFileAtomic(shell::Paths().skinIni, skinIni);
+    }
+    return 0;
+}

@@ -1,0 +1,576 @@
+// The chat-record browser and its query dialog.
+#include "ui/chat/chat_record_frame.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTextCursor>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "common/account.h"
+#include "service/presence_core.h"
+#include "ui/chat/chat_art.h"
+#include "ui/chat/chat_window.h"
+#include "ui/controls/rich_edit.h"
+
+using chat::FromAnsi;
+
+namespace {
+
+enum {
+    ID_QUERY = 32867, ID_CLOSE = 32868, ID_EXPORT = 32900, ID_COPY = 32870, ID_CUT = 32871, ID_DELETE = 32869,
+    ID_SELECT_ALL = 32872, ID_PLAY = 32873, ID_PREV = 32874, ID_NEXT = 32875, ID_REFRESH = 32876, ID_SEARCH = 32903,
+};
+enum ItemKind { kRoot = 1, kPeer = 2, kTime = 3, kQuery = 4 };
+constexpr int kKindRole = Qt::UserRole, kDataRole = Qt::UserRole + 1, kRowRole = Qt::UserRole + 2;
+
+std::function<void(const QString&)> g_box;
+
+QString Text(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
+
+void PlayMessage(int number) {
+    if (number < 1) return;
+    Account* account = Account_FindByType(ACCOUNT_TYPE_SERVICE);
+    if (account && account->connection) presence_serv_play_message(presence_rec(account->connection), number);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+CChatQueryDlg::CChatQueryDlg(const std::vector<std::pair<int, QString>>& peers, QWidget* parent) : QDialog(parent) {
+    setObjectName("chatQueryDlg");
+    setWindowTitle(Text("chatquery_dlg", "caption", "Please input where"));
+    auto* form = new QFormLayout(this);
+    peers_ = new QComboBox(this);
+    for (const auto& [number, name] : peers) peers_->addItem(name, number);
+    from_ = new QDateEdit(QDate::currentDate(), this);
+    to_ = new QDateEdit(QDate::currentDate(), this);
+    from_->setCalendarPopup(true);
+    to_->setCalendarPopup(true);
+    voice_ = new QRadioButton(Text("chatquery_dlg", "btn_ptt", "PTT"), this);
+    text_ = new QRadioButton(Text("chatquery_dlg", "btn_text", "Text"), this);
+    all_ = new QRadioButton(Text("chatquery_dlg", "btn_all", "All"), this);
+    all_->setChecked(true);
+    auto* kinds = new QHBoxLayout;
+    kinds->addWidget(voice_);
+    kinds->addWidget(text_);
+    kinds->addWidget(all_);
+    auto* dates = new QHBoxLayout;
+    dates->addWidget(from_);
+    dates->addWidget(new QLabel(Text("chatquery_dlg", "to", "To"), this));
+    dates->addWidget(to_);
+    form->addRow(Text("chatquery_dlg", "speaker", "Sender"), peers_);
+    form->addRow(Text("chatquery_dlg", "date", "Date: From"), dates);
+    form->addRow(Text("chatquery_dlg", "type", "Type: "), kinds);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setText(Text("dlg_common", "IDOK", "&Ok"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(Text("dlg_common", "IDCANCEL", "&Cancel"));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    form->addRow(buttons);
+}
+
+void CChatQueryDlg::accept() {
+    if (peers_->currentIndex() >= 0) m_peer = peers_->currentData().toInt();
+    m_from = from_->date();
+    m_to = to_->date();
+    m_kind = all_->isChecked() ? 2 : voice_->isChecked() ? 1 : 0;
+    QDialog::accept();
+}
+
+// ---------------------------------------------------------------------------------------------
+void CChatRecordFrame::SetBoxHook(std::function<void(const QString&)> hook) { g_box = std::move(hook); }
+
+QString CChatRecordFrame::T(const char* key, const char* english) const { return Text("chatrecord_dlg", key, english); }
+
+CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::string(int)> ownerName,
+                                   QPointer<CChatRecordFrame>* ownerSlot, QWidget* parent)
+    : QMainWindow(parent), records_(records), ownerName_(std::move(ownerName)), ownerSlot_(ownerSlot) {
+    setObjectName("chatRecordFrame");
+    setAttribute(Qt::WA_DeleteOnClose);
+    resize(820, 560);
+    setStyleSheet("QTreeWidget { background: white; border: 1px solid #cdd8e6; }"
+                  "QTextEdit { background: white; border: 1px solid #cdd8e6; }"
+                  "QToolBar { spacing: 4px; padding: 3px; }");
+    auto make = [this](QMenu* menu, int id, chat::Glyph glyph, std::function<void()> run) {
+        QAction* a = menu->addAction(chat::GlyphIcon(glyph), QString());
+        connect(a, &QAction::triggered, this, [run] { run(); });
+        actions_[id] = a;
+        return a;
+    };
+    QMenu* file = menuBar()->addMenu(QString());
+    make(file, ID_QUERY, chat::Glyph::Search, [this] {
+        std::vector<std::pair<int, QString>> peers;
+        for (int i = 0; root_ && i < root_->childCount(); ++i)
+            peers.push_back({root_->child(i)->data(0, kDataRole).toInt(), root_->child(i)->text(0)});
+        CChatQueryDlg dlg(peers, this);
+        if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
+    });
+    make(file, ID_EXPORT, chat::Glyph::Export, [this] {
+        QString path = QFileDialog::getSaveFileName(this, QString(), QString(), "Text File(*.txt)");
+        if (!path.isEmpty()) ExportTo(path.endsWith(".txt") ? path : path + ".txt");
+    });
+    file->addSeparator();
+    make(file, ID_CLOSE, chat::Glyph::End, [this] { close(); });
+    QMenu* edit = menuBar()->addMenu(QString());
+    make(edit, ID_COPY, chat::Glyph::History, [this] { QApplication::clipboard()->setText(CopyText()); });
+    make(edit, ID_CUT, chat::Glyph::Kick, [this] { DeleteSelected(true); });
+    make(edit, ID_DELETE, chat::Glyph::Delete, [this] { DeleteSelected(false); });
+    make(edit, ID_SELECT_ALL, chat::Glyph::Person, [this] {
+        list_->selectAll();
+        list_->setFocus();
+    });
+    QMenu* action = menuBar()->addMenu(QString());
+    make(action, ID_PLAY, chat::Glyph::Voice, [this] {
+        auto items = list_->selectedItems();
+        if (items.size() == 1) {
+            const ChatRecordRow& row = rows_[items[0]->data(0, kRowRole).toInt()];
+            if (row.voice) PlayMessage(std::atoi(row.content.c_str()));
+        }
+    });
+    make(action, ID_PREV, chat::Glyph::History, [this] { StepDay(1); });
+    make(action, ID_NEXT, chat::Glyph::History, [this] { StepDay(-1); });
+    make(action, ID_REFRESH, chat::Glyph::History, [this] { OnTreeSelChanged(); });
+
+    QToolBar* bar = addToolBar("records");
+    bar->setMovable(false);
+    bar->setIconSize(QSize(20, 20));
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    for (int id : {ID_QUERY, ID_COPY, ID_DELETE, ID_PLAY, ID_EXPORT}) bar->addAction(actions_[id]);
+    bar->addSeparator();
+    keywordLabel_ = new QLabel(bar);
+    bar->addWidget(keywordLabel_);
+    keywordEdit_ = new QLineEdit(bar);
+    keywordEdit_->setObjectName("keyword");
+    keywordEdit_->setMaxLength(128);
+    keywordEdit_->setFixedWidth(160);
+    bar->addWidget(keywordEdit_);
+    QAction* search = bar->addAction(chat::GlyphIcon(chat::Glyph::Search), QString());
+    actions_[ID_SEARCH] = search;
+    connect(search, &QAction::triggered, this, [this] { Search(keywordEdit_->text()); });
+    connect(keywordEdit_, &QLineEdit::returnPressed, search, &QAction::trigger);
+
+    auto* split = new QSplitter(Qt::Horizontal, this);
+    tree_ = new QTreeWidget(split);
+    tree_->setObjectName("recordTree");
+    tree_->setHeaderHidden(true);
+    tree_->setMinimumWidth(180);
+    auto* right = new QSplitter(Qt::Vertical, split);
+    list_ = new QTreeWidget(right);
+    list_->setObjectName("recordList");
+    list_->setRootIsDecorated(false);
+    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list_->setColumnCount(5);
+    list_->header()->resizeSection(0, 120);
+    list_->header()->resizeSection(1, 150);
+    list_->header()->resizeSection(2, 130);
+    list_->header()->resizeSection(3, 80);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this, [this, action](const QPoint& p) {
+        RefreshCommands();
+        action->exec(list_->viewport()->mapToGlobal(p));
+    });
+    auto* viewBox = new QWidget(right);
+    auto* viewLayout = new QVBoxLayout(viewBox);
+    viewLayout->setContentsMargins(0, 4, 0, 0);
+    auto* header = new QHBoxLayout;
+    senderLabel_ = new QLabel(viewBox);
+    receiversLabel_ = new QLabel(viewBox);
+    senderLabel_->setStyleSheet("font-weight: 700;");
+    receiversLabel_->setStyleSheet("font-weight: 700;");
+    viewSender_ = new QLabel(viewBox);
+    viewReceivers_ = new QLabel(viewBox);
+    header->addWidget(senderLabel_);
+    header->addWidget(viewSender_, 1);
+    header->addWidget(receiversLabel_);
+    header->addWidget(viewReceivers_, 2);
+    viewLayout->addLayout(header);
+    view_ = new CChatRichEdit(viewBox);
+    view_->setObjectName("recordView");
+    view_->setReadOnly(true);
+    viewLayout->addWidget(view_, 1);
+    right->setStretchFactor(0, 3);
+    right->setStretchFactor(1, 2);
+    split->setStretchFactor(1, 1);
+    setCentralWidget(split);
+    for (auto*& pane : panes_) pane = new QLabel(this);
+    statusBar()->addWidget(panes_[0], 1);
+    statusBar()->addPermanentWidget(panes_[1]);
+    statusBar()->addPermanentWidget(panes_[2]);
+    connect(tree_, &QTreeWidget::currentItemChanged, this, [this] { OnTreeSelChanged(); });
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        OnListSelChanged();
+        RefreshCommands();
+    });
+    queryFrom_ = queryTo_ = QDate::currentDate();
+    OnLanguageChanged();
+    panes_[1]->setText(QDate::currentDate().toString("yyyy-MM-dd"));
+}
+
+CChatRecordFrame::~CChatRecordFrame() {
+    WriteBackChanges();
+    if (ownerSlot_) *ownerSlot_ = nullptr;
+}
+
+void CChatRecordFrame::closeEvent(QCloseEvent* e) {
+    WriteBackChanges();
+    QMainWindow::closeEvent(e);
+}
+
+void CChatRecordFrame::Box(const QString& text) {
+    if (g_box) g_box(text);
+    else QMessageBox::information(this, Text("dlg_common", "tip", "tip"), text);
+}
+
+void CChatRecordFrame::OnLanguageChanged() {
+    setWindowTitle(T("title", "Message management"));
+    QList<QAction*> menus = menuBar()->actions();
+    const char* keys[][2] = {{"record_menu0", "&File"}, {"record_menu1", "&Edit"}, {"record_menu2", "&Action"}};
+    for (int i = 0; i < 3 && i < menus.size(); ++i) menus[i]->setText(Text("chatrecord_menu", keys[i][0], keys[i][1]));
+    auto set = [this](int id, const char* key, const char* english, const char* tipKey, const char* tip) {
+        const QString text = Text("chatrecord_menu", key, english);
+        actions_[id]->setText(text);
+        QString plain = text;
+        plain.remove(QRegularExpression(R"(\(&\w\))")).remove('&').remove("...");
+        actions_[id]->setIconText(plain);
+        if (tipKey) actions_[id]->setToolTip(T(tipKey, tip));
+    };
+    set(ID_QUERY, "record_menu0_0", "&Query", "TipQuery", "Query records");
+    set(ID_CLOSE, "record_menu0_1", "&Close", nullptr, nullptr);
+    set(ID_EXPORT, "record_menu0_2", "&Export", nullptr, nullptr);
+    set(ID_COPY, "record_menu1_0", "&Copy", "TipCopy", "Copy selected records");
+    set(ID_CUT, "record_menu1_1", "C&ut", "TipCut", "Cut selected records");
+    set(ID_DELETE, "record_menu1_2", "&Delete", "TipDelete", "Delete selected records");
+    set(ID_SELECT_ALL, "record_menu1_3", "&Select All", nullptr, nullptr);
+    set(ID_PLAY, "record_menu2_0", "&Play", "TipPlay", "Play PTT");
+    set(ID_PREV, "record_menu2_1", "Pre&v day", "TipPrevDay", "Prev day");
+    set(ID_NEXT, "record_menu2_2", "&Next day", "TipNextDay", "Next day");
+    set(ID_REFRESH, "record_menu2_3", "&Refresh", "TipRefresh", "Refresh record");
+    actions_[ID_SEARCH]->setText(T("search", "Search"));
+    keywordLabel_->setText(T("bykeyword", "Search by keyword:"));
+    list_->setHeaderLabels({T("col_sender", "From"), T("col_recver", "To"), T("col_time", "Time"),
+                            T("col_type", "Message type"), T("col_prop", "Property")});
+    senderLabel_->setText(T("col_sender", "From") + ":");
+    receiversLabel_->setText(T("col_recver", "To") + ":");
+    RebuildTree();
+}
+
+QString CChatRecordFrame::GetOwnerName(int peer) const {
+    if (ownerName_) {
+        std::string name = ownerName_(peer);
+        if (!name.empty()) return FromAnsi(name.substr(0, 127));
+    }
+    std::string name = records_ ? records_->GetOwnerName(peer) : std::string();
+    return name.empty() ? QString::number(peer) : FromAnsi(name);
+}
+
+void CChatRecordFrame::RebuildTree() {
+    ClearRecords();
+    const bool hadQuery = queryItem_ != nullptr;
+    tree_->blockSignals(true);
+    tree_->clear();
+    queryItem_ = nullptr;
+    root_ = new QTreeWidgetItem(tree_, {T("mycontact", "My Contact")});
+    root_->setData(0, kKindRole, kRoot);
+    root_->setIcon(0, chat::GlyphIcon(chat::Glyph::Room));
+    if (records_ && !records_->root().empty()) {
+        const char* nodes[][2] = {{"timenode1", "Today"}, {"timenode2", "Yesterday"}, {"timenode3", "The day before yesterday"},
+                                  {"timenode4", "Inner three days"}, {"timenode5", "Inner a week"}, {"timenode6", "Inner a month"}};
+        const int days[] = {0, 1, 2, 3, 7, 30};
+        for (int peer : records_->ListPeers()) {
+            auto* item = new QTreeWidgetItem(root_, {GetOwnerName(peer)});
+            item->setData(0, kKindRole, kPeer);
+            item->setData(0, kDataRole, peer);
+            item->setIcon(0, chat::GlyphIcon(chat::Glyph::Person));
+            for (int i = 0; i < 6; ++i) {
+                auto* node = new QTreeWidgetItem(item, {T(nodes[i][0], nodes[i][1])});
+                node->setData(0, kKindRole, kTime);
+                node->setData(0, kDataRole, days[i]);
+                node->setIcon(0, chat::GlyphIcon(chat::Glyph::History));
+            }
+        }
+        if (hadQuery) {
+            queryItem_ = new QTreeWidgetItem(tree_, {T("query", "Query reslut")});
+            queryItem_->setData(0, kKindRole, kQuery);
+            queryItem_->setIcon(0, chat::GlyphIcon(chat::Glyph::Search));
+        }
+    }
+    root_->setExpanded(true);
+    tree_->blockSignals(false);
+    tree_->setCurrentItem(root_);
+    OnTreeSelChanged();
+}
+
+bool CChatRecordFrame::SelectRecordOwner(int peer) {
+    for (int i = 0; root_ && i < root_->childCount(); ++i) {
+        if (root_->child(i)->data(0, kDataRole).toInt() == peer) {
+            tree_->setCurrentItem(root_->child(i));
+            return true;
+        }
+    }
+    Box(T("null_record", "It is not chat record!"));
+    return false;
+}
+
+void CChatRecordFrame::ClearRecords() {
+    WriteBackChanges();
+    rows_.clear();
+    list_->clear();
+    view_->clear();
+    viewSender_->clear();
+    viewReceivers_->clear();
+    shownVoice_ = 0;
+    UpdateCount();
+}
+
+void CChatRecordFrame::WriteBackChanges() {
+    if (deleted_.empty() || !records_) return;
+    records_->RemoveRecords(deleted_);
+    deleted_.clear();
+}
+
+void CChatRecordFrame::AddRows(std::vector<ChatRecordRow> rows) {
+    for (auto& row : rows) {
+        auto* item = new QTreeWidgetItem(list_, {FromAnsi(row.sender), FromAnsi(row.receivers), QString::fromStdString(row.time),
+                                                 row.voice ? T("pttmsg", "PTT") : T("textmsg", "Text"),
+                                                 row.priv ? T("privacy", "Privacy") : QString()});
+        item->setIcon(0, chat::GlyphIcon(row.voice ? chat::Glyph::Voice : chat::Glyph::Smile));
+        item->setData(0, kRowRole, static_cast<int>(rows_.size()));
+        item->setData(0, kDataRole, row.voice);
+        rows_.push_back(std::move(row));
+    }
+    UpdateCount();
+}
+
+void CChatRecordFrame::UpdateCount() {
+    panes_[2]->setText(QString("%1: %2").arg(T("num", "Num")).arg(list_->topLevelItemCount()));
+    RefreshCommands();
+}
+
+QString CChatRecordFrame::StatusText(int pane) const { return pane >= 0 && pane < 3 ? panes_[pane]->text() : QString(); }
+
+void CChatRecordFrame::ShowDay(int peer, int daysBack, int kind) {
+    ClearRecords();
+    std::vector<ChatRecordRow> rows;
+    records_->ReadDay(peer, QDate::currentDate().addDays(-daysBack).toString("yyyy-MM-dd").toStdString(), kind, &rows);
+    peer_ = peer;
+    daysBack_ = daysBack;
+    AddRows(std::move(rows));
+}
+
+void CChatRecordFrame::ShowRange(int peer, const QDate& from, const QDate& to, int kind) {
+    ClearRecords();
+    panes_[1]->setText(QString("%1 %2 %3").arg(from.toString("yyyy-MM-dd"), T("splitdate", "To"), to.toString("yyyy-MM-dd")));
+    std::vector<ChatRecordRow> rows;
+    for (QDate d = from; d <= to && rows.size() < 200000; d = d.addDays(1))
+        records_->ReadDay(peer, d.toString("yyyy-MM-dd").toStdString(), kind, &rows);
+    peer_ = peer;
+    AddRows(std::move(rows));
+}
+
+void CChatRecordFrame::SearchAll(const QString& keyword) {
+    if (!records_ || records_->root().empty()) return;
+    ClearRecords();
+    std::vector<ChatRecordRow> rows;
+    std::string key = chat::ToAnsi(keyword);
+    for (int peer : records_->ListPeers()) records_->ScanFolder(peer, key, &rows);
+    AddRows(std::move(rows));
+}
+
+void CChatRecordFrame::Search(const QString& text) {
+    keyword_ = text.trimmed();
+    if (keyword_.isEmpty()) {
+        Box(T("null_keyword", "Please input keyword!"));
+        return;
+    }
+    if (!records_ || records_->root().empty()) return;
+    if (!queryItem_) {
+        queryItem_ = new QTreeWidgetItem(tree_, {T("query", "Query reslut")});
+        queryItem_->setData(0, kKindRole, kQuery);
+        queryItem_->setIcon(0, chat::GlyphIcon(chat::Glyph::Search));
+    }
+    if (tree_->currentItem() != queryItem_) tree_->setCurrentItem(queryItem_);
+    else OnTreeSelChanged();
+}
+
+void CChatRecordFrame::Query(int peer, const QDate& from, const QDate& to, int kind) {
+    keyword_.clear();
+    queryPeer_ = peer;
+    queryFrom_ = from;
+    queryTo_ = to;
+    queryKind_ = kind;
+    if (!queryItem_) {
+        queryItem_ = new QTreeWidgetItem(tree_, {T("query", "Query reslut")});
+        queryItem_->setData(0, kKindRole, kQuery);
+        queryItem_->setIcon(0, chat::GlyphIcon(chat::Glyph::Search));
+    }
+    if (tree_->currentItem() != queryItem_) tree_->setCurrentItem(queryItem_);
+    else OnTreeSelChanged();
+}
+
+void CChatRecordFrame::OnTreeSelChanged() {
+    QTreeWidgetItem* item = tree_->currentItem();
+    const int kind = item ? item->data(0, kKindRole).toInt() : 0;
+    const int data = item ? item->data(0, kDataRole).toInt() : 0;
+    const QDate today = QDate::currentDate();
+    if (kind == kQuery) {
+        panes_[0]->setText(item->text(0));
+        if (keyword_.isEmpty()) {
+            ShowRange(queryPeer_, queryFrom_, queryTo_, queryKind_);
+        } else {
+            panes_[1]->setText(QString("%1 %2").arg(T("keyword", "Keyword:"), keyword_));
+            SearchAll(keyword_);
+        }
+    } else if (kind == kTime) {
+        const int peer = item->parent()->data(0, kDataRole).toInt();
+        panes_[0]->setText(item->parent()->text(0) + "\\" + item->text(0));
+        if (data < 3) {
+            panes_[1]->setText(today.addDays(-data).toString("yyyy-MM-dd"));
+            ShowDay(peer, data, 2);
+        } else {
+            ShowRange(peer, today.addDays(-data), today, 2);
+            daysBack_ = 0;
+        }
+    } else if (kind == kPeer) {
+        panes_[0]->setText(item->text(0));
+        ShowRange(data, today.addDays(-7), today, 2);
+        daysBack_ = 0;
+    } else {
+        ClearRecords();
+        panes_[0]->setText(item ? item->text(0) : QString());
+        panes_[1]->clear();
+        panes_[2]->setText("0");
+    }
+    RefreshCommands();
+}
+
+void CChatRecordFrame::OnListSelChanged() {
+    auto items = list_->selectedItems();
+    if (items.isEmpty()) return;
+    const ChatRecordRow& row = rows_[items[0]->data(0, kRowRole).toInt()];
+    viewSender_->setText(FromAnsi(row.sender));
+    viewReceivers_->setText(FromAnsi(row.receivers));
+    view_->clear();
+    shownVoice_ = 0;
+    QTextCursor c(view_->document());
+    if (row.voice) {
+        shownVoice_ = std::atoi(row.content.c_str());
+        view_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
+                                       chat::GlyphImage(chat::Glyph::Voice, 22, QColor(0x2f, 0x6f, 0xc6)));
+        c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>&nbsp;&nbsp;%2")
+                         .arg(shownVoice_)
+                         .arg(T("oneptt", "A PTT message").toHtmlEscaped()));
+        return;
+    }
+    const QString text = FromAnsi(row.content);
+    int plain = 0;
+    for (int i = 0; i < text.size();) {
+        int len = 0;
+        int index = chat::EmoticonAt(text, i, &len);
+        if (index < 0) {
+            ++i;
+            continue;
+        }
+        c.insertText(text.mid(plain, i - plain));
+        view_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
+        c.movePosition(QTextCursor::End);
+        i += len;
+        plain = i;
+    }
+    c.movePosition(QTextCursor::End);
+    c.insertText(text.mid(plain));
+}
+
+void CChatRecordFrame::StepDay(int delta) {
+    int next = daysBack_ + delta;
+    if (next < 0 || next > 27) return;
+    daysBack_ = next;
+    panes_[1]->setText(QDate::currentDate().addDays(-daysBack_).toString("yyyy-MM-dd"));
+    ShowDay(peer_, daysBack_, 2);
+}
+
+QString CChatRecordFrame::CopyText() const {
+    QStringList lines;
+    auto items = list_->selectedItems();
+    if (items.isEmpty()) return {};
+    lines << QStringList{list_->headerItem()->text(0), list_->headerItem()->text(1), list_->headerItem()->text(2),
+                         list_->headerItem()->text(3), list_->headerItem()->text(4), T("col_content", "Message content")}
+                 .join('\t');
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list_->topLevelItem(i);
+        if (!item->isSelected()) continue;
+        const ChatRecordRow& row = rows_[item->data(0, kRowRole).toInt()];
+        lines << QStringList{item->text(0), item->text(1), item->text(2), item->text(3), item->text(4), FromAnsi(row.content)}
+                     .join('\t');
+    }
+    return lines.join("\r\n") + "\r\n";
+}
+
+void CChatRecordFrame::DeleteSelected(bool copyFirst) {
+    if (!Enabled(ID_DELETE)) return;
+    if (copyFirst) QApplication::clipboard()->setText(CopyText());
+    for (int i = list_->topLevelItemCount() - 1; i >= 0; --i) {
+        QTreeWidgetItem* item = list_->topLevelItem(i);
+        if (!item->isSelected()) continue;
+        deleted_.push_back(rows_[item->data(0, kRowRole).toInt()]);
+        delete list_->takeTopLevelItem(i);
+    }
+    UpdateCount();
+}
+
+bool CChatRecordFrame::ExportTo(const QString& path) const {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    QString out;
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        const ChatRecordRow& row = rows_[list_->topLevelItem(i)->data(0, kRowRole).toInt()];
+        out += QString("%1 %2 %3 %4  [%5]\r\n")
+                   .arg(FromAnsi(row.sender), T("to", "To"), FromAnsi(row.receivers), T("speak", "Speak"),
+                        QString::fromStdString(row.time));
+        out += row.voice ? T("oneptt", "A PTT message") : FromAnsi(row.content);
+        out += "\r\n\r\n";
+    }
+    return f.write(out.toUtf8()) >= 0;
+}
+
+bool CChatRecordFrame::Enabled(int command) const {
+    const int rows = list_->topLevelItemCount();
+    const auto selected = list_->selectedItems();
+    QTreeWidgetItem* item = tree_->currentItem();
+    const int kind = item ? item->data(0, kKindRole).toInt() : 0;
+    switch (command) {
+        case ID_EXPORT:
+        case ID_SELECT_ALL: return rows > 0;
+        case ID_COPY: return !selected.isEmpty();
+        // A keyword result lists only some records: deleting from it is not offered.
+        case ID_CUT:
+        case ID_DELETE: return !selected.isEmpty() && keyword_.isEmpty();
+        case ID_PLAY: return selected.size() == 1 && selected[0]->data(0, kDataRole).toInt() == 1;
+        case ID_PREV: return (kind == kPeer || kind == kTime) && daysBack_ < 27;
+        case ID_NEXT: return (kind == kPeer || kind == kTime) && daysBack_ > 0;
+        default: return true;
+    }
+}
+
+void CChatRecordFrame::RefreshCommands() {
+    for (auto& [id, action] : actions_) action->setEnabled(Enabled(id));
+}

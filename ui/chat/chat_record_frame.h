@@ -1,0 +1,106 @@
+// CChatRecordFrame: the "Message management" window: peers and time ranges, the records, the shown record.
+#pragma once
+
+#include <QDate>
+#include <QDialog>
+#include <QMainWindow>
+#include <QPointer>
+
+#include "ui/chat/chat_record_store.h"
+
+class QComboBox;
+class QDateEdit;
+class QLabel;
+class QLineEdit;
+class QRadioButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QAction;
+class CChatRichEdit;
+
+// The query dialog: peer, date range, kind.
+class CChatQueryDlg : public QDialog {
+    Q_OBJECT
+public:
+    CChatQueryDlg(const std::vector<std::pair<int, QString>>& peers, QWidget* parent = nullptr);
+    int m_peer = 0;
+    int m_kind = 2;
+    QDate m_from, m_to;
+    void accept() override;
+    QComboBox* Peers() const { return peers_; }
+
+private:
+    QComboBox* peers_;
+    QDateEdit *from_, *to_;
+    QRadioButton *voice_, *text_, *all_;
+};
+
+class CChatRecordFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    // ownerSlot is cleared when the window goes away.
+    CChatRecordFrame(ChatRecordFile* records, std::function<std::string(int)> ownerName,
+                     QPointer<CChatRecordFrame>* ownerSlot = nullptr, QWidget* parent = nullptr);
+    ~CChatRecordFrame() override;
+
+    void RebuildTree();
+    // Selects the peer's folder; false (and a box) when it has none.
+    bool SelectRecordOwner(int peer);
+    QString GetOwnerName(int peer) const;
+    void ShowDay(int peer, int daysBack, int kind);
+    void ShowRange(int peer, const QDate& from, const QDate& to, int kind);
+    void SearchAll(const QString& keyword);
+    void Search(const QString& keyword);
+    void Query(int peer, const QDate& from, const QDate& to, int kind);
+    void StepDay(int delta);
+    void DeleteSelected(bool copyFirst);
+    QString CopyText() const;
+    bool ExportTo(const QString& path) const;
+    // Writes the pending deletions back to the day files.
+    void WriteBackChanges();
+    void OnLanguageChanged();
+
+    QTreeWidget* Tree() const { return tree_; }
+    QTreeWidget* List() const { return list_; }
+    CChatRichEdit* View() const { return view_; }
+    const std::vector<ChatRecordRow>& Rows() const { return rows_; }
+    QString StatusText(int pane) const;
+    int DaysBack() const { return daysBack_; }
+    bool Enabled(int command) const;
+    static void SetBoxHook(std::function<void(const QString&)> hook);
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void OnTreeSelChanged();
+    void OnListSelChanged();
+    void ClearRecords();
+    void AddRows(std::vector<ChatRecordRow> rows);
+    void UpdateCount();
+    void RefreshCommands();
+    void Box(const QString& text);
+    QString T(const char* key, const char* english) const;
+
+    ChatRecordFile* records_;
+    std::function<std::string(int)> ownerName_;
+    QPointer<CChatRecordFrame>* ownerSlot_;
+    QTreeWidget* tree_;
+    QTreeWidget* list_;
+    CChatRichEdit* view_;
+    QLabel *viewSender_, *viewReceivers_, *senderLabel_, *receiversLabel_;
+    QLineEdit* keywordEdit_;
+    QLabel* keywordLabel_;
+    QLabel* panes_[3];
+    QTreeWidgetItem* root_ = nullptr;
+    QTreeWidgetItem* queryItem_ = nullptr;
+    std::map<int, QAction*> actions_;
+    std::vector<ChatRecordRow> rows_;
+    std::vector<ChatRecordRow> deleted_;
+    QString keyword_;
+    int daysBack_ = 0;
+    int peer_ = 0;
+    int queryPeer_ = 0, queryKind_ = 2;
+    QDate queryFrom_, queryTo_;
+    int shownVoice_ = 0;
+};

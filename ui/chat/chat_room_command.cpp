@@ -1,0 +1,178 @@
+// Chat-room command texts: the parser, the builders and the send to the robot.
+#include "ui/chat/chat_room_command.h"
+
+#include <cstdio>
+
+#include "common/debug.h"
+#include "service/presence_notice.h"
+#include "ui/chat/chat_transport.h"
+
+namespace {
+
+struct NamedCode {
+    const char* name;
+    int code;
+};
+// In the order they are compared.
+constexpr NamedCode kNames[] = {
+    {"THUPDATE", CRC_THUPDATE}, {"INVITE", CRC_INVITE}, {"RESULT", CRC_RESULT}, {"LIST", CRC_LIST},
+    {"NOTIFY", CRC_NOTIFY},     {"START", CRC_START},   {"ACCEPT", CRC_ACCEPT}, {"SMSG", CRC_SMSG},
+    {"KICK", CRC_KICK},         {"JOIN", CRC_JOIN},     {"QUIT", CRC_QUIT},     {"END", CRC_END},
+};
+
+// Entry n of a list read the way a run of NUL-terminated texts is walked: the walk ends at the first empty entry.
+std::string WalkEntry(const std::vector<std::string>& list, size_t first, size_t n) {
+    for (size_t i = first; i < list.size(); ++i) {
+        if (list[i].empty()) return {};
+        if (i == first + n) return list[i];
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string ChatRoomFieldText(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c == '#') c = ' ';
+    return out;
+}
+
+bool CChatRoomCommand::SetThid(std::string_view thid) {
+    if (thid.size() > kThidMax) {
+        DebugTrace(MOD_QZ, 2, "chat thread id too long (%zu characters), kept %s", thid.size(), thid_.c_str());
+        return false;
+    }
+    changed_ = thid_ != thid;
+    thid_.assign(thid);
+    return true;
+}
+
+bool CChatRoomMessage::SplitInto(std::string_view text, char separator, std::vector<std::string>* fields,
+                                 int* count) {
+    fields->clear();
+    *count = 0;
+    std::string current;
+    size_t bytes = 0;
+    for (char c : text) {
+        if (c == separator) {
+            if (current.empty()) current = " ";
+            bytes += current.size() + 1;
+            fields->push_back(std::move(current));
+            current.clear();
+            ++*count;
+        } else {
+            current.push_back(c);
+        }
+        if (bytes + current.size() + 1 > CChatRoomMessage::kFieldListMax) {
+            fields->clear();
+            *count = 0;
+            return false;
+        }
+    }
+    fields->push_back(std::move(current));
+    return true;
+}
+
+int CChatRoomCommand::Parse() {
+    // Fields of an earlier text never survive a new parse.
+    fields_.clear();
+    fieldCount_ = 0;
+    if (raw_.compare(0, kChatRoomPrefix.size(), kChatRoomPrefix) != 0) return CRC_PLAIN;
+    std::string_view body(raw_);
+    body.remove_prefix(kChatRoomPrefix.size());
+    if (!CChatRoomMessage::SplitInto(body, '#', &fields_, &fieldCount_)) {
+        DebugTrace(MOD_QZ, 2, "chat-room command refused: its fields pass %zu bytes", CChatRoomMessage::kFieldListMax);
+        return CRC_PLAIN;
+    }
+    for (const NamedCode& named : kNames)
+        if (fields_[0] == named.name) return named.code;
+    return CRC_PLAIN;
+}
+
+int CChatRoomMessage::SetRawText(std::string_view text) {
+    if (text.size() > kRawMax) {
+        DebugTrace(MOD_QZ, 2, "chat-room text refused: %zu bytes, at most %zu", text.size(), kRawMax);
+        raw_.clear();
+        changed_ = true;
+        return 1;
+    }
+    int differs = raw_ != text;
+    raw_.assign(text);
+    changed_ = true;
+    return differs;
+}
+
+std::string CChatRoomMessage::GetListEntry(int n) const {
+    if (n < 0) return {};
+    return WalkEntry(fields_, 1, static_cast<size_t>(n));
+}
+
+int CChatRoomMessage::SplitFields(std::string_view text, char separator) {
+    int count = 0;
+    if (!SplitInto(text, separator, &second_, &count)) return -1;
+    return count;
+}
+
+std::string CChatRoomMessage::GetSecondEntry(int n) const {
+    if (n < 0) return {};
+    return WalkEntry(second_, 0, static_cast<size_t>(n));
+}
+
+bool CChatRoomPacket::AppendId(int id) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%d", id);
+    if (args_.size() + std::char_traits<char>::length(buf) > kArgsMax) return false;
+    args_ += buf;
+    return true;
+}
+
+bool CChatRoomPacket::SetKey(std::string_view key) {
+    if (key.size() + 1 > kArgsMax) return false;
+    args_ = "#" + ChatRoomFieldText(key);
+    return true;
+}
+
+int CChatRoomPacket::SetContent(std::string text) {
+    if (text.size() > kContentMax) {
+        DebugTrace(MOD_QZ, 2, "chat-room packet refused: %zu bytes, at most %zu", text.size(), kContentMax);
+        return 0;
+    }
+    content_ = std::move(text);
+    return 1;
+}
+
+int CChatRoomPacket::BuildStart(int mode, std::string_view lead, std::string_view nickname, std::string_view tail) {
+    std::string l = ChatRoomFieldText(lead), n = ChatRoomFieldText(nickname), t = ChatRoomFieldText(tail);
+    if (mode == 1) return SetContent("#@#START#" + l + "#" + n + "##" + t + args_);
+    if (mode == 2 || mode == 3) return SetContent("#@#START#" + l + "#" + n + args_ + "#" + t);
+    return 1;
+}
+
+int CChatRoomPacket::BuildAccept(std::string_view nickname) {
+    return SetContent("#@#ACCEPT#" + ChatRoomFieldText(nickname));
+}
+
+int CChatRoomPacket::BuildInvite(std::string_view text) {
+    return SetContent("#@#INVITE#" + ChatRoomFieldText(text) + args_);
+}
+
+int CChatRoomPacket::BuildText(std::string_view text) {
+    std::string out(text);
+    if (out.compare(0, kChatRoomPrefix.size(), kChatRoomPrefix) == 0) out.insert(out.begin(), ' ');
+    return SetContent(std::move(out));
+}
+
+int CChatRoomPacket::BuildKick() { return SetContent("#@#KICK" + args_); }
+
+int CChatRoomPacket::BuildQuit() { return SetContent("#@#QUIT"); }
+
+int CChatRoomPacket::BuildEnd(int number) { return SetContent("#@#END#" + std::to_string(number)); }
+
+int CChatRoomCommand::Send(PresenceConnectionRec* connection, const char* thidOverride, int kind) {
+    std::vector<PresenceBuddyRecord> recipients(1);
+    recipients[0].id = recipient_;
+    DebugTrace(MOD_QZ, 3, "Packet=%s, Thid=%s", content_.c_str(), thid_.c_str());
+    const char* thid = thidOverride ? thidOverride : (thid_.empty() ? nullptr : thid_.c_str());
+    return ChatSendIm(connection, content_.c_str(), &recipients, thid, kind);
+}

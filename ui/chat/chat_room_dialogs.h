@@ -1,0 +1,76 @@
+// The chat-room list, the joining of a room and the "Please wait..." dialog that lasts until the room answers.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ui/chat/chat_session_registry.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+
+// One room of the access server's list.
+struct ChatRoomEntry {
+    std::string id;
+    QString name;
+    int passwordFlag = 0;  // 1: the room asks for a password
+};
+
+class CChatWaitDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kTimeoutMs = 60000;
+    explicit CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent = nullptr);
+    ~CChatWaitDlg() override;
+    void SetText(const QString& text);
+    // Set when the user stopped the wait or it timed out.
+    bool m_bEndedByUser = false;
+    // One timer tick (100 ms of waiting).
+    void Tick();
+    int Progress() const;
+    QString ButtonText() const;
+    QString Text() const;
+    // Ends the wait because the room answered.
+    void Answered();
+    void done(int r) override;
+
+private:
+    CChatSessionRegistry* registry_;
+    QTimer timer_;
+    QLabel* label_;
+    QProgressBar* progress_;
+    QPushButton* button_;
+};
+
+class CChatRoomDlg : public QDialog {
+    Q_OBJECT
+public:
+    CChatRoomDlg(CChatSessionRegistry* registry, QPointer<CChatRoomDlg>* ownerSlot = nullptr, QWidget* parent = nullptr);
+    ~CChatRoomDlg() override;
+    // The list answer: code 0 with rooms fills the tree; anything else says there are no rooms.
+    void OnRoomList(int code, const std::vector<ChatRoomEntry>& rooms);
+    // Joins the selected room: asks what is needed, opens the room's window, waits for its answer.
+    void Join();
+    void OnLanguageChanged();
+    QTreeWidget* Tree() const { return tree_; }
+
+    // Replaceable for tests: the password question (false: cancelled) and the boxes.
+    static void SetHooks(std::function<bool(const QString& room, std::string* password)> askPassword,
+                         std::function<void(const QString&)> box, std::function<void(CChatWaitDlg*)> waiting);
+    // Sends the list request; replaceable for tests.
+    static void SetListRequest(std::function<void()> request);
+
+private:
+    CChatSessionRegistry* registry_;
+    QPointer<CChatRoomDlg>* ownerSlot_;
+    QTreeWidget* tree_;
+    QLabel* tip_;
+    QPushButton *enter_, *cancel_;
+    std::vector<ChatRoomEntry> rooms_;
+};

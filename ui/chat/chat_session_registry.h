@@ -1,0 +1,93 @@
+// The registry of open chat windows: chat ids, finding the window of a session, opening chats, the chat
+// lock, broadcasts to every window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sync.h"
+#include "service/presence_notice.h"
+#include "ui/chat/chat_window_core.h"
+
+// What the registry needs of a window beyond its session logic.
+class ChatWindowBase : public ChatWindowCore {
+ public:
+    // Makes the (hidden) window; false when it cannot be made.
+    virtual bool CreateChatWindow() { return true; }
+    virtual void ShowChatWindow() {}
+    virtual void BringToTop() {}
+    virtual bool IsActiveChatWindow() const { return false; }
+    virtual bool HasWindowHandle() const { return true; }
+    virtual LRESULT SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) { (void)message, (void)wParam, (void)lParam; return 0; }
+    virtual void ReloadPanelImage() {}
+    // Closes the window as its own close button does (it leaves its room and the registry).
+    virtual void CloseWindow() {}
+    // Ends the window once the current message has been handled (never from inside its own handler).
+    virtual void DestroyLater() { delete this; }
+};
+
+class CChatSessionRegistry {
+ public:
+    using Factory = std::function<ChatWindowBase*()>;
+
+    explicit CChatSessionRegistry(void* owner = nullptr);
+    virtual ~CChatSessionRegistry();
+
+    void SetFactory(Factory factory) { factory_ = std::move(factory); }
+    void SetCounter(uint16_t counter) { counter_ = counter; }
+    uint16_t Counter() const { return counter_; }
+
+    // TRUE when the 2000 ms wait timed out. A nested Lock on the thread that holds it times out at once
+    // instead of freezing the window for two seconds.
+    BOOL Lock();
+    void Unlock();
+    bool HeldByThisThread() const;
+
+    Account* GetOwnAccount();
+    std::string MakeChatId(int type);
+    static std::string ChatIdBase(const std::string& chatId);
+    static std::string SplitChatId(const std::string& chatId, int* number, int* privateFlag);
+
+    ChatWindowBase* CreateChatDialog(int type, int openedByUser, const char* peerKey);
+    ChatWindowBase* FindByChatId(const std::string& chatId);
+    ChatWindowBase* FindByMembers(int type, const std::vector<PresenceBuddyRecord>* members, const char* key,
+                                  const PresenceBuddyRecord* extra);
+    static int MembersEqual(const std::vector<PresenceBuddyRecord>& a, const std::vector<PresenceBuddyRecord>& b);
+    int OpenChat(int type, const std::vector<PresenceBuddyRecord>* members, const char* key, ChatSessionRecord* record,
+                 int show);
+    int ResolveMembers(int type, const PresenceMessageRecord* record, std::vector<PresenceBuddyRecord>* out);
+    int ContainsDialog(const ChatWindowBase* window) const;
+    int RemoveDialog(ChatWindowBase* window);
+    void Clear() { windows_.clear(); }
+    void Broadcast(UINT message, WPARAM wParam, LPARAM lParam);
+    void BroadcastLanguageChanged();
+    void ReloadPanelImages();
+    void CloseAll(int flag);
+
+    const std::vector<ChatWindowBase*>& Windows() const { return windows_; }
+    void* waitDialog = nullptr;
+
+    // Name lookup of ResolveMembers (the address book); null keeps the incoming names.
+    using NameLookup = std::function<bool(int userId, PresenceBuddyRecord* member)>;
+    void SetNameLookup(NameLookup lookup) { lookup_ = std::move(lookup); }
+
+ private:
+    void* owner_ = nullptr;
+    uint16_t counter_ = 0;
+    std::vector<ChatWindowBase*> windows_;
+    Account* ownAccount_ = nullptr;
+    Factory factory_;
+    NameLookup lookup_;
+    plat::Semaphore semaphore_{1, 1};
+    std::thread::id holder_;
+};
+
+int OpenGroupChat(CChatSessionRegistry* registry, const char* key, const char* name);
+int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<PresenceBuddyRecord>& members);
+
+// The main window's incoming-message routing: finds or creates the window and hands it the message.
+// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot.
+LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record);

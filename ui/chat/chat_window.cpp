@@ -1,0 +1,868 @@
+// The chat window: widgets, drawing of the history view, the send and press-to-talk paths, commands.
+#include "ui/chat/chat_window.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QFontDialog>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocumentFragment>
+#include <QToolBar>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "common/account.h"
+#include "common/debug.h"
+#include "platform/codepage.h"
+#include "platform/sync.h"
+#include "service/presence_core.h"
+#include "ui/chat/chat_art.h"
+#include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_room_dialogs.h"
+#include "ui/controls/control_messages.h"
+#include "ui/controls/rich_edit.h"
+#include "ui/controls/shaped_button.h"
+#include "ui/shell/shell_config.h"
+
+namespace chat {
+
+QString FromAnsi(const std::string& text) { return QString::fromStdString(plat::AnsiToUtf8(text)); }
+std::string ToAnsi(const QString& text) { return plat::Utf8ToAnsi(text.toStdString()); }
+
+QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& screen) {
+    width = std::max(width, 540);
+    height = std::max(height, 390);
+    left = std::max(left, 1);
+    top = std::max(top, 1);
+    if (left + width > screen.right() + 1) left = std::max(screen.left(), screen.right() + 1 - width);
+    if (top + height > screen.bottom() + 1 - 27) top = std::max(screen.top(), screen.bottom() + 1 - 27 - height);
+    return QRect(left, top, width, height);
+}
+
+QString ChatText(const char* section, const char* key, const char* english) {
+    return shell::LangText(section, key, english);
+}
+
+namespace {
+std::function<bool(const QString&)> g_confirm;
+std::function<void(const QUrl&)> g_open;
+}  // namespace
+
+void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<void(const QUrl&)> open) {
+    g_confirm = std::move(confirm);
+    g_open = std::move(open);
+}
+
+bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
+    QString text = link.trimmed();
+    if (text.startsWith("www.", Qt::CaseInsensitive)) text = "http://" + text;
+    QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != "http" && scheme != "https" && scheme != "mailto")) {
+        DebugTrace(MOD_QZ, 2, "link refused: %s", text.toUtf8().constData());
+        return false;
+    }
+    bool yes = g_confirm ? g_confirm(url.toString())
+                         : QMessageBox::question(parent, ChatText("im_dlg", "im_link_title", "Open link"),
+                                                 ChatText("im_dlg", "im_link_ask", "Open this address?") + "\n\n" +
+                                                     url.toString()) == QMessageBox::Yes;
+    if (!yes) return false;
+    if (g_open) g_open(url);
+    else QDesktopServices::openUrl(url);
+    return true;
+}
+
+}  // namespace chat
+
+using chat::ChatText;
+using chat::FromAnsi;
+using chat::ToAnsi;
+
+namespace {
+
+std::function<int()> g_captureProbe;
+
+enum Command {
+    ID_VIEW_RECORDS = 32805, ID_CLOSE = 32806, ID_UNDO = 32807, ID_COPY = 32808, ID_CUT = 32809, ID_PASTE = 32810,
+    ID_DELETE = 32811, ID_SELECT_ALL = 32812, ID_ENTER_SENDS = 32814, ID_CTRL_ENTER_SENDS = 32815,
+    ID_AUTOPLAY = 32821, ID_FONT = 32822, ID_EMOTICONS = 32823, ID_FONT_MENU = 32825, ID_INVITE = 32831,
+    ID_CALL = 32833, ID_END = 32837, ID_KICK = 32838, ID_BLOCK = 32841,
+};
+
+const QColor kAccent(0x2f, 0x6f, 0xc6);
+
+QString TimeText(int64_t time) {
+    QDateTime when = time == -1 ? QDateTime::currentDateTime() : QDateTime::fromSecsSinceEpoch(time);
+    return when.toString(when.date() == QDate::currentDate() ? "HH:mm:ss" : "yyyy-MM-dd HH:mm:ss");
+}
+
+QString Escape(const QString& text) { return text.toHtmlEscaped(); }
+
+// A caption without its mnemonic: "发送(&S)" and "&Send" read "发送" and "Send".
+QString Plain(QString text) {
+    static const QRegularExpression mnemonic(R"(\(&\w\))");
+    text.remove(mnemonic);
+    return text.remove('&');
+}
+
+// Plain text with links turned into anchors, line ends kept.
+QString Linked(const QString& text) {
+    static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
+                                       QRegularExpression::CaseInsensitiveOption);
+    QString out;
+    int last = 0;
+    auto it = re.globalMatch(text);
+    while (it.hasNext()) {
+        auto m = it.next();
+        out += Escape(text.mid(last, m.capturedStart() - last));
+        out += QString("<a href=\"%1\">%2</a>").arg(Escape(m.captured()), Escape(m.captured()));
+        last = m.capturedEnd();
+    }
+    out += Escape(text.mid(last));
+    out.replace("\r\n", "<br>").replace("\n", "<br>");
+    return out;
+}
+
+}  // namespace
+
+CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
+    setObjectName("imDlg");
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setWindowFlags(Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+    setMinimumSize(540, 390);
+    pttTimer_.setSingleShot(true);
+    connect(&pttTimer_, &QTimer::timeout, this, [this] {
+        if (ptt_) ptt_->setEnabled(true);
+    });
+    // Ticks the wait for a room's answer while one runs.
+    sessionTimer_.setInterval(100);
+    connect(&sessionTimer_, &QTimer::timeout, this, [this] {
+        if (!SessionTick()) sessionTimer_.stop();
+    });
+    BuildWindow();
+}
+
+CIMDlg::~CIMDlg() = default;
+
+void CIMDlg::BuildWindow() {
+    setStyleSheet(
+        "CIMDlg { background: #eef3f9; }"
+        "QLabel#chatTitle { font-size: 15px; font-weight: 600; color: #1d2b3a; }"
+        "QLabel#chatSubtitle { color: #6a7a8c; }"
+        "QTextEdit { background: white; border: 1px solid #cdd8e6; border-radius: 4px; }"
+        "QListWidget { background: white; border: 1px solid #cdd8e6; border-radius: 4px; }"
+        "QToolBar { background: transparent; border: none; spacing: 2px; }"
+        "QToolButton { border: 1px solid transparent; border-radius: 4px; padding: 3px 6px; color: #22364d; }"
+        "QToolButton:hover { background: #dde9f8; border-color: #b8cfee; }"
+        "QToolButton:checked { background: #d3e3f8; border-color: #9dbbe6; }"
+        "QFrame#sidePane { background: #f7faff; border: 1px solid #d5e0ee; border-radius: 6px; }"
+        "QPushButton#sendButton { background: #2f6fc6; color: white; border: none; border-radius: 4px; padding: 6px 18px; font-weight: 600; }"
+        "QPushButton#sendButton:hover { background: #3b7fd8; }");
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+
+    menuBar_ = new QMenuBar(this);
+    root->setMenuBar(menuBar_);
+    auto addAction = [this](QMenu* menu, int id, std::function<void()> run, bool checkable = false) {
+        QAction* a = menu->addAction(QString());
+        a->setCheckable(checkable);
+        connect(a, &QAction::triggered, this, [run] { run(); });
+        actions_[id] = a;
+        return a;
+    };
+    QMenu* file = menuBar_->addMenu(QString());
+    addAction(file, ID_VIEW_RECORDS, [this] { ViewRecords(); })->setShortcut(QKeySequence("Ctrl+R"));
+    addAction(file, ID_CLOSE, [this] { close(); })->setShortcut(QKeySequence("Alt+C"));
+    QMenu* edit = menuBar_->addMenu(QString());
+    addAction(edit, ID_UNDO, [this] { input_->undo(); });
+    addAction(edit, ID_COPY, [this] { (history_->textCursor().hasSelection() ? static_cast<QTextEdit*>(history_) : input_)->copy(); });
+    addAction(edit, ID_CUT, [this] { input_->cut(); });
+    addAction(edit, ID_PASTE, [this] { input_->paste(); });
+    addAction(edit, ID_DELETE, [this] { input_->textCursor().removeSelectedText(); });
+    addAction(edit, ID_SELECT_ALL, [this] { input_->selectAll(); });
+    edit->addSeparator();
+    addAction(edit, ID_FONT_MENU, [this] {
+        bool ok = false;
+        QFont f = QFontDialog::getFont(&ok, input_->currentFont(), this);
+        if (ok) input_->setCurrentFont(f);
+    });
+    QMenu* action = menuBar_->addMenu(QString());
+    addAction(action, ID_INVITE, [] {});
+    addAction(action, ID_KICK, [this] {
+        m_roomCmd.ClearArgs();
+        for (QListWidgetItem* item : memberList_->selectedItems())
+            if (int id = item->data(Qt::UserRole).toInt(); id > 0) m_roomCmd.AppendId(id);
+        if (!m_roomCmd.args().empty() && m_roomCmd.BuildKick()) m_roomCmd.Send(Connection(), nullptr, 0);
+    });
+    addAction(action, ID_END, [this] {
+        hide();
+        if (m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL && m_roomCmd.BuildEnd(1)) m_roomCmd.Send(Connection(), nullptr, 0);
+        close();
+    });
+    addAction(action, ID_BLOCK, [] {});
+    QMenu* settings = menuBar_->addMenu(QString());
+    addAction(settings, ID_ENTER_SENDS, [this] { m_bEnterSends = 1; RefreshCommands(); }, true);
+    addAction(settings, ID_CTRL_ENTER_SENDS, [this] { m_bEnterSends = 0; RefreshCommands(); }, true);
+
+    // Upper tool bar: the session's actions.
+    auto* top = new QWidget(this);
+    top->setObjectName("chatTop");
+    top->setStyleSheet("QWidget#chatTop { background: qlineargradient(x1:0,y1:0,x2:0,y2:1, stop:0 #ffffff, stop:1 #e4edf8); border-bottom: 1px solid #c9d6e6; }");
+    auto* topRow = new QHBoxLayout(top);
+    topRow->setContentsMargins(10, 6, 8, 6);
+    head_ = new QLabel(top);
+    head_->setFixedSize(40, 40);
+    topRow->addWidget(head_);
+    auto* titles = new QVBoxLayout;
+    titles->setSpacing(1);
+    title_ = new QLabel(top);
+    title_->setObjectName("chatTitle");
+    subtitle_ = new QLabel(top);
+    subtitle_->setObjectName("chatSubtitle");
+    titles->addWidget(title_);
+    titles->addWidget(subtitle_);
+    topRow->addLayout(titles, 1);
+    upper_ = new QToolBar(top);
+    upper_->setIconSize(QSize(22, 22));
+    upper_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    auto upperButton = [this](int id, chat::Glyph glyph) {
+        QAction* a = upper_->addAction(chat::GlyphIcon(glyph), QString());
+        connect(a, &QAction::triggered, actions_.count(id) ? actions_[id] : a, &QAction::trigger);
+        actions_[id + 100000] = a;
+    };
+    upperButton(ID_INVITE, chat::Glyph::Invite);
+    upperButton(ID_CALL, chat::Glyph::Call);
+    upperButton(ID_KICK, chat::Glyph::Kick);
+    upperButton(ID_END, chat::Glyph::End);
+    upperButton(ID_BLOCK, chat::Glyph::Block);
+    upperButton(ID_VIEW_RECORDS, chat::Glyph::History);
+    topRow->addWidget(upper_);
+    root->addWidget(top);
+
+    auto* body = new QWidget(this);
+    auto* bodyLayout = new QHBoxLayout(body);
+    bodyLayout->setContentsMargins(8, 8, 8, 8);
+    split_ = new QSplitter(Qt::Horizontal, body);
+    column_ = new QSplitter(Qt::Vertical, split_);
+    history_ = new CFormatRichEdit(column_);
+    history_->setObjectName("history");
+    history_->setReadOnly(true);
+    history_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    history_->viewport()->installEventFilter(this);
+    history_->document()->setDefaultStyleSheet("a { color: #2f6fc6; }");
+
+    auto* compose = new QWidget(column_);
+    auto* composeLayout = new QVBoxLayout(compose);
+    composeLayout->setContentsMargins(0, 4, 0, 0);
+    composeLayout->setSpacing(4);
+    format_ = new QToolBar(compose);
+    format_->setIconSize(QSize(18, 18));
+    format_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    QAction* autoPlay = format_->addAction(chat::GlyphIcon(chat::Glyph::AutoPlay), QString());
+    autoPlay->setCheckable(true);
+    connect(autoPlay, &QAction::toggled, this, [this](bool on) { m_bAutoPlay = on ? 1 : 0; });
+    actions_[ID_AUTOPLAY] = autoPlay;
+    QAction* font = format_->addAction(chat::GlyphIcon(chat::Glyph::Font), QString());
+    connect(font, &QAction::triggered, actions_[ID_FONT_MENU], &QAction::trigger);
+    actions_[ID_FONT] = font;
+    QAction* smile = format_->addAction(chat::GlyphIcon(chat::Glyph::Smile), QString());
+    connect(smile, &QAction::triggered, this, [this] { OpenEmoticonPicker(); });
+    actions_[ID_EMOTICONS] = smile;
+    composeLayout->addWidget(format_);
+    input_ = new CChatRichEdit(compose);
+    input_->setObjectName("input");
+    input_->installEventFilter(this);
+    composeLayout->addWidget(input_, 1);
+    auto* buttons = new QHBoxLayout;
+    hint_ = new QLabel(compose);
+    hint_->setObjectName("chatSubtitle");
+    ptt_ = new CShapedButton(this);
+    ptt_->pressToTalk = true;
+    ptt_->setObjectName("pttButton");
+    ptt_->setIcon(chat::GlyphIcon(chat::Glyph::Talk));
+    ptt_->setMinimumSize(112, 30);
+    QString skin = QString::fromStdString(shell::Paths().skinFolder);
+    if (!skin.isEmpty())
+        ptt_->SetBitmaps(skin + "/ptt.bmp", skin + "/pttdown.bmp", skin + "/ptthover.bmp", skin + "/pttdisabled.bmp",
+                         skin + "/pttfocus.bmp", QString());
+    send_ = new CShapedButton(this);
+    send_->setObjectName("sendButton");
+    send_->setMinimumSize(96, 30);
+    send_->SetBitmaps(chat::ArtFile("send.png"), chat::ArtFile("senddown.png"), chat::ArtFile("sendhover.png"), QString(),
+                      chat::ArtFile("sendfocus.png"), QString());
+    send_->SetCaptionColor(Qt::white);
+    connect(send_, &QAbstractButton::clicked, this, [this] { OnSend(); });
+    buttons->addWidget(hint_, 1);
+    buttons->addWidget(ptt_);
+    buttons->addWidget(send_);
+    composeLayout->addLayout(buttons);
+    column_->addWidget(history_);
+    column_->addWidget(compose);
+    column_->setStretchFactor(0, 3);
+    column_->setStretchFactor(1, 1);
+    column_->setSizes({260, 130});
+
+    side_ = new QStackedWidget(split_);
+    side_->setMinimumWidth(138);
+    side_->setMaximumWidth(220);
+    auto* peerPane = new QFrame(side_);
+    peerPane->setObjectName("sidePane");
+    auto* peerLayout = new QVBoxLayout(peerPane);
+    peerLayout->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    peerPicture_ = new QLabel(peerPane);
+    peerPicture_->setAlignment(Qt::AlignCenter);
+    peerName_ = new QLabel(peerPane);
+    peerName_->setAlignment(Qt::AlignCenter);
+    peerName_->setStyleSheet("font-weight: 600; color: #1d2b3a;");
+    peerName_->setWordWrap(true);
+    peerState_ = new QLabel(peerPane);
+    peerState_->setAlignment(Qt::AlignCenter);
+    peerState_->setObjectName("chatSubtitle");
+    peerLayout->addSpacing(12);
+    peerLayout->addWidget(peerPicture_);
+    peerLayout->addWidget(peerName_);
+    peerLayout->addWidget(peerState_);
+    side_->addWidget(peerPane);
+    auto* memberPane = new QFrame(side_);
+    memberPane->setObjectName("sidePane");
+    auto* memberLayout = new QVBoxLayout(memberPane);
+    memberLabel_ = new QLabel(memberPane);
+    memberList_ = new QListWidget(memberPane);
+    memberList_->setObjectName("members");
+    memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    memberList_->setIconSize(QSize(20, 20));
+    recipientLabel_ = new QLabel(memberPane);
+    recipient_ = new QComboBox(memberPane);
+    recipient_->setObjectName("recipient");
+    memberLayout->addWidget(memberLabel_);
+    memberLayout->addWidget(memberList_, 1);
+    memberLayout->addWidget(recipientLabel_);
+    memberLayout->addWidget(recipient_);
+    side_->addWidget(memberPane);
+    split_->setStretchFactor(0, 1);
+    split_->setStretchFactor(1, 0);
+    bodyLayout->addWidget(split_);
+    root->addWidget(body, 1);
+
+    // Placement and settings from [imconfig] of the skin ini.
+    const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry() : QRect(0, 0, 1280, 800);
+    setGeometry(chat::PlaceChatWindow(shell::SkinInt("imconfig", "left", 0), shell::SkinInt("imconfig", "top", 0),
+                                      shell::SkinInt("imconfig", "width", 623), shell::SkinInt("imconfig", "height", 398), screen));
+    if (shell::SkinInt("imconfig", "maximized", 0)) setWindowState(Qt::WindowMaximized);
+    m_bEnterSends = shell::SkinInt("imconfig", "shortkey", 1) == 2 ? 0 : 1;
+    m_bAutoPlay = shell::SkinInt("imconfig", "autoplay", 0) ? 1 : 0;
+    OnLanguageChanged();
+}
+
+bool CIMDlg::CreateChatWindow() {
+    QTimer::singleShot(0, this, [this] {
+        if (m_sessionTicks >= 0) sessionTimer_.start();
+    });
+    return true;
+}
+
+void CIMDlg::ShowChatWindow() {
+    show();
+    RefreshTitle();
+}
+
+void CIMDlg::BringToTop() {
+    raise();
+    activateWindow();
+}
+
+bool CIMDlg::IsActiveChatWindow() const { return isActiveWindow(); }
+
+void CIMDlg::DestroyLater() {
+    closedByRegistry_ = true;
+    if (isVisible()) hide();
+    deleteLater();
+}
+
+std::string CIMDlg::Text(const char* key, const char* english) const { return ToAnsi(ChatText("im_dlg", key, english)); }
+
+void CIMDlg::OnLanguageChanged() {
+    auto set = [this](int id, const char* key, const char* chinese) {
+        if (actions_.count(id)) actions_[id]->setText(ChatText("im_dlg", key, chinese));
+    };
+    QList<QAction*> menus = menuBar_->actions();
+    const char* menuKeys[][2] = {{"im_menu0", "文件(&F)"}, {"im_menu1", "编辑(&E)"}, {"im_menu2", "动作(&V)"}, {"im_menu3", "设置(&Z)"}};
+    for (int i = 0; i < menus.size() && i < 4; ++i) menus[i]->setText(ChatText("im_dlg", menuKeys[i][0], menuKeys[i][1]));
+    set(ID_VIEW_RECORDS, "im_menu0_0", "查看聊天记录(&I)");
+    set(ID_CLOSE, "im_menu0_1", "关闭(&C)");
+    set(ID_UNDO, "im_menu1_0", "撤销(&Z)");
+    set(ID_COPY, "im_menu1_1", "拷贝(&C)");
+    set(ID_CUT, "im_menu1_2", "剪切(&X)");
+    set(ID_PASTE, "im_menu1_3", "粘贴(&V)");
+    set(ID_DELETE, "im_menu1_4", "删除(&D)");
+    set(ID_SELECT_ALL, "im_menu1_5", "全选(&A)");
+    set(ID_FONT_MENU, "im_menu1_6", "字体(&F)");
+    set(ID_INVITE, "im_menu2_0", "邀请加入对话(&T)");
+    set(ID_KICK, "im_menu2_1", "踢出用户(&K)");
+    set(ID_END, "im_menu2_2", "结束会话(&E)");
+    set(ID_BLOCK, "im_menu2_3", "阻止用户(&B)");
+    set(ID_ENTER_SENDS, "im_menu3_0", "按Enter发送");
+    set(ID_CTRL_ENTER_SENDS, "im_menu3_1", "按Ctrl+Enter发送");
+    auto bar = [this](int id, const char* key, const char* chinese, const char* tipKey, const char* tip) {
+        QAction* a = actions_.count(id + 100000) ? actions_[id + 100000] : actions_[id];
+        if (!a) return;
+        a->setText(ChatText("im_dlg", key, chinese));
+        a->setToolTip(ChatText("im_tooltip", tipKey, tip));
+    };
+    bar(ID_INVITE, "im_bar_invite", "邀请", "im_bar_invite", "邀请其他人加入当前会议");
+    bar(ID_CALL, "im_bar_call", "呼叫", "im_bar_call", "播打电话");
+    bar(ID_KICK, "im_bar_kick", "踢出用户", "im_bar_kick", "将选中的人员从当前会话中踢出");
+    bar(ID_END, "im_bar_end", "结束会话", "im_bar_end", "结束当前会话");
+    bar(ID_BLOCK, "im_bar_block", "阻止", "im_bar_block", "将选中的人员加入黑名单");
+    bar(ID_VIEW_RECORDS, "im_bar_history", "聊天记录", "im_bar_history", "查看聊天记录");
+    bar(ID_AUTOPLAY, "im_bar_autoplay", "自动播放", "im_bar_autoptt", "选中自动播放语音短信状态");
+    bar(ID_FONT, "im_bar_font", "字体", "im_bar_font", "修改文本窗口中的文字字体");
+    bar(ID_EMOTICONS, "im_bar_action", "表情", "im_bar_action", "表情菜单");
+    send_->setText(Plain(ChatText("im_dlg", "im_send", "发送(&S)")));
+    send_->setToolTip(ChatText("im_tooltip", "im_sendbutton", "单击这里以发送消息"));
+    ptt_->setText(Plain(ChatText("im_dlg", "im_bar_ptt", "按住讲话")));
+    ptt_->setToolTip(ChatText("im_tooltip", "im_bar_ptt", "一直按住鼠标左键，发送语音信息"));
+    memberLabel_->setText(ChatText("im_dlg", "im_privacy1", "To") + " ");
+    recipientLabel_->setText(ChatText("im_dlg", "im_privacy2", "") + " ");
+    hint_->setText(m_bEnterSends ? ChatText("im_dlg", "im_hint_enter", "Enter 发送，Ctrl+Enter 换行")
+                                 : ChatText("im_dlg", "im_hint_ctrl", "Ctrl+Enter 发送，Enter 换行"));
+    RefreshCommands();
+    ViewMembersChanged();
+}
+
+QString CIMDlg::TitleText() const { return title_->text(); }
+
+void CIMDlg::RefreshTitle() {
+    QString title;
+    QString online = ChatText("im_dlg", "im_online", "Online");
+    QString offline = ChatText("im_dlg", "im_offline_word", "Offline");
+    QImage picture;
+    if (m_chatType == CHAT_ONE && !m_members.empty()) {
+        const auto& peer = m_members[0];
+        QString name = FromAnsi(peer.name);
+        title = name;
+        if (peer.online != 1) title += QString(" (%1)").arg(offline);
+        subtitle_->setText(peer.online == 1 ? online : offline);
+        picture = chat::HeadPicture(name, peer.id, 40);
+        peerPicture_->setPixmap(QPixmap::fromImage(chat::HeadPicture(name, peer.id, 96)));
+        peerName_->setText(name);
+        peerState_->setText(peer.online == 1 ? online : offline);
+    } else if (m_chatType == CHAT_SEVERAL) {
+        title = QString("%1 ").arg(m_members.size() + 1) + ChatText("im_dlg", "im_chatcnt", "参与者");
+        QStringList names;
+        for (const auto& m : m_members) names << FromAnsi(m.name);
+        subtitle_->setText(names.join(", "));
+        picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
+    } else {
+        QString name = FromAnsi(m_szRoomName);
+        if (m_chatType == CHAT_TEMP_GROUP) title = ChatText("im_dlg", "im_tempgrp", "Temp Group");
+        else if (m_chatType == CHAT_GROUP) title = QString("(%1)%2").arg(ChatText("im_dlg", "im_group", "Group"), name);
+        else title = QString("(%1)%2").arg(ChatText("im_dlg", "im_chatroom", "Chat room"), name);
+        subtitle_->setText(m_roomMembers.empty() ? QString()
+                                                 : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
+        picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
+    }
+    title_->setText(title);
+    head_->setPixmap(QPixmap::fromImage(picture));
+    QString caption = ChatText("im_dlg", "im_title", "QZ文本消息");
+    setWindowTitle(title.isEmpty() ? caption : caption + " - " + title);
+}
+
+void CIMDlg::RefreshCommands() {
+    const bool room = m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL;
+    auto enable = [this](int id, bool on) {
+        if (actions_.count(id)) actions_[id]->setEnabled(on);
+        if (actions_.count(id + 100000)) actions_[id + 100000]->setEnabled(on);
+    };
+    enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
+    enable(ID_KICK, room && !memberList_->selectedItems().isEmpty());
+    enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
+    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1)
+                                           : memberList_->selectedItems().size() == 1);
+    enable(ID_BLOCK, false);
+    // Which buttons a session kind has at all.
+    auto show = [this](int id, bool on) {
+        if (actions_.count(id + 100000)) actions_[id + 100000]->setVisible(on);
+        if (actions_.count(id)) actions_[id]->setVisible(on);
+    };
+    const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
+    show(ID_END, !direct && m_chatType != CHAT_ROOM);
+    show(ID_KICK, !direct);
+    show(ID_BLOCK, m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL);
+    show(ID_CALL, m_chatType != CHAT_GROUP);
+    actions_[ID_ENTER_SENDS]->setChecked(m_bEnterSends == 1);
+    actions_[ID_CTRL_ENTER_SENDS]->setChecked(m_bEnterSends == 0);
+    actions_[ID_AUTOPLAY]->setChecked(m_bAutoPlay != 0);
+}
+
+void CIMDlg::ViewMembersChanged() {
+    if (!memberList_) return;
+    const bool one = m_chatType == CHAT_ONE;
+    side_->setCurrentIndex(one ? 0 : 1);
+    memberList_->clear();
+    int chosen = recipient_->currentData().isValid() ? recipient_->currentData().toInt() : 0;
+    recipient_->clear();
+    recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
+    const bool room = !one && m_chatType != CHAT_SEVERAL;
+    QString offline = ChatText("im_dlg", "im_offline_word", "Offline");
+    const auto& list = room ? m_roomMembers : m_members;
+    if (!room) {
+        auto* self = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(ownName_), 0, 20))),
+                                         FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)"));
+        self->setData(Qt::UserRole, 0);
+        memberList_->addItem(self);
+    }
+    for (const auto& m : list) {
+        QString name = m.id == 0 ? FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)") : FromAnsi(m.name);
+        if (m.id != 0 && !room && m.online != 1) name += QString(" (%1)").arg(offline);
+        auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(m.name), m.id, 20))), name);
+        item->setData(Qt::UserRole, m.id);
+        memberList_->addItem(item);
+        if (m.id != 0) recipient_->addItem(FromAnsi(m.name), m.id);
+    }
+    int at = recipient_->findData(chosen);
+    recipient_->setCurrentIndex(at < 0 ? 0 : at);
+    RefreshTitle();
+    RefreshCommands();
+}
+
+void CIMDlg::ViewShowMemberArea(bool show) {
+    if (side_) side_->setCurrentIndex(show ? 1 : 0);
+}
+
+RecipientChoice CIMDlg::ViewRecipientChoice() const {
+    RecipientChoice c;
+    if (m_chatType == CHAT_ONE || recipient_->currentIndex() < 0) return c;
+    c.selected = true;
+    c.userId = recipient_->currentData().toInt();
+    c.entryText = ToAnsi(recipient_->currentText());
+    return c;
+}
+
+void CIMDlg::ViewFocusInput() {
+    if (isActiveWindow()) input_->setFocus();
+}
+
+void CIMDlg::EndLine() {
+    history_->moveCursor(QTextCursor::End);
+    history_->verticalScrollBar()->setValue(history_->verticalScrollBar()->maximum());
+}
+
+void CIMDlg::ViewHeader(const std::string& sender, const std::string& receiver, int64_t time, bool priv) {
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    const bool own = sender == ownName_;
+    QString colour = own ? "#2f6fc6" : "#1f8a4c";
+    QString html = QString("<div style=\"margin-top:6px;\"><span style=\"color:%1;font-weight:600;\">%2</span>")
+                       .arg(colour, Escape(FromAnsi(sender)));
+    if (!receiver.empty())
+        html += QString("<span style=\"color:#8a97a6;\"> &#8594; %1</span>").arg(Escape(FromAnsi(receiver)));
+    if (priv) html += QString("<span style=\"color:#c0641c;\"> %1</span>").arg(Escape(ChatText("im_dlg", "im_privacy", " privacy ").trimmed()));
+    html += QString("<span style=\"color:#a0aab6;\">&nbsp;&nbsp;%1</span></div>").arg(TimeText(time));
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setTopMargin(history_->document()->isEmpty() ? 0 : 8);
+    c.setBlockFormat(block);
+    c.insertHtml(html);
+    EndLine();
+}
+
+void CIMDlg::AppendBody(const QString& text) {
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    c.insertBlock();
+    QTextBlockFormat block;
+    block.setLeftMargin(14);
+    c.setBlockFormat(block);
+    // Emoticon codes become pictures; everything else is text with its links.
+    QString html;
+    int plainFrom = 0;
+    for (int i = 0; i < text.size();) {
+        int len = 0;
+        int index = chat::EmoticonAt(text, i, &len);
+        if (index >= 0) {
+            html += Linked(text.mid(plainFrom, i - plainFrom));
+            QString name = QString("emoticon:%1").arg(index);
+            history_->document()->addResource(QTextDocument::ImageResource, QUrl(name), chat::EmoticonImage(index, 22));
+            html += QString("<img src=\"%1\" width=22 height=22>").arg(name);
+            i += len;
+            plainFrom = i;
+        } else {
+            ++i;
+        }
+    }
+    html += Linked(text.mid(plainFrom));
+    c.insertHtml("<span style=\"color:#1d2b3a;\">" + html + "</span>");
+    EndLine();
+}
+
+void CIMDlg::ViewBody(const std::string& text) {
+    const QString body = FromAnsi(text).trimmed();
+    if (!body.isEmpty()) AppendBody(body);
+}
+
+void CIMDlg::ViewLine(const std::string& text) { AppendBody(FromAnsi(text)); }
+
+void CIMDlg::ViewNotice(const std::string& text) {
+    if (text.empty()) return;
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setTopMargin(6);
+    c.setBlockFormat(block);
+    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
+                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
+    c.insertHtml(QString("<div style=\"margin-top:4px;\"><img src=\"glyph:warn\"> <span style=\"color:#b0601a;\">%1</span>"
+                         "<span style=\"color:#a0aab6;\">&nbsp;&nbsp;%2</span></div>")
+                     .arg(Escape(FromAnsi(text)), TimeText(-1)));
+    EndLine();
+}
+
+void CIMDlg::ViewInvitation(const std::string& invitation) {
+    // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers.
+    const QStringList fields = FromAnsi(invitation).split(',');
+    const QString name = fields.value(1).trimmed(), text = fields.value(3).trimmed();
+    QString line = text.isEmpty() ? ChatText("im_dlg", "im_invite2", "%s").replace("%s", name)
+                                  : ChatText("im_dlg", "im_invite1", "%s:%s").replace("%s:%s", name + ":" + text);
+    const int n = static_cast<int>(invitationsAnswered_.size());
+    invitationsAnswered_.push_back(false);
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    c.insertHtml(QString("<span style=\"color:#b0601a;font-weight:600;\">%1</span>&nbsp;&nbsp;"
+                         "<a href=\"agree:%2\">%3</a>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<a href=\"reject:%2\">%4</a>")
+                     .arg(Escape(line))
+                     .arg(n)
+                     .arg(Escape(ChatText("im_dlg", "im_agree", "我同意")), Escape(ChatText("im_dlg", "im_reject", "拒绝参加"))));
+    EndLine();
+}
+
+void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
+
+void CIMDlg::ViewOffline() { ViewNotice(Text("im_offline", "您已经下线，请重新登陆")); }
+
+void CIMDlg::ViewVoiceIcon(VoiceMessageEntry* entry) {
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
+                                      chat::GlyphImage(chat::Glyph::Voice, 22, kAccent));
+    QTextBlockFormat block;
+    block.setLeftMargin(14);
+    c.setBlockFormat(block);
+    entry->first = c.position();
+    c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>").arg(entry->id));
+    entry->last = c.position();
+    c.insertHtml(QString("&nbsp;<a href=\"voice:%1\" style=\"color:#2f6fc6;text-decoration:none;\">%2</a>")
+                     .arg(entry->id)
+                     .arg(Escape(ChatText("im_dlg", "im_voice_clip", "语音消息（单击播放）"))));
+    EndLine();
+}
+
+void CIMDlg::PlayVoice(int messageId) {
+    if (PresenceConnectionRec* c = Connection()) presence_serv_play_message(c, messageId);
+}
+
+void CIMDlg::StopVoiceRecording() {
+    if (PresenceConnectionRec* c = Connection()) presence_serv_stop_audio(c);
+}
+
+QString CIMDlg::HistoryText() const { return history_->toPlainText(); }
+
+void CIMDlg::OnSend() {
+    const int expansion = 0;
+    (void)expansion;
+    std::string text = input_->GetTextWithImageCodes(false, nullptr);
+    SendOutcome outcome = SendText(text);
+    // A busy lock keeps the typed text; everything else empties the box.
+    if (outcome != SendOutcome::Busy) input_->clear();
+    input_->setFocus();
+}
+
+void CIMDlg::SetCaptureProbe(std::function<int()> probe) { g_captureProbe = std::move(probe); }
+
+void CIMDlg::OnPttPress() {
+    int code = g_captureProbe ? g_captureProbe() : 0;
+    PttPress(code, GetTickCount());
+}
+
+void CIMDlg::OnPttRelease() {
+    uint32_t wait = 0;
+    if (!PttRelease(GetTickCount(), &wait)) return;
+    ptt_->setEnabled(false);
+    // The recording lasts at least half a second; the button comes back a second after the stop.
+    QTimer::singleShot(static_cast<int>(wait), this, [this] {
+        StopVoiceRecording();
+        pttTimer_.start(1000);
+    });
+}
+
+void CIMDlg::InsertEmoticon(int index) {
+    const auto& table = chat::EmoticonTable();
+    if (index < 0 || index >= static_cast<int>(table.size())) return;
+    int units = input_->CountTextUnits(nullptr, nullptr);
+    if (units + static_cast<int>(table[index].code.size()) > 275) return;
+    input_->InsertImage(chat::EmoticonImage(index, 22), table[index].code);
+    input_->setFocus();
+}
+
+int CIMDlg::InsertEmoticonImages(int start, int length) {
+    int made = 0;
+    QTextCursor c(input_->document());
+    QString all = input_->toPlainText();
+    int end = std::min<int>(all.size(), start + length);
+    for (int i = std::max(0, start); i < end;) {
+        int len = 0;
+        int index = chat::EmoticonAt(all, i, &len);
+        if (index < 0 || i + len > end) {
+            ++i;
+            continue;
+        }
+        c.setPosition(i);
+        c.setPosition(i + len, QTextCursor::KeepAnchor);
+        c.removeSelectedText();
+        input_->setTextCursor(c);
+        input_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
+        all = input_->toPlainText();
+        end -= len - 1;
+        ++i;
+        ++made;
+    }
+    return made;
+}
+
+void CIMDlg::OpenEmoticonPicker() {
+    auto* popup = new CEmoticonPopup(this, 1);
+    QWidget* anchor = format_->widgetForAction(actions_[ID_EMOTICONS]);
+    popup->move(anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : mapToGlobal(QPoint(40, 40)));
+    popup->show();
+}
+
+void CIMDlg::ViewRecords() {
+    int peer = 0;
+    if (m_chatType == CHAT_ONE && !m_members.empty()) peer = m_members[0].id;
+    else if (auto items = memberList_->selectedItems(); !items.isEmpty()) peer = std::max(0, items[0]->data(Qt::UserRole).toInt());
+    if (ChatWindowHooks().viewRecords) ChatWindowHooks().viewRecords(peer);
+}
+
+void CIMDlg::OnHistoryClick(const QString& anchor) {
+    if (anchor.startsWith("agree:") || anchor.startsWith("reject:")) {
+        const int n = anchor.section(':', 1).toInt();
+        if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
+        invitationsAnswered_[n] = true;
+        if (anchor.startsWith("agree:")) AcceptInvitation();
+        else QTimer::singleShot(0, this, [this] { close(); });
+        return;
+    }
+    if (anchor.startsWith("voice:")) {
+        int id = anchor.mid(6).toInt();
+        for (const auto& e : m_voiceMsgs)
+            if (e.id == id && e.count >= 2) PlayVoice(id);
+        return;
+    }
+    chat::ConfirmAndOpenLink(this, anchor);
+}
+
+bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == input_ && e->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(e);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            const bool ctrl = key->modifiers() & Qt::ControlModifier;
+            if (ctrl != (m_bEnterSends == 1)) {
+                OnSend();
+                return true;
+            }
+            input_->textCursor().insertText("\n");
+            return true;
+        }
+    }
+    if (watched == history_->viewport() && e->type() == QEvent::MouseButtonRelease) {
+        auto* m = static_cast<QMouseEvent*>(e);
+        QString anchor = history_->anchorAt(m->position().toPoint());
+        if (!anchor.isEmpty() && m->button() == Qt::LeftButton) {
+            OnHistoryClick(anchor);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+bool CIMDlg::event(QEvent* e) {
+    if (e->type() == WindowMessageEvent::eventType()) {
+        auto* m = static_cast<WindowMessageEvent*>(e);
+        m->result = SendChatMessage(m->message, m->wParam, m->lParam);
+        return true;
+    }
+    return QDialog::event(e);
+}
+
+LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
+    switch (message) {
+        case WM_PRESENCE_TEXT: {
+            LRESULT r = OnReceiveText(reinterpret_cast<const char*>(wParam), record);
+            ViewMembersChanged();
+            // The room answered: a join waiting for it is over.
+            if (record && (record->command == CRC_START || record->command == CRC_RESULT) && registry_ &&
+                registry_->waitDialog)
+                static_cast<CChatWaitDlg*>(registry_->waitDialog)->Answered();
+            if (!isActiveWindow()) QApplication::alert(this);
+            return r;
+        }
+        case WM_PRESENCE_VOICE: return OnReceiveVoice(static_cast<int>(wParam), record);
+        case WM_VOICE_ECHO: return OnVoiceEcho(static_cast<int>(wParam), record);
+        case WM_PTT_PRESS: OnPttPress(); return 1;
+        case WM_PTT_RELEASE: OnPttRelease(); return 1;
+        case WM_IM_CLOSE:
+            closedByRegistry_ = true;
+            if (wParam == 1) hide();
+            close();
+            return 0;
+        case WM_USER + 1000: OnLanguageChanged(); return 1;
+        case WM_USER + 206: m_bOnline = lParam != 0; return 1;
+        case 0x7FE: InsertEmoticon(static_cast<int>(wParam)); return 0;
+        default: return 0;
+    }
+}
+
+void CIMDlg::showEvent(QShowEvent* e) {
+    QDialog::showEvent(e);
+    input_->setFocus();
+}
+
+void CIMDlg::closeEvent(QCloseEvent* e) {
+    if (!leaving_) {
+        leaving_ = true;
+        LeaveSession();
+        shell::SkinWrite("imconfig", "maximized", isMaximized() ? "1" : "0");
+        if (!isMaximized()) {
+            const QRect g = geometry();
+            shell::SkinWrite("imconfig", "left", std::to_string(g.left()));
+            shell::SkinWrite("imconfig", "top", std::to_string(g.top()));
+            shell::SkinWrite("imconfig", "width", std::to_string(g.width()));
+            shell::SkinWrite("imconfig", "height", std::to_string(g.height()));
+        }
+        shell::SkinWrite("imconfig", "autoplay", m_bAutoPlay ? "1" : "0");
+        shell::SkinWrite("imconfig", "shortkey", m_bEnterSends ? "1" : "2");
+        if (registry_ && !closedByRegistry_) registry_->RemoveDialog(this);
+    }
+    QDialog::closeEvent(e);
+}

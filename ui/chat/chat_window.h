@@ -1,0 +1,156 @@
+// CIMDlg: the chat window of one session: history view, input box, press-to-talk and Send, member area.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+
+#include "ui/chat/chat_session_registry.h"
+
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QMenuBar;
+class QSplitter;
+class QStackedWidget;
+class QToolBar;
+class QToolButton;
+class QAction;
+class CFormatRichEdit;
+class CChatRichEdit;
+class CShapedButton;
+
+namespace chat {
+// ANSI bytes (the messaging and history code page) to and from the window's text.
+QString FromAnsi(const std::string& text);
+std::string ToAnsi(const QString& text);
+// An [im_dlg]-style text of the language file.
+QString ChatText(const char* section, const char* key, const char* english);
+// Where a chat window opens: left and top at least 1, moved back onto the screen (27 pixels kept free at
+// the bottom for the task bar), never smaller than 540 x 390.
+QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& screen);
+// Asks before opening a link from a peer or a server; only http, https and mailto are ever opened.
+bool ConfirmAndOpenLink(QWidget* parent, const QString& link);
+// Replaced by tests: the question asked before a link opens and the opener.
+void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<void(const QUrl&)> open);
+}  // namespace chat
+
+// What the chat window asks of the program around it.
+struct ChatWindowHookSet {
+    std::function<void(int peer)> viewRecords;  // show the chat records of a peer (0: all)
+};
+ChatWindowHookSet& ChatWindowHooks();
+
+class CIMDlg : public QDialog, public ChatWindowBase {
+    Q_OBJECT
+public:
+    explicit CIMDlg(QWidget* parent = nullptr);
+    ~CIMDlg() override;
+
+    // ChatWindowBase
+    bool CreateChatWindow() override;
+    void ShowChatWindow() override;
+    void BringToTop() override;
+    bool IsActiveChatWindow() const override;
+    LRESULT SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void DestroyLater() override;
+    void CloseWindow() override { close(); }
+
+    // The capture probe (0 usable, 1 no device, 2 busy); replaceable for tests.
+    static void SetCaptureProbe(std::function<int()> probe);
+    // Whether Enter sends (1) or Ctrl+Enter (0).
+    int m_bEnterSends = 1;
+
+    void OnSend();
+    void OnPttPress();
+    void OnPttRelease();
+    void OnLanguageChanged();
+    void InsertEmoticon(int index);
+    // Turns emoticon codes in the input box from character position start over the given length into pictures;
+    // returns the number of pictures made.
+    int InsertEmoticonImages(int start, int length);
+
+    CChatRichEdit* Input() const { return input_; }
+    CFormatRichEdit* History() const { return history_; }
+    QComboBox* RecipientBox() const { return recipient_; }
+    QListWidget* MemberList() const { return memberList_; }
+    QString HistoryText() const;
+    QString Caption() const { return windowTitle(); }
+    QString TitleText() const;
+
+protected:
+    void ViewHeader(const std::string& sender, const std::string& receiver, int64_t time, bool priv) override;
+    void ViewBody(const std::string& text) override;
+    void ViewNotice(const std::string& text) override;
+    void ViewLine(const std::string& text) override;
+    void ViewOffline() override;
+    void ViewVoiceIcon(VoiceMessageEntry* entry) override;
+    void ViewMembersChanged() override;
+    void ViewInvitation(const std::string& invitation) override;
+    void ViewRoomClosed() override;
+    void ViewShowMemberArea(bool show) override;
+    void ViewFocusInput() override;
+    RecipientChoice ViewRecipientChoice() const override;
+    void PlayVoice(int messageId) override;
+    void StopVoiceRecording() override;
+    std::string Text(const char* key, const char* english) const override;
+
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void BuildWindow();
+    void RefreshTitle();
+    void RefreshCommands();
+    void AppendBody(const QString& text);
+    void EndLine();
+    void OpenEmoticonPicker();
+    void ViewRecords();
+    void OnHistoryClick(const QString& anchor);
+
+    QMenuBar* menuBar_ = nullptr;
+    QToolBar* upper_ = nullptr;
+    QToolBar* format_ = nullptr;
+    QLabel* title_ = nullptr;
+    QLabel* subtitle_ = nullptr;
+    QLabel* head_ = nullptr;
+    QSplitter* split_ = nullptr;
+    QSplitter* column_ = nullptr;
+    CFormatRichEdit* history_ = nullptr;
+    CChatRichEdit* input_ = nullptr;
+    CShapedButton* ptt_ = nullptr;
+    CShapedButton* send_ = nullptr;
+    QStackedWidget* side_ = nullptr;
+    QLabel* peerPicture_ = nullptr;
+    QLabel* peerName_ = nullptr;
+    QLabel* peerState_ = nullptr;
+    QListWidget* memberList_ = nullptr;
+    QComboBox* recipient_ = nullptr;
+    QLabel* memberLabel_ = nullptr;
+    QLabel* recipientLabel_ = nullptr;
+    QLabel* hint_ = nullptr;
+    std::map<int, QAction*> actions_;
+    QTimer pttTimer_;
+    QTimer sessionTimer_;
+    bool closedByRegistry_ = false;
+    std::vector<bool> invitationsAnswered_;
+    bool leaving_ = false;
+};
+
+// The chat side of the program: the registry, the records and the hooks into the main frame.
+namespace chat {
+CChatSessionRegistry* Registry();
+ChatRecordFile* Records();
+// Made at sign-in: the records root below the profile and the own names.
+void SetSignedIn(const std::string& recordsRoot, const std::string& ownName);
+// Opens the chat-record browser on a peer's folder (0: none chosen).
+void ShowRecords(int peer);
+// Opens the one SMS dialog with the numbers of an address-book node (kind 0 group, 1 contact, 2 card).
+void OpenSms(int kind, const char* id);
+// Opens the one chat-room list.
+void ShowChatRooms();
+// Installs the chat windows into the main frame's incoming-message routing and close-all.
+void InstallChat();
+}  // namespace chat

@@ -1,0 +1,126 @@
+// The chat-record browser offscreen over a records root of fixtures: tree, ranges, deletion written back
+// without losing appends, keyword search, export, day steps.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QTreeWidget>
+#include <cstdlib>
+
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "ui/chat/chat_record_frame.h"
+#include "ui/controls/rich_edit.h"
+#include "ui/shell/shell_config.h"
+
+namespace {
+
+class ChatRecordBrowser : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/chatbrowseXXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        root_ = tmpl;
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, root_, false);
+        shell::ApplyLanguageCode("eng");
+        store_.SetRoot(root_ + "/records");
+        const int64_t now = time(nullptr);
+        store_.Append(5, 0, 0, "Ann", "Me", now - 60, "hello /:) there", 0, "");
+        store_.Append(5, 1, 0, "Ann", "Me", now - 50, "42", 0, "");
+        store_.Append(5, 0, 0, "Me", "Ann", now - 86400 * 3, "three days ago", 1, plat::Utf8ToAnsi("安妮"));
+        store_.Append(6, 0, 1, "Bob", "Me", now - 30, std::string(256, 'x'), 0, "");
+        CChatRecordFrame::SetBoxHook([this](const QString& t) { boxes_ << t; });
+    }
+    void TearDown() override {
+        CChatRecordFrame::SetBoxHook(nullptr);
+        std::system(("rm -rf " + root_).c_str());
+    }
+    std::string root_;
+    ChatRecordFile store_;
+    QStringList boxes_;
+};
+
+QTreeWidgetItem* Peer(CChatRecordFrame& f, int i) { return f.Tree()->topLevelItem(0)->child(i); }
+
+TEST_F(ChatRecordBrowser, TreeRangesAndTheShownRecord) {
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.show();
+    EXPECT_EQ("Message management", f.windowTitle());
+    ASSERT_EQ(2, f.Tree()->topLevelItem(0)->childCount());
+    EXPECT_EQ(QString::fromUtf8("安妮"), Peer(f, 0)->text(0));  // the last name written
+    EXPECT_EQ("Bob", Peer(f, 1)->text(0));
+    ASSERT_EQ(6, Peer(f, 0)->childCount());
+    EXPECT_EQ("Last month", Peer(f, 0)->child(5)->text(0));
+    // The peer itself: the last week.
+    f.Tree()->setCurrentItem(Peer(f, 0));
+    EXPECT_EQ(3, f.List()->topLevelItemCount());
+    EXPECT_EQ("Records: 3", f.StatusText(2));
+    // Today: text then voice of the day.
+    f.Tree()->setCurrentItem(Peer(f, 0)->child(0));
+    ASSERT_EQ(2, f.List()->topLevelItemCount());
+    EXPECT_EQ("Text", f.List()->topLevelItem(0)->text(3));
+    EXPECT_EQ("Voice", f.List()->topLevelItem(1)->text(3));
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_EQ(1u, f.View()->ImageCodeCount());  // the emoticon drawn as a picture
+    EXPECT_EQ("hello /:) there", f.View()->GetTextWithImageCodes(false, nullptr));
+    // Day steps stop at today and at 27 days back.
+    EXPECT_FALSE(f.Enabled(32875));
+    for (int i = 0; i < 40; ++i) f.StepDay(1);
+    EXPECT_EQ(27, f.DaysBack());
+    EXPECT_FALSE(f.Enabled(32874));
+    // A peer without a folder.
+    EXPECT_FALSE(f.SelectRecordOwner(99));
+    EXPECT_EQ(QStringList{"There is no chat history with this contact."}, boxes_);
+    EXPECT_TRUE(f.SelectRecordOwner(6));
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    EXPECT_EQ("Private", f.List()->topLevelItem(0)->text(4));
+}
+
+TEST_F(ChatRecordBrowser, DeletingWritesBackAndKeepsWhatArrivedMeanwhile) {
+    {
+        CChatRecordFrame f(&store_, [](int) { return std::string(); });
+        f.Tree()->setCurrentItem(Peer(f, 0)->child(0));
+        ASSERT_EQ(2, f.List()->topLevelItemCount());
+        f.List()->topLevelItem(0)->setSelected(true);
+        f.DeleteSelected(false);
+        EXPECT_EQ(1, f.List()->topLevelItemCount());
+        // A chat window appends while the deletion is pending.
+        store_.Append(5, 0, 0, "Ann", "Me", time(nullptr), "arrived meanwhile", 0, "");
+    }  // closing writes back
+    std::vector<ChatRecordRow> rows;
+    store_.ScanFolder(5, {}, &rows);
+    std::vector<std::string> contents;
+    for (auto& r : rows) contents.push_back(r.content);
+    EXPECT_EQ(3u, rows.size());
+    EXPECT_EQ(contents.end(), std::find(contents.begin(), contents.end(), "hello /:) there"));
+    EXPECT_NE(contents.end(), std::find(contents.begin(), contents.end(), "arrived meanwhile"));
+}
+
+TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.Search("   ");
+    EXPECT_EQ(QStringList{"Please enter a keyword."}, boxes_);
+    f.Search("THREE");
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    EXPECT_EQ("Keyword: THREE", f.StatusText(1));
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(f.Enabled(32869));  // no deleting from a search result
+    EXPECT_TRUE(f.Enabled(32870));
+    EXPECT_TRUE(f.CopyText().contains("three days ago"));
+    // Export of a long record keeps it whole.
+    f.Search("xxx");
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    const QString path = QString::fromStdString(root_) + "/out.txt";
+    ASSERT_TRUE(f.ExportTo(path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(text.startsWith("Bob to Me said  ["));
+    EXPECT_TRUE(text.contains(QString(256, 'x') + "\r\n\r\n"));
+    // A date query.
+    f.Query(5, QDate::currentDate().addDays(-4), QDate::currentDate(), 1);
+    EXPECT_EQ(1, f.List()->topLevelItemCount());
+    EXPECT_EQ("Voice", f.List()->topLevelItem(0)->text(3));
+}
+
+}  // namespace

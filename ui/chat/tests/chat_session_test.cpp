@@ -1,0 +1,516 @@
+// The session registry and the chat window's logic with a fake window: chat ids, finding and opening
+// sessions, the routing of incoming messages, sending and receiving with their history copies.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/account.h"
+#include "common/presence_link.h"
+#include "platform/fs.h"
+#include "ui/chat/chat_session_registry.h"
+#include "ui/chat/chat_transport.h"
+
+namespace {
+
+PresenceBuddyRecord Buddy(int id, const char* name) {
+    PresenceBuddyRecord b;
+    b.id = id;
+    presence_copy_field(b.name, sizeof b.name, name);
+    return b;
+}
+
+struct Sent {
+    std::string text;
+    std::vector<int> to;
+    std::string thid;
+    int kind;
+};
+std::vector<Sent> g_sent;
+int g_sendResult = 0;
+
+int RecordSend(PresenceConnectionRec*, const char* text, std::vector<PresenceBuddyRecord>* recipients, const char* thid,
+               int kind) {
+    Sent s{text ? text : "", {}, thid ? thid : "", kind};
+    for (auto& b : *recipients) s.to.push_back(b.id);
+    recipients->clear();
+    g_sent.push_back(s);
+    return g_sendResult;
+}
+
+class FakeWindow : public ChatWindowBase {
+ public:
+    std::vector<std::string> view;
+    RecipientChoice choice;
+    std::vector<UINT> messages;
+    bool shown = false;
+    static int alive;
+    FakeWindow() { ++alive; }
+    ~FakeWindow() override { --alive; }
+    void ShowChatWindow() override { shown = true; }
+    LRESULT SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+        messages.push_back(message);
+        auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
+        if (message == WM_PRESENCE_TEXT) return OnReceiveText(reinterpret_cast<const char*>(wParam), record);
+        if (message == WM_PRESENCE_VOICE) return OnReceiveVoice(static_cast<int>(wParam), record);
+        if (message == WM_VOICE_ECHO) return OnVoiceEcho(static_cast<int>(wParam), record);
+        return 0;
+    }
+
+ protected:
+    void ViewHeader(const std::string& s, const std::string& r, int64_t, bool priv) override {
+        view.push_back("H:" + s + ">" + r + (priv ? " (private)" : ""));
+    }
+    void ViewBody(const std::string& t) override { view.push_back("B:" + t); }
+    void ViewNotice(const std::string& t) override { view.push_back("N:" + t); }
+    void ViewOffline() override { view.push_back("offline"); }
+    void ViewVoiceIcon(VoiceMessageEntry* e) override { view.push_back("V:" + std::to_string(e->id)); }
+    void PlayVoice(int id) override { view.push_back("play " + std::to_string(id)); }
+    RecipientChoice ViewRecipientChoice() const override { return choice; }
+};
+int FakeWindow::alive = 0;
+
+class ChatSession : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        char tmpl[] = "/tmp/chatsesXXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        root_ = tmpl;
+        records_.SetRoot(root_);
+        account_ = Account_New("10001", ACCOUNT_TYPE_SERVICE);
+        presence_setting_set_int(&account_->settings, "uid", nullptr, 10001);
+        Account_Add(account_);
+        registry_.SetFactory([this] {
+            auto* w = new FakeWindow;
+            w->SetRecords(&records_);
+            w->SetOwnName("Me");
+            return w;
+        });
+        registry_.SetCounter(65534);
+        g_sent.clear();
+        g_sendResult = 0;
+        ChatSetSendFunction(RecordSend);
+        ChatWindowCore::SetRobotId(900);
+    }
+    void TearDown() override {
+        registry_.CloseAll(0);
+        ChatSetSendFunction(nullptr);
+        Account_Remove(account_);
+        Account_Free(account_);
+        std::system(("rm -rf " + root_).c_str());
+    }
+    std::vector<ChatRecordRow> Day(int peer) {
+        std::vector<ChatRecordRow> rows;
+        for (const auto& f : records_.ListDayFiles(peer)) records_.LoadRecordFile(std::to_string(peer) + "/" + f, {}, &rows);
+        return rows;
+    }
+    FakeWindow* Open(int type, std::vector<PresenceBuddyRecord> members) {
+        EXPECT_EQ(1, registry_.OpenChat(type, &members, nullptr, nullptr, 1));
+        return static_cast<FakeWindow*>(registry_.Windows().back());
+    }
+    // Delivers a message the way the messaging glue does: the text is the receiver's.
+    LRESULT Deliver(const char* text, PresenceMessageRecord record) {
+        return RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(text)), &record);
+    }
+    std::string root_;
+    ChatRecordFile records_;
+    Account* account_ = nullptr;
+    CChatSessionRegistry registry_;
+};
+
+TEST_F(ChatSession, ChatIdsCountAndWrap) {
+    EXPECT_EQ("0_10001_65534", registry_.MakeChatId(0));
+    EXPECT_EQ("4_10001_65535", registry_.MakeChatId(4));
+    EXPECT_EQ("4_10001_0", registry_.MakeChatId(4));
+    CChatSessionRegistry fresh;
+    EXPECT_LE(fresh.Counter(), 32767);
+    Account_Remove(account_);
+    EXPECT_EQ("2_null_1", registry_.MakeChatId(2));
+    EXPECT_EQ(nullptr, registry_.CreateChatDialog(0, 1, nullptr));
+    EXPECT_EQ(0, FakeWindow::alive);  // nothing made without an account
+    Account_Add(account_);
+    // A long user id never lets a chat id pass 32 characters.
+    Account* longer = Account_New("123456789012345678901234567890", ACCOUNT_TYPE_SERVICE);
+    Account_Add(longer);
+    std::string id = registry_.MakeChatId(4);
+    EXPECT_LE(id.size(), 32u);
+    EXPECT_EQ("_2", id.substr(id.size() - 2));
+    Account_Remove(longer);
+    Account_Free(longer);
+}
+
+TEST_F(ChatSession, SplitChatIdForms) {
+    struct Row {
+        const char* id;
+        const char* base;
+        int number, priv;
+    } rows[] = {{"17#42", "17", 42, 0}, {"17#SMSG#42", "17", 42, 1}, {"4_x_7#12", "4_x_7", 12, 0}, {"0_abc", "0_abc", 0, 0}};
+    for (auto& r : rows) {
+        int n = -1, p = -1;
+        EXPECT_EQ(r.base, CChatSessionRegistry::SplitChatId(r.id, &n, &p)) << r.id;
+        EXPECT_EQ(r.number, n) << r.id;
+        EXPECT_EQ(r.priv, p) << r.id;
+    }
+}
+
+TEST_F(ChatSession, FindingSessions) {
+    FakeWindow* one = Open(CHAT_ONE, {Buddy(5, "Ann")});
+    FakeWindow* several = Open(CHAT_SEVERAL, {Buddy(5, "Ann"), Buddy(6, "Bob")});
+    EXPECT_NE(one, several);
+    // Opening again raises the same window; members in another order match.
+    std::vector<PresenceBuddyRecord> swapped{Buddy(6, "Bob"), Buddy(5, "Ann")};
+    EXPECT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &swapped, nullptr, nullptr, 1));
+    EXPECT_EQ(2u, registry_.Windows().size());
+    // Same members but another type is another session.
+    std::vector<PresenceBuddyRecord> ann{Buddy(5, "Ann")};
+    EXPECT_EQ(several, registry_.FindByMembers(CHAT_SEVERAL, &swapped, nullptr, nullptr));
+    EXPECT_EQ(one, registry_.FindByMembers(CHAT_ONE, &ann, nullptr, nullptr));
+    EXPECT_EQ(nullptr, registry_.FindByMembers(CHAT_SEVERAL, &ann, nullptr, nullptr));
+    EXPECT_EQ(nullptr, registry_.FindByMembers(5, &ann, nullptr, nullptr));
+    // Chat ids with a thread suffix, and a one-to-one window turned multi-user by a type-4 id.
+    std::string base = one->m_szChatId.substr(1);
+    EXPECT_EQ(one, registry_.FindByChatId(one->m_szChatId + "#12"));
+    EXPECT_EQ(one, registry_.FindByChatId("4" + base));
+    EXPECT_EQ(CHAT_SEVERAL, one->m_chatType);
+    EXPECT_EQ(nullptr, registry_.FindByChatId(std::string(33, '4')));
+    // An empty list opens a type-4 window with no members.
+    EXPECT_EQ(1, OpenChatWithUsers(&registry_, {}));
+    EXPECT_EQ(3u, registry_.Windows().size());
+    EXPECT_TRUE(registry_.Windows().back()->m_members.empty());
+}
+
+TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
+    ChatSessionRecord record;
+    presence_copy_field(record.name, sizeof record.name, "Lobby");
+    presence_copy_field(record.tail, sizeof record.tail, " ");
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &record, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    EXPECT_FALSE(room->shown);
+    EXPECT_EQ(room, record.window);
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("#@#START##Me#R12# ", g_sent[0].text);
+    EXPECT_EQ(std::vector<int>{900}, g_sent[0].to);
+    EXPECT_EQ(room->m_szChatId, g_sent[0].thid);
+    record.isNew = 1;
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &record, 1));
+    EXPECT_EQ(0, record.isNew);
+    EXPECT_TRUE(room->shown);
+    EXPECT_EQ(1u, registry_.Windows().size());
+    // Group chats carry their name and key.
+    ASSERT_EQ(1, OpenGroupChat(&registry_, "G7", "Friends"));
+    EXPECT_EQ("#@#START##Me#G7# ", g_sent.back().text);
+    EXPECT_EQ("Friends", registry_.Windows().back()->m_szRoomName);
+}
+
+TEST_F(ChatSession, MemberRules) {
+    FakeWindow* w = Open(CHAT_ONE, {Buddy(1, "A")});
+    EXPECT_TRUE(w->AddMember(&w->m_members[0]));
+    EXPECT_EQ(1u, w->m_members.size());
+    PresenceBuddyRecord b = Buddy(2, "B");
+    presence_copy_field(b.status, sizeof b.status, "busy");
+    w->AddMember(&b);
+    EXPECT_EQ(CHAT_SEVERAL, w->m_chatType);
+    EXPECT_EQ(1, w->m_members[0].id);
+    EXPECT_EQ('\0', w->m_members[1].status[0]);
+    std::vector<PresenceBuddyRecord> many;
+    for (int id = 3; id <= 25; ++id) many.push_back(Buddy(id, "x"));
+    EXPECT_EQ(18, w->AddMembers(many));
+    EXPECT_EQ(20u, w->m_members.size());
+    EXPECT_EQ(20, w->m_members.back().id);
+    EXPECT_FALSE(w->AddMember(&many.back()));
+}
+
+TEST_F(ChatSession, SendingRoutesEchoesAndRecordsOnlyWhatWasSent) {
+    FakeWindow* one = Open(CHAT_ONE, {Buddy(5, "Ann")});
+    EXPECT_EQ(SendOutcome::Empty, one->SendText("   "));
+    EXPECT_TRUE(g_sent.empty());
+    ASSERT_EQ(SendOutcome::Sent, one->SendText("  hello 你好 "));
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("hello 你好", g_sent[0].text);
+    EXPECT_EQ(std::vector<int>{5}, g_sent[0].to);
+    EXPECT_EQ(one->m_szChatId, g_sent[0].thid);
+    EXPECT_EQ(0, g_sent[0].kind);
+    EXPECT_EQ((std::vector<std::string>{"H:Me>Ann", "B:hello 你好"}), one->view);
+    auto own = Day(0), peer = Day(5);
+    ASSERT_EQ(1u, own.size());
+    ASSERT_EQ(1u, peer.size());
+    EXPECT_EQ("Me", own[0].sender);
+    EXPECT_EQ("Ann", own[0].receivers);
+    EXPECT_EQ("Me", records_.GetOwnerName(0));
+    EXPECT_EQ("Ann", records_.GetOwnerName(5));
+
+    // A failed send is shown as not sent and never recorded.
+    g_sendResult = -1;
+    one->view.clear();
+    EXPECT_EQ(SendOutcome::NotSent, one->SendText("lost"));
+    EXPECT_EQ((std::vector<std::string>{"N:以下消息未被发送", "B:lost"}), one->view);
+    EXPECT_EQ(1u, Day(0).size());
+    g_sendResult = 0;
+
+    // Several users: everyone gets one message with every id; no selection means everyone.
+    FakeWindow* several = Open(CHAT_SEVERAL, {Buddy(5, "Ann"), Buddy(6, "Bob")});
+    g_sent.clear();
+    ASSERT_EQ(SendOutcome::Sent, several->SendText("to all"));
+    EXPECT_EQ((std::vector<int>{5, 6}), g_sent[0].to);
+    EXPECT_EQ("H:Me>All", several->view.at(0));
+    EXPECT_EQ(2u, Day(5).size());
+    EXPECT_EQ("Ann;Bob", Day(6)[0].receivers);
+    several->choice = {true, 6, "Bob"};
+    ASSERT_EQ(SendOutcome::Sent, several->SendText("just Bob"));
+    EXPECT_EQ(std::vector<int>{6}, g_sent[1].to);
+    auto bob = Day(6);
+    EXPECT_EQ(0, bob.back().priv);
+    EXPECT_EQ(1, Day(0).back().priv);
+    EXPECT_EQ(2u, Day(5).size());  // Ann's folder did not get the private line
+
+    // A window with nobody to send to refuses visibly.
+    EXPECT_EQ(1, OpenChatWithUsers(&registry_, {}));
+    auto* empty = static_cast<FakeWindow*>(registry_.Windows().back());
+    g_sent.clear();
+    EXPECT_EQ(SendOutcome::Refused, empty->SendText("anyone?"));
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_EQ("N:No recipient: the message was not sent", empty->view.back());
+}
+
+TEST_F(ChatSession, RoomTextGoesToTheRobotAndPrivateLinesCarryTheirThread) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    room->SetThreadNumber(77, false);
+    EXPECT_EQ("77#", room->m_szChatId);
+    g_sent.clear();
+    room->choice = {true, 31, "Cat"};
+    ASSERT_EQ(SendOutcome::Sent, room->SendText("psst"));
+    EXPECT_EQ(std::vector<int>{77}, g_sent[0].to);
+    EXPECT_EQ("77#SMSG#31", g_sent[0].thid);
+    room->choice = {};
+    ASSERT_EQ(SendOutcome::Sent, room->SendText("#@#KICK#31"));
+    EXPECT_EQ(" #@#KICK#31", g_sent[1].text);
+    EXPECT_EQ("77#", g_sent[1].thid);
+    // Closing leaves the room; one-to-one windows send nothing.
+    room->LeaveSession();
+    EXPECT_EQ("#@#QUIT", g_sent.back().text);
+    FakeWindow* one = Open(CHAT_ONE, {Buddy(5, "Ann")});
+    size_t before = g_sent.size();
+    one->LeaveSession();
+    EXPECT_EQ(before, g_sent.size());
+}
+
+TEST_F(ChatSession, IncomingTextFindsOrCreatesItsWindow) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_20002_5");
+    r.sender = Buddy(5, "Ann");
+    r.time = 1173089700;
+    ASSERT_EQ(1, Deliver("hi there", r));
+    ASSERT_EQ(1u, registry_.Windows().size());
+    auto* w = static_cast<FakeWindow*>(registry_.Windows()[0]);
+    EXPECT_EQ("0_20002_5", w->m_szChatId);
+    EXPECT_EQ(CHAT_ONE, w->m_chatType);
+    EXPECT_TRUE(w->shown);
+    EXPECT_EQ((std::vector<std::string>{"H:Ann>Me", "B:hi there"}), w->view);
+    auto rows = Day(5);
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ("2007-03-05 10:15", rows[0].time);
+    EXPECT_EQ("Me", records_.GetOwnerName(0));
+    // The same session again goes to the same window.
+    Deliver("again", r);
+    EXPECT_EQ(1u, registry_.Windows().size());
+    EXPECT_EQ("B:again", w->view.back());
+    // Another buddy's "#@#" text is plain text: no command, no vanishing.
+    Deliver("#@#QUIT", r);
+    EXPECT_EQ("B:#@#QUIT", w->view.back());
+    Deliver("#@#NOTIFY#7#5,Ann", r);
+    EXPECT_EQ(0, w->m_bKicked);
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ("0_20002_5", w->m_szChatId);
+    // An own echo is not shown as a message.
+    PresenceMessageRecord echo = r;
+    echo.sender.id = 0;
+    Deliver("echo", echo);
+    EXPECT_EQ("B:#@#START#0#THUPDATE", w->view.back());
+}
+
+TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ(900, room->m_roomCmd.recipient());
+    EXPECT_EQ("900#", room->m_szChatId);
+    EXPECT_EQ(1, room->m_bSessionActive);
+    EXPECT_EQ("N:You are join session succeeded, please speak any time", room->view.back());
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#");
+    Deliver("#@#LIST#31,Cat#32,Dan", r);
+    ASSERT_EQ(3u, room->m_roomMembers.size());  // own row plus two
+    EXPECT_STREQ("Cat", room->m_roomMembers[1].name);
+    // A member's line: thread "#" sender id; a private one with SMSG#.
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#31");
+    Deliver("hello room", r);
+    EXPECT_EQ("B:hello room", room->view.back());
+    EXPECT_EQ("H:Cat>All", room->view[room->view.size() - 2]);
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#SMSG#32");
+    Deliver("just you", r);
+    EXPECT_EQ("H:Dan>Me (private)", room->view[room->view.size() - 2]);
+    EXPECT_EQ(1, Day(32).back().priv);
+    // A stranger's line in the room is dropped.
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#99");
+    size_t before = room->view.size();
+    Deliver("who am I", r);
+    EXPECT_EQ(before, room->view.size());
+    // NOTIFY kinds.
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#");
+    Deliver("#@#NOTIFY#2#32,Dan", r);
+    EXPECT_EQ("N:Dan leave", room->view.back());
+    EXPECT_EQ(2u, room->m_roomMembers.size());
+    Deliver("#@#NOTIFY#7#0,Me", r);
+    EXPECT_EQ(1, room->m_bKicked);
+    EXPECT_EQ(SendOutcome::Refused, room->SendText("still here?"));
+    EXPECT_EQ("N:You are kicked by admin or starter", room->view.back());
+    Deliver("#@#NOTIFY#1#33,Eve", r);
+    EXPECT_EQ(0, room->m_bKicked);
+    // QUIT and END from the robot are dropped; RESULT codes map to their texts.
+    before = room->view.size();
+    Deliver("#@#QUIT", r);
+    EXPECT_EQ(before, room->view.size());
+    Deliver("#@#RESULT#13", r);
+    EXPECT_EQ("N:Password is invalid", room->view.back());
+    Deliver("#@#KICK#0", r);
+    EXPECT_EQ("N:You kick users succeeded", room->view.back());
+    Deliver("#@#RESULT#99", r);
+    EXPECT_EQ("N:Unknown error", room->view.back());
+    // Renames, invitations and the end of the room.
+    ASSERT_EQ(1u, room->m_roomMembers.size());  // emptied by the kick, then Eve came in
+    Deliver("#@#NOTIFY#4#33,Evie", r);
+    EXPECT_STREQ("Evie", room->m_roomMembers[0].name);
+    Deliver("#@#INVITE#5,Ann,0,join us", r);
+    EXPECT_EQ("N:5,Ann,0,join us", room->view.back());
+    g_sent.clear();
+    EXPECT_EQ(0, room->AcceptInvitation());
+    EXPECT_EQ("#@#ACCEPT#Me", g_sent.back().text);
+    Deliver("#@#NOTIFY#5#0,x", r);
+    EXPECT_EQ(2, room->m_roomState);
+}
+
+TEST_F(ChatSession, ARoomThatNeverAnswersSaysSoAfterAMinute) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    for (int i = 1; i < ChatWindowCore::kSessionTicks; ++i) ASSERT_TRUE(room->SessionTick());
+    EXPECT_TRUE(room->view.empty());
+    EXPECT_FALSE(room->SessionTick());
+    EXPECT_EQ("N:会话建立超时", room->view.back());
+    EXPECT_FALSE(room->SessionTick());  // said once
+    // An answer ends the wait.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
+    auto* other = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, other->m_szChatId.c_str());
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_FALSE(other->SessionTick());
+}
+
+TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ("9001#", room->m_szChatId);
+    EXPECT_EQ(9001, room->m_roomCmd.recipient());
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    Deliver("#@#LIST#31,Cat", r);
+    EXPECT_EQ(2u, room->m_roomMembers.size());
+    // A buddy who knows the thread cannot kick this user out.
+    r.sender = Buddy(31, "Cat");
+    Deliver("#@#NOTIFY#7#0,Me", r);
+    EXPECT_EQ(0, room->m_bKicked);
+    EXPECT_EQ(2u, room->m_roomMembers.size());
+}
+
+TEST_F(ChatSession, SeveralUsersPrivateAndPublicLines) {
+    FakeWindow* w = Open(CHAT_SEVERAL, {Buddy(5, "Ann"), Buddy(6, "Bob")});
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    Deliver("only me", r);
+    EXPECT_EQ("H:Ann>Me (private)", w->view[0]);
+    EXPECT_EQ(1, Day(5).back().priv);
+    r.recipients.push_back(Buddy(6, "Bob"));
+    r.recipients.push_back(Buddy(10001, "Me"));  // the service lists this user too
+    Deliver("everyone", r);
+    EXPECT_EQ("H:Ann>All", w->view[2]);
+    EXPECT_EQ("Me;Bob", Day(5).back().receivers);
+}
+
+TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
+    FakeWindow* w = Open(CHAT_ONE, {Buddy(5, "Ann")});
+    w->m_bAutoPlay = 1;
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    EXPECT_EQ(1, RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r));
+    EXPECT_TRUE(w->view.empty());
+    RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r);
+    EXPECT_EQ((std::vector<std::string>{"H:Ann>Me", "V:42", "play 42"}), w->view);
+    auto rows = Day(5);
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ(1, rows[0].voice);
+    EXPECT_EQ("42", rows[0].content);
+    RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r);
+    EXPECT_EQ(2, std::count(w->view.begin(), w->view.end(), "V:42"));
+    // The own voice message: press sends kind 3, the echo records it.
+    g_sent.clear();
+    EXPECT_EQ(1, w->PttPress(0, 1000));
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ(3, g_sent[0].kind);
+    uint32_t wait = 0;
+    EXPECT_EQ(1, w->PttRelease(1200, &wait));
+    EXPECT_EQ(300u, wait);
+    EXPECT_EQ(0, w->PttRelease(1300, &wait));  // no press pending
+    PresenceMessageRecord echo = r;
+    echo.sender.id = 0;
+    RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 43, &echo);
+    w->view.clear();
+    w->OnReceiveVoice(43, &r);  // the pair's second half shows it
+    EXPECT_EQ("V:43", w->view.at(1));
+    // A refused capture device: notice, and the release does nothing.
+    EXPECT_EQ(0, w->PttPress(1, 2000));
+    EXPECT_EQ("N:No Audio device!", w->view.back());
+    EXPECT_EQ(0, w->PttRelease(2600, &wait));
+}
+
+TEST_F(ChatSession, RemovalDuringABroadcastDefersTheDelete) {
+    class ClosingWindow : public FakeWindow {
+     public:
+        CChatSessionRegistry* reg = nullptr;
+        bool pending = false;
+        LRESULT SendChatMessage(UINT message, WPARAM, LPARAM) override {
+            if (message == WM_IM_CLOSE) reg->RemoveDialog(this);  // the window closes itself
+            return 0;
+        }
+        void DestroyLater() override { pending = true; }
+    };
+    auto* a = new ClosingWindow;
+    a->reg = &registry_;
+    registry_.SetFactory([a] { return a; });
+    ASSERT_NE(nullptr, registry_.CreateChatDialog(0, 1, nullptr));
+    ASSERT_FALSE(registry_.Lock());
+    registry_.Broadcast(WM_IM_CLOSE, 0, 0);  // under the lock, as close-all does
+    EXPECT_TRUE(registry_.HeldByThisThread());
+    registry_.Unlock();
+    EXPECT_TRUE(a->pending);
+    EXPECT_EQ(0, registry_.ContainsDialog(a));
+    delete a;
+    // A nested lock on the same thread gives up at once instead of waiting two seconds.
+    ASSERT_FALSE(registry_.Lock());
+    EXPECT_TRUE(registry_.Lock());
+    registry_.Unlock();
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Group message, SMS and recipient dialogs offscreen.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/account.h"
+#include "ui/chat/chat_sms_dialogs.h"
+#include "ui/shell/shell_config.h"
+
+namespace {
+
+class SmsDialogs : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/chatsmsXXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        root_ = tmpl;
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, root_, false);
+        shell::ApplyLanguageCode("eng");
+        account_ = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+        Account_Add(account_);
+        CSendSmsDlg::SetHooks([this](const QString& t) { boxes_ << t; },
+                              [this](const std::string& src, const std::string& text, const std::vector<std::string>& n) {
+                                  sent_.push_back({src, text, n});
+                                  return true;
+                              });
+    }
+    void TearDown() override {
+        CSendSmsDlg::SetHooks(nullptr, nullptr);
+        Account_Remove(account_);
+        Account_Free(account_);
+        std::system(("rm -rf " + root_).c_str());
+    }
+    struct Sent {
+        std::string source, text;
+        std::vector<std::string> numbers;
+    };
+    std::string root_;
+    Account* account_ = nullptr;
+    QStringList boxes_;
+    std::vector<Sent> sent_;
+};
+
+SmsBookEntry Record(const char* name, const char* number) { return {name, number}; }
+
+TEST_F(SmsDialogs, NumbersSplitAndTheSendChecksWhatIsMissing) {
+    EXPECT_EQ((std::vector<std::string>{"123", "456"}), chat::SplitSmsNumbers("123,,456,"));
+    EXPECT_TRUE(chat::IsTypedSmsNumber("13800138000"));
+    EXPECT_FALSE(chat::IsTypedSmsNumber("0123"));
+    EXPECT_FALSE(chat::IsTypedSmsNumber(QString(19, '9')));
+    CSendSmsDlg dlg;
+    EXPECT_FALSE(dlg.SendSms());
+    EXPECT_EQ("Please enter at least one mobile number.", boxes_.back());
+    dlg.AppendNumbers({"123"});
+    dlg.AppendNumbers({"456", ""});
+    EXPECT_EQ("123,456", dlg.Numbers()->text());
+    EXPECT_FALSE(dlg.SendSms());
+    EXPECT_EQ("Please enter the text of the message.", boxes_.back());
+    dlg.Numbers()->setText("123,,456,");
+    dlg.Text()->setPlainText("See you at 3");
+    EXPECT_TRUE(dlg.SendSms());
+    ASSERT_EQ(1u, sent_.size());
+    EXPECT_EQ("alice", sent_[0].source);
+    EXPECT_EQ((std::vector<std::string>{"123", "456"}), sent_[0].numbers);
+    dlg.OnSmsResult(5);
+    EXPECT_EQ("The message could not be sent.", boxes_.back());
+    EXPECT_EQ("See you at 3", dlg.Text()->toPlainText());  // kept for another try
+    dlg.OnSmsResult(0);
+    EXPECT_TRUE(dlg.Text()->toPlainText().isEmpty());
+}
+
+TEST_F(SmsDialogs, TheNumberListNeverPassesItsLimit) {
+    CSendSmsDlg dlg;
+    std::vector<std::string> many(300, "1380013800");  // 11 characters each with the comma
+    EXPECT_FALSE(dlg.AppendNumbers(many));
+    EXPECT_LE(dlg.Numbers()->text().size(), CSendSmsDlg::kNumbersMax);
+    EXPECT_EQ(1, boxes_.size());
+}
+
+TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
+    std::vector<SmsBookEntry> book{Record("Ann", "123"), Record("Bob", "456"), Record("Cat", "789")};
+    CSelectRecipientsDlg dlg(book, "123", nullptr);
+    ASSERT_EQ(3, dlg.Book()->topLevelItemCount());
+    ASSERT_EQ(1, dlg.Chosen()->topLevelItemCount());
+    EXPECT_EQ("Ann", dlg.Chosen()->topLevelItem(0)->text(0));
+    // "0123" is no number to add: the selected rows go in instead.
+    dlg.Book()->topLevelItem(1)->setSelected(true);
+    dlg.FindEdit()->setText("0123");
+    dlg.Book()->clearSelection();
+    dlg.Book()->topLevelItem(1)->setSelected(true);
+    dlg.Add();
+    EXPECT_EQ(2, dlg.Chosen()->topLevelItemCount());
+    dlg.FindEdit()->setText("555");
+    dlg.Add();
+    EXPECT_TRUE(dlg.FindEdit()->text().isEmpty());
+    dlg.FindEdit()->setText("B");
+    dlg.Find();
+    EXPECT_EQ(1, dlg.Book()->topLevelItemCount());
+    dlg.accept();
+    EXPECT_EQ(",123,456,555", dlg.m_strResult);
+}
+
+TEST_F(SmsDialogs, AGroupMessageOfBlanksIsRefused) {
+    CGroupMessageDlg dlg;
+    dlg.Edit()->setPlainText("   ");
+    dlg.accept();
+    EXPECT_EQ(QDialog::Rejected, dlg.result());
+    EXPECT_EQ(QStringList{"Please enter a message to send."}, boxes_);
+    dlg.Edit()->setPlainText(QString(250, 'a'));
+    EXPECT_EQ(200, dlg.Edit()->toPlainText().size());
+    dlg.Edit()->setPlainText(" hi all ");
+    dlg.accept();
+    EXPECT_EQ(QDialog::Accepted, dlg.result());
+    EXPECT_EQ("hi all", dlg.m_strMessage);
+}
+
+}  // namespace
