@@ -8,6 +8,7 @@
 #include <QSet>
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -197,6 +198,26 @@ TEST(LanguageTexts, BothLanguageFilesHoldEveryTextTheWindowsRead) {
             EXPECT_TRUE(plat::IniGetString(file, p[0].toStdString(), p[1].toStdString(), &value) && !value.empty())
                 << lang << " lacks [" << p[0].toStdString() << "] " << p[1].toStdString();
         }
+    }
+}
+
+// The reader stops at a section's first copy: a second one hides every key it holds.
+TEST(LanguageTexts, EachSectionAndKeyAppearsOnce) {
+    for (const char* lang : {"zyeng.ini", "zychs.ini"}) {
+        std::ifstream in(std::string(TESSALY_SOURCE_DIR) + "/ui/shell/install/language/" + lang);
+        std::set<std::string> sections, keys;
+        std::string line, section;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+                section = line.substr(1, line.size() - 2);
+                EXPECT_TRUE(sections.insert(section).second) << lang << " repeats [" << section << "]";
+            } else if (const size_t eq = line.find('='); eq != std::string::npos && line[0] != ';') {
+                const std::string key = section + "/" + line.substr(0, eq);
+                EXPECT_TRUE(keys.insert(key).second) << lang << " repeats " << key;
+            }
+        }
+        EXPECT_GT(sections.size(), 20u);
     }
 }
 
