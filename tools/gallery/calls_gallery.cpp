@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "tools/gallery/gallery_support.h"
 #include "common/account.h"
 #include "common/appenv.h"
 #include "common/calllog.h"
@@ -27,17 +28,10 @@
 
 namespace {
 
-QString g_out;
 int64_t g_now = 1765360000;
 uint64_t g_ticks = 0;
 
-void Save(QWidget* w, const QString& name) {
-    QApplication::processEvents();
-    const QImage img = w->grab().toImage();
-    const QString path = g_out + "/" + name + ".png";
-    if (!img.save(path)) std::fprintf(stderr, "calls_gallery: cannot write %s\n", qPrintable(path));
-    else std::printf("%s\n", qPrintable(path));
-}
+void Save(QWidget* w, const QString& name) { gallery::Save(w, name); }
 
 struct Silent : calls::SoundPlayer {
     void Play(const std::string&, bool) override {}
@@ -218,17 +212,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    gallery::UseOffscreen();
     QApplication app(argc, argv);
-    app.setStyle("Fusion");
-    app.setStyleSheet(shell::ShellStyleSheet());
-    QFont f("WenQuanYi Micro Hei");
-    f.setPixelSize(12);
-    app.setFont(f);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
-    g_out = root + "/gallery/calls";
-    QDir().mkpath(g_out);
-    QDir::setCurrent(root);
+    const QString root = gallery::Start(app, argc, argv, "calls");
     calls::RegisterWithShell();
     QTemporaryDir profile;
     plat::SetBaseFolder(profile.path().toStdString());

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/gallery/gallery_support.h"
 #include "common/account.h"
 #include "platform/codepage.h"
 #include "platform/fs.h"
@@ -26,15 +27,8 @@
 
 namespace {
 
-QString g_out;
 
-void Save(QWidget* w, const QString& name) {
-    QApplication::processEvents();
-    const QImage img = w->grab().toImage();
-    const QString path = g_out + "/" + name + ".png";
-    if (!img.save(path)) std::fprintf(stderr, "chat_gallery: cannot write %s\n", qPrintable(path));
-    else std::printf("%s\n", qPrintable(path));
-}
+void Save(QWidget* w, const QString& name) { gallery::Save(w, name); }
 
 int Accept(PresenceConnectionRec*, const char*, std::vector<PresenceBuddyRecord>* r, const char*, int) {
     r->clear();
@@ -180,17 +174,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    gallery::UseOffscreen();
     QApplication app(argc, argv);
-    app.setStyle("Fusion");
-    app.setStyleSheet(shell::ShellStyleSheet());
-    QFont f("WenQuanYi Micro Hei");
-    f.setPixelSize(12);
-    app.setFont(f);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
-    g_out = root + "/gallery/chat";
-    QDir().mkpath(g_out);
-    QDir::setCurrent(root);
+    const QString root = gallery::Start(app, argc, argv, "chat");
     ChatSetSendFunction(Accept);
     Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
     Account_Add(account);

@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 #include <cstdio>
 
+#include "tools/gallery/gallery_support.h"
 #include "common/account.h"
 #include "common/addrbook.h"
 #include "common/appenv.h"
@@ -30,16 +31,8 @@
 
 namespace {
 
-QString g_out;
 
-void Save(QWidget* w, const QString& name, bool adjust = true) {
-    if (adjust) w->adjustSize();
-    QApplication::processEvents();
-    const QImage img = w->grab().toImage();
-    const QString path = g_out + "/" + name + ".png";
-    if (!img.save(path)) std::fprintf(stderr, "contacts_gallery: cannot write %s\n", qPrintable(path));
-    else std::printf("%s\n", qPrintable(path));
-}
+void Save(QWidget* w, const QString& name, bool adjust = true) { gallery::Save(w, name, adjust); }
 
 // A host that shows nothing and sends nothing: the gallery only looks.
 class QuietHost : public contacts::BookHost {
@@ -227,17 +220,9 @@ void Language(const std::string& root, const std::string& profile, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    gallery::UseOffscreen();
     QApplication app(argc, argv);
-    app.setStyle("Fusion");
-    app.setStyleSheet(shell::ShellStyleSheet());
-    QFont f("WenQuanYi Micro Hei");
-    f.setPixelSize(12);
-    app.setFont(f);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
-    g_out = root + "/gallery/contacts";
-    QDir().mkpath(g_out);
-    QDir::setCurrent(root);
+    const QString root = gallery::Start(app, argc, argv, "contacts");
     QTemporaryDir profile;
     AddrBook_Init();
     for (const char* code : {"eng", "chs"})

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/gallery/gallery_support.h"
 #include "common/account.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
@@ -28,16 +29,10 @@
 
 namespace {
 
-QString g_out;
 
 void Save(QWidget* w, const QString& name, bool adjust = true) {
-    if (adjust) w->adjustSize();
     w->show();
-    QApplication::processEvents();
-    const QImage img = w->grab().toImage();
-    const QString path = g_out + "/" + name + ".png";
-    if (!img.save(path)) std::fprintf(stderr, "pages_gallery: cannot write %s\n", qPrintable(path));
-    else std::printf("%s\n", qPrintable(path));
+    gallery::Save(w, name, adjust);
     w->hide();
 }
 
@@ -67,7 +62,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
             m->popup(QPoint(0, 0));
             QApplication::processEvents();
             const QImage img = m->grab().toImage();
-            const QString path = g_out + QStringLiteral("/menu_%1_%2.png").arg(i++).arg(suffix);
+            const QString path = gallery::g_out + QStringLiteral("/menu_%1_%2.png").arg(i++).arg(suffix);
             if (img.save(path)) std::printf("%s\n", qPrintable(path));
             m->hide();
         }
@@ -136,17 +131,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    gallery::UseOffscreen();
     QApplication app(argc, argv);
-    app.setStyle("Fusion");
-    app.setStyleSheet(shell::ShellStyleSheet());
-    QFont f("WenQuanYi Micro Hei");
-    f.setPixelSize(12);
-    app.setFont(f);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
-    g_out = root + "/gallery/shell";
-    QDir().mkpath(g_out);
-    QDir::setCurrent(root);
+    const QString root = gallery::Start(app, argc, argv, "shell");
     QTemporaryDir profile;
     plat::SetBaseFolder(profile.path().toStdString());
     for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);

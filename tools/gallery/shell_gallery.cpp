@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
+#include "tools/gallery/gallery_support.h"
 #include "common/appenv.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/app_start.h"
@@ -20,16 +21,8 @@
 
 namespace {
 
-QString g_out;
 
-void Save(QWidget* w, const QString& name) {
-    w->adjustSize();
-    QApplication::processEvents();
-    const QImage img = w->grab().toImage();
-    const QString path = g_out + "/" + name + ".png";
-    if (!img.save(path)) std::fprintf(stderr, "shell_gallery: cannot write %s\n", qPrintable(path));
-    else std::printf("%s\n", qPrintable(path));
-}
+void Save(QWidget* w, const QString& name) { gallery::Save(w, name, true); }
 
 void Language(const std::string& appFolder, const std::string& profile, const std::string& code) {
     const QString suffix = QString::fromStdString(code);
@@ -101,17 +94,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    gallery::UseOffscreen();
     QApplication app(argc, argv);
-    app.setStyle("Fusion");
-    app.setStyleSheet(shell::ShellStyleSheet());
-    QFont f("WenQuanYi Micro Hei");
-    f.setPixelSize(12);
-    app.setFont(f);
-    const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(TESSALY_BINARY_DIR);
-    g_out = root + "/gallery/shell";
-    QDir().mkpath(g_out);
-    QDir::setCurrent(root);
+    const QString root = gallery::Start(app, argc, argv, "shell");
     QTemporaryDir profile;
     for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);
     QLabel splash;
