@@ -135,4 +135,16 @@ bool IsNewerVersion(int major, int minor, int build) {
     return build > 6;
 }
 
+UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag, bool userAsked) {
+    UpdateAnswerAction a;
+    if (answer == 1 || answer == 2) {
+        a.failureBox = userAsked;
+    } else if (answer == 0) {
+        a.notice = newer;
+        a.forced = newer && forcedFlag;
+        a.updateNow = !a.forced && userAsked;
+    }
+    return a;
+}
+
 }  // namespace shell

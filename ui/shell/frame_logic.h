@@ -52,4 +52,13 @@ struct VersionFileData {
 };
 bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v);
 
+// What an answer of the update check asks of the frame. answer: 0 an answer, 1 failure, 2 exception.
+struct UpdateAnswerAction {
+    bool notice = false;      // the start page shows the new version
+    bool forced = false;      // the updater runs now, the program exits
+    bool updateNow = false;   // the update-now action (the user asked)
+    bool failureBox = false;  // the check failed and the user asked
+};
+UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag, bool userAsked);
+
 }  // namespace shell

@@ -19,10 +19,13 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <QDialog>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 
 #include "common/account.h"
+#include "common/addrbook.h"
 #include "common/appenv.h"
 #include "common/calllog.h"
 #include "common/debug.h"
@@ -41,6 +44,7 @@
 #include "service/service_msgs.h"
 #include "service/settings_xml.h"
 #include "service/update_check.h"
+#include "ui/shell/book_results.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
@@ -710,8 +714,13 @@ void CMainFrame::LogoffReset(int mode) {
 }
 
 void CMainFrame::UpdateOnlineCount() {
-    if (m_pAddressBookPage) m_navigatePage->SetOnlineCount(m_pAddressBookPage->OnlineCount(), m_pAddressBookPage->BuddyCount());
-    else m_navigatePage->SetOnlineCount(0, 0);
+    if (m_pAddressBookPage) {
+        m_navigatePage->SetOnlineCount(m_pAddressBookPage->OnlineCount(), m_pAddressBookPage->BuddyCount());
+        return;
+    }
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
+    m_navigatePage->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
 }
 
 void CMainFrame::OnFileLogin() {
@@ -941,9 +950,19 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 }
             }
             break;
-        default:
-            if (ChatHooks().asResult) ChatHooks().asResult(request);  // chat windows
+        default: {
+            const shell::BookResultEffect e = shell::ApplyBookResult(request);
+            if (e.boxKey)
+                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, ""), {Q(e.boxArg.c_str())}),
+                    LangText("profile_status", "fail_title", ""));
+            if (e.rebuild && BookHooks().refresh) BookHooks().refresh(e.rebuild);
+            if (e.onlineCount) UpdateOnlineCount();
+            if (e.counterChanged) m_navigatePage->Links()->ShowContactCounter(shell::g_contactCounter);
+            // The chat windows see the rest, and a removed contact or a new panel picture as well.
+            if (ChatHooks().asResult && (!e.handled || !e.removedContact.empty() || e.panelChanged))
+                ChatHooks().asResult(request);
             break;
+        }
     }
     if (request->extra) free(request->extra);
     request->extra = nullptr;
@@ -957,14 +976,36 @@ LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
-    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
+    if (wParam == 0) haveUpdate_ = true;
+    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    const shell::UpdateAnswerAction a =
+        shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, g_updateInfo.enforce != 0, updateAsked_);
+    if (a.notice) {
         m_navigatePage->Links()->SetUpdateVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
-    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
                                        QString::number(g_updateInfo.build)}));
-    if (updateAsked_) OnUpdateNow();
+    }
+    if (a.failureBox) {
+        updateAsked_ = false;
+        Box(LangText("update", "UpdateInfo", "The update service could not be reached."), LangText("update", "msgboxtitle", "Update"));
+    }
+    if (a.forced) StartForcedUpdate();
+    else if (a.updateNow) OnUpdateNow();
     return 1;
+}
+
+shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.changes = g_updateInfo.changes;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    return v;
 }
 
 void CMainFrame::OnUpdateNow() {
@@ -978,20 +1019,44 @@ void CMainFrame::OnUpdateNow() {
         Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
         return;
     }
-    shell::VersionFileData v;
-    v.major = g_updateInfo.major;
-    v.minor = g_updateInfo.minor;
-    v.build = g_updateInfo.build;
-    v.downloadFile = Update_GetDownloadZip();
-    v.needUpdate = g_updateInfo.needUpdate;
-    v.langType = shell::Paths().langType;
-    v.server = g_serviceSettings.update;
+    const shell::VersionFileData v = VersionFileForAnswer();
     const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
     if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
     // The updater is a separate program of the installation; without one the download is shown instead.
-    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
-    if (QFileInfo(updater).isExecutable()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    const QString updater = UpdaterProgram();
+    if (!updater.isEmpty()) QProcess::startDetached(updater, {QString::fromStdString(path)});
     else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
+}
+
+QString CMainFrame::UpdaterProgram() const {
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    return QFileInfo(updater).isExecutable() ? updater : QString();
+}
+
+// An enforced update: the updater takes over and this program ends.
+void CMainFrame::StartForcedUpdate() {
+    const QString updater = UpdaterProgram();
+    if (updater.isEmpty()) {
+        // Quitting without an updater to take over would only leave the user without the program.
+        DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
+        updateAsked_ = true;
+        OnUpdateNow();
+        return;
+    }
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isModal() && dialog->isVisible()) dialog->reject();
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    const HWND frame = m_hWnd;
+    std::thread([v = VersionFileForAnswer(), path, frame, program = updater.toStdString()] {
+        RunUpdaterThreadProc(v, path, frame, program);
+    }).detach();
+}
+
+void CMainFrame::RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
+                                      const std::string& program) {
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    PostMessage(frame, WM_FRAME_COMMAND, ID_APP_EXIT, 0);
+    QProcess::startDetached(QString::fromStdString(program), {QString::fromStdString(path)});
 }
 
 // ---------------------------------------------------------------------------------------------

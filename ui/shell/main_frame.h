@@ -129,6 +129,12 @@ private:
 
     void ApplySync(CAsSyncResult* sync);
     void OnUpdateNow();
+    void StartForcedUpdate();
+    QString UpdaterProgram() const;
+    shell::VersionFileData VersionFileForAnswer() const;
+    // The enforced update's worker: the version file, the exit command, then the updater.
+    static void RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
+                                     const std::string& program);
     bool updateAsked_ = false;
     bool haveUpdate_ = false;
     void BuildMenus();
@@ -194,6 +200,8 @@ struct FrameBookHooks {
     std::function<CNqPropertyPage*()> createPage;
     // Sees each message before the frame's table: true when it took the message (and its record).
     std::function<bool(UINT, WPARAM, LPARAM)> filter;
+    // Rebuilds the page's trees after the frame changed the store (shell::REBUILD_* bits).
+    std::function<void(unsigned rebuild)> refresh;
 };
 FrameBookHooks& BookHooks();
 // ---- end of the address book hooks ----
