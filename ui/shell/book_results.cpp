@@ -25,6 +25,9 @@ AsParams* ParamsOf(AsRequest* r) { return r->kind == AS_DATA_PARAMS ? static_cas
 void Fail(BookResultEffect* e, const char* key, const AsParams* p) {
     e->boxSection = "profile_status";
     e->boxKey = key;
+    e->boxDefault = !strcmp(key, "fail_add_group")   ? "The group %s could not be added."
+                    : !strcmp(key, "fail_del_group") ? "The group %s could not be removed."
+                                                     : "%s could not be removed.";
     e->boxArg = p && p->str3 ? p->str3 : "";
 }
 

@@ -24,6 +24,7 @@ struct BookResultEffect {
     std::string removedContact;     // chat windows hear WM_PRESENCE_BUDDY (this id, 0)
     const char* boxSection = nullptr;  // a failure box: text [section] key with "%s" = boxArg
     const char* boxKey = nullptr;
+    const char* boxDefault = nullptr;  // the built-in text, with its "%s"
     std::string boxArg;
     bool counterChanged = false;    // the start page shows g_contactCounter again
     bool panelChanged = false;      // chat windows reload the panel picture

@@ -147,4 +147,15 @@ UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag
     return a;
 }
 
+const void* PendingNoticeList::TakeFirst() {
+    if (notices_.empty()) return nullptr;
+    const void* dialog = notices_.front().dialog;
+    notices_.pop_front();
+    return dialog;
+}
+
+void PendingNoticeList::Forget(const void* dialog) {
+    std::erase_if(notices_, [dialog](const Notice& n) { return n.dialog == dialog; });
+}
+
 }  // namespace shell

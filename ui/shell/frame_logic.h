@@ -1,6 +1,8 @@
 // Decisions of the main frame that do not need a window: dial requests, sign-in states and notices.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 
 namespace shell {
@@ -60,5 +62,25 @@ struct UpdateAnswerAction {
     bool failureBox = false;  // the check failed and the user asked
 };
 UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag, bool userAsked);
+
+// The notices behind the message icon, oldest first: a hidden chat window waiting to be shown.
+class PendingNoticeList {
+public:
+    struct Notice {
+        const void* dialog;
+        int kind;
+    };
+    void Add(const void* dialog, int kind) { notices_.push_back({dialog, kind}); }
+    // A click on the icon takes the oldest notice; null when there is none.
+    const void* TakeFirst();
+    // A window that went away takes its notices with it.
+    void Forget(const void* dialog);
+    void Clear() { notices_.clear(); }
+    bool Empty() const { return notices_.empty(); }
+    size_t Size() const { return notices_.size(); }
+
+private:
+    std::deque<Notice> notices_;
+};
 
 }  // namespace shell

@@ -17,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <QDialog>
@@ -33,6 +34,7 @@
 #include "platform/codepage.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
+#include "platform/sound.h"
 #include "platform/thread.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
@@ -317,6 +319,18 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         m_wndTray->show();
     }
 
+    // The message icon blinks while notices wait; the tray icon animates while a call page came.
+    connect(&messageBlink_, &QTimer::timeout, this, [this] {
+        messageBlinkOn_ = !messageBlinkOn_;
+        if (m_messageIcon)
+            m_messageIcon->setIcon(messageBlinkOn_ ? style()->standardIcon(QStyle::SP_MessageBoxInformation) : QIcon());
+    });
+    connect(&trayAnimation_, &QTimer::timeout, this, [this] {
+        trayFrame_ = (trayFrame_ + 1) % 2;
+        if (m_wndTray) m_wndTray->setIcon(trayFrames_[trayFrame_]);
+    });
+    connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::StartTrayAnimation);
+
     // The window target: posted messages from any thread arrive here through the event loop.
     plat::WindowTarget target;
     target.handler = [this](HWND, UINT m, WPARAM w, LPARAM l) { return Dispatch(m, w, l); };
@@ -505,6 +519,7 @@ void CMainFrame::Command(int id) {
             }
             break;
         case ID_HANGUP:
+            StopTrayAnimation();
             if (m_calls) {
                 m_calls->OnHangupButton();
                 break;
@@ -587,6 +602,7 @@ LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
 }
 
 void CMainFrame::UpdateTrayIcon() {
+    trayAnimation_.stop();
     if (!m_wndTray) return;
     const char* name = shell::TrayBitmapName(m_wndStatusBar->GetStatus());
     if (!name) return;
@@ -596,7 +612,87 @@ void CMainFrame::UpdateTrayIcon() {
     m_wndTray->setToolTip(LangText("tray_tip", std::to_string(m_wndStatusBar->GetStatus()).c_str(), "Tessaly"));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Message icon and tray animation.
+
+void CMainFrame::AddPendingNotice(QWidget* dialog, int kind, int soundKind) {
+    if (!dialog) return;
+    m_pendingNotices.Add(dialog, kind);
+    // A window closed before its turn leaves no dangling notice behind.
+    connect(dialog, &QObject::destroyed, this, [this, dialog] {
+        m_pendingNotices.Forget(dialog);
+        if (m_pendingNotices.Empty()) ShowMessageIcon(false);
+    });
+    ShowMessageIcon(true);
+    const char* key = soundKind == 1 ? "msg_syssndfile" : "msg_usersndfile";
+    const std::string file = LangText("navigate_dialog", key, soundKind == 1 ? "system.wav" : "msg.wav").toStdString();
+    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
+}
+
+void CMainFrame::ClearPendingNotices() {
+    m_pendingNotices.Clear();
+    ShowMessageIcon(false);
+}
+
+void CMainFrame::OnMessageIconClick() {
+    if (m_pendingNotices.Empty()) return;
+    // The list holds only live windows: a destroyed one forgets its notices.
+    auto* dialog = static_cast<QWidget*>(const_cast<void*>(m_pendingNotices.TakeFirst()));
+    if (dialog && dialog->isHidden()) {
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    }
+    if (m_pendingNotices.Empty()) ShowMessageIcon(false);
+}
+
+void CMainFrame::ShowMessageIcon(bool show) {
+    if (show) {
+        if (!m_messageIcon && m_wndTray) {
+            m_messageIcon = new QSystemTrayIcon(this);
+            connect(m_messageIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+                if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Context)
+                    OnMessageIconClick();
+            });
+        }
+        if (m_messageIcon) {
+            m_messageIcon->setToolTip(LangText("tray_tip", "ChatIMTray", "New Message"));
+            m_messageIcon->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+            m_messageIcon->show();
+        }
+        m_bMessageIconShown = true;
+        messageBlinkOn_ = true;
+        messageBlink_.start(500);
+    } else if (m_bMessageIconShown) {
+        messageBlink_.stop();
+        if (m_messageIcon) m_messageIcon->hide();
+        m_bMessageIconShown = false;
+    }
+}
+
+void CMainFrame::StartTrayAnimation() {
+    QIcon frames[2];
+    const char* names[2] = {"trayAnimateFrame1.bmp", "trayAnimateFrame2.bmp"};
+    for (int i = 0; i < 2; ++i) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(names[i]));
+        if (img.isNull()) return;  // a skin without the frames keeps its still icon
+        frames[i] = QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+    }
+    trayFrames_[0] = frames[0];
+    trayFrames_[1] = frames[1];
+    trayFrame_ = 0;
+    if (m_wndTray) m_wndTray->setIcon(trayFrames_[0]);
+    trayAnimation_.start(500);
+}
+
+void CMainFrame::StopTrayAnimation() {
+    if (!trayAnimation_.isActive()) return;
+    trayAnimation_.stop();
+    UpdateTrayIcon();
+}
+
 void CMainFrame::SetPresenceStatus(int status) {
+    if (status == STATUS_OFFLINE) ClearPendingNotices();
     m_wndStatusBar->SetStatus(status);
     m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
     UpdateTrayIcon();
@@ -953,7 +1049,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
         default: {
             const shell::BookResultEffect e = shell::ApplyBookResult(request);
             if (e.boxKey)
-                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, ""), {Q(e.boxArg.c_str())}),
+                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Q(e.boxArg.c_str())}),
                     LangText("profile_status", "fail_title", ""));
             if (e.rebuild && BookHooks().refresh) BookHooks().refresh(e.rebuild);
             if (e.onlineCount) UpdateOnlineCount();
@@ -1379,6 +1475,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     m_bClosing = true;
     DebugTrace(MOD_SYSTEM, 2, "Main frame closing");
     if (ChatHooks().closeAll) ChatHooks().closeAll(0);  // chat windows
+    ClearPendingNotices();
     linkTimer_.stop();
     if (!isMaximized() && !isMinimized()) {
         const QRect g = geometry();

@@ -1,6 +1,7 @@
 // CMainFrame: the one top-level window, the receiver of every worker thread's report.
 #pragma once
 
+#include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
@@ -180,6 +181,30 @@ private:
     CNqPropertyPage *m_callsDial = nullptr, *m_callsLog = nullptr;
     bool AnyCall() const { return m_calls ? m_calls->AnyCallPage() : m_pSheet->AnyCallPage(); }
     int closeWaitTicks_ = 0;
+    // ---- message icon with its pending notices, tray animation
+public:
+    // A hidden window waits behind the blinking message icon; soundKind 1 plays the system sound,
+    // else the message sound.
+    void AddPendingNotice(QWidget* dialog, int kind, int soundKind);
+    void ClearPendingNotices();
+    // A click on the message icon: the oldest waiting window is shown.
+    void OnMessageIconClick();
+    bool MessageIconShown() const { return m_bMessageIconShown; }
+    size_t PendingNoticeCount() const { return m_pendingNotices.Size(); }
+    // The tray icon alternates the skin's two animation frames every 500 ms (a call page came).
+    void StartTrayAnimation();
+    void StopTrayAnimation();
+    bool TrayAnimating() const { return trayAnimation_.isActive(); }
+private:
+    void ShowMessageIcon(bool show);
+    shell::PendingNoticeList m_pendingNotices;
+    bool m_bMessageIconShown = false;
+    QSystemTrayIcon* m_messageIcon = nullptr;
+    QTimer messageBlink_;
+    bool messageBlinkOn_ = false;
+    QTimer trayAnimation_;
+    QIcon trayFrames_[2];
+    int trayFrame_ = 0;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
     const shell::FrameMenus& Menus() const { return menus_; }

@@ -446,6 +446,7 @@ CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
 int CChildView::AddPage(CNqPropertyPage* page) {
     const int i = addTab(page, page->TabTitle());
     ReloadTabs();
+    if (qobject_cast<COnDialDlg*>(page)) emit callPageAdded();
     return i;
 }
 

@@ -187,6 +187,7 @@ public:
     QMenu* BuildCallMenu(bool held);
 signals:
     void endCallRequested();
+    void callPageAdded();
 
 private:
     CSkinTabCtrl* tabs_;

@@ -13,7 +13,11 @@
 #include <QTest>
 #include <thread>
 
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
 #include "common/appenv.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
 #include "service/presence_notice.h"
@@ -163,4 +167,72 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
     EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
     sheet.ClosePage(call);
     EXPECT_EQ(start, sheet.currentWidget());
+}
+
+TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
+    CMainFrame frame;
+    auto first = std::make_unique<QWidget>();
+    auto second = std::make_unique<QWidget>();
+    auto third = std::make_unique<QWidget>();
+    frame.AddPendingNotice(first.get(), 0, 0);
+    frame.AddPendingNotice(second.get(), 0, 1);
+    EXPECT_TRUE(frame.MessageIconShown());
+    EXPECT_EQ(2u, frame.PendingNoticeCount());
+    frame.OnMessageIconClick();
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_TRUE(second->isHidden());
+    EXPECT_TRUE(frame.MessageIconShown()) << "one notice still waits";
+    // A window closed before its turn takes its notice along, and the icon goes with the last one.
+    second.reset();
+    EXPECT_EQ(0u, frame.PendingNoticeCount());
+    EXPECT_FALSE(frame.MessageIconShown());
+    frame.OnMessageIconClick();  // nothing waits: nothing happens
+
+    // Going offline clears what waits.
+    frame.AddPendingNotice(third.get(), 0, 0);
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    EXPECT_FALSE(frame.MessageIconShown());
+    frame.OnMessageIconClick();
+    EXPECT_TRUE(third->isHidden());
+}
+
+TEST_F(ShellFrame, TrayAnimatesUntilTheIconIsSetAgain) {
+    CMainFrame frame;
+    EXPECT_FALSE(frame.TrayAnimating());
+    frame.StartTrayAnimation();
+    EXPECT_TRUE(frame.TrayAnimating()) << "the default skin has both frames";
+    frame.SetPresenceStatus(STATUS_ONLINE);
+    EXPECT_FALSE(frame.TrayAnimating());
+    frame.StartTrayAnimation();
+    frame.StopTrayAnimation();
+    EXPECT_FALSE(frame.TrayAnimating());
+}
+
+TEST_F(ShellFrame, AddressBookAnswersOfTheFrameChangeTheStoreOrShowTheFailure) {
+    ASSERT_EQ(1, AddrBook_Init());
+    AddrGroup* group = AddrBook_NewGroup("Friends", "g1");
+    ASSERT_EQ(1, AddrBook_AttachGroup(group, g_addrBookRoots[0], nullptr));
+    ASSERT_EQ(1, AddrBook_AttachContact(AddrBook_NewContact("Alice", nullptr, "u1"), group, nullptr));
+    CMainFrame frame;
+    std::vector<QString> boxes;
+    frame.showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
+    unsigned rebuilt = 0;
+    BookHooks().refresh = [&](unsigned bits) { rebuilt |= bits; };
+    auto post = [&](int command, const char* id, const char* name) {
+        auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+        p->str1 = strdup(id);
+        p->str3 = strdup(name);
+        auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+        *r = AsRequest{command, 0, p, nullptr, AS_DATA_PARAMS};
+        ASSERT_TRUE(PostMessage(frame.Handle(), WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(r)));
+    };
+    post(AS_REM, "nobody", "Zed");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
+    EXPECT_TRUE(boxes.front().contains("Zed")) << "[" << boxes.front().toStdString() << "]";
+    post(AS_REM, "u1", "Alice");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rebuilt != 0; }, 5000));
+    EXPECT_EQ(1u, boxes.size());
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "u1"));
+    BookHooks().refresh = nullptr;
+    AddrBook_Init();
 }
