@@ -414,7 +414,7 @@ void CMainFrame::RefreshMenus() {
     set(ID_LOGIN, !in);
     set(ID_LOGOFF, in);
     set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
-    set(ID_SHOW_BOOK, in && (m_pAddressBookPage || m_pBookPage));
+    set(ID_SHOW_BOOK, in && m_pBookPage);
     set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
     set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
     set(ID_SHOW_SERVICE, in && m_pServicePage);
@@ -445,7 +445,7 @@ void CMainFrame::RefreshMenus() {
     m_dialCombo->setEnabled(in);
     if (m_wndToolBar) {
         for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
-            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && (m_pAddressBookPage || m_pBookPage));
+            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && m_pBookPage);
     }
 }
 
@@ -485,7 +485,6 @@ void CMainFrame::Command(int id) {
         }
         case ID_SHOW_BOOK:
             if (m_pBookPage) m_pSheet->setCurrentWidget(m_pBookPage);
-            else if (m_pAddressBookPage) m_pSheet->setCurrentWidget(m_pAddressBookPage);
             break;
         case ID_SHOW_DIAL:
             if (m_callsDial) m_pSheet->setCurrentWidget(m_callsDial);
@@ -733,13 +732,12 @@ void CMainFrame::LogoffReset(int mode) {
                 Account_Free(a);
             }
         }
-        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pAddressBookPage), static_cast<CNqPropertyPage*>(m_pDialPage),
+        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pDialPage),
                                    static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
             if (!p) continue;
             m_pSheet->RemovePage(p);
             p->deleteLater();
         }
-        m_pAddressBookPage = nullptr;
         m_pDialPage = nullptr;
         m_pCallLogPage = nullptr;
         if (m_calls) {
@@ -750,18 +748,11 @@ void CMainFrame::LogoffReset(int mode) {
         }
         m_pServicePage = nullptr;
         buddyListSeen_ = false;
+        buddyOnline_.clear();
         m_pSheet->setCurrentWidget(m_navigatePage);
     } else if (mode == LOGIN_SIGNED_IN) {
-        if (BookHooks().createPage) {
-            if (!m_pBookPage) m_pBookPage = BookHooks().createPage();
-            if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
-        } else {
-            if (!m_pAddressBookPage) {
-                m_pAddressBookPage = new CAddressBookDlg;
-                connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
-            }
-            if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
-        }
+        if (BookHooks().createPage && !m_pBookPage) m_pBookPage = BookHooks().createPage();
+        if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
         if (m_calls && !m_callsDial) {
             m_callsDial = m_calls->MakeDialPage();
             m_pSheet->AddPage(m_callsDial);
@@ -810,10 +801,6 @@ void CMainFrame::LogoffReset(int mode) {
 }
 
 void CMainFrame::UpdateOnlineCount() {
-    if (m_pAddressBookPage) {
-        m_navigatePage->SetOnlineCount(m_pAddressBookPage->OnlineCount(), m_pAddressBookPage->BuddyCount());
-        return;
-    }
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
     m_navigatePage->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
@@ -973,37 +960,12 @@ void CMainFrame::ApplySync(CAsSyncResult* sync) {
         }
     }
     AS_InstallProfiles(sync);
-    if (BookHooks().createPage) {
-        // The registered address book has taken the synchronisation already.
-        int buddies = 0;
-        for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
-        AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
-                                      {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
-        return;
-    }
-    if (!m_pAddressBookPage) {
-        m_pAddressBookPage = new CAddressBookDlg;
-        connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
-    }
-    m_pAddressBookPage->Clear();
-    for (AsGroupRecord* g : sync->groups)
-        if (g && g->id) m_pAddressBookPage->AddGroup(Q(g->id), Q(g->name), Q(g->parentId));
-    for (CAsBuddy* b : sync->buddies) {
-        if (!b || !b->uid) continue;
-        QString account, number;
-        for (CAsBuddyService* s : b->services) {
-            if (!s || !s->account) continue;
-            if (s->serviceId == 1) account = Q(s->account);
-            if (s->serviceId == 2) number = Q(s->account);
-        }
-        const QString name = Q(b->nickName && *b->nickName ? b->nickName : b->displayName ? b->displayName : b->uid);
-        m_pAddressBookPage->SetBuddy(Q(b->uid), name, Q(b->groupId), account, 0, QString());
-        for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it)
-            if ((*it)->data(0, Qt::UserRole).toString() == Q(b->uid)) (*it)->setData(0, Qt::UserRole + 5, number);
-    }
+    // The registered address book has taken the synchronisation already.
+    int buddies = 0;
+    for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
+    syncedBuddies_ = buddies;
     AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
-                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_,
-                                   QString::number(m_pAddressBookPage->BuddyCount())}));
+                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
 }
 
 LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
@@ -1185,28 +1147,10 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
     if (!record) return 1;
     const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
-    int before = -1;
-    if (m_pAddressBookPage) {
-        const QString account = Q(record->account);
-        const QString id = record->userId[0] ? Q(record->userId) : QString::number(record->id);
-        QTreeWidgetItem* found = nullptr;
-        for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it) {
-            const QString a = (*it)->data(0, Qt::UserRole + 2).toString();
-            if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2 &&
-                (a == account || (!a.isEmpty() && account.startsWith(a + "@")) || (*it)->data(0, Qt::UserRole).toString() == id)) {
-                found = *it;
-                break;
-            }
-        }
-        if (found) {
-            before = found->data(0, Qt::UserRole + 3).toInt();
-            m_pAddressBookPage->SetBuddy(found->data(0, Qt::UserRole).toString(), QString(), QString(),
-                                         found->data(0, Qt::UserRole + 2).toString(), record->online, Ansi(record->status));
-        } else {
-            m_pAddressBookPage->SetBuddy(id, name, QString(), account, record->online, Ansi(record->status));
-        }
-        UpdateOnlineCount();
-    }
+    const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
+    auto known = buddyOnline_.find(key);
+    const int before = known == buddyOnline_.end() ? -1 : known->second;
+    buddyOnline_[key] = record->online;
     // Only a change is news: the list refresh repeats every buddy's state.
     if ((before == -1 && record->online) || (before != -1 && (before != 0) != (record->online != 0)))
         AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")

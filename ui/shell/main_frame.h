@@ -93,7 +93,10 @@ public:
     int m_nLoginState = 0;
     CChildView* Sheet() const { return m_pSheet; }
     CNqNavigatePage* StartPage() const { return m_navigatePage; }
-    CAddressBookDlg* BookPage() const { return m_pAddressBookPage; }
+    // The Contacts page the address book registered; null while signed out or without one.
+    CNqPropertyPage* ContactsPage() const { return m_pBookPage; }
+    // Contacts of the last synchronisation.
+    int SyncedBuddyCount() const { return syncedBuddies_; }
     shell::CallWindowsHook* Calls() const { return m_calls.get(); }  // null without the calls windows
     CPresenceStatusBar* StatusBar() const { return m_wndStatusBar; }
     CSkinToolBar* ToolBar() const { return m_wndToolBar; }
@@ -160,7 +163,6 @@ private:
     class CSkinButton *m_dialButton = nullptr, *m_hangupButton = nullptr;
     CChildView* m_pSheet = nullptr;
     CNqNavigatePage* m_navigatePage = nullptr;
-    CAddressBookDlg* m_pAddressBookPage = nullptr;
     CNqPropertyPage* m_pBookPage = nullptr;  // the registered Contacts page (address book hooks)
     CDialDialog* m_pDialPage = nullptr;
     CSyslogDlg* m_pCallLogPage = nullptr;
@@ -175,6 +177,8 @@ private:
     bool closed_ = false;
     bool buddyListSeen_ = false;
     QString alias_;
+    int syncedBuddies_ = 0;
+    std::unordered_map<std::string, int> buddyOnline_;  // last state per buddy: only a change is news
     QTimer closeWait_;
     // The calls windows, when registered (they then own the call, dial and call log pages).
     std::unique_ptr<shell::CallWindowsHook> m_calls;
@@ -221,7 +225,7 @@ private:
 
 // ---- Address book windows (ui/contacts sits above the shell and registers here) ----
 struct FrameBookHooks {
-    // The Contacts page; the shell's own list page when unset.
+    // The Contacts page; none when unset.
     std::function<CNqPropertyPage*()> createPage;
     // Sees each message before the frame's table: true when it took the message (and its record).
     std::function<bool(UINT, WPARAM, LPARAM)> filter;
