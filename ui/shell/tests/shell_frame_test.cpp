@@ -22,6 +22,7 @@
 #include "platform/msgqueue.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/saved_logins.h"
@@ -235,4 +236,19 @@ TEST_F(ShellFrame, AddressBookAnswersOfTheFrameChangeTheStoreOrShowTheFailure) {
     EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "u1"));
     BookHooks().refresh = nullptr;
     AddrBook_Init();
+}
+
+TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
+    CChildView sheet;
+    auto* home = new CNqNavigatePage;
+    sheet.AddPage(home);
+    const QString address = "someone.with.a.long.name@sip.example.org";
+    auto* call = new COnDialDlg(0, 0, address, false);
+    sheet.AddPage(call);
+    const int i = sheet.indexOf(call);
+    EXPECT_NE(address, sheet.tabText(i));
+    EXPECT_TRUE(sheet.tabText(i).startsWith("someone"));
+    EXPECT_LE(sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(i)), 84);
+    EXPECT_EQ(address, sheet.tabToolTip(i));
+    EXPECT_EQ(home->TabTitle(), sheet.tabText(sheet.indexOf(home))) << "short titles stay whole";
 }
