@@ -321,8 +321,9 @@ CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
     tabs_ = new CSkinTabCtrl(this);
     setTabBar(tabs_);
     setDocumentMode(true);
+    // The skinned tabs paint their whole title: squeezed tabs would overlap, so a full row scrolls.
     setUsesScrollButtons(true);
-    setElideMode(Qt::ElideRight);
+    setElideMode(Qt::ElideNone);
     tabs_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tabs_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         const int i = tabs_->tabAt(at);

@@ -251,4 +251,11 @@ TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
     EXPECT_LE(sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(i)), 84);
     EXPECT_EQ(address, sheet.tabToolTip(i));
     EXPECT_EQ(home->TabTitle(), sheet.tabText(sheet.indexOf(home))) << "short titles stay whole";
+    // In the narrow frame a full row scrolls rather than squeezing tabs into each other.
+    for (int k = 0; k < 4; ++k) sheet.AddPage(new CDialDialog);
+    sheet.resize(380, 400);
+    sheet.show();
+    QCoreApplication::processEvents();
+    for (int k = 0; k < sheet.count(); ++k)
+        EXPECT_GE(sheet.Tabs()->tabRect(k).width(), sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(k)) + 14) << k;
 }
