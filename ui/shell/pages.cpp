@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "ui/controls/skin.h"
@@ -109,6 +110,10 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     events_->setObjectName("eventList");
     events_->setFocusPolicy(Qt::NoFocus);
     events_->setSelectionMode(QAbstractItemView::NoSelection);
+    // Long notices wrap within the narrow page instead of scrolling sideways.
+    events_->setWordWrap(true);
+    events_->setResizeMode(QListView::Adjust);
+    events_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     b->addWidget(events_, 1);
     v->addWidget(body, 1);
     Retext();
@@ -145,11 +150,17 @@ void CNqNavigatePage::SetOnlineCount(int online, int total) {
 void CNqNavigatePage::SetProgress(const QString& text) { progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text); }
 
 void CNqNavigatePage::AddEvent(int kind, const QString& text) {
-    static const char* const icons[] = {"startonline.bmp", "startonline.bmp", "startmiss.bmp"};
     auto* item = new QListWidgetItem(QDateTime::currentDateTime().toString("HH:mm") + "   " + text);
-    const QPixmap icon = kind == 1 ? StatusPixmap(0)
-                                   : ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(icons[kind % 3])), RGB(0xEC, 0xE9, 0xD8));
-    if (!icon.isNull()) item->setIcon(QIcon(icon));
+    item->setToolTip(text);
+    // Presence news shows the online dot, calls the call icon, the program's own notices an information mark.
+    if (kind == 1) {
+        item->setIcon(QIcon(StatusPixmap(0)));
+    } else if (kind % 3 == 2) {
+        const QPixmap icon = ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile("startmiss.bmp")), RGB(0xEC, 0xE9, 0xD8));
+        if (!icon.isNull()) item->setIcon(QIcon(icon));
+    } else {
+        item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+    }
     events_->insertItem(0, item);
     while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
 }
@@ -181,7 +192,7 @@ void CNqNavigatePage::Retext() {
     login_->setEnabled(!busy || mode_ == LOGIN_SIGNING_IN);
     login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
                                               : LangText("navigate_dialog", "login", "Sign in"));
-    if (in) progress_->clear();
+    if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
     eventsTitle_->setText(LangText("navigate_dialog", "events", "Recent activity"));
 }
 

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 #include <thread>
@@ -258,4 +260,21 @@ TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
     QCoreApplication::processEvents();
     for (int k = 0; k < sheet.count(); ++k)
         EXPECT_GE(sheet.Tabs()->tabRect(k).width(), sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(k)) + 14) << k;
+}
+
+TEST_F(ShellFrame, StartPageDropsTheStepsOfAFailedSignInAndWrapsLongNotices) {
+    CNqNavigatePage page;
+    auto* progress = page.findChild<QLabel*>("startProgress");
+    ASSERT_NE(nullptr, progress);
+    page.SetMode(LOGIN_SIGNING_IN);
+    page.SetProgress("Registering the phone line...");
+    EXPECT_EQ("Registering the phone line...", progress->text());
+    page.SetMode(LOGIN_SIGNED_OUT);  // the sign-in failed
+    EXPECT_TRUE(progress->text().isEmpty());
+    const QString notice = "The phone line or the messaging service could not be reached; signing in again later.";
+    page.AddEvent(0, notice);
+    EXPECT_TRUE(page.Events()->wordWrap());
+    EXPECT_EQ(Qt::ScrollBarAlwaysOff, page.Events()->horizontalScrollBarPolicy());
+    EXPECT_EQ(notice, page.Events()->item(0)->toolTip());
+    EXPECT_FALSE(page.Events()->item(0)->icon().isNull());
 }
