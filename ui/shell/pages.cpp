@@ -114,6 +114,7 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     events_->setWordWrap(true);
     events_->setResizeMode(QListView::Adjust);
     events_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    events_->setIconSize(QSize(16, 16));
     b->addWidget(events_, 1);
     v->addWidget(body, 1);
     Retext();
