@@ -1,4 +1,4 @@
-// Gallery of the shell's windows: the main window signed out and signed in, the contacts page, a call,
+// Gallery of the shell's windows: the main window signed out and signed in, a call,
 // the login dialog and the splash, in English and Chinese, grabbed to PNG files.
 #include <QApplication>
 #include <QDir>
@@ -45,18 +45,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         Save(&frame, "main_signing_in_" + suffix);
 
         frame.LogoffReset(LOGIN_SIGNED_IN);
-        CAddressBookDlg* book = frame.BookPage();
-        const bool zh = code == "chs";
-        book->AddGroup("g1", zh ? QString::fromUtf8("朋友") : "Friends", "");
-        book->AddGroup("g2", zh ? QString::fromUtf8("同事") : "Colleagues", "");
-        book->AddGroup("g3", zh ? QString::fromUtf8("开发组") : "Developers", "g2");
-        book->SetBuddy("u2", "Bob", "g1", "bob", 1, zh ? QString::fromUtf8("开会中") : "In a meeting");
-        book->SetBuddy("u5", "Carol", "g1", "carol", 0, "");
-        book->SetBuddy("u3", QString::fromUtf8("张伟"), "g3", "zhangwei", 1, "");
-        book->SetBuddy("u4", QString::fromUtf8("李娜"), "g2", "lina", 0, "");
         CNqNavigatePage* start = frame.StartPage();
         start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
-        start->SetOnlineCount(book->OnlineCount(), book->BuddyCount());
+        start->SetOnlineCount(2, 4);
         start->AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"), {"Alice", "4"}));
         start->AddEvent(2, shell::LangText("status_txt", "sip_up", "Phone line registered"));
         start->AddEvent(1, shell::LangText("status_txt", "mv_up", "Messaging connected"));
@@ -66,8 +57,6 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         frame.SetStatusText("txt_online");
         frame.Sheet()->setCurrentIndex(0);
         Save(&frame, "main_signed_in_" + suffix);
-        frame.Sheet()->setCurrentWidget(book);
-        Save(&frame, "main_contacts_" + suffix);
         auto* call = new COnDialDlg(0, 0, "bob@127.0.0.1", false);
         frame.Sheet()->AddPage(call);
         frame.Sheet()->setCurrentWidget(call);

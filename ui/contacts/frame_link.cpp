@@ -14,6 +14,7 @@
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/addrbook_results.h"
 #include "ui/contacts/book_dialogs.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/main_frame.h"
 
 namespace contacts {
@@ -50,6 +51,13 @@ void InstallInFrame() {
         return page;
     };
     BookHooks().filter = &FilterFrameMessage;
+    BookHooks().refresh = [](unsigned rebuild) {
+        CAddressBookDlg* page = BookPage();
+        if (!page) return;
+        if (rebuild & shell::REBUILD_BUDDIES) page->RebuildBuddyTree(nullptr);
+        if (rebuild & shell::REBUILD_CARDS) page->RebuildContactTree(nullptr);
+        if (rebuild & shell::REBUILD_GROUPS) page->RebuildGroupTree(nullptr);
+    };
 }
 
 bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -135,4 +135,27 @@ bool IsNewerVersion(int major, int minor, int build) {
     return build > 6;
 }
 
+UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag, bool userAsked) {
+    UpdateAnswerAction a;
+    if (answer == 1 || answer == 2) {
+        a.failureBox = userAsked;
+    } else if (answer == 0) {
+        a.notice = newer;
+        a.forced = newer && forcedFlag;
+        a.updateNow = !a.forced && userAsked;
+    }
+    return a;
+}
+
+const void* PendingNoticeList::TakeFirst() {
+    if (notices_.empty()) return nullptr;
+    const void* dialog = notices_.front().dialog;
+    notices_.pop_front();
+    return dialog;
+}
+
+void PendingNoticeList::Forget(const void* dialog) {
+    std::erase_if(notices_, [dialog](const Notice& n) { return n.dialog == dialog; });
+}
+
 }  // namespace shell

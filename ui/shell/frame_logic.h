@@ -1,6 +1,8 @@
 // Decisions of the main frame that do not need a window: dial requests, sign-in states and notices.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 
 namespace shell {
@@ -51,5 +53,34 @@ struct VersionFileData {
     int needUpdate = 0;
 };
 bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v);
+
+// What an answer of the update check asks of the frame. answer: 0 an answer, 1 failure, 2 exception.
+struct UpdateAnswerAction {
+    bool notice = false;      // the start page shows the new version
+    bool forced = false;      // the updater runs now, the program exits
+    bool updateNow = false;   // the update-now action (the user asked)
+    bool failureBox = false;  // the check failed and the user asked
+};
+UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag, bool userAsked);
+
+// The notices behind the message icon, oldest first: a hidden chat window waiting to be shown.
+class PendingNoticeList {
+public:
+    struct Notice {
+        const void* dialog;
+        int kind;
+    };
+    void Add(const void* dialog, int kind) { notices_.push_back({dialog, kind}); }
+    // A click on the icon takes the oldest notice; null when there is none.
+    const void* TakeFirst();
+    // A window that went away takes its notices with it.
+    void Forget(const void* dialog);
+    void Clear() { notices_.clear(); }
+    bool Empty() const { return notices_.empty(); }
+    size_t Size() const { return notices_.size(); }
+
+private:
+    std::deque<Notice> notices_;
+};
 
 }  // namespace shell

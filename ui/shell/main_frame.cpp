@@ -17,12 +17,16 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <QDialog>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 
 #include "common/account.h"
+#include "common/addrbook.h"
 #include "common/appenv.h"
 #include "common/calllog.h"
 #include "common/debug.h"
@@ -30,6 +34,7 @@
 #include "platform/codepage.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
+#include "platform/sound.h"
 #include "platform/thread.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
@@ -41,6 +46,7 @@
 #include "service/service_msgs.h"
 #include "service/settings_xml.h"
 #include "service/update_check.h"
+#include "ui/shell/book_results.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
@@ -313,6 +319,18 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         m_wndTray->show();
     }
 
+    // The message icon blinks while notices wait; the tray icon animates while a call page came.
+    connect(&messageBlink_, &QTimer::timeout, this, [this] {
+        messageBlinkOn_ = !messageBlinkOn_;
+        if (m_messageIcon)
+            m_messageIcon->setIcon(messageBlinkOn_ ? style()->standardIcon(QStyle::SP_MessageBoxInformation) : QIcon());
+    });
+    connect(&trayAnimation_, &QTimer::timeout, this, [this] {
+        trayFrame_ = (trayFrame_ + 1) % 2;
+        if (m_wndTray) m_wndTray->setIcon(trayFrames_[trayFrame_]);
+    });
+    connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::StartTrayAnimation);
+
     // The window target: posted messages from any thread arrive here through the event loop.
     plat::WindowTarget target;
     target.handler = [this](HWND, UINT m, WPARAM w, LPARAM l) { return Dispatch(m, w, l); };
@@ -396,7 +414,7 @@ void CMainFrame::RefreshMenus() {
     set(ID_LOGIN, !in);
     set(ID_LOGOFF, in);
     set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
-    set(ID_SHOW_BOOK, in && (m_pAddressBookPage || m_pBookPage));
+    set(ID_SHOW_BOOK, in && m_pBookPage);
     set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
     set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
     set(ID_SHOW_SERVICE, in && m_pServicePage);
@@ -427,7 +445,7 @@ void CMainFrame::RefreshMenus() {
     m_dialCombo->setEnabled(in);
     if (m_wndToolBar) {
         for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
-            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && (m_pAddressBookPage || m_pBookPage));
+            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && m_pBookPage);
     }
 }
 
@@ -467,7 +485,6 @@ void CMainFrame::Command(int id) {
         }
         case ID_SHOW_BOOK:
             if (m_pBookPage) m_pSheet->setCurrentWidget(m_pBookPage);
-            else if (m_pAddressBookPage) m_pSheet->setCurrentWidget(m_pAddressBookPage);
             break;
         case ID_SHOW_DIAL:
             if (m_callsDial) m_pSheet->setCurrentWidget(m_callsDial);
@@ -501,6 +518,7 @@ void CMainFrame::Command(int id) {
             }
             break;
         case ID_HANGUP:
+            StopTrayAnimation();
             if (m_calls) {
                 m_calls->OnHangupButton();
                 break;
@@ -583,6 +601,7 @@ LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
 }
 
 void CMainFrame::UpdateTrayIcon() {
+    trayAnimation_.stop();
     if (!m_wndTray) return;
     const char* name = shell::TrayBitmapName(m_wndStatusBar->GetStatus());
     if (!name) return;
@@ -592,7 +611,87 @@ void CMainFrame::UpdateTrayIcon() {
     m_wndTray->setToolTip(LangText("tray_tip", std::to_string(m_wndStatusBar->GetStatus()).c_str(), "Tessaly"));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Message icon and tray animation.
+
+void CMainFrame::AddPendingNotice(QWidget* dialog, int kind, int soundKind) {
+    if (!dialog) return;
+    m_pendingNotices.Add(dialog, kind);
+    // A window closed before its turn leaves no dangling notice behind.
+    connect(dialog, &QObject::destroyed, this, [this, dialog] {
+        m_pendingNotices.Forget(dialog);
+        if (m_pendingNotices.Empty()) ShowMessageIcon(false);
+    });
+    ShowMessageIcon(true);
+    const char* key = soundKind == 1 ? "msg_syssndfile" : "msg_usersndfile";
+    const std::string file = LangText("navigate_dialog", key, soundKind == 1 ? "system.wav" : "msg.wav").toStdString();
+    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
+}
+
+void CMainFrame::ClearPendingNotices() {
+    m_pendingNotices.Clear();
+    ShowMessageIcon(false);
+}
+
+void CMainFrame::OnMessageIconClick() {
+    if (m_pendingNotices.Empty()) return;
+    // The list holds only live windows: a destroyed one forgets its notices.
+    auto* dialog = static_cast<QWidget*>(const_cast<void*>(m_pendingNotices.TakeFirst()));
+    if (dialog && dialog->isHidden()) {
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    }
+    if (m_pendingNotices.Empty()) ShowMessageIcon(false);
+}
+
+void CMainFrame::ShowMessageIcon(bool show) {
+    if (show) {
+        if (!m_messageIcon && m_wndTray) {
+            m_messageIcon = new QSystemTrayIcon(this);
+            connect(m_messageIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+                if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Context)
+                    OnMessageIconClick();
+            });
+        }
+        if (m_messageIcon) {
+            m_messageIcon->setToolTip(LangText("tray_tip", "ChatIMTray", "New Message"));
+            m_messageIcon->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+            m_messageIcon->show();
+        }
+        m_bMessageIconShown = true;
+        messageBlinkOn_ = true;
+        messageBlink_.start(500);
+    } else if (m_bMessageIconShown) {
+        messageBlink_.stop();
+        if (m_messageIcon) m_messageIcon->hide();
+        m_bMessageIconShown = false;
+    }
+}
+
+void CMainFrame::StartTrayAnimation() {
+    QIcon frames[2];
+    const char* names[2] = {"trayAnimateFrame1.bmp", "trayAnimateFrame2.bmp"};
+    for (int i = 0; i < 2; ++i) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(names[i]));
+        if (img.isNull()) return;  // a skin without the frames keeps its still icon
+        frames[i] = QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+    }
+    trayFrames_[0] = frames[0];
+    trayFrames_[1] = frames[1];
+    trayFrame_ = 0;
+    if (m_wndTray) m_wndTray->setIcon(trayFrames_[0]);
+    trayAnimation_.start(500);
+}
+
+void CMainFrame::StopTrayAnimation() {
+    if (!trayAnimation_.isActive()) return;
+    trayAnimation_.stop();
+    UpdateTrayIcon();
+}
+
 void CMainFrame::SetPresenceStatus(int status) {
+    if (status == STATUS_OFFLINE) ClearPendingNotices();
     m_wndStatusBar->SetStatus(status);
     m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
     UpdateTrayIcon();
@@ -633,13 +732,12 @@ void CMainFrame::LogoffReset(int mode) {
                 Account_Free(a);
             }
         }
-        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pAddressBookPage), static_cast<CNqPropertyPage*>(m_pDialPage),
+        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pDialPage),
                                    static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
             if (!p) continue;
             m_pSheet->RemovePage(p);
             p->deleteLater();
         }
-        m_pAddressBookPage = nullptr;
         m_pDialPage = nullptr;
         m_pCallLogPage = nullptr;
         if (m_calls) {
@@ -650,18 +748,11 @@ void CMainFrame::LogoffReset(int mode) {
         }
         m_pServicePage = nullptr;
         buddyListSeen_ = false;
+        buddyOnline_.clear();
         m_pSheet->setCurrentWidget(m_navigatePage);
     } else if (mode == LOGIN_SIGNED_IN) {
-        if (BookHooks().createPage) {
-            if (!m_pBookPage) m_pBookPage = BookHooks().createPage();
-            if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
-        } else {
-            if (!m_pAddressBookPage) {
-                m_pAddressBookPage = new CAddressBookDlg;
-                connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
-            }
-            if (m_pSheet->indexOf(m_pAddressBookPage) < 0) m_pSheet->AddPage(m_pAddressBookPage);
-        }
+        if (BookHooks().createPage && !m_pBookPage) m_pBookPage = BookHooks().createPage();
+        if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
         if (m_calls && !m_callsDial) {
             m_callsDial = m_calls->MakeDialPage();
             m_pSheet->AddPage(m_callsDial);
@@ -710,8 +801,9 @@ void CMainFrame::LogoffReset(int mode) {
 }
 
 void CMainFrame::UpdateOnlineCount() {
-    if (m_pAddressBookPage) m_navigatePage->SetOnlineCount(m_pAddressBookPage->OnlineCount(), m_pAddressBookPage->BuddyCount());
-    else m_navigatePage->SetOnlineCount(0, 0);
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
+    m_navigatePage->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
 }
 
 void CMainFrame::OnFileLogin() {
@@ -868,37 +960,12 @@ void CMainFrame::ApplySync(CAsSyncResult* sync) {
         }
     }
     AS_InstallProfiles(sync);
-    if (BookHooks().createPage) {
-        // The registered address book has taken the synchronisation already.
-        int buddies = 0;
-        for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
-        AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
-                                      {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
-        return;
-    }
-    if (!m_pAddressBookPage) {
-        m_pAddressBookPage = new CAddressBookDlg;
-        connect(m_pAddressBookPage, &CAddressBookDlg::callRequested, this, [this](const QString& n) { CallNumber(n); });
-    }
-    m_pAddressBookPage->Clear();
-    for (AsGroupRecord* g : sync->groups)
-        if (g && g->id) m_pAddressBookPage->AddGroup(Q(g->id), Q(g->name), Q(g->parentId));
-    for (CAsBuddy* b : sync->buddies) {
-        if (!b || !b->uid) continue;
-        QString account, number;
-        for (CAsBuddyService* s : b->services) {
-            if (!s || !s->account) continue;
-            if (s->serviceId == 1) account = Q(s->account);
-            if (s->serviceId == 2) number = Q(s->account);
-        }
-        const QString name = Q(b->nickName && *b->nickName ? b->nickName : b->displayName ? b->displayName : b->uid);
-        m_pAddressBookPage->SetBuddy(Q(b->uid), name, Q(b->groupId), account, 0, QString());
-        for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it)
-            if ((*it)->data(0, Qt::UserRole).toString() == Q(b->uid)) (*it)->setData(0, Qt::UserRole + 5, number);
-    }
+    // The registered address book has taken the synchronisation already.
+    int buddies = 0;
+    for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
+    syncedBuddies_ = buddies;
     AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
-                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_,
-                                   QString::number(m_pAddressBookPage->BuddyCount())}));
+                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
 }
 
 LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
@@ -941,9 +1008,19 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 }
             }
             break;
-        default:
-            if (ChatHooks().asResult) ChatHooks().asResult(request);  // chat windows
+        default: {
+            const shell::BookResultEffect e = shell::ApplyBookResult(request);
+            if (e.boxKey)
+                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Q(e.boxArg.c_str())}),
+                    LangText("profile_status", "fail_title", ""));
+            if (e.rebuild && BookHooks().refresh) BookHooks().refresh(e.rebuild);
+            if (e.onlineCount) UpdateOnlineCount();
+            if (e.counterChanged) m_navigatePage->Links()->ShowContactCounter(shell::g_contactCounter);
+            // The chat windows see the rest, and a removed contact or a new panel picture as well.
+            if (ChatHooks().asResult && (!e.handled || !e.removedContact.empty() || e.panelChanged))
+                ChatHooks().asResult(request);
             break;
+        }
     }
     if (request->extra) free(request->extra);
     request->extra = nullptr;
@@ -957,14 +1034,36 @@ LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
-    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
+    if (wParam == 0) haveUpdate_ = true;
+    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    const shell::UpdateAnswerAction a =
+        shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, g_updateInfo.enforce != 0, updateAsked_);
+    if (a.notice) {
         m_navigatePage->Links()->SetUpdateVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
-    if (wParam == 0 && shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build))
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
                                       {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
                                        QString::number(g_updateInfo.build)}));
-    if (updateAsked_) OnUpdateNow();
+    }
+    if (a.failureBox) {
+        updateAsked_ = false;
+        Box(LangText("update", "UpdateInfo", "The update service could not be reached."), LangText("update", "msgboxtitle", "Update"));
+    }
+    if (a.forced) StartForcedUpdate();
+    else if (a.updateNow) OnUpdateNow();
     return 1;
+}
+
+shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.changes = g_updateInfo.changes;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    return v;
 }
 
 void CMainFrame::OnUpdateNow() {
@@ -978,20 +1077,44 @@ void CMainFrame::OnUpdateNow() {
         Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
         return;
     }
-    shell::VersionFileData v;
-    v.major = g_updateInfo.major;
-    v.minor = g_updateInfo.minor;
-    v.build = g_updateInfo.build;
-    v.downloadFile = Update_GetDownloadZip();
-    v.needUpdate = g_updateInfo.needUpdate;
-    v.langType = shell::Paths().langType;
-    v.server = g_serviceSettings.update;
+    const shell::VersionFileData v = VersionFileForAnswer();
     const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
     if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
     // The updater is a separate program of the installation; without one the download is shown instead.
-    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
-    if (QFileInfo(updater).isExecutable()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    const QString updater = UpdaterProgram();
+    if (!updater.isEmpty()) QProcess::startDetached(updater, {QString::fromStdString(path)});
     else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
+}
+
+QString CMainFrame::UpdaterProgram() const {
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    return QFileInfo(updater).isExecutable() ? updater : QString();
+}
+
+// An enforced update: the updater takes over and this program ends.
+void CMainFrame::StartForcedUpdate() {
+    const QString updater = UpdaterProgram();
+    if (updater.isEmpty()) {
+        // Quitting without an updater to take over would only leave the user without the program.
+        DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
+        updateAsked_ = true;
+        OnUpdateNow();
+        return;
+    }
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isModal() && dialog->isVisible()) dialog->reject();
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    const HWND frame = m_hWnd;
+    std::thread([v = VersionFileForAnswer(), path, frame, program = updater.toStdString()] {
+        RunUpdaterThreadProc(v, path, frame, program);
+    }).detach();
+}
+
+void CMainFrame::RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
+                                      const std::string& program) {
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    PostMessage(frame, WM_FRAME_COMMAND, ID_APP_EXIT, 0);
+    QProcess::startDetached(QString::fromStdString(program), {QString::fromStdString(path)});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1024,28 +1147,10 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
     if (!record) return 1;
     const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
-    int before = -1;
-    if (m_pAddressBookPage) {
-        const QString account = Q(record->account);
-        const QString id = record->userId[0] ? Q(record->userId) : QString::number(record->id);
-        QTreeWidgetItem* found = nullptr;
-        for (QTreeWidgetItemIterator it(m_pAddressBookPage->Tree()); *it; ++it) {
-            const QString a = (*it)->data(0, Qt::UserRole + 2).toString();
-            if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2 &&
-                (a == account || (!a.isEmpty() && account.startsWith(a + "@")) || (*it)->data(0, Qt::UserRole).toString() == id)) {
-                found = *it;
-                break;
-            }
-        }
-        if (found) {
-            before = found->data(0, Qt::UserRole + 3).toInt();
-            m_pAddressBookPage->SetBuddy(found->data(0, Qt::UserRole).toString(), QString(), QString(),
-                                         found->data(0, Qt::UserRole + 2).toString(), record->online, Ansi(record->status));
-        } else {
-            m_pAddressBookPage->SetBuddy(id, name, QString(), account, record->online, Ansi(record->status));
-        }
-        UpdateOnlineCount();
-    }
+    const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
+    auto known = buddyOnline_.find(key);
+    const int before = known == buddyOnline_.end() ? -1 : known->second;
+    buddyOnline_[key] = record->online;
     // Only a change is news: the list refresh repeats every buddy's state.
     if ((before == -1 && record->online) || (before != -1 && (before != 0) != (record->online != 0)))
         AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
@@ -1314,6 +1419,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     m_bClosing = true;
     DebugTrace(MOD_SYSTEM, 2, "Main frame closing");
     if (ChatHooks().closeAll) ChatHooks().closeAll(0);  // chat windows
+    ClearPendingNotices();
     linkTimer_.stop();
     if (!isMaximized() && !isMinimized()) {
         const QRect g = geometry();

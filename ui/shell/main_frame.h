@@ -1,6 +1,7 @@
 // CMainFrame: the one top-level window, the receiver of every worker thread's report.
 #pragma once
 
+#include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
@@ -92,7 +93,10 @@ public:
     int m_nLoginState = 0;
     CChildView* Sheet() const { return m_pSheet; }
     CNqNavigatePage* StartPage() const { return m_navigatePage; }
-    CAddressBookDlg* BookPage() const { return m_pAddressBookPage; }
+    // The Contacts page the address book registered; null while signed out or without one.
+    CNqPropertyPage* ContactsPage() const { return m_pBookPage; }
+    // Contacts of the last synchronisation.
+    int SyncedBuddyCount() const { return syncedBuddies_; }
     shell::CallWindowsHook* Calls() const { return m_calls.get(); }  // null without the calls windows
     CPresenceStatusBar* StatusBar() const { return m_wndStatusBar; }
     CSkinToolBar* ToolBar() const { return m_wndToolBar; }
@@ -129,6 +133,12 @@ private:
 
     void ApplySync(CAsSyncResult* sync);
     void OnUpdateNow();
+    void StartForcedUpdate();
+    QString UpdaterProgram() const;
+    shell::VersionFileData VersionFileForAnswer() const;
+    // The enforced update's worker: the version file, the exit command, then the updater.
+    static void RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
+                                     const std::string& program);
     bool updateAsked_ = false;
     bool haveUpdate_ = false;
     void BuildMenus();
@@ -153,7 +163,6 @@ private:
     class CSkinButton *m_dialButton = nullptr, *m_hangupButton = nullptr;
     CChildView* m_pSheet = nullptr;
     CNqNavigatePage* m_navigatePage = nullptr;
-    CAddressBookDlg* m_pAddressBookPage = nullptr;
     CNqPropertyPage* m_pBookPage = nullptr;  // the registered Contacts page (address book hooks)
     CDialDialog* m_pDialPage = nullptr;
     CSyslogDlg* m_pCallLogPage = nullptr;
@@ -168,12 +177,38 @@ private:
     bool closed_ = false;
     bool buddyListSeen_ = false;
     QString alias_;
+    int syncedBuddies_ = 0;
+    std::unordered_map<std::string, int> buddyOnline_;  // last state per buddy: only a change is news
     QTimer closeWait_;
     // The calls windows, when registered (they then own the call, dial and call log pages).
     std::unique_ptr<shell::CallWindowsHook> m_calls;
     CNqPropertyPage *m_callsDial = nullptr, *m_callsLog = nullptr;
     bool AnyCall() const { return m_calls ? m_calls->AnyCallPage() : m_pSheet->AnyCallPage(); }
     int closeWaitTicks_ = 0;
+    // ---- message icon with its pending notices, tray animation
+public:
+    // A hidden window waits behind the blinking message icon; soundKind 1 plays the system sound,
+    // else the message sound.
+    void AddPendingNotice(QWidget* dialog, int kind, int soundKind);
+    void ClearPendingNotices();
+    // A click on the message icon: the oldest waiting window is shown.
+    void OnMessageIconClick();
+    bool MessageIconShown() const { return m_bMessageIconShown; }
+    size_t PendingNoticeCount() const { return m_pendingNotices.Size(); }
+    // The tray icon alternates the skin's two animation frames every 500 ms (a call page came).
+    void StartTrayAnimation();
+    void StopTrayAnimation();
+    bool TrayAnimating() const { return trayAnimation_.isActive(); }
+private:
+    void ShowMessageIcon(bool show);
+    shell::PendingNoticeList m_pendingNotices;
+    bool m_bMessageIconShown = false;
+    QSystemTrayIcon* m_messageIcon = nullptr;
+    QTimer messageBlink_;
+    bool messageBlinkOn_ = false;
+    QTimer trayAnimation_;
+    QIcon trayFrames_[2];
+    int trayFrame_ = 0;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
     const shell::FrameMenus& Menus() const { return menus_; }
@@ -190,10 +225,12 @@ private:
 
 // ---- Address book windows (ui/contacts sits above the shell and registers here) ----
 struct FrameBookHooks {
-    // The Contacts page; the shell's own list page when unset.
+    // The Contacts page; none when unset.
     std::function<CNqPropertyPage*()> createPage;
     // Sees each message before the frame's table: true when it took the message (and its record).
     std::function<bool(UINT, WPARAM, LPARAM)> filter;
+    // Rebuilds the page's trees after the frame changed the store (shell::REBUILD_* bits).
+    std::function<void(unsigned rebuild)> refresh;
 };
 FrameBookHooks& BookHooks();
 // ---- end of the address book hooks ----

@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "ui/controls/skin.h"
@@ -109,6 +110,11 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     events_->setObjectName("eventList");
     events_->setFocusPolicy(Qt::NoFocus);
     events_->setSelectionMode(QAbstractItemView::NoSelection);
+    // Long notices wrap within the narrow page instead of scrolling sideways.
+    events_->setWordWrap(true);
+    events_->setResizeMode(QListView::Adjust);
+    events_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    events_->setIconSize(QSize(16, 16));
     b->addWidget(events_, 1);
     v->addWidget(body, 1);
     Retext();
@@ -145,11 +151,17 @@ void CNqNavigatePage::SetOnlineCount(int online, int total) {
 void CNqNavigatePage::SetProgress(const QString& text) { progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text); }
 
 void CNqNavigatePage::AddEvent(int kind, const QString& text) {
-    static const char* const icons[] = {"startonline.bmp", "startonline.bmp", "startmiss.bmp"};
     auto* item = new QListWidgetItem(QDateTime::currentDateTime().toString("HH:mm") + "   " + text);
-    const QPixmap icon = kind == 1 ? StatusPixmap(0)
-                                   : ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(icons[kind % 3])), RGB(0xEC, 0xE9, 0xD8));
-    if (!icon.isNull()) item->setIcon(QIcon(icon));
+    item->setToolTip(text);
+    // Presence news shows the online dot, calls the call icon, the program's own notices an information mark.
+    if (kind == 1) {
+        item->setIcon(QIcon(StatusPixmap(0)));
+    } else if (kind % 3 == 2) {
+        const QPixmap icon = ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile("startmiss.bmp")), RGB(0xEC, 0xE9, 0xD8));
+        if (!icon.isNull()) item->setIcon(QIcon(icon));
+    } else {
+        item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+    }
     events_->insertItem(0, item);
     while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
 }
@@ -181,112 +193,8 @@ void CNqNavigatePage::Retext() {
     login_->setEnabled(!busy || mode_ == LOGIN_SIGNING_IN);
     login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
                                               : LangText("navigate_dialog", "login", "Sign in"));
-    if (in) progress_->clear();
+    if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
     eventsTitle_->setText(LangText("navigate_dialog", "events", "Recent activity"));
-}
-
-// ---------------------------------------------------------------------------------------------
-CAddressBookDlg::CAddressBookDlg(QWidget* parent) : CNqPropertyPage(PAGE_BOOK, parent) {
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(0, 0, 0, 0);
-    tree_ = new QTreeWidget(this);
-    tree_->setObjectName("buddyTree");
-    tree_->setHeaderHidden(true);
-    tree_->setColumnCount(1);
-    tree_->setIndentation(14);
-    tree_->setIconSize(QSize(16, 16));
-    tree_->setRootIsDecorated(true);
-    v->addWidget(tree_);
-    connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-        const QString number = NumberOf(item);
-        if (!number.isEmpty()) emit callRequested(number);
-    });
-}
-
-QString CAddressBookDlg::TabTitle() const { return LangText("addrbook_dialog", "title", "Contacts"); }
-void CAddressBookDlg::OnLanguageChanged() {}
-void CAddressBookDlg::OnSkinChanged() {
-    for (QTreeWidgetItemIterator it(tree_); *it; ++it) Decorate(*it);
-}
-
-void CAddressBookDlg::Clear() { tree_->clear(); }
-
-QTreeWidgetItem* CAddressBookDlg::GroupItem(const QString& id) {
-    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
-        if ((*it)->data(0, Qt::UserRole + 1).toInt() == 1 && (*it)->data(0, Qt::UserRole).toString() == id) return *it;
-    return nullptr;
-}
-
-void CAddressBookDlg::AddGroup(const QString& id, const QString& name, const QString& parentId) {
-    if (GroupItem(id)) return;
-    QTreeWidgetItem* parent = parentId.isEmpty() ? nullptr : GroupItem(parentId);
-    auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tree_);
-    item->setText(0, name);
-    item->setData(0, Qt::UserRole, id);
-    item->setData(0, Qt::UserRole + 1, 1);
-    QFont f = item->font(0);
-    f.setBold(true);
-    item->setFont(0, f);
-    item->setExpanded(true);
-}
-
-void CAddressBookDlg::SetBuddy(const QString& id, const QString& name, const QString& groupId, const QString& account,
-                               int online, const QString& status) {
-    QTreeWidgetItem* item = nullptr;
-    for (QTreeWidgetItemIterator it(tree_); *it; ++it) {
-        if ((*it)->data(0, Qt::UserRole + 1).toInt() != 2) continue;
-        if ((*it)->data(0, Qt::UserRole).toString() == id ||
-            (!account.isEmpty() && (*it)->data(0, Qt::UserRole + 2).toString() == account)) {
-            item = *it;
-            break;
-        }
-    }
-    if (!item) {
-        QTreeWidgetItem* group = GroupItem(groupId);
-        if (!group) {
-            group = GroupItem(QString());
-            if (!group) {
-                AddGroup(QString(), LangText("addrbook_dialog", "nogroup", "Contacts"), QString());
-                group = GroupItem(QString());
-            }
-        }
-        item = new QTreeWidgetItem(group);
-        item->setData(0, Qt::UserRole, id);
-        item->setData(0, Qt::UserRole + 1, 2);
-    }
-    if (!name.isEmpty()) item->setData(0, Qt::UserRole + 4, name);
-    if (!account.isEmpty()) item->setData(0, Qt::UserRole + 2, account);
-    if (online >= 0) item->setData(0, Qt::UserRole + 3, online);
-    const QString shown = item->data(0, Qt::UserRole + 4).toString();
-    item->setText(0, status.isEmpty() ? shown : shown + "  — " + status);
-    Decorate(item);
-}
-
-void CAddressBookDlg::Decorate(QTreeWidgetItem* item) {
-    if (item->data(0, Qt::UserRole + 1).toInt() != 2) return;
-    const bool on = item->data(0, Qt::UserRole + 3).toInt() != 0;
-    item->setIcon(0, QIcon(StatusPixmap(on ? 0 : 1)));
-    item->setForeground(0, on ? QColor(0x1F, 0x2D, 0x3D) : QColor(0x8A, 0x94, 0xA3));
-}
-
-int CAddressBookDlg::OnlineCount() const {
-    int n = 0;
-    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
-        if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2 && (*it)->data(0, Qt::UserRole + 3).toInt() != 0) ++n;
-    return n;
-}
-
-int CAddressBookDlg::BuddyCount() const {
-    int n = 0;
-    for (QTreeWidgetItemIterator it(tree_); *it; ++it)
-        if ((*it)->data(0, Qt::UserRole + 1).toInt() == 2) ++n;
-    return n;
-}
-
-QString CAddressBookDlg::NumberOf(QTreeWidgetItem* item) const {
-    if (!item || item->data(0, Qt::UserRole + 1).toInt() != 2) return {};
-    return item->data(0, Qt::UserRole + 5).toString().isEmpty() ? item->data(0, Qt::UserRole).toString()
-                                                                : item->data(0, Qt::UserRole + 5).toString();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -425,8 +333,9 @@ CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
     tabs_ = new CSkinTabCtrl(this);
     setTabBar(tabs_);
     setDocumentMode(true);
+    // The skinned tabs paint their whole title: squeezed tabs would overlap, so a full row scrolls.
     setUsesScrollButtons(true);
-    setElideMode(Qt::ElideRight);
+    setElideMode(Qt::ElideNone);
     tabs_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tabs_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         const int i = tabs_->tabAt(at);
@@ -446,6 +355,7 @@ CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
 int CChildView::AddPage(CNqPropertyPage* page) {
     const int i = addTab(page, page->TabTitle());
     ReloadTabs();
+    if (qobject_cast<COnDialDlg*>(page)) emit callPageAdded();
     return i;
 }
 
@@ -518,7 +428,11 @@ void CChildView::ReloadTabs() {
     for (int i = 0; i < count(); ++i) {
         CNqPropertyPage* p = PageAt(i);
         if (!p) continue;
-        setTabText(i, p->TabTitle());
+        // A call's address can be long: the tab shows its start, the tip the whole address, so the
+        // row of tabs still fits the narrow frame.
+        const QString title = p->TabTitle();
+        setTabText(i, tabs_->fontMetrics().elidedText(title, Qt::ElideRight, 84));
+        setTabToolTip(i, title);
         const int img = p->TabImage();
         images.append(img < strip.size() ? strip[img] : QPixmap());
     }

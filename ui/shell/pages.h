@@ -70,32 +70,6 @@ private:
     shell::CNavigateLinks* links_ = nullptr;
 };
 
-// Contacts with their presence, filled from the synchronisation and the buddy notices.
-class CAddressBookDlg : public CNqPropertyPage {
-    Q_OBJECT
-public:
-    explicit CAddressBookDlg(QWidget* parent = nullptr);
-    void Clear();
-    void AddGroup(const QString& id, const QString& name, const QString& parentId);
-    void SetBuddy(const QString& id, const QString& name, const QString& groupId, const QString& account, int online,
-                  const QString& status);
-    int OnlineCount() const;
-    int BuddyCount() const;
-    QString NumberOf(QTreeWidgetItem* item) const;
-    QString TabTitle() const override;
-    int TabImage() const override { return 1; }
-    void OnLanguageChanged() override;
-    void OnSkinChanged() override;
-    QTreeWidget* Tree() const { return tree_; }
-signals:
-    void callRequested(const QString& number);
-
-private:
-    QTreeWidgetItem* GroupItem(const QString& id);
-    void Decorate(QTreeWidgetItem* item);
-    QTreeWidget* tree_;
-};
-
 class CDialDialog : public CNqPropertyPage {
     Q_OBJECT
 public:
@@ -187,6 +161,7 @@ public:
     QMenu* BuildCallMenu(bool held);
 signals:
     void endCallRequested();
+    void callPageAdded();
 
 private:
     CSkinTabCtrl* tabs_;

@@ -8,16 +8,23 @@
 #include <cstring>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 #include <thread>
 
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
 #include "common/appenv.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/saved_logins.h"
@@ -163,4 +170,111 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
     EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
     sheet.ClosePage(call);
     EXPECT_EQ(start, sheet.currentWidget());
+}
+
+TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
+    CMainFrame frame;
+    auto first = std::make_unique<QWidget>();
+    auto second = std::make_unique<QWidget>();
+    auto third = std::make_unique<QWidget>();
+    frame.AddPendingNotice(first.get(), 0, 0);
+    frame.AddPendingNotice(second.get(), 0, 1);
+    EXPECT_TRUE(frame.MessageIconShown());
+    EXPECT_EQ(2u, frame.PendingNoticeCount());
+    frame.OnMessageIconClick();
+    EXPECT_TRUE(first->isVisible());
+    EXPECT_TRUE(second->isHidden());
+    EXPECT_TRUE(frame.MessageIconShown()) << "one notice still waits";
+    // A window closed before its turn takes its notice along, and the icon goes with the last one.
+    second.reset();
+    EXPECT_EQ(0u, frame.PendingNoticeCount());
+    EXPECT_FALSE(frame.MessageIconShown());
+    frame.OnMessageIconClick();  // nothing waits: nothing happens
+
+    // Going offline clears what waits.
+    frame.AddPendingNotice(third.get(), 0, 0);
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    EXPECT_FALSE(frame.MessageIconShown());
+    frame.OnMessageIconClick();
+    EXPECT_TRUE(third->isHidden());
+}
+
+TEST_F(ShellFrame, TrayAnimatesUntilTheIconIsSetAgain) {
+    CMainFrame frame;
+    EXPECT_FALSE(frame.TrayAnimating());
+    frame.StartTrayAnimation();
+    EXPECT_TRUE(frame.TrayAnimating()) << "the default skin has both frames";
+    frame.SetPresenceStatus(STATUS_ONLINE);
+    EXPECT_FALSE(frame.TrayAnimating());
+    frame.StartTrayAnimation();
+    frame.StopTrayAnimation();
+    EXPECT_FALSE(frame.TrayAnimating());
+}
+
+TEST_F(ShellFrame, AddressBookAnswersOfTheFrameChangeTheStoreOrShowTheFailure) {
+    ASSERT_EQ(1, AddrBook_Init());
+    AddrGroup* group = AddrBook_NewGroup("Friends", "g1");
+    ASSERT_EQ(1, AddrBook_AttachGroup(group, g_addrBookRoots[0], nullptr));
+    ASSERT_EQ(1, AddrBook_AttachContact(AddrBook_NewContact("Alice", nullptr, "u1"), group, nullptr));
+    CMainFrame frame;
+    std::vector<QString> boxes;
+    frame.showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
+    unsigned rebuilt = 0;
+    BookHooks().refresh = [&](unsigned bits) { rebuilt |= bits; };
+    auto post = [&](int command, const char* id, const char* name) {
+        auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+        p->str1 = strdup(id);
+        p->str3 = strdup(name);
+        auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+        *r = AsRequest{command, 0, p, nullptr, AS_DATA_PARAMS};
+        ASSERT_TRUE(PostMessage(frame.Handle(), WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(r)));
+    };
+    post(AS_REM, "nobody", "Zed");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
+    EXPECT_TRUE(boxes.front().contains("Zed")) << "[" << boxes.front().toStdString() << "]";
+    post(AS_REM, "u1", "Alice");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rebuilt != 0; }, 5000));
+    EXPECT_EQ(1u, boxes.size());
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "u1"));
+    BookHooks().refresh = nullptr;
+    AddrBook_Init();
+}
+
+TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
+    CChildView sheet;
+    auto* home = new CNqNavigatePage;
+    sheet.AddPage(home);
+    const QString address = "someone.with.a.long.name@sip.example.org";
+    auto* call = new COnDialDlg(0, 0, address, false);
+    sheet.AddPage(call);
+    const int i = sheet.indexOf(call);
+    EXPECT_NE(address, sheet.tabText(i));
+    EXPECT_TRUE(sheet.tabText(i).startsWith("someone"));
+    EXPECT_LE(sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(i)), 84);
+    EXPECT_EQ(address, sheet.tabToolTip(i));
+    EXPECT_EQ(home->TabTitle(), sheet.tabText(sheet.indexOf(home))) << "short titles stay whole";
+    // In the narrow frame a full row scrolls rather than squeezing tabs into each other.
+    for (int k = 0; k < 4; ++k) sheet.AddPage(new CDialDialog);
+    sheet.resize(380, 400);
+    sheet.show();
+    QCoreApplication::processEvents();
+    for (int k = 0; k < sheet.count(); ++k)
+        EXPECT_GE(sheet.Tabs()->tabRect(k).width(), sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(k)) + 14) << k;
+}
+
+TEST_F(ShellFrame, StartPageDropsTheStepsOfAFailedSignInAndWrapsLongNotices) {
+    CNqNavigatePage page;
+    auto* progress = page.findChild<QLabel*>("startProgress");
+    ASSERT_NE(nullptr, progress);
+    page.SetMode(LOGIN_SIGNING_IN);
+    page.SetProgress("Registering the phone line...");
+    EXPECT_EQ("Registering the phone line...", progress->text());
+    page.SetMode(LOGIN_SIGNED_OUT);  // the sign-in failed
+    EXPECT_TRUE(progress->text().isEmpty());
+    const QString notice = "The phone line or the messaging service could not be reached; signing in again later.";
+    page.AddEvent(0, notice);
+    EXPECT_TRUE(page.Events()->wordWrap());
+    EXPECT_EQ(Qt::ScrollBarAlwaysOff, page.Events()->horizontalScrollBarPolicy());
+    EXPECT_EQ(notice, page.Events()->item(0)->toolTip());
+    EXPECT_FALSE(page.Events()->item(0)->icon().isNull());
 }

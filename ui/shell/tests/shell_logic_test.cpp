@@ -15,7 +15,13 @@
 
 #include "platform/fs.h"
 #include "platform/ini.h"
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
+#include "common/appenv.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
 #include "ui/shell/app_start.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/instance_guard.h"
 #include "ui/shell/saved_logins.h"
@@ -392,4 +398,170 @@ TEST(LinkMonitor, TickTable) {
     EXPECT_STREQ("TIMER: 5 min expired, connect now", log);
     // Signed in, nothing pending: nothing.
     for (int i = 0; i < 10; ++i) EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 9, true, 1, false, 6, &log));
+}
+
+// ---- update answers ---------------------------------------------------------------------------
+
+TEST(UpdateAnswer, ActionsByAnswerNewerForcedAndAsked) {
+    struct Row {
+        int answer;
+        bool newer, forced, asked;
+        bool notice, runForced, updateNow, failureBox;
+    } rows[] = {
+        {0, true, false, false, true, false, false, false},   // quiet check: the notice only
+        {0, true, false, true, true, false, true, false},     // the user asked: update now
+        {0, true, true, false, true, true, false, false},     // enforced: the updater, asked or not
+        {0, true, true, true, true, true, false, false},
+        {0, false, true, false, false, false, false, false},  // not newer: the flag means nothing
+        {0, false, false, true, false, false, true, false},   // asked: "up to date"
+        {1, false, false, true, false, false, false, true},   // failures show a box when asked
+        {2, false, false, true, false, false, false, true},
+        {1, false, false, false, false, false, false, false},
+        {7, true, true, true, false, false, false, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.answer << r.newer << r.forced << r.asked);
+        const shell::UpdateAnswerAction a = shell::ActionForUpdateAnswer(r.answer, r.newer, r.forced, r.asked);
+        EXPECT_EQ(r.notice, a.notice);
+        EXPECT_EQ(r.runForced, a.forced);
+        EXPECT_EQ(r.updateNow, a.updateNow);
+        EXPECT_EQ(r.failureBox, a.failureBox);
+    }
+}
+
+// ---- address-book answers the frame applies itself ----------------------------------------------
+
+class BookResults : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(1, AddrBook_Init());
+        friends_ = Group(g_addrBookRoots[0], "Friends", "g1");
+        alice_ = Contact(friends_, "Alice", "u1");
+        bob_ = Contact(friends_, "Bob", "u2");
+        AddrContact* card = AddrBook_NewContact("Card", nullptr, "c1");
+        AddrBook_SetKind7(card);
+        AddrBook_AttachContact(card, g_addrBookRoots[2], nullptr);
+        savedUser_ = g_strUserId;
+        savedConf_ = g_strLocalConfPath;
+    }
+    void TearDown() override {
+        AddrBook_Init();
+        g_strUserId = savedUser_;
+        g_strLocalConfPath = savedConf_;
+    }
+    static AddrNode* Group(AddrNode* parent, const char* name, const char* id) {
+        AddrGroup* g = AddrBook_NewGroup(name, id);
+        EXPECT_EQ(1, AddrBook_AttachGroup(g, parent, nullptr));
+        return g;
+    }
+    static AddrNode* Contact(AddrNode* group, const char* name, const char* id) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(c, group, nullptr));
+        return c;
+    }
+    // Runs one answer; the parameters are freed as the frame frees them.
+    shell::BookResultEffect Run(int command, int result, const char* id, const char* target = nullptr,
+                                const char* name = nullptr, int number = 0) {
+        auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+        p->str1 = id ? strdup(id) : nullptr;
+        p->str2 = target ? strdup(target) : nullptr;
+        p->str3 = name ? strdup(name) : nullptr;
+        p->int1 = number;
+        AsRequest r{command, result, p, nullptr, AS_DATA_PARAMS};
+        shell::BookResultEffect e = shell::ApplyBookResult(&r);
+        AS_FreeParams(p);
+        return e;
+    }
+    static uint32_t Contacts() { return static_cast<AddrCounted*>(g_addrBookRoots[0])->contactCount; }
+    AddrNode *friends_ = nullptr, *alice_ = nullptr, *bob_ = nullptr;
+    std::string savedUser_, savedConf_;
+};
+
+TEST_F(BookResults, RemovedContactLeavesTheStoreAndTellsTheChats) {
+    const shell::BookResultEffect e = Run(AS_REM, 0, "u1", nullptr, "Alice");
+    EXPECT_TRUE(e.handled);
+    EXPECT_EQ(nullptr, e.boxKey);
+    EXPECT_EQ("u1", e.removedContact);
+    EXPECT_TRUE(e.rebuild & shell::REBUILD_BUDDIES);
+    EXPECT_TRUE(e.onlineCount);
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "u1"));
+    EXPECT_EQ(1u, Contacts());
+}
+
+TEST_F(BookResults, FailuresAndUnknownIdsShowTheBoxAndChangeNothing) {
+    struct Row {
+        int command, result;
+        const char* id;
+        const char* key;
+    } rows[] = {
+        {AS_REM, 0, "g1", "fail_del_contact"},  // a group is not a contact
+        {AS_REM, 0, "nobody", "fail_del_contact"},
+        {AS_REM, 300, "u1", "fail_del_contact"},
+        {AS_RMG, 0, "u1", "fail_del_group"},
+        {AS_RMG, 1, "g1", "fail_del_group"},
+        {AS_RML, 0, "u1", "fail_del_contact"},  // cards only, from their own root
+        {AS_ADG, 0, "g1", "fail_add_group"},    // the id exists already
+        {AS_ADG, 5, "g9", "fail_add_group"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.id);
+        const shell::BookResultEffect e = Run(r.command, r.result, r.id, "0", "Name");
+        EXPECT_TRUE(e.handled);
+        ASSERT_NE(nullptr, e.boxKey);
+        EXPECT_STREQ(r.key, e.boxKey);
+        EXPECT_STREQ("profile_status", e.boxSection);
+        EXPECT_EQ("Name", e.boxArg);
+        EXPECT_EQ(0u, e.rebuild);
+        EXPECT_EQ(2u, Contacts());
+    }
+    EXPECT_NE(nullptr, AddrBook_FindById(g_addrBookRoots[0], "g1"));
+    EXPECT_NE(nullptr, AddrBook_FindById(g_addrBookRoots[2], "c1"));
+}
+
+TEST_F(BookResults, RemovedGroupTakesItsContactsAndCardsGoFromTheirRoot) {
+    EXPECT_EQ(nullptr, Run(AS_RMG, 0, "g1").boxKey);
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "g1"));
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "u2"));
+    EXPECT_EQ(0u, Contacts());
+    const shell::BookResultEffect e = Run(AS_RML, 0, "c1");
+    EXPECT_EQ(nullptr, e.boxKey);
+    EXPECT_TRUE(e.rebuild & shell::REBUILD_CARDS);
+    EXPECT_EQ(nullptr, g_addrBookRoots[2]->child);
+}
+
+TEST_F(BookResults, AddedGroupGoesUnderItsParentWithItsSavedFlags) {
+    const std::string dir = TempFolder();
+    shell::Paths().profileFolder = dir;
+    g_strUserId = "alice";
+    g_strLocalConfPath = dir + "/alice.ini";
+    ASSERT_TRUE(WritePrivateProfileString("localconf", "g7", "3", g_strLocalConfPath.c_str()));
+    EXPECT_EQ(nullptr, Run(AS_ADG, 0, "g7", "g1", "Work").boxKey);
+    AddrNode* g = AddrBook_FindById(g_addrBookRoots[0], "g7");
+    ASSERT_NE(nullptr, g);
+    EXPECT_EQ(ADDR_KIND_GROUP, g->kind);
+    EXPECT_EQ(friends_, g->parent);
+    EXPECT_STREQ("Work", static_cast<AddrCounted*>(g)->name);
+    EXPECT_EQ(3u, g->flags & ADDR_FLAG_UI_MASK);
+    EXPECT_TRUE(plat::IsDirectory(dir + "/individual/alice"));
+    // Under the root as well; under a contact never.
+    EXPECT_EQ(nullptr, Run(AS_ADG, 0, "g8", "0", "Top").boxKey);
+    EXPECT_EQ(g_addrBookRoots[0], AddrBook_FindById(g_addrBookRoots[0], "g8")->parent);
+    EXPECT_STREQ("fail_add_group", Run(AS_ADG, 0, "g9", "u1", "Bad").boxKey);
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "g9"));
+}
+
+TEST_F(BookResults, CounterAndPanelPicture) {
+    shell::g_contactCounter = -1;
+    EXPECT_FALSE(Run(AS_SUD, 1, nullptr, nullptr, nullptr, 42).counterChanged);
+    EXPECT_EQ(-1, shell::g_contactCounter);
+    EXPECT_TRUE(Run(AS_SUD, 0, nullptr, nullptr, nullptr, 42).counterChanged);
+    EXPECT_EQ(42, shell::g_contactCounter);
+    EXPECT_TRUE(Run(AS_REL, 0, nullptr, nullptr, "logo1").panelChanged);
+    EXPECT_EQ("logo1", shell::g_panelPicture);
+    const std::string longName(400, 'x');
+    Run(AS_REL, 0, nullptr, nullptr, longName.c_str());
+    EXPECT_EQ(256u, shell::g_panelPicture.size());
+    EXPECT_FALSE(Run(AS_REL, 3, nullptr, nullptr, "other").panelChanged);
+    EXPECT_FALSE(Run(AS_LGT, 0, nullptr).handled);
+    EXPECT_FALSE(Run(AS_ADD, 0, "u9").handled);
 }

@@ -71,8 +71,7 @@ TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
         const auto commands = services.AccessCommands();
         EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), "LGN"));
         EXPECT_NE(commands.end(), std::find(commands.begin(), commands.end(), "SYN"));
-        ASSERT_NE(nullptr, frame->BookPage());
-        EXPECT_EQ(4, frame->BookPage()->BuddyCount()) << "alice's seeded buddies";
+        EXPECT_EQ(4, frame->SyncedBuddyCount()) << "alice's seeded buddies";
         EXPECT_EQ(STATUS_ONLINE, frame->StatusBar()->GetStatus());
         EXPECT_EQ(ST_online, STA_GetState());
 
@@ -80,7 +79,7 @@ TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
         frame->Command(ID_LOGOFF);
         ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_OUT && STA_GetState() == ST_initial; }, 10000));
         EXPECT_FALSE(AnyAccount());
-        EXPECT_EQ(nullptr, frame->BookPage());
+        EXPECT_EQ(nullptr, frame->ContactsPage());
         EXPECT_EQ(1, frame->Sheet()->count());
 
         // The login dialog with another seeded user; the sign-in is saved as the last login.
