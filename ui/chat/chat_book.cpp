@@ -1,0 +1,49 @@
+// What the chat windows read from the address book: a member's contact, its blocked flag and number.
+#include "ui/chat/chat_book.h"
+
+#include <mutex>
+
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
+
+namespace chat {
+
+namespace {
+
+// A walk action: 0 (stop) at the node we look for.
+int MatchId(AddrNode* node, void* a, void*) {
+    return !(node->id && *static_cast<const std::string*>(a) == node->id &&
+           (node->kind == ADDR_KIND_CONTACT || node->kind == ADDR_KIND_IDENTITY));
+}
+
+// The contact with that id, or the contact of the identity with it. Called with the book's lock held.
+AddrNode* BookContact(const std::string& userId) {
+    if (userId.empty()) return nullptr;
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* node = AddrBook_Walk(root, &MatchId, const_cast<std::string*>(&userId), nullptr);
+        if (!node) continue;
+        if (node->kind == ADDR_KIND_IDENTITY) node = node->parent;
+        if (node && node->kind == ADDR_KIND_CONTACT) return node;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int BookState(const std::string& userId) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    if (!contact) return -1;
+    return (contact->flags & ADDR_FLAG_BLOCKED) ? 1 : 0;
+}
+
+std::string BookPhoneNumber(const std::string& userId) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    AddrNode* phone = contact ? AddrBook_FindType8Identity(contact) : nullptr;
+    if (!phone || phone->kind != ADDR_KIND_IDENTITY) return {};
+    const char* address = static_cast<AddrIdentity*>(phone)->address;
+    return address ? address : "";
+}
+
+}  // namespace chat

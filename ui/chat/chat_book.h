@@ -1,0 +1,11 @@
+// What the chat windows read from the address book: a member's contact, its blocked flag and number.
+#pragma once
+
+#include <string>
+
+namespace chat {
+// -1: no contact with that id (or an identity of one), 0: listed, 1: listed and blocked.
+int BookState(const std::string& userId);
+// The telephone number of the member's contact; empty when it has none.
+std::string BookPhoneNumber(const std::string& userId);
+}  // namespace chat
