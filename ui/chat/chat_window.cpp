@@ -371,6 +371,8 @@ void CIMDlg::BuildWindow() {
     auto* memberLayout = new QVBoxLayout(memberPane);
     memberLabel_ = new QLabel(memberPane);
     memberList_ = new QListWidget(memberPane);
+    // Kick, call and block follow the selected rows.
+    connect(memberList_, &QListWidget::itemSelectionChanged, this, [this] { RefreshCommands(); });
     memberList_->setObjectName("members");
     memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     memberList_->setIconSize(QSize(20, 20));
