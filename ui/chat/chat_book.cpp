@@ -5,6 +5,7 @@
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "service/presence_notice.h"
 
 namespace chat {
 
@@ -44,6 +45,20 @@ std::string BookPhoneNumber(const std::string& userId) {
     if (!phone || phone->kind != ADDR_KIND_IDENTITY) return {};
     const char* address = static_cast<AddrIdentity*>(phone)->address;
     return address ? address : "";
+}
+
+std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes) {
+    std::vector<PresenceBuddyRecord> members;
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrNode* node : nodes) {
+        PresenceBuddyRecord record;
+        if (!presence_buddy_to_ui_record(&record, node)) continue;
+        AddrNode* contact = node->kind == ADDR_KIND_IDENTITY ? node->parent : node;
+        AddrNode* buddy = contact ? AddrBook_FindType9Identity(contact) : nullptr;
+        record.online = buddy && AddrBook_IsIdentityOnline(buddy) ? 1 : 0;
+        members.push_back(record);
+    }
+    return members;
 }
 
 }  // namespace chat

@@ -2,10 +2,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+struct AddrNode;
+struct PresenceBuddyRecord;
 
 namespace chat {
 // -1: no contact with that id (or an identity of one), 0: listed, 1: listed and blocked.
 int BookState(const std::string& userId);
 // The telephone number of the member's contact; empty when it has none.
 std::string BookPhoneNumber(const std::string& userId);
+// The messaging records of address-book nodes (contacts or their identities) with their online state;
+// nodes without a messaging buddy are left out.
+std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes);
 }  // namespace chat
