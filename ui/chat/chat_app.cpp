@@ -121,6 +121,13 @@ bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
             return true;
         case WM_CHATRECORD_QUERY: ShowRecords(static_cast<int>(wParam)); return true;
+        case WM_PRESENCE_BUDDY:
+            // Every chat window sees the change; the frame goes on with its own handling.
+            if (lParam && !Registry()->Lock()) {
+                Registry()->Broadcast(WM_PRESENCE_BUDDY, wParam, lParam);
+                Registry()->Unlock();
+            }
+            return false;
         default: return false;
     }
 }

@@ -877,8 +877,12 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_VOICE_ECHO: return OnVoiceEcho(static_cast<int>(wParam), record);
         case WM_PTT_PRESS: OnPttPress(); return 1;
         case WM_PTT_RELEASE: OnPttRelease(); return 1;
+        case WM_PRESENCE_BUDDY: return OnPresenceChange(reinterpret_cast<const PresenceBuddyRecord*>(lParam));
         case WM_IM_CLOSE:
             closedByRegistry_ = true;
+            // A dialog still running over the window (invitation, font) ends first.
+            for (QDialog* open : findChildren<QDialog*>(Qt::FindDirectChildrenOnly))
+                if (open->isVisible()) open->reject();
             if (wParam == 1) hide();
             close();
             return 0;
@@ -991,6 +995,29 @@ LRESULT CIMDlg::OnBlockResult(bool unblock, WPARAM result, const char* userId) {
         ViewNotice(Text(unblock ? "failed_unblock" : "failed_block", unblock ? "解除阻止失败" : "阻止用户失败"));
         EndLine();
     }
+    RefreshCommands();
+    return 1;
+}
+
+LRESULT CIMDlg::OnPresenceChange(const PresenceBuddyRecord* record) {
+    if (!record) return 0;
+    PresenceBuddyRecord* member = nullptr;
+    for (auto& m : m_members)
+        if (m.id == record->id && m.id != 0) member = &m;
+    if (!member) return 0;
+    member->online = record->online == 1 ? 1 : 0;
+    if (m_chatType == CHAT_ONE) {
+        RefreshTitle();
+        RefreshCommands();
+        return 1;
+    }
+    if (m_chatType != CHAT_SEVERAL) return 1;
+    // The row and the chooser entry change in place, so selection and choice stay.
+    for (int row = 0; row < memberList_->count(); ++row) {
+        QListWidgetItem* item = memberList_->item(row);
+        if (item->data(Qt::UserRole).toInt() == member->id) item->setText(FromAnsi(member->name) + BookSuffix(*member));
+    }
+    RefreshTitle();
     RefreshCommands();
     return 1;
 }

@@ -163,6 +163,8 @@ private:
     // The target of the block command: the only selected row, or the peer of a one-to-one chat.
     const PresenceBuddyRecord* BlockTarget() const;
     LRESULT OnBlockRequest(const char* userId);
+    // A member's presence changed (the frame's buddy notice): rows, title and commands follow it.
+    LRESULT OnPresenceChange(const PresenceBuddyRecord* record);
     LRESULT OnBlockResult(bool unblock, WPARAM result, const char* userId);
     QString BookSuffix(const PresenceBuddyRecord& m) const;
     QTextCharFormat inputFormat_;  // set by the font chooser; empty: the default look

@@ -6,6 +6,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
+#include <QPointer>
 #include <QListWidget>
 #include <QTextCursor>
 #include <map>
@@ -410,4 +412,44 @@ TEST_F(ChatWindow, TheChosenFontShapesTheMessageBodies) {
     QTextCursor header = w->History()->document()->find("Me");
     ASSERT_FALSE(header.isNull());
     EXPECT_FALSE(header.charFormat().fontItalic());
+}
+
+TEST_F(ChatWindow, PresenceChangesReachCallAndRowsWithoutLosingTheSelection) {
+    FakeBook book;
+    std::vector<PresenceBuddyRecord> one{BookBuddy(5, "Ann", "c5", 0)};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &one, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    std::vector<PresenceBuddyRecord> two{BookBuddy(5, "Ann", "c5", 0), BookBuddy(6, "Bob", "c6")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (int row = 0; row < several->MemberList()->count(); ++row) {
+        QListWidgetItem* item = several->MemberList()->item(row);
+        item->setSelected(item->data(Qt::UserRole).toInt() == 5);
+    }
+    EXPECT_FALSE(w->CommandAction(kCall)->isEnabled());
+    EXPECT_FALSE(several->CommandAction(kCall)->isEnabled());
+    EXPECT_TRUE(w->TitleText().contains("Offline"));
+
+    PresenceBuddyRecord change = BookBuddy(5, "Ann", "c5", 1);
+    registry_.Broadcast(WM_USER + 207, 0, reinterpret_cast<LPARAM>(&change));
+    EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+    EXPECT_FALSE(w->TitleText().contains("Offline"));
+    EXPECT_TRUE(several->CommandAction(kCall)->isEnabled());
+    ASSERT_EQ(1, several->MemberList()->selectedItems().size());
+    EXPECT_EQ("Ann", several->MemberList()->selectedItems()[0]->text());
+
+    // A stranger's change is not for these windows.
+    PresenceBuddyRecord stranger = BookBuddy(77, "Zed", "c77", 1);
+    EXPECT_EQ(0, w->SendChatMessage(WM_USER + 207, 0, reinterpret_cast<LPARAM>(&stranger)));
+}
+
+TEST_F(ChatWindow, TheRegistrysCloseEndsADialogRunningOverTheWindow) {
+    CIMDlg* w = OpenOne();
+    QPointer<QDialog> open = new QDialog(w);
+    open->open();
+    ASSERT_TRUE(open->isVisible());
+    registry_.CloseAll(0);
+    ASSERT_TRUE(open);  // deleted later with its window
+    EXPECT_FALSE(open->isVisible());
+    EXPECT_EQ(QDialog::Rejected, open->result());
 }
