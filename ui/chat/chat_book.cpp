@@ -1,6 +1,7 @@
 // What the chat windows read from the address book: a member's contact, its blocked flag and number.
 #include "ui/chat/chat_book.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "common/addrbook.h"
@@ -59,6 +60,30 @@ std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes
         members.push_back(record);
     }
     return members;
+}
+
+namespace {
+// A walk action: 0 (stop) at a messaging identity with the uid looked for.
+int MatchUid(AddrNode* node, void* a, void*) {
+    if (node->kind != ADDR_KIND_IDENTITY || node->type != ADDR_TYPE_SERVICE) return 1;
+    return presence_setting_get_int(&static_cast<AddrIdentity*>(node)->settings, "uid", 0) != *static_cast<int*>(a);
+}
+}  // namespace
+
+bool BookMemberByUid(int uid, PresenceBuddyRecord* member) {
+    if (uid == 0 || !member) return false;
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* identity = AddrBook_Walk(root, &MatchUid, &uid, nullptr);
+        if (!identity) continue;
+        PresenceBuddyRecord found;
+        if (!presence_buddy_to_ui_record(&found, identity)) continue;
+        found.online = AddrBook_IsIdentityOnline(identity) ? 1 : 0;
+        std::memcpy(found.account, member->account, sizeof found.account);
+        *member = found;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace chat

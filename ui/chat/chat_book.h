@@ -15,4 +15,7 @@ std::string BookPhoneNumber(const std::string& userId);
 // The messaging records of address-book nodes (contacts or their identities) with their online state;
 // nodes without a messaging buddy are left out.
 std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes);
+// Fills a member known by its messaging uid from the address book (name, contact id, online state);
+// false when no contact has a messaging buddy with that uid.
+bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
 }  // namespace chat

@@ -295,6 +295,8 @@ void CIMDlg::BuildWindow() {
     history_->document()->setDefaultStyleSheet("a { color: #2f6fc6; }");
 
     auto* compose = new QWidget(column_);
+    // The press-to-talk button and the input box tell their parent, which is this pane: pass it on.
+    compose->installEventFilter(this);
     auto* composeLayout = new QVBoxLayout(compose);
     composeLayout->setContentsMargins(0, 4, 0, 0);
     composeLayout->setSpacing(4);
@@ -828,6 +830,11 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == WindowMessageEvent::eventType() && watched != this) {
+        auto* m = static_cast<WindowMessageEvent*>(e);
+        m->result = SendChatMessage(m->message, m->wParam, m->lParam);
+        return true;
+    }
     if (watched == input_ && e->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(e);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

@@ -69,4 +69,23 @@ TEST_F(ChatBook, MembersCarryUidContactIdAndOnlineState) {
     EXPECT_EQ(0, members[1].online);
 }
 
+TEST_F(ChatBook, AMemberByUidTakesTheBooksNameContactAndPresence) {
+    PresenceBuddyRecord member;
+    member.id = 5;
+    presence_copy_field(member.name, sizeof member.name, "ann-from-the-wire");
+    presence_copy_field(member.account, sizeof member.account, "ann@im");
+    ASSERT_TRUE(chat::BookMemberByUid(5, &member));
+    EXPECT_EQ(5, member.id);
+    EXPECT_STREQ("Ann", member.name);
+    EXPECT_STREQ("c-ann", member.userId);
+    EXPECT_STREQ("ann@im", member.account);
+    EXPECT_EQ(1, member.online);
+    PresenceBuddyRecord stranger;
+    stranger.id = 99;
+    presence_copy_field(stranger.name, sizeof stranger.name, "zed");
+    EXPECT_FALSE(chat::BookMemberByUid(99, &stranger));
+    EXPECT_STREQ("zed", stranger.name);  // untouched
+    EXPECT_FALSE(chat::BookMemberByUid(0, &stranger));
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
@@ -235,6 +236,20 @@ TEST_F(ChatWindow, PushToTalkSendsAVoiceMessageAndRespectsTheDevice) {
     QApplication::sendEvent(w, &press);
     EXPECT_EQ(1u, g_sent.size());
     EXPECT_TRUE(w->HistoryText().contains("No Audio device!"));
+    CIMDlg::SetCaptureProbe(nullptr);
+}
+
+TEST_F(ChatWindow, HoldingThePushToTalkButtonWithTheMouseSendsAVoiceMessage) {
+    CIMDlg* w = OpenOne();
+    CIMDlg::SetCaptureProbe([] { return 0; });
+    auto* ptt = w->findChild<QAbstractButton*>("pttButton");
+    ASSERT_NE(nullptr, ptt);
+    QTest::mousePress(ptt, Qt::LeftButton);
+    QApplication::sendPostedEvents();
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ(3, g_sent[0].kind);
+    QTest::mouseRelease(ptt, Qt::LeftButton);
+    QApplication::sendPostedEvents();
     CIMDlg::SetCaptureProbe(nullptr);
 }
 
