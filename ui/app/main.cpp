@@ -1,12 +1,42 @@
 // The program tessaly: the application shell's start, event loop and release.
 #include "ui/calls/calls_shell_hook.h"
+#include "ui/calls/invite_dialogs.h"
+#include "ui/chat/chat_book.h"
 #include "ui/chat/chat_window.h"
+#include "ui/contacts/addrbook_host.h"
 #include "ui/contacts/frame_link.h"
 #include "ui/shell/app_start.h"
+#include "ui/shell/shell_config.h"
+
+namespace {
+
+// The chat window's Invite runs the calls windows' invitation dialog; the two meet only here.
+void RunChatInvitation(QWidget* parent, Account* account, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
+    calls::CInviteToConfDlg dialog(parent, account, std::move(members), std::move(invite));
+    auto text = [](const char* key, const QString& fallback) {
+        const QString t = shell::LangText("invite_dlg", key, "");
+        return t.isEmpty() ? fallback : t;
+    };
+    dialog.SetTexts(text("header", QString()), text("title", QStringLiteral("Invite to chat")),
+                    text("confirm", shell::LangText("dlg_common", "IDOK", "&OK")),
+                    text("cancel", shell::LangText("dlg_common", "IDCANCEL", "&Cancel")));
+    dialog.exec();
+}
+
+// The address book's Chat command opens a chat window with the chosen contacts.
+void OpenChatFromBook(int type, const std::vector<AddrNode*>& identities) {
+    const std::vector<PresenceBuddyRecord> members = chat::BookMembers(identities);
+    if (members.empty()) return;
+    chat::Registry()->OpenChat(type == 0 && members.size() == 1 ? CHAT_ONE : CHAT_SEVERAL, &members, nullptr, nullptr, 1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     calls::RegisterWithShell();
     contacts::InstallInFrame();  // the address book's Contacts page and its messages
     chat::InstallChat();
+    ChatWindowHooks().invite = RunChatInvitation;
+    contacts::ChatOpener() = OpenChatFromBook;
     return shell::RunTessaly(argc, argv);
 }

@@ -1,6 +1,11 @@
 // The chat side of the program: one registry and one record store, wired into the main frame.
+#include <QMessageBox>
+
+#include "common/appenv.h"
 #include "common/debug.h"
+#include "platform/msgqueue.h"
 #include "service/settings_xml.h"
+#include "ui/chat/chat_book.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_room_dialogs.h"
 #include "ui/chat/chat_sms_dialogs.h"
@@ -9,6 +14,7 @@
 #include "service/as_records.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
 ChatWindowHookSet& ChatWindowHooks() {
@@ -20,11 +26,18 @@ namespace chat {
 
 namespace {
 std::string g_ownName;
+// Frame messages: call a member (wParam the member's record), the SMS window (wParam 0 group, 1 contact,
+// 2 card; lParam the node's id text), the chat records (wParam the peer, 0 none).
+constexpr UINT WM_CALL_MEMBER = 0x802;
+constexpr UINT WM_OPEN_SMS = 0x81A;
+constexpr UINT WM_CHATRECORD_QUERY = 0x81C;
 }
 
 CChatSessionRegistry* Registry() {
     static CChatSessionRegistry* registry = [] {
         auto* r = new CChatSessionRegistry;
+        // Members of incoming messages take their names, contact ids and presence from the address book.
+        r->SetNameLookup([](int userId, PresenceBuddyRecord* member) { return BookMemberByUid(userId, member); });
         r->SetFactory([] {
             auto* w = new CIMDlg;
             w->SetRecords(Records());
@@ -80,9 +93,70 @@ void ShowChatRooms() {
     g_roomDlg->raise();
 }
 
+namespace {
+
+// A call to a member: the telephone number of its contact; a call page of that number already there
+// is shown instead, with the word that a call is on.
+void CallMember(const PresenceBuddyRecord* member) {
+    CMainFrame* frame = MainFrame();
+    if (!member || !frame) return;
+    const std::string number = BookPhoneNumber(member->userId);
+    if (number.empty()) {
+        DebugTrace(MOD_QZ, 3, "No number to call for member %d", member->id);
+        return;
+    }
+    if (frame->Calls() && frame->Calls()->ShowCallPageFor(number)) {
+        const QString text = shell::LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!");
+        const QString title = shell::LangText("ondial_dialog", "MSG_TITLE", "Tip");
+        if (frame->showBox) frame->showBox(text, title);
+        else QMessageBox::information(frame, title, text);
+        return;
+    }
+    frame->CallNumber(QString::fromStdString(number));
+}
+
+// The frame's messages of the chat side.
+bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CALL_MEMBER: CallMember(reinterpret_cast<const PresenceBuddyRecord*>(wParam)); return true;
+        case WM_OPEN_SMS:
+            if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
+            return true;
+        case WM_CHATRECORD_QUERY: ShowRecords(static_cast<int>(wParam)); return true;
+        case WM_PRESENCE_BUDDY:
+            // Every chat window sees the change; the frame goes on with its own handling.
+            if (lParam && !Registry()->Lock()) {
+                Registry()->Broadcast(WM_PRESENCE_BUDDY, wParam, lParam);
+                Registry()->Unlock();
+            }
+            return false;
+        default: return false;
+    }
+}
+
+}  // namespace
+
 void InstallChat() {
-    ChatWindowHooks().viewRecords = ShowRecords;
+    // The window's requests go to the frame as messages, as the other windows' do.
+    ChatWindowHooks().viewRecords = [](int peer) {
+        if (HWND frame = g_hMainWnd.load()) PostMessage(frame, WM_CHATRECORD_QUERY, static_cast<WPARAM>(peer), 0);
+        else ShowRecords(peer);
+    };
+    ChatWindowHooks().callMember = [](const PresenceBuddyRecord& member) {
+        if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_CALL_MEMBER, reinterpret_cast<WPARAM>(&member), 0);
+    };
+    ChatWindowHooks().bookState = BookState;
+    ChatWindowHooks().sendBlock = [](int command, const std::string& userId) {
+        return AS_SendCommand(command == 14 ? AS_UBLK : AS_BLK, userId.c_str(), nullptr, 0, nullptr, nullptr, 0) != 0;
+    };
     ChatFrameHooks& hooks = ChatHooks();
+    hooks.frameMessage = FrameMessage;
+    hooks.blockNotice = [](UINT message, WPARAM wParam, const std::string& id) {
+        CChatSessionRegistry* r = Registry();
+        if (r->Lock()) return;
+        r->Broadcast(message, wParam, reinterpret_cast<LPARAM>(id.c_str()));
+        r->Unlock();
+    };
     hooks.openRecords = ShowRecords;
     hooks.openChatRooms = ShowChatRooms;
     // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).

@@ -27,6 +27,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <cstring>
+
 #include "common/account.h"
 #include "common/debug.h"
 #include "platform/codepage.h"
@@ -106,6 +108,27 @@ enum Command {
 };
 
 const QColor kAccent(0x2f, 0x6f, 0xc6);
+
+// Block notices every chat window gets (lParam: the contact's id text).
+constexpr UINT WM_BLOCK_ANSWER = 0x821;
+constexpr UINT WM_UNBLOCK_ANSWER = 0x822;
+constexpr UINT WM_BLOCK_REQUEST = 0x823;
+
+// The style of message bodies: the font chosen for the input box, else the window's own look.
+QString BodyStyle(const QTextCharFormat& f) {
+    QString style = QString("color:%1;").arg(f.foreground().style() != Qt::NoBrush ? f.foreground().color().name() : QString("#1d2b3a"));
+    if (!f.hasProperty(QTextFormat::FontFamilies)) return style;
+    const QStringList families = f.fontFamilies().toStringList();
+    if (!families.isEmpty()) style += QString("font-family:'%1';").arg(families.first().toHtmlEscaped().remove('\''));
+    if (f.fontPointSize() > 0) style += QString("font-size:%1pt;").arg(f.fontPointSize());
+    if (f.fontWeight() >= QFont::Bold) style += "font-weight:700;";
+    if (f.fontItalic()) style += "font-style:italic;";
+    QStringList lines;
+    if (f.fontUnderline()) lines << "underline";
+    if (f.fontStrikeOut()) lines << "line-through";
+    if (!lines.isEmpty()) style += "text-decoration:" + lines.join(' ') + ";";
+    return style;
+}
 
 QString TimeText(int64_t time) {
     QDateTime when = time == -1 ? QDateTime::currentDateTime() : QDateTime::fromSecsSinceEpoch(time);
@@ -201,10 +224,10 @@ void CIMDlg::BuildWindow() {
     addAction(edit, ID_FONT_MENU, [this] {
         bool ok = false;
         QFont f = QFontDialog::getFont(&ok, input_->currentFont(), this);
-        if (ok) input_->setCurrentFont(f);
+        if (ok) ApplyInputFont(f);
     });
     QMenu* action = menuBar_->addMenu(QString());
-    addAction(action, ID_INVITE, [] {});
+    addAction(action, ID_INVITE, [this] { OnInvite(); });
     addAction(action, ID_KICK, [this] {
         m_roomCmd.ClearArgs();
         for (QListWidgetItem* item : memberList_->selectedItems())
@@ -216,7 +239,10 @@ void CIMDlg::BuildWindow() {
         if (m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL && m_roomCmd.BuildEnd(1)) m_roomCmd.Send(Connection(), nullptr, 0);
         close();
     });
-    addAction(action, ID_BLOCK, [] {});
+    addAction(action, ID_BLOCK, [this] { OnBlock(); });
+    // Call has a tool-bar button only.
+    actions_[ID_CALL] = new QAction(this);
+    connect(actions_[ID_CALL], &QAction::triggered, this, [this] { OnCall(); });
     QMenu* settings = menuBar_->addMenu(QString());
     addAction(settings, ID_ENTER_SENDS, [this] { m_bEnterSends = 1; RefreshCommands(); }, true);
     addAction(settings, ID_CTRL_ENTER_SENDS, [this] { m_bEnterSends = 0; RefreshCommands(); }, true);
@@ -269,6 +295,8 @@ void CIMDlg::BuildWindow() {
     history_->document()->setDefaultStyleSheet("a { color: #2f6fc6; }");
 
     auto* compose = new QWidget(column_);
+    // The press-to-talk button and the input box tell their parent, which is this pane: pass it on.
+    compose->installEventFilter(this);
     auto* composeLayout = new QVBoxLayout(compose);
     composeLayout->setContentsMargins(0, 4, 0, 0);
     composeLayout->setSpacing(4);
@@ -345,6 +373,8 @@ void CIMDlg::BuildWindow() {
     auto* memberLayout = new QVBoxLayout(memberPane);
     memberLabel_ = new QLabel(memberPane);
     memberList_ = new QListWidget(memberPane);
+    // Kick, call and block follow the selected rows.
+    connect(memberList_, &QListWidget::itemSelectionChanged, this, [this] { RefreshCommands(); });
     memberList_->setObjectName("members");
     memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     memberList_->setIconSize(QSize(20, 20));
@@ -458,7 +488,7 @@ void CIMDlg::RefreshTitle() {
         const auto& peer = m_members[0];
         QString name = FromAnsi(peer.name);
         title = name;
-        if (peer.online != 1) title += QString(" (%1)").arg(offline);
+        title += BookSuffix(peer);
         subtitle_->setText(peer.online == 1 ? online : offline);
         picture = chat::HeadPicture(name, peer.id, 40);
         peerPicture_->setPixmap(QPixmap::fromImage(chat::HeadPicture(name, peer.id, 96)));
@@ -494,9 +524,27 @@ void CIMDlg::RefreshCommands() {
     enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
     enable(ID_KICK, room && !memberList_->selectedItems().isEmpty());
     enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1)
-                                           : memberList_->selectedItems().size() == 1);
-    enable(ID_BLOCK, false);
+    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
+        const auto rows = memberList_->selectedItems();
+        if (rows.size() != 1) return false;
+        const PresenceBuddyRecord* m = FindMember(rows[0]->data(Qt::UserRole).toInt());
+        return m && m->id > 0 && m->online == 1;
+    }());
+    // Block: a target with an id that the address book holds, and no answer outstanding.
+    const PresenceBuddyRecord* target = blockPending_ ? nullptr : BlockTarget();
+    const int state = target && target->id != 0 && target->userId[0] && ChatWindowHooks().bookState
+                          ? ChatWindowHooks().bookState(target->userId) : -1;
+    enable(ID_BLOCK, state >= 0);
+    if (actions_.count(ID_BLOCK)) {
+        const bool unblock = state == 1;
+        actions_[ID_BLOCK]->setText(unblock ? ChatText("addrbook_dialog", "menucontactunblock", "解除阻止此用户(&B)")
+                                            : ChatText("im_dlg", "im_menu2_3", "阻止用户(&B)"));
+        if (QAction* button = actions_.count(ID_BLOCK + 100000) ? actions_[ID_BLOCK + 100000] : nullptr) {
+            button->setText(unblock ? ChatText("im_dlg", "im_bar_unblock", "解除阻止") : ChatText("im_dlg", "im_bar_block", "阻止用户"));
+            button->setToolTip(unblock ? ChatText("im_tooltip", "im_bar_unblock", "将选中的人员从黑名单中解除")
+                                       : ChatText("im_tooltip", "im_bar_block", "将选中的人员加入黑名单"));
+        }
+    }
     // Which buttons a session kind has at all.
     auto show = [this](int id, bool on) {
         if (actions_.count(id + 100000)) actions_[id + 100000]->setVisible(on);
@@ -531,7 +579,7 @@ void CIMDlg::ViewMembersChanged() {
     }
     for (const auto& m : list) {
         QString name = m.id == 0 ? FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)") : FromAnsi(m.name);
-        if (m.id != 0 && !room && m.online != 1) name += QString(" (%1)").arg(offline);
+        if (m.id != 0 && !room) name += BookSuffix(m);
         auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(m.name), m.id, 20))), name);
         item->setData(Qt::UserRole, m.id);
         memberList_->addItem(item);
@@ -609,7 +657,7 @@ void CIMDlg::AppendBody(const QString& text) {
         }
     }
     html += Linked(text.mid(plainFrom));
-    c.insertHtml("<span style=\"color:#1d2b3a;\">" + html + "</span>");
+    c.insertHtml("<span style=\"" + BodyStyle(inputFormat_) + "\">" + html + "</span>");
     EndLine();
 }
 
@@ -782,6 +830,11 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == WindowMessageEvent::eventType() && watched != this) {
+        auto* m = static_cast<WindowMessageEvent*>(e);
+        m->result = SendChatMessage(m->message, m->wParam, m->lParam);
+        return true;
+    }
     if (watched == input_ && e->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(e);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -831,16 +884,171 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_VOICE_ECHO: return OnVoiceEcho(static_cast<int>(wParam), record);
         case WM_PTT_PRESS: OnPttPress(); return 1;
         case WM_PTT_RELEASE: OnPttRelease(); return 1;
+        case WM_PRESENCE_BUDDY: return OnPresenceChange(reinterpret_cast<const PresenceBuddyRecord*>(lParam));
         case WM_IM_CLOSE:
             closedByRegistry_ = true;
+            // A dialog still running over the window (invitation, font) ends first.
+            for (QDialog* open : findChildren<QDialog*>(Qt::FindDirectChildrenOnly))
+                if (open->isVisible()) open->reject();
             if (wParam == 1) hide();
             close();
             return 0;
         case WM_USER + 1000: OnLanguageChanged(); return 1;
         case WM_USER + 206: m_bOnline = lParam != 0; return 1;
         case 0x7FE: InsertEmoticon(static_cast<int>(wParam)); return 0;
+        case WM_BLOCK_REQUEST: return OnBlockRequest(reinterpret_cast<const char*>(lParam));
+        case WM_BLOCK_ANSWER: return OnBlockResult(false, wParam, reinterpret_cast<const char*>(lParam));
+        case WM_UNBLOCK_ANSWER: return OnBlockResult(true, wParam, reinterpret_cast<const char*>(lParam));
         default: return 0;
     }
+}
+
+// ---- invite, call, block and the input font ----
+
+void CIMDlg::OnInvite() {
+    if (!m_bSessionActive || m_chatType == CHAT_ROOM || !ChatWindowHooks().invite) return;
+    std::set<int32_t> members;
+    for (const auto& m : m_members) members.insert(m.id);
+    QPointer<CIMDlg> self(this);
+    ChatWindowHooks().invite(this, m_pAccount, members, [self](const std::vector<const PresenceBuddyRecord*>& chosen, const std::string& extra) {
+        if (!self) return;
+        std::vector<PresenceBuddyRecord> users;
+        for (const PresenceBuddyRecord* r : chosen)
+            if (r) users.push_back(*r);
+        self->InviteUsers(users, extra);
+    });
+}
+
+void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra) {
+    const bool room = m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM;
+    if (room) m_roomCmd.ClearArgs();
+    for (const PresenceBuddyRecord& u : users) {
+        if (m_members.size() >= kChatMaxMembers) {
+            DebugTrace(MOD_SYSTEM, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
+            break;
+        }
+        // A second member turns a one-to-one chat into a several-user chat; no room packet goes out.
+        if (!AddMember(&u)) continue;
+        if (room) m_roomCmd.AppendId(u.id);
+    }
+    if (room && !m_roomCmd.args().empty() && m_roomCmd.BuildInvite(extra)) {
+        const int sent = m_roomCmd.Send(Connection(), nullptr, 0);
+        ViewNotice(sent == 0 ? Text("im_invite", "You invite succeeded") : ResultText(CRC_INVITE, "2"));
+        EndLine();
+    }
+    ViewMembersChanged();
+}
+
+void CIMDlg::OnCall() {
+    const PresenceBuddyRecord* target = nullptr;
+    if (m_chatType == CHAT_ONE) {
+        if (!m_members.empty()) target = &m_members[0];
+    } else if (memberList_->selectedItems().size() == 1) {
+        target = FindMember(memberList_->selectedItems()[0]->data(Qt::UserRole).toInt());
+    }
+    if (!target || target->id <= 0 || target->online != 1 || !ChatWindowHooks().callMember) return;
+    const PresenceBuddyRecord copy = *target;  // the call may change the member list
+    ChatWindowHooks().callMember(copy);
+}
+
+const PresenceBuddyRecord* CIMDlg::BlockTarget() const {
+    if (m_chatType != CHAT_ONE) {
+        const auto rows = memberList_->selectedItems();
+        return rows.size() == 1 ? FindMember(rows[0]->data(Qt::UserRole).toInt()) : nullptr;
+    }
+    return m_members.empty() ? nullptr : &m_members.back();
+}
+
+void CIMDlg::OnBlock() {
+    const PresenceBuddyRecord* target = blockPending_ ? nullptr : BlockTarget();
+    if (!target || target->id <= 0 || !target->userId[0] || !ChatWindowHooks().sendBlock) return;
+    const int state = ChatWindowHooks().bookState ? ChatWindowHooks().bookState(target->userId) : -1;
+    if (state < 0) return;
+    const std::string userId = target->userId;
+    const int command = state == 1 ? 14 : 13;
+    if (!ChatWindowHooks().sendBlock(command, userId)) return;
+    blockPending_ = true;
+    blockMember_ = target->id;
+    RefreshCommands();
+    // The other windows with this member wait for the same answer.
+    if (registry_ && !registry_->Lock()) {
+        registry_->Broadcast(WM_BLOCK_REQUEST, static_cast<WPARAM>(command), reinterpret_cast<LPARAM>(userId.c_str()));
+        registry_->Unlock();
+    }
+}
+
+LRESULT CIMDlg::OnBlockRequest(const char* userId) {
+    if (blockPending_ || !userId || !*userId) return 1;
+    const PresenceBuddyRecord* member = nullptr;
+    for (const auto& m : m_members)
+        if (std::strcmp(m.userId, userId) == 0) member = &m;
+    if (!member) return 0;
+    blockPending_ = true;
+    blockMember_ = member->id;
+    RefreshCommands();
+    return 1;
+}
+
+LRESULT CIMDlg::OnBlockResult(bool unblock, WPARAM result, const char* userId) {
+    const PresenceBuddyRecord* member = nullptr;
+    for (const auto& m : m_members)
+        if (userId && std::strcmp(m.userId, userId) == 0) member = &m;
+    if (!member) return 0;
+    if (member->id == blockMember_) blockMember_ = -1;
+    blockPending_ = false;
+    // The address book holds the new state by now: rows, chooser and title follow it.
+    if (result == 0) ViewMembersChanged();
+    else {
+        ViewNotice(Text(unblock ? "failed_unblock" : "failed_block", unblock ? "解除阻止失败" : "阻止用户失败"));
+        EndLine();
+    }
+    RefreshCommands();
+    return 1;
+}
+
+LRESULT CIMDlg::OnPresenceChange(const PresenceBuddyRecord* record) {
+    if (!record) return 0;
+    PresenceBuddyRecord* member = nullptr;
+    for (auto& m : m_members)
+        if (m.id == record->id && m.id != 0) member = &m;
+    if (!member) return 0;
+    member->online = record->online == 1 ? 1 : 0;
+    if (m_chatType == CHAT_ONE) {
+        RefreshTitle();
+        RefreshCommands();
+        return 1;
+    }
+    if (m_chatType != CHAT_SEVERAL) return 1;
+    // The row and the chooser entry change in place, so selection and choice stay.
+    for (int row = 0; row < memberList_->count(); ++row) {
+        QListWidgetItem* item = memberList_->item(row);
+        if (item->data(Qt::UserRole).toInt() == member->id) item->setText(FromAnsi(member->name) + BookSuffix(*member));
+    }
+    RefreshTitle();
+    RefreshCommands();
+    return 1;
+}
+
+QString CIMDlg::BookSuffix(const PresenceBuddyRecord& m) const {
+    // Blocked wins over offline.
+    if (m.userId[0] && ChatWindowHooks().bookState && ChatWindowHooks().bookState(m.userId) == 1)
+        return QString(" (%1)").arg(ChatText("addrbook_dialog", "block", "Block"));
+    if (m.online != 1) return QString(" (%1)").arg(ChatText("im_dlg", "im_offline_word", "Offline"));
+    return QString();
+}
+
+void CIMDlg::ApplyInputFont(const QFont& font, const QColor& color) {
+    QTextCharFormat f;
+    f.setFont(font);
+    if (color.isValid()) f.setForeground(color);
+    inputFormat_ = f;
+    // The whole input box takes it; the selection stays where it was.
+    const QTextCursor keep = input_->textCursor();
+    QTextCursor all(input_->document());
+    all.select(QTextCursor::Document);
+    all.mergeCharFormat(f);
+    input_->setTextCursor(keep);
+    input_->setCurrentCharFormat(f);
 }
 
 void CIMDlg::showEvent(QShowEvent* e) {

@@ -3,7 +3,9 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QTextCharFormat>
 #include <QTimer>
+#include <set>
 
 #include "ui/chat/chat_session_registry.h"
 
@@ -38,6 +40,14 @@ void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<voi
 // What the chat window asks of the program around it.
 struct ChatWindowHookSet {
     std::function<void(int peer)> viewRecords;  // show the chat records of a peer (0: all)
+    std::function<void(const PresenceBuddyRecord& member)> callMember;  // place a call to a member
+    // A member's place in the address book by its node id: -1 not there, 0 there, 1 there and blocked.
+    std::function<int(const std::string& userId)> bookState;
+    // Queues a block (13) or unblock (14) request; true when queued.
+    std::function<bool(int command, const std::string& userId)> sendBlock;
+    // Runs the chat invitation dialog for the window's members; invite is the window's InviteUsers.
+    using InviteFn = std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)>;
+    std::function<void(QWidget* parent, Account* account, std::set<int32_t> members, InviteFn invite)> invite;
 };
 ChatWindowHookSet& ChatWindowHooks();
 
@@ -69,6 +79,16 @@ public:
     // Turns emoticon codes in the input box from character position start over the given length into pictures;
     // returns the number of pictures made.
     int InsertEmoticonImages(int start, int length);
+
+    // Room control and the commands that reach beyond the window.
+    void InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra);
+    void OnInvite();
+    void OnCall();
+    void OnBlock();
+    // The font of the input box, used for the message bodies of the history as well.
+    void ApplyInputFont(const QFont& font, const QColor& color = QColor());
+    bool BlockPending() const { return blockPending_; }
+    QAction* CommandAction(int id) const { auto it = actions_.find(id); return it == actions_.end() ? nullptr : it->second; }
 
     CChatRichEdit* Input() const { return input_; }
     CFormatRichEdit* History() const { return history_; }
@@ -137,6 +157,17 @@ private:
     bool closedByRegistry_ = false;
     std::vector<bool> invitationsAnswered_;
     bool leaving_ = false;
+    // The member a block command or request is waiting for (-1: none).
+    bool blockPending_ = false;
+    int blockMember_ = -1;
+    // The target of the block command: the only selected row, or the peer of a one-to-one chat.
+    const PresenceBuddyRecord* BlockTarget() const;
+    LRESULT OnBlockRequest(const char* userId);
+    // A member's presence changed (the frame's buddy notice): rows, title and commands follow it.
+    LRESULT OnPresenceChange(const PresenceBuddyRecord* record);
+    LRESULT OnBlockResult(bool unblock, WPARAM result, const char* userId);
+    QString BookSuffix(const PresenceBuddyRecord& m) const;
+    QTextCharFormat inputFormat_;  // set by the font chooser; empty: the default look
 };
 
 // The chat side of the program: the registry, the records and the hooks into the main frame.

@@ -172,6 +172,7 @@ ChatFrameHooks& ChatHooks() {
 
 LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     if (BookHooks().filter && BookHooks().filter(message, wParam, lParam)) return 1;  // address book
+    if (ChatHooks().frameMessage && ChatHooks().frameMessage(message, wParam, lParam)) return 1;  // chat windows
     const auto& table = MessageTable();
     auto it = table.find(message);
     if (it == table.end()) {

@@ -58,6 +58,10 @@ struct ChatFrameHooks {
     std::function<void(const AsRequest* request)> asResult;  // sees results the frame does not handle
     std::function<void()> openChatRooms;                      // the chat-room list
     std::function<void(int peer)> openRecords;                // the chat-record browser
+    // Frame messages of the chat side (0x802 call a member, 0x81A SMS, 0x81C chat records): true when taken.
+    std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)> frameMessage;
+    // Block and unblock requests (0x823) and answers (0x821, 0x822) for every chat window; id = the contact's id.
+    std::function<void(UINT message, WPARAM wParam, const std::string& id)> blockNotice;
 };
 ChatFrameHooks& ChatHooks();
 // ---- end of chat windows ----------------------------------------------------------------------

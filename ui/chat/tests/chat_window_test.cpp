@@ -4,7 +4,15 @@
 
 #include <memory>
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QDialog>
+#include <QPointer>
+#include <QListWidget>
+#include <QTextCursor>
+#include <map>
+#include <set>
 #include <QComboBox>
 #include <QTest>
 #include <QTextDocument>
@@ -231,4 +239,232 @@ TEST_F(ChatWindow, PushToTalkSendsAVoiceMessageAndRespectsTheDevice) {
     CIMDlg::SetCaptureProbe(nullptr);
 }
 
+TEST_F(ChatWindow, HoldingThePushToTalkButtonWithTheMouseSendsAVoiceMessage) {
+    CIMDlg* w = OpenOne();
+    CIMDlg::SetCaptureProbe([] { return 0; });
+    auto* ptt = w->findChild<QAbstractButton*>("pttButton");
+    ASSERT_NE(nullptr, ptt);
+    QTest::mousePress(ptt, Qt::LeftButton);
+    QApplication::sendPostedEvents();
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ(3, g_sent[0].kind);
+    QTest::mouseRelease(ptt, Qt::LeftButton);
+    QApplication::sendPostedEvents();
+    CIMDlg::SetCaptureProbe(nullptr);
+}
+
 }  // namespace
+
+// ---- the commands that reach beyond the window: block, call, invite, font ----
+
+namespace {
+constexpr int kBlock = 32841, kCall = 32833;
+
+PresenceBuddyRecord BookBuddy(int id, const char* name, const char* userId, int online = 1) {
+    PresenceBuddyRecord b = Buddy(id, name, online);
+    presence_copy_field(b.userId, sizeof b.userId, userId);
+    return b;
+}
+
+// The address book as the window sees it, and the requests it queues.
+struct FakeBook {
+    std::map<std::string, int> state;  // userId -> 0 listed, 1 blocked
+    std::vector<std::pair<int, std::string>> requests;
+    std::vector<int> calls;
+    bool queueAccepts = true;
+    FakeBook() {
+        ChatWindowHooks().bookState = [this](const std::string& id) { auto it = state.find(id); return it == state.end() ? -1 : it->second; };
+        ChatWindowHooks().sendBlock = [this](int command, const std::string& id) {
+            if (queueAccepts) requests.emplace_back(command, id);
+            return queueAccepts;
+        };
+        ChatWindowHooks().callMember = [this](const PresenceBuddyRecord& m) { calls.push_back(m.id); };
+    }
+    ~FakeBook() {
+        ChatWindowHooks().bookState = nullptr;
+        ChatWindowHooks().sendBlock = nullptr;
+        ChatWindowHooks().callMember = nullptr;
+        ChatWindowHooks().invite = nullptr;
+    }
+};
+}  // namespace
+
+TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {
+    FakeBook book;
+    book.state["c5"] = 0;
+    std::vector<PresenceBuddyRecord> m{BookBuddy(5, "Ann", "c5")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &m, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    std::vector<PresenceBuddyRecord> other{BookBuddy(5, "Ann", "c5"), BookBuddy(6, "Bob", "c6")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &other, nullptr, nullptr, 1));
+    auto* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    ASSERT_NE(w, several);
+    ASSERT_TRUE(w->CommandAction(kBlock)->isEnabled());
+    EXPECT_EQ("Block user", w->CommandAction(kBlock)->text().remove('&').left(10));
+
+    w->CommandAction(kBlock)->trigger();
+    ASSERT_EQ(1u, book.requests.size());
+    EXPECT_EQ(13, book.requests[0].first);
+    EXPECT_EQ("c5", book.requests[0].second);
+    EXPECT_TRUE(w->BlockPending());
+    EXPECT_TRUE(several->BlockPending());  // told through the registry
+    EXPECT_FALSE(w->CommandAction(kBlock)->isEnabled());
+    w->CommandAction(kBlock)->trigger();
+    EXPECT_EQ(1u, book.requests.size());  // a second request waits for the answer
+
+    // The answer for somebody else changes nothing; the answer for Ann ends the wait and shows the block.
+    EXPECT_EQ(0, w->SendChatMessage(0x821, 0, reinterpret_cast<LPARAM>("c9")));
+    EXPECT_TRUE(w->BlockPending());
+    book.state["c5"] = 1;
+    registry_.Broadcast(0x821, 0, reinterpret_cast<LPARAM>("c5"));
+    EXPECT_FALSE(w->BlockPending());
+    EXPECT_FALSE(several->BlockPending());
+    EXPECT_TRUE(w->TitleText().contains("(blocked)")) << w->TitleText().toStdString();
+    EXPECT_TRUE(w->CommandAction(kBlock)->isEnabled());
+    EXPECT_TRUE(w->CommandAction(kBlock)->text().remove('&').contains("Unblock"));
+
+    // Unblocking that the server refuses says so and leaves the block as it was.
+    w->CommandAction(kBlock)->trigger();
+    ASSERT_EQ(2u, book.requests.size());
+    EXPECT_EQ(14, book.requests[1].first);
+    w->SendChatMessage(0x822, 1, reinterpret_cast<LPARAM>("c5"));
+    EXPECT_FALSE(w->BlockPending());
+    EXPECT_TRUE(w->HistoryText().contains("unblock", Qt::CaseInsensitive)) << w->HistoryText().toStdString();
+    EXPECT_TRUE(w->TitleText().contains("(blocked)"));
+
+    // A request the queue refuses sets nothing; a member outside the address book cannot be blocked.
+    book.queueAccepts = false;
+    w->CommandAction(kBlock)->trigger();
+    EXPECT_FALSE(w->BlockPending());
+    book.state.erase("c5");
+    w->SendChatMessage(WM_USER + 1000, 0, 0);
+    EXPECT_FALSE(w->CommandAction(kBlock)->isEnabled());
+}
+
+TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
+    FakeBook book;
+    struct Case {
+        int online;
+        bool enabled;
+    } cases[] = {{1, true}, {0, false}};
+    for (const Case& c : cases) {
+        std::vector<PresenceBuddyRecord> m{BookBuddy(5, "Ann", "c5", c.online)};
+        ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &m, nullptr, nullptr, 1));
+        auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+        EXPECT_EQ(c.enabled, w->CommandAction(kCall)->isEnabled()) << c.online;
+        book.calls.clear();
+        w->OnCall();
+        EXPECT_EQ(c.enabled ? std::vector<int>{5} : std::vector<int>{}, book.calls) << c.online;
+        w->close();
+    }
+    // Several members: exactly one selected online row.
+    std::vector<PresenceBuddyRecord> m{BookBuddy(5, "Ann", "c5"), BookBuddy(6, "Bob", "c6", 0)};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &m, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    EXPECT_FALSE(w->CommandAction(kCall)->isEnabled());
+    for (int row = 0; row < w->MemberList()->count(); ++row) {
+        QListWidgetItem* item = w->MemberList()->item(row);
+        item->setSelected(item->data(Qt::UserRole).toInt() == 6);
+    }
+    EXPECT_FALSE(w->CommandAction(kCall)->isEnabled());
+    for (int row = 0; row < w->MemberList()->count(); ++row) {
+        QListWidgetItem* item = w->MemberList()->item(row);
+        item->setSelected(item->data(Qt::UserRole).toInt() == 5);
+    }
+    EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+    book.calls.clear();
+    w->OnCall();
+    EXPECT_EQ(std::vector<int>{5}, book.calls);
+}
+
+TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {
+    FakeBook book;
+    std::set<int32_t> offered;
+    PresenceBuddyRecord carl = BookBuddy(7, "Carl", "c7"), dora = BookBuddy(8, "Dora", "c8");
+    ChatWindowHooks().invite = [&](QWidget*, Account*, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
+        offered = members;
+        invite({&carl, &dora}, "join us");
+    };
+    CIMDlg* w = OpenOne();
+    ASSERT_TRUE(w->CommandAction(32831)->isEnabled());
+    g_sent.clear();
+    w->CommandAction(32831)->trigger();
+    EXPECT_EQ(std::set<int32_t>{5}, offered);
+    EXPECT_EQ(CHAT_SEVERAL, w->m_chatType);
+    EXPECT_EQ(3u, w->m_members.size());
+    EXPECT_TRUE(g_sent.empty());  // no room packet for a chat without a room
+
+    // In a room the chosen users go to the robot in one INVITE.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    g_sent.clear();
+    room->InviteUsers({carl, dora}, "join us");
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ(0u, g_sent[0].text.find("#@#INVITE#")) << g_sent[0].text;
+    EXPECT_NE(std::string::npos, g_sent[0].text.find("join us")) << g_sent[0].text;
+}
+
+TEST_F(ChatWindow, TheChosenFontShapesTheMessageBodies) {
+    CIMDlg* w = OpenOne();
+    QFont font("DejaVu Serif");
+    font.setPointSize(15);
+    font.setBold(true);
+    font.setItalic(true);
+    w->ApplyInputFont(font, QColor(0x80, 0x10, 0x20));
+    QTest::keyClicks(w->Input(), "styled");
+    EXPECT_TRUE(w->Input()->currentCharFormat().font().bold());
+    QTest::keyClick(w->Input(), Qt::Key_Return);
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("styled", g_sent[0].text);  // the text goes out plain
+    // The body in the history carries the font; the header keeps its own look.
+    QTextCursor c = w->History()->document()->find("styled");
+    ASSERT_FALSE(c.isNull());
+    const QTextCharFormat f = c.charFormat();
+    EXPECT_TRUE(f.fontItalic());
+    EXPECT_GE(f.fontWeight(), QFont::Bold);
+    EXPECT_EQ(15, static_cast<int>(f.fontPointSize()));
+    EXPECT_EQ(QColor(0x80, 0x10, 0x20), f.foreground().color());
+    QTextCursor header = w->History()->document()->find("Me");
+    ASSERT_FALSE(header.isNull());
+    EXPECT_FALSE(header.charFormat().fontItalic());
+}
+
+TEST_F(ChatWindow, PresenceChangesReachCallAndRowsWithoutLosingTheSelection) {
+    FakeBook book;
+    std::vector<PresenceBuddyRecord> one{BookBuddy(5, "Ann", "c5", 0)};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &one, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    std::vector<PresenceBuddyRecord> two{BookBuddy(5, "Ann", "c5", 0), BookBuddy(6, "Bob", "c6")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (int row = 0; row < several->MemberList()->count(); ++row) {
+        QListWidgetItem* item = several->MemberList()->item(row);
+        item->setSelected(item->data(Qt::UserRole).toInt() == 5);
+    }
+    EXPECT_FALSE(w->CommandAction(kCall)->isEnabled());
+    EXPECT_FALSE(several->CommandAction(kCall)->isEnabled());
+    EXPECT_TRUE(w->TitleText().contains("Offline"));
+
+    PresenceBuddyRecord change = BookBuddy(5, "Ann", "c5", 1);
+    registry_.Broadcast(WM_USER + 207, 0, reinterpret_cast<LPARAM>(&change));
+    EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+    EXPECT_FALSE(w->TitleText().contains("Offline"));
+    EXPECT_TRUE(several->CommandAction(kCall)->isEnabled());
+    ASSERT_EQ(1, several->MemberList()->selectedItems().size());
+    EXPECT_EQ("Ann", several->MemberList()->selectedItems()[0]->text());
+
+    // A stranger's change is not for these windows.
+    PresenceBuddyRecord stranger = BookBuddy(77, "Zed", "c77", 1);
+    EXPECT_EQ(0, w->SendChatMessage(WM_USER + 207, 0, reinterpret_cast<LPARAM>(&stranger)));
+}
+
+TEST_F(ChatWindow, TheRegistrysCloseEndsADialogRunningOverTheWindow) {
+    CIMDlg* w = OpenOne();
+    QPointer<QDialog> open = new QDialog(w);
+    open->open();
+    ASSERT_TRUE(open->isVisible());
+    registry_.CloseAll(0);
+    ASSERT_TRUE(open);  // deleted later with its window
+    EXPECT_FALSE(open->isVisible());
+    EXPECT_EQ(QDialog::Rejected, open->result());
+}

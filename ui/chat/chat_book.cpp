@@ -1,0 +1,89 @@
+// What the chat windows read from the address book: a member's contact, its blocked flag and number.
+#include "ui/chat/chat_book.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
+#include "service/presence_notice.h"
+
+namespace chat {
+
+namespace {
+
+// A walk action: 0 (stop) at the node we look for.
+int MatchId(AddrNode* node, void* a, void*) {
+    return !(node->id && *static_cast<const std::string*>(a) == node->id &&
+           (node->kind == ADDR_KIND_CONTACT || node->kind == ADDR_KIND_IDENTITY));
+}
+
+// The contact with that id, or the contact of the identity with it. Called with the book's lock held.
+AddrNode* BookContact(const std::string& userId) {
+    if (userId.empty()) return nullptr;
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* node = AddrBook_Walk(root, &MatchId, const_cast<std::string*>(&userId), nullptr);
+        if (!node) continue;
+        if (node->kind == ADDR_KIND_IDENTITY) node = node->parent;
+        if (node && node->kind == ADDR_KIND_CONTACT) return node;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int BookState(const std::string& userId) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    if (!contact) return -1;
+    return (contact->flags & ADDR_FLAG_BLOCKED) ? 1 : 0;
+}
+
+std::string BookPhoneNumber(const std::string& userId) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    AddrNode* phone = contact ? AddrBook_FindType8Identity(contact) : nullptr;
+    if (!phone || phone->kind != ADDR_KIND_IDENTITY) return {};
+    const char* address = static_cast<AddrIdentity*>(phone)->address;
+    return address ? address : "";
+}
+
+std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes) {
+    std::vector<PresenceBuddyRecord> members;
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrNode* node : nodes) {
+        PresenceBuddyRecord record;
+        if (!presence_buddy_to_ui_record(&record, node)) continue;
+        AddrNode* contact = node->kind == ADDR_KIND_IDENTITY ? node->parent : node;
+        AddrNode* buddy = contact ? AddrBook_FindType9Identity(contact) : nullptr;
+        record.online = buddy && AddrBook_IsIdentityOnline(buddy) ? 1 : 0;
+        members.push_back(record);
+    }
+    return members;
+}
+
+namespace {
+// A walk action: 0 (stop) at a messaging identity with the uid looked for.
+int MatchUid(AddrNode* node, void* a, void*) {
+    if (node->kind != ADDR_KIND_IDENTITY || node->type != ADDR_TYPE_SERVICE) return 1;
+    return presence_setting_get_int(&static_cast<AddrIdentity*>(node)->settings, "uid", 0) != *static_cast<int*>(a);
+}
+}  // namespace
+
+bool BookMemberByUid(int uid, PresenceBuddyRecord* member) {
+    if (uid == 0 || !member) return false;
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* identity = AddrBook_Walk(root, &MatchUid, &uid, nullptr);
+        if (!identity) continue;
+        PresenceBuddyRecord found;
+        if (!presence_buddy_to_ui_record(&found, identity)) continue;
+        found.online = AddrBook_IsIdentityOnline(identity) ? 1 : 0;
+        std::memcpy(found.account, member->account, sizeof found.account);
+        *member = found;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace chat

@@ -1,0 +1,21 @@
+// What the chat windows read from the address book: a member's contact, its blocked flag and number.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct AddrNode;
+struct PresenceBuddyRecord;
+
+namespace chat {
+// -1: no contact with that id (or an identity of one), 0: listed, 1: listed and blocked.
+int BookState(const std::string& userId);
+// The telephone number of the member's contact; empty when it has none.
+std::string BookPhoneNumber(const std::string& userId);
+// The messaging records of address-book nodes (contacts or their identities) with their online state;
+// nodes without a messaging buddy are left out.
+std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes);
+// Fills a member known by its messaging uid from the address book (name, contact id, online state);
+// false when no contact has a messaging buddy with that uid.
+bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
+}  // namespace chat

@@ -1,0 +1,91 @@
+// What the chat windows read from the address book: the contact of a member id, its blocked flag, its
+// telephone number and the messaging records of chosen nodes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/addrbook.h"
+#include "service/presence_notice.h"
+#include "ui/chat/chat_book.h"
+
+namespace {
+
+class ChatBook : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        AddrBook_Init();
+        ann = Contact("c-ann", "Ann");
+        annChat = Identity(ann, ADDR_TYPE_SERVICE, "ann@im", "i-ann-im", 5, 1);
+        Identity(ann, ADDR_TYPE_PHONE, "2001", "i-ann-tel");
+        bob = Contact("c-bob", "Bob");
+        Identity(bob, ADDR_TYPE_SERVICE, "bob@im", "i-bob-im", 6, 0);
+        bob->flags |= ADDR_FLAG_BLOCKED;
+    }
+    void TearDown() override { AddrBook_Destroy(); }
+    AddrNode* Contact(const char* id, const char* name) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        AddrNode* last = g_addrBookRoots[0]->child;
+        while (last && last->next) last = last->next;
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], last));
+        return c;
+    }
+    AddrNode* Identity(AddrNode* contact, uint32_t type, const char* address, const char* id, int uid = 0, uint32_t online = 0) {
+        AddrIdentity* i = AddrBook_NewIdentity(nullptr, address, nullptr, id);
+        AddrBook_SetIdentityType(i, type);
+        if (uid) presence_setting_set_int(&i->settings, "uid", nullptr, uid);
+        AddrNode* last = contact->child;
+        while (last && last->next) last = last->next;
+        AddrBook_AttachIdentity(i, contact, last);
+        AddrBook_SetIdentityOnline(i, online);
+        return i;
+    }
+    AddrNode* ann = nullptr;
+    AddrNode* annChat = nullptr;
+    AddrNode* bob = nullptr;
+};
+
+TEST_F(ChatBook, StateAndNumberByContactOrIdentityId) {
+    struct Case {
+        const char* id;
+        int state;
+        const char* number;
+    } cases[] = {
+        {"c-ann", 0, "2001"}, {"i-ann-im", 0, "2001"}, {"c-bob", 1, ""}, {"nobody", -1, ""}, {"", -1, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.state, chat::BookState(c.id)) << c.id;
+        EXPECT_EQ(c.number, chat::BookPhoneNumber(c.id)) << c.id;
+    }
+}
+
+TEST_F(ChatBook, MembersCarryUidContactIdAndOnlineState) {
+    AddrNode* card = Contact("c-card", "No messaging");
+    const auto members = chat::BookMembers({annChat, bob, card});
+    ASSERT_EQ(2u, members.size());
+    EXPECT_EQ(5, members[0].id);
+    EXPECT_STREQ("c-ann", members[0].userId);  // what block requests name
+    EXPECT_EQ(1, members[0].online);
+    EXPECT_EQ(6, members[1].id);
+    EXPECT_EQ(0, members[1].online);
+}
+
+TEST_F(ChatBook, AMemberByUidTakesTheBooksNameContactAndPresence) {
+    PresenceBuddyRecord member;
+    member.id = 5;
+    presence_copy_field(member.name, sizeof member.name, "ann-from-the-wire");
+    presence_copy_field(member.account, sizeof member.account, "ann@im");
+    ASSERT_TRUE(chat::BookMemberByUid(5, &member));
+    EXPECT_EQ(5, member.id);
+    EXPECT_STREQ("Ann", member.name);
+    EXPECT_STREQ("c-ann", member.userId);
+    EXPECT_STREQ("ann@im", member.account);
+    EXPECT_EQ(1, member.online);
+    PresenceBuddyRecord stranger;
+    stranger.id = 99;
+    presence_copy_field(stranger.name, sizeof stranger.name, "zed");
+    EXPECT_FALSE(chat::BookMemberByUid(99, &stranger));
+    EXPECT_STREQ("zed", stranger.name);  // untouched
+    EXPECT_FALSE(chat::BookMemberByUid(0, &stranger));
+}
+
+}  // namespace

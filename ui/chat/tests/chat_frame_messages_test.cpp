@@ -1,0 +1,44 @@
+// The chat side of the frame's message table: the SMS window and the chat-record browser it opens.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QWidget>
+#include <cstdlib>
+
+#include "ui/chat/chat_window.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/shell_config.h"
+#include "skin_ini_guard.h"
+
+TEST(ChatFrameMessages, SmsAndRecordQueriesOpenTheirOneWindow) {
+    char tmpl[] = "/tmp/chatframeXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string root = tmpl;
+    shell::LoadConfigPaths(TESSALY_BINARY_DIR, root, false);
+    shell::ApplyLanguageCode("eng");
+    SkinIniGuard skin;
+    chat::InstallChat();
+    chat::SetSignedIn(root + "/records", "me");
+    ChatFrameHooks& hooks = ChatHooks();
+    ASSERT_TRUE(hooks.frameMessage);
+    auto shown = [](const char* className) {
+        int n = 0;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->inherits(className)) ++n;
+        return n;
+    };
+    EXPECT_FALSE(hooks.frameMessage(0x4D0, 0, 0));  // not ours
+    EXPECT_TRUE(hooks.frameMessage(0x81A, 1, 0));   // no node: nothing opens
+    EXPECT_EQ(0, shown("CSendSmsDlg"));
+    EXPECT_TRUE(hooks.frameMessage(0x81A, 2, reinterpret_cast<LPARAM>("card-1")));
+    EXPECT_TRUE(hooks.frameMessage(0x81A, 1, reinterpret_cast<LPARAM>("contact-2")));
+    EXPECT_EQ(1, shown("CSendSmsDlg"));  // one dialog gathers both
+    EXPECT_TRUE(hooks.frameMessage(0x81C, 0, 0));
+    EXPECT_EQ(1, shown("CChatRecordFrame"));
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->inherits("CSendSmsDlg") || w->inherits("CChatRecordFrame")) w->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    hooks = ChatFrameHooks();
+    ChatWindowHooks() = ChatWindowHookSet();
+    std::system(("rm -rf " + root).c_str());
+}
