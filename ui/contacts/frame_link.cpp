@@ -105,7 +105,7 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 }
                 return false;
             }
-            return OnAddressBookResult(r);
+            return OnAddressBookResult(r, BookPage() ? BookPage()->Host() : nullptr);
         }
         case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
         case WM_LANGUAGE_CHANGED:
