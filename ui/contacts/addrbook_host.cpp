@@ -14,6 +14,7 @@
 #include "platform/msgqueue.h"
 #include "service/as_client.h"
 #include "ui/contacts/addrbook_logic.h"
+#include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/book_dialogs.h"
 #include "ui/shell/main_frame.h"
@@ -25,6 +26,10 @@ namespace {
 QAbstractButton* DialButton() {
     CMainFrame* frame = MainFrame();
     return frame ? frame->findChild<QAbstractButton*>("dialBarCall") : nullptr;
+}
+QAbstractButton* HangupButton() {
+    CMainFrame* frame = MainFrame();
+    return frame ? frame->findChild<QAbstractButton*>("dialBarHangup") : nullptr;
 }
 }  // namespace
 
@@ -87,8 +92,11 @@ void BookHost::OpenSms(int op, const std::string& id) {
     if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_OPEN_SMS, static_cast<WPARAM>(op), reinterpret_cast<LPARAM>(id.c_str()));
 }
 
-void BookHost::FrameCommand(int command, AddrNode*) {
+void BookHost::FrameCommand(int command, AddrNode* node) {
     switch (command) {
+        case CMD_NEW_GROUP: OnNewGroup(this); return;
+        case CMD_DELETE_GROUP:
+        case CMD_DELETE_USER: OnDeleteNode(this, node); return;
         case CMD_NEW_USER: OnNewUser(this); return;
         case CMD_ADD_CONTACT: OnAddContact(this); return;
         case CMD_SEARCH: OpenSearch(this); return;
@@ -112,6 +120,11 @@ void BookHost::Box(const QString& text, const QString& title) {
     box.exec();
 }
 
+bool BookHost::Ask(const QString& text, const QString& title) {
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, MainFrame());
+    return box.exec() == QMessageBox::Yes;
+}
+
 int BookHost::Exec(QDialog* dialog) { return dialog->exec(); }
 
 void BookHost::BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id) {
@@ -124,6 +137,14 @@ bool BookHost::AskGroupMessage(QString* text) {
     *text = QInputDialog::getMultiLineText(MainFrame(), shell::LangText("group_dlg", "group_msg_title", "发送消息(&S)").remove('&'),
                                            QString(), QString(), &ok);
     return ok;
+}
+
+void BookHost::SetDialButtons(bool dial, bool hangup) {
+    // Another page in front keeps the buttons it set itself.
+    CMainFrame* frame = MainFrame();
+    if (!frame || !frame->Sheet() || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return;
+    if (QAbstractButton* b = DialButton()) b->setEnabled(dial);
+    if (QAbstractButton* b = HangupButton()) b->setEnabled(hangup);
 }
 
 void BookHost::PressDialButton() {

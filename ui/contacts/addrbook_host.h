@@ -67,12 +67,16 @@ public:
     // Opens a checked http(s) or mailto address.
     virtual void OpenUrl(const QString& url);
     virtual void Box(const QString& text, const QString& title);
+    // A Yes/No question; true for Yes.
+    virtual bool Ask(const QString& text, const QString& title);
     // Runs a modal dialog; the dialog's result.
     virtual int Exec(QDialog* dialog);
     // Tells the open chat windows (block and unblock requests).
     virtual void BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id);
     // The group message dialog of the chat windows: the text to send, false when cancelled.
     virtual bool AskGroupMessage(QString* text);
+    // The dial bar's dial and hang-up buttons while the Contacts page is the current page.
+    virtual void SetDialButtons(bool dial, bool hangup);
     // Presses the dial button of the dial bar (double-click on an item).
     virtual void PressDialButton();
 };

@@ -347,6 +347,17 @@ TextKey AddBuddyFailure(int code) {
     }
 }
 
+TextKey QuitGroupFailure(int code) {
+    switch (code) {
+        case 1: return {"as_code", "server_err"};
+        case 401: return {"as_code", "qtq_not_exist"};
+        case 402: return {"as_code", "qtq_not_inqid"};
+        case 403: return {"as_code", "qtq_not_allowed"};
+        case 404: return {"as_code", "qtq_joinpart_failed"};
+        default: return {"as_code", "qtq_err"};
+    }
+}
+
 int MoveEntries(std::vector<NamedEntry>* from, std::vector<NamedEntry>* to, const QString& id) {
     int moved = 0;
     for (auto it = from->begin(); it != from->end();) {

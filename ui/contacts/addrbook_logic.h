@@ -147,6 +147,7 @@ TextKey UserSearchFailure(int code);     // 200 findnone, other findfailed
 TextKey GroupSearchFailure(int code);    // 300 zero_search_rusult, other errmsg
 TextKey JoinOutcome(int code);           // 0 oper_succ, 204 oper_exceeded, other oper_fail
 TextKey AddBuddyFailure(int code);       // as_code keys by code - 200
+TextKey QuitGroupFailure(int code);      // 1 server_err, 401-404 qtq_*, other qtq_err
 // A copy of the queue to join under an identity; the password only for a group that needs one.
 CAsChatQueue* JoinRecord(const CAsChatQueue& queue, const char* identityId, const QString& password);
 inline constexpr int kMaxJoinIdentities = 5;

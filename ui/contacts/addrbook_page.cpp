@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDrag>
+#include <QShowEvent>
 #include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -802,13 +803,20 @@ void CAddressBookDlg::ForgetNode(AddrNode* node) {
 bool CAddressBookDlg::OnSetActive() {
     if (m_suppressActivate) return false;
     AddrNode* n = GetSelectedItemData();
-    bool dial = false;
-    if (host_->BusyCallPage()) dial = false;
+    bool dial = false, hangup = false;
+    if (host_->BusyCallPage()) hangup = true;
     else if (!n || n->kind == ADDR_KIND_GROUP) dial = false;
     else if (n->kind == ADDR_KIND_IDENTITY && n->type == 9) dial = false;
     else dial = true;
     dialOn_ = dial;
+    host_->SetDialButtons(dial, hangup);
     return true;
+}
+
+void CAddressBookDlg::showEvent(QShowEvent* e) {
+    // The sheet shows the page when it becomes the current one.
+    CNqPropertyPage::showEvent(e);
+    OnSetActive();
 }
 
 // ----- pane switching: the three headers stack My contacts, My cards, Groups.

@@ -223,6 +223,9 @@ protected:
     bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
+protected:
+    void showEvent(QShowEvent* e) override;
+
 private:
     void Rebuild(CBookTree* tree, int rootIndex, const char* id, const char* parentId);
     void ShowPane(int pane);

@@ -195,7 +195,12 @@ bool OnAddressBookResult(AsRequest* r, BookHost* host) {
             break;
         }
         case AS_QTQ:
-            if (code == 0) host->PostRequest(AS_SYJQ, nullptr, AS_DATA_NONE);
+            if (code != 0) {
+                const TextKey k = QuitGroupFailure(code);
+                host->Box(Lang(k.section, k.key, ""), Lang("profile_status", "fail_title", ""));
+            } else {
+                host->PostRequest(AS_SYJQ, nullptr, AS_DATA_NONE);
+            }
             break;
         case AS_SYJQ: {
             auto* j = r->kind == AS_DATA_JOINED ? static_cast<AsJoinedQueues*>(r->data) : nullptr;

@@ -19,6 +19,8 @@
 #include <QPainter>
 #include <QVBoxLayout>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "common/account.h"
 #include "common/addrbook.h"
@@ -881,6 +883,61 @@ void OnBlockList(BookHost* host) {
     host = HostOr(host);
     CBlockListDlg dialog(host);
     host->Exec(&dialog);
+}
+
+void OnDeleteNode(BookHost* host, AddrNode* node) {
+    host = HostOr(host);
+    if (!node || !node->id) return;
+    const QString title = Lang("addrbook_dialog", "title_confirm", "");
+    // Copied before the questions: an answer that arrives meanwhile may free the node.
+    const std::string id = node->id;
+    const std::string name = NodeName(node) ? NodeName(node) : "";
+    switch (node->kind) {
+        case ADDR_KIND_CONTACT: {
+            // The server removes the buddy from the group it stands in.
+            const std::string group = node->parent && node->parent->id ? node->parent->id : "0";
+            if (!host->Ask(Lang("addrbook_dialog", "del_user", "Are you sure to delete the user?"), title)) return;
+            host->SendCommand(AS_REM, id.c_str(), name.c_str(), 0, group.c_str(), nullptr, 0);
+            return;
+        }
+        case ADDR_KIND_LIST:
+            if (!host->Ask(Lang("addrbook_dialog", "del_card", "Are you sure to delete the card?"), title)) return;
+            host->SendCommand(AS_RML, id.c_str(), "", 0, name.c_str(), nullptr, 0);
+            return;
+        case ADDR_KIND_GROUP: {
+            const bool members = node->child != nullptr;
+            if (!host->Ask(Lang("addrbook_dialog", "del_group1", "Are you sure to delete the group?"), title)) return;
+            if (members && !host->Ask(Lang("addrbook_dialog", "del_group2",
+                                           "The group has users, and the user will be delete too, continue or not?"),
+                                      title))
+                return;
+            host->SendCommand(AS_RMG, id.c_str(), "", 0, name.c_str(), nullptr, 0);
+            return;
+        }
+        default: return;
+    }
+}
+
+std::string FreeGroupName(const std::string& base) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    auto taken = [](const std::string& name) {
+        for (AddrNode* n = g_addrBookRoots[0] ? g_addrBookRoots[0]->child : nullptr; n; n = n->next) {
+            const char* own = n->kind == ADDR_KIND_GROUP ? NodeName(n) : nullptr;
+            if (own && name == own) return true;
+        }
+        return false;
+    };
+    std::string name = base;
+    for (int i = 1; taken(name); ++i) name = base + std::to_string(i);
+    return name;
+}
+
+void OnNewGroup(BookHost* host) {
+    host = HostOr(host);
+    if (CAddressBookDlg* page = BookPage()) page->ShowContactPane();
+    const std::string name = FreeGroupName(ToAnsi(Lang("addrbook_dialog", "newgroup", "Group")));
+    // The server's answer carries the new group's id.
+    host->SendCommand(AS_ADG, "", "0", 0, name.c_str(), nullptr, 0);
 }
 
 }  // namespace contacts

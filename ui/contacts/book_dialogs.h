@@ -213,5 +213,12 @@ void OnNewUser(BookHost* host);
 void OnAddContact(BookHost* host);
 void OnModifyNickname(BookHost* host, const QString& current);
 void OnBlockList(BookHost* host);
+// Delete: a contact asks and requests REM, a card RML, a group RMG (with a second question when
+// it has members); other nodes nothing. New group: ADG under the contact root with a free name.
+void OnDeleteNode(BookHost* host, AddrNode* node);
+void OnNewGroup(BookHost* host);
+// The new group's name: the base name, else the base name with 1, 2, ... that no group right
+// under the contact root carries.
+std::string FreeGroupName(const std::string& base);
 
 }  // namespace contacts

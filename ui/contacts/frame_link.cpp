@@ -43,6 +43,33 @@ COnDialDlg* CallPageToEnd(CChildView* sheet) {
 
 }  // namespace
 
+bool MenuCommand(int id) {
+    CAddressBookDlg* page = BookPage();
+    if (CMainFrame* frame = MainFrame(); frame && page && frame->Sheet()) frame->Sheet()->setCurrentWidget(page);
+    BookHost* host = page ? page->Host() : DefaultHost();
+    switch (id) {
+        case MENU_ADD_CONTACT:
+        case MENU_ADD_CONTACT2: OnAddContact(host); return true;
+        case MENU_NEW_USER: OnNewUser(host); return true;
+        case MENU_NEW_GROUP: OnNewGroup(host); return true;
+        case MENU_BLOCK_LIST: OnBlockList(host); return true;
+        case MENU_NICKNAME: OnModifyNickname(host, QString::fromStdString(Own().displayName)); return true;
+        case MENU_DELETE_GROUP: {
+            if (!page) return true;
+            page->ShowContactPane();
+            AddrNode* n = page->GetSelectedItemData();
+            if (n && n->kind == ADDR_KIND_GROUP) OnDeleteNode(host, n);
+            return true;
+        }
+        case MENU_DELETE_USER: {
+            AddrNode* n = page ? page->GetSelectedItemData() : nullptr;
+            if (n && (n->kind == ADDR_KIND_CONTACT || n->kind == ADDR_KIND_LIST)) OnDeleteNode(host, n);
+            return true;
+        }
+        default: return false;
+    }
+}
+
 void InstallInFrame() {
     BookHooks().createPage = []() -> CNqPropertyPage* {
         auto* page = new CAddressBookDlg;
@@ -78,7 +105,7 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 }
                 return false;
             }
-            return OnAddressBookResult(r);
+            return OnAddressBookResult(r, BookPage() ? BookPage()->Host() : nullptr);
         }
         case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
         case WM_LANGUAGE_CHANGED:
@@ -113,6 +140,14 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                     return false;
                 }
                 case ID_SEARCH: OpenSearch(nullptr); return true;
+                case MENU_ADD_CONTACT:
+                case MENU_ADD_CONTACT2:
+                case MENU_DELETE_USER:
+                case MENU_NEW_GROUP:
+                case MENU_DELETE_GROUP:
+                case MENU_NEW_USER:
+                case MENU_BLOCK_LIST:
+                case MENU_NICKNAME: return MenuCommand(static_cast<int>(wParam));
                 case ID_ADD_CONTACT: OnAddContact(nullptr); return true;
                 case ID_DELETE_ITEM:
                     if (CAddressBookDlg* page = BookPage()) page->DeleteSelectedItem();

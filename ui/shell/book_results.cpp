@@ -39,7 +39,8 @@ void RemoveNode(AddrNode* node) {
 
 AddrNode* FindKind(int root, const char* id, uint32_t kind) {
     if (!id || !*id) return nullptr;
-    AddrNode* n = AddrBook_FindById(g_addrBookRoots[root]->child, id);
+    // From the root itself: the finder walks one subtree, and the item may stand under any top group.
+    AddrNode* n = AddrBook_FindById(g_addrBookRoots[root], id);
     return n && n->kind == kind ? n : nullptr;
 }
 

@@ -33,6 +33,9 @@ public:
     std::vector<Request> requests;
     std::vector<std::pair<QString, QString>> boxes;
     std::vector<QString> urls;
+    std::vector<QString> questions;
+    std::vector<bool> answers;  // Ask's answers in turn; Yes once they run out
+    int dialButtons = -1;       // last SetDialButtons: dial + 2 * hangup
     // Runs a modal dialog: the test fills it and answers.
     std::function<int(QDialog*)> exec = [](QDialog*) { return int(QDialog::Rejected); };
     // Where SendCommand and PostRequest go besides the record (the real client in end-to-end tests).
@@ -76,6 +79,14 @@ public:
     }
     void OpenUrl(const QString& url) override { urls.push_back(url); }
     void Box(const QString& text, const QString& title) override { boxes.push_back({text, title}); }
+    bool Ask(const QString& text, const QString&) override {
+        questions.push_back(text);
+        if (answers.empty()) return true;
+        const bool a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+    void SetDialButtons(bool dial, bool hangup) override { dialButtons = (dial ? 1 : 0) + (hangup ? 2 : 0); }
     int Exec(QDialog* dialog) override { return exec(dialog); }
     void BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id) override {
         log.push_back("broadcast " + std::to_string(message) + " " + std::to_string(wParam) + " " + id);

@@ -2,6 +2,8 @@
 // answers and commands through the frame's table, and log-off.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QTemporaryDir>
 
@@ -76,7 +78,8 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     frame.Sheet()->setCurrentWidget(page);
     page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
     frame.Command(ID_DIAL);
-    EXPECT_EQ((std::vector<std::string>{"call carol 8 carol"}), host.log);
+    // The block answer reached the chat windows through the page's host.
+    EXPECT_EQ((std::vector<std::string>{"broadcast 2081 0 bob", "call carol 8 carol"}), host.log);
     // The hang-up on the Contacts page brings the talking call to the front and the frame ends it there.
     auto* call = new COnDialDlg(3, 5, "bob", false);
     frame.Sheet()->AddPage(call);
@@ -98,6 +101,74 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     EXPECT_EQ(nullptr, Root(0)->child);
     EXPECT_NE(nullptr, Find(Root(1), "1"));
     EXPECT_EQ(1u, GetPrivateProfileIntA("localconf", "g-work", 0, conf.c_str()));
+}
+
+TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {
+    CMainFrame frame;
+    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    contacts::CAddressBookDlg* page = contacts::BookPage();
+    ASSERT_NE(nullptr, page);
+    // The menu file offers the contact commands.
+    for (int id : {contacts::MENU_ADD_CONTACT, contacts::MENU_NEW_GROUP, contacts::MENU_NEW_USER, contacts::MENU_DELETE_USER,
+                   contacts::MENU_DELETE_GROUP, contacts::MENU_BLOCK_LIST, contacts::MENU_NICKNAME}) {
+        bool found = false;
+        for (QAction* a : frame.findChildren<QAction*>()) found |= a->data().toInt() == id && !a->text().isEmpty();
+        EXPECT_TRUE(found) << id;
+    }
+    // The block list and the nickname dialogs run from the menu.
+    std::vector<std::string> ran;
+    host.exec = [&ran](QDialog* d) {
+        ran.push_back(d->metaObject()->className());
+        return int(QDialog::Rejected);
+    };
+    frame.Command(contacts::MENU_BLOCK_LIST);
+    frame.Command(contacts::MENU_NICKNAME);
+    EXPECT_EQ((std::vector<std::string>{"contacts::CBlockListDlg", "contacts::CNicknameDlg"}), ran);
+    EXPECT_EQ(page, frame.Sheet()->currentWidget());
+    // Delete group on the selection, with both questions; a contact selected is not a group.
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
+    frame.Command(contacts::MENU_DELETE_GROUP);
+    EXPECT_TRUE(host.commands.empty());
+    frame.Command(contacts::MENU_DELETE_USER);
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-team")));
+    frame.Command(contacts::MENU_DELETE_GROUP);
+    frame.Command(contacts::MENU_NEW_GROUP);
+    ASSERT_EQ(3u, host.commands.size());
+    EXPECT_EQ(AS_REM, host.commands[0].command);
+    EXPECT_EQ("carol", host.commands[0].s1);
+    EXPECT_EQ(AS_RMG, host.commands[1].command);
+    EXPECT_EQ("g-team", host.commands[1].s1);
+    EXPECT_EQ(AS_ADG, host.commands[2].command);
+    EXPECT_EQ(contacts::ToAnsi(shell::LangText("addrbook_dialog", "newgroup", "")), host.commands[2].s3);
+    ASSERT_EQ(3u, host.questions.size());
+    EXPECT_EQ(shell::LangText("addrbook_dialog", "del_group2", ""), host.questions[2]);
+    EXPECT_FALSE(host.questions[2].isEmpty());
+    // A refused quit shows the text of its code.
+    AsRequest* quit = booktest::NewRequest(AS_QTQ, nullptr, AS_DATA_NONE);
+    quit->result = 403;
+    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(quit));
+    ASSERT_EQ(1u, host.boxes.size());
+    EXPECT_EQ(shell::LangText("as_code", "qtq_not_allowed", ""), host.boxes[0].first);
+    EXPECT_FALSE(host.boxes[0].first.isEmpty());
+    // The page's host sets the frame's own dial-bar buttons, only while the page is in front.
+    auto* dial = frame.findChild<QAbstractButton*>("dialBarCall");
+    auto* hangup = frame.findChild<QAbstractButton*>("dialBarHangup");
+    ASSERT_TRUE(dial && hangup);
+    host.BookHost::SetDialButtons(false, true);
+    EXPECT_FALSE(dial->isEnabled());
+    EXPECT_TRUE(hangup->isEnabled());
+    host.BookHost::SetDialButtons(true, false);
+    EXPECT_TRUE(dial->isEnabled());
+    EXPECT_FALSE(hangup->isEnabled());
+    frame.Command(ID_SHOW_DIAL);
+    if (frame.Sheet()->currentWidget() != page) {
+        host.BookHost::SetDialButtons(false, true);
+        EXPECT_TRUE(dial->isEnabled());
+    }
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "ui/contacts/book_dialogs.h"
 #include "ui/contacts/tests/book_fixture.h"
 #include "ui/contacts/tests/fake_host.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/shell_messages.h"
 
 using namespace contacts;
@@ -102,6 +103,20 @@ protected:
     AsRequest* Run(int command, void* data = nullptr, uint32_t kind = AS_DATA_NONE) {
         EXPECT_EQ(1, AS_PostRequest(command, data, kind));
         return Next();
+    }
+    // The frame's own part for removals and new groups: the store takes the answer, the page rebuilds.
+    int DeliverToFrame() {
+        AsRequest* r = Next();
+        if (!r) return -1000;
+        const int result = r->result;
+        const shell::BookResultEffect e = shell::ApplyBookResult(r);
+        EXPECT_TRUE(e.handled) << r->command;
+        if (e.boxKey) host.Box(QString::fromStdString(e.boxKey), QString::fromStdString(e.boxArg));
+        if (e.rebuild & shell::REBUILD_BUDDIES) page->RebuildBuddyTree(nullptr);
+        if (e.rebuild & shell::REBUILD_CARDS) page->RebuildContactTree(nullptr);
+        AS_FreeRequest(r);
+        Pump();
+        return result;
     }
     // The frame's part: the next answer goes to the address book.
     int Deliver() {
@@ -214,6 +229,55 @@ TEST_F(BookServer, AddAndEditALocalContactAndFindItSaved) {
     std::vector<std::pair<int, std::string>> ctis;
     for (const CAsCtiEntry* e : sync->lists[0]->ctiEntries) ctis.push_back({e->type, e->value});
     EXPECT_EQ((std::vector<std::pair<int, std::string>>{{4, "wu@clinic.example"}, {3, "13700000000"}, {5, "010-1234"}}), ctis);
+    AS_FreeRequest(syn);
+}
+
+TEST_F(BookServer, NewGroupsAndDeletions) {
+    // Two new groups: the second takes the next free name, both get the server's ids.
+    host.BookHost::FrameCommand(CMD_NEW_GROUP, nullptr);
+    ASSERT_EQ(0, DeliverToFrame());
+    host.BookHost::FrameCommand(CMD_NEW_GROUP, nullptr);
+    ASSERT_EQ(0, DeliverToFrame());
+    const std::string base = ToAnsi(shell::LangText("addrbook_dialog", "newgroup", "Group"));
+    std::vector<AddrNode*> made;
+    for (AddrNode* n = Root(0)->child; n; n = n->next)
+        if (n->kind == ADDR_KIND_GROUP && n->id && strcmp(n->id, "g-friends") != 0) made.push_back(n);
+    ASSERT_EQ(2u, made.size());
+    if (base == NodeName(made[1])) std::swap(made[0], made[1]);
+    EXPECT_EQ(base, NodeName(made[0]));
+    EXPECT_EQ(base + "1", NodeName(made[1]));
+    EXPECT_NE(std::string(made[0]->id), made[1]->id);
+    const std::string second = made[1]->id;
+    ASSERT_NE(nullptr, page->BuddyTree()->ItemOfNode(made[1]));
+    // The empty group goes after one question.
+    host.questions.clear();
+    host.BookHost::FrameCommand(CMD_DELETE_GROUP, made[1]);
+    EXPECT_EQ(1u, host.questions.size());
+    ASSERT_EQ(0, DeliverToFrame());
+    EXPECT_EQ(nullptr, Find(Root(0), second.c_str()));
+    // A buddy through the page's selection: the server removes it from its group.
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
+    host.BookHost::FrameCommand(CMD_DELETE_USER, page->GetSelectedItemData());
+    ASSERT_EQ(0, DeliverToFrame());
+    EXPECT_EQ(nullptr, Find(Root(0), "carol"));
+    EXPECT_FALSE(page->BuddyTree()->AllLabels().contains("  Carol--Offline"));
+    // A group the server does not know is refused and reported.
+    Group("g-gone", "Gone", Root(0));
+    host.BookHost::FrameCommand(CMD_DELETE_GROUP, Find(Root(0), "g-gone"));
+    EXPECT_NE(0, DeliverToFrame());
+    ASSERT_FALSE(host.boxes.empty());
+    EXPECT_EQ(QString("fail_del_group"), host.boxes.back().first);
+    EXPECT_NE(nullptr, Find(Root(0), "g-gone"));
+    // The server's address book agrees: the first new group stays, the second and carol are gone.
+    AsRequest* syn = Run(AS_SYN);
+    ASSERT_NE(nullptr, syn);
+    const auto* sync = syn->kind == AS_DATA_SYNC ? static_cast<const CAsSyncResult*>(syn->data) : nullptr;
+    ASSERT_NE(nullptr, sync);
+    std::vector<std::string> groups, buddies;
+    for (const AsGroupRecord* g : sync->groups) groups.push_back(g->name ? g->name : "");
+    for (const CAsBuddy* b : sync->buddies) buddies.push_back(b->uid ? b->uid : "");
+    EXPECT_EQ((std::vector<std::string>{"Friends", base}), groups);
+    EXPECT_EQ((std::vector<std::string>{"alice"}), buddies);
     AS_FreeRequest(syn);
 }
 

@@ -597,4 +597,115 @@ TEST_F(BookWidgets, RenameThroughTheLabelEditorSendsAndKeepsTheLabel) {
     EXPECT_EQ(nullptr, tree->viewport()->findChild<QLineEdit*>());
 }
 
+TEST_F(BookWidgets, DeleteAsksThenRequestsTheRemovalOfTheSelection) {
+    Group("g-empty", "Empty", Root(0));
+    struct Case {
+        int root;
+        const char* id;
+        std::vector<bool> answers;
+        int questions;
+        int command;  // -1: nothing is sent
+        std::string s1, s3;
+    };
+    const Case cases[] = {
+        {0, "carol", {true}, 1, AS_REM, "carol", "g-friends"},  // the server takes the buddy out of that group
+        {0, "carol", {false}, 1, -1, "", ""},
+        {2, "l-dentist", {true}, 1, AS_RML, "l-dentist", "Dentist"},
+        {0, "g-team", {true, false}, 2, -1, "", ""},  // a group with members asks twice
+        {0, "g-team", {true, true}, 2, AS_RMG, "g-team", A("开发组")},
+        {0, "g-empty", {true}, 1, AS_RMG, "g-empty", "Empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        host.commands.clear();
+        host.questions.clear();
+        host.answers = c.answers;
+        AddrNode* node = Find(Root(c.root), c.id);
+        ASSERT_NE(nullptr, node);
+        host.BookHost::FrameCommand(node->kind == ADDR_KIND_GROUP ? CMD_DELETE_GROUP : CMD_DELETE_USER, node);
+        EXPECT_EQ(c.questions, static_cast<int>(host.questions.size()));
+        if (c.command < 0) {
+            EXPECT_TRUE(host.commands.empty());
+            continue;
+        }
+        ASSERT_EQ(1u, host.commands.size());
+        EXPECT_EQ(c.command, host.commands[0].command);
+        EXPECT_EQ(c.s1, host.commands[0].s1);
+        EXPECT_EQ(c.s3, host.commands[0].s3);
+    }
+    // The questions are the language file's texts.
+    host.questions.clear();
+    host.answers = {false};
+    host.BookHost::FrameCommand(CMD_DELETE_USER, Find(Root(2), "l-family"));
+    ASSERT_EQ(1u, host.questions.size());
+    EXPECT_EQ(shell::LangText("addrbook_dialog", "del_card", "Are you sure to delete the card?"), host.questions[0]);
+    // Identities and nothing selected send nothing.
+    host.commands.clear();
+    host.BookHost::FrameCommand(CMD_DELETE_USER, IdentityOf(Find(Root(0), "carol"), 9));
+    host.BookHost::FrameCommand(CMD_DELETE_USER, nullptr);
+    EXPECT_TRUE(host.commands.empty());
+}
+
+TEST_F(BookWidgets, NewGroupTakesTheFirstFreeName) {
+    const std::string base = ToAnsi(shell::LangText("addrbook_dialog", "newgroup", "Group"));
+    EXPECT_EQ(base, FreeGroupName(base));
+    Group("g-n0", base.c_str(), Root(0));
+    EXPECT_EQ(base + "1", FreeGroupName(base));
+    Group("g-n1", (base + "1").c_str(), Root(0));
+    // A deeper group of the same name does not count: the new one goes to the top.
+    Group("g-n2", (base + "2").c_str(), Find(Root(0), "g-work"));
+    host.BookHost::FrameCommand(CMD_NEW_GROUP, nullptr);
+    ASSERT_EQ(1u, host.commands.size());
+    EXPECT_EQ(AS_ADG, host.commands[0].command);
+    EXPECT_EQ("0", host.commands[0].s2);
+    EXPECT_EQ(base + "2", host.commands[0].s3);
+}
+
+TEST_F(BookWidgets, QuitGroupFailureShowsTheTextOfItsCode) {
+    const std::pair<int, const char*> cases[] = {{1, "server_err"},         {401, "qtq_not_exist"},       {402, "qtq_not_inqid"},
+                                                 {403, "qtq_not_allowed"},  {404, "qtq_joinpart_failed"}, {500, "qtq_err"}};
+    for (const auto& [code, key] : cases) {
+        host.boxes.clear();
+        host.requests.clear();
+        AsRequest* r = booktest::NewRequest(AS_QTQ, nullptr, AS_DATA_NONE);
+        r->result = code;
+        EXPECT_TRUE(OnAddressBookResult(r, &host));
+        ASSERT_EQ(1u, host.boxes.size()) << code;
+        EXPECT_EQ(QuitGroupFailure(code).key, std::string(key));
+        EXPECT_EQ(shell::LangText("as_code", key, ""), host.boxes[0].first);
+        EXPECT_EQ(shell::LangText("profile_status", "fail_title", ""), host.boxes[0].second);
+        EXPECT_TRUE(host.requests.empty()) << code;  // the joined groups are asked again only on success
+    }
+    host.boxes.clear();
+    EXPECT_TRUE(OnAddressBookResult(booktest::NewRequest(AS_QTQ, nullptr, AS_DATA_NONE), &host));
+    EXPECT_TRUE(host.boxes.empty());
+    ASSERT_EQ(1u, host.requests.size());
+    EXPECT_EQ(AS_SYJQ, host.requests[0].command);
+}
+
+TEST_F(BookWidgets, DialBarButtonsFollowTheSelection) {
+    struct Case {
+        const char* id;  // null: the messaging identity of carol
+        bool busy;
+        int buttons;     // dial + 2 * hang-up
+    };
+    const Case cases[] = {{"g-friends", false, 0}, {"carol", false, 1}, {nullptr, false, 0}, {"carol", true, 2}, {"g-friends", true, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id ? c.id : "identity");
+        host.busyCall = c.busy;
+        host.dialButtons = -1;
+        AddrNode* node = c.id ? Find(Root(0), c.id) : IdentityOf(Find(Root(0), "carol"), 9);
+        ASSERT_NE(nullptr, node);
+        page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(node));
+        EXPECT_EQ(c.buttons, host.dialButtons);
+    }
+    // Becoming the shown page sets them as well.
+    host.busyCall = false;
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
+    page->hide();
+    host.dialButtons = -1;
+    page->show();
+    EXPECT_EQ(1, host.dialButtons);
+}
+
 }  // namespace

@@ -488,6 +488,25 @@ TEST_F(BookResults, RemovedContactLeavesTheStoreAndTellsTheChats) {
     EXPECT_EQ(1u, Contacts());
 }
 
+TEST_F(BookResults, RemovalsFindItemsUnderAnyTopGroupAndAnyCard) {
+    // Several top groups and cards: the item is not always under the first one.
+    AddrNode* work = Group(g_addrBookRoots[0], "Work", "g2");
+    Contact(work, "Carol", "u3");
+    Group(g_addrBookRoots[0], "Empty", "g3");
+    AddrContact* card = AddrBook_NewContact("Card 2", nullptr, "c2");
+    AddrBook_SetKind7(card);
+    AddrBook_AttachContact(card, g_addrBookRoots[2], nullptr);
+    const std::pair<int, const char*> rows[] = {{AS_REM, "u3"}, {AS_RMG, "g3"}, {AS_RMG, "g2"}, {AS_RML, "c2"}};
+    for (const auto& [command, id] : rows) {
+        SCOPED_TRACE(id);
+        const shell::BookResultEffect e = Run(command, 0, id, nullptr, "Name");
+        EXPECT_EQ(nullptr, e.boxKey);
+        EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[command == AS_RML ? 2 : 0], id));
+    }
+    EXPECT_NE(nullptr, AddrBook_FindById(g_addrBookRoots[0], "g1"));
+    EXPECT_NE(nullptr, AddrBook_FindById(g_addrBookRoots[2], "c1"));
+}
+
 TEST_F(BookResults, FailuresAndUnknownIdsShowTheBoxAndChangeNothing) {
     struct Row {
         int command, result;

@@ -100,7 +100,7 @@ QStringList Titles(QMenuBar* bar) {
 TEST_F(ShellPages, FrameMenusComeFromTheMenuFileWithMarksAndSkins) {
     CMainFrame frame;
     frame.LogoffReset(LOGIN_SIGNED_OUT);
-    EXPECT_EQ((QStringList{"&File", "&View", "S&tatus", "&Help"}), Titles(frame.menuBar()));
+    EXPECT_EQ((QStringList{"&File", "&View", "&Contacts", "S&tatus", "&Help"}), Titles(frame.menuBar()));
     const auto& m = frame.Menus();
     ASSERT_TRUE(m.fromFile);
     ASSERT_NE(nullptr, m.skinMenu);
