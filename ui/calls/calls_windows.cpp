@@ -7,13 +7,17 @@
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "common/appenv.h"
+#include "platform/msgqueue.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
+#include "ui/calls/calls_logic.h"
 #include "ui/calls/control_events.h"
 #include "ui/calls/dial_windows.h"
 #include "ui/calls/invite_dialogs.h"
 #include "ui/controls/skin_button.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/shell_messages.h"
 #include "voip/CM_Main.h"
 
 namespace calls {
@@ -29,6 +33,11 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
     ask = [this](const std::string& text, const std::string& caption) {
         return QMessageBox::question(frame_, AnsiQ(caption), AnsiQ(text),
                                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    };
+    // Messages go to the buddy behind the number through the chat windows.
+    sendMessage = [](const std::string& number) { OpenChatWith(number); };
+    queryChatRecords = [] {
+        if (HWND main = g_hMainWnd.load()) PostMessage(main, WM_FRAME_COMMAND, ID_CHAT_RECORDS, 0);
     };
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] {

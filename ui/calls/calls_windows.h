@@ -17,6 +17,9 @@ class CChildView;
 
 namespace calls {
 
+// Frame commands of the address book that open the conference chooser.
+enum : int { ID_START_CONFERENCE = 32837, ID_ADD_TO_CONFERENCE = 32838, ID_INVITE_TO_CONFERENCE = 32839 };
+
 class COnDialDlg;
 class CDialDialog;
 class CSyslogDlg;
@@ -61,6 +64,7 @@ public:
     // The frame's own hooks.
     std::function<void()> missedCall, clearMissedCalls, stopTray, bringToFront;
     std::function<void(const std::string&)> sendMessage, addContact;
+    std::function<void()> queryChatRecords;  // the chat-record browser
     std::function<int()> presenceStatus;
 
     // CallUi.
