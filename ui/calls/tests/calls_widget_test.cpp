@@ -7,6 +7,7 @@
 #include "platform/codepage.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
+#include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/calls_windows.h"
 #include "ui/calls/dial_windows.h"
 #include "ui/calls/invite_dialogs.h"
@@ -16,6 +17,8 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 
@@ -530,4 +533,55 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     for (QAction* a : log->findChildren<QAction*>())
         if (a->data().toInt() == ID_LOG_RECORDS) a->trigger();
     EXPECT_EQ(1, records);
+}
+
+TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
+    calls::RegisterWithShell();
+    struct Unregister {
+        ~Unregister() { shell::CallWindowsFactoryRef() = nullptr; }
+    } unregister;
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    auto chooser = []() -> CConfInviteDlg* {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<CConfInviteDlg*>(w); d && d->isVisible()) return d;
+        return nullptr;
+    };
+    // The address book's conference commands reach the calls windows through the frame.
+    EXPECT_EQ(nullptr, chooser());
+    frame.Command(ID_START_CONFERENCE);
+    CConfInviteDlg* dlg = chooser();
+    ASSERT_NE(nullptr, dlg);
+    EXPECT_EQ(0, dlg->GetMode());
+    dlg->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(nullptr, chooser());
+    frame.Command(ID_INVITE_TO_CONFERENCE);  // no call running: a new conference
+    ASSERT_NE(nullptr, chooser());
+    EXPECT_EQ(0, chooser()->GetMode());
+    chooser()->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // An incoming call that ends unanswered counts on the start page; its link shows the missed calls.
+    auto event = [&](int ev, const char* text) {
+        auto* m = static_cast<VOIP_UI_MSG*>(calloc(1, sizeof(VOIP_UI_MSG)));
+        m->iCallId = 7;
+        m->iCnxId = 3;
+        m->iEvent = ev;
+        m->pValue = text ? strdup(text) : nullptr;
+        frame.Dispatch(WM_VOIP_EVENT, 0, reinterpret_cast<LPARAM>(m));
+    };
+    event(VOIPEVT_REMOTE_NEWCALL, "dave@example.com");
+    event(VOIPEVT_REMOTE_DISCONNECT, nullptr);
+    QCoreApplication::sendPostedEvents();
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    EXPECT_EQ(1, links->MissedCalls());
+    frame.Sheet()->setCurrentIndex(0);
+    emit links->showMissedCalls();
+    auto* log = qobject_cast<calls::CSyslogDlg*>(frame.Sheet()->currentWidget());
+    ASSERT_NE(nullptr, log);
+    ASSERT_EQ(1, log->List()->count());
+    EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
+    EXPECT_EQ(CALLLOG_MISSED, log->RecordAt(0)->typeFlags);
 }
