@@ -465,7 +465,8 @@ void CallPageModel::OnMenuHangup() {
 bool CallPageModel::SetHeld(bool on) {
     if (on == held_) return true;
     if (state_ != CALL_TALKING || callId == -1 || cnxCount < 1) return false;
-    const int cnx = conference ? kAllCnx : cnxIds[0];
+    // A call of one connection (a remote conference too) is held through that connection.
+    const int cnx = host_->IsConfCall(callId) ? kAllCnx : cnxIds[0];
     if (host_->SendEvent(callId, cnx, on ? CMEVT_HOLD : CMEVT_UNHOLD, -1) != 0) {
         DebugTrace(MOD_SYSTEM, 2, "hold %d of call %d refused", on ? 1 : 0, callId);
         return false;

@@ -142,7 +142,7 @@ public:
     void OnClose();                // the sheet removes the page
     void OnMenuHangup();
     void OnLanguageChanged();
-    // Holds or resumes a talking call on this side: a single call through its connection, a conference
+    // Holds or resumes a talking call on this side: a call of one connection through it, a conference
     // as a whole. False when there is nothing to hold or call control refused.
     bool SetHeld(bool on);
     bool Held() const { return held_; }

@@ -167,6 +167,16 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     ASSERT_EQ(4u, items.size());
     EXPECT_TRUE(items[0].second);  // a conference member can be hung up alone
     EXPECT_EQ(std::make_pair(int(ID_CALL_HOLD), true), items[1]);  // the whole conference is held
+    const int bobChannel = Channel(page->Model()->cnxIds[0]);
+    ASSERT_TRUE(bridge.Sending(bobChannel));
+    page->RunMenuCommand(ID_CALL_HOLD);
+    Events();
+    EXPECT_TRUE(page->Model()->Held());
+    EXPECT_FALSE(bridge.Sending(bobChannel));
+    page->RunMenuCommand(ID_CALL_HOLD);
+    Events();
+    EXPECT_FALSE(page->Model()->Held());
+    EXPECT_TRUE(bridge.Sending(bobChannel));
 }
 
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
