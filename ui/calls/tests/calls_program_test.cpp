@@ -195,7 +195,9 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     ASSERT_TRUE(CallPageMenu(display, alice.program.pid, 2));  // now "Resume"
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_UNHOLD", 10000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // they speak again
+    // They speak again. Alice's playout device was closed while held and opened anew, which starts
+    // her playout file again: what she heard is compared from here on, before the third caller.
+    std::this_thread::sleep_for(std::chrono::milliseconds(7000));
     EXPECT_EQ(std::string::npos, Slurp(bob.profile + "/tessaly.log").find("CMEVT_REMOTE_HOLD"));
 
     // Carol calls alice, who takes her into the call as a conference member.
