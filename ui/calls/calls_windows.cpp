@@ -17,7 +17,6 @@
 #include "ui/calls/invite_dialogs.h"
 #include "ui/controls/skin_button.h"
 #include "ui/shell/shell_config.h"
-#include "ui/shell/shell_messages.h"
 #include "voip/CM_Main.h"
 
 namespace calls {
@@ -37,7 +36,7 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
     // Messages go to the buddy behind the number through the chat windows.
     sendMessage = [](const std::string& number) { OpenChatWith(number); };
     queryChatRecords = [] {
-        if (HWND main = g_hMainWnd.load()) PostMessage(main, WM_FRAME_COMMAND, ID_CHAT_RECORDS, 0);
+        if (HWND main = g_hMainWnd.load()) PostMessage(main, WM_CHATRECORD_QUERY, 0, 0);
     };
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] {

@@ -19,6 +19,8 @@ namespace calls {
 
 // Frame commands of the address book that open the conference chooser.
 enum : int { ID_START_CONFERENCE = 32837, ID_ADD_TO_CONFERENCE = 32838, ID_INVITE_TO_CONFERENCE = 32839 };
+// The chat-record query to the main frame (wParam: the peer's user id, 0 for none).
+inline constexpr unsigned WM_CHATRECORD_QUERY = 0x81C;
 
 class COnDialDlg;
 class CDialDialog;

@@ -594,4 +594,22 @@ TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
     ASSERT_EQ(1, log->List()->count());
     EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
     EXPECT_EQ(CALLLOG_MISSED, log->RecordAt(0)->typeFlags);
+
+    // The call log's chat-record button reaches the chat side through the frame.
+    std::vector<std::pair<UINT, WPARAM>> chatMessages;
+    ChatHooks().frameMessage = [&](UINT m, WPARAM w, LPARAM) {
+        chatMessages.emplace_back(m, w);
+        return true;
+    };
+    struct Restore {
+        ~Restore() { ChatHooks().frameMessage = nullptr; }
+    } restore;
+    for (QAction* a : log->findChildren<QAction*>())
+        if (a->data().toInt() == ID_LOG_RECORDS) a->trigger();
+    for (int i = 0; i < 50 && chatMessages.empty(); ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        plat::PumpWindowMessages(frame.Handle());
+    }
+    EXPECT_EQ((std::vector<std::pair<UINT, WPARAM>>{{WM_CHATRECORD_QUERY, 0}}), chatMessages);
 }
