@@ -1,4 +1,5 @@
 // The program tessaly: the application shell's start, event loop and release.
+#include "ui/calls/calls_logic.h"
 #include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/invite_dialogs.h"
 #include "ui/chat/chat_book.h"
@@ -38,5 +39,10 @@ int main(int argc, char** argv) {
     chat::InstallChat();
     ChatWindowHooks().invite = RunChatInvitation;
     contacts::ChatOpener() = OpenChatFromBook;
+    // The call windows' "send message" opens the one-to-one chat with the buddy.
+    calls::ChatOpener() = [](const PresenceBuddyRecord& member) {
+        const std::vector<PresenceBuddyRecord> members{member};
+        chat::Registry()->OpenChat(CHAT_ONE, &members, nullptr, nullptr, 1);
+    };
     return shell::RunTessaly(argc, argv);
 }

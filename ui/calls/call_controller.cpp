@@ -58,7 +58,7 @@ void CallController::PlaySound(const std::string& file, bool loop) {
 void CallController::StopSound() {
     if (sounds_) sounds_->Stop();
 }
-void CallController::SendEvent(int callId, int cnxId, int event, int p4) { CM_SendEvent(callId, cnxId, event, -1, p4, nullptr); }
+int CallController::SendEvent(int callId, int cnxId, int event, int p4) { return CM_SendEvent(callId, cnxId, event, -1, p4, nullptr); }
 bool CallController::IsConfCall(int callId) { return CM_IsConfCall(callId); }
 
 std::string CallController::LookupDisplayName(const std::string& number) {

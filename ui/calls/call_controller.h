@@ -89,7 +89,7 @@ public:
     // CallPageHost.
     void PlaySound(const std::string& file, bool loop) override;
     void StopSound() override;
-    void SendEvent(int callId, int cnxId, int event, int p4) override;
+    int SendEvent(int callId, int cnxId, int event, int p4) override;
     bool IsConfCall(int callId) override;
     void CallLogChanged() override { ui_->CallLogChanged(); }
     void MissedCall() override { ui_->MissedCall(); }

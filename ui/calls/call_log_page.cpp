@@ -91,6 +91,9 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
     connect(remove, &QAction::triggered, this, &CSyslogDlg::DeleteSelected);
     QAction* records = bar_->addAction(QIcon(Icon("calllogrecord.bmp")), QString());
     records->setData(ID_LOG_RECORDS);
+    connect(records, &QAction::triggered, this, [this] {
+        if (windows_->queryChatRecords) windows_->queryChatRecords();
+    });
     v->addWidget(bar_);
     list_ = new QListWidget(this);
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);

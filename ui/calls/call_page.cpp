@@ -237,6 +237,7 @@ void COnDialDlg::paintEvent(QPaintEvent*) {
 std::vector<std::pair<int, bool>> COnDialDlg::MenuItems(const QPoint& at) {
     std::vector<std::pair<int, bool>> items;
     if (!model_ || model_->callId == -1) return items;
+    const bool talking = model_->State() == CALL_TALKING;  // hold and resume
     if (model_->conference) {
         CAttendeePic* hit = nullptr;
         size_t index = 0;
@@ -247,18 +248,18 @@ std::vector<std::pair<int, bool>> COnDialDlg::MenuItems(const QPoint& at) {
         model_->targetCnx = m.cnxId;
         model_->selectedNumber = m.number;
         if (m.cnxId == -1) return items;
-        items = {{ID_CALL_HANGUP, true}, {ID_CALL_SENDIM, true}, {ID_CALL_KEYPAD, true}};
+        items = {{ID_CALL_HANGUP, true}, {ID_CALL_HOLD, talking}, {ID_CALL_SENDIM, true}, {ID_CALL_KEYPAD, true}};
         if (!model_->host()->IsConfCall(model_->callId)) items[0].second = false;
         return items;
     }
-    items = {{ID_CALL_HANGUP, true}, {ID_CALL_SENDIM, false}, {ID_CALL_ADDCONTACT, false}, {ID_CALL_KEYPAD, true}};
+    items = {{ID_CALL_HANGUP, true}, {ID_CALL_HOLD, talking}, {ID_CALL_SENDIM, false}, {ID_CALL_ADDCONTACT, false}, {ID_CALL_KEYPAD, true}};
     const std::string& number = model_->remoteNumber;
     const size_t at_ = number.find('@');
     if (at_ != std::string::npos) {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
         const bool contact = AddrBook_FindContactById(g_addrBookRoots[0], number.substr(0, at_).c_str()) != nullptr;
-        items[1].second = contact;
-        items[2].second = !contact;
+        items[2].second = contact;
+        items[3].second = !contact;
     }
     return items;
 }
@@ -267,6 +268,7 @@ void COnDialDlg::RunMenuCommand(int command) {
     if (!model_) return;
     switch (command) {
         case ID_CALL_HANGUP: model_->OnMenuHangup(); break;
+        case ID_CALL_HOLD: model_->SetHeld(!model_->Held()); break;
         case ID_CALL_SENDIM: {
             const std::string number = model_->conference ? model_->selectedNumber : model_->remoteNumber;
             model_->selectedNumber.clear();
@@ -308,6 +310,7 @@ void COnDialDlg::mousePressEvent(QMouseEvent* e) {
     const Item texts[] = {{ID_CALL_HANGUP, "hangup", "Hang up", "hangupmi.bmp"},
                           {ID_CALL_SENDIM, "sendim", "Send message", "menusendim.bmp"},
                           {ID_CALL_ADDCONTACT, "addcontact", "Add to contacts", "menuaddcontact.bmp"},
+                          {ID_CALL_HOLD, model_->Held() ? "unhold" : "hold", model_->Held() ? "Resume" : "Hold", "menusendim.bmp"},
                           {ID_CALL_KEYPAD, "keyboard", "Keypad", model_->conference ? "menuaddcontact.bmp" : "menusendim.bmp"}};
     for (const auto& [cmd, enabled] : items) {
         for (const Item& t : texts) {

@@ -16,7 +16,7 @@ class TrelMenu;
 namespace calls {
 
 // Menu commands of the call page.
-enum : int { ID_CALL_HANGUP = 2035, ID_CALL_SENDIM = 2036, ID_CALL_ADDCONTACT = 2037, ID_CALL_KEYPAD = 2065 };
+enum : int { ID_CALL_HANGUP = 2035, ID_CALL_SENDIM = 2036, ID_CALL_ADDCONTACT = 2037, ID_CALL_HOLD = 2038, ID_CALL_KEYPAD = 2065 };
 
 // One member tile: picture, name and state, each line scrolling when it is too wide.
 class CAttendeePic : public QWidget {

@@ -175,6 +175,7 @@ void CallPageModel::UpdateCallStatus(int state) {
         case CALL_PREPARING: status_ = Text("ondial_dialog", "STATUS_PREPARECALL", "Calling..."); break;
         case CALL_ENDED:
             status_ = Text("ondial_dialog", "STATUS_END", "Call End");
+            held_ = false;
             KillTimer(TIMER_CLOCK);
             SetTimer(TIMER_CLOSE, 2000);
             if (previous == CALL_CALLING && callType == 0) {
@@ -461,12 +462,29 @@ void CallPageModel::OnMenuHangup() {
     selectedNumber.clear();
 }
 
+bool CallPageModel::SetHeld(bool on) {
+    if (on == held_) return true;
+    if (state_ != CALL_TALKING || callId == -1 || cnxCount < 1) return false;
+    // A call of one connection (a remote conference too) is held through that connection.
+    const int cnx = host_->IsConfCall(callId) ? kAllCnx : cnxIds[0];
+    if (host_->SendEvent(callId, cnx, on ? CMEVT_HOLD : CMEVT_UNHOLD, -1) != 0) {
+        DebugTrace(MOD_SYSTEM, 2, "hold %d of call %d refused", on ? 1 : 0, callId);
+        return false;
+    }
+    held_ = on;
+    status_ = on ? Text("ondial_dialog", "tip_hold", "On hold") : Text("ondial_dialog", "STATUS_TALKING", "Call with...");
+    Notify();
+    return true;
+}
+
 void CallPageModel::OnLanguageChanged() {
     const int s = state_;
     state_ = -1;  // re-read the status text; timers stay as they are
     switch (s) {
         case CALL_CALLING: status_ = callType == 1 ? Text("ondial_dialog", "STATUS_CALLING", "Calling...") : ""; break;
-        case CALL_TALKING: status_ = Text("ondial_dialog", "STATUS_TALKING", "Call with..."); break;
+        case CALL_TALKING:
+            status_ = held_ ? Text("ondial_dialog", "tip_hold", "On hold") : Text("ondial_dialog", "STATUS_TALKING", "Call with...");
+            break;
         case CALL_ENDED: status_ = Text("ondial_dialog", "STATUS_END", "Call End"); break;
         case CALL_PREPARING: status_ = Text("ondial_dialog", "STATUS_PREPARECALL", "Calling..."); break;
         default: break;

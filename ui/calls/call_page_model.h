@@ -54,7 +54,7 @@ public:
     virtual ~CallPageHost() = default;
     virtual void PlaySound(const std::string& file, bool loop) = 0;  // file name such as "ringin.wav"
     virtual void StopSound() = 0;
-    virtual void SendEvent(int callId, int cnxId, int event, int p4) = 0;  // CM_SendEvent without a value
+    virtual int SendEvent(int callId, int cnxId, int event, int p4) = 0;  // CM_SendEvent without a value
     virtual bool IsConfCall(int callId) = 0;
     virtual void CallLogChanged() = 0;
     virtual void MissedCall() = 0;
@@ -142,6 +142,10 @@ public:
     void OnClose();                // the sheet removes the page
     void OnMenuHangup();
     void OnLanguageChanged();
+    // Holds or resumes a talking call on this side: a call of one connection through it, a conference
+    // as a whole. False when there is nothing to hold or call control refused.
+    bool SetHeld(bool on);
+    bool Held() const { return held_; }
 
     // Dial-bar states for this page: -1 leaves a button unchanged.
     void DialBarState(int* dial, int* hangup) const;
@@ -192,6 +196,7 @@ private:
     TileLayout layout_;
     int width_ = 360, height_ = 300, scrollWidth_ = 16;
     bool ended_ = false;
+    bool held_ = false;
 };
 
 }  // namespace calls

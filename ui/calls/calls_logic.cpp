@@ -216,4 +216,29 @@ std::vector<Candidate> DedupCandidates(std::vector<std::unique_ptr<CInvitee>> in
     return out;
 }
 
+bool ChatMemberOf(const std::string& number, PresenceBuddyRecord* out) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* root = g_addrBookRoots[0];
+    AddrNode* node = nullptr;
+    if (number.find('@') != std::string::npos) node = AddrBook_FindSipIdentity(root, number.c_str());
+    else if (!number.empty()) node = AddrBook_FindContactById(root, number.c_str());
+    return node && presence_buddy_to_ui_record(out, node) == 1;
+}
+
+std::function<void(const PresenceBuddyRecord&)>& ChatOpener() {
+    static std::function<void(const PresenceBuddyRecord&)> opener;
+    return opener;
+}
+
+bool OpenChatWith(const std::string& number) {
+    PresenceBuddyRecord member{};
+    if (!ChatMemberOf(number, &member)) {
+        DebugTrace(MOD_SYSTEM, 3, "no messaging buddy for %s", number.c_str());
+        return false;
+    }
+    if (!ChatOpener()) return false;
+    ChatOpener()(member);
+    return true;
+}
+
 }  // namespace calls

@@ -10,6 +10,7 @@
 
 #include "common/addrbook_query.h"
 #include "common/calllog.h"
+#include "service/presence_notice.h"
 
 namespace calls {
 
@@ -65,6 +66,14 @@ std::vector<size_t> PeerFilterEntries(const std::vector<CallLogEntry>& records);
 std::vector<size_t> FilterRecords(const std::vector<CallLogEntry>& records, const CallLogEntry* peer, uint32_t mask);
 // The call-back address: the number with the domain suffix when it has no at sign.
 std::string CallBackAddress(const std::string& number, const std::string& domainSuffix);
+
+// The messaging buddy behind a call's number: with an at sign an identity of the SIP account is
+// searched, without one a contact id; false when none is found or it has no messaging user.
+bool ChatMemberOf(const std::string& number, PresenceBuddyRecord* out);
+// How a one-to-one chat is opened (the chat windows sit beside these windows; the program sets it).
+std::function<void(const PresenceBuddyRecord& member)>& ChatOpener();
+// Opens or raises the chat with the buddy behind the number; false when there is none.
+bool OpenChatWith(const std::string& number);
 
 // Keypad: the key value of a control id (1117-1128), and the slide-out step.
 int KeypadValue(int controlId);

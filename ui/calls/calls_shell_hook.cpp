@@ -2,13 +2,17 @@
 #include "ui/calls/calls_shell_hook.h"
 
 #include <QAbstractButton>
+#include <QPointer>
 
 #include "platform/ini.h"
 #include "service/as_client.h"
+#include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_windows.h"
 #include "ui/shell/call_windows_hook.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 
 namespace calls {
@@ -26,6 +30,27 @@ public:
         windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
         // Adding a peer as a contact goes to the access server; the store changes with its answer.
         windows_.addContact = [](const std::string& id) { AS_SendCommand(10, nullptr, nullptr, 0, id.c_str(), nullptr, 0); };
+        // The start page counts missed calls; its link shows them in the call log.
+        shell::CNavigateLinks* links = frame->StartPage() ? frame->StartPage()->Links() : nullptr;
+        if (links) {
+            QPointer<shell::CNavigateLinks> guard(links);
+            windows_.missedCall = [guard] { if (guard) guard->AddMissedCall(); };
+            windows_.clearMissedCalls = [guard] { if (guard) guard->ClearMissedCalls(); };
+            QObject::connect(links, &shell::CNavigateLinks::showMissedCalls, &windows_, [this] {
+                if (CSyslogDlg* log = windows_.CallLogPage()) log->ShowMissedCalls();
+            });
+        }
+    }
+    bool OnCommand(int id) override {
+        switch (id) {
+            case ID_START_CONFERENCE: windows_.OpenConferenceChooser(0); return true;
+            case ID_ADD_TO_CONFERENCE:
+            case ID_INVITE_TO_CONFERENCE:
+                // People join the running call; with none running they start one.
+                windows_.OpenConferenceChooser(windows_.Calls().FindTalkingCallPage() ? 1 : 0);
+                return true;
+            default: return false;
+        }
     }
     CNqPropertyPage* MakeDialPage() override { return windows_.MakeDialPage(); }
     CNqPropertyPage* MakeCallLogPage() override { return windows_.MakeCallLogPage(); }

@@ -7,8 +7,11 @@
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "common/appenv.h"
+#include "platform/msgqueue.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
+#include "ui/calls/calls_logic.h"
 #include "ui/calls/control_events.h"
 #include "ui/calls/dial_windows.h"
 #include "ui/calls/invite_dialogs.h"
@@ -29,6 +32,11 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
     ask = [this](const std::string& text, const std::string& caption) {
         return QMessageBox::question(frame_, AnsiQ(caption), AnsiQ(text),
                                      QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    };
+    // Messages go to the buddy behind the number through the chat windows.
+    sendMessage = [](const std::string& number) { OpenChatWith(number); };
+    queryChatRecords = [] {
+        if (HWND main = g_hMainWnd.load()) PostMessage(main, WM_CHATRECORD_QUERY, 0, 0);
     };
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] {

@@ -17,6 +17,11 @@ class CChildView;
 
 namespace calls {
 
+// Frame commands of the address book that open the conference chooser.
+enum : int { ID_START_CONFERENCE = 32837, ID_ADD_TO_CONFERENCE = 32838, ID_INVITE_TO_CONFERENCE = 32839 };
+// The chat-record query to the main frame (wParam: the peer's user id, 0 for none).
+inline constexpr unsigned WM_CHATRECORD_QUERY = 0x81C;
+
 class COnDialDlg;
 class CDialDialog;
 class CSyslogDlg;
@@ -61,6 +66,7 @@ public:
     // The frame's own hooks.
     std::function<void()> missedCall, clearMissedCalls, stopTray, bringToFront;
     std::function<void(const std::string&)> sendMessage, addContact;
+    std::function<void()> queryChatRecords;  // the chat-record browser
     std::function<int()> presenceStatus;
 
     // CallUi.

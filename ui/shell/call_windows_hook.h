@@ -31,6 +31,8 @@ public:
     virtual bool OwnsPage(const CNqPropertyPage* page) = 0;
     virtual void ActivePageChanged() = 0;
     virtual void CloseAll() = 0;
+    // ---- calls windows: frame commands they take (the address book's conference commands)
+    virtual bool OnCommand(int) { return false; }
 };
 
 using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,

@@ -458,6 +458,7 @@ LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {
 void CMainFrame::Command(int id) {
     // Tool-bar and menu commands of the address book (search, add, delete) go to it first.
     if (BookHooks().filter && BookHooks().filter(WM_FRAME_COMMAND, static_cast<WPARAM>(id), 0)) return;
+    if (m_calls && m_calls->OnCommand(id)) return;  // calls windows: the conference chooser
     switch (id) {
         case ID_LOGIN: OnFileLogin(); break;
         case ID_LOGOFF: OnLogoff(); break;

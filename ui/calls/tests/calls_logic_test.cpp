@@ -160,7 +160,7 @@ struct RecordingHost : calls::CallPageHost {
     int changed = 0;
     void PlaySound(const std::string& f, bool) override { sounds.push_back(f); }
     void StopSound() override { sounds.push_back("stop"); }
-    void SendEvent(int, int, int, int) override {}
+    int SendEvent(int, int, int, int) override { return 0; }
     bool IsConfCall(int) override { return true; }
     void CallLogChanged() override {}
     void MissedCall() override {}

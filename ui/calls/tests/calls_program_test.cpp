@@ -1,9 +1,11 @@
 // Two copies of the program under Xvfb, signed in as alice and bob, calling each other through
 // kamailio with the file audio device: bob's page rings and is answered from its window, each hears
-// the other's spoken WAV, the call ends from alice's window and both call logs hold it.
+// the other's spoken WAV, alice holds and resumes from her page's menu (bob hears the silence),
+// a third caller joins, the call ends from alice's window and both call logs hold it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -42,7 +44,7 @@ std::string Run(const std::string& cmd) {
 
 // The program's main window on the display: its geometry, from the window of that process that
 // has the largest area.
-bool FrameGeometry(const std::string& display, pid_t pid, int* x, int* y, int* w, int* h) {
+bool FrameGeometry(const std::string& display, pid_t pid, int* x, int* y, int* w, int* h, std::string* window = nullptr) {
     const std::string env = "DISPLAY=" + display + " ";
     std::stringstream ids(Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
     long best = 0;
@@ -59,18 +61,61 @@ bool FrameGeometry(const std::string& display, pid_t pid, int* x, int* y, int* w
         if (static_cast<long>(gw) * gh > best) {
             best = static_cast<long>(gw) * gh;
             *x = gx, *y = gy, *w = gw, *h = gh;
+            if (window) *window = id;
         }
     }
     return best > 0;
 }
 
 // Clicks the dial bar's dial (or hang-up) button: they stand right-aligned above the status bar.
+// Both programs open their windows at the same place: the one clicked is raised first.
 bool ClickBarButton(const std::string& display, pid_t pid, bool hangup) {
     int x, y, w, h;
-    if (!FrameGeometry(display, pid, &x, &y, &w, &h)) return false;
+    std::string id;
+    if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
+    Run("DISPLAY=" + display + " xdotool windowraise " + id);
     const int cx = x + w - (hangup ? 47 : 128), cy = y + h - 45;
     Run("DISPLAY=" + display + " xdotool mousemove " + std::to_string(cx) + " " + std::to_string(cy) + " click 1");
     return true;
+}
+
+// Chooses an item of the active call page's right-click menu: a right click over the sheet, then the
+// arrow keys (disabled items are skipped) and Return.
+bool CallPageMenu(const std::string& display, pid_t pid, int downs) {
+    int x, y, w, h;
+    std::string id;
+    if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
+    const std::string env = "DISPLAY=" + display + " ";
+    Run(env + "xdotool windowraise " + id);
+    Run(env + "xdotool mousemove " + std::to_string(x + w / 2) + " " + std::to_string(y + h / 2) + " click 3");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the menu opens
+    std::string keys;
+    for (int i = 0; i < downs; ++i) keys += " Down";
+    Run(env + "xdotool key" + keys + " Return");
+    return true;
+}
+
+// The longest stretch of near silence, in seconds, that has speech on both sides (20 ms windows).
+double LongestInnerQuiet(const std::vector<int16_t>& s, int rate) {
+    const size_t win = static_cast<size_t>(rate / 50);
+    std::vector<bool> loud;
+    for (size_t i = 0; i + win <= s.size(); i += win) {
+        double e = 0;
+        for (size_t k = i; k < i + win; ++k) e += static_cast<double>(s[k]) * s[k];
+        loud.push_back(std::sqrt(e / static_cast<double>(win)) > 200.0);
+    }
+    size_t best = 0, run = 0;
+    bool spoke = false;
+    for (bool l : loud) {
+        if (l) {
+            if (spoke) best = std::max(best, run);
+            spoke = true;
+            run = 0;
+        } else {
+            ++run;
+        }
+    }
+    return static_cast<double>(best) * 0.02;
 }
 
 // Answers Yes to the program's question box (the new caller to add): the pointer over it, Return.
@@ -143,6 +188,18 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: In a call with", 15000)) << Slurp(alice.profile + "/tessaly.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // both speak
 
+    // Alice holds the call from her page's menu (the second item) and resumes it after 3 seconds.
+    // Holding stops her media and tells bob nothing.
+    ASSERT_TRUE(CallPageMenu(display, alice.program.pid, 2));
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_HOLD", 10000)) << Slurp(alice.profile + "/tessaly.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    ASSERT_TRUE(CallPageMenu(display, alice.program.pid, 2));  // now "Resume"
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_UNHOLD", 10000));
+    // They speak again. Alice's playout device was closed while held and opened anew, which starts
+    // her playout file again: what she heard is compared from here on, before the third caller.
+    std::this_thread::sleep_for(std::chrono::milliseconds(7000));
+    EXPECT_EQ(std::string::npos, Slurp(bob.profile + "/tessaly.log").find("CMEVT_REMOTE_HOLD"));
+
     // Carol calls alice, who takes her into the call as a conference member.
     e2e::Child carol;
     const std::string peer = std::string(TESSALY_BINARY_DIR) + "/tools/voicepeer/voicepeer";
@@ -187,6 +244,14 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         std::printf("%s: lag %.2f s, median correlation %.2f over %d windows\n", heard.c_str(), al.lag / 16000.0, al.median,
                     al.windows);
         EXPECT_GT(al.median, 0.5) << heard;
+        // Bob heard the hold as silence of about its length (alice's own playout stopped with it), and
+        // speech again after it; the natural pauses of the speech stay below 2 seconds.
+        const double gap = LongestInnerQuiet(b, 16000);
+        std::printf("%s: longest silence between speech %.2f s\n", heard.c_str(), gap);
+        if (heard == bob.heard) {
+            EXPECT_GE(gap, 2.5) << heard;
+            EXPECT_LE(gap, 6.0) << heard;
+        }
     }
     xvfb.Stop();
     services.Stop();

@@ -7,13 +7,18 @@
 #include "platform/codepage.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
+#include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/calls_windows.h"
 #include "ui/calls/dial_windows.h"
 #include "ui/calls/invite_dialogs.h"
+#include "common/addrbook.h"
+#include "common/presence_link.h"
 #include "ui/calls/tests/calls_test_support.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 
@@ -159,8 +164,19 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
     EXPECT_EQ("carol@example.com", UaEvents().back().text);
     const auto items = page->MenuItems(page->Tiles()[2]->geometry().center());
-    ASSERT_EQ(3u, items.size());
+    ASSERT_EQ(4u, items.size());
     EXPECT_TRUE(items[0].second);  // a conference member can be hung up alone
+    EXPECT_EQ(std::make_pair(int(ID_CALL_HOLD), true), items[1]);  // the whole conference is held
+    const int bobChannel = Channel(page->Model()->cnxIds[0]);
+    ASSERT_TRUE(bridge.Sending(bobChannel));
+    page->RunMenuCommand(ID_CALL_HOLD);
+    Events();
+    EXPECT_TRUE(page->Model()->Held());
+    EXPECT_FALSE(bridge.Sending(bobChannel));
+    page->RunMenuCommand(ID_CALL_HOLD);
+    Events();
+    EXPECT_FALSE(page->Model()->Held());
+    EXPECT_TRUE(bridge.Sending(bobChannel));
 }
 
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
@@ -397,3 +413,203 @@ TEST_F(CallWindows, CallLogShowsAnsiNames) {
 }
 
 }  // namespace
+
+TEST_F(CallWindows, HoldAndResumeFromTheCallPageMenu) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    auto holdItem = [&] {
+        for (const auto& [cmd, enabled] : page->MenuItems(page->rect().center()))
+            if (cmd == ID_CALL_HOLD) return enabled ? 1 : 0;
+        return -1;
+    };
+    // Not answered yet: nothing to hold.
+    EXPECT_EQ(0, holdItem());
+    const size_t before = UaEvents().size();
+    EXPECT_FALSE(page->Model()->SetHeld(true));
+    EXPECT_EQ(before, UaEvents().size());
+
+    const int cnx = page->Model()->cnxIds[0];
+    Answer(cnx, "10.0.0.2", 30000, 0);
+    Events();
+    const int ch = Channel(cnx);
+    ASSERT_TRUE(bridge.Sending(ch));
+    EXPECT_EQ(1, holdItem());
+
+    page->RunMenuCommand(ID_CALL_HOLD);
+    Events();
+    EXPECT_TRUE(page->Model()->Held());
+    EXPECT_EQ(OSIP_UA_EVT_HOLD, UaEvents().back().iEvent);
+    EXPECT_FALSE(bridge.Sending(ch));  // no voice either way while held
+    EXPECT_FALSE(bridge.Playing(ch));
+    EXPECT_EQ(QString("On hold"), page->StatusLine()->text());
+    EXPECT_EQ(CALL_TALKING, page->Model()->State());
+    Wait(2000);
+    Events();
+    EXPECT_EQ(QString("00:00:02"), page->TipLine()->text());  // the clock goes on
+
+    page->RunMenuCommand(ID_CALL_HOLD);  // now "Resume"
+    Events();
+    EXPECT_FALSE(page->Model()->Held());
+    EXPECT_EQ(OSIP_UA_EVT_UNHOLD, UaEvents().back().iEvent);
+    EXPECT_TRUE(bridge.Sending(ch));
+    EXPECT_TRUE(bridge.Playing(ch));
+    EXPECT_EQ(QString("Call with..."), page->StatusLine()->text());
+
+    // Ended while held: the page forgets the hold.
+    page->RunMenuCommand(ID_CALL_HOLD);
+    Events();
+    ASSERT_TRUE(page->Model()->Held());
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Events();
+    Wait(3000);
+    Events();
+    EXPECT_FALSE(page->Model()->Held());
+    EXPECT_EQ(-1, holdItem());  // the ended call has no menu
+}
+
+TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
+    // Bob: a contact with a SIP address and a messaging user; dave has neither.
+    AddrContact* bob = AddrBook_NewContact("Bob", nullptr, "bob");
+    ASSERT_EQ(1, AddrBook_AttachContact(bob, g_addrBookRoots[0], nullptr));
+    AddrIdentity* phone = AddrBook_NewIdentity(sip, "bob@example.com", nullptr, "bob@example.com");
+    AddrBook_SetIdentityType(phone, 8);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(phone, bob, nullptr));
+    AddrIdentity* im = AddrBook_NewIdentity(nullptr, "10002", nullptr, "10002");
+    AddrBook_SetIdentityType(im, 9);
+    presence_setting_set_int(&im->settings, "uid", nullptr, 10002);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(im, bob, phone));
+    struct Drop {
+        AddrContact* c;
+        ~Drop() {
+            AddrBook_DetachContact(c);
+            AddrBook_FreeContact(c);
+        }
+    } drop{bob};
+    std::vector<int> opened;
+    calls::ChatOpener() = [&](const PresenceBuddyRecord& m) { opened.push_back(m.id); };
+    struct Reset {
+        ~Reset() { calls::ChatOpener() = nullptr; }
+    } reset;
+
+    const struct {
+        const char* number;
+        bool found;
+    } cases[] = {{"bob@example.com", true}, {"BOB@example.com", true}, {"bob", true}, {"dave@example.com", false}, {"", false}};
+    for (const auto& c : cases) {
+        PresenceBuddyRecord r{};
+        EXPECT_EQ(c.found, ChatMemberOf(c.number, &r)) << c.number;
+        if (c.found) EXPECT_EQ(10002, r.id) << c.number;
+    }
+
+    // The call page's menu.
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    bool sendim = false;
+    for (const auto& [cmd, enabled] : page->MenuItems(page->rect().center()))
+        if (cmd == ID_CALL_SENDIM) sendim = enabled;
+    EXPECT_TRUE(sendim);
+    page->RunMenuCommand(ID_CALL_SENDIM);
+    EXPECT_EQ((std::vector<int>{10002}), opened);
+    page->Model()->OnHangup(0);
+    Events();
+    Wait(3000);
+    Events();
+
+    // The call log's entry menu: bob opens his chat, dave (no messaging user) nothing.
+    int call, cnx;
+    IncomingCall("dave@example.com", &call, &cnx);
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    PumpAll();
+    Wait(3000);
+    Events();
+    calls::CSyslogDlg* log = windows->CallLogPage();
+    ASSERT_EQ(2, log->List()->count());
+    for (int row : {1, 0}) {
+        log->List()->clearSelection();
+        log->List()->item(row)->setSelected(true);
+        log->ChatWithSelected();
+    }
+    EXPECT_EQ((std::vector<int>{10002, 10002}), opened);
+
+    // The chat-record button asks the frame for the record browser.
+    int records = 0;
+    windows->queryChatRecords = [&] { ++records; };
+    for (QAction* a : log->findChildren<QAction*>())
+        if (a->data().toInt() == ID_LOG_RECORDS) a->trigger();
+    EXPECT_EQ(1, records);
+}
+
+TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
+    calls::RegisterWithShell();
+    struct Unregister {
+        ~Unregister() { shell::CallWindowsFactoryRef() = nullptr; }
+    } unregister;
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    auto chooser = []() -> CConfInviteDlg* {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<CConfInviteDlg*>(w); d && d->isVisible()) return d;
+        return nullptr;
+    };
+    // The address book's conference commands reach the calls windows through the frame.
+    EXPECT_EQ(nullptr, chooser());
+    frame.Command(ID_START_CONFERENCE);
+    CConfInviteDlg* dlg = chooser();
+    ASSERT_NE(nullptr, dlg);
+    EXPECT_EQ(0, dlg->GetMode());
+    dlg->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(nullptr, chooser());
+    frame.Command(ID_INVITE_TO_CONFERENCE);  // no call running: a new conference
+    ASSERT_NE(nullptr, chooser());
+    EXPECT_EQ(0, chooser()->GetMode());
+    chooser()->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // An incoming call that ends unanswered counts on the start page; its link shows the missed calls.
+    auto event = [&](int ev, const char* text) {
+        auto* m = static_cast<VOIP_UI_MSG*>(calloc(1, sizeof(VOIP_UI_MSG)));
+        m->iCallId = 7;
+        m->iCnxId = 3;
+        m->iEvent = ev;
+        m->pValue = text ? strdup(text) : nullptr;
+        frame.Dispatch(WM_VOIP_EVENT, 0, reinterpret_cast<LPARAM>(m));
+    };
+    event(VOIPEVT_REMOTE_NEWCALL, "dave@example.com");
+    event(VOIPEVT_REMOTE_DISCONNECT, nullptr);
+    QCoreApplication::sendPostedEvents();
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    EXPECT_EQ(1, links->MissedCalls());
+    frame.Sheet()->setCurrentIndex(0);
+    emit links->showMissedCalls();
+    auto* log = qobject_cast<calls::CSyslogDlg*>(frame.Sheet()->currentWidget());
+    ASSERT_NE(nullptr, log);
+    ASSERT_EQ(1, log->List()->count());
+    EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
+    EXPECT_EQ(CALLLOG_MISSED, log->RecordAt(0)->typeFlags);
+
+    // The call log's chat-record button reaches the chat side through the frame.
+    std::vector<std::pair<UINT, WPARAM>> chatMessages;
+    ChatHooks().frameMessage = [&](UINT m, WPARAM w, LPARAM) {
+        chatMessages.emplace_back(m, w);
+        return true;
+    };
+    struct Restore {
+        ~Restore() { ChatHooks().frameMessage = nullptr; }
+    } restore;
+    for (QAction* a : log->findChildren<QAction*>())
+        if (a->data().toInt() == ID_LOG_RECORDS) a->trigger();
+    for (int i = 0; i < 50 && chatMessages.empty(); ++i) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+        plat::PumpWindowMessages(frame.Handle());
+    }
+    EXPECT_EQ((std::vector<std::pair<UINT, WPARAM>>{{WM_CHATRECORD_QUERY, 0}}), chatMessages);
+}
