@@ -26,6 +26,7 @@
 #include "platform/msgqueue.h"
 #include "platform/net.h"
 #include "platform/sync.h"
+#include "platform/tests/test_ports.h"
 #include "sip/osipua/authentication.h"
 #include "sip/osipua/osipua.h"
 #include "sip/osipua/uatransaction.h"
@@ -311,13 +312,21 @@ public:
         info->iPort2 = port;
         info->iExpires = expires;
         CM_SendEvent(-1, -1, CMEVT_START, -1, 0, info);
-        for (int i = 0; i < 400 && !CC_IsStarted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitStarted();
+    }
+
+    // The connection controller starts on its own thread after CMEVT_START; a loaded machine may
+    // take a while to run it.
+    static void WaitStarted() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!CC_IsStarted() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
     // Places a call the way the dial page does; returns the connection id.
     int Call(const char* callee, int* callId = nullptr) {
-        // The connection controller starts on its own thread after CMEVT_START.
-        for (int i = 0; i < 400 && !CC_IsStarted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitStarted();
         int call = CM_AllocCall();
         int cnx = CC_AllocCnx();
         EXPECT_GE(call, 0);
@@ -365,7 +374,7 @@ public:
 
     // First SIP port to try: spread over a range so parallel test processes rarely meet.
     static int BasePort() {
-        static int base = 21000 + static_cast<int>(getpid() % 400) * 50;
+        static int base = test_ports::Reserve(1);
         return base;
     }
 

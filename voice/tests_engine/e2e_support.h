@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tests/test_ports.h"
 #include "platform/wave.h"
 #include "voice/processing.h"
 
@@ -55,26 +56,8 @@ inline bool MakeSpeech(const std::string& dir, const std::string& text, const st
 }
 
 // A UDP port p with p+1 also free (RTP and RTCP), and p free for TCP too (baresip listens on
-// both), searched from a start that differs per process.
-inline int FreePortPair(int salt = 0) {
-  const int base = 20000 + static_cast<int>((getpid() * 7 + salt * 101) % 20000) / 2 * 2;
-  for (int p = base; p < 60000; p += 2) {
-    bool ok = true;
-    int fds[3] = {-1, -1, -1};
-    for (int k = 0; k < 3 && ok; ++k) {
-      fds[k] = socket(AF_INET, k < 2 ? SOCK_DGRAM : SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(k == 1 ? p + 1 : p));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ok = bind(fds[k], reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    for (int fd : fds)
-      if (fd >= 0) close(fd);
-    if (ok) return p;
-  }
-  return 0;
-}
+// both), held for this test process so no parallel test hands it to its own peer.
+inline int FreePortPair(int /*salt*/ = 0) { return test_ports::Reserve(2); }
 
 // A child process whose standard output and error go to a file.
 struct Child {
@@ -191,20 +174,7 @@ inline std::string KamailioConfig(int port) {
 }
 
 // True once something holds the UDP port (a server has bound it).
-inline bool WaitPortBound(int port, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool busy = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    close(fd);
-    if (busy) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
+inline bool WaitPortBound(int port, int timeoutMs) { return test_ports::WaitUdpBound(port, timeoutMs); }
 
 // "key=value" lines of a peer's output.
 inline std::map<std::string, std::string> Figures(const std::string& text) {
