@@ -254,8 +254,11 @@ struct Alignment {
 };
 
 // Finds where `sent` lies in `received` (both 16 kHz) within [minLag, maxLag], first on 2-kHz
-// envelopes, then sample by sample; then scores 0.25-s windows that hold speech, each allowed a
-// drift of up to 20 ms (the jitter buffer settles its delay by stretching or shortening its output).
+// envelopes, then sample by sample; then scores 0.25-s windows that hold speech. The receiver's
+// delay is not fixed: its jitter buffer stretches or shortens its output by up to 20 ms, and on a
+// busy machine it also steps its delay by a whole packet (up to 30 ms) when packets come late.
+// So each window is searched within 20 ms plus one packet of where the previous speech window
+// matched, as well as within 20 ms of the overall lag; the overall lag still gives the delay.
 inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16_t>& received, long minLag,
                        long maxLag) {
   Alignment al;
@@ -299,17 +302,29 @@ inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16
     for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
     peak = std::max(peak, e);
   }
+  long track = al.lag;  // where the last speech window matched
   for (size_t at = 0; at + w <= sent.size(); at += w) {
     double e = 0;
     for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
     if (e < peak * 0.05) continue;  // silence between words says nothing
     double local = -2;
-    for (long d = -320; d <= 320; d += 2) {
-      const long start = al.lag + static_cast<long>(at) + d;
-      if (start < 0 || start + static_cast<long>(w) > static_cast<long>(received.size())) continue;
-      local = std::max(local, Corr(sent.data() + at, received.data() + start, w));
-    }
+    long localLag = track;
+    auto search = [&](long around, long reach) {
+      for (long d = -reach; d <= reach; d += 2) {
+        const long start = around + static_cast<long>(at) + d;
+        if (start < 0 || start + static_cast<long>(w) > static_cast<long>(received.size())) continue;
+        const double c = Corr(sent.data() + at, received.data() + start, w);
+        if (c > local) {
+          local = c;
+          localLag = around + d;
+        }
+      }
+    };
+    search(al.lag, 320);
+    search(track, 320 + 480);
     if (local > -2) scores.push_back(local);
+    // A window that hardly matches (a packet lost, a step inside it) does not move the track.
+    if (local >= 0.5) track = localLag;
   }
   if (!scores.empty()) {
     std::sort(scores.begin(), scores.end());
