@@ -38,6 +38,10 @@
 
 namespace siptest {
 
+// How long a test waits for something that must happen: a bound, not an expected time, so a
+// loaded machine (the whole suite in parallel, sanitizers) passes where a quiet one does.
+constexpr int kEventWaitMs = 15000;
+
 // Engine bridge that only keeps channels and their receive ports. It holds each port pair (RTP,
 // RTCP) as the engine would, so call control moves past ports other processes use, and the media
 // a real peer sends to our offer lands here rather than in another test's call.
@@ -212,7 +216,7 @@ inline std::vector<std::string> SentMessages(const std::string& what, bool sent 
 }
 inline std::vector<std::string> ReceivedMessages(const std::string& what) { return SentMessages(what, false); }
 // Waits until the user agent has sent count messages of the kind; false on time-out.
-inline bool WaitSent(const std::string& what, size_t count = 1, int ms = 5000, bool sent = true) {
+inline bool WaitSent(const std::string& what, size_t count = 1, int ms = kEventWaitMs, bool sent = true) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (SentMessages(what, sent).size() < count) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -337,7 +341,7 @@ public:
     }
 
     // Waits for a notice of the event (after the ones already taken); false on time-out.
-    bool WaitFor(int event, Notice* out = nullptr, int ms = 5000) {
+    bool WaitFor(int event, Notice* out = nullptr, int ms = kEventWaitMs) {
         std::unique_lock<std::mutex> lock(mu_);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
