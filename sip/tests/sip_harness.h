@@ -328,6 +328,17 @@ public:
         }
     }
 
+    // Connections idle once call control has freed them (it tells the call manager first, so
+    // the release notice can come before the connection is back in the pool); waits up to the
+    // bound for all of them.
+    static int IdleConnections() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventWaitMs);
+        while (CC_GetIdleCnxNum() != CC_MAX_CNX_NUM && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return CC_GetIdleCnxNum();
+    }
+
     // Places a call the way the dial page does; returns the connection id.
     int Call(const char* callee, int* callId = nullptr) {
         WaitStarted();
