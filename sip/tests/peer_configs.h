@@ -59,9 +59,12 @@ inline std::string KamailioConfig(int port, const std::string& password, const s
     return cfg;
 }
 
+// How many ports baresip gets for its media, from rtpFirst on.
+constexpr int kBaresipRtpPorts = 20;
+
 // The files of a baresip configuration folder: one account registered through the proxy.
-inline void WriteBaresipConfig(const std::string& dir, int port, const std::string& user, const std::string& password,
-                               int proxyPort, bool autoAnswer) {
+inline void WriteBaresipConfig(const std::string& dir, int port, int rtpFirst, const std::string& user,
+                               const std::string& password, int proxyPort, bool autoAnswer) {
     std::ofstream config(dir + "/config");
     config << "poll_method\t\tepoll\n"
            << "sip_listen\t\t127.0.0.1:" << port << "\n"
@@ -78,7 +81,7 @@ inline void WriteBaresipConfig(const std::string& dir, int port, const std::stri
            << "ausrc_channels\t\t2\n"
            << "auplay_srate\t\t48000\n"
            << "audio_alert\t\taufile," << dir << "/alert.wav\n"
-           << "rtp_ports\t\t42000-42100\n"
+           << "rtp_ports\t\t" << rtpFirst << "-" << (rtpFirst + kBaresipRtpPorts - 1) << "\n"
            << "net_interface\t\t127.0.0.1\n";
     std::ofstream accounts(dir + "/accounts");
     accounts << "<sip:" << user << "@127.0.0.1>;auth_pass=" << password << ";outbound=\"sip:127.0.0.1:" << proxyPort

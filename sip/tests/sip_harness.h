@@ -26,6 +26,7 @@
 #include "platform/msgqueue.h"
 #include "platform/net.h"
 #include "platform/sync.h"
+#include "platform/tests/test_ports.h"
 #include "sip/osipua/authentication.h"
 #include "sip/osipua/osipua.h"
 #include "sip/osipua/uatransaction.h"
@@ -36,6 +37,10 @@
 #include "voip/VoipUi.h"
 
 namespace siptest {
+
+// How long a test waits for something that must happen: a bound, not an expected time, so a
+// loaded machine (the whole suite in parallel, sanitizers) passes where a quiet one does.
+constexpr int kEventWaitMs = 15000;
 
 // Engine bridge that only keeps channels and their receive ports. It holds each port pair (RTP,
 // RTCP) as the engine would, so call control moves past ports other processes use, and the media
@@ -211,7 +216,7 @@ inline std::vector<std::string> SentMessages(const std::string& what, bool sent 
 }
 inline std::vector<std::string> ReceivedMessages(const std::string& what) { return SentMessages(what, false); }
 // Waits until the user agent has sent count messages of the kind; false on time-out.
-inline bool WaitSent(const std::string& what, size_t count = 1, int ms = 5000, bool sent = true) {
+inline bool WaitSent(const std::string& what, size_t count = 1, int ms = kEventWaitMs, bool sent = true) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (SentMessages(what, sent).size() < count) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -311,13 +316,32 @@ public:
         info->iPort2 = port;
         info->iExpires = expires;
         CM_SendEvent(-1, -1, CMEVT_START, -1, 0, info);
-        for (int i = 0; i < 400 && !CC_IsStarted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitStarted();
+    }
+
+    // The connection controller starts on its own thread after CMEVT_START; a loaded machine may
+    // take a while to run it.
+    static void WaitStarted() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!CC_IsStarted() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // Connections idle once call control has freed them (it tells the call manager first, so
+    // the release notice can come before the connection is back in the pool); waits up to the
+    // bound for all of them.
+    static int IdleConnections() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEventWaitMs);
+        while (CC_GetIdleCnxNum() != CC_MAX_CNX_NUM && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return CC_GetIdleCnxNum();
     }
 
     // Places a call the way the dial page does; returns the connection id.
     int Call(const char* callee, int* callId = nullptr) {
-        // The connection controller starts on its own thread after CMEVT_START.
-        for (int i = 0; i < 400 && !CC_IsStarted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitStarted();
         int call = CM_AllocCall();
         int cnx = CC_AllocCnx();
         EXPECT_GE(call, 0);
@@ -328,7 +352,7 @@ public:
     }
 
     // Waits for a notice of the event (after the ones already taken); false on time-out.
-    bool WaitFor(int event, Notice* out = nullptr, int ms = 5000) {
+    bool WaitFor(int event, Notice* out = nullptr, int ms = kEventWaitMs) {
         std::unique_lock<std::mutex> lock(mu_);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
@@ -365,7 +389,7 @@ public:
 
     // First SIP port to try: spread over a range so parallel test processes rarely meet.
     static int BasePort() {
-        static int base = 21000 + static_cast<int>(getpid() % 400) * 50;
+        static int base = test_ports::Reserve(1);
         return base;
     }
 

@@ -54,19 +54,7 @@ public:
     std::string Log() const { return ReadAll(dir + "/kamailio.log").substr(0, 6000); }
 
 private:
-    bool Ready() {
-        for (int i = 0; i < 100; ++i) {
-            int fd = plat::UdpSocket();
-            bool busy = !plat::Bind(fd, 0x7F000001u, static_cast<uint16_t>(port));
-            plat::CloseSocket(fd);
-            if (busy) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
+    bool Ready() { return test_ports::WaitUdpBound(port, 10000); }
     Child child_;
 };
 
@@ -169,8 +157,9 @@ public:
     static std::string Binary() { return FindProgram("baresip"); }
     bool Start(const std::string& user, int proxyPort, bool autoAnswer, const std::vector<std::string>& extra = {}) {
         port = FreeUdpTcpPort();
+        const int rtp = test_ports::Reserve(kBaresipRtpPorts);
         dir = TempDir("sip_baresip");
-        WriteBaresipConfig(dir, port, user, "secret", proxyPort, autoAnswer);
+        WriteBaresipConfig(dir, port, rtp, user, "secret", proxyPort, autoAnswer);
         std::vector<std::string> args = {Binary(), "-4", "-f", dir};
         for (const std::string& e : extra) args.push_back(e);
         return child_.Start(args, dir + "/baresip.log");

@@ -291,7 +291,7 @@ TEST_F(SippTest, IncomingCallCancelledWhileRinging) {
     EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
     EXPECT_EQ(1u, SentMessages("487").size());
     ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
-    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+    EXPECT_EQ(CC_MAX_CNX_NUM, h.IdleConnections());
 }
 
 TEST_F(SippTest, IncomingInviteWithoutBodyIsRefusedWith400) {
@@ -318,7 +318,7 @@ TEST_P(SippBadOfferTest, OfferWithoutAcceptableCodecIsRefusedAndNothingLeaks) {
     EXPECT_EQ(1u, SentMessages("488").size());
     EXPECT_TRUE(SentMessages("180").empty());
     EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
-    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+    EXPECT_EQ(CC_MAX_CNX_NUM, h.IdleConnections());
     EXPECT_EQ(0, CM_GetActiveCallNum());
     EXPECT_EQ(0u, h.bridge.Channels());
 }

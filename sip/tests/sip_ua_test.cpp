@@ -424,7 +424,7 @@ TEST_F(SipUaTest, BusyStatusAnswersFirstInvitesWithRetryAfter) {
     ASSERT_FALSE(busy.empty());
     EXPECT_EQ("60", Header(busy, "Retry-After"));
     EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
-    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+    EXPECT_EQ(CC_MAX_CNX_NUM, h.IdleConnections());
 }
 
 TEST_F(SipUaTest, OurOwnIdentityCallingIsRefused403) {
@@ -435,7 +435,7 @@ TEST_F(SipUaTest, OurOwnIdentityCallingIsRefused403) {
     EXPECT_FALSE(peer.RecvStatus(403).empty());
     EXPECT_TRUE(SentMessages("180").empty());
     EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
-    EXPECT_EQ(CC_MAX_CNX_NUM, CC_GetIdleCnxNum());
+    EXPECT_EQ(CC_MAX_CNX_NUM, h.IdleConnections());
 }
 
 TEST_F(SipUaTest, DialogLimitRefusesThe33rd) {

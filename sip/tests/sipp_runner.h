@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/tests/test_ports.h"
 
 namespace siptest {
 
@@ -31,28 +32,12 @@ inline std::string FindProgram(const char* name) {
     return "";
 }
 
-// A UDP port on 127.0.0.1 that is free right now.
-inline int FreeUdpPort() {
-    int fd = plat::UdpSocket();
-    plat::Bind(fd, 0x7F000001u, 0);
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    plat::LocalEndpoint(fd, &ip, &port);
-    plat::CloseSocket(fd);
-    return port;
-}
+// A port on 127.0.0.1 free for UDP and TCP, held for this test process: a peer that binds it
+// later cannot meet another test's server there.
+inline int FreeUdpPort() { return test_ports::Reserve(1); }
 
-// A port on 127.0.0.1 free for UDP and TCP right now, for peers that listen on both (baresip).
-inline int FreeUdpTcpPort() {
-    for (int tries = 0; tries < 50; ++tries) {
-        const int port = FreeUdpPort();
-        const int fd = plat::TcpSocket();
-        const bool free = plat::Bind(fd, 0x7F000001u, static_cast<uint16_t>(port));
-        plat::CloseSocket(fd);
-        if (free) return port;
-    }
-    return 0;
-}
+// The same for peers that listen on both UDP and TCP (baresip).
+inline int FreeUdpTcpPort() { return test_ports::Reserve(1); }
 
 // Removes a test's scratch folder (kept when SIP_TEST_KEEP is set, for a look after a failure).
 inline void RemoveScratch(const std::string& dir) {
@@ -171,10 +156,14 @@ public:
                                          "-trace_err", "-error_file", dir + "/errors.log"};
         for (const std::string& e : extra) args.push_back(e);
         if (!remote.empty()) args.push_back(remote);
-        bool ok = child_.Start(args, dir + "/out.log");
-        // sipp binds its port shortly after start.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return ok;
+        if (!child_.Start(args, dir + "/out.log")) return false;
+        // Our first request must find sipp listening: the test clock sends no retransmission.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!test_ports::UdpBound(port)) {
+            if (!child_.Running() || std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
     }
     int Wait(int ms = 20000) { return child_.Wait(ms); }
     std::string Errors() const { return ReadAll(dir + "/errors.log") + ReadAll(dir + "/out.log").substr(0, 4000); }

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tests/test_ports.h"
 #include "platform/wave.h"
 #include "voice/processing.h"
 
@@ -55,26 +56,8 @@ inline bool MakeSpeech(const std::string& dir, const std::string& text, const st
 }
 
 // A UDP port p with p+1 also free (RTP and RTCP), and p free for TCP too (baresip listens on
-// both), searched from a start that differs per process.
-inline int FreePortPair(int salt = 0) {
-  const int base = 20000 + static_cast<int>((getpid() * 7 + salt * 101) % 20000) / 2 * 2;
-  for (int p = base; p < 60000; p += 2) {
-    bool ok = true;
-    int fds[3] = {-1, -1, -1};
-    for (int k = 0; k < 3 && ok; ++k) {
-      fds[k] = socket(AF_INET, k < 2 ? SOCK_DGRAM : SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(k == 1 ? p + 1 : p));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ok = bind(fds[k], reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    for (int fd : fds)
-      if (fd >= 0) close(fd);
-    if (ok) return p;
-  }
-  return 0;
-}
+// both), held for this test process so no parallel test hands it to its own peer.
+inline int FreePortPair(int /*salt*/ = 0) { return test_ports::Reserve(2); }
 
 // A child process whose standard output and error go to a file.
 struct Child {
@@ -191,20 +174,7 @@ inline std::string KamailioConfig(int port) {
 }
 
 // True once something holds the UDP port (a server has bound it).
-inline bool WaitPortBound(int port, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool busy = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    close(fd);
-    if (busy) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
+inline bool WaitPortBound(int port, int timeoutMs) { return test_ports::WaitUdpBound(port, timeoutMs); }
 
 // "key=value" lines of a peer's output.
 inline std::map<std::string, std::string> Figures(const std::string& text) {
@@ -284,8 +254,11 @@ struct Alignment {
 };
 
 // Finds where `sent` lies in `received` (both 16 kHz) within [minLag, maxLag], first on 2-kHz
-// envelopes, then sample by sample; then scores 0.25-s windows that hold speech, each allowed a
-// drift of up to 20 ms (the jitter buffer settles its delay by stretching or shortening its output).
+// envelopes, then sample by sample; then scores 0.25-s windows that hold speech. The receiver's
+// delay is not fixed: its jitter buffer stretches or shortens its output by up to 20 ms, and on a
+// busy machine it also steps its delay by a whole packet (up to 30 ms) when packets come late.
+// So each window is searched within 20 ms plus one packet of where the previous speech window
+// matched, as well as within 20 ms of the overall lag; the overall lag still gives the delay.
 inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16_t>& received, long minLag,
                        long maxLag) {
   Alignment al;
@@ -329,17 +302,29 @@ inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16
     for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
     peak = std::max(peak, e);
   }
+  long track = al.lag;  // where the last speech window matched
   for (size_t at = 0; at + w <= sent.size(); at += w) {
     double e = 0;
     for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
     if (e < peak * 0.05) continue;  // silence between words says nothing
     double local = -2;
-    for (long d = -320; d <= 320; d += 2) {
-      const long start = al.lag + static_cast<long>(at) + d;
-      if (start < 0 || start + static_cast<long>(w) > static_cast<long>(received.size())) continue;
-      local = std::max(local, Corr(sent.data() + at, received.data() + start, w));
-    }
+    long localLag = track;
+    auto search = [&](long around, long reach) {
+      for (long d = -reach; d <= reach; d += 2) {
+        const long start = around + static_cast<long>(at) + d;
+        if (start < 0 || start + static_cast<long>(w) > static_cast<long>(received.size())) continue;
+        const double c = Corr(sent.data() + at, received.data() + start, w);
+        if (c > local) {
+          local = c;
+          localLag = around + d;
+        }
+      }
+    };
+    search(al.lag, 320);
+    search(track, 320 + 480);
     if (local > -2) scores.push_back(local);
+    // A window that hardly matches (a packet lost, a step inside it) does not move the track.
+    if (local >= 0.5) track = localLag;
   }
   if (!scores.empty()) {
     std::sort(scores.begin(), scores.end());

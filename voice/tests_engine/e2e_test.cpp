@@ -36,7 +36,7 @@ PeerRun SendSpeech(const std::string& dir, const std::string& codec, int packet,
     return run;
   }
   const int portA = e2e::FreePortPair(1);
-  const int portB = e2e::FreePortPair(2) == portA ? portA + 2 : e2e::FreePortPair(2);
+  const int portB = e2e::FreePortPair(2);
   e2e::Child b;
   e2e::Child a;
   const std::string seconds = "7";

@@ -31,17 +31,9 @@ inline int WaitPorts(const e2e::Child& c, size_t count) {
     return 0;
 }
 
-inline int FreeTcpPort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    close(s);
-    return ntohs(a.sin_port);
-}
+// A port for the access server, which tests start again on the same port: held for this test
+// process so no parallel test hands it to its own server meanwhile.
+inline int FreeTcpPort() { return test_ports::Reserve(1); }
 
 struct Services {
     std::string dir;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/tests/test_ports.h"
 #include "voice/net/tests/srtp_policy.h"
 
 namespace {
@@ -64,16 +65,9 @@ void Entry(void* engine, void* ctx1, void* ctx2, void* ctx3, UdpRecvSocket* sock
   r->cv.notify_all();
 }
 
-// A port that was free a moment ago.
-uint16_t FreePort() {
-  const int fd = plat::UdpSocket();
-  uint16_t port = 0;
-  uint32_t ip = 0;
-  EXPECT_TRUE(plat::Bind(fd, kLoopback, 0));
-  EXPECT_TRUE(plat::LocalEndpoint(fd, &ip, &port));
-  plat::CloseSocket(fd);
-  return port;
-}
+// A free port, held for this test process so a parallel test cannot take it before the socket
+// under test binds it.
+uint16_t FreePort() { return static_cast<uint16_t>(test_ports::Reserve(1)); }
 
 // A sender socket bound to its own port on loopback.
 struct Sender {
