@@ -17,30 +17,9 @@
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-bool WaitText(const std::string& path, const std::string& text, int ms) {
-    for (int waited = 0; waited < ms; waited += 50) {
-        if (Slurp(path).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-std::string Run(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (fgets(buf, sizeof buf, p)) out += buf;
-        pclose(p);
-    }
-    return out;
-}
+using shelltest::Slurp;
+using shelltest::WaitText;
+using shelltest::Run;
 
 struct Box {
     std::string id;

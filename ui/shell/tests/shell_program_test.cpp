@@ -11,20 +11,8 @@
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-bool WaitText(const std::string& path, const std::string& text, int ms) {
-    for (int waited = 0; waited < ms; waited += 50) {
-        if (Slurp(path).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
+using shelltest::Slurp;
+using shelltest::WaitText;
 
 // Children of a process (any process whose parent is pid).
 std::vector<pid_t> ChildrenOf(pid_t pid) {

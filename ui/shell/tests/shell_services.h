@@ -1,15 +1,46 @@
 // The sign-in test services on free loopback ports for the shell's tests, and a profile folder naming them.
 #pragma once
 
+#include <cstdio>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "e2e_support.h"
 #include "platform/fs.h"
 #include "ui/shell/saved_logins.h"
 
 namespace shelltest {
+
+// The whole text of a file ("" when it cannot be read).
+inline std::string Slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Waits until the file holds the text; false after ms.
+inline bool WaitText(const std::string& path, const std::string& text, int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (Slurp(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// What a shell command prints.
+inline std::string Run(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+    }
+    return out;
+}
 
 // "PORT a b ..." from a server's first line: the numbers; empty while not there.
 inline std::vector<int> Ports(const e2e::Child& c) {
