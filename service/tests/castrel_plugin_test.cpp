@@ -16,6 +16,7 @@
 #include "common/appenv.h"
 #include "platform/codepage.h"
 #include "platform/msgqueue.h"
+#include "platform/wave.h"
 #include "servers.h"
 #include "service/castrel/castrel_plugin.h"
 #include "service/presence_core.h"
@@ -33,26 +34,9 @@ std::string MakeDir(const char* tag) {
 
 void WriteToneWav(const std::string& path, double seconds) {
     const int rate = 8000;
-    const uint32_t n = static_cast<uint32_t>(seconds * rate);
-    std::ofstream f(path, std::ios::binary);
-    auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
-    f.write("RIFF", 4);
-    u32(36 + 2 * n);
-    f.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(rate);
-    u32(rate * 2);
-    u16(2);
-    u16(16);
-    f.write("data", 4);
-    u32(2 * n);
-    for (uint32_t i = 0; i < n; ++i) {
-        const int16_t s = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / rate));
-        f.write(reinterpret_cast<const char*>(&s), 2);
-    }
+    std::vector<int16_t> tone(static_cast<size_t>(seconds * rate));
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * i / rate));
+    plat::WriteWavFile(path, tone, rate, 1);
 }
 
 struct Notice {
