@@ -779,12 +779,15 @@ bool AecPcCore_Cancelling(const AecPcCore* c) { return c->cancelNear > 2 * c->ca
 
 void AecPcCore_PlaceWindow(AecPcCore* c, int offset) {
   const int32_t before = c->tapEnergy;
+  const int moved = std::abs(std::clamp(offset, 0, int{kAecPcMaxDelay}) - c->delayEstimate);
   AecPcCore_SetDelay(c, offset);
   c->delayLocked = 1;
   // Most of the echo model left the window: what is left is a young filter. Its stages start anew, or
   // a double-talk threshold from the few taps left would hold every sub-block and the filter would
-  // never learn the echo at its new place.
-  if (2 * i64(c->tapEnergy) < before) {
+  // never learn the echo at its new place. So too for a filter that never confirmed an echo and now
+  // sees a window far from the old one: the small steps it reached fitted no echo, and would take
+  // seconds to learn the one now in view.
+  if (2 * i64(c->tapEnergy) < before || (!c->echoConfirmed && 4 * moved > c->taps)) {
     c->adaptCount = 0;
     c->dtStageReached = 0;
     c->dtThreshold = kDoubleTalkStart;

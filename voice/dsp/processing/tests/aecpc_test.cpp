@@ -716,15 +716,17 @@ TEST(VprocAecPcConditions, DelayOffFromTheEcho) {
   struct Case {
     int rate, offMs;
   };
-  for (const Case c : {Case{16000, -30}, Case{16000, 30}, Case{8000, -50}, Case{8000, 50}, Case{16000, -50}})
+  for (const Case c :
+       {Case{16000, -30}, Case{16000, 30}, Case{8000, -50}, Case{8000, 50}, Case{16000, -50}, Case{16000, 50}})
     for (uint32_t v : kVariations) {
       const SceneResult r = scene(c.rate, 8, c.offMs, 0, 0, 0, 0, v);
       SCOPED_TRACE(testing::Message() << c.rate << " Hz, delay off by " << c.offMs << " ms, variation " << v
                                       << ": ERLE per second " << list(r.erle));
       ASSERT_GE(r.erle.size(), 6u);
-      // Measured: 11-44 dB in the 2nd second (before, at 16 kHz: 0 dB throughout; 4 dB 30 ms long for
-      // most variations while a filter that removed nothing yet took every eighth step only), 28-41 dB
-      // from the 4th.
+      // Measured: 9-44 dB in the 2nd second (before, at 16 kHz: 0 dB throughout; 4 dB 30 ms long for
+      // most variations while a filter that removed nothing yet took every eighth step only; 3 dB 50 ms
+      // long while the window moved onto the echo kept the small steps of a filter that had learnt
+      // nothing), 28-41 dB from the 4th.
       EXPECT_GE(r.erle[1], 8.0);
       EXPECT_GE(meanFrom(r.erle, 3), 20.0);
     }
