@@ -458,11 +458,11 @@ void conditionsTable() {
               "   and over the last 4 s before the change or the end; double talk from 6 s to 16 s, near end at the\n"
               "   far end's level: echo removed in the near talker's pauses, median near-end correlation (0.25-s\n"
               "   windows), near-end level (dB). The noise bounds ERLE at about 30 dB for a canceller that keeps the\n"
-              "   background (AEC PC's comfort noise); speexdsp's noise suppression removes it as well: \"quiet\" is\n"
-              "   the steady ERLE of the same scene without noise.\n"
+              "   background (AEC PC's comfort noise); speexdsp's noise suppression removes it as well, which is\n"
+              "   not echo removal: \"quiet\" gives ERLE 1s, 3s and steady of the same scene without noise.\n"
               "   speexdsp: filter as long as the path + 50 ms, preprocessor with noise and residual echo suppression.\n");
-  std::printf("%-6s %-30s %-10s %7s %7s %7s %7s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
-              "ERLE 3s", "steady", "quiet", "DT echo", "DT corr", "DT level");
+  std::printf("%-6s %-30s %-10s %7s %7s %7s %8s %8s %7s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
+              "ERLE 3s", "steady", "quiet 1s", "quiet 3s", "quiet", "DT echo", "DT corr", "DT level");
   const Condition conditions[] = {
       {"60+40 ms, right delay", 60, 40, 0, 0, false},
       {"60+40 ms, delay 30 ms short", 60, 40, -30, 0, false},
@@ -499,9 +499,9 @@ void conditionsTable() {
       for (size_t k = 0; k < noisy.size(); ++k) {
         const ConditionResult r = run(s, std::get<1>(noisy[k]), std::get<2>(noisy[k]));
         const ConditionResult q = run(quiet, std::get<1>(clean[k]), std::get<2>(clean[k]));
-        std::printf("%-6d %-30s %-10s %7.1f %7.1f %7.1f %7.1f %9.1f %7.3f %8.1f\n", rate, c.name,
-                    std::get<0>(noisy[k]).c_str(), r.erle1, r.erle3, r.steady, q.steady, r.dtRemoved, r.nearCorr,
-                    r.nearLevel);
+        std::printf("%-6d %-30s %-10s %7.1f %7.1f %7.1f %8.1f %8.1f %7.1f %9.1f %7.3f %8.1f\n", rate, c.name,
+                    std::get<0>(noisy[k]).c_str(), r.erle1, r.erle3, r.steady, q.erle1, q.erle3, q.steady, r.dtRemoved,
+                    r.nearCorr, r.nearLevel);
       }
     }
   }
