@@ -141,6 +141,13 @@ int CallMain(int argc, char** argv) {
       std::fprintf(stderr, "registration failed\n");
       rc = 1;
     }
+    // The connection controller starts on its own thread, which a loaded machine may run after the
+    // registration's answer: a call placed before that finds no connection.
+    for (int waited = 0; rc == 0 && !CC_IsStarted() && waited < 10000; waited += 10) Sleep(10);
+    if (rc == 0 && !CC_IsStarted()) {
+      std::fprintf(stderr, "connection control did not start\n");
+      rc = 1;
+    }
   }
   Notice call{-1, -1, -1, 0};
   if (rc == 0) {
