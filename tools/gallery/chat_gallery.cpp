@@ -81,10 +81,10 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     PresenceMessageRecord voice;
     presence_copy_field(voice.chatId, sizeof voice.chatId, one->m_szChatId.c_str());
     voice.sender = bob[0];
-    voice.time = static_cast<int32_t>(time(nullptr) - 60);
+    voice.time = static_cast<int32_t>(time(nullptr));  // after the message just sent
     RouteIncomingMessage(&reg, WM_PRESENCE_VOICE, 42, &voice);
     RouteIncomingMessage(&reg, WM_PRESENCE_VOICE, 42, &voice);
-    Deliver(&reg, one->m_szChatId, bob[0], tr("Great, see you there /:P", "好的，到时见 /:P"), 30);
+    Deliver(&reg, one->m_szChatId, bob[0], tr("Great, see you there /:P", "好的，到时见 /:P"), 0);
     one->Input()->insertPlainText(tr("I'll bring the slides /;)", "我带上幻灯片 /;)"));
     one->InsertEmoticonImages(0, 1000);
     Save(one, "chat_one_" + suffix);
