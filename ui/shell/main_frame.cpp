@@ -69,7 +69,7 @@ namespace {
 CMainFrame* g_frame = nullptr;
 
 QString Q(const char* s) { return QString::fromUtf8(s ? s : ""); }
-// Texts the presence core keeps in the ANSI code page (CP936).
+// Texts in the ANSI code page (CP936): what the presence core and the access-server records hold.
 QString Ansi(const char* s) { return QString::fromStdU16String(plat::ToUtf16(s ? s : "", 936)); }
 
 void ForEachAccount(const std::function<void(Account*)>& f) {
@@ -942,7 +942,7 @@ LRESULT CMainFrame::OnBootReply(WPARAM wParam, LPARAM) {
 }
 
 void CMainFrame::ApplySync(CAsSyncResult* sync) {
-    if (sync->displayName && *sync->displayName) alias_ = Q(sync->displayName);
+    if (sync->displayName && *sync->displayName) alias_ = Ansi(sync->displayName);
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
         for (AsServiceRecord* s : sync->services) {
@@ -1005,7 +1005,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
             if (request->result == 0 && request->kind == AS_DATA_PARAMS && request->data) {
                 auto* p = static_cast<AsParams*>(request->data);
                 if (p->str3 && *p->str3) {
-                    alias_ = Q(p->str3);
+                    alias_ = Ansi(p->str3);
                     ApplyLanguage();
                 }
             }
@@ -1013,7 +1013,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
         default: {
             const shell::BookResultEffect e = shell::ApplyBookResult(request);
             if (e.boxKey)
-                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Q(e.boxArg.c_str())}),
+                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Ansi(e.boxArg.c_str())}),
                     LangText("profile_status", "fail_title", ""));
             if (e.rebuild && BookHooks().refresh) BookHooks().refresh(e.rebuild);
             if (e.onlineCount) UpdateOnlineCount();

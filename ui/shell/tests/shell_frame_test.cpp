@@ -211,6 +211,29 @@ TEST_F(ShellFrame, TrayAnimatesUntilTheIconIsSetAgain) {
     EXPECT_FALSE(frame.TrayAnimating());
 }
 
+// Names of the access server's answers are in the code page: the title and the boxes show them whole.
+TEST_F(ShellFrame, OwnNameAndNamesInBoxesKeepTheirChineseCharacters) {
+    CMainFrame frame;
+    std::vector<QString> boxes;
+    frame.showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
+    auto post = [&](int command, int result, const char* id, const char* name) {
+        auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+        p->str1 = strdup(id);
+        p->str3 = strdup(name);
+        auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+        *r = AsRequest{command, result, p, nullptr, AS_DATA_PARAMS};
+        ASSERT_TRUE(PostMessage(frame.Handle(), WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(r)));
+    };
+    // The nickname change answered: "李娜" in GBK.
+    post(AS_REA, 0, "", "\xc0\xee\xc4\xc8");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frame.windowTitle().contains(" - "); }, 5000));
+    EXPECT_TRUE(frame.windowTitle().endsWith(QString::fromUtf8("\xe6\x9d\x8e\xe5\xa8\x9c"))) << frame.windowTitle().toStdString();
+    // A group that could not be removed: "朋友" in GBK.
+    post(AS_RMG, 1, "g-none", "\xc5\xf3\xd3\xd1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
+    EXPECT_TRUE(boxes.front().contains(QString::fromUtf8("\xe6\x9c\x8b\xe5\x8f\x8b"))) << boxes.front().toStdString();
+}
+
 TEST_F(ShellFrame, AddressBookAnswersOfTheFrameChangeTheStoreOrShowTheFailure) {
     ASSERT_EQ(1, AddrBook_Init());
     AddrGroup* group = AddrBook_NewGroup("Friends", "g1");
