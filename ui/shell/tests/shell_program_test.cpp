@@ -1,10 +1,12 @@
 // The real program under Xvfb, driven from outside: it starts, signs in by itself, registers at kamailio
 // (a call from another phone reaches it), answers dial requests on its local socket, lets a second start
-// activate it without touching its log, and closes leaving nothing running.
+// activate it without touching its log, and closes leaving nothing running. Every seeded user sees their
+// own name in the title and keeps the messaging store in their own profile.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include "shell_services.h"
 #include "ui/shell/instance_guard.h"
@@ -57,7 +59,76 @@ struct Xvfb {
     }
 };
 
+// The title of the process's visible window whose title starts with "start"; empty when none.
+std::string WindowTitle(const std::string& display, pid_t pid, const std::string& start) {
+    const std::string env = "DISPLAY=" + display + " ";
+    std::stringstream ids(shelltest::Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+    for (std::string id; ids >> id;) {
+        std::string name = shelltest::Run(env + "xdotool getwindowname " + id + " 2>/dev/null");
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        if (name.rfind(start, 0) == 0) return name;
+    }
+    return std::string();
+}
+
+// When the file was last written (0 when it is not there).
+time_t Written(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
 }  // namespace
+
+TEST(ShellProgram, EverySeededUserSeesTheirOwnNameAndKeepsTheirOwnMessagingStore) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
+    struct User {
+        std::string id, name;  // the access server's display name, UTF-8
+        std::string profile;
+        e2e::Child program;
+    } users[] = {{"alice", "Alice", {}, {}},
+                 {"bob", "Bob", {}, {}},
+                 {"zhangwei", "\xe5\xbc\xa0\xe4\xbc\x9f", {}, {}},  // 张伟
+                 {"lina", "\xe6\x9d\x8e\xe5\xa8\x9c", {}, {}},      // 李娜
+                 {"carol", "Carol", {}, {}}};
+    shelltest::Services services;
+    services.msgUsers = {"1001:alice:secret:Alice", "1002:bob:secret:Bob", "1003:zhangwei:secret:\xe5\xbc\xa0\xe4\xbc\x9f",
+                         "1004:lina:secret:\xe6\x9d\x8e\xe5\xa8\x9c", "1005:carol:secret:Carol"};
+    ASSERT_TRUE(services.Start("shellnames"));
+    Xvfb x;
+    ASSERT_TRUE(x.Start(services.dir));
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    // The installation's folder is every profile's working directory: the store must not land there.
+    const std::string sharedStore = std::string(TESSALY_BINARY_DIR) + "/mervane/config/Username";
+    const time_t sharedBefore = Written(sharedStore);
+    const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
+    for (User& u : users) {
+        u.profile = services.Profile(u.id, u.id, u.id + "123", true);
+        ASSERT_TRUE(u.program.Start({app, "--profile", u.profile, "/nosplash"}, services.dir + "/" + u.id + ".out", env));
+    }
+    for (User& u : users) {
+        SCOPED_TRACE(u.id);
+        ASSERT_TRUE(WaitText(u.profile + "/tessaly.log", "Login state 6", 60000)) << Slurp(u.profile + "/tessaly.log");
+        const std::string want = " - " + u.name;
+        std::string title;
+        for (int waited = 0; waited < 10000; waited += 100) {
+            title = WindowTitle(x.display, u.program.pid, "Tessaly");
+            if (title.size() >= want.size() && title.compare(title.size() - want.size(), want.size(), want) == 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ("Tessaly" + want, title) << "the title names the user as the access server does";
+        // The messaging library keeps its files in this profile, under this user's name.
+        const std::string stored = Slurp(u.profile + "/mervane/config/Username");
+        EXPECT_EQ(u.id, stored.size() > 2 ? stored.substr(2) : std::string()) << "the store of this profile";
+    }
+    EXPECT_EQ(sharedBefore, Written(sharedStore)) << "nothing written to the installation's store";
+    for (User& u : users) {
+        kill(u.program.pid, SIGTERM);
+        EXPECT_EQ(0, u.program.Wait(20000)) << u.id;
+    }
+    x.server.Stop();
+    services.Stop();
+}
 
 TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb")) GTEST_SKIP() << "kamailio, python3 and Xvfb are needed";
