@@ -694,6 +694,13 @@ void CMainFrame::StopTrayAnimation() {
 
 void CMainFrame::SetPresenceStatus(int status) {
     if (status == STATUS_OFFLINE) ClearPendingNotices();
+    if (status == STATUS_ONLINE || status == STATUS_BUSY) {
+        // The contacts see it too: each signed-in service that can show a status is told.
+        const int shown = status == STATUS_BUSY ? PRESENCE_SHOW_BUSY : PRESENCE_SHOW_ONLINE;
+        ForEachAccount([shown](Account* a) {
+            if (PresenceConnectionRec* c = presence_rec(a->connection)) presence_serv_set_status(c, shown);
+        });
+    }
     m_wndStatusBar->SetStatus(status);
     m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
     UpdateTrayIcon();
@@ -1152,11 +1159,13 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
     const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
     auto known = buddyOnline_.find(key);
     const int before = known == buddyOnline_.end() ? -1 : known->second;
-    buddyOnline_[key] = record->online;
+    const int now = record->online ? (record->busy ? 2 : 1) : 0;  // offline, online, busy
+    buddyOnline_[key] = now;
     // Only a change is news: the list refresh repeats every buddy's state.
-    if ((before == -1 && record->online) || (before != -1 && (before != 0) != (record->online != 0)))
-        AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
-                                                     : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
+    if (now != before && !(before == -1 && now == 0))
+        AddEvent(1, shell::FillFormat(now == 2   ? shell::LangFormatText("navigate_dialog", "buddy_busy", "%s is busy")
+                                      : now == 1 ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
+                                                 : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
                                       {name}));
     delete record;
     return 1;

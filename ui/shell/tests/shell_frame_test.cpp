@@ -15,6 +15,7 @@
 #include <QTest>
 #include <thread>
 
+#include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
@@ -22,6 +23,7 @@
 #include "service/as_commands.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
+#include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
 #include "ui/controls/statics.h"
@@ -32,6 +34,18 @@
 #include "voip/VoipUi.h"
 
 namespace {
+
+// A messaging plug-in that only records the statuses it is asked to show.
+std::vector<int> g_shown;
+int RecordStatus(PresenceConnectionRec*, int status) {
+    g_shown.push_back(status);
+    return 0;
+}
+PresenceProtocolOps g_statusOps = {6, 4, nullptr, {"png", 0, 0, 96, 96, 2}, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, RecordStatus, nullptr, nullptr, nullptr, nullptr};
+PresencePluginInfo g_statusInfo = {4, 2, ACCOUNT_TYPE_SERVICE, "KX", "1", "", "", "", "", nullptr, nullptr, &g_statusOps};
+PresencePlugin g_statusPlugin = {&g_statusInfo};
+PresencePlugin* const g_statusRegistry[] = {&g_statusPlugin, nullptr};
 
 int g_argc = 1;
 char g_arg0[] = "shell_frame_test";
@@ -90,7 +104,19 @@ TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
     CMainFrame frame;
     g_strUserId = "alice";
     frame.LogoffReset(LOGIN_SIGNED_IN);
+    // A signed-in messaging account: the contacts are told each status as well.
+    presence_use_plugins(g_statusRegistry);
+    presence_core_register(true);
+    Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    Account_SetPassword(account, "secret");
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        ASSERT_EQ(1, Account_Add(account));
+    }
+    ASSERT_NE(nullptr, Account_Login(account));
+    g_shown.clear();
     frame.SetPresenceStatus(STATUS_BUSY);
+    EXPECT_EQ(std::vector<int>{PRESENCE_SHOW_BUSY}, g_shown);
     EXPECT_EQ(STATUS_BUSY, frame.StatusBar()->GetStatus());
     int checked = 0;
     for (QAction* a : frame.StatusBar()->StatusMenu()->actions())
@@ -104,6 +130,17 @@ TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
     checked = 0;
     for (QAction* a : frame.StatusBar()->StatusMenu()->actions()) checked += a->isChecked();
     EXPECT_EQ(1, checked) << "setting a status twice leaves one mark";
+    EXPECT_EQ((std::vector<int>{PRESENCE_SHOW_BUSY, PRESENCE_SHOW_ONLINE, PRESENCE_SHOW_ONLINE}), g_shown);
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    EXPECT_EQ(3u, g_shown.size()) << "offline is the sign-out's, not a shown status";
+    Account_Logout(account);
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        Account_Remove(account);
+    }
+    Account_Free(account);
+    presence_core_register(false);
+    presence_use_plugins(nullptr);
     // A dial request on the live frame: signed in and idle is 3 only once a call can be placed;
     // signed out is 0 whatever the number.
     frame.LogoffReset(LOGIN_SIGNED_OUT);
