@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "shell_services.h"
 #include "ui/shell/instance_guard.h"
 
@@ -59,16 +61,16 @@ struct Xvfb {
     }
 };
 
-// The title of the process's visible window whose title starts with "start"; empty when none.
-std::string WindowTitle(const std::string& display, pid_t pid, const std::string& start) {
+// The id and title of the process's visible window whose title starts with "start"; empty when none.
+std::pair<std::string, std::string> FindWindow(const std::string& display, pid_t pid, const std::string& start) {
     const std::string env = "DISPLAY=" + display + " ";
     std::stringstream ids(shelltest::Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
     for (std::string id; ids >> id;) {
         std::string name = shelltest::Run(env + "xdotool getwindowname " + id + " 2>/dev/null");
         while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-        if (name.rfind(start, 0) == 0) return name;
+        if (name.rfind(start, 0) == 0) return {id, name};
     }
-    return std::string();
+    return {};
 }
 
 // When the file was last written (0 when it is not there).
@@ -79,7 +81,7 @@ time_t Written(const std::string& path) {
 
 }  // namespace
 
-TEST(ShellProgram, EverySeededUserSeesTheirOwnNameAndKeepsTheirOwnMessagingStore) {
+TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndShowsBusyToContacts) {
     if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
         GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
     struct User {
@@ -112,7 +114,7 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameAndKeepsTheirOwnMessagingStore
         const std::string want = " - " + u.name;
         std::string title;
         for (int waited = 0; waited < 10000; waited += 100) {
-            title = WindowTitle(x.display, u.program.pid, "Tessaly");
+            title = FindWindow(x.display, u.program.pid, "Tessaly").second;
             if (title.size() >= want.size() && title.compare(title.size() - want.size(), want.size(), want) == 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -122,6 +124,29 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameAndKeepsTheirOwnMessagingStore
         EXPECT_EQ(u.id, stored.size() > 2 ? stored.substr(2) : std::string()) << "the store of this profile";
     }
     EXPECT_EQ(sharedBefore, Written(sharedStore)) << "nothing written to the installation's store";
+
+    // Busy and back from the Status menu: the contacts' programs hear each (zhangwei is in lina's
+    // book, alice in bob's).
+    auto choose = [&](User& u, const char* key) {
+        const std::string id = FindWindow(x.display, u.program.pid, "Tessaly").first;
+        ASSERT_FALSE(id.empty()) << u.id;
+        const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
+        shelltest::Run(xdo + "windowfocus --sync " + id + " key --window " + id + " alt+t 2>/dev/null");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        shelltest::Run(xdo + "key " + std::string(key) + " 2>/dev/null");
+    };
+    User& alice = users[0];
+    User& bob = users[1];
+    User& zhangwei = users[2];
+    User& lina = users[3];
+    choose(alice, "b");
+    EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Alice is busy", 15000)) << Slurp(services.dir + "/msgserver.log");
+    choose(zhangwei, "b");
+    EXPECT_TRUE(WaitText(lina.profile + "/tessaly.log", "UI event: " + zhangwei.name + " is busy", 15000));
+    choose(alice, "o");
+    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Alice is online", 15000));
+    const std::string bobLog = Slurp(bob.profile + "/tessaly.log");
+    EXPECT_LT(bobLog.find("UI event: Alice is busy"), bobLog.rfind("UI event: Alice is online")) << "online again after busy";
     for (User& u : users) {
         kill(u.program.pid, SIGTERM);
         EXPECT_EQ(0, u.program.Wait(20000)) << u.id;
