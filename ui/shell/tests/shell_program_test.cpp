@@ -131,8 +131,16 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndShowsBusy
         const std::string id = FindWindow(x.display, u.program.pid, "Tessaly").first;
         ASSERT_FALSE(id.empty()) << u.id;
         const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
+        const std::string windows = xdo + "search --onlyvisible --pid " + std::to_string(u.program.pid) + " 2>/dev/null | wc -l";
+        const int before = std::atoi(shelltest::Run(windows).c_str());
         shelltest::Run(xdo + "windowfocus --sync " + id + " key --window " + id + " alt+t 2>/dev/null");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The Status menu is open once the program shows one window more.
+        bool open = false;
+        for (int waited = 0; waited < 5000 && !open; waited += 50) {
+            open = std::atoi(shelltest::Run(windows).c_str()) > before;
+            if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(open) << u.id;
         shelltest::Run(xdo + "key " + std::string(key) + " 2>/dev/null");
     };
     User& alice = users[0];
