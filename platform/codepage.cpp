@@ -116,7 +116,31 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::vector<char1
   return true;
 }
 
-// Decodes GBK / GB18030 character by character; bad bytes become '?'.
+// One character from iconv: its code point and the bytes it took; false when the bytes are no character.
+bool DecodeOne(iconv_t cd, const unsigned char* s, size_t n, uint32_t* c, size_t* used) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(s));
+  size_t inLeft = n;
+  unsigned char u[4];
+  char* o = reinterpret_cast<char*>(u);
+  size_t oLeft = sizeof u;
+  iconv(cd, &in, &inLeft, &o, &oLeft);
+  *used = n - inLeft;
+  if (oLeft != 0 || *used == 0) return false;
+  *c = static_cast<uint32_t>(u[0]) | (static_cast<uint32_t>(u[1]) << 8) | (static_cast<uint32_t>(u[2]) << 16) |
+       (static_cast<uint32_t>(u[3]) << 24);
+  return true;
+}
+
+// GB18030's four-byte form: lead, digit, lead, digit. GBK has no trail byte below 0x40, so these
+// bytes never mean anything in GBK.
+bool IsFourByteForm(const unsigned char* s, size_t n) {
+  return n >= 4 && s[0] >= 0x81 && s[0] <= 0xFE && s[1] >= 0x30 && s[1] <= 0x39 && s[2] >= 0x81 && s[2] <= 0xFE &&
+         s[3] >= 0x30 && s[3] <= 0x39;
+}
+
+// Decodes GBK / GB18030 character by character; bad bytes become '?'. Code page 936 also reads
+// GB18030's four-byte characters, which is how it carries what GBK lacks.
 bool DecodeDbcs(UINT cp, const unsigned char* s, size_t n, bool strict, std::vector<char16_t>& out) {
   iconv_t cd = Decoder(cp);
   if (!cd) return false;
@@ -127,17 +151,19 @@ bool DecodeDbcs(UINT cp, const unsigned char* s, size_t n, bool strict, std::vec
       ++i;
       continue;
     }
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(s + i));
-    size_t inLeft = n - i;
-    unsigned char u[4];
-    char* o = reinterpret_cast<char*>(u);
-    size_t oLeft = sizeof u;
-    iconv(cd, &in, &inLeft, &o, &oLeft);
-    size_t used = (n - i) - inLeft;
-    if (oLeft == 0 && used > 0) {
-      uint32_t c = static_cast<uint32_t>(u[0]) | (static_cast<uint32_t>(u[1]) << 8) |
-                   (static_cast<uint32_t>(u[2]) << 16) | (static_cast<uint32_t>(u[3]) << 24);
+    if (cp == 936 && IsFourByteForm(s + i, n - i)) {
+      uint32_t c = 0;
+      size_t used = 0;
+      iconv_t wide = Decoder(54936);
+      if (wide && DecodeOne(wide, s + i, 4, &c, &used) && used == 4) {
+        PutUtf16(out, c);
+        i += 4;
+        continue;
+      }
+    }
+    uint32_t c = 0;
+    size_t used = 0;
+    if (DecodeOne(cd, s + i, n - i, &c, &used)) {
       PutUtf16(out, c);
       i += used;
     } else {
@@ -149,14 +175,8 @@ bool DecodeDbcs(UINT cp, const unsigned char* s, size_t n, bool strict, std::vec
   return true;
 }
 
-// Encodes one code point; false when the code page has no such character.
-bool EncodeDbcsChar(UINT cp, uint32_t c, std::string& out) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-    return true;
-  }
-  iconv_t cd = Encoder(cp);
-  if (!cd) return false;
+// The bytes of one code point in the iconv encoder's code page; empty when it has no such character.
+std::string EncodeOne(iconv_t cd, uint32_t c) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   unsigned char u[4] = {static_cast<unsigned char>(c), static_cast<unsigned char>(c >> 8),
                         static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 24)};
@@ -165,8 +185,29 @@ bool EncodeDbcsChar(UINT cp, uint32_t c, std::string& out) {
   char buf[8];
   char* o = buf;
   size_t oLeft = sizeof buf;
-  if (iconv(cd, &in, &inLeft, &o, &oLeft) == static_cast<size_t>(-1) || inLeft != 0) return false;
-  out.append(buf, sizeof buf - oLeft);
+  if (iconv(cd, &in, &inLeft, &o, &oLeft) == static_cast<size_t>(-1) || inLeft != 0) return std::string();
+  return std::string(buf, sizeof buf - oLeft);
+}
+
+// Encodes one code point; false when the code page has no such character. Code page 936 writes a
+// character GBK lacks as its GB18030 four-byte form: GBK text keeps every byte it had.
+bool EncodeDbcsChar(UINT cp, uint32_t c, std::string& out) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+    return true;
+  }
+  iconv_t cd = Encoder(cp);
+  if (!cd) return false;
+  std::string bytes = EncodeOne(cd, c);
+  if (bytes.empty() && cp == 936) {
+    iconv_t wide = Encoder(54936);
+    std::string four = wide ? EncodeOne(wide, c) : std::string();
+    // A few characters have two-byte forms in GB18030 that GBK reads otherwise: those stay unmapped.
+    if (IsFourByteForm(reinterpret_cast<const unsigned char*>(four.data()), four.size()) && four.size() == 4)
+      bytes = four;
+  }
+  if (bytes.empty()) return false;
+  out += bytes;
   return true;
 }
 

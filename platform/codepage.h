@@ -20,6 +20,10 @@
 //   GB18030 bytes become '?'; characters the target code page lacks become '?' (or
 //   defaultChar), with *usedDefaultChar = TRUE. Unpaired surrogates written as
 //   UTF-8 become U+FFFD.
+// - Unlike Windows, 936 carries what GBK lacks (emoji, rare ideographs) in GB18030's
+//   four-byte form and reads that form back; every GBK byte sequence keeps its meaning
+//   and every character GBK has keeps its bytes. A reader that knows only GBK sees
+//   '?' and digits there.
 // - MB_ERR_INVALID_CHARS turns invalid input into a failure (0, ERROR_NO_UNICODE_TRANSLATION).
 
 inline constexpr DWORD MB_ERR_INVALID_CHARS = 0x00000008;

@@ -69,8 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionCase{"Prefix", 65001, "abcdef", 2, 936, 2, "ab"},
         ConversionCase{"ToGb18030", 65001, kUtf8Ext, -1, 54936, 5, std::string(kGb18030Ext, 4) + '\0'},
         ConversionCase{"FromGb18030", 54936, kGb18030Ext, 4, 65001, 4, std::string(kUtf8Ext, 4)},
-        // GBK lacks the character: the default character stands in.
-        ConversionCase{"MissingInGbk", 65001, kUtf8Ext, 4, 936, 1, "?"},
+        // GBK lacks the character: code page 936 carries it in GB18030's four-byte form, both ways.
+        ConversionCase{"MissingInGbkCarried", 65001, kUtf8Ext, 4, 936, 4, std::string(kGb18030Ext, 4)},
+        ConversionCase{"CarriedBackFromGbk", 936, kGb18030Ext, 4, 65001, 4, std::string(kUtf8Ext, 4)},
         ConversionCase{"Empty", 65001, "", 0, 936, 0, ""}),
     [](const ::testing::TestParamInfo<ConversionCase>& info) { return std::string(info.param.name); });
 

@@ -1,6 +1,8 @@
 // Tests of code page conversions.
 #include "platform/codepage.h"
 
+#include <iconv.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,8 +27,97 @@ TEST(PlatformCodePage, RoundTripsGbkUtf8Utf16) {
   std::string gb = plat::FromUtf16(smile, 54936);
   EXPECT_EQ(gb.size(), 4u);
   EXPECT_EQ(plat::ToUtf16(gb, 54936), smile);
-  EXPECT_EQ(plat::FromUtf16(smile, 936), "?");
+  EXPECT_EQ(plat::FromUtf16(smile, 936), gb) << "936 carries what GBK lacks as GB18030 does";
   EXPECT_EQ(plat::ToUtf16("\x80", 936), u"\u20ac");  // the euro sign of code page 936
+  EXPECT_EQ(plat::FromUtf16(u"\u20ac", 936), "\x80") << "and keeps its GBK byte";
+}
+
+// Texts of every kind through the program's code page and back, from UTF-8 and from UTF-16.
+TEST(PlatformCodePage, TextsRoundTripThroughTheAnsiCodePage) {
+  struct Case {
+    const char* name;
+    std::string utf8;
+    std::string ansi;  // the code page's bytes
+  } cases[] = {
+      {"ascii", "Hello, world #@#1", "Hello, world #@#1"},
+      {"chinese", "\xe6\x9d\x8e\xe5\xa8\x9c\xe4\xbd\xa0\xe5\xa5\xbd", "\xc0\xee\xc4\xc8\xc4\xe3\xba\xc3"},
+      {"emoji", "\xf0\x9f\x91\x8d", "\x94\x39\xd1\x31"},
+      {"emoji pair", "\xf0\x9f\x98\x80\xf0\x9f\x8e\x89", "\x94\x39\xfc\x36\x94\x39\xbd\x35"},
+      {"mixed", "ok \xe5\xa5\xbd\xf0\x9f\x91\x8d!", "ok \xba\xc3\x94\x39\xd1\x31!"},
+      {"rare ideograph", "\xf0\xa0\x80\x80", "\x95\x32\x82\x36"},
+      {"bmp outside gbk", "\xe2\x82\xbf", "\x81\x36\xb5\x30"},  // U+20BF
+      {"euro", "\xe2\x82\xac" "5", "\x80" "5"},
+      {"empty", "", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(plat::Utf8ToAnsi(c.utf8), c.ansi) << c.name;
+    EXPECT_EQ(plat::AnsiToUtf8(c.ansi), c.utf8) << c.name;
+    const std::u16string wide = plat::ToUtf16(c.utf8, CP_UTF8);
+    EXPECT_EQ(plat::ToUtf16(plat::FromUtf16(wide, CP_ACP), CP_ACP), wide) << c.name;
+    if (wide.empty()) continue;
+    // The Windows-style calls agree, and nothing was replaced.
+    BOOL used = TRUE;
+    char out[64];
+    const int n = WideCharToMultiByte(936, 0, reinterpret_cast<const WCHAR*>(wide.data()), static_cast<int>(wide.size()),
+                                      out, sizeof out, nullptr, &used);
+    EXPECT_EQ(std::string(out, static_cast<size_t>(n)), c.ansi) << c.name;
+    EXPECT_FALSE(used) << c.name;
+  }
+  // A four-byte form cut short is no character, and a lead byte before a digit no pair.
+  EXPECT_EQ(plat::ToUtf16("\x94\x39\xd1", 936), u"?9?");
+  EXPECT_EQ(plat::ToUtf16("\x94\x39" "a", 936), u"?9a");
+}
+
+// iconv's own answer for one conversion; empty when it has none.
+std::string Iconv(const char* to, const char* from, const std::string& in) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
+  char* src = const_cast<char*>(in.data());
+  size_t srcLeft = in.size();
+  char buf[16];
+  char* dst = buf;
+  size_t dstLeft = sizeof buf;
+  const bool ok = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1) && srcLeft == 0;
+  iconv_close(cd);
+  return ok ? std::string(buf, sizeof buf - dstLeft) : std::string();
+}
+
+std::string Utf32(char32_t c) {
+  return std::string({static_cast<char>(c), static_cast<char>(c >> 8), static_cast<char>(c >> 16), static_cast<char>(c >> 24)});
+}
+
+// Carrying more changes nothing GBK had: every GBK pair reads as CP936 reads it, every character
+// CP936 writes keeps its bytes, and any other character is a GB18030 four-byte form or '?'.
+TEST(PlatformCodePage, GbkBytesStayAsTheyWere) {
+  int decoded = 0, kept = 0, carried = 0, bad = 0;
+  for (int lead = 0x81; lead <= 0xFE; ++lead)
+    for (int trail = 0x40; trail <= 0xFE; ++trail) {
+      const std::string pair = {static_cast<char>(lead), static_cast<char>(trail)};
+      const std::string ref = Iconv("UTF-16LE", "CP936", pair);
+      if (ref.empty()) continue;
+      const std::u16string want(reinterpret_cast<const char16_t*>(ref.data()), ref.size() / 2);
+      ++decoded;
+      if (plat::ToUtf16(pair, 936) != want) ++bad;
+    }
+  for (char32_t c = 0x80; c <= 0xFFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const std::u16string one(1, static_cast<char16_t>(c));
+    const std::string ref = Iconv("CP936", "UTF-32LE", Utf32(c));
+    const std::string ours = plat::FromUtf16(one, 936);
+    if (!ref.empty()) {
+      ++kept;
+      if (ours != ref) ++bad;
+    } else if (ours.size() == 4) {
+      ++carried;
+      if (plat::ToUtf16(ours, 936) != one) ++bad;
+    } else if (ours != "?") {
+      ++bad;
+    }
+  }
+  EXPECT_EQ(0, bad);
+  EXPECT_GT(decoded, 21000);
+  EXPECT_GT(kept, 21000);
+  EXPECT_GT(carried, 30000) << "the rest of the BMP travels as four bytes";
 }
 
 TEST(PlatformCodePage, WindowsCallConventions) {

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "common/account.h"
@@ -55,12 +57,12 @@ struct Bob {
     CMervane ctx;
     CKxCore* core;
     CKxCoreNotifier notifier;
-    explicit Bob(const std::string& dir, int port) {
+    explicit Bob(const std::string& dir, int port, const char* user = "bob", const char* password = "pw2") {
         core = new CKxCore(&ctx, dir.c_str());
         core->SetNotifier(&notifier);
         CKxCoreSettings* s = core->GetSettings();
-        s->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create("bob"));
-        s->SetSettingsString_Free(KX_OPT_PASSWORD, CKxCore::Utf8Create("pw2"));
+        s->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create(user));
+        s->SetSettingsString_Free(KX_OPT_PASSWORD, CKxCore::Utf8Create(password));
         s->SetSettingsString_Free(KX_OPT_SERVER_IP, CKxCore::Utf8Create("127.0.0.1"));
         s->SetSettingsInt(KX_OPT_PORT, port);
     }
@@ -76,6 +78,12 @@ struct Bob {
         Message_t* m = nullptr;
         const int n = core->GetMessageListCount();
         return n && core->ReadMessageByIndex(n - 1, &m) == KX_OK ? m : nullptr;
+    }
+    // How this client sees a contact: presence and visibility, or -1, -1 when it does not know it.
+    std::pair<int, int> Sees(int id) {
+        kx_contact* c = nullptr;
+        if (core->FindContact(KX_SEARCH_BY_ID, id, nullptr, &c) != KX_OK || !c) return {-1, -1};
+        return {c->presence, c->visibility};
     }
 };
 
@@ -271,6 +279,96 @@ TEST_F(CastrelPlugin, SecondLoginReplacesTheSessionAndDefaultsThePort) {
     g_strLangType = "eng";
     EXPECT_EQ(CASTREL_DEFAULT_PORT, port) << "an account without a port signs in to 9999";
     EXPECT_EQ(6, language) << "the Chinese program asks for the Chinese service texts";
+}
+
+TEST_F(CastrelPlugin, BusyReachesTheServerAndTheContactsBothWays) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py", {"--user", "1001:alice:secret:Alice", "--user", "1002:bob:pw2:Bob",
+                                                              "--user", "1005:carol:pw3:Carol"});
+    ASSERT_GT(server.Port(), 0);
+    SignInAlice(server.Port());
+    auto* conn = presence_rec(alice->connection);
+    // Chosen while the sign-in is still under way: it is sent once the session is there.
+    EXPECT_EQ(0, presence_serv_set_status(conn, PRESENCE_SHOW_BUSY));
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_LIST_END; }); }));
+    EXPECT_EQ(0, access((dir + "/alice/mervane/config").c_str(), F_OK)) << "the store lies under the base path";
+
+    // A contact signing in later finds alice busy in its buddy list.
+    Bob bob(dir + "/bob", server.Port());
+    ASSERT_EQ(KX_OK, bob.core->SignIn(KX_VISIBILITY_VISIBLE));
+    ASSERT_TRUE(Until([&] { return bob.core->GetConnectionState() == KX_ONLINE; }, &bob));
+    ASSERT_EQ(KX_OK, bob.core->RefreshContactList(0));
+    ASSERT_TRUE(Until([&] { return bob.Sees(1001).first == 1; }, &bob));
+    EXPECT_EQ(std::make_pair(1, 2), bob.Sees(1001)) << "online and busy";
+
+    // Back online, then busy again: each change reaches bob at once.
+    EXPECT_EQ(0, presence_serv_set_status(conn, PRESENCE_SHOW_ONLINE));
+    EXPECT_TRUE(Until([&] { return bob.Sees(1001) == std::make_pair(1, 1); }, &bob)) << "online again";
+    EXPECT_EQ(0, presence_serv_set_status(conn, PRESENCE_SHOW_BUSY));
+    EXPECT_TRUE(Until([&] { return bob.Sees(1001) == std::make_pair(1, 2); }, &bob)) << "busy again";
+
+    // The other way: bob's busy reaches alice's window as a busy buddy, and his return as online.
+    auto buddy = [&](int busy) {
+        return Find([busy](const Notice& n) {
+            return n.msg == WM_PRESENCE_BUDDY && n.buddy.id == 1002 && n.buddy.online && n.buddy.busy == busy;
+        });
+    };
+    ASSERT_TRUE(Until([&] { return buddy(0) != nullptr; }, &bob)) << "bob online";
+    ASSERT_EQ(KX_OK, bob.core->ChangeVisibility(CASTREL_VISIBILITY_BUSY));
+    EXPECT_TRUE(Until([&] { return buddy(1) != nullptr; }, &bob)) << "bob busy";
+    notices.clear();
+    ASSERT_EQ(KX_OK, bob.core->ChangeVisibility(KX_VISIBILITY_VISIBLE));
+    EXPECT_TRUE(Until([&] { return buddy(0) != nullptr; }, &bob)) << "bob online again";
+
+    // Carol, who signs in now, gets the status the server holds.
+    Bob carol(dir + "/carol", server.Port(), "carol", "pw3");
+    ASSERT_EQ(KX_OK, carol.core->SignIn(KX_VISIBILITY_VISIBLE));
+    ASSERT_TRUE(Until([&] { return carol.core->GetConnectionState() == KX_ONLINE; }, &carol));
+    ASSERT_EQ(KX_OK, carol.core->RefreshContactList(0));
+    EXPECT_TRUE(Until([&] { return carol.Sees(1001) == std::make_pair(1, 2); }, &carol));
+    carol.core->SignOut();
+    bob.core->SignOut();
+}
+
+// Texts of every kind from the window's code page to another client and back, emoji included.
+TEST_F(CastrelPlugin, TextsOutsideGbkTravelBothWaysUnchanged) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py", {"--user", "1001:alice:secret:Alice", "--user", "1002:bob:pw2:Bob"});
+    ASSERT_GT(server.Port(), 0);
+    SignInAlice(server.Port());
+    auto* conn = presence_rec(alice->connection);
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_LIST_END; }); }));
+    Bob bob(dir + "/bob", server.Port());
+    ASSERT_EQ(KX_OK, bob.core->SignIn(KX_VISIBILITY_VISIBLE));
+    ASSERT_TRUE(Until([&] { return bob.core->GetConnectionState() == KX_ONLINE; }, &bob));
+
+    const char* texts[] = {
+        "plain ASCII, #@# and all",
+        "\xe6\x9d\x8e\xe5\xa8\x9c\xe4\xbd\xa0\xe5\xa5\xbd",                        // Chinese
+        "\xf0\x9f\x91\x8d",                                                        // thumbs-up
+        "ok \xe5\xa5\xbd\xf0\x9f\x98\x80\xf0\x9f\x8e\x89 \xf0\xa0\x80\x80 \xe2\x82\xac" "5",  // mixed
+    };
+    for (const char* utf8 : texts) {
+        SCOPED_TRACE(utf8);
+        // Alice's window hands the core text in its code page; bob's library reads it as sent.
+        std::vector<PresenceBuddyRecord> to(1);
+        to[0].id = 1002;
+        const int before = bob.core->GetMessageListCount();
+        ASSERT_EQ(0, presence_serv_send_im(conn, plat::Utf8ToAnsi(utf8).c_str(), &to, "", 0));
+        ASSERT_TRUE(Until([&] { return bob.core->GetMessageListCount() > before && bob.Last()->authorId == 1001; }, &bob));
+        EXPECT_EQ(utf8, Utf16(bob.Last()->text));
+
+        // Bob answers with the same text: alice's window gets it in its code page, nothing lost.
+        notices.clear();
+        Message_t* m = bob.To(1001);
+        Utf8_t* t = CKxCore::Utf8Create(utf8);
+        m->text = CKxCore::NewWStrFromUtf8(t);
+        CKxCore::Utf8Free(t);
+        ASSERT_EQ(KX_OK, bob.core->SendMessage(m, 0));
+        ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_TEXT && n.senderId == 1002; }); }, &bob));
+        const Notice* got = Find([](const Notice& n) { return n.msg == WM_PRESENCE_TEXT && n.senderId == 1002; });
+        EXPECT_EQ(utf8, plat::AnsiToUtf8(got->text));
+        EXPECT_EQ(std::string::npos, got->text.find('?'));
+    }
+    bob.core->SignOut();
 }
 
 }  // namespace

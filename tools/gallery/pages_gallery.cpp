@@ -14,6 +14,7 @@
 #include "tools/gallery/gallery_support.h"
 #include "common/account.h"
 #include "common/appenv.h"
+#include "platform/codepage.h"
 #include "platform/fs.h"
 #include "service/as_records.h"
 #include "ui/controls/skin.h"
@@ -107,7 +108,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         g_profileList.Clear();
         for (const char* n : {"Alice", zh ? "市场部" : "Sales team", zh ? "客服中心" : "Support desk"}) {
             auto* e = new AsProfileEntry;
-            e->name = strdup(n);
+            e->name = strdup(plat::Utf8ToAnsi(n).c_str());  // as the access server's answer holds it
             g_profileList.entries.push_back(e);
         }
         CSelectIdentityDlg dlg(nullptr, true);

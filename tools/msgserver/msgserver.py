@@ -38,6 +38,7 @@ RECEIVED_TEXT, KX_ACK, DISCONNECT = 11, 12, 13
 CLIENT_START_AUDIO, SERVER_START_AUDIO, END_AUDIO, AUDIO, PRESENCE_STATUS = 14, 15, 16, 17, 18
 ALL_BUDDY_LIST_REQ, ALL_BUDDY_LIST_RESP = 22, 23
 SEND_TEXT_2, SAF_REQ, ALL_BUDDY_PRESENCE = 49, 63, 70
+CHANGE_VISIBILITY = 92
 AUDIO_DONE, AUDIO_TERMINATE, AUDIO_NACK = 74, 75, 76
 
 RESEND_AFTER = 1.0
@@ -122,6 +123,7 @@ class Session:
         self.clips_out = {}    # msg -> list of audio datagrams sent to this client
         self.held = None       # reorder: a packet waiting for its successor
         self.online = True
+        self.visibility = 1    # what the others see: 0 hidden, 1 online, 2 busy
 
 
 class Clip:
@@ -344,6 +346,7 @@ class Server:
             old.online = False
         s = Session(addr, user, random.randint(1, 0x7FFFFFFF), random.randint(1000, 60000))
         s.seen.add(("connect", seq))
+        s.visibility = visibility
         self.sessions[addr] = s
         if user is None or user.password != password or self.args.refuse:
             log("refused", name, client)
@@ -356,10 +359,17 @@ class Server:
         log("signed in", name, "visibility", visibility, client)
         ts = time.strftime("TS=%Y%m%d %H%M%S")
         self.stream(s, CONNECT_RESPONSE, bytes([0, 0, self.args.keepalive]) + s16(ts) + s16("") + struct.pack(">H", 0))
-        self.presence_to_others(user, 0x11)
+        self.presence_to_others(user, self.presence_byte(user.id))
         for kind, item in user.pending:
             self.deliver_stored(s, kind, item)
         user.pending = []
+
+    def presence_byte(self, user_id):
+        """Presence 1 with the user's visibility in bits 4-6; a hidden or absent user is offline (0)."""
+        s = self.session_of(user_id)
+        if s is None or s.visibility & 0x07 == 0:
+            return 0x00
+        return ((s.visibility & 0x07) << 4) | 0x01
 
     def presence_to_others(self, user, byte):
         for o in self.sessions.values():
@@ -376,6 +386,11 @@ class Server:
             return
         if ptype == ALL_BUDDY_LIST_REQ:
             return self.buddy_list(s, data)
+        if ptype == CHANGE_VISIBILITY:
+            s.visibility = Buf(data).u8()
+            log("visibility", s.user.name, s.visibility)
+            self.presence_to_others(s.user, self.presence_byte(s.user.id))
+            return
         if ptype == SEND_TEXT_2:
             return self.text_in(s, data)
         if ptype == CLIENT_START_AUDIO:
@@ -404,8 +419,7 @@ class Server:
         others = [u for u in self.users.values() if u.id != s.user.id]
         body = bytes(4) + bytes([lst]) + struct.pack(">H", 1) + s16("Friends") + b"\0" + struct.pack(">H", len(others))
         for u in others:
-            online = 0x11 if self.session_of(u.id) else 0x00
-            body += struct.pack(">BI", online, u.id) + s16(u.display) + s16(u.name)
+            body += struct.pack(">BI", self.presence_byte(u.id), u.id) + s16(u.display) + s16(u.name)
         size = max(1, self.args.fragment)
         parts = [body[i:i + size] for i in range(0, len(body), size)]
         batch = random.randint(1, 65535)
@@ -413,7 +427,7 @@ class Server:
             self.stream(s, ALL_BUDDY_LIST_RESP, struct.pack(">HBB", batch, i + 1, len(parts)) + part)
         pres = bytes([lst]) + struct.pack(">H", len(others))
         for u in others:
-            pres += struct.pack(">BI", 0x11 if self.session_of(u.id) else 0x00, u.id)
+            pres += struct.pack(">BI", self.presence_byte(u.id), u.id)
         self.stream(s, ALL_BUDDY_PRESENCE, struct.pack(">HBB", batch ^ 1, 1, 1) + pres)
 
     @staticmethod

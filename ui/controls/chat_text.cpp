@@ -10,14 +10,25 @@ namespace ctl {
 namespace {
 
 bool IsLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+bool IsDigitByte(unsigned char b) { return b >= 0x30 && b <= 0x39; }
 
-// Length in bytes of the character starting at i (1, or 2 for a double-byte character).
+// Length in bytes of the character starting at i (1, 2 for a double-byte character, 4 for the
+// four-byte form in which the code page carries what GBK lacks, such as emoji).
 size_t CharLength(std::string_view s, size_t i) {
-  const unsigned char b = static_cast<unsigned char>(s[i]);
-  return (IsLeadByte(b) && i + 1 < s.size()) ? 2 : 1;
+  auto at = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  if (i + 3 < s.size() && IsLeadByte(at(0)) && IsDigitByte(at(1)) && IsLeadByte(at(2)) && IsDigitByte(at(3))) return 4;
+  return (IsLeadByte(at(0)) && i + 1 < s.size()) ? 2 : 1;
 }
 
 int ByteUnits(unsigned char b) { return (b >= 1 && b <= 126) ? 2 : 1; }
+
+// Units of the character of n bytes at i: a four-byte character counts as two double-byte ones.
+int CharUnits(std::string_view s, size_t i, size_t n) {
+  if (n == 4) return 4;
+  int u = 0;
+  for (size_t k = 0; k < n; ++k) u += ByteUnits(static_cast<unsigned char>(s[i + k]));
+  return u;
+}
 
 }  // namespace
 
@@ -66,7 +77,7 @@ CountResult CountTextUnits(std::string_view coded, int expansion, bool withCut) 
   for (size_t i = 0; i < coded.size();) {
     if (withCut && units >= kChatUnitLimit) break;
     const size_t n = CharLength(coded, i);
-    for (size_t k = 0; k < n; ++k) units += ByteUnits(static_cast<unsigned char>(coded[i + k]));
+    units += CharUnits(coded, i, n);
     bytes += static_cast<int>(n);
     i += n;
   }
@@ -83,8 +94,7 @@ std::string CutToCharacters(std::string_view ansi, int allowedChars) {
   size_t i = 0;
   while (i < ansi.size()) {
     const size_t n = CharLength(ansi, i);
-    int u = 0;
-    for (size_t k = 0; k < n; ++k) u += ByteUnits(static_cast<unsigned char>(ansi[i + k]));
+    const int u = CharUnits(ansi, i, n);
     if (units + u > allowed) break;
     units += u;
     i += n;

@@ -19,6 +19,7 @@
 #include "common/account.h"
 #include "common/appenv.h"
 #include "common/presence_link.h"
+#include "platform/codepage.h"
 #include "service/presence_core.h"
 #include "ui/shell/dialog_box.h"
 #include "ui/shell/shell_config.h"
@@ -41,9 +42,11 @@ void SetCommonButtons(QDialogButtonBox* box) {
 }
 
 void Fill(Account* a, const AccountValues& v, bool settings) {
-    const QByteArray pwd = v.password.toUtf8(), alias = v.alias.toUtf8(), server = v.server.toUtf8();
+    const QByteArray pwd = v.password.toUtf8(), server = v.server.toUtf8();
+    // The alias is a name: the ANSI code page, as the profile's display name that sets it.
+    const std::string alias = plat::FromUtf16(v.alias.toStdU16String(), CP_ACP);
     Account_SetPassword(a, pwd.constData());
-    Account_SetAlias(a, alias.isEmpty() ? nullptr : alias.constData());
+    Account_SetAlias(a, alias.empty() ? nullptr : alias.c_str());
     Account_SetAutoLogin(a, v.autoLogin ? 1 : 0);
     if (settings) {
         presence_setting_set_string(&a->settings, "server", nullptr, server.constData());
@@ -355,7 +358,7 @@ void CAccountsDlg::OnEdit() {
         presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
         v.user = QString::fromUtf8(a->userName);
         v.password = QString::fromUtf8(a->password ? a->password : "");
-        v.alias = QString::fromUtf8(a->alias ? a->alias : "");
+        v.alias = QString::fromStdU16String(plat::ToUtf16(a->alias ? a->alias : "", CP_ACP));
         v.autoLogin = a->autoLogin != 0;
         v.server = QString::fromUtf8(server);
         v.port = presence_setting_get_int(&a->settings, "port", 0);

@@ -24,6 +24,7 @@
 #include "service/as_client.h"
 #include "service/as_records.h"
 #include "service/bootstrap.h"
+#include "service/castrel/castrel_plugin.h"
 #include "service/login_fsm.h"
 #include "service/presence_core.h"
 #include "service/settings_xml.h"
@@ -159,6 +160,8 @@ int CCorvinaApp::InitInstance(bool* run) {
     };
     guard_->onDial = [this](const std::string& number) { return frame_ ? frame_->DialRequest(number) : 0; };
 
+    // The messaging library's store (messages, buddy list, its settings) is the profile's own.
+    castrel_set_base_path(options_.profileFolder.c_str());
     presence_core_init();
     DebugTrace(MOD_SYSTEM, 2, "Presence core started");
 

@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "platform/codepage.h"
 #include "service/as_records.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/dialog_box.h"
@@ -71,7 +72,8 @@ void CSelectIdentityDlg::OnInitDialog() {
     list_->clear();
     const QSignalBlocker block(list_);
     for (AsProfileEntry* e : g_profileList.entries) {
-        auto* item = new QTreeWidgetItem({QString::fromUtf8(e->name ? e->name : "")});
+        // Profile names come from the access server in the ANSI code page.
+        auto* item = new QTreeWidgetItem({QString::fromStdU16String(plat::ToUtf16(e->name ? e->name : "", CP_ACP))});
         item->setData(0, Qt::UserRole, QVariant::fromValue(static_cast<void*>(e)));
         list_->insertTopLevelItem(0, item);
     }

@@ -69,7 +69,7 @@ namespace {
 CMainFrame* g_frame = nullptr;
 
 QString Q(const char* s) { return QString::fromUtf8(s ? s : ""); }
-// Texts the presence core keeps in the ANSI code page (CP936).
+// Texts in the ANSI code page (CP936): what the presence core and the access-server records hold.
 QString Ansi(const char* s) { return QString::fromStdU16String(plat::ToUtf16(s ? s : "", 936)); }
 
 void ForEachAccount(const std::function<void(Account*)>& f) {
@@ -694,6 +694,13 @@ void CMainFrame::StopTrayAnimation() {
 
 void CMainFrame::SetPresenceStatus(int status) {
     if (status == STATUS_OFFLINE) ClearPendingNotices();
+    if (status == STATUS_ONLINE || status == STATUS_BUSY) {
+        // The contacts see it too: each signed-in service that can show a status is told.
+        const int shown = status == STATUS_BUSY ? PRESENCE_SHOW_BUSY : PRESENCE_SHOW_ONLINE;
+        ForEachAccount([shown](Account* a) {
+            if (PresenceConnectionRec* c = presence_rec(a->connection)) presence_serv_set_status(c, shown);
+        });
+    }
     m_wndStatusBar->SetStatus(status);
     m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
     UpdateTrayIcon();
@@ -942,7 +949,7 @@ LRESULT CMainFrame::OnBootReply(WPARAM wParam, LPARAM) {
 }
 
 void CMainFrame::ApplySync(CAsSyncResult* sync) {
-    if (sync->displayName && *sync->displayName) alias_ = Q(sync->displayName);
+    if (sync->displayName && *sync->displayName) alias_ = Ansi(sync->displayName);
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
         for (AsServiceRecord* s : sync->services) {
@@ -1005,7 +1012,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
             if (request->result == 0 && request->kind == AS_DATA_PARAMS && request->data) {
                 auto* p = static_cast<AsParams*>(request->data);
                 if (p->str3 && *p->str3) {
-                    alias_ = Q(p->str3);
+                    alias_ = Ansi(p->str3);
                     ApplyLanguage();
                 }
             }
@@ -1013,7 +1020,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
         default: {
             const shell::BookResultEffect e = shell::ApplyBookResult(request);
             if (e.boxKey)
-                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Q(e.boxArg.c_str())}),
+                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Ansi(e.boxArg.c_str())}),
                     LangText("profile_status", "fail_title", ""));
             if (e.rebuild && BookHooks().refresh) BookHooks().refresh(e.rebuild);
             if (e.onlineCount) UpdateOnlineCount();
@@ -1152,11 +1159,13 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
     const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
     auto known = buddyOnline_.find(key);
     const int before = known == buddyOnline_.end() ? -1 : known->second;
-    buddyOnline_[key] = record->online;
+    const int now = record->online ? (record->busy ? 2 : 1) : 0;  // offline, online, busy
+    buddyOnline_[key] = now;
     // Only a change is news: the list refresh repeats every buddy's state.
-    if ((before == -1 && record->online) || (before != -1 && (before != 0) != (record->online != 0)))
-        AddEvent(1, shell::FillFormat(record->online ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
-                                                     : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
+    if (now != before && !(before == -1 && now == 0))
+        AddEvent(1, shell::FillFormat(now == 2   ? shell::LangFormatText("navigate_dialog", "buddy_busy", "%s is busy")
+                                      : now == 1 ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
+                                                 : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
                                       {name}));
     delete record;
     return 1;

@@ -95,7 +95,8 @@ TEST(ChatTextTest, CodedTextIsNeverCutShort) {
 TEST(ChatTextTest, CountsHalfWidthUnits) {
   const std::string dbcs = "\xC4\xE3";  // one GBK character
   struct Case { std::string text; int chars; };
-  const Case cases[] = {{"", 0}, {"ab", 2}, {"ab" + dbcs, 3}, {dbcs + dbcs, 2}, {"a\x7F", 1}};
+  const std::string emoji = "\x94\x39\xD1\x31";  // a thumbs-up in the code page's four-byte form
+  const Case cases[] = {{"", 0}, {"ab", 2}, {"ab" + dbcs, 3}, {dbcs + dbcs, 2}, {"a\x7F", 1}, {"a" + emoji, 3}};
   for (const Case& c : cases) EXPECT_EQ(ctl::CountTextUnits(c.text, 0, false).characters, c.chars) << c.text;
   EXPECT_EQ(ctl::CountUnits("ab" + dbcs), 6);
 }
@@ -127,6 +128,8 @@ TEST(ChatTextTest, PasteCutKeepsWholeCharacters) {
       {d + d + d, 2, d + d},
       {"abc", 0, ""},
       {"ab", 10, "ab"},
+      {"a\x94\x39\xD1\x31", 2, "a"},  // a four-byte character is never cut in half
+      {"a\x94\x39\xD1\x31", 3, "a\x94\x39\xD1\x31"},
   };
   for (const Case& c : cases) EXPECT_EQ(ctl::CutToCharacters(c.clip, c.allowed), c.want);
   EXPECT_EQ(ctl::PasteAllowance(0, 270), 5);

@@ -15,6 +15,7 @@
 #include <QTest>
 #include <thread>
 
+#include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
@@ -22,6 +23,7 @@
 #include "service/as_commands.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
+#include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
 #include "ui/controls/statics.h"
@@ -32,6 +34,18 @@
 #include "voip/VoipUi.h"
 
 namespace {
+
+// A messaging plug-in that only records the statuses it is asked to show.
+std::vector<int> g_shown;
+int RecordStatus(PresenceConnectionRec*, int status) {
+    g_shown.push_back(status);
+    return 0;
+}
+PresenceProtocolOps g_statusOps = {6, 4, nullptr, {"png", 0, 0, 96, 96, 2}, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, RecordStatus, nullptr, nullptr, nullptr, nullptr};
+PresencePluginInfo g_statusInfo = {4, 2, ACCOUNT_TYPE_SERVICE, "KX", "1", "", "", "", "", nullptr, nullptr, &g_statusOps};
+PresencePlugin g_statusPlugin = {&g_statusInfo};
+PresencePlugin* const g_statusRegistry[] = {&g_statusPlugin, nullptr};
 
 int g_argc = 1;
 char g_arg0[] = "shell_frame_test";
@@ -90,7 +104,19 @@ TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
     CMainFrame frame;
     g_strUserId = "alice";
     frame.LogoffReset(LOGIN_SIGNED_IN);
+    // A signed-in messaging account: the contacts are told each status as well.
+    presence_use_plugins(g_statusRegistry);
+    presence_core_register(true);
+    Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    Account_SetPassword(account, "secret");
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        ASSERT_EQ(1, Account_Add(account));
+    }
+    ASSERT_NE(nullptr, Account_Login(account));
+    g_shown.clear();
     frame.SetPresenceStatus(STATUS_BUSY);
+    EXPECT_EQ(std::vector<int>{PRESENCE_SHOW_BUSY}, g_shown);
     EXPECT_EQ(STATUS_BUSY, frame.StatusBar()->GetStatus());
     int checked = 0;
     for (QAction* a : frame.StatusBar()->StatusMenu()->actions())
@@ -104,11 +130,46 @@ TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
     checked = 0;
     for (QAction* a : frame.StatusBar()->StatusMenu()->actions()) checked += a->isChecked();
     EXPECT_EQ(1, checked) << "setting a status twice leaves one mark";
+    EXPECT_EQ((std::vector<int>{PRESENCE_SHOW_BUSY, PRESENCE_SHOW_ONLINE, PRESENCE_SHOW_ONLINE}), g_shown);
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    EXPECT_EQ(3u, g_shown.size()) << "offline is the sign-out's, not a shown status";
+    Account_Logout(account);
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        Account_Remove(account);
+    }
+    Account_Free(account);
+    presence_core_register(false);
+    presence_use_plugins(nullptr);
     // A dial request on the live frame: signed in and idle is 3 only once a call can be placed;
     // signed out is 0 whatever the number.
     frame.LogoffReset(LOGIN_SIGNED_OUT);
     EXPECT_EQ(0, frame.DialRequest("123"));
     g_strUserId.clear();
+}
+
+TEST_F(ShellFrame, AContactGoingBusyAndBackIsNewsOnce) {
+    CMainFrame frame;
+    QListWidget* events = frame.StartPage()->Events();
+    auto post = [&](int online, int busy) {
+        auto* r = new PresenceBuddyRecord;
+        r->id = 1002;
+        std::strcpy(r->name, "Bob");
+        std::strcpy(r->account, "bob");
+        r->online = online;
+        r->busy = busy;
+        ASSERT_TRUE(PostMessage(frame.Handle(), WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(r)));
+    };
+    const int before = events->count();
+    for (auto [online, busy] : {std::pair{1, 0}, {1, 1}, {1, 1}, {1, 0}, {0, 0}}) post(online, busy);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return events->count() >= before + 4; }, 5000));
+    QCoreApplication::processEvents();
+    QStringList lines;
+    for (int i = 0; i < events->count(); ++i) lines << events->item(i)->text();
+    lines = lines.filter("Bob");
+    EXPECT_EQ(4, lines.size()) << lines.join(" | ").toStdString();
+    EXPECT_EQ(1, lines.filter("Bob is busy").size()) << lines.join(" | ").toStdString();
+    EXPECT_EQ(2, lines.filter("Bob is online").size()) << lines.join(" | ").toStdString();
 }
 
 TEST_F(ShellFrame, LoginDialogNeedsAUserAndKeepsItsChoicesOnEveryClose) {
@@ -209,6 +270,29 @@ TEST_F(ShellFrame, TrayAnimatesUntilTheIconIsSetAgain) {
     frame.StartTrayAnimation();
     frame.StopTrayAnimation();
     EXPECT_FALSE(frame.TrayAnimating());
+}
+
+// Names of the access server's answers are in the code page: the title and the boxes show them whole.
+TEST_F(ShellFrame, OwnNameAndNamesInBoxesKeepTheirChineseCharacters) {
+    CMainFrame frame;
+    std::vector<QString> boxes;
+    frame.showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
+    auto post = [&](int command, int result, const char* id, const char* name) {
+        auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+        p->str1 = strdup(id);
+        p->str3 = strdup(name);
+        auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+        *r = AsRequest{command, result, p, nullptr, AS_DATA_PARAMS};
+        ASSERT_TRUE(PostMessage(frame.Handle(), WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(r)));
+    };
+    // The nickname change answered: "李娜" in GBK.
+    post(AS_REA, 0, "", "\xc0\xee\xc4\xc8");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frame.windowTitle().contains(" - "); }, 5000));
+    EXPECT_TRUE(frame.windowTitle().endsWith(QString::fromUtf8("\xe6\x9d\x8e\xe5\xa8\x9c"))) << frame.windowTitle().toStdString();
+    // A group that could not be removed: "朋友" in GBK.
+    post(AS_RMG, 1, "g-none", "\xc5\xf3\xd3\xd1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
+    EXPECT_TRUE(boxes.front().contains(QString::fromUtf8("\xe6\x9c\x8b\xe5\x8f\x8b"))) << boxes.front().toStdString();
 }
 
 TEST_F(ShellFrame, AddressBookAnswersOfTheFrameChangeTheStoreOrShowTheFailure) {

@@ -1,10 +1,14 @@
 // The real program under Xvfb, driven from outside: it starts, signs in by itself, registers at kamailio
 // (a call from another phone reaches it), answers dial requests on its local socket, lets a second start
-// activate it without touching its log, and closes leaving nothing running.
+// activate it without touching its log, and closes leaving nothing running. Every seeded user sees their
+// own name in the title and keeps the messaging store in their own profile; busy reaches the contacts.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <dirent.h>
+#include <sys/stat.h>
+
+#include <utility>
 
 #include "shell_services.h"
 #include "ui/shell/instance_guard.h"
@@ -57,7 +61,112 @@ struct Xvfb {
     }
 };
 
+// The id and title of the process's visible window whose title starts with "start"; empty when none.
+std::pair<std::string, std::string> FindWindow(const std::string& display, pid_t pid, const std::string& start) {
+    const std::string env = "DISPLAY=" + display + " ";
+    std::stringstream ids(shelltest::Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+    for (std::string id; ids >> id;) {
+        std::string name = shelltest::Run(env + "xdotool getwindowname " + id + " 2>/dev/null");
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        if (name.rfind(start, 0) == 0) return {id, name};
+    }
+    return {};
+}
+
+// When the file was last written (0 when it is not there).
+time_t Written(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
 }  // namespace
+
+TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndShowsBusyToContacts) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
+    struct User {
+        std::string id, name;  // the access server's display name, UTF-8
+        std::string profile;
+        e2e::Child program;
+    } users[] = {{"alice", "Alice", {}, {}},
+                 {"bob", "Bob", {}, {}},
+                 {"zhangwei", "\xe5\xbc\xa0\xe4\xbc\x9f", {}, {}},  // 张伟
+                 {"lina", "\xe6\x9d\x8e\xe5\xa8\x9c", {}, {}},      // 李娜
+                 {"carol", "Carol", {}, {}}};
+    shelltest::Services services;
+    services.msgUsers = {"1001:alice:secret:Alice", "1002:bob:secret:Bob", "1003:zhangwei:secret:\xe5\xbc\xa0\xe4\xbc\x9f",
+                         "1004:lina:secret:\xe6\x9d\x8e\xe5\xa8\x9c", "1005:carol:secret:Carol"};
+    ASSERT_TRUE(services.Start("shellnames"));
+    Xvfb x;
+    ASSERT_TRUE(x.Start(services.dir));
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    // The installation's folder is every profile's working directory: the store must not land there.
+    const std::string sharedStore = std::string(TESSALY_BINARY_DIR) + "/mervane/config/Username";
+    const time_t sharedBefore = Written(sharedStore);
+    const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
+    for (User& u : users) {
+        u.profile = services.Profile(u.id, u.id, u.id + "123", true);
+        ASSERT_TRUE(u.program.Start({app, "--profile", u.profile, "/nosplash"}, services.dir + "/" + u.id + ".out", env));
+    }
+    for (User& u : users) {
+        SCOPED_TRACE(u.id);
+        ASSERT_TRUE(WaitText(u.profile + "/tessaly.log", "Login state 6", 60000)) << Slurp(u.profile + "/tessaly.log");
+        const std::string want = " - " + u.name;
+        std::string title;
+        for (int waited = 0; waited < 10000; waited += 100) {
+            title = FindWindow(x.display, u.program.pid, "Tessaly").second;
+            if (title.size() >= want.size() && title.compare(title.size() - want.size(), want.size(), want) == 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ("Tessaly" + want, title) << "the title names the user as the access server does";
+        // The messaging library keeps its files in this profile, under this user's name.
+        const std::string stored = Slurp(u.profile + "/mervane/config/Username");
+        EXPECT_EQ(u.id, stored.size() > 2 ? stored.substr(2) : std::string()) << "the store of this profile";
+    }
+    EXPECT_EQ(sharedBefore, Written(sharedStore)) << "nothing written to the installation's store";
+
+    // Busy and back from the Status menu: the contacts' programs hear each (zhangwei is in lina's
+    // book, alice in bob's).
+    auto choose = [&](User& u, const char* key) {
+        const std::string id = FindWindow(x.display, u.program.pid, "Tessaly").first;
+        ASSERT_FALSE(id.empty()) << u.id;
+        const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
+        const std::string windows = xdo + "search --onlyvisible --pid " + std::to_string(u.program.pid) + " 2>/dev/null | wc -l";
+        const int before = std::atoi(shelltest::Run(windows).c_str());
+        shelltest::Run(xdo + "windowfocus --sync " + id + " key --window " + id + " alt+t 2>/dev/null");
+        // The Status menu is open once the program shows one window more.
+        bool open = false;
+        for (int waited = 0; waited < 5000 && !open; waited += 50) {
+            open = std::atoi(shelltest::Run(windows).c_str()) > before;
+            if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(open) << u.id;
+        shelltest::Run(xdo + "key " + std::string(key) + " 2>/dev/null");
+    };
+    User& alice = users[0];
+    User& bob = users[1];
+    User& zhangwei = users[2];
+    User& lina = users[3];
+    choose(alice, "b");
+    EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Alice is busy", 15000)) << Slurp(services.dir + "/msgserver.log");
+    choose(zhangwei, "b");
+    EXPECT_TRUE(WaitText(lina.profile + "/tessaly.log", "UI event: " + zhangwei.name + " is busy", 15000));
+    choose(alice, "o");
+    bool again = false;  // an "online" line after the "busy" one
+    for (int waited = 0; waited < 15000 && !again; waited += 100) {
+        const std::string bobLog = Slurp(bob.profile + "/tessaly.log");
+        const size_t busy = bobLog.find("UI event: Alice is busy");
+        again = busy != std::string::npos && bobLog.find("UI event: Alice is online", busy) != std::string::npos;
+        if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(again) << "online again after busy";
+    for (User& u : users) {
+        kill(u.program.pid, SIGTERM);
+        EXPECT_EQ(0, u.program.Wait(20000)) << u.id;
+    }
+    x.server.Stop();
+    services.Stop();
+}
 
 TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb")) GTEST_SKIP() << "kamailio, python3 and Xvfb are needed";

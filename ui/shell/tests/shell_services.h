@@ -74,6 +74,9 @@ struct Services {
 
     static bool Available() { return e2e::HaveTool("kamailio") && e2e::HaveTool("python3"); }
 
+    // The messaging server's users ("id:name:password:display"), set before Start.
+    std::vector<std::string> msgUsers = {"1001:alice:secret:Alice", "1002:bob:secret:Bob", "1005:carol:secret:Carol"};
+
     // Everything; the access server only when startAccess (its port is fixed now, so it can come later).
     bool Start(const std::string& tag, bool startAccess = true) {
         dir = e2e::TempDir(tag);
@@ -83,10 +86,9 @@ struct Services {
                              "-M", "4", "-a", "no"},
                             dir + "/kamailio.log"))
             return false;
-        if (!msg.Start({"/usr/bin/python3", src + "/tools/msgserver/msgserver.py", "--port", "0", "--user", "1001:alice:secret:Alice",
-                        "--user", "1002:bob:secret:Bob", "--user", "1005:carol:secret:Carol"},
-                       dir + "/msgserver.log"))
-            return false;
+        std::vector<std::string> msgArgs = {"/usr/bin/python3", src + "/tools/msgserver/msgserver.py", "--port", "0"};
+        for (const std::string& u : msgUsers) msgArgs.insert(msgArgs.end(), {"--user", u});
+        if (!msg.Start(msgArgs, dir + "/msgserver.log")) return false;
         if (!update.Start({"/usr/bin/python3", src + "/tools/updateserver/updateserver.py", "--port", "0"}, dir + "/update.log"))
             return false;
         accessPort = FreeTcpPort();
