@@ -73,6 +73,8 @@ class CChatSessionRegistry {
     // Name lookup of ResolveMembers (the address book); null keeps the incoming names.
     using NameLookup = std::function<bool(int userId, PresenceBuddyRecord* member)>;
     void SetNameLookup(NameLookup lookup) { lookup_ = std::move(lookup); }
+    // The address book's name of a user ("" when it has none).
+    std::string BookName(int userId) const;
 
  private:
     void* owner_ = nullptr;
@@ -88,6 +90,16 @@ class CChatSessionRegistry {
 int OpenGroupChat(CChatSessionRegistry* registry, const char* key, const char* name);
 int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<PresenceBuddyRecord>& members);
 
+// What an incoming message showed, for the frame's list of recent events: a person's text or voice
+// message, or nothing (a room command, an own echo, a voice message's first arrival).
+struct IncomingSummary {
+    enum Kind { None, Text, Voice } kind = None;
+    std::string speaker;  // code-page text
+    std::string text;     // the text shown (Text only)
+};
+
 // The main window's incoming-message routing: finds or creates the window and hands it the message.
-// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot.
-LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record);
+// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot or from the
+// thread of an open room; they are never shown as text.
+LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record,
+                             IncomingSummary* summary = nullptr);
