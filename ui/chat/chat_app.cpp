@@ -122,9 +122,11 @@ void AddRecentEvent(const IncomingSummary& summary) {
     CMainFrame* frame = MainFrame();
     if (summary.kind == IncomingSummary::None || !frame || !frame->StartPage()) return;
     const QString name = FromAnsi(summary.speaker);
-    frame->StartPage()->AddEvent(1, summary.kind == IncomingSummary::Voice
-                                        ? shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"), {name})
-                                        : name + ": " + FromAnsi(summary.text).left(120));
+    const QString line = summary.kind == IncomingSummary::Voice
+                             ? shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"), {name})
+                             : name + ": " + FromAnsi(summary.text).left(120);
+    DebugTrace(MOD_QZ, 3, "Recent activity: %s", line.toUtf8().constData());
+    frame->StartPage()->AddEvent(1, line);
 }
 
 // The frame's messages of the chat side.

@@ -11,6 +11,7 @@
 #include "common/account.h"
 #include "common/presence_link.h"
 #include "common/debug.h"
+#include "service/presence_core.h"
 
 namespace {
 constexpr size_t kChatIdMax = 32;
@@ -192,16 +193,18 @@ int CChatSessionRegistry::OpenChat(int type, const std::vector<PresenceBuddyReco
 int CChatSessionRegistry::ResolveMembers(int type, const PresenceMessageRecord* record,
                                          std::vector<PresenceBuddyRecord>* out) {
     if (!record || !out) return 0;
-    auto resolve = [&](PresenceBuddyRecord member) {
+    auto resolve = [&](PresenceBuddyRecord member, bool sender) {
         if (!lookup_ || !lookup_(member.id, &member)) {
             member.status[0] = 0;
+            // Someone the book does not follow: the sender is online, having just sent this.
+            if (sender) member.online = 1;
             DebugTrace(MOD_QZ, 3, "%d Not Find In Local Address", member.id);
         }
         out->push_back(member);
     };
-    resolve(record->sender);
+    resolve(record->sender, true);
     if (type == CHAT_SEVERAL)
-        for (const auto& m : record->recipients) resolve(m);
+        for (const auto& m : record->recipients) resolve(m, false);
     return 1;
 }
 
@@ -210,6 +213,17 @@ std::string CChatSessionRegistry::BookName(int userId) const {
     member.id = userId;
     if (!lookup_ || userId <= 0 || !lookup_(userId, &member)) return {};
     return std::string(member.name, strnlen(member.name, sizeof member.name));
+}
+
+bool CChatSessionRegistry::LeaveStaleRoom(int thread, Account* account) {
+    if (thread <= 0 || !leftThreads_.insert(thread).second) return false;
+    CChatRoomPacket quit(thread);
+    quit.SetThid(std::to_string(thread) + "#");
+    quit.BuildQuit();
+    PresenceConnectionRec* connection = account && account->connection ? presence_rec(account->connection) : nullptr;
+    const int sent = quit.Send(connection, nullptr, 0);
+    DebugTrace(MOD_QZ, 2, "Room thread %d is in no window here: left it (%d)", thread, sent);
+    return true;
 }
 
 int CChatSessionRegistry::ContainsDialog(const ChatWindowBase* window) const {
@@ -346,6 +360,14 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             return 1;
         }
     }
+    // A room's line ("<thread>#...") with no window here: this side is not in that room any more.
+    const std::string base = CChatSessionRegistry::ChatIdBase(chatId);
+    if (!window && code != CRC_INVITE && base.size() < chatId.size() && !base.empty() &&
+        base.find_first_not_of("0123456789") == std::string::npos) {
+        if (!registry->LeaveStaleRoom(std::atoi(base.c_str()), record->account ? record->account : registry->GetOwnAccount()))
+            DebugTrace(MOD_QZ, 3, "Line of the left room %s dropped", chatId.c_str());
+        return 1;
+    }
     record->command = 13;
     record->room = 0;
     if (!window) {
@@ -395,6 +417,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
                 window->m_chatType = window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL ? CHAT_ROOM
                                                                                                          : window->m_chatType;
                 window->SetThreadNumber(record->sender.id, false);
+                registry->RoomJoined(record->sender.id);
             }
             break;
         case CRC_NOTIFY:

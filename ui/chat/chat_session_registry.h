@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,11 @@ class CChatSessionRegistry {
     void SetNameLookup(NameLookup lookup) { lookup_ = std::move(lookup); }
     // The address book's name of a user ("" when it has none).
     std::string BookName(int userId) const;
+    // A room's thread still sends here though no window is in the room (the program ended without
+    // leaving it): leave it, once per thread. False when it was left already.
+    bool LeaveStaleRoom(int thread, Account* account);
+    // A window joined the thread (again).
+    void RoomJoined(int thread) { leftThreads_.erase(thread); }
 
  private:
     void* owner_ = nullptr;
@@ -83,6 +89,7 @@ class CChatSessionRegistry {
     Account* ownAccount_ = nullptr;
     Factory factory_;
     NameLookup lookup_;
+    std::set<int> leftThreads_;
     plat::Semaphore semaphore_{1, 1};
     std::thread::id holder_;
 };

@@ -541,8 +541,9 @@ void CIMDlg::RefreshTitle() {
         if (m_chatType == CHAT_TEMP_GROUP) title = ChatText("im_dlg", "im_tempgrp", "Temp Group");
         else if (m_chatType == CHAT_GROUP) title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
         else title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
-        subtitle_->setText(m_roomMembers.empty() ? QString()
-                                                 : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
+        // The count once there is more than the user to count.
+        subtitle_->setText(m_roomMembers.size() < 2 ? QString()
+                                                    : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
         picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
     }
     title_->setText(title);

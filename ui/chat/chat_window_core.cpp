@@ -390,7 +390,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             split.SplitFields(text, ',');
             PresenceBuddyRecord m;
             m.id = std::atoi(split.GetSecondEntry(0).c_str());
-            if (m.id <= 0) return;
+            if (m.id <= 0 || m.id == OwnUid()) return;  // the user has the own row
             std::string name = split.GetSecondEntry(1);
             presence_copy_field(m.name, sizeof m.name, name.empty() ? split.GetSecondEntry(0).c_str() : name.c_str());
             m.online = 1;

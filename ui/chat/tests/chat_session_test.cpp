@@ -377,6 +377,30 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
         for (const std::string& line : static_cast<FakeWindow*>(w)->view) EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
 }
 
+// Lines of a room no window here is in (the program ended without leaving it) open no chat with the
+// room: this side leaves the room once and drops them.
+TEST_F(ChatSession, AStaleRoomIsLeftNotOpenedAsAChat) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "9002#1001");
+    r.sender = Buddy(9002, "Lounge");
+    Deliver("anyone here?", r);
+    EXPECT_TRUE(registry_.Windows().empty());
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("#@#QUIT", g_sent[0].text);
+    EXPECT_EQ(std::vector<int>{9002}, g_sent[0].to);
+    EXPECT_EQ("9002#", g_sent[0].thid);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9002#SMSG#1001");
+    Deliver("psst", r);
+    RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 7, &r);
+    EXPECT_TRUE(registry_.Windows().empty());
+    EXPECT_EQ(1u, g_sent.size());  // left once
+    // A one-to-one chat is no room.
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_ann_12");
+    r.sender = Buddy(5, "Ann");
+    Deliver("hi", r);
+    EXPECT_EQ(1u, registry_.Windows().size());
+}
+
 // The frame's Recent activity hears of a person's text and of a voice message once, by name; room
 // answers and the first arrival of a voice message say nothing.
 TEST_F(ChatSession, TheSummaryNamesThePersonOnce) {
@@ -435,6 +459,8 @@ TEST_F(ChatSession, TheUserIsNoMemberOfAGroupWindow) {
     std::vector<int> ids;
     for (const auto& m : w->m_members) ids.push_back(m.id);
     EXPECT_EQ((std::vector<int>{1001, 1002}), ids);
+    EXPECT_EQ(1, w->m_members[0].online);  // the sender has just spoken, book or not
+    EXPECT_EQ(0, w->m_members[1].online);
     EXPECT_EQ(1005, presence_setting_get_int(&carol->settings, "uid", 0));
     // Learnt once, it keeps the user out of later additions too.
     EXPECT_TRUE(w->AddMember(&r.recipients[1]));
