@@ -55,7 +55,7 @@ QString T(const char* key) {
       {"sendmsg", {"发送消息", "Send message"}}, {"addcontact", {"添加联系人…", "Add contact..."}},
       {"delete", {"删除", "Delete"}}, {"properties", {"属性", "Properties"}}, {"exit", {"退出", "Exit"}},
       {"richedit", {"聊天输入框", "Chat rich edit"}}, {"richtext", {"今晚一起吃饭吗？", "Dinner tonight?"}},
-      {"richtext2", {"好的，七点见", "Sure, see you at seven"}}, {"picture", {"头像", "Picture"}},
+      {"richtext2", {"好的，七点见", "Sure, see you at seven"}}, {"me", {"我", "Me"}}, {"picture", {"头像", "Picture"}},
       {"name", {"张伟（工作）", "Zhang Wei (work)"}}, {"longname", {"王小明的非常长的显示名称", "A display name far too long"}},
       {"tip", {"新消息提示动画", "New-message tip frames"}}, {"painted", {"状态图标", "Status icons"}},
       {"customize", {"可定制工具栏", "Customisable toolbar"}}, {"textlabels", {"显示文字", "Text labels"}},
@@ -345,7 +345,7 @@ void RichEdit() {
   if (faces.size() > 10) edit->InsertImage(faces[10].toImage(), "/smile");
   c = edit->textCursor();
   c.insertText(QStringLiteral("\n"));
-  c.insertText(QStringLiteral("Me  19:03\n"), bold);
+  c.insertText(T("me") + QStringLiteral("  19:03\n"), bold);
   c.insertText(T("richtext2") + QStringLiteral(" "), QTextCharFormat());
   edit->setTextCursor(c);
   if (faces.size() > 3) edit->InsertImage(faces[3].toImage(), "/chat");

@@ -1,16 +1,24 @@
 #!/usr/bin/env python3
-"""Writes a Tessaly profile folder for the local test services: tessaly.xml naming the bootstrap and
-update servers, and usrInfo.xml holding one saved login (password protected as the program does) with
-automatic sign-in, so that the program signs in by itself at start.
+"""Writes a Tessaly profile folder for the local test services: tessaly.xml and usrInfo.xml holding one
+saved login (password protected as the program does) with automatic sign-in, so that the program signs
+in by itself at start.
+
+A profile's tessaly.xml takes the place of the installation's, so it is the installation's file
+(ui/shell/install/tessaly.xml) with only the bootstrap ports, the update address and, when given, the
+chat robot replaced: every other element (portal, register, robot, ...) stays as the installation has it.
 
 usage: make_profile.py FOLDER --user alice --password alice123 [--boot-udp 7000] [--boot-tcp 7001]
-                       [--update 127.0.0.1:7200] [--no-auto] [--lang eng|chs]
+                       [--update 127.0.0.1:7200] [--robot UID] [--no-auto] [--lang eng|chs]
 """
 import argparse
 import hashlib
 import os
 import sys
+import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+INSTALLED = os.path.join(HERE, "..", "..", "ui", "shell", "install", "tessaly.xml")
 
 
 def rc4(key, data):
@@ -43,6 +51,37 @@ def write_atomic(path, text, mode=0o600):
     os.replace(tmp, path)
 
 
+def settings_xml(boot_udp, boot_tcp, update, robot=None, installed=INSTALLED):
+    """The installation's settings file with the test services' ports, update address and robot."""
+    root = ET.parse(installed).getroot()
+    common = root.find("common")
+    if common is None:
+        common = ET.SubElement(root, "common")
+
+    def put(name, text):
+        e = common.find(name)
+        if e is None:
+            e = ET.SubElement(common, name)
+        e.text = text
+
+    put("update", update)
+    if robot is not None:
+        put("robot", str(robot))
+    boot = root.find(".//bootstrap")
+    if boot is None:
+        boot = ET.SubElement(root, "bootstrap")
+    # The reader takes the server only from the element's first attribute.
+    host = boot.get("server", "127.0.0.1")
+    boot.attrib.clear()
+    boot.set("server", host)
+    for port in list(boot):
+        boot.remove(port)
+    ET.SubElement(boot, "ServerPort", port=str(boot_udp), type="udp")
+    ET.SubElement(boot, "ServerPort", port=str(boot_tcp), type="tcp")
+    ET.indent(root, "  ")
+    return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode") + "\n"
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("folder")
@@ -51,17 +90,13 @@ def main():
     ap.add_argument("--boot-udp", type=int, default=7000)
     ap.add_argument("--boot-tcp", type=int, default=7001)
     ap.add_argument("--update", default="127.0.0.1:7200")
+    ap.add_argument("--robot", type=int, default=None, help="user id of the chat-room robot (default: the installation's)")
     ap.add_argument("--no-auto", action="store_true")
     ap.add_argument("--lang", default="")
     ap.add_argument("--left", type=int, default=None, help="window position, for copies side by side")
     a = ap.parse_args()
     os.makedirs(a.folder, exist_ok=True)
-    write_atomic(os.path.join(a.folder, "tessaly.xml"),
-                 '<?xml version="1.0" encoding="UTF-8"?>\n<tessaly>\n'
-                 f'  <common><update>{a.update}</update></common>\n'
-                 '  <bootstrap server="127.0.0.1">'
-                 f'<ServerPort port="{a.boot_udp}" type="udp"/><ServerPort port="{a.boot_tcp}" type="tcp"/>'
-                 '</bootstrap>\n</tessaly>\n', 0o644)
+    write_atomic(os.path.join(a.folder, "tessaly.xml"), settings_xml(a.boot_udp, a.boot_tcp, a.update, a.robot), 0o644)
     auto = '' if a.no_auto else ' autologin="true"'
     write_atomic(os.path.join(a.folder, "usrInfo.xml"),
                  '<?xml version="1.0" encoding="UTF-8"?>\n<logInfo>\n'
@@ -70,8 +105,7 @@ def main():
                  f'  <lastlogin><user id={quoteattr(a.user)} type="0"/></lastlogin>\n</logInfo>\n')
     if a.lang or a.left is not None:
         cfg = os.path.join(a.folder, "usrcfg.ini")
-        here = os.path.dirname(os.path.abspath(__file__))
-        seed = os.path.join(here, "..", "..", "ui", "shell", "install", "usrcfg.ini")
+        seed = os.path.join(HERE, "..", "..", "ui", "shell", "install", "usrcfg.ini")
         text = open(seed, encoding="utf-8").read() if os.path.exists(seed) else "[common]\nlangtype=\n"
         if a.lang:
             text = text.replace("langtype=\n", f"langtype={a.lang}\n")

@@ -14,6 +14,7 @@
 #include "service/as_records.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
@@ -58,6 +59,7 @@ void SetSignedIn(const std::string& recordsRoot, const std::string& ownName) {
     Records()->SetRoot(recordsRoot);
     g_ownName = ownName;
     ChatWindowCore::SetRobotId(g_serviceSettings.robot);
+    if (g_serviceSettings.robot <= 0) DebugTrace(MOD_QZ, 1, "The settings file names no chat robot: chat rooms and groups cannot start");
 }
 
 // The one record browser; opened for a peer's folder (0: the own folder).
@@ -113,6 +115,18 @@ void CallMember(const PresenceBuddyRecord* member) {
         return;
     }
     frame->CallNumber(QString::fromStdString(number));
+}
+
+// A message a person sent, in the start page's Recent activity: "name: text", or the voice-message line.
+void AddRecentEvent(const IncomingSummary& summary) {
+    CMainFrame* frame = MainFrame();
+    if (summary.kind == IncomingSummary::None || !frame || !frame->StartPage()) return;
+    const QString name = FromAnsi(summary.speaker);
+    const QString line = summary.kind == IncomingSummary::Voice
+                             ? shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"), {name})
+                             : name + ": " + FromAnsi(summary.text).left(120);
+    DebugTrace(MOD_QZ, 3, "Recent activity: %s", line.toUtf8().constData());
+    frame->StartPage()->AddEvent(1, line);
 }
 
 // The frame's messages of the chat side.
@@ -174,7 +188,10 @@ void InstallChat() {
         g_roomDlg->OnRoomList(request->result, rooms);
     };
     hooks.incoming = [](UINT message, WPARAM wParam, LPARAM lParam) {
-        return RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam));
+        IncomingSummary summary;
+        const LRESULT r = RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam), &summary);
+        AddRecentEvent(summary);
+        return r;
     };
     hooks.loginState = [](int mode, const std::string& root, const std::string& ownName) {
         if (mode == LOGIN_SIGNED_IN) SetSignedIn(root, ownName);

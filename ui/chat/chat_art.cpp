@@ -307,7 +307,11 @@ QImage GlyphImage(Glyph glyph, int size, const QColor& colour) {
 
 QIcon GlyphIcon(Glyph glyph, const QColor& colour) {
     QIcon icon;
-    for (int size : {16, 24, 32}) icon.addPixmap(QPixmap::fromImage(GlyphImage(glyph, size, colour)));
+    for (int size : {16, 24, 32}) {
+        icon.addPixmap(QPixmap::fromImage(GlyphImage(glyph, size, colour)));
+        // On a selected row's highlight the glyph is drawn in white, or it would vanish into the blue.
+        icon.addPixmap(QPixmap::fromImage(GlyphImage(glyph, size, Qt::white)), QIcon::Selected);
+    }
     icon.addPixmap(QPixmap::fromImage(GlyphImage(glyph, 24, QColor(0xa0, 0xa8, 0xb4))), QIcon::Disabled);
     return icon;
 }

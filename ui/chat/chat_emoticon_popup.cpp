@@ -36,6 +36,8 @@ QPoint CEmoticonPopup::Placed(QPoint at, QSize size, const QRect& screen, int ow
     if (at.x() + size.width() > screen.right() + 1) at.setX(screen.right() + 1 - size.width());
     if (at.x() < screen.left()) at.setX(screen.left());
     if (at.y() + size.height() > screen.bottom() + 1) at.setY(at.y() - size.height() - ownerHeight);
+    // A screen too short for it below and above its button: the top of the screen.
+    if (at.y() < screen.top()) at.setY(screen.top());
     return at;
 }
 

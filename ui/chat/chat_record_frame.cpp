@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -31,6 +32,7 @@
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/shell/shell_config.h"
 
 using chat::FromAnsi;
 
@@ -64,8 +66,15 @@ CChatQueryDlg::CChatQueryDlg(const std::vector<std::pair<int, QString>>& peers, 
     for (const auto& [number, name] : peers) peers_->addItem(name, number);
     from_ = new QDateEdit(QDate::currentDate(), this);
     to_ = new QDateEdit(QDate::currentDate(), this);
-    from_->setCalendarPopup(true);
-    to_->setCalendarPopup(true);
+    // Dates read as the browser shows them, and the calendar speaks the window's language.
+    const QLocale locale = QString::fromStdString(shell::Paths().langType).compare("chs", Qt::CaseInsensitive) == 0
+                               ? QLocale(QLocale::Chinese, QLocale::China)
+                               : QLocale(QLocale::English, QLocale::UnitedKingdom);
+    for (QDateEdit* edit : {from_, to_}) {
+        edit->setLocale(locale);
+        edit->setDisplayFormat("yyyy-MM-dd");
+        edit->setCalendarPopup(true);
+    }
     voice_ = new QRadioButton(Text("chatquery_dlg", "btn_ptt", "PTT"), this);
     text_ = new QRadioButton(Text("chatquery_dlg", "btn_text", "Text"), this);
     all_ = new QRadioButton(Text("chatquery_dlg", "btn_all", "All"), this);

@@ -1,7 +1,10 @@
 // The chat-room list, joining, and the wait dialog.
 #include "ui/chat/chat_room_dialogs.h"
 
+#include <algorithm>
+
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -25,6 +28,17 @@ std::function<bool(const QString&, std::string*)> g_askPassword;
 std::function<void(const QString&)> g_box;
 std::function<void(CChatWaitDlg*)> g_waiting;
 std::function<void()> g_listRequest;
+std::function<qint64()> g_clock;
+
+qint64 NowMs() {
+    if (g_clock) return g_clock();
+    static QElapsedTimer steady = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return steady.elapsed();
+}
 
 QString Lang(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
 
@@ -43,6 +57,8 @@ void CChatRoomDlg::SetHooks(std::function<bool(const QString&, std::string*)> as
 }
 
 void CChatRoomDlg::SetListRequest(std::function<void()> request) { g_listRequest = std::move(request); }
+
+void CChatWaitDlg::SetClock(std::function<qint64()> clock) { g_clock = std::move(clock); }
 
 // ---------------------------------------------------------------------------------------------
 CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QDialog(parent), registry_(registry) {
@@ -70,6 +86,8 @@ CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QD
         done(QDialog::Rejected);
     });
     connect(&timer_, &QTimer::timeout, this, &CChatWaitDlg::Tick);
+    timer_.setTimerType(Qt::PreciseTimer);
+    started_ = NowMs();
     timer_.start(100);
     if (registry_) registry_->waitDialog = this;
 }
@@ -82,7 +100,8 @@ void CChatWaitDlg::SetText(const QString& text) { label_->setText(text.left(1023
 
 void CChatWaitDlg::Tick() {
     if (!timer_.isActive()) return;
-    progress_->setValue(std::min(kTimeoutMs, progress_->value() + 100));
+    const qint64 waited = NowMs() - started_;
+    progress_->setValue(static_cast<int>(std::min<qint64>(kTimeoutMs, std::max<qint64>(progress_->value() + 100, waited))));
     if (progress_->value() >= kTimeoutMs) {
         m_bEndedByUser = true;
         timer_.stop();

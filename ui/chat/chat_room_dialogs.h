@@ -31,8 +31,11 @@ public:
     void SetText(const QString& text);
     // Set when the user stopped the wait or it timed out.
     bool m_bEndedByUser = false;
-    // One timer tick (100 ms of waiting).
+    // One timer tick: 100 ms more of waiting, or as far as the clock has gone when ticks came late
+    // (a busy program must not wait longer than the minute).
     void Tick();
+    // The clock in milliseconds the wait is measured by; tests set one (null: the steady clock).
+    static void SetClock(std::function<qint64()> clock);
     int Progress() const;
     QString ButtonText() const;
     QString Text() const;
@@ -43,6 +46,7 @@ public:
 private:
     CChatSessionRegistry* registry_;
     QTimer timer_;
+    qint64 started_ = 0;
     QLabel* label_;
     QProgressBar* progress_;
     QPushButton* button_;

@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <strings.h>
 
 #include "common/account.h"
 #include "common/presence_link.h"
 #include "common/debug.h"
+#include "service/presence_core.h"
 
 namespace {
 constexpr size_t kChatIdMax = 32;
@@ -191,17 +193,37 @@ int CChatSessionRegistry::OpenChat(int type, const std::vector<PresenceBuddyReco
 int CChatSessionRegistry::ResolveMembers(int type, const PresenceMessageRecord* record,
                                          std::vector<PresenceBuddyRecord>* out) {
     if (!record || !out) return 0;
-    auto resolve = [&](PresenceBuddyRecord member) {
+    auto resolve = [&](PresenceBuddyRecord member, bool sender) {
         if (!lookup_ || !lookup_(member.id, &member)) {
             member.status[0] = 0;
+            // Someone the book does not follow: the sender is online, having just sent this.
+            if (sender) member.online = 1;
             DebugTrace(MOD_QZ, 3, "%d Not Find In Local Address", member.id);
         }
         out->push_back(member);
     };
-    resolve(record->sender);
+    resolve(record->sender, true);
     if (type == CHAT_SEVERAL)
-        for (const auto& m : record->recipients) resolve(m);
+        for (const auto& m : record->recipients) resolve(m, false);
     return 1;
+}
+
+std::string CChatSessionRegistry::BookName(int userId) const {
+    PresenceBuddyRecord member;
+    member.id = userId;
+    if (!lookup_ || userId <= 0 || !lookup_(userId, &member)) return {};
+    return std::string(member.name, strnlen(member.name, sizeof member.name));
+}
+
+bool CChatSessionRegistry::LeaveStaleRoom(int thread, Account* account) {
+    if (thread <= 0 || !leftThreads_.insert(thread).second) return false;
+    CChatRoomPacket quit(thread);
+    quit.SetThid(std::to_string(thread) + "#");
+    quit.BuildQuit();
+    PresenceConnectionRec* connection = account && account->connection ? presence_rec(account->connection) : nullptr;
+    const int sent = quit.Send(connection, nullptr, 0);
+    DebugTrace(MOD_QZ, 2, "Room thread %d is in no window here: left it (%d)", thread, sent);
+    return true;
 }
 
 int CChatSessionRegistry::ContainsDialog(const ChatWindowBase* window) const {
@@ -261,7 +283,7 @@ int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<Presence
 }
 
 LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam,
-                             PresenceMessageRecord* record) {
+                             PresenceMessageRecord* record, IncomingSummary* summary) {
     const bool voice = message == WM_PRESENCE_VOICE;
     char* text = voice ? nullptr : reinterpret_cast<char*>(wParam);
     struct FreeText {
@@ -279,13 +301,18 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
 
     std::string chatId(record->chatId, strnlen(record->chatId, sizeof record->chatId));
     // The messaging service lists every recipient, this user included: keep only the others. The own
-    // id is the account's "uid" setting, or learnt from a message that names one recipient only.
+    // id is the account's "uid" setting, or learnt from a message: its one recipient, or the recipient
+    // the service names by this account's user name.
     if (record->account || registry->GetOwnAccount()) {
         Account* account = record->account ? record->account : registry->GetOwnAccount();
         int own = presence_setting_get_int(&account->settings, "uid", 0);
-        if (own == 0 && record->sender.id != 0 && record->recipients.size() == 1) {
-            own = record->recipients[0].id;
-            presence_setting_set_int(&account->settings, "uid", nullptr, own);
+        if (own == 0 && record->sender.id != 0) {
+            if (record->recipients.size() == 1) own = record->recipients[0].id;
+            for (const auto& r : record->recipients)
+                if (own == 0 && account->userName && *account->userName &&
+                    (strcasecmp(r.name, account->userName) == 0 || strcasecmp(r.account, account->userName) == 0))
+                    own = r.id;
+            if (own != 0) presence_setting_set_int(&account->settings, "uid", nullptr, own);
         }
         if (own != 0)
             record->recipients.erase(std::remove_if(record->recipients.begin(), record->recipients.end(),
@@ -301,7 +328,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         return 1;
     }
     // Commands count only from the robot, or from the room thread of a group or room window this side
-    // opened (the thread's first answer names its number); anyone else's "#@#" text is plain text.
+    // opened (the thread's first answer names its number).
     ChatWindowBase* window = registry->FindByChatId(chatId);
     const int robot = ChatWindowCore::RobotId();
     const bool roomWindow = window && window->m_chatType >= CHAT_TEMP_GROUP && window->m_chatType <= CHAT_ROOM;
@@ -309,13 +336,37 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
                          (roomWindow && (window->m_threadNumber == 0 || window->m_threadNumber == record->sender.id));
     CChatRoomMessage parsed;
     int code = CRC_PLAIN;
-    if (text && trusted) {
+    if (text) {
         parsed.SetRawText(text);
         code = parsed.Parse();
+    }
+    // A command is never shown as text: from anyone but the robot or the room's thread it is not taken,
+    // and one the windows have no use for, or for a room no window here is in, goes no further.
+    if (code != CRC_PLAIN) {
+        if (!trusted) {
+            DebugTrace(MOD_QZ, 2, "Room command from %d not taken: %s", record->sender.id, text);
+            return 1;
+        }
         if (code == CRC_QUIT || code == CRC_END) {
             DebugTrace(MOD_QZ, 3, "Quit or End %s", text);
             return 1;
         }
+        if (code == CRC_THUPDATE || code == CRC_SMSG || code == CRC_JOIN) {
+            DebugTrace(MOD_QZ, 3, "Room command without a notice: %s", text);
+            return 1;
+        }
+        if (!window && code != CRC_INVITE) {
+            DebugTrace(MOD_QZ, 2, "Room command for no open window (%s): %s", chatId.c_str(), text);
+            return 1;
+        }
+    }
+    // A room's line ("<thread>#...") with no window here: this side is not in that room any more.
+    const std::string base = CChatSessionRegistry::ChatIdBase(chatId);
+    if (!window && code != CRC_INVITE && base.size() < chatId.size() && !base.empty() &&
+        base.find_first_not_of("0123456789") == std::string::npos) {
+        if (!registry->LeaveStaleRoom(std::atoi(base.c_str()), record->account ? record->account : registry->GetOwnAccount()))
+            DebugTrace(MOD_QZ, 3, "Line of the left room %s dropped", chatId.c_str());
+        return 1;
     }
     record->command = 13;
     record->room = 0;
@@ -337,8 +388,20 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         if (window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL) window->AddMember(&record->sender);
         if (!window->IsActiveChatWindow()) window->ShowChatWindow();
     }
+    // The frame's line of a message a person sent: the name as the window shows it, else the book's.
+    auto summarise = [&](IncomingSummary::Kind kind, const std::string& shown) {
+        if (!summary) return;
+        summary->kind = kind;
+        summary->speaker = window->SpeakerName(record);
+        if (summary->speaker.empty()) summary->speaker = registry->BookName(record->sender.id);
+        if (summary->speaker.empty())
+            summary->speaker = std::string(record->sender.name, strnlen(record->sender.name, sizeof record->sender.name));
+        if (summary->speaker.empty()) summary->speaker = std::to_string(record->sender.id);
+        summary->text = shown;
+    };
     if (voice) {
-        if (wParam) window->SendChatMessage(WM_PRESENCE_VOICE, wParam, reinterpret_cast<LPARAM>(record));
+        if (wParam && window->SendChatMessage(WM_PRESENCE_VOICE, wParam, reinterpret_cast<LPARAM>(record)) == 2)
+            summarise(IncomingSummary::Voice, {});
         return 1;
     }
     std::string pass = text ? text : "";
@@ -354,6 +417,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
                 window->m_chatType = window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL ? CHAT_ROOM
                                                                                                          : window->m_chatType;
                 window->SetThreadNumber(record->sender.id, false);
+                registry->RoomJoined(record->sender.id);
             }
             break;
         case CRC_NOTIFY:
@@ -379,6 +443,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             record->command = -1;
             break;
     }
-    window->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(pass.c_str()), reinterpret_cast<LPARAM>(record));
+    if (window->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(pass.c_str()), reinterpret_cast<LPARAM>(record)) == 2)
+        summarise(IncomingSummary::Text, pass);
     return 1;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,6 +74,13 @@ class CChatSessionRegistry {
     // Name lookup of ResolveMembers (the address book); null keeps the incoming names.
     using NameLookup = std::function<bool(int userId, PresenceBuddyRecord* member)>;
     void SetNameLookup(NameLookup lookup) { lookup_ = std::move(lookup); }
+    // The address book's name of a user ("" when it has none).
+    std::string BookName(int userId) const;
+    // A room's thread still sends here though no window is in the room (the program ended without
+    // leaving it): leave it, once per thread. False when it was left already.
+    bool LeaveStaleRoom(int thread, Account* account);
+    // A window joined the thread (again).
+    void RoomJoined(int thread) { leftThreads_.erase(thread); }
 
  private:
     void* owner_ = nullptr;
@@ -81,6 +89,7 @@ class CChatSessionRegistry {
     Account* ownAccount_ = nullptr;
     Factory factory_;
     NameLookup lookup_;
+    std::set<int> leftThreads_;
     plat::Semaphore semaphore_{1, 1};
     std::thread::id holder_;
 };
@@ -88,6 +97,16 @@ class CChatSessionRegistry {
 int OpenGroupChat(CChatSessionRegistry* registry, const char* key, const char* name);
 int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<PresenceBuddyRecord>& members);
 
+// What an incoming message showed, for the frame's list of recent events: a person's text or voice
+// message, or nothing (a room command, an own echo, a voice message's first arrival).
+struct IncomingSummary {
+    enum Kind { None, Text, Voice } kind = None;
+    std::string speaker;  // code-page text
+    std::string text;     // the text shown (Text only)
+};
+
 // The main window's incoming-message routing: finds or creates the window and hands it the message.
-// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot.
-LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record);
+// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot or from the
+// thread of an open room; they are never shown as text.
+LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record,
+                             IncomingSummary* summary = nullptr);

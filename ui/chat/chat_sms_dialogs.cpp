@@ -97,7 +97,10 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     find_->setMaxLength(64);
     findButton_ = new QPushButton(Lang("selerecip_dlg", "btnfind", "&Find"), this);
     findButton_->setEnabled(false);
-    findRow->addWidget(new QLabel(Lang("selerecip_dlg", "findname", "&Please input name"), this));
+    // The label's mnemonic moves to the find box (without a buddy a label shows its "&").
+    auto* findLabel = new QLabel(Lang("selerecip_dlg", "findname", "&Please input name"), this);
+    findLabel->setBuddy(find_);
+    findRow->addWidget(findLabel);
     findRow->addWidget(find_, 1);
     findRow->addWidget(findButton_);
     layout->addLayout(findRow);

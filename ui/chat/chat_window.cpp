@@ -27,6 +27,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/account.h"
@@ -55,6 +56,31 @@ QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& scr
     if (left + width > screen.right() + 1) left = std::max(screen.left(), screen.right() + 1 - width);
     if (top + height > screen.bottom() + 1 - 27) top = std::max(screen.top(), screen.bottom() + 1 - 27 - height);
     return QRect(left, top, width, height);
+}
+
+QRect CascadeChatWindow(QRect place, const std::vector<QPoint>& taken, const QRect& screen) {
+    constexpr int kStep = 28;
+    const QPoint corner(std::max(screen.left(), 1), std::max(screen.top(), 1));
+    int round = 0;
+    for (int tries = 0; tries < 64; ++tries) {
+        const bool held = std::any_of(taken.begin(), taken.end(),
+                                      [&](const QPoint& p) { return (p - place.topLeft()).manhattanLength() < kStep / 2; });
+        if (!held) break;
+        QPoint next = place.topLeft() + QPoint(kStep, kStep);
+        auto off = [&](const QPoint& p) {
+            return p.x() + place.width() > screen.right() + 1 || p.y() + place.height() > screen.bottom() + 1 - 27;
+        };
+        if (off(next)) {
+            ++round;
+            next = corner + QPoint(kStep * round, 0);
+            if (off(next)) {
+                round = 0;
+                next = corner;
+            }
+        }
+        place.moveTopLeft(next);
+    }
+    return place;
 }
 
 QString ChatText(const char* section, const char* key, const char* english) {
@@ -402,6 +428,14 @@ void CIMDlg::BuildWindow() {
 }
 
 bool CIMDlg::CreateChatWindow() {
+    // Two sessions opened one after the other do not open one over the other.
+    if (registry_ && !isMaximized()) {
+        std::vector<QPoint> taken;
+        for (ChatWindowBase* other : registry_->Windows())
+            if (auto* w = dynamic_cast<CIMDlg*>(other); w && w != this) taken.push_back(w->geometry().topLeft());
+        QScreen* screen = QGuiApplication::primaryScreen();
+        setGeometry(chat::CascadeChatWindow(geometry(), taken, screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800)));
+    }
     QTimer::singleShot(0, this, [this] {
         if (m_sessionTicks >= 0) sessionTimer_.start();
     });
@@ -502,11 +536,14 @@ void CIMDlg::RefreshTitle() {
         picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
     } else {
         QString name = FromAnsi(m_szRoomName);
+        // "(kind)name"; a language may space the two.
+        const QString kindTitle = shell::LangFormatText("im_dlg", "im_kindtitle", "(%s)%s");
         if (m_chatType == CHAT_TEMP_GROUP) title = ChatText("im_dlg", "im_tempgrp", "Temp Group");
-        else if (m_chatType == CHAT_GROUP) title = QString("(%1)%2").arg(ChatText("im_dlg", "im_group", "Group"), name);
-        else title = QString("(%1)%2").arg(ChatText("im_dlg", "im_chatroom", "Chat room"), name);
-        subtitle_->setText(m_roomMembers.empty() ? QString()
-                                                 : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
+        else if (m_chatType == CHAT_GROUP) title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
+        else title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
+        // The count once there is more than the user to count.
+        subtitle_->setText(m_roomMembers.size() < 2 ? QString()
+                                                    : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
         picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
     }
     title_->setText(title);
@@ -800,7 +837,10 @@ int CIMDlg::InsertEmoticonImages(int start, int length) {
 void CIMDlg::OpenEmoticonPicker() {
     auto* popup = new CEmoticonPopup(this, 1);
     QWidget* anchor = format_->widgetForAction(actions_[ID_EMOTICONS]);
-    popup->move(anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : mapToGlobal(QPoint(40, 40)));
+    const QPoint at = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : mapToGlobal(QPoint(40, 40));
+    QScreen* screen = QGuiApplication::screenAt(at);
+    if (!screen) screen = this->screen();
+    popup->move(screen ? CEmoticonPopup::Placed(at, popup->size(), screen->availableGeometry(), anchor ? anchor->height() : 0) : at);
     popup->show();
 }
 

@@ -32,6 +32,8 @@ ChatWindowCore::~ChatWindowCore() = default;
 void ChatWindowCore::SetRobotId(int id) { g_robotId = id; }
 int ChatWindowCore::RobotId() { return g_robotId; }
 
+int ChatWindowCore::OwnUid() const { return m_pAccount ? presence_setting_get_int(&m_pAccount->settings, "uid", 0) : 0; }
+
 PresenceConnectionRec* ChatWindowCore::Connection() const {
     return m_pAccount && m_pAccount->connection ? presence_rec(m_pAccount->connection) : nullptr;
 }
@@ -48,7 +50,8 @@ void ChatWindowCore::Record(int peer, int voice, int priv, const std::string& se
 
 bool ChatWindowCore::AddMember(const PresenceBuddyRecord* record) {
     if (!record) return false;
-    if (FindMember(record->id)) return true;
+    // The user is the window's own row, never one of its members.
+    if (FindMember(record->id) || (record->id != 0 && record->id == OwnUid())) return true;
     if (m_members.size() >= kChatMaxMembers) {
         DebugTrace(MOD_QZ, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
         return false;
@@ -67,7 +70,7 @@ bool ChatWindowCore::AddMember(const PresenceBuddyRecord* record) {
 int ChatWindowCore::AddMembers(const std::vector<PresenceBuddyRecord>& records) {
     int added = 0;
     for (const auto& r : records) {
-        bool present = FindMember(r.id) != nullptr;
+        bool present = FindMember(r.id) != nullptr || (r.id != 0 && r.id == OwnUid());
         if (!AddMember(&r)) break;
         if (!present) ++added;
     }
@@ -120,6 +123,11 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
             m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");
     }
     m_sessionTicks = 0;
+    if (m_roomCmd.recipient() <= 0) {
+        // Nobody would ever answer: the wait runs out and says so.
+        DebugTrace(MOD_QZ, 1, "No chat robot in the settings file: START for %s not sent", m_szPeer.c_str());
+        return -1;
+    }
     return m_roomCmd.Send(Connection(), nullptr, 0);
 }
 
@@ -290,6 +298,21 @@ std::string ChatWindowCore::SenderName(const PresenceMessageRecord* record) cons
     return name.empty() ? Field(record->sender.account, sizeof record->sender.account) : name;
 }
 
+const PresenceBuddyRecord* ChatWindowCore::RoomSpeaker(const PresenceMessageRecord* record, int* uid, int* priv) const {
+    CChatSessionRegistry::SplitChatId(Field(record->chatId, sizeof record->chatId), uid, priv);
+    if (*uid <= 0) return nullptr;
+    auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == *uid; });
+    return it != m_roomMembers.end() ? &*it : FindMember(*uid);
+}
+
+std::string ChatWindowCore::SpeakerName(const PresenceMessageRecord* record) const {
+    if (!record) return {};
+    if (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) return SenderName(record);
+    int uid = 0, priv = 0;
+    const PresenceBuddyRecord* member = RoomSpeaker(record, &uid, &priv);
+    return member ? Field(member->name, sizeof member->name) : std::string();
+}
+
 std::string ChatWindowCore::ResultText(int command, const std::string& number) const {
     int n = std::atoi(number.c_str());
     switch (n) {
@@ -367,7 +390,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             split.SplitFields(text, ',');
             PresenceBuddyRecord m;
             m.id = std::atoi(split.GetSecondEntry(0).c_str());
-            if (m.id <= 0) return;
+            if (m.id <= 0 || m.id == OwnUid()) return;  // the user has the own row
             std::string name = split.GetSecondEntry(1);
             presence_copy_field(m.name, sizeof m.name, name.empty() ? split.GetSecondEntry(0).c_str() : name.c_str());
             m.online = 1;
@@ -409,10 +432,8 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
         }
         default: {
             int uid = 0, priv = 0;
-            CChatSessionRegistry::SplitChatId(Field(record->chatId, sizeof record->chatId), &uid, &priv);
+            const PresenceBuddyRecord* member = RoomSpeaker(record, &uid, &priv);
             if (uid > 0) {
-                auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
-                const PresenceBuddyRecord* member = it != m_roomMembers.end() ? &*it : FindMember(uid);
                 if (!member) return 1;
                 std::string name = Field(member->name, sizeof member->name);
                 ViewHeader(name, priv ? ownName_ : all, time, priv != 0);
@@ -440,7 +461,7 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
         default: ViewBody(text); break;
     }
     ViewFocusInput();
-    return 1;
+    return record->command == -1 ? 2 : 1;
 }
 
 VoiceMessageEntry* ChatWindowCore::Arrival(int messageId, bool* show) {
@@ -494,13 +515,15 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
                 ViewHeader(name, priv ? ownName_ : Text("im_all", "All"), time, priv != 0);
                 ViewVoiceIcon(entry);
                 Record(uid, 1, priv, name, ownName_, time, idText, 0, {});
+            } else {
+                return 1;
             }
             break;
         }
     }
     ViewFocusInput();
     if (m_bAutoPlay) PlayVoice(messageId);
-    return 1;
+    return entry->count == 2 ? 2 : 1;
 }
 
 int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* record) {

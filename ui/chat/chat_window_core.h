@@ -99,9 +99,12 @@ class ChatWindowCore {
     // Returns 0 when no press is pending; waitMs receives how long to wait before stopping.
     int PttRelease(uint32_t nowTick, uint32_t* waitMs);
 
-    // Receiving (synchronous from the router, under the chat lock).
+    // Receiving (synchronous from the router, under the chat lock). 2 when a person's message was shown
+    // (a voice message on the arrival that first shows it), 1 for anything else taken, 0 for nothing.
     int OnReceiveText(const char* text, const PresenceMessageRecord* record);
     int OnReceiveVoice(int messageId, const PresenceMessageRecord* record);
+    // The name the history view gives the speaker of an incoming message ("" for a room line of nobody known).
+    std::string SpeakerName(const PresenceMessageRecord* record) const;
     int OnVoiceEcho(int messageId, const PresenceMessageRecord* record);
     // kind 1: one LIST entry; kind 2: a NOTIFY (code = notice kind).
     void OnRoomNotice(int kind, int code, const std::string& text);
@@ -146,11 +149,15 @@ class ChatWindowCore {
     virtual std::string Text(const char* key, const char* english) const { (void)key; return english; }
 
     PresenceConnectionRec* Connection() const;
+    // The user's own id at the messaging service (0 while unknown).
+    int OwnUid() const;
     bool StillRegistered() const;
     void Record(int peer, int voice, int priv, const std::string& sender, const std::string& receivers, int64_t time,
                 const std::string& content, int nameChoice, const std::string& name) const;
     // The sender's name of an incoming record.
     std::string SenderName(const PresenceMessageRecord* record) const;
+    // The room member who spoke a room line (its id and private flag from the chat id); null when unknown.
+    const PresenceBuddyRecord* RoomSpeaker(const PresenceMessageRecord* record, int* uid, int* priv) const;
     VoiceMessageEntry* Arrival(int messageId, bool* show);
 
     CChatSessionRegistry* registry_ = nullptr;

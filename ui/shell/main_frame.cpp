@@ -1192,23 +1192,25 @@ LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
     return 1;
 }
 
+// With the chat windows installed, they tell a person's message from a room command and put its line
+// in Recent activity themselves.
 LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_TEXT, wParam, lParam);
     char* text = reinterpret_cast<char*>(wParam);
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
     if (record && text && record->sender.id != 0) {
         const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
         AddEvent(1, from + ": " + Ansi(text).left(120));
     }
-    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_TEXT, wParam, lParam);  // chat windows
     free(text);
     return 1;
 }
 
 LRESULT CMainFrame::OnPresenceVoice(WPARAM wParam, LPARAM lParam) {
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_VOICE, wParam, lParam);
     auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
     if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
                                               {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
-    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_VOICE, wParam, lParam);  // chat windows
     return 1;
 }
 

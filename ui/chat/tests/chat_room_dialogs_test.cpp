@@ -143,6 +143,20 @@ TEST_F(ChatRooms, TheWaitTimesOutAfterAMinute) {
     EXPECT_EQ(CChatWaitDlg::kTimeoutMs, wait.Progress());
     EXPECT_EQ("Finish", wait.ButtonText());
     EXPECT_EQ("The room did not answer in time.", wait.Text());
+    // Ticks that come late (a busy program) do not stretch the minute: the clock decides.
+    qint64 now = 1000;
+    CChatWaitDlg::SetClock([&now] { return now; });
+    CChatWaitDlg late(&registry_);
+    now += 30000;
+    late.Tick();
+    EXPECT_EQ(30000, late.Progress());
+    EXPECT_FALSE(late.m_bEndedByUser);
+    now += 30000;
+    late.Tick();
+    EXPECT_TRUE(late.m_bEndedByUser);
+    EXPECT_EQ("Finish", late.ButtonText());
+    EXPECT_EQ("The room did not answer in time.", late.Text());
+    CChatWaitDlg::SetClock(nullptr);
     // Escape (a plain reject) ends it without the flag of a user's stop.
     CChatWaitDlg other(&registry_);
     other.reject();

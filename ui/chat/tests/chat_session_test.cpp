@@ -319,18 +319,156 @@ TEST_F(ChatSession, IncomingTextFindsOrCreatesItsWindow) {
     Deliver("again", r);
     EXPECT_EQ(1u, registry_.Windows().size());
     EXPECT_EQ("B:again", w->view.back());
-    // Another buddy's "#@#" text is plain text: no command, no vanishing.
+    // Another buddy's command is neither obeyed nor shown.
     Deliver("#@#QUIT", r);
-    EXPECT_EQ("B:#@#QUIT", w->view.back());
     Deliver("#@#NOTIFY#7#5,Ann", r);
     EXPECT_EQ(0, w->m_bKicked);
     Deliver("#@#START#0#THUPDATE", r);
     EXPECT_EQ("0_20002_5", w->m_szChatId);
+    EXPECT_EQ("B:again", w->view.back());
+    // A text that only begins like one is the buddy's text.
+    Deliver("#@#quit, said the robot", r);
+    EXPECT_EQ("B:#@#quit, said the robot", w->view.back());
     // An own echo is not shown as a message.
     PresenceMessageRecord echo = r;
     echo.sender.id = 0;
     Deliver("echo", echo);
-    EXPECT_EQ("B:#@#START#0#THUPDATE", w->view.back());
+    EXPECT_EQ("B:#@#quit, said the robot", w->view.back());
+}
+
+// No command text ever reaches a window as a message: from a stranger, for a room no window is in, or
+// one the windows have no notice for. Each case leaves no new window and no "#@#" line anywhere.
+TEST_F(ChatSession, CommandsAreNeverShownAsText) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#THUPDATE", r);
+    ASSERT_EQ("9001#", room->m_szChatId);
+    struct Case {
+        const char* what;
+        int sender;
+        const char* chatId;
+        const char* text;
+    } cases[] = {
+        {"a room that was left long ago tells of a leaver", 9002, "9002#", "#@#NOTIFY#2#1001,Alice"},
+        {"a room that was left long ago lists its members", 9002, "9002#", "#@#LIST#1001,Alice"},
+        {"the robot answers a join whose window is gone", 900, "3_10001_7", "#@#RESULT#13"},
+        {"the robot's own thread update", 900, "9001#", "#@#THUPDATE#1"},
+        {"the room's private-message mark", 9001, "9001#", "#@#SMSG#31"},
+        {"a join mark", 9001, "9001#", "#@#JOIN#31"},
+        {"a buddy pretends to be the room", 5, "9001#", "#@#NOTIFY#7#0,Me"},
+        {"a buddy's command in a new chat", 5, "0_20002_9", "#@#LIST#5,Ann"},
+    };
+    for (const Case& c : cases) {
+        const size_t windows = registry_.Windows().size();
+        const std::vector<std::string> before = room->view;
+        presence_copy_field(r.chatId, sizeof r.chatId, c.chatId);
+        r.sender = Buddy(c.sender, "x");
+        IncomingSummary summary;
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(c.text)), &r, &summary);
+        EXPECT_EQ(windows, registry_.Windows().size()) << c.what;
+        EXPECT_EQ(before, room->view) << c.what;
+        EXPECT_EQ(IncomingSummary::None, summary.kind) << c.what;
+        EXPECT_EQ(0, room->m_bKicked) << c.what;
+    }
+    for (ChatWindowBase* w : registry_.Windows())
+        for (const std::string& line : static_cast<FakeWindow*>(w)->view) EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
+}
+
+// Lines of a room no window here is in (the program ended without leaving it) open no chat with the
+// room: this side leaves the room once and drops them.
+TEST_F(ChatSession, AStaleRoomIsLeftNotOpenedAsAChat) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "9002#1001");
+    r.sender = Buddy(9002, "Lounge");
+    Deliver("anyone here?", r);
+    EXPECT_TRUE(registry_.Windows().empty());
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("#@#QUIT", g_sent[0].text);
+    EXPECT_EQ(std::vector<int>{9002}, g_sent[0].to);
+    EXPECT_EQ("9002#", g_sent[0].thid);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9002#SMSG#1001");
+    Deliver("psst", r);
+    RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 7, &r);
+    EXPECT_TRUE(registry_.Windows().empty());
+    EXPECT_EQ(1u, g_sent.size());  // left once
+    // A one-to-one chat is no room.
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_ann_12");
+    r.sender = Buddy(5, "Ann");
+    Deliver("hi", r);
+    EXPECT_EQ(1u, registry_.Windows().size());
+}
+
+// The frame's Recent activity hears of a person's text and of a voice message once, by name; room
+// answers and the first arrival of a voice message say nothing.
+TEST_F(ChatSession, TheSummaryNamesThePersonOnce) {
+    registry_.SetNameLookup([](int id, PresenceBuddyRecord* m) {
+        if (id != 5) return false;
+        presence_copy_field(m->name, sizeof m->name, "Ann Lee");
+        return true;
+    });
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_20002_5");
+    r.sender = Buddy(5, "");  // voice notices carry no name
+    auto route = [&](UINT message, WPARAM wParam) {
+        IncomingSummary s;
+        RouteIncomingMessage(&registry_, message, wParam, &r, &s);
+        return s;
+    };
+    IncomingSummary text = route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("lunch?")));
+    EXPECT_EQ(IncomingSummary::Text, text.kind);
+    EXPECT_EQ("Ann Lee", text.speaker);
+    EXPECT_EQ("lunch?", text.text);
+    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_VOICE, 42).kind);
+    IncomingSummary voice = route(WM_PRESENCE_VOICE, 42);
+    EXPECT_EQ(IncomingSummary::Voice, voice.kind);
+    EXPECT_EQ("Ann Lee", voice.speaker);
+    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_VOICE, 42).kind);  // shown again, not news again
+    // A room: its answers are no news, a member's line is, under the member's name.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(9001, "Lounge");
+    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#START#0#THUPDATE"))).kind);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#LIST#31,Cat"))).kind);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#31");
+    IncomingSummary line = route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("hello room")));
+    EXPECT_EQ(IncomingSummary::Text, line.kind);
+    EXPECT_EQ("Cat", line.speaker);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#77");  // nobody the room named: not shown, no news
+    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("who?"))).kind);
+}
+
+// The messaging service lists this user among the recipients of a group message; without a known own
+// id the service's name for the account tells which entry it is, so the user is no member of the window.
+TEST_F(ChatSession, TheUserIsNoMemberOfAGroupWindow) {
+    Account_Remove(account_);
+    Account* carol = Account_New("carol", ACCOUNT_TYPE_SERVICE);
+    Account_Add(carol);
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "4_alice_3");
+    r.sender = Buddy(1001, "Alice");
+    r.recipients = {Buddy(1002, "bob"), Buddy(1005, "Carol")};
+    Deliver("team?", r);
+    ASSERT_EQ(1u, registry_.Windows().size());
+    auto* w = static_cast<FakeWindow*>(registry_.Windows()[0]);
+    EXPECT_EQ(CHAT_SEVERAL, w->m_chatType);
+    std::vector<int> ids;
+    for (const auto& m : w->m_members) ids.push_back(m.id);
+    EXPECT_EQ((std::vector<int>{1001, 1002}), ids);
+    EXPECT_EQ(1, w->m_members[0].online);  // the sender has just spoken, book or not
+    EXPECT_EQ(0, w->m_members[1].online);
+    EXPECT_EQ(1005, presence_setting_get_int(&carol->settings, "uid", 0));
+    // Learnt once, it keeps the user out of later additions too.
+    EXPECT_TRUE(w->AddMember(&r.recipients[1]));
+    EXPECT_EQ(2u, w->m_members.size());
+    registry_.CloseAll(0);
+    Account_Remove(carol);
+    Account_Free(carol);
+    Account_Add(account_);
 }
 
 TEST_F(ChatSession, RobotCommandsDriveTheRoom) {

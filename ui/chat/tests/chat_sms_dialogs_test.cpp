@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDateEdit>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
@@ -9,6 +11,7 @@
 #include <cstring>
 
 #include "common/account.h"
+#include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_sms_dialogs.h"
 #include "ui/shell/shell_config.h"
 
@@ -117,6 +120,27 @@ TEST_F(SmsDialogs, AGroupMessageOfBlanksIsRefused) {
     dlg.accept();
     EXPECT_EQ(QDialog::Accepted, dlg.result());
     EXPECT_EQ("hi all", dlg.m_strMessage);
+}
+
+// A mnemonic marks a letter and is never shown as "&": in both languages, a label carrying one hands
+// it to the field it names. The query dialog's dates read as the browser writes them in both as well.
+TEST_F(SmsDialogs, MnemonicsAndDatesReadRightInBothLanguages) {
+    for (const char* code : {"eng", "chs"}) {
+        shell::ApplyLanguageCode(code);
+        CSelectRecipientsDlg chooser({Record("Ann", "13800138000")}, "", nullptr);
+        CSendSmsDlg sms;
+        CChatQueryDlg query({{5, "Ann"}});
+        for (QDialog* dlg : std::initializer_list<QDialog*>{&chooser, &sms, &query}) {
+            EXPECT_FALSE(dlg->windowTitle().contains('&')) << code << " " << dlg->objectName().toStdString();
+            for (QLabel* label : dlg->findChildren<QLabel*>()) {
+                if (!label->text().remove("&&").contains('&')) continue;
+                EXPECT_NE(nullptr, label->buddy()) << code << " " << label->text().toStdString();
+            }
+        }
+        const QString today = QDate::currentDate().toString("yyyy-MM-dd");
+        for (QDateEdit* date : query.findChildren<QDateEdit*>()) EXPECT_EQ(today, date->text()) << code;
+    }
+    shell::ApplyLanguageCode("eng");
 }
 
 }  // namespace

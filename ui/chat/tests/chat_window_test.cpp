@@ -8,6 +8,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QPointer>
 #include <QListWidget>
 #include <QTextCursor>
@@ -22,6 +24,7 @@
 
 #include "common/account.h"
 #include "platform/codepage.h"
+#include "ui/chat/chat_art.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
@@ -141,6 +144,100 @@ TEST_F(ChatWindow, PlacementStaysOnTheScreen) {
     EXPECT_EQ(QRect(1, 1, 623, 398), chat::PlaceChatWindow(0, -5, 623, 398, screen));
     EXPECT_EQ(QRect(1024 - 623, 768 - 27 - 398, 623, 398), chat::PlaceChatWindow(900, 700, 623, 398, screen));
     EXPECT_EQ(QRect(10, 10, 540, 390), chat::PlaceChatWindow(10, 10, 100, 100, screen));
+}
+
+// Windows opened one after another step down and right from the saved place instead of covering each
+// other; a step that would leave the screen starts again near its top left.
+TEST_F(ChatWindow, NewWindowsCascadeOnTheScreen) {
+    const QRect screen(0, 0, 1024, 768);
+    const QRect place(1, 1, 623, 398);
+    struct Case {
+        const char* what;
+        std::vector<QPoint> taken;
+        QPoint expected;
+    } cases[] = {
+        {"nothing open", {}, {1, 1}},
+        {"one there", {{1, 1}}, {29, 29}},
+        {"two there", {{1, 1}, {29, 29}}, {57, 57}},
+        {"a window nearby counts", {{5, 3}}, {29, 29}},
+        {"another place open is no matter", {{300, 200}}, {1, 1}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.expected, chat::CascadeChatWindow(place, c.taken, screen).topLeft()) << c.what;
+    // The bottom of the screen: back to the top row, one step further right each time round.
+    std::vector<QPoint> taken;
+    for (QPoint p(1, 1); p.y() + 398 <= 768 - 27; p += QPoint(28, 28)) taken.push_back(p);
+    const QRect wrapped = chat::CascadeChatWindow(place, taken, screen);
+    EXPECT_EQ(QPoint(29, 1), wrapped.topLeft());
+    EXPECT_TRUE(screen.contains(wrapped));
+
+    // Two chats opened one after the other.
+    CIMDlg* ann = OpenOne();
+    std::vector<PresenceBuddyRecord> bob{Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &bob, nullptr, nullptr, 1));
+    auto* second = static_cast<CIMDlg*>(registry_.Windows().back());
+    EXPECT_NE(ann->geometry().topLeft(), second->geometry().topLeft());
+    EXPECT_EQ(ann->geometry().topLeft() + QPoint(28, 28), second->geometry().topLeft());
+}
+
+// The picker stays on the screen: left of the right edge, above its button near the bottom, and at the
+// top when the screen is too short for either.
+TEST_F(ChatWindow, TheEmoticonPickerStaysOnTheScreen) {
+    const QSize size(302, 152);
+    const QRect screen(0, 0, 1000, 500);
+    EXPECT_EQ(QPoint(100, 220), CEmoticonPopup::Placed(QPoint(100, 220), size, screen, 20));
+    EXPECT_EQ(QPoint(1000 - 302, 300), CEmoticonPopup::Placed(QPoint(950, 300), size, screen, 20));
+    EXPECT_EQ(QPoint(0, 300), CEmoticonPopup::Placed(QPoint(-40, 300), size, screen, 20));
+    EXPECT_EQ(QPoint(100, 470 - 152 - 20), CEmoticonPopup::Placed(QPoint(100, 470), size, screen, 20));
+    EXPECT_EQ(QPoint(100, 0), CEmoticonPopup::Placed(QPoint(100, 120), size, QRect(0, 0, 1000, 200), 20));
+    // Opened from a window at the bottom of the screen, the picker is wholly on it.
+    CIMDlg* w = OpenOne();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    w->move(area.left() + 10, area.bottom() - w->height() + 1);
+    w->show();
+    QApplication::processEvents();
+    w->CommandAction(32823)->trigger();
+    auto* popup = w->findChild<CEmoticonPopup*>();
+    ASSERT_NE(nullptr, popup);
+    EXPECT_TRUE(area.contains(popup->geometry())) << popup->geometry().x() << "," << popup->geometry().y();
+    popup->close();
+}
+
+// Titles in both languages: the room's kind and name spaced in English, the participants counted with
+// their measure word in Chinese.
+TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
+    std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    auto* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    ChatSessionRecord lounge;
+    presence_copy_field(lounge.name, sizeof lounge.name, "Lounge");
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &lounge, 1));
+    auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    EXPECT_EQ("3 participants", several->TitleText());
+    EXPECT_EQ("(Chat room) Lounge", room->TitleText());
+    shell::ApplyLanguageCode("chs");
+    several->OnLanguageChanged();
+    room->OnLanguageChanged();
+    EXPECT_EQ(QString::fromUtf8("3 位参与者"), several->TitleText());
+    EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText());
+    shell::ApplyLanguageCode("eng");
+}
+
+// A selected row keeps its icon: the glyph's selected form is light on the highlight, not the blue of
+// its normal form.
+TEST_F(ChatWindow, GlyphIconsShowOnASelectedRow) {
+    auto lightness = [](const QImage& img) {
+        long sum = 0, n = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                if (qAlpha(img.pixel(x, y)) > 128) sum += QColor(img.pixel(x, y)).lightness(), ++n;
+        return n ? sum / n : -1;
+    };
+    for (chat::Glyph g : {chat::Glyph::Smile, chat::Glyph::Voice, chat::Glyph::Person, chat::Glyph::Search}) {
+        const QIcon icon = chat::GlyphIcon(g);
+        const QImage normal = icon.pixmap(16, QIcon::Normal).toImage(), selected = icon.pixmap(16, QIcon::Selected).toImage();
+        EXPECT_LT(lightness(normal), 150);
+        EXPECT_GT(lightness(selected), 190);
+    }
 }
 
 TEST_F(ChatWindow, ReceivedTextAppearsInTheRightWindow) {
