@@ -45,7 +45,7 @@ bool BookHost::DialEnabled() const {
 
 bool BookHost::BusyCallPage() const {
     CMainFrame* frame = MainFrame();
-    return frame && frame->Sheet() && frame->Sheet()->AnyTalking();
+    return frame && frame->Sheet() && frame->Sheet()->AnyCallPage();  // talking or still calling
 }
 
 bool BookHost::AnyCallPage() const {
