@@ -335,6 +335,10 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     for (int v : {1, 2, 10, 11}) QTest::mouseClick(windows->Keypad()->Key(v), Qt::LeftButton);
     PumpAll();
     EXPECT_EQ((std::vector<int>{1, 2}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("12*#"), windows->Keypad()->Digits()->text());  // every key shows, * and # too
+    // Room for the caption beside the window's own buttons.
+    EXPECT_GE(windows->Keypad()->FullWidth(),
+              windows->Keypad()->fontMetrics().horizontalAdvance(windows->Keypad()->windowTitle()) + 100);
     windows->Keypad()->close();
     Events();
     EXPECT_EQ(nullptr, windows->Keypad());
@@ -346,6 +350,18 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     PumpAll();
     EXPECT_EQ((std::vector<int>{1, 2, 7}), bridge.channels[ch].dtmf);
     EXPECT_EQ(QString("7"), Dial()->Number()->currentText());  // the key is also typed
+
+    // The keypad goes with its call.
+    sheet->setCurrentWidget(page);
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    ASSERT_NE(nullptr, windows->Keypad());
+    EXPECT_EQ(QString(), windows->Keypad()->Digits()->text());
+    QPointer<CKeypadDlg> keypad(windows->Keypad());
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Events();
+    EXPECT_EQ(nullptr, windows->Keypad());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(keypad.isNull());
 }
 
 TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
