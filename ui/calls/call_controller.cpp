@@ -327,7 +327,11 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         return;
     }
     const std::string talking = Text("multiconf_dialog", "conf_talking", "Talking...");
-    if (!active->conference) {
+    const bool wasConference = active->conference;
+    // The member view from the first tile on: the page never shows tiles over the single call.
+    active->hosting = true;
+    active->conference = true;
+    if (!wasConference) {
         const std::string own = OwnNumber();
         active->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
         active->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
@@ -338,8 +342,6 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     active->AddAttendeePicture(cnx, caller, LookupDisplayName(caller), SkinPath("conf_callin.bmp"), 0);
     active->SetMemberPictureState(caller, talking);
     active->AddCnx(cnx);
-    active->hosting = true;
-    active->conference = true;
     active->AddAttendee(cnx, caller, CALLLOG_MISSED);
     active->StampAttendeeStartTime(cnx);
     active->SetAttendeeState(cnx, ATT_TALKING);

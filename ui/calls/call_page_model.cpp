@@ -557,6 +557,7 @@ void CallPageModel::AddAttendeePicture(int cnxId, const std::string& number, con
     m.image = image;
     m.itemValue = itemValue;
     members_.push_back(m);
+    DebugTrace(MOD_SYSTEM, 3, "Conference member %s shown as %s", number.c_str(), name.c_str());
     Relayout(width_, height_, scrollWidth_);
     Notify();
 }
@@ -688,12 +689,12 @@ void CallPageModel::OnConferenceMembers(std::unique_ptr<RemoteMember> r, int tar
         }
         targetCnx = -1;
     } else if (r->presence != 0) {
-        conference = memberListOpen;
+        conference = conference || memberListOpen;
         return;  // another kind: dropped
     }
     // The member view opens with the host's report: before it there are no tiles to show, and the
     // single view keeps the peer, the state and the clock.
-    conference = memberListOpen;
+    conference = conference || memberListOpen;
     if (r->presence != 0) {
         Notify();
         return;

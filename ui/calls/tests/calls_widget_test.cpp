@@ -320,6 +320,26 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     EXPECT_TRUE(bridge.Sending(bobChannel));
 }
 
+// A caller taken into the running call turns the page into the member view at once, with no tiles
+// over the single call's picture and clock.
+TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    Answer(page->Model()->cnxIds[0]);
+    Events();
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);  // the question is answered Yes
+    QApplication::processEvents();
+    EXPECT_EQ(page, CurrentCallPage());
+    ASSERT_EQ(3u, page->Tiles().size());
+    EXPECT_FALSE(page->TipLine()->isVisible());
+    EXPECT_FALSE(page->NameLine()->isVisible());
+    EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
+}
+
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     Type("bob@example.com");
     windows->OnDialButton(false);
