@@ -152,6 +152,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     windows.ShowKeypad(0);
     if (calls::CKeypadDlg* k = windows.Keypad()) {
         while (k->Sliding()) k->SlideStep();
+        for (int key : {1117 + 2, 1117 + 0, 1117 + 4, 1117 + 11}) k->PressKey(key);  // answering a menu
         Save(k, "keypad" + sfx);
     }
 

@@ -10,6 +10,7 @@
 #include "common/account.h"
 #include "common/addrbook.h"
 #include "common/debug.h"
+#include "common/presence_link.h"
 #include "platform/sound.h"
 #include "platform/sync.h"
 #include "voip/CC_Main.h"
@@ -61,12 +62,30 @@ void CallController::StopSound() {
 int CallController::SendEvent(int callId, int cnxId, int event, int p4) { return CM_SendEvent(callId, cnxId, event, -1, p4, nullptr); }
 bool CallController::IsConfCall(int callId) { return CM_IsConfCall(callId); }
 
+namespace {
+// The domain of the SIP account: its user name's, else the server it registers with.
+std::string OwnDomain() {
+    Account* a = Account_FindByType(ACCOUNT_TYPE_SIP);
+    if (!a) return {};
+    const std::string user = a->userName ? a->userName : "";
+    if (const size_t at = user.find('@'); at != std::string::npos) return user.substr(at + 1);
+    char server[128] = "";
+    presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+    return server;
+}
+}  // namespace
+
 std::string CallController::LookupDisplayName(const std::string& number) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* root = g_addrBookRoots[0];
     AddrNode* node = nullptr;
-    if (number.find('@') != std::string::npos) {
+    const size_t at = number.find('@');
+    if (at != std::string::npos) {
         if (AddrNode* id = AddrBook_FindSipIdentity(root, number.c_str())) node = id->parent;
+        // A caller of the account's own domain arrives as user@domain while the contact is kept by
+        // its user id.
+        if (!node && at > 0 && Same(number.substr(at + 1), OwnDomain()))
+            node = AddrBook_FindContactById(root, number.substr(0, at).c_str());
     } else {
         node = AddrBook_FindContactById(root, number.c_str());
     }
@@ -178,6 +197,13 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
         return;
     }
     if (msg->iEvent == VOIPEVT_TIMEOUT || msg->iEvent == VOIPEVT_START || msg->iEvent == VOIPEVT_STOP) return;
+    if (msg->iEvent == VOIPEVT_RELEASE_CALL) {
+        // Call control may hand the released id to the next call at once: a page that has ended but
+        // is still closing must not answer for it.
+        for (const auto& p : pages_)
+            if (p->callId == msg->iCallId && msg->iCallId != -1) p->callId = -1;
+        return;
+    }
     CallPageModel* page = FindCallPageByCallId(msg->iCallId);
     if (!page) return;
     const int k = msg->iCnxId;
@@ -231,14 +257,13 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
                 r->number.assign(c->szUri, strnlen(c->szUri, sizeof c->szUri));
                 char peer[CC_MAX_URI] = "";
                 CC_GetCnxPeerUri(k, peer);
-                r->kind = Same(r->number, peer) ? 0 : 1;
+                r->kind = SameAddress(r->number, peer) ? 0 : 1;  // the peer reports itself first, as host
                 r->presence = c->iStatus > 0 ? static_cast<uint32_t>(c->iStatus) : 0;
                 page->SetLastCnxId(k);
                 page->OnConferenceMembers(std::move(r), CC_GetCnxDirection(k));
             }
             break;
         case VOIPEVT_RELEASE_CNX: break;
-        case VOIPEVT_RELEASE_CALL: page->callId = -1; break;
         default:
             page->UpdateCallStatus(CALL_ENDED);
             page->ShowStateTip(7);
@@ -250,9 +275,12 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
 void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& caller) {
     const int call = msg->iCallId, cnx = msg->iCnxId;
     if (call < 0 || cnx < 0) return;
+    // Only a call that still runs can take the caller in; a page showing the end of its call for a
+    // few seconds (its call released, or ending) stands aside for a new page.
     CallPageModel* active = nullptr;
     for (const auto& p : pages_)
-        if (p->State() != CALL_ENDED && p->callId != call) active = active ? active : p.get();
+        if (p->State() != CALL_ENDED && p->callId != call && p->callId != -1 && !p->TimerRunning(TIMER_ENDING))
+            active = active ? active : p.get();
     if (!active) {
         CallPageModel* page = NewPage(caller, SkinPath("usericondef.bmp"), 0);
         page->callId = call;
@@ -299,7 +327,11 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         return;
     }
     const std::string talking = Text("multiconf_dialog", "conf_talking", "Talking...");
-    if (!active->conference) {
+    const bool wasConference = active->conference;
+    // The member view from the first tile on: the page never shows tiles over the single call.
+    active->hosting = true;
+    active->conference = true;
+    if (!wasConference) {
         const std::string own = OwnNumber();
         active->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
         active->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
@@ -310,8 +342,6 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     active->AddAttendeePicture(cnx, caller, LookupDisplayName(caller), SkinPath("conf_callin.bmp"), 0);
     active->SetMemberPictureState(caller, talking);
     active->AddCnx(cnx);
-    active->hosting = true;
-    active->conference = true;
     active->AddAttendee(cnx, caller, CALLLOG_MISSED);
     active->StampAttendeeStartTime(cnx);
     active->SetAttendeeState(cnx, ATT_TALKING);

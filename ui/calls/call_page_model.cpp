@@ -36,6 +36,16 @@ void CopyText(char* dst, size_t size, const std::string& src) {
 
 }  // namespace
 
+bool SameAddress(const std::string& a, const std::string& b) {
+    auto bare = [](const std::string& s) { return strncasecmp(s.c_str(), "sip:", 4) == 0 ? s.substr(4) : s; };
+    const std::string x = bare(a), y = bare(b);
+    if (x.empty() || y.empty()) return false;
+    if (SameNumber(x, y)) return true;
+    const size_t ax = x.find('@'), ay = y.find('@');
+    if (ax != std::string::npos && ay != std::string::npos) return false;
+    return SameNumber(x.substr(0, ax), y.substr(0, ay));
+}
+
 void SetTextSource(TextFn fn) { Source() = std::move(fn); }
 
 std::string Text(const char* section, const char* key, const char* def) {
@@ -406,6 +416,15 @@ void CallPageModel::OnCallEnded(int k) {
         return;
     }
     if (a && a->record.duration == 0) {
+        if (!hosting) {
+            // The host's connection of a remote conference ends before any talk: the call is over.
+            conference = false;
+            memberListOpen = false;
+            members_.clear();
+            remote_.clear();
+            UpdateCallStatus(CALL_ENDED);
+            return;
+        }
         if (MemberPicture* m = MemberByCnx(k)) RemoveMemberByNumber(std::string(m->number));
         return;
     }
@@ -538,6 +557,7 @@ void CallPageModel::AddAttendeePicture(int cnxId, const std::string& number, con
     m.image = image;
     m.itemValue = itemValue;
     members_.push_back(m);
+    DebugTrace(MOD_SYSTEM, 3, "Conference member %s shown as %s", number.c_str(), name.c_str());
     Relayout(width_, height_, scrollWidth_);
     Notify();
 }
@@ -582,7 +602,7 @@ void CallPageModel::RemoveMemberByNumber(const std::string& number) {
         return;
     }
     int remaining = -1;
-    if (members_.size() == 2) remaining = SameNumber(members_[0].number, host_->OwnNumber()) ? 1 : 0;
+    if (members_.size() == 2) remaining = SameAddress(members_[0].number, host_->OwnNumber()) ? 1 : 0;
     LeaveMemberView(remaining, true);
     if (r != -1 && GetAttendeeState(r) == ATT_RINGING) KillTimer(TIMER_RING);
     switch (GetAttendeeState(cnxIds[0])) {
@@ -628,7 +648,7 @@ void CallPageModel::RemoveMemberByCnxId(int cnxId) {
         return;
     }
     int remaining = -1;
-    if (members_.size() == 2) remaining = SameNumber(members_[0].number, host_->OwnNumber()) ? 1 : 0;
+    if (members_.size() == 2) remaining = SameAddress(members_[0].number, host_->OwnNumber()) ? 1 : 0;
     LeaveMemberView(remaining, false);
     tipText_ = Text("multiconf_dialog", "conf_talking", "Talking...");
     members_.clear();
@@ -657,7 +677,7 @@ void CallPageModel::OnConferenceMembers(std::unique_ptr<RemoteMember> r, int tar
         remote_.insert(remote_.begin(), *r);
         for (size_t i = 0; i < remote_.size(); ++i) {
             const RemoteMember& m = remote_[i];
-            if (SameNumber(m.number, host_->OwnNumber())) {
+            if (SameAddress(m.number, host_->OwnNumber())) {
                 AddAttendeePicture(-1, m.number, host_->DisplayNameOf(m.number), "", 1);
             } else if (i > 0) {
                 AddAttendeePicture(targetCnx, m.number, host_->DisplayNameOf(m.number), "", 1);
@@ -669,10 +689,12 @@ void CallPageModel::OnConferenceMembers(std::unique_ptr<RemoteMember> r, int tar
         }
         targetCnx = -1;
     } else if (r->presence != 0) {
-        conference = true;
+        conference = conference || memberListOpen;
         return;  // another kind: dropped
     }
-    conference = true;
+    // The member view opens with the host's report: before it there are no tiles to show, and the
+    // single view keeps the peer, the state and the clock.
+    conference = conference || memberListOpen;
     if (r->presence != 0) {
         Notify();
         return;

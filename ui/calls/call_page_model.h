@@ -73,6 +73,10 @@ using TextFn = std::function<std::string(const char* section, const char* key, c
 void SetTextSource(TextFn fn);
 std::string Text(const char* section, const char* key, const char* def);
 
+// Whether two SIP addresses name the same party: equal but for letter case and a "sip:" prefix, or
+// equal user parts when one of them carries no domain (an account's own identity often has none).
+bool SameAddress(const std::string& a, const std::string& b);
+
 // "%02d:%02d:%02d" of a number of seconds.
 std::string ClockText(int64_t seconds);
 // Position of tile n (0-based) before centring.

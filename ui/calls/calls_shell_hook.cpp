@@ -2,6 +2,7 @@
 #include "ui/calls/calls_shell_hook.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QPointer>
 
 #include "platform/ini.h"
@@ -9,6 +10,7 @@
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_windows.h"
+#include "ui/calls/control_events.h"
 #include "ui/shell/call_windows_hook.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
@@ -28,6 +30,15 @@ public:
         if (!domain.empty()) windows_.Calls().domainSuffix = domain[0] == '@' ? domain : "@" + domain;
         windows_.bringToFront = [frame] { frame->Command(ID_SHOW_WINDOW); };
         windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
+        // The frame's number field: typing in it lets the dial button call from any page, and Enter
+        // there is the dial button.
+        if (auto* field = frame->findChild<QComboBox*>("dialCombo")) {
+            QPointer<QComboBox> guard(field);
+            windows_.barNumber = [guard] { return guard ? guard->currentText().trimmed().toStdString() : std::string(); };
+            QObject::connect(field, &QComboBox::editTextChanged, &windows_, [this] { windows_.ActivePageChanged(); });
+            if (QWidget* owner = field->parentWidget()) owner->installEventFilter(&enter_);
+            enter_.onDial = [this] { OnBarEnter(); };
+        }
         // Adding a peer as a contact goes to the access server; the store changes with its answer.
         windows_.addContact = [](const std::string& id) { AS_SendCommand(10, nullptr, nullptr, 0, id.c_str(), nullptr, 0); };
         // The start page counts missed calls; its link shows them in the call log.
@@ -69,12 +80,14 @@ public:
         windows_.box = box;
         return windows_.Calls().Pages().size() > before ? 0 : -1;
     }
+    // The party of the call as the user knows it: the contact's name, else the number.
     std::string RemoteOf(int callId) override {
         if (callId < 0) return {};
-        if (CallPageModel* live = windows_.Calls().FindCallPageByCallId(callId)) return live->remoteNumber;
-        const auto& pages = windows_.Calls().Pages();  // an ended page keeps its call id until it closes
+        auto shown = [](const CallPageModel* p) { return p->displayName.empty() ? p->remoteNumber : p->displayName; };
+        if (CallPageModel* live = windows_.Calls().FindCallPageByCallId(callId)) return shown(live);
+        const auto& pages = windows_.Calls().Pages();  // an ended page keeps its call id until it is released
         for (auto it = pages.rbegin(); it != pages.rend(); ++it)
-            if ((*it)->callId == callId) return (*it)->remoteNumber;
+            if ((*it)->callId == callId) return shown(it->get());
         return {};
     }
     bool AnyCallPage() override {
@@ -95,9 +108,39 @@ public:
     void CloseAll() override { windows_.Calls().CloseAll(); }
 
 private:
+    // Enter in the bar's number field calls what it holds on any page but the calls windows' own,
+    // whose dial button decides (an answer, a conference member, the selected log entry).
+    void OnBarEnter() {
+        auto* page = qobject_cast<CNqPropertyPage*>(frame_->Sheet() ? frame_->Sheet()->currentWidget() : nullptr);
+        const std::string number = windows_.barNumber ? windows_.barNumber() : std::string();
+        if (page && !OwnsPage(page) && !number.empty()) {
+            int dial = -1, hangup = -1;
+            windows_.OtherPageButtons(page->m_nType, &dial, &hangup);
+            if (dial != 0 && frame_->StatusBar() && frame_->StatusBar()->GetStatus() != 1)
+                frame_->CallNumber(QString::fromStdString(number));
+            return;
+        }
+        frame_->Command(ID_DIAL);
+    }
+    // The number field posts its dial request to its owner, the bar.
+    struct EnterFilter : QObject {
+        std::function<void()> onDial;
+        bool eventFilter(QObject* watched, QEvent* e) override {
+            UINT msg = 0;
+            WPARAM w = 0;
+            LPARAM l = 0;
+            if (ControlMessage(e, &msg, &w, &l) && msg == kMsgCallDial) {
+                if (onDial) onDial();
+                return true;
+            }
+            return QObject::eventFilter(watched, e);
+        }
+    };
+
     std::unique_ptr<SoundPlayer> sounds_;
     CallsWindows windows_;
     CMainFrame* frame_;
+    EnterFilter enter_;
 };
 
 }  // namespace

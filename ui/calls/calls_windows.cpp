@@ -21,6 +21,10 @@
 
 namespace calls {
 
+namespace {
+constexpr int kAddressBookPage = 0;  // page type of the address book
+}  // namespace
+
 CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sounds) : sheet_(sheet), frame_(frame) {
     SetTextSource([](const char* section, const char* key, const char* def) {
         return ToAnsi(shell::LangText(section, key, def));
@@ -100,12 +104,30 @@ void CallsWindows::PageCreated(CallPageModel* page) {
 void CallsWindows::PageRemoved(CallPageModel* page) {
     if (COnDialDlg* w = PageOf(page)) {
         w->Detach();
+        // The sheet goes back to a page of its own after a close; a page the user is on (the next
+        // call ringing in, say) stays in front.
+        QPointer<QWidget> front = sheet_->currentWidget() != w ? sheet_->currentWidget() : nullptr;
         sheet_->ClosePage(w);
+        if (front && sheet_->indexOf(front) >= 0) sheet_->setCurrentWidget(front);
     }
+    CloseKeypadWithoutCall();
     QTimer::singleShot(0, this, [this] { ActivePageChanged(); });
 }
 
+void CallsWindows::CloseKeypadWithoutCall() {
+    // The keypad belongs to a connection of a running call; it goes when that call ends.
+    if (!keypad_) return;
+    const int cnx = keypad_->GetCnxId();
+    for (const auto& p : calls_->Pages()) {
+        if (p->State() == CALL_ENDED || p->TimerRunning(TIMER_ENDING)) continue;
+        for (int i = 0; i < p->cnxCount; ++i)
+            if (p->cnxIds[i] == cnx) return;
+    }
+    OnKeypadMessage(0, 0);
+}
+
 void CallsWindows::PageChanged(CallPageModel* page) {
+    CloseKeypadWithoutCall();
     if (COnDialDlg* w = PageOf(page)) {
         w->Refresh();
         const int i = sheet_->indexOf(w);
@@ -173,6 +195,25 @@ void CallsWindows::ActivePageChanged() {
     if (auto* call = qobject_cast<COnDialDlg*>(w); call && call->Model()) calls_->ActivePageChanged(call->Model());
     else if (w && w == dial_) dial_->ButtonState();
     else if (w && w == log_) log_->ButtonState();
+    else if (auto* page = qobject_cast<CNqPropertyPage*>(w)) {
+        int dial = -1, hangup = -1;
+        OtherPageButtons(page->m_nType, &dial, &hangup);
+        EnableDialBar(dial, hangup);
+    }
+}
+
+void CallsWindows::OtherPageButtons(int pageType, int* dial, int* hangup) const {
+    // Any other page: a running call can be ended from here but no second one started; otherwise
+    // the number typed in the bar can be called. The address book decides itself what its selection
+    // allows, so a number typed there only adds the chance to call.
+    bool running = false;
+    for (const auto& p : calls_->Pages())
+        if (p->State() == CALL_TALKING || p->State() == CALL_CALLING || p->State() == CALL_PREPARING) running = true;
+    const bool typed = barNumber && !barNumber().empty() && (!presenceStatus || presenceStatus() != 1);
+    *hangup = running ? 1 : 0;
+    if (running) *dial = 0;
+    else if (pageType == kAddressBookPage) *dial = typed ? 1 : -1;
+    else *dial = typed ? 1 : 0;
 }
 
 void CallsWindows::OnDialButton(bool offline) {
@@ -204,7 +245,10 @@ void CallsWindows::ShowKeypad(int cnxId) {
 
 void CallsWindows::OnKeypadMessage(int wParam, int lParam) {
     if (wParam == 0) {
-        if (keypad_) keypad_->deleteLater();
+        if (keypad_) {
+            keypad_->hide();
+            keypad_->deleteLater();
+        }
         keypad_ = nullptr;
         calls_->keypadCnx = -1;
         return;

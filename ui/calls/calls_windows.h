@@ -58,6 +58,9 @@ public:
     CConfInviteDlg* Chooser() const { return chooser_; }
     bool IsDialButtonEnabled() const;
     void ActivePageChanged();
+    // The dial bar on a page that is not a calls window (start page, address book, service page):
+    // -1 leaves a button as that page set it.
+    void OtherPageButtons(int pageType, int* dial, int* hangup) const;
     void PlayKeySound();
 
     // Message boxes and questions; tests replace them.
@@ -68,6 +71,8 @@ public:
     std::function<void(const std::string&)> sendMessage, addContact;
     std::function<void()> queryChatRecords;  // the chat-record browser
     std::function<int()> presenceStatus;
+    // The number typed in the frame's own dial bar (empty when it has none).
+    std::function<std::string()> barNumber;
 
     // CallUi.
     void PageCreated(CallPageModel* page) override;
@@ -88,6 +93,7 @@ protected:
 
 private:
     void ArmTimer();
+    void CloseKeypadWithoutCall();
     QPointer<CChildView> sheet_;
     QWidget* frame_;
     std::unique_ptr<CallController> calls_;

@@ -219,6 +219,11 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     setPalette(pal);
     const int order[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 11};
     QSize key(36, 36);
+    // The keys sent so far, as a phone shows them while one answers a menu.
+    digits_ = new QLabel(this);
+    digits_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    digits_->setStyleSheet("QLabel { background: #f3f6fa; border: 1px solid #d5dde8; border-radius: 4px; padding: 0 6px;"
+                           " font-size: 16px; color: #1f2a3a; }");
     for (int v = 0; v < 12; ++v) {
         keys_[v] = new CSkinButton(this);
         keys_[v]->SetSkinName(kKeyImages[v]);
@@ -228,9 +233,14 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
         key = keys_[v]->sizeHint();
         connect(keys_[v], &QAbstractButton::clicked, this, [this, v] { PressKey(1117 + v); });
     }
-    for (int i = 0; i < 12; ++i) keys_[order[i]]->setGeometry(12 + (i % 3) * (key.width() + 8), 12 + (i / 3) * (key.height() + 8), key.width(), key.height());
-    fullWidth_ = 24 + 3 * key.width() + 16;
-    fullHeight_ = 24 + 4 * key.height() + 24;
+    // Wide enough for the caption beside the window buttons; the keys stand in the middle.
+    const int grid = 3 * key.width() + 16;
+    fullWidth_ = std::max(24 + grid, fontMetrics().horizontalAdvance(windowTitle()) + 130);
+    const int x0 = (fullWidth_ - grid) / 2, top = 12 + 34 + 10;
+    digits_->setGeometry(12, 12, fullWidth_ - 24, 34);
+    for (int i = 0; i < 12; ++i)
+        keys_[order[i]]->setGeometry(x0 + (i % 3) * (key.width() + 8), top + (i / 3) * (key.height() + 8), key.width(), key.height());
+    fullHeight_ = top + 4 * key.height() + 24 + 12;
     slide_.setInterval(100);
     connect(&slide_, &QTimer::timeout, this, &CKeypadDlg::SlideStep);
     StickToOwner();
@@ -242,6 +252,9 @@ void CKeypadDlg::PressKey(int controlId) {
     const int value = KeypadValue(controlId);
     if (value < 0) return;
     plat::PlaySoundFile(shell::SkinFile("keydown.wav").toStdString(), false);
+    QString shown = digits_->text() + QChar(kKeyChars[value]);
+    if (shown.size() > 32) shown = shown.right(32);
+    digits_->setText(shown);
     if (send_) send_(1, value);
 }
 
@@ -312,7 +325,13 @@ bool CDialBar::Load(const QString& path) {
 }
 
 void CDialBar::Navigate() {
-    const QString local = shell::SkinFile("adv.htm");
+    // The skin may carry the local page in the user's language ("adv_chs.htm" beside "adv.htm").
+    QString local = shell::SkinFile("adv.htm");
+    const std::string lang = QString::fromStdString(shell::Paths().langType).toLower().toStdString();
+    if (!lang.empty() && lang != "eng") {
+        const QString own = shell::SkinFile(("adv_" + lang + ".htm").c_str());
+        if (QFile::exists(own)) local = own;
+    }
     if (!statusUrl_.isEmpty() && Load(statusUrl_.startsWith("file://") ? statusUrl_.mid(7) : statusUrl_)) return;
     // The status page cannot be shown here: the local page, once; no page at all is left blank.
     if (!Load(local)) {

@@ -60,7 +60,10 @@ class CKeypadDlg : public QDialog {
     Q_OBJECT
 public:
     CKeypadDlg(QWidget* owner, std::function<void(int wParam, int lParam)> send);
-    void SetCnxId(int id) { cnx_ = id; }
+    void SetCnxId(int id) {
+        if (id != cnx_) digits_->clear();  // another call's keys start afresh
+        cnx_ = id;
+    }
     int GetCnxId() const { return cnx_; }
     int ShownWidth() const { return shown_; }
     int FullWidth() const { return fullWidth_; }
@@ -69,6 +72,7 @@ public:
     void StickToOwner();    // back to the owner's right edge
     void PressKey(int controlId);
     CSkinButton* Key(int value) const { return keys_[value]; }
+    QLabel* Digits() const { return digits_; }  // the keys pressed so far
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -79,6 +83,7 @@ private:
     QWidget* owner_;
     std::function<void(int, int)> send_;
     CSkinButton* keys_[12];
+    QLabel* digits_;
     QTimer slide_;
     int cnx_ = -1, shown_ = 0, fullWidth_ = 0, fullHeight_ = 0;
     bool sticking_ = false;

@@ -2,6 +2,7 @@
 #include "ui/contacts/addrbook_host.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QInputDialog>
@@ -45,7 +46,7 @@ bool BookHost::DialEnabled() const {
 
 bool BookHost::BusyCallPage() const {
     CMainFrame* frame = MainFrame();
-    return frame && frame->Sheet() && frame->Sheet()->AnyTalking();
+    return frame && frame->Sheet() && frame->Sheet()->AnyCallPage();  // talking or still calling
 }
 
 bool BookHost::AnyCallPage() const {
@@ -143,6 +144,9 @@ void BookHost::SetDialButtons(bool dial, bool hangup) {
     // Another page in front keeps the buttons it set itself.
     CMainFrame* frame = MainFrame();
     if (!frame || !frame->Sheet() || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return;
+    // A number typed in the frame's dial bar can be called whatever is selected.
+    if (!hangup && PresenceStatus() != 1)
+        if (auto* field = frame->findChild<QComboBox*>("dialCombo"); field && !field->currentText().trimmed().isEmpty()) dial = true;
     if (QAbstractButton* b = DialButton()) b->setEnabled(dial);
     if (QAbstractButton* b = HangupButton()) b->setEnabled(hangup);
 }

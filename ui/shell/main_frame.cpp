@@ -331,6 +331,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         if (m_wndTray) m_wndTray->setIcon(trayFrames_[trayFrame_]);
     });
     connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::StartTrayAnimation);
+    connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::RefreshMenus);  // the bar follows the call
 
     // The window target: posted messages from any thread arrive here through the event loop.
     plat::WindowTarget target;
@@ -439,9 +440,10 @@ void CMainFrame::RefreshMenus() {
     if (m_calls) {  // the active page sets the buttons
         m_calls->ActivePageChanged();
         if (!in) m_dialButton->setEnabled(false);
-    } else {
-        m_dialButton->setEnabled(in && st != STATUS_OFFLINE);
-        m_hangupButton->setEnabled(m_pSheet->AnyCallPage());
+    } else {  // a call is answered and ended on its page: the bar only ends it or starts one
+        const bool call = m_pSheet->AnyCallPage();
+        m_dialButton->setEnabled(in && st != STATUS_OFFLINE && !call);
+        m_hangupButton->setEnabled(call);
     }
     m_dialCombo->setEnabled(in);
     if (m_wndToolBar) {

@@ -379,9 +379,10 @@ COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
     return nullptr;
 }
 
+// Any page of a call counts, the calls windows' own pages as well as the simple one.
 bool CChildView::AnyCallPage() const {
     for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3) return true;
+        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL && p->m_nState != 3) return true;
     return false;
 }
 
@@ -392,7 +393,7 @@ void CChildView::CloseEndedCallPages() {
 
 bool CChildView::AnyTalking() const {
     for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState == 1) return true;
+        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL && p->m_nState == 1) return true;
     return false;
 }
 

@@ -259,10 +259,16 @@ int main(int argc, char** argv) {
     Tone("ringbusy.wav", {{425, 0, 350, true}, {0, 0, 350, false}}, 0.2);
     Tone("HANGUP.wav", {{620, 0, 120, true}, {0, 0, 40, false}, {480, 0, 180, true}}, 0.2);
     Tone("keydown.wav", {{1209, 697, 60, true}}, 0.15);
-    QFile adv(g_root + "/skin/default/adv.htm");
-    if (adv.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        adv.write("<html><body style=\"margin:0;font-family:sans-serif;font-size:11px;color:#52607a\">"
-                  "<div style=\"text-align:center;padding-top:8px\"><b style=\"color:#2f7bd9\">Tessaly</b><br>"
-                  "Calls, conferences and messages</div></body></html>");
+    // The dial bar's local page, in English and in Chinese.
+    for (auto [file, line] : {std::pair{"adv.htm", "Calls, conferences and messages"},
+                              std::pair{"adv_chs.htm", "\u901a\u8bdd\u3001\u4f1a\u8bae\u4e0e\u6d88\u606f"}}) {
+        QFile adv(g_root + "/skin/default/" + file);
+        if (!adv.open(QIODevice::WriteOnly | QIODevice::Truncate)) continue;
+        adv.write("<html><head><meta charset=\"utf-8\"></head>"
+                  "<body style=\"margin:0;font-family:sans-serif;font-size:11px;color:#52607a\">"
+                  "<div style=\"text-align:center;padding-top:8px\"><b style=\"color:#2f7bd9\">Tessaly</b><br>");
+        adv.write(QString(line).toUtf8());
+        adv.write("</div></body></html>");
+    }
     return 0;
 }

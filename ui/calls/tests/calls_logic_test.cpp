@@ -192,6 +192,7 @@ TEST(CallsLogic, RemoteConferenceMembersOpenTheListOnTheHostsReport) {
     EXPECT_FALSE(page.conference);
     page.OnConferenceMembers(Member("carol@x", 1, 4), 0);  // before the host's report: kept, no tile
     EXPECT_TRUE(page.Members().empty());
+    EXPECT_FALSE(page.conference);  // nothing to show yet: the single view stays
     EXPECT_EQ(2u, page.RemoteList().size());
     page.SetLastCnxId(0);
     page.OnConferenceMembers(Member("bob@x", 0, 4), 0);

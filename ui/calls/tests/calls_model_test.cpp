@@ -2,6 +2,11 @@
 // on the test clock: pages made, updated and closed by call events, the talk clock, rings, logging.
 #include "ui/calls/tests/calls_test_support.h"
 
+#include <cstdio>
+
+#include "common/addrbook.h"
+#include "voip/CM_Xml.h"
+
 using namespace callstest;
 
 namespace {
@@ -205,6 +210,115 @@ TEST_F(CallPages, IncomingCallMergedIntoConferenceAndBackToSingleView) {
     EXPECT_EQ(1, sounds.Count("HANGUP.wav"));
     EXPECT_EQ(1u, Log().size());
     EXPECT_EQ(CALLLOG_INCOMING, Log()[0].typeFlags);
+}
+
+// An invited member's page: the host's report over INFO names the host by its own identity, which
+// may lack the domain that the caller's address carries; the page shows every member with its state.
+TEST_F(CallPages, InvitedMemberSeesTheConferenceTheHostReports) {
+    struct Case {
+        const char* name;
+        const char* host;  // the host's line as its call control writes it
+        bool tiles;
+        uint64_t talkMs;  // before the user hangs up
+    };
+    const Case cases[] = {
+        {"host identity without a domain", "bob", true, 4000},
+        {"host identity as the caller's address", "bob@example.com", true, 0},
+        {"host identity in other letter case", "sip:BOB@example.com", true, 2000},
+        {"someone of another domain is no host", "bob@other.org", false, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int call, cnx;
+        IncomingCall("bob@example.com", &call, &cnx);
+        CallPageModel* page = Only();
+        ASSERT_NE(nullptr, page);
+        page->OnDial();
+        PumpAll();
+        std::string body;
+        auto line = [&](const char* uri, const char* parent, int level, int status) {
+            CM_CONTACT contact{};
+            std::snprintf(contact.szUri, sizeof contact.szUri, "%s", uri);
+            std::snprintf(contact.szParent, sizeof contact.szParent, "%s", parent);
+            contact.iLevel = level;
+            contact.iStatus = status;
+            char* text = CM_XmlBuild(CM_XML_CONTACT, &contact);
+            ASSERT_NE(nullptr, text);
+            body += text;
+            free(text);
+        };
+        line(c.host, "NULL", 0, CM_CONTACT_STATUS_TALKING);
+        line("carol", c.host, 1, 2);  // still ringing at the host
+        line("dave", c.host, 1, CM_CONTACT_STATUS_TALKING);
+        CC_SendEvent(-1, cnx, CCEVT_REMOTE_INFO, VOIP_CODE_NONE, VOIP_INFO_CONTACT, strdup(body.c_str()));
+        PumpAll();
+        EXPECT_EQ(c.tiles, page->conference);  // without the host's report the single view stays
+        EXPECT_FALSE(page->hosting);
+        if (c.tiles) {
+            ASSERT_EQ(4u, page->Members().size());
+            EXPECT_TRUE(SameAddress(c.host, page->Members()[0].number));
+            EXPECT_EQ("Chairman", page->Members()[0].stateText);
+            EXPECT_EQ(0, page->Members()[0].itemValue);  // the host called in
+            EXPECT_EQ("alice@example.com", page->Members()[1].number);  // oneself, without a connection
+            EXPECT_EQ(-1, page->Members()[1].cnxId);
+            for (size_t i = 1; i < 4; ++i) EXPECT_EQ("Talking...", page->Members()[i].stateText) << i;
+            EXPECT_EQ("carol", page->Members()[2].number);
+            EXPECT_EQ("dave", page->Members()[3].number);
+        } else {
+            EXPECT_TRUE(page->Members().empty());
+        }
+        EXPECT_EQ(CALL_TALKING, page->State());
+        Wait(c.talkMs);
+        page->OnHangup(0);
+        PumpAll();
+        Wait(6000);
+        ASSERT_TRUE(calls->Pages().empty());
+    }
+}
+
+// A caller is shown by the contact's name: found by the SIP address of one of its identities, or,
+// for an address of the account's own domain, by the contact's user id.
+TEST_F(CallPages, CallerIsShownByTheContactsName) {
+    AddrContact* bob = AddrBook_NewContact("Bob Walker", nullptr, "bob");
+    ASSERT_EQ(1, AddrBook_AttachContact(bob, g_addrBookRoots[0], nullptr));
+    AddrContact* erin = AddrBook_NewContact("Erin Lee", nullptr, "e.lee");
+    ASSERT_EQ(1, AddrBook_AttachContact(erin, g_addrBookRoots[0], nullptr));
+    AddrIdentity* phone = AddrBook_NewIdentity(sip, "erin@partner.net", nullptr, "erin@partner.net");
+    AddrBook_SetIdentityType(phone, 8);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(phone, erin, nullptr));
+    struct Drop {
+        std::vector<AddrContact*> c;
+        ~Drop() {
+            for (AddrContact* x : c) {
+                AddrBook_DetachContact(x);
+                AddrBook_FreeContact(x);
+            }
+        }
+    } drop{{bob, erin}};
+    const std::pair<const char*, const char*> cases[] = {
+        {"bob@example.com", "Bob Walker"},   // own domain, the contact's user id
+        {"BOB@Example.com", "Bob Walker"},
+        {"bob", "Bob Walker"},
+        {"erin@partner.net", "Erin Lee"},    // a SIP identity of the contact
+        {"bob@other.org", "bob"},            // someone else of that name elsewhere
+        {"dave@example.com", "dave"},        // no contact
+    };
+    for (const auto& [caller, shown] : cases) {
+        SCOPED_TRACE(caller);
+        CallLog_Clear();
+        int call, cnx;
+        IncomingCall(caller, &call, &cnx);
+        CallPageModel* page = Only();
+        ASSERT_NE(nullptr, page);
+        EXPECT_EQ(shown, page->displayName);
+        page->OnHangup(0);
+        PumpAll();
+        Wait(3000);
+        ASSERT_TRUE(calls->Pages().empty());
+        ASSERT_EQ(1u, Log().size());
+        EXPECT_STREQ(shown, Log()[0].name);
+        EXPECT_STREQ(caller, Log()[0].number);
+    }
 }
 
 TEST_F(CallPages, NewCallRefusedWhenDeclinedOrInSomeoneElsesConference) {

@@ -1,7 +1,8 @@
 // Two copies of the program under Xvfb, signed in as alice and bob, calling each other through
-// kamailio with the file audio device: bob's page rings and is answered from its window, each hears
-// the other's spoken WAV, alice holds and resumes from her page's menu (bob hears the silence),
-// a third caller joins, the call ends from alice's window and both call logs hold it.
+// kamailio with the file audio device: alice calls from her start page's dial bar and bob declines;
+// then bob's page rings and is answered from its window, each hears the other's spoken WAV, alice holds
+// and resumes from her page's menu (bob hears the silence), a third caller joins and bob sees the
+// conference's members, the call ends from alice's window and both call logs hold it all.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -116,6 +117,40 @@ bool AnswerQuestion(const std::string& display, pid_t pid, int ms) {
     return false;
 }
 
+// Waits until the file holds the text n times; false after ms.
+bool WaitCount(const std::string& path, const std::string& text, size_t n, int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        const std::string all = Slurp(path);
+        size_t found = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
+        if (found >= n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// A picture of the program's main window, to look at when a step fails.
+void Snap(const std::string& display, pid_t pid, const std::string& path) {
+    int x, y, w, h;
+    std::string id;
+    if (!e2e::HaveTool("import") || !FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return;
+    Run("DISPLAY=" + display + " import -window root -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" +
+        std::to_string(x) + "+" + std::to_string(y) + " '" + path + "' 2>/dev/null");
+}
+
+// Types a number into the main window's own dial bar field (left of the call buttons) and presses Enter.
+bool DialFromBar(const std::string& display, pid_t pid, const std::string& number) {
+    int x, y, w, h;
+    std::string id;
+    if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
+    const std::string env = "DISPLAY=" + display + " ";
+    Run(env + "xdotool windowraise " + id);
+    Run(env + "xdotool mousemove " + std::to_string(x + 60) + " " + std::to_string(y + h - 45) + " click 1");
+    Run(env + "xdotool type --delay 50 " + number);
+    Run(env + "xdotool key Return");
+    return true;
+}
+
 std::vector<CallLogEntry> ReadCallLog(const std::string& path) {
     std::vector<CallLogEntry> out;
     std::ifstream f(path, std::ios::binary);
@@ -157,11 +192,26 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
     }
     for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name;
-    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "Phone line registered", 20000));
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Phone line registered", 20000)) << s->name;
+    {  // side by side, so that each is seen and clicked on its own
+        int x, y, w, h;
+        std::string id;
+        ASSERT_TRUE(FrameGeometry(display, bob.program.pid, &x, &y, &w, &h, &id));
+        shelltest::Run("DISPLAY=" + display + " xdotool windowmove --sync " + id + " 640 " + std::to_string(y));
+    }
+
+    // On her start page alice calls bob from the dial bar's own field; bob declines.
+    Snap(display, alice.program.pid, services.dir + "/alice_home.png");
+    ASSERT_TRUE(DialFromBar(display, alice.program.pid, "bob"));
+    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Incoming call from", 20000)) << Slurp(alice.profile + "/tessaly.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is shown and the bar follows it
+    ASSERT_TRUE(ClickBarButton(display, bob.program.pid, true));
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: Call with", 15000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // both pages close
 
     // Alice dials bob; bob's page rings and he answers with his window's dial button.
     EXPECT_EQ(3, shell::SendDialRequest(alice.profile, "bob"));
-    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Incoming call from", 20000)) << Slurp(bob.profile + "/tessaly.log");
+    ASSERT_TRUE(WaitCount(bob.profile + "/tessaly.log", "UI event: Incoming call from", 2, 20000)) << Slurp(bob.profile + "/tessaly.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is shown and the bar follows it
     ASSERT_TRUE(ClickBarButton(display, bob.program.pid, false));
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: In a call with", 15000)) << Slurp(alice.profile + "/tessaly.log");
@@ -187,28 +237,38 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
                             services.dir + "/carol.log", {"TESSALY_AUDIO=manual"}));
     ASSERT_TRUE(AnswerQuestion(display, alice.program.pid, 15000)) << carol.Output();
     EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_MOVE", 10000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    // Bob, a member of alice's conference, sees its members: alice as its host, himself and carol.
+    // (Carol leaves after 6 seconds: alice ends the call before that.)
+    for (const char* member : {"Conference member alice ", "Conference member bob ", "Conference member carol"})
+        EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", member, 10000)) << member;
+    Snap(display, bob.program.pid, services.dir + "/bob_conference.png");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
 
     // Alice hangs up from her window; both pages end and log the call.
     ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
-    ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Call with", 15000));
-    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: Call with", 15000));
+    ASSERT_TRUE(WaitCount(bob.profile + "/tessaly.log", "UI event: Call with", 2, 15000));
+    ASSERT_TRUE(WaitCount(alice.profile + "/tessaly.log", "UI event: Call with", 2, 15000));
     std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // the pages close and the logs are written
     carol.Stop();
+
     for (Side* s : {&alice, &bob}) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
     }
     const std::vector<CallLogEntry> aliceLog = ReadCallLog(alice.profile + "/individual/alice/calllog.dat");
     const std::vector<CallLogEntry> bobLog = ReadCallLog(bob.profile + "/individual/bob/calllog.dat");
-    ASSERT_EQ(2u, aliceLog.size());  // bob, then carol as a member
-    ASSERT_EQ(1u, bobLog.size());
+    ASSERT_EQ(3u, aliceLog.size());  // bob from the dial bar, then bob, then carol as a member
+    ASSERT_EQ(2u, bobLog.size());
     EXPECT_EQ(CALLLOG_OUTGOING, aliceLog[0].typeFlags);
     EXPECT_STREQ("bob", aliceLog[0].number);
-    EXPECT_EQ(CALLLOG_INCOMING, aliceLog[1].typeFlags);
-    EXPECT_EQ(CALLLOG_INCOMING, bobLog[0].typeFlags);
-    EXPECT_GE(aliceLog[0].duration, 6u);
-    EXPECT_GE(bobLog[0].duration, 6u);
+    EXPECT_EQ(0u, aliceLog[0].duration);
+    EXPECT_EQ(CALLLOG_MISSED, bobLog[0].typeFlags);  // declined: incoming, not answered
+    EXPECT_EQ(CALLLOG_OUTGOING, aliceLog[1].typeFlags);
+    EXPECT_STREQ("bob", aliceLog[1].number);
+    EXPECT_EQ(CALLLOG_INCOMING, aliceLog[2].typeFlags);
+    EXPECT_EQ(CALLLOG_INCOMING, bobLog[1].typeFlags);
+    EXPECT_GE(aliceLog[1].duration, 6u);
+    EXPECT_GE(bobLog[1].duration, 6u);
 
     // Each heard the other: the spoken WAV is found in what the other side played out.
     for (auto [sent, heard] : {std::pair{aliceWav, bob.heard}, std::pair{bobWav, alice.heard}}) {

@@ -145,6 +145,147 @@ TEST_F(CallWindows, AnswerHoldNoticesAndHangUp) {
     EXPECT_EQ(1, windows->CallLogPage()->List()->count());
 }
 
+// A second call from the same caller arrives while the first call's page still shows its end: the
+// new page comes to the front and stays there when the old one closes, and the dial button answers
+// it instead of placing a call.
+TEST_F(CallWindows, ASecondCallRightAfterTheFirstEndsRingsInFrontAndIsAnswered) {
+    enum End { CALLER_CANCELS, USER_DECLINES, ANSWERED_CALLER_HANGS_UP };
+    struct Case {
+        const char* name;
+        End end;
+        int gapMs;  // from the first call's end to the second call
+    };
+    const Case cases[] = {
+        {"caller cancels, calls again at once", CALLER_CANCELS, 0},
+        {"caller cancels, calls again after 1.5 s", CALLER_CANCELS, 1500},
+        {"user declines, caller calls again", USER_DECLINES, 500},
+        {"answered call ends, caller calls again while it shows its end", ANSWERED_CALLER_HANGS_UP, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int call1, cnx1;
+        IncomingCall("carol@example.com", &call1, &cnx1);
+        Events();
+        calls::COnDialDlg* first = CurrentCallPage();
+        ASSERT_NE(nullptr, first);
+        if (c.end == ANSWERED_CALLER_HANGS_UP) {
+            windows->OnDialButton(false);
+            Events();
+            Wait(2000);
+        }
+        if (c.end == USER_DECLINES) windows->OnHangupButton();
+        else CC_SendEvent(-1, cnx1, CCEVT_REMOTE_DISCONNECT, c.end == CALLER_CANCELS ? 487 : VOIP_CODE_REMOTE_BYE, -1, nullptr);
+        Events();
+        Wait(static_cast<uint64_t>(c.gapMs));
+        Events();
+
+        const size_t uaBefore = UaEvents().size();
+        int call2, cnx2;
+        IncomingCall("carol@example.com", &call2, &cnx2);
+        Events();
+        calls::COnDialDlg* second = CurrentCallPage();
+        ASSERT_NE(nullptr, second);
+        ASSERT_NE(first, second);
+        EXPECT_EQ(CALL_CALLING, second->Model()->State());
+        EXPECT_EQ(QString("Is Calling..."), second->TipLine()->text());
+        for (size_t i = uaBefore; i < UaEvents().size(); ++i) EXPECT_NE(OSIP_UA_EVT_REJECT_INVITE, UaEvents()[i].iEvent);
+        // The call id may be the first call's again: only the live page answers for it.
+        EXPECT_EQ(second->Model(), calls->FindCallPageByCallId(call2));
+        for (const auto& p : calls->Pages())
+            if (p.get() != second->Model()) EXPECT_NE(call2, p->callId);
+
+        Wait(6000);  // the first page ends and closes
+        Events();
+        EXPECT_EQ(1u, calls->Pages().size());
+        ASSERT_EQ(second, CurrentCallPage());
+        EXPECT_TRUE(bar->DialButton()->isEnabled());
+        EXPECT_TRUE(bar->HangupButton()->isEnabled());
+        windows->OnDialButton(false);
+        Events();
+        EXPECT_EQ(OSIP_UA_EVT_ACCEPT_INVITE, UaEvents().back().iEvent);
+        EXPECT_EQ(CALL_TALKING, second->Model()->State());
+        for (size_t i = uaBefore; i < UaEvents().size(); ++i) EXPECT_NE(OSIP_UA_EVT_INVITE, UaEvents()[i].iEvent);
+        windows->OnHangupButton();
+        Events();
+        Wait(6000);
+        Events();
+        EXPECT_TRUE(calls->Pages().empty());
+        EXPECT_EQ(16, CC_GetIdleCnxNum());
+    }
+}
+
+// The dial bar on a page that is not a calls window: a running call can only be ended there; without
+// one, a number typed in the bar can be called (the address book adds its selection's own rule).
+TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCallsAndTheTypedNumber) {
+    std::string typed;
+    int status = 0;
+    windows->barNumber = [&] { return typed; };
+    windows->presenceStatus = [&] { return status; };
+    enum Call { NONE, RINGING_IN, CALLING_OUT, TALKING };
+    struct Case {
+        const char* name;
+        int pageType;  // 3 start page, 0 address book, 9 service page
+        Call call;
+        const char* number;
+        int presence;
+        int dial, hangup;
+    };
+    const Case cases[] = {
+        {"start page, nothing typed", 3, NONE, "", 0, 0, 0},
+        {"start page, a number typed", 3, NONE, "bob@example.com", 0, 1, 0},
+        {"start page, typed while offline", 3, NONE, "bob@example.com", 1, 0, 0},
+        {"start page, a call rings in", 3, RINGING_IN, "bob@example.com", 0, 0, 1},
+        {"start page, calling out", 3, CALLING_OUT, "", 0, 0, 1},
+        {"start page, talking", 3, TALKING, "bob@example.com", 0, 0, 1},
+        {"service page, a number typed", 9, NONE, "bob", 0, 1, 0},
+        {"address book, nothing typed: its selection decides", 0, NONE, "", 0, -1, 0},
+        {"address book, a number typed", 0, NONE, "bob", 0, 1, 0},
+        {"address book, talking", 0, TALKING, "", 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int call = -1, cnx = -1;
+        if (c.call == RINGING_IN) IncomingCall("carol@example.com", &call, &cnx);
+        if (c.call == CALLING_OUT || c.call == TALKING) {
+            calls->CallNumber("dave@example.com");
+            PumpAll();
+            if (c.call == TALKING) Answer(calls->Pages().back()->cnxIds[0]);
+        }
+        Events();
+        typed = c.number;
+        status = c.presence;
+        int dial = -2, hangup = -2;
+        windows->OtherPageButtons(c.pageType, &dial, &hangup);
+        EXPECT_EQ(c.dial, dial);
+        EXPECT_EQ(c.hangup, hangup);
+        if (!calls->Pages().empty()) calls->Pages().back()->OnHangup(0);
+        Events();
+        Wait(6000);
+        Events();
+        ASSERT_TRUE(calls->Pages().empty());
+    }
+
+    // On the start page itself the buttons follow as the page comes to the front and as one types.
+    auto* start = new CNqNavigatePage;
+    sheet->AddPage(start);
+    typed = "";
+    status = 0;
+    sheet->setCurrentWidget(start);
+    Events();
+    EXPECT_FALSE(bar->DialButton()->isEnabled());
+    EXPECT_FALSE(bar->HangupButton()->isEnabled());
+    typed = "bob@example.com";
+    windows->ActivePageChanged();
+    EXPECT_TRUE(bar->DialButton()->isEnabled());
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    Events();
+    sheet->setCurrentWidget(start);
+    Events();
+    EXPECT_FALSE(bar->DialButton()->isEnabled());  // the call is answered on its page, not placed anew
+    EXPECT_TRUE(bar->HangupButton()->isEnabled());
+}
+
 TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     Type("bob@example.com");
     windows->OnDialButton(false);
@@ -179,6 +320,26 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     EXPECT_TRUE(bridge.Sending(bobChannel));
 }
 
+// A caller taken into the running call turns the page into the member view at once, with no tiles
+// over the single call's picture and clock.
+TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    Answer(page->Model()->cnxIds[0]);
+    Events();
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);  // the question is answered Yes
+    QApplication::processEvents();
+    EXPECT_EQ(page, CurrentCallPage());
+    ASSERT_EQ(3u, page->Tiles().size());
+    EXPECT_FALSE(page->TipLine()->isVisible());
+    EXPECT_FALSE(page->NameLine()->isVisible());
+    EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
+}
+
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     Type("bob@example.com");
     windows->OnDialButton(false);
@@ -194,6 +355,10 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     for (int v : {1, 2, 10, 11}) QTest::mouseClick(windows->Keypad()->Key(v), Qt::LeftButton);
     PumpAll();
     EXPECT_EQ((std::vector<int>{1, 2}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("12*#"), windows->Keypad()->Digits()->text());  // every key shows, * and # too
+    // Room for the caption beside the window's own buttons.
+    EXPECT_GE(windows->Keypad()->FullWidth(),
+              windows->Keypad()->fontMetrics().horizontalAdvance(windows->Keypad()->windowTitle()) + 100);
     windows->Keypad()->close();
     Events();
     EXPECT_EQ(nullptr, windows->Keypad());
@@ -205,6 +370,18 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     PumpAll();
     EXPECT_EQ((std::vector<int>{1, 2, 7}), bridge.channels[ch].dtmf);
     EXPECT_EQ(QString("7"), Dial()->Number()->currentText());  // the key is also typed
+
+    // The keypad goes with its call.
+    sheet->setCurrentWidget(page);
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    ASSERT_NE(nullptr, windows->Keypad());
+    EXPECT_EQ(QString(), windows->Keypad()->Digits()->text());
+    QPointer<CKeypadDlg> keypad(windows->Keypad());
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Events();
+    EXPECT_EQ(nullptr, windows->Keypad());
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(keypad.isNull());
 }
 
 TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {

@@ -204,9 +204,9 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     ASSERT_TRUE(bob.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(57)), "--user", "bob", "--remote-port",
                            std::to_string(services.kamPort), "--call", "alice", "--seconds", "3"},
                           services.dir + "/bob.log", {"TESSALY_AUDIO=manual"}));
-    EXPECT_TRUE(WaitText(log, "UI event: Incoming call from", 20000)) << bob.Output();
+    EXPECT_TRUE(WaitText(log, "UI event: Incoming call from Bobby", 20000)) << bob.Output();  // the contact's name
     bob.Wait(20000);
-    ASSERT_TRUE(WaitText(log, "UI event: Call with bob@127.0.0.1 ended", 20000)) << bob.Output();
+    ASSERT_TRUE(WaitText(log, "UI event: Call with Bobby ended", 20000)) << bob.Output();
 
     // Dial requests over the local socket, answered on the requester's connection; carol answers.
     e2e::Child carol;
@@ -217,7 +217,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     EXPECT_EQ(0, shell::SendDialRequest(profile, "12;rm -rf /")) << "only number characters";
     EXPECT_EQ(0, shell::SendDialRequest(profile, QByteArray(400, '1'))) << "bounded";
     EXPECT_EQ(3, shell::SendDialRequest(profile, "carol")) << "signed in and idle: dialled";
-    ASSERT_TRUE(WaitText(log, "UI event: In a call with carol", 15000)) << carol.Output();
+    ASSERT_TRUE(WaitText(log, "UI event: In a call with Carol", 15000)) << carol.Output();
     EXPECT_EQ(1, shell::SendDialRequest(profile, "carol")) << "its call page exists";
     EXPECT_EQ(2, shell::SendDialRequest(profile, "bob")) << "talking elsewhere";
 
