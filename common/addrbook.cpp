@@ -336,6 +336,16 @@ bool AddrBook_IsIdentityOnline(const AddrNode* node) {
     return node && node->kind == ADDR_KIND_IDENTITY && static_cast<const AddrIdentity*>(node)->online == 1;
 }
 
+void AddrBook_SetIdentityBusy(AddrNode* node, bool busy) {
+    AddrIdentity* identity = AsIdentity(node);
+    if (!identity) return;
+    identity->flags = busy ? (identity->flags | ADDR_FLAG_BUSY) : (identity->flags & ~ADDR_FLAG_BUSY);
+}
+
+bool AddrBook_IsIdentityBusy(const AddrNode* node) {
+    return AddrBook_IsIdentityOnline(node) && (node->flags & ADDR_FLAG_BUSY);
+}
+
 int AddrBook_RenameContact(AddrNode* contact, const char* name) {
     if (!IsContactLike(contact) || !name) return 0;
     return Rename(contact, name);

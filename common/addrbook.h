@@ -25,6 +25,7 @@ inline constexpr uint32_t ADDR_FLAG_UI_MASK = 0xFFu;
 inline constexpr uint32_t ADDR_FLAG_TYPED = 0x100u | 0x400u;  // identity types 8 and 9
 inline constexpr uint32_t ADDR_FLAG_SERVICE = 0x200u;         // identity of a service account
 inline constexpr uint32_t ADDR_FLAG_BLOCKED = 0x800u;         // blocked contact
+inline constexpr uint32_t ADDR_FLAG_BUSY = 0x1000u;           // online identity that shows busy
 
 // Common head of every node. A node owns its children only through AddrBook_DeleteSubtree.
 struct AddrNode {
@@ -107,6 +108,9 @@ void AddrBook_DetachIdentity(AddrNode* identity);
 // Stores the state (1 = online), moving the counters of an attached identity.
 void AddrBook_SetIdentityOnline(AddrNode* identity, uint32_t state);
 bool AddrBook_IsIdentityOnline(const AddrNode* identity);
+// Busy is a kind of online: it moves no counter and reads true only while the identity is online.
+void AddrBook_SetIdentityBusy(AddrNode* identity, bool busy);
+bool AddrBook_IsIdentityBusy(const AddrNode* identity);
 
 // Texts and fields.
 int AddrBook_RenameContact(AddrNode* contact, const char* name);

@@ -178,6 +178,17 @@ bool AddrBook_IsContactOnline(const AddrNode* contact) {
     return false;
 }
 
+bool AddrBook_IsContactBusy(const AddrNode* contact) {
+    if (!contact) return false;
+    bool busy = false;
+    for (const AddrNode* c = contact->child; c; c = c->next) {
+        if (!(c->flags & ADDR_FLAG_SERVICE) || !AddrBook_IsIdentityOnline(c)) continue;
+        if (!AddrBook_IsIdentityBusy(c)) return false;  // reachable on another messaging identity
+        busy = true;
+    }
+    return busy;
+}
+
 bool AddrBook_HasIdentityType(AddrNode* node, uint32_t type) {
     if (!node) return false;
     if (const AddrIdentity* identity = AsIdentity(node)) return IdentityHasType(identity, type);

@@ -69,6 +69,8 @@ AddrNode* AddrBook_FindChildIdentityOfType(AddrNode* node, uint32_t type);
 const char* AddrBook_GetIdentityAddress(AddrNode* contact, uint32_t type);
 // One of the contact's children has flag 0x200 or 0x800 and is online.
 bool AddrBook_IsContactOnline(const AddrNode* contact);
+// Online, and every online messaging identity of the contact shows busy.
+bool AddrBook_IsContactBusy(const AddrNode* contact);
 // Group: an identity of that type somewhere below; contact or list: a child of that type;
 // identity: its own type. For type 9 the identity's "uid" must not be 0.
 bool AddrBook_HasIdentityType(AddrNode* node, uint32_t type);

@@ -143,6 +143,32 @@ TEST_F(CommonStoreAddrQuery, OnlineContactNeedsAnOnlineServiceIdentity) {
     EXPECT_TRUE(AddrBook_IsContactOnline(c));  // a blocked buddy still shows its presence
 }
 
+TEST_F(CommonStoreAddrQuery, BusyContactIsOnlineAndBusyOnEveryOnlineServiceIdentity) {
+    AddrGroup* g = Group("G", "friends", root);
+    AddrContact* c = Contact("c", "Carol", g);
+    AddrIdentity* sipId = Identity(c, sip, 2, "sip:c@x", 0, 1);
+    AddrBook_SetIdentityBusy(sipId, true);
+    EXPECT_FALSE(AddrBook_IsContactBusy(c));  // only the messaging identity carries presence
+    AddrIdentity* buddy = Identity(c, service, ADDR_TYPE_SERVICE, "1001", 1001, 0);
+    AddrBook_SetIdentityBusy(buddy, true);
+    EXPECT_FALSE(AddrBook_IsIdentityBusy(buddy));  // an offline identity is not busy
+    EXPECT_FALSE(AddrBook_IsContactBusy(c));
+    AddrBook_SetIdentityOnline(buddy, 1);
+    EXPECT_TRUE(AddrBook_IsIdentityBusy(buddy));
+    EXPECT_TRUE(AddrBook_IsContactOnline(c));
+    EXPECT_TRUE(AddrBook_IsContactBusy(c));
+    EXPECT_EQ(g->onlineCount, 1u);  // busy still counts as online
+    AddrIdentity* second = Identity(c, service, ADDR_TYPE_SERVICE, "1002", 1002, 1);
+    EXPECT_FALSE(AddrBook_IsContactBusy(c));  // reachable on the second one
+    AddrBook_SetIdentityOnline(second, 0);
+    EXPECT_TRUE(AddrBook_IsContactBusy(c));
+    AddrBook_SetIdentityBusy(buddy, false);
+    EXPECT_FALSE(AddrBook_IsContactBusy(c));
+    EXPECT_TRUE(AddrBook_IsContactOnline(c));
+    EXPECT_EQ(g->onlineCount, 1u);
+    EXPECT_FALSE(AddrBook_IsContactBusy(nullptr));
+}
+
 TEST_F(CommonStoreAddrQuery, IdentityRecordsListOnlineFirst) {
     AddrContact* a = Contact("a", "Anna", root);
     AddrContact* b = Contact("b", "Ben", root);

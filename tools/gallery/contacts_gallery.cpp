@@ -88,13 +88,18 @@ void LoadBook(const QString& source) {
         contacts::AddChatGroups(lists[i], i + 1);
         GroupRecord_Free(lists[i]);
     }
-    // Presence as the messaging service reports it: user numbers for everyone, two buddies online.
+    // Presence as the messaging service reports it: user numbers for everyone, two buddies online and
+    // one busy.
     int uid = 1001;
     for (const char* id : {"bob", "carol", "zhangwei", "lina"})
         if (AddrNode* qz = IdentityOf(Find(g_addrBookRoots[0], id), 9))
             presence_setting_set_int(&static_cast<AddrIdentity*>(qz)->settings, "uid", nullptr, ++uid);
     for (const char* id : {"bob", "zhangwei"})
         if (AddrNode* qz = IdentityOf(Find(g_addrBookRoots[0], id), 9)) AddrBook_SetIdentityOnline(qz, 1);
+    if (AddrNode* qz = IdentityOf(Find(g_addrBookRoots[0], "lina"), 9)) {
+        AddrBook_SetIdentityOnline(qz, 1);
+        AddrBook_SetIdentityBusy(qz, true);
+    }
     // Members of the first chat group, as a member query brings them.
     if (AddrNode* group = g_addrBookRoots[1]->child ? g_addrBookRoots[1]->child->child : nullptr) {
         GroupRecord* members = GroupRecord_New();

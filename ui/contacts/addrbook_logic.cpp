@@ -50,6 +50,7 @@ QString FromAnsi(const char* text) { return QString::fromStdU16String(plat::ToUt
 std::string ToAnsi(const QString& text) { return plat::FromUtf16(text.toStdU16String(), 936); }
 
 bool IsOnline(const AddrNode* contact) { return AddrBook_IsContactOnline(contact); }
+bool IsBusy(const AddrNode* contact) { return AddrBook_IsContactBusy(contact); }
 
 const char* NodeName(const AddrNode* node) {
     if (const AddrCounted* c = Counted(node)) return c->name ? c->name : "";
@@ -87,7 +88,8 @@ QString ItemLabel(const AddrNode* node, int tree, const BookWords& words) {
         }
         case ADDR_KIND_CONTACT:
             if (tree == TREE_BUDDY)
-                return FormatContactText(node, words.edition) + "--" + (IsOnline(node) ? words.online : words.offline);
+                return FormatContactText(node, words.edition) + "--" +
+                       (IsBusy(node) ? words.busy : IsOnline(node) ? words.online : words.offline);
             return FromAnsi(NodeName(node));
         case ADDR_KIND_IDENTITY:
             if (node->flags & ADDR_FLAG_SERVICE) return FromAnsi(AddrBook_GetIdentityDisplayName(node));
@@ -104,7 +106,8 @@ int ItemImage(const AddrNode* node, int tree) {
         case ADDR_KIND_CONTACT:
             if (tree == TREE_GROUP) return IMG_MEMBER;
             if (tree == TREE_CARD) return IMG_ONLINE;
-            if (IsOnline(node)) return Blocked(node) ? IMG_BLOCK_ONLINE : IMG_ONLINE;
+            // The blocked sign outweighs busy.
+            if (IsOnline(node)) return Blocked(node) ? IMG_BLOCK_ONLINE : IsBusy(node) ? IMG_BUSY : IMG_ONLINE;
             return Blocked(node) ? IMG_BLOCK_OFFLINE : IMG_OFFLINE;
         case ADDR_KIND_IDENTITY: return IdentityImage(node->type, AddrBook_IsIdentityOnline(node), tree);
         case ADDR_KIND_LIST: return IMG_CARD;

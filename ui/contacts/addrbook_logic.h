@@ -22,7 +22,8 @@ enum BookTree : int { TREE_BUDDY = 0, TREE_CARD = 1, TREE_GROUP = 2 };
 enum BookImage : int {
     IMG_NONE = -1, IMG_GROUP_OPEN = 0, IMG_GROUP_CLOSED = 1, IMG_ONLINE = 2, IMG_OFFLINE = 3, IMG_QZ_ONLINE = 4,
     IMG_QZ_OFFLINE = 5, IMG_PHONE = 6, IMG_MOBILE = 7, IMG_EMAIL = 8, IMG_OFFICE = 9, IMG_VOIP = 10, IMG_CARD = 11,
-    IMG_BLOCK_ONLINE = 12, IMG_BLOCK_OFFLINE = 13, IMG_MEMBER = 14, IMG_WEB = 15, IMG_COUNT = 16
+    IMG_BLOCK_ONLINE = 12, IMG_BLOCK_OFFLINE = 13, IMG_MEMBER = 14, IMG_WEB = 15, IMG_BUSY = 16,
+    IMG_COUNT = 17
 };
 
 inline constexpr uint32_t FLAG_EXPANDED = 0x001;
@@ -33,6 +34,7 @@ inline constexpr uint32_t FLAG_EDITABLE = 0x400;
 struct BookWords {
     QString online = QStringLiteral("Online");
     QString offline = QStringLiteral("Offline");
+    QString busy = QStringLiteral("Busy");
     QString blocked = QStringLiteral("block");
     QString edition = QStringLiteral("business");
 };
@@ -43,6 +45,8 @@ std::string ToAnsi(const QString& text);
 
 // A contact is online when its messaging identity is online (the blocked bit is no presence).
 bool IsOnline(const AddrNode* contact);
+// Online, but its messaging identity shows busy.
+bool IsBusy(const AddrNode* contact);
 const char* NodeName(const AddrNode* node);
 const char* ContactNick(const AddrNode* node);
 const char* IdentityAddress(const AddrNode* node);

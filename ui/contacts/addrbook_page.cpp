@@ -74,7 +74,8 @@ bool SameId(const AddrNode* n, const char* id) { return n && n->id && id && !str
 const char* kImageFiles[IMG_COUNT] = {"addr_opened.bmp", "addr_closed.bmp", "addr_useronline.bmp", "addr_useroffline.bmp",
                                       "addr_qzonline.bmp", "addr_qzoffline.bmp", "addr_phone.bmp", "addr_mobile.bmp",
                                       "addr_email.bmp", "addr_officephone.bmp", "addr_voip.bmp", "addr_bussinesscard.bmp",
-                                      "addr_blockonline.bmp", "addr_blockoffline.bmp", "addr_group.bmp", "addr_myweb.bmp"};
+                                      "addr_blockonline.bmp", "addr_blockoffline.bmp", "addr_group.bmp", "addr_myweb.bmp",
+                                      "addr_userbusy.bmp"};
 constexpr COLORREF kImageKey = RGB(0xEC, 0xE9, 0xD8);
 constexpr int kHeaderHeight = 30;
 constexpr int kSlideStep = 30;
@@ -677,6 +678,7 @@ void CAddressBookDlg::LoadImages() {
         const QImage img = ctl::LoadBitmapFile(SkinPath(kImageFiles[i]));
         if (!img.isNull()) images_[i] = ctl::KeyedPixmap(img, kImageKey);
     }
+    if (images_[IMG_BUSY].isNull()) images_[IMG_BUSY] = images_[IMG_ONLINE];  // a skin made before busy
     struct Header { CStyledButton* b; const char* normal; const char* selected; } const headers[] = {
         {contactHeader_, "contact.bmp", "contactsel.bmp"}, {cardHeader_, "card.bmp", "cardsel.bmp"},
         {groupHeader_, "group_u.bmp", "group_d.bmp"}, {addButton_, "add_contact.bmp", "add_contactsel.bmp"}};
@@ -697,6 +699,7 @@ void CAddressBookDlg::OnSkinChanged() {
 void CAddressBookDlg::OnLanguageChanged() {
     words_.online = BookText("online", "Online");
     words_.offline = BookText("offline", "Offline");
+    words_.busy = BookText("busy", "Busy");
     words_.blocked = BookText("block", "block");
     words_.edition = Lang("common", "edition", "business");
     contactHeader_->setText(BookText("my_contact", "我的联系人"));

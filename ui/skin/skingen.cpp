@@ -645,6 +645,7 @@ void AddressBookPictures() {
       {"addr_closed.bmp", cell([](QPainter& p, const QColor& c) { Folder(p, c, false); }, folder)},
       {"addr_useronline.bmp", cell(Person, kGreen)},
       {"addr_useroffline.bmp", cell(Person, kGrey)},
+      {"addr_userbusy.bmp", cell(Person, kRed)},  // the red of the status menu's Busy
       {"addr_qzonline.bmp", cell(Bubble, kBlue)},
       {"addr_qzoffline.bmp", cell(Bubble, kGrey)},
       {"addr_phone.bmp", cell(Phone, kInk)},

@@ -5,7 +5,9 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QTemporaryDir>
+#include <map>
 
 #include "common/appenv.h"
 #include "platform/ini.h"
@@ -101,6 +103,48 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     EXPECT_EQ(nullptr, Root(0)->child);
     EXPECT_NE(nullptr, Find(Root(1), "1"));
     EXPECT_EQ(1u, GetPrivateProfileIntA("localconf", "g-work", 0, conf.c_str()));
+}
+
+TEST_F(BookInFrame, BuddyRecordsTurnAContactBusyAndBack) {
+    CMainFrame frame;
+    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    contacts::CAddressBookDlg* page = contacts::BookPage();
+    ASSERT_NE(nullptr, page);
+    // The tree's pictures from the default skin, whose paths are relative to the program's folder.
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(TESSALY_BINARY_DIR);
+    page->OnSkinChanged();
+    QDir::setCurrent(before);
+    auto post = [&](int online, int busy) {
+        auto* record = new PresenceBuddyRecord;
+        record->id = 1002;
+        record->online = online;
+        record->busy = busy;
+        presence_copy_field(record->account, sizeof record->account, "bob@127.0.0.1");
+        frame.Dispatch(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(record));
+    };
+    struct Step { int online, busy; const char* label; int image; const char* group; } const steps[] = {
+        {1, 1, "  Bobby(Bob)--Busy", contacts::IMG_BUSY, "朋友(1/2)"},
+        {1, 0, "  Bobby(Bob)--Online", contacts::IMG_ONLINE, "朋友(1/2)"},
+        {1, 1, "  Bobby(Bob)--Busy", contacts::IMG_BUSY, "朋友(1/2)"},
+        {0, 0, "  Bobby(Bob)--Offline", contacts::IMG_OFFLINE, "朋友(0/2)"},
+    };
+    std::map<int, QImage> pictures;
+    for (const Step& s : steps) {
+        post(s.online, s.busy);
+        const QStringList labels = page->BuddyTree()->AllLabels();
+        EXPECT_TRUE(labels.contains(s.label)) << s.label << ": " << labels.join("|").toStdString();
+        EXPECT_TRUE(labels.contains(s.group)) << s.group;
+        QTreeWidgetItem* bob = page->BuddyTree()->ItemOfNode(Find(Root(0), "bob"));
+        ASSERT_NE(nullptr, bob);
+        EXPECT_EQ(s.image, bob->data(0, Qt::UserRole).toInt()) << s.label;
+        pictures[s.image] = bob->icon(0).pixmap(16, 16).toImage();
+        EXPECT_FALSE(pictures[s.image].isNull()) << s.label;
+    }
+    EXPECT_NE(pictures[contacts::IMG_BUSY], pictures[contacts::IMG_ONLINE]);
+    EXPECT_NE(pictures[contacts::IMG_BUSY], pictures[contacts::IMG_OFFLINE]);
 }
 
 TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {

@@ -46,6 +46,42 @@ TEST_F(BookLogic, ContactLabelsFollowTheEditionAndPresence) {
     EXPECT_EQ(QString("Bob"), ItemLabel(bob, TREE_GROUP, w));
 }
 
+TEST_F(BookLogic, PresenceGivesTheContactsWordAndImage) {
+    AddrGroup* friends = Group("g1", "Friends", Root(0));
+    AddrContact* bob = Contact("bob", "Bob", friends);
+    AddrIdentity* qz = Identity(bob, 9, "bob");
+    AddrIdentity* sipId = Identity(bob, 8, "bob@sip");
+    BookWords w;
+    w.busy = "Away from desk";
+    struct Case { uint32_t online; bool busy; bool blocked; const char* label; int image; int qzImage; } const cases[] = {
+        {1, false, false, "Bob--Online", IMG_ONLINE, IMG_QZ_ONLINE},
+        {1, true, false, "Bob--Away from desk", IMG_BUSY, IMG_QZ_ONLINE},
+        {0, true, false, "Bob--Offline", IMG_OFFLINE, IMG_QZ_OFFLINE},  // a stale busy bit is no presence
+        {0, false, false, "Bob--Offline", IMG_OFFLINE, IMG_QZ_OFFLINE},
+        {1, true, true, "Bob--Away from desk", IMG_BLOCK_ONLINE, IMG_QZ_ONLINE},
+        {0, true, true, "Bob--Offline", IMG_BLOCK_OFFLINE, IMG_QZ_OFFLINE},
+    };
+    for (const Case& c : cases) {
+        AddrBook_SetIdentityOnline(qz, c.online);
+        AddrBook_SetIdentityBusy(qz, c.busy);
+        bob->flags = c.blocked ? (bob->flags | ADDR_FLAG_BLOCKED) : (bob->flags & ~ADDR_FLAG_BLOCKED);
+        EXPECT_EQ(QString(c.label), ItemLabel(bob, TREE_BUDDY, w)) << c.online << c.busy << c.blocked;
+        EXPECT_EQ(c.image, ItemImage(bob, TREE_BUDDY)) << c.online << c.busy << c.blocked;
+        EXPECT_EQ(c.qzImage, ItemImage(qz, TREE_BUDDY)) << c.online << c.busy << c.blocked;
+        // Busy is online for the group's count and the other trees.
+        EXPECT_EQ(QString(c.online ? "Friends(1/1)" : "Friends(0/1)"), ItemLabel(friends, TREE_BUDDY, w));
+        EXPECT_EQ(IMG_MEMBER, ItemImage(bob, TREE_GROUP));
+    }
+    // Only the messaging identity's busy counts.
+    bob->flags &= ~ADDR_FLAG_BLOCKED;
+    AddrBook_SetIdentityOnline(sipId, 1);
+    AddrBook_SetIdentityOnline(qz, 1);
+    AddrBook_SetIdentityBusy(qz, false);
+    AddrBook_SetIdentityBusy(sipId, true);
+    EXPECT_EQ(QString("Bob--Online"), ItemLabel(bob, TREE_BUDDY, w));
+    EXPECT_EQ(IMG_ONLINE, ItemImage(bob, TREE_BUDDY));
+}
+
 TEST_F(BookLogic, OnlineUsesThePresenceFlagNotTheBlockedFlag) {
     AddrGroup* g = Group("g1", "G", Root(0));
     AddrContact* c = Contact("c", "Carol", g);

@@ -117,6 +117,19 @@ TEST_F(BookWidgets, LabelsAfterAPresenceChangeEqualAFullRebuild) {
     EXPECT_GE(bob, 0);
     EXPECT_GT(carol, bob);
     EXPECT_EQ(IMG_BLOCK_ONLINE, page->BuddyTree()->ItemOfNode(Find(Root(0), "carol"))->data(0, Qt::UserRole).toInt());
+    // Busy and back refresh the contact's item as a full rebuild would show it.
+    for (bool busy : {true, false}) {
+        AddrBook_SetIdentityBusy(bobQz, busy);
+        page->OnPresenceChanged(bobQz);
+        const QStringList partial = page->BuddyTree()->AllLabels();
+        const int image = page->BuddyTree()->ItemOfNode(Find(Root(0), "bob"))->data(0, Qt::UserRole).toInt();
+        EXPECT_TRUE(partial.contains(busy ? "  Bobby(Bob)--Busy" : "  Bobby(Bob)--Online")) << partial.join("|").toStdString();
+        EXPECT_EQ(busy ? IMG_BUSY : IMG_ONLINE, image);
+        EXPECT_TRUE(partial.contains("朋友(2/2)"));
+        page->RebuildBuddyTree(nullptr);
+        EXPECT_EQ(page->BuddyTree()->AllLabels(), partial);
+        EXPECT_EQ(image, page->BuddyTree()->ItemOfNode(Find(Root(0), "bob"))->data(0, Qt::UserRole).toInt());
+    }
 }
 
 TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
