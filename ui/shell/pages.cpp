@@ -268,6 +268,7 @@ CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, pare
 
 QString CPageService::TabTitle() const { return LangText("service_page", "title", "Service"); }
 void CPageService::OnSkinChanged() {}
+void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
 
 // ---------------------------------------------------------------------------------------------
 COnDialDlg::COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent)
