@@ -166,7 +166,10 @@ void CNqNavigatePage::AddEvent(int kind, const QString& text) {
     while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
 }
 
-void CNqNavigatePage::OnLanguageChanged() { Retext(); }
+void CNqNavigatePage::OnLanguageChanged() {
+    links_->Retext();
+    Retext();
+}
 void CNqNavigatePage::OnSkinChanged() { Retext(); }
 
 void CNqNavigatePage::Retext() {
