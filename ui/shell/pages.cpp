@@ -403,11 +403,15 @@ bool CChildView::AnyTalking() const {
 void CChildView::ClosePage(CNqPropertyPage* page) {
     const int i = indexOf(page);
     if (i < 0) return;
-    removeTab(i);
-    page->deleteLater();
+    // The last page used is selected before the call page goes: removing the current tab would select
+    // its neighbour (the last page of the sheet) and count it as used.
     int back = lastNonCall_ < count() ? lastNonCall_ : 0;
     if (PageAt(back) && PageAt(back)->m_nType == PAGE_CALL) back = 0;
-    setCurrentIndex(back);
+    QWidget* backPage = widget(back);
+    setCurrentWidget(backPage);
+    removeTab(indexOf(page));
+    page->deleteLater();
+    setCurrentWidget(backPage);
     ReloadTabs();
 }
 

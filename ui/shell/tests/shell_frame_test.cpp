@@ -172,6 +172,20 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
     EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
     sheet.ClosePage(call);
     EXPECT_EQ(start, sheet.currentWidget());
+    // With more pages, a closed call returns to the page last used, not to its neighbour at the end.
+    auto* dial = new CDialDialog;
+    sheet.AddPage(dial);
+    auto* service = new CPageService;
+    sheet.AddPage(service);
+    for (QWidget* used : {static_cast<QWidget*>(start), static_cast<QWidget*>(dial)}) {
+        sheet.setCurrentWidget(used);
+        auto* next = new COnDialDlg(2, 1, "carol", false);
+        sheet.AddPage(next);
+        sheet.setCurrentWidget(next);
+        next->SetCallState(3, "ended");
+        sheet.ClosePage(next);
+        EXPECT_EQ(used, sheet.currentWidget());
+    }
 }
 
 TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
