@@ -37,6 +37,13 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
     return out;
 }
 
+std::string LinesWith(const std::string& text, const std::string& part) {
+    std::stringstream in(text), out;
+    for (std::string line; std::getline(in, line);)
+        if (line.find(part) != std::string::npos) out << line << "\n";
+    return out.str().empty() ? "no line with \"" + part + "\"" : out.str();
+}
+
 struct Xvfb {
     e2e::Child server;
     std::string display;
@@ -98,6 +105,17 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     EXPECT_TRUE(WaitText(log, "UI event: Incoming call from", 20000)) << bob.Output();
     bob.Wait(20000);
     ASSERT_TRUE(WaitText(log, "UI event: Call with bob@127.0.0.1 ended", 20000)) << bob.Output();
+    // After the call the user opens the service page from the View menu: it shows the skin's local page in
+    // the program's language.
+    ASSERT_TRUE(e2e::HaveTool("xdotool"));
+    const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
+    EXPECT_EQ(0, std::system((xdo + "search --sync --onlyvisible --limit 1 --name '^Tessaly' windowfocus --sync key alt+v").c_str()));
+    // The menu closes on the key, before the tool's own release of it reaches the menu: no status to check.
+    std::system((xdo + "sleep 0.3 key s 2>/dev/null").c_str());
+    const std::string servicePage = "file://" + std::string(TESSALY_BINARY_DIR) + "/skin/default/service.htm#eng";
+    EXPECT_TRUE(WaitText(log, "Service page shown: " + servicePage + ", title \"Tessaly services\"", 20000))
+        << LinesWith(Slurp(log), "Service page");
+    EXPECT_EQ(std::string::npos, Slurp(log).find("Service page could not load"));
 
     // Dial requests over the local socket, answered on the requester's connection; carol answers.
     e2e::Child carol;
