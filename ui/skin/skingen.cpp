@@ -664,31 +664,30 @@ void ServicePage() {
   };
   const Lang langs[2] = {
       {"eng", "Tessaly services", "Everything your account offers, in one place.",
-       {{"Calls", "Call a contact or any number from the dial bar. Hold, keypad tones and conferences of up to "
-                  "five people are on the call page."},
-        {"Messages and push-to-talk", "Write to one contact or a whole chat room. Hold the talk button to send a "
-                                      "voice message."},
-        {"Your account", "Ask for your balance and top up from the Home page (Q or F2 asks for the balance)."},
-        {"Your contacts", "Find people and chat groups with Search, and keep your contacts in groups of your own."}},
+       {{"Calls", "Call a contact or any number from the dial bar; hold, keypad tones and conferences of up to "
+                  "five are on the call page."},
+        {"Messages and push-to-talk", "Write to a contact or a chat room; hold the talk button for a voice message."},
+        {"Your account", "Ask for your balance and top up from the Home page (or press Q or F2)."},
+        {"Your contacts", "Find people and chat groups with Search; keep contacts in groups of your own."}},
        "News from the service appears on this page when the service publishes it."},
       {"chs", "Tessaly 服务", "账户提供的各项服务，尽在此页。",
-       {{"通话", "在拨号栏呼叫联系人或任意号码。通话页可保持通话、发送按键音，并可召开最多五人的电话会议。"},
-        {"消息与对讲", "与一位联系人或整个聊天室交谈。按住对讲按钮即可发送语音消息。"},
-        {"我的账户", "在首页查询余额并充值（按 Q 或 F2 也可查询余额）。"},
+       {{"通话", "在拨号栏呼叫联系人或任意号码；通话页可保持、发按键音，并召开最多五人的会议。"},
+        {"消息与对讲", "与联系人或聊天室交谈；按住对讲按钮即可发送语音消息。"},
+        {"我的账户", "在首页查询余额并充值（也可按 Q 或 F2）。"},
         {"联系人", "用“查找”寻找用户和聊天群组，并把联系人分组管理。"}},
        "服务发布的新消息将显示在此页。"}};
   QString html = QStringLiteral(
       "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Tessaly</title>\n<style>\n"
       "html,body{margin:0;padding:0;background:#f4f7fc;color:#344054;"
-      "font-family:'Noto Sans CJK SC','WenQuanYi Micro Hei','DejaVu Sans',sans-serif;font-size:13px}\n"
-      ".band{background:linear-gradient(135deg,#3579e0,#163f8c);color:#fff;padding:18px 20px 16px}\n"
-      ".band h1{margin:0;font-size:19px;font-weight:bold}\n"
-      ".band p{margin:6px 0 0;color:#dbe7fb}\n"
-      ".cards{padding:12px 14px}\n"
-      ".card{background:#fff;border:1px solid #dbe3ef;border-radius:8px;padding:10px 12px;margin:0 0 10px}\n"
-      ".card h2{margin:0 0 4px;font-size:14px;color:#1d58a8}\n"
-      ".card p{margin:0;line-height:1.45}\n"
-      ".foot{padding:0 16px 16px;color:#7a8699;font-size:12px}\n"
+      "font-family:'Noto Sans CJK SC','WenQuanYi Micro Hei','DejaVu Sans',sans-serif;font-size:12px}\n"
+      ".band{background:linear-gradient(135deg,#3579e0,#163f8c);color:#fff;padding:12px 16px 11px}\n"
+      ".band h1{margin:0;font-size:17px;font-weight:bold}\n"
+      ".band p{margin:3px 0 0;color:#dbe7fb}\n"
+      ".cards{padding:9px 10px 2px}\n"
+      ".card{background:#fff;border:1px solid #dbe3ef;border-radius:7px;padding:7px 10px;margin:0 0 7px}\n"
+      ".card h2{margin:0 0 2px;font-size:13px;color:#1d58a8}\n"
+      ".card p{margin:0;line-height:1.35}\n"
+      ".foot{padding:0 12px 10px;color:#7a8699;font-size:11px}\n"
       "section{display:none}\n"
       "</style>\n</head>\n<body>\n");
   for (const Lang& l : langs) {
