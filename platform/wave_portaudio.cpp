@@ -55,7 +55,13 @@ std::unique_ptr<Stream> Open(bool input, const WAVEFORMATEX& f, CaptureFn cfn, P
   *error = MMSYSERR_NODRIVER;
   if (!Init()) return nullptr;
   PaDeviceIndex dev = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
-  if (dev == paNoDevice) return nullptr;
+  if (dev == paNoDevice) {
+    // Machines without a sound card still talk through WAV files.
+    std::fprintf(stderr, "wave: no %s device; TESSALY_AUDIO=file with TESSALY_WAVE_IN (a WAV file to speak) and "
+                         "TESSALY_WAVE_OUT (a WAV file that records) uses files instead\n",
+                 input ? "capture" : "playout");
+    return nullptr;
+  }
   const PaDeviceInfo* info = Pa_GetDeviceInfo(dev);
   if (!info) return nullptr;
   PaStreamParameters p{};

@@ -4,7 +4,8 @@
 # tessaly starts with a profile that signs in by itself as a seeded user (TESSALY_USER, default alice;
 # TESSALY_SECOND=bob starts a second copy with its own profile beside it). On a desktop the window stays
 # until you close it; without a display it runs under Xvfb, signs in, leaves a screenshot of the signed-in
-# window beside the logs and closes. Then a voice call between two copies of the system's call control,
+# window beside the logs and closes. Without a sound card that records, the program's calls speak and
+# hear through WAV files. Then a voice call between two copies of the system's call control,
 # SIP user agent and voice engine carries spoken audio both ways.
 set -eu
 cd "$(dirname "$0")/.."
@@ -93,12 +94,27 @@ if [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=":$n"
   i=0; until [ -e "/tmp/.X11-unix/X$n" ] || [ $i -ge 50 ]; do sleep 0.1; i=$((i+1)); done
 fi
+# Calls from the window need a microphone. On a machine with no sound card that records, each copy
+# speaks a spoken WAV file (over and over) and records what it hears into another (see README).
+file_audio=""
+sounds=$(cd "$out" && pwd)  # the program works in its installation folder: whole paths
+if [ -z "${TESSALY_AUDIO:-}" ] && ! grep -qs capture /proc/asound/pcm; then
+  file_audio=1
+  echo "no sound card that records: calls from the window speak $out/<user>_speaks.wav and record $out/<user>_hears.wav"
+fi
 apps=""
 left=100
 for u in $user $second; do
   python3 tools/profile/make_profile.py "$out/profile-$u" --user "$u" --password "${u}123" --left $left
   left=$((left+420))
-  "$app" --profile "$out/profile-$u" /nosplash >"$out/tessaly-$u.out" 2>&1 &
+  set --
+  if [ -n "$file_audio" ]; then
+    set -- env TESSALY_AUDIO=file TESSALY_WAVE_OUT="$sounds/${u}_hears.wav"
+    if espeak-ng -w "$sounds/${u}_speaks.wav" "Hello, this is $u, talking to you over Tessaly." >/dev/null 2>&1; then
+      set -- "$@" TESSALY_WAVE_IN="$sounds/${u}_speaks.wav" TESSALY_WAVE_IN_LOOP=1
+    fi
+  fi
+  "$@" "$app" --profile "$out/profile-$u" /nosplash >"$out/tessaly-$u.out" 2>&1 &
   apps="$apps $!"; pids="$pids $!"
 done
 for u in $user $second; do

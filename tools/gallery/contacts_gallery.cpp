@@ -20,6 +20,7 @@
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
+#include "service/settings_xml.h"
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/addrbook_results.h"
@@ -229,6 +230,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString root = gallery::Start(app, argc, argv, "contacts");
     QTemporaryDir profile;
+    // An installation with a share page: the page offers "Send to buddy".
+    g_serviceSettings.share = "http://127.0.0.1:7200/share";
     AddrBook_Init();
     for (const char* code : {"eng", "chs"})
         Language(root.toStdString(), profile.path().toStdString(), code, QStringLiteral(TESSALY_SOURCE_DIR));

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 
+#include "platform/ini.h"
 #include "ui/controls/flat_combo.h"
 #include "ui/controls/links.h"
 #include "ui/controls/rich_edit.h"
@@ -60,7 +61,7 @@ QString T(const char* key) {
       {"tip", {"新消息提示动画", "New-message tip frames"}}, {"painted", {"状态图标", "Status icons"}},
       {"customize", {"可定制工具栏", "Customisable toolbar"}}, {"textlabels", {"显示文字", "Text labels"}},
       {"selective", {"右侧文字", "Selective text"}}, {"notext", {"无文字", "No text"}},
-      {"splitter", {"分隔条", "Splitter"}}, {"pane", {"窗格", "Pane"}}, {"search", {"查找联系人", "Find contact"}},
+      {"splitter", {"分隔条", "Splitter"}}, {"me", {"我", "Me"}}, {"pane", {"窗格", "Pane"}}, {"search", {"查找联系人", "Find contact"}},
   };
   const auto it = texts.find(key);
   if (it == texts.end()) return QString::fromLatin1(key);
@@ -233,29 +234,39 @@ void Shaped() {
   panel.Save(QStringLiteral("shaped_button"));
 }
 
+// A text of the program's language file, as the windows holding the control take it.
+QString LangText(const char* section, const char* key) {
+  const std::string file = (QDir::currentPath() + (g_chinese ? QStringLiteral("/language/zychs.ini")
+                                                             : QStringLiteral("/language/zyeng.ini"))).toStdString();
+  char text[256] = {};
+  GetPrivateProfileStringA(section, key, "", text, sizeof text, file.c_str());
+  return QString::fromUtf8(text);
+}
+
 void Toolbars() {
+  // The frame's bar: its strip's pictures in its button order, its tool-tip texts as labels.
+  struct FrameButton { int image; const char* tip; };
+  const FrameButton frame[6] = {{0, "2"}, {1, "3"}, {2, "4"}, {3, "5"}, {4, "8"}, {5, "9"}};
   {
     Panel panel(T("toolbar"));
     auto* bar = new CSkinToolBar;
     bar->SetBackgroundBitmapFile(Skin("toolbarbg.bmp"), 1);
     bar->SetButtonImagesFromFile(20, 19, QString::fromStdString(ctl::SkinFilePath("")).chopped(1),
                                  QStringLiteral("mainframebar.bmp"), RGB(255, 0, 255), false);
-    bar->AddButton(1, T("call"), 0);
-    auto* hot = bar->AddButton(2, T("contacts"), 2);
-    auto* checked = bar->AddButton(3, T("chat"), 3);
-    auto* pressed = bar->AddButton(4, T("history"), 4);
-    auto* drop = bar->AddButton(5, T("settings"), 8, true);
-    auto* off = bar->AddButton(6, T("sms"), 5);
-    hot->SetHot(true);
-    checked->setCheckable(true);
-    checked->setChecked(true);
-    pressed->setDown(true);
-    drop->SetHot(true);
-    off->setEnabled(false);
-    panel.Cell(T("contacts") + QStringLiteral(": ") + T("hover") + QStringLiteral(" · ") + T("chat") +
-                   QStringLiteral(": ") + T("checked") + QStringLiteral(" · ") + T("history") + QStringLiteral(": ") +
-                   T("pressed") + QStringLiteral(" · ") + T("sms") + QStringLiteral(": ") + T("disabled"),
-               bar, QSize(620, 32));
+    bar->SetButtonImagesFromFile(20, 19, QString::fromStdString(ctl::SkinFilePath("")).chopped(1),
+                                 QStringLiteral("mainframebar.bmp"), RGB(255, 0, 255), true);
+    QList<CSkinToolButton*> buttons;
+    for (const FrameButton& f : frame) buttons << bar->AddButton(f.image + 1, LangText("tool_tip", f.tip), f.image);
+    buttons[1]->setEnabled(false);
+    buttons[2]->setCheckable(true);
+    buttons[2]->setChecked(true);
+    buttons[3]->SetHot(true);
+    buttons[4]->setDown(true);
+    auto name = [&](int i) { return LangText("tool_tip", frame[i].tip); };
+    panel.Cell(name(1) + QStringLiteral(": ") + T("disabled") + QStringLiteral(" · ") + name(2) + QStringLiteral(": ") +
+                   T("checked") + QStringLiteral(" · ") + name(3) + QStringLiteral(": ") + T("hover") +
+                   QStringLiteral(" · ") + name(4) + QStringLiteral(": ") + T("pressed"),
+               bar, QSize(g_chinese ? 560 : 790, 32));
     panel.Save(QStringLiteral("skin_toolbar"));
   }
   {
@@ -263,28 +274,34 @@ void Toolbars() {
     auto* bar = new CSkinToolBar;
     bar->SetButtonImagesFromFile(20, 19, QString::fromStdString(ctl::SkinFilePath("")).chopped(1),
                                  QStringLiteral("mainframebar.bmp"), RGB(255, 0, 255), false);
-    for (int i = 0; i < 3; ++i) {
-      auto* b = bar->AddButton(10 + i, i == 0 ? T("call") : i == 1 ? T("hangup") : T("conference"), i == 2 ? 6 : i);
-      b->setIcon(QIcon(bar->Image(i == 2 ? 6 : i, false)));
+    for (int i : {2, 3, 5}) {
+      auto* b = bar->AddButton(10 + i, LangText("tool_tip", frame[i].tip), frame[i].image);
+      b->setIcon(QIcon(bar->Image(frame[i].image, false)));
     }
-    panel.Cell(T("rest"), bar, QSize(320, 32));
+    panel.Cell(T("rest"), bar, QSize(g_chinese ? 320 : 400, 32));
     panel.Save(QStringLiteral("skin_toolbar_plain"));
   }
   {
+    // The window holding the bar gives the commands' texts in its language.
+    for (int command : {32821, 32822, 32823, 32831, 32833})
+      CToolBarEx::SetCommandText(command, LangText("toolbar_ex", std::to_string(command).c_str()));
     Panel panel(T("customize"));
     for (int option = 0; option < 3; ++option) {
       auto* bar = new CToolBarEx;
+      // Pictures of the skin's strips, in the commands' order.
       std::vector<ctl::TBBUTTON> buttons = {
-          {9, 32821, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {10, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
-          {8, 0, 0, ctl::TBSTYLE_SEP, {0, 0}, 0, -1},         {11, 32823, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
-          {6, 32831, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {7, 32833, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}};
+          {0, 32821, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {1, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+          {8, 0, 0, ctl::TBSTYLE_SEP, {0, 0}, 0, -1},         {2, 32823, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+          {3, 32831, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {4, 32833, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}};
       bar->SetButtons(buttons);
       bar->DefaultTextOption = option;
       bar->SetButtonSet();
       bar->SetImageStrips(Skin("toolbar16.bmp"), Skin("toolbar32.bmp"), RGB(255, 0, 255));
       bar->SetIconOptions(option == 2 ? 1 : 0);
       const char* labels[3] = {"textlabels", "selective", "notext"};
-      panel.Cell(T(labels[option]), bar, QSize(option == 1 ? 440 : option == 0 ? 380 : 220, option == 1 ? 30 : 52));
+      panel.Cell(T(labels[option]), bar,
+                 QSize(option == 1 ? (g_chinese ? 440 : 600) : option == 0 ? (g_chinese ? 380 : 460) : 220,
+                       option == 1 ? 30 : 52));
       if (option == 0) panel.NewRow();
     }
     panel.Save(QStringLiteral("toolbar_ex"));
@@ -334,7 +351,8 @@ void Links() {
 void RichEdit() {
   Panel panel(T("richedit"));
   auto* edit = new CChatRichEdit;
-  const QList<QPixmap> faces = ctl::CutStrip(ctl::LoadBitmapFile(Skin("mainframebar.bmp")), 20, 19, RGB(255, 0, 255));
+  const QImage smile = ctl::LoadBitmapFile(QStringLiteral("face/01.bmp"));
+  const QImage thumbs = ctl::LoadBitmapFile(QStringLiteral("face/05.bmp"));
   QTextCharFormat bold;
   bold.setFontWeight(QFont::Bold);
   bold.setForeground(QColor(29, 88, 168));
@@ -342,13 +360,13 @@ void RichEdit() {
   c.insertText(T("name") + QStringLiteral("  19:02\n"), bold);
   c.insertText(T("richtext") + QStringLiteral(" "), QTextCharFormat());
   edit->setTextCursor(c);
-  if (faces.size() > 10) edit->InsertImage(faces[10].toImage(), "/smile");
+  if (!smile.isNull()) edit->InsertImage(smile, "/01");
   c = edit->textCursor();
   c.insertText(QStringLiteral("\n"));
   c.insertText(T("me") + QStringLiteral("  19:03\n"), bold);
   c.insertText(T("richtext2") + QStringLiteral(" "), QTextCharFormat());
   edit->setTextCursor(c);
-  if (faces.size() > 3) edit->InsertImage(faces[3].toImage(), "/chat");
+  if (!thumbs.isNull()) edit->InsertImage(thumbs, "/05");
   panel.Cell(T("rest"), edit, QSize(320, 110));
   panel.Save(QStringLiteral("rich_edit"));
 }

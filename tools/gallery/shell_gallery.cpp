@@ -78,6 +78,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         Save(&dlg, "login_" + suffix);
         dlg.hide();
     }
+    QLabel splash;
+    splash.setPixmap(CSplashWindow::Picture());
+    Save(&splash, "splash_" + suffix);
 }
 
 }  // namespace
@@ -88,8 +91,5 @@ int main(int argc, char** argv) {
     const QString root = gallery::Start(app, argc, argv, "shell");
     QTemporaryDir profile;
     for (const char* code : {"eng", "chs"}) Language(root.toStdString(), profile.path().toStdString(), code);
-    QLabel splash;
-    splash.setPixmap(CSplashWindow::Picture());
-    Save(&splash, "splash");
     return 0;
 }

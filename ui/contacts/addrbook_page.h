@@ -194,6 +194,7 @@ public:
 
     // The page's messages: dial, hang-up, chat, block toggle, details, group-tree call and chat.
     LRESULT Dispatch(unsigned message, uintptr_t wParam, intptr_t lParam);
+    CHyperLink* ShareLink() const { return link_; }
     // Rename of a node to a text (the label editor's end).
     bool Rename(AddrNode* node, const QString& text);
     // Sets the dial and hang-up buttons from the selection; false while a rebuild is under way.

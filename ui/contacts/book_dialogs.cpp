@@ -599,6 +599,8 @@ void CSearchDlg::SetContactMode() {
     list_->clear();
     list_->setColumnCount(2);
     list_->setHeaderLabels({Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")});
+    list_->header()->setStretchLastSection(true);
+    for (int i = 0; i < 2; ++i) list_->header()->setSectionResizeMode(i, QHeaderView::Interactive);
     list_->header()->resizeSection(0, 160);
     for (QRadioButton* r : {byUid_, byNick_}) r->setEnabled(true);
     QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
@@ -621,8 +623,15 @@ void CSearchDlg::SetGroupMode() {
     list_->setHeaderLabels({Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
                             Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
                             Lang("search_dlg", "glistcol5", "Nick name")});
-    const int widths[5] = {80, 120, 150, 180, 100};
-    for (int i = 0; i < 5; ++i) list_->header()->resizeSection(i, widths[i]);
+    // Every column stays in view: the description takes what the others leave, the member count its text.
+    QHeaderView* header = list_->header();
+    header->setStretchLastSection(false);
+    const int widths[5] = {110, 110, 0, 90, 0};
+    for (int i = 0; i < 5; ++i) {
+        header->setSectionResizeMode(i, i == 2 ? QHeaderView::Stretch : i == 4 ? QHeaderView::ResizeToContents
+                                                                              : QHeaderView::Interactive);
+        if (widths[i] > 0) header->resizeSection(i, widths[i]);
+    }
     for (QRadioButton* r : {byGid_, byGname_}) r->setEnabled(true);
     QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
     edit->setReadOnly(false);

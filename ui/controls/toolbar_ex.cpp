@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QToolButton>
+#include <map>
 
 #include "ui/controls/skin.h"
 
@@ -17,7 +18,21 @@ CToolBarEx::CToolBarEx(QWidget* parent) : QToolBar(parent) {
   setFloatable(true);
 }
 
+namespace {
+// Texts given by the owner in the program's language, over the built-in ones.
+std::map<int, QString>& CommandTexts() {
+  static std::map<int, QString> texts;
+  return texts;
+}
+}  // namespace
+
+void CToolBarEx::SetCommandText(int command, const QString& text) {
+  if (text.isEmpty()) CommandTexts().erase(command);
+  else CommandTexts()[command] = text;
+}
+
 QString CToolBarEx::CommandText(int command) {
+  if (const auto it = CommandTexts().find(command); it != CommandTexts().end()) return it->second;
   switch (command) {
     case 32821: return QStringLiteral("手动播放");
     case 32822: return QStringLiteral("字体");
@@ -26,6 +41,11 @@ QString CToolBarEx::CommandText(int command) {
     case 32833: return QStringLiteral("调整音频");
     default: return {};
   }
+}
+
+void CToolBarEx::Retext() {
+  for (ctl::ToolButtonRecord& r : buttonSet_) r.text = CommandText(r.button.idCommand).toStdString();
+  rebuild();
 }
 
 void CToolBarEx::SetButtons(const std::vector<ctl::TBBUTTON>& buttons) {

@@ -43,8 +43,12 @@ class CToolBarEx : public QToolBar {
   void Customize();
   const std::vector<ctl::ToolButtonRecord>& ButtonSet() const { return buttonSet_; }
   const std::vector<ctl::TBBUTTON>& Buttons() const { return buttons_; }
-  // The text the bar shows for a command (fixed texts of the known commands).
+  // The text the bar shows for a command: the owner's text in the program's language when it gave
+  // one (an empty text takes it back), else the built-in text of the known commands.
   static QString CommandText(int command);
+  static void SetCommandText(int command, const QString& text);
+  // Shows the commands' current texts (after a language change).
+  void Retext();
 
  signals:
   void commandTriggered(int command);

@@ -23,16 +23,27 @@
 using shell::LangText;
 
 namespace {
-// The banner: the skin's login picture, or a drawn band when the skin has none.
+// The banner: the skin's login picture, or a drawn band when the skin has none, with the slogan in the
+// program's language under the name.
 QPixmap Banner(int w, int h) {
     const QImage img = ctl::LoadBitmapFile(shell::SkinFile("login.bmp"));
-    if (!img.isNull()) return QPixmap::fromImage(img.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
     QPixmap pm(w, h);
     QPainter p(&pm);
-    QLinearGradient g(0, 0, w, h);
-    g.setColorAt(0, QColor(0x2F, 0x6F, 0xD6));
-    g.setColorAt(1, QColor(0x1B, 0x4F, 0xA8));
-    p.fillRect(pm.rect(), g);
+    if (!img.isNull()) {
+        p.drawImage(0, 0, img.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    } else {
+        QLinearGradient g(0, 0, w, h);
+        g.setColorAt(0, QColor(0x2F, 0x6F, 0xD6));
+        g.setColorAt(1, QColor(0x1B, 0x4F, 0xA8));
+        p.fillRect(pm.rect(), g);
+    }
+    p.setRenderHint(QPainter::TextAntialiasing);
+    QFont f(QStringLiteral("WenQuanYi Micro Hei"));
+    f.setPixelSize(12);
+    p.setFont(f);
+    p.setPen(QColor(0xDB, 0xE7, 0xFB));
+    p.drawText(QRect(93, 54, w - 110, 20), Qt::AlignLeft | Qt::AlignVCenter,
+               LangText("common", "slogan", "Calls · Messages · Push-to-talk"));
     return pm;
 }
 }  // namespace

@@ -574,6 +574,11 @@ void CMainFrame::ApplyLanguage() {
         if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnLanguageChanged();
     m_pSheet->ReloadTabs();
     m_wndStatusBar->RefreshStatus();
+    // The status texts of the bar and the start page in the new language.
+    if (!descriptionKey_.empty())
+        m_wndStatusBar->SetDescription(
+            LangText(descriptionSection_.c_str(), descriptionKey_.c_str(), descriptionDefault_.c_str()));
+    m_navigatePage->SetStatus(m_wndStatusBar->GetStatus(), m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
     RefreshMenus();
 }
 
@@ -710,10 +715,17 @@ void CMainFrame::SetPresenceStatus(int status) {
 }
 
 void CMainFrame::SetStatusText(const char* key) {
-    const QString text = LangText("status_txt", key, "");
-    DebugTrace(MOD_SYSTEM, 3, "Set text of status bar, msg id = %s, message = %s", key, text.toUtf8().constData());
-    m_wndStatusBar->SetDescription(text);
-    m_navigatePage->SetProgress(text);
+    DebugTrace(MOD_SYSTEM, 3, "Set text of status bar, msg id = %s, message = %s", key,
+               LangText("status_txt", key, "").toUtf8().constData());
+    SetDescriptionText("status_txt", key);
+    m_navigatePage->SetProgress(LangText("status_txt", key, ""));
+}
+
+void CMainFrame::SetDescriptionText(const char* section, const char* key, const char* builtIn) {
+    descriptionSection_ = section ? section : "";
+    descriptionKey_ = key ? key : "";
+    descriptionDefault_ = builtIn ? builtIn : "";
+    m_wndStatusBar->SetDescription(descriptionKey_.empty() ? QString() : LangText(section, key, builtIn));
 }
 
 void CMainFrame::changeEvent(QEvent* e) {
@@ -886,7 +898,7 @@ LRESULT CMainFrame::OnLoginStateChange(WPARAM wParam, LPARAM) {
     if (a.resetMode >= 0) LogoffReset(a.resetMode);
     if (a.offline) {
         SetPresenceStatus(STATUS_OFFLINE);
-        m_wndStatusBar->SetDescription(QString());
+        SetDescriptionText(nullptr, nullptr);
     }
     if (state == ST_online) AddEvent(0, LangText("status_txt", "txt_online", "Signed in"));
     RefreshMenus();
@@ -903,7 +915,7 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
     if (!key) return 1;
     const QString text = LangText("login", key, "login in error !");
     AddEvent(0, text);
-    m_wndStatusBar->SetDescription(text);
+    SetDescriptionText("login", key, "login in error !");
     if (shell::g_interactiveLogin) {
         Box(text, LangText("login", "txt_error", "login in error !"));
         PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);

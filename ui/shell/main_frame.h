@@ -181,6 +181,10 @@ private:
     bool closed_ = false;
     bool buddyListSeen_ = false;
     QString alias_;
+    // Where the status bar's description comes from (section and key of the language file), so that a
+    // language change shows it anew; empty when the bar shows none.
+    std::string descriptionSection_, descriptionKey_, descriptionDefault_;
+    void SetDescriptionText(const char* section, const char* key, const char* builtIn = "");
     int syncedBuddies_ = 0;
     std::unordered_map<std::string, int> buddyOnline_;  // last state per buddy: only a change is news
     QTimer closeWait_;

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 #include <QWebEngineView>
 
+#include "common/debug.h"
 #include "platform/ini.h"
 #include "service/settings_xml.h"
 #include "ui/controls/control_messages.h"
@@ -240,7 +241,7 @@ CServiceBrowser::CServiceBrowser(QWidget* parent) : QWidget(parent) {
     timer_ = new QTimer(this);
     timer_->setSingleShot(true);
     timer_->setInterval(60);
-    nav_.local = QUrl::fromLocalFile(SkinFile("service.htm"));
+    nav_.local = LocalPage();
     nav_.remote = QUrl(QString::fromStdString(g_serviceSettings.service));
     nav_.navigate = [this](const QUrl& url) {
         if (host_) host_->Navigate(url);
@@ -272,6 +273,22 @@ bool CServiceBrowser::event(QEvent* e) {
 
 CServiceBrowser::~CServiceBrowser() = default;
 
+QUrl CServiceBrowser::LocalPage() {
+    // The one local page holds both languages; the fragment tells it which to show.
+    QUrl url = QUrl::fromLocalFile(SkinFile("service.htm"));
+    url.setFragment(QString::fromStdString(Paths().langType).toLower() == "chs" ? "chs" : "eng");
+    return url;
+}
+
+void CServiceBrowser::OnLanguageChanged() {
+    const QUrl before = nav_.local;
+    nav_.local = LocalPage();
+    if (!host_ || before == nav_.local || host_->Navigations().isEmpty()) return;
+    // Only the local page follows the language; the service's own page is the service's.
+    if (host_->Navigations().back().adjusted(QUrl::RemoveFragment) == before.adjusted(QUrl::RemoveFragment))
+        host_->Navigate(nav_.local);
+}
+
 void CServiceBrowser::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
     // A page shown only for a moment (the sheet passing over it) does not start the engine.
@@ -289,6 +306,12 @@ void CServiceBrowser::CreateHost() {
         if (m_bHasScroll == 1 && host_->View()) host_->View()->setContextMenuPolicy(Qt::NoContextMenu);
     });
     connect(host_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
+        const QUrl shown = host_->Navigations().isEmpty() ? QUrl() : host_->Navigations().back();
+        if (ok)
+            DebugTrace(MOD_SYSTEM, 2, "Service page shown: %s, title \"%s\"", shown.toString().toUtf8().constData(),
+                       host_->View() ? host_->View()->title().toUtf8().constData() : "");
+        else
+            DebugTrace(MOD_SYSTEM, 1, "Service page could not load %s", shown.toString().toUtf8().constData());
         if (ok) {
             nav_.DownloadComplete();
             return;

@@ -89,6 +89,9 @@ public:
     explicit CServiceBrowser(QWidget* parent = nullptr);
     ~CServiceBrowser() override;
     ServicePageNavigator& Navigator() { return nav_; }
+    // The skin's local page, in the program's language.
+    static QUrl LocalPage();
+    void OnLanguageChanged();
     // Null until the page has been shown: the browser engine starts only for a page the user sees.
     CWebBrowserHost* Host() const { return host_; }
 

@@ -166,7 +166,10 @@ void CNqNavigatePage::AddEvent(int kind, const QString& text) {
     while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
 }
 
-void CNqNavigatePage::OnLanguageChanged() { Retext(); }
+void CNqNavigatePage::OnLanguageChanged() {
+    links_->Retext();
+    Retext();
+}
 void CNqNavigatePage::OnSkinChanged() { Retext(); }
 
 void CNqNavigatePage::Retext() {
@@ -268,6 +271,7 @@ CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, pare
 
 QString CPageService::TabTitle() const { return LangText("service_page", "title", "Service"); }
 void CPageService::OnSkinChanged() {}
+void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
 
 // ---------------------------------------------------------------------------------------------
 COnDialDlg::COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent)
@@ -400,11 +404,15 @@ bool CChildView::AnyTalking() const {
 void CChildView::ClosePage(CNqPropertyPage* page) {
     const int i = indexOf(page);
     if (i < 0) return;
-    removeTab(i);
-    page->deleteLater();
+    // The last page used is selected before the call page goes: removing the current tab would select
+    // its neighbour (the last page of the sheet) and count it as used.
     int back = lastNonCall_ < count() ? lastNonCall_ : 0;
     if (PageAt(back) && PageAt(back)->m_nType == PAGE_CALL) back = 0;
-    setCurrentIndex(back);
+    QWidget* backPage = widget(back);
+    setCurrentWidget(backPage);
+    removeTab(indexOf(page));
+    page->deleteLater();
+    setCurrentWidget(backPage);
     ReloadTabs();
 }
 

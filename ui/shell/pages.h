@@ -107,6 +107,7 @@ public:
     QString TabTitle() const override;
     int TabImage() const override { return 4; }
     void OnSkinChanged() override;
+    void OnLanguageChanged() override;
     shell::CServiceBrowser* Browser() const { return browser_; }
 
 private:

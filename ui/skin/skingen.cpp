@@ -79,18 +79,6 @@ QImage Strip(const QList<QImage>& cells) {
   return out;
 }
 
-QImage Greyed(const QImage& src, const QColor& key) {
-  QImage out = src.convertToFormat(QImage::Format_RGB32);
-  for (int y = 0; y < out.height(); ++y)
-    for (int x = 0; x < out.width(); ++x) {
-      const QColor c = out.pixelColor(x, y);
-      if (c == key) continue;
-      const int g = 150 + qGray(c.rgb()) * 95 / 255;
-      out.setPixelColor(x, y, QColor(g, g, g));
-    }
-  return out;
-}
-
 // --- Glyphs, drawn in a 20 x 20 box scaled to the cell.
 
 using Glyph = std::function<void(QPainter&, const QColor&)>;
@@ -194,23 +182,6 @@ void Envelope(QPainter& p, const QColor& c) {
   p.drawRoundedRect(QRectF(2, 4.5, 16, 11.5), 2, 2);
   p.setPen(QPen(Qt::white, 1.5));
   p.drawPolyline(QPolygonF({QPointF(3.5, 6), QPointF(10, 11), QPointF(16.5, 6)}));
-}
-void Speaker(QPainter& p, const QColor& c) {
-  QPainterPath path;
-  path.moveTo(2.5, 7.5);
-  path.lineTo(6, 7.5);
-  path.lineTo(10.5, 3.5);
-  path.lineTo(10.5, 16.5);
-  path.lineTo(6, 12.5);
-  path.lineTo(2.5, 12.5);
-  path.closeSubpath();
-  p.setPen(Qt::NoPen);
-  p.setBrush(c);
-  p.drawPath(path);
-  p.setPen(QPen(c, 1.6, Qt::SolidLine, Qt::RoundCap));
-  p.setBrush(Qt::NoBrush);
-  p.drawArc(QRectF(9, 6, 6, 8), -50 * 16, 100 * 16);
-  p.drawArc(QRectF(8, 3, 10, 14), -50 * 16, 100 * 16);
 }
 void Microphone(QPainter& p, const QColor& c) {
   p.setPen(Qt::NoPen);
@@ -432,24 +403,144 @@ void PressToTalk() {
   Save(mask, "skin/default", "pttmask.bmp");
 }
 
+// Play: a triangle in a round button (voice messages played by hand).
+void Play(QPainter& p, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawEllipse(QRectF(2, 2, 16, 16));
+  p.setBrush(Qt::white);
+  p.drawPolygon(QPolygonF({QPointF(8, 6), QPointF(14.5, 10), QPointF(8, 14)}));
+}
+// Invite to the conference: two people and a plus.
+void InvitePeople(QPainter& p, const QColor& c) {
+  p.save();
+  p.translate(-1, 1);
+  p.scale(0.85, 0.85);
+  People(p, c);
+  p.restore();
+  p.setPen(QPen(kGreen, 2.4, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(16, 2), QPointF(16, 9));
+  p.drawLine(QPointF(12.5, 5.5), QPointF(19.5, 5.5));
+}
+// Adjust audio: three sliders.
+void Sliders(QPainter& p, const QColor& c) {
+  const double knobs[3] = {12, 6, 10};
+  for (int i = 0; i < 3; ++i) {
+    const double x = 4.5 + i * 5.5;
+    p.setPen(QPen(c, 1.6, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(x, 3), QPointF(x, 17));
+    p.setPen(QPen(Qt::white, 1));
+    p.setBrush(c);
+    p.drawRoundedRect(QRectF(x - 2.6, knobs[i] - 1.8, 5.2, 3.6), 1.2, 1.2);
+  }
+}
+
+// The customisable tool-bar's pictures, in its commands' order.
 const QList<std::pair<Glyph, QColor>>& ToolbarGlyphs() {
   static const QList<std::pair<Glyph, QColor>> glyphs = {
-      {Phone, kGreen}, {Hangup, kRed}, {Person, kBlue}, {Bubble, kBlue}, {Clock, QColor(118, 96, 196)},
-      {Envelope, kAmber}, {People, QColor(40, 150, 160)}, {Speaker, kInk}, {Gear, kGrey}, {Font, kInk},
-      {Smile, kAmber}, {Microphone, kRed}};
+      {Play, kGreen}, {Font, kInk}, {Smile, kAmber}, {InvitePeople, kBlue}, {Sliders, QColor(40, 150, 160)}};
   return glyphs;
 }
 
+// The frame's tool-bar strip in its button order: add contact, delete, speaker, microphone, search,
+// home page; 20 x 19 cells on magenta.
+QImage FrameBar(bool disabled) {
+  QImage img(20 * 6, 19, QImage::Format_ARGB32);
+  img.fill(Qt::transparent);
+  {
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  const QColor ink = disabled ? QColor(0xB0, 0xB8, 0xC4) : QColor(0x2F, 0x6F, 0xD6);
+  const QColor red = disabled ? ink : QColor(0xE5, 0x48, 0x3D), green = disabled ? ink : QColor(0x2F, 0xB4, 0x63);
+  auto cell = [&](int i) { p.resetTransform(); p.translate(20 * i, 0); };
+  QPen pen(ink, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+  // Add contact.
+  cell(0);
+  p.setPen(Qt::NoPen);
+  p.setBrush(ink);
+  p.drawEllipse(QRectF(4, 2.5, 7, 7));
+  QPainterPath body;
+  body.moveTo(1.5, 17);
+  body.cubicTo(1.5, 11, 13.5, 11, 13.5, 17);
+  p.drawPath(body);
+  p.setPen(QPen(green, 2, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(15.5, 5), QPointF(15.5, 11));
+  p.drawLine(QPointF(12.5, 8), QPointF(18.5, 8));
+  // Delete.
+  cell(1);
+  p.setPen(QPen(red, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.setBrush(Qt::NoBrush);
+  p.drawLine(QPointF(4, 5), QPointF(16, 5));
+  p.drawLine(QPointF(8, 5), QPointF(8.5, 3));
+  p.drawLine(QPointF(8.5, 3), QPointF(11.5, 3));
+  p.drawLine(QPointF(11.5, 3), QPointF(12, 5));
+  p.drawRoundedRect(QRectF(5.5, 5.5, 9, 11.5), 1.5, 1.5);
+  p.drawLine(QPointF(8.5, 8), QPointF(8.5, 14.5));
+  p.drawLine(QPointF(11.5, 8), QPointF(11.5, 14.5));
+  // Speaker.
+  cell(2);
+  p.setPen(Qt::NoPen);
+  p.setBrush(ink);
+  QPolygonF cone;
+  cone << QPointF(2.5, 7) << QPointF(6, 7) << QPointF(10.5, 3) << QPointF(10.5, 16) << QPointF(6, 12) << QPointF(2.5, 12);
+  p.drawPolygon(cone);
+  p.setPen(pen);
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(8, 5, 6, 9), -50 * 16, 100 * 16);
+  p.drawArc(QRectF(8, 2, 10, 15), -50 * 16, 100 * 16);
+  // Microphone.
+  cell(3);
+  p.setPen(Qt::NoPen);
+  p.setBrush(ink);
+  p.drawRoundedRect(QRectF(7, 1.5, 6, 10), 3, 3);
+  p.setPen(pen);
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(4.5, 4, 11, 10), 180 * 16, 180 * 16);
+  p.drawLine(QPointF(10, 14), QPointF(10, 17));
+  p.drawLine(QPointF(7, 17.2), QPointF(13, 17.2));
+  // Search.
+  cell(4);
+  p.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
+  p.drawEllipse(QRectF(3, 2.5, 9.5, 9.5));
+  p.drawLine(QPointF(11.5, 11.5), QPointF(16.5, 16.5));
+  // Home page.
+  cell(5);
+  p.setPen(pen);
+  QPolygonF roof;
+  roof << QPointF(2.5, 9) << QPointF(10, 2.5) << QPointF(17.5, 9);
+  p.drawPolyline(roof);
+  p.drawRect(QRectF(5, 8.5, 10, 8.5));
+  p.setBrush(ink);
+  p.drawRect(QRectF(8.5, 12, 3, 5));
+  }
+  // Keyed pictures have no partial transparency: edges go to the face or to the key, never a blend
+  // with magenta.
+  QImage out(img.size(), QImage::Format_RGB32);
+  const QColor face(0xF4, 0xF8, 0xFD);
+  for (int y = 0; y < img.height(); ++y)
+    for (int x = 0; x < img.width(); ++x) {
+      const QColor c = img.pixelColor(x, y);
+      if (c.alpha() < 70) {
+        out.setPixelColor(x, y, QColor(255, 0, 255));
+        continue;
+      }
+      const qreal a = c.alphaF();
+      out.setPixelColor(x, y, QColor::fromRgbF(c.redF() * a + face.redF() * (1 - a), c.greenF() * a + face.greenF() * (1 - a),
+                          c.blueF() * a + face.blueF() * (1 - a)));
+    }
+  return out;
+}
+
 void Toolbars() {
-  QList<QImage> cells, disabled, small, large;
+  Save(FrameBar(false), "skin/default", "mainframebar.bmp");
+  Save(FrameBar(true), "skin/default", "mainframebar_disable.bmp");
+  // The customisable tool-bar's strips, in the order of its commands: manual play, font, emoticons,
+  // invite to the conference, adjust audio.
+  QList<QImage> small, large;
   for (const auto& [glyph, colour] : ToolbarGlyphs()) {
-    cells.append(GlyphCell(20, 19, kMagenta, QColor(221, 231, 245), glyph, colour, 0.92));
     small.append(GlyphCell(16, 16, kMagenta, QColor(236, 242, 250), glyph, colour, 0.95));
     large.append(GlyphCell(32, 32, kMagenta, QColor(236, 242, 250), glyph, colour, 0.95));
   }
-  const QImage strip = Strip(cells);
-  Save(strip, "skin/default", "mainframebar.bmp");
-  Save(Greyed(strip, kMagenta), "skin/default", "mainframebar_disable.bmp");
   Save(Strip(small), "skin/default", "toolbar16.bmp");
   Save(Strip(large), "skin/default", "toolbar32.bmp");
   QImage bg(8, 40, QImage::Format_RGB32);
@@ -556,6 +647,66 @@ void TipFrames() {
     });
     Save(img, "res", QStringLiteral("%1.bmp").arg(ids[i]));
   }
+}
+
+// The service page's local copy: the first view of the service tab and its fall-back when the service's
+// own page cannot be reached. One page for both languages; the program names the language in the
+// address's fragment (#chs or #eng) and the page shows that half.
+void ServicePage() {
+  QDir().mkpath(g_root + "/skin/default");
+  QFile f(g_root + "/skin/default/service.htm");
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    std::fprintf(stderr, "skingen: cannot write %s\n", qPrintable(f.fileName()));
+    return;
+  }
+  struct Lang {
+    const char *id, *title, *lead, *items[4][2], *foot;
+  };
+  const Lang langs[2] = {
+      {"eng", "Tessaly services", "Everything your account offers, in one place.",
+       {{"Calls", "Call a contact or any number from the dial bar; hold, keypad tones and conferences of up to "
+                  "five are on the call page."},
+        {"Messages and push-to-talk", "Write to a contact or a chat room; hold the talk button for a voice message."},
+        {"Your account", "Ask for your balance and top up from the Home page (or press Q or F2)."},
+        {"Your contacts", "Find people and chat groups with Search; keep contacts in groups of your own."}},
+       "News from the service appears on this page when the service publishes it."},
+      {"chs", "Tessaly 服务", "账户提供的各项服务，尽在此页。",
+       {{"通话", "在拨号栏呼叫联系人或任意号码；通话页可保持、发按键音，并召开最多五人的会议。"},
+        {"消息与对讲", "与联系人或聊天室交谈；按住对讲按钮即可发送语音消息。"},
+        {"我的账户", "在首页查询余额并充值（也可按 Q 或 F2）。"},
+        {"联系人", "用“查找”寻找用户和聊天群组，并把联系人分组管理。"}},
+       "服务发布的新消息将显示在此页。"}};
+  QString html = QStringLiteral(
+      "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Tessaly</title>\n<style>\n"
+      "html,body{margin:0;padding:0;background:#f4f7fc;color:#344054;"
+      "font-family:'Noto Sans CJK SC','WenQuanYi Micro Hei','DejaVu Sans',sans-serif;font-size:12px}\n"
+      ".band{background:linear-gradient(135deg,#3579e0,#163f8c);color:#fff;padding:12px 16px 11px}\n"
+      ".band h1{margin:0;font-size:17px;font-weight:bold}\n"
+      ".band p{margin:3px 0 0;color:#dbe7fb}\n"
+      ".cards{padding:9px 10px 2px}\n"
+      ".card{background:#fff;border:1px solid #dbe3ef;border-radius:7px;padding:7px 10px;margin:0 0 7px}\n"
+      ".card h2{margin:0 0 2px;font-size:13px;color:#1d58a8}\n"
+      ".card p{margin:0;line-height:1.35}\n"
+      ".foot{padding:0 12px 10px;color:#7a8699;font-size:11px}\n"
+      "section{display:none}\n"
+      "</style>\n</head>\n<body>\n");
+  for (const Lang& l : langs) {
+    html += QStringLiteral("<section id=\"%1\">\n<div class=\"band\"><h1>%2</h1><p>%3</p></div>\n<div class=\"cards\">\n")
+                .arg(QLatin1String(l.id), QString::fromUtf8(l.title), QString::fromUtf8(l.lead));
+    for (const auto& item : l.items)
+      html += QStringLiteral("<div class=\"card\"><h2>%1</h2><p>%2</p></div>\n")
+                  .arg(QString::fromUtf8(item[0]), QString::fromUtf8(item[1]));
+    html += QStringLiteral("</div>\n<div class=\"foot\">%1</div>\n</section>\n").arg(QString::fromUtf8(l.foot));
+  }
+  html += QStringLiteral(
+      "<script>\n"
+      "function show(){var l=location.hash.replace('#','');if(l!=='chs')l='eng';"
+      "var s=document.getElementsByTagName('section');"
+      "for(var i=0;i<s.length;++i)s[i].style.display=s[i].id===l?'block':'none';"
+      "document.title=l==='chs'?'Tessaly 服务':'Tessaly services';}\n"
+      "window.addEventListener('hashchange',show);show();\n"
+      "</script>\n</body>\n</html>\n");
+  f.write(html.toUtf8());
 }
 
 void SkinIni() {
@@ -707,6 +858,7 @@ int main(int argc, char** argv) {
   HeadPicture();
   TipFrames();
   AddressBookPictures();
+  ServicePage();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));
   return 0;

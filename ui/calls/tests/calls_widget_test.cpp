@@ -433,6 +433,7 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
 
     log->SetDirection(ID_LOG_ALL);
+    sheet->setCurrentWidget(log);  // the wheel turns on the page in view
     log->List()->clearSelection();
     log->List()->item(1)->setSelected(true);
     EXPECT_TRUE(log->WheelSelect(-120));  // one step down

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -13,12 +14,14 @@
 #include "common/grouprecord.h"
 #include "platform/ini.h"
 #include "service/as_records.h"
+#include "service/settings_xml.h"
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/addrbook_results.h"
 #include "ui/contacts/book_dialogs.h"
 #include "ui/contacts/tests/book_fixture.h"
 #include "ui/contacts/tests/fake_host.h"
+#include "ui/controls/links.h"
 #include "ui/controls/trel_menu.h"
 
 using namespace contacts;
@@ -509,6 +512,37 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     search.OnJoinResult(204, answer);
     EXPECT_EQ(QString("已经超过群组家庭的成员数限制"), host.boxes.back().first);
     g_profileList.Clear();
+}
+
+TEST_F(BookWidgets, SearchDialogKeepsEveryGroupColumnInView) {
+    CSearchDlg search(&host);
+    search.show();
+    for (int round = 0; round < 2; ++round) {  // and again after the contact mode
+        QHeaderView* header = search.Results()->header();
+        ASSERT_EQ(5, header->count());
+        QApplication::processEvents();
+        const int last = header->sectionViewportPosition(4) + header->sectionSize(4);
+        EXPECT_LE(last, search.Results()->viewport()->width()) << "the member column is cut";
+        EXPECT_GE(header->sectionSize(4), header->sectionSizeHint(4)) << "its title fits";
+        search.SetContactMode();
+        search.SetGroupMode();
+    }
+}
+
+TEST_F(BookWidgets, SendToBuddyIsOfferedOnlyWithAShareAddress) {
+    const std::string saved = g_serviceSettings.share;
+    for (const char* share : {"", "not an address"}) {
+        g_serviceSettings.share = share;
+        page->OnLanguageChanged();
+        EXPECT_FALSE(page->ShareLink()->isVisibleTo(page)) << share;
+    }
+    g_serviceSettings.share = "http://127.0.0.1:7200/share";
+    page->OnLanguageChanged();
+    EXPECT_TRUE(page->ShareLink()->isVisibleTo(page));
+    page->Dispatch(WM_ADDRBOOK_SHARE_LINK, 0, 0);
+    ASSERT_EQ(1u, host.urls.size());
+    EXPECT_EQ(QString("http://127.0.0.1:7200/share"), host.urls[0]);
+    g_serviceSettings.share = saved;
 }
 
 TEST_F(BookWidgets, AddUserDialogChecks) {

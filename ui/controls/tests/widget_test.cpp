@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QStyleOptionMenuItem>
 #include <QTest>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "platform/msgqueue.h"
@@ -652,6 +653,29 @@ TEST(ToolBarExTest, SavedStateRoundTripsAndAShortBlockIsRefused) {
   bar.Reset();
   EXPECT_EQ(bar.Buttons().size(), 3u);
   EXPECT_EQ(bar.TextOption(), 0);
+}
+
+TEST(ToolBarExTest, ButtonsShowTheOwnersTextsInItsLanguage) {
+  CToolBarEx bar;
+  bar.SetButtons({{0, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {1, 32823, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}});
+  bar.SetButtonSet();
+  auto labels = [&] {
+    QStringList out;
+    for (QToolButton* b : bar.findChildren<QToolButton*>())
+      if (b->objectName() != QLatin1String("qt_toolbar_ext_button")) out << b->text();
+    return out;
+  };
+  EXPECT_EQ(labels(), (QStringList{QStringLiteral("字体"), QStringLiteral("表情")}));
+  CToolBarEx::SetCommandText(32822, QStringLiteral("Font"));
+  CToolBarEx::SetCommandText(32823, QStringLiteral("Emoticons"));
+  bar.Retext();
+  EXPECT_EQ(labels(), (QStringList{QStringLiteral("Font"), QStringLiteral("Emoticons")}));
+  EXPECT_EQ(bar.ButtonSet()[0].text, "Font");
+  // An empty text gives the built-in one back.
+  CToolBarEx::SetCommandText(32822, QString());
+  CToolBarEx::SetCommandText(32823, QString());
+  bar.Retext();
+  EXPECT_EQ(labels(), (QStringList{QStringLiteral("字体"), QStringLiteral("表情")}));
 }
 
 }  // namespace

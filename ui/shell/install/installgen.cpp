@@ -65,11 +65,8 @@ QImage Splash() {
     p.setFont(f);
     p.setPen(Qt::white);
     p.drawText(QRect(0, 126, 420, 44), Qt::AlignCenter, "Tessaly");
-    f.setPixelSize(13);
+    // The slogan under the name is the program's, in its language (language file [common] slogan).
     f.setBold(false);
-    p.setFont(f);
-    p.setPen(QColor(0xDB, 0xE7, 0xFB));
-    p.drawText(QRect(0, 172, 420, 22), Qt::AlignCenter, QString::fromUtf8("Calls  ·  Messages  ·  Push-to-talk"));
     f.setPixelSize(11);
     p.setFont(f);
     p.setPen(QColor(0xB4, 0xC9, 0xEE));
@@ -95,11 +92,7 @@ QImage LoginBanner() {
     p.setFont(f);
     p.setPen(Qt::white);
     p.drawText(QRect(92, 24, 260, 30), Qt::AlignLeft | Qt::AlignVCenter, "Tessaly");
-    f.setPixelSize(12);
-    f.setBold(false);
-    p.setFont(f);
-    p.setPen(QColor(0xDB, 0xE7, 0xFB));
-    p.drawText(QRect(93, 54, 260, 20), Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8("Calls · Messages · Push-to-talk"));
+    // The slogan under the name is the login dialog's, in the program's language.
     return img;
 }
 
@@ -163,95 +156,6 @@ QImage Face(int n) {
     return img;
 }
 
-// The frame's tool-bar strip in its button order: add contact, delete, speaker, microphone, search,
-// home page; 20 x 19 cells on magenta.
-QImage FrameBar(bool disabled) {
-    QImage img(20 * 6, 19, QImage::Format_ARGB32);
-    img.fill(Qt::transparent);
-    {
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QColor ink = disabled ? QColor(0xB0, 0xB8, 0xC4) : QColor(0x2F, 0x6F, 0xD6);
-    const QColor red = disabled ? ink : QColor(0xE5, 0x48, 0x3D), green = disabled ? ink : QColor(0x2F, 0xB4, 0x63);
-    auto cell = [&](int i) { p.resetTransform(); p.translate(20 * i, 0); };
-    QPen pen(ink, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-    // Add contact.
-    cell(0);
-    p.setPen(Qt::NoPen);
-    p.setBrush(ink);
-    p.drawEllipse(QRectF(4, 2.5, 7, 7));
-    QPainterPath body;
-    body.moveTo(1.5, 17);
-    body.cubicTo(1.5, 11, 13.5, 11, 13.5, 17);
-    p.drawPath(body);
-    p.setPen(QPen(green, 2, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(15.5, 5), QPointF(15.5, 11));
-    p.drawLine(QPointF(12.5, 8), QPointF(18.5, 8));
-    // Delete.
-    cell(1);
-    p.setPen(QPen(red, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.setBrush(Qt::NoBrush);
-    p.drawLine(QPointF(4, 5), QPointF(16, 5));
-    p.drawLine(QPointF(8, 5), QPointF(8.5, 3));
-    p.drawLine(QPointF(8.5, 3), QPointF(11.5, 3));
-    p.drawLine(QPointF(11.5, 3), QPointF(12, 5));
-    p.drawRoundedRect(QRectF(5.5, 5.5, 9, 11.5), 1.5, 1.5);
-    p.drawLine(QPointF(8.5, 8), QPointF(8.5, 14.5));
-    p.drawLine(QPointF(11.5, 8), QPointF(11.5, 14.5));
-    // Speaker.
-    cell(2);
-    p.setPen(Qt::NoPen);
-    p.setBrush(ink);
-    QPolygonF cone;
-    cone << QPointF(2.5, 7) << QPointF(6, 7) << QPointF(10.5, 3) << QPointF(10.5, 16) << QPointF(6, 12) << QPointF(2.5, 12);
-    p.drawPolygon(cone);
-    p.setPen(pen);
-    p.setBrush(Qt::NoBrush);
-    p.drawArc(QRectF(8, 5, 6, 9), -50 * 16, 100 * 16);
-    p.drawArc(QRectF(8, 2, 10, 15), -50 * 16, 100 * 16);
-    // Microphone.
-    cell(3);
-    p.setPen(Qt::NoPen);
-    p.setBrush(ink);
-    p.drawRoundedRect(QRectF(7, 1.5, 6, 10), 3, 3);
-    p.setPen(pen);
-    p.setBrush(Qt::NoBrush);
-    p.drawArc(QRectF(4.5, 4, 11, 10), 180 * 16, 180 * 16);
-    p.drawLine(QPointF(10, 14), QPointF(10, 17));
-    p.drawLine(QPointF(7, 17.2), QPointF(13, 17.2));
-    // Search.
-    cell(4);
-    p.setPen(QPen(ink, 2, Qt::SolidLine, Qt::RoundCap));
-    p.drawEllipse(QRectF(3, 2.5, 9.5, 9.5));
-    p.drawLine(QPointF(11.5, 11.5), QPointF(16.5, 16.5));
-    // Home page.
-    cell(5);
-    p.setPen(pen);
-    QPolygonF roof;
-    roof << QPointF(2.5, 9) << QPointF(10, 2.5) << QPointF(17.5, 9);
-    p.drawPolyline(roof);
-    p.drawRect(QRectF(5, 8.5, 10, 8.5));
-    p.setBrush(ink);
-    p.drawRect(QRectF(8.5, 12, 3, 5));
-    }
-    // Keyed pictures have no partial transparency: edges go to the face or to the key, never a blend
-    // with magenta.
-    QImage out(img.size(), QImage::Format_RGB32);
-    const QColor face(0xF4, 0xF8, 0xFD);
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x) {
-            const QColor c = img.pixelColor(x, y);
-            if (c.alpha() < 70) {
-                out.setPixelColor(x, y, QColor(255, 0, 255));
-                continue;
-            }
-            const qreal a = c.alphaF();
-            out.setPixelColor(x, y, QColor::fromRgbF(c.redF() * a + face.redF() * (1 - a), c.greenF() * a + face.greenF() * (1 - a),
-                                                     c.blueF() * a + face.blueF() * (1 - a)));
-        }
-    return out;
-}
-
 QImage AppIcon() {
     QImage img(64, 64, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
@@ -277,8 +181,9 @@ void Chime(const QString& name, double f1, double f2) {
     auto le16 = [](uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
     QByteArray wav = "RIFF" + le32(36 + pcm.size()) + "WAVEfmt " + le32(16) + le16(1) + le16(1) + le32(rate) +
                      le32(rate * 2) + le16(2) + le16(16) + "data" + le32(pcm.size()) + pcm;
-    QDir().mkpath(g_root + "/sound");
-    QFile f(g_root + "/sound/" + name);
+    // The frame plays its notice sounds from the skin folder.
+    QDir().mkpath(g_root + "/skin/default");
+    QFile f(g_root + "/skin/default/" + name);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(wav);
 }
 
@@ -300,7 +205,6 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 32; ++i) ok = ok && Save(Head(i, 64), "headpics", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
     for (int i = 1; i <= 49; ++i) ok = ok && Save(Face(i), "face", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
     ok = ok && Save(AppIcon(), "res", "128.png");
-    ok = ok && Save(FrameBar(false), "skin/default", "mainframebar.bmp") && Save(FrameBar(true), "skin/default", "mainframebar_disable.bmp");
     Chime("msg.wav", 880, 1320);
     Chime("system.wav", 660, 990);
     return ok ? 0 : 1;

@@ -27,7 +27,9 @@
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
 #include "ui/controls/statics.h"
+#include "ui/controls/links.h"
 #include "ui/shell/login_dialog.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_config.h"
@@ -231,6 +233,20 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
     EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
     sheet.ClosePage(call);
     EXPECT_EQ(start, sheet.currentWidget());
+    // With more pages, a closed call returns to the page last used, not to its neighbour at the end.
+    auto* dial = new CDialDialog;
+    sheet.AddPage(dial);
+    auto* service = new CPageService;
+    sheet.AddPage(service);
+    for (QWidget* used : {static_cast<QWidget*>(start), static_cast<QWidget*>(dial)}) {
+        sheet.setCurrentWidget(used);
+        auto* next = new COnDialDlg(2, 1, "carol", false);
+        sheet.AddPage(next);
+        sheet.setCurrentWidget(next);
+        next->SetCallState(3, "ended");
+        sheet.ClosePage(next);
+        EXPECT_EQ(used, sheet.currentWidget());
+    }
 }
 
 TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
@@ -361,4 +377,37 @@ TEST_F(ShellFrame, StartPageDropsTheStepsOfAFailedSignInAndWrapsLongNotices) {
     EXPECT_EQ(Qt::ScrollBarAlwaysOff, page.Events()->horizontalScrollBarPolicy());
     EXPECT_EQ(notice, page.Events()->item(0)->toolTip());
     EXPECT_FALSE(page.Events()->item(0)->icon().isNull());
+}
+
+TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays) {
+    shell::ApplyLanguageCode("eng");
+    CMainFrame frame;
+    g_strUserId = "alice";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    frame.SetPresenceStatus(STATUS_ONLINE);
+    frame.SetStatusText("txt_online");
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    links->AddMissedCall();
+    links->SetUpdateVersion(0, 9, 7);
+    auto shown = [&] {
+        return QStringList{static_cast<QLabel*>(links->Control(shell::NAV_TIP))->text(), links->Link(shell::NAV_MISSED)->text(),
+                           links->Link(shell::NAV_QUERY)->text(),  links->Link(shell::NAV_PREPAY)->text(),
+                           links->Link(shell::NAV_UPDATE)->text(), frame.StatusBar()->Description(),
+                           frame.StatusBar()->findChild<QLabel*>("presenceText")->text()};
+    };
+    auto wanted = [] {
+        return QStringList{shell::LangText("navigate_dialog", "tip1", "You have"), shell::MissedCallText(1),
+                           shell::LangText("navigate_dialog", "qz_query", "Query"),
+                           shell::LangText("navigate_dialog", "qz_prepay", "Prepay"), shell::UpdateVersionText(0, 9, 7),
+                           shell::LangText("status_txt", "txt_online", ""), shell::LangText("status_description", "0", "")};
+    };
+    const QStringList english = shown();
+    EXPECT_EQ(wanted(), english);
+    frame.Command(ID_LANG_CHS);
+    const QStringList chinese = shown();
+    EXPECT_EQ(wanted(), chinese);
+    for (int i = 0; i < english.size(); ++i) EXPECT_NE(english[i], chinese[i]) << "still in English: " << english[i].toStdString();
+    frame.Command(ID_LANG_ENG);
+    EXPECT_EQ(english, shown());
+    g_strUserId.clear();
 }

@@ -41,6 +41,13 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
     return out;
 }
 
+std::string LinesWith(const std::string& text, const std::string& part) {
+    std::stringstream in(text), out;
+    for (std::string line; std::getline(in, line);)
+        if (line.find(part) != std::string::npos) out << line << "\n";
+    return out.str().empty() ? "no line with \"" + part + "\"" : out.str();
+}
+
 struct Xvfb {
     e2e::Child server;
     std::string display;
@@ -71,6 +78,24 @@ std::pair<std::string, std::string> FindWindow(const std::string& display, pid_t
         if (name.rfind(start, 0) == 0) return {id, name};
     }
     return {};
+}
+
+// Opens a menu of the program's main window with its Alt key and, once the menu shows (one window more),
+// picks the item by its key. False when the window or the menu never showed.
+bool ChooseFromMenu(const std::string& display, pid_t pid, const std::string& menuKey, const std::string& itemKey) {
+    const std::string id = FindWindow(display, pid, "Tessaly").first;
+    if (id.empty()) return false;
+    const std::string xdo = "DISPLAY=" + display + " xdotool ";
+    const std::string windows = xdo + "search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null | wc -l";
+    const int before = std::atoi(shelltest::Run(windows).c_str());
+    shelltest::Run(xdo + "windowfocus --sync " + id + " key --window " + id + " alt+" + menuKey + " 2>/dev/null");
+    bool open = false;
+    for (int waited = 0; waited < 5000 && !open; waited += 50) {
+        open = std::atoi(shelltest::Run(windows).c_str()) > before;
+        if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (open) shelltest::Run(xdo + "key " + itemKey + " 2>/dev/null");
+    return open;
 }
 
 // When the file was last written (0 when it is not there).
@@ -128,20 +153,7 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndShowsBusy
     // Busy and back from the Status menu: the contacts' programs hear each (zhangwei is in lina's
     // book, alice in bob's).
     auto choose = [&](User& u, const char* key) {
-        const std::string id = FindWindow(x.display, u.program.pid, "Tessaly").first;
-        ASSERT_FALSE(id.empty()) << u.id;
-        const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
-        const std::string windows = xdo + "search --onlyvisible --pid " + std::to_string(u.program.pid) + " 2>/dev/null | wc -l";
-        const int before = std::atoi(shelltest::Run(windows).c_str());
-        shelltest::Run(xdo + "windowfocus --sync " + id + " key --window " + id + " alt+t 2>/dev/null");
-        // The Status menu is open once the program shows one window more.
-        bool open = false;
-        for (int waited = 0; waited < 5000 && !open; waited += 50) {
-            open = std::atoi(shelltest::Run(windows).c_str()) > before;
-            if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ASSERT_TRUE(open) << u.id;
-        shelltest::Run(xdo + "key " + std::string(key) + " 2>/dev/null");
+        ASSERT_TRUE(ChooseFromMenu(x.display, u.program.pid, "t", key)) << u.id;
     };
     User& alice = users[0];
     User& bob = users[1];
@@ -207,6 +219,14 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     EXPECT_TRUE(WaitText(log, "UI event: Incoming call from Bobby", 20000)) << bob.Output();  // the contact's name
     bob.Wait(20000);
     ASSERT_TRUE(WaitText(log, "UI event: Call with Bobby ended", 20000)) << bob.Output();
+    // After the call the user opens the service page from the View menu: it shows the skin's local page in
+    // the program's language.
+    ASSERT_TRUE(e2e::HaveTool("xdotool"));
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "v", "s"));
+    const std::string servicePage = "file://" + std::string(TESSALY_BINARY_DIR) + "/skin/default/service.htm#eng";
+    EXPECT_TRUE(WaitText(log, "Service page shown: " + servicePage + ", title \"Tessaly services\"", 20000))
+        << LinesWith(Slurp(log), "Service page");
+    EXPECT_EQ(std::string::npos, Slurp(log).find("Service page could not load"));
 
     // Dial requests over the local socket, answered on the requester's connection; carol answers.
     e2e::Child carol;
