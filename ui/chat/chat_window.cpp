@@ -170,6 +170,18 @@ QString Plain(QString text) {
     return text.remove('&');
 }
 
+// A menu caption without the key name the language file writes after it ("Chat &history   Ctrl+R"):
+// the menu shows the action's own shortcut, which would otherwise stand there twice.
+QString WithoutShortcutText(QString text, const QKeySequence& key) {
+    const QString name = key.toString(QKeySequence::NativeText);
+    if (name.isEmpty()) return text;
+    if (text.endsWith(name, Qt::CaseInsensitive)) {
+        const QString head = text.left(text.size() - name.size());
+        if (!head.isEmpty() && head.back().isSpace()) text = head.trimmed();
+    }
+    return text;
+}
+
 // Plain text with links turned into anchors, line ends kept.
 QString Linked(const QString& text) {
     static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
@@ -464,7 +476,9 @@ std::string CIMDlg::Text(const char* key, const char* english) const { return To
 
 void CIMDlg::OnLanguageChanged() {
     auto set = [this](int id, const char* key, const char* chinese) {
-        if (actions_.count(id)) actions_[id]->setText(ChatText("im_dlg", key, chinese));
+        if (!actions_.count(id)) return;
+        QAction* a = actions_[id];
+        a->setText(WithoutShortcutText(ChatText("im_dlg", key, chinese), a->shortcut()));
     };
     QList<QAction*> menus = menuBar_->actions();
     const char* menuKeys[][2] = {{"im_menu0", "文件(&F)"}, {"im_menu1", "编辑(&E)"}, {"im_menu2", "动作(&V)"}, {"im_menu3", "设置(&Z)"}};

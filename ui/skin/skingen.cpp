@@ -716,7 +716,9 @@ void SkinIni() {
   // The ini is in the ANSI code page (GBK); the name's Chinese text is written as GBK bytes.
   const QByteArray chs("\xC4\xAC\xC8\xCF", 4);  // "默认"
   f.write("[skinname]\r\nchs=" + chs + "\r\neng=Default\r\n\r\n[dial_dialog]\r\ncircle_button=1\r\n\r\n"
-          "[page_service]\r\nhas_scroll=0\r\n");
+          "[page_service]\r\nhas_scroll=0\r\n\r\n"
+          // A first chat window opens beside the main window rather than over it at the screen's corner.
+          "[imconfig]\r\nleft=470\r\ntop=100\r\n");
 }
 
 }  // namespace

@@ -176,7 +176,8 @@ TEST_F(ChatWindow, NewWindowsCascadeOnTheScreen) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &bob, nullptr, nullptr, 1));
     auto* second = static_cast<CIMDlg*>(registry_.Windows().back());
     EXPECT_NE(ann->geometry().topLeft(), second->geometry().topLeft());
-    EXPECT_EQ(ann->geometry().topLeft() + QPoint(28, 28), second->geometry().topLeft());
+    const QRect shown = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(chat::CascadeChatWindow(ann->geometry(), {ann->geometry().topLeft()}, shown), second->geometry());
 }
 
 // The picker stays on the screen: left of the right edge, above its button near the bottom, and at the
@@ -219,6 +220,24 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     room->OnLanguageChanged();
     EXPECT_EQ(QString::fromUtf8("3 位参与者"), several->TitleText());
     EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText());
+    shell::ApplyLanguageCode("eng");
+}
+
+// The language file writes the key after a caption ("Chat &history   Ctrl+R"); the menu shows the action's
+// own shortcut, so the caption drops the written one and the key reads once.
+TEST_F(ChatWindow, MenuCaptionsNameTheirKeyOnce) {
+    CIMDlg* w = OpenOne();
+    constexpr int kViewRecords = 32805, kClose = 32806;
+    for (const char* code : {"eng", "chs"}) {
+        shell::ApplyLanguageCode(code);
+        w->OnLanguageChanged();
+        for (QAction* a : {w->CommandAction(kViewRecords), w->CommandAction(kClose)}) {
+            ASSERT_NE(nullptr, a);
+            EXPECT_FALSE(a->shortcut().isEmpty());
+            EXPECT_FALSE(a->text().contains(a->shortcut().toString(QKeySequence::NativeText))) << a->text().toStdString();
+            EXPECT_EQ(a->text(), a->text().trimmed());
+        }
+    }
     shell::ApplyLanguageCode("eng");
 }
 
