@@ -151,6 +151,12 @@ void BookHost::SetDialButtons(bool dial, bool hangup) {
     if (QAbstractButton* b = HangupButton()) b->setEnabled(hangup);
 }
 
+void BookHost::FollowDialNumber(QObject* owner, std::function<void()> changed) {
+    if (CMainFrame* frame = MainFrame())
+        if (auto* field = frame->findChild<QComboBox*>("dialCombo"))
+            QObject::connect(field, &QComboBox::editTextChanged, owner, [changed] { changed(); });
+}
+
 void BookHost::PressDialButton() {
     if (QAbstractButton* b = DialButton(); b && b->isEnabled()) b->click();
 }

@@ -3,6 +3,7 @@
 // reaches the real frame and services; tests put a recording host in its place.
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -79,6 +80,8 @@ public:
     virtual void SetDialButtons(bool dial, bool hangup);
     // Presses the dial button of the dial bar (double-click on an item).
     virtual void PressDialButton();
+    // Calls `changed` (while `owner` lives) whenever the number typed in the dial bar changes.
+    virtual void FollowDialNumber(QObject* owner, std::function<void()> changed);
 };
 
 // The host the page uses unless one is given.
