@@ -378,4 +378,22 @@ std::string AnsiToUtf8(std::string_view text) { return ConvertCodePage(text, CP_
 
 std::string Utf8ToAnsi(std::string_view text) { return ConvertCodePage(text, CP_UTF8, CP_ACP); }
 
+size_t DbcsCharLength(std::string_view text, size_t i) {
+  if (i >= text.size()) return 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data()) + i;
+  const size_t left = text.size() - i;
+  if (IsFourByteForm(s, left)) return 4;
+  return s[0] >= 0x81 && s[0] <= 0xFE && left >= 2 ? 2 : 1;
+}
+
+size_t DbcsCutLength(std::string_view text, size_t maxBytes) {
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t n = DbcsCharLength(text, at);
+    if (at + n > maxBytes) break;
+    at += n;
+  }
+  return at;
+}
+
 }  // namespace plat

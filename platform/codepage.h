@@ -56,5 +56,10 @@ std::string ConvertCodePage(std::string_view text, UINT fromCp, UINT toCp);
 // ANSI (CP_ACP) to UTF-8 and back.
 std::string AnsiToUtf8(std::string_view text);
 std::string Utf8ToAnsi(std::string_view text);
+// Bytes of the code-page-936 character at i: 1, 2 (lead byte and trail), or 4 (GB18030's four-byte form);
+// a lead byte at the very end counts 1.
+size_t DbcsCharLength(std::string_view text, size_t i);
+// The longest prefix of at most maxBytes that ends between two code-page-936 characters.
+size_t DbcsCutLength(std::string_view text, size_t maxBytes);
 
 }  // namespace plat

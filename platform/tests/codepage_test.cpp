@@ -202,3 +202,32 @@ TEST(PlatformCodePage, AnsiCodePageIsAProcessSetting) {
 }
 
 }  // namespace
+
+// Cutting code-page-936 text at a byte limit never leaves half a character, whether it is one, two or
+// four bytes long.
+TEST(PlatformCodePage, CutsEndBetweenCharacters) {
+    const std::string ni = plat::Utf8ToAnsi("你");         // two bytes
+    const std::string thumb = plat::Utf8ToAnsi("👍");      // four bytes
+    ASSERT_EQ(2u, ni.size());
+    ASSERT_EQ(4u, thumb.size());
+    struct Case {
+        std::string text;
+        size_t limit, expected;
+    } cases[] = {
+        {"abc", 2, 2},
+        {"abc", 5, 3},
+        {"a" + ni, 2, 1},
+        {"a" + ni, 3, 3},
+        {"a" + thumb, 2, 1},
+        {"a" + thumb, 4, 1},
+        {"a" + thumb, 5, 5},
+        {thumb + ni, 5, 4},
+        {ni + thumb, 5, 2},
+        {std::string("a\x81"), 2, 2},  // a lead byte at the very end stands alone
+        {"", 3, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.expected, plat::DbcsCutLength(c.text, c.limit)) << c.limit;
+    EXPECT_EQ(4u, plat::DbcsCharLength(thumb, 0));
+    EXPECT_EQ(2u, plat::DbcsCharLength(ni, 0));
+    EXPECT_EQ(0u, plat::DbcsCharLength(ni, 2));
+}

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "common/addrbook.h"
+#include "platform/codepage.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/shell_config.h"
 
@@ -254,11 +255,7 @@ void CInviteToConfDlg::Confirm() {
     for (int row = 0; row < list_->count(); ++row)
         if (list_->item(row)->isSelected()) chosen.push_back(&RecordAt(row));
     std::string text = ToAnsi(text_->text());
-    if (text.size() > 255) {  // at most 255 bytes, without half a double-byte character
-        size_t i = 0;
-        while (i < 255) i += static_cast<unsigned char>(text[i]) >= 0x81 ? 2 : 1;
-        text.resize(i > 255 ? i - 2 : i);
-    }
+    text.resize(plat::DbcsCutLength(text, 255));  // at most 255 bytes, never half a character
     if (invite_) invite_(chosen, text);
     accept();
 }

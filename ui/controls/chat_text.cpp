@@ -9,16 +9,9 @@ namespace ctl {
 
 namespace {
 
-bool IsLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
-bool IsDigitByte(unsigned char b) { return b >= 0x30 && b <= 0x39; }
-
 // Length in bytes of the character starting at i (1, 2 for a double-byte character, 4 for the
 // four-byte form in which the code page carries what GBK lacks, such as emoji).
-size_t CharLength(std::string_view s, size_t i) {
-  auto at = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  if (i + 3 < s.size() && IsLeadByte(at(0)) && IsDigitByte(at(1)) && IsLeadByte(at(2)) && IsDigitByte(at(3))) return 4;
-  return (IsLeadByte(at(0)) && i + 1 < s.size()) ? 2 : 1;
-}
+size_t CharLength(std::string_view s, size_t i) { return plat::DbcsCharLength(s, i); }
 
 int ByteUnits(unsigned char b) { return (b >= 1 && b <= 126) ? 2 : 1; }
 
