@@ -301,7 +301,7 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     EXPECT_EQ(page, CurrentCallPage());
     ASSERT_EQ(3u, page->Tiles().size());
     EXPECT_FALSE(page->TipLine()->isVisible());
-    EXPECT_EQ(QString("chairman"), page->Tiles()[0]->StateText());
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "conf_chairman", "chairman"), page->Tiles()[0]->StateText());
     EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
     EXPECT_EQ("carol@example.com", UaEvents().back().text);
     const auto items = page->MenuItems(page->Tiles()[2]->geometry().center());
