@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -144,4 +145,32 @@ TEST(InstallFiles, EverySkinFileTheProgramAsksForByNameIsThere) {
     const std::string page = Slurp(kApp + "/skin/default/service.htm");
     EXPECT_NE(std::string::npos, page.find("id=\"chs\""));
     EXPECT_NE(std::string::npos, page.find("id=\"eng\""));
+}
+
+// Each popup of the menu files gives every item its own mnemonic, so one key reaches one command.
+TEST(InstallFiles, MenuMnemonicsAreUniqueInEveryPopup) {
+    for (const char* name : {"zymenueng.ini", "zymenuchs.ini"}) {
+        std::istringstream in(Slurp(kApp + "/language/" + name));
+        ASSERT_TRUE(in.good()) << name;
+        std::vector<std::map<char, std::string>> open(1);  // the popups from the bar down
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.rfind("//", 0) == 0 || line.empty()) continue;
+            const size_t a = line.find(','), b = line.find(',', a + 1);
+            if (a == std::string::npos || b == std::string::npos) continue;
+            const int kind = std::stoi(line.substr(0, a), nullptr, 16);
+            const std::string text = line.substr(b + 1);
+            if (kind == 8) {
+                if (open.size() > 1) open.pop_back();
+                continue;
+            }
+            const size_t amp = text.find('&');
+            if (amp != std::string::npos && amp + 1 < text.size()) {
+                const char key = static_cast<char>(std::tolower(static_cast<unsigned char>(text[amp + 1])));
+                auto [it, fresh] = open.back().emplace(key, text);
+                EXPECT_TRUE(fresh) << name << ": \"" << text << "\" and \"" << it->second << "\" share a key";
+            }
+            if (kind == 1) open.emplace_back();
+        }
+    }
 }
