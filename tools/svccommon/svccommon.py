@@ -101,12 +101,13 @@ def send_reply(conn, data, segment=0, gap=0.005):
         pass
 
 
-def drip(conn, data, gap):
-    """Sends data one byte every `gap` seconds, then a space every `gap` seconds, until the peer goes."""
+def drip(conn, data, gap, endless=True):
+    """Sends data one byte every `gap` seconds, then (endless) a space every `gap` seconds, until the
+    peer goes."""
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     i = 0
     try:
-        while True:
+        while endless or i < len(data):
             conn.sendall(data[i:i + 1] if i < len(data) else b" ")
             i += 1
             time.sleep(gap)
