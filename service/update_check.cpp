@@ -267,6 +267,7 @@ bool Update_StopThread(DWORD timeoutMs) {
     PostThreadMessage(g_updateThread.id(), WM_QUIT, 0, 0);
     if (!g_updateThread.join_for(timeoutMs)) return false;
     g_updateThread = plat::Thread();
+    g_stopping.store(false);  // a fetch made later without the thread runs whole
     return true;
 }
 
