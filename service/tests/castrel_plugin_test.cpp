@@ -59,6 +59,7 @@ struct Bob {
     CKxCoreNotifier notifier;
     explicit Bob(const std::string& dir, int port, const char* user = "bob", const char* password = "pw2") {
         core = new CKxCore(&ctx, dir.c_str());
+        ctx.m_core = core;  // its log beside its files, not in the working directory
         core->SetNotifier(&notifier);
         CKxCoreSettings* s = core->GetSettings();
         s->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create(user));
