@@ -2,12 +2,17 @@
 #include "service/as_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,8 +31,14 @@
 
 namespace {
 
-std::atomic<DWORD> g_replyWaitMs{30000};
+using SteadyClock = std::chrono::steady_clock;
+
+std::atomic<DWORD> g_replyWaitMs{AS_EXCHANGE_MS};
 plat::Thread g_asThread;
+// Set by AS_StopThread: the exchange in progress ends and queued requests are answered unsent.
+std::atomic<bool> g_stopping{false};
+// Readable once a stop is asked for; wakes the thread out of a wait on the server.
+std::atomic<int> g_wakeFd{-1};
 
 char* CopyOrNull(const char* text) { return text ? strdup(text) : nullptr; }
 
@@ -47,20 +58,73 @@ struct ClientState {
     char buffer[AS_BUFFER_SIZE];
 };
 
-// Waits for the reply and feeds it to the parser; true once the server closed after a whole document.
-bool ReceiveReply(NetSocket* s, CXmlDocument& reply, char* buffer) {
+enum class Wait { kReady, kTimeout, kStopped, kError };
+
+// Waits until the socket reports `events`, the deadline passes or a stop is asked for. The deadline is
+// on the real clock: the server is a real peer.
+Wait WaitSocket(int fd, short events, SteadyClock::time_point deadline) {
     for (;;) {
-        fd_set readSet, errorSet;
-        FD_ZERO(&readSet);
-        FD_ZERO(&errorSet);
-        FD_SET(s->socket, &readSet);
-        FD_SET(s->socket, &errorSet);
-        DWORD ms = g_replyWaitMs.load();
-        timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-        int ready = select(s->socket + 1, &readSet, nullptr, &errorSet, &tv);
-        if (ready <= 0 || !FD_ISSET(s->socket, &readSet)) return false;
+        if (g_stopping.load()) return Wait::kStopped;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        if (left <= 0) return Wait::kTimeout;
+        pollfd fds[2] = {{fd, events, 0}, {g_wakeFd.load(), POLLIN, 0}};
+        int r = poll(fds, fds[1].fd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return Wait::kError;
+        if (g_stopping.load()) return Wait::kStopped;
+        if (r > 0 && fds[0].revents != 0) return Wait::kReady;
+    }
+}
+
+// Connects without blocking past the deadline; the socket stays non-blocking.
+bool ConnectBefore(NetSocket* s, const sockaddr* peer, socklen_t length, SteadyClock::time_point deadline) {
+    int flags = fcntl(s->socket, F_GETFL, 0);
+    if (flags < 0 || fcntl(s->socket, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    if (::connect(s->socket, peer, length) == 0) return true;
+    if (errno != EINPROGRESS && errno != EINTR) return false;
+    if (WaitSocket(s->socket, POLLOUT, deadline) != Wait::kReady) return false;
+    int error = 0;
+    socklen_t size = sizeof(error);
+    return getsockopt(s->socket, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+// Sends the whole request (one send unless the kernel takes less) before the deadline.
+bool SendBefore(NetSocket* s, const std::string& text, SteadyClock::time_point deadline) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t n = ::send(s->socket, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            WaitSocket(s->socket, POLLOUT, deadline) == Wait::kReady)
+            continue;
+        return false;
+    }
+    return true;
+}
+
+// Reads the reply and feeds it to the parser until the server closes; true once a whole document came.
+// The exchange ends at the deadline whatever still arrives, and a reply past AS_MAX_REPLY is refused.
+bool ReceiveReply(NetSocket* s, CXmlDocument& reply, char* buffer, SteadyClock::time_point deadline) {
+    size_t total = 0;
+    for (;;) {
+        Wait w = WaitSocket(s->socket, POLLIN, deadline);
+        if (w == Wait::kStopped) {
+            DebugTrace(MOD_AS, 2, "exchange abandoned: the client is stopping\n");
+            return false;
+        }
+        if (w != Wait::kReady) return false;
         ssize_t n = recv(s->socket, buffer, AS_BUFFER_SIZE, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n < 0) return false;
+        total += static_cast<size_t>(n);
+        if (total > AS_MAX_REPLY) {
+            DebugTrace(MOD_AS, 1, "reply larger than %d bytes, dropped\n", AS_MAX_REPLY);
+            return false;
+        }
         // The end of the connection ends the document: a reply cut short fails here.
         bool last = n == 0;
         if (!reply.ParseChunk(buffer, static_cast<int>(n), last)) {
@@ -83,6 +147,10 @@ void HandleRequest(ClientState& st, AsRequest* request) {
     request->result = AS_RESULT_NONE;
     if (request->command < 0 || request->command >= AS_COMMAND_COUNT) {
         DebugTrace(MOD_AS, 2, "BAD access command\n");
+        Answer(request);
+        return;
+    }
+    if (g_stopping.load()) {
         Answer(request);
         return;
     }
@@ -110,7 +178,9 @@ void HandleRequest(ClientState& st, AsRequest* request) {
         peer.sin_addr.s_addr = address;
         peer.sin_port = htons(static_cast<uint16_t>(st.port));
         const auto* sa = reinterpret_cast<const sockaddr*>(&peer);
-        if (NetSocket_Connect(s, sa, sizeof(peer)) != 0) {
+        // One deadline for the whole exchange, so a server that drips its reply cannot hold the queue.
+        auto deadline = SteadyClock::now() + std::chrono::milliseconds(g_replyWaitMs.load());
+        if (!ConnectBefore(s, sa, sizeof(peer), deadline)) {
             DebugTrace(MOD_AS, 1, "Socket connect failed\n");
             NetSocket_Close(s);
             break;
@@ -122,15 +192,14 @@ void HandleRequest(ClientState& st, AsRequest* request) {
             NetSocket_Close(s);
             break;
         }
-        if (NetSocket_Send(s, text.data(), static_cast<int>(text.size()), 0, sa, sizeof(peer)) !=
-            static_cast<int>(text.size())) {
+        if (!SendBefore(s, text, deadline)) {
             DebugTrace(MOD_AS, 1, "send packet fail\n");
             NetSocket_Close(s);
             break;
         }
         CXmlDocument reply("UTF-8");
         reply.Reset();
-        if (!ReceiveReply(s, reply, st.buffer)) {
+        if (!ReceiveReply(s, reply, st.buffer, deadline)) {
             DebugTrace(MOD_AS, 1, "rcv timeout or bad data format\n");
             NetSocket_Close(s);
             break;
@@ -367,6 +436,8 @@ DWORD AccessClientThreadProc() {
 
 bool AS_StartThread() {
     if (g_asThread.joinable()) return false;
+    g_stopping.store(false);
+    if (g_wakeFd.load() < 0) g_wakeFd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     plat::ThreadOptions options;
     options.messageQueue = true;
     if (!g_asThread.start("access", [] { AccessClientThreadProc(); }, options)) return false;
@@ -376,10 +447,17 @@ bool AS_StartThread() {
 
 bool AS_StopThread(DWORD timeoutMs) {
     if (!g_asThread.joinable()) return true;
+    g_stopping.store(true);
+    if (int fd = g_wakeFd.load(); fd >= 0) {
+        uint64_t one = 1;
+        if (write(fd, &one, sizeof(one)) < 0) DebugTrace(MOD_AS, 1, "wake access client thread failed\n");
+    }
     PostThreadMessage(g_asThread.id(), WM_QUIT, 0, 0);
     if (!g_asThread.join_for(timeoutMs)) return false;
     g_asThread = plat::Thread();
+    // The thread is gone: nothing waits on the wake descriptor any more.
+    if (int fd = g_wakeFd.exchange(-1); fd >= 0) close(fd);
     return true;
 }
 
-void AS_SetReplyWaitMs(DWORD ms) { g_replyWaitMs.store(ms ? ms : 30000); }
+void AS_SetReplyWaitMs(DWORD ms) { g_replyWaitMs.store(ms ? ms : AS_EXCHANGE_MS); }

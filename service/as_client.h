@@ -11,6 +11,11 @@ inline constexpr int AS_RESULT_NONE = -100;
 inline constexpr int AS_COMMAND_COUNT = 29;
 inline constexpr int AS_BUFFER_SIZE = 10240;
 inline constexpr int AS_CODE_CHALLENGE = 101;
+// Time one exchange (connect, request, whole reply) may take, in milliseconds.
+inline constexpr DWORD AS_EXCHANGE_MS = 30000;
+// Largest reply taken: a synchronisation of a large address book (some 20,000 contacts at about 400
+// bytes each) fits; anything longer is refused rather than held in memory.
+inline constexpr int AS_MAX_REPLY = 8 * 1024 * 1024;
 
 // Kinds of AsRequest::data.
 enum : uint32_t {
@@ -70,9 +75,11 @@ void AS_FreeRequest(AsRequest* request);
 // The thread procedure; ends on WM_QUIT.
 DWORD AccessClientThreadProc();
 bool AS_StartThread();
+// Ends an exchange in progress and answers what is still queued unsent, then waits up to timeoutMs for
+// the thread; false when it has not ended by then.
 bool AS_StopThread(DWORD timeoutMs);
 
-// Length of one reply wait in milliseconds (30000; 0 restores). Tests shorten it.
+// Time one exchange may take in milliseconds (AS_EXCHANGE_MS; 0 restores). Tests shorten it.
 void AS_SetReplyWaitMs(DWORD ms);
 
 class CXmlDocument;

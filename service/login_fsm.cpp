@@ -186,6 +186,8 @@ int STA_FsmInit() {
     table->stateNames = kStateNames;
     fsm->table = table;
     g_fsm = fsm;
+    // A new machine numbers its logins from the start, like the first one of a run.
+    g_loginSequence = 0;
     for (ServicePorts& s : g_ports) s.lastGood = PortCandidate{0, 0};
     ChangeState(fsm, ST_initial);
     std::string path;

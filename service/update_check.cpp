@@ -30,6 +30,9 @@ std::string g_languageFile;
 std::string g_downloadZip;
 plat::Thread g_updateThread;
 std::atomic<DWORD> g_updateThreadId{0};
+std::atomic<DWORD> g_timeLimitMs{UPDATE_TIME_LIMIT_MS};
+// Set by Update_StopThread: a transfer in progress gives up at its next progress call.
+std::atomic<bool> g_stopping{false};
 
 void Answer(HWND window, WPARAM code, LPARAM value) {
     if (window != nullptr && IsWindow(window)) PostMessage(window, WM_UPDATE_CHECK, code, value);
@@ -51,7 +54,11 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return g_stopping.load() ? 1 : 0; }
+
 }  // namespace
+
+void Update_SetTimeLimitMs(DWORD ms) { g_timeLimitMs.store(ms ? ms : UPDATE_TIME_LIMIT_MS); }
 
 std::string Update_GetDownloadZip() { return g_downloadZip; }
 
@@ -145,6 +152,10 @@ WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::strin
     // No byte for 10 s ends the transfer, as a receive time-out would.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kTimeoutMs / 1000);
+    // A server that keeps sending slowly must not hold the thread (or the program's exit) any longer.
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(g_timeLimitMs.load()));
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
@@ -156,6 +167,14 @@ WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::strin
     curl_off_t length = -1;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     curl_easy_cleanup(curl);
+    if (rc == CURLE_ABORTED_BY_CALLBACK) {
+        DebugTrace(MOD_UPDATE, 2, "Update transfer stopped\n");
+        return UPDATE_TRANSFER_ERROR;
+    }
+    if (rc == CURLE_OPERATION_TIMEDOUT) {
+        DebugTrace(MOD_UPDATE, 2, "Update transfer took longer than %u ms\n", static_cast<unsigned>(g_timeLimitMs.load()));
+        return UPDATE_TRANSFER_ERROR;
+    }
     if (rc != CURLE_OK && !body.tooLarge) {
         DebugTrace(MOD_UPDATE, 2, "Update Exception, Error msg %d ! \n", static_cast<int>(rc));
         return UPDATE_TRANSFER_ERROR;
@@ -234,6 +253,7 @@ DWORD UpdateThreadProc() {
 
 bool Update_StartThread() {
     if (g_updateThread.joinable()) return false;
+    g_stopping.store(false);
     plat::ThreadOptions options;
     options.messageQueue = true;
     if (!g_updateThread.start("update", [] { UpdateThreadProc(); }, options)) return false;
@@ -243,9 +263,11 @@ bool Update_StartThread() {
 
 bool Update_StopThread(DWORD timeoutMs) {
     if (!g_updateThread.joinable()) return true;
+    g_stopping.store(true);
     PostThreadMessage(g_updateThread.id(), WM_QUIT, 0, 0);
     if (!g_updateThread.join_for(timeoutMs)) return false;
     g_updateThread = plat::Thread();
+    g_stopping.store(false);  // a fetch made later without the thread runs whole
     return true;
 }
 

@@ -68,6 +68,11 @@ private:
 // status not 200, malformed, no DownloadZip) or UPDATE_TRANSFER_ERROR (connection, time-out).
 WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::string& downloadZip);
 
+// Longest a whole fetch (connection, request, document) may take, in milliseconds.
+inline constexpr DWORD UPDATE_TIME_LIMIT_MS = 20000;
+// Tests shorten the limit; 0 restores it.
+void Update_SetTimeLimitMs(DWORD ms);
+
 // Update address from the settings and the language file that names the document.
 void Update_SetBaseAddress(const std::string& address);
 void Update_SetLanguageFile(const std::string& path);
@@ -76,5 +81,6 @@ void Update_SetLanguageFile(const std::string& path);
 // (lParam the window to answer); ends on WM_QUIT.
 DWORD UpdateThreadProc();
 bool Update_StartThread();
+// Ends a transfer in progress (answered as a transfer error), then waits up to timeoutMs for the thread.
 bool Update_StopThread(DWORD timeoutMs);
 DWORD Update_ThreadId();

@@ -1,6 +1,8 @@
 // Messaging plug-in: sign-in and pump of the messaging library, its reports turned into presence notices.
 #include "service/castrel/castrel_plugin.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -249,6 +251,10 @@ void castrel_unblock_buddy(PresenceConnectionRec* connection, int uid) {
 
 CCastrelSession::CCastrelSession() {
     m_core = g_basePath.empty() ? new CCastrelCore(this, ".") : new CCastrelCore(this, g_basePath.c_str());
+    // Without its core the library writes its log into the working directory (the installation's).
+    CMervane::m_core = m_core;
+    for (const std::string& line : m_earlyLog) CMervane::Printf("%s", line.c_str());
+    m_earlyLog.clear();
     m_notifier = new CCastrelNotifier(this);
     m_core->SetNotifier(m_notifier);
 }
@@ -257,10 +263,24 @@ CCastrelSession::~CCastrelSession() {
     StopTimer();
     delete m_core;
     m_core = nullptr;
+    CMervane::m_core = nullptr;
     delete m_notifier;
     m_notifier = nullptr;
     // What the last calls reported still reaches the window, which checks the connection itself.
     Deliver(false);
+}
+
+void CCastrelSession::Printf(const char* format, ...) {
+    char text[8196];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    if (CMervane::m_core == nullptr) {
+        m_earlyLog.emplace_back(text);
+        return;
+    }
+    CMervane::Printf("%s", text);
 }
 
 bool CCastrelSession::StartTimer() {

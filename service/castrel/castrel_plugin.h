@@ -44,6 +44,8 @@ public:
 
     // Runs fn on the core with the tick kept out, then delivers the notices it queued.
     void WithCore(const std::function<void(CCastrelCore*)>& fn);
+    // The library's log, kept beside its files in the session's folder.
+    void Printf(const char* format, ...) override __attribute__((format(printf, 2, 3)));
     // Starts the 100 ms pump.
     bool StartTimer();
     // Stops the pump and waits for a running tick; a tick blocked on the window gives up its notice.
@@ -71,6 +73,7 @@ private:
     std::mutex m_queueMutex;
     std::vector<std::function<void()>> m_notices;
     std::atomic<bool> m_stopping{false};
+    std::vector<std::string> m_earlyLog;  // lines of the core's construction, before it knows its folder
 };
 
 // Protocol 1's plug-in record.

@@ -1,6 +1,8 @@
 // Access-client thread against a scripted loopback server: results, re-sends, rejected and cut replies.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -10,12 +12,15 @@
 #include "service/as_records.h"
 #include "service/tests/loopback.h"
 #include "service/tests/service_support.h"
+#include "service/tests/services.h"
 
 namespace {
 
 using servicetest::FrameDouble;
 using servicetest::PumpUntil;
+using servicetest::ServiceProcess;
 using servicetest::TcpResponder;
+using storetest::ScratchFolder;
 
 const char kChallenge[] = "0123456789abcdef0123456789abcdef";
 
@@ -44,9 +49,9 @@ protected:
         EXPECT_TRUE(AS_StopThread(5000));
         AS_SetReplyWaitMs(0);
     }
-    void Configure(const char* host, int port) {
+    void Configure(const char* host, int port, const char* password = "secret") {
         ASSERT_TRUE(PostThreadMessage(g_idAsThread, WM_AS_CONFIG, 0,
-                                      reinterpret_cast<LPARAM>(AsServerConfig_New("alice", "secret", host, port, 0))));
+                                      reinterpret_cast<LPARAM>(AsServerConfig_New("alice", password, host, port, 0))));
     }
     // Queues a command and waits for its answer.
     AsRequest* Run(int command, void* data = nullptr, uint32_t kind = AS_DATA_NONE) {
@@ -151,6 +156,72 @@ TEST_F(AsThreadTest, SilentServerTimesOut) {
     release = true;
     ASSERT_NE(nullptr, answer);
     EXPECT_EQ(-100, answer->result);
+}
+
+int LineCount(const std::string& path) {
+    std::ifstream f(path);
+    int n = 0;
+    for (std::string line; std::getline(f, line);) ++n;
+    return n;
+}
+
+// A server that never ends its reply, fast or slow: the exchange ends by the reply's size or its time.
+TEST_F(AsThreadTest, EndlessOrDrippingReplyEndsTheExchange) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* fault;
+        DWORD exchangeMs;
+        int maxSeconds;  // far below what the server would take to stop by itself (never)
+    } const cases[] = {
+        {"SYN:endless", 30000, 8},    // ended by the size cap long before the deadline
+        {"SYN:drip=0.05", 700, 5},    // a byte every 50 ms never lets a wait time out: ended by the deadline
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        AS_SetReplyWaitMs(c.exchangeMs);
+        ServiceProcess server("accessserver", {"--fault", c.fault});
+        ASSERT_NE(0, server.Port());
+        Configure("127.0.0.1", server.Port(), "alice123");
+        ASSERT_EQ(0, Run(AS_LGN)->result);
+        auto start = Clock::now();
+        AsRequest* syn = Run(AS_SYN);
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        ASSERT_NE(nullptr, syn);
+        EXPECT_EQ(-100, syn->result);
+        EXPECT_EQ(AS_DATA_NONE, syn->kind);
+        EXPECT_LT(took, c.maxSeconds * 1000);
+        if (c.exchangeMs < 30000) {
+            EXPECT_GE(took, static_cast<long>(c.exchangeMs) - 50);
+        }
+    }
+}
+
+TEST_F(AsThreadTest, StopEndsTheExchangeInProgressAndAnswersTheQueue) {
+    using Clock = std::chrono::steady_clock;
+    AS_SetReplyWaitMs(0);  // the full exchange time: only the stop can end it within the test
+    ScratchFolder folder;
+    std::string log = folder.File("access.log");
+    ServiceProcess server("accessserver", {"--fault", "SYN:drip=5", "--log", log});
+    ASSERT_NE(0, server.Port());
+    Configure("127.0.0.1", server.Port(), "alice123");
+    ASSERT_EQ(0, Run(AS_LGN)->result);
+    ASSERT_EQ(1, AS_PostRequest(AS_SYN, nullptr, AS_DATA_NONE));
+    ASSERT_EQ(1, AS_PostRequest(AS_LGT, nullptr, AS_DATA_NONE));
+    ASSERT_TRUE(PumpUntil([&] { return LineCount(log) == 2; }));  // the server has the SYN and drips
+    auto start = Clock::now();
+    EXPECT_TRUE(AS_StopThread(3000));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 3000);
+    auto answers = frame.Of(WM_AS_RESULT);
+    ASSERT_EQ(3u, answers.size());  // every request is answered once, the queued one unsent
+    for (size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(-100, reinterpret_cast<AsRequest*>(answers[i].lParam)->result);
+    }
+    EXPECT_EQ(2, LineCount(log));
+    ASSERT_TRUE(AS_StartThread());  // a new thread serves again
+    Configure("127.0.0.1", server.Port(), "alice123");
+    AsRequest* again = Run(AS_LGN);
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(0, again->result);
 }
 
 TEST_F(AsThreadTest, UnsentRequestsAreStillAnswered) {

@@ -191,6 +191,7 @@ bool FailingLookup(const char*, uint32_t*) {
 TEST_F(BootstrapThreadTest, UnresolvableHostIsTriedFourTimesThenAnError) {
     plat::TestClock clock;
     clock.set_sleep_advances(true);  // the one-second pauses between tries take no time
+    g_lookups = 0;
     ResolveHost_SetLookup(FailingLookup);
     Boot_SetServerHost("boot.invalid");
     STA_SetAvailPorts(SERVICE_BOOT, {{7000, PROTO_UDP}, {7001, PROTO_UDP}});

@@ -59,6 +59,7 @@ struct Bob {
     CKxCoreNotifier notifier;
     explicit Bob(const std::string& dir, int port, const char* user = "bob", const char* password = "pw2") {
         core = new CKxCore(&ctx, dir.c_str());
+        ctx.m_core = core;  // its log beside its files, not in the working directory
         core->SetNotifier(&notifier);
         CKxCoreSettings* s = core->GetSettings();
         s->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create(user));
@@ -193,6 +194,11 @@ TEST_F(CastrelPlugin, SignsInReportsBuddiesAndCarriesTextAndVoiceBothWays) {
     ASSERT_NE(nullptr, buddy);
     EXPECT_EQ(0, buddy->buddy.online);
     EXPECT_EQ(plat::Utf8ToAnsi("\xe9\xb2\x8d\xe5\x8b\x83"), buddy->buddy.name);  // Chinese name, ANSI code page
+    // The library's log lies in the session's folder from its first line on, never in the working directory.
+    std::ifstream log(dir + "/alice/mervane/mervane.log");
+    std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(std::string::npos, logText.find("ResetSocket: Opening socket"));
+    EXPECT_NE(std::string::npos, logText.find("CONNECT_REQUEST"));
 
     Bob bob(dir + "/bob", server.Port());
     ASSERT_EQ(KX_OK, bob.core->SignIn(KX_VISIBILITY_VISIBLE));

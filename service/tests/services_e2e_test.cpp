@@ -106,6 +106,7 @@ TEST_F(AccessServerE2E, ScriptedRepliesGiveMinus100OrTheServersCode) {
         {"SYN:refuse", -100},
         {"SYN:split=3", 0},
         {"SYN:big=4096", 0},
+        {"SYN:big=3000000", 0},  // a very large address book's size is still taken
         {"SYN:long=1000", 0},
         {"SYN:code=7", 7},
         {"SYN:empty", 0},

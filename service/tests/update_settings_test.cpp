@@ -1,6 +1,8 @@
 // Update check (address, version document, HTTP outcomes, the thread's cache) and the settings file.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
 
 #include "platform/fs.h"
@@ -8,12 +10,14 @@
 #include "service/settings_xml.h"
 #include "service/tests/loopback.h"
 #include "service/tests/service_support.h"
+#include "service/tests/services.h"
 #include "service/update_check.h"
 
 namespace {
 
 using servicetest::FrameDouble;
 using servicetest::PumpUntil;
+using servicetest::ServiceProcess;
 using servicetest::TcpResponder;
 using storetest::ScratchFolder;
 
@@ -99,6 +103,50 @@ TEST(UpdateFetch, Outcomes) {
     CUpdateVersionInfo info;
     std::string zip;
     EXPECT_EQ(UPDATE_FAILED, Update_Fetch("https://127.0.0.1/v.xml", info, zip));
+}
+
+long MsSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+TEST(UpdateFetch, SlowBodyEndsAtTheTimeLimit) {
+    // A byte every 50 ms is never slow enough for the low-speed rule; only the whole fetch's limit ends it.
+    ServiceProcess server("updateserver", {"--fault", "*:drip=0.05"});
+    ASSERT_NE(0, server.Port());
+    Update_SetTimeLimitMs(600);
+    CUpdateVersionInfo info;
+    std::string zip;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(UPDATE_TRANSFER_ERROR,
+              Update_Fetch("http://127.0.0.1:" + std::to_string(server.Port()) + "/version_cn.xml", info, zip));
+    long took = MsSince(start);
+    EXPECT_GE(took, 550);
+    EXPECT_LT(took, 5000);
+    Update_SetTimeLimitMs(0);
+}
+
+TEST(UpdateThread, StopEndsATransferInProgress) {
+    FrameDouble frame;
+    ScratchFolder folder;
+    std::string log = folder.File("update.log");
+    ServiceProcess server("updateserver", {"--fault", "*:drip=2", "--log", log});
+    ASSERT_NE(0, server.Port());
+    Update_SetBaseAddress("127.0.0.1:" + std::to_string(server.Port()));
+    Update_SetLanguageFile(folder.File("zychs.ini"));
+    ASSERT_TRUE(Update_StartThread());
+    ASSERT_TRUE(PumpUntil([&] {
+        std::ifstream f(log);
+        std::string line;
+        return static_cast<bool>(std::getline(f, line));
+    }));  // the server has the request and drips its body
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Update_StopThread(3000));
+    EXPECT_LT(MsSince(start), 3000);
+    auto answers = frame.Of(WM_UPDATE_CHECK);
+    ASSERT_EQ(1u, answers.size());
+    EXPECT_EQ(UPDATE_TRANSFER_ERROR, answers[0].wParam);
+    EXPECT_EQ(0, g_updateInfo.fetched);
 }
 
 TEST(UpdateThread, ChecksAtStartThenAnswersFromItsRecord) {

@@ -60,6 +60,10 @@ before a fault is applied, as a real server that answered badly would.
   long=N        every text and attribute value of the reply's body stretched to N characters
                 (default 1000; numbers stay numbers), for the client's bounds on fixed-size fields
   delay=S       answer normally after S seconds
+  drip=S        the reply one byte every S seconds (default 1), then a space every S seconds: it never
+                ends, until the client closes
+  endless       the reply's start tag, then elements without end, as fast as the client reads, until
+                the client closes
 
 Each request is logged to stderr and, with --log FILE, as one JSON line: cmd, trid, uid, pwd, auth
 ("login", "chain", "renew", "badpwd", "nouser"), children (tag, text, attributes, children), the
@@ -82,7 +86,8 @@ import svccommon  # noqa: E402
 
 NAME = "accessserver"
 MODES = {"ok", "silent", "refuse", "close", "malformed", "truncated", "split", "wrongroot", "wrongtrid",
-         "notrid", "norcd", "renew", "nochg", "badchg", "code", "big", "long", "empty", "delay"}
+         "notrid", "norcd", "renew", "nochg", "badchg", "code", "big", "long", "empty", "delay", "drip",
+         "endless"}
 
 # Children after UID and PWD, in order; "?" optional, "*" repeated (0 or more).
 REQUEST = {
@@ -469,6 +474,13 @@ class Server:
             me["logo"] = t["LOGO"]
 
     # -- one exchange ----------------------------------------------------------------------------------
+    @staticmethod
+    def opened(data, tag):
+        """The reply with its top element as a start tag, and the length of everything up to that tag's end."""
+        if data.endswith(b" />"):
+            data = data[:-3] + b"></" + tag.encode() + b">"
+        return data, data.index(b">", data.index(b"<" + tag.encode())) + 1
+
     def reply_text(self, cmd, trid, code, chg, out, rule):
         mode = rule.mode if rule else "ok"
         root = ET.Element(cmd.lower() if mode == "wrongroot" else cmd)
@@ -485,12 +497,12 @@ class Server:
                 root.extend(list(out))
         text = '<?xml version="1.0" encoding="UTF-8"?>' + ET.tostring(root, encoding="unicode")
         data = text.encode("utf-8")
-        if mode in ("malformed", "truncated"):
+        if mode in ("malformed", "truncated", "endless"):
             # The top element opened as a start tag, whatever its body.
-            if data.endswith(b" />"):
-                data = data[:-3] + b"></" + root.tag.encode() + b">"
-            head = data.index(b">", data.index(b"<" + root.tag.encode())) + 1
-            if mode == "malformed":
+            data, head = self.opened(data, root.tag)
+            if mode == "endless":
+                data = data[:head]
+            elif mode == "malformed":
                 data = data[:head] + b"<A>text</B>" + data[head:]
             else:
                 end = len(data) - len(root.tag) - 3
@@ -594,6 +606,12 @@ class Server:
                 return
             if mode == "delay":
                 time.sleep(float(rule.arg or 1))
+            if mode == "drip":
+                svccommon.drip(conn, reply, float(rule.arg or 1))
+                return
+            if mode == "endless":
+                svccommon.stream_endless(conn, reply, b"<DNAME>" + b"x" * 1000 + b"</DNAME>")
+                return
             segment = int(rule.arg or 7) if mode == "split" else 0
             svccommon.send_reply(conn, reply, segment)
             try:

@@ -24,6 +24,7 @@
 #include "ui/shell/shell_config.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/shell_app.h"
+#include "tools/testsupport/install_copy.h"
 
 namespace {
 
@@ -181,13 +182,10 @@ int main(int argc, char** argv) {
     Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
     Account_Add(account);
     QTemporaryDir profile;
+    testsupport::InstallCopy install(root.toStdString());  // the windows write beside what they read
     for (const char* code : {"eng", "chs"}) {
-        shell::LoadConfigPaths(root.toStdString(), profile.path().toStdString(), code == std::string("chs"));
-        // The windows write their placement into the skin ini when they close: keep the installation's as it was.
-        std::string skinIni;
-        const bool had = plat::ReadFile(shell::Paths().skinIni, &skinIni);
-        Language(root.toStdString(), profile.path().toStdString(), code);
-        if (had) plat::WriteFileAtomic(shell::Paths().skinIni, skinIni);
+        shell::LoadConfigPaths(install.Path(), profile.path().toStdString(), code == std::string("chs"));
+        Language(install.Path(), profile.path().toStdString(), code);
     }
     return 0;
 }

@@ -101,6 +101,31 @@ def send_reply(conn, data, segment=0, gap=0.005):
         pass
 
 
+def drip(conn, data, gap, endless=True):
+    """Sends data one byte every `gap` seconds, then (endless) a space every `gap` seconds, until the
+    peer goes."""
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    i = 0
+    try:
+        while endless or i < len(data):
+            conn.sendall(data[i:i + 1] if i < len(data) else b" ")
+            i += 1
+            time.sleep(gap)
+    except OSError:
+        pass
+
+
+def stream_endless(conn, head, piece):
+    """Sends head, then piece after piece without end, until the peer goes."""
+    block = piece * max(1, 65536 // len(piece))
+    try:
+        conn.sendall(head)
+        while True:
+            conn.sendall(block)
+    except OSError:
+        pass
+
+
 def reset_close(conn):
     """Closes with a reset instead of an orderly end."""
     try:

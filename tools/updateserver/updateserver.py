@@ -39,6 +39,7 @@ whenever the file changes): WHAT:MODE[=ARG][*COUNT]; WHAT is "*" or the request 
   refuse        resets the connection (from the command line with WHAT "*": the port is bound but
                 not listening, so connecting is refused)
   delay=S       answers normally after S seconds
+  drip=S        the headers at once, then the body one byte every S seconds (default 0.5)
 
 Each request is logged to stderr and, with --log FILE, as one JSON line: method, path, User-Agent,
 the other headers and the variant served; tests count these lines to see that a client asked once.
@@ -58,7 +59,7 @@ import svccommon  # noqa: E402
 
 NAME = "updateserver"
 MODES = {"newer", "same", "enforced", "version", "nozip", "malformed", "brokentail", "status", "redirect",
-         "split", "straddle", "nolength", "drop", "silent", "refuse", "delay"}
+         "split", "straddle", "nolength", "drop", "silent", "refuse", "delay", "drip"}
 CHANGES = "Voice calls over the new codec; 聊天室可以设置密码; fewer dropped sign-ins."
 
 
@@ -150,6 +151,15 @@ class Handler(BaseHTTPRequestHandler):
         body = self.body_for(mode, arg)
         if mode == "split":
             return self.send(200, body, segment=int(arg or 64))
+        if mode == "drip":
+            self.close_connection = True
+            self.send_response(200)
+            self.send_header("Content-Type", "text/xml; charset=utf-8")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.flush()
+            svccommon.drip(self.connection, body, float(arg or 0.5), endless=False)
+            return
         if mode == "nolength":
             self.close_connection = True
             return self.send(200, body, length=False)

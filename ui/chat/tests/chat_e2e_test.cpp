@@ -31,7 +31,7 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
-#include "skin_ini_guard.h"
+#include "tools/testsupport/install_copy.h"
 
 namespace {
 
@@ -55,6 +55,7 @@ struct Peer {
     CKxCoreNotifier notifier;
     Peer(const std::string& dir, const char* user, const char* password, int port) {
         core = new CKxCore(&ctx, dir.c_str());
+        ctx.m_core = core;  // its log beside its files, not in the working directory
         core->SetNotifier(&notifier);
         CKxCoreSettings* s = core->GetSettings();
         s->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create(user));
@@ -101,9 +102,8 @@ class ChatEndToEnd : public ::testing::Test {
         setenv("TESSALY_AUDIO", "file", 1);
         setenv("TESSALY_WAVE_IN", (dir_ + "/say.wav").c_str(), 1);
         setenv("TESSALY_WAVE_OUT", (dir_ + "/heard.wav").c_str(), 1);
-        shell::LoadConfigPaths(TESSALY_BINARY_DIR, dir_, false);
+        shell::LoadConfigPaths(install_.Path(), dir_, false);
         shell::ApplyLanguageCode("eng");
-        skinGuard_ = std::make_unique<SkinIniGuard>();
         castrel_set_base_path((dir_ + "/alice").c_str());
         records_.SetRoot(dir_ + "/chatrecord/alice");
         registry_.SetFactory([this] {
@@ -186,7 +186,7 @@ class ChatEndToEnd : public ::testing::Test {
     Account* alice_ = nullptr;
     ChatRecordFile records_;
     CChatSessionRegistry registry_;
-    std::unique_ptr<SkinIniGuard> skinGuard_;
+    testsupport::InstallCopy install_;  // the windows write beside the skin
 };
 
 const char* kHello = "\xe4\xbd\xa0\xe5\xa5\xbd Alice, hello!";        // 你好 Alice, hello!

@@ -8,15 +8,15 @@
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
-#include "skin_ini_guard.h"
+#include "tools/testsupport/install_copy.h"
 
 TEST(ChatFrameMessages, SmsAndRecordQueriesOpenTheirOneWindow) {
     char tmpl[] = "/tmp/chatframeXXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     const std::string root = tmpl;
-    shell::LoadConfigPaths(TESSALY_BINARY_DIR, root, false);
+    testsupport::InstallCopy install;
+    shell::LoadConfigPaths(install.Path(), root, false);
     shell::ApplyLanguageCode("eng");
-    SkinIniGuard skin;
     chat::InstallChat();
     chat::SetSignedIn(root + "/records", "me");
     ChatFrameHooks& hooks = ChatHooks();

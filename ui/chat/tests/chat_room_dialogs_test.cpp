@@ -14,7 +14,7 @@
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/shell_config.h"
-#include "skin_ini_guard.h"
+#include "tools/testsupport/install_copy.h"
 
 namespace {
 
@@ -32,9 +32,8 @@ class ChatRooms : public ::testing::Test {
         char tmpl[] = "/tmp/chatroomsXXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         root_ = tmpl;
-        shell::LoadConfigPaths(TESSALY_BINARY_DIR, root_, false);
+        shell::LoadConfigPaths(install_.Path(), root_, false);
         shell::ApplyLanguageCode("eng");
-        skinGuard_ = std::make_unique<SkinIniGuard>();
         account_ = Account_New("alice", ACCOUNT_TYPE_SERVICE);
         Account_Add(account_);
         registry_.SetFactory([] {
@@ -69,7 +68,7 @@ class ChatRooms : public ::testing::Test {
     std::string root_;
     Account* account_ = nullptr;
     CChatSessionRegistry registry_;
-    std::unique_ptr<SkinIniGuard> skinGuard_;
+    testsupport::InstallCopy install_;  // the windows write beside the skin
     int requests_ = 0;
     std::string password_;
     QStringList boxes_;

@@ -31,7 +31,7 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
-#include "skin_ini_guard.h"
+#include "tools/testsupport/install_copy.h"
 
 namespace {
 
@@ -66,9 +66,8 @@ class ChatWindow : public ::testing::Test {
         char tmpl[] = "/tmp/chatwinXXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         root_ = tmpl;
-        shell::LoadConfigPaths(TESSALY_BINARY_DIR, root_, false);
+        shell::LoadConfigPaths(install_.Path(), root_, false);
         shell::ApplyLanguageCode("eng");
-        skinGuard_ = std::make_unique<SkinIniGuard>();
         records_.SetRoot(root_ + "/records");
         account_ = Account_New("10001", ACCOUNT_TYPE_SERVICE);
         Account_Add(account_);
@@ -100,7 +99,7 @@ class ChatWindow : public ::testing::Test {
     ChatRecordFile records_;
     Account* account_ = nullptr;
     CChatSessionRegistry registry_;
-    std::unique_ptr<SkinIniGuard> skinGuard_;
+    testsupport::InstallCopy install_;  // the windows write beside the skin
 };
 
 TEST_F(ChatWindow, TypedTextIsSentShownAndRecorded) {
