@@ -218,6 +218,8 @@ TEST_F(VoipConnectionFsm, EveryCellOfTheTable) {
             if (pCell == nullptr) {
                 EXPECT_TRUE(bridge.calls.empty());
             }
+            EXPECT_TRUE(bridge.refused.empty()) << bridge.refused[0];
+            bridge.refused.clear();
 
             if (after.bInUse) CC_FreeCnx(iCnx);
             CM_FreeCall(iCall);
@@ -293,6 +295,57 @@ TEST_F(VoipConnectionFsm, MediaDetailsOfTheMediaCells) {
     free(pBad);
     EXPECT_EQ(42000, bridge.channels[iChannel].iSendPort);
     CC_FreeCnx(iCnx);
+}
+
+// Media starts again on the answer after early media and on every resume: the engine is never
+// asked to start what already runs (it would refuse and log an error), and each resume brings
+// sending and playout back.
+TEST_F(VoipConnectionFsm, HoldAndResumeStartNothingTwice) {
+    struct Step {
+        int iEvent;
+        bool bMediaOn;  // sending and playing afterwards (early media only plays)
+    };
+    struct Path {
+        const char* name;
+        int iStart;
+        std::vector<Step> steps;
+    };
+    const std::vector<Path> paths = {
+        {"outgoing with early media", CC_ST_CALLING,
+         {{CCEVT_REMOTE_ALERT_SDP, false}, {CCEVT_REMOTE_ANSWER, true}, {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true},
+          {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true}, {CCEVT_REMOTE_HOLD, false}, {CCEVT_REMOTE_UNHOLD, true}}},
+        {"outgoing answered at once", CC_ST_CALLING,
+         {{CCEVT_REMOTE_ANSWER, true}, {CCEVT_REMOTE_HOLD, false}, {CCEVT_REMOTE_UNHOLD, true}, {CCEVT_HOLD, false},
+          {CCEVT_UNHOLD, true}}},
+        {"incoming", CC_ST_OFFERED, {{CCEVT_CONNECT, true}, {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true}}},
+    };
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        ASSERT_GE(iCnx, 0);
+        CC_SetCnxCallId(iCall, iCnx);
+        CC_CNX* pstCnx = CC_GetCnx(iCnx);
+        int iChannel = pstCnx->iChannel;
+        pstCnx->stFsm.ucCurState = static_cast<uint8_t>(path.iStart);
+        for (const Step& step : path.steps) {
+            SCOPED_TRACE(CC_GetEventName(step.iEvent));
+            CC_MSG msg = MakeMsg(iCall, iCnx, step.iEvent);
+            CC_RunFsm(&pstCnx->stFsm, step.iEvent, &msg);
+            free(msg.pValue);
+            EXPECT_TRUE(bridge.refused.empty()) << bridge.refused[0];
+            EXPECT_TRUE(bridge.channels[iChannel].bListening);
+            EXPECT_EQ(step.bMediaOn, bridge.Sending(iChannel));
+            EXPECT_EQ(step.bMediaOn || step.iEvent == CCEVT_REMOTE_ALERT_SDP, bridge.Playing(iChannel));
+        }
+        int iListens = 0;
+        for (const std::string& call : bridge.calls) iListens += call == "StartListen(" + std::to_string(iChannel) + ")";
+        EXPECT_EQ(1, iListens);
+        bridge.calls.clear();
+        CC_FreeCnx(iCnx);
+        CM_FreeCall(iCall);
+        Pump();
+    }
 }
 
 // The SDP code matched our codec under the peer's own dynamic number: the engine sends and
