@@ -412,6 +412,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedCase{"ContentLengthBeyondTheBody", 400, "options", "1 OPTIONS", "X-Case: plain", "120", nullptr},
         RefusedCase{"InviteContentLengthBeyondTheBody", 400, "invite", "1 INVITE", "X-Case: plain", "300", nullptr},
+        // With a body the parser itself refuses the request: the answer is built from its text.
+        RefusedCase{"InviteContentLengthBeyondItsSdpBody", 400, "invite_sdp", "1 INVITE", "X-Case: plain", "400",
+                    nullptr},
+        RefusedCase{"InviteContentLengthSlightlyBeyondItsSdpBody", 400, "invite_sdp", "1 INVITE", "X-Case: plain", "100",
+                    nullptr},
         RefusedCase{"CseqNumberBeyond32Bits", 400, "options", "4294967296 OPTIONS", "X-Case: plain", "0", nullptr},
         RefusedCase{"InviteCseqNumberBeyond32Bits", 400, "invite", "99999999999 INVITE", "X-Case: plain", "0", nullptr},
         RefusedCase{"SipVersionThree", 505, "options", "1 OPTIONS", "X-Case: plain", "0", nullptr},
