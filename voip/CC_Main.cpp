@@ -563,6 +563,11 @@ int CC_SetCnxPayloadNumber(int iCnxId, int iPayloadType, int iPeerNumber) {
     return Sonra_SetPayloadNumber(iChannel, iIndex, iPeerNumber);
 }
 
+int CC_SetCnxDtmfPayload(int iCnxId, int iPeerNumber) {
+    int iChannel = ChannelOf(iCnxId);
+    return iChannel >= 0 ? Sonra_SetDtmfPayloadType(iChannel, iPeerNumber) : -1;
+}
+
 int CC_SetCnxSendAddr(int iCnxId, uint32_t uiIpNetOrder, int iPort) {
     int iChannel = ChannelOf(iCnxId);
     return iChannel >= 0 ? Sonra_SetSendAddr(iChannel, uiIpNetOrder, iPort) : -1;

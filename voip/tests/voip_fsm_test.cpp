@@ -374,6 +374,27 @@ TEST_F(VoipConnectionFsm, PeersDynamicPayloadNumberReachesTheEngine) {
     }
 }
 
+// Telephone events are sent under the number the peer gave them; a peer that names none (one of
+// our own kind) leaves the engine's own number alone.
+TEST_F(VoipConnectionFsm, PeersTelephoneEventNumberReachesTheEngine) {
+    for (int iPeerEvents : {101, 106, 127, 0, 95, 128}) {
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        ASSERT_GE(iCnx, 0);
+        CC_CNX* pstCnx = CC_GetCnx(iCnx);
+        int iChannel = pstCnx->iChannel;
+        CC_REMOTE_MEDIA* pMedia = NewMedia("10.1.1.1", 40000, 0);
+        pMedia->aiSdpPriv[1] = iPeerEvents;
+        CC_MSG update{iCall, iCnx, CCEVT_REMOTE_UPDATE, VOIP_CODE_NONE, -1, pMedia, 0};
+        EXPECT_EQ(0, CC_ApplyRemoteSdp(&pstCnx->stFsm, CC_FSM_STAY, &update));
+        free(pMedia);
+        bool bValid = iPeerEvents >= 96 && iPeerEvents <= 127;
+        EXPECT_EQ(bValid ? iPeerEvents : 0, bridge.channels[iChannel].iDtmfPayload) << iPeerEvents;
+        CC_FreeCnx(iCnx);
+        CM_FreeCall(iCall);
+    }
+}
+
 TEST_F(VoipConnectionFsm, RejectCarriesTheBusyStatus) {
     int iCall = CM_AllocCall();
     int iCnx = CC_AllocCnx();

@@ -41,6 +41,7 @@ public:
         int iCodecIndex = -1;
         int iPeerNumber = 0;  // the peer's dynamic payload number for the codec (0 none)
         int iCnPayload = -1;
+        int iDtmfPayload = 0;  // the peer's telephone-event number (0 none given)
         std::vector<int> dtmf;
     };
 
@@ -81,6 +82,9 @@ public:
             c.iCodecIndex = idx;
             c.iPeerNumber = pltype;
         });
+    }
+    int SetDtmfPayloadType(int ch, int pltype) override {
+        return Logged("SetDtmfPayloadType", ch, [&](Channel& c) { c.iDtmfPayload = pltype; });
     }
     int SetRecPort(int ch, int port, int) override {
         std::lock_guard<std::recursive_mutex> guard(mu);
