@@ -116,8 +116,15 @@ bool MarkTopVia(string_view top, const std::string& srcHost, int srcPort, std::s
                 bool* rport) {
     top = Trim(top);
     size_t sp = top.find_first_of(" \t");
-    if (sp == string_view::npos || top.size() < 4 || !SameName(top.substr(0, 4), "sip/")) return false;
+    if (sp == string_view::npos) return false;
     string_view protocol = top.substr(0, sp);
+    // "SIP/2.0/UDP": name, version and transport.
+    size_t slash1 = protocol.find('/');
+    size_t slash2 = slash1 == string_view::npos ? slash1 : protocol.find('/', slash1 + 1);
+    if (slash2 == string_view::npos || !SameName(protocol.substr(0, slash1), "sip") || slash2 == slash1 + 1 ||
+        slash2 + 1 == protocol.size() || protocol.find('/', slash2 + 1) != string_view::npos) {
+        return false;
+    }
     string_view rest = Trim(top.substr(sp));
     size_t semi = rest.find(';');
     string_view sentBy = Trim(rest.substr(0, semi));

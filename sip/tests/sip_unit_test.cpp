@@ -640,6 +640,9 @@ INSTANTIATE_TEST_SUITE_P(
         RawCase{"ViaPortOutOfRange", "INVITE sip:a@b SIP/2.0\r\nVia: SIP/2.0/UDP 10.0.0.9:70000\r\nFrom: <sip:c@d>;tag=1\r\n"
                                      "To: <sip:a@b>\r\nCall-ID: c6\r\nCSeq: 1 INVITE\r\n\r\n",
                 false, {}, 0},
+        RawCase{"ViaWithoutTransport", "INVITE sip:a@b SIP/2.0\r\nVia: SIP/2.0 10.0.0.9\r\nFrom: <sip:c@d>;tag=1\r\n"
+                                       "To: <sip:a@b>\r\nCall-ID: c8\r\nCSeq: 1 INVITE\r\n\r\n",
+                false, {}, 0},
         RawCase{"NotAStartLine", "hello world\r\nVia: SIP/2.0/UDP 10.0.0.9\r\nFrom: <sip:c@d>;tag=1\r\n"
                                  "To: <sip:a@b>\r\nCall-ID: c7\r\nCSeq: 1 INVITE\r\n\r\n",
                 false, {}, 0}),
