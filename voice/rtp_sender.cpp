@@ -52,6 +52,7 @@ int rtpsender::init(UdpSocketRef rtpSocket, UdpSocketRef rtcpSocket, const char*
   dtmfFirst_ = false;
   dtmfDuration_ = 0;
   dtmfStreamUnits_ = 0;
+  dtmfEndsLeft_ = 0;
 
   const std::string text = address ? address : "";
   if (text != address_ || port != port_) {
@@ -114,9 +115,25 @@ int rtpsender::startDtmf(int digit, int lengthMs) {
   dtmfRemainingMs_ = lengthMs;
   dtmfDuration_ = 0;
   dtmfStreamUnits_ = 0;
+  dtmfEndsLeft_ = 0;
   dtmfFirst_ = true;
   dtmfActive_ = true;
   return 0;
+}
+
+// After the last end packet: the voice resumes where the event's time ends, and the next
+// queued digit starts.
+void rtpsender::finishDtmf() {
+  timestamp_ += dtmfStreamUnits_;
+  dtmfActive_ = false;
+  dtmfEndsLeft_ = 0;
+  if (queueCount_ > 0) {
+    const int digit = queuedDigit_[queueHead_];
+    const int length = queuedLength_[queueHead_];
+    queueHead_ = (queueHead_ + 1) % kMaxQueuedEvents;
+    --queueCount_;
+    startDtmf(digit, length);
+  }
 }
 
 int rtpsender::queueDtmf(int digit, int lengthMs) {
@@ -191,6 +208,14 @@ int rtpsender::send(int /*channel*/, const uint8_t* payload, int length, uint32_
     return -1;
   }
   if (samplesPerMs < 1) samplesPerMs = 8;
+  if (dtmfActive_ && dtmfEndsLeft_ > 0) {
+    // The end packet goes out three times in all (a lost one would leave the digit running):
+    // same timestamp and duration, a new sequence number each, in place of the voice.
+    const int r = sendEvent(true);
+    dtmfStreamUnits_ += timestampIncrement;
+    if (--dtmfEndsLeft_ == 0) finishDtmf();
+    return r;
+  }
   if (dtmfActive_) {
     // Event durations run in the 8000-Hz event clock whatever the codec's clock.
     dtmfDuration_ += static_cast<uint32_t>(static_cast<uint64_t>(timestampIncrement) * 8u / static_cast<unsigned>(samplesPerMs));
@@ -198,16 +223,7 @@ int rtpsender::send(int /*channel*/, const uint8_t* payload, int length, uint32_
     int r;
     if (dtmfRemainingMs_ < 1) {
       r = sendEvent(true);
-      timestamp_ += dtmfStreamUnits_;
-      dtmfActive_ = false;
-      if (queueCount_ > 0) {
-        const int digit = queuedDigit_[queueHead_];
-        const int length = queuedLength_[queueHead_];
-        queueHead_ = (queueHead_ + 1) % kMaxQueuedEvents;
-        --queueCount_;
-        startDtmf(digit, length);
-        return r;
-      }
+      dtmfEndsLeft_ = kEndRepeats - 1;
     } else {
       r = sendEvent(false);
     }

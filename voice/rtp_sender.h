@@ -47,6 +47,8 @@ class rtpsender {
   // a valid payload type or when the queue is full.
   int queueDtmf(int digit, int lengthMs);
   static constexpr int kMaxQueuedEvents = 16;
+  // Times the end packet of an event is sent.
+  static constexpr int kEndRepeats = 3;
   bool dtmfActive() const { return dtmfActive_; }
 
   // Sends one payload (or, while an event runs, the event's packet instead); returns the
@@ -83,6 +85,7 @@ class rtpsender {
  private:
   int transmit(uint8_t* packet, int length, size_t capacity, bool rtcpSocket);
   int sendEvent(bool end);
+  void finishDtmf();
 
   UdpSocketRef rtp_;
   UdpSocketRef rtcpSocket_;
@@ -109,6 +112,7 @@ class rtpsender {
   uint32_t dtmfDuration_ = 0;      // in units of the 8000-Hz event clock
   uint32_t dtmfStreamUnits_ = 0;   // the same time in the stream's own clock
   bool dtmfFirst_ = false;
+  int dtmfEndsLeft_ = 0;           // end packets still to send
   int queuedDigit_[kMaxQueuedEvents] = {};
   int queuedLength_[kMaxQueuedEvents] = {};
   int queueHead_ = 0;

@@ -96,6 +96,7 @@ void ResetCnx(CC_CNX* pstCnx) {
     }
     pstCnx->bSending = 0;
     pstCnx->bPlaying = 0;
+    pstCnx->bListening = 0;
     pstCnx->iCallId = -1;
     pstCnx->bInUse = 0;
     pstCnx->iDirection = CC_DIR_NONE;
@@ -504,9 +505,15 @@ int CC_ConfDelCnx(int iCnxId) {
 
 // ---- media helpers ----
 
+// Media starts again on answer after early media and on resume after hold: a channel already
+// listening or playing is left as it is (the engine refuses a second start).
 int CC_CnxStartListen(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
-    return iChannel >= 0 ? Sonra_StartListen(iChannel) : -1;
+    if (iChannel < 0) return -1;
+    if (CnxOf(iCnxId)->bListening) return 0;
+    int rc = Sonra_StartListen(iChannel);
+    if (rc != -1) CnxOf(iCnxId)->bListening = 1;
+    return rc;
 }
 
 int CC_CnxStartSend(int iCnxId) {
@@ -527,6 +534,7 @@ int CC_CnxStopSend(int iCnxId) {
 int CC_CnxStartPlayout(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
     if (iChannel < 0) return -1;
+    if (CnxOf(iCnxId)->bPlaying) return 0;
     int rc = Sonra_StartPlayout(iChannel);
     if (rc != -1) CnxOf(iCnxId)->bPlaying = 1;
     return rc;
@@ -553,6 +561,11 @@ int CC_SetCnxPayloadNumber(int iCnxId, int iPayloadType, int iPeerNumber) {
     int iIndex = Sonra_PayloadToCodecIndex(iPayloadType);
     if (iIndex == SONRA_CODEC_NONE) return -1;
     return Sonra_SetPayloadNumber(iChannel, iIndex, iPeerNumber);
+}
+
+int CC_SetCnxDtmfPayload(int iCnxId, int iPeerNumber) {
+    int iChannel = ChannelOf(iCnxId);
+    return iChannel >= 0 ? Sonra_SetDtmfPayloadType(iChannel, iPeerNumber) : -1;
 }
 
 int CC_SetCnxSendAddr(int iCnxId, uint32_t uiIpNetOrder, int iPort) {

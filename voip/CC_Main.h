@@ -46,6 +46,7 @@ struct CC_CNX {
     int iMedia4 = -1;                // stored only
     int bSending = 0;                // the channel is sending (media only leaves once answered)
     int bPlaying = 0;
+    int bListening = 0;              // the channel's receive threads run (until the channel goes)
     uint32_t uiGeneration = 0;       // grows at every allocation; stale events carry an old value
     CC_CNX_TIMER stTimer;
     CC_FSM_BLK stFsm;
@@ -99,6 +100,8 @@ int CC_CnxStopPlayout(int iCnxId);
 int CC_SetCnxSendCodec(int iCnxId, int iPayloadType);
 // The peer's dynamic number for the codec of iPayloadType (sending and receiving).
 int CC_SetCnxPayloadNumber(int iCnxId, int iPayloadType, int iPeerNumber);
+// The peer's number (96..127) for telephone events we send.
+int CC_SetCnxDtmfPayload(int iCnxId, int iPeerNumber);
 int CC_SetCnxSendAddr(int iCnxId, uint32_t uiIpNetOrder, int iPort);
 int CC_CnxSendDtmf(int iCnxId, int iDigit);
 int CC_SetCnxPeerUri(int iCnxId, const char* pszUri);

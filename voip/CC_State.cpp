@@ -447,6 +447,9 @@ int CC_ApplyRemoteSdp(CC_FSM_BLK* pstFsm, int, CC_MSG* pstMsg) {
     if (iPeerNumber >= 96 && iPeerNumber <= 127 && iPeerNumber != pstMedia->iPayload) {
         CC_SetCnxPayloadNumber(iCnxId, pstMedia->iPayload, iPeerNumber);
     }
+    // Telephone events go under the peer's number for them; a peer that names none keeps ours.
+    const int iPeerEvents = pstMedia->aiSdpPriv[1];
+    if (iPeerEvents >= 96 && iPeerEvents <= 127) CC_SetCnxDtmfPayload(iCnxId, iPeerEvents);
     // Only a connection that was already sending (answered, not held) resumes with the new media.
     if (bWasSending && !IsHeldState(pstFsm->ucCurState)) CC_CnxStartSend(iCnxId);
     return 0;

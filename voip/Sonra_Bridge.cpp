@@ -46,6 +46,10 @@ int Sonra_SetPayloadNumber(int ch, int codecIndex, int pltype) {
     if (codecIndex < 0 || codecIndex >= SONRA_PAYLOAD_LIST_LEN || pltype < 96 || pltype > 127) return -1;
     return OnChannel(ch, [&](SonraBridge* p) { return p->SetPayloadNumber(ch, codecIndex, pltype); });
 }
+int Sonra_SetDtmfPayloadType(int ch, int pltype) {
+    if (pltype < 96 || pltype > 127) return -1;
+    return OnChannel(ch, [&](SonraBridge* p) { return p->SetDtmfPayloadType(ch, pltype); });
+}
 int Sonra_SetRecPort(int ch, int port, int flag) {
     return OnChannel(ch, [&](SonraBridge* p) { return p->SetRecPort(ch, port, flag); });
 }

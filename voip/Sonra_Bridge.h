@@ -33,6 +33,12 @@ public:
         (void)pltype;
         return 0;
     }
+    // The payload number (96..127) telephone events are sent under, as the peer declared it.
+    virtual int SetDtmfPayloadType(int ch, int pltype) {
+        (void)ch;
+        (void)pltype;
+        return 0;
+    }
 };
 
 // Installs the bridge (nullptr removes it). Without a bridge every operation fails with -1.
@@ -45,6 +51,7 @@ int Sonra_CreateChannel();
 int Sonra_DeleteChannel(int ch);
 int Sonra_SetSendCodec(int ch, int codecIndex);  // index below 8
 int Sonra_SetPayloadNumber(int ch, int codecIndex, int pltype);  // pltype 96..127
+int Sonra_SetDtmfPayloadType(int ch, int pltype);  // pltype 96..127
 int Sonra_SetRecPort(int ch, int port, int flag);
 int Sonra_GetRecPort(int ch);
 int Sonra_SetSendAddr(int ch, unsigned ipNetOrder, int port);

@@ -137,6 +137,10 @@ int SonraMainBridge::SetPayloadNumber(int ch, int codecIndex, int pltype) {
     return rc;
 }
 
+int SonraMainBridge::SetDtmfPayloadType(int ch, int pltype) {
+    return Logged("Sonra_SetDTMFPayloadType", Sonra_GetEngine()->SonraVE_SetDTMFPayloadType(ch, pltype));
+}
+
 int SonraMainBridge::SetRecPort(int ch, int port, int) {
     return Logged("Sonra_SetRecPort", Sonra_GetEngine()->SonraVE_SetRecPort(ch, port));
 }

@@ -34,6 +34,7 @@ public:
     int DeleteChannel(int ch) override;
     int SetSendCodec(int ch, int codecIndex) override;
     int SetPayloadNumber(int ch, int codecIndex, int pltype) override;
+    int SetDtmfPayloadType(int ch, int pltype) override;
     int SetRecPort(int ch, int port, int flag) override;
     int GetRecPort(int ch) override;
     int SetSendAddr(int ch, unsigned ipNetOrder, int port) override;

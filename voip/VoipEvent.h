@@ -147,7 +147,8 @@ struct CC_MSG {
 // Remote media handed from the user agent with REMOTE_ALERT_SDP, REMOTE_ANSWER and REMOTE_UPDATE.
 struct CC_REMOTE_MEDIA {
   int32_t iValid;        // must be 1
-  int32_t aiSdpPriv[2];  // kept by the SDP code; [0] the payload number the peer uses (0 unknown)
+  int32_t aiSdpPriv[2];  // kept by the SDP code; [0] the payload number the peer uses (0 unknown),
+                         // [1] the peer's number for telephone events (0 none)
   int32_t iLocalPort;    // the connection's local RTP port
   uint32_t uiRemoteIp;   // network byte order
   int32_t iRemotePort;

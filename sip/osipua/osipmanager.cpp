@@ -18,6 +18,7 @@
 #include "platform/net.h"
 #include "sip/osipua/osipdialog.h"
 #include "sip/osipua/osipua.h"
+#include "sip/osipua/rawresponse.h"
 #include "sip/osipua/uatrace.h"
 #include "sip/osipua/uatransaction.h"
 #include "sip/osipua/utils.h"
@@ -561,7 +562,17 @@ void osip_manager_receive(OsipManager* m, const char* buf, int len, const char* 
     if (tap != nullptr) tap(false, buf, len, host, port);
     osip_event_t* evt = osip_parse(buf, static_cast<size_t>(len));
     if (evt == nullptr) {
-        UA_TRACE(2, "sipd: unparsable datagram from %s:%d dropped", host, port);
+        // The parser refuses some malformed requests outright (a Content-Length beyond the body):
+        // one whose headers can still be read is answered, or its sender would repeat it for 32 s.
+        char tag[OSIP_RANDOM_LEN + 1];
+        OSIP_RandomString(tag, OSIP_RANDOM_LEN);
+        OsipRawResponse answer;
+        if (OSIP_BuildRawResponse(buf, static_cast<size_t>(len), 400, "Bad Request", host, port, tag, &answer)) {
+            UA_TRACE(2, "sipd: unparsable %s request from %s:%d refused with 400", answer.method.c_str(), host, port);
+            osip_udp_send_text(answer.text.data(), answer.text.size(), answer.host.c_str(), answer.port, m->main_socket);
+        } else {
+            UA_TRACE(2, "sipd: unparsable datagram from %s:%d dropped", host, port);
+        }
         return;
     }
     if (evt->sip == nullptr) {
@@ -607,24 +618,28 @@ int osip_udp_send(osip_transaction_t* /*tr*/, osip_message_t* msg, char* host, i
         UA_TRACE(1, "osip_udp_send: NULL message.");
         return 0;
     }
-    OsipManager* m = g_manager.load();
     char* text = nullptr;
     size_t len = 0;
     if (osip_message_to_str(msg, &text, &len) != 0 || text == nullptr) {
         UA_TRACE(1, "osip_udp_send: could not print the message.");
         return -1;
     }
+    int rc = osip_udp_send_text(text, len, host, port, sock);
+    osip_free(text);
+    return rc;
+}
+
+int osip_udp_send_text(const char* text, size_t len, const char* host, int port, int sock) {
     if (len >= static_cast<size_t>(OSIP_SEND_BUF_SIZE)) {
         UA_TRACE(1, "osip_udp_send: message of %u bytes refused.", static_cast<unsigned>(len));
-        osip_free(text);
         return -1;
     }
     uint32_t ip = 0;
     if (host == nullptr || !plat::ParseIPv4(host, &ip)) {
         UA_TRACE(1, "osip_udp_send: dest host error.");
-        osip_free(text);
         return -1;
     }
+    OsipManager* m = g_manager.load();
     int fd = sock >= 1 ? sock : (m != nullptr ? m->main_socket : -1);
     if (port <= 0) port = 5060;
     // Tapped before it leaves: whoever sees the peer's reaction must find the datagram already there.
@@ -635,7 +650,6 @@ int osip_udp_send(osip_transaction_t* /*tr*/, osip_message_t* msg, char* host, i
     } else {
         UA_TRACE(3, "osip_udp_send: %u bytes to %s:%d", static_cast<unsigned>(len), host, port);
     }
-    osip_free(text);
     return 0;
 }
 

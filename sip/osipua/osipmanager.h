@@ -83,6 +83,8 @@ void osip_manager_destroy(OsipManager* m);
 // The stack's send callback: prints the message into its own buffer (refused at 4000 bytes or
 // more) and sends it to host:port (dotted IPv4 only) on the socket, or on the main socket.
 int osip_udp_send(osip_transaction_t* tr, osip_message_t* msg, char* host, int port, int sock);
+// The same for a message already in text.
+int osip_udp_send_text(const char* text, size_t len, const char* host, int port, int sock);
 // Sends a raw message to a host (dotted now, or through "sip_resv").
 int osip_manager_send_raw(OsipManager* m, osip_message_t* msg, const char* host, int port);
 

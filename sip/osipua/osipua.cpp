@@ -141,6 +141,11 @@ bool InLocalList(int pt) {
     return false;
 }
 
+// Keypad digits travel as telephone events; the engine receives them under this number.
+constexpr int kEventPayload = 106;
+constexpr char kEventRtpmap[] = "telephone-event/8000";
+constexpr char kEventFmtp[] = "0-15";
+
 void WriteOfferAudio(SdpHandler* h, SdpContext* ctx) {
     OsipDialog* d = ctx->dialog;
     for (int i = 0; i < SONRA_PAYLOAD_LIST_LEN; ++i) {
@@ -155,6 +160,14 @@ void WriteOfferAudio(SdpHandler* h, SdpContext* ctx) {
         if (payload_type_get_rtpmap(pt, rtpmap, sizeof rtpmap)) p.a_rtpmap = rtpmap;
         sdp_handler_add_audio_payload(h, ctx, &p);
     }
+    // After the codecs: a peer that does not know the events skips them.
+    SdpPayload p;
+    memset(&p, 0, sizeof p);
+    p.pt = kEventPayload;
+    p.localport = d->media_port;
+    p.a_rtpmap = kEventRtpmap;
+    p.a_fmtp = kEventFmtp;
+    sdp_handler_add_audio_payload(h, ctx, &p);
 }
 
 // Whether an rtpmap value ("name/rate[/channels]") names the profile entry: same encoding name
@@ -179,8 +192,32 @@ int LocalPayloadFor(const SdpPayload* p) {
     return -1;
 }
 
-int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
-    OsipDialog* d = ctx->dialog;
+bool IsTelephoneEvent(const SdpPayload* p) {
+    return p->pt >= 96 && p->pt <= 127 && RtpmapNames(p->a_rtpmap, rtp_profile_get_payload(kEventPayload));
+}
+
+// Whether the offer's media line already gives our event number to another format.
+bool EventNumberTaken(SdpContext* ctx, int line) {
+    sdp_message_t* offer = ctx->remote;
+    if (offer == nullptr) return false;
+    for (int k = 0;; ++k) {
+        const char* pt = sdp_message_m_payload_get(offer, line, k);
+        if (pt == nullptr) return false;
+        if (atoi(pt) != kEventPayload) continue;
+        const char* rtpmap = OSIP_SdpAttrForPayload(offer, line, kEventPayload, "rtpmap");
+        return !RtpmapNames(rtpmap, rtp_profile_get_payload(kEventPayload));
+    }
+}
+
+// Telephone events ride along with a codec already taken from the same description: the number
+// the peer gave them is the one our events go out under.
+int TakeTelephoneEvent(OsipDialog* d, const SdpPayload* p) {
+    if (d->remote_media.iValid != 1 || d->remote_media.aiSdpPriv[1] != 0) return -1;
+    d->remote_media.aiSdpPriv[1] = p->pt;
+    return 0;
+}
+
+int AcceptCodec(OsipDialog* d, SdpPayload* p) {
     if (p->ptime != 0 && (p->ptime < 10 || p->ptime > 30)) return -1;
     int local = LocalPayloadFor(p);
     if (local < 0) return -1;
@@ -195,8 +232,30 @@ int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
         d->remote_media.iPayload = local;
         d->remote_media.iPtime = p->ptime;
         d->remote_media.aiSdpPriv[0] = p->pt;  // the number on the wire
+        d->remote_media.aiSdpPriv[1] = 0;
     }
     return 0;
+}
+
+// Answering an offer: events are answered under the number the engine receives them with,
+// unless the offer gives that number to something else.
+int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
+    OsipDialog* d = ctx->dialog;
+    if (!IsTelephoneEvent(p)) return AcceptCodec(d, p);
+    if (TakeTelephoneEvent(d, p) != 0) return -1;
+    p->localport = d->media_port;
+    if (!EventNumberTaken(ctx, p->line)) p->pt = kEventPayload;
+    p->a_rtpmap = kEventRtpmap;
+    p->a_fmtp = kEventFmtp;
+    p->b_as_bandwidth = 0;
+    return 0;
+}
+
+// Reading the answer to our offer.
+int ReadAnswerAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
+    OsipDialog* d = ctx->dialog;
+    if (IsTelephoneEvent(p)) return TakeTelephoneEvent(d, p);
+    return AcceptCodec(d, p);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -550,7 +609,7 @@ int OSIP_Start() {
     if (h != nullptr) {
         sdp_handler_set_accept_callbacks(h, AcceptAudio, nullptr);
         sdp_handler_set_write_offer_callbacks(h, WriteOfferAudio, nullptr);
-        sdp_handler_set_read_answer_callbacks(h, AcceptAudio, nullptr);
+        sdp_handler_set_read_answer_callbacks(h, ReadAnswerAudio, nullptr);
         OSIP_AddBodyHandler(ua, h);
     }
     ua->callbacks[UA_CB_NEW_CALL] = OSIP_OnRemoteNewCall;

@@ -433,7 +433,8 @@ void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, c
     // A held peer may give 0.0.0.0 or port 0: our RTP keeps its last destination then.
     bool usable = now.uiRemoteIp != 0 && now.iRemotePort > 0;
     bool changed = now.uiRemoteIp != before.uiRemoteIp || now.iRemotePort != before.iRemotePort ||
-                   now.iPayload != before.iPayload || now.aiSdpPriv[0] != before.aiSdpPriv[0];
+                   now.iPayload != before.iPayload || now.aiSdpPriv[0] != before.aiSdpPriv[0] ||
+                   now.aiSdpPriv[1] != before.aiSdpPriv[1];
     if (!usable) {
         d->remote_media.uiRemoteIp = before.uiRemoteIp;
         d->remote_media.iRemotePort = before.iRemotePort;

@@ -1,5 +1,5 @@
 // Fuzz target: untrusted SIP text through the parser additions (RAck, Via update), the Digest
-// challenge reader and the SDP offer/answer readers.
+// challenge reader, the SDP offer/answer readers and the stateless answer to refused requests.
 #include <osipparser2/osip_parser.h>
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "sip/osipua/authentication.h"
 #include "sip/osipua/osipdialog.h"
 #include "sip/osipua/osipua.h"
+#include "sip/osipua/rawresponse.h"
 #include "sip/osipua/sdphandler.h"
 
 namespace {
@@ -66,6 +67,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (data[0] == 'S') {
         Negotiate(world, rest.c_str());
+        return 0;
+    }
+    if (data[0] == 'R') {
+        // The rest as a whole datagram (its copied headers are the sender's own, good or bad).
+        OsipRawResponse answer;
+        if (OSIP_BuildRawResponse(rest.data(), rest.size(), 400, "Bad Request", "192.0.2.1", 5060, "t", &answer)) {
+            osip_message_t* parsed = nullptr;
+            if (osip_message_init(&parsed) == 0) {
+                osip_message_parse(parsed, answer.text.data(), answer.text.size());
+                osip_message_free(parsed);
+            }
+        }
         return 0;
     }
     std::string text = (data[0] & 1) ? "SIP/2.0 401 Unauthorized\r\n" : "INVITE sip:a@192.0.2.7 SIP/2.0\r\n";

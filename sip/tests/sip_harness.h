@@ -71,6 +71,7 @@ public:
     }
     std::map<int, int> codec;                          // channel -> codec index
     std::map<int, int> peerNumber;                     // channel -> the peer's dynamic payload number
+    std::map<int, int> dtmfPayload;                    // channel -> the peer's telephone-event number
     std::map<int, std::pair<unsigned, int>> sendAddr;  // channel -> (ip, port)
     int SetSendCodec(int ch, int index) override {
         std::lock_guard<std::mutex> g(mu);
@@ -104,6 +105,11 @@ public:
         std::lock_guard<std::mutex> g(mu);
         codec[ch] = index;
         peerNumber[ch] = pltype;
+        return 0;
+    }
+    int SetDtmfPayloadType(int ch, int pltype) override {
+        std::lock_guard<std::mutex> g(mu);
+        dtmfPayload[ch] = pltype;
         return 0;
     }
     int SetSendAddr(int ch, unsigned ip, int port) override {

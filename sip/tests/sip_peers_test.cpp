@@ -209,8 +209,17 @@ TEST_F(BaresipTest, BaresipCallsUsWeAnswerWithPcmuAndItHangsUp) {
     Notice bye;
     ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &bye, 10000)) << phone.Log();
     EXPECT_EQ(VOIP_CODE_REMOTE_BYE, bye.p3);
+    // Its telephone events are answered on our number; ours go out under its own.
     std::string answer = InviteAnswer();
-    EXPECT_TRUE(IsAudioLine(MediaLine(Body(answer)), "0")) << answer;
+    EXPECT_TRUE(IsAudioLine(MediaLine(Body(answer)), "0 106")) << answer;
+    EXPECT_NE(std::string::npos, Body(answer).find("a=rtpmap:106 telephone-event/8000")) << answer;
+    std::string events = Body(offer).substr(0, Body(offer).find(" telephone-event/8000"));
+    events = events.substr(events.rfind(':') + 1);
+    {
+        std::lock_guard<std::mutex> g(h.bridge.mu);
+        ASSERT_EQ(1u, h.bridge.dtmfPayload.size()) << offer;
+        EXPECT_EQ(atoi(events.c_str()), h.bridge.dtmfPayload.begin()->second) << offer;
+    }
     EXPECT_EQ(0, phone.Wait(5000)) << phone.Log();
 }
 
@@ -224,7 +233,12 @@ TEST_F(BaresipTest, WeCallBaresipItAnswersWithPcmuAndWeHangUp) {
     for (const std::string& m : ReceivedMessages("200")) {
         if (Header(m, "CSeq").find("INVITE") != std::string::npos) ok = m;
     }
-    EXPECT_TRUE(IsAudioLine(MediaLine(Body(ok)), "0")) << ok;
+    EXPECT_TRUE(IsAudioLine(MediaLine(Body(ok)), "0 106")) << ok;
+    {
+        std::lock_guard<std::mutex> g(h.bridge.mu);
+        ASSERT_EQ(1u, h.bridge.dtmfPayload.size()) << ok;
+        EXPECT_EQ(106, h.bridge.dtmfPayload.begin()->second);
+    }
     CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
     ASSERT_TRUE(WaitSent("BYE"));
     // baresip answers the BYE (through the proxy).

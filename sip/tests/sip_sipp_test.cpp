@@ -136,9 +136,10 @@ TEST_F(SippTest, OutgoingCallAnsweredThenPeerHangsUp) {
     EXPECT_EQ(32u, Param(Header(inv, "From"), "tag").size());
     std::string sdp = Body(inv);
     EXPECT_NE(std::string::npos, sdp.find("s=A conversation\r\n")) << sdp;
-    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), "102 0")) << sdp;
+    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), "102 0 106")) << sdp;
     EXPECT_NE(std::string::npos, sdp.find("a=rtpmap:102 iLBC/8000")) << sdp;
     EXPECT_NE(std::string::npos, sdp.find("a=rtpmap:0 pcmu/8000")) << sdp;
+    EXPECT_NE(std::string::npos, sdp.find("a=rtpmap:106 telephone-event/8000\r\na=fmtp:106 0-15\r\n")) << sdp;
     std::vector<std::string> acks = SentMessages("ACK");
     ASSERT_EQ(1u, acks.size());
     EXPECT_EQ(CseqNumber(inv), CseqNumber(acks[0]));
@@ -366,6 +367,66 @@ INSTANTIATE_TEST_SUITE_P(Offers, SippDynamicOfferTest,
                                            OfferCase{"97", "a=rtpmap:97 iLBC/8000"},
                                            OfferCase{"98", "a=rtpmap:98 ILBC/8000"}));
 
+// Telephone events offered beside a codec are answered under the number our engine receives
+// them with, and ours go out under the offerer's number; events without a codec before them,
+// or a number the offer already gives to another format, are handled apart.
+struct EventOfferCase {
+    const char* name;
+    const char* payloads;
+    const char* eventPt;
+    const char* attrs;
+    const char* answered;  // formats of our answer
+    int answeredEvents;    // our number for the events in the answer (0: not answered)
+    int sentUnder;         // number our events go out under (0: the engine is not told)
+};
+void PrintTo(const EventOfferCase& c, std::ostream* os) { *os << c.name; }
+class SippEventOfferTest : public SippTest, public ::testing::WithParamInterface<EventOfferCase> {};
+
+TEST_P(SippEventOfferTest, IsAnsweredAndReachesTheEngine) {
+    const EventOfferCase& c = GetParam();
+    ASSERT_TRUE(sipp.Start("in_event_offer.xml",
+                           {"-key", "offer_payloads", c.payloads, "-key", "event_pt", c.eventPt, "-key", "offer_attrs",
+                            c.attrs},
+                           Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::string answer;
+    for (const std::string& m : SentMessages("200")) {
+        if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
+    }
+    ASSERT_FALSE(answer.empty());
+    std::string sdp = Body(answer);
+    EXPECT_TRUE(IsAudioLine(MediaLine(sdp), c.answered)) << sdp;
+    std::string events = std::to_string(c.answeredEvents);
+    if (c.answeredEvents != 0) {
+        EXPECT_NE(std::string::npos, sdp.find("a=rtpmap:" + events + " telephone-event/8000\r\na=fmtp:" + events + " 0-15\r\n"))
+            << sdp;
+    } else {
+        EXPECT_EQ(std::string::npos, sdp.find("telephone-event")) << sdp;
+    }
+    std::lock_guard<std::mutex> g(h.bridge.mu);
+    EXPECT_EQ(Sonra_PayloadToCodecIndex(0), h.bridge.codec.begin()->second);
+    if (c.sentUnder == 0) {
+        EXPECT_TRUE(h.bridge.dtmfPayload.empty());
+    } else {
+        ASSERT_EQ(1u, h.bridge.dtmfPayload.size());
+        EXPECT_EQ(c.sentUnder, h.bridge.dtmfPayload.begin()->second);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, SippEventOfferTest,
+    ::testing::Values(EventOfferCase{"OnTheCommonNumber", "0 101", "101", "a=sendrecv", "0 106", 106, 101},
+                      EventOfferCase{"OnOurNumber", "0 106", "106", "a=sendrecv", "0 106", 106, 106},
+                      EventOfferCase{"OurNumberTakenByAnotherFormat", "0 106 101", "101", "a=rtpmap:106 opus/48000/2",
+                                     "0 101", 101, 101},
+                      EventOfferCase{"BeforeAnyCodec", "101 0", "101", "a=sendrecv", "0", 0, 0}),
+    [](const ::testing::TestParamInfo<EventOfferCase>& i) { return std::string(i.param.name); });
+
 TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {
     ASSERT_TRUE(sipp.Start("in_options.xml", {}, Us()));
     h.Register("alice", "secret", sipp.port);
@@ -412,6 +473,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedCase{"ContentLengthBeyondTheBody", 400, "options", "1 OPTIONS", "X-Case: plain", "120", nullptr},
         RefusedCase{"InviteContentLengthBeyondTheBody", 400, "invite", "1 INVITE", "X-Case: plain", "300", nullptr},
+        // With a body the parser itself refuses the request: the answer is built from its text.
+        RefusedCase{"InviteContentLengthBeyondItsSdpBody", 400, "invite_sdp", "1 INVITE", "X-Case: plain", "400",
+                    nullptr},
+        RefusedCase{"InviteContentLengthSlightlyBeyondItsSdpBody", 400, "invite_sdp", "1 INVITE", "X-Case: plain", "100",
+                    nullptr},
         RefusedCase{"CseqNumberBeyond32Bits", 400, "options", "4294967296 OPTIONS", "X-Case: plain", "0", nullptr},
         RefusedCase{"InviteCseqNumberBeyond32Bits", 400, "invite", "99999999999 INVITE", "X-Case: plain", "0", nullptr},
         RefusedCase{"SipVersionThree", 505, "options", "1 OPTIONS", "X-Case: plain", "0", nullptr},

@@ -10,7 +10,9 @@
 
 #include "common/debug.h"
 #include "platform/wave.h"
+#include "voip/CC_State.h"
 #include "voip/Sonra_Main.h"
+#include "voip/tests/voip_test_support.h"
 
 namespace {
 
@@ -140,6 +142,61 @@ TEST_F(Bridge, EngineNoticesReachTheLog) {
   Sonra_GetEngine()->SoundCard().RaiseSlowFlag();
   for (int i = 0; i < 100 && !Logged("error_handler: 9013"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(Logged("error_handler: 9013"));
+}
+
+// Call control over the real engine (the recording bridge of the fixture is replaced by the
+// engine's own once call control runs).
+class BridgeUnderCallControl : public voiptest::CallControlTest {
+ protected:
+  void SetUp() override {
+    plat::SetAudioBackend(plat::AudioBackend::File);
+    plat::SetWaveInFile("");
+    plat::SetWaveOutFile("");
+    CallControlTest::SetUp();
+    ASSERT_EQ(0, Sonra_Init());
+    ASSERT_EQ(Sonra_MainBridge(), Sonra_GetBridge());
+  }
+  void TearDown() override {
+    CallControlTest::TearDown();
+    Sonra_Destroy();
+  }
+  void Run(CC_CNX* cnx, int call, int event) {
+    CC_MSG msg{call, cnx->iCnxId, event, VOIP_CODE_NONE, -1, nullptr, 0};
+    if (event == CCEVT_REMOTE_ALERT_SDP || event == CCEVT_REMOTE_ANSWER) {
+      msg.iParam1 = event == CCEVT_REMOTE_ANSWER ? 200 : 183;
+      msg.pValue = voiptest::NewMedia("127.0.0.1", 40000, 0);
+    }
+    CC_RunFsm(&cnx->stFsm, event, &msg);
+    free(msg.pValue);
+  }
+};
+
+TEST_F(BridgeUnderCallControl, EarlyMediaAnswerHoldAndResumeLogNoEngineError) {
+  const int call = CM_AllocCall();
+  const int id = CC_AllocCnx();
+  ASSERT_GE(id, 0);
+  CC_SetCnxCallId(call, id);
+  CC_CNX* cnx = CC_GetCnx(id);
+  const int ch = cnx->iChannel;
+  cnx->stFsm.ucCurState = CC_ST_CALLING;
+  SonraVE* ve = Sonra_GetEngine();
+  struct Step {
+    int event;
+    int state;
+  };
+  for (Step step : {Step{CCEVT_REMOTE_ALERT_SDP, CC_ST_ALERTING}, Step{CCEVT_REMOTE_ANSWER, CC_ST_CONNECTED},
+                    Step{CCEVT_HOLD, CC_ST_HELD}, Step{CCEVT_UNHOLD, CC_ST_CONNECTED}, Step{CCEVT_HOLD, CC_ST_HELD},
+                    Step{CCEVT_UNHOLD, CC_ST_CONNECTED}}) {
+    SCOPED_TRACE(CC_GetEventName(step.event));
+    Run(cnx, call, step.event);
+    EXPECT_EQ(step.state, cnx->stFsm.ucCurState);
+    EXPECT_EQ(step.event != CCEVT_HOLD, ve->PlayoutMixer().Playing(ch));
+    EXPECT_EQ(step.state == CC_ST_CONNECTED, cnx->bSending != 0);
+  }
+  for (const std::string& line : voiptest::TraceLines()) EXPECT_EQ(std::string::npos, line.find(" error: ")) << line;
+  CC_FreeCnx(id);
+  CM_FreeCall(call);
+  Pump();
 }
 
 }  // namespace

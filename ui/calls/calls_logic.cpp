@@ -192,6 +192,8 @@ std::string CallBackAddress(const std::string& number, const std::string& suffix
 
 int KeypadValue(int controlId) { return controlId >= 1117 && controlId <= 1128 ? controlId - 1117 : -1; }
 
+bool KeypadKeySends(int value) { return value >= 0 && value <= 9; }
+
 int KeypadSlideStep(int shown, int full, bool* done) {
     shown += 50;
     *done = shown >= full;

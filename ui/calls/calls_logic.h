@@ -77,6 +77,9 @@ bool OpenChatWith(const std::string& number);
 
 // Keypad: the key value of a control id (1117-1128), and the slide-out step.
 int KeypadValue(int controlId);
+// Whether a key's value reaches the peer: calls carry the digits 0-9 only, so the keypad does
+// not offer * and #.
+bool KeypadKeySends(int value);
 // One 100 ms step: the new shown width; *done when the window is fully out.
 int KeypadSlideStep(int shown, int full, bool* done);
 

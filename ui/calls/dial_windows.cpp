@@ -232,6 +232,8 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
         keys_[v]->setAccessibleName(QString(QChar(kKeyChars[v])));
         key = keys_[v]->sizeHint();
         connect(keys_[v], &QAbstractButton::clicked, this, [this, v] { PressKey(1117 + v); });
+        // A key whose tone never reaches the peer is not offered; 0 stays in the middle.
+        if (!KeypadKeySends(v)) keys_[v]->hide();
     }
     // Wide enough for the caption beside the window buttons; the keys stand in the middle.
     const int grid = 3 * key.width() + 16;
@@ -250,7 +252,7 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
 
 void CKeypadDlg::PressKey(int controlId) {
     const int value = KeypadValue(controlId);
-    if (value < 0) return;
+    if (value < 0 || !KeypadKeySends(value)) return;
     plat::PlaySoundFile(shell::SkinFile("keydown.wav").toStdString(), false);
     QString shown = digits_->text() + QChar(kKeyChars[value]);
     if (shown.size() > 32) shown = shown.right(32);

@@ -117,13 +117,16 @@ TEST_F(VoiceEngineCall, SpeechBothWaysAndDtmfThroughCallControl) {
 }
 
 // baresip as Bob: registered through the same proxy, answering at once, sending a WAV file
-// (its aufile source) and dumping what it decodes (its sndfile module).
-TEST_F(VoiceEngineCall, BaresipCallCarriesAudioBothWaysWithPcmu) {
+// (its aufile source) and dumping what it decodes (its sndfile module); Alice's digits follow
+// the speech.
+TEST_F(VoiceEngineCall, BaresipCallCarriesAudioBothWaysWithPcmuAndDigits) {
   if (!e2e::HaveTool("baresip")) GTEST_SKIP() << "baresip is needed";
   const std::string aliceWav = dir + "/alice.wav";
   const std::string bobWav = dir + "/bob.wav";
   ASSERT_TRUE(e2e::MakeSpeech(dir, kAliceText, aliceWav));
-  ASSERT_TRUE(e2e::MakeSpeech(dir, kBobText, bobWav));
+  // baresip hangs up when its file ends: four seconds of silence after Bob's words leave time
+  // for Alice's digits.
+  ASSERT_TRUE(e2e::MakeSpeech(dir, kBobText, bobWav, 48000, 0, 4));
   const int bobSip = e2e::FreePortPair(17);
   const int aliceSip = e2e::FreePortPair(19);
   const int bobRtp = test_ports::Reserve(20);
@@ -158,11 +161,24 @@ TEST_F(VoiceEngineCall, BaresipCallCarriesAudioBothWaysWithPcmu) {
   ASSERT_TRUE(bob.WaitFor("200 OK", 10000)) << bob.Output() << kamailio.Output();
   ASSERT_TRUE(alice.Start({kPeer, "call", "--sip-port", std::to_string(aliceSip), "--user", "alice",
                            "--remote-port", std::to_string(proxyPort), "--call", "bob", "--in", aliceWav, "--out",
-                           dir + "/alice_out.wav", "--seconds", "12"},
+                           dir + "/alice_out.wav", "--seconds", "12", "--dtmf", "2580", "--dtmf-at", "5500",
+                           "--dtmf-gap", "300"},
                           dir + "/alice.log"));
   // baresip ends the call when its file has been sent.
   EXPECT_EQ(0, alice.Wait(40000)) << alice.Output() << bob.Output();
   bob.Stop();
+  // The keypad's digits reached a standard phone as telephone events: it reports each one's end
+  // once (the repeated end packets are one end).
+  std::string digits;
+  {
+    const std::string log = bob.Output();
+    const std::string mark = "received event: '";
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+      const size_t digit = at + mark.size();
+      if (log.compare(digit + 1, 10, "' (end=1)\n") == 0) digits += log[digit];
+    }
+  }
+  EXPECT_EQ("2580", digits) << bob.Output();
   std::string decoded;
   {
     const std::string list = dir + "/dumps.txt";

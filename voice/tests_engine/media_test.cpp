@@ -91,10 +91,12 @@ TEST(RtpSender, TelephoneEventOf100MsWith20MsPackets) {
   const uint32_t start = Ts(t.packets[0]) + 160;
   ASSERT_EQ(0, t.sender.startDtmf(5, 100));
   EXPECT_EQ(-1, t.sender.startDtmf(6, 100));  // one event at a time
-  for (int i = 0; i < 16; ++i) tx.send(0, frame, 80, 0, 8000, 0);
-  ASSERT_EQ(9u, t.packets.size());
-  const int durations[6] = {160, 320, 480, 640, 800, 960};
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 20; ++i) tx.send(0, frame, 80, 0, 8000, 0);
+  ASSERT_EQ(11u, t.packets.size());
+  // Five updates, then the end packet three times over: same timestamp and duration, end bit set,
+  // a new sequence number each.
+  const int durations[8] = {160, 320, 480, 640, 800, 960, 960, 960};
+  for (int i = 0; i < 8; ++i) {
     const Packet& p = t.packets[1 + i];
     SCOPED_TRACE(i);
     ASSERT_EQ(16u, p.size());
@@ -102,14 +104,14 @@ TEST(RtpSender, TelephoneEventOf100MsWith20MsPackets) {
     EXPECT_EQ(i == 0, Marker(p));
     EXPECT_EQ(start, Ts(p));
     EXPECT_EQ(5, p[12]);
-    EXPECT_EQ(i == 5 ? 138 : 10, p[13]);
+    EXPECT_EQ(i >= 5 ? 138 : 10, p[13]);
     EXPECT_EQ(durations[i], (p[14] << 8) | p[15]);
     EXPECT_EQ(static_cast<uint16_t>(Seq(t.packets[i]) + 1), Seq(p));
   }
-  // Voice resumes after the event, its timestamp moved on by the event's duration.
-  EXPECT_EQ(0, Pt(t.packets[7]));
-  EXPECT_EQ(start + 960, Ts(t.packets[7]));
-  EXPECT_EQ(Ts(t.packets[7]) + 160, Ts(t.packets[8]));
+  // Voice resumes after the last end packet, its timestamp where the sound would be by then.
+  EXPECT_EQ(0, Pt(t.packets[9]));
+  EXPECT_EQ(start + 960 + 2 * 160, Ts(t.packets[9]));
+  EXPECT_EQ(Ts(t.packets[9]) + 160, Ts(t.packets[10]));
 }
 
 TEST(RtpSender, EventsKeepTheirLengthWithWidebandPackets) {
@@ -118,11 +120,16 @@ TEST(RtpSender, EventsKeepTheirLengthWithWidebandPackets) {
   ASSERT_EQ(0, t.sender.startDtmf(9, 100));
   uint8_t payload[100] = {};
   // 20-ms packets of a 16000-Hz codec: timestamps step by 320, the event clock by 160.
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(0, t.sender.send(0, payload, 100, 320, 16));
-  ASSERT_EQ(6u, t.packets.size());
-  EXPECT_EQ(960, (t.packets[5][14] << 8) | t.packets[5][15]);
-  EXPECT_EQ(138, t.packets[5][13]);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(0, t.sender.send(0, payload, 100, 320, 16));
+  ASSERT_EQ(8u, t.packets.size());
+  for (int i = 5; i < 8; ++i) {
+    EXPECT_EQ(960, (t.packets[i][14] << 8) | t.packets[i][15]);
+    EXPECT_EQ(138, t.packets[i][13]);
+  }
   EXPECT_FALSE(t.sender.dtmfActive());
+  // The voice after it sits 8 packets of 320 after the event's start.
+  EXPECT_EQ(100, t.sender.send(0, payload, 100, 320, 16));
+  EXPECT_EQ(Ts(t.packets[0]) + 8 * 320, Ts(t.packets[8]));
 }
 
 TEST(RtpSender, QueuedDigitsFollowEachOther) {
@@ -131,11 +138,16 @@ TEST(RtpSender, QueuedDigitsFollowEachOther) {
   ASSERT_EQ(0, t.sender.queueDtmf(1, 40));
   ASSERT_EQ(0, t.sender.queueDtmf(2, 40));
   uint8_t payload[160] = {};
-  for (int i = 0; i < 10; ++i) t.sender.send(0, payload, 160, 160, 8);
+  for (int i = 0; i < 14; ++i) t.sender.send(0, payload, 160, 160, 8);
   std::string digits;
   for (const Packet& p : t.packets)
     if (Pt(p) == 101 && p[13] == 138) digits += static_cast<char>('0' + p[12]);
-  EXPECT_EQ("12", digits);
+  EXPECT_EQ("111222", digits);
+  // The second digit starts after the first one's last end packet, on a timestamp of its own.
+  ASSERT_EQ(14u, t.packets.size());
+  EXPECT_TRUE(Marker(t.packets[5]));
+  EXPECT_EQ(2, t.packets[5][12]);
+  EXPECT_EQ(Ts(t.packets[0]) + 5 * 160, Ts(t.packets[5]));
   rtpsender none;
   EXPECT_EQ(-1, none.queueDtmf(1, 40));  // no telephone-event type set
 }

@@ -218,6 +218,8 @@ TEST_F(VoipConnectionFsm, EveryCellOfTheTable) {
             if (pCell == nullptr) {
                 EXPECT_TRUE(bridge.calls.empty());
             }
+            EXPECT_TRUE(bridge.refused.empty()) << bridge.refused[0];
+            bridge.refused.clear();
 
             if (after.bInUse) CC_FreeCnx(iCnx);
             CM_FreeCall(iCall);
@@ -295,6 +297,57 @@ TEST_F(VoipConnectionFsm, MediaDetailsOfTheMediaCells) {
     CC_FreeCnx(iCnx);
 }
 
+// Media starts again on the answer after early media and on every resume: the engine is never
+// asked to start what already runs (it would refuse and log an error), and each resume brings
+// sending and playout back.
+TEST_F(VoipConnectionFsm, HoldAndResumeStartNothingTwice) {
+    struct Step {
+        int iEvent;
+        bool bMediaOn;  // sending and playing afterwards (early media only plays)
+    };
+    struct Path {
+        const char* name;
+        int iStart;
+        std::vector<Step> steps;
+    };
+    const std::vector<Path> paths = {
+        {"outgoing with early media", CC_ST_CALLING,
+         {{CCEVT_REMOTE_ALERT_SDP, false}, {CCEVT_REMOTE_ANSWER, true}, {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true},
+          {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true}, {CCEVT_REMOTE_HOLD, false}, {CCEVT_REMOTE_UNHOLD, true}}},
+        {"outgoing answered at once", CC_ST_CALLING,
+         {{CCEVT_REMOTE_ANSWER, true}, {CCEVT_REMOTE_HOLD, false}, {CCEVT_REMOTE_UNHOLD, true}, {CCEVT_HOLD, false},
+          {CCEVT_UNHOLD, true}}},
+        {"incoming", CC_ST_OFFERED, {{CCEVT_CONNECT, true}, {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true}}},
+    };
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        ASSERT_GE(iCnx, 0);
+        CC_SetCnxCallId(iCall, iCnx);
+        CC_CNX* pstCnx = CC_GetCnx(iCnx);
+        int iChannel = pstCnx->iChannel;
+        pstCnx->stFsm.ucCurState = static_cast<uint8_t>(path.iStart);
+        for (const Step& step : path.steps) {
+            SCOPED_TRACE(CC_GetEventName(step.iEvent));
+            CC_MSG msg = MakeMsg(iCall, iCnx, step.iEvent);
+            CC_RunFsm(&pstCnx->stFsm, step.iEvent, &msg);
+            free(msg.pValue);
+            EXPECT_TRUE(bridge.refused.empty()) << bridge.refused[0];
+            EXPECT_TRUE(bridge.channels[iChannel].bListening);
+            EXPECT_EQ(step.bMediaOn, bridge.Sending(iChannel));
+            EXPECT_EQ(step.bMediaOn || step.iEvent == CCEVT_REMOTE_ALERT_SDP, bridge.Playing(iChannel));
+        }
+        int iListens = 0;
+        for (const std::string& call : bridge.calls) iListens += call == "StartListen(" + std::to_string(iChannel) + ")";
+        EXPECT_EQ(1, iListens);
+        bridge.calls.clear();
+        CC_FreeCnx(iCnx);
+        CM_FreeCall(iCall);
+        Pump();
+    }
+}
+
 // The SDP code matched our codec under the peer's own dynamic number: the engine sends and
 // receives it under that number; our own numbers change nothing.
 TEST_F(VoipConnectionFsm, PeersDynamicPayloadNumberReachesTheEngine) {
@@ -316,6 +369,27 @@ TEST_F(VoipConnectionFsm, PeersDynamicPayloadNumberReachesTheEngine) {
         free(pMedia);
         EXPECT_EQ(c.iExpected, bridge.channels[iChannel].iPeerNumber) << c.iPayload << "/" << c.iPeerNumber;
         EXPECT_EQ(Sonra_PayloadToCodecIndex(c.iPayload), bridge.channels[iChannel].iCodecIndex);
+        CC_FreeCnx(iCnx);
+        CM_FreeCall(iCall);
+    }
+}
+
+// Telephone events are sent under the number the peer gave them; a peer that names none (one of
+// our own kind) leaves the engine's own number alone.
+TEST_F(VoipConnectionFsm, PeersTelephoneEventNumberReachesTheEngine) {
+    for (int iPeerEvents : {101, 106, 127, 0, 95, 128}) {
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        ASSERT_GE(iCnx, 0);
+        CC_CNX* pstCnx = CC_GetCnx(iCnx);
+        int iChannel = pstCnx->iChannel;
+        CC_REMOTE_MEDIA* pMedia = NewMedia("10.1.1.1", 40000, 0);
+        pMedia->aiSdpPriv[1] = iPeerEvents;
+        CC_MSG update{iCall, iCnx, CCEVT_REMOTE_UPDATE, VOIP_CODE_NONE, -1, pMedia, 0};
+        EXPECT_EQ(0, CC_ApplyRemoteSdp(&pstCnx->stFsm, CC_FSM_STAY, &update));
+        free(pMedia);
+        bool bValid = iPeerEvents >= 96 && iPeerEvents <= 127;
+        EXPECT_EQ(bValid ? iPeerEvents : 0, bridge.channels[iChannel].iDtmfPayload) << iPeerEvents;
         CC_FreeCnx(iCnx);
         CM_FreeCall(iCall);
     }

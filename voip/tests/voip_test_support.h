@@ -41,6 +41,7 @@ public:
         int iCodecIndex = -1;
         int iPeerNumber = 0;  // the peer's dynamic payload number for the codec (0 none)
         int iCnPayload = -1;
+        int iDtmfPayload = 0;  // the peer's telephone-event number (0 none given)
         std::vector<int> dtmf;
     };
 
@@ -48,6 +49,7 @@ public:
     std::vector<std::string> calls;    // "StartSend(2)" ...
     int iDeleted = 0;
     bool bFailCreate = false;
+    std::vector<std::string> refused;  // starts refused as already running: "StartListen(2)" ...
     std::set<int> failingPorts;        // SetRecPort fails for these
     bool bFailAllPorts = false;
     int iSetRecPortCalls = 0;
@@ -81,6 +83,9 @@ public:
             c.iPeerNumber = pltype;
         });
     }
+    int SetDtmfPayloadType(int ch, int pltype) override {
+        return Logged("SetDtmfPayloadType", ch, [&](Channel& c) { c.iDtmfPayload = pltype; });
+    }
     int SetRecPort(int ch, int port, int) override {
         std::lock_guard<std::recursive_mutex> guard(mu);
         iSetRecPortCalls++;
@@ -98,8 +103,9 @@ public:
             c.iSendPort = port;
         });
     }
-    int StartListen(int ch) override { return Logged("StartListen", ch, [](Channel& c) { c.bListening = true; }); }
-    int StartPlayout(int ch) override { return Logged("StartPlayout", ch, [](Channel& c) { c.bPlaying = true; }); }
+    // Like the engine, a second start of listening or playout on a channel is refused.
+    int StartListen(int ch) override { return Once("StartListen", ch, &Channel::bListening); }
+    int StartPlayout(int ch) override { return Once("StartPlayout", ch, &Channel::bPlaying); }
     int StartSend(int ch) override { return Logged("StartSend", ch, [](Channel& c) { c.bSending = true; }); }
     int StopPlayout(int ch) override { return Logged("StopPlayout", ch, [](Channel& c) { c.bPlaying = false; }); }
     int StopSend(int ch) override { return Logged("StopSend", ch, [](Channel& c) { c.bSending = false; }); }
@@ -126,6 +132,18 @@ private:
     bool Flag(int ch, bool Channel::*flag) const {
         auto it = channels.find(ch);
         return it != channels.end() && it->second.*flag;
+    }
+    int Once(const char* pszName, int ch, bool Channel::*flag) {
+        std::lock_guard<std::recursive_mutex> guard(mu);
+        Log(pszName, ch);
+        auto it = channels.find(ch);
+        if (it == channels.end()) return -1;
+        if (it->second.*flag) {
+            refused.push_back(calls.back());
+            return -1;
+        }
+        it->second.*flag = true;
+        return 0;
     }
     // A logged call on one channel: fn changes the channel; -1 when there is no such channel.
     template <typename F>

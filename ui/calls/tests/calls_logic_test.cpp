@@ -98,6 +98,7 @@ TEST(CallsLogic, KeypadValuesAndSlide) {
     EXPECT_EQ(10, KeypadValue(1127));
     EXPECT_EQ(11, KeypadValue(1128));
     EXPECT_EQ(-1, KeypadValue(1129));
+    for (int v = -1; v <= 12; ++v) EXPECT_EQ(v >= 0 && v <= 9, KeypadKeySends(v)) << v;
     bool done = false;
     int w = 0, steps = 0;
     while (!done) {
