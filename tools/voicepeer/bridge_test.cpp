@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/debug.h"
+#include "platform/tests/test_ports.h"
 #include "platform/wave.h"
 #include "voip/CC_State.h"
 #include "voip/Sonra_Main.h"
@@ -178,6 +179,11 @@ TEST_F(BridgeUnderCallControl, EarlyMediaAnswerHoldAndResumeLogNoEngineError) {
   CC_SetCnxCallId(call, id);
   CC_CNX* cnx = CC_GetCnx(id);
   const int ch = cnx->iChannel;
+  // A reserved port, so a parallel test's engine cannot take the call's port before it listens.
+  const int port = test_ports::Reserve(2);
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(0, Sonra_SetRecPort(ch, port, 0));
+  cnx->iLocalRtpPort = port;
   cnx->stFsm.ucCurState = CC_ST_CALLING;
   SonraVE* ve = Sonra_GetEngine();
   struct Step {
