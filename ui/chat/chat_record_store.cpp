@@ -140,6 +140,8 @@ void ChatRecordFile::RecordTime(int64_t time, std::string* stamp, std::string* d
     if (date) *date = buf;
 }
 
+bool ChatRecordFile::KeepPrivate() const { return !root_.empty() && PrivateFolder(root_); }
+
 std::string ChatRecordFile::PeerFolder(int peer) const { return plat::PathJoin(root_, std::to_string(peer)); }
 
 std::string ChatRecordFile::DayFile(int peer, std::string_view date, int voice) const {
@@ -156,7 +158,7 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
     record.push_back('\0');
 
     std::string folder = PeerFolder(peer);
-    if (!PrivateFolder(root_) || !PrivateFolder(folder)) {
+    if (!KeepPrivate() || !PrivateFolder(folder)) {
         DebugTrace(MOD_QZ, 2, "chat record lost: cannot make %s (%s)", folder.c_str(), std::strerror(errno));
         return false;
     }

@@ -65,6 +65,10 @@ class ChatRecordFile {
     // Local date and time of a record: "%Y-%m-%d %H:%M" and "%Y-%m-%d".
     static void RecordTime(int64_t time, std::string* stamp, std::string* date);
 
+    // Makes the records root (made if missing) the user's alone, with every folder of older versions
+    // under it; false when it cannot be made so.
+    bool KeepPrivate() const;
+
     std::string PeerFolder(int peer) const;
     std::string DayFile(int peer, std::string_view date, int voice) const;
     // "name.dat" of the folder (at most 127 bytes); "" when missing.

@@ -3,6 +3,7 @@
 // answers from the window his program opened by itself, and alice holds her press-to-talk button for
 // a voice message; both record the exchange.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "platform/fs.h"
 #include "ui/chat/chat_record_store.h"
 #include "shell_services.h"
 
@@ -364,6 +366,18 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "Rcv TEXT Msg", 15000)) << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitRecord(aliceRecords, 1002, plat::Utf8ToAnsi(toAlice), false, 10000));
     EXPECT_TRUE(WaitRecord(bobRecords, 1001, plat::Utf8ToAnsi(toAlice), false, 10000));
+    // Private messages: nobody but the user can read them.
+    for (const std::string& root : {bobRecords, aliceRecords}) {
+        std::vector<std::string> paths = {root};
+        const std::string peer = root + (root == bobRecords ? "/1001" : "/1002");
+        paths.push_back(peer);
+        for (const std::string& name : plat::ListDirectory(peer)) paths.push_back(peer + "/" + name);
+        for (const std::string& path : paths) {
+            struct stat st {};
+            ASSERT_EQ(0, stat(path.c_str(), &st)) << path;
+            EXPECT_EQ(0, st.st_mode & 077) << path;
+        }
+    }
 
     // Alice holds her press-to-talk button: once the press has started a voice message she speaks for
     // three seconds (the hold is the message's length, not a wait), and Bob receives it.

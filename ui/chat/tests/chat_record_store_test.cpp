@@ -363,12 +363,19 @@ TEST_F(ChatRecordStore, RecordsAreTheUsersAlone) {
     for (const Case& c : cases) {
         const std::string root = root_ + "/" + std::string(c.name).substr(0, 3) + std::to_string(&c - cases);
         c.before(root);
+        if (std::string(c.name).find("sign-in") != std::string::npos) {
+            // Signing in closes the root before any record is written.
+            ASSERT_TRUE(ChatRecordFile(root).KeepPrivate());
+            EXPECT_EQ(0700, ModeOf(root)) << c.name;
+        }
         ChatRecordFile store(root);
         ASSERT_TRUE(store.Append(7, 0, 0, "Ann", "Bob", kT, "private", 0, "")) << c.name;
         ASSERT_TRUE(store.Append(7, 1, 0, "Ann", "Bob", kT, "12", 1, "Annie")) << c.name;
         EXPECT_EQ(0700, ModeOf(root)) << c.name;
         EXPECT_EQ(0700, ModeOf(root + "/7")) << c.name;
         for (const char* f : {"/7/name.dat", "/7/2007-03-05-0.dat", "/7/2007-03-05-1.dat"}) EXPECT_EQ(0600, ModeOf(root + f)) << c.name << f;
+        EXPECT_TRUE(store.KeepPrivate()) << c.name;
+        EXPECT_EQ(0700, ModeOf(root)) << c.name;
         // A deletion's rewrite stays private.
         std::vector<ChatRecordRow> rows;
         store.ReadDay(7, "2007-03-05", 0, &rows);
