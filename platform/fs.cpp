@@ -46,19 +46,23 @@ bool WriteAll(int fd, const char* p, size_t n) {
 constexpr char kTempMark[] = ".tmp-";
 constexpr size_t kTempRandom = 6;
 
+// base empty: a temporary file of any name.
 bool IsTempOf(const char* entry, const std::string& base) {
   const size_t n = std::strlen(entry);
-  const size_t head = 1 + base.size() + sizeof kTempMark - 1;
-  if (n != head + kTempRandom || entry[0] != '.') return false;
+  const size_t mark = sizeof kTempMark - 1;
+  if (n < 1 + base.size() + mark + kTempRandom || entry[0] != '.') return false;
+  const size_t head = n - kTempRandom;
+  if (base.empty() ? head < 2 + mark : head != 1 + base.size() + mark) return false;
   if (std::memcmp(entry + 1, base.data(), base.size()) != 0) return false;
-  if (std::memcmp(entry + 1 + base.size(), kTempMark, sizeof kTempMark - 1) != 0) return false;
+  if (std::memcmp(entry + head - mark, kTempMark, mark) != 0) return false;
   for (size_t i = head; i < n; ++i)
     if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return false;
   return true;
 }
 
-// Removes what earlier rewrites of base left behind when they were killed. A writer holds a lock
-// on its temporary file for as long as it works on it, so only abandoned ones can be locked here.
+// Removes what earlier rewrites of base (any file when empty) left behind when they were killed. A
+// writer holds a lock on its temporary file for as long as it works on it, so only abandoned ones
+// can be locked here.
 void RemoveStaleTemps(const std::string& dir, const std::string& base) {
   DIR* d = ::opendir(dir.c_str());
   if (!d) return;
@@ -172,6 +176,11 @@ bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess
   if (!ok) ::unlink(name.data());
   ok = (::close(fd) == 0) && ok;
   return ok;
+}
+
+void RemoveStaleTempFiles(const std::string& folder) {
+  const std::string dir = NormalizeSeparators(folder);
+  RemoveStaleTemps(dir.empty() ? "." : dir, std::string());
 }
 
 bool ReadFile(const std::string& path, std::string* out, size_t maxBytes) {

@@ -182,6 +182,19 @@ TEST(PlatformFs, AtomicWriteRemovesTheTemporaryFilesOfKilledWrites) {
   EXPECT_EQ(back, "y");
 }
 
+TEST(PlatformFs, AFolderCleanUpRemovesTheTemporaryFilesOfEveryKilledRewrite) {
+  plat_test::TempDir dir;
+  for (const char* name : {".a.dat.tmp-a1B2c3", ".b.dat.tmp-Zz9999", ".b.dat.keep", ".tmp-a1B2c3", "c.dat.tmp-a1B2c3",
+                           ".d.dat.tmp-a1B2c", "e.dat"})
+    ::close(::open(dir.file(name).c_str(), O_CREAT | O_WRONLY, 0600));
+  const int live = ::open(dir.file(".f.dat.tmp-live00").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  plat::RemoveStaleTempFiles(dir.path());
+  EXPECT_EQ(plat::ListDirectory(dir.path()), (std::vector<std::string>{".b.dat.keep", ".d.dat.tmp-a1B2c", ".f.dat.tmp-live00",
+                                                                       ".tmp-a1B2c3", "c.dat.tmp-a1B2c3", "e.dat"}));
+  ::close(live);
+}
+
 TEST(PlatformFs, BaseFolderSetting) {
   std::string exe = plat::ExecutableDirectory();
   EXPECT_FALSE(exe.empty());

@@ -57,6 +57,9 @@ ChatRecordFile* Records() {
 
 void SetSignedIn(const std::string& recordsRoot, const std::string& ownName) {
     Records()->SetRoot(recordsRoot);
+    // Private messages: the history is closed to other users, also that of older versions.
+    if (!recordsRoot.empty() && !Records()->KeepPrivate())
+        DebugTrace(MOD_QZ, 2, "chat records: cannot make %s private", recordsRoot.c_str());
     g_ownName = ownName;
     ChatWindowCore::SetRobotId(g_serviceSettings.robot);
     if (g_serviceSettings.robot <= 0) DebugTrace(MOD_QZ, 1, "The settings file names no chat robot: chat rooms and groups cannot start");

@@ -187,6 +187,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     list_ = new QTreeWidget(right);
     list_->setObjectName("recordList");
     list_->setRootIsDecorated(false);
+    list_->setUniformRowHeights(true);  // a search can list tens of thousands of rows
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setColumnCount(5);
     list_->header()->resizeSection(0, 120);
@@ -236,11 +237,13 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
 }
 
 CChatRecordFrame::~CChatRecordFrame() {
+    CancelSearch();
     WriteBackChanges();
     if (ownerSlot_) *ownerSlot_ = nullptr;
 }
 
 void CChatRecordFrame::closeEvent(QCloseEvent* e) {
+    CancelSearch();
     WriteBackChanges();
     QMainWindow::closeEvent(e);
 }
@@ -341,6 +344,7 @@ bool CChatRecordFrame::SelectRecordOwner(int peer) {
 }
 
 void CChatRecordFrame::ClearRecords() {
+    CancelSearch();
     WriteBackChanges();
     rows_.clear();
     list_->clear();
@@ -358,15 +362,23 @@ void CChatRecordFrame::WriteBackChanges() {
 }
 
 void CChatRecordFrame::AddRows(std::vector<ChatRecordRow> rows) {
+    // A search can list tens of thousands of rows: texts and icons are looked up once, and the rows
+    // go into the list in one insertion.
+    const QString voiceLabel = T("pttmsg", "PTT"), textLabel = T("textmsg", "Text"), privacy = T("privacy", "Privacy");
+    const QIcon voiceIcon = chat::GlyphIcon(chat::Glyph::Voice), textIcon = chat::GlyphIcon(chat::Glyph::Smile);
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(rows.size()));
+    rows_.reserve(rows_.size() + rows.size());
     for (auto& row : rows) {
-        auto* item = new QTreeWidgetItem(list_, {FromAnsi(row.sender), FromAnsi(row.receivers), QString::fromStdString(row.time),
-                                                 row.voice ? T("pttmsg", "PTT") : T("textmsg", "Text"),
-                                                 row.priv ? T("privacy", "Privacy") : QString()});
-        item->setIcon(0, chat::GlyphIcon(row.voice ? chat::Glyph::Voice : chat::Glyph::Smile));
+        auto* item = new QTreeWidgetItem({FromAnsi(row.sender), FromAnsi(row.receivers), QString::fromStdString(row.time),
+                                          row.voice ? voiceLabel : textLabel, row.priv ? privacy : QString()});
+        item->setIcon(0, row.voice ? voiceIcon : textIcon);
         item->setData(0, kRowRole, static_cast<int>(rows_.size()));
         item->setData(0, kDataRole, row.voice);
+        items.push_back(item);
         rows_.push_back(std::move(row));
     }
+    list_->addTopLevelItems(items);
     UpdateCount();
 }
 
@@ -399,10 +411,36 @@ void CChatRecordFrame::ShowRange(int peer, const QDate& from, const QDate& to, i
 void CChatRecordFrame::SearchAll(const QString& keyword) {
     if (!records_ || records_->root().empty()) return;
     ClearRecords();
-    std::vector<ChatRecordRow> rows;
-    std::string key = chat::ToAnsi(keyword);
-    for (int peer : records_->ListPeers()) records_->ScanFolder(peer, key, &rows);
+    // Years of history take seconds to read: the window stays live meanwhile.
+    const ChatRecordFile store = *records_;
+    const std::string key = chat::ToAnsi(keyword);
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    searchCancel_ = cancel;
+    const unsigned id = ++searchId_;
+    searching_ = true;
+    searchThread_ = std::thread([this, store, key, cancel, id] {
+        auto rows = std::make_shared<std::vector<ChatRecordRow>>(store.SearchAll(key, cancel.get()));
+        if (cancel->load()) return;
+        // The frame joins this thread before it goes, so it is still there to be posted to.
+        QMetaObject::invokeMethod(this, [this, rows, id] { FinishSearch(id, std::move(*rows)); }, Qt::QueuedConnection);
+    });
+}
+
+void CChatRecordFrame::FinishSearch(unsigned id, std::vector<ChatRecordRow> rows) {
+    if (!searching_ || id != searchId_) return;  // cancelled after the result was posted
+    searching_ = false;
+    if (searchThread_.joinable()) searchThread_.join();
+    searchCancel_.reset();
     AddRows(std::move(rows));
+    emit SearchDone();
+}
+
+void CChatRecordFrame::CancelSearch() {
+    if (searchCancel_) searchCancel_->store(true);
+    if (searchThread_.joinable()) searchThread_.join();
+    searchCancel_.reset();
+    searching_ = false;
+    ++searchId_;  // a result already on its way is dropped
 }
 
 void CChatRecordFrame::Search(const QString& text) {

@@ -6,6 +6,10 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "ui/chat/chat_record_store.h"
 
 class QComboBox;
@@ -49,7 +53,10 @@ public:
     QString GetOwnerName(int peer) const;
     void ShowDay(int peer, int daysBack, int kind);
     void ShowRange(int peer, const QDate& from, const QDate& to, int kind);
+    // Reads every folder for the keyword on a thread of its own; the rows are listed when it ends
+    // (SearchDone). Another search, another selection or closing the window cancels it.
     void SearchAll(const QString& keyword);
+    bool Searching() const { return searching_; }
     void Search(const QString& keyword);
     void Query(int peer, const QDate& from, const QDate& to, int kind);
     void StepDay(int delta);
@@ -69,6 +76,9 @@ public:
     bool Enabled(int command) const;
     static void SetBoxHook(std::function<void(const QString&)> hook);
 
+signals:
+    void SearchDone();
+
 protected:
     void closeEvent(QCloseEvent* e) override;
 
@@ -76,6 +86,8 @@ private:
     void OnTreeSelChanged();
     void OnListSelChanged();
     void ClearRecords();
+    void CancelSearch();
+    void FinishSearch(unsigned id, std::vector<ChatRecordRow> rows);
     void AddRows(std::vector<ChatRecordRow> rows);
     void UpdateCount();
     void RefreshCommands();
@@ -103,4 +115,8 @@ private:
     int queryPeer_ = 0, queryKind_ = 2;
     QDate queryFrom_, queryTo_;
     int shownVoice_ = 0;
+    std::thread searchThread_;
+    std::shared_ptr<std::atomic<bool>> searchCancel_;
+    unsigned searchId_ = 0;
+    bool searching_ = false;
 };

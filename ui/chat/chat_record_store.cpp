@@ -62,6 +62,39 @@ class FolderLock {
     int fd_ = -1;
 };
 
+// The records are private messages: their folders are the user's alone, also those an older version
+// made open to everyone.
+bool PrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (errno != ENOENT || !plat::MakeDirectories(plat::PathDirName(path))) return false;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::chmod(path.c_str(), st.st_mode & 0700);
+    return true;
+}
+
+void PrivateFile(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) ::chmod(path.c_str(), 0600);
+}
+
+// Where the record cut short by a crash begins: just past the last NUL (0 when there is none), or -1
+// on a read error.
+off_t AfterLastNul(int fd, off_t end) {
+    char buf[65536];
+    off_t pos = end;
+    while (pos > 0) {
+        const size_t n = static_cast<size_t>(std::min<off_t>(pos, sizeof buf));
+        pos -= static_cast<off_t>(n);
+        if (::pread(fd, buf, n, pos) != static_cast<ssize_t>(n)) return -1;
+        for (size_t i = n; i-- > 0;)
+            if (buf[i] == '\0') return pos + static_cast<off_t>(i) + 1;
+    }
+    return 0;
+}
+
 bool ReadWhole(int fd, std::string* out) {
     out->clear();
     char buf[65536];
@@ -107,6 +140,8 @@ void ChatRecordFile::RecordTime(int64_t time, std::string* stamp, std::string* d
     if (date) *date = buf;
 }
 
+bool ChatRecordFile::KeepPrivate() const { return !root_.empty() && PrivateFolder(root_); }
+
 std::string ChatRecordFile::PeerFolder(int peer) const { return plat::PathJoin(root_, std::to_string(peer)); }
 
 std::string ChatRecordFile::DayFile(int peer, std::string_view date, int voice) const {
@@ -123,31 +158,54 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
     record.push_back('\0');
 
     std::string folder = PeerFolder(peer);
-    plat::MakeDirectories(folder);
+    if (!KeepPrivate() || !PrivateFolder(folder)) {
+        DebugTrace(MOD_QZ, 2, "chat record lost: cannot make %s (%s)", folder.c_str(), std::strerror(errno));
+        return false;
+    }
     // The folder's name changes rarely: rewrite it only then, and never leave it half-written.
     std::string name = CleanName(nameChoice == 0 ? sender : ownerName);
     std::string namePath = plat::PathJoin(folder, "name.dat");
     std::string current;
     if (!plat::ReadFile(namePath, &current, 4096) || current != name) {
-        if (!plat::WriteFileAtomic(namePath, name)) DebugTrace(MOD_QZ, 2, "chat record: cannot write %s", namePath.c_str());
+        if (!plat::WriteFileAtomic(namePath, name, plat::FileAccess::OwnerOnly))
+            DebugTrace(MOD_QZ, 2, "chat record: cannot write %s", namePath.c_str());
+    } else {
+        PrivateFile(namePath);
     }
 
     std::string path = DayFile(peer, date, voice);
     FolderLock lock(folder);
     if (!lock.held()) DebugTrace(MOD_QZ, 2, "chat record: no lock on %s", folder.c_str());
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A rewrite of any day file here that was killed midway left its temporary file behind.
+    plat::RemoveStaleTempFiles(folder);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         DebugTrace(MOD_QZ, 2, "chat record lost: cannot open %s (%s)", path.c_str(), std::strerror(errno));
         return false;
     }
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    bool ok = end >= 0;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && (st.st_mode & 077) != 0) ::fchmod(fd, 0600);
+    off_t end = ok ? ::lseek(fd, 0, SEEK_END) : -1;
+    ok = end >= 0;
     if (ok && end > 0) {
-        // A record cut short by a crash has no NUL: end it first so the new record stands on its own.
-        char last = 0;
-        if (::pread(fd, &last, 1, end - 1) == 1 && last != '\0') record.insert(record.begin(), '\0');
+        // A record cut short by a crash has no NUL: it goes, so the history never shows it truncated.
+        const off_t whole = AfterLastNul(fd, end);
+        if (whole < 0) {
+            ok = false;
+        } else if (whole < end) {
+            if (::ftruncate(fd, whole) == 0) {
+                DebugTrace(MOD_QZ, 2, "chat record: cut %lld bytes of a record cut short from %s",
+                           static_cast<long long>(end - whole), path.c_str());
+                end = whole;
+            } else {
+                ok = false;
+            }
+        }
     }
-    if (ok && !WriteAll(fd, record.data(), record.size())) {
+    // One write of the whole record with its NUL: a crash midway leaves a tail without NUL, which
+    // readers skip and the next append cuts away.
+    if (ok && (::lseek(fd, end, SEEK_SET) != end || !WriteAll(fd, record.data(), record.size()))) {
         ok = false;
         // A short write (disk full) is taken back so no partial record stays behind.
         if (::ftruncate(fd, end) != 0) DebugTrace(MOD_QZ, 2, "chat record: cannot take back a short write");
@@ -189,15 +247,43 @@ std::vector<std::string> ChatRecordFile::ListDayFiles(int peer) const {
     return files;
 }
 
-void ParseChatRecords(std::string_view bytes, const std::string& relative, std::string_view keyword,
-                      std::vector<ChatRecordRow>* rows) {
-    std::string key = Lower(keyword);
+ChatRecordMatcher::ChatRecordMatcher(std::string_view keyword) : key_(Lower(keyword)) {}
+
+bool ChatRecordMatcher::Holds(const std::string& text) {
+    folded_.assign(text);
+    for (char& c : folded_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return folded_.find(key_) != std::string::npos;
+}
+
+// Time, sender and receivers hold no line end, so the joined text names the four fields unambiguously.
+std::string ChatRecordMatcher::Identity(const ChatRecordRow& row) {
+    std::string id;
+    id.reserve(row.time.size() + row.sender.size() + row.receivers.size() + row.content.size() + 3);
+    id.append(row.time).append(1, '\n').append(row.sender).append(1, '\n').append(row.receivers).append(1, '\n');
+    id.append(row.content);
+    return id;
+}
+
+bool ChatRecordMatcher::Take(const ChatRecordRow& row) {
+    if (key_.empty()) return true;
+    if (!Holds(row.sender) && !Holds(row.receivers) && !Holds(row.content)) return false;
+    return seen_.insert(Identity(row)).second;
+}
+
+void ChatRecordMatcher::Listed(const ChatRecordRow& row) {
+    if (!key_.empty()) seen_.insert(Identity(row));
+}
+
+bool ParseMatchingRecords(std::string_view bytes, const std::string& relative, ChatRecordMatcher* matcher,
+                          std::vector<ChatRecordRow>* rows, const std::atomic<bool>* cancel) {
     size_t i = 0;
     const size_t n = bytes.size();
-    while (i < n) {
+    for (unsigned count = 0; i < n; ++count) {
+        if (cancel && (count & 255) == 0 && cancel->load(std::memory_order_relaxed)) return false;
         size_t start = i;
         size_t end = bytes.find('\0', i);
-        if (end == std::string_view::npos) end = n;  // a last record without its NUL is still read
+        // Bytes after the last NUL are a record cut short by a crash (or still being written).
+        if (end == std::string_view::npos) break;
         i = end + 1;
         std::string_view rec = bytes.substr(start, end - start);
         // time#priv#voice#sender\nreceivers\ncontent ; "#" after the third is ordinary text
@@ -220,44 +306,68 @@ void ParseChatRecords(std::string_view bytes, const std::string& relative, std::
         row.sender.assign(rec.substr(h3 + 1, l1 - h3 - 1));
         row.receivers.assign(rec.substr(l1 + 1, l2 - l1 - 1));
         row.content.assign(rec.substr(l2 + 1));
+        if (matcher && !matcher->Take(row)) continue;
         row.file = relative;
         row.raw.assign(rec);
-        if (!key.empty()) {
-            if (Lower(row.sender).find(key) == std::string::npos && Lower(row.receivers).find(key) == std::string::npos &&
-                Lower(row.content).find(key) == std::string::npos)
-                continue;
-            bool seen = std::any_of(rows->begin(), rows->end(), [&](const ChatRecordRow& r) {
-                return r.sender == row.sender && r.receivers == row.receivers && r.time == row.time &&
-                       r.content == row.content;
-            });
-            if (seen) continue;
-        }
         rows->push_back(std::move(row));
     }
+    return true;
+}
+
+void ParseChatRecords(std::string_view bytes, const std::string& relative, std::string_view keyword,
+                      std::vector<ChatRecordRow>* rows) {
+    ChatRecordMatcher matcher(keyword);
+    if (matcher.HasKeyword())
+        for (const ChatRecordRow& row : *rows) matcher.Listed(row);
+    ParseMatchingRecords(bytes, relative, &matcher, rows);
 }
 
 void ChatRecordFile::LoadRecordFile(const std::string& relative, std::string_view keyword,
                                     std::vector<ChatRecordRow>* rows) const {
+    ChatRecordMatcher matcher(keyword);
+    if (matcher.HasKeyword())
+        for (const ChatRecordRow& row : *rows) matcher.Listed(row);
+    LoadMatchingRecords(relative, &matcher, rows);
+}
+
+bool ChatRecordFile::LoadMatchingRecords(const std::string& relative, ChatRecordMatcher* matcher,
+                                         std::vector<ChatRecordRow>* rows, const std::atomic<bool>* cancel) const {
     std::string path = plat::PathJoin(root_, relative);
     long long size = plat::FileSize(path);
-    if (size < 0 || size > kChatDayFileMax) return;
+    if (size < 0 || size > kChatDayFileMax) return true;
     std::string bytes;
-    if (!plat::ReadFile(path, &bytes, static_cast<size_t>(kChatDayFileMax))) return;
-    ParseChatRecords(bytes, relative, keyword, rows);
+    if (!plat::ReadFile(path, &bytes, static_cast<size_t>(kChatDayFileMax))) return true;
+    return ParseMatchingRecords(bytes, relative, matcher, rows, cancel);
 }
 
 void ChatRecordFile::ReadDay(int peer, std::string_view date, int kind, std::vector<ChatRecordRow>* rows) const {
     std::string folder = std::to_string(peer);
     if (kind == 2) {
-        LoadRecordFile(folder + "/" + std::string(date) + "-0.dat", {}, rows);
-        LoadRecordFile(folder + "/" + std::string(date) + "-1.dat", {}, rows);
+        LoadMatchingRecords(folder + "/" + std::string(date) + "-0.dat", nullptr, rows);
+        LoadMatchingRecords(folder + "/" + std::string(date) + "-1.dat", nullptr, rows);
     } else {
-        LoadRecordFile(folder + "/" + std::string(date) + (kind == 1 ? "-1.dat" : "-0.dat"), {}, rows);
+        LoadMatchingRecords(folder + "/" + std::string(date) + (kind == 1 ? "-1.dat" : "-0.dat"), nullptr, rows);
     }
 }
 
 void ChatRecordFile::ScanFolder(int peer, std::string_view keyword, std::vector<ChatRecordRow>* rows) const {
-    for (const std::string& file : ListDayFiles(peer)) LoadRecordFile(std::to_string(peer) + "/" + file, keyword, rows);
+    ChatRecordMatcher matcher(keyword);
+    if (matcher.HasKeyword())
+        for (const ChatRecordRow& row : *rows) matcher.Listed(row);
+    for (const std::string& file : ListDayFiles(peer)) LoadMatchingRecords(std::to_string(peer) + "/" + file, &matcher, rows);
+}
+
+std::vector<ChatRecordRow> ChatRecordFile::SearchAll(std::string_view keyword, const std::atomic<bool>* cancel) const {
+    std::vector<ChatRecordRow> rows;
+    if (root_.empty()) return rows;
+    ChatRecordMatcher matcher(keyword);
+    for (int peer : ListPeers()) {
+        for (const std::string& file : ListDayFiles(peer)) {
+            if (cancel && cancel->load(std::memory_order_relaxed)) return rows;
+            if (!LoadMatchingRecords(std::to_string(peer) + "/" + file, &matcher, &rows, cancel)) return rows;
+        }
+    }
+    return rows;
 }
 
 int ChatRecordFile::RemoveRecords(const std::vector<ChatRecordRow>& deleted) const {
@@ -270,6 +380,7 @@ int ChatRecordFile::RemoveRecords(const std::vector<ChatRecordRow>& deleted) con
         if (relative.find("..") != std::string::npos || relative.empty() || relative[0] == '/') continue;
         std::string path = plat::PathJoin(root_, relative);
         FolderLock lock(plat::PathDirName(path));
+        plat::RemoveStaleTempFiles(plat::PathDirName(path));
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         std::string bytes;
@@ -284,10 +395,11 @@ int ChatRecordFile::RemoveRecords(const std::vector<ChatRecordRow>& deleted) con
         kept.reserve(bytes.size());
         int here = 0;
         size_t i = 0;
+        // A tail without NUL is a record cut short by a crash (appends run under the same lock): it
+        // goes with the rewrite.
         while (i < bytes.size()) {
             size_t end = bytes.find('\0', i);
-            bool terminated = end != std::string::npos;
-            if (!terminated) end = bytes.size();
+            if (end == std::string::npos) break;
             std::string_view rec(bytes.data() + i, end - i);
             auto hit = std::find(gone.begin(), gone.end(), rec);
             if (hit != gone.end()) {
@@ -295,12 +407,12 @@ int ChatRecordFile::RemoveRecords(const std::vector<ChatRecordRow>& deleted) con
                 ++here;
             } else {
                 kept.append(rec);
-                if (terminated) kept.push_back('\0');
+                kept.push_back('\0');
             }
             i = end + 1;
         }
         if (here > 0) {
-            if (plat::WriteFileAtomic(path, kept))
+            if (plat::WriteFileAtomic(path, kept, plat::FileAccess::OwnerOnly))
                 removed += here;
             else
                 DebugTrace(MOD_QZ, 2, "chat record: cannot rewrite %s", path.c_str());

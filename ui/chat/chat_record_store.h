@@ -3,10 +3,12 @@
 // "time#private#voice#sender\nreceivers\ncontent".
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 inline constexpr long long kChatDayFileMax = 52428800;  // bytes; larger day files are skipped by every reader
@@ -24,6 +26,25 @@ struct ChatRecordRow {
     std::string raw;        // the record's bytes without its NUL, to find it again on write-back
 };
 
+// What a keyword search lists: records holding the keyword (case-insensitive, in sender, receivers or
+// content), each sender, receivers, time and content only once. Without a keyword every record passes.
+class ChatRecordMatcher {
+ public:
+    explicit ChatRecordMatcher(std::string_view keyword);
+    bool HasKeyword() const { return !key_.empty(); }
+    // True when the row is to be listed; it then counts as listed.
+    bool Take(const ChatRecordRow& row);
+    // A row already in the list: an equal one is not listed again.
+    void Listed(const ChatRecordRow& row);
+
+ private:
+    bool Holds(const std::string& text);
+    static std::string Identity(const ChatRecordRow& row);
+    std::string key_;
+    std::string folded_;
+    std::unordered_set<std::string> seen_;
+};
+
 class ChatRecordFile {
  public:
     explicit ChatRecordFile(std::string root = {}) : root_(std::move(root)) {}
@@ -32,7 +53,9 @@ class ChatRecordFile {
 
     // Appends one record in the peer's folder and names the folder: nameChoice 0 writes the sender into
     // "name.dat", any other value the owner name. time: seconds since 1970 UTC, or -1 for now.
-    // False when nothing could be stored (the reason is traced).
+    // The record goes in with one write after the file's last NUL: a record cut short by a crash is
+    // cut away first, so a record is in the file whole or not at all. Folders are made 0700 and files
+    // 0600 (private messages). False when nothing could be stored (the reason is traced).
     bool Append(int peer, int voice, int priv, std::string_view sender, std::string_view receivers, int64_t time,
                 std::string_view content, int nameChoice, std::string_view ownerName) const;
 
@@ -41,6 +64,10 @@ class ChatRecordFile {
                                     std::string_view receivers, std::string_view content);
     // Local date and time of a record: "%Y-%m-%d %H:%M" and "%Y-%m-%d".
     static void RecordTime(int64_t time, std::string* stamp, std::string* date);
+
+    // Makes the records root (made if missing) the user's alone, with every folder of older versions
+    // under it; false when it cannot be made so.
+    bool KeepPrivate() const;
 
     std::string PeerFolder(int peer) const;
     std::string DayFile(int peer, std::string_view date, int voice) const;
@@ -54,10 +81,16 @@ class ChatRecordFile {
     // Reads one day file into rows (relative name for the rows' file field). With a keyword only
     // matching records are added, and none equal to a row already there. Files over 50 MB are skipped.
     void LoadRecordFile(const std::string& relative, std::string_view keyword, std::vector<ChatRecordRow>* rows) const;
+    // The same through a matcher that spans several files (null: every record); false when cancelled.
+    bool LoadMatchingRecords(const std::string& relative, ChatRecordMatcher* matcher, std::vector<ChatRecordRow>* rows,
+                             const std::atomic<bool>* cancel = nullptr) const;
     // kind 2: the text file of the day then the voice file; 0 or 1: that file only.
     void ReadDay(int peer, std::string_view date, int kind, std::vector<ChatRecordRow>* rows) const;
     // Every day file of the folder with the keyword filter.
     void ScanFolder(int peer, std::string_view keyword, std::vector<ChatRecordRow>* rows) const;
+    // Every day file of every folder with the keyword filter, in the time it takes to read them. Safe
+    // on any thread; stops early (returning what it has) once cancel is set.
+    std::vector<ChatRecordRow> SearchAll(std::string_view keyword, const std::atomic<bool>* cancel = nullptr) const;
 
     // Removes exactly the given records from their day files. Each file is re-read under its lock, so
     // records appended since it was loaded stay, and replaced through a temporary file, so a crash leaves
@@ -68,6 +101,10 @@ class ChatRecordFile {
     std::string root_;
 };
 
-// Parses a whole day file's bytes; exposed for the fuzz target and the tests.
+// Parses a whole day file's bytes; exposed for the fuzz target and the tests. Bytes after the last NUL
+// are a record cut short and are not read.
 void ParseChatRecords(std::string_view bytes, const std::string& relative, std::string_view keyword,
                       std::vector<ChatRecordRow>* rows);
+// The same through a matcher (null: every record); false when cancelled midway.
+bool ParseMatchingRecords(std::string_view bytes, const std::string& relative, ChatRecordMatcher* matcher,
+                          std::vector<ChatRecordRow>* rows, const std::atomic<bool>* cancel = nullptr);

@@ -3,16 +3,21 @@
 // answers from the window his program opened by itself, and alice holds her press-to-talk button for
 // a voice message; both record the exchange.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "platform/codepage.h"
+#include "platform/fs.h"
 #include "ui/chat/chat_record_store.h"
 #include "shell_services.h"
 
@@ -27,34 +32,118 @@ struct Box {
     int x = 0, y = 0, w = 0, h = 0;
 };
 
-// The visible window of that process whose title holds the text (the largest when several do).
-Box FindWindow(const std::string& display, pid_t pid, const std::string& title, int ms) {
-    const std::string env = "DISPLAY=" + display + " ";
-    for (int waited = 0; waited < ms; waited += 200) {
-        Box best;
-        std::stringstream ids(Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
-        for (std::string id; ids >> id;) {
-            if (Run(env + "xdotool getwindowname " + id + " 2>/dev/null").find(title) == std::string::npos) continue;
-            Box b;
-            b.id = id;
-            std::stringstream g(Run(env + "xdotool getwindowgeometry --shell " + id + " 2>/dev/null"));
-            for (std::string line; std::getline(g, line);) {
-                if (line.rfind("X=", 0) == 0) b.x = atoi(line.c_str() + 2);
-                if (line.rfind("Y=", 0) == 0) b.y = atoi(line.c_str() + 2);
-                if (line.rfind("WIDTH=", 0) == 0) b.w = atoi(line.c_str() + 6);
-                if (line.rfind("HEIGHT=", 0) == 0) b.h = atoi(line.c_str() + 7);
-            }
-            if (b.w * b.h > best.w * best.h) best = b;
-        }
-        if (!best.id.empty()) return best;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+// Polls until the condition holds; false once ms have passed without it.
+bool Until(const std::function<bool()>& done, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return {};
 }
 
-void X(const std::string& display, const std::string& args) { Run("DISPLAY=" + display + " xdotool " + args + " >/dev/null 2>&1"); }
+std::string Xdo(const std::string& display, const std::string& args) {
+    return Run("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
+}
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void X(const std::string& display, const std::string& args) { Xdo(display, args); }
+
+// An X server of the test's own: Xvfb picks a free display number and names it once it takes
+// connections, so tests running side by side never share a screen.
+struct XServer {
+    e2e::Child process;
+    std::string display;
+    bool Start(const std::string& dir) {
+        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
+            return false;
+        std::smatch m;
+        return Until(
+            [&] {
+                const std::string out = process.Output();
+                if (!std::regex_search(out, m, std::regex("(^|\n)([0-9]+)\n"))) return false;
+                display = ":" + m[2].str();
+                return true;
+            },
+            10000);
+    }
+};
+
+// The process's visible windows (menus included).
+std::vector<std::string> Windows(const std::string& display, pid_t pid) {
+    std::vector<std::string> ids;
+    std::stringstream out(Xdo(display, "search --onlyvisible --pid " + std::to_string(pid)));
+    for (std::string id; out >> id;) ids.push_back(id);
+    return ids;
+}
+
+Box Geometry(const std::string& display, const std::string& id) {
+    Box b;
+    b.id = id;
+    std::stringstream g(Xdo(display, "getwindowgeometry --shell " + id));
+    for (std::string line; std::getline(g, line);) {
+        if (line.rfind("X=", 0) == 0) b.x = atoi(line.c_str() + 2);
+        if (line.rfind("Y=", 0) == 0) b.y = atoi(line.c_str() + 2);
+        if (line.rfind("WIDTH=", 0) == 0) b.w = atoi(line.c_str() + 6);
+        if (line.rfind("HEIGHT=", 0) == 0) b.h = atoi(line.c_str() + 7);
+    }
+    return b;
+}
+
+// The visible window of that process whose title holds the text (the largest when several do).
+Box FindWindow(const std::string& display, pid_t pid, const std::string& title, int ms) {
+    Box best;
+    Until(
+        [&] {
+            for (const std::string& id : Windows(display, pid)) {
+                if (Xdo(display, "getwindowname " + id).find(title) == std::string::npos) continue;
+                const Box b = Geometry(display, id);
+                if (b.w * b.h > best.w * best.h) best = b;
+            }
+            return !best.id.empty();
+        },
+        ms);
+    return best;
+}
+
+// The window of the process that shows after the windows listed (a menu that opens).
+Box NewWindow(const std::string& display, pid_t pid, const std::vector<std::string>& before, int ms) {
+    std::string id;
+    Until(
+        [&] {
+            for (const std::string& w : Windows(display, pid))
+                if (std::find(before.begin(), before.end(), w) == before.end()) id = w;
+            return !id.empty();
+        },
+        ms);
+    return id.empty() ? Box{} : Geometry(display, id);
+}
+
+// Every window of the process whose title holds the text.
+int CountWindows(const std::string& display, pid_t pid, const std::string& title) {
+    int n = 0;
+    for (const std::string& id : Windows(display, pid)) n += Xdo(display, "getwindowname " + id).find(title) != std::string::npos;
+    return n;
+}
+
+bool WaitWindowCount(const std::string& display, pid_t pid, const std::string& title, int n, int ms) {
+    return Until([&] { return CountWindows(display, pid, title) == n; }, ms);
+}
+
+// Waits until that part of the window shows something (more than one colour), as a list once its rows
+// have come.
+bool Drawn(const std::string& display, const Box& window, int x, int y, int w, int h, int ms) {
+    const std::string cmd = "import -display " + display + " -window " + window.id + " -crop " + std::to_string(w) + "x" +
+                            std::to_string(h) + "+" + std::to_string(x) + "+" + std::to_string(y) + " +repage -format %k info: 2>/dev/null";
+    return Until([&] { return atoi(Run(cmd).c_str()) > 1; }, ms);
+}
+
+// How often the file holds the text.
+int Occurrences(const std::string& path, const std::string& text) {
+    const std::string all = Slurp(path);
+    int n = 0;
+    for (size_t at = 0; (at = all.find(text, at)) != std::string::npos; at += text.size()) ++n;
+    return n;
+}
 
 // The chat records of one peer in a program's record tree, as the record browser reads them.
 std::vector<ChatRecordRow> PeerRecords(const std::string& root, int peer) {
@@ -65,12 +154,13 @@ std::vector<ChatRecordRow> PeerRecords(const std::string& root, int peer) {
 
 // Waits for a record of that peer with the content (voice: any voice record).
 bool WaitRecord(const std::string& root, int peer, const std::string& content, bool voice, int ms) {
-    for (int waited = 0; waited < ms; waited += 100) {
-        for (const ChatRecordRow& r : PeerRecords(root, peer))
-            if (voice ? r.voice == 1 : (r.voice == 0 && r.content == content)) return true;
-        Pause(100);
-    }
-    return false;
+    return Until(
+        [&] {
+            for (const ChatRecordRow& r : PeerRecords(root, peer))
+                if (voice ? r.voice == 1 : (r.voice == 0 && r.content == content)) return true;
+            return false;
+        },
+        ms);
 }
 
 // The messaging server's arguments as the run command starts it (chat robot and rooms included), with
@@ -96,15 +186,6 @@ std::vector<std::string> RunCommandMessagingServer(const std::string& src, int p
     return args;
 }
 
-// Every window of the process whose title holds the text.
-int CountWindows(const std::string& display, pid_t pid, const std::string& title) {
-    int n = 0;
-    std::stringstream ids(Run("DISPLAY=" + display + " xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
-    for (std::string id; ids >> id;)
-        n += Run("DISPLAY=" + display + " xdotool getwindowname " + id + " 2>/dev/null").find(title) != std::string::npos;
-    return n;
-}
-
 }  // namespace
 
 // The profile the run command makes names the chat robot its messaging server runs: a room joins in
@@ -120,12 +201,9 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     services.msg.Stop();
     ASSERT_TRUE(services.msg.Start(msgArgs, services.dir + "/msgserver-run.log"));
     ASSERT_TRUE(services.msg.WaitFor("PORT", 10000));
-    const std::string display = ":" + std::to_string(200 + (getpid() + 7) % 500);
-    e2e::Child xvfb;
-    ASSERT_TRUE(xvfb.Start({"/usr/bin/Xvfb", display, "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, services.dir + "/xvfb.log"));
-    const std::string sock = "/tmp/.X11-unix/X" + display.substr(1);
-    for (int waited = 0; waited < 5000 && access(sock.c_str(), F_OK) != 0; waited += 20)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    XServer xvfb;
+    ASSERT_TRUE(xvfb.Start(services.dir)) << xvfb.process.Output();
+    const std::string display = xvfb.display;
     const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
     struct Side {
         std::string name, profile;
@@ -133,9 +211,11 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
         int left;
     } alice{"alice", services.dir + "/profile-alice", {}, 100}, bob{"bob", services.dir + "/profile-bob", {}, 520};
     auto start = [&](Side* s) {
+        // The log of a copy that ran before would answer the wait below at once.
+        std::rename((s->profile + "/tessaly.log").c_str(), (s->profile + "/tessaly.log.before").c_str());
         const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file"};
         return s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env) &&
-               WaitText(s->profile + "/tessaly.log", "Login state 6", 60000);
+               WaitText(s->profile + "/tessaly.log", "UI event: Signed in", 60000);
     };
     for (Side* s : {&alice, &bob}) {
         // As the run command makes it.
@@ -149,14 +229,16 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     auto join = [&](Side* s) {
         const Box frame = FindWindow(display, s->program.pid, "Tessaly", 10000);
         if (frame.id.empty()) return false;
+        X(display, "mousemove 1279 899");  // no tool tip of ours comes up as a window meanwhile
         X(display, "windowfocus --sync " + frame.id);
-        Pause(300);
+        const std::vector<std::string> before = Windows(display, s->program.pid);
         X(display, "key alt+v");
-        Pause(500);
+        if (NewWindow(display, s->program.pid, before, 10000).id.empty()) return false;
         X(display, "key r");
         const Box rooms = FindWindow(display, s->program.pid, "Chat rooms", 10000);
         if (rooms.id.empty()) return false;
-        Pause(1500);  // the list from the access server
+        // The list comes from the access server: its first row shows once it is there.
+        if (!Drawn(display, rooms, 16, 33, 140, 16, 15000)) return false;
         X(display, "mousemove " + std::to_string(rooms.x + 62) + " " + std::to_string(rooms.y + 41) + " click --repeat 2 --delay 80 1");
         return !FindWindow(display, s->program.pid, "(Chat room)", 15000).id.empty();
     };
@@ -164,24 +246,26 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     ASSERT_TRUE(join(&alice)) << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "Packet=#@#START##Alice#q-dev#", 1000));
     EXPECT_TRUE(WaitText(services.dir + "/msgserver-run.log", "robot: alice to 900", 5000));
-    EXPECT_EQ(0, CountWindows(display, alice.program.pid, "Please wait")) << "the wait ends with the room's answer";
+    EXPECT_TRUE(WaitWindowCount(display, alice.program.pid, "Please wait", 0, 10000)) << "the wait ends with the room's answer";
     ASSERT_TRUE(join(&bob)) << Slurp(bob.profile + "/tessaly.log");
-    EXPECT_EQ(1, CountWindows(display, bob.program.pid, "(Chat room) " + roomName));
+    EXPECT_TRUE(WaitWindowCount(display, bob.program.pid, "(Chat room) " + roomName, 1, 10000));
 
     // Bob speaks in the room: Alice's room window shows and records it under Bob, and her Recent
     // activity names him; no room command reaches it.
     const Box bobRoom = FindWindow(display, bob.program.pid, "(Chat room)", 5000);
     X(display, "windowmove --sync " + bobRoom.id + " 640 460");
     X(display, "windowfocus --sync " + bobRoom.id);
-    Pause(300);
     X(display, "type --delay 40 'hello room'");
     X(display, "key Return");
     EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "Recent activity: Bob: hello room", 10000)) << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitRecord(alice.profile + "/chatrecord/alice", 1002, "hello room", false, 5000));
     for (Side* s : {&alice, &bob}) {
         std::stringstream log(Slurp(s->profile + "/tessaly.log"));
-        for (std::string line; std::getline(log, line);)
-            if (line.find("Recent activity:") != std::string::npos) EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("Recent activity:") != std::string::npos) {
+                EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
+            }
+        }
     }
 
     // Bob's copy ends without leaving; started again, it leaves the room when Alice speaks there.
@@ -189,23 +273,15 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     bob.program.Wait(5000);
     ASSERT_TRUE(start(&bob)) << Slurp(bob.profile + "/tessaly.log");
     // The server has the new copy's session before Alice speaks.
-    auto signIns = [&] {
-        const std::string log = Slurp(services.dir + "/msgserver-run.log");
-        int n = 0;
-        for (size_t at = 0; (at = log.find("signed in bob", at)) != std::string::npos; ++at) ++n;
-        return n;
-    };
-    for (int waited = 0; waited < 10000 && signIns() < 2; waited += 100) Pause(100);
-    ASSERT_EQ(2, signIns());
-    Pause(1000);
+    ASSERT_TRUE(Until([&] { return Occurrences(services.dir + "/msgserver-run.log", "signed in bob") == 2; }, 10000));
     const Box aliceRoom = FindWindow(display, alice.program.pid, "(Chat room)", 5000);
     X(display, "windowfocus --sync " + aliceRoom.id);
-    Pause(300);
     X(display, "type --delay 40 'still there'");
     X(display, "key Return");
     EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "is in no window here: left it", 10000)) << Slurp(bob.profile + "/tessaly.log");
-    EXPECT_TRUE(WaitText(services.dir + "/msgserver-run.log", "robot: bob to", 5000));
-    Pause(1000);
+    EXPECT_TRUE(WaitText(services.dir + "/msgserver-run.log", "robot: bob to 9001 [9001#] #@#QUIT", 5000));
+    // The echo of Bob's leave is the last the room sends him: had anything opened a chat, it is there now.
+    EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "Rcv Msg Echo 9001#", 10000)) << Slurp(bob.profile + "/tessaly.log");
     EXPECT_EQ(0, CountWindows(display, bob.program.pid, roomName)) << "no chat opens for a room Bob is not in";
     EXPECT_EQ(0, CountWindows(display, bob.program.pid, "Messages"));
 
@@ -213,7 +289,7 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
     }
-    xvfb.Stop();
+    xvfb.process.Stop();
     services.Stop();
 }
 
@@ -223,12 +299,9 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
         GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool, espeak-ng and sox are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("chatprogram"));
-    const std::string display = ":" + std::to_string(200 + getpid() % 500);
-    e2e::Child xvfb;
-    ASSERT_TRUE(xvfb.Start({"/usr/bin/Xvfb", display, "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, services.dir + "/xvfb.log"));
-    const std::string sock = "/tmp/.X11-unix/X" + display.substr(1);
-    for (int waited = 0; waited < 5000 && access(sock.c_str(), F_OK) != 0; waited += 20)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    XServer xvfb;
+    ASSERT_TRUE(xvfb.Start(services.dir)) << xvfb.process.Output();
+    const std::string display = xvfb.display;
     const std::string speech = services.dir + "/alice_says.wav";
     ASSERT_TRUE(e2e::MakeSpeech(services.dir, "hello bob, a voice note from alice", speech, 16000, 0.3, 1));
     const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
@@ -242,26 +315,30 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
                                               "TESSALY_WAVE_OUT=" + services.dir + "/" + s->name + "_heard.wav"};
         ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
     }
-    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name;
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "UI event: Signed in", 60000)) << s->name;
     // Side by side: both frames open at the same place.
     const Box aliceFrame = FindWindow(display, alice.program.pid, "Tessaly", 10000);
     const Box bobFrame = FindWindow(display, bob.program.pid, "Tessaly", 10000);
     ASSERT_FALSE(aliceFrame.id.empty());
     ASSERT_FALSE(bobFrame.id.empty());
     X(display, "windowmove --sync " + bobFrame.id + " 700 400");
+    // Alice's contacts are in, Bob among them.
+    const std::string aliceLog = alice.profile + "/tessaly.log";
+    ASSERT_TRUE(WaitText(aliceLog, "mervane buddy list receive end", 20000)) << Slurp(aliceLog);
+    ASSERT_TRUE(WaitText(aliceLog, "UI event: Bob is online", 20000)) << Slurp(aliceLog);
     X(display, "windowactivate --sync " + aliceFrame.id);
-    Pause(500);
+    X(display, "windowfocus --sync " + aliceFrame.id);
 
-    // Alice opens a chat with Bob from her Contacts page: the page's tab, the first group, Bob's
-    // context menu and its Send IM item.
+    // Alice opens a chat with Bob from her Contacts page: the page's tab, the first group (chosen, and
+    // opened with "+", which never closes it), Bob's context menu once it shows, and its Send IM item.
     auto at = [&](int dx, int dy) { return std::to_string(aliceFrame.x + dx) + " " + std::to_string(aliceFrame.y + dy); };
     X(display, "mousemove " + at(115, 77) + " click 1");
-    Pause(700);
-    X(display, "mousemove " + at(8, 133) + " click 1");
-    Pause(700);
+    X(display, "mousemove " + at(60, 133) + " click 1 key plus");
+    const std::vector<std::string> before = Windows(display, alice.program.pid);
     X(display, "mousemove " + at(110, 158) + " click 3");
-    Pause(700);
-    X(display, "mousemove " + at(180, 200) + " click 1");
+    const Box menu = NewWindow(display, alice.program.pid, before, 10000);
+    ASSERT_FALSE(menu.id.empty()) << "no menu on Bob's row";
+    X(display, "mousemove " + std::to_string(menu.x + 70) + " " + std::to_string(menu.y + 42) + " click 1");
     const Box aliceChat = FindWindow(display, alice.program.pid, "Messages", 10000);
     ASSERT_FALSE(aliceChat.id.empty()) << Slurp(alice.profile + "/tessaly.log");
 
@@ -269,9 +346,7 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
     const std::string toBob = "hello bob \xe4\xbd\xa0\xe5\xa5\xbd\xe9\xb2\x8d\xe5\x8b\x83";  // "hello bob 你好鲍勃"
     X(display, "windowactivate --sync " + aliceChat.id);
     X(display, "windowfocus --sync " + aliceChat.id);
-    Pause(300);
     X(display, "type --delay 40 '" + toBob + "'");
-    Pause(300);
     X(display, "key Return");
     ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "Rcv TEXT Msg", 15000)) << Slurp(bob.profile + "/tessaly.log");
     // Each side keeps the exchange under the other's number, in the messaging code page.
@@ -285,20 +360,33 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
     X(display, "windowmove --sync " + bobChat.id + " 660 10");
     X(display, "windowactivate --sync " + bobChat.id);
     X(display, "windowfocus --sync " + bobChat.id);
-    Pause(300);
     const std::string toAlice = "hi alice \xe6\x94\xb6\xe5\x88\xb0";  // "hi alice 收到"
     X(display, "type --delay 40 '" + toAlice + "'");
-    Pause(300);
     X(display, "key Return");
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "Rcv TEXT Msg", 15000)) << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitRecord(aliceRecords, 1002, plat::Utf8ToAnsi(toAlice), false, 10000));
     EXPECT_TRUE(WaitRecord(bobRecords, 1001, plat::Utf8ToAnsi(toAlice), false, 10000));
+    // Private messages: nobody but the user can read them.
+    for (const std::string& root : {bobRecords, aliceRecords}) {
+        std::vector<std::string> paths = {root};
+        const std::string peer = root + (root == bobRecords ? "/1001" : "/1002");
+        paths.push_back(peer);
+        for (const std::string& name : plat::ListDirectory(peer)) paths.push_back(peer + "/" + name);
+        for (const std::string& path : paths) {
+            struct stat st {};
+            ASSERT_EQ(0, stat(path.c_str(), &st)) << path;
+            EXPECT_EQ(0, st.st_mode & 077) << path;
+        }
+    }
 
-    // Alice holds her press-to-talk button for three seconds: Bob receives a voice message.
+    // Alice holds her press-to-talk button: once the press has started a voice message she speaks for
+    // three seconds (the hold is the message's length, not a wait), and Bob receives it.
+    X(display, "windowraise " + aliceChat.id);
     X(display, "windowactivate --sync " + aliceChat.id);
-    Pause(300);
+    const int voices = Occurrences(aliceLog, "castrel: send voice");
     X(display, "mousemove " + std::to_string(aliceChat.x + 313) + " " + std::to_string(aliceChat.y + 373) + " mousedown 1");
-    Pause(3000);
+    ASSERT_TRUE(Until([&] { return Occurrences(aliceLog, "castrel: send voice") > voices; }, 10000)) << Slurp(aliceLog);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     X(display, "mouseup 1");
     ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "Rcv PTT Msg", 20000)) << Slurp(bob.profile + "/tessaly.log")
                                                                              << Slurp(alice.profile + "/tessaly.log");
@@ -307,6 +395,6 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
     }
-    xvfb.Stop();
+    xvfb.process.Stop();
     services.Stop();
 }

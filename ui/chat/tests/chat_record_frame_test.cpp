@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTreeWidget>
 #include <cstdlib>
+#include <memory>
 
 #include "platform/codepage.h"
 #include "platform/fs.h"
@@ -41,6 +43,12 @@ class ChatRecordBrowser : public ::testing::Test {
 };
 
 QTreeWidgetItem* Peer(CChatRecordFrame& f, int i) { return f.Tree()->topLevelItem(0)->child(i); }
+
+// Runs the window until its keyword search has listed its rows.
+bool SearchEnds(CChatRecordFrame& f, int ms = 10000) {
+    QSignalSpy done(&f, &CChatRecordFrame::SearchDone);
+    return !f.Searching() || done.wait(ms);
+}
 
 TEST_F(ChatRecordBrowser, TreeRangesAndTheShownRecord) {
     CChatRecordFrame f(&store_, [](int) { return std::string(); });
@@ -101,6 +109,7 @@ TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
     f.Search("   ");
     EXPECT_EQ(QStringList{"Please enter a keyword."}, boxes_);
     f.Search("THREE");
+    ASSERT_TRUE(SearchEnds(f));
     ASSERT_EQ(1, f.List()->topLevelItemCount());
     EXPECT_EQ("Keyword: THREE", f.StatusText(1));
     f.List()->topLevelItem(0)->setSelected(true);
@@ -109,6 +118,7 @@ TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
     EXPECT_TRUE(f.CopyText().contains("three days ago"));
     // Export of a long record keeps it whole.
     f.Search("xxx");
+    ASSERT_TRUE(SearchEnds(f));
     ASSERT_EQ(1, f.List()->topLevelItemCount());
     const QString path = QString::fromStdString(root_) + "/out.txt";
     ASSERT_TRUE(f.ExportTo(path));
@@ -121,6 +131,64 @@ TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
     f.Query(5, QDate::currentDate().addDays(-4), QDate::currentDate(), 1);
     EXPECT_EQ(1, f.List()->topLevelItemCount());
     EXPECT_EQ("Voice", f.List()->topLevelItem(0)->text(3));
+}
+
+// A long history: many peers with a day of records each, every record holding "note".
+void WriteManyRecords(const std::string& root, int peers, int perPeer) {
+    for (int peer = 100; peer < 100 + peers; ++peer) {
+        std::string bytes;
+        for (int i = 0; i < perPeer; ++i)
+            bytes += ChatRecordFile::FormatRecord("2007-03-05 10:15", 0, 0, "Ann", "Bob", "note " + std::to_string(peer * 100000 + i)) + '\0';
+        const std::string path = root + "/" + std::to_string(peer) + "/2007-03-05-0.dat";
+        plat::MakeDirectories(plat::PathDirName(path));
+        ASSERT_TRUE(plat::WriteFileAtomic(path, bytes));
+    }
+}
+
+TEST_F(ChatRecordBrowser, TheKeywordSearchRunsBesideTheWindow) {
+    WriteManyRecords(root_ + "/records", 20, 2000);
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    QSignalSpy done(&f, &CChatRecordFrame::SearchDone);
+    // The search returns at once and the rows come when the window next runs.
+    f.Search("NOTE");
+    EXPECT_TRUE(f.Searching());
+    EXPECT_EQ(0, f.List()->topLevelItemCount());
+    ASSERT_TRUE(SearchEnds(f));
+    EXPECT_EQ(40000, f.List()->topLevelItemCount());
+    EXPECT_EQ("Records: 40000", f.StatusText(2));
+    // A second search before the first has listed anything: only the second's rows are listed.
+    f.Search("note");
+    f.Search("there");
+    ASSERT_TRUE(SearchEnds(f));
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    EXPECT_EQ("hello /:) there", QString::fromStdString(f.Rows()[0].content));
+    EXPECT_EQ(2, done.count());
+    // Choosing a peer while a search runs: the peer's rows stay, the search's never come.
+    f.Search("note");
+    f.Tree()->setCurrentItem(Peer(f, 0));
+    EXPECT_FALSE(f.Searching());
+    EXPECT_EQ(3, f.List()->topLevelItemCount());
+    EXPECT_FALSE(done.wait(300));
+    EXPECT_EQ(3, f.List()->topLevelItemCount());
+}
+
+TEST_F(ChatRecordBrowser, ClosingTheWindowEndsItsSearch) {
+    WriteManyRecords(root_ + "/records", 40, 2000);
+    for (bool closeFirst : {true, false}) {
+        auto* f = new CChatRecordFrame(&store_, [](int) { return std::string(); });
+        f->show();
+        f->Search("note");
+        ASSERT_TRUE(f->Searching());
+        QPointer<CChatRecordFrame> alive(f);
+        if (closeFirst) {
+            f->close();  // deletes itself later
+        } else {
+            delete f;
+        }
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QApplication::processEvents();
+        EXPECT_TRUE(alive.isNull()) << closeFirst;
+    }
 }
 
 }  // namespace
