@@ -30,7 +30,8 @@ enum class FileAccess { Keep, OwnerOnly };
 // disk (fsync) and renamed over the target; the target is never left half-written.
 // Temporary files of earlier rewrites of path that were killed midway are removed.
 bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess access = FileAccess::Keep);
-// Reads a whole file into out; false when it cannot be read or is larger than maxBytes.
+// Reads a whole regular file into out; false when it cannot be read, is not a regular file (a
+// folder, FIFO, device or socket: refused without waiting) or is larger than maxBytes.
 bool ReadFile(const std::string& path, std::string* out, size_t maxBytes = 64u * 1024u * 1024u);
 // True when path exists (file, folder or other).
 bool FileExists(const std::string& path);
