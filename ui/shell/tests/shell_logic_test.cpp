@@ -422,6 +422,7 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_TRUE(o.minimize);
     EXPECT_EQ("/p", o.profileFolder);
     EXPECT_EQ("12", o.dialNumber);
+    EXPECT_EQ("", o.error);
 }
 
 TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {
