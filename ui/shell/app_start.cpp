@@ -91,7 +91,6 @@ std::string PrepareProfileFolder(const std::string& folder) {
         const int error = ::mkdir(folder.c_str(), 0755) == 0 ? 0 : errno;
         return std::string("cannot be made: ") + std::strerror(error ? error : EACCES);
     }
-    if (::access(folder.c_str(), W_OK | X_OK) != 0) return std::string("cannot be written: ") + std::strerror(errno);
     return {};
 }
 
