@@ -174,6 +174,9 @@ struct AccountPath {
     std::vector<Step> steps;
 };
 
+// Test names show the path's name rather than its bytes.
+void PrintTo(const AccountPath& p, std::ostream* os) { *os << p.name; }
+
 class ShellAccountFile : public ::testing::TestWithParam<AccountPath> {};
 
 // The installation's settings with manual configuration switched on.
