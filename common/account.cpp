@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
@@ -89,9 +90,11 @@ bool SaveSection(const Account* account, const char* path) {
     char server[128];
     presence_setting_get_string(&account->settings, "server", s->defaultServer, server, sizeof server);
     int port = presence_setting_get_int(&account->settings, "port", s->defaultPort);
+    // A null alias or password deletes the key: a later account of the same type replaces an earlier one
+    // whole instead of taking over its password.
     bool ok = WritePrivateProfileString(s->section, "username", account->userName, path);
-    if (account->password) ok = WritePrivateProfileString(s->section, "password", account->password, path) && ok;
-    if (account->alias) ok = WritePrivateProfileString(s->section, "alias", account->alias, path) && ok;
+    ok = WritePrivateProfileString(s->section, "password", account->password, path) && ok;
+    ok = WritePrivateProfileString(s->section, "alias", account->alias, path) && ok;
     ok = WritePrivateProfileInt(s->section, "autologin", static_cast<int>(account->autoLogin), path) && ok;
     ok = WritePrivateProfileString(s->section, "server", server, path) && ok;
     ok = WritePrivateProfileInt(s->section, "port", port, path) && ok;
@@ -235,6 +238,25 @@ int Account_LoadAll() {
         if (services) services->presence_serv_login(account, g_hMainWnd.load());
     }
     return 1;
+}
+
+void Account_LogoffAll() {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+    if (!g_configManual) {
+        ReleaseAll();
+        return;
+    }
+    // The accounts are the user's own file: signed off and unbound from the address book, but kept
+    // in their order for the next sign-in and for the save at exit.
+    std::vector<Account*> kept;
+    while (Account* account = g_accountList) {
+        Account_Logout(account);
+        Account_Remove(account);
+        kept.push_back(account);
+    }
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+        if (!Account_Add(*it)) Account_Free(*it);
+    }
 }
 
 int Account_SaveAll() {

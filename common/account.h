@@ -64,6 +64,10 @@ void Account_SetAutoLogin(Account* account, uint32_t flag);
 // Start of run: empties the list; with manual configuration reads "account.ini" from the
 // installation folder and signs in the accounts marked for automatic login. Returns 1.
 int Account_LoadAll();
+// Sign-out: signs every account off and takes its identities out of the address book. Without manual
+// configuration the list is the sign-in's own and is emptied; with it the list is the user's
+// "account.ini", which stays listed for the next sign-in and is written back at exit.
+void Account_LogoffAll();
 // End of run: with manual configuration rewrites "account.ini"; then signs every account off,
 // removes and frees it. Returns 1.
 int Account_SaveAll();

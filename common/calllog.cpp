@@ -95,6 +95,11 @@ int CallLog_Load() {
 
 int CallLog_ReadFile() {
     if (s_path.empty()) return -1;
+    // A FIFO or device in the file's place would hold the reader: only a regular file is read.
+    if (plat::FileExists(s_path) && !plat::IsRegularFile(s_path)) {
+        DebugTrace(MOD_SYSTEM, 1, "Call log %s is not a regular file: not read", s_path.c_str());
+        return -1;
+    }
     FILE* file = std::fopen(s_path.c_str(), "rb");
     if (!file) return -1;
     unsigned char counter[4];

@@ -6,6 +6,10 @@
 #include <ctime>
 #include <mutex>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "platform/ini.h"
 
 const DebugModuleRow g_debugModuleTable[] = {
@@ -128,8 +132,20 @@ void WriteTraceToLogFile(unsigned module, const char* text) {
 
 bool OpenTraceLog(const char* path) {
     if (!path) return false;
-    FILE* file = fopen(path, "w");
-    if (!file) return false;
+    // Only a regular file is a log: a FIFO or device in its place must neither hold the start nor be written.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0 ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return false;
+    }
+    FILE* file = fdopen(fd, "w");
+    if (!file) {
+        ::close(fd);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(g_logMutex);
         if (g_logFile) fclose(g_logFile);

@@ -185,10 +185,11 @@ void RemoveStaleTempFiles(const std::string& folder) {
 
 bool ReadFile(const std::string& path, std::string* out, size_t maxBytes) {
   std::string p = NormalizeSeparators(path);
-  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a FIFO or a device in a file's place must not hold the reader.
+  int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }

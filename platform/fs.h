@@ -33,7 +33,8 @@ bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess
 // Removes the temporary files that killed rewrites of any file in the folder left behind (those
 // of rewrites still running stay).
 void RemoveStaleTempFiles(const std::string& folder);
-// Reads a whole file into out; false when it cannot be read or is larger than maxBytes.
+// Reads a whole regular file into out; false when it cannot be read, is not a regular file (a
+// folder, FIFO, device or socket: refused without waiting) or is larger than maxBytes.
 bool ReadFile(const std::string& path, std::string* out, size_t maxBytes = 64u * 1024u * 1024u);
 // True when path exists (file, folder or other).
 bool FileExists(const std::string& path);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -211,6 +212,20 @@ TEST_F(CommonTraceTest, LogFileOpenFailureInstallsNothing) {
     g_debugOutput = nullptr;
     EXPECT_FALSE(OpenTraceLog("/nonexistent-folder/x/tessaly.log"));
     EXPECT_EQ(g_debugOutput.load(), nullptr);
+    // Something other than a regular file in the log's place is refused at once and left alone.
+    const std::string fifo = TempPath("fifo.log"), device = TempPath("null.log");
+    remove(fifo.c_str());
+    remove(device.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/null", device.c_str()), 0);
+    for (const std::string& path : {fifo, device}) {
+        EXPECT_FALSE(OpenTraceLog(path.c_str())) << path;
+        EXPECT_EQ(g_debugOutput.load(), nullptr);
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_FALSE(S_ISREG(st.st_mode));
+        remove(path.c_str());
+    }
 }
 
 TEST_F(CommonTraceTest, LoadDebugConfigReadsLevelsByModuleName) {

@@ -329,3 +329,63 @@ TEST_F(CommonStoreAccount, RemoveTakesTheAccountsIdentitiesOutOfTheFirstRoot) {
 }
 
 }  // namespace
+
+// Signing out with and without the user's own account file: the accounts are signed off and lose their
+// address-book identities either way; only the file's stay listed, in their order, for the save at exit.
+TEST_F(CommonStoreAccount, LogoffKeepsTheAccountFilesAccountsForTheSaveAtExit) {
+    for (int manual : {0, 1}) {
+        SCOPED_TRACE(manual ? "manual configuration" : "accounts of the sign-in");
+        WriteIni("[qz]\r\nusername=alice\r\npassword=pw\r\nautologin=0\r\n[sip]\r\nusername=bob\r\npassword=s3\r\n");
+        g_configManual = 1;
+        Account_LoadAll();
+        g_configManual = manual;
+        Account* sip = Account_FindByType(ACCOUNT_TYPE_SIP);
+        Account* service = Account_FindByType(ACCOUNT_TYPE_SERVICE);
+        ASSERT_TRUE(sip && service);
+        Connect(service, PRESENCE_CONNECTED);
+        const std::string n = std::to_string(manual);
+        AddrContact* contact = AddrBook_NewContact("carol", nullptr, ("c" + n).c_str());
+        AddrBook_AttachContact(contact, g_addrBookRoots[0], nullptr);
+        AddrBook_AttachIdentity(AddrBook_NewIdentity(service, "1001", nullptr, ("i" + n).c_str()), contact, nullptr);
+        ASSERT_NE(contact->child, nullptr);
+        presence.ClearCalls();
+
+        Account_LogoffAll();
+        EXPECT_EQ(presence.LiveConnections(), 0u) << "every account signed off";
+        EXPECT_EQ(contact->child, nullptr) << "identities go with the sign-out";
+        if (!manual) {
+            EXPECT_EQ(g_accountList, nullptr);
+            continue;
+        }
+        ASSERT_EQ(g_accountList, sip);
+        ASSERT_EQ(sip->next, service);
+        EXPECT_EQ(service->next, nullptr);
+        EXPECT_TRUE(Account_IsOffline(service));
+
+        Account_SaveAll();
+        EXPECT_EQ(g_accountList, nullptr);
+        using Keys = std::vector<std::pair<std::string, std::string>>;
+        EXPECT_EQ(plat::IniReadSection(IniPath(), "qz"),
+                  (Keys{{"username", "alice"}, {"password", "pw"}, {"autologin", "0"},
+                        {"server", ACCOUNT_DEFAULT_SERVICE_SERVER}, {"port", "9999"}}));
+        EXPECT_EQ(plat::IniReadSection(IniPath(), "sip"),
+                  (Keys{{"username", "bob"}, {"password", "s3"}, {"autologin", "1"}, {"server", ACCOUNT_DEFAULT_SIP_HOST},
+                        {"port", "5060"}}));
+    }
+}
+
+// Two accounts of one type share one section: the one listed last (the earliest added, the file's own)
+// is written whole, without the password or alias of the other.
+TEST_F(CommonStoreAccount, TwoAccountsOfOneTypeDoNotMixTheirKeys) {
+    g_configManual = 1;
+    Account* own = AddAccount("frank", ACCOUNT_TYPE_SERVICE);
+    Account_SetAutoLogin(own, 0);
+    Account* synced = AddAccount("alice", ACCOUNT_TYPE_SERVICE);
+    Account_SetPassword(synced, "secret");
+    Account_SetAlias(synced, "Alice");
+    Account_SetAutoLogin(synced, 1);
+    Account_SaveAll();
+    using Keys = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(plat::IniReadSection(IniPath(), "qz"),
+              (Keys{{"username", "frank"}, {"autologin", "0"}, {"server", ACCOUNT_DEFAULT_SERVICE_SERVER}, {"port", "9999"}}));
+}

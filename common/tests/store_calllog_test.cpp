@@ -160,6 +160,18 @@ TEST_F(CommonStoreCallLog, UnreadableFilesLeaveTheListAsItWas) {
     EXPECT_EQ(Numbers(), (std::vector<std::string>{"kept"}));
 }
 
+TEST_F(CommonStoreCallLog, AFifoInTheFilesPlaceIsNotOpened) {
+    CallLog_Load();
+    CallLogEntry party = Party(CALLLOG_OUTGOING, "kept");
+    CallLog_AddParty(&party);
+    plat::RemoveFile(FilePath());
+    ASSERT_EQ(::mkfifo(FilePath().c_str(), 0600), 0);
+    storetest::TraceCapture trace;
+    EXPECT_EQ(CallLog_Load(), -1);  // at once: nobody writes into the FIFO
+    EXPECT_TRUE(trace.Contains("is not a regular file"));
+    EXPECT_EQ(Numbers(), (std::vector<std::string>{"kept"}));
+}
+
 TEST_F(CommonStoreCallLog, UserIdMustNameAFolderInsideIndividual) {
     for (const char* id : {"", "..", ".", "../escape", "a/b", "a\\b"}) {
         g_strUserId = id;

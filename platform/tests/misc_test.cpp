@@ -1,15 +1,19 @@
 // Tests of the random generator, MD5, RC4 and the file helpers.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/fs.h"
+#include "platform/ini.h"
 #include "platform/md5.h"
 #include "platform/random.h"
 #include "platform/rc4.h"
@@ -118,6 +122,36 @@ TEST(PlatformFs, AtomicWriteReadCapAndList) {
   EXPECT_TRUE(plat::RemoveFile(p));  // already gone counts as removed
   EXPECT_FALSE(plat::FileExists(p));
   EXPECT_FALSE(plat::ReadFile(dir.path(), &back));  // a folder is not a file
+}
+
+// Only regular files are read: a FIFO with no writer, a device or a socket in a file's place is refused
+// at once, for whole-file reads and for profile files alike, and a profile write leaves it in place.
+TEST(PlatformFs, OnlyRegularFilesAreRead) {
+  plat_test::TempDir dir;
+  const std::string fifo = dir.file("fifo.ini");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string link = dir.file("null.ini");
+  ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+  const std::string sock = dir.file("sock.ini");
+  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  for (const std::string& path : {fifo, link, sock}) {
+    SCOPED_TRACE(path);
+    std::string back = "kept";
+    EXPECT_FALSE(plat::ReadFile(path, &back));
+    EXPECT_EQ(back, "kept");
+    char value[16];
+    EXPECT_EQ(GetPrivateProfileStringA("common", "key", "dflt", value, sizeof value, path.c_str()), 4u);
+    EXPECT_STREQ(value, "dflt");
+    EXPECT_FALSE(WritePrivateProfileStringA("common", "key", "v", path.c_str()));
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_FALSE(S_ISREG(st.st_mode));
+  }
+  ::close(s);
 }
 
 mode_t ModeOf(const std::string& path) {

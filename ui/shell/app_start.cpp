@@ -10,8 +10,11 @@
 #include <QTimer>
 #include <csignal>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "common/account.h"
@@ -39,17 +42,56 @@
 
 namespace shell {
 
+namespace {
+// A command-line value as it can be shown in one line of a message.
+std::string Shown(const std::string& text) {
+    std::string out;
+    for (char c : text.substr(0, 80)) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    return text.size() > 80 ? out + "..." : out;
+}
+}  // namespace
+
 StartOptions ParseCommandLine(const std::vector<std::string>& args) {
     StartOptions o;
+    auto fail = [&o](std::string text) {
+        if (o.error.empty()) o.error = std::move(text);
+    };
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a.find("/nosplash") != std::string::npos) o.showSplash = false;
         if (a.find("/minimize") != std::string::npos) o.minimize = true;
-        if ((a == "--profile" || a == "-p") && i + 1 < args.size()) o.profileFolder = args[++i];
-        else if (a == "--dial" && i + 1 < args.size()) o.dialNumber = args[++i];
-        else if (a == "--app-folder" && i + 1 < args.size()) o.appFolder = args[++i];
+        const bool isProfile = a == "--profile" || a == "-p";
+        if (!isProfile && a != "--dial" && a != "--app-folder") continue;
+        // An option's value is the next word, never another option.
+        if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1].rfind("--", 0) == 0) {
+            fail(a + (a == "--dial" ? " needs a number" : " needs a folder"));
+            continue;
+        }
+        const std::string& value = args[++i];
+        if (isProfile) {
+            o.profileFolder = value;
+        } else if (a == "--app-folder") {
+            o.appFolder = value;
+        } else {
+            std::string number;
+            if (ParseDialNumber(QByteArray::fromStdString(value), &number)) o.dialNumber = number;
+            else fail("--dial: \"" + Shown(value) + "\" is not a number (digits, + * #, or a SIP address of at most " +
+                      std::to_string(kDialRequestMax) + " characters)");
+        }
     }
     return o;
+}
+
+std::string PrepareProfileFolder(const std::string& folder) {
+    if (folder.empty()) return "no folder given";
+    if (folder.size() > kProfilePathMax)
+        return "path too long (" + std::to_string(folder.size()) + " bytes; at most " + std::to_string(kProfilePathMax) + ")";
+    if (plat::FileExists(folder) && !plat::IsDirectory(folder)) return "not a folder";
+    if (!plat::MakeDirectories(folder)) {
+        const int error = ::mkdir(folder.c_str(), 0755) == 0 ? 0 : errno;
+        return std::string("cannot be made: ") + std::strerror(error ? error : EACCES);
+    }
+    return {};
 }
 
 AutoStartDecision DecideAutoStart(bool showSplash, bool minimize, bool autoLogin, bool haveSavedLogins, int linkState) {
@@ -90,18 +132,29 @@ int CCorvinaApp::InitInstance(bool* run) {
         options_.profileFolder = env && *env ? env : QDir::homePath().toStdString() + "/.config/tessaly";
     }
     options_.profileFolder = QDir(QString::fromStdString(options_.profileFolder)).absolutePath().toStdString();
-    plat::MakeDirectories(options_.profileFolder);
+    if (const std::string why = PrepareProfileFolder(options_.profileFolder); !why.empty()) {
+        std::fprintf(stderr, "tessaly: profile folder %s: %s\n", Shown(options_.profileFolder).c_str(), why.c_str());
+        return 2;
+    }
 
     // The instance test comes first: a second start must not touch the running copy's log.
     guard_ = std::make_unique<InstanceGuard>(options_.profileFolder);
-    if (!guard_->Acquire()) {
+    std::string lockError;
+    const InstanceGuard::LockResult lock = guard_->Acquire(&lockError);
+    if (lock == InstanceGuard::LockResult::Failed) {
+        std::fprintf(stderr, "tessaly: profile folder %s: %s\n", Shown(options_.profileFolder).c_str(), lockError.c_str());
+        return 2;
+    }
+    if (lock == InstanceGuard::LockResult::HeldByAnother) {
         if (!options_.dialNumber.empty()) {
             const int r = SendDialRequest(options_.profileFolder, QByteArray::fromStdString(options_.dialNumber));
             std::printf("%d\n", r);
+            if (r < 0) std::fprintf(stderr, "tessaly: the running copy for this profile did not answer\n");
             return r < 0 ? 2 : 0;
         }
-        SendActivate(options_.profileFolder);
-        return 0;
+        if (SendActivate(options_.profileFolder)) return 0;
+        std::fprintf(stderr, "tessaly: another copy runs for this profile but did not answer\n");
+        return 1;
     }
     if (!options_.dialNumber.empty()) {
         std::fprintf(stderr, "tessaly: no running copy for this profile\n");
@@ -116,6 +169,14 @@ int CCorvinaApp::InitInstance(bool* run) {
     logOpen_ = OpenTraceLog(Paths().logPath.c_str());
     LoadDebugConfig(Paths().settingsPath.c_str());
     DebugTrace(MOD_SYSTEM, 2, "System Start");
+    guard_->Listen();
+    // Files in the place of the profile's own that are not regular files are never opened (a FIFO
+    // would hold the start); they are left as they are.
+    for (const std::string& path : {Paths().settingsPath, Paths().settingsXmlPath, Paths().savedLoginsPath,
+                                    plat::PathJoin(options_.profileFolder, "account.ini")}) {
+        if (plat::FileExists(path) && !plat::IsRegularFile(path))
+            DebugTrace(MOD_SYSTEM, 1, "%s is not a regular file: not read, kept as it is", path.c_str());
+    }
     // ---- crash report: ERRORLOG.TXT in the profile; the report program from [common] crashreport
     // (default: "CrashReport" of the installation when it is there; "none" turns it off)
     {
@@ -230,6 +291,10 @@ void OnTermSignal(int) {
 int RunTessaly(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     StartOptions options = ParseCommandLine(args);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "tessaly: %s\n", options.error.c_str());
+        return 2;
+    }
     // ---- the service page's browser engine: shared GL contexts, and as root it runs only unsandboxed
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))

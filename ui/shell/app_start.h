@@ -19,9 +19,14 @@ struct StartOptions {
     bool showSplash = true;     // "/nosplash" anywhere in an argument clears it
     bool minimize = false;      // "/minimize"
     std::string dialNumber;     // --dial N: ask the running copy to call N, print its answer, exit
+    std::string error;          // what is wrong with the command line; the program then ends with 2
 };
 
+inline constexpr size_t kProfilePathMax = 1024;  // bytes of the profile folder's path
+
 StartOptions ParseCommandLine(const std::vector<std::string>& args);
+// Makes the profile folder when missing: empty when it can be used, else why not.
+std::string PrepareProfileFolder(const std::string& folder);
 
 // The decisions of an automatic start.
 struct AutoStartDecision {
@@ -37,7 +42,9 @@ class CCorvinaApp : public QObject {
 public:
     explicit CCorvinaApp(StartOptions options);
     ~CCorvinaApp() override;
-    // The start. 0: run the event loop; otherwise the exit code (another copy runs: 0 after activating it).
+    // The start. 0: run the event loop; otherwise the exit code: 0 after activating another copy, 1 when
+    // that copy does not answer or the start fails, 2 for an unusable profile folder or a dial request
+    // without a copy to take it.
     int InitInstance(bool* run);
     CMainFrame* Frame() const { return frame_; }
     // Called when the frame has closed: stops the presence core, the threads and the plug-ins.

@@ -4,16 +4,20 @@
 #include <QByteArray>
 #include <QLockFile>
 #include <QObject>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
 
-class QLocalServer;
 class QLocalSocket;
+class QSocketNotifier;
 
 namespace shell {
 
-inline constexpr int kDialRequestMax = 259;  // bytes of a dial request's number
+inline constexpr int kDialRequestMax = 259;        // bytes of a dial request's number
+inline constexpr int kInstanceClientMs = 5000;     // a client has this long to send its request
+inline constexpr int kInstanceClientsMax = 16;     // clients served at once; more are closed at once
+inline constexpr int kInstanceAcceptPauseMs = 500;  // after a failed accept (out of descriptors)
 
 // Dial results answered to the requester.
 enum DialResult : int { DIAL_NOT_SIGNED_IN = 0, DIAL_PAGE_EXISTS = 1, DIAL_TALKING = 2, DIAL_CALLED = 3 };
@@ -22,31 +26,50 @@ enum DialResult : int { DIAL_NOT_SIGNED_IN = 0, DIAL_PAGE_EXISTS = 1, DIAL_TALKI
 // letters, "@", ".", "-", "_"; false for anything else (the request is then answered 0).
 bool ParseDialNumber(const QByteArray& text, std::string* number);
 
-// Name of the local socket of a profile folder.
-QString InstanceSocketName(const std::string& profileFolder);
+// True when path is a folder only this user can enter: a real folder (no link), ours, closed to group
+// and others; otherwise false with the reason.
+bool IsPrivateFolder(const std::string& path, std::string* why);
+// Folder of the instance sockets: $XDG_RUNTIME_DIR when it is private, else "tessaly-<uid>" in the
+// temporary folder ($TMPDIR or /tmp), made 0700 when missing. Empty, with the reason, when neither is.
+std::string InstanceSocketFolder(std::string* why = nullptr);
+// The socket of a profile folder in that folder; empty, with the reason, when there is none to trust.
+std::string InstanceSocketPath(const std::string& profileFolder, std::string* why = nullptr);
 
 class InstanceGuard : public QObject {
     Q_OBJECT
 public:
+    enum class LockResult { Acquired, HeldByAnother, Failed };
+
     explicit InstanceGuard(const std::string& profileFolder, QObject* parent = nullptr);
     ~InstanceGuard() override;
-    // True when this copy holds the lock (and then listens); false when another copy runs.
-    bool Acquire();
+    // The profile's lock. Failed (with the reason) when the lock file cannot be made at all.
+    LockResult Acquire(std::string* why = nullptr);
+    // Listens on the socket once the lock is held; a failure is written to the log.
+    bool Listen();
+    void SetClientTimeoutMs(int ms) { clientMs_ = ms; }
+    int ClientCount() const { return clients_; }
     // Run by the handlers on the user-interface thread.
     std::function<void()> onActivate;
     std::function<int(const std::string& number)> onDial;
 
 private:
-    void OnConnection();
+    void OnAcceptable();
+    void Serve(int fd);
     void OnReadable(QLocalSocket* socket);
     std::string profile_;
     std::unique_ptr<QLockFile> lock_;
-    QLocalServer* server_ = nullptr;
+    std::string socketPath_;
+    int listenFd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer resume_;
+    int clientMs_ = kInstanceClientMs;
+    int clients_ = 0;
 };
 
 // Client side (a second start, or another program): tells the running copy to come to the front.
 bool SendActivate(const std::string& profileFolder, int timeoutMs = 2000);
-// Sends a dial request and returns the answer 0..3, or -1 when no copy answered.
+// Sends a dial request and returns the answer 0..3, or -1 when no copy answered. A number holding a
+// line break is not sent (0).
 int SendDialRequest(const std::string& profileFolder, const QByteArray& number, int timeoutMs = 5000);
 
 }  // namespace shell

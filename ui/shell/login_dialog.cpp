@@ -181,7 +181,7 @@ void CLoginDlg::OnRemoveUser() {
     if (text.toStdString() == store.lastDialogUser) store.lastDialogUser.clear();
     if (!text.isEmpty()) {
         shell::SavedLogin l;
-        l.id = text.toStdString().substr(0, shell::kSavedFieldMax);
+        l.id = shell::CutSavedField(text.toStdString());
         l.kind = 1;
         shell::removeSavedLogin(store, l);
         FillUsers();

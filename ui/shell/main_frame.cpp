@@ -747,14 +747,7 @@ void CMainFrame::LogoffReset(int mode) {
             m_pBookPage->deleteLater();
             m_pBookPage = nullptr;
         }
-        {
-            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
-            while (Account* a = g_accountList) {
-                Account_Logout(a);
-                Account_Remove(a);
-                Account_Free(a);
-            }
-        }
+        Account_LogoffAll();  // accounts of the user's own account file stay for the save at exit
         for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pDialPage),
                                    static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
             if (!p) continue;
@@ -802,8 +795,8 @@ void CMainFrame::LogoffReset(int mode) {
         if (!user.empty()) plat::MakeDirectories(plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user));
         shell::SavedLoginStore& store = shell::SavedLogins();
         shell::SavedLogin login;
-        login.id = g_strUserId.substr(0, shell::kSavedFieldMax);
-        login.pwd = shell::g_strPassword.substr(0, shell::kSavedFieldMax);
+        login.id = shell::CutSavedField(g_strUserId);
+        login.pwd = shell::CutSavedField(shell::g_strPassword);
         login.kind = 1;
         shell::putSavedLogin(store, login);
         store.lastLoginId = login.id;

@@ -2,7 +2,6 @@
 #include "ui/shell/saved_logins.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include "common/debug.h"
+#include "platform/fs.h"
 #include "platform/md5.h"
 #include "platform/rc4.h"
 
@@ -22,10 +22,23 @@ namespace {
 // Hex of a password of at most 32 bytes: longer texts come from elsewhere and are refused.
 constexpr size_t kPwdHexMax = 2 * kSavedFieldMax;
 
-std::string Cut(const std::string& s, size_t n) { return s.size() > n ? s.substr(0, n) : s; }
-
 int TypeOf(const SavedLogin& l) { return l.kind == 1 ? 0 : 1; }
+
+// Why the file at path is not read (and not written over); empty when it may be, or is missing.
+std::string RefusalOf(const std::string& path) {
+    if (!plat::FileExists(path)) return {};
+    if (!plat::IsRegularFile(path)) return "not a regular file";
+    if (plat::FileSize(path) > kSavedLoginsFileMax) return "larger than 1 MiB";
+    return {};
+}
 }  // namespace
+
+std::string CutSavedField(std::string_view text) {
+    if (text.size() <= kSavedFieldMax) return std::string(text);
+    size_t n = kSavedFieldMax;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return std::string(text.substr(0, n));
+}
 
 SavedLoginStore& SavedLogins() {
     static SavedLoginStore store;
@@ -76,10 +89,13 @@ void resetLoginInfo(SavedLoginStore& store) {
 
 void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
     resetLoginInfo(store);
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly)) return;
-    const QByteArray bytes = file.read(1 << 20);
-    QXmlStreamReader xml(bytes);
+    if (const std::string why = RefusalOf(path); !why.empty()) {
+        DebugTrace(MOD_SYSTEM, 1, "Saved logins %s: %s, not read and kept as it is", path.c_str(), why.c_str());
+        return;
+    }
+    std::string bytes;
+    if (!plat::ReadFile(path, &bytes, static_cast<size_t>(kSavedLoginsFileMax))) return;
+    QXmlStreamReader xml(QByteArray::fromStdString(bytes));
     bool sawConfig = false, inBrindle = false, doneBrindle = false, usersStopped = false;
     bool inLast = false, doneLast = false;
     int depth = 0, brindleDepth = -1, lastDepth = -1;
@@ -107,7 +123,7 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
                     continue;
                 }
                 SavedLogin login;
-                login.id = Cut(attrs.value("id").toString().toStdString(), kSavedFieldMax);
+                login.id = CutSavedField(attrs.value("id").toString().toStdString());
                 if (store.savePassword && attrs.hasAttribute("pwd")) {
                     const std::string hex = attrs.value("pwd").toString().toStdString();
                     if (hex.size() > kPwdHexMax) {
@@ -115,7 +131,7 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
                         continue;
                     }
                     std::string cipher;
-                    if (FromHex(hex, &cipher)) login.pwd = Cut(ProtectPassword(cipher), kSavedFieldMax);
+                    if (FromHex(hex, &cipher)) login.pwd = CutSavedField(ProtectPassword(cipher));
                     else DebugTrace(MOD_SYSTEM, 3, "Saved login %s: password unreadable", login.id.c_str());
                 }
                 login.kind = 1;
@@ -125,7 +141,7 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
                 lastDepth = depth;
             } else if (inLast && !haveLast && name == u"user" && attrs.hasAttribute("id")) {
                 haveLast = true;
-                lastId = Cut(attrs.value("id").toString().toStdString(), kSavedFieldMax);
+                lastId = CutSavedField(attrs.value("id").toString().toStdString());
                 if (attrs.hasAttribute("type")) {
                     bool ok = false;
                     lastType = attrs.value("type").toInt(&ok);
@@ -161,7 +177,7 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
             store.lastLoginPwd.clear();
             store.lastLoginType = 0;
         } else {
-            store.lastLoginPwd = Cut(it->pwd, kSavedFieldMax);
+            store.lastLoginPwd = CutSavedField(it->pwd);
             SavedLogin moved = *it;
             store.logins.erase(it);
             store.logins.insert(store.logins.begin(), moved);
@@ -170,6 +186,10 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
 }
 
 bool saveLoginInfo(SavedLoginStore& store, const std::string& path) {
+    if (const std::string why = RefusalOf(path); !why.empty()) {
+        DebugTrace(MOD_SYSTEM, 1, "Saved logins %s: %s, not written over", path.c_str(), why.c_str());
+        return false;
+    }
     QByteArray out;
     QXmlStreamWriter xml(&out);
     xml.setAutoFormatting(true);

@@ -18,6 +18,7 @@
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
+#include "common/debug.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "ui/shell/app_start.h"
@@ -151,6 +152,101 @@ TEST(SavedLogins, PutAndAFailedWriteThatKeepsTheOldFile) {
     ASSERT_EQ(2u, s.logins.size());
     EXPECT_EQ("b", s.logins[0].id);
     EXPECT_EQ("3", s.logins[1].pwd) << "put removes the old entry and appends";
+}
+
+TEST(SavedLogins, CutsKeepWholeCharacters) {
+    auto zhang = [](int n) {  // n three-byte characters
+        std::string t;
+        for (int i = 0; i < n; ++i) t += "张";
+        return t;
+    };
+    struct Case {
+        std::string text, want;
+    } cases[] = {
+        {std::string(40, 'q'), std::string(32, 'q')},
+        {std::string(32, 'q'), std::string(32, 'q')},
+        {"ab" + zhang(10), "ab" + zhang(10)},
+        {zhang(11), zhang(10)},
+        {"a" + zhang(11), "a" + zhang(10)},
+        {std::string(30, 'q') + "\xF0\x9F\x98\x80", std::string(30, 'q')},  // a four-byte character
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.want, shell::CutSavedField(c.text)) << c.text;
+
+    // An id that does not fit reads back as it was saved, through the file and again.
+    const std::string dir = TempFolder(), path = dir + "/usrInfo.xml";
+    const std::string longId = zhang(11);
+    Write(path, "<l><brindle><user id='" + longId + "'/></brindle></l>");
+    shell::SavedLoginStore a;
+    shell::loadLoginInfo(a, path);
+    ASSERT_EQ(1u, a.logins.size());
+    EXPECT_EQ(shell::CutSavedField(longId), a.logins[0].id);
+    ASSERT_TRUE(shell::saveLoginInfo(a, path));
+    shell::SavedLoginStore b;
+    shell::loadLoginInfo(b, path);
+    ASSERT_EQ(1u, b.logins.size());
+    EXPECT_EQ(a.logins[0].id, b.logins[0].id);
+}
+
+namespace {
+std::vector<std::string>& TraceLines() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+// Collects the trace lines written while it exists.
+struct TraceCapture {
+    TraceCapture() {
+        TraceLines().clear();
+        debug_enable = 1;
+        debug_all = DBG_LOW;
+        g_debugOutput = [](unsigned, const char* text) { TraceLines().push_back(text); };
+    }
+    ~TraceCapture() { g_debugOutput = nullptr; }
+    bool Contains(const std::string& part) const {
+        return std::any_of(TraceLines().begin(), TraceLines().end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+};
+}  // namespace
+
+// A file larger than the program ever writes, or one that is not a regular file, is neither read nor
+// written over, and the log says so; reading a FIFO never waits for a writer.
+TEST(SavedLogins, RefusedFilesAreKeptAndLogged) {
+    const std::string dir = TempFolder();
+    const std::string pwd = shell::ToHex(shell::ProtectPassword("pw"));
+    const std::string big = dir + "/big.xml";
+    Write(big, "<l><config save='true'/><brindle><user id='a' pwd='" + pwd + "'/></brindle><!--" +
+                   std::string(shell::kSavedLoginsFileMax, ' ') + "--></l>");
+    const std::string fifo = dir + "/fifo.xml";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::string folder = dir + "/folder.xml";
+    ASSERT_TRUE(plat::MakeDirectories(folder));
+    struct Case {
+        std::string path, why;
+    } cases[] = {{big, "larger than 1 MiB"}, {fifo, "not a regular file"}, {folder, "not a regular file"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        struct stat before {};
+        ASSERT_EQ(0, lstat(c.path.c_str(), &before));
+        TraceCapture trace;
+        shell::SavedLoginStore s;
+        s.logins = {{"x", "", 1}};
+        shell::loadLoginInfo(s, c.path);
+        EXPECT_TRUE(s.logins.empty());
+        EXPECT_TRUE(trace.Contains(c.why + ", not read and kept as it is"));
+        s.logins = {{"bob", "", 1}};
+        EXPECT_FALSE(shell::saveLoginInfo(s, c.path));
+        EXPECT_TRUE(trace.Contains(c.why + ", not written over"));
+        struct stat after {};
+        ASSERT_EQ(0, lstat(c.path.c_str(), &after));
+        EXPECT_EQ(before.st_ino, after.st_ino);
+        EXPECT_EQ(before.st_size, after.st_size);
+    }
+    // Just under the limit the same file is read.
+    Write(big, "<l><config save='true'/><brindle><user id='a' pwd='" + pwd + "'/></brindle><!--" +
+                   std::string(shell::kSavedLoginsFileMax - 200, ' ') + "--></l>");
+    shell::SavedLoginStore s;
+    shell::loadLoginInfo(s, big);
+    ASSERT_EQ(1u, s.logins.size());
+    EXPECT_EQ("pw", s.logins[0].pwd);
 }
 
 TEST(LanguageTexts, FormatsWithOtherConversionsFallBackToTheBuiltInText) {
@@ -326,6 +422,7 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_TRUE(o.minimize);
     EXPECT_EQ("/p", o.profileFolder);
     EXPECT_EQ("12", o.dialNumber);
+    EXPECT_EQ("", o.error);
 }
 
 TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {

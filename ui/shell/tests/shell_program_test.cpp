@@ -270,3 +270,83 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     x.server.Stop();
     services.Stop();
 }
+
+// Command lines the program cannot follow end with a word on the error output and a non-zero code; a FIFO
+// or a device where the profile's files belong is never opened, so the start goes on without them.
+TEST(ShellProgram, BadCommandLinesAndFilesInTheWayAreRefusedWithAWord) {
+    const std::string dir = e2e::TempDir("shellargs");
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "TESSALY_AUDIO=manual"};
+    const std::string profile = dir + "/profile", file = dir + "/file";
+    std::ofstream(file) << "x";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    } cases[] = {
+        {{"--profile"}, 2, "tessaly: --profile needs a folder"},
+        {{"-p", "--dial", "12"}, 2, "tessaly: -p needs a folder"},
+        {{"--profile", profile, "--dial"}, 2, "tessaly: --dial needs a number"},
+        {{"--profile", profile, "--dial", "12\nACTIVATE"}, 2, "tessaly: --dial: \"12?ACTIVATE\" is not a number"},
+        {{"--profile", file}, 2, "tessaly: profile folder " + file + ": not a folder"},
+        {{"--profile", "/dev/null"}, 2, "tessaly: profile folder /dev/null: not a folder"},
+        {{"--profile", dir + "/" + std::string(300, 'a')}, 2, ": cannot be made: File name too long"},
+        {{"--profile", dir + "/" + std::string(2000, 'b')}, 2, ": path too long (2"},
+        {{"--profile", profile, "--dial", "12"}, 2, "tessaly: no running copy for this profile"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {app};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(c.says);
+        e2e::Child program;
+        ASSERT_TRUE(program.Start(args, dir + "/out.txt", env));
+        EXPECT_EQ(c.code, program.Wait(20000));
+        EXPECT_NE(std::string::npos, program.Output().find(c.says)) << program.Output();
+    }
+
+    // A FIFO where the settings belong: the start goes on with the built-in settings (tracing off, so
+    // nothing is logged), answers a second start and ends normally.
+    const std::string settings = profile + "/usrcfg.ini";
+    ASSERT_EQ(0, mkfifo(settings.c_str(), 0600));
+    {
+        e2e::Child program;
+        ASSERT_TRUE(program.Start({app, "--profile", profile, "/nosplash"}, dir + "/program.out", env));
+        const std::string door = shell::InstanceSocketPath(profile);
+        for (int waited = 0; waited < 30000 && access(door.c_str(), F_OK) != 0; waited += 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(0, access(door.c_str(), F_OK)) << "the first copy listens";
+        e2e::Child second;
+        ASSERT_TRUE(second.Start({app, "--profile", profile}, dir + "/second.out", env));
+        EXPECT_EQ(0, second.Wait(20000)) << second.Output();
+        kill(program.pid, SIGTERM);
+        EXPECT_EQ(0, program.Wait(20000)) << program.Output();
+        struct stat st {};
+        ASSERT_EQ(0, lstat(settings.c_str(), &st));
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        unlink(settings.c_str());
+    }
+
+    // FIFOs where the saved logins, the account file and the settings XML belong: each is named in the
+    // log, none is opened or replaced.
+    const std::string fifos[] = {profile + "/usrInfo.xml", profile + "/account.ini", profile + "/tessaly.xml"};
+    for (const std::string& f : fifos) ASSERT_EQ(0, mkfifo(f.c_str(), 0600));
+    const std::string log = profile + "/tessaly.log";
+    unlink(log.c_str());
+    e2e::Child program;
+    ASSERT_TRUE(program.Start({app, "--profile", profile, "/nosplash"}, dir + "/program.out", env));
+    ASSERT_TRUE(WaitText(log, "Main frame shown", 30000)) << program.Output() << Slurp(log);
+    for (const std::string& f : fifos) {
+        EXPECT_NE(std::string::npos, Slurp(log).find(f + " is not a regular file: not read, kept as it is")) << f;
+    }
+    EXPECT_TRUE(WaitText(log, "Saved logins " + profile + "/usrInfo.xml: not a regular file", 10000));
+    e2e::Child second;
+    ASSERT_TRUE(second.Start({app, "--profile", profile}, dir + "/second.out", env));
+    EXPECT_EQ(0, second.Wait(20000)) << second.Output();  // the first copy's event loop runs
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);
+    for (const std::string& f : fifos) {
+        struct stat st {};
+        ASSERT_EQ(0, lstat(f.c_str(), &st));
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << f;
+    }
+}

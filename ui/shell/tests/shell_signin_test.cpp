@@ -1,14 +1,16 @@
 // The whole start and sign-in chain in process against the test services: automatic sign-in from saved
 // logins, log-off, the login dialog, a wrong password, the access and bootstrap servers down and back,
-// and closing while signed in.
+// and closing while signed in; the user's own account file through every way a run can go.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <sys/stat.h>
 
 #include "common/account.h"
 #include "common/appenv.h"
+#include "platform/ini.h"
 #include "service/login_fsm.h"
 #include "shell_services.h"
 #include "ui/shell/app_start.h"
@@ -160,3 +162,130 @@ TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
         if (p != std::string::npos) at = p;
     }
 }
+
+// The user's own account file ("[common] config_manual=1") through every way a run can go: signing in,
+// out, failing, closing while signing in. Each run leaves the accounts as it found them, passwords included.
+namespace {
+
+enum class Step { SignIn, SignInStarted, SignOut, WrongPassword, Close };
+
+struct AccountPath {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+// Test names show the path's name rather than its bytes.
+void PrintTo(const AccountPath& p, std::ostream* os) { *os << p.name; }
+
+class ShellAccountFile : public ::testing::TestWithParam<AccountPath> {};
+
+// The installation's settings with manual configuration switched on.
+void WriteManualSettings(const std::string& profile) {
+    std::string seed;
+    if (plat::ReadFile(std::string(TESSALY_BINARY_DIR) + "/usrcfg.ini", &seed)) plat::WriteFileAtomic(profile + "/usrcfg.ini", seed);
+    ASSERT_TRUE(WritePrivateProfileString("common", "config_manual", "1", (profile + "/usrcfg.ini").c_str()));
+}
+
+using Keys = std::vector<std::pair<std::string, std::string>>;
+
+// The keys of a section that a run must keep (the server and port follow the bootstrap, the alias
+// the profile's display name).
+Keys KeptKeys(const std::string& path, const char* section) {
+    Keys out;
+    for (const auto& kv : plat::IniReadSection(path, section))
+        if (kv.first == "username" || kv.first == "password" || kv.first == "autologin") out.push_back(kv);
+    return out;
+}
+
+}  // namespace
+
+TEST_P(ShellAccountFile, AccountsSurviveTheRun) {
+    if (!shelltest::Services::Available()) GTEST_SKIP() << "kamailio and python3 are needed";
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    setenv("TESSALY_AUDIO", "manual", 1);
+    QApplication app(g_argc, g_argv);
+    app.setQuitOnLastWindowClosed(false);
+
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("shellaccounts")) << services.boot.Output();
+    const std::string profile = services.Profile("alice", "", "", false);
+    WriteManualSettings(profile);
+    const std::string accounts = profile + "/account.ini";
+    ASSERT_TRUE(plat::WriteFileAtomic(accounts,
+                                      "[qz]\r\nusername=alice\r\npassword=secret\r\nautologin=0\r\n"
+                                      "[sip]\r\nusername=alice\r\npassword=secret\r\nalias=Alice at home\r\nautologin=1\r\n",
+                                      plat::FileAccess::OwnerOnly));
+    const Keys qz = KeptKeys(accounts, "qz"), sip = KeptKeys(accounts, "sip");
+    ASSERT_EQ(3u, qz.size());
+    ASSERT_EQ(3u, sip.size());
+
+    shell::StartOptions options;
+    options.appFolder = TESSALY_BINARY_DIR;
+    options.profileFolder = profile;
+    options.showSplash = false;
+    {
+        shell::CCorvinaApp corvina(options);
+        bool run = false;
+        ASSERT_EQ(0, corvina.InitInstance(&run));
+        ASSERT_TRUE(run);
+        CMainFrame* frame = corvina.Frame();
+        ASSERT_NE(nullptr, frame);
+        frame->showBox = [](const QString&, const QString&) {};
+        frame->runLoginDialog = [](QString*, QString*) { return false; };
+        ASSERT_TRUE(AnyAccount()) << "the account file is loaded and stays listed while signed out";
+
+        auto signIn = [&](const char* password) {
+            g_strUserId = "alice";
+            shell::g_strPassword = password;
+            frame->Command(ID_LOGIN);
+        };
+        auto signedOut = [&] { return frame->m_nLoginState == LOGIN_SIGNED_OUT && STA_GetState() == ST_initial; };
+        for (Step step : GetParam().steps) {
+            switch (step) {
+                case Step::SignIn:
+                    signIn("alice123");
+                    ASSERT_TRUE(QTest::qWaitFor([&] { return frame->m_nLoginState == LOGIN_SIGNED_IN; }, 60000))
+                        << "state " << STA_GetState();
+                    break;
+                case Step::SignInStarted:
+                    signIn("alice123");
+                    ASSERT_TRUE(QTest::qWaitFor([&] { return STA_GetState() != ST_initial; }, 10000));
+                    break;
+                case Step::WrongPassword:
+                    signIn("wrong");
+                    ASSERT_TRUE(QTest::qWaitFor([&] { return STA_GetState() != ST_initial; }, 10000));
+                    ASSERT_TRUE(QTest::qWaitFor(signedOut, 60000)) << "state " << STA_GetState();
+                    break;
+                case Step::SignOut:
+                    frame->Command(ID_LOGOFF);
+                    ASSERT_TRUE(QTest::qWaitFor(signedOut, 10000));
+                    EXPECT_TRUE(AnyAccount());
+                    break;
+                case Step::Close:
+                    frame->close();
+                    ASSERT_TRUE(QTest::qWaitFor([&] { return frame->ClosingDone(); }, 15000));
+                    break;
+            }
+        }
+        // Until the exit writes it, the file is untouched.
+        EXPECT_EQ(qz, KeptKeys(accounts, "qz"));
+        EXPECT_EQ(sip, KeptKeys(accounts, "sip"));
+    }
+    services.Stop();
+    EXPECT_EQ(qz, KeptKeys(accounts, "qz")) << shelltest::Slurp(accounts);
+    EXPECT_EQ(sip, KeptKeys(accounts, "sip")) << shelltest::Slurp(accounts);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(accounts.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_FALSE(AnyAccount());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ShellAccountFile,
+    ::testing::Values(AccountPath{"StartAndClose", {Step::Close}},
+                      AccountPath{"SignInAndClose", {Step::SignIn, Step::Close}},
+                      AccountPath{"SignInSignOutAndClose", {Step::SignIn, Step::SignOut, Step::Close}},
+                      AccountPath{"SignInTwiceAndClose", {Step::SignIn, Step::SignOut, Step::SignIn, Step::Close}},
+                      AccountPath{"WrongPasswordAndClose", {Step::WrongPassword, Step::Close}},
+                      AccountPath{"CloseWhileSigningIn", {Step::SignInStarted, Step::Close}}),
+    [](const ::testing::TestParamInfo<AccountPath>& info) { return std::string(info.param.name); });

@@ -1,0 +1,402 @@
+// The single-instance door: the socket's private folder, requests from this user only, idle clients
+// closed, a bounded number served at once, and listening that survives a failed accept.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <poll.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/debug.h"
+#include "platform/fs.h"
+#include "ui/shell/instance_guard.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "instance_guard_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+constexpr uid_t kOtherUser = 65534;
+
+std::mutex g_traceMutex;
+std::vector<std::string> g_trace;
+
+// Collects trace lines while it exists.
+struct TraceCapture {
+    TraceCapture() {
+        std::lock_guard<std::mutex> lock(g_traceMutex);
+        g_trace.clear();
+        debug_enable = 1;
+        debug_all = DBG_LOW;
+        g_debugOutput = [](unsigned, const char* text) {
+            std::lock_guard<std::mutex> lock(g_traceMutex);
+            g_trace.push_back(text);
+        };
+    }
+    ~TraceCapture() { g_debugOutput = nullptr; }
+    bool Contains(const std::string& part) const {
+        std::lock_guard<std::mutex> lock(g_traceMutex);
+        return std::any_of(g_trace.begin(), g_trace.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+};
+
+// Runs the event loop until the condition holds; false at the deadline.
+template <typename F>
+bool WaitFor(F done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Waits, with the event loop running, for what a client thread returns.
+template <typename T>
+T Await(std::future<T>& f) {
+    WaitFor([&] { return f.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; }, 20000);
+    return f.get();
+}
+
+// A scratch folder standing in for the temporary folder, and a profile folder inside it; no
+// XDG_RUNTIME_DIR unless a test sets one.
+struct Scratch {
+    std::string dir, profile;
+    Scratch() {
+        char pattern[] = "/tmp/tessaly_guard_XXXXXX";
+        dir = mkdtemp(pattern);
+        profile = dir + "/profile";
+        plat::MakeDirectories(profile);
+        setenv("TMPDIR", dir.c_str(), 1);
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+    ~Scratch() {
+        unsetenv("TMPDIR");
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (std::system(cmd.c_str()) != 0) {}
+    }
+    std::string OwnFolder() const { return dir + "/tessaly-" + std::to_string(getuid()); }
+};
+
+// A client on the raw socket.
+struct RawClient {
+    int fd = -1;
+    ~RawClient() {
+        if (fd >= 0) close(fd);
+    }
+    bool Connect(const std::string& path) {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        return fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    void Send(const std::string& text) const { ASSERT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size())); }
+    // Collects what arrives until the server closes, the event loop running meanwhile; false at the deadline.
+    bool ReadToEnd(std::string* out, int ms) const {
+        return WaitFor(
+            [&] {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 0) <= 0) return false;
+                char buf[256];
+                const ssize_t n = read(fd, buf, sizeof buf);
+                if (n > 0) out->append(buf, static_cast<size_t>(n));
+                return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+            },
+            ms);
+    }
+};
+
+// Runs fn in a child process whose effective user is another one (files are still reached as root);
+// the child's exit code, or -1.
+template <typename F>
+int AsOtherUser(F fn) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (seteuid(kOtherUser) != 0) _exit(90);
+        setfsuid(0);
+        _exit(fn());
+    }
+    int status = 0;
+    WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(InstanceSocket, FolderIsOnlyTheUsersOwn) {
+    Scratch s;
+    const std::string own = s.OwnFolder();
+    std::string why;
+
+    // No runtime folder: a folder of our own in the temporary folder, made 0700.
+    EXPECT_EQ(own, shell::InstanceSocketFolder(&why)) << why;
+    struct stat st {};
+    ASSERT_EQ(0, lstat(own.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    // Ours but left open: closed again and used.
+    chmod(own.c_str(), 0755);
+    EXPECT_EQ(own, shell::InstanceSocketFolder(&why));
+    ASSERT_EQ(0, lstat(own.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+
+    // The runtime folder when it is private, otherwise our own.
+    const std::string runtime = s.dir + "/run";
+    ASSERT_EQ(0, mkdir(runtime.c_str(), 0700));
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    EXPECT_EQ(runtime, shell::InstanceSocketFolder());
+    EXPECT_EQ(0u, shell::InstanceSocketPath(s.profile).rfind(runtime + "/tessaly-", 0));
+    chmod(runtime.c_str(), 0755);
+    EXPECT_EQ(own, shell::InstanceSocketFolder());
+    const std::string link = s.dir + "/runlink";
+    chmod(runtime.c_str(), 0700);
+    ASSERT_EQ(0, symlink(runtime.c_str(), link.c_str()));
+    setenv("XDG_RUNTIME_DIR", link.c_str(), 1);
+    EXPECT_EQ(own, shell::InstanceSocketFolder()) << "a link is not taken for a private folder";
+    unsetenv("XDG_RUNTIME_DIR");
+
+    // Our own folder's name taken by something else: no folder, and the reason.
+    struct Squat {
+        const char* name;
+        std::function<void()> make;
+        const char* why;
+    } squats[] = {
+        {"a link", [&] { ASSERT_EQ(0, symlink(runtime.c_str(), own.c_str())); }, "not a folder"},
+        {"a file", [&] { plat::WriteFileAtomic(own, "x"); }, "not a folder"},
+        {"another user's folder",
+         [&] {
+             ASSERT_EQ(0, mkdir(own.c_str(), 0700));
+             if (getuid() == 0) {
+                 ASSERT_EQ(0, chown(own.c_str(), kOtherUser, kOtherUser));
+             }
+         },
+         "owned by user 65534"},
+    };
+    for (const Squat& q : squats) {
+        SCOPED_TRACE(q.name);
+        if (std::string(q.name) == "another user's folder" && getuid() != 0) continue;  // needs root to give it away
+        std::string cmd = "rm -rf '" + own + "'";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+        q.make();
+        EXPECT_EQ("", shell::InstanceSocketFolder(&why));
+        EXPECT_NE(std::string::npos, why.find(q.why)) << why;
+        EXPECT_EQ("", shell::InstanceSocketPath(s.profile));
+    }
+    std::string cmd = "rm -rf '" + own + "'";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+
+    // A temporary folder so deep that the socket's address cannot hold the path.
+    const std::string deep = s.dir + "/" + std::string(100, 'd');
+    ASSERT_TRUE(plat::MakeDirectories(deep));
+    setenv("TMPDIR", deep.c_str(), 1);
+    EXPECT_EQ("", shell::InstanceSocketPath(s.profile, &why));
+    EXPECT_NE(std::string::npos, why.find("too long")) << why;
+}
+
+TEST(InstanceGuard, OneCopyAnswersActivationAndDialRequests) {
+    Scratch s;
+    QCoreApplication app(g_argc, g_argv);
+    shell::InstanceGuard first(s.profile);
+    ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, first.Acquire());
+    ASSERT_TRUE(first.Listen());
+    int activations = 0;
+    std::vector<std::string> dialled;
+    first.onActivate = [&] { ++activations; };
+    first.onDial = [&](const std::string& n) {
+        dialled.push_back(n);
+        return shell::DIAL_CALLED;
+    };
+    struct stat st {};
+    ASSERT_EQ(0, stat(shell::InstanceSocketPath(s.profile).c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+
+    shell::InstanceGuard second(s.profile);
+    EXPECT_EQ(shell::InstanceGuard::LockResult::HeldByAnother, second.Acquire());
+    auto activated = std::async(std::launch::async, [&] { return shell::SendActivate(s.profile); });
+    EXPECT_TRUE(Await(activated));
+    EXPECT_EQ(1, activations);
+    auto dial = std::async(std::launch::async, [&] { return shell::SendDialRequest(s.profile, "+8610"); });
+    EXPECT_EQ(shell::DIAL_CALLED, Await(dial));
+    auto injected = std::async(std::launch::async, [&] { return shell::SendDialRequest(s.profile, "12\nACTIVATE"); });
+    EXPECT_EQ(shell::DIAL_NOT_SIGNED_IN, Await(injected)) << "a line break never reaches the copy";
+    EXPECT_EQ(std::vector<std::string>{"+8610"}, dialled);
+    EXPECT_EQ(1, activations);
+
+    // A profile whose lock cannot be made at all is not "another copy".
+    plat::WriteFileAtomic(s.dir + "/file", "x");
+    shell::InstanceGuard broken(s.dir + "/file/profile");
+    std::string why;
+    EXPECT_EQ(shell::InstanceGuard::LockResult::Failed, broken.Acquire(&why));
+    EXPECT_FALSE(why.empty());
+}
+
+TEST(InstanceGuard, AListenFailureIsLoggedAndNoClientIsSent) {
+    Scratch s;
+    QCoreApplication app(g_argc, g_argv);
+    plat::WriteFileAtomic(s.OwnFolder(), "squatted");
+    TraceCapture trace;
+    shell::InstanceGuard guard(s.profile);
+    ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, guard.Acquire());
+    EXPECT_FALSE(guard.Listen());
+    EXPECT_TRUE(trace.Contains("Instance socket not listening: " + s.OwnFolder() + ": not a folder"));
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(shell::SendActivate(s.profile, 2000));
+    EXPECT_LT(t.elapsed(), 500) << "nothing to wait for without a folder to trust";
+}
+
+TEST(InstanceGuard, IdleClientsAreClosedAndOnlySoManyServedAtOnce) {
+    Scratch s;
+    QCoreApplication app(g_argc, g_argv);
+    TraceCapture trace;
+    shell::InstanceGuard guard(s.profile);
+    ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, guard.Acquire());
+    ASSERT_TRUE(guard.Listen());
+    guard.SetClientTimeoutMs(400);
+    const std::string path = shell::InstanceSocketPath(s.profile);
+
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < shell::kInstanceClientsMax; ++i) {
+        idle.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(idle.back()->Connect(path));
+        ASSERT_TRUE(WaitFor([&] { return guard.ClientCount() == i + 1; }, 5000));
+    }
+    idle.front()->Send("DIAL 12");  // half a request counts as idle too
+    RawClient extra;
+    ASSERT_TRUE(extra.Connect(path));
+    std::string got;
+    EXPECT_TRUE(extra.ReadToEnd(&got, 2000)) << "one over the limit is closed at once";
+    EXPECT_EQ("", got);
+    EXPECT_TRUE(trace.Contains("one more refused"));
+
+    for (auto& c : idle) {
+        std::string none;
+        EXPECT_TRUE(c->ReadToEnd(&none, 5000)) << "an idle client is closed at its deadline";
+        EXPECT_EQ("", none);
+    }
+    EXPECT_TRUE(WaitFor([&] { return guard.ClientCount() == 0; }, 2000));
+    EXPECT_TRUE(trace.Contains("no request in time"));
+    int activations = 0;
+    guard.onActivate = [&] { ++activations; };
+    auto activated = std::async(std::launch::async, [&] { return shell::SendActivate(s.profile); });
+    EXPECT_TRUE(Await(activated)) << "the door still opens";
+    EXPECT_EQ(1, activations);
+}
+
+TEST(InstanceGuard, KeepsListeningWhenAcceptRunsOutOfDescriptors) {
+    Scratch s;
+    QCoreApplication app(g_argc, g_argv);
+    TraceCapture trace;
+    shell::InstanceGuard guard(s.profile);
+    ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, guard.Acquire());
+    ASSERT_TRUE(guard.Listen());
+    int activations = 0;
+    guard.onActivate = [&] { ++activations; };
+    const std::string path = shell::InstanceSocketPath(s.profile);
+
+    // Every descriptor taken but the one the client needs: the copy's accept then fails.
+    rlimit old{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
+    int open = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++open;
+        closedir(d);
+    }
+    rlimit low{static_cast<rlim_t>(open + 64), old.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    std::vector<int> held;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    ASSERT_FALSE(held.empty());
+    close(held.back());
+    held.pop_back();
+    RawClient client;
+    ASSERT_TRUE(client.Connect(path));
+    client.Send("ACTIVATE\n");
+    const bool failed = WaitFor([&] { return trace.Contains("accept failed"); }, 5000);
+    for (int fd : held) close(fd);
+    setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_TRUE(failed);
+
+    std::string answer;
+    EXPECT_TRUE(client.ReadToEnd(&answer, 5000));
+    EXPECT_EQ("ok\n", answer) << "the queued client is served once descriptors are back";
+    auto again = std::async(std::launch::async, [&] { return shell::SendActivate(s.profile); });
+    EXPECT_TRUE(Await(again));
+    EXPECT_EQ(2, activations);
+}
+
+TEST(InstanceGuard, OnlyThisUserIsHeardAndAnswered) {
+    if (getuid() != 0) GTEST_SKIP() << "another user's process needs root";
+    Scratch s;
+    QCoreApplication app(g_argc, g_argv);
+    const std::string path = shell::InstanceSocketPath(s.profile);
+    ASSERT_FALSE(path.empty());
+    {
+        TraceCapture trace;
+        shell::InstanceGuard guard(s.profile);
+        ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, guard.Acquire());
+        ASSERT_TRUE(guard.Listen());
+        int activations = 0;
+        guard.onActivate = [&] { ++activations; };
+        // Another user's request is closed unanswered (0: closed or reset without a byte).
+        const int code = AsOtherUser([&] {
+            RawClient c;
+            if (!c.Connect(path)) return 2;
+            if (write(c.fd, "ACTIVATE\n", 9) != 9) return 3;
+            pollfd p{c.fd, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) return 4;
+            char b;
+            return read(c.fd, &b, 1) <= 0 ? 0 : 1;
+        });
+        EXPECT_EQ(0, code);
+        EXPECT_EQ(0, activations);
+        EXPECT_TRUE(trace.Contains("a client of user 65534 refused"));
+    }
+    // A listener of another user where ours belongs is told nothing.
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (seteuid(kOtherUser) != 0) _exit(90);
+        setfsuid(0);
+        const int l = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        unlink(path.c_str());
+        if (bind(l, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(l, 4) != 0) _exit(2);
+        if (write(ready[1], "r", 1) != 1) _exit(3);
+        const int c = accept(l, nullptr, nullptr);
+        pollfd p{c, POLLIN, 0};
+        // Exit 0 when the client sent nothing before closing.
+        if (poll(&p, 1, 5000) <= 0) _exit(4);
+        char b;
+        _exit(read(c, &b, 1) == 0 ? 0 : 1);
+    }
+    char r;
+    ASSERT_EQ(1, read(ready[0], &r, 1));
+    EXPECT_FALSE(shell::SendActivate(s.profile, 1000));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the request was never sent";
+    close(ready[0]);
+    close(ready[1]);
+}
