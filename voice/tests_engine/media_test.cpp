@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -402,6 +403,39 @@ TEST(PlayoutMixer, RecordingAChannelMakesAWavFileAndMutesIt) {
   EXPECT_EQ(16000u, bytes[24] | (bytes[25] << 8) | (bytes[26] << 16));
   EXPECT_EQ(32000u, bytes[40] | (bytes[41] << 8) | (bytes[42] << 16) | (bytes[43] << 24));
   EXPECT_NE(0, access((name + ".tmp").c_str(), F_OK));
+}
+
+// The final file is opened when the recording starts: a name that cannot be created fails there,
+// leaving nothing behind, and an existing file keeps its content until a recording replaces it.
+TEST(PlayoutMixer, RecordingRefusesANameThatCannotBeCreated) {
+  Mixer m;
+  const std::string dir = "/tmp/tessaly_recdir_" + std::to_string(getpid());
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  EXPECT_EQ(-1, m.StartRecording(0, dir));  // a directory is no file
+  EXPECT_FALSE(m.Recording(0));
+  EXPECT_NE(0, access((dir + ".tmp").c_str(), F_OK));
+  EXPECT_EQ(-1, m.StartRecording(0, dir + "/missing/x.wav"));
+  rmdir(dir.c_str());
+
+  const std::string name = dir + ".wav";
+  {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fputs("old", f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(0, m.StartRecording(0, name));
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  ASSERT_NE(nullptr, f);
+  char text[8] = {};
+  EXPECT_EQ(3u, std::fread(text, 1, sizeof text, f));
+  std::fclose(f);
+  EXPECT_STREQ("old", text);
+  ASSERT_EQ(0, m.StopRecording(0));
+  struct stat st{};
+  ASSERT_EQ(0, stat(name.c_str(), &st));
+  EXPECT_EQ(44, st.st_size);  // nothing mixed: a header alone
+  std::remove(name.c_str());
 }
 
 // A codec whose decoder always fails.
