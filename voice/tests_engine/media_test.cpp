@@ -20,6 +20,7 @@
 #include "voice/mixer.h"
 #include "voice/rtp_sender.h"
 #include "voice/send_path.h"
+#include "voice/trace.h"
 
 namespace {
 
@@ -219,6 +220,63 @@ TEST(RtpSender, AHookThatFailsDropsThePacket) {
   EXPECT_EQ(-1, t.sender.send(0, payload, 160, 160, 8));
   EXPECT_TRUE(t.packets.empty());
   EXPECT_EQ(1u, t.sender.dropped());
+}
+
+// Each codec's packets leave a STREAM line naming the codec and the packet's size.
+TEST(RtpSender, EveryCodecTracesItsPackets) {
+  Sonra_RegisterBuiltInComponents();
+  const std::string dir = "/tmp/tessaly_sendtrace_" + std::to_string(getpid());
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  char was[4096];
+  ASSERT_NE(nullptr, getcwd(was, sizeof was));
+  ASSERT_EQ(0, chdir(dir.c_str()));
+  TraceManager& trace = EngineTraceManager();
+  const int mask = trace.GetLevelMask();
+  trace.SetScramble(0);
+  trace.SetLevelMask(mask | kTraceStream);
+  trace.SetMode(kTraceModeFile);
+  struct Case {
+    const char* coder;
+    int pt, rate, packet;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"pcmu", 0, 8000, 160, "Sent PCMU packet 160 bytes"},
+      {"ostrel711u", 100, 8000, 160, "Sent Ostrel711U packet"},
+      {"ostrel711a", 101, 8000, 160, "Sent Ostrel711A packet"},
+      {"ostrelwb", 97, 16000, 320, "Sent Ostrel-wb packet"},
+      {"ilbc", 102, 8000, 240, "Sent iLBC packet 50 bytes"},
+      {"quill", 103, 16000, 480, "Sent Quill packet"},
+  };
+  for (const Case& c : cases) {
+    TappedSender t;
+    RTPtransmitter tx;
+    tx.initialise(&t.sender, &t.codecs);
+    tx.setCoder(c.coder, c.pt, c.rate, c.packet, true);
+    const int n = c.rate / 100;
+    std::vector<int16_t> frame(static_cast<size_t>(n));
+    for (int f = 0; f < 30; ++f) {
+      for (int i = 0; i < n; ++i) frame[static_cast<size_t>(i)] = static_cast<int16_t>(3000 * std::sin(0.3 * (f * n + i)));
+      ASSERT_GE(tx.send(0, frame.data(), n, 0, c.rate, 0), 0) << c.coder;
+    }
+    EXPECT_FALSE(t.packets.empty()) << c.coder;
+  }
+  trace.SetMode(kTraceModeNone);
+  trace.FileSink().Close();
+  trace.SetLevelMask(mask);
+  trace.SetScramble(1);
+  std::FILE* f = std::fopen("trace.txt", "rb");
+  std::string text;
+  if (f) {
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+    std::fclose(f);
+  }
+  std::remove("trace.txt");
+  ASSERT_EQ(0, chdir(was));
+  rmdir(dir.c_str());
+  for (const Case& c : cases) EXPECT_NE(std::string::npos, text.find(c.line)) << c.line;
 }
 
 TEST(RtpSender, MulticastDestinationGetsTtl64) {
