@@ -235,23 +235,34 @@ int Ilbc_Enhance(int16_t* out, const int16_t* excitation, IlbcDecoder* dec) {
       for (int k = cand[pass] - 2; k <= cand[pass] + 2; ++k)
         if (k >= 0 && k < 50) work[k] = INT32_MIN;
     }
+    // The largest C^2 / E wins, compared as a normalised mantissa with its exponent.
     int best = cand[0];
-    __int128 bestNum = 0;
-    int64_t bestDen = 1;
+    bool periodic = false;
+    int32_t bestMantissa = 0;
+    int bestExponent = 0;
     for (int k = 0; k < 3; ++k) {
       const int l = cand[k] + 10;
-      const int64_t e = Spl_DotProductShift(blk - l, blk - l, 40, s);
-      const int64_t c = cc[cand[k]];
-      const __int128 num = (c > 0 && e > 0) ? static_cast<__int128>(c) * c : 0;
-      const int64_t den = e > 0 ? e : 1;
-      if (k == 0 || num * bestDen > bestNum * den) {
+      const int32_t e = Spl_DotProductShift(blk - l, blk - l, 40, s);
+      const int32_t c = cc[cand[k]];
+      if (c <= 0 || e <= 0) continue;
+      const int nc = Spl_NormW32(c);
+      const int ne = Spl_NormW32(e);
+      const int32_t cm = (c << nc) >> 16;  // 16384..32767
+      const int32_t em = (e << ne) >> 16;
+      int32_t ratio = (cm * cm) / em;      // C^2 / E = ratio x 2^exponent
+      int exponent = 2 * (16 - nc) - (16 - ne);
+      const int nr = Spl_NormW32(ratio);
+      ratio <<= nr;
+      exponent -= nr;
+      if (!periodic || exponent > bestExponent || (exponent == bestExponent && ratio > bestMantissa)) {
         best = cand[k];
-        bestNum = num;
-        bestDen = den;
+        bestMantissa = ratio;
+        bestExponent = exponent;
+        periodic = true;
       }
     }
     const int slot = 8 - nNew + ib;
-    if (bestNum > 0) {
+    if (periodic) {
       dec->enhPeriod[slot] = static_cast<int16_t>(8 * (best + 10));
     } else {
       dec->enhPeriod[slot] = dec->enhPeriod[slot - 1];  // nothing periodic: keep the last period
