@@ -432,19 +432,12 @@ int SndCardStream::msecleft() {
   t.wType = TIME_SAMPLES;
   if (waveOutGetPosition(waveOut_, &t, sizeof t) != MMSYSERR_NOERROR) return 0;
   const uint32_t played = t.u.sample;
-  if (played < lastPlayed_) {
-    // A 32-bit wrap: the totals are compared modulo 2^32, so only the trace is left to do.
-    T()->Print(kTraceInfo,
-               writtenSamples_ <= kWrapLimit ? "\tmsecleft() (wrap around occured after having used all 32 bits)"
-                                             : "\tmsecleft() (wrap around occured: correction of output is done)",
-               -1, -1);
-  }
-  lastPlayed_ = played;
   uint32_t queued = writtenSamples_ - played;
+  bool below32 = false;
   if (queued >= kWrapGap) {
     // Far more written than played: the card counts in fewer than 32 bits. The power of two that
     // brings the written total just ahead of the position is the card's wrap.
-    for (int bits = 31; bits >= 15; --bits) {
+    for (int bits = 31; bits >= 15 && !below32; --bits) {
       const uint32_t wrap = 1u << bits;
       if (writtenSamples_ < wrap) continue;
       const uint32_t behind = writtenSamples_ - wrap;
@@ -452,10 +445,18 @@ int SndCardStream::msecleft() {
         T()->Print(kTraceInfo, "\tmsecleft() (wrap around occured: %d bits used by sound card)", bits, -1);
         writtenSamples_ = behind;
         queued = behind - played;
-        break;
+        below32 = true;
       }
     }
   }
+  if (!below32 && played < lastPlayed_) {
+    // A 32-bit wrap: the totals are compared modulo 2^32, so only the trace is left to do.
+    T()->Print(kTraceInfo,
+               writtenSamples_ <= kWrapLimit ? "\tmsecleft() (wrap around occured after having used all 32 bits)"
+                                             : "\tmsecleft() (wrap around occured: correction of output is done)",
+               -1, -1);
+  }
+  lastPlayed_ = played;
   // A position ahead of what was written means nothing is queued.
   if (queued > 0x80000000u) return 0;
   return static_cast<int>(queued / 48u);
