@@ -42,6 +42,7 @@ struct Settings {
   std::map<std::string, std::pair<MMRESULT, int>, std::less<>> faults;
   std::atomic<bool> anyFault{false};  // the device calls skip the lock while none is pending
   std::atomic<uint64_t> inOffset{0}, outOffset{0};
+  std::atomic<int> inBits{32}, outBits{32};
 };
 
 Settings& Cfg() {
@@ -636,8 +637,10 @@ MMRESULT GetPosition(uint64_t frames, const WAVEFORMATEX& f, MMTIME* mmt, UINT c
 // The position of the device behind handle h, with the injected offset, in the unit asked for.
 MMRESULT DevicePosition(Device& dev, const void* h, bool output, MMTIME* mmt, UINT cbmmt) {
   const uint64_t offset = output ? Cfg().outOffset.load() : Cfg().inOffset.load();
+  const int bits = output ? Cfg().outBits.load() : Cfg().inBits.load();
+  const uint64_t mask = bits >= 32 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1u;
   return OnDevice(dev, h, [&](Device& d) {
-    return GetPosition((output ? OutPosition(d) : d.position) + offset, d.fmt, mmt, cbmmt);
+    return GetPosition(((output ? OutPosition(d) : d.position) + offset) & mask, d.fmt, mmt, cbmmt);
   });
 }
 
@@ -817,8 +820,15 @@ void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset) {
   Cfg().outOffset = outputOffset;
 }
 
+void SetPositionBits(int inputBits, int outputBits) {
+  Cfg().inBits = inputBits < 1 || inputBits > 32 ? 32 : inputBits;
+  Cfg().outBits = outputBits < 1 || outputBits > 32 ? 32 : outputBits;
+}
+
 void ResetFaults() {
   std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().inBits = 32;
+  Cfg().outBits = 32;
   Cfg().faults.clear();
   Cfg().anyFault.store(false);
   Cfg().inOffset = 0;

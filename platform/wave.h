@@ -222,7 +222,9 @@ size_t Playout(size_t count, std::vector<int16_t>* out = nullptr);
 void FailNext(const std::string& function, MMRESULT result, int times = 1);
 // Adds offset to the reported positions (to reach the 2^32 wrap quickly).
 void SetPositionOffset(uint64_t inputOffset, uint64_t outputOffset);
-// Clears failures and offsets.
+// Reports the positions modulo 2^bits, as a card whose counters wrap below 32 bits (32 = whole).
+void SetPositionBits(int inputBits, int outputBits);
+// Clears failures, offsets and position widths.
 void ResetFaults();
 // True while the capture / playout device is open.
 bool InputOpen();

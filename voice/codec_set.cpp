@@ -173,6 +173,16 @@ int ChannelCodecSet::RtcpStats(uint16_t* fractionLost, uint32_t* cumulativeLost,
   return 0;
 }
 
+int ChannelCodecSet::RtcpStats(TidepoolStatsInterval* interval, uint16_t* fractionLost, uint32_t* cumulativeLost,
+                               uint32_t* extendedHighest, uint32_t* jitter) {
+  if (!jitter_) return -1;
+  return Tidepool_ReceiveStats(jitter_, interval, fractionLost, cumulativeLost, extendedHighest, jitter);
+}
+
+int ChannelCodecSet::PeakPackets() const { return jitter_ ? Tidepool_PeakPackets(jitter_) : 0; }
+
+int ChannelCodecSet::BufferedMs() const { return jitter_ ? Tidepool_BufferedMs(jitter_) : 0; }
+
 uint32_t ChannelCodecSet::PlayoutTimestamp() const {
   uint32_t ts = 0;
   if (jitter_) TIDEPOOL_SONRA_10MS16B_GetPlayoutTimestamp(jitter_, &ts);

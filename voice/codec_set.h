@@ -49,6 +49,11 @@ class ChannelCodecSet {
   int JitterLastError() const;
   int CodecLastError(int kind) const;
   int RtcpStats(uint16_t* fractionLost, uint32_t* cumulativeLost, uint32_t* extendedHighest, uint32_t* jitter);
+  // The same over an interval the caller keeps (the engine's statistics query).
+  int RtcpStats(TidepoolStatsInterval* interval, uint16_t* fractionLost, uint32_t* cumulativeLost,
+                uint32_t* extendedHighest, uint32_t* jitter);
+  int PeakPackets() const;
+  int BufferedMs() const;
   uint32_t PlayoutTimestamp() const;
   // The receive-side lines of the version list; 0, or -1 when size is below 500.
   int ReceiveVersions(char* text, int size) const;

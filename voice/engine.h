@@ -78,7 +78,7 @@ class SonraVE {
   virtual int SonraVE_SetRecPayloadType(short channel, const Codecinst& codec);
   virtual int SonraVE_SetSendCNPayloadType(int channel, int payloadType);
   virtual int SonraVE_RTCPStat(int channel, unsigned short* fractionLost, unsigned int* cumulativeLost,
-                               unsigned int* extendedMax, unsigned int* jitter, int* roundTripMs);
+                               unsigned int* extendedMax, unsigned int* jitter, int* peakPackets);
   virtual int SonraVE_SetSoundDevices(int waveInDevice, int waveOutDevice);
   virtual int SonraVE_InitEncryption(SonraVE_Encryption* encryption);
   virtual int SonraVE_EnableEncryption(int channel);
@@ -231,6 +231,8 @@ class SonraVE {
   std::unique_ptr<InStream> micFile_[kSonraMaxChannels];
   std::unique_ptr<OutStream> recordFile_;
   RtcpSession rtcp_[kSonraMaxChannels];
+  // The statistics query's own loss interval, apart from the reports'.
+  TidepoolStatsInterval statsInterval_[kSonraMaxChannels];
 
   int tos_[kSonraMaxChannels] = {};
   int qosType_[kSonraMaxChannels] = {};

@@ -1,6 +1,7 @@
 // Voice channels of the engine: creation, receive side, listening, playout and sending, and the receive entries.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <strings.h>
 
 #include "platform/net.h"
@@ -38,6 +39,7 @@ int SonraVE::SonraVE_CreateChannel() {
   setA_[channel] = std::move(a);
   setB_[channel] = std::move(b);
   created_[channel] = true;
+  statsInterval_[channel] = TidepoolStatsInterval{};
   initRecSide(channel);
   mixer_.SetJitter(channel, setA_[channel].get());
   tx_.SetJitterB(channel, setB_[channel].get());
@@ -417,7 +419,7 @@ int SonraVE::SonraVE_StartSend(int channel) {
   if (!CheckChannel(channel)) return -1;
   std::lock_guard<plat::RecursiveMutex> api(apiLock_);
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() before enter critical section", -1, -1);
-  std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
+  std::unique_lock<plat::RecursiveMutex> lock(snd_.Lock());
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() after enter critical section", -1, -1);
   if (sending_[channel]) {
     T()->Print(kTraceWarning, "SonraVE_StartSend() (warning code = %d)", VE_SENDING, -1);
@@ -486,6 +488,8 @@ int SonraVE::SonraVE_StartSend(int channel) {
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() after soundCards.start_rec() section", -1, -1);
   sending_[channel] = true;
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() before LEAVE_DSP_MUTEX", -1, -1);
+  lock.unlock();
+  T()->Print(kTraceStream, "\t\tSonraVE_StartSend() after LEAVE_DSP_MUTEX", -1, -1);
   return 0;
 }
 
@@ -588,7 +592,10 @@ int SonraVE::SonraVE_GetPlayoutDelay(int channel) {
   ApiLine("SonraVE_GetPlayoutDelay", "%d", channel);
   if (!CheckChannel(channel)) return -1;
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
-  return snd_.msecleft();
+  // The mixer takes exactly 10 ms per block and keeps nothing of a channel back, so the channel's
+  // delay is what its jitter buffer holds.
+  ChannelCodecSet* a = setA_[channel].get();
+  return a ? a->BufferedMs() : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -650,15 +657,24 @@ int SonraVE::SonraVE_GetRemoteRTCPName(int channel, char* name, int size) {
 }
 
 int SonraVE::SonraVE_RTCPStat(int channel, unsigned short* fractionLost, unsigned int* cumulativeLost,
-                              unsigned int* extendedMax, unsigned int* jitter, int* roundTripMs) {
+                              unsigned int* extendedMax, unsigned int* jitter, int* peakPackets) {
   ApiLine("SonraVE_RTCPStat", "%d, ?", channel);
   if (!CheckChannel(channel)) return -1;
-  const RtcpReceptionStats s = rtcp_[channel].LastReportedStats();
-  if (fractionLost) *fractionLost = static_cast<unsigned short>(s.fractionLost);
-  if (cumulativeLost) *cumulativeLost = s.cumulativeLost;
-  if (extendedMax) *extendedMax = s.extendedHighest;
-  if (jitter) *jitter = s.jitter;
-  if (roundTripMs) *roundTripMs = rtcp_[channel].RoundTripTime();
+  // Read from what the channel receives, whether or not reports are sent; the receive entry
+  // changes these figures under the engine lock.
+  std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
+  uint16_t fraction = 0;
+  uint32_t lost = 0, highest = 0, jit = 0;
+  int peak = 0;
+  if (ChannelCodecSet* a = setA_[channel].get()) {
+    a->RtcpStats(&statsInterval_[channel], &fraction, &lost, &highest, &jit);
+    peak = a->PeakPackets();
+  }
+  if (fractionLost) *fractionLost = fraction;
+  if (cumulativeLost) *cumulativeLost = lost;
+  if (extendedMax) *extendedMax = highest;
+  if (jitter) *jitter = jit;
+  if (peakPackets) *peakPackets = peak;
   return 0;
 }
 

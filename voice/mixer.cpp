@@ -109,6 +109,17 @@ int Mixer::StartRecording(int channel, const std::string& name) {
   if (channel < 0 || channel >= kSonraMaxChannels || recordTemp_[channel] || name.empty()) return -1;
   FILE* temp = std::fopen((name + ".tmp").c_str(), "w+b");
   if (!temp) return -1;
+  // The final file is opened now, so a name that cannot be created fails here and not after the
+  // call; an existing file keeps its content until the finished recording replaces it.
+  const bool existed = plat::FileExists(name);
+  FILE* finalFile = std::fopen(name.c_str(), "ab");
+  if (!finalFile) {
+    std::fclose(temp);
+    plat::RemoveFile(name + ".tmp");
+    return -1;
+  }
+  recordFinal_[channel] = finalFile;
+  recordCreated_[channel] = !existed;
   recordTemp_[channel] = temp;
   recordName_[channel] = name;
   recordSamples_[channel] = 0;
@@ -121,6 +132,8 @@ int Mixer::StopRecording(int channel) {
   recordTemp_[channel] = nullptr;
   const std::string name = recordName_[channel];
   const uint32_t samples = recordSamples_[channel];
+  if (recordFinal_[channel]) std::fclose(recordFinal_[channel]);
+  recordFinal_[channel] = nullptr;
   // The WAV file is built beside its final name and moved into place once complete.
   const std::string part = name + ".part";
   FILE* out = std::fopen(part.c_str(), "wb");
@@ -149,7 +162,10 @@ int Mixer::StopRecording(int channel) {
   std::fclose(temp);
   plat::RemoveFile(name + ".tmp");
   if (ok) ok = plat::RenameFile(part, name);
-  if (!ok) plat::RemoveFile(part);
+  if (!ok) {
+    plat::RemoveFile(part);
+    if (recordCreated_[channel]) plat::RemoveFile(name);
+  }
   return ok ? 0 : -1;
 }
 

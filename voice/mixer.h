@@ -76,6 +76,8 @@ class Mixer {
   InStream* file_[kSonraMaxChannels] = {};
   FILE* recordTemp_[kSonraMaxChannels] = {};
   std::string recordName_[kSonraMaxChannels];
+  FILE* recordFinal_[kSonraMaxChannels] = {};
+  bool recordCreated_[kSonraMaxChannels] = {};
   uint32_t recordSamples_[kSonraMaxChannels] = {};
 
   AecPcBase* aec_ = nullptr;

@@ -435,6 +435,11 @@ int RTPtransmitter::send(int /*channel*/, const int16_t* frame, int length, int 
       if (bytes > 0 && !silence_) {
         sendPayload(bytes, static_cast<uint32_t>(packetSize_), samplesPerMs);
         speechBefore_ = true;
+        EngineTrace()->Print(kTraceStream,
+                             kind_ == kCodecOstrelWb    ? "Sent Ostrel-wb packet %i bytes"
+                             : kind_ == kCodecOstrel711U ? "Sent Ostrel711U packet %i bytes"
+                                                         : "Sent Ostrel711A packet %i bytes",
+                             bytes, -1);
       }
       break;
     }
@@ -455,6 +460,7 @@ int RTPtransmitter::send(int /*channel*/, const int16_t* frame, int length, int 
       if (bytes > 0) {
         sendPayload(bytes, static_cast<uint32_t>(packetSize_), samplesPerMs);
         speechBefore_ = true;
+        EngineTrace()->Print(kTraceStream, "Sent iLBC packet %i bytes", bytes, -1);
       }
       break;
     }
@@ -471,6 +477,7 @@ int RTPtransmitter::send(int /*channel*/, const int16_t* frame, int length, int 
         sendPayload(bytes, static_cast<uint32_t>(quillSamples_), samplesPerMs);
         quillSamples_ = 0;
         speechBefore_ = true;
+        EngineTrace()->Print(kTraceStream, "Sent Quill packet %i bytes", bytes, -1);
       }
       break;
     }

@@ -76,6 +76,7 @@ int SndCardStream::initRecord() {
   recIndex_ = 0;
   takenSamples_ = 0;
   recStartPosition_ = 0;
+  lastRecorded_ = 0;
   handedBack_ = 0;
   shortBlocks_ = 0;
   recordInit_ = true;
@@ -93,6 +94,7 @@ int SndCardStream::start_rec() {
   }
   recStartPosition_ = t.u.sample;
   takenSamples_ = t.u.sample;
+  lastRecorded_ = t.u.sample;
   recIndex_ = 0;
   handedBack_ = 0;
   for (int i = 0; i < kHeaders; ++i) {
@@ -176,14 +178,59 @@ int SndCardStream::RecordDelay() {
     T()->Print(kTraceError, "waveInGetPosition failed (mmr=%d)", static_cast<int>(r), -1);
     return 0;
   }
-  // Positions are counted modulo 2^32: the unsigned difference survives a wrap.
-  const uint32_t pending = t.u.sample - takenSamples_;
-  if (pending > 2000u * 48u) {
-    T()->Print(kTraceError, "msec_read error (res %d wrapCounter %d)", static_cast<int>(pending / 48u), 0);
+  int64_t recorded = t.u.sample;
+  int64_t taken = takenSamples_;
+  int wraps = 0;
+  bool below32 = false;
+  if (taken - recorded >= kWrapGap) {
+    // The card counts in fewer than 32 bits: the power of two that explains the gap is added to
+    // the position, and taken from the taken total once that total has passed it.
+    T()->Print(kTraceInfo, "WRAP 1 (recDifference =%d)", static_cast<int>(taken - recorded), -1);
+    for (int bits = 31; bits >= 15 && !below32; --bits) {
+      const int64_t wrap = int64_t{1} << bits;
+      const int64_t pending = recorded + wrap - taken;
+      if (pending >= 0 && pending < kWrapGap) {
+        below32 = true;
+        ++wraps;
+        if (taken >= wrap) {
+          taken -= wrap;
+          takenSamples_ = static_cast<uint32_t>(taken);
+        } else {
+          recorded += wrap;
+        }
+      }
+    }
+  } else {
+    T()->Print(kTraceStream, "AEC (rec_samples_old %d *recSamples %d)", static_cast<int>(lastRecorded_),
+               static_cast<int>(recorded));
+  }
+  if (!below32 && wraps <= kMaxRecordWraps) {
+    // A 32-bit wrap of the position, or of the taken total before it.
+    if (recorded < static_cast<int64_t>(lastRecorded_)) {
+      T()->Print(kTraceInfo, "WRAP 2 (rec_samples_old %d *recSamples %d)", static_cast<int>(lastRecorded_),
+                 static_cast<int>(recorded));
+      recorded += int64_t{1} << 32;
+      ++wraps;
+    } else if (taken > recorded) {
+      T()->Print(kTraceInfo, "WRAP 3 (*readSamples %d *recSamples %d)", static_cast<int>(taken),
+                 static_cast<int>(recorded));
+      recorded += int64_t{1} << 32;
+      ++wraps;
+    }
+  }
+  lastRecorded_ = t.u.sample;
+  const int64_t delay = (recorded - taken) / 48;
+  if (delay > 2000 || delay < 0 || wraps > kMaxRecordWraps) {
+    T()->Print(kTraceError, "msec_read error (res %d wrapCounter %d)", static_cast<int>(delay), wraps);
+    MMTIME again{};
+    again.wType = TIME_SAMPLES;
+    if (waveInGetPosition(waveIn_, &again, sizeof again) == MMSYSERR_NOERROR) t = again;
     takenSamples_ = t.u.sample;
+    recStartPosition_ = t.u.sample;
+    lastRecorded_ = t.u.sample;
     return 20;
   }
-  return static_cast<int>(pending / 48u);
+  return static_cast<int>(delay);
 }
 
 int SndCardStream::RecordProc() {
@@ -312,6 +359,7 @@ int SndCardStream::initPlayback() {
   T()->Print(kTraceInfo, "\tInitial playout status: buffersize=%d, minBuffer=%d", buffersize_, minBuffer_);
   writeIndex_ = 0;
   writtenSamples_ = 0;
+  lastPlayed_ = 0;
   playbackInit_ = true;
   return 0;
 }
@@ -383,9 +431,33 @@ int SndCardStream::msecleft() {
   MMTIME t{};
   t.wType = TIME_SAMPLES;
   if (waveOutGetPosition(waveOut_, &t, sizeof t) != MMSYSERR_NOERROR) return 0;
-  // Written and played totals are compared modulo 2^32, so a wrap of either needs no correction;
-  // a position ahead of what was written means nothing is queued.
-  const uint32_t queued = writtenSamples_ - t.u.sample;
+  const uint32_t played = t.u.sample;
+  uint32_t queued = writtenSamples_ - played;
+  bool below32 = false;
+  if (queued >= kWrapGap) {
+    // Far more written than played: the card counts in fewer than 32 bits. The power of two that
+    // brings the written total just ahead of the position is the card's wrap.
+    for (int bits = 31; bits >= 15 && !below32; --bits) {
+      const uint32_t wrap = 1u << bits;
+      if (writtenSamples_ < wrap) continue;
+      const uint32_t behind = writtenSamples_ - wrap;
+      if (behind >= played && behind - played < kWrapGap) {
+        T()->Print(kTraceInfo, "\tmsecleft() (wrap around occured: %d bits used by sound card)", bits, -1);
+        writtenSamples_ = behind;
+        queued = behind - played;
+        below32 = true;
+      }
+    }
+  }
+  if (!below32 && played < lastPlayed_) {
+    // A 32-bit wrap: the totals are compared modulo 2^32, so only the trace is left to do.
+    T()->Print(kTraceInfo,
+               writtenSamples_ <= kWrapLimit ? "\tmsecleft() (wrap around occured after having used all 32 bits)"
+                                             : "\tmsecleft() (wrap around occured: correction of output is done)",
+               -1, -1);
+  }
+  lastPlayed_ = played;
+  // A position ahead of what was written means nothing is queued.
   if (queued > 0x80000000u) return 0;
   return static_cast<int>(queued / 48u);
 }

@@ -108,6 +108,14 @@ class SndCardStream {
   void Prime();
   void ResetPlayoutControl();
 
+  // Written totals up to this many samples tell a 32-bit wrap of the playout position apart.
+  static constexpr uint32_t kWrapLimit = 64000;
+  // A gap of 2^15 samples (680 ms) between a card's counters is never real audio: the card's
+  // position wrapped at 2^15..2^31.
+  static constexpr uint32_t kWrapGap = 32768;
+  // Wraps corrected in one delay reading before the reading counts as wrong.
+  static constexpr int kMaxRecordWraps = 200;
+
   plat::RecursiveMutex lock_;
   TX* tx_ = nullptr;
   Mixer* mixer_ = nullptr;
@@ -128,6 +136,7 @@ class SndCardStream {
   std::atomic<bool> recordError_{false};
   uint32_t takenSamples_ = 0;
   uint32_t recStartPosition_ = 0;
+  uint32_t lastRecorded_ = 0;  // the capture position at the last delay reading
 
   // Playout.
   HWAVEOUT waveOut_ = nullptr;
@@ -135,6 +144,7 @@ class SndCardStream {
   int16_t playBuffers_[kHeaders][kCardBlockSamples];
   int writeIndex_ = 0;
   uint32_t writtenSamples_ = 0;
+  uint32_t lastPlayed_ = 0;  // the playout position at the last reading
   std::atomic<bool> playbackInit_{false};
   std::atomic<bool> playing_{false};
   std::atomic<bool> primeRequest_{false};

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sync.h"
 #include "platform/wave.h"
 #include "voice/codec_set.h"
 #include "voice/engine.h"
@@ -520,6 +521,117 @@ TEST_F(EngineApi, ReceiveEntryTakesOnlyRtpVersionTwo) {
       EXPECT_EQ(0u, highestA);
     }
   }
+}
+
+// A PCMU packet of 20 ms with its timestamp.
+std::vector<uint8_t> PcmuPacket(uint16_t seq, uint32_t ts, uint32_t ssrc = 0x5EED0001) {
+  std::vector<uint8_t> p = RtpPacket(0x80, 0, seq, ssrc, 160);
+  p[4] = static_cast<uint8_t>(ts >> 24);
+  p[5] = static_cast<uint8_t>(ts >> 16);
+  p[6] = static_cast<uint8_t>(ts >> 8);
+  p[7] = static_cast<uint8_t>(ts);
+  return p;
+}
+
+// The statistics query reads what the channel receives, with RTCP sending never switched on, and
+// leaves the reports' own loss interval alone.
+TEST_F(EngineApi, ReceiveStatisticsOfAKnownStream) {
+  struct Arrival {
+    uint16_t seq;
+    uint32_t lateMs;  // beyond the 20-ms rhythm
+  };
+  struct Case {
+    const char* name;
+    std::vector<Arrival> stream;
+    unsigned short fraction;
+    unsigned int lost, highest, jitter;
+  };
+  const Case cases[] = {
+      {"in order", {{100, 0}, {101, 0}, {102, 0}, {103, 0}, {104, 0}, {105, 0}, {106, 0}, {107, 0}, {108, 0}, {109, 0}},
+       0, 0, 109, 0},
+      // Two of ten missing: (2 << 8) / 10.
+      {"two lost", {{100, 0}, {101, 0}, {102, 0}, {104, 0}, {105, 0}, {106, 0}, {108, 0}, {109, 0}}, 51, 2, 109, 0},
+      {"sequence wrap", {{65533, 0}, {65534, 0}, {65535, 0}, {0, 0}, {1, 0}}, 0, 0, 65536 + 1, 0},
+      // The third packet 10 ms (80 samples) late: (16 x 80 + 8) >> 4 = 80 sixteenths, 5 samples.
+      {"one late", {{7, 0}, {8, 0}, {9, 10}}, 0, 0, 9, 5},
+  };
+  for (const Case& c : cases) {
+    plat::TestClock clock(100000);
+    const int ch = ve->SonraVE_CreateChannel();
+    ASSERT_GE(ch, 0);
+    const uint16_t first = c.stream.front().seq;
+    for (const Arrival& a : c.stream) {
+      const uint16_t k = static_cast<uint16_t>(a.seq - first);
+      clock.set(100000 + 20u * k + a.lateMs);
+      const std::vector<uint8_t> p = PcmuPacket(a.seq, 160u * k);
+      SonraVE::RecProc(ve, ve->JitterA(ch), ve->JitterB(ch), &ve->SoundCard(), nullptr, p.data(),
+                       static_cast<int>(p.size()), ch);
+    }
+    unsigned short fraction = 99;
+    unsigned int lost = 99, highest = 0, jitter = 99;
+    int peak = -1;
+    ASSERT_EQ(0, ve->SonraVE_RTCPStat(ch, &fraction, &lost, &highest, &jitter, &peak)) << c.name;
+    EXPECT_EQ(c.fraction, fraction) << c.name;
+    EXPECT_EQ(c.lost, lost) << c.name;
+    EXPECT_EQ(c.highest, highest) << c.name;
+    EXPECT_EQ(c.jitter, jitter) << c.name;
+    // Nothing has been played out, so the buffer's peak is what it holds.
+    EXPECT_GT(peak, 0) << c.name;
+    EXPECT_LE(peak, static_cast<int>(c.stream.size())) << c.name;
+    // A second query covers an empty interval; the next report still covers the whole stream.
+    ASSERT_EQ(0, ve->SonraVE_RTCPStat(ch, &fraction, &lost, &highest, &jitter, &peak));
+    EXPECT_EQ(0, fraction) << c.name;
+    EXPECT_EQ(c.lost, lost) << c.name;
+    uint16_t reportFraction = 0;
+    uint32_t reportLost = 0, reportHighest = 0, reportJitter = 0;
+    ve->JitterA(ch)->RtcpStats(&reportFraction, &reportLost, &reportHighest, &reportJitter);
+    EXPECT_EQ(c.fraction, reportFraction) << c.name;
+    ve->SonraVE_DeleteChannel(ch);
+  }
+  unsigned short fraction = 0;
+  unsigned int lost = 0, highest = 0, jitter = 0;
+  int peak = 0;
+  EXPECT_EQ(-1, ve->SonraVE_RTCPStat(3, &fraction, &lost, &highest, &jitter, &peak));
+  EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+}
+
+// The playout delay is what the channel's jitter buffer holds: whole packets of the playout frame
+// and the decoded samples not yet played.
+TEST_F(EngineApi, PlayoutDelayFollowsTheJitterBuffer) {
+  plat::TestClock clock(200000);
+  const int ch = ve->SonraVE_CreateChannel();
+  ASSERT_GE(ch, 0);
+  EXPECT_EQ(0, ve->SonraVE_GetPlayoutDelay(ch));
+  ChannelCodecSet* a = ve->JitterA(ch);
+  auto put = [&](uint16_t k) {
+    clock.set(200000 + 20u * k);
+    const std::vector<uint8_t> p = PcmuPacket(static_cast<uint16_t>(500 + k), 160u * k);
+    SonraVE::RecProc(ve, a, ve->JitterB(ch), &ve->SoundCard(), nullptr, p.data(), static_cast<int>(p.size()), ch);
+  };
+  put(0);
+  int16_t out[160];
+  int16_t n = 0;
+  ASSERT_EQ(0, a->TakeTenMs(out, &n));  // 20 ms decoded, 10 ms of it played
+  ASSERT_EQ(80, n);
+  struct Step {
+    int put;    // packets put in before the reading
+    int take;   // 10-ms blocks taken out
+    int delay;  // ms
+  };
+  const Step steps[] = {
+      {0, 0, 10},       // the half packet left in the output buffer
+      {2, 0, 50},       // and two packets of 20 ms
+      {0, 1, 40},
+      {0, 1, 30},       // the next packet decoded, half of it played
+      {1, 0, 50},
+  };
+  uint16_t next = 1;
+  for (const Step& s : steps) {
+    for (int i = 0; i < s.put; ++i) put(next++);
+    for (int i = 0; i < s.take; ++i) ASSERT_EQ(0, a->TakeTenMs(out, &n));
+    EXPECT_EQ(s.delay, ve->SonraVE_GetPlayoutDelay(ch)) << "after packet " << next;
+  }
+  EXPECT_EQ(-1, ve->SonraVE_GetPlayoutDelay(ch + 1));
 }
 
 TEST_F(EngineApi, UnsupportedOperations) {

@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -19,6 +20,7 @@
 #include "voice/mixer.h"
 #include "voice/rtp_sender.h"
 #include "voice/send_path.h"
+#include "voice/trace.h"
 
 namespace {
 
@@ -232,6 +234,63 @@ TEST(RtpSender, AHookThatFailsDropsThePacket) {
   EXPECT_EQ(1u, t.sender.dropped());
 }
 
+// Each codec's packets leave a STREAM line naming the codec and the packet's size.
+TEST(RtpSender, EveryCodecTracesItsPackets) {
+  Sonra_RegisterBuiltInComponents();
+  const std::string dir = "/tmp/tessaly_sendtrace_" + std::to_string(getpid());
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  char was[4096];
+  ASSERT_NE(nullptr, getcwd(was, sizeof was));
+  ASSERT_EQ(0, chdir(dir.c_str()));
+  TraceManager& trace = EngineTraceManager();
+  const int mask = trace.GetLevelMask();
+  trace.SetScramble(0);
+  trace.SetLevelMask(mask | kTraceStream);
+  trace.SetMode(kTraceModeFile);
+  struct Case {
+    const char* coder;
+    int pt, rate, packet;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"pcmu", 0, 8000, 160, "Sent PCMU packet 160 bytes"},
+      {"ostrel711u", 100, 8000, 160, "Sent Ostrel711U packet"},
+      {"ostrel711a", 101, 8000, 160, "Sent Ostrel711A packet"},
+      {"ostrelwb", 97, 16000, 320, "Sent Ostrel-wb packet"},
+      {"ilbc", 102, 8000, 240, "Sent iLBC packet 50 bytes"},
+      {"quill", 103, 16000, 480, "Sent Quill packet"},
+  };
+  for (const Case& c : cases) {
+    TappedSender t;
+    RTPtransmitter tx;
+    tx.initialise(&t.sender, &t.codecs);
+    tx.setCoder(c.coder, c.pt, c.rate, c.packet, true);
+    const int n = c.rate / 100;
+    std::vector<int16_t> frame(static_cast<size_t>(n));
+    for (int f = 0; f < 30; ++f) {
+      for (int i = 0; i < n; ++i) frame[static_cast<size_t>(i)] = static_cast<int16_t>(3000 * std::sin(0.3 * (f * n + i)));
+      ASSERT_GE(tx.send(0, frame.data(), n, 0, c.rate, 0), 0) << c.coder;
+    }
+    EXPECT_FALSE(t.packets.empty()) << c.coder;
+  }
+  trace.SetMode(kTraceModeNone);
+  trace.FileSink().Close();
+  trace.SetLevelMask(mask);
+  trace.SetScramble(1);
+  std::FILE* f = std::fopen("trace.txt", "rb");
+  std::string text;
+  if (f) {
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+    std::fclose(f);
+  }
+  std::remove("trace.txt");
+  ASSERT_EQ(0, chdir(was));
+  rmdir(dir.c_str());
+  for (const Case& c : cases) EXPECT_NE(std::string::npos, text.find(c.line)) << c.line;
+}
+
 TEST(RtpSender, MulticastDestinationGetsTtl64) {
   rtpsender s;
   RtcpSession rtcp;
@@ -414,6 +473,39 @@ TEST(PlayoutMixer, RecordingAChannelMakesAWavFileAndMutesIt) {
   EXPECT_EQ(16000u, bytes[24] | (bytes[25] << 8) | (bytes[26] << 16));
   EXPECT_EQ(32000u, bytes[40] | (bytes[41] << 8) | (bytes[42] << 16) | (bytes[43] << 24));
   EXPECT_NE(0, access((name + ".tmp").c_str(), F_OK));
+}
+
+// The final file is opened when the recording starts: a name that cannot be created fails there,
+// leaving nothing behind, and an existing file keeps its content until a recording replaces it.
+TEST(PlayoutMixer, RecordingRefusesANameThatCannotBeCreated) {
+  Mixer m;
+  const std::string dir = "/tmp/tessaly_recdir_" + std::to_string(getpid());
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  EXPECT_EQ(-1, m.StartRecording(0, dir));  // a directory is no file
+  EXPECT_FALSE(m.Recording(0));
+  EXPECT_NE(0, access((dir + ".tmp").c_str(), F_OK));
+  EXPECT_EQ(-1, m.StartRecording(0, dir + "/missing/x.wav"));
+  rmdir(dir.c_str());
+
+  const std::string name = dir + ".wav";
+  {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fputs("old", f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(0, m.StartRecording(0, name));
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  ASSERT_NE(nullptr, f);
+  char text[8] = {};
+  EXPECT_EQ(3u, std::fread(text, 1, sizeof text, f));
+  std::fclose(f);
+  EXPECT_STREQ("old", text);
+  ASSERT_EQ(0, m.StopRecording(0));
+  struct stat st{};
+  ASSERT_EQ(0, stat(name.c_str(), &st));
+  EXPECT_EQ(44, st.st_size);  // nothing mixed: a header alone
+  std::remove(name.c_str());
 }
 
 // A codec whose decoder always fails.

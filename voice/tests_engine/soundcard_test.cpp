@@ -136,6 +136,49 @@ TEST_F(SoundCard, FailedHandBacksGrowThePutBackDelayThenRaiseTheFlag) {
   EXPECT_FALSE(s.TakeRecordErrorFlag());
 }
 
+// Cards whose position counters wrap, at 2^32 or below it: the playout queue and the capture delay
+// keep their true values across several wraps.
+TEST_F(SoundCard, PositionCountersWrappingAreFollowed) {
+  struct Case {
+    int bits;
+    uint64_t offset;  // added to the capture position, to reach a wrap soon
+  };
+  const Case cases[] = {{16, 0}, {17, 0}, {24, (1u << 24) - 30000}, {32, 0xFFFFFFFFull - 30000}};
+  for (const Case& c : cases) {
+    plat::ManualWave::ResetFaults();
+    plat::ManualWave::SetPositionBits(c.bits, c.bits);
+    // The playout position starts at 0 with the device, as the stream expects; it reaches its wrap
+    // only with fewer bits.
+    plat::ManualWave::SetPositionOffset(c.offset, 0);
+    plat::TestClock clock(5000);
+    {
+      SndCardStream s;
+      StartPlayout(s);
+      ASSERT_EQ(30, s.msecleft());
+      // 3 s of playout, 10 ms at a time, against one block written per step.
+      for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(0, Step(s));
+        plat::ManualWave::Playout(480);
+        ASSERT_EQ(30, s.msecleft()) << c.bits << " bits, step " << i;
+      }
+      s.shutDown();
+    }
+    {
+      // Capture without the sound-card thread: the test takes every block itself.
+      SndCardStream s;
+      ASSERT_EQ(0, s.initRecord());
+      ASSERT_EQ(0, s.start_rec());
+      std::vector<int16_t> block(480, 3);
+      for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(480u, plat::ManualWave::Capture(block.data(), 480));
+        ASSERT_EQ(10, s.RecordDelay()) << c.bits << " bits, block " << i;
+        ASSERT_EQ(960, s.RecordProc());
+        ASSERT_EQ(0, s.RecordDelay()) << c.bits << " bits, block " << i;
+      }
+    }
+  }
+}
+
 TEST_F(SoundCard, LateWakesRestartTheTimer) {
   plat::TestClock clock(5000);
   SndCardStream s;

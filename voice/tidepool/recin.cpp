@@ -392,9 +392,10 @@ int16_t TIDEPOOL_SONRA_10MS16B_SetDTMFHandling(TidepoolInst* inst, int32_t flag)
   return 0;
 }
 
-int16_t TIDEPOOL_SONRA_10MS16B_GetRTCPStats(TidepoolInst* inst, uint16_t* fractionLost,
-                                            uint32_t* cumulativeLost, uint32_t* extendedHighest,
-                                            uint32_t* jitter) {
+namespace {
+
+int16_t ReceiveStats(TidepoolInst* inst, uint32_t* expectedPrior, uint32_t* receivedPrior, uint16_t* fractionLost,
+                     uint32_t* cumulativeLost, uint32_t* extendedHighest, uint32_t* jitter) {
   if (!inst || !fractionLost || !cumulativeLost || !extendedHighest || !jitter) return -1;
   TidepoolControl& c = inst->control;
   inst->lastError = 0;
@@ -404,16 +405,23 @@ int16_t TIDEPOOL_SONRA_10MS16B_GetRTCPStats(TidepoolInst* inst, uint16_t* fracti
     *cumulativeLost = 0;
     *extendedHighest = 0;
     *jitter = 0;
+    *expectedPrior = 0;
+    *receivedPrior = 0;
     return 0;
+  }
+  // A reader whose interval began before the buffer was initialised again starts from zero.
+  if (*receivedPrior > c.received) {
+    *expectedPrior = 0;
+    *receivedPrior = 0;
   }
   const uint32_t extended = (static_cast<uint32_t>(c.cycles) << 16) + c.highestSeq;
   const uint32_t expected = extended - c.baseSeq + 1u;
   const int64_t lost = static_cast<int64_t>(expected) - static_cast<int64_t>(c.received);
   *cumulativeLost = lost > 0 ? static_cast<uint32_t>(lost > 0xffffff ? 0xffffff : lost) : 0;
-  const uint32_t expectedInterval = expected - c.expectedPrior;
-  const uint32_t receivedInterval = c.received - c.receivedPrior;
-  c.expectedPrior = expected;
-  c.receivedPrior = c.received;
+  const uint32_t expectedInterval = expected - *expectedPrior;
+  const uint32_t receivedInterval = c.received - *receivedPrior;
+  *expectedPrior = expected;
+  *receivedPrior = c.received;
   uint32_t fraction = 0;
   if (expectedInterval >= receivedInterval) {
     const uint32_t lostInterval = static_cast<uint16_t>(expectedInterval - receivedInterval);
@@ -427,6 +435,25 @@ int16_t TIDEPOOL_SONRA_10MS16B_GetRTCPStats(TidepoolInst* inst, uint16_t* fracti
   *jitter = c.jitter >> 4;
   return 0;
 }
+
+}  // namespace
+
+int16_t TIDEPOOL_SONRA_10MS16B_GetRTCPStats(TidepoolInst* inst, uint16_t* fractionLost,
+                                            uint32_t* cumulativeLost, uint32_t* extendedHighest,
+                                            uint32_t* jitter) {
+  if (!inst) return -1;
+  return ReceiveStats(inst, &inst->control.expectedPrior, &inst->control.receivedPrior, fractionLost,
+                      cumulativeLost, extendedHighest, jitter);
+}
+
+int16_t Tidepool_ReceiveStats(TidepoolInst* inst, TidepoolStatsInterval* interval, uint16_t* fractionLost,
+                              uint32_t* cumulativeLost, uint32_t* extendedHighest, uint32_t* jitter) {
+  if (!interval) return -1;
+  return ReceiveStats(inst, &interval->expectedPrior, &interval->receivedPrior, fractionLost, cumulativeLost,
+                      extendedHighest, jitter);
+}
+
+int32_t Tidepool_PeakPackets(const TidepoolInst* inst) { return inst ? inst->control.peakPackets : 0; }
 
 int16_t TIDEPOOL_SONRA_10MS16B_GetLastError(TidepoolInst* inst) { return inst ? inst->lastError : -1; }
 

@@ -527,3 +527,11 @@ int16_t TIDEPOOL_SONRA_10MS16B_GetPlayoutTimestamp(TidepoolInst* inst, uint32_t*
   inst->lastError = 0;
   return 0;
 }
+
+int32_t Tidepool_BufferedMs(const TidepoolInst* inst) {
+  if (!inst || !inst->buffer) return 0;
+  const PlayoutState& p = inst->playout;
+  const int32_t rate = p.rate > 0 ? p.rate : 8000;
+  const int64_t samples = static_cast<int64_t>(p.frameSize) * inst->buffer->count + p.outLen;
+  return static_cast<int32_t>(samples * 1000 / rate);
+}

@@ -102,6 +102,18 @@ int16_t TIDEPOOL_SONRA_10MS16B_SetDTMFHandling(TidepoolInst* inst, int32_t flag)
 int16_t TIDEPOOL_SONRA_10MS16B_GetRTCPStats(TidepoolInst* inst, uint16_t* fractionLost,
                                             uint32_t* cumulativeLost, uint32_t* extendedHighest,
                                             uint32_t* jitter);
+// The same statistics over an interval the caller keeps, so a reader of its own (the engine's
+// statistics query) does not shorten the interval of the next RTCP report.
+struct TidepoolStatsInterval {
+  uint32_t expectedPrior = 0;
+  uint32_t receivedPrior = 0;
+};
+int16_t Tidepool_ReceiveStats(TidepoolInst* inst, TidepoolStatsInterval* interval, uint16_t* fractionLost,
+                              uint32_t* cumulativeLost, uint32_t* extendedHighest, uint32_t* jitter);
+// The most packets the buffer has held since init.
+int32_t Tidepool_PeakPackets(const TidepoolInst* inst);
+// Audio held for playout, in ms: buffered packets times the playout frame plus the output buffer.
+int32_t Tidepool_BufferedMs(const TidepoolInst* inst);
 int16_t TIDEPOOL_SONRA_10MS16B_GetPlayoutTimestamp(TidepoolInst* inst, uint32_t* timestamp);
 int16_t TIDEPOOL_SONRA_10MS16B_GetLastError(TidepoolInst* inst);
 // Copies "2.2.5" with its terminator; -1 when `size` is below 6.

@@ -12,24 +12,11 @@ constexpr int kBlock = 80;
 constexpr int kHalfLength = 3;  // segments on either side of the current block
 constexpr int16_t kSmoothWeights[7] = {4800, 16384, 27968, 0, 27968, 16384, 4800};
 constexpr int64_t kAlpha0 = 819;  // 0.05 in Q14
-// (alpha0 - alpha0^2 / 4) in Q28 and 1 - alpha0 / 2 in Q14.
-constexpr int64_t kPowerConstraint = 13253874;
-constexpr int64_t kOneMinusHalfAlpha = 15974;
-
-uint64_t isqrt(unsigned __int128 v) {
-  if (v == 0) return 0;
-  uint64_t lo = 0;
-  uint64_t hi = uint64_t{1} << 63;
-  while (lo < hi) {  // largest r with r * r <= v
-    const uint64_t mid = lo + (hi - lo + 1) / 2;
-    if (static_cast<unsigned __int128>(mid) * mid <= v) {
-      lo = mid;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  return lo;
-}
+// (alpha0 - alpha0^2 / 4) in Q34 and 1 - alpha0 / 2 in Q30.
+constexpr int64_t kPowerConstraint = 848256041;
+constexpr int64_t kOneMinusHalfAlpha = 1046898278;
+// Below this (Q16, about 0.0001) the surround and the block are too alike for the constraint.
+constexpr int64_t kMinDenominator = 8;
 
 int nearest(const int16_t* locs, int32_t pos, int n) {
   int best = 0;
@@ -55,21 +42,34 @@ int32_t refine(int16_t* seg, const int16_t* buf, int len, int centerStart, int32
   if (hi > len - kBlock - 1) hi = len - kBlock - 1;
   if (hi < lo) hi = lo;
   const int n = hi - lo + 1;
-  int64_t corr[5];
+  // Correlations with a shift that keeps the 80 products inside 31 bits, then brought to 16 bits
+  // for the upsampling.
+  const int16_t* cur = buf + centerStart;
+  int16_t peak = Spl_MaxAbsValueW16(cur, kBlock);
+  const int16_t around = Spl_MaxAbsValueW16(buf + lo, n - 1 + kBlock);
+  if (around > peak) peak = around;
+  int shift = 2 * Spl_BitLength32(static_cast<uint32_t>(peak)) + Spl_BitLength32(kBlock) - 31;
+  if (shift < 0) shift = 0;
+  int32_t corr[5];
+  int32_t largest = 0;
   for (int k = 0; k < n; ++k) {
-    int64_t s = 0;
-    for (int i = 0; i < kBlock; ++i) s += int32_t{buf[centerStart + i]} * bufferAt(buf, len, lo + k + i);
-    corr[k] = s;
+    corr[k] = Spl_DotProductShift(cur, buf + lo + k, kBlock, shift);
+    const int32_t m = corr[k] < 0 ? -corr[k] : corr[k];
+    if (m > largest) largest = m;
   }
+  int down = Spl_BitLength32(static_cast<uint32_t>(largest)) - 15;
+  if (down < 0) down = 0;
+  int16_t corr16[5];
+  for (int k = 0; k < n; ++k) corr16[k] = static_cast<int16_t>(corr[k] >> down);
   int best = 0;
-  int64_t bestV = INT64_MIN;
+  int32_t bestV = INT32_MIN;
   for (int u = 0; u <= 4 * (n - 1); ++u) {
     const int k = u >> 2;
     const int f = u & 3;
-    int64_t v = 0;
+    int32_t v = 0;
     for (int j = 0; j < 7; ++j) {
       const int idx = k + 3 - j;
-      if (idx >= 0 && idx < n) v += corr[idx] * kIlbcPolyphase[7 * f + j];
+      if (idx >= 0 && idx < n) v += Spl_MulW16(corr16[idx], kIlbcPolyphase[7 * f + j]);
     }
     if (v > bestV) {
       bestV = v;
@@ -86,54 +86,70 @@ int32_t refine(int16_t* seg, const int16_t* buf, int len, int centerStart, int32
   return 4 * lo + best;
 }
 
-void smooth(int16_t* out, const int16_t (*seg)[kBlock], const bool* valid) {
-  const int16_t* cur = seg[kHalfLength];
-  int32_t sur[kBlock];
-  for (int i = 0; i < kBlock; ++i) {
-    int64_t s = 0;
-    for (int q = 0; q < 2 * kHalfLength + 1; ++q)
-      if (valid[q] && q != kHalfLength) s += int64_t{kSmoothWeights[q]} * seg[q][i];
-    sur[i] = static_cast<int32_t>(s >> 15);
-  }
-  int64_t w00 = 0;
-  int64_t w11 = 0;
-  int64_t w10 = 0;
-  for (int i = 0; i < kBlock; ++i) {
-    w00 += int64_t{cur[i]} * cur[i];
-    w11 += int64_t{sur[i]} * sur[i];
-    w10 += int64_t{sur[i]} * cur[i];
-  }
-  if (w11 == 0) {
-    std::memcpy(out, cur, sizeof(int16_t) * kBlock);
-    return;
-  }
-  // Matched energy first: out = C x surround with C = sqrt(w00 / w11) (Q11).
-  uint64_t c = isqrt((static_cast<unsigned __int128>(w00) << 22) / static_cast<uint64_t>(w11));
-  if (c > (uint64_t{1} << 24)) c = uint64_t{1} << 24;
-  int64_t err = 0;
-  for (int i = 0; i < kBlock; ++i) {
-    out[i] = Spl_SatW16((static_cast<int64_t>(c) * sur[i] + 1024) >> 11);
-    const int64_t d = int64_t{cur[i]} - out[i];
-    err += d * d;
-  }
-  if (err * 16384 <= kAlpha0 * w00) return;
+}  // namespace
 
-  // Too far from the current block: the power-constrained mix A x surround + B x current.
-  int64_t a = 0;
-  int64_t b = 16384;
-  if (w00 > 0 && w10 > 0) {
-    const __int128 d = static_cast<__int128>(w11) * w00 - static_cast<__int128>(w10) * w10;
-    const __int128 w00sq = static_cast<__int128>(w00) * w00;
-    if (d > 0 && d * 10000 > w00sq) {
-      a = static_cast<int64_t>(isqrt(static_cast<unsigned __int128>(kPowerConstraint * w00sq / d)));
-      b = kOneMinusHalfAlpha - static_cast<int64_t>(static_cast<__int128>(a) * w10 / w00);
+void Ilbc_Smooth(int16_t* out, const int16_t* cur, const int16_t* sur) {
+  // Energies with one shift for all three; a block whose sums would still pass 31 bits (80 samples
+  // all near full scale) takes one more.
+  int16_t peak = Spl_MaxAbsValueW16(cur, kBlock);
+  const int16_t surPeak = Spl_MaxAbsValueW16(sur, kBlock);
+  if (surPeak > peak) peak = surPeak;
+  int shift = 2 * Spl_BitLength32(static_cast<uint32_t>(peak)) - 26;
+  if (shift < 0) shift = 0;
+  int32_t w00, w11, w10;
+  for (;; ++shift) {
+    int64_t e00 = 0, e11 = 0, e10 = 0;
+    for (int i = 0; i < kBlock; ++i) {
+      e00 += Spl_MulW16(cur[i], cur[i]) >> shift;
+      e11 += Spl_MulW16(sur[i], sur[i]) >> shift;
+      e10 += Spl_MulW16(sur[i], cur[i]) >> shift;
+    }
+    if (e00 <= INT32_MAX && e11 <= INT32_MAX && e10 <= INT32_MAX && e10 >= INT32_MIN) {
+      w00 = static_cast<int32_t>(e00);
+      w11 = static_cast<int32_t>(e11);
+      w10 = static_cast<int32_t>(e10);
+      break;
     }
   }
+
+  // Matched energy first: out = C x surround, C = sqrt(w00 / w11) in Q11 from the jointly
+  // normalised energies; a surround of (almost) no energy gives C = 1.
+  const int norm = Spl_NormW32(w00 > w11 ? w00 : w11);
+  const int32_t w00n = (w00 << norm) >> 16;
+  const int32_t w11n = (w11 << norm) >> 16;
+  int32_t c = 1;
+  if (w11n >= 65) c = Spl_SqrtW32(((w00n << 6) / w11n) << 16);
+  int32_t err = 0;
   for (int i = 0; i < kBlock; ++i) {
-    const __int128 s = static_cast<__int128>(a) * sur[i] + static_cast<__int128>(b) * cur[i] + 8192;
-    out[i] = Spl_SatW16(static_cast<int64_t>(s >> 14));
+    out[i] = Spl_SatW16((c * sur[i] + 1024) >> 11);
+    const int32_t d = (int32_t{cur[i]} - out[i]) >> 3;
+    err = Spl_AddSatW32(err, d * d);
   }
+  // The error counts (x >> 3)^2, the energies x^2 >> shift: alpha0 x w00 on the error's scale.
+  const int64_t scaled = (int64_t{w00} * kAlpha0) >> 14;
+  const int64_t limit = shift >= 6 ? scaled << (shift - 6) : scaled >> (6 - shift);
+  if (err <= limit) return;
+
+  // Too far from the current block: the power-constrained mix A x surround + B x current.
+  int32_t a = 0;
+  int32_t b = 16384;
+  if (w00 > 0 && w10 > 0) {
+    // (w11 w00 - w10^2) / w00^2 = w11 / w00 - (w10 / w00)^2, in Q16.
+    const int64_t r11 = (int64_t{w11} << 16) / w00;
+    const int64_t r10 = (int64_t{w10} << 16) / w00;
+    const int64_t denominator = r11 - ((r10 * r10) >> 16);
+    if (denominator >= kMinDenominator) {
+      const int64_t quotient = kPowerConstraint / denominator;
+      a = Spl_SqrtW32(static_cast<int32_t>(quotient > INT32_MAX ? INT32_MAX : quotient));  // Q9
+      const int64_t product = int64_t{a} * ((int64_t{w10} << 21) / w00);                   // Q30
+      b = product > INT32_MAX ? 0 : static_cast<int32_t>((kOneMinusHalfAlpha - product) >> 16);
+    }
+  }
+  for (int i = 0; i < kBlock; ++i)
+    out[i] = Spl_SatW16((int64_t{sur[i]} * a >> 9) + (int64_t{cur[i]} * b >> 14));
 }
+
+namespace {
 
 }  // namespace
 
@@ -181,7 +197,14 @@ void Ilbc_EnhanceBlock(int16_t* out, const int16_t* buffer, int bufferLength, in
       valid[q] = true;
     }
   }
-  smooth(out, seg, valid);
+  // The surround: the segments around the block weighted by their distance from it.
+  int32_t acc[kBlock] = {};
+  for (int q = 0; q < 2 * kHalfLength + 1; ++q)
+    if (valid[q] && q != kHalfLength)
+      for (int i = 0; i < kBlock; ++i) acc[i] += Spl_MulW16(kSmoothWeights[q], seg[q][i]);
+  int16_t sur[kBlock];
+  for (int i = 0; i < kBlock; ++i) sur[i] = Spl_SatW16(acc[i] >> 15);
+  Ilbc_Smooth(out, seg[kHalfLength], sur);
 }
 
 int Ilbc_Enhance(int16_t* out, const int16_t* excitation, IlbcDecoder* dec) {
@@ -212,23 +235,34 @@ int Ilbc_Enhance(int16_t* out, const int16_t* excitation, IlbcDecoder* dec) {
       for (int k = cand[pass] - 2; k <= cand[pass] + 2; ++k)
         if (k >= 0 && k < 50) work[k] = INT32_MIN;
     }
+    // The largest C^2 / E wins, compared as a normalised mantissa with its exponent.
     int best = cand[0];
-    __int128 bestNum = 0;
-    int64_t bestDen = 1;
+    bool periodic = false;
+    int32_t bestMantissa = 0;
+    int bestExponent = 0;
     for (int k = 0; k < 3; ++k) {
       const int l = cand[k] + 10;
-      const int64_t e = Spl_DotProductShift(blk - l, blk - l, 40, s);
-      const int64_t c = cc[cand[k]];
-      const __int128 num = (c > 0 && e > 0) ? static_cast<__int128>(c) * c : 0;
-      const int64_t den = e > 0 ? e : 1;
-      if (k == 0 || num * bestDen > bestNum * den) {
+      const int32_t e = Spl_DotProductShift(blk - l, blk - l, 40, s);
+      const int32_t c = cc[cand[k]];
+      if (c <= 0 || e <= 0) continue;
+      const int nc = Spl_NormW32(c);
+      const int ne = Spl_NormW32(e);
+      const int32_t cm = (c << nc) >> 16;  // 16384..32767
+      const int32_t em = (e << ne) >> 16;
+      int32_t ratio = (cm * cm) / em;      // C^2 / E = ratio x 2^exponent
+      int exponent = 2 * (16 - nc) - (16 - ne);
+      const int nr = Spl_NormW32(ratio);
+      ratio <<= nr;
+      exponent -= nr;
+      if (!periodic || exponent > bestExponent || (exponent == bestExponent && ratio > bestMantissa)) {
         best = cand[k];
-        bestNum = num;
-        bestDen = den;
+        bestMantissa = ratio;
+        bestExponent = exponent;
+        periodic = true;
       }
     }
     const int slot = 8 - nNew + ib;
-    if (bestNum > 0) {
+    if (periodic) {
       dec->enhPeriod[slot] = static_cast<int16_t>(8 * (best + 10));
     } else {
       dec->enhPeriod[slot] = dec->enhPeriod[slot - 1];  // nothing periodic: keep the last period
@@ -256,17 +290,22 @@ int Ilbc_Enhance(int16_t* out, const int16_t* excitation, IlbcDecoder* dec) {
     const int fromNew = lag > lb ? lb : lag;
     for (int k = 0; k < fromNew; ++k) pred[lb - 1 - k] = excitation[lag - 1 - k];
     for (int k = 0; k < lb - lag; ++k) pred[lb - 1 - lag - k] = buf[oldEnd - 1 - k];
-    int64_t ep = 0;
-    int64_t eb = 0;
-    for (int i = 0; i < lb; ++i) {
-      ep += int64_t{pred[i]} * pred[i];
-      eb += int64_t{buf[oldEnd - 1 - i]} * buf[oldEnd - 1 - i];
-    }
+    int16_t peak = Spl_MaxAbsValueW16(pred, lb);
+    const int16_t bufPeak = Spl_MaxAbsValueW16(buf + oldEnd - lb, lb);
+    if (bufPeak > peak) peak = bufPeak;
+    int eshift = 19 - Spl_NormW32(peak);
+    if (eshift < 0) eshift = 0;
+    const int32_t ep = Spl_DotProductShift(pred, pred, lb, eshift);
+    const int32_t eb = Spl_DotProductShift(buf + oldEnd - lb, buf + oldEnd - lb, lb, eshift);
     if (ep > 0 && ep / 4 > eb) {
-      const int64_t g = static_cast<int64_t>(isqrt((static_cast<unsigned __int128>(eb) << 30) / static_cast<uint64_t>(ep)));
+      // g = 2 sqrt(eb / ep) in Q14, from the ratio in Q14 of the normalised energies.
+      const int norm = Spl_NormW32(ep);
+      const int32_t den = (ep << norm) >> 14;
+      const int32_t ratio = den > 0 ? (eb << norm) / den : 0;
+      const int32_t g = Spl_SqrtW32(ratio << 16);
       for (int i = 0; i < lb - 16; ++i) pred[i] = static_cast<int16_t>((pred[i] * g) >> 14);
       for (int i = lb - 16; i < lb; ++i) {
-        const int64_t f = g + ((16384 - g) * (i - (lb - 16))) / 16;
+        const int32_t f = g + ((16384 - g) * (i - (lb - 16))) / 16;
         pred[i] = static_cast<int16_t>((pred[i] * f) >> 14);
       }
     }

@@ -96,5 +96,7 @@ void Ilbc_CompCorr(int32_t* corr, int32_t* energy, const int16_t* signal, int la
 int Ilbc_Enhance(int16_t* out, const int16_t* excitation, IlbcDecoder* dec);
 int Ilbc_DownSample(const int16_t* in, int inLength, int16_t* out, int outLength, const int16_t* filter,
                     int filterLength, int factor, int delay);
+// Smooths one 80-sample block towards its surround (the weighted segments around it).
+void Ilbc_Smooth(int16_t* out, const int16_t* current, const int16_t* surround);
 void Ilbc_EnhanceBlock(int16_t* out, const int16_t* buffer, int bufferLength, int blockStart,
                        const int16_t* period, const int16_t* plocs, int history);

@@ -121,6 +121,51 @@ bool TakeUpperSecond(OstrelWbCodec* inst, int which, OstrelWbUpperFrame* f) {
   return true;
 }
 
+}  // namespace
+
+void OstrelWb_UpperGain(const int16_t* residual, int16_t* gain, int16_t* index, bool* transient) {
+  // The energy is summed in 32 bits. Passing the mark makes the frame a transient; each later
+  // passing quarters the sum and counts, and the count raises the gain index from 124.
+  int32_t energy = 0;
+  int decreases = 0;
+  *transient = false;
+  for (int n = 0; n < kHalf; ++n) {
+    const int32_t sq = int32_t{residual[n]} * residual[n];
+    if (energy > kOstrelWbTransientEnergy - sq) {
+      if (*transient) ++decreases;
+      *transient = true;
+      energy >>= 2;
+    }
+    energy += sq;
+  }
+  if (*transient) {
+    const int i = kOstrelWbTransientIndex + decreases;
+    *index = static_cast<int16_t>(i > 127 ? 127 : i);
+    *gain = kOstrelWbGain[*index];
+    return;
+  }
+  OstrelWb_QuantizeGain(energy, gain, index);
+}
+
+int OstrelWb_ScaleResidual(const int16_t* residual, int16_t gain, int16_t* values) {
+  // Division by the gain as a multiplication: the gain is normalised to 16384..32767 and its
+  // inverse taken from 0x3FFFFFFF, so value = residual * inverse >> (30 - shift), rounded.
+  const int shift = Spl_NormW32(gain) - 16;
+  const int32_t normalised = int32_t{gain} << shift;
+  const int32_t inverse = 0x3FFFFFFF / normalised;
+  const int down = 30 - shift;
+  int peak = 0;
+  for (int n = 0; n < kHalf; ++n) {
+    int32_t q = static_cast<int32_t>((int64_t{residual[n]} * inverse + (int64_t{1} << (down - 1))) >> down);
+    q = q > 15 ? 15 : (q < -15 ? -15 : q);
+    values[n] = static_cast<int16_t>(q);
+    if ((q < 0 ? -q : q) > peak) peak = q < 0 ? -q : q;
+  }
+  return peak;
+}
+
+namespace {
+
 // Codes the upper band of one frame into the second section and the next packet's first section.
 void EncodeUpper(OstrelWbCodec* inst, const int16_t* upper) {
   int16_t windowed[kHalf];
@@ -135,30 +180,22 @@ void EncodeUpper(OstrelWbCodec* inst, const int16_t* upper) {
   Spl_ReflToLpc(refl, kOrder, a);
 
   int16_t res[kHalf];
-  int64_t energy = 0;
   int16_t* mem = inst->encResidualState;  // the last kOrder inputs, oldest first
   for (int n = 0; n < kHalf; ++n) {
     int64_t acc = int64_t{a[0]} * upper[n];
     for (int j = 1; j <= kOrder; ++j) acc += int64_t{a[j]} * (n - j >= 0 ? upper[n - j] : mem[kOrder + n - j]);
     res[n] = Spl_SatW16((acc + 2048) >> 12);
-    energy += int64_t{res[n]} * res[n];
   }
   std::memcpy(mem, upper + kHalf - kOrder, sizeof(int16_t) * kOrder);
 
-  // The energy is summed in 64 bits, so a loud transient simply reaches the top gains.
   int16_t gain;
   int16_t index;
-  OstrelWb_QuantizeGain(energy, &gain, &index);
+  bool transient;
+  OstrelWb_UpperGain(res, &gain, &index, &transient);
   int16_t v[kHalf];
-  int peak = 0;
-  for (int n = 0; n < kHalf; ++n) {
-    const int32_t r = res[n];
-    int32_t q = r >= 0 ? (r + gain / 2) / gain : -((-r + gain / 2) / gain);
-    q = q > 15 ? 15 : (q < -15 ? -15 : q);
-    v[n] = static_cast<int16_t>(q);
-    if ((q < 0 ? -q : q) > peak) peak = q < 0 ? -q : q;
-  }
-  const int mode = peak <= 6 ? 0 : (peak <= 7 ? 1 : (peak <= 10 ? 2 : 3));
+  const int peak = OstrelWb_ScaleResidual(res, gain, v);
+  // A transient's gain is set by rule, not fitted to its energy: it takes the widest table.
+  const int mode = transient || peak >= 11 ? 3 : (peak <= 6 ? 0 : (peak <= 7 ? 1 : 2));
   int16_t even[kOstrelWbUpperValues];
   int16_t odd[kOstrelWbUpperValues];
   for (int i = 0; i < kOstrelWbUpperValues; ++i) {

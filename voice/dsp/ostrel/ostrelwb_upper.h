@@ -40,6 +40,16 @@ int OstrelWb_ModeLimit(int mode);
 // the energy is below the first entry's.
 void OstrelWb_QuantizeGain(int64_t energy, int16_t* gain, int16_t* index);
 
+// A residual energy (80 samples summed in 32 bits) passing this marks a transient, whose gain index
+// starts here instead of following the energy.
+constexpr int32_t kOstrelWbTransientEnergy = 1440000000;
+constexpr int kOstrelWbTransientIndex = 124;
+// Gain of the 80 residual samples of a frame: by the transient rule, else from their energy.
+void OstrelWb_UpperGain(const int16_t* residual, int16_t* gain, int16_t* index, bool* transient);
+// The 80 residual samples divided by the gain (through its normalised inverse), rounded and limited
+// to -15..15; returns the largest magnitude.
+int OstrelWb_ScaleResidual(const int16_t* residual, int16_t gain, int16_t* values);
+
 // LPC of the 80 windowed upper-band samples: the decoded reflection coefficients and the 21 code bits.
 void OstrelWb_AnalyzeLpc5(const int16_t* samples, int16_t* refl, uint32_t* lpcBits);
 // Decoded reflection coefficients of the 21 LPC bits.

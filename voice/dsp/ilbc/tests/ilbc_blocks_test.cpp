@@ -7,6 +7,7 @@
 
 #include "voice/dsp/ilbc/ilbc_internal.h"
 #include "voice/dsp/ilbc/ilbc_tables.h"
+#include "voice/dsp/spl.h"
 
 namespace {
 
@@ -351,6 +352,59 @@ TEST(IlbcEnhancer, PeriodHistoryFollowsAPulseTrain) {
     // The enhanced output keeps the pulse train's energy.
     EXPECT_NEAR(1.0, eo / ei, 0.3);
   }
+}
+
+// The smoothing step in its fixed point: a surround of almost no energy, an error counted in steps
+// of 8, and the matched surround C x surround with C in Q11.
+TEST(IlbcEnhancer, SmoothingRules) {
+  struct Case {
+    const char* name;
+    int16_t cur[2];  // even and odd samples
+    int16_t sur[2];
+    int16_t out[2];
+  };
+  const Case cases[] = {
+      // The surround's normalised energy is below 65: C is 1, the first try is silence, far from the
+      // block; the two are too alike for the constraint, so the block stays.
+      {"faint surround", {20000, -20000}, {39, -40}, {20000, -20000}},
+      // A block of values below 8 next to a silent surround has no error in steps of 8: the
+      // surround (silence) is taken.
+      {"small block, silent surround", {5, 5}, {0, 0}, {0, 0}},
+      // Orthogonal to the block: no cross energy, the block stays.
+      {"orthogonal surround", {8000, -8000}, {8000, 8000}, {8000, -8000}},
+  };
+  for (const Case& c : cases) {
+    int16_t cur[80], sur[80], out[80];
+    for (int i = 0; i < 80; ++i) {
+      cur[i] = c.cur[i & 1];
+      sur[i] = c.sur[i & 1];
+    }
+    Ilbc_Smooth(out, cur, sur);
+    for (int i = 0; i < 80; ++i) ASSERT_EQ(c.out[i & 1], out[i]) << c.name << " at " << i;
+  }
+  // A third of the block: energies 2000000000 and 222177760 (shift 2), normalised 30517 and 3390,
+  // C = sqrt((30517 << 6) / 3390 << 16) in Q11, about 3.0; out = (C x surround + 1024) >> 11.
+  int16_t cur[80], sur[80], out[80];
+  for (int i = 0; i < 80; ++i) {
+    cur[i] = static_cast<int16_t>(i & 1 ? -10000 : 10000);
+    sur[i] = static_cast<int16_t>(i & 1 ? -3333 : 3333);
+  }
+  Ilbc_Smooth(out, cur, sur);
+  const int32_t c = Spl_SqrtW32(576 << 16);
+  EXPECT_NEAR(6144, c, 2);
+  for (int i = 0; i < 80; ++i) ASSERT_EQ((c * sur[i] + 1024) >> 11, out[i]) << i;
+}
+
+// A full-scale periodic excitation: the refiner's correlations stay inside their 32 bits and the
+// block comes back as it was.
+TEST(IlbcEnhancer, FullScalePeriodicBlockKeepsItsShape) {
+  int16_t buffer[kIlbcEnhBufLength];
+  for (int i = 0; i < kIlbcEnhBufLength; ++i) buffer[i] = static_cast<int16_t>(i % 40 < 20 ? 32000 : -32000);
+  int16_t period[8];
+  for (int16_t& p : period) p = 160;  // 40 samples in Q2
+  int16_t out[80];
+  Ilbc_EnhanceBlock(out, buffer, kIlbcEnhBufLength, 440, period, kIlbcEnhPlocs, 8);
+  for (int i = 0; i < 80; ++i) ASSERT_NEAR(buffer[440 + i], out[i], 800) << i;
 }
 
 TEST(IlbcEnhancer, DownSampleRefusesShortInput) {

@@ -179,6 +179,67 @@ TEST(OstrelWbUpper, GainQuantiserMatchesASearchIn64Bits) {
   EXPECT_EQ(idx, 127);
 }
 
+// The upper band's gain: a residual whose running energy passes 1440000000 is a transient, and each
+// later passing raises the gain index from 124; below the mark the gain follows the energy.
+TEST(OstrelWbUpper, TransientGainRule) {
+  struct Case {
+    int loud;          // leading samples at 32767, the rest 0
+    int16_t level;     // or, with loud 0, every sample at this level
+    bool transient;
+    int index;
+  };
+  const Case cases[] = {
+      {1, 0, false, -1},    // 1073676289: below the mark
+      {2, 0, true, 124},    // passes once
+      {3, 0, true, 125},
+      {4, 0, true, 126},
+      {5, 0, true, 127},
+      {12, 0, true, 127},   // the index stops at the table's end
+      {0, 4000, false, 124},  // 80 x 4000^2 = 1280000000: from the energy, 80 x 3000^2 <= it
+      {0, 4300, true, 124},   // passes at the 78th sample and not again
+      {0, 0, false, 0},
+  };
+  for (const Case& c : cases) {
+    int16_t res[80];
+    for (int n = 0; n < 80; ++n) res[n] = c.loud ? (n < c.loud ? 32767 : 0) : c.level;
+    int16_t gain = 0, index = 0;
+    bool transient = !c.transient;
+    OstrelWb_UpperGain(res, &gain, &index, &transient);
+    EXPECT_EQ(c.transient, transient) << c.loud << "/" << c.level;
+    if (c.index >= 0) {
+      EXPECT_EQ(c.index, index) << c.loud << "/" << c.level;
+    } else {
+      int64_t energy = 0;
+      for (int16_t r : res) energy += int32_t{r} * r;
+      int16_t g2, i2;
+      OstrelWb_QuantizeGain(energy, &g2, &i2);
+      EXPECT_EQ(i2, index);
+    }
+    EXPECT_EQ(kOstrelWbGain[index], gain);
+  }
+}
+
+// The residual divided by the gain through its normalised inverse 0x3FFFFFFF / gain, rounded, and
+// limited to -15..15.
+TEST(OstrelWbUpper, ResidualScaling) {
+  struct Case {
+    int16_t residual, gain, value;
+  };
+  const Case cases[] = {
+      {100, 10, 10}, {16, 10, 2},  {14, 10, 1},   {-16, 10, -2},  {15, 10, 1},  // the inverse is truncated: 1.5 gives 1
+      {-15, 10, -1}, {0, 4, 0},    {9, 4, 2},     {1000, 4, 15},  {-1000, 4, -15},
+      {32767, 17184, 2}, {-32768, 17184, -2}, {3000, 3000, 1},
+  };
+  for (const Case& c : cases) {
+    int16_t res[80] = {};
+    res[7] = c.residual;
+    int16_t v[80];
+    const int peak = OstrelWb_ScaleResidual(res, c.gain, v);
+    EXPECT_EQ(c.value, v[7]) << c.residual << " / " << c.gain;
+    EXPECT_EQ(c.value < 0 ? -c.value : c.value, peak);
+  }
+}
+
 TEST(OstrelWbUpper, FramesRoundTripInBothForms) {
   std::mt19937 rng(3);
   for (int mode = 0; mode < 4; ++mode) {
