@@ -1,6 +1,7 @@
 // The calls windows offscreen on a real sheet and dial bar, with call control below them: dial,
 // answer, hold notices, hang up, add a member, DTMF from the keypad, the call log page.
 #include <QApplication>
+#include <QTimer>
 #include <QLineEdit>
 #include <QTest>
 
@@ -350,7 +351,7 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     Answer(cnx, "10.0.0.2", 30000, 0);  // PCMU
     Events();
     const int ch = Channel(cnx);
-    page->RunMenuCommand(ID_CALL_KEYPAD);
+    windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     for (int v : {1, 2, 10, 11}) QTest::mouseClick(windows->Keypad()->Key(v), Qt::LeftButton);
     PumpAll();
@@ -373,7 +374,7 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
 
     // The keypad goes with its call.
     sheet->setCurrentWidget(page);
-    page->RunMenuCommand(ID_CALL_KEYPAD);
+    windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     EXPECT_EQ(QString(), windows->Keypad()->Digits()->text());
     QPointer<CKeypadDlg> keypad(windows->Keypad());
@@ -382,6 +383,37 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     EXPECT_EQ(nullptr, windows->Keypad());
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(keypad.isNull());
+}
+
+// The page's "keyboard" entry shows the dial page with its keys; the page's menu first closes the
+// keypad window.
+TEST_F(CallWindows, KeyboardEntryShowsTheDialPageAndTheMenuClosesTheKeypad) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    const int cnx = page->Model()->cnxIds[0];
+    Answer(cnx);
+    Events();
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    EXPECT_EQ(Dial(), sheet->currentWidget());
+    EXPECT_EQ(nullptr, windows->Keypad());
+
+    sheet->setCurrentWidget(page);
+    windows->ShowKeypad(cnx);
+    ASSERT_NE(nullptr, windows->Keypad());
+    bool menuShown = false;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            menuShown = true;
+            popup->close();
+        }
+    });
+    QTest::mouseClick(page, Qt::RightButton, {}, QPoint(5, 5));
+    Events();
+    EXPECT_TRUE(menuShown);
+    EXPECT_EQ(nullptr, windows->Keypad());
 }
 
 TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
