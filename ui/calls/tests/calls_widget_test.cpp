@@ -518,11 +518,24 @@ TEST_F(CallWindows, ConferenceChooserMovesPeopleAndConfirms) {
     for (const char* n : {"bob@example.com", "bob@example.com", "carol@example.com"}) {
         auto inv = std::make_unique<CInvitee>();
         inv->SetNumber(n);
+        inv->SetName("Someone");
         people.push_back(std::move(inv));
     }
     dlg->SetCandidates(std::move(people));
     ASSERT_EQ(2, dlg->Candidates()->count());
-    EXPECT_TRUE(dlg->Candidates()->item(0)->text().contains("carol"));  // the last candidate first
+    EXPECT_EQ(QString("carol@example.com"), dlg->Candidates()->item(0)->text());  // the number alone, the last first
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "buddy_list_tipinfo", ""), dlg->Candidates()->toolTip());
+    EXPECT_FALSE(dlg->InviteButton()->toolTip().isEmpty());
+    // A language switch reaches the open chooser and the keypad.
+    windows->ShowKeypad(3);
+    shell::ApplyLanguageCode("chs");
+    windows->OnLanguageChanged();
+    EXPECT_EQ(QString::fromUtf8("邀请好友"), dlg->windowTitle());
+    EXPECT_EQ(shell::LangText("dial_dialog", "keyboard_title", "Keyboard"), windows->Keypad()->windowTitle());
+    shell::ApplyLanguageCode("eng");
+    windows->OnLanguageChanged();
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "estab_title", "Invite buddy"), dlg->windowTitle());
+    windows->OnKeypadMessage(0, 0);
     QString refused;
     dlg->box = [&](const QString& t) { refused = t; };
     dlg->Confirm();
@@ -562,6 +575,44 @@ TEST_F(CallWindows, ChatInvitationOffersOnlyNonMembers) {
     EXPECT_EQ("join us", text);
     dlg.OnPresenceBuddy("NINE", nullptr);
     EXPECT_EQ(0, dlg.List()->count());
+}
+
+// While open, the chat invitation hears the frame's buddy notices and language switches; closed, it
+// leaves the frame's hooks as they were.
+TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
+    AddrContact* carol = AddrBook_NewContact("Carol", nullptr, "carol");
+    AddrBook_SetContactExtra(carol, "In a meeting");
+    ASSERT_EQ(1, AddrBook_AttachContact(carol, g_addrBookRoots[0], nullptr));
+    Account* own = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    ASSERT_TRUE(Account_Add(own));
+    AddrIdentity* qz = AddrBook_NewIdentity(own, "carol", nullptr, "carol-qz");
+    AddrBook_SetIdentityType(qz, 9);
+    presence_setting_set_int(&qz->settings, "uid", nullptr, 1003);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(qz, carol, nullptr));
+    int passedOn = 0;
+    ChatHooks().frameMessage = [&](UINT m, WPARAM, LPARAM) { passedOn += m == WM_PRESENCE_BUDDY; return false; };
+    {
+        CInviteToConfDlg dlg(frame.get(), nullptr, {7}, nullptr);
+        PresenceBuddyRecord record;
+        record.id = 1003;
+        ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&record));
+        ASSERT_EQ(1, dlg.List()->count());
+        EXPECT_EQ(1, passedOn);  // the chat windows still hear it
+        EXPECT_EQ(QString("Carol"), dlg.List()->item(0)->text());
+        EXPECT_EQ(QString("In a meeting"), dlg.List()->item(0)->toolTip());
+        shell::ApplyLanguageCode("chs");
+        ChatHooks().languageChanged();
+        EXPECT_EQ(shell::LangText("invite_dlg", "title", "Invite to chat"), dlg.windowTitle());
+        shell::ApplyLanguageCode("eng");
+    }
+    ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, 0);
+    EXPECT_EQ(2, passedOn);
+    EXPECT_FALSE(ChatHooks().languageChanged);
+    ChatHooks().frameMessage = nullptr;
+    AddrBook_DetachContact(carol);
+    AddrBook_FreeContact(carol);
+    Account_Remove(own);
+    Account_Free(own);
 }
 
 TEST_F(CallWindows, DialBarFallsBackToTheLocalPageOnce) {
