@@ -456,6 +456,14 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     calls::CSyslogDlg* log = windows->CallLogPage();
     EXPECT_EQ(4, log->List()->count());
     EXPECT_EQ(4, log->PeerFilter()->count());  // <All>, dave, bob, carol
+    // The tool bar's pictures are cut from the skin's strip; every button has one.
+    EXPECT_EQ(13, log->Bar()->ImageCount());
+    EXPECT_EQ(QSize(16, 15), log->Bar()->Image(5).size());
+    for (QAction* a : log->Bar()->actions())
+        if (a->data().isValid()) EXPECT_FALSE(a->icon().isNull()) << a->data().toInt();
+    calls::CDlgToolBar spare;
+    EXPECT_FALSE(spare.LoadImageStrip("/nonexistent/calllogbar.bmp"));
+    EXPECT_TRUE(spare.Image(0).isNull());
     log->PeerFilter()->setCurrentIndex(2);
     log->RefreshList();
     EXPECT_EQ(2, log->List()->count());
