@@ -295,7 +295,7 @@ TEST_F(ChatEndToEnd, GroupMessageReachesEveryMember) {
                              {"--user", "1001:alice:secret:Alice", "--user", "1002:bob:pw2:Bob", "--user", "1003:carol:pw3:Carol"});
     ASSERT_GT(server.Port(), 0);
     SignIn(server.Port());
-    Account_SetConnectionParam(alice_, 1);  // the frame's part on the connected notice
+    Account_SetConnectionParam(alice_, 1);  // what the frame does on the connected notice
     Peer bob(dir_ + "/bob", "bob", "pw2", server.Port());
     Online(bob);
     Peer carol(dir_ + "/carol", "carol", "pw3", server.Port());
