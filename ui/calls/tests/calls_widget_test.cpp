@@ -414,6 +414,20 @@ TEST_F(CallWindows, KeyboardEntryShowsTheDialPageAndTheMenuClosesTheKeypad) {
     Events();
     EXPECT_TRUE(menuShown);
     EXPECT_EQ(nullptr, windows->Keypad());
+    // A skin without the menu's pictures shows no menu at all.
+    const std::string skin = shell::Paths().skinFolder;
+    shell::Paths().skinFolder = "/nonexistent-skin";
+    menuShown = false;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            menuShown = true;
+            popup->close();
+        }
+    });
+    QTest::mouseClick(page, Qt::RightButton, {}, QPoint(5, 5));
+    Events();
+    shell::Paths().skinFolder = skin;
+    EXPECT_FALSE(menuShown);
 }
 
 TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
