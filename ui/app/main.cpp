@@ -3,6 +3,7 @@
 #include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/invite_dialogs.h"
 #include "ui/chat/chat_book.h"
+#include "ui/chat/chat_sms_dialogs.h"
 #include "ui/chat/chat_window.h"
 #include "ui/contacts/addrbook_host.h"
 #include "ui/contacts/frame_link.h"
@@ -14,13 +15,6 @@ namespace {
 // The chat window's Invite runs the calls windows' invitation dialog; the two meet only here.
 void RunChatInvitation(QWidget* parent, Account* account, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
     calls::CInviteToConfDlg dialog(parent, account, std::move(members), std::move(invite));
-    auto text = [](const char* key, const QString& fallback) {
-        const QString t = shell::LangText("invite_dlg", key, "");
-        return t.isEmpty() ? fallback : t;
-    };
-    dialog.SetTexts(text("header", QString()), text("title", QStringLiteral("Invite to chat")),
-                    text("confirm", shell::LangText("dlg_common", "IDOK", "&OK")),
-                    text("cancel", shell::LangText("dlg_common", "IDCANCEL", "&Cancel")));
     dialog.exec();
 }
 
@@ -39,6 +33,15 @@ int main(int argc, char** argv) {
     chat::InstallChat();
     ChatWindowHooks().invite = RunChatInvitation;
     contacts::ChatOpener() = OpenChatFromBook;
+    contacts::GroupMessenger().ask = [](QWidget* parent, QString* text) {
+        CGroupMessageDlg dialog(parent);
+        if (dialog.exec() == QDialog::Rejected) return false;
+        *text = dialog.m_strMessage.left(200);
+        return true;
+    };
+    contacts::GroupMessenger().send = [](const QString& text, const std::vector<AddrNode*>& identities) {
+        return chat::SendGroupText(chat::Registry(), chat::ToAnsi(text), identities);
+    };
     // The call windows' "send message" opens the one-to-one chat with the buddy.
     calls::ChatOpener() = [](const PresenceBuddyRecord& member) {
         const std::vector<PresenceBuddyRecord> members{member};

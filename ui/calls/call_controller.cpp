@@ -143,6 +143,9 @@ CallPageModel* CallController::FindUnansweredCallPage() const {
 void CallController::PageEnded(CallPageModel* page) {
     auto it = std::find_if(pages_.begin(), pages_.end(), [&](const auto& p) { return p.get() == page; });
     if (it == pages_.end()) return;
+    // Closing a page hangs up its whole call first, so every entry it still holds reaches the call
+    // log whichever way the call ended.
+    page->OnClose();
     ui_->PageRemoved(page);
     ended_.push_back(std::move(*it));  // deleted once its handler has returned
     pages_.erase(it);
@@ -171,9 +174,7 @@ int64_t CallController::NextTimerIn() const {
 
 void CallController::CloseAll() {
     while (!pages_.empty()) {
-        CallPageModel* p = pages_.front().get();
-        p->OnClose();
-        PageEnded(p);
+        PageEnded(pages_.front().get());
     }
     Collect();
 }
@@ -472,6 +473,26 @@ void CallController::AddToActiveConference() {
         page->StampAttendeeStartTime(cnx);
         CM_SendEvent(page->callId, cnx, CMEVT_NEWCALL, -1, -1, strdup(number.c_str()));
     }
+}
+
+void CallController::AddUserToConference(const AddrNode* contact) {
+    if (!contact || contact->kind != ADDR_KIND_CONTACT) return;
+    std::string number;
+    auto invitee = std::make_unique<CInvitee>();
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        const char* address = AddrBook_GetIdentityAddress(const_cast<AddrNode*>(contact), 8);
+        if (!address || !*address) return;
+        number.assign(address, strnlen(address, 63));
+        invitee->SetContact(contact);
+    }
+    if (IsNumberInCall(number)) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_user_in", "User is in conference"), Text("multiconf_dialog", "conf_info", "Infomation"));
+        return;
+    }
+    invitee->SetNumber(number.c_str());
+    queue_.push_back(std::move(invitee));
+    AddToActiveConference();
 }
 
 void CallController::OnConfInviteResult(bool confirmed, int mode, std::vector<std::unique_ptr<CInvitee>> chosen) {

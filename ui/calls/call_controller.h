@@ -62,6 +62,8 @@ public:
     void CallNumber(const std::string& number);
     void JoinConference();
     void AddToActiveConference();
+    // A contact of the address book joins the running call by its VoIP number.
+    void AddUserToConference(const AddrNode* contact);
     // The conference chooser's answer: confirmed invitees are placed; mode 0 new, 1 add.
     void OnConfInviteResult(bool confirmed, int mode, std::vector<std::unique_ptr<CInvitee>> chosen);
     bool IsCallingSelf(const std::string& number);

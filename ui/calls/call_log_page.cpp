@@ -60,20 +60,49 @@ public:
 
 QPixmap Icon(const char* file) { return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)); }
 
+// The bar's buttons: command, image of the strip, picture file used when the strip is missing.
+struct BarButton {
+    int command;
+    int image;
+    const char* file;
+};
+constexpr BarButton kBarButtons[] = {{ID_LOG_ALL, 0, "calllogall.bmp"},        {ID_LOG_MISSED, 1, "calllogmiss.bmp"},
+                                     {ID_LOG_IN, 2, "calllogin.bmp"},          {ID_LOG_OUT, 3, "calllogout.bmp"},
+                                     {ID_LOG_REMOVE, 4, "calllogdel.bmp"},     {ID_LOG_RECORDS, 5, "calllogrecord.bmp"}};
+
 }  // namespace
+
+CDlgToolBar::CDlgToolBar(QWidget* parent) : QToolBar(parent) { setIconSize(QSize(16, 15)); }
+
+bool CDlgToolBar::LoadImageStrip(const QString& path) {
+    images_.clear();
+    const QImage strip = ctl::LoadBitmapFile(path);
+    if (strip.isNull() || strip.height() < 15 || strip.width() < 16) return false;
+    const QPixmap keyed = ctl::KeyedPixmap(strip, RGB(0xEC, 0xE9, 0xD8));
+    for (int x = 0; x + 16 <= keyed.width(); x += 16) images_.push_back(keyed.copy(x, 0, 16, 15));
+    return true;
+}
+
+QPixmap CDlgToolBar::Image(int index) const {
+    return index >= 0 && index < ImageCount() ? images_[static_cast<size_t>(index)] : QPixmap();
+}
+
+CSyslogListCtrl::CSyslogListCtrl(QWidget* parent) : QListWidget(parent) {
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setItemDelegate(new EntryDelegate(this));
+    setFrameShape(QFrame::NoFrame);
+    setContextMenuPolicy(Qt::NoContextMenu);
+}
 
 CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage(PAGE_LOG, parent), windows_(windows) {
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(0, 0, 0, 0);
     v->setSpacing(0);
-    bar_ = new QToolBar(this);
-    bar_->setIconSize(QSize(16, 16));
+    bar_ = new CDlgToolBar(this);
     bar_->setStyleSheet("QToolBar{background:#f3f6fb;border-bottom:1px solid #dde4ee;spacing:2px;padding:2px}");
     auto* group = new QActionGroup(this);
-    const std::pair<int, const char*> dirs[] = {{ID_LOG_ALL, "calllogall.bmp"}, {ID_LOG_MISSED, "calllogmiss.bmp"},
-                                                {ID_LOG_IN, "calllogin.bmp"},   {ID_LOG_OUT, "calllogout.bmp"}};
-    for (const auto& [id, file] : dirs) {
-        QAction* a = bar_->addAction(QIcon(Icon(file)), QString());
+    for (int id : {ID_LOG_ALL, ID_LOG_MISSED, ID_LOG_IN, ID_LOG_OUT}) {
+        QAction* a = bar_->addAction(QString());
         a->setCheckable(true);
         a->setData(id);
         group->addAction(a);
@@ -86,20 +115,17 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
     peers_->setMaximumWidth(160);
     bar_->addWidget(peers_);
     connect(peers_, &QComboBox::activated, this, [this] { RefreshList(); });
-    QAction* remove = bar_->addAction(QIcon(Icon("calllogdel.bmp")), QString());
+    QAction* remove = bar_->addAction(QString());
     remove->setData(ID_LOG_REMOVE);
     connect(remove, &QAction::triggered, this, &CSyslogDlg::DeleteSelected);
-    QAction* records = bar_->addAction(QIcon(Icon("calllogrecord.bmp")), QString());
+    QAction* records = bar_->addAction(QString());
     records->setData(ID_LOG_RECORDS);
     connect(records, &QAction::triggered, this, [this] {
         if (windows_->queryChatRecords) windows_->queryChatRecords();
     });
     v->addWidget(bar_);
-    list_ = new QListWidget(this);
-    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list_->setItemDelegate(new EntryDelegate(list_));
-    list_->setFrameShape(QFrame::NoFrame);
-    list_->setContextMenuPolicy(Qt::NoContextMenu);
+    LoadBarImages();
+    list_ = new CSyslogListCtrl(this);
     connect(list_, &QListWidget::itemSelectionChanged, this, [this] {
         if (isVisible()) ButtonState();
     });
@@ -127,14 +153,15 @@ void CSyslogDlg::OnLanguageChanged() {
     RefreshList();
 }
 
+void CSyslogDlg::LoadBarImages() {
+    const bool strip = bar_->LoadImageStrip(shell::SkinFile("calllogbar.bmp"));
+    for (QAction* a : bar_->actions())
+        for (const BarButton& b : kBarButtons)
+            if (a->data().toInt() == b.command) a->setIcon(QIcon(strip ? bar_->Image(b.image) : Icon(b.file)));
+}
+
 void CSyslogDlg::OnSkinChanged() {
-    const char* files[] = {"calllogall.bmp", "calllogmiss.bmp", "calllogin.bmp", "calllogout.bmp"};
-    int i = 0;
-    for (QAction* a : bar_->actions()) {
-        if (a->data().toInt() == ID_LOG_REMOVE) a->setIcon(QIcon(Icon("calllogdel.bmp")));
-        else if (a->data().toInt() == ID_LOG_RECORDS) a->setIcon(QIcon(Icon("calllogrecord.bmp")));
-        else if (i < 4 && a->isCheckable()) a->setIcon(QIcon(Icon(files[i++])));
-    }
+    LoadBarImages();
     RefreshList();
 }
 

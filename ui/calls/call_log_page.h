@@ -21,6 +21,28 @@ enum : int {
     ID_LOG_ADDCONTACT = 32835, ID_LOG_DELETE = 32775,
 };
 
+// The call log's tool bar: the buttons' pictures are cut from one strip of 16 x 15 images.
+class CDlgToolBar : public QToolBar {
+    Q_OBJECT
+public:
+    explicit CDlgToolBar(QWidget* parent = nullptr);
+    // Cuts the strip, its key colour made transparent; false (nothing kept) when it does not load.
+    bool LoadImageStrip(const QString& path);
+    int ImageCount() const { return static_cast<int>(images_.size()); }
+    // The image at that index of the strip; null past its end.
+    QPixmap Image(int index) const;
+
+private:
+    std::vector<QPixmap> images_;
+};
+
+// The call log's list: one two-line entry per record beside its direction icon.
+class CSyslogListCtrl : public QListWidget {
+    Q_OBJECT
+public:
+    explicit CSyslogListCtrl(QWidget* parent = nullptr);
+};
+
 class CSyslogDlg : public CNqPropertyPage {
     Q_OBJECT
 public:
@@ -43,7 +65,7 @@ public:
     uint32_t Direction() const { return direction_; }
     QComboBox* PeerFilter() const { return peers_; }
     QListWidget* List() const { return list_; }
-    QToolBar* Bar() const { return bar_; }
+    CDlgToolBar* Bar() const { return bar_; }
     const CallLogEntry* RecordAt(int row) const;
     // The wheel moves the selection by its steps; true when the new entry is wholly in view.
     bool WheelSelect(int delta);
@@ -55,10 +77,12 @@ protected:
 
 private:
     const CallLogEntry* Selected() const;
+    // The button pictures: from the strip, else each from its own file.
+    void LoadBarImages();
     CallsWindows* windows_;
-    QToolBar* bar_;
+    CDlgToolBar* bar_;
     QComboBox* peers_;
-    QListWidget* list_;
+    CSyslogListCtrl* list_;
     std::vector<CallLogEntry> records_;
     uint32_t direction_ = CALLLOG_ALL;
 };

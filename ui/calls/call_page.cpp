@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "common/debug.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
@@ -291,7 +292,7 @@ void COnDialDlg::RunMenuCommand(int command) {
         }
         case ID_CALL_KEYPAD:
             model_->targetCnx = -1;
-            if (showKeypad) showKeypad();
+            if (showDialPage) showDialPage();
             break;
         default: break;
     }
@@ -299,7 +300,8 @@ void COnDialDlg::RunMenuCommand(int command) {
 }
 
 void COnDialDlg::mousePressEvent(QMouseEvent* e) {
-    if (e->button() != Qt::RightButton) return;
+    if (e->button() != Qt::RightButton || !model_ || model_->callId == -1) return;
+    if (closeKeypad) closeKeypad();
     const auto items = MenuItems(e->pos());
     if (items.empty()) return;
     TrelMenu menu(this);
@@ -315,8 +317,12 @@ void COnDialDlg::mousePressEvent(QMouseEvent* e) {
     for (const auto& [cmd, enabled] : items) {
         for (const Item& t : texts) {
             if (t.id != cmd) continue;
-            QAction* a = menu.AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, t.def),
-                                               ctl::LoadBitmapFile(shell::SkinFile(t.picture)));
+            const QImage picture = ctl::LoadBitmapFile(shell::SkinFile(t.picture));
+            if (picture.isNull()) {
+                DebugTrace(MOD_SYSTEM, 1, "call page: menu picture %s missing, no menu", t.picture);
+                return;
+            }
+            QAction* a = menu.AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, t.def), picture);
             if (a) a->setEnabled(enabled);
         }
     }

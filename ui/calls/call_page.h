@@ -71,7 +71,8 @@ public:
     // Actions of the page's menu commands that reach the frame.
     std::function<void(const std::string& number)> sendMessage;
     std::function<void(const std::string& number)> addContact;
-    std::function<void()> showKeypad;
+    std::function<void()> showDialPage;
+    std::function<void()> closeKeypad;  // before the page's menu opens
 
 protected:
     void resizeEvent(QResizeEvent*) override;

@@ -63,6 +63,11 @@ public:
             default: return false;
         }
     }
+    void OnLanguageChanged() override { windows_.OnLanguageChanged(); }
+    bool AddUserToConference(const AddrNode* contact) override {
+        windows_.Calls().AddUserToConference(contact);
+        return true;
+    }
     CNqPropertyPage* MakeDialPage() override { return windows_.MakeDialPage(); }
     CNqPropertyPage* MakeCallLogPage() override { return windows_.MakeCallLogPage(); }
     void DropPages() override {

@@ -90,9 +90,8 @@ COnDialDlg* CallsWindows::PageOf(CallPageModel* model) const {
 void CallsWindows::PageCreated(CallPageModel* page) {
     if (sheet_) {
         auto* w = new COnDialDlg(page);
-        w->showKeypad = [this, w] {
-            if (w->Model() && w->Model()->cnxCount > 0) ShowKeypad(w->Model()->cnxIds[0]);
-        };
+        w->showDialPage = [this] { ActivatePageOfType(PAGE_DIAL); };
+        w->closeKeypad = [this] { OnKeypadMessage(0, 0); };
         w->sendMessage = [this](const std::string& n) { if (sendMessage) sendMessage(n); };
         w->addContact = [this](const std::string& n) { if (addContact) addContact(n); };
         sheet_->AddPage(w);
@@ -233,6 +232,11 @@ void CallsWindows::OnHangupButton() {
     else if (w == log_) log_->OnHangup();
     StopTrayAnimation();
     ActivePageChanged();
+}
+
+void CallsWindows::OnLanguageChanged() {
+    if (chooser_) chooser_->OnLanguageChanged();
+    if (keypad_) keypad_->OnLanguageChanged();
 }
 
 void CallsWindows::ShowKeypad(int cnxId) {

@@ -53,6 +53,8 @@ public:
     void OnDialButton(bool offline);  // post WM_CALL_DIAL to the active page
     void OnHangupButton();
     void ShowKeypad(int cnxId);
+    // The open chooser and keypad take the texts of the new language.
+    void OnLanguageChanged();
     void OnKeypadMessage(int wParam, int lParam);
     void OpenConferenceChooser(int mode);
     CConfInviteDlg* Chooser() const { return chooser_; }

@@ -210,9 +210,11 @@ void CDialDialog::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------------------------
 // Keypad window.
 
+void CKeypadDlg::OnLanguageChanged() { setWindowTitle(T("dial_dialog", "keyboard_title", "Keyboard")); }
+
 CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     : QDialog(owner, Qt::Tool), owner_(owner), send_(std::move(send)) {
-    setWindowTitle(T("dial_dialog", "keyboard_title", "Keyboard"));
+    OnLanguageChanged();
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);

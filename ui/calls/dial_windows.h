@@ -71,6 +71,7 @@ public:
     void SlideStep();       // one tick of the slide-out
     void StickToOwner();    // back to the owner's right edge
     void PressKey(int controlId);
+    void OnLanguageChanged();
     CSkinButton* Key(int value) const { return keys_[value]; }
     QLabel* Digits() const { return digits_; }  // the keys pressed so far
 

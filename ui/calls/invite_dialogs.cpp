@@ -12,7 +12,9 @@
 
 #include "common/addrbook.h"
 #include "platform/codepage.h"
+#include "service/presence_notice.h"
 #include "ui/controls/skin.h"
+#include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 
 namespace calls {
@@ -97,14 +99,16 @@ void CConfInviteDlg::OnLanguageChanged() {
     group_->setText(T("group", "Invite buddy to join conference"));
     buddyLabel_->setText(T("buddy_static", "Buddy List"));
     inviteLabel_->setText(T("invite_static", "Invite List"));
+    candidates_->setToolTip(T("buddy_list_tipinfo", ""));
+    chosen_->setToolTip(T("invite_list_tipinfo", ""));
+    reject_->setToolTip(T("reject_btn_tipinfo", ""));
+    invite_->setToolTip(T("invite_btn_tipinfo", ""));
 }
 
 QListWidgetItem* CConfInviteDlg::MakeItem(const Candidate& c) const {
     const CInvitee& inv = *c.invitee;
     const bool online = inv.Contact() && AddrBook_IsContactOnline(inv.Contact());
-    QString text = AnsiQ(inv.Number());
-    if (inv.Name() && *inv.Name()) text = AnsiQ(inv.Name()) + "  " + text;
-    auto* item = new QListWidgetItem(QIcon(OnlineIcon(online)), text);
+    auto* item = new QListWidgetItem(QIcon(OnlineIcon(online)), AnsiQ(inv.Number()));
     item->setData(Qt::UserRole, c.handle);
     return item;
 }
@@ -183,8 +187,19 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
     v->addLayout(buttons);
     connect(ok_, &QPushButton::clicked, this, &CInviteToConfDlg::Confirm);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
-    SetTexts(QString(), shell::LangText("invite_dlg", "title", "Invite to chat"), shell::LangText("dlg_common", "IDOK", "&OK"),
-             shell::LangText("dlg_common", "IDCANCEL", "&Cancel"));
+    OnLanguageChanged();
+    // While it is open the dialog hears the frame's buddy notices and language switches before the
+    // chat windows do.
+    previousFrameMessage_ = ChatHooks().frameMessage;
+    ChatHooks().frameMessage = [this, next = previousFrameMessage_](UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_PRESENCE_BUDDY) OnPresenceBuddy(nullptr, reinterpret_cast<const PresenceBuddyRecord*>(lParam));
+        return next ? next(message, wParam, lParam) : false;
+    };
+    previousLanguageChanged_ = ChatHooks().languageChanged;
+    ChatHooks().languageChanged = [this, next = previousLanguageChanged_] {
+        OnLanguageChanged();
+        if (next) next();
+    };
     if (!account) return;
     std::vector<IdentityRecord> ids;
     {
@@ -197,6 +212,21 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
         r.id = static_cast<int32_t>(id.uid);
         AddCandidate(r);
     }
+}
+
+CInviteToConfDlg::~CInviteToConfDlg() {
+    ChatHooks().frameMessage = previousFrameMessage_;
+    ChatHooks().languageChanged = previousLanguageChanged_;
+}
+
+void CInviteToConfDlg::OnLanguageChanged() {
+    auto text = [](const char* key, const QString& fallback) {
+        const QString t = shell::LangText("invite_dlg", key, "");
+        return t.isEmpty() ? fallback : t;
+    };
+    SetTexts(text("header", QString()), text("title", QStringLiteral("Invite to chat")),
+             text("confirm", shell::LangText("dlg_common", "IDOK", "&OK")),
+             text("cancel", shell::LangText("dlg_common", "IDCANCEL", "&Cancel")));
 }
 
 void CInviteToConfDlg::SetTexts(const QString& header, const QString& caption, const QString& ok, const QString& cancel) {
@@ -224,6 +254,7 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
             if (contact->kind == 2) {
                 const auto* c = static_cast<const AddrContact*>(contact);
                 if (c->nick) presence_copy_field(copy.userId, 128, c->nick);
+                if (c->extra) presence_copy_field(copy.status, sizeof copy.status, c->extra);
             }
             copy.online = AddrBook_IsIdentityOnline(node) ? 1 : 0;
         }
@@ -231,6 +262,7 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
     if (!copy.name[0]) std::snprintf(copy.name, sizeof copy.name, "%d", copy.id);
     records_.push_back(copy);
     auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), AnsiQ(copy.name));
+    if (copy.status[0]) item->setToolTip(AnsiQ(copy.status));
     item->setData(Qt::UserRole, static_cast<int>(records_.size() - 1));
     list_->addItem(item);
 }

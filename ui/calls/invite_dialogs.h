@@ -59,6 +59,9 @@ public:
     // members: the chat's member uids; invite(records, text) is the chat window's InviteUsers.
     CInviteToConfDlg(QWidget* parent, Account* account, std::set<int32_t> members,
                      std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite);
+    ~CInviteToConfDlg() override;
+    // The texts of section invite_dlg in the current language.
+    void OnLanguageChanged();
     void AddCandidate(const PresenceBuddyRecord& record);
     // WM_PRESENCE_BUDDY: a record adds a new buddy; null removes the buddy with that alias.
     void OnPresenceBuddy(const char* alias, const PresenceBuddyRecord* record);
@@ -77,6 +80,8 @@ private:
     QLabel* header_;
     QLineEdit* text_;
     QPushButton *ok_, *cancel_;
+    std::function<LRESULT(UINT, WPARAM, LPARAM)> previousFrameMessage_;
+    std::function<void()> previousLanguageChanged_;
 };
 
 }  // namespace calls

@@ -4,9 +4,14 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "common/debug.h"
+#include "service/presence_core.h"
 #include "service/presence_notice.h"
+#include "ui/chat/chat_session_registry.h"
+#include "ui/chat/chat_transport.h"
 
 namespace chat {
 
@@ -84,6 +89,22 @@ bool BookMemberByUid(int uid, PresenceBuddyRecord* member) {
         return true;
     }
     return false;
+}
+
+int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members) {
+    if (!registry || text.empty()) return 0;
+    Account* own = registry->GetOwnAccount();
+    if (!own || !Account_IsOnline(own)) return 0;
+    const std::string chatId = registry->MakeChatId(0);
+    int sent = 0;
+    for (const PresenceBuddyRecord& member : BookMembers(members)) {
+        // The account may go offline half way; the rest are not sent.
+        if (!Account_IsOnline(own) || !own->connection) break;
+        std::vector<PresenceBuddyRecord> one{member};
+        if (ChatSendIm(presence_rec(own->connection), text.c_str(), &one, chatId.c_str(), 0) >= 0) ++sent;
+    }
+    DebugTrace(MOD_SYSTEM, 3, "group message to %d of %d members", sent, static_cast<int>(members.size()));
+    return sent;
 }
 
 }  // namespace chat

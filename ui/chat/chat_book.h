@@ -6,6 +6,7 @@
 
 struct AddrNode;
 struct PresenceBuddyRecord;
+class CChatSessionRegistry;
 
 namespace chat {
 // -1: no contact with that id (or an identity of one), 0: listed, 1: listed and blocked.
@@ -18,4 +19,7 @@ std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes
 // Fills a member known by its messaging uid from the address book (name, contact id, online state);
 // false when no contact has a messaging buddy with that uid.
 bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
+// A group message: the text to each member's messaging buddy, one by one under one new chat id,
+// while the messaging account is online. The number of members it was sent to.
+int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members);
 }  // namespace chat

@@ -5,7 +5,6 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
-#include <QInputDialog>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -18,6 +17,7 @@
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/book_dialogs.h"
+#include "ui/shell/call_windows_hook.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 
@@ -83,9 +83,14 @@ void BookHost::OpenChat(int type, const std::vector<AddrNode*>& identities) {
     else DebugTrace(MOD_SYSTEM, 3, "address book: no chat window to open (%d members)", static_cast<int>(identities.size()));
 }
 
+GroupMessageHooks& GroupMessenger() {
+    static GroupMessageHooks hooks;
+    return hooks;
+}
+
 void BookHost::SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) {
-    DebugTrace(MOD_SYSTEM, 3, "address book: group text of %d characters to %d members", static_cast<int>(text.size()),
-               static_cast<int>(identities.size()));
+    if (GroupMessenger().send) GroupMessenger().send(text, identities);
+    else DebugTrace(MOD_SYSTEM, 3, "address book: no messaging to send a group text (%d members)", static_cast<int>(identities.size()));
 }
 
 void BookHost::OpenSms(int op, const std::string& id) {
@@ -95,6 +100,10 @@ void BookHost::OpenSms(int op, const std::string& id) {
 
 void BookHost::FrameCommand(int command, AddrNode* node) {
     switch (command) {
+        case CMD_ADD_TO_CONFERENCE:
+            // The chosen contact goes with the command to the calls windows.
+            if (CMainFrame* frame = MainFrame(); frame && frame->Calls() && frame->Calls()->AddUserToConference(node)) return;
+            break;
         case CMD_NEW_GROUP: OnNewGroup(this); return;
         case CMD_DELETE_GROUP:
         case CMD_DELETE_USER: OnDeleteNode(this, node); return;
@@ -134,10 +143,9 @@ void BookHost::BroadcastToChats(unsigned message, uintptr_t wParam, const std::s
 }
 
 bool BookHost::AskGroupMessage(QString* text) {
-    bool ok = false;
-    *text = QInputDialog::getMultiLineText(MainFrame(), shell::LangText("group_dlg", "group_msg_title", "发送消息(&S)").remove('&'),
-                                           QString(), QString(), &ok);
-    return ok;
+    if (GroupMessenger().ask) return GroupMessenger().ask(MainFrame(), text);
+    DebugTrace(MOD_SYSTEM, 3, "address book: no group message dialog");
+    return false;
 }
 
 void BookHost::SetDialButtons(bool dial, bool hangup) {

@@ -12,6 +12,7 @@
 
 struct AddrNode;
 class QDialog;
+class QWidget;
 
 namespace contacts {
 
@@ -88,5 +89,11 @@ public:
 BookHost* DefaultHost();
 // The chat windows belong to the chat subsystem; it installs how a chat is opened.
 std::function<void(int type, const std::vector<AddrNode*>& identities)>& ChatOpener();
+// The group message dialog and the sending of a group message belong to the chat subsystem too.
+struct GroupMessageHooks {
+    std::function<bool(QWidget* parent, QString* text)> ask;  // false when cancelled
+    std::function<int(const QString& text, const std::vector<AddrNode*>& identities)> send;
+};
+GroupMessageHooks& GroupMessenger();
 
 }  // namespace contacts

@@ -25,7 +25,7 @@ CAsList* CardListFromNode(const AddrNode* card, const QString& name) {
     list->SetListId(card->id);
     list->SetListName(ToAnsi(name).c_str());
     for (const AddrNode* c = card->child; c; c = c->next)
-        if (c->kind == ADDR_KIND_IDENTITY && c->type >= 2 && c->type <= 5)
+        if (c->kind == ADDR_KIND_IDENTITY && ((c->type >= 2 && c->type <= 5) || c->type == 8 || c->type == 9))
             AddCti(list, static_cast<int32_t>(c->type), IdentityAddress(c));
     return list;
 }
@@ -34,7 +34,7 @@ CAsList* CardListFromFields(const char* id, const CardFields& f) {
     auto* list = new CAsList;
     list->SetListId(id ? id : "");
     list->SetListName(ToAnsi(f.name).c_str());
-    const std::pair<int32_t, const QString*> order[] = {{4, &f.email}, {3, &f.mobile}, {2, &f.office}, {5, &f.home}};
+    const std::pair<int32_t, const QString*> order[] = {{4, &f.email}, {3, &f.mobile}, {2, &f.office}, {5, &f.home}, {8, &f.voip}, {9, &f.serviceId}};
     for (const auto& [type, text] : order)
         if (!text->isEmpty()) AddCti(list, type, ToAnsi(*text));
     return list;

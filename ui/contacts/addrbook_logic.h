@@ -104,11 +104,12 @@ DropDecision DecideDrop(AddrNode* source, AddrNode* target, AddrNode* root);
 // A drag starts only on groups and contacts, 60 ms or more after the press.
 bool CanStartDrag(const AddrNode* node, uint32_t msSincePress);
 
-// Card lists for UDL: the card's number identities (2, 3, 4, 5) in store order, or the dialog's
-// fields in the order e-mail, mobile, office, phone (empty ones left out).
+// Card lists for ADL and UDL: the card's number and address identities (2, 3, 4, 5, 8, 9) in store
+// order, or the dialog's fields in the order e-mail, mobile, office, phone, VoIP number, service id
+// (empty ones left out).
 CAsList* CardListFromNode(const AddrNode* card, const QString& name);
 struct CardFields {
-    QString name, email, mobile, office, home;
+    QString name, email, mobile, office, home, voip, serviceId;
 };
 CAsList* CardListFromFields(const char* id, const CardFields& fields);
 

@@ -346,6 +346,11 @@ void CBuddyTreeCtrl::OnMenuCommand(int command) {
     }
 }
 
+void CGroupTreeCtrl::OnDoubleClick(AddrNode* node) {
+    if (node && node->kind == ADDR_KIND_IDENTITY && node->type == 9) PostToPage(page_, WM_ADDRBOOK_IM);
+    else if (node) page_->Host()->PressDialButton();
+}
+
 void CBuddyTreeCtrl::OnDoubleClick(AddrNode* node) {
     if (node && node->kind == ADDR_KIND_IDENTITY && node->type == 9) PostToPage(page_, WM_ADDRBOOK_CHAT);
     else if (node) page_->Host()->PressDialButton();
@@ -938,6 +943,8 @@ void CAddressBookDlg::EditSelectedCard() {
     f.mobile = address(3);
     f.office = address(2);
     f.home = address(5);
+    f.voip = address(8);
+    f.serviceId = address(9);
     dialog.SetCard(f);
     const std::string id = n->id;
     if (host_->Exec(&dialog) != QDialog::Accepted) return;
@@ -1054,6 +1061,9 @@ void CAddressBookDlg::Chat(AddrNode* node) {
     } else if (node->kind == ADDR_KIND_CONTACT) {
         if (AddrNode* qz = AddrBook_FindType9Identity(node)) identities.push_back(qz);
     } else if (node->kind == ADDR_KIND_GROUP) {
+        // A group chat needs the messaging account signed in.
+        Account* qz = Account_FindByType(ACCOUNT_TYPE_SERVICE);
+        if (!qz || !Account_IsOnline(qz)) return;
         // Members in tree order.
         std::function<void(AddrNode*)> walk = [&](AddrNode* x) {
             for (AddrNode* c = x->child; c; c = c->next) {

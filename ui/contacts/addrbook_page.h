@@ -86,12 +86,13 @@ public:
     // Labels of all items in pre-order (tests and the gallery).
     QStringList AllLabels() const;
     bool editingLabel() const { return state() == QAbstractItemView::EditingState; }
+    // A double click on an item of this node (the mouse handler's action).
+    virtual void OnDoubleClick(AddrNode* node);
 
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
-    virtual void OnDoubleClick(AddrNode* node);
     void AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll);
     CAddressBookDlg* page_;
     int tree_;
@@ -136,6 +137,7 @@ public:
     ~CGroupTreeCtrl() override;
     void BuildMenu(TrelMenu* menu, AddrNode* node) override;
     void OnMenuCommand(int command) override;
+    void OnDoubleClick(AddrNode* node) override;
     // A click on an item's icon: default groups do nothing; a group without members gets a busy
     // indicator and one member query; others toggle.
     void ClickIcon(QTreeWidgetItem* item);

@@ -187,7 +187,7 @@ int OnAsSyncReply(AsRequest* request) {
     return result;
 }
 
-int FillFromSync(CAsSyncResult* sync, int resultCode) {
+int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* added) {
     if (!sync) return 1;
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     int result = 0;
@@ -213,6 +213,7 @@ int FillFromSync(CAsSyncResult* sync, int resultCode) {
                 Account_SetPassword(a, s->password);
                 Account_SetAutoLogin(a, 1);
                 if (!Account_Add(a)) Account_Free(a);
+                else if (added) added->push_back(a);
             }
         }
         if (result == 0) {

@@ -4,9 +4,11 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 struct AsRequest;
 struct AddrNode;
+struct Account;
 struct GroupRecord;
 class CAsSyncResult;
 
@@ -33,7 +35,8 @@ ReplyHooks& Hooks();
 // the others leave the record to the caller.
 int OnAsSyncReply(AsRequest* request);
 // The same for a synchronisation record that stays with the caller (its chat-group lists are taken).
-int FillFromSync(CAsSyncResult* sync, int resultCode);
+// `added`, when given, receives the accounts the sync created, in order.
+int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* added = nullptr);
 int OnAsAddBuddyReply(AsRequest* request);
 int OnAsAddListReply(AsRequest* request);
 int OnAsUpdateListReply(AsRequest* request);

@@ -9,7 +9,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -35,6 +34,7 @@
 #include "ui/controls/links.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/trel_menu.h"
+#include "ui/shell/identity_dialogs.h"
 #include "ui/shell/shell_config.h"
 
 namespace contacts {
@@ -160,10 +160,14 @@ void CAddUserDlg::SetCard(const CardFields& c) {
     f.mobile = c.mobile;
     f.office = c.office;
     f.home = c.home;
+    f.voip = c.voip;
+    f.serviceId = c.serviceId;
     SetFields(f);
 }
 
-CardFields CAddUserDlg::Card() const { return {fields_.name, fields_.email, fields_.mobile, fields_.office, fields_.home}; }
+CardFields CAddUserDlg::Card() const {
+    return {fields_.name, fields_.email, fields_.mobile, fields_.office, fields_.home, fields_.voip, fields_.serviceId};
+}
 
 void CAddUserDlg::accept() {
     AddUserFields f;
@@ -533,20 +537,28 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] {
         if (contactMode_) AddBuddy();
     });
+    // The shell's password prompt refuses an empty password itself and stays open.
     askPassword = [this](QString* password) {
-        bool ok = false;
-        *password = QInputDialog::getText(this, Lang("group_search", "title", "Group"), Lang("group_search", "password", "Password"),
-                                          QLineEdit::Password, QString(), &ok);
-        return ok && !password->isEmpty();
+        CPasswordDlg dialog(this);
+        if (host_->Exec(&dialog) != QDialog::Accepted) return false;
+        *password = dialog.m_strPassword;
+        return true;
     };
     askIdentity = [this](bool needPassword, int* index, QString* password) {
-        QStringList names;
-        for (const AsProfileEntry* p : g_profileList.entries) names << FromAnsi(p && p->name ? p->name : "");
-        bool ok = false;
-        const QString chosen = QInputDialog::getItem(this, Lang("search_dlg", "menu_join_all", "查看身份列表(&V)"), QString(), names, 0, false, &ok);
-        if (!ok) return false;
-        *index = static_cast<int>(names.indexOf(chosen));
-        return !needPassword || askPassword(password);
+        CSelectIdentityDlg dialog(this, needPassword);
+        if (host_->Exec(&dialog) != QDialog::Accepted) return false;
+        // The chooser shows the first row as chosen until another is clicked.
+        QTreeWidgetItem* row = dialog.List()->currentItem() ? dialog.List()->currentItem() : dialog.List()->topLevelItem(0);
+        if (!row) return false;
+        const void* entry = row->data(0, Qt::UserRole).value<void*>();
+        *index = -1;
+        int i = 0;
+        for (const AsProfileEntry* p : g_profileList.entries) {
+            if (p == entry) *index = i;
+            ++i;
+        }
+        *password = dialog.m_strPassword;
+        return *index >= 0;
     };
     byUid_->setChecked(true);
     byGid_->setChecked(true);
@@ -823,6 +835,7 @@ void CSearchDlg::JoinWith(int n) {
         if (!profile) return;
         if (queue.type == 1 && !askPassword(&password)) return;
     } else {
+        // The identity chooser asks for the password itself when the group needs one.
         int chosen = -1;
         if (!askIdentity(queue.type == 1, &chosen, &password)) return;
         profile = profileAt(chosen);
@@ -852,8 +865,7 @@ void OnNewUser(BookHost* host) {
     if (CAddressBookDlg* page = BookPage()) page->ShowCardPane();
     CAddUserDlg dialog(false, nullptr, host);
     if (host->Exec(&dialog) != QDialog::Accepted) return;
-    const AddUserFields f = dialog.Fields();
-    host->PostRequest(AS_ADL, CardListFromFields("", {f.name, f.email, f.mobile, f.office, f.home}), AS_DATA_LIST);
+    host->PostRequest(AS_ADL, CardListFromFields("", dialog.Card()), AS_DATA_LIST);
 }
 
 void OnAddContact(BookHost* host) {

@@ -3,7 +3,9 @@
 
 #include <QTimer>
 
+#include "common/account.h"
 #include "common/addrbook.h"
+#include "common/debug.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
@@ -14,7 +16,12 @@
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/addrbook_results.h"
 #include "ui/contacts/book_dialogs.h"
+#include "service/login_fsm.h"
+#include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/book_results.h"
+#include "ui/shell/dialog_box.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
 #include "ui/shell/main_frame.h"
 
 namespace contacts {
@@ -96,11 +103,24 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 // Read here, then the frame takes its accounts, profiles and texts from the same record.
                 if (r->result == 0 && r->kind == AS_DATA_SYNC && r->data) {
                     CreateDefaultGroups();
-                    FillFromSync(static_cast<CAsSyncResult*>(r->data), r->result);
+                    std::vector<Account*> added;
+                    const int failed = FillFromSync(static_cast<CAsSyncResult*>(r->data), r->result, &added);
+                    // The open accounts dialog lists the accounts the sync brought.
+                    for (Account* a : added)
+                        if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountListChanged(29, a);
                     if (CAddressBookDlg* page = BookPage()) {
                         page->RebuildBuddyTree(nullptr);
                         page->RebuildContactTree(nullptr);
                         page->RebuildGroupTree(nullptr);
+                    }
+                    if (failed) {
+                        // An address book that could not be read is no successful sign-in.
+                        const QString text = shell::LangText("as_code", "error_syn", "The address book could not be loaded.");
+                        DebugTrace(MOD_SYSTEM, 1, "address book: sync not applied");
+                        STA_PostEvent(EV_login_off);
+                        if (shell::g_interactiveLogin) shell::DialogBox(MainFrame(), text, shell::LangText("login_err", "title", "Sign-in"));
+                        AS_FreeRequest(r);
+                        return true;
                     }
                 }
                 return false;

@@ -10,6 +10,7 @@ class QAbstractButton;
 class CMainFrame;
 class CChildView;
 class CNqPropertyPage;
+struct AddrNode;
 struct VOIP_UI_MSG;
 
 namespace shell {
@@ -33,6 +34,10 @@ public:
     virtual void CloseAll() = 0;
     // ---- calls windows: frame commands they take (the address book's conference commands)
     virtual bool OnCommand(int) { return false; }
+    // The address book's "add to the call" with the chosen contact: false when not taken.
+    virtual bool AddUserToConference(const AddrNode*) { return false; }
+    // The language files changed: the open chooser and keypad take the new texts.
+    virtual void OnLanguageChanged() {}
 };
 
 using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,

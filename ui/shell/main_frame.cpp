@@ -600,6 +600,7 @@ void CMainFrame::ApplySkin() {
 
 LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     ApplyLanguage();
+    if (m_calls) m_calls->OnLanguageChanged();                         // calls windows
     if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
     return 0;
 }

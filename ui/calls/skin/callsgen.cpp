@@ -136,16 +136,29 @@ void Direction(const QString& name, const QColor& c, bool in, int size, const QC
     Save(img, name);
 }
 
-void LogIcon(const QString& name, const std::function<void(QPainter&, QRectF)>& draw, const QColor& bg) {
+// The call log's tool bar strip: thirteen 16 x 15 images, the first six the bar's buttons.
+QImage g_logBar;
+
+// A call log picture at 32 x 32; with a strip index the same drawing also goes into the strip.
+void LogIcon(const QString& name, const std::function<void(QPainter&, QRectF)>& draw, const QColor& bg, int stripIndex = -1) {
+    auto paint = [&](QPainter& p) {
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(bg);
+        p.drawRoundedRect(QRectF(1, 1, 30, 30), 9, 9);
+        draw(p, QRectF(6, 6, 20, 20));
+    };
     QImage img = Canvas(32, 32, kListKey);
     QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(bg);
-    p.drawRoundedRect(QRectF(1, 1, 30, 30), 9, 9);
-    draw(p, QRectF(6, 6, 20, 20));
+    paint(p);
     p.end();
     Save(img, name);
+    if (stripIndex < 0) return;
+    if (g_logBar.isNull()) g_logBar = Canvas(16 * 13, 15, kListKey);
+    QPainter s(&g_logBar);
+    s.translate(stripIndex * 16, 0);
+    s.scale(15.0 / 32, 15.0 / 32);
+    paint(s);
 }
 
 void Presence(const QString& name, const QColor& c) {
@@ -211,22 +224,23 @@ int main(int argc, char** argv) {
     Direction("callout.bmp", kBlue, false, 24, kMagenta);
     Direction("conf_callin.bmp", kGreen, true, 18, kMagenta);
     Direction("conf_callout.bmp", kBlue, false, 18, kMagenta);
-    LogIcon("calllogin.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, true); }, kGreen);
-    LogIcon("calllogout.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, false); }, kBlue);
-    LogIcon("calllogmiss.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, true); }, kRed);
-    LogIcon("calllogall.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, false); }, QColor(110, 124, 146));
+    LogIcon("calllogin.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, true); }, kGreen, 2);
+    LogIcon("calllogout.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, false); }, kBlue, 3);
+    LogIcon("calllogmiss.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, true); }, kRed, 1);
+    LogIcon("calllogall.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, false); }, QColor(110, 124, 146), 0);
     LogIcon("calllogdel.bmp", [](QPainter& p, QRectF r) {
         p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(r.topLeft() + QPointF(3, 3), r.bottomRight() - QPointF(3, 3));
         p.drawLine(r.topRight() + QPointF(-3, 3), r.bottomLeft() + QPointF(3, -3));
-    }, QColor(150, 158, 172));
+    }, QColor(150, 158, 172), 4);
     LogIcon("calllogrecord.bmp", [](QPainter& p, QRectF r) {
         p.setPen(QPen(Qt::white, 2));
         p.setBrush(Qt::NoBrush);
         p.drawRoundedRect(r.adjusted(1, 2, -1, -4), 3, 3);
         p.drawLine(QPointF(r.left() + 5, r.top() + 8), QPointF(r.right() - 5, r.top() + 8));
         p.drawLine(QPointF(r.left() + 5, r.top() + 12), QPointF(r.right() - 8, r.top() + 12));
-    }, QColor(240, 164, 40));
+    }, QColor(240, 164, 40), 5);
+    Save(g_logBar, "calllogbar.bmp");
     // Menu pictures (16 x 16 on the menus' key colour).
     auto menuIcon = [](const QString& name, const std::function<void(QPainter&)>& draw) {
         QImage img = Canvas(16, 16, kListKey);

@@ -169,6 +169,79 @@ TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
     EXPECT_EQ(CALLLOG_OUTGOING, Log()[0].typeFlags);
 }
 
+// However a page ends and closes, every call it held is in the call log file afterwards: the rows
+// that end a page through an event other than a hangup included.
+TEST_F(CallPages, EveryWayAPageClosesWritesTheCallToTheLogFile) {
+    enum End { RemoteBye, LocalHangup, Refused, OtherEvent, ProgramExit };
+    struct Case {
+        const char* name;
+        bool incoming;
+        bool talk;
+        End end;
+        int event;  // for OtherEvent
+        uint32_t flags;
+    };
+    const Case cases[] = {
+        {"peer hangs up after talking", false, true, RemoteBye, 0, CALLLOG_OUTGOING},
+        {"user hangs up while talking", false, true, LocalHangup, 0, CALLLOG_OUTGOING},
+        {"peer refuses the call", false, false, Refused, 0, CALLLOG_OUTGOING},
+        {"alert with a session description while ringing", false, false, OtherEvent, VOIPEVT_REMOTE_ALERT_SDP, CALLLOG_OUTGOING},
+        {"no record device while talking", false, true, OtherEvent, VOIPEVT_NO_RECORD_DEVICE, CALLLOG_OUTGOING},
+        {"unknown event on a ringing incoming call", true, false, OtherEvent, 23, CALLLOG_MISSED},
+        {"unknown event on an answered incoming call", true, true, OtherEvent, VOIPEVT_MAX, CALLLOG_INCOMING},
+        {"program closes while talking", false, true, ProgramExit, 0, CALLLOG_OUTGOING},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CallLog_Clear();
+        ASSERT_EQ(0, CallLog_Save());
+        ui = FakeUi();
+        int call = -1, cnx = -1;
+        if (c.incoming) {
+            IncomingCall("carol@example.com", &call, &cnx);
+        } else {
+            calls->CallNumber("bob@example.com");
+            PumpAll();
+        }
+        CallPageModel* page = Only();
+        ASSERT_NE(nullptr, page);
+        cnx = page->cnxIds[0];
+        if (c.talk) {
+            if (c.incoming) page->OnDial();
+            else Answer(cnx);
+            PumpAll();
+            ASSERT_EQ(CALL_TALKING, page->State());
+            Wait(10000);
+        }
+        switch (c.end) {
+            case RemoteBye: CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr); break;
+            case LocalHangup: page->OnHangup(0); break;
+            case Refused: CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, 486, -1, nullptr); break;
+            case OtherEvent: {
+                VOIP_UI_MSG m{page->callId, cnx, c.event, 0, 0, nullptr};
+                calls->OnVoipEvent(&m);
+                EXPECT_EQ(CALL_ENDED, page->State());
+                EXPECT_EQ("Deny Calling", page->TipText());
+                break;
+            }
+            case ProgramExit: calls->CloseAll(); break;
+        }
+        PumpAll();
+        Wait(6000);
+        EXPECT_TRUE(calls->Pages().empty());
+        EXPECT_EQ(1u, ui.removed.size());
+        EXPECT_GE(ui.logChanged, 1);
+        CallLog_Clear();
+        ASSERT_EQ(0, CallLog_Load());
+        const std::vector<CallLogEntry> log = Log();
+        ASSERT_EQ(1u, log.size());
+        EXPECT_EQ(c.flags, log[0].typeFlags);
+        EXPECT_STREQ(c.incoming ? "carol@example.com" : "bob@example.com", log[0].number);
+        if (c.talk) EXPECT_GE(log[0].duration, 13u);
+        else EXPECT_EQ(0u, log[0].duration);
+    }
+}
+
 // A second caller joins the talking call; one member leaving returns the page to the single view
 // with the clock running on from the remaining peer's start.
 TEST_F(CallPages, IncomingCallMergedIntoConferenceAndBackToSingleView) {
@@ -385,6 +458,58 @@ TEST_F(CallPages, DialPageAddsAMemberOnlyWithConsent) {
     EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
     EXPECT_EQ("carol@example.com", UaEvents().back().text);
     EXPECT_EQ(4, CM_GetFreeSeatNum(page->callId) + 1);
+}
+
+// "Add to the call" from the address book: the chosen contact joins the running call by its VoIP
+// number; a contact already in the call is refused.
+TEST_F(CallPages, AddressBookContactJoinsTheRunningCall) {
+    auto contact = [&](const char* id, const char* name, const char* voip) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        AddrIdentity* phone = AddrBook_NewIdentity(sip, voip, nullptr, voip);
+        AddrBook_SetIdentityType(phone, 8);
+        EXPECT_EQ(1, AddrBook_AttachIdentity(phone, c, nullptr));
+        return c;
+    };
+    AddrContact* bob = contact("bob", "Bob Walker", "bob@example.com");
+    AddrContact* carol = contact("carol", "Carol Wu", "carol@example.com");
+    AddrContact* none = AddrBook_NewContact("No Phone", nullptr, "nophone");
+    ASSERT_EQ(1, AddrBook_AttachContact(none, g_addrBookRoots[0], nullptr));
+    struct Drop {
+        std::vector<AddrContact*> c;
+        ~Drop() {
+            for (AddrContact* x : c) {
+                AddrBook_DetachContact(x);
+                AddrBook_FreeContact(x);
+            }
+        }
+    } drop{{bob, carol, none}};
+
+    calls->AddUserToConference(carol);  // no call running
+    EXPECT_EQ("No active call", ui.boxes.back());
+    EXPECT_TRUE(calls->Pages().empty());
+
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    const size_t boxes = ui.boxes.size();
+    calls->AddUserToConference(none);  // nothing to call
+    calls->AddUserToConference(bob);
+    ASSERT_EQ(boxes + 1, ui.boxes.size());
+    EXPECT_EQ("User is in conference", ui.boxes.back());
+    EXPECT_EQ(1, page->cnxCount);
+
+    calls->AddUserToConference(carol);
+    PumpAll();
+    EXPECT_EQ(2, page->cnxCount);
+    EXPECT_TRUE(page->conference);
+    EXPECT_EQ(3u, page->Members().size());
+    EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
+    EXPECT_EQ("carol@example.com", UaEvents().back().text);
+    EXPECT_EQ(1u, calls->Pages().size());
 }
 
 TEST_F(CallPages, SelfCallAndTooManyInviteesAreRefused) {

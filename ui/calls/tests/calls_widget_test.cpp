@@ -1,6 +1,7 @@
 // The calls windows offscreen on a real sheet and dial bar, with call control below them: dial,
 // answer, hold notices, hang up, add a member, DTMF from the keypad, the call log page.
 #include <QApplication>
+#include <QTimer>
 #include <QLineEdit>
 #include <QTest>
 
@@ -350,7 +351,7 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     Answer(cnx, "10.0.0.2", 30000, 0);  // PCMU
     Events();
     const int ch = Channel(cnx);
-    page->RunMenuCommand(ID_CALL_KEYPAD);
+    windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     // Calls carry 0-9 only: * and # are not offered, and pressing them anyway sends and shows nothing.
     for (int v = 0; v < 12; ++v) EXPECT_EQ(v <= 9, windows->Keypad()->Key(v)->isVisibleTo(windows->Keypad())) << v;
@@ -376,7 +377,7 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
 
     // The keypad goes with its call.
     sheet->setCurrentWidget(page);
-    page->RunMenuCommand(ID_CALL_KEYPAD);
+    windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     EXPECT_EQ(QString(), windows->Keypad()->Digits()->text());
     QPointer<CKeypadDlg> keypad(windows->Keypad());
@@ -385,6 +386,51 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     EXPECT_EQ(nullptr, windows->Keypad());
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(keypad.isNull());
+}
+
+// The page's "keyboard" entry shows the dial page with its keys; the page's menu first closes the
+// keypad window.
+TEST_F(CallWindows, KeyboardEntryShowsTheDialPageAndTheMenuClosesTheKeypad) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    const int cnx = page->Model()->cnxIds[0];
+    Answer(cnx);
+    Events();
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    EXPECT_EQ(Dial(), sheet->currentWidget());
+    EXPECT_EQ(nullptr, windows->Keypad());
+
+    sheet->setCurrentWidget(page);
+    windows->ShowKeypad(cnx);
+    ASSERT_NE(nullptr, windows->Keypad());
+    bool menuShown = false;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            menuShown = true;
+            popup->close();
+        }
+    });
+    QTest::mouseClick(page, Qt::RightButton, {}, QPoint(5, 5));
+    Events();
+    EXPECT_TRUE(menuShown);
+    EXPECT_EQ(nullptr, windows->Keypad());
+    // A skin without the menu's pictures shows no menu at all.
+    const std::string skin = shell::Paths().skinFolder;
+    shell::Paths().skinFolder = "/nonexistent-skin";
+    menuShown = false;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            menuShown = true;
+            popup->close();
+        }
+    });
+    QTest::mouseClick(page, Qt::RightButton, {}, QPoint(5, 5));
+    Events();
+    shell::Paths().skinFolder = skin;
+    EXPECT_FALSE(menuShown);
 }
 
 TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
@@ -427,6 +473,14 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     calls::CSyslogDlg* log = windows->CallLogPage();
     EXPECT_EQ(4, log->List()->count());
     EXPECT_EQ(4, log->PeerFilter()->count());  // <All>, dave, bob, carol
+    // The tool bar's pictures are cut from the skin's strip; every button has one.
+    EXPECT_EQ(13, log->Bar()->ImageCount());
+    EXPECT_EQ(QSize(16, 15), log->Bar()->Image(5).size());
+    for (QAction* a : log->Bar()->actions())
+        if (a->data().isValid()) EXPECT_FALSE(a->icon().isNull()) << a->data().toInt();
+    calls::CDlgToolBar spare;
+    EXPECT_FALSE(spare.LoadImageStrip("/nonexistent/calllogbar.bmp"));
+    EXPECT_TRUE(spare.Image(0).isNull());
     log->PeerFilter()->setCurrentIndex(2);
     log->RefreshList();
     EXPECT_EQ(2, log->List()->count());
@@ -489,11 +543,24 @@ TEST_F(CallWindows, ConferenceChooserMovesPeopleAndConfirms) {
     for (const char* n : {"bob@example.com", "bob@example.com", "carol@example.com"}) {
         auto inv = std::make_unique<CInvitee>();
         inv->SetNumber(n);
+        inv->SetName("Someone");
         people.push_back(std::move(inv));
     }
     dlg->SetCandidates(std::move(people));
     ASSERT_EQ(2, dlg->Candidates()->count());
-    EXPECT_TRUE(dlg->Candidates()->item(0)->text().contains("carol"));  // the last candidate first
+    EXPECT_EQ(QString("carol@example.com"), dlg->Candidates()->item(0)->text());  // the number alone, the last first
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "buddy_list_tipinfo", ""), dlg->Candidates()->toolTip());
+    EXPECT_FALSE(dlg->InviteButton()->toolTip().isEmpty());
+    // A language switch reaches the open chooser and the keypad.
+    windows->ShowKeypad(3);
+    shell::ApplyLanguageCode("chs");
+    windows->OnLanguageChanged();
+    EXPECT_EQ(QString::fromUtf8("邀请好友"), dlg->windowTitle());
+    EXPECT_EQ(shell::LangText("dial_dialog", "keyboard_title", "Keyboard"), windows->Keypad()->windowTitle());
+    shell::ApplyLanguageCode("eng");
+    windows->OnLanguageChanged();
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "estab_title", "Invite buddy"), dlg->windowTitle());
+    windows->OnKeypadMessage(0, 0);
     QString refused;
     dlg->box = [&](const QString& t) { refused = t; };
     dlg->Confirm();
@@ -533,6 +600,44 @@ TEST_F(CallWindows, ChatInvitationOffersOnlyNonMembers) {
     EXPECT_EQ("join us", text);
     dlg.OnPresenceBuddy("NINE", nullptr);
     EXPECT_EQ(0, dlg.List()->count());
+}
+
+// While open, the chat invitation hears the frame's buddy notices and language switches; closed, it
+// leaves the frame's hooks as they were.
+TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
+    AddrContact* carol = AddrBook_NewContact("Carol", nullptr, "carol");
+    AddrBook_SetContactExtra(carol, "In a meeting");
+    ASSERT_EQ(1, AddrBook_AttachContact(carol, g_addrBookRoots[0], nullptr));
+    Account* own = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    ASSERT_TRUE(Account_Add(own));
+    AddrIdentity* qz = AddrBook_NewIdentity(own, "carol", nullptr, "carol-qz");
+    AddrBook_SetIdentityType(qz, 9);
+    presence_setting_set_int(&qz->settings, "uid", nullptr, 1003);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(qz, carol, nullptr));
+    int passedOn = 0;
+    ChatHooks().frameMessage = [&](UINT m, WPARAM, LPARAM) { passedOn += m == WM_PRESENCE_BUDDY; return false; };
+    {
+        CInviteToConfDlg dlg(frame.get(), nullptr, {7}, nullptr);
+        PresenceBuddyRecord record;
+        record.id = 1003;
+        ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&record));
+        ASSERT_EQ(1, dlg.List()->count());
+        EXPECT_EQ(1, passedOn);  // the chat windows still hear it
+        EXPECT_EQ(QString("Carol"), dlg.List()->item(0)->text());
+        EXPECT_EQ(QString("In a meeting"), dlg.List()->item(0)->toolTip());
+        shell::ApplyLanguageCode("chs");
+        ChatHooks().languageChanged();
+        EXPECT_EQ(shell::LangText("invite_dlg", "title", "Invite to chat"), dlg.windowTitle());
+        shell::ApplyLanguageCode("eng");
+    }
+    ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, 0);
+    EXPECT_EQ(2, passedOn);
+    EXPECT_FALSE(ChatHooks().languageChanged);
+    ChatHooks().frameMessage = nullptr;
+    AddrBook_DetachContact(carol);
+    AddrBook_FreeContact(carol);
+    Account_Remove(own);
+    Account_Free(own);
 }
 
 TEST_F(CallWindows, DialBarFallsBackToTheLocalPageOnce) {

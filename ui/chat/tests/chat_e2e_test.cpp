@@ -24,6 +24,8 @@
 #include "servers.h"
 #include "service/castrel/castrel_plugin.h"
 #include "service/presence_core.h"
+#include "common/addrbook.h"
+#include "ui/chat/chat_book.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_window.h"
 #include <QFile>
@@ -285,6 +287,48 @@ TEST_F(ChatEndToEnd, TextAndVoiceBothWaysAndARoomThroughTheRobot) {
     QFile file(exported);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(QString::fromUtf8(kReply)));
+}
+
+// A group message from the address book: each member gets the text as a message of its own, all
+// under one chat id; with the messaging account signed off nothing goes.
+TEST_F(ChatEndToEnd, GroupMessageReachesEveryMember) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py",
+                             {"--user", "1001:alice:secret:Alice", "--user", "1002:bob:pw2:Bob", "--user", "1003:carol:pw3:Carol"});
+    ASSERT_GT(server.Port(), 0);
+    SignIn(server.Port());
+    Account_SetConnectionParam(alice_, 1);  // what the frame does on the connected notice
+    Peer bob(dir_ + "/bob", "bob", "pw2", server.Port());
+    Online(bob);
+    Peer carol(dir_ + "/carol", "carol", "pw3", server.Port());
+    Online(carol);
+    std::vector<AddrContact*> contacts;
+    auto member = [&](const char* id, const char* name, int uid) -> AddrNode* {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        contacts.push_back(c);
+        AddrIdentity* i = AddrBook_NewIdentity(alice_, id, nullptr, id);
+        AddrBook_SetIdentityType(i, ADDR_TYPE_SERVICE);
+        presence_setting_set_int(&i->settings, "uid", nullptr, uid);
+        EXPECT_EQ(1, AddrBook_AttachIdentity(i, c, nullptr));
+        return i;
+    };
+    const std::vector<AddrNode*> members{member("bob", "Bob", 1002), member("carol", "Carol", 1003)};
+
+    EXPECT_EQ(2, chat::SendGroupText(&registry_, plat::Utf8ToAnsi(kRoomLine), members));
+    ASSERT_TRUE(Until([&] {
+        return Peer::Text(bob.LastFrom(1001)) == kRoomLine && Peer::Text(carol.LastFrom(1001)) == kRoomLine;
+    }, {&bob, &carol}));
+    const std::string thread = Peer::Tag(bob.LastFrom(1001));
+    EXPECT_EQ(0u, thread.rfind("0_alice_", 0)) << thread;
+    EXPECT_EQ(thread, Peer::Tag(carol.LastFrom(1001)));
+    EXPECT_EQ(0, chat::SendGroupText(&registry_, "", members));  // nothing to send
+
+    Account_Logout(alice_);
+    EXPECT_EQ(0, chat::SendGroupText(&registry_, "anyone?", members));
+    for (AddrContact* c : contacts) {
+        AddrBook_DetachContact(c);
+        AddrBook_FreeContact(c);
+    }
 }
 
 }  // namespace

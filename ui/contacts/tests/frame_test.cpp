@@ -22,6 +22,8 @@
 #include "ui/contacts/tests/book_fixture.h"
 #include "ui/contacts/tests/fake_host.h"
 #include "ui/controls/skin.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/dialog_box.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 
@@ -222,6 +224,29 @@ TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {
     }
     frame.LogoffReset(LOGIN_SIGNED_OUT);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// A synchronisation the address book cannot apply is no successful sign-in; a good one lists the
+// accounts it brought in the open accounts dialog.
+TEST_F(BookInFrame, SyncTheBookCannotApplyFailsAndTheAccountsDialogHearsOfNewAccounts) {
+    CMainFrame frame;
+    std::string broken = booktest::Recorded();
+    const size_t from = broken.find("<SRV>"), to = broken.find("<LSG>");
+    ASSERT_LT(from, to);
+    broken.erase(from, to - from);  // no service entries
+    std::vector<QString> boxes;
+    shell::SetDialogBoxHook([&](const QString& text, const QString&) { boxes.push_back(text); });
+    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, broken)));
+    EXPECT_EQ(0, frame.SyncedBuddyCount());  // the frame never took it as loaded
+    EXPECT_EQ(nullptr, Account_FindByType(ACCOUNT_TYPE_SIP));
+    EXPECT_EQ(1u, boxes.size());  // error_syn of the language file
+    shell::SetDialogBoxHook(nullptr);
+
+    shell::CAccountsDlg accounts;
+    const int before = accounts.List()->topLevelItemCount();
+    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
+    EXPECT_GT(frame.SyncedBuddyCount(), 0);
+    EXPECT_EQ(before + 2, accounts.List()->topLevelItemCount());
 }
 
 }  // namespace

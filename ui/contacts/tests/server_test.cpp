@@ -195,6 +195,8 @@ TEST_F(BookServer, AddAndEditALocalContactAndFindItSaved) {
         add->Edit(1022)->setText("Dr. Wu");
         add->Edit(1026)->setText("13911112222");
         add->Edit(1027)->setText("wu@clinic.example");
+        add->Edit(1030)->setText("8001");
+        add->Edit(1028)->setText("wu.clinic");
         add->accept();
         return add->result();
     };
@@ -203,12 +205,22 @@ TEST_F(BookServer, AddAndEditALocalContactAndFindItSaved) {
     ASSERT_TRUE(page->CardTree()->AllLabels().contains("Dr. Wu")) << page->CardTree()->AllLabels().join("|").toStdString();
     AddrNode* card = Root(2)->child;
     ASSERT_NE(nullptr, card);
+    // Every filled field reached the card, the VoIP number and the service id as well.
+    for (auto [type, address] : std::vector<std::pair<uint32_t, const char*>>{
+             {3, "13911112222"}, {4, "wu@clinic.example"}, {8, "8001"}, {9, "wu.clinic"}}) {
+        std::string got = "(none)";
+        for (AddrNode* c = card->child; c; c = c->next)
+            if (c->kind == ADDR_KIND_IDENTITY && c->type == type) got = contacts::IdentityAddress(c);
+        EXPECT_EQ(address, got) << "type " << type;
+    }
     page->ShowCardPane();
     page->FinishSlide();
     page->CardTree()->setCurrentItem(page->CardTree()->ItemOfNode(card));
     host.exec = [](QDialog* d) {
         auto* edit = static_cast<CAddUserDlg*>(d);
         EXPECT_EQ(QString("13911112222"), edit->Edit(1026)->text());
+        EXPECT_EQ(QString("8001"), edit->Edit(1030)->text());
+        EXPECT_EQ(QString("wu.clinic"), edit->Edit(1028)->text());
         edit->Edit(1026)->setText("13700000000");
         edit->Edit(1025)->setText("010-1234");
         edit->accept();
@@ -228,7 +240,7 @@ TEST_F(BookServer, AddAndEditALocalContactAndFindItSaved) {
     EXPECT_STREQ("Dr. Wu", sync->lists[0]->listName);
     std::vector<std::pair<int, std::string>> ctis;
     for (const CAsCtiEntry* e : sync->lists[0]->ctiEntries) ctis.push_back({e->type, e->value});
-    EXPECT_EQ((std::vector<std::pair<int, std::string>>{{4, "wu@clinic.example"}, {3, "13700000000"}, {5, "010-1234"}}), ctis);
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{{4, "wu@clinic.example"}, {3, "13700000000"}, {5, "010-1234"}, {8, "8001"}, {9, "wu.clinic"}}), ctis);
     AS_FreeRequest(syn);
 }
 

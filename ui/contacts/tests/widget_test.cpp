@@ -21,6 +21,8 @@
 #include "ui/contacts/book_dialogs.h"
 #include "ui/contacts/tests/book_fixture.h"
 #include "ui/contacts/tests/fake_host.h"
+#include "ui/shell/dialog_box.h"
+#include "ui/shell/identity_dialogs.h"
 #include "ui/controls/links.h"
 #include "ui/controls/trel_menu.h"
 
@@ -159,8 +161,17 @@ TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
     EXPECT_EQ((std::vector<std::string>{"show call page bob"}), Log());
     // A group chats with everyone who has a messaging account; the add-to-conference needs a contact.
     Select(tree, "g-friends");
+    Menu(tree, 32828);  // the messaging account is not signed in: no group chat
+    EXPECT_EQ((std::vector<std::string>{}), Log());
+    Account* qz = Account_FindByType(ACCOUNT_TYPE_SERVICE);
+    ASSERT_NE(nullptr, qz);
+    PresenceConnection online;
+    online.state = PRESENCE_CONNECTED;
+    online.account = qz;
+    qz->connection = &online;
     Menu(tree, 32828);
     Menu(tree, 32838);
+    qz->connection = nullptr;
     EXPECT_EQ((std::vector<std::string>{"chat 4 carol bob"}), Log());  // store order
     // The card tree: e-mail, a phone, the SMS window with the card's numbers.
     page->ShowCardPane();
@@ -315,6 +326,32 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     EXPECT_EQ(nullptr, Find(Find(Root(1), "q-dev"), "bob"));
     EXPECT_TRUE(tree->AllLabels().contains("  开发讨论"));
     EXPECT_EQ(2u, host.requests.size());
+}
+
+TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOtherwise) {
+    GroupRecord* created = GroupRecord_New();
+    auto* q = new CAsChatQueue;
+    q->SetQueueId("q-dev");
+    q->SetDisplayName("Dev talk");
+    created->entries.push_back(q);
+    created->words[1] = 1;
+    OnGroupList(created);
+    AddrNode* dev = Find(Root(1), "q-dev");
+    ASSERT_NE(nullptr, dev);
+    AddrContact* dave = Contact("dave", "Dave", dev);
+    AddrIdentity* qz = Identity(dave, 9, "dave");
+    qz->flags &= ~0x100u;  // shown in the tree
+    page->RebuildGroupTree(nullptr);
+    CGroupTreeCtrl* tree = page->GroupTree();
+    ASSERT_NE(nullptr, tree->ItemOfNode(qz));
+    tree->setCurrentItem(tree->ItemOfNode(qz));
+    tree->OnDoubleClick(qz);
+    Pump();
+    EXPECT_EQ((std::vector<std::string>{"chat 0 dave"}), Log());
+    tree->setCurrentItem(tree->ItemOfNode(dave));
+    tree->OnDoubleClick(dave);
+    Pump();
+    EXPECT_EQ((std::vector<std::string>{"dial button"}), Log());
 }
 
 TEST_F(BookWidgets, RenameBlockAndDetails) {
@@ -507,6 +544,43 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     search.askPassword = [](QString*) { return false; };
     search.JoinWith(0);
     EXPECT_EQ(1u, host.requests.size());
+    // The shell's own prompts: an empty password is refused inside the prompt, which stays open.
+    CSearchDlg joiner(&host);
+    joiner.SetGroupMode();
+    auto* again = new CAsResultList;
+    again->records.push_back(new CAsChatQueue(*q));
+    joiner.OnGroupResult(0, again);
+    joiner.Results()->setCurrentItem(joiner.Results()->topLevelItem(0));
+    std::vector<QString> refusals;
+    shell::SetDialogBoxHook([&](const QString& text, const QString&) { refusals.push_back(text); });
+    host.exec = [&](QDialog* d) {
+        if (auto* p = qobject_cast<CPasswordDlg*>(d)) {
+            EXPECT_FALSE(p->OnOK());  // nothing typed: refused, the prompt stays
+            p->PasswordEdit()->setText("9876");
+            EXPECT_TRUE(p->OnOK());
+            return int(QDialog::Accepted);
+        }
+        if (auto* s = qobject_cast<CSelectIdentityDlg*>(d)) {
+            EXPECT_TRUE(s->PasswordEdit()->isEnabled());  // the group needs a password
+            EXPECT_FALSE(s->OnOK());
+            s->List()->setCurrentItem(s->List()->topLevelItem(2));
+            s->PasswordEdit()->setText("5555");
+            EXPECT_TRUE(s->OnOK());
+            return int(QDialog::Accepted);
+        }
+        return int(QDialog::Rejected);
+    };
+    joiner.JoinWith(1);
+    ASSERT_EQ(2u, host.requests.size());
+    EXPECT_STREQ("9876", static_cast<CAsChatQueue*>(host.requests[1].data)->uiText1);
+    EXPECT_STREQ("pf-1", static_cast<CAsChatQueue*>(host.requests[1].data)->uiText2);
+    joiner.JoinWith(-1);
+    ASSERT_EQ(3u, host.requests.size());
+    EXPECT_STREQ("5555", static_cast<CAsChatQueue*>(host.requests[2].data)->uiText1);
+    EXPECT_STREQ("pf-3", static_cast<CAsChatQueue*>(host.requests[2].data)->uiText2);  // rows show the newest first
+    EXPECT_EQ(2u, refusals.size());
+    shell::SetDialogBoxHook(nullptr);
+    host.exec = [](QDialog*) { return int(QDialog::Rejected); };
     // The join answer names the group.
     auto* answer = new CAsChatQueue(*q);
     search.OnJoinResult(204, answer);
