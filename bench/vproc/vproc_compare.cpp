@@ -469,7 +469,8 @@ ConditionResult measureCondition(const ConditionScene& s, const Samples& out) {
   return r;
 }
 
-void conditionsTable() {
+// rows: only the rows whose name holds this text (all when empty).
+void conditionsTable(const std::string& rows = "") {
   std::printf("\n== Echo in the conditions users meet: 20 s of far-end speech (-21 dBFS active), 10 dB echo return\n"
               "   loss, noise -61 dBFS. ERLE (dB) in the 2nd and 4th second (after the change when the path changes)\n"
               "   and over the last 4 s before the change or the end; double talk from 6 s to 16 s, near end at the\n"
@@ -503,6 +504,7 @@ void conditionsTable() {
   };
   for (int rate : {8000, 16000}) {
     for (const Condition& c : conditions) {
+      if (!rows.empty() && std::string(c.name).find(rows) == std::string::npos) continue;
       const ConditionScene s = makeCondition(rate, c, 30);
       const ConditionScene quiet = makeCondition(rate, c, 0);
       // Each canceller with the latency of its output (speexdsp's preprocessor delays by one frame).
@@ -540,7 +542,7 @@ void conditionsTable() {
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "conditions") {
-    conditionsTable();
+    conditionsTable(argc > 2 ? argv[2] : "");
     return 0;
   }
   echoTable();
