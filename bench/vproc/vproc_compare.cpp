@@ -338,6 +338,8 @@ struct Condition {
   int hintOffMs;
   int pathChangeMs;  // 0: the path stays; else the new room's echo comes this much later
   bool doubleTalk;
+  int driftPpm = 0;      // the microphone's clock against the loudspeaker's
+  bool clipping = false; // a loudspeaker that saturates softly on loud far-end speech
 };
 
 struct ConditionScene {
@@ -354,7 +356,22 @@ ConditionScene makeCondition(int rate, const Condition& c, double noiseRms) {
   const size_t total = static_cast<size_t>(20 * rate);
   while (s.far.size() < total) s.far.insert(s.far.end(), once.begin(), once.end());
   s.far.resize(total);
-  s.echo = EchoOf(s.far, rate, c.delayMs * rate / 1000, c.tailMs, 10, 5);
+  // What the loudspeaker plays, as the microphone's clock samples it.
+  Samples played = s.far;
+  if (c.clipping)
+    for (auto& v : played) v = static_cast<int16_t>(std::lround(9000 * std::tanh(v / 9000.0)));
+  if (c.driftPpm != 0) {
+    const Samples src = played;
+    const double step = 1 + c.driftPpm * 1e-6;
+    for (size_t i = 0; i < played.size(); ++i) {
+      const double t = static_cast<double>(i) * step;
+      const size_t k = static_cast<size_t>(t);
+      const double a = t - static_cast<double>(k);
+      const double x0 = k < src.size() ? src[k] : 0, x1 = k + 1 < src.size() ? src[k + 1] : 0;
+      played[i] = static_cast<int16_t>(std::lround((1 - a) * x0 + a * x1));
+    }
+  }
+  s.echo = EchoOf(played, rate, c.delayMs * rate / 1000, c.tailMs, 10, 5);
   if (c.pathChangeMs != 0) {
     // Someone moves: a different room response, its echo later or earlier.
     s.change = total / 2;
@@ -452,17 +469,19 @@ ConditionResult measureCondition(const ConditionScene& s, const Samples& out) {
   return r;
 }
 
-void conditionsTable() {
+// rows: only the rows whose name holds this text (all when empty).
+void conditionsTable(const std::string& rows = "") {
   std::printf("\n== Echo in the conditions users meet: 20 s of far-end speech (-21 dBFS active), 10 dB echo return\n"
               "   loss, noise -61 dBFS. ERLE (dB) in the 2nd and 4th second (after the change when the path changes)\n"
               "   and over the last 4 s before the change or the end; double talk from 6 s to 16 s, near end at the\n"
               "   far end's level: echo removed in the near talker's pauses, median near-end correlation (0.25-s\n"
               "   windows), near-end level (dB). The noise bounds ERLE at about 30 dB for a canceller that keeps the\n"
               "   background (AEC PC's comfort noise); speexdsp's noise suppression removes it as well, which is\n"
-              "   not echo removal: \"quiet\" gives ERLE 1s, 3s and steady of the same scene without noise.\n"
+              "   not echo removal: \"quiet\" gives ERLE 1s, 3s and steady, and the echo removed in double talk\n"
+              "   (\"quiet DT\"), of the same scene without noise.\n"
               "   speexdsp: filter as long as the path + 50 ms, preprocessor with noise and residual echo suppression.\n");
-  std::printf("%-6s %-30s %-10s %7s %7s %7s %8s %8s %7s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
-              "ERLE 3s", "steady", "quiet 1s", "quiet 3s", "quiet", "DT echo", "DT corr", "DT level");
+  std::printf("%-6s %-34s %-10s %7s %7s %7s %8s %8s %7s %9s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
+              "ERLE 3s", "steady", "quiet 1s", "quiet 3s", "quiet", "DT echo", "quiet DT", "DT corr", "DT level");
   const Condition conditions[] = {
       {"60+40 ms, right delay", 60, 40, 0, 0, false},
       {"60+40 ms, delay 30 ms short", 60, 40, -30, 0, false},
@@ -473,9 +492,19 @@ void conditionsTable() {
       {"60+40 ms, path change at 10 s", 60, 40, 0, 20, false},
       {"60+40 ms, path 20 ms earlier", 60, 40, 0, -20, false},
       {"60+40 ms, 10 s double talk", 60, 40, 0, 0, true},
+      {"70+40 ms, hint 40 ms, double talk", 70, 40, -30, 0, true},
+      {"70+150 ms, hint 40 ms, double talk", 70, 150, -30, 0, true},
+      {"70+250 ms, hint 40 ms, double talk", 70, 250, -30, 0, true},
+      {"70+150 ms, right hint, double talk", 70, 150, 0, 0, true},
+      {"60+150 ms, drift +100 ppm", 60, 150, 0, 0, false, 100},
+      {"60+150 ms, drift -100 ppm", 60, 150, 0, 0, false, -100},
+      {"60+150 ms, clipping speaker", 60, 150, 0, 0, false, 0, true},
+      {"70+150 ms, hint 40, DT, drift", 70, 150, -30, 0, true, 100},
+      {"70+150 ms, hint 40, DT, clipping", 70, 150, -30, 0, true, 0, true},
   };
   for (int rate : {8000, 16000}) {
     for (const Condition& c : conditions) {
+      if (!rows.empty() && std::string(c.name).find(rows) == std::string::npos) continue;
       const ConditionScene s = makeCondition(rate, c, 30);
       const ConditionScene quiet = makeCondition(rate, c, 0);
       // Each canceller with the latency of its output (speexdsp's preprocessor delays by one frame).
@@ -499,8 +528,9 @@ void conditionsTable() {
       for (size_t k = 0; k < noisy.size(); ++k) {
         const ConditionResult r = run(s, std::get<1>(noisy[k]), std::get<2>(noisy[k]));
         const ConditionResult q = run(quiet, std::get<1>(clean[k]), std::get<2>(clean[k]));
-        std::printf("%-6d %-30s %-10s %7.1f %7.1f %7.1f %8.1f %8.1f %7.1f %9.1f %7.3f %8.1f\n", rate, c.name,
+        std::printf("%-6d %-34s %-10s %7.1f %7.1f %7.1f %8.1f %8.1f %7.1f %9.1f %9.1f %7.3f %8.1f\n", rate, c.name,
                     std::get<0>(noisy[k]).c_str(), r.erle1, r.erle3, r.steady, q.erle1, q.erle3, q.steady, r.dtRemoved,
+                    q.dtRemoved,
                     r.nearCorr, r.nearLevel);
       }
     }
@@ -512,7 +542,7 @@ void conditionsTable() {
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "conditions") {
-    conditionsTable();
+    conditionsTable(argc > 2 ? argv[2] : "");
     return 0;
   }
   echoTable();

@@ -310,6 +310,10 @@ void AecPc::PlaceWindow() {
   if (core_.echoConfirmed && (AecPcCore_Cancelling(&core_) || (at >= core_.delayEstimate &&
                                                                 at < core_.delayEstimate + core_.taps / 2)))
     return;
+  // Nor on a lag the signals no longer show, while the filter has not proven it can tell a near talker:
+  // in double talk the correlation fades and such a filter's measure of itself is spoilt by the near
+  // talker, while the echo has not moved.
+  if (core_.echoConfirmed && !core_.echoProven && !core_.echoHeard) return;
   if (at < lead) {
     const int count = queue_.Count();
     const int drop = std::min((lead - at + 79) / 80, count);
