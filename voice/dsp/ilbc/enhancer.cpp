@@ -1,4 +1,5 @@
 // iLBC decoder enhancer: pitch-synchronous smoothing of the excitation and the blend after a concealment.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -198,12 +199,14 @@ void Ilbc_EnhanceBlock(int16_t* out, const int16_t* buffer, int bufferLength, in
     }
   }
   // The surround: the segments around the block weighted by their distance from it.
-  int32_t acc[kBlock] = {};
+  // The weights add up to about 3 in Q15, so full-scale segments pass 32 bits: sum wider, then saturate.
+  int64_t acc[kBlock] = {};
   for (int q = 0; q < 2 * kHalfLength + 1; ++q)
     if (valid[q] && q != kHalfLength)
       for (int i = 0; i < kBlock; ++i) acc[i] += Spl_MulW16(kSmoothWeights[q], seg[q][i]);
   int16_t sur[kBlock];
-  for (int i = 0; i < kBlock; ++i) sur[i] = Spl_SatW16(acc[i] >> 15);
+  for (int i = 0; i < kBlock; ++i)
+    sur[i] = static_cast<int16_t>(std::clamp<int64_t>(acc[i] >> 15, INT16_MIN, INT16_MAX));
   Ilbc_Smooth(out, seg[kHalfLength], sur);
 }
 
