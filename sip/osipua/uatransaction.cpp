@@ -20,7 +20,9 @@ namespace {
 
 constexpr const char* kFile = "sip/osipua/uatransaction";
 constexpr int kMaxExpires = 0x7FFFFFFF / 1000;  // a Min-Expires beyond this is not a registrar's
-constexpr int kMaxAuthResends = 2;  // the third challenge of the same request is a failure
+constexpr int kMaxAuthResends = 2;  // the third challenge of a REGISTER or BYE is a failure
+// A proxy may rotate its nonce on each try: an INVITE is resent three times, the fourth challenge fails.
+constexpr int kMaxInviteAuthResends = 3;
 // What the user agent takes: methods, body types, and option tags (none as a server).
 constexpr const char* kAllow = "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO";
 constexpr const char* kAccept = "application/sdp, information/contact, information/action";
@@ -254,7 +256,7 @@ void ict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     if (d == nullptr) return;
     int status = msg->status_code;
     int prior = d->state;
-    if ((status == 401 || status == 407) && d->auth_count < kMaxAuthResends && d->cnx_id >= 0) {
+    if ((status == 401 || status == 407) && d->auth_count < kMaxInviteAuthResends && d->cnx_id >= 0) {
         UA_TRACE(2, "User need to authenticate to INVITE!\n");
         d->state = DLG_NEW;
         if (osip_dialog_invite_with_authentication(d, msg, d->ua->password) == 0) {

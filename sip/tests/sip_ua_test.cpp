@@ -2,6 +2,7 @@
 // to every request, the receive filters, 2xx/ACK handling, routes and information bodies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "sip_harness.h"
@@ -273,20 +274,53 @@ TEST_F(SipUaTest, WrongPasswordStopsAfterTheThirdChallenge) {
     EXPECT_EQ(3u, SentMessages("REGISTER").size());
 }
 
-TEST_F(SipUaTest, InviteStillChallengedWith407EndsTheCallWith407) {
+// A proxy that rotates its nonce on every try: the INVITE is resent with fresh credentials up to
+// three times; a fourth challenge ends the call with the challenge's status.
+struct ChallengeCase {
+    int challenges;
+    int status;
+};
+void PrintTo(const ChallengeCase& c, std::ostream* os) { *os << c.challenges << " x " << c.status; }
+class SipUaInviteChallengeTest : public SipUaTest, public ::testing::WithParamInterface<ChallengeCase> {};
+
+TEST_P(SipUaInviteChallengeTest, RotatingNonceIsAnsweredThreeTimes) {
+    const ChallengeCase c = GetParam();
     RegisterAt(peer);
     h.Call("bob");
-    for (int i = 0; i < 3; ++i) {
-        std::string inv = peer.RecvRequest("INVITE");
+    std::string inv;
+    for (int i = 0; i < c.challenges; ++i) {
+        inv = peer.RecvRequest("INVITE");
         ASSERT_FALSE(inv.empty()) << i;
-        peer.Reply(Respond(inv, 407, "Proxy Authentication Required",
-                           "Proxy-Authenticate: Digest realm=\"t\", nonce=\"m" + std::to_string(i) + "\"\r\n"));
+        if (i > 0) {
+            EXPECT_NE(std::string::npos, inv.find("nonce=\"m" + std::to_string(i - 1) + "\"")) << i;
+        }
+        std::string nonce = "nonce=\"m" + std::to_string(i) + "\"\r\n";
+        peer.Reply(c.status == 401
+                       ? Respond(inv, 401, "Unauthorized", "WWW-Authenticate: Digest realm=\"t\", " + nonce)
+                       : Respond(inv, 407, "Proxy Authentication Required",
+                                 "Proxy-Authenticate: Digest realm=\"t\", " + nonce));
     }
-    Notice n;
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
-    EXPECT_EQ(407, n.p3);
-    EXPECT_EQ(3u, SentMessages("INVITE").size());
+    if (c.challenges <= 3) {
+        inv = peer.RecvRequest("INVITE");
+        ASSERT_FALSE(inv.empty());
+        const char* header = c.status == 401 ? "Authorization: Digest" : "Proxy-Authorization: Digest";
+        EXPECT_NE(std::string::npos, inv.find(header));
+        peer.Reply(Answer(inv, kPcmu));
+        ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER));
+        EXPECT_FALSE(peer.RecvRequest("ACK").empty());
+        EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    } else {
+        Notice n;
+        ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+        EXPECT_EQ(c.status, n.p3);
+        EXPECT_TRUE(peer.RecvRequest("INVITE", 300).empty());
+    }
+    EXPECT_EQ(static_cast<size_t>(std::min(c.challenges, 3) + 1), SentMessages("INVITE").size());
 }
+
+INSTANTIATE_TEST_SUITE_P(Resends, SipUaInviteChallengeTest,
+                         ::testing::Values(ChallengeCase{1, 401}, ChallengeCase{2, 407}, ChallengeCase{3, 401},
+                                           ChallengeCase{3, 407}, ChallengeCase{4, 401}, ChallengeCase{4, 407}));
 
 // ----------------------------------------------------------------------------------------------
 // Every request gets an answer; the receive filters
