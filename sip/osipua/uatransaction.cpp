@@ -289,6 +289,14 @@ void ict_timer_b_expired(int, osip_transaction_t* tr, osip_message_t*) {
     if (d == nullptr || ReinviteFailed(d, tr, nullptr, 408)) return;
     d->cancel_pending = 0;
     ReportFailure(d, tr, nullptr, 480);
+    if (tr->state == ICT_PROCEEDING) {
+        // The callee rang but never answered: its ringing is cancelled; the 487 and its ACK end the
+        // dialog. Call control has released it already, so this cannot wait for its hang-up.
+        osip_dialog_cancel_now(d);
+        d->cnx_id = -1;
+        d->call_id = -1;
+        return;
+    }
     osip_dialog_release(d);
 }
 
@@ -667,6 +675,10 @@ bool SameCseq(osip_message_t* a, int number) {
 }
 
 }  // namespace
+
+void osip_uatransaction_proceeding_timeout(osip_transaction_t* tr) {
+    if (tr != nullptr) ict_timer_b_expired(0, tr, nullptr);
+}
 
 void osip_uatransaction_register_callbacks(osip_t* osip) {
     for (int type = 0; type < OSIP_MESSAGE_CALLBACK_COUNT; ++type) osip_set_message_callback(osip, type, empty_message_cb);
