@@ -15,6 +15,8 @@
 #include <string_view>
 #include <thread>
 
+#include <osip2/osip_time.h>
+
 #include "platform/net.h"
 #include "sip/osipua/osipdialog.h"
 #include "sip/osipua/osipua.h"
@@ -145,6 +147,23 @@ bool RefuseMalformed(OsipManager* m, osip_message_t* msg, const char* buf, int l
         if (!tags.empty()) return refuse(420, "option tag", "Unsupported", tags.c_str());
     }
     return false;
+}
+
+// The stack runs timer B only until the first provisional answer; an INVITE that only rings
+// still ends when it runs out, and is cancelled.
+void ExpireProceedingInvites(osip_t* osip) {
+    struct timeval now;
+    osip_gettimeofday(&now, nullptr);
+    std::vector<osip_transaction_t*> expired;
+    for (int i = 0; !osip_list_eol(&osip->osip_ict_transactions, i); ++i) {
+        auto* tr = static_cast<osip_transaction_t*>(osip_list_get(&osip->osip_ict_transactions, i));
+        osip_ict_t* ict = tr->ict_context;
+        if (tr->state != ICT_PROCEEDING || ict == nullptr || ict->timer_b_start.tv_sec == -1) continue;
+        if (!osip_timercmp(&now, &ict->timer_b_start, >)) continue;
+        ict->timer_b_start.tv_sec = -1;
+        expired.push_back(tr);
+    }
+    for (osip_transaction_t* tr : expired) osip_uatransaction_proceeding_timeout(tr);
 }
 
 void* DaemonMain(void* arg);
@@ -535,6 +554,7 @@ void osip_manager_run_once(OsipManager* m) {
     osip_ist_execute(osip);
     osip_nict_execute(osip);
     osip_nist_execute(osip);
+    ExpireProceedingInvites(osip);
     osip_timers_ict_execute(osip);
     osip_timers_ist_execute(osip);
     osip_timers_nict_execute(osip);

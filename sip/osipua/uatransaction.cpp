@@ -20,7 +20,9 @@ namespace {
 
 constexpr const char* kFile = "sip/osipua/uatransaction";
 constexpr int kMaxExpires = 0x7FFFFFFF / 1000;  // a Min-Expires beyond this is not a registrar's
-constexpr int kMaxAuthResends = 2;  // the third challenge of the same request is a failure
+constexpr int kMaxAuthResends = 2;  // the third challenge of a REGISTER or BYE is a failure
+// A proxy may rotate its nonce on each try: an INVITE is resent three times, the fourth challenge fails.
+constexpr int kMaxInviteAuthResends = 3;
 // What the user agent takes: methods, body types, and option tags (none as a server).
 constexpr const char* kAllow = "INVITE, ACK, CANCEL, BYE, OPTIONS, INFO";
 constexpr const char* kAccept = "application/sdp, information/contact, information/action";
@@ -254,7 +256,7 @@ void ict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     if (d == nullptr) return;
     int status = msg->status_code;
     int prior = d->state;
-    if ((status == 401 || status == 407) && d->auth_count < kMaxAuthResends && d->cnx_id >= 0) {
+    if ((status == 401 || status == 407) && d->auth_count < kMaxInviteAuthResends && d->cnx_id >= 0) {
         UA_TRACE(2, "User need to authenticate to INVITE!\n");
         d->state = DLG_NEW;
         if (osip_dialog_invite_with_authentication(d, msg, d->ua->password) == 0) {
@@ -287,6 +289,14 @@ void ict_timer_b_expired(int, osip_transaction_t* tr, osip_message_t*) {
     if (d == nullptr || ReinviteFailed(d, tr, nullptr, 408)) return;
     d->cancel_pending = 0;
     ReportFailure(d, tr, nullptr, 480);
+    if (tr->state == ICT_PROCEEDING) {
+        // The callee rang but never answered: its ringing is cancelled; the 487 and its ACK end the
+        // dialog. Call control has released it already, so this cannot wait for its hang-up.
+        osip_dialog_cancel_now(d);
+        d->cnx_id = -1;
+        d->call_id = -1;
+        return;
+    }
     osip_dialog_release(d);
 }
 
@@ -665,6 +675,10 @@ bool SameCseq(osip_message_t* a, int number) {
 }
 
 }  // namespace
+
+void osip_uatransaction_proceeding_timeout(osip_transaction_t* tr) {
+    if (tr != nullptr) ict_timer_b_expired(0, tr, nullptr);
+}
 
 void osip_uatransaction_register_callbacks(osip_t* osip) {
     for (int type = 0; type < OSIP_MESSAGE_CALLBACK_COUNT; ++type) osip_set_message_callback(osip, type, empty_message_cb);

@@ -9,6 +9,8 @@ struct OsipManager;
 
 // Registers every message, kill and transport-error callback and the send callback.
 void osip_uatransaction_register_callbacks(osip_t* osip);
+// Timer B for an INVITE that has had a provisional answer: the stack stops its own timer B there.
+void osip_uatransaction_proceeding_timeout(osip_transaction_t* tr);
 
 osip_transaction_t* osip_uatransaction_new(OsipDialog* d, osip_message_t* request);
 int osip_uatransaction_get_dest(osip_transaction_t* tr, char** host, int* port);
