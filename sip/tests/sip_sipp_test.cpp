@@ -43,6 +43,20 @@ protected:
         h.Register("alice", "secret", sipp.port);
         ASSERT_TRUE(h.WaitFor(VOIPEVT_START)) << sipp.Errors();
     }
+    // Registers, answers the call the scenario offers, waits for its end and returns the SDP of our
+    // 200 to the INVITE (empty when there was none).
+    std::string AnswerOfferedCall() {
+        h.Register("alice", "secret", sipp.port);
+        Notice call;
+        if (!h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) return {};
+        CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+        EXPECT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+        EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+        std::string answer;
+        for (const std::string& m : SentMessages("200"))
+            if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
+        return answer.empty() ? std::string() : Body(answer);
+    }
     std::unique_ptr<plat::TestClock> clock;
     Harness h;
     Sipp sipp;
@@ -337,18 +351,8 @@ class SippDynamicOfferTest : public SippTest, public ::testing::WithParamInterfa
 TEST_P(SippDynamicOfferTest, IlbcOnAnyDynamicNumberIsAcceptedUnderThatNumber) {
     ASSERT_TRUE(sipp.Start("in_dynamic_offer.xml",
                            {"-key", "offer_payloads", GetParam().payloads, "-key", "offer_attrs", GetParam().attrs}, Us()));
-    h.Register("alice", "secret", sipp.port);
-    Notice call;
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
-    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
-    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
-    std::string answer;
-    for (const std::string& m : SentMessages("200")) {
-        if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
-    }
-    ASSERT_FALSE(answer.empty());
-    std::string sdp = Body(answer);
+    const std::string sdp = AnswerOfferedCall();
+    ASSERT_FALSE(sdp.empty()) << sipp.Errors();
     EXPECT_TRUE(IsAudioLine(MediaLine(sdp), GetParam().payloads)) << sdp;
     std::string lower = sdp;
     for (char& ch : lower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
@@ -388,18 +392,8 @@ TEST_P(SippEventOfferTest, IsAnsweredAndReachesTheEngine) {
                            {"-key", "offer_payloads", c.payloads, "-key", "event_pt", c.eventPt, "-key", "offer_attrs",
                             c.attrs},
                            Us()));
-    h.Register("alice", "secret", sipp.port);
-    Notice call;
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
-    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
-    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
-    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
-    std::string answer;
-    for (const std::string& m : SentMessages("200")) {
-        if (Header(m, "CSeq").find("INVITE") != std::string::npos) answer = m;
-    }
-    ASSERT_FALSE(answer.empty());
-    std::string sdp = Body(answer);
+    const std::string sdp = AnswerOfferedCall();
+    ASSERT_FALSE(sdp.empty()) << sipp.Errors();
     EXPECT_TRUE(IsAudioLine(MediaLine(sdp), c.answered)) << sdp;
     std::string events = std::to_string(c.answeredEvents);
     if (c.answeredEvents != 0) {
@@ -462,7 +456,9 @@ TEST_P(SippRefusedTest, IsAnsweredWithTheRightStatus) {
     EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
     std::vector<std::string> sent = SentMessages(std::to_string(c.status));
     ASSERT_FALSE(sent.empty());
-    if (c.unsupported != nullptr) EXPECT_EQ(c.unsupported, Header(sent[0], "Unsupported"));
+    if (c.unsupported != nullptr) {
+        EXPECT_EQ(c.unsupported, Header(sent[0], "Unsupported"));
+    }
     EXPECT_TRUE(SentMessages("180").empty());
     EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_NEWCALL));
     EXPECT_EQ(0, OSIP_GetUa()->num_dialogs);
@@ -582,7 +578,9 @@ TEST_P(SippReofferTest, IsAnsweredAndTheCallGoesOn) {
         EXPECT_NE(std::string::npos, answer.find(std::string("a=") + c.answered + "\r\n")) << answer;
     }
     for (const char* dir : {"a=sendonly", "a=recvonly", "a=inactive", "a=sendrecv"}) {
-        if (c.answered[0] == '\0' || std::string("a=") + c.answered != dir) EXPECT_EQ(std::string::npos, answer.find(dir)) << answer;
+        if (c.answered[0] == '\0' || std::string("a=") + c.answered != dir) {
+            EXPECT_EQ(std::string::npos, answer.find(dir)) << answer;
+        }
     }
     std::lock_guard<std::mutex> g(h.bridge.mu);
     ASSERT_EQ(1u, h.bridge.sendAddr.size());
