@@ -1,0 +1,167 @@
+// The frame's access-server results: synchronisation, group lists and each request's answer.
+#include "ui/shell/main_frame.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QDialog>
+#include <cstdlib>
+#include <thread>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/sound.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/shell/book_results.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipUi.h"
+
+using shell::LangText;
+
+
+#include "ui/shell/frame_internal.h"
+
+using frame_internal::Ansi;
+using frame_internal::ForEachAccount;
+using frame_internal::Q;
+
+void CMainFrame::ApplySync(CAsSyncResult* sync) {
+    if (sync->displayName && *sync->displayName) alias_ = Ansi(sync->displayName);
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        for (AsServiceRecord* s : sync->services) {
+            if (!s || !s->account || (s->serviceId != 1 && s->serviceId != 2)) continue;
+            const uint32_t type = static_cast<uint32_t>(s->serviceId);
+            Account* a = Account_Find(s->account, type);
+            if (!a) {
+                a = Account_New(s->account, type);
+                if (!a) continue;
+                if (!Account_Add(a)) {
+                    Account_Free(a);
+                    continue;
+                }
+            }
+            Account_SetPassword(a, s->password);
+            if (sync->displayName) Account_SetAlias(a, sync->displayName);
+        }
+    }
+    AS_InstallProfiles(sync);
+    // The registered address book has taken the synchronisation already.
+    int buddies = 0;
+    for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
+    syncedBuddies_ = buddies;
+    AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
+                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
+}
+
+LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
+    auto* request = reinterpret_cast<AsRequest*>(lParam);
+    if (!request) return 1;
+    const QString title = LangText("login_err", "title", "Sign-in");
+    switch (request->command) {
+        case AS_LGN:
+            if (request->result == 0) {
+                AS_PostRequest(AS_SYN, nullptr, AS_DATA_NONE);
+            } else if (request->result == AS_RESULT_NONE) {
+                STA_PostEvent(EV_unreachable);
+            } else {
+                STA_PostEvent(EV_login_off);
+                const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
+                AddEvent(0, text);
+                if (shell::g_interactiveLogin) {
+                    Box(text, title);
+                    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+                }
+            }
+            break;
+        case AS_SYN:
+            if (request->result == 0 && request->kind == AS_DATA_SYNC && request->data) {
+                ApplySync(static_cast<CAsSyncResult*>(request->data));
+                STA_PostEvent(EV_profilelogin_succeed);
+            } else {
+                STA_PostEvent(EV_login_off);
+                const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
+                DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
+                if (shell::g_interactiveLogin) Box(text, title);
+            }
+            break;
+        case AS_REA:
+            if (request->result == 0 && request->kind == AS_DATA_PARAMS && request->data) {
+                auto* p = static_cast<AsParams*>(request->data);
+                if (p->str3 && *p->str3) {
+                    alias_ = Ansi(p->str3);
+                    ApplyLanguage();
+                }
+            }
+            break;
+        default: {
+            const shell::BookResultEffect e = shell::ApplyBookResult(request);
+            if (e.boxKey)
+                Box(shell::FillFormat(shell::LangFormatText(e.boxSection, e.boxKey, e.boxDefault), {Ansi(e.boxArg.c_str())}),
+                    LangText("profile_status", "fail_title", ""));
+            if (e.rebuild && BookHooks().refresh) BookHooks().refresh(e.rebuild);
+            if (e.onlineCount) UpdateOnlineCount();
+            if (e.counterChanged) m_navigatePage->Links()->ShowContactCounter(shell::g_contactCounter);
+            // The chat windows see the rest, and a removed contact or a new panel picture as well.
+            if (ChatHooks().asResult && (!e.handled || !e.removedContact.empty() || e.panelChanged))
+                ChatHooks().asResult(request);
+            break;
+        }
+    }
+    if (request->extra) free(request->extra);
+    request->extra = nullptr;
+    AS_FreeRequest(request);
+    return 1;
+}
+
+LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
+    GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam));
+    return 1;
+}

@@ -1,0 +1,251 @@
+// The frame's call events: incoming and outgoing calls, their pages and the dial requests.
+#include "ui/shell/main_frame.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QDialog>
+#include <cstdlib>
+#include <thread>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/sound.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/shell/book_results.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipUi.h"
+
+using shell::LangText;
+
+
+#include "ui/shell/frame_internal.h"
+
+using frame_internal::Ansi;
+using frame_internal::ForEachAccount;
+using frame_internal::Q;
+
+// ---------------------------------------------------------------------------------------------
+// Calls.
+
+int CMainFrame::CallNumber(const QString& number, bool quiet) {
+    if (m_nLoginState != LOGIN_SIGNED_IN) return -1;
+    if (m_calls) {
+        const int r = m_calls->CallNumber(number.left(64).toStdString(), quiet);
+        if (r == 0) AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_calling", "Calling %s"), {number.left(64)}));
+        RefreshMenus();
+        return r;
+    }
+    QString target = number.left(64);
+    if (m_pSheet->AnyCallPage()) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
+        if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return -1;
+    }
+    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
+    ForEachAccount([&](Account* a) {
+        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
+        sipAccount = a->userName;
+        char server[260] = {};
+        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
+        if (domain.empty()) domain = server;
+    });
+    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
+        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
+        return -1;
+    }
+    m_pSheet->CloseEndedCallPages();
+    const int call = CM_AllocCall();
+    if (call < 0) return -1;
+    const int cnx = CC_AllocCnx();
+    if (cnx < 0) {
+        CM_FreeCall(call);
+        DebugTrace(MOD_SYSTEM, 3, "Call to %s: no connection (%d)", target.toUtf8().constData(), cnx);
+        if (!quiet) Box(cnx == -2 ? LangText("dial_dialog", "msg_mic_inuse", "No microphone can be opened.")
+                      : LangText("dial_dialog", "msg_cnx_failed", "The call could not be started."),
+            LangText("multiconf_dialog", "conf_info", "Infomation"));
+        return -1;
+    }
+    auto* page = new COnDialDlg(call, cnx, target, false);
+    connect(page, &COnDialDlg::hangupClicked, this, &CMainFrame::OnHangup);
+    m_pSheet->AddPage(page);
+    m_pSheet->setCurrentWidget(page);
+    if (m_pCallLogPage) m_pCallLogPage->AddCall(false, target, QString());
+    AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_calling", "Calling %s"), {target}));
+    CM_SendEvent(call, cnx, CMEVT_NEWCALL, -1, -1, strdup(target.toUtf8().constData()));
+    RefreshMenus();
+    return 0;
+}
+
+void CMainFrame::OnAnswer(COnDialDlg* page) {
+    if (page->m_nState == 0 && page->m_bIncoming) CM_SendEvent(page->m_nCallId, page->m_nCnxId, CMEVT_CONNECT, -1, -1, nullptr);
+}
+
+void CMainFrame::OnHangup(COnDialDlg* page) {
+    if (page->m_nState != 3 && page->m_nCallId >= 0) CM_SendEvent(page->m_nCallId, page->m_nCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
+    if (page->m_nState == 3 || page->m_nCallId < 0) m_pSheet->ClosePage(page);
+    RefreshMenus();
+}
+
+LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
+    auto* msg = reinterpret_cast<VOIP_UI_MSG*>(lParam);
+    if (!msg) return 1;
+    if (m_calls && msg->iEvent != VOIPEVT_TIMEOUT && msg->iEvent != VOIPEVT_START && msg->iEvent != VOIPEVT_STOP) {
+        const QString before = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
+        m_calls->OnVoipEvent(msg);
+        const QString after = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
+        if (msg->iEvent == VOIPEVT_REMOTE_NEWCALL && before.isEmpty() && !after.isEmpty())
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {after}));
+        else if (msg->iEvent == VOIPEVT_REMOTE_ANSWER && !before.isEmpty())
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {before}));
+        else if (msg->iEvent == VOIPEVT_RELEASE_CALL && !before.isEmpty())
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {before}));
+        VOIP_FreeUiMsg(msg);
+        RefreshMenus();
+        return 1;
+    }
+    const QString text = msg->iEvent == VOIPEVT_REMOTE_NEWCALL && msg->pValue ? Q(static_cast<const char*>(msg->pValue)).left(128) : QString();
+    COnDialDlg* page = m_pSheet->FindCallPageByCallId(msg->iCallId);
+    switch (msg->iEvent) {
+        case VOIPEVT_REMOTE_NEWCALL:
+            if (msg->iCallId < 0 || msg->iCnxId < 0) break;
+            if (text.isEmpty() || m_pSheet->AnyCallPage()) {
+                CM_SendEvent(msg->iCallId, msg->iCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
+                break;
+            }
+            page = new COnDialDlg(msg->iCallId, msg->iCnxId, text, true);
+            connect(page, &COnDialDlg::answerClicked, this, &CMainFrame::OnAnswer);
+            connect(page, &COnDialDlg::hangupClicked, this, &CMainFrame::OnHangup);
+            m_pSheet->AddPage(page);
+            m_pSheet->setCurrentWidget(page);
+            if (m_pCallLogPage) m_pCallLogPage->AddCall(true, text, QString());
+            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {text}));
+            Command(ID_SHOW_WINDOW);
+            break;
+        case VOIPEVT_REMOTE_ALERT:
+            if (page) page->SetCallState(0, LangText("ondial_dialog", "tip_ringing", "Ringing..."));
+            break;
+        case VOIPEVT_REMOTE_ANSWER:
+            if (page) {
+                page->SetCallState(1, LangText("ondial_dialog", "tip_talking", "Talking"));
+                AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {page->m_strRemote}));
+            }
+            break;
+        case VOIPEVT_REMOTE_FAILURE:
+        case VOIPEVT_REMOTE_DISCONNECT:
+            if (page) {
+                // ---- an incoming call that ends unanswered counts as missed on the start page
+                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();
+                page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
+                AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {page->m_strRemote}));
+            }
+            break;
+        case VOIPEVT_REMOTE_HOLD:
+        case VOIPEVT_CALL_HOLD:
+            if (page) page->SetCallState(page->m_nState, LangText("ondial_dialog", "tip_hold", "On hold"));
+            break;
+        case VOIPEVT_REMOTE_UNHOLD:
+        case VOIPEVT_CALL_UNHOLD:
+            if (page) page->SetCallState(page->m_nState, LangText("ondial_dialog", "tip_talking", "Talking"));
+            break;
+        case VOIPEVT_RELEASE_CALL:
+            if (page) {
+                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();  // ---- missed
+                if (page->m_nState != 3) page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
+                page->m_nCallId = -1;
+            }
+            break;
+        case VOIPEVT_TIMEOUT:
+        case VOIPEVT_STOP:
+            if (m_nLoginState == LOGIN_SIGNED_IN) {
+                shell::g_loginPending = true;
+                DebugTrace(MOD_SYSTEM, 3, "SIP Timeout Or ERROR, Set Reconnection Flag");
+            }
+            STA_PostEvent(EV_unreachable);
+            ForEachAccount([](Account* a) {
+                if (a->type == ACCOUNT_TYPE_SIP) Account_SetConnectionParam(a, 0);
+            });
+            break;
+        case VOIPEVT_START:
+            STA_PostEvent(EV_SIP_register_Succeed);
+            ForEachAccount([](Account* a) {
+                if (a->type == ACCOUNT_TYPE_SIP) Account_SetConnectionParam(a, 1);
+            });
+            AddEvent(2, LangText("status_txt", "sip_up", "Phone line registered"));
+            break;
+        case VOIPEVT_RELEASE_CNX:
+        case VOIPEVT_REMOTE_CONTACT:
+            break;
+        default:
+            if (page) page->SetCallState(3, LangText("ondial_dialog", "tip_failed", "Call failed"));
+            break;
+    }
+    VOIP_FreeUiMsg(msg);
+    RefreshMenus();
+    return 1;
+}
+
+int CMainFrame::DialRequest(const std::string& number) {
+    const QString n = QString::fromStdString(number);
+    if (m_calls) {
+        const bool shown = m_nLoginState == LOGIN_SIGNED_IN && m_calls->ShowCallPageFor(number);
+        const int result = shell::DialDecision(m_nLoginState, shown, m_navigatePage != nullptr, m_calls->AnyTalking());
+        if (result == 3) CallNumber(n.left(64), true);
+        DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
+        return result;
+    }
+    COnDialDlg* page = m_pSheet->FindCallPageByNumber(n);
+    const int result = shell::DialDecision(m_nLoginState, page != nullptr, m_navigatePage != nullptr, m_pSheet->AnyTalking());
+    if (result == 1) m_pSheet->setCurrentWidget(page);
+    if (result == 3) CallNumber(n.left(64), true);
+    DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
+    return result;
+}

@@ -1,0 +1,245 @@
+// The frame's menus and application commands: what each menu and tool-bar command does.
+#include "ui/shell/main_frame.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QDialog>
+#include <cstdlib>
+#include <thread>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/sound.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/shell/book_results.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipUi.h"
+
+using shell::LangText;
+
+
+#include "ui/shell/frame_internal.h"
+
+using frame_internal::Ansi;
+using frame_internal::ForEachAccount;
+using frame_internal::Q;
+
+// ---------------------------------------------------------------------------------------------
+// Menus and commands.
+
+void CMainFrame::BuildMenus() {
+    // ---- the menu bar from the language's menu file (empty when the file cannot be read)
+    menuBar()->setObjectName("frameMenuBar");
+    std::vector<shell::MenuNode> nodes;
+    if (!shell::ReadMenuFile(shell::Paths().menuFile, &nodes))
+        DebugTrace(MOD_SYSTEM, 1, "Cannot read menu file %s", shell::Paths().menuFile.c_str());
+    shell::BuildMenuBar(menuBar(), nodes, shell::Paths().skins, shell::Paths().appFolder, shell::Paths().langType,
+                        [this](int id) { Command(id); }, &menus_);
+    actions_.clear();
+    for (const auto& [id, a] : menus_.actions) actions_[id] = a;
+}
+
+void CMainFrame::SetMixer(std::unique_ptr<shell::CMicrophoneMixer> mixer) {
+    delete muteButtons_;
+    muteButtons_ = nullptr;
+    m_mixer = std::move(mixer);
+    if (m_mixer->OpenMicrophoneMixer() == 0) DebugTrace(MOD_SYSTEM, 2, "Microphone mixer not found");
+    muteButtons_ = new shell::MuteButtons(m_mixer.get(), m_wndToolBar->Button(ID_SPEAKER_MUTE),
+                                          m_wndToolBar->Button(ID_MIC_MUTE), this);
+}
+
+void CMainFrame::RefreshMenus() {
+    const bool in = m_nLoginState == LOGIN_SIGNED_IN;
+    auto set = [this](int id, bool enabled) {
+        if (auto it = actions_.find(id); it != actions_.end()) it->second->setEnabled(enabled);
+    };
+    set(ID_LOGIN, !in);
+    set(ID_LOGOFF, in);
+    set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
+    set(ID_SHOW_BOOK, in && m_pBookPage);
+    set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
+    set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
+    set(ID_SHOW_SERVICE, in && m_pServicePage);
+    set(ID_CHAT_ROOMS, in && ChatHooks().openChatRooms);  // chat windows
+    set(ID_CHAT_RECORDS, bool(ChatHooks().openRecords));  // chat windows
+    // ---- marks of the menu file's items
+    shell::MenuMarkState marks;
+    marks.langType = shell::Paths().langType;
+    marks.sortType = shell::Paths().sortType;
+    marks.skinType = shell::Paths().skinType;
+    marks.skins = shell::Paths().skins;
+    marks.alwaysOnTop = m_bAlwaysOnTop;
+    marks.loginState = m_nLoginState;
+    shell::ApplyMenuMarks(menus_, shell::ComputeMenuMarks(marks));
+    const int st = m_wndStatusBar->GetStatus();
+    for (auto [id, s] : {std::pair{ID_STATUS_ONLINE, STATUS_ONLINE}, {ID_STATUS_BUSY, STATUS_BUSY}, {ID_STATUS_OFFLINE, STATUS_OFFLINE}})
+        if (auto it = actions_.find(id); it != actions_.end()) {
+            it->second->setCheckable(true);
+            it->second->setChecked(st == s);
+        }
+    if (m_calls) {  // the active page sets the buttons
+        m_calls->ActivePageChanged();
+        if (!in) m_dialButton->setEnabled(false);
+    } else {  // a call is answered and ended on its page: the bar only ends it or starts one
+        const bool call = m_pSheet->AnyCallPage();
+        m_dialButton->setEnabled(in && st != STATUS_OFFLINE && !call);
+        m_hangupButton->setEnabled(call);
+    }
+    m_dialCombo->setEnabled(in);
+    if (m_wndToolBar) {
+        for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
+            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && m_pBookPage);
+    }
+}
+
+LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {
+    Command(static_cast<int>(wParam));
+    return 0;
+}
+
+void CMainFrame::Command(int id) {
+    // Tool-bar and menu commands of the address book (search, add, delete) go to it first.
+    if (BookHooks().filter && BookHooks().filter(WM_FRAME_COMMAND, static_cast<WPARAM>(id), 0)) return;
+    if (m_calls && m_calls->OnCommand(id)) return;  // calls windows: the conference chooser
+    switch (id) {
+        case ID_LOGIN: OnFileLogin(); break;
+        case ID_LOGOFF: OnLogoff(); break;
+        case ID_LOGIN_AS: OnLoginAs(); break;
+        case ID_APP_EXIT: OnAppExit(); break;
+        case ID_CLOSE_ALL: OnAppExit(); break;
+        case ID_SHOW_WINDOW:
+            showNormal();
+            raise();
+            activateWindow();
+            break;
+        case ID_ALWAYS_TOP:
+            m_bAlwaysOnTop = !m_bAlwaysOnTop;
+            setWindowFlag(Qt::WindowStaysOnTopHint, m_bAlwaysOnTop);
+            show();
+            RefreshMenus();
+            break;
+        case ID_LANG_CHS:
+        case ID_LANG_ENG: {
+            const std::string code = id == ID_LANG_CHS ? "chs" : "eng";
+            shell::ApplyLanguageCode(code);
+            g_strLangType = code;
+            SendMessage(m_hWnd, WM_LANGUAGE_CHANGED, 0, 0);
+            shell::WriteLangTypeIfChanged(code);
+            break;
+        }
+        case ID_SHOW_BOOK:
+            if (m_pBookPage) m_pSheet->setCurrentWidget(m_pBookPage);
+            break;
+        case ID_SHOW_DIAL:
+            if (m_callsDial) m_pSheet->setCurrentWidget(m_callsDial);
+            else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
+            break;
+        case ID_SHOW_LOG:
+            if (m_callsLog) m_pSheet->setCurrentWidget(m_callsLog);
+            else if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage);
+            break;
+        case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
+        case ID_CHAT_ROOMS: if (ChatHooks().openChatRooms) ChatHooks().openChatRooms(); break;    // chat windows
+        case ID_CHAT_RECORDS: if (ChatHooks().openRecords) ChatHooks().openRecords(0); break;  // chat windows
+        case ID_STATUS_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
+        case ID_STATUS_BUSY: SetPresenceStatus(STATUS_BUSY); break;
+        case ID_STATUS_OFFLINE:
+            if (m_nLoginState == LOGIN_SIGNED_IN) OnLogoff();
+            break;
+        case ID_DIAL:
+            if (m_calls) {  // a number typed in the bar is called from any page but the calls windows' own
+                const QString number = m_dialCombo->currentText().trimmed();
+                auto* page = qobject_cast<CNqPropertyPage*>(m_pSheet->currentWidget());
+                if (!number.isEmpty() && !(page && m_calls->OwnsPage(page)) && m_wndStatusBar->GetStatus() != STATUS_OFFLINE)
+                    CallNumber(number);
+                else m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
+                break;
+            }
+            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE) {
+                const QString number = m_dialCombo->currentText().trimmed();
+                if (!number.isEmpty()) CallNumber(number);
+                else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
+            }
+            break;
+        case ID_HANGUP:
+            StopTrayAnimation();
+            if (m_calls) {
+                m_calls->OnHangupButton();
+                break;
+            }
+            if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
+            break;
+        case ID_UPDATE_NOW: OnUpdateNow(); break;
+        // ---- about box, accounts, mute buttons and skins
+        case ID_ABOUT: {
+            CAboutDlg dlg(this);
+            dlg.exec();
+            break;
+        }
+        case ID_ACCOUNTS: {
+            shell::CAccountsDlg dlg(this);
+            dlg.exec();
+            break;
+        }
+        case ID_SPEAKER_MUTE: if (muteButtons_) muteButtons_->OnSpeakerMute(); break;
+        case ID_MIC_MUTE: if (muteButtons_) muteButtons_->OnMicMute(); break;
+        default:
+            if (id >= shell::kSkinCommandFirst && id < shell::kSkinCommandFirst + static_cast<int>(shell::kMaxSkins)) {
+                const size_t i = static_cast<size_t>(id - shell::kSkinCommandFirst);
+                if (i >= shell::Paths().skins.size()) break;
+                const std::string type = shell::Paths().skins[i];
+                shell::ApplySkinType(type);
+                SendMessage(m_hWnd, WM_SKIN_CHANGED, 0, 0);
+                shell::WriteSkinTypeIfChanged(type);
+            }
+            break;
+    }
+}

@@ -1,0 +1,276 @@
+// The frame's presence notices, its message icon with the waiting windows, and the tray animation.
+#include "ui/shell/main_frame.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QDialog>
+#include <cstdlib>
+#include <thread>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/sound.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/shell/book_results.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipUi.h"
+
+using shell::LangText;
+
+
+#include "ui/shell/frame_internal.h"
+
+using frame_internal::Ansi;
+using frame_internal::ForEachAccount;
+using frame_internal::Q;
+
+// ---------------------------------------------------------------------------------------------
+// Message icon and tray animation.
+
+void CMainFrame::AddPendingNotice(QWidget* dialog, int kind, int soundKind) {
+    if (!dialog) return;
+    m_pendingNotices.Add(dialog, kind);
+    // A window closed before its turn leaves no dangling notice behind.
+    connect(dialog, &QObject::destroyed, this, [this, dialog] {
+        m_pendingNotices.Forget(dialog);
+        if (m_pendingNotices.Empty()) ShowMessageIcon(false);
+    });
+    ShowMessageIcon(true);
+    const char* key = soundKind == 1 ? "msg_syssndfile" : "msg_usersndfile";
+    const std::string file = LangText("navigate_dialog", key, soundKind == 1 ? "system.wav" : "msg.wav").toStdString();
+    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
+}
+
+void CMainFrame::ClearPendingNotices() {
+    m_pendingNotices.Clear();
+    ShowMessageIcon(false);
+}
+
+void CMainFrame::OnMessageIconClick() {
+    if (m_pendingNotices.Empty()) return;
+    // The list holds only live windows: a destroyed one forgets its notices.
+    auto* dialog = static_cast<QWidget*>(const_cast<void*>(m_pendingNotices.TakeFirst()));
+    if (dialog && dialog->isHidden()) {
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    }
+    if (m_pendingNotices.Empty()) ShowMessageIcon(false);
+}
+
+void CMainFrame::ShowMessageIcon(bool show) {
+    if (show) {
+        if (!m_messageIcon && m_wndTray) {
+            m_messageIcon = new QSystemTrayIcon(this);
+            connect(m_messageIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+                if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Context)
+                    OnMessageIconClick();
+            });
+        }
+        if (m_messageIcon) {
+            m_messageIcon->setToolTip(LangText("tray_tip", "ChatIMTray", "New Message"));
+            m_messageIcon->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+            m_messageIcon->show();
+        }
+        m_bMessageIconShown = true;
+        messageBlinkOn_ = true;
+        messageBlink_.start(500);
+    } else if (m_bMessageIconShown) {
+        messageBlink_.stop();
+        if (m_messageIcon) m_messageIcon->hide();
+        m_bMessageIconShown = false;
+    }
+}
+
+void CMainFrame::StartTrayAnimation() {
+    QIcon frames[2];
+    const char* names[2] = {"trayAnimateFrame1.bmp", "trayAnimateFrame2.bmp"};
+    for (int i = 0; i < 2; ++i) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(names[i]));
+        if (img.isNull()) return;  // a skin without the frames keeps its still icon
+        frames[i] = QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+    }
+    trayFrames_[0] = frames[0];
+    trayFrames_[1] = frames[1];
+    trayFrame_ = 0;
+    if (m_wndTray) m_wndTray->setIcon(trayFrames_[0]);
+    trayAnimation_.start(500);
+}
+
+void CMainFrame::StopTrayAnimation() {
+    if (!trayAnimation_.isActive()) return;
+    trayAnimation_.stop();
+    UpdateTrayIcon();
+}
+
+void CMainFrame::SetPresenceStatus(int status) {
+    if (status == STATUS_OFFLINE) ClearPendingNotices();
+    if (status == STATUS_ONLINE || status == STATUS_BUSY) {
+        // The contacts see it too: each signed-in service that can show a status is told.
+        const int shown = status == STATUS_BUSY ? PRESENCE_SHOW_BUSY : PRESENCE_SHOW_ONLINE;
+        ForEachAccount([shown](Account* a) {
+            if (PresenceConnectionRec* c = presence_rec(a->connection)) presence_serv_set_status(c, shown);
+        });
+    }
+    m_wndStatusBar->SetStatus(status);
+    m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
+    UpdateTrayIcon();
+    RefreshMenus();
+}
+
+void CMainFrame::SetStatusText(const char* key) {
+    DebugTrace(MOD_SYSTEM, 3, "Set text of status bar, msg id = %s, message = %s", key,
+               LangText("status_txt", key, "").toUtf8().constData());
+    SetDescriptionText("status_txt", key);
+    m_navigatePage->SetProgress(LangText("status_txt", key, ""));
+}
+
+void CMainFrame::SetDescriptionText(const char* section, const char* key, const char* builtIn) {
+    descriptionSection_ = section ? section : "";
+    descriptionKey_ = key ? key : "";
+    descriptionDefault_ = builtIn ? builtIn : "";
+    m_wndStatusBar->SetDescription(descriptionKey_.empty() ? QString() : LangText(section, key, builtIn));
+}
+
+void CMainFrame::changeEvent(QEvent* e) {
+    // Minimising hides the window only where a tray icon can bring it back.
+    if (e->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && m_wndTray)
+        QTimer::singleShot(0, this, &QWidget::hide);
+    QMainWindow::changeEvent(e);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Presence.
+
+LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
+    auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
+    if (!presence_connection_is_valid(connection)) return 1;
+    Account* account = nullptr;
+    uint32_t type = 0;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        for (Account* a = g_accountList; a; a = a->next)
+            if (a->connection == connection) account = a;
+        if (account) {
+            Account_SetConnectionParam(account, lParam ? 1 : 0);
+            type = account->type;
+            // ---- the open accounts dialog shows the new state
+            if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountState(lParam ? 1 : 0, account);
+        }
+    }
+    if (account && type == ACCOUNT_TYPE_SERVICE) {
+        STA_PostEvent(lParam ? EV_MV_register_succeed : EV_unreachable);
+        AddEvent(1, lParam ? LangText("status_txt", "mv_up", "Messaging connected") : LangText("status_txt", "mv_down", "Messaging disconnected"));
+    }
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
+    auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
+    if (!record) return 1;
+    const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
+    const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
+    auto known = buddyOnline_.find(key);
+    const int before = known == buddyOnline_.end() ? -1 : known->second;
+    const int now = record->online ? (record->busy ? 2 : 1) : 0;  // offline, online, busy
+    buddyOnline_[key] = now;
+    // Only a change is news: the list refresh repeats every buddy's state.
+    if (now != before && !(before == -1 && now == 0))
+        AddEvent(1, shell::FillFormat(now == 2   ? shell::LangFormatText("navigate_dialog", "buddy_busy", "%s is busy")
+                                      : now == 1 ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
+                                                 : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
+                                      {name}));
+    delete record;
+    return 1;
+}
+
+LRESULT CMainFrame::OnBuddyListBegin(WPARAM, LPARAM) {
+    DebugTrace(MOD_QZ, 3, "mervane update begin, refresh buddy");
+    return 1;
+}
+
+LRESULT CMainFrame::OnBuddyListEnd(WPARAM, LPARAM) {
+    DebugTrace(MOD_QZ, 3, "mervane buddy list receive end");
+    buddyListSeen_ = true;
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
+    char* text = reinterpret_cast<char*>(lParam);
+    if (text && std::memcmp(text, "1: ", 4) == 0) {
+        shell::g_loginPending = false;
+        Box(LangText("login", "txt_login_others", "Your account signed in on another computer."), LangText("login", "txt_notify", "Notice"));
+    }
+    free(text);
+    return 1;
+}
+
+// With the chat windows installed, they tell a person's message from a room command and put its line
+// in Recent activity themselves.
+LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_TEXT, wParam, lParam);
+    char* text = reinterpret_cast<char*>(wParam);
+    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
+    if (record && text && record->sender.id != 0) {
+        const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
+        AddEvent(1, from + ": " + Ansi(text).left(120));
+    }
+    free(text);
+    return 1;
+}
+
+LRESULT CMainFrame::OnPresenceVoice(WPARAM wParam, LPARAM lParam) {
+    if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_VOICE, wParam, lParam);
+    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
+    if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
+                                              {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
+    return 1;
+}

@@ -1,0 +1,377 @@
+// The frame's sign-in: the login state machine's reports, sign-out, the bootstrap and the update check.
+#include "ui/shell/main_frame.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QDialog>
+#include <cstdlib>
+#include <thread>
+#include <cstring>
+
+#include "common/account.h"
+#include "common/addrbook.h"
+#include "common/appenv.h"
+#include "common/calllog.h"
+#include "common/debug.h"
+#include "common/grouprecord.h"
+#include "platform/codepage.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/sound.h"
+#include "platform/thread.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/as_records.h"
+#include "service/bootstrap.h"
+#include "service/login_fsm.h"
+#include "service/presence_core.h"
+#include "service/presence_notice.h"
+#include "service/service_msgs.h"
+#include "service/settings_xml.h"
+#include "service/update_check.h"
+#include "ui/shell/book_results.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
+#include "ui/shell/about_box.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/frame_logic.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "voip/CC_Main.h"
+#include "voip/CM_Main.h"
+#include "voip/VoipUi.h"
+
+using shell::LangText;
+
+
+#include "ui/shell/frame_internal.h"
+
+using frame_internal::Ansi;
+using frame_internal::ForEachAccount;
+using frame_internal::Q;
+
+// ---------------------------------------------------------------------------------------------
+// Sign-in.
+
+void CMainFrame::LogoffReset(int mode) {
+    if (mode == LOGIN_SIGNED_OUT) {
+        // The address book's items go before the accounts take their identities away.
+        if (m_pBookPage) {
+            m_pSheet->RemovePage(m_pBookPage);
+            m_pBookPage->close();  // the address book saves and empties its store
+            m_pBookPage->deleteLater();
+            m_pBookPage = nullptr;
+        }
+        Account_LogoffAll();  // accounts of the user's own account file stay for the save at exit
+        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pDialPage),
+                                   static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
+            if (!p) continue;
+            m_pSheet->RemovePage(p);
+            p->deleteLater();
+        }
+        m_pDialPage = nullptr;
+        m_pCallLogPage = nullptr;
+        if (m_calls) {
+            for (CNqPropertyPage* p : {m_callsDial, m_callsLog})
+                if (p) m_pSheet->RemovePage(p);
+            m_calls->DropPages();
+            m_callsDial = m_callsLog = nullptr;
+        }
+        m_pServicePage = nullptr;
+        buddyListSeen_ = false;
+        buddyOnline_.clear();
+        m_pSheet->setCurrentWidget(m_navigatePage);
+    } else if (mode == LOGIN_SIGNED_IN) {
+        if (BookHooks().createPage && !m_pBookPage) m_pBookPage = BookHooks().createPage();
+        if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
+        if (m_calls && !m_callsDial) {
+            m_callsDial = m_calls->MakeDialPage();
+            m_pSheet->AddPage(m_callsDial);
+            m_callsLog = m_calls->MakeCallLogPage();
+            m_pSheet->AddPage(m_callsLog);
+        }
+        if (!m_pDialPage && !m_calls) {
+            m_pDialPage = new CDialDialog;
+            m_pSheet->AddPage(m_pDialPage);
+            connect(m_pDialPage, &CDialDialog::callRequested, this, [this](const QString& n) { CallNumber(n); });
+        }
+        if (!m_pCallLogPage && !m_calls) {
+            m_pCallLogPage = new CSyslogDlg;
+            m_pSheet->AddPage(m_pCallLogPage);
+        }
+        if (!m_pServicePage) {
+            m_pServicePage = new CPageService;
+            m_pSheet->AddPage(m_pServicePage);
+        }
+        ApplyLanguage();
+        ApplySkin();
+        SetPresenceStatus(STATUS_ONLINE);
+        const std::string user = shell::SafeNameComponent(g_strUserId);
+        if (!user.empty()) plat::MakeDirectories(plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user));
+        shell::SavedLoginStore& store = shell::SavedLogins();
+        shell::SavedLogin login;
+        login.id = shell::CutSavedField(g_strUserId);
+        login.pwd = shell::CutSavedField(shell::g_strPassword);
+        login.kind = 1;
+        shell::putSavedLogin(store, login);
+        store.lastLoginId = login.id;
+        store.lastLoginType = 0;
+        shell::saveLoginInfo(store, shell::Paths().savedLoginsPath);
+    }
+    m_nLoginState = mode;
+    if (ChatHooks().loginState) {  // chat windows
+        const std::string user = shell::SafeNameComponent(g_strUserId);
+        ChatHooks().loginState(mode, user.empty() ? std::string() : plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user),
+                               plat::Utf8ToAnsi((alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_).toStdString()));
+    }
+    m_navigatePage->SetProfile(QString::fromStdString(g_strUserId), alias_,
+                               QString::fromStdString(plat::PathJoin(shell::Paths().headPicFolder, shell::Paths().defaultHeadPic)));
+    m_navigatePage->SetMode(mode);
+    UpdateOnlineCount();
+    RefreshMenus();
+}
+
+void CMainFrame::UpdateOnlineCount() {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
+    m_navigatePage->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
+}
+
+void CMainFrame::OnFileLogin() {
+    DebugTrace(MOD_SYSTEM, 3, "OnFileLogin");
+    shell::g_interactiveLogin = true;
+    shell::g_loginPending = false;
+    if (shell::GetLinkState() == 2) {
+        Box(LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network."), LangText("login_err", "title", "Sign-in"));
+        return;
+    }
+    ServerLogin();
+}
+
+void CMainFrame::ServerLogin() {
+    if (g_strUserId.empty()) {
+        PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+        return;
+    }
+    if (STA_GetState() != ST_initial) {
+        DebugTrace(MOD_SYSTEM, 2, "call server_login proc logoff ");
+        OnLogoff();
+        return;
+    }
+    LogoffReset(LOGIN_SIGNING_IN);
+    DebugTrace(MOD_SYSTEM, 2, "call server_login proc login");
+    STA_SetLoginUser(g_strUserId, shell::g_strPassword);
+    STA_PostEvent(EV_login_in);
+}
+
+void CMainFrame::OnLogoff() {
+    if (AnyCall()) {
+        Box(LangText("ondial_dialog", "LogOff_Tip", "Still have active dial,cann't log off?"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return;
+    }
+    DebugTrace(MOD_SYSTEM, 3, "OnFileOff");
+    shell::g_loginPending = false;
+    LogoffReset(LOGIN_SIGNING_OUT);
+    if (STA_GetState() == ST_initial) LogoffReset(LOGIN_SIGNED_OUT);
+    else STA_PostEvent(EV_login_off);
+}
+
+void CMainFrame::OnLoginAs() {
+    if (m_nLoginState != LOGIN_SIGNED_OUT) return;
+    LogoffReset(LOGIN_SIGNING_IN);
+    QString user, password;
+    bool ok;
+    if (runLoginDialog) {
+        ok = runLoginDialog(&user, &password);
+    } else {
+        CLoginDlg dlg(this);
+        ok = dlg.exec() == QDialog::Accepted;
+        user = dlg.m_strUser;
+        password = dlg.m_strPwd;
+    }
+    LogoffReset(LOGIN_SIGNED_OUT);
+    if (ok) {
+        g_strUserId = user.toStdString();
+        shell::g_strPassword = password.toStdString();
+        PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN, 0);
+    }
+    RefreshMenus();
+}
+
+LRESULT CMainFrame::OnLoginStateChange(WPARAM wParam, LPARAM) {
+    const int state = static_cast<int>(wParam);
+    const shell::LoginStateAction a = shell::ActionForLoginState(state);
+    DebugTrace(MOD_SYSTEM, 2, "Login state %d (%s)", state, STA_StateName(state));
+    if (a.statusKey) SetStatusText(a.statusKey);
+    if (a.resetMode >= 0) LogoffReset(a.resetMode);
+    if (a.offline) {
+        SetPresenceStatus(STATUS_OFFLINE);
+        SetDescriptionText(nullptr, nullptr);
+    }
+    if (state == ST_online) AddEvent(0, LangText("status_txt", "txt_online", "Signed in"));
+    RefreshMenus();
+    return 1;
+}
+
+LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
+    if (wParam == LOGIN_NOTICE_LOGOFF) {
+        LogoffReset(LOGIN_SIGNED_OUT);
+        return 1;
+    }
+    if (wParam != LOGIN_NOTICE_SYSTEM_ERROR) return 1;
+    const char* key = shell::LoginFailureKey(static_cast<int>(lParam));
+    if (!key) return 1;
+    const QString text = LangText("login", key, "login in error !");
+    AddEvent(0, text);
+    SetDescriptionText("login", key, "login in error !");
+    if (shell::g_interactiveLogin) {
+        Box(text, LangText("login", "txt_error", "login in error !"));
+        PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+    }
+    return 1;
+}
+
+LRESULT CMainFrame::OnBootReply(WPARAM wParam, LPARAM) {
+    auto* request = reinterpret_cast<CBootRequest*>(wParam);
+    if (!request) return 1;
+    const uint32_t session = STA_GetLoginSequence();
+    if (request->sequence < session) {
+        DebugTrace(MOD_BOOTSTRAP, 2, "Rcv late boot msg session id = %d, current session = %d", request->sequence, session);
+    } else if (request->kind == BOOT_KIND_PROFILE) {
+        STA_SetProfileHost(request->server);
+        STA_SetAvailPorts(SERVICE_PROFILE, request->servers);
+        STA_PostEvent(EV_bootprofile_succeed);
+    } else if (request->kind == BOOT_KIND_SERVICE || request->kind == BOOT_KIND_SIP) {
+        bool found = false;
+        {
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+            if (Account* a = Account_Find(request->account.c_str(), request->kind)) {
+                presence_setting_set_string(&a->settings, "server", nullptr, request->server.c_str());
+                found = true;
+            }
+        }
+        if (!found) {
+            DebugTrace(MOD_BOOTSTRAP, 2, "account not find %s %d", request->account.c_str(), request->kind);
+            STA_PostEvent(EV_error);
+        }
+        if (request->kind == BOOT_KIND_SERVICE) {
+            STA_SetMvHost(request->server);
+            STA_SetAvailPorts(SERVICE_IM, request->servers);
+        } else {
+            STA_SetSipHost(request->server);
+            STA_SetAvailPorts(SERVICE_SIP, request->servers);
+        }
+        STA_PostEvent(EV_bootaccount_succeed);
+    } else {
+        DebugTrace(MOD_FSM, 3, "protocol_id not exist %d", request->kind);
+        STA_PostEvent(EV_error);
+    }
+    delete request;
+    return 1;
+}
+
+LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
+    if (wParam == 0) haveUpdate_ = true;
+    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+    const shell::UpdateAnswerAction a =
+        shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, g_updateInfo.enforce != 0, updateAsked_);
+    if (a.notice) {
+        m_navigatePage->Links()->SetUpdateVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+        AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
+                                      {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
+                                       QString::number(g_updateInfo.build)}));
+    }
+    if (a.failureBox) {
+        updateAsked_ = false;
+        Box(LangText("update", "UpdateInfo", "The update service could not be reached."), LangText("update", "msgboxtitle", "Update"));
+    }
+    if (a.forced) StartForcedUpdate();
+    else if (a.updateNow) OnUpdateNow();
+    return 1;
+}
+
+shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
+    shell::VersionFileData v;
+    v.major = g_updateInfo.major;
+    v.minor = g_updateInfo.minor;
+    v.build = g_updateInfo.build;
+    v.changes = g_updateInfo.changes;
+    v.downloadFile = Update_GetDownloadZip();
+    v.needUpdate = g_updateInfo.needUpdate;
+    v.langType = shell::Paths().langType;
+    v.server = g_serviceSettings.update;
+    return v;
+}
+
+void CMainFrame::OnUpdateNow() {
+    updateAsked_ = true;
+    if (!haveUpdate_) {
+        if (DWORD thread = Update_ThreadId()) PostThreadMessage(thread, WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd));
+        return;
+    }
+    updateAsked_ = false;
+    if (!shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build)) {
+        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    const shell::VersionFileData v = VersionFileForAnswer();
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    // The updater is a separate program of the installation; without one the download is shown instead.
+    const QString updater = UpdaterProgram();
+    if (!updater.isEmpty()) QProcess::startDetached(updater, {QString::fromStdString(path)});
+    else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
+}
+
+QString CMainFrame::UpdaterProgram() const {
+    const QString updater = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "update"));
+    return QFileInfo(updater).isExecutable() ? updater : QString();
+}
+
+// An enforced update: the updater takes over and this program ends.
+void CMainFrame::StartForcedUpdate() {
+    const QString updater = UpdaterProgram();
+    if (updater.isEmpty()) {
+        // Quitting without an updater to take over would only leave the user without the program.
+        DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
+        updateAsked_ = true;
+        OnUpdateNow();
+        return;
+    }
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isModal() && dialog->isVisible()) dialog->reject();
+    const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
+    const HWND frame = m_hWnd;
+    std::thread([v = VersionFileForAnswer(), path, frame, program = updater.toStdString()] {
+        RunUpdaterThreadProc(v, path, frame, program);
+    }).detach();
+}
+
+void CMainFrame::RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
+                                      const std::string& program) {
+    if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
+    PostMessage(frame, WM_FRAME_COMMAND, ID_APP_EXIT, 0);
+    QProcess::startDetached(QString::fromStdString(program), {QString::fromStdString(path)});
+}
