@@ -255,11 +255,16 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     if (call < 0 || cnx < 0) return;
     // Only a call that still runs can take the caller in; a page showing the end of its call for a
     // few seconds (its call released, or ending) stands aside for a new page.
+    auto running = [&](const CallPageModel* p) {
+        return p && p->State() != CALL_ENDED && p->callId != call && p->callId != -1 && !p->TimerRunning(TIMER_ENDING);
+    };
+    // The page of the current call, else the first running page.
     CallPageModel* active = nullptr;
+    if (const int current = CM_GetCurrentCallId(); current != -1 && running(FindCallPageByCallId(current)))
+        active = FindCallPageByCallId(current);
     for (const auto& p : pages_)
-        if (p->State() != CALL_ENDED && p->callId != call && p->callId != -1 && !p->TimerRunning(TIMER_ENDING))
-            active = active ? active : p.get();
-    if (!active) {
+        if (!active && running(p.get())) active = p.get();
+    auto ownPage = [&] {
         CallPageModel* page = NewPage(caller, SkinPath("usericondef.bmp"), 0);
         page->callId = call;
         page->AddCnx(cnx);
@@ -269,6 +274,9 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         ui_->BringToFront();
         page->AddAttendee(cnx, caller, CALLLOG_MISSED);
         page->StampAttendeeStartTime(cnx);
+    };
+    if (!active) {
+        ownPage();
         return;
     }
     auto refuse = [&] { CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr); };
@@ -299,8 +307,16 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         active->UpdateCallStatus(CALL_TALKING);
         active->StopRing();
     }
+    // Only a current call takes the caller in; with every call held the caller rings on a page of
+    // their own.
+    const int current = CM_GetCurrentCallId();
+    if (current == -1) {
+        ownPage();
+        return;
+    }
+    if (CallPageModel* currentPage = FindCallPageByCallId(current)) active = currentPage;
     CM_SendEvent(call, cnx, CMEVT_CONNECT, -1, -1, nullptr);
-    if (CM_SendEvent(call, kAllCnx, CMEVT_MOVE, -1, active->callId, nullptr) != 0) {
+    if (CM_SendEvent(call, kAllCnx, CMEVT_MOVE, -1, current, nullptr) != 0) {
         refuse();
         return;
     }

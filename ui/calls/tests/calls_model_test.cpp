@@ -594,4 +594,36 @@ TEST_F(CallPages, AddingToTheConferenceTellsWhyNot) {
     ProbeResult() = true;
 }
 
+// A caller while the only call is held: asked, but with no current call to join, the caller rings
+// on a page of their own; once the call is resumed the next caller joins it.
+TEST_F(CallPages, CallerWhileTheCallIsHeldRingsOnAPageOfTheirOwn) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* bob = Only();
+    ASSERT_NE(nullptr, bob);
+    Answer(bob->cnxIds[0]);
+    PumpAll();
+    calls->HoldCall(bob);
+    PumpAll();
+    ASSERT_TRUE(bob->Held());
+    ASSERT_EQ(-1, CM_GetCurrentCallId());
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    EXPECT_EQ(1u, ui.questions.size());
+    ASSERT_EQ(2u, calls->Pages().size());
+    CallPageModel* carol = calls->Pages()[1].get();
+    EXPECT_EQ("carol@example.com", carol->remoteNumber);
+    EXPECT_EQ(CALL_CALLING, carol->State());
+    EXPECT_FALSE(bob->conference);
+    carol->OnHangup(0);
+    PumpAll();
+
+    calls->UnholdCall(bob);
+    PumpAll();
+    EXPECT_FALSE(bob->Held());
+    IncomingCall("dave@example.com", &call, &cnx);
+    EXPECT_TRUE(bob->conference);
+    EXPECT_NE(nullptr, bob->MemberByNumber("dave@example.com"));
+}
+
 }  // namespace
