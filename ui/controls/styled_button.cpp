@@ -12,6 +12,7 @@
 #include <QToolTip>
 #include <QUrl>
 
+#include "platform/ini.h"
 #include "platform/sound.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
@@ -271,6 +272,14 @@ void CStyledButton::SetTooltipText(const QString& text, bool activate) {
   ActivateTooltip(activate);
 }
 
+void CStyledButton::SetTooltipTextId(int id, bool activate) {
+  char text[1024] = {};
+  const std::string table = ResourceFile(QStringLiteral("strings.ini")).toStdString();
+  GetPrivateProfileStringA("strings", std::to_string(id).c_str(), "", text, sizeof text, table.c_str());
+  if (text[0] == '\0') return;
+  SetTooltipText(QString::fromUtf8(text), activate);
+}
+
 void CStyledButton::ActivateTooltip(bool on) {
   if (!tipRegistered_) return;
   tipActive_ = on;
@@ -460,6 +469,13 @@ void CStyledButton::changeEvent(QEvent* e) {
   } else if (e->type() == QEvent::ActivationChange && !isActiveWindow()) {
     endHover();
   }
+}
+
+void CStyledButton::hideEvent(QHideEvent* e) {
+  // A hidden button's modal states end, as a cancelled mode ends them.
+  endHover();
+  if (tip_) tip_->hide();
+  QPushButton::hideEvent(e);
 }
 
 bool CStyledButton::event(QEvent* e) {

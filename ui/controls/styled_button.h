@@ -65,6 +65,8 @@ class CStyledButton : public QPushButton {
   // A cursor resource (res/<id>.cur, else res/<id>.bmp); 0 removes it; 1 when it cannot be loaded.
   int SetCursorId(int id, bool repaint = true);
   void SetTooltipText(const QString& text, bool activate = true);
+  // A string of the resource folder's string table (res/strings.ini, [strings] id=text, UTF-8).
+  void SetTooltipTextId(int id, bool activate = true);
   void ActivateTooltip(bool on);
   // Balloon tips: only before the tip window is made.
   void EnableBalloonTooltip();
@@ -115,6 +117,7 @@ class CStyledButton : public QPushButton {
   void mouseDoubleClickEvent(QMouseEvent*) override;
   void focusOutEvent(QFocusEvent*) override;
   void changeEvent(QEvent*) override;
+  void hideEvent(QHideEvent*) override;
 
  private:
   struct Image {

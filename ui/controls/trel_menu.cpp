@@ -939,10 +939,12 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
     QColor tc = pal.color(QPalette::WindowText);
     if (disabled) tc = selected ? pal.color(QPalette::Mid) : Lighten(pal.color(QPalette::Mid), 0.4);
     p->setPen(tc);
-    const QRect textRect(l + W + kGapXp + 6, t, rr - (l + W + kGapXp + 6) - W, H);
+    // The accelerator after a tab is right-aligned, its edge moved in by the image width.
+    const QRect textRect(l + W + kGapXp + 6, t, rr - (l + W + kGapXp + 6), H);
     const QStringList parts = mi->text.split(QLatin1Char('\t'));
     p->drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextShowMnemonic | Qt::TextSingleLine, parts.value(0));
-    if (parts.size() > 1) p->drawText(textRect, Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine, parts.value(1));
+    if (parts.size() > 1)
+      p->drawText(textRect.adjusted(0, 0, -W, 0), Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine, parts.value(1));
     if (mi->menuItemType == QStyleOptionMenuItem::SubMenu) {
       QStyleOption arrow = *option;
       arrow.rect = QRect(rr - 14, t + H / 2 - 4, 8, 8);

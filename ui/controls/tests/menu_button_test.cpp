@@ -578,6 +578,17 @@ TEST(StyledButtonInterfaceTest, TipIsFourHundredWideAndBalloonOnlyWhenAskedFirst
   plain.EnableBalloonTooltip();  // too late: the tip exists
   EXPECT_FALSE(plain.Tooltip()->testAttribute(Qt::WA_TranslucentBackground));
 
+  {
+    TestSkin skin;
+    WriteRes("strings.ini", "[strings]\r\n470=\xe5\x91\xbc\xe5\x8f\xab\r\n471=\r\n");
+    CStyledButton byId;
+    byId.SetTooltipTextId(471);  // empty: nothing
+    EXPECT_EQ(byId.Tooltip(), nullptr);
+    byId.SetTooltipTextId(470);
+    ASSERT_NE(byId.Tooltip(), nullptr);
+    EXPECT_EQ(byId.Tooltip()->text(), QString::fromUtf8("\xe5\x91\xbc\xe5\x8f\xab"));
+  }
+
   QWidget parent;
   parent.resize(200, 100);
   auto* balloon = new CStyledButton(&parent);
