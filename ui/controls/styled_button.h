@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "platform/wintypes.h"
-#include "ui/controls/control_messages.h"
 #include "ui/controls/colour.h"
 
 class TrelMenu;
