@@ -29,12 +29,10 @@ QPixmap MakeOut(const QPixmap& in, int special, COLORREF key) {
   return {};
 }
 
-QString ResourceFile(const QString& name) { return QFileInfo(ctl::ResourcePath(0)).path() + QLatin1Char('/') + name; }
-
 // An icon resource: the icon file of that number, else its picture.
 QPixmap LoadIconResource(int id, int width, int height) {
   QImage image;
-  for (const QString& path : {ResourceFile(QStringLiteral("%1.ico").arg(id)), ctl::ResourcePath(id)}) {
+  for (const QString& path : {ctl::ResourceFile(QStringLiteral("%1.ico").arg(id)), ctl::ResourcePath(id)}) {
     QImageReader reader(path);
     const QSize size = reader.size();
     if (!size.isValid() || size.width() > 1024 || size.height() > 1024) continue;
@@ -241,7 +239,7 @@ int CStyledButton::SetCursorId(int id, bool repaint) {
   hasCursor_ = false;
   if (id == 0) return 0;
   QImage image;
-  for (const QString& path : {ResourceFile(QStringLiteral("%1.cur").arg(id)), ctl::ResourcePath(id)}) {
+  for (const QString& path : {ctl::ResourceFile(QStringLiteral("%1.cur").arg(id)), ctl::ResourcePath(id)}) {
     QImageReader reader(path);
     const QSize size = reader.size();
     if (!size.isValid() || size.width() > 256 || size.height() > 256) continue;
@@ -274,7 +272,7 @@ void CStyledButton::SetTooltipText(const QString& text, bool activate) {
 
 void CStyledButton::SetTooltipTextId(int id, bool activate) {
   char text[1024] = {};
-  const std::string table = ResourceFile(QStringLiteral("strings.ini")).toStdString();
+  const std::string table = ctl::ResourceFile(QStringLiteral("strings.ini")).toStdString();
   GetPrivateProfileStringA("strings", std::to_string(id).c_str(), "", text, sizeof text, table.c_str());
   if (text[0] == '\0') return;
   SetTooltipText(QString::fromUtf8(text), activate);

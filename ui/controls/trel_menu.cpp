@@ -65,10 +65,6 @@ void DrawRadioDot(QPainter* p, int x, int y, const QColor& colour) {
   p->restore();
 }
 
-QString ResourceFile(const QString& name) {
-  return QFileInfo(ctl::ResourcePath(0)).path() + QLatin1Char('/') + name;
-}
-
 bool ReadResource(const QString& path, QByteArray* data) {
   QFile f(path);
   if (!f.exists()) return false;
@@ -98,7 +94,7 @@ struct ToolbarResource {
 
 bool ReadToolbar(int id, ToolbarResource* out) {
   QByteArray data;
-  if (!ReadResource(ResourceFile(QStringLiteral("%1.toolbar").arg(id)), &data)) return false;
+  if (!ReadResource(ctl::ResourceFile(QStringLiteral("%1.toolbar").arg(id)), &data)) return false;
   auto word = [&](int at) { return qFromLittleEndian<quint16>(data.constData() + at); };
   if (data.size() < 8 || word(0) != 1) {
     qWarning("tool-bar resource %d refused: no version-1 header", id);
@@ -684,7 +680,7 @@ bool TrelMenu::loadTemplate(const QByteArray& data) {
 
 bool TrelMenu::LoadMenu(const QString& resourceName) {
   QByteArray data;
-  if (!ReadResource(ResourceFile(resourceName + QStringLiteral(".menu")), &data)) return false;
+  if (!ReadResource(ctl::ResourceFile(resourceName + QStringLiteral(".menu")), &data)) return false;
   DestroyMenu();
   if (!loadTemplate(data)) {
     qWarning("menu resource %s refused: the template is cut short or nested too deep", qPrintable(resourceName));
@@ -780,9 +776,10 @@ bool TrelMenu::UpdateMenu(QMenu* menu) {
   return true;
 }
 
-int TrelMenu::HandleMenuChar(QChar ch, TrelMenu* menu) {
+int TrelMenu::HandleMenuChar(QChar ch, const TrelMenu* menu) {
   if (!menu || !IsOwnMenu(menu)) return -1;
-  if (menu->RecordCount() != menu->actions().size()) UpdateMenu(menu);
+  // Items added behind the class's back get their records first.
+  if (menu->RecordCount() != menu->actions().size()) UpdateMenu(const_cast<TrelMenu*>(menu));
   std::vector<std::u16string> texts;
   for (QAction* a : menu->actions()) texts.push_back(a->text().toStdU16String());
   return ctl::FindMnemonic(texts, ch.unicode());

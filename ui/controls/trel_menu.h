@@ -139,7 +139,7 @@ class TrelMenu : public QMenu {
   // Brings the records in line with items added to the menu directly; FALSE for other menus.
   static bool UpdateMenu(QMenu* menu);
   // Position of the item to execute for a mnemonic character, or -1.
-  static int HandleMenuChar(QChar ch, TrelMenu* menu);
+  static int HandleMenuChar(QChar ch, const TrelMenu* menu);
   // A picture resource as a menu image strip: 16-colour pictures take the system's button
   // colours, others keep theirs with light grey made the face colour (and set the plain flag).
   QList<QPixmap> LoadImageStrip(int imageId) const;
