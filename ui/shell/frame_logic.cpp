@@ -154,6 +154,12 @@ const void* PendingNoticeList::TakeFirst() {
     return dialog;
 }
 
+bool PendingNoticeList::Contains(const void* dialog) const {
+    for (const CPendingNotice& n : notices_)
+        if (n.m_pDialog == dialog) return true;
+    return false;
+}
+
 void PendingNoticeList::Forget(const void* dialog) {
     std::erase_if(notices_, [dialog](const CPendingNotice& n) { return n.m_pDialog == dialog; });
 }

@@ -79,6 +79,7 @@ public:
     const void* TakeFirst();
     // A window that went away takes its notices with it.
     void Forget(const void* dialog);
+    bool Contains(const void* dialog) const;
     void Clear() { notices_.clear(); }
     bool Empty() const { return notices_.empty(); }
     size_t Size() const { return notices_.size(); }

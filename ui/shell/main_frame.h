@@ -239,6 +239,8 @@ public:
     // A chat window an incoming message opened: it waits hidden behind the blinking message icon with
     // the message sound. A desktop with no notification area to hold the icon shows it at once.
     void AddMessageNotice(QWidget* window);
+    // The window waits behind the message icon.
+    bool NoticePending(const QWidget* window) const { return m_pendingNotices.Contains(window); }
 private:
     LRESULT OnGroupAction(WPARAM, LPARAM);
     // The buddies each connection reported since its list began (by address); the first complete
