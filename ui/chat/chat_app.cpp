@@ -1,4 +1,5 @@
 // The chat side of the program: one registry and one record store, wired into the main frame.
+#include <QApplication>
 #include <QMessageBox>
 
 #include "common/appenv.h"
@@ -155,11 +156,31 @@ void InstallChat() {
         r->Broadcast(message, wParam, reinterpret_cast<LPARAM>(id.c_str()));
         r->Unlock();
     };
+    hooks.openGroupChat = [](const char* id, const char* name) { OpenGroupChat(Registry(), id, name); };
+    // A chat a message opened waits hidden behind the frame's message icon, also when more messages come;
+    // any other window comes forward and flashes unless it is the active one.
+    Registry()->SetPresenter([](ChatWindowBase* window, bool created) {
+        auto* dialog = dynamic_cast<CIMDlg*>(window);
+        CMainFrame* frame = MainFrame();
+        if (created && dialog && frame) {
+            frame->AddMessageNotice(dialog);
+        } else if (!(dialog && frame && frame->NoticePending(dialog)) && (created || !window->IsActiveChatWindow())) {
+            window->ShowChatWindow();
+            if (dialog) QApplication::alert(dialog);
+        }
+    });
     hooks.openRecords = ShowRecords;
     hooks.openChatRooms = ShowChatRooms;
     // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).
     hooks.asResult = [](const AsRequest* request) {
         if (request->command == AS_SND && g_smsDlg) g_smsDlg->OnSmsResult(request->result);
+        // A contact removed from the book: every chat window hears (id, 0). A new panel picture: reloaded.
+        if (request->result == 0 && request->command == AS_REM && request->kind == AS_DATA_PARAMS && request->data)
+            if (const char* id = static_cast<const AsParams*>(request->data)->str1; id && !Registry()->Lock()) {
+                Registry()->Broadcast(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(id), 0);
+                Registry()->Unlock();
+            }
+        if (request->result == 0 && request->command == AS_REL) Registry()->ReloadPanelImages();
         if (request->command != AS_GCR || !g_roomDlg) return;
         std::vector<ChatRoomEntry> rooms;
         if (request->result == 0 && request->data) {

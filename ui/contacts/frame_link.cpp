@@ -127,7 +127,10 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return OnAddressBookResult(r, BookPage() ? BookPage()->Host() : nullptr);
         }
-        case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
+        case WM_AS_GROUP_LIST:
+            if (wParam != 0) return false;  // an answered quit queue is the frame's
+            OnGroupList(reinterpret_cast<GroupRecord*>(lParam));
+            return true;
         case WM_LANGUAGE_CHANGED:
             // After the frame has switched the language files.
             if (CSearchDlg* search = SearchDialog()) QTimer::singleShot(0, search, &CSearchDlg::OnLanguageChanged);

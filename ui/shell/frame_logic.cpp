@@ -149,13 +149,19 @@ UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag
 
 const void* PendingNoticeList::TakeFirst() {
     if (notices_.empty()) return nullptr;
-    const void* dialog = notices_.front().dialog;
+    const void* dialog = notices_.front().m_pDialog;
     notices_.pop_front();
     return dialog;
 }
 
+bool PendingNoticeList::Contains(const void* dialog) const {
+    for (const CPendingNotice& n : notices_)
+        if (n.m_pDialog == dialog) return true;
+    return false;
+}
+
 void PendingNoticeList::Forget(const void* dialog) {
-    std::erase_if(notices_, [dialog](const Notice& n) { return n.dialog == dialog; });
+    std::erase_if(notices_, [dialog](const CPendingNotice& n) { return n.m_pDialog == dialog; });
 }
 
 }  // namespace shell

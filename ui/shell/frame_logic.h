@@ -63,24 +63,29 @@ struct UpdateAnswerAction {
 };
 UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag, bool userAsked);
 
+// A notice behind the message icon: the window that has something to show (not owned) and its kind.
+class CPendingNotice {
+public:
+    CPendingNotice(const void* dialog, int kind) : m_pDialog(dialog), m_nKind(kind) {}
+    const void* m_pDialog;
+    int m_nKind;
+};
+
 // The notices behind the message icon, oldest first: a hidden chat window waiting to be shown.
 class PendingNoticeList {
 public:
-    struct Notice {
-        const void* dialog;
-        int kind;
-    };
-    void Add(const void* dialog, int kind) { notices_.push_back({dialog, kind}); }
+    void Add(const void* dialog, int kind) { notices_.emplace_back(dialog, kind); }
     // A click on the icon takes the oldest notice; null when there is none.
     const void* TakeFirst();
     // A window that went away takes its notices with it.
     void Forget(const void* dialog);
+    bool Contains(const void* dialog) const;
     void Clear() { notices_.clear(); }
     bool Empty() const { return notices_.empty(); }
     size_t Size() const { return notices_.size(); }
 
 private:
-    std::deque<Notice> notices_;
+    std::deque<CPendingNotice> notices_;
 };
 
 }  // namespace shell

@@ -147,6 +147,7 @@ const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() 
         {WM_PRESENCE_ERROR, &CMainFrame::OnPresenceError},
         {WM_PRESENCE_TEXT, &CMainFrame::OnPresenceText},
         {WM_PRESENCE_VOICE, &CMainFrame::OnPresenceVoice},
+        {WM_GROUP_ACTION, &CMainFrame::OnGroupAction},
         {WM_BOOT_REQUEST, &CMainFrame::OnBootReply},
         {WM_LOGIN_NOTICE, &CMainFrame::OnLoginNotice},
         {WM_LOGIN_STATE, &CMainFrame::OnLoginStateChange},
@@ -184,7 +185,8 @@ void CMainFrame::DiscardMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_VOIP_EVENT: VOIP_FreeUiMsg(reinterpret_cast<VOIP_UI_MSG*>(lParam)); break;
         case WM_AS_RESULT: AS_FreeRequest(reinterpret_cast<AsRequest*>(lParam)); break;
-        case WM_AS_GROUP_LIST: GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam)); break;
+        case WM_AS_GROUP_LIST:
+        case WM_GROUP_ACTION: GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam)); break;
         case WM_PRESENCE_BUDDY: delete reinterpret_cast<PresenceBuddyRecord*>(lParam); break;
         case WM_PRESENCE_ERROR: free(reinterpret_cast<char*>(lParam)); break;
         case WM_BOOT_REQUEST: delete reinterpret_cast<CBootRequest*>(wParam); break;

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -64,6 +65,8 @@ struct ChatFrameHooks {
     std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)> frameMessage;
     // Block and unblock requests (0x823) and answers (0x821, 0x822) for every chat window; id = the contact's id.
     std::function<void(UINT message, WPARAM wParam, const std::string& id)> blockNotice;
+    // The chat of an address-book group (the group action 0): its id and name.
+    std::function<void(const char* id, const char* name)> openGroupChat;
 };
 ChatFrameHooks& ChatHooks();
 // ---- end of chat windows ----------------------------------------------------------------------
@@ -255,6 +258,22 @@ private:
     // Call control stopped, timed out or started: the login state machine and the SIP account.
     void OnCallServiceEvent(int event);
     // ---- end calls
+    // ---- access-server results and presence notices
+public:
+    // The address book's error texts by the server's code, in an information box.
+    void ShowAsErrorBox(int code);
+    // A chat window an incoming message opened: it waits hidden behind the blinking message icon with
+    // the message sound. A desktop with no notification area to hold the icon shows it at once.
+    void AddMessageNotice(QWidget* window);
+    // The window waits behind the message icon.
+    bool NoticePending(const QWidget* window) const { return m_pendingNotices.Contains(window); }
+private:
+    LRESULT OnGroupAction(WPARAM, LPARAM);
+    // The buddies each connection reported since its list began (by address); the first complete
+    // list of the run adds the address book's unreported ones as buddies.
+    std::unordered_map<const void*, std::set<std::string>> seenBuddies_;
+    bool buddiesAutoAdded_ = false;
+    // ---- end access-server results and presence notices
 };
 
 // ---- Address book windows (ui/contacts sits above the shell and registers here) ----

@@ -6,6 +6,7 @@
 inline constexpr UINT WM_LANGUAGE_CHANGED = WM_USER + 1000;
 inline constexpr UINT WM_SKIN_CHANGED = WM_USER + 1001;
 inline constexpr UINT WM_AS_GROUP_LIST = WM_USER + 215;
+inline constexpr UINT WM_GROUP_ACTION = WM_USER + 1043;  // wParam 0 open the group chat, 1 invite; lParam a GroupRecord
 inline constexpr UINT WM_CALL_DIAL = WM_USER + 200;
 inline constexpr UINT WM_CALL_HANGUP = WM_USER + 201;
 inline constexpr UINT WM_FRAME_COMMAND = 0x0111;  // WM_COMMAND: wParam the command id
