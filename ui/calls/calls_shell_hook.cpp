@@ -64,6 +64,9 @@ public:
         }
     }
     void OnLanguageChanged() override { windows_.OnLanguageChanged(); }
+    void OnFrameMoved() override {
+        if (CKeypadDlg* keypad = windows_.Keypad()) keypad->StickToOwner();
+    }
     bool AddUserToConference(const AddrNode* contact) override {
         windows_.Calls().AddUserToConference(contact);
         return true;

@@ -38,6 +38,8 @@ public:
     virtual bool AddUserToConference(const AddrNode*) { return false; }
     // The language files changed: the open chooser and keypad take the new texts.
     virtual void OnLanguageChanged() {}
+    // The frame moved: the keypad keeps to its side.
+    virtual void OnFrameMoved() {}
 };
 
 using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,

@@ -197,8 +197,11 @@ void CMainFrame::Command(int id) {
         case ID_CHAT_RECORDS: if (ChatHooks().openRecords) ChatHooks().openRecords(0); break;  // chat windows
         case ID_STATUS_ONLINE:
         case ID_STATUS_BUSY:
-        case ID_STATUS_OFFLINE:
-            switch (shell::ActionForPresenceCommand(id, m_nLoginState, m_wndStatusBar->GetStatus())) {
+        case ID_STATUS_OFFLINE: {
+            const shell::PresenceCommandAction action = shell::ActionForPresenceCommand(id, m_nLoginState, m_wndStatusBar->GetStatus());
+            static const char* const names[] = {"nothing", "online", "busy", "sign in", "sign out"};
+            DebugTrace(MOD_SYSTEM, 2, "Status command %d in sign-in state %d: %s", id, m_nLoginState, names[action]);
+            switch (action) {
                 case shell::PRESENCE_CMD_SET_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
                 case shell::PRESENCE_CMD_SET_BUSY: SetPresenceStatus(STATUS_BUSY); break;
                 case shell::PRESENCE_CMD_LOGIN: Command(ID_LOGIN); break;
@@ -206,6 +209,7 @@ void CMainFrame::Command(int id) {
                 case shell::PRESENCE_CMD_NONE: break;
             }
             break;
+        }
         case ID_SORT_KIND1:
         case ID_SORT_KIND2: {
             const int kind = id == ID_SORT_KIND1 ? 1 : 2;

@@ -450,6 +450,11 @@ LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     return 0;
 }
 
+void CMainFrame::moveEvent(QMoveEvent* e) {
+    QMainWindow::moveEvent(e);
+    if (m_calls) m_calls->OnFrameMoved();  // the keypad follows the frame
+}
+
 void CMainFrame::UpdateTitle() {
     const std::string title = shell::FrameTitle(LangText("common", "str_app_title", "Tessaly").toStdString(), m_nLoginState,
                                                 m_wndStatusBar->GetStatus(), alias_.toStdString(), g_strUserId);
