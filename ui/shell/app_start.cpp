@@ -224,6 +224,7 @@ int CCorvinaApp::InitInstance(bool* run) {
         if (frame_) frame_->Command(ID_SHOW_WINDOW);
     };
     guard_->onDial = [this](const std::string& number) { return frame_ ? frame_->DialRequest(number) : 0; };
+    guard_->onSetup = [this] { return frame_ ? static_cast<int>(SendToFrame(WM_RUN_SETUP, 0, 0)) : 0; };
 
     // The messaging library's store (messages, buddy list, its settings) is the profile's own.
     castrel_set_base_path(options_.profileFolder.c_str());
