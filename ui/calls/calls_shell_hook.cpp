@@ -78,6 +78,9 @@ public:
     void UnholdActiveCall() override { windows_.Calls().UnholdCall(ActiveModel()); }
     void MergeActiveCall() override { windows_.Calls().MergeCall(ActiveModel()); }
     void ShowConnectionError(int code) override { windows_.Calls().ShowConnectionError(code); }
+    void OnFrameMoved() override {
+        if (CKeypadDlg* keypad = windows_.Keypad()) keypad->StickToOwner();
+    }
     bool AddUserToConference(const AddrNode* contact) override {
         windows_.Calls().AddUserToConference(contact);
         return true;

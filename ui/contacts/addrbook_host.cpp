@@ -147,7 +147,14 @@ bool BookHost::Ask(const QString& text, const QString& title) {
     return box.exec() == QMessageBox::Yes;
 }
 
-int BookHost::Exec(QDialog* dialog) { return dialog->exec(); }
+int BookHost::Exec(QDialog* dialog) {
+    // Listed with the frame while it runs: the frame's close-all cancels it.
+    CMainFrame* frame = MainFrame();
+    if (frame) frame->AddToDialogList(dialog);
+    const int result = dialog->exec();
+    if ((frame = MainFrame())) frame->RemoveFromDialogList(dialog);
+    return result;
+}
 
 void BookHost::BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id) {
     DebugTrace(MOD_SYSTEM, 3, "address book: notice 0x%x (%d) for %s to the chat windows", message, static_cast<int>(wParam), id.c_str());

@@ -85,6 +85,11 @@ void InstallInFrame() {
         return page;
     };
     BookHooks().filter = &FilterFrameMessage;
+    BookHooks().selectionKind = []() -> int {
+        CAddressBookDlg* page = BookPage();
+        const AddrNode* n = page ? page->GetSelectedItemData() : nullptr;
+        return n ? static_cast<int>(n->kind) : 0;
+    };
     BookHooks().refresh = [](unsigned rebuild) {
         CAddressBookDlg* page = BookPage();
         if (!page) return;

@@ -44,6 +44,8 @@ public:
     virtual void UnholdActiveCall() {}
     virtual void MergeActiveCall() {}
     virtual void ShowConnectionError(int) {}
+    // The frame moved: the keypad keeps to its side.
+    virtual void OnFrameMoved() {}
 };
 
 using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,

@@ -166,7 +166,12 @@ void CMainFrame::StopTrayAnimation() {
 }
 
 void CMainFrame::SetPresenceStatus(int status) {
-    if (status == STATUS_OFFLINE) ClearPendingNotices();
+    if (status == STATUS_OFFLINE) {
+        // Offline: the start page comes to the front and every chat window closes.
+        m_pSheet->setCurrentWidget(m_navigatePage);
+        if (ChatHooks().closeAll) ChatHooks().closeAll(1);  // chat windows
+        ClearPendingNotices();
+    }
     if (status == STATUS_ONLINE || status == STATUS_BUSY) {
         // The contacts see it too: each signed-in service that can show a status is told.
         const int shown = status == STATUS_BUSY ? PRESENCE_SHOW_BUSY : PRESENCE_SHOW_ONLINE;

@@ -20,6 +20,7 @@
 class QLabel;
 class QMenu;
 class QAction;
+class QDialog;
 class QSystemTrayIcon;
 class CSkinToolBar;
 class CDialComboBox;
@@ -67,6 +68,8 @@ struct ChatFrameHooks {
     std::function<void(UINT message, WPARAM wParam, const std::string& id)> blockNotice;
     // The chat of an address-book group (the group action 0): its id and name.
     std::function<void(const char* id, const char* name)> openGroupChat;
+    // Help while usrcfg.ini [photo] test is 1: a chat window in its test mode, run modally.
+    std::function<void()> runTestWindow;
 };
 ChatFrameHooks& ChatHooks();
 // ---- end of chat windows ----------------------------------------------------------------------
@@ -119,6 +122,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
     void changeEvent(QEvent* e) override;
 
 private:
@@ -139,6 +143,7 @@ private:
     LRESULT OnLanguageChanged(WPARAM, LPARAM);
     LRESULT OnSkinChanged(WPARAM, LPARAM);
     LRESULT OnCommand(WPARAM, LPARAM);
+    LRESULT OnRunSetup(WPARAM, LPARAM);
 
     void ApplySync(CAsSyncResult* sync);
     void OnUpdateNow();
@@ -224,6 +229,30 @@ private:
     int trayFrame_ = 0;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
+    // What the enabling rules of the menu bar and the tool bar see now.
+    shell::CommandState CommandStateNow() const;
+    // The modal dialogs that frame commands run: listed while they run, cancelled by close-all.
+    void AddToDialogList(QDialog* dialog);
+    void RemoveFromDialogList(QDialog* dialog);
+    size_t DialogListSize() const { return m_dialogList.size(); }
+    // Close-all (2042): every listed dialog still open is cancelled, then the exit command is posted.
+    void OnCloseAll();
+    // The chat text format of usrcfg.ini [IMFont]: read at construction, written on close.
+    const shell::ChatFont& ChatTextFormat() const { return m_imFont; }
+    void SetChatTextFormat(const shell::ChatFont& font) { m_imFont = font; }
+    // The emoticon pictures (19 x 19, white transparent), in the order of the emoticon table.
+    const QList<QPixmap>& FaceImages() const { return m_faceImages; }
+    // The window title for the sign-in state and the status shown.
+    void UpdateTitle();
+    // The name the title shows while signed in (the alias, else the user name).
+    QString Alias() const { return alias_; }
+    // Runs the installer program of the installation folder; tests replace it (the program's path).
+    std::function<void(const QString& program)> runSetup;
+private:
+    std::vector<QPointer<QDialog>> m_dialogList;
+    shell::ChatFont m_imFont;
+    QList<QPixmap> m_faceImages;
+public:
     const shell::FrameMenus& Menus() const { return menus_; }
     shell::CMicrophoneMixer* Mixer() const { return m_mixer.get(); }
     shell::MuteButtons* MuteButtonsOf() const { return muteButtons_; }
@@ -284,6 +313,8 @@ struct FrameBookHooks {
     std::function<bool(UINT, WPARAM, LPARAM)> filter;
     // Rebuilds the page's trees after the frame changed the store (shell::REBUILD_* bits).
     std::function<void(unsigned rebuild)> refresh;
+    // Kind of the page's selected item (1 group, 2 contact, 4 identity, 7 card), 0 for none.
+    std::function<int()> selectionKind;
 };
 FrameBookHooks& BookHooks();
 // ---- end of the address book hooks ----
