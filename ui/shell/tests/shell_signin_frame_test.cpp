@@ -178,6 +178,29 @@ TEST_F(SignInFrame, UpdateNowWithoutAnAnswerShowsTheDialogWhileTheServiceIsAsked
     EXPECT_EQ(UPDATE_DIALOG_CLOSED, dlg->result());
 }
 
+TEST_F(SignInFrame, TheOpenUpdateDialogFollowsALanguageSwitch) {
+    shell::ApplyLanguageCode("eng");
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    CUpdateVersionInfo answer;
+    answer.major = 0, answer.minor = 9, answer.build = 7, answer.needUpdate = 1, answer.fetched = 1;
+    SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+    CUpdateDialog* dlg = frame.ShowUpdateDialog();
+    auto shown = [&] {
+        return QStringList{dlg->windowTitle(), dlg->VersionText()->text(), dlg->NoticeText()->text(),
+                           dlg->UpdateButton()->text(), dlg->CloseButton()->text()};
+    };
+    const QStringList english = shown();
+    EXPECT_EQ(Text("newvertip") + " 0.9.7", english[1]);
+    frame.Command(ID_LANG_CHS);
+    const QStringList chinese = shown();
+    EXPECT_EQ(Text("newvertip") + " 0.9.7", chinese[1]);
+    for (int i = 0; i < english.size(); ++i) EXPECT_NE(english[i], chinese[i]) << "still in English: " << english[i].toStdString();
+    frame.Command(ID_LANG_ENG);
+    EXPECT_EQ(english, shown());
+    dlg->OnCloseButton();
+}
+
 TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
     CUpdateVersionInfo found;
     found.major = 0, found.minor = 9, found.build = 7, found.needUpdate = 1, found.fetched = 1;
