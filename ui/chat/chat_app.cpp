@@ -100,26 +100,6 @@ void ShowChatRooms() {
 
 namespace {
 
-// A call to a member: the telephone number of its contact; a call page of that number already there
-// is shown instead, with the word that a call is on.
-void CallMember(const PresenceBuddyRecord* member) {
-    CMainFrame* frame = MainFrame();
-    if (!member || !frame) return;
-    const std::string number = BookPhoneNumber(member->userId);
-    if (number.empty()) {
-        DebugTrace(MOD_QZ, 3, "No number to call for member %d", member->id);
-        return;
-    }
-    if (frame->Calls() && frame->Calls()->ShowCallPageFor(number)) {
-        const QString text = shell::LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!");
-        const QString title = shell::LangText("ondial_dialog", "MSG_TITLE", "Tip");
-        if (frame->showBox) frame->showBox(text, title);
-        else QMessageBox::information(frame, title, text);
-        return;
-    }
-    frame->CallNumber(QString::fromStdString(number));
-}
-
 // A message a person sent, in the start page's Recent activity: "name: text", or the voice-message line.
 void AddRecentEvent(const IncomingSummary& summary) {
     CMainFrame* frame = MainFrame();
@@ -135,7 +115,6 @@ void AddRecentEvent(const IncomingSummary& summary) {
 // The frame's messages of the chat side.
 bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CALL_MEMBER: CallMember(reinterpret_cast<const PresenceBuddyRecord*>(wParam)); return true;
         case WM_OPEN_SMS:
             if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
             return true;
@@ -163,6 +142,8 @@ void InstallChat() {
         if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_CALL_MEMBER, reinterpret_cast<WPARAM>(&member), 0);
     };
     ChatWindowHooks().bookState = BookState;
+    // The frame's call of a member (WM_CALL_CONTACT) and its capture-device probe.
+    CIMDlg::SetCaptureProbe([] { return CMainFrame::HasWaveInDevice(); });
     ChatWindowHooks().sendBlock = [](int command, const std::string& userId) {
         return AS_SendCommand(command == 14 ? AS_UBLK : AS_BLK, userId.c_str(), nullptr, 0, nullptr, nullptr, 0) != 0;
     };

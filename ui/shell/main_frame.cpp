@@ -138,6 +138,7 @@ void CPresenceStatusBar::mousePressEvent(QMouseEvent* e) {
 const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() {
     static const std::unordered_map<UINT, Handler> table = {
         {WM_VOIP_EVENT, &CMainFrame::OnVoipEvent},
+        {WM_CALL_CONTACT, &CMainFrame::OnCallContact},
         {WM_AS_RESULT, &CMainFrame::OnAsResult},
         {WM_AS_GROUP_LIST, &CMainFrame::OnAsGroupList},
         {WM_PRESENCE_STATE, &CMainFrame::OnPresenceState},

@@ -26,6 +26,8 @@ class CDialComboBox;
 class CAsSyncResult;
 struct AsRequest;
 class CUpdateDialog;
+struct VOIP_UI_MSG;
+struct AddrNode;
 
 // Status bar: the presence icon pane and the description.
 class CPresenceStatusBar : public QWidget {
@@ -256,6 +258,30 @@ private:
     QPointer<CUpdateDialog> updateDialog_;
     bool loginDialogOpen_ = false;
     // ---- end of sign-in answers, update dialog and head picture
+    // ---- calls: events, the active call page's commands, the capture probe
+public:
+    // Yes/No questions of the calls windows; tests replace it (text, title).
+    std::function<bool(const QString&, const QString&)> askQuestion;
+    // 0 when capture may start; 1 without a capture device; 2 when the device cannot be opened for
+    // 16-bit mono PCM at 22050 Hz (no such device, in use, no driver, no memory, format refused).
+    static int HasWaveInDevice();
+    // Calls a contact of the address book by its identity of that type (0: its telephone identity).
+    void CallContact(const AddrNode* contact, uint32_t identityType);
+    // The box of a connection that could not be had: -2 no microphone, -1 no connection, else unknown.
+    void ShowConnectionError(int code);
+    // The active page is a call page whose call is call control's current call (not held).
+    bool IsPageCallCurrent();
+    void HoldActiveCall();
+    void UnholdActiveCall();
+    void MergeActiveCall();
+private:
+    LRESULT OnCallContact(WPARAM, LPARAM);
+    // An incoming call: false when it is ignored (no call or connection) or refused (no caller
+    // address, a blocked contact); the caller's address otherwise.
+    bool AcceptIncomingCall(const VOIP_UI_MSG* msg, QString* caller);
+    // Call control stopped, timed out or started: the login state machine and the SIP account.
+    void OnCallServiceEvent(int event);
+    // ---- end calls
 };
 
 // ---- Address book windows (ui/contacts sits above the shell and registers here) ----
@@ -274,3 +300,5 @@ FrameBookHooks& BookHooks();
 CMainFrame* MainFrame();
 // Sends a message synchronously to the frame (language and skin broadcasts).
 LRESULT SendToFrame(UINT message, WPARAM wParam, LPARAM lParam);
+// A chat window calls a member (wParam: its record, whose first field is the member's id).
+inline constexpr UINT WM_CALL_CONTACT = WM_USER + 1026;
