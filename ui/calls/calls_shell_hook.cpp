@@ -45,7 +45,6 @@ public:
             QPointer<QComboBox> guard(field);
             windows_.barNumber = [guard] { return guard ? guard->currentText().trimmed().toStdString() : std::string(); };
             QObject::connect(field, &QComboBox::editTextChanged, &windows_, [this] { windows_.ActivePageChanged(); });
-            if (QWidget* owner = field->parentWidget()) owner->installEventFilter(&enter_);
             enter_.onDial = [this] { OnBarEnter(); };
         }
         // Adding a peer as a contact goes to the access server; the store changes with its answer.
@@ -73,6 +72,23 @@ public:
         }
     }
     void OnLanguageChanged() override { windows_.OnLanguageChanged(); }
+    // The bar with its status page; the frame's number field goes into its top row and posts its
+    // dial requests to it.
+    QWidget* MakeDialBar(QWidget* parent, QWidget* number, CSkinButton** dial, CSkinButton** hangup) override {
+        bar_ = new CDialBar(parent);
+        if (number) {
+            bar_->SetNumberField(number);
+            bar_->installEventFilter(&enter_);
+        }
+        windows_.SetDialBar(bar_);
+        *dial = bar_->DialButton();
+        *hangup = bar_->HangupButton();
+        bar_->Navigate();
+        return bar_;
+    }
+    void OnSkinChanged() override {
+        if (bar_) bar_->OnSkinChanged();
+    }
     bool IsPageCallCurrent() override { return windows_.Calls().IsCallCurrent(ActiveModel()); }
     void HoldActiveCall() override { windows_.Calls().HoldCall(ActiveModel()); }
     void UnholdActiveCall() override { windows_.Calls().UnholdCall(ActiveModel()); }
@@ -126,7 +142,11 @@ public:
     bool OwnsPage(const CNqPropertyPage* page) override {
         return page && (page == windows_.DialPage() || page == windows_.CallLogPage() || qobject_cast<const COnDialDlg*>(page));
     }
-    void ActivePageChanged() override { windows_.ActivePageChanged(); }
+    void ActivePageChanged() override {
+        // The frame is busy while its status is offline: neither button acts then.
+        if (bar_) bar_->busy = frame_->StatusBar() && frame_->StatusBar()->GetStatus() == 1;
+        windows_.ActivePageChanged();
+    }
     void CloseAll() override { windows_.Calls().CloseAll(); }
 
 private:
@@ -167,6 +187,7 @@ private:
     std::unique_ptr<SoundPlayer> sounds_;
     CallsWindows windows_;
     CMainFrame* frame_;
+    QPointer<CDialBar> bar_;
     EnterFilter enter_;
 };
 

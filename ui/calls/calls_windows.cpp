@@ -235,6 +235,7 @@ void CallsWindows::OnHangupButton() {
 }
 
 void CallsWindows::OnLanguageChanged() {
+    if (bar_) bar_->OnLanguageChanged();
     if (chooser_) chooser_->OnLanguageChanged();
     if (keypad_) keypad_->OnLanguageChanged();
 }

@@ -8,7 +8,7 @@
 namespace calls {
 
 static_assert(kMsgCallDial == WM_CALL_DIAL && kMsgKeypadDigit == WM_KEYPAD_DIGIT &&
-              kMsgDialNumberChanged == WM_DIAL_NUMBER_CHANGED, "the controls' message numbers");
+              kMsgDialNumberChanged == WM_DIAL_NUMBER_CHANGED && kMsgSkinChanged == WM_SKIN_CHANGED, "the controls' message numbers");
 
 bool ControlMessage(QEvent* e, UINT* msg, WPARAM* wParam, LPARAM* lParam) {
     if (e->type() != WindowMessageEvent::eventType()) return false;
@@ -17,6 +17,10 @@ bool ControlMessage(QEvent* e, UINT* msg, WPARAM* wParam, LPARAM* lParam) {
     *wParam = m->wParam;
     *lParam = m->lParam;
     return true;
+}
+
+void SetControlResult(QEvent* e, LRESULT result) {
+    if (e->type() == WindowMessageEvent::eventType()) static_cast<WindowMessageEvent*>(e)->result = result;
 }
 
 void PostControlMessage(QWidget* to, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -9,8 +9,11 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
+#include <QWebEngineView>
 
+#include "common/debug.h"
 #include "platform/sound.h"
+#include "service/settings_xml.h"
 #include "ui/calls/call_controller.h"
 #include "ui/calls/calls_windows.h"
 #include "ui/calls/control_events.h"
@@ -18,6 +21,7 @@
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/styled_button.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/shell_config.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
@@ -307,28 +311,42 @@ CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
     dial_->EnableHoverTracking(true);
     dial_->OnSkinChanged();
     dial_->setAccessibleName("dial");
+    dial_->setObjectName("dialBarCall");
+    dial_->setCursor(Qt::PointingHandCursor);
     hangup_ = new CSkinButton(this);
     hangup_->SetSkinName("hangup");
     hangup_->EnableHoverTracking(true);
     hangup_->OnSkinChanged();
     hangup_->setAccessibleName("hangup");
-    page_ = new QTextBrowser(this);
-    page_->setFixedSize(300, 60);
-    page_->setFrameShape(QFrame::NoFrame);
-    page_->setOpenLinks(false);
-    setMinimumHeight(dial_->sizeHint().height() + 76);
+    hangup_->setObjectName("dialBarHangup");
+    hangup_->setCursor(Qt::PointingHandCursor);
     hangup_->setEnabled(false);
+    // The page is made with its site (asked of this bar) the first time the bar shows.
+    page_ = new CWebBrowserHost(this);
+    page_->setFixedSize(300, 60);
+    connect(page_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
+        if (!ok) OnNavigateError();
+    });
+    connect(page_, &CWebBrowserHost::viewCreated, this, [this] {
+        // A drop on the page opens nothing.
+        if (page_->View()) page_->View()->setAcceptDrops(false);
+    });
+    resizeEvent(nullptr);
 }
 
-bool CDialBar::Load(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return false;
-    page_->setHtml(QString::fromUtf8(f.readAll()));
-    shown_ = path;
-    return true;
+CDialBar::~CDialBar() = default;
+
+void CDialBar::SetNumberField(QWidget* field) {
+    number_ = field;
+    if (field) field->setParent(this);
+    resizeEvent(nullptr);
 }
 
-void CDialBar::Navigate() {
+QString CDialBar::StatusUrl() const {
+    return ownStatusUrl_ ? statusUrl_ : QString::fromStdString(g_serviceSettings.status).trimmed();
+}
+
+QUrl CDialBar::LocalPage() const {
     // The skin may carry the local page in the user's language ("adv_chs.htm" beside "adv.htm").
     QString local = shell::SkinFile("adv.htm");
     const std::string lang = QString::fromStdString(shell::Paths().langType).toLower().toStdString();
@@ -336,12 +354,50 @@ void CDialBar::Navigate() {
         const QString own = shell::SkinFile(("adv_" + lang + ".htm").c_str());
         if (QFile::exists(own)) local = own;
     }
-    if (!statusUrl_.isEmpty() && Load(statusUrl_.startsWith("file://") ? statusUrl_.mid(7) : statusUrl_)) return;
-    // The status page cannot be shown here: the local page, once; no page at all is left blank.
-    if (!Load(local)) {
-        page_->clear();
-        shown_.clear();
+    local = local.left(531);
+    // A skin without the page leaves the strip empty rather than showing the browser's error page.
+    return QFile::exists(local) ? QUrl::fromLocalFile(local) : QUrl(QStringLiteral("about:blank"));
+}
+
+void CDialBar::Show(const QUrl& url) {
+    shown_ = url;
+    page_->Navigate(url);
+}
+
+void CDialBar::Navigate() {
+    const QString status = StatusUrl();
+    if (status.isEmpty()) {
+        Show(LocalPage());
+        return;
     }
+    const QUrl url = QUrl::fromUserInput(status);
+    if (url.isValid() && (url.scheme() == "http" || url.scheme() == "https" || (url.isLocalFile() && QFile::exists(url.toLocalFile())))) {
+        Show(url);
+        return;
+    }
+    DebugTrace(MOD_SYSTEM, 1, "Dial bar: the status address %s cannot be shown; the local page instead", status.toUtf8().constData());
+    Show(LocalPage());
+}
+
+void CDialBar::OnNavigateError() {
+    const QUrl local = LocalPage();
+    if (shown_ == local) return;  // the local page itself failed: nothing better to show
+    DebugTrace(MOD_SYSTEM, 1, "Dial bar: %s could not be loaded; the local page shown", shown_.toString().toUtf8().constData());
+    Show(local);
+}
+
+void CDialBar::OnSkinChanged() {
+    dial_->OnSkinChanged();
+    hangup_->OnSkinChanged();
+    resizeEvent(nullptr);
+    Navigate();
+}
+
+void CDialBar::OnLanguageChanged() {
+    // Only the skin's own page has one per language; the service's page is the service's.
+    if (!StatusUrl().isEmpty() && shown_ == QUrl::fromUserInput(StatusUrl())) return;
+    const QUrl local = LocalPage();
+    if (local != shown_) Show(local);
 }
 
 void CDialBar::EnableDialButton(bool on) {
@@ -353,12 +409,46 @@ void CDialBar::EnableHangupButton(bool on) {
     if (hangup_->isEnabled() != on) hangup_->setEnabled(on);
 }
 
+bool CDialBar::event(QEvent* e) {
+    UINT msg = 0;
+    WPARAM w = 0;
+    LPARAM l = 0;
+    if (ControlMessage(e, &msg, &w, &l)) {
+        if (msg == kMsgSkinChanged) {
+            OnSkinChanged();
+            return true;
+        }
+        if (msg == CustomControlSiteMsg()) {
+            // The page's host asks for its site: no border, no scroll bars.
+            auto* query = reinterpret_cast<CtrlSiteQuery*>(l);
+            const bool take = w == kSiteCreate && query && query->container;
+            if (take) {
+                if (!site_) site_ = std::make_unique<CWebControlSite>(false);
+                query->site = site_.get();
+            }
+            SetControlResult(e, take ? 1 : 0);
+            return true;
+        }
+    }
+    return QWidget::event(e);
+}
+
 void CDialBar::resizeEvent(QResizeEvent*) {
+    // The number field over the full width; the buttons either side of the middle below it; the
+    // page centred under them.
     const int cx = width();
+    int top = 6;
+    if (number_) {
+        number_->setGeometry(10, 6, std::max(0, cx - 20), 28);
+        top = 40;
+    }
     const QSize d = dial_->sizeHint(), h = hangup_->sizeHint();
-    dial_->setGeometry(cx / 2 - 20 - d.width(), 6, d.width(), d.height());
-    hangup_->setGeometry(cx / 2 + 20, 6, h.width(), h.height());
-    page_->move((cx - page_->width()) / 2, std::max(d.height(), h.height()) + 12);
+    dial_->setGeometry(cx / 2 - 20 - d.width(), top, d.width(), d.height());
+    hangup_->setGeometry(cx / 2 + 20, top, h.width(), h.height());
+    const int pageTop = top + std::max(d.height(), h.height()) + 4;
+    page_->move((cx - page_->width()) / 2, pageTop);
+    page_->update();
+    setMinimumHeight(pageTop + page_->height() + 4);
 }
 
 }  // namespace calls

@@ -3,9 +3,10 @@
 
 #include <QDialog>
 #include <QLabel>
-#include <QTextBrowser>
+#include <QUrl>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "ui/calls/calls_logic.h"
@@ -15,6 +16,8 @@ class CDialComboBox;
 class CRoundSkinButton;
 class CSkinButton;
 class CStyledButton;
+class CWebBrowserHost;
+class CWebControlSite;
 
 namespace calls {
 
@@ -90,30 +93,44 @@ private:
     bool sticking_ = false;
 };
 
-// The bar with the dial and hang-up buttons and the small status page.
+// The bar with the dial and hang-up buttons and the small status page below them; the frame may put
+// its number field in the row above the buttons.
 class CDialBar : public QWidget {
     Q_OBJECT
 public:
     explicit CDialBar(QWidget* parent = nullptr);
+    ~CDialBar() override;
     CSkinButton* DialButton() const { return dial_; }
     CSkinButton* HangupButton() const { return hangup_; }
-    QTextBrowser* Page() const { return page_; }
-    // The status URL (empty: the skin's local page); a page that cannot be loaded falls back once.
-    void SetStatusUrl(const QString& url) { statusUrl_ = url; }
+    CWebBrowserHost* Page() const { return page_; }
+    void SetNumberField(QWidget* field);
+    // The status address; without one set here the settings file's is used.
+    void SetStatusUrl(const QString& url) { statusUrl_ = url, ownStatusUrl_ = true; }
+    QString StatusUrl() const;
+    // The status page, or the skin's local page when there is no status address.
     void Navigate();
-    QString ShownPage() const { return shown_; }
-    bool busy = false;
+    QUrl LocalPage() const;
+    QString ShownPage() const { return shown_.isLocalFile() ? shown_.toLocalFile() : shown_.toString(); }
+    void OnNavigateError();  // a page that cannot be loaded gives way to the local page
+    void OnSkinChanged();    // the buttons' pictures and the page again
+    void OnLanguageChanged();
+    bool busy = false;  // the frame is busy: both buttons stay off
     void EnableDialButton(bool on);
     void EnableHangupButton(bool on);
 
 protected:
+    bool event(QEvent* e) override;
     void resizeEvent(QResizeEvent*) override;
 
 private:
-    bool Load(const QString& path);
+    void Show(const QUrl& url);
+    QWidget* number_ = nullptr;
     CSkinButton *dial_, *hangup_;
-    QTextBrowser* page_;
-    QString statusUrl_, shown_;
+    CWebBrowserHost* page_;
+    std::unique_ptr<CWebControlSite> site_;
+    QString statusUrl_;
+    bool ownStatusUrl_ = false;
+    QUrl shown_;
 };
 
 }  // namespace calls

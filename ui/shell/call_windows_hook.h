@@ -7,6 +7,8 @@
 #include <string>
 
 class QAbstractButton;
+class QWidget;
+class CSkinButton;
 class CMainFrame;
 class CChildView;
 class CNqPropertyPage;
@@ -46,6 +48,12 @@ public:
     virtual void ShowConnectionError(int) {}
     // The frame moved: the keypad keeps to its side.
     virtual void OnFrameMoved() {}
+    // ---- the dial bar: the calls windows' own, with the frame's number field in it and its two
+    // buttons handed back; null leaves the frame its own. The skin changed: its pictures and page.
+    virtual QWidget* MakeDialBar(QWidget* /*parent*/, QWidget* /*number*/, CSkinButton** /*dial*/, CSkinButton** /*hangup*/) {
+        return nullptr;
+    }
+    virtual void OnSkinChanged() {}
 };
 
 using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,

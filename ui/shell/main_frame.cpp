@@ -265,34 +265,38 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     });
     v->addWidget(m_pSheet, 1);
 
-    // Dial bar.
-    m_wndDialBar = new QWidget(central);
-    m_wndDialBar->setObjectName("dialBar");
-    auto* d = new QHBoxLayout(m_wndDialBar);
-    d->setContentsMargins(8, 6, 8, 6);
-    d->setSpacing(6);
-    m_dialCombo = new CDialComboBox(m_wndDialBar);
+    // Dial bar: the number field, and the calls windows' bar with its status page around it; the
+    // frame's own simple bar only when no calls windows are registered.
+    m_dialCombo = new CDialComboBox(central);
     m_dialCombo->setObjectName("dialCombo");
     m_dialCombo->setEditable(true);
-    m_dialCombo->setMinimumHeight(30);
+    m_dialCombo->setMinimumHeight(28);
     m_dialCombo->SetDialEnabledQuery([this] { return m_dialButton->isEnabled(); });
-    m_dialButton = new CSkinButton(m_wndDialBar);
-    m_dialButton->setObjectName("dialBarCall");
-    m_dialButton->SetSkinName("dialcall");
-    m_dialButton->EnableHoverTracking(true);
-    m_dialButton->setCursor(Qt::PointingHandCursor);
-    m_hangupButton = new CSkinButton(m_wndDialBar);
-    m_hangupButton->setObjectName("dialBarHangup");
-    m_hangupButton->SetSkinName("dialhangup");
-    m_hangupButton->EnableHoverTracking(true);
-    m_hangupButton->setCursor(Qt::PointingHandCursor);
-    d->addWidget(m_dialCombo, 1);
-    d->addWidget(m_dialButton);
-    d->addWidget(m_hangupButton);
-    connect(m_dialButton, &QPushButton::clicked, this, [this] { Command(ID_DIAL); });
-    connect(m_hangupButton, &QPushButton::clicked, this, [this] { Command(ID_HANGUP); });
-    // calls windows
-    if (shell::CallWindowsFactoryRef()) m_calls = shell::CallWindowsFactoryRef()(this, m_pSheet, m_dialButton, m_hangupButton);
+    if (shell::CallWindowsFactoryRef()) m_calls = shell::CallWindowsFactoryRef()(this, m_pSheet, nullptr, nullptr);
+    if (m_calls) m_wndDialBar = m_calls->MakeDialBar(central, m_dialCombo, &m_dialButton, &m_hangupButton);
+    if (!m_wndDialBar) {
+        m_wndDialBar = new QWidget(central);
+        m_wndDialBar->setObjectName("dialBar");
+        auto* d = new QHBoxLayout(m_wndDialBar);
+        d->setContentsMargins(8, 6, 8, 6);
+        d->setSpacing(6);
+        m_dialCombo->setParent(m_wndDialBar);
+        m_dialButton = new CSkinButton(m_wndDialBar);
+        m_dialButton->setObjectName("dialBarCall");
+        m_dialButton->SetSkinName("dialcall");
+        m_dialButton->EnableHoverTracking(true);
+        m_dialButton->setCursor(Qt::PointingHandCursor);
+        m_hangupButton = new CSkinButton(m_wndDialBar);
+        m_hangupButton->setObjectName("dialBarHangup");
+        m_hangupButton->SetSkinName("dialhangup");
+        m_hangupButton->EnableHoverTracking(true);
+        m_hangupButton->setCursor(Qt::PointingHandCursor);
+        d->addWidget(m_dialCombo, 1);
+        d->addWidget(m_dialButton);
+        d->addWidget(m_hangupButton);
+    }
+    connect(m_dialButton, &QAbstractButton::clicked, this, [this] { Command(ID_DIAL); });
+    connect(m_hangupButton, &QAbstractButton::clicked, this, [this] { Command(ID_HANGUP); });
     v->addWidget(m_wndDialBar);
 
     // Status bar.
@@ -441,6 +445,7 @@ void CMainFrame::ApplySkin() {
     m_wndToolBar->SetBackgroundBitmapFile(shell::SkinFile("toolbarbg.bmp"), 0);
     m_dialButton->OnSkinChanged();
     m_hangupButton->OnSkinChanged();
+    if (m_calls) m_calls->OnSkinChanged();  // the calls windows' dial bar: its status page again
     for (int p = 0; p < m_pSheet->count(); ++p)
         if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnSkinChanged();
     m_pSheet->ReloadTabs();

@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -48,15 +50,28 @@ bool FrameGeometry(const std::string& display, pid_t pid, int* x, int* y, int* w
     return best > 0;
 }
 
-// Clicks the dial bar's dial (or hang-up) button: they stand right-aligned above the status bar.
-// Both programs open their windows at the same place: the one clicked is raised first.
+// The dial bar above the status bar: the number field over its width, the dial and hang-up buttons
+// (76 x 30) either side of the middle below it, and the 60-pixel status page under them.
+constexpr int kStatusBarHeight = 26;
+struct BarPoints {
+    int fieldX, fieldY, dialX, hangupX, buttonY;
+};
+BarPoints DialBar(int x, int y, int w, int h) {
+    const int bottom = y + h - kStatusBarHeight;
+    const int buttonY = bottom - 4 - 60 - 4 - 15;
+    return {x + 60, buttonY - 15 - 6 - 14, x + w / 2 - 20 - 38, x + w / 2 + 20 + 38, buttonY};
+}
+
+// Clicks the dial bar's dial (or hang-up) button. Programs open their windows at the same place: the
+// one clicked is raised first.
 bool ClickBarButton(const std::string& display, pid_t pid, bool hangup) {
     int x, y, w, h;
     std::string id;
     if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
     Run("DISPLAY=" + display + " xdotool windowraise " + id);
-    const int cx = x + w - (hangup ? 47 : 128), cy = y + h - 45;
-    Run("DISPLAY=" + display + " xdotool mousemove " + std::to_string(cx) + " " + std::to_string(cy) + " click 1");
+    const BarPoints bar = DialBar(x, y, w, h);
+    const int cx = hangup ? bar.hangupX : bar.dialX;
+    Run("DISPLAY=" + display + " xdotool mousemove " + std::to_string(cx) + " " + std::to_string(bar.buttonY) + " click 1");
     return true;
 }
 
@@ -139,14 +154,15 @@ void Snap(const std::string& display, pid_t pid, const std::string& path) {
         std::to_string(x) + "+" + std::to_string(y) + " '" + path + "' 2>/dev/null");
 }
 
-// Types a number into the main window's own dial bar field (left of the call buttons) and presses Enter.
+// Types a number into the dial bar's number field and presses Enter.
 bool DialFromBar(const std::string& display, pid_t pid, const std::string& number) {
     int x, y, w, h;
     std::string id;
     if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
     const std::string env = "DISPLAY=" + display + " ";
     Run(env + "xdotool windowraise " + id);
-    Run(env + "xdotool mousemove " + std::to_string(x + 60) + " " + std::to_string(y + h - 45) + " click 1");
+    const BarPoints bar = DialBar(x, y, w, h);
+    Run(env + "xdotool mousemove " + std::to_string(bar.fieldX) + " " + std::to_string(bar.fieldY) + " click 1");
     Run(env + "xdotool type --delay 50 " + number);
     Run(env + "xdotool key Return");
     return true;
@@ -304,6 +320,151 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
             EXPECT_GE(gap, 2.5) << heard;
             EXPECT_LE(gap, 6.0) << heard;
         }
+    }
+    xvfb.Stop();
+    services.Stop();
+}
+
+namespace {
+
+// An X server of the test's own: Xvfb names a free display once it takes connections.
+bool StartXServer(e2e::Child* xvfb, const std::string& dir, std::string* display) {
+    if (!xvfb->Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
+        return false;
+    for (int waited = 0; waited < 10000; waited += 50) {
+        std::smatch m;
+        const std::string out = xvfb->Output();
+        if (std::regex_search(out, m, std::regex("(^|\n)([0-9]+)\n"))) {
+            *display = ":" + m[2].str();
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Answers the ringing page with the dial bar's dial button, again while the call has not started (the
+// bar follows the page as it opens); true once the log tells the call is on.
+bool AnswerFromBar(const std::string& display, pid_t pid, const std::string& log) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!ClickBarButton(display, pid, false)) return false;
+        if (WaitText(log, "UI event: In a call with", 3000)) return true;
+    }
+    return false;
+}
+
+// Waits until the call log file holds n entries; what it holds then.
+std::vector<CallLogEntry> WaitCallLog(const std::string& path, size_t n, int ms) {
+    std::vector<CallLogEntry> log;
+    for (int waited = 0; waited < ms; waited += 100) {
+        log = ReadCallLog(path);
+        if (log.size() >= n) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return log;
+}
+
+}  // namespace
+
+// Alice talks with bob; "Add to the call" on carol in alice's address book calls carol into the call,
+// carol answers from her window, bob sees her among the members, and every call log holds the call.
+TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool") || !e2e::HaveTool("espeak-ng"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool and espeak-ng are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("callsadd", false));
+    // Carol, blocked in alice's book of the seed data, is an ordinary contact here.
+    std::string db = Slurp(services.src + "/tools/accessserver/userdb.json");
+    const std::string blocked = "{\"uid\": \"carol\", \"gid\": \"g-friends\", \"nname\": \"\", \"blocked\": true}";
+    ASSERT_NE(std::string::npos, db.find(blocked));
+    db.replace(db.find(blocked), blocked.size(), "{\"uid\": \"carol\", \"gid\": \"g-friends\", \"nname\": \"\", \"blocked\": false}");
+    std::ofstream(services.dir + "/userdb.json") << db;
+    ASSERT_TRUE(services.access.Start({"/usr/bin/python3", services.src + "/tools/accessserver/accessserver.py", "--port",
+                                       std::to_string(services.accessPort), "--db", services.dir + "/userdb.json"},
+                                      services.dir + "/access.log"));
+    ASSERT_NE(0, shelltest::WaitPorts(services.access, 1));
+    e2e::Child xvfb;
+    std::string display;
+    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+
+    const std::string speech = services.dir + "/says.wav";
+    ASSERT_TRUE(e2e::MakeSpeech(services.dir, "one two three four five six seven", speech, 16000, 0.5, 1));
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    struct Side {
+        std::string name, profile;
+        e2e::Child program;
+        std::string Log() const { return profile + "/tessaly.log"; }
+    } alice{"alice", services.Profile("alice", "alice", "alice123", true), {}},
+        bob{"bob", services.Profile("bob", "bob", "bob123", true), {}},
+        carol{"carol", services.Profile("carol", "carol", "carol123", true), {}};
+    for (Side* s : {&alice, &bob, &carol}) {
+        const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
+                                              "TESSALY_WAVE_IN=" + speech, "TESSALY_WAVE_IN_LOOP=1",
+                                              "TESSALY_WAVE_OUT=" + services.dir + "/" + s->name + "_heard.wav"};
+        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+    }
+    for (Side* s : {&alice, &bob, &carol}) ASSERT_TRUE(WaitText(s->Log(), "Login state 6", 60000)) << s->name;
+    for (Side* s : {&alice, &bob, &carol}) ASSERT_TRUE(WaitText(s->Log(), "Phone line registered", 20000)) << s->name;
+    ASSERT_TRUE(WaitText(alice.Log(), "UI event: Carol is online", 20000)) << Slurp(alice.Log());
+    {  // bob and carol beside alice, so that each is seen and clicked on its own
+        int x, y, w, h;
+        std::string id;
+        ASSERT_TRUE(FrameGeometry(display, bob.program.pid, &x, &y, &w, &h, &id));
+        shelltest::Run("DISPLAY=" + display + " xdotool windowmove --sync " + id + " 440 0");
+        ASSERT_TRUE(FrameGeometry(display, carol.program.pid, &x, &y, &w, &h, &id));
+        shelltest::Run("DISPLAY=" + display + " xdotool windowmove --sync " + id + " 880 0");
+    }
+
+    // Alice calls bob, who answers with his window's dial button.
+    EXPECT_EQ(3, shell::SendDialRequest(alice.profile, "bob"));
+    ASSERT_TRUE(WaitText(bob.Log(), "UI event: Incoming call from", 20000)) << Slurp(bob.Log());
+    ASSERT_TRUE(AnswerFromBar(display, bob.program.pid, alice.Log())) << Slurp(alice.Log());
+
+    // Alice: her Contacts page, the first group opened, carol's row (after bob's) and its menu's
+    // "Add to the call" (the call item above it is greyed while she talks).
+    int x, y, w, h;
+    std::string aliceWindow;
+    ASSERT_TRUE(FrameGeometry(display, alice.program.pid, &x, &y, &w, &h, &aliceWindow));
+    const std::string env = "DISPLAY=" + display + " ";
+    auto at = [&](int dx, int dy) { return std::to_string(x + dx) + " " + std::to_string(y + dy); };
+    shelltest::Run(env + "xdotool windowraise " + aliceWindow);
+    shelltest::Run(env + "xdotool mousemove " + at(115, 77) + " click 1");
+    shelltest::Run(env + "xdotool mousemove " + at(60, 133) + " click 1 key plus");
+    shelltest::Run(env + "xdotool mousemove " + at(110, 183) + " click 1");
+    Snap(display, alice.program.pid, services.dir + "/alice_book.png");
+    shelltest::Run(env + "xdotool mousemove " + at(110, 183) + " click 3");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the menu opens
+    Snap(display, alice.program.pid, services.dir + "/alice_menu.png");
+    shelltest::Run(env + "xdotool key Down Down Return");
+
+    // Carol's page rings; she answers from her window, and bob, a member, sees her in the conference.
+    ASSERT_TRUE(WaitText(carol.Log(), "UI event: Incoming call from", 20000)) << Slurp(alice.Log());
+    ASSERT_TRUE(WaitText(alice.Log(), "Conference member carol", 10000)) << Slurp(alice.Log());
+    ASSERT_TRUE(AnswerFromBar(display, carol.program.pid, carol.Log())) << Slurp(carol.Log());
+    EXPECT_TRUE(WaitText(bob.Log(), "Conference member carol", 15000)) << Slurp(bob.Log());
+    Snap(display, alice.program.pid, services.dir + "/alice_conference.png");
+
+    // Alice ends the call: each side's page ends and writes its call log.
+    ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
+    const std::vector<CallLogEntry> aliceLog = WaitCallLog(alice.profile + "/individual/alice/calllog.dat", 2, 20000);
+    const std::vector<CallLogEntry> bobLog = WaitCallLog(bob.profile + "/individual/bob/calllog.dat", 1, 20000);
+    const std::vector<CallLogEntry> carolLog = WaitCallLog(carol.profile + "/individual/carol/calllog.dat", 1, 20000);
+    ASSERT_EQ(2u, aliceLog.size());
+    ASSERT_EQ(1u, bobLog.size());
+    ASSERT_EQ(1u, carolLog.size());
+    std::set<std::string> called;
+    for (const CallLogEntry& e : aliceLog) {
+        EXPECT_EQ(CALLLOG_OUTGOING, e.typeFlags) << e.number;
+        called.insert(e.number);
+    }
+    EXPECT_EQ((std::set<std::string>{"bob", "carol"}), called);
+    EXPECT_EQ(CALLLOG_INCOMING, bobLog[0].typeFlags);
+    EXPECT_EQ(CALLLOG_INCOMING, carolLog[0].typeFlags);
+    EXPECT_STREQ("alice", carolLog[0].number);
+
+    for (Side* s : {&alice, &bob, &carol}) {
+        kill(s->program.pid, SIGTERM);
+        EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
     }
     xvfb.Stop();
     services.Stop();

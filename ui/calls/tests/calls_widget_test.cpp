@@ -1,6 +1,7 @@
 // The calls windows offscreen on a real sheet and dial bar, with call control below them: dial,
 // answer, hold notices, hang up, add a member, DTMF from the keypad, the call log page.
 #include <QApplication>
+#include <QComboBox>
 #include <QTimer>
 #include <QLineEdit>
 #include <QTest>
@@ -10,6 +11,7 @@
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/calls_windows.h"
+#include "ui/calls/control_events.h"
 #include "ui/calls/dial_windows.h"
 #include "ui/calls/invite_dialogs.h"
 #include "common/addrbook.h"
@@ -18,6 +20,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
 #include "ui/shell/pages.h"
@@ -46,6 +49,7 @@ protected:
         sheet->setGeometry(0, 0, 420, 480);
         bar = new CDialBar(frame.get());
         bar->setGeometry(0, 480, 420, 120);
+        bar->Page()->hide();  // no browser engine for these tests: the addresses it is given are checked
         windows = std::make_unique<CallsWindows>(sheet, frame.get(), &sounds);
         windows->SetDialBar(bar);
         windows->box = [this](const std::string& t, const std::string&) { boxes.push_back(t); };
@@ -640,19 +644,93 @@ TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
     Account_Free(own);
 }
 
-TEST_F(CallWindows, DialBarFallsBackToTheLocalPageOnce) {
+// The bar's page: the status address when there is one, the skin's local page otherwise and in place of
+// a page that cannot be loaded (once: the local page failing is left alone); a skin change loads it again.
+TEST_F(CallWindows, DialBarShowsTheStatusPageOrTheLocalOne) {
+    const QString local = QString::fromStdString(shell::Paths().skinFolder) + "/adv.htm";
+    struct Case {
+        const char* status;
+        bool fails;
+        QString shown;
+    } cases[] = {
+        {"", false, local},
+        {"http://127.0.0.1:9/status.htm", false, "http://127.0.0.1:9/status.htm"},
+        {"http://127.0.0.1:9/status.htm", true, local},
+        {"/nonexistent/status.htm", false, local},  // a file that is not there is not even tried
+        {"mailto:someone@example.com", false, local},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        bar->SetStatusUrl(c.status);
+        bar->Navigate();
+        if (c.fails) emit bar->Page()->downloadComplete(false);
+        EXPECT_EQ(c.shown, bar->ShownPage());
+    }
+    // The local page failing too: no second try.
+    const qsizetype tries = bar->Page()->Navigations().size();
+    emit bar->Page()->downloadComplete(false);
+    EXPECT_EQ(tries, bar->Page()->Navigations().size());
+    // A skin change loads the status page again and the buttons' pictures.
+    bar->SetStatusUrl("http://127.0.0.1:9/status.htm");
+    calls::PostControlMessage(bar, calls::kMsgSkinChanged, 0, 0);
+    QCoreApplication::sendPostedEvents(bar);
+    EXPECT_EQ("http://127.0.0.1:9/status.htm", bar->ShownPage());
+    EXPECT_EQ(tries + 1, bar->Page()->Navigations().size());
+    // In Chinese the skin's Chinese page, when it has one.
     bar->SetStatusUrl(QString());
-    bar->Navigate();
-    EXPECT_TRUE(bar->ShownPage().endsWith("adv.htm"));
-    bar->SetStatusUrl("/nonexistent/status.htm");
-    bar->Navigate();
-    EXPECT_TRUE(bar->ShownPage().endsWith("adv.htm"));
+    shell::ApplyLanguageCode("chs");
+    windows->OnLanguageChanged();
+    EXPECT_TRUE(bar->ShownPage().endsWith("adv_chs.htm")) << bar->ShownPage().toStdString();
+    shell::ApplyLanguageCode("eng");
+    windows->OnLanguageChanged();
+    EXPECT_EQ(local, bar->ShownPage());
+}
+
+// The page's host gets its site from the bar; other questions are not the bar's.
+TEST_F(CallWindows, DialBarGivesItsPageASite) {
+    CtrlSiteQuery query;
+    query.container = bar->Page();
+    ASSERT_TRUE(SendCustomControlSiteMsg(bar->Page(), kSiteCreate, &query));
+    ASSERT_NE(nullptr, query.site);
+    EXPECT_FALSE(query.site->ScrollBars());
+    CtrlSiteQuery none;  // no container
+    EXPECT_FALSE(SendCustomControlSiteMsg(bar->Page(), kSiteCreate, &none));
+    ContextMenuQuery menu;
+    EXPECT_FALSE(SendCustomControlSiteMsg(bar->Page(), kSiteContextMenu, &menu));
+}
+
+// The buttons stand either side of the middle, the page centred below them, at any width; the number
+// field the frame gives the bar takes the row above.
+TEST_F(CallWindows, DialBarPlacesItsButtonsAndPage) {
+    for (int cx : {420, 300, 640}) {
+        SCOPED_TRACE(cx);
+        bar->resize(cx, 140);
+        const QRect d = bar->DialButton()->geometry(), h = bar->HangupButton()->geometry(), p = bar->Page()->geometry();
+        EXPECT_EQ(cx / 2 - 20, d.right() + 1);
+        EXPECT_EQ(cx / 2 + 20, h.left());
+        EXPECT_EQ(d.top(), h.top());
+        EXPECT_EQ(QSize(300, 60), p.size());
+        EXPECT_EQ((cx - 300) / 2, p.left());
+        EXPECT_GT(p.top(), d.bottom());
+    }
+    auto* field = new QComboBox(frame.get());
+    bar->SetNumberField(field);
+    EXPECT_EQ(bar, field->parentWidget());
+    EXPECT_LT(field->geometry().bottom(), bar->DialButton()->geometry().top());
+    EXPECT_LE(bar->minimumHeight(), bar->Page()->geometry().bottom() + 8);
+}
+
+TEST_F(CallWindows, DialBarStaysOffWhileTheFrameIsBusyOrOffline) {
     bar->busy = true;
     bar->EnableDialButton(true);
+    bar->EnableHangupButton(true);
     EXPECT_FALSE(bar->DialButton()->isEnabled());
+    EXPECT_FALSE(bar->HangupButton()->isEnabled());
     bar->busy = false;
+    bar->EnableDialButton(true);
+    EXPECT_TRUE(bar->DialButton()->isEnabled());
     Type("bob@example.com");
-    windows->OnDialButton(true);  // offline: nothing
+    windows->OnDialButton(true);  // offline: nothing, whatever the buttons show
     EXPECT_TRUE(calls->Pages().empty());
 }
 
@@ -828,12 +906,44 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     EXPECT_EQ(1, records);
 }
 
+// The program's frame shows the calls windows' bar: the number field in its top row, its buttons the
+// frame's; while the status is offline the bar is busy and dial does nothing.
+TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
+    calls::RegisterWithShell();
+    struct Unregister {
+        ~Unregister() { shell::CallWindowsFactoryRef() = nullptr; }
+    } unregister;
+    CMainFrame frame;
+    auto* own = frame.findChild<CDialBar*>();
+    ASSERT_NE(nullptr, own);
+    auto* field = frame.findChild<QComboBox*>("dialCombo");
+    ASSERT_NE(nullptr, field);
+    EXPECT_EQ(own, field->parentWidget());
+    EXPECT_EQ(own->DialButton(), frame.findChild<QAbstractButton*>("dialBarCall"));
+    EXPECT_EQ(own->HangupButton(), frame.findChild<QAbstractButton*>("dialBarHangup"));
+    EXPECT_TRUE(own->ShownPage().endsWith("adv.htm")) << own->ShownPage().toStdString();
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    frame.StatusBar()->SetStatus(0);
+    field->setEditText("bob@example.com");
+    frame.Calls()->ActivePageChanged();
+    EXPECT_FALSE(own->busy);
+    EXPECT_TRUE(own->DialButton()->isEnabled());
+    frame.StatusBar()->SetStatus(1);
+    frame.Calls()->ActivePageChanged();
+    EXPECT_TRUE(own->busy);
+    EXPECT_FALSE(own->DialButton()->isEnabled());
+    frame.Command(ID_DIAL);
+    EXPECT_FALSE(frame.Calls()->AnyCallPage());
+}
+
 TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
     calls::RegisterWithShell();
     struct Unregister {
         ~Unregister() { shell::CallWindowsFactoryRef() = nullptr; }
     } unregister;
     CMainFrame frame;
+    frame.findChild<CDialBar*>()->Page()->hide();  // the frame comes to the front for a call: no browser engine here
     frame.LogoffReset(LOGIN_SIGNED_IN);
     QCoreApplication::sendPostedEvents();
     auto chooser = []() -> CConfInviteDlg* {
