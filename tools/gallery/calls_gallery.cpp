@@ -2,12 +2,14 @@
 // keypad, conference chooser and chat invitation, idle and during a call, in English and Chinese.
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
 
 #include "tools/gallery/gallery_support.h"
 #include "common/account.h"
@@ -20,6 +22,7 @@
 #include "ui/calls/calls_windows.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_messages.h"
@@ -32,6 +35,18 @@ int64_t g_now = 1765360000;
 uint64_t g_ticks = 0;
 
 void Save(QWidget* w, const QString& name) { gallery::Save(w, name); }
+
+// The dial bar's page drawn before the picture is taken (at most a few seconds).
+void WaitForBarPage(QWidget* top) {
+    auto* bar = top->findChild<calls::CDialBar*>();
+    if (!bar) return;
+    bool done = false;
+    QObject::connect(bar->Page(), &CWebBrowserHost::downloadComplete, bar, [&done] { done = true; });
+    QElapsedTimer t;
+    t.start();
+    while (!done && t.elapsed() < 8000) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 20);  // painted
+}
 
 struct Silent : calls::SoundPlayer {
     void Play(const std::string&, bool) override {}
@@ -87,6 +102,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     sheet->AddPage(dial);
     sheet->AddPage(log);
     frame.show();
+    WaitForBarPage(&frame);
 
     // Idle: the dial page with a number typed, then the call log.
     sheet->setCurrentWidget(dial);
@@ -200,6 +216,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         main.LogoffReset(LOGIN_SIGNED_IN);
         main.SetStatusText("txt_online");
         main.show();
+        WaitForBarPage(&main);
         main.Command(ID_SHOW_DIAL);
         Save(&main, "main_dial" + sfx);
         main.Command(ID_SHOW_LOG);
@@ -214,6 +231,10 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 
 int main(int argc, char** argv) {
     gallery::UseOffscreen();
+    // The dial bar's page runs in the browser engine, as in the program.
+    if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     const QString root = gallery::Start(app, argc, argv, "calls");
     calls::RegisterWithShell();

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
+#include <QWebEnginePage>
 #include <QWebEngineView>
 
 #include "common/debug.h"
@@ -328,8 +329,11 @@ CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
         if (!ok) OnNavigateError();
     });
     connect(page_, &CWebBrowserHost::viewCreated, this, [this] {
-        // A drop on the page opens nothing.
-        if (page_->View()) page_->View()->setAcceptDrops(false);
+        // A drop on the page opens nothing; until the page draws, the strip has the bar's colour.
+        if (QWebEngineView* view = page_->View()) {
+            view->setAcceptDrops(false);
+            view->page()->setBackgroundColor(palette().color(QPalette::Window));
+        }
     });
     resizeEvent(nullptr);
 }

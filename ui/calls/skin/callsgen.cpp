@@ -279,7 +279,7 @@ int main(int argc, char** argv) {
         QFile adv(g_root + "/skin/default/" + file);
         if (!adv.open(QIODevice::WriteOnly | QIODevice::Truncate)) continue;
         adv.write("<html><head><meta charset=\"utf-8\"></head>"
-                  "<body style=\"margin:0;font-family:sans-serif;font-size:11px;color:#52607a\">"
+                  "<body style=\"margin:0;background:#eef2f7;font-family:sans-serif;font-size:11px;color:#52607a\">"
                   "<div style=\"text-align:center;padding-top:8px\"><b style=\"color:#2f7bd9\">Tessaly</b><br>");
         adv.write(QString(line).toUtf8());
         adv.write("</div></body></html>");

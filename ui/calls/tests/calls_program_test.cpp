@@ -344,11 +344,11 @@ bool StartXServer(e2e::Child* xvfb, const std::string& dir, std::string* display
 }
 
 // Answers the ringing page with the dial bar's dial button, again while the call has not started (the
-// bar follows the page as it opens); true once the log tells the call is on.
+// bar follows the page as it opens); true once the answering program's log shows the answer.
 bool AnswerFromBar(const std::string& display, pid_t pid, const std::string& log) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!ClickBarButton(display, pid, false)) return false;
-        if (WaitText(log, "UI event: In a call with", 3000)) return true;
+        if (WaitText(log, "CMEVT_CONNECT", 3000)) return true;
     }
     return false;
 }
@@ -418,7 +418,8 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
     // Alice calls bob, who answers with his window's dial button.
     EXPECT_EQ(3, shell::SendDialRequest(alice.profile, "bob"));
     ASSERT_TRUE(WaitText(bob.Log(), "UI event: Incoming call from", 20000)) << Slurp(bob.Log());
-    ASSERT_TRUE(AnswerFromBar(display, bob.program.pid, alice.Log())) << Slurp(alice.Log());
+    ASSERT_TRUE(AnswerFromBar(display, bob.program.pid, bob.Log())) << Slurp(bob.Log());
+    ASSERT_TRUE(WaitText(alice.Log(), "UI event: In a call with", 15000)) << Slurp(alice.Log());
 
     // Alice: her Contacts page, the first group opened, carol's row (after bob's) and its menu's
     // "Add to the call" (the call item above it is greyed while she talks).
@@ -428,19 +429,41 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
     const std::string env = "DISPLAY=" + display + " ";
     auto at = [&](int dx, int dy) { return std::to_string(x + dx) + " " + std::to_string(y + dy); };
     shelltest::Run(env + "xdotool windowraise " + aliceWindow);
+    // The call's tab scrolled the tab row: back to its start, then the Contacts tab.
+    for (int i = 0; i < 6; ++i) shelltest::Run(env + "xdotool mousemove " + at(w - 23, 76) + " click 1");
     shelltest::Run(env + "xdotool mousemove " + at(115, 77) + " click 1");
     shelltest::Run(env + "xdotool mousemove " + at(60, 133) + " click 1 key plus");
     shelltest::Run(env + "xdotool mousemove " + at(110, 183) + " click 1");
     Snap(display, alice.program.pid, services.dir + "/alice_book.png");
     shelltest::Run(env + "xdotool mousemove " + at(110, 183) + " click 3");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the menu opens
+    // The menu: the smallest visible window of alice's program; its third item, below the greyed call.
+    int mx = 0, my = 0, mw = 0, mh = 0;
+    for (int waited = 0; waited < 10000 && mw == 0; waited += 100) {
+        std::stringstream ids(shelltest::Run(env + "xdotool search --onlyvisible --pid " + std::to_string(alice.program.pid)));
+        for (std::string id; ids >> id;) {
+            if (id == aliceWindow) continue;
+            std::stringstream g(shelltest::Run(env + "xdotool getwindowgeometry --shell " + id));
+            int gx = 0, gy = 0, gw = 0, gh = 0;
+            for (std::string line; std::getline(g, line);) {
+                if (line.rfind("X=", 0) == 0) gx = atoi(line.c_str() + 2);
+                if (line.rfind("Y=", 0) == 0) gy = atoi(line.c_str() + 2);
+                if (line.rfind("WIDTH=", 0) == 0) gw = atoi(line.c_str() + 6);
+                if (line.rfind("HEIGHT=", 0) == 0) gh = atoi(line.c_str() + 7);
+            }
+            if (gw > 0 && gh > 100 && (mw == 0 || gw * gh < mw * mh)) mx = gx, my = gy, mw = gw, mh = gh;
+        }
+        if (mw == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_GT(mw, 0) << "no menu on carol's row";
     Snap(display, alice.program.pid, services.dir + "/alice_menu.png");
-    shelltest::Run(env + "xdotool key Down Down Return");
+    shelltest::Run(env + "xdotool mousemove " + std::to_string(mx + 60) + " " + std::to_string(my + 63) + " click 1");
 
     // Carol's page rings; she answers from her window, and bob, a member, sees her in the conference.
     ASSERT_TRUE(WaitText(carol.Log(), "UI event: Incoming call from", 20000)) << Slurp(alice.Log());
     ASSERT_TRUE(WaitText(alice.Log(), "Conference member carol", 10000)) << Slurp(alice.Log());
-    ASSERT_TRUE(AnswerFromBar(display, carol.program.pid, carol.Log())) << Slurp(carol.Log());
+    const bool answered = AnswerFromBar(display, carol.program.pid, carol.Log());
+    Snap(display, carol.program.pid, services.dir + "/carol_call.png");
+    ASSERT_TRUE(answered) << Slurp(carol.Log());
     EXPECT_TRUE(WaitText(bob.Log(), "Conference member carol", 15000)) << Slurp(bob.Log());
     Snap(display, alice.program.pid, services.dir + "/alice_conference.png");
 
