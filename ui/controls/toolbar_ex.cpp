@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyleOptionToolBar>
@@ -201,6 +202,7 @@ void CToolBarEx::SetButtonSet(const ctl::CToolButtonArray* extra) {
   buttonSetCount_ = static_cast<int>(buttonSet_.size());
   if (extra && !extra->empty()) buttonSet_.Append(*extra);
   buttonSet_.FreeExtra();
+  adjustable_ = true;
   SetTextOptions(DefaultTextOption, true);
   SetIconOptions(DefaultIconOption, true);
 }
@@ -662,6 +664,14 @@ void CToolBarEx::changeEvent(QEvent* e) {
 }
 
 void CToolBarEx::contextMenuEvent(QContextMenuEvent* e) { e->accept(); }
+
+void CToolBarEx::mouseDoubleClickEvent(QMouseEvent* e) {
+  if (adjustable_ && e->button() == Qt::LeftButton) {
+    Customize();
+    return;
+  }
+  QToolBar::mouseDoubleClickEvent(e);
+}
 
 void CToolBarEx::Customize() {
   CCustomizeDialog dlg(this, textOption_, iconOption_);

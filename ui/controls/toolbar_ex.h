@@ -76,6 +76,8 @@ class CToolBarEx : public QToolBar {
   int TextOption() const { return textOption_; }
   int IconOption() const { return iconOption_; }
   int ButtonSetCount() const { return buttonSetCount_; }
+  // Taking the button set makes the bar adjustable: a double click on it opens the customise dialog.
+  bool IsAdjustable() const { return adjustable_; }
   virtual bool HasButtonText(int command) const;
   // The images at both sizes: strips of 16x16 and 32x32 cells from the skin.
   void SetImageStrips(const QString& small, const QString& large, unsigned key);
@@ -149,6 +151,7 @@ class CToolBarEx : public QToolBar {
   void paintEvent(QPaintEvent*) override;
   void changeEvent(QEvent*) override;
   void contextMenuEvent(QContextMenuEvent*) override;
+  void mouseDoubleClickEvent(QMouseEvent*) override;
 
  private:
   friend class CToolBarExButton;
@@ -178,6 +181,7 @@ class CToolBarEx : public QToolBar {
   unsigned barStyle_ = ctl::CBRS_SIZE_DYNAMIC;
   bool flat_ = false;
   bool dockContext_ = false;
+  bool adjustable_ = false;
   int mruWidth_ = 32767;
 };
 

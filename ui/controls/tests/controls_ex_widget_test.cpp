@@ -235,6 +235,17 @@ TEST(ToolBarExTest, CustomiseMovesButtonsTextAtOnceIconsAtTheClose) {
   bar.Customize();
   EXPECT_EQ(bar.IconOption(), 1);
   EXPECT_EQ(bar.iconSize(), QSize(32, 32));
+  // The user opens the dialog with a double click on the bar.
+  bool opened = false;
+  QTimer::singleShot(0, [&] {
+    if (auto* dlg = bar.findChild<CCustomizeDialog*>()) {
+      opened = true;
+      dlg->accept();
+    }
+  });
+  bar.resize(400, 60);
+  QTest::mouseDClick(&bar, Qt::LeftButton, {}, QPoint(390, 50));
+  EXPECT_TRUE(opened);
 }
 
 TEST(ToolBarExTest, TheProgramsPictureIsRecolouredAtEachSizeAndColourChange) {
