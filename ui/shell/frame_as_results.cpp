@@ -161,7 +161,36 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
     return 1;
 }
 
-LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
-    GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam));
+// Group lists reach the address book first, which applies wParam 0 to its group trees itself; an
+// answered quit queue (wParam 3) refreshes the joined queues. A failed request's record changes nothing.
+LRESULT CMainFrame::OnAsGroupList(WPARAM wParam, LPARAM lParam) {
+    auto* record = reinterpret_cast<GroupRecord*>(lParam);
+    if (!record || record->words[0] != 0) {
+        GroupRecord_Free(record);
+        return 0;
+    }
+    if (wParam == 3) AS_PostRequest(AS_SYJQ, nullptr, AS_DATA_NONE);
+    else if (wParam != 0) DebugTrace(MOD_SYSTEM, 2, "Group list of unknown kind %d dropped", static_cast<int>(wParam));
+    GroupRecord_Free(record);
     return 1;
+}
+
+void CMainFrame::ShowAsErrorBox(int code) {
+    static const std::pair<int, std::pair<const char*, const char*>> texts[] = {
+        {201, {"nogroupID", "There is no such group."}},
+        {202, {"gid_not_in_group", "You are not a member of this group."}},
+        {203, {"reject_look", "The group does not let you see its members."}},
+        {204, {"reject_join", "The group did not let you join."}},
+        {301, {"uid_not_exist", "There is no such user."}},
+    };
+    QString text;
+    for (const auto& [c, key] : texts)
+        if (c == code) text = LangText("addrbook_dialog", key.first, key.second);
+    const QString title = LangText("update", "msgboxtitle", "Update");
+    if (showBox) {
+        showBox(text, title);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+    box.exec();
 }
