@@ -393,7 +393,9 @@ void Toolbars() {
     panel.Save(QStringLiteral("toolbar_ex_docked"));
   }
   {
-    // The customise dialog with its two extra lists and Move Up and Down.
+    // The customise dialog with its two extra lists and Move Up and Down, its own texts in the language.
+    for (const char* key : {"title", "available", "current", "add", "remove", "reset", "up", "down", "close", "separator"})
+      CCustomizeDialog::SetText(QString::fromLatin1(key), LangText("toolbar_ex", (std::string("dlg_") + key).c_str()));
     Panel panel(T("customdlg"));
     auto* bar = new CToolBarEx;
     bar->SetButtons({{0, 32821, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {1, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},

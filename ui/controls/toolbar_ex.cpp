@@ -683,20 +683,20 @@ void CToolBarEx::Customize() {
 
 CCustomizeDialog::CCustomizeDialog(CToolBarEx* bar, int textOption, int iconOption)
     : QDialog(bar), bar_(bar), textOption_(textOption), iconOption_(iconOption) {
-  setWindowTitle(bar->windowTitle().isEmpty() ? tr("Customize Toolbar")
-                                              : tr("Customize Toolbar") + QStringLiteral(" - ") + bar->windowTitle());
+  setWindowTitle(bar->windowTitle().isEmpty() ? Text(QStringLiteral("title"))
+                                              : Text(QStringLiteral("title")) + QStringLiteral(" - ") + bar->windowTitle());
   auto* grid = new QGridLayout(this);
   available_ = new QListWidget(this);
   current_ = new QListWidget(this);
-  add_ = new QPushButton(tr("&Add ->"), this);
-  remove_ = new QPushButton(tr("<- &Remove"), this);
-  auto* reset = new QPushButton(tr("R&eset"), this);
-  up_ = new QPushButton(tr("Move &Up"), this);
-  down_ = new QPushButton(tr("Move &Down"), this);
-  auto* close = new QPushButton(tr("&Close"), this);
-  auto* availableLabel = new QLabel(tr("A&vailable toolbar buttons:"), this);
+  add_ = new QPushButton(Text(QStringLiteral("add")), this);
+  remove_ = new QPushButton(Text(QStringLiteral("remove")), this);
+  auto* reset = new QPushButton(Text(QStringLiteral("reset")), this);
+  up_ = new QPushButton(Text(QStringLiteral("up")), this);
+  down_ = new QPushButton(Text(QStringLiteral("down")), this);
+  auto* close = new QPushButton(Text(QStringLiteral("close")), this);
+  auto* availableLabel = new QLabel(Text(QStringLiteral("available")), this);
   availableLabel->setBuddy(available_);
-  auto* currentLabel = new QLabel(tr("C&urrent toolbar buttons:"), this);
+  auto* currentLabel = new QLabel(Text(QStringLiteral("current")), this);
   currentLabel->setBuddy(current_);
   grid->addWidget(availableLabel, 0, 0);
   grid->addWidget(currentLabel, 0, 2);
@@ -785,15 +785,44 @@ CCustomizeDialog::CCustomizeDialog(CToolBarEx* bar, int textOption, int iconOpti
   fill();
 }
 
+namespace {
+std::map<QString, QString>& DialogTexts() {
+  static std::map<QString, QString> texts;
+  return texts;
+}
+}  // namespace
+
+void CCustomizeDialog::SetText(const QString& key, const QString& text) {
+  if (text.isEmpty()) DialogTexts().erase(key);
+  else DialogTexts()[key] = text;
+}
+
+QString CCustomizeDialog::Text(const QString& key) {
+  if (const auto it = DialogTexts().find(key); it != DialogTexts().end()) return it->second;
+  static const std::map<QString, QString> english = {
+      {QStringLiteral("title"), QStringLiteral("Customize Toolbar")},
+      {QStringLiteral("available"), QStringLiteral("A&vailable toolbar buttons:")},
+      {QStringLiteral("current"), QStringLiteral("C&urrent toolbar buttons:")},
+      {QStringLiteral("add"), QStringLiteral("&Add ->")},
+      {QStringLiteral("remove"), QStringLiteral("<- &Remove")},
+      {QStringLiteral("reset"), QStringLiteral("R&eset")},
+      {QStringLiteral("up"), QStringLiteral("Move &Up")},
+      {QStringLiteral("down"), QStringLiteral("Move &Down")},
+      {QStringLiteral("close"), QStringLiteral("&Close")},
+      {QStringLiteral("separator"), QStringLiteral("Separator")}};
+  const auto it = english.find(key);
+  return it == english.end() ? key : it->second;
+}
+
 void CCustomizeDialog::fill() {
   available_->clear();
   current_->clear();
   auto label = [](const ctl::TBBUTTON& b, const QString& text) {
-    if (b.fsStyle & ctl::TBSTYLE_SEP) return tr("Separator");
+    if (b.fsStyle & ctl::TBSTYLE_SEP) return Text(QStringLiteral("separator"));
     return text.isEmpty() ? QString::number(b.idCommand) : text;
   };
   for (const auto& b : bar_->Buttons()) current_->addItem(label(b, CToolBarEx::CommandText(b.idCommand)));
-  auto* separator = new QListWidgetItem(tr("Separator"), available_);
+  auto* separator = new QListWidgetItem(Text(QStringLiteral("separator")), available_);
   separator->setData(Qt::UserRole, -1);
   ctl::TBBUTTON b;
   QString text;

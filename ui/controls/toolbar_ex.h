@@ -191,6 +191,10 @@ class CCustomizeDialog : public QDialog {
   Q_OBJECT
  public:
   CCustomizeDialog(CToolBarEx* bar, int textOption, int iconOption);
+  // The texts of the system's own customise dialog in the program's language (title, available,
+  // current, add, remove, reset, up, down, close, separator); an empty text gives the English one back.
+  static void SetText(const QString& key, const QString& text);
+  static QString Text(const QString& key);
   void SetTextOption(int option);
   void SetIconOption(int option);
   int IconOptionChoice() const { return iconOption_; }

@@ -222,6 +222,19 @@ TEST(ToolBarExTest, CustomiseMovesButtonsTextAtOnceIconsAtTheClose) {
     EXPECT_FALSE(dlg.moveUp()->isEnabled());
     EXPECT_EQ(dlg.available()->item(0)->text(), QStringLiteral("Separator"));
   }
+  {
+    // The dialog's own texts follow the program's language; an empty text gives the English back.
+    CCustomizeDialog::SetText(QStringLiteral("separator"), QStringLiteral("分隔符"));
+    CCustomizeDialog::SetText(QStringLiteral("title"), QStringLiteral("自定义工具栏"));
+    bar.setWindowTitle(QStringLiteral("格式"));
+    CCustomizeDialog dlg(&bar, bar.TextOption(), bar.IconOption());
+    EXPECT_EQ(dlg.available()->item(0)->text(), QStringLiteral("分隔符"));
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("自定义工具栏 - 格式"));
+    CCustomizeDialog::SetText(QStringLiteral("separator"), QString());
+    CCustomizeDialog::SetText(QStringLiteral("title"), QString());
+    EXPECT_EQ(CCustomizeDialog::Text(QStringLiteral("separator")), QStringLiteral("Separator"));
+    bar.setWindowTitle(QString());
+  }
   QTimer::singleShot(0, [&] {
     auto* dlg = bar.findChild<CCustomizeDialog*>();
     ASSERT_NE(dlg, nullptr);
