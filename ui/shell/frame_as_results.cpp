@@ -104,7 +104,6 @@ void CMainFrame::ApplySync(CAsSyncResult* sync) {
 LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
     auto* request = reinterpret_cast<AsRequest*>(lParam);
     if (!request) return 1;
-    const QString title = LangText("login_err", "title", "Sign-in");
     switch (request->command) {
         case AS_LGN:
             if (request->result == 0) {
@@ -112,13 +111,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
             } else if (request->result == AS_RESULT_NONE) {
                 STA_PostEvent(EV_unreachable);
             } else {
-                STA_PostEvent(EV_login_off);
-                const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
-                AddEvent(0, text);
-                if (shell::g_interactiveLogin) {
-                    Box(text, title);
-                    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
-                }
+                OnLoginRefused();
             }
             break;
         case AS_SYN:
@@ -126,10 +119,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 ApplySync(static_cast<CAsSyncResult*>(request->data));
                 STA_PostEvent(EV_profilelogin_succeed);
             } else {
-                STA_PostEvent(EV_login_off);
-                const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
-                DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
-                if (shell::g_interactiveLogin) Box(text, title);
+                OnSyncFailed();
             }
             break;
         case AS_REA:

@@ -61,6 +61,7 @@
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/update_dialog.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
 #include "voip/VoipUi.h"
@@ -418,6 +419,7 @@ void CMainFrame::ApplyLanguage() {
     for (int p = 0; p < m_pSheet->count(); ++p)
         if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnLanguageChanged();
     m_pSheet->ReloadTabs();
+    if (updateDialog_) updateDialog_->ApplyLanguage();
     m_wndStatusBar->RefreshStatus();
     // The status texts of the bar and the start page in the new language.
     if (!descriptionKey_.empty())
@@ -444,6 +446,7 @@ void CMainFrame::ApplySkin() {
     for (int p = 0; p < m_pSheet->count(); ++p)
         if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnSkinChanged();
     m_pSheet->ReloadTabs();
+    if (updateDialog_) updateDialog_->ApplyLanguage();
     m_wndStatusBar->RefreshStatus();
     UpdateTrayIcon();
 }

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "platform/wintypes.h"
+#include "service/update_check.h"
 #include "ui/shell/call_windows_hook.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
@@ -27,6 +28,7 @@ class CSkinToolBar;
 class CDialComboBox;
 class CAsSyncResult;
 struct AsRequest;
+class CUpdateDialog;
 struct VOIP_UI_MSG;
 struct AddrNode;
 
@@ -154,7 +156,7 @@ private:
     shell::VersionFileData VersionFileForAnswer() const;
     // The enforced update's worker: the version file, the exit command, then the updater.
     static void RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
-                                     const std::string& program);
+                                     const std::function<bool(const std::string&)>& start);
     bool updateAsked_ = false;
     bool haveUpdate_ = false;
     void BuildMenus();
@@ -265,6 +267,31 @@ private:
     std::unique_ptr<shell::CMicrophoneMixer> m_mixer;
     shell::MuteButtons* muteButtons_ = nullptr;
     // ---- end menus and mixer
+    // ---- sign-in answers, the update dialog and the head picture (frame_signin.cpp)
+public:
+    // The one message box of worker-reporting code: the text traced, shown (and a pending sign-in
+    // dropped) only on an interactive sign-in; 3 when nothing was shown.
+    int AppMessageBox(const QString& text, const QString& title);
+    // The sign-in's own access-server failures: LGN refused (a server code), SYN not answered or refused.
+    void OnLoginRefused();
+    void OnSyncFailed();
+    // The update answer the frame holds (its copy of the update thread's record).
+    bool HaveUpdateAnswer() const { return haveUpdate_; }
+    const CUpdateVersionInfo& UpdateAnswer() const { return m_updateInfo; }
+    void MarkUpdateAsked() { updateAsked_ = true; }
+    // Update now with an answer: the version file, then the updater, for which the window closes.
+    void RunUpdater();
+    // The update dialog over the frame (one at a time); without an answer it asks the service.
+    CUpdateDialog* ShowUpdateDialog();
+    // The head-picture chooser, modal over owner (the chat panel), with the user's current picture.
+    int RunHeadPicDialog(QWidget* owner);
+    // Starts the updater with the version file; tests replace it. False when none started.
+    std::function<bool(const std::string& versionFile)> startUpdater;
+private:
+    CUpdateVersionInfo m_updateInfo;
+    QPointer<CUpdateDialog> updateDialog_;
+    bool loginDialogOpen_ = false;
+    // ---- end of sign-in answers, update dialog and head picture
     // ---- calls: events, the active call page's commands, the capture probe
 public:
     // Yes/No questions of the calls windows; tests replace it (text, title).
