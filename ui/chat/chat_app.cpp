@@ -179,6 +179,8 @@ void InstallChat() {
     // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).
     hooks.asResult = [](const AsRequest* request) {
         if (request->command == AS_SND && g_smsDlg) g_smsDlg->OnSmsResult(request->result);
+        // A new own picture: every chat window shows it.
+        if (request->command == AS_REL && request->result == 0) Registry()->ReloadPanelImages();
         if (request->command != AS_GCR || !g_roomDlg) return;
         std::vector<ChatRoomEntry> rooms;
         if (request->result == 0 && request->data) {
