@@ -63,6 +63,8 @@ CIMSkinPanel::CIMSkinPanel(Kind kind, QWidget* owner) : QWidget(owner), kind_(ki
     arrowButton_ = new QToolButton(this);
     arrowButton_->setObjectName("panelArrow");
     arrowButton_->setAutoRaise(true);
+    arrowButton_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }"
+                                "QToolButton:hover { background: #dde9f8; border-radius: 3px; }");
     arrowButton_->setFixedSize(kStrip, 22);
     arrowButton_->setCursor(Qt::PointingHandCursor);
     connect(arrowButton_, &QToolButton::clicked, this, [this] { emit stateClicked(); });
@@ -105,13 +107,23 @@ void CIMSkinPanel::SetCollapsed(bool collapsed) {
     const int w = collapsed ? kStrip + 2 : kWidth;
     setMinimumWidth(w);
     setMaximumWidth(w);
-    // The arrow points the way the pane will move.
-    arrowButton_->setArrowType(collapsed ? Qt::LeftArrow : Qt::RightArrow);
+    // The arrow points the way the pane will move: the skin's arrow, else a drawn one.
     if (!arrow_.isNull()) {
         QImage a = collapsed ? arrow_.mirrored(true, false) : arrow_;
-        arrowButton_->setArrowType(Qt::NoArrow);
         arrowButton_->setIcon(QIcon(ctl::KeyedPixmap(a, RGB(255, 0, 255))));
+    } else {
+        QPixmap pm(8, 10);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x5a, 0x7e, 0xb0));
+        const QPolygonF right{{1, 0}, {7, 5}, {1, 10}}, left{{7, 0}, {1, 5}, {7, 10}};
+        p.drawPolygon(collapsed ? left : right);
+        p.end();
+        arrowButton_->setIcon(QIcon(pm));
     }
+    arrowButton_->setIconSize(QSize(8, 10));
     resizeEvent(nullptr);
     update();
 }

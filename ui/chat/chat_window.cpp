@@ -519,6 +519,7 @@ void CIMDlg::BuildWindow() {
     auto* hideMembers = new QToolButton(memberPane);
     hideMembers->setObjectName("memberArrow");
     hideMembers->setArrowType(Qt::RightArrow);
+    hideMembers->setStyleSheet("QToolButton { padding: 0; border: none; }");
     hideMembers->setAutoRaise(true);
     hideMembers->setFixedSize(CIMSkinPanel::kStrip, 18);
     // The state button asks the window to hide the member area (0x81E with 0).
@@ -548,6 +549,7 @@ void CIMDlg::BuildWindow() {
     memberStrip_ = new QToolButton(historyRow);
     memberStrip_->setObjectName("memberStrip");
     memberStrip_->setArrowType(Qt::LeftArrow);
+    memberStrip_->setStyleSheet("QToolButton { padding: 0; border: 1px solid #d5e0ee; border-radius: 4px; background: #f7faff; }");
     memberStrip_->setAutoRaise(true);
     memberStrip_->setFixedWidth(CIMSkinPanel::kStrip);
     memberStrip_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
@@ -804,6 +806,7 @@ void CIMDlg::ViewMembersChanged() {
     if (!memberList_) return;
     const bool one = m_chatType == CHAT_ONE;
     side_->setCurrentIndex(one ? 0 : 1);
+    FitSide();
     side_->setVisible(one || memberAreaShown_);
     memberStrip_->setVisible(!one && !memberAreaShown_);
     memberList_->clear();
@@ -815,12 +818,12 @@ void CIMDlg::ViewMembersChanged() {
     const auto& list = ListedMembers();
     PresenceBuddyRecord self;
     if (!room) {
-        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + myself);
+        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + " " + myself);
         row->setData(Qt::UserRole, 0);
         memberList_->addItem(row);
     }
     for (const auto& m : list) {
-        QString name = m.id == 0 ? FromAnsi(ownName_) + myself : FromAnsi(m.name);
+        QString name = m.id == 0 ? FromAnsi(ownName_) + " " + myself : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
         auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);
@@ -853,14 +856,30 @@ void CIMDlg::ViewShowMemberArea(bool show) {
     memberAreaShown_ = show;
     if (m_chatType == CHAT_ONE) return;
     side_->setCurrentIndex(1);
+    FitSide();
     side_->setVisible(show);
     memberStrip_->setVisible(!show);
 }
 
 bool CIMDlg::MemberAreaShown() const { return m_chatType != CHAT_ONE && side_->isVisibleTo(this) && side_->currentIndex() == 1; }
 
+void CIMDlg::FitSide() {
+    // The peer's pane is as wide as its picture pane; the member area may be dragged wider.
+    if (m_chatType == CHAT_ONE) {
+        const int w = peerPanel_->Collapsed() ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth;
+        side_->setFixedWidth(w);
+        // The splitter hands the pane no more than its width.
+        const QList<int> sizes = split_->sizes();
+        if (sizes.size() == 2 && sizes[1] != w) split_->setSizes({std::max(1, sizes[0] + sizes[1] - w), w});
+    } else {
+        side_->setMinimumWidth(128);
+        side_->setMaximumWidth(260);
+    }
+}
+
 void CIMDlg::SetPeerPaneCollapsed(bool collapsed) {
     peerPanel_->SetCollapsed(collapsed);
+    FitSide();
     if (m_chatType == CHAT_ONE) split_->setSizes({split_->width(), collapsed ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth});
 }
 

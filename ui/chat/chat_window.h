@@ -176,6 +176,7 @@ private:
     void OnInputClick(const QPoint& at);
     void RefreshHint();
     void RefreshPanels();
+    void FitSide();
     void MarkInputLinks();
     void SystemNotice(const std::string& text);
     void ApplyPlacement();

@@ -513,7 +513,7 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
     const std::string privacy = Text("im_privacy", " privacy ").substr(0, 127);
     switch (m_chatType) {
         case CHAT_ONE:
-            ViewVoice(entry, "  " + sender + pttmsg + " " + time);
+            ViewVoice(entry, "  " + sender + " " + pttmsg + " " + time);
             Record(record->sender.id, 1, 0, sender, ownName_, when, idText, 0, {});
             Record(0, 1, 0, sender, ownName_, when, idText, 1, ownName_);
             break;
@@ -522,9 +522,9 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
             std::string receivers = ownName_;
             if (!priv) {
                 for (const auto& r : record->recipients) receivers += ";" + Field(r.name, sizeof r.name);
-                ViewVoice(entry, "  " + sender + pttmsg + " " + time);
+                ViewVoice(entry, "  " + sender + " " + pttmsg + " " + time);
             } else {
-                ViewVoice(entry, " " + sender + privacy + pttmsg + " " + to + " " + ownName_ + " " + time);
+                ViewVoice(entry, " " + sender + " " + privacy + " " + pttmsg + " " + to + " " + ownName_ + " " + time);
             }
             Record(record->sender.id, 1, 0, sender, receivers, when, idText, 0, {});
             Record(0, 1, 0, sender, receivers, when, idText, 1, ownName_);
@@ -536,8 +536,8 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
             if (uid <= 0) break;
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
             std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
-            ViewVoice(entry, priv ? " " + name + privacy + pttmsg + " " + to + " " + ownName_ + " " + time
-                                  : " " + name + pttmsg + " " + time);
+            ViewVoice(entry, priv ? " " + name + " " + privacy + " " + pttmsg + " " + to + " " + ownName_ + " " + time
+                                      : " " + name + " " + pttmsg + " " + time);
             Record(uid, 1, priv, name, ownName_, when, idText, 0, {});
             break;
         }
@@ -577,7 +577,7 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
     } else {
         const std::string to = Text("im_privacyto", "To").substr(0, 15);
         const std::string privacy = Text("im_privacy", " Privacy ").substr(0, 511);
-        ViewVoice(entry, " " + ownName_ + privacy + authorPtt + " " + to + " " + choice.entryText + " " + time);
+        ViewVoice(entry, " " + ownName_ + " " + privacy + " " + authorPtt + " " + to + " " + choice.entryText + " " + time);
         Record(0, 1, 1, ownName_, choice.entryText, -1, idText, 0, {});
         Record(choice.userId, 1, 0, ownName_, choice.entryText, -1, idText, 1, choice.entryText);
     }

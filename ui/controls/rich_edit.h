@@ -96,6 +96,8 @@ class CChatRichEdit : public CFormatRichEdit {
   unsigned NotifyMask() const { return notifyMask_; }
   // The start of the last paste (-1: none); the owner clears it once it has handled the change.
   void ClearPastePosition() { pastePosition_ = -1; }
+  // A drop or paste of the given data, as the control takes it (tests).
+  void insertFromMimeDataForTest(const QMimeData* source) { insertFromMimeData(source); }
   int PastePosition() const { return pastePosition_; }
   size_t ImageCodeCount() const { return imageCodes_.size(); }
 

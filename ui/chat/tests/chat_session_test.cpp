@@ -597,7 +597,7 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     EXPECT_TRUE(w->view.empty());
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r);
     EXPECT_EQ((std::vector<std::string>{"V:42", "play 42"}), w->view);
-    EXPECT_EQ("  Ann发送语音短信 (00:00:00, 1970-01-01)", w->lines.back());
+    EXPECT_EQ("  Ann 发送语音短信 (00:00:00, 1970-01-01)", w->lines.back());
     auto rows = Day(5);
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(1, rows[0].voice);
