@@ -152,12 +152,12 @@ void CIMSkinPanel::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     const QRect r = rect().adjusted(0, 0, -1, -1);
     if (!background_.isNull() && background_.width() > 16) {
-        // Left cap 6, right cap 6 (taken from 8 pixels in), middle stretched.
+        // Left cap 6, right cap 6, the middle stretched.
         const QPixmap bar = ctl::KeyedPixmap(background_, RGB(255, 0, 255));
         const int h = height(), bw = bar.width(), bh = bar.height();
         p.drawPixmap(QRect(0, 0, 6, h), bar, QRect(0, 0, 6, bh));
-        p.drawPixmap(QRect(6, 0, std::max(0, width() - 12), h), bar, QRect(6, 0, std::max(1, bw - 14), bh));
-        p.drawPixmap(QRect(width() - 6, 0, 6, h), bar, QRect(bw - 8, 0, 6, bh));
+        p.drawPixmap(QRect(6, 0, std::max(0, width() - 12), h), bar, QRect(6, 0, std::max(1, bw - 12), bh));
+        p.drawPixmap(QRect(width() - 6, 0, 6, h), bar, QRect(bw - 6, 0, 6, bh));
     } else {
         QLinearGradient g(0, 0, 0, height());
         g.setColorAt(0, QColor(0xfb, 0xfd, 0xff));
