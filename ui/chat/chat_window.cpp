@@ -1063,12 +1063,14 @@ void CIMDlg::StopVoiceRecording() {
 QString CIMDlg::HistoryText() const { return history_->toPlainText(); }
 
 void CIMDlg::OnSend() {
-    const int expansion = 0;
-    (void)expansion;
+    // Signed in but no account to send with: only the selection goes.
+    const bool noAccount = m_bOnline && !m_pAccount;
     std::string text = input_->GetTextWithImageCodes(false, nullptr);
     SendOutcome outcome = SendText(text);
     // A busy lock keeps the typed text; everything else empties the box.
-    if (outcome != SendOutcome::Busy) input_->clear();
+    if (noAccount) input_->textCursor().removeSelectedText();
+    else if (outcome != SendOutcome::Busy) input_->clear();
+    input_->document()->clearUndoRedoStacks();
     input_->setFocus();
 }
 
@@ -1077,6 +1079,8 @@ void CIMDlg::SetCaptureProbe(std::function<int()> probe) { g_captureProbe = std:
 void CIMDlg::OnPttPress() {
     const int code = g_captureProbe ? g_captureProbe() : chat::HasWaveInDevice();
     PttPress(code, GetTickCount());
+    // Removed from the room: what was typed goes too.
+    if (code == 0 && m_pAccount && m_bKicked) input_->clear();
 }
 
 void CIMDlg::OnPttRelease() {
