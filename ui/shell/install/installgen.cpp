@@ -96,6 +96,32 @@ QImage LoginBanner() {
     return img;
 }
 
+// The chat window's picture-pane bars: a light panel with a soft frame, its corners in the key colour.
+QImage ChatBar(const QColor& top, const QColor& bottom) {
+    QImage img(40, 220, QImage::Format_RGB32);
+    img.fill(QColor(255, 0, 255));
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    QLinearGradient g(0, 0, 0, img.height());
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setPen(QColor(0xB9, 0xCB, 0xE2));
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(0, 0, img.width() - 1, img.height() - 1), 5, 5);
+    return img;
+}
+
+// The arrow that folds a pane away, on the key colour.
+QImage ChatArrow() {
+    QImage img(8, 10, QImage::Format_RGB32);
+    img.fill(QColor(255, 0, 255));
+    QPainter p(&img);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x5A, 0x7E, 0xB0));
+    p.drawPolygon(QPolygonF{{1, 0}, {7, 5}, {1, 10}});
+    return img;
+}
+
 QImage Tray(const QColor& dot, bool ring) {
     QImage img(16, 16, QImage::Format_RGB32);
     img.fill(kTrayKey);
@@ -198,6 +224,9 @@ int main(int argc, char** argv) {
     g_root = QString::fromLocal8Bit(argv[1]);
     bool ok = Save(Splash(), "skin/default", "splash.bmp") && Save(LoginBanner(), "skin/default", "login.bmp");
     ok = ok && Save(Tray(QColor(0x3C, 0xCF, 0x6E), false), "skin/default", "trayOnline.bmp");
+    ok = ok && Save(ChatBar(QColor(0xFB, 0xFD, 0xFF), QColor(0xEB, 0xF1, 0xFA)), "skin/default", "im_top.bmp");
+    ok = ok && Save(ChatBar(QColor(0xFB, 0xFD, 0xFF), QColor(0xE6, 0xEE, 0xF8)), "skin/default", "im_bottom.bmp");
+    ok = ok && Save(ChatArrow(), "skin/default", "im_arrow.bmp");
     ok = ok && Save(Tray(QColor(0xB8, 0xC2, 0xCF), false), "skin/default", "trayOffline.bmp");
     ok = ok && Save(Tray(QColor(0xF0, 0x56, 0x4A), false), "skin/default", "trayBusy.bmp");
     ok = ok && Save(Tray(QColor(0x3C, 0xCF, 0x6E), true), "skin/default", "trayAnimateFrame1.bmp");
