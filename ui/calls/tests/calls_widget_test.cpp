@@ -922,6 +922,9 @@ TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
     EXPECT_EQ(own->DialButton(), frame.findChild<QAbstractButton*>("dialBarCall"));
     EXPECT_EQ(own->HangupButton(), frame.findChild<QAbstractButton*>("dialBarHangup"));
     EXPECT_TRUE(own->ShownPage().endsWith("adv.htm")) << own->ShownPage().toStdString();
+    own->SetStatusUrl("http://127.0.0.1:9/status.htm");
+    frame.ApplySkin();  // the frame's skin load reaches the bar's page
+    EXPECT_EQ("http://127.0.0.1:9/status.htm", own->ShownPage());
     frame.LogoffReset(LOGIN_SIGNED_IN);
     QCoreApplication::sendPostedEvents();
     frame.StatusBar()->SetStatus(0);
