@@ -342,10 +342,9 @@ int CBlockListDlg::OnResult(int what, const QString& id) {
 
 CContactDetailDlg::CContactDetailDlg(QWidget* parent, BookHost* host) : QDialog(parent), host_(HostOr(host)) {
     setObjectName("contactDetailDialog");
-    setWindowTitle(Lang("contact_detail", "caption", "Contact detail"));
     auto* layout = new QVBoxLayout(this);
-    auto* form = new QFormLayout;
-    form->setLabelAlignment(Qt::AlignRight);
+    form_ = new QFormLayout;
+    form_->setLabelAlignment(Qt::AlignRight);
     displayName_ = MakeEdit(this, 63, "displayName");
     nickname_ = MakeEdit(this, 0, "nickname");
     account_ = MakeEdit(this, 0, "account");
@@ -358,20 +357,28 @@ CContactDetailDlg::CContactDetailDlg(QWidget* parent, BookHost* host) : QDialog(
     link_ = new CHyperLink(this);
     link_->SetClickMessage(0x824);
     connect(link_, &CUrlLink::linkClicked, this, &CContactDetailDlg::OpenWebsite);
-    form->addRow(Lang("contact_detail", "desc_name", "Display name"), displayName_);
-    form->addRow(Lang("contact_detail", "nick_name", "Nickname"), nickname_);
-    form->addRow(Lang("contact_detail", "user_name", "Username"), account_);
-    form->addRow(Lang("contact_detail", "mobile_phone", "Mobile"), mobile_);
-    form->addRow(Lang("contact_detail", "comp_phone", "Office phone"), office_);
-    form->addRow(Lang("contact_detail", "home_phone", "Home phone"), home_);
-    form->addRow(Lang("contact_detail", "email", "eMail"), email_);
-    form->addRow(Lang("contact_detail", "website", "Website"), link_);
-    form->addRow(Lang("contact_detail", "introduction", "Introduction"), introduction_);
-    layout->addLayout(form);
-    QPushButton *ok, *cancel;
-    Buttons(this, layout, &ok, &cancel);
-    ok->setText(Lang("contact_detail", "ok_btn", "Ok"));
-    cancel->setText(Lang("contact_detail", "cancel_btn", "Cancel"));
+    for (QWidget* field : std::initializer_list<QWidget*>{displayName_, nickname_, account_, mobile_, office_, home_, email_, link_,
+                                                         introduction_})
+        form_->addRow(new QLabel(this), field);
+    layout->addLayout(form_);
+    Buttons(this, layout, &ok_, &cancel_);
+    OnLanguageChanged();
+}
+
+void CContactDetailDlg::OnLanguageChanged() {
+    setWindowTitle(Lang("contact_detail", "caption", "Contact detail"));
+    const struct {
+        QWidget* field;
+        const char *key, *def;
+    } rows[] = {{displayName_, "desc_name", "Display name"}, {nickname_, "nick_name", "Nickname"},
+                {account_, "user_name", "Username"},       {mobile_, "mobile_phone", "Mobile"},
+                {office_, "comp_phone", "Office phone"},   {home_, "home_phone", "Home phone"},
+                {email_, "email", "eMail"},                {link_, "website", "Website"},
+                {introduction_, "introduction", "Introduction"}};
+    for (const auto& r : rows)
+        if (auto* label = qobject_cast<QLabel*>(form_->labelForField(r.field))) label->setText(Lang("contact_detail", r.key, r.def));
+    ok_->setText(Lang("contact_detail", "ok_btn", "Ok"));
+    cancel_->setText(Lang("contact_detail", "cancel_btn", "Cancel"));
 }
 
 void CContactDetailDlg::SetDetails(const ContactDetails& d) {

@@ -10,6 +10,8 @@
 
 #include "ui/contacts/addrbook_logic.h"
 
+class QFormLayout;
+
 class QLabel;
 class QPaintEvent;
 class QLineEdit;
@@ -111,9 +113,12 @@ public:
     QLineEdit* DisplayNameEdit() const { return displayName_; }
     void OpenWebsite();
     void accept() override;
+    void OnLanguageChanged();  // the texts of the new language
 
 private:
     BookHost* host_;
+    QFormLayout* form_;
+    QPushButton *ok_, *cancel_;
     QString website_;
     QLineEdit *displayName_, *nickname_, *account_, *mobile_, *office_, *home_, *email_, *introduction_;
     CHyperLink* link_;

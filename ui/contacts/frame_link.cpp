@@ -1,6 +1,7 @@
 // The address book's place in the running frame.
 #include "ui/contacts/frame_link.h"
 
+#include <QApplication>
 #include <QTimer>
 
 #include "common/account.h"
@@ -139,6 +140,9 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_LANGUAGE_CHANGED:
             // After the frame has switched the language files.
             if (CSearchDlg* search = SearchDialog()) QTimer::singleShot(0, search, &CSearchDlg::OnLanguageChanged);
+            for (QWidget* w : QApplication::topLevelWidgets())  // an open contact's details
+                if (auto* detail = qobject_cast<CContactDetailDlg*>(w))
+                    QTimer::singleShot(0, detail, &CContactDetailDlg::OnLanguageChanged);
             return false;
         case WM_PRESENCE_BUDDY:
             if (ApplyPresence(reinterpret_cast<const PresenceConnection*>(wParam), reinterpret_cast<const PresenceBuddyRecord*>(lParam)))

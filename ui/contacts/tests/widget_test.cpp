@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFormLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -22,6 +24,7 @@
 #include "ui/contacts/tests/book_fixture.h"
 #include "ui/contacts/tests/fake_host.h"
 #include "ui/shell/dialog_box.h"
+#include "ui/shell/shell_config.h"
 #include "ui/shell/identity_dialogs.h"
 #include "ui/controls/links.h"
 #include "ui/controls/trel_menu.h"
@@ -679,6 +682,17 @@ TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
     detail.SetDetails(d);
     detail.OpenWebsite();
     EXPECT_EQ((std::vector<QString>{"https://bob.example.org"}), host.urls);
+    // Open while the language changes, it takes the new texts.
+    const std::string before = shell::Paths().langFile;
+    shell::Paths().langFile = std::string(TESSALY_SOURCE_DIR) + "/ui/shell/install/language/zychs.ini";
+    detail.OnLanguageChanged();
+    shell::Paths().langFile = before;
+    EXPECT_EQ(QString::fromUtf8("\u8054\u7cfb\u4eba\u8be6\u60c5"), detail.windowTitle());  // 联系人详情
+    auto* form = detail.findChild<QFormLayout*>();
+    ASSERT_NE(nullptr, form);
+    auto* label = qobject_cast<QLabel*>(form->labelForField(detail.DisplayNameEdit()));
+    ASSERT_NE(nullptr, label);
+    EXPECT_EQ(QString::fromUtf8("\u663e\u793a\u540d\u79f0"), label->text());  // 显示名称
 }
 
 }  // namespace
