@@ -216,6 +216,11 @@ CChatRoomDlg::~CChatRoomDlg() {
     if (ownerSlot_) *ownerSlot_ = nullptr;
 }
 
+void CChatRoomDlg::reject() {
+    QDialog::reject();
+    if (ownerSlot_) deleteLater();
+}
+
 void CChatRoomDlg::OnLanguageChanged() {
     setWindowTitle(Lang("chatroom_dlg", "title", "chat room"));
     tip_->setText(Lang("chatroom_dlg", "txt_tip", "tip"));

@@ -71,6 +71,8 @@ public:
     // Joins the selected room: asks what is needed, opens the room's window, waits for its answer.
     void Join();
     void OnLanguageChanged();
+    // Escape: the frame's list goes away, as closing it does.
+    void reject() override;
     QTreeWidget* Tree() const { return tree_; }
 
     // Replaceable for tests: how the identity and password dialogs run (their exec), the boxes and the wait.

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <QApplication>
+#include <QTest>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <cstdlib>
@@ -129,6 +130,12 @@ TEST_F(ChatRooms, TheListAsksOnceAndFillsTheTree) {
     EXPECT_EQ("Please choose a chat room.", boxes_.back());
     EXPECT_TRUE(registry_.Windows().empty());
     delete slot.data();
+    EXPECT_TRUE(slot.isNull());
+    // Escape ends the frame's list as closing does.
+    slot = new CChatRoomDlg(&registry_, &slot);
+    slot->show();
+    QTest::keyClick(slot.data(), Qt::Key_Escape);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(slot.isNull());
 }
 
