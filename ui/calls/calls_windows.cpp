@@ -177,6 +177,7 @@ void CallsWindows::SetDialButtons(QAbstractButton* dial, QAbstractButton* hangup
 }
 
 void CallsWindows::EnableDialBar(int dial, int hangup) {
+    if (dial > 0 && presenceStatus && presenceStatus() == 1) dial = 0;  // no call is placed while offline
     if (bar_) {
         if (dial >= 0) bar_->EnableDialButton(dial != 0);
         if (hangup >= 0) bar_->EnableHangupButton(hangup != 0);

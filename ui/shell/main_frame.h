@@ -20,6 +20,7 @@ class QLabel;
 class QMenu;
 class QAction;
 class QSystemTrayIcon;
+class CSystemTray;
 class CSkinToolBar;
 class CDialComboBox;
 class CAsSyncResult;
@@ -34,7 +35,9 @@ public:
     int GetStatus() const { return m_nStatus; }
     void RefreshStatus() { SetStatus(m_nStatus); }
     void SetDescription(const QString& text);
-    QMenu* StatusMenu() const { return menu_; }
+    // The status menu as a click opens it, for the frame's sign-in state now (the caller owns it);
+    // null when its pictures are missing.
+    class TrelMenu* MakeStatusMenu();
     QString Description() const;
 signals:
     void statusChosen(int status);
@@ -45,7 +48,6 @@ protected:
 private:
     int m_nStatus = 2;
     QLabel *icon_, *text_, *progress_;
-    QMenu* menu_;
 };
 
 // ---- chat windows ----------------------------------------------------------------------------
@@ -171,7 +173,7 @@ private:
     CDialDialog* m_pDialPage = nullptr;
     CSyslogDlg* m_pCallLogPage = nullptr;
     CPageService* m_pServicePage = nullptr;
-    QSystemTrayIcon* m_wndTray = nullptr;
+    CSystemTray* m_wndTray = nullptr;
     std::unordered_map<int, QAction*> actions_;
     QMenu *fileMenu_ = nullptr, *viewMenu_ = nullptr, *statusMenu_ = nullptr, *helpMenu_ = nullptr;
     QTimer linkTimer_;
@@ -206,7 +208,8 @@ public:
     // The tray icon alternates the skin's two animation frames every 500 ms (a call page came).
     void StartTrayAnimation();
     void StopTrayAnimation();
-    bool TrayAnimating() const { return trayAnimation_.isActive(); }
+    bool TrayAnimating() const;
+    CSystemTray* Tray() const { return m_wndTray; }
 private:
     void ShowMessageIcon(bool show);
     shell::PendingNoticeList m_pendingNotices;
@@ -214,9 +217,6 @@ private:
     QSystemTrayIcon* m_messageIcon = nullptr;
     QTimer messageBlink_;
     bool messageBlinkOn_ = false;
-    QTimer trayAnimation_;
-    QIcon trayFrames_[2];
-    int trayFrame_ = 0;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
     const shell::FrameMenus& Menus() const { return menus_; }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ struct ShellPaths {
 
 ShellPaths& Paths();
 
+// Whether the system's language is Chinese as spoken in China (the locale of LC_ALL, else LC_MESSAGES,
+// else LANG, as the C library takes them, is zh_CN); get is the environment (tests give their own).
+bool SystemLanguageIsChinese(const std::function<const char*(const char*)>& get);
+bool SystemLanguageIsChinese();
 // Builds every path. systemChinese stands for the system's default language being Chinese (2052).
 // A missing usrcfg.ini in the profile is seeded from the installation's copy when there is one.
 void LoadConfigPaths(const std::string& appFolder, const std::string& profileFolder, bool systemChinese);
