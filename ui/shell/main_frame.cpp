@@ -323,7 +323,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     };
     {
         const QImage img = ctl::LoadBitmapFile(shell::SkinFile("trayOnline.bmp"));
-        const QIcon icon = img.isNull() ? QIcon(ctl::ResourcePath(128)) : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+        const QIcon icon = img.isNull() ? QIcon(shell::ProgramIconFile()) : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
         m_wndTray->Create(nullptr, WM_USER + 1014, LangText("tray_tip", "1", "Tessaly"), icon, 0);
     }
     UpdateTrayIcon();

@@ -102,6 +102,9 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     b->addWidget(login_);
     // ---- the summary links: missed calls, contacts online, balance, prepayment, newer version
     links_ = new shell::CNavigateLinks(body);
+    links_->statusOffline = [] {
+        return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
+    };
     b->addWidget(links_);
     progress_ = new QLabel(body);
     progress_->setObjectName("startProgress");
@@ -173,7 +176,10 @@ void CNqNavigatePage::OnLanguageChanged() {
     links_->Retext();
     Retext();
 }
-void CNqNavigatePage::OnSkinChanged() { Retext(); }
+void CNqNavigatePage::OnSkinChanged() {
+    links_->OnSkinChanged();
+    Retext();
+}
 
 void CNqNavigatePage::Retext() {
     const bool in = mode_ == LOGIN_SIGNED_IN;
@@ -186,7 +192,7 @@ void CNqNavigatePage::Retext() {
     statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
                              .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
     if (in) {
-        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "Contacts online: %d");
+        const QString fmt = shell::LangFormatText("navigate_dialog", "online_count", "Contacts online: %d");
         counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
                           (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
     } else {
@@ -195,8 +201,10 @@ void CNqNavigatePage::Retext() {
     hint_->setText(in ? LangText("navigate_dialog", "tip_online", "You are signed in. Calls and messages reach you here.")
                       : busy ? LangText("navigate_dialog", "tip_busy", "Connecting to the service...")
                              : LangText("navigate_dialog", "tip_offline", "Sign in to see your contacts, make calls and receive messages."));
-    login_->setVisible(!in);
-    login_->setEnabled(!busy || mode_ == LOGIN_SIGNING_IN);
+    // Signed out the summary's link signs in; the button is there to cancel a sign-in under way.
+    login_->setVisible(mode_ == LOGIN_SIGNING_IN);
+    login_->setEnabled(mode_ == LOGIN_SIGNING_IN);
+    hint_->setVisible(mode_ != LOGIN_SIGNING_IN);
     login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
                                               : LangText("navigate_dialog", "login", "Sign in"));
     if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
@@ -272,7 +280,7 @@ CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, pare
     v->addWidget(browser_);
 }
 
-QString CPageService::TabTitle() const { return LangText("service_page", "title", "Service"); }
+QString CPageService::TabTitle() const { return LangText("service_page", "title", "服务").left(128); }
 void CPageService::OnSkinChanged() {}
 void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
 
@@ -531,6 +539,7 @@ void CChildView::ReloadTabs() {
 }
 
 // ---------------------------------------------------------------------------------------------
+namespace shell {
 namespace {
 QAbstractButton* DialBarButton(int buttonId) {
     CMainFrame* frame = MainFrame();
@@ -573,3 +582,5 @@ CNqPropertyPage* FindUnansweredCallPage() {
 CNqPropertyPage* FindAnyCallPage() {
     return FindPage([](const CNqPropertyPage* p) { return p->m_nType == PAGE_CALL; });
 }
+
+}  // namespace shell

@@ -208,6 +208,7 @@ private:
     int lastNonCall_ = 0;
 };
 
+namespace shell {
 // The frame's dial bar and the main sheet's call pages, from anywhere; nothing without a frame.
 // The dial button stays disabled while the status bar shows offline.
 void EnableDialBarButton(int buttonId, bool enable);
@@ -220,3 +221,4 @@ inline bool IsDialButtonEnabled() { return IsDialBarButtonEnabled(ID_DIAL); }
 CNqPropertyPage* FindTalkingCallPage();
 CNqPropertyPage* FindUnansweredCallPage();
 CNqPropertyPage* FindAnyCallPage();
+}  // namespace shell

@@ -201,6 +201,8 @@ bool SkinWrite(const char* section, const char* key, const std::string& value) {
 
 QString SkinFile(const char* name) { return QString::fromStdString(plat::PathJoin(g_paths.skinFolder, name)); }
 
+QString ProgramIconFile() { return QString::fromStdString(plat::PathJoin(g_paths.appFolder, "res/128.png")); }
+
 int CountEmoticons(const std::string& appFolder) {
     int n = 0;
     while (n < kEmoticonCount) {

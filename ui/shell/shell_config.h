@@ -67,6 +67,8 @@ bool ConfigWrite(const char* section, const char* key, const std::string& value)
 int SkinInt(const char* section, const char* key, int def);
 bool SkinWrite(const char* section, const char* key, const std::string& value);
 QString SkinFile(const char* name);
+// The program's icon (icon 128) in the installation.
+QString ProgramIconFile();
 
 // The emoticon table: "face/01.bmp", "02", ... in the installation, up to the first missing file and never
 // more than the table's 49 entries; the number loaded.
