@@ -30,12 +30,6 @@ public:
         if (!domain.empty()) windows_.Calls().domainSuffix = domain[0] == '@' ? domain : "@" + domain;
         windows_.bringToFront = [frame] { frame->Command(ID_SHOW_WINDOW); };
         windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
-        // The sheet's call-tab menu offers resume for a held call (the page keeps the hold state).
-        if (sheet)
-            sheet->activeCallHeld = [sheet] {
-                auto* page = qobject_cast<COnDialDlg*>(sheet->currentWidget());
-                return page && page->Model() && page->Model()->Held();
-            };
         // The frame's number field: typing in it lets the dial button call from any page, and Enter
         // there is the dial button.
         if (auto* field = frame->findChild<QComboBox*>("dialCombo")) {
