@@ -99,13 +99,13 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     login_->setCursor(Qt::PointingHandCursor);
     login_->setMinimumHeight(34);
     connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
-    b->addWidget(login_);
     // ---- the summary links: missed calls, contacts online, balance, prepayment, newer version
     links_ = new shell::CNavigateLinks(body);
     links_->statusOffline = [] {
         return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
     };
     b->addWidget(links_);
+    b->addWidget(login_);  // cancels a sign-in under way, below its text
     progress_ = new QLabel(body);
     progress_->setObjectName("startProgress");
     b->addWidget(progress_);

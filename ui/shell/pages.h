@@ -30,6 +30,7 @@ public:
     explicit CNqPropertyPage(int type, QWidget* parent = nullptr) : QWidget(parent), m_nType(type) {}
     int m_nType;
     int m_nState = 6;  // call pages: 0 calling, 1 talking, 3 ended
+    int m_nFlag = 0;   // the derived page's own use
     virtual void OnLanguageChanged() {}
     virtual void OnSkinChanged() {}
     virtual QString TabTitle() const = 0;
