@@ -405,11 +405,9 @@ int CC_ActStartMedia(CC_FSM_BLK* pstFsm, int iNextState, CC_MSG* pstMsg) {
     // A held connection gets no media until it is taken off hold.
     if (IsHeldState(iNextState)) return 0;
     CC_CnxStartListen(iCnxId);
-    if (iNextState == CC_ST_CONNECTED) {
-        CC_CnxStopSend(iCnxId);
-        CC_CnxStartSend(iCnxId);
-    }
-    // Before the answer only the peer's early media is played; the microphone stays closed.
+    // Early media runs both ways: a peer's announcement may ask for an answer or tones before it answers.
+    CC_CnxStopSend(iCnxId);
+    CC_CnxStartSend(iCnxId);
     CC_CnxStartPlayout(iCnxId);
     return 0;
 }

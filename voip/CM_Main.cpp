@@ -699,7 +699,7 @@ int CM_Init() {
     // Step one: every call record gets its contact list and a reset.
     for (CM_CALL& call : g_stCm.astCall) ResetCall(&call);
     // Step two: the control block.
-    g_stCm.bStarted = 0;
+    g_stCm.bStarted = 1;
     g_stCm.iConfCallNum = 0;
     g_stCm.iCurrentCallId = -1;
     g_stCm.iActiveCallNum = 0;

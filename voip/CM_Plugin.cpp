@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int kLocalSipPort = 5060;
+constexpr int kDefaultSipPort = 5060;  // the registrar's port when the account names none
 constexpr int kExpires = 1800;
 
 char* Dup(const std::string& s) { return strdup(s.c_str()); }
@@ -42,11 +43,12 @@ int VOIP_Start() {
 }
 
 void VOIP_Stop() {
-  Sonra_Destroy();
+  // The user agent's and call control's threads still drive the engine: stop them before it goes.
   if (g_uaStop) g_uaStop();
   else CM_Destroy();
   CC_Exit();
   CM_Exit();
+  Sonra_Destroy();
 }
 
 bool CM_PluginLoad() {
@@ -63,7 +65,8 @@ CM_REG_INFO* CM_PluginBuildRegInfo(const Account* account) {
   if (!account || !account->userName) return nullptr;
   char server[128] = {};
   presence_setting_get_string(&account->settings, "server", "", server, sizeof server);
-  const int port = presence_setting_get_int(&account->settings, "port", 1);
+  // An account without a port registers to the SIP port, not to port 1.
+  const int port = presence_setting_get_int(&account->settings, "port", kDefaultSipPort);
   const std::string full = account->userName;
   const size_t at = full.find('@');
   const std::string user = full.substr(0, at);

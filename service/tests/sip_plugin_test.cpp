@@ -124,7 +124,7 @@ TEST(SipPluginRecord, BuiltFromTheAccount) {
     };
     const Case cases[] = {
         {"alice@example.org", true, "alice", "example.org", 5070},
-        {"bob@example.org", false, "bob", "example.org", 1},  // no "port": towards port 1
+        {"bob@example.org", false, "bob", "example.org", 5060},  // no "port": the SIP port
         {"carol", true, "carol", "sip.example.org", 5070},    // no domain: the server's
     };
     for (const Case& c : cases) {

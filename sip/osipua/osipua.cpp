@@ -463,8 +463,8 @@ bool InviteRunning(OsipDialog* d) {
 int SendInfo(OsipDialog* d, int kind, const char* body) {
     const char* subtype = OSIP_InfoSubtype(kind);
     if (subtype == nullptr || body == nullptr) return -1;
-    // Only a peer of ours, on iLBC under our own number, reads these bodies.
-    if (d->remote_media.iPayload != 102 || d->remote_media.aiSdpPriv[0] != 102) {
+    // Only a peer of ours reads these bodies, and such a peer talks iLBC (whatever number it gives it).
+    if (d->remote_media.iPayload != 102) {
         UA_TRACE(2, "OSIP_ProcUaEvent: no information body for payload %d.", d->remote_media.iPayload);
         return -1;
     }

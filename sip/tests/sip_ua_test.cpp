@@ -13,6 +13,7 @@ namespace {
 
 const std::string kPcmu = Sdp(40000, "0", "a=rtpmap:0 PCMU/8000\r\n");
 const std::string kIlbc = Sdp(40000, "102", "a=rtpmap:102 iLBC/8000\r\n");
+const std::string kIlbc97 = Sdp(40000, "97", "a=rtpmap:97 iLBC/8000\r\n");
 
 // Moves the expiry of every client transaction's time-out timer (B or F) into the past.
 void ExpireClientTimers(bool invite) {
@@ -549,7 +550,20 @@ TEST_F(SipUaTest, ProxyWithoutLrBecomesTheRequestUriAndTheCalleeTheLastRoute) {
 }
 
 TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
+    // iLBC under another number is iLBC all the same: the body goes to such a peer too.
     RegisterAt(peer);
+    {
+        const OutCall other = Establish(kIlbc97);
+        OSIP_SendUaEvent(other.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>z</URI>\n"));
+        std::string re = peer.RecvRequest("INVITE");
+        ASSERT_FALSE(re.empty());
+        EXPECT_EQ("<URI>z</URI>\n", Body(re));
+        peer.Reply(Respond(re, 200, "OK"));
+        peer.RecvRequest("ACK");
+        CM_SendEvent(other.call, other.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+        std::string bye = peer.RecvRequest("BYE");
+        peer.Reply(Respond(bye, 200, "OK"));
+    }
     const OutCall pcmu = Establish(kPcmu);
     OSIP_SendUaEvent(pcmu.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
     EXPECT_TRUE(peer.RecvRequest("INVITE", 400).empty());

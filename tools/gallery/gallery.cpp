@@ -130,6 +130,20 @@ class Panel : public QWidget {
 
 QPixmap MenuImage(const char* name) { return ctl::KeyedPixmap(ctl::LoadBitmapFile(Skin(name)), RGB(236, 233, 216)); }
 
+// Texts of the buttons' and menus' further states.
+QString TB(const char* key) {
+  static const std::map<std::string, std::pair<const char*, const char*>> texts = {
+      {"secondicon", {"第二图标", "Second icon"}}, {"secondoff", {"第二图标（禁用）", "Second icon, disabled"}},
+      {"raised", {"凸起样式", "Raised"}}, {"edge", {"上下边线", "Edge lines"}}, {"zhang", {"张伟", "Zhang Wei"}},
+      {"fontcolour", {"字体颜色", "Font colour"}}, {"red", {"红色", "Red"}}, {"blue", {"蓝色", "Blue"}},
+      {"hatched", {"绿色（网纹）", "Green (hatched)"}}, {"sortname", {"按名称排序", "Sort by name"}},
+      {"sortstatus", {"按状态排序", "Sort by status"}}, {"radio", {"单选与颜色", "Radio items and colours"}},
+  };
+  const auto it = texts.find(key);
+  if (it == texts.end()) return QString::fromLatin1(key);
+  return QString::fromUtf8(g_chinese ? it->second.first : it->second.second);
+}
+
 void StyledButtons() {
   Panel panel(T("styled"));
   struct S { const char* label; bool hover, pressed, focus, enabled; };
@@ -161,6 +175,32 @@ void StyledButtons() {
   def->SetFlatLook(false);
   def->SetForcedState(false, false, false);
   panel.Cell(T("default"), def, QSize(96, 30));
+  panel.NewRow();
+  // A contact button: the head picture at the left, the presence icon on its own at the right.
+  for (bool enabled : {true, false}) {
+    auto* b = new CStyledButton;
+    b->setText(TB("zhang"));
+    b->SetIcon(MenuImage("propertiesmi"), QPixmap(), CStyledButton::kOutGray);
+    b->SetSecondIcon(MenuImage("onlinemi"), QPixmap());
+    b->SetSecondIconAlign(2);
+    b->ShowSecondIcon(true);
+    b->SetColor(2, RGB(244, 246, 249));
+    b->SetColor(0, RGB(244, 246, 249));
+    b->OffsetColor(0, 30);
+    b->setEnabled(enabled);
+    b->SetForcedState(enabled, false, false);
+    panel.Cell(TB(enabled ? "secondicon" : "secondoff"), b, QSize(120, 30));
+  }
+  auto* raised = new CStyledButton;
+  raised->setText(T("send"));
+  raised->SetFlatLook(false);
+  raised->SetForcedState(false, false, false);
+  panel.Cell(TB("raised"), raised, QSize(96, 30));
+  auto* edge = new CStyledButton;
+  edge->setText(T("contacts"));
+  edge->SetEdgeLines(true);
+  edge->SetForcedState(false, false, false);
+  panel.Cell(TB("edge"), edge, QSize(96, 30));
   panel.Save(QStringLiteral("styled_button"));
 }
 
@@ -468,6 +508,20 @@ void Menus() {
     auto* label2 = new QLabel;
     label2->setPixmap(QPixmap::fromImage(RenderMenu(menu, 6)));
     panel.Cell(T(mode == 0 ? "classic" : "xp") + QStringLiteral(" · ") + T("disabled"), label2);
+    // Radio items and colour swatches.
+    auto* radio = new TrelMenu;
+    radio->AppendMenu(MF_RADIOCHECK | MF_CHECKED, 2924, TB("sortname"));
+    radio->AppendMenu(MF_RADIOCHECK, 2925, TB("sortstatus"));
+    radio->AppendMenu(MF_SEPARATOR, 0, QString());
+    radio->AppendMenu(0, 7001, TB("red"));
+    radio->AppendMenu(MF_CHECKED, 7002, TB("blue"));
+    radio->AppendMenu(0, 7003, TB("hatched"));
+    radio->ModifyItem(nullptr, 7001, RGB(214, 48, 49), RGB(120, 20, 20));
+    radio->ModifyItem(nullptr, 7002, RGB(47, 123, 217), RGB(20, 60, 120), -1, QSize(12, 11));
+    radio->ModifyItem(nullptr, 7003, RGB(30, 150, 80), RGB(20, 90, 50), 5);
+    auto* label3 = new QLabel;
+    label3->setPixmap(QPixmap::fromImage(RenderMenu(radio, 3)));
+    panel.Cell(T(mode == 0 ? "classic" : "xp") + QStringLiteral(" · ") + TB("radio"), label3);
   }
   TrelMenu::SetDrawMode(0);
   panel.Save(QStringLiteral("menus"));
@@ -500,6 +554,7 @@ void ApplyLook(QApplication& app, bool chinese) {
   pal.setColor(QPalette::Light, Qt::white);
   pal.setColor(QPalette::Mid, QColor(160, 170, 184));
   pal.setColor(QPalette::Dark, QColor(120, 130, 146));
+  pal.setColor(QPalette::Disabled, QPalette::WindowText, QColor(150, 158, 170));  // the grey text
   app.setPalette(pal);
   QFont f(chinese ? QStringLiteral("WenQuanYi Micro Hei") : QStringLiteral("DejaVu Sans"));
   f.setPixelSize(12);

@@ -17,6 +17,9 @@ inline constexpr UINT WM_PTT_RELEASE = WM_USER + 1021;           // 0x7FD
 inline constexpr UINT WM_CHAT_PASTE = 0x812;
 inline constexpr UINT WM_CLEAR_CHECK = WM_USER + 0x100;
 inline constexpr int SPN_DELTA = 1025;
+inline constexpr UINT BM_GETCHECK = 0x00F0;
+inline constexpr UINT BM_SETCHECK = 0x00F1;
+inline constexpr UINT BM_SETSTYLE = 0x00F4;
 
 // A window message delivered as a Qt event; result answers a sent message.
 class WindowMessageEvent : public QEvent {

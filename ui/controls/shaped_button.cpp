@@ -35,12 +35,25 @@ void CShapedButton::SetBitmaps(const QString& normal, const QString& down, const
   layout_ = std::clamp(layout, 0, 2);
   drawEdge_ = drawEdge;
   focusInset_ = std::max(0, focusInset);
+  clearMask();
   if (!mask_.isNull()) {
     if (layout_ == kOwnSize) resize(mask_.size());
-    const QRegion region = RegionFromMask(layout_ == kStretch ? mask_.scaled(size()) : mask_);
-    if (!region.isEmpty()) setMask(region);
+    applyMask();
   }
   update();
+}
+
+void CShapedButton::applyMask() {
+  if (mask_.isNull()) return;
+  // A stretched picture stretches its mask with it.
+  const QRegion region = RegionFromMask(layout_ == kStretch ? mask_.scaled(size()) : mask_);
+  if (region.isEmpty()) clearMask();  // no shape: the window stays rectangular
+  else setMask(region);
+}
+
+void CShapedButton::resizeEvent(QResizeEvent* e) {
+  QAbstractButton::resizeEvent(e);
+  applyMask();
 }
 
 QSize CShapedButton::sizeHint() const {
@@ -74,6 +87,11 @@ bool CShapedButton::event(QEvent* e) {
     if (m->message == WM_CLEAR_CHECK && checked_) {
       checked_ = false;
       update();
+    } else if (m->message == BM_SETCHECK) {
+      SetCheck(m->wParam != 0);
+      m->result = 0;
+    } else if (m->message == BM_GETCHECK) {
+      m->result = checked_ ? 1 : 0;
     }
     return true;
   }
@@ -157,7 +175,7 @@ void CShapedButton::paintEvent(QPaintEvent*) {
     edge(true);
     p.setPen(palette().color(QPalette::Light));
     p.drawText(caption, Qt::AlignVCenter | Qt::TextSingleLine, text());
-    p.setPen(palette().color(QPalette::Mid));
+    p.setPen(palette().color(QPalette::Disabled, QPalette::WindowText));
     p.drawText(caption.translated(-1, -1), Qt::AlignVCenter | Qt::TextSingleLine, text());
     return;
   }

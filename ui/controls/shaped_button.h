@@ -42,8 +42,10 @@ class CShapedButton : public QAbstractButton {
   void focusOutEvent(QFocusEvent*) override;
   void keyPressEvent(QKeyEvent*) override;
   bool event(QEvent*) override;
+  void resizeEvent(QResizeEvent*) override;
 
  private:
+  void applyMask();
   void drawPicture(QPainter& p, const QImage& img);
   Kind kind_;
   int group_;

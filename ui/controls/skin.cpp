@@ -24,6 +24,9 @@ void SetResourceFolder(const std::string& folder) { g_resourceFolder = folder; }
 QString ResourcePath(int id) {
   return QString::fromStdString(g_resourceFolder) + QStringLiteral("/%1.bmp").arg(id);
 }
+QString ResourceFile(const QString& name) {
+  return QString::fromStdString(g_resourceFolder) + QLatin1Char('/') + name;
+}
 
 QImage LoadBitmapFile(const QString& path) {
   if (path.isEmpty()) return {};

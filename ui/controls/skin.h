@@ -23,6 +23,8 @@ std::string SkinIniPath();
 // Folder of the program's own pictures (bitmap resources by number); "res" until set.
 void SetResourceFolder(const std::string& folder);
 QString ResourcePath(int id);
+// Any other file of that folder (menu templates, tool-bar resources, icons, the string table).
+QString ResourceFile(const QString& name);
 
 // A bitmap file, or a null image when it is missing or unreadable (never reported).
 QImage LoadBitmapFile(const QString& path);

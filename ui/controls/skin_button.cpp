@@ -19,8 +19,14 @@ CSkinButton::CSkinButton(QWidget* parent) : QAbstractButton(parent) {
 
 bool CSkinButton::LoadBitmapFiles(const QString& normal, const QString& selected, const QString& focus,
                                   const QString& disabled) {
+  // The old pictures go first: a failed load leaves the button without any.
+  normal_ = selected_ = focus_ = disabled_ = QPixmap();
+  normalImage_ = QImage();
   const QImage n = ctl::LoadBitmapFile(normal);
-  if (n.isNull()) return false;
+  if (n.isNull()) {
+    update();
+    return false;
+  }
   const COLORREF key = drawOpaque() ? 0xFF000000u : kMagenta;  // the keypad draws opaque
   auto keyed = [&](const QImage& img) { return drawOpaque() ? QPixmap::fromImage(img) : ctl::KeyedPixmap(img, key); };
   normalImage_ = n;
@@ -68,7 +74,7 @@ const QPixmap& CSkinButton::currentPicture() const {
 }
 
 void CSkinButton::paintEvent(QPaintEvent*) {
-  if (!loaded_) return;
+  if (!loaded_ || currentPicture().isNull()) return;
   QPainter p(this);
   p.drawPixmap(0, 0, currentPicture());
 }

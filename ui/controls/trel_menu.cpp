@@ -3,10 +3,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyleFactory>
 #include <QStyleOptionMenuItem>
+#include <QtEndian>
 #include <vector>
 
 #include "ui/controls/control_geometry.h"
@@ -28,10 +32,19 @@ std::vector<TrelMenu*>& AllMenus() {
 }
 QSize g_imageSize(16, 15);
 int g_drawMode = 0;
+bool g_plainBitmaps = false;
 constexpr int kGapClassic = 4;
 constexpr int kGapXp = 7;
+constexpr int kMaxResourceBytes = 64 * 1024;  // resource files are untrusted; real ones are far smaller
+constexpr int kMaxMenuDepth = 16;
+constexpr int kMaxToolbarButtons = 1024;
+
+const char* const kFlags = "trelFlags";  // present on every item that has a record
+const char* const kOwnImage = "trelOwnImage";
+const char* const kRadio = "radio";
 
 int CommandOf(const QAction* a) { return a->data().isValid() ? a->data().toInt() : 0; }
+bool HasRecord(const QAction* a) { return a->property(kFlags).isValid(); }
 
 QColor Lighten(const QColor& c, double f) { return ctl::ToQColor(ctl::LightenColor(ctl::ToColorRef(c), f)); }
 QColor Darken(const QColor& c, double f) { return ctl::ToQColor(ctl::DarkenColor(ctl::ToColorRef(c), f)); }
@@ -43,7 +56,149 @@ void DrawCheckMark(QPainter* p, int x, int y, const QColor& colour, bool xp) {
   for (int i = 0; i < 7; ++i) p->drawLine(x + i, y + tops[i], x + i, y + tops[i] + (xp ? 1 : 2));
 }
 
+void DrawRadioDot(QPainter* p, int x, int y, const QColor& colour) {
+  p->save();
+  p->setRenderHint(QPainter::Antialiasing);
+  p->setBrush(colour);
+  p->setPen(Qt::NoPen);
+  p->drawEllipse(QRect(x, y, 6, 6));
+  p->restore();
+}
+
+bool ReadResource(const QString& path, QByteArray* data) {
+  QFile f(path);
+  if (!f.exists()) return false;
+  if (f.size() > kMaxResourceBytes || !f.open(QIODevice::ReadOnly)) {
+    qWarning("menu resource %s refused: unreadable or larger than %d bytes", qPrintable(path), kMaxResourceBytes);
+    return false;
+  }
+  *data = f.readAll();
+  return true;
+}
+
+// A tool-bar resource: version 1, button width and height, count, then the commands (0 a separator).
+struct ToolbarResource {
+  QSize size;
+  std::vector<int> commands;
+  // The button's image index in the strip (separators take none), or -1.
+  int imageOf(int command) const {
+    int image = 0;
+    for (int c : commands) {
+      if (c == 0) continue;
+      if (c == command) return image;
+      ++image;
+    }
+    return -1;
+  }
+};
+
+bool ReadToolbar(int id, ToolbarResource* out) {
+  QByteArray data;
+  if (!ReadResource(ctl::ResourceFile(QStringLiteral("%1.toolbar").arg(id)), &data)) return false;
+  auto word = [&](int at) { return qFromLittleEndian<quint16>(data.constData() + at); };
+  if (data.size() < 8 || word(0) != 1) {
+    qWarning("tool-bar resource %d refused: no version-1 header", id);
+    return false;
+  }
+  const int count = word(6);
+  if (count > kMaxToolbarButtons || data.size() < 8 + 2 * count || word(2) == 0 || word(4) == 0) {
+    qWarning("tool-bar resource %d refused: %d buttons do not fit its %d bytes", id, count, int(data.size()));
+    return false;
+  }
+  out->size = QSize(word(2), word(4));
+  out->commands.clear();
+  for (int i = 0; i < count; ++i) out->commands.push_back(word(8 + 2 * i));
+  return true;
+}
+
 }  // namespace
+
+namespace ctl {
+
+QPixmap EmbossedImage(const QImage& image, const QColor& face, const QColor& highlight, const QColor& shadow,
+                      bool dib) {
+  if (image.isNull()) return {};
+  // Drawn over the face first, as the disabled form is made from what shows.
+  QImage flat(image.size(), QImage::Format_ARGB32);
+  flat.fill(face);
+  {
+    QPainter p(&flat);
+    p.drawImage(0, 0, image);
+  }
+  const QRgb faceRgb = face.rgb() & 0xFFFFFF, hiRgb = highlight.rgb() & 0xFFFFFF;
+  QImage shape(image.size(), QImage::Format_ARGB32);
+  shape.fill(Qt::transparent);
+  for (int y = 0; y < flat.height(); ++y) {
+    const auto* in = reinterpret_cast<const QRgb*>(flat.constScanLine(y));
+    auto* out = reinterpret_cast<QRgb*>(shape.scanLine(y));
+    for (int x = 0; x < flat.width(); ++x) {
+      const QRgb px = in[x] & 0xFFFFFF;
+      const bool ink = dib ? qGray(in[x]) < 128 : (px != faceRgb && px != hiRgb);
+      if (ink) out[x] = 0xFF000000;
+    }
+  }
+  QImage result(image.width() + 1, image.height() + 1, QImage::Format_ARGB32);
+  result.fill(Qt::transparent);
+  QPainter p(&result);
+  auto tinted = [&](const QColor& c) {
+    QImage t = shape;
+    QPainter tp(&t);
+    tp.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    tp.fillRect(t.rect(), c);
+    return t;
+  };
+  p.drawImage(1, 1, tinted(highlight));
+  p.drawImage(0, 0, tinted(shadow));
+  p.end();
+  return QPixmap::fromImage(result);
+}
+
+QPixmap WashedImage(const QImage& image, const QColor& face, const QColor& shadow, const QColor& back) {
+  if (image.isNull()) return {};
+  QImage flat(image.size(), QImage::Format_ARGB32);
+  flat.fill(face);
+  {
+    QPainter p(&flat);
+    p.drawImage(0, 0, image);
+  }
+  const QRgb faceRgb = face.rgb() & 0xFFFFFF;
+  const COLORREF sh = ToColorRef(shadow);
+  for (int y = 0; y < flat.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(flat.scanLine(y));
+    for (int x = 0; x < flat.width(); ++x) {
+      if ((line[x] & 0xFFFFFF) == faceRgb) {
+        line[x] = back.rgb();
+        continue;
+      }
+      const COLORREF w = WashedColor(RGB(qRed(line[x]), qGreen(line[x]), qBlue(line[x])), sh);
+      line[x] = qRgb(GetRValue(w), GetGValue(w), GetBValue(w));
+    }
+  }
+  return QPixmap::fromImage(flat);
+}
+
+}  // namespace ctl
+
+COffscreenDC::COffscreenDC(QPainter* target, const QRect& rect)
+    : target_(target), rect_(rect), memory_(target->device()->devType() != QInternal::Printer) {
+  if (!memory_ || rect.isEmpty()) {
+    memory_ = false;
+    return;
+  }
+  bitmap_ = QPixmap(rect.size());
+  bitmap_.fill(Qt::transparent);
+  own_.begin(&bitmap_);
+  own_.setFont(target->font());
+  own_.translate(-rect.topLeft());  // callers draw in the target's coordinates
+}
+
+COffscreenDC::~COffscreenDC() {
+  if (!memory_) return;
+  own_.end();
+  target_->drawPixmap(rect_.topLeft(), bitmap_);
+}
+
+// ---------------------------------------------------------------------------
 
 TrelMenu::TrelMenu(QWidget* parent) : QMenu(parent) {
   setStyle(TrelMenuStyle::instance());
@@ -52,22 +207,43 @@ TrelMenu::TrelMenu(QWidget* parent) : QMenu(parent) {
 
 TrelMenu::~TrelMenu() { std::erase(AllMenus(), this); }
 
-QAction* TrelMenu::addItem(UINT flags, int command, const QString& text) {
-  QAction* a = nullptr;
-  if (command == 0 || (flags & MF_SEPARATOR)) return addSeparator();
-  a = addAction(text);
-  a->setData(command);
-  a->setEnabled(!(flags & (MF_GRAYED | MF_DISABLED)));
-  if (flags & MF_CHECKED) {
-    a->setCheckable(true);
-    a->setChecked(true);
+QAction* TrelMenu::addItem(UINT flags, int command, const QString& text, QAction* before) {
+  QAction* a = new QAction(this);
+  if (command == 0 || (flags & MF_SEPARATOR)) {
+    a->setSeparator(true);
+    flags = MF_SEPARATOR | MF_OWNERDRAW;
+  } else {
+    a->setText(text);
+    a->setData(command);
+    a->setEnabled(!(flags & (MF_GRAYED | MF_DISABLED)));
+    // Every checked or radio item can be checked later; a radio item shows a dot when checked.
+    if (flags & (MF_CHECKED | MF_RADIOCHECK)) a->setCheckable(true);
+    a->setChecked((flags & MF_CHECKED) != 0);
+    if (flags & MF_RADIOCHECK) a->setProperty(kRadio, true);
+    flags = (flags | MF_OWNERDRAW) & ~MF_BYPOSITION;
   }
-  if (flags & MF_RADIOCHECK) a->setProperty("radio", true);
+  a->setProperty(kFlags, flags);
+  insertAction(before, a);
+  if (loadedFromResource_) flattenTopLevel();
+  return a;
+}
+
+QAction* TrelMenu::insertWithImage(QAction* before, UINT flags, int command, const QString& text, int imageId) {
+  QAction* a = addItem(flags, command, text, before);
+  if (command == 0) return a;
+  if (imageId >= 0) {
+    ToolbarResource bar;
+    int index = 0;
+    if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
+    const QList<QPixmap> cells = LoadImageStrip(imageId);
+    if (index < cells.size()) RegisterCommandImage(command, cells[index]);
+  }
+  refreshCommandIcon(command);
   return a;
 }
 
 QAction* TrelMenu::AppendMenu(UINT flags, int command, const QString& text, const QString& imageFile, int imageIndex) {
-  QAction* a = addItem(flags, command, text);
+  QAction* a = addItem(flags, command, text, nullptr);
   if (command == 0) return a;
   if (!imageFile.isEmpty()) {
     const QList<QPixmap> cells = ctl::CutStrip(ctl::LoadBitmapFile(imageFile), g_imageSize.width(),
@@ -78,54 +254,248 @@ QAction* TrelMenu::AppendMenu(UINT flags, int command, const QString& text, cons
   return a;
 }
 
+QAction* TrelMenu::AppendMenu(UINT flags, int command, const QString& text, int imageId) {
+  return insertWithImage(nullptr, flags, command, text, imageId);
+}
+
+QAction* TrelMenu::AppendMenu(UINT flags, int command, const QString& text, const QList<QPixmap>& images, int index) {
+  QAction* a = addItem(flags, command, text, nullptr);
+  if (command != 0 && index >= 0 && index < images.size()) {
+    a->setProperty(kOwnImage, images[index]);
+    a->setIcon(QIcon(images[index]));
+  }
+  return a;
+}
+
 QAction* TrelMenu::AppendBitmapMenu(UINT flags, int command, const QString& text, const QImage& bitmap) {
-  QAction* a = addItem(flags, command, text);
+  QAction* a = addItem(flags, command, text, nullptr);
   if (command != 0 && !bitmap.isNull()) RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey()));
   refreshCommandIcon(command);
   return a;
 }
 
-TrelMenu* TrelMenu::AppendPopup(const QString& text) {
+TrelMenu* TrelMenu::newPopup(const QString& text, QAction* before) {
   auto* popup = new TrelMenu(this);
   popup->setTitle(text);
   popup->useImageBackground_ = useImageBackground_;
   popup->imageBackground_ = imageBackground_;
-  addMenu(popup);
+  popup->checkImages_ = checkImages_;  // popups share their parent's check pictures
+  popup->checkImagesShared_ = true;
+  popup->menuAction()->setProperty(kFlags, MF_POPUP | MF_OWNERDRAW);
+  insertMenu(before, popup);
+  if (loadedFromResource_) flattenTopLevel();
   return popup;
 }
 
-QAction* TrelMenu::FindCommand(int command) const {
-  for (QAction* a : actions()) {
-    if (CommandOf(a) == command && !a->isSeparator()) return a;
-    if (auto* sub = qobject_cast<TrelMenu*>(a->menu()))
-      if (QAction* found = sub->FindCommand(command)) return found;
+TrelMenu* TrelMenu::AppendPopup(const QString& text) { return newPopup(text, nullptr); }
+
+bool TrelMenu::locate(int positionOrCommand, UINT flags, TrelMenu** owner, QAction** action) const {
+  if (flags & MF_BYPOSITION) {
+    const QList<QAction*> list = actions();
+    if (positionOrCommand < 0 || positionOrCommand >= list.size()) return false;
+    *owner = const_cast<TrelMenu*>(this);
+    *action = list[positionOrCommand];
+    return true;
   }
+  for (QAction* a : actions()) {
+    if (!a->isSeparator() && !a->menu() && CommandOf(a) == positionOrCommand) {
+      *owner = const_cast<TrelMenu*>(this);
+      *action = a;
+      return true;
+    }
+    if (auto* sub = qobject_cast<TrelMenu*>(a->menu()))
+      if (sub->locate(positionOrCommand, flags, owner, action)) return true;
+  }
+  return false;
+}
+
+QAction* TrelMenu::InsertMenu(int position, UINT flags, int command, const QString& text, int imageId) {
+  if ((flags & MF_BYPOSITION) && position == -1) return insertWithImage(nullptr, flags, command, text, imageId);
+  TrelMenu* owner = nullptr;
+  QAction* before = nullptr;
+  if (!locate(position, flags, &owner, &before)) return nullptr;
+  return owner->insertWithImage(before, flags, command, text, imageId);
+}
+
+QAction* TrelMenu::InsertMenu(int position, UINT flags, int command, const QString& text,
+                              const QList<QPixmap>& images, int index) {
+  QAction* a = InsertMenu(position, flags, command, text, -1);
+  if (a && command != 0 && index >= 0 && index < images.size()) {
+    a->setProperty(kOwnImage, images[index]);
+    a->setIcon(QIcon(images[index]));
+  }
+  return a;
+}
+
+QAction* TrelMenu::InsertBitmapMenu(int position, UINT flags, int command, const QString& text, const QImage& bitmap) {
+  QAction* a = InsertMenu(position, flags, command, text, -1);
+  if (a && command != 0 && !bitmap.isNull()) RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey()));
+  return a;
+}
+
+QAction* TrelMenu::FindCommand(int command) const {
+  TrelMenu* owner = nullptr;
+  QAction* a = nullptr;
+  return locate(command, MF_BYCOMMAND, &owner, &a) ? a : nullptr;
+}
+
+QAction* TrelMenu::findText(const QString& text) const {
+  for (QAction* a : actions())
+    if (!a->isSeparator() && a->text() == text) return a;
   return nullptr;
 }
 
 bool TrelMenu::ModifyItem(int command, const QString* text, const QImage& bitmap) {
   bool any = false;
   for (QAction* a : actions()) {
-    if (auto* sub = qobject_cast<TrelMenu*>(a->menu())) any |= sub->ModifyItem(command, text, bitmap);
-    if (a->isSeparator() || CommandOf(a) != command) continue;
+    if (auto* sub = qobject_cast<TrelMenu*>(a->menu())) any |= sub->ModifyItem(command, text, QImage());
+    if (a->isSeparator() || a->menu() || CommandOf(a) != command) continue;
     if (text) a->setText(*text);
+    a->setProperty(kFlags, (a->property(kFlags).toUInt() | MF_OWNERDRAW) & ~MF_BYPOSITION);
     any = true;
   }
   if (any && !bitmap.isNull()) RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey()));
   return any;
 }
 
-bool TrelMenu::DeleteMenu(int command) {
-  for (QAction* a : actions()) {
-    if (auto* sub = qobject_cast<TrelMenu*>(a->menu()))
-      if (sub->DeleteMenu(command)) return true;
-    if (!a->isSeparator() && CommandOf(a) == command) {
-      removeAction(a);
-      delete a;
-      return true;
-    }
+bool TrelMenu::ModifyItem(int command, const QString* text, int imageId) {
+  if (!ModifyItem(command, text, QImage())) return false;
+  if (imageId >= 0) {
+    ToolbarResource bar;
+    int index = 0;
+    if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
+    const QList<QPixmap> cells = LoadImageStrip(imageId);
+    if (index < cells.size()) RegisterCommandImage(command, cells[index]);
   }
-  return false;
+  return true;
+}
+
+bool TrelMenu::ModifyItem(int command, const QString* text, const QList<QPixmap>& images, int index) {
+  if (!ModifyItem(command, text, QImage())) return false;
+  if (index >= 0 && index < images.size()) RegisterCommandImage(command, images[index]);
+  return true;
+}
+
+bool TrelMenu::ModifyItem(const QString& itemText, const QString* newText, int imageId) {
+  QAction* a = findText(itemText);
+  if (!a) {
+    for (QAction* s : actions())
+      if (auto* sub = qobject_cast<TrelMenu*>(s->menu()))
+        if (sub->ModifyItem(itemText, newText, imageId)) return true;
+    return false;
+  }
+  const int command = CommandOf(a);
+  if (newText) a->setText(*newText);
+  if (imageId >= 0 && command != 0) {
+    ToolbarResource bar;
+    int index = 0;
+    if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
+    const QList<QPixmap> cells = LoadImageStrip(imageId);
+    if (index < cells.size()) RegisterCommandImage(command, cells[index]);
+  }
+  return true;
+}
+
+QPixmap TrelMenu::ColourSwatch(COLORREF fill, COLORREF border, int hatch, QSize size, const QColor& menuColour) {
+  if (!size.isValid() || size.isEmpty()) size = g_imageSize;
+  size = size.boundedTo(g_imageSize);
+  QPixmap square(g_imageSize);
+  square.fill(menuColour);
+  QPainter p(&square);
+  const QRect box((g_imageSize.width() - size.width()) / 2, (g_imageSize.height() - size.height()) / 2, size.width(),
+                  size.height());
+  static const Qt::BrushStyle kHatch[] = {Qt::HorPattern,   Qt::VerPattern,   Qt::FDiagPattern,
+                                          Qt::BDiagPattern, Qt::CrossPattern, Qt::DiagCrossPattern};
+  if (hatch >= 0 && hatch < 6) {
+    p.fillRect(box, Qt::white);  // the gaps of a hatch show the background colour
+    p.fillRect(box, QBrush(ctl::ToQColor(fill), kHatch[hatch]));
+  } else {
+    p.fillRect(box, ctl::ToQColor(fill));
+  }
+  p.setPen(ctl::ToQColor(border));
+  p.drawRect(box.adjusted(0, 0, -1, -1));
+  return square;
+}
+
+bool TrelMenu::ModifyItem(const QString* text, int command, COLORREF fill, COLORREF border, int hatch, QSize size) {
+  if (!ModifyItem(command, text, QImage())) return false;
+  RegisterCommandImage(command, ColourSwatch(fill, border, hatch, size, palette().color(QPalette::Window)));
+  return true;
+}
+
+bool TrelMenu::SetMenuText(int positionOrCommand, const QString& text, UINT flags) {
+  TrelMenu* owner = nullptr;
+  QAction* a = nullptr;
+  if (!locate(positionOrCommand, flags, &owner, &a) || a->isSeparator()) return false;
+  a->setText(text);
+  if (auto* sub = a->menu()) sub->setTitle(text);
+  return true;
+}
+
+bool TrelMenu::GetMenuText(int positionOrCommand, QString* text, UINT flags) const {
+  TrelMenu* owner = nullptr;
+  QAction* a = nullptr;
+  if (!locate(positionOrCommand, flags, &owner, &a)) return false;
+  *text = a->text();
+  return true;
+}
+
+bool TrelMenu::dropItem(TrelMenu* owner, QAction* a) {
+  if (auto* sub = qobject_cast<TrelMenu*>(a->menu())) {
+    owner->QWidget::removeAction(a);
+    sub->DestroyMenu();
+    delete sub;  // its menu action goes with it
+    return true;
+  }
+  owner->QWidget::removeAction(a);
+  if (a->parent() == owner) delete a;
+  return true;
+}
+
+bool TrelMenu::DeleteMenu(int positionOrCommand, UINT flags) {
+  TrelMenu* owner = nullptr;
+  QAction* a = nullptr;
+  if (!locate(positionOrCommand, flags, &owner, &a)) return false;
+  return dropItem(owner, a);
+}
+
+bool TrelMenu::RemoveMenu(int positionOrCommand, UINT flags) { return DeleteMenu(positionOrCommand, flags); }
+
+bool TrelMenu::removeByText(const QString& text, int separatorOption) {
+  QAction* a = findText(text);
+  if (!a) return false;
+  const int position = static_cast<int>(actions().indexOf(a));
+  dropItem(this, a);
+  const int before = separatorOption == 1 || separatorOption == 2 ? 1 : separatorOption == 3 ? 2 : 0;
+  for (int i = 0; i < before && position - 1 - i >= 0; ++i) dropItem(this, actions().at(position - 1 - i));
+  return true;
+}
+
+bool TrelMenu::DeleteMenu(const QString& text, int separatorOption) { return removeByText(text, separatorOption); }
+bool TrelMenu::RemoveMenu(const QString& text, int separatorOption) { return removeByText(text, separatorOption); }
+
+TrelMenu* TrelMenu::GetSubMenu(int position) const {
+  const QList<QAction*> list = actions();
+  if (position < 0 || position >= list.size()) return nullptr;
+  return qobject_cast<TrelMenu*>(list[position]->menu());
+}
+
+TrelMenu* TrelMenu::GetSubMenu(const QString& text) const {
+  for (QAction* a : actions())
+    if (a->menu() && a->text() == text) return qobject_cast<TrelMenu*>(a->menu());
+  return nullptr;
+}
+
+UINT TrelMenu::ItemFlags(int position) const {
+  const QList<QAction*> list = actions();
+  if (position < 0 || position >= list.size()) return ~0u;
+  return list[position]->property(kFlags).toUInt();
+}
+
+int TrelMenu::RecordCount() const {
+  int n = 0;
+  for (QAction* a : actions()) n += HasRecord(a) ? 1 : 0;
+  return n;
 }
 
 void TrelMenu::SetImageBackground(COLORREF colour) {
@@ -137,10 +507,77 @@ COLORREF TrelMenu::ImageKey() const {
   return useImageBackground_ ? imageBackground_ : ctl::ToColorRef(QApplication::palette().color(QPalette::Button));
 }
 
+bool TrelMenu::SetCheckImages(int unselectedId, int selectedId) {
+  if (unselectedId < 1 || selectedId < 1) return false;
+  checkUnselectedId_ = unselectedId;
+  checkSelectedId_ = selectedId;
+  auto list = std::make_shared<std::vector<QPixmap>>();
+  for (int id : {unselectedId, selectedId}) {
+    const QList<QPixmap> cells = LoadImageStrip(id);
+    if (cells.isEmpty()) {
+      checkImages_.reset();  // either failing leaves no list
+      checkImagesShared_ = false;
+      update();
+      return false;
+    }
+    list->push_back(cells.front());
+  }
+  checkImages_ = list;
+  checkImagesShared_ = false;
+  // Popups made from this menu see the new pictures too.
+  for (TrelMenu* sub : findChildren<TrelMenu*>())
+    if (sub->checkImagesShared_) sub->checkImages_ = list;
+  update();
+  return true;
+}
+
+QPixmap TrelMenu::CheckImage(bool selected) const {
+  if (!HasCheckImages() || checkImages_->size() < 2) return {};
+  return (*checkImages_)[selected ? 1 : 0];
+}
+
+QList<QPixmap> TrelMenu::LoadImageStrip(int imageId) const {
+  const QString path = ctl::ResourcePath(imageId);
+  QImageReader reader(path);
+  const QSize size = reader.size();
+  if (!size.isValid() || size.width() > 4096 || size.height() > 4096) return {};
+  QImage image = reader.read();
+  if (image.isNull()) return {};
+  const QPalette pal = QApplication::palette();
+  const QRgb face = pal.color(QPalette::Button).rgb();
+  if ((image.format() == QImage::Format_Indexed8 || image.format() == QImage::Format_Mono) &&
+      image.colorCount() <= 16) {
+    // The standard button colours become the system's.
+    QList<QRgb> table = image.colorTable();
+    for (QRgb& c : table) {
+      switch (c & 0xFFFFFF) {
+        case 0x000000: c = pal.color(QPalette::ButtonText).rgb(); break;
+        case 0x808080: c = pal.color(QPalette::Mid).rgb(); break;
+        case 0xC0C0C0: c = face; break;
+        case 0xFFFFFF: c = pal.color(QPalette::Light).rgb(); break;
+        default: break;
+      }
+    }
+    image.setColorTable(table);
+    image = image.convertToFormat(QImage::Format_ARGB32);
+  } else {
+    image = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+      auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+      for (int x = 0; x < image.width(); ++x)
+        if ((line[x] & 0xFFFFFF) == 0xC0C0C0) line[x] = face;
+    }
+    g_plainBitmaps = true;
+  }
+  return ctl::CutStrip(image, g_imageSize.width(), std::min(g_imageSize.height(), image.height()), ImageKey());
+}
+
 void TrelMenu::SetImageSize(int w, int h) { g_imageSize = QSize(w, h); }
 QSize TrelMenu::ImageSize() { return g_imageSize; }
 void TrelMenu::SetDrawMode(int mode) { g_drawMode = mode; }
 int TrelMenu::DrawMode() { return g_drawMode; }
+bool TrelMenu::PlainBitmaps() { return g_plainBitmaps; }
+void TrelMenu::SetPlainBitmaps(bool on) { g_plainBitmaps = on; }
 
 int TrelMenu::RegisterCommandImage(int command, const QPixmap& image) {
   SharedImages& s = Shared();
@@ -171,7 +608,147 @@ void TrelMenu::refreshCommandIcon(int command) {
   const QPixmap image = CommandImage(command);
   if (image.isNull()) return;
   for (QAction* a : actions())
-    if (!a->isSeparator() && CommandOf(a) == command) a->setIcon(QIcon(image));
+    if (!a->isSeparator() && !a->menu() && CommandOf(a) == command && !a->property(kOwnImage).isValid())
+      a->setIcon(QIcon(image));
+}
+
+void TrelMenu::flattenTopLevel() {
+  // The top level of a loaded menu stays plain strings, drawn as the system draws them.
+  for (QAction* a : actions()) {
+    UINT f = MF_BYPOSITION | (a->menu() ? MF_POPUP : 0);
+    if (a->isSeparator()) f |= MF_SEPARATOR;
+    a->setProperty(kFlags, f);
+  }
+}
+
+void TrelMenu::alignTabs() {
+  const QFontMetrics fm(font());
+  int widest = 0;
+  for (QAction* a : actions()) {
+    const qsizetype tab = a->text().indexOf(QLatin1Char('\t'));
+    if (tab >= 0) widest = std::max(widest, fm.horizontalAdvance(a->text().left(tab) + QLatin1Char(' ')));
+  }
+  for (QAction* a : actions()) {
+    QString text = a->text();
+    const qsizetype tab = text.indexOf(QLatin1Char('\t'));
+    if (tab < 0) continue;
+    QString before = text.left(tab);
+    while (fm.horizontalAdvance(before) < widest) before += QLatin1Char(' ');
+    a->setText(before + text.mid(tab));
+  }
+}
+
+bool TrelMenu::loadTemplate(const QByteArray& data) {
+  const int n = static_cast<int>(data.size());
+  if (n < 4) return false;
+  auto word = [&](int at) { return qFromLittleEndian<quint16>(data.constData() + at); };
+  int at = 4 + word(2);  // after the header's own size
+  auto readText = [&](QString* text) {
+    const int start = at;
+    while (at + 1 < n && word(at) != 0) at += 2;
+    if (at + 1 >= n) return false;
+    *text = QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData() + start), (at - start) / 2);
+    at += 2;
+    return true;
+  };
+  // Each level is read until an entry carrying MF_END closes it.
+  std::function<bool(TrelMenu*, int)> level = [&](TrelMenu* menu, int depth) -> bool {
+    if (depth > kMaxMenuDepth) return false;
+    for (;;) {
+      if (at + 2 > n) return false;
+      const UINT option = word(at);
+      at += 2;
+      QString text;
+      if (option & MF_POPUP) {
+        if (!readText(&text)) return false;
+        TrelMenu* sub = menu->newPopup(text, nullptr);
+        sub->menuAction()->setEnabled(!(option & (MF_GRAYED | MF_DISABLED)));
+        if (!level(sub, depth + 1)) return false;
+        sub->alignTabs();
+      } else {
+        if (at + 2 > n) return false;
+        const int id = word(at);
+        at += 2;
+        if (!readText(&text)) return false;
+        menu->insertWithImage(nullptr, option & ~MF_END, id, text, -1);
+      }
+      if (option & MF_END) return true;
+    }
+  };
+  return level(this, 0);
+}
+
+bool TrelMenu::LoadMenu(const QString& resourceName) {
+  QByteArray data;
+  if (!ReadResource(ctl::ResourceFile(resourceName + QStringLiteral(".menu")), &data)) return false;
+  DestroyMenu();
+  if (!loadTemplate(data)) {
+    qWarning("menu resource %s refused: the template is cut short or nested too deep", qPrintable(resourceName));
+    DestroyMenu();
+    return false;
+  }
+  flattenTopLevel();
+  loadedFromResource_ = true;
+  return true;
+}
+
+bool TrelMenu::LoadMenu(int resourceId) { return LoadMenu(QString::number(resourceId)); }
+
+bool TrelMenu::LoadToolbarImages(int toolbarId) { return LoadToolbarImages(std::vector<int>{toolbarId}); }
+
+bool TrelMenu::LoadToolbarImages(const std::vector<int>& toolbarIds) {
+  struct Loaded {
+    ToolbarResource bar;
+    QList<QPixmap> cells;
+  };
+  std::vector<Loaded> all;
+  for (int id : toolbarIds) {
+    Loaded l;
+    if (!ReadToolbar(id, &l.bar)) return false;
+    const QSize keep = g_imageSize;
+    g_imageSize = l.bar.size;
+    l.cells = LoadImageStrip(id);
+    g_imageSize = keep;
+    if (l.cells.isEmpty()) return false;
+    all.push_back(std::move(l));
+  }
+  for (const Loaded& l : all)
+    for (int command : l.bar.commands) {
+      if (command == 0 || !FindCommand(command)) continue;
+      const int index = l.bar.imageOf(command);
+      if (index >= 0 && index < l.cells.size()) RegisterCommandImage(command, l.cells[index]);
+    }
+  return true;
+}
+
+bool TrelMenu::LoadToolbarImages(const std::vector<ctl::TBBUTTON>& buttons, int imageId) {
+  const QList<QPixmap> cells = LoadImageStrip(imageId);
+  if (cells.isEmpty()) return false;
+  std::function<void(TrelMenu*)> give = [&](TrelMenu* menu) {
+    for (QAction* a : menu->actions()) {
+      if (auto* sub = qobject_cast<TrelMenu*>(a->menu())) {
+        give(sub);
+        continue;
+      }
+      if (a->isSeparator()) continue;
+      for (const ctl::TBBUTTON& b : buttons) {
+        if (b.idCommand == 0 || b.idCommand != CommandOf(a) || (b.fsStyle & ctl::TBSTYLE_SEP)) continue;
+        if (b.iBitmap >= 0 && b.iBitmap < cells.size()) {
+          a->setProperty(kOwnImage, cells[b.iBitmap]);
+          a->setIcon(QIcon(cells[b.iBitmap]));
+        }
+      }
+    }
+  };
+  give(this);
+  return true;
+}
+
+void TrelMenu::DestroyMenu() {
+  for (QAction* a : actions()) dropItem(this, a);
+  clear();
+  if (!checkImagesShared_) checkImages_.reset();
+  loadedFromResource_ = false;
 }
 
 bool TrelMenu::IsOwnMenu(const QMenu* menu) {
@@ -180,11 +757,37 @@ bool TrelMenu::IsOwnMenu(const QMenu* menu) {
   return false;
 }
 
+bool TrelMenu::UpdateMenu(QMenu* menu) {
+  auto* own = qobject_cast<TrelMenu*>(menu);
+  if (!own || !IsOwnMenu(own)) return false;
+  // Items added to the menu directly get their records; records of removed items went with them.
+  for (QAction* a : own->actions()) {
+    if (HasRecord(a)) {
+      if (own->loadedFromResource_) continue;
+      a->setProperty(kFlags, a->property(kFlags).toUInt() | MF_OWNERDRAW);
+      continue;
+    }
+    UINT f = MF_OWNERDRAW;
+    if (a->isSeparator()) f |= MF_SEPARATOR;
+    if (a->menu()) f |= MF_POPUP;
+    a->setProperty(kFlags, f);
+  }
+  if (own->loadedFromResource_) own->flattenTopLevel();
+  return true;
+}
+
 int TrelMenu::HandleMenuChar(QChar ch, const TrelMenu* menu) {
   if (!menu || !IsOwnMenu(menu)) return -1;
+  // Items added behind the class's back get their records first.
+  if (menu->RecordCount() != menu->actions().size()) UpdateMenu(const_cast<TrelMenu*>(menu));
   std::vector<std::u16string> texts;
   for (QAction* a : menu->actions()) texts.push_back(a->text().toStdU16String());
   return ctl::FindMnemonic(texts, ch.unicode());
+}
+
+void TrelMenu::initStyleOption(QStyleOptionMenuItem* option, const QAction* action) const {
+  QMenu::initStyleOption(option, action);
+  if (action->property(kRadio).toBool()) option->checkType = QStyleOptionMenuItem::Exclusive;
 }
 
 void TrelMenu::keyPressEvent(QKeyEvent* event) {
@@ -271,6 +874,14 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
   const QColor highlight = pal.color(QPalette::Highlight);
   const QColor face = pal.color(QPalette::Button);
   const QPixmap image = mi->icon.isNull() ? QPixmap() : mi->icon.pixmap(QSize(W, Hi));
+  const auto* menu = qobject_cast<const TrelMenu*>(widget);
+  const QAction* action = menu ? menu->actionAt(r.center()) : nullptr;
+  if (action && !(action->property(kFlags).toUInt() & MF_OWNERDRAW) && action->property(kFlags).isValid()) {
+    QProxyStyle::drawControl(element, option, p, widget);  // a plain string of a loaded menu's top level
+    return;
+  }
+  const bool radio = mi->checkType == QStyleOptionMenuItem::Exclusive;
+  const QPixmap checkImage = menu && checked && image.isNull() ? menu->CheckImage(selected) : QPixmap();
   p->save();
 
   if (xp) {
@@ -298,15 +909,19 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
       p->fillRect(box, Lighten(highlight, selected ? 0.55 : 0.85));
       p->setPen(highlight);
       p->drawRect(box);
-      if (image.isNull()) {
+      if (!checkImage.isNull()) {
+        p->drawPixmap(box.left() + 2, box.top() + 2, checkImage);
+      } else if (image.isNull() && radio) {
+        DrawRadioDot(p, box.center().x() - 2, box.center().y() - 2, pal.color(QPalette::WindowText));
+      } else if (image.isNull()) {
         DrawCheckMark(p, box.center().x() - 3, box.center().y() - 3, pal.color(QPalette::WindowText), true);
       }
     }
     if (!image.isNull()) {
       if (disabled) {
-        p->setOpacity(0.35);
-        p->drawPixmap(l + 3, t + dy, image);
-        p->setOpacity(1.0);
+        COffscreenDC off(p, r);
+        off.painter()->setOpacity(0.35);
+        off.painter()->drawPixmap(l + 3, t + dy, image);
       } else {
         if (selected) {  // a soft shadow under a lifted image
           p->setOpacity(0.25);
@@ -321,10 +936,12 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
     QColor tc = pal.color(QPalette::WindowText);
     if (disabled) tc = selected ? pal.color(QPalette::Mid) : Lighten(pal.color(QPalette::Mid), 0.4);
     p->setPen(tc);
-    const QRect textRect(l + W + kGapXp + 6, t, rr - (l + W + kGapXp + 6) - W, H);
+    // The accelerator after a tab is right-aligned, its edge moved in by the image width.
+    const QRect textRect(l + W + kGapXp + 6, t, rr - (l + W + kGapXp + 6), H);
     const QStringList parts = mi->text.split(QLatin1Char('\t'));
     p->drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextShowMnemonic | Qt::TextSingleLine, parts.value(0));
-    if (parts.size() > 1) p->drawText(textRect, Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine, parts.value(1));
+    if (parts.size() > 1)
+      p->drawText(textRect.adjusted(0, 0, -W, 0), Qt::AlignVCenter | Qt::AlignRight | Qt::TextSingleLine, parts.value(1));
     if (mi->menuItemType == QStyleOptionMenuItem::SubMenu) {
       QStyleOption arrow = *option;
       arrow.rect = QRect(rr - 14, t + H / 2 - 4, 8, 8);
@@ -366,35 +983,30 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
       p->drawLine(box.left(), box.bottom(), box.right(), box.bottom());
       p->drawLine(box.right(), box.top(), box.right(), box.bottom());
     }
-    if (disabled) {  // embossed: highlight one pixel down-right, shadow in place
-      QImage shape = image.toImage().convertToFormat(QImage::Format_ARGB32);
-      auto tint = [&](const QColor& c) {
-        QImage out = shape;
-        for (int y = 0; y < out.height(); ++y) {
-          auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
-          for (int x = 0; x < out.width(); ++x) {
-            const int lum = qGray(line[x]);
-            line[x] = (qAlpha(line[x]) > 0 && lum < 200) ? qRgba(c.red(), c.green(), c.blue(), qAlpha(line[x])) : 0;
-          }
-        }
-        return QPixmap::fromImage(out);
-      };
-      p->drawPixmap(l + 3, t + 3 + dy, tint(pal.color(QPalette::Light)));
-      p->drawPixmap(l + 2, t + 2 + dy, tint(pal.color(QPalette::Mid)));
+    if (disabled) {
+      p->setPen(menuBg);
+      p->drawRect(box.adjusted(0, 0, -1, -1));
+      const QColor hi = pal.color(QPalette::Light), sh = pal.color(QPalette::Mid);
+      const QImage src = image.toImage();
+      QPixmap form;
+      if (menu && menu->DibEmboss()) form = ctl::EmbossedImage(src, face, hi, sh, true);
+      else if (!TrelMenu::PlainBitmaps()) form = ctl::EmbossedImage(src, face, hi, sh, false);
+      else form = ctl::WashedImage(src, face, sh, menuBg);
+      p->drawPixmap(l + 2, t + 2 + dy, form);
     } else {
       p->drawPixmap(l + 2, t + 2 + dy, image);
     }
+  } else if (!checkImage.isNull()) {
+    p->fillRect(box, menuBg);
+    p->drawPixmap(l + 2, t + 2 + dy, checkImage);
   } else if (checked) {
     const QRect cb(l + 1, t + 2 + dy, W, Hi);
     p->fillRect(cb, selected ? menuBg : Lighten(menuBg, 0.6));
     p->setPen(pal.color(QPalette::Mid));
     p->drawLine(cb.topLeft(), cb.topRight());
     p->drawLine(cb.topLeft(), cb.bottomLeft());
-    if (mi->checkType == QStyleOptionMenuItem::Exclusive) {
-      p->setRenderHint(QPainter::Antialiasing);
-      p->setBrush(pal.color(QPalette::WindowText));
-      p->setPen(Qt::NoPen);
-      p->drawEllipse(QRect(cb.left() + 5, cb.top() + 4, 6, 6));
+    if (radio) {
+      DrawRadioDot(p, cb.left() + 5, cb.top() + 4, pal.color(QPalette::WindowText));
     } else {
       DrawCheckMark(p, cb.left() + 4, cb.top() + 4, pal.color(QPalette::WindowText), false);
     }

@@ -615,6 +615,9 @@ TEST(VoipCallManagerNotStarted, EventsAreRefusedAndValuesFreed) {
     CC_SetRecordDeviceProbe(FakeProbe);
     ProbeResult() = true;
     ASSERT_EQ(0, CM_Init());
+    EXPECT_TRUE(CM_IsStarted());  // ready from the start; a stop is what shuts it
+    EXPECT_EQ(0, CM_SendEvent(-1, -1, CMEVT_STOP, -1, 0, nullptr));
+    EXPECT_FALSE(CM_IsStarted());
     EXPECT_EQ(-1, CM_SendEvent(0, 0, CMEVT_NEWCALL, -1, -1, strdup("bob@example.com")));
     EXPECT_EQ(-1, CM_SendEvent(0, 0, CMEVT_REMOTE_CONTACT, -1, -1, calloc(1, sizeof(CM_CONTACT))));
     EXPECT_EQ(-1, CM_AllocCall());

@@ -210,8 +210,10 @@ TEST_F(VoipConnectionFsm, EveryCellOfTheTable) {
             EXPECT_EQ(cell.cmReports, CmReports());
             int iTimer = cell.iTimer == KEEP ? kPresetTimer : cell.iTimer;
             EXPECT_EQ(iTimer, after.stTimer.iTimerId);
-            // Audio leaves only from a connected, answered connection.
-            EXPECT_EQ(after.bInUse && after.stFsm.ucCurState == CC_ST_CONNECTED, bridge.Sending(iChannel));
+            // Audio leaves from a connected connection and from one hearing early media, never from a held one.
+            EXPECT_EQ(after.bInUse && (after.stFsm.ucCurState == CC_ST_CONNECTED ||
+                                       (pCell && after.stFsm.ucCurState == CC_ST_ALERTING && cell.iEvent == CCEVT_REMOTE_ALERT_SDP)),
+                      bridge.Sending(iChannel));
             if (cell.bReleased) {
                 EXPECT_EQ(0u, bridge.channels.count(iChannel));
             }
@@ -239,14 +241,14 @@ TEST_F(VoipConnectionFsm, MediaDetailsOfTheMediaCells) {
     CC_CNX* pstCnx = CC_GetCnx(iCnx);
     int iChannel = pstCnx->iChannel;
 
-    // Early media while calling: heard, but nothing is sent.
+    // Early media while calling: heard, and the microphone goes out to the peer too.
     pstCnx->stFsm.ucCurState = CC_ST_CALLING;
     CC_MSG msg = MakeMsg(iCall, iCnx, CCEVT_REMOTE_ALERT_SDP);
     CC_RunFsm(&pstCnx->stFsm, CCEVT_REMOTE_ALERT_SDP, &msg);
     free(msg.pValue);
     EXPECT_TRUE(bridge.channels[iChannel].bListening);
     EXPECT_TRUE(bridge.Playing(iChannel));
-    EXPECT_FALSE(bridge.Sending(iChannel));
+    EXPECT_TRUE(bridge.Sending(iChannel));
     EXPECT_EQ(Ip("10.1.1.1"), bridge.channels[iChannel].uiSendIp);
     EXPECT_EQ(41000, bridge.channels[iChannel].iSendPort);
     EXPECT_EQ(4, bridge.channels[iChannel].iCodecIndex);  // PCMU
@@ -297,13 +299,13 @@ TEST_F(VoipConnectionFsm, MediaDetailsOfTheMediaCells) {
     CC_FreeCnx(iCnx);
 }
 
-// Media starts again on the answer after early media and on every resume: the engine is never
+// Media starts on early media and again on the answer and on every resume: the engine is never
 // asked to start what already runs (it would refuse and log an error), and each resume brings
 // sending and playout back.
 TEST_F(VoipConnectionFsm, HoldAndResumeStartNothingTwice) {
     struct Step {
         int iEvent;
-        bool bMediaOn;  // sending and playing afterwards (early media only plays)
+        bool bMediaOn;  // sending and playing afterwards
     };
     struct Path {
         const char* name;
@@ -312,7 +314,7 @@ TEST_F(VoipConnectionFsm, HoldAndResumeStartNothingTwice) {
     };
     const std::vector<Path> paths = {
         {"outgoing with early media", CC_ST_CALLING,
-         {{CCEVT_REMOTE_ALERT_SDP, false}, {CCEVT_REMOTE_ANSWER, true}, {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true},
+         {{CCEVT_REMOTE_ALERT_SDP, true}, {CCEVT_REMOTE_ANSWER, true}, {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true},
           {CCEVT_HOLD, false}, {CCEVT_UNHOLD, true}, {CCEVT_REMOTE_HOLD, false}, {CCEVT_REMOTE_UNHOLD, true}}},
         {"outgoing answered at once", CC_ST_CALLING,
          {{CCEVT_REMOTE_ANSWER, true}, {CCEVT_REMOTE_HOLD, false}, {CCEVT_REMOTE_UNHOLD, true}, {CCEVT_HOLD, false},
@@ -336,7 +338,7 @@ TEST_F(VoipConnectionFsm, HoldAndResumeStartNothingTwice) {
             EXPECT_TRUE(bridge.refused.empty()) << bridge.refused[0];
             EXPECT_TRUE(bridge.channels[iChannel].bListening);
             EXPECT_EQ(step.bMediaOn, bridge.Sending(iChannel));
-            EXPECT_EQ(step.bMediaOn || step.iEvent == CCEVT_REMOTE_ALERT_SDP, bridge.Playing(iChannel));
+            EXPECT_EQ(step.bMediaOn, bridge.Playing(iChannel));
         }
         int iListens = 0;
         for (const std::string& call : bridge.calls) iListens += call == "StartListen(" + std::to_string(iChannel) + ")";
