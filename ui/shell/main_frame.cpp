@@ -107,11 +107,11 @@ void CPresenceStatusBar::SetStatus(int status) {
     const char* name = shell::StatusBitmapName(status);
     const QImage img = name ? ctl::LoadBitmapFile(shell::SkinFile(name)) : QImage();
     icon_->setPixmap(img.isNull() ? QPixmap() : ctl::KeyedPixmap(img, status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8)));
-    text_->setText(LangText("status_description", std::to_string(status).c_str(), "").isEmpty()
-                       ? QString()
-                       : LangText("status_description", std::to_string(status).c_str(), ""));
     static const char* const defaults[] = {"Online", "Offline", "Busy", "Away", "Not available"};
-    if (text_->text().isEmpty() && status >= 0 && status <= 4) text_->setText(defaults[status]);
+    const char* builtIn = status >= 0 && status <= 4 ? defaults[status] : "Unknown";
+    text_->setText(LangText("status_description", std::to_string(status).c_str(), builtIn).left(20));
+    // The active page sets the dial bar's buttons for the new status.
+    if (MainFrame() && MainFrame()->Sheet()) MainFrame()->Sheet()->ReselectActivePage();
 }
 
 void CPresenceStatusBar::SetDescription(const QString& text) { progress_->setText(text); }
