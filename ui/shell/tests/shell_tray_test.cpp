@@ -397,6 +397,8 @@ TEST_F(ShellTray, ServicePageTitleAndDialogButtonsFromTheLanguage) {
     password.PasswordEdit()->setText("pw");
     emit box->accepted();
     EXPECT_EQ(1, password.result());
+    identity.reject();  // Escape or the window's close button
+    EXPECT_EQ(2, identity.result());
 }
 
 TEST_F(ShellTray, NoSplashWithoutItsPicture) {
