@@ -3,10 +3,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <string>
 
 #include "common/account.h"
 #include "common/debug.h"
+#include "common/presence_link.h"
 #include "common/storeutil.h"
 
 namespace {
@@ -248,6 +251,32 @@ AddrNode* AddrBook_FindSipIdentity(AddrNode* node, const char* address) {
         return identity && identity->account && identity->account->type == ACCOUNT_TYPE_SIP &&
                store::EqualNoCase(identity->address, address);
     });
+}
+
+AddrNode* AddrBook_FindSipContact(AddrNode* node, const char* address) {
+    if (!address || !*address) return nullptr;
+    if (AddrNode* identity = AddrBook_FindSipIdentity(node, address)) {
+        AddrNode* contact = identity->parent;
+        return contact && contact->kind == ADDR_KIND_CONTACT ? contact : nullptr;
+    }
+    const char* at = strchr(address, '@');
+    if (!at || at == address) return nullptr;
+    std::string domain;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        Account* sip = Account_FindByType(ACCOUNT_TYPE_SIP);
+        if (!sip) return nullptr;
+        const char* user = sip->userName ? sip->userName : "";
+        if (const char* own = strchr(user, '@')) {
+            domain = own + 1;
+        } else {
+            char server[128] = "";
+            presence_setting_get_string(&sip->settings, "server", "", server, sizeof server);
+            domain = server;
+        }
+    }
+    if (domain.empty() || !store::EqualNoCase(at + 1, domain.c_str())) return nullptr;
+    return AddrBook_FindContactById(node, std::string(address, static_cast<size_t>(at - address)).c_str());
 }
 
 AddrNode* AddrBook_FindIdentityForRecord(AddrNode* node, const PresenceConnection* connection,

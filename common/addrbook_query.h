@@ -82,6 +82,10 @@ AddrNode* AddrBook_FindContactById(AddrNode* node, const char* id);
 AddrNode* AddrBook_FindIdentity(AddrNode* node, const Account* account, const char* address);
 AddrNode* AddrBook_FindIdentityByUid(AddrNode* node, int uid);
 AddrNode* AddrBook_FindSipIdentity(AddrNode* node, const char* address);
+// The contact a SIP address names: the contact of the SIP identity with that address, else, for an
+// address of the SIP account's own domain (its user name's, else its server's), the contact whose
+// id is the address's user part (peers of the same service arrive as user@domain).
+AddrNode* AddrBook_FindSipContact(AddrNode* node, const char* address);
 // Identity bound to the connection's account whose address equals the buddy record's address.
 AddrNode* AddrBook_FindIdentityForRecord(AddrNode* node, const PresenceConnection* connection,
                                          const char* recordAddress);

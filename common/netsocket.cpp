@@ -51,6 +51,13 @@ int RecvTcp(NetSocket* s, char* buffer, int bufferSize, int flags, int timeoutSe
     }
 }
 
+// True when the datagram came from the peer the request was sent to (IPv4 address and port).
+bool FromPeer(const NetSocket* s, const sockaddr_in& from) {
+    if (!s->peer || s->peer->sa_family != AF_INET || s->peerLength < static_cast<int32_t>(sizeof(sockaddr_in))) return true;
+    const auto* peer = reinterpret_cast<const sockaddr_in*>(s->peer);
+    return from.sin_family == AF_INET && from.sin_addr.s_addr == peer->sin_addr.s_addr && from.sin_port == peer->sin_port;
+}
+
 int RecvUdp(NetSocket* s, char* buffer, int bufferSize, int requestLength, int timeoutSeconds) {
     const DWORD waitMs = WaitMs(timeoutSeconds, 1);
     if (requestLength < 0) requestLength = 0;
@@ -60,8 +67,15 @@ int RecvUdp(NetSocket* s, char* buffer, int bufferSize, int requestLength, int t
     int attempts = 0;
     for (;;) {
         if (plat::WaitReadable(s->socket, waitMs) == 1) {
-            ssize_t n = ::recvfrom(s->socket, scratch.data(), scratch.size(), MSG_TRUNC, nullptr, nullptr);
-            if (n > bufferSize) {
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            ssize_t n = ::recvfrom(s->socket, scratch.data(), scratch.size(), MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n > 0 && !FromPeer(s, from)) {
+                // The local port is taken again by every exchange: a late datagram of another one lands here.
+                DebugTrace(MOD_BOOTSTRAP, 1, "UDP reply from %08x:%u, not the server asked, dropped",
+                           ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
+            } else if (n > bufferSize) {
                 DebugTrace(MOD_BOOTSTRAP, 1, "UDP reply of %d bytes does not fit %d, dropped",
                            static_cast<int>(n), bufferSize);
             } else if (n > 0) {
@@ -136,14 +150,14 @@ int NetSocket_Close(NetSocket* s) {
     return r;
 }
 
-uint32_t ResolveHost(const char* hostName) {
+uint32_t ResolveHost(const char* hostName, int maxTries) {
     if (!hostName || !*hostName) return 0;
     HostLookupFn lookup = s_lookup.load();
     if (!lookup) lookup = SystemLookup;
     for (int failures = 0;;) {
         uint32_t address = 0;
         if (lookup(hostName, &address)) return address;
-        if (++failures >= 4) return 0;
+        if (++failures >= std::max(maxTries, 1)) return 0;
         DebugTrace(MOD_AS, 3, "DNS(%s) Timeout(%d), request again", hostName, failures);
         Sleep(1000);
     }

@@ -30,16 +30,17 @@ int NetSocket_Send(NetSocket* s, const void* buffer, int length, int flags, cons
                    int peerLength);
 // TCP: reads until the buffer is full or the peer closes, each wait at most 3 x timeoutSeconds;
 // a time-out returns -1 even when part of the data arrived. UDP: buffer holds the request
-// (requestLength bytes) on entry; waits timeoutSeconds for a datagram and sends the request again
-// to the remembered peer, at most three waits in all. Bytes received, or -1.
+// (requestLength bytes) on entry; waits timeoutSeconds for a datagram from the remembered peer
+// (one from elsewhere is dropped and ends that wait, as a reply too large does) and sends the
+// request again to it, at most three waits in all. Bytes received, or -1.
 int NetSocket_Recv(NetSocket* s, char* buffer, int bufferSize, int requestLength, int flags,
                    int timeoutSeconds);
 // Closes the socket and frees the record; the close result (0 for a null record).
 int NetSocket_Close(NetSocket* s);
 
 // First IPv4 address of the host in network byte order, or 0 when it cannot be resolved; a name
-// is asked at most four times, one second apart.
-uint32_t ResolveHost(const char* hostName);
+// is asked at most maxTries times (the bootstrap four, the access client three), one second apart.
+uint32_t ResolveHost(const char* hostName, int maxTries = 4);
 
 // Posts (message, 0, parameter) to the access-client thread. TRUE when posted; otherwise logs the
 // failure, hands the parameter to freeParameter (when given) and returns FALSE.

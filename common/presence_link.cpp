@@ -1,6 +1,7 @@
 // Typed settings lists and the registration of the presence core's operations.
 #include "common/presence_link.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,12 @@ PresenceSetting* FindSetting(PresenceSettingList* list, const char* key) {
 
 const PresenceSetting* FindSetting(const PresenceSettingList* list, const char* key) {
     return FindSetting(const_cast<PresenceSettingList*>(list), key);
+}
+
+// A changed entry moves to the end of its list, behind every entry set before it.
+void MoveToEnd(PresenceSettingList* list, PresenceSetting* entry) {
+    auto it = list->begin() + (entry - list->data());
+    std::rotate(it, it + 1, list->end());
 }
 
 // Appends a new entry with copies of key and label; false when memory runs out.
@@ -64,6 +71,7 @@ int presence_setting_set_int(PresenceSettingList* list, const char* key, const c
         entry->textValue = nullptr;
         entry->kind = PRESENCE_SETTING_INT;
         entry->intValue = value;
+        MoveToEnd(list, entry);
         return 1;
     }
     PresenceSetting proto{PRESENCE_SETTING_INT, nullptr, nullptr, value, nullptr};
@@ -80,6 +88,7 @@ int presence_setting_set_string(PresenceSettingList* list, const char* key, cons
         entry->textValue = copy;
         entry->kind = PRESENCE_SETTING_TEXT;
         entry->intValue = 0;
+        MoveToEnd(list, entry);
         return 1;
     }
     PresenceSetting proto{PRESENCE_SETTING_TEXT, nullptr, nullptr, 0, copy};

@@ -28,9 +28,10 @@ using PresenceSettingList = std::vector<PresenceSetting>;
 void presence_setting_free(PresenceSetting* entry);
 // Frees every entry and empties the list.
 void presence_setting_free_all(PresenceSettingList* list);
-// Replaces the value of the entry with that key (keys compared without regard to ASCII case), or
-// appends a new entry with copies of the key and, when given, the label. 1, or 0 when memory
-// runs out (the list is then unchanged).
+// Replaces the value of the entry with that key (keys compared without regard to ASCII case) and
+// moves it to the end of the list, or appends a new entry with copies of the key and, when given,
+// the label. 1, or 0 when memory runs out (the list is then unchanged). An integer set over a text
+// makes the entry an integer (its text freed), so no reader takes a number for a text.
 int presence_setting_set_int(PresenceSettingList* list, const char* key, const char* label, int value);
 int presence_setting_set_string(PresenceSettingList* list, const char* key, const char* label,
                                 const char* text);

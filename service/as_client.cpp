@@ -22,6 +22,7 @@
 #include "common/netsocket.h"
 #include "common/textconv.h"
 #include "common/xmldoc.h"
+#include "platform/codepage.h"
 #include "platform/msgqueue.h"
 #include "platform/thread.h"
 #include "service/as_commands.h"
@@ -158,7 +159,7 @@ void HandleRequest(ClientState& st, AsRequest* request) {
     int attempts = 2;
     st.session.lastCode = -1;
     DebugTrace(MOD_AS, 2, "Send <%s> to Access server \n", row.name);
-    uint32_t address = ResolveHost(st.host.c_str());
+    uint32_t address = ResolveHost(st.host.c_str(), AS_RESOLVE_TRIES);
     if (address == 0) {
         DebugTrace(MOD_AS, 1, "DNS %s failed\n", st.host.c_str());
         Answer(request);
@@ -329,6 +330,18 @@ void AS_FreeRequest(AsRequest* request) {
     free(request);
 }
 
+namespace {
+// The server holds the password in the ANSI code page, as every other text of the program: the user
+// types it in UTF-8. Bytes that are not UTF-8 are the ANSI form already and go as they are.
+std::string AnsiPassword(const std::string& password) {
+    if (password.empty()) return password;
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, password.data(), static_cast<int>(password.size()),
+                            static_cast<uint16_t*>(nullptr), 0) <= 0)
+        return password;
+    return plat::Utf8ToAnsi(password);
+}
+}  // namespace
+
 void AsSession::Configure(const char* user, const char* pass) {
     userId = user ? user : "";
     password = pass ? pass : "";
@@ -347,7 +360,7 @@ bool AsSession::BuildRequest(AsRequest* request, std::string& text, int32_t& sen
     doc.AddAttribute("Trid", std::to_string(sentTrid).c_str());
     doc.OpenElement("UID");
     doc.CloseElement(userId.c_str());
-    std::string material = password;
+    std::string material = AnsiPassword(password);
     if (challengeHeld) material.append(challenge, sizeof(challenge));
     uint8_t digest[16];
     Md5Digest(digest, material.data(), material.size());

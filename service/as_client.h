@@ -11,6 +11,8 @@ inline constexpr int AS_RESULT_NONE = -100;
 inline constexpr int AS_COMMAND_COUNT = 29;
 inline constexpr int AS_BUFFER_SIZE = 10240;
 inline constexpr int AS_CODE_CHALLENGE = 101;
+// Times the server's name is looked up for one request before it is answered unsent.
+inline constexpr int AS_RESOLVE_TRIES = 3;
 // Time one exchange (connect, request, whole reply) may take, in milliseconds.
 inline constexpr DWORD AS_EXCHANGE_MS = 30000;
 // Largest reply taken: a synchronisation of a large address book (some 20,000 contacts at about 400

@@ -418,6 +418,8 @@ int ParseQueueList(CXmlElement* cmd, AsRequest* r, bool single) {
     if (single) {
         if (CAsChatQueue* q = ParseFullQueue(cmd, failed)) list->records.push_back(q);
     } else {
+        list->total = Number(cmd, "SNTOL");
+        list->current = Number(cmd, "SNCUR");
         for (CXmlElement* e : Children(cmd, "LSQ"))
             if (CAsChatQueue* q = ParseFullQueue(e, failed)) list->records.push_back(q);
     }

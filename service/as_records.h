@@ -219,6 +219,9 @@ struct AsLcrEntry {
 class CAsResultList {
 public:
     std::vector<void*> records;
+    // SQN: the number of queues the search found (SNTOL) and SNCUR beside it; 0 when absent.
+    int32_t total = 0;
+    int32_t current = 0;
     void* GetAt(size_t index) const { return index < records.size() ? records[index] : nullptr; }
     size_t GetCount() const { return records.size(); }
     void Clear() { records.clear(); }

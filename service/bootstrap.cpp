@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -71,7 +72,34 @@ bool OnServerIp(CXmlElement* element, void* context) {
     return true;
 }
 
+// The question an answer repeats beside its ServerIP, when the server repeats it.
+struct AnswerTag {
+    bool found = false;
+    bool hasKey = false, hasAccount = false;
+    std::string key, account;
+};
+
+bool OnTaggedServerIp(CXmlElement* element, void* context) {
+    auto* tag = static_cast<AnswerTag*>(context);
+    tag->found = true;
+    if (CXmlNode* item = element->GetParent()) {
+        CXmlElement* child = nullptr;
+        if (item->FindChild("ServiceKey", child)) {
+            tag->hasKey = true;
+            child->GetText(tag->key);
+        }
+        if (item->FindChild("Account", child)) {
+            tag->hasAccount = true;
+            child->GetText(tag->account);
+        }
+    }
+    return true;
+}
+
 void PostFsmEvent(int event) { STA_PostEvent(event); }
+
+// Most answers to other questions dropped while one question waits.
+constexpr int kMaxForeignAnswers = 3;
 
 // Handles one question; true when the record went to the frame.
 bool HandleRequest(CBootRequest* request, char* buffer) {
@@ -129,6 +157,18 @@ bool HandleRequest(CBootRequest* request, char* buffer) {
     NetSocket_Send(s, buffer, length, 0, address, sizeof(peer));
     // One byte is kept for the terminator.
     int received = NetSocket_Recv(s, buffer, BOOT_BUFFER_SIZE - 1, length, 0, 3);
+    // Every UDP question binds the same local port, so a late answer to an earlier question can land
+    // here: only the answer to this one is taken, and the wait goes on for it.
+    for (int foreign = 0; received >= 0 && request->protocol == PROTO_UDP &&
+                          !BootReplyIsFor(buffer, static_cast<size_t>(received), *request);) {
+        DebugTrace(MOD_BOOTSTRAP, 1, "answer to another question dropped\n");
+        if (++foreign >= kMaxForeignAnswers) {
+            received = -1;
+            break;
+        }
+        length = BuildBootRequestXml(*request, buffer, BOOT_BUFFER_SIZE, local);  // resent from the buffer
+        received = NetSocket_Recv(s, buffer, BOOT_BUFFER_SIZE - 1, length, 0, 3);
+    }
     if (received < 0) {
         DebugTrace(MOD_BOOTSTRAP, 1, "recv packet timeout\n");
         NetSocket_Close(s);
@@ -197,6 +237,18 @@ bool ParseBootReply(const char* text, size_t length, CBootRequest& request) {
     ReplySearch search{&request, false};
     CXmlDocument::FindElement(doc.GetRoot()->GetChildren(), "ServerItem", "ServerIP", OnServerIp, &search);
     return search.found;
+}
+
+bool BootReplyIsFor(const char* text, size_t length, const CBootRequest& request) {
+    CXmlDocument doc("UTF-8");
+    doc.SetText(std::string(text, length));
+    if (!doc.Parse()) return true;
+    AnswerTag tag;
+    CXmlDocument::FindElement(doc.GetRoot()->GetChildren(), "ServerItem", "ServerIP", OnTaggedServerIp, &tag);
+    if (!tag.found) return true;
+    if (tag.hasKey && std::atoi(tag.key.c_str()) != ServiceKey(request.kind)) return false;
+    if (tag.hasAccount && tag.account != request.account) return false;
+    return true;
 }
 
 DWORD BootstrapThreadProc() {

@@ -43,6 +43,10 @@ int BuildBootRequestXml(const CBootRequest& request, char* buffer, size_t size, 
 // Parses an answer into request.server and request.servers; true when a usable answer element was found.
 bool ParseBootReply(const char* text, size_t length, CBootRequest& request);
 
+// False when the answer names another question than this one: a ServiceKey or an Account beside its
+// ServerIP that differ from the request's (a server that repeats neither answers whatever was asked).
+bool BootReplyIsFor(const char* text, size_t length, const CBootRequest& request);
+
 // The thread procedure; ends on WM_QUIT.
 DWORD BootstrapThreadProc();
 // Starts the thread (queue ready on return) and publishes its id; false when it cannot start.

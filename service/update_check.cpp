@@ -129,9 +129,13 @@ void UpdateDocumentParser::OnEnd(void* user, const char* name) {
     else if (strcmp(name, "UpdateNeedUpdate") == 0) info.needUpdate = atoi(t.c_str());
     else if (strcmp(name, "EnforceUpdate") == 0) info.enforce = atoi(t.c_str());
     else if (strcmp(name, "DownloadZip") == 0) {
-        self->m_downloadZip = t;
-        self->m_sawDownloadZip = true;
-        info.fetched = 1;
+        // An empty DownloadZip names no download: the document does not count as fetched.
+        const size_t first = t.find_first_not_of(" \t\r\n");
+        if (first != std::string::npos) {
+            self->m_downloadZip = t.substr(first, t.find_last_not_of(" \t\r\n") - first + 1);
+            self->m_sawDownloadZip = true;
+            info.fetched = 1;
+        }
     }
     self->m_text.clear();
 }
@@ -193,10 +197,12 @@ WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::strin
     for (size_t at = 0; ok && at < body.data.size(); at += kPiece)
         ok = parser.Feed(body.data.data() + at, std::min(kPiece, body.data.size() - at), false);
     if (ok) ok = parser.Feed(nullptr, 0, true);
-    if (!ok || !parser.SawDownloadZip()) {
+    // What was read up to a break counts: once DownloadZip was seen the document answers.
+    if (!parser.SawDownloadZip()) {
         DebugTrace(MOD_UPDATE, 2, "Update Get Version info Fail\n");
         return UPDATE_FAILED;
     }
+    if (!ok) DebugTrace(MOD_UPDATE, 2, "Update document broken after DownloadZip, read so far taken\n");
     info = parser.Info();
     downloadZip = parser.DownloadZip();
     DebugTrace(MOD_UPDATE, 2, "Update Get Version info OK\n");

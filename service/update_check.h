@@ -65,7 +65,8 @@ private:
 };
 
 // Fetches and reads the document: UPDATE_OK with info and address filled, UPDATE_FAILED (not http,
-// status not 200, malformed, no DownloadZip) or UPDATE_TRANSFER_ERROR (connection, time-out).
+// status not 200, no DownloadZip with text before the end or a break) or UPDATE_TRANSFER_ERROR
+// (connection, time-out). A document that breaks after its DownloadZip answers with what was read.
 WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::string& downloadZip);
 
 // Longest a whole fetch (connection, request, document) may take, in milliseconds.

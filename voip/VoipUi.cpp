@@ -23,17 +23,11 @@ void VOIP_SetUiWindow(HWND hWnd) { g_hUiWindow.store(hWnd); }
 HWND VOIP_GetUiWindow() { return g_hUiWindow.load(); }
 
 int PostVoipEventToUi(int iCallId, int iCnxId, int iEvent, int iParam3, int iParam4, void* pValue) {
-    DebugTrace(MOD_CM, 3, "UI Receive Message: (%d, %d), %s, %d, %d, %s", iCallId, iCnxId,
-               VOIP_GetUiEventName(iEvent), iParam3, iParam4, ValueText(iEvent, pValue));
-    HWND hWnd = g_hUiWindow.load();
-    if (hWnd == nullptr) {
-        free(pValue);
-        return -1;
-    }
-    auto* pstMsg = static_cast<VOIP_UI_MSG*>(malloc(sizeof(VOIP_UI_MSG)));
+    auto* pstMsg = static_cast<VOIP_UI_MSG*>(calloc(1, sizeof(VOIP_UI_MSG)));
     if (pstMsg == nullptr) {
+        // The value was handed over with the call: it goes with the notice.
         free(pValue);
-        return -1;
+        return 0;
     }
     pstMsg->iCallId = iCallId;
     pstMsg->iCnxId = iCnxId;
@@ -41,8 +35,16 @@ int PostVoipEventToUi(int iCallId, int iCnxId, int iEvent, int iParam3, int iPar
     pstMsg->iParam3 = iParam3;
     pstMsg->iParam4 = iParam4;
     pstMsg->pValue = pValue;
+    HWND hWnd = g_hUiWindow.load();
+    DebugTrace(MOD_QZ, 2, "UI Receive Message: (%d, %d), %s, %d, %d, %s", iCallId, iCnxId,
+               VOIP_GetUiEventName(iEvent), iParam3, iParam4, ValueText(iEvent, pValue));
+    if (hWnd == nullptr) {
+        // Before the frame exists or after it is gone the notice is dropped.
+        VOIP_FreeUiMsg(pstMsg);
+        return 0;
+    }
     if (!PostMessage(hWnd, WM_VOIP_EVENT, 0, reinterpret_cast<LPARAM>(pstMsg))) {
-        DebugTrace(MOD_CM, 1, "PostVoipEventToUi: post of %s failed", VOIP_GetUiEventName(iEvent));
+        DebugTrace(MOD_QZ, 1, "PostVoipEventToUi: post of %s failed", VOIP_GetUiEventName(iEvent));
         VOIP_FreeUiMsg(pstMsg);
         return -1;
     }

@@ -221,6 +221,34 @@ TEST_F(CommonStoreNetSocket, UdpAnswerToTheResentRequestIsReturned) {
     NetSocket_Close(s);
 }
 
+TEST_F(CommonStoreNetSocket, UdpReplyFromAnotherSenderIsDropped) {
+    NetSocket_SetSecondLength(300);
+    TraceCapture trace;
+    UdpPeer asked, stranger;
+    NetSocket* s = BoundUdp();
+    std::thread server([&] {
+        char in[4096];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        // Another socket answers the first request first; the server asked answers the resend.
+        for (int i = 0; i < 2; ++i) {
+            if (::recvfrom(asked.fd, in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len) != 7) return;
+            const int fd = i == 0 ? stranger.fd : asked.fd;
+            const char* text = i == 0 ? "forged" : "answer";
+            ::sendto(fd, text, 6, 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    });
+    char buffer[512];
+    std::memcpy(buffer, "request", 7);
+    NetSocket_Send(s, buffer, 7, 0, reinterpret_cast<sockaddr*>(&asked.address), sizeof asked.address);
+    int n = NetSocket_Recv(s, buffer, sizeof buffer, 7, 0, 1);
+    server.join();
+    ASSERT_EQ(n, 6);
+    EXPECT_EQ(std::string(buffer, 6), "answer");
+    EXPECT_TRUE(trace.Contains("not the server asked"));
+    NetSocket_Close(s);
+}
+
 TEST_F(CommonStoreNetSocket, UdpBindSkipsPortsInUse) {
     // Hold the first two free ports from 1024 (ports other programs hold are skipped the same way).
     std::vector<int> holders;

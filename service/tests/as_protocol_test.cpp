@@ -100,6 +100,34 @@ TEST_F(AsProtocolTest, DigestChainMovesWithEveryRequest) {
     EXPECT_EQ(3, trid);
 }
 
+TEST_F(AsProtocolTest, DigestTakesThePasswordInTheAnsiCodePage) {
+    // Digests computed apart from the client (Python hashlib over the GBK bytes).
+    struct Case {
+        const char* name;
+        std::string password;
+        bool withChallenge;
+        const char* pwd;
+    } const cases[] = {
+        {"typed in UTF-8", kZhangUtf8, false, "894152fff4f97e8fb2b8f304c5c56ebb"},
+        {"already ANSI", kZhangGbk, false, "894152fff4f97e8fb2b8f304c5c56ebb"},
+        {"with the challenge", kZhangUtf8, true, "b710f7166012303681d7dd2ae7c94254"},
+        {"beyond GBK", "pw\xf0\x9f\x98\x80", false, "f102fbb3b363f26fa85a96509fd0dac2"},
+        {"plain ASCII", "secret", false, kPwdPlain},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        session.Configure("alice", c.password.c_str());
+        if (c.withChallenge) {
+            memcpy(session.challenge, kChallenge, 32);
+            session.challengeHeld = true;
+        }
+        std::string text;
+        int32_t trid = 0;
+        ASSERT_TRUE(session.BuildRequest(Request(AS_LGN), text, trid));
+        EXPECT_EQ(c.pwd, Pwd(text));
+    }
+}
+
 TEST_F(AsProtocolTest, EveryCommandBuildsItsRequest) {
     const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
     auto frame = [&](const char* name, const std::string& children) {
@@ -318,8 +346,16 @@ TEST_F(AsProtocolTest, OtherRepliesAreParsedIntoTheirRecords) {
     EXPECT_EQ(0u, static_cast<CAsResultList*>(sqiShort->data)->GetCount());
 
     AsRequest* sqn = WithParams(AS_SQN, "x", nullptr, 0, nullptr, nullptr);
-    ASSERT_EQ(AsSession::kAccepted, Check(sqn, "<SQN><SNTOL>2</SNTOL><LSQ>" + queue + "</LSQ><LSQ>" + queue + "</LSQ></SQN>"));
-    EXPECT_EQ(2u, static_cast<CAsResultList*>(sqn->data)->GetCount());
+    ASSERT_EQ(AsSession::kAccepted,
+              Check(sqn, "<SQN><SNTOL>12</SNTOL><SNCUR>2</SNCUR><LSQ>" + queue + "</LSQ><LSQ>" + queue + "</LSQ></SQN>"));
+    auto* found = static_cast<CAsResultList*>(sqn->data);
+    EXPECT_EQ(2u, found->GetCount());
+    EXPECT_EQ(12, found->total);
+    EXPECT_EQ(2, found->current);
+    AsRequest* sqnBare = WithParams(AS_SQN, "x", nullptr, 0, nullptr, nullptr);
+    ASSERT_EQ(AsSession::kAccepted, Check(sqnBare, "<SQN><LSQ>" + queue + "</LSQ></SQN>"));
+    EXPECT_EQ(0, static_cast<CAsResultList*>(sqnBare->data)->total);
+    EXPECT_EQ(0, static_cast<CAsResultList*>(sqnBare->data)->current);
 
     AsRequest* add = WithParams(AS_ADD, nullptr, nullptr, 0, "1002", nullptr);
     ASSERT_EQ(AsSession::kAccepted, Check(add, "<ADD><BUID>1002</BUID><DNAME>" + z + "</DNAME><LSTTYPE>1</LSTTYPE></ADD>"));

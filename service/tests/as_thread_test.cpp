@@ -6,7 +6,9 @@
 #include <string>
 #include <thread>
 
+#include "common/netsocket.h"
 #include "platform/msgqueue.h"
+#include "platform/sync.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
@@ -266,6 +268,25 @@ TEST_F(AsThreadTest, AnswerWithoutFrameIsFreedByTheThread) {
     g_hMainWnd = frame.Window();
     EXPECT_TRUE(frame.Of(WM_AS_RESULT).empty());
     ASSERT_TRUE(AS_StartThread());
+}
+
+std::atomic<int> g_lookups{0};
+bool FailingLookup(const char*, uint32_t*) {
+    ++g_lookups;
+    return false;
+}
+
+TEST_F(AsThreadTest, UnresolvableServerIsLookedUpThreeTimes) {
+    plat::TestClock clock;
+    clock.set_sleep_advances(true);  // the pauses between lookups take no time
+    g_lookups = 0;
+    ResolveHost_SetLookup(FailingLookup);
+    Configure("access.invalid", 7100);
+    AsRequest* answer = Run(AS_LGN);
+    ResolveHost_SetLookup(nullptr);
+    ASSERT_NE(nullptr, answer);
+    EXPECT_EQ(AS_RESULT_NONE, answer->result);
+    EXPECT_EQ(3, g_lookups.load());
 }
 
 TEST(AsServerConfig, TextsAreBounded) {

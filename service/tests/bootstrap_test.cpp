@@ -99,6 +99,37 @@ TEST(BootstrapReply, AnswersAreParsed) {
     EXPECT_TRUE(r.servers.empty());
 }
 
+TEST(BootstrapReply, OnlyTheAnswerToTheQuestionAskedIsTaken) {
+    auto answer = [](const std::string& item) {
+        return "<root><Service><ServerItem>" + item + "<ServerIP server=\"h\"><ServerPort port=\"1\" type=\"tcp\"/>"
+               "</ServerIP></ServerItem></Service></root>";
+    };
+    struct Case {
+        const char* name;
+        uint32_t kind;
+        const char* account;
+        std::string text;
+        bool taken;
+    } const cases[] = {
+        {"nothing repeated", BOOT_KIND_SIP, "alice", answer(""), true},
+        {"same question", BOOT_KIND_SIP, "alice", answer("<Account>alice</Account><ServiceKey>8888</ServiceKey>"), true},
+        {"profile, empty account", BOOT_KIND_PROFILE, "", answer("<Account/><ServiceKey>8890</ServiceKey>"), true},
+        {"another service", BOOT_KIND_SIP, "alice", answer("<Account>alice</Account><ServiceKey>8886</ServiceKey>"), false},
+        {"the profile's answer", BOOT_KIND_SIP, "alice", answer("<Account/><ServiceKey>8890</ServiceKey>"), false},
+        {"another account", BOOT_KIND_SERVICE, "1001", answer("<Account>1002</Account><ServiceKey>8886</ServiceKey>"), false},
+        {"key only", BOOT_KIND_SERVICE, "1001", answer("<ServiceKey>8886</ServiceKey>"), true},
+        {"no ServerIP", BOOT_KIND_SIP, "alice", "<root><Result>none</Result></root>", true},
+        {"not XML", BOOT_KIND_SIP, "alice", "<root", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CBootRequest r;
+        r.kind = c.kind;
+        r.account = c.account;
+        EXPECT_EQ(c.taken, BootReplyIsFor(c.text.data(), c.text.size(), r));
+    }
+}
+
 const char kAnswer[] = "<?xml version=\"1.0\"?><Reply><ServerItem><ServerIP server=\"127.0.0.1\">"
                        "<ServerPort port=\"7201\" type=\"tcp\"/></ServerIP></ServerItem></Reply>";
 
@@ -151,6 +182,28 @@ TEST_F(BootstrapThreadTest, UdpQuestionIsSentAgainUntilAnswered) {
     EXPECT_EQ(requests[0], requests[1]);
     EXPECT_NE(std::string::npos, requests[0].find("<LocalIP>127.0.0.1</LocalIP>"));
     EXPECT_NE(std::string::npos, requests[0].find("<ServiceKey>8890</ServiceKey>"));
+}
+
+TEST_F(BootstrapThreadTest, LateAnswerToAnotherQuestionIsDroppedAndTheRightOneWaitedFor) {
+    // A late duplicate of an earlier question's answer (the SIP server's) reaches the port first.
+    const std::string late = "<R><ServerItem><Account>alice</Account><ServiceKey>8888</ServiceKey>"
+                             "<ServerIP server=\"10.9.9.9\"><ServerPort port=\"5060\" type=\"udp\"/></ServerIP>"
+                             "</ServerItem></R>";
+    const std::string right = "<R><ServerItem><Account/><ServiceKey>8890</ServiceKey>"
+                              "<ServerIP server=\"127.0.0.1\"><ServerPort port=\"7201\" type=\"tcp\"/></ServerIP>"
+                              "</ServerItem></R>";
+    UdpResponder peer([&](int index, const std::string&) { return index == 0 ? late : right; });
+    STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_UDP}});
+    STA_PostEvent(EV_login_in);
+    CBootRequest* answer = WaitAnswer();
+    ASSERT_NE(nullptr, answer);
+    EXPECT_EQ("127.0.0.1", answer->server);
+    ASSERT_EQ(1u, answer->servers.size());
+    EXPECT_EQ(7201, answer->servers[0].port);
+    EXPECT_EQ(PROTO_TCP, answer->servers[0].protocol);
+    auto requests = peer.Requests();
+    ASSERT_EQ(2u, requests.size());  // the question went out again for the right answer
+    EXPECT_EQ(requests[0], requests[1]);
 }
 
 TEST_F(BootstrapThreadTest, TcpAnswerIsReadUntilTheServerCloses) {

@@ -297,6 +297,49 @@ TEST_F(PresenceCore, HeldNoticesGiveUpAndFreeTheirText) {
     EXPECT_EQ(0, handled);
 }
 
+// Keys of a settings list in order, each with its kind and value ("port=i5060", "server=tsip.example").
+std::string Listing(const PresenceSettingList& list) {
+    std::string out;
+    for (const PresenceSetting& s : list) {
+        if (!out.empty()) out += " ";
+        out += std::string(s.key) + "=" + (s.kind == PRESENCE_SETTING_INT ? "i" + std::to_string(s.intValue)
+                                                                           : "t" + std::string(s.textValue ? s.textValue : ""));
+        if (s.label) out += "(" + std::string(s.label) + ")";
+    }
+    return out;
+}
+
+TEST(PresenceSettingList, ASetMovesTheChangedEntryToTheEnd) {
+    struct Step {
+        const char* key;
+        const char* label;
+        const char* text;  // null: an integer
+        int value;
+        const char* after;
+    } const steps[] = {
+        {"server", "Server", "sip.example", 0, "server=tsip.example(Server)"},
+        {"port", nullptr, nullptr, 5060, "server=tsip.example(Server) port=i5060"},
+        {"port", nullptr, nullptr, 5070, "server=tsip.example(Server) port=i5070"},  // already last
+        {"SERVER", "Other", "10.0.0.1", 0, "port=i5070 server=t10.0.0.1(Server)"},    // label kept, moved
+        {"uid", nullptr, nullptr, 7, "port=i5070 server=t10.0.0.1(Server) uid=i7"},
+        {"Port", nullptr, "5080", 0, "server=t10.0.0.1(Server) uid=i7 port=t5080"},
+        {"server", nullptr, nullptr, 3, "uid=i7 port=t5080 server=i3(Server)"},  // the text is freed
+    };
+    PresenceSettingList list;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.after);
+        const int ok = s.text ? presence_setting_set_string(&list, s.key, s.label, s.text)
+                              : presence_setting_set_int(&list, s.key, s.label, s.value);
+        EXPECT_EQ(1, ok);
+        EXPECT_EQ(s.after, Listing(list));
+    }
+    char buffer[16];
+    EXPECT_EQ(5080, presence_setting_get_int(&list, "PORT", 0));
+    EXPECT_STREQ("3", presence_setting_get_string(&list, "server", "-", buffer, sizeof buffer));
+    EXPECT_STREQ("-", presence_setting_get_string(&list, "missing", "-", buffer, sizeof buffer));
+    presence_setting_free_all(&list);
+}
+
 TEST(PresenceBuddyRecordTest, FilledFromTheContactsMessagingIdentity) {
     AddrContact* contact = AddrBook_NewContact(std::string(80, 'n').c_str(), nullptr, "c-17");
     AddrBook_SetContactExtra(contact, "away");

@@ -75,8 +75,12 @@ TEST(UpdateFetch, Outcomes) {
     } const cases[] = {
         {"newer", Http("200 OK", kDocument), UPDATE_OK},
         {"no DownloadZip", Http("200 OK", "<V><MajorVersion>1</MajorVersion><MinorVersion>0</MinorVersion></V>"), UPDATE_FAILED},
-        {"malformed", Http("200 OK", "<V><DownloadZip>x</DownloadZip><MajorVersion>1</V>"), UPDATE_FAILED},
-        {"cut short", Http("200 OK", "<V><DownloadZip>x</DownloadZip>"), UPDATE_FAILED},
+        {"empty DownloadZip", Http("200 OK", "<V><BuildNumber>12</BuildNumber><DownloadZip/></V>"), UPDATE_FAILED},
+        {"blank DownloadZip", Http("200 OK", "<V><BuildNumber>12</BuildNumber><DownloadZip>  </DownloadZip></V>"), UPDATE_FAILED},
+        {"broken before DownloadZip", Http("200 OK", "<V><BuildNumber>12</V><DownloadZip>x</DownloadZip>"), UPDATE_FAILED},
+        {"broken after DownloadZip", Http("200 OK", "<V><BuildNumber>12</BuildNumber><DownloadZip>x</DownloadZip><Major</V>"),
+         UPDATE_OK},
+        {"cut short after DownloadZip", Http("200 OK", "<V><BuildNumber>12</BuildNumber><DownloadZip>x</DownloadZip>"), UPDATE_OK},
         {"not found", Http("404 Not Found", kDocument), UPDATE_FAILED},
         {"redirect", Http("302 Found", "", "Location: http://127.0.0.1:1/v.xml\r\n"), UPDATE_FAILED},
         {"dropped", "", UPDATE_TRANSFER_ERROR},
@@ -98,6 +102,7 @@ TEST(UpdateFetch, Outcomes) {
         if (c.result == UPDATE_OK) {
             EXPECT_EQ(12, info.build);
             EXPECT_EQ(1, info.fetched);
+            EXPECT_FALSE(zip.empty());
         }
     }
     CUpdateVersionInfo info;

@@ -15,7 +15,8 @@ top element ends the request) and reads until the server closes. Request:
   <CMD Trid="n"><UID>user</UID><PWD>32 lower-case hex</PWD>...command children...</CMD>
 Reply: <CMD Trid="n" Rcd="code">...</CMD>, then close.
 
-Password digest chain, per user: LGN carries md5hex(password) and is answered Rcd="101" with a fresh
+Password digest chain, per user, over the password's bytes in code page 936 (GB18030 for what GBK
+lacks), as the client holds its texts: LGN carries md5hex(password) and is answered Rcd="101" with a fresh
 32-character <CHG>; every later request carries md5hex(password + C) where C is the current challenge,
 and C becomes that digest. A digest out of step (or no log-in yet) is answered Rcd="101" with a new
 <CHG>; the client builds the request once more over it. LGT ends the chain.
@@ -206,7 +207,7 @@ class Server:
         user = self.db.users.get(uid)
         if user is None:
             return "nouser", None
-        secret = user["password"].encode("utf-8")
+        secret = user["password"].encode("gb18030")
         held = self.chain.get(uid)
         if cmd == "LGN":
             if pwd == md5hex(secret) or (held and pwd == md5hex(secret + held.encode())):

@@ -18,7 +18,7 @@ class Client:
     """Independent of the program's client: the chain as the protocol describes it."""
 
     def __init__(self, port, uid, password):
-        self.port, self.uid, self.password = port, uid, password.encode()
+        self.port, self.uid, self.password = port, uid, password.encode("gb18030")
         self.trid, self.chg = 0, None
 
     def build(self, cmd, children=()):

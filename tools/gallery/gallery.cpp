@@ -295,6 +295,7 @@ void Toolbars() {
                                  QStringLiteral("mainframebar.bmp"), RGB(255, 0, 255), false);
     bar->SetButtonImagesFromFile(20, 19, QString::fromStdString(ctl::SkinFilePath("")).chopped(1),
                                  QStringLiteral("mainframebar.bmp"), RGB(255, 0, 255), true);
+    bar->SetDisabledImagesFromFile(20, 19, Skin("mainframebar_disable.bmp"), RGB(255, 0, 255));
     QList<CSkinToolButton*> buttons;
     for (const FrameButton& f : frame) buttons << bar->AddButton(f.image + 1, LangText("tool_tip", f.tip), f.image);
     buttons[1]->setEnabled(false);

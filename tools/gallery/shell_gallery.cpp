@@ -18,6 +18,7 @@
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/splash.h"
+#include "ui/shell/update_dialog.h"
 
 namespace {
 
@@ -81,6 +82,24 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     QLabel splash;
     splash.setPixmap(CSplashWindow::Picture());
     Save(&splash, "splash_" + suffix);
+    {
+        // The update dialog while it asks the service, then with the newer version it found.
+        CUpdateVersionInfo found;
+        found.major = 0, found.minor = 9, found.build = 7, found.needUpdate = 1, found.fetched = 1;
+        const CUpdateVersionInfo* answer = nullptr;
+        CUpdateDialog dlg;
+        dlg.frameAnswer = [&] { return answer; };
+        dlg.askThread = [](HWND) { return true; };
+        dlg.cancelThread = nullptr;
+        dlg.show();
+        Save(&dlg, "update_checking_" + suffix);
+        answer = &found;
+        dlg.OnUpdateCheck(0, reinterpret_cast<LPARAM>(&found));
+        Save(&dlg, "update_found_" + suffix);
+        dlg.OnUpdateCheck(2, 0);
+        Save(&dlg, "update_timeout_" + suffix);
+        dlg.hide();
+    }
 }
 
 }  // namespace

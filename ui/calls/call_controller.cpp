@@ -62,33 +62,11 @@ void CallController::StopSound() {
 int CallController::SendEvent(int callId, int cnxId, int event, int p4) { return CM_SendEvent(callId, cnxId, event, -1, p4, nullptr); }
 bool CallController::IsConfCall(int callId) { return CM_IsConfCall(callId); }
 
-namespace {
-// The domain of the SIP account: its user name's, else the server it registers with.
-std::string OwnDomain() {
-    Account* a = Account_FindByType(ACCOUNT_TYPE_SIP);
-    if (!a) return {};
-    const std::string user = a->userName ? a->userName : "";
-    if (const size_t at = user.find('@'); at != std::string::npos) return user.substr(at + 1);
-    char server[128] = "";
-    presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
-    return server;
-}
-}  // namespace
-
 std::string CallController::LookupDisplayName(const std::string& number) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* root = g_addrBookRoots[0];
-    AddrNode* node = nullptr;
-    const size_t at = number.find('@');
-    if (at != std::string::npos) {
-        if (AddrNode* id = AddrBook_FindSipIdentity(root, number.c_str())) node = id->parent;
-        // A caller of the account's own domain arrives as user@domain while the contact is kept by
-        // its user id.
-        if (!node && at > 0 && Same(number.substr(at + 1), OwnDomain()))
-            node = AddrBook_FindContactById(root, number.substr(0, at).c_str());
-    } else {
-        node = AddrBook_FindContactById(root, number.c_str());
-    }
+    AddrNode* node = number.find('@') != std::string::npos ? AddrBook_FindSipContact(root, number.c_str())
+                                                           : AddrBook_FindContactById(root, number.c_str());
     if (node) {
         const char* name = AddrBook_GetDisplayName(node);
         if (name && *name) return name;
@@ -247,10 +225,9 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
             if (page->conference) page->StopRing();
             break;
         case VOIPEVT_REMOTE_HOLD:
-        case VOIPEVT_REMOTE_UNHOLD:
+        case VOIPEVT_REMOTE_UNHOLD: page->SetHoldState(0, event == VOIPEVT_REMOTE_HOLD ? 1 : 0, k); break;
         case VOIPEVT_CALL_HOLD:
-        case VOIPEVT_CALL_UNHOLD:
-            break;  // hold notices change nothing on the page
+        case VOIPEVT_CALL_UNHOLD: page->SetHoldState(1, event == VOIPEVT_CALL_HOLD ? 1 : 0, -1); break;
         case VOIPEVT_REMOTE_CONTACT:
             if (msg->pValue && k != -1) {
                 const auto* c = static_cast<const CM_CONTACT*>(msg->pValue);
@@ -278,11 +255,16 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     if (call < 0 || cnx < 0) return;
     // Only a call that still runs can take the caller in; a page showing the end of its call for a
     // few seconds (its call released, or ending) stands aside for a new page.
+    auto running = [&](const CallPageModel* p) {
+        return p && p->State() != CALL_ENDED && p->callId != call && p->callId != -1 && !p->TimerRunning(TIMER_ENDING);
+    };
+    // The page of the current call, else the first running page.
     CallPageModel* active = nullptr;
+    if (const int current = CM_GetCurrentCallId(); current != -1 && running(FindCallPageByCallId(current)))
+        active = FindCallPageByCallId(current);
     for (const auto& p : pages_)
-        if (p->State() != CALL_ENDED && p->callId != call && p->callId != -1 && !p->TimerRunning(TIMER_ENDING))
-            active = active ? active : p.get();
-    if (!active) {
+        if (!active && running(p.get())) active = p.get();
+    auto ownPage = [&] {
         CallPageModel* page = NewPage(caller, SkinPath("usericondef.bmp"), 0);
         page->callId = call;
         page->AddCnx(cnx);
@@ -292,6 +274,9 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         ui_->BringToFront();
         page->AddAttendee(cnx, caller, CALLLOG_MISSED);
         page->StampAttendeeStartTime(cnx);
+    };
+    if (!active) {
+        ownPage();
         return;
     }
     auto refuse = [&] { CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr); };
@@ -300,9 +285,9 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         return;
     }
     const int free = active->callId >= 0 ? CM_GetFreeSeatNum(active->callId) : 0;
-    DebugTrace(MOD_SYSTEM, 3, "The freeseat: %d", free);
+    DebugTrace(MOD_QZ, 3, "The freeseat: %d", free);
     if (free < 1) {
-        DebugTrace(MOD_SYSTEM, 3, "The cnxid:%d is disconnected because of too many men in conference", cnx);
+        DebugTrace(MOD_QZ, 3, "The cnxid:%d is disconnected because of too many men in conference", cnx);
         refuse();
         return;
     }
@@ -322,8 +307,16 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         active->UpdateCallStatus(CALL_TALKING);
         active->StopRing();
     }
+    // Only a current call takes the caller in; with every call held the caller rings on a page of
+    // their own.
+    const int current = CM_GetCurrentCallId();
+    if (current == -1) {
+        ownPage();
+        return;
+    }
+    if (CallPageModel* currentPage = FindCallPageByCallId(current)) active = currentPage;
     CM_SendEvent(call, cnx, CMEVT_CONNECT, -1, -1, nullptr);
-    if (CM_SendEvent(call, kAllCnx, CMEVT_MOVE, -1, active->callId, nullptr) != 0) {
+    if (CM_SendEvent(call, kAllCnx, CMEVT_MOVE, -1, current, nullptr) != 0) {
         refuse();
         return;
     }
@@ -363,11 +356,11 @@ bool CallController::IsCallingSelf(const std::string& number) {
     return true;
 }
 
-bool CallController::IsNumberInCall(const std::string& address) {
+bool CallController::IsNumberInCall(const std::string& address, const CallPageModel* except) {
     std::string full = address;
     if (full.find('@') == std::string::npos) full += domainSuffix;
     for (const auto& p : pages_) {
-        if (p->State() == CALL_ENDED) continue;
+        if (p->State() == CALL_ENDED || p.get() == except) continue;
         if (!p->conference) {
             if (Same(p->remoteNumber, address) || Same(p->remoteNumber, full)) return true;
             continue;
@@ -385,18 +378,45 @@ void CallController::CallNumber(const std::string& number) {
     JoinConference();
 }
 
+void CallController::ShowConnectionError(int code) {
+    const char* key = code == -2 ? "msg_mic_inuse" : code == -1 ? "msg_cnx_failed" : "msg_unknown";
+    const char* def = code == -2 ? "No microphone can be opened." : code == -1 ? "The call could not be started." : "";
+    ui_->ShowBox(Text("dial_dialog", key, def), Text("multiconf_dialog", "conf_info", "Infomation"));
+}
+
+int CallController::PlaceInvitee(CallPageModel* page, const CInvitee& invitee, bool newCall) {
+    const std::string number = invitee.Number() ? std::string(invitee.Number()).substr(0, 64) : std::string();
+    if (number.empty()) return 0;
+    // A new call's page shows its own number before it has any party.
+    if (IsNumberInCall(number, newCall ? page : nullptr)) {
+        DebugTrace(MOD_QZ, 3, "%s is in a call already", number.c_str());
+        return 0;
+    }
+    const int cnx = CC_AllocCnx();
+    if (cnx < 0) return cnx;
+    page->AddCnx(cnx);
+    if (page->conference) {
+        const std::string name = invitee.Name() && *invitee.Name() ? invitee.Name() : LookupDisplayName(number);
+        page->AddAttendeePicture(cnx, number, name, page->DirectionBitmapPath(true), 1);
+    }
+    CM_SendEvent(page->callId, cnx, CMEVT_NEWCALL, -1, -1, strdup(number.c_str()));
+    page->AddAttendee(cnx, number, CALLLOG_OUTGOING);
+    page->StampAttendeeStartTime(cnx);
+    return 0;
+}
+
 void CallController::JoinConference() {
     auto queue = std::move(queue_);
     queue_.clear();
     if (queue.empty()) return;
-    if (queue.size() >= 6) {
+    if (queue.size() > static_cast<size_t>(CM_MAX_CNX_PER_CALL)) {
         ui_->ShowBox(Text("multiconf_dialog", "conf_no_room", "Too many person attend conference!"),
                      Text("multiconf_dialog", "conf_info", "Infomation"));
         return;
     }
     const int call = CM_AllocCall();
     if (call < 0) {
-        DebugTrace(MOD_SYSTEM, 3, "No free call for %s", queue[0]->Number() ? queue[0]->Number() : "");
+        DebugTrace(MOD_QZ, 3, "No free call for %s", queue[0]->Number() ? queue[0]->Number() : "");
         return;
     }
     const bool conference = queue.size() > 1;
@@ -412,27 +432,26 @@ void CallController::JoinConference() {
         page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
     }
     for (const auto& inv : queue) {
-        const std::string number = inv->Number() ? inv->Number() : "";
-        if (number.empty()) continue;
-        const int cnx = CC_AllocCnx();
-        if (cnx < 0) {
-            ShowBox(Text("dial_dialog", cnx == -2 ? "msg_mic_inuse" : "msg_cnx_failed",
-                         cnx == -2 ? "No microphone can be opened." : "The call could not be started."));
-            continue;
+        const int failed = PlaceInvitee(page, *inv, true);
+        if (failed == 0) continue;
+        // No connection for one of them: nothing of this call is placed.
+        DebugTrace(MOD_QZ, 3, "No connection for call %d (%d): the call is given up", call, failed);
+        // Invitations already sent are withdrawn; call control then frees their connections and
+        // the call. With none sent the call is freed here.
+        if (page->cnxCount > 0) {
+            CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+        } else {
+            CM_FreeCall(call);
+            page->callId = -1;
         }
-        page->AddCnx(cnx);
-        if (conference) {
-            const std::string name = inv->Name() && *inv->Name() ? inv->Name() : LookupDisplayName(number);
-            page->AddAttendeePicture(cnx, number, name, SkinPath("conf_callout.bmp"), 1);
-        }
-        CM_SendEvent(call, cnx, CMEVT_NEWCALL, -1, -1, strdup(number.c_str()));
-        page->AddAttendee(cnx, number, CALLLOG_OUTGOING);
-        page->StampAttendeeStartTime(cnx);
+        if (failed == -2) ShowConnectionError(-2);
+        page->UpdateCallStatus(CALL_ENDED);
+        return;
     }
     if (page->cnxCount == 0) {
         CM_FreeCall(call);
         page->callId = -1;
-        page->UpdateCallStatus(CALL_ENDED);
+        PageEnded(page);
         return;
     }
     page->UpdateCallStatus(CALL_CALLING);
@@ -442,37 +461,138 @@ void CallController::JoinConference() {
 void CallController::AddToActiveConference() {
     auto queue = std::move(queue_);
     queue_.clear();
+    const std::string info = Text("multiconf_dialog", "conf_info", "Infomation");
     const int current = CM_GetCurrentCallId();
-    CallPageModel* page = current == -1 ? nullptr : FindCallPageByCallId(current);
-    if (!page) {
-        ShowBox(Text("multiconf_dialog", "conf_no_priority", "No active call"));
+    if (current == -1) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_activecall", "No active call"), info);
         return;
     }
-    for (const auto& inv : queue) {
-        if (!inv->Number() || !*inv->Number()) continue;
-        if (CM_GetFreeSeatNum(page->callId) < 1) {
-            ShowBox(Text("dial_dialog", "msg_no_seat", "The conference is full."));
-            break;
-        }
-        const std::string number = inv->Number();
-        if (IsNumberInCall(number)) continue;
-        const int cnx = CC_AllocCnx();
-        if (cnx < 0) break;
-        if (!page->conference) {
-            page->conference = page->hosting = true;
-            const std::string own = OwnNumber();
-            page->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
-            page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
-            page->AddAttendeePicture(page->cnxIds[0], page->remoteNumber, page->displayName,
-                                     page->DirectionBitmapPath(true), page->callType);
-            page->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
-        }
-        page->AddCnx(cnx);
-        page->AddAttendeePicture(cnx, number, LookupDisplayName(number), page->DirectionBitmapPath(true), 1);
-        page->AddAttendee(cnx, number, CALLLOG_OUTGOING);
-        page->StampAttendeeStartTime(cnx);
-        CM_SendEvent(page->callId, cnx, CMEVT_NEWCALL, -1, -1, strdup(number.c_str()));
+    const int free = CM_GetFreeSeatNum(current);
+    DebugTrace(MOD_QZ, 3, "JoinConference: The freeseat: %d", free);
+    if (free < 1) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_seat", "No seat"), info);
+        return;
     }
+    if (static_cast<size_t>(free) < queue.size()) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_room", "Too many person attend conference!"), info);
+        return;
+    }
+    // Only the conference's host adds people (a member of someone else's conference has level 1 or more).
+    if (CM_GetConfLevel(current) >= 1) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_priority", "No active call"), info);
+        return;
+    }
+    CallPageModel* page = FindCallPageByCallId(current);
+    if (!page) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_conference", "No conference"), info);
+        return;
+    }
+    if (queue.empty()) return;
+    if (!page->conference) {
+        if (queue.size() == 1 && queue[0]->Number() && SameAddress(queue[0]->Number(), page->remoteNumber)) return;
+        page->conference = page->hosting = true;
+        const std::string own = OwnNumber();
+        page->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
+        page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
+        page->AddAttendeePicture(page->cnxCount > 0 ? page->cnxIds[0] : -1, page->remoteNumber, page->displayName,
+                                 page->DirectionBitmapPath(page->callType == 1), page->callType);
+        page->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
+    }
+    for (const auto& inv : queue) {
+        const int failed = PlaceInvitee(page, *inv, false);
+        if (failed != 0) DebugTrace(MOD_QZ, 3, "No connection for %s (%d)", inv->Number() ? inv->Number() : "", failed);
+    }
+    ui_->ActivatePage(page);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The call commands of a page: hold, resume, merge into the current call.
+
+bool CallController::IsCallCurrent(const CallPageModel* page) const {
+    return page && page->State() != CALL_ENDED && page->callId != -1 && page->callId == CM_GetCurrentCallId();
+}
+
+void CallController::HoldCall(CallPageModel* page) {
+    const std::string info = Text("multiconf_dialog", "conf_info", "Infomation");
+    const int current = CM_GetCurrentCallId();
+    if (current == -1) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_activecall", "No active call"), info);
+        return;
+    }
+    if (!page) return;
+    if (page->callId != current) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_hold_call", "This call is holded!"), info);
+        return;
+    }
+    // Call control reports no local hold back: the page is told here.
+    if (CM_SendEvent(page->callId, kAllCnx, CMEVT_HOLD, -1, -1, nullptr) == 0) page->SetHoldState(1, 1, -1);
+}
+
+void CallController::UnholdCall(CallPageModel* page) {
+    if (!page) return;
+    const int current = CM_GetCurrentCallId();
+    if (page->callId == current) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_unhold_call", "This call is unholded!"),
+                     Text("multiconf_dialog", "conf_info", "Infomation"));
+        return;
+    }
+    if (current != -1 && CM_SendEvent(current, kAllCnx, CMEVT_HOLD, -1, -1, nullptr) == 0) {
+        if (CallPageModel* other = FindCallPageByCallId(current)) other->SetHoldState(1, 1, -1);
+    }
+    if (page->callId != -1 && CM_SendEvent(page->callId, kAllCnx, CMEVT_UNHOLD, -1, -1, nullptr) == 0) page->SetHoldState(1, 0, -1);
+}
+
+void CallController::MergeCall(CallPageModel* page) {
+    if (!page || page->callId == -1) return;
+    const std::string info = Text("multiconf_dialog", "conf_info", "Infomation");
+    const int current = CM_GetCurrentCallId();
+    if (current == -1) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_activecall", "No active call"), info);
+        return;
+    }
+    if (current == page->callId) {
+        ui_->ShowBox(Text("multiconf_dialog", "conf_is_active", "Can't merge it to itself!"), info);
+        return;
+    }
+    CallPageModel* target = FindCallPageByCallId(current);
+    if (CM_SendEvent(page->callId, kAllCnx, CMEVT_MOVE, -1, current, nullptr) != 0) {
+        DebugTrace(MOD_QZ, 3, "Merge of call %d into call %d refused", page->callId, current);
+        return;
+    }
+    if (!target) return;
+    if (!target->conference) {
+        target->conference = target->hosting = true;
+        const std::string own = OwnNumber();
+        target->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
+        target->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
+        target->AddAttendeePicture(target->cnxCount > 0 ? target->cnxIds[0] : -1, target->remoteNumber, target->displayName,
+                                   target->DirectionBitmapPath(target->callType == 1), target->callType);
+        target->SetMemberPictureState(target->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
+    }
+    // The pictures of the page's parties: every member of a conference, else its one remote party.
+    if (page->conference) {
+        for (const MemberPicture& m : page->Members()) {
+            if (m.cnxId == -1) continue;  // the user's own picture
+            target->AddAttendeePicture(m.cnxId, m.number, m.name, m.image, m.itemValue);
+            target->SetMemberPictureState(m.number, Text("multiconf_dialog", "conf_talking", "Talking..."));
+        }
+    } else if (page->cnxCount > 0) {
+        target->AddAttendeePicture(page->cnxIds[0], page->remoteNumber, page->displayName,
+                                   page->DirectionBitmapPath(page->callType == 1), page->callType);
+        target->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
+    }
+    for (int i = 0; i < page->cnxCount; ++i) target->AddCnx(page->cnxIds[i]);
+    for (const Attendee& a : page->TakeAttendees()) target->AdoptAttendee(a);
+    // The parties now talk on the other page: this one closes without ending them.
+    while (page->cnxCount > 0) page->RemoveCnx(page->cnxIds[0]);
+    page->callId = -1;
+    PageEnded(page);
+    ui_->ActivatePage(target);
+}
+
+void CallController::HoldRequest(CallPageModel* page, bool hold) {
+    if (hold) HoldCall(page);
+    else UnholdCall(page);
 }
 
 void CallController::AddUserToConference(const AddrNode* contact) {

@@ -67,7 +67,16 @@ public:
     // The conference chooser's answer: confirmed invitees are placed; mode 0 new, 1 add.
     void OnConfInviteResult(bool confirmed, int mode, std::vector<std::unique_ptr<CInvitee>> chosen);
     bool IsCallingSelf(const std::string& number);
-    bool IsNumberInCall(const std::string& address);
+    // The box of a connection that could not be had: -2 no microphone, -1 no connection, else unknown.
+    void ShowConnectionError(int code);
+    // The call commands of a page: whether its call is call control's current call (not held), hold,
+    // resume (holding the current call first), and merge into the current call.
+    bool IsCallCurrent(const CallPageModel* page) const;
+    void HoldCall(CallPageModel* page);
+    void UnholdCall(CallPageModel* page);
+    void MergeCall(CallPageModel* page);
+    // Whether a live call page (but the one excepted) has the party in its call.
+    bool IsNumberInCall(const std::string& address, const CallPageModel* except = nullptr);
 
     // Pages.
     CallPageModel* OpenPage(const std::string& number, const std::string& photo, int callType) {
@@ -103,6 +112,7 @@ public:
     std::string DisplayNameOf(const std::string& number) override;
     std::string OwnNumber() override;
     std::string SkinPath(const std::string& file) override { return skin_ + "/" + file; }
+    void HoldRequest(CallPageModel* page, bool hold) override;
 
     // Display name of a number: the contact's name, else the number without its domain.
     static std::string LookupDisplayName(const std::string& number);
@@ -110,7 +120,9 @@ public:
 private:
     CallPageModel* NewPage(const std::string& number, const std::string& photo, int callType);
     void OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& caller);
-    void PlaceInvitees(CallPageModel* page, bool conference);
+    // Calls one invitee on the page's call: 0 when placed or skipped (no number, in a call already),
+    // else the failure of the connection's allocation.
+    int PlaceInvitee(CallPageModel* page, const CInvitee& invitee, bool newCall);
     void Collect();
 
     CallUi* ui_;

@@ -269,7 +269,7 @@ void COnDialDlg::RunMenuCommand(int command) {
     if (!model_) return;
     switch (command) {
         case ID_CALL_HANGUP: model_->OnMenuHangup(); break;
-        case ID_CALL_HOLD: model_->SetHeld(!model_->Held()); break;
+        case ID_CALL_HOLD: model_->host()->HoldRequest(model_, !model_->Held()); break;
         case ID_CALL_SENDIM: {
             const std::string number = model_->conference ? model_->selectedNumber : model_->remoteNumber;
             model_->selectedNumber.clear();

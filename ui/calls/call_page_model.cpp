@@ -186,6 +186,7 @@ void CallPageModel::UpdateCallStatus(int state) {
         case CALL_ENDED:
             status_ = Text("ondial_dialog", "STATUS_END", "Call End");
             held_ = false;
+            remoteHeld_.clear();
             KillTimer(TIMER_CLOCK);
             SetTimer(TIMER_CLOSE, 2000);
             if (previous == CALL_CALLING && callType == 0) {
@@ -481,19 +482,39 @@ void CallPageModel::OnMenuHangup() {
     selectedNumber.clear();
 }
 
-bool CallPageModel::SetHeld(bool on) {
-    if (on == held_) return true;
-    if (state_ != CALL_TALKING || callId == -1 || cnxCount < 1) return false;
-    // A call of one connection (a remote conference too) is held through that connection.
-    const int cnx = host_->IsConfCall(callId) ? kAllCnx : cnxIds[0];
-    if (host_->SendEvent(callId, cnx, on ? CMEVT_HOLD : CMEVT_UNHOLD, -1) != 0) {
-        DebugTrace(MOD_SYSTEM, 2, "hold %d of call %d refused", on ? 1 : 0, callId);
-        return false;
+void CallPageModel::SetHoldState(int side, int hold, int cnxId) {
+    if (state_ == CALL_ENDED) return;
+    if (side == 1) {
+        held_ = hold != 0;
+    } else if (hold) {
+        if (cnxId == -1) return;
+        if (std::find(remoteHeld_.begin(), remoteHeld_.end(), cnxId) == remoteHeld_.end()) remoteHeld_.push_back(cnxId);
+    } else if (cnxId == -1) {
+        remoteHeld_.clear();
+    } else {
+        remoteHeld_.erase(std::remove(remoteHeld_.begin(), remoteHeld_.end(), cnxId), remoteHeld_.end());
     }
-    held_ = on;
-    status_ = on ? Text("ondial_dialog", "tip_hold", "On hold") : Text("ondial_dialog", "STATUS_TALKING", "Call with...");
+    if (side == 0 && conference && cnxId != -1) {
+        if (MemberPicture* m = MemberByCnx(cnxId))
+            m->stateText = hold ? Text("ondial_dialog", "tip_hold", "On hold") : Text("multiconf_dialog", "conf_talking", "Talking...");
+    }
+    ShowHoldText();
     Notify();
-    return true;
+}
+
+// The status line of a talking call: held on either side, or talking.
+void CallPageModel::ShowHoldText() {
+    if (state_ != CALL_TALKING) return;
+    const bool shown = held_ || (!conference && !remoteHeld_.empty());
+    status_ = shown ? Text("ondial_dialog", "tip_hold", "On hold") : Text("ondial_dialog", "STATUS_TALKING", "Call with...");
+}
+
+std::vector<Attendee> CallPageModel::TakeAttendees() {
+    std::vector<Attendee> taken;
+    for (const Attendee& a : attendees_)
+        if (!a.logged) taken.push_back(a);
+    attendees_.clear();
+    return taken;
 }
 
 void CallPageModel::OnLanguageChanged() {
@@ -502,7 +523,8 @@ void CallPageModel::OnLanguageChanged() {
     switch (s) {
         case CALL_CALLING: status_ = callType == 1 ? Text("ondial_dialog", "STATUS_CALLING", "Calling...") : ""; break;
         case CALL_TALKING:
-            status_ = held_ ? Text("ondial_dialog", "tip_hold", "On hold") : Text("ondial_dialog", "STATUS_TALKING", "Call with...");
+            state_ = s;
+            ShowHoldText();
             break;
         case CALL_ENDED: status_ = Text("ondial_dialog", "STATUS_END", "Call End"); break;
         case CALL_PREPARING: status_ = Text("ondial_dialog", "STATUS_PREPARECALL", "Calling..."); break;

@@ -66,6 +66,8 @@ public:
     virtual std::string DisplayNameOf(const std::string& number) = 0;
     virtual std::string OwnNumber() = 0;  // the SIP account's user id
     virtual std::string SkinPath(const std::string& file) = 0;
+    // The page's menu asks to hold or resume its call (the frame's rules and boxes apply).
+    virtual void HoldRequest(class CallPageModel*, bool /*hold*/) {}
 };
 
 // Texts of the page's language sections ("ondial_dialog", "multiconf_dialog").
@@ -146,10 +148,16 @@ public:
     void OnClose();                // the sheet removes the page
     void OnMenuHangup();
     void OnLanguageChanged();
-    // Holds or resumes a talking call on this side: a call of one connection through it, a conference
-    // as a whole. False when there is nothing to hold or call control refused.
-    bool SetHeld(bool on);
+    // Hold notices: side 0 the remote party of the connection (-1: every one), side 1 this side's
+    // hold of the whole call. A held call shows "On hold" on its status line, a held member of a
+    // conference on its picture.
+    void SetHoldState(int side, int hold, int cnxId);
     bool Held() const { return held_; }
+    bool RemoteHeld() const { return !remoteHeld_.empty(); }
+    // A merge into another call: the entries that are not yet logged leave this page; the other page
+    // takes them with AdoptAttendee.
+    std::vector<Attendee> TakeAttendees();
+    void AdoptAttendee(const Attendee& a) { attendees_.push_back(a); }
 
     // Dial-bar states for this page: -1 leaves a button unchanged.
     void DialBarState(int* dial, int* hangup) const;
@@ -201,6 +209,8 @@ private:
     int width_ = 360, height_ = 300, scrollWidth_ = 16;
     bool ended_ = false;
     bool held_ = false;
+    std::vector<int> remoteHeld_;  // connections the remote party holds
+    void ShowHoldText();
 };
 
 }  // namespace calls

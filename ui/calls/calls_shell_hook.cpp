@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include "platform/ini.h"
+#include "ui/calls/ansi_text.h"
 #include "service/as_client.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
@@ -29,6 +30,14 @@ public:
         const std::string domain = shell::ConfigString("service", "brindle_name", "");
         if (!domain.empty()) windows_.Calls().domainSuffix = domain[0] == '@' ? domain : "@" + domain;
         windows_.bringToFront = [frame] { frame->Command(ID_SHOW_WINDOW); };
+        // Boxes and questions go through the frame's own, which tests replace.
+        windows_.box = [frame, own = windows_.box](const std::string& text, const std::string& caption) {
+            if (frame->showBox) frame->showBox(AnsiQ(text), AnsiQ(caption));
+            else own(text, caption);
+        };
+        windows_.ask = [frame, own = windows_.ask](const std::string& text, const std::string& caption) {
+            return frame->askQuestion ? frame->askQuestion(AnsiQ(text), AnsiQ(caption)) : own(text, caption);
+        };
         windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
         // The frame's number field: typing in it lets the dial button call from any page, and Enter
         // there is the dial button.
@@ -64,6 +73,14 @@ public:
         }
     }
     void OnLanguageChanged() override { windows_.OnLanguageChanged(); }
+    bool IsPageCallCurrent() override { return windows_.Calls().IsCallCurrent(ActiveModel()); }
+    void HoldActiveCall() override { windows_.Calls().HoldCall(ActiveModel()); }
+    void UnholdActiveCall() override { windows_.Calls().UnholdCall(ActiveModel()); }
+    void MergeActiveCall() override { windows_.Calls().MergeCall(ActiveModel()); }
+    void ShowConnectionError(int code) override { windows_.Calls().ShowConnectionError(code); }
+    void OnFrameMoved() override {
+        if (CKeypadDlg* keypad = windows_.Keypad()) keypad->StickToOwner();
+    }
     bool AddUserToConference(const AddrNode* contact) override {
         windows_.Calls().AddUserToConference(contact);
         return true;
@@ -113,6 +130,11 @@ public:
     void CloseAll() override { windows_.Calls().CloseAll(); }
 
 private:
+    // The model of the sheet's active page when it is a call page.
+    CallPageModel* ActiveModel() const {
+        auto* page = qobject_cast<COnDialDlg*>(frame_->Sheet() ? frame_->Sheet()->currentWidget() : nullptr);
+        return page ? page->Model() : nullptr;
+    }
     // Enter in the bar's number field calls what it holds on any page but the calls windows' own,
     // whose dial button decides (an answer, a conference member, the selected log entry).
     void OnBarEnter() {

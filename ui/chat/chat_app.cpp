@@ -1,4 +1,5 @@
 // The chat side of the program: one registry and one record store, wired into the main frame.
+#include <QApplication>
 #include <QMessageBox>
 
 #include "common/appenv.h"
@@ -100,26 +101,6 @@ void ShowChatRooms() {
 
 namespace {
 
-// A call to a member: the telephone number of its contact; a call page of that number already there
-// is shown instead, with the word that a call is on.
-void CallMember(const PresenceBuddyRecord* member) {
-    CMainFrame* frame = MainFrame();
-    if (!member || !frame) return;
-    const std::string number = BookPhoneNumber(member->userId);
-    if (number.empty()) {
-        DebugTrace(MOD_QZ, 3, "No number to call for member %d", member->id);
-        return;
-    }
-    if (frame->Calls() && frame->Calls()->ShowCallPageFor(number)) {
-        const QString text = shell::LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!");
-        const QString title = shell::LangText("ondial_dialog", "MSG_TITLE", "Tip");
-        if (frame->showBox) frame->showBox(text, title);
-        else QMessageBox::information(frame, title, text);
-        return;
-    }
-    frame->CallNumber(QString::fromStdString(number));
-}
-
 // A message a person sent, in the start page's Recent activity: "name: text", or the voice-message line.
 void AddRecentEvent(const IncomingSummary& summary) {
     CMainFrame* frame = MainFrame();
@@ -135,7 +116,6 @@ void AddRecentEvent(const IncomingSummary& summary) {
 // The frame's messages of the chat side.
 bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CALL_MEMBER: CallMember(reinterpret_cast<const PresenceBuddyRecord*>(wParam)); return true;
         case WM_OPEN_SMS:
             if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
             return true;
@@ -163,6 +143,8 @@ void InstallChat() {
         if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_CALL_MEMBER, reinterpret_cast<WPARAM>(&member), 0);
     };
     ChatWindowHooks().bookState = BookState;
+    // The frame's call of a member (WM_CALL_CONTACT) and its capture-device probe.
+    CIMDlg::SetCaptureProbe([] { return CMainFrame::HasWaveInDevice(); });
     ChatWindowHooks().sendBlock = [](int command, const std::string& userId) {
         return AS_SendCommand(command == 14 ? AS_UBLK : AS_BLK, userId.c_str(), nullptr, 0, nullptr, nullptr, 0) != 0;
     };
@@ -174,11 +156,31 @@ void InstallChat() {
         r->Broadcast(message, wParam, reinterpret_cast<LPARAM>(id.c_str()));
         r->Unlock();
     };
+    hooks.openGroupChat = [](const char* id, const char* name) { OpenGroupChat(Registry(), id, name); };
+    // A chat a message opened waits hidden behind the frame's message icon, also when more messages come;
+    // any other window comes forward and flashes unless it is the active one.
+    Registry()->SetPresenter([](ChatWindowBase* window, bool created) {
+        auto* dialog = dynamic_cast<CIMDlg*>(window);
+        CMainFrame* frame = MainFrame();
+        if (created && dialog && frame) {
+            frame->AddMessageNotice(dialog);
+        } else if (!(dialog && frame && frame->NoticePending(dialog)) && (created || !window->IsActiveChatWindow())) {
+            window->ShowChatWindow();
+            if (dialog) QApplication::alert(dialog);
+        }
+    });
     hooks.openRecords = ShowRecords;
     hooks.openChatRooms = ShowChatRooms;
     // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).
     hooks.asResult = [](const AsRequest* request) {
         if (request->command == AS_SND && g_smsDlg) g_smsDlg->OnSmsResult(request->result);
+        // A contact removed from the book: every chat window hears (id, 0). A new panel picture: reloaded.
+        if (request->result == 0 && request->command == AS_REM && request->kind == AS_DATA_PARAMS && request->data)
+            if (const char* id = static_cast<const AsParams*>(request->data)->str1; id && !Registry()->Lock()) {
+                Registry()->Broadcast(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(id), 0);
+                Registry()->Unlock();
+            }
+        if (request->result == 0 && request->command == AS_REL) Registry()->ReloadPanelImages();
         if (request->command != AS_GCR || !g_roomDlg) return;
         std::vector<ChatRoomEntry> rooms;
         if (request->result == 0 && request->data) {

@@ -256,6 +256,11 @@ void CChatSessionRegistry::BroadcastLanguageChanged() {
         if (ContainsDialog(window) && window->HasWindowHandle()) window->SendChatMessage(kLanguageChanged, 0, 0);
 }
 
+void CChatSessionRegistry::Present(ChatWindowBase* window, bool created) {
+    if (presenter_) presenter_(window, created);
+    else if (created || !window->IsActiveChatWindow()) window->ShowChatWindow();
+}
+
 void CChatSessionRegistry::ReloadPanelImages() {
     for (ChatWindowBase* window : windows_) window->ReloadPanelImage();
 }
@@ -381,12 +386,12 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             window->m_threadNumber = record->sender.id;
             if (resolved) window->SetupSession(&members, nullptr, nullptr);
             DebugTrace(MOD_QZ, 3, "%d User. Create New Window %s ", static_cast<int>(members.size()), chatId.c_str());
-            window->ShowChatWindow();
+            registry->Present(window, true);
         }
     } else {
         for (const auto& m : record->recipients) window->AddMember(&m);
         if (window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL) window->AddMember(&record->sender);
-        if (!window->IsActiveChatWindow()) window->ShowChatWindow();
+        registry->Present(window, false);
     }
     // The frame's line of a message a person sent: the name as the window shows it, else the book's.
     auto summarise = [&](IncomingSummary::Kind kind, const std::string& shown) {

@@ -81,6 +81,11 @@ class CChatSessionRegistry {
     bool LeaveStaleRoom(int thread, Account* account);
     // A window joined the thread (again).
     void RoomJoined(int thread) { leftThreads_.erase(thread); }
+    // How a window that received a message comes forward (created: the message made it). Unset: shown
+    // at once, unless it is the active window.
+    using Presenter = std::function<void(ChatWindowBase* window, bool created)>;
+    void SetPresenter(Presenter presenter) { presenter_ = std::move(presenter); }
+    void Present(ChatWindowBase* window, bool created);
 
  private:
     void* owner_ = nullptr;
@@ -89,6 +94,7 @@ class CChatSessionRegistry {
     Account* ownAccount_ = nullptr;
     Factory factory_;
     NameLookup lookup_;
+    Presenter presenter_;
     std::set<int> leftThreads_;
     plat::Semaphore semaphore_{1, 1};
     std::thread::id holder_;

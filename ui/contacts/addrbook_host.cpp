@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include "common/addrbook.h"
+#include "common/addrbook_query.h"
 #include "common/appenv.h"
 #include "common/debug.h"
 #include "platform/msgqueue.h"
@@ -69,8 +70,19 @@ bool BookHost::ShowCallPage(const QString& number) {
     return true;
 }
 
-void BookHost::CallContact(AddrNode*, uint32_t, const QString& number) {
-    if (CMainFrame* frame = MainFrame()) frame->CallNumber(number);
+void BookHost::CallContact(AddrNode* node, uint32_t type, const QString& number) {
+    CMainFrame* frame = MainFrame();
+    if (!frame) return;
+    // A contact's identity of that type is called through the frame's contact call; a card's, or a
+    // further identity of the same type, by its number.
+    bool byContact = false;
+    if (node && node->kind == ADDR_KIND_CONTACT) {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        const char* own = AddrBook_GetIdentityAddress(node, type);
+        byContact = own && FromAnsi(own) == number;
+    }
+    if (byContact) frame->CallContact(node, type);
+    else frame->CallNumber(number);
 }
 
 std::function<void(int, const std::vector<AddrNode*>&)>& ChatOpener() {
@@ -135,7 +147,14 @@ bool BookHost::Ask(const QString& text, const QString& title) {
     return box.exec() == QMessageBox::Yes;
 }
 
-int BookHost::Exec(QDialog* dialog) { return dialog->exec(); }
+int BookHost::Exec(QDialog* dialog) {
+    // Listed with the frame while it runs: the frame's close-all cancels it.
+    CMainFrame* frame = MainFrame();
+    if (frame) frame->AddToDialogList(dialog);
+    const int result = dialog->exec();
+    if ((frame = MainFrame())) frame->RemoveFromDialogList(dialog);
+    return result;
+}
 
 void BookHost::BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id) {
     DebugTrace(MOD_SYSTEM, 3, "address book: notice 0x%x (%d) for %s to the chat windows", message, static_cast<int>(wParam), id.c_str());

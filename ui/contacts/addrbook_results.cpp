@@ -15,6 +15,7 @@
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/book_dialogs.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
 
 namespace contacts {
@@ -127,35 +128,11 @@ bool OnAddressBookResult(AsRequest* r, BookHost* host) {
         case AS_REB:
         case AS_RNG:
         case AS_MVB:
-        case AS_MVG: {
-            AsParams* p = Params(r);
-            if (code != 0 || !p || !p->str1) break;
-            std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
-            if (r->command == AS_REB) {
-                for (AddrNode* c : Nodes(0, p->str1, ADDR_KIND_CONTACT)) AddrBook_SetContactNick(c, p->str3);
-            } else if (r->command == AS_RNG) {
-                for (AddrNode* g : Nodes(0, p->str1, ADDR_KIND_GROUP)) AddrBook_RenameGroup(g, p->str3);
-            } else {
-                AddrNode* target = p->str2 && !strcmp(p->str2, "0") ? g_addrBookRoots[0] : nullptr;
-                if (!target) {
-                    auto groups = Nodes(0, p->str2, ADDR_KIND_GROUP);
-                    target = groups.empty() ? nullptr : groups.front();
-                }
-                if (!target) break;
-                if (r->command == AS_MVG) {
-                    auto groups = Nodes(0, p->str1, ADDR_KIND_GROUP);
-                    if (!groups.empty()) AddrBook_MoveGroup(groups.front(), target);
-                } else {
-                    for (AddrNode* c : Nodes(0, p->str1, ADDR_KIND_CONTACT))
-                        if (c->parent && c->parent->id && p->str4 && !strcasecmp(c->parent->id, p->str4)) {
-                            AddrBook_MoveContact(c, target);
-                            break;
-                        }
-                }
-            }
+        case AS_MVG:
+            // The store takes it as the frame does; a failure goes on to the frame, which shows its box.
+            if (!shell::ApplyBookResult(r).rebuild) return false;
             RebuildAll(true, false, false);
             break;
-        }
         case AS_BLK:
         case AS_UBLK: Blocked(r, host); break;
         case AS_SRB:

@@ -85,6 +85,11 @@ void InstallInFrame() {
         return page;
     };
     BookHooks().filter = &FilterFrameMessage;
+    BookHooks().selectionKind = []() -> int {
+        CAddressBookDlg* page = BookPage();
+        const AddrNode* n = page ? page->GetSelectedItemData() : nullptr;
+        return n ? static_cast<int>(n->kind) : 0;
+    };
     BookHooks().refresh = [](unsigned rebuild) {
         CAddressBookDlg* page = BookPage();
         if (!page) return;
@@ -127,7 +132,10 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return OnAddressBookResult(r, BookPage() ? BookPage()->Host() : nullptr);
         }
-        case WM_AS_GROUP_LIST: OnGroupList(reinterpret_cast<GroupRecord*>(lParam)); return true;
+        case WM_AS_GROUP_LIST:
+            if (wParam != 0) return false;  // an answered quit queue is the frame's
+            OnGroupList(reinterpret_cast<GroupRecord*>(lParam));
+            return true;
         case WM_LANGUAGE_CHANGED:
             // After the frame has switched the language files.
             if (CSearchDlg* search = SearchDialog()) QTimer::singleShot(0, search, &CSearchDlg::OnLanguageChanged);

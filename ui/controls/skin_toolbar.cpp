@@ -53,6 +53,7 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
   const QPixmap img = bar_->Image(imageIndex_, hot);
   if (!img.isNull()) {
     if (isEnabled()) p.drawPixmap(r.left() + 3, r.top() + 3, img);
+    else if (const QPixmap off = bar_->DisabledImage(imageIndex_); !off.isNull()) p.drawPixmap(r.left() + 3, r.top() + 3, off);
     else p.drawPixmap(r.left() + 3, r.top() + 3, QIcon(img).pixmap(img.size(), QIcon::Disabled));
   }
   QRect textRect(r.left() + 5 + bar_->ImageSize().width(), r.top() + 2, r.width() - 6 - bar_->ImageSize().width(),
@@ -110,6 +111,17 @@ void CSkinToolBar::SetButtonImagesFromFile(int w, int h, const QString& folder, 
   (hot ? hotImages_ : images_) = ctl::CutStrip(strip, w, h, mask);
   for (auto* b : findChildren<CSkinToolButton*>()) b->updateGeometry();
   update();
+}
+
+bool CSkinToolBar::SetDisabledImagesFromFile(int w, int h, const QString& path, COLORREF mask) {
+  const QImage strip = ctl::LoadBitmapFile(path);
+  disabledImages_ = strip.isNull() ? QList<QPixmap>() : ctl::CutStrip(strip, w, h, mask);
+  update();
+  return !strip.isNull();
+}
+
+QPixmap CSkinToolBar::DisabledImage(int index) const {
+  return index >= 0 && index < disabledImages_.size() ? disabledImages_[index] : QPixmap();
 }
 
 QPixmap CSkinToolBar::Image(int index, bool hot) const {

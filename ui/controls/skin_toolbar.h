@@ -47,6 +47,10 @@ class CSkinToolBar : public QToolBar {
   CSkinToolButton* Button(int command) const;
   void SetBackgroundBitmapFile(const QString& path, int frameMode);
   void SetButtonImagesFromFile(int w, int h, const QString& folder, const QString& file, COLORREF mask, bool hot);
+  // The pictures of disabled buttons (a strip of w x h images); false when the file cannot be read, and
+  // disabled buttons then show their normal picture greyed.
+  bool SetDisabledImagesFromFile(int w, int h, const QString& path, COLORREF mask);
+  QPixmap DisabledImage(int index) const;
   bool HasBackground() const { return !background_.isNull(); }
   int FrameMode() const { return frameMode_; }
   QPixmap Image(int index, bool hot) const;
@@ -62,7 +66,7 @@ class CSkinToolBar : public QToolBar {
  private:
   QImage background_;
   int frameMode_ = 0;
-  QList<QPixmap> images_, hotImages_;
+  QList<QPixmap> images_, hotImages_, disabledImages_;
   QSize imageSize_{20, 19};
   QPixmap dropArrow_;
 };

@@ -3,6 +3,9 @@
 #include "ui/shell/crash_report.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
 #include <QDir>
 #include <QStandardPaths>
 #include <QSocketNotifier>
@@ -32,6 +35,7 @@
 #include "service/settings_xml.h"
 #include "service/update_check.h"
 #include "ui/controls/skin.h"
+#include "ui/shell/about_box.h"
 #include "ui/shell/instance_guard.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/saved_logins.h"
@@ -167,7 +171,7 @@ int CCorvinaApp::InitInstance(bool* run) {
     LoadConfigPaths(options_.appFolder, options_.profileFolder, chinese);
     logOpen_ = OpenTraceLog(Paths().logPath.c_str());
     LoadDebugConfig(Paths().settingsPath.c_str());
-    DebugTrace(MOD_SYSTEM, 2, "System Start");
+    DebugTrace(MOD_SYSTEM, 1, "System Start");
     guard_->Listen();
     // Files in the place of the profile's own that are not regular files are never opened (a FIFO
     // would hold the start); they are left as they are.
@@ -219,6 +223,7 @@ int CCorvinaApp::InitInstance(bool* run) {
         if (frame_) frame_->Command(ID_SHOW_WINDOW);
     };
     guard_->onDial = [this](const std::string& number) { return frame_ ? frame_->DialRequest(number) : 0; };
+    guard_->onSetup = [this] { return frame_ ? static_cast<int>(SendToFrame(WM_RUN_SETUP, 0, 0)) : 0; };
 
     // The messaging library's store (messages, buddy list, its settings) is the profile's own.
     castrel_set_base_path(options_.profileFolder.c_str());
@@ -243,6 +248,12 @@ int CCorvinaApp::InitInstance(bool* run) {
     if (Boot_StartThread()) DebugTrace(MOD_SYSTEM, 2, "Create bootstrap thread, id = %08x", static_cast<unsigned>(g_idBootThread.load()));
     if (Update_StartThread()) DebugTrace(MOD_SYSTEM, 2, "Create update thread, id = %08x", static_cast<unsigned>(Update_ThreadId()));
     if (AS_StartThread()) DebugTrace(MOD_SYSTEM, 2, "Create access client thread, id = %08x", static_cast<unsigned>(g_idAsThread.load()));
+
+    if (!CreateChatSemaphore()) {
+        DebugTrace(MOD_SYSTEM, 3, "Init Chat Semaphore Failed");
+        QMessageBox::warning(nullptr, "Tessaly", "initialization program data error !");
+        return 1;
+    }
 
     SavedLoginStore& store = SavedLogins();
     loadLoginInfo(store, Paths().savedLoginsPath);
@@ -277,6 +288,77 @@ void CCorvinaApp::Shutdown() {
     DebugTrace(MOD_SYSTEM, 2, "Worker threads stopped");
     presence_plugins_unload_all();
     DebugTrace(MOD_SYSTEM, 2, "Plug-ins unloaded");
+}
+
+bool CreateChatSemaphore() {
+    g_hChatSemaphore.reset(new (std::nothrow) plat::Semaphore(1, 1));
+    return g_hChatSemaphore != nullptr;
+}
+
+std::function<void(const QString& url)>& AddressOpener() {
+    static std::function<void(const QString&)> opener = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+    return opener;
+}
+
+bool OpenAddress(const std::string& address) {
+    // Addresses come from the settings file: web and mail pages only, never a program or a local file.
+    const QUrl url = QUrl::fromUserInput(QString::fromStdString(address).trimmed());
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() != (scheme == "mailto") ||
+        (scheme != "http" && scheme != "https" && scheme != "mailto")) {
+        DebugTrace(MOD_SYSTEM, 1, "address not opened (not a web or mail address): %.200s", address.c_str());
+        return false;
+    }
+    if (AddressOpener()) AddressOpener()(url.toString());
+    return true;
+}
+
+bool OnAppCommand(int id, CMainFrame* frame) {
+    switch (id) {
+        case ID_ABOUT: {
+            CAboutDlg dlg(frame);
+            if (frame) frame->AddToDialogList(&dlg);
+            dlg.exec();
+            if (frame) frame->RemoveFromDialogList(&dlg);
+            return true;
+        }
+        case ID_PORTAL:
+        case ID_HOME_PAGE:
+            if (g_serviceSettings.portal.empty()) g_serviceSettings.portal = kBuiltInSite;
+            OpenAddress(g_serviceSettings.portal);
+            return true;
+        case ID_HELP:
+            if (ConfigInt("photo", "test", 0) == 1) {
+                if (ChatHooks().runTestWindow) ChatHooks().runTestWindow();  // chat windows
+            } else if (!g_serviceSettings.helpTopic.empty()) {
+                OpenAddress(g_serviceSettings.helpTopic);
+            }
+            return true;
+        case ID_SHARE:
+            OpenAddress(g_serviceSettings.share);
+            return true;
+        case ID_LANG_CHS:
+        case ID_LANG_ENG: {
+            // The windows change first; the file is written only when the code differs.
+            const std::string code = id == ID_LANG_CHS ? "chs" : "eng";
+            ApplyLanguageCode(code);
+            g_strLangType = code;
+            SendToFrame(WM_LANGUAGE_CHANGED, 0, 0);
+            WriteLangTypeIfChanged(code);
+            return true;
+        }
+        default:
+            if (id >= kSkinCommandFirst && id < kSkinCommandFirst + static_cast<int>(kMaxSkins)) {
+                const size_t i = static_cast<size_t>(id - kSkinCommandFirst);
+                if (i >= Paths().skins.size()) return true;
+                const std::string type = Paths().skins[i];
+                ApplySkinType(type);
+                SendToFrame(WM_SKIN_CHANGED, 0, 0);
+                WriteSkinTypeIfChanged(type);
+                return true;
+            }
+            return false;
+    }
 }
 
 namespace {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +63,18 @@ private:
     bool logOpen_ = false;
     bool shutDown_ = false;
 };
+
+// The application's own commands: 2914 about, 2944 and 2994 the portal (the home page), 2943 help,
+// 2962 share, 2927 and 2928 the language, 3014.. the skins. False for any other id.
+bool OnAppCommand(int id, CMainFrame* frame);
+// The web site opened when the settings file names no portal.
+inline constexpr const char* kBuiltInSite = "https://www.tessaly.net/";
+// Opens an address of the settings file the way the desktop opens it; only web and mail addresses are
+// opened (false, with a log line, for anything else). Tests replace the opener.
+bool OpenAddress(const std::string& address);
+std::function<void(const QString& url)>& AddressOpener();
+// Makes the program-wide chat semaphore (g_hChatSemaphore); false when it cannot be made.
+bool CreateChatSemaphore();
 
 // The whole program: the start, the event loop and the release. Returns the exit code.
 int RunTessaly(int argc, char** argv);

@@ -1,11 +1,19 @@
-// The frame's own address-book answers: the store changes for REM, RMG, RML, ADG, SUD and REL.
+// The frame's own address-book answers: the store changes for REM, REB, MVB, RMG, MVG, RNG, RML, ADG,
+// SUD and REL, and the failure box of each.
 #include "ui/shell/book_results.h"
 
+#include <strings.h>
+
+#include <cctype>
 #include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
+#include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "common/presence_link.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
 #include "platform/ini.h"
@@ -22,13 +30,80 @@ namespace {
 
 AsParams* ParamsOf(AsRequest* r) { return r->kind == AS_DATA_PARAMS ? static_cast<AsParams*>(r->data) : nullptr; }
 
+const char* FailureDefault(const char* key) {
+    static const std::pair<const char*, const char*> texts[] = {
+        {"fail_add_group", "The group %s could not be added."},
+        {"fail_del_group", "The group %s could not be removed."},
+        {"fail_glms_error", "The name %s could not be saved."},
+        {"fail_move_contact", "%s could not be moved."},
+        {"fail_move_group", "The group %s could not be moved."},
+        {"fail_update_group", "The group could not be renamed to %s."},
+        {"server_err", "The server could not carry out the request."},
+    };
+    for (const auto& [k, text] : texts)
+        if (!strcmp(k, key)) return text;
+    return "%s could not be removed.";
+}
+
 void Fail(BookResultEffect* e, const char* key, const AsParams* p) {
     e->boxSection = "profile_status";
     e->boxKey = key;
-    e->boxDefault = !strcmp(key, "fail_add_group")   ? "The group %s could not be added."
-                    : !strcmp(key, "fail_del_group") ? "The group %s could not be removed."
-                                                     : "%s could not be removed.";
+    e->boxDefault = FailureDefault(key);
     e->boxArg = p && p->str3 ? p->str3 : "";
+}
+
+// Every node of that kind and id under the root (a buddy may stand in several groups).
+void Collect(AddrNode* n, const char* id, uint32_t kind, std::vector<AddrNode*>* out) {
+    for (; n; n = n->next) {
+        if (n->kind == kind && n->id && !strcasecmp(n->id, id)) out->push_back(n);
+        Collect(n->child, id, kind, out);
+    }
+}
+std::vector<AddrNode*> AllOf(int root, const char* id, uint32_t kind) {
+    std::vector<AddrNode*> out;
+    if (id && *id) Collect(g_addrBookRoots[root]->child, id, kind, &out);
+    return out;
+}
+
+// The group a move goes to: "0" is the top of the contact tree.
+AddrNode* MoveTarget(const char* id) {
+    if (id && !strcmp(id, "0")) return g_addrBookRoots[0];
+    const std::vector<AddrNode*> groups = AllOf(0, id, ADDR_KIND_GROUP);
+    return groups.empty() ? nullptr : groups.front();
+}
+
+// REB, RNG, MVB, MVG: true when the store took the answer.
+bool Rename(int command, const AsParams* p) {
+    if (command == AS_REB || command == AS_RNG) {
+        const std::vector<AddrNode*> nodes = AllOf(0, p->str1, command == AS_REB ? ADDR_KIND_CONTACT : ADDR_KIND_GROUP);
+        for (AddrNode* n : nodes) {
+            if (command == AS_REB) AddrBook_SetContactNick(n, p->str3 ? p->str3 : "");
+            else AddrBook_RenameGroup(n, p->str3 ? p->str3 : "");
+        }
+        return !nodes.empty();
+    }
+    AddrNode* target = MoveTarget(p->str2);
+    if (!target) return false;
+    // A move the store refuses leaves the item where it was.
+    auto move = [target](AddrNode* node, bool group) {
+        AddrNode* from = node->parent;
+        if (group ? AddrBook_MoveGroup(node, target) : AddrBook_MoveContact(node, target)) return true;
+        if (from && !node->parent) {
+            if (group) AddrBook_AttachGroup(node, from, nullptr);
+            else AddrBook_AttachContact(node, from, nullptr);
+        }
+        return false;
+    };
+    if (command == AS_MVG) {
+        const std::vector<AddrNode*> groups = AllOf(0, p->str1, ADDR_KIND_GROUP);
+        return !groups.empty() && move(groups.front(), true);
+    }
+    // The contact moves out of the group the request named (str4), else the first place it stands.
+    const std::vector<AddrNode*> contacts = AllOf(0, p->str1, ADDR_KIND_CONTACT);
+    AddrNode* contact = contacts.empty() ? nullptr : contacts.front();
+    for (AddrNode* c : contacts)
+        if (c->parent && c->parent->id && p->str4 && !strcasecmp(c->parent->id, p->str4)) contact = c;
+    return contact && move(contact, false);
 }
 
 // Tells the messaging service, then deletes the node (detached first) with everything below.
@@ -116,6 +191,21 @@ BookResultEffect ApplyBookResult(AsRequest* r) {
             e.onlineCount = true;
             break;
         }
+        case AS_REB:
+        case AS_RNG:
+        case AS_MVB:
+        case AS_MVG:
+            if (ok && Rename(r->command, p)) {
+                e.rebuild = REBUILD_BUDDIES;
+                break;
+            }
+            Fail(&e, r->command == AS_REB   ? "fail_glms_error"
+                     : r->command == AS_RNG ? "fail_update_group"
+                     : r->command == AS_MVG ? "fail_move_group"
+                     : r->result == 1       ? "server_err"
+                                            : "fail_move_contact",
+                 p);
+            break;
         case AS_ADG:
             if (ok) AddGroup(p, &e);
             else Fail(&e, "fail_add_group", p);
@@ -136,6 +226,60 @@ BookResultEffect ApplyBookResult(AsRequest* r) {
     }
     e.handled = true;
     return e;
+}
+
+namespace {
+// The stored address, alone or with the service's domain after it.
+bool SameBuddy(const char* stored, const char* reported) {
+    if (!stored || !*stored || !reported) return false;
+    if (!strcasecmp(stored, reported)) return true;
+    const size_t n = strlen(stored);
+    return !strncasecmp(stored, reported, n) && reported[n] == '@';
+}
+
+bool IsServiceIdentity(const AddrNode* n) { return n->kind == ADDR_KIND_IDENTITY && n->type == ADDR_TYPE_SERVICE; }
+
+template <class F>
+void ForEachNode(AddrNode* n, const F& f) {
+    for (; n; n = n->next) {
+        f(n);
+        ForEachNode(n->child, f);
+    }
+}
+}  // namespace
+
+AddrIdentity* FindBuddyIdentity(const PresenceConnection* connection, const char* address) {
+    AddrIdentity* found = nullptr;
+    ForEachNode(g_addrBookRoots[0]->child, [&](AddrNode* n) {
+        if (found || !IsServiceIdentity(n)) return;
+        auto* identity = static_cast<AddrIdentity*>(n);
+        const bool ours = !connection || !identity->account || identity->account->connection == connection;
+        if (ours && SameBuddy(identity->address, address)) found = identity;
+    });
+    return found;
+}
+
+std::string SeenKey(const AddrIdentity* identity) {
+    std::string key = identity && identity->address ? identity->address : "";
+    for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+std::vector<AddrIdentity*> UnseenIdentities(const Account* account, const std::set<std::string>& seen) {
+    std::vector<AddrIdentity*> out;
+    ForEachNode(g_addrBookRoots[0]->child, [&](AddrNode* n) {
+        if (!IsServiceIdentity(n)) return;
+        auto* identity = static_cast<AddrIdentity*>(n);
+        if (identity->account == account && identity->address && *identity->address && !seen.count(SeenKey(identity)))
+            out.push_back(identity);
+    });
+    return out;
+}
+
+std::string ChatGroupName(const char* id) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* group = id && *id ? AddrBook_FindById(g_addrBookRoots[1], id) : nullptr;
+    return group && group->kind == ADDR_KIND_GROUP && static_cast<AddrGroup*>(group)->name ? static_cast<AddrGroup*>(group)->name : "";
 }
 
 }  // namespace shell

@@ -1,10 +1,15 @@
-// The access server's answers the frame applies to the address book itself: removed contacts,
-// groups and cards, added groups, the contact counter and the panel picture.
+// The access server's answers the frame applies to the address book itself: removed, renamed and
+// moved contacts and groups, removed cards, added groups, the contact counter and the panel picture.
 #pragma once
 
+#include <set>
 #include <string>
+#include <vector>
 
+struct Account;
+struct AddrIdentity;
 struct AsRequest;
+struct PresenceConnection;
 
 namespace shell {
 
@@ -30,8 +35,21 @@ struct BookResultEffect {
     bool panelChanged = false;      // chat windows reload the panel picture
 };
 
-// REM, RMG, RML, ADG, SUD and REL: applies the answer to the store under its mutex. The request
-// stays with the caller; commands other than these come back with handled = false.
+// REM, REB, MVB, RMG, MVG, RNG, RML, ADG, SUD and REL: applies the answer to the store under its
+// mutex; a failure, or an item the store does not have, names its box and changes nothing. The
+// request stays with the caller; commands other than these come back with handled = false.
 BookResultEffect ApplyBookResult(AsRequest* request);
+
+// Presence notices against the contact tree (the caller holds the address book's mutex).
+// The messaging identity of the connection's account for a buddy's address, which the library may
+// give with the service's domain after "@"; null when the contact tree has none.
+AddrIdentity* FindBuddyIdentity(const PresenceConnection* connection, const char* address);
+// The key a reported identity is remembered by between a buddy list's begin and end.
+std::string SeenKey(const AddrIdentity* identity);
+// The account's messaging identities in the contact tree that the list did not report.
+std::vector<AddrIdentity*> UnseenIdentities(const Account* account, const std::set<std::string>& seen);
+
+// The name of a chat group of the Groups root ("" when there is none); takes the mutex itself.
+std::string ChatGroupName(const char* id);
 
 }  // namespace shell

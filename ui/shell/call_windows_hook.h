@@ -38,6 +38,14 @@ public:
     virtual bool AddUserToConference(const AddrNode*) { return false; }
     // The language files changed: the open chooser and keypad take the new texts.
     virtual void OnLanguageChanged() {}
+    // ---- calls windows: the active call page's call: current (not held), hold, resume, merge
+    virtual bool IsPageCallCurrent() { return false; }
+    virtual void HoldActiveCall() {}
+    virtual void UnholdActiveCall() {}
+    virtual void MergeActiveCall() {}
+    virtual void ShowConnectionError(int) {}
+    // The frame moved: the keypad keeps to its side.
+    virtual void OnFrameMoved() {}
 };
 
 using CallWindowsFactory = std::function<std::unique_ptr<CallWindowsHook>(CMainFrame* frame, CChildView* sheet,

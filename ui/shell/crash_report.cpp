@@ -15,6 +15,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -215,6 +217,22 @@ uint64_t StackPointer(const ucontext_t* uc) {
 #endif
 }
 
+// A module's version information, each text read with a buffer of 199 characters.
+void WriteVersionInfo(CrashWriter& w, const char* path) {
+    CModuleVersion version(path);
+    char text[199];
+    uint16_t v[4];
+    auto four = [&](const uint16_t n[4]) {
+        w.Dec(n[0]), w.Char('.'), w.Dec(n[1]), w.Char('.'), w.Dec(n[2]), w.Char('.'), w.Dec(n[3]);
+    };
+    w.Str("Version Information:\r\n");
+    version.GetCompanyName(text, sizeof text), w.Str("   Company:    "), w.Str(text), w.Str("\r\n");
+    version.GetProductName(text, sizeof text), w.Str("   Product:    "), w.Str(text), w.Str("\r\n");
+    version.GetFileDescription(text, sizeof text), w.Str("   FileDesc:   "), w.Str(text), w.Str("\r\n");
+    version.GetFileVersion(v), w.Str("   FileVer:    "), four(v), w.Str("\r\n");
+    version.GetProductVersion(v), w.Str("   ProdVer:    "), four(v), w.Str("\r\n");
+}
+
 void WriteModules(CrashWriter& w) {
     int number = 1;
     char last[512] = {};
@@ -234,8 +252,9 @@ void WriteModules(CrashWriter& w) {
         w.Str("Image Base: 0x"), w.Hex(m.start, 8), w.Str("  Image Size: 0x"), w.Hex(end - m.start, 8), w.Str("\r\n");
         w.Str("File Size:  "), w.Dec(haveFile ? st.st_size : 0), w.Str("  File Time:  ");
         if (haveFile) WriteTime(w, st.st_mtime);
-        w.Str("\r\nVersion Information:\r\n   Company:    \r\n   Product:    \r\n   FileDesc:   \r\n");
-        w.Str("   FileVer:    0.0.0.0\r\n   ProdVer:    0.0.0.0\r\n\r\n");
+        w.Str("\r\n");
+        WriteVersionInfo(w, m.path);
+        w.Str("\r\n");
         return true;
     });
 }
@@ -459,5 +478,312 @@ void InstallCrashReport(const std::string& folder, const std::string& programPat
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigaction(sig, &sa, nullptr);
     g_firstReport = true;
 }
+
+// ---------------------------------------------------------------------------------------------
+// CModuleVersion: plain system calls and fixed buffers only.
+
+namespace {
+
+char g_packageFolder[256] = "/var/lib/dpkg";
+
+size_t Length(const char* s, size_t cap) {
+    size_t n = 0;
+    while (n < cap && s[n]) ++n;
+    return n;
+}
+
+void CopyText(char* dst, size_t cap, const char* src, size_t n) {
+    if (!cap) return;
+    if (n > cap - 1) n = cap - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+bool StartsWith(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+
+// Reads a file line by line into a fixed buffer; a longer line is cut.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+    // False at the end of the file.
+    bool Next(char* line, size_t cap) {
+        size_t n = 0;
+        bool any = false;
+        for (;;) {
+            if (pos_ == end_) {
+                const ssize_t r = fd_ >= 0 ? read(fd_, buf_, sizeof buf_) : -1;
+                if (r <= 0) {
+                    line[n] = 0;
+                    return any;
+                }
+                pos_ = 0, end_ = static_cast<size_t>(r);
+            }
+            const char c = buf_[pos_++];
+            any = true;
+            if (c == '\n') break;
+            if (n + 1 < cap) line[n++] = c;
+        }
+        if (n && line[n - 1] == '\r') --n;
+        line[n] = 0;
+        return true;
+    }
+
+private:
+    int fd_;
+    char buf_[4096];
+    size_t pos_ = 0, end_ = 0;
+};
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Get32(const uint8_t* p) { return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24; }
+uint64_t Get64(const uint8_t* p) { return Get32(p) | static_cast<uint64_t>(Get32(p + 4)) << 32; }
+
+bool ReadAt(int fd, uint64_t offset, void* out, size_t n) {
+    return pread(fd, out, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
+}
+
+// The value of "key=" in a block of NUL-separated texts.
+const char* BlockValue(const char* block, size_t size, const char* key) {
+    const size_t keyLength = std::strlen(key);
+    size_t i = 0;
+    while (i < size) {
+        const char* entry = block + i;
+        const size_t n = Length(entry, size - i);
+        if (n > keyLength && std::strncmp(entry, key, keyLength) == 0 && entry[keyLength] == '=') return entry + keyLength + 1;
+        i += n + 1;
+    }
+    return nullptr;
+}
+
+// True when a line of a package's file list names the module (a merged /usr lists "/lib/..." for
+// what is loaded from "/usr/lib/...").
+bool ListNames(const char* line, const char* path) {
+    if (std::strcmp(line, path) == 0) return true;
+    return StartsWith(path, "/usr/") && std::strcmp(line, path + 4) == 0;
+}
+
+}  // namespace
+
+bool ParseVersionNumbers(const char* text, uint16_t out[4]) {
+    for (int i = 0; i < 4; ++i) out[i] = 0;
+    if (!text) return false;
+    const char* colon = std::strchr(text, ':');
+    if (colon) {  // an epoch is digits before the first colon
+        const char* p = text;
+        while (p < colon && *p >= '0' && *p <= '9') ++p;
+        if (p == colon && p != text) text = colon + 1;
+    }
+    if (*text < '0' || *text > '9') return false;
+    int part = 0;
+    uint32_t value = 0;
+    for (const char* p = text;; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            value = value * 10 + static_cast<uint32_t>(*p - '0');
+            if (value > 0xFFFF) value = 0xFFFF;
+            continue;
+        }
+        out[part++] = static_cast<uint16_t>(value);
+        value = 0;
+        if (*p != '.' || part == 4 || p[1] < '0' || p[1] > '9') break;
+    }
+    return true;
+}
+
+void CModuleVersion::SetPackageDatabase(const char* adminFolder) {
+    CopyText(g_packageFolder, sizeof g_packageFolder, adminFolder ? adminFolder : "", adminFolder ? std::strlen(adminFolder) : 0);
+}
+
+CModuleVersion::CModuleVersion(const char* modulePath) {
+    if (!modulePath) return;
+    CopyText(path_, sizeof path_, modulePath, Length(modulePath, 518));
+    ReadElf();
+    if (blockSize_ > 0) {
+        auto text = [&](const char* key, char* out) {
+            if (const char* v = BlockValue(block_, blockSize_, key)) CopyText(out, 520, v, Length(v, 519));
+        };
+        text("CompanyName", company_);
+        text("ProductName", product_);
+        text("FileDescription", description_);
+        ParseVersionNumbers(BlockValue(block_, blockSize_, "FileVersion"), fileVersion_);
+        ParseVersionNumbers(BlockValue(block_, blockSize_, "ProductVersion"), productVersion_);
+        return;
+    }
+    // No block of its own: the numbers of the file name, the rest from the package.
+    const char* file = FilePart(path_);
+    if (const char* so = std::strstr(file, ".so.")) ParseVersionNumbers(so + 4, fileVersion_);
+    ReadPackage();
+    if (fileVersion_[0] == 0 && fileVersion_[1] == 0 && fileVersion_[2] == 0 && fileVersion_[3] == 0)
+        for (int i = 0; i < 4; ++i) fileVersion_[i] = productVersion_[i];
+}
+
+void CModuleVersion::ReadElf() {
+    const int fd = open(path_, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    uint8_t h[64];
+    if (!ReadAt(fd, 0, h, sizeof h) || std::memcmp(h, "\177ELF", 4) != 0 || h[5] != 1 /* little endian */) {
+        close(fd);
+        return;
+    }
+    const bool wide = h[4] == 2;
+    haveFixed_ = true;
+    fileOS_ = h[7];
+    fileType_ = Get16(h + 16);
+    fileSubtype_ = Get16(h + 18);
+    const uint64_t shoff = wide ? Get64(h + 0x28) : Get32(h + 0x20);
+    const uint16_t shentsize = Get16(h + (wide ? 0x3A : 0x2E));
+    const uint16_t shnum = Get16(h + (wide ? 0x3C : 0x30));
+    if (shoff == 0 || shentsize < (wide ? 0x28 : 0x18) || shentsize > 256) {
+        close(fd);
+        return;
+    }
+    for (uint16_t i = 0; i < shnum && blockSize_ == 0; ++i) {
+        uint8_t sh[64];
+        if (!ReadAt(fd, shoff + static_cast<uint64_t>(i) * shentsize, sh, wide ? 0x28 : 0x18)) break;
+        if (Get32(sh + 4) != 7 /* SHT_NOTE */) continue;
+        const uint64_t offset = wide ? Get64(sh + 0x18) : Get32(sh + 0x10);
+        uint64_t size = wide ? Get64(sh + 0x20) : Get32(sh + 0x14);
+        uint8_t notes[4096];
+        if (size > sizeof notes) size = sizeof notes;
+        if (size < 12 || !ReadAt(fd, offset, notes, static_cast<size_t>(size))) continue;
+        // Each note: name size, description size, type, then the name and the description, each padded to 4.
+        for (uint64_t at = 0; at + 12 <= size;) {
+            const uint32_t namesz = Get32(notes + at), descsz = Get32(notes + at + 4), type = Get32(notes + at + 8);
+            const uint64_t name = at + 12, desc = name + ((static_cast<uint64_t>(namesz) + 3) & ~3ull);
+            const uint64_t next = desc + ((static_cast<uint64_t>(descsz) + 3) & ~3ull);
+            if (namesz > size || descsz > size || next > size) break;
+            if (type == 1 && namesz == 8 && std::memcmp(notes + name, "Tessaly", 8) == 0) {
+                blockSize_ = descsz < sizeof block_ - 1 ? descsz : sizeof block_ - 1;
+                std::memcpy(block_, notes + desc, blockSize_);
+                block_[blockSize_] = 0;
+                break;
+            }
+            at = next;
+        }
+    }
+    close(fd);
+}
+
+void CModuleVersion::ReadPackage() {
+    char folder[320];
+    const size_t base = Length(g_packageFolder, 250);
+    std::memcpy(folder, g_packageFolder, base);
+    std::memcpy(folder + base, "/info", 6);
+    const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    // The package whose file list names the module: "name.list" or "name:arch.list".
+    char package[256] = {}, arch[64] = {};
+    char entries[4096];
+    char line[1024];
+    for (long n; !package[0] && (n = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0;) {
+        for (long at = 0; at < n && !package[0];) {
+            const auto* d = reinterpret_cast<const struct dirent64*>(entries + at);
+            at += d->d_reclen;
+            const size_t len = Length(d->d_name, 255);
+            if (len < 6 || std::strcmp(d->d_name + len - 5, ".list") != 0) continue;
+            const int fd = openat(dir, d->d_name, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            LineReader lines(fd);
+            while (lines.Next(line, sizeof line)) {
+                if (!ListNames(line, path_)) continue;
+                const char* colon = static_cast<const char*>(std::memchr(d->d_name, ':', len - 5));
+                const size_t nameLength = colon ? static_cast<size_t>(colon - d->d_name) : len - 5;
+                CopyText(package, sizeof package, d->d_name, nameLength);
+                if (colon) CopyText(arch, sizeof arch, colon + 1, len - 5 - nameLength - 1);
+                break;
+            }
+            close(fd);
+        }
+    }
+    close(dir);
+    if (!package[0]) return;
+    CopyText(product_, sizeof product_, package, std::strlen(package));
+    // Its paragraph of the status file: maintainer, version and the description's first line.
+    std::memcpy(folder + base, "/status", 8);
+    const int fd = open(folder, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    LineReader lines(fd);
+    bool mine = false, archOk = !arch[0];
+    char maintainer[520] = {}, version[128] = {}, description[520] = {};
+    for (bool more = true; more;) {
+        more = lines.Next(line, sizeof line);
+        if (!more || !line[0]) {  // the paragraph's end
+            if (mine && archOk) {
+                CopyText(company_, sizeof company_, maintainer, std::strlen(maintainer));
+                CopyText(description_, sizeof description_, description, std::strlen(description));
+                ParseVersionNumbers(version, productVersion_);
+                break;
+            }
+            mine = false, archOk = !arch[0];
+            continue;
+        }
+        if (StartsWith(line, "Package: ")) {
+            mine = std::strcmp(line + 9, package) == 0;
+            maintainer[0] = version[0] = description[0] = 0;
+        } else if (!mine) {
+            continue;
+        } else if (StartsWith(line, "Architecture: ")) {
+            archOk = !arch[0] || std::strcmp(line + 14, arch) == 0 || std::strcmp(line + 14, "all") == 0;
+        } else if (StartsWith(line, "Maintainer: ")) {
+            CopyText(maintainer, sizeof maintainer, line + 12, std::strlen(line + 12));
+        } else if (StartsWith(line, "Version: ")) {
+            CopyText(version, sizeof version, line + 9, std::strlen(line + 9));
+        } else if (StartsWith(line, "Description: ")) {
+            CopyText(description, sizeof description, line + 13, std::strlen(line + 13));
+        }
+    }
+    close(fd);
+}
+
+int CModuleVersion::GetFileVersion(uint16_t version[4]) const {
+    for (int i = 0; i < 4; ++i) version[i] = fileVersion_[i];
+    return 1;
+}
+
+int CModuleVersion::GetProductVersion(uint16_t version[4]) const {
+    for (int i = 0; i < 4; ++i) version[i] = productVersion_[i];
+    return 1;
+}
+
+int CModuleVersion::GetFileFlags(uint32_t* value) const { return value ? (*value = fileFlags_, 1) : 0; }
+int CModuleVersion::GetFileOS(uint32_t* value) const { return value ? (*value = fileOS_, 1) : 0; }
+int CModuleVersion::GetFileType(uint32_t* value) const { return value ? (*value = fileType_, 1) : 0; }
+int CModuleVersion::GetFileSubtype(uint32_t* value) const { return value ? (*value = fileSubtype_, 1) : 0; }
+
+namespace {
+int GiveText(const char* text, char* buffer, size_t size) {
+    if (!buffer || size == 0) return 0;
+    std::memset(buffer, 0, size);
+    if (size >= 2) CopyText(buffer, size - 1, text, Length(text, 519));
+    return 1;
+}
+}  // namespace
+
+int CModuleVersion::GetCompanyName(char* buffer, size_t size) const { return GiveText(company_, buffer, size); }
+int CModuleVersion::GetProductName(char* buffer, size_t size) const { return GiveText(product_, buffer, size); }
+int CModuleVersion::GetFileDescription(char* buffer, size_t size) const { return GiveText(description_, buffer, size); }
+
+void CModuleVersion::Release() {
+    std::memset(block_, 0, sizeof block_);
+    blockSize_ = 0;
+}
+
+// This program's own version block.
+namespace {
+struct VersionNote {
+    uint32_t namesz, descsz, type;
+    char name[8];
+    char desc[136];
+};
+constexpr char kVersionBlock[] =
+    "CompanyName=Tessaly\0ProductName=Tessaly\0FileDescription=Tessaly communicator\0"
+    "FileVersion=0.9.6.0\0ProductVersion=0.9.6.0\0";
+static_assert(sizeof kVersionBlock <= sizeof(VersionNote::desc));
+constexpr VersionNote MakeNote() {
+    VersionNote n{8, sizeof(VersionNote::desc), 1, {'T', 'e', 's', 's', 'a', 'l', 'y', 0}, {}};
+    for (size_t i = 0; i < sizeof kVersionBlock; ++i) n.desc[i] = kVersionBlock[i];
+    return n;
+}
+}  // namespace
+[[gnu::used, gnu::section(".note.tessaly.version"), gnu::aligned(4)]] const VersionNote g_versionNote = MakeNote();
 
 }  // namespace shell

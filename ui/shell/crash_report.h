@@ -41,4 +41,52 @@ private:
 // The stack dump of bytes read from addr: four 32-bit words a line, then the line's characters.
 void WriteStackDump(CrashWriter& w, uint64_t addr, const uint8_t* bytes, size_t n);
 
+// The version information of one module file, read in the constructor with plain system calls and no
+// allocation (the crash report uses it from its signal handler). A module of this program carries its
+// own version block, the ELF note "Tessaly" of type 1 ("Name=value" texts: CompanyName, ProductName,
+// FileDescription, FileVersion, ProductVersion). A module without one takes its file version from the
+// numbers after ".so." in its file name and the rest from the package that installed it: the package
+// name as product, its maintainer as company, the first line of its description and its version. File
+// OS, type and subtype are the ELF header's OS ABI, type and machine.
+class CModuleVersion {
+public:
+    explicit CModuleVersion(const char* modulePath);
+    ~CModuleVersion() { Release(); }
+    CModuleVersion(const CModuleVersion&) = delete;
+    CModuleVersion& operator=(const CModuleVersion&) = delete;
+
+    int GetFileVersion(uint16_t version[4]) const;
+    int GetProductVersion(uint16_t version[4]) const;
+    int GetFileFlags(uint32_t* value) const;
+    int GetFileOS(uint32_t* value) const;
+    int GetFileType(uint32_t* value) const;
+    int GetFileSubtype(uint32_t* value) const;
+    // The buffer is cleared and gets at most size - 2 characters and a terminator; 0 without a buffer.
+    int GetCompanyName(char* buffer, size_t size) const;
+    int GetProductName(char* buffer, size_t size) const;
+    int GetFileDescription(char* buffer, size_t size) const;
+    // Frees the version block.
+    void Release();
+    // Whether the module carried its own version block.
+    bool HasVersionBlock() const { return blockSize_ > 0; }
+
+    // The package database read for modules without a version block (default "/var/lib/dpkg").
+    static void SetPackageDatabase(const char* adminFolder);
+
+private:
+    void ReadElf();
+    void ReadPackage();
+    char block_[2048] = {};
+    size_t blockSize_ = 0;
+    bool haveFixed_ = false;  // the versions and numbers were read
+    uint16_t fileVersion_[4] = {}, productVersion_[4] = {};
+    uint32_t fileFlags_ = 0, fileOS_ = 0, fileType_ = 0, fileSubtype_ = 0;
+    char path_[520] = {};
+    char company_[520] = {}, product_[520] = {}, description_[520] = {};
+};
+
+// The numbers of a version text ("1:2.36-9" gives 2.36.0.0: no epoch, the upstream part up to the
+// first character that is neither a digit nor a dot); false when it starts with no number.
+bool ParseVersionNumbers(const char* text, uint16_t out[4]);
+
 }  // namespace shell

@@ -104,7 +104,6 @@ void CMainFrame::ApplySync(CAsSyncResult* sync) {
 LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
     auto* request = reinterpret_cast<AsRequest*>(lParam);
     if (!request) return 1;
-    const QString title = LangText("login_err", "title", "Sign-in");
     switch (request->command) {
         case AS_LGN:
             if (request->result == 0) {
@@ -112,13 +111,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
             } else if (request->result == AS_RESULT_NONE) {
                 STA_PostEvent(EV_unreachable);
             } else {
-                STA_PostEvent(EV_login_off);
-                const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
-                AddEvent(0, text);
-                if (shell::g_interactiveLogin) {
-                    Box(text, title);
-                    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
-                }
+                OnLoginRefused();
             }
             break;
         case AS_SYN:
@@ -126,10 +119,7 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
                 ApplySync(static_cast<CAsSyncResult*>(request->data));
                 STA_PostEvent(EV_profilelogin_succeed);
             } else {
-                STA_PostEvent(EV_login_off);
-                const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
-                DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
-                if (shell::g_interactiveLogin) Box(text, title);
+                OnSyncFailed();
             }
             break;
         case AS_REA:
@@ -161,7 +151,36 @@ LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {
     return 1;
 }
 
-LRESULT CMainFrame::OnAsGroupList(WPARAM, LPARAM lParam) {
-    GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam));
+// Group lists reach the address book first, which applies wParam 0 to its group trees itself; an
+// answered quit queue (wParam 3) refreshes the joined queues. A failed request's record changes nothing.
+LRESULT CMainFrame::OnAsGroupList(WPARAM wParam, LPARAM lParam) {
+    auto* record = reinterpret_cast<GroupRecord*>(lParam);
+    if (!record || record->words[0] != 0) {
+        GroupRecord_Free(record);
+        return 0;
+    }
+    if (wParam == 3) AS_PostRequest(AS_SYJQ, nullptr, AS_DATA_NONE);
+    else if (wParam != 0) DebugTrace(MOD_SYSTEM, 2, "Group list of unknown kind %d dropped", static_cast<int>(wParam));
+    GroupRecord_Free(record);
     return 1;
+}
+
+void CMainFrame::ShowAsErrorBox(int code) {
+    static const std::pair<int, std::pair<const char*, const char*>> texts[] = {
+        {201, {"nogroupID", "There is no such group."}},
+        {202, {"gid_not_in_group", "You are not a member of this group."}},
+        {203, {"reject_look", "The group does not let you see its members."}},
+        {204, {"reject_join", "The group did not let you join."}},
+        {301, {"uid_not_exist", "There is no such user."}},
+    };
+    QString text;
+    for (const auto& [c, key] : texts)
+        if (c == code) text = LangText("addrbook_dialog", key.first, key.second);
+    const QString title = LangText("update", "msgboxtitle", "Update");
+    if (showBox) {
+        showBox(text, title);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+    box.exec();
 }

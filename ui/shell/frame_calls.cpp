@@ -35,6 +35,7 @@
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
 #include "platform/sound.h"
+#include "platform/wave.h"
 #include "platform/thread.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
@@ -47,6 +48,7 @@
 #include "service/settings_xml.h"
 #include "service/update_check.h"
 #include "ui/shell/book_results.h"
+#include "ui/shell/call_lookup.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
@@ -109,9 +111,7 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (cnx < 0) {
         CM_FreeCall(call);
         DebugTrace(MOD_SYSTEM, 3, "Call to %s: no connection (%d)", target.toUtf8().constData(), cnx);
-        if (!quiet) Box(cnx == -2 ? LangText("dial_dialog", "msg_mic_inuse", "No microphone can be opened.")
-                      : LangText("dial_dialog", "msg_cnx_failed", "The call could not be started."),
-            LangText("multiconf_dialog", "conf_info", "Infomation"));
+        if (!quiet) ShowConnectionError(cnx);
         return -1;
     }
     auto* page = new COnDialDlg(call, cnx, target, false);
@@ -138,7 +138,18 @@ void CMainFrame::OnHangup(COnDialDlg* page) {
 LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
     auto* msg = reinterpret_cast<VOIP_UI_MSG*>(lParam);
     if (!msg) return 1;
-    if (m_calls && msg->iEvent != VOIPEVT_TIMEOUT && msg->iEvent != VOIPEVT_START && msg->iEvent != VOIPEVT_STOP) {
+    if (msg->iEvent == VOIPEVT_TIMEOUT || msg->iEvent == VOIPEVT_START || msg->iEvent == VOIPEVT_STOP) {
+        OnCallServiceEvent(msg->iEvent);
+        VOIP_FreeUiMsg(msg);
+        RefreshMenus();
+        return 1;
+    }
+    QString text;
+    if (msg->iEvent == VOIPEVT_REMOTE_NEWCALL && !AcceptIncomingCall(msg, &text)) {
+        VOIP_FreeUiMsg(msg);
+        return 1;
+    }
+    if (m_calls) {
         const QString before = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
         m_calls->OnVoipEvent(msg);
         const QString after = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
@@ -152,12 +163,10 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
         RefreshMenus();
         return 1;
     }
-    const QString text = msg->iEvent == VOIPEVT_REMOTE_NEWCALL && msg->pValue ? Q(static_cast<const char*>(msg->pValue)).left(128) : QString();
     COnDialDlg* page = m_pSheet->FindCallPageByCallId(msg->iCallId);
     switch (msg->iEvent) {
         case VOIPEVT_REMOTE_NEWCALL:
-            if (msg->iCallId < 0 || msg->iCnxId < 0) break;
-            if (text.isEmpty() || m_pSheet->AnyCallPage()) {
+            if (m_pSheet->AnyCallPage()) {
                 CM_SendEvent(msg->iCallId, msg->iCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
                 break;
             }
@@ -203,24 +212,6 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
                 page->m_nCallId = -1;
             }
             break;
-        case VOIPEVT_TIMEOUT:
-        case VOIPEVT_STOP:
-            if (m_nLoginState == LOGIN_SIGNED_IN) {
-                shell::g_loginPending = true;
-                DebugTrace(MOD_SYSTEM, 3, "SIP Timeout Or ERROR, Set Reconnection Flag");
-            }
-            STA_PostEvent(EV_unreachable);
-            ForEachAccount([](Account* a) {
-                if (a->type == ACCOUNT_TYPE_SIP) Account_SetConnectionParam(a, 0);
-            });
-            break;
-        case VOIPEVT_START:
-            STA_PostEvent(EV_SIP_register_Succeed);
-            ForEachAccount([](Account* a) {
-                if (a->type == ACCOUNT_TYPE_SIP) Account_SetConnectionParam(a, 1);
-            });
-            AddEvent(2, LangText("status_txt", "sip_up", "Phone line registered"));
-            break;
         case VOIPEVT_RELEASE_CNX:
         case VOIPEVT_REMOTE_CONTACT:
             break;
@@ -231,6 +222,126 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
     VOIP_FreeUiMsg(msg);
     RefreshMenus();
     return 1;
+}
+
+bool CMainFrame::AcceptIncomingCall(const VOIP_UI_MSG* msg, QString* caller) {
+    if (msg->iCallId < 0 || msg->iCnxId < 0) return false;
+    const char* text = static_cast<const char*>(msg->pValue);
+    const std::string address = text ? std::string(text, strnlen(text, 128)) : std::string();
+    auto refuse = [&](const char* why) {
+        DebugTrace(MOD_QZ, 3, "Call from %s refused: %s", address.c_str(), why);
+        CM_SendEvent(msg->iCallId, msg->iCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
+        return false;
+    };
+    if (address.empty()) return refuse("no caller address");
+    const bool blocked = shell::IsBlockedCaller(address);
+    if (blocked) return refuse("the contact is blocked");
+    *caller = Q(address.c_str());
+    return true;
+}
+
+void CMainFrame::OnCallServiceEvent(int event) {
+    const int state = event == VOIPEVT_START ? 1 : 0;
+    if (state == 1) {
+        STA_PostEvent(EV_SIP_register_Succeed);
+    } else {
+        if (m_nLoginState == LOGIN_SIGNED_IN) {
+            shell::g_loginPending = true;
+            DebugTrace(MOD_SYSTEM, 3, "SIP Timeout Or ERROR, Set Reconnection Flag");
+        }
+        STA_PostEvent(EV_unreachable);
+    }
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+        if (Account* sip = Account_FindByType(ACCOUNT_TYPE_SIP)) {
+            Account_SetConnectionParam(sip, state);
+            if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountState(state, sip);
+        }
+    }
+    if (state == 1) AddEvent(2, LangText("status_txt", "sip_up", "Phone line registered"));
+}
+
+void CMainFrame::CallContact(const AddrNode* contact, uint32_t identityType) {
+    const std::string number = shell::ContactNumber(contact, identityType ? identityType : 8);
+    if (number.empty()) {
+        DebugTrace(MOD_QZ, 3, "The contact has no number of type %u to call", identityType);
+        return;
+    }
+    CallNumber(Q(number.c_str()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A chat window calls a member: the telephone number of the member's contact.
+
+LRESULT CMainFrame::OnCallContact(WPARAM wParam, LPARAM) {
+    const auto* record = reinterpret_cast<const PresenceBuddyRecord*>(wParam);
+    if (!record) return 1;
+    const std::string number =
+        shell::MemberPhoneNumber(record->id, std::string(record->userId, strnlen(record->userId, sizeof record->userId)));
+    if (number.empty()) {
+        DebugTrace(MOD_QZ, 3, "No telephone number to call for member %d", record->id);
+        return 1;
+    }
+    const QString n = Q(number.c_str()).left(64);
+    if (m_calls) {
+        if (m_calls->ShowCallPageFor(number)) return 1;
+    } else if (COnDialDlg* page = m_pSheet->FindCallPageByNumber(n)) {
+        m_pSheet->setCurrentWidget(page);
+        return 1;
+    }
+    if (AnyCall()) {
+        Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
+        return 1;
+    }
+    CallNumber(n);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The active call page's commands and the capture probe.
+
+int CMainFrame::HasWaveInDevice() {
+    if (waveInGetNumDevs() == 0) return 1;
+    WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
+    HWAVEIN device = nullptr;
+    const MMRESULT r = waveInOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL);
+    if (r == MMSYSERR_NOERROR) {
+        waveInClose(device);
+        return 0;
+    }
+    DebugTrace(MOD_QZ, 3, "The capture device cannot be opened (%u)", static_cast<unsigned>(r));
+    switch (r) {
+        case MMSYSERR_BADDEVICEID:
+        case MMSYSERR_ALLOCATED:
+        case MMSYSERR_NODRIVER:
+        case MMSYSERR_NOMEM:
+        case WAVERR_BADFORMAT: return 2;
+        default: return 0;
+    }
+}
+
+void CMainFrame::ShowConnectionError(int code) {
+    if (m_calls) {
+        m_calls->ShowConnectionError(code);
+        return;
+    }
+    const char* key = code == -2 ? "msg_mic_inuse" : code == -1 ? "msg_cnx_failed" : "msg_unknown";
+    const char* def = code == -2 ? "No microphone can be opened." : code == -1 ? "The call could not be started." : "";
+    Box(LangText("dial_dialog", key, def), LangText("multiconf_dialog", "conf_info", "Infomation"));
+}
+
+bool CMainFrame::IsPageCallCurrent() { return m_calls && m_calls->IsPageCallCurrent(); }
+void CMainFrame::HoldActiveCall() {
+    if (m_calls) m_calls->HoldActiveCall();
+    RefreshMenus();
+}
+void CMainFrame::UnholdActiveCall() {
+    if (m_calls) m_calls->UnholdActiveCall();
+    RefreshMenus();
+}
+void CMainFrame::MergeActiveCall() {
+    if (m_calls) m_calls->MergeActiveCall();
+    RefreshMenus();
 }
 
 int CMainFrame::DialRequest(const std::string& number) {

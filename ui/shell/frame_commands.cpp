@@ -51,6 +51,7 @@
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/shell/about_box.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
@@ -85,6 +86,9 @@ void CMainFrame::BuildMenus() {
                         [this](int id) { Command(id); }, &menus_);
     actions_.clear();
     for (const auto& [id, a] : menus_.actions) actions_[id] = a;
+    // A menu about to open shows each item by its rule at that moment (the selection may have moved).
+    for (QMenu* m : menuBar()->findChildren<QMenu*>())
+        connect(m, &QMenu::aboutToShow, this, &CMainFrame::RefreshMenus, Qt::UniqueConnection);
 }
 
 void CMainFrame::SetMixer(std::unique_ptr<shell::CMicrophoneMixer> mixer) {
@@ -96,20 +100,25 @@ void CMainFrame::SetMixer(std::unique_ptr<shell::CMicrophoneMixer> mixer) {
                                           m_wndToolBar->Button(ID_MIC_MUTE), this);
 }
 
+shell::CommandState CMainFrame::CommandStateNow() const {
+    shell::CommandState s;
+    s.loginState = m_nLoginState;
+    s.book = m_pBookPage != nullptr;
+    s.selectionKind = s.book && BookHooks().selectionKind ? BookHooks().selectionKind() : 0;
+    s.dialPage = m_pDialPage || m_callsDial;
+    s.callLogPage = m_pCallLogPage || m_callsLog;
+    s.servicePage = m_pServicePage != nullptr;
+    return s;
+}
+
 void CMainFrame::RefreshMenus() {
     const bool in = m_nLoginState == LOGIN_SIGNED_IN;
-    auto set = [this](int id, bool enabled) {
-        if (auto it = actions_.find(id); it != actions_.end()) it->second->setEnabled(enabled);
-    };
-    set(ID_LOGIN, !in);
-    set(ID_LOGOFF, in);
-    set(ID_LOGIN_AS, m_nLoginState == LOGIN_SIGNED_OUT);
-    set(ID_SHOW_BOOK, in && m_pBookPage);
-    set(ID_SHOW_DIAL, in && (m_pDialPage || m_callsDial));
-    set(ID_SHOW_LOG, in && (m_pCallLogPage || m_callsLog));
-    set(ID_SHOW_SERVICE, in && m_pServicePage);
-    set(ID_CHAT_ROOMS, in && ChatHooks().openChatRooms);  // chat windows
-    set(ID_CHAT_RECORDS, bool(ChatHooks().openRecords));  // chat windows
+    // ---- every item of the menu bar and the tool bar by its enabling rule
+    const shell::CommandState state = CommandStateNow();
+    for (const auto& [id, action] : actions_) action->setEnabled(shell::CommandEnabled(id, state));
+    if (m_wndToolBar)
+        for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SPEAKER_MUTE, ID_MIC_MUTE, ID_SEARCH, ID_HOME_PAGE})
+            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(shell::CommandEnabled(id, state));
     // ---- marks of the menu file's items
     shell::MenuMarkState marks;
     marks.langType = shell::Paths().langType;
@@ -134,10 +143,16 @@ void CMainFrame::RefreshMenus() {
         m_hangupButton->setEnabled(call);
     }
     m_dialCombo->setEnabled(in);
-    if (m_wndToolBar) {
-        for (int id : {ID_ADD_CONTACT, ID_DELETE_ITEM, ID_SEARCH})
-            if (auto* b = m_wndToolBar->Button(id)) b->setEnabled(in && m_pBookPage);
-    }
+    UpdateTitle();  // the title follows the same state
+    // ---- the status bar's menu: the current status checked and greyed, all greyed while signing in or out
+    if (QMenu* menu = m_wndStatusBar->StatusMenu())
+        for (QAction* a : menu->actions()) {
+            if (!a->data().isValid()) continue;
+            const shell::MenuItemState m = shell::StatusMenuItem(a->data().toInt(), m_nLoginState, st);
+            a->setCheckable(true);
+            a->setChecked(m.checked);
+            a->setEnabled(m.enabled);
+        }
 }
 
 LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {
@@ -154,7 +169,7 @@ void CMainFrame::Command(int id) {
         case ID_LOGOFF: OnLogoff(); break;
         case ID_LOGIN_AS: OnLoginAs(); break;
         case ID_APP_EXIT: OnAppExit(); break;
-        case ID_CLOSE_ALL: OnAppExit(); break;
+        case ID_CLOSE_ALL: OnCloseAll(); break;
         case ID_SHOW_WINDOW:
             showNormal();
             raise();
@@ -166,15 +181,6 @@ void CMainFrame::Command(int id) {
             show();
             RefreshMenus();
             break;
-        case ID_LANG_CHS:
-        case ID_LANG_ENG: {
-            const std::string code = id == ID_LANG_CHS ? "chs" : "eng";
-            shell::ApplyLanguageCode(code);
-            g_strLangType = code;
-            SendMessage(m_hWnd, WM_LANGUAGE_CHANGED, 0, 0);
-            shell::WriteLangTypeIfChanged(code);
-            break;
-        }
         case ID_SHOW_BOOK:
             if (m_pBookPage) m_pSheet->setCurrentWidget(m_pBookPage);
             break;
@@ -189,10 +195,32 @@ void CMainFrame::Command(int id) {
         case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
         case ID_CHAT_ROOMS: if (ChatHooks().openChatRooms) ChatHooks().openChatRooms(); break;    // chat windows
         case ID_CHAT_RECORDS: if (ChatHooks().openRecords) ChatHooks().openRecords(0); break;  // chat windows
-        case ID_STATUS_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
-        case ID_STATUS_BUSY: SetPresenceStatus(STATUS_BUSY); break;
-        case ID_STATUS_OFFLINE:
-            if (m_nLoginState == LOGIN_SIGNED_IN) OnLogoff();
+        case ID_STATUS_ONLINE:
+        case ID_STATUS_BUSY:
+        case ID_STATUS_OFFLINE: {
+            const shell::PresenceCommandAction action = shell::ActionForPresenceCommand(id, m_nLoginState, m_wndStatusBar->GetStatus());
+            static const char* const names[] = {"nothing", "online", "busy", "sign in", "sign out"};
+            DebugTrace(MOD_SYSTEM, 2, "Status command %d in sign-in state %d: %s", id, m_nLoginState, names[action]);
+            switch (action) {
+                case shell::PRESENCE_CMD_SET_ONLINE: SetPresenceStatus(STATUS_ONLINE); break;
+                case shell::PRESENCE_CMD_SET_BUSY: SetPresenceStatus(STATUS_BUSY); break;
+                case shell::PRESENCE_CMD_LOGIN: Command(ID_LOGIN); break;
+                case shell::PRESENCE_CMD_LOGOFF: Command(ID_LOGOFF); break;
+                case shell::PRESENCE_CMD_NONE: break;
+            }
+            break;
+        }
+        case ID_SORT_KIND1:
+        case ID_SORT_KIND2: {
+            const int kind = id == ID_SORT_KIND1 ? 1 : 2;
+            shell::Paths().sortType = kind;
+            shell::ConfigWrite("common", "sorttype", std::to_string(kind));
+            RefreshMenus();
+            if (BookHooks().refresh) BookHooks().refresh(shell::REBUILD_BUDDIES);
+            break;
+        }
+        case ID_SMS:  // the SMS window, with no recipient yet
+            if (ChatHooks().frameMessage) ChatHooks().frameMessage(WM_SMS_OPEN, 4, 0);  // chat windows
             break;
         case ID_DIAL:
             if (m_calls) {  // a number typed in the bar is called from any page but the calls windows' own
@@ -219,27 +247,18 @@ void CMainFrame::Command(int id) {
             break;
         case ID_UPDATE_NOW: OnUpdateNow(); break;
         // ---- about box, accounts, mute buttons and skins
-        case ID_ABOUT: {
-            CAboutDlg dlg(this);
-            dlg.exec();
-            break;
-        }
         case ID_ACCOUNTS: {
             shell::CAccountsDlg dlg(this);
+            AddToDialogList(&dlg);
             dlg.exec();
+            RemoveFromDialogList(&dlg);
             break;
         }
         case ID_SPEAKER_MUTE: if (muteButtons_) muteButtons_->OnSpeakerMute(); break;
         case ID_MIC_MUTE: if (muteButtons_) muteButtons_->OnMicMute(); break;
         default:
-            if (id >= shell::kSkinCommandFirst && id < shell::kSkinCommandFirst + static_cast<int>(shell::kMaxSkins)) {
-                const size_t i = static_cast<size_t>(id - shell::kSkinCommandFirst);
-                if (i >= shell::Paths().skins.size()) break;
-                const std::string type = shell::Paths().skins[i];
-                shell::ApplySkinType(type);
-                SendMessage(m_hWnd, WM_SKIN_CHANGED, 0, 0);
-                shell::WriteSkinTypeIfChanged(type);
-            }
+            // The application's own commands: about, web pages, help, share and the skins.
+            shell::OnAppCommand(id, this);
             break;
     }
 }

@@ -2,8 +2,13 @@
 #include "ui/shell/frame_logic.h"
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 
 #include "platform/fs.h"
+#include "platform/ini.h"
+#include "ui/shell/frame_menus.h"
+#include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
 namespace shell {
@@ -63,9 +68,10 @@ LinkAction LinkMonitorTick(LinkMonitor& m, long long gateway, bool haveUser, int
         m.lastGateway = -1;
     } else {
         m.linkState = 1;
-        // A new gateway counts as lost, then available.
+        // A new gateway counts as lost, then available; so does the first one seen, and the first tick
+        // with a route reports the link up.
         if (gateway != m.lastGateway) {
-            if (m.lastGateway != -1) before = 2;
+            before = 2;
             m.lastGateway = gateway;
         }
     }
@@ -149,13 +155,199 @@ UpdateAnswerAction ActionForUpdateAnswer(int answer, bool newer, bool forcedFlag
 
 const void* PendingNoticeList::TakeFirst() {
     if (notices_.empty()) return nullptr;
-    const void* dialog = notices_.front().dialog;
+    const void* dialog = notices_.front().m_pDialog;
     notices_.pop_front();
     return dialog;
 }
 
+bool PendingNoticeList::Contains(const void* dialog) const {
+    for (const CPendingNotice& n : notices_)
+        if (n.m_pDialog == dialog) return true;
+    return false;
+}
+
 void PendingNoticeList::Forget(const void* dialog) {
-    std::erase_if(notices_, [dialog](const Notice& n) { return n.dialog == dialog; });
+    std::erase_if(notices_, [dialog](const CPendingNotice& n) { return n.m_pDialog == dialog; });
+}
+
+// ---------------------------------------------------------------------------------------------
+namespace {
+enum Rule { ALWAYS, NEVER, IN_BOOK, NOT_IN, IN, OUT, IN_DIAL, IN_LOG, IN_SERVICE, IN_BOOK_USER, IN_BOOK_GROUP, IN_BOOK_ITEM };
+struct RuleRow {
+    int id;
+    Rule rule;
+};
+const RuleRow kRules[] = {
+    {2041, ALWAYS}, {2042, ALWAYS}, {2840, IN_BOOK}, {2846, IN_BOOK}, {2847, IN_BOOK}, {2849, IN_BOOK},
+    {2850, IN_BOOK}, {2919, NOT_IN}, {2920, IN}, {2921, OUT}, {2922, ALWAYS}, {2923, ALWAYS},
+    {2924, ALWAYS}, {2925, ALWAYS}, {2929, IN_BOOK}, {2930, IN_LOG}, {2931, IN_DIAL}, {2963, IN_SERVICE},
+    {2937, IN_BOOK}, {2957, IN_BOOK}, {2938, IN_BOOK_USER}, {2940, IN_BOOK}, {2941, IN_BOOK_GROUP},
+    {2946, ALWAYS}, {2955, IN_BOOK_ITEM}, {2956, IN_BOOK_ITEM}, {2958, IN_BOOK}, {2959, ALWAYS},
+    {2960, IN_BOOK}, {2961, IN_BOOK}, {3114, ALWAYS}, {3115, ALWAYS}, {3116, ALWAYS}, {3117, ALWAYS},
+    {3118, ALWAYS}, {2927, ALWAYS}, {2928, ALWAYS}, {32773, ALWAYS}, {32776, ALWAYS}, {32800, IN_BOOK},
+    {32801, IN_BOOK}, {32804, NEVER}, {32834, NEVER}, {32821, ALWAYS}, {32822, ALWAYS}, {32823, ALWAYS},
+    {32831, ALWAYS}, {32833, ALWAYS},
+};
+}  // namespace
+
+bool CommandEnabled(int id, const CommandState& s, bool* known) {
+    if (known) *known = true;
+    if (id >= kSkinCommandFirst && id < kSkinCommandFirst + static_cast<int>(kMaxSkins)) return true;
+    const bool in = s.loginState == LOGIN_SIGNED_IN;
+    for (const RuleRow& r : kRules) {
+        if (r.id != id) continue;
+        switch (r.rule) {
+            case ALWAYS: return true;
+            case NEVER: return false;
+            case IN_BOOK: return in && s.book;
+            case NOT_IN: return !in;
+            case IN: return in;
+            case OUT: return s.loginState == LOGIN_SIGNED_OUT;
+            case IN_DIAL: return in && s.dialPage;
+            case IN_LOG: return in && s.callLogPage;
+            case IN_SERVICE: return in && s.servicePage;
+            case IN_BOOK_USER: return in && s.book && (s.selectionKind == 2 || s.selectionKind == 7);
+            case IN_BOOK_GROUP: return in && s.book && s.selectionKind == 1;
+            case IN_BOOK_ITEM: return in && s.book && (s.selectionKind == 2 || s.selectionKind == 4);
+        }
+    }
+    if (known) *known = false;
+    return true;
+}
+
+const std::vector<int>& RuledCommands() {
+    static const std::vector<int> ids = [] {
+        std::vector<int> v;
+        for (const RuleRow& r : kRules) v.push_back(r.id);
+        for (int i = 0; i < static_cast<int>(kMaxSkins); ++i) v.push_back(kSkinCommandFirst + i);
+        return v;
+    }();
+    return ids;
+}
+
+MenuItemState StatusMenuItem(int item, int loginState, int status) {
+    MenuItemState m;
+    if (loginState == LOGIN_SIGNED_OUT || loginState == LOGIN_SIGNED_IN) {
+        m.checked = item == status;
+        m.enabled = !m.checked;
+    } else {
+        m.checked = item == status;
+        m.enabled = false;
+    }
+    return m;
+}
+
+MenuItemState TrayMenuItem(int item, bool frameExists, int loginState, int status) {
+    MenuItemState m;
+    if (loginState == LOGIN_SIGNING_IN || loginState == LOGIN_SIGNING_OUT) m.enabled = false;
+    if (item == status) {
+        m.checked = true;
+        m.enabled = false;
+    }
+    if (!frameExists || (loginState != LOGIN_SIGNED_OUT && loginState != LOGIN_SIGNED_IN)) m.enabled = false;
+    return m;
+}
+
+PresenceCommandAction ActionForPresenceCommand(int id, int loginState, int status) {
+    switch (id) {
+        case ID_STATUS_ONLINE: return loginState == LOGIN_SIGNED_IN ? PRESENCE_CMD_SET_ONLINE : PRESENCE_CMD_LOGIN;
+        case ID_STATUS_OFFLINE: return PRESENCE_CMD_LOGOFF;
+        case ID_STATUS_BUSY:
+            // Offline is also the status while signed out: busy then stays off.
+            return status == STATUS_OFFLINE || loginState != LOGIN_SIGNED_IN ? PRESENCE_CMD_NONE : PRESENCE_CMD_SET_BUSY;
+        default: return PRESENCE_CMD_NONE;
+    }
+}
+
+std::string FrameTitle(const std::string& appTitle, int loginState, int status, const std::string& alias,
+                       const std::string& user) {
+    if (loginState != LOGIN_SIGNED_IN || status == STATUS_OFFLINE) return appTitle;
+    const std::string& name = alias.empty() ? user : alias;
+    return name.empty() ? appTitle : appTitle + " - " + name;
+}
+
+// ---------------------------------------------------------------------------------------------
+ChatFont ReadChatFont(const std::string& ini) {
+    ChatFont f;
+    const char* path = ini.c_str();
+    char text[64];
+    GetPrivateProfileString("IMFont", "Color", "8388608", text, sizeof text, path);
+    char* end = nullptr;
+    const unsigned long color = std::strtoul(text, &end, 10);
+    if (end != text && color <= 0xFFFFFFul) f.color = static_cast<uint32_t>(color);
+    GetPrivateProfileString("IMFont", "Size", "180", text, sizeof text, path);
+    const long size = std::strtol(text, &end, 10);
+    f.size = end != text && size >= 20 && size <= 1440 ? static_cast<int>(size) : 180;
+    char face[64];
+    GetPrivateProfileString("IMFont", "FaceName", "\xCB\xCE\xCC\xE5", face, sizeof face, path);  // 宋体 in CP936
+    f.faceName = face;
+    auto flag = [&](const char* key) { return GetPrivateProfileIntA("IMFont", key, 0, path) == 1; };
+    f.italic = flag("Itatic");  // the key is spelled so in every stored file
+    f.bold = flag("Bold");
+    f.underline = flag("Underline");
+    f.strikeout = flag("Strikeout");
+    const int charset = static_cast<int>(GetPrivateProfileIntA("IMFont", "Charset", 0, path));
+    f.charset = charset >= 0 && charset <= 255 ? charset : 0;
+    return f;
+}
+
+bool WriteChatFont(const std::string& ini, const ChatFont& f) {
+    const char* path = ini.c_str();
+    bool ok = WritePrivateProfileString("IMFont", "Color", std::to_string(f.color).c_str(), path);
+    ok &= WritePrivateProfileString("IMFont", "Size", std::to_string(f.size).c_str(), path);
+    ok &= WritePrivateProfileString("IMFont", "FaceName", f.faceName.c_str(), path);
+    ok &= WritePrivateProfileString("IMFont", "Itatic", f.italic ? "1" : "0", path);
+    ok &= WritePrivateProfileString("IMFont", "Bold", f.bold ? "1" : "0", path);
+    ok &= WritePrivateProfileString("IMFont", "Underline", f.underline ? "1" : "0", path);
+    ok &= WritePrivateProfileString("IMFont", "Strikeout", f.strikeout ? "1" : "0", path);
+    ok &= WritePrivateProfileString("IMFont", "Charset", std::to_string(f.charset).c_str(), path);
+    return ok;
+}
+
+int ParseContactCounter(const std::string& text) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    if (i == text.size()) return -1;
+    long long v = 0;
+    for (; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
+        v = v * 10 + (text[i] - '0');
+        if (v > 0x7FFFFFFF) return -1;
+    }
+    return negative ? 0 : static_cast<int>(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+std::vector<FaceEntry>& FaceTable() {
+    static std::vector<FaceEntry> table = [] {
+        std::vector<FaceEntry> t(kEmoticonCount);
+        for (int i = 0; i < kEmoticonCount; ++i) {
+            char name[16];
+            std::snprintf(name, sizeof name, "%02d.bmp", i + 1);
+            t[static_cast<size_t>(i)].index = i;
+            t[static_cast<size_t>(i)].fileName = name;
+        }
+        return t;
+    }();
+    return table;
+}
+
+int LoadFaceTable(const std::string& appFolder, const std::function<bool(const std::string&)>& load) {
+    std::vector<FaceEntry>& table = FaceTable();
+    int loaded = 0;
+    for (FaceEntry& e : table) e.available = false;
+    for (FaceEntry& e : table) {
+        const std::string path = plat::PathJoin(plat::PathJoin(appFolder, "face"), e.fileName);
+        if (!(load ? load(path) : plat::IsRegularFile(path))) break;
+        e.available = true;
+        ++loaded;
+    }
+    return loaded;
+}
+
+void ReadFaceTips() {
+    for (FaceEntry& e : FaceTable()) e.tip = LangText("action_tip", std::to_string(e.index).c_str(), "").toStdString();
 }
 
 }  // namespace shell

@@ -90,6 +90,20 @@ void CMainFrame::AddPendingNotice(QWidget* dialog, int kind, int soundKind) {
     plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
 }
 
+void CMainFrame::AddMessageNotice(QWidget* window) {
+    if (!window) return;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        DebugTrace(MOD_QZ, 3, "A new chat waits behind the message icon");
+        AddPendingNotice(window, 0, 0);
+        return;
+    }
+    // No notification area to hold the icon: a hidden window would never be found.
+    window->show();
+    window->raise();
+    const std::string file = LangText("navigate_dialog", "msg_usersndfile", "msg.wav").toStdString();
+    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
+}
+
 void CMainFrame::ClearPendingNotices() {
     m_pendingNotices.Clear();
     ShowMessageIcon(false);
@@ -109,7 +123,7 @@ void CMainFrame::OnMessageIconClick() {
 
 void CMainFrame::ShowMessageIcon(bool show) {
     if (show) {
-        if (!m_messageIcon && m_wndTray->m_bIconCreated) {
+        if (!m_messageIcon && (m_wndTray->m_bIconCreated || QSystemTrayIcon::isSystemTrayAvailable())) {
             m_messageIcon = new QSystemTrayIcon(this);
             connect(m_messageIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
                 if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Context)
@@ -151,7 +165,12 @@ void CMainFrame::StopTrayAnimation() {
 bool CMainFrame::TrayAnimating() const { return m_wndTray && m_wndTray->Animating(); }
 
 void CMainFrame::SetPresenceStatus(int status) {
-    if (status == STATUS_OFFLINE) ClearPendingNotices();
+    if (status == STATUS_OFFLINE) {
+        // Offline: the start page comes to the front and every chat window closes.
+        m_pSheet->setCurrentWidget(m_navigatePage);
+        if (ChatHooks().closeAll) ChatHooks().closeAll(1);  // chat windows
+        ClearPendingNotices();
+    }
     if (status == STATUS_ONLINE || status == STATUS_BUSY) {
         // The contacts see it too: each signed-in service that can show a status is told.
         const int shown = status == STATUS_BUSY ? PRESENCE_SHOW_BUSY : PRESENCE_SHOW_ONLINE;
@@ -212,9 +231,47 @@ LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
     return 1;
 }
 
-LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
+namespace {
+// The connection's plug-in operations, or null.
+PresenceProtocolOps* OpsOf(PresenceConnection* connection) {
+    PresenceConnectionRec* c = presence_rec(connection);
+    return c && c->plugin && c->plugin->info ? c->plugin->info->ops : nullptr;
+}
+}  // namespace
+
+LRESULT CMainFrame::OnPresenceBuddy(WPARAM wParam, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
     if (!record) return 1;
+    auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
+    if (connection && !presence_connection_is_valid(connection)) {
+        delete record;
+        return 1;
+    }
+    if (connection) {
+        bool known = false, online = false;
+        {
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+            if (AddrIdentity* identity = shell::FindBuddyIdentity(connection, record->account)) {
+                known = true;
+                DebugTrace(MOD_QZ, 2, "Buddy %s(%s) state change", record->name, record->account);
+                if (record->id != 0) presence_setting_set_int(&identity->settings, "uid", nullptr, record->id);
+                if (record->name[0]) AddrBook_SetIdentityAltName(identity, record->name);
+                if (identity->parent) seenBuddies_[connection].insert(shell::SeenKey(identity));
+            }
+        }
+        if (!known) {
+            DebugTrace(MOD_QZ, 2, "Can not find buddy %s(%d)", record->name, record->id);
+            // Someone the address book does not hold is no buddy: the messaging service forgets them.
+            {
+                std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+                online = connection->account && !Account_IsOffline(connection->account);
+            }
+            PresenceProtocolOps* ops = OpsOf(connection);
+            if (online && record->id != 0 && ops && ops->removeBuddy) ops->removeBuddy(presence_rec(connection), record->id);
+            delete record;
+            return 1;
+        }
+    }
     const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
     const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
     auto known = buddyOnline_.find(key);
@@ -231,14 +288,36 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM, LPARAM lParam) {
     return 1;
 }
 
-LRESULT CMainFrame::OnBuddyListBegin(WPARAM, LPARAM) {
+LRESULT CMainFrame::OnBuddyListBegin(WPARAM wParam, LPARAM) {
+    auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
+    if (!presence_connection_is_valid(connection)) return 1;
+    seenBuddies_[connection].clear();
     DebugTrace(MOD_QZ, 3, "mervane update begin, refresh buddy");
     return 1;
 }
 
-LRESULT CMainFrame::OnBuddyListEnd(WPARAM, LPARAM) {
+LRESULT CMainFrame::OnBuddyListEnd(WPARAM wParam, LPARAM) {
     DebugTrace(MOD_QZ, 3, "mervane buddy list receive end");
     buddyListSeen_ = true;
+    auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
+    // Once a run: the address book's buddies the service did not list become its buddies.
+    if (buddiesAutoAdded_ || !presence_connection_is_valid(connection)) return 1;
+    buddiesAutoAdded_ = true;
+    PresenceProtocolOps* ops = OpsOf(connection);
+    std::vector<std::pair<std::string, std::string>> added;  // contact name, address
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        for (AddrIdentity* identity : shell::UnseenIdentities(connection->account, seenBuddies_[connection])) {
+            const auto* contact = identity->parent && identity->parent->kind == ADDR_KIND_CONTACT
+                                      ? static_cast<const AddrContact*>(identity->parent)
+                                      : nullptr;
+            added.emplace_back(contact && contact->name ? contact->name : "", identity->address);
+        }
+    }
+    for (const auto& [contact, address] : added) {
+        if (ops && ops->addBuddy) ops->addBuddy(presence_rec(connection), address.c_str());
+        DebugTrace(MOD_QZ, 2, "Buddy %s(%s) auto add", contact.c_str(), address.c_str());
+    }
     return 1;
 }
 
@@ -272,4 +351,18 @@ LRESULT CMainFrame::OnPresenceVoice(WPARAM wParam, LPARAM lParam) {
     if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
                                               {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
     return 1;
+}
+
+// The address book's group actions: 0 opens the group's chat, 1 invites people into it.
+LRESULT CMainFrame::OnGroupAction(WPARAM wParam, LPARAM lParam) {
+    auto* record = reinterpret_cast<GroupRecord*>(lParam);
+    const std::string id = record && record->texts[2] ? std::string(record->texts[2], strnlen(record->texts[2], GROUP_RECORD_TEXT_SIZE)) : "";
+    if (wParam == 0 && !id.empty() && ChatHooks().openGroupChat) {
+        const std::string name = shell::ChatGroupName(id.c_str());
+        ChatHooks().openGroupChat(id.c_str(), name.c_str());
+    } else {
+        DebugTrace(MOD_QZ, 2, "Group action %d for group %s not taken", static_cast<int>(wParam), id.c_str());
+    }
+    GroupRecord_Free(record);
+    return 0;
 }

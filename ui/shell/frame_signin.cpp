@@ -54,11 +54,13 @@
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
+#include "ui/shell/head_picture.h"
 #include "ui/shell/nav_pages.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/update_dialog.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
 #include "voip/VoipUi.h"
@@ -100,10 +102,14 @@ void CMainFrame::LogoffReset(int mode) {
             m_callsDial = m_callsLog = nullptr;
         }
         m_pServicePage = nullptr;
+        CallLog_Clear();  // the next user's calls are not this one's
         buddyListSeen_ = false;
         buddyOnline_.clear();
         m_pSheet->setCurrentWidget(m_navigatePage);
     } else if (mode == LOGIN_SIGNED_IN) {
+        // The user's call log, before its page reads it; the pages are built once per sign-in.
+        if (!m_callsLog && !m_pCallLogPage && CallLog_Load() != 0)
+            DebugTrace(MOD_SYSTEM, 3, "Call log of %s not read (a first sign-in has none)", g_strUserId.c_str());
         if (BookHooks().createPage && !m_pBookPage) m_pBookPage = BookHooks().createPage();
         if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
         if (m_calls && !m_callsDial) {
@@ -199,7 +205,9 @@ void CMainFrame::OnLogoff() {
 }
 
 void CMainFrame::OnLoginAs() {
-    if (m_nLoginState != LOGIN_SIGNED_OUT) return;
+    // A failure's request can come while the dialog of an earlier one is still open: one dialog is enough.
+    if (loginDialogOpen_) return;
+    loginDialogOpen_ = true;
     LogoffReset(LOGIN_SIGNING_IN);
     QString user, password;
     bool ok;
@@ -211,6 +219,7 @@ void CMainFrame::OnLoginAs() {
         user = dlg.m_strUser;
         password = dlg.m_strPwd;
     }
+    loginDialogOpen_ = false;
     LogoffReset(LOGIN_SIGNED_OUT);
     if (ok) {
         g_strUserId = user.toStdString();
@@ -292,16 +301,45 @@ LRESULT CMainFrame::OnBootReply(WPARAM wParam, LPARAM) {
     return 1;
 }
 
-LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
-    if (wParam == 0) haveUpdate_ = true;
-    const bool newer = shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+int CMainFrame::AppMessageBox(const QString& text, const QString& title) {
+    DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
+    if (!shell::g_interactiveLogin) return 3;
+    shell::g_loginPending = false;
+    Box(text, title);
+    return 1;
+}
+
+void CMainFrame::OnLoginRefused() {
+    STA_PostEvent(EV_login_off);
+    const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
+    AddEvent(0, text);
+    AppMessageBox(text, LangText("login_err", "title", "Sign-in"));
+    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
+}
+
+void CMainFrame::OnSyncFailed() {
+    STA_PostEvent(EV_login_off);
+    const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
+    AddEvent(0, text);
+    AppMessageBox(text, LangText("login_err", "title", "Sign-in"));
+}
+
+LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
+    const auto* answer = reinterpret_cast<const CUpdateVersionInfo*>(lParam);
+    if (wParam == UPDATE_OK) {
+        if (!answer) return 1;
+        haveUpdate_ = true;
+        m_updateInfo = *answer;
+        m_updateInfo.fetched = 1;
+    }
+    const bool newer = haveUpdate_ && shell::IsNewerVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
     const shell::UpdateAnswerAction a =
-        shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, g_updateInfo.enforce != 0, updateAsked_);
+        shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, answer && answer->enforce != 0, updateAsked_);
     if (a.notice) {
-        m_navigatePage->Links()->SetUpdateVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build);
+        m_navigatePage->Links()->SetUpdateVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
         AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
-                                      {QString::number(g_updateInfo.major), QString::number(g_updateInfo.minor),
-                                       QString::number(g_updateInfo.build)}));
+                                      {QString::number(m_updateInfo.major), QString::number(m_updateInfo.minor),
+                                       QString::number(m_updateInfo.build)}));
     }
     if (a.failureBox) {
         updateAsked_ = false;
@@ -314,12 +352,12 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM) {
 
 shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
     shell::VersionFileData v;
-    v.major = g_updateInfo.major;
-    v.minor = g_updateInfo.minor;
-    v.build = g_updateInfo.build;
-    v.changes = g_updateInfo.changes;
+    v.major = m_updateInfo.major;
+    v.minor = m_updateInfo.minor;
+    v.build = m_updateInfo.build;
+    v.changes = m_updateInfo.changes;
     v.downloadFile = Update_GetDownloadZip();
-    v.needUpdate = g_updateInfo.needUpdate;
+    v.needUpdate = m_updateInfo.needUpdate;
     v.langType = shell::Paths().langType;
     v.server = g_serviceSettings.update;
     return v;
@@ -328,21 +366,33 @@ shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
 void CMainFrame::OnUpdateNow() {
     updateAsked_ = true;
     if (!haveUpdate_) {
-        if (DWORD thread = Update_ThreadId()) PostThreadMessage(thread, WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd));
+        // The dialog asks the service and shows the wait; its answer comes back here with the user's word.
+        ShowUpdateDialog();
         return;
     }
+    RunUpdater();
+}
+
+void CMainFrame::RunUpdater() {
     updateAsked_ = false;
-    if (!shell::IsNewerVersion(g_updateInfo.major, g_updateInfo.minor, g_updateInfo.build)) {
-        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
-        return;
-    }
     const shell::VersionFileData v = VersionFileForAnswer();
     const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
     if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
-    // The updater is a separate program of the installation; without one the download is shown instead.
-    const QString updater = UpdaterProgram();
-    if (!updater.isEmpty()) QProcess::startDetached(updater, {QString::fromStdString(path)});
-    else if (!v.downloadFile.empty()) QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
+    // The updater decides, newer or not; it replaces the program's files, so the window closes for it.
+    const bool started = startUpdater ? startUpdater(path)
+                                      : !UpdaterProgram().isEmpty() &&
+                                            QProcess::startDetached(UpdaterProgram(), {QString::fromStdString(path)});
+    if (started) {
+        DebugTrace(MOD_UPDATE, 2, "updater started, main window closing");
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
+    // No updater in this installation: nothing takes over, so the window stays and the user is told.
+    DebugTrace(MOD_UPDATE, 1, "no updater to start");
+    if (shell::IsNewerVersion(v.major, v.minor, v.build) && !v.downloadFile.empty())
+        QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
+    else
+        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
 }
 
 QString CMainFrame::UpdaterProgram() const {
@@ -352,26 +402,45 @@ QString CMainFrame::UpdaterProgram() const {
 
 // An enforced update: the updater takes over and this program ends.
 void CMainFrame::StartForcedUpdate() {
-    const QString updater = UpdaterProgram();
-    if (updater.isEmpty()) {
-        // Quitting without an updater to take over would only leave the user without the program.
-        DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
-        updateAsked_ = true;
-        OnUpdateNow();
-        return;
+    std::function<bool(const std::string&)> start = startUpdater;
+    if (!start) {
+        const QString updater = UpdaterProgram();
+        if (updater.isEmpty()) {
+            // Quitting without an updater to take over would only leave the user without the program.
+            DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
+            RunUpdater();
+            return;
+        }
+        start = [updater](const std::string& path) { return QProcess::startDetached(updater, {QString::fromStdString(path)}); };
     }
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isModal() && dialog->isVisible()) dialog->reject();
+    if (updateDialog_) updateDialog_->close();
     const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
     const HWND frame = m_hWnd;
-    std::thread([v = VersionFileForAnswer(), path, frame, program = updater.toStdString()] {
-        RunUpdaterThreadProc(v, path, frame, program);
-    }).detach();
+    std::thread([v = VersionFileForAnswer(), path, frame, start] { RunUpdaterThreadProc(v, path, frame, start); }).detach();
 }
 
 void CMainFrame::RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
-                                      const std::string& program) {
+                                      const std::function<bool(const std::string&)>& start) {
     if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
     PostMessage(frame, WM_FRAME_COMMAND, ID_APP_EXIT, 0);
-    QProcess::startDetached(QString::fromStdString(program), {QString::fromStdString(path)});
+    start(path);
+}
+
+CUpdateDialog* CMainFrame::ShowUpdateDialog() {
+    if (!updateDialog_) {
+        updateDialog_ = new CUpdateDialog(this);
+        updateDialog_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    updateDialog_->show();
+    updateDialog_->raise();
+    updateDialog_->activateWindow();
+    return updateDialog_;
+}
+
+int CMainFrame::RunHeadPicDialog(QWidget* owner) {
+    const std::string& current = shell::g_panelPicture.empty() ? shell::Paths().defaultHeadPic : shell::g_panelPicture;
+    CHeadPicDlg dlg(QString::fromStdString(current), owner ? owner : this);
+    return dlg.exec();
 }

@@ -231,6 +231,8 @@ void InstanceGuard::OnReadable(QLocalSocket* socket) {
         if (line == "ACTIVATE") {
             if (onActivate) onActivate();
             answer = "ok\n";
+        } else if (line == "SETUP") {
+            answer = QByteArray::number(onSetup ? onSetup() : 0) + "\n";
         } else if (line.startsWith("DIAL ")) {
             std::string number;
             int result = DIAL_NOT_SIGNED_IN;
@@ -275,6 +277,12 @@ QByteArray Ask(const std::string& profileFolder, const QByteArray& line, int tim
 
 bool SendActivate(const std::string& profileFolder, int timeoutMs) {
     return Ask(profileFolder, "ACTIVATE\n", timeoutMs).startsWith("ok");
+}
+
+int SendRunSetup(const std::string& profileFolder, int timeoutMs) {
+    bool ok = false;
+    const int v = Ask(profileFolder, "SETUP\n", timeoutMs).trimmed().toInt(&ok);
+    return ok ? v : -1;
 }
 
 int SendDialRequest(const std::string& profileFolder, const QByteArray& number, int timeoutMs) {

@@ -51,6 +51,8 @@ public:
     // Run by the handlers on the user-interface thread.
     std::function<void()> onActivate;
     std::function<int(const std::string& number)> onDial;
+    // Another program asks for the installer: the window closes and the installer runs; the answer.
+    std::function<int()> onSetup;
 
 private:
     void OnAcceptable();
@@ -68,6 +70,8 @@ private:
 
 // Client side (a second start, or another program): tells the running copy to come to the front.
 bool SendActivate(const std::string& profileFolder, int timeoutMs = 2000);
+// Asks the running copy to close and run the installer: its answer (1), or -1 when no copy answered.
+int SendRunSetup(const std::string& profileFolder, int timeoutMs = 5000);
 // Sends a dial request and returns the answer 0..3, or -1 when no copy answered. A number holding a
 // line break is not sent (0).
 int SendDialRequest(const std::string& profileFolder, const QByteArray& number, int timeoutMs = 5000);

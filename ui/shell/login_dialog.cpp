@@ -70,11 +70,11 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     m_user = new QComboBox(body);
     m_user->setEditable(true);
     m_user->setMinimumHeight(30);
-    m_user->lineEdit()->setMaxLength(static_cast<int>(shell::kSavedFieldMax));
+    m_user->lineEdit()->setMaxLength(kLoginFieldMax);
     m_pwdLabel = new QLabel(LangText("login_dialog", "password", "Password"), body);
     m_pwd = new QLineEdit(body);
     m_pwd->setEchoMode(QLineEdit::Password);
-    m_pwd->setMaxLength(static_cast<int>(shell::kSavedFieldMax));
+    m_pwd->setMaxLength(kLoginFieldMax);
     m_pwd->setMinimumHeight(30);
     g->addWidget(m_userLabel, 0, 0);
     g->addWidget(m_user, 0, 1);
@@ -88,7 +88,9 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     checks->addWidget(m_auto);
     g->addLayout(checks, 2, 1);
     m_register = new CHyperLink(body);
-    m_register->setText(LangText("login_dialog", "register", "Create an account"));
+    // The text is also the link's address, shown as its tip; a click opens the registration page.
+    m_register->SetURL(LangText("login_dialog", "register", "Create an account"));
+    m_register->SetLinkText(m_register->GetURL());
     g->addWidget(m_register, 3, 1);
     v->addWidget(body);
 
@@ -189,10 +191,10 @@ void CLoginDlg::OnRemoveUser() {
 }
 
 void CLoginDlg::OnRegister() {
-    std::string address = g_serviceSettings.registerPage;
-    if (address.empty()) address = g_serviceSettings.portal;
-    if (address.empty()) address = "http://127.0.0.1/";
-    QDesktopServices::openUrl(QUrl(QString::fromStdString(address)));
+    // Without a registration page in the settings, the portal's is used from now on.
+    if (g_serviceSettings.registerPage.empty())
+        g_serviceSettings.registerPage = g_serviceSettings.portal.empty() ? "http://127.0.0.1/" : g_serviceSettings.portal;
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(g_serviceSettings.registerPage)));
 }
 
 void CLoginDlg::done(int result) {

@@ -11,6 +11,9 @@ class QPushButton;
 class QLabel;
 class CHyperLink;
 
+// Characters the user-name and password fields take; a saved login keeps at most 32 bytes of each.
+inline constexpr int kLoginFieldMax = 40;
+
 class CLoginDlg : public QDialog {
     Q_OBJECT
 public:

@@ -51,6 +51,7 @@
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/shell/about_box.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
@@ -61,6 +62,7 @@
 #include "ui/shell/shell_config.h"
 #include "ui/shell/system_tray.h"
 #include "ui/controls/trel_menu.h"
+#include "ui/shell/update_dialog.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
 #include "voip/VoipUi.h"
@@ -142,6 +144,7 @@ void CPresenceStatusBar::mousePressEvent(QMouseEvent* e) {
 const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() {
     static const std::unordered_map<UINT, Handler> table = {
         {WM_VOIP_EVENT, &CMainFrame::OnVoipEvent},
+        {WM_CALL_CONTACT, &CMainFrame::OnCallContact},
         {WM_AS_RESULT, &CMainFrame::OnAsResult},
         {WM_AS_GROUP_LIST, &CMainFrame::OnAsGroupList},
         {WM_PRESENCE_STATE, &CMainFrame::OnPresenceState},
@@ -151,6 +154,7 @@ const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() 
         {WM_PRESENCE_ERROR, &CMainFrame::OnPresenceError},
         {WM_PRESENCE_TEXT, &CMainFrame::OnPresenceText},
         {WM_PRESENCE_VOICE, &CMainFrame::OnPresenceVoice},
+        {WM_GROUP_ACTION, &CMainFrame::OnGroupAction},
         {WM_BOOT_REQUEST, &CMainFrame::OnBootReply},
         {WM_LOGIN_NOTICE, &CMainFrame::OnLoginNotice},
         {WM_LOGIN_STATE, &CMainFrame::OnLoginStateChange},
@@ -158,6 +162,7 @@ const std::unordered_map<UINT, CMainFrame::Handler>& CMainFrame::MessageTable() 
         {WM_LANGUAGE_CHANGED, &CMainFrame::OnLanguageChanged},
         {WM_SKIN_CHANGED, &CMainFrame::OnSkinChanged},
         {WM_FRAME_COMMAND, &CMainFrame::OnCommand},
+        {WM_RUN_SETUP, &CMainFrame::OnRunSetup},
     };
     return table;
 }
@@ -188,7 +193,8 @@ void CMainFrame::DiscardMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_VOIP_EVENT: VOIP_FreeUiMsg(reinterpret_cast<VOIP_UI_MSG*>(lParam)); break;
         case WM_AS_RESULT: AS_FreeRequest(reinterpret_cast<AsRequest*>(lParam)); break;
-        case WM_AS_GROUP_LIST: GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam)); break;
+        case WM_AS_GROUP_LIST:
+        case WM_GROUP_ACTION: GroupRecord_Free(reinterpret_cast<GroupRecord*>(lParam)); break;
         case WM_PRESENCE_BUDDY: delete reinterpret_cast<PresenceBuddyRecord*>(lParam); break;
         case WM_PRESENCE_ERROR: free(reinterpret_cast<char*>(lParam)); break;
         case WM_BOOT_REQUEST: delete reinterpret_cast<CBootRequest*>(wParam); break;
@@ -200,6 +206,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     g_frame = this;
     setObjectName("mainFrame");
     setWindowTitle(LangText("common", "str_app_title", "Tessaly"));
+    m_imFont = shell::ReadChatFont(shell::Paths().settingsPath);
 
     // Place from the skin's [position]; never smaller than 380 x 560.
     const int left = shell::SkinInt("position", "left", 100), top = shell::SkinInt("position", "top", 100);
@@ -295,10 +302,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
     // Status bar.
     m_wndStatusBar = new CPresenceStatusBar(central);
+    // The status menu's items are the presence commands 3114 (online), 3115 (offline), 3116 (busy).
     connect(m_wndStatusBar, &CPresenceStatusBar::statusChosen, this, [this](int s) {
-        if (s == STATUS_OFFLINE && m_nLoginState == LOGIN_SIGNED_IN) OnLogoff();
-        else if (s != STATUS_OFFLINE && m_nLoginState == LOGIN_SIGNED_OUT) ServerLogin();
-        else if (m_nLoginState == LOGIN_SIGNED_IN) SetPresenceStatus(s);
+        Command(s == STATUS_BUSY ? ID_STATUS_BUSY : s == STATUS_OFFLINE ? ID_STATUS_OFFLINE : ID_STATUS_ONLINE);
     });
     v->addWidget(m_wndStatusBar);
     setCentralWidget(central);
@@ -350,7 +356,19 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     VOIP_SetUiWindow(m_hWnd);
     presence_set_ui_window(m_hWnd);
 
-    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", shell::CountEmoticons(shell::Paths().appFolder));
+    // The emoticon table with its pictures (19 x 19, white transparent), up to the first file missing.
+    const int faces = shell::LoadFaceTable(shell::Paths().appFolder, [this](const std::string& path) {
+        const QImage img = ctl::LoadBitmapFile(QString::fromStdString(path));
+        if (img.isNull()) return false;
+        m_faceImages.push_back(ctl::KeyedPixmap(img.scaled(19, 19), RGB(255, 255, 255)));
+        return true;
+    });
+    DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", faces);
+    // The contact counter as the start page last showed it.
+    if (const int counter = shell::ParseContactCounter(shell::ConfigString("common", "ucountnumber", "")); counter >= 0) {
+        shell::g_contactCounter = counter;
+        m_navigatePage->Links()->ShowContactCounter(counter);
+    }
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();
@@ -390,8 +408,8 @@ void CMainFrame::AddEvent(int kind, const QString& text) {
 
 
 void CMainFrame::ApplyLanguage() {
-    setWindowTitle(alias_.isEmpty() ? LangText("common", "str_app_title", "Tessaly")
-                                    : LangText("common", "str_app_title", "Tessaly") + " - " + alias_);
+    UpdateTitle();
+    shell::ReadFaceTips();
     BuildMenus();  // ---- the menus are rebuilt from the language's menu file
     // ---- tool-bar tips by their slots in [tool_tip]; the mute buttons set their own
     static const std::pair<int, std::pair<const char*, const char*>> tips[] = {
@@ -404,6 +422,7 @@ void CMainFrame::ApplyLanguage() {
     m_hangupButton->setToolTip(LangText("ondial_dialog", "hangup", "Hang up"));
     m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
     m_pSheet->OnLanguageChanged();  // the pages, their tabs, and the active page selected again
+    if (updateDialog_) updateDialog_->ApplyLanguage();
     m_wndStatusBar->RefreshStatus();
     // The status texts of the bar and the start page in the new language.
     if (!descriptionKey_.empty())
@@ -415,14 +434,20 @@ void CMainFrame::ApplyLanguage() {
 
 void CMainFrame::ApplySkin() {
     ctl::SetSkinType(shell::Paths().skinType);
-    m_wndToolBar->SetButtonImagesFromFile(20, 19, QString::fromStdString(shell::Paths().skinFolder), "mainframebar.bmp",
-                                          RGB(255, 0, 255), false);
-    m_wndToolBar->SetButtonImagesFromFile(20, 19, QString::fromStdString(shell::Paths().skinFolder), "mainframebar.bmp",
-                                          RGB(255, 0, 255), true);
+    // The tool bar's pictures from the skin; the built-in bar where the skin has none.
+    const QString skin = QString::fromStdString(shell::Paths().skinFolder);
+    const QFileInfo builtIn(ctl::ResourcePath(169));
+    const bool own = QFileInfo::exists(skin + "/mainframebar.bmp");
+    for (bool hot : {false, true})
+        m_wndToolBar->SetButtonImagesFromFile(20, 19, own ? skin : builtIn.absolutePath(), own ? "mainframebar.bmp" : builtIn.fileName(),
+                                              RGB(255, 0, 255), hot);
+    // Without the skin's disabled strip a disabled button shows its own picture greyed.
+    m_wndToolBar->SetDisabledImagesFromFile(20, 19, skin + "/mainframebar_disable.bmp", RGB(255, 0, 255));
     m_wndToolBar->SetBackgroundBitmapFile(shell::SkinFile("toolbarbg.bmp"), 0);
     m_dialButton->OnSkinChanged();
     m_hangupButton->OnSkinChanged();
     m_pSheet->OnSkinChanged();
+    if (updateDialog_) updateDialog_->ApplyLanguage();
     m_wndStatusBar->RefreshStatus();
     UpdateTrayIcon();
 }
@@ -432,6 +457,48 @@ LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     if (m_calls) m_calls->OnLanguageChanged();                         // calls windows
     if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
     return 0;
+}
+
+void CMainFrame::moveEvent(QMoveEvent* e) {
+    QMainWindow::moveEvent(e);
+    if (m_calls) m_calls->OnFrameMoved();  // the keypad follows the frame
+}
+
+void CMainFrame::UpdateTitle() {
+    const std::string title = shell::FrameTitle(LangText("common", "str_app_title", "Tessaly").toStdString(), m_nLoginState,
+                                                m_wndStatusBar->GetStatus(), alias_.toStdString(), g_strUserId);
+    setWindowTitle(QString::fromStdString(title));
+}
+
+LRESULT CMainFrame::OnRunSetup(WPARAM, LPARAM) {
+    // Another program asks for the installer: this window goes, the installer of the installation runs.
+    DebugTrace(MOD_SYSTEM, 2, "Installer asked for: closing");
+    hide();
+    QTimer::singleShot(0, this, &QWidget::close);
+    const QString program = QString::fromStdString(plat::PathJoin(shell::Paths().appFolder, "setup"));
+    if (runSetup) runSetup(program);
+    else if (!QProcess::startDetached(program, {})) DebugTrace(MOD_SYSTEM, 1, "installer %s not started", program.toUtf8().constData());
+    return 1;
+}
+
+void CMainFrame::AddToDialogList(QDialog* dialog) {
+    if (dialog) m_dialogList.emplace_back(dialog);
+}
+
+void CMainFrame::RemoveFromDialogList(QDialog* dialog) {
+    std::erase_if(m_dialogList, [dialog](const QPointer<QDialog>& d) { return d.isNull() || d == dialog; });
+}
+
+void CMainFrame::OnCloseAll() {
+    // Each dialog still open is cancelled as its Cancel button would; the exit follows once their loops end.
+    std::vector<QPointer<QDialog>> open;
+    open.swap(m_dialogList);
+    for (const QPointer<QDialog>& d : open)
+        if (d) d->reject();
+    // Modal dialogs the address book and the chat windows run from the frame's commands go the same way.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible() && d->isModal()) d->reject();
+    PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_APP_EXIT, 0);
 }
 
 LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
@@ -496,6 +563,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     DebugTrace(MOD_SYSTEM, 2, "Main frame closing");
     if (ChatHooks().closeAll) ChatHooks().closeAll(0);  // chat windows
     ClearPendingNotices();
+    if (!shell::WriteChatFont(shell::Paths().settingsPath, m_imFont)) DebugTrace(MOD_SYSTEM, 1, "chat font not written");
     linkTimer_.stop();
     if (!isMaximized() && !isMinimized()) {
         const QRect g = geometry();

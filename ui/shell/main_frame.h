@@ -6,10 +6,12 @@
 #include <QPointer>
 #include <QTimer>
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 
 #include "platform/wintypes.h"
+#include "service/update_check.h"
 #include "ui/shell/call_windows_hook.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/frame_menus.h"
@@ -19,12 +21,16 @@
 class QLabel;
 class QMenu;
 class QAction;
+class QDialog;
 class QSystemTrayIcon;
 class CSystemTray;
 class CSkinToolBar;
 class CDialComboBox;
 class CAsSyncResult;
 struct AsRequest;
+class CUpdateDialog;
+struct VOIP_UI_MSG;
+struct AddrNode;
 
 // Status bar: the presence icon pane and the description.
 class CPresenceStatusBar : public QWidget {
@@ -64,6 +70,10 @@ struct ChatFrameHooks {
     std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)> frameMessage;
     // Block and unblock requests (0x823) and answers (0x821, 0x822) for every chat window; id = the contact's id.
     std::function<void(UINT message, WPARAM wParam, const std::string& id)> blockNotice;
+    // The chat of an address-book group (the group action 0): its id and name.
+    std::function<void(const char* id, const char* name)> openGroupChat;
+    // Help while usrcfg.ini [photo] test is 1: a chat window in its test mode, run modally.
+    std::function<void()> runTestWindow;
 };
 ChatFrameHooks& ChatHooks();
 // ---- end of chat windows ----------------------------------------------------------------------
@@ -116,6 +126,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
     void changeEvent(QEvent* e) override;
 
 private:
@@ -136,6 +147,7 @@ private:
     LRESULT OnLanguageChanged(WPARAM, LPARAM);
     LRESULT OnSkinChanged(WPARAM, LPARAM);
     LRESULT OnCommand(WPARAM, LPARAM);
+    LRESULT OnRunSetup(WPARAM, LPARAM);
 
     void ApplySync(CAsSyncResult* sync);
     void OnUpdateNow();
@@ -144,7 +156,7 @@ private:
     shell::VersionFileData VersionFileForAnswer() const;
     // The enforced update's worker: the version file, the exit command, then the updater.
     static void RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
-                                     const std::string& program);
+                                     const std::function<bool(const std::string&)>& start);
     bool updateAsked_ = false;
     bool haveUpdate_ = false;
     void BuildMenus();
@@ -219,6 +231,30 @@ private:
     bool messageBlinkOn_ = false;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
+    // What the enabling rules of the menu bar and the tool bar see now.
+    shell::CommandState CommandStateNow() const;
+    // The modal dialogs that frame commands run: listed while they run, cancelled by close-all.
+    void AddToDialogList(QDialog* dialog);
+    void RemoveFromDialogList(QDialog* dialog);
+    size_t DialogListSize() const { return m_dialogList.size(); }
+    // Close-all (2042): every listed dialog still open is cancelled, then the exit command is posted.
+    void OnCloseAll();
+    // The chat text format of usrcfg.ini [IMFont]: read at construction, written on close.
+    const shell::ChatFont& ChatTextFormat() const { return m_imFont; }
+    void SetChatTextFormat(const shell::ChatFont& font) { m_imFont = font; }
+    // The emoticon pictures (19 x 19, white transparent), in the order of the emoticon table.
+    const QList<QPixmap>& FaceImages() const { return m_faceImages; }
+    // The window title for the sign-in state and the status shown.
+    void UpdateTitle();
+    // The name the title shows while signed in (the alias, else the user name).
+    QString Alias() const { return alias_; }
+    // Runs the installer program of the installation folder; tests replace it (the program's path).
+    std::function<void(const QString& program)> runSetup;
+private:
+    std::vector<QPointer<QDialog>> m_dialogList;
+    shell::ChatFont m_imFont;
+    QList<QPixmap> m_faceImages;
+public:
     const shell::FrameMenus& Menus() const { return menus_; }
     shell::CMicrophoneMixer* Mixer() const { return m_mixer.get(); }
     shell::MuteButtons* MuteButtonsOf() const { return muteButtons_; }
@@ -229,6 +265,71 @@ private:
     std::unique_ptr<shell::CMicrophoneMixer> m_mixer;
     shell::MuteButtons* muteButtons_ = nullptr;
     // ---- end menus and mixer
+    // ---- sign-in answers, the update dialog and the head picture (frame_signin.cpp)
+public:
+    // The one message box of worker-reporting code: the text traced, shown (and a pending sign-in
+    // dropped) only on an interactive sign-in; 3 when nothing was shown.
+    int AppMessageBox(const QString& text, const QString& title);
+    // The sign-in's own access-server failures: LGN refused (a server code), SYN not answered or refused.
+    void OnLoginRefused();
+    void OnSyncFailed();
+    // The update answer the frame holds (its copy of the update thread's record).
+    bool HaveUpdateAnswer() const { return haveUpdate_; }
+    const CUpdateVersionInfo& UpdateAnswer() const { return m_updateInfo; }
+    void MarkUpdateAsked() { updateAsked_ = true; }
+    // Update now with an answer: the version file, then the updater, for which the window closes.
+    void RunUpdater();
+    // The update dialog over the frame (one at a time); without an answer it asks the service.
+    CUpdateDialog* ShowUpdateDialog();
+    // The head-picture chooser, modal over owner (the chat panel), with the user's current picture.
+    int RunHeadPicDialog(QWidget* owner);
+    // Starts the updater with the version file; tests replace it. False when none started.
+    std::function<bool(const std::string& versionFile)> startUpdater;
+private:
+    CUpdateVersionInfo m_updateInfo;
+    QPointer<CUpdateDialog> updateDialog_;
+    bool loginDialogOpen_ = false;
+    // ---- end of sign-in answers, update dialog and head picture
+    // ---- calls: events, the active call page's commands, the capture probe
+public:
+    // Yes/No questions of the calls windows; tests replace it (text, title).
+    std::function<bool(const QString&, const QString&)> askQuestion;
+    // 0 when capture may start; 1 without a capture device; 2 when the device cannot be opened for
+    // 16-bit mono PCM at 22050 Hz (no such device, in use, no driver, no memory, format refused).
+    static int HasWaveInDevice();
+    // Calls a contact of the address book by its identity of that type (0: its telephone identity).
+    void CallContact(const AddrNode* contact, uint32_t identityType);
+    // The box of a connection that could not be had: -2 no microphone, -1 no connection, else unknown.
+    void ShowConnectionError(int code);
+    // The active page is a call page whose call is call control's current call (not held).
+    bool IsPageCallCurrent();
+    void HoldActiveCall();
+    void UnholdActiveCall();
+    void MergeActiveCall();
+private:
+    LRESULT OnCallContact(WPARAM, LPARAM);
+    // An incoming call: false when it is ignored (no call or connection) or refused (no caller
+    // address, a blocked contact); the caller's address otherwise.
+    bool AcceptIncomingCall(const VOIP_UI_MSG* msg, QString* caller);
+    // Call control stopped, timed out or started: the login state machine and the SIP account.
+    void OnCallServiceEvent(int event);
+    // ---- end calls
+    // ---- access-server results and presence notices
+public:
+    // The address book's error texts by the server's code, in an information box.
+    void ShowAsErrorBox(int code);
+    // A chat window an incoming message opened: it waits hidden behind the blinking message icon with
+    // the message sound. A desktop with no notification area to hold the icon shows it at once.
+    void AddMessageNotice(QWidget* window);
+    // The window waits behind the message icon.
+    bool NoticePending(const QWidget* window) const { return m_pendingNotices.Contains(window); }
+private:
+    LRESULT OnGroupAction(WPARAM, LPARAM);
+    // The buddies each connection reported since its list began (by address); the first complete
+    // list of the run adds the address book's unreported ones as buddies.
+    std::unordered_map<const void*, std::set<std::string>> seenBuddies_;
+    bool buddiesAutoAdded_ = false;
+    // ---- end access-server results and presence notices
 };
 
 // ---- Address book windows (ui/contacts sits above the shell and registers here) ----
@@ -239,6 +340,8 @@ struct FrameBookHooks {
     std::function<bool(UINT, WPARAM, LPARAM)> filter;
     // Rebuilds the page's trees after the frame changed the store (shell::REBUILD_* bits).
     std::function<void(unsigned rebuild)> refresh;
+    // Kind of the page's selected item (1 group, 2 contact, 4 identity, 7 card), 0 for none.
+    std::function<int()> selectionKind;
 };
 FrameBookHooks& BookHooks();
 // ---- end of the address book hooks ----
@@ -247,3 +350,5 @@ FrameBookHooks& BookHooks();
 CMainFrame* MainFrame();
 // Sends a message synchronously to the frame (language and skin broadcasts).
 LRESULT SendToFrame(UINT message, WPARAM wParam, LPARAM lParam);
+// A chat window calls a member (wParam: its record, whose first field is the member's id).
+inline constexpr UINT WM_CALL_CONTACT = WM_USER + 1026;

@@ -101,7 +101,7 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
     int depth = 0, brindleDepth = -1, lastDepth = -1;
     std::vector<SavedLogin> users;
     std::string lastId;
-    bool haveLast = false;
+    bool haveLast = false, sawLastUser = false;
     int lastType = 0;
     while (!xml.atEnd()) {
         const auto token = xml.readNext();
@@ -139,7 +139,10 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
             } else if (!doneLast && !inLast && name == u"lastlogin") {
                 inLast = true;
                 lastDepth = depth;
-            } else if (inLast && !haveLast && name == u"user" && attrs.hasAttribute("id")) {
+            } else if (inLast && !sawLastUser && name == u"user") {
+                // Only the first user below lastlogin counts; without an id there is no last login.
+                sawLastUser = true;
+                if (!attrs.hasAttribute("id")) continue;
                 haveLast = true;
                 lastId = CutSavedField(attrs.value("id").toString().toStdString());
                 if (attrs.hasAttribute("type")) {

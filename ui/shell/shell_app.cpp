@@ -4,11 +4,14 @@
 #include <QFile>
 #include <QMessageBox>
 
+#include "common/debug.h"
+
 namespace shell {
 
 bool g_interactiveLogin = true;
 bool g_loginPending = false;
 std::string g_strPassword;
+std::unique_ptr<plat::Semaphore> g_hChatSemaphore;
 
 long long DefaultGateway() {
     QFile routes("/proc/net/route");
@@ -31,7 +34,10 @@ int GetLinkState() {
 }
 
 int ShowAppMessageBox(QWidget* parent, const QString& text, const QString& title) {
+    DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
     if (!g_interactiveLogin) return 3;
+    g_loginPending = false;
+    if (!parent) return 3;
     QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
     return box.exec() == QMessageBox::Ok ? 1 : 2;
 }

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
+
+#include "platform/sync.h"
 
 #include <QString>
 
@@ -13,6 +16,9 @@ namespace shell {
 extern bool g_interactiveLogin;  // failures are shown and reopen the login dialog
 extern bool g_loginPending;      // a sign-in is wanted; the link monitor starts it
 extern std::string g_strPassword;
+// Guards the chat windows' list between the frame and the chat windows (count 1, maximum 1): taken for
+// at most 2000 ms, a broadcast is skipped when it cannot be had. Made by the start.
+extern std::unique_ptr<plat::Semaphore> g_hChatSemaphore;
 
 // 1 when a route to the network exists, 2 when none (loopback-only machines count as linked when the
 // settings point at a loopback service, which is how the test services run).

@@ -6,9 +6,12 @@
 inline constexpr UINT WM_LANGUAGE_CHANGED = WM_USER + 1000;
 inline constexpr UINT WM_SKIN_CHANGED = WM_USER + 1001;
 inline constexpr UINT WM_AS_GROUP_LIST = WM_USER + 215;
+inline constexpr UINT WM_GROUP_ACTION = WM_USER + 1043;  // wParam 0 open the group chat, 1 invite; lParam a GroupRecord
 inline constexpr UINT WM_CALL_DIAL = WM_USER + 200;
 inline constexpr UINT WM_CALL_HANGUP = WM_USER + 201;
 inline constexpr UINT WM_FRAME_COMMAND = 0x0111;  // WM_COMMAND: wParam the command id
+inline constexpr UINT WM_RUN_SETUP = WM_USER + 1031;  // from another program: close and run the installer
+inline constexpr UINT WM_SMS_OPEN = WM_USER + 1050;   // the SMS window; wParam 4: only show it
 
 // Commands.
 enum : int {
@@ -41,6 +44,12 @@ enum : int {
     ID_ACCOUNTS = 2946,
     ID_CHAT_ROOMS = 2840,    // chat windows: the chat-room list
     ID_CHAT_RECORDS = 2850,  // chat windows: the chat-record browser
+    ID_SMS = 2846,
+    ID_SORT_KIND1 = 2924,
+    ID_SORT_KIND2 = 2925,
+    ID_HELP = 2943,
+    ID_PORTAL = 2944,
+    ID_SHARE = 2962,
 };
 
 // Presence status of the status bar, the tray and the frame: one numbering everywhere.

@@ -534,6 +534,7 @@ QImage FrameBar(bool disabled) {
 void Toolbars() {
   Save(FrameBar(false), "skin/default", "mainframebar.bmp");
   Save(FrameBar(true), "skin/default", "mainframebar_disable.bmp");
+  Save(FrameBar(false), "res", "169.bmp");  // the built-in bar a skin without its own falls back to
   // The customisable tool-bar's strips, in the order of its commands: manual play, font, emoticons,
   // invite to the conference, adjust audio.
   QList<QImage> small, large;

@@ -528,4 +528,102 @@ TEST_F(CallPages, SelfCallAndTooManyInviteesAreRefused) {
     EXPECT_TRUE(calls->Pages().empty());
 }
 
+// Adding people to the running call: the texts for no call, no seat and no room, and a connection
+// failure while placing a new call that gives up the whole call.
+TEST_F(CallPages, AddingToTheConferenceTellsWhyNot) {
+    auto invitees = [](int n) {
+        std::vector<std::unique_ptr<CInvitee>> v;
+        for (int i = 0; i < n; ++i) {
+            v.push_back(std::make_unique<CInvitee>());
+            v.back()->SetNumber(("user" + std::to_string(i) + "@example.com").c_str());
+        }
+        return v;
+    };
+    auto traced = [](const std::string& text) {
+        for (const std::string& line : TraceLines())
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    };
+    calls->OnConfInviteResult(true, 1, invitees(1));
+    ASSERT_FALSE(ui.boxes.empty());
+    EXPECT_EQ("No active call", ui.boxes.back());
+
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    ASSERT_EQ(page->callId, CM_GetCurrentCallId());
+    calls->OnConfInviteResult(true, 1, invitees(5));  // four seats left
+    EXPECT_EQ("Too many person attend conference!", ui.boxes.back());
+    EXPECT_TRUE(traced("JoinConference: The freeseat: 4"));
+    EXPECT_EQ(1, page->cnxCount);
+    EXPECT_FALSE(page->conference);
+    // One more caller of the page's own number changes nothing.
+    const size_t boxes = ui.boxes.size();
+    auto same = std::make_unique<CInvitee>();
+    same->SetNumber("bob@example.com");
+    std::vector<std::unique_ptr<CInvitee>> one;
+    one.push_back(std::move(same));
+    calls->OnConfInviteResult(true, 1, std::move(one));
+    EXPECT_EQ(boxes, ui.boxes.size());
+    EXPECT_FALSE(page->conference);
+
+    calls->OnConfInviteResult(true, 1, invitees(4));
+    PumpAll();
+    EXPECT_EQ(5, page->cnxCount);
+    EXPECT_TRUE(page->conference);
+    ASSERT_EQ(6u, page->Members().size());  // the chairman, bob and the four
+    calls->OnConfInviteResult(true, 1, invitees(1));
+    EXPECT_EQ("No seat", ui.boxes.back());
+    calls->CloseAll();
+    PumpAll();
+
+    // No microphone: the new call is given up whole, its call freed and nothing queued.
+    ProbeResult() = false;
+    ui.boxes.clear();
+    calls->OnConfInviteResult(true, 0, invitees(2));
+    ASSERT_EQ(1u, ui.boxes.size());
+    EXPECT_EQ("No microphone can be opened.", ui.boxes.back());
+    EXPECT_EQ(0u, calls->QueueSize());
+    ASSERT_EQ(1u, calls->Pages().size());
+    EXPECT_EQ(CALL_ENDED, calls->Pages()[0]->State());
+    EXPECT_EQ(-1, calls->Pages()[0]->callId);
+    EXPECT_EQ(0, CM_GetActiveCallNum());
+    ProbeResult() = true;
+}
+
+// A caller while the only call is held: asked, but with no current call to join, the caller rings
+// on a page of their own; once the call is resumed the next caller joins it.
+TEST_F(CallPages, CallerWhileTheCallIsHeldRingsOnAPageOfTheirOwn) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* bob = Only();
+    ASSERT_NE(nullptr, bob);
+    Answer(bob->cnxIds[0]);
+    PumpAll();
+    calls->HoldCall(bob);
+    PumpAll();
+    ASSERT_TRUE(bob->Held());
+    ASSERT_EQ(-1, CM_GetCurrentCallId());
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    EXPECT_EQ(1u, ui.questions.size());
+    ASSERT_EQ(2u, calls->Pages().size());
+    CallPageModel* carol = calls->Pages()[1].get();
+    EXPECT_EQ("carol@example.com", carol->remoteNumber);
+    EXPECT_EQ(CALL_CALLING, carol->State());
+    EXPECT_FALSE(bob->conference);
+    carol->OnHangup(0);
+    PumpAll();
+
+    calls->UnholdCall(bob);
+    PumpAll();
+    EXPECT_FALSE(bob->Held());
+    IncomingCall("dave@example.com", &call, &cnx);
+    EXPECT_TRUE(bob->conference);
+    EXPECT_NE(nullptr, bob->MemberByNumber("dave@example.com"));
+}
+
 }  // namespace

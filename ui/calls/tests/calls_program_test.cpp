@@ -1,5 +1,6 @@
 // Two copies of the program under Xvfb, signed in as alice and bob, calling each other through
-// kamailio with the file audio device: alice calls from her start page's dial bar and bob declines;
+// kamailio with the file audio device: carol, whom alice blocked, calls her and is refused without a
+// page; alice calls from her start page's dial bar and bob declines;
 // then bob's page rings and is answered from its window, each hears the other's spoken WAV, alice holds
 // and resumes from her page's menu (bob hears the silence), a third caller joins and bob sees the
 // conference's members, the call ends from alice's window and both call logs hold it all.
@@ -200,6 +201,19 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         shelltest::Run("DISPLAY=" + display + " xdotool windowmove --sync " + id + " 640 " + std::to_string(y));
     }
 
+    const std::string peer = std::string(TESSALY_BINARY_DIR) + "/tools/voicepeer/voicepeer";
+    {
+        // Carol is blocked in alice's address book: her call is refused, no page rings.
+        e2e::Child carol;
+        ASSERT_TRUE(carol.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(61)), "--user", "carol", "--remote-port",
+                                 std::to_string(services.kamPort), "--call", "alice", "--seconds", "2"},
+                                services.dir + "/carol.log", {"TESSALY_AUDIO=manual"}));
+        ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "refused: the contact is blocked", 20000)) << carol.Output();
+        carol.Wait(20000);  // the peer gives up after ten seconds
+        EXPECT_NE(std::string::npos, carol.Output().find("no answer"));
+        EXPECT_EQ(std::string::npos, Slurp(alice.profile + "/tessaly.log").find("UI event: Incoming call from"));
+    }
+
     // On her start page alice calls bob from the dial bar's own field; bob declines.
     Snap(display, alice.program.pid, services.dir + "/alice_home.png");
     ASSERT_TRUE(DialFromBar(display, alice.program.pid, "bob"));
@@ -229,17 +243,16 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     std::this_thread::sleep_for(std::chrono::milliseconds(7000));
     EXPECT_EQ(std::string::npos, Slurp(bob.profile + "/tessaly.log").find("CMEVT_REMOTE_HOLD"));
 
-    // Carol calls alice, who takes her into the call as a conference member.
-    e2e::Child carol;
-    const std::string peer = std::string(TESSALY_BINARY_DIR) + "/tools/voicepeer/voicepeer";
-    ASSERT_TRUE(carol.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(61)), "--user", "carol", "--remote-port",
-                             std::to_string(services.kamPort), "--call", "alice", "--seconds", "6"},
-                            services.dir + "/carol.log", {"TESSALY_AUDIO=manual"}));
-    ASSERT_TRUE(AnswerQuestion(display, alice.program.pid, 15000)) << carol.Output();
+    // Lina calls alice, who takes her into the call as a conference member.
+    e2e::Child lina;
+    ASSERT_TRUE(lina.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(61)), "--user", "lina", "--remote-port",
+                            std::to_string(services.kamPort), "--call", "alice", "--seconds", "6"},
+                           services.dir + "/lina.log", {"TESSALY_AUDIO=manual"}));
+    ASSERT_TRUE(AnswerQuestion(display, alice.program.pid, 15000)) << lina.Output();
     EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_MOVE", 10000));
-    // Bob, a member of alice's conference, sees its members: alice as its host, himself and carol.
-    // (Carol leaves after 6 seconds: alice ends the call before that.)
-    for (const char* member : {"Conference member alice ", "Conference member bob ", "Conference member carol"})
+    // Bob, a member of alice's conference, sees its members: alice as its host, himself and lina.
+    // (Lina leaves after 6 seconds: alice ends the call before that.)
+    for (const char* member : {"Conference member alice ", "Conference member bob ", "Conference member lina"})
         EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", member, 10000)) << member;
     Snap(display, bob.program.pid, services.dir + "/bob_conference.png");
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
@@ -249,7 +262,7 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     ASSERT_TRUE(WaitCount(bob.profile + "/tessaly.log", "UI event: Call with", 2, 15000));
     ASSERT_TRUE(WaitCount(alice.profile + "/tessaly.log", "UI event: Call with", 2, 15000));
     std::this_thread::sleep_for(std::chrono::milliseconds(6000));  // the pages close and the logs are written
-    carol.Stop();
+    lina.Stop();
 
     for (Side* s : {&alice, &bob}) {
         kill(s->program.pid, SIGTERM);
@@ -257,7 +270,7 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     }
     const std::vector<CallLogEntry> aliceLog = ReadCallLog(alice.profile + "/individual/alice/calllog.dat");
     const std::vector<CallLogEntry> bobLog = ReadCallLog(bob.profile + "/individual/bob/calllog.dat");
-    ASSERT_EQ(3u, aliceLog.size());  // bob from the dial bar, then bob, then carol as a member
+    ASSERT_EQ(3u, aliceLog.size());  // bob from the dial bar, then bob, then lina as a member (carol left none)
     ASSERT_EQ(2u, bobLog.size());
     EXPECT_EQ(CALLLOG_OUTGOING, aliceLog[0].typeFlags);
     EXPECT_STREQ("bob", aliceLog[0].number);

@@ -713,9 +713,6 @@ TEST_F(CallWindows, HoldAndResumeFromTheCallPageMenu) {
     };
     // Not answered yet: nothing to hold.
     EXPECT_EQ(0, holdItem());
-    const size_t before = UaEvents().size();
-    EXPECT_FALSE(page->Model()->SetHeld(true));
-    EXPECT_EQ(before, UaEvents().size());
 
     const int cnx = page->Model()->cnxIds[0];
     Answer(cnx, "10.0.0.2", 30000, 0);

@@ -238,6 +238,12 @@ TEST(InstanceGuard, OneCopyAnswersActivationAndDialRequests) {
     EXPECT_EQ(shell::DIAL_NOT_SIGNED_IN, Await(injected)) << "a line break never reaches the copy";
     EXPECT_EQ(std::vector<std::string>{"+8610"}, dialled);
     EXPECT_EQ(1, activations);
+    // The installer request is answered with the frame's answer.
+    int setups = 0;
+    first.onSetup = [&] { return ++setups; };
+    auto setup = std::async(std::launch::async, [&] { return shell::SendRunSetup(s.profile); });
+    EXPECT_EQ(1, Await(setup));
+    EXPECT_EQ(1, setups);
 
     // A profile whose lock cannot be made at all is not "another copy".
     plat::WriteFileAtomic(s.dir + "/file", "x");

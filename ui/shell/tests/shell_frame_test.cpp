@@ -188,7 +188,7 @@ TEST_F(ShellFrame, LoginDialogNeedsAUserAndKeepsItsChoicesOnEveryClose) {
         dlg.showBox = [&](const QString& t, const QString&) { boxes.push_back(t); };
         EXPECT_EQ("alice", dlg.UserBox()->currentText());
         EXPECT_EQ("alice123", dlg.PasswordBox()->text()) << "remembered password filled in";
-        EXPECT_EQ(32, dlg.PasswordBox()->maxLength()) << "no longer than a saved login keeps";
+        EXPECT_EQ(40, dlg.PasswordBox()->maxLength());
         dlg.UserBox()->setEditText("   ");
         dlg.OnLogin();
         ASSERT_EQ(1u, boxes.size());
@@ -303,14 +303,18 @@ TEST_F(ShellFrame, OwnNameAndNamesInBoxesKeepTheirChineseCharacters) {
         *r = AsRequest{command, result, p, nullptr, AS_DATA_PARAMS};
         ASSERT_TRUE(PostMessage(frame.Handle(), WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(r)));
     };
-    // The nickname change answered: "李娜" in GBK.
+    // Signed in, the title shows the own name; the nickname change answered: "李娜" in GBK.
+    g_strUserId = "lina";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
     post(AS_REA, 0, "", "\xc0\xee\xc4\xc8");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return frame.windowTitle().contains(" - "); }, 5000));
-    EXPECT_TRUE(frame.windowTitle().endsWith(QString::fromUtf8("\xe6\x9d\x8e\xe5\xa8\x9c"))) << frame.windowTitle().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return frame.windowTitle().endsWith(QString::fromUtf8("\xe6\x9d\x8e\xe5\xa8\x9c")); }, 5000))
+        << frame.windowTitle().toStdString();
     // A group that could not be removed: "朋友" in GBK.
     post(AS_RMG, 1, "g-none", "\xc5\xf3\xd3\xd1");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
     EXPECT_TRUE(boxes.front().contains(QString::fromUtf8("\xe6\x9c\x8b\xe5\x8f\x8b"))) << boxes.front().toStdString();
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    g_strUserId.clear();
 }
 
 TEST_F(ShellFrame, AddressBookAnswersOfTheFrameChangeTheStoreOrShowTheFailure) {

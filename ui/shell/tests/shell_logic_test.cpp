@@ -475,7 +475,12 @@ TEST(LinkMonitor, TickTable) {
     // Without a remembered user nothing is posted, whatever the link does.
     EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, -1, false, 0, true, 0, &log));
     m = {};
-    ASSERT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));  // first sight of the gateway
+    // The first tick with a route reports the link up: a pending sign-in starts at once.
+    ASSERT_EQ(shell::LINK_LOGIN, shell::LinkMonitorTick(m, 7, true, 0, true, 0, &log));
+    EXPECT_STREQ("TIMER: Link up, connect now", log);
+    m = {};
+    ASSERT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 7, true, 1, false, 6, &log)) << "signed in: only the log line";
+    EXPECT_STREQ("TIMER: Link up, connect now", log);
     // Down while online posts unreachable once; down again posts nothing.
     EXPECT_EQ(shell::LINK_UNREACHABLE, shell::LinkMonitorTick(m, -1, true, 1, false, 6, &log));
     EXPECT_STREQ("TIMER: Link down, disconnect now", log);

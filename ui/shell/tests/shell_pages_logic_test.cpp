@@ -272,6 +272,9 @@ TEST(CrashReport, ACrashingChildLeavesTheReportWithABacktraceAndStartsTheReportP
     EXPECT_NE(std::string::npos, report.find("CrashHere", calls)) << report.substr(calls, 600);
     EXPECT_NE(std::string::npos, report.find("Module 1\r\n"));
     EXPECT_NE(std::string::npos, report.find("libc.so"));
+    // The program's own module carries its version block; the others are read from their files.
+    EXPECT_NE(std::string::npos, report.find("   Product:    Tessaly\r\n   FileDesc:   Tessaly communicator\r\n"
+                                             "   FileVer:    0.9.6.0\r\n   ProdVer:    0.9.6.0\r\n"));
     EXPECT_NE(std::string::npos, report.find("\r\n===== [end of ERRORLOG.TXT] =====\r\n"));
     // The report program was started with the program's file name; it is not waited for.
     std::string arg;

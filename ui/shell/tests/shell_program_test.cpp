@@ -2,6 +2,7 @@
 // (a call from another phone reaches it), answers dial requests on its local socket, lets a second start
 // activate it without touching its log, and closes leaving nothing running. Every seeded user sees their
 // own name in the title and keeps the messaging store in their own profile; busy reaches the contacts.
+// Signed out, the address book's commands are greyed and the status commands set nothing.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -267,6 +268,79 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     }
     EXPECT_EQ(0, shell::SendDialRequest(profile, "1", 500) + 1) << "nobody answers after the close";
     carol.Stop();
+    x.server.Stop();
+    services.Stop();
+}
+
+// Signed out, the address book's commands are greyed (choosing one opens nothing), busy sets nothing and
+// online asks who signs in; the About box of the same menu bar opens as it should.
+TEST(ShellProgram, SignedOutTheContactsCommandsAreGreyedAndStatusCommandsSetNothing) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("shellgreyed"));
+    Xvfb x;
+    ASSERT_TRUE(x.Start(services.dir));
+    // A saved user without automatic sign-in: the program starts signed out and opens no dialog.
+    const std::string profile = services.Profile("alice", "alice", "alice123", false);
+    const std::string log = profile + "/tessaly.log";
+    const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
+    e2e::Child program;
+    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+                              services.dir + "/program.out", env));
+    ASSERT_TRUE(WaitText(log, "Main frame shown", 30000)) << Slurp(log);
+    const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
+    auto waitWindow = [&](const std::string& title, int ms) {
+        for (int waited = 0; waited < ms; waited += 100) {
+            const std::string id = FindWindow(x.display, program.pid, title).first;
+            if (!id.empty()) return id;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return std::string();
+    };
+
+    const std::string count = xdo + "search --onlyvisible --pid " + std::to_string(program.pid) + " 2>/dev/null | wc -l";
+    const int baseline = std::atoi(shelltest::Run(count).c_str());
+    // Escape on the main window until no menu is open any more.
+    auto closeMenus = [&] {
+        const std::string main = FindWindow(x.display, program.pid, "Tessaly").first;
+        for (int tries = 0; tries < 20 && std::atoi(shelltest::Run(count).c_str()) > baseline; ++tries) {
+            shelltest::Run(xdo + "key --window " + main + " Escape 2>/dev/null");
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        return std::atoi(shelltest::Run(count).c_str()) == baseline;
+    };
+
+    // The menu bar works: Help, About opens the about box.
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "h", "a"));
+    const std::string about = waitWindow("About Tessaly", 5000);
+    ASSERT_FALSE(about.empty()) << "the about box";
+    shelltest::Run(xdo + "key --window " + about + " Escape 2>/dev/null");
+    bool gone = false;
+    for (int waited = 0; waited < 5000 && !gone; waited += 100) {
+        gone = FindWindow(x.display, program.pid, "About Tessaly").first.empty();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(gone) << "the about box closes with Escape";
+
+    // Contacts, Add contact: greyed, so the key picks nothing and no dialog asks the server.
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "c", "a"));
+    EXPECT_TRUE(waitWindow("Add a buddy", 1500).empty()) << "add contact is greyed while signed out";
+    ASSERT_TRUE(closeMenus());
+
+    // Status, Busy: nothing is set; Status, Online: the sign-in asks who signs in.
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "t", "b"));
+    EXPECT_TRUE(WaitText(log, "Status command 3116 in sign-in state 0: nothing", 5000)) << LinesWith(Slurp(log), "Status command");
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "t", "o"));
+    EXPECT_TRUE(WaitText(log, "Status command 3114 in sign-in state 0: sign in", 5000)) << LinesWith(Slurp(log), "Status command");
+    const std::string signIn = waitWindow("Sign in to Tessaly", 10000);
+    EXPECT_FALSE(signIn.empty()) << "the login dialog";
+    if (!signIn.empty()) shelltest::Run(xdo + "key --window " + signIn + " Escape 2>/dev/null");
+    const auto commands = services.AccessCommands();
+    EXPECT_EQ(commands.end(), std::find(commands.begin(), commands.end(), "ADD")) << "no request while signed out";
+
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);
     x.server.Stop();
     services.Stop();
 }

@@ -1,0 +1,371 @@
+// The main frame with the calls windows registered, call control below: what each call event does to
+// the call page and the frame, refused callers, a chat window's call of a member, and the active
+// page's hold, resume and merge.
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QTreeWidget>
+
+#include "common/addrbook.h"
+#include "common/addrbook_query.h"
+#include "service/presence_notice.h"
+#include "ui/calls/call_page.h"
+#include "ui/calls/calls_shell_hook.h"
+#include "ui/calls/tests/calls_test_support.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/pages.h"
+#include "ui/shell/shell_config.h"
+
+using namespace callstest;
+
+namespace {
+
+class CallFrame : public CallPages {
+protected:
+    std::unique_ptr<CMainFrame> frame;
+    std::vector<std::pair<QString, QString>> boxes;  // text, title
+
+    CallController* MakeController() override {
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, base, false);
+        ctl::SetSkinType("default");
+        QDir::setCurrent(TESSALY_BINARY_DIR);
+        calls::RegisterWithShell();
+        frame = std::make_unique<CMainFrame>();
+        shell::CallWindowsFactoryRef() = nullptr;
+        frame->showBox = [this](const QString& t, const QString& title) { boxes.emplace_back(t, title); };
+        frame->LogoffReset(LOGIN_SIGNED_IN);
+        QCoreApplication::sendPostedEvents();
+        return CallPages::MakeController();  // unused: the frame's own controller takes the events
+    }
+    void SetUp() override {
+        CallPages::SetUp();
+        VOIP_SetUiWindow(frame->Handle());
+        // The calls windows ask their questions and show their boxes through the frame's windows:
+        // answer them here.
+        QApplication::processEvents();
+    }
+    void DropController() override {
+        if (frame) frame->Calls()->CloseAll();
+        Events();
+        frame.reset();
+        QApplication::processEvents();
+        CallPages::DropController();
+    }
+    // Connection events, the frame's posted notices, the Qt queue, until nothing moves.
+    void Events() {
+        for (int i = 0, quiet = 0; i < 100 && quiet < 2; ++i) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            quiet = CC_PumpEvents() == 0 ? quiet + 1 : 0;
+        }
+    }
+    // A notice as call control posts it, handed to the frame's message table.
+    void Notice(int event, int call, int cnx, const char* text = nullptr) {
+        auto* m = static_cast<VOIP_UI_MSG*>(calloc(1, sizeof(VOIP_UI_MSG)));
+        m->iCallId = call;
+        m->iCnxId = cnx;
+        m->iEvent = event;
+        m->iParam3 = 65535;
+        m->pValue = text ? strdup(text) : nullptr;
+        frame->Dispatch(WM_VOIP_EVENT, 0, reinterpret_cast<LPARAM>(m));
+        QCoreApplication::sendPostedEvents();
+    }
+    std::vector<calls::COnDialDlg*> CallTabs() const {
+        std::vector<calls::COnDialDlg*> v;
+        for (int i = 0; i < frame->Sheet()->count(); ++i)
+            if (auto* p = qobject_cast<calls::COnDialDlg*>(frame->Sheet()->widget(i))) v.push_back(p);
+        return v;
+    }
+    CallPageModel* Page(size_t i = 0) const {
+        const auto tabs = CallTabs();
+        return i < tabs.size() ? tabs[i]->Model() : nullptr;
+    }
+    void Activate(CallPageModel* model) {
+        for (calls::COnDialDlg* p : CallTabs())
+            if (p->Model() == model) frame->Sheet()->setCurrentWidget(p);
+    }
+    // The start page's newest notice.
+    QString News() const {
+        QListWidget* list = frame->StartPage()->Events();
+        return list->count() ? list->item(0)->toolTip() : QString();
+    }
+    bool Traced(const std::string& text) const {
+        for (const std::string& line : TraceLines())
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    // A contact of the address book (blocked when asked), with a SIP identity when given.
+    AddrContact* Contact(const char* name, const char* id, const char* sipAddress, bool blocked) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        if (sipAddress) {
+            AddrIdentity* phone = AddrBook_NewIdentity(sip, sipAddress, nullptr, sipAddress);
+            AddrBook_SetIdentityType(phone, 8);
+            EXPECT_EQ(1, AddrBook_AttachIdentity(phone, c, nullptr));
+        }
+        if (blocked) c->flags |= ADDR_FLAG_BLOCKED;
+        contacts_.push_back(c);
+        return c;
+    }
+    void TearDown() override {
+        for (AddrContact* c : contacts_) {
+            AddrBook_DetachContact(c);
+            AddrBook_FreeContact(c);
+        }
+        CallPages::TearDown();
+    }
+
+private:
+    std::vector<AddrContact*> contacts_;
+};
+
+}  // namespace
+
+// Each call event on a call page of the frame: the page's state, tip, status line, ring and hold,
+// and what the frame's start page tells.
+TEST_F(CallFrame, EachCallEventChangesThePageAsItsKindSays) {
+    struct Case {
+        const char* name;
+        bool answered;  // the page talks before the event
+        int event;
+        int state;
+        const char* tip;     // empty: the tip stays
+        const char* status;  // empty: any
+        int ring;            // -2: unchanged
+        bool held;
+        const char* news;    // a new notice on the start page names this, empty: no new notice
+    };
+    const Case cases[] = {
+        {"alert", false, VOIPEVT_REMOTE_ALERT, CALL_CALLING, "Ring...", "Calling...", RING_OUT, false, ""},
+        {"answer", false, VOIPEVT_REMOTE_ANSWER, CALL_TALKING, "00:00:00", "Call with...", -2, false, "bob"},
+        {"failure", false, VOIPEVT_REMOTE_FAILURE, CALL_ENDED, "No Answer", "Call End", RING_BUSY, false, ""},
+        {"alert with media", false, VOIPEVT_REMOTE_ALERT_SDP, CALL_ENDED, "Deny Calling", "Call End", RING_BUSY, false, ""},
+        {"no capture device", false, VOIPEVT_NO_RECORD_DEVICE, CALL_ENDED, "Deny Calling", "Call End", RING_BUSY, false, ""},
+        {"remote hold", true, VOIPEVT_REMOTE_HOLD, CALL_TALKING, "", "On hold", -2, false, ""},
+        {"remote resume", true, VOIPEVT_REMOTE_UNHOLD, CALL_TALKING, "", "Call with...", -2, false, ""},
+        {"local hold", true, VOIPEVT_CALL_HOLD, CALL_TALKING, "", "On hold", -2, true, ""},
+        {"local resume", true, VOIPEVT_CALL_UNHOLD, CALL_TALKING, "", "Call with...", -2, false, ""},
+        // (Within the answer's second: no talk time, so the page ends at once; see the model tests for "Endding".)
+        {"disconnect", true, VOIPEVT_REMOTE_DISCONNECT, CALL_ENDED, "End", "Call End", -2, false, ""},
+        {"connection released", true, VOIPEVT_RELEASE_CNX, CALL_TALKING, "", "Call with...", -2, false, ""},
+        {"contact list", true, VOIPEVT_REMOTE_CONTACT, CALL_TALKING, "", "Call with...", -2, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(0, frame->CallNumber("bob@example.com"));
+        Events();
+        CallPageModel* page = Page();
+        ASSERT_NE(nullptr, page);
+        const int call = page->callId, cnx = page->cnxIds[0];
+        if (c.answered) {
+            Notice(VOIPEVT_REMOTE_ANSWER, call, cnx);
+            if (c.event == VOIPEVT_REMOTE_UNHOLD) Notice(VOIPEVT_REMOTE_HOLD, call, cnx);
+            if (c.event == VOIPEVT_CALL_UNHOLD) Notice(VOIPEVT_CALL_HOLD, call, -1);
+        }
+        const QString newsBefore = News();
+        const std::string tipBefore = page->TipText();
+        const int ringBefore = page->RingKind();
+        Notice(c.event, call, cnx);
+        EXPECT_EQ(c.state, page->State());
+        EXPECT_EQ(*c.tip ? std::string(c.tip) : tipBefore, page->TipText());
+        if (*c.status) EXPECT_EQ(c.status, page->StatusText());
+        EXPECT_EQ(c.ring == -2 ? ringBefore : c.ring, page->RingKind());
+        EXPECT_EQ(c.held, page->Held());
+        if (*c.news) {
+            EXPECT_NE(newsBefore, News());
+            EXPECT_TRUE(News().contains(c.news)) << News().toStdString();
+        } else {
+            EXPECT_EQ(newsBefore, News());
+        }
+        CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+        Events();
+        frame->Calls()->CloseAll();
+        Events();
+        ASSERT_TRUE(CallTabs().empty());
+    }
+    // A released call leaves its page without a call id: later events of that id find no page.
+    ASSERT_EQ(0, frame->CallNumber("bob@example.com"));
+    Events();
+    CallPageModel* page = Page();
+    const int call = page->callId, cnx = page->cnxIds[0];
+    Notice(VOIPEVT_RELEASE_CALL, call, -1);
+    EXPECT_EQ(-1, page->callId);
+    Notice(VOIPEVT_REMOTE_ANSWER, call, cnx);
+    EXPECT_NE(CALL_TALKING, page->State());
+    CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+}
+
+// Events without a call page: call control starting, stopping or timing out changes the SIP
+// account and the open accounts dialog; an incoming call without ids is ignored.
+TEST_F(CallFrame, CallServiceEventsReachTheAccountsDialog) {
+    shell::CAccountsDlg accounts(frame.get());
+    auto shown = [&] {
+        for (int i = 0; i < accounts.List()->topLevelItemCount(); ++i)
+            if (accounts.List()->topLevelItem(i)->text(0) == "alice@example.com") return accounts.List()->topLevelItem(i)->text(1);
+        return QString("(no row)");
+    };
+    const QString online = shell::LangText("presence_state", "1", "Online"), offline = shell::LangText("presence_state", "0", "Offline");
+    Notice(VOIPEVT_START, -1, -1);
+    EXPECT_EQ(online, shown());
+    EXPECT_EQ(shell::LangText("status_txt", "sip_up", "Phone line registered"), News());
+    for (int event : {VOIPEVT_STOP, VOIPEVT_START, VOIPEVT_TIMEOUT}) {
+        SCOPED_TRACE(event);
+        Notice(event, -1, -1);
+        EXPECT_EQ(event == VOIPEVT_START ? online : offline, shown());
+    }
+    EXPECT_TRUE(Traced("SIP Timeout Or ERROR, Set Reconnection Flag"));
+    // Call or connection -1: nothing at all, no page and no answer to call control.
+    const size_t ua = UaEvents().size();
+    Notice(VOIPEVT_REMOTE_NEWCALL, -1, 3, "bob@example.com");
+    Notice(VOIPEVT_REMOTE_NEWCALL, 2, -1, "bob@example.com");
+    EXPECT_TRUE(CallTabs().empty());
+    EXPECT_EQ(ua, UaEvents().size());
+}
+
+// A caller whose contact is blocked, or who gives no address, is refused at once: no page, no ring,
+// the INVITE is declined. Anybody else rings.
+TEST_F(CallFrame, CallsFromBlockedContactsAreRefusedWithoutAPage) {
+    Contact("Carol", "carol", nullptr, true);                       // known by her user id in our domain
+    Contact("Erin Lee", "e.lee", "erin@partner.net", true);          // by her SIP identity
+    Contact("Bob Walker", "bob", "bob@example.com", false);
+    struct Case {
+        const char* caller;
+        bool refused;
+    };
+    for (const Case& c : {Case{"carol@example.com", true}, Case{"CAROL@Example.com", true}, Case{"erin@partner.net", true},
+                          Case{"", true}, Case{"bob@example.com", false}, Case{"carol@other.org", false}}) {
+        SCOPED_TRACE(c.caller);
+        UaEvents().clear();
+        TraceLines().clear();
+        int call, cnx;
+        Incoming(&call, &cnx, c.caller);
+        Events();
+        if (c.refused) {
+            EXPECT_TRUE(CallTabs().empty());
+            ASSERT_FALSE(UaEvents().empty());
+            EXPECT_EQ(OSIP_UA_EVT_REJECT_INVITE, UaEvents().back().iEvent);
+            EXPECT_TRUE(Traced(*c.caller ? "refused: the contact is blocked" : "refused: no caller address"));
+            EXPECT_NE(QString("Incoming call from ") + c.caller, News());
+        } else {
+            ASSERT_EQ(1u, CallTabs().size());
+            EXPECT_EQ(CALL_CALLING, Page()->State());
+            EXPECT_EQ(RING_IN, Page()->RingKind());
+        }
+        frame->Calls()->CloseAll();
+        Events();
+    }
+}
+
+// A chat window calls a member: the number of the member's contact is called; a page of that number
+// comes to the front; any other call in progress refuses the new one with a box.
+TEST_F(CallFrame, ChatWindowCallsAMemberOnlyWithoutAnotherCall) {
+    AddrContact* bob = Contact("Bob Walker", "bob", "bob@example.com", false);
+    Contact("Dave", "dave", "dave@example.com", false);
+    auto member = [](const char* userId) {
+        PresenceBuddyRecord r;
+        std::strncpy(r.userId, userId, sizeof r.userId - 1);
+        return r;
+    };
+    PresenceBuddyRecord b = member("bob"), d = member("dave"), nobody = member("zed");
+    frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&nobody), 0);
+    EXPECT_TRUE(CallTabs().empty());
+    frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&b), 0);
+    Events();
+    ASSERT_EQ(1u, CallTabs().size());
+    EXPECT_EQ("bob@example.com", Page()->remoteNumber);
+    EXPECT_EQ("bob@example.com", UaEvents().back().text);
+    // Bob again: his page is shown, nothing is called.
+    frame->Sheet()->setCurrentIndex(0);
+    const size_t ua = UaEvents().size();
+    frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&b), 0);
+    EXPECT_EQ(CallTabs()[0], frame->Sheet()->currentWidget());
+    EXPECT_TRUE(boxes.empty());
+    // Dave while bob's call runs: the box, and no second call.
+    frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&d), 0);
+    Events();
+    EXPECT_EQ(1u, CallTabs().size());
+    EXPECT_EQ(ua, UaEvents().size());
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(shell::LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), boxes[0].first);
+    EXPECT_EQ(shell::LangText("ondial_dialog", "MSG_TITLE", "Tip"), boxes[0].second);
+    (void)bob;
+}
+
+// The active call page's commands: hold needs the page's call to be the current one, resume holds
+// the current call first, merge moves the held call's party into the current call.
+TEST_F(CallFrame, HoldResumeAndMergeTheActivePagesCall) {
+    frame->HoldActiveCall();  // no call at all
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(QString("No active call"), boxes.back().first);
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "conf_info", "Infomation"), boxes.back().second);
+    frame->MergeActiveCall();
+    EXPECT_EQ(1u, boxes.size()) << "no call page active: nothing to merge";
+
+    ASSERT_EQ(0, frame->CallNumber("bob@example.com"));
+    Events();
+    CallPageModel* bob = Page();
+    ASSERT_NE(nullptr, bob);
+    Answer(bob->cnxIds[0]);
+    Events();
+    ASSERT_EQ(CALL_TALKING, bob->State());
+    EXPECT_TRUE(frame->IsPageCallCurrent());
+    frame->UnholdActiveCall();
+    EXPECT_EQ(QString("This call is unholded!"), boxes.back().first);
+    frame->MergeActiveCall();
+    EXPECT_EQ(QString("Can't merge it to itself!"), boxes.back().first);
+
+    frame->HoldActiveCall();
+    Events();
+    EXPECT_FALSE(frame->IsPageCallCurrent());
+    EXPECT_TRUE(bob->Held());
+    EXPECT_EQ("On hold", bob->StatusText());
+    EXPECT_EQ(OSIP_UA_EVT_HOLD, UaEvents().back().iEvent);
+    frame->HoldActiveCall();
+    EXPECT_EQ(QString("No active call"), boxes.back().first) << "nothing is current while bob is held";
+
+    // With bob held, alice calls carol: a page of its own, answered.
+    ASSERT_EQ(0, frame->CallNumber("carol@example.com"));
+    Events();
+    ASSERT_EQ(2u, CallTabs().size());
+    CallPageModel* carol = Page(1);
+    ASSERT_EQ("carol@example.com", carol->remoteNumber);
+    Answer(carol->cnxIds[0]);
+    Events();
+    ASSERT_EQ(CALL_TALKING, carol->State());
+    ASSERT_EQ(carol->callId, CM_GetCurrentCallId());
+
+    // Bob's page: hold is refused (carol's call is current); resume holds carol and takes bob back.
+    Activate(bob);
+    EXPECT_FALSE(frame->IsPageCallCurrent());
+    frame->HoldActiveCall();
+    EXPECT_EQ(QString("This call is holded!"), boxes.back().first);
+    frame->UnholdActiveCall();
+    Events();
+    EXPECT_TRUE(frame->IsPageCallCurrent());
+    EXPECT_FALSE(bob->Held());
+    EXPECT_TRUE(carol->Held());
+    EXPECT_EQ(bob->callId, CM_GetCurrentCallId());
+
+    // Carol's page merged into bob's call: bob's page becomes the conference with both of them.
+    Activate(carol);
+    const int bobCall = bob->callId;
+    frame->MergeActiveCall();
+    Events();
+    ASSERT_EQ(1u, CallTabs().size());
+    EXPECT_EQ(bob, Page());
+    EXPECT_TRUE(bob->conference);
+    EXPECT_EQ(2, bob->cnxCount);
+    CM_CALL snapshot;
+    ASSERT_TRUE(CM_GetCallSnapshot(bobCall, &snapshot));
+    EXPECT_EQ(2, snapshot.iCnxNum);
+    ASSERT_NE(nullptr, bob->MemberByNumber("carol@example.com"));
+    ASSERT_NE(nullptr, bob->MemberByNumber("bob@example.com"));
+    EXPECT_EQ(2u, bob->Attendees().size());
+    // Both are logged once the conference ends.
+    frame->Calls()->CloseAll();
+    Events();
+    EXPECT_EQ(2u, Log().size());
+}

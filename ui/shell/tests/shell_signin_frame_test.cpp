@@ -1,0 +1,356 @@
+// The frame's sign-in side offscreen: refused sign-ins and the login dialog they reopen, update now and
+// the update dialog, the login fields, the last saved login, and the head-picture chooser's opener.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <fstream>
+
+#include "common/appenv.h"
+#include "platform/fs.h"
+#include "platform/ini.h"
+#include "platform/msgqueue.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
+#include "service/service_msgs.h"
+#include "service/update_check.h"
+#include "ui/shell/book_results.h"
+#include "ui/shell/head_picture.h"
+#include "ui/shell/login_dialog.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/shell_messages.h"
+#include "ui/shell/update_dialog.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "shell_signin_frame_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+class SignInFrame : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = new QApplication(g_argc, g_argv);
+        char pattern[] = "/tmp/tessaly_signin_frame_XXXXXX";
+        profile = mkdtemp(pattern);
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
+        QDir::setCurrent(TESSALY_BINARY_DIR);
+    }
+    void TearDown() override { shell::g_interactiveLogin = true; }
+    static inline QApplication* app = nullptr;
+    static inline std::string profile;
+};
+
+QString Text(const char* key) { return shell::LangText("update", key, ""); }
+
+AsRequest* Answered(int command, int result) {
+    auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
+    r->command = command;
+    r->result = result;
+    return r;
+}
+
+}  // namespace
+
+TEST_F(SignInFrame, RefusedSignInReopensTheLoginDialogAndBoxesOnlyAnInteractiveOne) {
+    struct Case {
+        const char* name;
+        int command, result;
+        bool interactive;
+        const char* boxKey;  // [login_err], or null for no box
+        bool dialog;
+    } const cases[] = {
+        {"LGN refused", AS_LGN, 300, true, "badroute", true},
+        {"LGN refused, hidden start", AS_LGN, 300, false, nullptr, true},
+        {"LGN unanswered", AS_LGN, AS_RESULT_NONE, true, nullptr, false},
+        {"SYN refused", AS_SYN, 4, true, "loginfail", false},
+        {"SYN unanswered, hidden start", AS_SYN, AS_RESULT_NONE, false, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CMainFrame frame;
+        frame.LogoffReset(LOGIN_SIGNING_IN);
+        std::vector<QString> boxes;
+        int dialogs = 0;
+        frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+        frame.runLoginDialog = [&](QString*, QString*) {
+            ++dialogs;
+            EXPECT_EQ(LOGIN_SIGNING_IN, frame.m_nLoginState);
+            return false;
+        };
+        shell::g_interactiveLogin = c.interactive;
+        shell::g_loginPending = true;
+        SendMessage(frame.Handle(), WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(Answered(c.command, c.result)));
+        QCoreApplication::processEvents();  // the posted "log in as" runs while the frame is still signing in
+        if (c.boxKey) {
+            ASSERT_EQ(1u, boxes.size());
+            EXPECT_EQ(shell::LangText("login_err", c.boxKey, ""), boxes[0]);
+            EXPECT_FALSE(shell::g_loginPending) << "a shown failure drops the pending sign-in";
+        } else {
+            EXPECT_TRUE(boxes.empty());
+        }
+        EXPECT_EQ(c.dialog ? 1 : 0, dialogs);
+        if (c.dialog) {
+            EXPECT_EQ(LOGIN_SIGNED_OUT, frame.m_nLoginState) << "the cancelled dialog leaves the frame signed out";
+        }
+    }
+}
+
+TEST_F(SignInFrame, LogInAsOpensOneDialogAtATime) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    int dialogs = 0;
+    frame.runLoginDialog = [&](QString*, QString*) {
+        ++dialogs;
+        frame.Command(ID_LOGIN_AS);  // a second request while the first dialog runs
+        return false;
+    };
+    frame.Command(ID_LOGIN_AS);
+    EXPECT_EQ(1, dialogs);
+    frame.Command(ID_LOGIN_AS);
+    EXPECT_EQ(2, dialogs) << "once closed, the next request opens it again";
+}
+
+TEST_F(SignInFrame, UpdateNowWithAnAnswerHandsOverToTheUpdaterNewerOrNot) {
+    struct Case {
+        int major, minor, build;
+    } const cases[] = {{0, 9, 6}, {0, 9, 7}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.build);
+        CMainFrame frame;
+        frame.LogoffReset(LOGIN_SIGNED_OUT);
+        frame.show();
+        std::vector<QString> boxes;
+        frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+        std::vector<std::string> started;
+        frame.startUpdater = [&](const std::string& path) {
+            started.push_back(path);
+            return true;
+        };
+        CUpdateVersionInfo answer;
+        answer.major = c.major, answer.minor = c.minor, answer.build = c.build, answer.needUpdate = 1, answer.fetched = 1;
+        answer.changes = "Faster";
+        SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+        ASSERT_TRUE(frame.HaveUpdateAnswer());
+        EXPECT_TRUE(started.empty()) << "nobody asked yet";
+        frame.Command(ID_UPDATE_NOW);
+        ASSERT_EQ(1u, started.size());
+        EXPECT_TRUE(boxes.empty()) << "the updater, not an \"up to date\" box, answers";
+        std::string value;
+        ASSERT_TRUE(plat::IniGetString(started[0], "qz_Version_Info", "Buildnum", &value));
+        EXPECT_EQ(std::to_string(c.build), value);
+        ASSERT_TRUE(plat::IniGetString(started[0], "qz_old_Version_Info", "Buildnum", &value));
+        EXPECT_EQ("6", value);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return frame.ClosingDone(); }, 5000)) << "the window closes for the updater";
+    }
+}
+
+TEST_F(SignInFrame, UpdateNowWithoutAnAnswerShowsTheDialogWhileTheServiceIsAsked) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    frame.show();
+    std::vector<QString> boxes;
+    frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+    Update_SetBaseAddress("");  // no address: every check fails at once
+    frame.Command(ID_UPDATE_NOW);
+    CUpdateDialog* dlg = frame.findChild<CUpdateDialog*>();
+    ASSERT_NE(nullptr, dlg);
+    EXPECT_TRUE(dlg->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->Checking(); }, 5000));
+    EXPECT_EQ(Text("updateerr"), dlg->VersionText()->text());
+    EXPECT_TRUE(dlg->UpdateButton()->isEnabled()) << "the user may ask again";
+    frame.Command(ID_UPDATE_NOW);
+    EXPECT_EQ(dlg, frame.findChild<CUpdateDialog*>()) << "one dialog at a time";
+    EXPECT_TRUE(Update_StopThread(5000));
+    dlg->OnCloseButton();
+    EXPECT_EQ(UPDATE_DIALOG_CLOSED, dlg->result());
+}
+
+TEST_F(SignInFrame, TheOpenUpdateDialogFollowsALanguageSwitch) {
+    shell::ApplyLanguageCode("eng");
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    CUpdateVersionInfo answer;
+    answer.major = 0, answer.minor = 9, answer.build = 7, answer.needUpdate = 1, answer.fetched = 1;
+    SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+    CUpdateDialog* dlg = frame.ShowUpdateDialog();
+    auto shown = [&] {
+        return QStringList{dlg->windowTitle(), dlg->VersionText()->text(), dlg->NoticeText()->text(),
+                           dlg->UpdateButton()->text(), dlg->CloseButton()->text()};
+    };
+    const QStringList english = shown();
+    EXPECT_EQ(Text("newvertip") + " 0.9.7", english[1]);
+    frame.Command(ID_LANG_CHS);
+    const QStringList chinese = shown();
+    EXPECT_EQ(Text("newvertip") + " 0.9.7", chinese[1]);
+    for (int i = 0; i < english.size(); ++i) EXPECT_NE(english[i], chinese[i]) << "still in English: " << english[i].toStdString();
+    frame.Command(ID_LANG_ENG);
+    EXPECT_EQ(english, shown());
+    dlg->OnCloseButton();
+}
+
+TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
+    CUpdateVersionInfo found;
+    found.major = 0, found.minor = 9, found.build = 7, found.needUpdate = 1, found.fetched = 1;
+    const CUpdateVersionInfo* held = nullptr;
+    int asks = 0, asked = 0, runs = 0;
+    std::vector<std::pair<WPARAM, LPARAM>> passed;
+    std::vector<LPARAM> cancels;
+    auto dlg = std::make_unique<CUpdateDialog>();
+    dlg->frameAnswer = [&] { return held; };
+    dlg->askThread = [&](HWND answerTo) {
+        EXPECT_EQ(dlg->Handle(), answerTo);
+        ++asks;
+        return true;
+    };
+    dlg->passToFrame = [&](WPARAM w, LPARAM l) {
+        passed.emplace_back(w, l);
+        held = &found;
+    };
+    dlg->markAsked = [&] { ++asked; };
+    dlg->runUpdater = [&] { ++runs; };
+    dlg->cancelThread = [&](LPARAM l) { cancels.push_back(l); };
+    const auto self = reinterpret_cast<LPARAM>(dlg.get());
+
+    dlg->show();
+    EXPECT_EQ(1, asks) << "no answer yet: shown, it asks";
+    EXPECT_TRUE(dlg->Checking());
+    EXPECT_EQ(Text("connection"), dlg->VersionText()->text());
+    EXPECT_FALSE(dlg->UpdateButton()->isEnabled());
+    EXPECT_EQ(Text("cancelbtn"), dlg->CloseButton()->text());
+    EXPECT_FALSE(dlg->ProgressGroup()->isVisible());
+
+    struct Failure {
+        WPARAM code;
+        const char* key;
+    } const failures[] = {{UPDATE_TRANSFER_ERROR, "updatetimeout"}, {UPDATE_FAILED, "updateerr"}};
+    for (const Failure& f : failures) {
+        dlg->StartCheck();
+        dlg->OnUpdateCheck(f.code, 0);
+        EXPECT_EQ(Text(f.key), dlg->VersionText()->text());
+        EXPECT_TRUE(dlg->UpdateButton()->isEnabled());
+        EXPECT_EQ(Text("closebtn"), dlg->CloseButton()->text());
+    }
+    EXPECT_TRUE(passed.empty()) << "failures stay in the dialog";
+
+    // The answer arrives as the thread sends it, through the dialog's window.
+    dlg->StartCheck();
+    ASSERT_TRUE(PostMessage(dlg->Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&found)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->Checking(); }, 5000));
+    ASSERT_EQ(1u, passed.size());
+    EXPECT_EQ(reinterpret_cast<LPARAM>(&found), passed[0].second);
+    EXPECT_EQ(Text("newvertip") + " 0.9.7", dlg->VersionText()->text());
+    EXPECT_EQ(Text("needUpdate"), dlg->NoticeText()->text());
+    found.needUpdate = 0;
+    dlg->ShowVersion();
+    EXPECT_EQ(Text("noneedUpdate"), dlg->NoticeText()->text());
+
+    dlg->OnUpdateButton();
+    EXPECT_EQ(1, asked);
+    EXPECT_EQ(1, runs) << "with an answer the updater takes over";
+    held = nullptr;
+    const int before = asks;
+    dlg->OnUpdateButton();
+    EXPECT_EQ(2, asked);
+    EXPECT_EQ(1, runs);
+    EXPECT_EQ(before + 1, asks) << "without one, a check";
+
+    dlg->OnCloseButton();  // shows cancel while it checks
+    ASSERT_EQ(1u, cancels.size());
+    EXPECT_EQ(self, cancels[0]);
+    EXPECT_FALSE(dlg->Checking());
+    EXPECT_EQ(Text("closebtn"), dlg->CloseButton()->text());
+    dlg->OnCloseButton();
+    EXPECT_EQ(UPDATE_DIALOG_CLOSED, dlg->result());
+    dlg.reset();
+    ASSERT_EQ(2u, cancels.size());
+    EXPECT_EQ(self, cancels[1]) << "a dialog that goes tells the thread";
+}
+
+TEST(UpdateDialogText, SizeInMegabytes) {
+    EXPECT_EQ("0", UpdateSizeText(0));
+    EXPECT_EQ("1.00", UpdateSizeText(1024 * 1024));
+    EXPECT_EQ("2.50", UpdateSizeText(5 * 512 * 1024));
+}
+
+TEST_F(SignInFrame, LoginFieldsTakeFortyCharactersAndASignInSavesThirtyTwo) {
+    CLoginDlg dlg;
+    EXPECT_EQ(40, dlg.PasswordBox()->maxLength());
+    EXPECT_EQ(40, dlg.UserBox()->lineEdit()->maxLength());
+    const QString typed(45, QChar('p'));
+    QTest::keyClicks(dlg.PasswordBox(), typed);
+    EXPECT_EQ(40, dlg.PasswordBox()->text().size());
+    dlg.reject();
+
+    // A password of 40 characters is saved as its first 32, and read back: the loader takes passwords
+    // of up to 32 bytes (64 hexadecimal characters).
+    shell::SavedLoginStore& store = shell::SavedLogins();
+    shell::resetLoginInfo(store);
+    store.savePassword = true;
+    CMainFrame frame;
+    g_strUserId = std::string(40, 'u');
+    shell::g_strPassword = std::string(40, 'p');
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    g_strUserId.clear();
+    shell::g_strPassword.clear();
+    shell::SavedLoginStore reread;
+    shell::loadLoginInfo(reread, shell::Paths().savedLoginsPath);
+    ASSERT_EQ(1u, reread.logins.size());
+    EXPECT_EQ(std::string(32, 'u'), reread.logins[0].id);
+    EXPECT_EQ(std::string(32, 'p'), reread.logins[0].pwd);
+    EXPECT_EQ(std::string(32, 'p'), reread.lastLoginPwd);
+}
+
+TEST_F(SignInFrame, OnlyTheFirstUserBelowTheLastLoginCounts) {
+    const std::string path = profile + "/lastlogin.xml";
+    std::ofstream(path) << "<l><config/><brindle><user id='a'/><user id='b'/></brindle>"
+                           "<lastlogin><user type='0'/><user id='b' type='0'/></lastlogin></l>";
+    shell::SavedLoginStore s;
+    shell::loadLoginInfo(s, path);
+    EXPECT_TRUE(s.lastLoginId.empty()) << "the first user names no id: no last login";
+    ASSERT_EQ(2u, s.logins.size());
+    EXPECT_EQ("a", s.logins[0].id) << "so nothing moves to the front";
+}
+
+TEST_F(SignInFrame, HeadPictureChooserOpensWithTheCurrentPicture) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    struct Case {
+        std::string panel;    // the picture the access server last confirmed; empty for none
+        std::string preview;  // the file previewed when the chooser opens
+    } const cases[] = {{"05.bmp", "05.bmp"}, {"", shell::Paths().defaultHeadPic}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.preview);
+        shell::g_panelPicture = c.panel;
+        bool seen = false;
+        QTimer::singleShot(0, [&] {
+            auto* dlg = qobject_cast<CHeadPicDlg*>(QApplication::activeModalWidget());
+            ASSERT_NE(nullptr, dlg);
+            EXPECT_EQ(&frame, dlg->parentWidget());
+            // The chooser previews the current picture and lists it.
+            EXPECT_FALSE(dlg->Preview()->isHidden());
+            bool listed = false;
+            for (int i = 0; i < dlg->List()->count(); ++i)
+                listed |= dlg->List()->item(i)->data(Qt::UserRole).toString().toStdString() == c.preview;
+            EXPECT_TRUE(listed);
+            seen = true;
+            dlg->reject();
+        });
+        EXPECT_EQ(QDialog::Rejected, frame.RunHeadPicDialog(nullptr));
+        EXPECT_TRUE(seen);
+    }
+    shell::g_panelPicture.clear();
+}
