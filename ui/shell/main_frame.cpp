@@ -313,8 +313,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     BuildMenus();
     if (m_bAlwaysOnTop) setWindowFlag(Qt::WindowStaysOnTopHint, true);
 
-    // Tray: shown only where a tray host exists (minimise hides the window only then). Its status
-    // items go the way of the status bar's menu.
+    // Tray: shown only where a tray host exists (minimise hides the window only then).
     m_wndTray = new CSystemTray(this);
     m_wndTray->frameState = [](int* loginState, int* status) {
         CMainFrame* frame = MainFrame();
@@ -324,8 +323,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         return true;
     };
     m_wndTray->onCommand = [this](int id) {
-        if (id == ID_STATUS_ONLINE || id == ID_STATUS_OFFLINE) emit m_wndStatusBar->statusChosen(id - ID_STATUS_ONLINE);
-        else Command(id);
+        Command(id);
     };
     {
         const QImage img = ctl::LoadBitmapFile(shell::SkinFile("trayOnline.bmp"));

@@ -10,6 +10,7 @@
 #include "platform/sync.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/trel_menu.h"
+#include "ui/shell/frame_logic.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
@@ -22,16 +23,12 @@ QString MenuText(const char* section, const char* key, const char* builtIn) {
     return LangText(section, key, builtIn).left(32);
 }
 
-void CheckAndGrey(TrelMenu* menu, int command) {
+void Apply(TrelMenu* menu, int command, const MenuItemState& m) {
     if (QAction* a = menu->FindCommand(command)) {
-        a->setCheckable(true);
-        a->setChecked(true);
-        a->setEnabled(false);
+        a->setCheckable(m.checked);
+        a->setChecked(m.checked);
+        a->setEnabled(m.enabled);
     }
-}
-
-void Grey(TrelMenu* menu, int command) {
-    if (QAction* a = menu->FindCommand(command)) a->setEnabled(false);
 }
 
 }  // namespace
@@ -49,12 +46,7 @@ TrelMenu* BuildStatusMenu(QWidget* owner, int loginState, int status) {
                                MenuText("status_popup_menu", i == 0 ? "0" : "1", "error"), picture);
     }
     // The item of the status shown, by position: busy and the others have none here.
-    if (loginState == LOGIN_SIGNED_OUT || loginState == LOGIN_SIGNED_IN) {
-        if (status == STATUS_ONLINE || status == STATUS_OFFLINE) CheckAndGrey(menu, ID_STATUS_ONLINE + status);
-    } else {
-        Grey(menu, ID_STATUS_ONLINE);
-        Grey(menu, ID_STATUS_OFFLINE);
-    }
+    for (int i = 0; i < 2; ++i) Apply(menu, ID_STATUS_ONLINE + i, StatusMenuItem(i, loginState, status));
     return menu;
 }
 
@@ -69,15 +61,7 @@ TrelMenu* BuildTrayMenu(QWidget* owner, bool frameExists, int loginState, int st
     menu->AppendMenu(MF_OWNERDRAW, ID_SHOW_WINDOW, MenuText("tray_popup_menu", "1", "显示 Tessaly(&Y)"));
     menu->AppendMenu(MF_SEPARATOR, 0, QString());
     menu->AppendMenu(MF_OWNERDRAW, ID_CLOSE_ALL, MenuText("tray_popup_menu", "2", "退出(&Z)"));
-    if (loginState == LOGIN_SIGNING_IN || loginState == LOGIN_SIGNING_OUT) {
-        Grey(menu, ID_STATUS_ONLINE);
-        Grey(menu, ID_STATUS_OFFLINE);
-    }
-    if (status == STATUS_ONLINE || status == STATUS_OFFLINE) CheckAndGrey(menu, ID_STATUS_ONLINE + status);
-    if (!frameExists || (loginState != LOGIN_SIGNED_OUT && loginState != LOGIN_SIGNED_IN)) {
-        Grey(menu, ID_STATUS_ONLINE);
-        Grey(menu, ID_STATUS_OFFLINE);
-    }
+    for (int i = 0; i < 2; ++i) Apply(menu, ID_STATUS_ONLINE + i, TrayMenuItem(i, frameExists, loginState, status));
     return menu;
 }
 
