@@ -3,10 +3,12 @@
 #include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/invite_dialogs.h"
 #include "ui/chat/chat_book.h"
+#include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_sms_dialogs.h"
 #include "ui/chat/chat_window.h"
 #include "ui/contacts/addrbook_host.h"
 #include "ui/contacts/frame_link.h"
+#include "ui/controls/toolbar_ex.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/shell_config.h"
 
@@ -32,6 +34,13 @@ int main(int argc, char** argv) {
     contacts::InstallInFrame();  // the address book's Contacts page and its messages
     chat::InstallChat();
     ChatWindowHooks().invite = RunChatInvitation;
+    // A customisable toolbar's emoticon button opens the chat windows' picker under it (pressed, not yet released).
+    CToolBarEx::SetEmoticonPicker([](QPoint at, QWidget* owner, unsigned) -> QWidget* {
+        auto* popup = new CEmoticonPopup(owner, 0);
+        popup->move(at);
+        popup->show();
+        return popup;
+    });
     contacts::ChatOpener() = OpenChatFromBook;
     contacts::GroupMessenger().ask = [](QWidget* parent, QString* text) {
         CGroupMessageDlg dialog(parent);

@@ -22,6 +22,7 @@
 #include "common/debug.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
+#include "ui/controls/flat_combo.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
     auto* layout = new QVBoxLayout(this);
     numbersLabel_ = new QLabel(this);
     auto* numbersRow = new QHBoxLayout;
-    numbers_ = new QLineEdit(this);
+    numbers_ = new CDigitEdit(this);  // typed: digits, commas and backspace only
     numbers_->setObjectName("numbers");
     numbers_->setMaxLength(kNumbersMax);
     numbers_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9,+ ]*"), numbers_));

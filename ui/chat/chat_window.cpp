@@ -17,7 +17,6 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScrollBar>
-#include <QSplitter>
 #include <QStackedWidget>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -41,6 +40,7 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/shaped_button.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/shell_config.h"
 
 namespace chat {
@@ -202,6 +202,27 @@ QString Linked(const QString& text) {
 
 }  // namespace
 
+namespace {
+
+constexpr int kHistoryMin = 100, kComposeMin = 110, kSideMin = 138, kSideMax = 220;
+
+// Keeps a splitter's drag range in step with the size of the panes' parent.
+class SplitterRange : public QObject {
+public:
+    SplitterRange(QWidget* parent, std::function<void()> update) : QObject(parent), update_(std::move(update)) {
+        parent->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Resize) update_();
+        return false;
+    }
+
+private:
+    std::function<void()> update_;
+};
+
+}  // namespace
+
 CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("imDlg");
     setAttribute(Qt::WA_DeleteOnClose, false);
@@ -323,8 +344,14 @@ void CIMDlg::BuildWindow() {
     auto* body = new QWidget(this);
     auto* bodyLayout = new QHBoxLayout(body);
     bodyLayout->setContentsMargins(8, 8, 8, 8);
-    split_ = new QSplitter(Qt::Horizontal, body);
-    column_ = new QSplitter(Qt::Vertical, split_);
+    split_ = new QWidget(body);
+    auto* splitLayout = new QHBoxLayout(split_);
+    splitLayout->setContentsMargins(0, 0, 0, 0);
+    splitLayout->setSpacing(0);
+    column_ = new QWidget(split_);
+    auto* columnLayout = new QVBoxLayout(column_);
+    columnLayout->setContentsMargins(0, 0, 0, 0);
+    columnLayout->setSpacing(0);
     history_ = new CFormatRichEdit(column_);
     history_->setObjectName("history");
     history_->setReadOnly(true);
@@ -379,15 +406,21 @@ void CIMDlg::BuildWindow() {
     buttons->addWidget(ptt_);
     buttons->addWidget(send_);
     composeLayout->addLayout(buttons);
-    column_->addWidget(history_);
-    column_->addWidget(compose);
-    column_->setStretchFactor(0, 3);
-    column_->setStretchFactor(1, 1);
-    column_->setSizes({260, 130});
+    // The splitter between history and input box (1086) and the one beside the member area (1088).
+    inputSplitter_ = new CSplitterBar(column_, 1086, false);
+    columnLayout->addWidget(history_, 1);
+    columnLayout->addWidget(inputSplitter_);
+    columnLayout->addWidget(compose);
+    compose->setFixedHeight(150);
+    connect(inputSplitter_, &CSplitterBar::delta, this, [this, compose](int d) {
+        compose->setFixedHeight(std::clamp(compose->height() - d, kComposeMin, std::max(kComposeMin, column_->height() - kHistoryMin)));
+    });
+    new SplitterRange(column_, [this] {
+        inputSplitter_->SetRange(kHistoryMin + 2, column_->height() - kComposeMin - 3);
+    });
 
+    sideSplitter_ = new CSplitterBar(split_, 1088, true);
     side_ = new QStackedWidget(split_);
-    side_->setMinimumWidth(138);
-    side_->setMaximumWidth(220);
     auto* peerPane = new QFrame(side_);
     peerPane->setObjectName("sidePane");
     auto* peerLayout = new QVBoxLayout(peerPane);
@@ -424,8 +457,17 @@ void CIMDlg::BuildWindow() {
     memberLayout->addWidget(recipientLabel_);
     memberLayout->addWidget(recipient_);
     side_->addWidget(memberPane);
-    split_->setStretchFactor(0, 1);
-    split_->setStretchFactor(1, 0);
+    splitLayout->addWidget(column_, 1);
+    splitLayout->addWidget(sideSplitter_);
+    splitLayout->addWidget(side_);
+    side_->setFixedWidth(160);
+    connect(sideSplitter_, &CSplitterBar::delta, this, [this](int d) {
+        side_->setFixedWidth(std::clamp(side_->width() - d, kSideMin, kSideMax));
+    });
+    new SplitterRange(split_, [this] {
+        const int right = split_->width() - 3;  // the bar's centre when the side area is 0 wide
+        sideSplitter_->SetRange(right - kSideMax, right - kSideMin);
+    });
     bodyLayout->addWidget(split_);
     root->addWidget(body, 1);
 

@@ -13,7 +13,7 @@ class QComboBox;
 class QLabel;
 class QListWidget;
 class QMenuBar;
-class QSplitter;
+class CSplitterBar;
 class QStackedWidget;
 class QToolBar;
 class QToolButton;
@@ -139,8 +139,10 @@ private:
     QLabel* title_ = nullptr;
     QLabel* subtitle_ = nullptr;
     QLabel* head_ = nullptr;
-    QSplitter* split_ = nullptr;
-    QSplitter* column_ = nullptr;
+    QWidget* split_ = nullptr;   // the chat column, its side splitter and the side area
+    QWidget* column_ = nullptr;  // history, its splitter and the input area
+    CSplitterBar* inputSplitter_ = nullptr;
+    CSplitterBar* sideSplitter_ = nullptr;
     CFormatRichEdit* history_ = nullptr;
     CChatRichEdit* input_ = nullptr;
     CShapedButton* ptt_ = nullptr;

@@ -34,7 +34,9 @@
 #include "service/presence_core.h"
 #include "service/settings_xml.h"
 #include "service/update_check.h"
+#include "ui/controls/external_dispatch.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/about_box.h"
 #include "ui/shell/instance_guard.h"
 #include "ui/shell/main_frame.h"
@@ -115,6 +117,8 @@ CCorvinaApp::~CCorvinaApp() {
     Shutdown();
     delete frame_;
     frame_ = nullptr;
+    SetExternalDispatch(nullptr);
+    external_.reset();
     if (started_) STA_FsmDone();
     if (logOpen_) {
         DebugTrace(MOD_SYSTEM, 2, "System Exit");
@@ -206,6 +210,8 @@ int CCorvinaApp::InitInstance(bool* run) {
         return 1;
     }
     started_ = true;
+    external_ = std::make_unique<CExternalDispatch>();
+    SetExternalDispatch(external_.get());
     ReadSettingsXml(Paths().settingsXmlPath.c_str());
     Update_SetBaseAddress(g_serviceSettings.update);
     Update_SetLanguageFile(Paths().langFile);

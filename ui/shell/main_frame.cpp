@@ -50,6 +50,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/about_box.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"
@@ -91,7 +92,7 @@ CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
     auto* h = new QHBoxLayout(this);
     h->setContentsMargins(8, 3, 8, 3);
     h->setSpacing(6);
-    icon_ = new QLabel(this);
+    icon_ = new CPaintedStatic(this);
     icon_->setFixedSize(18, 18);
     icon_->setCursor(Qt::PointingHandCursor);
     text_ = new QLabel(this);
@@ -108,7 +109,8 @@ void CPresenceStatusBar::SetStatus(int status) {
     m_nStatus = status;
     const char* name = shell::StatusBitmapName(status);
     const QImage img = name ? ctl::LoadBitmapFile(shell::SkinFile(name)) : QImage();
-    icon_->setPixmap(img.isNull() ? QPixmap() : ctl::KeyedPixmap(img, status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8)));
+    icon_->SetBkColor(status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8));
+    if (!img.isNull()) icon_->SetBitmapFile(shell::SkinFile(name));
     static const char* const defaults[] = {"Online", "Offline", "Busy", "Away", "Not available"};
     const char* builtIn = status >= 0 && status <= 4 ? defaults[status] : "Unknown";
     text_->setText(LangText("status_description", std::to_string(status).c_str(), builtIn).left(20));

@@ -19,6 +19,7 @@
 #include "ui/shell/pages.h"
 
 class QLabel;
+class CPaintedStatic;
 class QMenu;
 class QAction;
 class QDialog;
@@ -53,7 +54,8 @@ protected:
 
 private:
     int m_nStatus = 2;
-    QLabel *icon_, *text_, *progress_;
+    CPaintedStatic* icon_;  // the status picture, its key colour keyed out
+    QLabel *text_, *progress_;
 };
 
 // ---- chat windows ----------------------------------------------------------------------------

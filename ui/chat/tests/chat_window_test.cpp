@@ -30,6 +30,7 @@
 #include "ui/chat/chat_window.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/shell_config.h"
 #include "tools/testsupport/install_copy.h"
 
@@ -204,6 +205,34 @@ TEST_F(ChatWindow, TheEmoticonPickerStaysOnTheScreen) {
 
 // Titles in both languages: the room's kind and name spaced in English, the participants counted with
 // their measure word in Chinese.
+TEST_F(ChatWindow, SplittersShareTheRoomBetweenThePanes) {
+    CIMDlg* w = OpenOne();
+    w->resize(640, 480);
+    w->show();
+    QApplication::processEvents();
+    const auto bars = w->findChildren<CSplitterBar*>();
+    ASSERT_EQ(2, bars.size());
+    CSplitterBar* across = bars[0]->GetOrientation() == 2 ? bars[0] : bars[1];
+    CSplitterBar* upright = across == bars[0] ? bars[1] : bars[0];
+    EXPECT_EQ(1086, across->id());
+    EXPECT_EQ(1088, upright->id());
+    auto drag = [](CSplitterBar* bar, QPoint by) {
+        const QPoint from(2, 2), to = from + by;
+        QTest::mousePress(bar, Qt::LeftButton, {}, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(bar->mapToGlobal(to)), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(bar, &move);
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, to);
+        QApplication::processEvents();
+    };
+    QWidget* input = w->findChild<QWidget*>("input");
+    const int before = input->height();
+    drag(across, QPoint(0, -40));  // up: the input box grows by as much
+    EXPECT_EQ(before + 40, input->height());
+    QWidget* side = w->findChild<QWidget*>("members")->parentWidget()->parentWidget();
+    drag(upright, QPoint(1000, 0));  // far right: the side area stops at its narrowest
+    EXPECT_EQ(138, side->width());
+}
+
 TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann"), Buddy(6, "Bob")};
     ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
