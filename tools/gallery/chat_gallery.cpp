@@ -9,23 +9,30 @@
 #include <QScreen>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QMenu>
+#include <QPainter>
+#include <QTimer>
+#include <QSplitter>
 #include <cstdio>
 #include <cstring>
 
 #include "tools/gallery/gallery_support.h"
 #include "common/account.h"
+#include "common/addrbook.h"
 #include "platform/codepage.h"
 #include "platform/fs.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_room_dialogs.h"
+#include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_sms_dialogs.h"
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/shell_app.h"
@@ -41,11 +48,25 @@ int Accept(PresenceConnectionRec*, const char*, std::vector<PresenceBuddyRecord>
     return 0;
 }
 
+// A buddy with a card in the address book whose picture is one of the head-picture folder's files.
 PresenceBuddyRecord Buddy(int id, const QString& name, int online = 1) {
     PresenceBuddyRecord b;
     b.id = id;
     b.online = online;
     presence_copy_field(b.name, sizeof b.name, chat::ToAnsi(name).c_str());
+    const std::string card = "card-" + std::to_string(id);
+    presence_copy_field(b.userId, sizeof b.userId, card.c_str());
+    bool known = false;
+    for (AddrNode* n = g_addrBookRoots[0]->child; n; n = n->next) known = known || (n->id && card == n->id);
+    if (!known) {
+        AddrContact* c = AddrBook_NewContact(chat::ToAnsi(name).c_str(), nullptr, card.c_str());
+        AddrNode* last = g_addrBookRoots[0]->child;
+        while (last && last->next) last = last->next;
+        AddrBook_AttachContact(c, g_addrBookRoots[0], last);
+        char picture[16];
+        std::snprintf(picture, sizeof picture, "%02d.bmp", (id * 7) % 31);
+        AddrBook_SetContactExtra(c, picture);
+    }
     return b;
 }
 
@@ -65,6 +86,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     shell::ApplyLanguageCode(code);
     auto tr = [zh](const char* en, const char* cn) { return zh ? QString::fromUtf8(cn) : QString::fromUtf8(en); };
     ChatRecordFile records(profile + "/chatrecord-" + code);
+    AddrBook_Destroy();
+    AddrBook_Init();
+    shell::g_panelPicture = "09.bmp";
     CChatSessionRegistry reg;
     reg.SetFactory([&] {
         auto* w = new CIMDlg;
@@ -94,6 +118,36 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     one->Input()->insertPlainText(tr("I'll bring the slides /;)", "我带上幻灯片 /;)"));
     one->InsertEmoticonImages(0, 1000);
     Save(one, "chat_one_" + suffix);
+
+    // The picture menu over the peer's picture, and the user's own.
+    for (int which : {0, 1}) {
+        CIMSkinPanel* panel = which == 0 ? one->PeerPanel() : one->OwnPanel();
+        const QPoint at = panel->mapTo(one, panel->PictureRect().center());
+        QTimer::singleShot(200, [one, which, suffix] {
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* menu = qobject_cast<QMenu*>(top); menu && menu->isVisible()) {
+                    // The window with its menu open, as the user sees it.
+                    // Room for a menu that opens past the window's edge.
+                    const QPoint at = one->mapFromGlobal(menu->pos());
+                    QImage shot(std::max(one->width(), at.x() + menu->width() + 4), one->height(), QImage::Format_ARGB32);
+                    shot.fill(Qt::transparent);
+                    QPainter p(&shot);
+                    p.drawPixmap(0, 0, one->grab());
+                    p.drawPixmap(at, menu->grab());
+                    p.end();
+                    shot.save(gallery::g_out + "/chat_picture_menu_" + (which == 0 ? "peer_" : "own_") + suffix + ".png");
+                    std::printf("%s\n", qPrintable(gallery::g_out + "/chat_picture_menu_" + (which == 0 ? "peer_" : "own_") + suffix + ".png"));
+                    menu->close();
+                }
+        });
+        one->ShowPictureMenu(which, at);
+    }
+    // Both picture panes folded away.
+    one->SetPeerPaneCollapsed(true);
+    one->SetOwnPaneCollapsed(true);
+    Save(one, "chat_one_folded_" + suffix);
+    one->SetPeerPaneCollapsed(false);
+    one->SetOwnPaneCollapsed(false);
 
     // Emoticon picker over the window.
     {

@@ -53,6 +53,29 @@ std::string BookPhoneNumber(const std::string& userId) {
     return address ? address : "";
 }
 
+std::string BookPicture(const std::string& userId) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    const char* extra = contact ? static_cast<AddrContact*>(contact)->extra : nullptr;
+    return extra ? std::string(extra, strnlen(extra, 255)) : std::string();
+}
+
+bool BookContactDetails(const std::string& userId, BookContactInfo* info) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    if (!contact || !info) return false;
+    auto text = [](const char* t) { return t ? std::string(t) : std::string(); };
+    info->id = text(contact->id);
+    info->name = text(static_cast<AddrContact*>(contact)->name);
+    info->nick = text(static_cast<AddrContact*>(contact)->nick);
+    info->mobile = text(AddrBook_GetIdentityAddress(contact, 3));
+    info->office = text(AddrBook_GetIdentityAddress(contact, 2));
+    info->home = text(AddrBook_GetIdentityAddress(contact, 5));
+    info->email = text(AddrBook_GetIdentityAddress(contact, 4));
+    info->website = text(AddrBook_GetIdentityAddress(contact, 6));
+    return true;
+}
+
 std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes) {
     std::vector<PresenceBuddyRecord> members;
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);

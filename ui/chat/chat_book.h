@@ -13,6 +13,14 @@ namespace chat {
 int BookState(const std::string& userId);
 // The telephone number of the member's contact; empty when it has none.
 std::string BookPhoneNumber(const std::string& userId);
+// The picture file name of the member's contact (the contact's extra text); "" when it has none.
+std::string BookPicture(const std::string& userId);
+// What the contact-detail dialog shows of a member's contact; false when the book has no such contact.
+struct BookContactInfo {
+    std::string id, name, nick;
+    std::string mobile, office, home, email, website;  // identity kinds 3, 2, 5, 4, 6
+};
+bool BookContactDetails(const std::string& userId, BookContactInfo* info);
 // The messaging records of address-book nodes (contacts or their identities) with their online state;
 // nodes without a messaging buddy are left out.
 std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes);

@@ -242,7 +242,7 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
     auto* layout = new QVBoxLayout(this);
     numbersLabel_ = new QLabel(this);
     auto* numbersRow = new QHBoxLayout;
-    numbers_ = new CDigitEdit(this);
+    numbers_ = new CDigitEdit(this);  // typed: digits, commas and backspace only
     numbers_->setObjectName("numbers");
     numbers_->setMaxLength(kNumbersMax);
     select_ = new QPushButton(this);

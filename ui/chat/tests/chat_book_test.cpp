@@ -90,6 +90,20 @@ TEST_F(ChatBook, AMemberByUidTakesTheBooksNameContactAndPresence) {
 
 }  // namespace
 
+TEST_F(ChatBook, APictureIsTheContactsExtraText) {
+    AddrBook_SetContactExtra(ann, "07.bmp");
+    EXPECT_EQ("07.bmp", chat::BookPicture("c-ann"));
+    EXPECT_EQ("07.bmp", chat::BookPicture("i-ann-im"));  // through the identity
+    EXPECT_EQ("", chat::BookPicture("c-bob"));
+    EXPECT_EQ("", chat::BookPicture("nobody"));
+    chat::BookContactInfo info;
+    ASSERT_TRUE(chat::BookContactDetails("i-ann-im", &info));
+    EXPECT_EQ("c-ann", info.id);
+    EXPECT_EQ("Ann", info.name);
+    EXPECT_EQ("", info.mobile);
+    EXPECT_FALSE(chat::BookContactDetails("nobody", &info));
+}
+
 namespace {
 
 // The record browser names a peer's folder by the contact whose messaging identity has its uid: the
