@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QUrl>
 #include <QDir>
-#include <QLocale>
 #include <QStandardPaths>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -172,7 +171,7 @@ int CCorvinaApp::InitInstance(bool* run) {
     // The installation's relative skin paths are read from its folder.
     QDir::setCurrent(QString::fromStdString(options_.appFolder));
     plat::SetBaseFolder(options_.profileFolder);
-    const bool chinese = QLocale::system().language() == QLocale::Chinese;
+    const bool chinese = SystemLanguageIsChinese();
     LoadConfigPaths(options_.appFolder, options_.profileFolder, chinese);
     logOpen_ = OpenTraceLog(Paths().logPath.c_str());
     LoadDebugConfig(Paths().settingsPath.c_str());

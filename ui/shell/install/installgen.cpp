@@ -182,6 +182,37 @@ QImage Face(int n) {
     return img;
 }
 
+// The newer version's picture of the start page (bitmap 214): an arrow pointing up in a circle, on
+// the key colour.
+QImage UpdatePicture() {
+    QImage img(20, 20, QImage::Format_RGB32);
+    img.fill(kTrayKey);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kBlue);
+    p.drawEllipse(QRectF(1, 1, 18, 18));
+    p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawLine(QPointF(10, 15), QPointF(10, 6));
+    p.drawPolyline(QPolygonF({QPointF(6, 9.5), QPointF(10, 5.5), QPointF(14, 9.5)}));
+    return img;
+}
+
+// The start page's picture where a skin has none of its own (bitmap 180): a small card.
+QImage PlainPicture() {
+    QImage img(16, 16, QImage::Format_RGB32);
+    img.fill(kTrayKey);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(kBlueDark, 1));
+    p.setBrush(QColor(0xE8, 0xF0, 0xFC));
+    p.drawRoundedRect(QRectF(1.5, 2.5, 13, 11), 2, 2);
+    p.setPen(QPen(kBlue, 1.4, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(4.5, 6), QPointF(11.5, 6));
+    p.drawLine(QPointF(4.5, 9.5), QPointF(9.5, 9.5));
+    return img;
+}
+
 QImage AppIcon() {
     QImage img(64, 64, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
@@ -234,6 +265,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 32; ++i) ok = ok && Save(Head(i, 64), "headpics", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
     for (int i = 1; i <= 49; ++i) ok = ok && Save(Face(i), "face", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
     ok = ok && Save(AppIcon(), "res", "128.png");
+    ok = ok && Save(UpdatePicture(), "res", "214.bmp") && Save(PlainPicture(), "res", "180.bmp");
     Chime("msg.wav", 880, 1320);
     Chime("system.wav", 660, 990);
     return ok ? 0 : 1;
