@@ -12,6 +12,7 @@
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/statics.h"
 #include "ui/controls/trel_menu.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 
@@ -38,6 +39,7 @@ protected:
         sheet->setGeometry(0, 0, 420, 480);
         bar = new CDialBar(frame.get());
         bar->setGeometry(0, 480, 420, 120);
+        bar->Page()->hide();  // no browser engine for these tests
         windows = std::make_unique<CallsWindows>(sheet, frame.get(), &sounds);
         windows->SetDialBar(bar);
         windows->box = [](const std::string&, const std::string&) {};
