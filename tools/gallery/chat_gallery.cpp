@@ -4,23 +4,35 @@
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+#include <QToolButton>
 #include <QTreeWidget>
+#include <QMenu>
+#include <QPainter>
+#include <QTimer>
+#include <QSplitter>
 #include <cstdio>
 #include <cstring>
 
 #include "tools/gallery/gallery_support.h"
 #include "common/account.h"
+#include "common/addrbook.h"
 #include "platform/codepage.h"
 #include "platform/fs.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_room_dialogs.h"
+#include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_sms_dialogs.h"
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/shell_app.h"
@@ -36,11 +48,25 @@ int Accept(PresenceConnectionRec*, const char*, std::vector<PresenceBuddyRecord>
     return 0;
 }
 
+// A buddy with a card in the address book whose picture is one of the head-picture folder's files.
 PresenceBuddyRecord Buddy(int id, const QString& name, int online = 1) {
     PresenceBuddyRecord b;
     b.id = id;
     b.online = online;
     presence_copy_field(b.name, sizeof b.name, chat::ToAnsi(name).c_str());
+    const std::string card = "card-" + std::to_string(id);
+    presence_copy_field(b.userId, sizeof b.userId, card.c_str());
+    bool known = false;
+    for (AddrNode* n = g_addrBookRoots[0]->child; n; n = n->next) known = known || (n->id && card == n->id);
+    if (!known) {
+        AddrContact* c = AddrBook_NewContact(chat::ToAnsi(name).c_str(), nullptr, card.c_str());
+        AddrNode* last = g_addrBookRoots[0]->child;
+        while (last && last->next) last = last->next;
+        AddrBook_AttachContact(c, g_addrBookRoots[0], last);
+        char picture[16];
+        std::snprintf(picture, sizeof picture, "%02d.bmp", (id * 7) % 31);
+        AddrBook_SetContactExtra(c, picture);
+    }
     return b;
 }
 
@@ -60,6 +86,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     shell::ApplyLanguageCode(code);
     auto tr = [zh](const char* en, const char* cn) { return zh ? QString::fromUtf8(cn) : QString::fromUtf8(en); };
     ChatRecordFile records(profile + "/chatrecord-" + code);
+    AddrBook_Destroy();
+    AddrBook_Init();
+    shell::g_panelPicture = "09.bmp";
     CChatSessionRegistry reg;
     reg.SetFactory([&] {
         auto* w = new CIMDlg;
@@ -90,11 +119,69 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     one->InsertEmoticonImages(0, 1000);
     Save(one, "chat_one_" + suffix);
 
+    // The picture menu over the peer's picture, and the user's own.
+    for (int which : {0, 1}) {
+        CIMSkinPanel* panel = which == 0 ? one->PeerPanel() : one->OwnPanel();
+        const QPoint at = panel->mapTo(one, panel->PictureRect().center());
+        QTimer::singleShot(200, [one, which, suffix] {
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* menu = qobject_cast<QMenu*>(top); menu && menu->isVisible()) {
+                    // The window with its menu open, as the user sees it.
+                    // Room for a menu that opens past the window's edge.
+                    const QPoint at = one->mapFromGlobal(menu->pos());
+                    QImage shot(std::max(one->width(), at.x() + menu->width() + 4), one->height(), QImage::Format_ARGB32);
+                    shot.fill(Qt::transparent);
+                    QPainter p(&shot);
+                    p.drawPixmap(0, 0, one->grab());
+                    p.drawPixmap(at, menu->grab());
+                    p.end();
+                    shot.save(gallery::g_out + "/chat_picture_menu_" + (which == 0 ? "peer_" : "own_") + suffix + ".png");
+                    std::printf("%s\n", qPrintable(gallery::g_out + "/chat_picture_menu_" + (which == 0 ? "peer_" : "own_") + suffix + ".png"));
+                    menu->close();
+                }
+        });
+        one->ShowPictureMenu(which, at);
+    }
+    // Both picture panes folded away.
+    one->SetPeerPaneCollapsed(true);
+    one->SetOwnPaneCollapsed(true);
+    Save(one, "chat_one_folded_" + suffix);
+    one->SetPeerPaneCollapsed(false);
+    one->SetOwnPaneCollapsed(false);
+
     // Emoticon picker over the window.
     {
         CEmoticonPopup popup(nullptr, 1);
         popup.show();
         Save(&popup, "emoticon_picker_" + suffix);
+    }
+    // The window at the right edge of the screen: the picker opens from its emoticon arrow and moves left
+    // to stay wholly on the screen. The picture is that corner of the screen.
+    {
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        QToolButton* smile = nullptr;
+        for (auto* b : one->findChildren<QToolButton*>())
+            if (b->popupMode() == QToolButton::MenuButtonPopup) smile = b;
+        if (smile) {
+            const QPoint inWindow = smile->mapTo(one, QPoint(smile->width(), 0));
+            one->move(area.right() + 1 - inWindow.x() - 24, area.top() + 20);
+            one->show();
+            QApplication::processEvents();
+            CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(one, smile, 0);
+            QApplication::processEvents();
+            const QRect corner(area.right() + 1 - 720, area.top(), 720, one->height() + 80);
+            QImage screen(corner.size(), QImage::Format_ARGB32);
+            screen.fill(QColor(0x3a, 0x5f, 0x8a));
+            QPainter p(&screen);
+            p.drawPixmap(one->frameGeometry().topLeft() - corner.topLeft(), one->grab());
+            p.setPen(QColor(0, 0, 0, 60));
+            p.drawRect(QRect(popup->pos() - corner.topLeft(), popup->size()).adjusted(1, 1, 1, 1));
+            p.drawPixmap(popup->pos() - corner.topLeft(), popup->grab());
+            p.end();
+            screen.save(gallery::g_out + "/emoticon_picker_right_edge_" + suffix + ".png");
+            std::printf("%s\n", qPrintable(gallery::g_out + "/emoticon_picker_right_edge_" + suffix + ".png"));
+            popup->close();
+        }
     }
 
     // Several users.
@@ -169,6 +256,12 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         browser.SelectRecordOwner(5);
         if (browser.List()->topLevelItemCount() > 0) browser.List()->topLevelItem(0)->setSelected(true);
         Save(&browser, "chat_records_" + suffix);
+        // A voice record: the picture that plays it.
+        for (int i = 0; i < browser.List()->topLevelItemCount() && browser.RecordView()->VoiceNumber() == 0; ++i) {
+            browser.List()->clearSelection();
+            browser.List()->topLevelItem(i)->setSelected(true);
+        }
+        Save(&browser, "chat_records_voice_" + suffix);
     }
 }
 

@@ -4,9 +4,13 @@
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMainWindow>
 #include <QPainter>
 #include <QStyleFactory>
+#include <QTabWidget>
 #include <QTextCursor>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -61,7 +65,9 @@ QString T(const char* key) {
       {"tip", {"新消息提示动画", "New-message tip frames"}}, {"painted", {"状态图标", "Status icons"}},
       {"customize", {"可定制工具栏", "Customisable toolbar"}}, {"textlabels", {"显示文字", "Text labels"}},
       {"selective", {"右侧文字", "Selective text"}}, {"notext", {"无文字", "No text"}},
-      {"splitter", {"分隔条", "Splitter"}}, {"me", {"我", "Me"}}, {"pane", {"窗格", "Pane"}}, {"search", {"查找联系人", "Find contact"}},
+      {"splitter", {"分隔条", "Splitter"}}, {"docked", {"停靠的可定制工具栏", "Docked customisable toolbar"}},
+      {"docktop", {"停靠在上方", "Docked at the top"}}, {"dockleft", {"停靠在左侧（隐藏控件）", "Docked on the left (controls hidden)"}},
+      {"all", {"全部", "All"}}, {"customdlg", {"自定义工具栏对话框", "Customise dialog"}}, {"me", {"我", "Me"}}, {"pane", {"窗格", "Pane"}}, {"search", {"查找联系人", "Find contact"}},
   };
   const auto it = texts.find(key);
   if (it == texts.end()) return QString::fromLatin1(key);
@@ -303,11 +309,16 @@ void Toolbars() {
     buttons[2]->setChecked(true);
     buttons[3]->SetHot(true);
     buttons[4]->setDown(true);
+    // Drop-down buttons: at rest the bar's own drawing, checked on a plate with the line before the arrow.
+    bar->AddButton(90, T("status"), 5, true);
+    auto* dropChecked = bar->AddButton(91, T("status"), 5, true);
+    dropChecked->setCheckable(true);
+    dropChecked->setChecked(true);
     auto name = [&](int i) { return LangText("tool_tip", frame[i].tip); };
     panel.Cell(name(1) + QStringLiteral(": ") + T("disabled") + QStringLiteral(" · ") + name(2) + QStringLiteral(": ") +
                    T("checked") + QStringLiteral(" · ") + name(3) + QStringLiteral(": ") + T("hover") +
                    QStringLiteral(" · ") + name(4) + QStringLiteral(": ") + T("pressed"),
-               bar, QSize(g_chinese ? 560 : 790, 32));
+               bar, QSize(g_chinese ? 720 : 990, 32));
     panel.Save(QStringLiteral("skin_toolbar"));
   }
   {
@@ -346,6 +357,59 @@ void Toolbars() {
       if (option == 0) panel.NewRow();
     }
     panel.Save(QStringLiteral("toolbar_ex"));
+  }
+  {
+    // Docked in a frame: a flat bar across the top with a control in a slot and a drop-down, the
+    // same bar docked on the left without its control.
+    Panel panel(T("docked"));
+    std::vector<ctl::TBBUTTON> buttons = {
+        {0, 32821, ctl::TBSTATE_ENABLED | ctl::TBSTATE_CHECKED, 0, {0, 0}, 0, -1}, {1, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+        {8, 0, 0, ctl::TBSTYLE_SEP, {0, 0}, 0, -1},         {0, 32789, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+        {8, 0, 0, ctl::TBSTYLE_SEP, {0, 0}, 0, -1},         {2, 32823, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+        {3, 32831, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}};
+    for (Qt::ToolBarArea area : {Qt::TopToolBarArea, Qt::LeftToolBarArea}) {
+      auto* frame = new QMainWindow;
+      FrameEnableDocking(frame, ctl::CBRS_ALIGN_ANY);
+      auto* bar = new CToolBarEx(frame);
+      bar->SetButtons(buttons);
+      bar->DefaultTextOption = 1;
+      bar->SetButtonSet();
+      bar->SetImageStrips(Skin("toolbar16.bmp"), Skin("toolbar32.bmp"), RGB(255, 0, 255));
+      bar->SetFlat(true);
+      bar->SetBarStyle(ctl::CBRS_SIZE_DYNAMIC | ctl::CBRS_BORDER_BOTTOM | ctl::CBRS_BORDER_3D);
+      bar->EnableDocking(ctl::CBRS_ALIGN_ANY);
+      bar->SetDropDownButton(32823, nullptr, true);
+      auto* combo = static_cast<QComboBox*>(
+          bar->InsertControl(CToolBarEx::ControlKind::ComboBox, QString(), QRect(0, 0, 110, 22), 32789));
+      combo->addItem(QStringLiteral("<") + T("all") + QStringLiteral(">"));
+      frame->addToolBar(area, bar);
+      auto* body = new QLabel(T("pane"));
+      body->setAlignment(Qt::AlignCenter);
+      body->setStyleSheet(QStringLiteral("background:white; color:#7a8699"));
+      frame->setCentralWidget(body);
+      panel.Cell(T(area == Qt::TopToolBarArea ? "docktop" : "dockleft"), frame,
+                 area == Qt::TopToolBarArea ? QSize(g_chinese ? 560 : 660, 120) : QSize(g_chinese ? 230 : 280, 200));
+    }
+    panel.Save(QStringLiteral("toolbar_ex_docked"));
+  }
+  {
+    // The customise dialog with its two extra lists and Move Up and Down, its own texts in the language.
+    for (const char* key : {"title", "available", "current", "add", "remove", "reset", "up", "down", "close", "separator"})
+      CCustomizeDialog::SetText(QString::fromLatin1(key), LangText("toolbar_ex", (std::string("dlg_") + key).c_str()));
+    Panel panel(T("customdlg"));
+    auto* bar = new CToolBarEx;
+    bar->SetButtons({{0, 32821, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {1, 32822, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+                     {8, 0, 0, ctl::TBSTYLE_SEP, {0, 0}, 0, -1}, {2, 32823, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1},
+                     {3, 32831, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}, {4, 32833, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1}});
+    bar->SetButtonSet();
+    bar->DeleteButton(5);
+    bar->DeleteButton(4);
+    auto* dlg = new CCustomizeDialog(bar, bar->TextOption(), bar->IconOption());
+    dlg->current()->setCurrentRow(1);
+    dlg->available()->setCurrentRow(1);
+    panel.Cell(dlg->windowTitle(), static_cast<QWidget*>(dlg), QSize(560, 330));
+    panel.Save(QStringLiteral("toolbar_ex_customize"));
+    delete bar;
   }
 }
 
@@ -446,19 +510,23 @@ void Statics() {
   }
   panel.Cell(T("tip"), frames);
   panel.NewRow();
-  auto* tabs = new CSkinTabCtrl;
+  // The sheet: the tabs over their body's 3-D frame.
+  struct Sheet : QTabWidget {
+    using QTabWidget::setTabBar;
+  };
+  auto* sheet = new Sheet;
+  auto* tabs = new CSkinTabCtrl(sheet);
+  sheet->setTabBar(tabs);
+  sheet->setDocumentMode(true);
   tabs->SetImages(ctl::CutStrip(ctl::LoadBitmapFile(Skin("propertypicon.bmp")), 24, 23, RGB(255, 0, 255)));
-  for (const char* t : {"start", "book", "dial", "log", "service", "talk"}) tabs->addTab(T(t));
-  tabs->setCurrentIndex(2);
-  auto* tabHolder = new QWidget;
-  tabHolder->setFixedSize(560, tabs->sizeHint().height() + 24);
-  tabs->setParent(tabHolder);
-  tabs->setGeometry(0, 0, 560, tabs->sizeHint().height());
-  auto* body = new QWidget(tabHolder);
-  body->setGeometry(0, tabs->sizeHint().height(), 560, 24);
-  body->setAutoFillBackground(true);
-  body->setStyleSheet(QStringLiteral("background:palette(button); border-left:1px solid white; border-right:1px solid #404040; border-bottom:1px solid #404040"));
-  panel.Cell(T("tabs"), tabHolder);
+  for (const char* t : {"start", "book", "dial", "log", "service", "talk"}) {
+    auto* page = new QWidget;
+    page->setAutoFillBackground(true);
+    page->setBackgroundRole(QPalette::Button);
+    sheet->addTab(page, T(t));
+  }
+  sheet->setCurrentIndex(2);
+  panel.Cell(T("tabs"), sheet, QSize(560, tabs->sizeHint().height() + 40));
   auto* split = new QWidget;
   split->setFixedSize(160, 60);
   auto* left = new QLabel(T("pane"), split);

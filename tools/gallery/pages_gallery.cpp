@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "tools/gallery/gallery_support.h"
 #include "common/account.h"
@@ -27,6 +28,8 @@
 #include "ui/shell/nav_pages.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/system_tray.h"
+#include "ui/controls/trel_menu.h"
 
 namespace {
 
@@ -69,6 +72,24 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         }
         g_strUserId = "alice";
         frame.LogoffReset(LOGIN_SIGNED_IN);
+        frame.SetPresenceStatus(STATUS_ONLINE);
+        {  // The status bar's menu and the tray's menu with its status submenu, signed in and online.
+            auto grab = [&](QMenu* m, const QString& name) {
+                m->popup(QPoint(0, 0));
+                QApplication::processEvents();
+                const QImage img = m->grab().toImage();
+                const QString path = gallery::g_out + "/" + name + "_" + suffix + ".png";
+                if (img.save(path)) std::printf("%s\n", qPrintable(path));
+                m->hide();
+            };
+            std::unique_ptr<TrelMenu> status(frame.StatusBar()->MakeStatusMenu());
+            if (status) grab(status.get(), "status_menu");
+            std::unique_ptr<TrelMenu> tray(shell::BuildTrayMenu(nullptr, true, LOGIN_SIGNED_IN, STATUS_ONLINE));
+            if (tray) {
+                grab(tray.get(), "tray_menu");
+                if (QMenu* sub = tray->actions().value(0)->menu()) grab(sub, "tray_status_menu");
+            }
+        }
         CNqNavigatePage* start = frame.StartPage();
         start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
         start->SetOnlineCount(3, 5);

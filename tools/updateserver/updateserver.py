@@ -12,7 +12,9 @@ Nothing else goes to stdout; the server logs to stderr.
 
 Every GET is answered with the version document, whatever the path (the client asks for
 "/version_cn.xml" below the update address); GET of a path ending in ".zip" gets a small archive
-body. The document, with the version of the program being 0.9.6:
+body. A path below "/web/" (the service's pages that the settings file names: service, prepay,
+share, help) gets a small HTML page naming it, so that a program shows a page rather than XML. The
+document, with the version of the program being 0.9.6:
   <VersionInfo><MajorVersion>0</MajorVersion><MinorVersion>9</MinorVersion><BuildNumber>7</BuildNumber>
   <MajorChanges>...</MajorChanges><DownloadZip>http://127.0.0.1:PORT/tessaly-0.9.7.zip</DownloadZip>
   <UpdateNeedUpdate>1</UpdateNeedUpdate><EnforceUpdate>0</EnforceUpdate></VersionInfo>
@@ -137,6 +139,11 @@ class Handler(BaseHTTPRequestHandler):
             return
         if mode == "delay":
             time.sleep(float(arg or 1))
+        if self.path.startswith("/web/") and mode == "newer":
+            name = escape(self.path[5:].split("?")[0] or "index")
+            page = ("<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>%s</title></head>"
+                    "<body><h1>%s</h1><p>Test service page.</p></body></html>" % (name, name))
+            return self.send(200, page.encode("utf-8"), "text/html; charset=utf-8")
         if self.path.endswith(".zip"):
             return self.send(200, b"PK\x05\x06" + bytes(18), "application/zip")
         if mode == "status":

@@ -3,10 +3,13 @@
 #include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/invite_dialogs.h"
 #include "ui/chat/chat_book.h"
+#include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_sms_dialogs.h"
 #include "ui/chat/chat_window.h"
 #include "ui/contacts/addrbook_host.h"
+#include "ui/contacts/book_dialogs.h"
 #include "ui/contacts/frame_link.h"
+#include "ui/controls/toolbar_ex.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/shell_config.h"
 
@@ -15,6 +18,25 @@ namespace {
 // The chat window's Invite runs the calls windows' invitation dialog; the two meet only here.
 void RunChatInvitation(QWidget* parent, Account* account, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
     calls::CInviteToConfDlg dialog(parent, account, std::move(members), std::move(invite));
+    dialog.exec();
+}
+
+// The chat window's picture menu shows the peer's contact details.
+void ShowMemberDetails(QWidget* parent, const std::string& userId) {
+    chat::BookContactInfo info;
+    if (!chat::BookContactDetails(userId, &info)) return;
+    auto text = [](const std::string& t) { return chat::FromAnsi(t); };
+    contacts::ContactDetails d;
+    d.displayName = text(info.nick.empty() ? info.name : info.nick);
+    d.nickname = text(info.name);
+    d.account = text(info.id);
+    d.mobile = text(info.mobile);
+    d.office = text(info.office);
+    d.home = text(info.home);
+    d.email = text(info.email);
+    d.website = text(info.website);
+    contacts::CContactDetailDlg dialog(parent);
+    dialog.SetDetails(d);
     dialog.exec();
 }
 
@@ -32,6 +54,14 @@ int main(int argc, char** argv) {
     contacts::InstallInFrame();  // the address book's Contacts page and its messages
     chat::InstallChat();
     ChatWindowHooks().invite = RunChatInvitation;
+    // A customisable toolbar's emoticon button opens the chat windows' picker under it (pressed, not yet released).
+    CToolBarEx::SetEmoticonPicker([](QPoint at, QWidget* owner, unsigned) -> QWidget* {
+        auto* popup = new CEmoticonPopup(owner, 0);
+        popup->move(at);
+        popup->show();
+        return popup;
+    });
+    ChatWindowHooks().contactDetails = ShowMemberDetails;
     contacts::ChatOpener() = OpenChatFromBook;
     contacts::GroupMessenger().ask = [](QWidget* parent, QString* text) {
         CGroupMessageDlg dialog(parent);

@@ -16,6 +16,7 @@
 #include "common/appenv.h"
 #include "ui/calls/calls_logic.h"
 #include "ui/calls/calls_windows.h"
+#include "ui/controls/flat_combo.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/shell_config.h"
@@ -110,7 +111,8 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
         connect(a, &QAction::triggered, this, [this, cmd] { SetDirection(cmd); });
     }
     group->actions().first()->setChecked(true);
-    peers_ = new QComboBox(bar_);
+    peers_ = new CCJFlatComboBox(bar_, false);  // a drop-down list, drawn flat
+    peers_->setObjectName("32789");
     peers_->setMinimumWidth(100);
     peers_->setMaximumWidth(160);
     bar_->addWidget(peers_);

@@ -48,6 +48,12 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
         ArmTimer();
     });
     if (sheet_) connect(sheet_, &QTabWidget::currentChanged, this, [this] { ActivePageChanged(); });
+    // The sheet's call-tab menu offers resume for a held call (the page keeps the hold state).
+    if (sheet_)
+        sheet_->activeCallHeld = [this] {
+            auto* page = qobject_cast<COnDialDlg*>(sheet_->currentWidget());
+            return page && page->Model() && page->Model()->Held();
+        };
     if (frame_) frame_->installEventFilter(this);
 }
 
@@ -58,6 +64,7 @@ bool CallsWindows::eventFilter(QObject* watched, QEvent* e) {
 }
 
 CallsWindows::~CallsWindows() {
+    if (sheet_) sheet_->activeCallHeld = nullptr;
     // The call pages may outlive their models by a moment while the sheet goes: cut them loose.
     for (const auto& p : calls_->Pages())
         if (COnDialDlg* w = PageOf(p.get())) w->Detach();
@@ -177,6 +184,7 @@ void CallsWindows::SetDialButtons(QAbstractButton* dial, QAbstractButton* hangup
 }
 
 void CallsWindows::EnableDialBar(int dial, int hangup) {
+    if (dial > 0 && presenceStatus && presenceStatus() == 1) dial = 0;  // no call is placed while offline
     if (bar_) {
         if (dial >= 0) bar_->EnableDialButton(dial != 0);
         if (hangup >= 0) bar_->EnableHangupButton(hangup != 0);

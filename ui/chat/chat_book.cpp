@@ -53,6 +53,29 @@ std::string BookPhoneNumber(const std::string& userId) {
     return address ? address : "";
 }
 
+std::string BookPicture(const std::string& userId) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    const char* extra = contact ? static_cast<AddrContact*>(contact)->extra : nullptr;
+    return extra ? std::string(extra, strnlen(extra, 255)) : std::string();
+}
+
+bool BookContactDetails(const std::string& userId, BookContactInfo* info) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* contact = BookContact(userId);
+    if (!contact || !info) return false;
+    auto text = [](const char* t) { return t ? std::string(t) : std::string(); };
+    info->id = text(contact->id);
+    info->name = text(static_cast<AddrContact*>(contact)->name);
+    info->nick = text(static_cast<AddrContact*>(contact)->nick);
+    info->mobile = text(AddrBook_GetIdentityAddress(contact, 3));
+    info->office = text(AddrBook_GetIdentityAddress(contact, 2));
+    info->home = text(AddrBook_GetIdentityAddress(contact, 5));
+    info->email = text(AddrBook_GetIdentityAddress(contact, 4));
+    info->website = text(AddrBook_GetIdentityAddress(contact, 6));
+    return true;
+}
+
 std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes) {
     std::vector<PresenceBuddyRecord> members;
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
@@ -89,6 +112,20 @@ bool BookMemberByUid(int uid, PresenceBuddyRecord* member) {
         return true;
     }
     return false;
+}
+
+std::string BookNameByUid(int uid) {
+    if (uid == 0) return {};
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* identity = root ? AddrBook_Walk(root, &MatchUid, &uid, nullptr) : nullptr;
+        AddrNode* contact = identity ? identity->parent : nullptr;
+        if (!contact || contact->kind != ADDR_KIND_CONTACT) continue;
+        const char* own = static_cast<AddrContact*>(contact)->name;
+        const char* name = own && *own ? own : contact->id;
+        if (name && *name) return std::string(name).substr(0, 127);
+    }
+    return {};
 }
 
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members) {

@@ -13,12 +13,23 @@ namespace chat {
 int BookState(const std::string& userId);
 // The telephone number of the member's contact; empty when it has none.
 std::string BookPhoneNumber(const std::string& userId);
+// The picture file name of the member's contact (the contact's extra text); "" when it has none.
+std::string BookPicture(const std::string& userId);
+// What the contact-detail dialog shows of a member's contact; false when the book has no such contact.
+struct BookContactInfo {
+    std::string id, name, nick;
+    std::string mobile, office, home, email, website;  // identity kinds 3, 2, 5, 4, 6
+};
+bool BookContactDetails(const std::string& userId, BookContactInfo* info);
 // The messaging records of address-book nodes (contacts or their identities) with their online state;
 // nodes without a messaging buddy are left out.
 std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes);
 // Fills a member known by its messaging uid from the address book (name, contact id, online state);
 // false when no contact has a messaging buddy with that uid.
 bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
+// The name of the contact whose messaging identity has that uid (its id when it has no name, at most
+// 127 bytes); empty when no contact has one.
+std::string BookNameByUid(int uid);
 // A group message: the text to each member's messaging buddy, one by one under one new chat id,
 // while the messaging account is online. The number of members it was sent to.
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members);

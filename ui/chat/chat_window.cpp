@@ -5,7 +5,11 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QClipboard>
+#include <QDialogButtonBox>
 #include <QFontDialog>
+#include <QMimeData>
+#include <QPainter>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QHBoxLayout>
@@ -35,13 +39,29 @@
 #include "platform/codepage.h"
 #include "platform/sync.h"
 #include "service/presence_core.h"
+#include "platform/wave.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_book.h"
+#include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_room_dialogs.h"
+#include "ui/controls/chat_text.h"
 #include "ui/controls/control_messages.h"
+#include "ui/controls/skin.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/shaped_button.h"
+#include "ui/shell/book_results.h"
+#include "ui/shell/head_picture.h"
 #include "ui/shell/shell_config.h"
+
+namespace {
+// A caption without its mnemonic: "发送(&S)" and "&Send" read "发送" and "Send".
+QString Plain(QString text) {
+    static const QRegularExpression mnemonic(R"(\(&\w\))");
+    text.remove(mnemonic);
+    return text.remove('&');
+}
+}  // namespace
 
 namespace chat {
 
@@ -116,6 +136,84 @@ bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
     return true;
 }
 
+namespace {
+std::function<bool(QFont*, QColor*)> g_fontHook;
+std::function<void(QWidget*)> g_headPictureHook;
+}  // namespace
+
+void SetFontChooserHook(std::function<bool(QFont*, QColor*)> hook) { g_fontHook = std::move(hook); }
+void SetHeadPictureHook(std::function<void(QWidget*)> hook) { g_headPictureHook = std::move(hook); }
+
+ChatFontSetting& AppChatFont() {
+    static ChatFontSetting setting;
+    return setting;
+}
+
+int HasWaveInDevice() {
+    if (waveInGetNumDevs() == 0) return 1;
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = 1;
+    f.nSamplesPerSec = 22050;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 2;
+    f.nAvgBytesPerSec = 44100;
+    HWAVEIN in = nullptr;
+    const MMRESULT r = waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL);
+    if (r == MMSYSERR_NOERROR) {
+        waveInClose(in);
+        return 0;
+    }
+    if (r == MMSYSERR_BADDEVICEID || r == MMSYSERR_ALLOCATED || r == MMSYSERR_NODRIVER || r == MMSYSERR_NOMEM ||
+        r == WAVERR_BADFORMAT)
+        return 2;
+    return 0;
+}
+
+bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
+    if (g_fontHook) return g_fontHook(font, colour);
+    // The font dialog with the effects and the colour list of the system's font chooser.
+    QDialog dialog(parent);
+    dialog.setObjectName("chatFontDlg");
+    dialog.setWindowTitle(Plain(ChatText("im_dlg", "im_font_title", "字体")));
+    auto* v = new QVBoxLayout(&dialog);
+    auto* fonts = new QFontDialog(*font, &dialog);
+    fonts->setWindowFlags(Qt::Widget);
+    fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
+    v->addWidget(fonts);
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(ChatText("im_dlg", "im_font_colour", "颜色(&C):"), &dialog));
+    auto* colours = new QComboBox(&dialog);
+    colours->setObjectName("fontColour");
+    static const COLORREF kColours[] = {0x000000, 0x000080, 0x008000, 0x008080, 0x800000, 0x800080, 0x808000, 0x808080,
+                                        0xC0C0C0, 0x0000FF, 0x00FF00, 0x00FFFF, 0xFF0000, 0xFF00FF, 0xFFFF00, 0xFFFFFF};
+    for (COLORREF c : kColours) {
+        QPixmap swatch(28, 12);
+        const QColor q(GetRValue(c), GetGValue(c), GetBValue(c));
+        swatch.fill(q);
+        QPainter frame(&swatch);
+        frame.setPen(QColor(0x80, 0x80, 0x80));
+        frame.drawRect(swatch.rect().adjusted(0, 0, -1, -1));
+        colours->addItem(QIcon(swatch), QString(), q);
+    }
+    colours->setIconSize(QSize(28, 12));
+    const int at = colours->findData(colour->isValid() ? *colour : QColor(Qt::black));
+    colours->setCurrentIndex(at < 0 ? 0 : at);
+    row->addWidget(colours);
+    row->addStretch();
+    v->addLayout(row);
+    auto* box = new QDialogButtonBox(&dialog);
+    box->addButton(Plain(ChatText("dlg_common", "IDOK", "&OK")), QDialogButtonBox::AcceptRole);
+    box->addButton(Plain(ChatText("dlg_common", "IDCANCEL", "&Cancel")), QDialogButtonBox::RejectRole);
+    QObject::connect(box, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    v->addWidget(box);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    *font = fonts->currentFont();
+    *colour = colours->currentData().value<QColor>();
+    return true;
+}
+
 }  // namespace chat
 
 using chat::ChatText;
@@ -139,6 +237,9 @@ const QColor kAccent(0x2f, 0x6f, 0xc6);
 constexpr UINT WM_BLOCK_ANSWER = 0x821;
 constexpr UINT WM_UNBLOCK_ANSWER = 0x822;
 constexpr UINT WM_BLOCK_REQUEST = 0x823;
+constexpr UINT WM_SYSTEM_NOTICE = WM_USER + 211;   // 0x4D3: a notice text for the history
+constexpr UINT WM_MEMBER_AREA = WM_USER + 1054;    // 0x81E: show (lParam 1) or hide the member area
+constexpr UINT WM_PICTURE_MENU = WM_USER + 1055;   // 0x81F: the picture menu; wParam 0 peer, 1 own
 
 // The style of message bodies: the font chosen for the input box, else the window's own look.
 QString BodyStyle(const QTextCharFormat& f) {
@@ -157,18 +258,11 @@ QString BodyStyle(const QTextCharFormat& f) {
 }
 
 QString TimeText(int64_t time) {
-    QDateTime when = time == -1 ? QDateTime::currentDateTime() : QDateTime::fromSecsSinceEpoch(time);
-    return when.toString(when.date() == QDate::currentDate() ? "HH:mm:ss" : "yyyy-MM-dd HH:mm:ss");
+    return QString::fromStdString(ChatTimeStamp(time, static_cast<int64_t>(::time(nullptr))));
 }
 
 QString Escape(const QString& text) { return text.toHtmlEscaped(); }
 
-// A caption without its mnemonic: "发送(&S)" and "&Send" read "发送" and "Send".
-QString Plain(QString text) {
-    static const QRegularExpression mnemonic(R"(\(&\w\))");
-    text.remove(mnemonic);
-    return text.remove('&');
-}
 
 // A menu caption without the key name the language file writes after it ("Chat &history   Ctrl+R"):
 // the menu shows the action's own shortcut, which would otherwise stand there twice.
@@ -252,18 +346,18 @@ void CIMDlg::BuildWindow() {
     addAction(file, ID_VIEW_RECORDS, [this] { ViewRecords(); })->setShortcut(QKeySequence("Ctrl+R"));
     addAction(file, ID_CLOSE, [this] { close(); })->setShortcut(QKeySequence("Alt+C"));
     QMenu* edit = menuBar_->addMenu(QString());
-    addAction(edit, ID_UNDO, [this] { input_->undo(); });
-    addAction(edit, ID_COPY, [this] { (history_->textCursor().hasSelection() ? static_cast<QTextEdit*>(history_) : input_)->copy(); });
-    addAction(edit, ID_CUT, [this] { input_->cut(); });
-    addAction(edit, ID_PASTE, [this] { input_->paste(); });
-    addAction(edit, ID_DELETE, [this] { input_->textCursor().removeSelectedText(); });
-    addAction(edit, ID_SELECT_ALL, [this] { input_->selectAll(); });
+    // Copy and select all act on the view last clicked; the others on the input box.
+    addAction(edit, ID_UNDO, [this] { if (input_->document()->isUndoAvailable()) input_->undo(); })->setShortcut(QKeySequence("Ctrl+Z"));
+    addAction(edit, ID_COPY, [this] { (lastClickInHistory_ ? static_cast<QTextEdit*>(history_) : input_)->copy(); })
+        ->setShortcut(QKeySequence("Ctrl+C"));
+    addAction(edit, ID_CUT, [this] { input_->cut(); })->setShortcut(QKeySequence("Ctrl+X"));
+    addAction(edit, ID_PASTE, [this] { if (input_->canPaste()) input_->paste(); })->setShortcut(QKeySequence("Ctrl+V"));
+    addAction(edit, ID_DELETE, [this] { input_->textCursor().removeSelectedText(); })->setShortcut(QKeySequence("Ctrl+D"));
+    addAction(edit, ID_SELECT_ALL, [this] { (lastClickInHistory_ ? static_cast<QTextEdit*>(history_) : input_)->selectAll(); })
+        ->setShortcut(QKeySequence("Ctrl+A"));
     edit->addSeparator();
-    addAction(edit, ID_FONT_MENU, [this] {
-        bool ok = false;
-        QFont f = QFontDialog::getFont(&ok, input_->currentFont(), this);
-        if (ok) ApplyInputFont(f);
-    });
+    addAction(edit, ID_FONT_MENU, [this] { ChooseFont(); });
+    connect(edit, &QMenu::aboutToShow, this, [this] { RefreshEditCommands(); });
     QMenu* action = menuBar_->addMenu(QString());
     addAction(action, ID_INVITE, [this] { OnInvite(); });
     addAction(action, ID_KICK, [this] {
@@ -320,19 +414,31 @@ void CIMDlg::BuildWindow() {
     topRow->addWidget(upper_);
     root->addWidget(top);
 
+    // Body: the history row (history view | peer pane or member area) over the input row (input box |
+    // own picture pane), the two rows parted by a splitter the user drags.
     auto* body = new QWidget(this);
     auto* bodyLayout = new QHBoxLayout(body);
     bodyLayout->setContentsMargins(8, 8, 8, 8);
-    split_ = new QSplitter(Qt::Horizontal, body);
-    column_ = new QSplitter(Qt::Vertical, split_);
-    history_ = new CFormatRichEdit(column_);
+    column_ = new QSplitter(Qt::Vertical, body);
+    column_->setObjectName("splitter1086");
+    column_->setChildrenCollapsible(false);
+    auto* historyRow = new QWidget(column_);
+    auto* historyLayout = new QHBoxLayout(historyRow);
+    historyLayout->setContentsMargins(0, 0, 0, 0);
+    historyLayout->setSpacing(4);
+    split_ = new QSplitter(Qt::Horizontal, historyRow);
+    split_->setObjectName("splitter1088");
+    split_->setChildrenCollapsible(false);
+    history_ = new CFormatRichEdit(split_);
     history_->setObjectName("history");
     history_->setReadOnly(true);
     history_->setTextInteractionFlags(Qt::TextBrowserInteraction);
     history_->viewport()->installEventFilter(this);
+    history_->setContextMenuPolicy(Qt::NoContextMenu);
     history_->document()->setDefaultStyleSheet("a { color: #2f6fc6; }");
+    history_->setMinimumHeight(160);
 
-    auto* compose = new QWidget(column_);
+    auto* compose = new QWidget;
     // The press-to-talk button and the input box tell their parent, which is this pane: pass it on.
     compose->installEventFilter(this);
     auto* composeLayout = new QVBoxLayout(compose);
@@ -351,6 +457,7 @@ void CIMDlg::BuildWindow() {
     QAction* smile = format_->addAction(chat::GlyphIcon(chat::Glyph::Smile), QString());
     connect(smile, &QAction::triggered, this, [this] { OpenEmoticonPicker(); });
     actions_[ID_EMOTICONS] = smile;
+    CEmoticonPopup::AddDropDown(qobject_cast<QToolButton*>(format_->widgetForAction(smile)), this);
     composeLayout->addWidget(format_);
     input_ = new CChatRichEdit(compose);
     input_->setObjectName("input");
@@ -379,54 +486,78 @@ void CIMDlg::BuildWindow() {
     buttons->addWidget(ptt_);
     buttons->addWidget(send_);
     composeLayout->addLayout(buttons);
-    column_->addWidget(history_);
-    column_->addWidget(compose);
+    // The own picture pane beside the input box.
+    ownPanel_ = new CIMSkinPanel(CIMSkinPanel::Own, this);
+    connect(ownPanel_, &CIMSkinPanel::stateClicked, this, [this] { SetOwnPaneCollapsed(!ownPanel_->Collapsed()); });
+    auto* composeRow = new QWidget(column_);
+    auto* composeRowLayout = new QHBoxLayout(composeRow);
+    composeRowLayout->setContentsMargins(0, 0, 0, 0);
+    composeRowLayout->setSpacing(4);
+    compose->setParent(composeRow);
+    composeRowLayout->addWidget(compose, 1);
+    composeRowLayout->addWidget(ownPanel_);
+    column_->addWidget(historyRow);
+    column_->addWidget(composeRow);
     column_->setStretchFactor(0, 3);
     column_->setStretchFactor(1, 1);
     column_->setSizes({260, 130});
 
+    // Beside the history: the peer's pane (one-to-one) or the member area.
     side_ = new QStackedWidget(split_);
-    side_->setMinimumWidth(138);
-    side_->setMaximumWidth(220);
-    auto* peerPane = new QFrame(side_);
-    peerPane->setObjectName("sidePane");
-    auto* peerLayout = new QVBoxLayout(peerPane);
-    peerLayout->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
-    peerPicture_ = new QLabel(peerPane);
-    peerPicture_->setAlignment(Qt::AlignCenter);
-    peerName_ = new QLabel(peerPane);
-    peerName_->setAlignment(Qt::AlignCenter);
-    peerName_->setStyleSheet("font-weight: 600; color: #1d2b3a;");
-    peerName_->setWordWrap(true);
-    peerState_ = new QLabel(peerPane);
-    peerState_->setAlignment(Qt::AlignCenter);
-    peerState_->setObjectName("chatSubtitle");
-    peerLayout->addSpacing(12);
-    peerLayout->addWidget(peerPicture_);
-    peerLayout->addWidget(peerName_);
-    peerLayout->addWidget(peerState_);
-    side_->addWidget(peerPane);
+    side_->setMinimumWidth(CIMSkinPanel::kStrip + 2);
+    side_->setMaximumWidth(260);
+    peerPanel_ = new CIMSkinPanel(CIMSkinPanel::Peer, this);
+    connect(peerPanel_, &CIMSkinPanel::stateClicked, this, [this] { SetPeerPaneCollapsed(!peerPanel_->Collapsed()); });
+    side_->addWidget(peerPanel_);
     auto* memberPane = new QFrame(side_);
     memberPane->setObjectName("sidePane");
+    memberPane->setMinimumWidth(128);
     auto* memberLayout = new QVBoxLayout(memberPane);
+    memberLayout->setContentsMargins(6, 4, 6, 6);
+    auto* memberHead = new QHBoxLayout;
     memberLabel_ = new QLabel(memberPane);
+    memberHead->addWidget(memberLabel_, 1);
+    auto* hideMembers = new QToolButton(memberPane);
+    hideMembers->setObjectName("memberArrow");
+    hideMembers->setArrowType(Qt::RightArrow);
+    hideMembers->setStyleSheet("QToolButton { padding: 0; border: none; }");
+    hideMembers->setAutoRaise(true);
+    hideMembers->setFixedSize(CIMSkinPanel::kStrip, 18);
+    // The state button asks the window to hide the member area (0x81E with 0).
+    connect(hideMembers, &QToolButton::clicked, this, [this] { SendChatMessage(WM_MEMBER_AREA, 0, 0); });
+    memberHead->addWidget(hideMembers);
+    memberLayout->addLayout(memberHead);
     memberList_ = new QListWidget(memberPane);
     // Kick, call and block follow the selected rows.
     connect(memberList_, &QListWidget::itemSelectionChanged, this, [this] { RefreshCommands(); });
     memberList_->setObjectName("members");
     memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    memberList_->setIconSize(QSize(20, 20));
+    memberList_->setIconSize(QSize(24, 24));
     recipientLabel_ = new QLabel(memberPane);
     recipient_ = new QComboBox(memberPane);
     recipient_->setObjectName("recipient");
-    memberLayout->addWidget(memberLabel_);
+    connect(recipient_, &QComboBox::currentIndexChanged, this, [this] { RefreshHint(); });
     memberLayout->addWidget(memberList_, 1);
     memberLayout->addWidget(recipientLabel_);
     memberLayout->addWidget(recipient_);
     side_->addWidget(memberPane);
+    split_->addWidget(history_);
+    split_->addWidget(side_);
     split_->setStretchFactor(0, 1);
     split_->setStretchFactor(1, 0);
-    bodyLayout->addWidget(split_);
+    historyLayout->addWidget(split_, 1);
+    // A hidden member area leaves this strip to bring it back.
+    memberStrip_ = new QToolButton(historyRow);
+    memberStrip_->setObjectName("memberStrip");
+    memberStrip_->setArrowType(Qt::LeftArrow);
+    memberStrip_->setStyleSheet("QToolButton { padding: 0; border: 1px solid #d5e0ee; border-radius: 4px; background: #f7faff; }");
+    memberStrip_->setAutoRaise(true);
+    memberStrip_->setFixedWidth(CIMSkinPanel::kStrip);
+    memberStrip_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    memberStrip_->hide();
+    connect(memberStrip_, &QToolButton::clicked, this, [this] { SendChatMessage(WM_MEMBER_AREA, 0, 1); });
+    historyLayout->addWidget(memberStrip_);
+    bodyLayout->addWidget(column_);
     root->addWidget(body, 1);
 
     // Placement and settings from [imconfig] of the skin ini.
@@ -436,7 +567,43 @@ void CIMDlg::BuildWindow() {
     if (shell::SkinInt("imconfig", "maximized", 0)) setWindowState(Qt::WindowMaximized);
     m_bEnterSends = shell::SkinInt("imconfig", "shortkey", 1) == 2 ? 0 : 1;
     m_bAutoPlay = shell::SkinInt("imconfig", "autoplay", 0) ? 1 : 0;
+    // The panes as the user left them, and the splitters' places.
+    savedHistoryHeight_ = shell::SkinInt("imconfig", "postion", -1);
+    savedColumnWidth_ = shell::SkinInt("imconfig", "postion2", -1);
+    peerPanel_->SetCollapsed(shell::SkinInt("imconfig", "hide_history", 0) != 0);
+    ownPanel_->SetCollapsed(shell::SkinInt("imconfig", "hide_send", 0) != 0);
+    ownPanel_->SetPictureName(shell::g_panelPicture);
+    ApplyPlacement();
+
+    // The input box: 275 characters at most, change notices on; the main window's chat font.
+    input_->SetTextLimit(275);
+    input_->SetNotifyMask(ENM_CHANGE);
+    connect(input_, &QTextEdit::textChanged, this, [this] {
+        if (input_->NotifyMask() & ENM_CHANGE) OnInputChange();
+    });
+    input_->viewport()->installEventFilter(this);
+    input_->viewport()->setMouseTracking(true);
+    // The edit commands follow the selections, the undo buffer and the clipboard.
+    connect(input_, &QTextEdit::selectionChanged, this, [this] { RefreshEditCommands(); });
+    connect(history_, &QTextEdit::selectionChanged, this, [this] { RefreshEditCommands(); });
+    connect(input_->document(), &QTextDocument::undoAvailable, this, [this] { RefreshEditCommands(); });
+    if (QApplication::clipboard())
+        connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] { RefreshEditCommands(); });
+    input_->setContextMenuPolicy(Qt::NoContextMenu);
+    const chat::ChatFontSetting& chatFont = chat::AppChatFont();
+    if (chatFont.chosen) ApplyInputFont(chatFont.font, chatFont.colour);
     OnLanguageChanged();
+}
+
+void CIMDlg::ApplyPlacement() {
+    // History height ("postion") and chat column width ("postion2"); below 1 they follow the window.
+    const int w = width(), h = height();
+    const int columnWidth = savedColumnWidth_ < 1 ? w - 146 : savedColumnWidth_;
+    const int historyHeight = savedHistoryHeight_ < 1 ? h - (60 + 5) - 88 - 10 : savedHistoryHeight_;
+    const int historyH = std::max(160, historyHeight);
+    column_->setSizes({historyH, std::max(88, h - historyH)});
+    const int chatW = std::max(200, std::min(columnWidth, w - 138));
+    split_->setSizes({chatW, std::max(138, w - chatW)});
 }
 
 bool CIMDlg::CreateChatWindow() {
@@ -519,8 +686,9 @@ void CIMDlg::OnLanguageChanged() {
     ptt_->setToolTip(ChatText("im_tooltip", "im_bar_ptt", "一直按住鼠标左键，发送语音信息"));
     memberLabel_->setText(ChatText("im_dlg", "im_privacy1", "To") + " ");
     recipientLabel_->setText(ChatText("im_dlg", "im_privacy2", "") + " ");
-    hint_->setText(m_bEnterSends ? ChatText("im_dlg", "im_hint_enter", "Enter 发送，Ctrl+Enter 换行")
-                                 : ChatText("im_dlg", "im_hint_ctrl", "Ctrl+Enter 发送，Enter 换行"));
+    peerPanel_->OnLanguageChanged();
+    ownPanel_->OnLanguageChanged();
+    memberStrip_->setToolTip(ChatText("im_tooltip", "im_button", "隐藏或显示当前窗口"));
     RefreshCommands();
     ViewMembersChanged();
 }
@@ -529,25 +697,23 @@ QString CIMDlg::TitleText() const { return title_->text(); }
 
 void CIMDlg::RefreshTitle() {
     QString title;
-    QString online = ChatText("im_dlg", "im_online", "Online");
-    QString offline = ChatText("im_dlg", "im_offline_word", "Offline");
-    QImage picture;
+    const QString online = ChatText("addrbook_dialog", "online", "Online");
+    const QString offline = ChatText("addrbook_dialog", "offline", "Offline");
+    QPixmap picture;
     if (m_chatType == CHAT_ONE && !m_members.empty()) {
         const auto& peer = m_members[0];
-        QString name = FromAnsi(peer.name);
-        title = name;
-        title += BookSuffix(peer);
+        const QString name = FromAnsi(peer.name);
+        title = name + BookSuffix(peer);
         subtitle_->setText(peer.online == 1 ? online : offline);
-        picture = chat::HeadPicture(name, peer.id, 40);
-        peerPicture_->setPixmap(QPixmap::fromImage(chat::HeadPicture(name, peer.id, 96)));
-        peerName_->setText(name);
-        peerState_->setText(peer.online == 1 ? online : offline);
+        const QImage shown = peerPanel_->ShownPicture();
+        if (!shown.isNull())
+            picture = ctl::KeyedPixmap(shown.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), RGB(255, 255, 255));
     } else if (m_chatType == CHAT_SEVERAL) {
         title = QString("%1 ").arg(m_members.size() + 1) + ChatText("im_dlg", "im_chatcnt", "参与者");
         QStringList names;
         for (const auto& m : m_members) names << FromAnsi(m.name);
         subtitle_->setText(names.join(", "));
-        picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
+        picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     } else {
         QString name = FromAnsi(m_szRoomName);
         // "(kind)name"; a language may space the two.
@@ -558,12 +724,38 @@ void CIMDlg::RefreshTitle() {
         // The count once there is more than the user to count.
         subtitle_->setText(m_roomMembers.size() < 2 ? QString()
                                                     : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
-        picture = chat::GlyphImage(chat::Glyph::Room, 40, kAccent);
+        picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     }
     title_->setText(title);
-    head_->setPixmap(QPixmap::fromImage(picture));
+    head_->setPixmap(picture);
     QString caption = ChatText("im_dlg", "im_title", "QZ文本消息");
     setWindowTitle(title.isEmpty() ? caption : caption + " - " + title);
+}
+
+void CIMDlg::RefreshPanels() {
+    // The peer's pane: picture from its file (grey while offline), name and state.
+    if (m_chatType == CHAT_ONE && !m_members.empty()) {
+        const auto& peer = m_members[0];
+        const std::string file = chat::BookPicture(peer.userId);
+        if (file != peerPanel_->PictureName() || peerPanel_->ShownPicture().isNull()) peerPanel_->SetPictureName(file);
+        peerPanel_->SetOnline(peer.online == 1);
+        peerPanel_->SetTexts(FromAnsi(peer.name), peer.online == 1 ? ChatText("addrbook_dialog", "online", "Online")
+                                                                 : ChatText("addrbook_dialog", "offline", "Offline"));
+    }
+    ownPanel_->SetTexts(FromAnsi(ownName_), QString());
+}
+
+QIcon CIMDlg::MemberIcon(const PresenceBuddyRecord& m, bool own) const {
+    const shell::ShellPaths& paths = shell::Paths();
+    const chat::HeadPictureFiles pics = own ? chat::LoadHeadPictureOrDefault(paths.headPicFolder, shell::g_panelPicture, paths.defaultHeadPic)
+                                            : chat::LoadHeadPicture(paths.headPicFolder, chat::BookPicture(m.userId));
+    QPixmap pixmap(24, 24);
+    pixmap.fill(Qt::transparent);
+    if (!pics.colour.isNull()) {
+        const QImage& img = own || m.online == 1 ? pics.colour : pics.grey;
+        pixmap = ctl::KeyedPixmap(img.scaled(24, 24, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), RGB(255, 255, 255));
+    }
+    return QIcon(pixmap);
 }
 
 void CIMDlg::RefreshCommands() {
@@ -615,35 +807,89 @@ void CIMDlg::ViewMembersChanged() {
     if (!memberList_) return;
     const bool one = m_chatType == CHAT_ONE;
     side_->setCurrentIndex(one ? 0 : 1);
+    FitSide();
+    side_->setVisible(one || memberAreaShown_);
+    memberStrip_->setVisible(!one && !memberAreaShown_);
     memberList_->clear();
     int chosen = recipient_->currentData().isValid() ? recipient_->currentData().toInt() : 0;
     recipient_->clear();
     recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
-    QString offline = ChatText("im_dlg", "im_offline_word", "Offline");
-    const auto& list = room ? m_roomMembers : m_members;
+    const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
+    const auto& list = ListedMembers();
+    PresenceBuddyRecord self;
     if (!room) {
-        auto* self = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(ownName_), 0, 20))),
-                                         FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)"));
-        self->setData(Qt::UserRole, 0);
-        memberList_->addItem(self);
+        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + " " + myself);
+        row->setData(Qt::UserRole, 0);
+        memberList_->addItem(row);
     }
     for (const auto& m : list) {
-        QString name = m.id == 0 ? FromAnsi(ownName_) + " " + ChatText("im_dlg", "im_myself", "(myself)") : FromAnsi(m.name);
+        QString name = m.id == 0 ? FromAnsi(ownName_) + " " + myself : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
-        auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(chat::HeadPicture(FromAnsi(m.name), m.id, 20))), name);
+        auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);
         memberList_->addItem(item);
         if (m.id != 0) recipient_->addItem(FromAnsi(m.name), m.id);
     }
     int at = recipient_->findData(chosen);
     recipient_->setCurrentIndex(at < 0 ? 0 : at);
+    RefreshPanels();
     RefreshTitle();
     RefreshCommands();
+    RefreshHint();
 }
 
+void CIMDlg::RefreshHint() {
+    if (!hint_) return;
+    // "To:" and who gets the next message.
+    QString who;
+    if (m_chatType == CHAT_ONE) who = m_members.empty() ? QString() : FromAnsi(m_members[0].name);
+    else who = recipient_->currentText();
+    hint_->setText(ChatText("im_dlg", "im_receiver", "收件人:") + " " + who);
+    hint_->setToolTip(m_bEnterSends ? ChatText("im_dlg", "im_hint_enter", "Enter 发送，Ctrl+Enter 换行")
+                                    : ChatText("im_dlg", "im_hint_ctrl", "Ctrl+Enter 发送，Enter 换行"));
+}
+
+QString CIMDlg::HintText() const { return hint_->text(); }
+
 void CIMDlg::ViewShowMemberArea(bool show) {
-    if (side_) side_->setCurrentIndex(show ? 1 : 0);
+    if (!side_) return;
+    memberAreaShown_ = show;
+    if (m_chatType == CHAT_ONE) return;
+    side_->setCurrentIndex(1);
+    FitSide();
+    side_->setVisible(show);
+    memberStrip_->setVisible(!show);
+}
+
+bool CIMDlg::MemberAreaShown() const { return m_chatType != CHAT_ONE && side_->isVisibleTo(this) && side_->currentIndex() == 1; }
+
+void CIMDlg::FitSide() {
+    // The peer's pane is as wide as its picture pane; the member area may be dragged wider.
+    if (m_chatType == CHAT_ONE) {
+        const int w = peerPanel_->Collapsed() ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth;
+        side_->setFixedWidth(w);
+        // The splitter hands the pane no more than its width.
+        const QList<int> sizes = split_->sizes();
+        if (sizes.size() == 2 && sizes[1] != w) split_->setSizes({std::max(1, sizes[0] + sizes[1] - w), w});
+    } else {
+        side_->setMinimumWidth(128);
+        side_->setMaximumWidth(260);
+    }
+}
+
+void CIMDlg::SetPeerPaneCollapsed(bool collapsed) {
+    peerPanel_->SetCollapsed(collapsed);
+    FitSide();
+    if (m_chatType == CHAT_ONE) split_->setSizes({split_->width(), collapsed ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth});
+}
+
+void CIMDlg::SetOwnPaneCollapsed(bool collapsed) { ownPanel_->SetCollapsed(collapsed); }
+
+void CIMDlg::ReloadPanelImage() {
+    peerPanel_->ReloadPicture();
+    ownPanel_->SetPictureName(shell::g_panelPicture);
+    ViewMembersChanged();
 }
 
 RecipientChoice CIMDlg::ViewRecipientChoice() const {
@@ -668,13 +914,17 @@ void CIMDlg::ViewHeader(const std::string& sender, const std::string& receiver, 
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     const bool own = sender == ownName_;
-    QString colour = own ? "#2f6fc6" : "#1f8a4c";
-    QString html = QString("<div style=\"margin-top:6px;\"><span style=\"color:%1;font-weight:600;\">%2</span>")
-                       .arg(colour, Escape(FromAnsi(sender)));
-    if (!receiver.empty())
-        html += QString("<span style=\"color:#8a97a6;\"> &#8594; %1</span>").arg(Escape(FromAnsi(receiver)));
-    if (priv) html += QString("<span style=\"color:#c0641c;\"> %1</span>").arg(Escape(ChatText("im_dlg", "im_privacy", " privacy ").trimmed()));
-    html += QString("<span style=\"color:#a0aab6;\">&nbsp;&nbsp;%1</span></div>").arg(TimeText(time));
+    const QString colour = own ? "#2f6fc6" : "#1f8a4c";
+    // "name 对 receiver 说(Privacy): (time)": the name in its colour, the rest in the header's grey.
+    QString html = QString("<span style=\"color:%1;font-weight:600;\">%2</span>").arg(colour, Escape(FromAnsi(sender)));
+    const auto grey = [](const QString& t) { return QString("<span style=\"color:#808080;\">%1</span>").arg(Escape(t)); };
+    if (!receiver.empty()) {
+        const QString say = ChatText("im_dlg", "im_privacy2", "说");
+        html += grey(" " + ChatText("im_dlg", "im_privacy1", "对") + " " + FromAnsi(receiver) + (say.isEmpty() ? QString() : " " + say));
+        if (priv) html += QString("<span style=\"color:#c0641c;\">%1</span>").arg(Escape(ChatText("im_dlg", "im_privacy", "(Privacy)")));
+    }
+    html += grey(": ");
+    html += QString("<span style=\"color:#a0aab6;\">%1</span>").arg(TimeText(time));
     if (!history_->document()->isEmpty()) c.insertBlock();
     QTextBlockFormat block;
     block.setTopMargin(history_->document()->isEmpty() ? 0 : 8);
@@ -725,54 +975,81 @@ void CIMDlg::ViewNotice(const std::string& text) {
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
     QTextBlockFormat block;
-    block.setTopMargin(6);
+    block.setTopMargin(8);
     c.setBlockFormat(block);
     history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
                                       chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
-    c.insertHtml(QString("<div style=\"margin-top:4px;\"><img src=\"glyph:warn\"> <span style=\"color:#b0601a;\">%1</span>"
-                         "<span style=\"color:#a0aab6;\">&nbsp;&nbsp;%2</span></div>")
-                     .arg(Escape(FromAnsi(text)), TimeText(-1)));
+    // "System tip : (time)", and the notice on the next line.
+    c.insertHtml(QString("<img src=\"glyph:warn\"> <span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
+                     .arg(Escape(ChatText("im_dlg", "im_systip", "System tip")), TimeText(-1)));
+    c.insertBlock();
+    QTextBlockFormat body;
+    body.setLeftMargin(14);
+    c.setBlockFormat(body);
+    c.insertHtml(QString("<span style=\"color:#b0601a;font-weight:600;\">%1</span>").arg(Escape(FromAnsi(text))));
     EndLine();
+}
+
+void CIMDlg::SystemNotice(const std::string& text) {
+    // The warning picture, the "not sent" header, and the notice as a message body.
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
+                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
+    c.insertHtml(QString("<a href=\"notice:\"><img src=\"glyph:warn\"></a> <span style=\"color:#808080;\">%1</span>")
+                     .arg(Escape(ChatText("im_dlg", "im_warn", "以下消息未被发送"))));
+    AppendBody(FromAnsi(text).trimmed());
+    EndLine();
+    if (!isActiveWindow()) QApplication::alert(this);
 }
 
 void CIMDlg::ViewInvitation(const std::string& invitation) {
     // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers.
     const QStringList fields = FromAnsi(invitation).split(',');
     const QString name = fields.value(1).trimmed(), text = fields.value(3).trimmed();
-    QString line = text.isEmpty() ? ChatText("im_dlg", "im_invite2", "%s").replace("%s", name)
-                                  : ChatText("im_dlg", "im_invite1", "%s:%s").replace("%s:%s", name + ":" + text);
+    QString line = text.isEmpty() ? shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite2", "%s"), {name})
+                                  : shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite1", "%s:%s"), {name, text});
     const int n = static_cast<int>(invitationsAnswered_.size());
     invitationsAnswered_.push_back(false);
+    ViewNotice(ToAnsi(line));
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
-    c.insertHtml(QString("<span style=\"color:#b0601a;font-weight:600;\">%1</span>&nbsp;&nbsp;"
-                         "<a href=\"agree:%2\">%3</a>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<a href=\"reject:%2\">%4</a>")
-                     .arg(Escape(line))
+    c.insertText("  ");
+    const int from = c.position();
+    c.insertHtml(QString("<a href=\"agree:%1\">%2</a>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<a href=\"reject:%1\">%3</a>")
                      .arg(n)
                      .arg(Escape(ChatText("im_dlg", "im_agree", "我同意")), Escape(ChatText("im_dlg", "im_reject", "拒绝参加"))));
+    invitationLinks_.push_back({from, c.position()});
     EndLine();
 }
 
 void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
 
-void CIMDlg::ViewOffline() { ViewNotice(Text("im_offline", "您已经下线，请重新登陆")); }
+void CIMDlg::ViewOffline() {
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
+                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
+    c.insertHtml(QString("<img src=\"glyph:warn\"> <span style=\"color:#808080;\">%1</span>")
+                     .arg(Escape(ChatText("im_dlg", "im_offline", "您已经下线，请重新登陆"))));
+    EndLine();
+}
 
-void CIMDlg::ViewVoiceIcon(VoiceMessageEntry* entry) {
+void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
     history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
                                       chat::GlyphImage(chat::Glyph::Voice, 22, kAccent));
     QTextBlockFormat block;
-    block.setLeftMargin(14);
+    block.setTopMargin(8);
     c.setBlockFormat(block);
     entry->first = c.position();
     c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>").arg(entry->id));
     entry->last = c.position();
-    c.insertHtml(QString("&nbsp;<a href=\"voice:%1\" style=\"color:#2f6fc6;text-decoration:none;\">%2</a>")
-                     .arg(entry->id)
-                     .arg(Escape(ChatText("im_dlg", "im_voice_clip", "语音消息（单击播放）"))));
+    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;\">%1</span>").arg(Escape(FromAnsi(line).simplified())));
     EndLine();
 }
 
@@ -787,20 +1064,24 @@ void CIMDlg::StopVoiceRecording() {
 QString CIMDlg::HistoryText() const { return history_->toPlainText(); }
 
 void CIMDlg::OnSend() {
-    const int expansion = 0;
-    (void)expansion;
+    // Signed in but no account to send with: only the selection goes.
+    const bool noAccount = m_bOnline && !m_pAccount;
     std::string text = input_->GetTextWithImageCodes(false, nullptr);
     SendOutcome outcome = SendText(text);
     // A busy lock keeps the typed text; everything else empties the box.
-    if (outcome != SendOutcome::Busy) input_->clear();
+    if (noAccount) input_->textCursor().removeSelectedText();
+    else if (outcome != SendOutcome::Busy) input_->clear();
+    input_->document()->clearUndoRedoStacks();
     input_->setFocus();
 }
 
 void CIMDlg::SetCaptureProbe(std::function<int()> probe) { g_captureProbe = std::move(probe); }
 
 void CIMDlg::OnPttPress() {
-    int code = g_captureProbe ? g_captureProbe() : 0;
+    const int code = g_captureProbe ? g_captureProbe() : chat::HasWaveInDevice();
     PttPress(code, GetTickCount());
+    // Removed from the room: what was typed goes too.
+    if (code == 0 && m_pAccount && m_bKicked) input_->clear();
 }
 
 void CIMDlg::OnPttRelease() {
@@ -817,14 +1098,22 @@ void CIMDlg::OnPttRelease() {
 void CIMDlg::InsertEmoticon(int index) {
     const auto& table = chat::EmoticonTable();
     if (index < 0 || index >= static_cast<int>(table.size())) return;
-    int units = input_->CountTextUnits(nullptr, nullptr);
-    if (units + static_cast<int>(table[index].code.size()) > 275) return;
+    // The new length: the input's characters, less the selection it replaces, plus the code.
+    int selected = 0;
+    if (input_->textCursor().hasSelection()) {
+        const std::string sel = input_->GetTextWithImageCodes(true, nullptr);
+        selected = ctl::CountUnits(sel) / 2;
+    }
+    const int units = input_->CountTextUnits(nullptr, nullptr);
+    if (units - selected + static_cast<int>(table[index].code.size()) > ctl::kChatCharLimit) return;
     input_->InsertImage(chat::EmoticonImage(index, 22), table[index].code);
     input_->setFocus();
 }
 
-int CIMDlg::InsertEmoticonImages(int start, int length) {
-    int made = 0;
+int CIMDlg::InsertEmoticonImages(int start, int length, int* removed) {
+    const unsigned mask = input_->NotifyMask();
+    input_->SetNotifyMask(mask & ~ENM_CHANGE);
+    int made = 0, taken = 0;
     QTextCursor c(input_->document());
     QString all = input_->toPlainText();
     int end = std::min<int>(all.size(), start + length);
@@ -837,25 +1126,106 @@ int CIMDlg::InsertEmoticonImages(int start, int length) {
         }
         c.setPosition(i);
         c.setPosition(i + len, QTextCursor::KeepAnchor);
+        const QTextCharFormat keep = c.charFormat();
         c.removeSelectedText();
         input_->setTextCursor(c);
         input_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
+        input_->setCurrentCharFormat(keep);
         all = input_->toPlainText();
         end -= len - 1;
+        taken += len - 1;
         ++i;
         ++made;
     }
+    if (removed) *removed = taken;
+    input_->SetNotifyMask(mask);
     return made;
 }
 
+LRESULT CIMDlg::OnPasteText(const char* text) {
+    if (!text) return 0;
+    const unsigned mask = input_->NotifyMask();
+    input_->SetNotifyMask(mask & ~ENM_CHANGE);
+    QTextCursor c = input_->textCursor();
+    const int start = c.selectionStart();
+    const QString pasted = FromAnsi(text);
+    c.insertText(pasted);
+    input_->setTextCursor(c);
+    InsertEmoticonImages(start, static_cast<int>(pasted.size()));
+    input_->ClearPastePosition();
+    input_->SetNotifyMask(mask);
+    MarkInputLinks();
+    return 0;
+}
+
+void CIMDlg::OnInputChange() {
+    if (inInputChange_) return;
+    inInputChange_ = true;
+    const unsigned mask = input_->NotifyMask();
+    input_->SetNotifyMask(mask & ~ENM_CHANGE);
+    // Codes typed or pasted next to the caret become pictures: 8 characters either side.
+    QTextCursor caret = input_->textCursor();
+    const int size = input_->document()->characterCount() - 1;
+    if (!caret.hasSelection()) {
+        const int paste = input_->PastePosition();
+        const int from = std::max(0, (paste >= 0 ? std::min(paste, caret.position()) : caret.position()) - 8);
+        const int to = std::min(size, caret.position() + 8);
+        const int before = input_->document()->characterCount();
+        InsertEmoticonImages(from, to - from);
+        const int shrunk = before - input_->document()->characterCount();
+        QTextCursor c(input_->document());
+        c.setPosition(std::clamp(caret.position() - shrunk, 0, input_->document()->characterCount() - 1));
+        if (shrunk > 0) input_->setTextCursor(c);
+    }
+    input_->ClearPastePosition();
+    // Nothing passes 275 characters (a picture counts as its code).
+    if (input_->CountTextUnits(nullptr, nullptr) > ctl::kChatCharLimit) {
+        int units = 0, cutAt = -1;
+        for (QTextBlock b = input_->document()->begin(); b.isValid() && cutAt < 0; b = b.next()) {
+            for (auto it = b.begin(); !it.atEnd() && cutAt < 0; ++it) {
+                const QTextFragment f = it.fragment();
+                const QByteArray code = f.charFormat().isImageFormat() ? f.charFormat().property(CChatRichEdit::kImageCodeProperty).toByteArray()
+                                                                       : QByteArray();
+                const QString t = f.text();
+                for (int k = 0; k < t.size(); ++k) {
+                    const int u = f.charFormat().isImageFormat() ? ctl::CountUnits(code.toStdString())
+                                                                 : ctl::CountUnits(ToAnsi(QString(t[k])));
+                    if (units + u > ctl::kChatUnitLimit) {
+                        cutAt = f.position() + k;
+                        break;
+                    }
+                    units += u;
+                }
+            }
+            if (cutAt < 0 && b.next().isValid()) units += 2;  // the line break
+            if (cutAt < 0 && units >= ctl::kChatUnitLimit && b.next().isValid()) cutAt = b.next().position() - 1;
+        }
+        if (cutAt >= 0) {
+            const QTextCursor keep = input_->textCursor();
+            QTextCursor c(input_->document());
+            c.setPosition(cutAt);
+            c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+            c.removeSelectedText();
+            QTextCursor back(input_->document());
+            const int last = input_->document()->characterCount() - 1;
+            back.setPosition(std::min(keep.anchor(), last));
+            back.setPosition(std::min(keep.position(), last), QTextCursor::KeepAnchor);
+            input_->setTextCursor(back);
+        }
+    }
+    // The box takes no more than what is left beside its pictures.
+    int pictures = 0;
+    for (QTextBlock b = input_->document()->begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isImageFormat()) pictures += it.fragment().length();
+    input_->SetTextLimit(ctl::kChatCharLimit - pictures);
+    MarkInputLinks();
+    input_->SetNotifyMask(mask);
+    inInputChange_ = false;
+}
+
 void CIMDlg::OpenEmoticonPicker() {
-    auto* popup = new CEmoticonPopup(this, 1);
-    QWidget* anchor = format_->widgetForAction(actions_[ID_EMOTICONS]);
-    const QPoint at = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : mapToGlobal(QPoint(40, 40));
-    QScreen* screen = QGuiApplication::screenAt(at);
-    if (!screen) screen = this->screen();
-    popup->move(screen ? CEmoticonPopup::Placed(at, popup->size(), screen->availableGeometry(), anchor ? anchor->height() : 0) : at);
-    popup->show();
+    CEmoticonPopup::OpenBelow(this, format_->widgetForAction(actions_[ID_EMOTICONS]), 1);
 }
 
 void CIMDlg::ViewRecords() {
@@ -870,6 +1240,17 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
         const int n = anchor.section(':', 1).toInt();
         if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
         invitationsAnswered_[n] = true;
+        // Both answers leave the text once one is taken; later ranges move up by what was cut.
+        const auto [from, to] = invitationLinks_[static_cast<size_t>(n)];
+        QTextCursor c(history_->document());
+        c.setPosition(from);
+        c.setPosition(std::min(to, history_->document()->characterCount() - 1), QTextCursor::KeepAnchor);
+        c.removeSelectedText();
+        const int cut = to - from;
+        for (auto& r : invitationLinks_)
+            if (r.first >= to) r = {r.first - cut, r.second - cut};
+        for (auto& e : m_voiceMsgs)
+            if (e.first >= to) e.first -= cut, e.last -= cut;
         if (anchor.startsWith("agree:")) AcceptInvitation();
         else QTimer::singleShot(0, this, [this] { close(); });
         return;
@@ -880,7 +1261,47 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
             if (e.id == id && e.count >= 2) PlayVoice(id);
         return;
     }
+    if (anchor.startsWith("notice:")) return;
     chat::ConfirmAndOpenLink(this, anchor);
+}
+
+namespace {
+const QRegularExpression& LinkPattern() {
+    static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
+                                       QRegularExpression::CaseInsensitiveOption);
+    return re;
+}
+}  // namespace
+
+void CIMDlg::MarkInputLinks() {
+    // Addresses in the input box read as links (the text itself is left as typed).
+    QList<QTextEdit::ExtraSelection> marks;
+    const QString text = input_->toPlainText();
+    auto it = LinkPattern().globalMatch(text);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        QTextEdit::ExtraSelection sel;
+        sel.cursor = QTextCursor(input_->document());
+        sel.cursor.setPosition(static_cast<int>(m.capturedStart()));
+        sel.cursor.setPosition(static_cast<int>(m.capturedEnd()), QTextCursor::KeepAnchor);
+        sel.format.setForeground(kAccent);
+        sel.format.setFontUnderline(true);
+        marks << sel;
+    }
+    input_->setExtraSelections(marks);
+}
+
+void CIMDlg::OnInputClick(const QPoint& at) {
+    const int pos = input_->cursorForPosition(at).position();
+    const QString text = input_->toPlainText();
+    auto it = LinkPattern().globalMatch(text);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        if (pos >= m.capturedStart() && pos < m.capturedEnd()) {
+            chat::ConfirmAndOpenLink(this, m.captured());
+            return;
+        }
+    }
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
@@ -889,6 +1310,7 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
         m->result = SendChatMessage(m->message, m->wParam, m->lParam);
         return true;
     }
+    if (!input_ || !history_) return QDialog::eventFilter(watched, e);
     if (watched == input_ && e->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(e);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -901,6 +1323,17 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
             return true;
         }
     }
+    // Copy and select all follow the view last clicked.
+    if (e->type() == QEvent::MouseButtonPress && (watched == history_->viewport() || watched == input_->viewport())) {
+        lastClickInHistory_ = watched == history_->viewport();
+        RefreshEditCommands();
+    }
+    if (e->type() == QEvent::ContextMenu && (watched == history_->viewport() || watched == input_->viewport())) {
+        auto* m = static_cast<QContextMenuEvent*>(e);
+        QMenu* menu = ContextMenuFor(watched == history_->viewport() ? static_cast<QWidget*>(history_) : input_);
+        menu->exec(m->globalPos());
+        return true;
+    }
     if (watched == history_->viewport() && e->type() == QEvent::MouseButtonRelease) {
         auto* m = static_cast<QMouseEvent*>(e);
         QString anchor = history_->anchorAt(m->position().toPoint());
@@ -908,6 +1341,19 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
             OnHistoryClick(anchor);
             return true;
         }
+    }
+    if (watched == input_->viewport() && e->type() == QEvent::MouseButtonRelease) {
+        auto* m = static_cast<QMouseEvent*>(e);
+        if (m->button() == Qt::LeftButton && !input_->textCursor().hasSelection()) OnInputClick(m->position().toPoint());
+    }
+    if (watched == input_->viewport() && e->type() == QEvent::MouseMove) {
+        // Over an address the cursor says it can be opened.
+        auto* m = static_cast<QMouseEvent*>(e);
+        const int pos = input_->cursorForPosition(m->position().toPoint()).position();
+        bool over = false;
+        for (const auto& sel : input_->extraSelections())
+            over = over || (pos >= sel.cursor.selectionStart() && pos < sel.cursor.selectionEnd());
+        input_->viewport()->setCursor(over ? Qt::PointingHandCursor : Qt::IBeamCursor);
     }
     return QDialog::eventFilter(watched, e);
 }
@@ -948,7 +1394,22 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             close();
             return 0;
         case WM_USER + 1000: OnLanguageChanged(); return 1;
+        case WM_SKIN_CHANGED:
+            peerPanel_->ReloadPicture();
+            ownPanel_->ReloadPicture();
+            return 1;
         case WM_USER + 206: m_bOnline = lParam != 0; return 1;
+        case WM_CHAT_PASTE: return OnPasteText(reinterpret_cast<const char*>(lParam));
+        case WM_SYSTEM_NOTICE:
+            if (wParam) SystemNotice(reinterpret_cast<const char*>(wParam));
+            return 0;
+        case WM_MEMBER_AREA:
+            // The state button: show or hide the member list and the splitter beside it.
+            if (wParam == 0) ViewShowMemberArea(lParam != 0);
+            return 0;
+        case WM_PICTURE_MENU:
+            ShowPictureMenu(static_cast<int>(wParam), QPoint(static_cast<int>((lParam >> 16) & 0xFFFF), static_cast<int>(lParam & 0xFFFF)));
+            return 0;
         case 0x7FE: InsertEmoticon(static_cast<int>(wParam)); return 0;
         case WM_BLOCK_REQUEST: return OnBlockRequest(reinterpret_cast<const char*>(lParam));
         case WM_BLOCK_ANSWER: return OnBlockResult(false, wParam, reinterpret_cast<const char*>(lParam));
@@ -1037,6 +1498,11 @@ LRESULT CIMDlg::OnBlockRequest(const char* userId) {
     for (const auto& m : m_members)
         if (std::strcmp(m.userId, userId) == 0) member = &m;
     if (!member) return 0;
+    // In a several-user window only the member of the one selected row waits for the answer.
+    if (m_chatType != CHAT_ONE) {
+        const auto rows = memberList_->selectedItems();
+        if (rows.size() != 1 || rows[0]->data(Qt::UserRole).toInt() != member->id) return 1;
+    }
     blockPending_ = true;
     blockMember_ = member->id;
     RefreshCommands();
@@ -1068,6 +1534,7 @@ LRESULT CIMDlg::OnPresenceChange(const PresenceBuddyRecord* record) {
     if (!member) return 0;
     member->online = record->online == 1 ? 1 : 0;
     if (m_chatType == CHAT_ONE) {
+        RefreshPanels();
         RefreshTitle();
         RefreshCommands();
         return 1;
@@ -1076,7 +1543,10 @@ LRESULT CIMDlg::OnPresenceChange(const PresenceBuddyRecord* record) {
     // The row and the chooser entry change in place, so selection and choice stay.
     for (int row = 0; row < memberList_->count(); ++row) {
         QListWidgetItem* item = memberList_->item(row);
-        if (item->data(Qt::UserRole).toInt() == member->id) item->setText(FromAnsi(member->name) + BookSuffix(*member));
+        if (item->data(Qt::UserRole).toInt() == member->id) {
+            item->setText(FromAnsi(member->name) + BookSuffix(*member));
+            item->setIcon(MemberIcon(*member, false));
+        }
     }
     RefreshTitle();
     RefreshCommands();
@@ -1097,12 +1567,121 @@ void CIMDlg::ApplyInputFont(const QFont& font, const QColor& color) {
     if (color.isValid()) f.setForeground(color);
     inputFormat_ = f;
     // The whole input box takes it; the selection stays where it was.
+    const unsigned mask = input_->NotifyMask();
+    input_->SetNotifyMask(mask & ~ENM_CHANGE);
     const QTextCursor keep = input_->textCursor();
     QTextCursor all(input_->document());
     all.select(QTextCursor::Document);
     all.mergeCharFormat(f);
     input_->setTextCursor(keep);
     input_->setCurrentCharFormat(f);
+    input_->SetNotifyMask(mask);
+}
+
+void CIMDlg::ChooseFont() {
+    QFont font = inputFormat_.hasProperty(QTextFormat::FontFamilies) ? inputFormat_.font() : input_->currentFont();
+    QColor colour = inputFormat_.foreground().style() != Qt::NoBrush ? inputFormat_.foreground().color() : QColor(Qt::black);
+    if (!chat::ChooseChatFont(this, &font, &colour)) return;
+    ApplyInputFont(font, colour);
+    // The main window keeps it for the next chat window.
+    chat::ChatFontSetting& app = chat::AppChatFont();
+    app.font = font;
+    app.colour = colour;
+    app.chosen = true;
+}
+
+QMenu* CIMDlg::ContextMenuFor(QWidget* view) {
+    const bool history = view == history_;
+    QMenu*& menu = history ? historyMenu_ : inputMenu_;
+    if (!menu) menu = new QMenu(this);
+    menu->clear();
+    RefreshEditCommands();
+    auto item = [&](int id, const char* key, const char* chinese) {
+        static const QRegularExpression keyName(R"(\s+(Ctrl|Alt)\+\w+\s*$)");
+        QAction* a = menu->addAction(ChatText("im_dlg", key, chinese).remove(keyName).left(63));
+        a->setEnabled(actions_[id]->isEnabled());
+        QAction* target = actions_[id];
+        connect(a, &QAction::triggered, this, [this, target, history] {
+            lastClickInHistory_ = history;
+            target->trigger();
+        });
+    };
+    // The context menus read the menu texts without their key names.
+    if (history) {
+        lastClickInHistory_ = true;
+        RefreshEditCommands();
+        item(ID_COPY, "im_menu1_1", "拷贝(&C)");
+        menu->addSeparator();
+        item(ID_SELECT_ALL, "im_menu1_5", "全选(&A)");
+    } else {
+        lastClickInHistory_ = false;
+        RefreshEditCommands();
+        item(ID_UNDO, "im_menu1_0", "撤销(&Z)");
+        menu->addSeparator();
+        item(ID_CUT, "im_menu1_2", "剪切(&X)");
+        item(ID_COPY, "im_menu1_1", "拷贝(&C)");
+        item(ID_PASTE, "im_menu1_3", "粘贴(&V)");
+        item(ID_DELETE, "im_menu1_4", "删除(&D)");
+        menu->addSeparator();
+        item(ID_SELECT_ALL, "im_menu1_5", "全选(&A)");
+    }
+    return menu;
+}
+
+void CIMDlg::RefreshEditCommands() {
+    auto holds = [](const QTextEdit* e) { return e->textCursor().hasSelection(); };
+    const bool inputSel = holds(input_);
+    actions_[ID_UNDO]->setEnabled(input_->document()->isUndoAvailable());
+    actions_[ID_COPY]->setEnabled(lastClickInHistory_ ? holds(history_) : inputSel);
+    actions_[ID_CUT]->setEnabled(inputSel);
+    actions_[ID_DELETE]->setEnabled(inputSel);
+    const QMimeData* clip = QApplication::clipboard() ? QApplication::clipboard()->mimeData() : nullptr;
+    actions_[ID_PASTE]->setEnabled(clip && clip->hasText());
+    actions_[ID_SELECT_ALL]->setEnabled(true);
+}
+
+void CIMDlg::ShowPictureMenu(int which, const QPoint& at) {
+    QMenu menu(this);
+    menu.setObjectName("pictureMenu");
+    auto item = [&](int id, const char* key, const char* chinese) {
+        QAction* a = menu.addAction(ChatText("im_dlg", key, chinese));
+        a->setData(id);
+    };
+    if (which == 0) {
+        item(1311, "im_contact_detail", "查看详细信息(&V)");
+        const bool known = m_chatType == CHAT_ONE && !m_members.empty() && m_members[0].userId[0] && ChatWindowHooks().bookState &&
+                           ChatWindowHooks().bookState(m_members[0].userId) >= 0;
+        menu.actions().back()->setEnabled(known);
+        menu.addSeparator();
+        item(1312, "im_photo_hide", "隐藏(&H)");
+    } else {
+        item(1313, "im_select_photo", "更改显示图片(&C)...");
+        menu.addSeparator();
+        item(1314, "im_photo_hide", "隐藏(&H)");
+    }
+    if (QAction* chosen = menu.exec(mapToGlobal(at))) OnPictureCommand(chosen->data().toInt());
+}
+
+void CIMDlg::OnPictureCommand(int id) {
+    switch (id) {
+        case 1311:
+            if (m_chatType == CHAT_ONE && !m_members.empty() && ChatWindowHooks().contactDetails) {
+                const std::string userId = m_members[0].userId;
+                ChatWindowHooks().contactDetails(this, userId);
+            }
+            break;
+        case 1312: SetPeerPaneCollapsed(true); break;
+        case 1313:
+            if (chat::g_headPictureHook) {
+                chat::g_headPictureHook(this);
+            } else {
+                CHeadPicDlg dialog(QString::fromStdString(shell::g_panelPicture), this);
+                dialog.exec();
+            }
+            break;
+        case 1314: SetOwnPaneCollapsed(true); break;
+        default: break;
+    }
 }
 
 void CIMDlg::showEvent(QShowEvent* e) {
@@ -1122,8 +1701,15 @@ void CIMDlg::closeEvent(QCloseEvent* e) {
             shell::SkinWrite("imconfig", "width", std::to_string(g.width()));
             shell::SkinWrite("imconfig", "height", std::to_string(g.height()));
         }
+        // The splitters' places and the panes as the user left them.
+        const QList<int> rows = column_->sizes(), cols = split_->sizes();
+        if (!rows.isEmpty() && rows[0] > 0) shell::SkinWrite("imconfig", "postion", std::to_string(rows[0]));
+        if (!cols.isEmpty() && cols[0] > 0) shell::SkinWrite("imconfig", "postion2", std::to_string(cols[0]));
+        shell::SkinWrite("imconfig", "hide_send", ownPanel_->Collapsed() ? "1" : "0");
+        shell::SkinWrite("imconfig", "hide_history", peerPanel_->Collapsed() ? "1" : "0");
         shell::SkinWrite("imconfig", "autoplay", m_bAutoPlay ? "1" : "0");
         shell::SkinWrite("imconfig", "shortkey", m_bEnterSends ? "1" : "2");
+        pttTimer_.stop();
         if (registry_ && !closedByRegistry_) registry_->RemoveDialog(this);
     }
     QDialog::closeEvent(e);

@@ -1,7 +1,9 @@
 // CIMDlg: the chat window of one session: history view, input box, press-to-talk and Send, member area.
 #pragma once
 
+#include <QColor>
 #include <QDialog>
+#include <QFont>
 #include <QPointer>
 #include <QTextCharFormat>
 #include <QTimer>
@@ -12,6 +14,7 @@
 class QComboBox;
 class QLabel;
 class QListWidget;
+class QMenu;
 class QMenuBar;
 class QSplitter;
 class QStackedWidget;
@@ -21,6 +24,7 @@ class QAction;
 class CFormatRichEdit;
 class CChatRichEdit;
 class CShapedButton;
+class CIMSkinPanel;
 
 namespace chat {
 // ANSI bytes (the messaging and history code page) to and from the window's text.
@@ -38,6 +42,22 @@ QRect CascadeChatWindow(QRect place, const std::vector<QPoint>& taken, const QRe
 bool ConfirmAndOpenLink(QWidget* parent, const QString& link);
 // Replaced by tests: the question asked before a link opens and the opener.
 void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<void(const QUrl&)> open);
+// The main window's chat font: a new chat window's input starts with it; the font chooser replaces it.
+struct ChatFontSetting {
+    QFont font;
+    QColor colour;
+    bool chosen = false;  // false: the application's own font
+};
+ChatFontSetting& AppChatFont();
+// The capture check before a voice message: 0 capture may start, 1 no capture device, 2 the device
+// cannot be opened for 22050 Hz 16-bit mono.
+int HasWaveInDevice();
+// The font chooser of the chat window: a font with its style, size, effects and a colour.
+bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour);
+// Replaced by tests: runs instead of the chooser.
+void SetFontChooserHook(std::function<bool(QFont*, QColor*)> hook);
+// Replaced by tests: runs instead of the head-picture chooser (modal).
+void SetHeadPictureHook(std::function<void(QWidget* parent)> hook);
 }  // namespace chat
 
 // What the chat window asks of the program around it.
@@ -51,6 +71,8 @@ struct ChatWindowHookSet {
     // Runs the chat invitation dialog for the window's members; invite is the window's InviteUsers.
     using InviteFn = std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)>;
     std::function<void(QWidget* parent, Account* account, std::set<int32_t> members, InviteFn invite)> invite;
+    // The contact-detail dialog of a member (modal), by its address-book id.
+    std::function<void(QWidget* parent, const std::string& userId)> contactDetails;
 };
 ChatWindowHookSet& ChatWindowHooks();
 
@@ -80,8 +102,27 @@ public:
     void OnLanguageChanged();
     void InsertEmoticon(int index);
     // Turns emoticon codes in the input box from character position start over the given length into pictures;
-    // returns the number of pictures made.
-    int InsertEmoticonImages(int start, int length);
+    // returns the number of pictures made; removed (optional) gets the characters the pictures took less one each.
+    int InsertEmoticonImages(int start, int length, int* removed = nullptr);
+    // The input box's paste (0x812): the text goes in at the selection with its codes as pictures.
+    LRESULT OnPasteText(const char* text);
+    // The input box changed: codes near the caret become pictures; nothing passes 275 characters.
+    void OnInputChange();
+    // The picture menu (0x81F) and its commands 1311 to 1314.
+    void ShowPictureMenu(int which, const QPoint& at);
+    void OnPictureCommand(int id);
+    CIMSkinPanel* PeerPanel() const { return peerPanel_; }
+    CIMSkinPanel* OwnPanel() const { return ownPanel_; }
+    void SetPeerPaneCollapsed(bool collapsed);
+    void SetOwnPaneCollapsed(bool collapsed);
+    bool MemberAreaShown() const;
+    void ReloadPanelImage() override;
+    // The edit commands' enabling (copy, cut, paste, delete, undo).
+    void RefreshEditCommands();
+    QMenu* ContextMenuFor(QWidget* view);  // the menu a right click over the view shows (tests)
+    bool LastClickInHistory() const { return lastClickInHistory_; }
+    QString HintText() const;
+    void ChooseFont();
 
     // Room control and the commands that reach beyond the window.
     void InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra);
@@ -107,7 +148,7 @@ protected:
     void ViewNotice(const std::string& text) override;
     void ViewLine(const std::string& text) override;
     void ViewOffline() override;
-    void ViewVoiceIcon(VoiceMessageEntry* entry) override;
+    void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;
     void ViewInvitation(const std::string& invitation) override;
     void ViewRoomClosed() override;
@@ -132,6 +173,14 @@ private:
     void OpenEmoticonPicker();
     void ViewRecords();
     void OnHistoryClick(const QString& anchor);
+    void OnInputClick(const QPoint& at);
+    void RefreshHint();
+    void RefreshPanels();
+    void FitSide();
+    void MarkInputLinks();
+    void SystemNotice(const std::string& text);
+    void ApplyPlacement();
+    QIcon MemberIcon(const PresenceBuddyRecord& m, bool own) const;
 
     QMenuBar* menuBar_ = nullptr;
     QToolBar* upper_ = nullptr;
@@ -139,6 +188,16 @@ private:
     QLabel* title_ = nullptr;
     QLabel* subtitle_ = nullptr;
     QLabel* head_ = nullptr;
+    CIMSkinPanel* peerPanel_ = nullptr;
+    CIMSkinPanel* ownPanel_ = nullptr;
+    QToolButton* memberStrip_ = nullptr;
+    bool memberAreaShown_ = true;
+    bool lastClickInHistory_ = false;
+    bool inInputChange_ = false;
+    int savedHistoryHeight_ = -1;  // postion
+    int savedColumnWidth_ = -1;    // postion2
+    QMenu* historyMenu_ = nullptr;
+    QMenu* inputMenu_ = nullptr;
     QSplitter* split_ = nullptr;
     QSplitter* column_ = nullptr;
     CFormatRichEdit* history_ = nullptr;
@@ -146,9 +205,6 @@ private:
     CShapedButton* ptt_ = nullptr;
     CShapedButton* send_ = nullptr;
     QStackedWidget* side_ = nullptr;
-    QLabel* peerPicture_ = nullptr;
-    QLabel* peerName_ = nullptr;
-    QLabel* peerState_ = nullptr;
     QListWidget* memberList_ = nullptr;
     QComboBox* recipient_ = nullptr;
     QLabel* memberLabel_ = nullptr;
@@ -159,6 +215,8 @@ private:
     QTimer sessionTimer_;
     bool closedByRegistry_ = false;
     std::vector<bool> invitationsAnswered_;
+    // The character range of each invitation's two answer links, removed once it is answered.
+    std::vector<std::pair<int, int>> invitationLinks_;
     bool leaving_ = false;
     // The member a block command or request is waiting for (-1: none).
     bool blockPending_ = false;
@@ -179,8 +237,8 @@ CChatSessionRegistry* Registry();
 ChatRecordFile* Records();
 // Made at sign-in: the records root below the profile and the own names.
 void SetSignedIn(const std::string& recordsRoot, const std::string& ownName);
-// Opens the chat-record browser on a peer's folder (0: none chosen).
-void ShowRecords(int peer);
+// Opens the chat-record browser; with select, on a peer's folder (0: the own folder).
+void ShowRecords(int peer, bool select);
 // Opens the one SMS dialog with the numbers of an address-book node (kind 0 group, 1 contact, 2 card).
 void OpenSms(int kind, const char* id);
 // Opens the one chat-room list.

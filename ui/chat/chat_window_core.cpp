@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/account.h"
 #include "common/debug.h"
@@ -25,6 +26,18 @@ std::string Trim(const std::string& text) {
 std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
 }  // namespace
+
+std::string ChatTimeStamp(int64_t time, int64_t now) {
+    const time_t when = static_cast<time_t>(time == -1 ? now : time);
+    const time_t today = static_cast<time_t>(now);
+    struct tm a {}, b {};
+    localtime_r(&when, &a);
+    localtime_r(&today, &b);
+    const bool sameDay = a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
+    char out[48];
+    strftime(out, sizeof out, sameDay ? "(%H:%M:%S)" : "(%H:%M:%S, %Y-%m-%d)", &a);
+    return out;
+}
 
 ChatWindowCore::ChatWindowCore() = default;
 ChatWindowCore::~ChatWindowCore() = default;
@@ -83,10 +96,15 @@ const PresenceBuddyRecord* ChatWindowCore::FindMember(int userId) const {
     return nullptr;
 }
 
+const std::vector<PresenceBuddyRecord>& ChatWindowCore::ListedMembers() const {
+    const bool room = m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM;
+    return room ? m_roomMembers : m_members;
+}
+
 std::string ChatWindowCore::ReceiversText() const {
     std::string out;
-    for (const auto& m : m_members) {
-        if (m.id == 0) continue;
+    for (const auto& m : ListedMembers()) {
+        if (m.id == 0 || (m.id == OwnUid() && m.id != 0)) continue;
         if (!out.empty()) out += ';';
         out += Field(m.name, sizeof m.name);
     }
@@ -117,7 +135,9 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
     } else {
         m_roomCmd.SetKey(m_szPeer);
         if (record)
-            m_roomCmd.BuildStart(m_chatType, Field(record->lead, sizeof record->lead), ownName_,
+            // A room is entered under the identity its join chose.
+            m_roomCmd.BuildStart(m_chatType, Field(record->lead, sizeof record->lead),
+                                 record->identity[0] ? Field(record->identity, sizeof record->identity) : ownName_,
                                  Field(record->tail, sizeof record->tail));
         else
             m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");
@@ -219,8 +239,9 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
         std::string receivers = ReceiversText();
         ViewHeader(ownName_, choice.entryText, -1, false);
         Record(0, 0, 0, ownName_, receivers, -1, text, 0, {});
-        for (const auto& m : m_members)
-            if (m.id != 0) Record(m.id, 0, 0, ownName_, receivers, -1, text, 1, Field(m.name, sizeof m.name));
+        // Each member's folder keeps the line, a room's members included.
+        for (const auto& m : ListedMembers())
+            if (m.id != 0 && m.id != OwnUid()) Record(m.id, 0, 0, ownName_, receivers, -1, text, 1, Field(m.name, sizeof m.name));
     } else {
         ViewHeader(ownName_, choice.entryText, -1, true);
         Record(0, 0, 1, ownName_, choice.entryText, -1, text, 0, {});
@@ -482,42 +503,44 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
         ViewOffline();
         return 1;
     }
+    const std::string time = ChatTimeStamp(record->time, static_cast<int64_t>(::time(nullptr)));
     std::string sender = SenderName(record);
     bool show = false;
     VoiceMessageEntry* entry = Arrival(messageId, &show);
     if (!show) return 1;
     std::string idText = std::to_string(messageId);
-    const int64_t time = record->time;
+    const int64_t when = record->time;
+    const std::string pttmsg = Text("im_pttmsg", "发送语音短信");
+    const std::string to = Text("im_privacyto", "To").substr(0, 15);
+    const std::string privacy = Text("im_privacy", " privacy ").substr(0, 127);
     switch (m_chatType) {
         case CHAT_ONE:
-            ViewHeader(sender, ownName_, time, false);
-            ViewVoiceIcon(entry);
-            Record(record->sender.id, 1, 0, sender, ownName_, time, idText, 0, {});
-            Record(0, 1, 0, sender, ownName_, time, idText, 1, ownName_);
+            ViewVoice(entry, "  " + sender + " " + pttmsg + " " + time);
+            Record(record->sender.id, 1, 0, sender, ownName_, when, idText, 0, {});
+            Record(0, 1, 0, sender, ownName_, when, idText, 1, ownName_);
             break;
         case CHAT_SEVERAL: {
             bool priv = m_members.size() > 1 && record->recipients.empty();
             std::string receivers = ownName_;
-            if (!priv)
+            if (!priv) {
                 for (const auto& r : record->recipients) receivers += ";" + Field(r.name, sizeof r.name);
-            ViewHeader(sender, priv ? ownName_ : Text("im_all", "All"), time, priv);
-            ViewVoiceIcon(entry);
-            Record(record->sender.id, 1, 0, sender, receivers, time, idText, 0, {});
-            Record(0, 1, 0, sender, receivers, time, idText, 1, ownName_);
+                ViewVoice(entry, "  " + sender + " " + pttmsg + " " + time);
+            } else {
+                ViewVoice(entry, " " + sender + " " + privacy + " " + pttmsg + " " + to + " " + ownName_ + " " + time);
+            }
+            Record(record->sender.id, 1, 0, sender, receivers, when, idText, 0, {});
+            Record(0, 1, 0, sender, receivers, when, idText, 1, ownName_);
             break;
         }
         default: {
             int uid = 0, priv = 0;
             CChatSessionRegistry::SplitChatId(Field(record->chatId, sizeof record->chatId), &uid, &priv);
-            if (uid > 0) {
-                auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
-                std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
-                ViewHeader(name, priv ? ownName_ : Text("im_all", "All"), time, priv != 0);
-                ViewVoiceIcon(entry);
-                Record(uid, 1, priv, name, ownName_, time, idText, 0, {});
-            } else {
-                return 1;
-            }
+            if (uid <= 0) break;
+            auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
+            std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
+            ViewVoice(entry, priv ? " " + name + " " + privacy + " " + pttmsg + " " + to + " " + ownName_ + " " + time
+                                      : " " + name + " " + pttmsg + " " + time);
+            Record(uid, 1, priv, name, ownName_, when, idText, 0, {});
             break;
         }
     }
@@ -532,27 +555,31 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
         ViewOffline();
         return 1;
     }
+    const std::string time = ChatTimeStamp(-1, static_cast<int64_t>(::time(nullptr)));
     bool show = false;
     VoiceMessageEntry* entry = Arrival(messageId, &show);
     if (!show) return 1;
     std::string idText = std::to_string(messageId);
+    const std::string authorPtt = Text("im_authorptt", "发送了一条语音消息");
     RecipientChoice choice = ViewRecipientChoice();
     if (m_chatType == CHAT_ONE) {
         std::string peer = m_members.empty() ? std::string() : Field(m_members[0].name, sizeof m_members[0].name);
-        ViewHeader(ownName_, peer, -1, false);
-        ViewVoiceIcon(entry);
+        ViewVoice(entry, "  " + ownName_ + " " + authorPtt + " " + time);
         Record(0, 1, 0, ownName_, peer, -1, idText, 0, {});
         if (!m_members.empty()) Record(m_members[0].id, 1, 0, ownName_, peer, -1, idText, 1, peer);
-    } else if (!choice.selected || choice.userId == 0) {
+    } else if (!choice.selected) {
+        // No recipient chosen: nothing was addressed, nothing is shown or kept.
+        return 1;
+    } else if (choice.userId == 0) {
         std::string receivers = ReceiversText();
-        ViewHeader(ownName_, Text("im_all", "All"), -1, false);
-        ViewVoiceIcon(entry);
+        ViewVoice(entry, "  " + ownName_ + " " + authorPtt + " " + time);
         Record(0, 1, 0, ownName_, receivers, -1, idText, 0, {});
-        for (const auto& m : m_members)
-            if (m.id != 0) Record(m.id, 1, 0, ownName_, receivers, -1, idText, 1, Field(m.name, sizeof m.name));
+        for (const auto& m : ListedMembers())
+            if (m.id != 0 && m.id != OwnUid()) Record(m.id, 1, 0, ownName_, receivers, -1, idText, 1, Field(m.name, sizeof m.name));
     } else {
-        ViewHeader(ownName_, choice.entryText, -1, true);
-        ViewVoiceIcon(entry);
+        const std::string to = Text("im_privacyto", "To").substr(0, 15);
+        const std::string privacy = Text("im_privacy", " Privacy ").substr(0, 511);
+        ViewVoice(entry, " " + ownName_ + " " + privacy + " " + authorPtt + " " + to + " " + choice.entryText + " " + time);
         Record(0, 1, 1, ownName_, choice.entryText, -1, idText, 0, {});
         Record(choice.userId, 1, 0, ownName_, choice.entryText, -1, idText, 1, choice.entryText);
     }

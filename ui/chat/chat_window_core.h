@@ -48,6 +48,10 @@ struct RecipientChoice {
 
 enum class SendOutcome { Sent, Empty, NotSent, Busy, Refused };
 
+// The time stamp of a history line: "(%H:%M:%S)" for a time of today or no time (-1: now), else
+// "(%H:%M:%S, %Y-%m-%d)"; now is the current time (seconds since 1970, local time).
+std::string ChatTimeStamp(int64_t time, int64_t now);
+
 class ChatWindowCore {
  public:
     ChatWindowCore();
@@ -83,8 +87,10 @@ class ChatWindowCore {
     bool AddMember(const PresenceBuddyRecord* record);
     int AddMembers(const std::vector<PresenceBuddyRecord>& records);
     const PresenceBuddyRecord* FindMember(int userId) const;
-    // Names of the members with an id, joined by ";".
+    // Names of the members with an id, joined by ";" (in a group or room: the room's member rows).
     std::string ReceiversText() const;
+    // The members the member list shows: a group's or room's member rows, else the session's members.
+    const std::vector<PresenceBuddyRecord>& ListedMembers() const;
 
     // Fills the session (the registry's SetupSession): members for types 0, 1, 4, key for 2 and 3.
     void SetupSession(const std::vector<PresenceBuddyRecord>* members, const char* key, ChatSessionRecord* record);
@@ -134,7 +140,8 @@ class ChatWindowCore {
     virtual void ViewNotice(const std::string& text) { (void)text; }
     virtual void ViewLine(const std::string& text) { (void)text; }
     virtual void ViewOffline() {}
-    virtual void ViewVoiceIcon(VoiceMessageEntry* entry) { (void)entry; }
+    // A voice message: its icon (positions kept in the entry) and its line.
+    virtual void ViewVoice(VoiceMessageEntry* entry, const std::string& line) { (void)entry, (void)line; }
     virtual void ViewMembersChanged() {}
     // An invitation (INVITE's argument) with its agree and reject answers.
     virtual void ViewInvitation(const std::string& invitation) { ViewNotice(invitation); }

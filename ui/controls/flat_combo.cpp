@@ -7,17 +7,46 @@
 #include <QStyleOptionComboBox>
 
 #include "ui/controls/control_geometry.h"
+#include "ui/controls/skin.h"
 
 CCJFlatComboBox::CCJFlatComboBox(QWidget* parent, bool editable) : QComboBox(parent) {
   setEditable(editable);
   setMouseTracking(true);
   setInsertPolicy(QComboBox::NoInsert);
   setCompleter(nullptr);
+  readColours();
   if (lineEdit()) {
     lineEdit()->setFrame(false);
     lineEdit()->installEventFilter(this);
     connect(lineEdit(), &QLineEdit::textEdited, this, [this](const QString& t) { complete(t); });
   }
+}
+
+void CCJFlatComboBox::readColours() {
+  highlight_ = ctl::ToColorRef(palette().color(QPalette::Light));
+  shadow_ = ctl::ToColorRef(palette().color(QPalette::Mid));
+  face_ = ctl::ToColorRef(palette().color(QPalette::Button));
+}
+
+void CCJFlatComboBox::changeEvent(QEvent* e) {
+  QComboBox::changeEvent(e);
+  if (e->type() == QEvent::PaletteChange) readColours();
+}
+
+// An Alt+key (the system character) typed into the box is eaten: it reaches no menu or mnemonic.
+bool CCJFlatComboBox::IsSysChar(QEvent* e) {
+  if (e->type() != QEvent::KeyPress && e->type() != QEvent::ShortcutOverride) return false;
+  const auto* k = static_cast<QKeyEvent*>(e);
+  return (k->modifiers() & Qt::AltModifier) && !(k->modifiers() & Qt::ControlModifier) && !k->text().isEmpty() &&
+         k->text()[0].isPrint();
+}
+
+bool CCJFlatComboBox::event(QEvent* e) {
+  if (IsSysChar(e)) {
+    e->accept();
+    return true;
+  }
+  return QComboBox::event(e);
 }
 
 CCJFlatComboBox::Look CCJFlatComboBox::CurrentLook() const {
@@ -91,6 +120,10 @@ void CCJFlatComboBox::focusOutEvent(QFocusEvent* e) {
 
 bool CCJFlatComboBox::eventFilter(QObject* o, QEvent* e) {
   if (o == lineEdit()) {
+    if (IsSysChar(e)) {
+      e->accept();
+      return true;
+    }
     if (e->type() == QEvent::FocusIn) { hasFocus_ = true; update(); }
     if (e->type() == QEvent::FocusOut) { hasFocus_ = false; update(); }
     if (e->type() == QEvent::Enter || e->type() == QEvent::MouseMove) { timer_.start(10, this); TimerStep(); }
@@ -121,16 +154,16 @@ void CCJFlatComboBox::complete(const QString& typed) {
 void CCJFlatComboBox::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const QPalette pal = palette();
-  const QColor face = pal.color(QPalette::Button), hi = pal.color(QPalette::Light), sh = pal.color(QPalette::Mid);
+  const QColor face = ctl::ToQColor(face_), hi = ctl::ToQColor(highlight_), sh = ctl::ToQColor(shadow_);
   QRect r = rect();
   p.fillRect(r, pal.color(QPalette::Base));
   const Look look = CurrentLook();
+  // A one-pixel frame on the rectangle's own edges (QRect's right and bottom are inside it).
   auto frame3d = [&](QRect rc, const QColor& tl, const QColor& br) {
-    rc.adjust(0, 0, -1, -1);
     p.setPen(tl); p.drawLine(rc.topLeft(), rc.topRight()); p.drawLine(rc.topLeft(), rc.bottomLeft());
     p.setPen(br); p.drawLine(rc.bottomLeft(), rc.bottomRight()); p.drawLine(rc.topRight(), rc.bottomRight());
   };
-  if (look == kFlat) frame3d(r, face.darker(115), face.darker(115));
+  if (look == kFlat) frame3d(r, face, face);
   else frame3d(r, sh, hi);
   r.adjust(1, 1, -1, -1);
   frame3d(r, isEnabled() ? face : hi, isEnabled() ? face : hi);

@@ -5,6 +5,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 
+#include "ui/controls/colour.h"
+
 class CCJFlatComboBox : public QComboBox {
   Q_OBJECT
  public:
@@ -16,6 +18,9 @@ class CCJFlatComboBox : public QComboBox {
   void TimerStep();
   // Gallery and tests: force a look.
   void ForceLook(int look) { forced_ = look; update(); }
+  COLORREF HighlightColor() const { return highlight_; }
+  COLORREF ShadowColor() const { return shadow_; }
+  COLORREF FaceColor() const { return face_; }
 
  protected:
   void paintEvent(QPaintEvent*) override;
@@ -27,9 +32,14 @@ class CCJFlatComboBox : public QComboBox {
   void focusOutEvent(QFocusEvent*) override;
   void timerEvent(QTimerEvent*) override;
   bool eventFilter(QObject*, QEvent*) override;
+  bool event(QEvent*) override;
+  void changeEvent(QEvent*) override;
 
  private:
   void complete(const QString& typed);
+  void readColours();
+  static bool IsSysChar(QEvent* e);
+  COLORREF highlight_ = 0, shadow_ = 0, face_ = 0;
   QBasicTimer timer_;
   bool mouseDown_ = false, hasFocus_ = false, autoComplete_ = true, completing_ = false;
   int raised_ = 0;

@@ -10,7 +10,7 @@
 CUrlLink::CUrlLink(QWidget* parent, Qt::Alignment align) : QLabel(parent) {
   setAlignment(align);
   setMouseTracking(true);
-  setCursor(Qt::PointingHandCursor);
+  SetLinkCursor();
   SetUnderline(true);
   applyColour();
 }
@@ -27,6 +27,11 @@ void CUrlLink::SetLinkText(const QString& text) {
   if (url_.isEmpty()) url_ = text;
   setToolTip(url_);
   FitToText();
+}
+
+void CUrlLink::SetLinkCursor(const std::optional<QCursor>& cursor) {
+  linkCursor_ = cursor ? *cursor : QCursor(Qt::PointingHandCursor);
+  setCursor(linkCursor_);
 }
 
 void CUrlLink::SetColours(COLORREF link, COLORREF visited, COLORREF hover) {

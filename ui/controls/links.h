@@ -1,7 +1,9 @@
 // CUrlLink and CHyperLink: a static text made into a link; the hyperlink posts its owner's message on a click.
 #pragma once
 
+#include <QCursor>
 #include <QLabel>
+#include <optional>
 
 #include "platform/wintypes.h"
 #include "ui/controls/colour.h"
@@ -23,6 +25,9 @@ class CUrlLink : public QLabel {
   bool GetUnderline() const { return underline_; }
   void SetAutoSize(bool on);
   bool GetAutoSize() const { return autoSize_; }
+  // No cursor: the program's hand.
+  void SetLinkCursor(const std::optional<QCursor>& cursor = std::nullopt);
+  QCursor GetLinkCursor() const { return linkCursor_; }
   void SetLinkText(const QString& text);  // the window text
   bool Hovering() const { return hovering_; }
   // Gallery: force the hover colour.
@@ -46,6 +51,7 @@ class CUrlLink : public QLabel {
   COLORREF link_ = RGB(0, 0, 238), visited_ = RGB(85, 26, 139), hover_ = RGB(255, 92, 0);
   bool hovering_ = false, visitedFlag_ = false, underline_ = true, autoSize_ = true;
   QString url_;
+  QCursor linkCursor_{Qt::PointingHandCursor};
 };
 
 class CHyperLink : public CUrlLink {

@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int kProtectedProperty = QTextFormat::UserProperty + 1;
-constexpr int kCodeProperty = QTextFormat::UserProperty + 2;
+constexpr int kCodeProperty = CChatRichEdit::kImageCodeProperty;
 std::function<void(const QString&)> g_messageHook;
 
 bool HasBit(const QTextCharFormat& f, int bit) {
@@ -365,6 +365,15 @@ void CFormatRichEdit::SetContent(const std::string& content) {
 
 void CFormatRichEdit::SetContentBytes(const std::vector<char>& bytes) { SetContent(std::string(bytes.begin(), bytes.end())); }
 
+bool CFormatRichEdit::LoadResourceContent(int resourceId) {
+  QFile f(QStringLiteral(":/RTF/%1").arg(resourceId));
+  if (!f.open(QIODevice::ReadOnly)) return false;
+  const QByteArray data = f.readAll();
+  if (data.isEmpty()) return false;
+  SetContentBytes(std::vector<char>(data.begin(), data.end()));
+  return true;
+}
+
 bool CFormatRichEdit::LoadFile(const QString& path) {
   const QFileInfo info(path);
   if (path.isEmpty() || !info.exists() || info.isDir()) {
@@ -385,6 +394,12 @@ void CFormatRichEdit::GetContent(std::string* out, bool rtf) const {
   out->clear();
   if (rtf) *out = RtfWrite(document());
   else *out = plat::FromUtf16(toPlainText().toStdU16String(), CP_ACP);
+}
+
+void CFormatRichEdit::GetContentBytes(std::vector<char>* out, bool rtf) const {
+  std::string content;
+  GetContent(&content, rtf);
+  out->assign(content.begin(), content.end());
 }
 
 bool CFormatRichEdit::SaveFile(const QString& path, bool rtf) {
@@ -489,16 +504,21 @@ int CChatRichEdit::CountTextUnits(int* cutPosition, int* expansion) const {
 }
 
 int CChatRichEdit::PasteWithinLimit() {
+  const QClipboard* clip = QApplication::clipboard();
+  if (!clip) return 0;
+  return PasteTextWithinLimit(clip->text());
+}
+
+int CChatRichEdit::PasteTextWithinLimit(const QString& pasted) {
   int selExpansion = 0;
   const std::string selected = GetTextWithImageCodes(true, &selExpansion);
   const int selectionChars = textCursor().hasSelection() ? ctl::CountUnits(selected) / 2 : 0;
   const int allowed = ctl::PasteAllowance(selectionChars, CountTextUnits(nullptr, nullptr));
   if (allowed < 1) return 1;
-  const QClipboard* clip = QApplication::clipboard();
-  if (!clip) return 0;
-  std::string text = plat::FromUtf16(clip->text().toStdU16String(), CP_ACP);
+  std::string text = plat::FromUtf16(pasted.toStdU16String(), CP_ACP);
   if (text.size() > 1023) text.resize(1023);
   const std::string cut = ctl::CutToCharacters(text, allowed);
+  pastePosition_ = textCursor().selectionStart();
   const LRESULT answer = ctl::SendOwnerMessage(this, WM_CHAT_PASTE, 0, reinterpret_cast<LPARAM>(cut.c_str()));
   if (answer != 0) return 0;
   int expansion = 0;
@@ -518,6 +538,20 @@ QMimeData* CChatRichEdit::createMimeDataFromSelection() const {
 
 void CChatRichEdit::insertFromMimeData(const QMimeData* source) {
   pastePosition_ = textCursor().selectionStart();
+  // Pasted or dropped text goes through the owner, cut to what still fits; an owner that takes no
+  // paste leaves the control to insert the cut text itself.
+  if (source && source->hasText() && !source->hasImage()) {
+    const QString text = source->text();
+    if (PasteTextWithinLimit(text) != 0) return;
+    int selExpansion = 0;
+    const std::string selected = GetTextWithImageCodes(true, &selExpansion);
+    const int selectionChars = textCursor().hasSelection() ? ctl::CountUnits(selected) / 2 : 0;
+    const int allowed = ctl::PasteAllowance(selectionChars, CountTextUnits(nullptr, nullptr));
+    const std::string cut = ctl::CutToCharacters(plat::FromUtf16(text.toStdU16String(), CP_ACP), allowed);
+    textCursor().insertText(QString::fromStdU16String(plat::ToUtf16(cut, CP_ACP)));
+    pastePosition_ = -1;
+    return;
+  }
   CFormatRichEdit::insertFromMimeData(source);
 }
 
@@ -525,7 +559,8 @@ void CChatRichEdit::keyPressEvent(QKeyEvent* event) {
   // Once a paste set the limit, typing stops at it (the control's own characters, a picture counts one).
   const QString t = event->text();
   const bool typing = !t.isEmpty() && t[0].isPrint() && !(event->modifiers() & Qt::ControlModifier);
-  if (typing && limit_ > 0 && !textCursor().hasSelection() && document()->characterCount() - 1 >= limit_) {
+  if (typing && limit_ > 0 && !textCursor().hasSelection() &&
+      (document()->characterCount() - 1 >= limit_ || CountTextUnits(nullptr, nullptr) >= ctl::kChatCharLimit)) {
     event->accept();
     return;
   }

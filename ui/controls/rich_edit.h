@@ -9,6 +9,10 @@
 
 #include "ui/controls/colour.h"
 
+// Event-mask bits of a rich edit (SetNotifyMask): change notices and link notices.
+inline constexpr unsigned ENM_CHANGE = 0x00000001;
+inline constexpr unsigned ENM_LINK = 0x04000000;
+
 class CFormatRichEdit : public QTextEdit {
   Q_OBJECT
  public:
@@ -46,8 +50,11 @@ class CFormatRichEdit : public QTextEdit {
   // Content as RTF (when it begins with "{\rtf") or plain text in the ANSI code page.
   void SetContent(const std::string& content);
   void SetContentBytes(const std::vector<char>& bytes);
+  // An "RTF" resource of the program (":/RTF/<id>"); nothing when missing or empty.
+  bool LoadResourceContent(int resourceId);
   bool LoadFile(const QString& path);
   void GetContent(std::string* out, bool rtf) const;
+  void GetContentBytes(std::vector<char>* out, bool rtf) const;
   bool SaveFile(const QString& path, bool rtf);
   void SetWordWrap(bool wrap, int lineWidth);
 
@@ -66,6 +73,8 @@ class CFormatRichEdit : public QTextEdit {
 class CChatRichEdit : public CFormatRichEdit {
   Q_OBJECT
  public:
+  // The text-format property under which a picture keeps its code.
+  static constexpr int kImageCodeProperty = QTextFormat::UserProperty + 2;
   explicit CChatRichEdit(QWidget* parent = nullptr);
 
   // Inserts a picture at the selection, tagged with its code (cut to 31 bytes; empty: no code).
@@ -77,7 +86,18 @@ class CChatRichEdit : public CFormatRichEdit {
   int CountTextUnits(int* cutPosition, int* expansion) const;
   // Pastes the clipboard text cut to what fits; the owner gets WM_CHAT_PASTE with the text.
   int PasteWithinLimit();
+  // The same for a given text (a drop, or the clipboard's text).
+  int PasteTextWithinLimit(const QString& text);
   int TextLimit() const { return limit_; }
+  // Characters the control takes from typing (a picture counts one); 0: no limit.
+  void SetTextLimit(int characters) { limit_ = characters; }
+  // Which notices the control gives (ENM_CHANGE: textChanged reaches the owner's handler).
+  void SetNotifyMask(unsigned mask) { notifyMask_ = mask; }
+  unsigned NotifyMask() const { return notifyMask_; }
+  // The start of the last paste (-1: none); the owner clears it once it has handled the change.
+  void ClearPastePosition() { pastePosition_ = -1; }
+  // A drop or paste of the given data, as the control takes it (tests).
+  void insertFromMimeDataForTest(const QMimeData* source) { insertFromMimeData(source); }
   int PastePosition() const { return pastePosition_; }
   size_t ImageCodeCount() const { return imageCodes_.size(); }
 
@@ -91,5 +111,6 @@ class CChatRichEdit : public CFormatRichEdit {
   std::vector<std::string> imageCodes_;  // kept for the control's life
   int pastePosition_ = -1;
   int limit_ = 0;
+  unsigned notifyMask_ = ENM_CHANGE;
   int nextImage_ = 0;
 };

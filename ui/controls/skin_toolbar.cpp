@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QStyleOptionToolButton>
+#include <QStylePainter>
 
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
@@ -28,16 +29,27 @@ QSize CSkinToolButton::sizeHint() const {
 }
 
 void CSkinToolButton::paintEvent(QPaintEvent* e) {
-  if (!bar_->HasBackground()) {
-    QToolButton::paintEvent(e);
+  const bool hot = forcedHot_ || (underMouse() && isEnabled());
+  const bool pressed = isDown();
+  const bool checked = isChecked();
+  // Without a background, and for a button at rest over one, the bar's default drawing.
+  if (!bar_->HasBackground() || !(hot || pressed || checked)) {
+    QStylePainter sp(this);
+    QStyleOptionToolButton opt;
+    initStyleOption(&opt);
+    if (opt.icon.isNull() && imageIndex_ >= 0) {
+      opt.icon = QIcon(bar_->Image(imageIndex_, false));
+      opt.iconSize = bar_->ImageSize();
+      opt.toolButtonStyle = toolButtonStyle();  // a button without its own icon counted as text only
+    }
+    if (dropDown_) opt.features |= QStyleOptionToolButton::HasMenu;  // the control's own arrow
+    sp.drawComplexControl(QStyle::CC_ToolButton, opt);
+    (void)e;
     return;
   }
   QPainter p(this);
   p.setRenderHint(QPainter::Antialiasing);
   const QRect r = rect();
-  const bool hot = forcedHot_ || (underMouse() && isEnabled());
-  const bool pressed = isDown();
-  const bool checked = isChecked();
   p.setPen(QPen(QColor(0x9c, 0xb4, 0xd8), 1));
   // Each state present is drawn in turn; a checked and hot button ends with the hot plate.
   if (checked) p.fillRect(r.adjusted(1, 1, -1, -1), ctl::ToQColor(bar_->CheckedColor));
@@ -61,10 +73,9 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
   if (dropDown_) {
     const QRect area(textRect.right() - 12, textRect.top(), 12, textRect.height());
     if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3 + (area.height() - 10) / 2 - 1, bar_->DropArrow());
-    if (hot || pressed) {
-      p.setPen(QColor(0x9c, 0xb4, 0xd8));
-      p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());
-    }
+    // The line between the face and the arrow, in the plate's pen.
+    p.setPen(QColor(0x9c, 0xb4, 0xd8));
+    p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());
     textRect.setRight(area.left() - 2);
   }
   p.setPen(isEnabled() ? palette().color(QPalette::ButtonText) : palette().color(QPalette::Mid));

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRubberBand>
+#include <QStackedWidget>
 #include <QTimerEvent>
 
 #include "ui/controls/control_messages.h"
@@ -134,7 +135,8 @@ void CPictureStatic::paintEvent(QPaintEvent*) {
   p.fillRect(rect(), QColor(243, 243, 243));
   QImage img = ctl::LoadBitmapFile(path_);
   if (!img.isNull()) {
-    if (!highlighted_) img = img.convertToFormat(QImage::Format_Grayscale8);
+    // Not highlighted: the picture as a monochrome bitmap.
+    if (!highlighted_) img = img.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither).convertToFormat(QImage::Format_RGB32);
     const ctl::PictureFit f = ctl::FitPicture(img.width(), img.height(), width(), height());
     p.drawImage(QRect(f.x, 0, f.width, f.height), img, QRect(0, 0, f.width, f.height));
   }
@@ -188,6 +190,40 @@ void CSkinTabCtrl::drawTab(QPainter& p, int index, QRect r, bool selected) {
   }
   p.setPen(pal.color(QPalette::ButtonText));
   p.drawText(QRect(x, t + 2, rr - x, b - t - 2), Qt::AlignVCenter | Qt::TextSingleLine, tabText(index).left(63));
+}
+
+void CSkinTabCtrl::AttachBody(QWidget* body) {
+  if (body_) body_->removeEventFilter(this);
+  body_ = body;
+  if (!body) return;
+  if (auto* frame = qobject_cast<QFrame*>(body)) frame->setFrameShape(QFrame::NoFrame);
+  // Room for the frame: the light left edge, the shadow and dark lines right and below.
+  body->setContentsMargins(1, 0, 2, 2);
+  body->installEventFilter(this);
+  body->update();
+}
+
+void CSkinTabCtrl::showEvent(QShowEvent* e) {
+  QTabBar::showEvent(e);
+  if (!body_ && parentWidget())
+    if (auto* stack = parentWidget()->findChild<QStackedWidget*>(QString(), Qt::FindDirectChildrenOnly)) AttachBody(stack);
+}
+
+bool CSkinTabCtrl::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == body_ && event->type() == QEvent::Paint) {
+    QPainter p(body_);
+    const QRect r = body_->rect();
+    const QPalette pal = palette();
+    p.setPen(pal.color(QPalette::Light));
+    p.drawLine(r.left(), r.top(), r.left(), r.bottom() - 1);
+    p.setPen(pal.color(QPalette::Mid));
+    p.drawLine(r.right() - 1, r.top(), r.right() - 1, r.bottom() - 1);
+    p.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
+    p.setPen(QColor(64, 64, 64));
+    p.drawLine(r.right(), r.top(), r.right(), r.bottom());
+    p.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
+  }
+  return QTabBar::eventFilter(watched, event);
 }
 
 void CSkinTabCtrl::paintEvent(QPaintEvent*) {

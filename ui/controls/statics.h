@@ -92,6 +92,9 @@ class CSkinTabCtrl : public QTabBar {
  public:
   explicit CSkinTabCtrl(QWidget* parent = nullptr);
   void SetImages(const QList<QPixmap>& images) { images_ = images; updateGeometry(); update(); }
+  // The pages' area under the tabs, framed in 3-D (a tab widget's own page stack by default).
+  void AttachBody(QWidget* body);
+  QWidget* Body() const { return body_; }
 
  protected:
   void paintEvent(QPaintEvent*) override;
@@ -99,7 +102,10 @@ class CSkinTabCtrl : public QTabBar {
 
  private:
   void drawTab(QPainter& p, int index, QRect r, bool selected);
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent*) override;
   QList<QPixmap> images_;
+  QPointer<QWidget> body_;
 };
 
 // Draws the tip frames: background 237, then the frame with green keyed out.

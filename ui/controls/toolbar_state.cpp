@@ -104,25 +104,44 @@ int WrapAtWidth(std::vector<LayoutButton>& buttons, int width) {
   return rows;
 }
 
-LayoutSize WrappedSize(const std::vector<LayoutButton>& buttons, int buttonHeight) {
+namespace {
+
+// Walks the wrapped buttons; places them when asked.
+LayoutSize Walk(const std::vector<LayoutButton>& buttons, int buttonHeight, std::vector<LayoutButton>* placed) {
   LayoutSize size;
   int x = 0, y = 0, rowHeight = 0, inRow = 0;
-  for (const LayoutButton& b : buttons) {
+  for (size_t i = 0; i < buttons.size(); ++i) {
+    const LayoutButton& b = buttons[i];
     if (!b.visible()) continue;
+    if (placed) {
+      (*placed)[i].x = x;
+      (*placed)[i].y = y;
+    }
     x += EffectiveWidth(b);
-    rowHeight = std::max(rowHeight, b.height);
+    rowHeight = std::max(rowHeight, (b.separator && b.wrap && !b.carriesControl()) ? 0 : b.height);
     ++inRow;
     size.width = std::max(size.width, x);
     size.height = std::max(size.height, y + rowHeight);
     if (b.wrap) {
       y += (inRow == 1 && b.separator) ? buttonHeight : rowHeight;
       if (b.separator) y += b.height;
+      size.height = std::max(size.height, y);
       x = 0;
       rowHeight = 0;
       inRow = 0;
     }
   }
   return size;
+}
+
+}  // namespace
+
+LayoutSize WrappedSize(const std::vector<LayoutButton>& buttons, int buttonHeight) {
+  return Walk(buttons, buttonHeight, nullptr);
+}
+
+LayoutSize PlaceButtons(std::vector<LayoutButton>& buttons, int buttonHeight) {
+  return Walk(buttons, buttonHeight, &buttons);
 }
 
 int FitWidth(std::vector<LayoutButton>& buttons, int width) {
@@ -135,8 +154,215 @@ int FitWidth(std::vector<LayoutButton>& buttons, int width) {
     else
       lo = mid + 1;
   }
-  WrapAtWidth(buttons, hi);
+  if (WrapAtWidth(buttons, hi) != target) {  // the bounds met without it
+    WrapAtWidth(buttons, width);
+    return width;
+  }
+  // Wrapped again at what the rows really take.
+  const int used = WrappedSize(buttons, 0).width;
+  WrapAtWidth(buttons, used);
   return hi;
+}
+
+void FitHeight(std::vector<LayoutButton>& buttons, int length, int buttonHeight) {
+  WrapAtWidth(buttons, 0);
+  LayoutSize lo = WrappedSize(buttons, buttonHeight);
+  WrapAtWidth(buttons, 32767);
+  LayoutSize hi = WrappedSize(buttons, buttonHeight);
+  while (lo.width < hi.width) {
+    WrapAtWidth(buttons, (lo.width + hi.width) / 2);
+    const LayoutSize mid = WrappedSize(buttons, buttonHeight);
+    if (mid.height > length) {
+      if (lo == mid) {
+        WrapAtWidth(buttons, hi.width);
+        return;
+      }
+      lo = mid;
+    } else if (mid.height < length) {
+      if (hi == mid) {
+        WrapAtWidth(buttons, lo.width);
+        return;
+      }
+      hi = mid;
+    } else {
+      return;
+    }
+  }
+}
+
+LayoutSize ButtonSize(const ToolbarLayout& bar, const LayoutButton& b, unsigned mode) {
+  LayoutSize s{b.width, b.height};
+  if (b.separator) s.height = std::min(s.height, bar.buttonHeight);
+  const bool vertical = !(mode & (LM_STRETCH | LM_HORZ));
+  if (b.carriesControl() && bar.hideControlsWhenVertical && vertical) return {0, 0};
+  if (b.carriesControl() && b.hidden && b.hasControl) return {b.controlWidth, b.controlHeight};
+  if (b.separator && b.wrap && !b.hasControl) {
+    const int former = s.width;
+    s.width = 0;
+    if (bar.comCtlVersion < kComCtl471) s.height -= 3;
+    else if (bar.comCtlVersion > kComCtl471) s.height = former;
+  }
+  return s;
+}
+
+namespace {
+
+// The working copy: every button at its size in the mode (wrap-dependent sizes come after wrapping).
+std::vector<LayoutButton> Working(const ToolbarLayout& bar, unsigned mode) {
+  std::vector<LayoutButton> work = bar.buttons;
+  for (LayoutButton& b : work) {
+    const bool wrap = b.wrap;
+    b.wrap = false;
+    const LayoutSize s = ButtonSize(bar, b, mode);
+    b.width = s.width;
+    b.height = s.height;
+    b.wrap = wrap;
+  }
+  return work;
+}
+
+// Sizes that follow the wrap: a wrapping separator lends its width to the row gap.
+void SizeWraps(const ToolbarLayout& bar, std::vector<LayoutButton>& work, unsigned mode) {
+  for (size_t i = 0; i < work.size(); ++i) {
+    if (!work[i].separator || !work[i].wrap || work[i].hasControl) continue;
+    LayoutButton b = bar.buttons[i];
+    b.wrap = true;
+    const LayoutSize s = ButtonSize(bar, b, mode);
+    work[i].width = s.width;
+    work[i].height = s.height;
+  }
+}
+
+}  // namespace
+
+LayoutSize CalcLayout(ToolbarLayout& bar, unsigned mode, int length) {
+  LayoutSize result;
+  if (bar.buttons.empty() || (bar.style & CBRS_SIZE_FIXED)) return result;
+  std::vector<LayoutButton> work = Working(bar, mode);
+  const bool horz = (mode & LM_HORZ) != 0;
+  if (bar.style & CBRS_SIZE_DYNAMIC) {
+    if (mode & LM_MRUWIDTH)
+      FitWidth(work, bar.mruWidth);
+    else if (mode & LM_HORZDOCK)
+      FitWidth(work, 32767);
+    else if (mode & LM_VERTDOCK)
+      FitWidth(work, 0);
+    else if (length != -1) {
+      if (mode & LM_LENGTHY)
+        FitHeight(work, length + bar.insideHeight, bar.buttonHeight);
+      else
+        FitWidth(work, length + bar.insideWidth);
+    } else if (bar.floating)
+      FitWidth(work, bar.mruWidth);
+    else
+      FitWidth(work, horz ? 32767 : 0);
+  } else {
+    FitWidth(work, horz ? 32767 : 0);
+  }
+  SizeWraps(bar, work, mode);
+  LayoutSize size = PlaceButtons(work, bar.buttonHeight);
+  if (mode & LM_COMMIT) {
+    if (bar.floating && (bar.style & CBRS_SIZE_DYNAMIC)) bar.mruWidth = size.width;
+    const bool hide = bar.vertDocked && bar.hideControlsWhenVertical;
+    for (size_t i = 0; i < bar.buttons.size(); ++i) {
+      LayoutButton& b = bar.buttons[i];
+      b.wrap = work[i].wrap;
+      b.x = work[i].x;
+      b.y = work[i].y;
+      if (b.carriesControl() && b.hasControl) {
+        b.width = b.controlWidth;
+        b.hidden = hide;
+      }
+    }
+  }
+  result = {size.width + bar.insideWidth, size.height + bar.insideHeight};
+  if (mode & LM_STRETCH) {
+    if (horz) result.width = 32767;
+    else result.height = 32767;
+  }
+  return result;
+}
+
+LayoutSize CalcFixedLayout(ToolbarLayout& bar, bool stretch, bool horz) {
+  return CalcLayout(bar, (stretch ? LM_STRETCH : 0) | (horz ? LM_HORZ : 0));
+}
+
+LayoutSize CalcDynamicLayout(ToolbarLayout& bar, int length, unsigned mode) {
+  if (length == -1 && !(mode & (LM_MRUWIDTH | LM_COMMIT)) && (mode & (LM_HORZDOCK | LM_VERTDOCK)))
+    return CalcFixedLayout(bar, (mode & LM_STRETCH) != 0, (mode & LM_HORZDOCK) != 0);
+  return CalcLayout(bar, mode, length);
+}
+
+// ---------------------------------------------------------------------------
+
+void CToolButtonArray::SetSize(size_t count, int growBy) {
+  if (growBy >= 0) growBy_ = growBy;
+  if (count > allocated_) {
+    int step = growBy_;
+    if (step <= 0) step = static_cast<int>(std::clamp<size_t>(items_.size() / 8, 4, 1024));
+    allocated_ = std::max(count, allocated_ + static_cast<size_t>(step));
+  }
+  const size_t old = items_.size();
+  items_.resize(count);
+  for (size_t i = old; i < count; ++i) items_[i].button.iString = 0;  // new records are zero-filled
+}
+
+size_t CToolButtonArray::Add(const ToolButtonRecord& r) {
+  const size_t at = items_.size();
+  SetSize(at + 1);
+  items_[at] = r;
+  return at;
+}
+
+void CToolButtonArray::Append(const CToolButtonArray& other) {
+  const size_t at = items_.size();
+  SetSize(at + other.size());
+  std::copy(other.items_.begin(), other.items_.end(), items_.begin() + static_cast<long>(at));
+}
+
+void CToolButtonArray::RemoveAll() {
+  items_.clear();
+  allocated_ = 0;
+}
+
+std::vector<uint8_t> CToolButtonArray::Serialize() const {
+  std::vector<uint8_t> out;
+  Put32(out, static_cast<uint32_t>(items_.size()));
+  for (const ToolButtonRecord& r : items_) {
+    const TBBUTTON& b = r.button;
+    Put32(out, static_cast<uint32_t>(b.iBitmap));
+    Put32(out, static_cast<uint32_t>(b.idCommand));
+    out.push_back(b.fsState);
+    out.push_back(b.fsStyle);
+    out.push_back(0);
+    out.push_back(0);
+    Put32(out, b.dwData);
+    Put32(out, static_cast<uint32_t>(b.iString));
+    Put32(out, 0);  // the text's slot
+    Put32(out, r.inUse ? 1u : 0u);
+  }
+  return out;
+}
+
+bool CToolButtonArray::Deserialize(std::span<const uint8_t> block) {
+  if (block.size() < 4) return false;
+  const uint32_t count = Get32(block.data());
+  if (count > (block.size() - 4) / kRecordSize) return false;
+  std::vector<ToolButtonRecord> read(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = block.data() + 4 + i * kRecordSize;
+    TBBUTTON& b = read[i].button;
+    b.iBitmap = static_cast<int32_t>(Get32(p));
+    b.idCommand = static_cast<int32_t>(Get32(p + 4));
+    b.fsState = p[8];
+    b.fsStyle = p[9];
+    b.dwData = Get32(p + 12);
+    b.iString = static_cast<int32_t>(Get32(p + 16));
+    read[i].inUse = Get32(p + 24) != 0;
+  }
+  items_ = std::move(read);
+  allocated_ = items_.size();
+  return true;
 }
 
 }  // namespace ctl

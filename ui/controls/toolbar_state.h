@@ -38,6 +38,39 @@ struct ToolButtonRecord {
   bool inUse = false;
 };
 
+// The growable array of the buttons the customise dialog offers. Its records are 28 bytes when
+// stored: the 20-byte button record, the text's slot and the in-use flag.
+class CToolButtonArray {
+ public:
+  static constexpr size_t kRecordSize = 28;
+  size_t GetSize() const { return items_.size(); }
+  size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  size_t GetCapacity() const { return allocated_; }
+  // growBy -1 keeps the step; 0 or less (unset) grows by the size / 8, clamped to 4..1024.
+  void SetSize(size_t count, int growBy = -1);
+  size_t Add(const ToolButtonRecord& r);
+  void Append(const CToolButtonArray& other);
+  void RemoveAll();
+  void FreeExtra() { allocated_ = items_.size(); }
+  ToolButtonRecord& operator[](size_t i) { return items_[i]; }
+  const ToolButtonRecord& operator[](size_t i) const { return items_[i]; }
+  auto begin() { return items_.begin(); }
+  auto end() { return items_.end(); }
+  auto begin() const { return items_.begin(); }
+  auto end() const { return items_.end(); }
+  // The element count (32 bits), then each record as a raw 28-byte block. A text is never kept in
+  // the block (its slot is zero): records read back have empty texts.
+  std::vector<uint8_t> Serialize() const;
+  // False (and nothing changes) for a block shorter than its count says.
+  bool Deserialize(std::span<const uint8_t> block);
+
+ private:
+  std::vector<ToolButtonRecord> items_;
+  size_t allocated_ = 0;
+  int growBy_ = 0;
+};
+
 // Icon option, text option, then the button records.
 std::vector<uint8_t> SaveToolbarBlock(int iconOption, int textOption, const std::vector<TBBUTTON>& buttons);
 // False for a block shorter than its header (nothing changes); a trailing partial record is ignored.
@@ -52,6 +85,10 @@ struct LayoutButton {
   bool separator = false;
   bool hidden = false;
   bool wrap = false;
+  // A control slot's child window: its size, and whether it exists.
+  bool hasControl = false;
+  int controlWidth = 0, controlHeight = 0;
+  int x = 0, y = 0;  // placed by a committed layout
   bool carriesControl() const { return separator && command != 0; }
   bool visible() const { return !hidden || carriesControl(); }
 };
@@ -67,7 +104,42 @@ struct LayoutSize {
 // The size of the wrapped layout; buttonHeight is used for a row that holds only its separator.
 LayoutSize WrappedSize(const std::vector<LayoutButton>& buttons, int buttonHeight);
 
-// The narrowest wrap width that gives no more rows than wrapping at width does.
+// The narrowest wrap width that gives no more rows than wrapping at width does; the buttons end
+// wrapped at the resulting size's width.
 int FitWidth(std::vector<LayoutButton>& buttons, int width);
+// Wraps so that the height comes as near the length as the buttons allow (bisecting the width).
+void FitHeight(std::vector<LayoutButton>& buttons, int length, int buttonHeight);
+// The size of the wrapped layout with each visible button's place written into it.
+LayoutSize PlaceButtons(std::vector<LayoutButton>& buttons, int buttonHeight);
+
+// The framework's layout mode bits.
+inline constexpr unsigned LM_STRETCH = 1, LM_HORZ = 2, LM_MRUWIDTH = 4, LM_HORZDOCK = 8, LM_VERTDOCK = 16,
+                          LM_LENGTHY = 32, LM_COMMIT = 64;
+// Control-bar styles: borders, dock sides, sizing.
+inline constexpr unsigned CBRS_BORDER_LEFT = 0x0100, CBRS_BORDER_TOP = 0x0200, CBRS_BORDER_RIGHT = 0x0400,
+                          CBRS_BORDER_BOTTOM = 0x0800, CBRS_BORDER_ANY = 0x0F00;
+inline constexpr unsigned CBRS_ALIGN_LEFT = 0x1000, CBRS_ALIGN_TOP = 0x2000, CBRS_ALIGN_RIGHT = 0x4000,
+                          CBRS_ALIGN_BOTTOM = 0x8000, CBRS_ALIGN_ANY = 0xF000;
+inline constexpr unsigned CBRS_SIZE_DYNAMIC = 0x0004, CBRS_SIZE_FIXED = 0x0002, CBRS_FLOATING = 0x0001;
+inline constexpr unsigned CBRS_BORDER_3D = 0x00400000;
+// The button layout of a customisable bar.
+inline constexpr int kComCtl471 = (4 << 16) | 71;
+struct ToolbarLayout {
+  std::vector<LayoutButton> buttons;
+  int buttonHeight = 22;
+  bool hideControlsWhenVertical = true;
+  unsigned style = CBRS_SIZE_DYNAMIC;  // CBRS_* bits
+  bool floating = false;
+  bool vertDocked = false;              // docked on the left or the right
+  int mruWidth = 32767;
+  int insideWidth = 0, insideHeight = 0;  // borders around the buttons
+  int comCtlVersion = (6 << 16);
+};
+// A button's size in a layout mode.
+LayoutSize ButtonSize(const ToolbarLayout& bar, const LayoutButton& b, unsigned mode);
+// The full layout; with LM_COMMIT the wraps, states and places are written back.
+LayoutSize CalcLayout(ToolbarLayout& bar, unsigned mode, int length = -1);
+LayoutSize CalcFixedLayout(ToolbarLayout& bar, bool stretch, bool horz);
+LayoutSize CalcDynamicLayout(ToolbarLayout& bar, int length, unsigned mode);
 
 }  // namespace ctl

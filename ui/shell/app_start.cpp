@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QUrl>
 #include <QDir>
-#include <QLocale>
 #include <QStandardPaths>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -35,7 +34,9 @@
 #include "service/presence_core.h"
 #include "service/settings_xml.h"
 #include "service/update_check.h"
+#include "ui/controls/external_dispatch.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/web/web_host.h"
 #include "ui/shell/about_box.h"
 #include "ui/shell/instance_guard.h"
 #include "ui/shell/main_frame.h"
@@ -116,6 +117,8 @@ CCorvinaApp::~CCorvinaApp() {
     Shutdown();
     delete frame_;
     frame_ = nullptr;
+    SetExternalDispatch(nullptr);
+    external_.reset();
     if (started_) STA_FsmDone();
     if (logOpen_) {
         DebugTrace(MOD_SYSTEM, 2, "System Exit");
@@ -168,7 +171,7 @@ int CCorvinaApp::InitInstance(bool* run) {
     // The installation's relative skin paths are read from its folder.
     QDir::setCurrent(QString::fromStdString(options_.appFolder));
     plat::SetBaseFolder(options_.profileFolder);
-    const bool chinese = QLocale::system().language() == QLocale::Chinese;
+    const bool chinese = SystemLanguageIsChinese();
     LoadConfigPaths(options_.appFolder, options_.profileFolder, chinese);
     logOpen_ = OpenTraceLog(Paths().logPath.c_str());
     LoadDebugConfig(Paths().settingsPath.c_str());
@@ -207,6 +210,8 @@ int CCorvinaApp::InitInstance(bool* run) {
         return 1;
     }
     started_ = true;
+    external_ = std::make_unique<CExternalDispatch>();
+    SetExternalDispatch(external_.get());
     ReadSettingsXml(Paths().settingsXmlPath.c_str());
     Update_SetBaseAddress(g_serviceSettings.update);
     Update_SetLanguageFile(Paths().langFile);

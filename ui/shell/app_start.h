@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+class CExternalDispatch;
 class CMainFrame;
 class QApplication;
 
@@ -59,6 +60,7 @@ private:
     StartOptions options_;
     std::unique_ptr<InstanceGuard> guard_;
     CMainFrame* frame_ = nullptr;
+    std::unique_ptr<CExternalDispatch> external_;  // what embedded pages reach as window.external
     bool started_ = false;
     bool logOpen_ = false;
     bool shutDown_ = false;

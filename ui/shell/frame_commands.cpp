@@ -144,15 +144,7 @@ void CMainFrame::RefreshMenus() {
     }
     m_dialCombo->setEnabled(in);
     UpdateTitle();  // the title follows the same state
-    // ---- the status bar's menu: the current status checked and greyed, all greyed while signing in or out
-    if (QMenu* menu = m_wndStatusBar->StatusMenu())
-        for (QAction* a : menu->actions()) {
-            if (!a->data().isValid()) continue;
-            const shell::MenuItemState m = shell::StatusMenuItem(a->data().toInt(), m_nLoginState, st);
-            a->setCheckable(true);
-            a->setChecked(m.checked);
-            a->setEnabled(m.enabled);
-        }
+    // The status bar's and the tray's menus take the state when they open (StatusMenuItem, TrayMenuItem).
 }
 
 LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {

@@ -231,8 +231,7 @@ MenuItemState StatusMenuItem(int item, int loginState, int status) {
         m.checked = item == status;
         m.enabled = !m.checked;
     } else {
-        m.checked = item == status;
-        m.enabled = false;
+        m.enabled = false;  // signing in or out: both grey, none marked
     }
     return m;
 }

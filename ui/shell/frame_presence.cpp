@@ -59,6 +59,7 @@
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/system_tray.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
 #include "voip/VoipUi.h"
@@ -122,7 +123,7 @@ void CMainFrame::OnMessageIconClick() {
 
 void CMainFrame::ShowMessageIcon(bool show) {
     if (show) {
-        if (!m_messageIcon && (m_wndTray || QSystemTrayIcon::isSystemTrayAvailable())) {
+        if (!m_messageIcon && (m_wndTray->m_bIconCreated || QSystemTrayIcon::isSystemTrayAvailable())) {
             m_messageIcon = new QSystemTrayIcon(this);
             connect(m_messageIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
                 if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Context)
@@ -145,25 +146,23 @@ void CMainFrame::ShowMessageIcon(bool show) {
 }
 
 void CMainFrame::StartTrayAnimation() {
-    QIcon frames[2];
-    const char* names[2] = {"trayAnimateFrame1.bmp", "trayAnimateFrame2.bmp"};
-    for (int i = 0; i < 2; ++i) {
-        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(names[i]));
+    QList<QIcon> frames;
+    for (const char* name : {"trayAnimateFrame1.bmp", "trayAnimateFrame2.bmp"}) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
         if (img.isNull()) return;  // a skin without the frames keeps its still icon
-        frames[i] = QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+        frames.append(QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8))));
     }
-    trayFrames_[0] = frames[0];
-    trayFrames_[1] = frames[1];
-    trayFrame_ = 0;
-    if (m_wndTray) m_wndTray->setIcon(trayFrames_[0]);
-    trayAnimation_.start(500);
+    m_wndTray->SetAnimationFrames(frames);
+    m_wndTray->StartAnimation(500, 0);
 }
 
 void CMainFrame::StopTrayAnimation() {
-    if (!trayAnimation_.isActive()) return;
-    trayAnimation_.stop();
+    if (!m_wndTray->Animating()) return;
+    m_wndTray->StopAnimation();
     UpdateTrayIcon();
 }
+
+bool CMainFrame::TrayAnimating() const { return m_wndTray && m_wndTray->Animating(); }
 
 void CMainFrame::SetPresenceStatus(int status) {
     if (status == STATUS_OFFLINE) {
@@ -201,7 +200,7 @@ void CMainFrame::SetDescriptionText(const char* section, const char* key, const 
 
 void CMainFrame::changeEvent(QEvent* e) {
     // Minimising hides the window only where a tray icon can bring it back.
-    if (e->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && m_wndTray)
+    if (e->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) && m_wndTray->m_bIconCreated)
         QTimer::singleShot(0, this, &QWidget::hide);
     QMainWindow::changeEvent(e);
 }

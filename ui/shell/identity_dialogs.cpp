@@ -29,8 +29,8 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     v->setSpacing(10);
     auto* top = new QHBoxLayout;
     auto* icon = new QLabel(this);
-    icon->setPixmap(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::Paths().headPicFolder + "/31.bmp"), RGB(255, 0, 255))
-                        .scaled(36, 36, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    icon->setObjectName("identityPicture");  // the program's icon
+    icon->setPixmap(QPixmap(shell::ProgramIconFile()).scaled(36, 36, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     auto* intro = new QLabel(LangText("profile_select", "intro", "选择以哪个身份进入："), this);
     top->addWidget(icon);
     top->addWidget(intro, 1);
@@ -51,17 +51,19 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     form->addRow(LangText("profile_select", "txt_password", "请输入密码"), password_);
     v->addLayout(form);
     auto* box = new QDialogButtonBox(this);
-    box->addButton(LangText("profile_select", "ok", " 确认(&O)"), QDialogButtonBox::AcceptRole);
-    box->addButton(LangText("profile_select", "cancel", "取消(&C)"), QDialogButtonBox::RejectRole);
+    box->addButton(LangText("dlg_common", "IDOK", "OK"), QDialogButtonBox::AcceptRole);
+    box->addButton(LangText("dlg_common", "IDCANCEL", "Cancel"), QDialogButtonBox::RejectRole);
     connect(box, &QDialogButtonBox::accepted, this, [this] {
-        if (OnOK()) accept();
+        if (OnOK()) done(1);
     });
     connect(box, &QDialogButtonBox::rejected, this, [this] { done(2); });
     v->addWidget(box);
-    connect(list_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-        if (!item) return;
-        m_nSelected = list_->indexOfTopLevelItem(item);
-        m_strIdentity = item->text(0);
+    // A row that becomes selected is the identity chosen.
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
+        const QList<QTreeWidgetItem*> rows = list_->selectedItems();
+        if (rows.isEmpty()) return;
+        m_nSelected = list_->indexOfTopLevelItem(rows.front());
+        m_strIdentity = rows.front()->text(0);
         identity_->setText(m_strIdentity);
     });
     OnInitDialog();
@@ -110,8 +112,8 @@ CPasswordDlg::CPasswordDlg(QWidget* parent) : QDialog(parent) {
     row->addWidget(password_, 1);
     v->addLayout(row);
     auto* box = new QDialogButtonBox(this);
-    box->addButton(LangText("profile_select", "ok2", "确定(&O)"), QDialogButtonBox::AcceptRole);
-    box->addButton(LangText("profile_select", "cancel", "取消(&C)"), QDialogButtonBox::RejectRole);
+    box->addButton(LangText("dlg_common", "IDOK", "OK"), QDialogButtonBox::AcceptRole);
+    box->addButton(LangText("dlg_common", "IDCANCEL", "Cancel"), QDialogButtonBox::RejectRole);
     connect(box, &QDialogButtonBox::accepted, this, [this] {
         if (OnOK()) done(1);
     });

@@ -20,6 +20,8 @@ public:
     int m_bNeedPassword = 0;
     int m_nSelected = -1;
     QTreeWidget* List() const { return list_; }
+    // Cancel, Escape and closing the window end the dialog with 2.
+    void reject() override { done(2); }
     QLineEdit* PasswordEdit() const { return password_; }
     QLineEdit* IdentityEdit() const { return identity_; }
 
@@ -35,6 +37,7 @@ public:
     bool OnOK();
     QString m_strPassword;
     QLineEdit* PasswordEdit() const { return password_; }
+    void reject() override { done(2); }
 
 private:
     QLineEdit* password_;

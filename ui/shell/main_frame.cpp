@@ -50,6 +50,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/about_box.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"
@@ -60,6 +61,8 @@
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/system_tray.h"
+#include "ui/controls/trel_menu.h"
 #include "ui/shell/update_dialog.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
@@ -89,7 +92,7 @@ CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
     auto* h = new QHBoxLayout(this);
     h->setContentsMargins(8, 3, 8, 3);
     h->setSpacing(6);
-    icon_ = new QLabel(this);
+    icon_ = new CPaintedStatic(this);
     icon_->setFixedSize(18, 18);
     icon_->setCursor(Qt::PointingHandCursor);
     text_ = new QLabel(this);
@@ -100,38 +103,42 @@ CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
     h->addWidget(text_);
     h->addStretch();
     h->addWidget(progress_);
-    menu_ = new QMenu(this);
-    for (int s : {STATUS_ONLINE, STATUS_BUSY, STATUS_OFFLINE}) {
-        QAction* a = menu_->addAction(QString());
-        a->setData(s);
-        a->setCheckable(true);
-        connect(a, &QAction::triggered, this, [this, s] { emit statusChosen(s); });
-    }
 }
 
 void CPresenceStatusBar::SetStatus(int status) {
     m_nStatus = status;
     const char* name = shell::StatusBitmapName(status);
     const QImage img = name ? ctl::LoadBitmapFile(shell::SkinFile(name)) : QImage();
-    icon_->setPixmap(img.isNull() ? QPixmap() : ctl::KeyedPixmap(img, status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8)));
-    text_->setText(LangText("status_description", std::to_string(status).c_str(), "").isEmpty()
-                       ? QString()
-                       : LangText("status_description", std::to_string(status).c_str(), ""));
+    icon_->SetBkColor(status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8));
+    if (!img.isNull()) icon_->SetBitmapFile(shell::SkinFile(name));
     static const char* const defaults[] = {"Online", "Offline", "Busy", "Away", "Not available"};
-    if (text_->text().isEmpty() && status >= 0 && status <= 4) text_->setText(defaults[status]);
-    static const char* const menuKeys[] = {"0", "1", "2"};
-    for (QAction* a : menu_->actions()) {
-        const int s = a->data().toInt();
-        a->setChecked(s == status);
-        a->setText(LangText("status_popup_menu", menuKeys[s], defaults[s]));
-    }
+    const char* builtIn = status >= 0 && status <= 4 ? defaults[status] : "Unknown";
+    text_->setText(LangText("status_description", std::to_string(status).c_str(), builtIn).left(20));
+    // The active page sets the dial bar's buttons for the new status.
+    if (MainFrame() && MainFrame()->Sheet()) MainFrame()->Sheet()->ReselectActivePage();
 }
 
 void CPresenceStatusBar::SetDescription(const QString& text) { progress_->setText(text); }
 QString CPresenceStatusBar::Description() const { return progress_->text(); }
 
+TrelMenu* CPresenceStatusBar::MakeStatusMenu() {
+    TrelMenu* menu = shell::BuildStatusMenu(this, MainFrame() ? MainFrame()->m_nLoginState : LOGIN_SIGNED_OUT, m_nStatus);
+    if (!menu) return nullptr;
+    connect(menu, &QMenu::triggered, this, [this](QAction* a) {
+        if (a->data().isValid()) emit statusChosen(a->data().toInt() - ID_STATUS_ONLINE);
+    });
+    return menu;
+}
+
 void CPresenceStatusBar::mousePressEvent(QMouseEvent* e) {
-    if (icon_->geometry().adjusted(-4, -4, 60, 4).contains(e->position().toPoint())) menu_->popup(e->globalPosition().toPoint());
+    // The icon and its description open the status menu; a skin without the menu's pictures has none.
+    if ((e->button() == Qt::LeftButton || e->button() == Qt::RightButton) &&
+        icon_->geometry().adjusted(-4, -4, 60, 4).contains(e->position().toPoint())) {
+        if (TrelMenu* menu = MakeStatusMenu()) {
+            connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
+            menu->popup(e->globalPosition().toPoint());
+        }
+    }
     QWidget::mousePressEvent(e);
 }
 
@@ -308,30 +315,30 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     BuildMenus();
     if (m_bAlwaysOnTop) setWindowFlag(Qt::WindowStaysOnTopHint, true);
 
-    // Tray: only where a tray host exists (minimise hides the window only then).
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_wndTray = new QSystemTrayIcon(this);
-        m_wndTray->setToolTip(LangText("tray_tip", "1", "Tessaly"));
-        connect(m_wndTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::DoubleClick || r == QSystemTrayIcon::Trigger) Command(ID_SHOW_WINDOW);
-        });
-        auto* menu = new QMenu(this);
-        menu->addAction(LangText("tray_popup_menu", "00", "Show"), this, [this] { Command(ID_SHOW_WINDOW); });
-        menu->addAction(LangText("tray_popup_menu", "01", "Exit"), this, [this] { Command(ID_CLOSE_ALL); });
-        m_wndTray->setContextMenu(menu);
-        UpdateTrayIcon();
-        m_wndTray->show();
+    // Tray: shown only where a tray host exists (minimise hides the window only then).
+    m_wndTray = new CSystemTray(this);
+    m_wndTray->frameState = [](int* loginState, int* status) {
+        CMainFrame* frame = MainFrame();
+        if (!frame) return false;
+        *loginState = frame->m_nLoginState;
+        *status = frame->m_wndStatusBar->GetStatus();
+        return true;
+    };
+    m_wndTray->onCommand = [this](int id) {
+        Command(id);
+    };
+    {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile("trayOnline.bmp"));
+        const QIcon icon = img.isNull() ? QIcon(shell::ProgramIconFile()) : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+        m_wndTray->Create(nullptr, WM_USER + 1014, LangText("tray_tip", "1", "Tessaly"), icon, 0);
     }
+    UpdateTrayIcon();
 
     // The message icon blinks while notices wait; the tray icon animates while a call page came.
     connect(&messageBlink_, &QTimer::timeout, this, [this] {
         messageBlinkOn_ = !messageBlinkOn_;
         if (m_messageIcon)
             m_messageIcon->setIcon(messageBlinkOn_ ? style()->standardIcon(QStyle::SP_MessageBoxInformation) : QIcon());
-    });
-    connect(&trayAnimation_, &QTimer::timeout, this, [this] {
-        trayFrame_ = (trayFrame_ + 1) % 2;
-        if (m_wndTray) m_wndTray->setIcon(trayFrames_[trayFrame_]);
     });
     connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::StartTrayAnimation);
     connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::RefreshMenus);  // the bar follows the call
@@ -414,9 +421,7 @@ void CMainFrame::ApplyLanguage() {
     m_dialButton->setToolTip(LangText("dial_dialog", "call", "Call"));
     m_hangupButton->setToolTip(LangText("ondial_dialog", "hangup", "Hang up"));
     m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
-    for (int p = 0; p < m_pSheet->count(); ++p)
-        if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnLanguageChanged();
-    m_pSheet->ReloadTabs();
+    m_pSheet->OnLanguageChanged();  // the pages, their tabs, and the active page selected again
     if (updateDialog_) updateDialog_->ApplyLanguage();
     m_wndStatusBar->RefreshStatus();
     // The status texts of the bar and the start page in the new language.
@@ -441,9 +446,7 @@ void CMainFrame::ApplySkin() {
     m_wndToolBar->SetBackgroundBitmapFile(shell::SkinFile("toolbarbg.bmp"), 0);
     m_dialButton->OnSkinChanged();
     m_hangupButton->OnSkinChanged();
-    for (int p = 0; p < m_pSheet->count(); ++p)
-        if (CNqPropertyPage* page = m_pSheet->PageAt(p)) page->OnSkinChanged();
-    m_pSheet->ReloadTabs();
+    m_pSheet->OnSkinChanged();
     if (updateDialog_) updateDialog_->ApplyLanguage();
     m_wndStatusBar->RefreshStatus();
     UpdateTrayIcon();
@@ -504,14 +507,13 @@ LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
 }
 
 void CMainFrame::UpdateTrayIcon() {
-    trayAnimation_.stop();
     if (!m_wndTray) return;
+    m_wndTray->StopAnimation();
+    m_wndTray->SetTipText(LangText("tray_tip", std::to_string(m_wndStatusBar->GetStatus()).c_str(), "Tessaly"));
     const char* name = shell::TrayBitmapName(m_wndStatusBar->GetStatus());
     if (!name) return;
     const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
-    if (!img.isNull()) m_wndTray->setIcon(QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8))));
-    else m_wndTray->setIcon(windowIcon());
-    m_wndTray->setToolTip(LangText("tray_tip", std::to_string(m_wndStatusBar->GetStatus()).c_str(), "Tessaly"));
+    if (!img.isNull()) m_wndTray->SetIcon(QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8))));
 }
 
 
@@ -572,7 +574,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
         shell::SkinWrite("position", "alwaystop", m_bAlwaysOnTop ? "1" : "0");
     }
     hide();
-    if (m_wndTray) m_wndTray->hide();
+    if (m_wndTray) m_wndTray->RemoveIcon();
     bool anyOnline = false;
     ForEachAccount([&](Account* a) {
         if (!Account_IsOffline(a)) anyOnline = true;

@@ -19,10 +19,12 @@
 #include "ui/shell/pages.h"
 
 class QLabel;
+class CPaintedStatic;
 class QMenu;
 class QAction;
 class QDialog;
 class QSystemTrayIcon;
+class CSystemTray;
 class CSkinToolBar;
 class CDialComboBox;
 class CAsSyncResult;
@@ -40,7 +42,9 @@ public:
     int GetStatus() const { return m_nStatus; }
     void RefreshStatus() { SetStatus(m_nStatus); }
     void SetDescription(const QString& text);
-    QMenu* StatusMenu() const { return menu_; }
+    // The status menu as a click opens it, for the frame's sign-in state now (the caller owns it);
+    // null when its pictures are missing.
+    class TrelMenu* MakeStatusMenu();
     QString Description() const;
 signals:
     void statusChosen(int status);
@@ -50,8 +54,8 @@ protected:
 
 private:
     int m_nStatus = 2;
-    QLabel *icon_, *text_, *progress_;
-    QMenu* menu_;
+    CPaintedStatic* icon_;  // the status picture, its key colour keyed out
+    QLabel *text_, *progress_;
 };
 
 // ---- chat windows ----------------------------------------------------------------------------
@@ -183,7 +187,7 @@ private:
     CDialDialog* m_pDialPage = nullptr;
     CSyslogDlg* m_pCallLogPage = nullptr;
     CPageService* m_pServicePage = nullptr;
-    QSystemTrayIcon* m_wndTray = nullptr;
+    CSystemTray* m_wndTray = nullptr;
     std::unordered_map<int, QAction*> actions_;
     QMenu *fileMenu_ = nullptr, *viewMenu_ = nullptr, *statusMenu_ = nullptr, *helpMenu_ = nullptr;
     QTimer linkTimer_;
@@ -218,7 +222,8 @@ public:
     // The tray icon alternates the skin's two animation frames every 500 ms (a call page came).
     void StartTrayAnimation();
     void StopTrayAnimation();
-    bool TrayAnimating() const { return trayAnimation_.isActive(); }
+    bool TrayAnimating() const;
+    CSystemTray* Tray() const { return m_wndTray; }
 private:
     void ShowMessageIcon(bool show);
     shell::PendingNoticeList m_pendingNotices;
@@ -226,9 +231,6 @@ private:
     QSystemTrayIcon* m_messageIcon = nullptr;
     QTimer messageBlink_;
     bool messageBlinkOn_ = false;
-    QTimer trayAnimation_;
-    QIcon trayFrames_[2];
-    int trayFrame_ = 0;
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
     // What the enabling rules of the menu bar and the tool bar see now.

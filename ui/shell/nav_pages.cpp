@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -16,6 +17,9 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/links.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/statics.h"
+#include "common/appenv.h"
+#include "platform/msgqueue.h"
 #include "ui/controls/web/web_host.h"
 #include "ui/shell/shell_config.h"
 
@@ -40,8 +44,8 @@ QString UpdateVersionText(int major, int minor, int build) {
 }
 
 QString ContactCounterText(int counter) {
-    if (LangText("navigate_dialog", "ucount_number", "").isEmpty()) return QString();
-    return FillFormat(LangFormatText("navigate_dialog", "ucount_number", "%d"), {QString::number(counter)});
+    if (LangText("navigate_dialog", "ucount", "").isEmpty()) return QString();
+    return FillFormat(LangFormatText("navigate_dialog", "ucount", "%d").left(256), {QString::number(counter)});
 }
 
 NavigateVisibility NavigateModeTable(int mode, bool haveUpdate) {
@@ -98,8 +102,7 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     auto picture = [&](int id, const char* file) {
         auto* l = new QLabel(this);
         l->setFixedSize(20, 20);
-        l->setPixmap(ctl::KeyedPixmap(ctl::LoadBitmapFile(SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)).scaled(
-            20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        l->setProperty("skinFile", file);
         controls_.push_back({id, l});
         return l;
     };
@@ -124,24 +127,18 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     row->addWidget(link(NAV_QUERY));
     row->addWidget(link(NAV_PREPAY));
     row->addStretch();
+    // The balance button: it reads "prepay" and asks for the balance, as the query link does.
+    auto* prepayButton = new QPushButton(this);
+    prepayButton->setObjectName("navPrepayButton");
+    prepayButton->setCursor(Qt::PointingHandCursor);
+    controls_.push_back({NAV_PREPAY_BUTTON, prepayButton});
+    row->addWidget(prepayButton);
     g->addLayout(row, 3, 1, 1, 2);
     g->addWidget(text(NAV_COUNTER), 4, 1, 1, 2);
-    // The newer version's picture: an arrow pointing up in a circle.
-    auto* up = new QLabel(this);
+    // The newer version's picture: the program's own bitmap 214, its key colour keyed out.
+    auto* up = new CPaintedStatic(this);
     up->setFixedSize(20, 20);
-    {
-        QPixmap pm(20, 20);
-        pm.fill(Qt::transparent);
-        QPainter p(&pm);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0x2f, 0x6f, 0xd6));
-        p.drawEllipse(QRectF(1, 1, 18, 18));
-        p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        p.drawLine(QPointF(10, 15), QPointF(10, 6));
-        p.drawPolyline(QPolygonF({QPointF(6, 9.5), QPointF(10, 5.5), QPointF(14, 9.5)}));
-        up->setPixmap(pm);
-    }
+    up->SetBitmapFile(ctl::ResourcePath(214));
     controls_.push_back({NAV_UPDATE_PIC, up});
     g->addWidget(up, 5, 0);
     g->addWidget(link(NAV_UPDATE), 5, 1, 1, 2);
@@ -156,13 +153,21 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     connect(Link(NAV_QUERY), &CUrlLink::linkClicked, this, &CNavigateLinks::queryBalance);
     connect(Link(NAV_PREPAY), &CUrlLink::linkClicked, this, &CNavigateLinks::openPrepay);
     connect(Link(NAV_UPDATE), &CUrlLink::linkClicked, this, &CNavigateLinks::updateNow);
+    connect(prepayButton, &QPushButton::clicked, this, &CNavigateLinks::queryBalance);
+    connect(Link(NAV_LOGIN), &CUrlLink::linkClicked, this, [this] {
+        emit login();
+        if (g_hMainWnd) PostMessage(g_hMainWnd, 0x0111 /* WM_COMMAND */, 2919 /* log in */, 0);
+    });
+    OnSkinChanged();
     Retext();
     SetMode(0);
     // Q or F2 on the page asks for the balance while signed in.
     for (QKeySequence key : {QKeySequence(Qt::Key_Q), QKeySequence(Qt::Key_F2)}) {
         auto* shortcut = new QShortcut(key, parent ? parent : this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
         connect(shortcut, &QShortcut::activated, this, [this] {
-            if (mode_ == 1 || mode_ == 3) emit queryBalance();
+            // Not while the status bar shows offline (without a frame: while signed out).
+            const bool offline = statusOffline ? statusOffline() : !(mode_ == 1 || mode_ == 3);
+            if (!offline) emit queryBalance();
         });
     }
 }
@@ -186,9 +191,8 @@ void CNavigateLinks::SetMode(int mode) {
     // Signed in without a newer version: the update link stays away.
     if (mode == 1 && update_[0] < 0)
         for (int id : {NAV_UPDATE_PIC, NAV_UPDATE}) Control(id)->setVisible(false);
-    // The login link and the progress text are the frame's own in this window.
-    Control(NAV_LOGIN)->setVisible(false);
-    Control(NAV_LOGINING)->setVisible(false);
+    // The balance button goes with the query link.
+    Control(NAV_PREPAY_BUTTON)->setVisible(Control(NAV_QUERY)->isVisibleTo(this));
     const bool counter = !static_cast<QLabel*>(Control(NAV_COUNTER))->text().isEmpty();
     if (Control(NAV_COUNTER)->isVisibleTo(this) && !counter) Control(NAV_COUNTER)->setVisible(false);
 }
@@ -221,12 +225,24 @@ void CNavigateLinks::ShowContactCounter(int counter) {
     SetMode(mode_);
 }
 
+void CNavigateLinks::OnSkinChanged() {
+    for (int id : {NAV_MISSED_PIC, NAV_ONLINE_PIC}) {
+        auto* l = static_cast<QLabel*>(Control(id));
+        QImage img = ctl::LoadBitmapFile(SkinFile(l->property("skinFile").toByteArray().constData()));
+        if (img.isNull()) img = ctl::LoadBitmapFile(ctl::ResourcePath(180));  // the program's own picture
+        l->setPixmap(img.isNull() ? QPixmap()
+                                  : ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8))
+                                        .scaled(20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    }
+}
+
 void CNavigateLinks::Retext() {
     static_cast<QLabel*>(Control(NAV_TIP))->setText(LangText("navigate_dialog", "tip1", "You have"));
     static_cast<QLabel*>(Control(NAV_LOGINING))->setText(LangText("navigate_dialog", "msg_logining", "Login..."));
     Link(NAV_LOGIN)->SetLinkText(LangText("navigate_dialog", "msg_login", "Click here to login"));
     Link(NAV_QUERY)->SetLinkText(LangText("navigate_dialog", "qz_query", "Query"));
     Link(NAV_PREPAY)->SetLinkText(LangText("navigate_dialog", "qz_prepay", "Prepay"));
+    static_cast<QPushButton*>(Control(NAV_PREPAY_BUTTON))->setText(LangText("navigate_dialog", "qz_prepay", "Prepay"));
     Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
     Link(NAV_ONLINE)->SetLinkText(OnlineContactText(m_nOnlineContacts));
     Link(NAV_UPDATE)->SetLinkText(update_[0] >= 0 ? UpdateVersionText(update_[0], update_[1], update_[2]) : QString());

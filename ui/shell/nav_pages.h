@@ -27,7 +27,7 @@ QString ContactCounterText(int counter);
 enum NavigateControl : int {
     NAV_TIP = 1038, NAV_MISSED = 1039, NAV_LOGIN = 1040, NAV_ONLINE = 1041, NAV_QUERY = 1042, NAV_MISSED_PIC = 1043,
     NAV_ONLINE_PIC = 1044, NAV_PREPAY = 1045, NAV_LOGINING = 1095, NAV_UPDATE_PIC = 1110, NAV_UPDATE = 1111,
-    NAV_COUNTER = 1137,
+    NAV_COUNTER = 1137, NAV_PREPAY_BUTTON = 1138,
 };
 struct NavigateVisibility {
     std::vector<int> shown, hidden;
@@ -63,8 +63,12 @@ public:
     void SetUpdateVersion(int major, int minor, int build);
     void ShowContactCounter(int counter);
     void Retext();
+    // The two pictures from the skin, the program's own picture where the skin has none.
+    void OnSkinChanged();
     int MissedCalls() const { return m_nMissedCalls; }
     CHyperLink* Link(int id) const;
+    // Whether the status bar shows offline (Q and F2 ask for the balance only when not); unset: signed out.
+    std::function<bool()> statusOffline;
     QWidget* Control(int id) const;
 signals:
     void showMissedCalls();
@@ -72,6 +76,7 @@ signals:
     void queryBalance();
     void openPrepay();
     void updateNow();
+    void login();
 
 private:
     int mode_ = 0;

@@ -7,6 +7,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QAbstractButton>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
@@ -18,6 +19,8 @@
 #include "ui/controls/statics.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/main_frame.h"
+#include "ui/controls/trel_menu.h"
 
 using shell::LangText;
 
@@ -96,10 +99,13 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     login_->setCursor(Qt::PointingHandCursor);
     login_->setMinimumHeight(34);
     connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
-    b->addWidget(login_);
     // ---- the summary links: missed calls, contacts online, balance, prepayment, newer version
     links_ = new shell::CNavigateLinks(body);
+    links_->statusOffline = [] {
+        return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
+    };
     b->addWidget(links_);
+    b->addWidget(login_);  // cancels a sign-in under way, below its text
     progress_ = new QLabel(body);
     progress_->setObjectName("startProgress");
     b->addWidget(progress_);
@@ -170,7 +176,10 @@ void CNqNavigatePage::OnLanguageChanged() {
     links_->Retext();
     Retext();
 }
-void CNqNavigatePage::OnSkinChanged() { Retext(); }
+void CNqNavigatePage::OnSkinChanged() {
+    links_->OnSkinChanged();
+    Retext();
+}
 
 void CNqNavigatePage::Retext() {
     const bool in = mode_ == LOGIN_SIGNED_IN;
@@ -183,7 +192,7 @@ void CNqNavigatePage::Retext() {
     statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
                              .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
     if (in) {
-        const QString fmt = shell::LangFormatText("navigate_dialog", "ucount", "Contacts online: %d");
+        const QString fmt = shell::LangFormatText("navigate_dialog", "online_count", "Contacts online: %d");
         counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
                           (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
     } else {
@@ -192,8 +201,10 @@ void CNqNavigatePage::Retext() {
     hint_->setText(in ? LangText("navigate_dialog", "tip_online", "You are signed in. Calls and messages reach you here.")
                       : busy ? LangText("navigate_dialog", "tip_busy", "Connecting to the service...")
                              : LangText("navigate_dialog", "tip_offline", "Sign in to see your contacts, make calls and receive messages."));
-    login_->setVisible(!in);
-    login_->setEnabled(!busy || mode_ == LOGIN_SIGNING_IN);
+    // Signed out the summary's link signs in; the button is there to cancel a sign-in under way.
+    login_->setVisible(mode_ == LOGIN_SIGNING_IN);
+    login_->setEnabled(mode_ == LOGIN_SIGNING_IN);
+    hint_->setVisible(mode_ != LOGIN_SIGNING_IN);
     login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
                                               : LangText("navigate_dialog", "login", "Sign in"));
     if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
@@ -269,7 +280,7 @@ CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, pare
     v->addWidget(browser_);
 }
 
-QString CPageService::TabTitle() const { return LangText("service_page", "title", "Service"); }
+QString CPageService::TabTitle() const { return LangText("service_page", "title", "服务").left(128); }
 void CPageService::OnSkinChanged() {}
 void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
 
@@ -333,23 +344,79 @@ void COnDialDlg::SetCallState(int state, const QString& tip) {
 }
 
 // ---------------------------------------------------------------------------------------------
-CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
-    tabs_ = new CSkinTabCtrl(this);
-    setTabBar(tabs_);
+CNqPropertySheet::CNqPropertySheet(QWidget* parent) : QTabWidget(parent) {
+    m_tabCtrl = new CSkinTabCtrl(this);
+    setTabBar(m_tabCtrl);
+    m_tabCtrl->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_tabCtrl, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { OnContextMenu(m_tabCtrl->mapToGlobal(at)); });
+}
+
+CNqPropertySheet::~CNqPropertySheet() { delete m_popupMenu; }
+
+bool CNqPropertySheet::OnContextMenu(const QPoint& screenPoint) {
+    const QPoint at = m_tabCtrl->mapFromGlobal(screenPoint);
+    // Any page of a call carries the menu, the calls windows' own as well as the simple one; the
+    // fixed pages before them never do.
+    int tab = -1;
+    for (int i = 0; i < m_tabCtrl->count(); ++i) {
+        auto* page = qobject_cast<CNqPropertyPage*>(widget(i));
+        if (page && page->m_nType == PAGE_CALL && m_tabCtrl->tabRect(i).contains(at)) {
+            tab = i;
+            break;
+        }
+    }
+    if (tab < 0) return false;
+    setCurrentIndex(tab);
+    delete m_popupMenu;
+    m_popupMenu = BuildCallMenu(activeCallHeld && activeCallHeld());
+    if (!m_popupMenu) return false;
+    if (trackMenu) {
+        trackMenu(m_popupMenu, screenPoint);
+    } else {
+        m_popupMenu->exec(screenPoint);
+    }
+    delete m_popupMenu;
+    m_popupMenu = nullptr;
+    return true;
+}
+
+TrelMenu* CNqPropertySheet::BuildCallMenu(bool held) {
+    struct Row {
+        const char *key, *picture;
+        int command;
+    };
+    static const Row rows[] = {{"hangup", "hangupmi.bmp", ID_SHEET_HANGUP},
+                               {"hold", "menusendim.bmp", ID_SHEET_HOLD},
+                               {"unhold", "menusendim.bmp", ID_SHEET_UNHOLD}};
+    auto* menu = new TrelMenu(this);
+    for (const Row& row : rows) {
+        if (row.command == (held ? ID_SHEET_HOLD : ID_SHEET_UNHOLD)) continue;
+        const QImage picture = ctl::LoadBitmapFile(shell::SkinFile(row.picture));
+        if (picture.isNull()) {
+            delete menu;
+            return nullptr;
+        }
+        QAction* a = menu->AppendBitmapMenu(MF_OWNERDRAW, row.command, LangText("sheet_popup_menu", row.key, "error").left(32),
+                                            picture);
+        const int command = row.command;
+        connect(a, &QAction::triggered, this, [this, command] {
+            emit callCommand(command);
+            if (command == ID_SHEET_HANGUP) emit endCallRequested();
+        });
+    }
+    // Hold and resume are the call page's own menu's; here they only show the call's state.
+    for (int command : {ID_SHEET_HOLD, ID_SHEET_UNHOLD})
+        if (QAction* a = menu->FindCommand(command)) a->setEnabled(false);
+    return menu;
+}
+
+// ---------------------------------------------------------------------------------------------
+CChildView::CChildView(QWidget* parent) : CNqPropertySheet(parent) {
     setDocumentMode(true);
     // The skinned tabs paint their whole title: squeezed tabs would overlap, so a full row scrolls.
     setUsesScrollButtons(true);
     setElideMode(Qt::ElideNone);
-    tabs_->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(tabs_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        const int i = tabs_->tabAt(at);
-        auto* page = qobject_cast<COnDialDlg*>(widget(i));
-        if (!page || page->m_nState == 3) return;
-        setCurrentIndex(i);
-        QMenu* menu = BuildCallMenu(false);
-        menu->setAttribute(Qt::WA_DeleteOnClose);
-        menu->popup(tabs_->mapToGlobal(at));
-    });
     connect(this, &QTabWidget::currentChanged, this, [this](int i) {
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType != PAGE_CALL) lastNonCall_ = i;
     });
@@ -359,7 +426,7 @@ CChildView::CChildView(QWidget* parent) : QTabWidget(parent) {
 int CChildView::AddPage(CNqPropertyPage* page) {
     const int i = addTab(page, page->TabTitle());
     ReloadTabs();
-    if (qobject_cast<COnDialDlg*>(page)) emit callPageAdded();
+    if (page->m_nType == PAGE_CALL) emit callPageAdded();
     return i;
 }
 
@@ -379,7 +446,9 @@ COnDialDlg* CChildView::FindCallPageByCallId(int callId) const {
 
 COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
     for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3 && p->m_strRemote == number) return p;
+        if (auto* p = qobject_cast<COnDialDlg*>(widget(i));
+            p && p->m_nState != 3 && p->m_strRemote.compare(number, Qt::CaseInsensitive) == 0)
+            return p;
     return nullptr;
 }
 
@@ -387,6 +456,12 @@ COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
 bool CChildView::AnyCallPage() const {
     for (int i = 0; i < count(); ++i)
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL && p->m_nState != 3) return true;
+    return false;
+}
+
+bool CChildView::HasCallPage() const {
+    for (int i = 0; i < count(); ++i)
+        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL) return true;
     return false;
 }
 
@@ -416,21 +491,36 @@ void CChildView::ClosePage(CNqPropertyPage* page) {
     ReloadTabs();
 }
 
-QMenu* CChildView::BuildCallMenu(bool held) {
-    auto* menu = new QMenu(this);
-    auto icon = [](const char* name) {
-        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
-        return img.isNull() ? QIcon() : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
-    };
-    QAction* end = menu->addAction(icon("hangupmi.bmp"), LangText("sheet_popup_menu", "hangup", "End call"));
-    connect(end, &QAction::triggered, this, &CChildView::endCallRequested);
-    QAction* hold = held ? menu->addAction(icon("menusendim.bmp"), LangText("sheet_popup_menu", "unhold", "Resume"))
-                         : menu->addAction(icon("menusendim.bmp"), LangText("sheet_popup_menu", "hold", "Hold"));
-    hold->setEnabled(false);
-    return menu;
+void CChildView::ClosePageAt(int index) {
+    if (CNqPropertyPage* p = PageAt(index)) ClosePage(p);
+}
+
+void CChildView::OnLanguageChanged() {
+    for (int p = 0; p < count(); ++p)
+        if (CNqPropertyPage* page = PageAt(p)) page->OnLanguageChanged();
+    ReloadTabs();
+    ReselectActivePage();
+}
+
+void CChildView::OnSkinChanged() {
+    for (int p = 0; p < count(); ++p)
+        if (CNqPropertyPage* page = PageAt(p)) page->OnSkinChanged();
+    ReloadTabs();
+    ReselectActivePage();
+}
+
+void CChildView::ReselectActivePage() {
+    // Selecting the page shown again runs what a newly shown page runs (the dial bar's buttons).
+    if (currentIndex() >= 0) emit currentChanged(currentIndex());
 }
 
 void CChildView::ReloadTabs() {
+    m_nFirstCallTab = count();
+    for (int i = 0; i < count(); ++i)
+        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL) {
+            m_nFirstCallTab = i;
+            break;
+        }
     const QList<QPixmap> strip =
         ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("propertypicon.bmp")), 24, 23, RGB(255, 0, 255));
     QList<QPixmap> images;
@@ -440,10 +530,57 @@ void CChildView::ReloadTabs() {
         // A call's address can be long: the tab shows its start, the tip the whole address, so the
         // row of tabs still fits the narrow frame.
         const QString title = p->TabTitle();
-        setTabText(i, tabs_->fontMetrics().elidedText(title, Qt::ElideRight, 84));
+        setTabText(i, m_tabCtrl->fontMetrics().elidedText(title, Qt::ElideRight, 84));
         setTabToolTip(i, title);
         const int img = p->TabImage();
         images.append(img < strip.size() ? strip[img] : QPixmap());
     }
-    tabs_->SetImages(images);
+    m_tabCtrl->SetImages(images);
 }
+
+// ---------------------------------------------------------------------------------------------
+namespace shell {
+namespace {
+QAbstractButton* DialBarButton(int buttonId) {
+    CMainFrame* frame = MainFrame();
+    if (!frame) return nullptr;
+    const char* name = buttonId == ID_DIAL ? "dialBarCall" : buttonId == ID_HANGUP ? "dialBarHangup" : nullptr;
+    return name ? frame->findChild<QAbstractButton*>(name) : nullptr;
+}
+
+CNqPropertyPage* FindPage(const std::function<bool(const CNqPropertyPage*)>& match) {
+    CChildView* sheet = MainFrame() ? MainFrame()->Sheet() : nullptr;
+    if (!sheet) return nullptr;
+    for (int i = 0; i < sheet->count(); ++i)
+        if (CNqPropertyPage* p = sheet->PageAt(i); p && match(p)) return p;
+    return nullptr;
+}
+}  // namespace
+
+void EnableDialBarButton(int buttonId, bool enable) {
+    QAbstractButton* button = DialBarButton(buttonId);
+    if (!button) return;
+    if (buttonId == ID_DIAL && MainFrame()->StatusBar() && MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE)
+        enable = false;
+    if (button->isEnabled() != enable) {
+        button->setEnabled(enable);
+        button->update();
+    }
+}
+
+bool IsDialBarButtonEnabled(int buttonId) {
+    QAbstractButton* button = DialBarButton(buttonId);
+    return button && button->isEnabled();
+}
+
+CNqPropertyPage* FindTalkingCallPage() {
+    return FindPage([](const CNqPropertyPage* p) { return p->m_nType == PAGE_CALL && p->m_nState == 1; });
+}
+CNqPropertyPage* FindUnansweredCallPage() {
+    return FindPage([](const CNqPropertyPage* p) { return p->m_nType == PAGE_CALL && p->m_nState == 0; });
+}
+CNqPropertyPage* FindAnyCallPage() {
+    return FindPage([](const CNqPropertyPage* p) { return p->m_nType == PAGE_CALL; });
+}
+
+}  // namespace shell

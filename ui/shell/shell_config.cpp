@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -48,6 +49,26 @@ std::vector<std::string> EnumerateSkins(const std::string& appFolder) {
         if (!IniString(ini, "skinname", "chs", "", 32).empty()) out.push_back(name);
     }
     return out;
+}
+
+bool SystemLanguageIsChinese(const std::function<const char*(const char*)>& get) {
+    // The first of these that is set and not empty decides, as it does for the C library's messages.
+    std::string locale;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = get(name);
+        if (v && *v) {
+            locale = v;
+            break;
+        }
+    }
+    // "zh_CN", "zh_CN.UTF-8", "zh_CN.GB18030@...": the language and the territory, nothing else.
+    const size_t end = locale.find_first_of(".@");
+    locale = locale.substr(0, end);
+    return strcasecmp(locale.c_str(), "zh_CN") == 0 || strcasecmp(locale.c_str(), "zh-CN") == 0;
+}
+
+bool SystemLanguageIsChinese() {
+    return SystemLanguageIsChinese([](const char* name) { return static_cast<const char*>(std::getenv(name)); });
 }
 
 void LoadConfigPaths(const std::string& appFolder, const std::string& profileFolder, bool systemChinese) {
@@ -179,6 +200,8 @@ bool SkinWrite(const char* section, const char* key, const std::string& value) {
 }
 
 QString SkinFile(const char* name) { return QString::fromStdString(plat::PathJoin(g_paths.skinFolder, name)); }
+
+QString ProgramIconFile() { return QString::fromStdString(plat::PathJoin(g_paths.appFolder, "res/128.png")); }
 
 int CountEmoticons(const std::string& appFolder) {
     int n = 0;

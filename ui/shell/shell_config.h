@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ struct ShellPaths {
 
 ShellPaths& Paths();
 
+// Whether the system's language is Chinese as spoken in China (the locale of LC_ALL, else LC_MESSAGES,
+// else LANG, as the C library takes them, is zh_CN); get is the environment (tests give their own).
+bool SystemLanguageIsChinese(const std::function<const char*(const char*)>& get);
+bool SystemLanguageIsChinese();
 // Builds every path. systemChinese stands for the system's default language being Chinese (2052).
 // A missing usrcfg.ini in the profile is seeded from the installation's copy when there is one.
 void LoadConfigPaths(const std::string& appFolder, const std::string& profileFolder, bool systemChinese);
@@ -62,6 +67,8 @@ bool ConfigWrite(const char* section, const char* key, const std::string& value)
 int SkinInt(const char* section, const char* key, int def);
 bool SkinWrite(const char* section, const char* key, const std::string& value);
 QString SkinFile(const char* name);
+// The program's icon (icon 128) in the installation.
+QString ProgramIconFile();
 
 // The emoticon table: "face/01.bmp", "02", ... in the installation, up to the first missing file and never
 // more than the table's 49 entries; the number loaded.

@@ -48,6 +48,7 @@ QPixmap CSplashWindow::Picture() {
 
 CSplashWindow* CSplashWindow::ShowSplash(QWidget* parent) {
     if (!g_enabled || g_splash) return g_splash;
+    if (ctl::LoadBitmapFile(shell::SkinFile("splash.bmp")).isNull()) return nullptr;  // a skin without one has no splash
     g_splash = new CSplashWindow(parent);
     g_splash->show();
     g_splash->repaint();

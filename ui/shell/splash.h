@@ -9,11 +9,13 @@ class CSplashWindow : public QWidget {
 public:
     static void EnableSplash(bool on);
     static bool Enabled();
-    // Shows the one splash when enabled and none exists; it hides itself after 3000 ms.
+    // Shows the one splash when enabled and none exists, when the skin has its picture; it hides itself
+    // after 3000 ms.
     static CSplashWindow* ShowSplash(QWidget* parent);
     static CSplashWindow* Current();
     static void HideSplash();
-    // The picture: the skin's splash.bmp, or one drawn in its place.
+    // The picture: the skin's splash.bmp with the slogan in the program's language (one drawn in its
+    // place for the gallery when the skin has none).
     static QPixmap Picture();
     // The application-wide filter: a key or button press while the splash shows hides it and is eaten.
     static bool FilterAppMessage(QEvent* event);

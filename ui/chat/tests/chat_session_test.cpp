@@ -43,6 +43,7 @@ int RecordSend(PresenceConnectionRec*, const char* text, std::vector<PresenceBud
 class FakeWindow : public ChatWindowBase {
  public:
     std::vector<std::string> view;
+    std::vector<std::string> lines;  // voice lines
     RecipientChoice choice;
     std::vector<UINT> messages;
     bool shown = false;
@@ -66,7 +67,7 @@ class FakeWindow : public ChatWindowBase {
     void ViewBody(const std::string& t) override { view.push_back("B:" + t); }
     void ViewNotice(const std::string& t) override { view.push_back("N:" + t); }
     void ViewOffline() override { view.push_back("offline"); }
-    void ViewVoiceIcon(VoiceMessageEntry* e) override { view.push_back("V:" + std::to_string(e->id)); }
+    void ViewVoice(VoiceMessageEntry* e, const std::string& line) override { view.push_back("V:" + std::to_string(e->id)); lines.push_back(line); }
     void PlayVoice(int id) override { view.push_back("play " + std::to_string(id)); }
     RecipientChoice ViewRecipientChoice() const override { return choice; }
 };
@@ -595,7 +596,8 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     EXPECT_EQ(1, RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r));
     EXPECT_TRUE(w->view.empty());
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r);
-    EXPECT_EQ((std::vector<std::string>{"H:Ann>Me", "V:42", "play 42"}), w->view);
+    EXPECT_EQ((std::vector<std::string>{"V:42", "play 42"}), w->view);
+    EXPECT_EQ("  Ann 发送语音短信 (00:00:00, 1970-01-01)", w->lines.back());
     auto rows = Day(5);
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(1, rows[0].voice);
@@ -616,7 +618,7 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 43, &echo);
     w->view.clear();
     w->OnReceiveVoice(43, &r);  // the pair's second half shows it
-    EXPECT_EQ("V:43", w->view.at(1));
+    EXPECT_EQ("V:43", w->view.at(0));
     // A refused capture device: notice, and the release does nothing.
     EXPECT_EQ(0, w->PttPress(1, 2000));
     EXPECT_EQ("N:No Audio device!", w->view.back());
@@ -652,3 +654,42 @@ TEST_F(ChatSession, RemovalDuringABroadcastDefersTheDelete) {
 }
 
 }  // namespace
+
+TEST_F(ChatSession, ARoomTextToEveryoneIsKeptInEachMembersFolder) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE", r);
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#");
+    Deliver("#@#LIST#31,Cat#32,Dan", r);
+    room->choice = {true, 0, "All"};
+    ASSERT_EQ(SendOutcome::Sent, room->SendText("hello all"));
+    for (int peer : {0, 31, 32}) {
+        const auto rows = Day(peer);
+        ASSERT_EQ(1u, rows.size()) << peer;
+        EXPECT_EQ("Cat;Dan", rows[0].receivers) << peer;
+        EXPECT_EQ("hello all", rows[0].content);
+    }
+    EXPECT_EQ("Dan", records_.GetOwnerName(32));
+    // A line to one member goes to that member's folder only.
+    room->choice = {true, 31, "Cat"};
+    ASSERT_EQ(SendOutcome::Sent, room->SendText("just Cat"));
+    EXPECT_EQ(2u, Day(31).size());
+    EXPECT_EQ(1u, Day(32).size());
+}
+
+TEST_F(ChatSession, TimeStampsNameTheDayOnlyWhenItIsNotToday) {
+    // TZ is UTC here. 2006-05-01 12:00:00 = 1146484800.
+    struct Case {
+        int64_t time, now;
+        const char* stamp;
+    } cases[] = {
+        {1146484800, 1146484800 + 3600, "(12:00:00)"},
+        {1146484800, 1146484800 + 86400, "(12:00:00, 2006-05-01)"},
+        {-1, 1146484800, "(12:00:00)"},
+        {1146484800 - 43201, 1146484800, "(23:59:59, 2006-04-30)"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.stamp, ChatTimeStamp(c.time, c.now)) << c.time;
+}

@@ -6,6 +6,9 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QClipboard>
+#include <QMenu>
+#include <QRegularExpression>
 #include <QApplication>
 #include <QDialog>
 #include <QGuiApplication>
@@ -26,10 +29,13 @@
 #include "platform/codepage.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/statics.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
 #include "tools/testsupport/install_copy.h"
 
@@ -319,7 +325,8 @@ TEST_F(ChatWindow, EmoticonsGoInAsPicturesAndOutAsCodes) {
     // Typed codes become pictures in characters, so Chinese text before them is untouched.
     w->Input()->clear();
     w->Input()->insertPlainText(QString::fromUtf8("中文/:D好"));
-    EXPECT_EQ(1, w->InsertEmoticonImages(0, 100));
+    EXPECT_EQ(0, w->InsertEmoticonImages(0, 100));  // the change made the picture already
+    EXPECT_EQ(2u, w->Input()->ImageCodeCount());
     EXPECT_EQ(plat::Utf8ToAnsi("中文/:D好"), w->Input()->GetTextWithImageCodes(false, nullptr));
     EXPECT_EQ(QString::fromUtf8("中文"), w->Input()->toPlainText().left(2));
 }
@@ -417,12 +424,20 @@ TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {
     ASSERT_TRUE(w->CommandAction(kBlock)->isEnabled());
     EXPECT_EQ("Block user", w->CommandAction(kBlock)->text().remove('&').left(10));
 
+    // A several-user window waits too when Ann's row is the one selected; a third window without a
+    // selection goes on as it was.
+    std::vector<PresenceBuddyRecord> third{BookBuddy(5, "Ann", "c5"), BookBuddy(7, "Cid", "c7")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &third, nullptr, nullptr, 1));
+    auto* unselected = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (int row = 0; row < several->MemberList()->count(); ++row)
+        several->MemberList()->item(row)->setSelected(several->MemberList()->item(row)->data(Qt::UserRole).toInt() == 5);
     w->CommandAction(kBlock)->trigger();
     ASSERT_EQ(1u, book.requests.size());
     EXPECT_EQ(13, book.requests[0].first);
     EXPECT_EQ("c5", book.requests[0].second);
     EXPECT_TRUE(w->BlockPending());
     EXPECT_TRUE(several->BlockPending());  // told through the registry
+    EXPECT_FALSE(unselected->BlockPending());
     EXPECT_FALSE(w->CommandAction(kBlock)->isEnabled());
     w->CommandAction(kBlock)->trigger();
     EXPECT_EQ(1u, book.requests.size());  // a second request waits for the answer
@@ -582,4 +597,255 @@ TEST_F(ChatWindow, TheRegistrysCloseEndsADialogRunningOverTheWindow) {
     ASSERT_TRUE(open);  // deleted later with its window
     EXPECT_FALSE(open->isVisible());
     EXPECT_EQ(QDialog::Rejected, open->result());
+}
+
+TEST_F(ChatWindow, TheInputTakesAtMost275CharactersTypedOrPasted) {
+    CIMDlg* w = OpenOne();
+    CChatRichEdit* in = w->Input();
+    struct Case {
+        QString before;
+        bool selectAll;
+        QString clipboard;
+        std::string coded;  // what the input holds afterwards, codes for pictures
+        size_t pictures;    // pictures made by the paste
+    } cases[] = {
+        {"", false, QString(300, 'x'), std::string(275, 'x'), 0},
+        {QString(270, 'a'), false, "0123456789", std::string(270, 'a') + "01234", 0},
+        {QString(270, 'a'), true, "hello /:)", "hello /:)", 1},
+        {"", false, "abc/:)", "abc/:)", 1},
+        {QString(275, 'a'), false, "more", std::string(275, 'a'), 0},
+    };
+    for (const Case& c : cases) {
+        in->clear();
+        in->insertPlainText(c.before);
+        if (c.selectAll) in->selectAll();
+        const size_t before = in->ImageCodeCount();
+        QApplication::clipboard()->setText(c.clipboard);
+        in->paste();
+        EXPECT_EQ(c.coded, in->GetTextWithImageCodes(false, nullptr)) << c.clipboard.toStdString();
+        EXPECT_EQ(c.pictures, in->ImageCodeCount() - before) << c.clipboard.toStdString();
+        EXPECT_LE(in->CountTextUnits(nullptr, nullptr), 275);
+    }
+    // Text put in by other ways is cut at 275 too; typing stops there.
+    in->clear();
+    in->insertPlainText(QString(300, 'y'));
+    EXPECT_EQ(275, in->CountTextUnits(nullptr, nullptr));
+    QTest::keyClicks(in, "zz");
+    EXPECT_EQ(275, in->CountTextUnits(nullptr, nullptr));
+    // An emoticon that would pass the limit is not put in; one that fits is.
+    in->clear();
+    in->insertPlainText(QString(273, 'b'));
+    w->SendChatMessage(0x7FE, 0, 0);  // "/:)" is three characters
+    EXPECT_EQ(273, in->CountTextUnits(nullptr, nullptr));
+    in->textCursor().deletePreviousChar();
+    w->SendChatMessage(0x7FE, 0, 0);
+    EXPECT_EQ(275, in->CountTextUnits(nullptr, nullptr));
+}
+
+TEST_F(ChatWindow, TypedCodesBecomePicturesAndAddressesInTheInputOpen) {
+    CIMDlg* w = OpenOne();
+    QTest::keyClicks(w->Input(), "hi /:)");
+    EXPECT_EQ(1u, w->Input()->ImageCodeCount());
+    EXPECT_EQ("hi /:)", w->Input()->GetTextWithImageCodes(false, nullptr));
+    std::vector<QString> opened;
+    chat::SetLinkHooks([](const QString&) { return true; }, [&](const QUrl& u) { opened.push_back(u.toString()); });
+    w->Input()->clear();
+    w->Input()->insertPlainText("see http://example.com/a now");
+    w->show();
+    QTextCursor c(w->Input()->document());
+    c.setPosition(8);
+    const QPoint at = w->Input()->cursorRect(c).center();
+    QTest::mouseClick(w->Input()->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_EQ(1u, opened.size());
+    EXPECT_EQ("http://example.com/a", opened[0]);
+}
+
+TEST_F(ChatWindow, ClosingKeepsThePanesAndTheSplitters) {
+    CIMDlg* w = OpenOne();
+    w->show();
+    QApplication::processEvents();
+    w->SetPeerPaneCollapsed(true);
+    w->SetOwnPaneCollapsed(true);
+    w->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(1, shell::SkinInt("imconfig", "hide_history", 0));
+    EXPECT_EQ(1, shell::SkinInt("imconfig", "hide_send", 0));
+    EXPECT_GT(shell::SkinInt("imconfig", "postion", -1), 100);
+    EXPECT_GT(shell::SkinInt("imconfig", "postion2", -1), 0);
+    // The next window opens as the last one was left.
+    CIMDlg* next = OpenOne();
+    EXPECT_TRUE(next->PeerPanel()->Collapsed());
+    EXPECT_TRUE(next->OwnPanel()->Collapsed());
+    next->SetPeerPaneCollapsed(false);
+    next->SetOwnPaneCollapsed(false);
+    next->close();
+    EXPECT_EQ(0, shell::SkinInt("imconfig", "hide_history", 1));
+    EXPECT_EQ(0, shell::SkinInt("imconfig", "hide_send", 1));
+}
+
+TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
+    CIMDlg* w = OpenOne();
+    QTest::keyClicks(w->Input(), "hi");
+    w->OnSend();
+    EXPECT_TRUE(w->HistoryText().contains("Me To Ann: (")) << w->HistoryText().toStdString();
+    // A system notice: the warning header, then the text.
+    w->SendChatMessage(0x4D3, reinterpret_cast<WPARAM>("server going down"), 0);
+    EXPECT_TRUE(w->HistoryText().contains("The following message was not sent\nserver going down")) << w->HistoryText().toStdString();
+    // A missing capture device: a system tip with the time, the notice on the next line.
+    CIMDlg::SetCaptureProbe([] { return 1; });
+    w->SendChatMessage(WM_PTT_PRESS, 0, 0);
+    CIMDlg::SetCaptureProbe([] { return 2; });
+    w->SendChatMessage(WM_PTT_PRESS, 0, 0);
+    CIMDlg::SetCaptureProbe(nullptr);
+    EXPECT_TRUE(w->HistoryText().contains(QRegularExpression(R"(System tip : \(\d\d:\d\d:\d\d\)\nNo Audio device!)"))) << w->HistoryText().toStdString();
+    EXPECT_TRUE(w->HistoryText().contains("Capture Audio Device is Working!"));
+    EXPECT_TRUE(g_sent.size() == 1);  // nothing started
+    // The hint line names who gets the next message.
+    EXPECT_EQ("To: Ann", w->HintText());
+}
+
+TEST_F(ChatWindow, InChineseTheHeaderSaysWhoSpeaksToWhom) {
+    shell::ApplyLanguageCode("chs");
+    CIMDlg* w = OpenOne();
+    QTest::keyClicks(w->Input(), "hi");
+    w->OnSend();
+    EXPECT_TRUE(w->HistoryText().contains(QString::fromUtf8("Me 对 Ann 说: ("))) << w->HistoryText().toStdString();
+    shell::ApplyLanguageCode("eng");
+}
+
+TEST_F(ChatWindow, PicturePanesMenusAndTheMemberArea) {
+    // A picture file of the folder and its grey form; a missing one gives nothing.
+    const std::string folder = root_ + "/pics";
+    ASSERT_EQ(0, system(("mkdir -p " + folder).c_str()));
+    QImage red(32, 32, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(QString::fromStdString(folder + "/a.bmp"), "BMP"));
+    ASSERT_TRUE(red.save(QString::fromStdString(folder + "/b.bmp"), "BMP"));
+    QImage blue(32, 32, QImage::Format_RGB32);
+    blue.fill(Qt::blue);
+    ASSERT_TRUE(blue.save(QString::fromStdString(folder + "/disablea.bmp"), "BMP"));
+    auto a = chat::LoadHeadPicture(folder, "a.bmp");
+    EXPECT_EQ(QColor(Qt::blue).rgb(), a.grey.pixel(1, 1));  // the "disable" file
+    auto b = chat::LoadHeadPicture(folder, "b.bmp");
+    EXPECT_EQ(qGray(b.grey.pixel(1, 1)), qRed(b.grey.pixel(1, 1)));  // made grey
+    EXPECT_TRUE(chat::LoadHeadPicture(folder, "none.bmp").colour.isNull());
+    EXPECT_TRUE(chat::LoadHeadPicture(folder, "").colour.isNull());
+    EXPECT_TRUE(chat::LoadHeadPicture(folder, std::string(600, 'n') + ".bmp").colour.isNull());
+    EXPECT_TRUE(chat::LoadHeadPicture(folder, "../pics/a.bmp").colour.isNull());
+
+    // The peer's pane shows the default picture, grey while the peer is offline.
+    std::vector<PresenceBuddyRecord> m{Buddy(5, "Ann", 0)};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &m, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    ASSERT_FALSE(w->PeerPanel()->ShownPicture().isNull());
+    const QRgb offline = w->PeerPanel()->ShownPicture().pixel(32, 32);
+    EXPECT_EQ(qRed(offline), qGreen(offline));
+    PresenceBuddyRecord online = Buddy(5, "Ann", 1);
+    w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&online));
+    EXPECT_TRUE(w->PeerPanel()->Online());
+
+    // The picture menu: 1313 opens the head-picture chooser, 1312 and 1314 hide the panes.
+    int chooser = 0;
+    chat::SetHeadPictureHook([&](QWidget* parent) { chooser += parent == w; });
+    w->OnPictureCommand(1313);
+    EXPECT_EQ(1, chooser);
+    chat::SetHeadPictureHook(nullptr);
+    w->OnPictureCommand(1312);
+    EXPECT_TRUE(w->PeerPanel()->Collapsed());
+    w->OnPictureCommand(1314);
+    EXPECT_TRUE(w->OwnPanel()->Collapsed());
+    // A new own picture reaches every window.
+    shell::g_panelPicture = "05.bmp";
+    registry_.ReloadPanelImages();
+    EXPECT_EQ("05.bmp", w->OwnPanel()->PictureName());
+    shell::g_panelPicture.clear();
+
+    // 0x81E hides and shows the member area of a several-user chat.
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    several->show();
+    EXPECT_TRUE(several->MemberAreaShown());
+    several->SendChatMessage(0x81E, 0, 0);
+    EXPECT_FALSE(several->MemberAreaShown());
+    several->SendChatMessage(0x81E, 1, 1);  // wParam other than 0 does nothing
+    EXPECT_FALSE(several->MemberAreaShown());
+    several->SendChatMessage(0x81E, 0, 1);
+    EXPECT_TRUE(several->MemberAreaShown());
+}
+
+TEST_F(ChatWindow, EditCommandsActOnTheViewLastClicked) {
+    CIMDlg* w = OpenOne();
+    w->show();
+    QTest::keyClicks(w->Input(), "typed");
+    w->OnSend();
+    QTest::keyClicks(w->Input(), "draft");
+    // Menus read the language file's texts without their key names.
+    QMenu* history = w->ContextMenuFor(w->History());
+    QStringList texts;
+    for (QAction* a : history->actions()) texts << (a->isSeparator() ? "-" : a->text().remove('&'));
+    EXPECT_EQ((QStringList{"Copy", "-", "Select all"}), texts);
+    EXPECT_FALSE(history->actions()[0]->isEnabled());  // nothing selected in the history
+    QMenu* input = w->ContextMenuFor(w->Input());
+    texts.clear();
+    for (QAction* a : input->actions()) texts << (a->isSeparator() ? "-" : a->text().remove('&'));
+    EXPECT_EQ((QStringList{"Undo", "-", "Cut", "Copy", "Paste", "Delete", "-", "Select all"}), texts);
+    EXPECT_TRUE(input->actions()[0]->isEnabled());   // typing can be undone
+    EXPECT_FALSE(input->actions()[2]->isEnabled());  // no selection to cut
+    // Select all and copy follow the last click: in the history they take the history.
+    QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(w->LastClickInHistory());
+    w->CommandAction(32812)->trigger();
+    EXPECT_TRUE(w->History()->textCursor().hasSelection());
+    EXPECT_FALSE(w->Input()->textCursor().hasSelection());
+    w->CommandAction(32808)->trigger();
+    EXPECT_TRUE(QApplication::clipboard()->text().contains("typed"));
+    // Ctrl+D deletes the input's selection.
+    QTest::mouseClick(w->Input()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+    w->Input()->selectAll();
+    EXPECT_EQ(QKeySequence("Ctrl+D"), w->CommandAction(32811)->shortcut());
+    w->CommandAction(32811)->trigger();
+    EXPECT_TRUE(w->Input()->toPlainText().isEmpty());
+}
+
+TEST_F(ChatWindow, AChosenFontCarriesToTheNextWindow) {
+    CIMDlg* w = OpenOne();
+    chat::SetFontChooserHook([](QFont* f, QColor* c) {
+        f->setFamily("DejaVu Serif");
+        f->setPointSize(14);
+        *c = QColor(0x80, 0x00, 0x00);
+        return true;
+    });
+    w->CommandAction(32825)->trigger();
+    chat::SetFontChooserHook(nullptr);
+    EXPECT_TRUE(chat::AppChatFont().chosen);
+    std::vector<PresenceBuddyRecord> m{Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &m, nullptr, nullptr, 1));
+    auto* next = static_cast<CIMDlg*>(registry_.Windows().back());
+    EXPECT_EQ("DejaVu Serif", next->Input()->currentCharFormat().font().family());
+    EXPECT_EQ(QColor(0x80, 0x00, 0x00), next->Input()->currentCharFormat().foreground().color());
+    chat::AppChatFont() = {};
+}
+
+TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "900#");
+    r.sender = Buddy(900, "robot");
+    RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#INVITE#1,Bob,3,come in")), &r);
+    ASSERT_FALSE(registry_.Windows().empty());
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->show();
+    const QString agree = chat::ChatText("im_dlg", "im_agree", "我同意");
+    ASSERT_TRUE(w->HistoryText().contains(agree)) << w->HistoryText().toStdString();
+    EXPECT_TRUE(w->HistoryText().contains("Bob:come in"));
+    QTextCursor link = w->History()->document()->find(agree);
+    ASSERT_FALSE(link.isNull());
+    QTextCursor mid(w->History()->document());
+    mid.setPosition(link.selectionStart() + 1);
+    g_sent.clear();
+    QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, w->History()->cursorRect(mid).center());
+    EXPECT_FALSE(w->HistoryText().contains(agree));
+    EXPECT_FALSE(w->HistoryText().contains(chat::ChatText("im_dlg", "im_reject", "拒绝参加")));
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_NE(std::string::npos, g_sent[0].text.find("ACCEPT"));
 }

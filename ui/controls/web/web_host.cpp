@@ -125,7 +125,9 @@ CWebPageDlg::CWebPageDlg(const QString& title, const QUrl& url, QWidget* parent)
 
 void CWebPageDlg::init() {
   if (windowTitle().isEmpty()) setWindowTitle(QStringLiteral("内嵌网页"));
-  resize(1024, 740);
+  // The page takes no dropped files or links: a drop would navigate away from it.
+  connect(browser_, &CWebBrowserHost::viewCreated, this, [this] { browser_->View()->setAcceptDrops(false); });
+  resize(1024, 740);  // centred over its parent when first shown
   connect(browser_, &CWebBrowserHost::downloadComplete, this, [this] {
     if (!firstDownload_) return;
     firstDownload_ = false;

@@ -96,6 +96,32 @@ QImage LoginBanner() {
     return img;
 }
 
+// The chat window's picture-pane bars: a light panel with a soft frame, its corners in the key colour.
+QImage ChatBar(const QColor& top, const QColor& bottom) {
+    QImage img(40, 220, QImage::Format_RGB32);
+    img.fill(QColor(255, 0, 255));
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    QLinearGradient g(0, 0, 0, img.height());
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setPen(QColor(0xB9, 0xCB, 0xE2));
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(0, 0, img.width() - 1, img.height() - 1), 5, 5);
+    return img;
+}
+
+// The arrow that folds a pane away, on the key colour.
+QImage ChatArrow() {
+    QImage img(8, 10, QImage::Format_RGB32);
+    img.fill(QColor(255, 0, 255));
+    QPainter p(&img);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x5A, 0x7E, 0xB0));
+    p.drawPolygon(QPolygonF{{1, 0}, {7, 5}, {1, 10}});
+    return img;
+}
+
 QImage Tray(const QColor& dot, bool ring) {
     QImage img(16, 16, QImage::Format_RGB32);
     img.fill(kTrayKey);
@@ -156,6 +182,37 @@ QImage Face(int n) {
     return img;
 }
 
+// The newer version's picture of the start page (bitmap 214): an arrow pointing up in a circle, on
+// the key colour.
+QImage UpdatePicture() {
+    QImage img(20, 20, QImage::Format_RGB32);
+    img.fill(kTrayKey);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kBlue);
+    p.drawEllipse(QRectF(1, 1, 18, 18));
+    p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawLine(QPointF(10, 15), QPointF(10, 6));
+    p.drawPolyline(QPolygonF({QPointF(6, 9.5), QPointF(10, 5.5), QPointF(14, 9.5)}));
+    return img;
+}
+
+// The start page's picture where a skin has none of its own (bitmap 180): a small card.
+QImage PlainPicture() {
+    QImage img(16, 16, QImage::Format_RGB32);
+    img.fill(kTrayKey);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(kBlueDark, 1));
+    p.setBrush(QColor(0xE8, 0xF0, 0xFC));
+    p.drawRoundedRect(QRectF(1.5, 2.5, 13, 11), 2, 2);
+    p.setPen(QPen(kBlue, 1.4, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(4.5, 6), QPointF(11.5, 6));
+    p.drawLine(QPointF(4.5, 9.5), QPointF(9.5, 9.5));
+    return img;
+}
+
 QImage AppIcon() {
     QImage img(64, 64, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
@@ -198,6 +255,9 @@ int main(int argc, char** argv) {
     g_root = QString::fromLocal8Bit(argv[1]);
     bool ok = Save(Splash(), "skin/default", "splash.bmp") && Save(LoginBanner(), "skin/default", "login.bmp");
     ok = ok && Save(Tray(QColor(0x3C, 0xCF, 0x6E), false), "skin/default", "trayOnline.bmp");
+    ok = ok && Save(ChatBar(QColor(0xFB, 0xFD, 0xFF), QColor(0xEB, 0xF1, 0xFA)), "skin/default", "im_top.bmp");
+    ok = ok && Save(ChatBar(QColor(0xFB, 0xFD, 0xFF), QColor(0xE6, 0xEE, 0xF8)), "skin/default", "im_bottom.bmp");
+    ok = ok && Save(ChatArrow(), "skin/default", "im_arrow.bmp");
     ok = ok && Save(Tray(QColor(0xB8, 0xC2, 0xCF), false), "skin/default", "trayOffline.bmp");
     ok = ok && Save(Tray(QColor(0xF0, 0x56, 0x4A), false), "skin/default", "trayBusy.bmp");
     ok = ok && Save(Tray(QColor(0x3C, 0xCF, 0x6E), true), "skin/default", "trayAnimateFrame1.bmp");
@@ -205,6 +265,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 32; ++i) ok = ok && Save(Head(i, 64), "headpics", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
     for (int i = 1; i <= 49; ++i) ok = ok && Save(Face(i), "face", QStringLiteral("%1.bmp").arg(i, 2, 10, QChar('0')));
     ok = ok && Save(AppIcon(), "res", "128.png");
+    ok = ok && Save(UpdatePicture(), "res", "214.bmp") && Save(PlainPicture(), "res", "180.bmp");
     Chime("msg.wav", 880, 1320);
     Chime("system.wav", 660, 990);
     return ok ? 0 : 1;

@@ -20,6 +20,7 @@
 #include "ui/shell/book_results.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/main_frame.h"
+#include "ui/controls/trel_menu.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
 
@@ -132,8 +133,10 @@ TEST_F(FrameCommands, StatusCommandsWhileSignedOutSetNoStatusAndTheTitleFollowsT
     frame.SetPresenceStatus(STATUS_OFFLINE);
     // The status bar's menu: offline checked and greyed, online open.
     int checkedOff = 0;
-    for (QAction* a : frame.StatusBar()->StatusMenu()->actions()) {
-        if (a->data().toInt() != STATUS_OFFLINE) continue;
+    std::unique_ptr<TrelMenu> statusMenu(frame.StatusBar()->MakeStatusMenu());
+    ASSERT_TRUE(statusMenu);
+    for (QAction* a : statusMenu->actions()) {
+        if (a->data().toInt() != ID_STATUS_OFFLINE) continue;
         EXPECT_TRUE(a->isChecked());
         EXPECT_FALSE(a->isEnabled());
         ++checkedOff;

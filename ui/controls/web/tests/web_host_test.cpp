@@ -130,6 +130,14 @@ TEST_F(WebHostTest, ResizeKeepsTheBrowserOneBorderInAndTwoPixelsSmaller) {
   dlg.resize(300, 200);
   dlg.show();
   EXPECT_EQ(dlg.Browser()->geometry(), QRect(1, 1, 298, 198));
+  // The page dialog's browser is no drop target; a plain host's still is.
+  ASSERT_NE(dlg.Browser()->View(), nullptr);
+  EXPECT_FALSE(dlg.Browser()->View()->acceptDrops());
+  SiteWindow lone(false);
+  auto* host = new CWebBrowserHost(&lone);
+  lone.show();
+  ASSERT_NE(host->View(), nullptr);
+  EXPECT_TRUE(host->View()->acceptDrops());
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+// CIMSkinPanel: the picture panes of a chat window, drawn on the skin's bar pictures or the window's own colours.
+#include "ui/chat/chat_skin_panel.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QToolButton>
+
+#include "ui/controls/control_messages.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/shell_config.h"
+
+namespace chat {
+
+namespace {
+constexpr size_t kPathMax = 510;
+
+QImage Grey(const QImage& image) {
+    QImage out = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < out.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x) {
+            const int g = qGray(line[x]);
+            // Lighter than plain grey: an offline picture reads as faded, not dark.
+            const int v = 110 + g * 145 / 255;
+            line[x] = qRgba(v, v, v, qAlpha(line[x]));
+        }
+    }
+    return out;
+}
+}  // namespace
+
+HeadPictureFiles LoadHeadPicture(const std::string& folder, const std::string& name) {
+    HeadPictureFiles out;
+    if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) return out;
+    const std::string path = folder + "/" + name;
+    if (path.size() > kPathMax) return out;
+    out.colour = ctl::LoadBitmapFile(path);
+    if (out.colour.isNull()) return out;
+    const std::string greyPath = folder + "/disable" + name;
+    if (greyPath.size() <= kPathMax) out.grey = ctl::LoadBitmapFile(greyPath);
+    if (out.grey.isNull()) out.grey = Grey(out.colour);
+    return out;
+}
+
+HeadPictureFiles LoadHeadPictureOrDefault(const std::string& folder, const std::string& name, const std::string& fallback) {
+    HeadPictureFiles p = LoadHeadPicture(folder, name);
+    return p.colour.isNull() ? LoadHeadPicture(folder, fallback) : p;
+}
+
+}  // namespace chat
+
+namespace {
+const QColor kRaisedFrame(0x44, 0x60, 0x97);  // 0x976044 as a COLORREF
+const QColor kInner(0xEB, 0xF1, 0xFA);         // 0xFAF1EB
+}  // namespace
+
+CIMSkinPanel::CIMSkinPanel(Kind kind, QWidget* owner) : QWidget(owner), kind_(kind), owner_(owner) {
+    setObjectName(kind == Peer ? "peerPanel" : "ownPanel");
+    setMinimumWidth(kWidth);
+    setMaximumWidth(kWidth);
+    arrowButton_ = new QToolButton(this);
+    arrowButton_->setObjectName("panelArrow");
+    arrowButton_->setAutoRaise(true);
+    arrowButton_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }"
+                                "QToolButton:hover { background: #dde9f8; border-radius: 3px; }");
+    arrowButton_->setFixedSize(kStrip, 22);
+    arrowButton_->setCursor(Qt::PointingHandCursor);
+    connect(arrowButton_, &QToolButton::clicked, this, [this] { emit stateClicked(); });
+    LoadSkin();
+    OnLanguageChanged();
+    SetCollapsed(false);
+}
+
+void CIMSkinPanel::LoadSkin() {
+    background_ = ctl::LoadBitmapFile(shell::SkinFile(kind_ == Peer ? "im_top.bmp" : "im_bottom.bmp"));
+    arrow_ = ctl::LoadBitmapFile(shell::SkinFile("im_arrow.bmp"));
+}
+
+void CIMSkinPanel::SetPictureName(const std::string& name) {
+    pictureName_ = name;
+    ReloadPicture();
+}
+
+void CIMSkinPanel::ReloadPicture() {
+    const shell::ShellPaths& p = shell::Paths();
+    picture_ = chat::LoadHeadPictureOrDefault(p.headPicFolder, pictureName_, p.defaultHeadPic);
+    LoadSkin();
+    update();
+}
+
+void CIMSkinPanel::SetOnline(bool online) {
+    if (online_ == online) return;
+    online_ = online;
+    update();
+}
+
+void CIMSkinPanel::SetTexts(const QString& name, const QString& state) {
+    name_ = name;
+    state_ = state;
+    update();
+}
+
+void CIMSkinPanel::SetCollapsed(bool collapsed) {
+    collapsed_ = collapsed;
+    const int w = collapsed ? kStrip + 2 : kWidth;
+    setMinimumWidth(w);
+    setMaximumWidth(w);
+    // The arrow points the way the pane will move: the skin's arrow, else a drawn one.
+    if (!arrow_.isNull()) {
+        QImage a = collapsed ? arrow_.mirrored(true, false) : arrow_;
+        arrowButton_->setIcon(QIcon(ctl::KeyedPixmap(a, RGB(255, 0, 255))));
+    } else {
+        QPixmap pm(8, 10);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x5a, 0x7e, 0xb0));
+        const QPolygonF right{{1, 0}, {7, 5}, {1, 10}}, left{{7, 0}, {1, 5}, {7, 10}};
+        p.drawPolygon(collapsed ? left : right);
+        p.end();
+        arrowButton_->setIcon(QIcon(pm));
+    }
+    arrowButton_->setIconSize(QSize(8, 10));
+    resizeEvent(nullptr);
+    update();
+}
+
+void CIMSkinPanel::OnLanguageChanged() {
+    arrowButton_->setToolTip(shell::LangText("im_tooltip", "im_button", "隐藏或显示当前窗口"));
+    setToolTip(collapsed_ ? QString() : shell::LangText("im_tooltip", "im_popupmenu", "单击此处查看选项"));
+}
+
+QRect CIMSkinPanel::PictureRect() const {
+    const int top = kind_ == Peer ? 18 : 12;
+    return QRect((width() - kPicture) / 2, top, kPicture, kPicture);
+}
+
+QImage CIMSkinPanel::ShownPicture() const {
+    const QImage& img = online_ ? picture_.colour : picture_.grey;
+    return img.isNull() ? img : img.scaled(kPicture, kPicture, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+void CIMSkinPanel::resizeEvent(QResizeEvent*) {
+    arrowButton_->move(collapsed_ ? 1 : width() - kStrip - 3, 3);
+}
+
+void CIMSkinPanel::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRect r = rect().adjusted(0, 0, -1, -1);
+    if (!background_.isNull() && background_.width() > 16) {
+        // Left cap 6, right cap 6, the middle stretched.
+        const QPixmap bar = ctl::KeyedPixmap(background_, RGB(255, 0, 255));
+        const int h = height(), bw = bar.width(), bh = bar.height();
+        p.drawPixmap(QRect(0, 0, 6, h), bar, QRect(0, 0, 6, bh));
+        p.drawPixmap(QRect(6, 0, std::max(0, width() - 12), h), bar, QRect(6, 0, std::max(1, bw - 12), bh));
+        p.drawPixmap(QRect(width() - 6, 0, 6, h), bar, QRect(bw - 6, 0, 6, bh));
+    } else {
+        QLinearGradient g(0, 0, 0, height());
+        g.setColorAt(0, QColor(0xfb, 0xfd, 0xff));
+        g.setColorAt(1, kInner);
+        p.setPen(QPen(kRaisedFrame.lighter(165), 1));
+        p.setBrush(g);
+        p.drawRoundedRect(r, 6, 6);
+    }
+    if (collapsed_) return;
+    const QRect pic = PictureRect();
+    const QImage img = ShownPicture();
+    // A white frame with a soft edge around the picture.
+    p.setPen(QPen(QColor(0xc4, 0xd2, 0xe4), 1));
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(pic.adjusted(-4, -4, 4, 4), 5, 5);
+    if (!img.isNull()) p.drawPixmap(pic, ctl::KeyedPixmap(img, RGB(255, 255, 255)));
+    QFont f = font();
+    int y = pic.bottom() + 12;
+    if (!name_.isEmpty()) {
+        f.setBold(true);
+        p.setFont(f);
+        p.setPen(QColor(0x1d, 0x2b, 0x3a));
+        const QRect nameRect(6, y, width() - 12, 18);
+        p.drawText(nameRect, Qt::AlignHCenter | Qt::AlignVCenter, p.fontMetrics().elidedText(name_, Qt::ElideRight, nameRect.width()));
+        y += 18;
+    }
+    if (!state_.isEmpty()) {
+        f.setBold(false);
+        p.setFont(f);
+        const QColor dot = online_ ? QColor(0x3c, 0xb8, 0x5e) : QColor(0xa8, 0xb2, 0xbe);
+        const QString text = p.fontMetrics().elidedText(state_, Qt::ElideRight, width() - 30);
+        const int tw = p.fontMetrics().horizontalAdvance(text);
+        const int x = (width() - tw - 12) / 2;
+        p.setPen(Qt::NoPen);
+        p.setBrush(dot);
+        p.drawEllipse(QPoint(x + 4, y + 9), 4, 4);
+        p.setPen(QColor(0x6a, 0x7a, 0x8c));
+        p.drawText(QRect(x + 12, y, tw + 2, 18), Qt::AlignLeft | Qt::AlignVCenter, text);
+    }
+}
+
+void CIMSkinPanel::mousePressEvent(QMouseEvent* e) {
+    if (collapsed_) {
+        if (e->button() == Qt::LeftButton) emit stateClicked();
+        return;
+    }
+    // A click on the picture asks the window for the picture menu (0x81F): wParam 0 the peer's, 1 the own;
+    // lParam the point in the window's client area, x in the high word.
+    if (PictureRect().adjusted(-4, -4, 4, 4).contains(e->position().toPoint()) && owner_) {
+        const QPoint at = mapTo(window(), e->position().toPoint());
+        WindowMessageEvent m(0x81F, kind_ == Peer ? 0 : 1, static_cast<LPARAM>((at.x() << 16) | (at.y() & 0xFFFF)));
+        QApplication::sendEvent(window(), &m);
+        return;
+    }
+    QWidget::mousePressEvent(e);
+}

@@ -1,0 +1,419 @@
+// The tray icon, the status and tray menus, the sheet's call-tab menu and the dial bar from anywhere,
+// the start page's sign-in link and balance button, and the system's language, offscreen.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
+#include <cstring>
+#include <map>
+
+#include "common/appenv.h"
+#include "platform/fs.h"
+#include "platform/msgqueue.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "service/as_records.h"
+#include "ui/controls/links.h"
+#include "ui/controls/statics.h"
+#include "ui/controls/trel_menu.h"
+#include "ui/shell/dialog_box.h"
+#include "ui/shell/identity_dialogs.h"
+#include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/shell/shell_config.h"
+#include "ui/shell/system_tray.h"
+#include "ui/shell/splash.h"
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "shell_tray_test";
+char* g_argv[] = {g_arg0, nullptr};
+
+class ShellTray : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = new QApplication(g_argc, g_argv);
+        char pattern[] = "/tmp/tessaly_tray_XXXXXX";
+        profile = mkdtemp(pattern);
+        plat::SetBaseFolder(profile);
+        shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
+        shell::ApplyLanguageCode("eng");
+        QDir::setCurrent(TESSALY_BINARY_DIR);
+    }
+    void SetUp() override {
+        shell::ApplySkinType("default");
+        shell::ApplyLanguageCode("eng");
+    }
+    static inline QApplication* app = nullptr;
+    static inline std::string profile;
+};
+
+struct ItemState {
+    bool enabled, checked;
+    bool operator==(const ItemState&) const = default;
+};
+ItemState StateOf(TrelMenu* menu, int command) {
+    QAction* a = menu->FindCommand(command);
+    return a ? ItemState{a->isEnabled(), a->isChecked()} : ItemState{false, false};
+}
+
+QIcon Solid(QColor c) {
+    QPixmap pm(16, 16);
+    pm.fill(c);
+    return QIcon(pm);
+}
+
+}  // namespace
+
+TEST(SystemLanguage, ChineseOnlyForTheFirstSetLocaleOfChina) {
+    struct Case {
+        const char *all, *messages, *lang;
+        bool chinese;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, "zh_CN.UTF-8", true},
+        {nullptr, nullptr, "zh_CN.GB18030", true},
+        {nullptr, nullptr, "zh_CN", true},
+        {nullptr, nullptr, "zh_TW.UTF-8", false},  // another Chinese, another language identifier
+        {nullptr, nullptr, "en_US.UTF-8", false},
+        {nullptr, nullptr, nullptr, false},
+        {"en_GB.UTF-8", nullptr, "zh_CN.UTF-8", false},  // LC_ALL wins
+        {"", "zh_CN.UTF-8", "en_US.UTF-8", true},         // an empty one is not set
+        {nullptr, "C", "zh_CN.UTF-8", false},
+        {"zh_CN@stroke", nullptr, nullptr, true},
+    };
+    for (const Case& c : cases) {
+        std::map<std::string, const char*> env = {{"LC_ALL", c.all}, {"LC_MESSAGES", c.messages}, {"LANG", c.lang}};
+        EXPECT_EQ(c.chinese, shell::SystemLanguageIsChinese([&](const char* n) { return env[n]; }))
+            << (c.all ? c.all : "-") << " " << (c.messages ? c.messages : "-") << " " << (c.lang ? c.lang : "-");
+    }
+}
+
+TEST_F(ShellTray, TipIsCutTo63Characters) {
+    EXPECT_EQ(63, shell::CutTrayTip(QString(100, 'x')).size());
+    EXPECT_EQ("short", shell::CutTrayTip("short"));
+    // A character outside the basic plane is never cut in half.
+    const QString wide = QString(62, 'a') + QString::fromUtf8("\xF0\x9F\x98\x80");
+    EXPECT_EQ(62, shell::CutTrayTip(wide).size());
+    CSystemTray tray;
+    tray.Create(nullptr, WM_USER + 1014, QString(80, 'y'), Solid(Qt::blue), 0);
+    EXPECT_EQ(QString(63, 'y'), tray.GetTipText());
+    tray.SetTipText(QString(64, 'z'));
+    EXPECT_EQ(QString(63, 'z'), tray.GetTipText());
+}
+
+TEST_F(ShellTray, AnimationRunsItsSecondsThenShowsTheIconAgain) {
+    plat::TestClock clock(1000);
+    CSystemTray tray;
+    const QIcon still = Solid(Qt::green);
+    tray.Create(nullptr, WM_USER + 1014, "t", still, 0);
+    EXPECT_FALSE(tray.StartAnimation(500, 2)) << "no frames, no animation";
+    tray.SetAnimationFrames({Solid(Qt::red), Solid(Qt::yellow)});
+    ASSERT_TRUE(tray.StartAnimation(500, 2));
+    EXPECT_TRUE(tray.Animating());
+    EXPECT_EQ(0, tray.FrameIndex());
+    std::vector<int> frames;
+    for (int i = 0; i < 3; ++i) {
+        clock.advance(500);
+        tray.OnAnimationTick();
+        frames.push_back(tray.FrameIndex());
+    }
+    EXPECT_EQ((std::vector<int>{1, 0, 1}), frames) << "the frames in turn, wrapping";
+    clock.advance(499);  // 1999 ms in
+    tray.OnAnimationTick();
+    EXPECT_TRUE(tray.Animating());
+    clock.advance(1);
+    tray.OnAnimationTick();
+    EXPECT_FALSE(tray.Animating()) << "two seconds are over";
+    EXPECT_EQ(still.cacheKey(), tray.GetIcon().cacheKey()) << "the icon of before again";
+
+    // Without a length it runs until stopped.
+    ASSERT_TRUE(tray.StartAnimation(500, 0));
+    clock.advance(3600 * 1000);
+    tray.OnAnimationTick();
+    EXPECT_TRUE(tray.Animating());
+    tray.StopAnimation();
+    EXPECT_FALSE(tray.Animating());
+    EXPECT_EQ(still.cacheKey(), tray.GetIcon().cacheKey());
+}
+
+TEST_F(ShellTray, TrayMenuGreysAndChecksByTheSignInState) {
+    struct Case {
+        bool frame;
+        int loginState, status;
+        ItemState online, offline;
+    };
+    const ItemState on{true, false}, grey{false, false}, mark{false, true};
+    const Case cases[] = {
+        {true, LOGIN_SIGNED_OUT, STATUS_OFFLINE, on, mark},
+        {true, LOGIN_SIGNED_IN, STATUS_ONLINE, mark, on},
+        {true, LOGIN_SIGNED_IN, STATUS_BUSY, on, on},
+        {true, LOGIN_SIGNING_IN, STATUS_OFFLINE, grey, mark},
+        {true, LOGIN_SIGNING_OUT, STATUS_ONLINE, mark, grey},
+        {false, LOGIN_SIGNED_OUT, STATUS_OFFLINE, grey, mark},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<TrelMenu> menu(shell::BuildTrayMenu(nullptr, c.frame, c.loginState, c.status));
+        ASSERT_TRUE(menu);
+        EXPECT_EQ(c.online, StateOf(menu.get(), ID_STATUS_ONLINE)) << c.loginState << "/" << c.status;
+        EXPECT_EQ(c.offline, StateOf(menu.get(), ID_STATUS_OFFLINE)) << c.loginState << "/" << c.status;
+        EXPECT_TRUE(StateOf(menu.get(), ID_SHOW_WINDOW).enabled);
+        EXPECT_TRUE(StateOf(menu.get(), ID_CLOSE_ALL).enabled);
+    }
+    // The status submenu first, then show, a separator and exit; texts from the language file.
+    std::unique_ptr<TrelMenu> menu(shell::BuildTrayMenu(nullptr, true, LOGIN_SIGNED_OUT, STATUS_OFFLINE));
+    const QList<QAction*> items = menu->actions();
+    ASSERT_EQ(4, items.size());
+    ASSERT_TRUE(qobject_cast<TrelMenu*>(items[0]->menu()));
+    EXPECT_EQ(shell::LangText("tray_popup_menu", "0", ""), items[0]->text());
+    EXPECT_EQ(shell::LangText("tray_popup_menu", "00", ""), menu->FindCommand(ID_STATUS_ONLINE)->text());
+    EXPECT_EQ(shell::LangText("tray_popup_menu", "01", ""), menu->FindCommand(ID_STATUS_OFFLINE)->text());
+    EXPECT_EQ(ID_SHOW_WINDOW, items[1]->data().toInt());
+    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(ID_CLOSE_ALL, items[3]->data().toInt());
+    EXPECT_FALSE(menu->FindCommand(ID_STATUS_ONLINE)->icon().isNull()) << "the skin's trayOnline picture";
+
+    // A skin without the status pictures shows no menu at all.
+    shell::ApplySkinType("no-such-skin");
+    EXPECT_EQ(nullptr, shell::BuildTrayMenu(nullptr, true, LOGIN_SIGNED_OUT, STATUS_OFFLINE));
+    EXPECT_EQ(nullptr, shell::BuildStatusMenu(nullptr, LOGIN_SIGNED_OUT, STATUS_OFFLINE));
+}
+
+TEST_F(ShellTray, StatusMenuHoldsOnlineAndOffline) {
+    struct Case {
+        int loginState, status;
+        ItemState online, offline;
+    };
+    const ItemState on{true, false}, grey{false, false}, mark{false, true};
+    const Case cases[] = {
+        {LOGIN_SIGNED_OUT, STATUS_OFFLINE, on, mark},
+        {LOGIN_SIGNED_IN, STATUS_ONLINE, mark, on},
+        {LOGIN_SIGNED_IN, STATUS_BUSY, on, on},
+        {LOGIN_SIGNING_IN, STATUS_OFFLINE, grey, grey},
+        {LOGIN_SIGNING_OUT, STATUS_ONLINE, grey, grey},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<TrelMenu> menu(shell::BuildStatusMenu(nullptr, c.loginState, c.status));
+        ASSERT_TRUE(menu);
+        ASSERT_EQ(2, menu->actions().size());
+        EXPECT_EQ(c.online, StateOf(menu.get(), ID_STATUS_ONLINE)) << c.loginState << "/" << c.status;
+        EXPECT_EQ(c.offline, StateOf(menu.get(), ID_STATUS_OFFLINE)) << c.loginState << "/" << c.status;
+    }
+    std::unique_ptr<TrelMenu> menu(shell::BuildStatusMenu(nullptr, LOGIN_SIGNED_OUT, STATUS_OFFLINE));
+    EXPECT_EQ(shell::LangText("status_popup_menu", "0", ""), menu->actions()[0]->text());
+    EXPECT_EQ(shell::LangText("status_popup_menu", "1", ""), menu->actions()[1]->text());
+    EXPECT_FALSE(menu->actions()[0]->icon().isNull()) << "onlinemi";
+}
+
+TEST_F(ShellTray, IconMessagesReachTheFrameAndTheMenu) {
+    CSystemTray tray;
+    tray.Create(nullptr, WM_USER + 1014, "t", Solid(Qt::blue), 0);
+    std::vector<int> commands;
+    tray.onCommand = [&](int id) { commands.push_back(id); };
+    tray.frameState = [](int* loginState, int* status) {
+        *loginState = LOGIN_SIGNED_IN;
+        *status = STATUS_ONLINE;
+        return true;
+    };
+    EXPECT_EQ(0, tray.OnIconNotify(7, shell::kTrayRButtonUp)) << "another icon's message";
+    EXPECT_EQ(1, tray.OnIconNotify(0, shell::kTrayLButtonDblClk));
+    EXPECT_EQ(std::vector<int>{ID_SHOW_WINDOW}, commands);
+    int shown = 0;
+    tray.trackMenu = [&](TrelMenu* menu, const QPoint&) {
+        ++shown;
+        EXPECT_EQ((ItemState{false, true}), StateOf(menu, ID_STATUS_ONLINE));
+        menu->FindCommand(ID_STATUS_OFFLINE)->trigger();
+    };
+    EXPECT_EQ(1, tray.OnIconNotify(0, shell::kTrayRButtonUp));
+    EXPECT_EQ(1, shown);
+    EXPECT_EQ((std::vector<int>{ID_SHOW_WINDOW, ID_STATUS_OFFLINE}), commands);
+    EXPECT_EQ(1, tray.OnIconNotify(0, shell::kTrayMButtonUp));
+    EXPECT_EQ(2u, commands.size()) << "other buttons do nothing";
+}
+
+TEST_F(ShellTray, FrameTrayAndStatusMenuFollowTheStatus) {
+    CMainFrame frame;
+    ASSERT_TRUE(frame.Tray());
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    EXPECT_EQ(shell::CutTrayTip(shell::LangText("tray_tip", "1", "")), frame.Tray()->GetTipText());
+    // Choosing online from the tray while signed out signs in: without a user, the login dialog asks
+    // (or a box says the network is down); no status is set.
+    int asked = 0;
+    frame.runLoginDialog = [&](QString*, QString*) {
+        ++asked;
+        return false;
+    };
+    frame.showBox = [&](const QString&, const QString&) { ++asked; };
+    frame.Tray()->trackMenu = [](TrelMenu* menu, const QPoint&) { menu->FindCommand(ID_STATUS_ONLINE)->trigger(); };
+    frame.Tray()->OnIconNotify(0, shell::kTrayRButtonUp);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return asked > 0; }, 5000));
+    EXPECT_EQ(STATUS_OFFLINE, frame.StatusBar()->GetStatus());
+    // A call page makes the tray icon blink until the call is dealt with.
+    frame.StartTrayAnimation();
+    EXPECT_TRUE(frame.Tray()->Animating());
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    EXPECT_FALSE(frame.Tray()->Animating());
+}
+
+TEST_F(ShellTray, DialButtonStaysOffWhileOfflineAndLanguageSelectsThePageAgain) {
+    shell::EnableDialButton(true);  // no frame: nothing happens
+    EXPECT_FALSE(shell::IsDialButtonEnabled());
+    CMainFrame frame;
+    auto* dial = frame.findChild<QAbstractButton*>("dialBarCall");
+    auto* hangup = frame.findChild<QAbstractButton*>("dialBarHangup");
+    ASSERT_TRUE(dial && hangup);
+    frame.SetPresenceStatus(STATUS_OFFLINE);
+    shell::EnableDialButton(true);
+    EXPECT_FALSE(dial->isEnabled()) << "offline: no call can be placed";
+    shell::EnableHangupButton(true);
+    EXPECT_TRUE(hangup->isEnabled()) << "only the dial button is held off";
+    frame.SetPresenceStatus(STATUS_ONLINE);
+    shell::EnableDialButton(true);
+    EXPECT_TRUE(shell::IsDialButtonEnabled());
+    shell::EnableDialButton(false);
+    EXPECT_FALSE(dial->isEnabled());
+
+    int selected = 0;
+    QObject::connect(frame.Sheet(), &QTabWidget::currentChanged, [&](int i) {
+        ++selected;
+        EXPECT_EQ(frame.Sheet()->currentIndex(), i);
+    });
+    SendToFrame(WM_LANGUAGE_CHANGED, 0, 0);
+    EXPECT_GE(selected, 1) << "the active page is selected again after a language change";
+    int before = selected;
+    SendToFrame(WM_SKIN_CHANGED, 0, 0);
+    EXPECT_GT(selected, before) << "and after a skin change";
+    before = selected;
+    frame.StatusBar()->SetStatus(STATUS_BUSY);
+    EXPECT_EQ(before + 1, selected) << "and after a new status";
+    EXPECT_EQ(shell::LangText("status_description", "2", ""), frame.StatusBar()->findChild<QLabel*>("presenceText")->text());
+    frame.StatusBar()->SetStatus(9);
+    EXPECT_EQ("Unknown", frame.StatusBar()->findChild<QLabel*>("presenceText")->text());
+}
+
+TEST_F(ShellTray, CallPagesOfTheSheetFromAnywhere) {
+    EXPECT_EQ(nullptr, shell::FindAnyCallPage());
+    CMainFrame frame;
+    auto* calling = new COnDialDlg(0, 0, "Bob@Example.net", false);
+    frame.Sheet()->AddPage(calling);
+    EXPECT_EQ(calling, shell::FindAnyCallPage());
+    EXPECT_EQ(calling, shell::FindUnansweredCallPage());
+    EXPECT_EQ(nullptr, shell::FindTalkingCallPage());
+    auto* talking = new COnDialDlg(1, 1, "carol", true);
+    frame.Sheet()->AddPage(talking);
+    talking->SetCallState(1, "talking");
+    EXPECT_EQ(talking, shell::FindTalkingCallPage());
+    EXPECT_EQ(calling, frame.Sheet()->FindCallPageByNumber("bob@example.NET")) << "numbers compare without case";
+    EXPECT_TRUE(frame.Sheet()->HasCallPage());
+    EXPECT_EQ(1, frame.Sheet()->m_nFirstCallTab) << "only the start page before the calls";
+
+    // The right-click menu: on a call tab only, with hold or resume as the frame knows the call.
+    bool held = false;
+    frame.Sheet()->activeCallHeld = [&] { return held; };
+    std::vector<std::vector<std::pair<int, bool>>> menus;
+    frame.Sheet()->trackMenu = [&](TrelMenu* menu, const QPoint&) {
+        std::vector<std::pair<int, bool>> rows;
+        for (QAction* a : menu->actions()) rows.push_back({a->data().toInt(), a->isEnabled()});
+        menus.push_back(rows);
+    };
+    frame.show();
+    QCoreApplication::processEvents();
+    CSkinTabCtrl* tabs = frame.Sheet()->Tabs();
+    EXPECT_FALSE(frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(0).center()))) << "the start page";
+    EXPECT_TRUE(frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(2).center())));
+    EXPECT_EQ(talking, frame.Sheet()->currentWidget()) << "the tab clicked becomes the active page";
+    held = true;
+    EXPECT_TRUE(frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(1).center())));
+    ASSERT_EQ(2u, menus.size());
+    EXPECT_EQ((std::vector<std::pair<int, bool>>{{ID_SHEET_HANGUP, true}, {ID_SHEET_HOLD, false}}), menus[0]);
+    EXPECT_EQ((std::vector<std::pair<int, bool>>{{ID_SHEET_HANGUP, true}, {ID_SHEET_UNHOLD, false}}), menus[1]);
+    frame.hide();
+}
+
+TEST_F(ShellTray, StartPageSignInLinkAndBalanceButton) {
+    shell::CNavigateLinks links;
+    links.show();
+    links.SetMode(LOGIN_SIGNED_OUT);
+    EXPECT_TRUE(links.Control(shell::NAV_LOGIN)->isVisible());
+    EXPECT_FALSE(links.Control(shell::NAV_LOGINING)->isVisible());
+    EXPECT_FALSE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
+    links.SetMode(LOGIN_SIGNING_IN);
+    EXPECT_FALSE(links.Control(shell::NAV_LOGIN)->isVisible());
+    EXPECT_TRUE(links.Control(shell::NAV_LOGINING)->isVisible());
+    links.SetMode(LOGIN_SIGNED_IN);
+    auto* button = qobject_cast<QPushButton*>(links.Control(shell::NAV_PREPAY_BUTTON));
+    ASSERT_TRUE(button);
+    EXPECT_TRUE(button->isVisible());
+    EXPECT_EQ(shell::LangText("navigate_dialog", "qz_prepay", ""), button->text());
+    int queries = 0;
+    QObject::connect(&links, &shell::CNavigateLinks::queryBalance, [&] { ++queries; });
+    button->click();
+    EXPECT_EQ(1, queries) << "the prepay button asks for the balance";
+    // The newer version's picture is the program's own bitmap.
+    auto* picture = qobject_cast<CPaintedStatic*>(links.Control(shell::NAV_UPDATE_PIC));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(QSize(20, 20), picture->sizeHint());
+
+    // The sign-in link posts the log-in command to the frame.
+    std::vector<WPARAM> posted;
+    plat::WindowTarget target;
+    target.handler = [&](HWND, UINT m, WPARAM w, LPARAM) -> LRESULT {
+        if (m == 0x0111) posted.push_back(w);
+        return 0;
+    };
+    target.poster = [](std::function<void()> task) { QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection); };
+    target.ownerThread = GetCurrentThreadId();
+    const HWND hwnd = plat::RegisterWindowTarget(std::move(target));
+    g_hMainWnd = hwnd;
+    links.SetMode(LOGIN_SIGNED_OUT);
+    emit links.Link(shell::NAV_LOGIN)->linkClicked();
+    QCoreApplication::processEvents();
+    g_hMainWnd = nullptr;
+    plat::UnregisterWindowTarget(hwnd);
+    EXPECT_EQ(std::vector<WPARAM>{ID_LOGIN}, posted);
+}
+
+TEST_F(ShellTray, ServicePageTitleAndDialogButtonsFromTheLanguage) {
+    shell::ApplyLanguageCode("no-such-language");
+    CPageService page;
+    EXPECT_EQ(QString::fromUtf8("服务"), page.TabTitle()) << "the built-in title";
+    shell::ApplyLanguageCode("chs");
+    CSelectIdentityDlg identity;
+    CPasswordDlg password;
+    for (QDialog* dlg : {static_cast<QDialog*>(&identity), static_cast<QDialog*>(&password)}) {
+        QStringList texts;
+        for (QAbstractButton* b : dlg->findChild<QDialogButtonBox*>()->buttons()) texts << b->text();
+        texts.sort();
+        QStringList want{shell::LangText("dlg_common", "IDOK", "x"), shell::LangText("dlg_common", "IDCANCEL", "x")};
+        want.sort();
+        EXPECT_EQ(want, texts);
+    }
+    EXPECT_FALSE(identity.findChild<QLabel*>("identityPicture")->pixmap().isNull()) << "the program's icon";
+    // Cancel ends with 2, OK with 1.
+    QDialogButtonBox* box = password.findChild<QDialogButtonBox*>();
+    emit box->rejected();
+    EXPECT_EQ(2, password.result());
+    password.PasswordEdit()->setText("pw");
+    emit box->accepted();
+    EXPECT_EQ(1, password.result());
+    identity.reject();  // Escape or the window's close button
+    EXPECT_EQ(2, identity.result());
+}
+
+TEST_F(ShellTray, NoSplashWithoutItsPicture) {
+    CSplashWindow::EnableSplash(true);
+    shell::ApplySkinType("no-such-skin");
+    EXPECT_EQ(nullptr, CSplashWindow::ShowSplash(nullptr));
+    shell::ApplySkinType("default");
+    CSplashWindow* splash = CSplashWindow::ShowSplash(nullptr);
+    ASSERT_NE(nullptr, splash);
+    CSplashWindow::HideSplash();
+    CSplashWindow::EnableSplash(false);
+}
