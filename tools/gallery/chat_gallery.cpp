@@ -4,6 +4,10 @@
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QMenu>
 #include <QPainter>
@@ -19,6 +23,7 @@
 #include "platform/fs.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_room_dialogs.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_sms_dialogs.h"
@@ -150,6 +155,34 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         popup.show();
         Save(&popup, "emoticon_picker_" + suffix);
     }
+    // The window at the right edge of the screen: the picker opens from its emoticon arrow and moves left
+    // to stay wholly on the screen. The picture is that corner of the screen.
+    {
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        QToolButton* smile = nullptr;
+        for (auto* b : one->findChildren<QToolButton*>())
+            if (b->popupMode() == QToolButton::MenuButtonPopup) smile = b;
+        if (smile) {
+            const QPoint inWindow = smile->mapTo(one, QPoint(smile->width(), 0));
+            one->move(area.right() + 1 - inWindow.x() - 24, area.top() + 20);
+            one->show();
+            QApplication::processEvents();
+            CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(one, smile, 0);
+            QApplication::processEvents();
+            const QRect corner(area.right() + 1 - 720, area.top(), 720, one->height() + 80);
+            QImage screen(corner.size(), QImage::Format_ARGB32);
+            screen.fill(QColor(0x3a, 0x5f, 0x8a));
+            QPainter p(&screen);
+            p.drawPixmap(one->frameGeometry().topLeft() - corner.topLeft(), one->grab());
+            p.setPen(QColor(0, 0, 0, 60));
+            p.drawRect(QRect(popup->pos() - corner.topLeft(), popup->size()).adjusted(1, 1, 1, 1));
+            p.drawPixmap(popup->pos() - corner.topLeft(), popup->grab());
+            p.end();
+            screen.save(gallery::g_out + "/emoticon_picker_right_edge_" + suffix + ".png");
+            std::printf("%s\n", qPrintable(gallery::g_out + "/emoticon_picker_right_edge_" + suffix + ".png"));
+            popup->close();
+        }
+    }
 
     // Several users.
     std::vector<PresenceBuddyRecord> team{Buddy(5, tr("Bob", "张伟")), Buddy(6, tr("Carol", "李娜")), Buddy(7, tr("Dave", "王强"), 0)};
@@ -223,6 +256,12 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         browser.SelectRecordOwner(5);
         if (browser.List()->topLevelItemCount() > 0) browser.List()->topLevelItem(0)->setSelected(true);
         Save(&browser, "chat_records_" + suffix);
+        // A voice record: the picture that plays it.
+        for (int i = 0; i < browser.List()->topLevelItemCount() && browser.RecordView()->VoiceNumber() == 0; ++i) {
+            browser.List()->clearSelection();
+            browser.List()->topLevelItem(i)->setSelected(true);
+        }
+        Save(&browser, "chat_records_voice_" + suffix);
     }
 }
 

@@ -67,18 +67,20 @@ void SetSignedIn(const std::string& recordsRoot, const std::string& ownName) {
     if (g_serviceSettings.robot <= 0) DebugTrace(MOD_QZ, 1, "The settings file names no chat robot: chat rooms and groups cannot start");
 }
 
-// The one record browser; opened for a peer's folder (0: the own folder).
-void ShowRecords(int peer) {
-    static QPointer<CChatRecordFrame> browser;
-    if (!browser) {
-        browser = new CChatRecordFrame(Records(), [](int number) { return number == 0 ? g_ownName : std::string(); }, &browser);
+QPointer<CChatRecordFrame> g_browser;
+
+// The one record browser; a peer's folder is selected when one is asked for (0: the own folder).
+void ShowRecords(int peer, bool select) {
+    if (!g_browser) {
+        g_browser = new CChatRecordFrame(
+            Records(), [](int number) { return number == 0 ? g_ownName : BookNameByUid(number); }, &g_browser);
     } else {
-        browser->RebuildTree();
+        g_browser->RebuildTree();
     }
-    browser->show();
-    browser->raise();
-    browser->activateWindow();
-    if (peer != 0) browser->SelectRecordOwner(peer);
+    g_browser->show();
+    g_browser->raise();
+    g_browser->activateWindow();
+    if (select) g_browser->SelectRecordOwner(peer);
 }
 
 namespace {
@@ -120,7 +122,7 @@ bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_OPEN_SMS:
             if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
             return true;
-        case WM_CHATRECORD_QUERY: ShowRecords(static_cast<int>(wParam)); return true;
+        case WM_CHATRECORD_QUERY: ShowRecords(static_cast<int>(wParam), true); return true;
         case WM_PRESENCE_BUDDY:
             // Every chat window sees the change; the frame goes on with its own handling.
             if (lParam && !Registry()->Lock()) {
@@ -138,7 +140,7 @@ void InstallChat() {
     // The window's requests go to the frame as messages, as the other windows' do.
     ChatWindowHooks().viewRecords = [](int peer) {
         if (HWND frame = g_hMainWnd.load()) PostMessage(frame, WM_CHATRECORD_QUERY, static_cast<WPARAM>(peer), 0);
-        else ShowRecords(peer);
+        else ShowRecords(peer, true);
     };
     ChatWindowHooks().callMember = [](const PresenceBuddyRecord& member) {
         if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_CALL_MEMBER, reinterpret_cast<WPARAM>(&member), 0);
@@ -178,7 +180,7 @@ void InstallChat() {
             if (dialog) QApplication::alert(dialog);
         }
     });
-    hooks.openRecords = ShowRecords;
+    hooks.openRecords = [](int peer) { ShowRecords(peer, false); };
     hooks.openChatRooms = ShowChatRooms;
     // The room list goes to the open room dialog; with none open it is dropped (the frame frees it).
     hooks.asResult = [](const AsRequest* request) {
@@ -217,6 +219,9 @@ void InstallChat() {
         if (r->Lock()) return;
         r->BroadcastLanguageChanged();
         r->Unlock();
+        if (g_smsDlg) g_smsDlg->OnLanguageChanged();
+        if (g_roomDlg) g_roomDlg->OnLanguageChanged();
+        if (g_browser) g_browser->OnLanguageChanged();
     };
 }
 

@@ -114,6 +114,20 @@ bool BookMemberByUid(int uid, PresenceBuddyRecord* member) {
     return false;
 }
 
+std::string BookNameByUid(int uid) {
+    if (uid == 0) return {};
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* identity = root ? AddrBook_Walk(root, &MatchUid, &uid, nullptr) : nullptr;
+        AddrNode* contact = identity ? identity->parent : nullptr;
+        if (!contact || contact->kind != ADDR_KIND_CONTACT) continue;
+        const char* own = static_cast<AddrContact*>(contact)->name;
+        const char* name = own && *own ? own : contact->id;
+        if (name && *name) return std::string(name).substr(0, 127);
+    }
+    return {};
+}
+
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members) {
     if (!registry || text.empty()) return 0;
     Account* own = registry->GetOwnAccount();

@@ -27,6 +27,9 @@ std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes
 // Fills a member known by its messaging uid from the address book (name, contact id, online state);
 // false when no contact has a messaging buddy with that uid.
 bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
+// The name of the contact whose messaging identity has that uid (its id when it has no name, at most
+// 127 bytes); empty when no contact has one.
+std::string BookNameByUid(int uid);
 // A group message: the text to each member's messaging buddy, one by one under one new chat id,
 // while the messaging account is online. The number of members it was sent to.
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members);

@@ -5,6 +5,13 @@
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPointer>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionToolButton>
+#include <QToolButton>
 #include <QToolTip>
 
 #include "ui/chat/chat_art.h"
@@ -41,6 +48,56 @@ QPoint CEmoticonPopup::Placed(QPoint at, QSize size, const QRect& screen, int ow
     return at;
 }
 
+CEmoticonPopup* CEmoticonPopup::OpenBelow(QWidget* owner, QWidget* anchor, int releases) {
+    auto* popup = new CEmoticonPopup(owner, releases);
+    QWidget* near = anchor ? anchor : owner;
+    const QPoint at = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : owner->mapToGlobal(QPoint(40, 40));
+    QScreen* screen = QGuiApplication::screenAt(at);
+    if (!screen && near) screen = near->screen();
+    popup->move(screen ? Placed(at, popup->size(), screen->availableGeometry(), anchor ? anchor->height() : 0) : at);
+    popup->show();
+    return popup;
+}
+
+namespace {
+// Opens the picker from the arrow part of a tool-bar button, on the press.
+class DropDownFilter : public QObject {
+public:
+    DropDownFilter(QToolButton* button, QWidget* owner) : QObject(button), button_(button), owner_(owner) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() != QEvent::MouseButtonPress || static_cast<QMouseEvent*>(e)->button() != Qt::LeftButton || !owner_)
+            return false;
+        QStyleOptionToolButton option;
+        option.initFrom(button_);
+        option.features = QStyleOptionToolButton::MenuButtonPopup;
+        option.subControls = QStyle::SC_ToolButton | QStyle::SC_ToolButtonMenu;
+        const QRect arrow = button_->style()->subControlRect(QStyle::CC_ToolButton, &option, QStyle::SC_ToolButtonMenu, button_);
+        if (!arrow.contains(static_cast<QMouseEvent*>(e)->position().toPoint())) return false;
+        CEmoticonPopup::OpenBelow(owner_, button_, 0);
+        return true;
+    }
+
+private:
+    QToolButton* button_;
+    QPointer<QWidget> owner_;
+};
+}  // namespace
+
+void CEmoticonPopup::AddDropDown(QToolButton* button, QWidget* owner) {
+    if (!button || !owner) return;
+    // The menu only makes the button draw its arrow; the arrow itself opens the picker.
+    auto* menu = new QMenu(button);
+    QObject::connect(menu, &QMenu::aboutToShow, button, [menu, button, owner = QPointer<QWidget>(owner)] {
+        QMetaObject::invokeMethod(menu, &QMenu::close, Qt::QueuedConnection);
+        if (owner) OpenBelow(owner, button, 0);
+    });
+    button->setMenu(menu);
+    button->setPopupMode(QToolButton::MenuButtonPopup);
+    button->installEventFilter(new DropDownFilter(button, owner));
+}
+
 void CEmoticonPopup::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), Qt::white);
@@ -48,8 +105,13 @@ void CEmoticonPopup::paintEvent(QPaintEvent*) {
     p.drawRect(rect().adjusted(0, 0, -1, -1));
     p.setPen(QColor(0xa5, 0xb6, 0xde));
     for (int c = 1; c < kColumns; ++c) p.drawLine(c * 30 + 1, 1, c * 30 + 1, height() - 2);
+    // Row lines run within each cell, so the column lines stay whole.
     p.setPen(QColor(0xde, 0xde, 0xde));
-    for (int r = 1; r < Rows(); ++r) p.drawLine(1, r * 30 + 1, width() - 2, r * 30 + 1);
+    for (int r = 1; r < Rows(); ++r)
+        for (int c = 0; c < kColumns; ++c) {
+            const int left = c == 0 ? 2 : c * 30 + 3, right = c == 0 ? 29 : left + 25;
+            p.drawLine(left, r * 30 + 1, right, r * 30 + 1);
+        }
     for (int i = 0; i < count_; ++i) {
         QRect cell = CellRect(i);
         if (i == hot_) {
@@ -57,7 +119,7 @@ void CEmoticonPopup::paintEvent(QPaintEvent*) {
             p.setBrush(QColor(0xf1, 0xee, 0xe7));
             p.drawRect(cell.adjusted(0, 0, -1, -1));
         }
-        p.drawImage(cell.topLeft() + QPoint(3, 3), chat::EmoticonImage(i, 22));
+        p.drawImage(cell.topLeft() + QPoint(4, 4), chat::EmoticonImage(i, 20));
     }
 }
 

@@ -3,6 +3,8 @@
 
 #include <QWidget>
 
+class QToolButton;
+
 class CEmoticonPopup : public QWidget {
     Q_OBJECT
 public:
@@ -19,6 +21,12 @@ public:
     QRect CellRect(int index) const;
     // Keeps the picker on a screen of the given geometry, above the owner when there is no room below.
     static QPoint Placed(QPoint at, QSize size, const QRect& screen, int ownerHeight);
+    // Opens a picker under the anchor (a tool-bar button), kept on the anchor's screen; the owner gets its
+    // messages.
+    static CEmoticonPopup* OpenBelow(QWidget* owner, QWidget* anchor, int releases);
+    // Gives a tool-bar button a drop-down arrow that opens the picker as a drop-down: it opens on the
+    // press, and the release of that press is not taken as a choice.
+    static void AddDropDown(QToolButton* button, QWidget* owner);
 
 protected:
     void paintEvent(QPaintEvent*) override;

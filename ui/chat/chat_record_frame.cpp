@@ -30,6 +30,7 @@
 #include "common/account.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
@@ -49,11 +50,7 @@ std::function<void(const QString&)> g_box;
 
 QString Text(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
 
-void PlayMessage(int number) {
-    if (number < 1) return;
-    Account* account = Account_FindByType(ACCOUNT_TYPE_SERVICE);
-    if (account && account->connection) presence_serv_play_message(presence_rec(account->connection), number);
-}
+void PlayMessage(int number) { CChatRecordView::Play(number); }
 
 }  // namespace
 
@@ -75,9 +72,9 @@ CChatQueryDlg::CChatQueryDlg(const std::vector<std::pair<int, QString>>& peers, 
         edit->setDisplayFormat("yyyy-MM-dd");
         edit->setCalendarPopup(true);
     }
-    voice_ = new QRadioButton(Text("chatquery_dlg", "btn_ptt", "PTT"), this);
-    text_ = new QRadioButton(Text("chatquery_dlg", "btn_text", "Text"), this);
-    all_ = new QRadioButton(Text("chatquery_dlg", "btn_all", "All"), this);
+    voice_ = new QRadioButton(this);
+    text_ = new QRadioButton(this);
+    all_ = new QRadioButton(this);
     all_->setChecked(true);
     auto* kinds = new QHBoxLayout;
     kinds->addWidget(voice_);
@@ -85,17 +82,32 @@ CChatQueryDlg::CChatQueryDlg(const std::vector<std::pair<int, QString>>& peers, 
     kinds->addWidget(all_);
     auto* dates = new QHBoxLayout;
     dates->addWidget(from_);
-    dates->addWidget(new QLabel(Text("chatquery_dlg", "to", "To"), this));
+    toLabel_ = new QLabel(this);
+    dates->addWidget(toLabel_);
     dates->addWidget(to_);
-    form->addRow(Text("chatquery_dlg", "speaker", "Sender"), peers_);
-    form->addRow(Text("chatquery_dlg", "date", "Date: From"), dates);
-    form->addRow(Text("chatquery_dlg", "type", "Type: "), kinds);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setText(Text("dlg_common", "IDOK", "&Ok"));
-    buttons->button(QDialogButtonBox::Cancel)->setText(Text("dlg_common", "IDCANCEL", "&Cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    form->addRow(buttons);
+    form->addRow(new QLabel(this), peers_);
+    form->addRow(new QLabel(this), dates);
+    form->addRow(new QLabel(this), kinds);
+    form_ = form;
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    form->addRow(buttons_);
+    OnLanguageChanged();
+}
+
+void CChatQueryDlg::OnLanguageChanged() {
+    setWindowTitle(Text("chatquery_dlg", "caption", "Please input where"));
+    voice_->setText(Text("chatquery_dlg", "btn_ptt", "PTT"));
+    text_->setText(Text("chatquery_dlg", "btn_text", "Text"));
+    all_->setText(Text("chatquery_dlg", "btn_all", "All"));
+    toLabel_->setText(Text("chatquery_dlg", "to", "To"));
+    const char* rows[][2] = {{"speaker", "Sender"}, {"date", "Date: From"}, {"type", "Type: "}};
+    for (int i = 0; i < 3; ++i)
+        if (auto* label = qobject_cast<QLabel*>(form_->itemAt(i, QFormLayout::LabelRole)->widget()))
+            label->setText(Text("chatquery_dlg", rows[i][0], rows[i][1]));
+    buttons_->button(QDialogButtonBox::Ok)->setText(Text("dlg_common", "IDOK", "&Ok"));
+    buttons_->button(QDialogButtonBox::Cancel)->setText(Text("dlg_common", "IDCANCEL", "&Cancel"));
 }
 
 void CChatQueryDlg::accept() {
@@ -132,6 +144,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         for (int i = 0; root_ && i < root_->childCount(); ++i)
             peers.push_back({root_->child(i)->data(0, kDataRole).toInt(), root_->child(i)->text(0)});
         CChatQueryDlg dlg(peers, this);
+        queryDlg_ = &dlg;  // a language change reaches it while it is open
         if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
     });
     make(file, ID_EXPORT, chat::Glyph::Export, [this] {
@@ -199,25 +212,8 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         RefreshCommands();
         action->exec(list_->viewport()->mapToGlobal(p));
     });
-    auto* viewBox = new QWidget(right);
-    auto* viewLayout = new QVBoxLayout(viewBox);
-    viewLayout->setContentsMargins(0, 4, 0, 0);
-    auto* header = new QHBoxLayout;
-    senderLabel_ = new QLabel(viewBox);
-    receiversLabel_ = new QLabel(viewBox);
-    senderLabel_->setStyleSheet("font-weight: 700;");
-    receiversLabel_->setStyleSheet("font-weight: 700;");
-    viewSender_ = new QLabel(viewBox);
-    viewReceivers_ = new QLabel(viewBox);
-    header->addWidget(senderLabel_);
-    header->addWidget(viewSender_, 1);
-    header->addWidget(receiversLabel_);
-    header->addWidget(viewReceivers_, 2);
-    viewLayout->addLayout(header);
-    view_ = new CChatRichEdit(viewBox);
-    view_->setObjectName("recordView");
-    view_->setReadOnly(true);
-    viewLayout->addWidget(view_, 1);
+    recordView_ = new CChatRecordView(right);
+    view_ = recordView_->Edit();
     right->setStretchFactor(0, 3);
     right->setStretchFactor(1, 2);
     split->setStretchFactor(1, 1);
@@ -281,8 +277,8 @@ void CChatRecordFrame::OnLanguageChanged() {
     keywordLabel_->setText(T("bykeyword", "Search by keyword:"));
     list_->setHeaderLabels({T("col_sender", "From"), T("col_recver", "To"), T("col_time", "Time"),
                             T("col_type", "Message type"), T("col_prop", "Property")});
-    senderLabel_->setText(T("col_sender", "From") + ":");
-    receiversLabel_->setText(T("col_recver", "To") + ":");
+    recordView_->OnLanguageChanged();
+    if (queryDlg_) queryDlg_->OnLanguageChanged();
     RebuildTree();
 }
 
@@ -348,10 +344,7 @@ void CChatRecordFrame::ClearRecords() {
     WriteBackChanges();
     rows_.clear();
     list_->clear();
-    view_->clear();
-    viewSender_->clear();
-    viewReceivers_->clear();
-    shownVoice_ = 0;
+    recordView_->Clear();
     UpdateCount();
 }
 
@@ -514,37 +507,8 @@ void CChatRecordFrame::OnListSelChanged() {
     auto items = list_->selectedItems();
     if (items.isEmpty()) return;
     const ChatRecordRow& row = rows_[items[0]->data(0, kRowRole).toInt()];
-    viewSender_->setText(FromAnsi(row.sender));
-    viewReceivers_->setText(FromAnsi(row.receivers));
-    view_->clear();
-    shownVoice_ = 0;
-    QTextCursor c(view_->document());
-    if (row.voice) {
-        shownVoice_ = std::atoi(row.content.c_str());
-        view_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
-                                       chat::GlyphImage(chat::Glyph::Voice, 22, QColor(0x2f, 0x6f, 0xc6)));
-        c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>&nbsp;&nbsp;%2")
-                         .arg(shownVoice_)
-                         .arg(T("oneptt", "A PTT message").toHtmlEscaped()));
-        return;
-    }
-    const QString text = FromAnsi(row.content);
-    int plain = 0;
-    for (int i = 0; i < text.size();) {
-        int len = 0;
-        int index = chat::EmoticonAt(text, i, &len);
-        if (index < 0) {
-            ++i;
-            continue;
-        }
-        c.insertText(text.mid(plain, i - plain));
-        view_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
-        c.movePosition(QTextCursor::End);
-        i += len;
-        plain = i;
-    }
-    c.movePosition(QTextCursor::End);
-    c.insertText(text.mid(plain));
+    recordView_->SetHeader(FromAnsi(row.sender), FromAnsi(row.receivers));
+    recordView_->ShowContent(row.voice ? 1 : 0, FromAnsi(row.content));
 }
 
 void CChatRecordFrame::StepDay(int delta) {

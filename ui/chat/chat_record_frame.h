@@ -13,6 +13,8 @@
 #include "ui/chat/chat_record_store.h"
 
 class QComboBox;
+class QDialogButtonBox;
+class QFormLayout;
 class QDateEdit;
 class QLabel;
 class QLineEdit;
@@ -21,6 +23,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class QAction;
 class CChatRichEdit;
+class CChatRecordView;
 
 // The query dialog: peer, date range, kind.
 class CChatQueryDlg : public QDialog {
@@ -31,12 +34,16 @@ public:
     int m_kind = 2;
     QDate m_from, m_to;
     void accept() override;
+    void OnLanguageChanged();
     QComboBox* Peers() const { return peers_; }
 
 private:
     QComboBox* peers_;
     QDateEdit *from_, *to_;
     QRadioButton *voice_, *text_, *all_;
+    QLabel* toLabel_;
+    QFormLayout* form_;
+    QDialogButtonBox* buttons_;
 };
 
 class CChatRecordFrame : public QMainWindow {
@@ -70,6 +77,7 @@ public:
     QTreeWidget* Tree() const { return tree_; }
     QTreeWidget* List() const { return list_; }
     CChatRichEdit* View() const { return view_; }
+    CChatRecordView* RecordView() const { return recordView_; }
     const std::vector<ChatRecordRow>& Rows() const { return rows_; }
     QString StatusText(int pane) const;
     int DaysBack() const { return daysBack_; }
@@ -100,7 +108,8 @@ private:
     QTreeWidget* tree_;
     QTreeWidget* list_;
     CChatRichEdit* view_;
-    QLabel *viewSender_, *viewReceivers_, *senderLabel_, *receiversLabel_;
+    CChatRecordView* recordView_;
+    QPointer<CChatQueryDlg> queryDlg_;
     QLineEdit* keywordEdit_;
     QLabel* keywordLabel_;
     QLabel* panes_[3];
@@ -114,7 +123,6 @@ private:
     int peer_ = 0;
     int queryPeer_ = 0, queryKind_ = 2;
     QDate queryFrom_, queryTo_;
-    int shownVoice_ = 0;
     std::thread searchThread_;
     std::shared_ptr<std::atomic<bool>> searchCancel_;
     unsigned searchId_ = 0;

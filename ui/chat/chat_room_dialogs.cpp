@@ -2,6 +2,7 @@
 #include "ui/chat/chat_room_dialogs.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QPushButton>
@@ -19,12 +21,15 @@
 
 #include "service/as_client.h"
 #include "service/as_commands.h"
+#include "service/as_records.h"
+#include "common/debug.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
+#include "ui/shell/identity_dialogs.h"
 
 namespace {
 
-std::function<bool(const QString&, std::string*)> g_askPassword;
+std::function<int(QDialog*)> g_exec;
 std::function<void(const QString&)> g_box;
 std::function<void(CChatWaitDlg*)> g_waiting;
 std::function<void()> g_listRequest;
@@ -47,11 +52,55 @@ QString Plain(QString text) {
     return text.remove('&');
 }
 
+int Exec(QDialog* dialog) { return g_exec ? g_exec(dialog) : dialog->exec(); }
+
+void Box(QWidget* parent, const QString& text) {
+    if (g_box) g_box(text);
+    else QMessageBox::information(parent, Lang("dlg_common", "tip", "tip"), text);
+}
+
+// The wait dialog's busy picture: a ring of dots whose bright dot goes round while the join runs.
+class BusyRing : public QWidget {
+public:
+    explicit BusyRing(QWidget* parent) : QWidget(parent) {
+        setObjectName("busyRing");
+        setFixedSize(36, 36);
+        connect(&frames_, &QTimer::timeout, this, [this] {
+            step_ = (step_ + 1) % kDots;
+            update();
+        });
+        frames_.start(90);
+    }
+    void Stop() { frames_.stop(); }
+    bool Running() const { return frames_.isActive(); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(width() / 2.0, height() / 2.0);
+        for (int i = 0; i < kDots; ++i) {
+            const int age = (step_ - i + kDots) % kDots;
+            QColor c(0x2f, 0x6f, 0xc6);
+            c.setAlphaF(std::max(0.15, 1.0 - age * 0.11));
+            p.setPen(Qt::NoPen);
+            p.setBrush(c);
+            const double a = i * 2 * 3.14159265358979 / kDots;
+            p.drawEllipse(QPointF(13 * std::sin(a), -13 * std::cos(a)), 3.2, 3.2);
+        }
+    }
+
+private:
+    static constexpr int kDots = 8;
+    QTimer frames_;
+    int step_ = 0;
+};
+
 }  // namespace
 
-void CChatRoomDlg::SetHooks(std::function<bool(const QString&, std::string*)> askPassword,
-                            std::function<void(const QString&)> box, std::function<void(CChatWaitDlg*)> waiting) {
-    g_askPassword = std::move(askPassword);
+void CChatRoomDlg::SetHooks(std::function<int(QDialog*)> exec, std::function<void(const QString&)> box,
+                            std::function<void(CChatWaitDlg*)> waiting) {
+    g_exec = std::move(exec);
     g_box = std::move(box);
     g_waiting = std::move(waiting);
 }
@@ -73,7 +122,11 @@ CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QD
     progress_->setValue(0);
     button_ = new QPushButton(Plain(Lang("chatwait_dlg", "cancel", "&Stop")), this);
     button_->setAutoDefault(false);
-    layout->addWidget(label_);
+    animation_ = new BusyRing(this);
+    auto* top = new QHBoxLayout;
+    top->addWidget(animation_);
+    top->addWidget(label_, 1);
+    layout->addLayout(top);
     layout->addWidget(progress_);
     auto* row = new QHBoxLayout;
     row->addStretch();
@@ -111,6 +164,7 @@ void CChatWaitDlg::Tick() {
 }
 
 int CChatWaitDlg::Progress() const { return progress_->value(); }
+bool CChatWaitDlg::Animating() const { return static_cast<BusyRing*>(animation_)->Running(); }
 QString CChatWaitDlg::ButtonText() const { return button_->text(); }
 QString CChatWaitDlg::Text() const { return label_->text(); }
 
@@ -119,6 +173,7 @@ void CChatWaitDlg::Answered() { done(QDialog::Accepted); }
 void CChatWaitDlg::done(int r) {
     if (registry_ && registry_->waitDialog == this) registry_->waitDialog = nullptr;
     timer_.stop();
+    static_cast<BusyRing*>(animation_)->Stop();
     progress_->setValue(kTimeoutMs);
     QDialog::done(r);
 }
@@ -161,6 +216,11 @@ CChatRoomDlg::~CChatRoomDlg() {
     if (ownerSlot_) *ownerSlot_ = nullptr;
 }
 
+void CChatRoomDlg::reject() {
+    QDialog::reject();
+    if (ownerSlot_) deleteLater();
+}
+
 void CChatRoomDlg::OnLanguageChanged() {
     setWindowTitle(Lang("chatroom_dlg", "title", "chat room"));
     tip_->setText(Lang("chatroom_dlg", "txt_tip", "tip"));
@@ -185,41 +245,59 @@ void CChatRoomDlg::OnRoomList(int code, const std::vector<ChatRoomEntry>& rooms)
 
 void CChatRoomDlg::Join() {
     QTreeWidgetItem* item = tree_->currentItem();
-    if (!item) {
-        const QString text = Lang("chatroom_dlg", "select", "Please select chat room");
-        if (g_box) g_box(text);
-        else QMessageBox::information(this, Lang("dlg_common", "tip", "tip"), text);
-        return;
+    const int index = item ? item->data(0, Qt::UserRole).toInt() : -1;
+    const ChatRoomEntry* room = index >= 0 && index < static_cast<int>(rooms_.size()) ? &rooms_[index] : nullptr;
+    CChatRoomJoin(this, registry_, room, item ? item->text(0) : QString());
+}
+
+bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRoomEntry* room, const QString& itemText) {
+    if (!room) {
+        Box(parent, Lang("chatroom_dlg", "select", "Please select chat room"));
+        return false;
     }
-    const ChatRoomEntry room = rooms_[item->data(0, Qt::UserRole).toInt()];
     ChatSessionRecord record;
     record.isNew = 1;
-    presence_copy_field(record.name, sizeof record.name, chat::ToAnsi(room.name).substr(0, 63).c_str());
+    presence_copy_field(record.name, sizeof record.name, chat::ToAnsi(room->name).substr(0, 63).c_str());
     presence_copy_field(record.tail, sizeof record.tail, " ");
-    if (room.passwordFlag == 1) {
-        std::string password;
-        bool ok = false;
-        if (g_askPassword) {
-            ok = g_askPassword(room.name, &password);
-        } else {
-            QString typed = QInputDialog::getText(this, room.name, Lang("chatroom_dlg", "password", "Password:"),
-                                                  QLineEdit::Password, QString(), &ok);
-            password = chat::ToAnsi(typed);
-            ok = ok && !typed.isEmpty();
+    // The identity to enter under: chosen when there are several (or none), the only one otherwise.
+    const AsProfileEntry* identity = nullptr;
+    std::string password;
+    const bool needPassword = room->passwordFlag == 1;
+    if (g_profileList.entries.size() != 1) {
+        CSelectIdentityDlg dlg(parent, needPassword);
+        if (Exec(&dlg) != QDialog::Accepted) return false;
+        password = chat::ToAnsi(dlg.m_strPassword);
+        // The row carries its profile; without a row, the name shown in the dialog's field.
+        if (QTreeWidgetItem* chosen = dlg.List()->currentItem())
+            identity = static_cast<const AsProfileEntry*>(chosen->data(0, Qt::UserRole).value<void*>());
+        for (const AsProfileEntry* e : g_profileList.entries)
+            if (!identity && e && e->name && chat::FromAnsi(e->name) == dlg.m_strIdentity) identity = e;
+    } else {
+        if (needPassword) {
+            CPasswordDlg dlg(parent);
+            if (Exec(&dlg) != QDialog::Accepted) return false;
+            password = chat::ToAnsi(dlg.m_strPassword);
         }
-        if (!ok) return;
-        presence_copy_field(record.lead, sizeof record.lead, password.substr(0, 31).c_str());
+        identity = g_profileList.entries.front();
     }
-    if (!registry_) return;
-    registry_->OpenChat(CHAT_ROOM, nullptr, room.id.c_str(), &record, 1);
-    hide();
-    CChatWaitDlg wait(registry_, parentWidget());
+    if (!identity) {
+        DebugTrace(MOD_QZ, 2, "Chat room %s: no identity to enter under", room->id.c_str());
+        return false;
+    }
+    if (needPassword) presence_copy_field(record.lead, sizeof record.lead, password.substr(0, 31).c_str());
+    const char* entered = identity->name && *identity->name ? identity->name : identity->id;
+    presence_copy_field(record.identity, sizeof record.identity, entered ? entered : "");
+    if (!registry) return false;
+    registry->OpenChat(CHAT_ROOM, nullptr, room->id.c_str(), &record, 1);
+    if (auto* list = qobject_cast<CChatRoomDlg*>(parent)) list->hide();
+    CChatWaitDlg wait(registry, parent);
     QString tip = Lang("chatroom_dlg", "entertip", "Joining [%s] chatroom, please wait...");
-    wait.SetText(tip.replace("%s", item->text(0)));
+    wait.SetText(tip.replace("%s", itemText));
     if (g_waiting) g_waiting(&wait);
     else wait.exec();
     if (wait.m_bEndedByUser && record.window) {
         auto* window = static_cast<ChatWindowBase*>(record.window);
-        if (registry_->ContainsDialog(window)) window->CloseWindow();
+        if (registry->ContainsDialog(window)) window->CloseWindow();
     }
+    return true;
 }

@@ -37,6 +37,8 @@ public:
     // The clock in milliseconds the wait is measured by; tests set one (null: the steady clock).
     static void SetClock(std::function<qint64()> clock);
     int Progress() const;
+    // The busy picture runs while the dialog waits.
+    bool Animating() const;
     QString ButtonText() const;
     QString Text() const;
     // Ends the wait because the room answered.
@@ -50,7 +52,14 @@ private:
     QLabel* label_;
     QProgressBar* progress_;
     QPushButton* button_;
+    QWidget* animation_;
 };
+
+// Joins a room (null: none chosen, which is said in a box): asks for the identity to enter under (and the
+// password of a room that has one), opens the room's chat window, hides the room list that started it and
+// waits for the room's answer; a wait the user ends closes the room's window. False when abandoned before
+// the room's window was asked for.
+bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRoomEntry* room, const QString& itemText);
 
 class CChatRoomDlg : public QDialog {
     Q_OBJECT
@@ -62,11 +71,13 @@ public:
     // Joins the selected room: asks what is needed, opens the room's window, waits for its answer.
     void Join();
     void OnLanguageChanged();
+    // Escape: the frame's list goes away, as closing it does.
+    void reject() override;
     QTreeWidget* Tree() const { return tree_; }
 
-    // Replaceable for tests: the password question (false: cancelled) and the boxes.
-    static void SetHooks(std::function<bool(const QString& room, std::string* password)> askPassword,
-                         std::function<void(const QString&)> box, std::function<void(CChatWaitDlg*)> waiting);
+    // Replaceable for tests: how the identity and password dialogs run (their exec), the boxes and the wait.
+    static void SetHooks(std::function<int(QDialog*)> exec, std::function<void(const QString&)> box,
+                         std::function<void(CChatWaitDlg*)> waiting);
     // Sends the list request; replaceable for tests.
     static void SetListRequest(std::function<void()> request);
 

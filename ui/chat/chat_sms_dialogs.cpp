@@ -55,13 +55,14 @@ bool IsTypedSmsNumber(const QString& text) {
 // ---------------------------------------------------------------------------------------------
 CGroupMessageDlg::CGroupMessageDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("groupMessageDlg");
-    setWindowTitle(Lang("group_dlg", "group_msg_title", "Send Group Message"));
+    setWindowIcon(chat::GlyphIcon(chat::Glyph::Room));
     auto* layout = new QVBoxLayout(this);
     edit_ = new QPlainTextEdit(this);
     layout->addWidget(edit_);
     auto* buttons = new QDialogButtonBox(this);
-    buttons->addButton(Lang("group_dlg", "group_send_btn", "Send"), QDialogButtonBox::AcceptRole);
-    buttons->addButton(Lang("group_dlg", "group_cancel_btn", "Cancel"), QDialogButtonBox::RejectRole);
+    send_ = buttons->addButton(QString(), QDialogButtonBox::AcceptRole);
+    cancel_ = buttons->addButton(QString(), QDialogButtonBox::RejectRole);
+    send_->setIcon(chat::GlyphIcon(chat::Glyph::Send));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(edit_, &QPlainTextEdit::textChanged, this, [this] {
@@ -74,6 +75,13 @@ CGroupMessageDlg::CGroupMessageDlg(QWidget* parent) : QDialog(parent) {
     });
     layout->addWidget(buttons);
     resize(360, 200);
+    OnLanguageChanged();
+}
+
+void CGroupMessageDlg::OnLanguageChanged() {
+    setWindowTitle(Lang("group_dlg", "group_msg_title", "Send Group Message"));
+    send_->setText(Lang("group_dlg", "group_send_btn", "Send"));
+    cancel_->setText(Lang("group_dlg", "group_cancel_btn", "Cancel"));
 }
 
 void CGroupMessageDlg::accept() {
@@ -96,6 +104,7 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     auto* findRow = new QHBoxLayout;
     find_ = new QLineEdit(this);
     find_->setMaxLength(64);
+    find_->installEventFilter(this);
     findButton_ = new QPushButton(Lang("selerecip_dlg", "btnfind", "&Find"), this);
     findButton_->setEnabled(false);
     // The label's mnemonic moves to the find box (without a buddy a label shows its "&").
@@ -160,6 +169,23 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     resize(560, 380);
 }
 
+bool CSelectRecipientsDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == find_ && e->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(e)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            Find();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, e);
+}
+
+void CSelectRecipientsDlg::keyPressEvent(QKeyEvent* e) {
+    // Enter chooses nothing by itself: only the buttons end the dialog.
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) return;
+    QDialog::keyPressEvent(e);
+}
+
 void CSelectRecipientsDlg::Find() {
     const QString key = find_->text();
     book_->clear();
@@ -219,7 +245,6 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
     numbers_ = new CDigitEdit(this);  // typed: digits, commas and backspace only
     numbers_->setObjectName("numbers");
     numbers_->setMaxLength(kNumbersMax);
-    numbers_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9,+ ]*"), numbers_));
     select_ = new QPushButton(this);
     select_->setIcon(chat::GlyphIcon(chat::Glyph::Person));
     numbersRow->addWidget(numbers_, 1);
@@ -358,11 +383,19 @@ bool CSendSmsDlg::eventFilter(QObject* watched, QEvent* e) {
                 SendSms();
                 return true;
             }
-            if (watched == numbers_) {
+            if (watched == numbers_ || watched == text_) {
                 focusNextChild();
                 return true;
             }
         }
     }
     return QDialog::eventFilter(watched, e);
+}
+
+void CSendSmsDlg::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        if (send_->hasFocus() || (e->modifiers() & Qt::ControlModifier)) SendSms();
+        return;
+    }
+    QDialog::keyPressEvent(e);
 }

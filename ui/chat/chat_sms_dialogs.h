@@ -13,6 +13,7 @@ struct SmsBookEntry {
     std::string number;
 };
 
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -34,10 +35,12 @@ public:
     explicit CGroupMessageDlg(QWidget* parent = nullptr);
     QString m_strMessage;
     void accept() override;
+    void OnLanguageChanged();
     QPlainTextEdit* Edit() const { return edit_; }
 
 private:
     QPlainTextEdit* edit_;
+    QPushButton *send_, *cancel_;
 };
 
 class CSelectRecipientsDlg : public QDialog {
@@ -52,6 +55,10 @@ public:
     QLineEdit* FindEdit() const { return find_; }
     QTreeWidget* Book() const { return book_; }
     QTreeWidget* Chosen() const { return chosen_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     bool IsChosen(const QString& number) const;
@@ -90,6 +97,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     void Box(const QString& text);

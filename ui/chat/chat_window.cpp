@@ -461,6 +461,7 @@ void CIMDlg::BuildWindow() {
     QAction* smile = format_->addAction(chat::GlyphIcon(chat::Glyph::Smile), QString());
     connect(smile, &QAction::triggered, this, [this] { OpenEmoticonPicker(); });
     actions_[ID_EMOTICONS] = smile;
+    CEmoticonPopup::AddDropDown(qobject_cast<QToolButton*>(format_->widgetForAction(smile)), this);
     composeLayout->addWidget(format_);
     input_ = new CChatRichEdit(compose);
     input_->setObjectName("input");
@@ -1251,13 +1252,7 @@ void CIMDlg::OnInputChange() {
 }
 
 void CIMDlg::OpenEmoticonPicker() {
-    auto* popup = new CEmoticonPopup(this, 1);
-    QWidget* anchor = format_->widgetForAction(actions_[ID_EMOTICONS]);
-    const QPoint at = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : mapToGlobal(QPoint(40, 40));
-    QScreen* screen = QGuiApplication::screenAt(at);
-    if (!screen) screen = this->screen();
-    popup->move(screen ? CEmoticonPopup::Placed(at, popup->size(), screen->availableGeometry(), anchor ? anchor->height() : 0) : at);
-    popup->show();
+    CEmoticonPopup::OpenBelow(this, format_->widgetForAction(actions_[ID_EMOTICONS]), 1);
 }
 
 void CIMDlg::ViewRecords() {

@@ -251,8 +251,8 @@ CChatSessionRegistry* Registry();
 ChatRecordFile* Records();
 // Made at sign-in: the records root below the profile and the own names.
 void SetSignedIn(const std::string& recordsRoot, const std::string& ownName);
-// Opens the chat-record browser on a peer's folder (0: none chosen).
-void ShowRecords(int peer);
+// Opens the chat-record browser; with select, on a peer's folder (0: the own folder).
+void ShowRecords(int peer, bool select);
 // Opens the one SMS dialog with the numbers of an address-book node (kind 0 group, 1 contact, 2 card).
 void OpenSms(int kind, const char* id);
 // Opens the one chat-room list.

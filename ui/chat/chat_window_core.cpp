@@ -135,7 +135,9 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
     } else {
         m_roomCmd.SetKey(m_szPeer);
         if (record)
-            m_roomCmd.BuildStart(m_chatType, Field(record->lead, sizeof record->lead), ownName_,
+            // A room is entered under the identity its join chose.
+            m_roomCmd.BuildStart(m_chatType, Field(record->lead, sizeof record->lead),
+                                 record->identity[0] ? Field(record->identity, sizeof record->identity) : ownName_,
                                  Field(record->tail, sizeof record->tail));
         else
             m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");

@@ -103,3 +103,19 @@ TEST_F(ChatBook, APictureIsTheContactsExtraText) {
     EXPECT_EQ("", info.mobile);
     EXPECT_FALSE(chat::BookContactDetails("nobody", &info));
 }
+
+namespace {
+
+// The record browser names a peer's folder by the contact whose messaging identity has its uid: the
+// contact's name, else its id; nothing for a uid no contact has.
+TEST_F(ChatBook, AFoldersNameIsTheContactWithThatUid) {
+    AddrNode* nameless = Contact("c-nameless", "");
+    Identity(nameless, ADDR_TYPE_SERVICE, "nn@im", "i-nn", 8);
+    const struct {
+        int uid;
+        const char* name;
+    } cases[] = {{5, "Ann"}, {6, "Bob"}, {8, "c-nameless"}, {99, ""}, {0, ""}};
+    for (const auto& c : cases) EXPECT_EQ(c.name, chat::BookNameByUid(c.uid)) << c.uid;
+}
+
+}  // namespace

@@ -6,8 +6,10 @@
 #include <QWidget>
 #include <cstdlib>
 
+#include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_window.h"
+#include <QTreeWidget>
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 #include "tools/testsupport/install_copy.h"
@@ -35,8 +37,16 @@ TEST(ChatFrameMessages, SmsAndRecordQueriesOpenTheirOneWindow) {
     EXPECT_TRUE(hooks.frameMessage(0x81A, 2, reinterpret_cast<LPARAM>("card-1")));
     EXPECT_TRUE(hooks.frameMessage(0x81A, 1, reinterpret_cast<LPARAM>("contact-2")));
     EXPECT_EQ(1, shown("CSendSmsDlg"));  // one dialog gathers both
+    // 0 asks for the own folder, which the browser selects.
+    ASSERT_TRUE(chat::Records()->Append(0, 0, 0, "me", "Ann", -1, "hello", 0, ""));
     EXPECT_TRUE(hooks.frameMessage(0x81C, 0, 0));
     EXPECT_EQ(1, shown("CChatRecordFrame"));
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* browser = qobject_cast<CChatRecordFrame*>(w)) {
+            ASSERT_NE(nullptr, browser->Tree()->currentItem());
+            EXPECT_EQ("me", browser->Tree()->currentItem()->text(0));
+            EXPECT_EQ(1, browser->List()->topLevelItemCount());
+        }
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->inherits("CSendSmsDlg") || w->inherits("CChatRecordFrame")) w->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

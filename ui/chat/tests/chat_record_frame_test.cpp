@@ -12,6 +12,9 @@
 #include "platform/codepage.h"
 #include "platform/fs.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_record_view.h"
+#include <QLabel>
+#include <QTest>
 #include "ui/controls/rich_edit.h"
 #include "ui/shell/shell_config.h"
 
@@ -82,6 +85,61 @@ TEST_F(ChatRecordBrowser, TreeRangesAndTheShownRecord) {
     EXPECT_TRUE(f.SelectRecordOwner(6));
     ASSERT_EQ(1, f.List()->topLevelItemCount());
     EXPECT_EQ("Private", f.List()->topLevelItem(0)->text(4));
+}
+
+// A voice record shows a picture that plays its message when clicked; text beside it plays nothing.
+TEST_F(ChatRecordBrowser, TheVoicePictureInTheViewPlaysOnAClick) {
+    std::vector<int> played;
+    CChatRecordView::SetPlayHook([&played](int n) { played.push_back(n); });
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.resize(900, 600);
+    f.show();
+    f.Tree()->setCurrentItem(Peer(f, 0)->child(0));
+    ASSERT_EQ(2, f.List()->topLevelItemCount());
+    f.List()->topLevelItem(1)->setSelected(true);
+    CChatRecordView* view = f.RecordView();
+    EXPECT_EQ(42, view->VoiceNumber());
+    EXPECT_EQ("Ann", view->SenderField()->text());
+    EXPECT_TRUE(view->Edit()->toPlainText().contains("voice message", Qt::CaseInsensitive));
+    QApplication::processEvents();
+    // Find the picture: the first point of the view whose anchor is the voice link.
+    QPoint onPicture(-1, -1);
+    for (int y = 0; y < 80 && onPicture.x() < 0; y += 2)
+        for (int x = 0; x < 120; x += 2)
+            if (view->Edit()->anchorAt(QPoint(x, y)).startsWith("voice:")) {
+                onPicture = QPoint(x, y);
+                break;
+            }
+    ASSERT_GE(onPicture.x(), 0);
+    QTest::mouseClick(view->Edit()->viewport(), Qt::LeftButton, {}, onPicture);
+    EXPECT_EQ(std::vector<int>{42}, played);
+    QTest::mouseClick(view->Edit()->viewport(), Qt::LeftButton, {}, QPoint(400, 60));
+    EXPECT_EQ(1u, played.size());
+    // A text record forgets the number.
+    f.List()->clearSelection();
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_EQ(0, view->VoiceNumber());
+    CChatRecordView::SetPlayHook(nullptr);
+}
+
+// Asked for folder 0, the browser shows the own conversations; a language change re-reads every text.
+TEST_F(ChatRecordBrowser, TheOwnFolderAndALanguageChangeWhileOpen) {
+    store_.Append(0, 0, 0, "Me", "Ann", time(nullptr) - 20, "my own copy", 0, "Me");
+    CChatRecordFrame f(&store_, [](int n) { return n == 0 ? std::string("Me") : std::string(); });
+    EXPECT_TRUE(f.SelectRecordOwner(0));
+    EXPECT_EQ("Me", f.Tree()->currentItem()->text(0));
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    EXPECT_EQ("my own copy", f.Rows()[0].content);
+    const QString english = f.windowTitle();
+    const QString englishLabel = f.RecordView()->SenderLabel()->text();
+    shell::ApplyLanguageCode("chs");
+    f.OnLanguageChanged();
+    EXPECT_NE(english, f.windowTitle());
+    EXPECT_NE(englishLabel, f.RecordView()->SenderLabel()->text());
+    EXPECT_NE("My contacts", f.Tree()->topLevelItem(0)->text(0));
+    shell::ApplyLanguageCode("eng");
+    f.OnLanguageChanged();
+    EXPECT_EQ(english, f.windowTitle());
 }
 
 TEST_F(ChatRecordBrowser, DeletingWritesBackAndKeepsWhatArrivedMeanwhile) {

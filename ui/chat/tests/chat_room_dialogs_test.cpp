@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <QApplication>
+#include <QTest>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <cstdlib>
@@ -13,6 +14,10 @@
 #include "ui/chat/chat_room_dialogs.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
+#include "ui/shell/identity_dialogs.h"
+#include "ui/shell/dialog_box.h"
+#include "service/as_records.h"
+#include <QLineEdit>
 #include "ui/shell/shell_config.h"
 #include "tools/testsupport/install_copy.h"
 
@@ -45,11 +50,15 @@ class ChatRooms : public ::testing::Test {
         ChatSetSendFunction(RecordSend);
         g_sent.clear();
         CChatRoomDlg::SetListRequest([this] { ++requests_; });
-        CChatRoomDlg::SetHooks([this](const QString&, std::string* pw) { *pw = password_; return !password_.empty(); },
+        SetProfiles({"Alice"});
+        shell::SetDialogBoxHook([this](const QString& t, const QString&) { boxes_ << t; });
+        CChatRoomDlg::SetHooks([this](QDialog* d) { return RunDialog(d); },
                                [this](const QString& t) { boxes_ << t; },
                                [this](CChatWaitDlg* wait) { if (onWait_) onWait_(wait); });
     }
     void TearDown() override {
+        g_profileList.Clear();
+        shell::SetDialogBoxHook(nullptr);
         registry_.CloseAll(0);
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         CChatRoomDlg::SetHooks(nullptr, nullptr, nullptr);
@@ -65,6 +74,38 @@ class ChatRooms : public ::testing::Test {
         r.sender.id = 9001;
         RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(text)), &r);
     }
+    static void SetProfiles(const std::vector<const char*>& names) {
+        g_profileList.Clear();
+        int n = 0;
+        for (const char* name : names) {
+            auto* e = new AsProfileEntry;
+            e->id = strdup(("p" + std::to_string(++n)).c_str());
+            e->name = strdup(name);
+            g_profileList.entries.push_back(e);
+        }
+    }
+    // The identity and password dialogs as a user answers them: the password typed (none: cancelled),
+    // the identity row chosen (-1: none clicked). Each shown dialog is noted.
+    int RunDialog(QDialog* d) {
+        shown_ << d->objectName();
+        if (auto* pw = qobject_cast<CPasswordDlg*>(d)) {
+            if (password_.empty()) return QDialog::Rejected;
+            pw->PasswordEdit()->setText(QString::fromStdString(password_));
+            return pw->OnOK() ? QDialog::Accepted : QDialog::Rejected;
+        }
+        if (auto* id = qobject_cast<CSelectIdentityDlg*>(d)) {
+            passwordAsked_ = id->PasswordEdit()->isEnabled();
+            if (cancelIdentity_) return QDialog::Rejected;
+            for (int i = 0; i < id->List()->topLevelItemCount(); ++i)
+                if (id->List()->topLevelItem(i)->text(0) == identityPick_) id->List()->setCurrentItem(id->List()->topLevelItem(i));
+            id->PasswordEdit()->setText(QString::fromStdString(password_));
+            return id->OnOK() ? QDialog::Accepted : QDialog::Rejected;
+        }
+        return QDialog::Rejected;
+    }
+    QStringList shown_;
+    bool passwordAsked_ = false, cancelIdentity_ = false;
+    QString identityPick_;  // the identity row clicked; empty: none
     std::string root_;
     Account* account_ = nullptr;
     CChatSessionRegistry registry_;
@@ -89,6 +130,12 @@ TEST_F(ChatRooms, TheListAsksOnceAndFillsTheTree) {
     EXPECT_EQ("Please choose a chat room.", boxes_.back());
     EXPECT_TRUE(registry_.Windows().empty());
     delete slot.data();
+    EXPECT_TRUE(slot.isNull());
+    // Escape ends the frame's list as closing does.
+    slot = new CChatRoomDlg(&registry_, &slot);
+    slot->show();
+    QTest::keyClick(slot.data(), Qt::Key_Escape);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(slot.isNull());
 }
 
@@ -133,8 +180,62 @@ TEST_F(ChatRooms, APasswordRoomAsksAndStoppingClosesTheWindow) {
     EXPECT_TRUE(registry_.Windows().empty());
 }
 
+// The identity step: one identity enters without a question (a password room asks only the password);
+// several always bring the chooser, with its password field only for a password room; the chosen
+// identity is the name the room hears in START.
+TEST_F(ChatRooms, TheIdentityStepAsksWhatTheRoomAndTheAccountNeed) {
+    struct Case {
+        std::vector<const char*> profiles;
+        int room;  // 0 open, 1 password
+        std::string password;
+        const char* pick;  // the identity clicked, "" none
+        QStringList dialogs;
+        bool passwordField;
+        std::string start;  // "" nothing sent
+    };
+    const std::vector<Case> cases = {
+        {{"Alice"}, 0, "", "", {}, false, "#@#START##Alice#q-dev# "},
+        {{"Alice"}, 1, "77", "", {"passwordDlg"}, false, "#@#START#77#Alice#q-family# "},
+        {{"Alice"}, 1, "", "", {"passwordDlg"}, false, ""},  // cancelled
+        {{"Alice", "Boss"}, 0, "", "Boss", {"selectIdentityDlg"}, false, "#@#START##Boss#q-dev# "},
+        {{"Alice", "Boss"}, 1, "9", "Alice", {"selectIdentityDlg"}, true, "#@#START#9#Alice#q-family# "},
+        {{"Alice", "Boss"}, 1, "", "Alice", {"selectIdentityDlg"}, true, ""},  // refused in the dialog
+        {{}, 0, "", "", {"selectIdentityDlg"}, false, ""},  // no identity at all
+    };
+    onWait_ = [](CChatWaitDlg* wait) { wait->Answered(); };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SetProfiles(c.profiles);
+        shown_.clear();
+        passwordAsked_ = false;
+        g_sent.clear();
+        password_ = c.password;
+        identityPick_ = c.pick;
+        CChatRoomDlg dlg(&registry_);
+        dlg.OnRoomList(0, rooms_);
+        dlg.Tree()->setCurrentItem(dlg.Tree()->topLevelItem(c.room));
+        dlg.Join();
+        EXPECT_EQ(c.dialogs, shown_) << i;
+        EXPECT_EQ(c.passwordField, passwordAsked_) << i;
+        EXPECT_EQ(c.start, g_sent.empty() ? std::string() : g_sent[0].first) << i;
+        registry_.CloseAll(0);
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    // Cancelling the chooser abandons the join before anything is sent.
+    SetProfiles({"Alice", "Boss"});
+    cancelIdentity_ = true;
+    g_sent.clear();
+    CChatRoomDlg dlg(&registry_);
+    dlg.OnRoomList(0, rooms_);
+    dlg.Tree()->setCurrentItem(dlg.Tree()->topLevelItem(0));
+    dlg.Join();
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_TRUE(registry_.Windows().empty());
+}
+
 TEST_F(ChatRooms, TheWaitTimesOutAfterAMinute) {
     CChatWaitDlg wait(&registry_);
+    EXPECT_TRUE(wait.Animating());
     for (int i = 0; i < 599; ++i) wait.Tick();
     EXPECT_FALSE(wait.m_bEndedByUser);
     wait.Tick();
@@ -160,6 +261,7 @@ TEST_F(ChatRooms, TheWaitTimesOutAfterAMinute) {
     CChatWaitDlg other(&registry_);
     other.reject();
     EXPECT_FALSE(other.m_bEndedByUser);
+    EXPECT_FALSE(other.Animating());
 }
 
 }  // namespace

@@ -13,6 +13,10 @@
 #include "common/account.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_sms_dialogs.h"
+#include "ui/chat/chat_room_dialogs.h"
+#include <QAbstractButton>
+#include <QTest>
+#include <functional>
 #include "ui/shell/shell_config.h"
 
 namespace {
@@ -120,6 +124,83 @@ TEST_F(SmsDialogs, AGroupMessageOfBlanksIsRefused) {
     dlg.accept();
     EXPECT_EQ(QDialog::Accepted, dlg.result());
     EXPECT_EQ("hi all", dlg.m_strMessage);
+}
+
+// The number box takes digits and commas only; Enter moves on from either box, Ctrl+Enter sends, and
+// Enter reaching the dialog sends only with Ctrl.
+TEST_F(SmsDialogs, TheKeysOfTheSmsWindow) {
+    CSendSmsDlg dlg;
+    dlg.show();
+    QTest::keyClicks(dlg.Numbers(), "12a,+3 4;5");
+    EXPECT_EQ("12,345", dlg.Numbers()->text());
+    dlg.Numbers()->setFocus();
+    QTest::keyClick(dlg.Numbers(), Qt::Key_Return);
+    EXPECT_TRUE(sent_.empty());
+    EXPECT_TRUE(boxes_.isEmpty());
+    dlg.Text()->setPlainText("hi");
+    dlg.Text()->setFocus();
+    QTest::keyClick(dlg.Text(), Qt::Key_Return);
+    EXPECT_EQ("hi", dlg.Text()->toPlainText());  // no line end, no send
+    EXPECT_TRUE(sent_.empty());
+    QTest::keyClick(&dlg, Qt::Key_Return);
+    EXPECT_TRUE(sent_.empty());
+    QTest::keyClick(dlg.Text(), Qt::Key_Return, Qt::ControlModifier);
+    ASSERT_EQ(1u, sent_.size());
+    EXPECT_EQ((std::vector<std::string>{"12", "345"}), sent_[0].numbers);
+    QTest::keyClick(&dlg, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(2u, sent_.size());
+}
+
+// Enter in the find box finds (and ends nothing); Enter elsewhere does nothing.
+TEST_F(SmsDialogs, EnterInTheChoosersFindBoxFinds) {
+    CSelectRecipientsDlg dlg({Record("Ann", "123"), Record("Bob", "456")}, "", nullptr);
+    dlg.show();
+    dlg.FindEdit()->setText("45");
+    dlg.FindEdit()->setFocus();
+    QTest::keyClick(dlg.FindEdit(), Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible());
+    ASSERT_EQ(1, dlg.Book()->topLevelItemCount());
+    EXPECT_EQ("Bob", dlg.Book()->topLevelItem(0)->text(0));
+    dlg.Book()->setFocus();
+    QTest::keyClick(dlg.Book(), Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(QDialog::Rejected, dlg.result());
+}
+
+// The SMS, group-message and room-list windows take a language change while open.
+TEST_F(SmsDialogs, OpenWindowsFollowALanguageChange) {
+    CSendSmsDlg sms;
+    CGroupMessageDlg group;
+    CChatRoomDlg::SetListRequest([] {});
+    CChatRoomDlg* rooms = new CChatRoomDlg(nullptr);
+    struct Window {
+        QWidget* w;
+        std::function<void()> reload;
+    };
+    const std::vector<Window> windows = {{&sms, [&] { sms.OnLanguageChanged(); }},
+                                         {&group, [&] { group.OnLanguageChanged(); }},
+                                         {rooms, [&] { rooms->OnLanguageChanged(); }}};
+    std::vector<QStringList> english;
+    auto texts = [](QWidget* w) {
+        QStringList out{w->windowTitle()};
+        for (auto* b : w->findChildren<QAbstractButton*>()) out << b->text();
+        return out;
+    };
+    for (const auto& window : windows) english.push_back(texts(window.w));
+    shell::ApplyLanguageCode("chs");
+    for (size_t i = 0; i < windows.size(); ++i) {
+        windows[i].reload();
+        const QStringList chinese = texts(windows[i].w);
+        EXPECT_NE(english[i][0], chinese[0]) << i;
+        EXPECT_NE(english[i], chinese) << i;
+    }
+    shell::ApplyLanguageCode("eng");
+    for (size_t i = 0; i < windows.size(); ++i) {
+        windows[i].reload();
+        EXPECT_EQ(english[i], texts(windows[i].w)) << i;
+    }
+    delete rooms;
+    CChatRoomDlg::SetListRequest(nullptr);
 }
 
 // A mnemonic marks a letter and is never shown as "&": in both languages, a label carrying one hands

@@ -1,0 +1,120 @@
+// The record browser's view of one record.
+#include "ui/chat/chat_record_view.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QVBoxLayout>
+
+#include "common/account.h"
+#include "service/presence_core.h"
+#include "ui/chat/chat_art.h"
+#include "ui/chat/chat_window.h"
+#include "ui/controls/rich_edit.h"
+
+namespace {
+std::function<void(int)> g_play;
+QString T(const char* key, const char* english) { return chat::ChatText("chatrecord_dlg", key, english); }
+}  // namespace
+
+void CChatRecordView::SetPlayHook(std::function<void(int)> hook) { g_play = std::move(hook); }
+
+void CChatRecordView::Play(int number) {
+    if (number < 1) return;
+    if (g_play) {
+        g_play(number);
+        return;
+    }
+    Account* account = Account_FindByType(ACCOUNT_TYPE_SERVICE);
+    if (account && account->connection) presence_serv_play_message(presence_rec(account->connection), number);
+}
+
+CChatRecordView::CChatRecordView(QWidget* parent) : QWidget(parent) {
+    setObjectName("chatRecordView");
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 4, 0, 0);
+    auto* header = new QHBoxLayout;
+    senderLabel_ = new QLabel(this);
+    receiversLabel_ = new QLabel(this);
+    senderLabel_->setStyleSheet("font-weight: 700;");
+    receiversLabel_->setStyleSheet("font-weight: 700;");
+    sender_ = new QLabel(this);
+    receivers_ = new QLabel(this);
+    header->addWidget(senderLabel_);
+    header->addWidget(sender_, 1);
+    header->addWidget(receiversLabel_);
+    header->addWidget(receivers_, 2);
+    layout->addLayout(header);
+    edit_ = new CChatRichEdit(this);
+    edit_->setObjectName("recordView");
+    edit_->setReadOnly(true);
+    edit_->viewport()->installEventFilter(this);
+    edit_->viewport()->setMouseTracking(true);
+    layout->addWidget(edit_, 1);
+    OnLanguageChanged();
+}
+
+void CChatRecordView::OnLanguageChanged() {
+    senderLabel_->setText(T("col_sender", "Sender") + ":");
+    receiversLabel_->setText(T("col_recver", "Rever") + ":");
+}
+
+void CChatRecordView::SetHeader(const QString& sender, const QString& receivers) {
+    sender_->setText(sender);
+    receivers_->setText(receivers);
+}
+
+void CChatRecordView::Clear() {
+    SetHeader(QString(), QString());
+    ShowContent(-1, QString());
+}
+
+void CChatRecordView::ShowContent(int kind, const QString& text) {
+    edit_->clear();
+    voice_ = 0;
+    QTextCursor c(edit_->document());
+    if (kind == 1) {
+        voice_ = text.toInt();
+        edit_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
+                                       chat::GlyphImage(chat::Glyph::Voice, 22, QColor(0x2f, 0x6f, 0xc6)));
+        c.insertHtml(QString("<br>&nbsp;&nbsp;<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>&nbsp;&nbsp;%2")
+                         .arg(voice_)
+                         .arg(T("oneptt", "A PTT message").toHtmlEscaped()));
+        return;
+    }
+    if (kind != 0) return;
+    int plain = 0;
+    for (int i = 0; i < text.size();) {
+        int len = 0;
+        const int index = chat::EmoticonAt(text, i, &len);
+        if (index < 0) {
+            ++i;
+            continue;
+        }
+        c.insertText(text.mid(plain, i - plain));
+        edit_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
+        c.movePosition(QTextCursor::End);
+        i += len;
+        plain = i;
+    }
+    c.movePosition(QTextCursor::End);
+    c.insertText(text.mid(plain));
+}
+
+bool CChatRecordView::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == edit_->viewport()) {
+        if (e->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
+            const QString anchor = edit_->anchorAt(static_cast<QMouseEvent*>(e)->position().toPoint());
+            if (anchor.startsWith("voice:")) {
+                Play(voice_);
+                return true;
+            }
+        } else if (e->type() == QEvent::MouseMove) {
+            const bool link = !edit_->anchorAt(static_cast<QMouseEvent*>(e)->position().toPoint()).isEmpty();
+            edit_->viewport()->setCursor(link ? Qt::PointingHandCursor : Qt::IBeamCursor);
+        }
+    }
+    return QWidget::eventFilter(watched, e);
+}

@@ -1,0 +1,95 @@
+// The emoticon picker offscreen: the drop-down arrow, the release that opened it, the screen's edge.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QScreen>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "ui/chat/chat_emoticon_popup.h"
+#include "ui/controls/control_messages.h"
+
+namespace {
+
+// Stands for the chat window: notes the picker's messages.
+class Owner : public QWidget {
+public:
+    std::vector<std::pair<UINT, int>> got;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == WindowMessageEvent::eventType()) {
+            auto* m = static_cast<WindowMessageEvent*>(e);
+            got.push_back({m->message, static_cast<int>(m->wParam)});
+            return true;
+        }
+        return QWidget::event(e);
+    }
+};
+
+struct Bar {
+    Owner owner;
+    QToolBar* bar = nullptr;
+    QToolButton* button = nullptr;
+    explicit Bar(QPoint at) {
+        auto* layout = new QVBoxLayout(&owner);
+        bar = new QToolBar(&owner);
+        QAction* smile = bar->addAction("Smile");
+        layout->addWidget(bar);
+        button = qobject_cast<QToolButton*>(bar->widgetForAction(smile));
+        CEmoticonPopup::AddDropDown(button, &owner);
+        owner.move(at);
+        owner.show();
+        QApplication::processEvents();
+    }
+    QPoint Arrow() const { return QPoint(button->width() - 4, button->height() / 2); }
+};
+
+// The arrow opens the picker on the press; the release of that press is no choice, the next click is.
+TEST(EmoticonPicker, TheArrowOpensItAsADropDown) {
+    Bar b(QPoint(20, 20));
+    ASSERT_EQ(QToolButton::MenuButtonPopup, b.button->popupMode());
+    QTest::mousePress(b.button, Qt::LeftButton, {}, b.Arrow());
+    auto* popup = b.owner.findChild<CEmoticonPopup*>();
+    ASSERT_NE(nullptr, popup);
+    QTest::mouseRelease(popup, Qt::LeftButton, {}, popup->mapFromGlobal(b.button->mapToGlobal(b.Arrow())));
+    QApplication::sendPostedEvents(&b.owner);
+    EXPECT_TRUE(b.owner.got.empty());
+    EXPECT_TRUE(popup->isVisible());
+    QTest::mouseMove(popup, popup->CellRect(12).center());
+    QTest::mouseClick(popup, Qt::LeftButton, {}, popup->CellRect(12).center());
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FEu, b.owner.got[0].first);
+    EXPECT_EQ(12, b.owner.got[0].second);
+}
+
+// The button itself opens it with its first release taken; a click outside says so (0x7FF) and chooses
+// nothing.
+TEST(EmoticonPicker, TheButtonOpensItAndAClickOutsideClosesIt) {
+    Bar b(QPoint(20, 20));
+    CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, 1);
+    EXPECT_EQ(b.button->mapToGlobal(QPoint(0, b.button->height())), popup->pos());
+    QTest::mouseMove(popup, popup->CellRect(3).center());
+    QTest::mouseClick(popup, Qt::LeftButton, {}, QPoint(popup->width() + 30, 10));
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FFu, b.owner.got[0].first);
+    EXPECT_EQ(3, b.owner.got[0].second);
+}
+
+// Near the right edge of the screen the picker opens wholly on it, as a drop-down too.
+TEST(EmoticonPicker, NearTheRightEdgeItStaysOnTheScreen) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    Bar b(QPoint(area.right() - 60, area.top() + 40));
+    for (int releases : {0, 1}) {
+        CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, releases);
+        EXPECT_TRUE(area.contains(popup->geometry())) << releases;
+        EXPECT_EQ(area.right() + 1, popup->geometry().right() + 1) << releases;  // moved left by the excess
+        popup->close();
+    }
+}
+
+}  // namespace
