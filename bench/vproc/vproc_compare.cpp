@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -469,6 +470,63 @@ ConditionResult measureCondition(const ConditionScene& s, const Samples& out) {
   return r;
 }
 
+const Condition kConditions[] = {
+    {"60+40 ms, right delay", 60, 40, 0, 0, false},
+    {"60+40 ms, delay 30 ms short", 60, 40, -30, 0, false},
+    {"60+40 ms, delay 30 ms long", 60, 40, 30, 0, false},
+    {"100+40 ms, delay 50 ms short", 100, 40, -50, 0, false},
+    {"100+40 ms, delay 50 ms long", 100, 40, 50, 0, false},
+    {"60+150 ms room", 60, 150, 0, 0, false},
+    {"60+40 ms, path change at 10 s", 60, 40, 0, 20, false},
+    {"60+40 ms, path 20 ms earlier", 60, 40, 0, -20, false},
+    {"60+40 ms, 10 s double talk", 60, 40, 0, 0, true},
+    {"70+40 ms, hint 40 ms, double talk", 70, 40, -30, 0, true},
+    {"70+150 ms, hint 40 ms, double talk", 70, 150, -30, 0, true},
+    {"70+250 ms, hint 40 ms, double talk", 70, 250, -30, 0, true},
+    {"70+150 ms, right hint, double talk", 70, 150, 0, 0, true},
+    {"60+150 ms, drift +100 ppm", 60, 150, 0, 0, false, 100},
+    {"60+150 ms, drift -100 ppm", 60, 150, 0, 0, false, -100},
+    {"60+150 ms, clipping speaker", 60, 150, 0, 0, false, 0, true},
+    {"70+150 ms, hint 40, DT, drift", 70, 150, -30, 0, true, 100},
+    {"70+150 ms, hint 40, DT, clipping", 70, 150, -30, 0, true, 0, true},
+};
+
+// One row of the conditions at one rate, AEC PC only: every half second the echo removed (the output
+// against the high-passed near end) and the core's state, to see where a row goes wrong.
+void traceCondition(int rate, const std::string& row, bool noisy) {
+  for (const Condition& c : kConditions) {
+    if (std::string(c.name).find(row) == std::string::npos) continue;
+    const ConditionScene s = makeCondition(rate, c, noisy ? 30 : 0);
+    auto a = std::make_shared<AecPc>();
+    a->Create();
+    a->Init(rate, 0);
+    const Samples hp = highPassed(rate, s.nearSpeech);
+    const size_t n = static_cast<size_t>(rate / 100), half = static_cast<size_t>(rate / 2);
+    Samples out(s.mic.size());
+    std::printf("%s (%d Hz)\n   t  removed  window   taps  lag  conf proven reverts adapted step  tail\n", c.name, rate);
+    double echoE = 0, restE = 0;
+    for (size_t o = 0; o + n <= s.mic.size(); o += n) {
+      for (size_t k = 0; k < n / 80; ++k) a->Process(s.far.data() + o + 80 * k, 80);
+      std::memcpy(out.data() + o, s.mic.data() + o, n * sizeof(int16_t));
+      a->ProcessNearEnd(out.data() + o, static_cast<int>(n), c.delayMs + c.hintOffMs);
+      for (size_t i = o; i < o + n; ++i) {
+        echoE += double(s.echo[i]) * s.echo[i];
+        const double r = double(out[i]) - hp[i];
+        restE += r * r;
+      }
+      if ((o + n) % half == 0) {
+        const AecPcCore& k = a->Core();
+        std::printf("%4.1f %8.1f %7d %6d %4d %5d %6d %7d %7d %5.3f %5.1f\n", double(o + n) / rate,
+                    10 * std::log10(std::max(echoE, 1.0) / std::max(restE, 1.0)),
+                    k.delayEstimate + 80 * a->Queue().Count(), k.taps, a->EchoLag(), k.echoConfirmed, k.echoProven,
+                    k.reverts, k.adaptCount, k.stepConstant / 2147483648.0,
+                    10 * std::log10(std::max(k.tapEnergyTail, 1) / std::max(double(k.tapEnergy), 1.0)));
+        echoE = restE = 0;
+      }
+    }
+  }
+}
+
 // rows: only the rows whose name holds this text (all when empty).
 void conditionsTable(const std::string& rows = "") {
   std::printf("\n== Echo in the conditions users meet: 20 s of far-end speech (-21 dBFS active), 10 dB echo return\n"
@@ -482,28 +540,8 @@ void conditionsTable(const std::string& rows = "") {
               "   speexdsp: filter as long as the path + 50 ms, preprocessor with noise and residual echo suppression.\n");
   std::printf("%-6s %-34s %-10s %7s %7s %7s %8s %8s %7s %9s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
               "ERLE 3s", "steady", "quiet 1s", "quiet 3s", "quiet", "DT echo", "quiet DT", "DT corr", "DT level");
-  const Condition conditions[] = {
-      {"60+40 ms, right delay", 60, 40, 0, 0, false},
-      {"60+40 ms, delay 30 ms short", 60, 40, -30, 0, false},
-      {"60+40 ms, delay 30 ms long", 60, 40, 30, 0, false},
-      {"100+40 ms, delay 50 ms short", 100, 40, -50, 0, false},
-      {"100+40 ms, delay 50 ms long", 100, 40, 50, 0, false},
-      {"60+150 ms room", 60, 150, 0, 0, false},
-      {"60+40 ms, path change at 10 s", 60, 40, 0, 20, false},
-      {"60+40 ms, path 20 ms earlier", 60, 40, 0, -20, false},
-      {"60+40 ms, 10 s double talk", 60, 40, 0, 0, true},
-      {"70+40 ms, hint 40 ms, double talk", 70, 40, -30, 0, true},
-      {"70+150 ms, hint 40 ms, double talk", 70, 150, -30, 0, true},
-      {"70+250 ms, hint 40 ms, double talk", 70, 250, -30, 0, true},
-      {"70+150 ms, right hint, double talk", 70, 150, 0, 0, true},
-      {"60+150 ms, drift +100 ppm", 60, 150, 0, 0, false, 100},
-      {"60+150 ms, drift -100 ppm", 60, 150, 0, 0, false, -100},
-      {"60+150 ms, clipping speaker", 60, 150, 0, 0, false, 0, true},
-      {"70+150 ms, hint 40, DT, drift", 70, 150, -30, 0, true, 100},
-      {"70+150 ms, hint 40, DT, clipping", 70, 150, -30, 0, true, 0, true},
-  };
   for (int rate : {8000, 16000}) {
-    for (const Condition& c : conditions) {
+    for (const Condition& c : kConditions) {
       if (!rows.empty() && std::string(c.name).find(rows) == std::string::npos) continue;
       const ConditionScene s = makeCondition(rate, c, 30);
       const ConditionScene quiet = makeCondition(rate, c, 0);
@@ -539,10 +577,15 @@ void conditionsTable(const std::string& rows = "") {
 
 }  // namespace
 
+// conditions [row]: the echo table; trace <rate> <row> [quiet]: one row of it over time, AEC PC only.
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   if (only == "conditions") {
     conditionsTable(argc > 2 ? argv[2] : "");
+    return 0;
+  }
+  if (only == "trace" && argc > 3) {
+    traceCondition(std::atoi(argv[2]), argv[3], argc < 5 || std::string(argv[4]) != "quiet");
     return 0;
   }
   echoTable();

@@ -15,6 +15,7 @@
 #include "service/as_records.h"
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/shell_app.h"
 #include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
@@ -150,6 +151,8 @@ void InstallChat() {
     ChatWindowHooks().sendBlock = [](int command, const std::string& userId) {
         return AS_SendCommand(command == 14 ? AS_UBLK : AS_BLK, userId.c_str(), nullptr, 0, nullptr, nullptr, 0) != 0;
     };
+    // The frame and the chat windows share the program's chat semaphore.
+    Registry()->UseSharedSemaphore([] { return shell::g_hChatSemaphore.get(); });
     ChatFrameHooks& hooks = ChatHooks();
     hooks.frameMessage = FrameMessage;
     hooks.blockNotice = [](UINT message, WPARAM wParam, const std::string& id) {
@@ -159,6 +162,12 @@ void InstallChat() {
         r->Unlock();
     };
     hooks.openGroupChat = [](const char* id, const char* name) { OpenGroupChat(Registry(), id, name); };
+    // Help while the settings ask for the test mode: a chat window of no session and no parent, run modally.
+    hooks.runTestWindow = [] {
+        CIMDlg window;
+        window.EnterTestMode();
+        window.exec();
+    };
     // A chat a message opened waits hidden behind the frame's message icon, also when more messages come;
     // any other window comes forward and flashes unless it is the active one.
     Registry()->SetPresenter([](ChatWindowBase* window, bool created) {

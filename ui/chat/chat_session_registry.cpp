@@ -31,14 +31,21 @@ BOOL CChatSessionRegistry::Lock() {
         DebugTrace(MOD_QZ, 2, "chat lock already held by this thread: nested request refused");
         return TRUE;
     }
-    if (semaphore_.wait(2000) == WAIT_TIMEOUT) return TRUE;
+    // The program's chat semaphore once the start has made it; a registry run without the start has its own.
+    plat::Semaphore* semaphore = shared_ ? shared_() : nullptr;
+    if (!semaphore) semaphore = &semaphore_;
+    if (semaphore->wait(2000) == WAIT_TIMEOUT) return TRUE;
     holder_ = std::this_thread::get_id();
+    taken_ = semaphore;
     return FALSE;
 }
 
 void CChatSessionRegistry::Unlock() {
+    plat::Semaphore* semaphore = taken_;
+    if (!semaphore) return;
+    taken_ = nullptr;
     holder_ = std::thread::id();
-    semaphore_.release(1);
+    semaphore->release(1);
 }
 
 bool CChatSessionRegistry::HeldByThisThread() const { return holder_ == std::this_thread::get_id(); }
@@ -385,6 +392,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             if (!window) return 0;
             window->m_threadNumber = record->sender.id;
             if (resolved) window->SetupSession(&members, nullptr, nullptr);
+            else window->SetOneMemberTitle(nullptr);
             DebugTrace(MOD_QZ, 3, "%d User. Create New Window %s ", static_cast<int>(members.size()), chatId.c_str());
             registry->Present(window, true);
         }

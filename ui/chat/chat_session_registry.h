@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@ class ChatWindowBase : public ChatWindowCore {
     virtual bool HasWindowHandle() const { return true; }
     virtual LRESULT SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) { (void)message, (void)wParam, (void)lParam; return 0; }
     virtual void ReloadPanelImage() {}
+    // The title of a window made for a message whose members could not be resolved: one participant.
+    virtual void SetOneMemberTitle(void* unused) { (void)unused; }
     // Closes the window as its own close button does (it leaves its room and the registry).
     virtual void CloseWindow() {}
     // Ends the window once the current message has been handled (never from inside its own handler).
@@ -45,6 +48,8 @@ class CChatSessionRegistry {
     // instead of freezing the window for two seconds.
     BOOL Lock();
     void Unlock();
+    // Where the program-wide chat semaphore comes from; while it answers none the registry uses its own.
+    void UseSharedSemaphore(std::function<plat::Semaphore*()> shared) { shared_ = std::move(shared); }
     bool HeldByThisThread() const;
 
     Account* GetOwnAccount();
@@ -97,6 +102,8 @@ class CChatSessionRegistry {
     Presenter presenter_;
     std::set<int> leftThreads_;
     plat::Semaphore semaphore_{1, 1};
+    plat::Semaphore* taken_ = nullptr;  // the semaphore Lock took
+    std::function<plat::Semaphore*()> shared_;
     std::thread::id holder_;
 };
 

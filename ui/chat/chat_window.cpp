@@ -21,7 +21,6 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScrollBar>
-#include <QSplitter>
 #include <QStackedWidget>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -50,6 +49,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/shaped_button.h"
+#include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/head_picture.h"
 #include "ui/shell/shell_config.h"
@@ -415,21 +415,25 @@ void CIMDlg::BuildWindow() {
     root->addWidget(top);
 
     // Body: the history row (history view | peer pane or member area) over the input row (input box |
-    // own picture pane), the two rows parted by a splitter the user drags.
-    auto* body = new QWidget(this);
-    auto* bodyLayout = new QHBoxLayout(body);
-    bodyLayout->setContentsMargins(8, 8, 8, 8);
-    column_ = new QSplitter(Qt::Vertical, body);
-    column_->setObjectName("splitter1086");
-    column_->setChildrenCollapsible(false);
-    auto* historyRow = new QWidget(column_);
-    auto* historyLayout = new QHBoxLayout(historyRow);
-    historyLayout->setContentsMargins(0, 0, 0, 0);
-    historyLayout->setSpacing(4);
-    split_ = new QSplitter(Qt::Horizontal, historyRow);
-    split_->setObjectName("splitter1088");
-    split_->setChildrenCollapsible(false);
-    history_ = new CFormatRichEdit(split_);
+    // own picture pane); bar 1086 parts the two rows, bar 1088 the history view and the member area.
+    // The body places them itself (LayoutPanes): the history height and the chat column width stay as
+    // the user dragged them, the input row and the member area take what is left.
+    body_ = new QWidget(this);
+    body_->installEventFilter(this);
+    historyRow_ = new QWidget(body_);
+    bar1086_ = new CSplitterBar(body_, 1086, false);
+    bar1086_->setObjectName("splitter1086");
+    connect(bar1086_, &CSplitterBar::delta, this, [this](int d) {
+        historyHeight_ = historyRow_->height() + d;
+        LayoutPanes();
+    });
+    bar1088_ = new CSplitterBar(historyRow_, 1088, true);
+    bar1088_->setObjectName("splitter1088");
+    connect(bar1088_, &CSplitterBar::delta, this, [this](int d) {
+        columnWidth_ = history_->width() + d;
+        LayoutPanes();
+    });
+    history_ = new CFormatRichEdit(historyRow_);
     history_->setObjectName("history");
     history_->setReadOnly(true);
     history_->setTextInteractionFlags(Qt::TextBrowserInteraction);
@@ -489,29 +493,22 @@ void CIMDlg::BuildWindow() {
     // The own picture pane beside the input box.
     ownPanel_ = new CIMSkinPanel(CIMSkinPanel::Own, this);
     connect(ownPanel_, &CIMSkinPanel::stateClicked, this, [this] { SetOwnPaneCollapsed(!ownPanel_->Collapsed()); });
-    auto* composeRow = new QWidget(column_);
+    auto* composeRow = new QWidget(body_);
+    composeRow_ = composeRow;
     auto* composeRowLayout = new QHBoxLayout(composeRow);
     composeRowLayout->setContentsMargins(0, 0, 0, 0);
     composeRowLayout->setSpacing(4);
     compose->setParent(composeRow);
     composeRowLayout->addWidget(compose, 1);
     composeRowLayout->addWidget(ownPanel_);
-    column_->addWidget(historyRow);
-    column_->addWidget(composeRow);
-    column_->setStretchFactor(0, 3);
-    column_->setStretchFactor(1, 1);
-    column_->setSizes({260, 130});
 
     // Beside the history: the peer's pane (one-to-one) or the member area.
-    side_ = new QStackedWidget(split_);
-    side_->setMinimumWidth(CIMSkinPanel::kStrip + 2);
-    side_->setMaximumWidth(260);
+    side_ = new QStackedWidget(historyRow_);
     peerPanel_ = new CIMSkinPanel(CIMSkinPanel::Peer, this);
     connect(peerPanel_, &CIMSkinPanel::stateClicked, this, [this] { SetPeerPaneCollapsed(!peerPanel_->Collapsed()); });
     side_->addWidget(peerPanel_);
     auto* memberPane = new QFrame(side_);
     memberPane->setObjectName("sidePane");
-    memberPane->setMinimumWidth(128);
     auto* memberLayout = new QVBoxLayout(memberPane);
     memberLayout->setContentsMargins(6, 4, 6, 6);
     auto* memberHead = new QHBoxLayout;
@@ -541,24 +538,16 @@ void CIMDlg::BuildWindow() {
     memberLayout->addWidget(recipientLabel_);
     memberLayout->addWidget(recipient_);
     side_->addWidget(memberPane);
-    split_->addWidget(history_);
-    split_->addWidget(side_);
-    split_->setStretchFactor(0, 1);
-    split_->setStretchFactor(1, 0);
-    historyLayout->addWidget(split_, 1);
     // A hidden member area leaves this strip to bring it back.
-    memberStrip_ = new QToolButton(historyRow);
+    memberStrip_ = new QToolButton(historyRow_);
     memberStrip_->setObjectName("memberStrip");
     memberStrip_->setArrowType(Qt::LeftArrow);
     memberStrip_->setStyleSheet("QToolButton { padding: 0; border: 1px solid #d5e0ee; border-radius: 4px; background: #f7faff; }");
     memberStrip_->setAutoRaise(true);
     memberStrip_->setFixedWidth(CIMSkinPanel::kStrip);
-    memberStrip_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     memberStrip_->hide();
     connect(memberStrip_, &QToolButton::clicked, this, [this] { SendChatMessage(WM_MEMBER_AREA, 0, 1); });
-    historyLayout->addWidget(memberStrip_);
-    bodyLayout->addWidget(column_);
-    root->addWidget(body, 1);
+    root->addWidget(body_, 1);
 
     // Placement and settings from [imconfig] of the skin ini.
     const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry() : QRect(0, 0, 1280, 800);
@@ -570,7 +559,8 @@ void CIMDlg::BuildWindow() {
     // The panes as the user left them, and the splitters' places.
     savedHistoryHeight_ = shell::SkinInt("imconfig", "postion", -1);
     savedColumnWidth_ = shell::SkinInt("imconfig", "postion2", -1);
-    peerPanel_->SetCollapsed(shell::SkinInt("imconfig", "hide_history", 0) != 0);
+    hideHistory_ = shell::SkinInt("imconfig", "hide_history", 0) != 0;
+    peerPanel_->SetCollapsed(hideHistory_);
     ownPanel_->SetCollapsed(shell::SkinInt("imconfig", "hide_send", 0) != 0);
     ownPanel_->SetPictureName(shell::g_panelPicture);
     ApplyPlacement();
@@ -600,10 +590,51 @@ void CIMDlg::ApplyPlacement() {
     const int w = width(), h = height();
     const int columnWidth = savedColumnWidth_ < 1 ? w - 146 : savedColumnWidth_;
     const int historyHeight = savedHistoryHeight_ < 1 ? h - (60 + 5) - 88 - 10 : savedHistoryHeight_;
-    const int historyH = std::max(160, historyHeight);
-    column_->setSizes({historyH, std::max(88, h - historyH)});
-    const int chatW = std::max(200, std::min(columnWidth, w - 138));
-    split_->setSizes({chatW, std::max(138, w - chatW)});
+    historyHeight_ = std::max(160, historyHeight);
+    columnWidth_ = std::max(kMinColumn, std::min(columnWidth, w - kMinMembers));
+    LayoutPanes();
+}
+
+void CIMDlg::EnterTestMode() {
+    m_bModal = 1;
+    peerPanel_->SetCollapsed(true);
+    LayoutPanes();
+}
+
+void CIMDlg::LayoutPanes() {
+    if (!body_ || !side_ || !composeRow_ || !memberStrip_) return;
+    const int bar = CSplitterBar::kThickness;
+    const QRect r = body_->rect().adjusted(8, 8, -8, -8);
+    if (r.width() <= 0 || r.height() <= 0) return;
+    // The history keeps at least 160 pixels and leaves the input row at least 88.
+    const int historyH = std::max(160, std::min(historyHeight_, r.height() - bar - 88));
+    historyRow_->setGeometry(r.x(), r.y(), r.width(), historyH);
+    bar1086_->setGeometry(r.x(), r.y() + historyH, r.width(), bar);
+    composeRow_->setGeometry(r.x(), r.y() + historyH + bar, r.width(), std::max(0, r.height() - historyH - bar));
+    // The bar's centre line may go from 160 below the top to 88 above the bottom.
+    bar1086_->SetRange(r.y() + 160 + bar / 2, r.y() + r.height() - 88 - bar + bar / 2);
+
+    // The history row: the chat column, then bar 1088 and the member area (at least 138 wide); the
+    // peer's pane of a one-to-one chat is as wide as its picture pane and has no bar beside it.
+    const int w = r.width(), h = historyH;
+    const bool members = m_chatType != CHAT_ONE;
+    const bool sideShown = side_->isVisibleTo(historyRow_);
+    const bool barShown = members && sideShown && !(m_bModal && hideHistory_);
+    bar1088_->setVisible(barShown);
+    if (!members) {
+        const int sideW = peerPanel_->Collapsed() ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth;
+        side_->setGeometry(w - sideW, 0, sideW, h);
+        history_->setGeometry(0, 0, std::max(0, w - sideW - 4), h);
+    } else if (!sideShown) {
+        memberStrip_->setGeometry(w - CIMSkinPanel::kStrip, 0, CIMSkinPanel::kStrip, h);
+        history_->setGeometry(0, 0, std::max(0, w - CIMSkinPanel::kStrip - 4), h);
+    } else {
+        const int chatW = std::max(kMinColumn, std::min(columnWidth_, w - bar - kMinMembers));
+        history_->setGeometry(0, 0, chatW, h);
+        bar1088_->setGeometry(chatW, 0, bar, h);
+        side_->setGeometry(chatW + bar, 0, std::max(0, w - chatW - bar), h);
+        bar1088_->SetRange(kMinColumn + bar / 2, std::max(kMinColumn, w - bar - kMinMembers) + bar / 2);
+    }
 }
 
 bool CIMDlg::CreateChatWindow() {
@@ -695,12 +726,21 @@ void CIMDlg::OnLanguageChanged() {
 
 QString CIMDlg::TitleText() const { return title_->text(); }
 
+void CIMDlg::SetOneMemberTitle(void*) {
+    oneMemberTitle_ = true;
+    RefreshTitle();
+}
+
 void CIMDlg::RefreshTitle() {
     QString title;
     const QString online = ChatText("addrbook_dialog", "online", "Online");
     const QString offline = ChatText("addrbook_dialog", "offline", "Offline");
     QPixmap picture;
-    if (m_chatType == CHAT_ONE && !m_members.empty()) {
+    if (oneMemberTitle_ && m_members.empty() && (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL)) {
+        title = "1 " + ChatText("im_dlg", "im_chatcnt", "参与者");
+        subtitle_->clear();
+        picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
+    } else if (m_chatType == CHAT_ONE && !m_members.empty()) {
         const auto& peer = m_members[0];
         const QString name = FromAnsi(peer.name);
         title = name + BookSuffix(peer);
@@ -807,9 +847,9 @@ void CIMDlg::ViewMembersChanged() {
     if (!memberList_) return;
     const bool one = m_chatType == CHAT_ONE;
     side_->setCurrentIndex(one ? 0 : 1);
-    FitSide();
     side_->setVisible(one || memberAreaShown_);
     memberStrip_->setVisible(!one && !memberAreaShown_);
+    FitSide();
     memberList_->clear();
     int chosen = recipient_->currentData().isValid() ? recipient_->currentData().toInt() : 0;
     recipient_->clear();
@@ -857,31 +897,18 @@ void CIMDlg::ViewShowMemberArea(bool show) {
     memberAreaShown_ = show;
     if (m_chatType == CHAT_ONE) return;
     side_->setCurrentIndex(1);
-    FitSide();
     side_->setVisible(show);
     memberStrip_->setVisible(!show);
+    FitSide();
 }
 
 bool CIMDlg::MemberAreaShown() const { return m_chatType != CHAT_ONE && side_->isVisibleTo(this) && side_->currentIndex() == 1; }
 
-void CIMDlg::FitSide() {
-    // The peer's pane is as wide as its picture pane; the member area may be dragged wider.
-    if (m_chatType == CHAT_ONE) {
-        const int w = peerPanel_->Collapsed() ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth;
-        side_->setFixedWidth(w);
-        // The splitter hands the pane no more than its width.
-        const QList<int> sizes = split_->sizes();
-        if (sizes.size() == 2 && sizes[1] != w) split_->setSizes({std::max(1, sizes[0] + sizes[1] - w), w});
-    } else {
-        side_->setMinimumWidth(128);
-        side_->setMaximumWidth(260);
-    }
-}
+void CIMDlg::FitSide() { LayoutPanes(); }
 
 void CIMDlg::SetPeerPaneCollapsed(bool collapsed) {
     peerPanel_->SetCollapsed(collapsed);
-    FitSide();
-    if (m_chatType == CHAT_ONE) split_->setSizes({split_->width(), collapsed ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth});
+    LayoutPanes();
 }
 
 void CIMDlg::SetOwnPaneCollapsed(bool collapsed) { ownPanel_->SetCollapsed(collapsed); }
@@ -1305,6 +1332,7 @@ void CIMDlg::OnInputClick(const QPoint& at) {
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == body_ && e->type() == QEvent::Resize) LayoutPanes();
     if (e->type() == WindowMessageEvent::eventType() && watched != this) {
         auto* m = static_cast<WindowMessageEvent*>(e);
         m->result = SendChatMessage(m->message, m->wParam, m->lParam);
@@ -1702,9 +1730,8 @@ void CIMDlg::closeEvent(QCloseEvent* e) {
             shell::SkinWrite("imconfig", "height", std::to_string(g.height()));
         }
         // The splitters' places and the panes as the user left them.
-        const QList<int> rows = column_->sizes(), cols = split_->sizes();
-        if (!rows.isEmpty() && rows[0] > 0) shell::SkinWrite("imconfig", "postion", std::to_string(rows[0]));
-        if (!cols.isEmpty() && cols[0] > 0) shell::SkinWrite("imconfig", "postion2", std::to_string(cols[0]));
+        if (historyHeight_ > 0) shell::SkinWrite("imconfig", "postion", std::to_string(historyHeight_));
+        if (columnWidth_ > 0) shell::SkinWrite("imconfig", "postion2", std::to_string(columnWidth_));
         shell::SkinWrite("imconfig", "hide_send", ownPanel_->Collapsed() ? "1" : "0");
         shell::SkinWrite("imconfig", "hide_history", peerPanel_->Collapsed() ? "1" : "0");
         shell::SkinWrite("imconfig", "autoplay", m_bAutoPlay ? "1" : "0");

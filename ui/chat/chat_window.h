@@ -16,7 +16,6 @@ class QLabel;
 class QListWidget;
 class QMenu;
 class QMenuBar;
-class QSplitter;
 class QStackedWidget;
 class QToolBar;
 class QToolButton;
@@ -25,6 +24,7 @@ class CFormatRichEdit;
 class CChatRichEdit;
 class CShapedButton;
 class CIMSkinPanel;
+class CSplitterBar;
 
 namespace chat {
 // ANSI bytes (the messaging and history code page) to and from the window's text.
@@ -95,6 +95,10 @@ public:
     static void SetCaptureProbe(std::function<int()> probe);
     // Whether Enter sends (1) or Ctrl+Enter (0).
     int m_bEnterSends = 1;
+    // Set while the shell runs the window modally in its test mode.
+    int m_bModal = 0;
+    // The test mode: the peer's pane collapsed, the bar beside the member area gone while the skin hides it.
+    void EnterTestMode();
 
     void OnSend();
     void OnPttPress();
@@ -117,6 +121,7 @@ public:
     void SetOwnPaneCollapsed(bool collapsed);
     bool MemberAreaShown() const;
     void ReloadPanelImage() override;
+    void SetOneMemberTitle(void* unused) override;
     // The edit commands' enabling (copy, cut, paste, delete, undo).
     void RefreshEditCommands();
     QMenu* ContextMenuFor(QWidget* view);  // the menu a right click over the view shows (tests)
@@ -180,6 +185,7 @@ private:
     void MarkInputLinks();
     void SystemNotice(const std::string& text);
     void ApplyPlacement();
+    void LayoutPanes();
     QIcon MemberIcon(const PresenceBuddyRecord& m, bool own) const;
 
     QMenuBar* menuBar_ = nullptr;
@@ -198,8 +204,15 @@ private:
     int savedColumnWidth_ = -1;    // postion2
     QMenu* historyMenu_ = nullptr;
     QMenu* inputMenu_ = nullptr;
-    QSplitter* split_ = nullptr;
-    QSplitter* column_ = nullptr;
+    QWidget* body_ = nullptr;
+    QWidget* historyRow_ = nullptr;
+    QWidget* composeRow_ = nullptr;
+    CSplitterBar* bar1086_ = nullptr;  // between the history row and the input row
+    CSplitterBar* bar1088_ = nullptr;  // between the history view and the member area
+    int historyHeight_ = 160;          // as dragged; cut to the window when laid out
+    int columnWidth_ = 400;
+    bool hideHistory_ = false;
+    static constexpr int kMinColumn = 128, kMinMembers = 138;
     CFormatRichEdit* history_ = nullptr;
     CChatRichEdit* input_ = nullptr;
     CShapedButton* ptt_ = nullptr;
@@ -218,6 +231,7 @@ private:
     // The character range of each invitation's two answer links, removed once it is answered.
     std::vector<std::pair<int, int>> invitationLinks_;
     bool leaving_ = false;
+    bool oneMemberTitle_ = false;  // a window made before its members were known counts one
     // The member a block command or request is waiting for (-1: none).
     bool blockPending_ = false;
     int blockMember_ = -1;

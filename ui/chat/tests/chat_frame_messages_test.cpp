@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTimer>
 #include <QWidget>
 #include <cstdlib>
 
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_window.h"
 #include <QTreeWidget>
 #include "ui/shell/main_frame.h"
@@ -48,6 +50,41 @@ TEST(ChatFrameMessages, SmsAndRecordQueriesOpenTheirOneWindow) {
     for (QWidget* w : QApplication::topLevelWidgets())
         if (w->inherits("CSendSmsDlg") || w->inherits("CChatRecordFrame")) w->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    hooks = ChatFrameHooks();
+    ChatWindowHooks() = ChatWindowHookSet();
+    std::system(("rm -rf " + root).c_str());
+}
+
+TEST(ChatFrameMessages, TheTestModeRunsOneChatWindowModally) {
+    char tmpl[] = "/tmp/chatframeXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string root = tmpl;
+    testsupport::InstallCopy install;
+    shell::LoadConfigPaths(install.Path(), root, false);
+    shell::ApplyLanguageCode("eng");
+    chat::InstallChat();
+    ChatFrameHooks& hooks = ChatHooks();
+    ASSERT_TRUE(hooks.runTestWindow);
+    struct Seen {
+        int windows = 0;
+        bool modal = false, collapsed = false;
+    } seen;
+    // Looked at from inside the modal loop, then closed as the user would.
+    QTimer::singleShot(0, [&seen] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* dlg = qobject_cast<CIMDlg*>(w);
+            if (!dlg || !dlg->isVisible()) continue;
+            ++seen.windows;
+            seen.modal = dlg->isModal() && dlg->m_bModal == 1 && !dlg->parentWidget();
+            seen.collapsed = dlg->PeerPanel()->Collapsed();
+            dlg->close();
+        }
+    });
+    hooks.runTestWindow();  // returns once the window is closed
+    EXPECT_EQ(1, seen.windows);
+    EXPECT_TRUE(seen.modal);
+    EXPECT_TRUE(seen.collapsed);  // the test mode collapses the peer's pane whatever the skin says
+    for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_EQ(nullptr, qobject_cast<CIMDlg*>(w));
     hooks = ChatFrameHooks();
     ChatWindowHooks() = ChatWindowHookSet();
     std::system(("rm -rf " + root).c_str());

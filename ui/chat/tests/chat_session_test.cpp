@@ -2,6 +2,9 @@
 // sessions, the routing of incoming messages, sending and receiving with their history copies.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +13,7 @@
 #include "common/account.h"
 #include "common/presence_link.h"
 #include "platform/fs.h"
+#include "platform/sync.h"
 #include "ui/chat/chat_session_registry.h"
 #include "ui/chat/chat_transport.h"
 
@@ -654,6 +658,46 @@ TEST_F(ChatSession, RemovalDuringABroadcastDefersTheDelete) {
 }
 
 }  // namespace
+
+TEST_F(ChatSession, IncomingMessagesTakeTheProgramsChatSemaphore) {
+    plat::Semaphore shared(1, 1);
+    registry_.UseSharedSemaphore([&shared] { return &shared; });
+    ASSERT_FALSE(registry_.Lock());
+    EXPECT_EQ(0, shared.count());  // the program's, not the registry's own
+    registry_.Unlock();
+    EXPECT_EQ(1, shared.count());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_20002_5");
+    r.sender = Buddy(20002, "Ann");
+    EXPECT_EQ(1, Deliver("hi", r));
+    EXPECT_EQ(1u, registry_.Windows().size());
+    EXPECT_EQ(1, shared.count());
+    // Someone else holds it: the routing gives up after its two seconds and opens nothing.
+    ASSERT_TRUE(shared.try_acquire());
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_20003_6");
+    r.sender = Buddy(20003, "Bob");
+    {
+        plat::TestClock clock(1000);
+        std::atomic<LRESULT> result{-1};
+        std::thread routing([&] { result = Deliver("hello", r); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (clock.waiters() != 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        ASSERT_EQ(1, clock.waiters());
+        clock.advance(1999);
+        EXPECT_EQ(-1, result.load());  // still waiting
+        clock.advance(1);
+        routing.join();
+        EXPECT_EQ(0, result.load());
+    }
+    EXPECT_EQ(1u, registry_.Windows().size());
+    shared.release(1);
+    // Without the program's semaphore (no start ran) the registry has its own.
+    registry_.UseSharedSemaphore([] { return static_cast<plat::Semaphore*>(nullptr); });
+    ASSERT_FALSE(registry_.Lock());
+    EXPECT_EQ(1, shared.count());
+    registry_.Unlock();
+    registry_.UseSharedSemaphore(nullptr);
+}
 
 TEST_F(ChatSession, ARoomTextToEveryoneIsKeptInEachMembersFolder) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));

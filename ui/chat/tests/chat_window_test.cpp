@@ -683,6 +683,77 @@ TEST_F(ChatWindow, ClosingKeepsThePanesAndTheSplitters) {
     EXPECT_EQ(0, shell::SkinInt("imconfig", "hide_send", 1));
 }
 
+TEST_F(ChatWindow, SplittersShareTheRoomBetweenThePanes) {
+    std::vector<PresenceBuddyRecord> m{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &m, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->resize(640, 480);
+    w->show();
+    QApplication::processEvents();
+    const auto bars = w->findChildren<CSplitterBar*>();
+    ASSERT_EQ(2, bars.size());
+    CSplitterBar* across = bars[0]->GetOrientation() == 2 ? bars[0] : bars[1];
+    CSplitterBar* upright = across == bars[0] ? bars[1] : bars[0];
+    EXPECT_EQ(1086, across->id());
+    EXPECT_EQ(1088, upright->id());
+    EXPECT_TRUE(upright->isVisible());
+    auto drag = [](CSplitterBar* bar, QPoint by) {
+        const QPoint from(2, 2), to = from + by;
+        QTest::mousePress(bar, Qt::LeftButton, {}, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(bar->mapToGlobal(to)), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(bar, &move);
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, to);
+        QApplication::processEvents();
+    };
+    QWidget* input = w->findChild<QWidget*>("input");
+    QWidget* history = w->History();
+    const int before = input->height(), historyBefore = history->height();
+    drag(across, QPoint(0, -40));  // up: the input box grows by as much
+    EXPECT_EQ(before + 40, input->height());
+    EXPECT_EQ(historyBefore - 40, history->height());
+    drag(across, QPoint(0, -1000));  // the history keeps its least height
+    EXPECT_EQ(160, history->height());
+    QWidget* side = w->findChild<QWidget*>("members")->parentWidget()->parentWidget();
+    drag(upright, QPoint(1000, 0));  // far right: the side area stops at its narrowest
+    EXPECT_EQ(138, side->width());
+    drag(upright, QPoint(-1000, 0));  // far left: the chat column stops at its narrowest
+    EXPECT_EQ(128, history->width());
+    EXPECT_EQ(history->width() + CSplitterBar::kThickness, side->x());
+    // The window keeps the history height and the column width; the member area takes the rest.
+    w->resize(800, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(160, history->height());
+    EXPECT_EQ(128, history->width());
+    // Hiding the member area takes its bar with it.
+    w->SendChatMessage(0x81E, 0, 0);
+    QApplication::processEvents();
+    EXPECT_FALSE(upright->isVisible());
+    EXPECT_TRUE(w->findChild<QWidget*>("memberStrip")->isVisible());
+    w->close();
+    EXPECT_EQ(160, shell::SkinInt("imconfig", "postion", -1));
+    EXPECT_EQ(128, shell::SkinInt("imconfig", "postion2", -1));
+    // A one-to-one chat has the peer's pane at its own width and no bar beside it; the next window
+    // opens with the places the last one left.
+    CIMDlg* one = OpenOne();
+    one->show();
+    QApplication::processEvents();
+    EXPECT_FALSE(one->findChild<CSplitterBar*>("splitter1088")->isVisible());
+    EXPECT_EQ(CIMSkinPanel::kWidth, one->PeerPanel()->parentWidget()->width());
+    EXPECT_EQ(160, one->History()->height());
+}
+
+TEST_F(ChatWindow, AWindowOfNoKnownMembersCountsOne) {
+    auto* bare = new CIMDlg;
+    bare->SetOneMemberTitle(nullptr);
+    EXPECT_EQ("1 " + chat::ChatText("im_dlg", "im_chatcnt", "参与者"), bare->TitleText());
+    delete bare;
+    // A window that knows its peer keeps the peer's title.
+    CIMDlg* w = OpenOne();
+    const QString title = w->TitleText();
+    w->SetOneMemberTitle(nullptr);
+    EXPECT_EQ(title, w->TitleText());
+}
+
 TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
     CIMDlg* w = OpenOne();
     QTest::keyClicks(w->Input(), "hi");
