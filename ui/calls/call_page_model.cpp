@@ -682,7 +682,14 @@ void CallPageModel::OnConferenceMembers(std::unique_ptr<RemoteMember> r, int tar
     if (!r) return;
     const std::string talking = Text("multiconf_dialog", "conf_talking", "Talking...");
     if (!conference) {
-        if (r->presence == 0) return;  // a member leaving while this is a single call: nothing to show
+        if (r->presence == 0) {
+            // A member who leaves before the host's report must not get a tile when it comes.
+            auto it = std::find_if(remote_.begin(), remote_.end(), [&](const RemoteMember& m) { return SameNumber(m.number, r->number); });
+            if (it == remote_.end()) return;  // a single call: nothing to show
+            remote_.erase(it);
+            if (remote_.size() < 2) remote_.clear();  // only the user's own record is left
+            return;
+        }
         if (remote_.empty()) remote_.push_back(RemoteMember{host_->OwnNumber(), 1, 4});
     }
     if (r->presence != 0 && r->kind == 1) {

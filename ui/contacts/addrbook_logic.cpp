@@ -2,6 +2,7 @@
 #include "ui/contacts/addrbook_logic.h"
 
 #include <QUrl>
+#include <algorithm>
 #include <cstring>
 
 #include "common/addrbook_query.h"
@@ -262,6 +263,15 @@ DropDecision DecideDrop(AddrNode* source, AddrNode* target, AddrNode* root) {
 
 bool CanStartDrag(const AddrNode* node, uint32_t msSincePress) {
     return node && msSincePress > 59 && (node->kind == ADDR_KIND_GROUP || node->kind == ADDR_KIND_CONTACT);
+}
+
+int DragScrollLines(int y, int clientHeight, uint32_t tick) {
+    int direction = 0, distance = 0;
+    if (y < 10) direction = -1, distance = 10 - y;
+    else if (y > clientHeight - 10) direction = 1, distance = y - (clientHeight - 10);
+    if (direction == 0) return 0;
+    const int step = std::max(1, 6 - distance / 20);
+    return tick % static_cast<uint32_t>(step) == 0 ? direction : 0;
 }
 
 bool SmsTarget(const AddrNode* node, int* op, std::string* id) {

@@ -103,6 +103,9 @@ AddrNode* DropTargetFor(AddrNode* hit, AddrNode* root);
 DropDecision DecideDrop(AddrNode* source, AddrNode* target, AddrNode* root);
 // A drag starts only on groups and contacts, 60 ms or more after the press.
 bool CanStartDrag(const AddrNode* node, uint32_t msSincePress);
+// Edge scroll of a drag, asked on every tick of its timer: -1 one line up, 1 one line down, 0 none.
+// Within 10 px of an edge or beyond it, the farther out the cursor the more ticks scroll.
+int DragScrollLines(int y, int clientHeight, uint32_t tick);
 
 // Card lists for ADL and UDL: the card's number and address identities (2, 3, 4, 5, 8, 9) in store
 // order, or the dialog's fields in the order e-mail, mobile, office, phone, VoIP number, service id

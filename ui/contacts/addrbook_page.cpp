@@ -3,6 +3,8 @@
 
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QCursor>
+#include <QScrollBar>
 #include <QDateTime>
 #include <QDrag>
 #include <QShowEvent>
@@ -396,10 +398,74 @@ void CBuddyTreeCtrl::mousePressEvent(QMouseEvent* e) {
     QTreeWidget::mousePressEvent(e);
 }
 
+CBuddyTreeCtrl::CBuddyTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_BUDDY, page) {
+    setDragDropMode(QAbstractItemView::DragDrop);
+    // Hovering opens groups only, and never closes one; the tree's own timers do both.
+    setAutoExpandDelay(-1);
+    hoverTimer_.setSingleShot(true);
+    hoverTimer_.setInterval(800);
+    scrollTimer_.setInterval(40);
+    connect(&hoverTimer_, &QTimer::timeout, this, [this] { OnHoverTimer(); });
+    connect(&scrollTimer_, &QTimer::timeout, this, [this] { OnScrollTimer(); });
+}
+
+void CBuddyTreeCtrl::BeginDragTracking(AddrNode* node) {
+    dragged_ = node;
+    scrollTicks_ = 0;
+    scrollTimer_.start();
+}
+
+void CBuddyTreeCtrl::EndDragTracking() {
+    dragged_ = nullptr;
+    hoverTimer_.stop();
+    scrollTimer_.stop();
+    SetDropHighlight(nullptr);
+}
+
+QTreeWidgetItem* CBuddyTreeCtrl::DropHighlight() const {
+    return dropHighlight_.isValid() ? itemFromIndex(dropHighlight_) : nullptr;
+}
+
+void CBuddyTreeCtrl::SetDropHighlight(QTreeWidgetItem* item) {
+    QTreeWidgetItem* old = DropHighlight();
+    if (old == item) return;
+    if (old) old->setBackground(0, QBrush());
+    dropHighlight_ = item ? QPersistentModelIndex(indexFromItem(item)) : QPersistentModelIndex();
+    if (item) item->setBackground(0, palette().color(QPalette::Highlight).lighter(170));
+}
+
+void CBuddyTreeCtrl::DragHover(const QPoint& point) {
+    if (!dragged_) return;
+    hoverPoint_ = point;
+    hoverTimer_.start();
+    QTreeWidgetItem* item = itemAt(point);
+    AddrNode* n = NodeOf(item);
+    if (n && n->kind == ADDR_KIND_IDENTITY) item = item->parent(), n = NodeOf(item);
+    // A contact inside a group lights its group; one at the top level lights itself.
+    if (n && n->kind == ADDR_KIND_CONTACT && item->parent()) item = item->parent();
+    SetDropHighlight(n && (n->kind == ADDR_KIND_GROUP || n->kind == ADDR_KIND_CONTACT) ? item : nullptr);
+}
+
+void CBuddyTreeCtrl::OnHoverTimer() {
+    if (!dragged_) return;
+    QTreeWidgetItem* item = itemAt(hoverPoint_);
+    AddrNode* n = NodeOf(item);
+    if (!n || n->kind != ADDR_KIND_GROUP) return;
+    setCurrentItem(item);
+    ExpandItem(item, true);
+}
+
+void CBuddyTreeCtrl::OnScrollTimer() {
+    ++scrollTicks_;
+    const int y = viewport()->mapFromGlobal(QCursor::pos()).y();
+    if (const int lines = DragScrollLines(y, viewport()->height(), scrollTicks_))
+        verticalScrollBar()->triggerAction(lines < 0 ? QAbstractSlider::SliderSingleStepSub : QAbstractSlider::SliderSingleStepAdd);
+}
+
 void CBuddyTreeCtrl::startDrag(Qt::DropActions) {
     AddrNode* n = SelectedNode();
     if (!CanStartDrag(n, static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch() - pressMs_))) return;
-    dragged_ = n;
+    BeginDragTracking(n);
     auto* drag = new QDrag(this);
     auto* mime = new QMimeData;
     mime->setData("application/x-tessaly-book-node", QByteArray(n->id));
@@ -407,11 +473,12 @@ void CBuddyTreeCtrl::startDrag(Qt::DropActions) {
     if (QTreeWidgetItem* item = currentItem()) drag->setPixmap(item->icon(0).pixmap(16, 16));
     drag->setHotSpot(QPoint(4, 4));
     drag->exec(Qt::MoveAction);
-    dragged_ = nullptr;
+    EndDragTracking();
 }
 
 void CBuddyTreeCtrl::dragMoveEvent(QDragMoveEvent* e) {
     if (!dragged_) return e->ignore();
+    DragHover(e->position().toPoint());
     e->setDropAction(Qt::MoveAction);
     e->accept();
 }

@@ -104,11 +104,19 @@ protected:
 class CBuddyTreeCtrl : public CBookTree {
     Q_OBJECT
 public:
-    explicit CBuddyTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_BUDDY, page) { setDragDropMode(QAbstractItemView::DragDrop); }
+    explicit CBuddyTreeCtrl(CAddressBookDlg* page);
     void BuildMenu(TrelMenu* menu, AddrNode* node) override;
     void OnMenuCommand(int command) override;
     // Drop of the dragged node on the node under the point; leftEdge: within 20 px of the left edge.
     DropDecision Drop(AddrNode* source, AddrNode* hit, bool leftEdge);
+    // A drag of the node under way: its hover and scroll timers run from Begin to End.
+    void BeginDragTracking(AddrNode* node);
+    void EndDragTracking();
+    // The drag is over the viewport point: the group it would land in is highlighted, and a group
+    // that stays under the cursor for 800 ms opens.
+    void DragHover(const QPoint& point);
+    QTreeWidgetItem* DropHighlight() const;
+    bool HoverPending() const { return hoverTimer_.isActive(); }
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;
@@ -118,8 +126,15 @@ protected:
     void OnDoubleClick(AddrNode* node) override;
 
 private:
+    void SetDropHighlight(QTreeWidgetItem* item);
+    void OnHoverTimer();
+    void OnScrollTimer();
     qint64 pressMs_ = 0;
     AddrNode* dragged_ = nullptr;
+    QTimer hoverTimer_, scrollTimer_;
+    QPoint hoverPoint_;
+    uint32_t scrollTicks_ = 0;
+    QPersistentModelIndex dropHighlight_;
 };
 
 class CContactTreeCtrl : public CBookTree {

@@ -211,6 +211,25 @@ TEST(CallsLogic, RemoteConferenceMembersOpenTheListOnTheHostsReport) {
     EXPECT_EQ("HANGUP.wav", host.sounds.back());
 }
 
+TEST(CallsLogic, AMemberLeavingBeforeTheHostsReportGetsNoTile) {
+    RecordingHost host;
+    calls::CallPageModel page(&host, [] { return int64_t{1000}; }, [] { return uint64_t{0}; });
+    page.callId = 1;
+    page.AddCnx(0);
+    page.OnConferenceMembers(Member("carol@x", 1, 4), 0);
+    ASSERT_EQ(2u, page.RemoteList().size());
+    page.OnConferenceMembers(Member("CAROL@X", 1, 0), 0);  // gone again before the host reports
+    EXPECT_FALSE(page.conference);
+    EXPECT_TRUE(page.RemoteList().empty());  // only the user's own record was left
+    page.OnConferenceMembers(Member("erin@x", 1, 4), 0);
+    page.OnConferenceMembers(Member("frank@x", 1, 4), 0);
+    page.OnConferenceMembers(Member("erin@x", 1, 0), 0);
+    EXPECT_EQ(2u, page.RemoteList().size());
+    page.OnConferenceMembers(Member("bob@x", 0, 4), 0);
+    ASSERT_EQ(3u, page.Members().size());  // the host, the user and frank; erin left
+    for (const auto& m : page.Members()) EXPECT_NE("erin@x", m.number);
+}
+
 TEST(CallsLogic, DuplicateTileNumbersAreIgnoredInAnyCase) {
     RecordingHost host;
     calls::CallPageModel page(&host, [] { return int64_t{1000}; }, [] { return uint64_t{0}; });

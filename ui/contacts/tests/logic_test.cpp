@@ -255,6 +255,18 @@ TEST_F(BookLogic, DropDecisions) {
     EXPECT_FALSE(CanStartDrag(bobPhone, 500));
 }
 
+TEST(BookLogicDrag, EdgeScrollSpeedsUpWithTheDistanceFromTheEdge) {
+    // Client height 200: the bands are y < 10 and y > 190.
+    struct Case { int y; uint32_t tick; int lines; } const cases[] = {
+        {100, 6, 0},  {10, 6, 0},   {190, 6, 0},   // inside: never
+        {9, 5, 0},    {9, 6, -1},   {0, 12, -1},   // in the band: every 6th tick
+        {-30, 8, -1}, {-30, 6, 0},                 // 40 px above the line: every 4th tick
+        {-200, 1, -1}, {-200, 7, -1},              // far out: every tick
+        {191, 6, 1},  {191, 7, 0},  {250, 6, 1}, {250, 4, 0},  // below: the same downwards
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.lines, DragScrollLines(c.y, 200, c.tick)) << "y " << c.y << " tick " << c.tick;
+}
+
 TEST_F(BookLogic, CardListsAndDialEntries) {
     AddrContact* card = Card("l1", "Family");
     Identity(card, 3, "139");

@@ -261,6 +261,35 @@ TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
     EXPECT_EQ("g-work", host.commands.back().s4);
 }
 
+TEST_F(BookWidgets, DragHoverLightsTheTargetGroupAndOpensOnlyGroups) {
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    tree->resize(300, 600);
+    AddrNode* bob = Find(Root(0), "bob");
+    QTreeWidgetItem* friends = tree->ItemOfNode(Find(Root(0), "g-friends"));
+    QTreeWidgetItem* work = tree->ItemOfNode(Find(Root(0), "g-work"));
+    ASSERT_TRUE(friends && work);
+    tree->ExpandItem(friends, true);
+    tree->ExpandItem(work, false);
+    QTreeWidgetItem* bobItem = tree->ItemOfNode(bob);
+    tree->ExpandItem(bobItem, false);
+    tree->DragHover(tree->visualItemRect(bobItem).center());  // not dragging: nothing
+    EXPECT_EQ(nullptr, tree->DropHighlight());
+    tree->BeginDragTracking(Find(Root(0), "g-work"));
+    tree->DragHover(tree->visualItemRect(bobItem).center());  // a contact lights its group
+    EXPECT_EQ(friends, tree->DropHighlight());
+    ASSERT_TRUE(tree->HoverPending());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !tree->HoverPending(); }, 3000));
+    EXPECT_FALSE(bobItem->isExpanded());  // a contact under the cursor stays closed
+    EXPECT_TRUE(friends->isExpanded());   // an open group is never toggled shut
+    tree->DragHover(tree->visualItemRect(work).center());
+    EXPECT_EQ(work, tree->DropHighlight());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return work->isExpanded(); }, 3000));
+    EXPECT_TRUE(Find(Root(0), "g-work")->flags & FLAG_EXPANDED);
+    tree->EndDragTracking();
+    EXPECT_EQ(nullptr, tree->DropHighlight());
+    EXPECT_EQ(QBrush(), work->background(0));
+}
+
 TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     GroupRecord* created = GroupRecord_New();
     auto* q = new CAsChatQueue;
