@@ -4,6 +4,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -60,6 +63,9 @@ void MarqueeAdvance(const QByteArray& bytes, int* offset, int* dir) {
 // ---------------------------------------------------------------------------------------------
 CAttendeePic::CAttendeePic(QWidget* parent) : QWidget(parent) {
     resize(100, 105);
+    face_ = Q(Text("multiconf_dialog", "font_name", ""));
+    fontHeight_ = std::abs(std::atoi(Text("multiconf_dialog", "font_height", "").c_str()));
+    back_ = palette().color(QPalette::Button);
     nameTimer_.setInterval(1000);
     stateTimer_.setInterval(1000);
     connect(&nameTimer_, &QTimer::timeout, this, [this] { MarqueeStep(1); });
@@ -81,6 +87,19 @@ void CAttendeePic::SetImagePath(const QString& path) {
     update();
 }
 
+void CAttendeePic::SetBackColor(const QColor& c) {
+    back_ = c;
+    update();
+}
+
+QFont CAttendeePic::LineFont(int line) const {
+    QFont f = font();
+    if (!face_.isEmpty()) f.setFamily(face_);
+    f.setPixelSize(fontHeight_ > 0 ? fontHeight_ : line == 1 ? 12 : 11);
+    f.setBold(line == 1);
+    return f;
+}
+
 void CAttendeePic::MarqueeStep(int line) {
     const QByteArray bytes = QByteArray::fromStdString(ToAnsi(line == 1 ? name_ : state_));
     if (line == 1) MarqueeAdvance(bytes, &nameOffset_, &nameDir_);
@@ -92,7 +111,7 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QColor(214, 224, 238));
-    p.setBrush(QColor(248, 251, 255));
+    p.setBrush(back_);
     p.drawRoundedRect(QRectF(0.5, 0.5, width() - 1, height() - 1), 8, 8);
     const QString path = image_.isEmpty() ? shell::SkinFile("usericondef.bmp") : image_;
     const QPixmap photo = RoundPhoto(shell::SkinFile("usericondef.bmp"), 52);
@@ -101,12 +120,10 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
         const QPixmap dir = ctl::KeyedPixmap(ctl::LoadBitmapFile(path), RGB(255, 0, 255));
         if (!dir.isNull()) p.drawPixmap(width() / 2 + 14, 44, dir.scaled(18, 18, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     }
-    QFont f = font();
-    f.setPixelSize(12);
-    f.setBold(true);
-    p.setFont(f);
-    const QFontMetrics fm(f);
     auto line = [&](const QString& text, int y, int offset, QTimer& timer, const QColor& c) {
+        const QFont f = LineFont(&timer == &nameTimer_ ? 1 : 2);
+        p.setFont(f);
+        const QFontMetrics fm(f);
         p.setPen(c);
         if (fm.horizontalAdvance(text) < 96) {
             timer.stop();
@@ -119,10 +136,7 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
         p.drawText(QRect(4, y, width() - 8, fm.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
     };
     line(name_, 64, nameOffset_, nameTimer_, QColor(40, 52, 72));
-    f.setBold(false);
-    f.setPixelSize(11);
-    p.setFont(f);
-    line(state_, 82, stateOffset_, stateTimer_, QColor(46, 140, 88));
+    line(state_, std::max(82, 66 + QFontMetrics(LineFont(1)).height()), stateOffset_, stateTimer_, QColor(46, 140, 88));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -198,6 +212,7 @@ void COnDialDlg::Refresh() {
         tiles_[i]->SetStateText(Q(m.stateText));
         tiles_[i]->SetImagePath(Q(m.image));
         tiles_[i]->SetItemData(m.itemValue);
+        tiles_[i]->SetBackColor(Qt::white);
         tiles_[i]->setToolTip(Q(m.number));
     }
     Layout();

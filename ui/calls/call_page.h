@@ -26,6 +26,10 @@ public:
     void SetNameText(const QString& t);
     void SetStateText(const QString& t);
     void SetImagePath(const QString& path);
+    void SetBackColor(const QColor& c);
+    QColor BackColor() const { return back_; }
+    // The font of the name (1) or state (2) line: the language file's face and height when it names them.
+    QFont LineFont(int line) const;
     void SetItemData(int v) { item_ = v; }
     int GetItemData() const { return item_; }
     void MoveTo(int x, int y) { setGeometry(x, y, 100, 105); update(); }
@@ -40,6 +44,9 @@ protected:
 
 private:
     QString name_, state_, image_;
+    QString face_;
+    int fontHeight_ = 0;
+    QColor back_;
     int item_ = 1;
     int nameDir_ = 1, stateDir_ = 1, nameOffset_ = 0, stateOffset_ = 0;
     QTimer nameTimer_, stateTimer_;

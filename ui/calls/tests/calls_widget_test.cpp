@@ -307,6 +307,7 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     ASSERT_EQ(3u, page->Tiles().size());
     EXPECT_FALSE(page->TipLine()->isVisible());
     EXPECT_EQ(shell::LangText("multiconf_dialog", "conf_chairman", "chairman"), page->Tiles()[0]->StateText());
+    EXPECT_EQ(QColor(Qt::white), page->Tiles()[1]->BackColor());
     EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
     EXPECT_EQ("carol@example.com", UaEvents().back().text);
     const auto items = page->MenuItems(page->Tiles()[2]->geometry().center());
@@ -755,6 +756,28 @@ TEST(CallTiles, MarqueeStepsAndNeverSplitsADoubleByteCharacter) {
     dir = 1;
     calls::MarqueeAdvance(mixed, &offset, &dir);
     EXPECT_EQ(1, offset);  // 2 would cut the first double-byte character in half
+}
+
+// The tile's font comes from the language file when it names one; without it the tile's own.
+TEST(CallTiles, TileFontAndBackgroundFollowTheSettings) {
+    calls::SetTextSource([](const char* section, const char* key, const char* def) -> std::string {
+        if (std::string(section) != "multiconf_dialog") return def;
+        if (std::string(key) == "font_name") return "Noto Sans";
+        if (std::string(key) == "font_height") return "-15";
+        return def;
+    });
+    calls::CAttendeePic named;
+    EXPECT_EQ("Noto Sans", named.LineFont(1).family());
+    EXPECT_EQ(15, named.LineFont(1).pixelSize());
+    EXPECT_EQ(15, named.LineFont(2).pixelSize());
+    EXPECT_TRUE(named.LineFont(1).bold());
+    calls::SetTextSource(nullptr);
+    calls::CAttendeePic plain;
+    EXPECT_EQ(plain.font().family(), plain.LineFont(2).family());
+    EXPECT_EQ(12, plain.LineFont(1).pixelSize());
+    EXPECT_EQ(11, plain.LineFont(2).pixelSize());
+    plain.SetBackColor(Qt::white);
+    EXPECT_EQ(QColor(Qt::white), plain.BackColor());
 }
 
 }  // namespace
