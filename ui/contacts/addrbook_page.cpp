@@ -363,6 +363,9 @@ DropDecision CBuddyTreeCtrl::Drop(AddrNode* source, AddrNode* hit, bool leftEdge
     AddrNode* target = leftEdge ? nullptr : DropTargetFor(hit, root);
     const DropDecision d = DecideDrop(source, target, root);
     const QString title = Lang("profile_status", "fail_title", "");
+    // A drop that may land opens its group, also when the server would refuse a duplicate.
+    if (d.kind != DROP_NONE)
+        if (QTreeWidgetItem* t = ItemOfNode(target)) ExpandItem(t, true);
     switch (d.kind) {
         case DROP_DUP_GROUP:
             page_->Host()->Box(shell::FillFormat(shell::LangFormatText("profile_status", "fail_move_group_duplicate", "%s"),
@@ -373,11 +376,9 @@ DropDecision CBuddyTreeCtrl::Drop(AddrNode* source, AddrNode* hit, bool leftEdge
                                                  {FromAnsi(d.name.c_str())}), title);
             break;
         case DROP_MOVE_GROUP:
-            if (QTreeWidgetItem* t = ItemOfNode(target)) ExpandItem(t, true);
             page_->Host()->SendCommand(AS_MVG, d.id.c_str(), d.targetId.c_str(), 0, d.name.c_str(), nullptr, 0);
             break;
         case DROP_MOVE_CONTACT:
-            if (QTreeWidgetItem* t = ItemOfNode(target)) ExpandItem(t, true);
             page_->Host()->SendCommand(AS_MVB, d.id.c_str(), d.targetId.c_str(), 0, d.name.c_str(), d.oldParentId.c_str(), 0);
             break;
         default: break;

@@ -252,8 +252,10 @@ TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
     // A group onto a group with a child of that name.
     AddrGroup* other = Group("g-x", A("开发组").c_str(), Root(0));
     page->RebuildBuddyTree(nullptr);
+    tree->ExpandItem(tree->ItemOfNode(work), false);
     EXPECT_EQ(DROP_DUP_GROUP, tree->Drop(other, work, false).kind);
     EXPECT_EQ(1u, host.boxes.size());
+    EXPECT_TRUE(tree->ItemOfNode(work)->isExpanded());  // the target opens, refused or not
     EXPECT_EQ(1u, host.commands.size());
     // The left edge drops to the top level.
     EXPECT_EQ(DROP_MOVE_CONTACT, tree->Drop(bob, team, true).kind);
