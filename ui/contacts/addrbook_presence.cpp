@@ -6,19 +6,14 @@
 #include "common/addrbook_query.h"
 #include "common/presence_link.h"
 #include "service/presence_notice.h"
+#include "ui/shell/book_results.h"
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/frame_link.h"
 
 namespace contacts {
 
 namespace {
-// The buddy's address as the messaging library gives it may carry the service domain.
-bool SameBuddy(const char* stored, const char* reported) {
-    if (!stored || !*stored || !reported) return false;
-    if (!strcasecmp(stored, reported)) return true;
-    const size_t n = strlen(stored);
-    return !strncasecmp(stored, reported, n) && reported[n] == '@';
-}
+using shell::SameBuddy;
 
 AddrNode* FindMessagingIdentity(AddrNode* node, const PresenceConnection* connection, const char* address) {
     for (AddrNode* n = node; n; n = n->next) {

@@ -228,14 +228,14 @@ BookResultEffect ApplyBookResult(AsRequest* r) {
     return e;
 }
 
-namespace {
-// The stored address, alone or with the service's domain after it.
 bool SameBuddy(const char* stored, const char* reported) {
     if (!stored || !*stored || !reported) return false;
     if (!strcasecmp(stored, reported)) return true;
     const size_t n = strlen(stored);
     return !strncasecmp(stored, reported, n) && reported[n] == '@';
 }
+
+namespace {
 
 bool IsServiceIdentity(const AddrNode* n) { return n->kind == ADDR_KIND_IDENTITY && n->type == ADDR_TYPE_SERVICE; }
 

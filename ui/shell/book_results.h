@@ -52,4 +52,8 @@ std::vector<AddrIdentity*> UnseenIdentities(const Account* account, const std::s
 // The name of a chat group of the Groups root ("" when there is none); takes the mutex itself.
 std::string ChatGroupName(const char* id);
 
+// The stored buddy address, alone or followed by "@" and the service domain, as the messaging library
+// reports it (case ignored).
+bool SameBuddy(const char* stored, const char* reported);
+
 }  // namespace shell

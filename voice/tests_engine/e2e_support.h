@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -387,5 +388,28 @@ inline std::string DetectDtmf(const std::vector<int16_t>& x, double rate) {
   }
   return out;
 }
+
+// An X server of the test's own: Xvfb picks a free display number and names it once it takes
+// connections, so tests running side by side never share a screen.
+struct XServer {
+    Child process;
+    std::string display;
+    bool Start(const std::string& dir) {
+        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
+            return false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const std::regex number("(^|\n)([0-9]+)\n");
+        for (;;) {
+            std::smatch m;
+            const std::string out = process.Output();
+            if (std::regex_search(out, m, number)) {
+                display = ":" + m[2].str();
+                return true;
+            }
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+};
 
 }  // namespace e2e

@@ -63,25 +63,7 @@ void TypeText(const std::string& display, const std::string& utf8) {
     }
 }
 
-// An X server of the test's own: Xvfb picks a free display number and names it once it takes
-// connections, so tests running side by side never share a screen.
-struct XServer {
-    e2e::Child process;
-    std::string display;
-    bool Start(const std::string& dir) {
-        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
-            return false;
-        std::smatch m;
-        return Until(
-            [&] {
-                const std::string out = process.Output();
-                if (!std::regex_search(out, m, std::regex("(^|\n)([0-9]+)\n"))) return false;
-                display = ":" + m[2].str();
-                return true;
-            },
-            10000);
-    }
-};
+using e2e::XServer;
 
 // The process's visible windows (menus included).
 std::vector<std::string> Windows(const std::string& display, pid_t pid) {

@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include "shell_test_app.h"
+#include "shell_test_app.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
 #include "platform/ini.h"
@@ -26,19 +28,13 @@
 
 namespace {
 
-int g_argc = 1;
-char g_arg0[] = "frame_commands_test";
-char* g_argv[] = {g_arg0, nullptr};
-
 class FrameCommands : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = new QApplication(g_argc, g_argv);
+        app = shelltest::StartOffscreenApp();
     }
     void SetUp() override {
-        char pattern[] = "/tmp/tessaly_frame_cmd_XXXXXX";
-        profile = mkdtemp(pattern);
+        profile = shelltest::NewTempFolder("frame_cmd");
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
         shell::ApplyLanguageCode("eng");
         QDir::setCurrent(TESSALY_BINARY_DIR);

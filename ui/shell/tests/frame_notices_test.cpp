@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 
+#include "shell_test_app.h"
 #include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
@@ -41,10 +42,6 @@ PresencePluginInfo g_info = {4, 2, ACCOUNT_TYPE_SERVICE, "KX", "1", "", "", "", 
 PresencePlugin g_plugin = {&g_info};
 PresencePlugin* const g_registry[] = {&g_plugin, nullptr};
 
-int g_argc = 1;
-char g_arg0[] = "frame_notices_test";
-char* g_argv[] = {g_arg0, nullptr};
-
 char* Dup(const char* s) { return s ? strdup(s) : nullptr; }
 
 AsRequest* Request(int command, int result, const char* s1, const char* s2, const char* s3, const char* s4 = nullptr) {
@@ -61,10 +58,8 @@ AsRequest* Request(int command, int result, const char* s1, const char* s2, cons
 class FrameNotices : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = new QApplication(g_argc, g_argv);
-        char pattern[] = "/tmp/tessaly_notices_XXXXXX";
-        profile = mkdtemp(pattern);
+        app = shelltest::StartOffscreenApp();
+        profile = shelltest::NewTempFolder("notices");
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
         shell::ApplyLanguageCode("eng");
         QDir::setCurrent(TESSALY_BINARY_DIR);

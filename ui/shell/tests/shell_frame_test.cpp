@@ -15,6 +15,7 @@
 #include <QTest>
 #include <thread>
 
+#include "shell_test_app.h"
 #include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
@@ -50,17 +51,11 @@ PresencePluginInfo g_statusInfo = {4, 2, ACCOUNT_TYPE_SERVICE, "KX", "1", "", ""
 PresencePlugin g_statusPlugin = {&g_statusInfo};
 PresencePlugin* const g_statusRegistry[] = {&g_statusPlugin, nullptr};
 
-int g_argc = 1;
-char g_arg0[] = "shell_frame_test";
-char* g_argv[] = {g_arg0, nullptr};
-
 class ShellFrame : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = new QApplication(g_argc, g_argv);
-        char pattern[] = "/tmp/tessaly_frame_XXXXXX";
-        profile = mkdtemp(pattern);
+        app = shelltest::StartOffscreenApp();
+        profile = shelltest::NewTempFolder("frame");
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
         QDir::setCurrent(TESSALY_BINARY_DIR);
     }

@@ -30,24 +30,7 @@ bool Until(const std::function<bool()>& done, int ms, const std::function<void()
     }
 }
 
-// An X server of the test's own on a display number it picks itself.
-struct XServer {
-    e2e::Child process;
-    std::string display;
-    bool Start(const std::string& dir) {
-        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
-            return false;
-        std::smatch m;
-        return Until(
-            [&] {
-                const std::string out = process.Output();
-                if (!std::regex_search(out, m, std::regex("(^|\n)([0-9]+)\n"))) return false;
-                display = ":" + m[2].str();
-                return true;
-            },
-            10000);
-    }
-};
+using e2e::XServer;
 
 // The icons the notification area docked, in order, and those that went.
 std::vector<std::string> Lines(const e2e::Child& host, const std::string& word) {

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <cstring>
 
+#include "shell_test_app.h"
 #include "common/account.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
@@ -32,17 +33,11 @@
 
 namespace {
 
-int g_argc = 1;
-char g_arg0[] = "shell_pages_test";
-char* g_argv[] = {g_arg0, nullptr};
-
 class ShellPages : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = new QApplication(g_argc, g_argv);
-        char pattern[] = "/tmp/tessaly_pages_XXXXXX";
-        profile = mkdtemp(pattern);
+        app = shelltest::StartOffscreenApp();
+        profile = shelltest::NewTempFolder("pages");
         plat::SetBaseFolder(profile);
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
         shell::ApplyLanguageCode("eng");

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "shell_test_app.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
 #include "platform/ini.h"
@@ -34,17 +35,11 @@
 
 namespace {
 
-int g_argc = 1;
-char g_arg0[] = "shell_signin_frame_test";
-char* g_argv[] = {g_arg0, nullptr};
-
 class SignInFrame : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = new QApplication(g_argc, g_argv);
-        char pattern[] = "/tmp/tessaly_signin_frame_XXXXXX";
-        profile = mkdtemp(pattern);
+        app = shelltest::StartOffscreenApp();
+        profile = shelltest::NewTempFolder("signin_frame");
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
         QDir::setCurrent(TESSALY_BINARY_DIR);
     }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 
+#include "shell_test_app.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
@@ -31,17 +32,11 @@
 
 namespace {
 
-int g_argc = 1;
-char g_arg0[] = "shell_tray_test";
-char* g_argv[] = {g_arg0, nullptr};
-
 class ShellTray : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = new QApplication(g_argc, g_argv);
-        char pattern[] = "/tmp/tessaly_tray_XXXXXX";
-        profile = mkdtemp(pattern);
+        app = shelltest::StartOffscreenApp();
+        profile = shelltest::NewTempFolder("tray");
         plat::SetBaseFolder(profile);
         shell::LoadConfigPaths(TESSALY_BINARY_DIR, profile, false);
         shell::ApplyLanguageCode("eng");
