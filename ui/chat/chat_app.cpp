@@ -146,8 +146,7 @@ void InstallChat() {
         if (HWND frame = g_hMainWnd.load()) SendMessage(frame, WM_CALL_MEMBER, reinterpret_cast<WPARAM>(&member), 0);
     };
     ChatWindowHooks().bookState = BookState;
-    // The frame's call of a member (WM_CALL_CONTACT) and its capture-device probe.
-    CIMDlg::SetCaptureProbe([] { return CMainFrame::HasWaveInDevice(); });
+    // The frame's call of a member (WM_CALL_CONTACT).
     ChatWindowHooks().sendBlock = [](int command, const std::string& userId) {
         return AS_SendCommand(command == 14 ? AS_UBLK : AS_BLK, userId.c_str(), nullptr, 0, nullptr, nullptr, 0) != 0;
     };

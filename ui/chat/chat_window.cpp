@@ -38,7 +38,6 @@
 #include "platform/codepage.h"
 #include "platform/sync.h"
 #include "service/presence_core.h"
-#include "platform/wave.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_book.h"
 #include "ui/chat/chat_skin_panel.h"
@@ -51,6 +50,7 @@
 #include "ui/controls/shaped_button.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
+#include "ui/shell/capture_probe.h"
 #include "ui/shell/head_picture.h"
 #include "ui/shell/shell_config.h"
 
@@ -147,27 +147,6 @@ void SetHeadPictureHook(std::function<void(QWidget*)> hook) { g_headPictureHook 
 ChatFontSetting& AppChatFont() {
     static ChatFontSetting setting;
     return setting;
-}
-
-int HasWaveInDevice() {
-    if (waveInGetNumDevs() == 0) return 1;
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 1;
-    f.nSamplesPerSec = 22050;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = 2;
-    f.nAvgBytesPerSec = 44100;
-    HWAVEIN in = nullptr;
-    const MMRESULT r = waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL);
-    if (r == MMSYSERR_NOERROR) {
-        waveInClose(in);
-        return 0;
-    }
-    if (r == MMSYSERR_BADDEVICEID || r == MMSYSERR_ALLOCATED || r == MMSYSERR_NODRIVER || r == MMSYSERR_NOMEM ||
-        r == WAVERR_BADFORMAT)
-        return 2;
-    return 0;
 }
 
 bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
@@ -1105,7 +1084,7 @@ void CIMDlg::OnSend() {
 void CIMDlg::SetCaptureProbe(std::function<int()> probe) { g_captureProbe = std::move(probe); }
 
 void CIMDlg::OnPttPress() {
-    const int code = g_captureProbe ? g_captureProbe() : chat::HasWaveInDevice();
+    const int code = g_captureProbe ? g_captureProbe() : shell::HasWaveInDevice();
     PttPress(code, GetTickCount());
     // Removed from the room: what was typed goes too.
     if (code == 0 && m_pAccount && m_bKicked) input_->clear();

@@ -49,9 +49,6 @@ struct ChatFontSetting {
     bool chosen = false;  // false: the application's own font
 };
 ChatFontSetting& AppChatFont();
-// The capture check before a voice message: 0 capture may start, 1 no capture device, 2 the device
-// cannot be opened for 22050 Hz 16-bit mono.
-int HasWaveInDevice();
 // The font chooser of the chat window: a font with its style, size, effects and a colour.
 bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour);
 // Replaced by tests: runs instead of the chooser.

@@ -17,6 +17,29 @@ uint32_t Get32(const uint8_t* p) {
          (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// One button's 20 bytes: picture, command, state, style, two padding bytes, data, text index.
+void PutButton(std::vector<uint8_t>& out, const TBBUTTON& b) {
+  Put32(out, static_cast<uint32_t>(b.iBitmap));
+  Put32(out, static_cast<uint32_t>(b.idCommand));
+  out.push_back(b.fsState);
+  out.push_back(b.fsStyle);
+  out.push_back(0);
+  out.push_back(0);
+  Put32(out, b.dwData);
+  Put32(out, static_cast<uint32_t>(b.iString));
+}
+
+TBBUTTON GetButton(const uint8_t* p) {
+  TBBUTTON b;
+  b.iBitmap = static_cast<int32_t>(Get32(p));
+  b.idCommand = static_cast<int32_t>(Get32(p + 4));
+  b.fsState = p[8];
+  b.fsStyle = p[9];
+  b.dwData = Get32(p + 12);
+  b.iString = static_cast<int32_t>(Get32(p + 16));
+  return b;
+}
+
 int EffectiveWidth(const LayoutButton& b) {
   if (b.separator && b.wrap && !b.carriesControl()) return 0;
   return b.width;
@@ -29,16 +52,7 @@ std::vector<uint8_t> SaveToolbarBlock(int iconOption, int textOption, const std:
   out.reserve(kBlockHeaderSize + buttons.size() * kButtonRecordSize);
   Put32(out, static_cast<uint32_t>(iconOption));
   Put32(out, static_cast<uint32_t>(textOption));
-  for (const TBBUTTON& b : buttons) {
-    Put32(out, static_cast<uint32_t>(b.iBitmap));
-    Put32(out, static_cast<uint32_t>(b.idCommand));
-    out.push_back(b.fsState);
-    out.push_back(b.fsStyle);
-    out.push_back(0);
-    out.push_back(0);
-    Put32(out, b.dwData);
-    Put32(out, static_cast<uint32_t>(b.iString));
-  }
+  for (const TBBUTTON& b : buttons) PutButton(out, b);
   return out;
 }
 
@@ -51,15 +65,7 @@ bool RestoreToolbarBlock(std::span<const uint8_t> block, int* iconOption, int* t
   const size_t count = (block.size() - kBlockHeaderSize) / kButtonRecordSize;
   buttons->clear();
   for (size_t i = 0; i < count; ++i) {
-    const uint8_t* r = p + kBlockHeaderSize + i * kButtonRecordSize;
-    TBBUTTON b;
-    b.iBitmap = static_cast<int32_t>(Get32(r));
-    b.idCommand = static_cast<int32_t>(Get32(r + 4));
-    b.fsState = r[8];
-    b.fsStyle = r[9];
-    b.dwData = Get32(r + 12);
-    b.iString = static_cast<int32_t>(Get32(r + 16));
-    buttons->push_back(b);
+    buttons->push_back(GetButton(p + kBlockHeaderSize + i * kButtonRecordSize));
   }
   return true;
 }
@@ -329,15 +335,7 @@ std::vector<uint8_t> CToolButtonArray::Serialize() const {
   std::vector<uint8_t> out;
   Put32(out, static_cast<uint32_t>(items_.size()));
   for (const ToolButtonRecord& r : items_) {
-    const TBBUTTON& b = r.button;
-    Put32(out, static_cast<uint32_t>(b.iBitmap));
-    Put32(out, static_cast<uint32_t>(b.idCommand));
-    out.push_back(b.fsState);
-    out.push_back(b.fsStyle);
-    out.push_back(0);
-    out.push_back(0);
-    Put32(out, b.dwData);
-    Put32(out, static_cast<uint32_t>(b.iString));
+    PutButton(out, r.button);
     Put32(out, 0);  // the text's slot
     Put32(out, r.inUse ? 1u : 0u);
   }
@@ -351,13 +349,7 @@ bool CToolButtonArray::Deserialize(std::span<const uint8_t> block) {
   std::vector<ToolButtonRecord> read(count);
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* p = block.data() + 4 + i * kRecordSize;
-    TBBUTTON& b = read[i].button;
-    b.iBitmap = static_cast<int32_t>(Get32(p));
-    b.idCommand = static_cast<int32_t>(Get32(p + 4));
-    b.fsState = p[8];
-    b.fsStyle = p[9];
-    b.dwData = Get32(p + 12);
-    b.iString = static_cast<int32_t>(Get32(p + 16));
+    read[i].button = GetButton(p);
     read[i].inUse = Get32(p + 24) != 0;
   }
   items_ = std::move(read);

@@ -68,6 +68,7 @@
 using shell::LangText;
 
 
+#include "ui/shell/capture_probe.h"
 #include "ui/shell/frame_internal.h"
 
 using frame_internal::Ansi;
@@ -300,7 +301,9 @@ LRESULT CMainFrame::OnCallContact(WPARAM wParam, LPARAM) {
 // ---------------------------------------------------------------------------------------------
 // The active call page's commands and the capture probe.
 
-int CMainFrame::HasWaveInDevice() {
+int CMainFrame::HasWaveInDevice() { return shell::HasWaveInDevice(); }
+
+int shell::HasWaveInDevice() {
     if (waveInGetNumDevs() == 0) return 1;
     WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
     HWAVEIN device = nullptr;
