@@ -393,8 +393,31 @@ void trackCancellation(AecPcCore* c, int i) {
 // the error or to suppress: it may be the near-end talker the filter has wrongly learnt.
 bool filterCancels(const AecPcCore* c) { return c->echoConfirmed != 0; }
 
+// Follows what the filter leaves while only the far end plays, against the held echo estimate.
+void trackResidualEcho(AecPcCore* c, int i) {
+  const int B = blocksPer10ms(c);
+  const int32_t held = c->tailEcho - (c->tailEcho >> (2 + B));  // about 0.3 dB per ms
+  c->tailEcho = std::max(c->echoPower, held);
+  const int64_t p = delayedPower(c, delayedIndex(c));
+  if (p <= 4 * i64(c->farFloor) || p < kFarActive || c->hold[i] || nearTalks(c) || c->suppState != 1 ||
+      !filterCancels(c))
+    return;
+  const int64_t residual = std::max<int64_t>(i64(c->residualPower) - c->noiseFloor, 0);
+  const int64_t r = std::min<int64_t>((residual << 12) / std::max(c->tailEcho, 1), int64_t{1} << 16);
+  c->tailGain += static_cast<int32_t>(r > c->tailGain ? (r - c->tailGain) >> 5 : (r - c->tailGain) >> 7);
+}
+
+// The error is no more than the filter leaves of the echo: in the near talker's pauses during double
+// talk the microphone holds only that, long before the state machine takes the near talker for gone.
+bool residualOnly(const AecPcCore* c) {
+  if (!filterCancels(c) || c->tailEcho <= 2 * i64(c->noiseFloor)) return false;
+  const int64_t bound = 2 * ((i64(c->tailEcho) * c->tailGain) >> 12) + 2 * i64(c->noiseFloor);
+  return c->residualPower <= bound;
+}
+
 void residualSuppression(AecPcCore* c, int i) {
   const int B = blocksPer10ms(c);
+  trackResidualEcho(c, i);
   const int64_t S = (i64(c->echoPower) >> 4) + (i64(c->noiseFloor) >> 4);
   const int64_t q = c->nearPower >> 2;
   int state = c->suppState;
@@ -483,6 +506,10 @@ void residualSuppression(AecPcCore* c, int i) {
   if (!sup && c->suppHold > 0) {
     sup = true;
     --c->suppHold;
+  }
+  if (!sup && residualOnly(c)) {
+    sup = true;
+    c->fullSuppress[i] = 1;
   }
   c->suppress[i] = sup ? 1 : 0;
   c->suppState = static_cast<int16_t>(state);

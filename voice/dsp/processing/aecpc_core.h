@@ -173,6 +173,12 @@ struct AecPcCore {
   int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it was useless
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
   int16_t echoHeard;          // set by the owner: the microphone's envelope follows the far end's
+
+  // What the filter leaves of the echo: its echo estimate's power held with a slow decay (the room's
+  // reverberation outlasts the filter's span), and the error's share of it (Q12) while the far end
+  // talks alone.
+  int32_t tailEcho;
+  int32_t tailGain;
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the
