@@ -503,8 +503,10 @@ void traceCondition(int rate, const std::string& row, bool noisy) {
     const Samples hp = highPassed(rate, s.nearSpeech);
     const size_t n = static_cast<size_t>(rate / 100), half = static_cast<size_t>(rate / 2);
     Samples out(s.mic.size());
-    std::printf("%s (%d Hz)\n   t  removed  window   taps  lag  conf proven reverts adapted step  tail\n", c.name, rate);
-    double echoE = 0, restE = 0;
+    std::printf("%s (%d Hz)\n   t  removed  pauses  lin  window   taps  lag  conf proven reverts adapted step  tail\n",
+                c.name, rate);
+    double echoE = 0, restE = 0, pauseEchoE = 0, pauseRestE = 0, linEchoE = 0, linRestE = 0;
+    const size_t p = static_cast<size_t>(rate / 50);
     for (size_t o = 0; o + n <= s.mic.size(); o += n) {
       for (size_t k = 0; k < n / 80; ++k) a->Process(s.far.data() + o + 80 * k, 80);
       std::memcpy(out.data() + o, s.mic.data() + o, n * sizeof(int16_t));
@@ -514,14 +516,26 @@ void traceCondition(int rate, const std::string& row, bool noisy) {
         const double r = double(out[i]) - hp[i];
         restE += r * r;
       }
+      // The filter's own error there ("lin"), from the core's last block of each frame.
+      if (Rms(s.nearSpeech.data() + o, n) <= 10) {
+        linEchoE += Energy(s.echo.data() + o + n - 80, 80);
+        linRestE += Energy(a->Core().errorBlock, 80);
+      }
+      // The near talker's pauses, as the table measures them: 20-ms windows without near-end speech.
+      if ((o + n) % p == 0 && o + n >= p && Rms(s.nearSpeech.data() + o + n - p, p) <= 10) {
+        pauseEchoE += Energy(s.echo.data() + o + n - p, p);
+        pauseRestE += Energy(out.data() + o + n - p, p);
+      }
       if ((o + n) % half == 0) {
         const AecPcCore& k = a->Core();
-        std::printf("%4.1f %8.1f %7d %6d %4d %5d %6d %7d %7d %5.3f %5.1f\n", double(o + n) / rate,
+        std::printf("%4.1f %8.1f %7.1f %5.1f %7d %6d %4d %5d %6d %7d %7d %5.3f %5.1f\n", double(o + n) / rate,
                     10 * std::log10(std::max(echoE, 1.0) / std::max(restE, 1.0)),
+                    10 * std::log10(std::max(pauseEchoE, 1.0) / std::max(pauseRestE, 1.0)),
+                    10 * std::log10(std::max(linEchoE, 1.0) / std::max(linRestE, 1.0)),
                     k.delayEstimate + 80 * a->Queue().Count(), k.taps, a->EchoLag(), k.echoConfirmed, k.echoProven,
                     k.reverts, k.adaptCount, k.stepConstant / 2147483648.0,
                     10 * std::log10(std::max(k.tapEnergyTail, 1) / std::max(double(k.tapEnergy), 1.0)));
-        echoE = restE = 0;
+        echoE = restE = pauseEchoE = pauseRestE = linEchoE = linRestE = 0;
       }
     }
   }

@@ -393,26 +393,38 @@ void trackCancellation(AecPcCore* c, int i) {
 // the error or to suppress: it may be the near-end talker the filter has wrongly learnt.
 bool filterCancels(const AecPcCore* c) { return c->echoConfirmed != 0; }
 
-// Follows what the filter leaves while only the far end plays, against the held echo estimate.
+// Learns, while the far end talks alone, what the echo alone brings: the filter's error against its held
+// echo estimate, and the microphone against the held far-end power at the echo's delay. The room's
+// reverberation outlasts the filter's span; both are held with a slow decay (about 0.3 dB per ms).
 void trackResidualEcho(AecPcCore* c, int i) {
   const int B = blocksPer10ms(c);
-  const int32_t held = c->tailEcho - (c->tailEcho >> (2 + B));  // about 0.3 dB per ms
-  c->tailEcho = std::max(c->echoPower, held);
   const int64_t p = delayedPower(c, delayedIndex(c));
+  c->tailEcho = std::max(c->echoPower, c->tailEcho - (c->tailEcho >> (2 + B)));
+  c->tailFar = std::max(static_cast<int32_t>(p), c->tailFar - (c->tailFar >> (2 + B)));
+  // Only where the filter removes half of what the microphone hears: that is its echo. An unrelated
+  // near talker (in double talk, or with the echo gone) would otherwise be taken for it.
   if (p <= 4 * i64(c->farFloor) || p < kFarActive || c->hold[i] || nearTalks(c) || c->suppState != 1 ||
-      !filterCancels(c))
+      !filterCancels(c) || 2 * i64(c->residualPower) > c->nearPower)
     return;
-  const int64_t residual = std::max<int64_t>(i64(c->residualPower) - c->noiseFloor, 0);
-  const int64_t r = std::min<int64_t>((residual << 12) / std::max(c->tailEcho, 1), int64_t{1} << 16);
-  c->tailGain += static_cast<int32_t>(r > c->tailGain ? (r - c->tailGain) >> 5 : (r - c->tailGain) >> 7);
+  auto follow = [](int32_t* gain, int64_t power, int64_t reference) {
+    const int64_t r = std::min<int64_t>((power << 12) / std::max<int64_t>(reference, 1), int64_t{1} << 16);
+    *gain += static_cast<int32_t>(r > *gain ? (r - *gain) >> 5 : (r - *gain) >> 7);
+  };
+  follow(&c->echoGain, std::max<int64_t>(i64(c->nearPower) - c->noiseFloor, 0), c->tailFar);
+  follow(&c->tailGain, std::max<int64_t>(i64(c->residualPower) - c->noiseFloor, 0), c->tailEcho);
 }
 
 // The error is no more than the filter leaves of the echo: in the near talker's pauses during double
 // talk the microphone holds only that, long before the state machine takes the near talker for gone.
 bool residualOnly(const AecPcCore* c) {
-  if (!filterCancels(c) || c->tailEcho <= 2 * i64(c->noiseFloor)) return false;
-  const int64_t bound = 2 * ((i64(c->tailEcho) * c->tailGain) >> 12) + 2 * i64(c->noiseFloor);
-  return c->residualPower <= bound;
+  if (!filterCancels(c)) return false;
+  if (c->tailEcho > 2 * i64(c->noiseFloor)) {
+    const int64_t bound = 2 * ((i64(c->tailEcho) * c->tailGain) >> 12) + 2 * i64(c->noiseFloor);
+    if (c->residualPower <= bound) return true;
+  }
+  if (c->tailFar <= 4 * i64(c->farFloor)) return false;
+  const int64_t echoOnly = 2 * ((i64(c->tailFar) * c->echoGain) >> 12) + 2 * i64(c->noiseFloor);
+  return c->nearPower <= echoOnly;
 }
 
 void residualSuppression(AecPcCore* c, int i) {

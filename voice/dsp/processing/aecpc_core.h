@@ -179,6 +179,10 @@ struct AecPcCore {
   // talks alone.
   int32_t tailEcho;
   int32_t tailGain;
+  // The same for the microphone against the far end's power at the echo's delay: what the echo alone
+  // brings to the microphone, whatever the filter has learnt.
+  int32_t tailFar;
+  int32_t echoGain;
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the
