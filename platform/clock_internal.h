@@ -21,6 +21,9 @@ inline constexpr uint64_t kMaxCatchUpMs = 1000;
 
 // True while a TestClock is installed.
 bool TestClockActive();
+// Changes whenever a TestClock is installed or removed: a time read under another clock is no
+// measure of this one (the real clock's milliseconds dwarf a fresh test clock's).
+uint64_t ClockGeneration();
 
 // A mutex/condition pair that the test clock wakes whenever time moves. Register
 // at construction and unregister before destruction, never while holding mu.

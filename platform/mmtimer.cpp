@@ -91,7 +91,10 @@ class Scheduler : public detail::ClockListener, public std::enable_shared_from_t
   void Settle(uint64_t now) override {
     std::unique_lock<std::mutex> lk(mu_);
     if (GetCurrentThreadId() == tid_) return;
-    doneCv_.wait(lk, [&] { return exited_ || settled_ >= now; });
+    // Caught up only on a time the thread read under this clock: one read before the test clock was
+    // installed (the real clock's far larger milliseconds) would let a due timer be skipped.
+    const uint64_t generation = detail::ClockGeneration();
+    doneCv_.wait(lk, [&] { return exited_ || (settledGeneration_ == generation && settled_ >= now); });
   }
 
   bool OnOwnThread() override { return GetCurrentThreadId() == tid_; }
@@ -102,6 +105,7 @@ class Scheduler : public detail::ClockListener, public std::enable_shared_from_t
     tid_ = GetCurrentThreadId();
     doneCv_.notify_all();
     while (!stop_) {
+      const uint64_t generation = detail::ClockGeneration();
       uint64_t now = NowMs();
       if (!queue_.empty() && queue_.begin()->first <= now) {
         UINT id = queue_.begin()->second;
@@ -128,6 +132,7 @@ class Scheduler : public detail::ClockListener, public std::enable_shared_from_t
         continue;
       }
       settled_ = now;
+      settledGeneration_ = generation;
       doneCv_.notify_all();
       if (queue_.empty() || detail::TestClockActive()) {
         cv_.wait(lk);
@@ -151,6 +156,7 @@ class Scheduler : public detail::ClockListener, public std::enable_shared_from_t
   DWORD tid_ = 0;
   UINT running_ = 0;
   uint64_t settled_ = 0;
+  uint64_t settledGeneration_ = 0;
   bool stop_ = false;
   bool exited_ = false;
 };

@@ -32,6 +32,7 @@ struct ClockState {
   std::atomic<bool> sleepAdvances{false};
   std::atomic<TestClock*> active{nullptr};
   std::atomic<int> parked{0};
+  std::atomic<uint64_t> generation{0};
 };
 
 ClockState& State() {
@@ -100,6 +101,8 @@ void AdvanceTo(uint64_t to) {
 namespace detail {
 
 bool TestClockActive() { return State().testActive.load(std::memory_order_acquire); }
+
+uint64_t ClockGeneration() { return State().generation.load(std::memory_order_acquire); }
 
 void RegisterWaiter(std::mutex* mu, std::condition_variable* cv) {
   ClockState& s = State();
@@ -178,12 +181,15 @@ TestClock::TestClock(uint64_t startMs) {
   s.testNow.store(startMs);
   s.sleepAdvances.store(false);
   s.testActive.store(true, std::memory_order_release);
+  // After the switch: a thread that reads the new generation then reads test time.
+  s.generation.fetch_add(1, std::memory_order_acq_rel);
   WakeAllWaiters();
 }
 
 TestClock::~TestClock() {
   ClockState& s = State();
   s.testActive.store(false, std::memory_order_release);
+  s.generation.fetch_add(1, std::memory_order_acq_rel);
   s.sleepAdvances.store(false);
   s.active.store(nullptr);
   WakeAllWaiters();  // waits parked on test time go back to the real clock

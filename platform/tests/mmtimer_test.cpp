@@ -167,6 +167,41 @@ TEST(PlatformMmTimer, KillWaitsForRunningCallback) {
   EXPECT_TRUE(killReturned.load());
 }
 
+// A scheduler thread busy since before the test clock was installed last settled on the real clock,
+// whose milliseconds dwarf test time. advance() must not take that old reading for caught up: it
+// returns only once what fell due has run, here a callback still busy when its timer left the queue.
+TEST(PlatformMmTimer, AdvanceWaitsForASchedulerBusySinceBeforeTheTestClock) {
+  std::atomic<bool> inside{false};
+  plat::Event releaseFirst(true, false), releaseSecond(true, false);
+  plat::StartTimer(1, false, [&](UINT) {
+    inside = true;
+    releaseFirst.wait(INFINITE);
+  });
+  ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+  plat::TestClock clock;
+  std::atomic<int> fired{0};
+  std::atomic<bool> secondInside{false};
+  plat::StartTimer(100, false, [&](UINT) {
+    secondInside = true;
+    releaseSecond.wait(INFINITE);
+    ++fired;
+  });
+  std::atomic<bool> advanced{false};
+  std::atomic<int> firedWhenAdvanced{-1};
+  std::thread advancer([&] {
+    clock.advance(100);
+    firedWhenAdvanced = fired.load();
+    advanced = true;
+  });
+  releaseFirst.set();
+  ASSERT_TRUE(Eventually([&] { return secondInside.load(); }));
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_FALSE(advanced.load());
+  releaseSecond.set();
+  advancer.join();
+  EXPECT_EQ(firedWhenAdvanced.load(), 1);
+}
+
 // Kill racing the expiry, on the real clock: after timeKillEvent returns the
 // callback never runs (again), whatever the result. Run under ThreadSanitizer too.
 TEST(PlatformMmTimer, KillRacingExpiryNeverFiresAfterKillReturns) {
