@@ -15,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "platform/codepage.h"
@@ -163,17 +162,10 @@ int KxPlatform::Receive(uint8_t* buf, size_t size, bool* fromServer) {
 bool KxPlatform::ReadFile(const std::string& path, std::vector<uint8_t>& out, size_t maxBytes) {
   out.clear();
   if (!m_useFiles) return false;
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  f.seekg(0, std::ios::end);
-  std::streamoff size = f.tellg();
-  if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return false;
-  f.seekg(0);
-  out.resize(static_cast<size_t>(size));
-  if (size > 0 && !f.read(reinterpret_cast<char*>(out.data()), size)) {
-    out.clear();
-    return false;
-  }
+  // A FIFO or device in a store file's place is refused at once rather than waited on.
+  std::string bytes;
+  if (!plat::ReadFile(path, &bytes, maxBytes)) return false;
+  out.assign(bytes.begin(), bytes.end());
   return true;
 }
 

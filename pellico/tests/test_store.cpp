@@ -1,6 +1,7 @@
 // Local store, settings files, files-off mode, log rotation and the record helpers of the library interface.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -148,6 +149,26 @@ TEST(PellicoSettings, VersionResetPasswordAndByName) {
   EXPECT_STREQ(s->GetSettingsString(KX_OPT_SERVER_IP)->data, "127.0.0.1") << "version change drops the server";
   EXPECT_EQ(s->GetSettingsInt(KX_OPT_MESSAGE_ID), 1234) << "counters stay";
   EXPECT_EQ(s->GetSettingsBoolean(KX_OPT_SAVE_PASSWORD), 0) << "SavePassword stays";
+}
+
+// A FIFO or a folder where a store file should be is refused at once: opening a FIFO to read would
+// wait for a writer for ever. A file over the limit is refused whole.
+TEST(PellicoPlatform, ReadTakesOnlyRegularFilesWithinTheLimit) {
+  TempDir dir;
+  pellico::KxPlatform on([](const char*) {}, true);
+  const std::string fifo = dir.path + "/fifo", folder = dir.path + "/folder", big = dir.path + "/big",
+                    small = dir.path + "/small";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(folder);
+  WriteBytes(big, Bytes(100, 'x'));
+  WriteBytes(small, {1, 2, 3});
+  Bytes out{9};
+  EXPECT_FALSE(on.ReadFile(fifo, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(on.ReadFile(folder, out));
+  EXPECT_FALSE(on.ReadFile(big, out, 99));
+  ASSERT_TRUE(on.ReadFile(small, out));
+  EXPECT_EQ(out, (Bytes{1, 2, 3}));
 }
 
 TEST(PellicoPlatform, FilesOffTouchesNothing) {
