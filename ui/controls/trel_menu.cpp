@@ -231,13 +231,7 @@ QAction* TrelMenu::addItem(UINT flags, int command, const QString& text, QAction
 QAction* TrelMenu::insertWithImage(QAction* before, UINT flags, int command, const QString& text, int imageId) {
   QAction* a = addItem(flags, command, text, before);
   if (command == 0) return a;
-  if (imageId >= 0) {
-    ToolbarResource bar;
-    int index = 0;
-    if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
-    const QList<QPixmap> cells = LoadImageStrip(imageId);
-    if (index < cells.size()) RegisterCommandImage(command, cells[index]);
-  }
+  if (imageId >= 0) RegisterToolbarImage(command, imageId);
   refreshCommandIcon(command);
   return a;
 }
@@ -360,13 +354,7 @@ bool TrelMenu::ModifyItem(int command, const QString* text, const QImage& bitmap
 
 bool TrelMenu::ModifyItem(int command, const QString* text, int imageId) {
   if (!ModifyItem(command, text, QImage())) return false;
-  if (imageId >= 0) {
-    ToolbarResource bar;
-    int index = 0;
-    if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
-    const QList<QPixmap> cells = LoadImageStrip(imageId);
-    if (index < cells.size()) RegisterCommandImage(command, cells[index]);
-  }
+  if (imageId >= 0) RegisterToolbarImage(command, imageId);
   return true;
 }
 
@@ -386,13 +374,7 @@ bool TrelMenu::ModifyItem(const QString& itemText, const QString* newText, int i
   }
   const int command = CommandOf(a);
   if (newText) a->setText(*newText);
-  if (imageId >= 0 && command != 0) {
-    ToolbarResource bar;
-    int index = 0;
-    if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
-    const QList<QPixmap> cells = LoadImageStrip(imageId);
-    if (index < cells.size()) RegisterCommandImage(command, cells[index]);
-  }
+  if (imageId >= 0 && command != 0) RegisterToolbarImage(command, imageId);
   return true;
 }
 
@@ -534,6 +516,14 @@ bool TrelMenu::SetCheckImages(int unselectedId, int selectedId) {
 QPixmap TrelMenu::CheckImage(bool selected) const {
   if (!HasCheckImages() || checkImages_->size() < 2) return {};
   return (*checkImages_)[selected ? 1 : 0];
+}
+
+void TrelMenu::RegisterToolbarImage(int command, int imageId) const {
+  ToolbarResource bar;
+  int index = 0;
+  if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
+  const QList<QPixmap> cells = LoadImageStrip(imageId);
+  if (index < cells.size()) RegisterCommandImage(command, cells[index]);
 }
 
 QList<QPixmap> TrelMenu::LoadImageStrip(int imageId) const {

@@ -143,6 +143,9 @@ class TrelMenu : public QMenu {
   // A picture resource as a menu image strip: 16-colour pictures take the system's button
   // colours, others keep theirs with light grey made the face colour (and set the plain flag).
   QList<QPixmap> LoadImageStrip(int imageId) const;
+  // The picture the tool-bar resource `imageId` gives `command` (its first when the bar does not
+  // name the command) becomes the command's menu image.
+  void RegisterToolbarImage(int command, int imageId) const;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;

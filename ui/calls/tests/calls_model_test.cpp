@@ -117,12 +117,8 @@ TEST_F(CallPages, IncomingCallsAreLoggedByHowTheyEnd) {
 }
 
 TEST_F(CallPages, RepeatedStateChangesNothingAndTheClockReachesHundredHours) {
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->cnxIds[0]);
-    PumpAll();
     Wait(2000);
     const int64_t start = page->ClockStart();
     const std::string tip = page->TipText();
@@ -135,12 +131,8 @@ TEST_F(CallPages, RepeatedStateChangesNothingAndTheClockReachesHundredHours) {
 }
 
 TEST_F(CallPages, HangupIndexOutsideTheCallEndsNothing) {
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->cnxIds[0]);
-    PumpAll();
     const size_t ua = UaEvents().size();
     for (int index : {1, 16, 99, -1}) page->OnHangup(index);
     PumpAll();
@@ -395,11 +387,7 @@ TEST_F(CallPages, CallerIsShownByTheContactsName) {
 }
 
 TEST_F(CallPages, NewCallRefusedWhenDeclinedOrInSomeoneElsesConference) {
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
-    Answer(page->cnxIds[0]);
-    PumpAll();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     ui.answer = false;
     int call, cnx;
     IncomingCall("carol@example.com", &call, &cnx);
@@ -416,11 +404,7 @@ TEST_F(CallPages, NewCallRefusedWhenDeclinedOrInSomeoneElsesConference) {
 }
 
 TEST_F(CallPages, KeypadSendsDigitsOnlyForItsConnection) {
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
-    Answer(page->cnxIds[0]);
-    PumpAll();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     const int ch = Channel(page->cnxIds[0]);
     calls->OnKeypadKey(5);  // no connection chosen
     EXPECT_TRUE(bridge.channels[ch].dtmf.empty());
@@ -431,11 +415,7 @@ TEST_F(CallPages, KeypadSendsDigitsOnlyForItsConnection) {
 }
 
 TEST_F(CallPages, DialPageAddsAMemberOnlyWithConsent) {
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
-    Answer(page->cnxIds[0]);
-    PumpAll();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     std::vector<std::string> boxes;
     auto box = [&](const std::string& t, const std::string&) { boxes.push_back(t); };
     const int idle = CC_GetIdleCnxNum();
@@ -489,12 +469,8 @@ TEST_F(CallPages, AddressBookContactJoinsTheRunningCall) {
     EXPECT_EQ("No active call", ui.boxes.back());
     EXPECT_TRUE(calls->Pages().empty());
 
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->cnxIds[0]);
-    PumpAll();
     const size_t boxes = ui.boxes.size();
     calls->AddUserToConference(none);  // nothing to call
     calls->AddUserToConference(bob);
@@ -548,12 +524,8 @@ TEST_F(CallPages, AddingToTheConferenceTellsWhyNot) {
     ASSERT_FALSE(ui.boxes.empty());
     EXPECT_EQ("No active call", ui.boxes.back());
 
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* page = Only();
+    CallPageModel* page = AnsweredCall("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->cnxIds[0]);
-    PumpAll();
     ASSERT_EQ(page->callId, CM_GetCurrentCallId());
     calls->OnConfInviteResult(true, 1, invitees(5));  // four seats left
     EXPECT_EQ("Too many person attend conference!", ui.boxes.back());
@@ -597,12 +569,8 @@ TEST_F(CallPages, AddingToTheConferenceTellsWhyNot) {
 // A caller while the only call is held: asked, but with no current call to join, the caller rings
 // on a page of their own; once the call is resumed the next caller joins it.
 TEST_F(CallPages, CallerWhileTheCallIsHeldRingsOnAPageOfTheirOwn) {
-    calls->CallNumber("bob@example.com");
-    PumpAll();
-    CallPageModel* bob = Only();
+    CallPageModel* bob = AnsweredCall("bob@example.com");
     ASSERT_NE(nullptr, bob);
-    Answer(bob->cnxIds[0]);
-    PumpAll();
     calls->HoldCall(bob);
     PumpAll();
     ASSERT_TRUE(bob->Held());

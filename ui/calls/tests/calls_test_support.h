@@ -136,6 +136,16 @@ protected:
         }
     }
     CallPageModel* Only() { return calls->Pages().size() == 1 ? calls->Pages()[0].get() : nullptr; }
+    // Calls `who` and has the peer answer: the call's only page, or null when no single page opened.
+    CallPageModel* AnsweredCall(const char* who) {
+        calls->CallNumber(who);
+        PumpAll();
+        CallPageModel* page = Only();
+        if (!page) return nullptr;
+        Answer(page->cnxIds[0]);
+        PumpAll();
+        return page;
+    }
     std::vector<CallLogEntry> Log() {
         std::vector<CallLogEntry> v(CALLLOG_MAX_ENTRIES);
         int n = 0;
