@@ -426,6 +426,14 @@ TEST_F(EngineApi, DtmfRequests) {
   EXPECT_EQ(106, ve->Sender(ch).eventPayloadType());
   EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, 5, 1));
   EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, 11, 0));
+  {
+    // One event runs and 16 wait behind it (the sound-card lock keeps the sender from draining
+    // them); the next digit is refused as a full queue, not as a bad digit.
+    std::lock_guard<plat::RecursiveMutex> hold(ve->SoundCard().Lock());
+    for (int k = 0; k < rtpsender::kMaxQueuedEvents; ++k) EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, k % 10, 1)) << k;
+    EXPECT_EQ(-1, ve->SonraVE_SendDTMF(ch, 3, 1));
+    EXPECT_EQ(VE_DTMF_QUEUE_FULL, ve->SonraVE_GetLastError());
+  }
   EXPECT_EQ(-1, ve->SonraVE_SetDTMFPayloadType(ch, 95));
   EXPECT_EQ(VE_PAYLOAD_TYPE, ve->SonraVE_GetLastError());
   EXPECT_EQ(0, ve->SonraVE_SetDTMFPayloadType(ch, 101));
@@ -593,6 +601,37 @@ TEST_F(EngineApi, ReceiveStatisticsOfAKnownStream) {
   int peak = 0;
   EXPECT_EQ(-1, ve->SonraVE_RTCPStat(3, &fraction, &lost, &highest, &jitter, &peak));
   EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
+}
+
+// Comfort noise and telephone events inside a wideband stream arrive on the voice's clock: a side
+// packet must not switch the arrival clock to its own 8000 Hz and make the jitter meaningless.
+TEST_F(EngineApi, SidePacketsKeepTheWidebandArrivalClock) {
+  const struct {
+    const char* name;
+    uint8_t pt;
+    size_t payload;
+  } sides[] = {{"registered comfort noise", 107, 1}, {"static comfort noise", 13, 1}, {"telephone event", 106, 4}};
+  for (const auto& side : sides) {
+    plat::TestClock clock(100000);
+    const int ch = ve->SonraVE_CreateChannel();
+    ASSERT_GE(ch, 0);
+    for (uint16_t k = 0; k < 12; ++k) {
+      clock.set(100000 + 20u * k);
+      // Ostrel wideband, 20 ms at 16 kHz; the sixth packet is the side packet.
+      std::vector<uint8_t> p = PcmuPacket(k, 320u * k);
+      p[1] = k == 5 ? side.pt : 97;
+      p.resize(12 + (k == 5 ? side.payload : 80));
+      SonraVE::RecProc(ve, ve->JitterA(ch), ve->JitterB(ch), &ve->SoundCard(), nullptr, p.data(),
+                       static_cast<int>(p.size()), ch);
+    }
+    unsigned short fraction = 0;
+    unsigned int lost = 0, highest = 0, jitter = 99;
+    int peak = 0;
+    ASSERT_EQ(0, ve->SonraVE_RTCPStat(ch, &fraction, &lost, &highest, &jitter, &peak)) << side.name;
+    EXPECT_EQ(11u, highest) << side.name;
+    EXPECT_EQ(0u, jitter) << side.name;
+    ve->SonraVE_DeleteChannel(ch);
+  }
 }
 
 // The playout delay is what the channel's jitter buffer holds: whole packets of the playout frame
