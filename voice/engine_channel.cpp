@@ -246,16 +246,19 @@ int SonraVE::SonraVE_SetRecPayloadType(short channel, const Codecinst& codec) {
   }
   for (int k = 0; k < codecCount_; ++k) {
     if (k == target || recPt_[k][channel] != codec.pltype) continue;
-    // The codec in the way moves to the highest dynamic type nobody on this channel uses.
+    // The codec in the way moves to the next dynamic type, counting down from 120; a type another
+    // codec of this channel holds is passed over, and below 96 the count starts again at 127.
     int free = -1;
-    for (int pt = 127; pt >= 96 && free < 0; --pt) {
-      if (pt == codec.pltype) continue;
+    int pt = nextDynamicPt_;
+    for (int tries = 0; tries < 32 && free < 0; ++tries, pt = pt <= 96 ? 127 : pt - 1) {
+      if (pt < 96 || pt > 127 || pt == codec.pltype) continue;
       bool used = false;
       for (int o = 0; o < codecCount_; ++o) used = used || (o != k && recPt_[o][channel] == pt);
       if (!used) free = pt;
     }
     if (free < 0) return Fail(VE_RECEIVE_SIDE);
     recPt_[k][channel] = static_cast<int16_t>(free);
+    nextDynamicPt_ = free <= 96 ? 127 : free - 1;
   }
   recPt_[target][channel] = static_cast<int16_t>(codec.pltype);
   if (initRecSide(channel) < 0) {

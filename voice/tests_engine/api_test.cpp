@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -447,17 +448,22 @@ TEST_F(EngineApi, DtmfRequests) {
 
 TEST_F(EngineApi, ReceivePayloadTypeClashesMoveToFreeDynamicTypes) {
   const int ch = ve->SonraVE_CreateChannel();
-  // telephone-event takes CN's 107: CN moves to the highest free dynamic type.
-  Codecinst c = Codec("telephone-event", 8000, 1600, 107);
-  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, c)) << ve->SonraVE_GetLastError();
-  int teIndex = -1, cnIndex = -1;
+  // Codecs by their default types: OSTREL711U 100, iLBC 102, telephone-event 106, CN 107.
+  int index[128];
+  std::fill(std::begin(index), std::end(index), -1);
   for (int k = 0; k < kSonraMaxCodecs; ++k) {
-    const int pt = ve->ReceivePayloadType(ch, k);
-    if (pt == 107) teIndex = k;
-    if (pt == 127) cnIndex = k;
+    const int t = ve->ReceivePayloadType(ch, k);
+    if (t >= 0 && t < 128) index[t] = k;
   }
-  EXPECT_GE(teIndex, 0);
-  EXPECT_GE(cnIndex, 0);
+  auto typeOf = [&](int defaultType) { return ve->ReceivePayloadType(ch, index[defaultType]); };
+  // iLBC takes OSTREL711U's 100: OSTREL711U moves to the next dynamic type, 120; the next clash
+  // (telephone-event on CN's 107) moves CN to 119.
+  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, Codec("iLBC", 8000, 240, 100))) << ve->SonraVE_GetLastError();
+  EXPECT_EQ(100, typeOf(102));
+  EXPECT_EQ(120, typeOf(100));
+  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, Codec("telephone-event", 8000, 1600, 107)));
+  EXPECT_EQ(107, typeOf(106));
+  EXPECT_EQ(119, typeOf(107));
   // Many swaps never run out of types nor hand out a taken or static one.
   for (int round = 0; round < 40; ++round) {
     const int pt = 96 + (round * 7) % 32;
@@ -700,7 +706,7 @@ TEST_F(EngineApi, VersionTextNamesEveryComponent) {
   char text[1024];
   ASSERT_EQ(0, ve->SonraVE_GetVersion(text, sizeof text));
   const std::string v(text);
-  EXPECT_EQ(0u, v.find("Tonebox\t1.1.8\nTidepool\t\t2.2.5\n"));
+  EXPECT_EQ(0u, v.find("Tonebox\t1.1.8\nTidepool\t\t2.2.5\nSonra AEC PC\t1.4.1\nOstrel711A"));
   EXPECT_NE(std::string::npos, v.find("G711\n"));
   EXPECT_NE(std::string::npos, v.find("G723\t\tnot Sonra\n"));
   EXPECT_NE(std::string::npos, v.find("CNG\t\t"));
