@@ -177,15 +177,18 @@ void Ilbc_LsfToPoly(int16_t* a, const int16_t* lsf) {
     cosv[i] = Spl_SatW16(int32_t{kIlbcCos[k]} + ((int32_t{kIlbcCosSlope[k]} * (t & 255)) >> 12));
   }
   // Product polynomials (Q24) of the even- and odd-numbered cosines; both are symmetric of order 10,
-  // so only their first 6 coefficients are kept.
+  // so only their first 6 coefficients are kept. Each factor's cos x f is formed in split precision
+  // (high half times cos, plus the low half's product shifted down), the coefficients held in 64 bits
+  // so that none wraps.
+  auto cosTimes = [](int64_t cv, int64_t fv) { return 4 * ((fv >> 16) * cv + (((fv & 0xffff) * cv) >> 16)); };
   int64_t f[2][6];
   for (int s = 0; s < 2; ++s) {
     f[s][0] = int64_t{1} << 24;
     for (int j = 1; j < 6; ++j) f[s][j] = 0;
     for (int m = 0; m < 5; ++m) {
       const int64_t cv = cosv[s + 2 * m];
-      for (int j = 5; j >= 2; --j) f[s][j] += f[s][j - 2] - ((cv * f[s][j - 1]) >> 14);
-      f[s][1] -= (cv * f[s][0]) >> 14;
+      for (int j = 5; j >= 2; --j) f[s][j] += f[s][j - 2] - cosTimes(cv, f[s][j - 1]);
+      f[s][1] -= cosTimes(cv, f[s][0]);
     }
   }
   for (int i = 5; i >= 1; --i) {
