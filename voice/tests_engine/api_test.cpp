@@ -716,6 +716,7 @@ TEST_F(EngineApi, VersionTextNamesEveryComponent) {
                            "ILBC\t\t1.0.4\n", "QUILL\t\t2.2.0\n"})
     EXPECT_NE(std::string::npos, v.find(line)) << line;
   EXPECT_EQ(std::string::npos, v.find("not present"));
+  EXPECT_LT(v.size(), 512u);  // call control reads it into 512 bytes
   EXPECT_EQ(-1, ve->SonraVE_GetVersion(text, 20));
   EXPECT_EQ(VE_VERSION_BUFFER, ve->SonraVE_GetLastError());
 }
