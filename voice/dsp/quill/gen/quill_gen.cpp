@@ -454,14 +454,14 @@ double classBits(const LpcView& view, const double vec[6][20]) {
 }
 
 // The sizes and values the codec's description fixes for each class; everything else is trained.
-struct ClassSpec {
+struct FixedClass {
   int gainLevels[12];       // level count of each gain coordinate
   int shapeLevels;          // level count of all 108 shape coordinates together
   int shapeSingles;         // shape coordinates with a single level
   double t2a, t2b;          // T2 = ((-a, b), (b, a))
   bool stated;              // class 0: the means and the first gain coordinate below are fixed too
 };
-const ClassSpec kClassSpecs[3] = {
+const FixedClass kFixedClasss[3] = {
     {{7, 13, 9, 15, 11, 20, 13, 32, 23, 57, 53, 139}, 578, 29, 0.79742827, 0.60341375, true},
     {{7, 12, 8, 15, 11, 20, 13, 31, 23, 57, 52, 138}, 574, 27, 0.8137239, 0.58125159, false},
     {{7, 13, 8, 16, 11, 20, 14, 32, 24, 57, 55, 140}, 583, 25, 0.71832547, 0.69570721, false},
@@ -526,7 +526,7 @@ int placeWindow(const std::vector<double>& xs, int n) {
 }
 
 void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const double t2Sign[2],
-                   const ClassSpec* spec = nullptr) {
+                   const FixedClass* fixed = nullptr) {
   const double n = static_cast<double>(vs.size());
   // Means pooled over the sub-blocks.
   double gm[2] = {0, 0}, sm[18] = {};
@@ -538,7 +538,7 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
   for (int sb = 0; sb < 6; ++sb) {
     for (int b = 0; b < 2; ++b) d.gainMean[2 * sb + b] = gm[b] / (6 * n);
     for (int j = 0; j < 18; ++j) d.shapeMean[18 * sb + j] = sm[j] / (6 * n);
-    if (spec && spec->stated) {
+    if (fixed && fixed->stated) {
       for (int b = 0; b < 2; ++b) d.gainMean[2 * sb + b] = kStatedGainMean[b];
       for (int j = 0; j < 2; ++j) d.shapeMean[18 * sb + j] = kStatedShapeMean[j];
     }
@@ -558,7 +558,7 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     }
   auto b2 = sortedBasis(c2, 2);
   // The 2x2 basis in the form ((-a, b), (b, a)): a difference and a sum of the two band gains.
-  const double a = spec ? spec->t2a : std::fabs(b2[0][0]), b = spec ? spec->t2b : std::fabs(b2[0][1]);
+  const double a = fixed ? fixed->t2a : std::fabs(b2[0][0]), b = fixed ? fixed->t2b : std::fabs(b2[0][1]);
   (void)t2Sign;
   d.t2[0][0] = -a;
   d.t2[1][0] = b;
@@ -622,7 +622,7 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     Quill_LpcCoordinates(shell, v->v, c);
     for (int i = 0; i < 120; ++i) coords[i].push_back(c[i]);
   }
-  // The range each coordinate's values need (99.9 % of them), and with a spec the fixed counts.
+  // The range each coordinate's values need (99.9 % of them), and the fixed counts where they are given.
   std::vector<int> natural(120);
   for (int i = 0; i < 120; ++i) {
     std::vector<double> sorted = coords[i];
@@ -631,12 +631,12 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     const double qhi = sorted[static_cast<size_t>(0.9995 * (sorted.size() - 1))];
     natural[i] = std::max(static_cast<int>(std::nearbyint(qhi)), 0) - std::min(static_cast<int>(std::nearbyint(qlo)), 0) + 1;
   }
-  std::vector<int> fixed;
-  if (spec) {
-    fixed.assign(spec->gainLevels, spec->gainLevels + 12);
+  std::vector<int> fixedCounts;
+  if (fixed) {
+    fixedCounts.assign(fixed->gainLevels, fixed->gainLevels + 12);
     const std::vector<int> shapes =
-        shapeCounts(std::vector<int>(natural.begin() + 12, natural.end()), spec->shapeLevels, spec->shapeSingles);
-    fixed.insert(fixed.end(), shapes.begin(), shapes.end());
+        shapeCounts(std::vector<int>(natural.begin() + 12, natural.end()), fixed->shapeLevels, fixed->shapeSingles);
+    fixedCounts.insert(fixedCounts.end(), shapes.begin(), shapes.end());
   }
   for (int i = 0; i < 120; ++i) {
     std::vector<double> sorted = coords[i];
@@ -646,9 +646,9 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     int lo = static_cast<int>(std::nearbyint(qlo)), hi = static_cast<int>(std::nearbyint(qhi));
     lo = std::min(lo, 0);
     hi = std::max(hi, 0);
-    if (spec) {
-      lo = placeWindow(coords[i], fixed[i]);
-      hi = lo + fixed[i] - 1;
+    if (fixed) {
+      lo = placeWindow(coords[i], fixedCounts[i]);
+      hi = lo + fixedCounts[i] - 1;
     }
     const int limit = i < 12 ? 160 : 50;
     while (hi - lo + 1 > limit) {
@@ -672,7 +672,7 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     if (n == 1) d.levels[i][0] = 0.0;
     d.cdf[i] = makeCdf(counts, 0.3);
     d.bits[i] = bitsOf(d.cdf[i]);
-    if (spec && spec->stated && i == 0) {
+    if (fixed && fixed->stated && i == 0) {
       // The stated levels and costs; the cumulative table carries the costs' probabilities.
       d.offset[0] = 3;
       d.levels[0].assign(kStatedFirstLevels, kStatedFirstLevels + 7);
@@ -739,7 +739,7 @@ void trainLpc(Tables& t, const std::vector<Vec120>& all) {
       if (cls[k] == order[i]) members.push_back(&all[k]);
     if (members.size() < 50)
       for (int k = 0; k < n; k += 3) members.push_back(&all[k]);
-    trainLpcClass(t.lpc[i], members, sign, &kClassSpecs[i]);
+    trainLpcClass(t.lpc[i], members, sign, &kFixedClasss[i]);
   }
 }
 
