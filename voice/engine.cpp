@@ -203,7 +203,11 @@ int SonraVE::SonraVE_Init() {
       }
     }
     tx_.SetAgcStatus(1);
-    plat::WSAStartup(0x0202, nullptr);
+    if (!initialised_ && plat::WSAStartup(0x0202, nullptr) != 0) {
+      snd_.stop_play();
+      snd_.stop_recording();
+      return Fail(VE_WINSOCK);
+    }
     nextDynamicPt_ = 120;
     mixer_.Reset();
     tx_.Reset();
@@ -404,13 +408,17 @@ int SonraVE::SonraVE_SetTrace(int mode) {
 
 int SonraVE::SonraVE_GetVersion(char* version, int length) {
   ApiLine("SonraVE_GetVersion", "?, buflen");
-  static const char kHead[] = "Tonebox\t1.1.8\n";
   char list[2048];
+  char aec[64] = {};
   const int n = Sonra_ComponentVersionList(list, sizeof list);
-  if (!version || n < 0 || length < static_cast<int>(sizeof kHead)) return Fail(VE_VERSION_BUFFER);
-  if (static_cast<int>(sizeof kHead) - 1 + n + 1 > length) return Fail(VE_VERSION_BUFFER);
-  std::memcpy(version, kHead, sizeof kHead - 1);
-  std::memcpy(version + sizeof kHead - 1, list, static_cast<size_t>(n) + 1);
+  if (!version || n < 0 || aec_.Version(aec, sizeof aec) != 0) return Fail(VE_VERSION_BUFFER);
+  // The jitter buffer's line, the echo canceller's, then the other components.
+  const std::string all(list, static_cast<size_t>(n));
+  const size_t jitterLine = all.find('\n') + 1;
+  const std::string text =
+      "Tonebox\t1.1.8\n" + all.substr(0, jitterLine) + aec + "\n" + all.substr(jitterLine);
+  if (static_cast<int>(text.size()) + 1 > length) return Fail(VE_VERSION_BUFFER);
+  std::memcpy(version, text.c_str(), text.size() + 1);
   return 0;
 }
 

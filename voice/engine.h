@@ -178,7 +178,7 @@ class SonraVE {
   bool EnsureSockets(int channel, int bindPort);
   void CloseReceivers(int channel);
   void ResetChannelSettings(int channel);
-  int ReceiveRate(int channel, const uint8_t* packet, int length) const;
+  int ReceiveRate(int channel, const uint8_t* packet, int length);
   int StartCaptureForStream(int* mapped);
   void NotificationThread();
   int DeleteChannelLocked(int channel);
@@ -226,6 +226,8 @@ class SonraVE {
   int srcPort_[kSonraMaxChannels] = {};
   Codecinst sendCodec_[kSonraMaxChannels] = {};
   int dtmfPt_[kSonraMaxChannels] = {};
+  // Rate of the last voice packet received (the arrival clock of side packets).
+  int streamRate_[kSonraMaxChannels] = {};
 
   std::unique_ptr<InStream> playFile_[kSonraMaxChannels];
   std::unique_ptr<InStream> micFile_[kSonraMaxChannels];

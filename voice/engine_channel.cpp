@@ -97,6 +97,7 @@ void SonraVE::ResetChannelSettings(int channel) {
   tx_.Transmitter(channel).setCNPayloadType(recPt_[KindIndex(kCodecCn)][channel]);
   tos_[channel] = 0;
   qosType_[channel] = -1;
+  streamRate_[channel] = 8000;
   rtcp_[channel].Disable();
 }
 
@@ -108,6 +109,7 @@ void SonraVE::CloseReceivers(int channel) {
 
 int SonraVE::initRecSide(int channel) {
   if (channel < 0 || channel >= kSonraMaxChannels || !created_[channel]) return Fail(VE_CHANNEL_NOT_VALID);
+  streamRate_[channel] = 8000;
   int sum = 0;
   for (ChannelCodecSet* set : {setA_[channel].get(), setB_[channel].get()}) {
     if (!set) {
@@ -244,16 +246,19 @@ int SonraVE::SonraVE_SetRecPayloadType(short channel, const Codecinst& codec) {
   }
   for (int k = 0; k < codecCount_; ++k) {
     if (k == target || recPt_[k][channel] != codec.pltype) continue;
-    // The codec in the way moves to the highest dynamic type nobody on this channel uses.
+    // The codec in the way moves to the next dynamic type, counting down from 120; a type another
+    // codec of this channel holds is passed over, and below 96 the count starts again at 127.
     int free = -1;
-    for (int pt = 127; pt >= 96 && free < 0; --pt) {
-      if (pt == codec.pltype) continue;
+    int pt = nextDynamicPt_;
+    for (int tries = 0; tries < 32 && free < 0; ++tries, pt = pt <= 96 ? 127 : pt - 1) {
+      if (pt < 96 || pt > 127 || pt == codec.pltype) continue;
       bool used = false;
       for (int o = 0; o < codecCount_; ++o) used = used || (o != k && recPt_[o][channel] == pt);
       if (!used) free = pt;
     }
     if (free < 0) return Fail(VE_RECEIVE_SIDE);
     recPt_[k][channel] = static_cast<int16_t>(free);
+    nextDynamicPt_ = free <= 96 ? 127 : free - 1;
   }
   recPt_[target][channel] = static_cast<int16_t>(codec.pltype);
   if (initRecSide(channel) < 0) {
@@ -279,13 +284,21 @@ int SonraVE::SonraVE_GetExpectedFromPort(int channel) {
   return rtpRecv_[channel].GetExpectedFromPort();
 }
 
-int SonraVE::ReceiveRate(int channel, const uint8_t* packet, int length) const {
-  // Arrival times count in the clock of the stream's own codec.
-  if (length < 2) return 8000;
+int SonraVE::ReceiveRate(int channel, const uint8_t* packet, int length) {
+  // Arrival times count in the clock of the stream's voice codec. Comfort noise and telephone events
+  // keep the rate of the voice they interrupt: one packet counted at another rate would move the
+  // arrival clock by seconds and ruin the interarrival jitter for good.
+  int& rate = streamRate_[channel];
+  if (rate == 0) rate = 8000;
+  if (length < 2) return rate;
   const int pt = packet[1] & 0x7F;
-  for (int k = 0; k < codecCount_; ++k)
-    if (recPt_[k][channel] == pt) return codecs_[k].plfreq;
-  return 8000;
+  if (pt == 13) return rate;
+  for (int k = 0; k < codecCount_; ++k) {
+    if (recPt_[k][channel] != pt) continue;
+    if (k != KindIndex(kCodecCn) && k != KindIndex(kCodecTelephoneEvent)) rate = codecs_[k].plfreq;
+    return rate;
+  }
+  return rate;
 }
 
 void SonraVE::RecProc(void* engine, void* jitterA, void* jitterB, void* soundCard, UdpRecvSocket*,
@@ -521,7 +534,9 @@ int SonraVE::SonraVE_SendDTMF(int channel, int event, int mode) {
   }
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
   if (mode != 0) {
-    if (senders_[channel].queueDtmf(event, 200) != 0) return Fail(VE_DTMF_EVENT);
+    const int queued = senders_[channel].queueDtmf(event, 200);
+    if (queued == -2) return Fail(VE_DTMF_QUEUE_FULL);
+    if (queued != 0) return Fail(VE_DTMF_EVENT);
     if (dtmfFeedback_) mixer_.StartDtmfTone(event, 200);
   } else {
     tx_.Transmitter(channel).inbandDtmf(event, 200);

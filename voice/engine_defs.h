@@ -69,6 +69,7 @@ enum SonraVEError : int {
   VE_NOT_INITIALIZED = 8026,
   VE_DTMF_NOT_SENDING = 8027,
   VE_TRANSPORT = 8028,
+  VE_DTMF_QUEUE_FULL = 8029,  // telephone events queued to the limit; the digit is not sent
   VE_CAPTURE_CLOSE = 8030,
   VE_MIC_VOLUME = 9002,
   VE_SPEAKER_VOLUME = 9003,

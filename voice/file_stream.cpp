@@ -53,12 +53,12 @@ int OutStream::Open(const std::string& name) {
 
 bool OutStream::Close() {
   if (!file_) return true;
-  bool ok = std::fclose(file_) == 0 && !failed_;
+  const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  const std::string tmp = name_ + ".tmp";
-  if (ok) ok = plat::RenameFile(tmp, name_);
-  if (!ok) plat::RemoveFile(tmp);
-  return ok;
+  // What was written stays after a failed write too: one short write on a full disk must not erase
+  // a whole recording. A failed rename leaves the temporary file in place.
+  const bool renamed = plat::RenameFile(name_ + ".tmp", name_);
+  return closed && !failed_ && renamed;
 }
 
 bool OutStream::Write(const void* buffer, int n) {

@@ -139,7 +139,7 @@ void rtpsender::finishDtmf() {
 int rtpsender::queueDtmf(int digit, int lengthMs) {
   if (eventPayloadType_ < 96 || eventPayloadType_ > 127) return -1;
   if (!dtmfActive_) return startDtmf(digit, lengthMs);
-  if (queueCount_ >= kMaxQueuedEvents) return -1;
+  if (queueCount_ >= kMaxQueuedEvents) return -2;
   const int at = (queueHead_ + queueCount_) % kMaxQueuedEvents;
   queuedDigit_[at] = digit;
   queuedLength_[at] = lengthMs;

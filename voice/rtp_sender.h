@@ -44,7 +44,7 @@ class rtpsender {
   // Starts a telephone event of lengthMs; -1 while one runs or without a valid payload type.
   int startDtmf(int digit, int lengthMs);
   // Starts the event, or queues it behind the running one (at most kMaxQueuedEvents); -1 without
-  // a valid payload type or when the queue is full.
+  // a valid payload type, -2 when the queue is full.
   int queueDtmf(int digit, int lengthMs);
   static constexpr int kMaxQueuedEvents = 16;
   // Times the end packet of an event is sent.

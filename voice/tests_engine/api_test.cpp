@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -426,6 +427,14 @@ TEST_F(EngineApi, DtmfRequests) {
   EXPECT_EQ(106, ve->Sender(ch).eventPayloadType());
   EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, 5, 1));
   EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, 11, 0));
+  {
+    // One event runs and 16 wait behind it (the sound-card lock keeps the sender from draining
+    // them); the next digit is refused as a full queue, not as a bad digit.
+    std::lock_guard<plat::RecursiveMutex> hold(ve->SoundCard().Lock());
+    for (int k = 0; k < rtpsender::kMaxQueuedEvents; ++k) EXPECT_EQ(0, ve->SonraVE_SendDTMF(ch, k % 10, 1)) << k;
+    EXPECT_EQ(-1, ve->SonraVE_SendDTMF(ch, 3, 1));
+    EXPECT_EQ(VE_DTMF_QUEUE_FULL, ve->SonraVE_GetLastError());
+  }
   EXPECT_EQ(-1, ve->SonraVE_SetDTMFPayloadType(ch, 95));
   EXPECT_EQ(VE_PAYLOAD_TYPE, ve->SonraVE_GetLastError());
   EXPECT_EQ(0, ve->SonraVE_SetDTMFPayloadType(ch, 101));
@@ -439,17 +448,22 @@ TEST_F(EngineApi, DtmfRequests) {
 
 TEST_F(EngineApi, ReceivePayloadTypeClashesMoveToFreeDynamicTypes) {
   const int ch = ve->SonraVE_CreateChannel();
-  // telephone-event takes CN's 107: CN moves to the highest free dynamic type.
-  Codecinst c = Codec("telephone-event", 8000, 1600, 107);
-  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, c)) << ve->SonraVE_GetLastError();
-  int teIndex = -1, cnIndex = -1;
+  // Codecs by their default types: OSTREL711U 100, iLBC 102, telephone-event 106, CN 107.
+  int index[128];
+  std::fill(std::begin(index), std::end(index), -1);
   for (int k = 0; k < kSonraMaxCodecs; ++k) {
-    const int pt = ve->ReceivePayloadType(ch, k);
-    if (pt == 107) teIndex = k;
-    if (pt == 127) cnIndex = k;
+    const int t = ve->ReceivePayloadType(ch, k);
+    if (t >= 0 && t < 128) index[t] = k;
   }
-  EXPECT_GE(teIndex, 0);
-  EXPECT_GE(cnIndex, 0);
+  auto typeOf = [&](int defaultType) { return ve->ReceivePayloadType(ch, index[defaultType]); };
+  // iLBC takes OSTREL711U's 100: OSTREL711U moves to the next dynamic type, 120; the next clash
+  // (telephone-event on CN's 107) moves CN to 119.
+  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, Codec("iLBC", 8000, 240, 100))) << ve->SonraVE_GetLastError();
+  EXPECT_EQ(100, typeOf(102));
+  EXPECT_EQ(120, typeOf(100));
+  ASSERT_EQ(0, ve->SonraVE_SetRecPayloadType(ch, Codec("telephone-event", 8000, 1600, 107)));
+  EXPECT_EQ(107, typeOf(106));
+  EXPECT_EQ(119, typeOf(107));
   // Many swaps never run out of types nor hand out a taken or static one.
   for (int round = 0; round < 40; ++round) {
     const int pt = 96 + (round * 7) % 32;
@@ -595,6 +609,37 @@ TEST_F(EngineApi, ReceiveStatisticsOfAKnownStream) {
   EXPECT_EQ(VE_CHANNEL_NOT_VALID, ve->SonraVE_GetLastError());
 }
 
+// Comfort noise and telephone events inside a wideband stream arrive on the voice's clock: a side
+// packet must not switch the arrival clock to its own 8000 Hz and make the jitter meaningless.
+TEST_F(EngineApi, SidePacketsKeepTheWidebandArrivalClock) {
+  const struct {
+    const char* name;
+    uint8_t pt;
+    size_t payload;
+  } sides[] = {{"registered comfort noise", 107, 1}, {"static comfort noise", 13, 1}, {"telephone event", 106, 4}};
+  for (const auto& side : sides) {
+    plat::TestClock clock(100000);
+    const int ch = ve->SonraVE_CreateChannel();
+    ASSERT_GE(ch, 0);
+    for (uint16_t k = 0; k < 12; ++k) {
+      clock.set(100000 + 20u * k);
+      // Ostrel wideband, 20 ms at 16 kHz; the sixth packet is the side packet.
+      std::vector<uint8_t> p = PcmuPacket(k, 320u * k);
+      p[1] = k == 5 ? side.pt : 97;
+      p.resize(12 + (k == 5 ? side.payload : 80));
+      SonraVE::RecProc(ve, ve->JitterA(ch), ve->JitterB(ch), &ve->SoundCard(), nullptr, p.data(),
+                       static_cast<int>(p.size()), ch);
+    }
+    unsigned short fraction = 0;
+    unsigned int lost = 0, highest = 0, jitter = 99;
+    int peak = 0;
+    ASSERT_EQ(0, ve->SonraVE_RTCPStat(ch, &fraction, &lost, &highest, &jitter, &peak)) << side.name;
+    EXPECT_EQ(11u, highest) << side.name;
+    EXPECT_EQ(0u, jitter) << side.name;
+    ve->SonraVE_DeleteChannel(ch);
+  }
+}
+
 // The playout delay is what the channel's jitter buffer holds: whole packets of the playout frame
 // and the decoded samples not yet played.
 TEST_F(EngineApi, PlayoutDelayFollowsTheJitterBuffer) {
@@ -661,7 +706,7 @@ TEST_F(EngineApi, VersionTextNamesEveryComponent) {
   char text[1024];
   ASSERT_EQ(0, ve->SonraVE_GetVersion(text, sizeof text));
   const std::string v(text);
-  EXPECT_EQ(0u, v.find("Tonebox\t1.1.8\nTidepool\t\t2.2.5\n"));
+  EXPECT_EQ(0u, v.find("Tonebox\t1.1.8\nTidepool\t\t2.2.5\nSonra AEC PC\t1.4.1\nOstrel711A"));
   EXPECT_NE(std::string::npos, v.find("G711\n"));
   EXPECT_NE(std::string::npos, v.find("G723\t\tnot Sonra\n"));
   EXPECT_NE(std::string::npos, v.find("CNG\t\t"));
@@ -671,6 +716,7 @@ TEST_F(EngineApi, VersionTextNamesEveryComponent) {
                            "ILBC\t\t1.0.4\n", "QUILL\t\t2.2.0\n"})
     EXPECT_NE(std::string::npos, v.find(line)) << line;
   EXPECT_EQ(std::string::npos, v.find("not present"));
+  EXPECT_LT(v.size(), 512u);  // call control reads it into 512 bytes
   EXPECT_EQ(-1, ve->SonraVE_GetVersion(text, 20));
   EXPECT_EQ(VE_VERSION_BUFFER, ve->SonraVE_GetLastError());
 }

@@ -1,7 +1,11 @@
 // Processing wrappers and files: DTMF tones, resampler counts, level meter, high-pass filter, streams and WAV conversion.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cmath>
@@ -311,6 +315,35 @@ TEST(Streams, OutputAppearsOnlyWhenComplete) {
   std::remove(path.c_str());
   OutStream bad;
   EXPECT_EQ(-1, bad.Open("/nonexistent/dir/file.pcm"));
+}
+
+// A write that fails (here the file-size limit standing in for a full disk) reports the failure and
+// keeps everything written before it.
+TEST(Streams, FailedWriteKeepsWhatWasWritten) {
+  const std::string path = "/tmp/tessaly_full_" + std::to_string(getpid()) + ".pcm";
+  std::remove(path.c_str());
+  rlimit old{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+  const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  const std::vector<uint8_t> block(4000, 0x5A);
+  bool closed = true;
+  {
+    OutStream out;
+    ASSERT_EQ(0, out.Open(path));
+    for (int i = 0; i < 40; ++i) out.Write(block.data(), static_cast<int>(block.size()));
+    closed = out.Close();
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(closed);
+  struct stat st {};
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(64 * 1024, st.st_size);
+  EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
+  std::remove(path.c_str());
 }
 
 }  // namespace

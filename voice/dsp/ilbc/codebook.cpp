@@ -1,4 +1,6 @@
 // iLBC adaptive codebook: vector construction, gain quantisation and the encoder's three-stage search.
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -68,25 +70,45 @@ void sectionVector(int16_t* out, const int16_t* src, int index, int memLength, i
   }
 }
 
-int64_t dot(const int16_t* a, const int16_t* b, int n) {
-  int64_t s = 0;
-  for (int i = 0; i < n; ++i) s += int32_t{a[i]} * b[i];
-  return s;
+// A candidate's search criterion C^2 / E in normalised fixed point: `crit` x 2^`exponent`, and its
+// gain C / E in Q14.
+struct Crit {
+  int64_t crit = 0;
+  int exponent = 0;
+  int32_t gain = 0;
+};
+
+// From the correlation c (shifted by the section's common shift cs to 16 bits) and the energy e.
+Crit criterion(int32_t c, int32_t e, int cs) {
+  const int es = Spl_NormW32(e);
+  const int32_t mantissa = static_cast<int32_t>((static_cast<uint32_t>(e) << es) >> 16);
+  const int32_t inverse = Spl_DivW32ByW16(0x1fffffff, static_cast<int16_t>(mantissa < 16384 ? 16384 : mantissa));
+  const int32_t q = static_cast<int32_t>((static_cast<int64_t>(c) << cs) >> 16);
+  Crit r;
+  r.crit = ((int64_t{q} * q) >> 16) * inverse;
+  r.exponent = 2 * (16 - cs) + es;
+  int64_t g = (int64_t{c} * inverse) >> (31 - es);
+  if (g > kGainLimit) g = kGainLimit;
+  if (g < -kGainLimit) g = -kGainLimit;
+  r.gain = static_cast<int32_t>(g);
+  return r;
 }
 
-// Search criterion correlation^2 / energy kept as a fraction; compared without division.
-struct Crit {
-  int64_t c;
-  int64_t e;
-  bool positiveOnly;
-  __int128 num() const {
-    if (e <= 0 || (positiveOnly && c <= 0)) return 0;
-    return static_cast<__int128>(c) * c;
-  }
-  int64_t den() const { return e > 0 ? e : 1; }
-};
+// Strictly greater once the exponents are aligned (the shift limited to 31).
 bool better(const Crit& cand, const Crit& best) {
-  return cand.num() * best.den() > best.num() * cand.den();
+  int64_t a = cand.crit, b = best.crit;
+  if (cand.exponent >= best.exponent)
+    b >>= std::min(cand.exponent - best.exponent, 31);
+  else
+    a >>= std::min(best.exponent - cand.exponent, 31);
+  return a > b;
+}
+
+// The common shift that brings the largest correlation magnitude of a section to the top of 32 bits.
+int commonShift(const int32_t* c, int n) {
+  int32_t m = 0;
+  for (int i = 0; i < n; ++i) m = std::max(m, c[i] < 0 ? (c[i] == INT32_MIN ? INT32_MAX : -c[i]) : c[i]);
+  return Spl_NormW32(m);
 }
 
 }  // namespace
@@ -195,6 +217,16 @@ void Ilbc_SearchCodebook(int16_t* index, int16_t* gainIndex, const int16_t* targ
     return sec == 0 ? idx : idx + s.section;
   };
 
+  // One scale for every correlation and energy below, from the largest magnitudes of the weighted
+  // memory and the weighted target.
+  const int16_t m1 = Spl_MaxAbsValueW16(wmem + memLength - range, range);
+  const int16_t m2 = Spl_MaxAbsValueW16(wtarget, length);
+  int scale = 5;
+  if (m1 != 0 && m2 != 0) {
+    const int16_t m = std::max(m1, m2);
+    scale = std::max(0, Spl_BitLength32(static_cast<uint32_t>(int32_t{m} * m)) - 25);
+  }
+
   int16_t prevGain = 16384;
   int16_t firstGain = 0;
   for (int stage = 0; stage < kIlbcStages; ++stage) {
@@ -202,13 +234,23 @@ void Ilbc_SearchCodebook(int16_t* index, int16_t* gainIndex, const int16_t* targ
     if (searchRange > s.base) searchRange = s.base;
     const int n = searchRange + s.aug;
     int16_t v[kIlbcSubLength];
+    // In the first stage a negative correlation counts as 0.
+    auto correlate = [&](int sec, int t, int32_t* c, int32_t* e) {
+      vectorAt(v, sec, t);
+      *c = Spl_DotProductShift(cur, v, length, scale);
+      *e = Spl_DotProductShift(v, v, length, scale);
+      if (stage == 0 && *c < 0) *c = 0;
+    };
+    int32_t corr[kIlbcCbMemLength + 20];
+    int32_t energy[kIlbcCbMemLength + 20];
+    for (int t = 0; t < n; ++t) correlate(0, t, &corr[t], &energy[t]);
+    int cs = commonShift(corr, n);
     int bestSec = 0;
     int bestT = 0;
-    Crit best{0, 0, stage == 0};
-    for (int t = 0; t < n; ++t) {
-      vectorAt(v, 0, t);
-      const Crit c{dot(cur, v, length), dot(v, v, length), stage == 0};
-      if (t == 0 || better(c, best)) {
+    Crit best = criterion(corr[0], energy[0], cs);
+    for (int t = 1; t < n; ++t) {
+      const Crit c = criterion(corr[t], energy[t], cs);
+      if (better(c, best)) {
         best = c;
         bestT = t;
       }
@@ -220,20 +262,17 @@ void Ilbc_SearchCodebook(int16_t* index, int16_t* gainIndex, const int16_t* targ
       eInd = n - 1;
       sInd = eInd - kResRange < 0 ? 0 : eInd - kResRange;
     }
+    for (int t = sInd; t <= eInd; ++t) correlate(1, t, &corr[t - sInd], &energy[t - sInd]);
+    cs = commonShift(corr, eInd - sInd + 1);
     for (int t = sInd; t <= eInd; ++t) {
-      vectorAt(v, 1, t);
-      const Crit c{dot(cur, v, length), dot(v, v, length), stage == 0};
+      const Crit c = criterion(corr[t - sInd], energy[t - sInd], cs);
       if (better(c, best)) {
         best = c;
         bestSec = 1;
         bestT = t;
       }
     }
-    int64_t g = 0;
-    if (best.e > 0) g = (best.c * 16384) / best.e;
-    if (g > kGainLimit) g = kGainLimit;
-    if (g < -kGainLimit) g = -kGainLimit;
-    const int16_t gq = Ilbc_QuantizeGain(static_cast<int16_t>(g), prevGain, stage, &gainIndex[stage]);
+    const int16_t gq = Ilbc_QuantizeGain(static_cast<int16_t>(best.gain), prevGain, stage, &gainIndex[stage]);
     if (stage == 0) firstGain = gq;
     prevGain = gq;
     index[stage] = static_cast<int16_t>(rfcIndex(bestSec, bestT));
@@ -242,21 +281,19 @@ void Ilbc_SearchCodebook(int16_t* index, int16_t* gainIndex, const int16_t* targ
       cur[i] = Spl_SatW16(int32_t{cur[i]} + ((int32_t{v[i]} * -gq + 8192) >> 14));
   }
 
-  // Energy matching of the first gain: raise it while the coded energy stays below the target's.
-  int64_t ec = 0;
-  int64_t et = 0;
-  for (int i = 0; i < length; ++i) {
-    const int64_t coded = int64_t{orig[i]} - cur[i];
-    ec += coded * coded;
-    et += int64_t{orig[i]} * orig[i];
-  }
+  // Energy matching of the first gain: raise it while the coded energy stays below the target's,
+  // both energies brought to 16 bits by one shift.
+  int16_t coded[kIlbcSubLength];
+  for (int i = 0; i < length; ++i) coded[i] = Spl_SatW16(int32_t{orig[i]} - cur[i]);
+  const int32_t ec32 = Spl_DotProductShift(coded, coded, length, scale);
+  const int32_t et32 = Spl_DotProductShift(orig, orig, length, scale);
+  const int norm = Spl_NormW32(std::max(ec32, et32));
+  const int64_t ec = (static_cast<int64_t>(ec32) << norm) >> 16;
+  const int64_t et = (static_cast<int64_t>(et32) << norm) >> 16;
   int j = gainIndex[0];
   const int64_t g0sq = (int64_t{firstGain} * firstGain) >> 14;
   for (int i = gainIndex[0]; i < 32; ++i) {
-    if (static_cast<__int128>(kIlbcGainSq5Sq[i]) * ec < static_cast<__int128>(et) * g0sq &&
-        kIlbcGainSq5[j] < 2 * firstGain - 2) {
-      j = i;
-    }
+    if (kIlbcGainSq5Sq[i] * ec < et * g0sq && kIlbcGainSq5[j] < 2 * firstGain - 2) j = i;
   }
   gainIndex[0] = static_cast<int16_t>(j);
 }

@@ -17,21 +17,41 @@ int Ilbc_EstimateLag(const int16_t* target, const int16_t* signal, int length, i
     if (a > m) m = a;
   }
   const int shift = m >= 5001 ? 2 : 0;
+  // Correlation and energy each normalised to 16 bits; a candidate wins when C^2 / E is larger,
+  // compared as (C^2 >> 16) x E_best against C_best^2 x E with the exponents aligned.
   int best = 0;
-  __int128 bestNum = 0;
-  int64_t bestDen = 1;
+  int32_t bestCc = 0;
+  int32_t bestE = 1;
+  int bestExp = 0;
   bool have = false;
   for (int k = 0; k < lags; ++k) {
     const int16_t* cand = target - (firstLag + k);
-    const int64_t c = Spl_DotProductShift(target, cand, length, shift);
-    const int64_t e = Spl_DotProductShift(cand, cand, length, shift);
+    const int32_t c = Spl_DotProductShift(target, cand, length, shift);
+    const int32_t e = Spl_DotProductShift(cand, cand, length, shift);
     if (c <= 0 || e <= 0) continue;
-    const __int128 num = static_cast<__int128>(c) * c;
-    if (!have || num * bestDen > bestNum * e) {
+    const int zc = Spl_NormW32(c) - 16;
+    const int ze = Spl_NormW32(e) - 16;
+    const int32_t cn = zc >= 0 ? c << zc : c >> -zc;
+    const int32_t en = ze >= 0 ? e << ze : e >> -ze;
+    const int32_t cc = static_cast<int32_t>((int64_t{cn} * cn) >> 16);
+    const int exponent = ze - 2 * zc;  // C^2 / E = cc / en x 2^(exponent + 16)
+    bool wins = !have;
+    if (have) {
+      int s1 = 0, s2 = 0;
+      if (exponent >= bestExp)
+        s2 = exponent - bestExp;
+      else
+        s1 = bestExp - exponent;
+      if (s1 > 31) s1 = 31;
+      if (s2 > 31) s2 = 31;
+      wins = ((int64_t{cc} * bestE) >> s1) > ((int64_t{bestCc} * en) >> s2);
+    }
+    if (wins) {
       have = true;
       best = k;
-      bestNum = num;
-      bestDen = e;
+      bestCc = cc;
+      bestE = en;
+      bestExp = exponent;
     }
   }
   return best + firstLag;

@@ -34,6 +34,19 @@ int64_t chebyshev(int64_t x, const int32_t* f) {
 
 int sign(int64_t v) { return v > 0 ? 1 : (v < 0 ? -1 : 0); }
 
+// Cosine-domain roots (from the tenth to the first) to LSF in Q13, through the inverse of the cosine table.
+void CosinesToLsf(const int16_t* cosines, int16_t* lsf) {
+  for (int i = 9; i >= 0; --i) {
+    int k = 63;
+    while (k > 0 && kIlbcCos[k] < cosines[i]) --k;
+    const int32_t diff = int32_t{cosines[i]} - kIlbcCos[k];
+    int32_t v = ((int32_t{kIlbcAcosSlope[k]} * diff) >> 11) + (k << 9);
+    if (v < 0) v = 0;
+    if (v > 32767) v = 32767;
+    lsf[i] = static_cast<int16_t>((v * 3217) >> 12);
+  }
+}
+
 }  // namespace
 
 void Ilbc_AnalysisFilter(const int16_t* in, const int16_t* a, int16_t* out, int n) {
@@ -75,17 +88,24 @@ void Ilbc_LpcAnalysis(int16_t* lsf, const int16_t* block, IlbcEncoder* enc) {
     int32_t r[kIlbcLpcLen];
     int scale = 0;
     Spl_AutoCorrScaled(windowed, 240, kIlbcOrder, r, &scale);
-    // Lag window (Q31) on the normalised correlation.
+    // Lag window (Q31) on the normalised correlation, in split 16-bit precision (the low halves
+    // taken as 15 bits), then back to the correlation's own scale.
     const int norm = Spl_NormW32(r[0]);
     for (int i = 0; i < kIlbcLpcLen; ++i) {
-      const int64_t v = int64_t{Spl_ShlWrapW32(r[i], norm)} * kIlbcLpcLagWin[i];
-      r[i] = static_cast<int32_t>(v >> 31);
+      const int32_t x = Spl_ShlWrapW32(r[i], norm);
+      const int32_t w = kIlbcLpcLagWin[i];
+      const int32_t xh = x >> 16, xl = (x & 0xffff) >> 1;
+      const int32_t wh = w >> 16, wl = (w & 0xffff) >> 1;
+      const int32_t y = xh * wh * 2 + ((xh * wl) >> 14) + ((xl * wh) >> 14);
+      r[i] = y >> norm;
     }
     int16_t a[kIlbcLpcLen];
     int16_t refl[kIlbcOrder];
     if (r[0] <= 0 || Spl_LevinsonDurbin(r, a, refl, kIlbcOrder) != 1) {
-      a[0] = 4096;
-      for (int i = 1; i < kIlbcLpcLen; ++i) a[i] = 0;
+      // No spectrum to describe: the flat polynomial, whose line spectrum the root search does not
+      // bracket, gives the mean LSF vector.
+      CosinesToLsf(kMeanCos, lsf + k * kIlbcOrder);
+      continue;
     }
     int16_t expanded[kIlbcLpcLen];
     Ilbc_ExpandBandwidth(expanded, a, kIlbcChirpSynt, kIlbcLpcLen);
@@ -145,15 +165,7 @@ void Ilbc_PolyToLsf(int16_t* lsf, const int16_t* a) {
     if (x <= xHigh) ++j;
   }
   if (found < 10) std::memcpy(cosines, kMeanCos, sizeof(cosines));
-  for (int i = 9; i >= 0; --i) {
-    int k = 63;
-    while (k > 0 && kIlbcCos[k] < cosines[i]) --k;
-    const int32_t diff = int32_t{cosines[i]} - kIlbcCos[k];
-    int32_t v = ((int32_t{kIlbcAcosSlope[k]} * diff) >> 11) + (k << 9);
-    if (v < 0) v = 0;
-    if (v > 32767) v = 32767;
-    lsf[i] = static_cast<int16_t>((v * 3217) >> 12);
-  }
+  CosinesToLsf(cosines, lsf);
 }
 
 void Ilbc_LsfToPoly(int16_t* a, const int16_t* lsf) {
@@ -165,15 +177,18 @@ void Ilbc_LsfToPoly(int16_t* a, const int16_t* lsf) {
     cosv[i] = Spl_SatW16(int32_t{kIlbcCos[k]} + ((int32_t{kIlbcCosSlope[k]} * (t & 255)) >> 12));
   }
   // Product polynomials (Q24) of the even- and odd-numbered cosines; both are symmetric of order 10,
-  // so only their first 6 coefficients are kept.
+  // so only their first 6 coefficients are kept. Each factor's cos x f is formed in split precision
+  // (high half times cos, plus the low half's product shifted down), the coefficients held in 64 bits
+  // so that none wraps.
+  auto cosTimes = [](int64_t cv, int64_t fv) { return 4 * ((fv >> 16) * cv + (((fv & 0xffff) * cv) >> 16)); };
   int64_t f[2][6];
   for (int s = 0; s < 2; ++s) {
     f[s][0] = int64_t{1} << 24;
     for (int j = 1; j < 6; ++j) f[s][j] = 0;
     for (int m = 0; m < 5; ++m) {
       const int64_t cv = cosv[s + 2 * m];
-      for (int j = 5; j >= 2; --j) f[s][j] += f[s][j - 2] - ((cv * f[s][j - 1]) >> 14);
-      f[s][1] -= (cv * f[s][0]) >> 14;
+      for (int j = 5; j >= 2; --j) f[s][j] += f[s][j - 2] - cosTimes(cv, f[s][j - 1]);
+      f[s][1] -= cosTimes(cv, f[s][0]);
     }
   }
   for (int i = 5; i >= 1; --i) {

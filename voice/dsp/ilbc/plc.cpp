@@ -15,6 +15,38 @@ int32_t shiftTo16(int32_t v, int shift) {
   return Spl_SatW16(r);
 }
 
+// A lag candidate's correlation squared and energy, each brought to 16 bits, with the exponent
+// (2 x the correlation's shift - the energy's) that the comparison compensates.
+struct LagMeasure {
+  int32_t cc;  // (C >> n)^2 >> 15
+  int32_t e;   // E >> m
+  int exponent;
+};
+
+LagMeasure MeasureLag(int32_t c, int32_t e) {
+  const int n = Spl_BitLength32(static_cast<uint32_t>(c < 0 ? -int64_t{c} : c)) - 15;
+  const int m = Spl_BitLength32(static_cast<uint32_t>(e)) - 15;
+  const int32_t c16 = static_cast<int16_t>(n >= 0 ? c >> n : c << -n);
+  LagMeasure r;
+  r.cc = (c16 * c16) >> 15;
+  r.e = static_cast<int16_t>(m >= 0 ? e >> m : e << -m);
+  r.exponent = 2 * n - m;
+  return r;
+}
+
+// Candidate b beats a when cc_b / e_b > cc_a / e_a, the normalisations compensated by a right
+// shift of one side (at most 31).
+bool BetterLag(const LagMeasure& b, const LagMeasure& a) {
+  int s1 = 0, s2 = 0;
+  if (b.exponent >= a.exponent)
+    s2 = b.exponent - a.exponent;
+  else
+    s1 = a.exponent - b.exponent;
+  if (s1 > 31) s1 = 31;
+  if (s2 > 31) s2 = 31;
+  return ((int64_t{b.cc} * a.e) >> s1) > ((int64_t{a.cc} * b.e) >> s2);
+}
+
 }  // namespace
 
 void Ilbc_CompCorr(int32_t* corr, int32_t* energy, const int16_t* signal, int lag, int length, int span,
@@ -54,16 +86,16 @@ int Ilbc_ConcealBlock(int16_t* excitation, int16_t* lpc, int lost, const int16_t
       int32_t bestE;
       useLag = lag - 3;
       Ilbc_CompCorr(&bestC, &bestE, dec->prevResidual, useLag, bl, span, scale);
+      LagMeasure best = MeasureLag(bestC, bestE);
       for (int l = lag - 2; l <= lag + 3; ++l) {
         int32_t cc;
         int32_t ee;
         Ilbc_CompCorr(&cc, &ee, dec->prevResidual, l, bl, span, scale);
-        // cc^2 / ee > bestC^2 / bestE, compared exactly.
-        const __int128 lhs = static_cast<__int128>(int64_t{cc} * cc) * bestE;
-        const __int128 rhs = static_cast<__int128>(int64_t{bestC} * bestC) * ee;
-        if (lhs > rhs) {
+        const LagMeasure m = MeasureLag(cc, ee);
+        if (BetterLag(m, best)) {
           bestC = cc;
           bestE = ee;
+          best = m;
           useLag = l;
         }
       }

@@ -13,6 +13,46 @@ namespace {
 constexpr int kN = kOstrel711BlockSamples;
 
 // Code position: rises with the amplitude (mu-law 0..254 with both zeros at 127, A-law 0..255).
+// G.711's code correspondence between the two laws (its mu-law to A-law and A-law to mu-law
+// tables), indexed by the code as sent. Transcoding a code through linear would not give the same
+// codes: half-way levels and the mu-law zero of either sign are settled differently.
+constexpr uint8_t kUlawToAlaw[256] = {
+    42, 43, 40, 41, 46, 47, 44, 45, 34, 35, 32, 33, 38, 39, 36, 37,
+    58, 59, 56, 57, 62, 63, 60, 61, 50, 51, 48, 49, 54, 55, 52, 53,
+    10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 26,
+    27, 24, 25, 30, 31, 28, 29, 18, 19, 16, 17, 22, 23, 20, 21, 106,
+    104, 105, 110, 111, 108, 109, 98, 99, 96, 97, 102, 103, 100, 101, 122, 120,
+    126, 127, 124, 125, 114, 115, 112, 113, 118, 119, 116, 117, 75, 73, 79, 77,
+    66, 67, 64, 65, 70, 71, 68, 69, 90, 91, 88, 89, 94, 95, 92, 93,
+    82, 82, 83, 83, 80, 80, 81, 81, 86, 86, 87, 87, 84, 84, 85, 85,
+    170, 171, 168, 169, 174, 175, 172, 173, 162, 163, 160, 161, 166, 167, 164, 165,
+    186, 187, 184, 185, 190, 191, 188, 189, 178, 179, 176, 177, 182, 183, 180, 181,
+    138, 139, 136, 137, 142, 143, 140, 141, 130, 131, 128, 129, 134, 135, 132, 154,
+    155, 152, 153, 158, 159, 156, 157, 146, 147, 144, 145, 150, 151, 148, 149, 234,
+    232, 233, 238, 239, 236, 237, 226, 227, 224, 225, 230, 231, 228, 229, 250, 248,
+    254, 255, 252, 253, 242, 243, 240, 241, 246, 247, 244, 245, 203, 201, 207, 205,
+    194, 195, 192, 193, 198, 199, 196, 197, 218, 219, 216, 217, 222, 223, 220, 221,
+    210, 210, 211, 211, 208, 208, 209, 209, 214, 214, 215, 215, 212, 212, 213, 213,
+};
+constexpr uint8_t kAlawToUlaw[256] = {
+    42, 43, 40, 41, 46, 47, 44, 45, 34, 35, 32, 33, 38, 39, 36, 37,
+    57, 58, 55, 56, 61, 62, 59, 60, 49, 50, 47, 48, 53, 54, 51, 52,
+    10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4, 5,
+    26, 27, 24, 25, 30, 31, 28, 29, 18, 19, 16, 17, 22, 23, 20, 21,
+    98, 99, 96, 97, 102, 103, 100, 101, 93, 93, 92, 92, 95, 95, 94, 94,
+    116, 118, 112, 114, 124, 126, 120, 122, 106, 107, 104, 105, 110, 111, 108, 109,
+    72, 73, 70, 71, 76, 77, 74, 75, 64, 65, 63, 63, 68, 69, 66, 67,
+    86, 87, 84, 85, 90, 91, 88, 89, 79, 79, 78, 78, 82, 83, 80, 81,
+    170, 171, 168, 169, 174, 175, 172, 173, 162, 163, 160, 161, 166, 167, 164, 165,
+    185, 186, 183, 184, 189, 190, 187, 188, 177, 178, 175, 176, 181, 182, 179, 180,
+    138, 139, 136, 137, 142, 143, 140, 141, 130, 131, 128, 129, 134, 135, 132, 133,
+    154, 155, 152, 153, 158, 159, 156, 157, 146, 147, 144, 145, 150, 151, 148, 149,
+    226, 227, 224, 225, 230, 231, 228, 229, 221, 221, 220, 220, 223, 223, 222, 222,
+    244, 246, 240, 242, 252, 254, 248, 250, 234, 235, 232, 233, 238, 239, 236, 237,
+    200, 201, 198, 199, 204, 205, 202, 203, 192, 193, 191, 191, 196, 197, 194, 195,
+    214, 215, 212, 213, 218, 219, 216, 217, 207, 207, 206, 206, 210, 211, 208, 209,
+};
+
 int UlawPosition(uint8_t c) { return c < 128 ? c : 382 - c; }
 int AlawPosition(uint8_t c) {
   const int t = c ^ 0x55;
@@ -206,6 +246,8 @@ int16_t Ostrel711_Reset(Ostrel711Codec* inst, int16_t law) { return Ostrel711_Re
 int16_t Ostrel711U_Reset(Ostrel711Codec* inst) { return Ostrel711_Reset(inst, 0); }
 int16_t Ostrel711A_Reset(Ostrel711Codec* inst) { return Ostrel711_Reset(inst, 1); }
 
+uint8_t Ostrel711_OtherLawCode(int16_t law, uint8_t code) { return law == 1 ? kUlawToAlaw[code] : kAlawToUlaw[code]; }
+
 int16_t Ostrel711_EncodeCore(Ostrel711Codec* inst, const int16_t* block, uint8_t* packet, int16_t* packetBytes,
                              int16_t* blocksNeeded) {
   const bool alaw = inst->law == 1;
@@ -218,9 +260,9 @@ int16_t Ostrel711_EncodeCore(Ostrel711Codec* inst, const int16_t* block, uint8_t
     if (inst->inputKind == kOstrelInputLinear) {
       c = alaw ? G711_AlawEncodeSample(block[i]) : G711_UlawEncodeSample(block[i]);
     } else if (inst->inputKind == kOstrelInputAlaw) {
-      c = alaw ? codes[i] : G711_UlawEncodeSample(G711_AlawDecodeSample(codes[i]));
+      c = alaw ? codes[i] : Ostrel711_OtherLawCode(0, codes[i]);
     } else {
-      c = alaw ? G711_AlawEncodeSample(G711_UlawDecodeSample(codes[i])) : codes[i];
+      c = alaw ? Ostrel711_OtherLawCode(1, codes[i]) : codes[i];
     }
     const int p = alaw ? AlawPosition(c) : UlawPosition(c);
     q[i] = static_cast<int16_t>(p >> 1);

@@ -81,6 +81,8 @@ int16_t Ostrel711_ResetCore(Ostrel711Codec* inst, int16_t law, int16_t blockLeng
 // Codes one 10-ms block: 80 linear samples, or 80 G.711 codes as bytes in stream order (40 words).
 // Until N blocks are collected *packetBytes is 0 and *blocksNeeded says how many more; at the N-th the packet
 // (at most kOstrel711MaxPacketBytes, never more than inst->maxPacketBytes) is written. 0, or -1.
+// A code of the other law turned into a code of `law` (0 mu-law, 1 A-law) by G.711's code tables.
+uint8_t Ostrel711_OtherLawCode(int16_t law, uint8_t code);
 int16_t Ostrel711_EncodeCore(Ostrel711Codec* inst, const int16_t* block, uint8_t* packet, int16_t* packetBytes,
                              int16_t* blocksNeeded);
 

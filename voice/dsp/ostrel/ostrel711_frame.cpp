@@ -24,18 +24,18 @@ constexpr int16_t kLarBase[kOrder] = {-12902, -7141, -6903, -4551, -4691, -3729}
 constexpr int kSteepScale = 10;
 constexpr int kMaxShift = 9;
 
-// Prediction polynomials of orders 1..6 (Q12, 32-bit so no coefficient wraps), from the decoded
+// Prediction polynomials of orders 1..6 (Q10, 32-bit so no coefficient wraps), from the decoded
 // reflection coefficients by the step-up recursion; the order grows over the first six samples.
 struct Predictor {
   int32_t a[kOrder + 1][kOrder + 1];
 
   explicit Predictor(const int16_t* k) {
-    int32_t cur[kOrder + 1] = {4096};
+    int32_t cur[kOrder + 1] = {1024};
     for (int m = 0; m < kOrder; ++m) {
       int32_t next[kOrder + 1];
       std::memcpy(next, cur, sizeof cur);
       for (int j = 1; j <= m; ++j) next[j] = cur[j] + static_cast<int32_t>((int64_t{cur[m + 1 - j]} * k[m]) >> 15);
-      next[m + 1] = k[m] >> 3;
+      next[m + 1] = k[m] >> 5;
       std::memcpy(cur, next, sizeof cur);
       std::memcpy(a[m + 1], cur, sizeof cur);
     }
@@ -47,7 +47,7 @@ struct Predictor {
     if (m == 0) return 0;
     int64_t sum = 0;
     for (int j = 1; j <= m; ++j) sum += int64_t{a[m][j]} * lin[n - j];
-    sum >>= 12;
+    sum >>= 10;
     return static_cast<int32_t>(sum > 8191 ? 8191 : (sum < -8191 ? -8191 : sum));
   }
 };
@@ -201,7 +201,8 @@ int Ostrel711_CompressFrame(const int16_t* upper, const int16_t* refl, int varia
   int steep = 0;
   if (int64_t{m} * m > energy && shift < 6) steep = 1;
 
-  ostrel::RangeEncoder enc(rangeCode, kOstrel711RangeMaxBytes);
+  // At most 26 words while coding, 56 bytes with the flush.
+  ostrel::RangeEncoder enc(rangeCode, kOstrel711RangeMaxBytes, kOstrel711CodingMaxBytes);
   for (int j = 0; j < kN && !enc.failed(); ++j) {
     const int u = upper[j] & 63;
     const uint32_t bl = CumBound(edge[u] + np[j], steep, shift);

@@ -18,6 +18,7 @@ constexpr int kOstrel711BlockValues = 80;
 constexpr int kOstrel711FrameMaxBytes = 71;    // the uncompressed frame
 constexpr int kOstrel711FrameMinBytes = 15;    // a compressed frame with a one-byte range code
 constexpr int kOstrel711RangeMaxBytes = 56;
+constexpr int kOstrel711CodingMaxBytes = 52;  // 26 words written while coding, before the flush
 constexpr int kOstrel711LpcOrder = 6;
 
 // GSM 06.10 piecewise-linear conversions between reflection coefficients (Q15) and log-area ratios.

@@ -34,6 +34,10 @@ void RangeEncoder::Encode(uint32_t lo, uint32_t hi) {
     Carry();
   }
   while (range_ < (1u << 24) && !failed_) {
+    if (n_ >= codingLimit_) {
+      failed_ = true;
+      return;
+    }
     Put(static_cast<uint8_t>(low_ >> 24));
     low_ = (low_ << 8) & 0xFFFFFFFFu;
     range_ <<= 8;

@@ -12,7 +12,9 @@ namespace ostrel {
 // continuation of the code inside the final interval, so a decoder may read any bytes after a frame.
 class RangeEncoder {
  public:
-  RangeEncoder(uint8_t* out, int capacity) : out_(out), capacity_(capacity) {}
+  // `codingLimit` bounds the bytes written while coding (the flush may go on to `capacity`).
+  RangeEncoder(uint8_t* out, int capacity, int codingLimit = -1)
+      : out_(out), capacity_(capacity), codingLimit_(codingLimit < 0 ? capacity : codingLimit) {}
   uint32_t range() const { return range_; }
   bool failed() const { return failed_; }
   void Encode(uint32_t lo, uint32_t hi);
@@ -25,6 +27,7 @@ class RangeEncoder {
   void Carry();
   uint8_t* out_;
   int capacity_;
+  int codingLimit_;
   int n_ = 0;
   uint64_t low_ = 0;
   uint32_t range_ = 0xFFFFFFFFu;

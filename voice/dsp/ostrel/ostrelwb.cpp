@@ -295,6 +295,8 @@ int16_t OstrelWb_Init(OstrelWbCodec* inst, int16_t packetSamples) {
 
 int16_t OstrelWb_Reset(OstrelWbCodec* inst) {
   ClearDecoder(inst);
+  std::memset(&inst->splitP, 0, sizeof inst->splitP);
+  std::memset(&inst->splitQ, 0, sizeof inst->splitQ);
   if (Ostrel711_Reset(&inst->lower, 0) < 0) {
     inst->errorCode = inst->lower.errorCode;
     return -1;

@@ -156,8 +156,10 @@ void updateCng(SonraAecCng* c, const int16_t* x) {
   const uint64_t energy = ((static_cast<uint64_t>(r[0]) << scale) * static_cast<uint64_t>(err)) >> 15;
   const uint64_t perSample = energy / kFrame;
   if (c->averageCount <= c->firstFrames) {
-    // The first gain is the average level of the first updates.
-    c->levelSum += static_cast<int32_t>(Spl_SqrtFloorU64(perSample));
+    // The first gain is the average level of the first updates. The level is taken in Q2 so that
+    // 192 x level is the same 3/4 of the excitation RMS (Q10) the running update below converges to;
+    // a level in whole samples would start the noise 12 dB low and step up once learnt.
+    c->levelSum += static_cast<int32_t>(Spl_SqrtFloorU64(perSample << 4));
     if (c->averageCount == c->firstFrames) c->gain = ((c->levelSum / c->firstFrames) * 192) & ~0x3ff;
     ++c->averageCount;
   } else {

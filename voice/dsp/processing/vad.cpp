@@ -260,13 +260,14 @@ int decideAndAdapt(VadInst* inst, const int16_t* feat, int fi) {
       const int idx = b + k * kVadBands;
       inst->noiseMeans[idx] = sat16(std::clamp(inst->noiseMeans[idx] + pull, (k + 5) * 128, (72 - k) * 128));
     }
-    // Keep speech above noise by a minimum distance: the shortfall is split 13:3 between them.
+    // Keep speech above noise by a minimum distance: speech moves up by 13/4 and noise down by 3/4
+    // of the shortfall.
     const int32_t gs = weightedMean(inst->speechMeans, kSpeechWeights, b);
     int32_t gn = weightedMean(inst->noiseMeans, kNoiseWeights, b);
     const int32_t shortfall = kMinSeparation[b] - (gs - gn);
     if (shortfall > 0) {
-      const int32_t up = (13 * shortfall + 15) >> 4;
-      const int32_t down = shortfall - up;
+      const int32_t up = (13 * shortfall) >> 2;
+      const int32_t down = (3 * shortfall) >> 2;
       for (int k = 0; k < 2; ++k) {
         const int idx = b + k * kVadBands;
         inst->speechMeans[idx] = sat16(inst->speechMeans[idx] + up);

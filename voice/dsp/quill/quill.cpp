@@ -1,5 +1,6 @@
 // Quill codec interface: instance lifecycle, frame assembly and rate control, decode and arrival.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -23,10 +24,8 @@ void clearDecoder(QuillDecoderSide* dec) {
   fft2_reset(&dec->fft);
 }
 
-uint8_t padByte(QuillInstance* inst) {
-  inst->padSeed = inst->padSeed * 1103515245u + 12345u;
-  return static_cast<uint8_t>(inst->padSeed >> 16);
-}
+// Filler bytes of a padded packet: the low 8 bits of the run-time library's generator.
+uint8_t padByte() { return static_cast<uint8_t>(std::rand() & 0xFF); }
 
 // The encoder's float stage values can never be inf or NaN for 16-bit input, but a decoder fed a
 // hostile payload can drive its filters there: reset rather than carry it into later frames.
@@ -231,7 +230,6 @@ int16_t Quill_Create(QuillInstance** inst) {
   q->flags = 0;
   // The arrival routine may run before any encoder init: start the estimator now.
   Quill_RateEstInit(&q->rateEstimator);
-  q->padSeed = 0x5157494Cu;
   return 0;
 }
 
@@ -327,7 +325,7 @@ int16_t Quill_Encode(QuillInstance* inst, const int16_t* speech, uint16_t* packe
     const int minimum =
         Quill_PaddingMinimum(&inst->rateState, inst->frameLength, inst->rate, inst->maxDelay, bytes);
     if (bytes < minimum) {
-      for (int i = bytes; i < minimum; ++i) s->buffer[i] = padByte(inst);
+      for (int i = bytes; i < minimum; ++i) s->buffer[i] = padByte();
       s->buffer[bytes] = static_cast<uint8_t>(minimum - bytes);
       bytes = minimum;
     }

@@ -307,7 +307,6 @@ struct QuillInstance {
   int16_t errorCode;
   int16_t flags;            // 1 decoder initialised, 2 encoder initialised
   int16_t encoderUsable;    // 0 after a refused encoder init on a fresh instance
-  uint32_t padSeed;         // filler bytes of padded packets
 };
 
 // One 30-ms half: encoder (480 frame samples, budget in bits) and decoder (writes 480 samples).

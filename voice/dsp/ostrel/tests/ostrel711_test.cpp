@@ -1,6 +1,8 @@
 // Tests of the Ostrel711 codec and its frame coder: losslessness, layout, errors and hostile packets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -259,16 +261,54 @@ TEST(Ostrel711, LosslessAgainstG711) {
         const size_t delay = 80u * frames;
         int wrong = 0;
         for (size_t i = 0; i + delay < out.size(); ++i) {
-          int16_t in = x[i];
-          if (kind == 1) in = G711_AlawDecodeSample(G711_AlawEncodeSample(in));
-          if (kind == 2) in = G711_UlawDecodeSample(G711_UlawEncodeSample(in));
-          if (out[i + delay] != G711Level(law, in)) ++wrong;
+          // The input codes, in the instance's law through G.711's code tables when they are of the other.
+          int16_t want = G711Level(law, x[i]);
+          if (kind == 1)
+            want = law ? G711Level(1, x[i]) : G711_UlawDecodeSample(Ostrel711_OtherLawCode(0, G711_AlawEncodeSample(x[i])));
+          if (kind == 2)
+            want = law ? G711_AlawDecodeSample(Ostrel711_OtherLawCode(1, G711_UlawEncodeSample(x[i]))) : G711Level(0, x[i]);
+          if (out[i + delay] != want) ++wrong;
         }
         EXPECT_EQ(wrong, 0) << "law " << law << " kind " << kind << " frames " << frames;
         for (size_t k = static_cast<size_t>(frames); k < kinds.size(); ++k) ASSERT_EQ(kinds[k], 0);
       }
     }
   }
+}
+
+// Codes of the other law go through G.711's code tables: every code lands on a level of the
+// instance's law within one step of its own, both zeros keep their sign, and half-way levels are
+// settled as G.711 settles them, not as a round trip through linear would.
+TEST(Ostrel711, OtherLawCodesFollowG711sTables) {
+  struct Case {
+    int law;
+    uint8_t in, out;
+  };
+  const Case cases[] = {
+      {1, 255, 213}, {1, 127, 85},  // mu-law +0 and -0: A-law +8 and -8
+      {1, 119, 81},               // mu-law -64: A-law -72 (not -56)
+      {0, 128, 170}, {0, 0, 42},    // A-law +-5504, half-way: mu-law +-5372 (not 5628)
+      {1, 170, 128}, {0, 213, 254},  // and back; A-law +8 is mu-law +8
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.out, Ostrel711_OtherLawCode(static_cast<int16_t>(c.law), c.in)) << int(c.in);
+  for (int code = 0; code < 256; ++code) {
+    const int16_t fromU = G711_UlawDecodeSample(static_cast<uint8_t>(code));
+    const int16_t toA = G711_AlawDecodeSample(Ostrel711_OtherLawCode(1, static_cast<uint8_t>(code)));
+    EXPECT_LE(std::abs(toA - fromU), std::max(16, std::abs(fromU) / 16)) << code;
+    EXPECT_EQ(code >= 128, toA > 0) << code;
+    const int16_t fromA = G711_AlawDecodeSample(static_cast<uint8_t>(code));
+    const int16_t toU = G711_UlawDecodeSample(Ostrel711_OtherLawCode(0, static_cast<uint8_t>(code)));
+    EXPECT_LE(std::abs(toU - fromA), std::max(16, std::abs(fromA) / 16)) << code;
+    EXPECT_EQ(fromA > 0, toU > 0) << code;
+  }
+  // The encoder takes A-law input on a mu-law instance through the same table.
+  std::vector<int16_t> x(160);
+  for (int i = 0; i < 160; ++i) x[i] = static_cast<int16_t>((i % 2 ? 1 : -1) * (5504 + 128 * (i % 7)));
+  const Stream viaTable = Encode(0, 1, 1, x);
+  const auto out = DecodeAll(0, viaTable);
+  ASSERT_EQ(out.size(), x.size());
+  for (int i = 0; i < 80; ++i)
+    EXPECT_EQ(G711_UlawDecodeSample(Ostrel711_OtherLawCode(0, G711_AlawEncodeSample(x[i]))), out[i + 80]) << i;
 }
 
 TEST(Ostrel711, IncompressibleBlocksTravelUncompressed) {

@@ -144,6 +144,24 @@ TEST(OstrelWbBands, LowAndHighToneLandInTheirBands) {
 
 // ---- Upper-band frames ---------------------------------------------------------------------------
 
+// A reset clears the band-splitting filters too: after it the encoder splits as a fresh one does.
+TEST(OstrelWbBands, ResetClearsTheSplitFilters) {
+  const auto noise = ostrel_test::WhiteNoise(480, 8000.0);
+  OstrelWbCodec used{};
+  OstrelWbCodec fresh{};
+  ASSERT_EQ(OstrelWb_Init(&used, 160), 0);
+  ASSERT_EQ(OstrelWb_Init(&fresh, 160), 0);
+  uint8_t packet[kOstrelWbMaxPacketBytes];
+  int16_t bytes = 0, needed = 0;
+  for (int f = 0; f < 3; ++f) OstrelWb_Encode(&used, noise.data() + 160 * f, packet, &bytes, &needed);
+  ASSERT_EQ(OstrelWb_Reset(&used), 0);
+  int16_t lowA[80], highA[80], lowB[80], highB[80];
+  OstrelWb_SplitBands(&used.splitP, &used.splitQ, noise.data(), lowA, highA);
+  OstrelWb_SplitBands(&fresh.splitP, &fresh.splitQ, noise.data(), lowB, highB);
+  EXPECT_EQ(0, std::memcmp(lowA, lowB, sizeof lowA));
+  EXPECT_EQ(0, std::memcmp(highA, highB, sizeof highA));
+}
+
 TEST(OstrelWbUpper, GainTableEnds) {
   for (int i = 0; i <= 32; ++i) EXPECT_EQ(kOstrelWbGain[i], i + 4);
   EXPECT_EQ(kOstrelWbGain[121], 1392);

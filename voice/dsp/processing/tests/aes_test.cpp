@@ -177,6 +177,30 @@ EchoRun runEcho(int rate, bool doubleTalk) {
 
 // Far end only through a 60-ms, 40-ms-tail echo path at 10 dB echo return loss: measured about 30 dB of
 // suppression at both rates.
+// The comfort-noise gain learnt from the first quiet frames is the level the running update keeps
+// afterwards: a steady background gives no step in the noise once learning ends.
+TEST(VprocAes, ComfortNoiseGainHasNoStepAfterLearning) {
+  for (double rms : {30.0, 300.0}) {
+    auto a = make();
+    const std::vector<int16_t> far(80, 0);
+    const std::vector<int16_t> near = WhiteNoise(80 * 400, rms, 11);
+    std::vector<int16_t> out(80);
+    int32_t learnt = 0;
+    for (int f = 0; f < 400; ++f) {
+      SonraAEC_AddToFarEndBuffer(far.data(), a.get(), 0);
+      SonraAEC_Process(near.data() + 80 * f, out.data(), a.get(), 0, 100);
+      if (learnt == 0 && a->cng.averageCount > a->cng.firstFrames) learnt = a->cng.gain;
+    }
+    ASSERT_GT(learnt, 0) << rms;
+    const double ratio = static_cast<double>(a->cng.gain) / learnt;
+    EXPECT_GT(ratio, 0.7) << rms;
+    EXPECT_LT(ratio, 1.4) << rms;
+    // 3/4 of the background's excitation RMS, in Q10.
+    EXPECT_LT(a->cng.gain, 1024 * rms) << rms;
+    EXPECT_GT(a->cng.gain, 1024 * rms / 4) << rms;
+  }
+}
+
 TEST(VprocAes, SuppressesASyntheticEcho) {
   for (int rate : {8000, 16000}) {
     const EchoRun r = runEcho(rate, false);

@@ -453,7 +453,80 @@ double classBits(const LpcView& view, const double vec[6][20]) {
   return Quill_LpcChooseLevels(view.c, coords, 0, 120, idx);
 }
 
-void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const double t2Sign[2]) {
+// The sizes and values the codec's description fixes for each class; everything else is trained.
+struct FixedClass {
+  int gainLevels[12];       // level count of each gain coordinate
+  int shapeLevels;          // level count of all 108 shape coordinates together
+  int shapeSingles;         // shape coordinates with a single level
+  double t2a, t2b;          // T2 = ((-a, b), (b, a))
+  bool stated;              // class 0: the means and the first gain coordinate below are fixed too
+};
+const FixedClass kFixedClasss[3] = {
+    {{7, 13, 9, 15, 11, 20, 13, 32, 23, 57, 53, 139}, 578, 29, 0.79742827, 0.60341375, true},
+    {{7, 12, 8, 15, 11, 20, 13, 31, 23, 57, 52, 138}, 574, 27, 0.8137239, 0.58125159, false},
+    {{7, 13, 8, 16, 11, 20, 14, 32, 24, 57, 55, 140}, 583, 25, 0.71832547, 0.69570721, false},
+};
+// Class 0's stated values: the first gain and shape means (lower, upper) and the first gain
+// coordinate's seven levels with their bit costs.
+const double kStatedGainMean[2] = {-6.86881911, -5.35075273};
+const double kStatedShapeMean[2] = {-0.91232981, 0.26258634};
+const double kStatedFirstLevels[7] = {-2.78, -1.77, -0.78, -0.004, 0.80, 1.82, 2.81};
+const double kStatedFirstBits[7] = {12.30, 7.83, 4.26, 0.17, 4.28, 7.67, 10.48};
+constexpr int kMaxShapeLevels = 50;
+
+// Level counts of the 108 shape coordinates: the `singles` narrowest get one level, the others share
+// `total` - `singles` levels in proportion to the range their values need (2 to 50 each).
+std::vector<int> shapeCounts(const std::vector<int>& natural, int total, int singles) {
+  const int n = static_cast<int>(natural.size());
+  std::vector<int> order(n);
+  for (int i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return natural[a] < natural[b]; });
+  std::vector<int> count(n, 1);
+  std::vector<double> want(n, 0.0);
+  double sum = 0.0;
+  for (int k = singles; k < n; ++k) sum += natural[order[k]];
+  const int share = total - singles;
+  int used = 0;
+  for (int k = singles; k < n; ++k) {
+    const int i = order[k];
+    want[i] = natural[i] * share / std::max(sum, 1.0);
+    count[i] = std::clamp(static_cast<int>(std::lround(want[i])), 2, kMaxShapeLevels);
+    used += count[i];
+  }
+  while (used != share) {
+    int best = -1;
+    double bestGap = 0.0;
+    for (int k = singles; k < n; ++k) {
+      const int i = order[k];
+      const double gap = want[i] - count[i];
+      if (used < share && count[i] < kMaxShapeLevels && (best < 0 || gap > bestGap)) best = i, bestGap = gap;
+      if (used > share && count[i] > 2 && (best < 0 || gap < bestGap)) best = i, bestGap = gap;
+    }
+    if (best < 0) break;
+    count[best] += used < share ? 1 : -1;
+    used += used < share ? 1 : -1;
+  }
+  return count;
+}
+
+// The window of n consecutive level indices around 0 that holds most of the coordinate's values.
+int placeWindow(const std::vector<double>& xs, int n) {
+  int bestLo = 0, bestHeld = -1;
+  for (int lo = -(n - 1); lo <= 0; ++lo) {
+    int held = 0;
+    for (double x : xs) {
+      const long r = std::lrint(x);
+      if (r >= lo && r <= lo + n - 1) ++held;
+    }
+    // On equal cover the window nearer the middle.
+    if (held > bestHeld || (held == bestHeld && std::abs(2 * lo + n - 1) < std::abs(2 * bestLo + n - 1)))
+      bestLo = lo, bestHeld = held;
+  }
+  return bestLo;
+}
+
+void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const double t2Sign[2],
+                   const FixedClass* fixed = nullptr) {
   const double n = static_cast<double>(vs.size());
   // Means pooled over the sub-blocks.
   double gm[2] = {0, 0}, sm[18] = {};
@@ -465,6 +538,10 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
   for (int sb = 0; sb < 6; ++sb) {
     for (int b = 0; b < 2; ++b) d.gainMean[2 * sb + b] = gm[b] / (6 * n);
     for (int j = 0; j < 18; ++j) d.shapeMean[18 * sb + j] = sm[j] / (6 * n);
+    if (fixed && fixed->stated) {
+      for (int b = 0; b < 2; ++b) d.gainMean[2 * sb + b] = kStatedGainMean[b];
+      for (int j = 0; j < 2; ++j) d.shapeMean[18 * sb + j] = kStatedShapeMean[j];
+    }
   }
   // Within-sub-block bases.
   std::vector<double> c2(4, 0.0), c18(18 * 18, 0.0);
@@ -481,7 +558,7 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     }
   auto b2 = sortedBasis(c2, 2);
   // The 2x2 basis in the form ((-a, b), (b, a)): a difference and a sum of the two band gains.
-  const double a = std::fabs(b2[0][0]), b = std::fabs(b2[0][1]);
+  const double a = fixed ? fixed->t2a : std::fabs(b2[0][0]), b = fixed ? fixed->t2b : std::fabs(b2[0][1]);
   (void)t2Sign;
   d.t2[0][0] = -a;
   d.t2[1][0] = b;
@@ -545,6 +622,22 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     Quill_LpcCoordinates(shell, v->v, c);
     for (int i = 0; i < 120; ++i) coords[i].push_back(c[i]);
   }
+  // The range each coordinate's values need (99.9 % of them), and the fixed counts where they are given.
+  std::vector<int> natural(120);
+  for (int i = 0; i < 120; ++i) {
+    std::vector<double> sorted = coords[i];
+    std::sort(sorted.begin(), sorted.end());
+    const double qlo = sorted[static_cast<size_t>(0.0005 * (sorted.size() - 1))];
+    const double qhi = sorted[static_cast<size_t>(0.9995 * (sorted.size() - 1))];
+    natural[i] = std::max(static_cast<int>(std::nearbyint(qhi)), 0) - std::min(static_cast<int>(std::nearbyint(qlo)), 0) + 1;
+  }
+  std::vector<int> fixedCounts;
+  if (fixed) {
+    fixedCounts.assign(fixed->gainLevels, fixed->gainLevels + 12);
+    const std::vector<int> shapes =
+        shapeCounts(std::vector<int>(natural.begin() + 12, natural.end()), fixed->shapeLevels, fixed->shapeSingles);
+    fixedCounts.insert(fixedCounts.end(), shapes.begin(), shapes.end());
+  }
   for (int i = 0; i < 120; ++i) {
     std::vector<double> sorted = coords[i];
     std::sort(sorted.begin(), sorted.end());
@@ -553,6 +646,10 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     int lo = static_cast<int>(std::nearbyint(qlo)), hi = static_cast<int>(std::nearbyint(qhi));
     lo = std::min(lo, 0);
     hi = std::max(hi, 0);
+    if (fixed) {
+      lo = placeWindow(coords[i], fixedCounts[i]);
+      hi = lo + fixedCounts[i] - 1;
+    }
     const int limit = i < 12 ? 160 : 50;
     while (hi - lo + 1 > limit) {
       if (-lo > hi) ++lo;
@@ -575,6 +672,15 @@ void trainLpcClass(LpcClassData& d, const std::vector<const Vec120*>& vs, const 
     if (n == 1) d.levels[i][0] = 0.0;
     d.cdf[i] = makeCdf(counts, 0.3);
     d.bits[i] = bitsOf(d.cdf[i]);
+    if (fixed && fixed->stated && i == 0) {
+      // The stated levels and costs; the cumulative table carries the costs' probabilities.
+      d.offset[0] = 3;
+      d.levels[0].assign(kStatedFirstLevels, kStatedFirstLevels + 7);
+      d.bits[0].assign(kStatedFirstBits, kStatedFirstBits + 7);
+      std::vector<double> p(7);
+      for (int k = 0; k < 7; ++k) p[k] = 1e6 * std::exp2(-kStatedFirstBits[k]);
+      d.cdf[0] = makeCdf(p, 0.0);
+    }
   }
 }
 
@@ -625,10 +731,16 @@ void trainLpc(Tables& t, const std::vector<Vec120>& all) {
   for (int c : cls) ++count[c];
   int order[3] = {0, 1, 2};
   std::sort(order, order + 3, [&](int a, int b) { return count[a] < count[b]; });
-  LpcClassData sortedData[3];
-  for (int i = 0; i < 3; ++i) sortedData[i] = t.lpc[order[i]];
-  for (int i = 0; i < 3; ++i) t.lpc[i] = sortedData[i];
   std::fprintf(stderr, "class use: %d %d %d\n", count[order[0]], count[order[1]], count[order[2]]);
+  // The final tables of each class, in that order, with the sizes and values fixed for it.
+  for (int i = 0; i < 3; ++i) {
+    std::vector<const Vec120*> members;
+    for (int k = 0; k < n; ++k)
+      if (cls[k] == order[i]) members.push_back(&all[k]);
+    if (members.size() < 50)
+      for (int k = 0; k < n; k += 3) members.push_back(&all[k]);
+    trainLpcClass(t.lpc[i], members, sign, &kFixedClasss[i]);
+  }
 }
 
 // ---- Training: spectral envelope ----------------------------------------------------------------

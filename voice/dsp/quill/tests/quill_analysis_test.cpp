@@ -1,6 +1,7 @@
 // Tests of Quill's encoder analyses: pitch lags and gains, the lag field, LPC analysis and its fields.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -144,6 +145,58 @@ std::vector<Analysed> speechModels(double quantOffset) {
     out.push_back(a);
   }
   return out;
+}
+
+// The quantiser classes have the sizes the format fixes, and class 0 the values it states.
+TEST(QuillLpc, ClassTablesHaveTheFixedSizesAndValues) {
+  const int gainLevels[3][12] = {{7, 13, 9, 15, 11, 20, 13, 32, 23, 57, 53, 139},
+                                 {7, 12, 8, 15, 11, 20, 13, 31, 23, 57, 52, 138},
+                                 {7, 13, 8, 16, 11, 20, 14, 32, 24, 57, 55, 140}};
+  const int gainTotal[3] = {392, 387, 397}, shapeTotal[3] = {578, 574, 583}, singles[3] = {29, 27, 25};
+  const double t2[3][2] = {{0.79742827, 0.60341375}, {0.8137239, 0.58125159}, {0.71832547, 0.69570721}};
+  for (int c = 0; c < 3; ++c) {
+    SCOPED_TRACE(c);
+    const QuillLpcClass& k = kQuillLpcClasses[c];
+    int gains = 0, shapes = 0, single = 0, widest = 0;
+    for (int i = 0; i < 120; ++i) {
+      const int n = k.maxIndex[i] + 1;
+      EXPECT_GE(k.offset[i], 0);
+      EXPECT_LE(k.offset[i], k.maxIndex[i]);
+      EXPECT_EQ(65535, k.cdf[i][n]);
+      if (i < 12) {
+        EXPECT_EQ(gainLevels[c][i], n) << i;
+        gains += n;
+      } else {
+        shapes += n;
+        single += n == 1;
+        widest = std::max(widest, n);
+      }
+    }
+    EXPECT_EQ(gainTotal[c], gains);
+    EXPECT_EQ(shapeTotal[c], shapes);
+    EXPECT_EQ(singles[c], single);
+    EXPECT_LE(widest, 50);
+    EXPECT_DOUBLE_EQ(-t2[c][0], k.t2[0][0]);
+    EXPECT_DOUBLE_EQ(t2[c][1], k.t2[0][1]);
+    EXPECT_DOUBLE_EQ(t2[c][1], k.t2[1][0]);
+    EXPECT_DOUBLE_EQ(t2[c][0], k.t2[1][1]);
+  }
+  const QuillLpcClass& k0 = kQuillLpcClasses[0];
+  EXPECT_DOUBLE_EQ(-6.86881911, k0.gainMean[0]);
+  EXPECT_DOUBLE_EQ(-5.35075273, k0.gainMean[1]);
+  EXPECT_DOUBLE_EQ(-0.91232981, k0.shapeMean[0]);
+  EXPECT_DOUBLE_EQ(0.26258634, k0.shapeMean[1]);
+  const double levels[7] = {-2.78, -1.77, -0.78, -0.004, 0.80, 1.82, 2.81};
+  const double bits[7] = {12.30, 7.83, 4.26, 0.17, 4.28, 7.67, 10.48};
+  EXPECT_EQ(3, k0.offset[0]);
+  for (int l = 0; l < 7; ++l) {
+    EXPECT_DOUBLE_EQ(levels[l], k0.levels[k0.levelPos[0] + l]) << l;
+    EXPECT_DOUBLE_EQ(bits[l], k0.bits[k0.levelPos[0] + l]) << l;
+    // The cumulative table codes each level at close to its stated cost.
+    EXPECT_NEAR(bits[l], -std::log2((k0.cdf[0][l + 1] - k0.cdf[0][l]) / 65535.0), 0.05) << l;
+  }
+  EXPECT_EQ((std::vector<uint16_t>{0, 15434, 37548, 65535}),
+            std::vector<uint16_t>(kQuillLpcClassCdf, kQuillLpcClassCdf + 4));
 }
 
 TEST(QuillLpc, EncoderReconstructionEqualsTheDecoders) {
