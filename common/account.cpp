@@ -68,9 +68,9 @@ void LoadSection(const AccountSection& s, const char* path) {
     if (!account) return;
 
     GetPrivateProfileString(s.section, "password", "", buffer, sizeof buffer, path);
-    if (buffer[0]) Account_SetPassword(account, buffer);
+    Account_SetPassword(account, buffer);
     GetPrivateProfileString(s.section, "alias", "", buffer, sizeof buffer, path);
-    if (buffer[0]) Account_SetAlias(account, buffer);
+    Account_SetAlias(account, buffer);
     GetPrivateProfileString(s.section, "server", "", buffer, sizeof buffer, path);
     if (buffer[0]) presence_setting_set_string(&account->settings, "server", nullptr, buffer);
     int port = static_cast<int>(GetPrivateProfileInt(s.section, "port", s.defaultPort, path));

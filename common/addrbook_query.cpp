@@ -133,6 +133,7 @@ void CInvitee::SetContact(const AddrNode* node) {
     copy->extra = store::DupText(source->extra);
     FreeContactCopy(m_contact);
     m_contact = copy;
+    m_contactOnline = AddrBook_IsContactOnline(node);
 }
 
 AddrNode* AddrBook_FindChildContactByName(AddrNode* node, const char* name) {

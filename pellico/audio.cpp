@@ -49,6 +49,7 @@ WAVEFORMATEX PcmFormat() {
 class PlatformWaveIn : public KxWaveIn {
  public:
   static constexpr int kBuffers = 50;
+  explicit PlatformWaveIn(WaveErrorLog log) : m_log(std::move(log)) {}
   ~PlatformWaveIn() override { Close(); }
   int Open() override {
     if (m_h) return 0;
@@ -61,8 +62,8 @@ class PlatformWaveIn : public KxWaveIn {
     for (int i = 0; i < kBuffers; ++i) {
       m_hdr[i].lpData = m_data[i];
       m_hdr[i].dwBufferLength = CAudioManager::kBufferBytes;
-      waveInPrepareHeader(m_h, &m_hdr[i], sizeof(WAVEHDR));
-      waveInAddBuffer(m_h, &m_hdr[i], sizeof(WAVEHDR));
+      Check(waveInPrepareHeader(m_h, &m_hdr[i], sizeof(WAVEHDR)), "waveInPrepareHeader");
+      Check(waveInAddBuffer(m_h, &m_hdr[i], sizeof(WAVEHDR)), "waveInAddBuffer");
     }
     m_next = 0;
     m_recording = false;
@@ -77,7 +78,7 @@ class PlatformWaveIn : public KxWaveIn {
     if (!m_h) return -1;
     m_recording = false;
     MMRESULT r = waveInStop(m_h);
-    waveInReset(m_h);
+    Check(waveInReset(m_h), "waveInReset");
     return static_cast<int>(r);
   }
   size_t Read(uint8_t* buf, size_t max) override {
@@ -92,20 +93,25 @@ class PlatformWaveIn : public KxWaveIn {
       got += n;
       h.dwFlags.store(h.dwFlags.load() & ~WHDR_DONE);
       h.dwBytesRecorded.store(0);
-      if (m_recording) waveInAddBuffer(m_h, &h, sizeof(WAVEHDR));
+      if (m_recording) Check(waveInAddBuffer(m_h, &h, sizeof(WAVEHDR)), "waveInAddBuffer");
       m_next = (m_next + 1) % kBuffers;
     }
     return got;
   }
   void Close() override {
     if (!m_h) return;
-    waveInReset(m_h);
-    for (int i = 0; i < kBuffers; ++i) waveInUnprepareHeader(m_h, &m_hdr[i], sizeof(WAVEHDR));
-    waveInClose(m_h);
+    Check(waveInReset(m_h), "waveInReset");
+    for (int i = 0; i < kBuffers; ++i)
+      Check(waveInUnprepareHeader(m_h, &m_hdr[i], sizeof(WAVEHDR)), "waveInUnprepareHeader");
+    Check(waveInClose(m_h), "waveInClose");
     m_h = nullptr;
   }
 
  private:
+  void Check(MMRESULT r, const char* call) {
+    if (r != 0 && m_log) m_log(static_cast<int>(r), call);
+  }
+  WaveErrorLog m_log;
   HWAVEIN m_h = nullptr;
   WAVEHDR m_hdr[kBuffers];
   char m_data[kBuffers][CAudioManager::kBufferBytes];
@@ -115,6 +121,7 @@ class PlatformWaveIn : public KxWaveIn {
 
 class PlatformWaveOut : public KxWaveOut {
  public:
+  explicit PlatformWaveOut(WaveErrorLog log) : m_log(std::move(log)) {}
   ~PlatformWaveOut() override { Close(); }
   int Open() override {
     if (m_h) return 0;
@@ -130,7 +137,11 @@ class PlatformWaveOut : public KxWaveOut {
     node->hdr.lpData = reinterpret_cast<char*>(node->data.data());
     node->hdr.dwBufferLength = static_cast<DWORD>(bytes);
     MMRESULT r = waveOutPrepareHeader(m_h, &node->hdr, sizeof(WAVEHDR));
-    if (r == 0) r = waveOutWrite(m_h, &node->hdr, sizeof(WAVEHDR));
+    Check(r, "waveOutPrepareHeader");
+    if (r == 0) {
+      r = waveOutWrite(m_h, &node->hdr, sizeof(WAVEHDR));
+      Check(r, "waveOutWrite");
+    }
     if (r != 0) return static_cast<int>(r);
     m_blocks.push_back(std::move(node));
     return 0;
@@ -139,7 +150,7 @@ class PlatformWaveOut : public KxWaveOut {
     size_t pending = 0;
     for (auto it = m_blocks.begin(); it != m_blocks.end();) {
       if ((*it)->hdr.dwFlags.load() & WHDR_DONE) {
-        waveOutUnprepareHeader(m_h, &(*it)->hdr, sizeof(WAVEHDR));
+        Check(waveOutUnprepareHeader(m_h, &(*it)->hdr, sizeof(WAVEHDR)), "waveOutUnprepareHeader");
         it = m_blocks.erase(it);
       } else {
         pending += (*it)->data.size();
@@ -150,18 +161,22 @@ class PlatformWaveOut : public KxWaveOut {
   }
   void Reset() override {
     if (!m_h) return;
-    waveOutReset(m_h);
+    Check(waveOutReset(m_h), "waveOutReset");
     Pending();
   }
   void Close() override {
     if (!m_h) return;
     Reset();
     m_blocks.clear();
-    waveOutClose(m_h);
+    Check(waveOutClose(m_h), "waveOutClose");
     m_h = nullptr;
   }
 
  private:
+  void Check(MMRESULT r, const char* call) {
+    if (r != 0 && m_log) m_log(static_cast<int>(r), call);
+  }
+  WaveErrorLog m_log;
   struct Block {
     WAVEHDR hdr;
     std::vector<uint8_t> data;
@@ -171,8 +186,10 @@ class PlatformWaveOut : public KxWaveOut {
 };
 }  // namespace
 
-std::unique_ptr<KxWaveIn> MakeDefaultWaveIn() { return std::make_unique<PlatformWaveIn>(); }
-std::unique_ptr<KxWaveOut> MakeDefaultWaveOut() { return std::make_unique<PlatformWaveOut>(); }
+std::unique_ptr<KxWaveIn> MakeDefaultWaveIn(WaveErrorLog log) { return std::make_unique<PlatformWaveIn>(std::move(log)); }
+std::unique_ptr<KxWaveOut> MakeDefaultWaveOut(WaveErrorLog log) {
+  return std::make_unique<PlatformWaveOut>(std::move(log));
+}
 #else
 namespace {
 class NoWaveIn : public KxWaveIn {
@@ -192,8 +209,8 @@ class NoWaveOut : public KxWaveOut {
   void Close() override {}
 };
 }  // namespace
-std::unique_ptr<KxWaveIn> MakeDefaultWaveIn() { return std::make_unique<NoWaveIn>(); }
-std::unique_ptr<KxWaveOut> MakeDefaultWaveOut() { return std::make_unique<NoWaveOut>(); }
+std::unique_ptr<KxWaveIn> MakeDefaultWaveIn(WaveErrorLog) { return std::make_unique<NoWaveIn>(); }
+std::unique_ptr<KxWaveOut> MakeDefaultWaveOut(WaveErrorLog) { return std::make_unique<NoWaveOut>(); }
 #endif
 
 }  // namespace pellico
@@ -201,6 +218,11 @@ std::unique_ptr<KxWaveOut> MakeDefaultWaveOut() { return std::make_unique<NoWave
 using namespace pellico;
 
 CAudioManager::CAudioManager(CKxEngine* engine) : m_engine(engine) {}
+
+WaveErrorLog CAudioManager::WaveLog() {
+  CKxEngine* engine = m_engine;
+  return [engine](int r, const char* call) { engine->Log("Wave error (%d) in %s", r, call); };
+}
 
 CAudioManager::~CAudioManager() {
   if (m_in && m_inOpen) m_in->Close();
@@ -216,7 +238,7 @@ void CAudioManager::SetDevices(std::unique_ptr<KxWaveIn> in, std::unique_ptr<KxW
 
 void CAudioManager::StartRecording() {
   ReleasePlayer();
-  if (!m_in) m_in = MakeDefaultWaveIn();
+  if (!m_in) m_in = MakeDefaultWaveIn(WaveLog());
   m_pending.clear();
   int r = m_in->Open();
   if (r != 0) m_engine->Log("Wave error (%d) in %s", r, "waveInOpen");
@@ -285,7 +307,7 @@ std::vector<uint8_t> CAudioManager::Encode(const uint8_t* pcm, size_t len) {
 
 bool CAudioManager::OpenOut() {
   if (m_outOpen) return true;
-  if (!m_out) m_out = MakeDefaultWaveOut();
+  if (!m_out) m_out = MakeDefaultWaveOut(WaveLog());
   int r = m_out->Open();
   if (r != 0) {
     m_engine->Log("Wave error (%d) in %s", r, "waveOutOpen");
@@ -311,8 +333,7 @@ int CAudioManager::PlayBlock(const uint8_t* frames, size_t len) {
     pos += size;
   }
   if (!pcm.empty()) {
-    int r = m_out->Write(pcm.data(), pcm.size());
-    if (r != 0) m_engine->Log("Wave error (%d) in %s", r, "waveOutWrite");
+    m_out->Write(pcm.data(), pcm.size());  // the device reports its own failing call
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +36,10 @@ class KxWaveOut {
 // Makes the devices; the default uses the platform wave layer.
 using WaveInFactory = std::unique_ptr<KxWaveIn> (*)();
 using WaveOutFactory = std::unique_ptr<KxWaveOut> (*)();
-std::unique_ptr<KxWaveIn> MakeDefaultWaveIn();
-std::unique_ptr<KxWaveOut> MakeDefaultWaveOut();
+// The default devices report each failing waveform call (its result and name) through `log`.
+using WaveErrorLog = std::function<void(int result, const char* call)>;
+std::unique_ptr<KxWaveIn> MakeDefaultWaveIn(WaveErrorLog log = nullptr);
+std::unique_ptr<KxWaveOut> MakeDefaultWaveOut(WaveErrorLog log = nullptr);
 
 // Storage size of an AMR frame from its header byte (frame type in bits 3-6).
 size_t AmrFrameSize(uint8_t header);
@@ -73,6 +76,7 @@ class CAudioManager {
   void RecordTick(bool final);
   bool PlaybackTick();
   bool OpenOut();
+  pellico::WaveErrorLog WaveLog();
 
   CKxEngine* m_engine;
   int m_state = IDLE;

@@ -345,16 +345,16 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     Log("MERVANE: datagram type %d from an unknown source dropped", h.type);
     return;
   }
-  // Only a live session can be revived by its own packets; never after a reset or an idle sign-out.
+  // Packets of the live session revive it; with no session held, or once signed out for idleness
+  // (the server still acknowledges the DISCONNECT), nothing brings the state back online.
   if (m_sessionId != 0 && h.session == m_sessionId && h.type != CONNECT_RESPONSE && h.type != SERVER_ERROR &&
-      (m_state == KX_PENDING || m_state == KX_CONNECTING || m_state == KX_BAD_CONN))
+      m_state != KX_ONLINE && m_state != KX_LOGGING_IN && m_state != KX_OFFLINE_IDLE)
     SetState(KX_ONLINE);
 
   if (h.type == KX_ACK) {
+    // Servers may acknowledge with any session field (some send 0): the sequence number alone matches.
     for (auto it = m_awaiting.begin(); it != m_awaiting.end(); ++it) {
-      const auto& data = (*it)->data;
-      uint32_t sess = (uint32_t(data[4]) << 24) | (uint32_t(data[5]) << 16) | (uint32_t(data[6]) << 8) | data[7];
-      if ((*it)->seq == h.seq && sess == h.session) {
+      if ((*it)->seq == h.seq) {
         uint8_t type = (*it)->type;
         m_awaiting.erase(it);
         if (type == DISCONNECT) ResetSession();
@@ -370,9 +370,13 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     return;
   }
 
-  if (h.type == CONNECT_RESPONSE) {
-    if (m_state != KX_LOGGING_IN || h.session == 0) {
-      Log("MERVANE: CONNECT_RESPONSE outside a sign-in dropped");
+  // A resent response of the session already taken (its acknowledgement was lost) goes through the
+  // duplicate test below and is acknowledged again; taking it anew would replay the stream after it.
+  bool resentResponse = h.type == CONNECT_RESPONSE && m_sessionId != 0 && h.session == m_sessionId &&
+                        SeqAtOrBefore(h.seq, m_highest);
+  if (h.type == CONNECT_RESPONSE && !resentResponse) {
+    if (h.session == 0) {
+      Log("MERVANE: CONNECT_RESPONSE without a session dropped");
       return;
     }
     m_sessionId = h.session;
@@ -381,7 +385,8 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     // The response proves the request arrived.
     m_awaiting.remove_if([](const PacketPtr& p) { return p->type == CONNECT_REQUEST; });
     Log("MERVANE SESSION %u", m_sessionId);
-  } else if (m_sessionId == 0 || h.session != m_sessionId) {
+  } else if (h.session != m_sessionId || (m_sessionId == 0 && h.type != SERVER_ERROR)) {
+    // Without a session only an error (the refusal of a sign-in) can come: nothing else has a stream.
     Log("MERVANE BAD SESSION(%u). Throwing out type %d.", h.session, h.type);
     return;
   }
@@ -391,6 +396,12 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
   p->hasSeq = true;
   if (h.type == AUDIO) {
     IncomingAudio(p);
+    return;
+  }
+  if (h.type == SERVER_ERROR && m_sessionId == 0) {
+    // Without a session there is no stream to order it in (a refused sign-in): handled at once.
+    SendAck(h.seq, h.session);
+    DeliverPacket(p);
     return;
   }
   if (h.type != SERVER_ERROR && SeqAtOrBefore(h.seq, m_highest)) {
@@ -430,8 +441,6 @@ void CKxEngine::Deliver() {
     if (!SeqAtOrBefore(f->seq, m_highest) && TickAtOrAfter(now, f->stamp + kGapAbandonMs + 1)) {
       Log("MERVANE: gap before seq %u abandoned", f->seq);
       m_highest = f->seq;
-      for (auto& q : m_inOrder)
-        if (q->seq == m_highest + 1u) ++m_highest;
     }
   }
   while (!m_inOrder.empty() && SeqAtOrBefore(m_inOrder.front()->seq, m_highest)) {
@@ -1027,6 +1036,11 @@ void CKxEngine::PostCompletion(std::function<void()> fn) {
   m_completions.push_back(std::move(fn));
 }
 
+size_t CKxEngine::PendingCompletions() {
+  std::lock_guard<std::mutex> lock(m_completionMutex);
+  return m_completions.size();
+}
+
 void CKxEngine::RunCompletions() {
   std::vector<std::function<void()>> run;
   {
@@ -1085,7 +1099,7 @@ uint32_t CKxEngine::NextEntryId() {
 
 Utf8_t* CKxEngine::NextTag() {
   int n = m_settings->GetSettingsInt(KX_OPT_THREAD_COUNTER);
-  if (n <= 0 || n > 32766) n = 1;
+  if (n < 0 || n > 32766) n = 1;
   m_settings->SetSettingsInt(KX_OPT_THREAD_COUNTER, n + 1);
   char buf[32];
   snprintf(buf, sizeof buf, "%u_%d", m_sessionId, n);

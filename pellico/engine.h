@@ -102,6 +102,7 @@ class CKxEngine {
 
   // Attachments: workers hand their completion to the tick.
   void PostCompletion(std::function<void()> fn);
+  size_t PendingCompletions();
   void SetDownloadWorker(std::unique_ptr<pellico::TransferWorker> w);
   void SetUploadWorker(std::unique_ptr<pellico::TransferWorker> w);
   pellico::TransferWorker* DownloadWorker() { return m_download.get(); }

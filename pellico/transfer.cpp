@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "pellico/engine.h"
@@ -348,6 +349,10 @@ size_t UploadWorker::OnRead(char* p, size_t size, size_t n, void* self) {
     size_t k = std::min(room, tailLen - w->m_tailSent);
     memcpy(p, kUploadTail + w->m_tailSent, k);
     w->m_tailSent += k;
+    if (w->m_tailSent == tailLen) {
+      w->Report(w->m_fileSize ? 100 : 0);
+      w->m_engine->Log("HttpUpload: HttpEndRequest ...");
+    }
     return k;
   }
   return 0;
@@ -405,16 +410,12 @@ void UploadWorker::Run() {
       curl_slist_free_all(headers);
       curl_easy_cleanup(curl);
       if (m_stop) {
-        fclose(m_file);
-        m_file = nullptr;
-        return;
-      }
-      if (rc != CURLE_OK) {
+        // stopped by the core: no error line
+      } else if (rc != CURLE_OK) {
         m_engine->Log("HttpUpload: Error HttpEndRequest; err=%d", static_cast<int>(rc));
       } else if (status != 200) {
         m_engine->Log("HttpUpload: Error HttpQueryInfo; err=%ld", status);
       } else {
-        Report(m_fileSize ? 100 : 0);
         response = prefix + m_response;
         m_engine->Log("HttpUpload: Response is %s", response.c_str());
         ok = true;
@@ -423,11 +424,19 @@ void UploadWorker::Run() {
     fclose(m_file);
     m_file = nullptr;
   }
-  if (m_stop) return;
+  // A stopped upload (cancelled, or replaced by the next one) is reported failed like any other.
   CKxEngine* engine = m_engine;
-  Message_t* m = m_message;
-  m_message = nullptr;  // handed to the completion
-  engine->PostCompletion([engine, m, ok, response] {
+  // The completion owns the message; one dropped unrun (the engine going away first) frees it.
+  struct Held {
+    Message_t* m = nullptr;
+    ~Held() { CKxCore::MessageFree(m); }
+  };
+  auto held = std::make_shared<Held>();
+  held->m = m_message;
+  m_message = nullptr;
+  engine->PostCompletion([engine, held, ok, response] {
+    Message_t* m = held->m;
+    held->m = nullptr;
     if (ok) {
       CKxCore::AttachmentFree(m->attachment);
       m->attachment = CKxCore::AttachmentURLNewM(MakeUtf8(response), nullptr, MakeUtf8("image/jpeg"));

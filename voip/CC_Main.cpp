@@ -651,8 +651,6 @@ void CC_ThreadRound(int iWaitMs) {
         CC_ProcessEvent(pstMsg);
         FreeMsg(pstMsg);
     }
-    // A steady stream of messages must not hold the connection timers back.
-    if (plat::TickElapsed(GetTickCount(), g_stCc.dwLastTick) >= static_cast<DWORD>(kThreadWaitMs)) RunTimers();
 }
 
 int CC_PumpEvents() {

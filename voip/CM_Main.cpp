@@ -716,20 +716,27 @@ int CM_Init() {
 }
 
 void CM_Exit() {
+    // A handler still running on another thread holds the mutex: wait for it, and let nothing
+    // find the mutex once it is being destroyed.
+    plat::RecursiveMutex* pstMutex = g_stCm.pstMutex;
+    if (pstMutex) pstMutex->lock();
+    g_stCm.pstMutex = nullptr;
     g_stCm.bStarted = 0;
     g_stCm.iConfCallNum = 0;
     g_stCm.iActiveCallNum = 0;
     g_stCm.aiReserved[0] = g_stCm.aiReserved[1] = 0;
     g_stCm.bRegistered = 0;
     g_stCm.iCurrentCallId = -1;
-    delete g_stCm.pstMutex;
-    g_stCm.pstMutex = nullptr;
     for (int& id : g_stCm.aiActiveCallId) id = -1;
     CM_RegInfoFree(g_stCm.pstRegInfo);
     g_stCm.pstRegInfo = nullptr;
     for (CM_CALL& call : g_stCm.astCall) {
         ResetCall(&call);
         call.contacts.shrink_to_fit();
+    }
+    if (pstMutex) {
+        pstMutex->unlock();
+        delete pstMutex;
     }
 }
 

@@ -33,7 +33,7 @@ struct LoadCase {
     const char* ini;
     uint32_t type;
     bool exists;
-    const char* password;  // null: none
+    const char* password;  // read as it stands: a missing key gives an empty text
     const char* alias;
     const char* server;    // "<none>": no setting
     int port;
@@ -65,18 +65,18 @@ TEST_P(CommonStoreAccountLoad, ReadsTheSectionWithItsDefaults) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommonStoreAccountLoad,
     ::testing::Values(
-        LoadCase{"ServiceDefaults", "[qz]\r\nusername=alice\r\n", 1, true, nullptr, nullptr, "<none>", 9999, 1},
-        LoadCase{"SipDefaults", "[sip]\r\nusername=bob\r\n", 2, true, nullptr, nullptr, "<none>", 5060, 1},
+        LoadCase{"ServiceDefaults", "[qz]\r\nusername=alice\r\n", 1, true, "", "", "<none>", 9999, 1},
+        LoadCase{"SipDefaults", "[sip]\r\nusername=bob\r\n", 2, true, "", "", "<none>", 5060, 1},
         LoadCase{"ServiceFull",
                  "[qz]\r\nusername=alice\r\npassword=pw\r\nalias=Al\r\nserver=10.0.0.1\r\nport=8000\r\nautologin=0\r\n",
                  1, true, "pw", "Al", "10.0.0.1", 8000, 0},
         LoadCase{"SipFull", "[SIP]\r\nUserName=bob\r\npassword=s3\r\nserver=sip.example\r\nport=5070\r\n", 2, true,
-                 "s3", nullptr, "sip.example", 5070, 1},
+                 "s3", "", "sip.example", 5070, 1},
         LoadCase{"NoUserName", "[qz]\r\npassword=pw\r\n", 1, false, nullptr, nullptr, "", 0, 0},
         LoadCase{"EmptyUserName", "[sip]\r\nusername=\r\n", 2, false, nullptr, nullptr, "", 0, 0},
-        LoadCase{"PortOutOfRange", "[qz]\r\nusername=alice\r\nport=70000\r\n", 1, true, nullptr, nullptr, "<none>",
+        LoadCase{"PortOutOfRange", "[qz]\r\nusername=alice\r\nport=70000\r\n", 1, true, "", "", "<none>",
                  9999, 1},
-        LoadCase{"PortNotNumeric", "[sip]\r\nusername=bob\r\nport=abc\r\n", 2, true, nullptr, nullptr, "<none>", 5060,
+        LoadCase{"PortNotNumeric", "[sip]\r\nusername=bob\r\nport=abc\r\n", 2, true, "", "", "<none>", 5060,
                  1}),
     [](const ::testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 
@@ -140,8 +140,8 @@ TEST_F(CommonStoreAccount, SaveThenLoadGivesTheSameAccounts) {
     EXPECT_EQ(Server(a), "192.0.2.7");
     Account* b = Account_Find("bob", ACCOUNT_TYPE_SIP);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->password, nullptr);
-    EXPECT_EQ(b->alias, nullptr);
+    EXPECT_STREQ(b->password, "");  // no key written, an empty text read back
+    EXPECT_STREQ(b->alias, "");
     EXPECT_EQ(Port(b), 5060);
     EXPECT_EQ(Server(b), ACCOUNT_DEFAULT_SIP_HOST);
 }
@@ -366,10 +366,11 @@ TEST_F(CommonStoreAccount, LogoffKeepsTheAccountFilesAccountsForTheSaveAtExit) {
         EXPECT_EQ(g_accountList, nullptr);
         using Keys = std::vector<std::pair<std::string, std::string>>;
         EXPECT_EQ(plat::IniReadSection(IniPath(), "qz"),
-                  (Keys{{"username", "alice"}, {"password", "pw"}, {"autologin", "0"},
+                  (Keys{{"username", "alice"}, {"password", "pw"}, {"alias", ""}, {"autologin", "0"},
                         {"server", ACCOUNT_DEFAULT_SERVICE_SERVER}, {"port", "9999"}}));
         EXPECT_EQ(plat::IniReadSection(IniPath(), "sip"),
-                  (Keys{{"username", "bob"}, {"password", "s3"}, {"autologin", "1"}, {"server", ACCOUNT_DEFAULT_SIP_HOST},
+                  (Keys{{"username", "bob"}, {"password", "s3"}, {"alias", ""}, {"autologin", "1"},
+                        {"server", ACCOUNT_DEFAULT_SIP_HOST},
                         {"port", "5060"}}));
     }
 }

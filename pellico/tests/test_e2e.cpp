@@ -268,3 +268,44 @@ TEST(PellicoEndToEnd, RefusedSignInIsReported) {
   EXPECT_EQ(alice.rec.serverTexts[0], "Bad user name or password");
   EXPECT_EQ(alice.core->GetConnectionState(), KX_OFFLINE);
 }
+
+TEST(PellicoEndToEnd, ServerAnswersWithTheSessionFieldsTheProtocolAllows) {
+  {
+    SCOPED_TRACE("acknowledgements carrying session 0");
+    ServerProcess server("tools/msgserver/msgserver.py", {"--ack-session-zero", kUsers[0], kUsers[1], kUsers[2], kUsers[3]});
+    TempDir a;
+    Client alice(a.path, "alice", "secret", server.Port());
+    alice.core->SignIn(KX_VISIBILITY_VISIBLE);
+    ASSERT_TRUE(RunUntil({&alice}, [&] { return Online(alice); }));
+    ASSERT_EQ(alice.core->SendMessage(TextTo(1002, "acked"), 0), KX_OK);
+    EXPECT_TRUE(RunUntil({&alice}, [&] { return alice.core->Engine()->AwaitingCount() == 0; }))
+        << "the acknowledgements must end the resending";
+    EXPECT_TRUE(Online(alice));
+  }
+  {
+    SCOPED_TRACE("a CONNECT_RESPONSE resent to a client already online");
+    ServerProcess server("tools/msgserver/msgserver.py", {"--lose-connect-ack", kUsers[0], kUsers[1], kUsers[2], kUsers[3]});
+    TempDir a, b;
+    Client alice(a.path, "alice", "secret", server.Port());
+    alice.core->SignIn(KX_VISIBILITY_VISIBLE);
+    ASSERT_TRUE(RunUntil({&alice}, [&] { return Online(alice); }));
+    ASSERT_EQ(alice.core->SendMessage(TextTo(1002, "stored"), 0), KX_OK);
+    ASSERT_TRUE(RunUntil({&alice}, [&] { return alice.core->Engine()->AwaitingCount() == 0; }));
+    Client bob(b.path, "bob", "pw2", server.Port());
+    bob.core->SignIn(KX_VISIBILITY_VISIBLE);
+    // The server hands over stored items once the resent response is acknowledged.
+    ASSERT_TRUE(RunUntil({&alice, &bob}, [&] { return bob.core->GetMessageListCount() == 1; }));
+    EXPECT_EQ(W(bob.Last()->text), "stored");
+    EXPECT_TRUE(Online(bob));
+  }
+  {
+    SCOPED_TRACE("a sign-in refused by a session-0 SERVER_ERROR");
+    ServerProcess server("tools/msgserver/msgserver.py", {"--refuse-with-error", kUsers[0], kUsers[1], kUsers[2], kUsers[3]});
+    TempDir a;
+    Client alice(a.path, "alice", "secret", server.Port());
+    alice.core->SignIn(KX_VISIBILITY_VISIBLE);
+    ASSERT_TRUE(RunUntil({&alice}, [&] { return !alice.rec.serverTexts.empty(); }));
+    EXPECT_EQ(alice.rec.serverTexts[0], "1:Service closed for maintenance");
+    EXPECT_EQ(alice.core->GetConnectionState(), KX_OFFLINE);
+  }
+}

@@ -312,3 +312,46 @@ TEST(PellicoEngine, KeepAliveAndIdleSignOut) {
   h.Tick();
   EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE_IDLE) << "a packet of the session does not undo the idle sign-out";
 }
+
+TEST(PellicoEngine, SessionFieldsServersMaySend) {
+  TempDir dir;
+  {
+    SCOPED_TRACE("an acknowledgement matches by sequence whatever its session field");
+    CoreHarness h(dir.path);
+    h.SignInOnline(77, 100);
+    ASSERT_EQ(h.core->RefreshContactList(0), KX_OK);
+    ASSERT_EQ(h.SentOfType(22).size(), 1u);
+    h.Push(SB(CoreHarness::Seq(h.SentOfType(22)[0]), 0, 12).b);
+    h.Tick();
+    EXPECT_EQ(h.engine->AwaitingCount(), 0u);
+    h.Tick(5000);
+    EXPECT_EQ(h.SentOfType(22).size(), 1u) << "an acknowledged request is not resent";
+  }
+  {
+    SCOPED_TRACE("a resent CONNECT_RESPONSE while online");
+    CoreHarness h(dir.path);
+    h.SignInOnline(77, 100);
+    h.Push(Text(101, 77, 1, 42, "first"));
+    h.Tick();
+    ASSERT_EQ(h.core->GetMessageListCount(), 1);
+    h.sent.clear();
+    h.Push(SB(100, 77, 2).u8(0).u8(0).u8(3).str16("TS=20240506 070809").str16("").u16(0).b);
+    h.Push(Text(101, 77, 1, 42, "first"));
+    h.Tick();
+    EXPECT_TRUE(h.Acked(100)) << "the response is acknowledged again";
+    EXPECT_TRUE(h.Acked(101));
+    EXPECT_EQ(h.core->GetMessageListCount(), 1) << "the stream after it is not delivered twice";
+    EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+  }
+  {
+    SCOPED_TRACE("a session-0 SERVER_ERROR answering the sign-in");
+    CoreHarness h(dir.path);
+    ASSERT_EQ(h.core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
+    h.Push(SB(5, 0, 6).u8(0).str16("1:Account locked").b);
+    h.Tick();
+    EXPECT_TRUE(h.Acked(5));
+    EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
+    ASSERT_EQ(h.rec.serverTexts.size(), 1u);
+    EXPECT_EQ(h.rec.serverTexts[0], "1:Account locked");
+  }
+}

@@ -29,7 +29,6 @@
 namespace {
 
 constexpr const char* kFile = "sip/osipua/osipua";
-constexpr uint64_t kInfoRetryLimitMs = 32000;
 constexpr int kRegisterRetrySeconds = 5;
 
 struct UaControl {
@@ -43,9 +42,9 @@ struct UaControl {
 UaControl g_ctl;
 int g_basePort = 5060;
 
+// An information body waiting for the dialog's INVITE transaction to end.
 struct Deferred {
     OSIP_UA_MSG* msg;
-    uint64_t deadline;
 };
 std::vector<Deferred> g_deferred;  // touched under the stack mutex only
 
@@ -481,7 +480,7 @@ int HandleInfo(int cnx, int param, void* value) {
         auto* msg = static_cast<OSIP_UA_MSG*>(malloc(sizeof(OSIP_UA_MSG)));
         if (msg == nullptr) return -1;
         *msg = OSIP_UA_MSG{cnx, OSIP_UA_EVT_INFO, param, MallocCopy(static_cast<const char*>(value))};
-        g_deferred.push_back(Deferred{msg, osip_now_ms() + kInfoRetryLimitMs});
+        g_deferred.push_back(Deferred{msg});
         return 0;
     }
     return SendInfo(d, param, static_cast<const char*>(value));
@@ -511,10 +510,9 @@ void RetryDeferred() {
     if (g_deferred.empty()) return;
     std::vector<Deferred> pending;
     pending.swap(g_deferred);
-    uint64_t now = osip_now_ms();
     for (Deferred& e : pending) {
         OsipDialog* d = FindByCnx(g_ctl.ua, e.msg->iId);
-        if (d != nullptr && InviteRunning(d) && now < e.deadline) {
+        if (d != nullptr && InviteRunning(d)) {
             g_deferred.push_back(e);
             continue;
         }

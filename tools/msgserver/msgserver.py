@@ -10,7 +10,10 @@ fault on both sides cannot cancel out. Prints "PORT <n>" on its first line once 
 Fault switches: --drop-audio-to-client SEQ[,SEQ] (first sending of those audio packets to a
 receiver is lost), --drop-audio-from-client SEQ[,SEQ] (first arrival from a sender is ignored),
 --duplicate (every stream packet sent twice), --reorder (stream packets sent in swapped pairs),
---silent (answers nothing), --refuse (every sign-in refused), --no-audio-done, --no-keepalive-ack.
+--silent (answers nothing), --refuse (every sign-in refused), --no-audio-done, --no-keepalive-ack,
+--ack-session-zero (acknowledgements carry session 0), --lose-connect-ack (the first acknowledgement of
+a CONNECT_RESPONSE is ignored, so the response is resent to a client already online; stored items
+wait for its acknowledgement, and the session ends when it is never acknowledged), --refuse-with-error (every sign-in answered by a session-0 SERVER_ERROR).
 
 Chat-room robot (--robot UID, with --room KEY:NAME[:PASSWORD] for rooms that need a password; any
 other key makes a room on its first START): a participant that runs each room as a thread, a virtual
@@ -122,6 +125,8 @@ class Session:
         self.clip_in = None    # the clip this client is sending
         self.clips_out = {}    # msg -> list of audio datagrams sent to this client
         self.held = None       # reorder: a packet waiting for its successor
+        self.connect_seq = None  # sequence of the CONNECT_RESPONSE
+        self.connect_ack_lost = False
         self.online = True
         self.visibility = 1    # what the others see: 0 hidden, 1 online, 2 busy
 
@@ -270,6 +275,8 @@ class Server:
         self.sock.sendto(data, addr)
 
     def ack(self, addr, seq, sess):
+        if self.args.ack_session_zero:
+            sess = 0
         self.raw(addr, struct.pack(">IIB", seq, sess, KX_ACK))
 
     def stream(self, s, ptype, payload, reliable=True):
@@ -306,8 +313,11 @@ class Server:
         seq, sess, ptype = struct.unpack(">IIB", data[:9])
         s = self.sessions.get(addr)
         if ptype == KX_ACK:
-            if s:
-                s.unacked.pop(seq, None)
+            if s and self.args.lose_connect_ack and seq == s.connect_seq and not s.connect_ack_lost:
+                s.connect_ack_lost = True  # this one is "lost": the response goes again
+                return
+            if s and s.unacked.pop(seq, None) and seq == s.connect_seq and s.online and self.args.lose_connect_ack:
+                self.deliver_pending(s)
             return
         if ptype == CONNECT_REQUEST:
             self.ack(addr, seq, sess)
@@ -348,6 +358,12 @@ class Server:
         s.seen.add(("connect", seq))
         s.visibility = visibility
         self.sessions[addr] = s
+        if self.args.refuse_with_error:
+            log("refused with an error", name, client)
+            del self.sessions[addr]
+            self.raw(addr, struct.pack(">IIB", random.randint(1, 0xFFFF), 0, SERVER_ERROR) + bytes([0]) +
+                     s16("1:Service closed for maintenance"))
+            return
         if user is None or user.password != password or self.args.refuse:
             log("refused", name, client)
             s.online = False
@@ -358,11 +374,17 @@ class Server:
                 other.online = False
         log("signed in", name, "visibility", visibility, client)
         ts = time.strftime("TS=%Y%m%d %H%M%S")
-        self.stream(s, CONNECT_RESPONSE, bytes([0, 0, self.args.keepalive]) + s16(ts) + s16("") + struct.pack(">H", 0))
+        s.connect_seq = self.stream(s, CONNECT_RESPONSE,
+                                    bytes([0, 0, self.args.keepalive]) + s16(ts) + s16("") + struct.pack(">H", 0))
         self.presence_to_others(user, self.presence_byte(user.id))
-        for kind, item in user.pending:
+        if self.args.lose_connect_ack:
+            return  # stored items wait for the acknowledgement of the response
+        self.deliver_pending(s)
+
+    def deliver_pending(self, s):
+        for kind, item in s.user.pending:
             self.deliver_stored(s, kind, item)
-        user.pending = []
+        s.user.pending = []
 
     def presence_byte(self, user_id):
         """Presence 1 with the user's visibility in bits 4-6; a hidden or absent user is offline (0)."""
@@ -600,6 +622,8 @@ class Server:
                     if entry[2] >= MAX_TRIES:
                         log("giving up on", s.user.name if s.user else "?", "seq", seq)
                         s.unacked.pop(seq)
+                        if seq == s.connect_seq:
+                            s.online = False  # a sign-in never confirmed ends the session
                         continue
                     entry[1], entry[2] = now, entry[2] + 1
                     self.raw(s.addr, entry[0])
@@ -633,6 +657,9 @@ def main():
     ap.add_argument("--refuse", action="store_true")
     ap.add_argument("--no-audio-done", action="store_true")
     ap.add_argument("--no-keepalive-ack", action="store_true")
+    ap.add_argument("--ack-session-zero", action="store_true")
+    ap.add_argument("--lose-connect-ack", action="store_true")
+    ap.add_argument("--refuse-with-error", action="store_true")
     ap.add_argument("--robot", type=int, default=0, help="user id of the chat-room robot (0: none)")
     ap.add_argument("--room", action="append", default=[], help="key:name[:password] of a room of the robot")
     args = ap.parse_args()

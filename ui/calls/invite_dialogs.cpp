@@ -107,7 +107,7 @@ void CConfInviteDlg::OnLanguageChanged() {
 
 QListWidgetItem* CConfInviteDlg::MakeItem(const Candidate& c) const {
     const CInvitee& inv = *c.invitee;
-    const bool online = inv.Contact() && AddrBook_IsContactOnline(inv.Contact());
+    const bool online = inv.Contact() && inv.ContactOnline();
     auto* item = new QListWidgetItem(QIcon(OnlineIcon(online)), AnsiQ(inv.Number()));
     item->setData(Qt::UserRole, c.handle);
     return item;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -419,6 +420,30 @@ TEST_F(VoipCallManager, CallingOnesOwnIdentity) {
         EXPECT_EQ(-1, CM_GetCurrentCallId());
         EXPECT_TRUE(bridge.channels.empty());
     }
+}
+
+TEST_F(VoipCallManager, ExitWaitsForAHandlerStillRunning) {
+    // A handler on another thread is held midway (its refusal deletes the connection's channel).
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    bridge.onDeleteChannel = [&] {
+        entered.set_value();
+        released.wait();
+    };
+    int iCall = CM_AllocCall();
+    int iCnx = CC_AllocCnx();
+    std::thread handler([&] { CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup("alice")); });
+    entered.get_future().wait();
+    bridge.onDeleteChannel = nullptr;
+    std::future<void> exited = std::async(std::launch::async, [] { CM_Exit(); });
+    // The exit must not destroy the mutex the handler holds; the wait can only miss a fault, never invent one.
+    EXPECT_EQ(std::future_status::timeout, exited.wait_for(std::chrono::milliseconds(200)));
+    release.set_value();
+    handler.join();
+    exited.wait();
+    EXPECT_FALSE(CM_IsStarted());
+    EXPECT_EQ(-1, CM_AllocCall());
 }
 
 TEST_F(VoipCallManager, SelfCallIntoAConferenceKeepsTheCall) {

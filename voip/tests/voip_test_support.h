@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,7 @@ public:
     bool bFailAllPorts = false;
     int iSetRecPortCalls = 0;
     std::recursive_mutex mu;           // "tCallCtrl" and the test thread both call in
+    std::function<void()> onDeleteChannel;  // runs first in DeleteChannel, outside the bridge's lock
 
     int CreateChannel() override {
         std::lock_guard<std::recursive_mutex> guard(mu);
@@ -68,6 +70,7 @@ public:
         return -1;
     }
     int DeleteChannel(int ch) override {
+        if (onDeleteChannel) onDeleteChannel();
         std::lock_guard<std::recursive_mutex> guard(mu);
         Log("DeleteChannel", ch);
         if (!channels.erase(ch)) return -1;

@@ -582,6 +582,41 @@ TEST_F(CallWindows, ConferenceChooserMovesPeopleAndConfirms) {
     EXPECT_EQ("bob@example.com", UaEvents().back().text);
 }
 
+TEST_F(CallWindows, ConferenceChooserShowsWhoIsOnline) {
+    windows->OpenConferenceChooser(0);
+    CConfInviteDlg* dlg = windows->Chooser();
+    ASSERT_NE(nullptr, dlg);
+    Account service{};
+    service.type = ACCOUNT_TYPE_SERVICE;
+    std::vector<std::unique_ptr<CInvitee>> people;
+    for (int online : {1, 0}) {
+        AddrContact* c = AddrBook_NewContact(online ? "on" : "off", nullptr, online ? "on" : "off");
+        AddrIdentity* id = AddrBook_NewIdentity(&service, "1001", nullptr, online ? "i-on" : "i-off");
+        id->online = static_cast<uint32_t>(online);
+        ASSERT_EQ(1, AddrBook_AttachIdentity(id, c, nullptr));
+        auto inv = std::make_unique<CInvitee>();
+        inv->SetNumber(online ? "on" : "off");
+        inv->SetContact(c);
+        AddrBook_FreeContact(c);  // the invitee keeps its own copy
+        people.push_back(std::move(inv));
+    }
+    dlg->SetCandidates(std::move(people));
+    ASSERT_EQ(2, dlg->Candidates()->count());
+    auto image = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32); };
+    auto skinIcon = [&](const char* file) {
+        return image(QIcon(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8))));
+    };
+    ASSERT_NE(skinIcon("addr_useronline.bmp"), skinIcon("addr_useroffline.bmp"));
+    EXPECT_EQ(QString("off"), dlg->Candidates()->item(0)->text());
+    EXPECT_EQ(skinIcon("addr_useroffline.bmp"), image(dlg->Candidates()->item(0)->icon()));
+    EXPECT_EQ(QString("on"), dlg->Candidates()->item(1)->text());
+    EXPECT_EQ(skinIcon("addr_useronline.bmp"), image(dlg->Candidates()->item(1)->icon()));
+    dlg->Candidates()->setCurrentRow(1);
+    dlg->Invite();
+    ASSERT_EQ(1, dlg->Chosen()->count());
+    EXPECT_EQ(skinIcon("addr_useronline.bmp"), image(dlg->Chosen()->item(0)->icon())) << "the invite list alike";
+}
+
 TEST_F(CallWindows, ChatInvitationOffersOnlyNonMembers) {
     std::vector<std::vector<const PresenceBuddyRecord*>> invited;
     std::string text;
