@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QOpenGLContext>
 #include <QSurfaceFormat>
@@ -56,6 +57,7 @@ void ShareOpenGLContexts() {
   }
   // A context that cannot be made leaves the engine drawing without the GPU, as it does without one.
   if (!shared->isValid()) {
+    shared->setScreen(QGuiApplication::primaryScreen());  // made before the application: no screen yet
     shared->setFormat(QSurfaceFormat::defaultFormat());
     shared->create();
   }
