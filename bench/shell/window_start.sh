@@ -1,15 +1,19 @@
 #!/bin/sh
 # Start-up figures of the program beside Twinkle, measured the same way in the same run under Xvfb: seconds
 # to the first visible window, memory (peak and resident) at 10 s, that is after the sign-in, and CPU while
-# idle from 10 s to 40 s. Tessaly signs in by itself as alice against the local test services.
-# usage: bench/shell/window_start.sh [build] [runs]   (needs Xvfb, xdotool, imagemagick, twinkle)
+# idle from 10 s to 40 s. Tessaly signs in by itself as alice against the local test services. Each start is
+# measured by window_measure.py beside this script; the figures of every run are kept in figures.txt.
+# usage: bench/shell/window_start.sh [build] [runs]   (needs Xvfb, xdotool, x11-utils, imagemagick, kamailio,
+# twinkle: tools/deps.sh installs them)
 set -eu
 cd "$(dirname "$0")/../.."
 build=${1:-build}
 runs=${2:-3}
-measure=${WINDOW_START:-/work/shared/tools/window-start.sh}
+measure=bench/shell/window_measure.py
 [ -x "$build/tessaly" ] || { echo "build first: $build/tessaly is missing" >&2; exit 1; }
-[ -f "$measure" ] || { echo "the measuring script is missing: $measure (set WINDOW_START)" >&2; exit 1; }
+for tool in Xvfb xdotool xwininfo python3 twinkle /usr/sbin/kamailio; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing: tools/deps.sh installs it" >&2; exit 1; }
+done
 out="$build/bench-shell"
 rm -rf "$out" && mkdir -p "$out"
 pids=""
@@ -42,10 +46,38 @@ python3 tools/profile/make_profile.py "$out/seed/.config/tessaly" --user alice -
 app=$(cd "$build" && pwd)/tessaly
 i=1
 while [ $i -le "$runs" ]; do
-  OUT_DIR="$out" PRESEED="$out/seed" EXTRAENV="TESSALY_AUDIO=manual" bash "$measure" tessaly $i $([ $i = 1 ] && echo 1 || echo 0) "$app" /nosplash
-  OUT_DIR="$out" bash "$measure" twinkle $i $([ $i = 1 ] && echo 1 || echo 0) /usr/bin/twinkle
+  OUT_DIR="$out" PRESEED="$out/seed" EXTRAENV="TESSALY_AUDIO=manual" python3 "$measure" tessaly $i $([ $i = 1 ] && echo 1 || echo 0) "$app" /nosplash | tee -a "$out/figures.txt"
+  OUT_DIR="$out" python3 "$measure" twinkle $i $([ $i = 1 ] && echo 1 || echo 0) "$(command -v twinkle)" | tee -a "$out/figures.txt"
   i=$((i+1))
 done
+# The range of each figure over the runs, per program.
+python3 - "$out/figures.txt" <<'PY'
+import re, sys
+rows = {}
+for line in open(sys.argv[1]):
+    words = line.split()
+    if not words:
+        continue
+    figs = dict(w.split("=", 1) for w in words[1:] if "=" in w and not w.startswith("windows="))
+    rows.setdefault(words[0], []).append(figs)
+keys = [("t_first_window", "first window shown (s)", 1), ("procs", "processes", 1), ("RSS10", "memory at 10 s, resident (MB)", 1024),
+        ("HWM10", "memory at 10 s, peak (MB)", 1024), ("cpu0-10", "CPU in the first 10 s (s)", 1), ("cpu10-40", "CPU idle 10-40 s (s)", 1)]
+names = list(rows)
+print("| figure | " + " | ".join(names) + " |")
+print("|---" * (len(names) + 1) + "|")
+for key, label, div in keys:
+    cells = []
+    for n in names:
+        vals = []
+        for figs in rows[n]:
+            m = re.match(r"[0-9.]+", figs.get(key, ""))
+            if m:
+                vals.append(float(m.group()) / div)
+        fmt = (lambda v: f"{v:.0f}") if div > 1 or key == "procs" else (lambda v: f"{v:.2f}")
+        lo, hi = (fmt(min(vals)), fmt(max(vals))) if vals else ("-", "-")
+        cells.append(lo if lo == hi else f"{lo}-{hi}")
+    print(f"| {label} | " + " | ".join(cells) + " |")
+PY
 grep -h "Login state 6" "$out"/home-tessaly-*/.config/tessaly/tessaly.log >/dev/null 2>&1 \
   && echo "tessaly signed in during each run" || echo "tessaly: sign-in not seen in the logs under $out"
 echo "screenshots and logs: $out"

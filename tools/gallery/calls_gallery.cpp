@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -40,7 +41,8 @@ void Save(QWidget* w, const QString& name) { gallery::Save(w, name); }
 void WaitForBarPage(QWidget* top) {
     auto* bar = top->findChild<calls::CDialBar*>();
     if (!bar) return;
-    bool done = false;
+    // The skin's local page is drawn at once; a page in the browser engine reports its load.
+    bool done = bar->Page()->PlainView() && bar->Page()->PlainView()->isVisible();
     QObject::connect(bar->Page(), &CWebBrowserHost::downloadComplete, bar, [&done] { done = true; });
     QElapsedTimer t;
     t.start();
@@ -231,7 +233,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 
 int main(int argc, char** argv) {
     gallery::UseOffscreen();
-    // The dial bar's page runs in the browser engine, as in the program.
+    // A status page runs in the browser engine, as in the program.
     if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

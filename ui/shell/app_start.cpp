@@ -382,8 +382,9 @@ int RunTessaly(int argc, char** argv) {
         std::fprintf(stderr, "tessaly: %s\n", options.error.c_str());
         return 2;
     }
-    // ---- the service page's browser engine: shared GL contexts, and as root it runs only unsandboxed
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // ---- the browser engine: its shared GL context (the whole GL stack, tens of MB) is made when the engine
+    // first starts, not with the window; as root the engine runs only unsandboxed.
+    DeferEngineGraphics();
     if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QApplication app(argc, argv);

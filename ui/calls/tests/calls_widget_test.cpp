@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QLineEdit>
 #include <QTest>
+#include <QTextBrowser>
 
 #include "platform/codepage.h"
 #include "ui/calls/call_log_page.h"
@@ -980,6 +981,15 @@ TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
     EXPECT_EQ(own->DialButton(), frame.findChild<QAbstractButton*>("dialBarCall"));
     EXPECT_EQ(own->HangupButton(), frame.findChild<QAbstractButton*>("dialBarHangup"));
     EXPECT_TRUE(own->ShownPage().endsWith("adv.htm")) << own->ShownPage().toStdString();
+    // The window shows the skin's local page without starting the browser engine.
+    frame.show();
+    QApplication::processEvents();
+    EXPECT_EQ(nullptr, own->Page()->View());
+    ASSERT_NE(nullptr, own->Page()->PlainView());
+    EXPECT_TRUE(own->Page()->PlainView()->isVisible());
+    EXPECT_TRUE(own->Page()->PlainView()->toPlainText().contains("Calls, conferences and messages"))
+        << own->Page()->PlainView()->toPlainText().toStdString();
+    frame.hide();
     own->SetStatusUrl("http://127.0.0.1:9/status.htm");
     frame.ApplySkin();  // the frame's skin load reaches the bar's page
     EXPECT_EQ("http://127.0.0.1:9/status.htm", own->ShownPage());

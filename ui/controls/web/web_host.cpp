@@ -3,20 +3,66 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QOpenGLContext>
+#include <QSurfaceFormat>
+#include <QRegularExpression>
 #include <QResizeEvent>
+#include <QStringDecoder>
+#include <QTextBrowser>
+#include <QTextFrame>
+#include <QTimer>
 #include <QWebChannel>
 #include <QWebEnginePage>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
+#include <QWindow>
+#include <filesystem>
+#include <system_error>
+#include <type_traits>
 
 #include "ui/controls/control_messages.h"
 #include "ui/controls/external_dispatch.h"
 
+QT_BEGIN_NAMESPACE
+Q_GUI_EXPORT QOpenGLContext* qt_gl_global_share_context();
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
+QT_END_NAMESPACE
+
 namespace {
 QPointer<CExternalDispatch> g_external;
+
+// The engine draws through an OpenGL context shared with the windows, which it would make as the
+// application starts, loading the whole GL stack for windows that may never show a page. The program
+// puts an empty context in its place at start (the engine then makes none); the context is made when
+// the engine first starts.
+QOpenGLContext* g_deferredContext = nullptr;
+
+void DropDeferredContext() {
+  if (qt_gl_global_share_context() == g_deferredContext) qt_gl_set_global_share_context(nullptr);
+  delete g_deferredContext;
+  g_deferredContext = nullptr;
+}
+
+void ShareOpenGLContexts() {
+  QOpenGLContext* shared = qt_gl_global_share_context();
+  if (!shared) {
+    g_deferredContext = shared = new QOpenGLContext;
+    qAddPostRoutine(DropDeferredContext);
+    qt_gl_set_global_share_context(shared);
+  }
+  // A context that cannot be made leaves the engine drawing without the GPU, as it does without one.
+  if (!shared->isValid()) {
+    shared->setScreen(QGuiApplication::primaryScreen());  // made before the application: no screen yet
+    shared->setFormat(QSurfaceFormat::defaultFormat());
+    shared->create();
+  }
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+}
 
 // The channel's client script, then the hand-over of the application's object as window.external.
 QString ExternalScript() {
@@ -30,7 +76,57 @@ QString ExternalScript() {
       "});\n");
   return js;
 }
+
+// The hosting window decides about the context menu; an answer of 0 means no browser menu.
+template <class View>
+void TakeContextMenu(View* view, QWidget* host) {
+  view->setContextMenuPolicy(Qt::CustomContextMenu);
+  QObject::connect(view, &QWidget::customContextMenuRequested, host, [view, host](const QPoint& at) {
+    ContextMenuQuery q;
+    q.screenPoint = view->mapToGlobal(at);
+    if (!SendCustomControlSiteMsg(host, kSiteContextMenu, &q) || q.result != 0) {
+      QMenu* menu;  // no window took it: the browser's own
+      if constexpr (std::is_same_v<View, QTextBrowser>)
+        menu = view->createStandardContextMenu(at);
+      else
+        menu = view->createStandardContextMenu();
+      menu->setAttribute(Qt::WA_DeleteOnClose);
+      menu->popup(q.screenPoint);
+    }
+  });
+}
+
+// A page drawn without the engine is small: anything larger goes to the engine, which streams it.
+constexpr qint64 kMaxPlainPage = 64 * 1024;
 }  // namespace
+
+PageNeeds ClassifyPage(const QUrl& url, QString* html) {
+  if (html) html->clear();
+  if (url == QUrl(QStringLiteral("about:blank"))) return PageNeeds::Plain;
+  if (!url.isLocalFile()) return PageNeeds::Engine;
+  const QString path = url.toLocalFile();
+  // Only a regular file is read: a FIFO in the page's place would block the window.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(std::filesystem::path(path.toStdString()), ec)) return PageNeeds::Unreadable;
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return PageNeeds::Unreadable;
+  if (f.size() > kMaxPlainPage) return PageNeeds::Engine;
+  const QByteArray bytes = f.read(kMaxPlainPage + 1);
+  if (bytes.size() > kMaxPlainPage) return PageNeeds::Engine;
+  QStringDecoder decoder = QStringDecoder::decoderForHtml(bytes);
+  const QString text = decoder.isValid() ? QString(decoder(bytes)) : QString::fromUtf8(bytes);
+  // Script, frames, plug-ins, forms, a refresh, style sheets of their own and anything fetched from the
+  // network are the engine's.
+  static const QRegularExpression engine(
+      QStringLiteral(R"(<\s*(script|iframe|frame|frameset|object|embed|applet|form|link)\b)"
+                     R"(|<[^<>]*\son[a-z]+\s*=|(java|vb)script\s*:|http-equiv|@import)"
+                     R"(|(src|background|data)\s*=\s*["']?\s*(https?:|ftp:|//))"
+                     R"(|url\(\s*["']?\s*(https?:|ftp:|//))"),
+      QRegularExpression::CaseInsensitiveOption);
+  if (engine.match(text).hasMatch()) return PageNeeds::Engine;
+  if (html) *html = text;
+  return PageNeeds::Plain;
+}
 
 UINT CustomControlSiteMsg() {
   static const UINT id = static_cast<UINT>(QEvent::registerEventType()) | 0xC000;
@@ -46,23 +142,21 @@ bool SendCustomControlSiteMsg(QWidget* window, WPARAM wParam, void* record) {
   return false;
 }
 
+void DeferEngineGraphics() {
+  if (qt_gl_global_share_context()) return;
+  g_deferredContext = new QOpenGLContext;
+  qAddPostRoutine(DropDeferredContext);
+  qt_gl_set_global_share_context(g_deferredContext);
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, false);
+}
+
 void SetExternalDispatch(CExternalDispatch* external) { g_external = external; }
 CExternalDispatch* ExternalDispatch() { return g_external; }
 
 void CWebControlSite::Attach(QWebEngineView* view, QWidget* host) {
   QWebEnginePage* page = view->page();
   page->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, scrollBars_);
-  // The hosting window decides about the context menu; an answer of 0 means no browser menu.
-  view->setContextMenuPolicy(Qt::CustomContextMenu);
-  QObject::connect(view, &QWidget::customContextMenuRequested, host, [view, host](const QPoint& at) {
-    ContextMenuQuery q;
-    q.screenPoint = view->mapToGlobal(at);
-    if (!SendCustomControlSiteMsg(host, kSiteContextMenu, &q) || q.result != 0) {
-      QMenu* menu = view->createStandardContextMenu();  // no window took it: the browser's own
-      menu->setAttribute(Qt::WA_DeleteOnClose);
-      menu->popup(q.screenPoint);
-    }
-  });
+  TakeContextMenu(view, host);
   if (CExternalDispatch* external = ExternalDispatch()) {
     auto* channel = new QWebChannel(page);
     channel->registerObject(QStringLiteral("external"), external);
@@ -77,40 +171,133 @@ void CWebControlSite::Attach(QWebEngineView* view, QWidget* host) {
   }
 }
 
+void CWebControlSite::Attach(QTextBrowser* view, QWidget* host) {
+  const Qt::ScrollBarPolicy bars = scrollBars_ ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff;
+  view->setHorizontalScrollBarPolicy(bars);
+  view->setVerticalScrollBarPolicy(bars);
+  TakeContextMenu(view, host);
+}
+
 // ---------------------------------------------------------------------------
 
 CWebBrowserHost::CWebBrowserHost(QWidget* parent) : QWidget(parent) {}
 
 CWebBrowserHost::~CWebBrowserHost() = default;
 
-void CWebBrowserHost::create() {
-  if (view_) return;
-  view_ = new QWebEngineView(this);
+void CWebBrowserHost::askSite() {
+  if (siteAsked_) return;
+  siteAsked_ = true;
   CtrlSiteQuery query;
   query.container = this;
   if (SendCustomControlSiteMsg(this, kSiteCreate, &query)) site_ = query.site;
+}
+
+void CWebBrowserHost::create() {
+  if (view_) return;
+  askSite();
+  ShareOpenGLContexts();
+  view_ = new QWebEngineView(this);
   if (site_) site_->Attach(view_, this);
   connect(view_, &QWebEngineView::loadFinished, this, &CWebBrowserHost::downloadComplete);
   view_->setGeometry(rect());
   view_->show();
+  if (plain_) plain_->hide();
   emit viewCreated();
   if (pending_.isValid()) view_->load(pending_);
+}
+
+bool CWebBrowserHost::showPlain(const QUrl& url) {
+  QString html;
+  const PageNeeds needs = ClassifyPage(url, &html);
+  if (needs == PageNeeds::Engine) return false;
+  askSite();
+  if (!plain_) {
+    plain_ = new QTextBrowser(this);
+    plain_->setFrameShape(QFrame::NoFrame);
+    plain_->setOpenLinks(false);
+    plain_->document()->setDocumentMargin(0);
+    // A link goes where a link in the browser goes: this page shows its target.
+    connect(plain_, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) { Navigate(pending_.resolved(link)); });
+    if (site_) site_->Attach(plain_, this);
+    plain_->setGeometry(rect());
+  }
+  // The engine of an earlier page is let go; the window's own engine start is no longer wanted.
+  engineWanted_ = false;
+  if (view_) {
+    view_->hide();
+    view_->deleteLater();
+    view_ = nullptr;
+  }
+  if (url.isLocalFile()) plain_->setSearchPaths({QFileInfo(url.toLocalFile()).absolutePath()});
+  plain_->setHtml(html);
+  // The page's own background fills the strip, as in the browser (white when it names none).
+  const QBrush back = plain_->document()->rootFrame()->frameFormat().background();
+  QPalette pal = plain_->palette();
+  pal.setColor(QPalette::Base, back.style() == Qt::NoBrush ? QColor(Qt::white) : back.color());
+  plain_->setPalette(pal);
+  plain_->show();
+  // Reported from the event loop, as the browser reports its loads; a newer page makes it stale.
+  const bool ok = needs == PageNeeds::Plain;
+  const qsizetype serial = navigations_.size();
+  QTimer::singleShot(0, this, [this, ok, serial] {
+    if (navigations_.size() == serial) emit downloadComplete(ok);
+  });
+  return true;
+}
+
+void CWebBrowserHost::startEngineWhenDrawn() {
+  // The engine starts after the window has been drawn, so that it never holds back the window.
+  QWindow* top = window()->windowHandle();
+  if (!top || top->isExposed()) {
+    create();
+    return;
+  }
+  if (!waitingForWindow_) {
+    waitingForWindow_ = true;
+    top->installEventFilter(this);
+  }
+}
+
+bool CWebBrowserHost::eventFilter(QObject* watched, QEvent* e) {
+  if (waitingForWindow_ && e->type() == QEvent::Expose && watched->isWindowType() &&
+      static_cast<QWindow*>(watched)->isExposed()) {
+    waitingForWindow_ = false;
+    watched->removeEventFilter(this);
+    QTimer::singleShot(0, this, [this] {
+      if (engineWanted_ && isVisible()) create();
+    });
+  }
+  return QWidget::eventFilter(watched, e);
 }
 
 void CWebBrowserHost::Navigate(const QUrl& url) {
   navigations_.append(url);
   pending_ = url;
+  if (plainLocal_) {
+    if (showPlain(url)) return;
+    engineWanted_ = true;
+    if (!view_) {
+      if (isVisible()) startEngineWhenDrawn();
+      return;
+    }
+    if (plain_) plain_->hide();
+    view_->show();
+  }
   if (view_) view_->load(url);
 }
 
 void CWebBrowserHost::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
-  create();
+  if (!plainLocal_)
+    create();
+  else if (engineWanted_ && !view_)
+    startEngineWhenDrawn();
 }
 
 void CWebBrowserHost::resizeEvent(QResizeEvent* e) {
   QWidget::resizeEvent(e);
   if (view_) view_->setGeometry(rect());
+  if (plain_) plain_->setGeometry(rect());
 }
 
 // ---------------------------------------------------------------------------

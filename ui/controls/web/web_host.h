@@ -9,6 +9,7 @@
 
 #include "platform/wintypes.h"
 
+class QTextBrowser;
 class QWebChannel;
 class QWebEngineView;
 class CExternalDispatch;
@@ -32,6 +33,10 @@ struct ContextMenuQuery {
 // Sends the message to the window and then up its parents until one answers non-zero.
 bool SendCustomControlSiteMsg(QWidget* window, WPARAM wParam, void* record);
 
+// Called before the application object: the engine's shared GL context is made when the engine first
+// starts rather than with the application.
+void DeferEngineGraphics();
+
 // The application's external object reached by page script as window.external (set once at start).
 void SetExternalDispatch(CExternalDispatch* external);
 CExternalDispatch* ExternalDispatch();
@@ -44,10 +49,16 @@ class CWebControlSite {
   bool ScrollBars() const { return scrollBars_; }
   // Applies the site to a freshly created view.
   void Attach(QWebEngineView* view, QWidget* host);
+  void Attach(QTextBrowser* view, QWidget* host);
 
  private:
   bool scrollBars_;
 };
+
+// What a page needs to be drawn: a local page without script, frames, plug-ins or anything from the
+// network is drawn as rich text; every other page needs the browser engine.
+enum class PageNeeds { Plain, Engine, Unreadable };
+PageNeeds ClassifyPage(const QUrl& url, QString* html = nullptr);
 
 // A placeholder that creates the browser the first time it is shown, so that windows that never
 // show a page cost nothing.
@@ -57,7 +68,12 @@ class CWebBrowserHost : public QWidget {
   explicit CWebBrowserHost(QWidget* parent = nullptr);
   ~CWebBrowserHost() override;
   void Navigate(const QUrl& url);
+  // Local pages without script are drawn as rich text, and the browser engine starts only for a page
+  // that needs it, once the window has been drawn.
+  void SetPlainLocalPages(bool on) { plainLocal_ = on; }
   QWebEngineView* View() const { return view_; }
+  // The rich-text view of a plain local page (null until one is shown).
+  QTextBrowser* PlainView() const { return plain_; }
   bool HasCustomSite() const { return site_ != nullptr; }
   CWebControlSite* Site() const { return site_; }
   // Every address given to Navigate, in order.
@@ -71,11 +87,20 @@ class CWebBrowserHost : public QWidget {
  protected:
   void showEvent(QShowEvent*) override;
   void resizeEvent(QResizeEvent*) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
   void create();
+  void askSite();
+  bool showPlain(const QUrl& url);
+  void startEngineWhenDrawn();
   QWebEngineView* view_ = nullptr;
+  QTextBrowser* plain_ = nullptr;
   CWebControlSite* site_ = nullptr;
+  bool siteAsked_ = false;
+  bool plainLocal_ = false;
+  bool waitingForWindow_ = false;
+  bool engineWanted_ = false;  // the page given last needs the browser engine
   QUrl pending_;
   QList<QUrl> navigations_;
 };

@@ -195,6 +195,11 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     e2e::Child program;
     ASSERT_TRUE(program.Start({app, "--profile", profile, "/nosplash"}, services.dir + "/program.out", env));
     ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
+    // The window with its dial bar's local page is up and signed in: no browser engine has started (its
+    // helper processes would be the program's children).
+    EXPECT_TRUE(ChildrenOf(program.pid).empty()) << "the dial bar's page starts no browser engine";
+    // Nor has the engine's GL context been made: no GL driver (the vendor's libGLX_*) is loaded.
+    EXPECT_EQ(std::string::npos, Slurp("/proc/" + std::to_string(program.pid) + "/maps").find("libGLX_"));
 
     // Start order in the trace: the log opens after the instance test, the threads after the frame.
     const std::string start = Slurp(log);

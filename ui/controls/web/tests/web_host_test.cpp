@@ -1,10 +1,14 @@
-// Tests of the web page host: the external object from page script, the site chain, lazy creation and the page dialog.
+// Tests of the web page host: the external object from page script, the site chain, lazy creation, local
+// pages drawn without the engine, and the page dialog.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
+#include <QWindow>
 #include <QWebEnginePage>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
@@ -140,13 +144,113 @@ TEST_F(WebHostTest, ResizeKeepsTheBrowserOneBorderInAndTwoPixelsSmaller) {
   EXPECT_TRUE(host->View()->acceptDrops());
 }
 
+// Local pages without script are drawn as rich text; the engine is for everything else. A file that cannot
+// be read (or would block the reader) is a failed load.
+TEST_F(WebHostTest, OnlyPagesThatNeedTheEngineGoToIt) {
+  struct Case {
+    const char* name;
+    QString body;
+    PageNeeds needs;
+  } cases[] = {
+      {"plain.htm", "<html><body style=\"background:#eef2f7\"><b>Tessaly</b><br>Calls</body></html>", PageNeeds::Plain},
+      {"link.htm", "<a href=\"http://service.example/\">the service</a>", PageNeeds::Plain},  // followed when clicked
+      {"words.htm", "<p>Turn the phone on; online = ready; a script of the call</p>", PageNeeds::Plain},
+      {"script.htm", "<html><body><SCRIPT>document.title='x'</SCRIPT></body></html>", PageNeeds::Engine},
+      {"handler.htm", "<body onload=\"go()\">x</body>", PageNeeds::Engine},
+      {"jslink.htm", "<a href=\"JavaScript:go()\">x</a>", PageNeeds::Engine},
+      {"frame.htm", "<iframe src=\"a.htm\"></iframe>", PageNeeds::Engine},
+      {"remote.htm", "<img src=\"http://ads.example/b.gif\">", PageNeeds::Engine},
+      {"remotecss.htm", "<div style=\"background:url('https://ads.example/y.png')\">x</div>", PageNeeds::Engine},
+      {"refresh.htm", "<meta http-equiv=\"refresh\" content=\"0;url=http://ads.example/\">", PageNeeds::Engine},
+      {"big.htm", "<p>" + QString(70 * 1024, 'x') + "</p>", PageNeeds::Engine},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.needs, ClassifyPage(WritePage(dir, c.name, c.body)));
+  }
+  QString html;
+  EXPECT_EQ(PageNeeds::Plain, ClassifyPage(WritePage(dir, "chs.htm", QString::fromUtf16(u"<meta charset=\"utf-8\">\u901a\u8bdd")), &html));
+  EXPECT_TRUE(html.contains(QString::fromUtf16(u"\u901a\u8bdd")));
+  EXPECT_EQ(PageNeeds::Plain, ClassifyPage(QUrl("about:blank")));
+  EXPECT_EQ(PageNeeds::Engine, ClassifyPage(QUrl("http://127.0.0.1:9/status.htm")));
+  EXPECT_EQ(PageNeeds::Engine, ClassifyPage(QUrl("https://service.example/status")));
+  EXPECT_EQ(PageNeeds::Unreadable, ClassifyPage(QUrl::fromLocalFile(dir.filePath("missing.htm"))));
+  EXPECT_EQ(PageNeeds::Unreadable, ClassifyPage(QUrl::fromLocalFile(dir.path())));
+  const QString fifo = dir.filePath("fifo.htm");
+  ASSERT_EQ(0, ::mkfifo(fifo.toLocal8Bit().constData(), 0600));
+  EXPECT_EQ(PageNeeds::Unreadable, ClassifyPage(QUrl::fromLocalFile(fifo)));
+}
+
+// A host for plain local pages draws them without the engine, with the site's looks, and reports each
+// load; a page that needs the engine starts it only once the window has been drawn; a plain page after it
+// lets the engine's view go.
+TEST_F(WebHostTest, PlainLocalPagesAreDrawnWithoutTheEngine) {
+  SiteWindow outer(true);
+  auto* host = new CWebBrowserHost(&outer);
+  host->SetPlainLocalPages(true);
+  host->resize(300, 60);
+  QSignalSpy loads(host, &CWebBrowserHost::downloadComplete);
+  const QUrl page = WritePage(dir, "adv.htm", "<html><body style=\"background:#eef2f7\">Calls</body></html>");
+  host->Navigate(page);
+  outer.show();
+  ASSERT_TRUE(WaitFor([&] { return loads.count() == 1; }));
+  EXPECT_TRUE(loads.at(0).at(0).toBool());
+  EXPECT_EQ(nullptr, host->View());
+  ASSERT_NE(nullptr, host->PlainView());
+  EXPECT_TRUE(host->PlainView()->isVisible());
+  EXPECT_EQ(host->rect(), host->PlainView()->geometry());
+  EXPECT_TRUE(host->PlainView()->toPlainText().contains("Calls"));
+  EXPECT_EQ(QColor(0xee, 0xf2, 0xf7), host->PlainView()->palette().color(QPalette::Base));  // the page's own
+  EXPECT_EQ(Qt::ScrollBarAlwaysOff, host->PlainView()->verticalScrollBarPolicy());           // the site's
+  EXPECT_EQ(Qt::CustomContextMenu, host->PlainView()->contextMenuPolicy());
+  EXPECT_EQ(1, outer.asked);
+
+  // A link shows its target here; a page that cannot be read is a failed load, still without the engine.
+  emit host->PlainView()->anchorClicked(QUrl("missing.htm"));
+  EXPECT_EQ(QUrl::fromLocalFile(dir.filePath("missing.htm")), host->Navigations().back());
+  ASSERT_TRUE(WaitFor([&] { return loads.count() == 2; }));
+  EXPECT_FALSE(loads.at(1).at(0).toBool());
+  EXPECT_EQ(nullptr, host->View());
+
+  // A page with script goes to the engine.
+  const QUrl script =
+      WritePage(dir, "script.htm", "<html><head><script>document.title = 'Scripted';</script></head><body></body></html>");
+  host->Navigate(script);
+  ASSERT_TRUE(WaitFor([&] { return host->View() && host->View()->title() == "Scripted"; }));
+  EXPECT_FALSE(host->PlainView()->isVisible());
+  EXPECT_EQ(1, outer.asked);  // one site for both views
+
+  // Back to the local page: drawn at once, the engine's view let go.
+  host->Navigate(page);
+  EXPECT_EQ(nullptr, host->View());
+  EXPECT_TRUE(host->PlainView()->isVisible());
+}
+
+// The engine never holds back a window: for a page that needs it, it starts after the window is drawn.
+TEST_F(WebHostTest, TheEngineStartsAfterTheWindowIsDrawn) {
+  QWidget top;
+  auto* host = new CWebBrowserHost(&top);
+  host->SetPlainLocalPages(true);
+  QSignalSpy loads(host, &CWebBrowserHost::downloadComplete);
+  host->Navigate(QUrl("http://127.0.0.1:9/status.htm"));
+  EXPECT_EQ(nullptr, host->View());  // not shown: nothing
+  top.show();
+  EXPECT_EQ(nullptr, host->View());  // shown, not yet drawn
+  ASSERT_TRUE(WaitFor([&] { return host->View() != nullptr; }));
+  EXPECT_TRUE(top.windowHandle()->isExposed());
+  // The address cannot be reached: a failed load, for the window to fall back on its local page.
+  ASSERT_TRUE(WaitFor([&] { return loads.count() > 0; }));
+  EXPECT_FALSE(loads.last().at(0).toBool());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu");
-  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  // As in the program: the engine's shared GL context is made for the first view.
+  DeferEngineGraphics();
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
