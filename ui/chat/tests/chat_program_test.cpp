@@ -310,6 +310,7 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     X(display, "key o");
     EXPECT_TRUE(Until([&] { return Occurrences(aliceLog, "Login state 0") > signedOut; }, 20000)) << Slurp(aliceLog);
     EXPECT_TRUE(WaitWindowCount(display, alice.program.pid, "(Chat room)", 0, 10000));
+    EXPECT_FALSE(plat::FileExists(alice.profile + "/ERRORLOG.TXT")) << Slurp(alice.profile + "/ERRORLOG.TXT");
     EXPECT_EQ(0, waitpid(alice.program.pid, nullptr, WNOHANG)) << "the program ended at the sign-out";
 
     for (Side* s : {&alice, &bob}) {
