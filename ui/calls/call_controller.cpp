@@ -134,7 +134,7 @@ void CallController::Collect() { ended_.clear(); }
 
 bool CallController::IsLivePage(const CallPageModel* page) const {
     return std::any_of(pages_.begin(), pages_.end(), [&](const auto& p) { return p.get() == page; }) &&
-           page->State() != CALL_ENDED && page->callId != -1;
+           page->State() != CALL_ENDED && page->callId != -1 && !page->TimerRunning(TIMER_ENDING);
 }
 
 void CallController::LogMissedCall(const std::string& caller, int64_t rang) {

@@ -124,7 +124,7 @@ private:
     // else the failure of the connection's allocation.
     int PlaceInvitee(CallPageModel* page, const CInvitee& invitee, bool newCall);
     void Collect();
-    // Whether the page is still one of the controller's, with its call running.
+    // Whether the page is still one of the controller's, with its call running and not ending.
     bool IsLivePage(const CallPageModel* page) const;
     // An incoming call that was never taken in (refused after the question, or gone meanwhile).
     void LogMissedCall(const std::string& caller, int64_t rang);
