@@ -259,7 +259,7 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
         const QString text = LangText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
         AddEvent(0, text);
         SetDescriptionText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
-        Box(text, LangText("login", "txt_notify", "Notice"));
+        if (!m_bClosing) Box(text, LangText("login", "txt_notify", "Notice"));  // a closing frame is not held up
         return 1;
     }
     if (wParam != LOGIN_NOTICE_SYSTEM_ERROR) return 1;
