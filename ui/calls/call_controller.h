@@ -124,6 +124,10 @@ private:
     // else the failure of the connection's allocation.
     int PlaceInvitee(CallPageModel* page, const CInvitee& invitee, bool newCall);
     void Collect();
+    // Whether the page is still one of the controller's, with its call running and not ending.
+    bool IsLivePage(const CallPageModel* page) const;
+    // An incoming call that was never taken in (refused after the question, or gone meanwhile).
+    void LogMissedCall(const std::string& caller, int64_t rang);
 
     CallUi* ui_;
     SoundPlayer* sounds_;
@@ -131,6 +135,13 @@ private:
     std::vector<std::unique_ptr<CallPageModel>> pages_;
     std::vector<std::unique_ptr<CallPageModel>> ended_;
     std::vector<std::unique_ptr<CInvitee>> queue_;
+    // Incoming callers the "add to the conference?" question is about while it is open.
+    struct Asking {
+        std::string caller;
+        int64_t rang = 0;
+        int call = -1, cnx = -1;
+    };
+    std::vector<Asking> asking_;
 };
 
 }  // namespace calls

@@ -210,6 +210,7 @@ void InstallChat() {
     };
     hooks.loginState = [](int mode, const std::string& root, const std::string& ownName) {
         if (mode == LOGIN_SIGNED_IN) SetSignedIn(root, ownName);
+        else if (mode == LOGIN_SIGNING_OUT) Registry()->ForgetAccount();  // the windows stay until signed out
         else if (mode == LOGIN_SIGNED_OUT) Registry()->CloseAll(1);
     };
     hooks.closeAll = [](int flag) { Registry()->CloseAll(flag); };

@@ -272,7 +272,16 @@ void CChatSessionRegistry::ReloadPanelImages() {
     for (ChatWindowBase* window : windows_) window->ReloadPanelImage();
 }
 
+void CChatSessionRegistry::ForgetAccount() {
+    // Runs even when the lock is busy: the accounts go whether or not a router holds it.
+    BOOL timedOut = HeldByThisThread() ? TRUE : Lock();
+    for (ChatWindowBase* window : windows_) window->m_pAccount = nullptr;
+    ownAccount_ = nullptr;
+    if (!timedOut) Unlock();
+}
+
 void CChatSessionRegistry::CloseAll(int flag) {
+    if (flag == 1) ForgetAccount();
     BOOL timedOut = Lock();
     Broadcast(WM_IM_CLOSE, static_cast<WPARAM>(flag), 0);
     std::vector<ChatWindowBase*> left = windows_;

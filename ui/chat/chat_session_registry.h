@@ -71,6 +71,12 @@ class CChatSessionRegistry {
     void Broadcast(UINT message, WPARAM wParam, LPARAM lParam);
     void BroadcastLanguageChanged();
     void ReloadPanelImages();
+    // Sign-out has begun or the messaging link is gone: the windows keep no account, so nothing they do
+    // from here on (a room's leave on closing included) reaches the service or reads an account that the
+    // sign-out frees.
+    void ForgetAccount();
+    // Closes every window. flag 1, going offline: the windows forget the account first and close without
+    // a word to the service; 0, the frame closes while still signed in: a room is left as usual.
     void CloseAll(int flag);
 
     const std::vector<ChatWindowBase*>& Windows() const { return windows_; }

@@ -79,6 +79,11 @@ using frame_internal::Q;
 
 void CMainFrame::LogoffReset(int mode) {
     if (mode == LOGIN_SIGNED_OUT) {
+        // The chat windows close before the accounts they hold are freed, without a word to the service.
+        if (ChatHooks().closeAll) ChatHooks().closeAll(1);  // chat windows
+        // A call still running (the link was lost under it) ends here while call control still runs:
+        // its page hangs up and logs it before the call log is cleared and the phone line signs off.
+        if (m_calls) m_calls->CloseAll();
         // The address book's items go before the accounts take their identities away.
         if (m_pBookPage) {
             m_pSheet->RemovePage(m_pBookPage);
@@ -247,6 +252,14 @@ LRESULT CMainFrame::OnLoginStateChange(WPARAM wParam, LPARAM) {
 LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
     if (wParam == LOGIN_NOTICE_LOGOFF) {
         LogoffReset(LOGIN_SIGNED_OUT);
+        return 1;
+    }
+    if (wParam == LOGIN_NOTICE_LINK_LOST) {
+        // The state machine has signed the user out already (and ended any call): say why.
+        const QString text = LangText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
+        AddEvent(0, text);
+        SetDescriptionText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
+        if (!m_bClosing) Box(text, LangText("login", "txt_notify", "Notice"));  // a closing frame is not held up
         return 1;
     }
     if (wParam != LOGIN_NOTICE_SYSTEM_ERROR) return 1;

@@ -8,7 +8,10 @@
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "common/appenv.h"
+#include "service/login_fsm.h"
 #include "service/presence_notice.h"
+#include "service/service_msgs.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_shell_hook.h"
 #include "ui/calls/tests/calls_test_support.h"
@@ -372,4 +375,58 @@ TEST_F(CallFrame, HoldResumeAndMergeTheActivePagesCall) {
     frame->Calls()->CloseAll();
     Events();
     EXPECT_EQ(2u, Log().size());
+}
+
+// The messaging link is lost during a call: the sign-out that follows hangs the call up (BYE), ends its
+// page, logs the call once with the length it had and tells the user why; signed in again, the log
+// read back holds it once.
+TEST_F(CallFrame, ALostLinkEndsTheCallAndItsPageAndLogsItOnce) {
+    // The frame's own controller on the test clock, reached through a first page.
+    ASSERT_EQ(0, frame->CallNumber("dave@example.com"));
+    Events();
+    ASSERT_NE(nullptr, Page());
+    auto* controller = dynamic_cast<CallController*>(Page()->host());
+    ASSERT_NE(nullptr, controller);
+    controller->now = [] { return kEpoch + static_cast<int64_t>(plat::NowMs() / 1000); };
+    frame->Calls()->CloseAll();
+    Events();
+    CallLog_Clear();
+    ASSERT_TRUE(CallLog_Save() == 0);
+
+    ASSERT_EQ(0, frame->CallNumber("bob@example.com"));
+    Events();
+    CallPageModel* page = Page();
+    ASSERT_NE(nullptr, page);
+    Answer(page->cnxIds[0]);
+    Events();
+    ASSERT_EQ(CALL_TALKING, page->State());
+    clock->advance(35000);
+    Events();
+    UaEvents().clear();
+    // The accounts stay listed (as the user's own account file keeps them) for the fixture's end.
+    const int manual = g_configManual;
+    g_configManual = 1;
+    // As the login state machine reports an online link lost: signed out, then the notice.
+    frame->Dispatch(WM_LOGIN_STATE, ST_initial, 0);
+    frame->Dispatch(WM_LOGIN_NOTICE, LOGIN_NOTICE_LINK_LOST, 0);
+    Events();
+    EXPECT_TRUE(CallTabs().empty()) << "the call's page ends with the call";
+    EXPECT_NE(UaEvents().end(), std::find_if(UaEvents().begin(), UaEvents().end(), [](const UaEvent& e) { return e.iEvent == OSIP_UA_EVT_BYE; }));
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(shell::LangText("login", "txt_link_lost", ""), boxes.back().first);
+    EXPECT_FALSE(boxes.back().first.isEmpty());
+    EXPECT_TRUE(News().contains(shell::LangText("login", "txt_link_lost", ""))) << News().toStdString();
+
+    // A minute later whatever is left is closed, and the user signs in again.
+    clock->advance(60000);
+    Events();
+    frame->Calls()->CloseAll();
+    Events();
+    frame->LogoffReset(LOGIN_SIGNED_IN);
+    g_configManual = manual;
+    const std::vector<CallLogEntry> log = Log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_STREQ("bob@example.com", log[0].number);
+    EXPECT_EQ(CALLLOG_OUTGOING, log[0].typeFlags);
+    EXPECT_EQ(35u + 3u, log[0].duration);
 }

@@ -403,6 +403,76 @@ TEST_F(CallPages, NewCallRefusedWhenDeclinedOrInSomeoneElsesConference) {
     page->conference = false;
 }
 
+// A caller asked about ("add it to the conference?") reaches the call log once however the question
+// ends: declined, gone before the answer, the call asked about ended meanwhile (the caller then rings on
+// a page of their own), every page closed meanwhile (sign-out), or taken in. The call that ran is
+// logged once as well.
+TEST_F(CallPages, ACallerAskedAboutReachesTheLogOnceHoweverTheQuestionEnds) {
+    enum Meanwhile { NOTHING, CALLER_HANGS_UP, CALL_ENDS, ALL_CLOSED };
+    struct Case {
+        const char* name;
+        Meanwhile meanwhile;
+        bool yes;
+        uint32_t carol;  // her entry's kind
+        bool hungUpBox;
+    } const cases[] = {
+        {"declined", NOTHING, false, CALLLOG_MISSED, false},
+        {"caller gone, then yes", CALLER_HANGS_UP, true, CALLLOG_MISSED, true},
+        {"caller gone, then no", CALLER_HANGS_UP, false, CALLLOG_MISSED, false},
+        {"the call asked about ended, then yes", CALL_ENDS, true, CALLLOG_MISSED, false},
+        {"every page closed, then yes", ALL_CLOSED, true, CALLLOG_MISSED, false},
+        {"every page closed, then no", ALL_CLOSED, false, CALLLOG_MISSED, false},
+        {"taken in", NOTHING, true, CALLLOG_INCOMING, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CallLog_Clear();
+        ui.questions.clear();
+        ui.boxes.clear();
+        CallPageModel* bob = AnsweredCall("bob@example.com");
+        ASSERT_NE(nullptr, bob);
+        const int bobCnx = bob->cnxIds[0];
+        Wait(2000);
+        int call = -1, cnx = -1;
+        ui.answer = c.yes;
+        ui.whileAsking = [&] {
+            if (c.meanwhile == CALLER_HANGS_UP) CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+            if (c.meanwhile == CALL_ENDS) {
+                CC_SendEvent(-1, bobCnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+                Wait(6000);  // bob's page ends, closes and goes
+            }
+            if (c.meanwhile == ALL_CLOSED) calls->CloseAll();
+            PumpAll();
+        };
+        IncomingCall("carol@example.com", &call, &cnx);
+        ui.whileAsking = nullptr;
+        EXPECT_EQ(1u, ui.questions.size());
+        EXPECT_EQ(c.hungUpBox, !ui.boxes.empty() && ui.boxes.back() == "The call has been hung up");
+        if (c.meanwhile == CALL_ENDS) {
+            ASSERT_NE(nullptr, Only());
+            EXPECT_EQ("carol@example.com", Only()->remoteNumber);
+            EXPECT_EQ(CALL_CALLING, Only()->State());
+        }
+        Wait(1000);
+        calls->CloseAll();
+        PumpAll();
+        int bobs = 0, carols = 0;
+        for (const CallLogEntry& e : Log()) {
+            if (std::string(e.number) == "bob@example.com") {
+                ++bobs;
+                EXPECT_EQ(CALLLOG_OUTGOING, e.typeFlags);
+            } else if (std::string(e.number) == "carol@example.com") {
+                ++carols;
+                EXPECT_EQ(c.carol, e.typeFlags);
+            }
+        }
+        EXPECT_EQ(1, bobs);
+        EXPECT_EQ(1, carols);
+        EXPECT_EQ(2u, Log().size());
+        EXPECT_EQ(0, CM_GetActiveCallNum());
+    }
+}
+
 TEST_F(CallPages, KeypadSendsDigitsOnlyForItsConnection) {
     CallPageModel* page = AnsweredCall("bob@example.com");
     const int ch = Channel(page->cnxIds[0]);

@@ -493,3 +493,70 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
     xvfb.Stop();
     services.Stop();
 }
+
+// Alice talks with lina when her messaging server goes away: the sign-out that follows hangs the call
+// up (lina's end hears it), ends alice's page, writes the call to her log once with the time it ran,
+// and tells her why she was signed out.
+TEST(CallsProgram, ALostMessagingLinkEndsTheCallLogsItOnceAndSaysWhy) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool") || !e2e::HaveTool("espeak-ng"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool and espeak-ng are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("callslinklost"));
+    e2e::Child xvfb;
+    std::string display;
+    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    const std::string speech = services.dir + "/says.wav";
+    ASSERT_TRUE(e2e::MakeSpeech(services.dir, "one two three four five six seven", speech, 16000, 0.5, 1));
+    const std::string profile = services.Profile("alice", "alice", "alice123", true);
+    const std::string log = profile + "/tessaly.log";
+    e2e::Child alice;
+    ASSERT_TRUE(alice.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"}, services.dir + "/alice.out",
+                            {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file", "TESSALY_WAVE_IN=" + speech,
+                             "TESSALY_WAVE_IN_LOOP=1", "TESSALY_WAVE_OUT=" + services.dir + "/alice_heard.wav"}));
+    ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
+    ASSERT_TRUE(WaitText(log, "Phone line registered", 20000)) << Slurp(log);
+
+    e2e::Child lina;
+    ASSERT_TRUE(lina.Start({std::string(TESSALY_BINARY_DIR) + "/tools/voicepeer/voicepeer", "call", "--sip-port",
+                            std::to_string(e2e::FreePortPair(61)), "--user", "lina", "--remote-port", std::to_string(services.kamPort),
+                            "--call", "alice", "--seconds", "120"},
+                           services.dir + "/lina.log", {"TESSALY_AUDIO=manual"}));
+    ASSERT_TRUE(WaitText(log, "UI event: Incoming call from", 20000)) << lina.Output();
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(AnswerFromBar(display, alice.pid, log)) << Slurp(log);
+    ASSERT_TRUE(lina.WaitFor("talking", 10000)) << lina.Output();
+    std::this_thread::sleep_for(std::chrono::seconds(4));  // they talk
+
+    // The server goes; the messaging library notices once its keep-alive goes unanswered.
+    services.msg.Stop();
+    const std::string told = "UI event: The connection to the service was lost";
+    ASSERT_TRUE(WaitText(log, told, 90000)) << Slurp(log);
+    const auto lost = std::chrono::steady_clock::now();
+    EXPECT_TRUE(lina.WaitFor("done", 15000)) << "the call was not hung up: " << lina.Output();
+    // Written once, before the frame tells; its length runs from the answer to the sign-out.
+    const std::string file = profile + "/individual/alice/calllog.dat";
+    std::vector<CallLogEntry> entries = ReadCallLog(file);
+    ASSERT_EQ(1u, entries.size()) << "the call is not in the log once the link is lost";
+    EXPECT_EQ(CALLLOG_INCOMING, entries[0].typeFlags);
+    EXPECT_NE(std::string::npos, std::string(entries[0].number).find("lina")) << entries[0].number;
+    const auto seconds = [](auto d) { return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(d).count()); };
+    EXPECT_GE(entries[0].duration, 4u);
+    EXPECT_LE(entries[0].duration, seconds(lost - asked) + 3u + 1u);  // the log adds 3 s to a talk
+    // The box that tells it is up.
+    bool box = false;
+    for (int waited = 0; waited < 10000 && !box; waited += 200) {
+        std::stringstream ids(shelltest::Run("DISPLAY=" + display + " xdotool search --onlyvisible --pid " + std::to_string(alice.pid) + " 2>/dev/null"));
+        for (std::string id; ids >> id;)
+            box = box || shelltest::Run("DISPLAY=" + display + " xdotool getwindowname " + id + " 2>/dev/null").find("Notice") != std::string::npos;
+        if (!box) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(box) << "no box says why alice was signed out";
+
+    kill(alice.pid, SIGTERM);
+    EXPECT_EQ(0, alice.Wait(20000));
+    entries = ReadCallLog(file);
+    ASSERT_EQ(1u, entries.size()) << "the call was logged again at exit";
+    lina.Stop();
+    xvfb.Stop();
+    services.Stop();
+}

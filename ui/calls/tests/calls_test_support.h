@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 #include "common/account.h"
 #include "common/appenv.h"
@@ -24,6 +25,7 @@ struct FakeUi : CallUi {
     std::vector<CallPageModel*> created, removed;
     std::vector<std::string> boxes, questions;
     bool answer = true;
+    std::function<void()> whileAsking;  // runs while the question is open, as the event loop does
     int missed = 0, logChanged = 0, tray = 0, front = 0;
     std::vector<int> activatedTypes;
     int dial = -2, hangup = -2;
@@ -35,6 +37,7 @@ struct FakeUi : CallUi {
     void ShowBox(const std::string& text, const std::string&) override { boxes.push_back(text); }
     bool AskYesNo(const std::string& text, const std::string&) override {
         questions.push_back(text);
+        if (whileAsking) whileAsking();
         return answer;
     }
     void MissedCall() override { ++missed; }

@@ -1,4 +1,5 @@
-// The chat side of the frame's message table: the SMS window and the chat-record browser it opens.
+// The chat side of the frame's message table: the SMS window and the chat-record browser it opens, and
+// the chat windows through sign-out, a lost messaging link and exit.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -6,11 +7,19 @@
 #include <QWidget>
 #include <cstdlib>
 
+#include "common/account.h"
+#include "common/appenv.h"
+#include "platform/codepage.h"
+#include "service/login_fsm.h"
+#include "service/service_msgs.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_session_registry.h"
+#include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_window.h"
 #include <QTreeWidget>
 #include "ui/shell/main_frame.h"
+#include "ui/shell/shell_messages.h"
 #include "ui/shell/shell_config.h"
 #include "tools/testsupport/install_copy.h"
 
@@ -88,4 +97,83 @@ TEST(ChatFrameMessages, TheTestModeRunsOneChatWindowModally) {
     hooks = ChatFrameHooks();
     ChatWindowHooks() = ChatWindowHookSet();
     std::system(("rm -rf " + root).c_str());
+}
+
+namespace {
+std::vector<std::string> g_sent;  // texts that reached the messaging service
+int RecordSend(PresenceConnectionRec*, const char* text, std::vector<PresenceBuddyRecord>* recipients, const char*, int) {
+    recipients->clear();
+    g_sent.push_back(text ? text : "");
+    return 0;
+}
+}  // namespace
+
+// Sign-out, a lost messaging link and exit, each with a one-to-one chat, a group and a room open: every
+// window closes. Going offline frees the accounts the windows hold, so nothing of theirs reaches the
+// service then; an exit while still signed in leaves the group and the room as their close does.
+TEST(ChatFrameMessages, SignOutALostLinkAndExitCloseEveryChatWindowSafely) {
+    enum Path { SIGN_OUT, LINK_LOST, EXIT };
+    struct Case {
+        const char* name;
+        Path path;
+        std::vector<std::string> sent;
+        bool box;  // the user is told why
+    } const cases[] = {
+        {"File, Sign out", SIGN_OUT, {}, false},
+        {"messaging link lost", LINK_LOST, {}, true},
+        {"exit while signed in", EXIT, {"#@#QUIT", "#@#QUIT"}, false},
+    };
+    testsupport::InstallCopy install;
+    ASSERT_EQ(0, g_configManual) << "the accounts are the service's: sign-out frees them";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        char tmpl[] = "/tmp/chatframeXXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        const std::string root = tmpl;
+        shell::LoadConfigPaths(install.Path(), root, false);
+        shell::ApplyLanguageCode("eng");
+        chat::InstallChat();
+        ChatSetSendFunction(RecordSend);
+        g_strUserId = "alice";
+        Account_Add(Account_New("10001", ACCOUNT_TYPE_SERVICE));
+        auto frame = std::make_unique<CMainFrame>();
+        std::vector<QString> boxes;
+        frame->showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+        frame->LogoffReset(LOGIN_SIGNED_IN);
+
+        CChatSessionRegistry* registry = chat::Registry();
+        PresenceBuddyRecord ann;
+        ann.id = 5;
+        presence_copy_field(ann.name, sizeof ann.name, "Ann");
+        ASSERT_EQ(1, OpenChatWithUsers(registry, {ann}));
+        ASSERT_EQ(1, OpenGroupChat(registry, "group-7", "Team"));
+        ChatSessionRecord room;
+        presence_copy_field(room.name, sizeof room.name, "Lobby");
+        ASSERT_EQ(1, registry->OpenChat(CHAT_ROOM, nullptr, "room-9", &room, 1));
+        ASSERT_EQ(3u, registry->Windows().size());
+        g_sent.clear();
+
+        switch (c.path) {
+            case SIGN_OUT: frame->Command(ID_LOGOFF); break;
+            case LINK_LOST:  // as the login state machine reports it: signed out, then the notice
+                frame->Dispatch(WM_LOGIN_STATE, ST_initial, 0);
+                frame->Dispatch(WM_LOGIN_NOTICE, LOGIN_NOTICE_LINK_LOST, 0);
+                break;
+            case EXIT: frame->close(); break;
+        }
+        QCoreApplication::sendPostedEvents();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(LOGIN_SIGNED_OUT, frame->m_nLoginState);
+        EXPECT_TRUE(registry->Windows().empty());
+        for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_EQ(nullptr, qobject_cast<CIMDlg*>(w));
+        EXPECT_EQ(c.sent, g_sent);
+        EXPECT_EQ(c.box, !boxes.empty() && boxes.back() == shell::LangText("login", "txt_link_lost", ""));
+
+        frame.reset();
+        ChatSetSendFunction(nullptr);
+        ChatHooks() = ChatFrameHooks();
+        ChatWindowHooks() = ChatWindowHookSet();
+        g_strUserId.clear();
+        std::system(("rm -rf " + root).c_str());
+    }
 }

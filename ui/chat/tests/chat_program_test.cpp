@@ -295,6 +295,24 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     EXPECT_EQ(0, CountWindows(display, bob.program.pid, roomName)) << "no chat opens for a room Bob is not in";
     EXPECT_EQ(0, CountWindows(display, bob.program.pid, "Messages"));
 
+    // Alice signs out from the File menu with her room window open: the window closes and her program
+    // goes on, signed out, until it is ended.
+    const std::string aliceLog = alice.profile + "/tessaly.log";
+    const int signedOut = Occurrences(aliceLog, "Login state 0");
+    const Box aliceFrame = FindWindow(display, alice.program.pid, "Tessaly", 5000);
+    ASSERT_FALSE(aliceFrame.id.empty());
+    X(display, "mousemove 1279 899");
+    X(display, "windowactivate --sync " + aliceFrame.id);
+    X(display, "windowfocus --sync " + aliceFrame.id);
+    const std::vector<std::string> beforeMenu = Windows(display, alice.program.pid);
+    X(display, "key alt+f");
+    ASSERT_FALSE(NewWindow(display, alice.program.pid, beforeMenu, 10000).id.empty()) << "no File menu";
+    X(display, "key o");
+    EXPECT_TRUE(Until([&] { return Occurrences(aliceLog, "Login state 0") > signedOut; }, 20000)) << Slurp(aliceLog);
+    EXPECT_TRUE(WaitWindowCount(display, alice.program.pid, "(Chat room)", 0, 10000));
+    EXPECT_FALSE(plat::FileExists(alice.profile + "/ERRORLOG.TXT")) << Slurp(alice.profile + "/ERRORLOG.TXT");
+    EXPECT_EQ(0, waitpid(alice.program.pid, nullptr, WNOHANG)) << "the program ended at the sign-out";
+
     for (Side* s : {&alice, &bob}) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
