@@ -2,7 +2,6 @@
 #include "ui/chat/chat_session_registry.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -398,7 +398,7 @@ void CMainFrame::RunUpdater() {
     const QUrl url(QString::fromStdString(v.downloadFile), QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (v.downloadFile.empty() || !url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https")) {
-        DebugTrace(MOD_UPDATE, 1, "download address not opened (not a web address): %.200s", Update_GetDownloadZip().c_str());
+        DebugTrace(MOD_UPDATE, 1, "download address not opened: not a web address");
         Box(LangText("update", "updateerr", "The newest version could not be read."), LangText("update", "msgboxtitle", "Update"));
         return;
     }
