@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 
 #include "common/appenv.h"
@@ -61,6 +62,27 @@ int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return g
 void Update_SetTimeLimitMs(DWORD ms) { g_timeLimitMs.store(ms ? ms : UPDATE_TIME_LIMIT_MS); }
 
 std::string Update_GetDownloadZip() { return g_downloadZip; }
+
+void Update_SetDownloadZip(const std::string& address) { g_downloadZip = address; }
+
+std::string Update_OfferedDownload(const std::string& downloadZip) {
+    const size_t first = downloadZip.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    const std::string address = downloadZip.substr(first, downloadZip.find_last_not_of(" \t\r\n") - first + 1);
+    if (address.size() > UPDATE_MAX_ADDRESS) return {};
+    for (unsigned char c : address)
+        if (c <= 0x20 || c >= 0x7f || c == '\\') return {};
+    size_t rest = 0;
+    if (strncasecmp(address.c_str(), "http://", 7) == 0) rest = 7;
+    else if (strncasecmp(address.c_str(), "https://", 8) == 0) rest = 8;
+    else return {};
+    // The host ends at the path, the query or the fragment; an address without one opens nothing.
+    const size_t hostEnd = address.find_first_of("/?#", rest);
+    std::string authority = address.substr(rest, hostEnd == std::string::npos ? std::string::npos : hostEnd - rest);
+    if (const size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
+    if (authority.empty() || authority[0] == ':') return {};
+    return address;
+}
 
 bool Update_IsNewer(const CUpdateVersionInfo& info) {
     if (info.major != UPDATE_RUNNING_MAJOR) return info.major > UPDATE_RUNNING_MAJOR;

@@ -20,8 +20,14 @@ struct CUpdateVersionInfo {
 
 // The record the thread fills and answers with (lParam of a successful WM_UPDATE_CHECK).
 extern CUpdateVersionInfo g_updateInfo;
-// The download address of the last successful check.
+// The download address of the last successful check (the thread sets it; tests may too).
 std::string Update_GetDownloadZip();
+void Update_SetDownloadZip(const std::string& address);
+// The download address the program may offer the user: an http or https address naming a host, of
+// printable characters and at most UPDATE_MAX_ADDRESS long, without the blanks around it; "" for
+// anything else (a local file, a program, a script).
+inline constexpr size_t UPDATE_MAX_ADDRESS = 2048;
+std::string Update_OfferedDownload(const std::string& downloadZip);
 
 // WM_UPDATE_CHECK answers (wParam).
 inline constexpr WPARAM UPDATE_OK = 0;

@@ -50,6 +50,36 @@ const std::string kDocument =
     "<BuildNumber>12</BuildNumber><MajorChanges>Faster &amp; smaller</MajorChanges><UpdateNeedUpdate>1</UpdateNeedUpdate>"
     "<EnforceUpdate>1</EnforceUpdate><DownloadZip>http://up/t.zip</DownloadZip></Version>";
 
+// What the program may offer the user from a document's DownloadZip: web addresses only.
+TEST(UpdateDownload, OnlyAWebAddressIsOffered) {
+    struct Row {
+        std::string zip, offered;
+    } const rows[] = {
+        {"http://up.example/t.zip", "http://up.example/t.zip"},
+        {"HTTPS://up.example:8443/a/t.zip?v=7#x", "HTTPS://up.example:8443/a/t.zip?v=7#x"},
+        {"\r\n  http://127.0.0.1:7200/t.zip \t", "http://127.0.0.1:7200/t.zip"},
+        {"http://user@up.example/t.zip", "http://user@up.example/t.zip"},
+        {"file:///etc/passwd", ""},
+        {"/etc/passwd", ""},
+        {"javascript:alert(1)", ""},
+        {"ftp://up.example/t.zip", ""},
+        {"httpx://up.example/t.zip", ""},
+        {"http:/up.example/t.zip", ""},
+        {"http://", ""},
+        {"http:///etc/passwd", ""},
+        {"http://user@/t.zip", ""},
+        {"http://:80/t.zip", ""},
+        {"http://up.example/a b.zip", ""},
+        {"http://up.example/\x01.zip", ""},
+        {"http://up.example\\t.zip", ""},
+        {"http://up.example/\xe5\x8d\x87.zip", ""},
+        {"", ""},
+        {"   ", ""},
+        {"http://up.example/" + std::string(UPDATE_MAX_ADDRESS, 'a'), ""},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.offered, Update_OfferedDownload(r.zip)) << r.zip;
+}
+
 TEST(UpdateDocument, TextSplitAtAnyPointReadsTheSame) {
     for (size_t cut = 0; cut <= kDocument.size(); ++cut) {
         UpdateDocumentParser p;

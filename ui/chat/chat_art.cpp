@@ -13,37 +13,27 @@ namespace chat {
 
 const std::vector<Emoticon>& EmoticonTable() {
     static const std::vector<Emoticon> table = [] {
-        const char* codes[] = {"/:)", "/:D", "/;)", "/:(", "/:P", "/:O", "/:|", "/:*", "/:@", "/:$", "/:'(", "/:Z",
-                               "/:B", "/:S", "/:X", "/:!", "/:?", "/:L", "/:>", "/:<", "/:^", "/:~", "/:8", "/:&",
-                               "/:%", "/:#", "/:+", "/:-", "/:=", "/:Q", "/:W", "/:E", "/:R", "/:T", "/:Y", "/:U",
-                               "/:I", "/:A", "/:F", "/:G", "/:H", "/:J", "/:K", "/:C", "/:V", "/:N", "/:M", "/:1",
-                               "/:2"};
         const char* names[] = {"smile", "grin", "wink", "sad", "tongue", "surprised", "speechless", "kiss", "angry",
                                "shy", "cry", "sleepy", "cool", "confused", "silent", "shocked", "puzzled", "love",
                                "proud", "awkward", "happy", "calm", "glasses", "dizzy", "sick", "tired", "laugh",
                                "sigh", "sweat", "question", "wave", "hug", "rose", "heart", "broken heart", "star",
                                "sun", "moon", "coffee", "cake", "gift", "thumbs up", "thumbs down", "clap", "ok",
                                "no", "music", "phone", "mail"};
+        const std::vector<std::string>& codes = EmoticonCodes();
         std::vector<Emoticon> t;
-        for (size_t i = 0; i < sizeof codes / sizeof codes[0]; ++i) t.push_back({codes[i], names[i]});
+        for (size_t i = 0; i < codes.size() && i < sizeof names / sizeof names[0]; ++i) t.push_back({codes[i], names[i]});
         return t;
     }();
     return table;
 }
 
 int EmoticonAt(const QString& text, int at, int* codeLength) {
-    const auto& table = EmoticonTable();
-    // The longest code wins, so "/:'(" is never read as "/:'" and a rest.
-    int best = -1, bestLen = 0;
-    for (size_t i = 0; i < table.size(); ++i) {
-        QString code = QString::fromLatin1(table[i].code.c_str());
-        if (code.size() > bestLen && text.mid(at, code.size()) == code) {
-            best = static_cast<int>(i);
-            bestLen = static_cast<int>(code.size());
-        }
+    if (at < 0) {
+        if (codeLength) *codeLength = 0;
+        return -1;
     }
-    if (codeLength) *codeLength = bestLen;
-    return best;
+    return EmoticonCodeAt(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())),
+                          static_cast<size_t>(at), codeLength);
 }
 
 namespace {

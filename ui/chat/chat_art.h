@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/chat/chat_emoticon_text.h"
+
 namespace chat {
 
 // One emoticon: its code text inside a message and its name (the picker's tooltip).

@@ -85,22 +85,17 @@ void CChatRecordView::ShowContent(int kind, const QString& text) {
         return;
     }
     if (kind != 0) return;
-    int plain = 0;
-    for (int i = 0; i < text.size();) {
-        int len = 0;
-        const int index = chat::EmoticonAt(text, i, &len);
-        if (index < 0) {
-            ++i;
-            continue;
-        }
-        c.insertText(text.mid(plain, i - plain));
-        edit_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
-        c.movePosition(QTextCursor::End);
-        i += len;
-        plain = i;
+    // One edit for the whole record, so the view lays it out once rather than once per picture.
+    c.beginEditBlock();
+    const std::u16string_view view(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size()));
+    for (const chat::TextPiece& piece : chat::SplitEmoticons(view)) {
+        if (piece.emoticon < 0)
+            c.insertText(text.mid(static_cast<qsizetype>(piece.start), static_cast<qsizetype>(piece.length)));
+        else
+            edit_->InsertImageAt(c, chat::EmoticonImage(piece.emoticon, 22), chat::EmoticonTable()[piece.emoticon].code,
+                                 QString("emoticon:%1").arg(piece.emoticon));
     }
-    c.movePosition(QTextCursor::End);
-    c.insertText(text.mid(plain));
+    c.endEditBlock();
 }
 
 bool CChatRecordView::eventFilter(QObject* watched, QEvent* e) {

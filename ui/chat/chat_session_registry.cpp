@@ -2,10 +2,11 @@
 #include "ui/chat/chat_session_registry.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <random>
 #include <strings.h>
 
 #include "common/account.h"
@@ -20,8 +21,10 @@ constexpr UINT kLanguageChanged = WM_USER + 1000;
 }  // namespace
 
 CChatSessionRegistry::CChatSessionRegistry(void* owner) : owner_(owner) {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    counter_ = static_cast<uint16_t>(std::rand() & 0x7fff);
+    // The first serial comes from the system's random source, not from the clock: one read off the start
+    // time would let anyone name this side's next chat before it is made.
+    std::random_device source;
+    counter_ = static_cast<uint16_t>(source() & 0x7fff);
 }
 
 CChatSessionRegistry::~CChatSessionRegistry() { windows_.clear(); }
@@ -303,6 +306,12 @@ int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<Presence
     return registry->OpenChat(members.size() == 1 ? CHAT_ONE : CHAT_SEVERAL, &members, nullptr, nullptr, 1);
 }
 
+int RobotThreadNumber(const std::string& field, int robot) {
+    if (field.empty() || field.size() > 10 || field.find_first_not_of("0123456789") != std::string::npos) return robot;
+    const long long n = std::atoll(field.c_str());
+    return n > 0 && n <= INT32_MAX ? static_cast<int>(n) : robot;
+}
+
 LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam,
                              PresenceMessageRecord* record, IncomingSummary* summary) {
     const bool voice = message == WM_PRESENCE_VOICE;
@@ -348,13 +357,13 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         DebugTrace(MOD_QZ, 3, "Rcv Msg Echo %s", chatId.c_str());
         return 1;
     }
-    // Commands count only from the robot, or from the room thread of a group or room window this side
-    // opened (the thread's first answer names its number).
+    // Commands count only from the robot, or from the thread the robot gave a group or room window. Until
+    // the robot has named the thread nobody else is heard: whoever answered first would get the room.
     ChatWindowBase* window = registry->FindByChatId(chatId);
     const int robot = ChatWindowCore::RobotId();
+    const bool fromRobot = robot > 0 && record->sender.id == robot;
     const bool roomWindow = window && window->m_chatType >= CHAT_TEMP_GROUP && window->m_chatType <= CHAT_ROOM;
-    const bool trusted = (robot > 0 && record->sender.id == robot) ||
-                         (roomWindow && (window->m_threadNumber == 0 || window->m_threadNumber == record->sender.id));
+    const bool trusted = fromRobot || (roomWindow && window->m_threadNumber != 0 && window->m_threadNumber == record->sender.id);
     CChatRoomMessage parsed;
     int code = CRC_PLAIN;
     if (text) {
@@ -436,10 +445,17 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         case CRC_KICK:
             pass = parsed.GetListEntry(0);
             if (code == CRC_START && parsed.GetListEntry(1) == "THUPDATE") {
-                window->m_chatType = window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL ? CHAT_ROOM
-                                                                                                         : window->m_chatType;
-                window->SetThreadNumber(record->sender.id, false);
-                registry->RoomJoined(record->sender.id);
+                // Only the robot moves a window to a thread: the one its third field names, else itself.
+                const int thread = fromRobot ? RobotThreadNumber(parsed.GetListEntry(2), robot) : 0;
+                if (thread == 0) {
+                    DebugTrace(MOD_QZ, 2, "Thread update from %d not taken", record->sender.id);
+                } else {
+                    window->m_chatType = window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL
+                                             ? CHAT_ROOM
+                                             : window->m_chatType;
+                    window->SetThreadNumber(thread, false);
+                    registry->RoomJoined(thread);
+                }
             }
             break;
         case CRC_NOTIFY:

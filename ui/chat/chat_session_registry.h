@@ -124,8 +124,11 @@ struct IncomingSummary {
     std::string text;     // the text shown (Text only)
 };
 
+// The thread a robot's "START#0#THUPDATE#n" names: n when it is a user id, else the robot itself.
+int RobotThreadNumber(const std::string& field, int robot);
+
 // The main window's incoming-message routing: finds or creates the window and hands it the message.
 // Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot or from the
-// thread of an open room; they are never shown as text.
+// thread the robot gave an open room; they are never shown as text.
 LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record,
                              IncomingSummary* summary = nullptr);

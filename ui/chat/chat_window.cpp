@@ -24,6 +24,7 @@
 #include <QStackedWidget>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <set>
 #include <QTextDocumentFragment>
 #include <QToolBar>
 #include <QToolButton>
@@ -220,22 +221,6 @@ constexpr UINT WM_SYSTEM_NOTICE = WM_USER + 211;   // 0x4D3: a notice text for t
 constexpr UINT WM_MEMBER_AREA = WM_USER + 1054;    // 0x81E: show (lParam 1) or hide the member area
 constexpr UINT WM_PICTURE_MENU = WM_USER + 1055;   // 0x81F: the picture menu; wParam 0 peer, 1 own
 
-// The style of message bodies: the font chosen for the input box, else the window's own look.
-QString BodyStyle(const QTextCharFormat& f) {
-    QString style = QString("color:%1;").arg(f.foreground().style() != Qt::NoBrush ? f.foreground().color().name() : QString("#1d2b3a"));
-    if (!f.hasProperty(QTextFormat::FontFamilies)) return style;
-    const QStringList families = f.fontFamilies().toStringList();
-    if (!families.isEmpty()) style += QString("font-family:'%1';").arg(families.first().toHtmlEscaped().remove('\''));
-    if (f.fontPointSize() > 0) style += QString("font-size:%1pt;").arg(f.fontPointSize());
-    if (f.fontWeight() >= QFont::Bold) style += "font-weight:700;";
-    if (f.fontItalic()) style += "font-style:italic;";
-    QStringList lines;
-    if (f.fontUnderline()) lines << "underline";
-    if (f.fontStrikeOut()) lines << "line-through";
-    if (!lines.isEmpty()) style += "text-decoration:" + lines.join(' ') + ";";
-    return style;
-}
-
 QString TimeText(int64_t time) {
     return QString::fromStdString(ChatTimeStamp(time, static_cast<int64_t>(::time(nullptr))));
 }
@@ -255,22 +240,42 @@ QString WithoutShortcutText(QString text, const QKeySequence& key) {
     return text;
 }
 
-// Plain text with links turned into anchors, line ends kept.
-QString Linked(const QString& text) {
+// The format of message bodies: the font chosen for the input box, else the window's own look.
+QTextCharFormat BodyFormat(const QTextCharFormat& f) {
+    QTextCharFormat out;
+    out.setForeground(f.foreground().style() != Qt::NoBrush ? f.foreground().color() : QColor(0x1d, 0x2b, 0x3a));
+    if (!f.hasProperty(QTextFormat::FontFamilies)) return out;
+    const QStringList families = f.fontFamilies().toStringList();
+    if (!families.isEmpty()) out.setFontFamilies({families.first()});
+    if (f.fontPointSize() > 0) out.setFontPointSize(f.fontPointSize());
+    if (f.fontWeight() >= QFont::Bold) out.setFontWeight(QFont::Bold);
+    out.setFontItalic(f.fontItalic());
+    out.setFontUnderline(f.fontUnderline());
+    out.setFontStrikeOut(f.fontStrikeOut());
+    return out;
+}
+
+// Web and mail addresses inside a message or the input box.
+const QRegularExpression& LinkPattern() {
     static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
                                        QRegularExpression::CaseInsensitiveOption);
-    QString out;
-    int last = 0;
-    auto it = re.globalMatch(text);
+    return re;
+}
+
+// Plain text at the cursor with its web and mail addresses as links; line ends stay inside the body's
+// paragraph.
+void InsertLinked(QTextCursor& c, QString text, const QTextCharFormat& body, QTextCharFormat link) {
+    text.replace("\r\n", QString(QChar::LineSeparator)).replace('\n', QChar::LineSeparator).replace('\r', QChar::LineSeparator);
+    qsizetype last = 0;
+    auto it = LinkPattern().globalMatch(text);
     while (it.hasNext()) {
-        auto m = it.next();
-        out += Escape(text.mid(last, m.capturedStart() - last));
-        out += QString("<a href=\"%1\">%2</a>").arg(Escape(m.captured()), Escape(m.captured()));
+        const QRegularExpressionMatch m = it.next();
+        if (m.capturedStart() > last) c.insertText(text.mid(last, m.capturedStart() - last), body);
+        link.setAnchorHref(m.captured());
+        c.insertText(m.captured(), link);
         last = m.capturedEnd();
     }
-    out += Escape(text.mid(last));
-    out.replace("\r\n", "<br>").replace("\n", "<br>");
-    return out;
+    if (last < text.size()) c.insertText(text.mid(last), body);
 }
 
 }  // namespace
@@ -942,29 +947,37 @@ void CIMDlg::ViewHeader(const std::string& sender, const std::string& receiver, 
 void CIMDlg::AppendBody(const QString& text) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
+    // Written piece by piece in one edit, so the history lays the body out once; going through HTML took
+    // time growing with the square of the pictures.
+    c.beginEditBlock();
     c.insertBlock();
     QTextBlockFormat block;
     block.setLeftMargin(14);
     c.setBlockFormat(block);
+    const QTextCharFormat body = BodyFormat(inputFormat_);
+    QTextCharFormat link = body;
+    link.setForeground(history_->palette().link());
+    link.setFontUnderline(true);
+    link.setAnchor(true);
     // Emoticon codes become pictures; everything else is text with its links.
-    QString html;
-    int plainFrom = 0;
-    for (int i = 0; i < text.size();) {
-        int len = 0;
-        int index = chat::EmoticonAt(text, i, &len);
-        if (index >= 0) {
-            html += Linked(text.mid(plainFrom, i - plainFrom));
-            QString name = QString("emoticon:%1").arg(index);
-            history_->document()->addResource(QTextDocument::ImageResource, QUrl(name), chat::EmoticonImage(index, 22));
-            html += QString("<img src=\"%1\" width=22 height=22>").arg(name);
-            i += len;
-            plainFrom = i;
-        } else {
-            ++i;
+    std::set<int> pictures;
+    const std::u16string_view view(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size()));
+    for (const chat::TextPiece& piece : chat::SplitEmoticons(view)) {
+        if (piece.emoticon < 0) {
+            InsertLinked(c, text.mid(static_cast<qsizetype>(piece.start), static_cast<qsizetype>(piece.length)), body, link);
+            continue;
         }
+        const QString name = QString("emoticon:%1").arg(piece.emoticon);
+        if (pictures.insert(piece.emoticon).second)
+            history_->document()->addResource(QTextDocument::ImageResource, QUrl(name), chat::EmoticonImage(piece.emoticon, 22));
+        QTextImageFormat picture;
+        picture.merge(body);
+        picture.setName(name);
+        picture.setWidth(22);
+        picture.setHeight(22);
+        c.insertImage(picture);
     }
-    html += Linked(text.mid(plainFrom));
-    c.insertHtml("<span style=\"" + BodyStyle(inputFormat_) + "\">" + html + "</span>");
+    c.endEditBlock();
     EndLine();
 }
 
@@ -1270,14 +1283,6 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
     if (anchor.startsWith("notice:")) return;
     chat::ConfirmAndOpenLink(this, anchor);
 }
-
-namespace {
-const QRegularExpression& LinkPattern() {
-    static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
-                                       QRegularExpression::CaseInsensitiveOption);
-    return re;
-}
-}  // namespace
 
 void CIMDlg::MarkInputLinks() {
     // Addresses in the input box read as links (the text itself is left as typed).

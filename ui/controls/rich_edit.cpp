@@ -439,21 +439,26 @@ CChatRichEdit::CChatRichEdit(QWidget* parent) : CFormatRichEdit(parent) {}
 
 void CChatRichEdit::InsertImage(const QImage& image, const std::string& code) {
   if (image.isNull()) return;
-  const QString name = QStringLiteral("tessaly-picture:%1").arg(++nextImage_);
-  document()->addResource(QTextDocument::ImageResource, QUrl(name), image);
+  QTextCursor c = textCursor();
+  InsertImageAt(c, image, code);
+  setTextCursor(c);
+  ensureCursorVisible();
+  setFocus();
+}
+
+void CChatRichEdit::InsertImageAt(QTextCursor& cursor, const QImage& image, const std::string& code, const QString& name) {
+  if (image.isNull()) return;
+  const QString resource = name.isEmpty() ? QStringLiteral("tessaly-picture:%1").arg(++nextImage_) : name;
+  document()->addResource(QTextDocument::ImageResource, QUrl(resource), image);
   QTextImageFormat f;
-  f.setName(name);
+  f.setName(resource);
   f.setWidth(image.width());
   f.setHeight(image.height());
   if (!code.empty()) {
     imageCodes_.push_back(ctl::MakeImageCode(code));
     f.setProperty(kCodeProperty, QByteArray::fromStdString(imageCodes_.back()));
   }
-  QTextCursor c = textCursor();
-  c.insertImage(f);
-  setTextCursor(c);
-  ensureCursorVisible();
-  setFocus();
+  cursor.insertImage(f);
 }
 
 bool CChatRichEdit::InsertImageFile(const QString& path, const std::string& code) {

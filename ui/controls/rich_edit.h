@@ -79,6 +79,10 @@ class CChatRichEdit : public CFormatRichEdit {
 
   // Inserts a picture at the selection, tagged with its code (cut to 31 bytes; empty: no code).
   void InsertImage(const QImage& image, const std::string& code);
+  // The same at the given cursor, leaving the caret, the view and the focus alone (many pictures in one
+  // edit block: the text is laid out once). A picture given a name is kept once under it, however often
+  // it is inserted.
+  void InsertImageAt(QTextCursor& cursor, const QImage& image, const std::string& code, const QString& name = QString());
   bool InsertImageFile(const QString& path, const std::string& code);
   // The text (ANSI) of the selection or the whole control with each coded picture replaced by its code.
   std::string GetTextWithImageCodes(bool selectionOnly, int* expansion) const;

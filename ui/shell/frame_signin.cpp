@@ -2,7 +2,6 @@
 #include "ui/shell/main_frame.h"
 
 #include <QAction>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
@@ -46,6 +45,7 @@
 #include "service/service_msgs.h"
 #include "service/settings_xml.h"
 #include "service/update_check.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/book_results.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
@@ -369,7 +369,8 @@ shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
     v.minor = m_updateInfo.minor;
     v.build = m_updateInfo.build;
     v.changes = m_updateInfo.changes;
-    v.downloadFile = Update_GetDownloadZip();
+    // The updater gets only a web address to fetch; anything else in the document is not passed on.
+    v.downloadFile = Update_OfferedDownload(Update_GetDownloadZip());
     v.needUpdate = m_updateInfo.needUpdate;
     v.langType = shell::Paths().langType;
     v.server = g_serviceSettings.update;
@@ -401,11 +402,20 @@ void CMainFrame::RunUpdater() {
         return;
     }
     // No updater in this installation: nothing takes over, so the window stays and the user is told.
+    // The user chose to update: a newer version's web download opens in the browser, nothing else does.
     DebugTrace(MOD_UPDATE, 1, "no updater to start");
-    if (shell::IsNewerVersion(v.major, v.minor, v.build) && !v.downloadFile.empty())
-        QDesktopServices::openUrl(QUrl(QString::fromStdString(v.downloadFile)));
-    else
+    if (!shell::IsNewerVersion(v.major, v.minor, v.build)) {
         Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    const QUrl url(QString::fromStdString(v.downloadFile), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (v.downloadFile.empty() || !url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https")) {
+        DebugTrace(MOD_UPDATE, 1, "download address not opened: not a web address");
+        Box(LangText("update", "updateerr", "The newest version could not be read."), LangText("update", "msgboxtitle", "Update"));
+        return;
+    }
+    if (shell::AddressOpener()) shell::AddressOpener()(url.toString());
 }
 
 QString CMainFrame::UpdaterProgram() const {
@@ -419,9 +429,12 @@ void CMainFrame::StartForcedUpdate() {
     if (!start) {
         const QString updater = UpdaterProgram();
         if (updater.isEmpty()) {
-            // Quitting without an updater to take over would only leave the user without the program.
+            // Quitting without an updater to take over would only leave the user without the program, and
+            // nothing the update service names is opened unasked: the dialog shows the version and the
+            // user's Update opens the download. A user who asked already has chosen.
             DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
-            RunUpdater();
+            if (updateAsked_) RunUpdater();
+            else ShowUpdateDialog();
             return;
         }
         start = [updater](const std::string& path) { return QProcess::startDetached(updater, {QString::fromStdString(path)}); };

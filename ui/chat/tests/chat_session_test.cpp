@@ -2,6 +2,8 @@
 // sessions, the routing of incoming messages, sending and receiving with their history copies.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -126,6 +128,18 @@ class ChatSession : public ::testing::Test {
     Account* account_ = nullptr;
     CChatSessionRegistry registry_;
 };
+
+// The first serial of a run cannot be read off the clock: registries made within the same second start
+// apart (eight draws from 32768 values give fewer than five different ones about once in 10^10 runs).
+TEST_F(ChatSession, TheFirstChatIdIsNotTheStartTime) {
+    std::set<uint16_t> starts;
+    for (int i = 0; i < 8; ++i) {
+        CChatSessionRegistry fresh;
+        EXPECT_LE(fresh.Counter(), 32767);
+        starts.insert(fresh.Counter());
+    }
+    EXPECT_GE(starts.size(), 5u);
+}
 
 TEST_F(ChatSession, ChatIdsCountAndWrap) {
     EXPECT_EQ("0_10001_65534", registry_.MakeChatId(0));
@@ -348,8 +362,8 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
     presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(9001, "Lounge");
-    Deliver("#@#START#0#THUPDATE", r);
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE#9001", r);
     ASSERT_EQ("9001#", room->m_szChatId);
     struct Case {
         const char* what;
@@ -435,8 +449,9 @@ TEST_F(ChatSession, TheSummaryNamesThePersonOnce) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(900, "robot");
+    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#START#0#THUPDATE#9001"))).kind);
     r.sender = Buddy(9001, "Lounge");
-    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#START#0#THUPDATE"))).kind);
     presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
     EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#LIST#31,Cat"))).kind);
     presence_copy_field(r.chatId, sizeof r.chatId, "9001#31");
@@ -562,11 +577,12 @@ TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
     presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(9001, "Lounge");
-    Deliver("#@#START#0#THUPDATE", r);
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE#9001", r);
     EXPECT_EQ("9001#", room->m_szChatId);
     EXPECT_EQ(9001, room->m_roomCmd.recipient());
     presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    r.sender = Buddy(9001, "Lounge");
     Deliver("#@#LIST#31,Cat", r);
     EXPECT_EQ(2u, room->m_roomMembers.size());
     // A buddy who knows the thread cannot kick this user out.
@@ -574,6 +590,68 @@ TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     Deliver("#@#NOTIFY#7#0,Me", r);
     EXPECT_EQ(0, room->m_bKicked);
     EXPECT_EQ(2u, room->m_roomMembers.size());
+}
+
+// Whoever answers a room's START first must not get the room: until the robot names the thread only the
+// robot is heard, then only the robot and that thread. Each row is someone else's try on the room's chat
+// id (its first one, or the thread's once named); none moves the thread, changes the members, kicks the
+// user or turns the user's next line towards the sender.
+TEST_F(ChatSession, AStrangerCannotTakeARoom) {
+    struct Case {
+        const char* what;
+        bool named;       // the robot has named thread 9001 before the try
+        int sender;
+        const char* text;
+    } const cases[] = {
+        {"answers the join first", false, 5, "#@#START#0#THUPDATE"},
+        {"answers naming itself as the thread", false, 5, "#@#START#0#THUPDATE#5"},
+        {"lists members before the robot answers", false, 5, "#@#LIST#5,Mallory#6,Trudy"},
+        {"kicks before the robot answers", false, 5, "#@#NOTIFY#7#0,Me"},
+        {"a thread the robot did not name", false, 9001, "#@#START#0#THUPDATE"},
+        {"moves the named room to itself", true, 5, "#@#START#0#THUPDATE#5"},
+        {"replaces the members", true, 5, "#@#LIST#5,Mallory"},
+        {"kicks the user", true, 5, "#@#NOTIFY#7#0,Me"},
+        {"tells of a leaver", true, 5, "#@#NOTIFY#2#31,Cat"},
+        {"the thread names another thread", true, 9001, "#@#START#0#THUPDATE#5"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, ("Q" + std::to_string(++n)).c_str(), nullptr, 1));
+        auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+        const std::string first = room->m_szChatId;
+        PresenceMessageRecord r;
+        presence_copy_field(r.chatId, sizeof r.chatId, first.c_str());
+        if (c.named) {
+            r.sender = Buddy(900, "robot");
+            Deliver("#@#START#0#THUPDATE#9001", r);
+            presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+            r.sender = Buddy(9001, "Lounge");
+            Deliver("#@#LIST#31,Cat", r);
+        }
+        const std::string chatId = room->m_szChatId;
+        const int thread = room->m_threadNumber, recipient = room->m_roomCmd.recipient();
+        const size_t members = room->m_roomMembers.size();
+        ASSERT_EQ(c.named ? 9001 : 0, thread);
+        r.sender = Buddy(c.sender, "x");
+        Deliver(c.text, r);
+        EXPECT_EQ(thread, room->m_threadNumber);
+        EXPECT_EQ(chatId, room->m_szChatId);
+        EXPECT_EQ(recipient, room->m_roomCmd.recipient());
+        EXPECT_EQ(c.named ? 9001 : 900, room->m_roomCmd.recipient()) << "the user's lines go to the robot or its thread";
+        EXPECT_EQ(members, room->m_roomMembers.size());
+        EXPECT_EQ(0, room->m_bKicked);
+        if (!c.named) {
+            // The robot's own answer still joins the room.
+            presence_copy_field(r.chatId, sizeof r.chatId, first.c_str());
+            r.sender = Buddy(900, "robot");
+            Deliver("#@#START#0#THUPDATE#9001", r);
+            EXPECT_EQ(9001, room->m_threadNumber);
+            EXPECT_EQ("9001#", room->m_szChatId);
+        }
+        room->LeaveSession();
+        registry_.RemoveDialog(room);
+    }
 }
 
 TEST_F(ChatSession, SeveralUsersPrivateAndPublicLines) {

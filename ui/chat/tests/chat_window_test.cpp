@@ -22,6 +22,8 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QUrl>
+#include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +31,7 @@
 #include "platform/codepage.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_emoticon_popup.h"
+#include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
@@ -286,6 +289,48 @@ TEST_F(ChatWindow, ReceivedTextAppearsInTheRightWindow) {
     EXPECT_TRUE(bob->isVisible());
     EXPECT_TRUE(bob->HistoryText().contains("hi"));
     EXPECT_EQ("Messages - Bob", bob->Caption());
+}
+
+// A received text of emoticon codes shows in time that grows with its length, in the chat window and in
+// the record browser's view: eight times the codes take about eight times as long, not 64 times (the
+// square). Each size is timed here, the best of three, so a busy machine slows both alike.
+TEST_F(ChatWindow, ShowingCodesTakesTimeInProportionToTheirNumber) {
+    CIMDlg* w = OpenOne();
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    r.time = static_cast<int32_t>(time(nullptr));
+    CChatRecordView view;
+    view.resize(480, 320);
+    view.show();
+    const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> shows = {
+        {"chat window", [&](const std::string& text) {
+             RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(text.c_str())), &r);
+         }},
+        {"record view", [&](const std::string& text) { view.ShowContent(0, QString::fromStdString(text)); }},
+    };
+    auto codes = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) text += "/:)";
+        return text;
+    };
+    for (const auto& [what, show] : shows) {
+        SCOPED_TRACE(what);
+        auto best = [&](const std::string& text) {
+            double seconds = 1e9;
+            for (int i = 0; i < 3; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                show(text);
+                QApplication::processEvents();
+                seconds = std::min(seconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+            return seconds;
+        };
+        best(codes(50));  // the first pictures are drawn once
+        const double small = best(codes(500)), large = best(codes(4000));
+        EXPECT_LT(large, 16 * small) << small << " s for 500 codes, " << large << " s for 4000";
+    }
+    EXPECT_TRUE(w->History()->toHtml().contains("emoticon:0"));
 }
 
 TEST_F(ChatWindow, LinksOpenOnlyAfterAYesAndOnlyForTheWeb) {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <cstdlib>
 #include <fstream>
 
@@ -49,6 +51,21 @@ protected:
 };
 
 QString Text(const char* key) { return shell::LangText("update", key, ""); }
+
+// Takes every address the desktop would open, whichever way the program asks for it.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    UrlCatcher() {
+        for (const char* scheme : {"file", "http", "https", "javascript", "ftp"}) QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+    ~UrlCatcher() override {
+        for (const char* scheme : {"file", "http", "https", "javascript", "ftp"}) QDesktopServices::unsetUrlHandler(scheme);
+    }
+    std::vector<QString> opened;
+public slots:
+    void open(const QUrl& url) { opened.push_back(url.toString()); }
+};
 
 AsRequest* Answered(int command, int result) {
     auto* r = static_cast<AsRequest*>(calloc(1, sizeof(AsRequest)));
@@ -150,6 +167,60 @@ TEST_F(SignInFrame, UpdateNowWithAnAnswerHandsOverToTheUpdaterNewerOrNot) {
         EXPECT_EQ("6", value);
         EXPECT_TRUE(QTest::qWaitFor([&] { return frame.ClosingDone(); }, 5000)) << "the window closes for the updater";
     }
+}
+
+// An enforced update without an updater program opens nothing by itself: the dialog shows the version,
+// and only the user's Update opens the download, and only a web one.
+TEST_F(SignInFrame, AnEnforcedUpdateWithoutUpdaterOpensOnlyAWebDownloadAndOnlyOnTheUsersWord) {
+    struct Case {
+        const char* zip;
+        const char* opened;   // after the user's Update; null: a box instead
+        const char* written;  // the updater's "DownloadFile"
+    } const cases[] = {
+        {"file:///etc/passwd", nullptr, ""},
+        {"/etc/passwd", nullptr, ""},
+        {"javascript:alert(1)", nullptr, ""},
+        {"ftp://mirror.example/t.zip", nullptr, ""},
+        {"http:///t.zip", nullptr, ""},
+        {" http://127.0.0.1:7200/tessaly-0.9.7.zip\n", "http://127.0.0.1:7200/tessaly-0.9.7.zip",
+         "http://127.0.0.1:7200/tessaly-0.9.7.zip"},
+        {"HTTPS://dl.example.net/t.zip", "https://dl.example.net/t.zip", "HTTPS://dl.example.net/t.zip"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zip);
+        UrlCatcher catcher;
+        CMainFrame frame;
+        frame.LogoffReset(LOGIN_SIGNED_OUT);
+        frame.show();
+        std::vector<QString> boxes;
+        frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+        Update_SetDownloadZip(c.zip);
+        CUpdateVersionInfo answer;
+        answer.major = 0, answer.minor = 9, answer.build = 7, answer.needUpdate = 1, answer.fetched = 1, answer.enforce = 1;
+        SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(catcher.opened.empty()) << "opened unasked: " << catcher.opened[0].toStdString();
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_FALSE(frame.ClosingDone()) << "no updater takes over, so the program stays";
+        CUpdateDialog* dlg = frame.findChild<CUpdateDialog*>();
+        ASSERT_NE(nullptr, dlg);
+        EXPECT_TRUE(dlg->isVisible());
+        EXPECT_EQ(Text("newvertip") + " 0.9.7", dlg->VersionText()->text());
+        dlg->OnUpdateButton();
+        QCoreApplication::processEvents();
+        if (c.opened) {
+            EXPECT_EQ(std::vector<QString>{c.opened}, catcher.opened);
+            EXPECT_TRUE(boxes.empty());
+        } else {
+            EXPECT_TRUE(catcher.opened.empty());
+            EXPECT_EQ(std::vector<QString>{Text("updateerr")}, boxes);
+        }
+        std::string written;
+        plat::IniGetString(plat::PathJoin(profile, "VersionInfo.ini"), "update_Version_Info", "DownloadFile", &written);
+        EXPECT_EQ(c.written, written) << "the updater's file names no other address either";
+        dlg->close();
+    }
+    Update_SetDownloadZip("");
 }
 
 TEST_F(SignInFrame, UpdateNowWithoutAnAnswerShowsTheDialogWhileTheServiceIsAsked) {
@@ -349,3 +420,5 @@ TEST_F(SignInFrame, HeadPictureChooserOpensWithTheCurrentPicture) {
     }
     shell::g_panelPicture.clear();
 }
+
+#include "shell_signin_frame_test.moc"
