@@ -8,6 +8,7 @@
 
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "platform/codepage.h"
 #include "service/presence_notice.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_shell_hook.h"
@@ -200,6 +201,30 @@ TEST_F(CallFrame, EachCallEventChangesThePageAsItsKindSays) {
     Notice(VOIPEVT_REMOTE_ANSWER, call, cnx);
     EXPECT_NE(CALL_TALKING, page->State());
     CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+}
+
+// A contact with a Chinese name (kept in the code page) is named in Recent activity as it reads:
+// ringing in, talking and ended.
+TEST_F(CallFrame, RecentActivityNamesAChineseContactAsItReads) {
+    Contact(plat::FromUtf16(u"\u5c0f\u5f20", 936).c_str(), "zhangwei", "zhangwei@example.com", false);
+    const QString name = QString::fromUtf8("\u5c0f\u5f20");
+    int call, cnx;
+    Incoming(&call, &cnx, "zhangwei@example.com");
+    Events();
+    ASSERT_EQ(1u, CallTabs().size());
+    EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {name}), News());
+    frame->Calls()->CloseAll();
+    Events();
+    ASSERT_EQ(0, frame->CallNumber("zhangwei@example.com"));
+    Events();
+    ASSERT_NE(nullptr, Page());
+    call = Page()->callId;
+    cnx = Page()->cnxIds[0];
+    Notice(VOIPEVT_REMOTE_ANSWER, call, cnx);
+    EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {name}), News());
+    CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    Events();
+    EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {name}), News());
 }
 
 // Events without a call page: call control starting, stopping or timing out changes the SIP
