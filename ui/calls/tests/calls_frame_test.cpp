@@ -227,6 +227,28 @@ TEST_F(CallFrame, RecentActivityNamesAChineseContactAsItReads) {
     EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {name}), News());
 }
 
+// The main window fits a 768-pixel screen: at its smallest, 380 x 560, the start page over the calls
+// windows' dial bar shows its whole summary (missed calls, contacts online, balance, a newer version)
+// and still lines of Recent activity.
+TEST_F(CallFrame, StartPageSummaryFitsTheSmallestWindow) {
+    EXPECT_EQ(QSize(380, 560), frame->minimumSize());
+    frame->resize(380, 560);
+    frame->show();
+    CNqNavigatePage* start = frame->StartPage();
+    start->SetOnlineCount(3, 5);
+    start->Links()->AddMissedCall();
+    start->Links()->SetUpdateVersion(1, 0, 2);
+    for (int i = 0; i < 3; ++i) start->AddEvent(1, QString("news %1").arg(i));
+    frame->Sheet()->setCurrentIndex(0);
+    QApplication::processEvents();
+    ASSERT_EQ(QSize(380, 560), frame->size());
+    QWidget* links = start->Links();
+    EXPECT_GE(links->height(), links->sizeHint().height());
+    const int row = start->Events()->visualItemRect(start->Events()->item(0)).height();
+    EXPECT_GE(start->Events()->viewport()->height(), 2 * row) << "two lines of news";
+    frame->hide();
+}
+
 // Events without a call page: call control starting, stopping or timing out changes the SIP
 // account and the open accounts dialog; an incoming call without ids is ignored.
 TEST_F(CallFrame, CallServiceEventsReachTheAccountsDialog) {
