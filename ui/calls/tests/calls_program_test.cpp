@@ -2,8 +2,9 @@
 // kamailio with the file audio device: carol, whom alice blocked, calls her and is refused without a
 // page; alice calls from her start page's dial bar and bob declines;
 // then bob's page rings and is answered from its window, each hears the other's spoken WAV, alice holds
-// and resumes from her page's menu (both hear the silence, kept in their playout files), a third caller joins and bob sees the
-// conference's members, the call ends from alice's window and both call logs hold it all.
+// and resumes from her page's menu (both hear the silence, kept in their playout files), a third caller
+// joins and bob sees the conference's members, the call ends from alice's window and both call logs hold
+// it all.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
