@@ -43,7 +43,19 @@ struct Settings {
   std::atomic<bool> anyFault{false};  // the device calls skip the lock while none is pending
   std::atomic<uint64_t> inOffset{0}, outOffset{0};
   std::atomic<int> inBits{32}, outBits{32};
+  bool outContinues = false;
 };
+
+// The playout file the last close of the file device finished: a later open may continue it.
+struct FinishedOut {
+  std::string path;
+  DWORD rate = 0;
+  WORD channels = 0;
+  uint64_t bytes = 0;     // of samples, after the 44-byte header
+  uint64_t closedAt = 0;  // clock ms
+};
+std::mutex g_finishedMu;
+FinishedOut g_finished;  // empty path: none
 
 Settings& Cfg() {
   static Settings* s = new Settings;
@@ -682,9 +694,62 @@ bool OpenInFile(Device& d, std::string* error) {
   return true;
 }
 
+// Writes frames of silence to the playout file (its size kept within a WAV file's); false on a write error.
+bool WriteSilence(FILE* f, uint64_t frames, size_t frameBytes, uint64_t* bytes) {
+  static const unsigned char zeros[4096] = {};
+  uint64_t left = std::min<uint64_t>(frames * frameBytes, kMaxWavData - std::min(*bytes, kMaxWavData));
+  while (left > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, sizeof zeros));
+    if (std::fwrite(zeros, 1, n, f) != n) return false;
+    *bytes += n;
+    left -= n;
+  }
+  return true;
+}
+
+// Continues the playout file an earlier close finished (same path and format, unchanged since):
+// it goes back to its temporary name, and the time the device stayed closed is written as silence.
+bool ContinueOutFile(Device& d) {
+  FinishedOut last;
+  {
+    std::lock_guard<std::mutex> lk(g_finishedMu);
+    last = g_finished;
+  }
+  if (last.path != d.outPath || last.rate != d.fmt.nSamplesPerSec || last.channels != d.fmt.nChannels) return false;
+  const std::string tmp = d.outPath + ".tmp";
+  struct stat st {};
+  if (::stat(d.outPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != 44 + last.bytes) {
+    std::fprintf(stderr, "wave: %s changed since it was written; the recording starts anew\n", d.outPath.c_str());
+    return false;
+  }
+  if (!RenameFile(d.outPath, tmp)) return false;
+  d.out = std::fopen(tmp.c_str(), "r+b");
+  if (!d.out || std::fseek(d.out, 0, SEEK_END) != 0) {
+    if (d.out) std::fclose(d.out);
+    d.out = nullptr;
+    RenameFile(tmp, d.outPath);
+    return false;
+  }
+  d.outBytes = last.bytes;
+  const uint64_t now = NowMs();
+  const uint64_t gap = now > last.closedAt ? (now - last.closedAt) * d.fmt.nSamplesPerSec / 1000u : 0;
+  if (!WriteSilence(d.out, gap, FrameBytes(d), &d.outBytes)) {
+    std::fprintf(stderr, "wave: writing %s failed; playout output stops\n", tmp.c_str());
+    std::fclose(d.out);
+    d.out = nullptr;
+  }
+  return true;
+}
+
 bool OpenOutFile(Device& d) {
   d.outPath = OutFilePath();
   if (d.outPath.empty()) return true;  // discarded
+  bool continues;
+  {
+    std::lock_guard<std::mutex> lk(Cfg().mu);
+    continues = Cfg().outContinues;
+  }
+  if (continues && ContinueOutFile(d)) return true;
   std::string tmp = d.outPath + ".tmp";
   d.out = std::fopen(tmp.c_str(), "wb");
   if (!d.out) {
@@ -698,7 +763,8 @@ bool OpenOutFile(Device& d) {
   return true;
 }
 
-// Finishes the playout file: correct header, flushed, renamed into place.
+// Finishes the playout file: correct header, flushed, renamed into place; remembered, so that a
+// later open may continue it.
 void FinishOutFile(FILE* f, const std::string& path, uint64_t bytes, DWORD rate, WORD channels) {
   if (!f) return;
   unsigned char h[44];
@@ -710,7 +776,10 @@ void FinishOutFile(FILE* f, const std::string& path, uint64_t bytes, DWORD rate,
   if (!ok || !RenameFile(tmp, path)) {
     std::fprintf(stderr, "wave: cannot finish %s\n", path.c_str());
     RemoveFile(tmp);
+    ok = false;
   }
+  std::lock_guard<std::mutex> lk(g_finishedMu);
+  g_finished = ok ? FinishedOut{path, rate, channels, bytes, NowMs()} : FinishedOut{};
 }
 
 }  // namespace
@@ -738,6 +807,16 @@ void SetWaveOutFile(const std::string& path) {
   std::lock_guard<std::mutex> lk(Cfg().mu);
   Cfg().outFile = path;
   Cfg().outFileSet = !path.empty();
+}
+
+void SetWaveOutContinues(bool on) {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  Cfg().outContinues = on;
+}
+
+bool WaveOutContinues() {
+  std::lock_guard<std::mutex> lk(Cfg().mu);
+  return Cfg().outContinues;
 }
 
 void SetWaveInLoop(bool loop) {
@@ -1061,6 +1140,7 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT deviceId, const WAVEFORMATEX* format, 
     }
     g_out.out = staging.out;
     g_out.outPath = staging.outPath;
+    g_out.outBytes = staging.outBytes;
     g_out.latency = stream ? stream->LatencyFrames() : 0;
     g_out.stream = std::move(stream);
     g_out.started = true;  // playout runs from open on

@@ -43,7 +43,10 @@
 //   SetWaveInLoop); no file = silence. Playout writes a 16-bit WAV file
 //   (TESSALY_WAVE_OUT / SetWaveOutFile; none = discarded), with silence written on
 //   underrun so the file keeps the timeline. The output goes to "<path>.tmp" and
-//   is renamed to path, with a correct header, when the device closes. Both follow
+//   is renamed to path, with a correct header, when the device closes. While
+//   SetWaveOutContinues is on, an open continues the file the last close finished
+//   (same path and format, untouched since) with the time the device stayed closed
+//   written as silence, so a call whose sound pauses (held) keeps one file. Both follow
 //   the clock of sync.h in 2-ms steps with no thread of their own: the thread that
 //   waits for a periodic event timer (the sound-card thread) moves them on at each
 //   expiry, or a 2-ms timer while no such timer runs (a TestClock drives them exactly).
@@ -162,6 +165,11 @@ bool PortAudioAvailable();
 void SetWaveInFile(const std::string& path);
 void SetWaveOutFile(const std::string& path);
 void SetWaveInLoop(bool loop);
+// While on, a file playout device that opens continues the file its last close finished, the
+// closed time as silence; off, an open starts the file anew. The voice engine keeps it on while a
+// call outlives its sound (held), off once no call is left.
+void SetWaveOutContinues(bool on);
+bool WaveOutContinues();
 
 // Is there a usable capture device? Answers the injected probe when one is set;
 // otherwise: file/manual backends always, PortAudio when its default input accepts

@@ -178,6 +178,8 @@ class SonraVE {
   bool EnsureSockets(int channel, int bindPort);
   void CloseReceivers(int channel);
   void ResetChannelSettings(int channel);
+  // True while any channel exists (a call, held or not).
+  bool AnyChannelCreated() const;
   int ReceiveRate(int channel, const uint8_t* packet, int length);
   int StartCaptureForStream(int* mapped);
   void NotificationThread();

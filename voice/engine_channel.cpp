@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include "platform/net.h"
+#include "platform/wave.h"
 #include "voice/codec_set.h"
 #include "voice/engine.h"
 #include "voice/trace.h"
@@ -70,6 +71,7 @@ int SonraVE::DeleteChannelLocked(int channel) {
   CloseReceivers(channel);
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
   created_[channel] = false;
+  if (!AnyChannelCreated()) plat::SetWaveOutContinues(false);  // no call left: the next sound is a new one
   mixer_.SetJitter(channel, nullptr);
   mixer_.StopPlayingFile(channel);
   tx_.SetJitterB(channel, nullptr);
@@ -81,6 +83,12 @@ int SonraVE::DeleteChannelLocked(int channel) {
   micFile_[channel].reset();
   ResetChannelSettings(channel);
   return channel;
+}
+
+bool SonraVE::AnyChannelCreated() const {
+  for (const auto& c : created_)
+    if (c) return true;
+  return false;
 }
 
 void SonraVE::ResetChannelSettings(int channel) {
@@ -597,6 +605,8 @@ int SonraVE::SonraVE_StopPlayout(int channel) {
     if (playingCount_ == 0) {
       playoutRunning_ = false;
       snd_.stop_play();
+      // A call that outlives its sound (held) keeps its playout file going when the sound comes back.
+      plat::SetWaveOutContinues(AnyChannelCreated());
     }
   }
   playing_[channel] = false;

@@ -83,6 +83,7 @@ class PlatformWave : public ::testing::Test {
     plat::SetAudioBackend(plat::AudioBackend::Default);
     plat::SetWaveInFile("");
     plat::SetWaveOutFile("");
+    plat::SetWaveOutContinues(false);
   }
 };
 
@@ -407,6 +408,63 @@ TEST_P(PlatformWavePacing, FileDevicesArePacedByTheClock) {
   EXPECT_FALSE(plat::FileExists(outPath + ".tmp"));
   if (tickTimer) plat::KillTimer(tickTimer);
   EXPECT_EQ(plat::PendingTimerCount(), 0u);  // the devices' pacing timers are gone
+}
+
+// A held call closes the playout device and opens it again: while the engine says the call goes
+// on, the file keeps what was played before, the closed time as silence, and what comes after;
+// otherwise (a new call, or the file changed meanwhile) an open starts the file anew.
+TEST_F(PlatformWave, PlayoutFileContinuesAcrossAPauseOfTheSound) {
+  plat_test::TempDir dir;
+  const std::string outPath = dir.file("heard.wav");
+  plat::SetAudioBackend(plat::AudioBackend::File);
+  plat::SetWaveOutFile(outPath);
+  plat::TestClock clock(5000);
+  const WAVEFORMATEX f = Pcm(8000);
+  // Plays 10 ms of a level, then 10 ms more of the timeline, and closes: 20 ms (160 samples).
+  auto segment = [&](int16_t level) {
+    HWAVEOUT ho = nullptr;
+    ASSERT_EQ(waveOutOpen(&ho, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Headers out(1, 160);
+    std::vector<int16_t> tone(80, level);
+    std::memcpy(out.buffers[0].data(), tone.data(), 160);
+    waveOutPrepareHeader(ho, &out.hdr[0], sizeof(WAVEHDR));
+    ASSERT_EQ(waveOutWrite(ho, &out.hdr[0], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    clock.advance(20);
+    waveOutUnprepareHeader(ho, &out.hdr[0], sizeof(WAVEHDR));
+    ASSERT_EQ(waveOutClose(ho), MMSYSERR_NOERROR);
+  };
+  auto written = [&] {
+    std::vector<int16_t> s;
+    DWORD rate = 0;
+    WORD ch = 0;
+    EXPECT_TRUE(plat::ReadWavFile(outPath, &s, &rate, &ch));
+    return s;
+  };
+  auto expect = [](std::initializer_list<std::pair<int16_t, size_t>> runs) {
+    std::vector<int16_t> v;
+    for (auto [level, n] : runs) v.insert(v.end(), n, level);
+    return v;
+  };
+
+  plat::SetWaveOutContinues(true);
+  segment(1000);
+  clock.advance(30);  // held: 30 ms (240 samples) with the device closed
+  segment(2000);
+  EXPECT_EQ(written(), expect({{1000, 80}, {0, 80}, {0, 240}, {2000, 80}, {0, 80}}));
+  EXPECT_FALSE(plat::FileExists(outPath + ".tmp"));
+
+  // The call ended: the next call's sound starts the file anew.
+  plat::SetWaveOutContinues(false);
+  clock.advance(1000);
+  segment(3000);
+  EXPECT_EQ(written(), expect({{3000, 80}, {0, 80}}));
+
+  // A file changed since it was written is not continued (nor damaged).
+  plat::SetWaveOutContinues(true);
+  ASSERT_TRUE(plat::WriteWavFile(outPath, std::vector<int16_t>(5, 7), 8000, 1));
+  segment(4000);
+  EXPECT_EQ(written(), expect({{4000, 80}, {0, 80}}));
+  plat::SetWaveOutContinues(false);
 }
 
 // A capture file longer than what is read at a time, at another rate and in stereo: the device

@@ -26,6 +26,7 @@
 #include "ui/controls/web/web_host.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/shell_messages.h"
 #include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
@@ -211,14 +212,26 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     invite.hide();
     frame.hide();
 
-    // The main window with the calls windows behind its hook: the dial page, then a call.
+    // The main window with the calls windows behind its hook, at its smallest size: the start page
+    // with its whole summary, the dial page, then a call.
     {
         CMainFrame main;
-        main.resize(380, 600);
+        main.resize(380, 560);
         main.LogoffReset(LOGIN_SIGNED_IN);
         main.SetStatusText("txt_online");
         main.show();
         WaitForBarPage(&main);
+        CNqNavigatePage* start = main.StartPage();
+        start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
+        start->SetOnlineCount(3, 5);
+        start->Links()->AddMissedCall();
+        start->Links()->AddMissedCall();
+        start->Links()->SetUpdateVersion(1, 0, 2);
+        start->AddEvent(2, shell::LangText("status_txt", "sip_up", "Phone line registered"));
+        start->AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online"), {QString::fromUtf8("\u5c0f\u5f20")}));
+        start->AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {QString::fromUtf8("\u5c0f\u5f20")}));
+        main.Sheet()->setCurrentIndex(0);
+        Save(&main, "main_start" + sfx);
         main.Command(ID_SHOW_DIAL);
         Save(&main, "main_dial" + sfx);
         main.Command(ID_SHOW_LOG);

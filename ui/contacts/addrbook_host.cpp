@@ -123,7 +123,7 @@ void BookHost::FrameCommand(int command, AddrNode* node) {
         case CMD_ADD_CONTACT: OnAddContact(this); return;
         case CMD_SEARCH: OpenSearch(this); return;
         case CMD_BLOCK_LIST: OnBlockList(this); return;
-        case CMD_MODIFY_NICKNAME: OnModifyNickname(this, QString::fromStdString(Own().displayName)); return;
+        case CMD_MODIFY_NICKNAME: OnModifyNickname(this, FromAnsi(Own().displayName.c_str())); return;
         default: break;
     }
     if (HWND frame = g_hMainWnd.load()) PostMessage(frame, 0x0111, static_cast<WPARAM>(command), 0);

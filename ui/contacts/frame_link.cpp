@@ -61,7 +61,7 @@ bool MenuCommand(int id) {
         case MENU_NEW_USER: OnNewUser(host); return true;
         case MENU_NEW_GROUP: OnNewGroup(host); return true;
         case MENU_BLOCK_LIST: OnBlockList(host); return true;
-        case MENU_NICKNAME: OnModifyNickname(host, QString::fromStdString(Own().displayName)); return true;
+        case MENU_NICKNAME: OnModifyNickname(host, FromAnsi(Own().displayName.c_str())); return true;
         case MENU_DELETE_GROUP: {
             if (!page) return true;
             page->ShowContactPane();

@@ -151,9 +151,9 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
         return 1;
     }
     if (m_calls) {
-        const QString before = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
+        const QString before = Ansi(m_calls->RemoteOf(msg->iCallId).c_str());
         m_calls->OnVoipEvent(msg);
-        const QString after = QString::fromStdString(m_calls->RemoteOf(msg->iCallId));
+        const QString after = Ansi(m_calls->RemoteOf(msg->iCallId).c_str());
         if (msg->iEvent == VOIPEVT_REMOTE_NEWCALL && before.isEmpty() && !after.isEmpty())
             AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {after}));
         else if (msg->iEvent == VOIPEVT_REMOTE_ANSWER && !before.isEmpty())

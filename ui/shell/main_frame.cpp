@@ -210,12 +210,12 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle(LangText("common", "str_app_title", "Tessaly"));
     m_imFont = shell::ReadChatFont(shell::Paths().settingsPath);
 
-    // Place from the skin's [position]; never smaller than 380 x 680 (the start page over the dial bar).
+    // Place from the skin's [position]; never smaller than 380 x 560.
     const int left = shell::SkinInt("position", "left", 100), top = shell::SkinInt("position", "top", 100);
     const int width = std::max(380, shell::SkinInt("position", "width", 380));
-    const int height = std::max(680, shell::SkinInt("position", "height", 680));
+    const int height = std::max(560, shell::SkinInt("position", "height", 560));
     m_bAlwaysOnTop = shell::SkinInt("position", "alwaystop", 0) != 0;
-    setMinimumSize(380, 680);
+    setMinimumSize(380, 560);
     setGeometry(left, top, width, height);
 
     // Tool bar.

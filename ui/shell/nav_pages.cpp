@@ -98,7 +98,7 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     auto* g = new QGridLayout(this);
     g->setContentsMargins(0, 0, 0, 0);
     g->setHorizontalSpacing(8);
-    g->setVerticalSpacing(6);
+    g->setVerticalSpacing(2);
     auto picture = [&](int id, const char* file) {
         auto* l = new QLabel(this);
         l->setFixedSize(20, 20);

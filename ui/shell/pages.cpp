@@ -47,6 +47,8 @@ QPixmap RoundHead(const QString& path, int size) {
     return out;
 }
 
+constexpr int kHeadSize = 48;
+
 QPixmap StatusPixmap(int status) {
     const char* name = shell::StatusBitmapName(status);
     if (!name) return {};
@@ -65,13 +67,15 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     auto* card = new QWidget(this);
     card->setObjectName("profileCard");
     auto* h = new QHBoxLayout(card);
-    h->setContentsMargins(16, 16, 16, 16);
-    h->setSpacing(14);
+    // Compact enough that the whole summary and a few lines of news fit the smallest window over
+    // the dial bar.
+    h->setContentsMargins(14, 10, 14, 10);
+    h->setSpacing(12);
     head_ = new QLabel(card);
-    head_->setFixedSize(64, 64);
+    head_->setFixedSize(kHeadSize, kHeadSize);
     h->addWidget(head_, 0, Qt::AlignTop);
     auto* who = new QVBoxLayout;
-    who->setSpacing(3);
+    who->setSpacing(1);
     name_ = new QLabel(card);
     name_->setObjectName("profileName");
     statusLine_ = new QLabel(card);
@@ -88,8 +92,8 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     auto* body = new QWidget(this);
     body->setObjectName("startBody");
     auto* b = new QVBoxLayout(body);
-    b->setContentsMargins(16, 14, 16, 12);
-    b->setSpacing(8);
+    b->setContentsMargins(14, 8, 14, 6);
+    b->setSpacing(4);
     hint_ = new QLabel(body);
     hint_->setObjectName("startHint");
     hint_->setWordWrap(true);
@@ -104,6 +108,7 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     links_->statusOffline = [] {
         return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
     };
+    links_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);  // the news list gives way, not the summary
     b->addWidget(links_);
     b->addWidget(login_);  // cancels a sign-in under way, below its text
     progress_ = new QLabel(body);
@@ -154,7 +159,10 @@ void CNqNavigatePage::SetOnlineCount(int online, int total) {
     Retext();
 }
 
-void CNqNavigatePage::SetProgress(const QString& text) { progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text); }
+void CNqNavigatePage::SetProgress(const QString& text) {
+    progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text);
+    progress_->setVisible(!progress_->text().isEmpty());
+}
 
 void CNqNavigatePage::AddEvent(int kind, const QString& text) {
     auto* item = new QListWidgetItem(QDateTime::currentDateTime().toString("HH:mm") + "   " + text);
@@ -185,7 +193,7 @@ void CNqNavigatePage::Retext() {
     const bool in = mode_ == LOGIN_SIGNED_IN;
     const bool busy = mode_ == LOGIN_SIGNING_IN || mode_ == LOGIN_SIGNING_OUT;
     QString head = headPic_.isEmpty() ? QString() : headPic_;
-    head_->setPixmap(RoundHead(head, 64));
+    head_->setPixmap(RoundHead(head, kHeadSize));
     if (in || busy) name_->setText(alias_.isEmpty() ? user_ : alias_ + "  <span style='font-weight:normal;color:#dbe7fb'>(" + user_.toHtmlEscaped() + ")</span>");
     else name_->setText(LangText("navigate_dialog", "nobody", "Not signed in"));
     static const char* const dots[] = {"#3ccf6e", "#b8c2cf", "#f0564a", "#f5b43c", "#f5b43c"};
@@ -208,6 +216,7 @@ void CNqNavigatePage::Retext() {
     login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
                                               : LangText("navigate_dialog", "login", "Sign in"));
     if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
+    progress_->setVisible(!progress_->text().isEmpty());
     eventsTitle_->setText(LangText("navigate_dialog", "events", "Recent activity"));
 }
 

@@ -267,6 +267,24 @@ TEST_F(EngineApi, FourChannelsPlayAtMost) {
   EXPECT_FALSE(ve->SoundCard().PlaybackInitialised());
 }
 
+// A call whose playout stops while it lives on (held) keeps the playout file going for its return;
+// once the last channel is gone, the next sound starts a file of its own.
+TEST_F(EngineApi, PlayoutFileContinuesWhileACallOutlivesItsSound) {
+  plat::SetWaveOutContinues(false);
+  const int a = ve->SonraVE_CreateChannel(), b = ve->SonraVE_CreateChannel();
+  ASSERT_EQ(0, ve->SonraVE_StartPlayout(a));
+  ASSERT_EQ(0, ve->SonraVE_StartPlayout(b));
+  ASSERT_EQ(0, ve->SonraVE_StopPlayout(a));
+  EXPECT_FALSE(plat::WaveOutContinues());  // b still plays: the device stays open
+  ASSERT_EQ(0, ve->SonraVE_StopPlayout(b));
+  EXPECT_TRUE(plat::WaveOutContinues());
+  ASSERT_EQ(0, ve->SonraVE_StartPlayout(a));
+  ASSERT_GE(ve->SonraVE_DeleteChannel(a), 0);
+  EXPECT_TRUE(plat::WaveOutContinues());  // b's call is held
+  ASSERT_GE(ve->SonraVE_DeleteChannel(b), 0);
+  EXPECT_FALSE(plat::WaveOutContinues());
+}
+
 // Runs fn on a thread and reports whether it finished within ms (a hang is a failure, not a stuck test).
 bool FinishesWithin(int ms, const std::function<void()>& fn) {
   auto done = std::make_shared<std::promise<void>>();

@@ -10,6 +10,7 @@
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
 #include "service/login_fsm.h"
+#include "platform/codepage.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
 #include "ui/calls/call_page.h"
@@ -203,6 +204,52 @@ TEST_F(CallFrame, EachCallEventChangesThePageAsItsKindSays) {
     Notice(VOIPEVT_REMOTE_ANSWER, call, cnx);
     EXPECT_NE(CALL_TALKING, page->State());
     CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+}
+
+// A contact with a Chinese name (kept in the code page) is named in Recent activity as it reads:
+// ringing in, talking and ended.
+TEST_F(CallFrame, RecentActivityNamesAChineseContactAsItReads) {
+    Contact(plat::FromUtf16(u"\u5c0f\u5f20", 936).c_str(), "zhangwei", "zhangwei@example.com", false);
+    const QString name = QString::fromUtf8("\u5c0f\u5f20");
+    int call, cnx;
+    Incoming(&call, &cnx, "zhangwei@example.com");
+    Events();
+    ASSERT_EQ(1u, CallTabs().size());
+    EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {name}), News());
+    frame->Calls()->CloseAll();
+    Events();
+    ASSERT_EQ(0, frame->CallNumber("zhangwei@example.com"));
+    Events();
+    ASSERT_NE(nullptr, Page());
+    call = Page()->callId;
+    cnx = Page()->cnxIds[0];
+    Notice(VOIPEVT_REMOTE_ANSWER, call, cnx);
+    EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {name}), News());
+    CM_SendEvent(call, kAllCnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    Events();
+    EXPECT_EQ(shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {name}), News());
+}
+
+// The main window fits a 768-pixel screen: at its smallest, 380 x 560, the start page over the calls
+// windows' dial bar shows its whole summary (missed calls, contacts online, balance, a newer version)
+// and still lines of Recent activity.
+TEST_F(CallFrame, StartPageSummaryFitsTheSmallestWindow) {
+    EXPECT_EQ(QSize(380, 560), frame->minimumSize());
+    frame->resize(380, 560);
+    frame->show();
+    CNqNavigatePage* start = frame->StartPage();
+    start->SetOnlineCount(3, 5);
+    start->Links()->AddMissedCall();
+    start->Links()->SetUpdateVersion(1, 0, 2);
+    for (int i = 0; i < 3; ++i) start->AddEvent(1, QString("news %1").arg(i));
+    frame->Sheet()->setCurrentIndex(0);
+    QApplication::processEvents();
+    ASSERT_EQ(QSize(380, 560), frame->size());
+    QWidget* links = start->Links();
+    EXPECT_GE(links->height(), links->sizeHint().height());
+    const int row = start->Events()->visualItemRect(start->Events()->item(0)).height();
+    EXPECT_GE(start->Events()->viewport()->height(), 2 * row) << "two lines of news";
+    frame->hide();
 }
 
 // Events without a call page: call control starting, stopping or timing out changes the SIP

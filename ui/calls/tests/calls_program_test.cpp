@@ -2,8 +2,9 @@
 // kamailio with the file audio device: carol, whom alice blocked, calls her and is refused without a
 // page; alice calls from her start page's dial bar and bob declines;
 // then bob's page rings and is answered from its window, each hears the other's spoken WAV, alice holds
-// and resumes from her page's menu (bob hears the silence), a third caller joins and bob sees the
-// conference's members, the call ends from alice's window and both call logs hold it all.
+// and resumes from her page's menu (both hear the silence, kept in their playout files), a third caller
+// joins and bob sees the conference's members, the call ends from alice's window and both call logs hold
+// it all.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -246,17 +247,25 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is shown and the bar follows it
     ASSERT_TRUE(ClickBarButton(display, bob.program.pid, false));
     ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "UI event: In a call with", 15000)) << Slurp(alice.profile + "/tessaly.log");
+    using Clock = std::chrono::steady_clock;
+    const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    const Clock::time_point talking = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // both speak
 
     // Alice holds the call from her page's menu (the second item) and resumes it after 3 seconds.
-    // Holding stops her media and tells bob nothing.
+    // Holding stops her media and tells bob nothing. The hold's true length lies between what the
+    // test saw of it: from its line in the log to the resume asked for, and from the hold asked for
+    // to the resume's line.
+    const Clock::time_point holdAsked = Clock::now();
     ASSERT_TRUE(CallPageMenu(display, alice.program.pid, 2));
-    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_HOLD", 10000)) << Slurp(alice.profile + "/tessaly.log");
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_HOLD", 20000)) << Slurp(alice.profile + "/tessaly.log");
+    const Clock::time_point holdSeen = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    const Clock::time_point resumeAsked = Clock::now();
     ASSERT_TRUE(CallPageMenu(display, alice.program.pid, 2));  // now "Resume"
-    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_UNHOLD", 10000));
-    // They speak again. Alice's playout device was closed while held and opened anew, which starts
-    // her playout file again: what she heard is compared from here on, before the third caller.
+    ASSERT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_UNHOLD", 20000));
+    const double holdAtLeast = seconds(resumeAsked - holdSeen), holdAtMost = seconds(Clock::now() - holdAsked);
+    // They speak again.
     std::this_thread::sleep_for(std::chrono::milliseconds(7000));
     EXPECT_EQ(std::string::npos, Slurp(bob.profile + "/tessaly.log").find("CMEVT_REMOTE_HOLD"));
 
@@ -270,11 +279,12 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
     // Bob, a member of alice's conference, sees its members: alice as its host, himself and lina.
     // (Lina leaves after 6 seconds: alice ends the call before that.)
     for (const char* member : {"Conference member alice ", "Conference member bob ", "Conference member lina"})
-        EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", member, 10000)) << member;
+        EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", member, 20000)) << member;
     Snap(display, bob.program.pid, services.dir + "/bob_conference.png");
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
 
     // Alice hangs up from her window; both pages end and log the call.
+    const double talked = seconds(Clock::now() - talking);
     ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
     ASSERT_TRUE(WaitCount(bob.profile + "/tessaly.log", "UI event: Call with", 2, 15000));
     ASSERT_TRUE(WaitCount(alice.profile + "/tessaly.log", "UI event: Call with", 2, 15000));
@@ -313,14 +323,21 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         std::printf("%s: lag %.2f s, median correlation %.2f over %d windows\n", heard.c_str(), al.lag / 16000.0, al.median,
                     al.windows);
         EXPECT_GT(al.median, 0.5) << heard;
-        // Bob heard the hold as silence of about its length (alice's own playout stopped with it), and
-        // speech again after it; the natural pauses of the speech stay below 2 seconds.
+        // Each heard the hold as silence of its length (alice's media stopped both ways with it) and
+        // speech again after it. The silence may take in a pause of the looped speech on either side
+        // of the hold, and the media path's buffering at both ends (half a second all told).
+        std::vector<int16_t> twice;
+        ASSERT_TRUE(e2e::ReadMono(sent, &twice, &ra));
+        twice.insert(twice.end(), twice.begin(), twice.end());
+        const double pause = LongestInnerQuiet(twice, 16000);
         const double gap = LongestInnerQuiet(b, 16000);
-        std::printf("%s: longest silence between speech %.2f s\n", heard.c_str(), gap);
-        if (heard == bob.heard) {
-            EXPECT_GE(gap, 2.5) << heard;
-            EXPECT_LE(gap, 6.0) << heard;
-        }
+        std::printf("%s: longest silence between speech %.2f s; hold %.2f-%.2f s, speech pauses up to %.2f s\n",
+                    heard.c_str(), gap, holdAtLeast, holdAtMost, pause);
+        EXPECT_GE(gap, holdAtLeast - 0.5) << heard;
+        EXPECT_LE(gap, holdAtMost + 2 * pause + 0.5) << heard;
+        // The playout file keeps the whole call, the hold included: at least the time the test saw
+        // the call run (a stall of the program's clock under load is not made up: a second's slack).
+        EXPECT_GE(static_cast<double>(b.size()) / 16000.0, talked - 1.0) << heard;
     }
     xvfb.Stop();
     services.Stop();
@@ -422,17 +439,16 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
     ASSERT_TRUE(AnswerFromBar(display, bob.program.pid, bob.Log())) << Slurp(bob.Log());
     ASSERT_TRUE(WaitText(alice.Log(), "UI event: In a call with", 15000)) << Slurp(alice.Log());
 
-    // Alice: her Contacts page, the first group opened, carol's row (after bob's) and its menu's
-    // "Add to the call" (the call item above it is greyed while she talks).
+    // Alice: her Contacts page (View, Contacts: the call's tab has scrolled the tab row), the first
+    // group opened, carol's row (after bob's) and its menu's "Add to the call" (the call item above it
+    // is greyed while she talks).
     int x, y, w, h;
     std::string aliceWindow;
     ASSERT_TRUE(FrameGeometry(display, alice.program.pid, &x, &y, &w, &h, &aliceWindow));
     const std::string env = "DISPLAY=" + display + " ";
     auto at = [&](int dx, int dy) { return std::to_string(x + dx) + " " + std::to_string(y + dy); };
     shelltest::Run(env + "xdotool windowraise " + aliceWindow);
-    // The call's tab scrolled the tab row: back to its start, then the Contacts tab.
-    for (int i = 0; i < 6; ++i) shelltest::Run(env + "xdotool mousemove " + at(w - 23, 76) + " click 1");
-    shelltest::Run(env + "xdotool mousemove " + at(115, 77) + " click 1");
+    ASSERT_TRUE(shelltest::ChooseFromMenu(display, alice.program.pid, "v", "c"));
     shelltest::Run(env + "xdotool mousemove " + at(60, 133) + " click 1 key plus");
     shelltest::Run(env + "xdotool mousemove " + at(110, 183) + " click 1");
     Snap(display, alice.program.pid, services.dir + "/alice_book.png");

@@ -7,10 +7,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <map>
 
 #include "common/appenv.h"
+#include "platform/codepage.h"
 #include "platform/ini.h"
 #include "service/as_records.h"
 #include "service/presence_notice.h"
@@ -164,15 +166,20 @@ TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {
         for (QAction* a : frame.findChildren<QAction*>()) found |= a->data().toInt() == id && !a->text().isEmpty();
         EXPECT_TRUE(found) << id;
     }
-    // The block list and the nickname dialogs run from the menu.
+    // The block list and the nickname dialogs run from the menu; the nickname dialog shows the user's
+    // own name (kept in the code page) as it reads.
     std::vector<std::string> ran;
-    host.exec = [&ran](QDialog* d) {
+    QStringList fields;
+    host.exec = [&ran, &fields](QDialog* d) {
         ran.push_back(d->metaObject()->className());
+        for (QLineEdit* e : d->findChildren<QLineEdit*>()) fields << e->text();
         return int(QDialog::Rejected);
     };
+    contacts::Own().displayName = plat::FromUtf16(u"\u5c0f\u5f20", 936);
     frame.Command(contacts::MENU_BLOCK_LIST);
     frame.Command(contacts::MENU_NICKNAME);
     EXPECT_EQ((std::vector<std::string>{"contacts::CBlockListDlg", "contacts::CNicknameDlg"}), ran);
+    EXPECT_TRUE(fields.contains(QString::fromUtf8("\u5c0f\u5f20"))) << fields.join("|").toStdString();
     EXPECT_EQ(page, frame.Sheet()->currentWidget());
     // Delete group on the selection, with both questions; a contact selected is not a group.
     page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));

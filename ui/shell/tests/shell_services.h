@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "e2e_support.h"
 #include "platform/fs.h"
@@ -162,5 +164,36 @@ struct Services {
         kamailio.Stop();
     }
 };
+
+// The id and title of the process's visible window whose title starts with "start"; empty when none.
+inline std::pair<std::string, std::string> FindWindow(const std::string& display, pid_t pid, const std::string& start) {
+    const std::string env = "DISPLAY=" + display + " ";
+    std::stringstream ids(Run(env + "xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+    for (std::string id; ids >> id;) {
+        std::string name = Run(env + "xdotool getwindowname " + id + " 2>/dev/null");
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+        if (name.rfind(start, 0) == 0) return {id, name};
+    }
+    return {};
+}
+
+// Opens a menu of the program's main window with its Alt key and, once the menu shows (one window more),
+// picks the item by its key. False when the window or the menu never showed. The keys reach the program
+// in order with any input sent after them, however slowly it takes them.
+inline bool ChooseFromMenu(const std::string& display, pid_t pid, const std::string& menuKey, const std::string& itemKey) {
+    const std::string id = FindWindow(display, pid, "Tessaly").first;
+    if (id.empty()) return false;
+    const std::string xdo = "DISPLAY=" + display + " xdotool ";
+    const std::string windows = xdo + "search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null | wc -l";
+    const int before = std::atoi(Run(windows).c_str());
+    Run(xdo + "windowfocus --sync " + id + " key --window " + id + " alt+" + menuKey + " 2>/dev/null");
+    bool open = false;
+    for (int waited = 0; waited < 15000 && !open; waited += 50) {
+        open = std::atoi(Run(windows).c_str()) > before;
+        if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (open) Run(xdo + "key " + itemKey + " 2>/dev/null");
+    return open;
+}
 
 }  // namespace shelltest
