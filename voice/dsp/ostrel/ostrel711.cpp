@@ -135,7 +135,10 @@ void FailDecoder(Ostrel711Codec* inst, int16_t code) {
 // Parses the payload (read only) and takes its sections; `late` keeps only the second section.
 int16_t TakePacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t bytes, bool late) {
   if (inst->decPending > 0) {
+    // Refused, and the current packet's frames are dropped, so that the next payload starts afresh;
+    // the held second section still completes the packet after this one.
     inst->errorCode = kOstrelErrPending;
+    inst->decPending = 0;
     return -1;
   }
   PacketLayout l;

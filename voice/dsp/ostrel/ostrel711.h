@@ -91,7 +91,8 @@ int16_t Ostrel711_EncodeCore(Ostrel711Codec* inst, const int16_t* block, uint8_t
 // section, or 80 zeros and 0. Returns 80, 0, or -1 (error 2050 or 2060, 80 zeros written).
 int16_t Ostrel711_DecodeFrame(Ostrel711Codec* inst, const uint8_t* payload, int16_t* out, int32_t payloadBytes,
                               int16_t* framesLeft);
-// Starts a packet without decoding a frame (0, or -1 with 2050 or 2060).
+// Starts a packet without decoding a frame (0, or -1 with 2050 or 2060; either failure drops the frames of the
+// current packet still pending).
 int16_t Ostrel711_StartPacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t payloadBytes);
 // Length of the packet at the start of a payload as its header gives it (at most the payload), or -1 when
 // the header is malformed or the packet is longer than the payload. Reads only the payload.

@@ -69,7 +69,10 @@ bool ParseUpper(const uint8_t* p, int rest, int frames, UpperLayout* l) {
 
 int16_t TakeWb(OstrelWbCodec* inst, const uint8_t* payload, int32_t bytes, bool late) {
   if (inst->decPending > 0) {
+    // As in the lower band: refused, and the current packet's frames are dropped.
     inst->errorCode = kOstrelErrPending;
+    inst->decPending = 0;
+    inst->lower.decPending = 0;
     return -1;
   }
   int16_t frames = 0;

@@ -336,7 +336,8 @@ TEST(Ostrel711, SilenceCompressesWell) {
 }
 
 TEST(Ostrel711, DecodeGivesAllFramesOfAPacket) {
-  const Stream s = Encode(1, 0, 3, SpeechLike(480, 8000));
+  const Stream s = Encode(1, 0, 3, SpeechLike(720, 8000));
+  ASSERT_EQ(s.packets.size(), 3u);
   Ostrel711Codec dec;
   ASSERT_EQ(Ostrel711_Init(&dec, 1, 0, 80), 0);
   int16_t out[320];
@@ -346,9 +347,14 @@ TEST(Ostrel711, DecodeGivesAllFramesOfAPacket) {
   // Too small an output takes what fits and leaves the rest pending.
   EXPECT_EQ(Ostrel711_Decode(&dec, s.packets[1].data(), static_cast<int32_t>(s.packets[1].size()), out, &type, 160), 160);
   EXPECT_EQ(dec.decPending, 1);
-  EXPECT_EQ(Ostrel711_StartPacket(&dec, s.packets[1].data(), static_cast<int32_t>(s.packets[1].size())), -1);
+  // A new packet now is refused, and the frame left over is dropped so that the next payload starts afresh.
+  EXPECT_EQ(Ostrel711_StartPacket(&dec, s.packets[2].data(), static_cast<int32_t>(s.packets[2].size())), -1);
   EXPECT_EQ(dec.errorCode, kOstrelErrPending);
-  EXPECT_EQ(Ostrel711_Decode(&dec, nullptr, 0, out, &type), 80);
+  EXPECT_EQ(dec.decPending, 0);
+  EXPECT_EQ(Ostrel711_Decode(&dec, s.packets[2].data(), static_cast<int32_t>(s.packets[2].size()), out, &type), 240);
+  int16_t kind = 0, held = 0;
+  Ostrel711_GetDecoderInfo(&dec, &kind, &held);
+  EXPECT_EQ(kind, 0);  // still completed from the held section of the packet before
   char text[7];
   EXPECT_EQ(Ostrel_Version(text, sizeof text), 0);
   EXPECT_STREQ(text, "2.1.24");

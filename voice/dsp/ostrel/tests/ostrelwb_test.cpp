@@ -481,8 +481,11 @@ TEST(OstrelWb, NewPacketWhileFramesPendingIsRefused) {
   EXPECT_EQ(left, 2);
   EXPECT_EQ(OstrelWb_DecodeSplitBand(&dec, p.data(), static_cast<int32_t>(p.size())), -1);
   EXPECT_EQ(dec.errorCode, kOstrelErrPending);
-  EXPECT_EQ(OstrelWb_DecodeFrame(&dec, nullptr, out, 0, &left), 160);
-  EXPECT_EQ(left, 1);
+  // The frames left over are dropped: the next payload starts afresh.
+  EXPECT_EQ(dec.decPending, 0);
+  EXPECT_EQ(dec.lower.decPending, 0);
+  int16_t all[640], type = 0;
+  EXPECT_EQ(OstrelWb_Decode(&dec, p.data(), static_cast<int32_t>(p.size()), all, &type), 480);
 }
 
 }  // namespace
