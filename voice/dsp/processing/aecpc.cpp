@@ -167,7 +167,7 @@ void AecPc::Refill() {
   const int queued = 80 * queue_.Count();
   if (expected - queued <= 2048 - 80 * B) return;
   const int k = std::clamp((expected / 2 - queued) / 80, 1, 10);
-  for (int j = k; j >= 1; --j) queue_.Write(lastBlock_[B == 2 ? j % 2 : 0], 80);
+  for (int j = k; j >= 1; --j) queue_.Write(lastBlock_[j % 2], 80);
   resync_ = 1;
 }
 

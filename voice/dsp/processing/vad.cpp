@@ -38,7 +38,6 @@ constexpr int16_t kDownEven = 5243;    // 16 -> 8 kHz decimator
 constexpr int16_t kDownOdd = 1392;
 
 constexpr int16_t kMinStd = 384;
-constexpr int16_t kMaxStd = 2560;
 constexpr int kLlrLimit = 94;
 constexpr int kMinimumAge = 100;  // frames a tracked minimum stays valid
 constexpr int16_t kEmptyMinimum = 10000;
@@ -244,7 +243,7 @@ int decideAndAdapt(VadInst* inst, const int16_t* feat, int fi) {
       // Deviation towards |d|: s += rate * resp * (d^2 / s - s).
       const int64_t ds = (int64_t{d} * d) / s - s;
       int64_t ns = s + ((((ds * resp) >> 14) * stdRate) >> 15);
-      stds[idx] = static_cast<int16_t>(std::clamp<int64_t>(ns, kMinStd, kMaxStd));
+      stds[idx] = static_cast<int16_t>(std::clamp<int64_t>(ns, kMinStd, INT16_MAX));
       int32_t nm = means[idx] + static_cast<int32_t>(((int64_t{d} * resp >> 14) * meanRate) >> 15);
       if (!speech) nm = std::clamp(nm, (k + 5) * 128, (72 - k) * 128);
       means[idx] = sat16(nm);

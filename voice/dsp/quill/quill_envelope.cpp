@@ -332,10 +332,25 @@ int Quill_DecodeSpectrum(QuillStream* s, int meanGainQ12, double* x, double* y, 
 }
 
 uint32_t Quill_GainDivide(uint32_t dividend, uint64_t divisor) {
-  // floor(dividend * 2^31 / divisor) by 31 shift-and-subtract steps, held below 2^31.
+  // floor(dividend * 2^31 / divisor) by 31 shift-and-subtract steps.
   if (dividend == 0) return 0;
-  // The quotient exceeds 31 bits when the divisor is not above the dividend (0 included).
-  if (divisor <= dividend) return 0x7FFFFFFFu;
+  if (divisor <= (uint64_t{1} << 30)) {
+    // The format's routine works on a signed 32-bit remainder: a divisor not above the dividend (0
+    // included) doubles it past 31 bits, where it turns negative and sets no quotient bit.
+    int32_t rem = static_cast<int32_t>(dividend);
+    uint32_t quot = 0;
+    const int32_t e = static_cast<int32_t>(divisor);
+    for (int i = 0; i < 31; ++i) {
+      rem = static_cast<int32_t>(static_cast<uint32_t>(rem) << 1);
+      quot <<= 1;
+      if (rem >= e) {
+        rem -= e;
+        quot |= 1;
+      }
+    }
+    return quot;
+  }
+  // Larger divisors (an energy beyond 2^30, kept at 64 bits) give a quotient below the dividend.
   uint64_t rem = dividend;
   uint64_t quot = 0;
   for (int i = 0; i < 31; ++i) {
@@ -346,7 +361,7 @@ uint32_t Quill_GainDivide(uint32_t dividend, uint64_t divisor) {
       quot |= 1;
     }
   }
-  return static_cast<uint32_t>(quot > 0x7FFFFFFFu ? 0x7FFFFFFFu : quot);
+  return static_cast<uint32_t>(quot);
 }
 
 int64_t Quill_SpectrumCost(uint16_t scale, const int16_t* p, const int16_t* q) {

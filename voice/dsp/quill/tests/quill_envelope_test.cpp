@@ -123,7 +123,7 @@ TEST(QuillSpectrum, EnvelopeScalesAreNeverZeroAndSaturate) {
   }
 }
 
-TEST(QuillSpectrum, GainDivideIsTheFlooredQuotientAndSaturates) {
+TEST(QuillSpectrum, GainDivideIsTheFlooredQuotientAndTheSignedRoutineOnSmallDivisors) {
   std::mt19937 rng(4);
   for (int i = 0; i < 1000; ++i) {
     const uint32_t dividend = 120 + (rng() % 400);
@@ -131,8 +131,13 @@ TEST(QuillSpectrum, GainDivideIsTheFlooredQuotientAndSaturates) {
     const uint64_t expect = (uint64_t{dividend} << 31) / divisor;
     EXPECT_EQ(Quill_GainDivide(dividend, divisor), expect);
   }
-  EXPECT_EQ(Quill_GainDivide(480, 0), 0x7FFFFFFFu);
+  // A divisor not above the dividend: the signed remainder turns negative at the dividend's bits.
+  EXPECT_EQ(Quill_GainDivide(480, 0), 0x7FFFFE1Fu);
+  EXPECT_EQ(Quill_GainDivide(120, 0), 0x7FFFFF87u);
+  EXPECT_EQ(Quill_GainDivide(480, 100), 0x7FFFFE83u);
   EXPECT_EQ(Quill_GainDivide(480, 480), 0x7FFFFFFFu);
+  EXPECT_EQ(Quill_GainDivide(480, uint64_t{1} << 30), 960u);
+  EXPECT_EQ(Quill_GainDivide(480, uint64_t{1} << 40), 0u);
   EXPECT_EQ(Quill_GainDivide(0, 5), 0u);
 }
 
