@@ -70,17 +70,11 @@ int Sonra_Init() {
     pVe->SonraVE_SetVADStatus(0);
     pVe->SonraVE_SetECType(0);
     pVe->SonraVE_SetAGCStatus(1);
-    // Offer iLBC, then PCMU; should the engine lack iLBC, offer only what it can send and
-    // receive (PCMU, then PCMA).
+    // Offer iLBC, then PCMU.
     int aiList[SONRA_PAYLOAD_LIST_LEN];
     for (int& i : aiList) i = SONRA_PAYLOAD_NONE;
-    if (Sonra_CodecPresent(kCodecIlbc)) {
-        aiList[0] = 102;
-        aiList[1] = 0;
-    } else {
-        aiList[0] = 0;
-        aiList[1] = 8;
-    }
+    aiList[0] = 102;
+    aiList[1] = 0;
     Sonra_SetDefaultPayloads(aiList);
     Sonra_SetBridge(&g_bridge);
     return 0;

@@ -29,7 +29,6 @@
 namespace {
 
 constexpr const char* kFile = "sip/osipua/osipua";
-constexpr int kRegisterRetrySeconds = 5;
 
 struct UaControl {
     std::atomic<int> started{0};
@@ -321,7 +320,6 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
     OSIP_RandomString(random, OSIP_RANDOM_LEN);
     ctx->from_tag = UA_STRDUP(random);
     ctx->cseq_number = (GetTickCount() % 1000u) * (static_cast<unsigned>(OSIP_Random()) % 1000u);
-    if (ctx->cseq_number == 0) ctx->cseq_number = 1;
     reg_ctxt_unref(ua->regctxt);
     ua->regctxt = ctx;
 }
@@ -524,7 +522,6 @@ void RetryDeferred() {
 
 void* UaThreadMain(void* arg) {
     auto* m = static_cast<OsipManager*>(arg);
-    auto lastTick = std::chrono::steady_clock::now();
     while (g_ctl.running.load()) {
         m->ua_thread_sem.wait(INFINITE);
         bool signalled = m->ua_event_sem.try_acquire_for(std::chrono::milliseconds(20));
@@ -543,11 +540,7 @@ void* UaThreadMain(void* arg) {
                 free(msg);
             }
         }
-        auto now = std::chrono::steady_clock::now();
-        if (!signalled || now - lastTick >= std::chrono::seconds(1)) {
-            lastTick = now;
-            OSIP_Tick();
-        }
+        if (!signalled) OSIP_Tick();
         m->ua_thread_sem.release();
         std::this_thread::yield();
     }
@@ -756,12 +749,7 @@ void OSIP_Tick() {
         now - ua->reg_timer.last >= static_cast<uint64_t>(ua->reg_timer.interval)) {
         ua->reg_timer.last = now;
         UA_TRACE(2, "REGISTER... ");
-        if (SendRegister(ua) != 0) {
-            // Tried again a few seconds later, while the binding still holds.
-            UA_TRACE(1, "REGISTER could not be sent; tried again shortly.");
-            int retry = std::min(ua->reg_timer.interval, kRegisterRetrySeconds);
-            ua->reg_timer.last = now - static_cast<uint64_t>(ua->reg_timer.interval - retry);
-        }
+        SendRegister(ua);
     }
     RetryDeferred();
     osip_manager_unlock(m);

@@ -549,6 +549,17 @@ TEST_F(SipUaTest, ProxyWithoutLrBecomesTheRequestUriAndTheCalleeTheLastRoute) {
     ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
 }
 
+TEST_F(SipUaTest, DialledSipUriIsTheTargetAsItStands) {
+    RegisterAt(peer, "example.test");
+    h.Call("sip:carol@far.example.test");
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    EXPECT_NE(std::string::npos, Header(inv, "To").find("<sip:carol@far.example.test>")) << inv;
+    EXPECT_EQ(std::string::npos, inv.find("sip:sip:")) << inv;
+    peer.Reply(Respond(inv, 486, "Busy Here"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
+}
+
 TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
     // iLBC under another number is iLBC all the same: the body goes to such a peer too.
     RegisterAt(peer);
