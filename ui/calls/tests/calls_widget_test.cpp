@@ -291,6 +291,69 @@ TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCallsAndTheTypedNumber) {
     EXPECT_TRUE(bar->HangupButton()->isEnabled());
 }
 
+// A page of the sheet that is no calls window and handles no call itself (address book, service page).
+struct PlainPage : CNqPropertyPage {
+    explicit PlainPage(int type) : CNqPropertyPage(type) {}
+    QString TabTitle() const override { return "page"; }
+    int TabImage() const override { return 0; }
+};
+
+// The dial bar's hang-up on every page of the sheet: it is offered exactly when it has a call to end,
+// and ends the talking call, else the one that is not answered yet.
+TEST_F(CallWindows, HangUpFromEveryPageEndsTheTalkingCallElseTheUnansweredOne) {
+    auto* start = new CNqNavigatePage;
+    auto* book = new PlainPage(0);
+    auto* service = new PlainPage(9);
+    for (CNqPropertyPage* p : std::initializer_list<CNqPropertyPage*>{start, book, service}) sheet->AddPage(p);
+    enum Calls { NONE, TALKING, RINGING_IN, CALLING_OUT, TALKING_AND_CALLING_OUT };
+    struct Case {
+        const char* name;
+        Calls calls;
+        const char* ended;  // the number whose call the hang-up ends; empty: none
+    };
+    const Case cases[] = {
+        {"no call", NONE, ""},
+        {"a call talking", TALKING, "bob@example.com"},
+        {"a call ringing in", RINGING_IN, "carol@example.com"},
+        {"a call placed, not answered", CALLING_OUT, "dave@example.com"},
+        {"one talking, one placed", TALKING_AND_CALLING_OUT, "bob@example.com"},
+    };
+    struct Page {
+        const char* name;
+        QWidget* widget;
+    };
+    const Page pages[] = {{"start page", start}, {"address book", book}, {"service page", service},
+                          {"dial page", Dial()}, {"call log", windows->CallLogPage()}};
+    for (const Page& page : pages) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(page.name) + ", " + c.name);
+            int call = -1, cnx = -1;
+            if (c.calls == TALKING || c.calls == TALKING_AND_CALLING_OUT) {
+                ASSERT_NE(nullptr, AnsweredCall("bob@example.com"));
+            }
+            if (c.calls == RINGING_IN) IncomingCall("carol@example.com", &call, &cnx);
+            if (c.calls == CALLING_OUT || c.calls == TALKING_AND_CALLING_OUT) {
+                calls->CallNumber("dave@example.com");
+                PumpAll();
+            }
+            Events();
+            sheet->setCurrentWidget(page.widget);
+            Events();
+            EXPECT_EQ(c.calls != NONE, bar->HangupButton()->isEnabled());
+            windows->OnHangupButton();
+            Events();
+            for (const auto& p : calls->Pages())
+                EXPECT_EQ(p->remoteNumber == c.ended, p->State() == CALL_ENDED) << p->remoteNumber;
+            for (const auto& p : calls->Pages())
+                if (p->State() != CALL_ENDED) p->OnHangup(0);
+            Events();
+            Wait(6000);
+            Events();
+            ASSERT_TRUE(calls->Pages().empty());
+        }
+    }
+}
+
 TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     Type("bob@example.com");
     windows->OnDialButton(false);
