@@ -20,6 +20,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/styled_button.h"
 #include "ui/controls/web/web_host.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
@@ -93,6 +94,32 @@ TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
     EXPECT_FALSE(bar->DialButton()->isEnabled());  // an outgoing call cannot be answered
     EXPECT_TRUE(bar->HangupButton()->isEnabled());
     EXPECT_EQ(QString("bob"), sheet->tabText(sheet->currentIndex()));
+}
+
+// The delete button shows the skin's two pictures (the second at rest, the first under the pointer),
+// its hover background offset by 30 and its hover text blue, and empties the field.
+TEST_F(CallWindows, DeleteButtonShowsTheSkinsPicturesAndEmptiesTheField) {
+    CStyledButton* del = Dial()->DeleteButton();
+    EXPECT_TRUE(del->text().isEmpty());
+    const QImage rest(shell::SkinFile("dial_delete.bmp")), over(shell::SkinFile("dial_deletesel.bmp"));
+    ASSERT_FALSE(rest.isNull());
+    ASSERT_FALSE(over.isNull());
+    const QPoint inside(20, 4);  // inside the key, off its cross
+    ASSERT_NE(rest.pixel(inside), over.pixel(inside));
+    EXPECT_EQ(rest.pixel(inside), del->grab().toImage().convertToFormat(QImage::Format_RGB32).pixel(inside));
+    del->SetForcedState(true, false, false);
+    EXPECT_EQ(over.pixel(inside), del->grab().toImage().convertToFormat(QImage::Format_RGB32).pixel(inside));
+    del->SetForcedState(false, false, false);
+    CStyledButton plain;
+    COLORREF base = 0, colour = 0;
+    plain.GetColor(0, &base);
+    del->GetColor(0, &colour);
+    EXPECT_EQ(ctl::OffsetColorValue(base, 30), colour);
+    del->GetColor(1, &colour);
+    EXPECT_EQ(COLORREF(0xFF0000), colour);  // blue
+    Dial()->Number()->setEditText("bob");
+    QTest::mouseClick(del, Qt::LeftButton);
+    EXPECT_TRUE(Dial()->Number()->currentText().isEmpty());
 }
 
 TEST_F(CallWindows, EnterInTheNumberFieldDialsOnlyWhenDialIsEnabled) {
@@ -421,13 +448,13 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     const int ch = Channel(cnx);
     windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
-    // Calls carry 0-9 only: * and # are not offered, and pressing them anyway sends and shows nothing.
-    for (int v = 0; v < 12; ++v) EXPECT_EQ(v <= 9, windows->Keypad()->Key(v)->isVisibleTo(windows->Keypad())) << v;
+    // Twelve keys: * and # go as the events 10 and 11.
+    for (int v = 0; v < 12; ++v) EXPECT_TRUE(windows->Keypad()->Key(v)->isVisibleTo(windows->Keypad())) << v;
     for (int v : {1, 2, 10, 11}) windows->Keypad()->PressKey(1117 + v);
     QTest::mouseClick(windows->Keypad()->Key(0), Qt::LeftButton);
     PumpAll();
-    EXPECT_EQ((std::vector<int>{1, 2, 0}), bridge.channels[ch].dtmf);
-    EXPECT_EQ(QString("120"), windows->Keypad()->Digits()->text());
+    EXPECT_EQ((std::vector<int>{1, 2, 10, 11, 0}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("12*#0"), windows->Keypad()->Digits()->text());
     // Room for the caption beside the window's own buttons.
     EXPECT_GE(windows->Keypad()->FullWidth(),
               windows->Keypad()->fontMetrics().horizontalAdvance(windows->Keypad()->windowTitle()) + 100);
@@ -437,11 +464,11 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
 
     sheet->setCurrentWidget(Dial());
     Dial()->Number()->setEditText(QString());
-    QTest::mouseClick(Dial()->Key(7), Qt::LeftButton);
+    for (int k : {7, 10, 11}) QTest::mouseClick(Dial()->Key(k), Qt::LeftButton);
     Events();
     PumpAll();
-    EXPECT_EQ((std::vector<int>{1, 2, 0, 7}), bridge.channels[ch].dtmf);
-    EXPECT_EQ(QString("7"), Dial()->Number()->currentText());  // the key is also typed
+    EXPECT_EQ((std::vector<int>{1, 2, 10, 11, 0, 7, 10, 11}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("7*#"), Dial()->Number()->currentText());  // the keys are also typed
 
     // The keypad goes with its call.
     sheet->setCurrentWidget(page);
