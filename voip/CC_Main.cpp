@@ -575,7 +575,7 @@ int CC_SetCnxSendAddr(int iCnxId, uint32_t uiIpNetOrder, int iPort) {
 
 int CC_CnxSendDtmf(int iCnxId, int iDigit) {
     int iChannel = ChannelOf(iCnxId);
-    if (iChannel < 0 || iDigit < 0 || iDigit > 9) return -1;
+    if (iChannel < 0 || iDigit < 0 || iDigit > CC_DTMF_MAX) return -1;
     return Sonra_SendDTMF(iChannel, iDigit, 1);
 }
 

@@ -15,6 +15,7 @@
 #define CC_RTP_PORT_LAST 65000
 #define CC_RESET_REMOTE_IP "127.0.0.1"
 #define CC_RESET_REMOTE_PORT 24000
+#define CC_DTMF_MAX 11               // telephone events 0-9, 10 for *, 11 for #: the keypads' keys
 
 struct CC_CNX_TIMER {
     int iTimerId = CC_TIMER_NONE;

@@ -457,7 +457,7 @@ int CC_ActSendDtmf(CC_FSM_BLK* pstFsm, int, CC_MSG* pstMsg) {
     CC_CNX* pstCnx = CheckedCnx(pstFsm, pstMsg);
     if (pstCnx == nullptr) return -1;
     int iDigit = pstMsg->iParam2;
-    if (iDigit < 0 || iDigit > 9) return -1;
+    if (iDigit < 0 || iDigit > CC_DTMF_MAX) return -1;
     return CC_CnxSendDtmf(pstCnx->iCnxId, iDigit);
 }
 

@@ -132,7 +132,15 @@ int SonraMainBridge::SetPayloadNumber(int ch, int codecIndex, int pltype) {
 }
 
 int SonraMainBridge::SetDtmfPayloadType(int ch, int pltype) {
-    return Logged("Sonra_SetDTMFPayloadType", Sonra_GetEngine()->SonraVE_SetDTMFPayloadType(ch, pltype));
+    int rc = Logged("Sonra_SetDTMFPayloadType", Sonra_GetEngine()->SonraVE_SetDTMFPayloadType(ch, pltype));
+    // The answer names the events under the offer's number, so the peer sends them under it too:
+    // received under that number while the channel is not yet listening.
+    Codecinst stEvents;
+    if (rc == 0 && Sonra_GetCodec(Sonra_PayloadToCodecIndex(106), &stEvents) == 0 && stEvents.pltype != pltype) {
+        stEvents.pltype = pltype;
+        Logged("SonraVE_SetRecPayloadType", Sonra_GetEngine()->SonraVE_SetRecPayloadType(static_cast<short>(ch), stEvents));
+    }
+    return rc;
 }
 
 int SonraMainBridge::SetRecPort(int ch, int port, int) {

@@ -139,7 +139,7 @@ bool InLocalList(int pt) {
     return false;
 }
 
-// Keypad digits travel as telephone events; the engine receives them under this number.
+// Keypad digits travel as telephone events, offered under this number.
 constexpr int kEventPayload = 106;
 constexpr char kEventRtpmap[] = "telephone-event/8000";
 constexpr char kEventFmtp[] = "0-15";
@@ -194,19 +194,6 @@ bool IsTelephoneEvent(const SdpPayload* p) {
     return p->pt >= 96 && p->pt <= 127 && RtpmapNames(p->a_rtpmap, rtp_profile_get_payload(kEventPayload));
 }
 
-// Whether the offer's media line already gives our event number to another format.
-bool EventNumberTaken(SdpContext* ctx, int line) {
-    sdp_message_t* offer = ctx->remote;
-    if (offer == nullptr) return false;
-    for (int k = 0;; ++k) {
-        const char* pt = sdp_message_m_payload_get(offer, line, k);
-        if (pt == nullptr) return false;
-        if (atoi(pt) != kEventPayload) continue;
-        const char* rtpmap = OSIP_SdpAttrForPayload(offer, line, kEventPayload, "rtpmap");
-        return !RtpmapNames(rtpmap, rtp_profile_get_payload(kEventPayload));
-    }
-}
-
 // Telephone events ride along with a codec already taken from the same description: the number
 // the peer gave them is the one our events go out under.
 int TakeTelephoneEvent(OsipDialog* d, const SdpPayload* p) {
@@ -235,14 +222,13 @@ int AcceptCodec(OsipDialog* d, SdpPayload* p) {
     return 0;
 }
 
-// Answering an offer: events are answered under the number the engine receives them with,
-// unless the offer gives that number to something else.
+// Answering an offer: events are answered under the offer's number (RFC 3264), which both sides
+// then send them under.
 int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
     OsipDialog* d = ctx->dialog;
     if (!IsTelephoneEvent(p)) return AcceptCodec(d, p);
     if (TakeTelephoneEvent(d, p) != 0) return -1;
     p->localport = d->media_port;
-    if (!EventNumberTaken(ctx, p->line)) p->pt = kEventPayload;
     p->a_rtpmap = kEventRtpmap;
     p->a_fmtp = kEventFmtp;
     p->b_as_bandwidth = 0;

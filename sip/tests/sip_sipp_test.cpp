@@ -371,9 +371,8 @@ INSTANTIATE_TEST_SUITE_P(Offers, SippDynamicOfferTest,
                                            OfferCase{"97", "a=rtpmap:97 iLBC/8000"},
                                            OfferCase{"98", "a=rtpmap:98 ILBC/8000"}));
 
-// Telephone events offered beside a codec are answered under the number our engine receives
-// them with, and ours go out under the offerer's number; events without a codec before them,
-// or a number the offer already gives to another format, are handled apart.
+// Telephone events offered beside a codec are answered under the offer's own number, which ours
+// go out under; events without a codec before them are not answered.
 struct EventOfferCase {
     const char* name;
     const char* payloads;
@@ -414,7 +413,7 @@ TEST_P(SippEventOfferTest, IsAnsweredAndReachesTheEngine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Offers, SippEventOfferTest,
-    ::testing::Values(EventOfferCase{"OnTheCommonNumber", "0 101", "101", "a=sendrecv", "0 106", 106, 101},
+    ::testing::Values(EventOfferCase{"OnTheCommonNumber", "0 101", "101", "a=sendrecv", "0 101", 101, 101},
                       EventOfferCase{"OnOurNumber", "0 106", "106", "a=sendrecv", "0 106", 106, 106},
                       EventOfferCase{"OurNumberTakenByAnotherFormat", "0 106 101", "101", "a=rtpmap:106 opus/48000/2",
                                      "0 101", 101, 101},

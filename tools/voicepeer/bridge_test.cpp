@@ -119,6 +119,22 @@ TEST_F(Bridge, PeersDynamicNumberIsUsedBothWays) {
   EXPECT_EQ(-1, Sonra_SetPayloadNumber(ch, index, 128));
 }
 
+// Telephone events under the peer's number (baresip's 101, our Ostrel711A): sent and received under
+// it, the codec that had the number moving out of its way.
+TEST_F(Bridge, PeersTelephoneEventNumberIsUsedBothWays) {
+  SonraVE* ve = Sonra_GetEngine();
+  const int ch = Sonra_CreateChannel();
+  ASSERT_GE(ch, 0);
+  auto received = [&](int kind) { return ve->ReceivePayloadType(ch, kind); };
+  EXPECT_EQ(106, received(kCodecTelephoneEvent));
+  EXPECT_EQ(101, received(kCodecOstrel711A));
+  ASSERT_EQ(0, Sonra_SetDtmfPayloadType(ch, 101));
+  EXPECT_EQ(101, ve->DTMFPayloadType(ch));
+  EXPECT_EQ(101, received(kCodecTelephoneEvent));
+  EXPECT_NE(101, received(kCodecOstrel711A));
+  EXPECT_FALSE(Logged("SonraVE_SetRecPayloadType error"));
+}
+
 TEST_F(Bridge, AddressesAndFailuresAreLoggedWithTheLastError) {
   SonraVE* ve = Sonra_GetEngine();
   const int ch = Sonra_CreateChannel();

@@ -28,14 +28,6 @@
 
 namespace {
 
-int DigitEvent(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c == '*') return 10;
-  if (c == '#') return 11;
-  if (c >= 'A' && c <= 'D') return 12 + (c - 'A');
-  return -1;
-}
-
 int Usage() {
   std::fprintf(stderr,
                "usage: voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]\n"

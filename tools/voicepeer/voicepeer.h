@@ -37,6 +37,8 @@ struct VoicePeerArgs {
 
 // Parses "--name value" options; false for an unknown option or a missing value.
 bool ParseVoicePeerArgs(int argc, char** argv, VoicePeerArgs* a);
+// The telephone event of a --dtmf character: 0-9, * 10, # 11, A-D 12-15; -1 for any other.
+int DigitEvent(char c);
 // Selects the file audio devices with the given capture and playout files.
 void ConfigureFileDevices(const VoicePeerArgs& a);
 // Starts (or stops) the loop that captures every 10 ms what the manual playout device just played.

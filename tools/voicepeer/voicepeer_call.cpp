@@ -192,8 +192,8 @@ int CallMain(int argc, char** argv) {
       const bool digits = next < a.dtmf.size();
       if (EndedBy(digits ? std::min(end, nextAt) : end) || plat::NowMs() >= end) break;
       if (digits && plat::NowMs() >= nextAt) {
-        const int digit = a.dtmf[next] - '0';
-        if (digit >= 0 && digit <= 9) CM_SendEvent(call.call, call.cnx, CMEVT_DTMF, -1, digit, nullptr);
+        const int digit = DigitEvent(a.dtmf[next]);
+        if (digit >= 0) CM_SendEvent(call.call, call.cnx, CMEVT_DTMF, -1, digit, nullptr);
         ++next;
         nextAt += static_cast<uint64_t>(a.dtmfGapMs);
       }

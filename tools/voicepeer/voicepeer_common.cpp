@@ -24,6 +24,14 @@ std::function<void()> g_onStop;
 sigset_t g_stopSignals;
 }  // namespace
 
+int DigitEvent(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c == '*') return 10;
+  if (c == '#') return 11;
+  if (c >= 'A' && c <= 'D') return 12 + (c - 'A');
+  return -1;
+}
+
 bool ParseVoicePeerArgs(int argc, char** argv, VoicePeerArgs* a) {
   for (int i = 0; i < argc; ++i) {
     const std::string k = argv[i];

@@ -192,7 +192,12 @@ std::string CallBackAddress(const std::string& number, const std::string& suffix
 
 int KeypadValue(int controlId) { return controlId >= 1117 && controlId <= 1128 ? controlId - 1117 : -1; }
 
-bool KeypadKeySends(int value) { return value >= 0 && value <= 9; }
+int KeyEvent(int key) {
+    if (key >= '0' && key <= '9') return key - '0';
+    if (key == '*') return 10;
+    if (key == '#') return 11;
+    return -1;
+}
 
 int KeypadSlideStep(int shown, int full, bool* done) {
     shown += 50;

@@ -77,9 +77,8 @@ bool OpenChatWith(const std::string& number);
 
 // Keypad: the key value of a control id (1117-1128), and the slide-out step.
 int KeypadValue(int controlId);
-// Whether a key's value reaches the peer: calls carry the digits 0-9 only, so the keypad does
-// not offer * and #.
-bool KeypadKeySends(int value);
+// The telephone event of a key character: '0'-'9' are 0-9, '*' 10 and '#' 11; -1 for any other.
+int KeyEvent(int key);
 // One 100 ms step: the new shown width; *done when the window is fully out.
 int KeypadSlideStep(int shown, int full, bool* done);
 

@@ -210,12 +210,10 @@ void CallsWindows::ActivePageChanged() {
 }
 
 void CallsWindows::OtherPageButtons(int pageType, int* dial, int* hangup) const {
-    // Any other page: a running call can be ended from here but no second one started; otherwise
-    // the number typed in the bar can be called. The address book decides itself what its selection
-    // allows, so a number typed there only adds the chance to call.
-    bool running = false;
-    for (const auto& p : calls_->Pages())
-        if (p->State() == CALL_TALKING || p->State() == CALL_CALLING || p->State() == CALL_PREPARING) running = true;
+    // Any other page: a call that talks or rings can be ended from here (the hang-up reaches it) but
+    // no second one started; otherwise the number typed in the bar can be called. The address book
+    // decides itself what its selection allows, so a number typed there only adds the chance to call.
+    const bool running = CallToEndFromOtherPage() != nullptr;
     const bool typed = barNumber && !barNumber().empty() && (!presenceStatus || presenceStatus() != 1);
     *hangup = running ? 1 : 0;
     if (running) *dial = 0;
@@ -232,12 +230,18 @@ void CallsWindows::OnDialButton(bool offline) {
     ActivePageChanged();
 }
 
+CallPageModel* CallsWindows::CallToEndFromOtherPage() const {
+    if (CallPageModel* p = calls_->FindTalkingCallPage()) return p;
+    return calls_->FindUnansweredCallPage();
+}
+
 void CallsWindows::OnHangupButton() {
     if (!sheet_) return;
     QWidget* w = sheet_->currentWidget();
     if (auto* call = qobject_cast<COnDialDlg*>(w); call && call->Model()) call->Model()->OnHangup(0);
     else if (w == dial_) dial_->OnDialBarHangup();
     else if (w == log_) log_->OnHangup();
+    else if (CallPageModel* p = CallToEndFromOtherPage()) p->OnHangup(0);  // start, address book, service page
     StopTrayAnimation();
     ActivePageChanged();
 }

@@ -63,6 +63,9 @@ public:
     // The dial bar on a page that is not a calls window (start page, address book, service page):
     // -1 leaves a button as that page set it.
     void OtherPageButtons(int pageType, int* dial, int* hangup) const;
+    // The call the hang-up ends from a page that is not a calls window: the talking one, else the
+    // one that rings; none.
+    CallPageModel* CallToEndFromOtherPage() const;
     void PlayKeySound();
 
     // Message boxes and questions; tests replace them.

@@ -36,6 +36,7 @@ QString T(const char* section, const char* key, const char* def) { return shell:
 const char* const kKeyImages[12] = {"bdn0", "bdn1", "bdn2", "bdn3", "bdn4",   "bdn5",
                                     "bdn6", "bdn7", "bdn8", "bdn9", "bdnstar", "bdnsharp"};
 const unsigned short kKeyChars[12] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '*', '#'};
+constexpr COLORREF kDeleteKey = 0xD8E9EC;  // the delete pictures' transparent colour
 
 }  // namespace
 
@@ -62,8 +63,14 @@ CDialDialog::CDialDialog(CallsWindows* windows, QWidget* parent) : CNqPropertyPa
     }
     delete_ = new CStyledButton(this);
     delete_->setFixedSize(25, 19);
-    delete_->setText(QString::fromUtf8("\u232B"));
-    delete_->SetColor(1, RGB(0xFF, 0, 0));
+    // The skin's pictures: the first for the pointer over the button, the second at rest.
+    auto picture = [](const char* name) {
+        const QImage image(shell::SkinFile(name));
+        return image.isNull() ? QPixmap() : ctl::KeyedPixmap(image.copy(0, 0, 25, 19), kDeleteKey);
+    };
+    delete_->SetIcon(picture("dial_deletesel.bmp"), picture("dial_delete.bmp"));
+    delete_->OffsetColor(0, 30);
+    delete_->SetColor(1, 0xFF0000);
     connect(delete_, &QPushButton::clicked, this, [this] {
         number_->lineEdit()->selectAll();
         number_->lineEdit()->del();
@@ -142,9 +149,10 @@ void CDialDialog::OnKeypadDigit(int key) {
     CallController& calls = windows_->Calls();
     if (CallPageModel* p = calls.FindTalkingCallPage()) {
         if (p->callId != -1) {
-            for (int i = 0; i < p->cnxCount && i < kMaxCnx; ++i) {
+            const int event = KeyEvent(key);
+            for (int i = 0; i < p->cnxCount && i < kMaxCnx && event >= 0; ++i) {
                 const int cnx = p->cnxIds[i];
-                if (cnx != -1 && CC_IsCnxPayloadPcmu(cnx)) CM_SendEvent(p->callId, cnx, CMEVT_DTMF, -1, key - '0', nullptr);
+                if (cnx != -1 && CC_IsCnxPayloadPcmu(cnx)) CM_SendEvent(p->callId, cnx, CMEVT_DTMF, -1, event, nullptr);
             }
         }
     } else if (calls.FindUnansweredCallPage()) {
@@ -239,8 +247,6 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
         keys_[v]->setAccessibleName(QString(QChar(kKeyChars[v])));
         key = keys_[v]->sizeHint();
         connect(keys_[v], &QAbstractButton::clicked, this, [this, v] { PressKey(1117 + v); });
-        // A key whose tone never reaches the peer is not offered; 0 stays in the middle.
-        if (!KeypadKeySends(v)) keys_[v]->hide();
     }
     // Wide enough for the caption beside the window buttons; the keys stand in the middle.
     const int grid = 3 * key.width() + 16;
@@ -259,7 +265,7 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
 
 void CKeypadDlg::PressKey(int controlId) {
     const int value = KeypadValue(controlId);
-    if (value < 0 || !KeypadKeySends(value)) return;
+    if (value < 0) return;
     plat::PlaySoundFile(shell::SkinFile("keydown.wav").toStdString(), false);
     QString shown = digits_->text() + QChar(kKeyChars[value]);
     if (shown.size() > 32) shown = shown.right(32);

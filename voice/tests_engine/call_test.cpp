@@ -209,4 +209,74 @@ TEST_F(VoiceEngineCall, BaresipCallCarriesAudioBothWaysWithPcmuAndDigits) {
   EXPECT_GE(toAlice.median, kMinCorrelation);
 }
 
+// The keypad's digits, * and # included, reach baresip as telephone events whichever side places
+// the call: Alice calls baresip, then baresip calls Alice; each time baresip reports every digit.
+TEST_F(VoiceEngineCall, BaresipReceivesTheDigitsInBothCallDirections) {
+  if (!e2e::HaveTool("baresip")) GTEST_SKIP() << "baresip is needed";
+  const int bobSip = e2e::FreePortPair(23);
+  const int bobRtp = test_ports::Reserve(20);
+  const std::string bobDir = dir + "/baresip_keys";
+  ASSERT_EQ(0, mkdir(bobDir.c_str(), 0755));
+  {
+    std::ofstream config(bobDir + "/config");
+    config << "poll_method\t\tepoll\n"
+           << "sip_listen\t\t127.0.0.1:" << bobSip << "\n"
+           << "sip_trans_def\t\tudp\n"
+           << "module_path\t\t/usr/lib/baresip/modules\n"
+           << "module\t\t\tg711.so\n"
+           << "module\t\t\tausine.so\n"
+           << "module\t\t\taufile.so\n"
+           << "module_app\t\taccount.so\n"
+           << "module_app\t\tmenu.so\n"
+           << "audio_player\t\taufile," << bobDir << "/heard.wav\n"
+           << "audio_source\t\tausine,440\n"
+           << "ausrc_srate\t\t48000\n"
+           << "ausrc_channels\t\t2\n"
+           << "auplay_srate\t\t48000\n"
+           << "rtp_ports\t\t" << bobRtp << "-" << (bobRtp + 19) << "\n"
+           << "net_interface\t\t127.0.0.1\n";
+    std::ofstream accounts(bobDir + "/accounts");
+    accounts << "<sip:bob@127.0.0.1>;auth_pass=secret;outbound=\"sip:127.0.0.1:" << proxyPort
+             << "\";regint=600;audio_codecs=PCMU;answermode=auto\n";
+  }
+  // The digits whose end baresip reported, in order (the repeated end packets are one end).
+  auto heard = [](const std::string& log) {
+    std::string digits;
+    const std::string mark = "received event: '";
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+      const size_t digit = at + mark.size();
+      if (log.compare(digit + 1, 10, "' (end=1)\n") == 0) digits += log[digit];
+    }
+    return digits;
+  };
+  const std::vector<std::string> common = {"--user", "alice", "--remote-port", std::to_string(proxyPort),
+                                           "--seconds", "5", "--dtmf-at", "1500", "--dtmf-gap", "400"};
+  {
+    // Alice calls; baresip answers at once.
+    e2e::Child bob, alice;
+    ASSERT_TRUE(bob.Start({"/usr/bin/baresip", "-f", bobDir}, bobDir + "/out.log"));
+    ASSERT_TRUE(bob.WaitFor("200 OK", 10000)) << bob.Output() << kamailio.Output();
+    std::vector<std::string> args = {kPeer, "call", "--sip-port", std::to_string(e2e::FreePortPair(29)), "--call", "bob",
+                                     "--dtmf", "1*5#"};
+    args.insert(args.end(), common.begin(), common.end());
+    ASSERT_TRUE(alice.Start(args, dir + "/alice_calls.log"));
+    EXPECT_EQ(0, alice.Wait(30000)) << alice.Output() << bob.Output();
+    bob.Stop();
+    EXPECT_EQ("1*5#", heard(bob.Output())) << bob.Output();
+  }
+  {
+    // Baresip calls Alice once she is registered; she answers.
+    e2e::Child bob, alice;
+    std::vector<std::string> args = {kPeer, "call", "--sip-port", std::to_string(e2e::FreePortPair(31)), "--dtmf", "2#0*"};
+    args.insert(args.end(), common.begin(), common.end());
+    ASSERT_TRUE(alice.Start(args, dir + "/alice_answers.log"));
+    ASSERT_TRUE(alice.WaitFor("ready", 10000)) << alice.Output();
+    ASSERT_TRUE(bob.Start({"/usr/bin/baresip", "-f", bobDir, "-e", "/dial sip:alice@127.0.0.1", "-t", "12"},
+                          bobDir + "/out2.log"));
+    EXPECT_EQ(0, alice.Wait(30000)) << alice.Output() << bob.Output();
+    bob.Wait(15000);
+    EXPECT_EQ("2#0*", heard(bob.Output())) << bob.Output();
+  }
+}
+
 }  // namespace

@@ -182,13 +182,14 @@ TEST_F(VoipCallManager, RemoteHoldStopsTheMedia) {
     EXPECT_EQ(-1, CM_GetCurrentCallId());
 }
 
-TEST_F(VoipCallManager, DtmfDigitsZeroToNineOnly) {
+TEST_F(VoipCallManager, DtmfKeysZeroToNineStarAndHash) {
     int iCall, iCnx;
     Dial(&iCall, &iCnx);
     Answer(iCnx);
-    for (int iDigit : {7, 12, 0}) CM_SendEvent(iCall, iCnx, CMEVT_DTMF, -1, iDigit, nullptr);
+    // The keypads' twelve keys: 0-9, then 10 for * and 11 for #.
+    for (int iDigit : {7, 10, 12, -1, 11, 0}) CM_SendEvent(iCall, iCnx, CMEVT_DTMF, -1, iDigit, nullptr);
     Pump();
-    EXPECT_EQ((std::vector<int>{7, 0}), bridge.channels[Channel(iCnx)].dtmf);
+    EXPECT_EQ((std::vector<int>{7, 10, 11, 0}), bridge.channels[Channel(iCnx)].dtmf);
 }
 
 TEST_F(VoipCallManager, ConferenceOfFiveAndTheSixthRefused) {

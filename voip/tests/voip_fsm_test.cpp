@@ -282,12 +282,12 @@ TEST_F(VoipConnectionFsm, MediaDetailsOfTheMediaCells) {
     EXPECT_TRUE(bridge.Sending(iChannel));
     EXPECT_TRUE(bridge.Playing(iChannel));
 
-    // DTMF: digits 0-9 only.
-    for (int iDigit : {0, 9, 10, -1}) {
+    // DTMF: digits 0-9, * (10) and # (11) only.
+    for (int iDigit : {0, 9, 10, 11, 12, -1}) {
         CC_MSG dtmf{iCall, iCnx, CCEVT_DTMF, VOIP_CODE_NONE, iDigit, nullptr, 0};
         CC_RunFsm(&pstCnx->stFsm, CCEVT_DTMF, &dtmf);
     }
-    EXPECT_EQ((std::vector<int>{0, 9}), bridge.channels[iChannel].dtmf);
+    EXPECT_EQ((std::vector<int>{0, 9, 10, 11}), bridge.channels[iChannel].dtmf);
 
     // A remote media record that is not valid changes nothing.
     CC_REMOTE_MEDIA* pBad = NewMedia("10.9.9.9", 1, 0);

@@ -102,6 +102,29 @@ void Key(const QString& base, const QString& digit, const QString& letters) {
     }
 }
 
+// The dial page's delete button (25 x 19 on the list key colour): a back-space key, filled blue
+// when the pointer is over it.
+void DeleteKey(const QString& name, bool hover) {
+    QImage img = Canvas(25, 19, kListKey);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath key;
+    key.moveTo(2, 9.5);
+    key.lineTo(8, 2.5);
+    key.lineTo(22.5, 2.5);
+    key.lineTo(22.5, 16.5);
+    key.lineTo(8, 16.5);
+    key.closeSubpath();
+    p.setPen(QPen(hover ? kBlue.darker(120) : QColor(120, 132, 150), 1.2));
+    p.setBrush(hover ? kBlue : QColor(250, 251, 253));
+    p.drawPath(key);
+    p.setPen(QPen(hover ? Qt::white : kInk, 1.6, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(11.5, 6.5), QPointF(17.5, 12.5));
+    p.drawLine(QPointF(17.5, 6.5), QPointF(11.5, 12.5));
+    p.end();
+    Save(img, name);
+}
+
 // A wide pill button of the dial bar.
 void BarButton(const QString& base, const QColor& colour, bool hangup) {
     const struct {
@@ -218,6 +241,8 @@ int main(int argc, char** argv) {
     for (int d = 0; d < 10; ++d) Key(QStringLiteral("bdn%1").arg(d), QString::number(d), letters[d]);
     Key("bdnstar", "*", "");
     Key("bdnsharp", "#", "");
+    DeleteKey("dial_delete.bmp", false);
+    DeleteKey("dial_deletesel.bmp", true);
     BarButton("dial", kGreen, false);
     BarButton("hangup", kRed, true);
     Direction("callin.bmp", kGreen, true, 24, kMagenta);

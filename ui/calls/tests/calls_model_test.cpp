@@ -481,7 +481,7 @@ TEST_F(CallPages, KeypadSendsDigitsOnlyForItsConnection) {
     calls->keypadCnx = page->cnxIds[0];
     for (int v : {1, 0, 10, 11, 9}) calls->OnKeypadKey(v);
     PumpAll();
-    EXPECT_EQ((std::vector<int>{1, 0, 9}), bridge.channels[ch].dtmf);  // '*' and '#' give no tone
+    EXPECT_EQ((std::vector<int>{1, 0, 10, 11, 9}), bridge.channels[ch].dtmf);  // '*' and '#' as 10 and 11
 }
 
 TEST_F(CallPages, DialPageAddsAMemberOnlyWithConsent) {

@@ -4,8 +4,9 @@
 // then bob's page rings and is answered from its window, each hears the other's spoken WAV, alice holds
 // and resumes from her page's menu (both hear the silence, kept in their playout files), a third caller
 // joins and bob sees the conference's members, the call ends from alice's window and both call logs hold
-// it all.
+// it all; a standard phone (baresip) hears the dial page's keys whichever side places the call.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -573,6 +574,115 @@ TEST(CallsProgram, ALostMessagingLinkEndsTheCallLogsItOnceAndSaysWhy) {
     entries = ReadCallLog(file);
     ASSERT_EQ(1u, entries.size()) << "the call was logged again at exit";
     lina.Stop();
+    xvfb.Stop();
+    services.Stop();
+}
+
+// A standard phone (baresip, answering by itself) hears the dial page's keys, * and # included, as
+// telephone events whichever side places the call: alice calls it and keys 1*5#, then it calls alice,
+// she answers, and keys 2#0*.
+TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool") ||
+        !e2e::HaveTool("espeak-ng") || !e2e::HaveTool("baresip"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool, espeak-ng and baresip are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("callskeys"));
+    e2e::Child xvfb;
+    std::string display;
+    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    const std::string speech = services.dir + "/says.wav";
+    ASSERT_TRUE(e2e::MakeSpeech(services.dir, "one two three four five six seven", speech, 16000, 0.5, 1));
+    const std::string profile = services.Profile("alice", "alice", "alice123", true);
+    const std::string log = profile + "/tessaly.log";
+    e2e::Child alice;
+    ASSERT_TRUE(alice.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+                            services.dir + "/alice.out",
+                            {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file", "TESSALY_WAVE_IN=" + speech,
+                             "TESSALY_WAVE_IN_LOOP=1", "TESSALY_WAVE_OUT=" + services.dir + "/alice_heard.wav"}));
+    ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
+    ASSERT_TRUE(WaitText(log, "Phone line registered", 20000)) << Slurp(log);
+
+    // Baresip registers as dave through the same proxy and answers at once.
+    const std::string phoneDir = services.dir + "/baresip";
+    ASSERT_EQ(0, mkdir(phoneDir.c_str(), 0755));
+    const int rtp = test_ports::Reserve(20);
+    {
+        std::ofstream config(phoneDir + "/config");
+        config << "poll_method\t\tepoll\nsip_listen\t\t127.0.0.1:" << e2e::FreePortPair(67) << "\nsip_trans_def\t\tudp\n"
+               << "module_path\t\t/usr/lib/baresip/modules\nmodule\t\t\tg711.so\nmodule\t\t\tausine.so\nmodule\t\t\taufile.so\n"
+               << "module_app\t\taccount.so\nmodule_app\t\tmenu.so\naudio_player\t\taufile," << phoneDir << "/heard.wav\n"
+               << "audio_source\t\tausine,440\nausrc_srate\t\t48000\nausrc_channels\t\t2\nauplay_srate\t\t48000\n"
+               << "rtp_ports\t\t" << rtp << "-" << (rtp + 19) << "\nnet_interface\t\t127.0.0.1\n";
+        std::ofstream(phoneDir + "/accounts") << "<sip:dave@127.0.0.1>;auth_pass=secret;outbound=\"sip:127.0.0.1:"
+                                              << services.kamPort << "\";regint=600;audio_codecs=PCMU;answermode=auto\n";
+    }
+    e2e::Child phone;
+    ASSERT_TRUE(phone.Start({"/usr/bin/baresip", "-f", phoneDir}, phoneDir + "/out.log"));
+    ASSERT_TRUE(phone.WaitFor("200 OK", 10000)) << phone.Output();
+
+    // The dial page (View > Dial pad), then its keys: the keypad's rows lie 48 pixels apart, its
+    // columns 52, the "1" key's middle at (137, 200).
+    const std::string env = "DISPLAY=" + display + " ";
+    auto keyDigits = [&](const std::string& keys) {
+        int x, y, w, h;
+        std::string window;
+        if (!FrameGeometry(display, alice.pid, &x, &y, &w, &h, &window)) return false;
+        auto at = [&](int dx, int dy) { return std::to_string(x + dx) + " " + std::to_string(y + dy); };
+        shelltest::Run(env + "xdotool windowraise " + window);
+        // View > Dial pad.
+        shelltest::Run(env + "xdotool windowfocus --sync " + window + " key --clearmodifiers alt+v");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the menu opens
+        shelltest::Run(env + "xdotool key d");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        Snap(display, alice.pid, services.dir + "/dial_" + keys + ".png");
+        const std::string pad = "123456789*0#";
+        for (char k : keys) {
+            const size_t i = pad.find(k);
+            // The pointer rests on the key before the click, as a hand's does.
+            shelltest::Run(env + "xdotool mousemove " + at(137 + 52 * static_cast<int>(i % 3), 200 + 48 * static_cast<int>(i / 3)) +
+                           " sleep 0.2 click 1");
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));  // each event lasts 200 ms and its ends
+        }
+        return true;
+    };
+    // The digits whose end the phone reported, in order (its repeated end packets are one end).
+    auto heard = [](const std::string& out) {
+        std::string digits;
+        const std::string mark = "received event: '";
+        for (size_t at = out.find(mark); at != std::string::npos; at = out.find(mark, at + 1))
+            if (out.compare(at + mark.size() + 1, 10, "' (end=1)\n") == 0) digits += out[at + mark.size()];
+        return digits;
+    };
+    auto waitHeard = [&](const e2e::Child& c, const std::string& digits) {
+        for (int waited = 0; waited < 10000 && heard(c.Output()) != digits; waited += 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return heard(c.Output());
+    };
+
+    // Alice calls the phone and keys 1*5#.
+    EXPECT_EQ(3, shell::SendDialRequest(profile, "dave"));
+    ASSERT_TRUE(WaitText(log, "UI event: In a call with", 20000)) << Slurp(log) << phone.Output();
+    ASSERT_TRUE(keyDigits("1*5#"));
+    EXPECT_EQ("1*5#", waitHeard(phone, "1*5#")) << phone.Output();
+    Snap(display, alice.pid, services.dir + "/keyed_out.png");
+    ASSERT_TRUE(ClickBarButton(display, alice.pid, true));
+    ASSERT_TRUE(WaitText(log, "UI event: Call with", 15000)) << Slurp(log);
+    phone.Stop();
+
+    // The phone calls alice, who answers from her window and keys 2#0*.
+    e2e::Child caller;
+    ASSERT_TRUE(caller.Start({"/usr/bin/baresip", "-f", phoneDir, "-e", "/dial sip:alice@127.0.0.1", "-t", "40"},
+                             phoneDir + "/out2.log"));
+    ASSERT_TRUE(WaitText(log, "UI event: Incoming call from", 20000)) << Slurp(log) << caller.Output();
+    ASSERT_TRUE(AnswerFromBar(display, alice.pid, log)) << Slurp(log);
+    ASSERT_TRUE(keyDigits("2#0*"));
+    EXPECT_EQ("2#0*", waitHeard(caller, "2#0*")) << caller.Output();
+    Snap(display, alice.pid, services.dir + "/keyed_in.png");
+    ASSERT_TRUE(ClickBarButton(display, alice.pid, true));
+    ASSERT_TRUE(WaitCount(log, "UI event: Call with", 2, 15000)) << Slurp(log);
+    caller.Stop();
+    kill(alice.pid, SIGTERM);
+    EXPECT_EQ(0, alice.Wait(20000));
     xvfb.Stop();
     services.Stop();
 }

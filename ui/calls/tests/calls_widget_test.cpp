@@ -21,6 +21,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/styled_button.h"
 #include "ui/controls/web/web_host.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
@@ -94,6 +95,32 @@ TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
     EXPECT_FALSE(bar->DialButton()->isEnabled());  // an outgoing call cannot be answered
     EXPECT_TRUE(bar->HangupButton()->isEnabled());
     EXPECT_EQ(QString("bob"), sheet->tabText(sheet->currentIndex()));
+}
+
+// The delete button shows the skin's two pictures (the second at rest, the first under the pointer),
+// its hover background offset by 30 and its hover text blue, and empties the field.
+TEST_F(CallWindows, DeleteButtonShowsTheSkinsPicturesAndEmptiesTheField) {
+    CStyledButton* del = Dial()->DeleteButton();
+    EXPECT_TRUE(del->text().isEmpty());
+    const QImage rest(shell::SkinFile("dial_delete.bmp")), over(shell::SkinFile("dial_deletesel.bmp"));
+    ASSERT_FALSE(rest.isNull());
+    ASSERT_FALSE(over.isNull());
+    const QPoint inside(20, 4);  // inside the key, off its cross
+    ASSERT_NE(rest.pixel(inside), over.pixel(inside));
+    EXPECT_EQ(rest.pixel(inside), del->grab().toImage().convertToFormat(QImage::Format_RGB32).pixel(inside));
+    del->SetForcedState(true, false, false);
+    EXPECT_EQ(over.pixel(inside), del->grab().toImage().convertToFormat(QImage::Format_RGB32).pixel(inside));
+    del->SetForcedState(false, false, false);
+    CStyledButton plain;
+    COLORREF base = 0, colour = 0;
+    plain.GetColor(0, &base);
+    del->GetColor(0, &colour);
+    EXPECT_EQ(ctl::OffsetColorValue(base, 30), colour);
+    del->GetColor(1, &colour);
+    EXPECT_EQ(COLORREF(0xFF0000), colour);  // blue
+    Dial()->Number()->setEditText("bob");
+    QTest::mouseClick(del, Qt::LeftButton);
+    EXPECT_TRUE(Dial()->Number()->currentText().isEmpty());
 }
 
 TEST_F(CallWindows, EnterInTheNumberFieldDialsOnlyWhenDialIsEnabled) {
@@ -292,6 +319,69 @@ TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCallsAndTheTypedNumber) {
     EXPECT_TRUE(bar->HangupButton()->isEnabled());
 }
 
+// A page of the sheet that is no calls window and handles no call itself (address book, service page).
+struct PlainPage : CNqPropertyPage {
+    explicit PlainPage(int type) : CNqPropertyPage(type) {}
+    QString TabTitle() const override { return "page"; }
+    int TabImage() const override { return 0; }
+};
+
+// The dial bar's hang-up on every page of the sheet: it is offered exactly when it has a call to end,
+// and ends the talking call, else the one that is not answered yet.
+TEST_F(CallWindows, HangUpFromEveryPageEndsTheTalkingCallElseTheUnansweredOne) {
+    auto* start = new CNqNavigatePage;
+    auto* book = new PlainPage(0);
+    auto* service = new PlainPage(9);
+    for (CNqPropertyPage* p : std::initializer_list<CNqPropertyPage*>{start, book, service}) sheet->AddPage(p);
+    enum Calls { NONE, TALKING, RINGING_IN, CALLING_OUT, TALKING_AND_CALLING_OUT };
+    struct Case {
+        const char* name;
+        Calls calls;
+        const char* ended;  // the number whose call the hang-up ends; empty: none
+    };
+    const Case cases[] = {
+        {"no call", NONE, ""},
+        {"a call talking", TALKING, "bob@example.com"},
+        {"a call ringing in", RINGING_IN, "carol@example.com"},
+        {"a call placed, not answered", CALLING_OUT, "dave@example.com"},
+        {"one talking, one placed", TALKING_AND_CALLING_OUT, "bob@example.com"},
+    };
+    struct Page {
+        const char* name;
+        QWidget* widget;
+    };
+    const Page pages[] = {{"start page", start}, {"address book", book}, {"service page", service},
+                          {"dial page", Dial()}, {"call log", windows->CallLogPage()}};
+    for (const Page& page : pages) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(page.name) + ", " + c.name);
+            int call = -1, cnx = -1;
+            if (c.calls == TALKING || c.calls == TALKING_AND_CALLING_OUT) {
+                ASSERT_NE(nullptr, AnsweredCall("bob@example.com"));
+            }
+            if (c.calls == RINGING_IN) IncomingCall("carol@example.com", &call, &cnx);
+            if (c.calls == CALLING_OUT || c.calls == TALKING_AND_CALLING_OUT) {
+                calls->CallNumber("dave@example.com");
+                PumpAll();
+            }
+            Events();
+            sheet->setCurrentWidget(page.widget);
+            Events();
+            EXPECT_EQ(c.calls != NONE, bar->HangupButton()->isEnabled());
+            windows->OnHangupButton();
+            Events();
+            for (const auto& p : calls->Pages())
+                EXPECT_EQ(p->remoteNumber == c.ended, p->State() == CALL_ENDED) << p->remoteNumber;
+            for (const auto& p : calls->Pages())
+                if (p->State() != CALL_ENDED) p->OnHangup(0);
+            Events();
+            Wait(6000);
+            Events();
+            ASSERT_TRUE(calls->Pages().empty());
+        }
+    }
+}
+
 TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     Type("bob@example.com");
     windows->OnDialButton(false);
@@ -359,13 +449,13 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     const int ch = Channel(cnx);
     windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
-    // Calls carry 0-9 only: * and # are not offered, and pressing them anyway sends and shows nothing.
-    for (int v = 0; v < 12; ++v) EXPECT_EQ(v <= 9, windows->Keypad()->Key(v)->isVisibleTo(windows->Keypad())) << v;
+    // Twelve keys: * and # go as the events 10 and 11.
+    for (int v = 0; v < 12; ++v) EXPECT_TRUE(windows->Keypad()->Key(v)->isVisibleTo(windows->Keypad())) << v;
     for (int v : {1, 2, 10, 11}) windows->Keypad()->PressKey(1117 + v);
     QTest::mouseClick(windows->Keypad()->Key(0), Qt::LeftButton);
     PumpAll();
-    EXPECT_EQ((std::vector<int>{1, 2, 0}), bridge.channels[ch].dtmf);
-    EXPECT_EQ(QString("120"), windows->Keypad()->Digits()->text());
+    EXPECT_EQ((std::vector<int>{1, 2, 10, 11, 0}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("12*#0"), windows->Keypad()->Digits()->text());
     // Room for the caption beside the window's own buttons.
     EXPECT_GE(windows->Keypad()->FullWidth(),
               windows->Keypad()->fontMetrics().horizontalAdvance(windows->Keypad()->windowTitle()) + 100);
@@ -375,11 +465,11 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
 
     sheet->setCurrentWidget(Dial());
     Dial()->Number()->setEditText(QString());
-    QTest::mouseClick(Dial()->Key(7), Qt::LeftButton);
+    for (int k : {7, 10, 11}) QTest::mouseClick(Dial()->Key(k), Qt::LeftButton);
     Events();
     PumpAll();
-    EXPECT_EQ((std::vector<int>{1, 2, 0, 7}), bridge.channels[ch].dtmf);
-    EXPECT_EQ(QString("7"), Dial()->Number()->currentText());  // the key is also typed
+    EXPECT_EQ((std::vector<int>{1, 2, 10, 11, 0, 7, 10, 11}), bridge.channels[ch].dtmf);
+    EXPECT_EQ(QString("7*#"), Dial()->Number()->currentText());  // the keys are also typed
 
     // The keypad goes with its call.
     sheet->setCurrentWidget(page);
