@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <sys/utsname.h>
 
 #include "platform/net.h"
 #include "voice/codec_set.h"
@@ -269,6 +270,7 @@ int SonraVE::SonraVE_SetRecPayloadType(short channel, const Codecinst& codec) {
 }
 
 int SonraVE::SonraVE_GetFromPort(int channel) {
+  ApiLine("SonraVE_GetFromPort", "%d", channel);
   if (!CheckChannel(channel)) return -1;
   return rtpRecv_[channel].GetFromPort();
 }
@@ -564,7 +566,10 @@ int SonraVE::SonraVE_StartPlayout(int channel) {
         return Fail(VE_PLAYOUT_OPEN);
       }
       playingCount_ = mixer_.StartPlaying(channel);
-      T()->Print(kTraceInfo, " Operating system MajorVersion %d MinorVersion %d", 10, 0);
+      int major = 0, minor = 0;
+      struct utsname system {};
+      if (uname(&system) == 0) std::sscanf(system.release, "%d.%d", &major, &minor);
+      T()->Print(kTraceInfo, " Operating system MajorVersion %d MinorVersion %d", major, minor);
       mixer_.Reset();
     }
     // The priming hand-shake runs on the sound-card thread, which needs the engine lock free.
