@@ -453,12 +453,7 @@ int SonraVE::FindInCurrentList(const char* name) const {
 int SonraVE::SonraVE_SetSendCodec(int channel, const Codecinst& codec) {
   ApiLine("SonraVE_SetSendCodec", "%d, ?", channel);
   if (EngineTraceManager().GetMode() == kTraceModeFile) {
-    // The payload name goes into the format itself: a '%' in it must stay text.
-    std::string line = "\tcodec = ";
-    for (size_t i = 0; i < sizeof codec.plname && codec.plname[i] != '\0'; ++i) {
-      if (codec.plname[i] == '%') line += '%';
-      line += codec.plname[i];
-    }
+    const std::string line = "\tcodec = " + TraceLiteral(codec.plname, sizeof codec.plname);
     T()->Print(kTraceInfo, line.c_str(), -1, -1);
   }
   if (!CheckChannel(channel)) return -1;

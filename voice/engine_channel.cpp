@@ -372,8 +372,9 @@ int SonraVE::SonraVE_SetSendIP(int channel, const char* address) {
   return 0;
 }
 
-int SonraVE::SonraVE_GetSendIP(int channel, char* address, const char*) {
-  ApiLine("SonraVE_GetSendIP", "%d, ?, ?", channel);
+int SonraVE::SonraVE_GetSendIP(int channel, char* address, const char* text) {
+  // The third argument is only shown in the call line.
+  ApiLine("SonraVE_GetSendIP", ("%d, ?, " + TraceLiteral(text, 64)).c_str(), channel);
   if (!CheckChannel(channel)) return -1;
   if (address) std::memcpy(address, sendIP_[channel], sizeof sendIP_[channel]);
   return 0;

@@ -739,6 +739,8 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   ASSERT_EQ(0, ve->SonraVE_SetTrace(2));
   ve->SonraVE_GetNofCodecs();
   ve->SonraVE_GetFromPort(3);
+  char ip[64];
+  ve->SonraVE_GetSendIP(0, ip, "peer 5%");
   static RecordingObserver quiet;  // the engine outlives the test
   ve->SetObserver(&quiet);
   Codecinst odd{0, "PC%dMU", 8000, 160, 1, 64000};
@@ -752,6 +754,7 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetNofCodecs();")) << t;
   EXPECT_NE(std::string::npos, t.find("): SonraVE_GetNofCodecs()")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetFromPort(3);")) << t;
+  EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetSendIP(0, ?, peer 5%);")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SetObserver(?];\n")) << t;
   // The send codec's line names the codec, a '%' in the name kept as text.
   EXPECT_NE(std::string::npos, t.find("): \tcodec = PC%dMU\n")) << t;
