@@ -463,11 +463,15 @@ int SonraVE::SonraVE_StartSend(int channel) {
   if (srcPort_[channel] != 0 && recPort_[channel] == 0) {
     uint32_t ip = 0;
     uint16_t port = 0;
-    if (!(plat::LocalEndpoint(rtpSocket_[channel]->fd(), &ip, &port) && port != 0) &&
-        (!plat::Bind(rtpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel])) ||
-         !plat::Bind(rtcpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel] + 1)))) {
-      T()->Print(kTraceWarning, "SonraVE_StartSend() - Cannot Intialize Socket - (error code = %d)", VE_SEND_SOCKET_BIND, -1);
-      Warn(VE_SEND_SOCKET_BIND);
+    if (!(plat::LocalEndpoint(rtpSocket_[channel]->fd(), &ip, &port) && port != 0)) {
+      if (!plat::Bind(rtpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel]))) {
+        T()->Print(kTraceWarning, "SonraVE_StartSend() - Cannot Intialize Socket - (error code = %d)", VE_SEND_SOCKET_BIND, -1);
+        Warn(VE_SEND_SOCKET_BIND);
+      } else if (!plat::Bind(rtcpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel] + 1))) {
+        T()->Print(kTraceWarning, "SonraVE_StartSend() - Cannot Intialize Extra Socket - (error code = %d)",
+                   VE_SEND_SOCKET_BIND, -1);
+        Warn(VE_SEND_SOCKET_BIND);
+      }
     }
   }
   const int init = senders_[channel].init(rtpSocket_[channel], rtcpSocket_[channel], sendIP_[channel],
