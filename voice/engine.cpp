@@ -281,7 +281,11 @@ void SonraVE::NotificationThread() {
 bool SonraVE::NotificationThreadRunning() const { return notification_.joinable() && !notification_.finished(); }
 
 int SonraVE::SetObserver(SonraVE_Observer* observer) {
-  ApiLine("SetObserver", "?]");
+  if (EngineTraceManager().GetMode() == kTraceModeFile) {
+    // This call line has always closed with "];", and trace readers match it so.
+    T()->Print(kTraceApiCall, "VEobj.SetObserver(?];", -1, -1);
+    T()->Print(kTraceInfo, "SetObserver(?)", -1, -1);
+  }
   if (!observer) return -1;
   observer_ = observer;
   return 0;
@@ -448,7 +452,10 @@ int SonraVE::FindInCurrentList(const char* name) const {
 
 int SonraVE::SonraVE_SetSendCodec(int channel, const Codecinst& codec) {
   ApiLine("SonraVE_SetSendCodec", "%d, ?", channel);
-  T()->Print(kTraceInfo, "\tcodec = %d", codec.pltype, -1);
+  if (EngineTraceManager().GetMode() == kTraceModeFile) {
+    const std::string line = "\tcodec = " + TraceLiteral(codec.plname, sizeof codec.plname);
+    T()->Print(kTraceInfo, line.c_str(), -1, -1);
+  }
   if (!CheckChannel(channel)) return -1;
   if (codec.channels != 1) return Fail(VE_CODEC_CHANNELS);
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());

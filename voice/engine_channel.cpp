@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
+#include <sys/utsname.h>
 
 #include "platform/net.h"
 #include "platform/wave.h"
@@ -277,6 +278,7 @@ int SonraVE::SonraVE_SetRecPayloadType(short channel, const Codecinst& codec) {
 }
 
 int SonraVE::SonraVE_GetFromPort(int channel) {
+  ApiLine("SonraVE_GetFromPort", "%d", channel);
   if (!CheckChannel(channel)) return -1;
   return rtpRecv_[channel].GetFromPort();
 }
@@ -378,8 +380,9 @@ int SonraVE::SonraVE_SetSendIP(int channel, const char* address) {
   return 0;
 }
 
-int SonraVE::SonraVE_GetSendIP(int channel, char* address, const char*) {
-  ApiLine("SonraVE_GetSendIP", "%d, ?, ?", channel);
+int SonraVE::SonraVE_GetSendIP(int channel, char* address, const char* text) {
+  // The third argument is only shown in the call line.
+  ApiLine("SonraVE_GetSendIP", ("%d, ?, " + TraceLiteral(text, 64)).c_str(), channel);
   if (!CheckChannel(channel)) return -1;
   if (address) std::memcpy(address, sendIP_[channel], sizeof sendIP_[channel]);
   return 0;
@@ -468,11 +471,15 @@ int SonraVE::SonraVE_StartSend(int channel) {
   if (srcPort_[channel] != 0 && recPort_[channel] == 0) {
     uint32_t ip = 0;
     uint16_t port = 0;
-    if (!(plat::LocalEndpoint(rtpSocket_[channel]->fd(), &ip, &port) && port != 0) &&
-        (!plat::Bind(rtpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel])) ||
-         !plat::Bind(rtcpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel] + 1)))) {
-      T()->Print(kTraceWarning, "SonraVE_StartSend() - Cannot Intialize Socket - (error code = %d)", VE_SEND_SOCKET_BIND, -1);
-      Warn(VE_SEND_SOCKET_BIND);
+    if (!(plat::LocalEndpoint(rtpSocket_[channel]->fd(), &ip, &port) && port != 0)) {
+      if (!plat::Bind(rtpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel]))) {
+        T()->Print(kTraceWarning, "SonraVE_StartSend() - Cannot Intialize Socket - (error code = %d)", VE_SEND_SOCKET_BIND, -1);
+        Warn(VE_SEND_SOCKET_BIND);
+      } else if (!plat::Bind(rtcpSocket_[channel]->fd(), 0, static_cast<uint16_t>(srcPort_[channel] + 1))) {
+        T()->Print(kTraceWarning, "SonraVE_StartSend() - Cannot Intialize Extra Socket - (error code = %d)",
+                   VE_SEND_SOCKET_BIND, -1);
+        Warn(VE_SEND_SOCKET_BIND);
+      }
     }
   }
   const int init = senders_[channel].init(rtpSocket_[channel], rtcpSocket_[channel], sendIP_[channel],
@@ -572,7 +579,10 @@ int SonraVE::SonraVE_StartPlayout(int channel) {
         return Fail(VE_PLAYOUT_OPEN);
       }
       playingCount_ = mixer_.StartPlaying(channel);
-      T()->Print(kTraceInfo, " Operating system MajorVersion %d MinorVersion %d", 10, 0);
+      int major = 0, minor = 0;
+      struct utsname system {};
+      if (uname(&system) == 0) std::sscanf(system.release, "%d.%d", &major, &minor);
+      T()->Print(kTraceInfo, " Operating system MajorVersion %d MinorVersion %d", major, minor);
       mixer_.Reset();
     }
     // The priming hand-shake runs on the sound-card thread, which needs the engine lock free.

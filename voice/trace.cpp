@@ -180,3 +180,12 @@ TraceManager& EngineTraceManager() {
 }
 
 TraceSink* EngineTrace() { return EngineTraceManager().GetSink(); }
+
+std::string TraceLiteral(const char* text, size_t max) {
+  std::string out;
+  for (size_t i = 0; text && i < max && text[i] != '\0'; ++i) {
+    if (text[i] == '%') out += '%';
+    out += text[i];
+  }
+  return out;
+}

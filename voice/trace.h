@@ -117,3 +117,6 @@ class TraceManager {
 // The program's one trace manager, and the one way every engine part reaches the current sink.
 TraceManager& EngineTraceManager();
 TraceSink* EngineTrace();
+
+// A caller's text to be placed in a trace format as it stands: '%' doubled, at most max characters.
+std::string TraceLiteral(const char* text, size_t max);

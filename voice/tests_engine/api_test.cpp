@@ -756,6 +756,13 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   EngineTraceManager().SetScramble(0);
   ASSERT_EQ(0, ve->SonraVE_SetTrace(2));
   ve->SonraVE_GetNofCodecs();
+  ve->SonraVE_GetFromPort(3);
+  char ip[64];
+  ve->SonraVE_GetSendIP(0, ip, "peer 5%");
+  static RecordingObserver quiet;  // the engine outlives the test
+  ve->SetObserver(&quiet);
+  Codecinst odd{0, "PC%dMU", 8000, 160, 1, 64000};
+  ve->SonraVE_SetSendCodec(0, odd);
   ASSERT_EQ(0, ve->SonraVE_SetTrace(0));
   EngineTraceManager().FileSink().Close();
   std::ifstream f("trace.txt");
@@ -764,6 +771,11 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   const std::string t = s.str();
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetNofCodecs();")) << t;
   EXPECT_NE(std::string::npos, t.find("): SonraVE_GetNofCodecs()")) << t;
+  EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetFromPort(3);")) << t;
+  EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetSendIP(0, ?, peer 5%);")) << t;
+  EXPECT_NE(std::string::npos, t.find("VEobj.SetObserver(?];\n")) << t;
+  // The send codec's line names the codec, a '%' in the name kept as text.
+  EXPECT_NE(std::string::npos, t.find("): \tcodec = PC%dMU\n")) << t;
   EXPECT_EQ(-1, ve->SonraVE_SetTrace(1));
   EXPECT_EQ(VE_INVALID_VALUE, ve->SonraVE_GetLastError());
   EngineTraceManager().SetScramble(1);
