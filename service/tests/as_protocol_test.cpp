@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/grouprecord.h"
+#include "common/tests/store_fixture.h"
 #include "common/xmldoc.h"
 #include "platform/codepage.h"
 #include "service/as_client.h"
@@ -400,10 +401,12 @@ TEST_F(AsProtocolTest, OtherRepliesAreParsedIntoTheirRecords) {
     strcpy(group->texts[2], "q");
     strcpy(group->texts[3], "s");
     AsRequest* syq = Request(AS_SYQ, group, AS_DATA_GROUP);
+    storetest::TraceCapture trace;
     ASSERT_EQ(AsSession::kAccepted,
-              Check(syq, "<SYQ><LSQ><SQID>s1</SQID><MNUM>2</MNUM></LSQ><LST><UID>7</UID><NNAME>" + z +
+              Check(syq, "<SYQ><LSQ><SQID>s1</SQID><QNAME>room</QNAME><MNUM>2</MNUM></LSQ><LST><UID>7</UID><NNAME>" + z +
                              "</NNAME><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><FCID>3</FCID></SRV></LST></SYQ>"));
     EXPECT_EQ(group, syq->data);
+    EXPECT_TRUE(trace.Contains("QNAME room"));  // each queue is logged with its name
     ASSERT_EQ(1u, group->entries.size());
     ASSERT_EQ(1u, group->members.size());
     EXPECT_STREQ(kZhangGbk, group->members[0]->second);

@@ -146,6 +146,23 @@ TEST_F(AsThreadTest, ErrorPaths) {
     }
 }
 
+// A server that closes without a word, or in the middle of its reply, gave no answer the check can take.
+TEST_F(AsThreadTest, ReplyEndedEarlyIsAResponseError) {
+    for (const char* sent : {"", "<SYN Rcd=\"0\"><DNAME>me"}) {
+        SCOPED_TRACE(sent);
+        TcpResponder server([sent](int, const std::string&) {
+            return *sent ? std::vector<std::string>{sent} : std::vector<std::string>{};
+        });
+        Configure("127.0.0.1", server.Port());
+        storetest::TraceCapture trace;
+        AsRequest* answer = Run(AS_SYN);
+        ASSERT_NE(nullptr, answer);
+        EXPECT_EQ(-100, answer->result);
+        EXPECT_TRUE(trace.Contains("access server response error"));
+        EXPECT_FALSE(trace.Contains("rcv timeout or bad data format"));
+    }
+}
+
 TEST_F(AsThreadTest, SilentServerTimesOut) {
     AS_SetReplyWaitMs(200);
     std::atomic<bool> release{false};
