@@ -96,6 +96,8 @@ int presence_setting_set_string(PresenceSettingList* list, const char* key, cons
     return 1;
 }
 
+bool presence_setting_has(const PresenceSettingList* list, const char* key) { return FindSetting(list, key) != nullptr; }
+
 int presence_setting_get_int(const PresenceSettingList* list, const char* key, int def) {
     const PresenceSetting* entry = FindSetting(list, key);
     if (!entry) return def;

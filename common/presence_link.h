@@ -35,6 +35,8 @@ void presence_setting_free_all(PresenceSettingList* list);
 int presence_setting_set_int(PresenceSettingList* list, const char* key, const char* label, int value);
 int presence_setting_set_string(PresenceSettingList* list, const char* key, const char* label,
                                 const char* text);
+// True when an entry with that key exists.
+bool presence_setting_has(const PresenceSettingList* list, const char* key);
 // Value of the first entry with that key (a text entry is read as a decimal number), else def.
 int presence_setting_get_int(const PresenceSettingList* list, const char* key, int def);
 // Copies the text of the first entry with that key (an integer entry as decimal text), else def,

@@ -34,7 +34,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-std::atomic<DWORD> g_replyWaitMs{AS_EXCHANGE_MS};
+std::atomic<DWORD> g_replyWaitMs{AS_WAIT_MS};
 plat::Thread g_asThread;
 // Set by AS_StopThread: the exchange in progress ends and queued requests are answered unsent.
 std::atomic<bool> g_stopping{false};
@@ -107,33 +107,40 @@ bool SendBefore(NetSocket* s, const std::string& text, SteadyClock::time_point d
     return true;
 }
 
-// Reads the reply and feeds it to the parser until the server closes; true once a whole document came.
-// The exchange ends at the deadline whatever still arrives, and a reply past AS_MAX_REPLY is refused.
-bool ReceiveReply(NetSocket* s, CXmlDocument& reply, char* buffer, SteadyClock::time_point deadline) {
+enum class Reply { kComplete, kFailed, kCut };
+
+// Reads the reply and feeds it to the parser until the server closes. Each wait for data is bounded by
+// `waitMs`; the whole exchange by `waitMs` plus `waitMs` for every buffer's worth that has arrived, so a
+// transfer that keeps coming finishes and a server that drips its reply is still cut off. A reply past
+// AS_MAX_REPLY is refused. kCut: the server closed before the document was whole.
+Reply ReceiveReply(NetSocket* s, CXmlDocument& reply, char* buffer, SteadyClock::time_point start, DWORD waitMs) {
     size_t total = 0;
     for (;;) {
+        auto budget = std::chrono::milliseconds(waitMs) +
+                      std::chrono::milliseconds(static_cast<long long>(waitMs) * static_cast<long long>(total) /
+                                                AS_BUFFER_SIZE);
+        auto deadline = std::min(start + budget, SteadyClock::now() + std::chrono::milliseconds(waitMs));
         Wait w = WaitSocket(s->socket, POLLIN, deadline);
         if (w == Wait::kStopped) {
             DebugTrace(MOD_AS, 2, "exchange abandoned: the client is stopping\n");
-            return false;
+            return Reply::kFailed;
         }
-        if (w != Wait::kReady) return false;
+        if (w != Wait::kReady) return Reply::kFailed;
         ssize_t n = recv(s->socket, buffer, AS_BUFFER_SIZE, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) return false;
+        if (n < 0) return Reply::kFailed;
         total += static_cast<size_t>(n);
         if (total > AS_MAX_REPLY) {
             DebugTrace(MOD_AS, 1, "reply larger than %d bytes, dropped\n", AS_MAX_REPLY);
-            return false;
+            return Reply::kFailed;
         }
-        // The end of the connection ends the document: a reply cut short fails here.
-        bool last = n == 0;
-        if (!reply.ParseChunk(buffer, static_cast<int>(n), last)) {
+        // The end of the connection ends the document: a reply cut short is no answer.
+        if (n == 0) return reply.ParseChunk(buffer, 0, true) ? Reply::kComplete : Reply::kCut;
+        if (!reply.ParseChunk(buffer, static_cast<int>(n), false)) {
             DebugTrace(MOD_BOOTSTRAP, 3, "AS %s", ("Parse error at line " + std::to_string(reply.GetErrorLine()) + ":\n" +
                                                     reply.GetErrorText() + "\n").c_str());
-            return false;
+            return Reply::kFailed;
         }
-        if (last) return true;
     }
 }
 
@@ -179,9 +186,9 @@ void HandleRequest(ClientState& st, AsRequest* request) {
         peer.sin_addr.s_addr = address;
         peer.sin_port = htons(static_cast<uint16_t>(st.port));
         const auto* sa = reinterpret_cast<const sockaddr*>(&peer);
-        // One deadline for the whole exchange, so a server that drips its reply cannot hold the queue.
-        auto deadline = SteadyClock::now() + std::chrono::milliseconds(g_replyWaitMs.load());
-        if (!ConnectBefore(s, sa, sizeof(peer), deadline)) {
+        DWORD waitMs = g_replyWaitMs.load();
+        auto start = SteadyClock::now();
+        if (!ConnectBefore(s, sa, sizeof(peer), start + std::chrono::milliseconds(waitMs))) {
             DebugTrace(MOD_AS, 1, "Socket connect failed\n");
             NetSocket_Close(s);
             break;
@@ -193,15 +200,21 @@ void HandleRequest(ClientState& st, AsRequest* request) {
             NetSocket_Close(s);
             break;
         }
-        if (!SendBefore(s, text, deadline)) {
+        if (!SendBefore(s, text, SteadyClock::now() + std::chrono::milliseconds(waitMs))) {
             DebugTrace(MOD_AS, 1, "send packet fail\n");
             NetSocket_Close(s);
             break;
         }
         CXmlDocument reply("UTF-8");
         reply.Reset();
-        if (!ReceiveReply(s, reply, st.buffer, deadline)) {
+        Reply got = ReceiveReply(s, reply, st.buffer, SteadyClock::now(), waitMs);
+        if (got == Reply::kFailed) {
             DebugTrace(MOD_AS, 1, "rcv timeout or bad data format\n");
+            NetSocket_Close(s);
+            break;
+        }
+        if (got == Reply::kCut) {
+            DebugTrace(MOD_AS, 1, "access server response error\n");
             NetSocket_Close(s);
             break;
         }
@@ -402,13 +415,16 @@ AsSession::Outcome AsSession::CheckReply(CXmlDocument& reply, AsRequest* request
     if (lastCode == AS_CODE_CHALLENGE) {
         CXmlElement* chg = nullptr;
         std::string text;
-        if (command->FindChild("CHG", chg)) chg->GetText(text);
+        // A CHG of the wrong length still counts as held: the old challenge goes on.
+        if (command->FindChild("CHG", chg)) {
+            chg->GetText(text);
+            challengeHeld = true;
+        }
         if (text.size() != sizeof(challenge)) {
             DebugTrace(MOD_AS, 2, "server challenge(len:%d) error\n", static_cast<int>(text.size()));
             return kRejected;
         }
         memcpy(challenge, text.data(), sizeof(challenge));
-        challengeHeld = true;
         DebugTrace(MOD_AS, 2, "Recv <CHG>%s</CHG> update command\n", text.c_str());
         return kRenewed;
     }
@@ -473,4 +489,4 @@ bool AS_StopThread(DWORD timeoutMs) {
     return true;
 }
 
-void AS_SetReplyWaitMs(DWORD ms) { g_replyWaitMs.store(ms ? ms : AS_EXCHANGE_MS); }
+void AS_SetReplyWaitMs(DWORD ms) { g_replyWaitMs.store(ms ? ms : AS_WAIT_MS); }

@@ -13,8 +13,9 @@ inline constexpr int AS_BUFFER_SIZE = 10240;
 inline constexpr int AS_CODE_CHALLENGE = 101;
 // Times the server's name is looked up for one request before it is answered unsent.
 inline constexpr int AS_RESOLVE_TRIES = 3;
-// Time one exchange (connect, request, whole reply) may take, in milliseconds.
-inline constexpr DWORD AS_EXCHANGE_MS = 30000;
+// Time one wait on the server (connect, send, each piece of the reply) may take, in milliseconds. The
+// whole reply gets this much again for every AS_BUFFER_SIZE bytes that arrive.
+inline constexpr DWORD AS_WAIT_MS = 30000;
 // Largest reply taken: a synchronisation of a large address book (some 20,000 contacts at about 400
 // bytes each) fits; anything longer is refused rather than held in memory.
 inline constexpr int AS_MAX_REPLY = 8 * 1024 * 1024;
@@ -81,7 +82,7 @@ bool AS_StartThread();
 // the thread; false when it has not ended by then.
 bool AS_StopThread(DWORD timeoutMs);
 
-// Time one exchange may take in milliseconds (AS_EXCHANGE_MS; 0 restores). Tests shorten it.
+// Time one wait on the server may take in milliseconds (AS_WAIT_MS; 0 restores). Tests shorten it.
 void AS_SetReplyWaitMs(DWORD ms);
 
 class CXmlDocument;

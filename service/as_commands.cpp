@@ -384,6 +384,7 @@ int ParseSyq(CXmlElement* cmd, AsRequest* r) {
         q->type = Number(e, "CTYPE");
         q->memberCount = Number(e, "MNUM");
         DebugTrace(MOD_QGROUP, 3, "SQID %s Type %d Count %d\n", sqid.c_str(), q->type, q->memberCount);
+        DebugTrace(MOD_QGROUP, 3, "QNAME %s\n", q->name ? q->name : "");
         g->entries.push_back(q);
     }
     for (CXmlElement* e : Children(cmd, "LST")) {

@@ -13,6 +13,7 @@
 #include "common/netsocket.h"
 #include "common/xmldoc.h"
 #include "platform/msgqueue.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "service/service_msgs.h"
 #include "voip/CM_Plugin.h"
@@ -24,6 +25,8 @@ namespace {
 std::mutex g_hostLock;
 std::string g_bootHost;
 std::atomic<uint32_t> g_serverAddress{0};  // network byte order; resolved once by the bootstrap thread
+// Failed name resolutions, kept across questions: the fourth failure in a row ends the question.
+int g_dnsFailures = 0;
 plat::Thread g_bootThread;
 
 int ServiceKey(uint32_t kind) {
@@ -111,11 +114,17 @@ bool HandleRequest(CBootRequest* request, char* buffer) {
             PostFsmEvent(EV_error);
             return false;
         }
-        uint32_t address = ResolveHost(host.c_str());
-        if (address == 0) {
-            DebugTrace(MOD_BOOTSTRAP, 2, "DNS(%s) Timeout reach Max time %d!\n", host.c_str(), 3);
-            PostFsmEvent(EV_error);
-            return false;
+        uint32_t address = 0;
+        while ((address = ResolveHost(host.c_str(), 1)) == 0) {
+            if (g_dnsFailures > 2) {
+                g_dnsFailures = 0;
+                DebugTrace(MOD_BOOTSTRAP, 2, "DNS(%s) Timeout reach Max time %d!\n", host.c_str(), 3);
+                PostFsmEvent(EV_error);
+                return false;
+            }
+            ++g_dnsFailures;
+            DebugTrace(MOD_BOOTSTRAP, 2, "DNS Timeout, wait 1 s and retry again\n");
+            Sleep(1000);
         }
         g_serverAddress = address;
         DebugTrace(MOD_BOOTSTRAP, 2, "BootStrap server ip = %08x\n", ntohl(address));
@@ -195,7 +204,10 @@ std::string Boot_GetServerHost() {
     return g_bootHost;
 }
 
-void Boot_ResetCache() { g_serverAddress = 0; }
+void Boot_ResetCache() {
+    g_serverAddress = 0;
+    g_dnsFailures = 0;
+}
 
 int BuildBootRequestXml(const CBootRequest& request, char* buffer, size_t size, uint32_t localAddress) {
     CXmlDocument doc("UTF-8");

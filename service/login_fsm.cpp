@@ -92,11 +92,6 @@ void CancelRegisterTimers(FsmInstance* fsm) {
     DelTimer(fsm, LOGIN_TIMER_MERVANE);
 }
 
-bool HasServerSetting(const Account* account) {
-    for (const PresenceSetting& s : account->settings)
-        if (s.key != nullptr && strcasecmp(s.key, "server") == 0) return true;
-    return false;
-}
 
 // Re-signs the first account of the type on the candidate's port; false when there is none.
 bool LoginAccountOnPort(uint32_t type, const PortCandidate& candidate) {
@@ -111,11 +106,14 @@ bool LoginAccountOnPort(uint32_t type, const PortCandidate& candidate) {
     return true;
 }
 
-void PostBootRequest(CBootRequest* request) {
+// A question the bootstrap thread cannot take is a failure of the bootstrap: nothing would ever answer it,
+// and the machine would wait in its state without a timer.
+void PostBootRequest(FsmInstance* fsm, CBootRequest* request) {
     DWORD thread = g_idBootThread.load();
     if (thread == 0 || !PostThreadMessage(thread, WM_BOOT_REQUEST, 0, reinterpret_cast<LPARAM>(request))) {
         DebugTrace(MOD_FSM, 2, "post boot request to thread %u failed\n", thread);
         delete request;
+        PostNested(fsm, EV_error);
     }
 }
 
@@ -344,7 +342,7 @@ int STA_PostBootProfile(FsmInstance* fsm, int, FsmArg) {
     request->port = static_cast<uint32_t>(c->port);
     request->protocol = static_cast<uint32_t>(c->protocol);
     request->kind = BOOT_KIND_PROFILE;
-    PostBootRequest(request);
+    PostBootRequest(fsm, request);
     return 0;
 }
 
@@ -394,7 +392,7 @@ int STA_PostBootAccount(FsmInstance* fsm, int, FsmArg) {
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
         for (Account* a = g_accountList; a != nullptr; a = a->next) {
-            if (HasServerSetting(a)) continue;
+            if (presence_setting_has(&a->settings, "server")) continue;
             request = new CBootRequest;
             request->sequence = g_loginSequence;
             request->port = static_cast<uint32_t>(boot->port);
@@ -406,7 +404,7 @@ int STA_PostBootAccount(FsmInstance* fsm, int, FsmArg) {
         }
     }
     if (request != nullptr) {
-        PostBootRequest(request);
+        PostBootRequest(fsm, request);
         return 0;
     }
     PostNested(fsm, EV_allaccount_succeed);

@@ -415,7 +415,8 @@ void CCastrelNotifier::MessageUpdateNotify(Message_t* message, unsigned char) {
     CCastrelSession* session = static_cast<CCastrelSession*>(GetContext());
     if (!session || !message || !m_connection) return;
     const bool voice = message->state == KX_MSG_VOICE || message->state == KX_MSG_VOICE_STORED;
-    // A stored voice item arrives as a reference: fetch its clip; it is reported once stored.
+    // A stored item arrives as a reference: fetch it at once. A voice message is still reported when it
+    // starts (and again once its clip is stored); anything else is reported when it comes back.
     if (message->state != KX_MSG_VOICE_STORED && message->attachment && message->attachment->kind == KX_ATTACH_SAF &&
         message->attachment->url) {
         Message_t* request = CKxCore::MessageNewM();
@@ -425,7 +426,7 @@ void CCastrelNotifier::MessageUpdateNotify(Message_t* message, unsigned char) {
             DebugTrace(kModule, 3, "castrel: fetch stored item %s: %d\n", Text(message->attachment->url).c_str(), rc);
             CKxCore::MessageFree(request);
         }
-        return;
+        if (!voice) return;
     }
     PresenceMessageRecord record;
     presence_copy_field(record.chatId, sizeof record.chatId, Text(message->tag).c_str());

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/grouprecord.h"
+#include "common/tests/store_fixture.h"
 #include "common/xmldoc.h"
 #include "platform/codepage.h"
 #include "service/as_client.h"
@@ -233,6 +234,7 @@ TEST_F(AsProtocolTest, ReplyCheck) {
         std::string reply;
         AsSession::Outcome outcome;
         int code;
+        bool held = false;  // a CHG element, of any length, marks the challenge held
     } const cases[] = {
         {"ok", AS_LGT, "<LGT Trid=\"0\" Rcd=\"0\"/>", AsSession::kAccepted, 0},
         {"server code passes", AS_LGT, "<LGT Trid=\"0\" Rcd=\"403\"/>", AsSession::kAccepted, 403},
@@ -241,8 +243,8 @@ TEST_F(AsProtocolTest, ReplyCheck) {
         {"other command", AS_LGT, "<LGN Trid=\"0\"/>", AsSession::kRejected, 0},
         {"wrong Trid", AS_LGT, "<LGT Trid=\"5\" Rcd=\"0\"/>", AsSession::kRejected, 0},
         {"101 without CHG", AS_LGT, "<LGT Trid=\"0\" Rcd=\"101\"/>", AsSession::kRejected, 101},
-        {"101 with short CHG", AS_LGT, "<LGT Trid=\"0\" Rcd=\"101\"><CHG>abc</CHG></LGT>", AsSession::kRejected, 101},
-        {"101 renews", AS_LGT, std::string("<LGT Rcd=\"101\"><CHG>") + kChallenge + "</CHG></LGT>", AsSession::kRenewed, 101},
+        {"101 with short CHG", AS_LGT, "<LGT Trid=\"0\" Rcd=\"101\"><CHG>abc</CHG></LGT>", AsSession::kRejected, 101, true},
+        {"101 renews", AS_LGT, std::string("<LGT Rcd=\"101\"><CHG>") + kChallenge + "</CHG></LGT>", AsSession::kRenewed, 101, true},
         {"parser fails", AS_ADG, "<ADG Trid=\"0\" Rcd=\"0\"/>", AsSession::kRejected, 0},
     };
     for (const Case& c : cases) {
@@ -251,7 +253,7 @@ TEST_F(AsProtocolTest, ReplyCheck) {
         AsRequest* r = c.command == AS_ADG ? WithParams(AS_ADG, "x", "0", 0, "g", nullptr) : Request(c.command);
         EXPECT_EQ(c.outcome, Check(r, c.reply));
         EXPECT_EQ(c.code, session.lastCode);
-        EXPECT_EQ(c.outcome == AsSession::kRenewed, session.challengeHeld);
+        EXPECT_EQ(c.held, session.challengeHeld);
     }
     // A refused command keeps its parameters (the parser never ran).
     AsRequest* add = WithParams(AS_ADD, nullptr, nullptr, 0, "1002", nullptr);
@@ -399,10 +401,12 @@ TEST_F(AsProtocolTest, OtherRepliesAreParsedIntoTheirRecords) {
     strcpy(group->texts[2], "q");
     strcpy(group->texts[3], "s");
     AsRequest* syq = Request(AS_SYQ, group, AS_DATA_GROUP);
+    storetest::TraceCapture trace;
     ASSERT_EQ(AsSession::kAccepted,
-              Check(syq, "<SYQ><LSQ><SQID>s1</SQID><MNUM>2</MNUM></LSQ><LST><UID>7</UID><NNAME>" + z +
+              Check(syq, "<SYQ><LSQ><SQID>s1</SQID><QNAME>room</QNAME><MNUM>2</MNUM></LSQ><LST><UID>7</UID><NNAME>" + z +
                              "</NNAME><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><FCID>3</FCID></SRV></LST></SYQ>"));
     EXPECT_EQ(group, syq->data);
+    EXPECT_TRUE(trace.Contains("QNAME room"));  // each queue is logged with its name
     ASSERT_EQ(1u, group->entries.size());
     ASSERT_EQ(1u, group->members.size());
     EXPECT_STREQ(kZhangGbk, group->members[0]->second);

@@ -146,6 +146,23 @@ TEST_F(AsThreadTest, ErrorPaths) {
     }
 }
 
+// A server that closes without a word, or in the middle of its reply, gave no answer the check can take.
+TEST_F(AsThreadTest, ReplyEndedEarlyIsAResponseError) {
+    for (const char* sent : {"", "<SYN Rcd=\"0\"><DNAME>me"}) {
+        SCOPED_TRACE(sent);
+        TcpResponder server([sent](int, const std::string&) {
+            return *sent ? std::vector<std::string>{sent} : std::vector<std::string>{};
+        });
+        Configure("127.0.0.1", server.Port());
+        storetest::TraceCapture trace;
+        AsRequest* answer = Run(AS_SYN);
+        ASSERT_NE(nullptr, answer);
+        EXPECT_EQ(-100, answer->result);
+        EXPECT_TRUE(trace.Contains("access server response error"));
+        EXPECT_FALSE(trace.Contains("rcv timeout or bad data format"));
+    }
+}
+
 TEST_F(AsThreadTest, SilentServerTimesOut) {
     AS_SetReplyWaitMs(200);
     std::atomic<bool> release{false};
@@ -158,6 +175,28 @@ TEST_F(AsThreadTest, SilentServerTimesOut) {
     release = true;
     ASSERT_NE(nullptr, answer);
     EXPECT_EQ(-100, answer->result);
+}
+
+// A large reply that keeps coming finishes although it takes longer than one wait: the exchange's bound
+// grows with what arrives.
+TEST_F(AsThreadTest, LongLiveReplyFinishes) {
+    using Clock = std::chrono::steady_clock;
+    const DWORD waitMs = 300;
+    AS_SetReplyWaitMs(waitMs);
+    TcpResponder server([&](int, const std::string& request) {
+        std::vector<std::string> parts{"<?xml version=\"1.0\" encoding=\"UTF-8\"?><" + Name(request) + " Trid=\"" +
+                                       Trid(request) + "\" Rcd=\"0\">"};
+        for (int i = 0; i < 40; ++i) parts.push_back(std::string(4000, ' '));
+        parts.push_back("<DNAME>me</DNAME></" + Name(request) + ">");
+        return parts;
+    }, 25);
+    Configure("127.0.0.1", server.Port());
+    auto start = Clock::now();
+    AsRequest* answer = Run(AS_SYN);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    ASSERT_NE(nullptr, answer);
+    ASSERT_GT(took, static_cast<long>(waitMs));  // longer than one wait, else the case proves nothing
+    EXPECT_EQ(0, answer->result);
 }
 
 int LineCount(const std::string& path) {

@@ -248,10 +248,17 @@ TEST_F(BootstrapThreadTest, UnresolvableHostIsTriedFourTimesThenAnError) {
     ResolveHost_SetLookup(FailingLookup);
     Boot_SetServerHost("boot.invalid");
     STA_SetAvailPorts(SERVICE_BOOT, {{7000, PROTO_UDP}, {7001, PROTO_UDP}});
+    storetest::TraceCapture trace;
     STA_PostEvent(EV_login_in);
     ASSERT_TRUE(PumpUntil([&] { return frame.States().size() >= 3; }));
     EXPECT_EQ((std::vector<int>{ST_boot_profile, ST_closing, ST_initial}), frame.States());
     EXPECT_EQ(4, g_lookups.load());
+    int retries = 0;
+    for (const std::string& line : trace.Take()) {
+        if (line.find("DNS Timeout, wait 1 s and retry again") != std::string::npos) ++retries;
+        EXPECT_EQ(std::string::npos, line.find("request again")) << line;
+    }
+    EXPECT_EQ(3, retries);
     // The next login asks the name again from the start.
     STA_PostEvent(EV_login_in);
     ASSERT_TRUE(PumpUntil([&] { return frame.States().size() >= 6; }));

@@ -261,6 +261,38 @@ TEST_F(CastrelPlugin, SignsInReportsBuddiesAndCarriesTextAndVoiceBothWays) {
     bob.core->SignOut();
 }
 
+// A voice message that arrives as a stored item is reported as started, as any voice message; what is
+// not voice and carries a stored item is only fetched.
+TEST_F(CastrelPlugin, StoredVoiceItemIsReportedAsStarted) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py", {"--user", "1001:alice:secret:Alice"});
+    ASSERT_GT(server.Port(), 0);
+    SignInAlice(server.Port());
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_LIST_END; }); }));
+    CCastrelSession* session = castrel_session();
+    ASSERT_NE(nullptr, session);
+    for (uint16_t state : {uint16_t(KX_MSG_VOICE), uint16_t(KX_MSG_TEXT)}) {
+        SCOPED_TRACE(state);
+        notices.clear();
+        Message_t* m = CKxCore::MessageNewM();
+        m->state = state;
+        m->entryId = 4242;
+        m->authorId = 1002;
+        m->attachment = CKxCore::AttachmentSAFNewM(CKxCore::Utf8Create("item-7"));
+        session->WithCore([&](CCastrelCore*) { session->m_notifier->MessageUpdateNotify(m, 1); });
+        CKxCore::MessageFree(m);
+        plat::PumpWindowMessages();
+        const Notice* voice = Find([](const Notice& n) { return n.msg == WM_PRESENCE_VOICE; });
+        if (state == KX_MSG_VOICE) {
+            ASSERT_NE(nullptr, voice);
+            EXPECT_EQ(4242, voice->entryId);
+            EXPECT_EQ(1002, voice->senderId);
+        } else {
+            EXPECT_EQ(nullptr, voice);
+            EXPECT_EQ(nullptr, Find([](const Notice& n) { return n.msg == WM_PRESENCE_TEXT; }));
+        }
+    }
+}
+
 TEST_F(CastrelPlugin, SecondLoginReplacesTheSessionAndDefaultsThePort) {
     pt::ServerProcess server("tools/msgserver/msgserver.py", {"--user", "1001:alice:secret:Alice"});
     ASSERT_GT(server.Port(), 0);

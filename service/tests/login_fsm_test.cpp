@@ -94,6 +94,8 @@ TEST_F(LoginFsmTest, EveryStateAndEventCell) {
         {{ST_closing, EV_unreachable}, LOGOFF},
     };
     ASSERT_EQ(29u, rows.size());
+    plat::CreateThreadQueue();
+    g_idBootThread = GetCurrentThreadId();  // the questions wait in the test thread's queue
     AddAccount("sip", ACCOUNT_TYPE_SIP, true);
     AddAccount("im", ACCOUNT_TYPE_SERVICE, true);
     for (int state = 0; state < ST_MAX; ++state) {
@@ -122,6 +124,7 @@ TEST_F(LoginFsmTest, EveryStateAndEventCell) {
             EXPECT_EQ(states, frame.States());
             EXPECT_EQ(notices, frame.Notices());
             EXPECT_EQ(states.empty() ? state : states.back(), STA_GetState());
+            for (CBootRequest* r : TakeBootRequests()) delete r;
             STA_FsmInit();  // drops timers and positions for the next cell
         }
     }
@@ -230,6 +233,31 @@ TEST_F(LoginFsmTest, AccountWalkAsksForEachAccountWithoutServer) {
     EXPECT_EQ(7000u, sent[0]->port);
     delete sent[0];
     EXPECT_EQ(ST_boot_account, STA_GetState());
+}
+
+// Without a bootstrap thread nothing would answer the question: the login ends as a system error
+// instead of waiting in its state for ever.
+TEST_F(LoginFsmTest, QuestionWithoutBootstrapThreadEndsTheLogin) {
+    AddAccount("sipuser", ACCOUNT_TYPE_SIP, false);
+    for (int state : {ST_boot_profile, ST_boot_account}) {
+        SCOPED_TRACE(state);
+        OneCandidateEach();
+        g_idBootThread = 0;
+        if (state == ST_boot_profile) {
+            STA_PostEvent(EV_login_in);
+        } else {
+            STA_NextPort(SERVICE_BOOT);
+            ChangeState(STA_GetFsm(), ST_profile_login);
+            STA_PostEvent(EV_profilelogin_succeed);
+        }
+        std::vector<int> states = frame.States();
+        ASSERT_GE(states.size(), 3u);
+        EXPECT_EQ(state, states[states.size() - 3]);
+        EXPECT_EQ(ST_initial, STA_GetState());
+        EXPECT_EQ(std::make_pair(1, 0), frame.Notices().back());
+        frame.Clear();
+        STA_FsmInit();
+    }
 }
 
 TEST_F(LoginFsmTest, RegistrationLogsTheAccountInOnTheCandidatePort) {

@@ -95,7 +95,8 @@ private:
 class TcpResponder {
 public:
     using Serve = std::function<std::vector<std::string>(int index, const std::string& request)>;
-    explicit TcpResponder(Serve serve) : m_serve(std::move(serve)) {
+    // gapMs: the pause between the segments of a reply.
+    explicit TcpResponder(Serve serve, int gapMs = 1) : m_serve(std::move(serve)), m_gapMs(gapMs) {
         m_listen = plat::TcpSocket();
         plat::SetReuseAddress(m_listen, true);
         plat::Bind(m_listen, 0x7F000001, 0);
@@ -148,12 +149,13 @@ private:
             }
             for (const std::string& segment : m_serve(index, request)) {
                 plat::SendAll(fd, segment.data(), segment.size(), 2000);
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));  // separate segments
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_gapMs));  // separate segments
             }
             ::close(fd);
         }
     }
     Serve m_serve;
+    int m_gapMs = 1;
     int m_listen = -1;
     uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};

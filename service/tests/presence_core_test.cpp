@@ -337,6 +337,8 @@ TEST(PresenceSettingList, ASetMovesTheChangedEntryToTheEnd) {
     EXPECT_EQ(5080, presence_setting_get_int(&list, "PORT", 0));
     EXPECT_STREQ("3", presence_setting_get_string(&list, "server", "-", buffer, sizeof buffer));
     EXPECT_STREQ("-", presence_setting_get_string(&list, "missing", "-", buffer, sizeof buffer));
+    EXPECT_TRUE(presence_setting_has(&list, "Server"));
+    EXPECT_FALSE(presence_setting_has(&list, "missing"));
     presence_setting_free_all(&list);
 }
 

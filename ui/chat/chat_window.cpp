@@ -335,7 +335,8 @@ void CIMDlg::BuildWindow() {
     addAction(edit, ID_COPY, [this] { (lastClickInHistory_ ? static_cast<QTextEdit*>(history_) : input_)->copy(); })
         ->setShortcut(QKeySequence("Ctrl+C"));
     addAction(edit, ID_CUT, [this] { input_->cut(); })->setShortcut(QKeySequence("Ctrl+X"));
-    addAction(edit, ID_PASTE, [this] { if (input_->canPaste()) input_->paste(); })->setShortcut(QKeySequence("Ctrl+V"));
+    // The clipboard's text, cut to what the message still takes, whatever else the clipboard holds.
+    addAction(edit, ID_PASTE, [this] { if (input_->canPaste()) input_->PasteWithinLimit(); })->setShortcut(QKeySequence("Ctrl+V"));
     addAction(edit, ID_DELETE, [this] { input_->textCursor().removeSelectedText(); })->setShortcut(QKeySequence("Ctrl+D"));
     addAction(edit, ID_SELECT_ALL, [this] { (lastClickInHistory_ ? static_cast<QTextEdit*>(history_) : input_)->selectAll(); })
         ->setShortcut(QKeySequence("Ctrl+A"));

@@ -21,6 +21,18 @@ inline constexpr UINT BM_GETCHECK = 0x00F0;
 inline constexpr UINT BM_SETCHECK = 0x00F1;
 inline constexpr UINT BM_SETSTYLE = 0x00F4;
 
+// The header every WM_NOTIFY notice opens with: the control, its id and the notice's code.
+struct NotifyHeader {
+  QWidget* hwndFrom = nullptr;
+  uintptr_t idFrom = 0;
+  UINT code = 0;
+};
+// A splitter's SPN_DELTA notice: the header, then the distance moved (positive right or down).
+struct SplitterNotify {
+  NotifyHeader hdr;
+  int32_t delta = 0;
+};
+
 // A window message delivered as a Qt event; result answers a sent message.
 class WindowMessageEvent : public QEvent {
  public:

@@ -9,6 +9,7 @@
 
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/trel_menu.h"
 
 namespace {
 constexpr int kDropArrowResource = 32738;
@@ -105,6 +106,30 @@ CSkinToolButton* CSkinToolBar::Button(int command) const {
   for (auto* b : findChildren<CSkinToolButton*>())
     if (b->command() == command) return b;
   return nullptr;
+}
+
+bool CSkinToolBar::CreateBar(int resourceId) {
+  QSize size;
+  std::vector<int> commands;
+  if (!ctl::ReadToolbarResource(resourceId, &size, &commands)) return false;
+  const QImage strip = ctl::LoadBitmapFile(ctl::ResourcePath(resourceId));
+  if (!strip.isNull()) {
+    imageSize_ = size;
+    images_ = ctl::CutStrip(strip, size.width(), size.height(), RGB(192, 192, 192));  // the button face
+  }
+  int image = 0;
+  for (int command : commands) {
+    if (command == 0) {
+      addSeparator();
+      continue;
+    }
+    AddButton(command, QString(), image++);
+  }
+  return true;
+}
+
+void CSkinToolBar::SetBackgroundBitmap(int resourceId, int frameMode) {
+  SetBackgroundBitmapFile(ctl::ResourcePath(resourceId), frameMode);
 }
 
 void CSkinToolBar::SetBackgroundBitmapFile(const QString& path, int frameMode) {

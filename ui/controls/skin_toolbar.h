@@ -45,6 +45,12 @@ class CSkinToolBar : public QToolBar {
 
   CSkinToolButton* AddButton(int command, const QString& text, int imageIndex, bool dropDown = false);
   CSkinToolButton* Button(int command) const;
+  // The buttons of tool-bar resource `resourceId` (res/<id>.toolbar with its picture strip res/<id>.bmp);
+  // false when the resource is missing or malformed (the bar then stays as it was).
+  bool CreateBar(int resourceId);
+  // The background from the program's picture `resourceId`, or from a file; a missing one changes nothing
+  // but the frame mode.
+  void SetBackgroundBitmap(int resourceId, int frameMode);
   void SetBackgroundBitmapFile(const QString& path, int frameMode);
   void SetButtonImagesFromFile(int w, int h, const QString& folder, const QString& file, COLORREF mask, bool hot);
   // The pictures of disabled buttons (a strip of w x h images); false when the file cannot be read, and

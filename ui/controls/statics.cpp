@@ -67,7 +67,12 @@ void CSplitterBar::mouseReleaseEvent(QMouseEvent* e) {
   if (parentWidget()) {
     if (orientation_ == 1) move(pos - width() / 2, y());
     else move(x(), pos - height() / 2);
-    ctl::SendOwnerMessage(this, WM_NOTIFY, static_cast<WPARAM>(id_), static_cast<LPARAM>(d));
+    SplitterNotify note;
+    note.hdr.hwndFrom = this;
+    note.hdr.idFrom = static_cast<uintptr_t>(id_);
+    note.hdr.code = SPN_DELTA;
+    note.delta = d;
+    ctl::SendOwnerMessage(this, WM_NOTIFY, static_cast<WPARAM>(id_), reinterpret_cast<LPARAM>(&note));
   }
   emit delta(d);
 }
@@ -75,7 +80,7 @@ void CSplitterBar::mouseReleaseEvent(QMouseEvent* e) {
 void CSplitterBar::ChangeWidth(QWidget* w, int delta, int edge) {
   QRect g = w->geometry();
   if (edge == 1) g.setRight(g.right() + delta);
-  else if (edge == 2) g.setLeft(g.left() + delta);
+  else if (edge == 2) g.setLeft(g.left() - delta);
   w->setGeometry(g);
   w->update();
 }
@@ -83,7 +88,7 @@ void CSplitterBar::ChangeWidth(QWidget* w, int delta, int edge) {
 void CSplitterBar::ChangeHeight(QWidget* w, int delta, int edge) {
   QRect g = w->geometry();
   if (edge == 3) g.setBottom(g.bottom() + delta);
-  else if (edge == 4) g.setTop(g.top() + delta);
+  else if (edge == 4) g.setTop(g.top() - delta);
   w->setGeometry(g);
   w->update();
 }

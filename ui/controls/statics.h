@@ -15,7 +15,8 @@
 class QRubberBand;
 
 // A 5-pixel bar dragged between two panes; on release the owner gets WM_NOTIFY SPN_DELTA
-// (wParam = the bar's id, lParam = the delta) and the delta signal.
+// (wParam = the bar's id, lParam = a SplitterNotify, valid while the message is handled) and the
+// delta signal.
 class CSplitterBar : public QWidget {
   Q_OBJECT
  public:

@@ -115,6 +115,14 @@ bool ReadToolbar(int id, ToolbarResource* out) {
 
 namespace ctl {
 
+bool ReadToolbarResource(int id, QSize* buttonSize, std::vector<int>* commands) {
+  ToolbarResource bar;
+  if (!ReadToolbar(id, &bar)) return false;
+  *buttonSize = bar.size;
+  *commands = bar.commands;
+  return true;
+}
+
 QPixmap EmbossedImage(const QImage& image, const QColor& face, const QColor& highlight, const QColor& shadow,
                       bool dib) {
   if (image.isNull()) return {};

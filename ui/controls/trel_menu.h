@@ -31,6 +31,9 @@ namespace ctl {
 QPixmap EmbossedImage(const QImage& image, const QColor& face, const QColor& highlight, const QColor& shadow,
                       bool dib);
 QPixmap WashedImage(const QImage& image, const QColor& face, const QColor& shadow, const QColor& back);
+// Tool-bar resource `id` (res/<id>.toolbar): its button size and commands in order (0 a separator);
+// false when missing or malformed.
+bool ReadToolbarResource(int id, QSize* buttonSize, std::vector<int>* commands);
 }  // namespace ctl
 
 // An off-screen surface: callers draw in the target's coordinates; the destructor copies the

@@ -20,8 +20,7 @@ extern std::string g_strPassword;
 // at most 2000 ms, a broadcast is skipped when it cannot be had. Made by the start.
 extern std::unique_ptr<plat::Semaphore> g_hChatSemaphore;
 
-// 1 when a route to the network exists, 2 when none (loopback-only machines count as linked when the
-// settings point at a loopback service, which is how the test services run).
+// 1 when a default route exists, 2 when none: a loopback-only machine counts as down.
 int GetLinkState();
 // The default route's next hop (from /proc/net/route), or -1 without a default route.
 long long DefaultGateway();

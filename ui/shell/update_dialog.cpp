@@ -88,11 +88,15 @@ CUpdateDialog::CUpdateDialog(QWidget* parent) : QDialog(parent) {
     size_ = new QLabel(this);
     size_->setObjectName("updateSize");
     size_->hide();
+    bytes_ = new QLabel(this);  // the same size in bytes
+    bytes_->setObjectName("updateSize");
+    bytes_->hide();
     notice_ = new QLabel(this);
     notice_->setObjectName("updateNotice");
     notice_->setWordWrap(true);
     texts->addWidget(version_);
     texts->addWidget(size_);
+    texts->addWidget(bytes_);
     texts->addWidget(notice_);
     texts->addStretch();
     top->addLayout(texts, 1);
@@ -169,6 +173,11 @@ void CUpdateDialog::ApplyLanguage() {
     update_->setText(LangText("update", "updatebtn", "&Update"));
     SetClosing(!checking_);
     progressCaption_->setText(LangText("update", "downprocess", "Progress"));
+    // Read with the others; none of the dialog's steps shows them.
+    finishText_ = LangText("update", "finishBtn", "&Finish");
+    okText_ = LangText("update", "updateok", "The update is complete.");
+    errorText_ = LangText("update", "updateerror", "The update failed.");
+    downTip_ = LangText("update", "downtip", "Downloading the new version...");
     SetDownloadSize(sizeBytes_);
     if (shown_) ShowVersion();
 }
@@ -183,6 +192,8 @@ void CUpdateDialog::SetDownloadSize(int64_t bytes) {
     size_->setText(shell::FillFormat(shell::LangFormatText("update", "newversize", "Download size: %s MB"),
                                      {UpdateSizeText(bytes)}));
     size_->setVisible(bytes > 0);
+    bytes_->setText(QString::number(bytes > 0 ? bytes : 0));
+    bytes_->setVisible(bytes > 0);
 }
 
 void CUpdateDialog::showEvent(QShowEvent* e) {
@@ -250,11 +261,7 @@ void CUpdateDialog::OnCloseButton() {
         done(UPDATE_DIALOG_CLOSED);
         return;
     }
-    // Cancel: the dialog stops waiting; an answer that still comes is shown like any other.
+    // Cancel: the progress goes and the thread is told; its answer still comes and ends the check.
     progressGroup_->hide();
     if (cancelThread) cancelThread(reinterpret_cast<LPARAM>(this));
-    checking_ = false;
-    SetClosing(true);
-    update_->setEnabled(true);
-    version_->setText(LangText("update", "updateerr", "The newest version could not be read."));
 }

@@ -36,7 +36,7 @@ public:
     LRESULT OnUpdateCheck(WPARAM wParam, LPARAM lParam);
     // Update: with an answer the updater takes over and the main window closes; without one, a check.
     void OnUpdateButton();
-    // Close ends the dialog; Cancel stops waiting for a check.
+    // Close ends the dialog; Cancel hides the progress and tells the thread.
     void OnCloseButton();
     // Texts again in the current language.
     void ApplyLanguage();
@@ -45,6 +45,7 @@ public:
 
     QLabel* VersionText() const { return version_; }
     QLabel* NoticeText() const { return notice_; }
+    QLabel* SizeBytesText() const { return bytes_; }
     QPushButton* UpdateButton() const { return update_; }
     QPushButton* CloseButton() const { return close_; }
     QWidget* ProgressGroup() const { return progressGroup_; }
@@ -69,7 +70,8 @@ private:
     bool shown_ = false;
     bool checking_ = false;
     int64_t sizeBytes_ = 0;
-    QLabel *icon_, *version_, *size_, *notice_, *progressCaption_;
+    QLabel *icon_, *version_, *size_, *bytes_, *notice_, *progressCaption_;
+    QString finishText_, okText_, errorText_, downTip_;
     QWidget* progressGroup_;
     QProgressBar* progress_;
     QPushButton *update_, *close_;

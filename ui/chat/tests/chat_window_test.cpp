@@ -7,7 +7,9 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QClipboard>
+#include <QImage>
 #include <QMenu>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QApplication>
 #include <QDialog>
@@ -671,6 +673,20 @@ TEST_F(ChatWindow, TheInputTakesAtMost275CharactersTypedOrPasted) {
         EXPECT_EQ(c.pictures, in->ImageCodeCount() - before) << c.clipboard.toStdString();
         EXPECT_LE(in->CountTextUnits(nullptr, nullptr), 275);
     }
+    // The window's paste command takes the clipboard's text within the limit even when the clipboard
+    // also holds a picture.
+    in->clear();
+    in->insertPlainText(QString(270, 'a'));
+    auto* both = new QMimeData;
+    both->setText(QString(30, 'x'));
+    QImage picture(8, 8, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    both->setImageData(picture);
+    QApplication::clipboard()->setMimeData(both);
+    w->RefreshEditCommands();
+    ASSERT_TRUE(w->CommandAction(32810)->isEnabled());
+    w->CommandAction(32810)->trigger();
+    EXPECT_EQ(std::string(270, 'a') + "xxxxx", in->GetTextWithImageCodes(false, nullptr));
     // Text put in by other ways is cut at 275 too; typing stops there.
     in->clear();
     in->insertPlainText(QString(300, 'y'));

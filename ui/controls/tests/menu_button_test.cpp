@@ -17,6 +17,7 @@
 #include "ui/controls/shaped_button.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
+#include "ui/controls/skin_toolbar.h"
 #include "ui/controls/styled_button.h"
 #include "ui/controls/trel_menu.h"
 
@@ -430,6 +431,28 @@ TEST(TrelMenuInterfaceTest, ToolbarResourcesGiveEachCommandItsButtonsImage) {
   ASSERT_TRUE(m.LoadToolbarImages(buttons, 330));
   EXPECT_EQ(m.FindCommand(502)->icon().pixmap(16, 15).toImage().pixelColor(4, 4), kBlue);
   EXPECT_EQ(TrelMenu::CommandImage(502).toImage().pixelColor(4, 4), kGreen);  // the shared one stays
+}
+
+TEST(SkinToolBarResourceTest, BarFromItsToolbarResourceAndBackgroundByNumber) {
+  TestSkin skin;
+  WriteRes("340.toolbar", ToolbarResource(16, 15, {601, 0, 602}));
+  skin.Write("res/340.bmp", Strip({kRed, kGreen}));
+  skin.Write("res/341.bmp", TestSkin::Solid(8, 30, kBlue));
+  CSkinToolBar bar;
+  ASSERT_TRUE(bar.CreateBar(340));
+  EXPECT_EQ(QSize(16, 15), bar.ImageSize());
+  ASSERT_NE(nullptr, bar.Button(601));
+  ASSERT_NE(nullptr, bar.Button(602));
+  EXPECT_EQ(1, bar.Button(602)->imageIndex());  // the separator takes no picture
+  EXPECT_EQ(kGreen, bar.Image(1, false).toImage().pixelColor(4, 4));
+  EXPECT_EQ(3, bar.actions().size());
+  EXPECT_FALSE(bar.CreateBar(342));  // no such resource
+  WriteRes("343.toolbar", ToolbarResource(16, 15, {1, 2}).left(9));
+  EXPECT_FALSE(bar.CreateBar(343));
+  EXPECT_EQ(3, bar.actions().size());
+  bar.SetBackgroundBitmap(341, 1);
+  EXPECT_TRUE(bar.HasBackground());
+  EXPECT_EQ(1, bar.FrameMode());
 }
 
 TEST(TrelMenuInterfaceTest, OffscreenSurfaceCopiesBackOnlyItsRectangle) {

@@ -444,6 +444,10 @@ TEST(StaticsTest, SplitterStopsAtItsRangeAndReportsTheDeltaFromTheStart) {
   bar->setGeometry(100, 0, 5, 200);
   bar->SetRange(60, 150);
   QSignalSpy moved(bar, &CSplitterBar::delta);
+  SplitterNotify seen;
+  owner.onMessage = [&](UINT msg, LPARAM l) {
+    if (msg == WM_NOTIFY) seen = *reinterpret_cast<const SplitterNotify*>(l);
+  };
   owner.show();
   QTest::mousePress(bar, Qt::LeftButton, {}, QPoint(2, 50));
   QMouseEvent move(QEvent::MouseMove, QPointF(300, 50), bar->mapToGlobal(QPointF(300, 50)), Qt::NoButton,
@@ -453,9 +457,34 @@ TEST(StaticsTest, SplitterStopsAtItsRangeAndReportsTheDeltaFromTheStart) {
   const auto notes = owner.Take(WM_NOTIFY);
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0].wParam, 77u);
-  EXPECT_EQ(notes[0].lParam, 150 - 102);
+  EXPECT_EQ(seen.hdr.hwndFrom, bar);
+  EXPECT_EQ(seen.hdr.idFrom, 77u);
+  EXPECT_EQ(seen.hdr.code, static_cast<UINT>(SPN_DELTA));
+  EXPECT_EQ(seen.delta, 150 - 102);
   ASSERT_EQ(moved.count(), 1);
   EXPECT_EQ(bar->geometry().center().x(), 150);
+}
+
+TEST(StaticsTest, SplitterMovesTheAttachedEdges) {
+  QWidget parent;
+  auto* pane = new QWidget(&parent);
+  struct Case {
+    bool width;
+    int edge;
+    QRect after;
+  } const cases[] = {
+      {true, 1, QRect(10, 20, 110, 50)},   // right edge +delta
+      {true, 2, QRect(0, 20, 110, 50)},    // left edge -delta
+      {true, 3, QRect(10, 20, 100, 50)},   // not a width edge
+      {false, 3, QRect(10, 20, 100, 60)},  // bottom edge +delta
+      {false, 4, QRect(10, 10, 100, 60)},  // top edge -delta
+  };
+  for (const Case& c : cases) {
+    pane->setGeometry(10, 20, 100, 50);
+    if (c.width) CSplitterBar::ChangeWidth(pane, 10, c.edge);
+    else CSplitterBar::ChangeHeight(pane, 10, c.edge);
+    EXPECT_EQ(pane->geometry(), c.after) << c.width << " " << c.edge;
+  }
 }
 
 TEST(StaticsTest, PaintedStaticShowsTheParentThroughTheKeyColour) {

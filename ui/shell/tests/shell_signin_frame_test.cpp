@@ -336,8 +336,13 @@ TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
     dlg->OnCloseButton();  // shows cancel while it checks
     ASSERT_EQ(1u, cancels.size());
     EXPECT_EQ(self, cancels[0]);
-    EXPECT_FALSE(dlg->Checking());
+    EXPECT_FALSE(dlg->ProgressGroup()->isVisible());
+    EXPECT_TRUE(dlg->Checking()) << "the thread's answer still ends the check";
+    EXPECT_EQ(Text("cancelbtn"), dlg->CloseButton()->text());
+    dlg->OnUpdateCheck(UPDATE_FAILED, 0);
     EXPECT_EQ(Text("closebtn"), dlg->CloseButton()->text());
+    dlg->SetDownloadSize(5 * 512 * 1024);
+    EXPECT_EQ("2621440", dlg->SizeBytesText()->text());
     dlg->OnCloseButton();
     EXPECT_EQ(UPDATE_DIALOG_CLOSED, dlg->result());
     dlg.reset();
