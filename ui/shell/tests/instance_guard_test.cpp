@@ -267,8 +267,14 @@ TEST(InstanceGuard, ALockThatIsNoFileIsRefusedAtOnce) {
         });
         if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
             ADD_FAILURE() << "the start waits on the lock";
-            const int writer = open(lock.c_str(), O_WRONLY | O_NONBLOCK);  // lets a stuck reader go
-            if (writer >= 0) close(writer);
+            // Lets a stuck opener go, as often as it comes back to the FIFO: a reader held here frees
+            // its writes, a writer opened for a moment its reads.
+            const int reader = open(lock.c_str(), O_RDONLY | O_NONBLOCK);
+            while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+                const int writer = open(lock.c_str(), O_WRONLY | O_NONBLOCK);
+                if (writer >= 0) close(writer);
+            }
+            if (reader >= 0) close(reader);
         }
         const auto [r, why] = result.get();
         EXPECT_EQ(shell::InstanceGuard::LockResult::Failed, r);
