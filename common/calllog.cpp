@@ -100,7 +100,7 @@ int CallLog_ReadFile() {
         DebugTrace(MOD_SYSTEM, 1, "Call log %s is not a regular file: not read", s_path.c_str());
         return -1;
     }
-    FILE* file = std::fopen(s_path.c_str(), "rb");
+    FILE* file = plat::OpenRegularStream(s_path, "rb");
     if (!file) return -1;
     unsigned char counter[4];
     if (std::fread(counter, 1, sizeof counter, file) != sizeof counter) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fs.h"
 #include "platform/ini.h"
 
 const DebugModuleRow g_debugModuleTable[] = {
@@ -132,15 +133,10 @@ void WriteTraceToLogFile(unsigned module, const char* text) {
 
 bool OpenTraceLog(const char* path) {
     if (!path) return false;
-    // Only a regular file is a log: a FIFO or device in its place must neither hold the start nor be written.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    // Only a regular file is a log: a FIFO or device in its place must neither hold the start nor be
+    // written. The log is the user's alone (it holds names and numbers).
+    const int fd = plat::OpenRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0 ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        ::close(fd);
-        return false;
-    }
     FILE* file = fdopen(fd, "w");
     if (!file) {
         ::close(fd);

@@ -11,6 +11,7 @@
 
 #include "pellico/engine.h"
 #include "pellico/transfer.h"
+#include "platform/fs.h"
 
 using namespace pellico;
 
@@ -72,7 +73,7 @@ void CMervane::Printf(const char* format, ...) {
     std::string old = dir.empty() ? "mervane2.log" : dir + "/mervane2.log";
     std::rename(path.c_str(), old.c_str());
   }
-  FILE* f = fopen(path.c_str(), "ab");
+  FILE* f = plat::OpenRegularStream(path, "ab");
   if (!f) return;
   fputs(prefix, f);
   fputs(text, f);

@@ -180,7 +180,7 @@ bool KxPlatform::WriteFile(const std::string& path, const std::vector<uint8_t>& 
 
 bool KxPlatform::AppendFile(const std::string& path, const uint8_t* data, size_t len) {
   if (!m_useFiles) return true;
-  FILE* f = fopen(path.c_str(), "ab");
+  FILE* f = plat::OpenRegularStream(path, "ab");
   if (!f) return false;
   bool ok = len == 0 || fwrite(data, 1, len, f) == len;
   ok = (fclose(f) == 0) && ok;
@@ -189,7 +189,7 @@ bool KxPlatform::AppendFile(const std::string& path, const uint8_t* data, size_t
 
 bool KxPlatform::CreateEmpty(const std::string& path) {
   if (!m_useFiles) return true;
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = plat::OpenRegularStream(path, "wb");
   if (!f) return false;
   return fclose(f) == 0;
 }
@@ -212,8 +212,8 @@ bool KxPlatform::Move(const std::string& from, const std::string& to) {
 
 void KxPlatform::MakeDirectory(const std::string& path) {
   if (!m_useFiles || path.empty()) return;
-  std::error_code ec;
-  fs::create_directories(path, ec);
+  // The store holds the user's messages and voice clips: its folders are closed to other users.
+  plat::MakePrivateDirectory(path);
 }
 
 void KxPlatform::EmptyDirectory(const std::string& path) {

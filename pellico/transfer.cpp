@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "pellico/engine.h"
+#include "platform/fs.h"
 
 namespace pellico {
 
@@ -202,7 +203,7 @@ void DownloadWorker::Run() {
     m_engine->Log("HttpDownload Error 1: InternetOpen()");
     return Finish(false, "", "");
   }
-  m_file = fopen(part.c_str(), "wb");
+  m_file = plat::OpenRegularStream(part, "wb");
   if (!m_file) {
     m_engine->Log("HttpDownload: Unable to open file: %s\r\n", file.c_str());
     curl_easy_cleanup(m_curl);
@@ -372,7 +373,7 @@ void UploadWorker::Run() {
   bool ok = false;
   std::string response;
   m_engine->Log("HttpUpload: Opening file: %s", m_path.c_str());
-  m_file = fopen(m_path.c_str(), "rb");
+  m_file = plat::OpenRegularStream(m_path, "rb");
   if (!m_file) {
     m_engine->Log("HttpUpload: Error Opening file: %s", m_path.c_str());
   } else {

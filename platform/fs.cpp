@@ -136,10 +136,10 @@ int EnsureDirectory(const std::string& path) {
   struct stat st;
   if (::stat(p.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return 0;
-    ::chmod(p.c_str(), 0644);  // the read-only mark must not keep the file
+    ::chmod(p.c_str(), kPrivateFileMode);  // the read-only mark must not keep the file
     if (::unlink(p.c_str()) != 0) return -1;
   }
-  return ::mkdir(p.c_str(), 0755) == 0 ? 0 : -1;
+  return ::mkdir(p.c_str(), kPrivateFolderMode) == 0 ? 0 : -1;
 }
 
 bool MakeDirectories(const std::string& path) {
@@ -148,10 +148,69 @@ bool MakeDirectories(const std::string& path) {
   for (size_t i = 1; i <= p.size(); ++i) {
     if (i == p.size() || p[i] == '/') {
       std::string part = p.substr(0, i);
-      if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (::mkdir(part.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return false;
     }
   }
   return IsDirectory(p);
+}
+
+bool MakePrivateDirectory(const std::string& path) {
+  const std::string p = NormalizeSeparators(path);
+  if (!MakeDirectories(p)) return false;
+  struct stat st;
+  if (::stat(p.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::chmod(p.c_str(), st.st_mode & 0700);
+  return true;
+}
+
+int OpenRegularFile(const std::string& path, int flags) {
+  const std::string p = NormalizeSeparators(path);
+  // Looked at before opening, so a device is not even opened; checked again on what was opened.
+  struct stat st;
+  if (::stat(p.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return -1;
+  }
+  const bool truncate = (flags & O_TRUNC) != 0;
+  const int fd = ::open(p.c_str(), (flags & ~O_TRUNC) | O_NONBLOCK | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) return -1;
+  int error = 0;
+  if (::fstat(fd, &st) != 0) error = errno;
+  else if (!S_ISREG(st.st_mode)) error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  else if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) error = errno;
+  else if (truncate && ::ftruncate(fd, 0) != 0) error = errno;
+  if (error) {
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+  if (writes && (st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::fchmod(fd, st.st_mode & 0700);
+  return fd;
+}
+
+std::FILE* OpenRegularStream(const std::string& path, const char* mode) {
+  if (!mode) return nullptr;
+  int flags = 0;
+  switch (mode[0]) {
+    case 'r': flags = O_RDONLY; break;
+    case 'w': flags = O_WRONLY | O_CREAT | O_TRUNC; break;
+    case 'a': flags = O_WRONLY | O_CREAT | O_APPEND; break;
+    default: errno = EINVAL; return nullptr;
+  }
+  for (const char* m = mode + 1; *m; ++m) {
+    if (*m == '+') flags = (flags & ~O_ACCMODE) | O_RDWR;
+    else if (*m == 'x') flags |= O_EXCL;
+  }
+  const int fd = OpenRegularFile(path, flags);
+  if (fd < 0) return nullptr;
+  std::FILE* f = ::fdopen(fd, mode);
+  if (!f) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return f;
 }
 
 bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess access) {
@@ -163,12 +222,12 @@ bool WriteFileAtomic(const std::string& path, std::string_view bytes, FileAccess
   std::vector<char> name;
   int fd = CreateLockedTemp(dir, base, &name);
   if (fd < 0) return false;
-  // Keep the permissions of the file being replaced (new files: 0644); secrets are never
-  // readable by others, not even while they sit in the temporary file.
-  mode_t mode = 0600;
+  // Keep the permissions of the file being replaced (new files are the user's alone); secrets are
+  // never readable by others, not even while they sit in the temporary file.
+  mode_t mode = kPrivateFileMode;
   if (access == FileAccess::Keep) {
     struct stat st;
-    mode = (::stat(p.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
+    if (::stat(p.c_str(), &st) == 0) mode = st.st_mode & 07777;
   }
   ::fchmod(fd, mode);  // where the file system refuses, mkstemp's 0600 stays
   bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;

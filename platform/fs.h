@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,12 +19,27 @@ std::string PathDirName(std::string_view path);
 // Last component of a path.
 std::string PathBaseName(std::string_view path);
 
+// What the program keeps is the user's alone: every folder it makes is 0700 and every file it
+// creates 0600 (a umask may only take more away).
+inline constexpr unsigned kPrivateFolderMode = 0700;
+inline constexpr unsigned kPrivateFileMode = 0600;
+
 // Makes sure path is a folder: an existing folder gives 0 at once; a plain file of
-// that name is deleted first; then the folder is created: 0 on success, -1 on failure.
+// that name is deleted first; then the folder is created (0700): 0 on success, -1 on failure.
 int EnsureDirectory(const std::string& path);
-// Creates a folder and its missing parents; true when the folder exists afterwards.
+// Creates a folder and its missing parents (0700); true when the folder exists afterwards.
 bool MakeDirectories(const std::string& path);
-// Who may read a rewritten file: Keep takes the mode of the file replaced (0644 for a
+// As MakeDirectories, and a folder of ours that an older version left open to others is closed to
+// them (the owner's bits kept); true when the folder exists afterwards.
+bool MakePrivateDirectory(const std::string& path);
+// Opens path as a regular file with open(2) flags (O_CLOEXEC is added). A FIFO, device, socket or
+// folder in its place is refused at once, never waited on (-1, errno EINVAL or EISDIR; O_TRUNC only
+// truncates a regular file). A file it creates is 0600, and one opened for writing that others could
+// read is made 0600.
+int OpenRegularFile(const std::string& path, int flags);
+// The same as a stdio stream; mode as fopen's ("rb", "wb", "ab", "r+b", "w+b", "a+b").
+std::FILE* OpenRegularStream(const std::string& path, const char* mode);
+// Who may read a rewritten file: Keep takes the mode of the file replaced (0600 for a
 // new one); OwnerOnly makes it 0600 (files holding passwords), temporary file included.
 enum class FileAccess { Keep, OwnerOnly };
 // Writes the bytes to path through a temporary file in the same folder, flushed to

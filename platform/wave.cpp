@@ -233,7 +233,7 @@ class WavSource {
 
   bool Open(const std::string& path, DWORD toRate, std::string* error) {
     const char* why = "cannot read the file";
-    f_ = std::fopen(path.c_str(), "rb");
+    f_ = OpenRegularStream(path, "rb");
     if (!f_ || !ParseWavLayout(f_, FileSize(f_), &w_, &why)) {
       *error = why;
       return false;
@@ -751,7 +751,7 @@ bool OpenOutFile(Device& d) {
   }
   if (continues && ContinueOutFile(d)) return true;
   std::string tmp = d.outPath + ".tmp";
-  d.out = std::fopen(tmp.c_str(), "wb");
+  d.out = OpenRegularStream(tmp, "wb");
   if (!d.out) {
     std::fprintf(stderr, "wave: cannot create %s\n", tmp.c_str());
     return false;
@@ -933,7 +933,7 @@ bool OutputOpen() {
 bool ReadWavFile(const std::string& path, std::vector<int16_t>* samples, DWORD* sampleRate, WORD* channels,
                  std::string* error) {
   const char* why = "cannot read the file";
-  FILE* f = std::fopen(path.c_str(), "rb");
+  FILE* f = OpenRegularStream(path, "rb");
   WavLayout w;
   bool ok = f && ParseWavLayout(f, FileSize(f), &w, &why);
   std::vector<unsigned char> body;

@@ -244,6 +244,16 @@ def seeds_tidepool():
             'quill_16k': b'\x01' + rec(30, rtp(103, 1, 320, 96, rand_bytes(60)))}
 
 
+def seeds_toolbar_block():
+    def button(bitmap, command, state, style):
+        return struct.pack('<iiBBxxIi', bitmap, command, state, style, 0, -1)
+
+    bar = struct.pack('<ii', 0, 1) + button(0, 32821, 4, 0x10) + button(8, 0, 0, 1) + button(1, 32822, 0x24, 0x18)
+    slot = struct.pack('<ii', 1, 2) + button(120, 32830, 0, 1) + button(0, 0, 0x20, 1) + button(2, 32823, 4, 0x10)
+    return {'docked': bytes([0x0A, 0xFF, 0]) + bar, 'floating_length': bytes([0x20, 4, 2]) + slot,
+            'vertical': bytes([0x10, 0xFF, 1]) + slot}
+
+
 TARGETS = {
     'fuzz_sip_message': seeds_sip_message,
     'fuzz_cm_xml': seeds_cm_xml,
@@ -264,6 +274,7 @@ TARGETS = {
     'fuzz_rtcp_parse': seeds_rtcp,
     'fuzz_rtp_receive': seeds_rtp_receive,
     'fuzz_tidepool_recin': seeds_tidepool,
+    'fuzz_toolbar_block': seeds_toolbar_block,
 }
 
 

@@ -17,7 +17,7 @@ InStream::~InStream() { Close(); }
 
 int InStream::Open(const std::string& name, bool loop) {
   Close();
-  file_ = std::fopen(name.c_str(), "rb");
+  file_ = plat::OpenRegularStream(name, "rb");
   if (!file_) return -1;
   loop_ = loop;
   return 0;
@@ -47,7 +47,7 @@ int OutStream::Open(const std::string& name) {
   Close();
   name_ = name;
   failed_ = false;
-  file_ = std::fopen((name + ".tmp").c_str(), "wb");
+  file_ = plat::OpenRegularStream(name + ".tmp", "wb");
   return file_ ? 0 : -1;
 }
 

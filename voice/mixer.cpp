@@ -107,12 +107,12 @@ InStream* Mixer::StopPlayingFile(int channel) {
 
 int Mixer::StartRecording(int channel, const std::string& name) {
   if (channel < 0 || channel >= kSonraMaxChannels || recordTemp_[channel] || name.empty()) return -1;
-  FILE* temp = std::fopen((name + ".tmp").c_str(), "w+b");
+  FILE* temp = plat::OpenRegularStream(name + ".tmp", "w+b");
   if (!temp) return -1;
   // The final file is opened now, so a name that cannot be created fails here and not after the
   // call; an existing file keeps its content until the finished recording replaces it.
   const bool existed = plat::FileExists(name);
-  FILE* finalFile = std::fopen(name.c_str(), "ab");
+  FILE* finalFile = plat::OpenRegularStream(name, "ab");
   if (!finalFile) {
     std::fclose(temp);
     plat::RemoveFile(name + ".tmp");
@@ -136,7 +136,7 @@ int Mixer::StopRecording(int channel) {
   recordFinal_[channel] = nullptr;
   // The WAV file is built beside its final name and moved into place once complete.
   const std::string part = name + ".part";
-  FILE* out = std::fopen(part.c_str(), "wb");
+  FILE* out = plat::OpenRegularStream(part, "wb");
   bool ok = out != nullptr;
   if (ok) {
     uint8_t h[44];

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/fs.h"
+
 namespace {
 
 // Fixed key of the line scrambling; any 31 characters will do, readers only need the same key.
@@ -84,7 +86,7 @@ int TraceFileSink::Scramble(const char* line, int length, int* pos, unsigned cha
 }
 
 bool TraceFileSink::Open() {
-  file_ = fopen(path_.c_str(), "w+");
+  file_ = plat::OpenRegularStream(path_, "w+");
   return file_ != nullptr;
 }
 

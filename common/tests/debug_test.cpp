@@ -208,6 +208,24 @@ TEST_F(CommonTraceTest, LogFileLinesCarryStampAndModuleName) {
     remove(path.c_str());
 }
 
+// The log holds names, numbers and addresses: it is the user's alone, also one an older version left open.
+TEST_F(CommonTraceTest, LogFileIsPrivate) {
+    const mode_t savedMask = umask(022);
+    const std::string path = TempPath("private.log");
+    remove(path.c_str());
+    for (const mode_t before : {0, 0644}) {
+        SCOPED_TRACE(before);
+        if (before) ASSERT_EQ(chmod(path.c_str(), before), 0);
+        ASSERT_TRUE(OpenTraceLog(path.c_str()));
+        CloseTraceLog();
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+    umask(savedMask);
+    remove(path.c_str());
+}
+
 TEST_F(CommonTraceTest, LogFileOpenFailureInstallsNothing) {
     g_debugOutput = nullptr;
     EXPECT_FALSE(OpenTraceLog("/nonexistent-folder/x/tessaly.log"));

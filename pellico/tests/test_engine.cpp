@@ -1,6 +1,8 @@
 // Session engine under a manual clock and an in-memory socket: retransmission, in-order delivery, voice, sessions.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -354,4 +356,44 @@ TEST(PellicoEngine, SessionFieldsServersMaySend) {
     ASSERT_EQ(h.rec.serverTexts.size(), 1u);
     EXPECT_EQ(h.rec.serverTexts[0], "1:Account locked");
   }
+}
+
+// The store holds the user's messages, voice clips, settings and log: every folder is 0700 and every file
+// 0600 under the usual umask, also the folders an older version left open.
+TEST(PellicoEngine, EveryFileAndFolderOfTheStoreIsPrivate) {
+  const mode_t savedMask = umask(022);
+  TempDir dir;
+  fs::create_directories(dir.path + "/mervane/messages");
+  fs::permissions(dir.path + "/mervane", fs::perms(0755));
+  fs::permissions(dir.path + "/mervane/messages", fs::perms(0755));
+  {
+    CoreHarness h(dir.path);
+    h.SignInOnline(77, 100);
+    h.Push(Text(101, 77, 5, 42, "hello"));
+    h.Push(SB(102, 77, 15).u16(9).str16("7_2").u32(42).str16("Bob").u8(1).u32(1).str16("alice").str16("")
+               .str16("clip").time7().u8(0).b);
+    for (uint32_t s : {1u, 2u}) h.Push(AudioPkt(s, 77, 9, 42));
+    h.Push(SB(103, 77, 16).u16(9).u32(42).u16(2).b);
+    h.Tick();
+    ASSERT_EQ(h.core->GetMessageListCount(), 2);
+    h.ctx.Printf("%s", "a line of the log");
+  }
+  umask(savedMask);
+  size_t files = 0;
+  bool sawClip = false, sawLog = false, sawIndex = false;
+  for (const auto& e : fs::recursive_directory_iterator(dir.path + "/mervane")) {
+    const auto mode = static_cast<unsigned>(e.symlink_status().permissions()) & 07777u;
+    SCOPED_TRACE(e.path().string());
+    if (e.is_directory()) {
+      EXPECT_EQ(mode, 0700u);
+    } else {
+      ++files;
+      EXPECT_EQ(mode, 0600u);
+      sawClip |= e.path().parent_path().filename() == "audio";
+      sawLog |= e.path().filename() == "mervane.log";
+      sawIndex |= e.path().filename() == "index.dat";
+    }
+  }
+  EXPECT_EQ(static_cast<unsigned>(fs::status(dir.path + "/mervane").permissions()) & 07777u, 0700u);
+  EXPECT_TRUE(sawClip && sawLog && sawIndex) << files << " files";
 }

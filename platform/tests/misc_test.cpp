@@ -159,7 +159,14 @@ mode_t ModeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
+// Sets the usual umask for a test, so a mode the code asks for shows as it would for most users.
+struct UsualUmask {
+  mode_t saved = ::umask(022);
+  ~UsualUmask() { ::umask(saved); }
+};
+
 TEST(PlatformFs, AtomicWriteModes) {
+  UsualUmask umask;
   plat_test::TempDir dir;
   const std::string p = dir.file("f");
   struct Case {
@@ -169,7 +176,7 @@ TEST(PlatformFs, AtomicWriteModes) {
     mode_t after;
   };
   const Case cases[] = {
-      {"new file", 0, plat::FileAccess::Keep, 0644},
+      {"new file", 0, plat::FileAccess::Keep, 0600},
       {"kept", 0640, plat::FileAccess::Keep, 0640},
       {"kept private", 0600, plat::FileAccess::Keep, 0600},
       {"new secret", 0, plat::FileAccess::OwnerOnly, 0600},
@@ -184,6 +191,88 @@ TEST(PlatformFs, AtomicWriteModes) {
     ASSERT_TRUE(plat::WriteFileAtomic(p, "new", c.access)) << c.name;
     EXPECT_EQ(ModeOf(p), c.after) << c.name;
   }
+}
+
+// Folders the program makes are the user's alone, parents included; a private folder an older version
+// left open is closed to others.
+TEST(PlatformFs, FoldersAreMadePrivate) {
+  UsualUmask umask;
+  plat_test::TempDir dir;
+  ASSERT_TRUE(plat::MakeDirectories(dir.file("a/b/c")));
+  for (const char* f : {"a", "a/b", "a/b/c"}) EXPECT_EQ(ModeOf(dir.file(f)), 0700u) << f;
+  ASSERT_EQ(plat::EnsureDirectory(dir.file("e")), 0);
+  EXPECT_EQ(ModeOf(dir.file("e")), 0700u);
+  ASSERT_TRUE(plat::MakePrivateDirectory(dir.file("p/q")));
+  EXPECT_EQ(ModeOf(dir.file("p")), 0700u);
+  EXPECT_EQ(ModeOf(dir.file("p/q")), 0700u);
+  ASSERT_EQ(::mkdir(dir.file("old").c_str(), 0755), 0);
+  ASSERT_TRUE(plat::MakeDirectories(dir.file("old")));
+  EXPECT_EQ(ModeOf(dir.file("old")), 0755u) << "an existing folder is not changed by MakeDirectories";
+  ASSERT_TRUE(plat::MakePrivateDirectory(dir.file("old")));
+  EXPECT_EQ(ModeOf(dir.file("old")), 0700u);
+  plat::WriteFileAtomic(dir.file("file"), "x");
+  EXPECT_FALSE(plat::MakePrivateDirectory(dir.file("file")));
+}
+
+// Files opened through the shared helper: created 0600, made 0600 when written, a read leaves the mode;
+// anything but a regular file is refused at once (a FIFO with or without a reader, a folder, a device).
+TEST(PlatformFs, RegularFileOpensArePrivateAndNeverWait) {
+  UsualUmask umask;
+  plat_test::TempDir dir;
+  struct Case {
+    const char* mode;
+    mode_t before;  // 0: no file yet
+    const char* content;  // what the file holds after opening
+    mode_t after;
+  };
+  const Case cases[] = {
+      {"wb", 0, "", 0600},          {"ab", 0, "", 0600},        {"w+b", 0, "", 0600},
+      {"wb", 0644, "", 0600},       {"ab", 0644, "old", 0600},  {"r+b", 0664, "old", 0600},
+      {"rb", 0644, "old", 0644},    {"ab", 0640, "old", 0600},  {"wb", 0600, "", 0600},
+  };
+  const std::string p = dir.file("f");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " over " + std::to_string(c.before));
+    plat::RemoveFile(p);
+    if (c.before) {
+      ASSERT_TRUE(plat::WriteFileAtomic(p, "old"));
+      ASSERT_EQ(::chmod(p.c_str(), c.before), 0);
+    }
+    std::FILE* f = plat::OpenRegularStream(p, c.mode);
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_EQ(ModeOf(p), c.after);
+    std::string back;
+    ASSERT_TRUE(plat::ReadFile(p, &back));
+    EXPECT_EQ(back, c.content);
+  }
+  // An append goes to the end, through the stream.
+  std::FILE* f = plat::OpenRegularStream(p, "ab");
+  ASSERT_NE(f, nullptr);
+  std::fputs("tail", f);
+  std::fclose(f);
+  std::string back;
+  ASSERT_TRUE(plat::ReadFile(p, &back));
+  EXPECT_EQ(back, "tail");
+
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = dir.file("folder");
+  ASSERT_TRUE(plat::MakeDirectories(folder));
+  const std::string device = dir.file("null");
+  ASSERT_EQ(::symlink("/dev/null", device.c_str()), 0);
+  for (const std::string& path : {fifo, folder, device}) {
+    for (const char* mode : {"rb", "wb", "ab", "r+b", "a+b"}) {
+      SCOPED_TRACE(path + " " + mode);
+      EXPECT_EQ(plat::OpenRegularStream(path, mode), nullptr);
+    }
+    EXPECT_EQ(plat::OpenRegularFile(path, O_RDWR | O_CREAT), -1);
+  }
+  // A FIFO that someone reads, where an open for writing would not fail by itself.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(plat::OpenRegularStream(fifo, "ab"), nullptr);
+  ::close(reader);
 }
 
 TEST(PlatformFs, AtomicWriteRemovesTheTemporaryFilesOfKilledWrites) {

@@ -446,7 +446,7 @@ void CCastrelNotifier::MessageUpdateNotify(Message_t* message, unsigned char) {
         return;
     }
     std::string text = WideToAnsi(message->text);
-    DebugTrace(kModule, 3, "castrel: message from %u: %s\n", message->authorId, text.c_str());
+    DebugTrace(kModule, 3, "castrel: message from %u: %zu bytes\n", message->authorId, text.size());  // never its text
     session->Queue([connection, text, record] {
         presence_notify_text_message(connection, strdup(text.c_str()), record);
     });

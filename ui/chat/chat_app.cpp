@@ -112,7 +112,9 @@ void AddRecentEvent(const IncomingSummary& summary) {
     const QString line = summary.kind == IncomingSummary::Voice
                              ? shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"), {name})
                              : name + ": " + FromAnsi(summary.text).left(120);
-    DebugTrace(MOD_QZ, 3, "Recent activity: %s", line.toUtf8().constData());
+    // The log names who wrote, never what.
+    const QByteArray traced = summary.kind == IncomingSummary::Voice ? line.toUtf8() : ("a message from " + name).toUtf8();
+    DebugTrace(MOD_QZ, 3, "Recent activity: %s", traced.constData());
     frame->StartPage()->AddEvent(1, line);
 }
 

@@ -550,7 +550,7 @@ void CChatRecordFrame::DeleteSelected(bool copyFirst) {
 
 bool CChatRecordFrame::ExportTo(const QString& path) const {
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) return false;
     QString out;
     for (int i = 0; i < list_->topLevelItemCount(); ++i) {
         const ChatRecordRow& row = rows_[list_->topLevelItem(i)->data(0, kRowRole).toInt()];

@@ -62,19 +62,7 @@ class FolderLock {
     int fd_ = -1;
 };
 
-// The records are private messages: their folders are the user's alone, also those an older version
-// made open to everyone.
-bool PrivateFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (errno != ENOENT || !plat::MakeDirectories(plat::PathDirName(path))) return false;
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-    if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::chmod(path.c_str(), st.st_mode & 0700);
-    return true;
-}
-
+// A record folder's name file an older version left open to others.
 void PrivateFile(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) ::chmod(path.c_str(), 0600);
@@ -140,7 +128,9 @@ void ChatRecordFile::RecordTime(int64_t time, std::string* stamp, std::string* d
     if (date) *date = buf;
 }
 
-bool ChatRecordFile::KeepPrivate() const { return !root_.empty() && PrivateFolder(root_); }
+// The records are private messages: their folders are the user's alone, also those an older version
+// made open to everyone.
+bool ChatRecordFile::KeepPrivate() const { return !root_.empty() && plat::MakePrivateDirectory(root_); }
 
 std::string ChatRecordFile::PeerFolder(int peer) const { return plat::PathJoin(root_, std::to_string(peer)); }
 
@@ -158,7 +148,7 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
     record.push_back('\0');
 
     std::string folder = PeerFolder(peer);
-    if (!KeepPrivate() || !PrivateFolder(folder)) {
+    if (!KeepPrivate() || !plat::MakePrivateDirectory(folder)) {
         DebugTrace(MOD_QZ, 2, "chat record lost: cannot make %s (%s)", folder.c_str(), std::strerror(errno));
         return false;
     }
@@ -178,16 +168,13 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
     if (!lock.held()) DebugTrace(MOD_QZ, 2, "chat record: no lock on %s", folder.c_str());
     // A rewrite of any day file here that was killed midway left its temporary file behind.
     plat::RemoveStaleTempFiles(folder);
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = plat::OpenRegularFile(path, O_RDWR | O_CREAT | O_NOFOLLOW);
     if (fd < 0) {
         DebugTrace(MOD_QZ, 2, "chat record lost: cannot open %s (%s)", path.c_str(), std::strerror(errno));
         return false;
     }
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok && (st.st_mode & 077) != 0) ::fchmod(fd, 0600);
-    off_t end = ok ? ::lseek(fd, 0, SEEK_END) : -1;
-    ok = end >= 0;
+    off_t end = ::lseek(fd, 0, SEEK_END);
+    bool ok = end >= 0;
     if (ok && end > 0) {
         // A record cut short by a crash has no NUL: it goes, so the history never shows it truncated.
         const off_t whole = AfterLastNul(fd, end);
@@ -381,7 +368,7 @@ int ChatRecordFile::RemoveRecords(const std::vector<ChatRecordRow>& deleted) con
         std::string path = plat::PathJoin(root_, relative);
         FolderLock lock(plat::PathDirName(path));
         plat::RemoveStaleTempFiles(plat::PathDirName(path));
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = plat::OpenRegularFile(path, O_RDONLY);
         if (fd < 0) continue;
         std::string bytes;
         if (!ReadWhole(fd, &bytes)) {

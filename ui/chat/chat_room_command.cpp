@@ -172,7 +172,11 @@ int CChatRoomPacket::BuildEnd(int number) { return SetContent("#@#END#" + std::t
 int CChatRoomCommand::Send(PresenceConnectionRec* connection, const char* thidOverride, int kind) {
     std::vector<PresenceBuddyRecord> recipients(1);
     recipients[0].id = recipient_;
-    DebugTrace(MOD_QZ, 3, "Packet=%s, Thid=%s", content_.c_str(), thid_.c_str());
+    // What the user writes in a room is not the log's: a room line is traced by its length only.
+    if (content_.compare(0, kChatRoomPrefix.size(), kChatRoomPrefix) == 0)
+        DebugTrace(MOD_QZ, 3, "Packet=%s, Thid=%s", content_.c_str(), thid_.c_str());
+    else
+        DebugTrace(MOD_QZ, 3, "Packet=(a line of %zu bytes), Thid=%s", content_.size(), thid_.c_str());
     const char* thid = thidOverride ? thidOverride : (thid_.empty() ? nullptr : thid_.c_str());
     return ChatSendIm(connection, content_.c_str(), &recipients, thid, kind);
 }

@@ -406,7 +406,7 @@ bool CFormatRichEdit::SaveFile(const QString& path, bool rtf) {
   std::string content;
   GetContent(&content, rtf);
   QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
       f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size())) {
     messageBox(QStringLiteral("保存文档失败。"));
     return false;

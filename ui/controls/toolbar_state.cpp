@@ -60,13 +60,19 @@ bool RestoreToolbarBlock(std::span<const uint8_t> block, int* iconOption, int* t
                          std::vector<TBBUTTON>* buttons) {
   if (block.size() < kBlockHeaderSize) return false;
   const uint8_t* p = block.data();
+  const size_t count = (block.size() - kBlockHeaderSize) / kButtonRecordSize;
+  if (count > kToolbarButtonsMax) return false;
+  std::vector<TBBUTTON> read;
+  read.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const TBBUTTON b = GetButton(p + kBlockHeaderSize + i * kButtonRecordSize);
+    // A separator's picture field is its width, which the layout adds up.
+    if ((b.fsStyle & TBSTYLE_SEP) && b.iBitmap > kSeparatorWidthMax) return false;
+    read.push_back(b);
+  }
   *iconOption = static_cast<int32_t>(Get32(p));
   *textOption = static_cast<int32_t>(Get32(p + 4));
-  const size_t count = (block.size() - kBlockHeaderSize) / kButtonRecordSize;
-  buttons->clear();
-  for (size_t i = 0; i < count; ++i) {
-    buttons->push_back(GetButton(p + kBlockHeaderSize + i * kButtonRecordSize));
-  }
+  *buttons = std::move(read);
   return true;
 }
 

@@ -71,9 +71,15 @@ class CToolButtonArray {
   int growBy_ = 0;
 };
 
+// Bounds of a restored block: no bar holds more buttons, and no separator is wider than the widest
+// layout (32767), so the layout's sums stay far inside an int.
+inline constexpr size_t kToolbarButtonsMax = 1024;
+inline constexpr int kSeparatorWidthMax = 32767;
+
 // Icon option, text option, then the button records.
 std::vector<uint8_t> SaveToolbarBlock(int iconOption, int textOption, const std::vector<TBBUTTON>& buttons);
-// False for a block shorter than its header (nothing changes); a trailing partial record is ignored.
+// False for a block shorter than its header, holding more than kToolbarButtonsMax records or a
+// separator wider than kSeparatorWidthMax (nothing changes); a trailing partial record is ignored.
 bool RestoreToolbarBlock(std::span<const uint8_t> block, int* iconOption, int* textOption,
                          std::vector<TBBUTTON>* buttons);
 

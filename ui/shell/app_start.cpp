@@ -92,8 +92,10 @@ std::string PrepareProfileFolder(const std::string& folder) {
     if (folder.size() > kProfilePathMax)
         return "path too long (" + std::to_string(folder.size()) + " bytes; at most " + std::to_string(kProfilePathMax) + ")";
     if (plat::FileExists(folder) && !plat::IsDirectory(folder)) return "not a folder";
-    if (!plat::MakeDirectories(folder)) {
-        const int error = ::mkdir(folder.c_str(), 0755) == 0 ? 0 : errno;
+    // The profile holds passwords, messages and the log: only its user may enter it, also when an
+    // older version made it open.
+    if (!plat::MakePrivateDirectory(folder)) {
+        const int error = ::mkdir(folder.c_str(), plat::kPrivateFolderMode) == 0 ? 0 : errno;
         return std::string("cannot be made: ") + std::strerror(error ? error : EACCES);
     }
     return {};

@@ -28,7 +28,8 @@ struct StartOptions {
 inline constexpr size_t kProfilePathMax = 1024;  // bytes of the profile folder's path
 
 StartOptions ParseCommandLine(const std::vector<std::string>& args);
-// Makes the profile folder when missing: empty when it can be used, else why not.
+// Makes the profile folder when missing (0700; an existing one of ours is closed to others): empty when
+// it can be used, else why not.
 std::string PrepareProfileFolder(const std::string& folder);
 
 // The decisions of an automatic start.

@@ -261,7 +261,15 @@ void WriteModules(CrashWriter& w) {
 
 void Report(int sig, siginfo_t* info, void* context) {
     const ucontext_t* uc = static_cast<const ucontext_t*>(context);
-    const int fd = open(g_reportPath, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0600);
+    // Only a regular file takes the report: a FIFO in its place would hold the dying program for ever.
+    // (Calls safe in a signal handler only.)
+    int fd = open(g_reportPath, O_WRONLY | O_CREAT | O_SYNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0 ||
+                    fcntl(fd, F_SETFL, O_SYNC) != 0)) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         static const char msg[] = "Error creating exception report\r\n";
         (void)!write(STDERR_FILENO, msg, sizeof msg - 1);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -67,18 +68,21 @@ std::string InstanceSocketFolder(std::string* why) {
         if (IsPrivateFolder(runtime, &reason)) return runtime;
         DebugTrace(MOD_SYSTEM, 2, "XDG_RUNTIME_DIR %s not used: %s", runtime, reason.c_str());
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = tmp && *tmp ? tmp : "/tmp";
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
-    const std::string own = plat::PathJoin(base, "tessaly-" + std::to_string(::getuid()));
-    if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
+    // Otherwise a folder under the user's own home: in a folder every user can write, another user
+    // could take the name first and keep every start from listening.
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env && *env == '/') home = env;
+    else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir == '/') home = pw->pw_dir;
+    if (home.empty()) {
+        if (why) *why = "no home folder";
+        return {};
+    }
+    const std::string own = plat::PathJoin(home, ".cache/tessaly");
+    // A folder of ours left open (an older copy, a umask) is closed again; anyone else's is never used.
+    if (!plat::MakePrivateDirectory(own) && !plat::FileExists(own)) {
         if (why) *why = own + ": " + std::strerror(errno);
         return {};
     }
-    // A folder of ours left open (an older copy, a umask) is closed again; anyone else's is never used.
-    struct stat st {};
-    if (::lstat(own.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) != 0)
-        ::chmod(own.c_str(), 0700);
     if (!IsPrivateFolder(own, &reason)) {
         if (why) *why = own + ": " + reason;
         return {};
@@ -117,13 +121,25 @@ InstanceGuard::~InstanceGuard() {
 }
 
 InstanceGuard::LockResult InstanceGuard::Acquire(std::string* why) {
-    lock_ = std::make_unique<QLockFile>(QString::fromStdString(plat::PathJoin(profile_, "tessaly.lock")));
+    const std::string path = plat::PathJoin(profile_, "tessaly.lock");
+    // The lock of a copy that runs is read to tell whether it is stale: a FIFO there would hold the
+    // start for ever, anything else but a file says nothing. Left as it is, and said.
+    if (plat::FileExists(path) && !plat::IsRegularFile(path)) {
+        if (why) *why = path + " is not a regular file: remove it to start";
+        return LockResult::Failed;
+    }
+    lock_ = std::make_unique<QLockFile>(QString::fromStdString(path));
     lock_->setStaleLockTime(0);
-    if (lock_->tryLock(0)) return LockResult::Acquired;
+    // The lock names this computer and the process: the user's alone, as every file of the profile.
+    const auto held = [this, &path] {
+        ::chmod(path.c_str(), plat::kPrivateFileMode);
+        return LockResult::Acquired;
+    };
+    if (lock_->tryLock(0)) return held();
     // A lock left by a copy that died is taken over; a live one means another copy runs.
     const QLockFile::LockError error = lock_->error();
     if (error == QLockFile::LockFailedError) {
-        if (lock_->removeStaleLockFile() && lock_->tryLock(0)) return LockResult::Acquired;
+        if (lock_->removeStaleLockFile() && lock_->tryLock(0)) return held();
         lock_.reset();
         return LockResult::HeldByAnother;
     }

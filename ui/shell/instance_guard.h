@@ -29,8 +29,8 @@ bool ParseDialNumber(const QByteArray& text, std::string* number);
 // True when path is a folder only this user can enter: a real folder (no link), ours, closed to group
 // and others; otherwise false with the reason.
 bool IsPrivateFolder(const std::string& path, std::string* why);
-// Folder of the instance sockets: $XDG_RUNTIME_DIR when it is private, else "tessaly-<uid>" in the
-// temporary folder ($TMPDIR or /tmp), made 0700 when missing. Empty, with the reason, when neither is.
+// Folder of the instance sockets: $XDG_RUNTIME_DIR when it is private, else ".cache/tessaly" in the
+// user's home, made 0700 when missing. Empty, with the reason, when neither is private.
 std::string InstanceSocketFolder(std::string* why = nullptr);
 // The socket of a profile folder in that folder; empty, with the reason, when there is none to trust.
 std::string InstanceSocketPath(const std::string& profileFolder, std::string* why = nullptr);

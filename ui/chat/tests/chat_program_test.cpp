@@ -267,7 +267,7 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     X(display, "windowfocus --sync " + bobRoom.id);
     X(display, "type --delay 40 'hello room'");
     X(display, "key Return");
-    EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "Recent activity: Bob: hello room", 10000)) << Slurp(alice.profile + "/tessaly.log");
+    EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "Recent activity: a message from Bob", 10000)) << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitRecord(alice.profile + "/chatrecord/alice", 1002, "hello room", false, 5000));
     for (Side* s : {&alice, &bob}) {
         std::stringstream log(Slurp(s->profile + "/tessaly.log"));
@@ -275,6 +275,7 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
             if (line.find("Recent activity:") != std::string::npos) {
                 EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
             }
+            EXPECT_EQ(std::string::npos, line.find("hello room")) << "a room line in the log: " << line;
         }
     }
 

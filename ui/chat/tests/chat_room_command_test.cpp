@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/debug.h"
 #include "ui/chat/chat_room_command.h"
 #include "ui/chat/chat_transport.h"
 
@@ -244,6 +245,35 @@ TEST(ChatRoomCommand, SendGoesToTheOneRecipientWithTheThreadId) {
     EXPECT_EQ(3, g_sent[1].kind);
     EXPECT_EQ(std::vector<int>{12}, g_sent[2].to);
     EXPECT_EQ("#@#QUIT", g_sent[2].text);
+}
+
+// With the trace levels the installation ships, what the user writes in a room never reaches the log;
+// the room commands still do.
+std::vector<std::string> g_traced;
+TEST(ChatRoomCommand, ARoomLineSentStaysOutOfTheLog) {
+    LoadDebugConfig(TESSALY_SOURCE_DIR "/ui/shell/install/usrcfg.ini");
+    ASSERT_NE(0, debug_enable.load()) << "the shipped settings trace";
+    g_traced.clear();
+    g_debugOutput = [](unsigned, const char* text) { g_traced.push_back(text); };
+    g_sent.clear();
+    ChatSetSendFunction(RecordSend);
+    CChatRoomPacket p(900);
+    p.SetThid("12#");
+    p.BuildText("my private line");
+    EXPECT_EQ(0, p.Send(nullptr, nullptr, 0));
+    p.BuildText("#@#QUIT");  // a line that reads like a command is still a line
+    EXPECT_EQ(0, p.Send(nullptr, nullptr, 0));
+    p.BuildQuit();
+    EXPECT_EQ(0, p.Send(nullptr, nullptr, 0));
+    ChatSetSendFunction(nullptr);
+    g_debugOutput = nullptr;
+    ASSERT_EQ(3u, g_sent.size());
+    EXPECT_EQ((std::vector<std::string>{"Packet=(a line of 15 bytes), Thid=12#", "Packet=(a line of 8 bytes), Thid=12#",
+                                        "Packet=#@#QUIT, Thid=12#"}),
+              g_traced);
+    DebugInit();
+    debug_all = 0;
+    debug_enable = 0;
 }
 
 }  // namespace

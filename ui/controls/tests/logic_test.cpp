@@ -1,6 +1,7 @@
 // Tests of the controls' logic below the widgets: colours, mask regions, chat text, toolbar model, small machines.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,63 @@ TEST(ToolbarStateTest, ShortBlocksAreRefusedAndHeaderOnlyRestoresNoButtons) {
   // A trailing partial record is ignored.
   ASSERT_TRUE(ctl::RestoreToolbarBlock(std::span(full.data(), full.size() - 1), &icon, &text, &back));
   EXPECT_TRUE(back.empty());
+}
+
+// A restored block is bounded before the layout adds its sizes up: too many records or a separator
+// wider than the widest layout refuses the whole block; at the bounds, the layout's sums stay exact.
+TEST(ToolbarStateTest, RestoredBlocksAreBoundedForTheLayout) {
+  auto separators = [](size_t count, int width) {
+    std::vector<ctl::TBBUTTON> b(count);
+    for (auto& t : b) {
+      t.fsStyle = ctl::TBSTYLE_SEP;
+      t.iBitmap = width;
+    }
+    return b;
+  };
+  struct Case {
+    const char* name;
+    std::vector<ctl::TBBUTTON> buttons;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"at both bounds", separators(ctl::kToolbarButtonsMax, ctl::kSeparatorWidthMax), true},
+      {"one record too many", separators(ctl::kToolbarButtonsMax + 1, 8), false},
+      {"a separator too wide", separators(2, ctl::kSeparatorWidthMax + 1), false},
+      {"the widest int", separators(3, INT32_MAX), false},
+      {"a negative width (the default one)", separators(3, INT32_MIN), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int icon = 5, text = 6;
+    std::vector<ctl::TBBUTTON> back(1);
+    EXPECT_EQ(ctl::RestoreToolbarBlock(ctl::SaveToolbarBlock(1, 2, c.buttons), &icon, &text, &back), c.taken);
+    EXPECT_EQ(icon, c.taken ? 1 : 5);
+    EXPECT_EQ(text, c.taken ? 2 : 6);
+    EXPECT_EQ(back.size(), c.taken ? c.buttons.size() : 1u);
+  }
+  // A picture index of a button is no size: any value is kept.
+  std::vector<ctl::TBBUTTON> one(1);
+  one[0].iBitmap = INT32_MAX;
+  std::vector<ctl::TBBUTTON> back;
+  int icon = 0, text = 0;
+  ASSERT_TRUE(ctl::RestoreToolbarBlock(ctl::SaveToolbarBlock(0, 0, one), &icon, &text, &back));
+  EXPECT_EQ(back[0].iBitmap, INT32_MAX);
+
+  // The largest block taken, laid out in one row: its width is the exact sum.
+  ctl::ToolbarLayout bar;
+  for (const auto& t : separators(ctl::kToolbarButtonsMax, ctl::kSeparatorWidthMax)) {
+    ctl::LayoutButton b;
+    b.separator = true;
+    b.width = t.iBitmap;
+    b.height = 22;
+    bar.buttons.push_back(b);
+  }
+  std::vector<ctl::LayoutButton> row = bar.buttons;
+  ctl::WrapAtWidth(row, INT32_MAX);
+  EXPECT_EQ(ctl::WrappedSize(row, 22).width, static_cast<int>(ctl::kToolbarButtonsMax) * ctl::kSeparatorWidthMax);
+  const ctl::LayoutSize docked = ctl::CalcLayout(bar, ctl::LM_HORZ | ctl::LM_HORZDOCK | ctl::LM_COMMIT);
+  EXPECT_GT(docked.width, 0);
+  EXPECT_GT(docked.height, 0);
 }
 
 std::vector<ctl::LayoutButton> Bar(const std::string& spec) {

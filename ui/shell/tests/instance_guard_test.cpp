@@ -74,24 +74,27 @@ T Await(std::future<T>& f) {
     return f.get();
 }
 
-// A scratch folder standing in for the temporary folder, and a profile folder inside it; no
-// XDG_RUNTIME_DIR unless a test sets one.
+// A scratch folder standing in for the home and the temporary folder, and a profile folder inside it;
+// no XDG_RUNTIME_DIR unless a test sets one.
 struct Scratch {
-    std::string dir, profile;
+    std::string dir, profile, home;
     Scratch() {
         char pattern[] = "/tmp/tessaly_guard_XXXXXX";
         dir = mkdtemp(pattern);
         profile = dir + "/profile";
         plat::MakeDirectories(profile);
+        if (const char* h = getenv("HOME")) home = h;
+        setenv("HOME", dir.c_str(), 1);
         setenv("TMPDIR", dir.c_str(), 1);
         unsetenv("XDG_RUNTIME_DIR");
     }
     ~Scratch() {
         unsetenv("TMPDIR");
+        setenv("HOME", home.c_str(), 1);
         std::string cmd = "rm -rf '" + dir + "'";
         if (std::system(cmd.c_str()) != 0) {}
     }
-    std::string OwnFolder() const { return dir + "/tessaly-" + std::to_string(getuid()); }
+    std::string OwnFolder() const { return dir + "/.cache/tessaly"; }
 };
 
 // A client on the raw socket.
@@ -145,7 +148,7 @@ TEST(InstanceSocket, FolderIsOnlyTheUsersOwn) {
     const std::string own = s.OwnFolder();
     std::string why;
 
-    // No runtime folder: a folder of our own in the temporary folder, made 0700.
+    // No runtime folder: a folder of our own in the home, made 0700.
     EXPECT_EQ(own, shell::InstanceSocketFolder(&why)) << why;
     struct stat st {};
     ASSERT_EQ(0, lstat(own.c_str(), &st));
@@ -178,7 +181,7 @@ TEST(InstanceSocket, FolderIsOnlyTheUsersOwn) {
         const char* why;
     } squats[] = {
         {"a link", [&] { ASSERT_EQ(0, symlink(runtime.c_str(), own.c_str())); }, "not a folder"},
-        {"a file", [&] { plat::WriteFileAtomic(own, "x"); }, "not a folder"},
+        {"a file", [&] { ASSERT_TRUE(plat::WriteFileAtomic(own, "x")); }, "not a folder"},
         {"another user's folder",
          [&] {
              ASSERT_EQ(0, mkdir(own.c_str(), 0700));
@@ -201,12 +204,95 @@ TEST(InstanceSocket, FolderIsOnlyTheUsersOwn) {
     std::string cmd = "rm -rf '" + own + "'";
     ASSERT_EQ(0, std::system(cmd.c_str()));
 
-    // A temporary folder so deep that the socket's address cannot hold the path.
+    // A home so deep that the socket's address cannot hold the path.
     const std::string deep = s.dir + "/" + std::string(100, 'd');
     ASSERT_TRUE(plat::MakeDirectories(deep));
-    setenv("TMPDIR", deep.c_str(), 1);
+    setenv("HOME", deep.c_str(), 1);
     EXPECT_EQ("", shell::InstanceSocketPath(s.profile, &why));
     EXPECT_NE(std::string::npos, why.find("too long")) << why;
+}
+
+// Without a runtime folder, what other users put in the shared temporary folder changes nothing: the
+// socket lives under the user's own home.
+TEST(InstanceGuard, TheSharedTemporaryFolderCannotBeTakenByAnotherUser) {
+    Scratch s;
+    QCoreApplication app(g_argc, g_argv);
+    const std::string shared = s.dir + "/tessaly-" + std::to_string(getuid());
+    for (const char* squat : {"a file", "another user's folder"}) {
+        SCOPED_TRACE(squat);
+        std::string cmd = "rm -rf '" + shared + "'";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+        if (std::string(squat) == "a file") {
+            plat::WriteFileAtomic(shared, "x");
+        } else {
+            if (getuid() != 0) continue;  // needs root to give it away
+            ASSERT_EQ(0, mkdir(shared.c_str(), 0700));
+            ASSERT_EQ(0, chown(shared.c_str(), kOtherUser, kOtherUser));
+        }
+        std::string why;
+        EXPECT_EQ(s.OwnFolder(), shell::InstanceSocketFolder(&why)) << why;
+        shell::InstanceGuard first(s.profile);
+        ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, first.Acquire());
+        ASSERT_TRUE(first.Listen());
+        int activations = 0;
+        first.onActivate = [&] { ++activations; };
+        auto activated = std::async(std::launch::async, [&] { return shell::SendActivate(s.profile); });
+        EXPECT_TRUE(Await(activated));
+        EXPECT_EQ(1, activations);
+    }
+}
+
+// Anything but a file where the lock belongs (a FIFO would hold the start for ever) stops the start at
+// once with the reason, and is left in place.
+TEST(InstanceGuard, ALockThatIsNoFileIsRefusedAtOnce) {
+    Scratch s;
+    const std::string lock = s.profile + "/tessaly.lock";
+    struct Squat {
+        const char* name;
+        std::function<int()> make;
+    } squats[] = {
+        {"a FIFO", [&] { return mkfifo(lock.c_str(), 0600); }},
+        {"a folder", [&] { return mkdir(lock.c_str(), 0700); }},
+        {"a device", [&] { return symlink("/dev/null", lock.c_str()); }},
+    };
+    for (const Squat& q : squats) {
+        SCOPED_TRACE(q.name);
+        ASSERT_EQ(0, q.make());
+        // A guard stuck on the FIFO would never come back: it runs on a thread the test can give up on.
+        auto result = std::async(std::launch::async, [&] {
+            shell::InstanceGuard guard(s.profile);
+            std::string why;
+            const auto r = guard.Acquire(&why);
+            return std::make_pair(r, why);
+        });
+        if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "the start waits on the lock";
+            // Lets a stuck opener go, as often as it comes back to the FIFO: a reader held here frees
+            // its writes, a writer opened for a moment its reads.
+            const int reader = open(lock.c_str(), O_RDONLY | O_NONBLOCK);
+            while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+                const int writer = open(lock.c_str(), O_WRONLY | O_NONBLOCK);
+                if (writer >= 0) close(writer);
+            }
+            if (reader >= 0) close(reader);
+        }
+        const auto [r, why] = result.get();
+        EXPECT_EQ(shell::InstanceGuard::LockResult::Failed, r);
+        EXPECT_NE(std::string::npos, why.find("tessaly.lock is not a regular file")) << why;
+        struct stat st {};
+        ASSERT_EQ(0, lstat(lock.c_str(), &st));
+        EXPECT_FALSE(S_ISREG(st.st_mode));
+        std::string cmd = "rm -rf '" + lock + "'";
+        ASSERT_EQ(0, std::system(cmd.c_str()));
+    }
+    // A lock the guard makes is the user's alone.
+    const mode_t saved = umask(022);
+    shell::InstanceGuard guard(s.profile);
+    ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, guard.Acquire());
+    umask(saved);
+    struct stat st {};
+    ASSERT_EQ(0, stat(lock.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
 TEST(InstanceGuard, OneCopyAnswersActivationAndDialRequests) {
@@ -256,7 +342,8 @@ TEST(InstanceGuard, OneCopyAnswersActivationAndDialRequests) {
 TEST(InstanceGuard, AListenFailureIsLoggedAndNoClientIsSent) {
     Scratch s;
     QCoreApplication app(g_argc, g_argv);
-    plat::WriteFileAtomic(s.OwnFolder(), "squatted");
+    ASSERT_TRUE(plat::MakeDirectories(plat::PathDirName(s.OwnFolder())));
+    ASSERT_TRUE(plat::WriteFileAtomic(s.OwnFolder(), "squatted"));
     TraceCapture trace;
     shell::InstanceGuard guard(s.profile);
     ASSERT_EQ(shell::InstanceGuard::LockResult::Acquired, guard.Acquire());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -300,6 +301,35 @@ TEST(CrashReport, NoReportProgramAndAnAbort) {
     EXPECT_EQ(0u, report.find("tessaly caused an Unknown exception type (0x00000000)"));
     EXPECT_EQ(std::string::npos, report.find("access violation"));
     EXPECT_NE(std::string::npos, report.find("[end of ERRORLOG.TXT]"));
+}
+
+// A FIFO where the report belongs: the dying program writes nothing there and still ends.
+TEST(CrashReport, AFifoInTheReportsPlaceDoesNotHoldTheCrash) {
+    char pattern[] = "/tmp/tessaly_crash_XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string fifo = dir + "/ERRORLOG.TXT";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        InstallCrashReport(dir, "/opt/tessaly/tessaly", "");
+        abort();
+    }
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 2000 && !ended; ++i) {  // up to 20 s
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) usleep(10000);
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "the crash waits on the FIFO";
+    EXPECT_TRUE(WIFSIGNALED(status));
+    struct stat st {};
+    ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 // ---------------------------------------------------------------------------------------------
