@@ -1102,7 +1102,7 @@ Utf8_t* CKxEngine::NextTag() {
   if (n < 0 || n > 32766) n = 1;
   m_settings->SetSettingsInt(KX_OPT_THREAD_COUNTER, n + 1);
   char buf[32];
-  snprintf(buf, sizeof buf, "%u_%d", m_sessionId, n);
+  snprintf(buf, sizeof buf, "%d_%d", static_cast<int32_t>(m_sessionId), n);
   return MakeUtf8(buf);
 }
 
