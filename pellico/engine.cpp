@@ -1111,7 +1111,6 @@ EKxErrorCode_t CKxEngine::DeleteMessage(int entryId) {
     FreeMessages();
     m_platform->EmptyDirectory(m_base + "/messages");
     m_platform->EmptyDirectory(m_base + "/audio");
-    WriteMessages();
     return KX_OK;
   }
   Message_t* prev = nullptr;
@@ -1124,7 +1123,6 @@ EKxErrorCode_t CKxEngine::DeleteMessage(int entryId) {
     m_platform->Remove(PathIn("messages", Hex(m->entryId) + ".dat"));
     m_platform->Remove(PathIn("audio", Hex(m->entryId)));
     CKxCore::MessageFree(m);
-    WriteMessages();
     return KX_OK;
   }
   return KX_UNKNOWN_ENTRY;
