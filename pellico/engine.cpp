@@ -463,6 +463,7 @@ void CKxEngine::DeliverPacket(const PacketPtr& p) {
       } else {
         Log("Bad audio done(%d-%d)", c.msg, m_sentAudio.empty() ? -1 : m_sentAudio.front()->msgNum);
       }
+      Dispatch(p);
       return;
     }
     case AUDIO_TERMINATE: {
