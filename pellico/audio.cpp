@@ -237,6 +237,7 @@ void CAudioManager::SetDevices(std::unique_ptr<KxWaveIn> in, std::unique_ptr<KxW
 }
 
 void CAudioManager::StartRecording() {
+  m_engine->Log("Releasing player");
   ReleasePlayer();
   if (!m_in) m_in = MakeDefaultWaveIn(WaveLog());
   m_pending.clear();
@@ -372,7 +373,6 @@ void CAudioManager::Tick() {
 
 void CAudioManager::ReleasePlayer() {
   if (m_outOpen) {
-    m_engine->Log("Releasing player");
     m_out->Reset();
     m_out->Close();
     m_outOpen = false;

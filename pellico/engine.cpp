@@ -463,6 +463,7 @@ void CKxEngine::DeliverPacket(const PacketPtr& p) {
       } else {
         Log("Bad audio done(%d-%d)", c.msg, m_sentAudio.empty() ? -1 : m_sentAudio.front()->msgNum);
       }
+      Dispatch(p);
       return;
     }
     case AUDIO_TERMINATE: {
@@ -1102,7 +1103,7 @@ Utf8_t* CKxEngine::NextTag() {
   if (n < 0 || n > 32766) n = 1;
   m_settings->SetSettingsInt(KX_OPT_THREAD_COUNTER, n + 1);
   char buf[32];
-  snprintf(buf, sizeof buf, "%u_%d", m_sessionId, n);
+  snprintf(buf, sizeof buf, "%d_%d", static_cast<int32_t>(m_sessionId), n);
   return MakeUtf8(buf);
 }
 
@@ -1111,7 +1112,6 @@ EKxErrorCode_t CKxEngine::DeleteMessage(int entryId) {
     FreeMessages();
     m_platform->EmptyDirectory(m_base + "/messages");
     m_platform->EmptyDirectory(m_base + "/audio");
-    WriteMessages();
     return KX_OK;
   }
   Message_t* prev = nullptr;
@@ -1124,7 +1124,6 @@ EKxErrorCode_t CKxEngine::DeleteMessage(int entryId) {
     m_platform->Remove(PathIn("messages", Hex(m->entryId) + ".dat"));
     m_platform->Remove(PathIn("audio", Hex(m->entryId)));
     CKxCore::MessageFree(m);
-    WriteMessages();
     return KX_OK;
   }
   return KX_UNKNOWN_ENTRY;

@@ -395,7 +395,9 @@ void UploadWorker::Run() {
       curl_slist* headers = nullptr;
       headers = curl_slist_append(headers, "Content-Type: multipart/form-data; boundary=--olden-boundary-");
       headers = curl_slist_append(headers, "Expect:");
-      m_engine->Log("HttpUpload: addHeaders:Content-Length: %lld", total);
+      m_engine->Log("HttpUpload: addHeaders:Content-Length: %lld\r\nContent-Type: multipart/form-data; "
+                    "boundary=--olden-boundary-\r\n",
+                    total);
       SetCommonOptions(curl, url, this);
       curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
       curl_easy_setopt(curl, CURLOPT_POST, 1L);

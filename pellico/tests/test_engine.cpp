@@ -397,3 +397,21 @@ TEST(PellicoEngine, EveryFileAndFolderOfTheStoreIsPrivate) {
   EXPECT_EQ(static_cast<unsigned>(fs::status(dir.path + "/mervane").permissions()) & 07777u, 0700u);
   EXPECT_TRUE(sawClip && sawLog && sawIndex) << files << " files";
 }
+
+// Tags carry the session id as a signed number, as peers print it.
+TEST(PellicoEngine, TagOfASessionIdAbove2To31IsSigned) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(0x80000005u, 100);
+  kx_recipient* r = CKxCore::RecipientNewM();
+  r->id = 42;
+  ASSERT_EQ(h.core->SendTypingNotification(r, nullptr), KX_OK);
+  std::vector<Bytes> texts = h.SentOfType(49);
+  ASSERT_EQ(texts.size(), 1u);
+  const Bytes& d = texts[0];
+  ASSERT_GT(d.size(), 13u);
+  size_t len = (size_t(d[11]) << 8) | d[12];
+  ASSERT_GE(d.size(), 13 + len);
+  std::string tag(d.begin() + 13, d.begin() + 13 + static_cast<long>(len));
+  EXPECT_EQ(tag.rfind("-2147483643_", 0), 0u) << tag;
+}
