@@ -1,11 +1,11 @@
 // The chat windows' own pictures, drawn with QPainter so they scale and need no skin file.
 #include "ui/chat/chat_art.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTemporaryDir>
 #include <cmath>
 #include <map>
 
@@ -356,10 +356,12 @@ QImage SendPill(const QColor& top, const QColor& bottom, bool ring) {
 }  // namespace
 
 QString ArtFile(const QString& name) {
-    static const QString folder = QDir::tempPath() + QString("/tessaly-chat-art-%1").arg(QCoreApplication::applicationPid());
-    const QString path = folder + "/" + name;
+    // A folder of a name nobody can guess, made ours alone (0700): a known name in the shared temporary
+    // folder could be made first by another user, who would then supply the pictures.
+    static QTemporaryDir folder(QDir::tempPath() + "/tessaly-chat-art-XXXXXX");
+    if (!folder.isValid()) return {};
+    const QString path = folder.path() + "/" + name;
     if (QFile::exists(path)) return path;
-    QDir().mkpath(folder);
     const QColor blue(0x3b, 0x7f, 0xd8), dark(0x2a, 0x63, 0xb4);
     QImage img;
     if (name == "send.png") img = SendPill(blue, dark, false);

@@ -21,6 +21,9 @@
 #include <map>
 #include <set>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QTest>
 #include <QTextDocument>
 #include <QUrl>
@@ -28,6 +31,8 @@
 #include <functional>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/account.h"
 #include "platform/codepage.h"
@@ -980,4 +985,20 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
     EXPECT_FALSE(w->HistoryText().contains(chat::ChatText("im_dlg", "im_reject", "拒绝参加")));
     ASSERT_EQ(1u, g_sent.size());
     EXPECT_NE(std::string::npos, g_sent[0].text.find("ACCEPT"));
+}
+
+// The send button's pictures are written where no other user of the machine can have put pictures first:
+// a folder of this run, closed to others, whose name the program's id does not give away.
+TEST(ChatArt, PicturesAreWrittenInAFolderOfOurOwn) {
+    const QString planted = QDir::tempPath() + QString("/tessaly-chat-art-%1").arg(QCoreApplication::applicationPid());
+    QDir().mkpath(planted);
+    const QString path = chat::ArtFile("send.png");
+    ASSERT_FALSE(path.isEmpty());
+    const QFileInfo file(path);
+    EXPECT_NE(file.absolutePath(), QFileInfo(planted).absoluteFilePath());
+    struct stat st {};
+    ASSERT_EQ(::stat(file.absolutePath().toUtf8().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, ::getuid());
+    QDir(planted).removeRecursively();
 }
