@@ -114,6 +114,9 @@ TEST(SavedLogins, LoadRules) {
          true, false, {"b", "a"}, "b", "pw"},
         {"ids are cut to 32", "<l><brindle><user id='" + std::string(40, 'q') + "'/></brindle></l>", false, false,
          {std::string(32, 'q')}, "", ""},
+        {"the choices hold wherever config stands",
+         "<l><brindle><user id='a' pwd='" + pwd + "'/></brindle><x><config save='true' autologin='true'/></x></l>", true,
+         true, {"a"}, "", "pw"},
         {"a broken document leaves the store empty", "<l><config save='true'/><brindle><user id='a'/>", false, false, {}, "",
          ""},
     };
