@@ -225,7 +225,7 @@ int CCorvinaApp::InitInstance(bool* run) {
         Shutdown();
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     };
-    if (options_.showSplash && !options_.minimize) CSplashWindow::ShowSplash(nullptr);
+    CSplashWindow::ShowSplash(nullptr);  // when enabled (no "/nosplash"), minimised or not
     guard_->onActivate = [this] {
         DebugTrace(MOD_SYSTEM, 2, "Activated by a second start");
         if (frame_) frame_->Command(ID_SHOW_WINDOW);
@@ -265,16 +265,22 @@ int CCorvinaApp::InitInstance(bool* run) {
 
     SavedLoginStore& store = SavedLogins();
     loadLoginInfo(store, Paths().savedLoginsPath);
-    const AutoStartDecision d = DecideAutoStart(options_.showSplash, options_.minimize, store.autoLogin,
-                                                !store.logins.empty(), store.autoLogin ? GetLinkState() : 1);
+    const AutoStartDecision d =
+        DecideAutoStart(options_.showSplash, options_.minimize, store.autoLogin, !store.logins.empty(), 1);
     g_interactiveLogin = d.interactive;
-    g_loginPending = d.pending;
+    g_loginPending = false;
     if (store.autoLogin) {
         DebugTrace(MOD_SYSTEM, 2, "Send login message to main window");
         g_strUserId = store.lastLoginId;
         g_strPassword = store.lastLoginPwd;
-        // The sign-in starts half a second later from the event loop; the window is already drawn.
-        if (d.startLogin) QTimer::singleShot(500, frame_, [this] { frame_->ServerLogin(); });
+        // Half a second for the network to settle, then the route decides: sign in now, or leave it to
+        // the frame's link monitor. The wait runs from the event loop, so the window is drawn meanwhile.
+        QTimer::singleShot(500, frame_, [this] {
+            const AutoStartDecision later =
+                DecideAutoStart(options_.showSplash, options_.minimize, true, true, GetLinkState());
+            g_loginPending = later.pending;
+            if (later.startLogin) frame_->ServerLogin();
+        });
     } else if (d.openDialog) {
         DebugTrace(MOD_SYSTEM, 2, "No User Read, Send login as message to main window");
         PostMessage(frame_->Handle(), WM_FRAME_COMMAND, ID_LOGIN_AS, 0);

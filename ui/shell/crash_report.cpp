@@ -1,5 +1,5 @@
 // Crash report: a fatal signal leaves "ERRORLOG.TXT" (the fault, the system, registers, code bytes,
-// stack, a backtrace and the loaded modules) and starts the optional report program.
+// stack, a backtrace and the loaded modules) and "CRASH.DMP", and starts the optional report program.
 // Everything the handler does is async-signal-safe: no allocation, no stdio, raw system calls.
 #include "ui/shell/crash_report.h"
 
@@ -29,6 +29,7 @@ constexpr size_t kStackMax = 0x3000;
 
 std::atomic<bool> g_firstReport{true};
 char g_reportPath[1024];
+char g_dumpPath[1024];
 char g_programPath[1024];
 char g_programName[256];
 char g_baseName[256];
@@ -259,6 +260,45 @@ void WriteModules(CrashWriter& w) {
     });
 }
 
+// "CRASH.DMP", the debugger's part: the signal, the program counter and the stack pointer, each frame of
+// the call chain with its module and the offset in that module's file (what addr2line takes), the raw
+// stack words and the process's mappings as the kernel lists them. Plain system calls only.
+void WriteCrashDump(int sig, uint64_t pc, uint64_t sp, const uint8_t* stack, size_t stackBytes, void* const* frames, int n) {
+    const int fd = open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    static CrashWriter w(-1);
+    w = CrashWriter(fd);
+    w.Str("Tessaly crash dump 1\n"), w.Str("program "), w.Str(g_programPath), w.Str("\nsignal "), w.Dec(sig);
+    w.Str("\npc 0x"), w.Hex(pc, 16), w.Str("\nsp 0x"), w.Hex(sp, 16), w.Str("\n\nframes\n");
+    for (int i = 0; i < n; ++i) {
+        const uint64_t addr = reinterpret_cast<uint64_t>(frames[i]);
+        w.Str("0x"), w.Hex(addr, 16);
+        ForEachMapping([&](const MapLine& m) {
+            if (addr < m.start || addr >= m.end) return true;
+            w.Str(" "), w.Str(m.path[0] ? m.path : "?"), w.Str(" +0x"), w.Hex(addr - m.start + m.offset, 1);
+            return false;
+        });
+        w.Str("\n");
+    }
+    w.Str("\nstack\n");
+    for (size_t i = 0; i + 8 <= stackBytes; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, stack + i, 8);
+        w.Str("0x"), w.Hex(sp + i, 16), w.Str(" 0x"), w.Hex(word, 16), w.Str("\n");
+    }
+    w.Str("\nmaps\n");
+    w.Flush();
+    const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (maps >= 0) {
+        char buf[4096];
+        ssize_t r;
+        while ((r = read(maps, buf, sizeof buf)) > 0)
+            if (write(fd, buf, static_cast<size_t>(r)) != r) break;
+        close(maps);
+    }
+    close(fd);
+}
+
 void Report(int sig, siginfo_t* info, void* context) {
     const ucontext_t* uc = static_cast<const ucontext_t*>(context);
     // Only a regular file takes the report: a FIFO in its place would hold the dying program for ever.
@@ -337,6 +377,7 @@ void Report(int sig, siginfo_t* info, void* context) {
     w.Str("\r\n===== [end of ERRORLOG.TXT] =====\r\n");
     w.Flush();
     close(fd);
+    WriteCrashDump(sig, pc, sp, stack, got, frames, n);
 
     if (g_reportProgram[0]) {
         const pid_t child = fork();
@@ -460,6 +501,7 @@ const char* CrashDescription(int sig, int siCode, uint32_t* code) {
 void InstallCrashReport(const std::string& folder, const std::string& programPath, const std::string& reportProgram,
                         const std::string& location) {
     Copy(g_reportPath, sizeof g_reportPath, folder + "/ERRORLOG.TXT");
+    Copy(g_dumpPath, sizeof g_dumpPath, folder + "/CRASH.DMP");
     Copy(g_programPath, sizeof g_programPath, programPath);
     Copy(g_programName, sizeof g_programName, FilePart(g_programPath));
     Copy(g_baseName, sizeof g_baseName, g_programName);

@@ -1,5 +1,6 @@
 // Crash report: a fatal signal leaves "ERRORLOG.TXT" (the fault, the system, registers, code bytes,
-// stack, a backtrace and the loaded modules) and starts the optional report program.
+// stack, a backtrace and the loaded modules), then "CRASH.DMP" (the call chain as module and offset,
+// the raw stack and the mappings, for a debugger), and starts the optional report program.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 namespace shell {
 
 // Installs the handler for SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT and SIGTRAP on an alternate
-// stack. The report goes to <folder>/ERRORLOG.TXT; reportProgram (empty: none) is started with the
+// stack. The report goes to <folder>/ERRORLOG.TXT and the dump to <folder>/CRASH.DMP; reportProgram (empty: none) is started with the
 // program's file name as its only argument and not waited for. The signal then takes its default
 // course, so the exit status still tells the crash.
 void InstallCrashReport(const std::string& folder, const std::string& programPath, const std::string& reportProgram,

@@ -214,6 +214,10 @@ void CMainFrame::Command(int id) {
         case ID_SMS:  // the SMS window, with no recipient yet
             if (ChatHooks().frameMessage) ChatHooks().frameMessage(WM_SMS_OPEN, 4, 0);  // chat windows
             break;
+        case ID_DIAL_ALT1:
+        case ID_DIAL_ALT1 + 1:
+        case ID_DIAL_ALT1 + 2:
+        case ID_DIAL_ALT4:
         case ID_DIAL:
             if (m_calls) {  // a number typed in the bar is called from any page but the calls windows' own
                 const QString number = m_dialCombo->currentText().trimmed();

@@ -314,12 +314,14 @@ LRESULT CMainFrame::OnBootReply(WPARAM wParam, LPARAM) {
     return 1;
 }
 
-int CMainFrame::AppMessageBox(const QString& text, const QString& title) {
+int CMainFrame::AppMessageBox(const QString& text, const QString& title, unsigned type) {
+    if (!showBox) return shell::ShowAppMessageBox(this, text, title, type);
+    // The tests' box: the same silence and the same answer as the real one's OK.
     DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
     if (!shell::g_interactiveLogin) return 3;
     shell::g_loginPending = false;
     Box(text, title);
-    return 1;
+    return shell::IDOK;
 }
 
 void CMainFrame::OnLoginRefused() {
@@ -392,13 +394,13 @@ void CMainFrame::RunUpdater() {
     const shell::VersionFileData v = VersionFileForAnswer();
     const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
     if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
-    // The updater decides, newer or not; it replaces the program's files, so the window closes for it.
+    // The updater decides, newer or not, and asks the user itself; the program stays until it is told to
+    // end (only an enforced update ends it first).
     const bool started = startUpdater ? startUpdater(path)
                                       : !UpdaterProgram().isEmpty() &&
                                             QProcess::startDetached(UpdaterProgram(), {QString::fromStdString(path)});
     if (started) {
-        DebugTrace(MOD_UPDATE, 2, "updater started, main window closing");
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        DebugTrace(MOD_UPDATE, 2, "updater started");
         return;
     }
     // No updater in this installation: nothing takes over, so the window stays and the user is told.
@@ -468,5 +470,6 @@ CUpdateDialog* CMainFrame::ShowUpdateDialog() {
 int CMainFrame::RunHeadPicDialog(QWidget* owner) {
     const std::string& current = shell::g_panelPicture.empty() ? shell::Paths().defaultHeadPic : shell::g_panelPicture;
     CHeadPicDlg dlg(QString::fromStdString(current), owner ? owner : this);
+    headPicDialog_ = &dlg;
     return dlg.exec();
 }

@@ -23,8 +23,7 @@
 using shell::LangText;
 
 namespace {
-// The banner: the skin's login picture, or a drawn band when the skin has none, with the slogan in the
-// program's language under the name.
+// The banner: the skin's login picture as it stands, or a drawn band when the skin has none.
 QPixmap Banner(int w, int h) {
     const QImage img = ctl::LoadBitmapFile(shell::SkinFile("login.bmp"));
     QPixmap pm(w, h);
@@ -37,13 +36,6 @@ QPixmap Banner(int w, int h) {
         g.setColorAt(1, QColor(0x1B, 0x4F, 0xA8));
         p.fillRect(pm.rect(), g);
     }
-    p.setRenderHint(QPainter::TextAntialiasing);
-    QFont f(QStringLiteral("WenQuanYi Micro Hei"));
-    f.setPixelSize(12);
-    p.setFont(f);
-    p.setPen(QColor(0xDB, 0xE7, 0xFB));
-    p.drawText(QRect(93, 54, w - 110, 20), Qt::AlignLeft | Qt::AlignVCenter,
-               LangText("common", "slogan", "Calls · Messages · Push-to-talk"));
     return pm;
 }
 }  // namespace

@@ -52,6 +52,7 @@
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/about_box.h"
+#include "ui/shell/head_picture.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
@@ -93,6 +94,9 @@ CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
     h->setContentsMargins(8, 3, 8, 3);
     h->setSpacing(6);
     icon_ = new CPaintedStatic(this);
+    QSizePolicy keepPlace = icon_->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    icon_->setSizePolicy(keepPlace);
     icon_->setFixedSize(18, 18);
     icon_->setCursor(Qt::PointingHandCursor);
     text_ = new QLabel(this);
@@ -110,10 +114,10 @@ void CPresenceStatusBar::SetStatus(int status) {
     const char* name = shell::StatusBitmapName(status);
     const QImage img = name ? ctl::LoadBitmapFile(shell::SkinFile(name)) : QImage();
     icon_->SetBkColor(status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8));
+    // A status without its picture shows none, not the previous status's.
     if (!img.isNull()) icon_->SetBitmapFile(shell::SkinFile(name));
-    static const char* const defaults[] = {"Online", "Offline", "Busy", "Away", "Not available"};
-    const char* builtIn = status >= 0 && status <= 4 ? defaults[status] : "Unknown";
-    text_->setText(LangText("status_description", std::to_string(status).c_str(), builtIn).left(20));
+    icon_->setVisible(!img.isNull());
+    text_->setText(LangText("status_description", std::to_string(status).c_str(), "Unknown").left(20));
     // The active page sets the dial bar's buttons for the new status.
     if (MainFrame() && MainFrame()->Sheet()) MainFrame()->Sheet()->ReselectActivePage();
 }
@@ -248,6 +252,14 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     m_navigatePage = new CNqNavigatePage;
     m_pSheet->AddPage(m_navigatePage);
     connect(m_pSheet, &CChildView::endCallRequested, this, [this] { Command(ID_HANGUP); });
+    connect(m_pSheet, &CChildView::callCommand, this, [this](int command) {
+        if (command == ID_SHEET_HOLD) {
+            if (m_pSheet->activeCallHeld && m_pSheet->activeCallHeld()) UnholdActiveCall();
+            else HoldActiveCall();
+        } else if (command == ID_SHEET_UNHOLD) {
+            MergeActiveCall();
+        }
+    });
     connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
         if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
         else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
@@ -459,6 +471,7 @@ void CMainFrame::ApplySkin() {
 
 LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     ApplyLanguage();
+    if (headPicDialog_) headPicDialog_->OnLanguageChanged();
     if (m_calls) m_calls->OnLanguageChanged();                         // calls windows
     if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
     return 0;

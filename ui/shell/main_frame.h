@@ -17,6 +17,7 @@
 #include "ui/shell/frame_menus.h"
 #include "ui/shell/mixer_control.h"
 #include "ui/shell/pages.h"
+#include "ui/shell/shell_app.h"
 
 class QLabel;
 class CPaintedStatic;
@@ -30,6 +31,7 @@ class CDialComboBox;
 class CAsSyncResult;
 struct AsRequest;
 class CUpdateDialog;
+class CHeadPicDlg;
 struct VOIP_UI_MSG;
 struct AddrNode;
 
@@ -271,7 +273,7 @@ private:
 public:
     // The one message box of worker-reporting code: the text traced, shown (and a pending sign-in
     // dropped) only on an interactive sign-in; 3 when nothing was shown.
-    int AppMessageBox(const QString& text, const QString& title);
+    int AppMessageBox(const QString& text, const QString& title, unsigned type = shell::MB_ICONEXCLAMATION | shell::MB_OK);
     // The sign-in's own access-server failures: LGN refused (a server code), SYN not answered or refused.
     void OnLoginRefused();
     void OnSyncFailed();
@@ -290,6 +292,7 @@ public:
 private:
     CUpdateVersionInfo m_updateInfo;
     QPointer<CUpdateDialog> updateDialog_;
+    QPointer<CHeadPicDlg> headPicDialog_;  // open while the chooser runs: it takes a language change
     bool loginDialogOpen_ = false;
     // ---- end of sign-in answers, update dialog and head picture
     // ---- calls: events, the active call page's commands, the capture probe

@@ -131,7 +131,7 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
     Retext();
 }
 
-QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "title", "Home"); }
+QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "title", "Start").left(32); }
 
 void CNqNavigatePage::SetMode(int loginState) {
     mode_ = loginState;
@@ -569,7 +569,7 @@ CNqPropertyPage* FindPage(const std::function<bool(const CNqPropertyPage*)>& mat
 void EnableDialBarButton(int buttonId, bool enable) {
     QAbstractButton* button = DialBarButton(buttonId);
     if (!button) return;
-    if (buttonId == ID_DIAL && MainFrame()->StatusBar() && MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE)
+    if (MainFrame()->StatusBar() && MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE)
         enable = false;
     if (button->isEnabled() != enable) {
         button->setEnabled(enable);

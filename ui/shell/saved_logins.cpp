@@ -95,8 +95,22 @@ void loadLoginInfo(SavedLoginStore& store, const std::string& path) {
     }
     std::string bytes;
     if (!plat::ReadFile(path, &bytes, static_cast<size_t>(kSavedLoginsFileMax))) return;
-    QXmlStreamReader xml(QByteArray::fromStdString(bytes));
     bool sawConfig = false, inBrindle = false, doneBrindle = false, usersStopped = false;
+    // The choices come first, wherever "config" stands: whether a "pwd" is read depends on them.
+    {
+        QXmlStreamReader pre(QByteArray::fromStdString(bytes));
+        int level = 0;
+        while (!pre.atEnd() && !sawConfig) {
+            const auto token = pre.readNext();
+            if (token == QXmlStreamReader::EndElement) --level;
+            if (token != QXmlStreamReader::StartElement || ++level == 1 || pre.name() != u"config") continue;
+            const auto attrs = pre.attributes();
+            sawConfig = true;
+            store.savePassword = attrs.hasAttribute("save") && attrs.value("save") == u"true";
+            store.autoLogin = attrs.hasAttribute("autologin") && attrs.value("autologin") == u"true";
+        }
+    }
+    QXmlStreamReader xml(QByteArray::fromStdString(bytes));
     bool inLast = false, doneLast = false;
     int depth = 0, brindleDepth = -1, lastDepth = -1;
     std::vector<SavedLogin> users;

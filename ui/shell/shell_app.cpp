@@ -33,13 +33,43 @@ int GetLinkState() {
     return DefaultGateway() >= 0 ? 1 : 2;
 }
 
-int ShowAppMessageBox(QWidget* parent, const QString& text, const QString& title) {
+BoxStyle BoxStyleOf(unsigned type) {
+    static const int icons[] = {QMessageBox::NoIcon, QMessageBox::Critical, QMessageBox::Question, QMessageBox::Warning,
+                                QMessageBox::Information};
+    const unsigned icon = (type >> 4) & 0xF;
+    BoxStyle style{icon < 5 ? icons[icon] : QMessageBox::NoIcon, QMessageBox::Ok};
+    switch (type & 0xF) {
+        case MB_OKCANCEL: style.buttons = QMessageBox::Ok | QMessageBox::Cancel; break;
+        case MB_ABORTRETRYIGNORE: style.buttons = QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore; break;
+        case MB_YESNOCANCEL: style.buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
+        case MB_YESNO: style.buttons = QMessageBox::Yes | QMessageBox::No; break;
+        case MB_RETRYCANCEL: style.buttons = QMessageBox::Retry | QMessageBox::Cancel; break;
+        default: break;
+    }
+    return style;
+}
+
+int BoxAnswer(int standardButton) {
+    switch (standardButton) {
+        case QMessageBox::Ok: return IDOK;
+        case QMessageBox::Abort: return IDABORT;
+        case QMessageBox::Retry: return IDRETRY;
+        case QMessageBox::Ignore: return IDIGNORE;
+        case QMessageBox::Yes: return IDYES;
+        case QMessageBox::No: return IDNO;
+        default: return IDCANCEL;
+    }
+}
+
+int ShowAppMessageBox(QWidget* parent, const QString& text, const QString& title, unsigned type) {
     DebugTrace(MOD_SYSTEM, 3, "%s", text.toUtf8().constData());
     if (!g_interactiveLogin) return 3;
     g_loginPending = false;
     if (!parent) return 3;
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
-    return box.exec() == QMessageBox::Ok ? 1 : 2;
+    const BoxStyle style = BoxStyleOf(type);
+    QMessageBox box(static_cast<QMessageBox::Icon>(style.icon), title, text,
+                    QMessageBox::StandardButtons(style.buttons), parent);
+    return BoxAnswer(box.exec());
 }
 
 }  // namespace shell

@@ -17,6 +17,8 @@ inline constexpr UINT WM_SMS_OPEN = WM_USER + 1050;   // the SMS window; wParam 
 enum : int {
     ID_DIAL = 1000,
     ID_HANGUP = 1001,
+    ID_DIAL_ALT1 = 2932,  // 2932-2935: menu and accelerator forms of the dial button
+    ID_DIAL_ALT4 = 2935,
     ID_SHOW_WINDOW = 2041,
     ID_CLOSE_ALL = 2042,
     ID_ABOUT = 2914,

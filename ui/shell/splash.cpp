@@ -20,29 +20,21 @@ bool CSplashWindow::Enabled() { return g_enabled; }
 CSplashWindow* CSplashWindow::Current() { return g_splash; }
 
 QPixmap CSplashWindow::Picture() {
+    // The skin's picture as it stands; the gallery draws a plain band for a skin without one.
     const QImage img = ctl::LoadBitmapFile(shell::SkinFile("splash.bmp"));
-    QPixmap pm = img.isNull() ? QPixmap(420, 260) : QPixmap::fromImage(img);
+    if (!img.isNull()) return QPixmap::fromImage(img);
+    QPixmap pm(420, 260);
     QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 420, 260);
+    g.setColorAt(0, QColor(0x2F, 0x6F, 0xD6));
+    g.setColorAt(1, QColor(0x16, 0x3F, 0x8C));
+    p.fillRect(pm.rect(), g);
     QFont f(QStringLiteral("WenQuanYi Micro Hei"));
-    if (img.isNull()) {
-        QLinearGradient g(0, 0, 420, 260);
-        g.setColorAt(0, QColor(0x2F, 0x6F, 0xD6));
-        g.setColorAt(1, QColor(0x16, 0x3F, 0x8C));
-        p.fillRect(pm.rect(), g);
-        f.setPixelSize(34);
-        f.setBold(true);
-        p.setFont(f);
-        p.setPen(Qt::white);
-        p.drawText(QRect(0, 126, 420, 44), Qt::AlignCenter, "Tessaly");
-    }
-    // The slogan under the name, in the program's language.
-    f.setPixelSize(13);
-    f.setBold(false);
+    f.setPixelSize(34);
+    f.setBold(true);
     p.setFont(f);
-    p.setPen(QColor(0xDB, 0xE7, 0xFB));
-    p.drawText(QRect(0, 172, pm.width(), 22), Qt::AlignCenter,
-               shell::LangText("common", "slogan", "Calls · Messages · Push-to-talk"));
+    p.setPen(Qt::white);
+    p.drawText(QRect(0, 126, 420, 44), Qt::AlignCenter, "Tessaly");
     return pm;
 }
 

@@ -65,7 +65,6 @@ QImage Splash() {
     p.setFont(f);
     p.setPen(Qt::white);
     p.drawText(QRect(0, 126, 420, 44), Qt::AlignCenter, "Tessaly");
-    // The slogan under the name is the program's, in its language (language file [common] slogan).
     f.setBold(false);
     f.setPixelSize(11);
     p.setFont(f);
@@ -92,7 +91,6 @@ QImage LoginBanner() {
     p.setFont(f);
     p.setPen(Qt::white);
     p.drawText(QRect(92, 24, 260, 30), Qt::AlignLeft | Qt::AlignVCenter, "Tessaly");
-    // The slogan under the name is the login dialog's, in the program's language.
     return img;
 }
 

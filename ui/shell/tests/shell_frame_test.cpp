@@ -13,6 +13,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <map>
+#include <memory>
 #include <thread>
 
 #include "shell_test_app.h"
@@ -244,6 +246,58 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
         sheet.ClosePage(next);
         EXPECT_EQ(used, sheet.currentWidget());
     }
+}
+
+// The calls windows as the frame reaches them, reduced to counters.
+class CountingCalls : public shell::CallWindowsHook {
+public:
+    explicit CountingCalls(std::map<std::string, int>* seen) : seen_(seen) {}
+    CNqPropertyPage* MakeDialPage() override { return nullptr; }
+    CNqPropertyPage* MakeCallLogPage() override { return nullptr; }
+    void DropPages() override {}
+    void OnVoipEvent(const VOIP_UI_MSG*) override {}
+    void OnDialButton(bool) override { ++(*seen_)["dial"]; }
+    void OnHangupButton() override {}
+    int CallNumber(const std::string&, bool) override { return 0; }
+    std::string RemoteOf(int) override { return {}; }
+    bool AnyCallPage() override { return false; }
+    bool AnyTalking() override { return false; }
+    bool ShowCallPageFor(const std::string&) override { return false; }
+    bool OwnsPage(const CNqPropertyPage*) override { return false; }
+    void ActivePageChanged() override {}
+    void CloseAll() override {}
+    void HoldActiveCall() override { ++(*seen_)["hold"]; }
+    void UnholdActiveCall() override { ++(*seen_)["resume"]; }
+    void MergeActiveCall() override { ++(*seen_)["merge"]; }
+
+private:
+    std::map<std::string, int>* seen_;
+};
+
+TEST_F(ShellFrame, SheetCallCommandsAndTheDialCommandsReachTheCallsWindows) {
+    std::map<std::string, int> seen;
+    shell::CallWindowsFactoryRef() = [&](CMainFrame*, CChildView*, QAbstractButton*, QAbstractButton*) {
+        return std::make_unique<CountingCalls>(&seen);
+    };
+    {
+        CMainFrame frame;
+        shell::CallWindowsFactoryRef() = nullptr;
+        bool held = false;
+        frame.Sheet()->activeCallHeld = [&] { return held; };
+        emit frame.Sheet()->callCommand(ID_SHEET_HOLD);
+        held = true;
+        emit frame.Sheet()->callCommand(ID_SHEET_HOLD);
+        emit frame.Sheet()->callCommand(ID_SHEET_UNHOLD);
+        EXPECT_EQ((std::map<std::string, int>{{"hold", 1}, {"resume", 1}, {"merge", 1}}), seen);
+        // The menu and key forms of the dial button dial as it does.
+        seen.clear();
+        for (int id : {int{ID_DIAL}, 2932, 2933, 2934, 2935}) frame.Command(id);
+        EXPECT_EQ((std::map<std::string, int>{{"dial", 5}}), seen);
+        frame.Command(2936);
+        EXPECT_EQ(5, seen["dial"]);
+        frame.Sheet()->activeCallHeld = nullptr;
+    }
+    shell::CallWindowsFactoryRef() = nullptr;
 }
 
 TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {

@@ -1,5 +1,6 @@
 // Shell logic below the widgets: saved logins, language texts and formats, dial requests, start and sign-in decisions.
 #include <gtest/gtest.h>
+#include <QMessageBox>
 
 #include <QByteArray>
 #include <QDirIterator>
@@ -26,6 +27,7 @@
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/instance_guard.h"
 #include "ui/shell/saved_logins.h"
+#include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
@@ -114,6 +116,9 @@ TEST(SavedLogins, LoadRules) {
          true, false, {"b", "a"}, "b", "pw"},
         {"ids are cut to 32", "<l><brindle><user id='" + std::string(40, 'q') + "'/></brindle></l>", false, false,
          {std::string(32, 'q')}, "", ""},
+        {"the choices hold wherever config stands",
+         "<l><brindle><user id='a' pwd='" + pwd + "'/></brindle><x><config save='true' autologin='true'/></x></l>", true,
+         true, {"a"}, "", "pw"},
         {"a broken document leaves the store empty", "<l><config save='true'/><brindle><user id='a'/>", false, false, {}, "",
          ""},
     };
@@ -423,6 +428,44 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_EQ("/p", o.profileFolder);
     EXPECT_EQ("12", o.dialNumber);
     EXPECT_EQ("", o.error);
+}
+
+TEST(AppMessageBox, TheTypeChoosesIconAndButtonsAndTheAnswerIsTheButtons) {
+    using shell::BoxStyleOf;
+    struct Case {
+        unsigned type;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+    } const cases[] = {
+        {shell::MB_OK, QMessageBox::NoIcon, QMessageBox::Ok},
+        {shell::MB_ICONEXCLAMATION | shell::MB_OK, QMessageBox::Warning, QMessageBox::Ok},
+        {shell::MB_ICONHAND | shell::MB_OKCANCEL, QMessageBox::Critical, QMessageBox::Ok | QMessageBox::Cancel},
+        {shell::MB_ICONQUESTION | shell::MB_YESNO, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No},
+        {shell::MB_ICONASTERISK | shell::MB_YESNOCANCEL, QMessageBox::Information,
+         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel},
+        {shell::MB_RETRYCANCEL, QMessageBox::NoIcon, QMessageBox::Retry | QMessageBox::Cancel},
+        {shell::MB_ABORTRETRYIGNORE, QMessageBox::NoIcon, QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore},
+        {0x7 | 0x70, QMessageBox::NoIcon, QMessageBox::Ok},  // unknown sets: a plain OK box
+    };
+    for (const Case& c : cases) {
+        const shell::BoxStyle style = BoxStyleOf(c.type);
+        EXPECT_EQ(c.icon, style.icon) << c.type;
+        EXPECT_EQ(static_cast<int>(c.buttons), style.buttons) << c.type;
+    }
+    EXPECT_EQ(shell::IDOK, shell::BoxAnswer(QMessageBox::Ok));
+    EXPECT_EQ(shell::IDYES, shell::BoxAnswer(QMessageBox::Yes));
+    EXPECT_EQ(shell::IDNO, shell::BoxAnswer(QMessageBox::No));
+    EXPECT_EQ(shell::IDRETRY, shell::BoxAnswer(QMessageBox::Retry));
+    EXPECT_EQ(shell::IDCANCEL, shell::BoxAnswer(QMessageBox::Cancel));
+    EXPECT_EQ(shell::IDCANCEL, shell::BoxAnswer(QMessageBox::NoButton)) << "closed without a button";
+    // A hidden automatic start shows nothing and answers 3, whatever the type.
+    shell::g_interactiveLogin = false;
+    shell::g_loginPending = true;
+    EXPECT_EQ(3, shell::ShowAppMessageBox(nullptr, "x", "y", shell::MB_YESNO));
+    EXPECT_TRUE(shell::g_loginPending);
+    shell::g_interactiveLogin = true;
+    EXPECT_EQ(3, shell::ShowAppMessageBox(nullptr, "x", "y", shell::MB_YESNO)) << "no window to show it on";
+    EXPECT_FALSE(shell::g_loginPending);
 }
 
 TEST(Configuration, EmoticonsStopAtTheFirstMissingFileAndAtTheTablesEnd) {

@@ -277,6 +277,18 @@ TEST(CrashReport, ACrashingChildLeavesTheReportWithABacktraceAndStartsTheReportP
     EXPECT_NE(std::string::npos, report.find("   Product:    Tessaly\r\n   FileDesc:   Tessaly communicator\r\n"
                                              "   FileVer:    0.9.6.0\r\n   ProdVer:    0.9.6.0\r\n"));
     EXPECT_NE(std::string::npos, report.find("\r\n===== [end of ERRORLOG.TXT] =====\r\n"));
+    // Beside it the debugger's dump: the frames by module and offset, the stack words, the mappings.
+    std::string dump;
+    ASSERT_TRUE(plat::ReadFile(dir + "/CRASH.DMP", &dump));
+    EXPECT_EQ(0u, dump.find("Tessaly crash dump 1\nprogram /opt/tessaly/tessaly.bin\nsignal 11\npc 0x")) << dump.substr(0, 200);
+    const size_t frames = dump.find("\n\nframes\n0x"), stack = dump.find("\n\nstack\n0x"), maps = dump.find("\n\nmaps\n");
+    ASSERT_NE(std::string::npos, frames);
+    ASSERT_NE(std::string::npos, stack);
+    ASSERT_NE(std::string::npos, maps);
+    EXPECT_LT(frames, stack);
+    EXPECT_LT(stack, maps);
+    EXPECT_NE(std::string::npos, dump.find("shell_pages_logic_test +0x", frames)) << dump.substr(frames, 600);
+    EXPECT_NE(std::string::npos, dump.find("[stack]", maps));
     // The report program was started with the program's file name; it is not waited for.
     std::string arg;
     for (int i = 0; i < 500 && !plat::ReadFile(marker, &arg); ++i) usleep(10000);

@@ -267,9 +267,12 @@ TEST_F(ShellTray, DialButtonStaysOffWhileOfflineAndLanguageSelectsThePageAgain) 
     frame.SetPresenceStatus(STATUS_OFFLINE);
     shell::EnableDialButton(true);
     EXPECT_FALSE(dial->isEnabled()) << "offline: no call can be placed";
+    hangup->setEnabled(true);
     shell::EnableHangupButton(true);
-    EXPECT_TRUE(hangup->isEnabled()) << "only the dial button is held off";
+    EXPECT_FALSE(hangup->isEnabled()) << "offline, every dial-bar button is held off";
     frame.SetPresenceStatus(STATUS_ONLINE);
+    shell::EnableHangupButton(true);
+    EXPECT_TRUE(hangup->isEnabled());
     shell::EnableDialButton(true);
     EXPECT_TRUE(shell::IsDialButtonEnabled());
     shell::EnableDialButton(false);
@@ -289,8 +292,15 @@ TEST_F(ShellTray, DialButtonStaysOffWhileOfflineAndLanguageSelectsThePageAgain) 
     frame.StatusBar()->SetStatus(STATUS_BUSY);
     EXPECT_EQ(before + 1, selected) << "and after a new status";
     EXPECT_EQ(shell::LangText("status_description", "2", ""), frame.StatusBar()->findChild<QLabel*>("presenceText")->text());
+    auto* icon = frame.StatusBar()->findChild<CPaintedStatic*>();
+    ASSERT_NE(nullptr, icon);
+    EXPECT_TRUE(icon->isVisibleTo(frame.StatusBar()));
+    // A status without a text or a picture: "Unknown", and no picture rather than the previous one.
     frame.StatusBar()->SetStatus(9);
     EXPECT_EQ("Unknown", frame.StatusBar()->findChild<QLabel*>("presenceText")->text());
+    EXPECT_FALSE(icon->isVisibleTo(frame.StatusBar()));
+    frame.StatusBar()->SetStatus(STATUS_ONLINE);
+    EXPECT_TRUE(icon->isVisibleTo(frame.StatusBar()));
 }
 
 TEST_F(ShellTray, CallPagesOfTheSheetFromAnywhere) {
