@@ -1,6 +1,7 @@
 // Presence core and its notices, with fake protocol plug-ins and a pumped window target.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -353,7 +354,10 @@ TEST(PresenceBuddyRecordTest, FilledFromTheContactsMessagingIdentity) {
     AddrIdentity* identity = AddrBook_NewIdentity(nullptr, "bob@x", nullptr, "i-1");
     AddrBook_SetIdentityType(identity, 9);
     AddrBook_InsertChild(identity, contact, nullptr);
+    std::snprintf(record.name, sizeof record.name, "stale");
     EXPECT_EQ(0, presence_buddy_to_ui_record(&record, contact));  // a buddy without "uid"
+    EXPECT_EQ(0, record.id);  // the buddy was found, so the record is cleared
+    EXPECT_STREQ("", record.name);
     presence_setting_set_int(&identity->settings, "uid", nullptr, 1234);
     for (AddrNode* node : {static_cast<AddrNode*>(contact), static_cast<AddrNode*>(identity)}) {
         PresenceBuddyRecord r;
