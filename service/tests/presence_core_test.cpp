@@ -31,7 +31,13 @@ struct Calls {
 
 bool g_failLoad = false;
 
-int FakeLogin(Account*) { return ++g_calls.logins, 0; }
+bool g_loginReports = false;
+
+// With g_loginReports the log-in reports its state at once, as a plug-in's pump may.
+int FakeLogin(Account* account) {
+    if (g_loginReports) presence_post_connection_state(presence_rec(account->connection), 1);
+    return ++g_calls.logins, 0;
+}
 void FakeClose(PresenceConnectionRec*) { ++g_calls.closes; }
 int FakeSend(PresenceConnectionRec*, std::vector<PresenceBuddyRecord>* r, const char* text, const char*, int) {
     ++g_calls.sends;
@@ -58,6 +64,7 @@ protected:
     void SetUp() override {
         g_calls = Calls{};
         g_failLoad = false;
+        g_loginReports = false;
         presence_use_plugins(g_fakes);
         presence_core_register(true);
         window = plat::RegisterWindowTarget([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
@@ -131,6 +138,15 @@ TEST_F(PresenceCore, SignInPathsFollowPluginAndPassword) {
         EXPECT_EQ(nullptr, a->connection);
     }
     EXPECT_EQ(0u, presence_live_count());
+}
+
+TEST_F(PresenceCore, ANoticeOfTheFirstLoginReachesTheWindow) {
+    presence_set_ui_window(nullptr);  // no sign-in yet in this run
+    g_loginReports = true;
+    Account* a = NewAccount(1, "pw");
+    ASSERT_NE(nullptr, Account_Login(a));
+    EXPECT_EQ(0, presence_serv_login(a, window));
+    EXPECT_EQ(std::vector<UINT>{WM_PRESENCE_STATE}, Pump());
 }
 
 TEST_F(PresenceCore, MissingPasswordAtLoginIsReportedToTheWindow) {
