@@ -102,10 +102,9 @@ int presence_buddy_to_ui_record(PresenceBuddyRecord* record, AddrNode* node) {
     if (!buddy || !contact) return 0;
     const PresenceSettingList* settings =
         buddy->kind == ADDR_KIND_IDENTITY ? &static_cast<AddrIdentity*>(buddy)->settings : nullptr;
-    const int uid = presence_setting_get_int(settings, "uid", 0);
-    if (uid == 0) return 0;
     *record = PresenceBuddyRecord{};
-    record->id = uid;
+    record->id = presence_setting_get_int(settings, "uid", 0);
+    if (record->id == 0) return 0;
     presence_copy_field(record->name, sizeof record->name, AddrBook_GetDisplayName(contact));
     presence_copy_field(record->userId, 129, contact->id);
     if (contact->kind == ADDR_KIND_CONTACT || contact->kind == ADDR_KIND_LIST) {

@@ -59,9 +59,15 @@ CCastrelSession* SessionOf(PresenceConnectionRec* connection) {
 // ---------------------------------------------------------------------------------------------
 // Operations table
 
-const char* CastrelListIcon(Account*, void*) { return "castrel"; }
-void CastrelListEmblems(void*) {}
-const char* CastrelStatusText(void*) { return nullptr; }
+const char* CastrelListIcon(Account*, void*) {
+    DebugTrace(kModule, 3, "castrel: list icon\n");
+    return "castrel";
+}
+void CastrelListEmblems(void*) { DebugTrace(kModule, 3, "castrel: list emblems\n"); }
+const char* CastrelStatusText(void*) {
+    DebugTrace(kModule, 3, "castrel: status text\n");
+    return nullptr;
+}
 
 void DeleteSession() {
     if (!g_session) return;
@@ -153,6 +159,7 @@ int CastrelSendIm(PresenceConnectionRec* connection, std::vector<PresenceBuddyRe
 }
 
 void CastrelStopAudio(PresenceConnectionRec* connection) {
+    DebugTrace(kModule, 3, "castrel: stop audio\n");
     if (CCastrelSession* session = SessionOf(connection))
         session->WithCore([](CCastrelCore* core) {
             if (core->IsRecording()) core->StopAudio();
@@ -190,6 +197,7 @@ bool CastrelLoad(PresencePlugin*) {
 }
 
 bool CastrelUnload(PresencePlugin*) {
+    DebugTrace(kModule, 3, "castrel: plug-in unloaded\n");
     presence_setting_free_all(&g_options);
     DeleteSession();
     return true;

@@ -1,6 +1,7 @@
 // Presence core and its notices, with fake protocol plug-ins and a pumped window target.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -30,7 +31,13 @@ struct Calls {
 
 bool g_failLoad = false;
 
-int FakeLogin(Account*) { return ++g_calls.logins, 0; }
+bool g_loginReports = false;
+
+// With g_loginReports the log-in reports its state at once, as a plug-in's pump may.
+int FakeLogin(Account* account) {
+    if (g_loginReports) presence_post_connection_state(presence_rec(account->connection), 1);
+    return ++g_calls.logins, 0;
+}
 void FakeClose(PresenceConnectionRec*) { ++g_calls.closes; }
 int FakeSend(PresenceConnectionRec*, std::vector<PresenceBuddyRecord>* r, const char* text, const char*, int) {
     ++g_calls.sends;
@@ -57,6 +64,7 @@ protected:
     void SetUp() override {
         g_calls = Calls{};
         g_failLoad = false;
+        g_loginReports = false;
         presence_use_plugins(g_fakes);
         presence_core_register(true);
         window = plat::RegisterWindowTarget([this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
@@ -130,6 +138,15 @@ TEST_F(PresenceCore, SignInPathsFollowPluginAndPassword) {
         EXPECT_EQ(nullptr, a->connection);
     }
     EXPECT_EQ(0u, presence_live_count());
+}
+
+TEST_F(PresenceCore, ANoticeOfTheFirstLoginReachesTheWindow) {
+    presence_set_ui_window(nullptr);  // no sign-in yet in this run
+    g_loginReports = true;
+    Account* a = NewAccount(1, "pw");
+    ASSERT_NE(nullptr, Account_Login(a));
+    EXPECT_EQ(0, presence_serv_login(a, window));
+    EXPECT_EQ(std::vector<UINT>{WM_PRESENCE_STATE}, Pump());
 }
 
 TEST_F(PresenceCore, MissingPasswordAtLoginIsReportedToTheWindow) {
@@ -353,7 +370,10 @@ TEST(PresenceBuddyRecordTest, FilledFromTheContactsMessagingIdentity) {
     AddrIdentity* identity = AddrBook_NewIdentity(nullptr, "bob@x", nullptr, "i-1");
     AddrBook_SetIdentityType(identity, 9);
     AddrBook_InsertChild(identity, contact, nullptr);
+    std::snprintf(record.name, sizeof record.name, "stale");
     EXPECT_EQ(0, presence_buddy_to_ui_record(&record, contact));  // a buddy without "uid"
+    EXPECT_EQ(0, record.id);  // the buddy was found, so the record is cleared
+    EXPECT_STREQ("", record.name);
     presence_setting_set_int(&identity->settings, "uid", nullptr, 1234);
     for (AddrNode* node : {static_cast<AddrNode*>(contact), static_cast<AddrNode*>(identity)}) {
         PresenceBuddyRecord r;
