@@ -1098,7 +1098,9 @@ void CAddressBookDlg::SendTextToSelectedGroup(const QString& text) {
             if (AddrNode* qz = AddrBook_FindType9Identity(x)) identities.push_back(qz);
         }
     }
-    if (!identities.empty()) host_->SendGroupText(text, identities);
+    if (!identities.empty() && host_->SendGroupText(text, identities) < 0)
+        host_->Box(shell::LangText("group_dlg", "send_failed", "The message could not be sent."),
+                   shell::LangText("group_dlg", "msg_box_title", "Information"));
 }
 
 void CAddressBookDlg::Dial(uint32_t type, AddrNode* node) {

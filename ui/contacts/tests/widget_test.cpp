@@ -362,6 +362,34 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     EXPECT_EQ(2u, host.requests.size());
 }
 
+// A group message that could not be sent is not passed over in silence.
+TEST_F(BookWidgets, AGroupMessageThatFailsIsReported) {
+    AddrGroup* group = AddrBook_NewGroup("Team", "q-team");
+    ASSERT_EQ(1, AddrBook_AttachGroup(group, Root(1), nullptr));
+    AddrContact* dan = AddrBook_NewContact("Dan", nullptr, "dan");
+    ASSERT_EQ(1, AddrBook_AttachContact(dan, group, nullptr));
+    AddrIdentity* im = AddrBook_NewIdentity(Account_FindByType(ACCOUNT_TYPE_SERVICE), "dan", nullptr, "dan-im");
+    AddrBook_SetIdentityType(im, ADDR_TYPE_SERVICE);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(im, dan, nullptr));
+    page->RebuildGroupTree(nullptr);
+    CGroupTreeCtrl* tree = page->GroupTree();
+    for (int result : {1, -1}) {
+        SCOPED_TRACE(result);
+        host.groupTextResult = result;
+        host.boxes.clear();
+        tree->setCurrentItem(tree->ItemOfNode(group));
+        Menu(tree, 32904);
+        EXPECT_EQ((std::vector<std::string>{"group text hello all to 1"}), Log());
+        if (result < 0) {
+            ASSERT_EQ(1u, host.boxes.size());
+            EXPECT_EQ(shell::LangText("group_dlg", "send_failed", "The message could not be sent."), host.boxes[0].first);
+            EXPECT_EQ(shell::LangText("group_dlg", "msg_box_title", "Information"), host.boxes[0].second);
+        } else {
+            EXPECT_TRUE(host.boxes.empty());
+        }
+    }
+}
+
 TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOtherwise) {
     GroupRecord* created = GroupRecord_New();
     auto* q = new CAsChatQueue;
