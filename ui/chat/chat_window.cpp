@@ -1569,7 +1569,7 @@ QString CIMDlg::BookSuffix(const PresenceBuddyRecord& m) const {
     // Blocked wins over offline.
     if (m.userId[0] && ChatWindowHooks().bookState && ChatWindowHooks().bookState(m.userId) == 1)
         return QString(" (%1)").arg(ChatText("addrbook_dialog", "block", "Block"));
-    if (m.online != 1) return QString(" (%1)").arg(ChatText("im_dlg", "im_offline_word", "Offline"));
+    if (m.online != 1) return QString(" (%1)").arg(ChatText("addrbook_dialog", "offline", "Offline"));
     return QString();
 }
 

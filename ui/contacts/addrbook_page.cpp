@@ -515,7 +515,6 @@ void CContactTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
     AddDialEntries(menu, node, !dialOn);
     menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"),
                      SkinPath("addr_email.bmp"));
-    menu->AppendMenu(0, 32877, Lang("addrbook_dialog", "menusms", "Send SMS"));
     menu->AppendMenu(MF_SEPARATOR, 0, {});
     menu->AppendMenu(0, 32883, BookText("menucardmod", "修改名片(&M)"));
     menu->AppendMenu(0, 32801, BookText("menucarddel", "删除名片(&D)"));
