@@ -613,6 +613,7 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
     AddrNode* n = NodeOf(item);
     if (!n || IsDefaultGroup(n)) return;
     setCurrentItem(item);
+    ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         const QRect r = visualItemRect(item);
         const QPoint at(std::max(0, r.left() - 18), r.top());
@@ -626,9 +627,7 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
         records_.push_back(std::move(record));
         ++nextKey_;
         page_->RequestGroupOperation(0);
-        return;
     }
-    ToggleItem(item);
 }
 
 void CGroupTreeCtrl::RemoveGroupById(const char* id) {

@@ -313,6 +313,7 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     tree->ClickIcon(tree->ItemOfNode(Find(Root(1), "1")));
     EXPECT_TRUE(host.requests.empty());
     tree->ClickIcon(dev);
+    EXPECT_TRUE(dev->isExpanded());  // the click toggles a group whose members were never fetched too
     EXPECT_EQ(1, tree->IndicatorCount());
     ASSERT_EQ(1u, host.requests.size());
     EXPECT_EQ(AS_SYQ, host.requests[0].command);
