@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -723,6 +724,11 @@ TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
     // A failed block leaves the store, the tree and the block list as they were.
     CBlockListDlg blockList(&host);
     const int allowed = blockList.AccessList()->count();
+    // The check box and the first button carry their texts only, and closing still ends with 0.
+    ASSERT_NE(nullptr, blockList.findChild<QCheckBox*>("popedomCheck"));
+    EXPECT_EQ(shell::LangText("block_dialog", "check_pope", "&Popedom"), blockList.findChild<QCheckBox*>("popedomCheck")->text());
+    ASSERT_NE(nullptr, blockList.findChild<QPushButton*>("okButton"));
+    EXPECT_EQ(shell::LangText("block_dialog", "ok_btn", ""), blockList.findChild<QPushButton*>("okButton")->text());
     auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
     p->str1 = strdup("bob");
     AsRequest* r = booktest::NewRequest(AS_BLK, p, AS_DATA_PARAMS);
