@@ -1171,12 +1171,13 @@ void CAddressBookDlg::ShowDetails() {
     d.home = address(5);
     d.email = address(4);
     d.website = address(6);
+    d.introduction = address(7);
     dialog.SetDetails(d);
     const std::string id = n->id;
     const QString before = d.displayName;
     if (host_->Exec(&dialog) != QDialog::Accepted) return;
     const QString after = dialog.Details().displayName;
-    if (after != before) host_->SendCommand(AS_REB, id.c_str(), "", 0, ToAnsi(after).c_str(), nullptr, 0);
+    if (after.compare(before, Qt::CaseInsensitive) != 0) host_->SendCommand(AS_REB, id.c_str(), "", 0, ToAnsi(after).c_str(), nullptr, 0);
 }
 
 bool CAddressBookDlg::Rename(AddrNode* node, const QString& text) {

@@ -451,6 +451,17 @@ TEST_F(BookWidgets, RenameBlockAndDetails) {
     EXPECT_EQ(AS_REB, host.commands[2].command);
     EXPECT_EQ("Bobby B", host.commands[2].s3);
     EXPECT_EQ(1u, host.boxes.size());
+    // The introduction comes from the type-7 identity; a change of case alone sends nothing.
+    Identity(Find(Root(0), "bob"), 7, "Plays the cello");
+    host.exec = [](QDialog* d) {
+        auto* detail = static_cast<CContactDetailDlg*>(d);
+        EXPECT_EQ(QString("Plays the cello"), detail->Details().introduction);
+        detail->DisplayNameEdit()->setText("BOBBY");
+        detail->accept();
+        return detail->result();
+    };
+    Menu(page->BuddyTree(), 32878);
+    EXPECT_EQ(3u, host.commands.size());
 }
 
 TEST_F(BookWidgets, PaneSwitchingAndLanguageNotices) {
