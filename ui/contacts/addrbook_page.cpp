@@ -784,8 +784,6 @@ void CAddressBookDlg::OnLanguageChanged() {
     addButton_->setText(BookText("add_contact", "添加联系人"));
     addButton_->SetTooltipText(BookText("add_contact_tip", "添加联系人"));
     link_->SetLinkText(BookText("send_to_buddy", "Send to buddy"));
-    // Without a share page to open the link would lead nowhere: it is offered only with one.
-    link_->setVisible(IsOpenableAddress(QString::fromStdString(g_serviceSettings.share), false));
     // The default groups take their names from the language.
     for (AddrNode* c = g_addrBookRoots[1]->child; c; c = c->next) {
         if (!IsDefaultGroup(c)) continue;

@@ -678,12 +678,14 @@ TEST_F(BookWidgets, SearchDialogKeepsEveryGroupColumnInView) {
     }
 }
 
-TEST_F(BookWidgets, SendToBuddyIsOfferedOnlyWithAShareAddress) {
+TEST_F(BookWidgets, SendToBuddyOpensOnlyAShareAddress) {
     const std::string saved = g_serviceSettings.share;
     for (const char* share : {"", "not an address"}) {
         g_serviceSettings.share = share;
         page->OnLanguageChanged();
-        EXPECT_FALSE(page->ShareLink()->isVisibleTo(page)) << share;
+        EXPECT_TRUE(page->ShareLink()->isVisibleTo(page)) << share;
+        page->Dispatch(WM_ADDRBOOK_SHARE_LINK, 0, 0);
+        EXPECT_TRUE(host.urls.empty()) << share;
     }
     g_serviceSettings.share = "http://127.0.0.1:7200/share";
     page->OnLanguageChanged();
