@@ -12,6 +12,8 @@
 
 #include "common/addrbook.h"
 #include "platform/codepage.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
 #include "service/presence_notice.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/main_frame.h"
@@ -200,6 +202,13 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
         OnLanguageChanged();
         if (next) next();
     };
+    // A contact the server confirmed removed leaves the list, so it cannot be invited any more.
+    previousAsResult_ = ChatHooks().asResult;
+    ChatHooks().asResult = [this, next = previousAsResult_](const AsRequest* request) {
+        if (request && request->result == 0 && request->command == AS_REM && request->kind == AS_DATA_PARAMS && request->data)
+            if (const char* id = static_cast<const AsParams*>(request->data)->str1) OnPresenceBuddy(id, nullptr);
+        if (next) next(request);
+    };
     if (!account) return;
     std::vector<IdentityRecord> ids;
     {
@@ -217,6 +226,7 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
 CInviteToConfDlg::~CInviteToConfDlg() {
     ChatHooks().frameMessage = previousFrameMessage_;
     ChatHooks().languageChanged = previousLanguageChanged_;
+    ChatHooks().asResult = previousAsResult_;
 }
 
 void CInviteToConfDlg::OnLanguageChanged() {
@@ -246,10 +256,12 @@ bool CInviteToConfDlg::Listed(int32_t uid) const {
 void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
     PresenceBuddyRecord copy = record;
     copy.status[0] = '\0';
+    std::string contactId;
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
         if (AddrNode* node = AddrBook_FindIdentityByUid(g_addrBookRoots[0], record.id)) {
             AddrNode* contact = node->kind == 4 && node->parent ? node->parent : node;
+            if (contact->id) contactId = contact->id;
             presence_copy_field(copy.name, 64, AddrBook_GetDisplayName(node));
             if (contact->kind == 2) {
                 const auto* c = static_cast<const AddrContact*>(contact);
@@ -261,6 +273,7 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
     }
     if (!copy.name[0]) std::snprintf(copy.name, sizeof copy.name, "%d", copy.id);
     records_.push_back(copy);
+    contactIds_.push_back(contactId);
     auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), AnsiQ(copy.name));
     if (copy.status[0]) item->setToolTip(AnsiQ(copy.status));
     item->setData(Qt::UserRole, static_cast<int>(records_.size() - 1));
@@ -270,8 +283,10 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
 void CInviteToConfDlg::OnPresenceBuddy(const char* alias, const PresenceBuddyRecord* record) {
     if (!record) {
         if (!alias) return;
+        // The removal names the contact by its alias or, from the server's answer, by its book id.
         for (int row = list_->count() - 1; row >= 0; --row) {
-            if (strcasecmp(RecordAt(row).userId, alias) == 0) {
+            const size_t index = static_cast<size_t>(list_->item(row)->data(Qt::UserRole).toInt());
+            if (strcasecmp(RecordAt(row).userId, alias) == 0 || contactIds_[index] == alias) {
                 delete list_->takeItem(row);
                 return;
             }

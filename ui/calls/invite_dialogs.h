@@ -9,11 +9,14 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "common/addrbook_query.h"
 #include "service/presence_notice.h"
 #include "ui/calls/calls_logic.h"
+
+struct AsRequest;
 
 struct Account;
 
@@ -76,12 +79,14 @@ private:
     std::set<int32_t> members_;
     std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite_;
     std::vector<PresenceBuddyRecord> records_;
+    std::vector<std::string> contactIds_;  // beside records_: the book id of each buddy's contact
     QListWidget* list_;
     QLabel* header_;
     QLineEdit* text_;
     QPushButton *ok_, *cancel_;
     std::function<LRESULT(UINT, WPARAM, LPARAM)> previousFrameMessage_;
     std::function<void()> previousLanguageChanged_;
+    std::function<void(const AsRequest*)> previousAsResult_;
 };
 
 }  // namespace calls

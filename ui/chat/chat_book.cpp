@@ -130,18 +130,22 @@ std::string BookNameByUid(int uid) {
 
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members) {
     if (!registry || text.empty()) return 0;
+    std::vector<PresenceBuddyRecord> recipients = BookMembers(members);
+    if (recipients.empty()) return 0;
     Account* own = registry->GetOwnAccount();
-    if (!own || !Account_IsOnline(own)) return 0;
-    const std::string chatId = registry->MakeChatId(0);
-    int sent = 0;
-    for (const PresenceBuddyRecord& member : BookMembers(members)) {
-        // The account may go offline half way; the rest are not sent.
-        if (!Account_IsOnline(own) || !own->connection) break;
-        std::vector<PresenceBuddyRecord> one{member};
-        if (ChatSendIm(presence_rec(own->connection), text.c_str(), &one, chatId.c_str(), 0) >= 0) ++sent;
+    if (!Account_IsOnline(own) || !own->connection) {
+        DebugTrace(MOD_SYSTEM, 2, "group message not sent: the messaging account is offline");
+        return -1;
     }
-    DebugTrace(MOD_SYSTEM, 3, "group message to %d of %d members", sent, static_cast<int>(members.size()));
-    return sent;
+    const std::string chatId = registry->MakeChatId(0);
+    const int count = static_cast<int>(recipients.size());
+    // One message to all: either every member gets it or the sender hears that none did.
+    if (ChatSendIm(presence_rec(own->connection), text.c_str(), &recipients, chatId.c_str(), 0) < 0) {
+        DebugTrace(MOD_SYSTEM, 2, "group message to %d members refused", count);
+        return -1;
+    }
+    DebugTrace(MOD_SYSTEM, 3, "group message to %d members", count);
+    return count;
 }
 
 }  // namespace chat

@@ -47,6 +47,7 @@ enum ItemKind { kRoot = 1, kPeer = 2, kTime = 3, kQuery = 4 };
 constexpr int kKindRole = Qt::UserRole, kDataRole = Qt::UserRole + 1, kRowRole = Qt::UserRole + 2;
 
 std::function<void(const QString&)> g_box;
+std::function<int(QFileDialog*)> g_runExport;
 
 QString Text(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
 
@@ -120,6 +121,7 @@ void CChatQueryDlg::accept() {
 
 // ---------------------------------------------------------------------------------------------
 void CChatRecordFrame::SetBoxHook(std::function<void(const QString&)> hook) { g_box = std::move(hook); }
+void CChatRecordFrame::SetExportRunner(std::function<int(QFileDialog*)> run) { g_runExport = std::move(run); }
 
 QString CChatRecordFrame::T(const char* key, const char* english) const { return Text("chatrecord_dlg", key, english); }
 
@@ -148,8 +150,13 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
     });
     make(file, ID_EXPORT, chat::Glyph::Export, [this] {
-        QString path = QFileDialog::getSaveFileName(this, QString(), QString(), "Text File(*.txt)");
-        if (!path.isEmpty()) ExportTo(path.endsWith(".txt") ? path : path + ".txt");
+        // The dialog adds the ".txt" itself, so an existing file is asked about before it is replaced.
+        QFileDialog dialog(this, QString(), QString(), "Text File(*.txt)");
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setDefaultSuffix("txt");
+        const int answer = g_runExport ? g_runExport(&dialog) : dialog.exec();
+        if (answer == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) ExportTo(dialog.selectedFiles().first());
     });
     file->addSeparator();
     make(file, ID_CLOSE, chat::Glyph::End, [this] { close(); });
@@ -395,7 +402,7 @@ void CChatRecordFrame::ShowRange(int peer, const QDate& from, const QDate& to, i
     ClearRecords();
     panes_[1]->setText(QString("%1 %2 %3").arg(from.toString("yyyy-MM-dd"), T("splitdate", "To"), to.toString("yyyy-MM-dd")));
     std::vector<ChatRecordRow> rows;
-    for (QDate d = from; d <= to && rows.size() < 200000; d = d.addDays(1))
+    for (QDate d = from; d <= to; d = d.addDays(1))
         records_->ReadDay(peer, d.toString("yyyy-MM-dd").toStdString(), kind, &rows);
     peer_ = peer;
     AddRows(std::move(rows));
@@ -561,6 +568,10 @@ bool CChatRecordFrame::ExportTo(const QString& path) const {
         out += "\r\n\r\n";
     }
     return f.write(out.toUtf8()) >= 0;
+}
+
+void CChatRecordFrame::RunCommand(int command) {
+    if (auto it = actions_.find(command); it != actions_.end() && it->second->isEnabled()) it->second->trigger();
 }
 
 bool CChatRecordFrame::Enabled(int command) const {

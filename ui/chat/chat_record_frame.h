@@ -13,6 +13,7 @@
 #include "ui/chat/chat_record_store.h"
 
 class QComboBox;
+class QFileDialog;
 class QDialogButtonBox;
 class QFormLayout;
 class QDateEdit;
@@ -82,7 +83,11 @@ public:
     QString StatusText(int pane) const;
     int DaysBack() const { return daysBack_; }
     bool Enabled(int command) const;
+    // The menu or toolbar command, as a click on it.
+    void RunCommand(int command);
     static void SetBoxHook(std::function<void(const QString&)> hook);
+    // Runs the export's save dialog in place of its exec (tests); null: exec.
+    static void SetExportRunner(std::function<int(QFileDialog*)> run);
 
 signals:
     void SearchDone();

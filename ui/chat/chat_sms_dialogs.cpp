@@ -23,6 +23,8 @@
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/flat_combo.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/shell_config.h"
 
 namespace {
 
@@ -186,6 +188,11 @@ void CSelectRecipientsDlg::keyPressEvent(QKeyEvent* e) {
     QDialog::keyPressEvent(e);
 }
 
+QIcon CSelectRecipientsDlg::MobileIcon() {
+    // The skin's picture of the book, read afresh so a skin change shows in the next chooser.
+    return QIcon(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile("addr_mobile.bmp")), RGB(0xEC, 0xE9, 0xD8)));
+}
+
 void CSelectRecipientsDlg::Find() {
     const QString key = find_->text();
     book_->clear();
@@ -193,7 +200,7 @@ void CSelectRecipientsDlg::Find() {
         QString name = chat::FromAnsi(r.name), number = QString::fromStdString(r.number);
         if (!key.isEmpty() && !name.contains(key, Qt::CaseInsensitive) && !number.contains(key)) continue;
         auto* item = new QTreeWidgetItem(book_, {name, number});
-        item->setIcon(0, chat::GlyphIcon(chat::Glyph::Call));
+        item->setIcon(0, MobileIcon());
     }
 }
 
@@ -205,7 +212,7 @@ bool CSelectRecipientsDlg::IsChosen(const QString& number) const {
 
 void CSelectRecipientsDlg::AddChosen(const QString& name, const QString& number) {
     auto* item = new QTreeWidgetItem(chosen_, {name, number});
-    item->setIcon(0, chat::GlyphIcon(chat::Glyph::Call));
+    item->setIcon(0, MobileIcon());
 }
 
 void CSelectRecipientsDlg::Add() {
@@ -333,7 +340,7 @@ bool CSendSmsDlg::AddContactNumbers(const char* id) {
 bool CSendSmsDlg::SendSms() {
     const std::vector<std::string> numbers = chat::SplitSmsNumbers(numbers_->text());
     const QString text = text_->toPlainText();
-    if (numbers_->text().trimmed().isEmpty() || numbers.empty()) {
+    if (numbers_->text().trimmed().isEmpty()) {
         Box(Lang("smssend_dlg", "nullnos", "Please input some mobile nos"));
         numbers_->setFocus();
         return false;
@@ -345,6 +352,7 @@ bool CSendSmsDlg::SendSms() {
     }
     Account* account = Account_FindByType(ACCOUNT_TYPE_SERVICE);
     if (!account || !account->userName || !*account->userName) return false;
+    if (numbers.empty()) return false;  // separators only: nothing to queue
     const std::string body = chat::ToAnsi(text);
     return g_queue ? g_queue(account->userName, body, numbers) : chat::QueueSms(account->userName, body, numbers);
 }

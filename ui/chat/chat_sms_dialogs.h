@@ -61,6 +61,7 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
 
 private:
+    static QIcon MobileIcon();
     bool IsChosen(const QString& number) const;
     void AddChosen(const QString& name, const QString& number);
     std::vector<SmsBookEntry> records_;

@@ -792,7 +792,8 @@ void CIMDlg::RefreshCommands() {
     enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
     enable(ID_KICK, room && !memberList_->selectedItems().isEmpty());
     enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
+    // A chat room offers no calls.
+    enable(ID_CALL, m_chatType == CHAT_ROOM ? false : m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1) return false;
         const PresenceBuddyRecord* m = FindMember(rows[0]->data(Qt::UserRole).toInt());
@@ -1468,6 +1469,7 @@ void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const st
 }
 
 void CIMDlg::OnCall() {
+    if (m_chatType == CHAT_ROOM) return;
     const PresenceBuddyRecord* target = nullptr;
     if (m_chatType == CHAT_ONE) {
         if (!m_members.empty()) target = &m_members[0];
@@ -1570,7 +1572,7 @@ QString CIMDlg::BookSuffix(const PresenceBuddyRecord& m) const {
     // Blocked wins over offline.
     if (m.userId[0] && ChatWindowHooks().bookState && ChatWindowHooks().bookState(m.userId) == 1)
         return QString(" (%1)").arg(ChatText("addrbook_dialog", "block", "Block"));
-    if (m.online != 1) return QString(" (%1)").arg(ChatText("im_dlg", "im_offline_word", "Offline"));
+    if (m.online != 1) return QString(" (%1)").arg(ChatText("addrbook_dialog", "offline", "Offline"));
     return QString();
 }
 

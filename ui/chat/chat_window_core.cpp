@@ -117,6 +117,15 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
         if (key) m_szPeer = std::string(key).substr(0, 127);
         m_szRoomName = record && record->name[0] ? Field(record->name, sizeof record->name) : m_szPeer;
         if (m_bInitiator) StartSession(record);
+    } else if (m_chatType == CHAT_TEMP_GROUP && m_bInitiator) {
+        // Only the members online now are asked into a new temporary group.
+        if (members) {
+            std::vector<PresenceBuddyRecord> online;
+            for (const PresenceBuddyRecord& m : *members)
+                if (m.online == 1) online.push_back(m);
+            AddMembers(online);
+        }
+        StartSession(record);
     } else {
         if (members) AddMembers(*members);
         if (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) m_bSessionActive = 1;

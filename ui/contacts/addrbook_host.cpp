@@ -100,9 +100,10 @@ GroupMessageHooks& GroupMessenger() {
     return hooks;
 }
 
-void BookHost::SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) {
-    if (GroupMessenger().send) GroupMessenger().send(text, identities);
-    else DebugTrace(MOD_SYSTEM, 3, "address book: no messaging to send a group text (%d members)", static_cast<int>(identities.size()));
+int BookHost::SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) {
+    if (GroupMessenger().send) return GroupMessenger().send(text, identities);
+    DebugTrace(MOD_SYSTEM, 3, "address book: no messaging to send a group text (%d members)", static_cast<int>(identities.size()));
+    return -1;
 }
 
 void BookHost::OpenSms(int op, const std::string& id) {

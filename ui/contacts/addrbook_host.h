@@ -60,7 +60,8 @@ public:
     // A one-to-one (type 0) or several-user (type 4) chat with these messaging identities.
     virtual void OpenChat(int type, const std::vector<AddrNode*>& identities);
     // A text to the messaging identities of a group's members, one chat id for all.
-    virtual void SendGroupText(const QString& text, const std::vector<AddrNode*>& identities);
+    // -1 when the message could not be sent.
+    virtual int SendGroupText(const QString& text, const std::vector<AddrNode*>& identities);
     // The SMS window with the numbers of a group (0), contact (1) or card (2).
     virtual void OpenSms(int op, const std::string& id);
     virtual void FrameCommand(int command, AddrNode* node);

@@ -515,7 +515,6 @@ void CContactTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
     AddDialEntries(menu, node, !dialOn);
     menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"),
                      SkinPath("addr_email.bmp"));
-    menu->AppendMenu(0, 32877, Lang("addrbook_dialog", "menusms", "Send SMS"));
     menu->AppendMenu(MF_SEPARATOR, 0, {});
     menu->AppendMenu(0, 32883, BookText("menucardmod", "修改名片(&M)"));
     menu->AppendMenu(0, 32801, BookText("menucarddel", "删除名片(&D)"));
@@ -614,6 +613,7 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
     AddrNode* n = NodeOf(item);
     if (!n || IsDefaultGroup(n)) return;
     setCurrentItem(item);
+    ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         const QRect r = visualItemRect(item);
         const QPoint at(std::max(0, r.left() - 18), r.top());
@@ -627,9 +627,7 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
         records_.push_back(std::move(record));
         ++nextKey_;
         page_->RequestGroupOperation(0);
-        return;
     }
-    ToggleItem(item);
 }
 
 void CGroupTreeCtrl::RemoveGroupById(const char* id) {
@@ -786,8 +784,6 @@ void CAddressBookDlg::OnLanguageChanged() {
     addButton_->setText(BookText("add_contact", "添加联系人"));
     addButton_->SetTooltipText(BookText("add_contact_tip", "添加联系人"));
     link_->SetLinkText(BookText("send_to_buddy", "Send to buddy"));
-    // Without a share page to open the link would lead nowhere: it is offered only with one.
-    link_->setVisible(IsOpenableAddress(QString::fromStdString(g_serviceSettings.share), false));
     // The default groups take their names from the language.
     for (AddrNode* c = g_addrBookRoots[1]->child; c; c = c->next) {
         if (!IsDefaultGroup(c)) continue;
@@ -1098,7 +1094,9 @@ void CAddressBookDlg::SendTextToSelectedGroup(const QString& text) {
             if (AddrNode* qz = AddrBook_FindType9Identity(x)) identities.push_back(qz);
         }
     }
-    if (!identities.empty()) host_->SendGroupText(text, identities);
+    if (!identities.empty() && host_->SendGroupText(text, identities) < 0)
+        host_->Box(shell::LangText("group_dlg", "send_failed", "The message could not be sent."),
+                   shell::LangText("group_dlg", "msg_box_title", "Information"));
 }
 
 void CAddressBookDlg::Dial(uint32_t type, AddrNode* node) {
@@ -1171,12 +1169,13 @@ void CAddressBookDlg::ShowDetails() {
     d.home = address(5);
     d.email = address(4);
     d.website = address(6);
+    d.introduction = address(7);
     dialog.SetDetails(d);
     const std::string id = n->id;
     const QString before = d.displayName;
     if (host_->Exec(&dialog) != QDialog::Accepted) return;
     const QString after = dialog.Details().displayName;
-    if (after != before) host_->SendCommand(AS_REB, id.c_str(), "", 0, ToAnsi(after).c_str(), nullptr, 0);
+    if (after.compare(before, Qt::CaseInsensitive) != 0) host_->SendCommand(AS_REB, id.c_str(), "", 0, ToAnsi(after).c_str(), nullptr, 0);
 }
 
 bool CAddressBookDlg::Rename(AddrNode* node, const QString& text) {

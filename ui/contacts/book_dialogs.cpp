@@ -3,6 +3,7 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -271,7 +272,15 @@ CBlockListDlg::CBlockListDlg(BookHost* host, QWidget* parent) : QDialog(parent),
     grid->addWidget(blocked_, 1, 2);
     layout->addWidget(frame);
     auto* row = new QHBoxLayout;
+    // The check box and the first button only carry their texts: nothing acts on them.
+    popedom_ = new QCheckBox(Lang("block_dialog", "check_pope", "&Popedom"), this);
+    popedom_->setObjectName("popedomCheck");
+    row->addWidget(popedom_);
     row->addStretch();
+    ok_ = new QPushButton(Lang("block_dialog", "ok_btn", ""), this);
+    ok_->setObjectName("okButton");
+    ok_->setAutoDefault(false);
+    row->addWidget(ok_);
     auto* close = new QPushButton(Lang("block_dialog", "cancel_btn", "&Close"), this);
     row->addWidget(close);
     layout->addLayout(row);

@@ -10,6 +10,7 @@
 
 #include "ui/contacts/addrbook_logic.h"
 
+class QCheckBox;
 class QFormLayout;
 
 class QLabel;
@@ -96,6 +97,8 @@ private:
     BookHost* host_;
     std::vector<NamedEntry> accessEntries_, blockedEntries_;
     QListWidget *access_, *blocked_;
+    QCheckBox* popedom_;
+    QPushButton* ok_;
 };
 // The block list that is open (the frame forwards results to it), or null.
 CBlockListDlg* OpenBlockList();

@@ -8,6 +8,8 @@
 #include <QTextBrowser>
 
 #include "platform/codepage.h"
+#include "service/as_client.h"
+#include "service/as_commands.h"
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_shell_hook.h"
@@ -767,6 +769,46 @@ TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
     ChatHooks().frameMessage = nullptr;
     AddrBook_DetachContact(carol);
     AddrBook_FreeContact(carol);
+    Account_Remove(own);
+    Account_Free(own);
+}
+
+// A contact the server confirmed removed leaves an open chat invitation, so it cannot be invited;
+// the frame's other answer handling still runs, and a closed dialog leaves the hook as it was.
+TEST_F(CallWindows, ChatInvitationDropsARemovedContact) {
+    AddrContact* dave = AddrBook_NewContact("Dave", nullptr, "u-dave");
+    ASSERT_EQ(1, AddrBook_AttachContact(dave, g_addrBookRoots[0], nullptr));
+    Account* own = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    ASSERT_TRUE(Account_Add(own));
+    AddrIdentity* qz = AddrBook_NewIdentity(own, "dave", nullptr, "dave-qz");
+    AddrBook_SetIdentityType(qz, 9);
+    presence_setting_set_int(&qz->settings, "uid", nullptr, 1004);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(qz, dave, nullptr));
+    int passedOn = 0;
+    ChatHooks().asResult = [&](const AsRequest*) { ++passedOn; };
+    char id[] = "U-DAVE-not", exact[] = "u-dave";
+    AsParams params{};
+    AsRequest request{AS_REM, 0, &params, nullptr, AS_DATA_PARAMS};
+    {
+        CInviteToConfDlg dlg(frame.get(), own, {7}, nullptr);
+        ASSERT_EQ(1, dlg.List()->count());
+        params.str1 = id;  // another contact
+        ChatHooks().asResult(&request);
+        EXPECT_EQ(1, dlg.List()->count());
+        params.str1 = exact;
+        request.result = 1;  // refused: still in the book
+        ChatHooks().asResult(&request);
+        EXPECT_EQ(1, dlg.List()->count());
+        request.result = 0;
+        ChatHooks().asResult(&request);
+        EXPECT_EQ(0, dlg.List()->count());
+        EXPECT_EQ(3, passedOn);
+    }
+    ChatHooks().asResult(&request);
+    EXPECT_EQ(4, passedOn);
+    ChatHooks().asResult = nullptr;
+    AddrBook_DetachContact(dave);
+    AddrBook_FreeContact(dave);
     Account_Remove(own);
     Account_Free(own);
 }

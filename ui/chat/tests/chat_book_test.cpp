@@ -4,9 +4,13 @@
 
 #include <string>
 
+#include "common/account.h"
 #include "common/addrbook.h"
+#include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "ui/chat/chat_book.h"
+#include "ui/chat/chat_session_registry.h"
+#include "ui/chat/chat_transport.h"
 
 namespace {
 
@@ -116,6 +120,54 @@ TEST_F(ChatBook, AFoldersNameIsTheContactWithThatUid) {
         const char* name;
     } cases[] = {{5, "Ann"}, {6, "Bob"}, {8, "c-nameless"}, {99, ""}, {0, ""}};
     for (const auto& c : cases) EXPECT_EQ(c.name, chat::BookNameByUid(c.uid)) << c.uid;
+}
+
+struct GroupSend {
+    std::vector<int> to;
+    std::string thread;
+};
+std::vector<GroupSend> g_groupSends;
+int g_groupResult = 0;
+int RecordGroupSend(PresenceConnectionRec*, const char*, std::vector<PresenceBuddyRecord>* recipients, const char* thread, int) {
+    GroupSend s{{}, thread ? thread : ""};
+    for (const PresenceBuddyRecord& r : *recipients) s.to.push_back(r.id);
+    recipients->clear();
+    g_groupSends.push_back(s);
+    return g_groupResult;
+}
+
+// A group message is one message to every member; a refused send or an offline account is -1, so the
+// sender can be told, never a count of members who got nothing.
+TEST_F(ChatBook, AGroupMessageIsOneMessageAndAFailureIsReported) {
+    Account* own = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    ASSERT_TRUE(Account_Add(own));
+    PresenceConnectionRec* connection = presence_connection_new(own);
+    ASSERT_NE(nullptr, connection);
+    connection->state = PRESENCE_CONNECTED;
+    ChatSetSendFunction(RecordGroupSend);
+    CChatSessionRegistry registry;
+    const std::vector<AddrNode*> members{annChat, bob->child};
+    struct Case {
+        int sendResult;
+        int expected;
+    } cases[] = {{0, 2}, {-1, -1}};
+    for (const Case& c : cases) {
+        g_groupSends.clear();
+        g_groupResult = c.sendResult;
+        EXPECT_EQ(c.expected, chat::SendGroupText(&registry, "hello", members)) << c.sendResult;
+        ASSERT_EQ(1u, g_groupSends.size());
+        EXPECT_EQ((std::vector<int>{5, 6}), g_groupSends[0].to);
+        EXPECT_EQ(0u, g_groupSends[0].thread.rfind("0_alice_", 0)) << g_groupSends[0].thread;
+    }
+    g_groupSends.clear();
+    EXPECT_EQ(0, chat::SendGroupText(&registry, "", members));  // nothing to send
+    connection->state = PRESENCE_DISCONNECTED;
+    EXPECT_EQ(-1, chat::SendGroupText(&registry, "hello", members));
+    EXPECT_TRUE(g_groupSends.empty());
+    ChatSetSendFunction(nullptr);
+    Account_Remove(own);
+    presence_connection_destroy(connection);
+    Account_Free(own);
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <cstdlib>
@@ -189,6 +193,63 @@ TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
     f.Query(5, QDate::currentDate().addDays(-4), QDate::currentDate(), 1);
     EXPECT_EQ(1, f.List()->topLevelItemCount());
     EXPECT_EQ("Voice", f.List()->topLevelItem(0)->text(3));
+}
+
+// Typing a name without ".txt" where that file exists asks before replacing it; "No" keeps the file.
+TEST_F(ChatRecordBrowser, ExportAsksBeforeReplacingAFileNamedWithoutItsExtension) {
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.Query(5, QDate::currentDate().addDays(-4), QDate::currentDate(), 2);
+    ASSERT_EQ(3, f.List()->topLevelItemCount());
+    const QString dir = QString::fromStdString(root_);
+    ASSERT_TRUE(plat::WriteFileAtomic(root_ + "/notes.txt", "keep me"));
+    int asked = 0;
+    CChatRecordFrame::SetExportRunner([&](QFileDialog* dialog) {
+        dialog->setOption(QFileDialog::DontUseNativeDialog);
+        dialog->setDirectory(dir);
+        dialog->selectFile("notes");
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                ++asked;
+                box->button(QMessageBox::No)->click();
+            }
+        });
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+        return dialog->result();
+    });
+    f.RunCommand(32900);
+    EXPECT_EQ(1, asked);
+    std::string kept;
+    ASSERT_TRUE(plat::ReadFile(root_ + "/notes.txt", &kept, 100));
+    EXPECT_EQ("keep me", kept);
+    // A new name gets its ".txt" and the records.
+    CChatRecordFrame::SetExportRunner([&](QFileDialog* dialog) {
+        dialog->setOption(QFileDialog::DontUseNativeDialog);
+        dialog->setDirectory(dir);
+        dialog->selectFile("fresh");
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+        return dialog->result();
+    });
+    f.RunCommand(32900);
+    CChatRecordFrame::SetExportRunner(nullptr);
+    std::string written;
+    ASSERT_TRUE(plat::ReadFile(root_ + "/fresh.txt", &written, 100000));
+    EXPECT_NE(std::string::npos, written.find("three days ago"));
+}
+
+// A range is read whole however many records it holds, and the count pane says how many.
+TEST_F(ChatRecordBrowser, ARangeIsReadWholeAndCounted) {
+    const QDate first = QDate::currentDate().addDays(-2);
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.ShowRange(5, first, QDate::currentDate(), 2);
+    const int before = f.List()->topLevelItemCount();
+    std::string bytes;
+    const std::string one = ChatRecordFile::FormatRecord("2007-03-05 10:15", 0, 0, "Ann", "Me", "n") + '\0';
+    bytes.reserve(one.size() * 200000);
+    for (int i = 0; i < 200000; ++i) bytes += one;
+    ASSERT_TRUE(plat::WriteFileAtomic(root_ + "/records/5/" + first.toString("yyyy-MM-dd").toStdString() + "-0.dat", bytes));
+    f.ShowRange(5, first, QDate::currentDate(), 2);
+    EXPECT_EQ(before + 200000, f.List()->topLevelItemCount());
+    EXPECT_TRUE(f.StatusText(2).endsWith(QString(": %1").arg(before + 200000))) << f.StatusText(2).toStdString();
 }
 
 // A long history: many peers with a day of records each, every record holding "note".

@@ -21,9 +21,10 @@
 
 namespace {
 
-PresenceBuddyRecord Buddy(int id, const char* name) {
+PresenceBuddyRecord Buddy(int id, const char* name, int online = 0) {
     PresenceBuddyRecord b;
     b.id = id;
+    b.online = online;
     presence_copy_field(b.name, sizeof b.name, name);
     return b;
 }
@@ -200,6 +201,16 @@ TEST_F(ChatSession, FindingSessions) {
     EXPECT_EQ(1, OpenChatWithUsers(&registry_, {}));
     EXPECT_EQ(3u, registry_.Windows().size());
     EXPECT_TRUE(registry_.Windows().back()->m_members.empty());
+}
+
+// A temporary group the user starts takes in only the members online now, and asks only them.
+TEST_F(ChatSession, ATemporaryGroupStartsWithTheOnlineMembers) {
+    FakeWindow* w = Open(CHAT_TEMP_GROUP, {Buddy(5, "Ann", 1), Buddy(6, "Bob", 0), Buddy(7, "Cy", 1)});
+    ASSERT_EQ(2u, w->m_members.size());
+    EXPECT_EQ(5, w->m_members[0].id);
+    EXPECT_EQ(7, w->m_members[1].id);
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("#@#START##Me###5#7", g_sent[0].text);
 }
 
 TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {

@@ -13,6 +13,8 @@
 #include "common/account.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_sms_dialogs.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/shell_config.h"
 #include "ui/chat/chat_room_dialogs.h"
 #include <QAbstractButton>
 #include <QTest>
@@ -79,6 +81,13 @@ TEST_F(SmsDialogs, NumbersSplitAndTheSendChecksWhatIsMissing) {
     EXPECT_EQ("See you at 3", dlg.Text()->toPlainText());  // kept for another try
     dlg.OnSmsResult(0);
     EXPECT_TRUE(dlg.Text()->toPlainText().isEmpty());
+    // Separators only: nothing is queued and nothing said.
+    dlg.Numbers()->setText(",,");
+    dlg.Text()->setPlainText("again");
+    const auto shown = boxes_.size();
+    EXPECT_FALSE(dlg.SendSms());
+    EXPECT_EQ(1u, sent_.size());
+    EXPECT_EQ(shown, boxes_.size());
 }
 
 TEST_F(SmsDialogs, TheNumberListNeverPassesItsLimit) {
@@ -95,6 +104,11 @@ TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
     ASSERT_EQ(3, dlg.Book()->topLevelItemCount());
     ASSERT_EQ(1, dlg.Chosen()->topLevelItemCount());
     EXPECT_EQ("Ann", dlg.Chosen()->topLevelItem(0)->text(0));
+    // Both lists show the skin's mobile picture.
+    const QImage mobile = ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile("addr_mobile.bmp")), RGB(0xEC, 0xE9, 0xD8)).toImage();
+    ASSERT_FALSE(mobile.isNull());
+    EXPECT_EQ(mobile, dlg.Chosen()->topLevelItem(0)->icon(0).pixmap(mobile.size()).toImage());
+    EXPECT_EQ(mobile, dlg.Book()->topLevelItem(0)->icon(0).pixmap(mobile.size()).toImage());
     // "0123" is no number to add: the selected rows go in instead.
     dlg.Book()->topLevelItem(1)->setSelected(true);
     dlg.FindEdit()->setText("0123");

@@ -557,6 +557,13 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     book.calls.clear();
     w->OnCall();
     EXPECT_EQ(std::vector<int>{5}, book.calls);
+    // A chat room offers no call.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
+    book.calls.clear();
+    room->OnCall();
+    EXPECT_TRUE(book.calls.empty());
 }
 
 TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {

@@ -61,9 +61,11 @@ public:
         for (AddrNode* i : identities) s += " " + std::string(i->id);
         log.push_back(s);
     }
-    void SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) override {
+    int SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) override {
         log.push_back("group text " + text.toStdString() + " to " + std::to_string(identities.size()));
+        return groupTextResult;
     }
+    int groupTextResult = 0;
     void OpenSms(int op, const std::string& id) override { log.push_back("sms " + std::to_string(op) + " " + id); }
     void FrameCommand(int command, AddrNode* node) override {
         log.push_back("frame " + std::to_string(command) + " " + std::string(node && node->id ? node->id : "-"));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -313,6 +314,7 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     tree->ClickIcon(tree->ItemOfNode(Find(Root(1), "1")));
     EXPECT_TRUE(host.requests.empty());
     tree->ClickIcon(dev);
+    EXPECT_TRUE(dev->isExpanded());  // the click toggles a group whose members were never fetched too
     EXPECT_EQ(1, tree->IndicatorCount());
     ASSERT_EQ(1u, host.requests.size());
     EXPECT_EQ(AS_SYQ, host.requests[0].command);
@@ -360,6 +362,34 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     EXPECT_EQ(nullptr, Find(Find(Root(1), "q-dev"), "bob"));
     EXPECT_TRUE(tree->AllLabels().contains("  开发讨论"));
     EXPECT_EQ(2u, host.requests.size());
+}
+
+// A group message that could not be sent is not passed over in silence.
+TEST_F(BookWidgets, AGroupMessageThatFailsIsReported) {
+    AddrGroup* group = AddrBook_NewGroup("Team", "q-team");
+    ASSERT_EQ(1, AddrBook_AttachGroup(group, Root(1), nullptr));
+    AddrContact* dan = AddrBook_NewContact("Dan", nullptr, "dan");
+    ASSERT_EQ(1, AddrBook_AttachContact(dan, group, nullptr));
+    AddrIdentity* im = AddrBook_NewIdentity(Account_FindByType(ACCOUNT_TYPE_SERVICE), "dan", nullptr, "dan-im");
+    AddrBook_SetIdentityType(im, ADDR_TYPE_SERVICE);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(im, dan, nullptr));
+    page->RebuildGroupTree(nullptr);
+    CGroupTreeCtrl* tree = page->GroupTree();
+    for (int result : {1, -1}) {
+        SCOPED_TRACE(result);
+        host.groupTextResult = result;
+        host.boxes.clear();
+        tree->setCurrentItem(tree->ItemOfNode(group));
+        Menu(tree, 32904);
+        EXPECT_EQ((std::vector<std::string>{"group text hello all to 1"}), Log());
+        if (result < 0) {
+            ASSERT_EQ(1u, host.boxes.size());
+            EXPECT_EQ(shell::LangText("group_dlg", "send_failed", "The message could not be sent."), host.boxes[0].first);
+            EXPECT_EQ(shell::LangText("group_dlg", "msg_box_title", "Information"), host.boxes[0].second);
+        } else {
+            EXPECT_TRUE(host.boxes.empty());
+        }
+    }
 }
 
 TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOtherwise) {
@@ -421,6 +451,17 @@ TEST_F(BookWidgets, RenameBlockAndDetails) {
     EXPECT_EQ(AS_REB, host.commands[2].command);
     EXPECT_EQ("Bobby B", host.commands[2].s3);
     EXPECT_EQ(1u, host.boxes.size());
+    // The introduction comes from the type-7 identity; a change of case alone sends nothing.
+    Identity(Find(Root(0), "bob"), 7, "Plays the cello");
+    host.exec = [](QDialog* d) {
+        auto* detail = static_cast<CContactDetailDlg*>(d);
+        EXPECT_EQ(QString("Plays the cello"), detail->Details().introduction);
+        detail->DisplayNameEdit()->setText("BOBBY");
+        detail->accept();
+        return detail->result();
+    };
+    Menu(page->BuddyTree(), 32878);
+    EXPECT_EQ(3u, host.commands.size());
 }
 
 TEST_F(BookWidgets, PaneSwitchingAndLanguageNotices) {
@@ -637,12 +678,14 @@ TEST_F(BookWidgets, SearchDialogKeepsEveryGroupColumnInView) {
     }
 }
 
-TEST_F(BookWidgets, SendToBuddyIsOfferedOnlyWithAShareAddress) {
+TEST_F(BookWidgets, SendToBuddyOpensOnlyAShareAddress) {
     const std::string saved = g_serviceSettings.share;
     for (const char* share : {"", "not an address"}) {
         g_serviceSettings.share = share;
         page->OnLanguageChanged();
-        EXPECT_FALSE(page->ShareLink()->isVisibleTo(page)) << share;
+        EXPECT_TRUE(page->ShareLink()->isVisibleTo(page)) << share;
+        page->Dispatch(WM_ADDRBOOK_SHARE_LINK, 0, 0);
+        EXPECT_TRUE(host.urls.empty()) << share;
     }
     g_serviceSettings.share = "http://127.0.0.1:7200/share";
     page->OnLanguageChanged();
@@ -694,6 +737,11 @@ TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
     // A failed block leaves the store, the tree and the block list as they were.
     CBlockListDlg blockList(&host);
     const int allowed = blockList.AccessList()->count();
+    // The check box and the first button carry their texts only, and closing still ends with 0.
+    ASSERT_NE(nullptr, blockList.findChild<QCheckBox*>("popedomCheck"));
+    EXPECT_EQ(shell::LangText("block_dialog", "check_pope", "&Popedom"), blockList.findChild<QCheckBox*>("popedomCheck")->text());
+    ASSERT_NE(nullptr, blockList.findChild<QPushButton*>("okButton"));
+    EXPECT_EQ(shell::LangText("block_dialog", "ok_btn", ""), blockList.findChild<QPushButton*>("okButton")->text());
     auto* p = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
     p->str1 = strdup("bob");
     AsRequest* r = booktest::NewRequest(AS_BLK, p, AS_DATA_PARAMS);
