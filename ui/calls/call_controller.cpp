@@ -109,8 +109,10 @@ CallPageModel* CallController::FindCallPageByNumber(const std::string& number) c
 }
 CallPageModel* CallController::FindAnyCallPage() const { return pages_.empty() ? nullptr : pages_.front().get(); }
 CallPageModel* CallController::FindTalkingCallPage() const {
+    // A page showing the end of its call for a few seconds talks no more: keys and hang-up go to
+    // the call answered meanwhile.
     for (const auto& p : pages_)
-        if (p->State() == CALL_TALKING) return p.get();
+        if (p->State() == CALL_TALKING && !p->TimerRunning(TIMER_ENDING)) return p.get();
     return nullptr;
 }
 CallPageModel* CallController::FindUnansweredCallPage() const {

@@ -664,4 +664,28 @@ TEST_F(CallPages, CallerWhileTheCallIsHeldRingsOnAPageOfTheirOwn) {
     EXPECT_NE(nullptr, bob->MemberByNumber("dave@example.com"));
 }
 
+// A call answered while the last one's page still shows its end: the talking page is the new
+// call's, so the dial page's keys and the hang-up buttons reach it.
+TEST_F(CallPages, CallAnsweredWhileTheLastOneShowsItsEndIsTheTalkingOne) {
+    CallPageModel* bob = AnsweredCall("bob@example.com");
+    ASSERT_NE(nullptr, bob);
+    Wait(5000);
+    CC_SendEvent(-1, bob->cnxIds[0], CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    PumpAll();
+    ASSERT_EQ("Endding", bob->TipText());
+    EXPECT_EQ(nullptr, calls->FindTalkingCallPage());
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    ASSERT_EQ(2u, calls->Pages().size());
+    CallPageModel* carol = calls->Pages()[1].get();
+    EXPECT_EQ(carol, calls->FindUnansweredCallPage());
+    carol->OnDial();
+    PumpAll();
+    ASSERT_EQ(CALL_TALKING, carol->State());
+    EXPECT_EQ(carol, calls->FindTalkingCallPage());
+    Wait(3000);
+    EXPECT_EQ(CALL_ENDED, bob->State());
+    EXPECT_EQ(carol, calls->FindTalkingCallPage());
+}
+
 }  // namespace
