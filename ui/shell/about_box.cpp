@@ -88,7 +88,6 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     version_->installEventFilter(this);
     notice_ = new QLabel(LangText("about_dlg", "IDC_ZYCOPYRIGHT2", "Built from open standards: SIP, RTP, SRTP."), this);
     notice_->setWordWrap(true);
-    notice_->setStyleSheet("color: #555;");
     body->addWidget(version_);
     body->addWidget(notice_);
     v->addLayout(body);

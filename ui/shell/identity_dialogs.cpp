@@ -31,9 +31,8 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     auto* icon = new QLabel(this);
     icon->setObjectName("identityPicture");  // the program's icon
     icon->setPixmap(QPixmap(shell::ProgramIconFile()).scaled(36, 36, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    auto* intro = new QLabel(LangText("profile_select", "intro", "选择以哪个身份进入："), this);
     top->addWidget(icon);
-    top->addWidget(intro, 1);
+    top->addStretch(1);
     v->addLayout(top);
     list_ = new QTreeWidget(this);
     list_->setRootIsDecorated(false);
@@ -51,8 +50,8 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     form->addRow(LangText("profile_select", "txt_password", "请输入密码"), password_);
     v->addLayout(form);
     auto* box = new QDialogButtonBox(this);
-    box->addButton(LangText("dlg_common", "IDOK", "OK"), QDialogButtonBox::AcceptRole);
-    box->addButton(LangText("dlg_common", "IDCANCEL", "Cancel"), QDialogButtonBox::RejectRole);
+    box->addButton(LangText("profile_select", "btn_ok", " 确认(&O)"), QDialogButtonBox::AcceptRole);
+    box->addButton(LangText("profile_select", "btn_cancel", "取消(&C)"), QDialogButtonBox::RejectRole);
     connect(box, &QDialogButtonBox::accepted, this, [this] {
         if (OnOK()) done(1);
     });
@@ -112,8 +111,8 @@ CPasswordDlg::CPasswordDlg(QWidget* parent) : QDialog(parent) {
     row->addWidget(password_, 1);
     v->addLayout(row);
     auto* box = new QDialogButtonBox(this);
-    box->addButton(LangText("dlg_common", "IDOK", "OK"), QDialogButtonBox::AcceptRole);
-    box->addButton(LangText("dlg_common", "IDCANCEL", "Cancel"), QDialogButtonBox::RejectRole);
+    box->addButton(LangText("profile_select", "pwd_ok", "确定(&O)"), QDialogButtonBox::AcceptRole);
+    box->addButton(LangText("profile_select", "pwd_cancel", "取消(&C)"), QDialogButtonBox::RejectRole);
     connect(box, &QDialogButtonBox::accepted, this, [this] {
         if (OnOK()) done(1);
     });
