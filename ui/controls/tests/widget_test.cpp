@@ -470,6 +470,17 @@ TEST(LinkTest, HyperlinkPostsExactlyItsMessage) {
   EXPECT_EQ(owner.messages.size(), 1u);
 }
 
+TEST(LinkTest, TheHandCursorIsTheProgramsResourceWhenItHasOne) {
+  TestSkin skin;
+  QWidget owner;
+  CUrlLink without(&owner);
+  EXPECT_EQ(without.GetLinkCursor().shape(), Qt::PointingHandCursor);
+  skin.Write(QStringLiteral("res/106.bmp"), TestSkin::Solid(16, 16, kRed));
+  CUrlLink with(&owner);
+  EXPECT_EQ(with.GetLinkCursor().shape(), Qt::BitmapCursor);
+  EXPECT_EQ(with.GetLinkCursor().pixmap().toImage().pixelColor(4, 4), kRed);
+}
+
 TEST(LinkTest, FittingKeepsRightAndCentreAnchors) {
   QWidget parent;
   auto* right = new CUrlLink(&parent, Qt::AlignRight | Qt::AlignTop);
