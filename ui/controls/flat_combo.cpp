@@ -140,12 +140,15 @@ void CCJFlatComboBox::complete(const QString& typed) {
   const int start = e->hasSelectedText() ? e->selectionStart() : e->cursorPosition();
   const int end = e->hasSelectedText() ? e->selectionEnd() : e->cursorPosition();
   const std::string t = typed.toStdString();
-  const ctl::CompletionResult r = ctl::AutoComplete(t, start, end, entries);
+  // The rule compares positions with the text's length in UTF-8 bytes: hand it byte positions.
+  auto bytesBefore = [&](int chars) { return static_cast<int>(typed.left(chars).toUtf8().size()); };
+  const int startBytes = bytesBefore(start), endBytes = bytesBefore(end);
+  const ctl::CompletionResult r = ctl::AutoComplete(t, startBytes, endBytes, entries);
   const QString text = QString::fromStdString(r.text);
   const int typedChars = typed.size();
   if (r.matched) setCurrentIndex(findText(text));
   e->setText(text);
-  if (r.matched && !(r.selStart == start && r.selEnd == end)) e->setSelection(typedChars, text.size() - typedChars);
+  if (r.matched && !(r.selStart == startBytes && r.selEnd == endBytes)) e->setSelection(typedChars, text.size() - typedChars);
   else if (start == end) e->setCursorPosition(start);
   else e->setSelection(start, end - start);
   completing_ = false;
@@ -179,6 +182,7 @@ void CCJFlatComboBox::paintEvent(QPaintEvent*) {
     QRect area = button.adjusted(0, -1, 0, 1);
     if (look == kFlat) {
       frame3d(area, hi, hi);
+      frame3d(area.adjusted(-1, 0, 0, 0), hi, hi);
     } else if (look == kRaised) {
       frame3d(area, hi, sh);
     } else {

@@ -43,6 +43,13 @@ void CShapedButton::SetBitmaps(const QString& normal, const QString& down, const
   update();
 }
 
+void CShapedButton::SetBitmaps(int normal, int down, int hover, int disabled, int focus, int mask, int layout,
+                               bool drawEdge, int focusInset) {
+  auto path = [](int id) { return id ? ctl::ResourcePath(id) : QString(); };
+  SetBitmaps(path(normal), path(down), path(hover), path(disabled), path(focus), path(mask), layout, drawEdge,
+             focusInset);
+}
+
 void CShapedButton::applyMask() {
   if (mask_.isNull()) return;
   // A stretched picture stretches its mask with it.
@@ -163,12 +170,25 @@ void CShapedButton::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.setRenderHint(QPainter::SmoothPixmapTransform);
   QRect caption(focusInset_ + 30, 0, width() - focusInset_ - 2 - (focusInset_ + 30), height());
+  // The system's two-pixel raised or sunken edge: an outer and an inner frame.
   auto edge = [&](bool raised) {
     if (!drawEdge_) return;
-    const QColor a = palette().color(raised ? QPalette::Light : QPalette::Dark);
-    const QColor b = palette().color(raised ? QPalette::Dark : QPalette::Light);
-    p.setPen(a); p.drawLine(0, 0, width() - 1, 0); p.drawLine(0, 0, 0, height() - 1);
-    p.setPen(b); p.drawLine(0, height() - 1, width() - 1, height() - 1); p.drawLine(width() - 1, 0, width() - 1, height() - 1);
+    const QPalette& pal = palette();
+    auto frame = [&](const QRect& r, QPalette::ColorRole tl, QPalette::ColorRole br) {
+      p.setPen(pal.color(tl));
+      p.drawLine(r.left(), r.top(), r.right() - 1, r.top());
+      p.drawLine(r.left(), r.top(), r.left(), r.bottom() - 1);
+      p.setPen(pal.color(br));
+      p.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
+      p.drawLine(r.right(), r.top(), r.right(), r.bottom());
+    };
+    if (raised) {
+      frame(rect(), QPalette::Midlight, QPalette::Dark);
+      frame(rect().adjusted(1, 1, -1, -1), QPalette::Light, QPalette::Mid);
+    } else {
+      frame(rect(), QPalette::Mid, QPalette::Light);
+      frame(rect().adjusted(1, 1, -1, -1), QPalette::Dark, QPalette::Midlight);
+    }
   };
   if (!isEnabled()) {
     drawPicture(p, disabled_);
@@ -179,7 +199,8 @@ void CShapedButton::paintEvent(QPaintEvent*) {
     p.drawText(caption.translated(-1, -1), Qt::AlignVCenter | Qt::TextSingleLine, text());
     return;
   }
-  const bool pressed = (isDown() && held_) || checked_;
+  // Pushed by the mouse (while it is over the button) or by the space bar.
+  const bool pressed = isDown() || checked_;
   if (pressed) {
     drawPicture(p, down_);
     caption.translate(1, 1);

@@ -20,6 +20,9 @@ class CShapedButton : public QAbstractButton {
   void SetBitmaps(const QString& normal, const QString& down, const QString& hover, const QString& disabled,
                   const QString& focus, const QString& mask, int layout = kStretch, bool drawEdge = false,
                   int focusInset = 0);
+  // The same from the program's bitmap resources (0 = none).
+  void SetBitmaps(int normal, int down, int hover, int disabled, int focus, int mask, int layout = kStretch,
+                  bool drawEdge = false, int focusInset = 0);
   void SetTooltipText(const QString& text) { setToolTip(text); }
   QColor SetCaptionColor(const QColor& colour);
   void SetCheck(bool checked);  // BM_SETCHECK

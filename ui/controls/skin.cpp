@@ -28,6 +28,17 @@ QString ResourceFile(const QString& name) {
   return QString::fromStdString(g_resourceFolder) + QLatin1Char('/') + name;
 }
 
+std::optional<QCursor> ResourceCursor(int id) {
+  for (const QString& path : {ResourceFile(QStringLiteral("%1.cur").arg(id)), ResourcePath(id)}) {
+    QImageReader reader(path);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.width() > 256 || size.height() > 256) continue;
+    const QImage image = reader.read();
+    if (!image.isNull()) return QCursor(QPixmap::fromImage(image), 0, 0);
+  }
+  return std::nullopt;
+}
+
 QImage LoadBitmapFile(const QString& path) {
   if (path.isEmpty()) return {};
   QImageReader reader(path);

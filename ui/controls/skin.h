@@ -2,10 +2,12 @@
 #pragma once
 
 #include <QColor>
+#include <QCursor>
 #include <QImage>
 #include <QList>
 #include <QPixmap>
 #include <QString>
+#include <optional>
 #include <string>
 
 #include "ui/controls/colour.h"
@@ -25,6 +27,10 @@ void SetResourceFolder(const std::string& folder);
 QString ResourcePath(int id);
 // Any other file of that folder (menu templates, tool-bar resources, icons, the string table).
 QString ResourceFile(const QString& name);
+
+// The program's cursor resource `id` (<id>.cur, else <id>.bmp, hot spot at the top-left); none
+// when missing or unreadable.
+std::optional<QCursor> ResourceCursor(int id);
 
 // A bitmap file, or a null image when it is missing or unreadable (never reported).
 QImage LoadBitmapFile(const QString& path);

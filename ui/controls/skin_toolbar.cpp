@@ -73,7 +73,7 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
                  r.height() - 3);
   if (dropDown_) {
     const QRect area(textRect.right() - 12, textRect.top(), 12, textRect.height());
-    if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3 + (area.height() - 10) / 2 - 1, bar_->DropArrow());
+    if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3, bar_->DropArrow());
     // The line between the face and the arrow, in the plate's pen.
     p.setPen(QColor(0x9c, 0xb4, 0xd8));
     p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());

@@ -14,8 +14,17 @@
 // ---------------------------------------------------------------------------
 // CSplitterBar
 
+namespace {
+// The two sizing cursors, loaded once: resource 206 for a vertical bar, 205 for a horizontal one.
+const QCursor& SizingCursor(int orientation) {
+  static const QCursor vertical = ctl::ResourceCursor(206).value_or(QCursor(Qt::SplitHCursor));
+  static const QCursor horizontal = ctl::ResourceCursor(205).value_or(QCursor(Qt::SplitVCursor));
+  return orientation == 1 ? vertical : horizontal;
+}
+}  // namespace
+
 CSplitterBar::CSplitterBar(QWidget* parent, int id, bool vertical) : QWidget(parent), id_(id), orientation_(vertical ? 1 : 2) {
-  setCursor(vertical ? Qt::SplitHCursor : Qt::SplitVCursor);
+  setCursor(SizingCursor(orientation_));
   if (vertical) setFixedWidth(kThickness);
   else setFixedHeight(kThickness);
 }
@@ -23,7 +32,7 @@ CSplitterBar::CSplitterBar(QWidget* parent, int id, bool vertical) : QWidget(par
 int CSplitterBar::SetOrientation(int orientation) {
   const int old = orientation_;
   orientation_ = orientation;
-  setCursor(orientation_ == 1 ? Qt::SplitHCursor : Qt::SplitVCursor);
+  setCursor(SizingCursor(orientation_));
   return old;
 }
 

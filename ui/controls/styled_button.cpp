@@ -238,16 +238,9 @@ int CStyledButton::SetCursorId(int id, bool repaint) {
   if (hasCursor_) unsetCursor();
   hasCursor_ = false;
   if (id == 0) return 0;
-  QImage image;
-  for (const QString& path : {ctl::ResourceFile(QStringLiteral("%1.cur").arg(id)), ctl::ResourcePath(id)}) {
-    QImageReader reader(path);
-    const QSize size = reader.size();
-    if (!size.isValid() || size.width() > 256 || size.height() > 256) continue;
-    image = reader.read();
-    if (!image.isNull()) break;
-  }
-  if (image.isNull()) return 1;
-  setCursor(QCursor(QPixmap::fromImage(image), 0, 0));
+  const std::optional<QCursor> cursor = ctl::ResourceCursor(id);
+  if (!cursor) return 1;
+  setCursor(*cursor);
   hasCursor_ = true;
   if (repaint) update();
   return 0;

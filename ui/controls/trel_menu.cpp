@@ -932,7 +932,8 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
       }
     }
     QColor tc = pal.color(QPalette::WindowText);
-    if (disabled) tc = selected ? pal.color(QPalette::Mid) : Lighten(pal.color(QPalette::Mid), 0.4);
+    const QColor grey = pal.color(QPalette::Disabled, QPalette::WindowText);
+    if (disabled) tc = selected ? grey : Lighten(grey, 0.4);
     p->setPen(tc);
     // The accelerator after a tab is right-aligned, its edge moved in by the image width.
     const QRect textRect(l + W + kGapXp + 6, t, rr - (l + W + kGapXp + 6), H);
@@ -954,9 +955,9 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
     p->fillRect(r, menuBg);
     const int y = t + H / 2;
     p->setPen(pal.color(QPalette::Mid));
-    p->drawLine(l + 2, y, rr - 3, y);
+    p->drawLine(l, y, rr - 1, y);
     p->setPen(pal.color(QPalette::Light));
-    p->drawLine(l + 2, y + 1, rr - 3, y + 1);
+    p->drawLine(l, y + 1, rr - 1, y + 1);
     p->restore();
     return;
   }
@@ -1000,9 +1001,13 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
   } else if (checked) {
     const QRect cb(l + 1, t + 2 + dy, W, Hi);
     p->fillRect(cb, selected ? menuBg : Lighten(menuBg, 0.6));
+    // A sunken outer edge: shadow above and left, highlight below and right.
     p->setPen(pal.color(QPalette::Mid));
-    p->drawLine(cb.topLeft(), cb.topRight());
-    p->drawLine(cb.topLeft(), cb.bottomLeft());
+    p->drawLine(cb.left(), cb.top(), cb.right() - 1, cb.top());
+    p->drawLine(cb.left(), cb.top(), cb.left(), cb.bottom() - 1);
+    p->setPen(pal.color(QPalette::Light));
+    p->drawLine(cb.left(), cb.bottom(), cb.right(), cb.bottom());
+    p->drawLine(cb.right(), cb.top(), cb.right(), cb.bottom());
     if (radio) {
       DrawRadioDot(p, cb.left() + 5, cb.top() + 4, pal.color(QPalette::WindowText));
     } else {
@@ -1021,7 +1026,7 @@ void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* opti
     drawText(textRect, textColour);
   } else if (!selected) {
     drawText(textRect.translated(1, 1), pal.color(QPalette::Light));
-    drawText(textRect, pal.color(QPalette::Mid));
+    drawText(textRect, pal.color(QPalette::Disabled, QPalette::WindowText));
   } else {
     drawText(textRect, menuBg);
   }

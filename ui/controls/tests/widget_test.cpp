@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -305,6 +306,39 @@ TEST_F(ShapedButtonTest, CheckingARadioClearsTheOthersOfItsGroup) {
   EXPECT_TRUE(other->GetCheck());
 }
 
+TEST_F(ShapedButtonTest, TwoPixelEdgesAndTheSpaceBarPushes) {
+  QWidget parent;
+  QPalette pal = parent.palette();
+  const QColor light(250, 250, 250), midlight(220, 220, 220), mid(128, 128, 128), dark(40, 40, 40);
+  pal.setColor(QPalette::Light, light);
+  pal.setColor(QPalette::Midlight, midlight);
+  pal.setColor(QPalette::Mid, mid);
+  pal.setColor(QPalette::Dark, dark);
+  parent.setPalette(pal);
+  auto* b = new CShapedButton(&parent, CShapedButton::kPush);
+  b->SetBitmaps(skin.Path("n.bmp"), skin.Path("d.bmp"), {}, {}, {}, {}, CShapedButton::kOwnSize, true);
+  b->resize(40, 20);
+  parent.show();
+  struct Case {
+    bool pushed;
+    QColor outerTopLeft, innerTopLeft, innerBottomRight, outerBottomRight;
+  };
+  const Case cases[] = {{false, midlight, light, mid, dark}, {true, mid, dark, midlight, light}};
+  for (const Case& c : cases) {
+    b->setDown(c.pushed);
+    EXPECT_EQ(PixelOf(b, 10, 0), c.outerTopLeft) << c.pushed;
+    EXPECT_EQ(PixelOf(b, 10, 1), c.innerTopLeft) << c.pushed;
+    EXPECT_EQ(PixelOf(b, 10, 18), c.innerBottomRight) << c.pushed;
+    EXPECT_EQ(PixelOf(b, 10, 19), c.outerBottomRight) << c.pushed;
+  }
+  b->setDown(false);
+  b->setFocus();
+  QTest::keyPress(b, Qt::Key_Space);
+  EXPECT_EQ(PixelOf(b, 20, 10), kGreen);  // pushed from the keyboard: the down picture
+  QTest::keyRelease(b, Qt::Key_Space);
+  EXPECT_EQ(PixelOf(b, 20, 10), kRed);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(SkinToolBarTest, PlainWithoutBackgroundPlatesWithIt) {
@@ -371,6 +405,19 @@ TEST(FlatComboTest, CompletesFromTheListAndKeepsUnmatchedText) {
   EXPECT_FALSE(combo->lineEdit()->hasSelectedText());
 }
 
+TEST(FlatComboTest, CompletesTextOutsideAscii) {
+  QWidget parent;
+  auto* combo = new CCJFlatComboBox(&parent);
+  combo->addItems({QStringLiteral("\u5f20\u4e09\u4e30"), QStringLiteral("\u674e\u56db")});
+  combo->setEditText(QString());
+  parent.show();
+  QInputMethodEvent typed;  // how Chinese text is typed
+  typed.setCommitString(QStringLiteral("\u5f20"));
+  QCoreApplication::sendEvent(combo->lineEdit(), &typed);
+  EXPECT_EQ(combo->lineEdit()->text(), QStringLiteral("\u5f20\u4e09\u4e30"));
+  EXPECT_EQ(combo->lineEdit()->selectedText(), QStringLiteral("\u4e09\u4e30"));
+}
+
 TEST(FlatComboTest, LooksFlatAwayRaisedWithFocus) {
   QWidget parent;
   auto* combo = new CCJFlatComboBox(&parent, false);
@@ -421,6 +468,17 @@ TEST(LinkTest, HyperlinkPostsExactlyItsMessage) {
   QCoreApplication::sendPostedEvents();
   EXPECT_FALSE(plain->Hovering());
   EXPECT_EQ(owner.messages.size(), 1u);
+}
+
+TEST(LinkTest, TheHandCursorIsTheProgramsResourceWhenItHasOne) {
+  TestSkin skin;
+  QWidget owner;
+  CUrlLink without(&owner);
+  EXPECT_EQ(without.GetLinkCursor().shape(), Qt::PointingHandCursor);
+  skin.Write(QStringLiteral("res/106.bmp"), TestSkin::Solid(16, 16, kRed));
+  CUrlLink with(&owner);
+  EXPECT_EQ(with.GetLinkCursor().shape(), Qt::BitmapCursor);
+  EXPECT_EQ(with.GetLinkCursor().pixmap().toImage().pixelColor(4, 4), kRed);
 }
 
 TEST(LinkTest, FittingKeepsRightAndCentreAnchors) {
