@@ -35,7 +35,7 @@ struct LoadCase {
     bool exists;
     const char* password;  // read as it stands: a missing key gives an empty text
     const char* alias;
-    const char* server;    // "<none>": no setting (a loaded account always has one, empty when absent)
+    const char* server;    // "<none>": no setting
     int port;
     uint32_t autoLogin;
 };
@@ -65,8 +65,8 @@ TEST_P(CommonStoreAccountLoad, ReadsTheSectionWithItsDefaults) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommonStoreAccountLoad,
     ::testing::Values(
-        LoadCase{"ServiceDefaults", "[qz]\r\nusername=alice\r\n", 1, true, "", "", "", 9999, 1},
-        LoadCase{"SipDefaults", "[sip]\r\nusername=bob\r\n", 2, true, "", "", "", 5060, 1},
+        LoadCase{"ServiceDefaults", "[qz]\r\nusername=alice\r\n", 1, true, "", "", "<none>", 9999, 1},
+        LoadCase{"SipDefaults", "[sip]\r\nusername=bob\r\n", 2, true, "", "", "<none>", 5060, 1},
         LoadCase{"ServiceFull",
                  "[qz]\r\nusername=alice\r\npassword=pw\r\nalias=Al\r\nserver=10.0.0.1\r\nport=8000\r\nautologin=0\r\n",
                  1, true, "pw", "Al", "10.0.0.1", 8000, 0},
@@ -74,9 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "s3", "", "sip.example", 5070, 1},
         LoadCase{"NoUserName", "[qz]\r\npassword=pw\r\n", 1, false, nullptr, nullptr, "", 0, 0},
         LoadCase{"EmptyUserName", "[sip]\r\nusername=\r\n", 2, false, nullptr, nullptr, "", 0, 0},
-        LoadCase{"PortOutOfRange", "[qz]\r\nusername=alice\r\nport=70000\r\n", 1, true, "", "", "",
+        LoadCase{"PortOutOfRange", "[qz]\r\nusername=alice\r\nport=70000\r\n", 1, true, "", "", "<none>",
                  9999, 1},
-        LoadCase{"PortNotNumeric", "[sip]\r\nusername=bob\r\nport=abc\r\n", 2, true, "", "", "", 5060,
+        LoadCase{"PortNotNumeric", "[sip]\r\nusername=bob\r\nport=abc\r\n", 2, true, "", "", "<none>", 5060,
                  1}),
     [](const ::testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 
@@ -367,11 +367,10 @@ TEST_F(CommonStoreAccount, LogoffKeepsTheAccountFilesAccountsForTheSaveAtExit) {
         using Keys = std::vector<std::pair<std::string, std::string>>;
         EXPECT_EQ(plat::IniReadSection(IniPath(), "qz"),
                   (Keys{{"username", "alice"}, {"password", "pw"}, {"alias", ""}, {"autologin", "0"},
-                        {"server", ""}, {"port", "9999"}}));
-        // The file gave no server: the empty one read is written back, not the default.
+                        {"server", ACCOUNT_DEFAULT_SERVICE_SERVER}, {"port", "9999"}}));
         EXPECT_EQ(plat::IniReadSection(IniPath(), "sip"),
                   (Keys{{"username", "bob"}, {"password", "s3"}, {"alias", ""}, {"autologin", "1"},
-                        {"server", ""},
+                        {"server", ACCOUNT_DEFAULT_SIP_HOST},
                         {"port", "5060"}}));
     }
 }
