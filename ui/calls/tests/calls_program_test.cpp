@@ -664,6 +664,7 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
     ASSERT_TRUE(WaitText(log, "UI event: In a call with", 20000)) << Slurp(log) << phone.Output();
     ASSERT_TRUE(keyDigits("1*5#"));
     EXPECT_EQ("1*5#", waitHeard(phone, "1*5#")) << phone.Output();
+    EXPECT_EQ(std::string::npos, Slurp(log).find("Dialdialog:")) << Slurp(log);  // the keys dial nothing
     Snap(display, alice.pid, services.dir + "/keyed_out.png");
     ASSERT_TRUE(ClickBarButton(display, alice.pid, true));
     ASSERT_TRUE(WaitText(log, "UI event: Call with", 15000)) << Slurp(log);
@@ -677,6 +678,7 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
     ASSERT_TRUE(AnswerFromBar(display, alice.pid, log)) << Slurp(log);
     ASSERT_TRUE(keyDigits("2#0*"));
     EXPECT_EQ("2#0*", waitHeard(caller, "2#0*")) << caller.Output();
+    EXPECT_EQ(std::string::npos, Slurp(log).find("Dialdialog:")) << Slurp(log);
     Snap(display, alice.pid, services.dir + "/keyed_in.png");
     ASSERT_TRUE(ClickBarButton(display, alice.pid, true));
     ASSERT_TRUE(WaitCount(log, "UI event: Call with", 2, 15000)) << Slurp(log);

@@ -465,13 +465,23 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     Events();
     EXPECT_EQ(nullptr, windows->Keypad());
 
+    // The dial page's keys send the digits and type them; they never dial what the field holds.
     sheet->setCurrentWidget(Dial());
     Dial()->Number()->setEditText(QString());
-    for (int k : {7, 10, 11}) QTest::mouseClick(Dial()->Key(k), Qt::LeftButton);
-    Events();
+    const size_t uaBefore = UaEvents().size();
+    frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame.get()));
+    for (int k : {7, 10, 11}) {
+        QTest::mouseClick(Dial()->Key(k), Qt::LeftButton);
+        Events();
+        EXPECT_EQ(Dial(), sheet->currentWidget()) << k;
+    }
     PumpAll();
     EXPECT_EQ((std::vector<int>{1, 2, 10, 11, 0, 7, 10, 11}), bridge.channels[ch].dtmf);
     EXPECT_EQ(QString("7*#"), Dial()->Number()->currentText());  // the keys are also typed
+    EXPECT_EQ(uaBefore, UaEvents().size());
+    EXPECT_EQ(1u, calls->Pages().size());
+    EXPECT_EQ(1, page->Model()->cnxCount);
 
     // The keypad goes with its call.
     sheet->setCurrentWidget(page);
@@ -1208,4 +1218,32 @@ TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
         plat::PumpWindowMessages(frame.Handle());
     }
     EXPECT_EQ((std::vector<std::pair<UINT, WPARAM>>{{WM_CHATRECORD_QUERY, 0}}), chatMessages);
+}
+
+// In the main window the dial page's keys type the digit and dial nothing, Enter in its field dials.
+TEST_F(CallWindows, TheFramesDialPageKeysTypeAndNeverDial) {
+    calls::RegisterWithShell();
+    struct Unregister {
+        ~Unregister() { shell::CallWindowsFactoryRef() = nullptr; }
+    } unregister;
+    CMainFrame frame;
+    frame.findChild<CDialBar*>()->Page()->hide();
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    frame.StatusBar()->SetStatus(0);
+    frame.show();
+    frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
+    frame.Command(ID_SHOW_DIAL);
+    auto* dial = qobject_cast<calls::CDialDialog*>(frame.Sheet()->currentWidget());
+    ASSERT_NE(nullptr, dial);
+    const size_t uaBefore = UaEvents().size();
+    for (int k : {1, 10}) {
+        QTest::mouseClick(dial->Key(k), Qt::LeftButton);
+        Events();
+        EXPECT_EQ(dial, frame.Sheet()->currentWidget()) << k;
+    }
+    EXPECT_EQ(QString("1*"), dial->Number()->currentText());
+    EXPECT_EQ(uaBefore, UaEvents().size());
+    EXPECT_FALSE(frame.Calls()->AnyCallPage());
 }
