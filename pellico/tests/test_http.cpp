@@ -229,6 +229,20 @@ TEST_F(PellicoHttpServer, RefusedUploadFreesTheMessageAndSendsNothing) {
   EXPECT_TRUE(h->SentOfType(49).empty());
 }
 
+// Under AddressSanitizer the allocator is the sanitizer's and glibc's counts stay still; its leak check
+// then tells a message left behind instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMappedBytesCount = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMappedBytesCount = false;
+#else
+constexpr bool kMappedBytesCount = true;
+#endif
+#else
+constexpr bool kMappedBytesCount = true;
+#endif
+
 TEST_F(PellicoHttpServer, UploadCompletionStillQueuedAtShutdownFreesItsMessage) {
   // Recipient addresses of the largest size, each mapped on its own, make a message left behind
   // visible in the allocator's mapped bytes (1.5 MiB against some 130 KiB the run keeps anyway).
@@ -251,7 +265,7 @@ TEST_F(PellicoHttpServer, UploadCompletionStillQueuedAtShutdownFreesItsMessage) 
     r->address = CKxCore::Utf8Create(address.c_str());
     CKxCore::MessageAddRecipient(m, r);
   }
-  ASSERT_GE(static_cast<long long>(mallinfo2().hblkhd) - before, 24 * 0xFFF0ll);
+  if (kMappedBytesCount) ASSERT_GE(static_cast<long long>(mallinfo2().hblkhd) - before, 24 * 0xFFF0ll);
   Utf8_t* path = CKxCore::Utf8Create(file.c_str());
   ASSERT_EQ(h->core->SendMessage(m, 0, path), KX_OK);
   CKxCore::Utf8Free(path);
@@ -262,5 +276,6 @@ TEST_F(PellicoHttpServer, UploadCompletionStillQueuedAtShutdownFreesItsMessage) 
   ASSERT_EQ(h->engine->PendingCompletions(), 1u);
   h.reset();
   const long long left = static_cast<long long>(mallinfo2().hblkhd) - before;
-  EXPECT_LT(left, 512 * 1024ll) << "the queued completion's message leaked (" << left << " bytes still mapped)";
+  if (kMappedBytesCount)
+    EXPECT_LT(left, 512 * 1024ll) << "the queued completion's message leaked (" << left << " bytes still mapped)";
 }
