@@ -7,6 +7,7 @@
 #include <string>
 
 #include "e2e_support.h"
+#include "sip/tests/peer_configs.h"
 
 namespace {
 
@@ -217,28 +218,7 @@ TEST_F(VoiceEngineCall, BaresipReceivesTheDigitsInBothCallDirections) {
   const int bobRtp = test_ports::Reserve(20);
   const std::string bobDir = dir + "/baresip_keys";
   ASSERT_EQ(0, mkdir(bobDir.c_str(), 0755));
-  {
-    std::ofstream config(bobDir + "/config");
-    config << "poll_method\t\tepoll\n"
-           << "sip_listen\t\t127.0.0.1:" << bobSip << "\n"
-           << "sip_trans_def\t\tudp\n"
-           << "module_path\t\t/usr/lib/baresip/modules\n"
-           << "module\t\t\tg711.so\n"
-           << "module\t\t\tausine.so\n"
-           << "module\t\t\taufile.so\n"
-           << "module_app\t\taccount.so\n"
-           << "module_app\t\tmenu.so\n"
-           << "audio_player\t\taufile," << bobDir << "/heard.wav\n"
-           << "audio_source\t\tausine,440\n"
-           << "ausrc_srate\t\t48000\n"
-           << "ausrc_channels\t\t2\n"
-           << "auplay_srate\t\t48000\n"
-           << "rtp_ports\t\t" << bobRtp << "-" << (bobRtp + 19) << "\n"
-           << "net_interface\t\t127.0.0.1\n";
-    std::ofstream accounts(bobDir + "/accounts");
-    accounts << "<sip:bob@127.0.0.1>;auth_pass=secret;outbound=\"sip:127.0.0.1:" << proxyPort
-             << "\";regint=600;audio_codecs=PCMU;answermode=auto\n";
-  }
+  siptest::WriteBaresipConfig(bobDir, bobSip, bobRtp, "bob", "secret", proxyPort, true);
   // The digits whose end baresip reported, in order (the repeated end packets are one end).
   auto heard = [](const std::string& log) {
     std::string digits;
