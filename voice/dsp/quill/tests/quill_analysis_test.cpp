@@ -296,4 +296,21 @@ TEST(QuillLpc, ShapingFactorFollowsPitchGainAndLevelChanges) {
   EXPECT_GT(Quill_LpcShapingFactor(burst.data(), none, &e), std::exp(-1.4) + 0.2);
 }
 
+
+TEST(QuillLpc, AnalysisWindowKeepsItsFixedValuesAndSumsToOne) {
+  const double* w = Quill_Tables().lpcWindow;
+  const struct {
+    int index;
+    double value;
+  } fixed[] = {{0, 0.0},          {1, 1e-08},        {2, 4e-08},        {3, 1e-07},       {4, 2e-07},
+               {40, 0.00012186},  {100, 0.00195799}, {128, 0.00398135}, {180, 0.00866822}, {201, 0.00949294},
+               {220, 0.0084728},  {240, 0.00456935}, {250, 0.0015569},  {255, 0.00015881}};
+  for (const auto& f : fixed) EXPECT_NEAR(w[f.index], f.value, 1e-12) << f.index;
+  double sum = 0.0;
+  for (int i = 0; i < 256; ++i) sum += w[i];
+  EXPECT_NEAR(sum, 1.0, 1e-12);
+  // Rising to the peak at 201, falling after it.
+  for (int i = 1; i <= 201; ++i) EXPECT_GE(w[i], w[i - 1]) << i;
+  for (int i = 202; i < 256; ++i) EXPECT_LE(w[i], w[i - 1]) << i;
+}
 }  // namespace
