@@ -148,6 +148,18 @@ std::vector<Analysed> speechModels(double quantOffset) {
 }
 
 // The quantiser classes have the sizes the format fixes, and class 0 the values it states.
+TEST(QuillPitch, LagClassZeroLevelsHaveTheFixedEnds) {
+  const QuillLagClass& c = kQuillLagClasses[0];
+  EXPECT_EQ(c.high[1] - c.low[1] + 1, 19);
+  EXPECT_EQ(c.high[2] - c.low[2] + 1, 1);
+  EXPECT_EQ(c.high[3] - c.low[3] + 1, 9);
+  EXPECT_DOUBLE_EQ(c.levels[0][0], -17.2138507);
+  EXPECT_DOUBLE_EQ(c.levels[0][18], 17.10976611);
+  EXPECT_DOUBLE_EQ(c.levels[1][0], 0.0);
+  EXPECT_DOUBLE_EQ(c.levels[2][0], -7.76246496);
+  EXPECT_DOUBLE_EQ(c.levels[2][8], 7.78434291);
+}
+
 TEST(QuillLpc, ClassTablesHaveTheFixedSizesAndValues) {
   const int gainLevels[3][12] = {{7, 13, 9, 15, 11, 20, 13, 32, 23, 57, 53, 139},
                                  {7, 12, 8, 15, 11, 20, 13, 31, 23, 57, 52, 138},
