@@ -316,12 +316,14 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
   int64_t q = c->nearPower;
   int64_t x = c->residualPower;
   int64_t f = c->noiseFloor;
+  int64_t loud = kLoudPower;
   if ((f >> 29) != 0) {
     q >>= 2;
     x >>= 2;
     f >>= 2;
+    loud >>= 2;
   }
-  if (q > std::min<int64_t>(4 * f, kLoudPower)) {
+  if (q > std::min<int64_t>(4 * f, loud)) {
     if (x < q * 5169 / 8192) {
       if (c->goodCount < 32767) ++c->goodCount;
     } else if (q < x) {
@@ -338,7 +340,7 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
   }
   bool divergedNow = false;
   bool divergedSlow = false;
-  if (q > std::min<int64_t>((f * 32535) >> 12, kLoudPower)) {
+  if (q > std::min<int64_t>((f * 32535) >> 12, loud)) {
     if (x > q * 20431 / 1024) {
       divergedNow = true;
     } else if (c->adaptCount > 480) {
@@ -1014,13 +1016,14 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
     if (!c->hold[i]) c->slowResidual = AecPcCore_SmoothAsym(c->slowResidual, c->residualPower, c->slowRise, c->slowFall);
 
     // Echo check and output choice.
-    int64_t q = c->nearPower, x = c->residualPower, f2 = 2 * i64(c->noiseFloor);
+    int64_t q = c->nearPower, x = c->residualPower, f2 = 2 * i64(c->noiseFloor), loud = kLoudPower;
     if (biggerFloorBits(c->noiseFloor)) {
       q >>= 1;
       x >>= 1;
       f2 >>= 1;
+      loud >>= 1;
     }
-    const bool echo = q > std::min<int64_t>(f2, kLoudPower) && x < q && filterCancels(c);
+    const bool echo = q > std::min<int64_t>(f2, loud) && x < q && filterCancels(c);
     c->showsEcho[i] = echo ? 1 : 0;
     if (echo) ++echoSubBlocks;
     for (int j = 0; j < kAecPcSubBlock; ++j) {
