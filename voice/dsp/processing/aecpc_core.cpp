@@ -29,7 +29,7 @@ constexpr int32_t kRegulariserPerTap = 26054;
 constexpr int32_t kTapEnergyLimit = 66317770;  // Q21: diverged
 constexpr int32_t kDoubleTalkStart = 52678076;
 constexpr int32_t kCngInitialTarget = 5221;    // sqrt(26) << 10
-constexpr int32_t kAdaptFloor = 64;            // per-sample far-end energy below which nothing adapts
+constexpr int32_t kAdaptFloor = 64;            // per-sample reference energy below which nothing adapts
 constexpr int kWhitenWindow = 80;
 constexpr int64_t kWhitenRegulariser = int64_t{300000} << 8;
 constexpr int kMaxOutGain = 512;
@@ -41,6 +41,18 @@ constexpr int32_t kFarActive = 2605;
 constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker           // per-sample far-end power of a playing far end
 
 int64_t i64(int32_t v) { return v; }
+
+// Shift that brings the larger of two non-negative values to a 16-bit mantissa.
+int mantissaShift(int64_t a, int64_t b) {
+  const uint64_t m = static_cast<uint64_t>(std::max<int64_t>(std::max<int64_t>(a, b), 0));
+  return std::max(0, static_cast<int>(std::bit_width(m)) - 15);
+}
+
+// a > b, judged on 16-bit mantissas with a common shift.
+bool mantissaAbove(int64_t a, int64_t b) {
+  const int s = mantissaShift(a, b);
+  return (a >> s) > (b >> s);
+}
 
 int blocksPer10ms(const AecPcCore* c) { return c->rate == 16000 ? 2 : 1; }
 
@@ -205,7 +217,7 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (!c->adaptEnabled || c->hold[i] || c->blocks <= 1 || c->lengthChanged) return false;
   if (nearTalks(c)) return false;
   if (c->adaptCount > 1600 && c->echoPower < 6000) return false;
-  if (c->farEnergy < int64_t{c->energyThreshold} * c->taps) return false;
+  if (c->refEnergy < int64_t{c->energyThreshold} * c->taps) return false;
   // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
   // learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough to
   // find an echo that appears later. Not while the microphone plainly follows the far end: that is an
@@ -301,10 +313,17 @@ void stepConstantControl(AecPcCore* c, bool adapted) {
 
 void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
   if (!adapted) return;
-  const int64_t q = c->nearPower;
-  const int64_t x = c->residualPower;
-  const int64_t f = c->noiseFloor;
-  if (q > std::min<int64_t>(4 * f, kLoudPower)) {
+  int64_t q = c->nearPower;
+  int64_t x = c->residualPower;
+  int64_t f = c->noiseFloor;
+  int64_t loud = kLoudPower;
+  if ((f >> 29) != 0) {
+    q >>= 2;
+    x >>= 2;
+    f >>= 2;
+    loud >>= 2;
+  }
+  if (q > std::min<int64_t>(4 * f, loud)) {
     if (x < q * 5169 / 8192) {
       if (c->goodCount < 32767) ++c->goodCount;
     } else if (q < x) {
@@ -321,7 +340,7 @@ void backupAndDivergence(AecPcCore* c, int i, bool adapted) {
   }
   bool divergedNow = false;
   bool divergedSlow = false;
-  if (q > std::min<int64_t>((f * 32535) >> 12, kLoudPower)) {
+  if (q > std::min<int64_t>((f * 32535) >> 12, loud)) {
     if (x > q * 20431 / 1024) {
       divergedNow = true;
     } else if (c->adaptCount > 480) {
@@ -510,7 +529,7 @@ void residualSuppression(AecPcCore* c, int i) {
     const int entries = std::min((240 * B + c->delayEstimate) >> 4, 100);
     int32_t farMax = 0;
     for (int k = 0; k < entries; ++k) farMax = std::max(farMax, delayedPower(c, k));
-    if (((i64(c->nearPower) >> 6) * 64) > 100 * i64(farMax) && std::min<int64_t>(f, 26054) < pe) {
+    if (mantissaAbove((i64(c->nearPower) >> 6) * 64, 100 * i64(farMax)) && std::min<int64_t>(f, 26054) < pe) {
       state = 3;
       c->suppCounter = 0;
     }
@@ -641,7 +660,9 @@ void AecPcCore_Smooth(int32_t* power, const int16_t* x, int n, int k) {
 
 int32_t AecPcCore_SmoothAsym(int32_t stored, int32_t value, int16_t rise, int16_t fall) {
   const int64_t w = value > stored ? rise : fall;
-  return static_cast<int32_t>(stored + (((i64(value) - stored) * w + 16384) >> 15));
+  const int s = mantissaShift(std::llabs(i64(stored)), std::llabs(i64(value)));
+  const int64_t step = ((((i64(value) >> s) - (i64(stored) >> s)) * w + 16384) >> 15) * (int64_t{1} << s);
+  return static_cast<int32_t>(std::clamp<int64_t>(stored + step, INT32_MIN, INT32_MAX));
 }
 
 int32_t AecPcCore_TrackMinimum(int32_t* ring, int16_t* index, int16_t* count, int32_t value, int windowLength) {
@@ -995,13 +1016,14 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
     if (!c->hold[i]) c->slowResidual = AecPcCore_SmoothAsym(c->slowResidual, c->residualPower, c->slowRise, c->slowFall);
 
     // Echo check and output choice.
-    int64_t q = c->nearPower, x = c->residualPower, f2 = 2 * i64(c->noiseFloor);
+    int64_t q = c->nearPower, x = c->residualPower, f2 = 2 * i64(c->noiseFloor), loud = kLoudPower;
     if (biggerFloorBits(c->noiseFloor)) {
       q >>= 1;
       x >>= 1;
       f2 >>= 1;
+      loud >>= 1;
     }
-    const bool echo = q > std::min<int64_t>(f2, kLoudPower) && x < q && filterCancels(c);
+    const bool echo = q > std::min<int64_t>(f2, loud) && x < q && filterCancels(c);
     c->showsEcho[i] = echo ? 1 : 0;
     if (echo) ++echoSubBlocks;
     for (int j = 0; j < kAecPcSubBlock; ++j) {

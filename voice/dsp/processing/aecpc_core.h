@@ -212,7 +212,7 @@ void AecPcCore_Reinit(AecPcCore* core, int option, int mode);
 void AecPcCore_HighPass(int16_t* x, const int16_t* coef, int16_t* outHigh, int16_t* outLow, int16_t* in, int n);
 // power += (x^2 - power + r) >> k per sample, r = 2^(k-1) while the power exceeds it.
 void AecPcCore_Smooth(int32_t* power, const int16_t* x, int n, int k);
-// stored + (value - stored) * weight / 32768, with `rise` while value is above stored, else `fall`.
+// stored + (value - stored) * weight / 32768 on 16-bit mantissas; weight `rise` while value is above, else `fall`.
 int32_t AecPcCore_SmoothAsym(int32_t stored, int32_t value, int16_t rise, int16_t fall);
 // Minimum over 200 sub-windows of `windowLength` values; returns the smallest stored minimum.
 int32_t AecPcCore_TrackMinimum(int32_t* ring, int16_t* index, int16_t* count, int32_t value, int windowLength);

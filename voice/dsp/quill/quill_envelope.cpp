@@ -11,6 +11,7 @@ namespace {
 constexpr int kValues = 480;
 constexpr int kGroups = 120;
 constexpr int32_t kZLimit = 327680;
+constexpr int kEnvGainSearchStart = 11;  // the encoder's gain search; the decoder starts at the table's guess
 
 // Cumulative frequency of the spectrum model at z (boundary times envelope scale).
 int32_t model(int64_t z) {
@@ -89,10 +90,10 @@ uint32_t envelopeGain(const int16_t* c, const int32_t* rn, int shift) {
   return Quill_GainDivide(120, e > 0 ? static_cast<uint64_t>(e) : 0);
 }
 
-// Level index of a value in an envelope table: searched from the table's start level.
+// Level index of a value in an envelope table: searched across the boundaries from level `start`.
 template <typename Table, typename Value>
-int levelIndex(const Table& t, Value value) {
-  int i = t.start;
+int levelIndex(const Table& t, Value value, int start) {
+  int i = start;
   while (i < t.count - 1 && value > t.bounds[i]) ++i;
   while (i > 0 && value <= t.bounds[i - 1]) --i;
   return i;
@@ -209,13 +210,13 @@ void encodeEnvelope(QuillStream* s, const int16_t* values, int64_t* power, uint1
   int sym[7];
   int16_t q[6];
   for (int i = 0; i < 6; ++i) {
-    sym[i] = levelIndex(kQuillEnvRefl[i], refl[i]);
+    sym[i] = levelIndex(kQuillEnvRefl[i], refl[i], kQuillEnvRefl[i].start);
     q[i] = kQuillEnvRefl[i].levels[sym[i]];
   }
   int16_t c[7];
   Spl_ReflToLpc(q, 6, c);
   const uint32_t g = envelopeGain(c, rn, shift);
-  sym[6] = levelIndex(kQuillEnvGain, static_cast<int32_t>(g));
+  sym[6] = levelIndex(kQuillEnvGain, static_cast<int32_t>(g), kEnvGainSearchStart);
   const uint16_t* tables[7];
   for (int i = 0; i < 6; ++i) tables[i] = kQuillEnvRefl[i].cdf;
   tables[6] = kQuillEnvGain.cdf;

@@ -73,7 +73,8 @@ const int kQuillLpcWindowKnotCount = static_cast<int>(sizeof(kQuillLpcWindowKnot
 
 namespace {
 
-// Monotone cubic (Fritsch-Carlson) through the knots, evaluated at every index, then scaled to sum 1.
+// Monotone cubic (Fritsch-Carlson) through the knots, evaluated at every index; the values between the
+// knots are then scaled so that the window sums to 1 while the knots keep their fixed values.
 void buildLpcWindow(double* w) {
   const int n = kQuillLpcWindowKnotCount;
   double slope[32];
@@ -107,8 +108,17 @@ void buildLpcWindow(double* w) {
       if (w[x] < 0.0) w[x] = 0.0;
     }
   }
-  for (int i = 0; i < 256; ++i) sum += w[i];
-  for (int i = 0; i < 256; ++i) w[i] /= sum;
+  bool knot[256] = {};
+  double knotSum = 0.0;
+  for (int i = 0; i < n; ++i) {
+    knot[kQuillLpcWindowKnots[i].index] = true;
+    knotSum += kQuillLpcWindowKnots[i].value;
+  }
+  for (int i = 0; i < 256; ++i)
+    if (!knot[i]) sum += w[i];
+  const double scale = (1.0 - knotSum) / sum;
+  for (int i = 0; i < 256; ++i)
+    if (!knot[i]) w[i] *= scale;
 }
 
 QuillDerivedTables build() {

