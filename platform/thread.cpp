@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 #include "platform/msgqueue.h"
@@ -98,7 +99,11 @@ bool Thread::start(const std::string& name, std::function<void()> fn, ThreadOpti
       st->finished.store(true);
       st->ended.set();
     });
+  } catch (const std::system_error& e) {
+    SetLastError(static_cast<DWORD>(e.code().value()));  // the system's reason, as callers trace it
+    return false;
   } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   st->ready.wait(INFINITE);

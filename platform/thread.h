@@ -46,7 +46,8 @@ class Thread {
   Thread& operator=(const Thread&) = delete;
 
   // Starts fn on a new thread named name; returns once the thread's id is known
-  // (and its queue exists when asked). False when already started or the system refuses.
+  // (and its queue exists when asked). False when already started or the system refuses
+  // (its error number then in GetLastError).
   bool start(const std::string& name, std::function<void()> fn, ThreadOptions options = {});
   // Waits until the thread has ended.
   void join();

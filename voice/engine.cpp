@@ -136,6 +136,20 @@ void SonraVE::ApiLine(const char* name, const char* args, int a, int b) {
   T()->Print(kTraceInfo, info.c_str(), a, b);
 }
 
+void SonraVE::ApiLine3(const char* name, int a, int b, int c) {
+  if (EngineTraceManager().GetMode() != kTraceModeFile) return;
+  char args[48];
+  std::snprintf(args, sizeof args, "%d, %d, %d", a, b, c);
+  ApiLine(name, args);
+}
+
+void SonraVE::SettleFileRecording() {
+  if (!fileRecording_ || tx_.RecordingMic()) return;
+  if (recordFile_) recordFile_->Close();
+  recordFile_.reset();
+  fileRecording_ = false;
+}
+
 int SonraVE::Fail(int code) {
   lastError_ = code;
   return -1;
@@ -230,7 +244,7 @@ int SonraVE::SonraVE_Init() {
         plat::SetCurrentThreadPriority(THREAD_PRIORITY_BELOW_NORMAL);
         NotificationThread();
       })) {
-    T()->Print(kTraceCritical, "\tCreateThread() (error code = %d)", -1, -1);
+    T()->Print(kTraceCritical, "\tCreateThread() (error code = %d)", static_cast<int>(::GetLastError()), -1);
   }
   return 0;
 }
@@ -743,6 +757,7 @@ int SonraVE::SonraVE_StartSend(OutStream* stream) {
   ApiLine("SonraVE_StartSend", "OutStream");
   std::lock_guard<plat::RecursiveMutex> api(apiLock_);
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
+  SettleFileRecording();
   if (!stream || tx_.StartRecordingMic(stream) != 0) return Fail(VE_FILE);
   fileRecording_ = true;
   int mapped = 0;
@@ -752,7 +767,11 @@ int SonraVE::SonraVE_StartSend(OutStream* stream) {
 
 int SonraVE::SonraVE_StartRecordingToFile(const char* fileName) {
   std::lock_guard<plat::RecursiveMutex> api(apiLock_);
-  if (fileRecording_) return Fail(VE_FILE);
+  {
+    std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
+    SettleFileRecording();
+    if (fileRecording_) return Fail(VE_FILE);
+  }
   auto stream = std::make_unique<OutStream>();
   if (!fileName || stream->Open(fileName) != 0) return Fail(VE_FILE);
   recordFile_ = std::move(stream);

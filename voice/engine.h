@@ -168,9 +168,14 @@ class SonraVE {
 
  private:
   void ApiLine(const char* name, const char* args, int a = -1, int b = -1);
+  // A call line with three numbers: the sink formats at most two, so the numbers are written first.
+  void ApiLine3(const char* name, int a, int b, int c);
   bool CheckChannel(int channel, bool mustBeCreated = true);
   int Fail(int code);
   int Warn(int code);
+  // A recording the send path ended on a failed write is over for the engine too: its file is
+  // finished (keeping what was written) and the flag cleared. Call under the engine lock.
+  void SettleFileRecording();
   int KindIndex(int kind) const { return kindIndex_[kind]; }
   void BuildCodecTable();
   int FindInCurrentList(const char* name) const;

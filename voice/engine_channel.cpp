@@ -403,7 +403,7 @@ int SonraVE::SonraVE_GetSendTOS(int channel) {
 }
 
 int SonraVE::SonraVE_SetSendGQOS(int channel, int enable, int serviceType) {
-  ApiLine("SonraVE_SetSendGQOS", "%d, %d", channel, enable);
+  ApiLine3("SonraVE_SetSendGQOS", channel, enable, serviceType);
   if (!CheckChannel(channel)) return -1;
   if (sending_[channel]) return Fail(VE_SENDING);
   qosType_[channel] = enable ? serviceType : -1;
@@ -532,6 +532,7 @@ int SonraVE::SonraVE_StopSend(int channel) {
     sending_[channel] = false;
     senders_[channel].close();
   }
+  SettleFileRecording();
   bool anySending = false;
   for (int c = 0; c < kSonraMaxChannels; ++c) anySending = anySending || sending_[c];
   if (!anySending && !fileRecording_ && snd_.RecordInitialised() && snd_.stop_recording() != 0)
@@ -540,7 +541,7 @@ int SonraVE::SonraVE_StopSend(int channel) {
 }
 
 int SonraVE::SonraVE_SendDTMF(int channel, int event, int mode) {
-  ApiLine("SonraVE_SendDTMF", "%d, %d", channel, event);
+  ApiLine3("SonraVE_SendDTMF", channel, event, mode);
   if (!CheckChannel(channel)) return -1;
   if (event < 0 || event > 15) return Fail(VE_DTMF_EVENT);
   if (!sending_[channel]) {

@@ -548,7 +548,7 @@ bool SndCardStream::StartThread() {
   stop_ = false;
   timerEvent_.reset();
   if (!thread_.start("ve_soundcard", [this] { ThreadProc(); })) {
-    T()->Print(kTraceCritical, "\tCreateThread() (error code = %d)", -1, -1);
+    T()->Print(kTraceCritical, "\tCreateThread() (error code = %d)", static_cast<int>(::GetLastError()), -1);
     return false;
   }
   return true;

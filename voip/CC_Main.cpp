@@ -288,6 +288,13 @@ int CC_ProcessEvent(CC_MSG* pstMsg) {
     return CC_RunFsm(&pstCnx->stFsm, pstMsg->iEvent, pstMsg);
 }
 
+// True when a connection in use other than self has its receive port at port.
+static bool PortOfOtherCnx(const CC_CNX* self, int port) {
+    for (const CC_CNX& c : g_stCc.astCnx)
+        if (&c != self && c.bInUse && c.iChannel >= 0 && c.iLocalRtpPort == port) return true;
+    return false;
+}
+
 int CC_AllocCnx() {
     if (!CC_ProbeRecordDevice()) {
         bool bTalking = false;
@@ -317,8 +324,11 @@ int CC_AllocCnx() {
         }
         pstCnx->iChannel = iChannel;
         Sonra_SetSendCNPayloadType(iChannel, CC_CN_PAYLOAD);
+        // Ports another connection of ours listens on are passed over: the engine would only
+        // refuse them, and each refusal is logged as an error.
         int iPort = CC_RTP_PORT_FIRST;
-        while (Sonra_SetRecPort(iChannel, iPort, 0) != 0 && iPort < CC_RTP_PORT_LAST) iPort += 2;
+        while ((PortOfOtherCnx(pstCnx, iPort) || Sonra_SetRecPort(iChannel, iPort, 0) != 0) && iPort < CC_RTP_PORT_LAST)
+            iPort += 2;
         pstCnx->iLocalRtpPort = Sonra_GetRecPort(iChannel);
         InitLocalMedia(pstCnx);
         CC_SetCnxSendAddr(i, pstCnx->uiRemoteIp, pstCnx->iRemotePort);

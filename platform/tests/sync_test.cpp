@@ -1,7 +1,12 @@
 // Tests of locks, semaphores, events, threads and the clock (real and test).
 #include "platform/sync.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -217,6 +222,41 @@ TEST(PlatformThread, JoinWithTimeoutFollowsTheClock) {
   release.set();
   EXPECT_TRUE(t.join_for(INFINITE));
   EXPECT_FALSE(t.joinable());
+}
+
+// Starts a thread in an address space that cannot take its stack; exits with the error left.
+[[noreturn]] void StartWithoutRoom() {
+  rlimit as{};
+  getrlimit(RLIMIT_AS, &as);
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) pages = 0;
+    std::fclose(f);
+  }
+  as.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1 << 20);
+  setrlimit(RLIMIT_AS, &as);
+  SetLastError(0);
+  plat::Thread t;
+  const bool started = t.start("refused", [] {});
+  std::_Exit(started ? 100 : static_cast<int>(GetLastError() & 0x7f));
+}
+
+// The sanitizers' own bookkeeping of a new thread dies when the address space is full.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST(PlatformThread, ARefusedStartLeavesTheSystemsError) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizer cannot start a thread without address space either";
+  EXPECT_EXIT(StartWithoutRoom(), ::testing::ExitedWithCode(EAGAIN), "");
 }
 
 }  // namespace

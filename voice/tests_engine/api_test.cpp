@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -430,6 +432,52 @@ TEST_F(EngineApi, SendingNeedsAddressAndPort) {
   EXPECT_FALSE(ve->SoundCard().RecordInitialised());
 }
 
+// A stream whose every write fails, and which tells when the send path has tried one.
+class FailingOutStream : public OutStream {
+ public:
+  bool Write(const void*, int) override {
+    std::lock_guard<std::mutex> lock(m_);
+    ++writes_;
+    cv_.notify_all();
+    return false;
+  }
+  bool WaitForWrite() {
+    std::unique_lock<std::mutex> lock(m_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [this] { return writes_ > 0; });
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int writes_ = 0;
+};
+
+TEST_F(EngineApi, AFailedWriteEndsTheRecording) {
+  FailingOutStream bad;
+  ASSERT_EQ(0, ve->SonraVE_StartSend(&bad)) << ve->SonraVE_GetLastError();
+  ASSERT_TRUE(bad.WaitForWrite());
+  // The recording is over: a new one starts, and once it stops nothing holds the capture.
+  char dir[] = "/tmp/tessaly_rec_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string name = std::string(dir) + "/mic.pcm";
+  EXPECT_EQ(0, ve->SonraVE_StartRecordingToFile(name.c_str())) << ve->SonraVE_GetLastError();
+  EXPECT_EQ(0, ve->SonraVE_StopRecordingToFile());
+  EXPECT_TRUE(std::filesystem::exists(name));
+  EXPECT_FALSE(ve->SoundCard().RecordInitialised());
+  std::filesystem::remove_all(dir);
+
+  // A channel that sends keeps the capture after the recording failed; its stop releases it.
+  FailingOutStream bad2;
+  ASSERT_EQ(0, ve->SonraVE_StartSend(&bad2));
+  ASSERT_TRUE(bad2.WaitForWrite());
+  const int ch = ve->SonraVE_CreateChannel();
+  ve->SonraVE_SetSendIP(ch, "127.0.0.1");
+  ve->SonraVE_SetSendPort(ch, 45012);
+  ASSERT_EQ(0, ve->SonraVE_StartSend(ch));
+  ASSERT_EQ(0, ve->SonraVE_StopSend(ch));
+  EXPECT_FALSE(ve->SoundCard().RecordInitialised());
+}
+
 TEST_F(EngineApi, DtmfRequests) {
   const int ch = ve->SonraVE_CreateChannel();
   for (int bad : {-1, 16}) {
@@ -759,6 +807,9 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   ve->SonraVE_GetFromPort(3);
   char ip[64];
   ve->SonraVE_GetSendIP(0, ip, "peer 5%");
+  // Calls with three numbers show all three.
+  ve->SonraVE_SendDTMF(0, 5, 1);
+  ve->SonraVE_SetSendGQOS(0, 1, 2);
   static RecordingObserver quiet;  // the engine outlives the test
   ve->SetObserver(&quiet);
   Codecinst odd{0, "PC%dMU", 8000, 160, 1, 64000};
@@ -773,6 +824,9 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   EXPECT_NE(std::string::npos, t.find("): SonraVE_GetNofCodecs()")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetFromPort(3);")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetSendIP(0, ?, peer 5%);")) << t;
+  EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_SendDTMF(0, 5, 1);")) << t;
+  EXPECT_NE(std::string::npos, t.find("): SonraVE_SendDTMF(0, 5, 1)\n")) << t;
+  EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_SetSendGQOS(0, 1, 2);")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SetObserver(?];\n")) << t;
   // The send codec's line names the codec, a '%' in the name kept as text.
   EXPECT_NE(std::string::npos, t.find("): \tcodec = PC%dMU\n")) << t;

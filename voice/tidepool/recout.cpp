@@ -290,9 +290,7 @@ int ProcessFrame(TidepoolInst* inst) {
         c.playoutTimestamp += static_cast<uint32_t>(n);
         p.lastOp = kOpNormal;
         p.afterTone = 1;
-        p.concealCount = 0;
         p.concealSpan = 0;
-        p.mute = 16384;
         SelectPacket(&c, c.playoutTimestamp, p.frameSize, s, kSelectTone, 0, &sel);
         if (sel.sideLen > 0) return HandleSidePayload(inst, sel);
         return 0;

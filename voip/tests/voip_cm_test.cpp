@@ -637,6 +637,26 @@ TEST_F(VoipCallManager, ReceivePortSearch) {
     EXPECT_EQ(16, CC_GetIdleCnxNum());
 }
 
+TEST_F(VoipCallManager, ReceivePortSearchPassesOverOurOwnConnectionsPorts) {
+    // The engine refuses a port another channel listens on (and the refusal is logged as an
+    // error); a second connection does not ask for the first one's port.
+    const int iFirst = CC_AllocCnx();
+    ASSERT_GE(iFirst, 0);
+    ASSERT_EQ(3000, CC_GetCnxRecPort(iFirst));
+    bridge.iSetRecPortCalls = 0;
+    const int iSecond = CC_AllocCnx();
+    ASSERT_GE(iSecond, 0);
+    EXPECT_EQ(3002, CC_GetCnxRecPort(iSecond));
+    EXPECT_EQ(1, bridge.iSetRecPortCalls);
+    CC_FreeCnx(iFirst);
+    // A freed connection's port is taken again.
+    const int iThird = CC_AllocCnx();
+    ASSERT_GE(iThird, 0);
+    EXPECT_EQ(3000, CC_GetCnxRecPort(iThird));
+    CC_FreeCnx(iSecond);
+    CC_FreeCnx(iThird);
+}
+
 TEST(VoipCallManagerNotStarted, EventsAreRefusedAndValuesFreed) {
     CC_SetRecordDeviceProbe(FakeProbe);
     ProbeResult() = true;
