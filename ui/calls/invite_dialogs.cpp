@@ -83,8 +83,7 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     connect(cancel_, &QPushButton::clicked, this, [this] { if (result_) result_(false); });
     connect(candidates_, &QListWidget::itemClicked, this, [this] { ListClicked(0, candidates_->currentItem() != nullptr); });
     connect(chosen_, &QListWidget::itemClicked, this, [this] { ListClicked(1, chosen_->currentItem() != nullptr); });
-    const QIcon icon(shell::ProgramIconFile());
-    setWindowIcon(icon);
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     OnLanguageChanged();
 }
 

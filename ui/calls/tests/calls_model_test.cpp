@@ -175,6 +175,9 @@ TEST_F(CallPages, HangupIndexOutsideTheCallShowsTheBoxOnlyWhileRingingOrTalking)
 TEST_F(CallPages, LanguageChangeReadsTheTipAgainAndKeepsTheStatusLine) {
     bool other = false;
     SetTextSource([&](const char*, const char*, const char* def) { return other ? "~" + std::string(def) : std::string(def); });
+    struct Reset {
+        ~Reset() { SetTextSource(nullptr); }
+    } reset;
     calls->CallNumber("bob@example.com");
     PumpAll();
     CallPageModel* page = Only();
@@ -194,7 +197,6 @@ TEST_F(CallPages, LanguageChangeReadsTheTipAgainAndKeepsTheStatusLine) {
     page->OnLanguageChanged();
     EXPECT_EQ(clock, page->TipText());
     EXPECT_EQ("~Call with...", page->StatusText());
-    SetTextSource(nullptr);
 }
 
 TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
