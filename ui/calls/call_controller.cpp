@@ -42,7 +42,7 @@ std::string Format1(const std::string& format, const std::string& arg) {
 
 std::unique_ptr<SoundPlayer> MakePlatformSoundPlayer() { return std::make_unique<PlatformSoundPlayer>(); }
 
-CallController::CallController(CallUi* ui, SoundPlayer* sounds, std::string skinFolder)
+CallController::CallController(CallUi* ui, SoundPlayer* sounds, std::function<std::string()> skinFolder)
     : now([] { return static_cast<int64_t>(time(nullptr)); }),
       ticks([] { return plat::NowMs(); }),
       ui_(ui),

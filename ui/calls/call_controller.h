@@ -44,7 +44,10 @@ std::unique_ptr<SoundPlayer> MakePlatformSoundPlayer();
 
 class CallController : public CallPageHost {
 public:
-    CallController(CallUi* ui, SoundPlayer* sounds, std::string skinFolder);
+    // skinFolder answers the current skin's folder: sounds and pictures follow a change of skin.
+    CallController(CallUi* ui, SoundPlayer* sounds, std::function<std::string()> skinFolder);
+    CallController(CallUi* ui, SoundPlayer* sounds, const std::string& skinFolder)
+        : CallController(ui, sounds, [skinFolder] { return skinFolder; }) {}
     ~CallController() override;
 
     // Clocks of the pages: seconds since 1970 and page-timer milliseconds (tests give test clocks).
@@ -111,7 +114,7 @@ public:
     void Changed(CallPageModel* page) override { ui_->PageChanged(page); }
     std::string DisplayNameOf(const std::string& number) override;
     std::string OwnNumber() override;
-    std::string SkinPath(const std::string& file) override { return skin_ + "/" + file; }
+    std::string SkinPath(const std::string& file) override { return skin_() + "/" + file; }
     void HoldRequest(CallPageModel* page, bool hold) override;
 
     // Display name of a number: the contact's name, else the number without its domain.
@@ -131,7 +134,7 @@ private:
 
     CallUi* ui_;
     SoundPlayer* sounds_;
-    std::string skin_;
+    std::function<std::string()> skin_;
     std::vector<std::unique_ptr<CallPageModel>> pages_;
     std::vector<std::unique_ptr<CallPageModel>> ended_;
     std::vector<std::unique_ptr<CInvitee>> queue_;

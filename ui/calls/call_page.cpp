@@ -107,36 +107,40 @@ void CAttendeePic::MarqueeStep(int line) {
     update();
 }
 
+int CAttendeePic::TextHeight() const { return QFontMetrics(LineFont(1)).height(); }
+
+void CAttendeePic::MoveTo(int x, int y) {
+    // Tall enough for the two lines under the picture.
+    setGeometry(x, y, 100, std::max(105, 2 * TextHeight() + 104));
+    update();
+}
+
+bool CAttendeePic::LineScrolls(int line) const {
+    return QFontMetrics(LineFont(line)).horizontalAdvance(line == 1 ? name_ : state_) >= kMarqueeWidth;
+}
+
 void CAttendeePic::paintEvent(QPaintEvent*) {
+    const QImage picture = ctl::LoadBitmapFile(image_.isEmpty() ? shell::SkinFile("usericondef.bmp") : image_);
+    if (picture.isNull()) return;  // no picture: nothing of the tile is drawn
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QColor(214, 224, 238));
-    p.setBrush(back_);
-    p.drawRoundedRect(QRectF(0.5, 0.5, width() - 1, height() - 1), 8, 8);
-    const QString path = image_.isEmpty() ? shell::SkinFile("usericondef.bmp") : image_;
-    const QPixmap photo = RoundPhoto(shell::SkinFile("usericondef.bmp"), 52);
-    p.drawPixmap((width() - 52) / 2, 8, photo);
-    if (!image_.isEmpty()) {
-        const QPixmap dir = ctl::KeyedPixmap(ctl::LoadBitmapFile(path), RGB(255, 0, 255));
-        if (!dir.isNull()) p.drawPixmap(width() / 2 + 14, 44, dir.scaled(18, 18, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    }
-    auto line = [&](const QString& text, int y, int offset, QTimer& timer, const QColor& c) {
-        const QFont f = LineFont(&timer == &nameTimer_ ? 1 : 2);
-        p.setFont(f);
-        const QFontMetrics fm(f);
-        p.setPen(c);
-        if (fm.horizontalAdvance(text) < 96) {
+    p.drawPixmap(0, 0, ctl::KeyedPixmap(picture, RGB(255, 0, 255)));
+    const int t = TextHeight();
+    auto line = [&](int which, const QString& text, const QRect& band, int offset, QTimer& timer) {
+        p.setFont(LineFont(which));
+        p.setPen(Qt::black);
+        if (!LineScrolls(which)) {
             timer.stop();
-            p.drawText(QRect(0, y, width(), fm.height()), Qt::AlignCenter, text);
+            if (!text.isEmpty()) p.drawText(band, Qt::AlignCenter, text);
             return;
         }
         if (!timer.isActive()) timer.start();
+        p.fillRect(band, back_);
         const QByteArray b = QByteArray::fromStdString(ToAnsi(text));
         const QString shown = offset > 0 ? AnsiQ(b.mid(offset, 18).toStdString()) : text;
-        p.drawText(QRect(4, y, width() - 8, fm.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+        p.drawText(band, Qt::AlignLeft | Qt::AlignVCenter, shown);
     };
-    line(name_, 64, nameOffset_, nameTimer_, QColor(40, 52, 72));
-    line(state_, std::max(82, 66 + QFontMetrics(LineFont(1)).height()), stateOffset_, stateTimer_, QColor(46, 140, 88));
+    line(1, name_, QRect(0, 100, 100, t + 2), nameOffset_, nameTimer_);
+    line(2, state_, QRect(0, t + 102, 100, t + 2), stateOffset_, stateTimer_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -180,7 +184,10 @@ void COnDialDlg::OnLanguageChanged() {
     if (model_) model_->OnLanguageChanged();
     Refresh();
 }
-void COnDialDlg::OnSkinChanged() { Refresh(); }
+void COnDialDlg::OnSkinChanged() {
+    if (model_) model_->OnSkinChanged();
+    Refresh();
+}
 
 void COnDialDlg::Refresh() {
     if (!model_) return;
@@ -223,7 +230,7 @@ void COnDialDlg::Layout() {
     const int w = width(), h = height();
     const int top = std::max(16, (h - 230) / 2);
     photo_->move((w - photo_->width()) / 2, top);
-    direction_->move((w - photo_->width()) / 2 + photo_->width() - 18, top + photo_->height() - 22);
+    direction_->move((w - direction_->width()) / 2 + 40, top + photo_->height() - 22);
     name_->setGeometry(0, top + 106, w, 30);
     status_->setGeometry(0, top + 138, w, 20);
     tip_->setGeometry(0, top + 166, w, 40);
@@ -314,34 +321,40 @@ void COnDialDlg::RunMenuCommand(int command) {
     Refresh();
 }
 
-void COnDialDlg::mousePressEvent(QMouseEvent* e) {
-    if (e->button() != Qt::RightButton || !model_ || model_->callId == -1) return;
-    if (closeKeypad) closeKeypad();
-    const auto items = MenuItems(e->pos());
-    if (items.empty()) return;
-    TrelMenu menu(this);
+std::unique_ptr<TrelMenu> COnDialDlg::BuildMenu(const QPoint& at) {
+    const auto items = MenuItems(at);
+    if (items.empty()) return nullptr;
+    auto menu = std::make_unique<TrelMenu>(this);
     struct Item {
         int id;
-        const char *key, *def, *picture;
+        const char *key, *picture;
     };
-    const Item texts[] = {{ID_CALL_HANGUP, "hangup", "Hang up", "hangupmi.bmp"},
-                          {ID_CALL_SENDIM, "sendim", "Send message", "menusendim.bmp"},
-                          {ID_CALL_ADDCONTACT, "addcontact", "Add to contacts", "menuaddcontact.bmp"},
-                          {ID_CALL_HOLD, model_->Held() ? "unhold" : "hold", model_->Held() ? "Resume" : "Hold", "menusendim.bmp"},
-                          {ID_CALL_KEYPAD, "keyboard", "Keypad", model_->conference ? "menuaddcontact.bmp" : "menusendim.bmp"}};
+    const Item texts[] = {{ID_CALL_HANGUP, "hangup", "hangupmi.bmp"},
+                          {ID_CALL_SENDIM, "sendim", "menusendim.bmp"},
+                          {ID_CALL_ADDCONTACT, "addcontact", "menuaddcontact.bmp"},
+                          {ID_CALL_HOLD, model_->Held() ? "unhold" : "hold", "menusendim.bmp"},
+                          {ID_CALL_KEYPAD, "keyboard", model_->conference ? "menuaddcontact.bmp" : "menusendim.bmp"}};
     for (const auto& [cmd, enabled] : items) {
         for (const Item& t : texts) {
             if (t.id != cmd) continue;
             const QImage picture = ctl::LoadBitmapFile(shell::SkinFile(t.picture));
             if (picture.isNull()) {
                 DebugTrace(MOD_SYSTEM, 1, "call page: menu picture %s missing, no menu", t.picture);
-                return;
+                return nullptr;
             }
-            QAction* a = menu.AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, t.def), picture);
+            QAction* a = menu->AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, "error").left(31), picture);
             if (a) a->setEnabled(enabled);
         }
     }
-    if (QAction* chosen = menu.exec(e->globalPosition().toPoint())) RunMenuCommand(chosen->data().toInt());
+    return menu;
+}
+
+void COnDialDlg::mousePressEvent(QMouseEvent* e) {
+    if (e->button() != Qt::RightButton || !model_ || model_->callId == -1) return;
+    if (closeKeypad) closeKeypad();
+    const std::unique_ptr<TrelMenu> menu = BuildMenu(e->pos());
+    if (!menu) return;
+    if (QAction* chosen = menu->exec(e->globalPosition().toPoint())) RunMenuCommand(chosen->data().toInt());
 }
 
 }  // namespace calls

@@ -6,6 +6,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "ui/calls/call_page_model.h"
@@ -32,7 +33,13 @@ public:
     QFont LineFont(int line) const;
     void SetItemData(int v) { item_ = v; }
     int GetItemData() const { return item_; }
-    void MoveTo(int x, int y) { setGeometry(x, y, 100, 105); update(); }
+    void MoveTo(int x, int y);
+    // Height of a text line (t): the name's band starts at 100, the state's at t + 102.
+    int TextHeight() const;
+    // Whether the name (1) or state (2) line is too wide to stand still and scrolls.
+    bool LineScrolls(int line) const;
+    bool MarqueeRunning(int line) const { return (line == 1 ? nameTimer_ : stateTimer_).isActive(); }
+    static constexpr int kMarqueeWidth = 103;
     QString NameText() const { return name_; }
     QString StateText() const { return state_; }
     // One step of the name or state marquee (timers 1 and 2); the offset in bytes of the text.
@@ -69,11 +76,15 @@ public:
     void OnSkinChanged() override;
     // What the right-click menu would hold: command -> enabled (empty: no menu).
     std::vector<std::pair<int, bool>> MenuItems(const QPoint& at);
+    // The right-click menu at a point: its items with their texts and the skin's pictures (none:
+    // no items there, or a picture is missing).
+    std::unique_ptr<TrelMenu> BuildMenu(const QPoint& at);
     void RunMenuCommand(int command);
     const std::vector<CAttendeePic*>& Tiles() const { return tiles_; }
     QLabel* TipLine() const { return tip_; }
     QLabel* StatusLine() const { return status_; }
     QLabel* NameLine() const { return name_; }
+    QLabel* DirectionPicture() const { return direction_; }
 
     // Actions of the page's menu commands that reach the frame.
     std::function<void(const std::string& number)> sendMessage;

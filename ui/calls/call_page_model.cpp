@@ -368,15 +368,8 @@ void CallPageModel::OnDial() {
 }
 
 void CallPageModel::OnHangup(int index) {
-    int cnx = -1;
-    if (index != 0) {
-        // Only a connection of this call: an index outside the list ends nothing.
-        if (index < 0 || index >= cnxCount) {
-            host_->ShowBox(Text("multiconf_dialog", "conf_err_disconnect", "Disconnect error!"));
-            return;
-        }
-        cnx = cnxIds[index];
-    }
+    // The connection at the index; an index outside the page's slots names none.
+    const int cnx = index > 0 && index < kMaxCnx ? cnxIds[index] : -1;
     switch (state_) {
         case CALL_ENDED:
         case CALL_PREPARING: UpdateCallStatus(CALL_ENDED); break;
@@ -386,6 +379,8 @@ void CallPageModel::OnHangup(int index) {
         case CALL_TALKING:
             if (index == 0) {
                 if (callId != -1) host_->SendEvent(callId, kAllCnx, CMEVT_DISCONNECT, -1);
+            } else if (index < 0 || index >= cnxCount) {
+                host_->ShowBox(Text("multiconf_dialog", "conf_err_disconnect", "Disconnect error!"));
             } else if (callId != -1 && cnx != -1) {
                 host_->SendEvent(callId, cnx, CMEVT_DISCONNECT, -1);
             }
@@ -518,25 +513,14 @@ std::vector<Attendee> CallPageModel::TakeAttendees() {
 }
 
 void CallPageModel::OnLanguageChanged() {
-    const int s = state_;
-    state_ = -1;  // re-read the status text; timers stay as they are
-    switch (s) {
-        case CALL_CALLING: status_ = callType == 1 ? Text("ondial_dialog", "STATUS_CALLING", "Calling...") : ""; break;
-        case CALL_TALKING:
-            state_ = s;
-            ShowHoldText();
-            break;
-        case CALL_ENDED: status_ = Text("ondial_dialog", "STATUS_END", "Call End"); break;
-        case CALL_PREPARING: status_ = Text("ondial_dialog", "STATUS_PREPARECALL", "Calling..."); break;
-        default: break;
-    }
-    state_ = s;
-    if (tip_ >= 0 && !(tip_ == 4 && !conference && TimerRunning(TIMER_CLOCK))) {
-        const int target = targetCnx;
-        targetCnx = -1;
-        ShowStateTip(tip_);
-        targetCnx = target;
-    }
+    // The status line keeps its text; the tip is read again, but a running talk clock stays.
+    if (tip_ >= 0 && !(tip_ == 4 && !conference && TimerRunning(TIMER_CLOCK))) ShowStateTip(tip_);
+    Notify();
+}
+
+void CallPageModel::OnSkinChanged() {
+    // Only the skin's default photo moves to the new skin; a photo of the user's own stays.
+    if (!conference && photoPath.find("/usericondef.bmp") != std::string::npos) photoPath = host_->SkinPath("usericondef.bmp");
     Notify();
 }
 

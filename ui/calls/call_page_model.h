@@ -148,6 +148,7 @@ public:
     void OnClose();                // the sheet removes the page
     void OnMenuHangup();
     void OnLanguageChanged();
+    void OnSkinChanged();
     // Hold notices: side 0 the remote party of the connection (-1: every one), side 1 this side's
     // hold of the whole call. A held call shows "On hold" on its status line, a held member of a
     // conference on its picture.

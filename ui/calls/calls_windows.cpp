@@ -29,7 +29,7 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
     SetTextSource([](const char* section, const char* key, const char* def) {
         return ToAnsi(shell::LangText(section, key, def));
     });
-    calls_ = std::make_unique<CallController>(this, sounds, shell::Paths().skinFolder);
+    calls_ = std::make_unique<CallController>(this, sounds, [] { return shell::Paths().skinFolder; });
     box = [this](const std::string& text, const std::string& caption) {
         QMessageBox::information(frame_, AnsiQ(caption), AnsiQ(text));
     };

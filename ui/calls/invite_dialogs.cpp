@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,6 +16,7 @@
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/presence_notice.h"
+#include "ui/calls/control_events.h"
 #include "ui/controls/skin.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
@@ -52,6 +54,7 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     inviteLabel_ = new QLabel(this);
     group_ = new QLabel(this);
     group_->setStyleSheet("font-weight:bold;color:#223047");
+    check_ = new QCheckBox(this);
     auto* grid = new QGridLayout;
     grid->addWidget(buddyLabel_, 0, 0);
     grid->addWidget(inviteLabel_, 0, 2);
@@ -64,6 +67,7 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     grid->addLayout(arrows, 1, 1);
     grid->addWidget(chosen_, 1, 2);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(check_);
     buttons->addStretch();
     buttons->addWidget(ok_);
     buttons->addWidget(cancel_);
@@ -77,19 +81,44 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     connect(reject_, &QPushButton::clicked, this, &CConfInviteDlg::Reject);
     connect(ok_, &QPushButton::clicked, this, &CConfInviteDlg::Confirm);
     connect(cancel_, &QPushButton::clicked, this, [this] { if (result_) result_(false); });
-    connect(candidates_, &QListWidget::itemClicked, this, [this] {
-        const bool sel = candidates_->currentItem() != nullptr;
-        invite_->setEnabled(sel);
-        reject_->setEnabled(false);
-        chosen_->setCurrentItem(nullptr);
-    });
-    connect(chosen_, &QListWidget::itemClicked, this, [this] {
-        const bool sel = chosen_->currentItem() != nullptr;
-        reject_->setEnabled(sel);
-        invite_->setEnabled(false);
-        candidates_->setCurrentItem(nullptr);
-    });
+    connect(candidates_, &QListWidget::itemClicked, this, [this] { ListClicked(0, candidates_->currentItem() != nullptr); });
+    connect(chosen_, &QListWidget::itemClicked, this, [this] { ListClicked(1, chosen_->currentItem() != nullptr); });
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     OnLanguageChanged();
+}
+
+void CConfInviteDlg::ListClicked(int list, bool selected) {
+    if (list == 0) {
+        if (!selected) {
+            invite_->setEnabled(false);
+            return;
+        }
+        reject_->setEnabled(false);
+        invite_->setEnabled(true);
+        chosen_->setCurrentItem(nullptr);
+        return;
+    }
+    if (!selected) {
+        reject_->setEnabled(false);
+        return;
+    }
+    reject_->setEnabled(true);
+    invite_->setEnabled(false);
+    candidates_->setCurrentItem(nullptr);
+}
+
+bool CConfInviteDlg::Message(UINT message, WPARAM wParam, LPARAM) {
+    if (message != kMsgInviteSelect) return false;
+    if (wParam == 0 || wParam == 1) ListClicked(static_cast<int>(wParam), true);
+    return true;
+}
+
+bool CConfInviteDlg::event(QEvent* e) {
+    UINT msg;
+    WPARAM w;
+    LPARAM l;
+    if (ControlMessage(e, &msg, &w, &l) && Message(msg, w, l)) return true;
+    return QDialog::event(e);
 }
 
 void CConfInviteDlg::OnLanguageChanged() {
@@ -105,6 +134,7 @@ void CConfInviteDlg::OnLanguageChanged() {
     chosen_->setToolTip(T("invite_list_tipinfo", ""));
     reject_->setToolTip(T("reject_btn_tipinfo", ""));
     invite_->setToolTip(T("invite_btn_tipinfo", ""));
+    check_->setToolTip(T("check_tipinfo", ""));
 }
 
 QListWidgetItem* CConfInviteDlg::MakeItem(const Candidate& c) const {
@@ -189,12 +219,17 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
     v->addLayout(buttons);
     connect(ok_, &QPushButton::clicked, this, &CInviteToConfDlg::Confirm);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     OnLanguageChanged();
     // While it is open the dialog hears the frame's buddy notices and language switches before the
     // chat windows do.
     previousFrameMessage_ = ChatHooks().frameMessage;
     ChatHooks().frameMessage = [this, next = previousFrameMessage_](UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == WM_PRESENCE_BUDDY) OnPresenceBuddy(nullptr, reinterpret_cast<const PresenceBuddyRecord*>(lParam));
+        if (message == WM_PRESENCE_BUDDY) {
+            // A record adds a buddy; without one, wParam names the alias of a buddy to take off.
+            const auto* record = reinterpret_cast<const PresenceBuddyRecord*>(lParam);
+            OnPresenceBuddy(record ? nullptr : reinterpret_cast<const char*>(wParam), record);
+        }
         return next ? next(message, wParam, lParam) : false;
     };
     previousLanguageChanged_ = ChatHooks().languageChanged;

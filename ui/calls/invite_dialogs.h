@@ -16,11 +16,15 @@
 #include "service/presence_notice.h"
 #include "ui/calls/calls_logic.h"
 
+class QCheckBox;
 struct AsRequest;
 
 struct Account;
 
 namespace calls {
+
+// The chooser's own message: wParam 0 acts as a click on a selected candidate, 1 on a selected invitee.
+inline constexpr UINT kMsgInviteSelect = 0x0400 + 1034;
 
 class CConfInviteDlg : public QDialog {
     Q_OBJECT
@@ -34,6 +38,11 @@ public:
     void Reject();  // the selected chosen person back
     void Confirm();
     void OnLanguageChanged();
+    // A click on the candidates (0) or the invite list (1), with or without a selected item.
+    void ListClicked(int list, bool selected);
+    // Messages to the chooser (kMsgInviteSelect); false for any other.
+    bool Message(UINT message, WPARAM wParam, LPARAM lParam);
+    QCheckBox* CheckBox() const { return check_; }
     QListWidget* Candidates() const { return candidates_; }
     QListWidget* Chosen() const { return chosen_; }
     QPushButton* InviteButton() const { return invite_; }
@@ -41,6 +50,7 @@ public:
     std::function<void(const QString&)> box;  // "Please select invite buddy!"
 
 protected:
+    bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void reject() override;
 
@@ -54,6 +64,7 @@ private:
     QListWidget *candidates_, *chosen_;
     QPushButton *invite_, *reject_, *ok_, *cancel_;
     QLabel *buddyLabel_, *inviteLabel_, *group_;
+    QCheckBox* check_;
 };
 
 class CInviteToConfDlg : public QDialog {

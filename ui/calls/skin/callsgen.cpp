@@ -159,6 +159,24 @@ void Direction(const QString& name, const QColor& c, bool in, int size, const QC
     Save(img, name);
 }
 
+// A member tile's picture: the skin's default head picture with the direction of the member's call
+// as a badge in its lower right corner.
+void MemberPicture(const QString& name, const QColor& c, bool in) {
+    QImage img(g_root + "/skin/default/usericondef.bmp");
+    if (img.isNull()) img = Canvas(64, 64, QColor(200, 214, 236));
+    img = img.convertToFormat(QImage::Format_RGB32);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal d = img.width() * 0.38;
+    const QRectF badge(img.width() - d - 2, img.height() - d - 2, d, d);
+    p.setPen(QPen(Qt::white, 2));
+    p.setBrush(c);
+    p.drawEllipse(badge);
+    Arrow(p, badge.adjusted(d * 0.22, d * 0.22, -d * 0.22, -d * 0.22), Qt::white, in);
+    p.end();
+    Save(img, name);
+}
+
 // The call log's tool bar strip: thirteen 16 x 15 images, the first six the bar's buttons.
 QImage g_logBar;
 
@@ -247,8 +265,8 @@ int main(int argc, char** argv) {
     BarButton("hangup", kRed, true);
     Direction("callin.bmp", kGreen, true, 24, kMagenta);
     Direction("callout.bmp", kBlue, false, 24, kMagenta);
-    Direction("conf_callin.bmp", kGreen, true, 18, kMagenta);
-    Direction("conf_callout.bmp", kBlue, false, 18, kMagenta);
+    MemberPicture("conf_callin.bmp", kGreen, true);
+    MemberPicture("conf_callout.bmp", kBlue, false);
     LogIcon("calllogin.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, true); }, kGreen, 2);
     LogIcon("calllogout.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, false); }, kBlue, 3);
     LogIcon("calllogmiss.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, true); }, kRed, 1);

@@ -130,17 +130,73 @@ TEST_F(CallPages, RepeatedStateChangesNothingAndTheClockReachesHundredHours) {
     EXPECT_EQ("100:00:00", ClockText(100 * 3600));
 }
 
-TEST_F(CallPages, HangupIndexOutsideTheCallEndsNothing) {
+// An index outside the call's connections shows the box while the call rings or talks and ends no
+// connection; a page preparing its call or showing its end ends as by any hang-up, without the box.
+TEST_F(CallPages, HangupIndexOutsideTheCallShowsTheBoxOnlyWhileRingingOrTalking) {
+    // Ringing: the ring stops, then the box.
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    CallPageModel* ringing = Only();
+    ASSERT_NE(nullptr, ringing);
+    ASSERT_TRUE(ringing->TimerRunning(TIMER_RING));
+    ringing->OnHangup(3);
+    EXPECT_EQ(1u, ui.boxes.size());
+    EXPECT_FALSE(ringing->TimerRunning(TIMER_RING));
+    EXPECT_EQ(CALL_CALLING, ringing->State());
+    ringing->OnHangup(0);
+    Wait(3000);
+    ASSERT_TRUE(calls->Pages().empty());
+
+    // Talking: the box for every index outside the call, and nothing ends.
+    ui.boxes.clear();
     CallPageModel* page = AnsweredCall("bob@example.com");
     ASSERT_NE(nullptr, page);
     const size_t ua = UaEvents().size();
+    const size_t logged = Log().size();
     for (int index : {1, 16, 99, -1}) page->OnHangup(index);
     PumpAll();
     EXPECT_EQ(4u, ui.boxes.size());
     EXPECT_EQ("Disconnect error!", ui.boxes[0]);
     EXPECT_EQ(ua, UaEvents().size());
     EXPECT_EQ(CALL_TALKING, page->State());
-    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(logged, Log().size());
+
+    // Preparing: the page ends, without the box.
+    ui.boxes.clear();
+    CallPageModel* preparing = calls->OpenPage("dave@example.com", "", 1);
+    preparing->UpdateCallStatus(CALL_PREPARING);
+    preparing->OnHangup(5);
+    EXPECT_TRUE(ui.boxes.empty());
+    EXPECT_EQ(CALL_ENDED, preparing->State());
+}
+
+// A language change reads the tip again and leaves the status line as it stands; the talk clock
+// goes on in the tip line.
+TEST_F(CallPages, LanguageChangeReadsTheTipAgainAndKeepsTheStatusLine) {
+    bool other = false;
+    SetTextSource([&](const char*, const char*, const char* def) { return other ? "~" + std::string(def) : std::string(def); });
+    struct Reset {
+        ~Reset() { SetTextSource(nullptr); }
+    } reset;
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    ASSERT_EQ("Connecting...", page->TipText());
+    ASSERT_EQ("Calling...", page->StatusText());
+    other = true;
+    page->OnLanguageChanged();
+    EXPECT_EQ("~Connecting...", page->TipText());
+    EXPECT_EQ("Calling...", page->StatusText());
+    Answer(page->cnxIds[0]);
+    PumpAll();
+    Wait(2000);
+    const std::string clock = page->TipText();
+    ASSERT_NE("00:00:00", clock);
+    other = false;
+    page->OnLanguageChanged();
+    EXPECT_EQ(clock, page->TipText());
+    EXPECT_EQ("~Call with...", page->StatusText());
 }
 
 TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {

@@ -51,8 +51,12 @@ struct FakeUi : CallUi {
 };
 
 struct FakeSounds : SoundPlayer {
-    std::vector<std::string> log;  // "ringin.wav", "stop"
-    void Play(const std::string& path, bool) override { log.push_back(path.substr(path.rfind('/') + 1)); }
+    std::vector<std::string> log;    // "ringin.wav", "stop"
+    std::vector<std::string> paths;  // every file played, whole
+    void Play(const std::string& path, bool) override {
+        log.push_back(path.substr(path.rfind('/') + 1));
+        paths.push_back(path);
+    }
     void Stop() override { log.push_back("stop"); }
     int Count(const std::string& s) const { return static_cast<int>(std::count(log.begin(), log.end(), s)); }
 };

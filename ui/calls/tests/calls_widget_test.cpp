@@ -1,7 +1,9 @@
 // The calls windows offscreen on a real sheet and dial bar, with call control below them: dial,
 // answer, hold notices, hang up, add a member, DTMF from the keypad, the call log page.
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QLineEdit>
 #include <QTest>
@@ -24,6 +26,7 @@
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/styled_button.h"
+#include "ui/controls/trel_menu.h"
 #include "ui/controls/web/web_host.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
@@ -772,9 +775,14 @@ TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
         ChatHooks().languageChanged();
         EXPECT_EQ(shell::LangText("invite_dlg", "title", "Invite to chat"), dlg.windowTitle());
         shell::ApplyLanguageCode("eng");
+        // Without a record the notice names a buddy to take off the list.
+        char removed[] = "carol";
+        ChatHooks().frameMessage(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(removed), 0);
+        EXPECT_EQ(0, dlg.List()->count());
+        EXPECT_EQ(2, passedOn);
     }
     ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, 0);
-    EXPECT_EQ(2, passedOn);
+    EXPECT_EQ(3, passedOn);
     EXPECT_FALSE(ChatHooks().languageChanged);
     ChatHooks().frameMessage = nullptr;
     AddrBook_DetachContact(carol);
@@ -1247,3 +1255,153 @@ TEST_F(CallWindows, TheFramesDialPageKeysTypeAndNeverDial) {
     EXPECT_EQ(uaBefore, UaEvents().size());
     EXPECT_FALSE(frame.Calls()->AnyCallPage());
 }
+
+namespace {
+
+// After a change of skin the calls windows take their sounds and pictures from the new skin's
+// folder: the ring, the key sound, a new page's default photo and a member's direction picture; an
+// open page's default photo moves there too, while a photo of its own stays.
+TEST_F(CallWindows, AfterASkinChangeSoundsAndPicturesComeFromTheNewSkin) {
+    shell::ApplySkinType("blue");
+    const std::string skin = shell::Paths().skinFolder;
+    struct Back {
+        ~Back() { shell::ApplySkinType("default"); }
+    } back;
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    Events();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(skin + "/usericondef.bmp", page->photoPath);
+    ASSERT_FALSE(sounds.paths.empty());
+    EXPECT_EQ(skin + "/ringin.wav", sounds.paths.back());
+    windows->PlayKeySound();
+    EXPECT_EQ(skin + "/keydown.wav", sounds.paths.back());
+    EXPECT_EQ(skin + "/conf_callout.bmp", page->DirectionBitmapPath(true));
+    EXPECT_EQ(skin + "/conf_callin.bmp", page->DirectionBitmapPath(false));
+
+    shell::ApplySkinType("green");
+    calls::COnDialDlg* w = CurrentCallPage();
+    ASSERT_NE(nullptr, w);
+    w->OnSkinChanged();
+    EXPECT_EQ(shell::Paths().skinFolder + "/usericondef.bmp", page->photoPath);
+    page->photoPath = "/home/carol/carol.bmp";
+    w->OnSkinChanged();
+    EXPECT_EQ("/home/carol/carol.bmp", page->photoPath);
+}
+
+// The single view's direction picture stands 40 pixels right of the centred position; the page's
+// menu items read "error" where the language file has no text.
+TEST_F(CallWindows, CallPageDirectionPictureAndMenuTexts) {
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    Events();
+    calls::COnDialDlg* w = CurrentCallPage();
+    ASSERT_NE(nullptr, w);
+    w->resize(400, 320);
+    QApplication::processEvents();
+    EXPECT_EQ((400 - w->DirectionPicture()->width()) / 2 + 40, w->DirectionPicture()->x());
+    EXPECT_FALSE(w->DirectionPicture()->pixmap().isNull());  // the skin's "callin.bmp"
+
+    auto texts = [&] {
+        std::vector<QString> out;
+        const std::unique_ptr<TrelMenu> menu = w->BuildMenu(QPoint(5, 5));
+        if (menu)
+            for (QAction* a : menu->actions())
+                if (!a->isSeparator()) out.push_back(a->text());
+        return out;
+    };
+    const std::vector<QString> english = texts();
+    ASSERT_FALSE(english.empty());
+    EXPECT_EQ(shell::LangText("ondial_popup_menu", "hangup", "error"), english[0]);
+    shell::ApplyLanguageCode("none");  // no such language file
+    const std::vector<QString> none = texts();
+    shell::ApplyLanguageCode("eng");
+    ASSERT_EQ(english.size(), none.size());
+    for (const QString& t : none) EXPECT_EQ(QString("error"), t);
+}
+
+// The chooser carries the program's icon and the tip of its check box, and its own message acts as
+// a click on a selected item of either list.
+TEST_F(CallWindows, ConferenceChooserTakesItsSelectMessage) {
+    windows->OpenConferenceChooser(1);
+    CConfInviteDlg* dlg = windows->Chooser();
+    ASSERT_NE(nullptr, dlg);
+    EXPECT_FALSE(dlg->windowIcon().isNull());
+    ASSERT_NE(nullptr, dlg->CheckBox());
+    EXPECT_EQ(shell::LangText("multiconf_dialog", "check_tipinfo", ""), dlg->CheckBox()->toolTip());
+    std::vector<std::unique_ptr<CInvitee>> people;
+    for (const char* n : {"bob@example.com", "carol@example.com"}) {
+        auto inv = std::make_unique<CInvitee>();
+        inv->SetNumber(n);
+        people.push_back(std::move(inv));
+    }
+    dlg->SetCandidates(std::move(people));
+    dlg->Candidates()->setCurrentRow(0);
+    dlg->Invite();
+    dlg->Candidates()->setCurrentRow(0);
+    dlg->Chosen()->setCurrentRow(0);
+    calls::PostControlMessage(dlg, calls::kMsgInviteSelect, 0, 0);
+    QApplication::processEvents();
+    EXPECT_TRUE(dlg->InviteButton()->isEnabled());
+    EXPECT_FALSE(dlg->RejectButton()->isEnabled());
+    EXPECT_EQ(nullptr, dlg->Chosen()->currentItem());
+    dlg->Chosen()->setCurrentRow(0);
+    calls::PostControlMessage(dlg, calls::kMsgInviteSelect, 1, 0);
+    QApplication::processEvents();
+    EXPECT_TRUE(dlg->RejectButton()->isEnabled());
+    EXPECT_FALSE(dlg->InviteButton()->isEnabled());
+    EXPECT_EQ(nullptr, dlg->Candidates()->currentItem());
+}
+
+// A member tile draws its picture at its corner, magenta left out, and its two lines under it inside
+// the tile; without a picture it draws nothing at all.
+TEST(CallTiles, TileDrawsItsPictureAtTheCornerAndNothingWithoutOne) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QImage img(40, 40, QImage::Format_RGB32);
+    img.fill(QColor(200, 30, 30));
+    for (int y = 0; y < 10; ++y)
+        for (int x = 30; x < 40; ++x) img.setPixel(x, y, qRgb(255, 0, 255));
+    const QString file = dir.filePath("member.bmp");
+    ASSERT_TRUE(img.save(file, "BMP"));
+    QWidget page;
+    page.setAutoFillBackground(true);
+    QPalette pal = page.palette();
+    pal.setColor(QPalette::Window, QColor(10, 200, 10));
+    page.setPalette(pal);
+    page.resize(300, 300);
+    auto* tile = new calls::CAttendeePic(&page);
+    tile->MoveTo(0, 0);
+    EXPECT_GE(tile->height(), 2 * tile->TextHeight() + 104);  // the state line lies inside the tile
+    tile->SetNameText("Carol");
+    tile->SetStateText("Talking...");
+    tile->SetImagePath(file);
+    const QImage drawn = page.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(qRgb(200, 30, 30), drawn.pixel(2, 2));
+    EXPECT_EQ(qRgb(10, 200, 10), drawn.pixel(35, 5));  // magenta is see-through
+    EXPECT_EQ(qRgb(10, 200, 10), drawn.pixel(60, 60));  // nothing beside the picture
+
+    tile->SetImagePath(dir.filePath("missing.bmp"));
+    const QImage none = page.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < tile->height(); ++y)
+        for (int x = 0; x < tile->width(); ++x) ASSERT_EQ(qRgb(10, 200, 10), none.pixel(x, y)) << x << "," << y;
+}
+
+// A line scrolls from 103 pixels on; a narrower one stands still, centred.
+TEST(CallTiles, LinesScrollFromAWidthOf103Pixels) {
+    calls::CAttendeePic tile;
+    const QFontMetrics fm(tile.LineFont(1));
+    QString narrow;
+    while (fm.horizontalAdvance(narrow + "a") < 96) narrow += "a";
+    while (fm.horizontalAdvance(narrow) < 96) narrow += "i";
+    ASSERT_LT(fm.horizontalAdvance(narrow), 103);
+    tile.SetNameText(narrow);
+    EXPECT_FALSE(tile.LineScrolls(1));
+    QString wide = narrow;
+    while (fm.horizontalAdvance(wide) < 103) wide += "i";
+    tile.SetNameText(wide);
+    EXPECT_TRUE(tile.LineScrolls(1));
+}
+
+}  // namespace
