@@ -65,6 +65,7 @@ std::vector<uint8_t> Pcmu(uint16_t seq, uint32_t ts, int bytes, uint8_t pt = 0, 
 
 // A stand-in decoder registered the way a real codec would be: it writes one sample per byte.
 struct FakeDecoder {
+  int initResult = 0;
   int inits = 0;
   int altInits = 0;
   int decodes = 0;
@@ -82,7 +83,7 @@ int FakeDecode(void* d, const uint8_t*, int length, int16_t* out, int capacity, 
 }
 int FakeInit(void* d) {
   ++static_cast<FakeDecoder*>(d)->inits;
-  return 0;
+  return static_cast<FakeDecoder*>(d)->initResult;
 }
 int FakeAltInit(void* d) {
   ++static_cast<FakeDecoder*>(d)->altInits;
@@ -381,6 +382,32 @@ TEST(TidepoolRecIn, CodecWithoutDecoderAndUnknownTypes) {
   EXPECT_EQ(jb.Error(), 1100);
   EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_AssignDecoder(jb.inst, kTidepoolIlbc, &kFakeOps, nullptr), -1);
   EXPECT_EQ(jb.Error(), 1090);
+}
+
+// Attaching reports the decoder's own initialisation result; only iLBC is left out when it fails.
+TEST(TidepoolRecIn, AttachingReportsTheDecodersInitResult) {
+  struct Case {
+    TidepoolCodec codec;
+    const char* name;
+    int32_t rate;
+    int bytes;
+    int16_t packetResult;
+  };
+  const Case cases[] = {
+      {kTidepoolQuill, "QUILL", 16000, 40, 0},
+      {kTidepoolIlbc, "ILBC", 8000, 50, -1},
+  };
+  for (const Case& c : cases) {
+    Jb jb;
+    FakeDecoder fake;
+    fake.initResult = 7;
+    EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_AssignDecoder(jb.inst, c.codec, &kFakeOps, &fake), 7) << c.name;
+    ASSERT_EQ(TIDEPOOL_SONRA_10MS16B_RegisterPayload(jb.inst, c.name, c.rate, 100), 0);
+    EXPECT_EQ(jb.In(Pcmu(1, 0, c.bytes, 100)), c.packetResult) << c.name;
+    if (c.packetResult != 0) {
+      EXPECT_EQ(jb.Error(), 1090) << c.name;
+    }
+  }
 }
 
 class LateWindow : public ::testing::Test {
