@@ -101,8 +101,8 @@ int ChannelCodecSet::RegisterCodec(int kind, bool flag, int frameSamples, int pa
 }
 
 int ChannelCodecSet::RegisterCn(bool flag, int payloadType) {
-  if (!jitter_ || !cng_) return -1;
-  if (flag && TIDEPOOL_SONRA_10MS16B_AssignCN(jitter_, cng_) != 0) return -1;
+  if (!jitter_) return -1;
+  if (flag && (!cng_ || TIDEPOOL_SONRA_10MS16B_AssignCN(jitter_, cng_) != 0)) return -1;
   if (payloadType > 96) TIDEPOOL_SONRA_10MS16B_RegisterPayload(jitter_, "CN", 8000, static_cast<int16_t>(payloadType));
   return 0;
 }
