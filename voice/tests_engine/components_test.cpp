@@ -182,6 +182,21 @@ TEST(MicGainControl, QuietSpeechAtTheTopIsAmplifiedByAtMostThreeDecibels) {
   EXPECT_EQ(-1, g.Process(f.data(), 80, out.data(), level, &level, 11025));
 }
 
+// The far end goes to the core 10 ms at a time, and the result is the sum of the core's results.
+int AgcFarFails(const int16_t*, void*, int) { return -1; }
+TEST(MicGainControl, FarEndResultIsTheSumOfItsPieces) {
+  SonraAgcCore failing = kFakeAgc;
+  failing.addFarEnd = AgcFarFails;
+  MicGainControl g;
+  ASSERT_TRUE(g.Create(&failing));
+  ASSERT_EQ(0, g.Init(0, 65535));
+  std::vector<int16_t> far(320, 0);
+  EXPECT_EQ(-1, g.AddFarEnd(far.data(), 80, 8000));
+  EXPECT_EQ(-2, g.AddFarEnd(far.data(), 160, 8000));
+  EXPECT_EQ(-2, g.AddFarEnd(far.data(), 320, 16000));
+  EXPECT_EQ(-1, g.AddFarEnd(far.data(), 100, 8000));  // a length no rate has
+}
+
 TEST(ChannelCodecSet, G711WorksWithoutTheOtherCodecs) {
   const int kOthers[] = {kCodecIlbc, kCodecQuill, kCodecOstrelWb, kCodecOstrel711A, kCodecOstrel711U};
   for (int kind : kOthers) Sonra_RegisterCodec(kind, nullptr);
