@@ -92,16 +92,17 @@ int ChannelCodecSet::RegisterCodec(int kind, bool flag, int frameSamples, int pa
   if (flag) {
     if (!c->decoderOps || TIDEPOOL_SONRA_10MS16B_AssignDecoder(jitter_, c->tidepoolCodec, c->decoderOps, s->decoder) < 0)
       return -1;
-    if (TIDEPOOL_SONRA_10MS16B_RegisterPayload(jitter_, c->registerName, c->rate, static_cast<int16_t>(payloadType)) != 0)
-      return -1;
+    // A refused payload type leaves the codec unregistered for receiving (the jitter buffer keeps
+    // the reason); the shared instance is still initialised, since the send path encodes with it.
+    TIDEPOOL_SONRA_10MS16B_RegisterPayload(jitter_, c->registerName, c->rate, static_cast<int16_t>(payloadType));
   }
   if (c->initDecoder && s->decoder != s->instance && c->initDecoder(s->decoder, frameSamples) != 0) return -1;
   return c->initEncoder ? c->initEncoder(s->instance, frameSamples) : 0;
 }
 
 int ChannelCodecSet::RegisterCn(bool flag, int payloadType) {
-  if (!jitter_ || !cng_) return -1;
-  if (flag && TIDEPOOL_SONRA_10MS16B_AssignCN(jitter_, cng_) != 0) return -1;
+  if (!jitter_) return -1;
+  if (flag && (!cng_ || TIDEPOOL_SONRA_10MS16B_AssignCN(jitter_, cng_) != 0)) return -1;
   if (payloadType > 96) TIDEPOOL_SONRA_10MS16B_RegisterPayload(jitter_, "CN", 8000, static_cast<int16_t>(payloadType));
   return 0;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "platform/fs.h"
 #include "voice/codec_set.h"
@@ -156,14 +157,28 @@ int FILEConvert::setFormat(InStream& in) {
       }
       haveFmt = true;
     } else if (std::memcmp(chunk, "data", 4) == 0) {
-      if (size > kMaxDataBytes) {
+      // The size is the file's own word: the memory grows with the bytes that really arrive, so a
+      // short file announcing gigabytes ends at its end instead of being allocated for.
+      bool whole = true;
+      try {
+        uint32_t got = 0;
+        while (got < size) {
+          const uint32_t piece = std::min<uint32_t>(size - got, kDataPieceBytes);
+          data_.resize(static_cast<size_t>(got) + piece);
+          if (in.Read(data_.data() + got, static_cast<int>(piece)) != static_cast<int>(piece)) {
+            whole = false;
+            break;
+          }
+          got += piece;
+        }
+      } catch (const std::bad_alloc&) {
+        data_ = std::vector<uint8_t>();
         T()->Print(kTraceError, "FILEConvert::setFormat() Could not allocate memory (size %d)", static_cast<int>(size & 0x7FFFFFFF), -1);
         return -1;
       }
-      data_.resize(size);
-      if (size > 0 && in.Read(data_.data(), static_cast<int>(size)) != static_cast<int>(size)) {
+      if (!whole) {
         T()->Print(kTraceError, "FILEConvert::setFormat() File corrupted, reached EOF (reading data)", -1, -1);
-        data_.clear();
+        data_ = std::vector<uint8_t>();
         return -1;
       }
       if (pad) Skip(in, pad);

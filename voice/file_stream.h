@@ -77,8 +77,8 @@ class MemoryOutStream : public OutStream {
 // Reads a WAV header and converts its samples to 16-bit mono PCM at 16000 Hz.
 class FILEConvert {
  public:
-  // Largest "data" chunk taken into memory.
-  static constexpr uint32_t kMaxDataBytes = 64u * 1024u * 1024u;
+  // The "data" chunk is read in pieces of this size.
+  static constexpr uint32_t kDataPieceBytes = 1u << 20;
 
   // Parses the WAV header and takes the data chunk; 0 or -1.
   int setFormat(InStream& in);

@@ -142,9 +142,7 @@ int MicGainControl::AddFarEnd(const int16_t* frame, int length, int rate) {
   const int tenMs = rate / 100;
   int sum = 0;
   for (int piece = 0; piece < length / tenMs; ++piece) {
-    const int r = core_->addFarEnd(frame + piece * tenMs, inst_, rate);
-    if (r < 0) return -1;
-    sum += r;
+    sum += core_->addFarEnd(frame + piece * tenMs, inst_, rate);
   }
   return sum;
 }

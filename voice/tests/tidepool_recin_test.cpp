@@ -65,6 +65,7 @@ std::vector<uint8_t> Pcmu(uint16_t seq, uint32_t ts, int bytes, uint8_t pt = 0, 
 
 // A stand-in decoder registered the way a real codec would be: it writes one sample per byte.
 struct FakeDecoder {
+  int initResult = 0;
   int inits = 0;
   int altInits = 0;
   int decodes = 0;
@@ -82,7 +83,7 @@ int FakeDecode(void* d, const uint8_t*, int length, int16_t* out, int capacity, 
 }
 int FakeInit(void* d) {
   ++static_cast<FakeDecoder*>(d)->inits;
-  return 0;
+  return static_cast<FakeDecoder*>(d)->initResult;
 }
 int FakeAltInit(void* d) {
   ++static_cast<FakeDecoder*>(d)->altInits;
@@ -381,6 +382,76 @@ TEST(TidepoolRecIn, CodecWithoutDecoderAndUnknownTypes) {
   EXPECT_EQ(jb.Error(), 1100);
   EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_AssignDecoder(jb.inst, kTidepoolIlbc, &kFakeOps, nullptr), -1);
   EXPECT_EQ(jb.Error(), 1090);
+}
+
+// Attaching reports the decoder's own initialisation result; only iLBC is left out when it fails.
+TEST(TidepoolRecIn, AttachingReportsTheDecodersInitResult) {
+  struct Case {
+    TidepoolCodec codec;
+    const char* name;
+    int32_t rate;
+    int bytes;
+    int16_t packetResult;
+  };
+  const Case cases[] = {
+      {kTidepoolQuill, "QUILL", 16000, 40, 0},
+      {kTidepoolIlbc, "ILBC", 8000, 50, -1},
+  };
+  for (const Case& c : cases) {
+    Jb jb;
+    FakeDecoder fake;
+    fake.initResult = 7;
+    EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_AssignDecoder(jb.inst, c.codec, &kFakeOps, &fake), 7) << c.name;
+    ASSERT_EQ(TIDEPOOL_SONRA_10MS16B_RegisterPayload(jb.inst, c.name, c.rate, 100), 0);
+    EXPECT_EQ(jb.In(Pcmu(1, 0, c.bytes, 100)), c.packetResult) << c.name;
+    if (c.packetResult != 0) {
+      EXPECT_EQ(jb.Error(), 1090) << c.name;
+    }
+  }
+}
+
+// A late frame the Ostrel family's decoder refuses fails the 10 ms, but the frame due with it is
+// still decoded and played: it has already left the buffer. The output then runs one 10-ms block
+// behind that of a decoder that takes the late frame.
+int FakeLateFails(void*, const uint8_t*, int) { return -1; }
+int FakeLateTaken(void*, const uint8_t*, int) { return 0; }
+const TidepoolDecoderOps kFakeOstrelFailing = {FakeDecode, nullptr, FakeInit, FakeLateFails, nullptr,
+                                               nullptr,    nullptr, nullptr,  kTidepoolKindOstrel, 8000};
+const TidepoolDecoderOps kFakeOstrelTaking = {FakeDecode, nullptr, FakeInit, FakeLateTaken, nullptr,
+                                              nullptr,    nullptr, nullptr,  kTidepoolKindOstrel, 8000};
+
+TEST(TidepoolRecOut, ARefusedLateFrameStillPlaysTheFrameDue) {
+  struct Run {
+    std::vector<int16_t> results;
+    std::vector<std::vector<int16_t>> blocks;
+    int16_t error = 0;
+  };
+  auto run = [](const TidepoolDecoderOps* ops) {
+    Run r;
+    Jb jb;
+    FakeDecoder fake;
+    EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_AssignDecoder(jb.inst, kTidepoolOstrel711U, ops, &fake), 0);
+    EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_RegisterPayload(jb.inst, "OSTREL711U", 8000, 110), 0);
+    EXPECT_EQ(jb.In(Pcmu(1, 0, 40, 110)), 0);  // 160 samples
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(jb.Out(), 0);  // the third conceals the missing frame
+    const uint32_t due = jb.inst->control.playoutTimestamp;
+    const uint32_t frame = static_cast<uint32_t>(jb.inst->control.playoutFrameSize);
+    EXPECT_EQ(jb.In(Pcmu(2, due - frame, 40, 110)), 0);  // one frame late
+    EXPECT_EQ(jb.In(Pcmu(3, due, 40, 110)), 0);
+    for (int i = 0; i < 5; ++i) {
+      std::vector<int16_t> out(80);
+      r.results.push_back(jb.Out(out.data()));
+      if (r.results.back() != 0) r.error = jb.Error();
+      r.blocks.push_back(out);
+    }
+    return r;
+  };
+  const Run taken = run(&kFakeOstrelTaking);
+  const Run refused = run(&kFakeOstrelFailing);
+  EXPECT_EQ(taken.results, (std::vector<int16_t>{0, 0, 0, 0, 0}));
+  ASSERT_EQ(refused.results, (std::vector<int16_t>{-1, 0, 0, 0, 0}));
+  EXPECT_EQ(refused.error, 1120);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(refused.blocks[i + 1], taken.blocks[i]) << i;
 }
 
 class LateWindow : public ::testing::Test {

@@ -182,6 +182,21 @@ TEST(MicGainControl, QuietSpeechAtTheTopIsAmplifiedByAtMostThreeDecibels) {
   EXPECT_EQ(-1, g.Process(f.data(), 80, out.data(), level, &level, 11025));
 }
 
+// The far end goes to the core 10 ms at a time, and the result is the sum of the core's results.
+int AgcFarFails(const int16_t*, void*, int) { return -1; }
+TEST(MicGainControl, FarEndResultIsTheSumOfItsPieces) {
+  SonraAgcCore failing = kFakeAgc;
+  failing.addFarEnd = AgcFarFails;
+  MicGainControl g;
+  ASSERT_TRUE(g.Create(&failing));
+  ASSERT_EQ(0, g.Init(0, 65535));
+  std::vector<int16_t> far(320, 0);
+  EXPECT_EQ(-1, g.AddFarEnd(far.data(), 80, 8000));
+  EXPECT_EQ(-2, g.AddFarEnd(far.data(), 160, 8000));
+  EXPECT_EQ(-2, g.AddFarEnd(far.data(), 320, 16000));
+  EXPECT_EQ(-1, g.AddFarEnd(far.data(), 100, 8000));  // a length no rate has
+}
+
 TEST(ChannelCodecSet, G711WorksWithoutTheOtherCodecs) {
   const int kOthers[] = {kCodecIlbc, kCodecQuill, kCodecOstrelWb, kCodecOstrel711A, kCodecOstrel711U};
   for (int kind : kOthers) Sonra_RegisterCodec(kind, nullptr);
@@ -281,10 +296,40 @@ TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
     EXPECT_EQ(4, set.Encode(kCodecQuill, frame, 160, out, 16));
     char list[1024];
     ASSERT_GT(Sonra_ComponentVersionList(list, sizeof list), 0);
+    EXPECT_EQ(0, set.JitterLastError());
     EXPECT_NE(std::string::npos, std::string(list).find("QUILL\t\tnot present\n"));  // it gives no version text
   }
   Sonra_RegisterCodec(kCodecQuill, nullptr);
   EXPECT_FALSE(Sonra_CodecPresent(kCodecQuill));
+  Sonra_RegisterBuiltInComponents();
+}
+
+// A payload type the jitter buffer refuses leaves the codec unable to receive, but its shared
+// instance is still initialised for sending, and the result is that of the initialisation.
+TEST(ChannelCodecSet, ARefusedPayloadTypeStillInitialisesTheEncoder) {
+  SonraCodecComponent c{};
+  c.kind = kCodecQuill;
+  c.tidepoolCodec = kTidepoolQuill;
+  c.registerName = "QUILL";
+  c.rate = 16000;
+  c.create = FcCreate;
+  c.release = FcRelease;
+  c.initEncoder = FcInit;
+  c.encode = FcEncode;
+  c.decoderOps = &kFcOps;
+  Sonra_RegisterCodec(kCodecQuill, &c);
+  {
+    ChannelCodecSet set(0);
+    ASSERT_EQ(0, set.InitJitterBuffer(8000));
+    EXPECT_EQ(0, set.RegisterCodec(kCodecQuill, true, 480, 8));  // a static type: refused
+    EXPECT_EQ(1050, set.JitterLastError());
+    int16_t frame[160] = {};
+    uint8_t out[16];
+    EXPECT_EQ(0, set.Encode(kCodecQuill, frame, 160, out, 16));
+    EXPECT_EQ(0, set.Encode(kCodecQuill, frame, 160, out, 16));
+    EXPECT_EQ(4, set.Encode(kCodecQuill, frame, 160, out, 16));
+  }
+  Sonra_RegisterCodec(kCodecQuill, nullptr);
   Sonra_RegisterBuiltInComponents();
 }
 

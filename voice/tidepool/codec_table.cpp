@@ -184,9 +184,19 @@ int16_t TIDEPOOL_SONRA_10MS16B_AssignDecoder(TidepoolInst* inst, TidepoolCodec c
   if (codec < 0 || codec >= kTidepoolCodecCount || !ops || !ops->decode || !decoder)
     return Fail(inst, kTidepoolErrNoDecoder);
   const int result = ops->init ? ops->init(decoder) : 0;
-  if (result != 0) return Fail(inst, kTidepoolErrNoDecoder);
+  // An iLBC decoder that refused its mode is left out (its frames would be decoded in no mode);
+  // any other decoder is attached whatever its initialisation said, and the caller gets the result.
+  if (result != 0 && codec == kTidepoolIlbc) {
+    Fail(inst, kTidepoolErrNoDecoder);
+    return static_cast<int16_t>(result);
+  }
   inst->control.codecs[codec].ops = ops;
   inst->control.codecs[codec].instance = decoder;
-  Succeed(inst);
+  if (result != 0) {
+    inst->control.error = static_cast<int16_t>(result);
+    inst->lastError = static_cast<int16_t>(result);
+  } else {
+    Succeed(inst);
+  }
   return static_cast<int16_t>(result);
 }

@@ -321,28 +321,31 @@ int ProcessFrame(TidepoolInst* inst) {
   const int H = 320 << s;
   const int o = 160 << s;  // the signal an expansion continues
 
-  // Side payloads.
-  if (sel.sideLen > 0 && HandleSidePayload(inst, sel) < 0) return -1;
+  // Side payloads. One that fails fails the frame, but the frame's own packet is still played:
+  // it has left the buffer already.
+  const bool sideFailed = sel.sideLen > 0 && HandleSidePayload(inst, sel) < 0;
+  auto done = [&]() { return sideFailed ? -1 : 0; };
+  auto decodeFailed = [&]() { return sideFailed ? -1 : SetError(inst, kTidepoolErrDecode); };
 
   // Decode.
   int n = 0;
   int16_t speechType = 0;
   if (sel.mainLen > 0) {
     n = RecordDecode(p.decoder, sel.main, sel.mainLen, dec, kDecodeMax, &speechType);
-    if (n < 0 || n > kDecodeMax) return SetError(inst, kTidepoolErrDecode);
+    if (n < 0 || n > kDecodeMax) return decodeFailed();
     if (speechType == kTidepoolSpeech) p.cnMode = 0;
     if (speechType == kTidepoolComfortNoise) p.cnMode = 1;
     c.playoutTimestamp = sel.mainTs + static_cast<uint32_t>(n);
   } else if (p.decoder.kind == kTidepoolKindOstrel) {
     n = RecordDecode(p.decoder, nullptr, 0, dec, kDecodeMax, &speechType);
-    if (n < 0 || n > kDecodeMax) return SetError(inst, kTidepoolErrDecode);
+    if (n < 0 || n > kDecodeMax) return decodeFailed();
     c.playoutTimestamp += static_cast<uint32_t>(n);
   } else if (p.cnMode) {
     n = RecordDecode(p.decoder, nullptr, 0, dec, kDecodeMax, &speechType);
-    if (n < 0 || n > kDecodeMax) return SetError(inst, kTidepoolErrDecode);
+    if (n < 0 || n > kDecodeMax) return decodeFailed();
   } else {
     // The codec's own concealment keeps its state in step; the audio comes from the expansion.
-    if (RecordConceal(p.decoder, dec, kDecodeMax) < 0) return SetError(inst, kTidepoolErrDecode);
+    if (RecordConceal(p.decoder, dec, kDecodeMax) < 0) return decodeFailed();
   }
   if (n > 0) p.frameSize = n;
 
@@ -374,7 +377,7 @@ int ProcessFrame(TidepoolInst* inst) {
       p.lastOp = kOpComfortNoise;
       p.concealSpan += len;
       Emit(inst, work, len);
-      return 0;
+      return done();
     }
     const int np = Tidepool_Expand(inst, p.history + H - o, o, p.concealCount, &p.mute, p.history, 0, work);
     if (p.outputStarted) {
@@ -386,7 +389,7 @@ int ProcessFrame(TidepoolInst* inst) {
       p.lastOp = kOpExpand;
     }
     Emit(inst, work, np);
-    return 0;
+    return done();
   }
 
   // A decoded frame.
@@ -416,15 +419,15 @@ int ProcessFrame(TidepoolInst* inst) {
     p.bgRecompute = 1;
     ++p.mergeCount;
     Emit(inst, work, len);
-    return 0;
+    return done();
   }
 
   // Accelerate when the buffer has stayed full.
   const int info = (p.decoder.ops->info && p.decoder.kind == kTidepoolKindOstrel) ? p.decoder.ops->info(p.decoder.instance) : 0;
   if (wasStarted && p.allowance >= 398001 && p.concealCount == 0 && info == 0 && !p.cnMode) {
     const int handled = Accelerate(inst, dec, n);
-    if (handled < 0) return SetError(inst, kTidepoolErrDecode);
-    if (handled > 0) return 0;
+    if (handled < 0) return decodeFailed();
+    if (handled > 0) return done();
   }
 
   // Recover from a muted concealment.
@@ -436,7 +439,7 @@ int ProcessFrame(TidepoolInst* inst) {
   p.bgRecompute = 1;
   p.lastOp = kOpNormal;
   Emit(inst, dec, n);
-  return 0;
+  return done();
 }
 
 }  // namespace
