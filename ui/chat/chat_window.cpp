@@ -658,6 +658,7 @@ void CIMDlg::DestroyLater() {
 std::string CIMDlg::Text(const char* key, const char* english) const { return ToAnsi(ChatText("im_dlg", key, english)); }
 
 void CIMDlg::OnLanguageChanged() {
+    roomTitleCleared_ = false;  // the texts name a group or room window's kind again
     auto set = [this](int id, const char* key, const char* chinese) {
         if (!actions_.count(id)) return;
         QAction* a = actions_[id];
@@ -743,7 +744,8 @@ void CIMDlg::RefreshTitle() {
         QString name = FromAnsi(m_szRoomName);
         // "(kind)name"; a language may space the two.
         const QString kindTitle = shell::LangFormatText("im_dlg", "im_kindtitle", "(%s)%s");
-        if (m_chatType == CHAT_TEMP_GROUP) title = ChatText("im_dlg", "im_tempgrp", "Temp Group");
+        if (roomTitleCleared_) title.clear();
+        else if (m_chatType == CHAT_TEMP_GROUP) title = ChatText("im_dlg", "im_tempgrp", "Temp Group");
         else if (m_chatType == CHAT_GROUP) title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
         else title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
         // The count once there is more than the user to count.
@@ -1160,7 +1162,7 @@ int CIMDlg::InsertEmoticonImages(int start, int length, int* removed) {
     }
     if (removed) *removed = taken;
     input_->SetNotifyMask(mask);
-    return made;
+    return made > 0 ? 0 : 1;
 }
 
 LRESULT CIMDlg::OnPasteText(const char* text) {

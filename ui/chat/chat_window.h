@@ -103,7 +103,7 @@ public:
     void OnLanguageChanged();
     void InsertEmoticon(int index);
     // Turns emoticon codes in the input box from character position start over the given length into pictures;
-    // returns the number of pictures made; removed (optional) gets the characters the pictures took less one each.
+    // returns 0 when it made a picture, else 1; removed (optional) gets the characters the pictures took less one each.
     int InsertEmoticonImages(int start, int length, int* removed = nullptr);
     // The input box's paste (0x812): the text goes in at the selection with its codes as pictures.
     LRESULT OnPasteText(const char* text);
@@ -152,6 +152,7 @@ protected:
     void ViewOffline() override;
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;
+    void ViewClearTitle() override { roomTitleCleared_ = true; }
     void ViewInvitation(const std::string& invitation) override;
     void ViewRoomClosed() override;
     void ViewShowMemberArea(bool show) override;
@@ -228,6 +229,7 @@ private:
     // The character range of each invitation's two answer links, removed once it is answered.
     std::vector<std::pair<int, int>> invitationLinks_;
     bool leaving_ = false;
+    bool roomTitleCleared_ = false;  // a group or room window's title since its set-up, until the texts are reloaded
     bool oneMemberTitle_ = false;  // a window made before its members were known counts one
     // The member a block command or request is waiting for (-1: none).
     bool blockPending_ = false;

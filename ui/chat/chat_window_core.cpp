@@ -131,6 +131,7 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
         if (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) m_bSessionActive = 1;
         else if (m_bInitiator) StartSession(record);
     }
+    if (m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) ViewClearTitle();
     ViewMembersChanged();
 }
 
@@ -196,13 +197,9 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
         }
     } release{registry_};
 
+    // No entry chosen sends to everyone, without a header line or a record.
     RecipientChoice choice = ViewRecipientChoice();
-    if (m_chatType != CHAT_ONE && (!choice.selected || choice.userId == 0)) {
-        // No entry chosen means everyone.
-        choice.selected = true;
-        choice.userId = 0;
-        choice.entryText = Text("im_all", "All");
-    }
+    if (!choice.selected) choice.userId = 0;
     std::vector<PresenceBuddyRecord> recipients;
     if (m_chatType == CHAT_ONE) {
         if (!m_members.empty()) recipients.push_back(m_members[0]);
@@ -244,6 +241,8 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
         ViewHeader(ownName_, name, -1, false);
         Record(0, 0, 0, ownName_, name, -1, text, 0, {});
         Record(peer.id, 0, 0, ownName_, name, -1, text, 1, name);
+    } else if (!choice.selected) {
+        // Nobody chosen: the body alone, kept nowhere.
     } else if (choice.userId == 0) {
         std::string receivers = ReceiversText();
         ViewHeader(ownName_, choice.entryText, -1, false);
@@ -524,7 +523,7 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
     const std::string privacy = Text("im_privacy", " privacy ").substr(0, 127);
     switch (m_chatType) {
         case CHAT_ONE:
-            ViewVoice(entry, "  " + sender + " " + pttmsg + " " + time);
+            ViewVoice(entry, "  " + sender + pttmsg + time);
             Record(record->sender.id, 1, 0, sender, ownName_, when, idText, 0, {});
             Record(0, 1, 0, sender, ownName_, when, idText, 1, ownName_);
             break;
@@ -533,9 +532,9 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
             std::string receivers = ownName_;
             if (!priv) {
                 for (const auto& r : record->recipients) receivers += ";" + Field(r.name, sizeof r.name);
-                ViewVoice(entry, "  " + sender + " " + pttmsg + " " + time);
+                ViewVoice(entry, "  " + sender + pttmsg + time);
             } else {
-                ViewVoice(entry, " " + sender + " " + privacy + " " + pttmsg + " " + to + " " + ownName_ + " " + time);
+                ViewVoice(entry, " " + sender + privacy + pttmsg + to + ownName_ + " " + time);
             }
             Record(record->sender.id, 1, 0, sender, receivers, when, idText, 0, {});
             Record(0, 1, 0, sender, receivers, when, idText, 1, ownName_);
@@ -547,8 +546,7 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
             if (uid <= 0) break;
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
             std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
-            ViewVoice(entry, priv ? " " + name + " " + privacy + " " + pttmsg + " " + to + " " + ownName_ + " " + time
-                                      : " " + name + " " + pttmsg + " " + time);
+            ViewVoice(entry, priv ? " " + name + privacy + pttmsg + to + ownName_ + " " + time : " " + name + pttmsg + " " + time);
             Record(uid, 1, priv, name, ownName_, when, idText, 0, {});
             break;
         }

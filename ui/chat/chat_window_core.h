@@ -143,6 +143,8 @@ class ChatWindowCore {
     // A voice message: its icon (positions kept in the entry) and its line.
     virtual void ViewVoice(VoiceMessageEntry* entry, const std::string& line) { (void)entry, (void)line; }
     virtual void ViewMembersChanged() {}
+    // A group or room session was set up: the window's title text is cleared.
+    virtual void ViewClearTitle() {}
     // An invitation (INVITE's argument) with its agree and reject answers.
     virtual void ViewInvitation(const std::string& invitation) { ViewNotice(invitation); }
     // The room is over (NOTIFY 5 or 6): the window closes.

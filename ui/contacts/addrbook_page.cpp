@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDrag>
 #include <QShowEvent>
+#include <QStyledItemDelegate>
 #include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -79,6 +80,9 @@ const char* kImageFiles[IMG_COUNT] = {"addr_opened.bmp", "addr_closed.bmp", "add
                                       "addr_blockonline.bmp", "addr_blockoffline.bmp", "addr_group.bmp", "addr_myweb.bmp",
                                       "addr_userbusy.bmp"};
 constexpr COLORREF kImageKey = RGB(0xEC, 0xE9, 0xD8);
+// The program's own picture of each image, shown where the skin lacks its file (0: none).
+const int kImageResources[IMG_COUNT] = {221, 222, 223, 224, 198, 199, 225, 226, 227, 228, 193, 193, 193, 193, 193, 193, 0};
+constexpr COLORREF kResourceKey = RGB(0xFF, 0, 0);
 constexpr int kHeaderHeight = 30;
 constexpr int kSlideStep = 30;
 // The service's home page when the settings give no portal address (usrcfg.ini [common] home_page).
@@ -245,7 +249,6 @@ void CBookTree::AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll) {
 // My contacts.
 
 void CBuddyTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
-    const bool dialOn = page_->Host()->DialEnabled();
     if (!node) {
         menu->AppendMenu(0, 32905, BookText("menugroupadd", "创建新组(&A)"));
         menu->AppendMenu(0, 32906, BookText("menucontactadd", "添加新的联系人(&D))"));
@@ -268,7 +271,7 @@ void CBuddyTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
             menu->AppendMenu(MF_SEPARATOR, 0, {});
             menu->AppendMenu(talking ? 0 : MF_GRAYED, 32838, BookText("menuinvitetoconf", "呼叫(&C)"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            AddDialEntries(menu, node, !dialOn);
+            AddDialEntries(menu, node, false);  // the dial button is asked when one is chosen
             menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"),
                              SkinPath("addr_email.bmp"));
             menu->AppendMenu(AddrBook_HasIdentityType(node, 6) ? 0 : MF_GRAYED, 32908, BookText("menucontactlink", "访问主页"));
@@ -295,7 +298,7 @@ void CBuddyTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
             }
             break;
         case ADDR_KIND_LIST:
-            AddDialEntries(menu, node, !dialOn);
+            AddDialEntries(menu, node, false);
             menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
             menu->AppendMenu(0, 32883, BookText("menucardmod", "修改名片(&M)"));
@@ -543,7 +546,63 @@ void CContactTreeCtrl::OnMenuCommand(int command) {
 // ---------------------------------------------------------------------------------------------
 // Groups.
 
-CGroupTreeCtrl::CGroupTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_GROUP, page) {}
+namespace {
+
+// Label rectangle of an item within its row: from the text's start, as wide as the text with its margins.
+QRect LabelRectIn(const QStyleOptionViewItem& opt, const QWidget* tree) {
+    const QStyle* style = tree->style();
+    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, tree);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1;
+    const int width = QFontMetrics(tree->font()).horizontalAdvance(opt.text) + 2 * margin;
+    return QRect(text.left(), text.top(), std::min(width, text.width()), text.height());
+}
+
+// Groups of the Groups tree draw their own label: the label's rectangle filled with the window colour,
+// the name centred in it on one line in the groups' dark blue, with the tree's font. Selected items
+// keep the tree's drawing.
+class GroupLabelDelegate : public QStyledItemDelegate {
+public:
+    explicit GroupLabelDelegate(CGroupTreeCtrl* tree) : QStyledItemDelegate(tree), tree_(tree) {}
+    QRect Label(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        return LabelRectIn(opt, tree_);
+    }
+    void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const AddrNode* n = tree_->NodeAt(index);
+        if (!n || n->kind != ADDR_KIND_GROUP || (option.state & QStyle::State_Selected)) {
+            QStyledItemDelegate::paint(p, option, index);
+            return;
+        }
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        const QRect label = LabelRectIn(opt, tree_);
+        const QString text = opt.text;
+        opt.text.clear();
+        tree_->style()->drawControl(QStyle::CE_ItemViewItem, &opt, p, tree_);
+        p->save();
+        p->fillRect(label, tree_->palette().color(QPalette::Base));
+        p->setFont(tree_->font());
+        p->setPen(QColor(0, 0, 0x75));
+        p->drawText(label, Qt::AlignCenter | Qt::TextSingleLine, text);
+        p->restore();
+    }
+
+private:
+    CGroupTreeCtrl* tree_;
+};
+
+}  // namespace
+
+CGroupTreeCtrl::CGroupTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_GROUP, page) { setItemDelegate(new GroupLabelDelegate(this)); }
+
+QRect CGroupTreeCtrl::LabelRect(QTreeWidgetItem* item) const {
+    QStyleOptionViewItem opt;
+    initViewItemOption(&opt);
+    const QModelIndex index = indexFromItem(item);
+    opt.rect = visualRect(index);
+    return static_cast<const GroupLabelDelegate*>(itemDelegate())->Label(opt, index);
+}
 
 CGroupTreeCtrl::~CGroupTreeCtrl() {
     for (QPointer<CPopupTipWnd>& w : indicators_)
@@ -749,7 +808,12 @@ void CAddressBookDlg::LoadImages() {
     images_.assign(IMG_COUNT, QPixmap());
     for (int i = 0; i < IMG_COUNT; ++i) {
         const QImage img = ctl::LoadBitmapFile(SkinPath(kImageFiles[i]));
-        if (!img.isNull()) images_[i] = ctl::KeyedPixmap(img, kImageKey);
+        if (!img.isNull()) {
+            images_[i] = ctl::KeyedPixmap(img, kImageKey);
+        } else if (kImageResources[i]) {
+            const QImage own = ctl::LoadBitmapFile(ctl::ResourcePath(kImageResources[i]));
+            if (!own.isNull()) images_[i] = ctl::KeyedPixmap(own, kResourceKey);
+        }
     }
     if (images_[IMG_BUSY].isNull()) images_[IMG_BUSY] = images_[IMG_ONLINE];  // a skin made before busy
     struct Header { CStyledButton* b; const char* normal; const char* selected; } const headers[] = {
@@ -827,14 +891,6 @@ void CAddressBookDlg::Rebuild(CBookTree* tree, int rootIndex, const char* id, co
         item->setChildIndicatorPolicy(p.node->kind == ADDR_KIND_GROUP && tree->Kind() == TREE_GROUP
                                           ? QTreeWidgetItem::ShowIndicator
                                           : QTreeWidgetItem::DontShowIndicatorWhenChildless);
-        if (p.node->kind == ADDR_KIND_GROUP && tree->Kind() == TREE_GROUP) {
-            item->setForeground(0, QColor(0, 0, 0x75));
-            if (IsDefaultGroup(p.node)) {
-                QFont bold = tree->font();
-                bold.setBold(true);
-                item->setFont(0, bold);
-            }
-        }
         if (tree->Kind() == TREE_BUDDY && p.node->kind == ADDR_KIND_IDENTITY && p.node->type == ADDR_TYPE_SERVICE) {
             // The messaging identity's names, then its address.
             const auto* i = static_cast<const AddrIdentity*>(p.node);

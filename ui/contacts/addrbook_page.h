@@ -159,6 +159,10 @@ public:
     // The member-query answer of a group arrived: its indicator goes.
     void RemoveGroupById(const char* id);
     int IndicatorCount() const { return static_cast<int>(indicators_.size()); }
+    // The node of a model index (the group labels' painting).
+    AddrNode* NodeAt(const QModelIndex& index) const { return NodeOf(itemFromIndex(index)); }
+    // The rectangle of an item's label: its text's width, the row's height.
+    QRect LabelRect(QTreeWidgetItem* item) const;
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;

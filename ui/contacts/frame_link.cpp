@@ -165,10 +165,11 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 }
                 case ID_HANGUP: {
                     // On the Contacts page the hang-up ends the call that is talking (or still calling):
-                    // that page comes to the front and the frame ends it as its own.
+                    // that call page is told to hang up, and the Contacts page stays in front.
                     CMainFrame* frame = MainFrame();
                     if (!frame || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return false;
-                    if (COnDialDlg* call = CallPageToEnd(frame->Sheet())) frame->Sheet()->setCurrentWidget(call);
+                    if (COnDialDlg* call = CallPageToEnd(frame->Sheet()))
+                        QMetaObject::invokeMethod(call, [call] { emit call->hangupClicked(call); }, Qt::QueuedConnection);
                     return false;
                 }
                 case ID_SEARCH: OpenSearch(nullptr); return true;

@@ -817,6 +817,23 @@ void AddressBookPictures() {
       {"menuaddcontact.bmp", cell(Plus, kGreen)},
   };
   for (const auto& [name, img] : cells) Save(img, "skin/default", name);
+  // The program's own tree pictures, shown where a skin lacks one; keyed in pure red.
+  const QColor resKey(255, 0, 0);
+  auto own = [&](const Glyph& g, const QColor& c) { return GlyphCell(16, 16, resKey, on, g, c, 0.95); };
+  const std::pair<int, QImage> builtIn[] = {
+      {221, own([](QPainter& p, const QColor& c) { Folder(p, c, true); }, folder)},
+      {222, own([](QPainter& p, const QColor& c) { Folder(p, c, false); }, folder)},
+      {223, own(Person, kGreen)},
+      {224, own(Person, kGrey)},
+      {198, own(Bubble, kBlue)},
+      {199, own(Bubble, kGrey)},
+      {225, own(Phone, kInk)},
+      {226, own(Mobile, kInk)},
+      {227, own(Envelope, kAmber)},
+      {228, own(DeskPhone, kInk)},
+      {193, own(Person, kBlue)},
+  };
+  for (const auto& [id, img] : builtIn) Save(img, "res", QStringLiteral("%1.bmp").arg(id));
   // Pane headers: a 20 x 20 glyph, plain and selected.
   const std::pair<const char*, Glyph> headers[] = {{"contact", People}, {"card", Card}, {"group_u", Bubble}, {"add_contact", Plus}};
   for (const auto& [name, glyph] : headers) {

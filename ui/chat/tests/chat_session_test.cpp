@@ -281,17 +281,25 @@ TEST_F(ChatSession, SendingRoutesEchoesAndRecordsOnlyWhatWasSent) {
     EXPECT_EQ(1u, Day(0).size());
     g_sendResult = 0;
 
-    // Several users: everyone gets one message with every id; no selection means everyone.
+    // Several users: with no entry chosen everyone gets it, with no header line and no record.
     FakeWindow* several = Open(CHAT_SEVERAL, {Buddy(5, "Ann"), Buddy(6, "Bob")});
     g_sent.clear();
-    ASSERT_EQ(SendOutcome::Sent, several->SendText("to all"));
+    const size_t ownBefore = Day(0).size();
+    ASSERT_EQ(SendOutcome::Sent, several->SendText("nobody chosen"));
     EXPECT_EQ((std::vector<int>{5, 6}), g_sent[0].to);
-    EXPECT_EQ("H:Me>All", several->view.at(0));
+    EXPECT_EQ((std::vector<std::string>{"B:nobody chosen"}), several->view);
+    EXPECT_EQ(ownBefore, Day(0).size());
+    EXPECT_TRUE(Day(6).empty());
+    // The everyone entry chosen: one message with every id, its header and a record in every folder.
+    several->choice = {true, 0, "All"};
+    ASSERT_EQ(SendOutcome::Sent, several->SendText("to all"));
+    EXPECT_EQ((std::vector<int>{5, 6}), g_sent[1].to);
+    EXPECT_EQ("H:Me>All", several->view.at(1));
     EXPECT_EQ(2u, Day(5).size());
     EXPECT_EQ("Ann;Bob", Day(6)[0].receivers);
     several->choice = {true, 6, "Bob"};
     ASSERT_EQ(SendOutcome::Sent, several->SendText("just Bob"));
-    EXPECT_EQ(std::vector<int>{6}, g_sent[1].to);
+    EXPECT_EQ(std::vector<int>{6}, g_sent[2].to);
     auto bob = Day(6);
     EXPECT_EQ(0, bob.back().priv);
     EXPECT_EQ(1, Day(0).back().priv);
@@ -690,7 +698,7 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     EXPECT_TRUE(w->view.empty());
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 42, &r);
     EXPECT_EQ((std::vector<std::string>{"V:42", "play 42"}), w->view);
-    EXPECT_EQ("  Ann 发送语音短信 (00:00:00, 1970-01-01)", w->lines.back());
+    EXPECT_EQ("  Ann发送语音短信(00:00:00, 1970-01-01)", w->lines.back());
     auto rows = Day(5);
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(1, rows[0].voice);
@@ -811,6 +819,38 @@ TEST_F(ChatSession, ARoomTextToEveryoneIsKeptInEachMembersFolder) {
     ASSERT_EQ(SendOutcome::Sent, room->SendText("just Cat"));
     EXPECT_EQ(2u, Day(31).size());
     EXPECT_EQ(1u, Day(32).size());
+}
+
+// A voice message's line: the texts joined as they are, with blanks only where the line puts them.
+TEST_F(ChatSession, VoiceLinesJoinTheirTextsAsTheyStand) {
+    const std::string time = "(00:00:00, 1970-01-01)";
+    FakeWindow* several = Open(CHAT_SEVERAL, {Buddy(5, "Ann"), Buddy(6, "Bob")});
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, several->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    auto twice = [&](FakeWindow* w, int id, const PresenceMessageRecord& m) {
+        w->OnReceiveVoice(id, &m);
+        w->OnReceiveVoice(id, &m);
+        return w->lines.empty() ? std::string("(none)") : w->lines.back();
+    };
+    EXPECT_EQ(" Ann privacy 发送语音短信ToMe " + time, twice(several, 1, r));  // nobody else listed: private
+    r.recipients.push_back(Buddy(6, "Bob"));
+    EXPECT_EQ("  Ann发送语音短信" + time, twice(several, 2, r));
+
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord robot;
+    presence_copy_field(robot.chatId, sizeof robot.chatId, room->m_szChatId.c_str());
+    robot.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE", robot);
+    presence_copy_field(robot.chatId, sizeof robot.chatId, "900#");
+    Deliver("#@#LIST#31,Cat#32,Dan", robot);
+    PresenceMessageRecord cat;
+    cat.sender = Buddy(31, "Cat");
+    presence_copy_field(cat.chatId, sizeof cat.chatId, "900#31");
+    EXPECT_EQ(" Cat发送语音短信 " + time, twice(room, 3, cat));
+    presence_copy_field(cat.chatId, sizeof cat.chatId, "900#SMSG#31");
+    EXPECT_EQ(" Cat privacy 发送语音短信ToMe " + time, twice(room, 4, cat));
 }
 
 TEST_F(ChatSession, TimeStampsNameTheDayOnlyWhenItIsNotToday) {

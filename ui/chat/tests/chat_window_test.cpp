@@ -229,6 +229,10 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &lounge, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     EXPECT_EQ("3 participants", several->TitleText());
+    // A room's set-up clears its title; the caption is the window's own text alone.
+    EXPECT_EQ("", room->TitleText());
+    EXPECT_EQ("Messages", room->Caption());
+    room->OnLanguageChanged();
     EXPECT_EQ("(Chat room) Lounge", room->TitleText());
     shell::ApplyLanguageCode("chs");
     several->OnLanguageChanged();
@@ -377,17 +381,29 @@ TEST_F(ChatWindow, EmoticonsGoInAsPicturesAndOutAsCodes) {
     // Typed codes become pictures in characters, so Chinese text before them is untouched.
     w->Input()->clear();
     w->Input()->insertPlainText(QString::fromUtf8("中文/:D好"));
-    EXPECT_EQ(0, w->InsertEmoticonImages(0, 100));  // the change made the picture already
+    EXPECT_EQ(1, w->InsertEmoticonImages(0, 100));  // the change made the picture already
     EXPECT_EQ(2u, w->Input()->ImageCodeCount());
     EXPECT_EQ(plat::Utf8ToAnsi("中文/:D好"), w->Input()->GetTextWithImageCodes(false, nullptr));
     EXPECT_EQ(QString::fromUtf8("中文"), w->Input()->toPlainText().left(2));
+    // Three letters and a code typed with the change notices off: one picture, the code's length less one taken.
+    w->Input()->clear();
+    const size_t pictures = w->Input()->ImageCodeCount();
+    const unsigned mask = w->Input()->NotifyMask();
+    w->Input()->SetNotifyMask(0);
+    w->Input()->insertPlainText("abc/:D");
+    w->Input()->SetNotifyMask(mask);
+    int removed = -1;
+    EXPECT_EQ(0, w->InsertEmoticonImages(0, 100, &removed));
+    EXPECT_EQ(2, removed);
+    EXPECT_EQ(pictures + 1, w->Input()->ImageCodeCount());
+    EXPECT_EQ("abc/:D", w->Input()->GetTextWithImageCodes(false, nullptr));
 }
 
 TEST_F(ChatWindow, ClosingARoomLeavesItAndAOneToOneChatSendsNothing) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     EXPECT_FALSE(room->isVisible());
-    EXPECT_TRUE(room->Caption().contains("Chat room"));
+    EXPECT_EQ("Messages", room->Caption());
     g_sent.clear();
     room->close();
     ASSERT_EQ(1u, g_sent.size());

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <map>
 
@@ -87,14 +88,22 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     frame.Command(ID_DIAL);
     // The block answer reached the chat windows through the page's host.
     EXPECT_EQ((std::vector<std::string>{"broadcast 2081 0 bob", "call carol 8 carol"}), host.log);
-    // The hang-up on the Contacts page brings the talking call to the front and the frame ends it there.
+    // The hang-up on the Contacts page tells the talking call's page to hang up (not the one still
+    // calling), and the Contacts page stays in front.
+    auto* calling = new COnDialDlg(4, 6, "carol", false);
+    frame.Sheet()->AddPage(calling);
+    calling->m_nState = 0;
     auto* call = new COnDialDlg(3, 5, "bob", false);
     frame.Sheet()->AddPage(call);
     call->SetCallState(1, "Talking");
     call->m_nState = 1;
+    QSignalSpy hungUp(call, &COnDialDlg::hangupClicked), notHungUp(calling, &COnDialDlg::hangupClicked);
     frame.Sheet()->setCurrentWidget(page);
     frame.Command(ID_HANGUP);
-    EXPECT_EQ(call, frame.Sheet()->currentWidget());
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(page, frame.Sheet()->currentWidget());
+    EXPECT_EQ(1, hungUp.count());
+    EXPECT_EQ(0, notHungUp.count());
     // The tool bar's search.
     frame.Command(ID_SEARCH);
     ASSERT_NE(nullptr, contacts::SearchDialog());

@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -28,6 +29,7 @@
 #include "ui/shell/shell_config.h"
 #include "ui/shell/identity_dialogs.h"
 #include "ui/controls/links.h"
+#include "ui/controls/skin.h"
 #include "ui/controls/trel_menu.h"
 
 using namespace contacts;
@@ -224,6 +226,65 @@ TEST_F(BookWidgets, MenusFollowTheNode) {
     host.dialEnabled = false;
     dentist = actions(page->CardTree(), Find(Root(2), "l-dentist"));
     EXPECT_TRUE(has(dentist, 32882, false));
+    // My contacts offer the numbers whatever the dial button says; choosing one asks it then.
+    bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
+    EXPECT_TRUE(has(bob, 32881, true));
+    Select(page->BuddyTree(), "bob");
+    Log();
+    Menu(page->BuddyTree(), 32881);
+    EXPECT_TRUE(Log().empty());
+}
+
+// A chat group's label is drawn by the Groups tree itself: its name centred in the label's rectangle,
+// in the groups' dark blue; a selected group keeps the tree's drawing.
+TEST_F(BookWidgets, GroupLabelsAreDrawnCentredInTheirRectangle) {
+    Group("q-lounge", "Lounge", Find(Root(1), "1"));
+    page->RebuildGroupTree(nullptr);
+    CGroupTreeCtrl* tree = page->GroupTree();
+    tree->resize(240, 200);
+    tree->ExpandItem(tree->ItemOfNode(Find(Root(1), "1")), true);
+    QTreeWidgetItem* lounge = tree->ItemOfNode(Find(Root(1), "q-lounge"));
+    ASSERT_NE(nullptr, lounge);
+    tree->setCurrentItem(nullptr);
+    tree->clearSelection();
+    const QImage shot = tree->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect label = tree->LabelRect(lounge);
+    ASSERT_FALSE(label.isEmpty());
+    int left = shot.width(), right = -1, blue = 0;
+    for (int y = label.top(); y <= label.bottom(); ++y)
+        for (int x = tree->visualItemRect(lounge).left(); x < shot.width(); ++x) {
+            const QRgb px = shot.pixel(x, y);
+            if (qBlue(px) - qRed(px) < 40 || qGreen(px) > 0x90) continue;  // the name's ink: dark blue on white
+            left = std::min(left, x);
+            right = std::max(right, x);
+            if (qRed(px) < 0x20 && qGreen(px) < 0x20 && qBlue(px) > 0x60) ++blue;
+        }
+    ASSERT_GE(right, left) << "no label drawn";
+    EXPECT_GT(blue, 0);
+    EXPECT_GE(left, label.left());
+    EXPECT_LE(right, label.right());
+    EXPECT_NEAR((left + right) / 2.0, label.center().x(), 2.0);
+}
+
+// A skin without the tree pictures shows the program's own ones, keyed in pure red.
+TEST_F(BookWidgets, MissingSkinPicturesFallBackToTheProgramsOwn) {
+    QTemporaryDir res;
+    QImage own(16, 16, QImage::Format_RGB32);
+    own.fill(QColor(0, 0, 255));
+    own.setPixel(0, 0, qRgb(255, 0, 0));
+    ASSERT_TRUE(own.save(res.path() + "/224.bmp"));
+    const std::string skin = ctl::SkinType();
+    ctl::SetSkinType("no-such-skin");
+    ctl::SetResourceFolder(res.path().toStdString());
+    page->OnSkinChanged();
+    ctl::SetResourceFolder("res");
+    ctl::SetSkinType(skin);
+    const QImage shown = page->BuddyTree()->ItemOfNode(Find(Root(0), "bob"))->icon(0).pixmap(16, 16).toImage();
+    ASSERT_FALSE(shown.isNull()) << "bob is offline: picture 224";
+    EXPECT_EQ(0, qAlpha(shown.pixel(0, 0)));
+    EXPECT_EQ(qRgb(0, 0, 255), shown.pixel(8, 8));
+    // A picture that neither the skin nor the program has leaves the item without one.
+    EXPECT_TRUE(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work"))->icon(0).isNull());
 }
 
 TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
