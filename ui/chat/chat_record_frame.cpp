@@ -188,8 +188,15 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     bar->setMovable(false);
     bar->setIconSize(QSize(20, 20));
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    bar->setObjectName("recordsBar");
     for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH, ID_EXPORT}) bar->addAction(actions_[id]);
-    bar->addSeparator();
+    // The keyword search on a row of its own, so the commands never push it out of sight.
+    addToolBarBreak();
+    bar = addToolBar("keyword");
+    bar->setObjectName("keywordBar");
+    bar->setMovable(false);
+    bar->setIconSize(QSize(20, 20));
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     keywordLabel_ = new QLabel(bar);
     bar->addWidget(keywordLabel_);
     keywordEdit_ = new QLineEdit(bar);

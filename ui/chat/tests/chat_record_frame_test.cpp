@@ -221,7 +221,7 @@ TEST_F(ChatRecordBrowser, ExportWritesTheRecordsCodePage) {
 // pictures.
 TEST_F(ChatRecordBrowser, ToolBarAndPicturesFromTheSkin) {
     CChatRecordFrame f(&store_, [](int) { return std::string(); });
-    auto* bar = f.findChild<QToolBar*>();
+    auto* bar = f.findChild<QToolBar*>("recordsBar");
     ASSERT_NE(nullptr, bar);
     const std::tuple<int, const char*, const char*> tips[] = {
         {32867, "TipQuery", "Query records"}, {32870, "TipCopy", "Copy selected records"}, {32871, "TipCut", "Cut selected records"},
