@@ -611,7 +611,8 @@ void CIMDlg::LayoutPanes() {
     // The history keeps at least 160 pixels and leaves the input row at least 88, and never less than its
     // tool bar, input box and button row need: the buttons are not cut off at the bottom.
     const int inputMin = std::max(88, composeRow_->minimumSizeHint().height());
-    const int historyH = std::max(0, std::min(std::max(160, std::min(historyHeight_, r.height() - bar - inputMin)), r.height() - bar - inputMin));
+    const int room = std::max(0, r.height() - bar - inputMin);  // the most the history may take
+    const int historyH = std::min(std::max(160, std::min(historyHeight_, room)), room);
     historyRow_->setGeometry(r.x(), r.y(), r.width(), historyH);
     bar1086_->setGeometry(r.x(), r.y() + historyH, r.width(), bar);
     composeRow_->setGeometry(r.x(), r.y() + historyH + bar, r.width(), std::max(0, r.height() - historyH - bar));
