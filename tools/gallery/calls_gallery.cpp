@@ -201,9 +201,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         r.online = online;
         invite.AddCandidate(r);
     }
-    invite.SetTexts(zh ? QString::fromUtf8("选择要邀请加入聊天的好友：") : "Choose the people to invite to this chat:",
-                    shell::LangText("invite_dlg", "title", "Invite to chat"), shell::LangText("dlg_common", "IDOK", "&OK"),
-                    shell::LangText("dlg_common", "IDCANCEL", "&Cancel"));
+    // The texts the chat window gives it.
+    invite.SetTexts(shell::LangText("invite_dlg", "header", ""), shell::LangText("invite_dlg", "title", ""),
+                    shell::LangText("invite_dlg", "confirm", ""), shell::LangText("invite_dlg", "cancel", ""));
     invite.Message()->setText(zh ? QString::fromUtf8("一起讨论一下发布计划") : "Let's talk about the release");
     invite.adjustSize();
     invite.show();

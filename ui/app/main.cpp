@@ -16,9 +16,12 @@
 namespace {
 
 // The chat window's Invite runs the calls windows' invitation dialog; the two meet only here.
-void RunChatInvitation(QWidget* parent, Account* account, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
-    calls::CInviteToConfDlg dialog(parent, account, std::move(members), std::move(invite));
-    dialog.exec();
+QDialog* MakeChatInvitation(QWidget* parent, Account* account, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
+    return new calls::CInviteToConfDlg(parent, account, std::move(members), std::move(invite));
+}
+void SetChatInvitationTexts(QDialog* dialog, const QStringList& texts) {
+    if (auto* invite = qobject_cast<calls::CInviteToConfDlg*>(dialog); invite && texts.size() == 4)
+        invite->SetTexts(texts[0], texts[1], texts[2], texts[3]);
 }
 
 // The chat window's picture menu shows the peer's contact details.
@@ -53,7 +56,8 @@ int main(int argc, char** argv) {
     calls::RegisterWithShell();
     contacts::InstallInFrame();  // the address book's Contacts page and its messages
     chat::InstallChat();
-    ChatWindowHooks().invite = RunChatInvitation;
+    ChatWindowHooks().invite = MakeChatInvitation;
+    ChatWindowHooks().inviteTexts = SetChatInvitationTexts;
     // A customisable toolbar's emoticon button opens the chat windows' picker under it (pressed, not yet released).
     CToolBarEx::SetEmoticonPicker([](QPoint at, QWidget* owner, unsigned) -> QWidget* {
         auto* popup = new CEmoticonPopup(owner, 0);

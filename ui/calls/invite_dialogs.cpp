@@ -1,6 +1,7 @@
 // The conference chooser and the chat invitation dialog.
 #include "ui/calls/invite_dialogs.h"
 #include "ui/calls/ansi_text.h"
+#include "ui/calls/control_events.h"
 
 #include <strings.h>
 
@@ -220,23 +221,6 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
     connect(ok_, &QPushButton::clicked, this, &CInviteToConfDlg::Confirm);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
     setWindowIcon(QIcon(shell::ProgramIconFile()));
-    OnLanguageChanged();
-    // While it is open the dialog hears the frame's buddy notices and language switches before the
-    // chat windows do.
-    previousFrameMessage_ = ChatHooks().frameMessage;
-    ChatHooks().frameMessage = [this, next = previousFrameMessage_](UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == WM_PRESENCE_BUDDY) {
-            // A record adds a buddy; without one, wParam names the alias of a buddy to take off.
-            const auto* record = reinterpret_cast<const PresenceBuddyRecord*>(lParam);
-            OnPresenceBuddy(record ? nullptr : reinterpret_cast<const char*>(wParam), record);
-        }
-        return next ? next(message, wParam, lParam) : false;
-    };
-    previousLanguageChanged_ = ChatHooks().languageChanged;
-    ChatHooks().languageChanged = [this, next = previousLanguageChanged_] {
-        OnLanguageChanged();
-        if (next) next();
-    };
     // A contact the server confirmed removed leaves the list, so it cannot be invited any more.
     previousAsResult_ = ChatHooks().asResult;
     ChatHooks().asResult = [this, next = previousAsResult_](const AsRequest* request) {
@@ -259,27 +243,45 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
 }
 
 CInviteToConfDlg::~CInviteToConfDlg() {
-    ChatHooks().frameMessage = previousFrameMessage_;
-    ChatHooks().languageChanged = previousLanguageChanged_;
     ChatHooks().asResult = previousAsResult_;
 }
 
 void CInviteToConfDlg::OnLanguageChanged() {
-    auto text = [](const char* key, const QString& fallback) {
-        const QString t = shell::LangText("invite_dlg", key, "");
-        return t.isEmpty() ? fallback : t;
-    };
-    SetTexts(text("header", QString()), text("title", QStringLiteral("Invite to chat")),
-             text("confirm", shell::LangText("dlg_common", "IDOK", "&OK")),
-             text("cancel", shell::LangText("dlg_common", "IDCANCEL", "&Cancel")));
+    header_->setText(headerText_);
+    header_->setVisible(!headerText_.isEmpty());
+    setWindowTitle(captionText_);
+    ok_->setText(okText_);
+    cancel_->setText(cancelText_);
 }
 
 void CInviteToConfDlg::SetTexts(const QString& header, const QString& caption, const QString& ok, const QString& cancel) {
-    header_->setText(header);
-    header_->setVisible(!header.isEmpty());
-    setWindowTitle(caption);
-    ok_->setText(ok);
-    cancel_->setText(cancel);
+    headerText_ = header;
+    captionText_ = caption;
+    okText_ = ok;
+    cancelText_ = cancel;
+}
+
+void CInviteToConfDlg::showEvent(QShowEvent* e) {
+    OnLanguageChanged();
+    QDialog::showEvent(e);
+}
+
+QString CInviteToConfDlg::HeaderText() const { return header_->text(); }
+QString CInviteToConfDlg::ConfirmText() const { return ok_->text(); }
+QString CInviteToConfDlg::CancelText() const { return cancel_->text(); }
+
+bool CInviteToConfDlg::event(QEvent* e) {
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    if (ControlMessage(e, &message, &wParam, &lParam)) {
+        if (message == WM_PRESENCE_BUDDY)
+            OnPresenceBuddy(reinterpret_cast<const char*>(wParam), reinterpret_cast<const PresenceBuddyRecord*>(lParam));
+        else if (message == WM_LANGUAGE_CHANGED)
+            OnLanguageChanged();
+        return true;
+    }
+    return QDialog::event(e);
 }
 
 bool CInviteToConfDlg::Listed(int32_t uid) const {

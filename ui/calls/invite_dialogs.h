@@ -74,19 +74,30 @@ public:
     CInviteToConfDlg(QWidget* parent, Account* account, std::set<int32_t> members,
                      std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite);
     ~CInviteToConfDlg() override;
-    // The texts of section invite_dlg in the current language.
+    // 0x7E8: the caption and the buttons take the texts the chat window gave (SetTexts).
     void OnLanguageChanged();
     void AddCandidate(const PresenceBuddyRecord& record);
-    // WM_PRESENCE_BUDDY: a record adds a new buddy; null removes the buddy with that alias.
+    // WM_PRESENCE_BUDDY, forwarded by the chat window: a record adds a new buddy; null removes the buddy
+    // with that alias.
     void OnPresenceBuddy(const char* alias, const PresenceBuddyRecord* record);
     void Confirm();
+    // The header, caption, confirm and cancel texts, shown from the start and on each 0x7E8.
     void SetTexts(const QString& header, const QString& caption, const QString& ok, const QString& cancel);
+    QString HeaderText() const;
+    QString ConfirmText() const;
+    QString CancelText() const;
     QListWidget* List() const { return list_; }
     QLineEdit* Message() const { return text_; }
     const PresenceBuddyRecord& RecordAt(int row) const { return records_[static_cast<size_t>(list_->item(row)->data(Qt::UserRole).toInt())]; }
 
+protected:
+    // The chat window's messages: WM_PRESENCE_BUDDY and WM_LANGUAGE_CHANGED.
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
 private:
     bool Listed(int32_t uid) const;
+    QString headerText_, captionText_, okText_, cancelText_;
     std::set<int32_t> members_;
     std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)> invite_;
     std::vector<PresenceBuddyRecord> records_;
@@ -95,8 +106,6 @@ private:
     QLabel* header_;
     QLineEdit* text_;
     QPushButton *ok_, *cancel_;
-    std::function<LRESULT(UINT, WPARAM, LPARAM)> previousFrameMessage_;
-    std::function<void()> previousLanguageChanged_;
     std::function<void(const AsRequest*)> previousAsResult_;
 };
 

@@ -132,14 +132,14 @@ void CEmoticonPopup::mouseMoveEvent(QMouseEvent* e) {
 }
 
 void CEmoticonPopup::mousePressEvent(QMouseEvent* e) {
-    if (!rect().contains(e->position().toPoint())) Finish(false, hot_);
+    // The picker holds the mouse: a press anywhere, outside too, waits for its release.
+    e->accept();
 }
 
 void CEmoticonPopup::mouseReleaseEvent(QMouseEvent* e) {
     if (++releases_ < 2) return;
-    QPoint p = e->position().toPoint();
-    // The cell under the click counts, even when the mouse never moved over it first.
-    Finish(rect().contains(p), CellAt(p) >= 0 ? CellAt(p) : hot_);
+    // The highlighted cell is the choice (-1 when the mouse never went over one).
+    Finish(rect().contains(e->position().toPoint()), hot_);
 }
 
 bool CEmoticonPopup::event(QEvent* e) {

@@ -33,6 +33,7 @@
 #include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/skin.h"
 #include "ui/shell/shell_config.h"
 
 using chat::FromAnsi;
@@ -52,6 +53,9 @@ std::function<int(QFileDialog*)> g_runExport;
 QString Text(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
 
 void PlayMessage(int number) { CChatRecordView::Play(number); }
+
+// A picture of the tree's and list's image list, from the skin folder, on the list key colour.
+QIcon ListIcon(const char* file) { return QIcon(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8))); }
 
 }  // namespace
 
@@ -184,8 +188,15 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     bar->setMovable(false);
     bar->setIconSize(QSize(20, 20));
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    for (int id : {ID_QUERY, ID_COPY, ID_DELETE, ID_PLAY, ID_EXPORT}) bar->addAction(actions_[id]);
-    bar->addSeparator();
+    bar->setObjectName("recordsBar");
+    for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH, ID_EXPORT}) bar->addAction(actions_[id]);
+    // The keyword search on a row of its own, so the commands never push it out of sight.
+    addToolBarBreak();
+    bar = addToolBar("keyword");
+    bar->setObjectName("keywordBar");
+    bar->setMovable(false);
+    bar->setIconSize(QSize(20, 20));
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     keywordLabel_ = new QLabel(bar);
     bar->addWidget(keywordLabel_);
     keywordEdit_ = new QLineEdit(bar);
@@ -306,7 +317,7 @@ void CChatRecordFrame::RebuildTree() {
     queryItem_ = nullptr;
     root_ = new QTreeWidgetItem(tree_, {T("mycontact", "My Contact")});
     root_->setData(0, kKindRole, kRoot);
-    root_->setIcon(0, chat::GlyphIcon(chat::Glyph::Room));
+    root_->setIcon(0, ListIcon("addr_closed.bmp"));
     if (records_ && !records_->root().empty()) {
         const char* nodes[][2] = {{"timenode1", "Today"}, {"timenode2", "Yesterday"}, {"timenode3", "The day before yesterday"},
                                   {"timenode4", "Inner three days"}, {"timenode5", "Inner a week"}, {"timenode6", "Inner a month"}};
@@ -315,18 +326,18 @@ void CChatRecordFrame::RebuildTree() {
             auto* item = new QTreeWidgetItem(root_, {GetOwnerName(peer)});
             item->setData(0, kKindRole, kPeer);
             item->setData(0, kDataRole, peer);
-            item->setIcon(0, chat::GlyphIcon(chat::Glyph::Person));
+            item->setIcon(0, ListIcon("addr_useronline.bmp"));
             for (int i = 0; i < 6; ++i) {
                 auto* node = new QTreeWidgetItem(item, {T(nodes[i][0], nodes[i][1])});
                 node->setData(0, kKindRole, kTime);
                 node->setData(0, kDataRole, days[i]);
-                node->setIcon(0, chat::GlyphIcon(chat::Glyph::History));
+                node->setIcon(0, ListIcon("record_time.bmp"));
             }
         }
         if (hadQuery) {
             queryItem_ = new QTreeWidgetItem(tree_, {T("query", "Query reslut")});
             queryItem_->setData(0, kKindRole, kQuery);
-            queryItem_->setIcon(0, chat::GlyphIcon(chat::Glyph::Search));
+            queryItem_->setIcon(0, ListIcon("record_query.bmp"));
         }
     }
     root_->setExpanded(true);
@@ -365,14 +376,14 @@ void CChatRecordFrame::AddRows(std::vector<ChatRecordRow> rows) {
     // A search can list tens of thousands of rows: texts and icons are looked up once, and the rows
     // go into the list in one insertion.
     const QString voiceLabel = T("pttmsg", "PTT"), textLabel = T("textmsg", "Text"), privacy = T("privacy", "Privacy");
-    const QIcon voiceIcon = chat::GlyphIcon(chat::Glyph::Voice), textIcon = chat::GlyphIcon(chat::Glyph::Smile);
+    const QIcon rowIcon = ListIcon("record_item.bmp");
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
     rows_.reserve(rows_.size() + rows.size());
     for (auto& row : rows) {
         auto* item = new QTreeWidgetItem({FromAnsi(row.sender), FromAnsi(row.receivers), QString::fromStdString(row.time),
                                           row.voice ? voiceLabel : textLabel, row.priv ? privacy : QString()});
-        item->setIcon(0, row.voice ? voiceIcon : textIcon);
+        item->setIcon(0, rowIcon);
         item->setData(0, kRowRole, static_cast<int>(rows_.size()));
         item->setData(0, kDataRole, row.voice);
         items.push_back(item);
@@ -453,7 +464,7 @@ void CChatRecordFrame::Search(const QString& text) {
     if (!queryItem_) {
         queryItem_ = new QTreeWidgetItem(tree_, {T("query", "Query reslut")});
         queryItem_->setData(0, kKindRole, kQuery);
-        queryItem_->setIcon(0, chat::GlyphIcon(chat::Glyph::Search));
+        queryItem_->setIcon(0, ListIcon("record_query.bmp"));
     }
     if (tree_->currentItem() != queryItem_) tree_->setCurrentItem(queryItem_);
     else OnTreeSelChanged();
@@ -468,7 +479,7 @@ void CChatRecordFrame::Query(int peer, const QDate& from, const QDate& to, int k
     if (!queryItem_) {
         queryItem_ = new QTreeWidgetItem(tree_, {T("query", "Query reslut")});
         queryItem_->setData(0, kKindRole, kQuery);
-        queryItem_->setIcon(0, chat::GlyphIcon(chat::Glyph::Search));
+        queryItem_->setIcon(0, ListIcon("record_query.bmp"));
     }
     if (tree_->currentItem() != queryItem_) tree_->setCurrentItem(queryItem_);
     else OnTreeSelChanged();
@@ -558,16 +569,17 @@ void CChatRecordFrame::DeleteSelected(bool copyFirst) {
 bool CChatRecordFrame::ExportTo(const QString& path) const {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) return false;
-    QString out;
+    // The records' own code page, as they are stored: their bytes go out unchanged.
+    const std::string to = chat::ToAnsi(T("to", "To")), speak = chat::ToAnsi(T("speak", "Speak")),
+                      ptt = chat::ToAnsi(T("oneptt", "A PTT message"));
+    std::string out;
     for (int i = 0; i < list_->topLevelItemCount(); ++i) {
         const ChatRecordRow& row = rows_[list_->topLevelItem(i)->data(0, kRowRole).toInt()];
-        out += QString("%1 %2 %3 %4  [%5]\r\n")
-                   .arg(FromAnsi(row.sender), T("to", "To"), FromAnsi(row.receivers), T("speak", "Speak"),
-                        QString::fromStdString(row.time));
-        out += row.voice ? T("oneptt", "A PTT message") : FromAnsi(row.content);
+        out += row.sender + " " + to + " " + row.receivers + " " + speak + "  [" + row.time + "]\r\n";
+        out += row.voice ? ptt : row.content;
         out += "\r\n\r\n";
     }
-    return f.write(out.toUtf8()) >= 0;
+    return f.write(out.data(), static_cast<qint64>(out.size())) == static_cast<qint64>(out.size());
 }
 
 void CChatRecordFrame::RunCommand(int command) {

@@ -77,6 +77,7 @@ public:
 
     QTreeWidget* Tree() const { return tree_; }
     QTreeWidget* List() const { return list_; }
+    QAction* Action(int id) const { auto it = actions_.find(id); return it == actions_.end() ? nullptr : it->second; }
     CChatRichEdit* View() const { return view_; }
     CChatRecordView* RecordView() const { return recordView_; }
     const std::vector<ChatRecordRow>& Rows() const { return rows_; }

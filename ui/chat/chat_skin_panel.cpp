@@ -49,6 +49,21 @@ HeadPictureFiles LoadHeadPictureOrDefault(const std::string& folder, const std::
     return p.colour.isNull() ? LoadHeadPicture(folder, fallback) : p;
 }
 
+QIcon StateButtonIcon(const char* picture, const char* selected) {
+    const QImage normal = ctl::LoadBitmapFile(shell::SkinFile(picture));
+    if (normal.isNull()) return QIcon();
+    QIcon icon;
+    auto add = [&icon](const char* name, QIcon::Mode mode) {
+        const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));
+        if (!img.isNull()) icon.addPixmap(ctl::KeyedPixmap(img, RGB(255, 0, 255)), mode);
+        const QImage grey = ctl::LoadBitmapFile(shell::SkinFile((std::string("disable") + name).c_str()));
+        if (!grey.isNull() && mode == QIcon::Normal) icon.addPixmap(ctl::KeyedPixmap(grey, RGB(255, 0, 255)), QIcon::Disabled);
+    };
+    add(picture, QIcon::Normal);
+    add(selected, QIcon::Active);
+    return icon;
+}
+
 }  // namespace chat
 
 namespace {
@@ -109,8 +124,10 @@ void CIMSkinPanel::SetCollapsed(bool collapsed) {
     setMaximumWidth(w);
     // The arrow points the way the pane will move: the skin's arrow, else a drawn one.
     if (!arrow_.isNull()) {
-        QImage a = collapsed ? arrow_.mirrored(true, false) : arrow_;
-        arrowButton_->setIcon(QIcon(ctl::KeyedPixmap(a, RGB(255, 0, 255))));
+        QIcon icon(ctl::KeyedPixmap(collapsed ? arrow_.mirrored(true, false) : arrow_, RGB(255, 0, 255)));
+        const QImage grey = ctl::LoadBitmapFile(shell::SkinFile("disableim_arrow.bmp"));
+        if (!grey.isNull()) icon.addPixmap(ctl::KeyedPixmap(collapsed ? grey.mirrored(true, false) : grey, RGB(255, 0, 255)), QIcon::Disabled);
+        arrowButton_->setIcon(icon);
     } else {
         QPixmap pm(8, 10);
         pm.fill(Qt::transparent);

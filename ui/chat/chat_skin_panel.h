@@ -1,6 +1,7 @@
 // CIMSkinPanel: a chat window's skinned picture pane (the peer's beside the history, the user's own beside the input).
 #pragma once
 
+#include <QIcon>
 #include <QImage>
 #include <QString>
 #include <QWidget>
@@ -19,6 +20,10 @@ struct HeadPictureFiles {
 HeadPictureFiles LoadHeadPicture(const std::string& folder, const std::string& name);
 // The picture of a name, or the folder's default picture when the name gives none.
 HeadPictureFiles LoadHeadPictureOrDefault(const std::string& folder, const std::string& name, const std::string& fallback);
+// A state button's icon from the skin's pictures: the picture, the selected one while the mouse is over
+// the button, and each one's grey form ("disable" + its name in the same folder) while it is disabled;
+// magenta is transparent. Null when the skin has not the picture.
+QIcon StateButtonIcon(const char* picture, const char* selected);
 }  // namespace chat
 
 class CIMSkinPanel : public QWidget {

@@ -353,7 +353,11 @@ void CIMDlg::BuildWindow() {
     });
     addAction(action, ID_END, [this] {
         hide();
-        if (m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL && m_roomCmd.BuildEnd(1)) m_roomCmd.Send(Connection(), nullptr, 0);
+        // Only a room that answered has a session to end.
+        if (m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL && m_roomState != 0) {
+            m_roomState = 1;
+            if (m_roomCmd.BuildEnd(1)) m_roomCmd.Send(Connection(), nullptr, 0);
+        }
         close();
     });
     addAction(action, ID_BLOCK, [this] { OnBlock(); });
@@ -500,8 +504,8 @@ void CIMDlg::BuildWindow() {
     memberLabel_ = new QLabel(memberPane);
     memberHead->addWidget(memberLabel_, 1);
     auto* hideMembers = new QToolButton(memberPane);
+    memberArrow_ = hideMembers;
     hideMembers->setObjectName("memberArrow");
-    hideMembers->setArrowType(Qt::RightArrow);
     hideMembers->setStyleSheet("QToolButton { padding: 0; border: none; }");
     hideMembers->setAutoRaise(true);
     hideMembers->setFixedSize(CIMSkinPanel::kStrip, 18);
@@ -526,11 +530,11 @@ void CIMDlg::BuildWindow() {
     // A hidden member area leaves this strip to bring it back.
     memberStrip_ = new QToolButton(historyRow_);
     memberStrip_->setObjectName("memberStrip");
-    memberStrip_->setArrowType(Qt::LeftArrow);
-    memberStrip_->setStyleSheet("QToolButton { padding: 0; border: 1px solid #d5e0ee; border-radius: 4px; background: #f7faff; }");
+    memberStrip_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }");
     memberStrip_->setAutoRaise(true);
     memberStrip_->setFixedWidth(CIMSkinPanel::kStrip);
     memberStrip_->hide();
+    LoadStateButtons();
     connect(memberStrip_, &QToolButton::clicked, this, [this] { SendChatMessage(WM_MEMBER_AREA, 0, 1); });
     root->addWidget(body_, 1);
 
@@ -580,6 +584,19 @@ void CIMDlg::ApplyPlacement() {
     LayoutPanes();
 }
 
+void CIMDlg::LoadStateButtons() {
+    // The skin's state pictures: the member area goes to the right and comes back to the left. A skin
+    // without them leaves the buttons their plain arrows.
+    auto set = [](QToolButton* button, const char* picture, const char* selected, Qt::ArrowType fallback) {
+        const QIcon icon = chat::StateButtonIcon(picture, selected);
+        button->setArrowType(icon.isNull() ? fallback : Qt::NoArrow);
+        button->setIcon(icon);
+        button->setIconSize(QSize(CIMSkinPanel::kStrip, 18));
+    };
+    set(memberArrow_, "im_state_rightnormal.bmp", "im_state_rightselect.bmp", Qt::RightArrow);
+    set(memberStrip_, "im_state_normal.bmp", "im_state_select.bmp", Qt::LeftArrow);
+}
+
 void CIMDlg::EnterTestMode() {
     m_bModal = 1;
     peerPanel_->SetCollapsed(true);
@@ -591,13 +608,16 @@ void CIMDlg::LayoutPanes() {
     const int bar = CSplitterBar::kThickness;
     const QRect r = body_->rect().adjusted(8, 8, -8, -8);
     if (r.width() <= 0 || r.height() <= 0) return;
-    // The history keeps at least 160 pixels and leaves the input row at least 88.
-    const int historyH = std::max(160, std::min(historyHeight_, r.height() - bar - 88));
+    // The history keeps at least 160 pixels and leaves the input row at least 88, and never less than its
+    // tool bar, input box and button row need: the buttons are not cut off at the bottom.
+    const int inputMin = std::max(88, composeRow_->minimumSizeHint().height());
+    const int room = std::max(0, r.height() - bar - inputMin);  // the most the history may take
+    const int historyH = std::min(std::max(160, std::min(historyHeight_, room)), room);
     historyRow_->setGeometry(r.x(), r.y(), r.width(), historyH);
     bar1086_->setGeometry(r.x(), r.y() + historyH, r.width(), bar);
     composeRow_->setGeometry(r.x(), r.y() + historyH + bar, r.width(), std::max(0, r.height() - historyH - bar));
-    // The bar's centre line may go from 160 below the top to 88 above the bottom.
-    bar1086_->SetRange(r.y() + 160 + bar / 2, r.y() + r.height() - 88 - bar + bar / 2);
+    // The bar's centre line may go from 160 below the top to the input row's least height above the bottom.
+    bar1086_->SetRange(r.y() + 160 + bar / 2, r.y() + r.height() - inputMin - bar + bar / 2);
 
     // The history row: the chat column, then bar 1088 and the member area (at least 138 wide); the
     // peer's pane of a one-to-one chat is as wide as its picture pane and has no bar beside it.
@@ -705,9 +725,24 @@ void CIMDlg::OnLanguageChanged() {
     recipientLabel_->setText(ChatText("im_dlg", "im_privacy2", "") + " ");
     peerPanel_->OnLanguageChanged();
     ownPanel_->OnLanguageChanged();
+    inviteTexts_ = QStringList{
+        ChatText("invite_dlg", "header",
+                 "选择要将其添加到对话框中的人，然后单击“确定”(若选择多个人，请在单击的同时按住Ctrl或Shift键)"),
+        ChatText("invite_dlg", "title", "邀请加入会议"), ChatText("invite_dlg", "confirm", "确定(&O)"),
+        ChatText("invite_dlg", "cancel", "取消(&C)")};
+    if (inviteDialog_) {
+        if (ChatWindowHooks().inviteTexts) ChatWindowHooks().inviteTexts(inviteDialog_, inviteTexts_);
+        WindowMessageEvent changed(WM_USER + 1000, 0, 0);
+        QCoreApplication::sendEvent(inviteDialog_, &changed);
+    }
     memberStrip_->setToolTip(ChatText("im_tooltip", "im_button", "隐藏或显示当前窗口"));
     RefreshCommands();
+    // A language change leaves the caption im_title alone; the first load comes before the session's
+    // set-up, which still writes the title into it.
+    if (languageLoaded_) plainCaption_ = true;
+    languageLoaded_ = true;
     ViewMembersChanged();
+    if (plainCaption_) setWindowTitle(ChatText("im_dlg", "im_title", "QZ文本消息"));
 }
 
 QString CIMDlg::TitleText() const { return title_->text(); }
@@ -756,7 +791,7 @@ void CIMDlg::RefreshTitle() {
     title_->setText(title);
     head_->setPixmap(picture);
     QString caption = ChatText("im_dlg", "im_title", "QZ文本消息");
-    setWindowTitle(title.isEmpty() ? caption : caption + " - " + title);
+    setWindowTitle(title.isEmpty() || plainCaption_ ? caption : caption + " - " + title);
 }
 
 void CIMDlg::RefreshPanels() {
@@ -1400,7 +1435,7 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_VOICE_ECHO: return OnVoiceEcho(static_cast<int>(wParam), record);
         case WM_PTT_PRESS: OnPttPress(); return 1;
         case WM_PTT_RELEASE: OnPttRelease(); return 1;
-        case WM_PRESENCE_BUDDY: return OnPresenceChange(reinterpret_cast<const PresenceBuddyRecord*>(lParam));
+        case WM_PRESENCE_BUDDY: return OnPresenceChange(wParam, reinterpret_cast<const PresenceBuddyRecord*>(lParam));
         case WM_IM_CLOSE:
             closedByRegistry_ = true;
             // A dialog still running over the window (invitation, font) ends first.
@@ -1413,6 +1448,7 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_SKIN_CHANGED:
             peerPanel_->ReloadPicture();
             ownPanel_->ReloadPicture();
+            LoadStateButtons();
             return 1;
         case WM_USER + 206: m_bOnline = lParam != 0; return 1;
         case WM_CHAT_PASTE: return OnPasteText(reinterpret_cast<const char*>(lParam));
@@ -1441,13 +1477,20 @@ void CIMDlg::OnInvite() {
     std::set<int32_t> members;
     for (const auto& m : m_members) members.insert(m.id);
     QPointer<CIMDlg> self(this);
-    ChatWindowHooks().invite(this, m_pAccount, members, [self](const std::vector<const PresenceBuddyRecord*>& chosen, const std::string& extra) {
+    QDialog* dialog = ChatWindowHooks().invite(this, m_pAccount, members, [self](const std::vector<const PresenceBuddyRecord*>& chosen, const std::string& extra) {
         if (!self) return;
         std::vector<PresenceBuddyRecord> users;
         for (const PresenceBuddyRecord* r : chosen)
             if (r) users.push_back(*r);
         self->InviteUsers(users, extra);
     });
+    if (!dialog) return;
+    QPointer<QDialog> running(dialog);
+    if (ChatWindowHooks().inviteTexts) ChatWindowHooks().inviteTexts(dialog, inviteTexts_);
+    inviteDialog_ = dialog;
+    dialog->exec();
+    if (self) inviteDialog_ = nullptr;
+    delete running.data();
 }
 
 void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra) {
@@ -1543,7 +1586,12 @@ LRESULT CIMDlg::OnBlockResult(bool unblock, WPARAM result, const char* userId) {
     return 1;
 }
 
-LRESULT CIMDlg::OnPresenceChange(const PresenceBuddyRecord* record) {
+LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* record) {
+    // The open invitation dialog keeps its list of buddies from the same notices.
+    if (inviteDialog_) {
+        WindowMessageEvent forward(WM_PRESENCE_BUDDY, wParam, reinterpret_cast<LPARAM>(record));
+        QCoreApplication::sendEvent(inviteDialog_, &forward);
+    }
     if (!record) return 0;
     PresenceBuddyRecord* member = nullptr;
     for (auto& m : m_members)

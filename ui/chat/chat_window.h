@@ -65,9 +65,13 @@ struct ChatWindowHookSet {
     std::function<int(const std::string& userId)> bookState;
     // Queues a block (13) or unblock (14) request; true when queued.
     std::function<bool(int command, const std::string& userId)> sendBlock;
-    // Runs the chat invitation dialog for the window's members; invite is the window's InviteUsers.
+    // Makes the chat invitation dialog for the window's members (not yet run); invite is the window's
+    // InviteUsers. The window runs it, deletes it, and while it runs sends it the buddy notices
+    // (WM_PRESENCE_BUDDY) and language changes (0x7E8) it hears, as window messages.
     using InviteFn = std::function<void(const std::vector<const PresenceBuddyRecord*>&, const std::string&)>;
-    std::function<void(QWidget* parent, Account* account, std::set<int32_t> members, InviteFn invite)> invite;
+    std::function<QDialog*(QWidget* parent, Account* account, std::set<int32_t> members, InviteFn invite)> invite;
+    // Gives the invitation dialog its header, caption, confirm and cancel texts.
+    std::function<void(QDialog* dialog, const QStringList& texts)> inviteTexts;
     // The contact-detail dialog of a member (modal), by its address-book id.
     std::function<void(QWidget* parent, const std::string& userId)> contactDetails;
 };
@@ -184,6 +188,7 @@ private:
     void SystemNotice(const std::string& text);
     void ApplyPlacement();
     void LayoutPanes();
+    void LoadStateButtons();
     QIcon MemberIcon(const PresenceBuddyRecord& m, bool own) const;
 
     QMenuBar* menuBar_ = nullptr;
@@ -195,6 +200,7 @@ private:
     CIMSkinPanel* peerPanel_ = nullptr;
     CIMSkinPanel* ownPanel_ = nullptr;
     QToolButton* memberStrip_ = nullptr;
+    QToolButton* memberArrow_ = nullptr;
     bool memberAreaShown_ = true;
     bool lastClickInHistory_ = false;
     bool inInputChange_ = false;
@@ -238,7 +244,12 @@ private:
     const PresenceBuddyRecord* BlockTarget() const;
     LRESULT OnBlockRequest(const char* userId);
     // A member's presence changed (the frame's buddy notice): rows, title and commands follow it.
-    LRESULT OnPresenceChange(const PresenceBuddyRecord* record);
+    LRESULT OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* record);
+    // The open invitation dialog and its texts ([invite_dlg] header, title, confirm, cancel).
+    QPointer<QDialog> inviteDialog_;
+    bool languageLoaded_ = false;
+    bool plainCaption_ = false;  // after a language change the caption is im_title alone
+    QStringList inviteTexts_;
     LRESULT OnBlockResult(bool unblock, WPARAM result, const char* userId);
     QString BookSuffix(const PresenceBuddyRecord& m) const;
     QTextCharFormat inputFormat_;  // set by the font chooser; empty: the default look

@@ -407,6 +407,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
         return;
     }
     if (kind == 1) {
+        if (!text.empty() && m_roomState == 0) m_roomState = 1;  // the room lists its members: there is a room to end
         if (text.empty()) {
             // The user's own row.
             PresenceBuddyRecord self;
@@ -478,6 +479,7 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
         case CRC_START:
             m_bSessionActive = 1;
             m_sessionTicks = -1;
+            if (std::atoi(text.c_str()) == 0 && m_roomState == 0) m_roomState = 1;
             ViewNotice(ResultText(record->command, text));
             OnRoomNotice(1, 0, std::string());  // the user's own row
             break;

@@ -118,7 +118,8 @@ class ChatWindowCore {
     void LeaveSession();
     // The user agrees to an invitation: ACCEPT with the own nickname goes to the room.
     int AcceptInvitation();
-    int m_roomState = 0;  // 2: the room is over
+    // 0 before the room has answered, 1 once it has (or the user ended it), 2 when it is over.
+    int m_roomState = 0;
     // The wait for a group or room session to start: one tick every 100 ms from the START on; at 600
     // ticks without an answer the window says the session could not be set up. True while it waits.
     static constexpr int kSessionTicks = 600;

@@ -861,6 +861,52 @@ void AddressBookPictures() {
        "skin/default", "commend.bmp");
 }
 
+// The chat-record browser's tree and list pictures (16 x 16 on the list key colour): a time node, a
+// record row and the query result.
+void ChatRecordPictures() {
+  auto magnifier = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 2.2));
+    p.setBrush(QColor(225, 237, 252));
+    p.drawEllipse(QRectF(3, 3, 10, 10));
+    p.setPen(QPen(c, 3, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(12, 12), QPointF(17, 17));
+  };
+  Save(GlyphCell(16, 16, kMenuKey, Qt::white, Clock, kBlue, 0.95), "skin/default", "record_time.bmp");
+  Save(GlyphCell(16, 16, kMenuKey, Qt::white, Bubble, kBlueDark, 0.95), "skin/default", "record_item.bmp");
+  Save(GlyphCell(16, 16, kMenuKey, Qt::white, magnifier, kInk, 0.95), "skin/default", "record_query.bmp");
+}
+
+// The chat window's state buttons (14 x 18, on the key colour): an arrow pointing left (the member area
+// comes back) or right (it goes), plain and selected, and the grey "disable" form of each picture.
+void ChatStateButtons() {
+  auto button = [](bool right, bool selected, bool disabled) {
+    const QColor face = disabled ? QColor(236, 237, 239) : selected ? QColor(221, 233, 248) : QColor(247, 250, 255);
+    const QColor edge = disabled ? QColor(204, 207, 212) : selected ? kBlue.lighter(130) : QColor(213, 224, 238);
+    const QColor ink = disabled ? QColor(176, 181, 189) : selected ? kBlueDark : QColor(90, 126, 176);
+    return Keyed(14, 18, kMagenta, Qt::white, [=](QPainter& p) {
+      p.setPen(QPen(edge, 1));
+      p.setBrush(face);
+      p.drawRoundedRect(QRectF(0.5, 0.5, 13, 17), 3, 3);
+      p.setPen(Qt::NoPen);
+      p.setBrush(ink);
+      p.drawPolygon(right ? QPolygonF{{5, 5}, {10, 9}, {5, 13}} : QPolygonF{{9, 5}, {4, 9}, {9, 13}});
+    });
+  };
+  for (bool right : {false, true})
+    for (bool selected : {false, true}) {
+      const QString name = QStringLiteral("im_state_%1%2.bmp").arg(right ? "right" : "", selected ? "select" : "normal");
+      Save(button(right, selected, false), "skin/default", name);
+      Save(button(right, selected, true), "skin/default", "disable" + name);
+    }
+  // The grey form of the panes' fold arrow (im_arrow.bmp itself comes with the installation's pictures).
+  Save(Keyed(8, 10, kMagenta, Qt::white, [](QPainter& p) {
+         p.setPen(Qt::NoPen);
+         p.setBrush(QColor(176, 181, 189));
+         p.drawPolygon(QPolygonF{{1, 0}, {7, 5}, {1, 10}});
+       }),
+       "skin/default", "disableim_arrow.bmp");
+}
+
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   if (argc < 2) {
@@ -878,6 +924,8 @@ int main(int argc, char** argv) {
   HeadPicture();
   TipFrames();
   AddressBookPictures();
+  ChatStateButtons();
+  ChatRecordPictures();
   ServicePage();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));

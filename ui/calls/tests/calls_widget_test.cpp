@@ -748,9 +748,9 @@ TEST_F(CallWindows, ChatInvitationOffersOnlyNonMembers) {
     EXPECT_EQ(0, dlg.List()->count());
 }
 
-// While open, the chat invitation hears the frame's buddy notices and language switches; closed, it
-// leaves the frame's hooks as they were.
-TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
+// The chat invitation hears the buddy notices and language changes its chat window sends it as window
+// messages; on a language change the caption and the buttons take the texts the window gave.
+TEST_F(CallWindows, ChatInvitationTakesTheChatWindowsMessages) {
     AddrContact* carol = AddrBook_NewContact("Carol", nullptr, "carol");
     AddrBook_SetContactExtra(carol, "In a meeting");
     ASSERT_EQ(1, AddrBook_AttachContact(carol, g_addrBookRoots[0], nullptr));
@@ -760,31 +760,32 @@ TEST_F(CallWindows, ChatInvitationFollowsTheFrameWhileOpen) {
     AddrBook_SetIdentityType(qz, 9);
     presence_setting_set_int(&qz->settings, "uid", nullptr, 1003);
     ASSERT_EQ(1, AddrBook_AttachIdentity(qz, carol, nullptr));
-    int passedOn = 0;
-    ChatHooks().frameMessage = [&](UINT m, WPARAM, LPARAM) { passedOn += m == WM_PRESENCE_BUDDY; return false; };
     {
         CInviteToConfDlg dlg(frame.get(), nullptr, {7}, nullptr);
         PresenceBuddyRecord record;
         record.id = 1003;
-        ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&record));
+        calls::PostControlMessage(&dlg, WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&record));
+        QCoreApplication::sendPostedEvents(&dlg);
         ASSERT_EQ(1, dlg.List()->count());
-        EXPECT_EQ(1, passedOn);  // the chat windows still hear it
         EXPECT_EQ(QString("Carol"), dlg.List()->item(0)->text());
         EXPECT_EQ(QString("In a meeting"), dlg.List()->item(0)->toolTip());
-        shell::ApplyLanguageCode("chs");
-        ChatHooks().languageChanged();
-        EXPECT_EQ(shell::LangText("invite_dlg", "title", "Invite to chat"), dlg.windowTitle());
-        shell::ApplyLanguageCode("eng");
-        // Without a record the notice names a buddy to take off the list.
-        char removed[] = "carol";
-        ChatHooks().frameMessage(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(removed), 0);
+        dlg.SetTexts("Pick", "Invite", "&Yes", "&No");
+        dlg.show();
+        EXPECT_EQ(QString("Invite"), dlg.windowTitle());
+        dlg.SetTexts("Choose", "Ask in", "&Go", "&Stop");
+        EXPECT_EQ(QString("Invite"), dlg.windowTitle());  // given, not yet shown
+        calls::PostControlMessage(&dlg, WM_LANGUAGE_CHANGED, 0, 0);
+        QCoreApplication::sendPostedEvents(&dlg);
+        EXPECT_EQ(QString("Ask in"), dlg.windowTitle());
+        EXPECT_EQ(QString("&Go"), dlg.ConfirmText());
+        EXPECT_EQ(QString("&Stop"), dlg.CancelText());
+        EXPECT_EQ(QString("Choose"), dlg.HeaderText());
+        dlg.hide();
+        char alias[] = "carol";  // the removed contact's book id, as the chat window passes it on
+        calls::PostControlMessage(&dlg, WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(alias), 0);
+        QCoreApplication::sendPostedEvents(&dlg);
         EXPECT_EQ(0, dlg.List()->count());
-        EXPECT_EQ(2, passedOn);
     }
-    ChatHooks().frameMessage(WM_PRESENCE_BUDDY, 0, 0);
-    EXPECT_EQ(3, passedOn);
-    EXPECT_FALSE(ChatHooks().languageChanged);
-    ChatHooks().frameMessage = nullptr;
     AddrBook_DetachContact(carol);
     AddrBook_FreeContact(carol);
     Account_Remove(own);

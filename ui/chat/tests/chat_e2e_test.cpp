@@ -291,7 +291,8 @@ TEST_F(ChatEndToEnd, TextAndVoiceBothWaysAndARoomThroughTheRobot) {
     ASSERT_TRUE(browser.ExportTo(exported));
     QFile file(exported);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(QString::fromUtf8(kReply)));
+    // Written in the records' code page.
+    EXPECT_TRUE(QString::fromStdString(plat::AnsiToUtf8(file.readAll().toStdString())).contains(QString::fromUtf8(kReply)));
 }
 
 // A group message from the address book: one message to every member under one chat id; with the

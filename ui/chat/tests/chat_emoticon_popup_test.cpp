@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMouseEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QTest>
 #include <QToolBar>
@@ -78,6 +80,49 @@ TEST(EmoticonPicker, TheButtonOpensItAndAClickOutsideClosesIt) {
     ASSERT_EQ(1u, b.owner.got.size());
     EXPECT_EQ(0x7FFu, b.owner.got[0].first);
     EXPECT_EQ(3, b.owner.got[0].second);
+}
+
+// The release posts the highlighted cell, not the one under the cursor: a click without a move over a
+// cell posts -1; a press outside waits for its release, which closes the picker with 0x7FF.
+TEST(EmoticonPicker, TheReleasePostsTheHotCell) {
+    Bar b(QPoint(20, 20));
+    CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, 1);
+    QPointer<CEmoticonPopup> alive(popup);
+    QTest::mouseClick(popup, Qt::LeftButton, {}, popup->CellRect(7).center());
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FEu, b.owner.got[0].first);
+    EXPECT_EQ(-1, b.owner.got[0].second);
+
+    b.owner.got.clear();
+    popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, 1);
+    alive = popup;
+    // The move straight to the picker, as the mouse would bring it.
+    const QPointF over = popup->CellRect(4).center();
+    QMouseEvent move(QEvent::MouseMove, over, popup->mapToGlobal(over), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(popup, &move);
+    ASSERT_EQ(4, popup->HotCell());
+    QTest::mouseClick(popup, Qt::LeftButton, {}, popup->CellRect(4).center() + QPoint(0, 30));  // over cell 14
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FEu, b.owner.got[0].first);
+    EXPECT_EQ(4, b.owner.got[0].second);
+
+    b.owner.got.clear();
+    popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, 1);
+    alive = popup;
+    const QPoint outside(popup->width() + 30, 10);
+    ASSERT_TRUE(popup->isVisible());
+    QTest::mousePress(popup, Qt::LeftButton, {}, outside);
+    ASSERT_TRUE(alive);
+    EXPECT_TRUE(popup->isVisible());
+    QApplication::sendPostedEvents(&b.owner);
+    EXPECT_TRUE(b.owner.got.empty());
+    QTest::mouseRelease(popup, Qt::LeftButton, {}, outside);
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FFu, b.owner.got[0].first);
+    EXPECT_EQ(-1, b.owner.got[0].second);
 }
 
 // Near the right edge of the screen the picker opens wholly on it, as a drop-down too.

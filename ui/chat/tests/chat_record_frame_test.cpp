@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QSignalSpy>
+#include <QToolBar>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <QLabel>
 #include <QTest>
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/skin.h"
 #include "ui/shell/shell_config.h"
 
 namespace {
@@ -193,6 +195,58 @@ TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
     f.Query(5, QDate::currentDate().addDays(-4), QDate::currentDate(), 1);
     EXPECT_EQ(1, f.List()->topLevelItemCount());
     EXPECT_EQ("Voice", f.List()->topLevelItem(0)->text(3));
+}
+
+// The export is written in the records' code page, the texts between the fields as well.
+TEST_F(ChatRecordBrowser, ExportWritesTheRecordsCodePage) {
+    store_.Append(7, 0, 0, plat::Utf8ToAnsi("安妮"), "Me", time(nullptr) - 20, plat::Utf8ToAnsi("你好 😀"), 0, "");
+    shell::ApplyLanguageCode("chs");
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.Query(7, QDate::currentDate(), QDate::currentDate(), 2);
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    const QString path = QString::fromStdString(root_) + "/gbk.txt";
+    ASSERT_TRUE(f.ExportTo(path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const std::string to = plat::Utf8ToAnsi(shell::LangText("chatrecord_dlg", "to", "To").toStdString());
+    shell::ApplyLanguageCode("eng");
+    const std::string head = plat::Utf8ToAnsi("安妮") + " " + to + " Me ";
+    EXPECT_TRUE(bytes.startsWith(QByteArray::fromStdString(head))) << bytes.toStdString();
+    EXPECT_TRUE(bytes.endsWith(QByteArray::fromStdString("]\r\n" + plat::Utf8ToAnsi("你好 😀") + "\r\n\r\n")));
+    EXPECT_EQ(QString::fromUtf8("你好 😀"), QString::fromStdString(plat::AnsiToUtf8(bytes.mid(bytes.indexOf("]\r\n") + 3, -1).trimmed().toStdString())));
+}
+
+// The tool bar holds Cut and the day steps with their tips; the tree and the list show the skin's
+// pictures.
+TEST_F(ChatRecordBrowser, ToolBarAndPicturesFromTheSkin) {
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    auto* bar = f.findChild<QToolBar*>("recordsBar");
+    ASSERT_NE(nullptr, bar);
+    const std::tuple<int, const char*, const char*> tips[] = {
+        {32867, "TipQuery", "Query records"}, {32870, "TipCopy", "Copy selected records"}, {32871, "TipCut", "Cut selected records"},
+        {32869, "TipDelete", "Delete selected records"}, {32873, "TipPlay", "Play PTT"}, {32874, "TipPrevDay", "Prev day"},
+        {32875, "TipNextDay", "Next day"}, {32876, "TipRefresh", "Refresh record"}};
+    for (const auto& [id, key, tip] : tips) {
+        QAction* action = f.Action(id);
+        ASSERT_NE(nullptr, action) << id;
+        EXPECT_TRUE(bar->actions().contains(action)) << id;
+        EXPECT_EQ(shell::LangText("chatrecord_dlg", key, tip), action->toolTip()) << id;
+    }
+    auto picture = [](const char* file) {
+        return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)).toImage().convertToFormat(QImage::Format_ARGB32);
+    };
+    auto shown = [](const QIcon& icon) { return icon.pixmap(QSize(16, 16), 1.0).toImage().convertToFormat(QImage::Format_ARGB32); };
+    QTreeWidgetItem* root = f.Tree()->topLevelItem(0);
+    EXPECT_EQ(picture("addr_closed.bmp"), shown(root->icon(0)));
+    EXPECT_EQ(picture("addr_useronline.bmp"), shown(Peer(f, 0)->icon(0)));
+    EXPECT_EQ(picture("record_time.bmp"), shown(Peer(f, 0)->child(0)->icon(0)));
+    f.Tree()->setCurrentItem(Peer(f, 0));
+    ASSERT_GT(f.List()->topLevelItemCount(), 1);
+    for (int i = 0; i < f.List()->topLevelItemCount(); ++i)
+        EXPECT_EQ(picture("record_item.bmp"), shown(f.List()->topLevelItem(i)->icon(0))) << i;
+    f.Query(5, QDate::currentDate(), QDate::currentDate(), 2);
+    EXPECT_EQ(picture("record_query.bmp"), shown(f.Tree()->currentItem()->icon(0)));
 }
 
 // Typing a name without ".txt" where that file exists asks before replacing it; "No" keeps the file.

@@ -25,6 +25,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTest>
+#include <QToolButton>
+#include <QTimer>
 #include <QTextDocument>
 #include <QUrl>
 #include <chrono>
@@ -44,6 +46,7 @@
 #include "ui/chat/chat_window.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
@@ -242,6 +245,88 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     shell::ApplyLanguageCode("eng");
 }
 
+// After a language change the caption is the window's name alone, whatever the title shows, and stays so.
+TEST_F(ChatWindow, ALanguageChangeLeavesTheCaptionWithoutTheTitle) {
+    CIMDlg* w = OpenOne();
+    EXPECT_EQ("Messages - Ann", w->Caption());
+    shell::ApplyLanguageCode("chs");
+    w->OnLanguageChanged();
+    EXPECT_EQ(shell::LangText("im_dlg", "im_title", ""), w->Caption());
+    EXPECT_TRUE(w->TitleText().startsWith("Ann"));
+    shell::ApplyLanguageCode("eng");
+    w->OnLanguageChanged();
+    PresenceBuddyRecord away = Buddy(5, "Ann", 0);
+    w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&away));
+    EXPECT_EQ("Messages", w->Caption());
+}
+
+// The member area's state buttons show the skin's state pictures, plain, selected under the mouse, and
+// the "disable" form while disabled.
+TEST_F(ChatWindow, StateButtonsShowTheSkinsPictures) {
+    std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    auto picture = [](const char* name) {
+        return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(name)), RGB(255, 0, 255)).toImage().convertToFormat(QImage::Format_ARGB32);
+    };
+    struct Case {
+        const char* button;
+        const char* normal;
+        const char* selected;
+    } cases[] = {{"memberArrow", "im_state_rightnormal.bmp", "im_state_rightselect.bmp"},
+                 {"memberStrip", "im_state_normal.bmp", "im_state_select.bmp"}};
+    for (const Case& c : cases) {
+        auto* button = w->findChild<QToolButton*>(c.button);
+        ASSERT_NE(nullptr, button) << c.button;
+        EXPECT_EQ(Qt::NoArrow, button->arrowType()) << c.button;
+        const QSize size(14, 18);
+        auto shown = [&](QIcon::Mode mode) { return button->icon().pixmap(size, 1.0, mode).toImage().convertToFormat(QImage::Format_ARGB32); };
+        EXPECT_EQ(picture(c.normal), shown(QIcon::Normal)) << c.button;
+        EXPECT_EQ(picture(c.selected), shown(QIcon::Active)) << c.button;
+        EXPECT_EQ(picture((std::string("disable") + c.normal).c_str()), shown(QIcon::Disabled)) << c.button;
+    }
+}
+
+// The bottom row ("Hold to talk", "Send") lies wholly inside the window, at the default size, at the
+// smallest size, with the splitter dragged as low as it goes, in a one-to-one and a several-user window.
+TEST_F(ChatWindow, TheButtonRowLiesInsideTheWindow) {
+    std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    auto* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (CIMDlg* w : {OpenOne(), several}) {
+        w->show();
+        for (QSize size : {QSize(623, 398), w->minimumSize(), QSize(800, 600)}) {
+            for (bool dragged : {false, true}) {
+                w->resize(size);
+                QApplication::processEvents();
+                if (dragged) {
+                    auto* bar = w->findChild<QWidget*>("splitter1086");
+                    ASSERT_NE(nullptr, bar);
+                    const QPoint from = bar->rect().center();
+                    QTest::mousePress(bar, Qt::LeftButton, {}, from);
+                    QTest::mouseMove(bar, from + QPoint(0, 400));
+                    QTest::mouseRelease(bar, Qt::LeftButton, {}, from + QPoint(0, 400));
+                    QApplication::processEvents();
+                }
+                EXPECT_GE(w->History()->height(), 160) << w->width() << "x" << w->height();
+                for (const char* name : {"sendButton", "pttButton"}) {
+                    auto* button = w->findChild<QWidget*>(name);
+                    ASSERT_NE(nullptr, button) << name;
+                    const QRect placed(button->mapTo(w, QPoint(0, 0)), button->size());
+                    EXPECT_TRUE(button->isVisibleTo(w)) << name;
+                    EXPECT_GE(button->height(), button->minimumHeight()) << name;
+                    EXPECT_TRUE(w->rect().contains(placed)) << name << " at " << placed.y() << "+" << placed.height() << " in "
+                                                            << w->width() << "x" << w->height() << (dragged ? " dragged" : "");
+                    // No pane on the way clips it either.
+                    for (QWidget* p = button->parentWidget(); p && p != w; p = p->parentWidget())
+                        EXPECT_TRUE(p->rect().contains(QRect(button->mapTo(p, QPoint(0, 0)), button->size())))
+                            << name << " clipped by " << p->metaObject()->className() << " " << p->height();
+                }
+            }
+        }
+    }
+}
+
 // The language file writes the key after a caption ("Chat &history   Ctrl+R"); the menu shows the action's
 // own shortcut, so the caption drops the written one and the key reads once.
 TEST_F(ChatWindow, MenuCaptionsNameTheirKeyOnce) {
@@ -372,8 +457,9 @@ TEST_F(ChatWindow, EmoticonsGoInAsPicturesAndOutAsCodes) {
     EXPECT_EQ(11, popup.CellAt(QPoint(40, 40)));
     EXPECT_EQ(QPoint(1000 - 302, 480 - 152 - 20),
               CEmoticonPopup::Placed(QPoint(900, 480), popup.size(), QRect(0, 0, 1000, 500), 20));
-    // A click on a cell chooses it even without a move over it first.
+    // The cell the mouse went over is the choice.
     popup.show();
+    QTest::mouseMove(&popup, popup.CellRect(3).center());
     QTest::mouseClick(&popup, Qt::LeftButton, {}, popup.CellRect(3).center());
     QApplication::sendPostedEvents(w);
     EXPECT_EQ(1u, w->Input()->ImageCodeCount());
@@ -582,13 +668,42 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     EXPECT_TRUE(book.calls.empty());
 }
 
+// Stands for the invitation dialog: notes the window messages it gets and, once running, plays a script.
+class FakeInvitation : public QDialog {
+public:
+    FakeInvitation(QWidget* parent, std::function<void(FakeInvitation*)> script) : QDialog(parent), script_(std::move(script)) {}
+    std::vector<std::pair<UINT, WPARAM>> got;
+    std::vector<LPARAM> records;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == WindowMessageEvent::eventType()) {
+            auto* m = static_cast<WindowMessageEvent*>(e);
+            got.emplace_back(m->message, m->wParam);
+            records.push_back(m->lParam);
+            return true;
+        }
+        return QDialog::event(e);
+    }
+    void showEvent(QShowEvent* e) override {
+        QDialog::showEvent(e);
+        QTimer::singleShot(0, this, [this] {
+            if (script_) script_(this);
+            accept();
+        });
+    }
+
+private:
+    std::function<void(FakeInvitation*)> script_;
+};
+
 TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {
     FakeBook book;
     std::set<int32_t> offered;
     PresenceBuddyRecord carl = BookBuddy(7, "Carl", "c7"), dora = BookBuddy(8, "Dora", "c8");
-    ChatWindowHooks().invite = [&](QWidget*, Account*, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
+    ChatWindowHooks().invite = [&](QWidget* parent, Account*, std::set<int32_t> members, ChatWindowHookSet::InviteFn invite) {
         offered = members;
-        invite({&carl, &dora}, "join us");
+        return new FakeInvitation(parent, [&carl, &dora, invite](FakeInvitation*) { invite({&carl, &dora}, "join us"); });
     };
     CIMDlg* w = OpenOne();
     ASSERT_TRUE(w->CommandAction(32831)->isEnabled());
@@ -607,6 +722,68 @@ TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {
     ASSERT_EQ(1u, g_sent.size());
     EXPECT_EQ(0u, g_sent[0].text.find("#@#INVITE#")) << g_sent[0].text;
     EXPECT_NE(std::string::npos, g_sent[0].text.find("join us")) << g_sent[0].text;
+}
+
+// While the invitation dialog runs, the window gives it its texts, passes on every buddy notice (a
+// removal too) and, on a language change, the new texts and the change itself; afterwards nothing.
+TEST_F(ChatWindow, TheOpenInvitationHearsBuddiesAndLanguageChanges) {
+    FakeBook book;
+    std::vector<QStringList> texts;
+    QPointer<FakeInvitation> shown;
+    CIMDlg* w = OpenOne();
+    PresenceBuddyRecord ann = Buddy(5, "Ann", 0), stranger = Buddy(77, "Zed");
+    char removed[] = "c77";
+    ChatWindowHooks().inviteTexts = [&](QDialog*, const QStringList& t) { texts.push_back(t); };
+    ChatWindowHooks().invite = [&](QWidget* parent, Account*, std::set<int32_t>, ChatWindowHookSet::InviteFn) {
+        auto* dialog = new FakeInvitation(parent, [&](FakeInvitation* d) {
+            ASSERT_EQ(1u, texts.size());
+            w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&stranger));
+            w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&ann));
+            w->SendChatMessage(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(removed), 0);
+            shell::ApplyLanguageCode("chs");
+            w->SendChatMessage(WM_USER + 1000, 0, 0);
+            shell::ApplyLanguageCode("eng");
+            EXPECT_EQ(4u, d->got.size());
+        });
+        shown = dialog;
+        return dialog;
+    };
+    w->CommandAction(32831)->trigger();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_EQ((QStringList{shell::LangText("invite_dlg", "header", ""), "Invite to chat", "&OK", "&Cancel"}), texts[0]);
+    shell::ApplyLanguageCode("chs");
+    EXPECT_EQ(shell::LangText("invite_dlg", "title", ""), texts[1][1]);
+    EXPECT_EQ(shell::LangText("invite_dlg", "confirm", ""), texts[1][2]);
+    shell::ApplyLanguageCode("eng");
+    EXPECT_FALSE(shown);  // the window deletes it once it has run
+    EXPECT_EQ(0, w->m_members[0].online);  // the window itself still heard Ann go offline
+    ChatWindowHooks().inviteTexts = nullptr;
+    // With no dialog running, the notices go nowhere else.
+    w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&stranger));
+}
+
+// End closes the window; END goes to the room only once the room has answered.
+TEST_F(ChatWindow, EndSendsEndOnlyToARoomThatAnswered) {
+    for (bool answered : {false, true}) {
+        ChatSessionRecord team;
+        presence_copy_field(team.name, sizeof team.name, "Team");
+        ASSERT_EQ(1, registry_.OpenChat(CHAT_GROUP, nullptr, "G7", &team, 1));
+        auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+        if (answered) {
+            PresenceMessageRecord start;
+            presence_copy_field(start.chatId, sizeof start.chatId, w->m_szChatId.c_str());
+            start.sender.id = 900;
+            start.command = CRC_START;
+            w->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>("0"), reinterpret_cast<LPARAM>(&start));
+        }
+        g_sent.clear();
+        w->CommandAction(32837)->trigger();
+        std::vector<std::string> texts;
+        for (const Sent& sent : g_sent) texts.push_back(sent.text);
+        const std::vector<std::string> want = answered ? std::vector<std::string>{"#@#END#1", "#@#QUIT"} : std::vector<std::string>{"#@#QUIT"};
+        EXPECT_EQ(want, texts) << answered;
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 TEST_F(ChatWindow, TheChosenFontShapesTheMessageBodies) {
