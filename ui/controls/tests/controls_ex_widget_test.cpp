@@ -309,9 +309,24 @@ TEST(SkinToolBarTest, RestingButtonsOverTheBackgroundKeepTheDefaultDrawing) {
   b->setCheckable(true);
   b->setChecked(true);
   const QImage drawn = b->grab().toImage();
-  // The face's text area ends a pixel in; the 12-pixel arrow area closes it, the line just before.
-  EXPECT_EQ(drawn.pixelColor(b->width() - 15, b->height() / 2), QColor(0x9c, 0xb4, 0xd8));
+  // The face's text area ends a pixel in; the 12-pixel arrow area closes it, the line just before, in the
+  // painter's own pen.
+  EXPECT_EQ(drawn.pixelColor(b->width() - 15, b->height() / 2), QColor(0, 0, 0));
   EXPECT_EQ(drawn.pixelColor(b->width() / 2, b->height() - 3), ctl::ToQColor(bar->CheckedColor));
+  // A text longer than the button runs on to the text rectangle's end, under the arrow's area.
+  QPalette pal = b->palette();
+  pal.setColor(QPalette::ButtonText, QColor(0, 0, 255));
+  b->setPalette(pal);
+  b->setText(QString(40, QLatin1Char('W')));
+  b->setFixedWidth(90);
+  const QImage longText = b->grab().toImage();
+  int inked = 0;
+  for (int x = b->width() - 13; x < b->width() - 2; ++x)
+    for (int y = 0; y < b->height(); ++y) {
+      const QColor c = longText.pixelColor(x, y);
+      inked += c.blue() > c.red() + 60 && c.blue() > c.green() + 60;  // the ink, however smoothed
+    }
+  EXPECT_GT(inked, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Widget tests of the skinned controls, offscreen: states drawn from a test skin, owner messages, keys.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
@@ -389,6 +390,43 @@ TEST(DialComboTest, EnterDialsOnlyWhenEnabledAndNeverReachesTheDefaultButton) {
   EXPECT_EQ(combo->currentText(), QStringLiteral("138"));
 }
 
+TEST(DialComboTest, TheListsEndIsToldOnceChosenOrCancelled) {
+  QWidget window;
+  auto* owner = new MessageOwner;
+  auto* layout = new QVBoxLayout(&window);
+  layout->addWidget(owner);
+  auto* combo = new CDialComboBox(owner);
+  combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  auto told = [&] {
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    return owner->Take(WM_DIAL_NUMBER_CHANGED).size();
+  };
+  // Chosen with the mouse.
+  combo->showPopup();
+  QAbstractItemView* view = combo->view();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  const QRect item = view->visualRect(view->model()->index(1, 0));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13912"));
+  EXPECT_EQ(told(), 1u);
+  // Closed without a choice.
+  combo->showPopup();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  QTest::keyClick(view, Qt::Key_Escape);
+  EXPECT_FALSE(view->isVisible());
+  EXPECT_EQ(told(), 2u);
+  // Chosen with the keyboard.
+  combo->showPopup();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  view->setCurrentIndex(view->model()->index(0, 0));
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13800"));
+  EXPECT_EQ(told(), 3u);
+}
+
 TEST(FlatComboTest, CompletesFromTheListAndKeepsUnmatchedText) {
   QWidget parent;
   auto* combo = new CCJFlatComboBox(&parent);
@@ -606,6 +644,35 @@ TEST(StaticsTest, SkinTabsDrawTheirImages) {
   tabs.resize(300, tabs.sizeHint().height());
   const QRect r = tabs.tabRect(1);
   EXPECT_EQ(PixelOf(&tabs, r.left() + 10, r.center().y()), kRed);
+}
+
+TEST(StaticsTest, SkinTabOutlineAndPicturePlaces) {
+  CSkinTabCtrl tabs;
+  QPalette pal = tabs.palette();
+  pal.setColor(QPalette::Light, QColor(255, 255, 255));
+  pal.setColor(QPalette::Mid, QColor(128, 128, 128));
+  pal.setColor(QPalette::Button, QColor(212, 208, 200));
+  pal.setColor(QPalette::Window, QColor(212, 208, 200));
+  tabs.setPalette(pal);
+  // Pictures smaller than the tab: each sits at its fixed place, not centred.
+  tabs.SetImages(ctl::CutStrip(TestSkin::Solid(32, 15, kRed), 16, 15, RGB(255, 0, 255)));
+  tabs.addTab(QStringLiteral("Start"));
+  tabs.addTab(QStringLiteral("Dial"));
+  tabs.addTab(QStringLiteral("Calls"));
+  tabs.setCurrentIndex(0);
+  tabs.resize(300, tabs.sizeHint().height());
+  ASSERT_GT(tabs.tabRect(1).height(), 15 + 8);
+  // An unselected tab: two pixels down, picture at (left + 3, top + 1); the left edge reaches top + 3.
+  const QRect u = tabs.tabRect(1).adjusted(0, 2, 0, 0);
+  EXPECT_EQ(PixelOf(&tabs, u.left() + 3, u.top() + 1), kRed);
+  EXPECT_NE(PixelOf(&tabs, u.left() + 3, u.top()), kRed);
+  EXPECT_EQ(PixelOf(&tabs, u.left(), u.top() + 3), QColor(255, 255, 255));
+  // Its face is the face colour, as the selected tab's.
+  EXPECT_EQ(PixelOf(&tabs, u.right() - 4, u.bottom() - 2), QColor(212, 208, 200));
+  // The selected tab, two pixels wider to the left: picture at (left + 3, top + 2).
+  const QRect s = tabs.tabRect(0).adjusted(-2, 0, 0, 0);
+  EXPECT_EQ(PixelOf(&tabs, std::max(0, s.left()) + 3, s.top() + 2), kRed);
+  EXPECT_NE(PixelOf(&tabs, std::max(0, s.left()) + 3, s.top() + 1), kRed);
 }
 
 // ---------------------------------------------------------------------------
