@@ -460,6 +460,7 @@ void CIMDlg::BuildWindow() {
     ptt_->setObjectName("pttButton");
     ptt_->setIcon(chat::GlyphIcon(chat::Glyph::Talk));
     ptt_->setMinimumSize(112, 30);
+    if (const std::optional<QCursor> hand = ctl::ResourceCursor(ctl::kHandCursor)) ptt_->setCursor(*hand);
     QString skin = QString::fromStdString(shell::Paths().skinFolder);
     if (!skin.isEmpty())
         ptt_->SetBitmaps(skin + "/ptt.bmp", skin + "/pttdown.bmp", skin + "/ptthover.bmp", skin + "/pttdisabled.bmp",

@@ -44,6 +44,7 @@
 #include "ui/chat/chat_window.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
@@ -461,6 +462,16 @@ struct FakeBook {
         ChatWindowHooks().invite = nullptr;
     }
 };
+TEST_F(ChatWindow, ThePushToTalkButtonShowsTheProgramsHand) {
+    ctl::SetResourceFolder(install_.Path() + "/res");
+    CIMDlg* w = OpenOne();
+    ctl::SetResourceFolder("res");
+    auto* ptt = w->findChild<QAbstractButton*>("pttButton");
+    ASSERT_NE(nullptr, ptt);
+    EXPECT_EQ(Qt::BitmapCursor, ptt->cursor().shape());
+    EXPECT_EQ(QPoint(6, 1), ptt->cursor().hotSpot());
+}
+
 }  // namespace
 
 TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {

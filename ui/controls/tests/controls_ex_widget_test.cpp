@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMainWindow>
@@ -348,6 +350,41 @@ TEST(LinkTest, LinkCursorDefaultsToTheHand) {
     EXPECT_EQ(link.GetLinkCursor().shape(), c.want);
     EXPECT_EQ(link.cursor().shape(), c.want);
   }
+}
+
+TEST(ResourceCursorTest, TheDefaultSkinsCursorsLoadWithTheirHotSpots) {
+  ctl::SetResourceFolder(TESSALY_BINARY_DIR "/res");
+  struct Case {
+    int id;
+    QPoint hot;
+  };
+  const Case cases[] = {{ctl::kHandCursor, {6, 1}}, {205, {16, 16}}, {206, {16, 16}}};
+  for (const Case& c : cases) {
+    const std::optional<QCursor> cursor = ctl::ResourceCursor(c.id);
+    ASSERT_TRUE(cursor.has_value()) << c.id;
+    EXPECT_EQ(cursor->pixmap().size(), QSize(32, 32)) << c.id;
+    EXPECT_EQ(cursor->hotSpot(), c.hot) << c.id;
+  }
+  CUrlLink link;  // a link takes the program's hand, not the system's
+  EXPECT_EQ(link.GetLinkCursor().shape(), Qt::BitmapCursor);
+  EXPECT_EQ(link.GetLinkCursor().hotSpot(), QPoint(6, 1));
+  ctl::SetResourceFolder("res");
+}
+
+TEST(ResourceCursorTest, AHotSpotOutsideThePictureFallsToTheTopLeft) {
+  TestSkin skin;
+  QFile good(TESSALY_BINARY_DIR "/res/106.cur");
+  ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+  QByteArray bytes = good.readAll();
+  bytes[10] = char(40);  // x hot spot 40 of a 32-pixel picture
+  QDir().mkpath(QStringLiteral("res"));
+  QFile bad(QStringLiteral("res/900.cur"));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write(bytes);
+  bad.close();
+  const std::optional<QCursor> cursor = ctl::ResourceCursor(900);
+  ASSERT_TRUE(cursor.has_value());
+  EXPECT_EQ(cursor->hotSpot(), QPoint(0, 0));
 }
 
 // ---------------------------------------------------------------------------
