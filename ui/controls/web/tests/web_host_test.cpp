@@ -85,14 +85,15 @@ TEST_F(WebHostTest, PageScriptReadsTheExternalObject) {
   const QUrl page = WritePage(dir, "page.html",
                               "<html><body><script>"
                               "function check() {"
-                              "  if (window.external && window.external.xxyyzz) document.title = window.external.xxyyzz;"
+                              "  if (window.external && window.external.xxyyzz)"
+                              "    document.title = window.external.xxyyzz + '/' + window.external.xxyOther;"
                               "  else setTimeout(check, 10);"
                               "}"
                               "check();"
                               "</script></body></html>");
   CWebPageDlg dlg(QStringLiteral("page"), page);
   dlg.show();
-  ASSERT_TRUE(WaitFor([&] { return dlg.Browser()->View() && dlg.Browser()->View()->title() == "Wibble"; }))
+  ASSERT_TRUE(WaitFor([&] { return dlg.Browser()->View() && dlg.Browser()->View()->title() == "Wibble/Wibble"; }))
       << (dlg.Browser()->View() ? dlg.Browser()->View()->title().toStdString() : "no view");
   // about:blank first, then the page once; a later load changes nothing.
   ASSERT_EQ(dlg.Browser()->Navigations().size(), 2);
