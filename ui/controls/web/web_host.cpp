@@ -316,7 +316,6 @@ CWebPageDlg::CWebPageDlg(const QString& title, const QUrl& url, QWidget* parent)
 }
 
 void CWebPageDlg::init() {
-  if (windowTitle().isEmpty()) setWindowTitle(QStringLiteral("内嵌网页"));
   // The page takes no dropped files or links: a drop would navigate away from it.
   connect(browser_, &CWebBrowserHost::viewCreated, this, [this] { browser_->View()->setAcceptDrops(false); });
   resize(1024, 740);  // centred over its parent when first shown

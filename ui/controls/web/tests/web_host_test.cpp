@@ -121,6 +121,22 @@ TEST_F(WebHostTest, BrowserIsCreatedOnFirstShowWithTheOuterWindowsSite) {
   EXPECT_EQ(host->Site(), &outer.site);
 }
 
+TEST_F(WebHostTest, ThePageDialogAnswersOnlyRequestsItCanServe) {
+  CWebPageDlg dlg;
+  EXPECT_TRUE(dlg.windowTitle().isEmpty());  // made without a title: it shows none
+  CtrlSiteQuery noContainer;
+  EXPECT_FALSE(SendCustomControlSiteMsg(&dlg, kSiteCreate, &noContainer));
+  EXPECT_EQ(noContainer.site, nullptr);
+  CtrlSiteQuery query;
+  query.container = dlg.Browser();
+  EXPECT_TRUE(SendCustomControlSiteMsg(&dlg, kSiteCreate, &query));
+  EXPECT_NE(query.site, nullptr);
+  ContextMenuQuery menu;
+  EXPECT_TRUE(SendCustomControlSiteMsg(&dlg, kSiteContextMenu, &menu));
+  EXPECT_EQ(menu.result, 0);
+  EXPECT_FALSE(SendCustomControlSiteMsg(&dlg, 3, &menu));
+}
+
 TEST_F(WebHostTest, WithoutASiteThePageIsPlain) {
   SiteWindow lone(false);
   auto* host = new CWebBrowserHost(&lone);
