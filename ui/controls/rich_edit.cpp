@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocumentFragment>
@@ -405,9 +406,13 @@ void CFormatRichEdit::GetContentBytes(std::vector<char>* out, bool rtf) const {
 bool CFormatRichEdit::SaveFile(const QString& path, bool rtf) {
   std::string content;
   GetContent(&content, rtf);
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-      f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size())) {
+  // Written beside the file and renamed over it, so that a failed write leaves the old file whole.
+  QSaveFile f(path);
+  f.setDirectWriteFallback(true);  // a folder that takes no new file: written in place, as before
+  if (!f.open(QIODevice::WriteOnly) ||
+      f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size()) ||
+      !f.commit()) {
+    f.cancelWriting();
     messageBox(QStringLiteral("保存文档失败。"));
     return false;
   }

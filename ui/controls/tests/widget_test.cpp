@@ -1,19 +1,24 @@
 // Widget tests of the skinned controls, offscreen: states drawn from a test skin, owner messages, keys.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyleOptionMenuItem>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <csignal>
 
 #include "platform/msgqueue.h"
 #include "test_skin.h"
@@ -820,6 +825,43 @@ TEST(FormatRichEditTest, RtfLoadsFormattedTextAndMixedSelectionsAnswerMinusOne) 
   EXPECT_FALSE(edit.LoadFile(QStringLiteral("/no/such/file.rtf")));
   EXPECT_EQ(shown, QStringLiteral("无效的文件名。"));
   CFormatRichEdit::SetMessageBoxHook(nullptr);
+}
+
+TEST(FormatRichEditTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("note.txt"));
+  {
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("the old note");
+  }
+  CFormatRichEdit edit;
+  edit.SetContent(std::string(64 * 1024, 'x'));
+  QString shown;
+  CFormatRichEdit::SetMessageBoxHook([&](const QString& t) { shown = t; });
+  // Files may grow to 4 KB only: the write fails part of the way.
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = before;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool saved = edit.SaveFile(path, false);
+  setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, oldHandler);
+  CFormatRichEdit::SetMessageBoxHook(nullptr);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(shown, QStringLiteral("保存文档失败。"));
+  QFile back(path);
+  ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+  EXPECT_EQ(back.readAll(), QByteArray("the old note"));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("note.txt")});
+  // Room enough: the new content replaces it.
+  edit.SetContent("new text");
+  EXPECT_TRUE(edit.SaveFile(path, false));
+  back.close();
+  ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+  EXPECT_EQ(back.readAll(), QByteArray("new text"));
 }
 
 // ---------------------------------------------------------------------------
