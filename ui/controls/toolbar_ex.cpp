@@ -378,7 +378,7 @@ void CToolBarEx::UpdateButtonUsage() {
 bool CToolBarEx::QueryDelete(int index) const {
   if (index < 0 || index >= static_cast<int>(buttons_.size())) return false;
   const ctl::TBBUTTON& b = buttons_[static_cast<size_t>(index)];
-  return !(b.fsState & ctl::TBSTATE_HIDDEN) && !((b.fsStyle & ctl::TBSTYLE_SEP) && controls_.contains(b.idCommand));
+  return !(b.fsState & ctl::TBSTATE_HIDDEN);  // a slot hidden with its control stays
 }
 
 bool CToolBarEx::GetButtonInfo(int item, ctl::TBBUTTON* button, QString* text, int cchText) const {

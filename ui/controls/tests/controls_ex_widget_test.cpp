@@ -70,7 +70,7 @@ TEST(ToolBarExTest, TextOptionsChooseWhichButtonsShowText) {
   EXPECT_EQ(bar.Strings(), (std::vector<QString>{QStringLiteral("手动播放"), QStringLiteral("字体"), QString()}));
 }
 
-TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndControlSlotsStay) {
+TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndOnlyHiddenButtonsStay) {
   CToolBarEx bar;
   bar.SetButtons({Btn(0, 32821), Btn(1, 32822), Btn(2, 300), Btn(3, 32823)});
   bar.SetButtonSet();
@@ -85,7 +85,6 @@ TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndControlSlotsStay) {
   EXPECT_TRUE(qobject_cast<QComboBox*>(combo));
   EXPECT_TRUE(bar.Buttons()[2].fsStyle & ctl::TBSTYLE_SEP);
   EXPECT_EQ(bar.Buttons()[2].iBitmap, 90);
-  EXPECT_FALSE(bar.QueryDelete(2));
   EXPECT_TRUE(bar.QueryDelete(1));
   QWidget* orphan = bar.InsertControl(CToolBarEx::ControlKind::Edit, QString(), QRect(0, 0, 40, 20), 999);
   EXPECT_TRUE(orphan->isHidden());  // no button carries it
@@ -94,6 +93,18 @@ TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndControlSlotsStay) {
   EXPECT_FALSE(bar.ButtonSet()[1].inUse);
   bar.Reset();  // back to the buttons in use
   EXPECT_EQ(bar.Buttons().size(), 3u);
+  // Only a hidden slot stays; a control's slot on the bar may go, and its control with it.
+  bar.PositionControl(combo, QRect(0, 0, 90, 20), 300);
+  std::vector<ctl::TBBUTTON> buttons = bar.Buttons();
+  ASSERT_EQ(buttons[1].idCommand, 300);
+  ASSERT_TRUE(buttons[1].fsStyle & ctl::TBSTYLE_SEP);
+  EXPECT_TRUE(bar.QueryDelete(1));
+  buttons[0].fsState |= ctl::TBSTATE_HIDDEN;
+  bar.SetButtons(buttons);
+  EXPECT_FALSE(bar.QueryDelete(0));
+  bar.DeleteButton(1);
+  EXPECT_EQ(bar.Buttons().size(), 2u);
+  EXPECT_TRUE(combo->isHidden());
 }
 
 TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
