@@ -827,6 +827,49 @@ TEST(FormatRichEditTest, RtfLoadsFormattedTextAndMixedSelectionsAnswerMinusOne) 
   CFormatRichEdit::SetMessageBoxHook(nullptr);
 }
 
+TEST(FormatRichEditTest, RtfCarriesFaceSizeColourAndAlignment) {
+  CFormatRichEdit edit;
+  edit.SetContent(
+      "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0\\fnil Arial;}{\\f1\\fnil{\\*\\falt x}Courier New;}}"
+      "{\\colortbl ;\\red200\\green30\\blue30;}"
+      "\\pard\\qc {\\f1\\fs28\\cf1 red}\\par\\pard plain}");
+  EXPECT_EQ(edit.toPlainText(), QStringLiteral("red\nplain"));
+  QTextCursor c(edit.document());
+  c.setPosition(1);
+  edit.setTextCursor(c);
+  EXPECT_EQ(edit.GetSelectionFaceName(), QStringLiteral("Courier New"));
+  EXPECT_EQ(edit.GetSelectionFontSize(), 14);
+  EXPECT_EQ(c.charFormat().foreground().color(), QColor(200, 30, 30));
+  EXPECT_EQ(edit.IsParagraphCenter(), 1);
+  c.setPosition(6);
+  edit.setTextCursor(c);
+  EXPECT_EQ(edit.IsParagraphLeft(), 1);
+  // What the control writes it reads back the same.
+  edit.selectAll();
+  edit.SetSelectionColor(RGB(10, 20, 240));
+  edit.SetSelectionFontSize(11);
+  edit.SetSelectionFaceName(QStringLiteral("Serif"));
+  c.setPosition(6);
+  edit.setTextCursor(c);
+  edit.SetParagraphRight();
+  std::string rtf;
+  edit.GetContent(&rtf, true);
+  CFormatRichEdit back;
+  back.SetContent(rtf);
+  EXPECT_EQ(back.toPlainText(), edit.toPlainText());
+  back.selectAll();
+  EXPECT_EQ(back.GetSelectionFontSize(), 11);
+  EXPECT_EQ(back.GetSelectionFaceName(), QStringLiteral("Serif"));
+  QTextCursor b(back.document());
+  b.setPosition(1);
+  EXPECT_EQ(b.charFormat().foreground().color(), QColor(10, 20, 240));
+  back.setTextCursor(b);
+  EXPECT_EQ(back.IsParagraphCenter(), 1);
+  b.setPosition(6);
+  back.setTextCursor(b);
+  EXPECT_EQ(back.IsParagraphRight(), 1);
+}
+
 TEST(FormatRichEditTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
   QTemporaryDir dir;
   const QString path = dir.filePath(QStringLiteral("note.txt"));
