@@ -54,7 +54,10 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
   const QRect r = rect();
   const QPen pen = p.pen();
   // Each state present is drawn in turn; a checked and hot button ends with the hot plate.
-  if (checked) p.fillRect(r.adjusted(1, 1, -1, -1), ctl::ToQColor(bar_->CheckedColor));
+  if (checked) {  // a pixel in on every side
+    p.setBrush(ctl::ToQColor(bar_->CheckedColor));
+    p.drawRect(QRectF(r.left() + 1.5, r.top() + 1.5, r.width() - 3, r.height() - 3));
+  }
   if (hot) {
     p.setBrush(ctl::ToQColor(bar_->HotColor));
     p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX / 2.0, bar_->PlateCornerY / 2.0);

@@ -326,6 +326,10 @@ TEST(SkinToolBarTest, RestingButtonsOverTheBackgroundKeepTheDefaultDrawing) {
   // painter's own pen.
   EXPECT_EQ(drawn.pixelColor(b->width() - 15, b->height() / 2), QColor(0, 0, 0));
   EXPECT_EQ(drawn.pixelColor(b->width() / 2, b->height() - 3), ctl::ToQColor(bar->CheckedColor));
+  // The checked plate is outlined a pixel in, in the same pen.
+  EXPECT_EQ(drawn.pixelColor(b->width() / 2, 1), QColor(0, 0, 0));
+  EXPECT_EQ(drawn.pixelColor(b->width() / 2, b->height() - 2), QColor(0, 0, 0));
+  EXPECT_EQ(drawn.pixelColor(1, b->height() / 2), QColor(0, 0, 0));
   // A text longer than the button runs on to the text rectangle's end, under the arrow's area.
   QPalette pal = b->palette();
   pal.setColor(QPalette::ButtonText, QColor(0, 0, 255));
