@@ -531,6 +531,7 @@ void CIMDlg::BuildWindow() {
     memberStrip_->setStyleSheet("QToolButton { padding: 0; border: 1px solid #d5e0ee; border-radius: 4px; background: #f7faff; }");
     memberStrip_->setAutoRaise(true);
     memberStrip_->setFixedWidth(CIMSkinPanel::kStrip);
+    memberStrip_->setCursor(ctl::ResourceCursor(ctl::kHandCursor).value_or(QCursor(Qt::PointingHandCursor)));
     memberStrip_->hide();
     connect(memberStrip_, &QToolButton::clicked, this, [this] { SendChatMessage(WM_MEMBER_AREA, 0, 1); });
     root->addWidget(body_, 1);

@@ -26,6 +26,7 @@
 #include <QFileInfo>
 #include <QTest>
 #include <QTextDocument>
+#include <QToolButton>
 #include <QUrl>
 #include <chrono>
 #include <functional>
@@ -462,7 +463,7 @@ struct FakeBook {
         ChatWindowHooks().invite = nullptr;
     }
 };
-TEST_F(ChatWindow, ThePushToTalkButtonShowsTheProgramsHand) {
+TEST_F(ChatWindow, ThePushToTalkAndBarButtonsShowTheProgramsHand) {
     ctl::SetResourceFolder(install_.Path() + "/res");
     CIMDlg* w = OpenOne();
     ctl::SetResourceFolder("res");
@@ -470,6 +471,9 @@ TEST_F(ChatWindow, ThePushToTalkButtonShowsTheProgramsHand) {
     ASSERT_NE(nullptr, ptt);
     EXPECT_EQ(Qt::BitmapCursor, ptt->cursor().shape());
     EXPECT_EQ(QPoint(6, 1), ptt->cursor().hotSpot());
+    auto* strip = w->findChild<QToolButton*>("memberStrip");  // the bar's hide button
+    ASSERT_NE(nullptr, strip);
+    EXPECT_EQ(QPoint(6, 1), strip->cursor().hotSpot());
 }
 
 }  // namespace
