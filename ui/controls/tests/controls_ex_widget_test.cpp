@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
@@ -105,6 +106,28 @@ TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndOnlyHiddenButtonsStay) {
   bar.DeleteButton(1);
   EXPECT_EQ(bar.Buttons().size(), 2u);
   EXPECT_TRUE(combo->isHidden());
+}
+
+TEST(ToolBarExTest, ControlsTakeTheirWindowStyle) {
+  CToolBarEx bar;
+  bar.SetButtons({Btn(0, 301), Btn(1, 302), Btn(2, 303), Btn(3, 304), Btn(4, 305)});
+  auto* list = qobject_cast<QComboBox*>(
+      bar.InsertControl(CToolBarEx::ControlKind::ComboBox, QString(), QRect(0, 0, 80, 20), 301, ctl::CBS_DROPDOWNLIST));
+  auto* typed = qobject_cast<QComboBox*>(
+      bar.InsertControl(CToolBarEx::ControlKind::ComboBox, QString(), QRect(0, 0, 80, 20), 302, ctl::CBS_DROPDOWN));
+  auto* secret = qobject_cast<QLineEdit*>(bar.InsertControl(CToolBarEx::ControlKind::Edit, QString(), QRect(0, 0, 60, 20),
+                                                            303, ctl::ES_PASSWORD | ctl::ES_READONLY));
+  auto* check = qobject_cast<QPushButton*>(bar.InsertControl(CToolBarEx::ControlKind::Button, QStringLiteral("On"),
+                                                             QRect(0, 0, 40, 20), 304, ctl::BS_AUTOCHECKBOX));
+  QWidget* off = bar.InsertControl(CToolBarEx::ControlKind::Edit, QString(), QRect(0, 0, 60, 20), 305, ctl::WS_DISABLED);
+  ASSERT_TRUE(list && typed && secret && check && off);
+  EXPECT_FALSE(list->isEditable());
+  EXPECT_TRUE(typed->isEditable());
+  EXPECT_EQ(secret->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(secret->isReadOnly());
+  EXPECT_TRUE(check->isCheckable());
+  EXPECT_EQ(check->text(), QStringLiteral("On"));
+  EXPECT_FALSE(off->isEnabled());
 }
 
 TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
