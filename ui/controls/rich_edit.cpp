@@ -61,7 +61,7 @@ void ForEachFormat(const QTextCursor& c, F&& f) {
 // strike-out, font face, size and colour.
 
 struct RtfState {
-  bool bold = false, italic = false, underline = false, strike = false;
+  bool bold = false, italic = false, underline = false, strike = false, protect = false;
   bool skip = false;
   int uc = 1;
   int font = -1;    // index into the font table; -1: the default
@@ -80,6 +80,8 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
   int red = 0, green = 0, blue = 0;
   bool colourSet = false;
   Qt::Alignment align = Qt::AlignLeft;
+  bool bullet = false;
+  QTextList* list = nullptr;
   auto fmt = [&] {
     QTextCharFormat f;
     const RtfState& s = stack.back();
@@ -87,6 +89,7 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     f.setFontItalic(s.italic);
     f.setFontUnderline(s.underline);
     f.setFontStrikeOut(s.strike);
+    if (s.protect) f.setProperty(kProtectedProperty, true);
     if (const auto it = fonts.find(s.font); it != fonts.end() && !it->second.isEmpty()) f.setFontFamilies({it->second});
     if (s.size > 0) f.setFontPointSize(s.size / 2.0);
     if (s.colour > 0 && s.colour < static_cast<int>(colours.size()) && colours[s.colour]) f.setForeground(*colours[s.colour]);
@@ -97,6 +100,23 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     if ((bf.alignment() & Qt::AlignHorizontal_Mask) != align) {
       bf.setAlignment(align);
       cursor.setBlockFormat(bf);
+    }
+    // A bulleted paragraph joins the list of the bulleted one before it.
+    const QTextBlock block = cursor.block();
+    if (bullet && !block.textList()) {
+      if (list && block.previous().isValid() && block.previous().textList() == list) {
+        list->add(block);
+      } else {
+        QTextListFormat lf;
+        lf.setStyle(QTextListFormat::ListDisc);
+        lf.setIndent(1);
+        list = cursor.createList(lf);
+      }
+    } else if (!bullet && block.textList()) {
+      block.textList()->remove(block);
+      QTextBlockFormat plain = cursor.blockFormat();
+      plain.setIndent(0);
+      cursor.setBlockFormat(plain);
     }
   };
   auto flush = [&] {
@@ -207,7 +227,7 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
       flush();
       s.skip = true;
       s.table = RtfState::Table::Colours;
-    } else if (word == "stylesheet" || word == "info" || word == "pict") {
+    } else if (word == "stylesheet" || word == "info" || word == "pict" || word == "pntext") {
       flush();
       s.skip = true;
       s.table = RtfState::Table::None;
@@ -236,11 +256,14 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     else if (word == "ul") { flush(); s.underline = on; }
     else if (word == "ulnone") { flush(); s.underline = false; }
     else if (word == "strike") { flush(); s.strike = on; }
-    else if (word == "plain") { flush(); s.bold = s.italic = s.underline = s.strike = false; s.font = -1; s.size = 0; s.colour = 0; }
+    else if (word == "plain") { flush(); s.bold = s.italic = s.underline = s.strike = s.protect = false; s.font = -1; s.size = 0; s.colour = 0; }
     else if (word == "f" && hasParam) { flush(); s.font = static_cast<int>(param); }
     else if (word == "fs" && hasParam) { flush(); s.size = static_cast<int>(std::clamp(param, 0L, 3276L)); }
     else if (word == "cf" && hasParam) { flush(); s.colour = static_cast<int>(std::clamp(param, 0L, 255L)); }
-    else if (word == "pard" || word == "ql") { flush(); align = Qt::AlignLeft; }
+    else if (word == "protect") { flush(); s.protect = on; }
+    else if (word == "pnlvlblt") { flush(); bullet = true; }
+    else if (word == "pard") { flush(); align = Qt::AlignLeft; bullet = false; }
+    else if (word == "ql") { flush(); align = Qt::AlignLeft; }
     else if (word == "qr") { flush(); align = Qt::AlignRight; }
     else if (word == "qc") { flush(); align = Qt::AlignHCenter; }
     else if (word == "qj") { flush(); align = Qt::AlignJustify; }
@@ -289,10 +312,12 @@ std::string RtfWrite(const QTextDocument* doc) {
     if (!first) body += "\\par\n";
     first = false;
     body += "\\pard";
+    if (b.textList()) body += "{\\*\\pn\\pnlvlblt\\pnindent160{\\pntxtb\\'b7}}{\\pntext\\'b7\\tab}";
     const Qt::Alignment a = b.blockFormat().alignment() & Qt::AlignHorizontal_Mask;
     if (a == Qt::AlignRight) body += "\\qr";
     else if (a == Qt::AlignHCenter) body += "\\qc";
     else if (a == Qt::AlignJustify) body += "\\qj";
+    else body += "\\ql";
     body += ' ';
     for (auto it = b.begin(); !it.atEnd(); ++it) {
       const QTextFragment frag = it.fragment();
@@ -307,6 +332,7 @@ std::string RtfWrite(const QTextDocument* doc) {
       if (f.fontItalic()) open += "\\i";
       if (f.fontUnderline()) open += "\\ul";
       if (f.fontStrikeOut()) open += "\\strike";
+      if (f.boolProperty(kProtectedProperty)) open += "\\protect";
       body += open.empty() ? RtfEscape(frag.text()) : "{" + open + " " + RtfEscape(frag.text()) + "}";
     }
   }

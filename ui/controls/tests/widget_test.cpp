@@ -868,6 +868,22 @@ TEST(FormatRichEditTest, RtfCarriesFaceSizeColourAndAlignment) {
   b.setPosition(6);
   back.setTextCursor(b);
   EXPECT_EQ(back.IsParagraphRight(), 1);
+  // Bullets and protected text too.
+  edit.selectAll();
+  edit.ToggleParagraphBullet();
+  edit.ToggleSelectionProtected();
+  edit.GetContent(&rtf, true);
+  CFormatRichEdit again;
+  again.SetContent(rtf);
+  EXPECT_EQ(again.toPlainText(), edit.toPlainText());
+  again.selectAll();
+  EXPECT_EQ(again.IsParagraphBulleted(), 1);
+  EXPECT_EQ(again.IsSelectionProtected(), 1);
+  edit.ToggleParagraphBullet();
+  edit.GetContent(&rtf, true);
+  again.SetContent(rtf);
+  again.selectAll();
+  EXPECT_EQ(again.IsParagraphBulleted(), 0);
 }
 
 TEST(FormatRichEditTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
