@@ -81,7 +81,7 @@ CIMSkinPanel::CIMSkinPanel(Kind kind, QWidget* owner) : QWidget(owner), kind_(ki
     arrowButton_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }"
                                 "QToolButton:hover { background: #dde9f8; border-radius: 3px; }");
     arrowButton_->setFixedSize(kStrip, 22);
-    arrowButton_->setCursor(Qt::PointingHandCursor);
+    arrowButton_->setCursor(ctl::ResourceCursor(ctl::kHandCursor).value_or(QCursor(Qt::PointingHandCursor)));
     connect(arrowButton_, &QToolButton::clicked, this, [this] { emit stateClicked(); });
     LoadSkin();
     OnLanguageChanged();

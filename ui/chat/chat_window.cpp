@@ -464,6 +464,7 @@ void CIMDlg::BuildWindow() {
     ptt_->setObjectName("pttButton");
     ptt_->setIcon(chat::GlyphIcon(chat::Glyph::Talk));
     ptt_->setMinimumSize(112, 30);
+    if (const std::optional<QCursor> hand = ctl::ResourceCursor(ctl::kHandCursor)) ptt_->setCursor(*hand);
     QString skin = QString::fromStdString(shell::Paths().skinFolder);
     if (!skin.isEmpty())
         ptt_->SetBitmaps(skin + "/ptt.bmp", skin + "/pttdown.bmp", skin + "/ptthover.bmp", skin + "/pttdisabled.bmp",
@@ -533,6 +534,7 @@ void CIMDlg::BuildWindow() {
     memberStrip_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }");
     memberStrip_->setAutoRaise(true);
     memberStrip_->setFixedWidth(CIMSkinPanel::kStrip);
+    memberStrip_->setCursor(ctl::ResourceCursor(ctl::kHandCursor).value_or(QCursor(Qt::PointingHandCursor)));
     memberStrip_->hide();
     LoadStateButtons();
     connect(memberStrip_, &QToolButton::clicked, this, [this] { SendChatMessage(WM_MEMBER_AREA, 0, 1); });

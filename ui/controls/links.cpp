@@ -7,10 +7,6 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
 
-namespace {
-constexpr int kHandCursor = 106;  // the program's hand
-}  // namespace
-
 CUrlLink::CUrlLink(QWidget* parent, Qt::Alignment align) : QLabel(parent) {
   setAlignment(align);
   setMouseTracking(true);
@@ -34,7 +30,7 @@ void CUrlLink::SetLinkText(const QString& text) {
 }
 
 void CUrlLink::SetLinkCursor(const std::optional<QCursor>& cursor) {
-  linkCursor_ = cursor ? *cursor : ctl::ResourceCursor(kHandCursor).value_or(QCursor(Qt::PointingHandCursor));
+  linkCursor_ = cursor ? *cursor : ctl::ResourceCursor(ctl::kHandCursor).value_or(QCursor(Qt::PointingHandCursor));
   setCursor(linkCursor_);
 }
 

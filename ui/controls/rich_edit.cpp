@@ -8,10 +8,14 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocumentFragment>
 #include <QTextList>
+#include <cmath>
+#include <map>
+#include <optional>
 
 #include "platform/codepage.h"
 #include "ui/controls/chat_text.h"
@@ -53,17 +57,31 @@ void ForEachFormat(const QTextCursor& c, F&& f) {
   }
 }
 
-// --- A small RTF reader and writer: text, paragraphs, bold, italic, underline, strike-out.
+// --- A small RTF reader and writer: text, paragraphs and their alignment, bold, italic, underline,
+// strike-out, font face, size and colour.
 
 struct RtfState {
-  bool bold = false, italic = false, underline = false, strike = false;
+  bool bold = false, italic = false, underline = false, strike = false, protect = false;
   bool skip = false;
   int uc = 1;
+  int font = -1;    // index into the font table; -1: the default
+  int size = 0;     // half-points; 0: the default
+  int colour = 0;   // index into the colour table; 0: automatic
+  enum class Table { None, Fonts, Colours } table = Table::None;
 };
 
 void RtfRead(const std::string& rtf, QTextCursor& cursor) {
   std::vector<RtfState> stack{RtfState{}};
   std::string pendingBytes;  // \'hh bytes in the ANSI code page
+  std::map<int, QString> fonts;
+  int tableFont = -1;
+  std::string fontName;
+  std::vector<std::optional<QColor>> colours;
+  int red = 0, green = 0, blue = 0;
+  bool colourSet = false;
+  Qt::Alignment align = Qt::AlignLeft;
+  bool bullet = false;
+  QTextList* list = nullptr;
   auto fmt = [&] {
     QTextCharFormat f;
     const RtfState& s = stack.back();
@@ -71,26 +89,81 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     f.setFontItalic(s.italic);
     f.setFontUnderline(s.underline);
     f.setFontStrikeOut(s.strike);
+    if (s.protect) f.setProperty(kProtectedProperty, true);
+    if (const auto it = fonts.find(s.font); it != fonts.end() && !it->second.isEmpty()) f.setFontFamilies({it->second});
+    if (s.size > 0) f.setFontPointSize(s.size / 2.0);
+    if (s.colour > 0 && s.colour < static_cast<int>(colours.size()) && colours[s.colour]) f.setForeground(*colours[s.colour]);
     return f;
+  };
+  auto alignBlock = [&] {
+    QTextBlockFormat bf = cursor.blockFormat();
+    if ((bf.alignment() & Qt::AlignHorizontal_Mask) != align) {
+      bf.setAlignment(align);
+      cursor.setBlockFormat(bf);
+    }
+    // A bulleted paragraph joins the list of the bulleted one before it.
+    const QTextBlock block = cursor.block();
+    if (bullet && !block.textList()) {
+      if (list && block.previous().isValid() && block.previous().textList() == list) {
+        list->add(block);
+      } else {
+        QTextListFormat lf;
+        lf.setStyle(QTextListFormat::ListDisc);
+        lf.setIndent(1);
+        list = cursor.createList(lf);
+      }
+    } else if (!bullet && block.textList()) {
+      block.textList()->remove(block);
+      QTextBlockFormat plain = cursor.blockFormat();
+      plain.setIndent(0);
+      cursor.setBlockFormat(plain);
+    }
   };
   auto flush = [&] {
     if (pendingBytes.empty()) return;
-    if (!stack.back().skip) cursor.insertText(QString::fromStdU16String(plat::ToUtf16(pendingBytes, CP_ACP)), fmt());
+    const RtfState& s = stack.back();
+    if (s.table == RtfState::Table::Fonts) {
+      fontName += pendingBytes;  // the name runs to its ';'
+      const size_t semi = fontName.find(';');
+      if (semi != std::string::npos) {
+        if (tableFont >= 0 && fonts.size() < 256)
+          fonts[tableFont] = QString::fromStdU16String(plat::ToUtf16(fontName.substr(0, semi), CP_ACP)).trimmed().left(31);
+        fontName.clear();
+      }
+    } else if (s.table == RtfState::Table::Colours) {
+      for (char ch : pendingBytes) {
+        if (ch != ';' || colours.size() >= 256) continue;
+        colours.push_back(colourSet ? std::optional<QColor>(QColor(red, green, blue)) : std::nullopt);
+        red = green = blue = 0;
+        colourSet = false;
+      }
+    } else if (!s.skip) {
+      alignBlock();
+      cursor.insertText(QString::fromStdU16String(plat::ToUtf16(pendingBytes, CP_ACP)), fmt());
+    }
     pendingBytes.clear();
   };
   auto put = [&](const QString& s) {
     flush();
-    if (!stack.back().skip) cursor.insertText(s, fmt());
+    if (!stack.back().skip) {
+      alignBlock();
+      cursor.insertText(s, fmt());
+    }
   };
+  auto inTable = [&] { return stack.back().table != RtfState::Table::None; };
   size_t i = 0;
   int skipChars = 0;
   while (i < rtf.size()) {
     const char c = rtf[i];
     if (c == '{') {
       flush();
+      if (stack.size() >= 256) break;  // nesting this deep is no document
       stack.push_back(stack.back());
       ++i;
-      if (rtf.compare(i, 2, "\\*") == 0) stack.back().skip = true;
+      if (rtf.compare(i, 2, "\\*") == 0) {
+        stack.back().skip = true;
+        stack.back().table = RtfState::Table::None;
+      }
       continue;
     }
     if (c == '}') {
@@ -102,7 +175,7 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     if (c == '\r' || c == '\n') { ++i; continue; }
     if (c != '\\') {
       if (skipChars > 0) { --skipChars; ++i; continue; }
-      if (!stack.back().skip) pendingBytes.push_back(c);
+      if (!stack.back().skip || inTable()) pendingBytes.push_back(c);
       ++i;
       continue;
     }
@@ -122,7 +195,7 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
         const long v = std::strtol(hex.c_str(), &end, 16);
         if (end && *end == '\0' && hex.size() == 2) {
           if (skipChars > 0) --skipChars;
-          else if (!stack.back().skip) pendingBytes.push_back(static_cast<char>(v));
+          else if (!stack.back().skip || inTable()) pendingBytes.push_back(static_cast<char>(v));
         }
       }
       i += 3;
@@ -130,7 +203,7 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     }
     if (!std::isalpha(static_cast<unsigned char>(n))) { ++i; continue; }
     size_t w = i;
-    while (w < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[w]))) ++w;
+    while (w < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[w])) && w - i < 32) ++w;
     const std::string word = rtf.substr(i, w - i);
     bool hasParam = false;
     long param = 0;
@@ -146,12 +219,36 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     i = p;
     RtfState& s = stack.back();
     const bool on = !hasParam || param != 0;
-    if (word == "fonttbl" || word == "colortbl" || word == "stylesheet" || word == "info" || word == "pict") {
+    if (word == "fonttbl") {
       flush();
       s.skip = true;
+      s.table = RtfState::Table::Fonts;
+    } else if (word == "colortbl") {
+      flush();
+      s.skip = true;
+      s.table = RtfState::Table::Colours;
+    } else if (word == "stylesheet" || word == "info" || word == "pict" || word == "pntext") {
+      flush();
+      s.skip = true;
+      s.table = RtfState::Table::None;
+    } else if (s.table == RtfState::Table::Fonts) {
+      if (word == "f" && hasParam) {
+        flush();
+        tableFont = static_cast<int>(param);
+        fontName.clear();
+      }
+    } else if (s.table == RtfState::Table::Colours) {
+      flush();  // the entries ended so far
+      const int v = static_cast<int>(std::clamp(param, 0L, 255L));
+      if (word == "red") { red = v; colourSet = true; }
+      else if (word == "green") { green = v; colourSet = true; }
+      else if (word == "blue") { blue = v; colourSet = true; }
     } else if (word == "par" || word == "line") {
       flush();
-      if (!s.skip) { if (word == "par") cursor.insertBlock(); else cursor.insertText(QStringLiteral("\n"), fmt()); }
+      if (!s.skip) {
+        alignBlock();
+        if (word == "par") cursor.insertBlock(); else cursor.insertText(QStringLiteral("\n"), fmt());
+      }
     } else if (word == "tab") {
       put(QStringLiteral("\t"));
     } else if (word == "b") { flush(); s.bold = on; }
@@ -159,7 +256,17 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     else if (word == "ul") { flush(); s.underline = on; }
     else if (word == "ulnone") { flush(); s.underline = false; }
     else if (word == "strike") { flush(); s.strike = on; }
-    else if (word == "plain") { flush(); s.bold = s.italic = s.underline = s.strike = false; }
+    else if (word == "plain") { flush(); s.bold = s.italic = s.underline = s.strike = s.protect = false; s.font = -1; s.size = 0; s.colour = 0; }
+    else if (word == "f" && hasParam) { flush(); s.font = static_cast<int>(param); }
+    else if (word == "fs" && hasParam) { flush(); s.size = static_cast<int>(std::clamp(param, 0L, 3276L)); }
+    else if (word == "cf" && hasParam) { flush(); s.colour = static_cast<int>(std::clamp(param, 0L, 255L)); }
+    else if (word == "protect") { flush(); s.protect = on; }
+    else if (word == "pnlvlblt") { flush(); bullet = true; }
+    else if (word == "pard") { flush(); align = Qt::AlignLeft; bullet = false; }
+    else if (word == "ql") { flush(); align = Qt::AlignLeft; }
+    else if (word == "qr") { flush(); align = Qt::AlignRight; }
+    else if (word == "qc") { flush(); align = Qt::AlignHCenter; }
+    else if (word == "qj") { flush(); align = Qt::AlignJustify; }
     else if (word == "uc" && hasParam) { s.uc = static_cast<int>(std::clamp(param, 0L, 10L)); }
     else if (word == "u" && hasParam) {
       put(QString(QChar(static_cast<char16_t>(param < 0 ? param + 65536 : param))));
@@ -167,6 +274,7 @@ void RtfRead(const std::string& rtf, QTextCursor& cursor) {
     }
   }
   flush();
+  alignBlock();
 }
 
 std::string RtfEscape(const QString& text) {
@@ -183,24 +291,61 @@ std::string RtfEscape(const QString& text) {
 }
 
 std::string RtfWrite(const QTextDocument* doc) {
-  std::string out = "{\\rtf1\\ansi\\ansicpg936\\deff0{\\fonttbl{\\f0\\fnil " +
-                    RtfEscape(doc->defaultFont().family()) + ";}}\\uc1 ";
+  // The tables first: every face and colour the text uses.
+  std::vector<QString> fonts{doc->defaultFont().family()};
+  std::vector<QColor> colours;
+  auto fontIndex = [&fonts](const QString& family) {
+    for (size_t k = 0; k < fonts.size(); ++k)
+      if (fonts[k] == family) return static_cast<int>(k);
+    fonts.push_back(family);
+    return static_cast<int>(fonts.size()) - 1;
+  };
+  auto colourIndex = [&colours](const QColor& c) {
+    for (size_t k = 0; k < colours.size(); ++k)
+      if (colours[k].rgb() == c.rgb()) return static_cast<int>(k) + 1;
+    colours.push_back(c);
+    return static_cast<int>(colours.size());
+  };
+  std::string body;
   bool first = true;
   for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
-    if (!first) out += "\\par\n";
+    if (!first) body += "\\par\n";
     first = false;
+    body += "\\pard";
+    if (b.textList()) body += "{\\*\\pn\\pnlvlblt\\pnindent160{\\pntxtb\\'b7}}{\\pntext\\'b7\\tab}";
+    const Qt::Alignment a = b.blockFormat().alignment() & Qt::AlignHorizontal_Mask;
+    if (a == Qt::AlignRight) body += "\\qr";
+    else if (a == Qt::AlignHCenter) body += "\\qc";
+    else if (a == Qt::AlignJustify) body += "\\qj";
+    else body += "\\ql";
+    body += ' ';
     for (auto it = b.begin(); !it.atEnd(); ++it) {
       const QTextFragment frag = it.fragment();
       const QTextCharFormat f = frag.charFormat();
       std::string open;
+      const QStringList families = f.fontFamilies().toStringList();
+      if (!families.isEmpty() && !families.first().isEmpty()) open += "\\f" + std::to_string(fontIndex(families.first()));
+      if (f.fontPointSize() > 0) open += "\\fs" + std::to_string(static_cast<int>(std::lround(f.fontPointSize() * 2)));
+      if (f.hasProperty(QTextFormat::ForegroundBrush) && f.foreground().style() != Qt::NoBrush)
+        open += "\\cf" + std::to_string(colourIndex(f.foreground().color()));
       if (f.fontWeight() >= QFont::Bold) open += "\\b";
       if (f.fontItalic()) open += "\\i";
       if (f.fontUnderline()) open += "\\ul";
       if (f.fontStrikeOut()) open += "\\strike";
-      out += open.empty() ? RtfEscape(frag.text()) : "{" + open + " " + RtfEscape(frag.text()) + "}";
+      if (f.boolProperty(kProtectedProperty)) open += "\\protect";
+      body += open.empty() ? RtfEscape(frag.text()) : "{" + open + " " + RtfEscape(frag.text()) + "}";
     }
   }
+  std::string out = "{\\rtf1\\ansi\\ansicpg936\\deff0{\\fonttbl";
+  for (size_t k = 0; k < fonts.size(); ++k) out += "{\\f" + std::to_string(k) + "\\fnil " + RtfEscape(fonts[k]) + ";}";
   out += "}";
+  if (!colours.empty()) {
+    out += "{\\colortbl ;";
+    for (const QColor& c : colours)
+      out += "\\red" + std::to_string(c.red()) + "\\green" + std::to_string(c.green()) + "\\blue" + std::to_string(c.blue()) + ";";
+    out += "}";
+  }
+  out += "\\uc1 " + body + "}";
   return out;
 }
 
@@ -405,9 +550,13 @@ void CFormatRichEdit::GetContentBytes(std::vector<char>* out, bool rtf) const {
 bool CFormatRichEdit::SaveFile(const QString& path, bool rtf) {
   std::string content;
   GetContent(&content, rtf);
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-      f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size())) {
+  // Written beside the file and renamed over it, so that a failed write leaves the old file whole.
+  QSaveFile f(path);
+  f.setDirectWriteFallback(true);  // a folder that takes no new file: written in place, as before
+  if (!f.open(QIODevice::WriteOnly) ||
+      f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size()) ||
+      !f.commit()) {
+    f.cancelWriting();
     messageBox(QStringLiteral("保存文档失败。"));
     return false;
   }

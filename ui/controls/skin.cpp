@@ -1,6 +1,7 @@
 // Skin pictures read at run time.
 #include "ui/controls/skin.h"
 
+#include <QFile>
 #include <QImageReader>
 
 namespace ctl {
@@ -34,9 +35,25 @@ std::optional<QCursor> ResourceCursor(int id) {
     const QSize size = reader.size();
     if (!size.isValid() || size.width() > 256 || size.height() > 256) continue;
     const QImage image = reader.read();
-    if (!image.isNull()) return QCursor(QPixmap::fromImage(image), 0, 0);
+    if (image.isNull()) continue;
+    const QPoint hot = CursorHotSpot(path, image.size());
+    return QCursor(QPixmap::fromImage(image), hot.x(), hot.y());
   }
   return std::nullopt;
+}
+
+QPoint CursorHotSpot(const QString& path, const QSize& size) {
+  // A cursor file's first directory entry holds it (after the 6-byte header: width, height, colours,
+  // reserved, then x and y); a bitmap has none.
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  const QByteArray head = f.read(14);
+  if (head.size() < 14) return {};
+  auto word = [&head](int at) { return int(uchar(head[at])) | int(uchar(head[at + 1])) << 8; };
+  if (word(0) != 0 || word(2) != 2 || word(4) < 1) return {};
+  const int x = word(10), y = word(12);
+  if (x >= size.width() || y >= size.height()) return {};  // outside the picture: the file is wrong
+  return {x, y};
 }
 
 QImage LoadBitmapFile(const QString& path) {

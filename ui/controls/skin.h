@@ -28,9 +28,14 @@ QString ResourcePath(int id);
 // Any other file of that folder (menu templates, tool-bar resources, icons, the string table).
 QString ResourceFile(const QString& name);
 
-// The program's cursor resource `id` (<id>.cur, else <id>.bmp, hot spot at the top-left); none
-// when missing or unreadable.
+// The program's cursor resource `id` (<id>.cur with its hot spot, else <id>.bmp with the hot spot at
+// the top-left); none when missing or unreadable.
 std::optional<QCursor> ResourceCursor(int id);
+// The hot spot that a cursor file gives for a picture of `size`; the top-left for any other file, or
+// when the file's hot spot lies outside the picture.
+QPoint CursorHotSpot(const QString& path, const QSize& size);
+// The program's hand, over links and buttons that act at a click.
+constexpr int kHandCursor = 106;
 
 // A bitmap file, or a null image when it is missing or unreadable (never reported).
 QImage LoadBitmapFile(const QString& path);

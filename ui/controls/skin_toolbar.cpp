@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QStyleOptionToolButton>
 #include <QStylePainter>
+#include <QTimer>
 
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
@@ -39,7 +40,7 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
     QStyleOptionToolButton opt;
     initStyleOption(&opt);
     if (opt.icon.isNull() && imageIndex_ >= 0) {
-      opt.icon = QIcon(bar_->Image(imageIndex_, false));
+      opt.icon = QIcon(bar_->Image(imageIndex_, hot));  // the control's own drawing takes the hot list
       opt.iconSize = bar_->ImageSize();
       opt.toolButtonStyle = toolButtonStyle();  // a button without its own icon counted as text only
     }
@@ -48,39 +49,41 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
     (void)e;
     return;
   }
-  QPainter p(this);
+  QPainter p(this);  // its pen as it comes (black, one pixel) outlines the plates and the arrow's line
   p.setRenderHint(QPainter::Antialiasing);
   const QRect r = rect();
-  p.setPen(QPen(QColor(0x9c, 0xb4, 0xd8), 1));
+  const QPen pen = p.pen();
   // Each state present is drawn in turn; a checked and hot button ends with the hot plate.
-  if (checked) p.fillRect(r.adjusted(1, 1, -1, -1), ctl::ToQColor(bar_->CheckedColor));
+  if (checked) {  // a pixel in on every side
+    p.setBrush(ctl::ToQColor(bar_->CheckedColor));
+    p.drawRect(QRectF(r.left() + 1.5, r.top() + 1.5, r.width() - 3, r.height() - 3));
+  }
   if (hot) {
     p.setBrush(ctl::ToQColor(bar_->HotColor));
-    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX, bar_->PlateCornerY);
+    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX / 2.0, bar_->PlateCornerY / 2.0);
   }
   if (pressed) {
     p.setBrush(ctl::ToQColor(bar_->PressedColor));
-    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX, bar_->PlateCornerY);
+    p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX / 2.0, bar_->PlateCornerY / 2.0);
   }
   p.setRenderHint(QPainter::Antialiasing, false);
-  const QPixmap img = bar_->Image(imageIndex_, hot);
+  const QPixmap img = bar_->Image(imageIndex_, false);
   if (!img.isNull()) {
     if (isEnabled()) p.drawPixmap(r.left() + 3, r.top() + 3, img);
     else if (const QPixmap off = bar_->DisabledImage(imageIndex_); !off.isNull()) p.drawPixmap(r.left() + 3, r.top() + 3, off);
     else p.drawPixmap(r.left() + 3, r.top() + 3, QIcon(img).pixmap(img.size(), QIcon::Disabled));
   }
-  QRect textRect(r.left() + 5 + bar_->ImageSize().width(), r.top() + 2, r.width() - 6 - bar_->ImageSize().width(),
-                 r.height() - 3);
-  if (dropDown_) {
-    const QRect area(textRect.right() - 12, textRect.top(), 12, textRect.height());
-    if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3, bar_->DropArrow());
-    // The line between the face and the arrow, in the plate's pen.
-    p.setPen(QColor(0x9c, 0xb4, 0xd8));
-    p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());
-    textRect.setRight(area.left() - 2);
-  }
+  const QRect textRect(r.left() + 5 + bar_->ImageSize().width(), r.top() + 2,
+                       r.width() - 6 - bar_->ImageSize().width(), r.height() - 3);
   p.setPen(isEnabled() ? palette().color(QPalette::ButtonText) : palette().color(QPalette::Mid));
   p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
+  if (dropDown_) {
+    // The arrow's area closes the text rectangle, over whatever text reached it.
+    const QRect area(textRect.right() - 12, textRect.top(), 12, textRect.height());
+    if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3, bar_->DropArrow());
+    p.setPen(pen);
+    p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());
+  }
 }
 
 CSkinToolBar::CSkinToolBar(QWidget* parent) : QToolBar(parent) {
@@ -191,7 +194,10 @@ CDialComboBox::CDialComboBox(QWidget* parent) : QComboBox(parent) {
   setInsertPolicy(QComboBox::NoInsert);
   lineEdit()->installEventFilter(this);
   connect(lineEdit(), &QLineEdit::textEdited, this, [this] { numberChanged(); });
-  connect(this, qOverload<int>(&QComboBox::activated), this, [this] { numberChanged(); });
+  connect(this, qOverload<int>(&QComboBox::activated), this, [this] {
+    closedWithoutChoice_ = false;  // the list's end is told once, as a choice
+    numberChanged();
+  });
 }
 
 void CDialComboBox::numberChanged() {
@@ -204,7 +210,14 @@ void CDialComboBox::numberChanged() {
 
 void CDialComboBox::hidePopup() {
   QComboBox::hidePopup();
-  numberChanged();  // the selection ended, chosen or not
+  // A choice from the list is announced right after the list closes; only a list closed without one
+  // (a cancelled selection) is told from here, once the choice had its turn.
+  closedWithoutChoice_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (!closedWithoutChoice_) return;
+    closedWithoutChoice_ = false;
+    numberChanged();
+  });
 }
 
 bool CDialComboBox::handleEnter(QKeyEvent* event) {

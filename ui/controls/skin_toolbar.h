@@ -95,4 +95,5 @@ class CDialComboBox : public QComboBox {
   bool handleEnter(QKeyEvent* event);
   std::function<bool()> dialEnabled_;
   unsigned editSelection_ = 0;
+  bool closedWithoutChoice_ = false;
 };

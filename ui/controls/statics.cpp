@@ -183,13 +183,13 @@ QSize CSkinTabCtrl::tabSizeHint(int index) const {
 void CSkinTabCtrl::drawTab(QPainter& p, int index, QRect r, bool selected) {
   const QPalette pal = palette();
   const int l = r.left(), t = r.top(), rr = r.right(), b = r.bottom() + 1;
-  if (selected) p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t), pal.color(QPalette::Button));
-  else p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t - 1), pal.color(QPalette::Button).darker(109));
+  // Every tab stands on the face colour; only the outline sets the selected one apart.
+  p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t - (selected ? 0 : 1)), pal.color(QPalette::Button));
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(pal.color(QPalette::Light));
   p.drawArc(QRect(l, t, 10, 10), 90 * 16, 90 * 16);
   p.setRenderHint(QPainter::Antialiasing, false);
-  p.drawLine(l, b - 1, l, t + 4);
+  p.drawLine(l, b - 1, l, t + 3);
   p.drawLine(l + 4, t, rr - 2, t);
   p.setPen(pal.color(QPalette::Mid));
   p.drawLine(rr - 1, t + 1, rr - 1, b - 1);
@@ -197,7 +197,7 @@ void CSkinTabCtrl::drawTab(QPainter& p, int index, QRect r, bool selected) {
   p.drawLine(rr, t + 2, rr, b - 1);
   int x = l + 3;
   if (index < images_.size() && !images_[index].isNull()) {
-    p.drawPixmap(l + 3, t + (selected ? 2 : 1) + (r.height() - images_[index].height()) / 2 - 1, images_[index]);
+    p.drawPixmap(l + 3, t + (selected ? 2 : 1), images_[index]);
     x += images_[index].width() + 3;
   } else {
     x += 4;

@@ -14,6 +14,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QStyleOptionToolBar>
 #include <QStyleOptionToolButton>
 #include <QVBoxLayout>
@@ -301,14 +303,34 @@ CToolBarExButton* CToolBarEx::Button(int command) const {
   return nullptr;
 }
 
-QWidget* CToolBarEx::InsertControl(ControlKind kind, const QString& title, const QRect& rect, int command, unsigned) {
+QWidget* CToolBarEx::InsertControl(ControlKind kind, const QString& title, const QRect& rect, int command, unsigned style) {
   QWidget* control = nullptr;
   switch (kind) {
-    case ControlKind::ComboBox: control = new QComboBox(strip_); break;
-    case ControlKind::Edit: control = new QLineEdit(strip_); break;
-    case ControlKind::Button: control = new QPushButton(title, strip_); break;
+    case ControlKind::ComboBox: {
+      auto* combo = new QComboBox(strip_);
+      const unsigned type = style & ctl::CBS_DROPDOWNLIST;
+      combo->setEditable(type == ctl::CBS_DROPDOWN || type == ctl::CBS_SIMPLE);  // a drop-down list types nothing
+      control = combo;
+      break;
+    }
+    case ControlKind::Edit: {
+      auto* edit = new QLineEdit(strip_);
+      if (style & ctl::ES_PASSWORD) edit->setEchoMode(QLineEdit::Password);
+      edit->setReadOnly((style & ctl::ES_READONLY) != 0);
+      if (style & ctl::ES_NUMBER) edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+      control = edit;
+      break;
+    }
+    case ControlKind::Button: {
+      auto* button = new QPushButton(title, strip_);
+      const unsigned type = style & ctl::BS_TYPEMASK;
+      button->setCheckable(type == ctl::BS_CHECKBOX || type == ctl::BS_AUTOCHECKBOX);
+      control = button;
+      break;
+    }
     case ControlKind::Window: control = new QWidget(strip_); break;
   }
+  control->setEnabled((style & ctl::WS_DISABLED) == 0);
   control->setObjectName(QString::number(command));
   control->resize(rect.size());
   controlList_.emplace_back(control);
@@ -378,7 +400,7 @@ void CToolBarEx::UpdateButtonUsage() {
 bool CToolBarEx::QueryDelete(int index) const {
   if (index < 0 || index >= static_cast<int>(buttons_.size())) return false;
   const ctl::TBBUTTON& b = buttons_[static_cast<size_t>(index)];
-  return !(b.fsState & ctl::TBSTATE_HIDDEN) && !((b.fsStyle & ctl::TBSTYLE_SEP) && controls_.contains(b.idCommand));
+  return !(b.fsState & ctl::TBSTATE_HIDDEN);  // a slot hidden with its control stays
 }
 
 bool CToolBarEx::GetButtonInfo(int item, ctl::TBBUTTON* button, QString* text, int cchText) const {

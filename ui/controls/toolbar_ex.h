@@ -26,6 +26,11 @@ namespace ctl {
 inline constexpr unsigned TBSTYLE_FLAT = 0x0800;
 inline constexpr unsigned TBSTYLE_LIST = 0x1000;
 inline constexpr unsigned TBSTYLE_EX_DRAWDDARROWS = 0x01, TBSTYLE_EX_MIXEDBUTTONS = 0x08;
+// Window style bits a child control of the bar takes.
+inline constexpr unsigned WS_DISABLED = 0x08000000;
+inline constexpr unsigned CBS_SIMPLE = 0x0001, CBS_DROPDOWN = 0x0002, CBS_DROPDOWNLIST = 0x0003;
+inline constexpr unsigned ES_PASSWORD = 0x0020, ES_READONLY = 0x0800, ES_NUMBER = 0x2000;
+inline constexpr unsigned BS_CHECKBOX = 0x0002, BS_AUTOCHECKBOX = 0x0003, BS_TYPEMASK = 0x000F;
 // The frame's dock bar ids, one per side.
 inline constexpr int AFX_IDW_DOCKBAR_TOP = 0xE81B, AFX_IDW_DOCKBAR_LEFT = 0xE81C, AFX_IDW_DOCKBAR_RIGHT = 0xE81D,
                      AFX_IDW_DOCKBAR_BOTTOM = 0xE81E;

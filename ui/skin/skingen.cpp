@@ -710,6 +710,116 @@ void ServicePage() {
   f.write(html.toUtf8());
 }
 
+// A cursor file: one 32 x 32 image, 32 bits with its AND mask, and the hot spot in the directory entry.
+bool SaveCursor(const QImage& drawn, int hotX, int hotY, const QString& name) {
+  const QImage img = drawn.convertToFormat(QImage::Format_ARGB32);
+  const int w = img.width(), h = img.height();
+  QByteArray dib;
+  auto put16 = [&dib](int v) { dib.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF)); };
+  auto put32 = [&](quint32 v) { put16(int(v & 0xFFFF)); put16(int(v >> 16)); };
+  put32(40); put32(quint32(w)); put32(quint32(h * 2)); put16(1); put16(32); put32(0);
+  put32(0); put32(0); put32(0); put32(0); put32(0);
+  for (int y = h - 1; y >= 0; --y)
+    for (int x = 0; x < w; ++x) {
+      const QRgb c = img.pixel(x, y);
+      dib.append(char(qBlue(c))).append(char(qGreen(c))).append(char(qRed(c))).append(char(qAlpha(c)));
+    }
+  const int maskStride = ((w + 31) / 32) * 4;
+  for (int y = h - 1; y >= 0; --y) {
+    QByteArray row(maskStride, '\0');
+    for (int x = 0; x < w; ++x)
+      if (qAlpha(img.pixel(x, y)) < 128) row[x / 8] = char(row[x / 8] | (0x80 >> (x % 8)));
+    dib.append(row);
+  }
+  QByteArray file;
+  auto f16 = [&file](int v) { file.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF)); };
+  auto f32 = [&](quint32 v) { f16(int(v & 0xFFFF)); f16(int(v >> 16)); };
+  f16(0); f16(2); f16(1);  // reserved, type 2 (cursor), one image
+  file.append(char(w & 0xFF)).append(char(h & 0xFF)).append('\0').append('\0');
+  f16(hotX); f16(hotY); f32(quint32(dib.size())); f32(6 + 16);
+  file.append(dib);
+  QDir().mkpath(g_root + "/res");
+  QFile out(g_root + "/res/" + name);
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(file) != file.size()) {
+    std::fprintf(stderr, "skingen: cannot write %s\n", qPrintable(out.fileName()));
+    return false;
+  }
+  ++g_written;
+  return true;
+}
+
+// The program's cursors: the hand over links and buttons, the two sizing cursors of the splitter bars.
+void Cursors() {
+  auto canvas = [] {
+    QImage img(32, 32, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    return img;
+  };
+  const QPen outline(Qt::black, 1.2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+  {
+    QImage img = canvas();
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath hand;  // the forefinger up, its tip at (6, 1)
+    hand.moveTo(4.5, 3);
+    hand.cubicTo(4.5, 0.5, 8, 0.5, 8, 3);
+    hand.lineTo(8, 10);
+    hand.cubicTo(8, 8.5, 11.5, 8.5, 11.5, 10.5);
+    hand.cubicTo(11.5, 9, 15, 9, 15, 11.5);
+    hand.cubicTo(15, 10, 18.5, 10, 18.5, 12.5);
+    hand.lineTo(18.5, 17);
+    hand.cubicTo(18.5, 20, 17, 22, 16, 23.5);
+    hand.lineTo(7, 23.5);
+    hand.cubicTo(5.5, 21, 3, 18.5, 1.5, 15.5);
+    hand.cubicTo(0.5, 13.5, 2.5, 12, 4.5, 13.5);
+    hand.closeSubpath();
+    p.setPen(outline);
+    p.setBrush(Qt::white);
+    p.drawPath(hand);
+    p.drawLine(QPointF(11.5, 10.5), QPointF(11.5, 15));
+    p.drawLine(QPointF(15, 11.5), QPointF(15, 15));
+    p.end();
+    SaveCursor(img, 6, 1, "106.cur");
+  }
+  // Two parallel lines with an arrow away from each: sideways for a vertical bar (206), up and down for a
+  // horizontal one (205).
+  for (const bool vertical : {true, false}) {
+    QImage img = canvas();
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (!vertical) {
+      p.translate(16, 16);
+      p.rotate(90);
+      p.translate(-16, -16);
+    }
+    QPainterPath arrows;
+    arrows.moveTo(4, 16);
+    arrows.lineTo(9, 11);
+    arrows.lineTo(9, 14.5);
+    arrows.lineTo(14, 14.5);
+    arrows.lineTo(14, 6);
+    arrows.lineTo(18, 6);
+    arrows.lineTo(18, 14.5);
+    arrows.lineTo(23, 14.5);
+    arrows.lineTo(23, 11);
+    arrows.lineTo(28, 16);
+    arrows.lineTo(23, 21);
+    arrows.lineTo(23, 17.5);
+    arrows.lineTo(18, 17.5);
+    arrows.lineTo(18, 26);
+    arrows.lineTo(14, 26);
+    arrows.lineTo(14, 17.5);
+    arrows.lineTo(9, 17.5);
+    arrows.lineTo(9, 21);
+    arrows.closeSubpath();
+    p.setPen(QPen(Qt::white, 1.2, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+    p.setBrush(Qt::black);
+    p.drawPath(arrows);
+    p.end();
+    SaveCursor(img, 16, 16, vertical ? "206.cur" : "205.cur");
+  }
+}
+
 void SkinIni() {
   QDir().mkpath(g_root + "/skin/default");
   QFile f(g_root + "/skin/default/corvina.ini");
@@ -923,6 +1033,7 @@ int main(int argc, char** argv) {
   StatusPictures();
   HeadPicture();
   TipFrames();
+  Cursors();
   AddressBookPictures();
   ChatStateButtons();
   ChatRecordPictures();

@@ -28,6 +28,7 @@
 #include <QToolButton>
 #include <QTimer>
 #include <QTextDocument>
+#include <QToolButton>
 #include <QUrl>
 #include <chrono>
 #include <functional>
@@ -563,6 +564,19 @@ struct FakeBook {
         ChatWindowHooks().invite = nullptr;
     }
 };
+TEST_F(ChatWindow, ThePushToTalkAndBarButtonsShowTheProgramsHand) {
+    ctl::SetResourceFolder(install_.Path() + "/res");
+    CIMDlg* w = OpenOne();
+    ctl::SetResourceFolder("res");
+    auto* ptt = w->findChild<QAbstractButton*>("pttButton");
+    ASSERT_NE(nullptr, ptt);
+    EXPECT_EQ(Qt::BitmapCursor, ptt->cursor().shape());
+    EXPECT_EQ(QPoint(6, 1), ptt->cursor().hotSpot());
+    auto* strip = w->findChild<QToolButton*>("memberStrip");  // the bar's hide button
+    ASSERT_NE(nullptr, strip);
+    EXPECT_EQ(QPoint(6, 1), strip->cursor().hotSpot());
+}
+
 }  // namespace
 
 TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {

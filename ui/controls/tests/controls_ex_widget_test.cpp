@@ -3,7 +3,10 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
@@ -68,7 +71,7 @@ TEST(ToolBarExTest, TextOptionsChooseWhichButtonsShowText) {
   EXPECT_EQ(bar.Strings(), (std::vector<QString>{QStringLiteral("手动播放"), QStringLiteral("字体"), QString()}));
 }
 
-TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndControlSlotsStay) {
+TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndOnlyHiddenButtonsStay) {
   CToolBarEx bar;
   bar.SetButtons({Btn(0, 32821), Btn(1, 32822), Btn(2, 300), Btn(3, 32823)});
   bar.SetButtonSet();
@@ -83,7 +86,6 @@ TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndControlSlotsStay) {
   EXPECT_TRUE(qobject_cast<QComboBox*>(combo));
   EXPECT_TRUE(bar.Buttons()[2].fsStyle & ctl::TBSTYLE_SEP);
   EXPECT_EQ(bar.Buttons()[2].iBitmap, 90);
-  EXPECT_FALSE(bar.QueryDelete(2));
   EXPECT_TRUE(bar.QueryDelete(1));
   QWidget* orphan = bar.InsertControl(CToolBarEx::ControlKind::Edit, QString(), QRect(0, 0, 40, 20), 999);
   EXPECT_TRUE(orphan->isHidden());  // no button carries it
@@ -92,6 +94,40 @@ TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndControlSlotsStay) {
   EXPECT_FALSE(bar.ButtonSet()[1].inUse);
   bar.Reset();  // back to the buttons in use
   EXPECT_EQ(bar.Buttons().size(), 3u);
+  // Only a hidden slot stays; a control's slot on the bar may go, and its control with it.
+  bar.PositionControl(combo, QRect(0, 0, 90, 20), 300);
+  std::vector<ctl::TBBUTTON> buttons = bar.Buttons();
+  ASSERT_EQ(buttons[1].idCommand, 300);
+  ASSERT_TRUE(buttons[1].fsStyle & ctl::TBSTYLE_SEP);
+  EXPECT_TRUE(bar.QueryDelete(1));
+  buttons[0].fsState |= ctl::TBSTATE_HIDDEN;
+  bar.SetButtons(buttons);
+  EXPECT_FALSE(bar.QueryDelete(0));
+  bar.DeleteButton(1);
+  EXPECT_EQ(bar.Buttons().size(), 2u);
+  EXPECT_TRUE(combo->isHidden());
+}
+
+TEST(ToolBarExTest, ControlsTakeTheirWindowStyle) {
+  CToolBarEx bar;
+  bar.SetButtons({Btn(0, 301), Btn(1, 302), Btn(2, 303), Btn(3, 304), Btn(4, 305)});
+  auto* list = qobject_cast<QComboBox*>(
+      bar.InsertControl(CToolBarEx::ControlKind::ComboBox, QString(), QRect(0, 0, 80, 20), 301, ctl::CBS_DROPDOWNLIST));
+  auto* typed = qobject_cast<QComboBox*>(
+      bar.InsertControl(CToolBarEx::ControlKind::ComboBox, QString(), QRect(0, 0, 80, 20), 302, ctl::CBS_DROPDOWN));
+  auto* secret = qobject_cast<QLineEdit*>(bar.InsertControl(CToolBarEx::ControlKind::Edit, QString(), QRect(0, 0, 60, 20),
+                                                            303, ctl::ES_PASSWORD | ctl::ES_READONLY));
+  auto* check = qobject_cast<QPushButton*>(bar.InsertControl(CToolBarEx::ControlKind::Button, QStringLiteral("On"),
+                                                             QRect(0, 0, 40, 20), 304, ctl::BS_AUTOCHECKBOX));
+  QWidget* off = bar.InsertControl(CToolBarEx::ControlKind::Edit, QString(), QRect(0, 0, 60, 20), 305, ctl::WS_DISABLED);
+  ASSERT_TRUE(list && typed && secret && check && off);
+  EXPECT_FALSE(list->isEditable());
+  EXPECT_TRUE(typed->isEditable());
+  EXPECT_EQ(secret->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(secret->isReadOnly());
+  EXPECT_TRUE(check->isCheckable());
+  EXPECT_EQ(check->text(), QStringLiteral("On"));
+  EXPECT_FALSE(off->isEnabled());
 }
 
 TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
@@ -309,9 +345,28 @@ TEST(SkinToolBarTest, RestingButtonsOverTheBackgroundKeepTheDefaultDrawing) {
   b->setCheckable(true);
   b->setChecked(true);
   const QImage drawn = b->grab().toImage();
-  // The face's text area ends a pixel in; the 12-pixel arrow area closes it, the line just before.
-  EXPECT_EQ(drawn.pixelColor(b->width() - 15, b->height() / 2), QColor(0x9c, 0xb4, 0xd8));
+  // The face's text area ends a pixel in; the 12-pixel arrow area closes it, the line just before, in the
+  // painter's own pen.
+  EXPECT_EQ(drawn.pixelColor(b->width() - 15, b->height() / 2), QColor(0, 0, 0));
   EXPECT_EQ(drawn.pixelColor(b->width() / 2, b->height() - 3), ctl::ToQColor(bar->CheckedColor));
+  // The checked plate is outlined a pixel in, in the same pen.
+  EXPECT_EQ(drawn.pixelColor(b->width() / 2, 1), QColor(0, 0, 0));
+  EXPECT_EQ(drawn.pixelColor(b->width() / 2, b->height() - 2), QColor(0, 0, 0));
+  EXPECT_EQ(drawn.pixelColor(1, b->height() / 2), QColor(0, 0, 0));
+  // A text longer than the button runs on to the text rectangle's end, under the arrow's area.
+  QPalette pal = b->palette();
+  pal.setColor(QPalette::ButtonText, QColor(0, 0, 255));
+  b->setPalette(pal);
+  b->setText(QString(40, QLatin1Char('W')));
+  b->setFixedWidth(90);
+  const QImage longText = b->grab().toImage();
+  int inked = 0;
+  for (int x = b->width() - 13; x < b->width() - 2; ++x)
+    for (int y = 0; y < b->height(); ++y) {
+      const QColor c = longText.pixelColor(x, y);
+      inked += c.blue() > c.red() + 60 && c.blue() > c.green() + 60;  // the ink, however smoothed
+    }
+  EXPECT_GT(inked, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -333,6 +388,41 @@ TEST(LinkTest, LinkCursorDefaultsToTheHand) {
     EXPECT_EQ(link.GetLinkCursor().shape(), c.want);
     EXPECT_EQ(link.cursor().shape(), c.want);
   }
+}
+
+TEST(ResourceCursorTest, TheDefaultSkinsCursorsLoadWithTheirHotSpots) {
+  ctl::SetResourceFolder(TESSALY_BINARY_DIR "/res");
+  struct Case {
+    int id;
+    QPoint hot;
+  };
+  const Case cases[] = {{ctl::kHandCursor, {6, 1}}, {205, {16, 16}}, {206, {16, 16}}};
+  for (const Case& c : cases) {
+    const std::optional<QCursor> cursor = ctl::ResourceCursor(c.id);
+    ASSERT_TRUE(cursor.has_value()) << c.id;
+    EXPECT_EQ(cursor->pixmap().size(), QSize(32, 32)) << c.id;
+    EXPECT_EQ(cursor->hotSpot(), c.hot) << c.id;
+  }
+  CUrlLink link;  // a link takes the program's hand, not the system's
+  EXPECT_EQ(link.GetLinkCursor().shape(), Qt::BitmapCursor);
+  EXPECT_EQ(link.GetLinkCursor().hotSpot(), QPoint(6, 1));
+  ctl::SetResourceFolder("res");
+}
+
+TEST(ResourceCursorTest, AHotSpotOutsideThePictureFallsToTheTopLeft) {
+  TestSkin skin;
+  QFile good(TESSALY_BINARY_DIR "/res/106.cur");
+  ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+  QByteArray bytes = good.readAll();
+  bytes[10] = char(40);  // x hot spot 40 of a 32-pixel picture
+  QDir().mkpath(QStringLiteral("res"));
+  QFile bad(QStringLiteral("res/900.cur"));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write(bytes);
+  bad.close();
+  const std::optional<QCursor> cursor = ctl::ResourceCursor(900);
+  ASSERT_TRUE(cursor.has_value());
+  EXPECT_EQ(cursor->hotSpot(), QPoint(0, 0));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,18 +1,24 @@
 // Widget tests of the skinned controls, offscreen: states drawn from a test skin, owner messages, keys.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyleOptionMenuItem>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <csignal>
 
 #include "platform/msgqueue.h"
 #include "test_skin.h"
@@ -389,6 +395,43 @@ TEST(DialComboTest, EnterDialsOnlyWhenEnabledAndNeverReachesTheDefaultButton) {
   EXPECT_EQ(combo->currentText(), QStringLiteral("138"));
 }
 
+TEST(DialComboTest, TheListsEndIsToldOnceChosenOrCancelled) {
+  QWidget window;
+  auto* owner = new MessageOwner;
+  auto* layout = new QVBoxLayout(&window);
+  layout->addWidget(owner);
+  auto* combo = new CDialComboBox(owner);
+  combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  auto told = [&] {
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    return owner->Take(WM_DIAL_NUMBER_CHANGED).size();
+  };
+  // Chosen with the mouse.
+  combo->showPopup();
+  QAbstractItemView* view = combo->view();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  const QRect item = view->visualRect(view->model()->index(1, 0));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13912"));
+  EXPECT_EQ(told(), 1u);
+  // Closed without a choice.
+  combo->showPopup();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  QTest::keyClick(view, Qt::Key_Escape);
+  EXPECT_FALSE(view->isVisible());
+  EXPECT_EQ(told(), 2u);
+  // Chosen with the keyboard.
+  combo->showPopup();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  view->setCurrentIndex(view->model()->index(0, 0));
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13800"));
+  EXPECT_EQ(told(), 3u);
+}
+
 TEST(FlatComboTest, CompletesFromTheListAndKeepsUnmatchedText) {
   QWidget parent;
   auto* combo = new CCJFlatComboBox(&parent);
@@ -608,6 +651,35 @@ TEST(StaticsTest, SkinTabsDrawTheirImages) {
   EXPECT_EQ(PixelOf(&tabs, r.left() + 10, r.center().y()), kRed);
 }
 
+TEST(StaticsTest, SkinTabOutlineAndPicturePlaces) {
+  CSkinTabCtrl tabs;
+  QPalette pal = tabs.palette();
+  pal.setColor(QPalette::Light, QColor(255, 255, 255));
+  pal.setColor(QPalette::Mid, QColor(128, 128, 128));
+  pal.setColor(QPalette::Button, QColor(212, 208, 200));
+  pal.setColor(QPalette::Window, QColor(212, 208, 200));
+  tabs.setPalette(pal);
+  // Pictures smaller than the tab: each sits at its fixed place, not centred.
+  tabs.SetImages(ctl::CutStrip(TestSkin::Solid(32, 15, kRed), 16, 15, RGB(255, 0, 255)));
+  tabs.addTab(QStringLiteral("Start"));
+  tabs.addTab(QStringLiteral("Dial"));
+  tabs.addTab(QStringLiteral("Calls"));
+  tabs.setCurrentIndex(0);
+  tabs.resize(300, tabs.sizeHint().height());
+  ASSERT_GT(tabs.tabRect(1).height(), 15 + 8);
+  // An unselected tab: two pixels down, picture at (left + 3, top + 1); the left edge reaches top + 3.
+  const QRect u = tabs.tabRect(1).adjusted(0, 2, 0, 0);
+  EXPECT_EQ(PixelOf(&tabs, u.left() + 3, u.top() + 1), kRed);
+  EXPECT_NE(PixelOf(&tabs, u.left() + 3, u.top()), kRed);
+  EXPECT_EQ(PixelOf(&tabs, u.left(), u.top() + 3), QColor(255, 255, 255));
+  // Its face is the face colour, as the selected tab's.
+  EXPECT_EQ(PixelOf(&tabs, u.right() - 4, u.bottom() - 2), QColor(212, 208, 200));
+  // The selected tab, two pixels wider to the left: picture at (left + 3, top + 2).
+  const QRect s = tabs.tabRect(0).adjusted(-2, 0, 0, 0);
+  EXPECT_EQ(PixelOf(&tabs, std::max(0, s.left()) + 3, s.top() + 2), kRed);
+  EXPECT_NE(PixelOf(&tabs, std::max(0, s.left()) + 3, s.top() + 1), kRed);
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(TrelMenuTest, OneSharedImagePerCommandTheLaterWins) {
@@ -753,6 +825,102 @@ TEST(FormatRichEditTest, RtfLoadsFormattedTextAndMixedSelectionsAnswerMinusOne) 
   EXPECT_FALSE(edit.LoadFile(QStringLiteral("/no/such/file.rtf")));
   EXPECT_EQ(shown, QStringLiteral("无效的文件名。"));
   CFormatRichEdit::SetMessageBoxHook(nullptr);
+}
+
+TEST(FormatRichEditTest, RtfCarriesFaceSizeColourAndAlignment) {
+  CFormatRichEdit edit;
+  edit.SetContent(
+      "{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0\\fnil Arial;}{\\f1\\fnil{\\*\\falt x}Courier New;}}"
+      "{\\colortbl ;\\red200\\green30\\blue30;}"
+      "\\pard\\qc {\\f1\\fs28\\cf1 red}\\par\\pard plain}");
+  EXPECT_EQ(edit.toPlainText(), QStringLiteral("red\nplain"));
+  QTextCursor c(edit.document());
+  c.setPosition(1);
+  edit.setTextCursor(c);
+  EXPECT_EQ(edit.GetSelectionFaceName(), QStringLiteral("Courier New"));
+  EXPECT_EQ(edit.GetSelectionFontSize(), 14);
+  EXPECT_EQ(c.charFormat().foreground().color(), QColor(200, 30, 30));
+  EXPECT_EQ(edit.IsParagraphCenter(), 1);
+  c.setPosition(6);
+  edit.setTextCursor(c);
+  EXPECT_EQ(edit.IsParagraphLeft(), 1);
+  // What the control writes it reads back the same.
+  edit.selectAll();
+  edit.SetSelectionColor(RGB(10, 20, 240));
+  edit.SetSelectionFontSize(11);
+  edit.SetSelectionFaceName(QStringLiteral("Serif"));
+  c.setPosition(6);
+  edit.setTextCursor(c);
+  edit.SetParagraphRight();
+  std::string rtf;
+  edit.GetContent(&rtf, true);
+  CFormatRichEdit back;
+  back.SetContent(rtf);
+  EXPECT_EQ(back.toPlainText(), edit.toPlainText());
+  back.selectAll();
+  EXPECT_EQ(back.GetSelectionFontSize(), 11);
+  EXPECT_EQ(back.GetSelectionFaceName(), QStringLiteral("Serif"));
+  QTextCursor b(back.document());
+  b.setPosition(1);
+  EXPECT_EQ(b.charFormat().foreground().color(), QColor(10, 20, 240));
+  back.setTextCursor(b);
+  EXPECT_EQ(back.IsParagraphCenter(), 1);
+  b.setPosition(6);
+  back.setTextCursor(b);
+  EXPECT_EQ(back.IsParagraphRight(), 1);
+  // Bullets and protected text too.
+  edit.selectAll();
+  edit.ToggleParagraphBullet();
+  edit.ToggleSelectionProtected();
+  edit.GetContent(&rtf, true);
+  CFormatRichEdit again;
+  again.SetContent(rtf);
+  EXPECT_EQ(again.toPlainText(), edit.toPlainText());
+  again.selectAll();
+  EXPECT_EQ(again.IsParagraphBulleted(), 1);
+  EXPECT_EQ(again.IsSelectionProtected(), 1);
+  edit.ToggleParagraphBullet();
+  edit.GetContent(&rtf, true);
+  again.SetContent(rtf);
+  again.selectAll();
+  EXPECT_EQ(again.IsParagraphBulleted(), 0);
+}
+
+TEST(FormatRichEditTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("note.txt"));
+  {
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("the old note");
+  }
+  CFormatRichEdit edit;
+  edit.SetContent(std::string(64 * 1024, 'x'));
+  QString shown;
+  CFormatRichEdit::SetMessageBoxHook([&](const QString& t) { shown = t; });
+  // Files may grow to 4 KB only: the write fails part of the way.
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = before;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool saved = edit.SaveFile(path, false);
+  setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, oldHandler);
+  CFormatRichEdit::SetMessageBoxHook(nullptr);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(shown, QStringLiteral("保存文档失败。"));
+  QFile back(path);
+  ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+  EXPECT_EQ(back.readAll(), QByteArray("the old note"));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("note.txt")});
+  // Room enough: the new content replaces it.
+  edit.SetContent("new text");
+  EXPECT_TRUE(edit.SaveFile(path, false));
+  back.close();
+  ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+  EXPECT_EQ(back.readAll(), QByteArray("new text"));
 }
 
 // ---------------------------------------------------------------------------

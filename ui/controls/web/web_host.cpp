@@ -71,7 +71,12 @@ QString ExternalScript() {
   if (f.open(QIODevice::ReadOnly)) js = QString::fromUtf8(f.readAll());
   js += QStringLiteral(
       "\nnew QWebChannel(qt.webChannelTransport, function (channel) {"
-      "  window.external = channel.objects.external;"
+      "  var object = channel.objects.external;"
+      // Every name that begins as the object's one name does (width folded) reads that property.
+      "  window.external = new Proxy(object, {get: function (target, name) {"
+      "    if (typeof name === 'string' && name.normalize('NFKC').slice(0, 3) === 'xxy') return target.xxyyzz;"
+      "    return target[name];"
+      "  }});"
       "  document.dispatchEvent(new Event('externalready'));"
       "});\n");
   return js;
@@ -311,7 +316,6 @@ CWebPageDlg::CWebPageDlg(const QString& title, const QUrl& url, QWidget* parent)
 }
 
 void CWebPageDlg::init() {
-  if (windowTitle().isEmpty()) setWindowTitle(QStringLiteral("内嵌网页"));
   // The page takes no dropped files or links: a drop would navigate away from it.
   connect(browser_, &CWebBrowserHost::viewCreated, this, [this] { browser_->View()->setAcceptDrops(false); });
   resize(1024, 740);  // centred over its parent when first shown
@@ -327,9 +331,8 @@ bool CWebPageDlg::event(QEvent* e) {
   if (e->type() == WindowMessageEvent::eventType()) {
     auto* m = static_cast<WindowMessageEvent*>(e);
     if (m->message == CustomControlSiteMsg()) {
-      if (m->wParam == kSiteCreate && m->lParam) {
-        auto* q = reinterpret_cast<CtrlSiteQuery*>(m->lParam);
-        q->site = &site_;
+      if (m->wParam == kSiteCreate && m->lParam && reinterpret_cast<CtrlSiteQuery*>(m->lParam)->container) {
+        reinterpret_cast<CtrlSiteQuery*>(m->lParam)->site = &site_;
         m->result = 1;
       } else if (m->wParam == kSiteContextMenu && m->lParam) {
         reinterpret_cast<ContextMenuQuery*>(m->lParam)->result = 0;

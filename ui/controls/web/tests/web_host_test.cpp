@@ -85,14 +85,15 @@ TEST_F(WebHostTest, PageScriptReadsTheExternalObject) {
   const QUrl page = WritePage(dir, "page.html",
                               "<html><body><script>"
                               "function check() {"
-                              "  if (window.external && window.external.xxyyzz) document.title = window.external.xxyyzz;"
+                              "  if (window.external && window.external.xxyyzz)"
+                              "    document.title = window.external.xxyyzz + '/' + window.external.xxyOther;"
                               "  else setTimeout(check, 10);"
                               "}"
                               "check();"
                               "</script></body></html>");
   CWebPageDlg dlg(QStringLiteral("page"), page);
   dlg.show();
-  ASSERT_TRUE(WaitFor([&] { return dlg.Browser()->View() && dlg.Browser()->View()->title() == "Wibble"; }))
+  ASSERT_TRUE(WaitFor([&] { return dlg.Browser()->View() && dlg.Browser()->View()->title() == "Wibble/Wibble"; }))
       << (dlg.Browser()->View() ? dlg.Browser()->View()->title().toStdString() : "no view");
   // about:blank first, then the page once; a later load changes nothing.
   ASSERT_EQ(dlg.Browser()->Navigations().size(), 2);
@@ -118,6 +119,22 @@ TEST_F(WebHostTest, BrowserIsCreatedOnFirstShowWithTheOuterWindowsSite) {
   ASSERT_NE(host->View(), nullptr);
   EXPECT_EQ(inner->asked, 1);
   EXPECT_EQ(host->Site(), &outer.site);
+}
+
+TEST_F(WebHostTest, ThePageDialogAnswersOnlyRequestsItCanServe) {
+  CWebPageDlg dlg;
+  EXPECT_TRUE(dlg.windowTitle().isEmpty());  // made without a title: it shows none
+  CtrlSiteQuery noContainer;
+  EXPECT_FALSE(SendCustomControlSiteMsg(&dlg, kSiteCreate, &noContainer));
+  EXPECT_EQ(noContainer.site, nullptr);
+  CtrlSiteQuery query;
+  query.container = dlg.Browser();
+  EXPECT_TRUE(SendCustomControlSiteMsg(&dlg, kSiteCreate, &query));
+  EXPECT_NE(query.site, nullptr);
+  ContextMenuQuery menu;
+  EXPECT_TRUE(SendCustomControlSiteMsg(&dlg, kSiteContextMenu, &menu));
+  EXPECT_EQ(menu.result, 0);
+  EXPECT_FALSE(SendCustomControlSiteMsg(&dlg, 3, &menu));
 }
 
 TEST_F(WebHostTest, WithoutASiteThePageIsPlain) {
