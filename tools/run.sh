@@ -19,7 +19,10 @@ rm -rf "$out" && mkdir -p "$out/attachments"
 
 pids=""
 cleanup() { for p in $pids; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT INT TERM
+# TERM or INT ends the run: the services and programs started here are stopped, nothing more is started.
+trap cleanup EXIT
+trap 'echo "stopped" >&2; exit 143' TERM
+trap 'echo "stopped" >&2; exit 130' INT
 
 # Local services.
 proxy=5080
@@ -147,8 +150,13 @@ sox "$out/b.wav" -r 48000 -c 1 -b 16 "$out/bob_says.wav"
 bob=$!
 pids="$pids $bob"
 i=0; until grep -q ready "$out/bob.log" 2>/dev/null || [ $i -ge 100 ]; do sleep 0.1; i=$((i+1)); done
+# Each side runs in the background so that a TERM or INT stops the run at once.
 "$peer" call --sip-port 5072 --user alice --remote-port $proxy --call bob --in "$out/alice_says.wav" \
-  --out "$out/alice_heard.wav" --seconds 8 --dtmf 2580 --dtmf-at 6500 --dtmf-gap 300 | tee "$out/alice.log"
+  --out "$out/alice_heard.wav" --seconds 8 --dtmf 2580 --dtmf-at 6500 --dtmf-gap 300 >"$out/alice.log" 2>&1 &
+alice=$!
+pids="$pids $alice"
+wait $alice || true
+cat "$out/alice.log"
 wait $bob || true
 echo "--- bob"; cat "$out/bob.log"
 echo

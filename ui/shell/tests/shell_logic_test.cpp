@@ -1,4 +1,5 @@
 // Shell logic below the widgets: saved logins, language texts and formats, dial requests, start and sign-in decisions.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <QMessageBox>
 
@@ -349,6 +350,22 @@ TEST(Configuration, LanguageFromTheSystemIsWrittenOnceAndKeptAsStored) {
     EXPECT_EQ(32u, skins.size());
     EXPECT_EQ(skins.end(), std::find(skins.begin(), skins.end(), "s3"));
     EXPECT_EQ(skins.end(), std::find(skins.begin(), skins.end(), "noini"));
+    // In the folder's own order, "." and ".." read like any entry (skin/corvina.ini and the folder's own).
+    const std::string few = TempFolder();
+    for (const char* name : {"b", "a", "c"}) {
+        plat::MakeDirectories(few + "/skin/" + name);
+        Write(few + "/skin/" + name + "/corvina.ini", "[skinname]\nchs=x\n");
+    }
+    Write(few + "/skin/corvina.ini", "[skinname]\nchs=dot\n");
+    Write(few + "/corvina.ini", "[skinname]\nchs=up\n");
+    std::vector<std::string> folderOrder;
+    if (DIR* d = opendir((few + "/skin").c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, "corvina.ini") != 0) folderOrder.push_back(e->d_name);
+        closedir(d);
+    }
+    EXPECT_EQ(5u, folderOrder.size());
+    EXPECT_EQ(folderOrder, shell::EnumerateSkins(few));
 }
 
 TEST(Names, FolderNamesFromUserOrServerTextsArePlainComponents) {

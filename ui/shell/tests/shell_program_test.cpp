@@ -369,6 +369,16 @@ TEST(ShellProgram, BadCommandLinesAndFilesInTheWayAreRefusedWithAWord) {
         EXPECT_NE(std::string::npos, program.Output().find(c.says)) << program.Output();
     }
 
+    // No display at all: a word and exit code 2, not an abort.
+    {
+        e2e::Child program;
+        ASSERT_TRUE(program.Start({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", app,
+                                   "--profile", profile, "--dial", "12"},
+                                  dir + "/nodisplay.out"));
+        EXPECT_EQ(2, program.Wait(20000)) << program.Output();
+        EXPECT_NE(std::string::npos, program.Output().find("tessaly: cannot open the display")) << program.Output();
+    }
+
     // A FIFO where the settings belong: the start goes on with the built-in settings (tracing off, so
     // nothing is logged), answers a second start and ends normally.
     const std::string settings = profile + "/usrcfg.ini";
