@@ -250,6 +250,10 @@ int CCorvinaApp::InitInstance(bool* run) {
     frame_->SetPresenceStatus(STATUS_OFFLINE);
     frame_->LogoffReset(LOGIN_SIGNED_OUT);
     CSplashWindow::HideSplash();
+    // On a desktop the window draws through the graphics stack from the start: the service page's first
+    // view would otherwise re-create it, taking it off the screen for a moment.
+    if (QGuiApplication::platformName() == "xcb" || QGuiApplication::platformName().startsWith("wayland"))
+        PrepareWindowForWebViews(frame_);
     if (options_.minimize) frame_->hide();
     else frame_->show();
     DebugTrace(MOD_SYSTEM, 2, "Main frame shown");
@@ -406,8 +410,8 @@ int RunTessaly(int argc, char** argv) {
         std::fprintf(stderr, "tessaly: %s\n", options.error.c_str());
         return 2;
     }
-    // ---- the browser engine: its shared GL context (the whole GL stack, tens of MB) is made when the engine
-    // first starts, not with the window; as root the engine runs only unsandboxed.
+    // ---- the browser engine: its shared GL context is made when the engine first starts, not with the
+    // application; as root the engine runs only unsandboxed.
     DeferEngineGraphics();
     if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
