@@ -18,11 +18,26 @@ out="$build/run"
 rm -rf "$out" && mkdir -p "$out/attachments"
 
 pids=""
-cleanup() { for p in $pids; do kill "$p" 2>/dev/null || true; done; }
+apps=""
+cleanup() {
+  trap - EXIT INT TERM
+  # The programs first, while their display and services are still there, so that they sign out and close
+  # as they would (at most 10 s), then the services and the display.
+  for p in $apps; do kill -TERM "$p" 2>/dev/null || true; done
+  i=0
+  while [ $i -lt 100 ]; do
+    alive=""
+    for p in $apps; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ -z "$alive" ] && break
+    sleep 0.1; i=$((i+1))
+  done
+  for p in $apps; do kill -KILL "$p" 2>/dev/null || true; done
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+}
 # TERM or INT ends the run: the services and programs started here are stopped, nothing more is started.
 trap cleanup EXIT
-trap 'echo "stopped" >&2; exit 143' TERM
-trap 'echo "stopped" >&2; exit 130' INT
+trap 'echo "stopped" >&2; cleanup; exit 143' TERM
+trap 'echo "stopped" >&2; cleanup; exit 130' INT
 
 # Local services.
 proxy=5080
