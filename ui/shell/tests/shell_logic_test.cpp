@@ -416,11 +416,15 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_FALSE(shell::IsCallingSelf("alice@other.org", "example.com", "alice"));
     EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", "alice@example.com"));
     EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", ""));
-    EXPECT_FALSE(shell::IsNewerVersion(0, 9, 6));
-    EXPECT_TRUE(shell::IsNewerVersion(0, 9, 7));
-    EXPECT_TRUE(shell::IsNewerVersion(0, 10, 0));
-    EXPECT_TRUE(shell::IsNewerVersion(1, 0, 0));
-    EXPECT_FALSE(shell::IsNewerVersion(0, 8, 99));
+    const struct {
+        int major, minor, build;
+        bool newer;
+    } versions[] = {
+        {0, 9, 6, false}, {0, 9, 7, true},  {0, 10, 0, true}, {1, 0, 0, true},   {0, 8, 99, false},
+        {0, 0, 0, false}, {0, -1, 99, false}, {0, 9, -1, false}, {-1, 0, 0, true}, {-1, 9, 6, true}, {-7, -1, -1, true},
+    };
+    for (const auto& v : versions)
+        EXPECT_EQ(v.newer, shell::IsNewerVersion(v.major, v.minor, v.build)) << v.major << "." << v.minor << "." << v.build;
 
     struct Case {
         bool splash, minimize, autoLogin, saved;
