@@ -85,7 +85,8 @@ std::string Update_OfferedDownload(const std::string& downloadZip) {
 }
 
 bool Update_IsNewer(const CUpdateVersionInfo& info) {
-    if (info.major != UPDATE_RUNNING_MAJOR) return info.major > UPDATE_RUNNING_MAJOR;
+    // Older only within the running major version: any other major counts as newer.
+    if (info.major != UPDATE_RUNNING_MAJOR) return true;
     if (info.minor != UPDATE_RUNNING_MINOR) return info.minor > UPDATE_RUNNING_MINOR;
     return info.build > UPDATE_RUNNING_BUILD;
 }

@@ -38,7 +38,8 @@ inline constexpr WPARAM UPDATE_TRANSFER_ERROR = 2;
 inline constexpr int32_t UPDATE_RUNNING_MAJOR = 0;
 inline constexpr int32_t UPDATE_RUNNING_MINOR = 9;
 inline constexpr int32_t UPDATE_RUNNING_BUILD = 6;
-// True when (major, minor, build) is above the running version.
+// True unless (major, minor, build) is at or below the running version within its major version: a
+// different major, even a lower one, counts as newer.
 bool Update_IsNewer(const CUpdateVersionInfo& info);
 
 // The address of the version document: "http://" in front unless present, trailing "/" removed, one

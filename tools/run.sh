@@ -18,8 +18,26 @@ out="$build/run"
 rm -rf "$out" && mkdir -p "$out/attachments"
 
 pids=""
-cleanup() { for p in $pids; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT INT TERM
+apps=""
+cleanup() {
+  trap - EXIT INT TERM
+  # The programs first, while their display and services are still there, so that they sign out and close
+  # as they would (at most 10 s), then the services and the display.
+  for p in $apps; do kill -TERM "$p" 2>/dev/null || true; done
+  i=0
+  while [ $i -lt 100 ]; do
+    alive=""
+    for p in $apps; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ -z "$alive" ] && break
+    sleep 0.1; i=$((i+1))
+  done
+  for p in $apps; do kill -KILL "$p" 2>/dev/null || true; done
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+}
+# TERM or INT ends the run: the services and programs started here are stopped, nothing more is started.
+trap cleanup EXIT
+trap 'echo "stopped" >&2; cleanup; exit 143' TERM
+trap 'echo "stopped" >&2; cleanup; exit 130' INT
 
 # Local services.
 proxy=5080
@@ -147,8 +165,13 @@ sox "$out/b.wav" -r 48000 -c 1 -b 16 "$out/bob_says.wav"
 bob=$!
 pids="$pids $bob"
 i=0; until grep -q ready "$out/bob.log" 2>/dev/null || [ $i -ge 100 ]; do sleep 0.1; i=$((i+1)); done
+# Each side runs in the background so that a TERM or INT stops the run at once.
 "$peer" call --sip-port 5072 --user alice --remote-port $proxy --call bob --in "$out/alice_says.wav" \
-  --out "$out/alice_heard.wav" --seconds 8 --dtmf 2580 --dtmf-at 6500 --dtmf-gap 300 | tee "$out/alice.log"
+  --out "$out/alice_heard.wav" --seconds 8 --dtmf 2580 --dtmf-at 6500 --dtmf-gap 300 >"$out/alice.log" 2>&1 &
+alice=$!
+pids="$pids $alice"
+wait $alice || true
+cat "$out/alice.log"
 wait $bob || true
 echo "--- bob"; cat "$out/bob.log"
 echo

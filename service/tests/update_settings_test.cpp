@@ -35,7 +35,9 @@ TEST(UpdateVersion, ComparesMajorMinorBuildInOrder) {
         int major, minor, build;
         bool newer;
     } const cases[] = {{0, 9, 7, true}, {0, 9, 6, false}, {0, 8, 99, false}, {1, 0, 0, true},
-                       {1, 9, 3, true}, {0, 10, 0, true}, {0, 9, 5, false}};
+                       {1, 9, 3, true}, {0, 10, 0, true}, {0, 9, 5, false},
+                       // Only the running major version can hold an older one: another major, even below it, is newer.
+                       {-1, 0, 0, true}, {-1, 9, 6, true}, {0, -1, 99, false}, {0, 9, -1, false}, {0, 0, 0, false}};
     for (const Case& c : cases) {
         CUpdateVersionInfo info;
         info.major = c.major;

@@ -66,9 +66,9 @@ std::vector<AccountRow> AccountRows() {
 }
 
 int CheckAccountValues(const AccountValues& v, uint32_t type, bool isNew, int minPort) {
-    if (v.user.trimmed().isEmpty() || v.password.isEmpty() || v.server.trimmed().isEmpty() || v.port == 0 ||
-        v.port < minPort || v.port > 65535)
-        return 1;
+    if (!v.portIsNumber) return 3;
+    if (v.port < minPort || v.port > 65535) return 4;
+    if (v.user.trimmed().isEmpty() || v.password.isEmpty() || v.server.trimmed().isEmpty() || v.port == 0) return 1;
     if (isNew) {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
         const QByteArray user = v.user.toUtf8();
@@ -203,14 +203,25 @@ AccountValues CAccountEditorDlg::Values() const {
     v.server = m_server->text().trimmed();
     bool ok = false;
     v.port = m_port->text().trimmed().toInt(&ok);
-    if (!ok || v.port < 0 || v.port > 65535) v.port = 0;
+    v.portIsNumber = ok;
+    if (!ok) v.port = 0;
     v.autoLogin = m_autoLogin->isChecked();
     return v;
 }
 
 bool CAccountEditorDlg::OnOK() {
     const QString caption = LangText("accounts_dialog", "account_add_error", "Account");
-    switch (CheckAccountValues(Values(), type_, m_bNew != 0, type_ == ACCOUNT_TYPE_SIP ? 1 : 0)) {
+    const int minPort = type_ == ACCOUNT_TYPE_SIP ? 1 : 0;
+    switch (CheckAccountValues(Values(), type_, m_bNew != 0, minPort)) {
+        case 3:
+            DialogBox(this, LangText("dlg_common", "txt_int", "Please enter an integer."), caption);
+            return false;
+        case 4:
+            DialogBox(this,
+                      FillFormat(LangFormatText("dlg_common", "txt_int_range", "Please enter an integer between %d and %d."),
+                                 {QString::number(minPort), "65535"}),
+                      caption);
+            return false;
         case 1:
             DialogBox(this, LangText("account_mv_dlg", "txt_incomplete", "Please fill in every field."), caption);
             return false;

@@ -22,6 +22,7 @@ struct AccountValues {
     QString user, password, alias, server;
     int port = 0;
     bool autoLogin = false;
+    bool portIsNumber = true;  // the port field held a whole number
 };
 struct AccountRow {
     QString name, state, protocol;
@@ -31,7 +32,8 @@ struct AccountRow {
 // The rows of the account list: the last account of the list first.
 std::vector<AccountRow> AccountRows();
 // Editor check: 0 fine, 1 incomplete (user, password or server empty, or port 0), 2 a new account
-// whose name (exactly) and type are already listed.
+// whose name (exactly) and type are already listed, 3 the port is not a whole number, 4 the port is
+// outside minPort..65535 (the port field is read first, as the editor reads its fields).
 int CheckAccountValues(const AccountValues& v, uint32_t type, bool isNew, int minPort);
 // The changes of the list, under the account-list lock; "account.ini" is written at the end of the
 // run as before. Add: false on a duplicate or no memory. Update: the account of that name and type

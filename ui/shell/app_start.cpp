@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -249,6 +250,10 @@ int CCorvinaApp::InitInstance(bool* run) {
     frame_->SetPresenceStatus(STATUS_OFFLINE);
     frame_->LogoffReset(LOGIN_SIGNED_OUT);
     CSplashWindow::HideSplash();
+    // On a desktop the window draws through the graphics stack from the start: the service page's first
+    // view would otherwise re-create it, taking it off the screen for a moment.
+    if (QGuiApplication::platformName() == "xcb" || QGuiApplication::platformName().startsWith("wayland"))
+        PrepareWindowForWebViews(frame_);
     if (options_.minimize) frame_->hide();
     else frame_->show();
     DebugTrace(MOD_SYSTEM, 2, "Main frame shown");
@@ -377,6 +382,21 @@ bool OnAppCommand(int id, CMainFrame* frame) {
 
 namespace {
 int g_signalPipe[2] = {-1, -1};
+
+// While the application object opens the display, a fatal message of Qt (no display, no usable platform)
+// ends the start with a word and exit code 2 instead of an abort.
+bool g_openingDisplay = false;
+QtMessageHandler g_previousHandler = nullptr;
+void StartMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && g_openingDisplay) {
+        std::fprintf(stderr, "tessaly: cannot open the display: %s\n", qPrintable(message.trimmed()));
+        std::fprintf(stderr, "tessaly: run it on a desktop, or set DISPLAY to a running X server\n");
+        std::fflush(stderr);
+        std::_Exit(2);
+    }
+    if (g_previousHandler) g_previousHandler(type, context, message);
+    else std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+}
 void OnTermSignal(int) {
     const char c = 1;
     if (::write(g_signalPipe[1], &c, 1) < 0) {}
@@ -390,12 +410,16 @@ int RunTessaly(int argc, char** argv) {
         std::fprintf(stderr, "tessaly: %s\n", options.error.c_str());
         return 2;
     }
-    // ---- the browser engine: its shared GL context (the whole GL stack, tens of MB) is made when the engine
-    // first starts, not with the window; as root the engine runs only unsandboxed.
+    // ---- the browser engine: its shared GL context is made when the engine first starts, not with the
+    // application; as root the engine runs only unsandboxed.
     DeferEngineGraphics();
     if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    g_previousHandler = qInstallMessageHandler(StartMessageHandler);
+    g_openingDisplay = true;
     QApplication app(argc, argv);
+    g_openingDisplay = false;
+    qInstallMessageHandler(g_previousHandler);
     QApplication::setApplicationName("Tessaly");
     QApplication::setQuitOnLastWindowClosed(false);
     app.setStyle("Fusion");

@@ -136,7 +136,8 @@ bool WriteVersionInfoIni(const std::string& path, const VersionFileData& v) {
 }
 
 bool IsNewerVersion(int major, int minor, int build) {
-    if (major != 0) return major > 0;
+    // Only major version 0 holds the running version and older ones: any other major counts as newer.
+    if (major != 0) return true;
     if (minor != 9) return minor > 9;
     return build > 6;
 }

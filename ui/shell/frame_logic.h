@@ -45,7 +45,8 @@ LinkAction LinkMonitorTick(LinkMonitor& m, long long gateway, bool haveUser, int
 // and the two compare without regard to case.
 bool IsCallingSelf(const std::string& target, const std::string& domain, const std::string& sipAccount);
 
-// The newer-version rule: true when the version is above the running 0.9.6.
+// The newer-version rule: true unless the version is 0.x below 0.9 or 0.9.x below 0.9.7 (the running
+// version is 0.9.6); another major version, a negative one too, counts as newer.
 bool IsNewerVersion(int major, int minor, int build);
 
 // Writes "VersionInfo.ini" for the updater: the new version, the running 0.9.6, the download file, the

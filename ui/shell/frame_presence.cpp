@@ -179,7 +179,8 @@ void CMainFrame::SetPresenceStatus(int status) {
         });
     }
     m_wndStatusBar->SetStatus(status);
-    m_navigatePage->SetStatus(status, m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
+    descriptionKey_.clear();  // the bar's text is the status's description now
+    m_navigatePage->SetStatus(status, CPresenceStatusBar::StatusDescription(status));
     UpdateTrayIcon();
     RefreshMenus();
 }

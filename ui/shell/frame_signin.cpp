@@ -240,10 +240,7 @@ LRESULT CMainFrame::OnLoginStateChange(WPARAM wParam, LPARAM) {
     DebugTrace(MOD_SYSTEM, 2, "Login state %d (%s)", state, STA_StateName(state));
     if (a.statusKey) SetStatusText(a.statusKey);
     if (a.resetMode >= 0) LogoffReset(a.resetMode);
-    if (a.offline) {
-        SetPresenceStatus(STATUS_OFFLINE);
-        SetDescriptionText(nullptr, nullptr);
-    }
+    if (a.offline) SetPresenceStatus(STATUS_OFFLINE);
     if (state == ST_online) AddEvent(0, LangText("status_txt", "txt_online", "Signed in"));
     RefreshMenus();
     return 1;

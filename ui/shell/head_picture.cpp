@@ -2,12 +2,15 @@
 // server to use it.
 #include "ui/shell/head_picture.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include "common/debug.h"
@@ -18,10 +21,49 @@
 
 using shell::LangText;
 
+HeadPicRowColours HeadPicRowColoursFor(bool selected, bool listFocused) {
+    if (!selected) return {QPalette::Base, QPalette::ButtonText};
+    if (listFocused) return {QPalette::Highlight, QPalette::HighlightedText};
+    return {QPalette::Button, QPalette::ButtonText};
+}
+
+namespace {
+// Draws each row itself: the picture in its icon place, the label's place filled with the row's colours,
+// the text 3 pixels right and 1 down, and a focus frame around the label while the list has the focus.
+class HeadPicRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QWidget* view = opt.widget;
+        QStyle* style = view ? view->style() : QApplication::style();
+        const QRect iconRect = style->subElementRect(QStyle::SE_ItemViewItemDecoration, &opt, view);
+        const QRect labelRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, view);
+        const bool listFocused = view && view->hasFocus();
+        const HeadPicRowColours c = HeadPicRowColoursFor(opt.state & QStyle::State_Selected, listFocused);
+        p->save();
+        opt.icon.paint(p, iconRect, Qt::AlignCenter);
+        p->fillRect(labelRect, opt.palette.color(QPalette::Active, c.background));
+        p->setPen(opt.palette.color(QPalette::Active, c.text));
+        p->drawText(labelRect.translated(3, 1), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, opt.text);
+        if (listFocused && (opt.state & QStyle::State_HasFocus)) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(opt);
+            focus.rect = labelRect;
+            focus.backgroundColor = opt.palette.color(QPalette::Active, c.background);
+            style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p, view);
+        }
+        p->restore();
+    }
+};
+}  // namespace
+
 std::vector<HeadPicEntry> ListHeadPictures(const std::string& folder) {
     std::vector<HeadPicEntry> out;
     const QDir dir(QString::fromStdString(folder));
-    for (const QString& name : dir.entryList({"*.bmp"}, QDir::Files, QDir::Name)) {
+    // In the order the folder gives its files.
+    for (const QString& name : dir.entryList({"*.bmp"}, QDir::Files, QDir::Unsorted)) {
         const int at = name.indexOf(".bmp");
         if (at < 0) continue;
         const QByteArray key = name.left(at).toUtf8();
@@ -52,6 +94,7 @@ CHeadPicDlg::CHeadPicDlg(const QString& current, QWidget* parent) : QDialog(pare
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSpacing(1);
     list_->setMinimumSize(200, 260);
+    list_->setItemDelegate(new HeadPicRowDelegate(list_));
     h->addWidget(list_, 1);
     auto* side = new QVBoxLayout;
     previewLabel_ = new QLabel(LangText("heads_pic", "preview", ""), this);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPalette>
 #include <QString>
 #include <functional>
 #include <string>
@@ -12,12 +13,20 @@ class QLabel;
 class QListWidget;
 
 // The pictures that are listed: file names ending in ".bmp" whose name (before ".bmp") has a text in
-// section "heads_pic", by name, with that text.
+// section "heads_pic", in the order the folder gives them, with that text.
 struct HeadPicEntry {
     std::string file;
     QString text;
 };
 std::vector<HeadPicEntry> ListHeadPictures(const std::string& folder);
+
+// The colours of a row's label: a selected row shows the highlight while the list has the focus, the
+// button face without it; other rows the window's colours.
+struct HeadPicRowColours {
+    QPalette::ColorRole background, text;
+    bool operator==(const HeadPicRowColours&) const = default;
+};
+HeadPicRowColours HeadPicRowColoursFor(bool selected, bool listFocused);
 
 class CHeadPicDlg : public QDialog {
     Q_OBJECT

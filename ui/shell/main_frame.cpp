@@ -99,14 +99,15 @@ CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
     icon_->setSizePolicy(keepPlace);
     icon_->setFixedSize(18, 18);
     icon_->setCursor(Qt::PointingHandCursor);
+    // One text pane beside the icon: the status's description, or the last progress or error text set.
     text_ = new QLabel(this);
     text_->setObjectName("presenceText");
-    progress_ = new QLabel(this);
-    progress_->setObjectName("presenceProgress");
     h->addWidget(icon_);
-    h->addWidget(text_);
-    h->addStretch();
-    h->addWidget(progress_);
+    h->addWidget(text_, 1);
+}
+
+QString CPresenceStatusBar::StatusDescription(int status) {
+    return LangText("status_description", std::to_string(status).c_str(), "Unknown").left(20);
 }
 
 void CPresenceStatusBar::SetStatus(int status) {
@@ -117,13 +118,13 @@ void CPresenceStatusBar::SetStatus(int status) {
     // A status without its picture shows none, not the previous status's.
     if (!img.isNull()) icon_->SetBitmapFile(shell::SkinFile(name));
     icon_->setVisible(!img.isNull());
-    text_->setText(LangText("status_description", std::to_string(status).c_str(), "Unknown").left(20));
+    text_->setText(StatusDescription(status));
     // The active page sets the dial bar's buttons for the new status.
     if (MainFrame() && MainFrame()->Sheet()) MainFrame()->Sheet()->ReselectActivePage();
 }
 
-void CPresenceStatusBar::SetDescription(const QString& text) { progress_->setText(text); }
-QString CPresenceStatusBar::Description() const { return progress_->text(); }
+void CPresenceStatusBar::SetDescription(const QString& text) { text_->setText(text); }
+QString CPresenceStatusBar::Description() const { return text_->text(); }
 
 TrelMenu* CPresenceStatusBar::MakeStatusMenu() {
     TrelMenu* menu = shell::BuildStatusMenu(this, MainFrame() ? MainFrame()->m_nLoginState : LOGIN_SIGNED_OUT, m_nStatus);
@@ -439,12 +440,10 @@ void CMainFrame::ApplyLanguage() {
     m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
     m_pSheet->OnLanguageChanged();  // the pages, their tabs, and the active page selected again
     if (updateDialog_) updateDialog_->ApplyLanguage();
+    // The bar and the start page show the status's description in the new language.
     m_wndStatusBar->RefreshStatus();
-    // The status texts of the bar and the start page in the new language.
-    if (!descriptionKey_.empty())
-        m_wndStatusBar->SetDescription(
-            LangText(descriptionSection_.c_str(), descriptionKey_.c_str(), descriptionDefault_.c_str()));
-    m_navigatePage->SetStatus(m_wndStatusBar->GetStatus(), m_wndStatusBar->findChild<QLabel*>("presenceText")->text());
+    descriptionKey_.clear();
+    m_navigatePage->SetStatus(m_wndStatusBar->GetStatus(), CPresenceStatusBar::StatusDescription(m_wndStatusBar->GetStatus()));
     RefreshMenus();
 }
 
@@ -465,7 +464,11 @@ void CMainFrame::ApplySkin() {
     if (m_calls) m_calls->OnSkinChanged();  // the calls windows' dial bar: its status page again
     m_pSheet->OnSkinChanged();
     if (updateDialog_) updateDialog_->ApplyLanguage();
+    // The status picture from the new skin; a progress or error text the bar showed stays.
     m_wndStatusBar->RefreshStatus();
+    if (!descriptionKey_.empty())
+        m_wndStatusBar->SetDescription(
+            LangText(descriptionSection_.c_str(), descriptionKey_.c_str(), descriptionDefault_.c_str()));
     UpdateTrayIcon();
 }
 

@@ -35,7 +35,7 @@ class CHeadPicDlg;
 struct VOIP_UI_MSG;
 struct AddrNode;
 
-// Status bar: the presence icon pane and the description.
+// Status bar: the presence icon pane and the text pane (the status's description or a progress text).
 class CPresenceStatusBar : public QWidget {
     Q_OBJECT
 public:
@@ -44,6 +44,7 @@ public:
     int GetStatus() const { return m_nStatus; }
     void RefreshStatus() { SetStatus(m_nStatus); }
     void SetDescription(const QString& text);
+    static QString StatusDescription(int status);
     // The status menu as a click opens it, for the frame's sign-in state now (the caller owns it);
     // null when its pictures are missing.
     class TrelMenu* MakeStatusMenu();
@@ -57,7 +58,7 @@ protected:
 private:
     int m_nStatus = 2;
     CPaintedStatic* icon_;  // the status picture, its key colour keyed out
-    QLabel *text_, *progress_;
+    QLabel* text_;
 };
 
 // ---- chat windows ----------------------------------------------------------------------------
@@ -199,8 +200,8 @@ private:
     bool closed_ = false;
     bool buddyListSeen_ = false;
     QString alias_;
-    // Where the status bar's description comes from (section and key of the language file), so that a
-    // language change shows it anew; empty when the bar shows none.
+    // Where the status bar's progress or error text comes from (section and key of the language file), so
+    // that a skin change shows it again; empty while the bar shows the status's description.
     std::string descriptionSection_, descriptionKey_, descriptionDefault_;
     void SetDescriptionText(const char* section, const char* key, const char* builtIn = "");
     int syncedBuddies_ = 0;

@@ -25,20 +25,25 @@
 
 namespace shell {
 
+namespace {
+// The start page's texts hold at most 32 characters.
+QString NavText(const char* key, const char* builtIn) { return LangText("navigate_dialog", key, builtIn).left(32); }
+}  // namespace
+
 QString MissedCallText(int count) {
-    if (count == 0) return LangText("navigate_dialog", "tip2", "No Missed Call");
-    return QString::number(count) + " " + LangText("navigate_dialog", "tip3", "Missed Call");
+    if (count == 0) return NavText("tip2", "No Missed Call");
+    return QString::number(count) + " " + NavText("tip3", "Missed Call");
 }
 
 QString OnlineContactText(int count) {
-    if (count == 0) return LangText("navigate_dialog", "txt_no_contact_online", "No Contact Online");
+    if (count == 0) return NavText("txt_no_contact_online", "No Contact Online");
     return QString::number(count) + " " +
-           (count == 1 ? LangText("navigate_dialog", "txt_one_contact_online", "Contact Online")
-                       : LangText("navigate_dialog", "txt_contact_online", "Contacts Online"));
+           (count == 1 ? NavText("txt_one_contact_online", "Contact Online")
+                       : NavText("txt_contact_online", "Contacts Online"));
 }
 
 QString UpdateVersionText(int major, int minor, int build) {
-    const QString fmt = LangFormatText("navigate_dialog", "update_version", "%d.%d.%d");
+    const QString fmt = LangFormatText("navigate_dialog", "update_version", "%d.%d.%d").left(512);
     if (LangText("navigate_dialog", "update_version", "").isEmpty()) return QString();
     return FillFormat(fmt, {QString::number(major), QString::number(minor), QString::number(build)});
 }
@@ -191,8 +196,6 @@ void CNavigateLinks::SetMode(int mode) {
     // Signed in without a newer version: the update link stays away.
     if (mode == 1 && update_[0] < 0)
         for (int id : {NAV_UPDATE_PIC, NAV_UPDATE}) Control(id)->setVisible(false);
-    // The balance button goes with the query link.
-    Control(NAV_PREPAY_BUTTON)->setVisible(Control(NAV_QUERY)->isVisibleTo(this));
     const bool counter = !static_cast<QLabel*>(Control(NAV_COUNTER))->text().isEmpty();
     if (Control(NAV_COUNTER)->isVisibleTo(this) && !counter) Control(NAV_COUNTER)->setVisible(false);
 }
@@ -237,12 +240,12 @@ void CNavigateLinks::OnSkinChanged() {
 }
 
 void CNavigateLinks::Retext() {
-    static_cast<QLabel*>(Control(NAV_TIP))->setText(LangText("navigate_dialog", "tip1", "You have"));
-    static_cast<QLabel*>(Control(NAV_LOGINING))->setText(LangText("navigate_dialog", "msg_logining", "Login..."));
-    Link(NAV_LOGIN)->SetLinkText(LangText("navigate_dialog", "msg_login", "Click here to login"));
-    Link(NAV_QUERY)->SetLinkText(LangText("navigate_dialog", "qz_query", "Query"));
-    Link(NAV_PREPAY)->SetLinkText(LangText("navigate_dialog", "qz_prepay", "Prepay"));
-    static_cast<QPushButton*>(Control(NAV_PREPAY_BUTTON))->setText(LangText("navigate_dialog", "qz_prepay", "Prepay"));
+    static_cast<QLabel*>(Control(NAV_TIP))->setText(NavText("tip1", "You have"));
+    static_cast<QLabel*>(Control(NAV_LOGINING))->setText(NavText("msg_logining", "Login..."));
+    Link(NAV_LOGIN)->SetLinkText(NavText("msg_login", "Click here to login"));
+    Link(NAV_QUERY)->SetLinkText(NavText("qz_query", "Query"));
+    Link(NAV_PREPAY)->SetLinkText(NavText("qz_prepay", "Prepay"));
+    static_cast<QPushButton*>(Control(NAV_PREPAY_BUTTON))->setText(NavText("qz_prepay", "Prepay"));
     Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
     Link(NAV_ONLINE)->SetLinkText(OnlineContactText(m_nOnlineContacts));
     Link(NAV_UPDATE)->SetLinkText(update_[0] >= 0 ? UpdateVersionText(update_[0], update_[1], update_[2]) : QString());

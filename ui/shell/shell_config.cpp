@@ -1,6 +1,7 @@
 // Paths of the installation and profile folders, the language file's texts and the skin table.
 #include "ui/shell/shell_config.h"
 
+#include <QDir>
 #include <QStringList>
 #include <algorithm>
 #include <cctype>
@@ -43,7 +44,10 @@ ShellPaths& Paths() { return g_paths; }
 std::vector<std::string> EnumerateSkins(const std::string& appFolder) {
     std::vector<std::string> out;
     const std::string root = plat::PathJoin(appFolder, "skin");
-    for (const std::string& name : plat::ListDirectory(root)) {
+    // Every entry as the folder gives them, "." and ".." too: only one with a named corvina.ini is a skin.
+    const QStringList entries = QDir(QString::fromStdString(root)).entryList(QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Unsorted);
+    for (const QString& entry : entries) {
+        const std::string name = entry.toStdString();
         if (out.size() >= kMaxSkins) break;
         const std::string ini = plat::PathJoin(root, name + "/corvina.ini");
         if (!IniString(ini, "skinname", "chs", "", 32).empty()) out.push_back(name);

@@ -46,7 +46,8 @@ void ApplyLanguageCode(const std::string& code);
 void ApplySkinType(const std::string& type);
 bool WriteLangTypeIfChanged(const std::string& code);
 bool WriteSkinTypeIfChanged(const std::string& type);
-// Skin folders under <app>/skin whose corvina.ini has a non-empty [skinname] chs, in listing order.
+// Entries of <app>/skin ("." and ".." too) whose corvina.ini has a non-empty [skinname] chs, in the
+// order the folder gives them.
 std::vector<std::string> EnumerateSkins(const std::string& appFolder);
 
 // A text of the language file (UTF-8), or the built-in default.

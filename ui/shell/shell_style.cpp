@@ -52,7 +52,6 @@ QComboBox:focus, QLineEdit:focus { border-color: #2f6fd6; }
 QLineEdit { border: 1px solid #cfd8e3; border-radius: 5px; padding: 3px 8px; background: #ffffff; }
 QWidget#presenceBar { background: #f3f6fa; border-top: 1px solid #e1e7ef; }
 QLabel#presenceText { color: #1f2d3d; font-size: 12px; }
-QLabel#presenceProgress { color: #5b6b7f; font-size: 11px; }
 QLabel#callRemote { font-size: 18px; font-weight: bold; color: #1f2d3d; }
 QLabel#callState { font-size: 13px; color: #5b6b7f; }
 QLabel#callClock { font-size: 22px; color: #2f6fd6; }

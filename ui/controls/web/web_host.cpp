@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QOpenGLContext>
+#include <QOpenGLWidget>
 #include <QSurfaceFormat>
 #include <QRegularExpression>
 #include <QResizeEvent>
@@ -153,6 +154,15 @@ void DeferEngineGraphics() {
   qAddPostRoutine(DropDeferredContext);
   qt_gl_set_global_share_context(g_deferredContext);
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, false);
+}
+
+void PrepareWindowForWebViews(QWidget* window) {
+  if (!window || window->findChild<QOpenGLWidget*>("webSurfaceKeeper")) return;
+  auto* keeper = new QOpenGLWidget(window);
+  keeper->setObjectName("webSurfaceKeeper");
+  keeper->setAttribute(Qt::WA_TransparentForMouseEvents);
+  keeper->setFixedSize(0, 0);
+  keeper->hide();
 }
 
 void SetExternalDispatch(CExternalDispatch* external) { g_external = external; }

@@ -1,4 +1,5 @@
 // Shell logic below the widgets: saved logins, language texts and formats, dial requests, start and sign-in decisions.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <QMessageBox>
 
@@ -349,6 +350,22 @@ TEST(Configuration, LanguageFromTheSystemIsWrittenOnceAndKeptAsStored) {
     EXPECT_EQ(32u, skins.size());
     EXPECT_EQ(skins.end(), std::find(skins.begin(), skins.end(), "s3"));
     EXPECT_EQ(skins.end(), std::find(skins.begin(), skins.end(), "noini"));
+    // In the folder's own order, "." and ".." read like any entry (skin/corvina.ini and the folder's own).
+    const std::string few = TempFolder();
+    for (const char* name : {"b", "a", "c"}) {
+        plat::MakeDirectories(few + "/skin/" + name);
+        Write(few + "/skin/" + name + "/corvina.ini", "[skinname]\nchs=x\n");
+    }
+    Write(few + "/skin/corvina.ini", "[skinname]\nchs=dot\n");
+    Write(few + "/corvina.ini", "[skinname]\nchs=up\n");
+    std::vector<std::string> folderOrder;
+    if (DIR* d = opendir((few + "/skin").c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, "corvina.ini") != 0) folderOrder.push_back(e->d_name);
+        closedir(d);
+    }
+    EXPECT_EQ(5u, folderOrder.size());
+    EXPECT_EQ(folderOrder, shell::EnumerateSkins(few));
 }
 
 TEST(Names, FolderNamesFromUserOrServerTextsArePlainComponents) {
@@ -399,11 +416,15 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
     EXPECT_FALSE(shell::IsCallingSelf("alice@other.org", "example.com", "alice"));
     EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", "alice@example.com"));
     EXPECT_FALSE(shell::IsCallingSelf("bob", "example.com", ""));
-    EXPECT_FALSE(shell::IsNewerVersion(0, 9, 6));
-    EXPECT_TRUE(shell::IsNewerVersion(0, 9, 7));
-    EXPECT_TRUE(shell::IsNewerVersion(0, 10, 0));
-    EXPECT_TRUE(shell::IsNewerVersion(1, 0, 0));
-    EXPECT_FALSE(shell::IsNewerVersion(0, 8, 99));
+    const struct {
+        int major, minor, build;
+        bool newer;
+    } versions[] = {
+        {0, 9, 6, false}, {0, 9, 7, true},  {0, 10, 0, true}, {1, 0, 0, true},   {0, 8, 99, false},
+        {0, 0, 0, false}, {0, -1, 99, false}, {0, 9, -1, false}, {-1, 0, 0, true}, {-1, 9, 6, true}, {-7, -1, -1, true},
+    };
+    for (const auto& v : versions)
+        EXPECT_EQ(v.newer, shell::IsNewerVersion(v.major, v.minor, v.build)) << v.major << "." << v.minor << "." << v.build;
 
     struct Case {
         bool splash, minimize, autoLogin, saved;

@@ -399,7 +399,14 @@ TEST(Accounts, IncompleteValues) {
         {{"u", "", "", "s", 1, false}, 0, 1},
         {{"u", "p", "", " ", 1, false}, 0, 1},
         {{"u", "p", "", "s", 0, false}, 0, 1},
-        {{"u", "p", "", "s", 65536, false}, 1, 1},
+        // The port is read before the rest is checked: a bad port has its own message even when more is missing.
+        {{"u", "p", "", "s", 65536, false}, 1, 4},
+        {{"u", "p", "", "s", 65536, false}, 0, 4},
+        {{"u", "p", "", "s", 0, false}, 1, 4},
+        {{"", "p", "", "s", -1, false}, 0, 4},
+        {{"u", "p", "", "s", 65535, false}, 1, 0},
+        {{"u", "p", "", "s", 0, false, false}, 0, 3},
+        {{"", "", "", "", 0, false, false}, 1, 3},
     };
     for (const auto& c : cases) EXPECT_EQ(c.want, CheckAccountValues(c.v, ACCOUNT_TYPE_SIP, false, c.minPort));
 }

@@ -1,6 +1,7 @@
 // The remaining windows offscreen: the frame's menus from the menu file, the mute buttons following a
 // test mixer, the accounts dialog changing the accounts for good, the identity, password, about and
 // head-picture dialogs.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -200,6 +201,23 @@ TEST_F(ShellPages, AccountsDialogAddsEditsAndDeletesForGood) {
     dlg.OnAdd();
     EXPECT_EQ(2, boxes.size());
     EXPECT_EQ(1, dlg.List()->topLevelItemCount());
+    // A port out of range, or no number, has its own message rather than "incomplete".
+    for (const char* port : {"70000", "0", "5o60"}) {
+        fill = [port](shell::CAccountEditorDlg& e) {
+            e.m_user->setText("erin");
+            e.m_password->setText("pw");
+            e.m_server->setText("sip.example");
+            e.m_port->setText(port);
+        };
+        dlg.OnAdd();
+    }
+    ASSERT_EQ(5, boxes.size());
+    const QString caption = shell::LangText("accounts_dialog", "account_add_error", "") + ": ";
+    EXPECT_EQ(caption + shell::FillFormat(shell::LangFormatText("dlg_common", "txt_int_range", "%d %d"), {"1", "65535"}),
+              boxes[2]);
+    EXPECT_EQ(boxes[2], boxes[3]);
+    EXPECT_EQ(caption + shell::LangText("dlg_common", "txt_int", ""), boxes[4]);
+    EXPECT_EQ(1, dlg.List()->topLevelItemCount());
     // A service account: added at the front of the list, so shown last.
     pickType = 1;
     fill = [](shell::CAccountEditorDlg& e) {
@@ -299,8 +317,18 @@ TEST_F(ShellPages, HeadPicturesListedByTheirTextsAndOkSendsTheChosenOne) {
     // The installation's pictures: every one has a name in the language file.
     const auto listed = ListHeadPictures(shell::Paths().headPicFolder);
     ASSERT_EQ(32u, listed.size());
-    EXPECT_EQ("00.bmp", listed[0].file);
-    EXPECT_EQ("Blue 1", listed[0].text);
+    // In the order the folder gives its files, not by name.
+    std::vector<std::string> folderOrder;
+    if (DIR* d = opendir(shell::Paths().headPicFolder.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strstr(e->d_name, ".bmp")) folderOrder.push_back(e->d_name);
+        closedir(d);
+    }
+    std::vector<std::string> listedOrder;
+    for (const HeadPicEntry& e : listed) listedOrder.push_back(e.file);
+    EXPECT_EQ(folderOrder, listedOrder);
+    for (const HeadPicEntry& e : listed)
+        if (e.file == "00.bmp") EXPECT_EQ("Blue 1", e.text);
     // A folder with a picture without a text, and a file that is no picture.
     char pattern[] = "/tmp/tessaly_heads_XXXXXX";
     const std::string dir = mkdtemp(pattern);
@@ -325,9 +353,35 @@ TEST_F(ShellPages, HeadPicturesListedByTheirTextsAndOkSendsTheChosenOne) {
     dlg.List()->setCurrentRow(5);
     EXPECT_FALSE(dlg.Preview()->isHidden());
     dlg.OnOK();
-    EXPECT_EQ((std::vector<std::string>{"05.bmp"}), sent);
+    EXPECT_EQ((std::vector<std::string>{listed[5].file}), sent);
     dlg.OnLanguageChanged();
     EXPECT_EQ("Teal 4", dlg.List()->item(29)->text());  // by position: key "29"
+}
+
+TEST_F(ShellPages, HeadPictureRowsAreDrawnWithTheirOwnColours) {
+    struct Case {
+        bool selected, focused;
+        HeadPicRowColours want;
+    };
+    for (const Case& c : {Case{false, false, {QPalette::Base, QPalette::ButtonText}},
+                          Case{false, true, {QPalette::Base, QPalette::ButtonText}},
+                          Case{true, true, {QPalette::Highlight, QPalette::HighlightedText}},
+                          Case{true, false, {QPalette::Button, QPalette::ButtonText}}})
+        EXPECT_EQ(c.want, HeadPicRowColoursFor(c.selected, c.focused)) << c.selected << c.focused;
+    // A selected row without the focus: its label's place is filled with the button face.
+    CHeadPicDlg dlg;
+    QPalette pal = dlg.List()->palette();
+    pal.setColor(QPalette::Button, QColor(10, 200, 30));
+    pal.setColor(QPalette::Highlight, QColor(200, 10, 30));
+    dlg.List()->setPalette(pal);
+    dlg.resize(400, 400);
+    dlg.show();
+    ASSERT_GT(dlg.List()->count(), 0);
+    dlg.List()->setCurrentRow(0);
+    dlg.List()->clearFocus();
+    const QRect row = dlg.List()->visualItemRect(dlg.List()->item(0));
+    const QImage shot = dlg.List()->viewport()->grab().toImage();
+    EXPECT_EQ(QColor(10, 200, 30), shot.pixelColor(row.right() - 2, row.center().y()));
 }
 
 TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {

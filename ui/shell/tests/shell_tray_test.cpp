@@ -1,5 +1,6 @@
 // The tray icon, the status and tray menus, the sheet's call-tab menu and the dial bar from anywhere,
 // the start page's sign-in link and balance button, and the system's language, offscreen.
+#include <fstream>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -301,6 +302,12 @@ TEST_F(ShellTray, DialButtonStaysOffWhileOfflineAndLanguageSelectsThePageAgain) 
     EXPECT_FALSE(icon->isVisibleTo(frame.StatusBar()));
     frame.StatusBar()->SetStatus(STATUS_ONLINE);
     EXPECT_TRUE(icon->isVisibleTo(frame.StatusBar()));
+    // The description and the status's text share the one text pane: the last one set shows.
+    EXPECT_EQ(1, frame.StatusBar()->findChildren<QLabel*>().size());
+    frame.StatusBar()->SetDescription("Registering the phone line...");
+    EXPECT_EQ("Registering the phone line...", frame.StatusBar()->findChild<QLabel*>("presenceText")->text());
+    frame.StatusBar()->SetStatus(STATUS_BUSY);
+    EXPECT_EQ(shell::LangText("status_description", "2", ""), frame.StatusBar()->Description());
 }
 
 TEST_F(ShellTray, CallPagesOfTheSheetFromAnywhere) {
@@ -348,10 +355,13 @@ TEST_F(ShellTray, StartPageSignInLinkAndBalanceButton) {
     links.SetMode(LOGIN_SIGNED_OUT);
     EXPECT_TRUE(links.Control(shell::NAV_LOGIN)->isVisible());
     EXPECT_FALSE(links.Control(shell::NAV_LOGINING)->isVisible());
-    EXPECT_FALSE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
+    // The balance button is no part of the mode table: it stays while the query link comes and goes.
+    EXPECT_TRUE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
+    EXPECT_FALSE(links.Control(shell::NAV_QUERY)->isVisible());
     links.SetMode(LOGIN_SIGNING_IN);
     EXPECT_FALSE(links.Control(shell::NAV_LOGIN)->isVisible());
     EXPECT_TRUE(links.Control(shell::NAV_LOGINING)->isVisible());
+    EXPECT_TRUE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
     links.SetMode(LOGIN_SIGNED_IN);
     auto* button = qobject_cast<QPushButton*>(links.Control(shell::NAV_PREPAY_BUTTON));
     ASSERT_TRUE(button);
@@ -383,6 +393,30 @@ TEST_F(ShellTray, StartPageSignInLinkAndBalanceButton) {
     g_hMainWnd = nullptr;
     plat::UnregisterWindowTarget(hwnd);
     EXPECT_EQ(std::vector<WPARAM>{ID_LOGIN}, posted);
+}
+
+TEST_F(ShellTray, StartPageTextsAreCutTo32Characters) {
+    const std::string saved = shell::Paths().langFile;
+    const std::string file = shelltest::NewTempFolder("navlang") + "/zylong.ini";
+    const std::string longText(40, 'x');
+    {
+        std::ofstream out(file);
+        out << "[navigate_dialog]\n";
+        for (const char* key : {"tip1", "tip2", "tip3", "txt_no_contact_online", "txt_one_contact_online", "txt_contact_online",
+                                "msg_login", "msg_logining", "qz_query", "qz_prepay"})
+            out << key << "=" << longText << "\n";
+    }
+    shell::Paths().langFile = file;
+    shell::CNavigateLinks links;
+    const QString cut = QString::fromStdString(longText.substr(0, 32));
+    EXPECT_EQ(cut, static_cast<QLabel*>(links.Control(shell::NAV_TIP))->text());
+    EXPECT_EQ(cut, static_cast<QLabel*>(links.Control(shell::NAV_LOGINING))->text());
+    EXPECT_EQ(cut, static_cast<QPushButton*>(links.Control(shell::NAV_PREPAY_BUTTON))->text());
+    for (int id : {shell::NAV_LOGIN, shell::NAV_QUERY, shell::NAV_PREPAY, shell::NAV_MISSED})
+        EXPECT_EQ(cut, links.Link(id)->text()) << id;
+    EXPECT_EQ("3 " + cut, shell::MissedCallText(3));
+    for (int n : {0, 1, 2}) EXPECT_EQ((n ? QString::number(n) + " " : QString()) + cut, shell::OnlineContactText(n)) << n;
+    shell::Paths().langFile = saved;
 }
 
 TEST_F(ShellTray, ServicePageTitleAndDialogButtonsFromTheLanguage) {
