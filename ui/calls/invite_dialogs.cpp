@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QVBoxLayout>
@@ -52,8 +53,7 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     cancel_ = new QPushButton(this);
     buddyLabel_ = new QLabel(this);
     inviteLabel_ = new QLabel(this);
-    group_ = new QLabel(this);
-    group_->setStyleSheet("font-weight:bold;color:#223047");
+    group_ = new QGroupBox(this);
     check_ = new QCheckBox(this);
     auto* grid = new QGridLayout;
     grid->addWidget(buddyLabel_, 0, 0);
@@ -71,9 +71,9 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     buttons->addStretch();
     buttons->addWidget(ok_);
     buttons->addWidget(cancel_);
+    group_->setLayout(grid);
     auto* v = new QVBoxLayout(this);
     v->addWidget(group_);
-    v->addLayout(grid);
     v->addLayout(buttons);
     invite_->setEnabled(false);
     reject_->setEnabled(false);
@@ -127,7 +127,7 @@ void CConfInviteDlg::OnLanguageChanged() {
     cancel_->setText(T("cancel_btn", "Return (&R)"));
     reject_->setText(T("reject_btn", "<<Reject (&O)"));
     invite_->setText(T("invite_btn", "Invite (&I)>>"));
-    group_->setText(T("group", "Invite buddy to join conference"));
+    group_->setTitle(T("group", "Invite buddy to join conference"));
     buddyLabel_->setText(T("buddy_static", "Buddy List"));
     inviteLabel_->setText(T("invite_static", "Invite List"));
     candidates_->setToolTip(T("buddy_list_tipinfo", ""));
@@ -173,7 +173,7 @@ void CConfInviteDlg::Confirm() {
     if (chosen.empty()) {
         const QString text = T("conf_no_selected", "Please select invite buddy!");
         if (box) box(text);
-        else QMessageBox::information(this, QString(), text);
+        else QMessageBox(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this).exec();
         return;
     }
     if (result_) result_(true);
@@ -201,6 +201,9 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
     header_->setWordWrap(true);
     list_ = new QListWidget(this);
     list_->setViewMode(QListView::ListMode);
+    list_->setFlow(QListView::TopToBottom);  // a plain list: columns side by side
+    list_->setWrapping(true);
+    list_->setResizeMode(QListView::Adjust);
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setStyleSheet(kListStyle);
     list_->setMinimumSize(260, 200);
@@ -265,13 +268,9 @@ CInviteToConfDlg::~CInviteToConfDlg() {
 }
 
 void CInviteToConfDlg::OnLanguageChanged() {
-    auto text = [](const char* key, const QString& fallback) {
-        const QString t = shell::LangText("invite_dlg", key, "");
-        return t.isEmpty() ? fallback : t;
-    };
-    SetTexts(text("header", QString()), text("title", QStringLiteral("Invite to chat")),
-             text("confirm", shell::LangText("dlg_common", "IDOK", "&OK")),
-             text("cancel", shell::LangText("dlg_common", "IDCANCEL", "&Cancel")));
+    auto text = [](const char* key, const char* def) { return shell::LangText("invite_dlg", key, def); };
+    SetTexts(text("header", "选择要将其添加到对话框中的人，然后单击“确定”(若选择多个人，请在单击的同时按住Ctrl或Shift键)"),
+             text("title", "邀请加入会议"), text("confirm", "确定(&O)"), text("cancel", "取消(&C)"));
 }
 
 void CInviteToConfDlg::SetTexts(const QString& header, const QString& caption, const QString& ok, const QString& cancel) {
@@ -306,11 +305,9 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
             copy.online = AddrBook_IsIdentityOnline(node) ? 1 : 0;
         }
     }
-    if (!copy.name[0]) std::snprintf(copy.name, sizeof copy.name, "%d", copy.id);
     records_.push_back(copy);
     contactIds_.push_back(contactId);
     auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), AnsiQ(copy.name));
-    if (copy.status[0]) item->setToolTip(AnsiQ(copy.status));
     item->setData(Qt::UserRole, static_cast<int>(records_.size() - 1));
     list_->addItem(item);
 }
