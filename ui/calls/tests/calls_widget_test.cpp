@@ -96,13 +96,13 @@ TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
     Events();
     calls::COnDialDlg* page = CurrentCallPage();
     ASSERT_NE(nullptr, page);
-    EXPECT_EQ(QString("bob"), page->NameLine()->text());
+    EXPECT_EQ(QString("bob@example.com"), page->NameLine()->text());
     EXPECT_EQ(QString("Connecting..."), page->TipLine()->text());
     EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
     ASSERT_EQ(1u, Dial()->History().Entries().size());
     EXPECT_FALSE(bar->DialButton()->isEnabled());  // an outgoing call cannot be answered
     EXPECT_TRUE(bar->HangupButton()->isEnabled());
-    EXPECT_EQ(QString("bob"), sheet->tabText(sheet->currentIndex()));
+    EXPECT_EQ(QString("bob@example.com"), sheet->tabText(sheet->currentIndex()));
 }
 
 // The delete button shows the skin's two pictures (the second at rest, the first under the pointer),
