@@ -30,8 +30,8 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
         return ToAnsi(shell::LangText(section, key, def));
     });
     calls_ = std::make_unique<CallController>(this, sounds, [] { return shell::Paths().skinFolder; });
-    box = [this](const std::string& text, const std::string& caption) {
-        QMessageBox::information(frame_, AnsiQ(caption), AnsiQ(text));
+    box = [this](const std::string& text, const std::string& caption) {  // a plain box with OK
+        QMessageBox(QMessageBox::NoIcon, AnsiQ(caption), AnsiQ(text), QMessageBox::Ok, frame_).exec();
     };
     warn = [this](const std::string& text, const std::string& caption) {
         QMessageBox::warning(frame_, AnsiQ(caption), AnsiQ(text));
