@@ -226,6 +226,7 @@ void CKeypadDlg::OnLanguageChanged() { setWindowTitle(T("dial_dialog", "keyboard
 
 CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     : QDialog(owner, Qt::Tool), owner_(owner), send_(std::move(send)) {
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     OnLanguageChanged();
     setAutoFillBackground(true);
     QPalette pal = palette();
