@@ -148,7 +148,11 @@ void CSyslogDlg::OnLanguageChanged() {
         for (const auto& [id, t] : tips)
             if (a->data().toInt() == id) a->setToolTip(T("log_dialog", t.first, t.second).left(79));
     peers_->setToolTip(T("log_dialog", "ComBoxTip", "Pick a user to see only that person's calls, or <All> for everybody").left(79));
-    if (peers_->count() > 0) peers_->setItemText(0, "<" + T("log_dialog", "select", "All") + ">");
+    if (peers_->count() > 0) {
+        peers_->setItemText(0, "<" + T("log_dialog", "select", "All") + ">");
+        peers_->setCurrentIndex(0);  // the first item, "<All>", is selected again
+    }
+    LoadBarImages();
     RefreshList();
 }
 

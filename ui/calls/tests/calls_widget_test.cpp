@@ -596,7 +596,9 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     log->PeerFilter()->setCurrentIndex(2);
     log->RefreshList();
     EXPECT_EQ(2, log->List()->count());
-    log->PeerFilter()->setCurrentIndex(0);
+    log->OnLanguageChanged();  // "<All>" is chosen again and every call shows
+    EXPECT_EQ(0, log->PeerFilter()->currentIndex());
+    EXPECT_EQ(4, log->List()->count());
     log->SetDirection(ID_LOG_MISSED);
     ASSERT_EQ(1, log->List()->count());
     EXPECT_STREQ("dave@example.com", log->RecordAt(0)->number);
