@@ -107,7 +107,7 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.drawPixmap(0, 0, ctl::KeyedPixmap(picture, RGB(255, 0, 255)));
     const int t = TextHeight();
-    auto line = [&](int which, const QString& text, const QRect& band, int offset, QTimer& timer) {
+    auto line = [&](int which, const QString& text, const QRect& band, const QRect& clear, int offset, QTimer& timer) {
         p.setFont(LineFont(which));
         p.setPen(Qt::black);
         if (!LineScrolls(which)) {
@@ -116,13 +116,14 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
             return;
         }
         if (!timer.isActive()) timer.start();
-        p.fillRect(band, back_);
+        p.fillRect(clear, back_);
         const QByteArray b = QByteArray::fromStdString(ToAnsi(text));
         const QString shown = offset > 0 ? AnsiQ(b.mid(offset, 18).toStdString()) : text;
         p.drawText(band, Qt::AlignLeft | Qt::AlignVCenter, shown);
     };
-    line(1, name_, QRect(0, 100, 100, t + 2), nameOffset_, nameTimer_);
-    line(2, state_, QRect(0, t + 102, 100, t + 2), stateOffset_, stateTimer_);
+    // A scrolling line's band is cleared with the tile's colour before its 18 bytes are drawn.
+    line(1, name_, QRect(0, 100, 100, t + 2), QRect(0, 100, 102, t - 2), nameOffset_, nameTimer_);
+    line(2, state_, QRect(0, t + 102, 100, t + 2), QRect(0, t + 100, 102, t + 2), stateOffset_, stateTimer_);
 }
 
 // ---------------------------------------------------------------------------------------------
