@@ -63,16 +63,21 @@ void CallController::StopSound() {
 int CallController::SendEvent(int callId, int cnxId, int event, int p4) { return CM_SendEvent(callId, cnxId, event, -1, p4, nullptr); }
 bool CallController::IsConfCall(int callId) { return CM_IsConfCall(callId); }
 
-std::string CallController::LookupDisplayName(const std::string& number) {
+namespace {
+// The contact's name for a number ('@': an identity of the SIP account, else a contact id); empty: none.
+std::string ContactNameOf(const std::string& number) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* root = g_addrBookRoots[0];
     AddrNode* node = number.find('@') != std::string::npos ? AddrBook_FindSipContact(root, number.c_str())
                                                            : AddrBook_FindContactById(root, number.c_str());
-    if (node) {
-        const char* name = AddrBook_GetDisplayName(node);
-        if (name && *name) return name;
-    }
-    return number.substr(0, number.find('@'));
+    const char* name = node ? AddrBook_GetDisplayName(node) : nullptr;
+    return name ? name : "";
+}
+}  // namespace
+
+std::string CallController::LookupDisplayName(const std::string& number) {
+    const std::string name = ContactNameOf(number);
+    return name.empty() ? number.substr(0, number.find('@')) : name;
 }
 
 std::string CallController::DisplayNameOf(const std::string& number) { return LookupDisplayName(number); }
@@ -88,7 +93,9 @@ std::string CallController::OwnNumber() {
 CallPageModel* CallController::NewPage(const std::string& number, const std::string& photo, int callType) {
     auto page = std::make_unique<CallPageModel>(this, now, ticks);
     page->remoteNumber = number.substr(0, 63);
-    page->displayName = LookupDisplayName(number).substr(0, 63);
+    // The tab and the name line: the contact's name, else the number as dialled or received.
+    const std::string name = ContactNameOf(number);
+    page->displayName = (name.empty() ? number : name).substr(0, 63);
     page->photoPath = photo;
     page->callType = callType;
     CallPageModel* p = page.get();

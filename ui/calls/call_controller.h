@@ -24,6 +24,8 @@ public:
     virtual void ActivatePage(CallPageModel* page) = 0;
     virtual void ActivatePageOfType(int type) = 0;
     virtual void ShowBox(const std::string& text, const std::string& caption) = 0;
+    // A box with the warning sign.
+    virtual void ShowWarning(const std::string& text, const std::string& caption) { ShowBox(text, caption); }
     virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
     virtual void MissedCall() = 0;
     virtual void CallLogChanged() = 0;
@@ -111,6 +113,7 @@ public:
     void PageEnded(CallPageModel* page) override;
     void StopTrayAnimation() override { ui_->StopTrayAnimation(); }
     void ShowBox(const std::string& text) override { ui_->ShowBox(text, Text("multiconf_dialog", "conf_info", "Infomation")); }
+    void ShowWarning(const std::string& text, const std::string& caption) override { ui_->ShowWarning(text, caption); }
     void Changed(CallPageModel* page) override { ui_->PageChanged(page); }
     std::string DisplayNameOf(const std::string& number) override;
     std::string OwnNumber() override;

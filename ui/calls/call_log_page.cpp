@@ -31,30 +31,28 @@ constexpr int kRecordRole = Qt::UserRole + 1;
 class EntryDelegate : public QStyledItemDelegate {
 public:
     explicit EntryDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
-    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override { return QSize(200, 44); }
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override { return QSize(200, 36); }
     void paint(QPainter* p, const QStyleOptionViewItem& opt, const QModelIndex& index) const override {
         p->save();
-        const bool selected = opt.state & QStyle::State_Selected;
-        p->fillRect(opt.rect, selected ? QColor(0xC6, 0xE3, 0xE7).lighter(104) : Qt::white);
-        p->setPen(QColor(236, 240, 246));
-        p->drawLine(opt.rect.bottomLeft(), opt.rect.bottomRight());
+        p->fillRect(opt.rect, opt.state & QStyle::State_Selected ? QColor(0xC6, 0xE3, 0xE7) : QColor(Qt::white));
         const QPixmap icon = index.data(Qt::DecorationRole).value<QPixmap>();
-        if (!icon.isNull()) p->drawPixmap(opt.rect.left() + 6, opt.rect.top() + (opt.rect.height() - 32) / 2, icon.scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-        const QRect label = opt.rect.adjusted(46, 3, -6, 0);
-        const int split = label.top() + label.height() * 3 / 5;
-        QFont f = opt.font;
-        f.setPixelSize(14);
-        f.setBold(index.data(Qt::UserRole + 2).toBool());
+        const QRect iconRect(opt.rect.left(), opt.rect.top(), 32, 32);
+        if (!icon.isNull()) p->drawPixmap(iconRect.topLeft(), icon);
+        // The label: line one from 3 pixels below its top to two fifths of its height above its bottom.
+        const QRect label(iconRect.right() + 1, opt.rect.top(), opt.rect.right() - iconRect.right(), opt.rect.height());
+        const int split = label.bottom() + 1 - label.height() * 2 / 5;
+        QFont f(QStringLiteral("MS Sans Serif"));
+        f.setPixelSize(15);
+        f.setWeight(QFont::Normal);
         p->setFont(f);
-        p->setPen(index.data(Qt::UserRole + 2).toBool() ? QColor(200, 60, 52) : QColor(34, 48, 71));
-        p->drawText(QRect(label.left(), label.top(), label.width(), split - label.top()), Qt::AlignLeft | Qt::AlignVCenter,
-                    index.data(Qt::DisplayRole).toString());
-        f.setPixelSize(11);
-        f.setBold(false);
+        p->setPen(Qt::black);
+        p->drawText(QRect(label.left(), label.top() + 3, label.width(), split - label.top() - 3),
+                    Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, index.data(Qt::DisplayRole).toString());
+        f.setPixelSize(10);
         p->setFont(f);
         p->setPen(QColor(0x80, 0x80, 0x80));
-        p->drawText(QRect(label.left(), split, label.width(), label.bottom() - split), Qt::AlignLeft | Qt::AlignVCenter,
-                    index.data(Qt::UserRole + 3).toString());
+        p->drawText(QRect(label.left(), split, label.width(), label.bottom() + 1 - split),
+                    Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, index.data(Qt::UserRole + 3).toString());
         p->restore();
     }
 };
@@ -100,7 +98,7 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
     v->setContentsMargins(0, 0, 0, 0);
     v->setSpacing(0);
     bar_ = new CDlgToolBar(this);
-    bar_->setStyleSheet("QToolBar{background:#f3f6fb;border-bottom:1px solid #dde4ee;spacing:2px;padding:2px}");
+    bar_->setStyleSheet("QToolBar{background:white;border:none}");  // flat, transparent buttons on the white page
     auto* group = new QActionGroup(this);
     for (int id : {ID_LOG_ALL, ID_LOG_MISSED, ID_LOG_IN, ID_LOG_OUT}) {
         QAction* a = bar_->addAction(QString());
@@ -113,8 +111,7 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
     group->actions().first()->setChecked(true);
     peers_ = new CCJFlatComboBox(bar_, false);  // a drop-down list, drawn flat
     peers_->setObjectName("32789");
-    peers_->setMinimumWidth(100);
-    peers_->setMaximumWidth(160);
+    peers_->setFixedWidth(100);  // over a 100-pixel separator of the bar
     bar_->addWidget(peers_);
     connect(peers_, &QComboBox::activated, this, [this] { RefreshList(); });
     QAction* remove = bar_->addAction(QString());
@@ -151,7 +148,11 @@ void CSyslogDlg::OnLanguageChanged() {
         for (const auto& [id, t] : tips)
             if (a->data().toInt() == id) a->setToolTip(T("log_dialog", t.first, t.second).left(79));
     peers_->setToolTip(T("log_dialog", "ComBoxTip", "Pick a user to see only that person's calls, or <All> for everybody").left(79));
-    if (peers_->count() > 0) peers_->setItemText(0, "<" + T("log_dialog", "select", "All") + ">");
+    if (peers_->count() > 0) {
+        peers_->setItemText(0, "<" + T("log_dialog", "select", "All") + ">");
+        peers_->setCurrentIndex(0);  // the first item, "<All>", is selected again
+    }
+    LoadBarImages();
     RefreshList();
 }
 
@@ -194,9 +195,7 @@ void CSyslogDlg::RefreshList() {
         auto* item = new QListWidgetItem(AnsiQ(PeerText(r)));
         item->setData(Qt::DecorationRole, icons[DirectionIcon(r.typeFlags)]);
         item->setData(kRecordRole, static_cast<int>(i));
-        item->setData(Qt::UserRole + 2, r.typeFlags == CALLLOG_MISSED);
         item->setData(Qt::UserRole + 3, AnsiQ(EntryLineTwo(r, word)));
-        item->setToolTip(AnsiQ(std::string(r.number, strnlen(r.number, sizeof r.number))));
         list_->addItem(item);
     }
 }
@@ -281,13 +280,13 @@ void CSyslogDlg::AddSelectedAsContact() {
     id = id.substr(0, id.find('@'));
     const std::string caption = ToAnsi(T("add_contact_dialog", "title_error", ""));
     if (strcasecmp(id.c_str(), g_strUserId.c_str()) == 0) {
-        windows_->ShowBox(ToAnsi(T("add_contact_dialog", "err_addcuruid", "Can't Add Current Account")), caption);
+        windows_->ShowWarning(ToAnsi(T("add_contact_dialog", "err_addcuruid", "Can't Add Current Account")), caption);
         return;
     }
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
         if (AddrBook_FindContactById(g_addrBookRoots[0], id.c_str())) {
-            windows_->ShowBox(ToAnsi(T("add_contact_dialog", "err_dupcontact", "Contact have exist")), caption);
+            windows_->ShowWarning(ToAnsi(T("add_contact_dialog", "err_dupcontact", "Contact have exist")), caption);
             return;
         }
     }
@@ -317,6 +316,8 @@ void CSyslogDlg::showEvent(QShowEvent* e) {
 }
 
 void CSyslogDlg::contextMenuEvent(QContextMenuEvent* e) {
+    // The entry menu belongs to the list, not to the toolbar above it.
+    if (!list_->geometry().contains(e->pos())) return;
     const QPoint at = list_->viewport()->mapFrom(this, e->pos());
     QListWidgetItem* item = list_->itemAt(at);
     if (!item) item = list_->selectedItems().size() == 1 ? list_->selectedItems()[0] : list_->itemAt(15, 15);
@@ -330,10 +331,10 @@ void CSyslogDlg::contextMenuEvent(QContextMenuEvent* e) {
     auto entry = [&](int cmd, const char* key, const char* def, const char* picture) {
         return menu.AppendBitmapMenu(0, cmd, T("log_dialog", key, def), ctl::LoadBitmapFile(shell::SkinFile(picture)));
     };
-    QAction* call = entry(ID_LOG_CALL, "0", "Call back", "menudial.bmp");
-    QAction* im = entry(ID_LOG_SENDIM, "1", "Send message", "menusendim.bmp");
-    QAction* add = entry(ID_LOG_ADDCONTACT, "2", "Add to contacts", "menuaddcontact.bmp");
-    entry(ID_LOG_DELETE, "3", "Remove", "menudel.bmp");
+    QAction* call = entry(ID_LOG_CALL, "0", "", "menudial.bmp");
+    QAction* im = entry(ID_LOG_SENDIM, "1", "", "menusendim.bmp");
+    QAction* add = entry(ID_LOG_ADDCONTACT, "2", "", "menuaddcontact.bmp");
+    entry(ID_LOG_DELETE, "3", "", "menudel.bmp");
     call->setEnabled(!offline && windows_->IsDialButtonEnabled());
     const std::string number = r ? std::string(r->number, strnlen(r->number, sizeof r->number)) : std::string();
     const size_t atSign = number.find('@');

@@ -10,7 +10,6 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 
 #include "common/debug.h"
 #include "common/addrbook.h"
@@ -24,24 +23,6 @@ namespace calls {
 namespace {
 
 QString Q(const std::string& s) { return AnsiQ(s); }
-
-QPixmap RoundPhoto(const QString& path, int size) {
-    QImage img = ctl::LoadBitmapFile(path);
-    QPixmap out(size, size);
-    out.fill(Qt::transparent);
-    QPainter p(&out);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    QPainterPath clip;
-    clip.addEllipse(QRectF(0, 0, size, size));
-    p.setClipPath(clip);
-    if (!img.isNull()) p.drawImage(QRect(0, 0, size, size), img);
-    else p.fillRect(out.rect(), QColor(200, 214, 236));
-    p.setClipping(false);
-    p.setPen(QPen(QColor(255, 255, 255), 3));
-    p.drawEllipse(QRectF(1.5, 1.5, size - 3, size - 3));
-    return out;
-}
 
 }  // namespace
 
@@ -92,11 +73,12 @@ void CAttendeePic::SetBackColor(const QColor& c) {
     update();
 }
 
-QFont CAttendeePic::LineFont(int line) const {
+QFont CAttendeePic::LineFont(int) const {
+    // One font for both lines: the language file's face and height, the default for either not named.
     QFont f = font();
     if (!face_.isEmpty()) f.setFamily(face_);
-    f.setPixelSize(fontHeight_ > 0 ? fontHeight_ : line == 1 ? 12 : 11);
-    f.setBold(line == 1);
+    if (fontHeight_ > 0) f.setPixelSize(fontHeight_);
+    f.setWeight(QFont::Normal);
     return f;
 }
 
@@ -125,7 +107,7 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.drawPixmap(0, 0, ctl::KeyedPixmap(picture, RGB(255, 0, 255)));
     const int t = TextHeight();
-    auto line = [&](int which, const QString& text, const QRect& band, int offset, QTimer& timer) {
+    auto line = [&](int which, const QString& text, const QRect& band, const QRect& clear, int offset, QTimer& timer) {
         p.setFont(LineFont(which));
         p.setPen(Qt::black);
         if (!LineScrolls(which)) {
@@ -134,13 +116,14 @@ void CAttendeePic::paintEvent(QPaintEvent*) {
             return;
         }
         if (!timer.isActive()) timer.start();
-        p.fillRect(band, back_);
+        p.fillRect(clear, back_);
         const QByteArray b = QByteArray::fromStdString(ToAnsi(text));
         const QString shown = offset > 0 ? AnsiQ(b.mid(offset, 18).toStdString()) : text;
         p.drawText(band, Qt::AlignLeft | Qt::AlignVCenter, shown);
     };
-    line(1, name_, QRect(0, 100, 100, t + 2), nameOffset_, nameTimer_);
-    line(2, state_, QRect(0, t + 102, 100, t + 2), stateOffset_, stateTimer_);
+    // A scrolling line's band is cleared with the tile's colour before its 18 bytes are drawn.
+    line(1, name_, QRect(0, 100, 100, t + 2), QRect(0, 100, 102, t - 2), nameOffset_, nameTimer_);
+    line(2, state_, QRect(0, t + 102, 100, t + 2), QRect(0, t + 100, 102, t + 2), stateOffset_, stateTimer_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -157,16 +140,19 @@ COnDialDlg::COnDialDlg(CallPageModel* model, QWidget* parent) : CNqPropertyPage(
     status_ = new QLabel(this);
     tip_ = new QLabel(this);
     for (QLabel* l : {name_, status_, tip_}) l->setAlignment(Qt::AlignCenter);
+    // Black text on the page's white.
+    for (QLabel* l : {name_, status_, tip_}) {
+        QPalette p = l->palette();
+        p.setColor(QPalette::WindowText, Qt::black);
+        l->setPalette(p);
+    }
     QFont big = font();
     big.setPixelSize(20);
     big.setBold(true);
     name_->setFont(big);
-    name_->setStyleSheet("color:#223047");
-    status_->setStyleSheet("color:#6b7890");
     QFont clock = font();
     clock.setPixelSize(26);
     tip_->setFont(clock);
-    tip_->setStyleSheet("color:#2f7bd9");
     scroll_ = new QScrollBar(Qt::Vertical, this);
     scroll_->hide();
     connect(scroll_, &QScrollBar::valueChanged, this, [this](int v) {
@@ -195,7 +181,14 @@ void COnDialDlg::Refresh() {
     const bool conf = model_->conference;
     for (QWidget* w : std::initializer_list<QWidget*>{photo_, direction_, name_, status_, tip_}) w->setVisible(!conf);
     if (!conf) {
-        photo_->setPixmap(RoundPhoto(model_->photoPath.empty() ? shell::SkinFile("usericondef.bmp") : Q(model_->photoPath), 96));
+        // A photo that does not load leaves the picture as it was.
+        if (!model_->photoPath.empty()) {
+            const QImage photo = ctl::LoadBitmapFile(Q(model_->photoPath));
+            if (!photo.isNull()) {
+                photo_->setFixedSize(photo.size());  // the picture control takes the bitmap's size
+                photo_->setPixmap(QPixmap::fromImage(photo));
+            }
+        }
         const char* dir = model_->callType == 0 ? "callin.bmp" : model_->callType == 1 ? "callout.bmp" : nullptr;
         direction_->setPixmap(dir ? ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(dir)), RGB(255, 0, 255)) : QPixmap());
         name_->setText(Q(model_->displayName));
@@ -228,9 +221,10 @@ void COnDialDlg::Refresh() {
 
 void COnDialDlg::Layout() {
     const int w = width(), h = height();
-    const int top = std::max(16, (h - 230) / 2);
+    // The single view's controls keep their heights and are centred across the page.
+    const int top = 30;
     photo_->move((w - photo_->width()) / 2, top);
-    direction_->move((w - direction_->width()) / 2 + 40, top + photo_->height() - 22);
+    direction_->move((w - direction_->width()) / 2 + 40, top + 96 - 22);
     name_->setGeometry(0, top + 106, w, 30);
     status_->setGeometry(0, top + 138, w, 20);
     tip_->setGeometry(0, top + 166, w, 40);
@@ -251,10 +245,7 @@ void COnDialDlg::resizeEvent(QResizeEvent*) { Layout(); }
 
 void COnDialDlg::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    QLinearGradient g(0, 0, 0, height());
-    g.setColorAt(0, QColor(246, 249, 254));
-    g.setColorAt(1, Qt::white);
-    p.fillRect(rect(), g);
+    p.fillRect(rect(), Qt::white);
 }
 
 std::vector<std::pair<int, bool>> COnDialDlg::MenuItems(const QPoint& at) {
@@ -308,7 +299,7 @@ void COnDialDlg::RunMenuCommand(int command) {
                 if (AddrBook_FindContactById(g_addrBookRoots[0], id.c_str()))
                     refusal = shell::LangText("add_contact_dialog", "err_dupcontact", "Contact have exist");
             }
-            if (!refusal.isEmpty()) model_->host()->ShowBox(ToAnsi(refusal));
+            if (!refusal.isEmpty()) model_->host()->ShowWarning(ToAnsi(refusal), id);
             else if (addContact) addContact(id);
             break;
         }

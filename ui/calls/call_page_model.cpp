@@ -404,7 +404,7 @@ void CallPageModel::OnCallEnded(int k) {
     if (!conference) {
         if (a && a->record.duration == 0) {
             UpdateCallStatus(CALL_ENDED);
-        } else if (state_ != CALL_ENDED) {
+        } else {
             SetTimer(TIMER_ENDING, 3000);
             KillTimer(TIMER_CLOCK);
             ShowStateTip(10);
@@ -580,7 +580,8 @@ void CallPageModel::LeaveMemberView(int remainingIndex, bool byNumber) {
         const MemberPicture m = members_[static_cast<size_t>(remainingIndex)];
         remoteNumber = m.number;
         photoPath = host_->SkinPath("usericondef.bmp");
-        displayName = host_->DisplayNameOf(m.number);
+        // The name line (and tab) takes the tile's name.
+        displayName = m.name.empty() ? host_->DisplayNameOf(m.number) : m.name;
         callType = m.itemValue;
         cnxCount = 1;
         cnxIds[0] = m.cnxId;

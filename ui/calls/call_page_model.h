@@ -62,6 +62,7 @@ public:
     virtual void PageEnded(class CallPageModel* page) = 0;  // forget, close and delete it later
     virtual void StopTrayAnimation() = 0;
     virtual void ShowBox(const std::string& text) = 0;
+    virtual void ShowWarning(const std::string& text, const std::string& /*caption*/) { ShowBox(text); }
     virtual void Changed(class CallPageModel* page) = 0;  // texts, tiles or state changed
     virtual std::string DisplayNameOf(const std::string& number) = 0;
     virtual std::string OwnNumber() = 0;  // the SIP account's user id

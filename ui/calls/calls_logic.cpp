@@ -44,20 +44,20 @@ AddMemberResult AddConferenceMember(CallController& calls, CallPageModel* page, 
         return ADD_NO_PRIORITY;
     }
     if (CC_GetIdleCnxNum() < 1) {
-        box(Text("dial_dialog", "msg_no_cnx", "No free line for another member."), caption);
+        box(Text("dial_dialog", "msg_no_cnx", ""), caption);
         return ADD_NO_CNX;
     }
     const int free = CM_GetFreeSeatNum(page->callId);
     DebugTrace(MOD_SYSTEM, 3, "test: callid:  %d, The freeseat: %d", page->callId, free);
     if (free < 1) {
         DebugTrace(MOD_SYSTEM, 3, "Dialdialog: callid: %d, The freeseat: %d", page->callId, free);
-        box(Text("dial_dialog", "msg_no_seat", "The conference is full."), caption);
+        box(Text("dial_dialog", "msg_no_seat", ""), caption);
         return ADD_NO_SEAT;
     }
     DebugTrace(MOD_SYSTEM, 3, "Dialdialog: The freeseat: %d", free);
     const int cnx = CC_AllocCnx();
     if (cnx < 0) {
-        box(Text("dial_dialog", ConnectionErrorKey(cnx), "The call could not be started."), caption);
+        box(Text("dial_dialog", ConnectionErrorKey(cnx), ""), caption);
         return ADD_CNX_ERROR;
     }
     // The member's name and address stay local until the user agrees.
@@ -74,7 +74,7 @@ AddMemberResult AddConferenceMember(CallController& calls, CallPageModel* page, 
         box(Text("multiconf_dialog", "conf_user_in", "User is in conference"), caption);
         return ADD_USER_IN;
     }
-    if (!ask(Text("dial_dialog", "msg_addtoconf", "Add this number to the running call?"),
+    if (!ask(Text("dial_dialog", "msg_addtoconf", ""),
              Text("dial_dialog", "msg_title", ""))) {
         CC_FreeCnx(cnx);
         return ADD_DECLINED;

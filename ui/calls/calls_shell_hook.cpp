@@ -35,6 +35,10 @@ public:
             if (frame->showBox) frame->showBox(AnsiQ(text), AnsiQ(caption));
             else own(text, caption);
         };
+        windows_.warn = [frame, own = windows_.warn](const std::string& text, const std::string& caption) {
+            if (frame->showBox) frame->showBox(AnsiQ(text), AnsiQ(caption));
+            else own(text, caption);
+        };
         windows_.ask = [frame, own = windows_.ask](const std::string& text, const std::string& caption) {
             return frame->askQuestion ? frame->askQuestion(AnsiQ(text), AnsiQ(caption)) : own(text, caption);
         };

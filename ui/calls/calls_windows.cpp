@@ -30,8 +30,11 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
         return ToAnsi(shell::LangText(section, key, def));
     });
     calls_ = std::make_unique<CallController>(this, sounds, [] { return shell::Paths().skinFolder; });
-    box = [this](const std::string& text, const std::string& caption) {
-        QMessageBox::information(frame_, AnsiQ(caption), AnsiQ(text));
+    box = [this](const std::string& text, const std::string& caption) {  // a plain box with OK
+        QMessageBox(QMessageBox::NoIcon, AnsiQ(caption), AnsiQ(text), QMessageBox::Ok, frame_).exec();
+    };
+    warn = [this](const std::string& text, const std::string& caption) {
+        QMessageBox::warning(frame_, AnsiQ(caption), AnsiQ(text));
     };
     ask = [this](const std::string& text, const std::string& caption) {
         return QMessageBox::question(frame_, AnsiQ(caption), AnsiQ(text),
@@ -159,6 +162,10 @@ void CallsWindows::ActivatePageOfType(int type) {
 void CallsWindows::ShowBox(const std::string& text, const std::string& caption) {
     if (box) box(text, caption);
 }
+void CallsWindows::ShowWarning(const std::string& text, const std::string& caption) {
+    if (warn) warn(text, caption);
+    else ShowBox(text, caption);
+}
 bool CallsWindows::AskYesNo(const std::string& text, const std::string& caption) { return ask && ask(text, caption); }
 void CallsWindows::MissedCall() {
     if (missedCall) missedCall();
@@ -247,7 +254,6 @@ void CallsWindows::OnHangupButton() {
 }
 
 void CallsWindows::OnLanguageChanged() {
-    if (bar_) bar_->OnLanguageChanged();
     if (chooser_) chooser_->OnLanguageChanged();
     if (keypad_) keypad_->OnLanguageChanged();
 }

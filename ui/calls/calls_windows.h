@@ -70,6 +70,7 @@ public:
 
     // Message boxes and questions; tests replace them.
     std::function<void(const std::string&, const std::string&)> box;
+    std::function<void(const std::string&, const std::string&)> warn;  // with the warning sign
     std::function<bool(const std::string&, const std::string&)> ask;
     // The frame's own hooks.
     std::function<void()> missedCall, clearMissedCalls, stopTray, bringToFront;
@@ -86,6 +87,7 @@ public:
     void ActivatePage(CallPageModel* page) override;
     void ActivatePageOfType(int type) override;
     void ShowBox(const std::string& text, const std::string& caption) override;
+    void ShowWarning(const std::string& text, const std::string& caption) override;
     bool AskYesNo(const std::string& text, const std::string& caption) override;
     void MissedCall() override;
     void CallLogChanged() override;

@@ -77,15 +77,17 @@ CDialDialog::CDialDialog(CallsWindows* windows, QWidget* parent) : CNqPropertyPa
     });
     hint_ = new QLabel(this);
     hint_->setWordWrap(true);
-    hint_->setStyleSheet("color:#6b7890");
+    QPalette black = hint_->palette();
+    black.setColor(QPalette::WindowText, Qt::black);
+    hint_->setPalette(black);
     OnLanguageChanged();
 }
 
 QString CDialDialog::TabTitle() const { return T("dial_dialog", "title", "Dial"); }
 
 void CDialDialog::OnLanguageChanged() {
-    delete_->setToolTip(T("dial_dialog", "delete", "Clear the number"));
-    hint_->setText(T("dial_dialog", "message", "Type a number or pick one you dialled before, then press Dial."));
+    delete_->setToolTip(T("dial_dialog", "delete", ""));
+    hint_->setText(T("dial_dialog", "message", ""));
 }
 
 void CDialDialog::OnSkinChanged() {
@@ -202,17 +204,14 @@ void CDialDialog::showEvent(QShowEvent* e) {
 void CDialDialog::resizeEvent(QResizeEvent*) {
     const int cx = width();
     const int left = 16, top = 16;
-    number_->setGeometry(left, top, std::max(60, cx - left - (cx >= 54 ? 53 : 0)), 30);
-    delete_->move(number_->geometry().right() + 8, top + 5);
-    hint_->setGeometry(left, top + 40, cx - 2 * left, 34);
+    number_->setGeometry(left, top, std::max(0, cx - left - (cx >= 54 ? 53 : 0)), 30);
+    delete_->move(number_->geometry().right() + 1 + 8, top);
+    hint_->setGeometry(left, number_->geometry().bottom() + 1 + 10, cx, 34);
+    // Every key takes the size of the "1" key; three columns 45 pixels apart, rows 40 apart from y = 90.
     const QSize key = keys_[1]->sizeHint();
-    const int gap = std::max(45, key.width() + 12);
-    const int x0 = std::max(0, (cx - 2 * gap - key.width()) / 2);
+    const int x0 = std::max(0, (cx - 90 - key.width()) / 2);
     const int order[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 11};
-    for (int i = 0; i < 12; ++i) {
-        const int k = order[i];
-        keys_[k]->setGeometry(x0 + (i % 3) * gap, 90 + (i / 3) * std::max(40, key.height() + 8), key.width(), key.height());
-    }
+    for (int i = 0; i < 12; ++i) keys_[order[i]]->setGeometry(x0 + (i % 3) * 45, 90 + (i / 3) * 40, key.width(), key.height());
 }
 
 void CDialDialog::paintEvent(QPaintEvent*) {
@@ -227,6 +226,7 @@ void CKeypadDlg::OnLanguageChanged() { setWindowTitle(T("dial_dialog", "keyboard
 
 CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     : QDialog(owner, Qt::Tool), owner_(owner), send_(std::move(send)) {
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     OnLanguageChanged();
     setAutoFillBackground(true);
     QPalette pal = palette();
@@ -234,15 +234,9 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     setPalette(pal);
     const int order[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0, 11};
     QSize key(36, 36);
-    // The keys sent so far, as a phone shows them while one answers a menu.
-    digits_ = new QLabel(this);
-    digits_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    digits_->setStyleSheet("QLabel { background: #f3f6fa; border: 1px solid #d5dde8; border-radius: 4px; padding: 0 6px;"
-                           " font-size: 16px; color: #1f2a3a; }");
     for (int v = 0; v < 12; ++v) {
         keys_[v] = new CSkinButton(this);
-        keys_[v]->SetSkinName(kKeyImages[v]);
-        keys_[v]->EnableHoverTracking(true);
+        keys_[v]->SetSkinName(kKeyImages[v]);  // normal and pressed pictures only
         keys_[v]->OnSkinChanged();
         keys_[v]->setAccessibleName(QString(QChar(kKeyChars[v])));
         key = keys_[v]->sizeHint();
@@ -251,8 +245,7 @@ CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     // Wide enough for the caption beside the window buttons; the keys stand in the middle.
     const int grid = 3 * key.width() + 16;
     fullWidth_ = std::max(24 + grid, fontMetrics().horizontalAdvance(windowTitle()) + 130);
-    const int x0 = (fullWidth_ - grid) / 2, top = 12 + 34 + 10;
-    digits_->setGeometry(12, 12, fullWidth_ - 24, 34);
+    const int x0 = (fullWidth_ - grid) / 2, top = 12;
     for (int i = 0; i < 12; ++i)
         keys_[order[i]]->setGeometry(x0 + (i % 3) * (key.width() + 8), top + (i / 3) * (key.height() + 8), key.width(), key.height());
     fullHeight_ = top + 4 * key.height() + 24 + 12;
@@ -267,9 +260,6 @@ void CKeypadDlg::PressKey(int controlId) {
     const int value = KeypadValue(controlId);
     if (value < 0) return;
     plat::PlaySoundFile(shell::SkinFile("keydown.wav").toStdString(), false);
-    QString shown = digits_->text() + QChar(kKeyChars[value]);
-    if (shown.size() > 32) shown = shown.right(32);
-    digits_->setText(shown);
     if (send_) send_(1, value);
 }
 
@@ -360,14 +350,7 @@ QString CDialBar::StatusUrl() const {
 }
 
 QUrl CDialBar::LocalPage() const {
-    // The skin may carry the local page in the user's language ("adv_chs.htm" beside "adv.htm").
-    QString local = shell::SkinFile("adv.htm");
-    const std::string lang = QString::fromStdString(shell::Paths().langType).toLower().toStdString();
-    if (!lang.empty() && lang != "eng") {
-        const QString own = shell::SkinFile(("adv_" + lang + ".htm").c_str());
-        if (QFile::exists(own)) local = own;
-    }
-    local = local.left(531);
+    const QString local = shell::SkinFile("adv.htm").left(531);
     // A skin without the page leaves the strip empty rather than showing the browser's error page.
     return QFile::exists(local) ? QUrl::fromLocalFile(local) : QUrl(QStringLiteral("about:blank"));
 }
@@ -404,13 +387,6 @@ void CDialBar::OnSkinChanged() {
     hangup_->OnSkinChanged();
     resizeEvent(nullptr);
     Navigate();
-}
-
-void CDialBar::OnLanguageChanged() {
-    // Only the skin's own page has one per language; the service's page is the service's.
-    if (!StatusUrl().isEmpty() && shown_ == QUrl::fromUserInput(StatusUrl())) return;
-    const QUrl local = LocalPage();
-    if (local != shown_) Show(local);
 }
 
 void CDialBar::EnableDialButton(bool on) {

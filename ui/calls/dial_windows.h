@@ -63,10 +63,7 @@ class CKeypadDlg : public QDialog {
     Q_OBJECT
 public:
     CKeypadDlg(QWidget* owner, std::function<void(int wParam, int lParam)> send);
-    void SetCnxId(int id) {
-        if (id != cnx_) digits_->clear();  // another call's keys start afresh
-        cnx_ = id;
-    }
+    void SetCnxId(int id) { cnx_ = id; }
     int GetCnxId() const { return cnx_; }
     int ShownWidth() const { return shown_; }
     int FullWidth() const { return fullWidth_; }
@@ -76,7 +73,6 @@ public:
     void PressKey(int controlId);
     void OnLanguageChanged();
     CSkinButton* Key(int value) const { return keys_[value]; }
-    QLabel* Digits() const { return digits_; }  // the keys pressed so far
 
 protected:
     void closeEvent(QCloseEvent* e) override;
@@ -87,7 +83,6 @@ private:
     QWidget* owner_;
     std::function<void(int, int)> send_;
     CSkinButton* keys_[12];
-    QLabel* digits_;
     QTimer slide_;
     int cnx_ = -1, shown_ = 0, fullWidth_ = 0, fullHeight_ = 0;
     bool sticking_ = false;
@@ -113,7 +108,6 @@ public:
     QString ShownPage() const { return shown_.isLocalFile() ? shown_.toLocalFile() : shown_.toString(); }
     void OnNavigateError();  // a page that cannot be loaded gives way to the local page
     void OnSkinChanged();    // the buttons' pictures and the page again
-    void OnLanguageChanged();
     bool busy = false;  // the frame is busy: both buttons stay off
     void EnableDialButton(bool on);
     void EnableHangupButton(bool on);

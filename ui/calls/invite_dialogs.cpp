@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QVBoxLayout>
@@ -53,8 +54,7 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     cancel_ = new QPushButton(this);
     buddyLabel_ = new QLabel(this);
     inviteLabel_ = new QLabel(this);
-    group_ = new QLabel(this);
-    group_->setStyleSheet("font-weight:bold;color:#223047");
+    group_ = new QGroupBox(this);
     check_ = new QCheckBox(this);
     auto* grid = new QGridLayout;
     grid->addWidget(buddyLabel_, 0, 0);
@@ -72,9 +72,9 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     buttons->addStretch();
     buttons->addWidget(ok_);
     buttons->addWidget(cancel_);
+    group_->setLayout(grid);
     auto* v = new QVBoxLayout(this);
     v->addWidget(group_);
-    v->addLayout(grid);
     v->addLayout(buttons);
     invite_->setEnabled(false);
     reject_->setEnabled(false);
@@ -128,7 +128,7 @@ void CConfInviteDlg::OnLanguageChanged() {
     cancel_->setText(T("cancel_btn", "Return (&R)"));
     reject_->setText(T("reject_btn", "<<Reject (&O)"));
     invite_->setText(T("invite_btn", "Invite (&I)>>"));
-    group_->setText(T("group", "Invite buddy to join conference"));
+    group_->setTitle(T("group", "Invite buddy to join conference"));
     buddyLabel_->setText(T("buddy_static", "Buddy List"));
     inviteLabel_->setText(T("invite_static", "Invite List"));
     candidates_->setToolTip(T("buddy_list_tipinfo", ""));
@@ -174,7 +174,7 @@ void CConfInviteDlg::Confirm() {
     if (chosen.empty()) {
         const QString text = T("conf_no_selected", "Please select invite buddy!");
         if (box) box(text);
-        else QMessageBox::information(this, QString(), text);
+        else QMessageBox(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, this).exec();
         return;
     }
     if (result_) result_(true);
@@ -202,6 +202,9 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
     header_->setWordWrap(true);
     list_ = new QListWidget(this);
     list_->setViewMode(QListView::ListMode);
+    list_->setFlow(QListView::TopToBottom);  // a plain list: columns side by side
+    list_->setWrapping(true);
+    list_->setResizeMode(QListView::Adjust);
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setStyleSheet(kListStyle);
     list_->setMinimumSize(260, 200);
@@ -308,11 +311,9 @@ void CInviteToConfDlg::AddCandidate(const PresenceBuddyRecord& record) {
             copy.online = AddrBook_IsIdentityOnline(node) ? 1 : 0;
         }
     }
-    if (!copy.name[0]) std::snprintf(copy.name, sizeof copy.name, "%d", copy.id);
     records_.push_back(copy);
     contactIds_.push_back(contactId);
     auto* item = new QListWidgetItem(QIcon(OnlineIcon(copy.online != 0)), AnsiQ(copy.name));
-    if (copy.status[0]) item->setToolTip(AnsiQ(copy.status));
     item->setData(Qt::UserRole, static_cast<int>(records_.size() - 1));
     list_->addItem(item);
 }

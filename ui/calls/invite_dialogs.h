@@ -17,6 +17,7 @@
 #include "ui/calls/calls_logic.h"
 
 class QCheckBox;
+class QGroupBox;
 struct AsRequest;
 
 struct Account;
@@ -63,7 +64,8 @@ private:
     int nextHandle_ = 1;
     QListWidget *candidates_, *chosen_;
     QPushButton *invite_, *reject_, *ok_, *cancel_;
-    QLabel *buddyLabel_, *inviteLabel_, *group_;
+    QLabel *buddyLabel_, *inviteLabel_;
+    QGroupBox* group_;
     QCheckBox* check_;
 };
 

@@ -316,9 +316,8 @@ int main(int argc, char** argv) {
     Tone("ringbusy.wav", {{425, 0, 350, true}, {0, 0, 350, false}}, 0.2);
     Tone("HANGUP.wav", {{620, 0, 120, true}, {0, 0, 40, false}, {480, 0, 180, true}}, 0.2);
     Tone("keydown.wav", {{1209, 697, 60, true}}, 0.15);
-    // The dial bar's local page, in English and in Chinese.
-    for (auto [file, line] : {std::pair{"adv.htm", "Calls, conferences and messages"},
-                              std::pair{"adv_chs.htm", "\u901a\u8bdd\u3001\u4f1a\u8bae\u4e0e\u6d88\u606f"}}) {
+    // The dial bar's local page.
+    for (auto [file, line] : {std::pair{"adv.htm", "Calls, conferences and messages"}}) {
         QFile adv(g_root + "/skin/default/" + file);
         if (!adv.open(QIODevice::WriteOnly | QIODevice::Truncate)) continue;
         adv.write("<html><head><meta charset=\"utf-8\"></head>"

@@ -43,6 +43,7 @@ protected:
         windows = std::make_unique<CallsWindows>(sheet, frame.get(), &sounds);
         windows->SetDialBar(bar);
         windows->box = [](const std::string&, const std::string&) {};
+        windows->warn = [](const std::string&, const std::string&) {};
         sheet->AddPage(windows->MakeDialPage());
         sheet->AddPage(windows->MakeCallLogPage());
         sheet->trackMenu = [this](TrelMenu* menu, const QPoint&) {

@@ -620,8 +620,8 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
     ASSERT_TRUE(phone.Start({"/usr/bin/baresip", "-f", phoneDir}, phoneDir + "/out.log"));
     ASSERT_TRUE(phone.WaitFor("200 OK", 10000)) << phone.Output();
 
-    // The dial page (View > Dial pad), then its keys: the keypad's rows lie 48 pixels apart, its
-    // columns 52, the "1" key's middle at (137, 200).
+    // The dial page (View > Dial pad), then its keys: the keypad's rows lie 40 pixels apart, its
+    // columns 45, the "1" key's middle at (144, 200).
     const std::string env = "DISPLAY=" + display + " ";
     auto keyDigits = [&](const std::string& keys) {
         int x, y, w, h;
@@ -639,7 +639,7 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
         for (char k : keys) {
             const size_t i = pad.find(k);
             // The pointer rests on the key before the click, as a hand's does.
-            shelltest::Run(env + "xdotool mousemove " + at(137 + 52 * static_cast<int>(i % 3), 200 + 48 * static_cast<int>(i / 3)) +
+            shelltest::Run(env + "xdotool mousemove " + at(144 + 45 * static_cast<int>(i % 3), 200 + 40 * static_cast<int>(i / 3)) +
                            " sleep 0.2 click 1");
             std::this_thread::sleep_for(std::chrono::milliseconds(400));  // each event lasts 200 ms and its ends
         }
