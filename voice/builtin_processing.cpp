@@ -54,10 +54,8 @@ const SonraAgcCore kAgcCore = {AgcCreate,     AgcRelease,       AgcInitCore,   A
 
 void* AesCreate() { return new (std::nothrow) SonraAEC{}; }
 void AesRelease(void* p) { delete static_cast<SonraAEC*>(p); }
-// The core initialises in every case; its warnings name arguments it replaced, so only a missing
-// instance fails.
 int AesInitCore(void* p, int level, int flag1, int flag2) {
-  return SonraAEC_Init(static_cast<SonraAEC*>(p), level, flag1, flag2) == -1 ? -1 : 0;
+  return SonraAEC_Init(static_cast<SonraAEC*>(p), level, flag1, flag2);
 }
 int AesProcessCore(void* p, const int16_t* nearEnd, int16_t* out, int wideband, int delayMs) {
   return SonraAEC_Process(nearEnd, out, static_cast<SonraAEC*>(p), wideband, delayMs);
@@ -79,11 +77,7 @@ void* AecCreate() {
   return a;
 }
 void AecRelease(void* p) { delete static_cast<AecPc*>(p); }
-// The engine asks only for 8000 or 16000 Hz; a replaced rate still leaves the canceller working.
-int AecInitCore(void* p, int rate, int option) {
-  const int r = static_cast<AecPc*>(p)->Init(rate, option);
-  return r == 0 || r == AECPC_WARN_BAD_RATE ? 0 : -1;
-}
+int AecInitCore(void* p, int rate, int option) { return static_cast<AecPc*>(p)->Init(rate, option); }
 int AecModeCore(void* p, int mode) { return static_cast<AecPc*>(p)->SetMode(mode); }
 int AecProcessCore(void* p, int16_t* samples, int length, int delayMs) {
   return static_cast<AecPc*>(p)->ProcessNearEnd(samples, length, delayMs);

@@ -90,12 +90,11 @@ int AecPcWrapper::Init(int rate, int option) {
   if (!core_) return -1;
   if (!inst_) inst_ = core_->create();
   if (!inst_) return -1;
-  if (core_->init(inst_, rate, option) != 0) {
-    marker_ = 0;
-    return -1;
-  }
-  marker_ = kInitMarker;
-  return 0;
+  // The core initialises whatever it reports (a replaced rate, a failed inner filter); only a core
+  // that could not run at all (-1) leaves the wrapper uninitialised.
+  const int result = core_->init(inst_, rate, option);
+  marker_ = result == -1 ? 0 : kInitMarker;
+  return result;
 }
 
 int AecPcWrapper::SetMode(int mode) {
@@ -167,8 +166,10 @@ int AesFix_Create(AesFixInst** inst) { return CreateWrapped(inst, Sonra_AesCore(
 
 int AesFix_Init(AesFixInst* inst, int level, int flag1, int flag2) {
   if (!inst || !inst->core) return -1;
-  inst->ready = inst->core->init(inst->inst, level, flag1, flag2) == 0;
-  return inst->ready ? 0 : -1;
+  // Warnings name an argument the core replaced; it is initialised all the same.
+  const int result = inst->core->init(inst->inst, level, flag1, flag2);
+  inst->ready = result != -1;
+  return result;
 }
 
 int AesFix_Process(AesFixInst* inst, const int16_t* nearEnd, int16_t* out, int wideband, int delayMs) {

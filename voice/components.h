@@ -137,7 +137,7 @@ class AecPcWrapper : public AecPcBase {
   AecPcWrapper(const AecPcWrapper&) = delete;
   AecPcWrapper& operator=(const AecPcWrapper&) = delete;
 
-  // -1 when no core is present or the core refuses.
+  // The core's result (0, or its warning or error code); -1 when no core is present.
   int Init(int rate, int option) override;
   int SetMode(int mode) override;
   int ProcessNearEnd(const int16_t* in, int16_t* out, int length, int delayMs) override;
@@ -159,7 +159,7 @@ struct AesFixInst {
   bool ready = false;
 };
 int AesFix_Create(AesFixInst** inst);  // -1 when no core is present or memory is short
-int AesFix_Init(AesFixInst* inst, int level, int flag1, int flag2);
+int AesFix_Init(AesFixInst* inst, int level, int flag1, int flag2);  // the core's 0 or warning; -1
 int AesFix_Process(AesFixInst* inst, const int16_t* nearEnd, int16_t* out, int wideband, int delayMs);
 int AesFix_AddFarEnd(AesFixInst* inst, const int16_t* samples, int wideband);
 void AesFix_Free(AesFixInst* inst);

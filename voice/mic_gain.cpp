@@ -302,9 +302,8 @@ int MicGainControl::Adapt(int32_t inLevel, int32_t* outLevel) {
         tooLow_ = 0;
         tooHigh_ = 0;
       } else {
+        // Just below the band: only the too-low time counts; the other counters run on.
         tooLow_ += 2;
-        tooHigh_ = 0;
-        inBand_ = 0;
         if (tooLow_ > softHold_) {
           tooLow_ = 0;
           Raise(kSoftA, kSoftB);

@@ -402,4 +402,137 @@ TEST(TidepoolPlayout, WidebandStreamThroughLossAndJitter) {
   EXPECT_LE(LargestStep(d.out(), 640, d.out().size()), LargestStep(s, 0, s.size()) * 11 / 10);
 }
 
+
+// A narrowband codec stand-in: the payload carries the frame number and a flag; the decoder writes
+// that frame of a fixed 8-kHz signal with the speech type it is set to, or nothing for flag 1.
+struct FrameDecoder {
+  int16_t speechType = kTidepoolSpeech;
+  int inits = 0;
+};
+const std::vector<int16_t>& NarrowbandSignal() {
+  static const std::vector<int16_t> signal = Speech(kPackets * 160);
+  return signal;
+}
+int FrameDecode(void* d, const uint8_t* payload, int length, int16_t* out, int capacity, int16_t* st) {
+  *st = static_cast<FrameDecoder*>(d)->speechType;
+  if (length == 0) return 0;  // asked for comfort noise of its own: it has none
+  if (length < 3 || capacity < 160) return -1;
+  const int k = (payload[0] << 8) | payload[1];
+  if (k >= kPackets) return -1;
+  if (payload[2] == 1) return 0;
+  const auto& s = NarrowbandSignal();
+  std::copy(s.begin() + k * 160, s.begin() + (k + 1) * 160, out);
+  return 160;
+}
+int FrameInit(void* d) {
+  ++static_cast<FrameDecoder*>(d)->inits;
+  return 0;
+}
+const TidepoolDecoderOps kFrameOps = {FrameDecode, nullptr, FrameInit, nullptr, nullptr,
+                                      nullptr,     nullptr, nullptr,   kTidepoolKindOther, 8000};
+constexpr uint8_t kFramePt = 120;
+
+std::vector<uint8_t> FramePacket(int k, uint32_t ts, uint8_t flag = 0) {
+  Rtp r;
+  r.pt = kFramePt;
+  r.seq = static_cast<uint16_t>(500 + k);
+  r.ts = ts;
+  r.payload = {static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k), flag};
+  return Build(r);
+}
+
+void AttachFrameDecoder(const Driver& d, FrameDecoder* fake) {
+  ASSERT_EQ(TIDEPOOL_SONRA_10MS16B_AssignDecoder(d.inst(), kTidepoolAmr, &kFrameOps, fake), 0);
+  ASSERT_EQ(TIDEPOOL_SONRA_10MS16B_RegisterPayload(d.inst(), "AMR", 8000, kFramePt), 0);
+}
+
+// Comfort noise the codec decodes itself is decoded audio like any other: a buffer that has stayed
+// full is drained through it as through speech.
+TEST(TidepoolPlayout, AFullBufferIsShortenedAlsoThroughTheCodecsOwnComfortNoise) {
+  for (const int16_t type : {kTidepoolSpeech, kTidepoolComfortNoise}) {
+    Driver d;
+    FrameDecoder fake;
+    fake.speechType = type;
+    AttachFrameDecoder(d, &fake);
+    std::vector<Arrival> arrivals;
+    for (int k = 0; k < kPackets; ++k)  // six frames waiting from the start
+      arrivals.push_back({k < 6 ? 0 : 20 * (k - 5), FramePacket(k, 1000 + 160u * static_cast<uint32_t>(k))});
+    d.Run(arrivals, kTicks);
+    ExpectTenMilliseconds(d);
+    EXPECT_GT(d.inst()->playout.accelerateCount, 0u) << "speech type " << type;
+  }
+}
+
+// Accelerate decodes the next frame behind the one due; when that frame gives no samples, the one
+// due is played as it was decoded.
+TEST(TidepoolPlayout, AccelerateWhoseNextFrameIsEmptyPlaysTheFrameAsDecoded) {
+  Driver d;
+  FrameDecoder fake;
+  AttachFrameDecoder(d, &fake);
+  TidepoolInst* inst = d.inst();
+  auto in = [&](const std::vector<uint8_t>& p) {
+    std::vector<uint8_t> exact(p);
+    return TIDEPOOL_SONRA_10MS16B_RecIn(inst, exact.data(), static_cast<int32_t>(exact.size()), 0);
+  };
+  std::vector<int16_t> out;
+  auto take = [&]() {
+    int16_t buf[80];
+    int16_t count = 0;
+    EXPECT_EQ(TIDEPOOL_SONRA_10MS16B_RecOut(inst, buf, &count), 0);
+    out.insert(out.end(), buf, buf + count);
+  };
+  for (int k = 0; k < 3; ++k) ASSERT_EQ(in(FramePacket(k, 1000 + 160u * static_cast<uint32_t>(k))), 0);
+  for (int i = 0; i < 20 && (inst->buffer->count > 0 || inst->playout.outLen >= 80); ++i) take();
+  ASSERT_EQ(inst->buffer->count, 0);
+  const uint32_t T = inst->control.playoutTimestamp;
+  ASSERT_EQ(in(FramePacket(10, T)), 0);
+  ASSERT_EQ(in(FramePacket(11, T + 160, 1)), 0);
+  inst->playout.allowance = 1000000;  // as after a long stretch of a full buffer
+  const size_t from = out.size();
+  take();
+  EXPECT_EQ(inst->playout.lastOp, tidepool::kOpUnchanged);
+  EXPECT_EQ(inst->playout.accelerateCount, 0u);
+  EXPECT_EQ(inst->buffer->count, 0);
+  EXPECT_EQ(inst->control.playoutTimestamp, T + 160);
+  take();
+  const auto& s = NarrowbandSignal();
+  const std::vector<int16_t> frame(s.begin() + 10 * 160, s.begin() + 10 * 160 + 160 - kTail);
+  EXPECT_EQ(Find(out, frame, static_cast<int>(from)), static_cast<int>(from) + kTail);
+}
+
+// A stream that changes codec while a tone plays: the new decoder is taken over with the next
+// frame of the tone, and the timeline moves to the packet that brought it.
+TEST(TidepoolPlayout, ACodecChangeDuringAToneIsTakenOverAtOnce) {
+  Stream st(kPackets);
+  Driver d;
+  ASSERT_EQ(TIDEPOOL_SONRA_10MS16B_RegisterPayload(d.inst(), "audio/telephone-event", 8000, 101), 0);
+  FrameDecoder fake;
+  AttachFrameDecoder(d, &fake);
+  const int initsBefore = fake.inits;
+  std::vector<Arrival> arrivals;
+  for (int k = 0; k < 10; ++k) arrivals.push_back({20 * k, st.Packet(k)});
+  Rtp e;  // digit 5 for one second, still running
+  e.pt = 101;
+  e.seq = static_cast<uint16_t>(st.seq0 + 5);
+  e.ts = st.ts0 + 5 * 160;
+  e.payload = {5, 10, 0x1f, 0x40};
+  arrivals.push_back({60, Build(e)});
+  d.Run(arrivals, 30);
+  const auto& p = d.inst()->playout;
+  ASSERT_GT(p.dtmf.queued, 0);
+  ASSERT_EQ(d.ticks().back().lastOp, tidepool::kOpNormal);
+  ASSERT_NE(p.decoder.instance, &fake);
+
+  Rtp r;
+  r.pt = kFramePt;
+  r.seq = static_cast<uint16_t>(st.seq0 + 40);
+  r.ts = st.ts0 + 40 * 160;
+  r.payload = {0, 7, 0};
+  d.Run({{300, Build(r)}}, 2);  // two 10-ms calls hold one new 20-ms tone frame
+  EXPECT_GT(p.dtmf.queued, 0);
+  EXPECT_EQ(p.decoder.instance, &fake);
+  EXPECT_EQ(fake.inits, initsBefore + 1);
+  EXPECT_EQ(d.inst()->control.playoutTimestamp, r.ts);
+}
+
 }  // namespace

@@ -113,6 +113,33 @@ TEST(AesFixAndVad, AbsentCoresAreReportedAbsent) {
   Sonra_RegisterBuiltInComponents();
 }
 
+// The built-in cores initialise whatever they warn about: the wrappers report the warning, and
+// the canceller works on with the argument it put in place of the bad one.
+TEST(EchoWrappers, InitWarningsAreReportedAndTheCancellerRuns) {
+  Sonra_RegisterBuiltInComponents();
+  AesFixInst* aes = nullptr;
+  ASSERT_EQ(0, AesFix_Create(&aes));
+  struct Case {
+    int delayMs, aggressive, highPass, result;
+  };
+  const Case cases[] = {{100, 0, 0, 0}, {8, 0, 0, -103}, {300, 0, 0, -104}, {100, 2, 0, -102}, {100, 0, 3, -106}};
+  int16_t in[80] = {}, out[80];
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.result, AesFix_Init(aes, c.delayMs, c.aggressive, c.highPass)) << c.delayMs;
+    EXPECT_EQ(0, AesFix_AddFarEnd(aes, in, 0)) << c.delayMs;
+    EXPECT_EQ(0, AesFix_Process(aes, in, out, 0, 40)) << c.delayMs;
+  }
+  AesFix_Free(aes);
+
+  AecPcWrapper aec;
+  EXPECT_EQ(11003, aec.Init(11025, 0));  // taken as 8000 Hz
+  EXPECT_TRUE(aec.Ready());
+  EXPECT_EQ(0, aec.SetMode(1));
+  EXPECT_EQ(0, aec.AddFarEnd(in, 80));
+  EXPECT_EQ(0, aec.ProcessNearEnd(in, out, 80, 40));
+  EXPECT_EQ(0, aec.Init(16000, 0));
+}
+
 // A gain-control core: unity gain, and a speech detector that always hears speech.
 void* AgcCreate() { return new int(0); }
 void AgcRelease(void* p) { delete static_cast<int*>(p); }
@@ -180,6 +207,48 @@ TEST(MicGainControl, QuietSpeechAtTheTopIsAmplifiedByAtMostThreeDecibels) {
   EXPECT_LE(f[0], 1000 * 5786 / 4096);
   EXPECT_EQ(-1, g.AddNearEnd(f.data(), 100, 8000));
   EXPECT_EQ(-1, g.Process(f.data(), 80, out.data(), level, &level, 11025));
+}
+
+// A short stretch just below the band (between the lower hard and soft limits) adds to the too-low
+// time only: the in-band time towards slow mode and the too-high time towards a step down run on.
+TEST(MicGainControl, JustBelowTheBandOnlyTheTooLowTimeCounts) {
+  struct Phase {
+    int64_t slowLevel;
+    int calls;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Phase> phases;
+    bool slowMode;
+    bool lowered;
+  };
+  const int64_t inBand = 20000000, justBelow = 10000000, aboveSoft = 30000000;
+  const std::vector<Case> cases = {
+      {"in band 3 s, below, in band 1.1 s", {{inBand, 300}, {justBelow, 1}, {inBand, 110}}, true, false},
+      {"too high 400 ms, below, too high 130 ms", {{aboveSoft, 40}, {justBelow, 1}, {aboveSoft, 13}}, false, true},
+  };
+  for (const Case& c : cases) {
+    MicGainControl g;
+    ASSERT_TRUE(g.Create(&kFakeAgc));
+    ASSERT_EQ(0, g.Init(0, 65535));
+    std::vector<int16_t> speech(80), out(80);
+    for (int i = 0; i < 80; ++i) speech[i] = static_cast<int16_t>(i % 2 ? 1000 : -1000);
+    int32_t level = 40000;
+    auto run = [&](int64_t slowLevel, int calls) {
+      for (int i = 0; i < calls; ++i) {
+        g.SetSlowLevel(slowLevel);  // held where the case puts it; one call moves it by under 1 %
+        std::vector<int16_t> f = speech;
+        ASSERT_EQ(0, g.AddNearEnd(f.data(), 80, 8000));
+        ASSERT_EQ(0, g.Process(f.data(), 80, out.data(), level, &level, 8000));
+      }
+    };
+    run(justBelow, 30);  // the first 250 ms of speech set the slow level once; no step yet
+    const int32_t before = g.WantedLevel();
+    for (const Phase& ph : c.phases) run(ph.slowLevel, ph.calls);
+    EXPECT_EQ(c.slowMode, g.SlowMode()) << c.name;
+    EXPECT_EQ(c.lowered ? static_cast<int32_t>(static_cast<int64_t>(before) * 31621 / 32768) : before, g.WantedLevel())
+        << c.name;
+  }
 }
 
 // The far end goes to the core 10 ms at a time, and the result is the sum of the core's results.

@@ -183,14 +183,17 @@ int32_t BufferLevel(const TidepoolInst* inst) {
   return inst->playout.frameSize * inst->buffer->count + inst->playout.outLen;
 }
 
-// Decodes the packet for the playout timestamp into out; 0 when there is none, -1 on failure.
-int DecodeNext(TidepoolInst* inst, int16_t* out, int capacity) {
+// Decodes the packet for the playout timestamp into out; the sample count (0 when there is no
+// packet, or when it decodes to nothing), -1 on failure. `present` tells whether a packet was taken.
+int DecodeNext(TidepoolInst* inst, int16_t* out, int capacity, bool* present) {
   TidepoolControl& c = inst->control;
   uint8_t payload[kMaxFrameBytes];
   const uint32_t T = c.playoutTimestamp;
+  if (present) *present = false;
   if (!PacketBufferContains(inst->buffer, T, kKindSpeech)) return 0;
   const int len = PacketBufferExtractSpeech(inst->buffer, T, payload, sizeof payload);
   if (len <= 0) return 0;
+  if (present) *present = true;
   int16_t st = 0;
   const int n = RecordDecode(inst->playout.decoder, payload, len, out, capacity, &st);
   if (n < 0 || n > capacity) return -1;
@@ -206,13 +209,20 @@ int Accelerate(TidepoolInst* inst, int16_t* dec, int n) {
   int total = n;
   int split;
   if ((n >> s) < 241) {
-    const int n2 = DecodeNext(inst, dec + total, kDecodeMax);
+    bool present = false;
+    const int n2 = DecodeNext(inst, dec + total, kDecodeMax, &present);
     if (n2 < 0) return -1;
-    if (n2 == 0) return 0;
+    if (!present) return 0;
+    if (n2 == 0) {
+      // The next frame held nothing to play: the first goes out as it was decoded.
+      p.lastOp = kOpUnchanged;
+      Emit(inst, dec, n);
+      return 1;
+    }
     total += n2;
     split = n;
     if (total < (160 << s)) {
-      const int n3 = DecodeNext(inst, dec + total, kDecodeMax);
+      const int n3 = DecodeNext(inst, dec + total, kDecodeMax, nullptr);
       if (n3 < 0) return -1;
       total += n3;
       split += n3 / 2;
@@ -292,6 +302,8 @@ int ProcessFrame(TidepoolInst* inst) {
         p.afterTone = 1;
         p.concealSpan = 0;
         SelectPacket(&c, c.playoutTimestamp, p.frameSize, s, kSelectTone, 0, &sel);
+        // A codec change that arrives during the tone is taken over now, not when the tone ends.
+        if (!SameDecode(sel.record, p.decoder)) SwitchDecoder(inst, sel.record, sel.lastTimestamp);
         if (sel.sideLen > 0) return HandleSidePayload(inst, sel);
         return 0;
       }
@@ -316,7 +328,9 @@ int ProcessFrame(TidepoolInst* inst) {
     reach = INT32_MAX;
   }
   SelectPacket(&c, c.playoutTimestamp, p.frameSize, s, flags, reach, &sel);
-  if (sel.mainLen > 0 && !SameDecode(sel.record, p.decoder)) SwitchDecoder(inst, sel.record, sel.mainTs);
+  // Without a packet of the new codec yet, the timeline moves to the packet that brought it.
+  if (!SameDecode(sel.record, p.decoder))
+    SwitchDecoder(inst, sel.record, sel.mainLen > 0 ? sel.mainTs : sel.lastTimestamp);
   s = p.shift;  // a decoder of another rate changes every length below
   const int H = 320 << s;
   const int o = 160 << s;  // the signal an expansion continues
@@ -424,7 +438,7 @@ int ProcessFrame(TidepoolInst* inst) {
 
   // Accelerate when the buffer has stayed full.
   const int info = (p.decoder.ops->info && p.decoder.kind == kTidepoolKindOstrel) ? p.decoder.ops->info(p.decoder.instance) : 0;
-  if (wasStarted && p.allowance >= 398001 && p.concealCount == 0 && info == 0 && !p.cnMode) {
+  if (wasStarted && p.allowance >= 398001 && p.concealCount == 0 && info == 0) {
     const int handled = Accelerate(inst, dec, n);
     if (handled < 0) return decodeFailed();
     if (handled > 0) return done();
