@@ -220,7 +220,9 @@ void CMainFrame::OnLoginAs() {
         ok = runLoginDialog(&user, &password);
     } else {
         CLoginDlg dlg(this);
+        AddToDialogList(&dlg);
         ok = dlg.exec() == QDialog::Accepted;
+        RemoveFromDialogList(&dlg);
         user = dlg.m_strUser;
         password = dlg.m_strPwd;
     }
