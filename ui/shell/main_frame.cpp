@@ -480,7 +480,7 @@ LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     if (headPicDialog_) headPicDialog_->OnLanguageChanged();
     if (m_calls) m_calls->OnLanguageChanged();                         // calls windows
     if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
-    return 0;
+    return 1;
 }
 
 void CMainFrame::moveEvent(QMoveEvent* e) {
@@ -527,7 +527,7 @@ void CMainFrame::OnCloseAll() {
 
 LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
     ApplySkin();
-    return 0;
+    return 1;
 }
 
 void CMainFrame::UpdateTrayIcon() {
