@@ -413,12 +413,12 @@ CMainFrame::~CMainFrame() {
     if (g_frame == this) g_frame = nullptr;
 }
 
-void CMainFrame::Box(const QString& text, const QString& title) {
+void CMainFrame::Box(const QString& text, const QString& title, int icon) {
     if (showBox) {
         showBox(text, title);
         return;
     }
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    QMessageBox box(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::Ok, this);
     box.exec();
 }
 

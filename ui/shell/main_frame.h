@@ -169,7 +169,8 @@ private:
     void OnLinkTimer();
     void ContinueClose();
     void FinishClose();
-    void Box(const QString& text, const QString& title);
+    // A message box over the frame; icon is a QMessageBox::Icon (exclamation unless said).
+    void Box(const QString& text, const QString& title, int icon = 2);
     void AddEvent(int kind, const QString& text);
     void OnAnswer(COnDialDlg* page);
     void OnHangup(COnDialDlg* page);
