@@ -187,15 +187,11 @@ int CCorvinaApp::InitInstance(bool* run) {
         if (plat::FileExists(path) && !plat::IsRegularFile(path))
             DebugTrace(MOD_SYSTEM, 1, "%s is not a regular file: not read, kept as it is", path.c_str());
     }
-    // ---- crash report: ERRORLOG.TXT in the profile; the report program from [common] crashreport
-    // (default: "CrashReport" of the installation when it is there; "none" turns it off)
+    // ---- crash report: ERRORLOG.TXT in the profile; the report program "CrashReport" of the
+    // installation when it is there
     {
-        std::string report = ConfigString("common", "crashreport", "");
-        if (report.empty()) {
-            const std::string beside = plat::PathJoin(options_.appFolder, "CrashReport");
-            if (::access(beside.c_str(), X_OK) == 0) report = beside;
-        }
-        if (report == "none") report.clear();
+        std::string report = plat::PathJoin(options_.appFolder, "CrashReport");
+        if (::access(report.c_str(), X_OK) != 0) report.clear();
         InstallCrashReport(options_.profileFolder, QCoreApplication::applicationFilePath().toStdString(), report);
     }
     DebugTrace(MOD_SYSTEM, 2, "Profile folder %s, installation %s", options_.profileFolder.c_str(), options_.appFolder.c_str());

@@ -1,5 +1,5 @@
 // Crash report: a fatal signal leaves "ERRORLOG.TXT" (the fault, the system, registers, code bytes,
-// stack, a backtrace and the loaded modules) and "CRASH.DMP", and starts the optional report program.
+// stack and the loaded modules) and "CRASH.DMP", and starts the optional report program.
 // Everything the handler does is async-signal-safe: no allocation, no stdio, raw system calls.
 #include "ui/shell/crash_report.h"
 
@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -180,6 +181,20 @@ void WriteSystemInfo(CrashWriter& w) {
     w.Dec(mb(avail)), w.Str(" MBytes physical memory free.\r\n");
     w.Dec(mb(swap)), w.Str(" MBytes paging file.\r\n");
     w.Dec(mb(swapFree)), w.Str(" MBytes paging file free.\r\n");
+    // The user address space: what the process may map (the address-space limit, else the processor's
+    // user half) and what of it is not mapped now.
+    uint64_t space = sizeof(void*) == 8 ? (uint64_t{1} << 47) : (uint64_t{3} << 30);
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < space)
+        space = limit.rlim_cur;
+    uint64_t mapped = 0;
+    ForEachMapping([&](const MapLine& m) {
+        if (m.end > m.start && m.start < space) mapped += std::min(m.end, space) - m.start;
+        return true;
+    });
+    auto mbBytes = [](uint64_t bytes) { return static_cast<int64_t>((bytes + (1u << 20) - 1) >> 20); };
+    w.Dec(mbBytes(space)), w.Str(" MBytes user address space.\r\n");
+    w.Dec(mbBytes(space - std::min(mapped, space))), w.Str(" MBytes user address space free.\r\n");
 }
 
 void WriteRegisters(CrashWriter& w, const ucontext_t* uc) {
@@ -251,7 +266,13 @@ void WriteModules(CrashWriter& w) {
         const bool haveFile = stat(m.path, &st) == 0;
         w.Str("Module "), w.Dec(number++), w.Str("\r\n"), w.Str(m.path), w.Str("\r\n");
         w.Str("Image Base: 0x"), w.Hex(m.start, 8), w.Str("  Image Size: 0x"), w.Hex(end - m.start, 8), w.Str("\r\n");
-        w.Str("File Size:  "), w.Dec(haveFile ? st.st_size : 0), w.Str("  File Time:  ");
+        w.Str("File Size:  ");
+        const int64_t size = haveFile ? st.st_size : 0;
+        w.Dec(size);
+        int width = 1;
+        for (int64_t v = size; v >= 10; v /= 10) ++width;
+        for (; width < 10; ++width) w.Char(' ');  // left-aligned in ten places
+        w.Str("  File Time:  ");
         if (haveFile) WriteTime(w, st.st_mtime);
         w.Str("\r\n");
         WriteVersionInfo(w, m.path);
@@ -366,13 +387,9 @@ void Report(int sig, siginfo_t* info, void* context) {
     WriteStackDump(w, sp, stack, got);
     if (got < want) w.Str("Exception encountered during stack dump.\r\n");
     w.Str("\r\n");
-    // The call chain, symbol names where the modules export them.
-    w.Str("Call stack:\r\n");
-    w.Flush();
+    // The call chain goes to the debugger's dump.
     static void* frames[64];
     const int n = backtrace(frames, 64);
-    backtrace_symbols_fd(frames, n, fd);
-    w.Str("\r\n");
     WriteModules(w);
     w.Str("\r\n===== [end of ERRORLOG.TXT] =====\r\n");
     w.Flush();

@@ -1,5 +1,5 @@
 // Crash report: a fatal signal leaves "ERRORLOG.TXT" (the fault, the system, registers, code bytes,
-// stack, a backtrace and the loaded modules), then "CRASH.DMP" (the call chain as module and offset,
+// stack and the loaded modules), then "CRASH.DMP" (the call chain as module and offset,
 // the raw stack and the mappings, for a debugger), and starts the optional report program.
 #pragma once
 

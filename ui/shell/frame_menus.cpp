@@ -198,7 +198,7 @@ void ApplyMenuMarks(const FrameMenus& menus, const MenuMarks& marks) {
         if (auto it = menus.actions.find(id); it != menus.actions.end()) it->second->setChecked(on);
     if (auto it = menus.actions.find(2919); it != menus.actions.end())
         it->second->setText(marks.loginCancels ? LangText("menu", "txt_cancel_login", "Cancel Login")
-                                               : LangText("menu", "txt_login", "Login"));
+                                               : LangText("menu", "txt_login", "Login").left(31));
 }
 
 }  // namespace shell

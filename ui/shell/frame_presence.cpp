@@ -132,12 +132,11 @@ void CMainFrame::ShowMessageIcon(bool show) {
         }
         if (m_messageIcon) {
             m_messageIcon->setToolTip(LangText("tray_tip", "ChatIMTray", "New Message"));
-            m_messageIcon->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+            m_messageIcon->setIcon(m_bBlinkPhase ? m_hMessageIcon2 : m_hMessageIcon1);
             m_messageIcon->show();
         }
+        if (!m_bMessageIconShown) messageBlink_.start(500);
         m_bMessageIconShown = true;
-        messageBlinkOn_ = true;
-        messageBlink_.start(500);
     } else if (m_bMessageIconShown) {
         messageBlink_.stop();
         if (m_messageIcon) m_messageIcon->hide();

@@ -220,7 +220,9 @@ void CMainFrame::OnLoginAs() {
         ok = runLoginDialog(&user, &password);
     } else {
         CLoginDlg dlg(this);
+        AddToDialogList(&dlg);
         ok = dlg.exec() == QDialog::Accepted;
+        RemoveFromDialogList(&dlg);
         user = dlg.m_strUser;
         password = dlg.m_strPwd;
     }
@@ -266,7 +268,7 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
     AddEvent(0, text);
     SetDescriptionText("login", key, "login in error !");
     if (shell::g_interactiveLogin) {
-        Box(text, LangText("login", "txt_error", "login in error !"));
+        Box(text, LangText("login", "txt_error", "login in error !"), QMessageBox::Question);
         PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
     }
     return 1;

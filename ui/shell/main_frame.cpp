@@ -352,10 +352,15 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     UpdateTrayIcon();
 
     // The message icon blinks while notices wait; the tray icon animates while a call page came.
+    // Its two images (resources 215 and 216, the tray's key colour), loaded once.
+    for (auto [id, icon] : {std::pair{215, &m_hMessageIcon1}, std::pair{216, &m_hMessageIcon2}}) {
+        const QImage img = ctl::LoadBitmapFile(ctl::ResourcePath(id));
+        if (!img.isNull()) *icon = QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
+    }
     connect(&messageBlink_, &QTimer::timeout, this, [this] {
-        messageBlinkOn_ = !messageBlinkOn_;
-        if (m_messageIcon)
-            m_messageIcon->setIcon(messageBlinkOn_ ? style()->standardIcon(QStyle::SP_MessageBoxInformation) : QIcon());
+        // Phase 0 -> 1 shows the second image, 1 -> 0 the first.
+        m_bBlinkPhase = !m_bBlinkPhase;
+        if (m_messageIcon) m_messageIcon->setIcon(m_bBlinkPhase ? m_hMessageIcon2 : m_hMessageIcon1);
     });
     connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::StartTrayAnimation);
     connect(m_pSheet, &CChildView::callPageAdded, this, &CMainFrame::RefreshMenus);  // the bar follows the call
@@ -409,12 +414,12 @@ CMainFrame::~CMainFrame() {
     if (g_frame == this) g_frame = nullptr;
 }
 
-void CMainFrame::Box(const QString& text, const QString& title) {
+void CMainFrame::Box(const QString& text, const QString& title, int icon) {
     if (showBox) {
         showBox(text, title);
         return;
     }
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    QMessageBox box(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::Ok, this);
     box.exec();
 }
 
@@ -456,8 +461,9 @@ void CMainFrame::ApplySkin() {
     for (bool hot : {false, true})
         m_wndToolBar->SetButtonImagesFromFile(20, 19, own ? skin : builtIn.absolutePath(), own ? "mainframebar.bmp" : builtIn.fileName(),
                                               RGB(255, 0, 255), hot);
-    // Without the skin's disabled strip a disabled button shows its own picture greyed.
-    m_wndToolBar->SetDisabledImagesFromFile(20, 19, skin + "/mainframebar_disable.bmp", RGB(255, 0, 255));
+    const bool ownDisabled = QFileInfo::exists(skin + "/mainframebar_disable.bmp");
+    m_wndToolBar->SetDisabledImagesFromFile(20, 19, ownDisabled ? skin + "/mainframebar_disable.bmp" : builtIn.absoluteFilePath(),
+                                            RGB(255, 0, 255));
     m_wndToolBar->SetBackgroundBitmapFile(shell::SkinFile("toolbarbg.bmp"), 0);
     m_dialButton->OnSkinChanged();
     m_hangupButton->OnSkinChanged();
@@ -477,7 +483,7 @@ LRESULT CMainFrame::OnLanguageChanged(WPARAM, LPARAM) {
     if (headPicDialog_) headPicDialog_->OnLanguageChanged();
     if (m_calls) m_calls->OnLanguageChanged();                         // calls windows
     if (ChatHooks().languageChanged) ChatHooks().languageChanged();  // chat windows
-    return 0;
+    return 1;
 }
 
 void CMainFrame::moveEvent(QMoveEvent* e) {
@@ -524,7 +530,7 @@ void CMainFrame::OnCloseAll() {
 
 LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
     ApplySkin();
-    return 0;
+    return 1;
 }
 
 void CMainFrame::UpdateTrayIcon() {

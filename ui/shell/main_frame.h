@@ -170,7 +170,8 @@ private:
     void OnLinkTimer();
     void ContinueClose();
     void FinishClose();
-    void Box(const QString& text, const QString& title);
+    // A message box over the frame; icon is a QMessageBox::Icon (exclamation unless said).
+    void Box(const QString& text, const QString& title, int icon = 2);
     void AddEvent(int kind, const QString& text);
     void OnAnswer(COnDialDlg* page);
     void OnHangup(COnDialDlg* page);
@@ -233,7 +234,13 @@ private:
     bool m_bMessageIconShown = false;
     QSystemTrayIcon* m_messageIcon = nullptr;
     QTimer messageBlink_;
-    bool messageBlinkOn_ = false;
+    int m_bBlinkPhase = 0;
+    QIcon m_hMessageIcon1, m_hMessageIcon2;  // the blink's two images (resources 215, 216)
+public:
+    // The image the message icon shows now (tests).
+    QIcon MessageIconImage() const { return m_bBlinkPhase ? m_hMessageIcon2 : m_hMessageIcon1; }
+    bool MessageIconBlinking() const { return messageBlink_.isActive(); }
+private:
     // ---- menus from the menu file, the mixer and its mute buttons
 public:
     // What the enabling rules of the menu bar and the tool bar see now.

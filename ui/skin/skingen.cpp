@@ -631,6 +631,17 @@ void TipFrames() {
     p.drawRect(QRectF(0.5, 0.5, w - 1, h - 1));
   }
   Save(bg, "res", "237.bmp");
+  // The message icon's two blink images: the envelope lit, then dimmed.
+  Save(Keyed(16, 16, kMenuKey, QColor(236, 233, 216), [](QPainter& p) {
+         p.scale(0.8, 0.8);
+         Envelope(p, kAmber);
+       }),
+       "res", "215.bmp");
+  Save(Keyed(16, 16, kMenuKey, QColor(236, 233, 216), [](QPainter& p) {
+         p.scale(0.8, 0.8);
+         Envelope(p, kAmber.lighter(135));
+       }),
+       "res", "216.bmp");
   const int ids[12] = {181, 182, 259, 220, 229, 230, 231, 232, 233, 234, 235, 236};
   for (int i = 0; i < 12; ++i) {
     // An envelope with a badge that swells and settles: twelve steps of one cycle.

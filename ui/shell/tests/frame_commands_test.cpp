@@ -250,6 +250,20 @@ TEST_F(FrameCommands, CloseAllCancelsTheOpenDialogsThenExitsAndTheChatFontIsWrit
     delete frame;
 }
 
+TEST_F(FrameCommands, TheLoginDialogIsListedWhileItRuns) {
+    CMainFrame frame;
+    size_t listed = 0;
+    QTimer::singleShot(0, &frame, [&] {
+        listed = frame.DialogListSize();
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible()) d->reject();
+    });
+    frame.Command(ID_LOGIN_AS);
+    EXPECT_EQ(1u, listed);
+    EXPECT_EQ(0u, frame.DialogListSize());
+    EXPECT_EQ(LOGIN_SIGNED_OUT, frame.m_nLoginState);
+}
+
 TEST_F(FrameCommands, AnInstallerRequestClosesTheWindowAndRunsTheInstaller) {
     auto* frame = new CMainFrame;
     frame->show();

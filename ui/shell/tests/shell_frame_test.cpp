@@ -29,6 +29,7 @@
 #include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
 #include "ui/controls/links.h"
 #include "ui/shell/login_dialog.h"
@@ -325,6 +326,24 @@ TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
     EXPECT_FALSE(frame.MessageIconShown());
     frame.OnMessageIconClick();
     EXPECT_TRUE(third->isHidden());
+}
+
+TEST_F(ShellFrame, MessageIconBlinksBetweenItsTwoImages) {
+    ctl::SetResourceFolder(TESSALY_BINARY_DIR "/res");
+    CMainFrame frame;
+    QWidget waiting;
+    frame.AddPendingNotice(&waiting, 0, 0);
+    EXPECT_TRUE(frame.MessageIconBlinking());
+    const QImage first = frame.MessageIconImage().pixmap(16, 16).toImage();
+    ASSERT_FALSE(first.isNull()) << "resource 215";
+    const auto shows = [&](const QImage& img) { return frame.MessageIconImage().pixmap(16, 16).toImage() == img; };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shows(first); }, 5000));
+    const QImage second = frame.MessageIconImage().pixmap(16, 16).toImage();
+    ASSERT_FALSE(second.isNull()) << "resource 216";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shows(first); }, 5000)) << "back to the first image";
+    frame.ClearPendingNotices();
+    EXPECT_FALSE(frame.MessageIconBlinking());
+    ctl::SetResourceFolder("");
 }
 
 TEST_F(ShellFrame, TrayAnimatesUntilTheIconIsSetAgain) {

@@ -239,7 +239,7 @@ TEST(CrashReport, StackDumpLinesAndDescriptions) {
 
 __attribute__((noinline)) void CrashHere(volatile int* p) { *p = 7; }
 
-TEST(CrashReport, ACrashingChildLeavesTheReportWithABacktraceAndStartsTheReportProgram) {
+TEST(CrashReport, ACrashingChildLeavesTheReportAndTheDumpAndStartsTheReportProgram) {
     char pattern[] = "/tmp/tessaly_crash_XXXXXX";
     const std::string dir = mkdtemp(pattern);
     const std::string marker = dir + "/reported";
@@ -268,10 +268,16 @@ TEST(CrashReport, ACrashingChildLeavesTheReportWithABacktraceAndStartsTheReportP
     EXPECT_NE(std::string::npos, report.find("\r\nContext:\r\nRDI:    0x"));
     EXPECT_NE(std::string::npos, report.find("Bytes at CS:EIP:\r\n"));
     EXPECT_NE(std::string::npos, report.find("\r\n\r\nStack:\r\n0x"));
-    const size_t calls = report.find("Call stack:\r\n");
-    ASSERT_NE(std::string::npos, calls);
-    EXPECT_NE(std::string::npos, report.find("CrashHere", calls)) << report.substr(calls, 600);
+    EXPECT_NE(std::string::npos, report.find(" MBytes paging file free.\r\n"));
+    const size_t space = report.find(" MBytes user address space.\r\n");
+    ASSERT_NE(std::string::npos, space);
+    EXPECT_NE(std::string::npos, report.find(" MBytes user address space free.\r\n", space));
+    EXPECT_EQ(std::string::npos, report.find("Call stack:"));  // the call chain is the dump's
     EXPECT_NE(std::string::npos, report.find("Module 1\r\n"));
+    // The file size is left-aligned in ten places before the file time.
+    const size_t fileSize = report.find("File Size:  ");
+    ASSERT_NE(std::string::npos, fileSize);
+    EXPECT_EQ(fileSize + 12 + 10, report.find("  File Time:  ", fileSize)) << report.substr(fileSize, 80);
     EXPECT_NE(std::string::npos, report.find("libc.so"));
     // The program's own module carries its version block; the others are read from their files.
     EXPECT_NE(std::string::npos, report.find("   Product:    Tessaly\r\n   FileDesc:   Tessaly communicator\r\n"

@@ -284,10 +284,10 @@ TEST_F(ShellTray, DialButtonStaysOffWhileOfflineAndLanguageSelectsThePageAgain) 
         ++selected;
         EXPECT_EQ(frame.Sheet()->currentIndex(), i);
     });
-    SendToFrame(WM_LANGUAGE_CHANGED, 0, 0);
+    EXPECT_EQ(1, SendToFrame(WM_LANGUAGE_CHANGED, 0, 0));
     EXPECT_GE(selected, 1) << "the active page is selected again after a language change";
     int before = selected;
-    SendToFrame(WM_SKIN_CHANGED, 0, 0);
+    EXPECT_EQ(1, SendToFrame(WM_SKIN_CHANGED, 0, 0));
     EXPECT_GT(selected, before) << "and after a skin change";
     before = selected;
     frame.StatusBar()->SetStatus(STATUS_BUSY);
