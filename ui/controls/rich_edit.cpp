@@ -13,6 +13,7 @@
 #include <QTextCursor>
 #include <QTextDocumentFragment>
 #include <QTextList>
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -27,6 +28,7 @@ namespace {
 constexpr int kProtectedProperty = QTextFormat::UserProperty + 1;
 constexpr int kCodeProperty = CChatRichEdit::kImageCodeProperty;
 std::function<void(const QString&)> g_messageHook;
+std::map<int, QString> g_fileMessages;
 
 bool HasBit(const QTextCharFormat& f, int bit) {
   switch (bit) {
@@ -358,6 +360,21 @@ CFormatRichEdit::CFormatRichEdit(QWidget* parent) : QTextEdit(parent) { setAccep
 
 void CFormatRichEdit::SetMessageBoxHook(std::function<void(const QString&)> hook) { g_messageHook = std::move(hook); }
 
+void CFormatRichEdit::SetFileMessageText(int id, const QString& text) {
+  if (text.isEmpty()) g_fileMessages.erase(id);
+  else g_fileMessages[id] = text;
+}
+
+QString CFormatRichEdit::FileMessageText(int id) {
+  if (auto it = g_fileMessages.find(id); it != g_fileMessages.end()) return it->second;
+  switch (id) {
+    case kInvalidFileNameText: return QStringLiteral("无效的文件名。");
+    case kOpenFailedText: return QStringLiteral("打开文档失败。");
+    case kSaveFailedText: return QStringLiteral("保存文档失败。");
+    default: return QString();
+  }
+}
+
 void CFormatRichEdit::messageBox(const QString& text) {
   if (g_messageHook) g_messageHook(text);
   else QMessageBox::warning(nullptr, QString(), text);
@@ -522,15 +539,21 @@ bool CFormatRichEdit::LoadResourceContent(int resourceId) {
 bool CFormatRichEdit::LoadFile(const QString& path) {
   const QFileInfo info(path);
   if (path.isEmpty() || !info.exists() || info.isDir()) {
-    messageBox(QStringLiteral("无效的文件名。"));
+    messageBox(FileMessageText(kInvalidFileNameText));
     return false;
   }
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) {
-    messageBox(QStringLiteral("打开文档失败。"));
+    messageBox(FileMessageText(kOpenFailedText));
     return false;
   }
-  const QByteArray data = f.readAll();
+  // One byte past the bound tells a larger file (or an endless device) from one that fits.
+  const QByteArray data = f.read(kMaxLoadFileBytes + 1);
+  if (data.size() > kMaxLoadFileBytes) {
+    qWarning("document %s refused: larger than %lld bytes", qPrintable(path), static_cast<long long>(kMaxLoadFileBytes));
+    messageBox(FileMessageText(kOpenFailedText));
+    return false;
+  }
   SetContent(data.toStdString());
   return true;
 }
@@ -557,22 +580,23 @@ bool CFormatRichEdit::SaveFile(const QString& path, bool rtf) {
       f.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size()) ||
       !f.commit()) {
     f.cancelWriting();
-    messageBox(QStringLiteral("保存文档失败。"));
+    messageBox(FileMessageText(kSaveFailedText));
     return false;
   }
   return true;
 }
 
 void CFormatRichEdit::SetWordWrap(bool wrap, int lineWidth) {
-  if (wrap || lineWidth != 0) {
-    if (lineWidth == 0) {
-      setLineWrapMode(QTextEdit::WidgetWidth);
-    } else {
-      setLineWrapMode(QTextEdit::FixedPixelWidth);
-      setLineWrapColumnOrWidth(lineWidth);
-    }
-  } else {
+  // The target-device line width without a device: 0 wraps at the window edge, 1 does not wrap, any
+  // other width is in twips (1440 to the inch).
+  const int width = wrap || lineWidth != 0 ? lineWidth : 1;
+  if (width == 0) {
+    setLineWrapMode(QTextEdit::WidgetWidth);
+  } else if (width == 1) {
     setLineWrapMode(QTextEdit::NoWrap);
+  } else {
+    setLineWrapMode(QTextEdit::FixedPixelWidth);
+    setLineWrapColumnOrWidth(std::max(1, static_cast<int>(std::lround(width * static_cast<double>(logicalDpiX()) / 1440.0))));
   }
 }
 

@@ -60,6 +60,16 @@ class CFormatRichEdit : public QTextEdit {
 
   // Message boxes of the file operations go here when set (tests); else a warning box.
   static void SetMessageBoxHook(std::function<void(const QString&)> hook);
+  // The file operations' messages by their string ids; the owner gives them in the program's language
+  // (an empty text gives the built-in one back).
+  static constexpr int kInvalidFileNameText = 61696;
+  static constexpr int kOpenFailedText = 61697;
+  static constexpr int kSaveFailedText = 61698;
+  static void SetFileMessageText(int id, const QString& text);
+  static QString FileMessageText(int id);
+  // The largest file LoadFile takes: the control's default limit of 32,767 characters, as RTF with
+  // its markup, stays well inside it.
+  static constexpr qint64 kMaxLoadFileBytes = 1 << 20;
 
  protected:
   enum class Bit { Bold, Italic, Underline, StrikeOut, Protected, Link };

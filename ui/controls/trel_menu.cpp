@@ -8,6 +8,7 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QStyleFactory>
 #include <QStyleOptionMenuItem>
 #include <QtEndian>
@@ -813,11 +814,13 @@ void TrelMenu::keyPressEvent(QKeyEvent* event) {
 TrelMenuStyle::TrelMenuStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
 
 TrelMenuStyle* TrelMenuStyle::instance() {
-  static TrelMenuStyle* style = [] {
-    auto* s = new TrelMenuStyle;
-    s->setParent(qApp);
-    return s;
-  }();
+  // Owned by the application object, so it goes with it: a later application object gets a new one
+  // rather than the freed one.
+  static QPointer<TrelMenuStyle> style;
+  if (!style) {
+    style = new TrelMenuStyle;
+    style->setParent(qApp);
+  }
   return style;
 }
 

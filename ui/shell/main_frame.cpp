@@ -47,6 +47,7 @@
 #include "service/settings_xml.h"
 #include "service/update_check.h"
 #include "ui/shell/book_results.h"
+#include "ui/controls/rich_edit.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
@@ -445,6 +446,12 @@ void CMainFrame::ApplyLanguage() {
     m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
     m_pSheet->OnLanguageChanged();  // the pages, their tabs, and the active page selected again
     if (updateDialog_) updateDialog_->ApplyLanguage();
+    // The rich edits' file messages, kept in [dlg_common] under their string ids.
+    for (int id : {CFormatRichEdit::kInvalidFileNameText, CFormatRichEdit::kOpenFailedText, CFormatRichEdit::kSaveFailedText}) {
+        const std::string key = std::to_string(id);
+        CFormatRichEdit::SetFileMessageText(id, QString());  // the built-in text where the file has none
+        CFormatRichEdit::SetFileMessageText(id, LangText("dlg_common", key.c_str(), CFormatRichEdit::FileMessageText(id).toUtf8().constData()));
+    }
     // The bar and the start page show the status's description in the new language.
     m_wndStatusBar->RefreshStatus();
     descriptionKey_.clear();

@@ -923,6 +923,60 @@ TEST(FormatRichEditTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
   EXPECT_EQ(back.readAll(), QByteArray("new text"));
 }
 
+TEST(FormatRichEditTest, AFileOverTheBoundIsRefusedAndTheContentKept) {
+  QTemporaryDir dir;
+  const auto write = [&](const QString& name, qint64 size) {
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(static_cast<qsizetype>(size), 'a'));
+    return path;
+  };
+  CFormatRichEdit edit;
+  edit.SetContent("kept");
+  QString shown;
+  CFormatRichEdit::SetMessageBoxHook([&](const QString& t) { shown = t; });
+  EXPECT_FALSE(edit.LoadFile(write(QStringLiteral("big.txt"), CFormatRichEdit::kMaxLoadFileBytes + 1)));
+  EXPECT_EQ(shown, QStringLiteral("打开文档失败。"));
+  EXPECT_EQ(edit.toPlainText(), QStringLiteral("kept"));
+  shown.clear();
+  EXPECT_TRUE(edit.LoadFile(write(QStringLiteral("small.txt"), 300)));
+  EXPECT_TRUE(shown.isEmpty());
+  EXPECT_EQ(edit.toPlainText(), QString(300, u'a'));
+  CFormatRichEdit::SetMessageBoxHook(nullptr);
+}
+
+TEST(FormatRichEditTest, FileMessagesComeInTheLanguageGiven) {
+  QString shown;
+  CFormatRichEdit::SetMessageBoxHook([&](const QString& t) { shown = t; });
+  CFormatRichEdit edit;
+  CFormatRichEdit::SetFileMessageText(CFormatRichEdit::kInvalidFileNameText, QStringLiteral("Invalid filename."));
+  EXPECT_FALSE(edit.LoadFile(QString()));
+  EXPECT_EQ(shown, QStringLiteral("Invalid filename."));
+  CFormatRichEdit::SetFileMessageText(CFormatRichEdit::kInvalidFileNameText, QString());
+  EXPECT_FALSE(edit.LoadFile(QString()));
+  EXPECT_EQ(shown, QStringLiteral("无效的文件名。"));
+  CFormatRichEdit::SetMessageBoxHook(nullptr);
+}
+
+TEST(FormatRichEditTest, WordWrapWidthIsInTwips) {
+  CFormatRichEdit edit;
+  struct Case {
+    bool wrap;
+    int width;
+    QTextEdit::LineWrapMode mode;
+    int pixels;  // for a fixed width: at the control's resolution
+  };
+  const int inch = edit.logicalDpiX();
+  for (const Case& c : {Case{true, 0, QTextEdit::WidgetWidth, 0}, Case{false, 0, QTextEdit::NoWrap, 0},
+                        Case{true, 1, QTextEdit::NoWrap, 0}, Case{true, 1440, QTextEdit::FixedPixelWidth, inch},
+                        Case{false, 2880, QTextEdit::FixedPixelWidth, 2 * inch}}) {
+    edit.SetWordWrap(c.wrap, c.width);
+    EXPECT_EQ(edit.lineWrapMode(), c.mode) << c.wrap << " " << c.width;
+    if (c.mode == QTextEdit::FixedPixelWidth) EXPECT_EQ(edit.lineWrapColumnOrWidth(), c.pixels) << c.width;
+  }
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(ToolBarExTest, SavedStateRoundTripsAndAShortBlockIsRefused) {

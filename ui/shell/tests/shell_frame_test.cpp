@@ -32,6 +32,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
 #include "ui/controls/links.h"
+#include "ui/controls/rich_edit.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/nav_pages.h"
 #include "ui/shell/main_frame.h"
@@ -484,5 +485,11 @@ TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays)
     const QStringList english = shown();
     EXPECT_EQ(wanted(shell::LangText("status_description", "0", "")), english);
     for (int i = 0; i < english.size(); ++i) EXPECT_NE(english[i], chinese[i]) << "still in Chinese: " << english[i].toStdString();
+    // The rich edits' file messages follow the language too.
+    EXPECT_EQ(QStringLiteral("Invalid filename."), CFormatRichEdit::FileMessageText(CFormatRichEdit::kInvalidFileNameText));
+    EXPECT_EQ(QStringLiteral("Failed to open document."), CFormatRichEdit::FileMessageText(CFormatRichEdit::kOpenFailedText));
+    EXPECT_EQ(QStringLiteral("Failed to save document."), CFormatRichEdit::FileMessageText(CFormatRichEdit::kSaveFailedText));
+    frame.Command(ID_LANG_CHS);
+    EXPECT_EQ(QStringLiteral("打开文档失败。"), CFormatRichEdit::FileMessageText(CFormatRichEdit::kOpenFailedText));
     g_strUserId.clear();
 }
