@@ -230,6 +230,18 @@ void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint 
     }
 }
 
+void CBookTree::mousePressEvent(QMouseEvent* e) {
+    // A click on an item's icon opens or closes it.
+    QTreeWidgetItem* item = itemAt(e->pos());
+    if (item && e->button() == Qt::LeftButton && e->pos().x() >= visualItemRect(item).left() &&
+        e->pos().x() < visualItemRect(item).left() + 18) {
+        setCurrentItem(item);
+        ToggleItem(item);
+        return;
+    }
+    QTreeWidget::mousePressEvent(e);
+}
+
 void CBookTree::OnDoubleClick(AddrNode* node) {
     if (node) page_->Host()->PressDialButton();
 }
@@ -391,15 +403,7 @@ DropDecision CBuddyTreeCtrl::Drop(AddrNode* source, AddrNode* hit, bool leftEdge
 
 void CBuddyTreeCtrl::mousePressEvent(QMouseEvent* e) {
     pressMs_ = QDateTime::currentMSecsSinceEpoch();
-    // A click on an item's icon opens or closes it.
-    QTreeWidgetItem* item = itemAt(e->pos());
-    if (item && e->button() == Qt::LeftButton && e->pos().x() >= visualItemRect(item).left() &&
-        e->pos().x() < visualItemRect(item).left() + 18) {
-        setCurrentItem(item);
-        ToggleItem(item);
-        return;
-    }
-    QTreeWidget::mousePressEvent(e);
+    CBookTree::mousePressEvent(e);
 }
 
 CBuddyTreeCtrl::CBuddyTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_BUDDY, page) {
@@ -674,8 +678,9 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
     setCurrentItem(item);
     ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
-        const QRect r = visualItemRect(item);
-        const QPoint at(std::max(0, r.left() - 18), r.top());
+        // The indicator stands just left of the group's label, over its icon.
+        const QRect r = LabelRect(item);
+        const QPoint at(r.left() - 18, r.top());
         indicators_.emplace_back(new CPopupTipWnd(viewport(), at, nextKey_, 400));
         auto record = std::make_unique<CGroupTreeItem>();
         record->SetKey(nextKey_);
@@ -723,9 +728,9 @@ void CGroupTreeCtrl::PlaceIndicators() {
     for (const auto& record : records_) {
         QTreeWidgetItem* item = FindItemById(record->GetGroupId());
         if (!item) continue;
-        const QRect r = visualItemRect(item);
+        const QRect r = LabelRect(item);
         for (QPointer<CPopupTipWnd>& w : indicators_)
-            if (w && w->GetItemData() == record->GetKey()) w->ShowAt(QPoint(std::max(0, r.left() - 18), r.top()));
+            if (w && w->GetItemData() == record->GetKey()) w->ShowAt(QPoint(r.left() - 18, r.top()));
     }
 }
 
@@ -963,10 +968,10 @@ int CAddressBookDlg::HeaderRest(int button, int pane) const {
 void CAddressBookDlg::ShowPane(int pane) {
     if (static_cast<int>(m_pane) == pane) return;
     CBookTree* trees[3] = {buddyTree_, cardTree_, groupTree_};
-    trees[pane]->show();
     m_pane = static_cast<uint32_t>(pane);
+    PlaceTrees();
+    trees[pane]->show();
     slide_.start();
-    SlideStep();
     OnSetActive();
 }
 
@@ -986,7 +991,12 @@ void CAddressBookDlg::SlideStep() {
         CBookTree* trees[3] = {buddyTree_, cardTree_, groupTree_};
         for (int i = 0; i < 3; ++i) trees[i]->setVisible(i == static_cast<int>(m_pane));
     }
-    // The open tree spans from its header to the next header below it.
+    PlaceTrees();
+}
+
+void CAddressBookDlg::PlaceTrees() {
+    // Each tree spans from its header to the next header below it.
+    CStyledButton* buttons[3] = {contactHeader_, cardHeader_, groupHeader_};
     CBookTree* trees[3] = {buddyTree_, cardTree_, groupTree_};
     for (int i = 0; i < 3; ++i) {
         const int top = buttons[i]->y() + kHeaderHeight;

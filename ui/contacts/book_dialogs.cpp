@@ -120,7 +120,6 @@ CAddUserDlg::CAddUserDlg(bool editMode, QWidget* parent, BookHost* host) : QDial
 
 void CAddUserDlg::Retext() {
     setWindowTitle(Lang("add_user_dialog", editMode_ ? "edit_local_contact" : "add_local_contact", ""));
-    if (windowTitle().isEmpty()) setWindowTitle(editMode_ ? tr("Edit contact") : tr("New contact"));
     nameLabel_->setText(Lang("add_user_dialog", "name", "name"));
     homeLabel_->setText(Lang("add_user_dialog", "home_phone", "Home phone"));
     officeLabel_->setText(Lang("add_user_dialog", "office_phone", "Office phone"));
@@ -211,7 +210,7 @@ CAddBrindleContactDlg::CAddBrindleContactDlg(QWidget* parent, BookHost* host) : 
 }
 
 void CAddBrindleContactDlg::accept() {
-    id_ = edit_->text().trimmed();
+    id_ = edit_->text();
     if (id_.isEmpty()) {
         host_->Box(Lang("add_brindle_contact_dialog", "txt_empty_brindleid", ""), Lang("add_brindle_contact_dialog", "title", ""));
         return;
@@ -318,10 +317,8 @@ void CBlockListDlg::Fill() {
 void CBlockListDlg::ShowLists() {
     access_->clear();
     blocked_->clear();
-    const QPixmap allowed = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_useronline.bmp")), RGB(0xEC, 0xE9, 0xD8));
-    const QPixmap blocked = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_blockoffline.bmp")), RGB(0xEC, 0xE9, 0xD8));
-    for (const NamedEntry& e : accessEntries_) access_->addItem(new QListWidgetItem(QIcon(allowed), e.name));
-    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(new QListWidgetItem(QIcon(blocked), e.name));
+    for (const NamedEntry& e : accessEntries_) access_->addItem(e.name);
+    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(e.name);
 }
 
 void CBlockListDlg::Block() {
@@ -425,30 +422,33 @@ void CContactDetailDlg::accept() {
 // ---------------------------------------------------------------------------------------------
 // Search.
 
-CBusyMark::CBusyMark(QWidget* parent) : QWidget(parent) { setMinimumSize(40, 32); }
+CBusyMark::CBusyMark(QWidget* parent) : QWidget(parent) {
+    setMinimumSize(40, 32);
+    constexpr COLORREF kKey = RGB(255, 0, 255);
+    const QImage idle = ctl::LoadBitmapFile(ctl::ResourcePath(245));
+    if (!idle.isNull()) idle_ = ctl::KeyedPixmap(idle, kKey);
+    const QImage strip = ctl::LoadBitmapFile(ctl::ResourcePath(246));
+    const int side = strip.height();
+    if (side > 0 && side <= 256)
+        for (int x = 0; x + side <= strip.width() && frames_.size() < 64; x += side)
+            frames_.push_back(ctl::KeyedPixmap(strip.copy(x, 0, side, side), kKey));
+}
 
 void CBusyMark::SetStep(int step) {
     step_ = step;
     update();
 }
 
+QPixmap CBusyMark::Shown() const {
+    if (step_ < 0) return idle_;
+    return frames_.empty() ? QPixmap() : frames_[static_cast<size_t>(step_) % frames_.size()];
+}
+
 void CBusyMark::paintEvent(QPaintEvent*) {
+    const QPixmap shown = Shown();
+    if (shown.isNull()) return;
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QPointF c(width() / 2.0, height() / 2.0);
-    const QColor blue(47, 123, 217);
-    if (step_ < 0) {
-        p.setPen(QPen(blue, 2.4));
-        p.setBrush(QColor(225, 237, 252));
-        p.drawEllipse(c + QPointF(-3, -3), 7, 7);
-        p.setPen(QPen(blue.darker(130), 3.2, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(c + QPointF(2.2, 2.2), c + QPointF(8, 8));
-        return;
-    }
-    p.setPen(QPen(QColor(214, 228, 246), 3));
-    p.drawEllipse(c, 10, 10);
-    p.setPen(QPen(blue, 3, Qt::SolidLine, Qt::RoundCap));
-    p.drawArc(QRectF(c.x() - 10, c.y() - 10, 20, 20), -step_ * 45 * 16, 100 * 16);
+    p.drawPixmap((width() - shown.width()) / 2, (height() - shown.height()) / 2, shown);
 }
 
 CSearchDlg* SearchDialog() { return g_search; }
@@ -550,9 +550,6 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
         if (IsOpenableAddress(url, false)) host_->OpenUrl(url);
     });
     connect(list_, &QTreeWidget::itemSelectionChanged, this, &CSearchDlg::UpdateAddButton);
-    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] {
-        if (contactMode_) AddBuddy();
-    });
     // The shell's password prompt refuses an empty password itself and stays open.
     askPassword = [this](QString* password) {
         CPasswordDlg dialog(this);
@@ -627,9 +624,13 @@ void CSearchDlg::SetContactMode() {
     list_->clear();
     list_->setColumnCount(2);
     list_->setHeaderLabels({Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")});
-    list_->header()->setStretchLastSection(true);
-    for (int i = 0; i < 2; ++i) list_->header()->setSectionResizeMode(i, QHeaderView::Interactive);
-    list_->header()->resizeSection(0, 160);
+    QHeaderView* header = list_->header();
+    header->setStretchLastSection(false);
+    const int widths[2] = {160, 320};
+    for (int i = 0; i < 2; ++i) {
+        header->setSectionResizeMode(i, QHeaderView::Interactive);
+        header->resizeSection(i, widths[i]);
+    }
     for (QRadioButton* r : {byUid_, byNick_}) r->setEnabled(true);
     QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
     edit->setReadOnly(false);
@@ -651,14 +652,12 @@ void CSearchDlg::SetGroupMode() {
     list_->setHeaderLabels({Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
                             Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
                             Lang("search_dlg", "glistcol5", "Nick name")});
-    // Every column stays in view: the description takes what the others leave, the member count its text.
     QHeaderView* header = list_->header();
     header->setStretchLastSection(false);
-    const int widths[5] = {110, 110, 0, 90, 0};
+    const int widths[5] = {80, 120, 150, 180, 100};
     for (int i = 0; i < 5; ++i) {
-        header->setSectionResizeMode(i, i == 2 ? QHeaderView::Stretch : i == 4 ? QHeaderView::ResizeToContents
-                                                                              : QHeaderView::Interactive);
-        if (widths[i] > 0) header->resizeSection(i, widths[i]);
+        header->setSectionResizeMode(i, QHeaderView::Interactive);
+        header->resizeSection(i, widths[i]);
     }
     for (QRadioButton* r : {byGid_, byGname_}) r->setEnabled(true);
     QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
@@ -705,7 +704,7 @@ void CSearchDlg::FindUsers() {
     QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
     const QString text = edit->text();
     if (text.isEmpty()) {
-        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"));
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
         edit->setFocus();
         return;
     }
@@ -721,7 +720,7 @@ void CSearchDlg::FindGroups() {
     QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
     const QString text = edit->text();
     if (text.isEmpty()) {
-        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"));
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
         edit->setFocus();
         return;
     }
@@ -744,12 +743,12 @@ void CSearchDlg::OnUserResult(int code, CAsNameList* result) {
     const QString title = Lang("dlg_common", "tip", "tip");
     if (code != 0) {
         const TextKey k = UserSearchFailure(code);
-        host_->Box(Lang(k.section, k.key, "No result, find error'"), title);
+        host_->Box(Lang(k.section, k.key, "No result, find error'"), title, BookHost::BOX_INFORMATION);
         return;
     }
     if (!result) return;
     if (result->results.empty()) {
-        host_->Box(Lang("findcontact_dlg", "findnone", "No result, find error'"), title);
+        host_->Box(Lang("findcontact_dlg", "findnone", "No result, find error'"), title, BookHost::BOX_INFORMATION);
         return;
     }
     if (!contactMode_) return;  // a late answer after a switch to groups
@@ -769,14 +768,15 @@ void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
     const QString title = Lang("update", "msgboxtitle", "");
     if (code != 0) {
         const TextKey k = GroupSearchFailure(code);
-        host_->Box(Lang(k.section, k.key, code == 300 ? "No result accord with your request!" : "search group failed!"), title);
+        host_->Box(Lang(k.section, k.key, code == 300 ? "No result accord with your request!" : "search group failed!"), title,
+                   BookHost::BOX_PLAIN);
         return;
     }
     if (contactMode_) return;
     ReleaseGroups();
     groups_ = std::move(records);
     if (groups_.empty()) {
-        host_->Box(Lang("find_group_dlg", "zero_search_rusult", "No result accord with your request!"), title);
+        host_->Box(Lang("find_group_dlg", "zero_search_rusult", "No result accord with your request!"), title, BookHost::BOX_PLAIN);
         return;
     }
     for (size_t i = 0; i < groups_.size(); ++i) {

@@ -127,19 +127,25 @@ private:
     CHyperLink* link_;
 };
 
-// The search dialog's busy mark: a magnifier while idle, a turning arc while a search runs.
+// The search dialog's busy mark: the program's idle picture (245) while idle, the frames of its busy
+// animation (246, square frames side by side) while a search runs.
 class CBusyMark : public QWidget {
     Q_OBJECT
 public:
     explicit CBusyMark(QWidget* parent = nullptr);
     void SetStep(int step);  // -1 idle
     QSize sizeHint() const override { return {40, 32}; }
+    int Frames() const { return static_cast<int>(frames_.size()); }
+    // The picture shown now (null when its resource is missing).
+    QPixmap Shown() const;
 
 protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
     int step_ = -1;
+    QPixmap idle_;
+    std::vector<QPixmap> frames_;
 };
 
 // Search for users and chat groups; modeless, one at a time.
