@@ -222,6 +222,7 @@ void CAddBrindleContactDlg::accept() {
 
 CNicknameDlg::CNicknameDlg(const QString& oldNickname, QWidget* parent) : QDialog(parent) {
     setObjectName("nicknameDialog");
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     setMinimumWidth(320);
     setWindowTitle(Lang("modify_nickname_dlg", "title", "Modify Nickname"));
     auto* layout = new QVBoxLayout(this);
@@ -462,26 +463,18 @@ CSearchDlg* OpenSearch(BookHost* host) {
 
 CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_(HostOr(host)) {
     setObjectName("searchDialog");
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     setAttribute(Qt::WA_DeleteOnClose);
-    auto* layout = new QVBoxLayout(this);
-    auto* top = new QHBoxLayout;
     conditionBox_ = new QGroupBox(this);
     auto* cond = new QVBoxLayout(conditionBox_);
     contactRadio_ = new QRadioButton(conditionBox_);
     groupRadio_ = new QRadioButton(conditionBox_);
     cond->addWidget(contactRadio_);
     cond->addWidget(groupRadio_);
-    top->addWidget(conditionBox_);
-    auto* side = new QVBoxLayout;
     busyLabel_ = new CBusyMark(this);
     advanced_ = new QPushButton(this);
     close_ = new QPushButton(this);
-    side->addWidget(busyLabel_);
-    side->addWidget(advanced_);
-    side->addWidget(close_);
-    top->addLayout(side);
     styleBox_ = new QGroupBox(this);
-    auto* grid = new QGridLayout(styleBox_);
     byUid_ = new QRadioButton(styleBox_);
     byNick_ = new QRadioButton(styleBox_);
     byGid_ = new QRadioButton(styleBox_);
@@ -492,38 +485,17 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     uname_ = MakeEdit(styleBox_, kSearchTextMax, "uname");
     gid_ = MakeEdit(styleBox_, kSearchTextMax, "gid");
     gname_ = MakeEdit(styleBox_, kSearchTextMax, "gname");
+    for (QLineEdit* e : {uid_, uname_, gid_, gname_}) e->setMinimumWidth(0);
     findUsers_ = new QPushButton(styleBox_);
     findGroups_ = new QPushButton(styleBox_);
     add_ = new QPushButton(styleBox_);
     tip_ = new QLabel(styleBox_);
     tip_->setWordWrap(true);
-    grid->addWidget(byUid_, 0, 0);
-    grid->addWidget(uid_, 0, 1);
-    grid->addWidget(byGid_, 0, 2);
-    grid->addWidget(gid_, 0, 3);
-    grid->addWidget(byNick_, 1, 0);
-    grid->addWidget(uname_, 1, 1);
-    grid->addWidget(byGname_, 1, 2);
-    grid->addWidget(gname_, 1, 3);
-    auto* userButtons = new QHBoxLayout;
-    userButtons->addStretch();
-    userButtons->addWidget(findUsers_);
-    userButtons->addWidget(add_);
-    grid->addLayout(userButtons, 2, 0, 1, 2);
-    auto* groupButtons = new QHBoxLayout;
-    groupButtons->addStretch();
-    groupButtons->addWidget(findGroups_);
-    grid->addLayout(groupButtons, 2, 2, 1, 2);
-    grid->addWidget(tip_, 3, 0, 1, 4);
-    layout->addLayout(top);
-    layout->addWidget(styleBox_);
     list_ = new QTreeWidget(this);
     list_->setRootIsDecorated(false);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setAllColumnsShowFocus(true);
     list_->setContextMenuPolicy(Qt::DefaultContextMenu);
-    list_->setMinimumHeight(160);
-    layout->addWidget(list_, 1);
     busy_.setInterval(100);
     connect(&busy_, &QTimer::timeout, this, &CSearchDlg::BusyTick);
     connect(contactRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetContactMode);
@@ -583,6 +555,61 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     gname_->setReadOnly(true);
     StopBusy();
     resize(600, 440);
+    LayoutControls();
+    // The window is never made smaller than the search box with a few result rows below it.
+    setMinimumSize(styleBox_->geometry().right() + 1 + 32, styleBox_->geometry().bottom() + 1 + 128);
+}
+
+void CSearchDlg::resizeEvent(QResizeEvent* e) {
+    QDialog::resizeEvent(e);
+    LayoutControls();
+}
+
+int CSearchDlg::ButtonWidth() const {
+    int b = kSearchButtonWidth;
+    for (QPushButton* button : {findUsers_, findGroups_, advanced_, add_, close_}) b = std::max(b, button->sizeHint().width());
+    return b;
+}
+
+void CSearchDlg::LayoutControls() {
+    const int W = width(), H = height();
+    const int m = kSearchMargin, b = ButtonWidth();
+    const int bh = std::max(24, advanced_->sizeHint().height());
+    const int eh = std::max(22, uid_->sizeHint().height());
+    const int row1 = 24, row2 = row1 + eh + 8, rowButtons = row2 + eh + 10, rowTip = rowButtons + bh + 8;
+    // The button column at the right, the busy mark centred above its buttons.
+    const int column = W - m - b;
+    busyLabel_->setGeometry(column + (b - 40) / 2, m, 40, 32);
+    advanced_->setGeometry(column, m + 36, b, bh);
+    close_->setGeometry(column, m + 36 + bh + 6, b, bh);
+    // The two boxes end left of the button column.
+    conditionBox_->setGeometry(m, m, std::max(0, W - 2 * m - b - m), 76);
+    const int x = m;
+    styleBox_->setGeometry(x, m + 82, std::max(0, W - m - b - 2 * x), rowTip + 2 * tip_->fontMetrics().height() + 8);
+    // Inside the search box: two columns of a criterion and its edit.
+    int r = 0;
+    for (QRadioButton* radio : {byUid_, byNick_, byGid_, byGname_}) r = std::max(r, radio->sizeHint().width());
+    const int g = m + 2;
+    const int e = std::max(0, (styleBox_->width() - 2 * r - 3 * g) / 2);
+    byUid_->setGeometry(g, row1, r, eh);
+    byNick_->setGeometry(g, row2, r, eh);
+    uid_->setGeometry(g + r, row1, e, eh);
+    uname_->setGeometry(g + r, row2, e, eh);
+    const int second = g + r + e + g;
+    byGid_->setGeometry(second, row1, r, eh);
+    byGname_->setGeometry(second, row2, r, eh);
+    gid_->setGeometry(second + r, row1, e, eh);
+    gname_->setGeometry(second + r, row2, e, eh);
+    add_->setGeometry(g + r + e - b, rowButtons, b, bh);
+    // The find button ends m left of the add button; in a narrow box it gives up width, not its place.
+    const int findEnd = g + r + e - b - m;
+    const int findLeft = std::max(g, findEnd - b);
+    findUsers_->setGeometry(findLeft, rowButtons, std::max(0, findEnd - findLeft), bh);
+    findGroups_->setGeometry(second + r + e - b, rowButtons, b, bh);
+    tip_->setGeometry(g, rowTip, std::max(0, styleBox_->width() - 2 * g), styleBox_->height() - rowTip - 4);
+    // The results fill the rest.
+    const int top = styleBox_->geometry().bottom() + 1 + 6;
+    list_->setGeometry(m, top, std::max(0, W - 2 * m), std::max(0, H - m - top));
 }
 
 CSearchDlg::~CSearchDlg() {
@@ -592,6 +619,7 @@ CSearchDlg::~CSearchDlg() {
 
 void CSearchDlg::OnLanguageChanged() {
     Retext();
+    LayoutControls();  // the buttons take the new texts' width
     const QStringList user = {Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")};
     const QStringList group = {Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
                                Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),

@@ -185,6 +185,13 @@ public:
     QRadioButton* ByGroupId() const { return byGid_; }
     QRadioButton* ByGroupName() const { return byGname_; }
     QPushButton* AddButton() const { return add_; }
+    QPushButton* FindUsersButton() const { return findUsers_; }
+    QPushButton* FindGroupsButton() const { return findGroups_; }
+    QPushButton* AdvancedButton() const { return advanced_; }
+    QGroupBox* StyleBox() const { return styleBox_; }
+    static constexpr int kSearchMargin = 8, kSearchButtonWidth = 110;
+    // The width of every button: the widest text's, at least kSearchButtonWidth.
+    int ButtonWidth() const;
     // Password and identity prompts of a join; tests replace them.
     std::function<bool(QString* password)> askPassword;
     std::function<bool(bool needPassword, int* index, QString* password)> askIdentity;
@@ -198,8 +205,10 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
 private:
+    void LayoutControls();
     void Retext();
     void StartBusy();
     void StopBusy();

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -802,6 +803,32 @@ TEST_F(BookWidgets, SearchDialogColumnsTakeTheirWidths) {
         EXPECT_EQ((std::vector<int>{160, 320}), widths());
         search.SetGroupMode();
     }
+}
+
+TEST_F(BookWidgets, SearchDialogLaysOutByItsRules) {
+    CSearchDlg search(&host);
+    search.show();
+    const int m = CSearchDlg::kSearchMargin, b = search.ButtonWidth();
+    const QSize smallest = search.minimumSize();
+    EXPECT_EQ(search.StyleBox()->geometry().right() + 1 + 32, smallest.width());
+    EXPECT_EQ(search.StyleBox()->geometry().bottom() + 1 + 128, smallest.height());
+    for (const QSize size : {QSize(700, 520), QSize(900, 640)}) {
+        search.resize(size);
+        const int W = search.width(), H = search.height();
+        EXPECT_EQ(W - m, search.AdvancedButton()->geometry().right() + 1);
+        EXPECT_EQ(W - m - b, search.StyleBox()->geometry().right() + 1 + m);
+        const QRect list = search.Results()->geometry();
+        EXPECT_EQ(QRect(QPoint(m, search.StyleBox()->geometry().bottom() + 1 + 6), QPoint(W - m - 1, H - m - 1)), list);
+        // Two edit columns of one width, each with its find button at its right end.
+        EXPECT_EQ(search.UserIdEdit()->width(), search.GroupIdEdit()->width());
+        EXPECT_EQ(search.UserIdEdit()->geometry().right(), search.AddButton()->geometry().right());
+        EXPECT_EQ(search.AddButton()->geometry().left() - m, search.FindUsersButton()->geometry().right() + 1);
+        EXPECT_EQ(search.GroupIdEdit()->geometry().right(), search.FindGroupsButton()->geometry().right());
+        EXPECT_EQ(search.ByGroupId()->geometry().left() - search.UserIdEdit()->geometry().right() - 1,
+                  search.ByUserId()->geometry().left());
+    }
+    search.resize(100, 100);
+    EXPECT_EQ(smallest, search.size());
 }
 
 TEST_F(BookWidgets, SendToBuddyOpensOnlyAShareAddress) {
