@@ -44,7 +44,7 @@ public:
     bool AnyCallPage() const override { return false; }
     int SendCommand(int, const char*, const char*, int, const char*, const char*, int) override { return 1; }
     int PostRequest(int, void*, uint32_t) override { return 0; }
-    void Box(const QString&, const QString&) override {}
+    void Box(const QString&, const QString&, int) override {}
 };
 
 std::string Ansi(const char* utf8) { return contacts::ToAnsi(QString::fromUtf8(utf8)); }

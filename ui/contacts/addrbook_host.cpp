@@ -138,8 +138,11 @@ int BookHost::PostRequest(int command, void* data, uint32_t kind) { return AS_Po
 
 void BookHost::OpenUrl(const QString& url) { QDesktopServices::openUrl(QUrl(url)); }
 
-void BookHost::Box(const QString& text, const QString& title) {
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, MainFrame());
+void BookHost::Box(const QString& text, const QString& title, int icon) {
+    const QMessageBox::Icon shown = icon == BOX_INFORMATION ? QMessageBox::Information
+                                    : icon == BOX_PLAIN     ? QMessageBox::NoIcon
+                                                            : QMessageBox::Warning;
+    QMessageBox box(shown, title, text, QMessageBox::Ok, MainFrame());
     box.exec();
 }
 

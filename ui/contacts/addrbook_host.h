@@ -69,7 +69,9 @@ public:
     virtual int PostRequest(int command, void* data, uint32_t kind);
     // Opens a checked http(s) or mailto address.
     virtual void OpenUrl(const QString& url);
-    virtual void Box(const QString& text, const QString& title);
+    // A message box on the main window; icon: BOX_WARNING (exclamation), BOX_INFORMATION or BOX_PLAIN.
+    enum BoxIcon : int { BOX_WARNING = 0, BOX_INFORMATION = 1, BOX_PLAIN = 2 };
+    virtual void Box(const QString& text, const QString& title, int icon = BOX_WARNING);
     // A Yes/No question; true for Yes.
     virtual bool Ask(const QString& text, const QString& title);
     // Runs a modal dialog; the dialog's result.

@@ -281,7 +281,7 @@ bool SmsTarget(const AddrNode* node, int* op, std::string* id) {
         case ADDR_KIND_CONTACT: *op = 1; *id = node->id; return true;
         case ADDR_KIND_IDENTITY:
             if (!node->parent || !node->parent->id) return false;
-            *op = node->parent->kind == ADDR_KIND_LIST ? 2 : 1;
+            *op = 1;
             *id = node->parent->id;
             return true;
         case ADDR_KIND_LIST: *op = 2; *id = node->id; return true;

@@ -64,6 +64,9 @@ void PostToPage(QWidget* page, unsigned message, uintptr_t wParam = 0, intptr_t 
 QString Lang(const char* section, const char* key, const char* builtIn) { return shell::LangText(section, key, builtIn); }
 QString BookText(const char* key, const char* builtIn) { return Lang("addrbook_dialog", key, builtIn); }
 
+// Menu texts are read into buffers of a fixed size per tree.
+QString MenuText(int max, const char* key, const char* builtIn) { return BookText(key, builtIn).left(max); }
+
 QString SkinPath(const char* file) { return QString::fromStdString(ctl::SkinFilePath(file)); }
 
 bool InSubtree(const AddrNode* node, const AddrNode* top) {
@@ -230,12 +233,24 @@ void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint 
     }
 }
 
+void CBookTree::mousePressEvent(QMouseEvent* e) {
+    // A click on an item's icon opens or closes it.
+    QTreeWidgetItem* item = itemAt(e->pos());
+    if (item && e->button() == Qt::LeftButton && e->pos().x() >= visualItemRect(item).left() &&
+        e->pos().x() < visualItemRect(item).left() + 18) {
+        setCurrentItem(item);
+        ToggleItem(item);
+        return;
+    }
+    QTreeWidget::mousePressEvent(e);
+}
+
 void CBookTree::OnDoubleClick(AddrNode* node) {
     if (node) page_->Host()->PressDialButton();
 }
 
 void CBookTree::AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll) {
-    const QString title = BookText("menucontactdial", "拨打电话(&P)");
+    const QString title = BookText("menucontactdial", "拨打电话(&P)").left(tree_ == TREE_CARD ? 31 : 255);
     const std::vector<DialEntry> entries = DialEntries(node);
     if (entries.size() == 1 && entries[0].greyed) {
         menu->AppendMenu(MF_GRAYED, entries[0].command, title, SkinPath(entries[0].bitmap));
@@ -250,61 +265,61 @@ void CBookTree::AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll) {
 
 void CBuddyTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
     if (!node) {
-        menu->AppendMenu(0, 32905, BookText("menugroupadd", "创建新组(&A)"));
-        menu->AppendMenu(0, 32906, BookText("menucontactadd", "添加新的联系人(&D))"));
+        menu->AppendMenu(0, 32905, MenuText(255, "menugroupadd", "创建新组(&A)"));
+        menu->AppendMenu(0, 32906, MenuText(255, "menucontactadd", "添加新的联系人(&D))"));
         return;
     }
     switch (node->kind) {
         case ADDR_KIND_GROUP:
-            menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, BookText("menugroupim", "group im"));
+            menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, MenuText(255, "menugroupim", "group im"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(0, 32802, BookText("menucontactmod", "重命名(&T)..."));
-            menu->AppendMenu(0, 32801, BookText("menugroupdel", "删除组(&D)"));
+            menu->AppendMenu(0, 32802, MenuText(255, "menucontactmod", "重命名(&T)..."));
+            menu->AppendMenu(0, 32801, MenuText(255, "menugroupdel", "删除组(&D)"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(0, 32800, BookText("menugroupadd", "创建新组(&A)"));
+            menu->AppendMenu(0, 32800, MenuText(255, "menugroupadd", "创建新组(&A)"));
             break;
         case ADDR_KIND_CONTACT: {
             const bool talking = page_->Host()->BusyCallPage();
-            menu->AppendMenu(AddrBook_HasIdentityType(node, 8) && !talking ? 0 : MF_GRAYED, 32803, BookText("menucall", "呼叫(&C)"),
+            menu->AppendMenu(AddrBook_HasIdentityType(node, 8) && !talking ? 0 : MF_GRAYED, 32803, MenuText(255, "menucall", "呼叫(&C)"),
                              SkinPath("menudial.bmp"));
-            menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, BookText("menuim", "Send IM"));
+            menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, MenuText(255, "menuim", "Send IM"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(talking ? 0 : MF_GRAYED, 32838, BookText("menuinvitetoconf", "呼叫(&C)"));
+            menu->AppendMenu(talking ? 0 : MF_GRAYED, 32838, MenuText(255, "menuinvitetoconf", "呼叫(&C)"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
             AddDialEntries(menu, node, false);  // the dial button is asked when one is chosen
-            menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"),
+            menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, MenuText(255, "menuemail", "Send E-Mail"),
                              SkinPath("addr_email.bmp"));
-            menu->AppendMenu(AddrBook_HasIdentityType(node, 6) ? 0 : MF_GRAYED, 32908, BookText("menucontactlink", "访问主页"));
+            menu->AppendMenu(AddrBook_HasIdentityType(node, 6) ? 0 : MF_GRAYED, 32908, MenuText(255, "menucontactlink", "访问主页"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(0, 32802, BookText("menucontactmod", "重命名(&T)..."));
-            menu->AppendMenu(0, 32801, BookText("menucontactdel", "删除此联系人(&E)"));
-            menu->AppendMenu(0, 32884, (node->flags & ADDR_FLAG_BLOCKED) ? BookText("menucontactunblock", "解除阻止此用户(&B)")
-                                                                        : BookText("menucontactblock", "阻止此用户(&B)"));
-            menu->AppendMenu(0, 32878, BookText("menucontactdetail", "查看详情(&V)"));
+            menu->AppendMenu(0, 32802, MenuText(255, "menucontactmod", "重命名(&T)..."));
+            menu->AppendMenu(0, 32801, MenuText(255, "menucontactdel", "删除此联系人(&E)"));
+            menu->AppendMenu(0, 32884, (node->flags & ADDR_FLAG_BLOCKED) ? MenuText(255, "menucontactunblock", "解除阻止此用户(&B)")
+                                                                        : MenuText(255, "menucontactblock", "阻止此用户(&B)"));
+            menu->AppendMenu(0, 32878, MenuText(255, "menucontactdetail", "查看详情(&V)"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(0, 32905, BookText("menugroupadd", "创建新组(&A)"));
-            menu->AppendMenu(0, 32800, BookText("menucontactadd", "添加新的联系人(&D))"));
+            menu->AppendMenu(0, 32905, MenuText(255, "menugroupadd", "创建新组(&A)"));
+            menu->AppendMenu(0, 32800, MenuText(255, "menucontactadd", "添加新的联系人(&D))"));
             break;
         }
         case ADDR_KIND_IDENTITY:
             switch (node->type) {
-                case 9: menu->AppendMenu(0, 32828, BookText("menuim", "Send IM")); break;
-                case 4: menu->AppendMenu(0, 32803, BookText("menuemail", "Send E-Mail"), SkinPath("addr_email.bmp")); break;
-                case 6: menu->AppendMenu(0, 32908, BookText("menucontactlink", "访问主页")); break;
-                case 2: menu->AppendMenu(0, 32880, BookText("menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
-                case 3: menu->AppendMenu(0, 32881, BookText("menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
-                case 5: menu->AppendMenu(0, 32882, BookText("menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
+                case 9: menu->AppendMenu(0, 32828, MenuText(255, "menuim", "Send IM")); break;
+                case 4: menu->AppendMenu(0, 32803, MenuText(255, "menuemail", "Send E-Mail"), SkinPath("addr_email.bmp")); break;
+                case 6: menu->AppendMenu(0, 32908, MenuText(255, "menucontactlink", "访问主页")); break;
+                case 2: menu->AppendMenu(0, 32880, MenuText(255, "menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
+                case 3: menu->AppendMenu(0, 32881, MenuText(255, "menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
+                case 5: menu->AppendMenu(0, 32882, MenuText(255, "menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
                 default: break;
             }
             break;
         case ADDR_KIND_LIST:
             AddDialEntries(menu, node, false);
-            menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"));
+            menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, MenuText(255, "menuemail", "Send E-Mail"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(0, 32883, BookText("menucardmod", "修改名片(&M)"));
-            menu->AppendMenu(0, 32801, BookText("menucarddel", "删除名片(&D)"));
+            menu->AppendMenu(0, 32883, MenuText(255, "menucardmod", "修改名片(&M)"));
+            menu->AppendMenu(0, 32801, MenuText(255, "menucarddel", "删除名片(&D)"));
             menu->AppendMenu(MF_SEPARATOR, 0, {});
-            menu->AppendMenu(0, 32800, BookText("menucardadd", "创建新名片(&A)"));
+            menu->AppendMenu(0, 32800, MenuText(255, "menucardadd", "创建新名片(&A)"));
             break;
         default: break;
     }
@@ -391,15 +406,7 @@ DropDecision CBuddyTreeCtrl::Drop(AddrNode* source, AddrNode* hit, bool leftEdge
 
 void CBuddyTreeCtrl::mousePressEvent(QMouseEvent* e) {
     pressMs_ = QDateTime::currentMSecsSinceEpoch();
-    // A click on an item's icon opens or closes it.
-    QTreeWidgetItem* item = itemAt(e->pos());
-    if (item && e->button() == Qt::LeftButton && e->pos().x() >= visualItemRect(item).left() &&
-        e->pos().x() < visualItemRect(item).left() + 18) {
-        setCurrentItem(item);
-        ToggleItem(item);
-        return;
-    }
-    QTreeWidget::mousePressEvent(e);
+    CBookTree::mousePressEvent(e);
 }
 
 CBuddyTreeCtrl::CBuddyTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_BUDDY, page) {
@@ -501,28 +508,28 @@ void CBuddyTreeCtrl::dropEvent(QDropEvent* e) {
 void CContactTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
     const bool dialOn = page_->Host()->DialEnabled();
     if (!node) {
-        menu->AppendMenu(0, 32907, BookText("menucardadd", "创建新名片(&A)"));
+        menu->AppendMenu(0, 32907, MenuText(31, "menucardadd", "创建新名片(&A)"));
         return;
     }
     if (node->kind == ADDR_KIND_IDENTITY) {
         switch (node->type) {
-            case 4: menu->AppendMenu(0, 32879, BookText("menuemail", "Send E-Mail"), SkinPath("addr_email.bmp")); break;
-            case 2: menu->AppendMenu(0, 32880, BookText("menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
-            case 3: menu->AppendMenu(0, 32881, BookText("menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
-            case 5: menu->AppendMenu(0, 32882, BookText("menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
+            case 4: menu->AppendMenu(0, 32879, MenuText(31, "menuemail", "Send E-Mail"), SkinPath("addr_email.bmp")); break;
+            case 2: menu->AppendMenu(0, 32880, MenuText(31, "menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
+            case 3: menu->AppendMenu(0, 32881, MenuText(31, "menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
+            case 5: menu->AppendMenu(0, 32882, MenuText(31, "menucontactdial", "拨打电话(&P)"), SkinPath("addr_phone.bmp")); break;
             default: break;
         }
         return;
     }
     if (node->kind != ADDR_KIND_LIST) return;
     AddDialEntries(menu, node, !dialOn);
-    menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, BookText("menuemail", "Send E-Mail"),
+    menu->AppendMenu(AddrBook_HasIdentityType(node, 4) ? 0 : MF_GRAYED, 32879, MenuText(31, "menuemail", "Send E-Mail"),
                      SkinPath("addr_email.bmp"));
     menu->AppendMenu(MF_SEPARATOR, 0, {});
-    menu->AppendMenu(0, 32883, BookText("menucardmod", "修改名片(&M)"));
-    menu->AppendMenu(0, 32801, BookText("menucarddel", "删除名片(&D)"));
+    menu->AppendMenu(0, 32883, MenuText(31, "menucardmod", "修改名片(&M)"));
+    menu->AppendMenu(0, 32801, MenuText(31, "menucarddel", "删除名片(&D)"));
     menu->AppendMenu(MF_SEPARATOR, 0, {});
-    menu->AppendMenu(0, 32800, BookText("menucardadd", "创建新名片(&A)"));
+    menu->AppendMenu(0, 32800, MenuText(31, "menucardadd", "创建新名片(&A)"));
 }
 
 void CContactTreeCtrl::OnMenuCommand(int command) {
@@ -611,33 +618,33 @@ CGroupTreeCtrl::~CGroupTreeCtrl() {
 
 void CGroupTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
     if (!node) {
-        menu->AppendMenu(0, 61207, BookText("groupcreate", "创建群组(&R)"));
-        menu->AppendMenu(0, 61208, BookText("groupsearch", "搜索群组(&R)"));
+        menu->AppendMenu(0, 61207, MenuText(32, "groupcreate", "创建群组(&R)"));
+        menu->AppendMenu(0, 61208, MenuText(32, "groupsearch", "搜索群组(&R)"));
         return;
     }
     if (node->kind == ADDR_KIND_GROUP) {
         const int category = GroupClass(node);
         if (category == 0) return;  // a default group has no menu
-        menu->AppendMenu(0, 32895, BookText("grouprefresh", "刷新群组(&R)"));
-        menu->AppendMenu(0, 61207, BookText("groupcreate", "创建群组(&R)"));
-        menu->AppendMenu(0, 61208, BookText("groupsearch", "搜索群组(&R)"));
+        menu->AppendMenu(0, 32895, MenuText(32, "grouprefresh", "刷新群组(&R)"));
+        menu->AppendMenu(0, 61207, MenuText(32, "groupcreate", "创建群组(&R)"));
+        menu->AppendMenu(0, 61208, MenuText(32, "groupsearch", "搜索群组(&R)"));
         menu->AppendMenu(MF_SEPARATOR, 0, {});
         if (category == 1) {
             QTreeWidgetItem* item = ItemOfNode(node);
             menu->AppendMenu(item && item->childCount() ? 0 : MF_GRAYED | MF_DISABLED, 32904,
-                             Lang("group_dlg", "group_msg_title", "发送消息(&S)"));
+                             Lang("group_dlg", "group_msg_title", "发送消息(&S)").left(32));
         } else {
-            menu->AppendMenu(0, 32894, BookText("groupleave", "退出群组(&E)"), SkinPath("menudel.bmp"));
+            menu->AppendMenu(0, 32894, MenuText(32, "groupleave", "退出群组(&E)"), SkinPath("menudel.bmp"));
         }
         return;
     }
     if (node->kind == ADDR_KIND_CONTACT) {
         if (node->id && !strcasecmp(node->id, g_strUserId.c_str())) return;
         const bool callable = page_->Host()->DialEnabled() && AddrBook_HasIdentityType(node, 8);
-        menu->AppendMenu(callable ? 0 : MF_GRAYED, 32803, BookText("menucall", "呼叫(&C)"), SkinPath("menudial.bmp"));
-        menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, BookText("menuim", "Send IM"));
+        menu->AppendMenu(callable ? 0 : MF_GRAYED, 32803, MenuText(32, "menucall", "呼叫(&C)"), SkinPath("menudial.bmp"));
+        menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, MenuText(32, "menuim", "Send IM"));
         menu->AppendMenu(MF_SEPARATOR, 0, {});
-        menu->AppendMenu(0, 32892, BookText("groupaddbuddy", "加为好友(&A)"), SkinPath("menuaddcontact.bmp"));
+        menu->AppendMenu(0, 32892, MenuText(32, "groupaddbuddy", "加为好友(&A)"), SkinPath("menuaddcontact.bmp"));
     }
 }
 
@@ -674,8 +681,9 @@ void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
     setCurrentItem(item);
     ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
-        const QRect r = visualItemRect(item);
-        const QPoint at(std::max(0, r.left() - 18), r.top());
+        // The indicator stands just left of the group's label, over its icon.
+        const QRect r = LabelRect(item);
+        const QPoint at(r.left() - 18, r.top());
         indicators_.emplace_back(new CPopupTipWnd(viewport(), at, nextKey_, 400));
         auto record = std::make_unique<CGroupTreeItem>();
         record->SetKey(nextKey_);
@@ -723,9 +731,9 @@ void CGroupTreeCtrl::PlaceIndicators() {
     for (const auto& record : records_) {
         QTreeWidgetItem* item = FindItemById(record->GetGroupId());
         if (!item) continue;
-        const QRect r = visualItemRect(item);
+        const QRect r = LabelRect(item);
         for (QPointer<CPopupTipWnd>& w : indicators_)
-            if (w && w->GetItemData() == record->GetKey()) w->ShowAt(QPoint(std::max(0, r.left() - 18), r.top()));
+            if (w && w->GetItemData() == record->GetKey()) w->ShowAt(QPoint(r.left() - 18, r.top()));
     }
 }
 
@@ -749,6 +757,10 @@ CAddressBookDlg::CAddressBookDlg(BookHost* host, QWidget* parent)
     for (CStyledButton* b : {contactHeader_, cardHeader_, groupHeader_}) {
         b->SetFlatLook(true, false);
         b->setFixedHeight(kHeaderHeight);
+        // Lighter under the mouse, with blue text; tips in balloons.
+        b->OffsetColor(0, 30, false);
+        b->SetColor(1, 0xFF0000, false);
+        b->EnableBalloonTooltip();
     }
     groupHeader_->SetEdgeLines(true);
     buddyTree_ = new CBuddyTreeCtrl(this);
@@ -963,10 +975,10 @@ int CAddressBookDlg::HeaderRest(int button, int pane) const {
 void CAddressBookDlg::ShowPane(int pane) {
     if (static_cast<int>(m_pane) == pane) return;
     CBookTree* trees[3] = {buddyTree_, cardTree_, groupTree_};
-    trees[pane]->show();
     m_pane = static_cast<uint32_t>(pane);
+    PlaceTrees();
+    trees[pane]->show();
     slide_.start();
-    SlideStep();
     OnSetActive();
 }
 
@@ -986,7 +998,12 @@ void CAddressBookDlg::SlideStep() {
         CBookTree* trees[3] = {buddyTree_, cardTree_, groupTree_};
         for (int i = 0; i < 3; ++i) trees[i]->setVisible(i == static_cast<int>(m_pane));
     }
-    // The open tree spans from its header to the next header below it.
+    PlaceTrees();
+}
+
+void CAddressBookDlg::PlaceTrees() {
+    // Each tree spans from its header to the next header below it.
+    CStyledButton* buttons[3] = {contactHeader_, cardHeader_, groupHeader_};
     CBookTree* trees[3] = {buddyTree_, cardTree_, groupTree_};
     for (int i = 0; i < 3; ++i) {
         const int top = buttons[i]->y() + kHeaderHeight;

@@ -91,6 +91,7 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
     void AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll);
@@ -253,6 +254,7 @@ private:
     void ShowPane(int pane);
     void LayoutPanes();
     void SlideStep();
+    void PlaceTrees();
     int HeaderRest(int button, int pane) const;
     void Dial(uint32_t type, AddrNode* node);
     void Chat(AddrNode* node);

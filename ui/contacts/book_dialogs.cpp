@@ -120,7 +120,6 @@ CAddUserDlg::CAddUserDlg(bool editMode, QWidget* parent, BookHost* host) : QDial
 
 void CAddUserDlg::Retext() {
     setWindowTitle(Lang("add_user_dialog", editMode_ ? "edit_local_contact" : "add_local_contact", ""));
-    if (windowTitle().isEmpty()) setWindowTitle(editMode_ ? tr("Edit contact") : tr("New contact"));
     nameLabel_->setText(Lang("add_user_dialog", "name", "name"));
     homeLabel_->setText(Lang("add_user_dialog", "home_phone", "Home phone"));
     officeLabel_->setText(Lang("add_user_dialog", "office_phone", "Office phone"));
@@ -211,7 +210,7 @@ CAddBrindleContactDlg::CAddBrindleContactDlg(QWidget* parent, BookHost* host) : 
 }
 
 void CAddBrindleContactDlg::accept() {
-    id_ = edit_->text().trimmed();
+    id_ = edit_->text();
     if (id_.isEmpty()) {
         host_->Box(Lang("add_brindle_contact_dialog", "txt_empty_brindleid", ""), Lang("add_brindle_contact_dialog", "title", ""));
         return;
@@ -223,6 +222,7 @@ void CAddBrindleContactDlg::accept() {
 
 CNicknameDlg::CNicknameDlg(const QString& oldNickname, QWidget* parent) : QDialog(parent) {
     setObjectName("nicknameDialog");
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     setMinimumWidth(320);
     setWindowTitle(Lang("modify_nickname_dlg", "title", "Modify Nickname"));
     auto* layout = new QVBoxLayout(this);
@@ -318,10 +318,8 @@ void CBlockListDlg::Fill() {
 void CBlockListDlg::ShowLists() {
     access_->clear();
     blocked_->clear();
-    const QPixmap allowed = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_useronline.bmp")), RGB(0xEC, 0xE9, 0xD8));
-    const QPixmap blocked = ctl::KeyedPixmap(ctl::LoadBitmapFile(ctl::SkinFilePath("addr_blockoffline.bmp")), RGB(0xEC, 0xE9, 0xD8));
-    for (const NamedEntry& e : accessEntries_) access_->addItem(new QListWidgetItem(QIcon(allowed), e.name));
-    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(new QListWidgetItem(QIcon(blocked), e.name));
+    for (const NamedEntry& e : accessEntries_) access_->addItem(e.name);
+    for (const NamedEntry& e : blockedEntries_) blocked_->addItem(e.name);
 }
 
 void CBlockListDlg::Block() {
@@ -425,30 +423,33 @@ void CContactDetailDlg::accept() {
 // ---------------------------------------------------------------------------------------------
 // Search.
 
-CBusyMark::CBusyMark(QWidget* parent) : QWidget(parent) { setMinimumSize(40, 32); }
+CBusyMark::CBusyMark(QWidget* parent) : QWidget(parent) {
+    setMinimumSize(40, 32);
+    constexpr COLORREF kKey = RGB(255, 0, 255);
+    const QImage idle = ctl::LoadBitmapFile(ctl::ResourcePath(245));
+    if (!idle.isNull()) idle_ = ctl::KeyedPixmap(idle, kKey);
+    const QImage strip = ctl::LoadBitmapFile(ctl::ResourcePath(246));
+    const int side = strip.height();
+    if (side > 0 && side <= 256)
+        for (int x = 0; x + side <= strip.width() && frames_.size() < 64; x += side)
+            frames_.push_back(ctl::KeyedPixmap(strip.copy(x, 0, side, side), kKey));
+}
 
 void CBusyMark::SetStep(int step) {
     step_ = step;
     update();
 }
 
+QPixmap CBusyMark::Shown() const {
+    if (step_ < 0) return idle_;
+    return frames_.empty() ? QPixmap() : frames_[static_cast<size_t>(step_) % frames_.size()];
+}
+
 void CBusyMark::paintEvent(QPaintEvent*) {
+    const QPixmap shown = Shown();
+    if (shown.isNull()) return;
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QPointF c(width() / 2.0, height() / 2.0);
-    const QColor blue(47, 123, 217);
-    if (step_ < 0) {
-        p.setPen(QPen(blue, 2.4));
-        p.setBrush(QColor(225, 237, 252));
-        p.drawEllipse(c + QPointF(-3, -3), 7, 7);
-        p.setPen(QPen(blue.darker(130), 3.2, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(c + QPointF(2.2, 2.2), c + QPointF(8, 8));
-        return;
-    }
-    p.setPen(QPen(QColor(214, 228, 246), 3));
-    p.drawEllipse(c, 10, 10);
-    p.setPen(QPen(blue, 3, Qt::SolidLine, Qt::RoundCap));
-    p.drawArc(QRectF(c.x() - 10, c.y() - 10, 20, 20), -step_ * 45 * 16, 100 * 16);
+    p.drawPixmap((width() - shown.width()) / 2, (height() - shown.height()) / 2, shown);
 }
 
 CSearchDlg* SearchDialog() { return g_search; }
@@ -462,26 +463,18 @@ CSearchDlg* OpenSearch(BookHost* host) {
 
 CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_(HostOr(host)) {
     setObjectName("searchDialog");
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     setAttribute(Qt::WA_DeleteOnClose);
-    auto* layout = new QVBoxLayout(this);
-    auto* top = new QHBoxLayout;
     conditionBox_ = new QGroupBox(this);
     auto* cond = new QVBoxLayout(conditionBox_);
     contactRadio_ = new QRadioButton(conditionBox_);
     groupRadio_ = new QRadioButton(conditionBox_);
     cond->addWidget(contactRadio_);
     cond->addWidget(groupRadio_);
-    top->addWidget(conditionBox_);
-    auto* side = new QVBoxLayout;
     busyLabel_ = new CBusyMark(this);
     advanced_ = new QPushButton(this);
     close_ = new QPushButton(this);
-    side->addWidget(busyLabel_);
-    side->addWidget(advanced_);
-    side->addWidget(close_);
-    top->addLayout(side);
     styleBox_ = new QGroupBox(this);
-    auto* grid = new QGridLayout(styleBox_);
     byUid_ = new QRadioButton(styleBox_);
     byNick_ = new QRadioButton(styleBox_);
     byGid_ = new QRadioButton(styleBox_);
@@ -492,38 +485,17 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     uname_ = MakeEdit(styleBox_, kSearchTextMax, "uname");
     gid_ = MakeEdit(styleBox_, kSearchTextMax, "gid");
     gname_ = MakeEdit(styleBox_, kSearchTextMax, "gname");
+    for (QLineEdit* e : {uid_, uname_, gid_, gname_}) e->setMinimumWidth(0);
     findUsers_ = new QPushButton(styleBox_);
     findGroups_ = new QPushButton(styleBox_);
     add_ = new QPushButton(styleBox_);
     tip_ = new QLabel(styleBox_);
     tip_->setWordWrap(true);
-    grid->addWidget(byUid_, 0, 0);
-    grid->addWidget(uid_, 0, 1);
-    grid->addWidget(byGid_, 0, 2);
-    grid->addWidget(gid_, 0, 3);
-    grid->addWidget(byNick_, 1, 0);
-    grid->addWidget(uname_, 1, 1);
-    grid->addWidget(byGname_, 1, 2);
-    grid->addWidget(gname_, 1, 3);
-    auto* userButtons = new QHBoxLayout;
-    userButtons->addStretch();
-    userButtons->addWidget(findUsers_);
-    userButtons->addWidget(add_);
-    grid->addLayout(userButtons, 2, 0, 1, 2);
-    auto* groupButtons = new QHBoxLayout;
-    groupButtons->addStretch();
-    groupButtons->addWidget(findGroups_);
-    grid->addLayout(groupButtons, 2, 2, 1, 2);
-    grid->addWidget(tip_, 3, 0, 1, 4);
-    layout->addLayout(top);
-    layout->addWidget(styleBox_);
     list_ = new QTreeWidget(this);
     list_->setRootIsDecorated(false);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setAllColumnsShowFocus(true);
     list_->setContextMenuPolicy(Qt::DefaultContextMenu);
-    list_->setMinimumHeight(160);
-    layout->addWidget(list_, 1);
     busy_.setInterval(100);
     connect(&busy_, &QTimer::timeout, this, &CSearchDlg::BusyTick);
     connect(contactRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetContactMode);
@@ -550,9 +522,6 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
         if (IsOpenableAddress(url, false)) host_->OpenUrl(url);
     });
     connect(list_, &QTreeWidget::itemSelectionChanged, this, &CSearchDlg::UpdateAddButton);
-    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] {
-        if (contactMode_) AddBuddy();
-    });
     // The shell's password prompt refuses an empty password itself and stays open.
     askPassword = [this](QString* password) {
         CPasswordDlg dialog(this);
@@ -586,6 +555,61 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     gname_->setReadOnly(true);
     StopBusy();
     resize(600, 440);
+    LayoutControls();
+    // The window is never made smaller than the search box with a few result rows below it.
+    setMinimumSize(styleBox_->geometry().right() + 1 + 32, styleBox_->geometry().bottom() + 1 + 128);
+}
+
+void CSearchDlg::resizeEvent(QResizeEvent* e) {
+    QDialog::resizeEvent(e);
+    LayoutControls();
+}
+
+int CSearchDlg::ButtonWidth() const {
+    int b = kSearchButtonWidth;
+    for (QPushButton* button : {findUsers_, findGroups_, advanced_, add_, close_}) b = std::max(b, button->sizeHint().width());
+    return b;
+}
+
+void CSearchDlg::LayoutControls() {
+    const int W = width(), H = height();
+    const int m = kSearchMargin, b = ButtonWidth();
+    const int bh = std::max(24, advanced_->sizeHint().height());
+    const int eh = std::max(22, uid_->sizeHint().height());
+    const int row1 = 24, row2 = row1 + eh + 8, rowButtons = row2 + eh + 10, rowTip = rowButtons + bh + 8;
+    // The button column at the right, the busy mark centred above its buttons.
+    const int column = W - m - b;
+    busyLabel_->setGeometry(column + (b - 40) / 2, m, 40, 32);
+    advanced_->setGeometry(column, m + 36, b, bh);
+    close_->setGeometry(column, m + 36 + bh + 6, b, bh);
+    // The two boxes end left of the button column.
+    conditionBox_->setGeometry(m, m, std::max(0, W - 2 * m - b - m), 76);
+    const int x = m;
+    styleBox_->setGeometry(x, m + 82, std::max(0, W - m - b - 2 * x), rowTip + 2 * tip_->fontMetrics().height() + 8);
+    // Inside the search box: two columns of a criterion and its edit.
+    int r = 0;
+    for (QRadioButton* radio : {byUid_, byNick_, byGid_, byGname_}) r = std::max(r, radio->sizeHint().width());
+    const int g = m + 2;
+    const int e = std::max(0, (styleBox_->width() - 2 * r - 3 * g) / 2);
+    byUid_->setGeometry(g, row1, r, eh);
+    byNick_->setGeometry(g, row2, r, eh);
+    uid_->setGeometry(g + r, row1, e, eh);
+    uname_->setGeometry(g + r, row2, e, eh);
+    const int second = g + r + e + g;
+    byGid_->setGeometry(second, row1, r, eh);
+    byGname_->setGeometry(second, row2, r, eh);
+    gid_->setGeometry(second + r, row1, e, eh);
+    gname_->setGeometry(second + r, row2, e, eh);
+    add_->setGeometry(g + r + e - b, rowButtons, b, bh);
+    // The find button ends m left of the add button; in a narrow box it gives up width, not its place.
+    const int findEnd = g + r + e - b - m;
+    const int findLeft = std::max(g, findEnd - b);
+    findUsers_->setGeometry(findLeft, rowButtons, std::max(0, findEnd - findLeft), bh);
+    findGroups_->setGeometry(second + r + e - b, rowButtons, b, bh);
+    tip_->setGeometry(g, rowTip, std::max(0, styleBox_->width() - 2 * g), styleBox_->height() - rowTip - 4);
+    // The results fill the rest.
+    const int top = styleBox_->geometry().bottom() + 1 + 6;
+    list_->setGeometry(m, top, std::max(0, W - 2 * m), std::max(0, H - m - top));
 }
 
 CSearchDlg::~CSearchDlg() {
@@ -595,6 +619,7 @@ CSearchDlg::~CSearchDlg() {
 
 void CSearchDlg::OnLanguageChanged() {
     Retext();
+    LayoutControls();  // the buttons take the new texts' width
     const QStringList user = {Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")};
     const QStringList group = {Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
                                Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
@@ -627,9 +652,13 @@ void CSearchDlg::SetContactMode() {
     list_->clear();
     list_->setColumnCount(2);
     list_->setHeaderLabels({Lang("search_dlg", "ulistcol1", "Name"), Lang("search_dlg", "ulistcol2", "Nick name")});
-    list_->header()->setStretchLastSection(true);
-    for (int i = 0; i < 2; ++i) list_->header()->setSectionResizeMode(i, QHeaderView::Interactive);
-    list_->header()->resizeSection(0, 160);
+    QHeaderView* header = list_->header();
+    header->setStretchLastSection(false);
+    const int widths[2] = {160, 320};
+    for (int i = 0; i < 2; ++i) {
+        header->setSectionResizeMode(i, QHeaderView::Interactive);
+        header->resizeSection(i, widths[i]);
+    }
     for (QRadioButton* r : {byUid_, byNick_}) r->setEnabled(true);
     QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
     edit->setReadOnly(false);
@@ -651,14 +680,12 @@ void CSearchDlg::SetGroupMode() {
     list_->setHeaderLabels({Lang("search_dlg", "glistcol1", "Name"), Lang("search_dlg", "glistcol2", "Nick name"),
                             Lang("search_dlg", "glistcol3", "Name"), Lang("search_dlg", "glistcol4", "Nick name"),
                             Lang("search_dlg", "glistcol5", "Nick name")});
-    // Every column stays in view: the description takes what the others leave, the member count its text.
     QHeaderView* header = list_->header();
     header->setStretchLastSection(false);
-    const int widths[5] = {110, 110, 0, 90, 0};
+    const int widths[5] = {80, 120, 150, 180, 100};
     for (int i = 0; i < 5; ++i) {
-        header->setSectionResizeMode(i, i == 2 ? QHeaderView::Stretch : i == 4 ? QHeaderView::ResizeToContents
-                                                                              : QHeaderView::Interactive);
-        if (widths[i] > 0) header->resizeSection(i, widths[i]);
+        header->setSectionResizeMode(i, QHeaderView::Interactive);
+        header->resizeSection(i, widths[i]);
     }
     for (QRadioButton* r : {byGid_, byGname_}) r->setEnabled(true);
     QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
@@ -705,7 +732,7 @@ void CSearchDlg::FindUsers() {
     QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
     const QString text = edit->text();
     if (text.isEmpty()) {
-        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"));
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
         edit->setFocus();
         return;
     }
@@ -721,7 +748,7 @@ void CSearchDlg::FindGroups() {
     QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
     const QString text = edit->text();
     if (text.isEmpty()) {
-        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"));
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
         edit->setFocus();
         return;
     }
@@ -744,12 +771,12 @@ void CSearchDlg::OnUserResult(int code, CAsNameList* result) {
     const QString title = Lang("dlg_common", "tip", "tip");
     if (code != 0) {
         const TextKey k = UserSearchFailure(code);
-        host_->Box(Lang(k.section, k.key, "No result, find error'"), title);
+        host_->Box(Lang(k.section, k.key, "No result, find error'"), title, BookHost::BOX_INFORMATION);
         return;
     }
     if (!result) return;
     if (result->results.empty()) {
-        host_->Box(Lang("findcontact_dlg", "findnone", "No result, find error'"), title);
+        host_->Box(Lang("findcontact_dlg", "findnone", "No result, find error'"), title, BookHost::BOX_INFORMATION);
         return;
     }
     if (!contactMode_) return;  // a late answer after a switch to groups
@@ -769,14 +796,15 @@ void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
     const QString title = Lang("update", "msgboxtitle", "");
     if (code != 0) {
         const TextKey k = GroupSearchFailure(code);
-        host_->Box(Lang(k.section, k.key, code == 300 ? "No result accord with your request!" : "search group failed!"), title);
+        host_->Box(Lang(k.section, k.key, code == 300 ? "No result accord with your request!" : "search group failed!"), title,
+                   BookHost::BOX_PLAIN);
         return;
     }
     if (contactMode_) return;
     ReleaseGroups();
     groups_ = std::move(records);
     if (groups_.empty()) {
-        host_->Box(Lang("find_group_dlg", "zero_search_rusult", "No result accord with your request!"), title);
+        host_->Box(Lang("find_group_dlg", "zero_search_rusult", "No result accord with your request!"), title, BookHost::BOX_PLAIN);
         return;
     }
     for (size_t i = 0; i < groups_.size(); ++i) {

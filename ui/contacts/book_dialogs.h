@@ -127,19 +127,25 @@ private:
     CHyperLink* link_;
 };
 
-// The search dialog's busy mark: a magnifier while idle, a turning arc while a search runs.
+// The search dialog's busy mark: the program's idle picture (245) while idle, the frames of its busy
+// animation (246, square frames side by side) while a search runs.
 class CBusyMark : public QWidget {
     Q_OBJECT
 public:
     explicit CBusyMark(QWidget* parent = nullptr);
     void SetStep(int step);  // -1 idle
     QSize sizeHint() const override { return {40, 32}; }
+    int Frames() const { return static_cast<int>(frames_.size()); }
+    // The picture shown now (null when its resource is missing).
+    QPixmap Shown() const;
 
 protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
     int step_ = -1;
+    QPixmap idle_;
+    std::vector<QPixmap> frames_;
 };
 
 // Search for users and chat groups; modeless, one at a time.
@@ -179,6 +185,13 @@ public:
     QRadioButton* ByGroupId() const { return byGid_; }
     QRadioButton* ByGroupName() const { return byGname_; }
     QPushButton* AddButton() const { return add_; }
+    QPushButton* FindUsersButton() const { return findUsers_; }
+    QPushButton* FindGroupsButton() const { return findGroups_; }
+    QPushButton* AdvancedButton() const { return advanced_; }
+    QGroupBox* StyleBox() const { return styleBox_; }
+    static constexpr int kSearchMargin = 8, kSearchButtonWidth = 110;
+    // The width of every button: the widest text's, at least kSearchButtonWidth.
+    int ButtonWidth() const;
     // Password and identity prompts of a join; tests replace them.
     std::function<bool(QString* password)> askPassword;
     std::function<bool(bool needPassword, int* index, QString* password)> askIdentity;
@@ -192,8 +205,10 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
 private:
+    void LayoutControls();
     void Retext();
     void StartBusy();
     void StopBusy();

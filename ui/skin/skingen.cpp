@@ -982,6 +982,36 @@ void AddressBookPictures() {
        "skin/default", "commend.bmp");
 }
 
+// The search dialog's pictures: the idle mark (245) and the busy animation (246), a strip of square
+// frames of a magnifier circling over a page; keyed in magenta.
+void SearchPictures() {
+  auto page = [](QPainter& p) {
+    p.setPen(QPen(kGrey, 1.2));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(5.5, 3.5, 17, 23));
+    p.setPen(QPen(QColor(196, 208, 226), 1.5));
+    for (int i = 0; i < 5; ++i) p.drawLine(QPointF(8.5, 8.5 + i * 4), QPointF(19.5, 8.5 + i * 4));
+  };
+  auto lens = [](QPainter& p, QPointF c) {
+    p.setPen(QPen(kBlue, 2.4));
+    p.setBrush(QColor(225, 237, 252, 200));
+    p.drawEllipse(c, 6, 6);
+    p.setPen(QPen(kBlueDark, 3.2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(c + QPointF(4.5, 4.5), c + QPointF(9.5, 9.5));
+  };
+  Save(Keyed(32, 32, kMagenta, kFace, [&](QPainter& p) { page(p); lens(p, QPointF(16, 16)); }), "res", "245.bmp");
+  QList<QImage> frames;
+  constexpr int kFrames = 8;
+  for (int i = 0; i < kFrames; ++i) {
+    const double a = 2 * M_PI * i / kFrames;
+    frames.append(Keyed(32, 32, kMagenta, kFace, [&](QPainter& p) {
+      page(p);
+      lens(p, QPointF(15 + 5 * std::cos(a), 15 + 5 * std::sin(a)));
+    }));
+  }
+  Save(Strip(frames), "res", "246.bmp");
+}
+
 // The chat-record browser's tree and list pictures (16 x 16 on the list key colour): a time node, a
 // record row and the query result.
 void ChatRecordPictures() {
@@ -1046,6 +1076,7 @@ int main(int argc, char** argv) {
   TipFrames();
   Cursors();
   AddressBookPictures();
+  SearchPictures();
   ChatStateButtons();
   ChatRecordPictures();
   ServicePage();

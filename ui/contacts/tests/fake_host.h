@@ -32,6 +32,7 @@ public:
     std::vector<Command> commands;
     std::vector<Request> requests;
     std::vector<std::pair<QString, QString>> boxes;
+    std::vector<int> boxIcons;
     std::vector<QString> urls;
     std::vector<QString> questions;
     std::vector<bool> answers;  // Ask's answers in turn; Yes once they run out
@@ -80,7 +81,10 @@ public:
         return postThrough ? postThrough(requests.back()) : 1;
     }
     void OpenUrl(const QString& url) override { urls.push_back(url); }
-    void Box(const QString& text, const QString& title) override { boxes.push_back({text, title}); }
+    void Box(const QString& text, const QString& title, int icon = BOX_WARNING) override {
+        boxes.push_back({text, title});
+        boxIcons.push_back(icon);
+    }
     bool Ask(const QString& text, const QString&) override {
         questions.push_back(text);
         if (answers.empty()) return true;

@@ -319,6 +319,11 @@ TEST_F(BookLogic, SmsTargetsAndGroupClasses) {
     EXPECT_EQ("c", id);
     ASSERT_TRUE(SmsTarget(card, &op, &id));
     EXPECT_EQ(2, op);
+    // An identity goes as its parent, with op 1 also under a card.
+    AddrIdentity* cardNumber = Identity(card, 3, "139");
+    ASSERT_TRUE(SmsTarget(cardNumber, &op, &id));
+    EXPECT_EQ(1, op);
+    EXPECT_EQ("l1", id);
 
     AddrGroup* created = Group("1", "Created", Root(1));
     AddrGroup* joined = Group("2", "Joined", Root(1));

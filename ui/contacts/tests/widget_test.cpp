@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,6 +31,7 @@
 #include "ui/shell/identity_dialogs.h"
 #include "ui/controls/links.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/statics.h"
 #include "ui/controls/trel_menu.h"
 
 using namespace contacts;
@@ -190,6 +192,25 @@ TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
     EXPECT_EQ((std::vector<QString>{"mailto:front.desk@example.org"}), host.urls);
 }
 
+TEST_F(BookWidgets, ClickOnTheIconOpensAndClosesACard) {
+    page->resize(320, 600);
+    page->show();
+    page->ShowCardPane();
+    page->FinishSlide();
+    CBookTree* tree = page->CardTree();
+    AddrNode* card = Find(Root(2), "l-dentist");
+    QTreeWidgetItem* item = tree->ItemOfNode(card);
+    ASSERT_NE(nullptr, item);
+    const bool was = item->isExpanded();
+    const QRect r = tree->visualItemRect(item);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 6, r.center().y()));
+    EXPECT_NE(was, item->isExpanded());
+    EXPECT_EQ(item->isExpanded(), (card->flags & 0x001) != 0);
+    EXPECT_EQ(item, tree->currentItem());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 6, r.center().y()));
+    EXPECT_EQ(was, item->isExpanded());
+}
+
 TEST_F(BookWidgets, MenusFollowTheNode) {
     auto actions = [](CBookTree* tree, AddrNode* node) {
         TrelMenu menu;
@@ -287,6 +308,35 @@ TEST_F(BookWidgets, MissingSkinPicturesFallBackToTheProgramsOwn) {
     EXPECT_TRUE(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work"))->icon(0).isNull());
 }
 
+// The search dialog's busy mark shows the program's idle picture and the frames of its animation.
+TEST_F(BookWidgets, SearchBusyMarkShowsTheProgramsPictures) {
+    QTemporaryDir res;
+    QImage idle(8, 8, QImage::Format_RGB32);
+    idle.fill(QColor(10, 20, 30));
+    ASSERT_TRUE(idle.save(res.path() + "/245.bmp"));
+    QImage strip(24, 8, QImage::Format_RGB32);
+    const QRgb colours[3] = {qRgb(200, 0, 0), qRgb(0, 200, 0), qRgb(0, 0, 200)};
+    for (int f = 0; f < 3; ++f)
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) strip.setPixel(f * 8 + x, y, colours[f]);
+    ASSERT_TRUE(strip.save(res.path() + "/246.bmp"));
+    ctl::SetResourceFolder(res.path().toStdString());
+    CBusyMark mark;
+    ctl::SetResourceFolder("res");
+    ASSERT_EQ(3, mark.Frames());
+    mark.SetStep(-1);
+    EXPECT_EQ(qRgb(10, 20, 30), mark.Shown().toImage().pixel(4, 4));
+    mark.SetStep(4);  // frame 4 mod 3
+    EXPECT_EQ(colours[1], mark.Shown().toImage().pixel(4, 4));
+    // Without the program's pictures nothing is drawn.
+    QTemporaryDir empty;
+    ctl::SetResourceFolder(empty.path().toStdString());
+    CBusyMark bare;
+    ctl::SetResourceFolder("res");
+    EXPECT_EQ(0, bare.Frames());
+    EXPECT_TRUE(bare.Shown().isNull());
+}
+
 TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
     CBuddyTreeCtrl* tree = page->BuddyTree();
     AddrNode* bob = Find(Root(0), "bob");
@@ -377,6 +427,10 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     tree->ClickIcon(dev);
     EXPECT_TRUE(dev->isExpanded());  // the click toggles a group whose members were never fetched too
     EXPECT_EQ(1, tree->IndicatorCount());
+    // The indicator stands 18 px left of the group's label, at its top.
+    const auto tips = tree->viewport()->findChildren<CPopupTipWnd*>();
+    ASSERT_EQ(1, tips.size());
+    EXPECT_EQ(tree->LabelRect(dev).topLeft() - QPoint(18, 0), tips[0]->pos());
     ASSERT_EQ(1u, host.requests.size());
     EXPECT_EQ(AS_SYQ, host.requests[0].command);
     auto* record = static_cast<GroupRecord*>(host.requests[0].data);
@@ -529,8 +583,12 @@ TEST_F(BookWidgets, PaneSwitchingAndLanguageNotices) {
     page->show();
     page->ShowContactPane();
     EXPECT_FALSE(page->Sliding());  // the open pane's header starts nothing
+    const int groupTop = page->GroupTree()->y();
     page->ShowGroupPane();
     EXPECT_TRUE(page->Sliding());
+    // Shown under its header at once; the header moves on the timer's ticks only.
+    EXPECT_TRUE(page->GroupTree()->isVisible());
+    EXPECT_EQ(groupTop, page->GroupTree()->y());
     page->FinishSlide();
     EXPECT_TRUE(page->GroupTree()->isVisible());
     EXPECT_FALSE(page->BuddyTree()->isVisible());
@@ -632,6 +690,10 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     EXPECT_FALSE(search.Busy());
     search.OnUserResult(200, nullptr);
     EXPECT_EQ(QString("No result, find error'"), host.boxes.back().first);
+    // The search's boxes inform; a failed group search shows a plain box.
+    EXPECT_EQ((std::vector<int>{BookHost::BOX_INFORMATION, BookHost::BOX_INFORMATION}), host.boxIcons);
+    search.OnGroupResult(300, nullptr);
+    EXPECT_EQ(BookHost::BOX_PLAIN, host.boxIcons.back());
     auto* names = new CAsNameList;
     for (const char* id : {"lina", "lisa"}) {
         auto* n = new AsNameResult;
@@ -724,19 +786,49 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     g_profileList.Clear();
 }
 
-TEST_F(BookWidgets, SearchDialogKeepsEveryGroupColumnInView) {
+TEST_F(BookWidgets, SearchDialogColumnsTakeTheirWidths) {
     CSearchDlg search(&host);
     search.show();
-    for (int round = 0; round < 2; ++round) {  // and again after the contact mode
+    auto widths = [&] {
+        std::vector<int> out;
         QHeaderView* header = search.Results()->header();
-        ASSERT_EQ(5, header->count());
+        for (int i = 0; i < header->count(); ++i) out.push_back(header->sectionSize(i));
+        return out;
+    };
+    for (int round = 0; round < 2; ++round) {  // and again after the contact mode
         QApplication::processEvents();
-        const int last = header->sectionViewportPosition(4) + header->sectionSize(4);
-        EXPECT_LE(last, search.Results()->viewport()->width()) << "the member column is cut";
-        EXPECT_GE(header->sectionSize(4), header->sectionSizeHint(4)) << "its title fits";
+        EXPECT_EQ((std::vector<int>{80, 120, 150, 180, 100}), widths());
         search.SetContactMode();
+        QApplication::processEvents();
+        EXPECT_EQ((std::vector<int>{160, 320}), widths());
         search.SetGroupMode();
     }
+}
+
+TEST_F(BookWidgets, SearchDialogLaysOutByItsRules) {
+    CSearchDlg search(&host);
+    search.show();
+    const int m = CSearchDlg::kSearchMargin, b = search.ButtonWidth();
+    const QSize smallest = search.minimumSize();
+    EXPECT_EQ(search.StyleBox()->geometry().right() + 1 + 32, smallest.width());
+    EXPECT_EQ(search.StyleBox()->geometry().bottom() + 1 + 128, smallest.height());
+    for (const QSize size : {QSize(700, 520), QSize(900, 640)}) {
+        search.resize(size);
+        const int W = search.width(), H = search.height();
+        EXPECT_EQ(W - m, search.AdvancedButton()->geometry().right() + 1);
+        EXPECT_EQ(W - m - b, search.StyleBox()->geometry().right() + 1 + m);
+        const QRect list = search.Results()->geometry();
+        EXPECT_EQ(QRect(QPoint(m, search.StyleBox()->geometry().bottom() + 1 + 6), QPoint(W - m - 1, H - m - 1)), list);
+        // Two edit columns of one width, each with its find button at its right end.
+        EXPECT_EQ(search.UserIdEdit()->width(), search.GroupIdEdit()->width());
+        EXPECT_EQ(search.UserIdEdit()->geometry().right(), search.AddButton()->geometry().right());
+        EXPECT_EQ(search.AddButton()->geometry().left() - m, search.FindUsersButton()->geometry().right() + 1);
+        EXPECT_EQ(search.GroupIdEdit()->geometry().right(), search.FindGroupsButton()->geometry().right());
+        EXPECT_EQ(search.ByGroupId()->geometry().left() - search.UserIdEdit()->geometry().right() - 1,
+                  search.ByUserId()->geometry().left());
+    }
+    search.resize(100, 100);
+    EXPECT_EQ(smallest, search.size());
 }
 
 TEST_F(BookWidgets, SendToBuddyOpensOnlyAShareAddress) {
