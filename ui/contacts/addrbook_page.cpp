@@ -477,14 +477,36 @@ void CBuddyTreeCtrl::startDrag(Qt::DropActions) {
     AddrNode* n = SelectedNode();
     if (!CanStartDrag(n, static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch() - pressMs_))) return;
     BeginDragTracking(n);
+    MakeDrag(n)->exec(Qt::MoveAction);
+    EndDragTracking();
+}
+
+// The standard "no" cursor, a red ring with a bar, as the tree shows it throughout a drag.
+static QPixmap NoCursorPixmap() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(Qt::white, 6));
+    p.drawEllipse(QRectF(5, 5, 22, 22));
+    p.drawLine(QPointF(9, 9), QPointF(23, 23));
+    p.setPen(QPen(QColor(0xD0, 0x10, 0x10), 3));
+    p.drawEllipse(QRectF(5, 5, 22, 22));
+    p.drawLine(QPointF(9, 9), QPointF(23, 23));
+    return pixmap;
+}
+
+QDrag* CBuddyTreeCtrl::MakeDrag(AddrNode* node) {
     auto* drag = new QDrag(this);
     auto* mime = new QMimeData;
-    mime->setData("application/x-tessaly-book-node", QByteArray(n->id));
+    mime->setData("application/x-tessaly-book-node", QByteArray(node->id));
     drag->setMimeData(mime);
-    if (QTreeWidgetItem* item = currentItem()) drag->setPixmap(item->icon(0).pixmap(16, 16));
+    if (QTreeWidgetItem* item = ItemOfNode(node)) drag->setPixmap(item->icon(0).pixmap(16, 16));
     drag->setHotSpot(QPoint(4, 4));
-    drag->exec(Qt::MoveAction);
-    EndDragTracking();
+    static const QPixmap no = NoCursorPixmap();
+    for (Qt::DropAction action : {Qt::MoveAction, Qt::CopyAction, Qt::LinkAction, Qt::IgnoreAction})
+        drag->setDragCursor(no, action);
+    return drag;
 }
 
 void CBuddyTreeCtrl::dragMoveEvent(QDragMoveEvent* e) {

@@ -118,6 +118,8 @@ public:
     void DragHover(const QPoint& point);
     QTreeWidgetItem* DropHighlight() const;
     bool HoverPending() const { return hoverTimer_.isActive(); }
+    // The drag object of a node: its data, its picture and the "no" cursor it shows for every action.
+    QDrag* MakeDrag(AddrNode* node);
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;

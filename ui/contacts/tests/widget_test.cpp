@@ -4,15 +4,19 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDrag>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QDrag>
+#include <QMimeData>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -373,6 +377,21 @@ TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
     EXPECT_EQ(DROP_MOVE_CONTACT, tree->Drop(bob, team, true).kind);
     EXPECT_EQ("0", host.commands.back().s2);
     EXPECT_EQ("g-work", host.commands.back().s4);
+}
+
+// Throughout a drag the tree shows the "no" cursor, whatever the drop would do.
+TEST_F(BookWidgets, ADragShowsTheNoCursorForEveryAction) {
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    QDrag* drag = tree->MakeDrag(Find(Root(0), "bob"));
+    EXPECT_EQ(QByteArray("bob"), drag->mimeData()->data("application/x-tessaly-book-node"));
+    for (Qt::DropAction action : {Qt::MoveAction, Qt::CopyAction, Qt::LinkAction, Qt::IgnoreAction}) {
+        const QImage cursor = drag->dragCursor(action).toImage();
+        ASSERT_FALSE(cursor.isNull()) << action;
+        const QColor ring = cursor.pixelColor(16, 5);  // the top of the ring
+        EXPECT_GT(ring.red(), 150) << action;
+        EXPECT_LT(ring.green(), 100) << action;
+    }
+    delete drag;
 }
 
 TEST_F(BookWidgets, DragHoverLightsTheTargetGroupAndOpensOnlyGroups) {
