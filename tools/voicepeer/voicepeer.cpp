@@ -23,7 +23,9 @@
 
 #include "platform/sync.h"
 #include "platform/wave.h"
+#include "voice/codec_set.h"
 #include "voice/engine.h"
+#include "voice/tidepool/tidepool_internal.h"
 #include "voicepeer.h"
 
 namespace {
@@ -111,6 +113,17 @@ int EngineMain(int argc, char** argv) {
   std::printf("underruns=%u\n", snd.Underruns());
   std::printf("buffersize=%d\n", snd.BufferSize());
   std::printf("timer_restarts=%u\n", snd.TimerRestarts());
+  std::printf("short_blocks=%u\n", snd.ShortBlocksDropped());
+  // What the playout's jitter buffer did to the timing (concealment counts from the first packet on).
+  if (ChannelCodecSet* set = ve->JitterA(ch)) {
+    if (const TidepoolInst* j = set->Jitter()) {
+      std::printf("concealed_samples=%u\n", j->playout.concealedTotal);
+      std::printf("discarded_samples=%u\n", j->playout.discardedTotal);
+      std::printf("accelerations=%u\n", j->playout.accelerateCount);
+      std::printf("accelerated_samples=%u\n", j->playout.acceleratedSamples);
+      std::printf("merges=%u\n", j->playout.mergeCount);
+    }
+  }
   ve->SonraVE_DeleteChannel(ch);
   ve->SonraVE_Terminate();
   StopEchoLoop();

@@ -29,7 +29,8 @@ bool HaveTools() {
 
 struct Direction {
   e2e::Alignment alignment;
-  double delayMs = 0;
+  double delayMs = 0;    // the path's own delay (the lowest over the speech)
+  double highestMs = 0;  // what a busy machine made of it
   std::vector<int16_t> heard;  // 16 kHz
 };
 
@@ -53,7 +54,8 @@ Direction Measure(const std::string& sentWav, const std::map<std::string, std::s
   const std::vector<int16_t> sent = e2e::To16k(sent48, true);
   d.heard = e2e::To16k(got48, false);
   d.alignment = e2e::Align(sent, d.heard, std::max(0L, offsetMs * 16), (offsetMs + 1000) * 16);
-  d.delayMs = d.alignment.lag / 16.0 - static_cast<double>(offsetMs);
+  d.delayMs = d.alignment.lowestLag / 16.0 - static_cast<double>(offsetMs);
+  d.highestMs = d.alignment.highestLag / 16.0 - static_cast<double>(offsetMs);
   return d;
 }
 
@@ -103,10 +105,10 @@ TEST_F(VoiceEngineCall, SpeechBothWaysAndDtmfThroughCallControl) {
 
   const Direction toBob = Measure(aliceWav, fa, dir + "/bob_out.wav", fb);
   const Direction toAlice = Measure(bobWav, fb, dir + "/alice_out.wav", fa);
-  std::printf("alice -> bob: delay %.1f ms, median correlation %.3f (%d windows)\n", toBob.delayMs,
-              toBob.alignment.median, toBob.alignment.windows);
-  std::printf("bob -> alice: delay %.1f ms, median correlation %.3f (%d windows)\n", toAlice.delayMs,
-              toAlice.alignment.median, toAlice.alignment.windows);
+  std::printf("alice -> bob: delay %.1f ms (up to %.1f), median correlation %.3f (%d windows)\n", toBob.delayMs,
+              toBob.highestMs, toBob.alignment.median, toBob.alignment.windows);
+  std::printf("bob -> alice: delay %.1f ms (up to %.1f), median correlation %.3f (%d windows)\n", toAlice.delayMs,
+              toAlice.highestMs, toAlice.alignment.median, toAlice.alignment.windows);
   EXPECT_GE(toBob.alignment.windows, 5);
   EXPECT_GE(toAlice.alignment.windows, 5);
   EXPECT_GE(toBob.alignment.median, kMinIlbcCorrelation);
