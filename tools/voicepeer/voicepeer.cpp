@@ -3,8 +3,10 @@
 // voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]
 //                  [--seconds S] [--codec PCMU|PCMA] [--packet N] [--dtmf DIGITS --dtmf-at MS]
 //                  [--no-send] [--no-playout] [--ec STATUS] [--ec-type T] [--agc 0|1] [--vad 0|1]
+//                  [--after-first-packet]
 //   Sends the capture file to the peer and plays what arrives into the output file, for S
-//   seconds. Prints "ready" once listening, then figures as "key=value" lines at the end.
+//   seconds (counted from the first packet received with --after-first-packet). Prints "ready"
+//   once listening, then figures as "key=value" lines at the end.
 //   With --echo the devices are a loop instead of files: what is played is captured at once.
 //
 // voicepeer idle [--seconds S] [--hold]
@@ -35,6 +37,7 @@ int Usage() {
                "usage: voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]\n"
                "                        [--seconds S] [--codec PCMU|PCMA] [--packet N] [--dtmf DIGITS] [--dtmf-at MS]\n"
                "                        [--no-send] [--no-playout] [--ec STATUS] [--ec-type T] [--agc 0|1] [--vad 0|1]\n"
+               "                        [--after-first-packet]\n"
                "       voicepeer call (see the source)\n");
   return 2;
 }
@@ -87,7 +90,15 @@ int EngineMain(int argc, char** argv) {
   if (a.send) check(ve->SonraVE_StartSend(ch), "StartSend");
   if (failures) return 1;
 
-  const uint64_t start = plat::NowMs();
+  uint64_t start = plat::NowMs();
+  if (a.afterFirstPacket) {
+    // The peer's start-up time (long on a busy machine) is not taken from the recording. The
+    // receive counter is looked at every 10 ms; a peer that never sends ends the wait after 30 s.
+    while (ve->SonraVE_GetFromPort(ch) <= 0 && plat::NowMs() - start < 30000) {
+      if (WaitForStopUntil(plat::NowMs() + 10)) break;
+    }
+    start = plat::NowMs();
+  }
   const uint64_t end = start + static_cast<uint64_t>(a.seconds * 1000.0);
   size_t nextDigit = 0;
   uint64_t nextDigitAt = start + static_cast<uint64_t>(a.dtmfAtMs);

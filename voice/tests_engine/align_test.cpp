@@ -1,6 +1,7 @@
 // The two-process tests' alignment: it follows the receiver's deliberate timing changes and still scores lost, garbled or doubled audio low.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -114,3 +115,21 @@ TEST(E2eAlign, FollowsTheReceiversTimingAndScoresFaultsLow) {
 }
 
 }  // namespace
+
+// A listener whose playout opened after the talker began: its recording starts inside the first
+// word, and the lag is negative.
+TEST(E2eAlign, ARecordingThatBeganLateAlignsAtANegativeLag) {
+  const Samples sent = Speech("The quick brown fox jumps over the lazy dog. One two three four five.");
+  if (sent.empty()) GTEST_SKIP() << "espeak-ng and sox are needed";
+  size_t start = 0;
+  while (start < sent.size() && std::abs(sent[start]) < 1000) ++start;  // the first word
+  const long late = static_cast<long>(start) + 80 * kMs;
+  const Samples received(sent.begin() + late, sent.end());
+  const e2e::Alignment al = e2e::Align(sent, received, -1000 * kMs, 1000 * kMs);
+  EXPECT_GE(al.median, 0.99);
+  EXPECT_EQ(-late, al.lag);
+  EXPECT_EQ(-late, al.lowestLag);
+  EXPECT_EQ(-late, al.highestLag);
+  // Searched from 0 on, as before, it is not found.
+  EXPECT_LT(e2e::Align(sent, received, 0, 1000 * kMs).median, 0.5);
+}

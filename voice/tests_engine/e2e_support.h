@@ -354,8 +354,17 @@ inline std::vector<long> FollowDelay(const std::vector<int16_t>& sent, const std
 // Finds where `sent` lies in `received` (both 16 kHz) within [minLag, maxLag], first on 2-kHz
 // envelopes, then sample by sample; follows the receiver's delay from there (FollowDelay, 300 ms
 // either way but never below minLag) and scores the 0.25-s windows that hold speech along it.
+// A negative minLag says the recording may have begun after the sent audio did (a listener whose
+// playout opened late): the part before it then counts as not heard.
 inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16_t>& received, long minLag,
                        long maxLag) {
+  if (minLag < 0) {
+    std::vector<int16_t> later(static_cast<size_t>(-minLag), 0);
+    later.insert(later.end(), received.begin(), received.end());
+    Alignment al = Align(sent, later, 0, maxLag - minLag);
+    for (long* lag : {&al.lag, &al.firstLag, &al.lowestLag, &al.highestLag}) *lag += minLag;
+    return al;
+  }
   Alignment al;
   auto decimate = [](const std::vector<int16_t>& v) {
     std::vector<int16_t> d(v.size() / 8);

@@ -58,9 +58,11 @@ PeerRun SendSpeech(const std::string& dir, const std::string& codec, int packet,
     ADD_FAILURE() << "espeak-ng or sox failed";
     return run;
   }
+  // B's seconds count from A's first packet: however long A takes to start on a busy machine, B
+  // records all that A sends (7 s) and plays out.
   std::vector<std::string> argsB = {kPeer,   "engine",  "--local-port", std::to_string(portB), "--remote-port",
                                     std::to_string(portA), "--out", dir + "/b_out.wav", "--seconds", "8", "--codec",
-                                    codec,   "--packet", std::to_string(packet)};
+                                    codec,   "--packet", std::to_string(packet), "--after-first-packet"};
   if (bTalks)
     argsB.insert(argsB.end(), {"--in", answer});
   else
