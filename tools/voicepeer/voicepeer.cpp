@@ -93,8 +93,8 @@ int EngineMain(int argc, char** argv) {
   uint64_t start = plat::NowMs();
   if (a.afterFirstPacket) {
     // The peer's start-up time (long on a busy machine) is not taken from the recording. The
-    // receive counter is looked at every 10 ms; a peer that never sends ends the wait after 30 s.
-    while (ve->SonraVE_GetFromPort(ch) <= 0 && plat::NowMs() - start < 30000) {
+    // receive side is looked at every 10 ms; a peer that never sends ends the wait after 10 s.
+    while (ve->SonraVE_GetFromPort(ch) <= 0 && plat::NowMs() - start < 10000) {
       if (WaitForStopUntil(plat::NowMs() + 10)) break;
     }
     start = plat::NowMs();

@@ -253,11 +253,11 @@ struct Alignment {
   double median = 0.0;   // median correlation of the speech windows along the followed delay
   double worst = 0.0;    // lowest such correlation
   int windows = 0;
-  // The followed delay (received index minus sent index) over the speech that matched: where it
-  // started, and its lowest and highest value. The lowest is the path's own delay: a receiver adds
-  // to it when it conceals late packets or its playout queue grows after an underrun, and shortens
-  // its output only to win that back.
-  long firstLag = 0, lowestLag = 0, highestLag = 0;
+  // The followed delay (received index minus sent index), lowest and highest over the speech that
+  // matched. The lowest is the path's own delay: a receiver adds to it when it conceals late
+  // packets or its playout queue grows after an underrun, and shortens its output only to win
+  // that back.
+  long lowestLag = 0, highestLag = 0;
 };
 
 // The receiver's delay, followed along the recording: for every 10-ms block of `sent` (16 kHz),
@@ -362,7 +362,7 @@ inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16
     std::vector<int16_t> later(static_cast<size_t>(-minLag), 0);
     later.insert(later.end(), received.begin(), received.end());
     Alignment al = Align(sent, later, 0, maxLag - minLag);
-    for (long* lag : {&al.lag, &al.firstLag, &al.lowestLag, &al.highestLag}) *lag += minLag;
+    for (long* lag : {&al.lag, &al.lowestLag, &al.highestLag}) *lag += minLag;
     return al;
   }
   Alignment al;
@@ -439,7 +439,7 @@ inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16
     for (size_t k = first; k < first + kBlocks; ++k) {
       if (es[k] < a / kBlocks * 0.05) continue;
       if (!matched) {
-        al.firstLag = al.lowestLag = al.highestLag = path[k];
+        al.lowestLag = al.highestLag = path[k];
         matched = true;
       }
       al.lowestLag = std::min(al.lowestLag, path[k]);
