@@ -3,8 +3,10 @@
 // voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]
 //                  [--seconds S] [--codec PCMU|PCMA] [--packet N] [--dtmf DIGITS --dtmf-at MS]
 //                  [--no-send] [--no-playout] [--ec STATUS] [--ec-type T] [--agc 0|1] [--vad 0|1]
+//                  [--after-first-packet]
 //   Sends the capture file to the peer and plays what arrives into the output file, for S
-//   seconds. Prints "ready" once listening, then figures as "key=value" lines at the end.
+//   seconds (counted from the first packet received with --after-first-packet). Prints "ready"
+//   once listening, then figures as "key=value" lines at the end.
 //   With --echo the devices are a loop instead of files: what is played is captured at once.
 //
 // voicepeer idle [--seconds S] [--hold]
@@ -23,7 +25,9 @@
 
 #include "platform/sync.h"
 #include "platform/wave.h"
+#include "voice/codec_set.h"
 #include "voice/engine.h"
+#include "voice/tidepool/tidepool_internal.h"
 #include "voicepeer.h"
 
 namespace {
@@ -33,6 +37,7 @@ int Usage() {
                "usage: voicepeer engine --local-port P --remote-port Q [--remote-ip A] [--in in.wav] [--out out.wav]\n"
                "                        [--seconds S] [--codec PCMU|PCMA] [--packet N] [--dtmf DIGITS] [--dtmf-at MS]\n"
                "                        [--no-send] [--no-playout] [--ec STATUS] [--ec-type T] [--agc 0|1] [--vad 0|1]\n"
+               "                        [--after-first-packet]\n"
                "       voicepeer call (see the source)\n");
   return 2;
 }
@@ -85,7 +90,15 @@ int EngineMain(int argc, char** argv) {
   if (a.send) check(ve->SonraVE_StartSend(ch), "StartSend");
   if (failures) return 1;
 
-  const uint64_t start = plat::NowMs();
+  uint64_t start = plat::NowMs();
+  if (a.afterFirstPacket) {
+    // The peer's start-up time (long on a busy machine) is not taken from the recording. The
+    // receive side is looked at every 10 ms; a peer that never sends ends the wait after 10 s.
+    while (ve->SonraVE_GetFromPort(ch) <= 0 && plat::NowMs() - start < 10000) {
+      if (WaitForStopUntil(plat::NowMs() + 10)) break;
+    }
+    start = plat::NowMs();
+  }
   const uint64_t end = start + static_cast<uint64_t>(a.seconds * 1000.0);
   size_t nextDigit = 0;
   uint64_t nextDigitAt = start + static_cast<uint64_t>(a.dtmfAtMs);
@@ -111,6 +124,17 @@ int EngineMain(int argc, char** argv) {
   std::printf("underruns=%u\n", snd.Underruns());
   std::printf("buffersize=%d\n", snd.BufferSize());
   std::printf("timer_restarts=%u\n", snd.TimerRestarts());
+  std::printf("short_blocks=%u\n", snd.ShortBlocksDropped());
+  // What the playout's jitter buffer did to the timing (concealment counts from the first packet on).
+  if (ChannelCodecSet* set = ve->JitterA(ch)) {
+    if (const TidepoolInst* j = set->Jitter()) {
+      std::printf("concealed_samples=%u\n", j->playout.concealedTotal);
+      std::printf("discarded_samples=%u\n", j->playout.discardedTotal);
+      std::printf("accelerations=%u\n", j->playout.accelerateCount);
+      std::printf("accelerated_samples=%u\n", j->playout.acceleratedSamples);
+      std::printf("merges=%u\n", j->playout.mergeCount);
+    }
+  }
   ve->SonraVE_DeleteChannel(ch);
   ve->SonraVE_Terminate();
   StopEchoLoop();

@@ -28,6 +28,9 @@ struct VoicePeerArgs {
   int vad = -1;
   // Idle mode: one channel kept listening, as a call on hold.
   bool hold = false;
+  // Engine mode: the seconds count from the first packet received, so a peer that was slow to
+  // start is still recorded to its end.
+  bool afterFirstPacket = false;
   // Call mode.
   int sipPort = 0;
   std::string user;

@@ -51,6 +51,10 @@ bool ParseVoicePeerArgs(int argc, char** argv, VoicePeerArgs* a) {
       a->hold = true;
       continue;
     }
+    if (k == "--after-first-packet") {
+      a->afterFirstPacket = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const std::string v = argv[++i];
     if (k == "--local-port") a->localPort = std::atoi(v.c_str());

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -248,20 +249,122 @@ inline double Corr(const int16_t* a, const int16_t* b, size_t n) {
 }
 
 struct Alignment {
-  long lag = 0;            // received index of sent sample 0 (samples at 16 kHz)
-  double median = 0.0;     // median correlation of the speech windows at their best local lag
-  double worst = 0.0;      // lowest such correlation
+  long lag = 0;          // received index of sent sample 0 (samples at 16 kHz) that fits the whole recording best
+  double median = 0.0;   // median correlation of the speech windows along the followed delay
+  double worst = 0.0;    // lowest such correlation
   int windows = 0;
+  // The followed delay (received index minus sent index), lowest and highest over the speech that
+  // matched. The lowest is the path's own delay: a receiver adds to it when it conceals late
+  // packets or its playout queue grows after an underrun, and shortens its output only to win
+  // that back.
+  long lowestLag = 0, highestLag = 0;
 };
 
+// The receiver's delay, followed along the recording: for every 10-ms block of `sent` (16 kHz),
+// the lag in [lo, hi] at which `received` holds it. A receiver changes its delay on purpose: its
+// jitter buffer conceals late packets and plays them afterwards (the delay grows by what it
+// inserted), takes a pitch period out at a time to win delay back, and its playout queue grows
+// after an underrun. A busy machine makes all of these happen. So the lag may change between
+// blocks, but a change costs as much as two blocks of perfect match (blocks weigh by their
+// energy, at most three times a typical block's): only a change that the audio after it confirms
+// is taken, so lost or garbled audio gains nothing from the freedom. The received position never
+// runs backwards (the lag falls by at most a block per block). Silent blocks carry the lag.
+inline std::vector<long> FollowDelay(const std::vector<int16_t>& sent, const std::vector<int16_t>& received, long lo,
+                                     long hi) {
+  constexpr long kBlock = 160;
+  constexpr double kChange = 2.0;
+  constexpr double kLoudest = 3.0;
+  const long blocks = static_cast<long>(sent.size()) / kBlock;
+  const long lags = hi - lo + 1;
+  std::vector<long> path(static_cast<size_t>(std::max(blocks, 0L)), lo);
+  if (blocks <= 0 || lags <= 0) return path;
+  std::vector<double> sentEnergy(path.size());
+  std::vector<double> squares(received.size() + 1, 0.0);  // running sum of received squares
+  for (size_t i = 0; i < received.size(); ++i) squares[i + 1] = squares[i] + static_cast<double>(received[i]) * received[i];
+  std::vector<float> r(received.begin(), received.end());
+  double peak = 0;
+  for (long k = 0; k < blocks; ++k) {
+    double e = 0;
+    for (long i = 0; i < kBlock; ++i) e += static_cast<double>(sent[k * kBlock + i]) * sent[k * kBlock + i];
+    sentEnergy[k] = e;
+    peak = std::max(peak, e);
+  }
+  double speechEnergy = 0;
+  int speechBlocks = 0;
+  for (long k = 0; k < blocks; ++k) {
+    if (sentEnergy[k] < peak * 0.01) continue;
+    speechEnergy += sentEnergy[k];
+    ++speechBlocks;
+  }
+  const double typical = speechBlocks ? speechEnergy / speechBlocks : 1.0;
+  auto energyAt = [&](long k, long lag) {
+    const long at = k * kBlock + lag;
+    if (at < 0 || at + kBlock > static_cast<long>(received.size())) return -1.0;
+    return squares[at + kBlock] - squares[at];
+  };
+  std::vector<double> value(lags, 0.0), next(lags), bestUpTo(lags);
+  std::vector<long> bestAt(lags);
+  std::vector<float> c(lags);
+  std::vector<std::vector<int32_t>> from(blocks);  // the lag index each block's best path came from
+  for (long k = 0; k < blocks; ++k) {
+    const bool speech = sentEnergy[k] >= peak * 0.01;
+    const double weight = std::min(kLoudest, sentEnergy[k] / typical);
+    std::fill(c.begin(), c.end(), 0.0f);
+    if (speech) {
+      // c[l] = sum_i s[i] r[base + l + i]: the inner loop runs over lags, so it vectorises.
+      for (long i = 0; i < kBlock; ++i) {
+        const float s = sent[k * kBlock + i];
+        const long base = k * kBlock + i + lo;
+        const long first = std::max(0L, -base);
+        const long last = std::min(lags, static_cast<long>(received.size()) - base);
+        for (long l = first; l < last; ++l) c[l] += s * r[base + l];
+      }
+    }
+    for (long l = 0, best = 0; l < lags; ++l) {
+      if (value[l] > value[best]) best = l;
+      bestUpTo[l] = value[best];
+      bestAt[l] = best;
+    }
+    from[k].resize(lags);
+    for (long l = 0; l < lags; ++l) {
+      const long reach = std::min(lags - 1, l + kBlock);  // earlier lags may lie at most a block higher
+      double v = value[l];
+      int32_t src = static_cast<int32_t>(l);
+      if (bestUpTo[reach] - kChange > v) {
+        v = bestUpTo[reach] - kChange;
+        src = static_cast<int32_t>(bestAt[reach]);
+      }
+      if (speech) {
+        const double er = energyAt(k, lo + l);
+        if (er > 0) v += weight * c[l] / std::sqrt(sentEnergy[k] * er);
+      }
+      next[l] = v;
+      from[k][l] = src;
+    }
+    value.swap(next);
+  }
+  long l = static_cast<long>(std::max_element(value.begin(), value.end()) - value.begin());
+  for (long k = blocks - 1; k >= 0; --k) {
+    path[k] = lo + l;
+    l = from[k][l];
+  }
+  return path;
+}
+
 // Finds where `sent` lies in `received` (both 16 kHz) within [minLag, maxLag], first on 2-kHz
-// envelopes, then sample by sample; then scores 0.25-s windows that hold speech. The receiver's
-// delay is not fixed: its jitter buffer stretches or shortens its output by up to 20 ms, and on a
-// busy machine it also steps its delay by a whole packet (up to 30 ms) when packets come late.
-// So each window is searched within 20 ms plus one packet of where the previous speech window
-// matched, as well as within 20 ms of the overall lag; the overall lag still gives the delay.
+// envelopes, then sample by sample; follows the receiver's delay from there (FollowDelay, 300 ms
+// either way but never below minLag) and scores the 0.25-s windows that hold speech along it.
+// A negative minLag says the recording may have begun after the sent audio did (a listener whose
+// playout opened late): the part before it then counts as not heard.
 inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16_t>& received, long minLag,
                        long maxLag) {
+  if (minLag < 0) {
+    std::vector<int16_t> later(static_cast<size_t>(-minLag), 0);
+    later.insert(later.end(), received.begin(), received.end());
+    Alignment al = Align(sent, later, 0, maxLag - minLag);
+    for (long* lag : {&al.lag, &al.lowestLag, &al.highestLag}) *lag += minLag;
+    return al;
+  }
   Alignment al;
   auto decimate = [](const std::vector<int16_t>& v) {
     std::vector<int16_t> d(v.size() / 8);
@@ -295,37 +398,53 @@ inline Alignment Align(const std::vector<int16_t>& sent, const std::vector<int16
       al.lag = lag;
     }
   }
-  const size_t w = 4000;
-  std::vector<double> scores;
+  const std::vector<long> path = FollowDelay(sent, received, std::max(minLag, al.lag - 300 * 16), al.lag + 300 * 16);
+  // A window is scored along the path, shifted as a whole by up to a millisecond: a codec's bands
+  // need not share their delay to the sample, and a quiet window (a fricative) follows its high band.
+  constexpr long kBlock = 160, kWindow = 4000, kBlocks = kWindow / kBlock, kFine = 16;
+  auto blockDot = [&](long k, long lag, double* er) {
+    const long at = k * kBlock + lag;
+    *er = 0;
+    if (at < 0 || at + kBlock > static_cast<long>(received.size())) return 0.0;
+    double d = 0;
+    for (long i = 0; i < kBlock; ++i) {
+      d += static_cast<double>(sent[k * kBlock + i]) * received[at + i];
+      *er += static_cast<double>(received[at + i]) * received[at + i];
+    }
+    return d;
+  };
+  std::vector<double> es(path.size(), 0.0);
+  for (size_t k = 0; k < path.size(); ++k)
+    for (long i = 0; i < kBlock; ++i) es[k] += static_cast<double>(sent[k * kBlock + i]) * sent[k * kBlock + i];
   double peak = 0;
-  for (size_t at = 0; at + w <= sent.size(); at += w) {
-    double e = 0;
-    for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
-    peak = std::max(peak, e);
-  }
-  long track = al.lag;  // where the last speech window matched
-  for (size_t at = 0; at + w <= sent.size(); at += w) {
-    double e = 0;
-    for (size_t i = 0; i < w; ++i) e += static_cast<double>(sent[at + i]) * sent[at + i];
-    if (e < peak * 0.05) continue;  // silence between words says nothing
-    double local = -2;
-    long localLag = track;
-    auto search = [&](long around, long reach) {
-      for (long d = -reach; d <= reach; d += 2) {
-        const long start = around + static_cast<long>(at) + d;
-        if (start < 0 || start + static_cast<long>(w) > static_cast<long>(received.size())) continue;
-        const double c = Corr(sent.data() + at, received.data() + start, w);
-        if (c > local) {
-          local = c;
-          localLag = around + d;
-        }
+  for (size_t k = 0; k + kBlocks <= path.size(); k += kBlocks)
+    peak = std::max(peak, std::accumulate(es.begin() + k, es.begin() + k + kBlocks, 0.0));
+  std::vector<double> scores;
+  bool matched = false;
+  for (size_t first = 0; first + kBlocks <= path.size(); first += kBlocks) {
+    const double a = std::accumulate(es.begin() + first, es.begin() + first + kBlocks, 0.0);
+    if (a < peak * 0.05) continue;  // silence between words says nothing
+    double score = -1;
+    for (long shift = -kFine; shift <= kFine; ++shift) {
+      double d = 0, b = 0;
+      for (size_t k = first; k < first + kBlocks; ++k) {
+        double er = 0;
+        d += blockDot(static_cast<long>(k), path[k] + shift, &er);
+        b += er;
       }
-    };
-    search(al.lag, 320);
-    search(track, 320 + 480);
-    if (local > -2) scores.push_back(local);
-    // A window that hardly matches (a packet lost, a step inside it) does not move the track.
-    if (local >= 0.5) track = localLag;
+      score = std::max(score, b > 0 ? d / std::sqrt(a * b) : 0.0);
+    }
+    scores.push_back(score);
+    if (score < 0.5) continue;
+    for (size_t k = first; k < first + kBlocks; ++k) {
+      if (es[k] < a / kBlocks * 0.05) continue;
+      if (!matched) {
+        al.lowestLag = al.highestLag = path[k];
+        matched = true;
+      }
+      al.lowestLag = std::min(al.lowestLag, path[k]);
+      al.highestLag = std::max(al.highestLag, path[k]);
+    }
   }
   if (!scores.empty()) {
     std::sort(scores.begin(), scores.end());

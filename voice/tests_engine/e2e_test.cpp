@@ -1,6 +1,7 @@
 // Two engines in two processes on loopback with file devices: spoken audio and DTMF arrive, and the delay is measured.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "e2e_support.h"
@@ -12,17 +13,28 @@ const char* kText = "The quick brown fox jumps over the lazy dog. One two three 
 const char* kAnswer = "Six seven eight nine ten, a big black bug bit a big black bear.";
 
 // Lowest median window correlation accepted between what A sent (shaped as the engine shapes it:
-// its microphone high-pass and the 8-kHz band of G.711) and what B played. Measured on loopback:
-// median 0.982-0.988, worst window 0.88-0.97 for PCMU and PCMA; the floor leaves room for a busy
-// machine, while lost, garbled or misaligned audio falls well below it.
+// its microphone high-pass and the 8-kHz band of G.711) and what B played, along B's changing
+// delay. Measured on loopback: median 0.982-0.988, worst window 0.88-0.97 for PCMU and PCMA, and
+// 0.97-0.988 beside a load that stalls both engines for 100 ms at a time; lost, garbled or
+// misaligned audio falls well below it.
 constexpr double kMinCorrelation = 0.90;
 
 struct PeerRun {
   e2e::Alignment alignment;
-  double delayMs = 0;
-  std::string heard;  // DTMF digits heard at B
+  double delayMs = 0;    // the path's own delay (the lowest over the speech)
+  double highestMs = 0;  // what a busy machine made of it
+  std::string heard;     // DTMF digits heard at B
+  std::string receiver;  // B's own figures: underruns, concealment and time-stretching
   bool ok = false;
 };
+
+// The receiver's figures that say what it did to the timing, for the messages.
+std::string ReceiverFigures(std::map<std::string, std::string> f) {
+  std::string out;
+  for (const char* key : {"underruns", "concealed_samples", "accelerations", "merges", "discarded_samples"})
+    out += std::string(out.empty() ? "" : " ") + key + "=" + f[key];
+  return out;
+}
 
 // A sends speech.wav (and DTMF) to B; B records what it plays. Returns the measurements.
 // Wideband codecs carry the whole 16-kHz band, so their reference is only high-passed. extraA are
@@ -46,9 +58,11 @@ PeerRun SendSpeech(const std::string& dir, const std::string& codec, int packet,
     ADD_FAILURE() << "espeak-ng or sox failed";
     return run;
   }
+  // B's seconds count from A's first packet: however long A takes to start on a busy machine, B
+  // records all that A sends (7 s) and plays out.
   std::vector<std::string> argsB = {kPeer,   "engine",  "--local-port", std::to_string(portB), "--remote-port",
                                     std::to_string(portA), "--out", dir + "/b_out.wav", "--seconds", "8", "--codec",
-                                    codec,   "--packet", std::to_string(packet)};
+                                    codec,   "--packet", std::to_string(packet), "--after-first-packet"};
   if (bTalks)
     argsB.insert(argsB.end(), {"--in", answer});
   else
@@ -89,7 +103,9 @@ PeerRun SendSpeech(const std::string& dir, const std::string& codec, int packet,
   // (captureStart - playoutOpen) plus the path's delay into B's file.
   const long offsetMs = std::stol(fa["capture_start_ms"]) - std::stol(fb["playout_open_ms"]);
   run.alignment = e2e::Align(sent, got, std::max(0L, offsetMs * 16), (offsetMs + 1000) * 16);
-  run.delayMs = run.alignment.lag / 16.0 - static_cast<double>(offsetMs);
+  run.delayMs = run.alignment.lowestLag / 16.0 - static_cast<double>(offsetMs);
+  run.highestMs = run.alignment.highestLag / 16.0 - static_cast<double>(offsetMs);
+  run.receiver = ReceiverFigures(fb);
   if (!dtmf.empty()) {
     const long tail = (offsetMs + 5700) * 16;
     std::vector<int16_t> end(got.begin() + std::min<long>(tail, static_cast<long>(got.size())), got.end());
@@ -104,11 +120,12 @@ TEST(VoiceEngineE2E, SpokenWavArrivesWithPcmu) {
   const std::string dir = e2e::TempDir("e2e_pcmu");
   const PeerRun run = SendSpeech(dir, "PCMU", 160, "");
   ASSERT_TRUE(run.ok);
-  std::printf("PCMU 20 ms: one-way delay %.1f ms, median window correlation %.3f (worst %.3f, %d windows)\n",
-              run.delayMs, run.alignment.median, run.alignment.worst, run.alignment.windows);
+  std::printf("PCMU 20 ms: one-way delay %.1f ms (up to %.1f), median window correlation %.3f (worst %.3f, %d windows); %s\n",
+              run.delayMs, run.highestMs, run.alignment.median, run.alignment.worst, run.alignment.windows,
+              run.receiver.c_str());
   RecordProperty("one_way_delay_ms", static_cast<int>(run.delayMs));
   EXPECT_GE(run.alignment.windows, 5);
-  EXPECT_GE(run.alignment.median, kMinCorrelation);
+  EXPECT_GE(run.alignment.median, kMinCorrelation) << run.receiver;
   // Capture, one packet, the jitter buffer and the primed playout queue: well under G.114's 150 ms.
   EXPECT_GT(run.delayMs, 20.0);
   EXPECT_LT(run.delayMs, 250.0);
@@ -119,14 +136,15 @@ TEST(VoiceEngineE2E, PcmaAndTelephoneEventsArrive) {
   const std::string dir = e2e::TempDir("e2e_pcma");
   const PeerRun run = SendSpeech(dir, "PCMA", 240, "159#");
   ASSERT_TRUE(run.ok);
-  std::printf("PCMA 30 ms: one-way delay %.1f ms, median window correlation %.3f; DTMF heard \"%s\"\n",
-              run.delayMs, run.alignment.median, run.heard.c_str());
-  EXPECT_GE(run.alignment.median, kMinCorrelation);
+  std::printf("PCMA 30 ms: one-way delay %.1f ms (up to %.1f), median window correlation %.3f; DTMF heard \"%s\"; %s\n",
+              run.delayMs, run.highestMs, run.alignment.median, run.heard.c_str(), run.receiver.c_str());
+  EXPECT_GE(run.alignment.median, kMinCorrelation) << run.receiver;
   EXPECT_EQ("159#", run.heard);
 }
 
 // Every codec of the engine carries speech through two engines. Measured medians (worst window):
-// iLBC 30 ms 0.886 (0.74), OSTREL711U 0.988 (0.93), QUILL 0.948 (0.56), OSTRELWB 0.947 (0.59); the
+// iLBC 30 ms 0.886 (0.74), OSTREL711U 0.988 (0.93), QUILL 0.948 (0.56), OSTRELWB 0.947 (0.59); beside
+// a load that stalls the engines, iLBC 0.867-0.891, QUILL 0.897-0.944, OSTRELWB 0.929-0.946. The
 // floors leave G.711's margin, while lost or garbled audio falls far below them.
 struct CodecRun {
   const char* codec;
@@ -143,10 +161,11 @@ TEST_P(VoiceEngineCodecE2E, SpokenWavArrives) {
   const std::string dir = e2e::TempDir(std::string("e2e_") + c.codec);
   const PeerRun run = SendSpeech(dir, c.codec, c.packet, "", c.wideband);
   ASSERT_TRUE(run.ok);
-  std::printf("%s %d: one-way delay %.1f ms, median window correlation %.3f (worst %.3f, %d windows)\n", c.codec,
-              c.packet, run.delayMs, run.alignment.median, run.alignment.worst, run.alignment.windows);
+  std::printf("%s %d: one-way delay %.1f ms (up to %.1f), median window correlation %.3f (worst %.3f, %d windows); %s\n",
+              c.codec, c.packet, run.delayMs, run.highestMs, run.alignment.median, run.alignment.worst,
+              run.alignment.windows, run.receiver.c_str());
   EXPECT_GE(run.alignment.windows, 5);
-  EXPECT_GE(run.alignment.median, c.floor);
+  EXPECT_GE(run.alignment.median, c.floor) << run.receiver;
   EXPECT_LT(run.delayMs, 300.0);
 }
 
@@ -174,9 +193,9 @@ TEST(VoiceEngineE2E, EchoControlAndGainControlKeepSpeech) {
     const std::string dir = e2e::TempDir("e2e_proc");
     const PeerRun run = SendSpeech(dir, "PCMU", 160, "", false, setting.options, setting.bTalks);
     ASSERT_TRUE(run.ok);
-    std::printf("PCMU with %s: median window correlation %.3f (worst %.3f, %d windows)\n", tag.c_str(),
-                run.alignment.median, run.alignment.worst, run.alignment.windows);
-    EXPECT_GE(run.alignment.median, kMinCorrelation) << tag;
+    std::printf("PCMU with %s: median window correlation %.3f (worst %.3f, %d windows); %s\n", tag.c_str(),
+                run.alignment.median, run.alignment.worst, run.alignment.windows, run.receiver.c_str());
+    EXPECT_GE(run.alignment.median, kMinCorrelation) << tag << run.receiver;
   }
 }
 
