@@ -154,6 +154,7 @@ protected:
     void ViewNotice(const std::string& text) override;
     void ViewLine(const std::string& text) override;
     void ViewOffline() override;
+    void ViewHeaderLine(const std::string& text) override;
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;
     void ViewClearTitle() override { roomTitleCleared_ = true; }
@@ -186,6 +187,8 @@ private:
     void FitSide();
     void MarkInputLinks();
     void SystemNotice(const std::string& text);
+    // An <img> of the program's picture `id` for the history view ("" when the picture is missing).
+    QString HistoryPicture(int id);
     void ApplyPlacement();
     void LayoutPanes();
     void LoadStateButtons();
