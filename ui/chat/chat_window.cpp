@@ -409,7 +409,6 @@ void CIMDlg::BuildWindow() {
     upperButton(ID_KICK);
     upperButton(ID_END);
     upperButton(ID_BLOCK);
-    upperButton(ID_VIEW_RECORDS);
     topRow->addWidget(upper_);
     root->addWidget(top);
 
@@ -723,7 +722,6 @@ void CIMDlg::OnLanguageChanged() {
     bar(ID_KICK, "im_bar_kick", "踢出用户", "im_bar_kick", "将选中的人员从当前会话中踢出");
     bar(ID_END, "im_bar_end", "结束会话", "im_bar_end", "结束当前会话");
     bar(ID_BLOCK, "im_bar_block", "阻止", "im_bar_block", "将选中的人员加入黑名单");
-    bar(ID_VIEW_RECORDS, "im_bar_history", "聊天记录", "im_bar_history", "查看聊天记录");
     bar(ID_AUTOPLAY, "im_bar_autoplay", "自动播放", "im_bar_autoptt", "选中自动播放语音短信状态");
     bar(ID_FONT, "im_bar_font", "字体", "im_bar_font", "修改文本窗口中的文字字体");
     bar(ID_EMOTICONS, "im_bar_action", "表情", "im_bar_action", "表情菜单");
@@ -850,7 +848,7 @@ void CIMDlg::RefreshCommands() {
     enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1) return false;
-        const PresenceBuddyRecord* m = FindMember(rows[0]->data(Qt::UserRole).toInt());
+        const PresenceBuddyRecord* m = RowMember(rows[0]->data(Qt::UserRole).toInt());
         return m && m->id > 0 && m->online == 1;
     }());
     // Block: a target with an id that the address book holds, and no answer outstanding.
@@ -910,14 +908,7 @@ void CIMDlg::ViewMembersChanged() {
 }
 
 void CIMDlg::RefreshHint() {
-    if (!hint_) return;
-    // "To:" and who gets the next message.
-    QString who;
-    if (m_chatType == CHAT_ONE) who = m_members.empty() ? QString() : FromAnsi(m_members[0].name);
-    else who = recipient_->currentText();
-    hint_->setText(ChatText("im_dlg", "im_receiver", "收件人:") + " " + who);
-    hint_->setToolTip(m_bEnterSends ? ChatText("im_dlg", "im_hint_enter", "Enter 发送，Ctrl+Enter 换行")
-                                    : ChatText("im_dlg", "im_hint_ctrl", "Ctrl+Enter 发送，Enter 换行"));
+    if (hint_) hint_->setText(ChatText("im_dlg", "im_receiver", "收件人:"));
 }
 
 QString CIMDlg::HintText() const { return hint_->text(); }
@@ -1540,13 +1531,18 @@ void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const st
     ViewMembersChanged();
 }
 
+const PresenceBuddyRecord* CIMDlg::RowMember(int id) const {
+    for (const PresenceBuddyRecord& m : ListedMembers())
+        if (m.id == id) return &m;
+    return nullptr;
+}
+
 void CIMDlg::OnCall() {
-    if (m_chatType == CHAT_ROOM) return;
     const PresenceBuddyRecord* target = nullptr;
     if (m_chatType == CHAT_ONE) {
         if (!m_members.empty()) target = &m_members[0];
     } else if (memberList_->selectedItems().size() == 1) {
-        target = FindMember(memberList_->selectedItems()[0]->data(Qt::UserRole).toInt());
+        target = RowMember(memberList_->selectedItems()[0]->data(Qt::UserRole).toInt());
     }
     if (!target || target->id <= 0 || target->online != 1 || !ChatWindowHooks().callMember) return;
     const PresenceBuddyRecord copy = *target;  // the call may change the member list
@@ -1585,13 +1581,13 @@ LRESULT CIMDlg::OnBlockRequest(const char* userId) {
     for (const auto& m : m_members)
         if (std::strcmp(m.userId, userId) == 0) member = &m;
     if (!member) return 0;
-    // In a several-user window only the member of the one selected row waits for the answer.
+    blockPending_ = true;
+    blockMember_ = member->id;
+    // In a several-user window the buttons follow only when that member is the one selected row.
     if (m_chatType != CHAT_ONE) {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1 || rows[0]->data(Qt::UserRole).toInt() != member->id) return 1;
     }
-    blockPending_ = true;
-    blockMember_ = member->id;
     RefreshCommands();
     return 1;
 }

@@ -245,6 +245,8 @@ private:
     int blockMember_ = -1;
     // The target of the block command: the only selected row, or the peer of a one-to-one chat.
     const PresenceBuddyRecord* BlockTarget() const;
+    // The member a member-list row shows (a room's rows are its listed members).
+    const PresenceBuddyRecord* RowMember(int id) const;
     LRESULT OnBlockRequest(const char* userId);
     // A member's presence changed (the frame's buddy notice): rows, title and commands follow it.
     LRESULT OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* record);

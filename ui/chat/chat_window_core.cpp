@@ -128,19 +128,20 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
         if (key) m_szPeer = std::string(key).substr(0, 127);
         m_szRoomName = record && record->name[0] ? Field(record->name, sizeof record->name) : m_szPeer;
         if (m_bInitiator) StartSession(record);
-    } else if (m_chatType == CHAT_TEMP_GROUP && m_bInitiator) {
-        // Only the members online now are asked into a new temporary group.
-        if (members) {
-            std::vector<PresenceBuddyRecord> online;
-            for (const PresenceBuddyRecord& m : *members)
-                if (m.online == 1) online.push_back(m);
-            AddMembers(online);
+    } else if (m_chatType == CHAT_TEMP_GROUP) {
+        // Only the side that opens a temporary group asks people in: the members online now.
+        if (m_bInitiator) {
+            if (members) {
+                std::vector<PresenceBuddyRecord> online;
+                for (const PresenceBuddyRecord& m : *members)
+                    if (m.online == 1) online.push_back(m);
+                AddMembers(online);
+            }
+            StartSession(record);
         }
-        StartSession(record);
     } else {
         if (members) AddMembers(*members);
-        if (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) m_bSessionActive = 1;
-        else if (m_bInitiator) StartSession(record);
+        m_bSessionActive = 1;
     }
     if (m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) ViewClearTitle();
     ViewMembersChanged();

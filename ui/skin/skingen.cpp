@@ -1035,9 +1035,9 @@ void ChatWindowPictures() {
     Person(p, c);
     NoSign(p);
   };
-  // The upper bar in its button order: invite, call, kick, end, block, chat records.
-  const QList<std::pair<Glyph, QColor>> upper = {{InvitePeople, kBlue}, {Phone, kGreen}, {kick, kInk},
-                                                 {Hangup, kRed},        {block, kInk},   {Clock, kBlue}};
+  // The upper bar in its button order: invite, call, kick, end, block.
+  const QList<std::pair<Glyph, QColor>> upper = {
+      {InvitePeople, kBlue}, {Phone, kGreen}, {kick, kInk}, {Hangup, kRed}, {block, kInk}};
   QList<QImage> on, off;
   for (const auto& [glyph, colour] : upper) {
     on.append(GlyphCell(32, 32, kMagenta, barFace, glyph, colour, 0.9));

@@ -213,6 +213,15 @@ TEST_F(ChatSession, ATemporaryGroupStartsWithTheOnlineMembers) {
     EXPECT_EQ("#@#START##Me###5#7", g_sent[0].text);
 }
 
+// A temporary group this side did not open takes nobody in and asks no room for a session.
+TEST_F(ChatSession, ATemporaryGroupOpenedForAnotherSideAddsNobody) {
+    std::vector<PresenceBuddyRecord> m{Buddy(1, "A"), Buddy(2, "B")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_TEMP_GROUP, &m, nullptr, nullptr, 0));
+    auto* w = static_cast<FakeWindow*>(registry_.Windows().back());
+    EXPECT_TRUE(w->m_members.empty());
+    EXPECT_TRUE(g_sent.empty());
+}
+
 TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
     ChatSessionRecord record;
     presence_copy_field(record.name, sizeof record.name, "Lobby");
