@@ -1388,6 +1388,8 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
                 OnSend();
                 return true;
             }
+            // The other key ends the input with a line break.
+            input_->moveCursor(QTextCursor::End);
             input_->textCursor().insertText("\n");
             return true;
         }

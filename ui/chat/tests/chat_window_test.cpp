@@ -148,6 +148,10 @@ TEST_F(ChatWindow, TypedTextIsSentShownAndRecorded) {
     QTest::keyClicks(w->Input(), "lines");
     EXPECT_EQ(1u, g_sent.size());
     EXPECT_EQ("two\nlines", w->Input()->toPlainText());
+    // The break goes at the end of the input, wherever the caret is.
+    w->Input()->moveCursor(QTextCursor::Start);
+    QTest::keyClick(w->Input(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ("two\nlines\n", w->Input()->toPlainText());
     w->m_bEnterSends = 0;
     QTest::keyClick(w->Input(), Qt::Key_Return);
     EXPECT_EQ(1u, g_sent.size());
