@@ -688,6 +688,7 @@ std::string CIMDlg::Text(const char* key, const char* english) const { return To
 
 void CIMDlg::OnLanguageChanged() {
     roomTitleCleared_ = false;  // the texts name a group or room window's kind again
+    roomTitleDue_ = true;
     auto set = [this](int id, const char* key, const char* chinese) {
         if (!actions_.count(id)) return;
         QAction* a = actions_[id];
@@ -798,8 +799,11 @@ void CIMDlg::RefreshTitle() {
             title.clear();
             subtitle_->setText(count);
         } else {
-            title = count.isEmpty() ? kind : count;
-            subtitle_->setText(count.isEmpty() ? QString() : kind);
+            // Made when the texts are loaded, and kept until they are loaded again.
+            if (roomTitleDue_) roomTitle_ = count.isEmpty() ? kind : count;
+            roomTitleDue_ = false;
+            title = roomTitle_;
+            subtitle_->setText(title == kind ? QString() : kind);
         }
         picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     }

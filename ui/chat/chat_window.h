@@ -238,6 +238,8 @@ private:
     // The character range of each invitation's two answer links, removed once it is answered.
     std::vector<std::pair<int, int>> invitationLinks_;
     bool leaving_ = false;
+    bool roomTitleDue_ = true;       // a group or room window's title is made again at the next refresh
+    QString roomTitle_;
     bool roomTitleCleared_ = false;  // a group or room window's title since its set-up, until the texts are reloaded
     bool oneMemberTitle_ = false;  // a window made before its members were known counts one
     // The member a block command or request is waiting for (-1: none).

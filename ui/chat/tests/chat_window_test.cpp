@@ -249,6 +249,7 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     // Once the room lists more than the user, its title counts them.
     room->OnRoomNotice(1, 0, "");
     room->OnRoomNotice(1, 0, "31,Cat");
+    EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText()) << "the title is made when the texts are loaded";
     room->OnLanguageChanged();
     EXPECT_EQ("2 participants", room->TitleText());
 }
