@@ -1073,9 +1073,17 @@ void ChatWindowPictures() {
     glyph(p, icon);
     return img;
   };
+  // Send: a paper plane.
+  auto plane = [](QPainter& p, const QColor& c) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawPolygon(QPolygonF({QPointF(2, 9.5), QPointF(18, 3), QPointF(12.5, 17.5), QPointF(9.5, 11)}));
+    p.setBrush(c.darker(130));
+    p.drawPolygon(QPolygonF({QPointF(9.5, 11), QPointF(18, 3), QPointF(10.5, 15.5)}));
+  };
   const QColor blue = kBlue.lighter(105);
-  Save(pill(blue, kBlueDark, kBlueDark.darker(110), Envelope, Qt::white), "res", "205.bmp");
-  Save(pill(kBlueDark, kBlueDark.darker(115), kBlueDark.darker(130), Envelope, Qt::white), "res", "206.bmp");
+  Save(pill(blue, kBlueDark, kBlueDark.darker(110), plane, Qt::white), "res", "205.bmp");
+  Save(pill(kBlueDark, kBlueDark.darker(115), kBlueDark.darker(130), plane, Qt::white), "res", "206.bmp");
   Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlue, Microphone, Qt::white), "res", "219.bmp");
   Save(pill(kBlue.lighter(110), kBlueDark, kBlueDark.darker(115), Microphone, Qt::white), "res", "218.bmp");
   QImage mask(w, h, QImage::Format_RGB32);
