@@ -1522,7 +1522,7 @@ void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const st
     if (room) m_roomCmd.ClearArgs();
     for (const PresenceBuddyRecord& u : users) {
         if (m_members.size() >= kChatMaxMembers) {
-            DebugTrace(MOD_SYSTEM, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
+            DebugTrace(MOD_QZ, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
             break;
         }
         // A second member turns a one-to-one chat into a several-user chat; no room packet goes out.
