@@ -1,11 +1,8 @@
 // The chat windows' own pictures, drawn with QPainter so they scale and need no skin file.
 #include "ui/chat/chat_art.h"
 
-#include <QDir>
-#include <QFile>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTemporaryDir>
 #include <cmath>
 #include <map>
 
@@ -327,49 +324,6 @@ QImage HeadPicture(const QString& name, int id, int size) {
     p.setFont(f);
     p.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, name.isEmpty() ? QString("?") : name.left(1).toUpper());
     return img;
-}
-
-namespace {
-
-// The Send button: a blue pill with a paper plane in its left circle, like the skin's talk button.
-QImage SendPill(const QColor& top, const QColor& bottom, bool ring) {
-    const int w = 120, h = 30;
-    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
-    img.fill(Qt::transparent);
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 0, h);
-    g.setColorAt(0, top);
-    g.setColorAt(1, bottom);
-    p.setBrush(g);
-    p.setPen(QPen(bottom.darker(120), 1));
-    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1, h - 1), h / 2.0, h / 2.0);
-    if (ring) {
-        p.setPen(QPen(QColor(255, 255, 255, 150), 1.5));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(QRectF(2.5, 2.5, w - 5, h - 5), h / 2.0 - 2, h / 2.0 - 2);
-    }
-    p.drawImage(QPointF(7, 6), GlyphImage(Glyph::Send, 18, Qt::white));
-    return img;
-}
-
-}  // namespace
-
-QString ArtFile(const QString& name) {
-    // A folder of a name nobody can guess, made ours alone (0700): a known name in the shared temporary
-    // folder could be made first by another user, who would then supply the pictures.
-    static QTemporaryDir folder(QDir::tempPath() + "/tessaly-chat-art-XXXXXX");
-    if (!folder.isValid()) return {};
-    const QString path = folder.path() + "/" + name;
-    if (QFile::exists(path)) return path;
-    const QColor blue(0x3b, 0x7f, 0xd8), dark(0x2a, 0x63, 0xb4);
-    QImage img;
-    if (name == "send.png") img = SendPill(blue, dark, false);
-    else if (name == "senddown.png") img = SendPill(dark, dark.darker(115), false);
-    else if (name == "sendhover.png") img = SendPill(blue.lighter(112), blue, false);
-    else if (name == "sendfocus.png") img = SendPill(blue, dark, true);
-    if (img.isNull() || !img.save(path)) return {};
-    return path;
 }
 
 }  // namespace chat

@@ -28,8 +28,4 @@ QImage GlyphImage(Glyph glyph, int size, const QColor& colour);
 // A round head picture with the person's initial, coloured by the id.
 QImage HeadPicture(const QString& name, int id, int size);
 
-// A picture file of the chat windows' own art ("send.png", "senddown.png", ...), written once to a
-// folder of this run and reused; "" when it cannot be written.
-QString ArtFile(const QString& name);
-
 }  // namespace chat

@@ -285,6 +285,7 @@ CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
     setAttribute(Qt::WA_DeleteOnClose, false);
     setWindowFlags(Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     setMinimumSize(540, 390);
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
     pttTimer_.setSingleShot(true);
     connect(&pttTimer_, &QTimer::timeout, this, [this] {
         if (ptt_) ptt_->setEnabled(true);
@@ -389,17 +390,25 @@ void CIMDlg::BuildWindow() {
     upper_ = new QToolBar(top);
     upper_->setIconSize(QSize(22, 22));
     upper_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    auto upperButton = [this](int id, chat::Glyph glyph) {
-        QAction* a = upper_->addAction(chat::GlyphIcon(glyph), QString());
+    // The skin's button pictures: "qzBar.bmp" and "qzBar_disable.bmp", 32 x 32 on magenta, in button order.
+    upper_->setIconSize(QSize(32, 32));
+    const QList<QPixmap> upperOn = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar.bmp")), 32, 32, RGB(255, 0, 255));
+    const QList<QPixmap> upperOff =
+        ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar_disable.bmp")), 32, 32, RGB(255, 0, 255));
+    auto upperButton = [&](int id) {
+        const int index = static_cast<int>(upper_->actions().size());
+        QIcon icon;
+        if (index < upperOn.size()) icon.addPixmap(upperOn[index]);
+        if (index < upperOff.size()) icon.addPixmap(upperOff[index], QIcon::Disabled);
+        QAction* a = upper_->addAction(icon, QString());
         connect(a, &QAction::triggered, actions_.count(id) ? actions_[id] : a, &QAction::trigger);
         actions_[id + 100000] = a;
     };
-    upperButton(ID_INVITE, chat::Glyph::Invite);
-    upperButton(ID_CALL, chat::Glyph::Call);
-    upperButton(ID_KICK, chat::Glyph::Kick);
-    upperButton(ID_END, chat::Glyph::End);
-    upperButton(ID_BLOCK, chat::Glyph::Block);
-    upperButton(ID_VIEW_RECORDS, chat::Glyph::History);
+    upperButton(ID_INVITE);
+    upperButton(ID_CALL);
+    upperButton(ID_KICK);
+    upperButton(ID_END);
+    upperButton(ID_BLOCK);
     topRow->addWidget(upper_);
     root->addWidget(top);
 
@@ -438,16 +447,19 @@ void CIMDlg::BuildWindow() {
     composeLayout->setContentsMargins(0, 4, 0, 0);
     composeLayout->setSpacing(4);
     format_ = new QToolBar(compose);
-    format_->setIconSize(QSize(18, 18));
+    format_->setIconSize(QSize(16, 15));
     format_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    QAction* autoPlay = format_->addAction(chat::GlyphIcon(chat::Glyph::AutoPlay), QString());
+    // The skin's "chatbar2.bmp": 16 x 15 on white, auto-play, font and emoticons in that order.
+    const QList<QPixmap> formatImages = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("chatbar2.bmp")), 16, 15, RGB(255, 255, 255));
+    auto formatIcon = [&](int index) { return index < formatImages.size() ? QIcon(formatImages[index]) : QIcon(); };
+    QAction* autoPlay = format_->addAction(formatIcon(0), QString());
     autoPlay->setCheckable(true);
     connect(autoPlay, &QAction::toggled, this, [this](bool on) { m_bAutoPlay = on ? 1 : 0; });
     actions_[ID_AUTOPLAY] = autoPlay;
-    QAction* font = format_->addAction(chat::GlyphIcon(chat::Glyph::Font), QString());
+    QAction* font = format_->addAction(formatIcon(1), QString());
     connect(font, &QAction::triggered, actions_[ID_FONT_MENU], &QAction::trigger);
     actions_[ID_FONT] = font;
-    QAction* smile = format_->addAction(chat::GlyphIcon(chat::Glyph::Smile), QString());
+    QAction* smile = format_->addAction(formatIcon(2), QString());
     connect(smile, &QAction::triggered, this, [this] { OpenEmoticonPicker(); });
     actions_[ID_EMOTICONS] = smile;
     CEmoticonPopup::AddDropDown(qobject_cast<QToolButton*>(format_->widgetForAction(smile)), this);
@@ -462,18 +474,13 @@ void CIMDlg::BuildWindow() {
     ptt_ = new CShapedButton(this);
     ptt_->pressToTalk = true;
     ptt_->setObjectName("pttButton");
-    ptt_->setIcon(chat::GlyphIcon(chat::Glyph::Talk));
     ptt_->setMinimumSize(112, 30);
     if (const std::optional<QCursor> hand = ctl::ResourceCursor(ctl::kHandCursor)) ptt_->setCursor(*hand);
-    QString skin = QString::fromStdString(shell::Paths().skinFolder);
-    if (!skin.isEmpty())
-        ptt_->SetBitmaps(skin + "/ptt.bmp", skin + "/pttdown.bmp", skin + "/ptthover.bmp", skin + "/pttdisabled.bmp",
-                         skin + "/pttfocus.bmp", QString());
+    ptt_->SetBitmaps(219, 218, 219, 0, 218, 207);
     send_ = new CShapedButton(this);
     send_->setObjectName("sendButton");
     send_->setMinimumSize(96, 30);
-    send_->SetBitmaps(chat::ArtFile("send.png"), chat::ArtFile("senddown.png"), chat::ArtFile("sendhover.png"), QString(),
-                      chat::ArtFile("sendfocus.png"), QString());
+    send_->SetBitmaps(205, 206, 205, 0, 206, 207);
     send_->SetCaptionColor(Qt::white);
     connect(send_, &QAbstractButton::clicked, this, [this] { OnSend(); });
     buttons->addWidget(hint_, 1);
@@ -681,6 +688,7 @@ std::string CIMDlg::Text(const char* key, const char* english) const { return To
 
 void CIMDlg::OnLanguageChanged() {
     roomTitleCleared_ = false;  // the texts name a group or room window's kind again
+    roomTitleDue_ = true;
     auto set = [this](int id, const char* key, const char* chinese) {
         if (!actions_.count(id)) return;
         QAction* a = actions_[id];
@@ -715,7 +723,6 @@ void CIMDlg::OnLanguageChanged() {
     bar(ID_KICK, "im_bar_kick", "踢出用户", "im_bar_kick", "将选中的人员从当前会话中踢出");
     bar(ID_END, "im_bar_end", "结束会话", "im_bar_end", "结束当前会话");
     bar(ID_BLOCK, "im_bar_block", "阻止", "im_bar_block", "将选中的人员加入黑名单");
-    bar(ID_VIEW_RECORDS, "im_bar_history", "聊天记录", "im_bar_history", "查看聊天记录");
     bar(ID_AUTOPLAY, "im_bar_autoplay", "自动播放", "im_bar_autoptt", "选中自动播放语音短信状态");
     bar(ID_FONT, "im_bar_font", "字体", "im_bar_font", "修改文本窗口中的文字字体");
     bar(ID_EMOTICONS, "im_bar_action", "表情", "im_bar_action", "表情菜单");
@@ -781,13 +788,23 @@ void CIMDlg::RefreshTitle() {
         QString name = FromAnsi(m_szRoomName);
         // "(kind)name"; a language may space the two.
         const QString kindTitle = shell::LangFormatText("im_dlg", "im_kindtitle", "(%s)%s");
-        if (roomTitleCleared_) title.clear();
-        else if (m_chatType == CHAT_TEMP_GROUP) title = ChatText("im_dlg", "im_tempgrp", "Temp Group");
-        else if (m_chatType == CHAT_GROUP) title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
-        else title = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
-        // The count once there is more than the user to count.
-        subtitle_->setText(m_roomMembers.size() < 2 ? QString()
-                                                    : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者"));
+        QString kind;
+        if (m_chatType == CHAT_TEMP_GROUP) kind = ChatText("im_dlg", "im_tempgrp", "Temp Group");
+        else if (m_chatType == CHAT_GROUP) kind = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
+        else kind = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
+        // The count once there is more than the user to count; the kind then goes below it.
+        const QString count = m_roomMembers.size() < 2 ? QString()
+                                                       : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者");
+        if (roomTitleCleared_) {
+            title.clear();
+            subtitle_->setText(count);
+        } else {
+            // Made when the texts are loaded, and kept until they are loaded again.
+            if (roomTitleDue_) roomTitle_ = count.isEmpty() ? kind : count;
+            roomTitleDue_ = false;
+            title = roomTitle_;
+            subtitle_->setText(title == kind ? QString() : kind);
+        }
         picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     }
     title_->setText(title);
@@ -823,19 +840,19 @@ QIcon CIMDlg::MemberIcon(const PresenceBuddyRecord& m, bool own) const {
 }
 
 void CIMDlg::RefreshCommands() {
-    const bool room = m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL;
     auto enable = [this](int id, bool on) {
         if (actions_.count(id)) actions_[id]->setEnabled(on);
         if (actions_.count(id + 100000)) actions_[id + 100000]->setEnabled(on);
     };
     enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
-    enable(ID_KICK, room && !memberList_->selectedItems().isEmpty());
+    // Kick: some rows chosen; a single one must be somebody other than the user.
+    const QList<QListWidgetItem*> chosen = memberList_->selectedItems();
+    enable(ID_KICK, !chosen.isEmpty() && (chosen.size() != 1 || chosen[0]->data(Qt::UserRole).toInt() != 0));
     enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    // A chat room offers no calls.
-    enable(ID_CALL, m_chatType == CHAT_ROOM ? false : m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
+    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1) return false;
-        const PresenceBuddyRecord* m = FindMember(rows[0]->data(Qt::UserRole).toInt());
+        const PresenceBuddyRecord* m = RowMember(rows[0]->data(Qt::UserRole).toInt());
         return m && m->id > 0 && m->online == 1;
     }());
     // Block: a target with an id that the address book holds, and no answer outstanding.
@@ -853,16 +870,6 @@ void CIMDlg::RefreshCommands() {
                                        : ChatText("im_tooltip", "im_bar_block", "将选中的人员加入黑名单"));
         }
     }
-    // Which buttons a session kind has at all.
-    auto show = [this](int id, bool on) {
-        if (actions_.count(id + 100000)) actions_[id + 100000]->setVisible(on);
-        if (actions_.count(id)) actions_[id]->setVisible(on);
-    };
-    const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
-    show(ID_END, !direct && m_chatType != CHAT_ROOM);
-    show(ID_KICK, !direct);
-    show(ID_BLOCK, m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL);
-    show(ID_CALL, m_chatType != CHAT_GROUP);
     actions_[ID_ENTER_SENDS]->setChecked(m_bEnterSends == 1);
     actions_[ID_CTRL_ENTER_SENDS]->setChecked(m_bEnterSends == 0);
     actions_[ID_AUTOPLAY]->setChecked(m_bAutoPlay != 0);
@@ -884,12 +891,12 @@ void CIMDlg::ViewMembersChanged() {
     const auto& list = ListedMembers();
     PresenceBuddyRecord self;
     if (!room) {
-        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + " " + myself);
+        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + myself);
         row->setData(Qt::UserRole, 0);
         memberList_->addItem(row);
     }
     for (const auto& m : list) {
-        QString name = m.id == 0 ? FromAnsi(ownName_) + " " + myself : FromAnsi(m.name);
+        QString name = m.id == 0 ? FromAnsi(ownName_) + myself : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
         auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);
@@ -905,14 +912,7 @@ void CIMDlg::ViewMembersChanged() {
 }
 
 void CIMDlg::RefreshHint() {
-    if (!hint_) return;
-    // "To:" and who gets the next message.
-    QString who;
-    if (m_chatType == CHAT_ONE) who = m_members.empty() ? QString() : FromAnsi(m_members[0].name);
-    else who = recipient_->currentText();
-    hint_->setText(ChatText("im_dlg", "im_receiver", "收件人:") + " " + who);
-    hint_->setToolTip(m_bEnterSends ? ChatText("im_dlg", "im_hint_enter", "Enter 发送，Ctrl+Enter 换行")
-                                    : ChatText("im_dlg", "im_hint_ctrl", "Ctrl+Enter 发送，Enter 换行"));
+    if (hint_) hint_->setText(ChatText("im_dlg", "im_receiver", "收件人:"));
 }
 
 QString CIMDlg::HintText() const { return hint_->text(); }
@@ -1055,10 +1055,8 @@ void CIMDlg::SystemNotice(const std::string& text) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
-    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
-                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
-    c.insertHtml(QString("<a href=\"notice:\"><img src=\"glyph:warn\"></a> <span style=\"color:#808080;\">%1</span>")
-                     .arg(Escape(ChatText("im_dlg", "im_warn", "以下消息未被发送"))));
+    c.insertHtml(QString("<a href=\"notice:\">%1</a> <span style=\"color:#808080;\">%2</span>")
+                     .arg(HistoryPicture(202), Escape(ChatText("im_dlg", "im_warn", "以下消息未被发送"))));
     AppendBody(FromAnsi(text).trimmed());
     EndLine();
     if (!isActiveWindow()) QApplication::alert(this);
@@ -1084,16 +1082,36 @@ void CIMDlg::ViewInvitation(const std::string& invitation) {
     EndLine();
 }
 
+QString CIMDlg::HistoryPicture(int id) {
+    // The program's picture by number, registered with the history once; "" when it cannot be read.
+    const QString name = QString("res:%1").arg(id);
+    if (!history_->document()->resource(QTextDocument::ImageResource, QUrl(name)).isValid()) {
+        const QImage picture = ctl::LoadBitmapFile(ctl::ResourcePath(id));
+        if (picture.isNull()) return {};
+        history_->document()->addResource(QTextDocument::ImageResource, QUrl(name), picture);
+    }
+    return QString("<img src=\"%1\">").arg(name);
+}
+
 void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
+
+void CIMDlg::ViewHeaderLine(const std::string& text) {
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setTopMargin(8);
+    c.setBlockFormat(block);
+    c.insertHtml(QString("<span style=\"color:#808080;\">%1</span>").arg(Escape(FromAnsi(text))));
+    EndLine();
+}
 
 void CIMDlg::ViewOffline() {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
-    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
-                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
-    c.insertHtml(QString("<img src=\"glyph:warn\"> <span style=\"color:#808080;\">%1</span>")
-                     .arg(Escape(ChatText("im_dlg", "im_offline", "您已经下线，请重新登陆"))));
+    c.insertHtml(QString("%1 <span style=\"color:#808080;\">%2</span>")
+                     .arg(HistoryPicture(208), Escape(ChatText("im_dlg", "im_offline", "您已经下线，请重新登陆"))));
     EndLine();
 }
 
@@ -1101,13 +1119,11 @@ void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
-    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
-                                      chat::GlyphImage(chat::Glyph::Voice, 22, kAccent));
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);
     entry->first = c.position();
-    c.insertHtml(QString("<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>").arg(entry->id));
+    c.insertHtml(QString("<a href=\"voice:%1\">%2</a>").arg(entry->id).arg(HistoryPicture(201)));
     entry->last = c.position();
     c.insertHtml(QString("&nbsp;<span style=\"color:#808080;\">%1</span>").arg(Escape(FromAnsi(line).simplified())));
     EndLine();
@@ -1146,7 +1162,11 @@ void CIMDlg::OnPttPress() {
 
 void CIMDlg::OnPttRelease() {
     uint32_t wait = 0;
-    if (!PttRelease(GetTickCount(), &wait)) return;
+    if (!PttRelease(GetTickCount(), &wait) || !m_pAccount) return;
+    if (m_bKicked) {
+        input_->clear();  // removed from the room: what was typed goes too
+        return;
+    }
     ptt_->setEnabled(false);
     // The recording lasts at least half a second; the button comes back a second after the stop.
     QTimer::singleShot(static_cast<int>(wait), this, [this] {
@@ -1372,6 +1392,8 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
                 OnSend();
                 return true;
             }
+            // The other key ends the input with a line break.
+            input_->moveCursor(QTextCursor::End);
             input_->textCursor().insertText("\n");
             return true;
         }
@@ -1500,7 +1522,7 @@ void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const st
     if (room) m_roomCmd.ClearArgs();
     for (const PresenceBuddyRecord& u : users) {
         if (m_members.size() >= kChatMaxMembers) {
-            DebugTrace(MOD_SYSTEM, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
+            DebugTrace(MOD_QZ, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
             break;
         }
         // A second member turns a one-to-one chat into a several-user chat; no room packet goes out.
@@ -1515,13 +1537,18 @@ void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const st
     ViewMembersChanged();
 }
 
+const PresenceBuddyRecord* CIMDlg::RowMember(int id) const {
+    for (const PresenceBuddyRecord& m : ListedMembers())
+        if (m.id == id) return &m;
+    return nullptr;
+}
+
 void CIMDlg::OnCall() {
-    if (m_chatType == CHAT_ROOM) return;
     const PresenceBuddyRecord* target = nullptr;
     if (m_chatType == CHAT_ONE) {
         if (!m_members.empty()) target = &m_members[0];
     } else if (memberList_->selectedItems().size() == 1) {
-        target = FindMember(memberList_->selectedItems()[0]->data(Qt::UserRole).toInt());
+        target = RowMember(memberList_->selectedItems()[0]->data(Qt::UserRole).toInt());
     }
     if (!target || target->id <= 0 || target->online != 1 || !ChatWindowHooks().callMember) return;
     const PresenceBuddyRecord copy = *target;  // the call may change the member list
@@ -1560,13 +1587,13 @@ LRESULT CIMDlg::OnBlockRequest(const char* userId) {
     for (const auto& m : m_members)
         if (std::strcmp(m.userId, userId) == 0) member = &m;
     if (!member) return 0;
-    // In a several-user window only the member of the one selected row waits for the answer.
+    blockPending_ = true;
+    blockMember_ = member->id;
+    // In a several-user window the buttons follow only when that member is the one selected row.
     if (m_chatType != CHAT_ONE) {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1 || rows[0]->data(Qt::UserRole).toInt() != member->id) return 1;
     }
-    blockPending_ = true;
-    blockMember_ = member->id;
     RefreshCommands();
     return 1;
 }

@@ -154,6 +154,7 @@ protected:
     void ViewNotice(const std::string& text) override;
     void ViewLine(const std::string& text) override;
     void ViewOffline() override;
+    void ViewHeaderLine(const std::string& text) override;
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;
     void ViewClearTitle() override { roomTitleCleared_ = true; }
@@ -186,6 +187,8 @@ private:
     void FitSide();
     void MarkInputLinks();
     void SystemNotice(const std::string& text);
+    // An <img> of the program's picture `id` for the history view ("" when the picture is missing).
+    QString HistoryPicture(int id);
     void ApplyPlacement();
     void LayoutPanes();
     void LoadStateButtons();
@@ -235,6 +238,8 @@ private:
     // The character range of each invitation's two answer links, removed once it is answered.
     std::vector<std::pair<int, int>> invitationLinks_;
     bool leaving_ = false;
+    bool roomTitleDue_ = true;       // a group or room window's title is made again at the next refresh
+    QString roomTitle_;
     bool roomTitleCleared_ = false;  // a group or room window's title since its set-up, until the texts are reloaded
     bool oneMemberTitle_ = false;  // a window made before its members were known counts one
     // The member a block command or request is waiting for (-1: none).
@@ -242,6 +247,8 @@ private:
     int blockMember_ = -1;
     // The target of the block command: the only selected row, or the peer of a one-to-one chat.
     const PresenceBuddyRecord* BlockTarget() const;
+    // The member a member-list row shows (a room's rows are its listed members).
+    const PresenceBuddyRecord* RowMember(int id) const;
     LRESULT OnBlockRequest(const char* userId);
     // A member's presence changed (the frame's buddy notice): rows, title and commands follow it.
     LRESULT OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* record);

@@ -113,23 +113,35 @@ std::string ChatWindowCore::ReceiversText() const {
 
 void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* members, const char* key,
                                   ChatSessionRecord* record) {
+    m_members.clear();
+    m_roomCmd.ClearArgs();
+    m_sessionTicks = -1;
+    // A one-to-one or several-user window takes its kind from the people given: one is a one-to-one chat.
+    if ((m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) && members) {
+        std::vector<int> ids;
+        for (const PresenceBuddyRecord& m : *members)
+            if ((m.id == 0 || m.id != OwnUid()) && std::find(ids.begin(), ids.end(), m.id) == ids.end()) ids.push_back(m.id);
+        if (ids.size() == 1) m_chatType = CHAT_ONE;
+        else if (ids.size() > 1) m_chatType = CHAT_SEVERAL;
+    }
     if (m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) {
         if (key) m_szPeer = std::string(key).substr(0, 127);
         m_szRoomName = record && record->name[0] ? Field(record->name, sizeof record->name) : m_szPeer;
         if (m_bInitiator) StartSession(record);
-    } else if (m_chatType == CHAT_TEMP_GROUP && m_bInitiator) {
-        // Only the members online now are asked into a new temporary group.
-        if (members) {
-            std::vector<PresenceBuddyRecord> online;
-            for (const PresenceBuddyRecord& m : *members)
-                if (m.online == 1) online.push_back(m);
-            AddMembers(online);
+    } else if (m_chatType == CHAT_TEMP_GROUP) {
+        // Only the side that opens a temporary group asks people in: the members online now.
+        if (m_bInitiator) {
+            if (members) {
+                std::vector<PresenceBuddyRecord> online;
+                for (const PresenceBuddyRecord& m : *members)
+                    if (m.online == 1) online.push_back(m);
+                AddMembers(online);
+            }
+            StartSession(record);
         }
-        StartSession(record);
     } else {
         if (members) AddMembers(*members);
-        if (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) m_bSessionActive = 1;
-        else if (m_bInitiator) StartSession(record);
+        m_bSessionActive = 1;
     }
     if (m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) ViewClearTitle();
     ViewMembersChanged();
@@ -184,7 +196,7 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
         return SendOutcome::Refused;
     }
     if (m_bKicked) {
-        ViewNotice(Text("im_kickme", "You are kicked by admin or starter"));
+        ViewHeaderLine(Text("im_kickme", "You are kicked by admin or starter"));
         return SendOutcome::Refused;
     }
     std::string text = Trim(typed);
@@ -270,7 +282,7 @@ int ChatWindowCore::PttPress(int deviceCode, uint32_t nowTick) {
     }
     if (!m_pAccount) return 1;
     if (m_bKicked) {
-        ViewNotice(Text("im_kickme", "You are kicked by admin or starter"));
+        ViewHeaderLine(Text("im_kickme", "You are kicked by admin or starter"));
         return 1;
     }
     if (registry_ && registry_->Lock()) return 1;
@@ -311,12 +323,11 @@ int ChatWindowCore::PttRelease(uint32_t nowTick, uint32_t* waitMs) {
     if (m_pttPressTick < 1) return 0;
     if (!m_pAccount) return 1;
     if (m_bKicked) {
-        ViewNotice(Text("im_kickme", "You are kicked by admin or starter"));
+        ViewHeaderLine(Text("im_kickme", "You are kicked by admin or starter"));
         return 1;
     }
     uint32_t elapsed = nowTick - m_pttPressTick;
     if (waitMs && elapsed < 500) *waitMs = 500 - elapsed;
-    m_pttPressTick = 0;
     return 1;
 }
 
@@ -573,7 +584,7 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
     RecipientChoice choice = ViewRecipientChoice();
     if (m_chatType == CHAT_ONE) {
         std::string peer = m_members.empty() ? std::string() : Field(m_members[0].name, sizeof m_members[0].name);
-        ViewVoice(entry, "  " + ownName_ + " " + authorPtt + " " + time);
+        ViewVoice(entry, "  " + ownName_ + " " + authorPtt + time);
         Record(0, 1, 0, ownName_, peer, -1, idText, 0, {});
         if (!m_members.empty()) Record(m_members[0].id, 1, 0, ownName_, peer, -1, idText, 1, peer);
     } else if (!choice.selected) {
@@ -588,7 +599,7 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
     } else {
         const std::string to = Text("im_privacyto", "To").substr(0, 15);
         const std::string privacy = Text("im_privacy", " Privacy ").substr(0, 511);
-        ViewVoice(entry, " " + ownName_ + " " + privacy + " " + authorPtt + " " + to + " " + choice.entryText + " " + time);
+        ViewVoice(entry, " " + ownName_ + privacy + authorPtt + to + choice.entryText + " " + time);
         Record(0, 1, 1, ownName_, choice.entryText, -1, idText, 0, {});
         Record(choice.userId, 1, 0, ownName_, choice.entryText, -1, idText, 1, choice.entryText);
     }

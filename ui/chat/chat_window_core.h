@@ -102,7 +102,8 @@ class ChatWindowCore {
     SendOutcome SendText(const std::string& text);
     // Press-to-talk: deviceCode as the capture probe gives it. Returns the handler's result.
     int PttPress(int deviceCode, uint32_t nowTick);
-    // Returns 0 when no press is pending; waitMs receives how long to wait before stopping.
+    // Returns 0 when no press is pending; waitMs receives how long to wait before stopping. The press
+    // stays pending: only a press the device refused clears it.
     int PttRelease(uint32_t nowTick, uint32_t* waitMs);
 
     // Receiving (synchronous from the router, under the chat lock). 2 when a person's message was shown
@@ -141,6 +142,8 @@ class ChatWindowCore {
     virtual void ViewNotice(const std::string& text) { (void)text; }
     virtual void ViewLine(const std::string& text) { (void)text; }
     virtual void ViewOffline() {}
+    // A line in the header's form without a time (the kicked notice).
+    virtual void ViewHeaderLine(const std::string& text) { ViewNotice(text); }
     // A voice message: its icon (positions kept in the entry) and its line.
     virtual void ViewVoice(VoiceMessageEntry* entry, const std::string& line) { (void)entry, (void)line; }
     virtual void ViewMembersChanged() {}

@@ -1058,6 +1058,121 @@ void ChatStateButtons() {
        "skin/default", "disableim_arrow.bmp");
 }
 
+// The chat window's pictures: its upper tool-bar strip (32 x 32 cells on magenta, and the disabled
+// strip), the format bar's strip (16 x 15 cells on white), the Send and press-to-talk pictures with
+// their shared mask, and the history's voice icon, system-notice sign and offline sign.
+void ChatWindowPictures() {
+  const QColor barFace(236, 242, 250);
+  auto kick = [](QPainter& p, const QColor& c) {
+    p.save();
+    p.scale(0.85, 0.85);
+    Person(p, c);
+    p.restore();
+    p.setPen(QPen(kRed, 2.2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(13, 3), QPointF(18.5, 8.5));
+    p.drawLine(QPointF(18.5, 3), QPointF(13, 8.5));
+  };
+  auto block = [](QPainter& p, const QColor& c) {
+    Person(p, c);
+    NoSign(p);
+  };
+  // The upper bar in its button order: invite, call, kick, end, block.
+  const QList<std::pair<Glyph, QColor>> upper = {
+      {InvitePeople, kBlue}, {Phone, kGreen}, {kick, kInk}, {Hangup, kRed}, {block, kInk}};
+  QList<QImage> on, off;
+  for (const auto& [glyph, colour] : upper) {
+    on.append(GlyphCell(32, 32, kMagenta, barFace, glyph, colour, 0.9));
+    off.append(GlyphCell(32, 32, kMagenta, barFace, glyph, kGrey.lighter(115), 0.9));
+  }
+  Save(Strip(on), "skin/default", "qzBar.bmp");
+  Save(Strip(off), "skin/default", "qzBar_disable.bmp");
+  // The format bar: auto-play, font, emoticons, and the hidden button's cell.
+  const QList<std::pair<Glyph, QColor>> format = {{Play, kGreen}, {Font, kInk}, {Smile, kAmber}, {Bubble, kBlue}};
+  QList<QImage> cells;
+  for (const auto& [glyph, colour] : format) cells.append(GlyphCell(16, 15, Qt::white, barFace, glyph, colour, 0.95));
+  Save(Strip(cells), "skin/default", "chatbar2.bmp");
+
+  // Send (205 normal, 206 down) and press-to-talk (219 normal, 218 down) share the mask 207.
+  const int w = 100, h = 30;
+  auto pill = [&](const QColor& top, const QColor& bottom, const QColor& edge, const Glyph& glyph, const QColor& icon) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(kFace);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 0, h);
+    g.setColorAt(0, top);
+    g.setColorAt(1, bottom);
+    p.setPen(QPen(edge, 1.2));
+    p.setBrush(g);
+    p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), h / 2.0 - 1, h / 2.0 - 1);
+    p.setPen(Qt::NoPen);
+    p.setBrush(edge);
+    const double d = 20;
+    p.drawEllipse(QRectF(4, (h - d) / 2, d, d));
+    p.translate(4 + d / 2 - 10 * 0.8, h / 2.0 - 10 * 0.8);
+    p.scale(0.8, 0.8);
+    glyph(p, icon);
+    return img;
+  };
+  // Send: a paper plane.
+  auto plane = [](QPainter& p, const QColor& c) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawPolygon(QPolygonF({QPointF(2, 9.5), QPointF(18, 3), QPointF(12.5, 17.5), QPointF(9.5, 11)}));
+    p.setBrush(c.darker(130));
+    p.drawPolygon(QPolygonF({QPointF(9.5, 11), QPointF(18, 3), QPointF(10.5, 15.5)}));
+  };
+  const QColor blue = kBlue.lighter(105);
+  Save(pill(blue, kBlueDark, kBlueDark.darker(110), plane, Qt::white), "res", "205.bmp");
+  Save(pill(kBlueDark, kBlueDark.darker(115), kBlueDark.darker(130), plane, Qt::white), "res", "206.bmp");
+  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlue, Microphone, Qt::white), "res", "219.bmp");
+  Save(pill(kBlue.lighter(110), kBlueDark, kBlueDark.darker(115), Microphone, Qt::white), "res", "218.bmp");
+  QImage mask(w, h, QImage::Format_RGB32);
+  mask.fill(Qt::white);
+  {
+    QPainter p(&mask);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::black);
+    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1, h - 1), h / 2.0, h / 2.0);
+  }
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) mask.setPixelColor(x, y, qGray(mask.pixel(x, y)) < 128 ? Qt::black : Qt::white);
+  Save(mask, "res", "207.bmp");
+
+  // The history view's pictures, drawn on its white background.
+  auto voice = [](QPainter& p, const QColor& c) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawPolygon(QPolygonF({QPointF(2, 7.5), QPointF(6, 7.5), QPointF(11, 3), QPointF(11, 17), QPointF(6, 12.5),
+                             QPointF(2, 12.5)}));
+    p.setPen(QPen(c, 1.6, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(8, 6, 6, 8), -60 * 16, 120 * 16);
+    p.drawArc(QRectF(8, 3, 10, 14), -60 * 16, 120 * 16);
+  };
+  auto warn = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c.darker(115), 1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(c);
+    p.drawPolygon(QPolygonF({QPointF(10, 2), QPointF(18.5, 17.5), QPointF(1.5, 17.5)}));
+    p.setPen(QPen(Qt::white, 2.2, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(10, 7.5), QPointF(10, 12));
+    p.drawPoint(QPointF(10, 15));
+  };
+  auto offline = [](QPainter& p, const QColor& c) {
+    Person(p, c);
+    p.setPen(QPen(Qt::white, 1.2));
+    p.setBrush(kRed);
+    p.drawEllipse(QRectF(11, 11, 8.5, 8.5));
+    p.setPen(QPen(Qt::white, 1.5, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(13.2, 13.2), QPointF(17.3, 17.3));
+    p.drawLine(QPointF(17.3, 13.2), QPointF(13.2, 17.3));
+  };
+  Save(GlyphCell(22, 22, Qt::white, Qt::white, voice, kBlue, 0.95), "res", "201.bmp");
+  Save(GlyphCell(16, 16, Qt::white, Qt::white, warn, kAmber, 0.95), "res", "202.bmp");
+  Save(GlyphCell(16, 16, Qt::white, Qt::white, offline, kGrey, 0.95), "res", "208.bmp");
+}
+
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   if (argc < 2) {
@@ -1079,6 +1194,7 @@ int main(int argc, char** argv) {
   SearchPictures();
   ChatStateButtons();
   ChatRecordPictures();
+  ChatWindowPictures();
   ServicePage();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));

@@ -213,6 +213,15 @@ TEST_F(ChatSession, ATemporaryGroupStartsWithTheOnlineMembers) {
     EXPECT_EQ("#@#START##Me###5#7", g_sent[0].text);
 }
 
+// A temporary group this side did not open takes nobody in and asks no room for a session.
+TEST_F(ChatSession, ATemporaryGroupOpenedForAnotherSideAddsNobody) {
+    std::vector<PresenceBuddyRecord> m{Buddy(1, "A"), Buddy(2, "B")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_TEMP_GROUP, &m, nullptr, nullptr, 0));
+    auto* w = static_cast<FakeWindow*>(registry_.Windows().back());
+    EXPECT_TRUE(w->m_members.empty());
+    EXPECT_TRUE(g_sent.empty());
+}
+
 TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
     ChatSessionRecord record;
     presence_copy_field(record.name, sizeof record.name, "Lobby");
@@ -252,6 +261,22 @@ TEST_F(ChatSession, MemberRules) {
     EXPECT_EQ(20u, w->m_members.size());
     EXPECT_EQ(20, w->m_members.back().id);
     EXPECT_FALSE(w->AddMember(&many.back()));
+}
+
+// The set-up takes a one-to-one or several-user window's kind from the people it is given, and a reused
+// window starts again from them.
+TEST_F(ChatSession, TheSetUpTakesTheKindFromThePeopleGiven) {
+    FakeWindow* one = Open(CHAT_SEVERAL, {Buddy(1, "A")});
+    EXPECT_EQ(CHAT_ONE, one->m_chatType);
+    EXPECT_EQ(1, one->m_bSessionActive);
+    FakeWindow* two = Open(CHAT_ONE, {Buddy(2, "B"), Buddy(3, "C")});
+    EXPECT_EQ(CHAT_SEVERAL, two->m_chatType);
+    EXPECT_EQ(2u, two->m_members.size());
+    std::vector<PresenceBuddyRecord> again{Buddy(4, "D")};
+    two->SetupSession(&again, nullptr, nullptr);
+    EXPECT_EQ(CHAT_ONE, two->m_chatType);
+    ASSERT_EQ(1u, two->m_members.size());
+    EXPECT_EQ(4, two->m_members[0].id);
 }
 
 TEST_F(ChatSession, SendingRoutesEchoesAndRecordsOnlyWhatWasSent) {
@@ -713,7 +738,8 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     uint32_t wait = 0;
     EXPECT_EQ(1, w->PttRelease(1200, &wait));
     EXPECT_EQ(300u, wait);
-    EXPECT_EQ(0, w->PttRelease(1300, &wait));  // no press pending
+    EXPECT_EQ(1, w->PttRelease(1600, &wait));  // the press stays pending: a second release stops again
+    EXPECT_EQ(0u, wait);
     PresenceMessageRecord echo = r;
     echo.sender.id = 0;
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 43, &echo);
@@ -851,6 +877,18 @@ TEST_F(ChatSession, VoiceLinesJoinTheirTextsAsTheyStand) {
     EXPECT_EQ(" Cat发送语音短信 " + time, twice(room, 3, cat));
     presence_copy_field(cat.chatId, sizeof cat.chatId, "900#SMSG#31");
     EXPECT_EQ(" Cat privacy 发送语音短信ToMe " + time, twice(room, 4, cat));
+
+    // The user's own voice message, shown when its echo and the message have both arrived.
+    auto echoed = [&](FakeWindow* w, int id) {
+        PresenceMessageRecord own;
+        w->OnVoiceEcho(id, &own);
+        w->OnVoiceEcho(id, &own);
+        return w->lines.empty() ? std::string("(none)") : w->lines.back();
+    };
+    FakeWindow* one = Open(CHAT_ONE, {Buddy(7, "Eve")});
+    EXPECT_EQ(0u, echoed(one, 5).rfind("  Me 发送了一条语音消息(", 0)) << one->lines.back();
+    several->choice = {true, 6, "Bob"};
+    EXPECT_EQ(0u, echoed(several, 6).rfind(" Me Privacy 发送了一条语音消息ToBob (", 0)) << several->lines.back();
 }
 
 TEST_F(ChatSession, TimeStampsNameTheDayOnlyWhenItIsNotToday) {

@@ -34,8 +34,6 @@
 #include <functional>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "common/account.h"
 #include "platform/codepage.h"
@@ -150,6 +148,10 @@ TEST_F(ChatWindow, TypedTextIsSentShownAndRecorded) {
     QTest::keyClicks(w->Input(), "lines");
     EXPECT_EQ(1u, g_sent.size());
     EXPECT_EQ("two\nlines", w->Input()->toPlainText());
+    // The break goes at the end of the input, wherever the caret is.
+    w->Input()->moveCursor(QTextCursor::Start);
+    QTest::keyClick(w->Input(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ("two\nlines\n", w->Input()->toPlainText());
     w->m_bEnterSends = 0;
     QTest::keyClick(w->Input(), Qt::Key_Return);
     EXPECT_EQ(1u, g_sent.size());
@@ -244,6 +246,12 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     EXPECT_EQ(QString::fromUtf8("3 位参与者"), several->TitleText());
     EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText());
     shell::ApplyLanguageCode("eng");
+    // Once the room lists more than the user, its title counts them.
+    room->OnRoomNotice(1, 0, "");
+    room->OnRoomNotice(1, 0, "31,Cat");
+    EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText()) << "the title is made when the texts are loaded";
+    room->OnLanguageChanged();
+    EXPECT_EQ("2 participants", room->TitleText());
 }
 
 // After a language change the caption is the window's name alone, whatever the title shows, and stays so.
@@ -592,8 +600,8 @@ TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {
     ASSERT_TRUE(w->CommandAction(kBlock)->isEnabled());
     EXPECT_EQ("Block user", w->CommandAction(kBlock)->text().remove('&').left(10));
 
-    // A several-user window waits too when Ann's row is the one selected; a third window without a
-    // selection goes on as it was.
+    // Every window with Ann waits for the answer; a several-user window's buttons follow at once only
+    // when Ann's row is the one selected.
     std::vector<PresenceBuddyRecord> third{BookBuddy(5, "Ann", "c5"), BookBuddy(7, "Cid", "c7")};
     ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &third, nullptr, nullptr, 1));
     auto* unselected = static_cast<CIMDlg*>(registry_.Windows().back());
@@ -605,7 +613,7 @@ TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {
     EXPECT_EQ("c5", book.requests[0].second);
     EXPECT_TRUE(w->BlockPending());
     EXPECT_TRUE(several->BlockPending());  // told through the registry
-    EXPECT_FALSE(unselected->BlockPending());
+    EXPECT_TRUE(unselected->BlockPending());
     EXPECT_FALSE(w->CommandAction(kBlock)->isEnabled());
     w->CommandAction(kBlock)->trigger();
     EXPECT_EQ(1u, book.requests.size());  // a second request waits for the answer
@@ -673,13 +681,20 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     book.calls.clear();
     w->OnCall();
     EXPECT_EQ(std::vector<int>{5}, book.calls);
-    // A chat room offers no call.
+    // In a chat room the one chosen row of the room's list is called.
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    room->OnRoomNotice(1, 0, "");
+    room->OnRoomNotice(1, 0, "31,Cat");
     EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
     book.calls.clear();
     room->OnCall();
     EXPECT_TRUE(book.calls.empty());
+    for (int row = 0; row < room->MemberList()->count(); ++row)
+        room->MemberList()->item(row)->setSelected(room->MemberList()->item(row)->data(Qt::UserRole).toInt() == 31);
+    EXPECT_TRUE(room->CommandAction(kCall)->isEnabled());
+    room->OnCall();
+    EXPECT_EQ(std::vector<int>{31}, book.calls);
 }
 
 // Stands for the invitation dialog: notes the window messages it gets and, once running, plays a script.
@@ -1051,8 +1066,8 @@ TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
     EXPECT_TRUE(w->HistoryText().contains(QRegularExpression(R"(System tip : \(\d\d:\d\d:\d\d\)\nNo Audio device!)"))) << w->HistoryText().toStdString();
     EXPECT_TRUE(w->HistoryText().contains("Capture Audio Device is Working!"));
     EXPECT_TRUE(g_sent.size() == 1);  // nothing started
-    // The hint line names who gets the next message.
-    EXPECT_EQ("To: Ann", w->HintText());
+    // The hint line is the language file's text.
+    EXPECT_EQ("To:", w->HintText());
 }
 
 TEST_F(ChatWindow, InChineseTheHeaderSaysWhoSpeaksToWhom) {
@@ -1201,18 +1216,62 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
     EXPECT_NE(std::string::npos, g_sent[0].text.find("ACCEPT"));
 }
 
-// The send button's pictures are written where no other user of the machine can have put pictures first:
-// a folder of this run, closed to others, whose name the program's id does not give away.
-TEST(ChatArt, PicturesAreWrittenInAFolderOfOurOwn) {
-    const QString planted = QDir::tempPath() + QString("/tessaly-chat-art-%1").arg(QCoreApplication::applicationPid());
-    QDir().mkpath(planted);
-    const QString path = chat::ArtFile("send.png");
-    ASSERT_FALSE(path.isEmpty());
-    const QFileInfo file(path);
-    EXPECT_NE(file.absolutePath(), QFileInfo(planted).absoluteFilePath());
-    struct stat st {};
-    ASSERT_EQ(::stat(file.absolutePath().toUtf8().constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_EQ(st.st_uid, ::getuid());
-    QDir(planted).removeRecursively();
+// The bars, the buttons and the history's pictures are the skin's and the program's pictures.
+TEST_F(ChatWindow, ThePicturesComeFromTheSkinAndTheProgramsPictures) {
+    ctl::SetResourceFolder(install_.Path() + "/res");
+    CIMDlg* w = OpenOne();
+    const auto same = [](const QPixmap& a, const QPixmap& b) {
+        return a.toImage().convertToFormat(QImage::Format_ARGB32) == b.toImage().convertToFormat(QImage::Format_ARGB32);
+    };
+    const QList<QPixmap> upper = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar.bmp")), 32, 32, RGB(255, 0, 255));
+    ASSERT_GE(upper.size(), 5);
+    EXPECT_TRUE(same(upper[0], w->CommandAction(32831 + 100000)->icon().pixmap(32, 32)));  // invite
+    const QList<QPixmap> format = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("chatbar2.bmp")), 16, 15, RGB(255, 255, 255));
+    ASSERT_GE(format.size(), 3);
+    EXPECT_TRUE(same(format[2], w->CommandAction(32823)->icon().pixmap(16, 15)));  // emoticons
+
+    // A voice message's icon (its second arrival shows it) and the offline notice.
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    r.time = static_cast<int32_t>(time(nullptr));
+    w->SendChatMessage(WM_PRESENCE_VOICE, 7, reinterpret_cast<LPARAM>(&r));
+    w->SendChatMessage(WM_PRESENCE_VOICE, 7, reinterpret_cast<LPARAM>(&r));
+    w->m_pAccount = nullptr;
+    QTest::keyClicks(w->Input(), "hi");
+    w->OnSend();
+    ctl::SetResourceFolder("res");
+    QTextDocument* doc = w->History()->document();
+    for (int id : {201, 208}) {
+        const QString name = QString("res:%1").arg(id);
+        EXPECT_TRUE(w->History()->toHtml().contains(name)) << id;
+        const QImage shown = doc->resource(QTextDocument::ImageResource, QUrl(name)).value<QImage>();
+        EXPECT_EQ(ctl::LoadBitmapFile(install_.Path() + "/res/" + std::to_string(id) + ".bmp"), shown) << id;
+    }
+}
+
+// Kick follows the chosen rows: none, or the user's own row alone, leave it off. Every window keeps
+// the whole menu; what a session cannot do is disabled.
+TEST_F(ChatWindow, KickFollowsTheChosenRowsAndTheMenuStaysWhole) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    room->OnRoomNotice(1, 0, "");
+    room->OnRoomNotice(1, 0, "31,Cat");
+    QListWidget* rows = room->MemberList();
+    ASSERT_EQ(2, rows->count());
+    auto choose = [&](std::set<int> ids) {
+        for (int row = 0; row < rows->count(); ++row)
+            rows->item(row)->setSelected(ids.count(rows->item(row)->data(Qt::UserRole).toInt()) != 0);
+    };
+    struct Case {
+        std::set<int> chosen;
+        bool enabled;
+    } cases[] = {{{}, false}, {{0}, false}, {{31}, true}, {{0, 31}, true}};
+    for (const Case& c : cases) {
+        choose(c.chosen);
+        EXPECT_EQ(c.enabled, room->CommandAction(32838)->isEnabled()) << c.chosen.size();
+    }
+    CIMDlg* one = OpenOne();
+    for (int id : {32831, 32833, 32837, 32838, 32841}) EXPECT_TRUE(one->CommandAction(id)->isVisible()) << id;
+    EXPECT_FALSE(one->CommandAction(32837)->isEnabled());
 }
