@@ -189,20 +189,18 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     bar->setIconSize(QSize(20, 20));
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     bar->setObjectName("recordsBar");
-    for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH, ID_EXPORT}) bar->addAction(actions_[id]);
-    // The keyword search on a row of its own, so the commands never push it out of sight.
-    addToolBarBreak();
-    bar = addToolBar("keyword");
-    bar->setObjectName("keywordBar");
-    bar->setMovable(false);
-    bar->setIconSize(QSize(20, 20));
-    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH}) bar->addAction(actions_[id]);
+    // The keyword search on the same bar: a label of 100 pixels and an edit of 128, then its button.
+    bar->addSeparator();
     keywordLabel_ = new QLabel(bar);
+    keywordLabel_->setFixedWidth(100);
     bar->addWidget(keywordLabel_);
     keywordEdit_ = new QLineEdit(bar);
     keywordEdit_->setObjectName("keyword");
     keywordEdit_->setMaxLength(128);
-    keywordEdit_->setFixedWidth(160);
+    keywordEdit_->setFixedWidth(128);
+    keywordEdit_->setFont(bar->font());
+    keywordLabel_->setFont(bar->font());
     bar->addWidget(keywordEdit_);
     QAction* search = bar->addAction(chat::GlyphIcon(chat::Glyph::Search), QString());
     actions_[ID_SEARCH] = search;
@@ -222,9 +220,10 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setColumnCount(5);
     list_->header()->resizeSection(0, 120);
-    list_->header()->resizeSection(1, 150);
-    list_->header()->resizeSection(2, 130);
+    list_->header()->resizeSection(1, 180);
+    list_->header()->resizeSection(2, 160);
     list_->header()->resizeSection(3, 80);
+    list_->header()->resizeSection(4, 100);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, [this, action](const QPoint& p) {
         RefreshCommands();

@@ -13,6 +13,7 @@
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/skin.h"
 
 namespace {
 std::function<void(int)> g_play;
@@ -42,10 +43,17 @@ CChatRecordView::CChatRecordView(QWidget* parent) : QWidget(parent) {
     receiversLabel_->setStyleSheet("font-weight: 700;");
     sender_ = new QLabel(this);
     receivers_ = new QLabel(this);
+    // The header row: label (51 pixels), sender (153), label (51), the receivers up to 3 pixels before
+    // the right edge.
+    header->setContentsMargins(0, 0, 3, 0);
+    header->setSpacing(0);
+    senderLabel_->setFixedWidth(51);
+    sender_->setFixedWidth(153);
+    receiversLabel_->setFixedWidth(51);
     header->addWidget(senderLabel_);
-    header->addWidget(sender_, 1);
+    header->addWidget(sender_);
     header->addWidget(receiversLabel_);
-    header->addWidget(receivers_, 2);
+    header->addWidget(receivers_, 1);
     layout->addLayout(header);
     edit_ = new CChatRichEdit(this);
     edit_->setObjectName("recordView");
@@ -77,9 +85,9 @@ void CChatRecordView::ShowContent(int kind, const QString& text) {
     QTextCursor c(edit_->document());
     if (kind == 1) {
         voice_ = text.toInt();
-        edit_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
-                                       chat::GlyphImage(chat::Glyph::Voice, 22, QColor(0x2f, 0x6f, 0xc6)));
-        c.insertHtml(QString("<br>&nbsp;&nbsp;<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>&nbsp;&nbsp;%2")
+        // The voice picture (bitmap 201 of the program's pictures).
+        edit_->document()->addResource(QTextDocument::ImageResource, QUrl("res:201"), ctl::LoadBitmapFile(ctl::ResourcePath(201)));
+        c.insertHtml(QString("<br>&nbsp;&nbsp;<a href=\"voice:%1\"><img src=\"res:201\"></a>&nbsp;&nbsp;%2")
                          .arg(voice_)
                          .arg(T("oneptt", "A PTT message").toHtmlEscaped()));
         return;

@@ -1017,6 +1017,72 @@ void ChatStateButtons() {
        "skin/default", "disableim_arrow.bmp");
 }
 
+// The chat-room dialogs' icons (205: a room, two speech bubbles; 221: stop, a red disc with a cross) as
+// 32 x 32 icon files, and the voice-message picture (bitmap 201) the record view shows before a voice
+// record, drawn on white.
+void ChatRoomIcons() {
+  auto icon = [](const std::function<void(QPainter&)>& draw, const QString& name) {
+    QImage img(32, 32, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(1.6, 1.6);
+    draw(p);
+    p.end();
+    QDir().mkpath(g_root + "/res");
+    const QString path = g_root + "/res/" + name;
+    if (!img.convertToFormat(QImage::Format_ARGB32).save(path, "ICO")) {
+      std::fprintf(stderr, "skingen: cannot write %s\n", qPrintable(path));
+      return;
+    }
+    ++g_written;
+  };
+  icon([](QPainter& p) {
+         p.save();
+         p.translate(3, 3);
+         p.scale(0.85, 0.85);
+         Bubble(p, kBlue.lighter(125));
+         p.restore();
+         p.translate(-1, -1);
+         p.scale(0.85, 0.85);
+         Bubble(p, kBlueDark);
+       },
+       "205.ico");
+  icon([](QPainter& p) {
+         p.setPen(QPen(kRed.darker(130), 1));
+         p.setBrush(kRed);
+         p.drawEllipse(QRectF(1.5, 1.5, 17, 17));
+         p.scale(0.7, 0.7);
+         p.translate(4.3, 4.3);
+         Cross(p, Qt::white);
+       },
+       "221.ico");
+  Save(GlyphCell(20, 20, Qt::white, Qt::white, Microphone, kBlue, 0.95), "res", "201.bmp");
+  // The wait dialog's animation (220): a strip of 16 frames of 32 x 32, a message going from one speech
+  // bubble to the other, on the dialog's face colour.
+  QList<QImage> frames;
+  for (int i = 0; i < 16; ++i) {
+    frames.push_back(Keyed(32, 32, kMagenta, QColor(240, 240, 240), [i](QPainter& p) {
+      p.save();
+      p.scale(0.8, 0.8);
+      Bubble(p, kBlueDark);
+      p.restore();
+      p.save();
+      p.translate(16, 16);
+      p.scale(0.8, 0.8);
+      Bubble(p, kBlue.lighter(120));
+      p.restore();
+      const double t = i / 15.0;
+      p.setPen(Qt::NoPen);
+      p.setBrush(kRed);
+      p.drawEllipse(QPointF(8 + 16 * t, 12 + 10 * t), 2.2, 2.2);
+    }));
+  }
+  Save(Strip(frames), "res", "220_anim.bmp");
+  // The SMS dialog's recipients button (bitmap 205): the people of the book, on magenta.
+  Save(GlyphCell(16, 16, kMagenta, Qt::white, People, kBlue, 0.95), "res", "205.bmp");
+}
+
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   if (argc < 2) {
@@ -1037,6 +1103,7 @@ int main(int argc, char** argv) {
   AddressBookPictures();
   ChatStateButtons();
   ChatRecordPictures();
+  ChatRoomIcons();
   ServicePage();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));
