@@ -1,12 +1,13 @@
 // The record browser's view of one record.
 #include "ui/chat/chat_record_view.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
 
 #include "common/account.h"
 #include "service/presence_core.h"
@@ -34,34 +35,31 @@ void CChatRecordView::Play(int number) {
 
 CChatRecordView::CChatRecordView(QWidget* parent) : QWidget(parent) {
     setObjectName("chatRecordView");
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 4, 0, 0);
-    auto* header = new QHBoxLayout;
     senderLabel_ = new QLabel(this);
     receiversLabel_ = new QLabel(this);
     senderLabel_->setStyleSheet("font-weight: 700;");
     receiversLabel_->setStyleSheet("font-weight: 700;");
     sender_ = new QLabel(this);
     receivers_ = new QLabel(this);
-    // The header row: label (51 pixels), sender (153), label (51), the receivers up to 3 pixels before
-    // the right edge.
-    header->setContentsMargins(0, 0, 3, 0);
-    header->setSpacing(0);
-    senderLabel_->setFixedWidth(51);
-    sender_->setFixedWidth(153);
-    receiversLabel_->setFixedWidth(51);
-    header->addWidget(senderLabel_);
-    header->addWidget(sender_);
-    header->addWidget(receiversLabel_);
-    header->addWidget(receivers_, 1);
-    layout->addLayout(header);
     edit_ = new CChatRichEdit(this);
     edit_->setObjectName("recordView");
     edit_->setReadOnly(true);
     edit_->viewport()->installEventFilter(this);
     edit_->viewport()->setMouseTracking(true);
-    layout->addWidget(edit_, 1);
     OnLanguageChanged();
+}
+
+void CChatRecordView::resizeEvent(QResizeEvent*) {
+    // The header row: label (51 pixels), sender (153), label (51), the receivers up to 3 pixels before
+    // the right edge, none past it; the record below from y 26, one pixel wider on each side.
+    const int top = 3, height = 20, limit = width() - 3;
+    int x = 0;
+    for (auto [label, w] : {std::pair<QLabel*, int>{senderLabel_, 51}, {sender_, 153}, {receiversLabel_, 51}}) {
+        label->setGeometry(x, top, std::max(0, std::min(w, limit - x)), height);
+        x += w;
+    }
+    receivers_->setGeometry(x, top, std::max(0, limit - x), height);
+    edit_->setGeometry(-1, 26, width() + 2, std::max(0, this->height() - 25));
 }
 
 void CChatRecordView::OnLanguageChanged() {

@@ -61,6 +61,11 @@ bool IsTypedSmsNumber(const QString& text) {
 CGroupMessageDlg::CGroupMessageDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("groupMessageDlg");
     setWindowIcon(QIcon(shell::ProgramIconFile()));
+    // A white window; its texts are drawn on it without a background of their own.
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
     auto* layout = new QVBoxLayout(this);
     edit_ = new QPlainTextEdit(this);
     layout->addWidget(edit_);
