@@ -174,10 +174,13 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     });
     QMenu* action = menuBar()->addMenu(QString());
     make(action, ID_PLAY, chat::Glyph::Voice, [this] {
-        auto items = list_->selectedItems();
-        if (items.size() == 1) {
-            const ChatRecordRow& row = rows_[items[0]->data(0, kRowRole).toInt()];
+        // The first selected row, in list order.
+        for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = list_->topLevelItem(i);
+            if (!item->isSelected()) continue;
+            const ChatRecordRow& row = rows_[item->data(0, kRowRole).toInt()];
             if (row.voice) PlayMessage(std::atoi(row.content.c_str()));
+            break;
         }
     });
     make(action, ID_PREV, chat::Glyph::History, [this] { StepDay(1); });
@@ -227,7 +230,10 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, [this, action](const QPoint& p) {
         RefreshCommands();
+        // Here Play asks for exactly one selected row.
+        if (list_->selectedItems().size() != 1) actions_[ID_PLAY]->setEnabled(false);
         action->exec(list_->viewport()->mapToGlobal(p));
+        RefreshCommands();
     });
     recordView_ = new CChatRecordView(right);
     view_ = recordView_->Edit();
@@ -597,7 +603,11 @@ bool CChatRecordFrame::Enabled(int command) const {
         // A keyword result lists only some records: deleting from it is not offered.
         case ID_CUT:
         case ID_DELETE: return !selected.isEmpty() && keyword_.isEmpty();
-        case ID_PLAY: return selected.size() == 1 && selected[0]->data(0, kDataRole).toInt() == 1;
+        case ID_PLAY:
+            // The first selected row is a voice record.
+            for (int i = 0; i < rows; ++i)
+                if (list_->topLevelItem(i)->isSelected()) return list_->topLevelItem(i)->data(0, kDataRole).toInt() == 1;
+            return false;
         case ID_PREV: return (kind == kPeer || kind == kTime) && daysBack_ < 27;
         case ID_NEXT: return (kind == kPeer || kind == kTime) && daysBack_ > 0;
         default: return true;

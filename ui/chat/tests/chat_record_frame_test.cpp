@@ -125,6 +125,14 @@ TEST_F(ChatRecordBrowser, TheVoicePictureInTheViewPlaysOnAClick) {
     f.List()->clearSelection();
     f.List()->topLevelItem(0)->setSelected(true);
     EXPECT_EQ(0, view->VoiceNumber());
+    // Play plays the first selected row when it is a voice record, also with more rows selected.
+    EXPECT_FALSE(f.Enabled(32873));
+    f.List()->clearSelection();
+    f.List()->topLevelItem(1)->setSelected(true);
+    f.RunCommand(32873);
+    EXPECT_EQ((std::vector<int>{42, 42}), played);
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(f.Enabled(32873));  // the first selected row is the text
     CChatRecordView::SetPlayHook(nullptr);
 }
 
