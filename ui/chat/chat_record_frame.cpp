@@ -57,6 +57,13 @@ void PlayMessage(int number) { CChatRecordView::Play(number); }
 // A picture of the tree's and list's image list, from the skin folder, on the list key colour.
 QIcon ListIcon(const char* file) { return QIcon(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8))); }
 
+// Image n of the tool bar's bitmap (resource 258: 16 x 15 cells, the tool-bar grey transparent).
+QIcon ToolImage(int n) {
+    const QImage strip = ctl::LoadBitmapFile(ctl::ResourcePath(258));
+    if (strip.isNull() || (n + 1) * 16 > strip.width()) return {};
+    return QIcon(ctl::KeyedPixmap(strip.copy(n * 16, 0, 16, 15), RGB(192, 192, 192)));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -138,14 +145,14 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     setStyleSheet("QTreeWidget { background: white; border: 1px solid #cdd8e6; }"
                   "QTextEdit { background: white; border: 1px solid #cdd8e6; }"
                   "QToolBar { spacing: 4px; padding: 3px; }");
-    auto make = [this](QMenu* menu, int id, chat::Glyph glyph, std::function<void()> run) {
-        QAction* a = menu->addAction(chat::GlyphIcon(glyph), QString());
+    auto make = [this](QMenu* menu, int id, int image, std::function<void()> run) {
+        QAction* a = menu->addAction(ToolImage(image), QString());
         connect(a, &QAction::triggered, this, [run] { run(); });
         actions_[id] = a;
         return a;
     };
     QMenu* file = menuBar()->addMenu(QString());
-    make(file, ID_QUERY, chat::Glyph::Search, [this] {
+    make(file, ID_QUERY, 0, [this] {
         std::vector<std::pair<int, QString>> peers;
         for (int i = 0; root_ && i < root_->childCount(); ++i)
             peers.push_back({root_->child(i)->data(0, kDataRole).toInt(), root_->child(i)->text(0)});
@@ -153,7 +160,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         queryDlg_ = &dlg;  // a language change reaches it while it is open
         if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
     });
-    make(file, ID_EXPORT, chat::Glyph::Export, [this] {
+    make(file, ID_EXPORT, 8, [this] {
         // The dialog adds the ".txt" itself, so an existing file is asked about before it is replaced.
         QFileDialog dialog(this, QString(), QString(), "Text File(*.txt)");
         dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -163,17 +170,17 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         if (answer == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) ExportTo(dialog.selectedFiles().first());
     });
     file->addSeparator();
-    make(file, ID_CLOSE, chat::Glyph::End, [this] { close(); });
+    make(file, ID_CLOSE, 9, [this] { close(); });
     QMenu* edit = menuBar()->addMenu(QString());
-    make(edit, ID_COPY, chat::Glyph::History, [this] { QApplication::clipboard()->setText(CopyText()); });
-    make(edit, ID_CUT, chat::Glyph::Kick, [this] { DeleteSelected(true); });
-    make(edit, ID_DELETE, chat::Glyph::Delete, [this] { DeleteSelected(false); });
-    make(edit, ID_SELECT_ALL, chat::Glyph::Person, [this] {
+    make(edit, ID_COPY, 1, [this] { QApplication::clipboard()->setText(CopyText()); });
+    make(edit, ID_CUT, 2, [this] { DeleteSelected(true); });
+    make(edit, ID_DELETE, 3, [this] { DeleteSelected(false); });
+    make(edit, ID_SELECT_ALL, 10, [this] {
         list_->selectAll();
         list_->setFocus();
     });
     QMenu* action = menuBar()->addMenu(QString());
-    make(action, ID_PLAY, chat::Glyph::Voice, [this] {
+    make(action, ID_PLAY, 4, [this] {
         // The first selected row, in list order.
         for (int i = 0; i < list_->topLevelItemCount(); ++i) {
             QTreeWidgetItem* item = list_->topLevelItem(i);
@@ -183,13 +190,13 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
             break;
         }
     });
-    make(action, ID_PREV, chat::Glyph::History, [this] { StepDay(1); });
-    make(action, ID_NEXT, chat::Glyph::History, [this] { StepDay(-1); });
-    make(action, ID_REFRESH, chat::Glyph::History, [this] { OnTreeSelChanged(); });
+    make(action, ID_PREV, 5, [this] { StepDay(1); });
+    make(action, ID_NEXT, 6, [this] { StepDay(-1); });
+    make(action, ID_REFRESH, 7, [this] { OnTreeSelChanged(); });
 
     QToolBar* bar = addToolBar("records");
     bar->setMovable(false);
-    bar->setIconSize(QSize(20, 20));
+    bar->setIconSize(QSize(16, 15));
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     bar->setObjectName("recordsBar");
     for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH}) bar->addAction(actions_[id]);
@@ -205,7 +212,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     keywordEdit_->setFont(bar->font());
     keywordLabel_->setFont(bar->font());
     bar->addWidget(keywordEdit_);
-    QAction* search = bar->addAction(chat::GlyphIcon(chat::Glyph::Search), QString());
+    QAction* search = bar->addAction(ToolImage(11), QString());
     actions_[ID_SEARCH] = search;
     connect(search, &QAction::triggered, this, [this] { Search(keywordEdit_->text()); });
     connect(keywordEdit_, &QLineEdit::returnPressed, search, &QAction::trigger);

@@ -984,6 +984,59 @@ void ChatRecordPictures() {
   Save(GlyphCell(16, 16, kMenuKey, Qt::white, Clock, kBlue, 0.95), "skin/default", "record_time.bmp");
   Save(GlyphCell(16, 16, kMenuKey, Qt::white, Bubble, kBlueDark, 0.95), "skin/default", "record_item.bmp");
   Save(GlyphCell(16, 16, kMenuKey, Qt::white, magnifier, kInk, 0.95), "skin/default", "record_query.bmp");
+  // The browser's tool-bar bitmap (258): 16 x 15 cells on the tool-bar grey (192, 192, 192), in order
+  // query, copy, cut, delete, play, previous day, next day, refresh, export, close, select all, search.
+  auto pages = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.4));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(3, 2, 9, 11));
+    p.drawRect(QRectF(8, 7, 9, 11));
+  };
+  auto scissors = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(2.5, 12, 5, 5));
+    p.drawEllipse(QRectF(12.5, 12, 5, 5));
+    p.drawLine(QPointF(6.5, 12.5), QPointF(13, 2));
+    p.drawLine(QPointF(13.5, 12.5), QPointF(7, 2));
+  };
+  auto arrow = [](bool left) {
+    return [left](QPainter& p, const QColor& c) {
+      p.setPen(Qt::NoPen);
+      p.setBrush(c);
+      p.drawPolygon(left ? QPolygonF{{3, 10}, {10, 3}, {10, 7}, {17, 7}, {17, 13}, {10, 13}, {10, 17}}
+                         : QPolygonF{{17, 10}, {10, 3}, {10, 7}, {3, 7}, {3, 13}, {10, 13}, {10, 17}});
+    };
+  };
+  auto refresh = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 2.2, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(3.5, 3.5, 13, 13), 60 * 16, 280 * 16);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawPolygon(QPolygonF{{11, 1}, {17, 4}, {11, 8}});
+  };
+  auto save = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.4));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(3, 2, 14, 16));
+    p.setPen(QPen(c, 1.2));
+    for (int y = 6; y <= 14; y += 4) p.drawLine(QPointF(6, y), QPointF(14, y));
+  };
+  auto all = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.4, Qt::DashLine));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(2.5, 2.5, 15, 15));
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawRect(QRectF(6, 6, 8, 8));
+  };
+  const QColor grey(192, 192, 192);
+  auto tool = [&](const Glyph& g, const QColor& c) { return GlyphCell(16, 15, grey, QColor(236, 233, 216), g, c, 0.9); };
+  Save(Strip({tool(magnifier, kBlueDark), tool(pages, kInk), tool(scissors, kInk), tool(Cross, kRed), tool(Play, kGreen),
+              tool(arrow(true), kBlue), tool(arrow(false), kBlue), tool(refresh, kGreen), tool(save, kBlueDark),
+              tool(Cross, kInk), tool(all, kBlueDark), tool(magnifier, kInk)}),
+       "res", "258.bmp");
 }
 
 // The chat window's state buttons (14 x 18, on the key colour): an arrow pointing left (the member area
