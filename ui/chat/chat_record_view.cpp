@@ -98,7 +98,7 @@ void CChatRecordView::ShowContent(int kind, const QString& text) {
         if (piece.emoticon < 0)
             c.insertText(text.mid(static_cast<qsizetype>(piece.start), static_cast<qsizetype>(piece.length)));
         else
-            edit_->InsertImageAt(c, chat::EmoticonImage(piece.emoticon, 22), chat::EmoticonTable()[piece.emoticon].code,
+            edit_->InsertImageAt(c, chat::EmoticonImage(piece.emoticon, 19), chat::EmoticonTable()[piece.emoticon].code,
                                  QString("emoticon:%1").arg(piece.emoticon));
     }
     c.endEditBlock();
