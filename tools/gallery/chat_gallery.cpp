@@ -221,8 +221,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     {
         CChatRoomDlg::SetListRequest([] {});
         CChatRoomDlg rooms(&reg);
-        rooms.OnRoomList(0, {{"q-dev", tr("Developers", "开发讨论"), 0}, {"q-family", tr("Family", "家庭"), 1},
-                             {"q-lunch", tr("Lunch club", "午餐俱乐部"), 0}});
+        const std::vector<ChatRoomEntry> list{{"q-dev", tr("Developers", "开发讨论"), 0}, {"q-family", tr("Family", "家庭"), 1},
+                                              {"q-lunch", tr("Lunch club", "午餐俱乐部"), 0}};
+        rooms.OnRoomList(0, &list);
         rooms.show();
         Save(&rooms, "chat_rooms_" + suffix);
         CChatWaitDlg wait(&reg);

@@ -195,14 +195,15 @@ void InstallChat() {
         if (request->result == 0 && request->command == AS_REL) Registry()->ReloadPanelImages();
         if (request->command != AS_GCR || !g_roomDlg) return;
         std::vector<ChatRoomEntry> rooms;
-        if (request->result == 0 && request->data) {
+        const bool listed = request->data != nullptr;
+        if (request->result == 0 && listed) {
             for (void* p : static_cast<CAsResultList*>(request->data)->records) {
                 auto* e = static_cast<AsLcrEntry*>(p);
                 if (!e || !e->queueId) continue;
                 rooms.push_back({e->queueId, FromAnsi(e->queueName ? e->queueName : e->queueId), e->type == 1 ? 1 : 0});
             }
         }
-        g_roomDlg->OnRoomList(request->result, rooms);
+        g_roomDlg->OnRoomList(request->result, listed ? &rooms : nullptr);
     };
     hooks.incoming = [](UINT message, WPARAM wParam, LPARAM lParam) {
         IncomingSummary summary;

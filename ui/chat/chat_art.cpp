@@ -3,8 +3,17 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
+
+#include "platform/fs.h"
+#include "ui/controls/skin.h"
+#include "ui/shell/shell_config.h"
 
 namespace chat {
 
@@ -46,10 +55,44 @@ void Face(QPainter& p, double s, const QColor& fill) {
 
 }  // namespace
 
+QImage FaceFile(int index) {
+    const std::string& folder = shell::Paths().appFolder;
+    if (folder.empty() || index < 0 || index >= shell::kEmoticonCount) return {};
+    char name[32];
+    std::snprintf(name, sizeof name, "face/%02d.bmp", index + 1);
+    return ctl::LoadBitmapFile(QString::fromStdString(plat::PathJoin(folder, name)));
+}
+
+int EmoticonCount() {
+    const int table = static_cast<int>(EmoticonTable().size());
+    const std::string& folder = shell::Paths().appFolder;
+    return folder.empty() ? table : std::min(table, shell::CountEmoticons(folder));
+}
+
+QString EmoticonTip(int index) {
+    if (index < 0 || index >= static_cast<int>(EmoticonTable().size())) return {};
+    const QByteArray fallback = EmoticonTable()[index].name.toUtf8();
+    return shell::LangText("action_tip", std::to_string(index).c_str(), fallback.constData());
+}
+
 QImage EmoticonImage(int index, int size) {
     static std::map<std::pair<int, int>, QImage> cache;
+    static std::string cachedFolder;
+    if (shell::Paths().appFolder != cachedFolder) {
+        cache.clear();
+        cachedFolder = shell::Paths().appFolder;
+    }
     auto key = std::make_pair(index, size);
     if (auto it = cache.find(key); it != cache.end()) return it->second;
+    // The installation's picture of the emoticon ("face/NN.bmp", white transparent), as the main window
+    // loads it; drawn here only where there is no installation to read it from.
+    if (const QImage face = FaceFile(index); !face.isNull()) {
+        QImage img = ctl::KeyedPixmap(face, RGB(255, 255, 255))
+                         .toImage()
+                         .scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        cache[key] = img;
+        return img;
+    }
     QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     QPainter p(&img);

@@ -17,8 +17,15 @@ struct Emoticon {
     QString name;
 };
 const std::vector<Emoticon>& EmoticonTable();
-// The emoticon's picture (size x size), drawn once and kept.
+// The emoticon's picture (size x size): the installation's "face/NN.bmp" (white transparent), made once
+// and kept.
 QImage EmoticonImage(int index, int size = 24);
+// The installation's picture file of the emoticon (null when it has none).
+QImage FaceFile(int index);
+// How many emoticons there are: the installation's pictures up to the first missing one.
+int EmoticonCount();
+// The emoticon's tip ([action_tip], the index as key).
+QString EmoticonTip(int index);
 // Index of the emoticon whose code starts text at position at, or -1.
 int EmoticonAt(const QString& text, int at, int* codeLength);
 

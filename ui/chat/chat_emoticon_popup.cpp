@@ -19,7 +19,7 @@
 
 CEmoticonPopup::CEmoticonPopup(QWidget* owner, int releases)
     : QWidget(owner, Qt::Popup | Qt::FramelessWindowHint), owner_(owner),
-      count_(static_cast<int>(chat::EmoticonTable().size())), releases_(releases) {
+      count_(chat::EmoticonCount()), releases_(releases) {
     setAttribute(Qt::WA_DeleteOnClose);
     setMouseTracking(true);
     setFixedSize(kColumns * kCell + kColumns + 2, Rows() * kCell + Rows() + 2);
@@ -100,16 +100,19 @@ void CEmoticonPopup::AddDropDown(QToolButton* button, QWidget* owner) {
 
 void CEmoticonPopup::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.fillRect(rect(), Qt::white);
+    // The window's own background is the button face; the cells are white on it.
+    p.fillRect(rect(), palette().color(QPalette::Button));
     p.setPen(QColor(0x84, 0x84, 0x84));
+    p.setBrush(Qt::NoBrush);
     p.drawRect(rect().adjusted(0, 0, -1, -1));
     p.setPen(QColor(0xa5, 0xb6, 0xde));
     for (int c = 1; c < kColumns; ++c) p.drawLine(c * 30 + 1, 1, c * 30 + 1, height() - 2);
-    // Row lines run within each cell, so the column lines stay whole.
+    // Row lines run within each cell (26 pixels in the first column, 25 in the others), so the column
+    // lines stay whole.
     p.setPen(QColor(0xde, 0xde, 0xde));
     for (int r = 1; r < Rows(); ++r)
         for (int c = 0; c < kColumns; ++c) {
-            const int left = c == 0 ? 2 : c * 30 + 3, right = c == 0 ? 29 : left + 25;
+            const int left = c == 0 ? 3 : c * 30 + 4, right = c == 0 ? 28 : left + 24;
             p.drawLine(left, r * 30 + 1, right, r * 30 + 1);
         }
     for (int i = 0; i < count_; ++i) {
@@ -118,8 +121,11 @@ void CEmoticonPopup::paintEvent(QPaintEvent*) {
             p.setPen(QColor(0x00, 0x10, 0x7b));
             p.setBrush(QColor(0xf1, 0xee, 0xe7));
             p.drawRect(cell.adjusted(0, 0, -1, -1));
+        } else {
+            p.fillRect(cell, Qt::white);
         }
-        p.drawImage(cell.topLeft() + QPoint(4, 4), chat::EmoticonImage(i, 20));
+        const QImage face = chat::EmoticonImage(i, 19);
+        if (!face.isNull()) p.drawImage(cell.topLeft() + QPoint(4, 4), face);
     }
 }
 
@@ -146,7 +152,7 @@ bool CEmoticonPopup::event(QEvent* e) {
     if (e->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(e);
         int cell = CellAt(help->pos());
-        if (cell >= 0) QToolTip::showText(help->globalPos(), chat::EmoticonTable()[cell].name, this, CellRect(cell));
+        if (cell >= 0) QToolTip::showText(help->globalPos(), chat::EmoticonTip(cell), this, CellRect(cell));
         else QToolTip::hideText();
         return true;
     }

@@ -57,6 +57,13 @@ void PlayMessage(int number) { CChatRecordView::Play(number); }
 // A picture of the tree's and list's image list, from the skin folder, on the list key colour.
 QIcon ListIcon(const char* file) { return QIcon(ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8))); }
 
+// Image n of the tool bar's bitmap (resource 258: 16 x 15 cells, the tool-bar grey transparent).
+QIcon ToolImage(int n) {
+    const QImage strip = ctl::LoadBitmapFile(ctl::ResourcePath(258));
+    if (strip.isNull() || (n + 1) * 16 > strip.width()) return {};
+    return QIcon(ctl::KeyedPixmap(strip.copy(n * 16, 0, 16, 15), RGB(192, 192, 192)));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -138,14 +145,14 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     setStyleSheet("QTreeWidget { background: white; border: 1px solid #cdd8e6; }"
                   "QTextEdit { background: white; border: 1px solid #cdd8e6; }"
                   "QToolBar { spacing: 4px; padding: 3px; }");
-    auto make = [this](QMenu* menu, int id, chat::Glyph glyph, std::function<void()> run) {
-        QAction* a = menu->addAction(chat::GlyphIcon(glyph), QString());
+    auto make = [this](QMenu* menu, int id, int image, std::function<void()> run) {
+        QAction* a = menu->addAction(ToolImage(image), QString());
         connect(a, &QAction::triggered, this, [run] { run(); });
         actions_[id] = a;
         return a;
     };
     QMenu* file = menuBar()->addMenu(QString());
-    make(file, ID_QUERY, chat::Glyph::Search, [this] {
+    make(file, ID_QUERY, 0, [this] {
         std::vector<std::pair<int, QString>> peers;
         for (int i = 0; root_ && i < root_->childCount(); ++i)
             peers.push_back({root_->child(i)->data(0, kDataRole).toInt(), root_->child(i)->text(0)});
@@ -153,7 +160,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         queryDlg_ = &dlg;  // a language change reaches it while it is open
         if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
     });
-    make(file, ID_EXPORT, chat::Glyph::Export, [this] {
+    make(file, ID_EXPORT, 8, [this] {
         // The dialog adds the ".txt" itself, so an existing file is asked about before it is replaced.
         QFileDialog dialog(this, QString(), QString(), "Text File(*.txt)");
         dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -163,48 +170,49 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         if (answer == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) ExportTo(dialog.selectedFiles().first());
     });
     file->addSeparator();
-    make(file, ID_CLOSE, chat::Glyph::End, [this] { close(); });
+    make(file, ID_CLOSE, 9, [this] { close(); });
     QMenu* edit = menuBar()->addMenu(QString());
-    make(edit, ID_COPY, chat::Glyph::History, [this] { QApplication::clipboard()->setText(CopyText()); });
-    make(edit, ID_CUT, chat::Glyph::Kick, [this] { DeleteSelected(true); });
-    make(edit, ID_DELETE, chat::Glyph::Delete, [this] { DeleteSelected(false); });
-    make(edit, ID_SELECT_ALL, chat::Glyph::Person, [this] {
+    make(edit, ID_COPY, 1, [this] { QApplication::clipboard()->setText(CopyText()); });
+    make(edit, ID_CUT, 2, [this] { DeleteSelected(true); });
+    make(edit, ID_DELETE, 3, [this] { DeleteSelected(false); });
+    make(edit, ID_SELECT_ALL, 10, [this] {
         list_->selectAll();
         list_->setFocus();
     });
     QMenu* action = menuBar()->addMenu(QString());
-    make(action, ID_PLAY, chat::Glyph::Voice, [this] {
-        auto items = list_->selectedItems();
-        if (items.size() == 1) {
-            const ChatRecordRow& row = rows_[items[0]->data(0, kRowRole).toInt()];
+    make(action, ID_PLAY, 4, [this] {
+        // The first selected row, in list order.
+        for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* item = list_->topLevelItem(i);
+            if (!item->isSelected()) continue;
+            const ChatRecordRow& row = rows_[item->data(0, kRowRole).toInt()];
             if (row.voice) PlayMessage(std::atoi(row.content.c_str()));
+            break;
         }
     });
-    make(action, ID_PREV, chat::Glyph::History, [this] { StepDay(1); });
-    make(action, ID_NEXT, chat::Glyph::History, [this] { StepDay(-1); });
-    make(action, ID_REFRESH, chat::Glyph::History, [this] { OnTreeSelChanged(); });
+    make(action, ID_PREV, 5, [this] { StepDay(1); });
+    make(action, ID_NEXT, 6, [this] { StepDay(-1); });
+    make(action, ID_REFRESH, 7, [this] { OnTreeSelChanged(); });
 
     QToolBar* bar = addToolBar("records");
     bar->setMovable(false);
-    bar->setIconSize(QSize(20, 20));
+    bar->setIconSize(QSize(16, 15));
     bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     bar->setObjectName("recordsBar");
-    for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH, ID_EXPORT}) bar->addAction(actions_[id]);
-    // The keyword search on a row of its own, so the commands never push it out of sight.
-    addToolBarBreak();
-    bar = addToolBar("keyword");
-    bar->setObjectName("keywordBar");
-    bar->setMovable(false);
-    bar->setIconSize(QSize(20, 20));
-    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH}) bar->addAction(actions_[id]);
+    // The keyword search on the same bar: a label of 100 pixels and an edit of 128, then its button.
+    bar->addSeparator();
     keywordLabel_ = new QLabel(bar);
+    keywordLabel_->setFixedWidth(100);
     bar->addWidget(keywordLabel_);
     keywordEdit_ = new QLineEdit(bar);
     keywordEdit_->setObjectName("keyword");
     keywordEdit_->setMaxLength(128);
-    keywordEdit_->setFixedWidth(160);
+    keywordEdit_->setFixedWidth(128);
+    keywordEdit_->setFont(bar->font());
+    keywordLabel_->setFont(bar->font());
     bar->addWidget(keywordEdit_);
-    QAction* search = bar->addAction(chat::GlyphIcon(chat::Glyph::Search), QString());
+    QAction* search = bar->addAction(ToolImage(11), QString());
     actions_[ID_SEARCH] = search;
     connect(search, &QAction::triggered, this, [this] { Search(keywordEdit_->text()); });
     connect(keywordEdit_, &QLineEdit::returnPressed, search, &QAction::trigger);
@@ -222,13 +230,17 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setColumnCount(5);
     list_->header()->resizeSection(0, 120);
-    list_->header()->resizeSection(1, 150);
-    list_->header()->resizeSection(2, 130);
+    list_->header()->resizeSection(1, 180);
+    list_->header()->resizeSection(2, 160);
     list_->header()->resizeSection(3, 80);
+    list_->header()->resizeSection(4, 100);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this, [this, action](const QPoint& p) {
         RefreshCommands();
+        // Here Play asks for exactly one selected row.
+        if (list_->selectedItems().size() != 1) actions_[ID_PLAY]->setEnabled(false);
         action->exec(list_->viewport()->mapToGlobal(p));
+        RefreshCommands();
     });
     recordView_ = new CChatRecordView(right);
     view_ = recordView_->Edit();
@@ -598,7 +610,11 @@ bool CChatRecordFrame::Enabled(int command) const {
         // A keyword result lists only some records: deleting from it is not offered.
         case ID_CUT:
         case ID_DELETE: return !selected.isEmpty() && keyword_.isEmpty();
-        case ID_PLAY: return selected.size() == 1 && selected[0]->data(0, kDataRole).toInt() == 1;
+        case ID_PLAY:
+            // The first selected row is a voice record.
+            for (int i = 0; i < rows; ++i)
+                if (list_->topLevelItem(i)->isSelected()) return list_->topLevelItem(i)->data(0, kDataRole).toInt() == 1;
+            return false;
         case ID_PREV: return (kind == kPeer || kind == kTime) && daysBack_ < 27;
         case ID_NEXT: return (kind == kPeer || kind == kTime) && daysBack_ > 0;
         default: return true;

@@ -218,7 +218,7 @@ std::vector<int> ChatRecordFile::ListPeers() const {
         if (n > 0x7fffffff) continue;
         peers.push_back(static_cast<int>(n));
     }
-    std::sort(peers.begin(), peers.end());
+    // In the order the folder lists them.
     return peers;
 }
 

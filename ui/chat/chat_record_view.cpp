@@ -1,18 +1,20 @@
 // The record browser's view of one record.
 #include "ui/chat/chat_record_view.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
 
 #include "common/account.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
+#include "ui/controls/skin.h"
 
 namespace {
 std::function<void(int)> g_play;
@@ -33,27 +35,31 @@ void CChatRecordView::Play(int number) {
 
 CChatRecordView::CChatRecordView(QWidget* parent) : QWidget(parent) {
     setObjectName("chatRecordView");
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 4, 0, 0);
-    auto* header = new QHBoxLayout;
     senderLabel_ = new QLabel(this);
     receiversLabel_ = new QLabel(this);
     senderLabel_->setStyleSheet("font-weight: 700;");
     receiversLabel_->setStyleSheet("font-weight: 700;");
     sender_ = new QLabel(this);
     receivers_ = new QLabel(this);
-    header->addWidget(senderLabel_);
-    header->addWidget(sender_, 1);
-    header->addWidget(receiversLabel_);
-    header->addWidget(receivers_, 2);
-    layout->addLayout(header);
     edit_ = new CChatRichEdit(this);
     edit_->setObjectName("recordView");
     edit_->setReadOnly(true);
     edit_->viewport()->installEventFilter(this);
     edit_->viewport()->setMouseTracking(true);
-    layout->addWidget(edit_, 1);
     OnLanguageChanged();
+}
+
+void CChatRecordView::resizeEvent(QResizeEvent*) {
+    // The header row: label (51 pixels), sender (153), label (51), the receivers up to 3 pixels before
+    // the right edge, none past it; the record below from y 26, one pixel wider on each side.
+    const int top = 3, height = 20, limit = width() - 3;
+    int x = 0;
+    for (auto [label, w] : {std::pair<QLabel*, int>{senderLabel_, 51}, {sender_, 153}, {receiversLabel_, 51}}) {
+        label->setGeometry(x, top, std::max(0, std::min(w, limit - x)), height);
+        x += w;
+    }
+    receivers_->setGeometry(x, top, std::max(0, limit - x), height);
+    edit_->setGeometry(-1, 26, width() + 2, std::max(0, this->height() - 25));
 }
 
 void CChatRecordView::OnLanguageChanged() {
@@ -77,9 +83,9 @@ void CChatRecordView::ShowContent(int kind, const QString& text) {
     QTextCursor c(edit_->document());
     if (kind == 1) {
         voice_ = text.toInt();
-        edit_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:voice"),
-                                       chat::GlyphImage(chat::Glyph::Voice, 22, QColor(0x2f, 0x6f, 0xc6)));
-        c.insertHtml(QString("<br>&nbsp;&nbsp;<a href=\"voice:%1\"><img src=\"glyph:voice\"></a>&nbsp;&nbsp;%2")
+        // The voice picture (bitmap 201 of the program's pictures).
+        edit_->document()->addResource(QTextDocument::ImageResource, QUrl("res:201"), ctl::LoadBitmapFile(ctl::ResourcePath(201)));
+        c.insertHtml(QString("<br>&nbsp;&nbsp;<a href=\"voice:%1\"><img src=\"res:201\"></a>&nbsp;&nbsp;%2")
                          .arg(voice_)
                          .arg(T("oneptt", "A PTT message").toHtmlEscaped()));
         return;
@@ -92,7 +98,7 @@ void CChatRecordView::ShowContent(int kind, const QString& text) {
         if (piece.emoticon < 0)
             c.insertText(text.mid(static_cast<qsizetype>(piece.start), static_cast<qsizetype>(piece.length)));
         else
-            edit_->InsertImageAt(c, chat::EmoticonImage(piece.emoticon, 22), chat::EmoticonTable()[piece.emoticon].code,
+            edit_->InsertImageAt(c, chat::EmoticonImage(piece.emoticon, 19), chat::EmoticonTable()[piece.emoticon].code,
                                  QString("emoticon:%1").arg(piece.emoticon));
     }
     c.endEditBlock();

@@ -2,10 +2,8 @@
 #include "ui/chat/chat_room_dialogs.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include <QDialogButtonBox>
-#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -25,6 +23,8 @@
 #include "common/debug.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_window.h"
+#include "ui/controls/skin.h"
+#include "ui/controls/styled_button.h"
 #include "ui/shell/identity_dialogs.h"
 
 namespace {
@@ -33,17 +33,6 @@ std::function<int(QDialog*)> g_exec;
 std::function<void(const QString&)> g_box;
 std::function<void(CChatWaitDlg*)> g_waiting;
 std::function<void()> g_listRequest;
-std::function<qint64()> g_clock;
-
-qint64 NowMs() {
-    if (g_clock) return g_clock();
-    static QElapsedTimer steady = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return steady.elapsed();
-}
 
 QString Lang(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
 
@@ -52,6 +41,12 @@ QString Plain(QString text) {
     return text.remove('&');
 }
 
+// The room icon (205) of the dialog, its Enter button and every room of the tree; the stop icon (221) of
+// the Cancel and Stop buttons.
+constexpr int kRoomIcon = 205;
+constexpr int kStopIcon = 221;
+QIcon RoomIcon() { return QIcon(ctl::ResourceFile(QStringLiteral("%1.ico").arg(kRoomIcon))); }
+
 int Exec(QDialog* dialog) { return g_exec ? g_exec(dialog) : dialog->exec(); }
 
 void Box(QWidget* parent, const QString& text) {
@@ -59,41 +54,41 @@ void Box(QWidget* parent, const QString& text) {
     else QMessageBox::information(parent, Lang("dlg_common", "tip", "tip"), text);
 }
 
-// The wait dialog's busy picture: a ring of dots whose bright dot goes round while the join runs.
-class BusyRing : public QWidget {
+// The wait dialog's animation (220): the frames of the program's picture strip, 32 pixels square and
+// magenta-keyed, played from the first to the last and again without end.
+class Animation : public QWidget {
 public:
-    explicit BusyRing(QWidget* parent) : QWidget(parent) {
-        setObjectName("busyRing");
-        setFixedSize(36, 36);
-        connect(&frames_, &QTimer::timeout, this, [this] {
-            step_ = (step_ + 1) % kDots;
+    explicit Animation(QWidget* parent) : QWidget(parent) {
+        setObjectName("animation");
+        setFixedSize(kFrame, kFrame);
+        const QImage strip = ctl::LoadBitmapFile(ctl::ResourceFile(QStringLiteral("220_anim.bmp")));
+        if (!strip.isNull() && strip.height() >= kFrame) {
+            const QPixmap keyed = ctl::KeyedPixmap(strip, RGB(255, 0, 255));
+            for (int x = 0; x + kFrame <= strip.width(); x += kFrame) frames_.push_back(keyed.copy(x, 0, kFrame, kFrame));
+        }
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            if (frames_.isEmpty()) return;
+            frame_ = (frame_ + 1) % frames_.size();
             update();
         });
-        frames_.start(90);
+        timer_.start(100);
     }
-    void Stop() { frames_.stop(); }
-    bool Running() const { return frames_.isActive(); }
+    void Stop() { timer_.stop(); }
+    bool Running() const { return timer_.isActive(); }
+    int Frames() const { return static_cast<int>(frames_.size()); }
 
 protected:
     void paintEvent(QPaintEvent*) override {
+        if (frames_.isEmpty()) return;
         QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.translate(width() / 2.0, height() / 2.0);
-        for (int i = 0; i < kDots; ++i) {
-            const int age = (step_ - i + kDots) % kDots;
-            QColor c(0x2f, 0x6f, 0xc6);
-            c.setAlphaF(std::max(0.15, 1.0 - age * 0.11));
-            p.setPen(Qt::NoPen);
-            p.setBrush(c);
-            const double a = i * 2 * 3.14159265358979 / kDots;
-            p.drawEllipse(QPointF(13 * std::sin(a), -13 * std::cos(a)), 3.2, 3.2);
-        }
+        p.drawPixmap(0, 0, frames_[frame_]);
     }
 
 private:
-    static constexpr int kDots = 8;
-    QTimer frames_;
-    int step_ = 0;
+    static constexpr int kFrame = 32;
+    QList<QPixmap> frames_;
+    QTimer timer_;
+    int frame_ = 0;
 };
 
 }  // namespace
@@ -107,8 +102,6 @@ void CChatRoomDlg::SetHooks(std::function<int(QDialog*)> exec, std::function<voi
 
 void CChatRoomDlg::SetListRequest(std::function<void()> request) { g_listRequest = std::move(request); }
 
-void CChatWaitDlg::SetClock(std::function<qint64()> clock) { g_clock = std::move(clock); }
-
 // ---------------------------------------------------------------------------------------------
 CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QDialog(parent), registry_(registry) {
     setObjectName("chatWaitDlg");
@@ -120,9 +113,12 @@ CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QD
     progress_->setRange(0, kTimeoutMs);
     progress_->setTextVisible(false);
     progress_->setValue(0);
-    button_ = new QPushButton(Plain(Lang("chatwait_dlg", "cancel", "&Stop")), this);
+    auto* stop = new CStyledButton(this);
+    stop->SetIconIds(kStopIcon, CStyledButton::kOutNone);
+    button_ = stop;
+    button_->setText(Plain(Lang("chatwait_dlg", "cancel", "&Stop")));
     button_->setAutoDefault(false);
-    animation_ = new BusyRing(this);
+    animation_ = new Animation(this);
     auto* top = new QHBoxLayout;
     top->addWidget(animation_);
     top->addWidget(label_, 1);
@@ -139,8 +135,6 @@ CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QD
         done(QDialog::Rejected);
     });
     connect(&timer_, &QTimer::timeout, this, &CChatWaitDlg::Tick);
-    timer_.setTimerType(Qt::PreciseTimer);
-    started_ = NowMs();
     timer_.start(100);
     if (registry_) registry_->waitDialog = this;
 }
@@ -153,8 +147,7 @@ void CChatWaitDlg::SetText(const QString& text) { label_->setText(text.left(1023
 
 void CChatWaitDlg::Tick() {
     if (!timer_.isActive()) return;
-    const qint64 waited = NowMs() - started_;
-    progress_->setValue(static_cast<int>(std::min<qint64>(kTimeoutMs, std::max<qint64>(progress_->value() + 100, waited))));
+    progress_->setValue(std::min(kTimeoutMs, progress_->value() + 100));
     if (progress_->value() >= kTimeoutMs) {
         m_bEndedByUser = true;
         timer_.stop();
@@ -164,7 +157,7 @@ void CChatWaitDlg::Tick() {
 }
 
 int CChatWaitDlg::Progress() const { return progress_->value(); }
-bool CChatWaitDlg::Animating() const { return static_cast<BusyRing*>(animation_)->Running(); }
+bool CChatWaitDlg::Animating() const { return static_cast<Animation*>(animation_)->Running(); }
 QString CChatWaitDlg::ButtonText() const { return button_->text(); }
 QString CChatWaitDlg::Text() const { return label_->text(); }
 
@@ -173,7 +166,7 @@ void CChatWaitDlg::Answered() { done(QDialog::Accepted); }
 void CChatWaitDlg::done(int r) {
     if (registry_ && registry_->waitDialog == this) registry_->waitDialog = nullptr;
     timer_.stop();
-    static_cast<BusyRing*>(animation_)->Stop();
+    static_cast<Animation*>(animation_)->Stop();
     progress_->setValue(kTimeoutMs);
     QDialog::done(r);
 }
@@ -183,7 +176,7 @@ CChatRoomDlg::CChatRoomDlg(CChatSessionRegistry* registry, QPointer<CChatRoomDlg
     : QDialog(parent), registry_(registry), ownerSlot_(ownerSlot) {
     setObjectName("chatRoomDlg");
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowIcon(chat::GlyphIcon(chat::Glyph::Room));
+    setWindowIcon(RoomIcon());
     auto* layout = new QVBoxLayout(this);
     tip_ = new QLabel(this);
     tip_->setWordWrap(true);
@@ -191,11 +184,14 @@ CChatRoomDlg::CChatRoomDlg(CChatSessionRegistry* registry, QPointer<CChatRoomDlg
     tree_->setObjectName("roomTree");
     tree_->setHeaderHidden(true);
     tree_->setRootIsDecorated(false);
-    tree_->setIconSize(QSize(18, 18));
-    enter_ = new QPushButton(this);
-    enter_->setIcon(chat::GlyphIcon(chat::Glyph::Invite));
+    tree_->setIconSize(QSize(16, 16));
+    auto* enter = new CStyledButton(this);
+    enter->SetIconIds(kRoomIcon, CStyledButton::kOutNone);
+    enter_ = enter;
     enter_->setDefault(true);
-    cancel_ = new QPushButton(this);
+    auto* cancel = new CStyledButton(this);
+    cancel->SetIconIds(kStopIcon, CStyledButton::kOutNone);
+    cancel_ = cancel;
     layout->addWidget(tip_);
     layout->addWidget(tree_, 1);
     auto* row = new QHBoxLayout;
@@ -228,17 +224,18 @@ void CChatRoomDlg::OnLanguageChanged() {
     cancel_->setText(Lang("dlg_common", "IDCANCEL", "&Cancel"));
 }
 
-void CChatRoomDlg::OnRoomList(int code, const std::vector<ChatRoomEntry>& rooms) {
-    if (code != 0 || rooms.empty()) {
+void CChatRoomDlg::OnRoomList(int code, const std::vector<ChatRoomEntry>* rooms) {
+    if (code != 0 || !rooms) {
         if (g_box) g_box(Lang("chatroom_dlg", "nochatroom", "Not chatroom currently"));
         else QMessageBox::information(this, Lang("dlg_common", "tip", "tip"), Lang("chatroom_dlg", "nochatroom", "Not chatroom currently"));
         return;
     }
-    rooms_ = rooms;
+    rooms_ = *rooms;
+    // The old rows go with the old list: a row left over would name a room the new list has not.
     tree_->clear();
     for (size_t i = 0; i < rooms_.size(); ++i) {
         auto* item = new QTreeWidgetItem(tree_, {rooms_[i].name});
-        item->setIcon(0, chat::GlyphIcon(rooms_[i].passwordFlag ? chat::Glyph::Lock : chat::Glyph::Room));
+        item->setIcon(0, RoomIcon());
         item->setData(0, Qt::UserRole, static_cast<int>(i));
     }
 }

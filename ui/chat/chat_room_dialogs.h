@@ -31,11 +31,8 @@ public:
     void SetText(const QString& text);
     // Set when the user stopped the wait or it timed out.
     bool m_bEndedByUser = false;
-    // One timer tick: 100 ms more of waiting, or as far as the clock has gone when ticks came late
-    // (a busy program must not wait longer than the minute).
+    // One timer tick: the progress bar steps by 100 of its 60000; full, the wait has timed out.
     void Tick();
-    // The clock in milliseconds the wait is measured by; tests set one (null: the steady clock).
-    static void SetClock(std::function<qint64()> clock);
     int Progress() const;
     // The busy picture runs while the dialog waits.
     bool Animating() const;
@@ -48,7 +45,6 @@ public:
 private:
     CChatSessionRegistry* registry_;
     QTimer timer_;
-    qint64 started_ = 0;
     QLabel* label_;
     QProgressBar* progress_;
     QPushButton* button_;
@@ -66,8 +62,9 @@ class CChatRoomDlg : public QDialog {
 public:
     CChatRoomDlg(CChatSessionRegistry* registry, QPointer<CChatRoomDlg>* ownerSlot = nullptr, QWidget* parent = nullptr);
     ~CChatRoomDlg() override;
-    // The list answer: code 0 with rooms fills the tree; anything else says there are no rooms.
-    void OnRoomList(int code, const std::vector<ChatRoomEntry>& rooms);
+    // The list answer: code 0 with a list fills the tree with its rooms (none for an empty list); an
+    // error or a missing list says there are no rooms.
+    void OnRoomList(int code, const std::vector<ChatRoomEntry>* rooms);
     // Joins the selected room: asks what is needed, opens the room's window, waits for its answer.
     void Join();
     void OnLanguageChanged();

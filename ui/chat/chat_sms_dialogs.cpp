@@ -24,6 +24,7 @@
 #include "ui/chat/chat_window.h"
 #include "ui/controls/flat_combo.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/styled_button.h"
 #include "ui/shell/shell_config.h"
 
 namespace {
@@ -32,6 +33,8 @@ std::function<void(const QString&)> g_box;
 CSendSmsDlg::SmsQueue g_queue;
 
 QString Lang(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
+
+constexpr int kRecipientsBitmap = 205;
 
 
 }  // namespace
@@ -57,14 +60,18 @@ bool IsTypedSmsNumber(const QString& text) {
 // ---------------------------------------------------------------------------------------------
 CGroupMessageDlg::CGroupMessageDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("groupMessageDlg");
-    setWindowIcon(chat::GlyphIcon(chat::Glyph::Room));
+    setWindowIcon(QIcon(shell::ProgramIconFile()));
+    // A white window; its texts are drawn on it without a background of their own.
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
     auto* layout = new QVBoxLayout(this);
     edit_ = new QPlainTextEdit(this);
     layout->addWidget(edit_);
     auto* buttons = new QDialogButtonBox(this);
     send_ = buttons->addButton(QString(), QDialogButtonBox::AcceptRole);
     cancel_ = buttons->addButton(QString(), QDialogButtonBox::RejectRole);
-    send_->setIcon(chat::GlyphIcon(chat::Glyph::Send));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(edit_, &QPlainTextEdit::textChanged, this, [this] {
@@ -124,6 +131,7 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
         list->setHeaderLabels({Lang("selerecip_dlg", "col_name", "&Nick name").remove('&'),
                                Lang("selerecip_dlg", "col_no", "&Mobile no").remove('&')});
         list->header()->resizeSection(0, 120);
+        list->header()->resizeSection(1, 120);
         return list;
     };
     book_ = makeList("book");
@@ -252,8 +260,10 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
     numbers_ = new CDigitEdit(this);  // typed: digits, commas and backspace only
     numbers_->setObjectName("numbers");
     numbers_->setMaxLength(kNumbersMax);
-    select_ = new QPushButton(this);
-    select_->setIcon(chat::GlyphIcon(chat::Glyph::Person));
+    // The skinned button of the recipients, with its picture (bitmap 205).
+    auto* select = new CStyledButton(this);
+    select->LoadBitmapPair(kRecipientsBitmap, RGB(255, 0, 255), CStyledButton::kOutNone, 0);
+    select_ = select;
     numbersRow->addWidget(numbers_, 1);
     numbersRow->addWidget(select_);
     text_ = new QPlainTextEdit(this);
@@ -263,7 +273,6 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
     bottomTip_ = new QLabel(this);
     bottomTip_->setStyleSheet("color: #6a7a8c;");
     send_ = new QPushButton(this);
-    send_->setIcon(chat::GlyphIcon(chat::Glyph::Send));
     cancel_ = new QPushButton(this);
     layout->addWidget(numbersLabel_);
     layout->addLayout(numbersRow);
@@ -340,12 +349,12 @@ bool CSendSmsDlg::AddContactNumbers(const char* id) {
 bool CSendSmsDlg::SendSms() {
     const std::vector<std::string> numbers = chat::SplitSmsNumbers(numbers_->text());
     const QString text = text_->toPlainText();
-    if (numbers_->text().trimmed().isEmpty()) {
+    if (numbers_->text().isEmpty()) {
         Box(Lang("smssend_dlg", "nullnos", "Please input some mobile nos"));
         numbers_->setFocus();
         return false;
     }
-    if (text.trimmed().isEmpty()) {
+    if (text.isEmpty()) {
         Box(Lang("smssend_dlg", "nullcontent", "Please input sms content"));
         text_->setFocus();
         return false;

@@ -27,7 +27,7 @@ struct ChatSessionRecord {
     char name[65] = {};      // group or room name
     char tail[128] = {};     // " " for a group
     char lead[128] = {};     // room password or empty
-    char identity[128] = {};
+    char identity[256] = {};  // the identity a room is entered under
     void* window = nullptr;  // the new chat-room window (a ChatWindowBase*)
 };
 

@@ -1025,6 +1025,59 @@ void ChatRecordPictures() {
   Save(GlyphCell(16, 16, kMenuKey, Qt::white, Clock, kBlue, 0.95), "skin/default", "record_time.bmp");
   Save(GlyphCell(16, 16, kMenuKey, Qt::white, Bubble, kBlueDark, 0.95), "skin/default", "record_item.bmp");
   Save(GlyphCell(16, 16, kMenuKey, Qt::white, magnifier, kInk, 0.95), "skin/default", "record_query.bmp");
+  // The browser's tool-bar bitmap (258): 16 x 15 cells on the tool-bar grey (192, 192, 192), in order
+  // query, copy, cut, delete, play, previous day, next day, refresh, export, close, select all, search.
+  auto pages = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.4));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(3, 2, 9, 11));
+    p.drawRect(QRectF(8, 7, 9, 11));
+  };
+  auto scissors = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QRectF(2.5, 12, 5, 5));
+    p.drawEllipse(QRectF(12.5, 12, 5, 5));
+    p.drawLine(QPointF(6.5, 12.5), QPointF(13, 2));
+    p.drawLine(QPointF(13.5, 12.5), QPointF(7, 2));
+  };
+  auto arrow = [](bool left) {
+    return [left](QPainter& p, const QColor& c) {
+      p.setPen(Qt::NoPen);
+      p.setBrush(c);
+      p.drawPolygon(left ? QPolygonF{{3, 10}, {10, 3}, {10, 7}, {17, 7}, {17, 13}, {10, 13}, {10, 17}}
+                         : QPolygonF{{17, 10}, {10, 3}, {10, 7}, {3, 7}, {3, 13}, {10, 13}, {10, 17}});
+    };
+  };
+  auto refresh = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 2.2, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(3.5, 3.5, 13, 13), 60 * 16, 280 * 16);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawPolygon(QPolygonF{{11, 1}, {17, 4}, {11, 8}});
+  };
+  auto save = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.4));
+    p.setBrush(Qt::white);
+    p.drawRect(QRectF(3, 2, 14, 16));
+    p.setPen(QPen(c, 1.2));
+    for (int y = 6; y <= 14; y += 4) p.drawLine(QPointF(6, y), QPointF(14, y));
+  };
+  auto all = [](QPainter& p, const QColor& c) {
+    p.setPen(QPen(c, 1.4, Qt::DashLine));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(2.5, 2.5, 15, 15));
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawRect(QRectF(6, 6, 8, 8));
+  };
+  const QColor grey(192, 192, 192);
+  auto tool = [&](const Glyph& g, const QColor& c) { return GlyphCell(16, 15, grey, QColor(236, 233, 216), g, c, 0.9); };
+  Save(Strip({tool(magnifier, kBlueDark), tool(pages, kInk), tool(scissors, kInk), tool(Cross, kRed), tool(Play, kGreen),
+              tool(arrow(true), kBlue), tool(arrow(false), kBlue), tool(refresh, kGreen), tool(save, kBlueDark),
+              tool(Cross, kInk), tool(all, kBlueDark), tool(magnifier, kInk)}),
+       "res", "258.bmp");
 }
 
 // The chat window's state buttons (14 x 18, on the key colour): an arrow pointing left (the member area
@@ -1173,6 +1226,70 @@ void ChatWindowPictures() {
   Save(GlyphCell(16, 16, Qt::white, Qt::white, offline, kGrey, 0.95), "res", "208.bmp");
 }
 
+// The chat-room dialogs' icons (205: a room, two speech bubbles; 221: stop, a red disc with a cross) as
+// 32 x 32 icon files, and the wait dialog's animation.
+void ChatRoomIcons() {
+  auto icon = [](const std::function<void(QPainter&)>& draw, const QString& name) {
+    QImage img(32, 32, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(1.6, 1.6);
+    draw(p);
+    p.end();
+    QDir().mkpath(g_root + "/res");
+    const QString path = g_root + "/res/" + name;
+    if (!img.convertToFormat(QImage::Format_ARGB32).save(path, "ICO")) {
+      std::fprintf(stderr, "skingen: cannot write %s\n", qPrintable(path));
+      return;
+    }
+    ++g_written;
+  };
+  icon([](QPainter& p) {
+         p.save();
+         p.translate(3, 3);
+         p.scale(0.85, 0.85);
+         Bubble(p, kBlue.lighter(125));
+         p.restore();
+         p.translate(-1, -1);
+         p.scale(0.85, 0.85);
+         Bubble(p, kBlueDark);
+       },
+       "205.ico");
+  icon([](QPainter& p) {
+         p.setPen(QPen(kRed.darker(130), 1));
+         p.setBrush(kRed);
+         p.drawEllipse(QRectF(1.5, 1.5, 17, 17));
+         p.scale(0.7, 0.7);
+         p.translate(4.3, 4.3);
+         Cross(p, Qt::white);
+       },
+       "221.ico");
+  // Bitmap 201, the voice picture, is the chat window's own (ChatWindowPictures).
+  // The wait dialog's animation (220): a strip of 16 frames of 32 x 32, a message going from one speech
+  // bubble to the other, on the dialog's face colour.
+  QList<QImage> frames;
+  for (int i = 0; i < 16; ++i) {
+    frames.push_back(Keyed(32, 32, kMagenta, QColor(240, 240, 240), [i](QPainter& p) {
+      p.save();
+      p.scale(0.8, 0.8);
+      Bubble(p, kBlueDark);
+      p.restore();
+      p.save();
+      p.translate(16, 16);
+      p.scale(0.8, 0.8);
+      Bubble(p, kBlue.lighter(120));
+      p.restore();
+      const double t = i / 15.0;
+      p.setPen(Qt::NoPen);
+      p.setBrush(kRed);
+      p.drawEllipse(QPointF(8 + 16 * t, 12 + 10 * t), 2.2, 2.2);
+    }));
+  }
+  Save(Strip(frames), "res", "220_anim.bmp");
+  // The SMS dialog's recipients button draws bitmap 205, the chat window's Send picture.
+}
+
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   if (argc < 2) {
@@ -1195,6 +1312,7 @@ int main(int argc, char** argv) {
   ChatStateButtons();
   ChatRecordPictures();
   ChatWindowPictures();
+  ChatRoomIcons();
   ServicePage();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));

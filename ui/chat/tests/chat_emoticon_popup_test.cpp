@@ -10,8 +10,12 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <filesystem>
+
+#include "tools/testsupport/install_copy.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/controls/control_messages.h"
+#include "ui/shell/shell_config.h"
 
 namespace {
 
@@ -135,6 +139,33 @@ TEST(EmoticonPicker, NearTheRightEdgeItStaysOnTheScreen) {
         EXPECT_EQ(area.right() + 1, popup->geometry().right() + 1) << releases;  // moved left by the excess
         popup->close();
     }
+}
+
+// The cells are the installation's emoticon pictures, as many as its "face" folder holds before the
+// first one missing; each picture is drawn 4 pixels into its white cell, on the button-face window.
+TEST(EmoticonPicker, ItShowsTheInstallationsPicturesUpToTheFirstMissing) {
+    testsupport::InstallCopy install;
+    ASSERT_TRUE(install.Ok());
+    const std::filesystem::path faces = std::filesystem::path(install.Path()) / "face";
+    std::filesystem::remove(faces / "24.bmp");
+    QImage red(19, 19, QImage::Format_RGB888);
+    red.fill(QColor(200, 0, 0));
+    ASSERT_TRUE(red.save(QString::fromStdString((faces / "01.bmp").string()), "BMP"));
+    const std::string saved = shell::Paths().appFolder;
+    shell::Paths().appFolder = install.Path();
+    {
+        Owner owner;
+        CEmoticonPopup popup(&owner, 1);
+        EXPECT_EQ(23, popup.Count());
+        EXPECT_EQ(3, popup.Rows());
+        EXPECT_EQ(QSize(302, 92), popup.size());
+        const QImage shot = popup.grab().toImage();
+        EXPECT_EQ(QColor(200, 0, 0), shot.pixelColor(popup.CellRect(0).topLeft() + QPoint(6, 6)));
+        EXPECT_EQ(QColor(Qt::white), shot.pixelColor(popup.CellRect(0).topLeft() + QPoint(1, 1)));
+        // Between two cells, beside the grid line: the window's own background.
+        EXPECT_EQ(popup.palette().color(QPalette::Button), shot.pixelColor(30, 10));
+    }
+    shell::Paths().appFolder = saved;
 }
 
 }  // namespace

@@ -125,6 +125,14 @@ TEST_F(ChatRecordBrowser, TheVoicePictureInTheViewPlaysOnAClick) {
     f.List()->clearSelection();
     f.List()->topLevelItem(0)->setSelected(true);
     EXPECT_EQ(0, view->VoiceNumber());
+    // Play plays the first selected row when it is a voice record, also with more rows selected.
+    EXPECT_FALSE(f.Enabled(32873));
+    f.List()->clearSelection();
+    f.List()->topLevelItem(1)->setSelected(true);
+    f.RunCommand(32873);
+    EXPECT_EQ((std::vector<int>{42, 42}), played);
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(f.Enabled(32873));  // the first selected row is the text
     CChatRecordView::SetPlayHook(nullptr);
 }
 
@@ -336,9 +344,11 @@ TEST_F(ChatRecordBrowser, TheKeywordSearchRunsBesideTheWindow) {
     ASSERT_EQ(1, f.List()->topLevelItemCount());
     EXPECT_EQ("hello /:) there", QString::fromStdString(f.Rows()[0].content));
     EXPECT_EQ(2, done.count());
-    // Choosing a peer while a search runs: the peer's rows stay, the search's never come.
+    // Choosing a peer while a search runs: the peer's rows stay, the search's never come. The peers are
+    // listed in the folder's (name) order: "100" to "119", then "5".
     f.Search("note");
-    f.Tree()->setCurrentItem(Peer(f, 0));
+    ASSERT_EQ(QVariant(5), Peer(f, 20)->data(0, Qt::UserRole + 1));
+    f.Tree()->setCurrentItem(Peer(f, 20));
     EXPECT_FALSE(f.Searching());
     EXPECT_EQ(3, f.List()->topLevelItemCount());
     EXPECT_FALSE(done.wait(300));

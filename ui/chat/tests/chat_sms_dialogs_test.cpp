@@ -88,6 +88,12 @@ TEST_F(SmsDialogs, NumbersSplitAndTheSendChecksWhatIsMissing) {
     EXPECT_FALSE(dlg.SendSms());
     EXPECT_EQ(1u, sent_.size());
     EXPECT_EQ(shown, boxes_.size());
+    // Only an empty text is missing: blanks are a text.
+    dlg.Numbers()->setText("123");
+    dlg.Text()->setPlainText("  ");
+    EXPECT_TRUE(dlg.SendSms());
+    ASSERT_EQ(2u, sent_.size());
+    EXPECT_EQ("  ", sent_[1].text);
 }
 
 TEST_F(SmsDialogs, TheNumberListNeverPassesItsLimit) {
