@@ -306,7 +306,7 @@ TEST_F(CallPages, IncomingCallMergedIntoConferenceAndBackToSingleView) {
     int call, carolCnx;
     IncomingCall("carol@example.com", &call, &carolCnx);
     ASSERT_EQ(1u, ui.questions.size());
-    EXPECT_EQ("carol@example.com call you,do you want to add it to conference?", ui.questions[0]);
+    EXPECT_EQ("carol call you,do you want to add it to conference?", ui.questions[0]) << "the caller by the name a page shows";
     ASSERT_EQ(1u, calls->Pages().size());
     EXPECT_TRUE(page->conference);
     EXPECT_TRUE(page->hosting);
@@ -688,7 +688,7 @@ TEST_F(CallPages, AddingToTheConferenceTellsWhyNot) {
     ui.boxes.clear();
     calls->OnConfInviteResult(true, 0, invitees(2));
     ASSERT_EQ(1u, ui.boxes.size());
-    EXPECT_EQ("No microphone can be opened.", ui.boxes.back());
+    EXPECT_EQ(calls::Text("dial_dialog", "msg_mic_inuse", ""), ui.boxes.back());
     EXPECT_EQ(0u, calls->QueueSize());
     ASSERT_EQ(1u, calls->Pages().size());
     EXPECT_EQ(CALL_ENDED, calls->Pages()[0]->State());
