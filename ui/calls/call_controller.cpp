@@ -412,9 +412,13 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
 bool CallController::IsCallingSelf(const std::string& number) {
     const std::string own = OwnNumber();
     if (own.empty()) return false;
-    std::string address = number;
-    if (address.find('@') == std::string::npos) address += domainSuffix;
-    if (!Same(address, own) && !Same(number, own)) return false;
+    std::string address = number.substr(0, 259);
+    if (address.find('@') == std::string::npos) {
+        // Without a configured domain, the account's own domain stands for it.
+        const size_t at = own.find('@');
+        address += !domainSuffix.empty() ? domainSuffix : at != std::string::npos ? own.substr(at) : std::string();
+    }
+    if (!Same(address, own)) return false;
     ui_->ShowBox(Text("dial_dialog", "msg_call_fail", "Can't call yourself!"), Text("dial_dialog", "msg_title", ""));
     return true;
 }

@@ -624,6 +624,11 @@ TEST_F(CallPages, SelfCallAndTooManyInviteesAreRefused) {
     EXPECT_TRUE(calls->IsCallingSelf("ALICE@example.com"));
     EXPECT_FALSE(calls->IsCallingSelf("bob"));
     EXPECT_EQ("Can't call yourself!", ui.boxes.back());
+    // Without a configured domain the number takes the account's own.
+    calls->domainSuffix.clear();
+    EXPECT_TRUE(calls->IsCallingSelf("alice"));
+    EXPECT_FALSE(calls->IsCallingSelf("alice@other.org"));
+    calls->domainSuffix = "@example.com";
     for (int i = 0; i < 6; ++i) {
         auto inv = std::make_unique<CInvitee>();
         inv->SetNumber(("user" + std::to_string(i) + "@example.com").c_str());

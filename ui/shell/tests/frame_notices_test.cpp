@@ -81,6 +81,7 @@ protected:
     void TearDown() override {
         frame.reset();
         ChatHooks() = ChatFrameHooks();
+        BookHooks() = FrameBookHooks();
         AddrBook_Destroy();
     }
     static AddrGroup* Group(const char* id, const char* name, AddrNode* parent) {
@@ -302,6 +303,8 @@ TEST_F(FramePresence, BuddyNoticesByKind) {
         EXPECT_EQ(heard, chats);
     }
     // A connection that is gone, or none: nothing reaches the book, the service or the chat windows.
+    int booked = 0;
+    BookHooks().filter = [&](UINT m, WPARAM w, LPARAM) { return m == WM_PRESENCE_BUDDY && w && ++booked < 0; };
     for (WPARAM gone : {WPARAM(0x1234), WPARAM(0)}) {
         chats.clear();
         auto* r = new PresenceBuddyRecord;
@@ -312,6 +315,7 @@ TEST_F(FramePresence, BuddyNoticesByKind) {
         EXPECT_TRUE(chats.empty());
         EXPECT_TRUE(g_removed.empty());
     }
+    EXPECT_EQ(0, booked);
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
         EXPECT_EQ(0, presence_setting_get_int(&shell::FindBuddyIdentity(connection, "carol")->settings, "uid", 0));
