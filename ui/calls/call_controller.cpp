@@ -15,6 +15,7 @@
 #include "platform/sound.h"
 #include "platform/sync.h"
 #include "voip/CC_Main.h"
+#include "voip/CC_State.h"
 #include "voip/CM_Main.h"
 #include "voip/CM_Xml.h"
 #include "voip/VoipEvent.h"
@@ -203,7 +204,7 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
     Collect();
     if (msg->iEvent == VOIPEVT_REMOTE_NEWCALL) {
         const char* caller = static_cast<const char*>(msg->pValue);
-        OnRemoteNewCall(msg, caller ? std::string(caller).substr(0, 255) : std::string());
+        OnRemoteNewCall(msg, caller ? std::string(caller, strnlen(caller, 128)) : std::string());
         return;
     }
     if (msg->iEvent == VOIPEVT_TIMEOUT || msg->iEvent == VOIPEVT_START || msg->iEvent == VOIPEVT_STOP) return;
@@ -289,12 +290,14 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     auto running = [&](const CallPageModel* p) {
         return p && p->State() != CALL_ENDED && p->callId != call && p->callId != -1 && !p->TimerRunning(TIMER_ENDING);
     };
-    // The page of the current call, else the first running page.
+    // The page of the current call; with no current call, the first running page.
     CallPageModel* active = nullptr;
-    if (const int current = CM_GetCurrentCallId(); current != -1 && running(FindCallPageByCallId(current)))
-        active = FindCallPageByCallId(current);
-    for (const auto& p : pages_)
-        if (!active && running(p.get())) active = p.get();
+    if (const int current = CM_GetCurrentCallId(); current != -1) {
+        if (running(FindCallPageByCallId(current))) active = FindCallPageByCallId(current);
+    } else {
+        for (const auto& p : pages_)
+            if (!active && running(p.get())) active = p.get();
+    }
     auto ownPage = [&] {
         CallPageModel* page = NewPage(caller, SkinPath("usericondef.bmp"), 0);
         page->callId = call;
@@ -315,15 +318,20 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         refuse();
         return;
     }
-    const int free = active->callId >= 0 ? CM_GetFreeSeatNum(active->callId) : 0;
-    DebugTrace(MOD_QZ, 3, "The freeseat: %d", free);
+    // A single call without a connection has nobody to meet the caller.
+    if (!active->conference && active->cnxCount == 0) {
+        ownPage();
+        return;
+    }
+    const int free = CM_GetFreeSeatNum(active->callId);
     if (free < 1) {
         DebugTrace(MOD_QZ, 3, "The cnxid:%d is disconnected because of too many men in conference", cnx);
         refuse();
         return;
     }
-    const std::string question =
-        Format1(Text("multiconf_dialog", "conf_newcall", "%s call you,do you want to add it to conference?"), caller);
+    DebugTrace(MOD_QZ, 3, "The freeseat: %d", free);
+    const std::string question = Format1(
+        Text("multiconf_dialog", "conf_newcall", "%s call you,do you want to add it to conference?"), LookupDisplayName(caller));
     // The question stands for the ring: a caller who is not taken in is a missed call. While it is
     // open the caller waits in asking_, where a close of every page (sign-out, exit) logs it.
     const int64_t rang = now();
@@ -351,10 +359,16 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         ownPage();
         return;
     }
-    if (!active->conference && active->State() == CALL_CALLING && active->callType == 0 && active->cnxCount > 0) {
-        CM_SendEvent(active->callId, active->cnxIds[0], CMEVT_CONNECT, -1, -1, nullptr);
-        active->UpdateCallStatus(CALL_TALKING);
-        active->StopRing();
+    // The first page's own caller still ringing in is answered first; its ring stops once the
+    // answer has had a moment to reach call control.
+    CallPageModel* first = nullptr;
+    for (const auto& p : pages_)
+        if (!first && running(p.get())) first = p.get();
+    if (first && !first->conference && first->cnxCount > 0 && CC_GetCnxState(first->cnxIds[0]) == CC_ST_OFFERED) {
+        CM_SendEvent(first->callId, first->cnxIds[0], CMEVT_CONNECT, -1, -1, nullptr);
+        first->UpdateCallStatus(CALL_TALKING);
+        Sleep(300);
+        first->StopRing();
     }
     // Only a current call takes the caller in; with every call held the caller rings on a page of
     // their own.
@@ -390,7 +404,6 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     active->StampAttendeeStartTime(cnx);
     active->SetAttendeeState(cnx, ATT_TALKING);
     active->SetAttendeeMark(cnx, CALLLOG_INCOMING);
-    ui_->ActivatePage(active);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -399,9 +412,13 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
 bool CallController::IsCallingSelf(const std::string& number) {
     const std::string own = OwnNumber();
     if (own.empty()) return false;
-    std::string address = number;
-    if (address.find('@') == std::string::npos) address += domainSuffix;
-    if (!Same(address, own) && !Same(number, own)) return false;
+    std::string address = number.substr(0, 259);
+    if (address.find('@') == std::string::npos) {
+        // Without a configured domain, the account's own domain stands for it.
+        const size_t at = own.find('@');
+        address += !domainSuffix.empty() ? domainSuffix : at != std::string::npos ? own.substr(at) : std::string();
+    }
+    if (!Same(address, own)) return false;
     ui_->ShowBox(Text("dial_dialog", "msg_call_fail", "Can't call yourself!"), Text("dial_dialog", "msg_title", ""));
     return true;
 }
@@ -430,8 +447,7 @@ void CallController::CallNumber(const std::string& number) {
 
 void CallController::ShowConnectionError(int code) {
     const char* key = code == -2 ? "msg_mic_inuse" : code == -1 ? "msg_cnx_failed" : "msg_unknown";
-    const char* def = code == -2 ? "No microphone can be opened." : code == -1 ? "The call could not be started." : "";
-    ui_->ShowBox(Text("dial_dialog", key, def), Text("multiconf_dialog", "conf_info", "Infomation"));
+    ui_->ShowBox(Text("dial_dialog", key, ""), Text("multiconf_dialog", "conf_info", "Infomation"));
 }
 
 int CallController::PlaceInvitee(CallPageModel* page, const CInvitee& invitee, bool newCall) {
@@ -543,7 +559,7 @@ void CallController::AddToActiveConference() {
         page->conference = page->hosting = true;
         const std::string own = OwnNumber();
         page->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
-        page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
+        page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "Chairman"));
         page->AddAttendeePicture(page->cnxCount > 0 ? page->cnxIds[0] : -1, page->remoteNumber, page->displayName,
                                  page->DirectionBitmapPath(page->callType == 1), page->callType);
         page->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));

@@ -125,13 +125,6 @@ bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
             return true;
         case WM_CHATRECORD_QUERY: ShowRecords(static_cast<int>(wParam), true); return true;
-        case WM_PRESENCE_BUDDY:
-            // Every chat window sees the change; the frame goes on with its own handling.
-            if (lParam && !Registry()->Lock()) {
-                Registry()->Broadcast(WM_PRESENCE_BUDDY, wParam, lParam);
-                Registry()->Unlock();
-            }
-            return false;
         default: return false;
     }
 }
@@ -156,6 +149,13 @@ void InstallChat() {
     Registry()->UseSharedSemaphore([] { return shell::g_hChatSemaphore.get(); });
     ChatFrameHooks& hooks = ChatHooks();
     hooks.frameMessage = FrameMessage;
+    // A buddy state the frame has checked and applied reaches every chat window.
+    hooks.buddyState = [](WPARAM connection, LPARAM record) {
+        CChatSessionRegistry* r = Registry();
+        if (!record || r->Lock()) return;
+        r->Broadcast(WM_PRESENCE_BUDDY, connection, record);
+        r->Unlock();
+    };
     hooks.blockNotice = [](UINT message, WPARAM wParam, const std::string& id) {
         CChatSessionRegistry* r = Registry();
         if (r->Lock()) return;

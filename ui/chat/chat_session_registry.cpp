@@ -321,8 +321,9 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         ~FreeText() { free(t); }
     } owned{text};
     if (!registry || !record) return 0;
+    // The members are the further ones and the sender.
     DebugTrace(MOD_QZ, 3, "Rcv %s Msg, ChatUID %s User %d", voice ? "PTT" : "TEXT", record->chatId,
-               static_cast<int>(record->recipients.size()));
+               static_cast<int>(record->recipients.size()) + 1);
     if (registry->Lock()) return 0;
     struct Release {
         CChatSessionRegistry* r;
@@ -465,7 +466,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             break;
         case CRC_LIST: {
             if (window->m_chatType != CHAT_ROOM) {
-                pass = window->ImText("im_acceptlist", "You join succeeded");
+                pass = window->ImText("im_acceptlist", "join succeeded");
                 window->OnRoomNotice(1, 0, std::string());
             } else {
                 pass.clear();

@@ -329,8 +329,7 @@ void CMainFrame::ShowConnectionError(int code) {
         return;
     }
     const char* key = code == -2 ? "msg_mic_inuse" : code == -1 ? "msg_cnx_failed" : "msg_unknown";
-    const char* def = code == -2 ? "No microphone can be opened." : code == -1 ? "The call could not be started." : "";
-    Box(LangText("dial_dialog", key, def), LangText("multiconf_dialog", "conf_info", "Infomation"));
+    Box(LangText("dial_dialog", key, ""), LangText("multiconf_dialog", "conf_info", "Infomation"));
 }
 
 bool CMainFrame::IsPageCallCurrent() { return m_calls && m_calls->IsPageCallCurrent(); }

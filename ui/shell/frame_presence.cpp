@@ -243,39 +243,38 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM wParam, LPARAM lParam) {
     auto* record = reinterpret_cast<PresenceBuddyRecord*>(lParam);
     if (!record) return 1;
     auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
-    if (connection && !presence_connection_is_valid(connection)) {
+    if (!presence_connection_is_valid(connection)) {
         delete record;
         return 1;
     }
-    if (connection) {
-        bool known = false, online = false;
+    bool known = false, online = false;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        if (AddrIdentity* identity = shell::FindBuddyIdentity(connection, record->account)) {
+            known = true;
+            DebugTrace(MOD_QZ, 2, "Buddy %s(%s) state change", record->name, record->account);
+            // Id 0 names no buddy: a known uid is not overwritten with it.
+            if (record->id != 0) presence_setting_set_int(&identity->settings, "uid", nullptr, record->id);
+            if (record->name[0]) AddrBook_SetIdentityAltName(identity, record->name);
+            if (identity->parent) seenBuddies_[connection].insert(shell::SeenKey(identity));
+        }
+    }
+    if (!known) {
+        DebugTrace(MOD_QZ, 2, "Can not find buddy %s(%d)", record->name, record->id);
+        // Someone the address book does not hold is no buddy: the messaging service forgets them.
         {
-            std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
-            if (AddrIdentity* identity = shell::FindBuddyIdentity(connection, record->account)) {
-                known = true;
-                DebugTrace(MOD_QZ, 2, "Buddy %s(%s) state change", record->name, record->account);
-                if (record->id != 0) presence_setting_set_int(&identity->settings, "uid", nullptr, record->id);
-                if (record->name[0]) AddrBook_SetIdentityAltName(identity, record->name);
-                if (identity->parent) seenBuddies_[connection].insert(shell::SeenKey(identity));
-            }
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
+            online = connection->account && !Account_IsOffline(connection->account);
         }
-        if (!known) {
-            DebugTrace(MOD_QZ, 2, "Can not find buddy %s(%d)", record->name, record->id);
-            // Someone the address book does not hold is no buddy: the messaging service forgets them.
-            {
-                std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
-                online = connection->account && !Account_IsOffline(connection->account);
-            }
-            PresenceProtocolOps* ops = OpsOf(connection);
-            if (online && record->id != 0 && ops && ops->removeBuddy) ops->removeBuddy(presence_rec(connection), record->id);
-            delete record;
-            return 1;
-        }
+        PresenceProtocolOps* ops = OpsOf(connection);
+        if (online && record->id != 0 && ops && ops->removeBuddy) ops->removeBuddy(presence_rec(connection), record->id);
+        delete record;
+        return 1;
     }
     const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
     const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
-    auto known = buddyOnline_.find(key);
-    const int before = known == buddyOnline_.end() ? -1 : known->second;
+    auto seen = buddyOnline_.find(key);
+    const int before = seen == buddyOnline_.end() ? -1 : seen->second;
     const int now = record->online ? (record->busy ? 2 : 1) : 0;  // offline, online, busy
     buddyOnline_[key] = now;
     // Only a change is news: the list refresh repeats every buddy's state.
@@ -284,6 +283,8 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM wParam, LPARAM lParam) {
                                       : now == 1 ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
                                                  : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
                                       {name}));
+    // The chat windows hear only a buddy of the book on a live connection.
+    if (ChatHooks().buddyState) ChatHooks().buddyState(wParam, lParam);
     delete record;
     return 1;
 }
@@ -300,9 +301,11 @@ LRESULT CMainFrame::OnBuddyListEnd(WPARAM wParam, LPARAM) {
     DebugTrace(MOD_QZ, 3, "mervane buddy list receive end");
     buddyListSeen_ = true;
     auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
-    // Once a run: the address book's buddies the service did not list become its buddies.
-    if (buddiesAutoAdded_ || !presence_connection_is_valid(connection)) return 1;
+    // Once a run, at the first list's end: the address book's buddies the service did not list
+    // become its buddies.
+    if (buddiesAutoAdded_) return 1;
     buddiesAutoAdded_ = true;
+    if (!presence_connection_is_valid(connection)) return 1;
     PresenceProtocolOps* ops = OpsOf(connection);
     std::vector<std::pair<std::string, std::string>> added;  // contact name, address
     {

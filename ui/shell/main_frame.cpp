@@ -186,6 +186,9 @@ ChatFrameHooks& ChatHooks() {
 }
 
 LRESULT CMainFrame::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+    // A buddy state of a connection that has gone reaches neither the address book nor the chat windows.
+    if (message == WM_PRESENCE_BUDDY && wParam && !presence_connection_is_valid(reinterpret_cast<PresenceConnection*>(wParam)))
+        return OnPresenceBuddy(wParam, lParam);
     if (BookHooks().filter && BookHooks().filter(message, wParam, lParam)) return 1;  // address book
     if (ChatHooks().frameMessage && ChatHooks().frameMessage(message, wParam, lParam)) return 1;  // chat windows
     const auto& table = MessageTable();

@@ -75,6 +75,9 @@ struct ChatFrameHooks {
     std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)> frameMessage;
     // Block and unblock requests (0x823) and answers (0x821, 0x822) for every chat window; id = the contact's id.
     std::function<void(UINT message, WPARAM wParam, const std::string& id)> blockNotice;
+    // A buddy state the frame has applied: every chat window hears (connection, record) under the
+    // chat semaphore; a wait that times out skips it.
+    std::function<void(WPARAM connection, LPARAM record)> buddyState;
     // The chat of an address-book group (the group action 0): its id and name.
     std::function<void(const char* id, const char* name)> openGroupChat;
     // Help while usrcfg.ini [photo] test is 1: a chat window in its test mode, run modally.

@@ -1246,9 +1246,9 @@ TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
     dlg->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(nullptr, chooser());
-    frame.Command(ID_INVITE_TO_CONFERENCE);  // no call running: a new conference
+    frame.Command(ID_INVITE_TO_CONFERENCE);  // people for the running call
     ASSERT_NE(nullptr, chooser());
-    EXPECT_EQ(0, chooser()->GetMode());
+    EXPECT_EQ(1, chooser()->GetMode());
     chooser()->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 

@@ -81,6 +81,7 @@ protected:
     void TearDown() override {
         frame.reset();
         ChatHooks() = ChatFrameHooks();
+        BookHooks() = FrameBookHooks();
         AddrBook_Destroy();
     }
     static AddrGroup* Group(const char* id, const char* name, AddrNode* parent) {
@@ -250,12 +251,13 @@ protected:
         EXPECT_EQ(1, AddrBook_AttachIdentity(i, contact, nullptr));
         return i;
     }
-    void Buddy(int id, const char* address, const char* name, int online) {
+    void Buddy(int id, const char* address, const char* name, int online, int busy = 0) {
         auto* r = new PresenceBuddyRecord;
         r->id = id;
         std::strcpy(r->account, address);
         std::strcpy(r->name, name);
         r->online = online;
+        r->busy = busy;
         frame->Dispatch(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(connection), reinterpret_cast<LPARAM>(r));
     }
     QStringList Events() const {
@@ -275,7 +277,7 @@ TEST_F(FramePresence, BuddyNoticesByKind) {
         int id;
         const char* address;
         bool removedAtServer;  // the service forgets the buddy
-        bool news;             // the start page's line
+        bool news;             // the start page's line and the chat windows' record
     } cases[] = {
         {"a buddy the book holds", true, 1002, "bob", false, true},
         {"the same with the service's domain", true, 1002, "bob@im.example", false, true},
@@ -283,14 +285,40 @@ TEST_F(FramePresence, BuddyNoticesByKind) {
         {"a stranger while offline", false, 1010, "trent", false, false},
         {"a stranger without a number", true, 0, "eve", false, false},
     };
+    std::vector<std::pair<WPARAM, std::string>> chats;  // what the chat windows heard
+    ChatHooks().buddyState = [&](WPARAM c, LPARAM r) {
+        chats.emplace_back(c, reinterpret_cast<const PresenceBuddyRecord*>(r)->account);
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Account_SetConnectionParam(account, c.accountOnline ? PRESENCE_CONNECTED : PRESENCE_DISCONNECTED);
         g_removed.clear();
+        chats.clear();
         const int before = static_cast<int>(Events().size());
         Buddy(c.id, c.address, "Name", 1);
         EXPECT_EQ(c.removedAtServer ? std::vector<int>{c.id} : std::vector<int>{}, g_removed);
         EXPECT_EQ(c.news, static_cast<int>(Events().size()) > before) << Events().join(" | ").toStdString();
+        using Heard = std::vector<std::pair<WPARAM, std::string>>;
+        const Heard heard = c.news ? Heard{{reinterpret_cast<WPARAM>(connection), c.address}} : Heard{};
+        EXPECT_EQ(heard, chats);
+    }
+    // A connection that is gone, or none: nothing reaches the book, the service or the chat windows.
+    int booked = 0;
+    BookHooks().filter = [&](UINT m, WPARAM w, LPARAM) { return m == WM_PRESENCE_BUDDY && w && ++booked < 0; };
+    for (WPARAM gone : {WPARAM(0x1234), WPARAM(0)}) {
+        chats.clear();
+        auto* r = new PresenceBuddyRecord;
+        r->id = 1003;
+        std::strcpy(r->account, "carol");
+        r->online = 1;
+        frame->Dispatch(WM_PRESENCE_BUDDY, gone, reinterpret_cast<LPARAM>(r));
+        EXPECT_TRUE(chats.empty());
+        EXPECT_TRUE(g_removed.empty());
+    }
+    EXPECT_EQ(0, booked);
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        EXPECT_EQ(0, presence_setting_get_int(&shell::FindBuddyIdentity(connection, "carol")->settings, "uid", 0));
     }
     // The book's identity took the buddy's number and name.
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
@@ -318,6 +346,23 @@ TEST_F(FramePresence, TheFirstCompleteListAddsTheBooksUnlistedBuddiesOnce) {
     frame->Dispatch(WM_PRESENCE_LIST_BEGIN, 0x1234, 0);
     frame->Dispatch(WM_PRESENCE_LIST_END, 0x1234, 0);
     EXPECT_EQ(1u, g_added.size());
+}
+
+TEST_F(FramePresence, TheRunsOneAdditionBelongsToTheFirstListEndEvenOfAConnectionGone) {
+    Account_SetConnectionParam(account, PRESENCE_CONNECTED);
+    frame->Dispatch(WM_PRESENCE_LIST_END, 0x1234, 0);
+    frame->Dispatch(WM_PRESENCE_LIST_BEGIN, reinterpret_cast<WPARAM>(connection), 0);
+    frame->Dispatch(WM_PRESENCE_LIST_END, reinterpret_cast<WPARAM>(connection), 0);
+    EXPECT_TRUE(g_added.empty());
+}
+
+TEST_F(FramePresence, AContactGoingBusyAndBackIsNewsOnce) {
+    Account_SetConnectionParam(account, PRESENCE_CONNECTED);
+    for (auto [online, busy] : {std::pair{1, 0}, {1, 1}, {1, 1}, {1, 0}, {0, 0}}) Buddy(1002, "bob", "Bob", online, busy);
+    const QStringList lines = Events().filter("Bob");
+    EXPECT_EQ(4, lines.size()) << lines.join(" | ").toStdString();
+    EXPECT_EQ(1, lines.filter("Bob is busy").size()) << lines.join(" | ").toStdString();
+    EXPECT_EQ(2, lines.filter("Bob is online").size()) << lines.join(" | ").toStdString();
 }
 
 TEST_F(FrameNotices, AMessagesWindowShowsAtOnceWithoutANotificationArea) {

@@ -151,30 +151,6 @@ TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
     g_strUserId.clear();
 }
 
-TEST_F(ShellFrame, AContactGoingBusyAndBackIsNewsOnce) {
-    CMainFrame frame;
-    QListWidget* events = frame.StartPage()->Events();
-    auto post = [&](int online, int busy) {
-        auto* r = new PresenceBuddyRecord;
-        r->id = 1002;
-        std::strcpy(r->name, "Bob");
-        std::strcpy(r->account, "bob");
-        r->online = online;
-        r->busy = busy;
-        ASSERT_TRUE(PostMessage(frame.Handle(), WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(r)));
-    };
-    const int before = events->count();
-    for (auto [online, busy] : {std::pair{1, 0}, {1, 1}, {1, 1}, {1, 0}, {0, 0}}) post(online, busy);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return events->count() >= before + 4; }, 5000));
-    QCoreApplication::processEvents();
-    QStringList lines;
-    for (int i = 0; i < events->count(); ++i) lines << events->item(i)->text();
-    lines = lines.filter("Bob");
-    EXPECT_EQ(4, lines.size()) << lines.join(" | ").toStdString();
-    EXPECT_EQ(1, lines.filter("Bob is busy").size()) << lines.join(" | ").toStdString();
-    EXPECT_EQ(2, lines.filter("Bob is online").size()) << lines.join(" | ").toStdString();
-}
-
 TEST_F(ShellFrame, LoginDialogNeedsAUserAndKeepsItsChoicesOnEveryClose) {
     shell::SavedLoginStore& store = shell::SavedLogins();
     shell::resetLoginInfo(store);
