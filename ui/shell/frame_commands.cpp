@@ -222,13 +222,8 @@ void CMainFrame::Command(int id) {
                 m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
                 break;
             }
-            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE) {
-                // The frame's own dial page calls its number; elsewhere the click shows that page.
-                auto* page = qobject_cast<CDialDialog*>(m_pSheet->currentWidget());
-                const QString number = page ? page->Number()->text().trimmed() : QString();
-                if (!number.isEmpty()) CallNumber(number);
-                else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
-            }
+            // The frame's own dial page places its calls with its own button.
+            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE && m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
             break;
         case ID_HANGUP:
             StopTrayAnimation();
