@@ -2,7 +2,6 @@
 #include "ui/calls/calls_shell_hook.h"
 
 #include <QAbstractButton>
-#include <QComboBox>
 #include <QPointer>
 
 #include "platform/ini.h"
@@ -11,7 +10,6 @@
 #include "ui/calls/call_log_page.h"
 #include "ui/calls/call_page.h"
 #include "ui/calls/calls_windows.h"
-#include "ui/calls/control_events.h"
 #include "ui/shell/call_windows_hook.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/nav_pages.h"
@@ -43,14 +41,6 @@ public:
             return frame->askQuestion ? frame->askQuestion(AnsiQ(text), AnsiQ(caption)) : own(text, caption);
         };
         windows_.presenceStatus = [frame] { return frame->StatusBar() ? frame->StatusBar()->GetStatus() : 0; };
-        // The frame's number field: typing in it lets the dial button call from any page, and Enter
-        // there is the dial button.
-        if (auto* field = frame->findChild<QComboBox*>("dialCombo")) {
-            QPointer<QComboBox> guard(field);
-            windows_.barNumber = [guard] { return guard ? guard->currentText().trimmed().toStdString() : std::string(); };
-            QObject::connect(field, &QComboBox::editTextChanged, &windows_, [this] { windows_.ActivePageChanged(); });
-            enter_.onDial = [this] { OnBarEnter(); };
-        }
         // Adding a peer as a contact goes to the access server; the store changes with its answer.
         windows_.addContact = [](const std::string& id) { AS_SendCommand(10, nullptr, nullptr, 0, id.c_str(), nullptr, 0); };
         // The start page counts missed calls; its link shows them in the call log.
@@ -76,14 +66,9 @@ public:
         }
     }
     void OnLanguageChanged() override { windows_.OnLanguageChanged(); }
-    // The bar with its status page; the frame's number field goes into its top row and posts its
-    // dial requests to it.
-    QWidget* MakeDialBar(QWidget* parent, QWidget* number, CSkinButton** dial, CSkinButton** hangup) override {
+    // The bar with its status page.
+    QWidget* MakeDialBar(QWidget* parent, CSkinButton** dial, CSkinButton** hangup) override {
         bar_ = new CDialBar(parent);
-        if (number) {
-            bar_->SetNumberField(number);
-            bar_->installEventFilter(&enter_);
-        }
         windows_.SetDialBar(bar_);
         *dial = bar_->DialButton();
         *hangup = bar_->HangupButton();
@@ -159,40 +144,10 @@ private:
         auto* page = qobject_cast<COnDialDlg*>(frame_->Sheet() ? frame_->Sheet()->currentWidget() : nullptr);
         return page ? page->Model() : nullptr;
     }
-    // Enter in the bar's number field calls what it holds on any page but the calls windows' own,
-    // whose dial button decides (an answer, a conference member, the selected log entry).
-    void OnBarEnter() {
-        auto* page = qobject_cast<CNqPropertyPage*>(frame_->Sheet() ? frame_->Sheet()->currentWidget() : nullptr);
-        const std::string number = windows_.barNumber ? windows_.barNumber() : std::string();
-        if (page && !OwnsPage(page) && !number.empty()) {
-            int dial = -1, hangup = -1;
-            windows_.OtherPageButtons(page->m_nType, &dial, &hangup);
-            if (dial != 0 && frame_->StatusBar() && frame_->StatusBar()->GetStatus() != 1)
-                frame_->CallNumber(QString::fromStdString(number));
-            return;
-        }
-        frame_->Command(ID_DIAL);
-    }
-    // The number field posts its dial request to its owner, the bar.
-    struct EnterFilter : QObject {
-        std::function<void()> onDial;
-        bool eventFilter(QObject* watched, QEvent* e) override {
-            UINT msg = 0;
-            WPARAM w = 0;
-            LPARAM l = 0;
-            if (ControlMessage(e, &msg, &w, &l) && msg == kMsgCallDial) {
-                if (onDial) onDial();
-                return true;
-            }
-            return QObject::eventFilter(watched, e);
-        }
-    };
-
     std::unique_ptr<SoundPlayer> sounds_;
     CallsWindows windows_;
     CMainFrame* frame_;
     QPointer<CDialBar> bar_;
-    EnterFilter enter_;
 };
 
 }  // namespace

@@ -218,14 +218,11 @@ void CallsWindows::ActivePageChanged() {
 
 void CallsWindows::OtherPageButtons(int pageType, int* dial, int* hangup) const {
     // Any other page: a call that talks or rings can be ended from here (the hang-up reaches it) but
-    // no second one started; otherwise the number typed in the bar can be called. The address book
-    // decides itself what its selection allows, so a number typed there only adds the chance to call.
+    // no second one started. The address book decides itself what its selection allows.
     const bool running = CallToEndFromOtherPage() != nullptr;
-    const bool typed = barNumber && !barNumber().empty() && (!presenceStatus || presenceStatus() != 1);
     *hangup = running ? 1 : 0;
     if (running) *dial = 0;
-    else if (pageType == kAddressBookPage) *dial = typed ? 1 : -1;
-    else *dial = typed ? 1 : 0;
+    else *dial = pageType == kAddressBookPage ? -1 : 0;
 }
 
 void CallsWindows::OnDialButton(bool offline) {

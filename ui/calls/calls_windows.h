@@ -77,8 +77,6 @@ public:
     std::function<void(const std::string&)> sendMessage, addContact;
     std::function<void()> queryChatRecords;  // the chat-record browser
     std::function<int()> presenceStatus;
-    // The number typed in the frame's own dial bar (empty when it has none).
-    std::function<std::string()> barNumber;
 
     // CallUi.
     void PageCreated(CallPageModel* page) override;

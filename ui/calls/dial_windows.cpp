@@ -339,12 +339,6 @@ CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
 
 CDialBar::~CDialBar() = default;
 
-void CDialBar::SetNumberField(QWidget* field) {
-    number_ = field;
-    if (field) field->setParent(this);
-    resizeEvent(nullptr);
-}
-
 QString CDialBar::StatusUrl() const {
     return ownStatusUrl_ ? statusUrl_ : QString::fromStdString(g_serviceSettings.status).trimmed();
 }
@@ -423,14 +417,9 @@ bool CDialBar::event(QEvent* e) {
 }
 
 void CDialBar::resizeEvent(QResizeEvent*) {
-    // The number field over the full width; the buttons either side of the middle below it; the
-    // page centred under them.
+    // The buttons either side of the middle; the page centred under them.
     const int cx = width();
-    int top = 6;
-    if (number_) {
-        number_->setGeometry(10, 6, std::max(0, cx - 20), 28);
-        top = 40;
-    }
+    const int top = 6;
     const QSize d = dial_->sizeHint(), h = hangup_->sizeHint();
     dial_->setGeometry(cx / 2 - 20 - d.width(), top, d.width(), d.height());
     hangup_->setGeometry(cx / 2 + 20, top, h.width(), h.height());

@@ -88,8 +88,7 @@ private:
     bool sticking_ = false;
 };
 
-// The bar with the dial and hang-up buttons and the small status page below them; the frame may put
-// its number field in the row above the buttons.
+// The bar with the dial and hang-up buttons and the small status page below them.
 class CDialBar : public QWidget {
     Q_OBJECT
 public:
@@ -98,7 +97,6 @@ public:
     CSkinButton* DialButton() const { return dial_; }
     CSkinButton* HangupButton() const { return hangup_; }
     CWebBrowserHost* Page() const { return page_; }
-    void SetNumberField(QWidget* field);
     // The status address; without one set here the settings file's is used.
     void SetStatusUrl(const QString& url) { statusUrl_ = url, ownStatusUrl_ = true; }
     QString StatusUrl() const;
@@ -118,7 +116,6 @@ protected:
 
 private:
     void Show(const QUrl& url);
-    QWidget* number_ = nullptr;
     CSkinButton *dial_, *hangup_;
     CWebBrowserHost* page_;
     std::unique_ptr<CWebControlSite> site_;

@@ -2,7 +2,6 @@
 #include "ui/contacts/addrbook_host.h"
 
 #include <QAbstractButton>
-#include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QMessageBox>
@@ -175,17 +174,8 @@ void BookHost::SetDialButtons(bool dial, bool hangup) {
     // Another page in front keeps the buttons it set itself.
     CMainFrame* frame = MainFrame();
     if (!frame || !frame->Sheet() || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return;
-    // A number typed in the frame's dial bar can be called whatever is selected.
-    if (!hangup && PresenceStatus() != 1)
-        if (auto* field = frame->findChild<QComboBox*>("dialCombo"); field && !field->currentText().trimmed().isEmpty()) dial = true;
     if (QAbstractButton* b = DialButton()) b->setEnabled(dial);
     if (QAbstractButton* b = HangupButton()) b->setEnabled(hangup);
-}
-
-void BookHost::FollowDialNumber(QObject* owner, std::function<void()> changed) {
-    if (CMainFrame* frame = MainFrame())
-        if (auto* field = frame->findChild<QComboBox*>("dialCombo"))
-            QObject::connect(field, &QComboBox::editTextChanged, owner, [changed] { changed(); });
 }
 
 void BookHost::PressDialButton() {

@@ -84,8 +84,6 @@ public:
     virtual void SetDialButtons(bool dial, bool hangup);
     // Presses the dial button of the dial bar (double-click on an item).
     virtual void PressDialButton();
-    // Calls `changed` (while `owner` lives) whenever the number typed in the dial bar changes.
-    virtual void FollowDialNumber(QObject* owner, std::function<void()> changed);
 };
 
 // The host the page uses unless one is given.

@@ -765,8 +765,6 @@ void CGroupTreeCtrl::PlaceIndicators() {
 CAddressBookDlg::CAddressBookDlg(BookHost* host, QWidget* parent)
     : CNqPropertyPage(PAGE_BOOK, parent), host_(host ? host : DefaultHost()) {
     setObjectName("addressBookPage");
-    // A number typed in the dial bar and erased again gives the dial button back to the selection.
-    host_->FollowDialNumber(this, [this] { OnSetActive(); });
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);

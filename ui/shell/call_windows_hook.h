@@ -48,9 +48,9 @@ public:
     virtual void ShowConnectionError(int) {}
     // The frame moved: the keypad keeps to its side.
     virtual void OnFrameMoved() {}
-    // ---- the dial bar: the calls windows' own, with the frame's number field in it and its two
-    // buttons handed back; null leaves the frame its own. The skin changed: its pictures and page.
-    virtual QWidget* MakeDialBar(QWidget* /*parent*/, QWidget* /*number*/, CSkinButton** /*dial*/, CSkinButton** /*hangup*/) {
+    // ---- the dial bar: the calls windows' own, with its two buttons handed back; null leaves the
+    // frame its own. The skin changed: its pictures and page.
+    virtual QWidget* MakeDialBar(QWidget* /*parent*/, CSkinButton** /*dial*/, CSkinButton** /*hangup*/) {
         return nullptr;
     }
     virtual void OnSkinChanged() {}

@@ -142,7 +142,6 @@ void CMainFrame::RefreshMenus() {
         m_dialButton->setEnabled(in && st != STATUS_OFFLINE && !call);
         m_hangupButton->setEnabled(call);
     }
-    m_dialCombo->setEnabled(in);
     UpdateTitle();  // the title follows the same state
     // The status bar's and the tray's menus take the state when they open (StatusMenuItem, TrayMenuItem).
 }
@@ -219,19 +218,12 @@ void CMainFrame::Command(int id) {
         case ID_DIAL_ALT1 + 2:
         case ID_DIAL_ALT4:
         case ID_DIAL:
-            if (m_calls) {  // a number typed in the bar is called from any page but the calls windows' own
-                const QString number = m_dialCombo->currentText().trimmed();
-                auto* page = qobject_cast<CNqPropertyPage*>(m_pSheet->currentWidget());
-                if (!number.isEmpty() && !(page && m_calls->OwnsPage(page)) && m_wndStatusBar->GetStatus() != STATUS_OFFLINE)
-                    CallNumber(number);
-                else m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
+            if (m_calls) {  // the active page decides what the click means
+                m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
                 break;
             }
-            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE) {
-                const QString number = m_dialCombo->currentText().trimmed();
-                if (!number.isEmpty()) CallNumber(number);
-                else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
-            }
+            // The frame's own dial page places its calls with its own button.
+            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE && m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
             break;
         case ID_HANGUP:
             StopTrayAnimation();

@@ -289,22 +289,16 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     });
     v->addWidget(m_pSheet, 1);
 
-    // Dial bar: the number field, and the calls windows' bar with its status page around it; the
-    // frame's own simple bar only when no calls windows are registered.
-    m_dialCombo = new CDialComboBox(central);
-    m_dialCombo->setObjectName("dialCombo");
-    m_dialCombo->setEditable(true);
-    m_dialCombo->setMinimumHeight(28);
-    m_dialCombo->SetDialEnabledQuery([this] { return m_dialButton->isEnabled(); });
+    // Dial bar: the calls windows' bar with its status page; the frame's own simple bar only when no
+    // calls windows are registered.
     if (shell::CallWindowsFactoryRef()) m_calls = shell::CallWindowsFactoryRef()(this, m_pSheet, nullptr, nullptr);
-    if (m_calls) m_wndDialBar = m_calls->MakeDialBar(central, m_dialCombo, &m_dialButton, &m_hangupButton);
+    if (m_calls) m_wndDialBar = m_calls->MakeDialBar(central, &m_dialButton, &m_hangupButton);
     if (!m_wndDialBar) {
         m_wndDialBar = new QWidget(central);
         m_wndDialBar->setObjectName("dialBar");
         auto* d = new QHBoxLayout(m_wndDialBar);
         d->setContentsMargins(8, 6, 8, 6);
-        d->setSpacing(6);
-        m_dialCombo->setParent(m_wndDialBar);
+        d->setSpacing(40);  // the two buttons either side of the middle
         m_dialButton = new CSkinButton(m_wndDialBar);
         m_dialButton->setObjectName("dialBarCall");
         m_dialButton->SetSkinName("dialcall");
@@ -315,9 +309,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         m_hangupButton->SetSkinName("dialhangup");
         m_hangupButton->EnableHoverTracking(true);
         m_hangupButton->setCursor(Qt::PointingHandCursor);
-        d->addWidget(m_dialCombo, 1);
+        d->addStretch(1);
         d->addWidget(m_dialButton);
         d->addWidget(m_hangupButton);
+        d->addStretch(1);
     }
     connect(m_dialButton, &QAbstractButton::clicked, this, [this] { Command(ID_DIAL); });
     connect(m_hangupButton, &QAbstractButton::clicked, this, [this] { Command(ID_HANGUP); });
@@ -446,7 +441,6 @@ void CMainFrame::ApplyLanguage() {
     if (muteButtons_) muteButtons_->Retext();
     m_dialButton->setToolTip(LangText("dial_dialog", "call", "Call"));
     m_hangupButton->setToolTip(LangText("ondial_dialog", "hangup", "Hang up"));
-    m_dialCombo->lineEdit()->setPlaceholderText(LangText("dial_dialog", "number", "Number or SIP address"));
     m_pSheet->OnLanguageChanged();  // the pages, their tabs, and the active page selected again
     if (updateDialog_) updateDialog_->ApplyLanguage();
     // The rich edits' file messages, kept in [dlg_common] under their string ids.

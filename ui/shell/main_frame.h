@@ -27,7 +27,6 @@ class QDialog;
 class QSystemTrayIcon;
 class CSystemTray;
 class CSkinToolBar;
-class CDialComboBox;
 class CAsSyncResult;
 struct AsRequest;
 class CUpdateDialog;
@@ -186,7 +185,6 @@ private:
     CSkinToolBar* m_wndToolBar = nullptr;
     CPresenceStatusBar* m_wndStatusBar = nullptr;
     QWidget* m_wndDialBar = nullptr;
-    CDialComboBox* m_dialCombo = nullptr;
     class CSkinButton *m_dialButton = nullptr, *m_hangupButton = nullptr;
     CChildView* m_pSheet = nullptr;
     CNqNavigatePage* m_navigatePage = nullptr;

@@ -133,7 +133,6 @@ TEST_F(CallTab, RightClickOnACallTabShowsEndCallAndTheHoldState) {
 TEST_F(CallTab, DialButtonStaysOffWhileTheStatusShowsOffline) {
     int status = 1;
     windows->presenceStatus = [&] { return status; };
-    windows->barNumber = [] { return std::string("bob@example.com"); };
     sheet->setCurrentWidget(windows->DialPage());
     windows->DialPage()->Number()->setEditText("bob@example.com");
     windows->DialPage()->ButtonState();

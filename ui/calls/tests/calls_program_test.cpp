@@ -53,17 +53,20 @@ bool FrameGeometry(const std::string& display, pid_t pid, int* x, int* y, int* w
     return best > 0;
 }
 
-// The dial bar above the status bar: the number field over its width, the dial and hang-up buttons
-// (76 x 30) either side of the middle below it, and the 60-pixel status page under them.
+// The dial bar above the status bar: the dial and hang-up buttons (76 x 30) either side of the
+// middle, and the 60-pixel status page under them.
 constexpr int kStatusBarHeight = 26;
 struct BarPoints {
-    int fieldX, fieldY, dialX, hangupX, buttonY;
+    int dialX, hangupX, buttonY;
 };
 BarPoints DialBar(int x, int y, int w, int h) {
     const int bottom = y + h - kStatusBarHeight;
     const int buttonY = bottom - 4 - 60 - 4 - 15;
-    return {x + 60, buttonY - 15 - 6 - 14, x + w / 2 - 20 - 38, x + w / 2 + 20 + 38, buttonY};
+    return {x + w / 2 - 20 - 38, x + w / 2 + 20 + 38, buttonY};
 }
+// The middle of the Dial page's number field, from the window's top: below the menu bar, the tool
+// bar and the sheet's tab row.
+constexpr int kDialFieldY = 116;
 
 // Clicks the dial bar's dial (or hang-up) button. Programs open their windows at the same place: the
 // one clicked is raised first.
@@ -157,18 +160,18 @@ void Snap(const std::string& display, pid_t pid, const std::string& path) {
         std::to_string(x) + "+" + std::to_string(y) + " '" + path + "' 2>/dev/null");
 }
 
-// Types a number into the dial bar's number field and presses Enter.
-bool DialFromBar(const std::string& display, pid_t pid, const std::string& number) {
+// Opens the Dial page (View, Dial pad), types a number into its field and clicks the dial bar's
+// dial button, as a user does.
+bool DialFromDialPage(const std::string& display, pid_t pid, const std::string& number) {
     int x, y, w, h;
     std::string id;
     if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
     const std::string env = "DISPLAY=" + display + " ";
     Run(env + "xdotool windowraise " + id);
-    const BarPoints bar = DialBar(x, y, w, h);
-    Run(env + "xdotool mousemove " + std::to_string(bar.fieldX) + " " + std::to_string(bar.fieldY) + " click 1");
-    Run(env + "xdotool type --delay 50 " + number);
-    Run(env + "xdotool key Return");
-    return true;
+    if (!shelltest::ChooseFromMenu(display, pid, "v", "d")) return false;
+    Run(env + "xdotool mousemove " + std::to_string(x + 60) + " " + std::to_string(y + kDialFieldY) + " click 1");
+    Run(env + "xdotool type --delay 50 " + number);  // each key sets the dial button from the field
+    return ClickBarButton(display, pid, false);
 }
 
 std::vector<CallLogEntry> ReadCallLog(const std::string& path) {
@@ -233,9 +236,11 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         EXPECT_EQ(std::string::npos, Slurp(alice.profile + "/tessaly.log").find("UI event: Incoming call from"));
     }
 
-    // On her start page alice calls bob from the dial bar's own field; bob declines.
+    // Alice calls bob from her Dial page: the number in its field, then the dial bar's dial button;
+    // bob declines.
     Snap(display, alice.program.pid, services.dir + "/alice_home.png");
-    ASSERT_TRUE(DialFromBar(display, alice.program.pid, "bob"));
+    ASSERT_TRUE(DialFromDialPage(display, alice.program.pid, "bob"));
+    Snap(display, alice.program.pid, services.dir + "/alice_dial.png");
     ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Incoming call from", 20000)) << Slurp(alice.profile + "/tessaly.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the page is shown and the bar follows it
     ASSERT_TRUE(ClickBarButton(display, bob.program.pid, true));

@@ -255,33 +255,24 @@ TEST_F(CallWindows, ASecondCallRightAfterTheFirstEndsRingsInFrontAndIsAnswered) 
     }
 }
 
-// The dial bar on a page that is not a calls window: a running call can only be ended there; without
-// one, a number typed in the bar can be called (the address book adds its selection's own rule).
-TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCallsAndTheTypedNumber) {
-    std::string typed;
-    int status = 0;
-    windows->barNumber = [&] { return typed; };
-    windows->presenceStatus = [&] { return status; };
+// The dial bar on a page that is not a calls window: a running call can only be ended there, and
+// nothing can be dialled from it (the address book keeps its selection's own rule).
+TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCalls) {
     enum Call { NONE, RINGING_IN, CALLING_OUT, TALKING };
     struct Case {
         const char* name;
         int pageType;  // 3 start page, 0 address book, 9 service page
         Call call;
-        const char* number;
-        int presence;
         int dial, hangup;
     };
     const Case cases[] = {
-        {"start page, nothing typed", 3, NONE, "", 0, 0, 0},
-        {"start page, a number typed", 3, NONE, "bob@example.com", 0, 1, 0},
-        {"start page, typed while offline", 3, NONE, "bob@example.com", 1, 0, 0},
-        {"start page, a call rings in", 3, RINGING_IN, "bob@example.com", 0, 0, 1},
-        {"start page, calling out", 3, CALLING_OUT, "", 0, 0, 1},
-        {"start page, talking", 3, TALKING, "bob@example.com", 0, 0, 1},
-        {"service page, a number typed", 9, NONE, "bob", 0, 1, 0},
-        {"address book, nothing typed: its selection decides", 0, NONE, "", 0, -1, 0},
-        {"address book, a number typed", 0, NONE, "bob", 0, 1, 0},
-        {"address book, talking", 0, TALKING, "", 0, 0, 1},
+        {"start page, no call", 3, NONE, 0, 0},
+        {"start page, a call rings in", 3, RINGING_IN, 0, 1},
+        {"start page, calling out", 3, CALLING_OUT, 0, 1},
+        {"start page, talking", 3, TALKING, 0, 1},
+        {"service page, no call", 9, NONE, 0, 0},
+        {"address book, no call: its selection decides", 0, NONE, -1, 0},
+        {"address book, talking", 0, TALKING, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -293,8 +284,6 @@ TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCallsAndTheTypedNumber) {
             if (c.call == TALKING) Answer(calls->Pages().back()->cnxIds[0]);
         }
         Events();
-        typed = c.number;
-        status = c.presence;
         int dial = -2, hangup = -2;
         windows->OtherPageButtons(c.pageType, &dial, &hangup);
         EXPECT_EQ(c.dial, dial);
@@ -306,18 +295,18 @@ TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCallsAndTheTypedNumber) {
         ASSERT_TRUE(calls->Pages().empty());
     }
 
-    // On the start page itself the buttons follow as the page comes to the front and as one types.
+    // On the start page itself the buttons follow as the page comes to the front; a number left in
+    // the dial page's field does not make the start page's dial button live.
+    Dial()->Number()->setEditText("bob@example.com");
     auto* start = new CNqNavigatePage;
     sheet->AddPage(start);
-    typed = "";
-    status = 0;
     sheet->setCurrentWidget(start);
     Events();
     EXPECT_FALSE(bar->DialButton()->isEnabled());
     EXPECT_FALSE(bar->HangupButton()->isEnabled());
-    typed = "bob@example.com";
-    windows->ActivePageChanged();
-    EXPECT_TRUE(bar->DialButton()->isEnabled());
+    windows->OnDialButton(false);  // the start page has nothing to dial
+    Events();
+    EXPECT_TRUE(calls->Pages().empty());
     int call, cnx;
     IncomingCall("carol@example.com", &call, &cnx);
     Events();
@@ -951,8 +940,7 @@ TEST_F(CallWindows, DialBarGivesItsPageASite) {
     EXPECT_FALSE(SendCustomControlSiteMsg(bar->Page(), kSiteContextMenu, &menu));
 }
 
-// The buttons stand either side of the middle, the page centred below them, at any width; the number
-// field the frame gives the bar takes the row above.
+// The buttons stand either side of the middle, the page centred below them, at any width.
 TEST_F(CallWindows, DialBarPlacesItsButtonsAndPage) {
     for (int cx : {420, 300, 640}) {
         SCOPED_TRACE(cx);
@@ -965,10 +953,6 @@ TEST_F(CallWindows, DialBarPlacesItsButtonsAndPage) {
         EXPECT_EQ((cx - 300) / 2, p.left());
         EXPECT_GT(p.top(), d.bottom());
     }
-    auto* field = new QComboBox(frame.get());
-    bar->SetNumberField(field);
-    EXPECT_EQ(bar, field->parentWidget());
-    EXPECT_LT(field->geometry().bottom(), bar->DialButton()->geometry().top());
     EXPECT_LE(bar->minimumHeight(), bar->Page()->geometry().bottom() + 8);
 }
 
@@ -1180,8 +1164,8 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     EXPECT_EQ(1, records);
 }
 
-// The program's frame shows the calls windows' bar: the number field in its top row, its buttons the
-// frame's; while the status is offline the bar is busy and dial does nothing.
+// The program's frame shows the calls windows' bar, with only its two buttons and its page, its
+// buttons the frame's; while the status is offline the bar is busy and dial does nothing.
 TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
     calls::RegisterWithShell();
     struct Unregister {
@@ -1190,9 +1174,8 @@ TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
     CMainFrame frame;
     auto* own = frame.findChild<CDialBar*>();
     ASSERT_NE(nullptr, own);
-    auto* field = frame.findChild<QComboBox*>("dialCombo");
-    ASSERT_NE(nullptr, field);
-    EXPECT_EQ(own, field->parentWidget());
+    EXPECT_EQ(nullptr, frame.findChild<QComboBox*>("dialCombo"));  // the number is typed on the dial page
+    EXPECT_TRUE(own->findChildren<QComboBox*>().isEmpty());
     EXPECT_EQ(own->DialButton(), frame.findChild<QAbstractButton*>("dialBarCall"));
     EXPECT_EQ(own->HangupButton(), frame.findChild<QAbstractButton*>("dialBarHangup"));
     EXPECT_TRUE(own->ShownPage().endsWith("adv.htm")) << own->ShownPage().toStdString();
@@ -1211,7 +1194,10 @@ TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
     frame.LogoffReset(LOGIN_SIGNED_IN);
     QCoreApplication::sendPostedEvents();
     frame.StatusBar()->SetStatus(0);
-    field->setEditText("bob@example.com");
+    frame.Command(ID_SHOW_DIAL);
+    auto* dial = qobject_cast<calls::CDialDialog*>(frame.Sheet()->currentWidget());
+    ASSERT_NE(nullptr, dial);
+    dial->Number()->setEditText("bob@example.com");
     frame.Calls()->ActivePageChanged();
     EXPECT_FALSE(own->busy);
     EXPECT_TRUE(own->DialButton()->isEnabled());
