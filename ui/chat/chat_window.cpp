@@ -7,6 +7,7 @@
 #include <QDesktopServices>
 #include <QClipboard>
 #include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QFontDialog>
 #include <QMimeData>
 #include <QPainter>
@@ -47,6 +48,7 @@
 #include "ui/controls/chat_text.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/skin_toolbar.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/shaped_button.h"
 #include "ui/controls/statics.h"
@@ -374,42 +376,49 @@ void CIMDlg::BuildWindow() {
     top->setObjectName("chatTop");
     top->setStyleSheet("QWidget#chatTop { background: qlineargradient(x1:0,y1:0,x2:0,y2:1, stop:0 #ffffff, stop:1 #e4edf8); border-bottom: 1px solid #c9d6e6; }");
     auto* topRow = new QHBoxLayout(top);
-    topRow->setContentsMargins(10, 6, 8, 6);
-    head_ = new QLabel(top);
-    head_->setFixedSize(40, 40);
-    topRow->addWidget(head_);
-    auto* titles = new QVBoxLayout;
-    titles->setSpacing(1);
+    topRow->setContentsMargins(6, 3, 10, 3);
+    topRow->setSpacing(8);
+    // The upper bar: the skin's "qzBar.bmp" and "qzBar_disable.bmp", 32 x 32 on magenta, in button order.
+    upper_ = new CSkinToolBar(top);
+    upper_->setObjectName("upperBar");
+    upper_->setIconSize(QSize(32, 32));
+    const QString skinFolder = QFileInfo(shell::SkinFile("qzBar.bmp")).absolutePath();
+    upper_->SetButtonImagesFromFile(32, 32, skinFolder, "qzBar.bmp", RGB(255, 0, 255), false);
+    upper_->SetDisabledImagesFromFile(32, 32, shell::SkinFile("qzBar_disable.bmp"), RGB(255, 0, 255));
+    // Each button follows an action of its own (caption, tooltip, enabling, showing); the menu's command
+    // runs when it is pressed.
+    auto barButton = [this](CSkinToolBar* bar, int id, int image, bool dropDown) {
+        CSkinToolButton* button = bar->AddButton(id, QString(), image, dropDown);
+        button->setIconSize(bar->ImageSize());
+        auto* a = new QAction(this);
+        QIcon icon;
+        if (const QPixmap on = bar->Image(image, false); !on.isNull()) icon.addPixmap(on);
+        if (const QPixmap off = bar->DisabledImage(image); !off.isNull()) icon.addPixmap(off, QIcon::Disabled);
+        a->setIcon(icon);
+        button->setDefaultAction(a);
+        QAction* placed = nullptr;
+        for (QAction* candidate : bar->actions())
+            if (bar->widgetForAction(candidate) == button) placed = candidate;
+        connect(a, &QAction::visibleChanged, this, [a, placed, button] {
+            if (placed) placed->setVisible(a->isVisible());
+            button->setVisible(a->isVisible());
+        });
+        return a;
+    };
+    int upperImage = 0;
+    for (int id : {ID_INVITE, ID_CALL, ID_KICK, ID_END, ID_BLOCK}) {
+        QAction* a = barButton(upper_, id, upperImage++, false);
+        connect(a, &QAction::triggered, actions_[id], &QAction::trigger);
+        actions_[id + 100000] = a;
+    }
+    topRow->addWidget(upper_);
+    // The title line: the session's name or its count of participants.
     title_ = new QLabel(top);
     title_->setObjectName("chatTitle");
-    subtitle_ = new QLabel(top);
-    subtitle_->setObjectName("chatSubtitle");
-    titles->addWidget(title_);
-    titles->addWidget(subtitle_);
-    topRow->addLayout(titles, 1);
-    upper_ = new QToolBar(top);
-    upper_->setIconSize(QSize(22, 22));
-    upper_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    // The skin's button pictures: "qzBar.bmp" and "qzBar_disable.bmp", 32 x 32 on magenta, in button order.
-    upper_->setIconSize(QSize(32, 32));
-    const QList<QPixmap> upperOn = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar.bmp")), 32, 32, RGB(255, 0, 255));
-    const QList<QPixmap> upperOff =
-        ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar_disable.bmp")), 32, 32, RGB(255, 0, 255));
-    auto upperButton = [&](int id) {
-        const int index = static_cast<int>(upper_->actions().size());
-        QIcon icon;
-        if (index < upperOn.size()) icon.addPixmap(upperOn[index]);
-        if (index < upperOff.size()) icon.addPixmap(upperOff[index], QIcon::Disabled);
-        QAction* a = upper_->addAction(icon, QString());
-        connect(a, &QAction::triggered, actions_.count(id) ? actions_[id] : a, &QAction::trigger);
-        actions_[id + 100000] = a;
-    };
-    upperButton(ID_INVITE);
-    upperButton(ID_CALL);
-    upperButton(ID_KICK);
-    upperButton(ID_END);
-    upperButton(ID_BLOCK);
-    topRow->addWidget(upper_);
+    title_->setMinimumWidth(0);
+    title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    title_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    topRow->addWidget(title_, 1);
     root->addWidget(top);
 
     // Body: the history row (history view | peer pane or member area) over the input row (input box |
@@ -446,23 +455,22 @@ void CIMDlg::BuildWindow() {
     auto* composeLayout = new QVBoxLayout(compose);
     composeLayout->setContentsMargins(0, 4, 0, 0);
     composeLayout->setSpacing(4);
-    format_ = new QToolBar(compose);
+    format_ = new CSkinToolBar(compose);
+    format_->setObjectName("formatBar");
     format_->setIconSize(QSize(16, 15));
-    format_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     // The skin's "chatbar2.bmp": 16 x 15 on white, auto-play, font and emoticons in that order.
-    const QList<QPixmap> formatImages = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("chatbar2.bmp")), 16, 15, RGB(255, 255, 255));
-    auto formatIcon = [&](int index) { return index < formatImages.size() ? QIcon(formatImages[index]) : QIcon(); };
-    QAction* autoPlay = format_->addAction(formatIcon(0), QString());
+    format_->SetButtonImagesFromFile(16, 15, skinFolder, "chatbar2.bmp", RGB(255, 255, 255), false);
+    QAction* autoPlay = barButton(format_, ID_AUTOPLAY, 0, false);
     autoPlay->setCheckable(true);
     connect(autoPlay, &QAction::toggled, this, [this](bool on) { m_bAutoPlay = on ? 1 : 0; });
     actions_[ID_AUTOPLAY] = autoPlay;
-    QAction* font = format_->addAction(formatIcon(1), QString());
+    QAction* font = barButton(format_, ID_FONT, 1, false);
     connect(font, &QAction::triggered, actions_[ID_FONT_MENU], &QAction::trigger);
     actions_[ID_FONT] = font;
-    QAction* smile = format_->addAction(formatIcon(2), QString());
+    QAction* smile = barButton(format_, ID_EMOTICONS, 2, false);
     connect(smile, &QAction::triggered, this, [this] { OpenEmoticonPicker(); });
     actions_[ID_EMOTICONS] = smile;
-    CEmoticonPopup::AddDropDown(qobject_cast<QToolButton*>(format_->widgetForAction(smile)), this);
+    CEmoticonPopup::AddDropDown(format_->Button(ID_EMOTICONS), this);
     composeLayout->addWidget(format_);
     input_ = new CChatRichEdit(compose);
     input_->setObjectName("input");
@@ -726,7 +734,7 @@ void CIMDlg::OnLanguageChanged() {
     bar(ID_AUTOPLAY, "im_bar_autoplay", "自动播放", "im_bar_autoptt", "选中自动播放语音短信状态");
     bar(ID_FONT, "im_bar_font", "字体", "im_bar_font", "修改文本窗口中的文字字体");
     bar(ID_EMOTICONS, "im_bar_action", "表情", "im_bar_action", "表情菜单");
-    send_->setText(Plain(ChatText("im_dlg", "im_send", "发送(&S)")));
+    send_->setText(ChatText("im_dlg", "im_send", "发送(&S)"));
     send_->setToolTip(ChatText("im_tooltip", "im_sendbutton", "单击这里以发送消息"));
     ptt_->setText(Plain(ChatText("im_dlg", "im_bar_ptt", "按住讲话")));
     ptt_->setToolTip(ChatText("im_tooltip", "im_bar_ptt", "一直按住鼠标左键，发送语音信息"));
@@ -763,27 +771,13 @@ void CIMDlg::SetOneMemberTitle(void*) {
 
 void CIMDlg::RefreshTitle() {
     QString title;
-    const QString online = ChatText("addrbook_dialog", "online", "Online");
-    const QString offline = ChatText("addrbook_dialog", "offline", "Offline");
-    QPixmap picture;
     if (oneMemberTitle_ && m_members.empty() && (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL)) {
         title = "1 " + ChatText("im_dlg", "im_chatcnt", "参与者");
-        subtitle_->clear();
-        picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     } else if (m_chatType == CHAT_ONE && !m_members.empty()) {
         const auto& peer = m_members[0];
-        const QString name = FromAnsi(peer.name);
-        title = name + BookSuffix(peer);
-        subtitle_->setText(peer.online == 1 ? online : offline);
-        const QImage shown = peerPanel_->ShownPicture();
-        if (!shown.isNull())
-            picture = ctl::KeyedPixmap(shown.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), RGB(255, 255, 255));
+        title = FromAnsi(peer.name) + BookSuffix(peer);
     } else if (m_chatType == CHAT_SEVERAL) {
         title = QString("%1 ").arg(m_members.size() + 1) + ChatText("im_dlg", "im_chatcnt", "参与者");
-        QStringList names;
-        for (const auto& m : m_members) names << FromAnsi(m.name);
-        subtitle_->setText(names.join(", "));
-        picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     } else {
         QString name = FromAnsi(m_szRoomName);
         // "(kind)name"; a language may space the two.
@@ -792,23 +786,16 @@ void CIMDlg::RefreshTitle() {
         if (m_chatType == CHAT_TEMP_GROUP) kind = ChatText("im_dlg", "im_tempgrp", "Temp Group");
         else if (m_chatType == CHAT_GROUP) kind = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
         else kind = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
-        // The count once there is more than the user to count; the kind then goes below it.
         const QString count = m_roomMembers.size() < 2 ? QString()
                                                        : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者");
-        if (roomTitleCleared_) {
-            title.clear();
-            subtitle_->setText(count);
-        } else {
+        if (!roomTitleCleared_) {
             // Made when the texts are loaded, and kept until they are loaded again.
             if (roomTitleDue_) roomTitle_ = count.isEmpty() ? kind : count;
             roomTitleDue_ = false;
             title = roomTitle_;
-            subtitle_->setText(title == kind ? QString() : kind);
         }
-        picture = QPixmap::fromImage(chat::GlyphImage(chat::Glyph::Room, 32, kAccent));
     }
     title_->setText(title);
-    head_->setPixmap(picture);
     QString caption = ChatText("im_dlg", "im_title", "QZ文本消息");
     setWindowTitle(title.isEmpty() || plainCaption_ ? caption : caption + " - " + title);
 }
@@ -1305,7 +1292,7 @@ void CIMDlg::OnInputChange() {
 }
 
 void CIMDlg::OpenEmoticonPicker() {
-    CEmoticonPopup::OpenBelow(this, format_->widgetForAction(actions_[ID_EMOTICONS]), 1);
+    CEmoticonPopup::OpenBelow(this, format_->Button(ID_EMOTICONS), 1);
 }
 
 void CIMDlg::ViewRecords() {

@@ -25,6 +25,7 @@ class CChatRichEdit;
 class CShapedButton;
 class CIMSkinPanel;
 class CSplitterBar;
+class CSkinToolBar;
 
 namespace chat {
 // ANSI bytes (the messaging and history code page) to and from the window's text.
@@ -195,11 +196,9 @@ private:
     QIcon MemberIcon(const PresenceBuddyRecord& m, bool own) const;
 
     QMenuBar* menuBar_ = nullptr;
-    QToolBar* upper_ = nullptr;
-    QToolBar* format_ = nullptr;
+    CSkinToolBar* upper_ = nullptr;
+    CSkinToolBar* format_ = nullptr;
     QLabel* title_ = nullptr;
-    QLabel* subtitle_ = nullptr;
-    QLabel* head_ = nullptr;
     CIMSkinPanel* peerPanel_ = nullptr;
     CIMSkinPanel* ownPanel_ = nullptr;
     QToolButton* memberStrip_ = nullptr;

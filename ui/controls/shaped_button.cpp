@@ -194,9 +194,9 @@ void CShapedButton::paintEvent(QPaintEvent*) {
     drawPicture(p, disabled_);
     edge(true);
     p.setPen(palette().color(QPalette::Light));
-    p.drawText(caption, Qt::AlignVCenter | Qt::TextSingleLine, text());
+    p.drawText(caption, Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
     p.setPen(palette().color(QPalette::Disabled, QPalette::WindowText));
-    p.drawText(caption.translated(-1, -1), Qt::AlignVCenter | Qt::TextSingleLine, text());
+    p.drawText(caption.translated(-1, -1), Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
     return;
   }
   // Pushed by the mouse (while it is over the button) or by the space bar.
@@ -216,5 +216,5 @@ void CShapedButton::paintEvent(QPaintEvent*) {
     p.drawRect(rect().adjusted(focusInset_, focusInset_, -focusInset_ - 1, -focusInset_ - 1));
   }
   p.setPen(captionColour_);
-  p.drawText(caption, Qt::AlignVCenter | Qt::TextSingleLine, text());
+  p.drawText(caption, Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
 }

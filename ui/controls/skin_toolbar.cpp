@@ -27,7 +27,9 @@ QSize CSkinToolButton::sizeHint() const {
   const QSize img = bar_->ImageSize();
   const int tw = text().isEmpty() ? 0 : fontMetrics().horizontalAdvance(text()) + 6;
   const int w = 3 + img.width() + 2 + tw + (dropDown_ ? 13 : 0) + 3;
-  return QSize(w, std::max(img.height() + 7, fontMetrics().height() + 8));
+  const QSize own(w, std::max(img.height() + 7, fontMetrics().height() + 8));
+  // Without a background the style draws the button, with its own margins: it needs the style's room too.
+  return bar_->HasBackground() ? own : own.expandedTo(QToolButton::sizeHint());
 }
 
 void CSkinToolButton::paintEvent(QPaintEvent* e) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <QAbstractButton>
+#include <QSignalSpy>
 #include <QAction>
 #include <QClipboard>
 #include <QImage>
@@ -46,6 +47,7 @@
 #include "ui/controls/control_messages.h"
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/skin_toolbar.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
@@ -1216,6 +1218,33 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
     EXPECT_NE(std::string::npos, g_sent[0].text.find("ACCEPT"));
 }
 
+// The Send button keeps the mnemonic of its caption: Alt and its letter send, alone among the window's
+// keys (no menu of the bar shares the letter), in both languages.
+TEST_F(ChatWindow, TheSendButtonsMnemonicSends) {
+    CIMDlg* w = OpenOne();
+    for (const char* language : {"eng", "chs"}) {
+        shell::ApplyLanguageCode(language);
+        w->OnLanguageChanged();
+        auto* send = w->findChild<QAbstractButton*>("sendButton");
+        ASSERT_NE(nullptr, send);
+        const QString caption = chat::ChatText("im_dlg", "im_send", "发送(&S)");
+        EXPECT_EQ(caption, send->text()) << language;
+        const QKeySequence mnemonic = QKeySequence::mnemonic(caption);
+        ASSERT_FALSE(mnemonic.isEmpty()) << language;
+        w->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+        w->Input()->setFocus();
+        QTest::keyClicks(w->Input(), "hi");
+        g_sent.clear();
+        QSignalSpy clicked(send, &QAbstractButton::clicked);
+        QTest::keySequence(w->Input(), mnemonic);
+        ASSERT_TRUE(clicked.count() == 1 || clicked.wait()) << language;  // the button clicks itself a moment later
+        ASSERT_EQ(1u, g_sent.size()) << language;
+        EXPECT_EQ("hi", g_sent[0].text);
+    }
+    shell::ApplyLanguageCode("eng");
+}
+
 // The bars, the buttons and the history's pictures are the skin's and the program's pictures.
 TEST_F(ChatWindow, ThePicturesComeFromTheSkinAndTheProgramsPictures) {
     ctl::SetResourceFolder(install_.Path() + "/res");
@@ -1226,6 +1255,31 @@ TEST_F(ChatWindow, ThePicturesComeFromTheSkinAndTheProgramsPictures) {
     const QList<QPixmap> upper = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar.bmp")), 32, 32, RGB(255, 0, 255));
     ASSERT_GE(upper.size(), 5);
     EXPECT_TRUE(same(upper[0], w->CommandAction(32831 + 100000)->icon().pixmap(32, 32)));  // invite
+    // The upper bar is the skinned bar: a button per command with its caption, and a disabled button
+    // (end, which a one-to-one chat never has) shows the skin's disabled picture.
+    auto* bar = w->findChild<CSkinToolBar*>("upperBar");
+    ASSERT_NE(nullptr, bar);
+    const QList<QPixmap> upperOff = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("qzBar_disable.bmp")), 32, 32, RGB(255, 0, 255));
+    ASSERT_GE(upperOff.size(), 5);
+    const int ids[] = {32831, 32833, 32838, 32837, 32841};
+    for (int i = 0; i < 5; ++i) {
+        CSkinToolButton* button = bar->Button(ids[i]);
+        ASSERT_NE(nullptr, button) << ids[i];
+        EXPECT_EQ(i, button->imageIndex());
+        EXPECT_FALSE(button->text().isEmpty()) << ids[i];
+        EXPECT_EQ(w->CommandAction(ids[i] + 100000)->isEnabled(), button->isEnabled()) << ids[i];
+    }
+    ASSERT_FALSE(bar->Button(32837)->isEnabled());
+    EXPECT_TRUE(same(upperOff[3], bar->Button(32837)->icon().pixmap(QSize(32, 32), QIcon::Disabled)));
+    // A button hidden through its command hides on the bar too.
+    w->CommandAction(32833 + 100000)->setVisible(false);  // call
+    EXPECT_FALSE(bar->Button(32833)->isVisibleTo(bar));
+    w->CommandAction(32833 + 100000)->setVisible(true);
+    EXPECT_TRUE(bar->Button(32833)->isVisibleTo(bar));
+    auto* formatBar = w->findChild<CSkinToolBar*>("formatBar");
+    ASSERT_NE(nullptr, formatBar);
+    ASSERT_NE(nullptr, formatBar->Button(32823));
+    EXPECT_EQ(QToolButton::MenuButtonPopup, formatBar->Button(32823)->popupMode());  // the drop-down arrow
     const QList<QPixmap> format = ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("chatbar2.bmp")), 16, 15, RGB(255, 255, 255));
     ASSERT_GE(format.size(), 3);
     EXPECT_TRUE(same(format[2], w->CommandAction(32823)->icon().pixmap(16, 15)));  // emoticons
