@@ -207,6 +207,8 @@ void CDialDialog::resizeEvent(QResizeEvent*) {
     number_->setGeometry(left, top, std::max(0, cx - left - (cx >= 54 ? 53 : 0)), 30);
     delete_->move(number_->geometry().right() + 1 + 8, top);
     hint_->setGeometry(left, number_->geometry().bottom() + 1 + 10, cx, 34);
+    // The line is as wide as the page but starts at the field's left: its text wraps short of the edge.
+    hint_->setContentsMargins(0, 0, left, 0);
     // Every key takes the size of the "1" key; three columns 45 pixels apart, rows 40 apart from y = 90.
     const QSize key = keys_[1]->sizeHint();
     const int x0 = std::max(0, (cx - 90 - key.width()) / 2);

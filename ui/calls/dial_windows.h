@@ -40,6 +40,7 @@ public:
     const DialHistory& History() const { return history_; }
     CRoundSkinButton* Key(int index) const { return keys_[index]; }
     CStyledButton* DeleteButton() const { return delete_; }
+    QLabel* HintLine() const { return hint_; }
 
 protected:
     bool event(QEvent* e) override;

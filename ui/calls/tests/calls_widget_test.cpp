@@ -257,6 +257,17 @@ TEST_F(CallWindows, ASecondCallRightAfterTheFirstEndsRingsInFrontAndIsAnswered) 
 
 // The dial bar on a page that is not a calls window: a running call can only be ended there, and
 // nothing can be dialled from it (the address book keeps its selection's own rule).
+// The hint line lies at the field's left with the page's width; its text wraps inside the page.
+TEST_F(CallWindows, DialPageHintWrapsInsideThePage) {
+    calls::CDialDialog* dial = Dial();
+    dial->resize(380, 330);
+    QLabel* hint = dial->HintLine();
+    hint->setText("Type a number or pick one you dialled before, then press Dial. During a call, dialling adds the number to the call.");
+    EXPECT_EQ(16, hint->x());
+    EXPECT_EQ(380, hint->width());
+    EXPECT_LE(hint->x() + hint->contentsRect().right() + 1, dial->width());
+}
+
 TEST_F(CallWindows, DialBarOnOtherPagesFollowsTheCalls) {
     enum Call { NONE, RINGING_IN, CALLING_OUT, TALKING };
     struct Case {
