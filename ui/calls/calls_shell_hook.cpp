@@ -58,10 +58,7 @@ public:
         switch (id) {
             case ID_START_CONFERENCE: windows_.OpenConferenceChooser(0); return true;
             case ID_ADD_TO_CONFERENCE:
-                // People join the running call; with none running they start one.
-                windows_.OpenConferenceChooser(windows_.Calls().FindTalkingCallPage() ? 1 : 0);
-                return true;
-            case ID_INVITE_TO_CONFERENCE: windows_.OpenConferenceChooser(1); return true;
+            case ID_INVITE_TO_CONFERENCE: windows_.OpenConferenceChooser(1); return true;  // people for the running call
             default: return false;
         }
     }

@@ -371,19 +371,17 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         parsed.SetRawText(text);
         code = parsed.Parse();
     }
-    // A command is never shown as text: from anyone but the robot or the room's thread it is not taken,
-    // and one the windows have no use for, or for a room no window here is in, goes no further.
-    if (code != CRC_PLAIN) {
+    // THUPDATE, SMSG and JOIN carry nothing to obey: their text goes to the window as it came. Any other
+    // command from anyone but the robot or the room's thread is not taken, nor one for a room no window
+    // here is in.
+    const bool rawCommand = code == CRC_THUPDATE || code == CRC_SMSG || code == CRC_JOIN;
+    if (code != CRC_PLAIN && !rawCommand) {
         if (!trusted) {
             DebugTrace(MOD_QZ, 2, "Room command from %d not taken: %s", record->sender.id, text);
             return 1;
         }
         if (code == CRC_QUIT || code == CRC_END) {
             DebugTrace(MOD_QZ, 3, "Quit or End %s", text);
-            return 1;
-        }
-        if (code == CRC_THUPDATE || code == CRC_SMSG || code == CRC_JOIN) {
-            DebugTrace(MOD_QZ, 3, "Room command without a notice: %s", text);
             return 1;
         }
         if (!window && code != CRC_INVITE) {
@@ -482,7 +480,9 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             record->command = -1;
             break;
     }
-    if (window->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(pass.c_str()), reinterpret_cast<LPARAM>(record)) == 2)
+    // The recent activity tells of what people write, not of room commands.
+    if (window->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(pass.c_str()), reinterpret_cast<LPARAM>(record)) == 2 &&
+        code == CRC_PLAIN)
         summarise(IncomingSummary::Text, pass);
     return 1;
 }

@@ -129,6 +129,7 @@ int RobotThreadNumber(const std::string& field, int robot);
 
 // The main window's incoming-message routing: finds or creates the window and hands it the message.
 // Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot or from the
-// thread the robot gave an open room; they are never shown as text.
+// thread the robot gave an open room; THUPDATE, SMSG and JOIN, which carry nothing to obey, reach the
+// window as the text they came as.
 LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record,
                              IncomingSummary* summary = nullptr);

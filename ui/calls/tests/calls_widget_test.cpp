@@ -1243,11 +1243,15 @@ TEST_F(CallWindows, TheFrameOpensTheChooserAndCountsMissedCalls) {
     dlg->close();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(nullptr, chooser());
-    frame.Command(ID_INVITE_TO_CONFERENCE);  // people for the running call
-    ASSERT_NE(nullptr, chooser());
-    EXPECT_EQ(1, chooser()->GetMode());
-    chooser()->close();
-    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // Both commands for people for the running call open it to add to that call, also with no call
+    // talking (its OK then says there is no active call).
+    for (int command : {ID_INVITE_TO_CONFERENCE, ID_ADD_TO_CONFERENCE}) {
+        frame.Command(command);
+        ASSERT_NE(nullptr, chooser()) << command;
+        EXPECT_EQ(1, chooser()->GetMode()) << command;
+        chooser()->close();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     // An incoming call that ends unanswered counts on the start page; its link shows the missed calls.
     auto event = [&](int ev, const char* text) {

@@ -418,9 +418,6 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
         {"a room that was left long ago tells of a leaver", 9002, "9002#", "#@#NOTIFY#2#1001,Alice"},
         {"a room that was left long ago lists its members", 9002, "9002#", "#@#LIST#1001,Alice"},
         {"the robot answers a join whose window is gone", 900, "3_10001_7", "#@#RESULT#13"},
-        {"the robot's own thread update", 900, "9001#", "#@#THUPDATE#1"},
-        {"the room's private-message mark", 9001, "9001#", "#@#SMSG#31"},
-        {"a join mark", 9001, "9001#", "#@#JOIN#31"},
         {"a buddy pretends to be the room", 5, "9001#", "#@#NOTIFY#7#0,Me"},
         {"a buddy's command in a new chat", 5, "0_20002_9", "#@#LIST#5,Ann"},
     };
@@ -438,6 +435,52 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     }
     for (ChatWindowBase* w : registry_.Windows())
         for (const std::string& line : static_cast<FakeWindow*>(w)->view) EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
+}
+
+// THUPDATE, SMSG and JOIN carry nothing to obey: whoever sends one, its window gets the text as it came,
+// with command number -1, as a plain line; nothing about the room changes and recent activity is not told.
+TEST_F(ChatSession, CommandsWithNothingToObeyPassAsTheyCame) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#START#0#THUPDATE#9001", r);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#LIST#31,Cat", r);
+    struct Case {
+        const char* what;
+        int sender;
+        const char* chatId;
+        const char* text;
+    } const cases[] = {
+        {"the robot's own thread update", 900, "9001#", "#@#THUPDATE#1"},
+        {"the room's private-message mark", 9001, "9001#", "#@#SMSG#31"},
+        {"a join mark", 9001, "9001#", "#@#JOIN#31"},
+        {"a member's join mark", 31, "9001#31", "#@#JOIN#32"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        presence_copy_field(r.chatId, sizeof r.chatId, c.chatId);
+        r.sender = Buddy(c.sender, "x");
+        r.command = 0;
+        IncomingSummary summary;
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(c.text)), &r, &summary);
+        EXPECT_EQ(1u, registry_.Windows().size());
+        EXPECT_EQ(-1, r.command);
+        EXPECT_EQ(std::string("B:") + c.text, room->view.back());
+        EXPECT_EQ(IncomingSummary::None, summary.kind);
+        EXPECT_EQ("9001#", room->m_szChatId);
+        EXPECT_EQ(9001, room->m_threadNumber);
+        EXPECT_EQ(2u, room->m_roomMembers.size());
+    }
+    // In a one-to-one chat the same text is the buddy's line.
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_20002_5");
+    r.sender = Buddy(5, "Ann");
+    Deliver("#@#SMSG#7", r);
+    ASSERT_EQ(2u, registry_.Windows().size());
+    EXPECT_EQ("B:#@#SMSG#7", static_cast<FakeWindow*>(registry_.Windows().back())->view.back());
 }
 
 // Lines of a room no window here is in (the program ended without leaving it) open no chat with the
