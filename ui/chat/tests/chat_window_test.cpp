@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include <QFile>
 #include <QAbstractButton>
 #include <QSignalSpy>
 #include <QAction>
@@ -1114,6 +1115,15 @@ TEST_F(ChatWindow, PicturePanesMenusAndTheMemberArea) {
     PresenceBuddyRecord online = Buddy(5, "Ann", 1);
     w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&online));
     EXPECT_TRUE(w->PeerPanel()->Online());
+
+    // The pane draws on the skin's bar; without it, a frame of 0x976044 round a fill of 0xFAF1EB.
+    const QString top = shell::SkinFile("im_top.bmp");
+    ASSERT_TRUE(QFile::exists(top));
+    ASSERT_TRUE(QFile::remove(top));
+    w->PeerPanel()->ReloadPicture();
+    const QImage bare = w->PeerPanel()->grab().toImage();
+    EXPECT_EQ(qRgb(0x44, 0x60, 0x97), bare.pixel(0, bare.height() / 2));
+    EXPECT_EQ(qRgb(0xEB, 0xF1, 0xFA), bare.pixel(3, bare.height() - 3));
 
     // The picture menu: 1313 opens the head-picture chooser, 1312 and 1314 hide the panes.
     int chooser = 0;
