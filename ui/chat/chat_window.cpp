@@ -897,15 +897,17 @@ void CIMDlg::ViewMembersChanged() {
     recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
     const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
+    // The user's own row: the name cut so that it and "(myself)" fit in 64 characters.
+    const QString ownRow = FromAnsi(ownName_).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
     const auto& list = ListedMembers();
     PresenceBuddyRecord self;
     if (!room) {
-        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + myself);
+        auto* row = new QListWidgetItem(MemberIcon(self, true), ownRow);
         row->setData(Qt::UserRole, 0);
         memberList_->addItem(row);
     }
     for (const auto& m : list) {
-        QString name = m.id == 0 ? FromAnsi(ownName_) + myself : FromAnsi(m.name);
+        QString name = m.id == 0 ? ownRow : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
         auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);

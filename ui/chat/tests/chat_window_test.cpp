@@ -1340,6 +1340,13 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     }
     CIMDlg* one = OpenOne();
     EXPECT_FALSE(one->CommandAction(32837)->isEnabled());
+    // The own row's name is cut so that it and "(myself)" fit in 64 characters.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
+    auto* named = static_cast<CIMDlg*>(registry_.Windows().back());
+    named->SetOwnName(std::string(80, 'n'));
+    named->OnRoomNotice(1, 0, "");
+    ASSERT_EQ(1, named->MemberList()->count());
+    EXPECT_EQ(QString(56, 'n') + "(myself)", named->MemberList()->item(0)->text());
     std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann", 1), Buddy(6, "Ben", 1)};
     ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
     CIMDlg* several = static_cast<CIMDlg*>(registry_.Windows().back());
