@@ -214,6 +214,10 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     Deliver(&reg, "900#SMSG#32", robot, tr("(private) Can you look at my notes later?", "（悄悄话）一会儿帮我看看笔记？"), 40);
     lounge->show();
     Save(lounge, "chat_room_" + suffix);
+    // The same room at the window's least size: the member list keeps its rows.
+    lounge->resize(540, 390);
+    QApplication::processEvents();
+    Save(lounge, "chat_room_small_" + suffix);
     reg.CloseAll(0);
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 

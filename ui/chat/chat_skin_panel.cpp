@@ -16,18 +16,9 @@ namespace chat {
 namespace {
 constexpr size_t kPathMax = 510;
 
-QImage Grey(const QImage& image) {
-    QImage out = image.convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < out.height(); ++y) {
-        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
-        for (int x = 0; x < out.width(); ++x) {
-            const int g = qGray(line[x]);
-            // Lighter than plain grey: an offline picture reads as faded, not dark.
-            const int v = 110 + g * 145 / 255;
-            line[x] = qRgba(v, v, v, qAlpha(line[x]));
-        }
-    }
-    return out;
+// Without a "disable" file the picture itself stands in, loaded in black and white.
+QImage Monochrome(const QImage& image) {
+    return image.convertToFormat(QImage::Format_Mono, Qt::MonoOnly | Qt::ThresholdDither).convertToFormat(QImage::Format_RGB32);
 }
 }  // namespace
 
@@ -40,7 +31,7 @@ HeadPictureFiles LoadHeadPicture(const std::string& folder, const std::string& n
     if (out.colour.isNull()) return out;
     const std::string greyPath = folder + "/disable" + name;
     if (greyPath.size() <= kPathMax) out.grey = ctl::LoadBitmapFile(greyPath);
-    if (out.grey.isNull()) out.grey = Grey(out.colour);
+    if (out.grey.isNull()) out.grey = Monochrome(out.colour);
     return out;
 }
 
@@ -176,12 +167,12 @@ void CIMSkinPanel::paintEvent(QPaintEvent*) {
         p.drawPixmap(QRect(6, 0, std::max(0, width() - 12), h), bar, QRect(6, 0, std::max(1, bw - 12), bh));
         p.drawPixmap(QRect(width() - 6, 0, 6, h), bar, QRect(bw - 6, 0, 6, bh));
     } else {
-        QLinearGradient g(0, 0, 0, height());
-        g.setColorAt(0, QColor(0xfb, 0xfd, 0xff));
-        g.setColorAt(1, kInner);
-        p.setPen(QPen(kRaisedFrame.lighter(165), 1));
-        p.setBrush(g);
-        p.drawRoundedRect(r, 6, 6);
+        // No skin picture: the raised frame and the inner fill of the bar's own colours.
+        p.setRenderHint(QPainter::Antialiasing, false);
+        p.setPen(QPen(kRaisedFrame, 1));
+        p.setBrush(kInner);
+        p.drawRect(r);
+        p.setRenderHint(QPainter::Antialiasing);
     }
     if (collapsed_) return;
     const QRect pic = PictureRect();

@@ -11,7 +11,7 @@ class QToolButton;
 
 namespace chat {
 // A head picture of the picture folder: the file itself, and its grey form ("disable" + name in the same
-// folder, else the picture made grey). Null images when the name is empty or names no file, or the path
+// folder, else the picture itself in black and white). Null images when the name is empty or names no file, or the path
 // would pass 510 characters.
 struct HeadPictureFiles {
     QImage colour;

@@ -475,6 +475,8 @@ void CIMDlg::BuildWindow() {
     input_ = new CChatRichEdit(compose);
     input_->setObjectName("input");
     input_->installEventFilter(this);
+    // Two lines at least: at the window's least size the history and the member list keep the room.
+    input_->setMinimumHeight(40);
     composeLayout->addWidget(input_, 1);
     auto* buttons = new QHBoxLayout;
     hint_ = new QLabel(compose);
@@ -534,14 +536,21 @@ void CIMDlg::BuildWindow() {
     connect(memberList_, &QListWidget::itemSelectionChanged, this, [this] { RefreshCommands(); });
     memberList_->setObjectName("members");
     memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    memberList_->setIconSize(QSize(24, 24));
+    memberList_->setIconSize(QSize(32, 32));
+    // A long name is cut with an ellipsis rather than scrolled sideways in the narrow column.
+    memberList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    memberList_->setTextElideMode(Qt::ElideRight);
     recipientLabel_ = new QLabel(memberPane);
     recipient_ = new QComboBox(memberPane);
     recipient_->setObjectName("recipient");
     connect(recipient_, &QComboBox::currentIndexChanged, this, [this] { RefreshHint(); });
     memberLayout->addWidget(memberList_, 1);
-    memberLayout->addWidget(recipientLabel_);
-    memberLayout->addWidget(recipient_);
+    // The chooser and its label share one row: the list keeps the height.
+    auto* recipientRow = new QHBoxLayout;
+    recipientRow->setSpacing(4);
+    recipientRow->addWidget(recipientLabel_);
+    recipientRow->addWidget(recipient_, 1);
+    memberLayout->addLayout(recipientRow);
     side_->addWidget(memberPane);
     // A hidden member area leaves this strip to bring it back.
     memberStrip_ = new QToolButton(historyRow_);
@@ -740,6 +749,8 @@ void CIMDlg::OnLanguageChanged() {
     ptt_->setToolTip(ChatText("im_tooltip", "im_bar_ptt", "一直按住鼠标左键，发送语音信息"));
     memberLabel_->setText(ChatText("im_dlg", "im_privacy1", "To") + " ");
     recipientLabel_->setText(ChatText("im_dlg", "im_privacy2", "") + " ");
+    // A blank label would only take a row from the member list.
+    recipientLabel_->setVisible(!recipientLabel_->text().trimmed().isEmpty());
     peerPanel_->OnLanguageChanged();
     ownPanel_->OnLanguageChanged();
     inviteTexts_ = QStringList{
@@ -817,11 +828,11 @@ QIcon CIMDlg::MemberIcon(const PresenceBuddyRecord& m, bool own) const {
     const shell::ShellPaths& paths = shell::Paths();
     const chat::HeadPictureFiles pics = own ? chat::LoadHeadPictureOrDefault(paths.headPicFolder, shell::g_panelPicture, paths.defaultHeadPic)
                                             : chat::LoadHeadPicture(paths.headPicFolder, chat::BookPicture(m.userId));
-    QPixmap pixmap(24, 24);
+    QPixmap pixmap(32, 32);
     pixmap.fill(Qt::transparent);
     if (!pics.colour.isNull()) {
         const QImage& img = own || m.online == 1 ? pics.colour : pics.grey;
-        pixmap = ctl::KeyedPixmap(img.scaled(24, 24, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), RGB(255, 255, 255));
+        pixmap = ctl::KeyedPixmap(img.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), RGB(255, 255, 255));
     }
     return QIcon(pixmap);
 }
@@ -831,12 +842,23 @@ void CIMDlg::RefreshCommands() {
         if (actions_.count(id)) actions_[id]->setEnabled(on);
         if (actions_.count(id + 100000)) actions_[id + 100000]->setEnabled(on);
     };
+    // The buttons and menu items each kind of chat has: a one-to-one or several-user chat has no room to
+    // end or to kick from; a room's session is the robot's to end; blocking is for people, not rooms.
+    auto show = [this](int id, bool bar, bool menu) {
+        if (actions_.count(id + 100000)) actions_[id + 100000]->setVisible(bar);
+        if (actions_.count(id)) actions_[id]->setVisible(menu);
+    };
+    const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
+    show(ID_END, !direct && m_chatType != CHAT_ROOM, !direct && m_chatType != CHAT_ROOM);
+    show(ID_KICK, !direct, !direct);
+    show(ID_BLOCK, direct, direct);
+    show(ID_CALL, m_chatType != CHAT_GROUP, true);
     enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
     // Kick: some rows chosen; a single one must be somebody other than the user.
     const QList<QListWidgetItem*> chosen = memberList_->selectedItems();
     enable(ID_KICK, !chosen.isEmpty() && (chosen.size() != 1 || chosen[0]->data(Qt::UserRole).toInt() != 0));
     enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
+    enable(ID_CALL, m_chatType == CHAT_ROOM ? false : m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1) return false;
         const PresenceBuddyRecord* m = RowMember(rows[0]->data(Qt::UserRole).toInt());
@@ -875,15 +897,17 @@ void CIMDlg::ViewMembersChanged() {
     recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
     const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
+    // The user's own row: the name cut so that it and "(myself)" fit in 64 characters.
+    const QString ownRow = FromAnsi(ownName_).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
     const auto& list = ListedMembers();
     PresenceBuddyRecord self;
     if (!room) {
-        auto* row = new QListWidgetItem(MemberIcon(self, true), FromAnsi(ownName_) + myself);
+        auto* row = new QListWidgetItem(MemberIcon(self, true), ownRow);
         row->setData(Qt::UserRole, 0);
         memberList_->addItem(row);
     }
     for (const auto& m : list) {
-        QString name = m.id == 0 ? FromAnsi(ownName_) + myself : FromAnsi(m.name);
+        QString name = m.id == 0 ? ownRow : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
         auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);

@@ -1102,6 +1102,22 @@ void ChatStateButtons() {
       Save(button(right, selected, false), "skin/default", name);
       Save(button(right, selected, true), "skin/default", "disable" + name);
     }
+  // The panes' bars, "im_top.bmp" beside the history and "im_bottom.bmp" beside the input box: a frame of
+  // 0x976044 round a light fill that deepens downwards; square corners, so the bar stretches cleanly.
+  auto bar = [](int h, const QColor& low) {
+    return Keyed(32, h, kMagenta, Qt::white, [=](QPainter& p) {
+      p.setRenderHint(QPainter::Antialiasing, false);
+      QLinearGradient g(0, 0, 0, h);
+      g.setColorAt(0, QColor(0xfb, 0xfd, 0xff));
+      g.setColorAt(1, low);
+      p.fillRect(QRect(0, 0, 32, h), g);
+      p.setPen(QPen(QColor(0x44, 0x60, 0x97).lighter(150), 1));
+      p.setBrush(Qt::NoBrush);
+      p.drawRect(QRect(0, 0, 31, h - 1));
+    });
+  };
+  Save(bar(118, QColor(0xeb, 0xf1, 0xfa)), "skin/default", "im_top.bmp");
+  Save(bar(98, QColor(0xe4, 0xec, 0xf7)), "skin/default", "im_bottom.bmp");
   // The grey form of the panes' fold arrow (im_arrow.bmp itself comes with the installation's pictures).
   Save(Keyed(8, 10, kMagenta, Qt::white, [](QPainter& p) {
          p.setPen(Qt::NoPen);

@@ -1,9 +1,11 @@
 // The chat window offscreen: typing and sending through a fake messaging connection, receiving through
 // the router, Enter against Ctrl+Enter, emoticons both ways, links that need a yes, closing a room.
+#include <array>
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include <QFile>
 #include <QAbstractButton>
 #include <QSignalSpy>
 #include <QAction>
@@ -683,20 +685,15 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     book.calls.clear();
     w->OnCall();
     EXPECT_EQ(std::vector<int>{5}, book.calls);
-    // In a chat room the one chosen row of the room's list is called.
+    // A chat room greys Call, a chosen row or not.
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     room->OnRoomNotice(1, 0, "");
     room->OnRoomNotice(1, 0, "31,Cat");
     EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
-    book.calls.clear();
-    room->OnCall();
-    EXPECT_TRUE(book.calls.empty());
     for (int row = 0; row < room->MemberList()->count(); ++row)
         room->MemberList()->item(row)->setSelected(room->MemberList()->item(row)->data(Qt::UserRole).toInt() == 31);
-    EXPECT_TRUE(room->CommandAction(kCall)->isEnabled());
-    room->OnCall();
-    EXPECT_EQ(std::vector<int>{31}, book.calls);
+    EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
 }
 
 // Stands for the invitation dialog: notes the window messages it gets and, once running, plays a script.
@@ -1094,8 +1091,15 @@ TEST_F(ChatWindow, PicturePanesMenusAndTheMemberArea) {
     ASSERT_TRUE(blue.save(QString::fromStdString(folder + "/disablea.bmp"), "BMP"));
     auto a = chat::LoadHeadPicture(folder, "a.bmp");
     EXPECT_EQ(QColor(Qt::blue).rgb(), a.grey.pixel(1, 1));  // the "disable" file
+    // Without a "disable" file the picture itself in black and white: dark parts black, light ones white.
+    QImage mixed(32, 32, QImage::Format_RGB32);
+    mixed.fill(QColor(0xf0, 0xc0, 0xc0));
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 32; ++x) mixed.setPixel(x, y, qRgb(0x80, 0x10, 0x10));
+    ASSERT_TRUE(mixed.save(QString::fromStdString(folder + "/b.bmp"), "BMP"));
     auto b = chat::LoadHeadPicture(folder, "b.bmp");
-    EXPECT_EQ(qGray(b.grey.pixel(1, 1)), qRed(b.grey.pixel(1, 1)));  // made grey
+    EXPECT_EQ(qRgb(0, 0, 0), b.grey.pixel(1, 1));
+    EXPECT_EQ(qRgb(255, 255, 255), b.grey.pixel(1, 30));
     EXPECT_TRUE(chat::LoadHeadPicture(folder, "none.bmp").colour.isNull());
     EXPECT_TRUE(chat::LoadHeadPicture(folder, "").colour.isNull());
     EXPECT_TRUE(chat::LoadHeadPicture(folder, std::string(600, 'n') + ".bmp").colour.isNull());
@@ -1111,6 +1115,15 @@ TEST_F(ChatWindow, PicturePanesMenusAndTheMemberArea) {
     PresenceBuddyRecord online = Buddy(5, "Ann", 1);
     w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&online));
     EXPECT_TRUE(w->PeerPanel()->Online());
+
+    // The pane draws on the skin's bar; without it, a frame of 0x976044 round a fill of 0xFAF1EB.
+    const QString top = shell::SkinFile("im_top.bmp");
+    ASSERT_TRUE(QFile::exists(top));
+    ASSERT_TRUE(QFile::remove(top));
+    w->PeerPanel()->ReloadPicture();
+    const QImage bare = w->PeerPanel()->grab().toImage();
+    EXPECT_EQ(qRgb(0x44, 0x60, 0x97), bare.pixel(0, bare.height() / 2));
+    EXPECT_EQ(qRgb(0xEB, 0xF1, 0xFA), bare.pixel(3, bare.height() - 3));
 
     // The picture menu: 1313 opens the head-picture chooser, 1312 and 1314 hide the panes.
     int chooser = 0;
@@ -1304,9 +1317,9 @@ TEST_F(ChatWindow, ThePicturesComeFromTheSkinAndTheProgramsPictures) {
     }
 }
 
-// Kick follows the chosen rows: none, or the user's own row alone, leave it off. Every window keeps
-// the whole menu; what a session cannot do is disabled.
-TEST_F(ChatWindow, KickFollowsTheChosenRowsAndTheMenuStaysWhole) {
+// Kick follows the chosen rows: none, or the user's own row alone, leave it off. Each kind of chat shows
+// the buttons and menu items it has.
+TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     room->OnRoomNotice(1, 0, "");
@@ -1326,6 +1339,38 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndTheMenuStaysWhole) {
         EXPECT_EQ(c.enabled, room->CommandAction(32838)->isEnabled()) << c.chosen.size();
     }
     CIMDlg* one = OpenOne();
-    for (int id : {32831, 32833, 32837, 32838, 32841}) EXPECT_TRUE(one->CommandAction(id)->isVisible()) << id;
     EXPECT_FALSE(one->CommandAction(32837)->isEnabled());
+    // The own row's name is cut so that it and "(myself)" fit in 64 characters.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
+    auto* named = static_cast<CIMDlg*>(registry_.Windows().back());
+    named->SetOwnName(std::string(80, 'n'));
+    named->OnRoomNotice(1, 0, "");
+    ASSERT_EQ(1, named->MemberList()->count());
+    EXPECT_EQ(QString(56, 'n') + "(myself)", named->MemberList()->item(0)->text());
+    std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann", 1), Buddy(6, "Ben", 1)};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    CIMDlg* several = static_cast<CIMDlg*>(registry_.Windows().back());
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_TEMP_GROUP, &team, nullptr, nullptr, 1));
+    CIMDlg* temp = static_cast<CIMDlg*>(registry_.Windows().back());
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_GROUP, nullptr, "G7", nullptr, 1));
+    CIMDlg* group = static_cast<CIMDlg*>(registry_.Windows().back());
+    // Visible on the tool bar and in the menu, per command: invite, call, end, kick, block.
+    struct Kind {
+        CIMDlg* window;
+        std::array<bool, 5> bar, menu;
+    } kinds[] = {
+        {one, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}},     {several, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}},
+        {temp, {1, 1, 1, 1, 0}, {1, 1, 1, 1, 0}},    {group, {1, 0, 1, 1, 0}, {1, 1, 1, 1, 0}},
+        {room, {1, 1, 0, 1, 0}, {1, 1, 0, 1, 0}},
+    };
+    const int ids[] = {32831, 32833, 32837, 32838, 32841};
+    for (const Kind& k : kinds)
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(k.bar[i], k.window->CommandAction(ids[i] + 100000)->isVisible()) << k.window->m_chatType << " " << ids[i];
+            EXPECT_EQ(k.menu[i], k.window->CommandAction(ids[i])->isVisible()) << k.window->m_chatType << " " << ids[i];
+        }
+    // A room greys invite and call, whatever is chosen.
+    choose({31});
+    EXPECT_FALSE(room->CommandAction(32831 + 100000)->isEnabled());
+    EXPECT_FALSE(room->CommandAction(32833 + 100000)->isEnabled());
 }
