@@ -360,35 +360,31 @@ void PillButtons() {
   }
 }
 
-void PressToTalk() {
-  const int w = 132, h = 38;
-  auto pill = [&](const QColor& top, const QColor& bottom, const QColor& edge, const QColor& icon) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(kFace);
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 0, h);
-    g.setColorAt(0, top);
-    g.setColorAt(1, bottom);
-    p.setPen(QPen(edge, 1.2));
-    p.setBrush(g);
-    p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), h / 2.0 - 1, h / 2.0 - 1);
-    p.setBrush(edge);
-    p.setPen(Qt::NoPen);
-    // The icon stays left of the caption, which starts 30 pixels in.
-    const double d = 24;
-    p.drawEllipse(QRectF(4, (h - d) / 2, d, d));
-    p.translate(4 + d / 2 - 10 * 0.95, h / 2.0 - 10 * 0.95);
-    p.scale(0.95, 0.95);
-    Microphone(p, icon);
-    return img;
-  };
-  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlue, Qt::white), "skin/default", "ptt.bmp");
-  Save(pill(kBlue.lighter(110), kBlueDark, kBlueDark.darker(115), Qt::white), "skin/default", "pttdown.bmp");
-  Save(pill(QColor(238, 245, 255), QColor(214, 230, 250), kBlue.lighter(108), Qt::white), "skin/default", "ptthover.bmp");
-  Save(pill(QColor(244, 244, 244), QColor(232, 232, 232), QColor(190, 190, 190), QColor(240, 240, 240)), "skin/default",
-       "pttdisabled.bmp");
-  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlueDark, Qt::white), "skin/default", "pttfocus.bmp");
+// A pill-shaped button picture on the face colour: a vertical gradient inside an edge, and the glyph in a
+// disc of the edge colour (d across) at the left, so the caption can start right of it.
+QImage Pill(int w, int h, const QColor& top, const QColor& bottom, const QColor& edge, double d, double scale,
+            const Glyph& glyph, const QColor& icon) {
+  QImage img(w, h, QImage::Format_RGB32);
+  img.fill(kFace);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient g(0, 0, 0, h);
+  g.setColorAt(0, top);
+  g.setColorAt(1, bottom);
+  p.setPen(QPen(edge, 1.2));
+  p.setBrush(g);
+  p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), h / 2.0 - 1, h / 2.0 - 1);
+  p.setPen(Qt::NoPen);
+  p.setBrush(edge);
+  p.drawEllipse(QRectF(4, (h - d) / 2, d, d));
+  p.translate(4 + d / 2 - 10 * scale, h / 2.0 - 10 * scale);
+  p.scale(scale, scale);
+  glyph(p, icon);
+  return img;
+}
+
+// The two-colour mask of a pill: black inside, white outside.
+QImage PillMask(int w, int h) {
   QImage mask(w, h, QImage::Format_RGB32);
   mask.fill(Qt::white);
   {
@@ -400,7 +396,22 @@ void PressToTalk() {
   }
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) mask.setPixelColor(x, y, qGray(mask.pixel(x, y)) < 128 ? Qt::black : Qt::white);
-  Save(mask, "skin/default", "pttmask.bmp");
+  return mask;
+}
+
+void PressToTalk() {
+  const int w = 132, h = 38;
+  // The icon stays left of the caption, which starts 30 pixels in.
+  auto pill = [&](const QColor& top, const QColor& bottom, const QColor& edge, const QColor& icon) {
+    return Pill(w, h, top, bottom, edge, 24, 0.95, Microphone, icon);
+  };
+  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlue, Qt::white), "skin/default", "ptt.bmp");
+  Save(pill(kBlue.lighter(110), kBlueDark, kBlueDark.darker(115), Qt::white), "skin/default", "pttdown.bmp");
+  Save(pill(QColor(238, 245, 255), QColor(214, 230, 250), kBlue.lighter(108), Qt::white), "skin/default", "ptthover.bmp");
+  Save(pill(QColor(244, 244, 244), QColor(232, 232, 232), QColor(190, 190, 190), QColor(240, 240, 240)), "skin/default",
+       "pttdisabled.bmp");
+  Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlueDark, Qt::white), "skin/default", "pttfocus.bmp");
+  Save(PillMask(w, h), "skin/default", "pttmask.bmp");
 }
 
 // Play: a triangle in a round button (voice messages played by hand).
@@ -1164,24 +1175,7 @@ void ChatWindowPictures() {
   // Send (205 normal, 206 down) and press-to-talk (219 normal, 218 down) share the mask 207.
   const int w = 100, h = 30;
   auto pill = [&](const QColor& top, const QColor& bottom, const QColor& edge, const Glyph& glyph, const QColor& icon) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(kFace);
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 0, h);
-    g.setColorAt(0, top);
-    g.setColorAt(1, bottom);
-    p.setPen(QPen(edge, 1.2));
-    p.setBrush(g);
-    p.drawRoundedRect(QRectF(1, 1, w - 2, h - 2), h / 2.0 - 1, h / 2.0 - 1);
-    p.setPen(Qt::NoPen);
-    p.setBrush(edge);
-    const double d = 20;
-    p.drawEllipse(QRectF(4, (h - d) / 2, d, d));
-    p.translate(4 + d / 2 - 10 * 0.8, h / 2.0 - 10 * 0.8);
-    p.scale(0.8, 0.8);
-    glyph(p, icon);
-    return img;
+    return Pill(w, h, top, bottom, edge, 20, 0.8, glyph, icon);
   };
   // Send: a paper plane.
   auto plane = [](QPainter& p, const QColor& c) {
@@ -1196,18 +1190,7 @@ void ChatWindowPictures() {
   Save(pill(kBlueDark, kBlueDark.darker(115), kBlueDark.darker(130), plane, Qt::white), "res", "206.bmp");
   Save(pill(QColor(250, 251, 253), QColor(232, 238, 246), kBlue, Microphone, Qt::white), "res", "219.bmp");
   Save(pill(kBlue.lighter(110), kBlueDark, kBlueDark.darker(115), Microphone, Qt::white), "res", "218.bmp");
-  QImage mask(w, h, QImage::Format_RGB32);
-  mask.fill(Qt::white);
-  {
-    QPainter p(&mask);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Qt::black);
-    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1, h - 1), h / 2.0, h / 2.0);
-  }
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) mask.setPixelColor(x, y, qGray(mask.pixel(x, y)) < 128 ? Qt::black : Qt::white);
-  Save(mask, "res", "207.bmp");
+  Save(PillMask(w, h), "res", "207.bmp");
 
   // The history view's pictures, drawn on its white background.
   auto voice = [](QPainter& p, const QColor& c) {

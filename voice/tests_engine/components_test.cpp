@@ -340,7 +340,8 @@ int FcDecode(void*, const uint8_t*, int, int16_t* out, int capacity, int16_t* ty
 const TidepoolDecoderOps kFcOps = {FcDecode, nullptr, nullptr, nullptr, nullptr,
                                    nullptr,  nullptr, nullptr, kTidepoolKindOther, 16000};
 
-TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
+// The fake codec registered as Quill.
+SonraCodecComponent FakeQuill() {
   SonraCodecComponent c{};
   c.kind = kCodecQuill;
   c.tidepoolCodec = kTidepoolQuill;
@@ -351,6 +352,11 @@ TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
   c.initEncoder = FcInit;
   c.encode = FcEncode;
   c.decoderOps = &kFcOps;
+  return c;
+}
+
+TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
+  SonraCodecComponent c = FakeQuill();
   Sonra_RegisterCodec(kCodecQuill, &c);
   {
     ChannelCodecSet set(0);
@@ -376,16 +382,7 @@ TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
 // A payload type the jitter buffer refuses leaves the codec unable to receive, but its shared
 // instance is still initialised for sending, and the result is that of the initialisation.
 TEST(ChannelCodecSet, ARefusedPayloadTypeStillInitialisesTheEncoder) {
-  SonraCodecComponent c{};
-  c.kind = kCodecQuill;
-  c.tidepoolCodec = kTidepoolQuill;
-  c.registerName = "QUILL";
-  c.rate = 16000;
-  c.create = FcCreate;
-  c.release = FcRelease;
-  c.initEncoder = FcInit;
-  c.encode = FcEncode;
-  c.decoderOps = &kFcOps;
+  SonraCodecComponent c = FakeQuill();
   Sonra_RegisterCodec(kCodecQuill, &c);
   {
     ChannelCodecSet set(0);
