@@ -7,7 +7,6 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHeaderView>
@@ -28,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include "common/account.h"
+#include "platform/fs.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_record_view.h"
@@ -579,8 +579,6 @@ void CChatRecordFrame::DeleteSelected(bool copyFirst) {
 }
 
 bool CChatRecordFrame::ExportTo(const QString& path) const {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) return false;
     // The records' own code page, as they are stored: their bytes go out unchanged.
     const std::string to = chat::ToAnsi(T("to", "To")), speak = chat::ToAnsi(T("speak", "Speak")),
                       ptt = chat::ToAnsi(T("oneptt", "A PTT message"));
@@ -591,7 +589,8 @@ bool CChatRecordFrame::ExportTo(const QString& path) const {
         out += row.voice ? ptt : row.content;
         out += "\r\n\r\n";
     }
-    return f.write(out.data(), static_cast<qint64>(out.size())) == static_cast<qint64>(out.size());
+    // Through a temporary file: a failed export leaves a file it replaces whole.
+    return plat::WriteFileAtomic(path.toLocal8Bit().toStdString(), out, plat::FileAccess::OwnerOnly);
 }
 
 void CChatRecordFrame::RunCommand(int command) {
