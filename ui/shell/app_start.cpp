@@ -246,10 +246,6 @@ int CCorvinaApp::InitInstance(bool* run) {
     frame_->SetPresenceStatus(STATUS_OFFLINE);
     frame_->LogoffReset(LOGIN_SIGNED_OUT);
     CSplashWindow::HideSplash();
-    // On a desktop the window draws through the graphics stack from the start: the service page's first
-    // view would otherwise re-create it, taking it off the screen for a moment.
-    if (QGuiApplication::platformName() == "xcb" || QGuiApplication::platformName().startsWith("wayland"))
-        PrepareWindowForWebViews(frame_);
     if (options_.minimize) frame_->hide();
     else frame_->show();
     DebugTrace(MOD_SYSTEM, 2, "Main frame shown");

@@ -3,11 +3,11 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QQuickWindow>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QOpenGLContext>
-#include <QOpenGLWidget>
 #include <QSurfaceFormat>
 #include <QRegularExpression>
 #include <QResizeEvent>
@@ -156,15 +156,6 @@ void DeferEngineGraphics() {
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, false);
 }
 
-void PrepareWindowForWebViews(QWidget* window) {
-  if (!window || window->findChild<QOpenGLWidget*>("webSurfaceKeeper")) return;
-  auto* keeper = new QOpenGLWidget(window);
-  keeper->setObjectName("webSurfaceKeeper");
-  keeper->setAttribute(Qt::WA_TransparentForMouseEvents);
-  keeper->setFixedSize(0, 0);
-  keeper->hide();
-}
-
 void SetExternalDispatch(CExternalDispatch* external) { g_external = external; }
 CExternalDispatch* ExternalDispatch() { return g_external; }
 
@@ -210,6 +201,10 @@ void CWebBrowserHost::askSite() {
 void CWebBrowserHost::create() {
   if (view_) return;
   askSite();
+  // The view draws through Qt Quick's software renderer: a view drawn through the graphics stack turns
+  // its whole window into one, which re-creates the window (it leaves the screen for a moment), and a
+  // window made that way from the start loads the graphics driver with the program, doubling its memory.
+  QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
   ShareOpenGLContexts();
   view_ = new QWebEngineView(this);
   if (site_) site_->Attach(view_, this);

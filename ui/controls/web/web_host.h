@@ -36,10 +36,6 @@ bool SendCustomControlSiteMsg(QWidget* window, WPARAM wParam, void* record);
 // Called before the application object: the engine's shared GL context is made when the engine first
 // starts rather than with the application.
 void DeferEngineGraphics();
-// Makes a window that will show a web page later draw through the graphics stack from its creation (a
-// hidden GL child), so that the first page view does not make the system re-create the window, which
-// takes it off the screen for a moment. Call before the window is first shown.
-void PrepareWindowForWebViews(QWidget* window);
 
 // The application's external object reached by page script as window.external (set once at start).
 void SetExternalDispatch(CExternalDispatch* external);
