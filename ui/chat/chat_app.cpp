@@ -16,7 +16,6 @@
 #include "ui/chat/chat_window.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_app.h"
-#include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
@@ -103,20 +102,6 @@ void ShowChatRooms() {
 }
 
 namespace {
-
-// A message a person sent, in the start page's Recent activity: "name: text", or the voice-message line.
-void AddRecentEvent(const IncomingSummary& summary) {
-    CMainFrame* frame = MainFrame();
-    if (summary.kind == IncomingSummary::None || !frame || !frame->StartPage()) return;
-    const QString name = FromAnsi(summary.speaker);
-    const QString line = summary.kind == IncomingSummary::Voice
-                             ? shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"), {name})
-                             : name + ": " + FromAnsi(summary.text).left(120);
-    // The log names who wrote, never what.
-    const QByteArray traced = summary.kind == IncomingSummary::Voice ? line.toUtf8() : ("a message from " + name).toUtf8();
-    DebugTrace(MOD_QZ, 3, "Recent activity: %s", traced.constData());
-    frame->StartPage()->AddEvent(1, line);
-}
 
 // The frame's messages of the chat side.
 bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -206,10 +191,7 @@ void InstallChat() {
         g_roomDlg->OnRoomList(request->result, listed ? &rooms : nullptr);
     };
     hooks.incoming = [](UINT message, WPARAM wParam, LPARAM lParam) {
-        IncomingSummary summary;
-        const LRESULT r = RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam), &summary);
-        AddRecentEvent(summary);
-        return r;
+        return RouteIncomingMessage(Registry(), message, wParam, reinterpret_cast<PresenceMessageRecord*>(lParam));
     };
     hooks.loginState = [](int mode, const std::string& root, const std::string& ownName) {
         if (mode == LOGIN_SIGNED_IN) SetSignedIn(root, ownName);

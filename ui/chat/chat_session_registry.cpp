@@ -218,13 +218,6 @@ int CChatSessionRegistry::ResolveMembers(int type, const PresenceMessageRecord* 
     return 1;
 }
 
-std::string CChatSessionRegistry::BookName(int userId) const {
-    PresenceBuddyRecord member;
-    member.id = userId;
-    if (!lookup_ || userId <= 0 || !lookup_(userId, &member)) return {};
-    return std::string(member.name, strnlen(member.name, sizeof member.name));
-}
-
 bool CChatSessionRegistry::LeaveStaleRoom(int thread, Account* account) {
     if (thread <= 0 || !leftThreads_.insert(thread).second) return false;
     CChatRoomPacket quit(thread);
@@ -312,8 +305,7 @@ int RobotThreadNumber(const std::string& field, int robot) {
     return n > 0 && n <= INT32_MAX ? static_cast<int>(n) : robot;
 }
 
-LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam,
-                             PresenceMessageRecord* record, IncomingSummary* summary) {
+LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record) {
     const bool voice = message == WM_PRESENCE_VOICE;
     char* text = voice ? nullptr : reinterpret_cast<char*>(wParam);
     struct FreeText {
@@ -418,20 +410,8 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         if (window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL) window->AddMember(&record->sender);
         registry->Present(window, false);
     }
-    // The frame's line of a message a person sent: the name as the window shows it, else the book's.
-    auto summarise = [&](IncomingSummary::Kind kind, const std::string& shown) {
-        if (!summary) return;
-        summary->kind = kind;
-        summary->speaker = window->SpeakerName(record);
-        if (summary->speaker.empty()) summary->speaker = registry->BookName(record->sender.id);
-        if (summary->speaker.empty())
-            summary->speaker = std::string(record->sender.name, strnlen(record->sender.name, sizeof record->sender.name));
-        if (summary->speaker.empty()) summary->speaker = std::to_string(record->sender.id);
-        summary->text = shown;
-    };
     if (voice) {
-        if (wParam && window->SendChatMessage(WM_PRESENCE_VOICE, wParam, reinterpret_cast<LPARAM>(record)) == 2)
-            summarise(IncomingSummary::Voice, {});
+        if (wParam) window->SendChatMessage(WM_PRESENCE_VOICE, wParam, reinterpret_cast<LPARAM>(record));
         return 1;
     }
     std::string pass = text ? text : "";
@@ -480,9 +460,6 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             record->command = -1;
             break;
     }
-    // The recent activity tells of what people write, not of room commands.
-    if (window->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(pass.c_str()), reinterpret_cast<LPARAM>(record)) == 2 &&
-        code == CRC_PLAIN)
-        summarise(IncomingSummary::Text, pass);
+    window->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(pass.c_str()), reinterpret_cast<LPARAM>(record));
     return 1;
 }

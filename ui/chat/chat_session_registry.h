@@ -85,8 +85,6 @@ class CChatSessionRegistry {
     // Name lookup of ResolveMembers (the address book); null keeps the incoming names.
     using NameLookup = std::function<bool(int userId, PresenceBuddyRecord* member)>;
     void SetNameLookup(NameLookup lookup) { lookup_ = std::move(lookup); }
-    // The address book's name of a user ("" when it has none).
-    std::string BookName(int userId) const;
     // A room's thread still sends here though no window is in the room (the program ended without
     // leaving it): leave it, once per thread. False when it was left already.
     bool LeaveStaleRoom(int thread, Account* account);
@@ -116,14 +114,6 @@ class CChatSessionRegistry {
 int OpenGroupChat(CChatSessionRegistry* registry, const char* key, const char* name);
 int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<PresenceBuddyRecord>& members);
 
-// What an incoming message showed, for the frame's list of recent events: a person's text or voice
-// message, or nothing (a room command, an own echo, a voice message's first arrival).
-struct IncomingSummary {
-    enum Kind { None, Text, Voice } kind = None;
-    std::string speaker;  // code-page text
-    std::string text;     // the text shown (Text only)
-};
-
 // The thread a robot's "START#0#THUPDATE#n" names: n when it is a user id, else the robot itself.
 int RobotThreadNumber(const std::string& field, int robot);
 
@@ -131,5 +121,4 @@ int RobotThreadNumber(const std::string& field, int robot);
 // Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot or from the
 // thread the robot gave an open room; THUPDATE, SMSG and JOIN, which carry nothing to obey, reach the
 // window as the text they came as.
-LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record,
-                             IncomingSummary* summary = nullptr);
+LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record);

@@ -345,14 +345,6 @@ const PresenceBuddyRecord* ChatWindowCore::RoomSpeaker(const PresenceMessageReco
     return it != m_roomMembers.end() ? &*it : FindMember(*uid);
 }
 
-std::string ChatWindowCore::SpeakerName(const PresenceMessageRecord* record) const {
-    if (!record) return {};
-    if (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL) return SenderName(record);
-    int uid = 0, priv = 0;
-    const PresenceBuddyRecord* member = RoomSpeaker(record, &uid, &priv);
-    return member ? Field(member->name, sizeof member->name) : std::string();
-}
-
 std::string ChatWindowCore::ResultText(int command, const std::string& number) const {
     int n = std::atoi(number.c_str());
     switch (n) {
@@ -503,7 +495,7 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
         default: ViewBody(text); break;
     }
     ViewFocusInput();
-    return record->command == -1 ? 2 : 1;
+    return 1;
 }
 
 VoiceMessageEntry* ChatWindowCore::Arrival(int messageId, bool* show) {
@@ -566,7 +558,7 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
     }
     ViewFocusInput();
     if (m_bAutoPlay) PlayVoice(messageId);
-    return entry->count == 2 ? 2 : 1;
+    return 1;
 }
 
 int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* record) {

@@ -106,12 +106,10 @@ class ChatWindowCore {
     // stays pending: only a press the device refused clears it.
     int PttRelease(uint32_t nowTick, uint32_t* waitMs);
 
-    // Receiving (synchronous from the router, under the chat lock). 2 when a person's message was shown
-    // (a voice message on the arrival that first shows it), 1 for anything else taken, 0 for nothing.
+    // Receiving (synchronous from the router, under the chat lock). 0 when the text or record is
+    // missing, else 1.
     int OnReceiveText(const char* text, const PresenceMessageRecord* record);
     int OnReceiveVoice(int messageId, const PresenceMessageRecord* record);
-    // The name the history view gives the speaker of an incoming message ("" for a room line of nobody known).
-    std::string SpeakerName(const PresenceMessageRecord* record) const;
     int OnVoiceEcho(int messageId, const PresenceMessageRecord* record);
     // kind 1: one LIST entry; kind 2: a NOTIFY (code = notice kind).
     void OnRoomNotice(int kind, int code, const std::string& text);

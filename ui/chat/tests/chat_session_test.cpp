@@ -426,11 +426,9 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
         const std::vector<std::string> before = room->view;
         presence_copy_field(r.chatId, sizeof r.chatId, c.chatId);
         r.sender = Buddy(c.sender, "x");
-        IncomingSummary summary;
-        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(c.text)), &r, &summary);
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(c.text)), &r);
         EXPECT_EQ(windows, registry_.Windows().size()) << c.what;
         EXPECT_EQ(before, room->view) << c.what;
-        EXPECT_EQ(IncomingSummary::None, summary.kind) << c.what;
         EXPECT_EQ(0, room->m_bKicked) << c.what;
     }
     for (ChatWindowBase* w : registry_.Windows())
@@ -438,7 +436,7 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
 }
 
 // THUPDATE, SMSG and JOIN carry nothing to obey: whoever sends one, its window gets the text as it came,
-// with command number -1, as a plain line; nothing about the room changes and recent activity is not told.
+// with command number -1, as a plain line; nothing about the room changes.
 TEST_F(ChatSession, CommandsWithNothingToObeyPassAsTheyCame) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
@@ -465,12 +463,10 @@ TEST_F(ChatSession, CommandsWithNothingToObeyPassAsTheyCame) {
         presence_copy_field(r.chatId, sizeof r.chatId, c.chatId);
         r.sender = Buddy(c.sender, "x");
         r.command = 0;
-        IncomingSummary summary;
-        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(c.text)), &r, &summary);
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(c.text)), &r);
         EXPECT_EQ(1u, registry_.Windows().size());
         EXPECT_EQ(-1, r.command);
         EXPECT_EQ(std::string("B:") + c.text, room->view.back());
-        EXPECT_EQ(IncomingSummary::None, summary.kind);
         EXPECT_EQ("9001#", room->m_szChatId);
         EXPECT_EQ(9001, room->m_threadNumber);
         EXPECT_EQ(2u, room->m_roomMembers.size());
@@ -505,48 +501,6 @@ TEST_F(ChatSession, AStaleRoomIsLeftNotOpenedAsAChat) {
     r.sender = Buddy(5, "Ann");
     Deliver("hi", r);
     EXPECT_EQ(1u, registry_.Windows().size());
-}
-
-// The frame's Recent activity hears of a person's text and of a voice message once, by name; room
-// answers and the first arrival of a voice message say nothing.
-TEST_F(ChatSession, TheSummaryNamesThePersonOnce) {
-    registry_.SetNameLookup([](int id, PresenceBuddyRecord* m) {
-        if (id != 5) return false;
-        presence_copy_field(m->name, sizeof m->name, "Ann Lee");
-        return true;
-    });
-    PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, "0_20002_5");
-    r.sender = Buddy(5, "");  // voice notices carry no name
-    auto route = [&](UINT message, WPARAM wParam) {
-        IncomingSummary s;
-        RouteIncomingMessage(&registry_, message, wParam, &r, &s);
-        return s;
-    };
-    IncomingSummary text = route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("lunch?")));
-    EXPECT_EQ(IncomingSummary::Text, text.kind);
-    EXPECT_EQ("Ann Lee", text.speaker);
-    EXPECT_EQ("lunch?", text.text);
-    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_VOICE, 42).kind);
-    IncomingSummary voice = route(WM_PRESENCE_VOICE, 42);
-    EXPECT_EQ(IncomingSummary::Voice, voice.kind);
-    EXPECT_EQ("Ann Lee", voice.speaker);
-    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_VOICE, 42).kind);  // shown again, not news again
-    // A room: its answers are no news, a member's line is, under the member's name.
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
-    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(900, "robot");
-    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#START#0#THUPDATE#9001"))).kind);
-    r.sender = Buddy(9001, "Lounge");
-    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
-    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#LIST#31,Cat"))).kind);
-    presence_copy_field(r.chatId, sizeof r.chatId, "9001#31");
-    IncomingSummary line = route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("hello room")));
-    EXPECT_EQ(IncomingSummary::Text, line.kind);
-    EXPECT_EQ("Cat", line.speaker);
-    presence_copy_field(r.chatId, sizeof r.chatId, "9001#77");  // nobody the room named: not shown, no news
-    EXPECT_EQ(IncomingSummary::None, route(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("who?"))).kind);
 }
 
 // The messaging service lists this user among the recipients of a group message; without a known own
@@ -787,8 +741,9 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     echo.sender.id = 0;
     RouteIncomingMessage(&registry_, WM_PRESENCE_VOICE, 43, &echo);
     w->view.clear();
-    w->OnReceiveVoice(43, &r);  // the pair's second half shows it
+    EXPECT_EQ(1, w->OnReceiveVoice(43, &r));  // the pair's second half shows it
     EXPECT_EQ("V:43", w->view.at(0));
+    EXPECT_EQ(0, w->OnReceiveVoice(43, nullptr));
     // A refused capture device: notice, and the release does nothing.
     EXPECT_EQ(0, w->PttPress(1, 2000));
     EXPECT_EQ("N:No Audio device!", w->view.back());
