@@ -1048,10 +1048,8 @@ void CIMDlg::ViewNotice(const std::string& text) {
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);
-    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
-                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
     // "System tip : (time)", and the notice on the next line.
-    c.insertHtml(QString("<img src=\"glyph:warn\"> <span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
+    c.insertHtml(QString("<span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
                      .arg(Escape(ChatText("im_dlg", "im_systip", "System tip")), TimeText(-1)));
     c.insertBlock();
     QTextBlockFormat body;

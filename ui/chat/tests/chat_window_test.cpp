@@ -1062,7 +1062,8 @@ TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
     CIMDlg::SetCaptureProbe([] { return 2; });
     w->SendChatMessage(WM_PTT_PRESS, 0, 0);
     CIMDlg::SetCaptureProbe(nullptr);
-    EXPECT_TRUE(w->HistoryText().contains(QRegularExpression(R"(System tip : \(\d\d:\d\d:\d\d\)\nNo Audio device!)"))) << w->HistoryText().toStdString();
+    // The heading starts its line: the tip text itself, nothing drawn before it.
+    EXPECT_TRUE(w->HistoryText().contains(QRegularExpression(R"((^|\n)System tip : \(\d\d:\d\d:\d\d\)\nNo Audio device!)"))) << w->HistoryText().toStdString();
     EXPECT_TRUE(w->HistoryText().contains("Capture Audio Device is Working!"));
     EXPECT_TRUE(g_sent.size() == 1);  // nothing started
     // The hint line is the language file's text.
