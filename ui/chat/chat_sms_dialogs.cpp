@@ -226,7 +226,9 @@ void CSelectRecipientsDlg::AddChosen(const QString& name, const QString& number)
 void CSelectRecipientsDlg::Add() {
     const QString typed = find_->text().trimmed();
     if (chat::IsTypedSmsNumber(typed)) {
-        if (!IsChosen(typed)) AddChosen(QString(), typed);
+        // A number chosen already changes nothing, the typed text included.
+        if (IsChosen(typed)) return;
+        AddChosen(QString(), typed);
         find_->clear();
         return;
     }

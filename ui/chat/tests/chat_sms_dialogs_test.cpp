@@ -125,6 +125,11 @@ TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
     dlg.FindEdit()->setText("555");
     dlg.Add();
     EXPECT_TRUE(dlg.FindEdit()->text().isEmpty());
+    // Typed again once chosen: nothing happens, the typed number stays in the box.
+    dlg.FindEdit()->setText("555");
+    dlg.Add();
+    EXPECT_EQ(3, dlg.Chosen()->topLevelItemCount());
+    EXPECT_EQ("555", dlg.FindEdit()->text());
     dlg.FindEdit()->setText("B");
     dlg.Find();
     EXPECT_EQ(1, dlg.Book()->topLevelItemCount());
