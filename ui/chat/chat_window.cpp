@@ -897,8 +897,10 @@ void CIMDlg::ViewMembersChanged() {
     recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
     const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
-    // The user's own row: the name cut so that it and "(myself)" fit in 64 characters.
-    const QString ownRow = FromAnsi(ownName_).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
+    // The user's own row: the nickname, or the account's user name without one, cut so that it and
+    // "(myself)" fit in 64 characters.
+    const std::string ownShown = !ownName_.empty() || !m_pAccount || !m_pAccount->userName ? ownName_ : m_pAccount->userName;
+    const QString ownRow = FromAnsi(ownShown).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
     const auto& list = ListedMembers();
     PresenceBuddyRecord self;
     if (!room) {

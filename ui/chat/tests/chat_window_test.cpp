@@ -1348,6 +1348,10 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     named->OnRoomNotice(1, 0, "");
     ASSERT_EQ(1, named->MemberList()->count());
     EXPECT_EQ(QString(56, 'n') + "(myself)", named->MemberList()->item(0)->text());
+    // Without a nickname the row names the account.
+    named->SetOwnName("");
+    named->OnRoomNotice(1, 0, "");
+    EXPECT_EQ("10001(myself)", named->MemberList()->item(0)->text());
     std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann", 1), Buddy(6, "Ben", 1)};
     ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
     CIMDlg* several = static_cast<CIMDlg*>(registry_.Windows().back());
