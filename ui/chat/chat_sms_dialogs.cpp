@@ -301,6 +301,15 @@ CSendSmsDlg::~CSendSmsDlg() {
     if (ownerSlot_) *ownerSlot_ = nullptr;
 }
 
+void CSendSmsDlg::reject() {
+    QDialog::reject();
+    if (!ownerSlot_) return;
+    // The frame's pointer goes at once, so the next request makes a new window rather than this one.
+    *ownerSlot_ = nullptr;
+    ownerSlot_ = nullptr;
+    deleteLater();
+}
+
 void CSendSmsDlg::OnLanguageChanged() {
     setWindowTitle(Lang("smssend_dlg", "title", "Send Sms"));
     numbersLabel_->setText(Lang("smssend_dlg", "mobileno", "tip"));

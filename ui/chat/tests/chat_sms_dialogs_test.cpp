@@ -151,6 +151,22 @@ TEST_F(SmsDialogs, AGroupMessageOfBlanksIsRefused) {
     EXPECT_EQ("hi all", dlg.m_strMessage);
 }
 
+// The frame's SMS window goes away on Escape as on Cancel and on closing: the next request opens a new one.
+TEST_F(SmsDialogs, EscapeEndsTheFramesSmsWindow) {
+    for (int how = 0; how < 2; ++how) {
+        SCOPED_TRACE(how);
+        QPointer<CSendSmsDlg> slot = new CSendSmsDlg(&slot);
+        QPointer<CSendSmsDlg> watched = slot.data();
+        slot->show();
+        QTest::keyClicks(slot->Numbers(), "123");
+        if (how == 0) QTest::keyClick(slot.data(), Qt::Key_Escape);
+        else slot->close();
+        EXPECT_TRUE(slot.isNull());
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(watched.isNull());
+    }
+}
+
 // The number box takes digits and commas only; Enter moves on from either box, Ctrl+Enter sends, and
 // Enter reaching the dialog sends only with Ctrl.
 TEST_F(SmsDialogs, TheKeysOfTheSmsWindow) {
