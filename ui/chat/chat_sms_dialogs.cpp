@@ -172,8 +172,12 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     Find();
     for (const std::string& n : chat::SplitSmsNumbers(chosen)) {
         QString number = QString::fromStdString(n), name;
+        // The name of the first record with that number.
         for (const auto& r : records_)
-            if (number == QString::fromStdString(r.number)) name = chat::FromAnsi(r.name);
+            if (number == QString::fromStdString(r.number)) {
+                name = chat::FromAnsi(r.name);
+                break;
+            }
         if (!IsChosen(number)) AddChosen(name, number);
     }
     resize(560, 380);

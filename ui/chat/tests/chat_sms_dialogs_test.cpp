@@ -105,9 +105,9 @@ TEST_F(SmsDialogs, TheNumberListNeverPassesItsLimit) {
 }
 
 TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
-    std::vector<SmsBookEntry> book{Record("Ann", "123"), Record("Bob", "456"), Record("Cat", "789")};
+    std::vector<SmsBookEntry> book{Record("Ann", "123"), Record("Bob", "456"), Record("Cat", "789"), Record("Dan", "123")};
     CSelectRecipientsDlg dlg(book, "123", nullptr);
-    ASSERT_EQ(3, dlg.Book()->topLevelItemCount());
+    ASSERT_EQ(4, dlg.Book()->topLevelItemCount());
     ASSERT_EQ(1, dlg.Chosen()->topLevelItemCount());
     EXPECT_EQ("Ann", dlg.Chosen()->topLevelItem(0)->text(0));
     // Both lists show the skin's mobile picture.
