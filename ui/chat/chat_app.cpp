@@ -201,9 +201,11 @@ void InstallChat() {
     hooks.closeAll = [](int flag) { Registry()->CloseAll(flag); };
     hooks.languageChanged = [] {
         CChatSessionRegistry* r = Registry();
-        if (r->Lock()) return;
-        r->BroadcastLanguageChanged();
-        r->Unlock();
+        // The chat windows only under the lock; the dialogs hold no registry state and change regardless.
+        if (!r->Lock()) {
+            r->BroadcastLanguageChanged();
+            r->Unlock();
+        }
         if (g_smsDlg) g_smsDlg->OnLanguageChanged();
         if (g_roomDlg) g_roomDlg->OnLanguageChanged();
         if (g_browser) g_browser->OnLanguageChanged();

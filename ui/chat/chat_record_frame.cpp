@@ -606,9 +606,10 @@ bool CChatRecordFrame::Enabled(int command) const {
         case ID_EXPORT:
         case ID_SELECT_ALL: return rows > 0;
         case ID_COPY: return !selected.isEmpty();
-        // A keyword result lists only some records: deleting from it is not offered.
+        // A keyword result lists only some records: deleting from it is not offered. A peer or a time
+        // range chosen after a search lists every record again.
         case ID_CUT:
-        case ID_DELETE: return !selected.isEmpty() && keyword_.isEmpty();
+        case ID_DELETE: return !selected.isEmpty() && (keyword_.isEmpty() || item != queryItem_ || !queryItem_);
         case ID_PLAY:
             // The first selected row is a voice record.
             for (int i = 0; i < rows; ++i)

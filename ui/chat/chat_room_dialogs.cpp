@@ -12,7 +12,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -35,11 +34,6 @@ std::function<void(CChatWaitDlg*)> g_waiting;
 std::function<void()> g_listRequest;
 
 QString Lang(const char* section, const char* key, const char* english) { return chat::ChatText(section, key, english); }
-
-QString Plain(QString text) {
-    text.remove(QRegularExpression(R"(\(&\w\))"));
-    return text.remove('&');
-}
 
 // The room icon (205) of the dialog, its Enter button and every room of the tree; the stop icon (221) of
 // the Cancel and Stop buttons.
@@ -116,7 +110,7 @@ CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QD
     auto* stop = new CStyledButton(this);
     stop->SetIconIds(kStopIcon, CStyledButton::kOutNone);
     button_ = stop;
-    button_->setText(Plain(Lang("chatwait_dlg", "cancel", "&Stop")));
+    button_->setText(Lang("chatwait_dlg", "cancel", "&Stop"));
     button_->setAutoDefault(false);
     animation_ = new Animation(this);
     auto* top = new QHBoxLayout;

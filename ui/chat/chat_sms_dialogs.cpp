@@ -172,8 +172,12 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     Find();
     for (const std::string& n : chat::SplitSmsNumbers(chosen)) {
         QString number = QString::fromStdString(n), name;
+        // The name of the first record with that number.
         for (const auto& r : records_)
-            if (number == QString::fromStdString(r.number)) name = chat::FromAnsi(r.name);
+            if (number == QString::fromStdString(r.number)) {
+                name = chat::FromAnsi(r.name);
+                break;
+            }
         if (!IsChosen(number)) AddChosen(name, number);
     }
     resize(560, 380);
@@ -226,7 +230,9 @@ void CSelectRecipientsDlg::AddChosen(const QString& name, const QString& number)
 void CSelectRecipientsDlg::Add() {
     const QString typed = find_->text().trimmed();
     if (chat::IsTypedSmsNumber(typed)) {
-        if (!IsChosen(typed)) AddChosen(QString(), typed);
+        // A number chosen already changes nothing, the typed text included.
+        if (IsChosen(typed)) return;
+        AddChosen(QString(), typed);
         find_->clear();
         return;
     }
@@ -297,6 +303,15 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
 
 CSendSmsDlg::~CSendSmsDlg() {
     if (ownerSlot_) *ownerSlot_ = nullptr;
+}
+
+void CSendSmsDlg::reject() {
+    QDialog::reject();
+    if (!ownerSlot_) return;
+    // The frame's pointer goes at once, so the next request makes a new window rather than this one.
+    *ownerSlot_ = nullptr;
+    ownerSlot_ = nullptr;
+    deleteLater();
 }
 
 void CSendSmsDlg::OnLanguageChanged() {

@@ -89,6 +89,8 @@ public:
     void OnSmsResult(int code);
     void SelectRecipients();
     void OnLanguageChanged();
+    // Escape and Cancel: a window the frame made goes away, as closing it does.
+    void reject() override;
     QLineEdit* Numbers() const { return numbers_; }
     QPlainTextEdit* Text() const { return text_; }
 

@@ -897,8 +897,10 @@ void CIMDlg::ViewMembersChanged() {
     recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
     const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
-    // The user's own row: the name cut so that it and "(myself)" fit in 64 characters.
-    const QString ownRow = FromAnsi(ownName_).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
+    // The user's own row: the nickname, or the account's user name without one, cut so that it and
+    // "(myself)" fit in 64 characters.
+    const std::string ownShown = !ownName_.empty() || !m_pAccount || !m_pAccount->userName ? ownName_ : m_pAccount->userName;
+    const QString ownRow = FromAnsi(ownShown).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
     const auto& list = ListedMembers();
     PresenceBuddyRecord self;
     if (!room) {
@@ -1048,10 +1050,8 @@ void CIMDlg::ViewNotice(const std::string& text) {
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);
-    history_->document()->addResource(QTextDocument::ImageResource, QUrl("glyph:warn"),
-                                      chat::GlyphImage(chat::Glyph::Warn, 14, QColor()));
     // "System tip : (time)", and the notice on the next line.
-    c.insertHtml(QString("<img src=\"glyph:warn\"> <span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
+    c.insertHtml(QString("<span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
                      .arg(Escape(ChatText("im_dlg", "im_systip", "System tip")), TimeText(-1)));
     c.insertBlock();
     QTextBlockFormat body;

@@ -64,6 +64,38 @@ TEST(ChatFrameMessages, SmsAndRecordQueriesOpenTheirOneWindow) {
     std::system(("rm -rf " + root).c_str());
 }
 
+// A language change that finds the chat lock busy skips the chat windows only: the SMS dialog, which
+// holds nothing of the registry's, takes the new texts all the same.
+TEST(ChatFrameMessages, ALanguageChangeReachesTheDialogsWhileTheChatLockIsBusy) {
+    char tmpl[] = "/tmp/chatframeXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string root = tmpl;
+    testsupport::InstallCopy install;
+    shell::LoadConfigPaths(install.Path(), root, false);
+    shell::ApplyLanguageCode("eng");
+    chat::InstallChat();
+    ChatFrameHooks& hooks = ChatHooks();
+    ASSERT_TRUE(hooks.languageChanged);
+    EXPECT_TRUE(hooks.frameMessage(0x81A, 2, reinterpret_cast<LPARAM>("card-1")));
+    QWidget* sms = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->inherits("CSendSmsDlg")) sms = w;
+    ASSERT_NE(nullptr, sms);
+    EXPECT_EQ("Send SMS", sms->windowTitle());
+    CChatSessionRegistry* registry = chat::Registry();
+    ASSERT_FALSE(registry->Lock());  // held here: the hook's own Lock cannot have it
+    shell::ApplyLanguageCode("chs");
+    hooks.languageChanged();
+    registry->Unlock();
+    EXPECT_EQ(QString::fromUtf8("发送短信"), sms->windowTitle());
+    sms->close();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    shell::ApplyLanguageCode("eng");
+    hooks = ChatFrameHooks();
+    ChatWindowHooks() = ChatWindowHookSet();
+    std::system(("rm -rf " + root).c_str());
+}
+
 TEST(ChatFrameMessages, TheTestModeRunsOneChatWindowModally) {
     char tmpl[] = "/tmp/chatframeXXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));

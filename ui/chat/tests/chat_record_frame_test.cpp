@@ -186,8 +186,20 @@ TEST_F(ChatRecordBrowser, KeywordSearchExportAndCopy) {
     EXPECT_EQ("Keyword: THREE", f.StatusText(1));
     f.List()->topLevelItem(0)->setSelected(true);
     EXPECT_FALSE(f.Enabled(32869));  // no deleting from a search result
+    EXPECT_FALSE(f.Enabled(32871));
     EXPECT_TRUE(f.Enabled(32870));
     EXPECT_TRUE(f.CopyText().contains("three days ago"));
+    // A peer chosen after the search lists its records whole again: they may be cut and deleted.
+    f.Tree()->setCurrentItem(Peer(f, 0));
+    ASSERT_EQ(3, f.List()->topLevelItemCount());
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_TRUE(f.Enabled(32869));
+    EXPECT_TRUE(f.Enabled(32871));
+    f.Search("THREE");
+    ASSERT_TRUE(SearchEnds(f));
+    ASSERT_EQ(1, f.List()->topLevelItemCount());
+    f.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(f.Enabled(32869));
     // Export of a long record keeps it whole.
     f.Search("xxx");
     ASSERT_TRUE(SearchEnds(f));

@@ -249,6 +249,7 @@ TEST_F(ChatRooms, TheIdentityStepAsksWhatTheRoomAndTheAccountNeed) {
 TEST_F(ChatRooms, TheWaitTimesOutAfterAMinute) {
     CChatWaitDlg wait(&registry_);
     EXPECT_TRUE(wait.Animating());
+    EXPECT_EQ("&Stop", wait.ButtonText());  // Alt+S stops the wait
     for (int i = 0; i < 599; ++i) wait.Tick();
     EXPECT_FALSE(wait.m_bEndedByUser);
     wait.Tick();

@@ -105,9 +105,9 @@ TEST_F(SmsDialogs, TheNumberListNeverPassesItsLimit) {
 }
 
 TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
-    std::vector<SmsBookEntry> book{Record("Ann", "123"), Record("Bob", "456"), Record("Cat", "789")};
+    std::vector<SmsBookEntry> book{Record("Ann", "123"), Record("Bob", "456"), Record("Cat", "789"), Record("Dan", "123")};
     CSelectRecipientsDlg dlg(book, "123", nullptr);
-    ASSERT_EQ(3, dlg.Book()->topLevelItemCount());
+    ASSERT_EQ(4, dlg.Book()->topLevelItemCount());
     ASSERT_EQ(1, dlg.Chosen()->topLevelItemCount());
     EXPECT_EQ("Ann", dlg.Chosen()->topLevelItem(0)->text(0));
     // Both lists show the skin's mobile picture.
@@ -125,6 +125,11 @@ TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
     dlg.FindEdit()->setText("555");
     dlg.Add();
     EXPECT_TRUE(dlg.FindEdit()->text().isEmpty());
+    // Typed again once chosen: nothing happens, the typed number stays in the box.
+    dlg.FindEdit()->setText("555");
+    dlg.Add();
+    EXPECT_EQ(3, dlg.Chosen()->topLevelItemCount());
+    EXPECT_EQ("555", dlg.FindEdit()->text());
     dlg.FindEdit()->setText("B");
     dlg.Find();
     EXPECT_EQ(1, dlg.Book()->topLevelItemCount());
@@ -144,6 +149,22 @@ TEST_F(SmsDialogs, AGroupMessageOfBlanksIsRefused) {
     dlg.accept();
     EXPECT_EQ(QDialog::Accepted, dlg.result());
     EXPECT_EQ("hi all", dlg.m_strMessage);
+}
+
+// The frame's SMS window goes away on Escape as on Cancel and on closing: the next request opens a new one.
+TEST_F(SmsDialogs, EscapeEndsTheFramesSmsWindow) {
+    for (int how = 0; how < 2; ++how) {
+        SCOPED_TRACE(how);
+        QPointer<CSendSmsDlg> slot = new CSendSmsDlg(&slot);
+        QPointer<CSendSmsDlg> watched = slot.data();
+        slot->show();
+        QTest::keyClicks(slot->Numbers(), "123");
+        if (how == 0) QTest::keyClick(slot.data(), Qt::Key_Escape);
+        else slot->close();
+        EXPECT_TRUE(slot.isNull());
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(watched.isNull());
+    }
 }
 
 // The number box takes digits and commas only; Enter moves on from either box, Ctrl+Enter sends, and

@@ -1062,7 +1062,8 @@ TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
     CIMDlg::SetCaptureProbe([] { return 2; });
     w->SendChatMessage(WM_PTT_PRESS, 0, 0);
     CIMDlg::SetCaptureProbe(nullptr);
-    EXPECT_TRUE(w->HistoryText().contains(QRegularExpression(R"(System tip : \(\d\d:\d\d:\d\d\)\nNo Audio device!)"))) << w->HistoryText().toStdString();
+    // The heading starts its line: the tip text itself, nothing drawn before it.
+    EXPECT_TRUE(w->HistoryText().contains(QRegularExpression(R"((^|\n)System tip : \(\d\d:\d\d:\d\d\)\nNo Audio device!)"))) << w->HistoryText().toStdString();
     EXPECT_TRUE(w->HistoryText().contains("Capture Audio Device is Working!"));
     EXPECT_TRUE(g_sent.size() == 1);  // nothing started
     // The hint line is the language file's text.
@@ -1347,6 +1348,10 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     named->OnRoomNotice(1, 0, "");
     ASSERT_EQ(1, named->MemberList()->count());
     EXPECT_EQ(QString(56, 'n') + "(myself)", named->MemberList()->item(0)->text());
+    // Without a nickname the row names the account.
+    named->SetOwnName("");
+    named->OnRoomNotice(1, 0, "");
+    EXPECT_EQ("10001(myself)", named->MemberList()->item(0)->text());
     std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann", 1), Buddy(6, "Ben", 1)};
     ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
     CIMDlg* several = static_cast<CIMDlg*>(registry_.Windows().back());
