@@ -104,16 +104,6 @@ public:
         windows_.box = box;
         return windows_.Calls().Pages().size() > before ? 0 : -1;
     }
-    // The party of the call as the user knows it: the contact's name, else the number.
-    std::string RemoteOf(int callId) override {
-        if (callId < 0) return {};
-        auto shown = [](const CallPageModel* p) { return p->displayName.empty() ? p->remoteNumber : p->displayName; };
-        if (CallPageModel* live = windows_.Calls().FindCallPageByCallId(callId)) return shown(live);
-        const auto& pages = windows_.Calls().Pages();  // an ended page keeps its call id until it is released
-        for (auto it = pages.rbegin(); it != pages.rend(); ++it)
-            if ((*it)->callId == callId) return shown(it->get());
-        return {};
-    }
     bool AnyCallPage() override {
         for (const auto& p : windows_.Calls().Pages())
             if (p->State() != CALL_ENDED) return true;

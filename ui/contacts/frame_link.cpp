@@ -21,6 +21,7 @@
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/dialog_box.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/main_frame.h"
@@ -34,7 +35,7 @@ void ShowCounts() {
     CMainFrame* frame = MainFrame();
     if (!frame || !frame->StartPage()) return;
     const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
-    frame->StartPage()->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
+    frame->StartPage()->Links()->SetOnlineCount(static_cast<int>(root->onlineCount));
 }
 
 // The call page to end from the Contacts page: the one talking, else the one still calling.

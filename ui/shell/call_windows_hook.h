@@ -27,7 +27,6 @@ public:
     virtual void OnDialButton(bool offline) = 0;
     virtual void OnHangupButton() = 0;
     virtual int CallNumber(const std::string& number, bool quiet) = 0;
-    virtual std::string RemoteOf(int callId) = 0;  // the party of the call's page, ended or not, in the code page
     virtual bool AnyCallPage() = 0;
     virtual bool AnyTalking() = 0;
     virtual bool ShowCallPageFor(const std::string& number) = 0;  // true when one exists (made active)

@@ -97,8 +97,6 @@ void CMainFrame::ApplySync(CAsSyncResult* sync) {
     int buddies = 0;
     for (CAsBuddy* b : sync->buddies) buddies += b && b->uid;
     syncedBuddies_ = buddies;
-    AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"),
-                                  {alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_, QString::number(buddies)}));
 }
 
 LRESULT CMainFrame::OnAsResult(WPARAM, LPARAM lParam) {

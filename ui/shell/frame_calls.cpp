@@ -82,7 +82,6 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
     if (m_nLoginState != LOGIN_SIGNED_IN) return -1;
     if (m_calls) {
         const int r = m_calls->CallNumber(number.left(64).toStdString(), quiet);
-        if (r == 0) AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_calling", "Calling %s"), {number.left(64)}));
         RefreshMenus();
         return r;
     }
@@ -120,7 +119,6 @@ int CMainFrame::CallNumber(const QString& number, bool quiet) {
     m_pSheet->AddPage(page);
     m_pSheet->setCurrentWidget(page);
     if (m_pCallLogPage) m_pCallLogPage->AddCall(false, target, QString());
-    AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_calling", "Calling %s"), {target}));
     CM_SendEvent(call, cnx, CMEVT_NEWCALL, -1, -1, strdup(target.toUtf8().constData()));
     RefreshMenus();
     return 0;
@@ -151,15 +149,7 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
         return 1;
     }
     if (m_calls) {
-        const QString before = Ansi(m_calls->RemoteOf(msg->iCallId).c_str());
         m_calls->OnVoipEvent(msg);
-        const QString after = Ansi(m_calls->RemoteOf(msg->iCallId).c_str());
-        if (msg->iEvent == VOIPEVT_REMOTE_NEWCALL && before.isEmpty() && !after.isEmpty())
-            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {after}));
-        else if (msg->iEvent == VOIPEVT_REMOTE_ANSWER && !before.isEmpty())
-            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {before}));
-        else if (msg->iEvent == VOIPEVT_RELEASE_CALL && !before.isEmpty())
-            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {before}));
         VOIP_FreeUiMsg(msg);
         RefreshMenus();
         return 1;
@@ -177,17 +167,13 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
             m_pSheet->AddPage(page);
             m_pSheet->setCurrentWidget(page);
             if (m_pCallLogPage) m_pCallLogPage->AddCall(true, text, QString());
-            AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_incoming", "Incoming call from %s"), {text}));
             Command(ID_SHOW_WINDOW);
             break;
         case VOIPEVT_REMOTE_ALERT:
             if (page) page->SetCallState(0, LangText("ondial_dialog", "tip_ringing", "Ringing..."));
             break;
         case VOIPEVT_REMOTE_ANSWER:
-            if (page) {
-                page->SetCallState(1, LangText("ondial_dialog", "tip_talking", "Talking"));
-                AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_talking", "In a call with %s"), {page->m_strRemote}));
-            }
+            if (page) page->SetCallState(1, LangText("ondial_dialog", "tip_talking", "Talking"));
             break;
         case VOIPEVT_REMOTE_FAILURE:
         case VOIPEVT_REMOTE_DISCONNECT:
@@ -195,7 +181,6 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
                 // ---- an incoming call that ends unanswered counts as missed on the start page
                 if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();
                 page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
-                AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {page->m_strRemote}));
             }
             break;
         case VOIPEVT_REMOTE_HOLD:
@@ -259,7 +244,6 @@ void CMainFrame::OnCallServiceEvent(int event) {
             if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountState(state, sip);
         }
     }
-    if (state == 1) AddEvent(2, LangText("status_txt", "sip_up", "Phone line registered"));
 }
 
 void CMainFrame::CallContact(const AddrNode* contact, uint32_t identityType) {

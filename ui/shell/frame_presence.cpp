@@ -69,9 +69,7 @@ using shell::LangText;
 
 #include "ui/shell/frame_internal.h"
 
-using frame_internal::Ansi;
 using frame_internal::ForEachAccount;
-using frame_internal::Q;
 
 // ---------------------------------------------------------------------------------------------
 // Message icon and tray animation.
@@ -179,7 +177,6 @@ void CMainFrame::SetPresenceStatus(int status) {
     }
     m_wndStatusBar->SetStatus(status);
     descriptionKey_.clear();  // the bar's text is the status's description now
-    m_navigatePage->SetStatus(status, CPresenceStatusBar::StatusDescription(status));
     UpdateTrayIcon();
     RefreshMenus();
 }
@@ -188,7 +185,6 @@ void CMainFrame::SetStatusText(const char* key) {
     DebugTrace(MOD_SYSTEM, 3, "Set text of status bar, msg id = %s, message = %s", key,
                LangText("status_txt", key, "").toUtf8().constData());
     SetDescriptionText("status_txt", key);
-    m_navigatePage->SetProgress(LangText("status_txt", key, ""));
 }
 
 void CMainFrame::SetDescriptionText(const char* section, const char* key, const char* builtIn) {
@@ -224,10 +220,7 @@ LRESULT CMainFrame::OnPresenceState(WPARAM wParam, LPARAM lParam) {
             if (shell::g_pAccountsDlg) shell::g_pAccountsDlg->OnAccountState(lParam ? 1 : 0, account);
         }
     }
-    if (account && type == ACCOUNT_TYPE_SERVICE) {
-        STA_PostEvent(lParam ? EV_MV_register_succeed : EV_unreachable);
-        AddEvent(1, lParam ? LangText("status_txt", "mv_up", "Messaging connected") : LangText("status_txt", "mv_down", "Messaging disconnected"));
-    }
+    if (account && type == ACCOUNT_TYPE_SERVICE) STA_PostEvent(lParam ? EV_MV_register_succeed : EV_unreachable);
     return 1;
 }
 
@@ -271,18 +264,6 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM wParam, LPARAM lParam) {
         delete record;
         return 1;
     }
-    const QString name = record->name[0] ? Ansi(record->name) : Q(record->account);
-    const std::string key = record->userId[0] ? record->userId : record->account[0] ? record->account : std::to_string(record->id);
-    auto seen = buddyOnline_.find(key);
-    const int before = seen == buddyOnline_.end() ? -1 : seen->second;
-    const int now = record->online ? (record->busy ? 2 : 1) : 0;  // offline, online, busy
-    buddyOnline_[key] = now;
-    // Only a change is news: the list refresh repeats every buddy's state.
-    if (now != before && !(before == -1 && now == 0))
-        AddEvent(1, shell::FillFormat(now == 2   ? shell::LangFormatText("navigate_dialog", "buddy_busy", "%s is busy")
-                                      : now == 1 ? shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online")
-                                                 : shell::LangFormatText("navigate_dialog", "buddy_off", "%s went offline"),
-                                      {name}));
     // The chat windows hear only a buddy of the book on a live connection.
     if (ChatHooks().buddyState) ChatHooks().buddyState(wParam, lParam);
     delete record;
@@ -334,25 +315,15 @@ LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
     return 1;
 }
 
-// With the chat windows installed, they tell a person's message from a room command and put its line
-// in Recent activity themselves.
+// The chat windows take messages; without them the text is only freed.
 LRESULT CMainFrame::OnPresenceText(WPARAM wParam, LPARAM lParam) {
     if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_TEXT, wParam, lParam);
-    char* text = reinterpret_cast<char*>(wParam);
-    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
-    if (record && text && record->sender.id != 0) {
-        const QString from = record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account);
-        AddEvent(1, from + ": " + Ansi(text).left(120));
-    }
-    free(text);
+    free(reinterpret_cast<char*>(wParam));
     return 1;
 }
 
 LRESULT CMainFrame::OnPresenceVoice(WPARAM wParam, LPARAM lParam) {
     if (ChatHooks().incoming) return ChatHooks().incoming(WM_PRESENCE_VOICE, wParam, lParam);
-    auto* record = reinterpret_cast<PresenceMessageRecord*>(lParam);
-    if (record) AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "voice_msg", "Voice message from %s"),
-                                              {record->sender.name[0] ? Ansi(record->sender.name) : Q(record->sender.account)}));
     return 1;
 }
 

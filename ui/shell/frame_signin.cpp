@@ -109,7 +109,6 @@ void CMainFrame::LogoffReset(int mode) {
         m_pServicePage = nullptr;
         CallLog_Clear();  // the next user's calls are not this one's
         buddyListSeen_ = false;
-        buddyOnline_.clear();
         m_pSheet->setCurrentWidget(m_navigatePage);
     } else if (mode == LOGIN_SIGNED_IN) {
         // The user's call log, before its page reads it; the pages are built once per sign-in.
@@ -157,8 +156,6 @@ void CMainFrame::LogoffReset(int mode) {
         ChatHooks().loginState(mode, user.empty() ? std::string() : plat::PathJoin(plat::PathJoin(shell::Paths().profileFolder, "chatrecord"), user),
                                plat::Utf8ToAnsi((alias_.isEmpty() ? QString::fromStdString(g_strUserId) : alias_).toStdString()));
     }
-    m_navigatePage->SetProfile(QString::fromStdString(g_strUserId), alias_,
-                               QString::fromStdString(plat::PathJoin(shell::Paths().headPicFolder, shell::Paths().defaultHeadPic)));
     m_navigatePage->SetMode(mode);
     UpdateOnlineCount();
     RefreshMenus();
@@ -167,7 +164,7 @@ void CMainFrame::LogoffReset(int mode) {
 void CMainFrame::UpdateOnlineCount() {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
-    m_navigatePage->SetOnlineCount(static_cast<int>(root->onlineCount), static_cast<int>(root->contactCount));
+    m_navigatePage->Links()->SetOnlineCount(static_cast<int>(root->onlineCount));
 }
 
 void CMainFrame::OnFileLogin() {
@@ -243,7 +240,6 @@ LRESULT CMainFrame::OnLoginStateChange(WPARAM wParam, LPARAM) {
     if (a.statusKey) SetStatusText(a.statusKey);
     if (a.resetMode >= 0) LogoffReset(a.resetMode);
     if (a.offline) SetPresenceStatus(STATUS_OFFLINE);
-    if (state == ST_online) AddEvent(0, LangText("status_txt", "txt_online", "Signed in"));
     RefreshMenus();
     return 1;
 }
@@ -256,7 +252,6 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
     if (wParam == LOGIN_NOTICE_LINK_LOST) {
         // The state machine has signed the user out already (and ended any call): say why.
         const QString text = LangText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
-        AddEvent(0, text);
         SetDescriptionText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
         if (!m_bClosing) Box(text, LangText("login", "txt_notify", "Notice"));  // a closing frame is not held up
         return 1;
@@ -265,7 +260,6 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
     const char* key = shell::LoginFailureKey(static_cast<int>(lParam));
     if (!key) return 1;
     const QString text = LangText("login", key, "login in error !");
-    AddEvent(0, text);
     SetDescriptionText("login", key, "login in error !");
     if (shell::g_interactiveLogin) {
         Box(text, LangText("login", "txt_error", "login in error !"), QMessageBox::Question);
@@ -326,7 +320,6 @@ int CMainFrame::AppMessageBox(const QString& text, const QString& title, unsigne
 void CMainFrame::OnLoginRefused() {
     STA_PostEvent(EV_login_off);
     const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
-    AddEvent(0, text);
     AppMessageBox(text, LangText("login_err", "title", "Sign-in"));
     PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
 }
@@ -334,7 +327,6 @@ void CMainFrame::OnLoginRefused() {
 void CMainFrame::OnSyncFailed() {
     STA_PostEvent(EV_login_off);
     const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
-    AddEvent(0, text);
     AppMessageBox(text, LangText("login_err", "title", "Sign-in"));
 }
 
@@ -351,9 +343,6 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
         shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, answer && answer->enforce != 0, updateAsked_);
     if (a.notice) {
         m_navigatePage->Links()->SetUpdateVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
-        AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "update_version", "Version %d.%d.%d is available"),
-                                      {QString::number(m_updateInfo.major), QString::number(m_updateInfo.minor),
-                                       QString::number(m_updateInfo.build)}));
     }
     if (a.failureBox) {
         updateAsked_ = false;

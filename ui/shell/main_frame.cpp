@@ -265,11 +265,6 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
             MergeActiveCall();
         }
     });
-    connect(m_navigatePage, &CNqNavigatePage::loginClicked, this, [this] {
-        if (m_nLoginState == LOGIN_SIGNING_IN) OnLogoff();
-        else if (shell::SavedLogins().logins.empty() && g_strUserId.empty()) OnLoginAs();
-        else OnLoginAs();
-    });
     // ---- the start page's summary links
     shell::CNavigateLinks* links = m_navigatePage->Links();
     connect(links, &shell::CNavigateLinks::showMissedCalls, this, [this] { Command(ID_SHOW_LOG); });
@@ -422,11 +417,6 @@ void CMainFrame::Box(const QString& text, const QString& title, int icon) {
     box.exec();
 }
 
-void CMainFrame::AddEvent(int kind, const QString& text) {
-    m_navigatePage->AddEvent(kind, text);
-    DebugTrace(MOD_SYSTEM, 3, "UI event: %s", text.toUtf8().constData());
-}
-
 
 void CMainFrame::ApplyLanguage() {
     UpdateTitle();
@@ -449,10 +439,9 @@ void CMainFrame::ApplyLanguage() {
         CFormatRichEdit::SetFileMessageText(id, QString());  // the built-in text where the file has none
         CFormatRichEdit::SetFileMessageText(id, LangText("dlg_common", key.c_str(), CFormatRichEdit::FileMessageText(id).toUtf8().constData()));
     }
-    // The bar and the start page show the status's description in the new language.
+    // The bar shows the status's description in the new language.
     m_wndStatusBar->RefreshStatus();
     descriptionKey_.clear();
-    m_navigatePage->SetStatus(m_wndStatusBar->GetStatus(), CPresenceStatusBar::StatusDescription(m_wndStatusBar->GetStatus()));
     RefreshMenus();
 }
 

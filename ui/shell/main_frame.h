@@ -174,7 +174,6 @@ private:
     void FinishClose();
     // A message box over the frame; icon is a QMessageBox::Icon (exclamation unless said).
     void Box(const QString& text, const QString& title, int icon = 2);
-    void AddEvent(int kind, const QString& text);
     void OnAnswer(COnDialDlg* page);
     void OnHangup(COnDialDlg* page);
     void UpdateOnlineCount();
@@ -207,7 +206,6 @@ private:
     std::string descriptionSection_, descriptionKey_, descriptionDefault_;
     void SetDescriptionText(const char* section, const char* key, const char* builtIn = "");
     int syncedBuddies_ = 0;
-    std::unordered_map<std::string, int> buddyOnline_;  // last state per buddy: only a change is news
     QTimer closeWait_;
     // The calls windows, when registered (they then own the call, dial and call log pages).
     std::unique_ptr<shell::CallWindowsHook> m_calls;

@@ -102,7 +102,7 @@ TEST_F(ShellFrame, PostedMessagesFromAnotherThreadReachTheirHandlersAndRecordsAr
     EXPECT_FALSE(PostMessage(hwnd, WM_LOGIN_STATE, 0, 0)) << "a closed frame takes no more posts";
 }
 
-TEST_F(ShellFrame, BusyIsOneStatusInTheBarTheMenuAndTheStartPage) {
+TEST_F(ShellFrame, BusyIsOneStatusInTheBarAndTheMenu) {
     CMainFrame frame;
     g_strUserId = "alice";
     frame.LogoffReset(LOGIN_SIGNED_IN);
@@ -237,7 +237,6 @@ public:
     void OnDialButton(bool) override { ++(*seen_)["dial"]; }
     void OnHangupButton() override {}
     int CallNumber(const std::string&, bool) override { return 0; }
-    std::string RemoteOf(int) override { return {}; }
     bool AnyCallPage() override { return false; }
     bool AnyTalking() override { return false; }
     bool ShowCallPageFor(const std::string&) override { return false; }
@@ -413,21 +412,26 @@ TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
         EXPECT_GE(sheet.Tabs()->tabRect(k).width(), sheet.Tabs()->fontMetrics().horizontalAdvance(sheet.tabText(k)) + 14) << k;
 }
 
-TEST_F(ShellFrame, StartPageDropsTheStepsOfAFailedSignInAndWrapsLongNotices) {
-    CNqNavigatePage page;
-    auto* progress = page.findChild<QLabel*>("startProgress");
-    ASSERT_NE(nullptr, progress);
-    page.SetMode(LOGIN_SIGNING_IN);
-    page.SetProgress("Registering the phone line...");
-    EXPECT_EQ("Registering the phone line...", progress->text());
-    page.SetMode(LOGIN_SIGNED_OUT);  // the sign-in failed
-    EXPECT_TRUE(progress->text().isEmpty());
-    const QString notice = "The phone line or the messaging service could not be reached; signing in again later.";
-    page.AddEvent(0, notice);
-    EXPECT_TRUE(page.Events()->wordWrap());
-    EXPECT_EQ(Qt::ScrollBarAlwaysOff, page.Events()->horizontalScrollBarPolicy());
-    EXPECT_EQ(notice, page.Events()->item(0)->toolTip());
-    EXPECT_FALSE(page.Events()->item(0)->icon().isNull());
+TEST_F(ShellFrame, AFailedSignInDropsItsStepsFromTheStartPageAndTheStatusBar) {
+    shell::ApplyLanguageCode("eng");
+    CMainFrame frame;
+    g_strUserId = "alice";
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    auto shown = [&](int id) { return links->Control(id)->isVisibleTo(frame.StartPage()); };
+    frame.Dispatch(WM_LOGIN_STATE, 1, 0);  // signing in: the profile's boot
+    EXPECT_EQ(LOGIN_SIGNING_IN, frame.m_nLoginState);
+    EXPECT_TRUE(shown(shell::NAV_LOGINING));
+    EXPECT_FALSE(shown(shell::NAV_LOGIN));
+    frame.Dispatch(WM_LOGIN_STATE, 4, 0);  // the phone line
+    EXPECT_EQ(shell::LangText("status_txt", "txt_sip", "?"), frame.StatusBar()->Description());
+    EXPECT_TRUE(shown(shell::NAV_LOGINING));
+    frame.Dispatch(WM_LOGIN_STATE, 0, 0);  // the sign-in failed
+    EXPECT_EQ(LOGIN_SIGNED_OUT, frame.m_nLoginState);
+    EXPECT_TRUE(shown(shell::NAV_LOGIN));
+    EXPECT_FALSE(shown(shell::NAV_LOGINING));
+    EXPECT_FALSE(shown(shell::NAV_MISSED));
+    EXPECT_EQ(CPresenceStatusBar::StatusDescription(STATUS_OFFLINE), frame.StatusBar()->Description());
+    g_strUserId.clear();
 }
 
 TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays) {

@@ -107,7 +107,7 @@ TEST(ShellNoticeProgram, AMessageForNoOpenChatWaitsBehindTheBlinkingIconUntilCli
                                           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + services.dir + "/no-bus"};
     ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
                               services.dir + "/program.out", env));
-    ASSERT_TRUE(WaitText(log, "UI event: Signed in", 60000)) << Slurp(log);
+    ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
     ASSERT_TRUE(WaitText(log, "mervane buddy list receive end", 20000)) << Slurp(log);
     ASSERT_TRUE(Until([&] { return Lines(area, "DOCK").size() == 1; }, 10000)) << "the program's own icon\n" << area.Output();
 

@@ -11,6 +11,7 @@
 
 #include <utility>
 
+#include "platform/codepage.h"
 #include "shell_services.h"
 #include "ui/shell/instance_guard.h"
 
@@ -124,8 +125,9 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndShowsBusy
     }
     EXPECT_EQ(sharedBefore, Written(sharedStore)) << "nothing written to the installation's store";
 
-    // Busy and back from the Status menu: the contacts' programs hear each (zhangwei is in lina's
-    // book, alice in bob's).
+    // Busy and back from the Status menu: the service hears each choice and passes it on, and the
+    // contacts' programs take each as a change of an online contact (zhangwei is in lina's book, alice
+    // in bob's).
     auto choose = [&](User& u, const char* key) {
         ASSERT_TRUE(ChooseFromMenu(x.display, u.program.pid, "t", key)) << u.id;
     };
@@ -133,19 +135,41 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndShowsBusy
     User& bob = users[1];
     User& zhangwei = users[2];
     User& lina = users[3];
+    const std::string server = services.dir + "/msgserver.log";
+    struct Watch {
+        std::string log, change, online;  // the receiver's log, its lines for the contact's state
+        size_t changes = 0, onlines = 0;
+        void Mark() {
+            changes = shelltest::CountText(log, change);
+            onlines = shelltest::CountText(log, online);
+        }
+        bool Heard(int ms) const {
+            return shelltest::WaitCount(log, change, changes + 1, ms) && shelltest::WaitCount(log, online, onlines + 1, ms);
+        }
+    };
+    Watch bobSees{bob.profile + "/tessaly.log", "Buddy Alice(alice) state change", "Olden core:contact Alice update status to online"};
+    const std::string zhangweiAnsi = plat::ConvertCodePage(zhangwei.name, 65001, 936);  // the log's names are in the code page
+    Watch linaSees{lina.profile + "/tessaly.log", "Buddy " + zhangweiAnsi + "(zhangwei) state change",
+                   "Olden core:contact " + zhangweiAnsi + " update status to online"};
+    bobSees.Mark();
     choose(alice, "b");
-    EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "UI event: Alice is busy", 15000)) << Slurp(services.dir + "/msgserver.log");
+    EXPECT_TRUE(WaitText(server, "visibility alice 2", 15000)) << Slurp(alice.profile + "/tessaly.log");
+    EXPECT_TRUE(bobSees.Heard(15000)) << Slurp(server);
+    linaSees.Mark();
     choose(zhangwei, "b");
-    EXPECT_TRUE(WaitText(lina.profile + "/tessaly.log", "UI event: " + zhangwei.name + " is busy", 15000));
+    EXPECT_TRUE(WaitText(server, "visibility zhangwei 2", 15000)) << Slurp(zhangwei.profile + "/tessaly.log");
+    EXPECT_TRUE(linaSees.Heard(15000)) << Slurp(server);
+    bobSees.Mark();
     choose(alice, "o");
-    bool again = false;  // an "online" line after the "busy" one
+    bool again = false;  // online again after busy
     for (int waited = 0; waited < 15000 && !again; waited += 100) {
-        const std::string bobLog = Slurp(bob.profile + "/tessaly.log");
-        const size_t busy = bobLog.find("UI event: Alice is busy");
-        again = busy != std::string::npos && bobLog.find("UI event: Alice is online", busy) != std::string::npos;
+        const std::string said = Slurp(server);
+        const size_t busy = said.find("visibility alice 2");
+        again = busy != std::string::npos && said.find("visibility alice 1", busy) != std::string::npos;
         if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_TRUE(again) << "online again after busy";
+    EXPECT_TRUE(bobSees.Heard(15000)) << Slurp(server);
     for (User& u : users) {
         kill(u.program.pid, SIGTERM);
         EXPECT_EQ(0, u.program.Wait(20000)) << u.id;
@@ -206,9 +230,14 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     ASSERT_TRUE(bob.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(57)), "--user", "bob", "--remote-port",
                            std::to_string(services.kamPort), "--call", "alice", "--seconds", "3"},
                           services.dir + "/bob.log", {"TESSALY_AUDIO=manual"}));
-    EXPECT_TRUE(WaitText(log, "UI event: Incoming call from Bobby", 20000)) << bob.Output();  // the contact's name
+    EXPECT_TRUE(WaitText(log, "VOIPEVT_REMOTE_NEWCALL", 20000)) << bob.Output();
     bob.Wait(20000);
-    ASSERT_TRUE(WaitText(log, "UI event: Call with Bobby ended", 20000)) << bob.Output();
+    ASSERT_TRUE(WaitText(log, "VOIPEVT_RELEASE_CALL", 20000)) << bob.Output();
+    // The unanswered call is in the call log under the contact's name.
+    const std::vector<CallLogEntry> calls = shelltest::WaitCallLog(profile + "/individual/alice/calllog.dat", 1, 20000);
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_STREQ("Bobby", calls[0].name);
+    EXPECT_EQ(CALLLOG_MISSED, calls[0].typeFlags);
     // After the call the user opens the service page from the View menu: it shows the skin's local page in
     // the program's language.
     ASSERT_TRUE(e2e::HaveTool("xdotool"));
@@ -230,7 +259,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     EXPECT_EQ(0, shell::SendDialRequest(profile, "12;rm -rf /")) << "only number characters";
     EXPECT_EQ(0, shell::SendDialRequest(profile, QByteArray(400, '1'))) << "bounded";
     EXPECT_EQ(3, shell::SendDialRequest(profile, "carol")) << "signed in and idle: dialled";
-    ASSERT_TRUE(WaitText(log, "UI event: In a call with Carol", 15000)) << carol.Output();
+    ASSERT_TRUE(WaitText(log, "VOIPEVT_REMOTE_ANSWER", 15000)) << carol.Output();
     EXPECT_EQ(1, shell::SendDialRequest(profile, "carol")) << "its call page exists";
     EXPECT_EQ(2, shell::SendDialRequest(profile, "bob")) << "talking elsewhere";
 

@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "common/calllog.h"
 #include "e2e_support.h"
 #include "platform/fs.h"
 #include "ui/shell/saved_logins.h"
@@ -31,6 +33,45 @@ inline bool WaitText(const std::string& path, const std::string& text, int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
+}
+
+// How often the file holds the text.
+inline size_t CountText(const std::string& path, const std::string& text) {
+    const std::string all = Slurp(path);
+    size_t found = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
+    return found;
+}
+
+// Waits until the file holds the text n times; false after ms.
+inline bool WaitCount(const std::string& path, const std::string& text, size_t n, int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (CountText(path, text) >= n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// The records of a call-log file (its id counter skipped).
+inline std::vector<CallLogEntry> ReadCallLog(const std::string& path) {
+    std::vector<CallLogEntry> out;
+    std::ifstream f(path, std::ios::binary);
+    uint32_t counter = 0;
+    if (!f.read(reinterpret_cast<char*>(&counter), 4)) return out;
+    CallLogEntry e;
+    while (f.read(reinterpret_cast<char*>(&e), sizeof e)) out.push_back(e);
+    return out;
+}
+
+// Waits until the call-log file holds n records; what it holds then.
+inline std::vector<CallLogEntry> WaitCallLog(const std::string& path, size_t n, int ms) {
+    std::vector<CallLogEntry> log;
+    for (int waited = 0; waited < ms; waited += 100) {
+        log = ReadCallLog(path);
+        if (log.size() >= n) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return log;
 }
 
 // What a shell command prints.
