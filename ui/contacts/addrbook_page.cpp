@@ -210,7 +210,7 @@ void CBookTree::contextMenuEvent(QContextMenuEvent* e) {
     QTreeWidgetItem* hit = itemAt(e->pos());
     setCurrentItem(hit);
     TrelMenu menu(this);
-    BuildMenu(&menu, NodeOf(hit));
+    BuildMenu(&menu, HitsItem(hit, e->pos()) ? NodeOf(hit) : nullptr);
     if (menu.actions().isEmpty()) return;
     if (QAction* chosen = menu.exec(e->globalPos()))
         if (chosen->data().isValid()) OnMenuCommand(chosen->data().toInt());
@@ -220,7 +220,7 @@ void CBookTree::mouseDoubleClickEvent(QMouseEvent* e) {
     QTreeWidgetItem* hit = itemAt(e->pos());
     if (!hit) return;
     setCurrentItem(hit);
-    OnDoubleClick(NodeOf(hit));
+    if (HitsItem(hit, e->pos())) OnDoubleClick(NodeOf(hit));
 }
 
 void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
@@ -633,6 +633,13 @@ QRect CGroupTreeCtrl::LabelRect(QTreeWidgetItem* item) const {
     return static_cast<const GroupLabelDelegate*>(itemDelegate())->Label(opt, index);
 }
 
+bool CGroupTreeCtrl::HitsItem(QTreeWidgetItem* item, const QPoint& point) const {
+    if (!item) return false;
+    const QRect row = visualItemRect(item);
+    return point.y() >= row.top() && point.y() <= row.bottom() && point.x() >= row.left() &&
+           point.x() <= LabelRect(item).right();
+}
+
 CGroupTreeCtrl::~CGroupTreeCtrl() {
     for (QPointer<CPopupTipWnd>& w : indicators_)
         if (w) w->Close();
@@ -698,9 +705,11 @@ void CGroupTreeCtrl::OnMenuCommand(int command) {
 }
 
 void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
+    if (!item) return;
+    // The click selects the item first, a default group too; only then is it asked what the icon does.
+    setCurrentItem(item);
     AddrNode* n = NodeOf(item);
     if (!n || IsDefaultGroup(n)) return;
-    setCurrentItem(item);
     ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         // The indicator stands just left of the group's label, over its icon.

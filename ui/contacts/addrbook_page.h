@@ -88,6 +88,8 @@ public:
     bool editingLabel() const { return state() == QAbstractItemView::EditingState; }
     // A double click on an item of this node (the mouse handler's action).
     virtual void OnDoubleClick(AddrNode* node);
+    // Whether a viewport point on the item's row counts as a hit on the item for its menu and double click.
+    virtual bool HitsItem(QTreeWidgetItem* item, const QPoint&) const { return item != nullptr; }
 
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
@@ -166,6 +168,8 @@ public:
     AddrNode* NodeAt(const QModelIndex& index) const { return NodeOf(itemFromIndex(index)); }
     // The rectangle of an item's label: its text's width, the row's height.
     QRect LabelRect(QTreeWidgetItem* item) const;
+    // Only the icon and the label are the item; the rest of its row is empty space.
+    bool HitsItem(QTreeWidgetItem* item, const QPoint& point) const override;
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;

@@ -184,7 +184,7 @@ void CAddUserDlg::accept() {
     switch (check) {
         case ADDUSER_EMPTY_NAME: host_->Box(Lang("add_user_dialog", "no_empty", "The user name is empty."), title); return;
         case ADDUSER_DUPLICATE:
-            host_->Box(Fill("profile_status", "fail_move_contact_duplicate", "%s", {f.name}), title);
+            host_->Box(Fill("profile_status", "fail_move_contact_duplicate", "", {f.name}), title);
             return;
         case ADDUSER_NO_SIP: host_->Box(Lang("accounts_dialog", "txt_no_sip_account", ""), title); return;
         case ADDUSER_NO_SERVICE: host_->Box(Lang("accounts_dialog", "txt_no_qz_account", ""), title); return;
@@ -760,7 +760,7 @@ void CSearchDlg::FindGroups() {
 
 void CSearchDlg::AddBuddy() {
     QTreeWidgetItem* row = list_->currentItem();
-    if (!contactMode_ || !row) return;
+    if (!contactMode_ || !row || !row->isSelected()) return;
     const std::string id = ToAnsi(row->text(0).left(32));
     host_->SendCommand(AS_ADD, "", "", 0, id.c_str(), nullptr, 0);
 }
@@ -823,13 +823,13 @@ void CSearchDlg::OnJoinResult(int code, CAsChatQueue* queue) {
         return;
     }
     const TextKey k = JoinOutcome(code);
-    host_->Box(Fill(k.section, k.key, code == 204 ? "已经超过群组%s的成员数限制" : "%s", {FromAnsi(queue->name)}),
+    host_->Box(Fill(k.section, k.key, code == 204 ? "已经超过群组%s的成员数限制" : "", {FromAnsi(queue->name)}),
                Lang("group_search", "title", ""));
 }
 
 std::vector<CSearchDlg::MenuEntry> CSearchDlg::MenuEntries() const {
     std::vector<MenuEntry> out;
-    const bool selected = list_->currentItem() != nullptr;
+    const bool selected = !list_->selectedItems().isEmpty();
     if (contactMode_) {
         out.push_back({32885, Lang("search_dlg", "menu_contact_2_buddy", "加为好友(&B)"), selected});
         return out;

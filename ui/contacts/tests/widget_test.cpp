@@ -441,7 +441,12 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     CGroupTreeCtrl* tree = page->GroupTree();
     QTreeWidgetItem* dev = tree->ItemOfNode(Find(Root(1), "q-dev"));
     ASSERT_NE(nullptr, dev);
-    tree->ClickIcon(tree->ItemOfNode(Find(Root(1), "1")));
+    // A default group's icon selects it, but neither toggles it nor asks for anything.
+    QTreeWidgetItem* created1 = tree->ItemOfNode(Find(Root(1), "1"));
+    const bool createdOpen = created1->isExpanded();
+    tree->ClickIcon(created1);
+    EXPECT_EQ(created1, tree->currentItem());
+    EXPECT_EQ(createdOpen, created1->isExpanded());
     EXPECT_TRUE(host.requests.empty());
     tree->ClickIcon(dev);
     EXPECT_TRUE(dev->isExpanded());  // the click toggles a group whose members were never fetched too
@@ -548,6 +553,27 @@ TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOther
     EXPECT_EQ((std::vector<std::string>{"chat 0 dave"}), Log());
     tree->setCurrentItem(tree->ItemOfNode(dave));
     tree->OnDoubleClick(dave);
+    Pump();
+    EXPECT_EQ((std::vector<std::string>{"dial button"}), Log());
+    // With the mouse: only the icon and the label are the item; the row right of the label is empty space.
+    page->resize(400, 500);
+    page->show();
+    page->ShowGroupPane();
+    page->FinishSlide();
+    QCoreApplication::processEvents();
+    QTreeWidgetItem* daveItem = tree->ItemOfNode(dave);
+    tree->scrollToItem(daveItem);
+    const QRect label = tree->LabelRect(daveItem);
+    const QRect row = tree->visualItemRect(daveItem);
+    ASSERT_LT(label.right() + 10, tree->viewport()->width());
+    EXPECT_TRUE(tree->HitsItem(daveItem, label.center()));
+    EXPECT_TRUE(tree->HitsItem(daveItem, QPoint(row.left() + 4, row.center().y())));  // its icon
+    const QPoint right(tree->viewport()->width() - 4, row.center().y());
+    EXPECT_FALSE(tree->HitsItem(daveItem, right));
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, right);
+    Pump();
+    EXPECT_TRUE(Log().empty());
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, label.center());
     Pump();
     EXPECT_EQ((std::vector<std::string>{"dial button"}), Log());
 }
@@ -726,6 +752,12 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     EXPECT_FALSE(search.AddButton()->isEnabled());
     search.Results()->setCurrentItem(search.Results()->topLevelItem(1));
     EXPECT_TRUE(search.AddButton()->isEnabled());
+    // Without a selected row there is nothing to add.
+    const size_t sent = host.commands.size();
+    search.Results()->clearSelection();
+    search.AddBuddy();
+    EXPECT_EQ(sent, host.commands.size());
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(1));
     search.AddBuddy();
     EXPECT_EQ(AS_ADD, host.commands.back().command);
     EXPECT_EQ("lina", host.commands.back().s3);
@@ -751,6 +783,12 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     ASSERT_EQ(6u, entries.size());  // five identities and the chooser
     EXPECT_EQ(QString("以 Name 0 身份加入群组"), entries[0].text);
     EXPECT_EQ(32891, entries[5].command);
+    // The row keeps the list's focus but is no longer selected: the join entries grey, the chooser not.
+    search.Results()->clearSelection();
+    const auto unselected = search.MenuEntries();
+    EXPECT_FALSE(unselected[0].enabled);
+    EXPECT_TRUE(unselected[5].enabled);
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(0));
     search.askPassword = [](QString* p) { *p = "1234"; return true; };
     search.JoinWith(2);
     ASSERT_EQ(1u, host.requests.size());
