@@ -492,7 +492,14 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     tip_ = new QLabel(styleBox_);
     tip_->setWordWrap(true);
     list_ = new QTreeWidget(this);
+    list_->setObjectName("searchResults");
     list_->setRootIsDecorated(false);
+    list_->setIconSize(QSize(16, 16));
+    // A picture the skin lacks is left out.
+    for (const char* file : {"addr_useroffline.bmp", "addr_useronline.bmp"}) {
+        const QImage image = ctl::LoadBitmapFile(QString::fromStdString(ctl::SkinFilePath(file)));
+        if (!image.isNull()) rowImages_.emplace_back(ctl::KeyedPixmap(image, RGB(0xEC, 0xE9, 0xD8)));
+    }
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setAllColumnsShowFocus(true);
     list_->setContextMenuPolicy(Qt::DefaultContextMenu);
@@ -783,6 +790,7 @@ void CSearchDlg::OnUserResult(int code, CAsNameList* result) {
     for (const AsNameResult* r : result->results) {
         if (!r) continue;
         auto* item = new QTreeWidgetItem({FromAnsi(r->id), FromAnsi(r->name)});
+        if (!rowImages_.empty()) item->setIcon(0, rowImages_[0]);
         list_->insertTopLevelItem(0, item);
     }
 }
@@ -812,6 +820,7 @@ void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
         auto* item = new QTreeWidgetItem({FromAnsi(q->name), FromAnsi(q->displayName), FromAnsi(q->description),
                                           FromAnsi(q->founderName), QString::number(q->memberCount)});
         item->setData(0, Qt::UserRole, static_cast<int>(i));
+        if (!rowImages_.empty()) item->setIcon(0, rowImages_[0]);
         list_->insertTopLevelItem(0, item);
     }
 }

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QDrag>
 #include <QMimeData>
+#include <QDir>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -310,6 +311,39 @@ TEST_F(BookWidgets, MissingSkinPicturesFallBackToTheProgramsOwn) {
     EXPECT_EQ(qRgb(0, 0, 255), shown.pixel(8, 8));
     // A picture that neither the skin nor the program has leaves the item without one.
     EXPECT_TRUE(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work"))->icon(0).isNull());
+}
+
+// Every row of the search list shows the list's first picture, the skin's offline user.
+TEST_F(BookWidgets, SearchRowsShowTheSkinsOfflineUser) {
+    const QString folder = "skin/search-rows";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const std::pair<const char*, QColor> pictures[] = {{"addr_useroffline.bmp", QColor(1, 2, 3)},
+                                                       {"addr_useronline.bmp", QColor(200, 100, 50)}};
+    for (const auto& [file, colour] : pictures) {
+        QImage picture(16, 16, QImage::Format_RGB32);
+        picture.fill(colour);
+        ASSERT_TRUE(picture.save(folder + "/" + file));
+    }
+    const std::string skin = ctl::SkinType();
+    ctl::SetSkinType("search-rows");
+    CSearchDlg search(&host);
+    ctl::SetSkinType(skin);
+    QDir(folder).removeRecursively();
+    search.SetContactMode();
+    auto* names = new CAsNameList;
+    for (const char* id : {"lina", "lisa"}) {
+        auto* n = new AsNameResult;
+        AsSetText(&n->id, id);
+        AsSetText(&n->name, id);
+        names->results.push_back(n);
+    }
+    search.OnUserResult(0, names);
+    ASSERT_EQ(2, search.Results()->topLevelItemCount());
+    for (int i = 0; i < 2; ++i) {
+        const QIcon icon = search.Results()->topLevelItem(i)->icon(0);
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_EQ(qRgb(1, 2, 3), icon.pixmap(16, 16).toImage().pixel(8, 8));
+    }
 }
 
 // The search dialog's busy mark shows the program's idle picture and the frames of its animation.
@@ -777,7 +811,18 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     q->SetName(A("家庭").c_str());
     q->type = 1;
     list->records.push_back(q);
+    // An earlier answer's rows go with the records it releases: only the later answer's rows stay.
+    auto* earlier = new CAsResultList;
+    for (const char* id : {"q1", "q2"}) {
+        auto* old = new CAsChatQueue;
+        old->SetQueueId(id);
+        earlier->records.push_back(old);
+    }
+    search.OnGroupResult(0, earlier);
+    ASSERT_EQ(2, search.Results()->topLevelItemCount());
     search.OnGroupResult(0, list);
+    ASSERT_EQ(1, search.Results()->topLevelItemCount());
+    EXPECT_EQ(A("家庭"), ToAnsi(search.Results()->topLevelItem(0)->text(0)));
     search.Results()->setCurrentItem(search.Results()->topLevelItem(0));
     const auto entries = search.MenuEntries();
     ASSERT_EQ(6u, entries.size());  // five identities and the chooser
