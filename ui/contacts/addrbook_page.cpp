@@ -279,7 +279,8 @@ void CBuddyTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
             menu->AppendMenu(0, 32800, MenuText(255, "menugroupadd", "创建新组(&A)"));
             break;
         case ADDR_KIND_CONTACT: {
-            const bool talking = page_->Host()->BusyCallPage();
+            // A call still ringing out is no call to add someone to.
+            const bool talking = page_->Host()->TalkingCallPage();
             menu->AppendMenu(AddrBook_HasIdentityType(node, 8) && !talking ? 0 : MF_GRAYED, 32803, MenuText(255, "menucall", "呼叫(&C)"),
                              SkinPath("menudial.bmp"));
             menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, MenuText(255, "menuim", "Send IM"));

@@ -113,6 +113,18 @@ TEST_F(BookReplies, RecordedSyncFillsTheStore) {
     EXPECT_NE(labels.end(), std::find(labels.begin(), labels.end(), "Bobby(Bob)--Offline"));
 }
 
+// Every account the sync makes is handed back in order, for the open accounts dialog.
+TEST_F(BookReplies, SyncHandsBackEveryAccountItMakes) {
+    AsRequest* r = Parsed(AS_SYN, Recorded());
+    std::vector<Account*> added;
+    EXPECT_EQ(0, FillFromSync(static_cast<CAsSyncResult*>(r->data), r->result, &added));
+    AS_FreeRequest(r);
+    plat::PumpWindowMessages(frame);
+    ASSERT_EQ(2u, added.size());
+    EXPECT_NE(added.end(), std::find(added.begin(), added.end(), Account_FindByType(ACCOUNT_TYPE_SERVICE)));
+    EXPECT_NE(added.end(), std::find(added.begin(), added.end(), Account_FindByType(ACCOUNT_TYPE_SIP)));
+}
+
 TEST_F(BookReplies, SyncOrderAndMissingGroups) {
     AsRequest* r = Parsed(AS_SYN,
         "<SYN Rcd=\"0\"><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><SRVPWD>p</SRVPWD></SRV>"

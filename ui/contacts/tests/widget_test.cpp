@@ -236,7 +236,13 @@ TEST_F(BookWidgets, MenusFollowTheNode) {
     EXPECT_TRUE(has(bob, 32881, true));  // the mobile in the dial submenu
     EXPECT_TRUE(has(bob, 32879, false)); // no e-mail
     EXPECT_TRUE(has(bob, 32838, false)); // no talking call
+    // A call still calling out: nothing to add bob to yet, and the call entry stays.
     host.busyCall = true;
+    host.talkingCall = false;
+    bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
+    EXPECT_TRUE(has(bob, 32803, true));
+    EXPECT_TRUE(has(bob, 32838, false));
+    host.talkingCall = true;
     bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
     EXPECT_TRUE(has(bob, 32803, false));
     EXPECT_TRUE(has(bob, 32838, true));
