@@ -323,14 +323,15 @@ void CBlockListDlg::ShowLists() {
 }
 
 void CBlockListDlg::Block() {
-    const int row = access_->currentRow();
+    // Only a selected line counts; the list's focus may rest on a line that is not.
+    const int row = access_->currentItem() && access_->currentItem()->isSelected() ? access_->currentRow() : -1;
     if (row < 0 || row >= static_cast<int>(accessEntries_.size())) return;
     const std::string id = ToAnsi(accessEntries_[row].id);
     if (host_->SendCommand(AS_BLK, id.c_str(), nullptr, 0, nullptr, nullptr, 0)) host_->BroadcastToChats(WM_BLOCK_BROADCAST, 13, id);
 }
 
 void CBlockListDlg::Unblock() {
-    const int row = blocked_->currentRow();
+    const int row = blocked_->currentItem() && blocked_->currentItem()->isSelected() ? blocked_->currentRow() : -1;
     if (row < 0 || row >= static_cast<int>(blockedEntries_.size())) return;
     const std::string id = ToAnsi(blockedEntries_[row].id);
     if (host_->SendCommand(AS_UBLK, id.c_str(), nullptr, 0, nullptr, nullptr, 0)) host_->BroadcastToChats(WM_BLOCK_BROADCAST, 14, id);

@@ -1010,6 +1010,19 @@ TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
     ASSERT_TRUE(OnAddressBookResult(r, &host));
     EXPECT_FALSE(Find(Root(0), "bob")->flags & ADDR_FLAG_BLOCKED);
     EXPECT_EQ(allowed, blockList.AccessList()->count());
+    // Block acts on a selected line only, not on one that merely has the list's focus.
+    ASSERT_GT(allowed, 0);
+    auto* blockButton = blockList.findChild<QPushButton*>("blockButton");
+    ASSERT_NE(nullptr, blockButton);
+    blockList.AccessList()->setCurrentRow(0);
+    blockList.AccessList()->clearSelection();
+    const size_t sent = host.commands.size();
+    blockButton->click();
+    EXPECT_EQ(sent, host.commands.size());
+    blockList.AccessList()->setCurrentRow(0);
+    blockButton->click();
+    ASSERT_EQ(sent + 1, host.commands.size());
+    EXPECT_EQ(AS_BLK, host.commands.back().command);
     // A contact without a web site: the link opens nothing; a local file is never opened.
     CContactDetailDlg detail(nullptr, &host);
     detail.SetDetails({});
