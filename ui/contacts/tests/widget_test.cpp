@@ -197,6 +197,26 @@ TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
     EXPECT_EQ((std::vector<QString>{"mailto:front.desk@example.org"}), host.urls);
 }
 
+// A click selects an item on its icon or label only; the row right of the label is empty space.
+TEST_F(BookWidgets, ClickRightOfALabelSelectsNothing) {
+    page->resize(400, 600);
+    page->show();
+    CBookTree* tree = page->BuddyTree();
+    QTreeWidgetItem* bob = tree->ItemOfNode(Find(Root(0), "bob"));
+    QTreeWidgetItem* friends = tree->ItemOfNode(Find(Root(0), "g-friends"));
+    ASSERT_NE(nullptr, bob);
+    ASSERT_NE(nullptr, friends);
+    tree->scrollToItem(bob);
+    tree->setCurrentItem(friends);
+    const QRect label = tree->LabelRect(bob);
+    const QRect row = tree->visualItemRect(bob);
+    ASSERT_LT(label.right() + 10, tree->viewport()->width());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(tree->viewport()->width() - 4, row.center().y()));
+    EXPECT_EQ(friends, tree->currentItem());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, label.center());
+    EXPECT_EQ(bob, tree->currentItem());
+}
+
 TEST_F(BookWidgets, ClickOnTheIconOpensAndClosesACard) {
     page->resize(320, 600);
     page->show();
