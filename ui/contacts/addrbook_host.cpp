@@ -49,6 +49,11 @@ bool BookHost::BusyCallPage() const {
     return frame && frame->Sheet() && frame->Sheet()->AnyCallPage();  // talking or still calling
 }
 
+bool BookHost::TalkingCallPage() const {
+    CMainFrame* frame = MainFrame();
+    return frame && frame->Sheet() && frame->Sheet()->AnyTalking();
+}
+
 bool BookHost::AnyCallPage() const {
     CMainFrame* frame = MainFrame();
     return frame && frame->Sheet() && frame->Sheet()->AnyCallPage();

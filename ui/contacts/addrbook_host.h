@@ -52,6 +52,8 @@ public:
     // A call page that is talking or still calling; any call page.
     virtual bool BusyCallPage() const;
     virtual bool AnyCallPage() const;
+    // A call page whose call is talking (answered, not ended).
+    virtual bool TalkingCallPage() const;
     // True when the number is the user's own (the frame has said so).
     virtual bool IsCallingSelf(const QString& number);
     // True when a call page of that number exists; it is then made the active page.

@@ -91,6 +91,29 @@ constexpr int kSlideStep = 30;
 // The service's home page when the settings give no portal address (usrcfg.ini [common] home_page).
 std::string DefaultPortal() { return shell::ConfigString("common", "home_page", "https://www.tessaly.example/"); }
 
+// Label rectangle of an item within its row: from the text's start, as wide as the text with its margins.
+QRect LabelRectIn(const QStyleOptionViewItem& opt, const QWidget* tree) {
+    const QStyle* style = tree->style();
+    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, tree);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1;
+    const int width = QFontMetrics(tree->font()).horizontalAdvance(opt.text) + 2 * margin;
+    return QRect(text.left(), text.top(), std::min(width, text.width()), text.height());
+}
+
+// The trees' item drawing, which also knows where an item's label lies.
+class LabelDelegate : public QStyledItemDelegate {
+public:
+    explicit LabelDelegate(QWidget* tree) : QStyledItemDelegate(tree), view_(tree) {}
+    QRect Label(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        return LabelRectIn(opt, view_);
+    }
+
+private:
+    QWidget* view_;
+};
+
 }  // namespace
 
 CAddressBookDlg* BookPage() { return g_page; }
@@ -105,6 +128,7 @@ bool BookItem::operator<(const QTreeWidgetItem& other) const {
 }
 
 CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_(page), tree_(tree) {
+    setItemDelegate(new LabelDelegate(this));
     setHeaderHidden(true);
     setColumnCount(1);
     setIconSize(QSize(16, 16));
@@ -210,7 +234,7 @@ void CBookTree::contextMenuEvent(QContextMenuEvent* e) {
     QTreeWidgetItem* hit = itemAt(e->pos());
     setCurrentItem(hit);
     TrelMenu menu(this);
-    BuildMenu(&menu, NodeOf(hit));
+    BuildMenu(&menu, HitsItem(hit, e->pos()) ? NodeOf(hit) : nullptr);
     if (menu.actions().isEmpty()) return;
     if (QAction* chosen = menu.exec(e->globalPos()))
         if (chosen->data().isValid()) OnMenuCommand(chosen->data().toInt());
@@ -220,7 +244,7 @@ void CBookTree::mouseDoubleClickEvent(QMouseEvent* e) {
     QTreeWidgetItem* hit = itemAt(e->pos());
     if (!hit) return;
     setCurrentItem(hit);
-    OnDoubleClick(NodeOf(hit));
+    if (HitsItem(hit, e->pos())) OnDoubleClick(NodeOf(hit));
 }
 
 void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
@@ -242,7 +266,15 @@ void CBookTree::mousePressEvent(QMouseEvent* e) {
         ToggleItem(item);
         return;
     }
+    if (PressBesideLabel(item, e)) return;
     QTreeWidget::mousePressEvent(e);
+}
+
+bool CBookTree::PressBesideLabel(QTreeWidgetItem* item, QMouseEvent* e) {
+    // Only the icon and the label take a click: the row right of the label selects nothing.
+    if (!item || e->button() != Qt::LeftButton || e->pos().x() <= LabelRect(item).right()) return false;
+    e->accept();
+    return true;
 }
 
 void CBookTree::OnDoubleClick(AddrNode* node) {
@@ -279,7 +311,8 @@ void CBuddyTreeCtrl::BuildMenu(TrelMenu* menu, AddrNode* node) {
             menu->AppendMenu(0, 32800, MenuText(255, "menugroupadd", "创建新组(&A)"));
             break;
         case ADDR_KIND_CONTACT: {
-            const bool talking = page_->Host()->BusyCallPage();
+            // A call still ringing out is no call to add someone to.
+            const bool talking = page_->Host()->TalkingCallPage();
             menu->AppendMenu(AddrBook_HasIdentityType(node, 8) && !talking ? 0 : MF_GRAYED, 32803, MenuText(255, "menucall", "呼叫(&C)"),
                              SkinPath("menudial.bmp"));
             menu->AppendMenu(AddrBook_HasIdentityType(node, 9) ? 0 : MF_GRAYED, 32828, MenuText(255, "menuim", "Send IM"));
@@ -577,26 +610,12 @@ void CContactTreeCtrl::OnMenuCommand(int command) {
 
 namespace {
 
-// Label rectangle of an item within its row: from the text's start, as wide as the text with its margins.
-QRect LabelRectIn(const QStyleOptionViewItem& opt, const QWidget* tree) {
-    const QStyle* style = tree->style();
-    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, tree);
-    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1;
-    const int width = QFontMetrics(tree->font()).horizontalAdvance(opt.text) + 2 * margin;
-    return QRect(text.left(), text.top(), std::min(width, text.width()), text.height());
-}
-
 // Groups of the Groups tree draw their own label: the label's rectangle filled with the window colour,
 // the name centred in it on one line in the groups' dark blue, with the tree's font. Selected items
 // keep the tree's drawing.
-class GroupLabelDelegate : public QStyledItemDelegate {
+class GroupLabelDelegate : public LabelDelegate {
 public:
-    explicit GroupLabelDelegate(CGroupTreeCtrl* tree) : QStyledItemDelegate(tree), tree_(tree) {}
-    QRect Label(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-        QStyleOptionViewItem opt(option);
-        initStyleOption(&opt, index);
-        return LabelRectIn(opt, tree_);
-    }
+    explicit GroupLabelDelegate(CGroupTreeCtrl* tree) : LabelDelegate(tree), tree_(tree) {}
     void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         const AddrNode* n = tree_->NodeAt(index);
         if (!n || n->kind != ADDR_KIND_GROUP || (option.state & QStyle::State_Selected)) {
@@ -625,12 +644,19 @@ private:
 
 CGroupTreeCtrl::CGroupTreeCtrl(CAddressBookDlg* page) : CBookTree(TREE_GROUP, page) { setItemDelegate(new GroupLabelDelegate(this)); }
 
-QRect CGroupTreeCtrl::LabelRect(QTreeWidgetItem* item) const {
+QRect CBookTree::LabelRect(QTreeWidgetItem* item) const {
     QStyleOptionViewItem opt;
     initViewItemOption(&opt);
     const QModelIndex index = indexFromItem(item);
     opt.rect = visualRect(index);
-    return static_cast<const GroupLabelDelegate*>(itemDelegate())->Label(opt, index);
+    return static_cast<const LabelDelegate*>(itemDelegate())->Label(opt, index);
+}
+
+bool CGroupTreeCtrl::HitsItem(QTreeWidgetItem* item, const QPoint& point) const {
+    if (!item) return false;
+    const QRect row = visualItemRect(item);
+    return point.y() >= row.top() && point.y() <= row.bottom() && point.x() >= row.left() &&
+           point.x() <= LabelRect(item).right();
 }
 
 CGroupTreeCtrl::~CGroupTreeCtrl() {
@@ -698,9 +724,11 @@ void CGroupTreeCtrl::OnMenuCommand(int command) {
 }
 
 void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
+    if (!item) return;
+    // The click selects the item first, a default group too; only then is it asked what the icon does.
+    setCurrentItem(item);
     AddrNode* n = NodeOf(item);
     if (!n || IsDefaultGroup(n)) return;
-    setCurrentItem(item);
     ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         // The indicator stands just left of the group's label, over its icon.
@@ -741,6 +769,7 @@ void CGroupTreeCtrl::mousePressEvent(QMouseEvent* e) {
             return;
         }
     }
+    if (PressBesideLabel(item, e)) return;
     QTreeWidget::mousePressEvent(e);
 }
 

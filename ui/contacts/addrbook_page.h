@@ -88,6 +88,10 @@ public:
     bool editingLabel() const { return state() == QAbstractItemView::EditingState; }
     // A double click on an item of this node (the mouse handler's action).
     virtual void OnDoubleClick(AddrNode* node);
+    // The rectangle of an item's label: its text's width, the row's height.
+    QRect LabelRect(QTreeWidgetItem* item) const;
+    // Whether a viewport point on the item's row counts as a hit on the item for its menu and double click.
+    virtual bool HitsItem(QTreeWidgetItem* item, const QPoint&) const { return item != nullptr; }
 
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
@@ -95,6 +99,8 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
     void AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll);
+    // A left press right of the item's label: taken and ignored (true).
+    bool PressBesideLabel(QTreeWidgetItem* item, QMouseEvent* e);
     CAddressBookDlg* page_;
     int tree_;
     const std::vector<QPixmap>* images_ = nullptr;
@@ -164,8 +170,8 @@ public:
     int IndicatorCount() const { return static_cast<int>(indicators_.size()); }
     // The node of a model index (the group labels' painting).
     AddrNode* NodeAt(const QModelIndex& index) const { return NodeOf(itemFromIndex(index)); }
-    // The rectangle of an item's label: its text's width, the row's height.
-    QRect LabelRect(QTreeWidgetItem* item) const;
+    // Only the icon and the label are the item; the rest of its row is empty space.
+    bool HitsItem(QTreeWidgetItem* item, const QPoint& point) const override;
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;

@@ -184,7 +184,7 @@ void CAddUserDlg::accept() {
     switch (check) {
         case ADDUSER_EMPTY_NAME: host_->Box(Lang("add_user_dialog", "no_empty", "The user name is empty."), title); return;
         case ADDUSER_DUPLICATE:
-            host_->Box(Fill("profile_status", "fail_move_contact_duplicate", "%s", {f.name}), title);
+            host_->Box(Fill("profile_status", "fail_move_contact_duplicate", "", {f.name}), title);
             return;
         case ADDUSER_NO_SIP: host_->Box(Lang("accounts_dialog", "txt_no_sip_account", ""), title); return;
         case ADDUSER_NO_SERVICE: host_->Box(Lang("accounts_dialog", "txt_no_qz_account", ""), title); return;
@@ -323,14 +323,15 @@ void CBlockListDlg::ShowLists() {
 }
 
 void CBlockListDlg::Block() {
-    const int row = access_->currentRow();
+    // Only a selected line counts; the list's focus may rest on a line that is not.
+    const int row = access_->currentItem() && access_->currentItem()->isSelected() ? access_->currentRow() : -1;
     if (row < 0 || row >= static_cast<int>(accessEntries_.size())) return;
     const std::string id = ToAnsi(accessEntries_[row].id);
     if (host_->SendCommand(AS_BLK, id.c_str(), nullptr, 0, nullptr, nullptr, 0)) host_->BroadcastToChats(WM_BLOCK_BROADCAST, 13, id);
 }
 
 void CBlockListDlg::Unblock() {
-    const int row = blocked_->currentRow();
+    const int row = blocked_->currentItem() && blocked_->currentItem()->isSelected() ? blocked_->currentRow() : -1;
     if (row < 0 || row >= static_cast<int>(blockedEntries_.size())) return;
     const std::string id = ToAnsi(blockedEntries_[row].id);
     if (host_->SendCommand(AS_UBLK, id.c_str(), nullptr, 0, nullptr, nullptr, 0)) host_->BroadcastToChats(WM_BLOCK_BROADCAST, 14, id);
@@ -492,7 +493,14 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     tip_ = new QLabel(styleBox_);
     tip_->setWordWrap(true);
     list_ = new QTreeWidget(this);
+    list_->setObjectName("searchResults");
     list_->setRootIsDecorated(false);
+    list_->setIconSize(QSize(16, 16));
+    // A picture the skin lacks is left out.
+    for (const char* file : {"addr_useroffline.bmp", "addr_useronline.bmp"}) {
+        const QImage image = ctl::LoadBitmapFile(QString::fromStdString(ctl::SkinFilePath(file)));
+        if (!image.isNull()) rowImages_.emplace_back(ctl::KeyedPixmap(image, RGB(0xEC, 0xE9, 0xD8)));
+    }
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setAllColumnsShowFocus(true);
     list_->setContextMenuPolicy(Qt::DefaultContextMenu);
@@ -760,7 +768,7 @@ void CSearchDlg::FindGroups() {
 
 void CSearchDlg::AddBuddy() {
     QTreeWidgetItem* row = list_->currentItem();
-    if (!contactMode_ || !row) return;
+    if (!contactMode_ || !row || !row->isSelected()) return;
     const std::string id = ToAnsi(row->text(0).left(32));
     host_->SendCommand(AS_ADD, "", "", 0, id.c_str(), nullptr, 0);
 }
@@ -783,6 +791,7 @@ void CSearchDlg::OnUserResult(int code, CAsNameList* result) {
     for (const AsNameResult* r : result->results) {
         if (!r) continue;
         auto* item = new QTreeWidgetItem({FromAnsi(r->id), FromAnsi(r->name)});
+        if (!rowImages_.empty()) item->setIcon(0, rowImages_[0]);
         list_->insertTopLevelItem(0, item);
     }
 }
@@ -812,6 +821,7 @@ void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
         auto* item = new QTreeWidgetItem({FromAnsi(q->name), FromAnsi(q->displayName), FromAnsi(q->description),
                                           FromAnsi(q->founderName), QString::number(q->memberCount)});
         item->setData(0, Qt::UserRole, static_cast<int>(i));
+        if (!rowImages_.empty()) item->setIcon(0, rowImages_[0]);
         list_->insertTopLevelItem(0, item);
     }
 }
@@ -823,13 +833,13 @@ void CSearchDlg::OnJoinResult(int code, CAsChatQueue* queue) {
         return;
     }
     const TextKey k = JoinOutcome(code);
-    host_->Box(Fill(k.section, k.key, code == 204 ? "已经超过群组%s的成员数限制" : "%s", {FromAnsi(queue->name)}),
+    host_->Box(Fill(k.section, k.key, code == 204 ? "已经超过群组%s的成员数限制" : "", {FromAnsi(queue->name)}),
                Lang("group_search", "title", ""));
 }
 
 std::vector<CSearchDlg::MenuEntry> CSearchDlg::MenuEntries() const {
     std::vector<MenuEntry> out;
-    const bool selected = list_->currentItem() != nullptr;
+    const bool selected = !list_->selectedItems().isEmpty();
     if (contactMode_) {
         out.push_back({32885, Lang("search_dlg", "menu_contact_2_buddy", "加为好友(&B)"), selected});
         return out;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <QPointer>
 #include <QTimer>
 #include <memory>
@@ -219,6 +220,8 @@ private:
     int ticks_ = 0;
     QTimer busy_;
     std::vector<std::unique_ptr<CAsChatQueue>> groups_;  // the rows' records, held by the dialog
+    // The list's small pictures: the skin's offline and online user; every row shows the first.
+    std::vector<QIcon> rowImages_;
     QGroupBox *conditionBox_, *styleBox_;
     QRadioButton *contactRadio_, *groupRadio_, *byUid_, *byNick_, *byGid_, *byGname_;
     QLineEdit *uid_, *uname_, *gid_, *gname_;

@@ -27,6 +27,7 @@ public:
     int status = 0;
     bool dialEnabled = true;
     bool busyCall = false;
+    bool talkingCall = true;  // with busyCall: the call is talking, not still calling out
     std::string callPageNumber;
     std::vector<std::string> log;
     std::vector<Command> commands;
@@ -47,6 +48,7 @@ public:
     bool DialEnabled() const override { return dialEnabled; }
     bool BusyCallPage() const override { return busyCall; }
     bool AnyCallPage() const override { return busyCall; }
+    bool TalkingCallPage() const override { return busyCall && talkingCall; }
     bool IsCallingSelf(const QString& number) override { return number == "alice"; }
     bool ShowCallPage(const QString& number) override {
         if (number.toStdString() != callPageNumber) return false;

@@ -2,12 +2,14 @@
 // (data/alice_syn.xml, recorded from tools/accessserver with its seeded database).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "common/grouprecord.h"
 #include "common/xmldoc.h"
+#include "platform/fs.h"
 #include "platform/ini.h"
 #include "platform/msgqueue.h"
 #include "service/as_client.h"
@@ -16,6 +18,7 @@
 #include "ui/contacts/addrbook_logic.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/tests/book_fixture.h"
+#include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
 using namespace contacts;
@@ -111,6 +114,34 @@ TEST_F(BookReplies, RecordedSyncFillsTheStore) {
     // What the My-contacts tree shows of it.
     const auto labels = Labels(Root(0), TREE_BUDDY);
     EXPECT_NE(labels.end(), std::find(labels.begin(), labels.end(), "Bobby(Bob)--Offline"));
+}
+
+// The local configuration stays inside the profile whatever the typed user id holds.
+TEST_F(BookReplies, LocalConfigurationPathKeepsTheUserIdInsideTheProfile) {
+    const std::string profile = shell::Paths().profileFolder;
+    for (const char* id : {"../../outside", "a/b", "..", "x\\y"}) {
+        g_strUserId = id;
+        const std::string path = LocalConfPath();
+        if (path.empty()) continue;  // nothing left of the id: no file at all
+        const std::string folder = plat::PathJoin(profile, "individual") + "/";
+        ASSERT_EQ(0u, path.rfind(folder, 0)) << path;
+        const std::string rest = path.substr(folder.size());  // user id, "/", user id
+        EXPECT_EQ(1, std::count(rest.begin(), rest.end(), '/')) << path;
+        EXPECT_EQ(std::string::npos, rest.find("..")) << path;
+    }
+    g_strUserId.clear();
+}
+
+// Every account the sync makes is handed back in order, for the open accounts dialog.
+TEST_F(BookReplies, SyncHandsBackEveryAccountItMakes) {
+    AsRequest* r = Parsed(AS_SYN, Recorded());
+    std::vector<Account*> added;
+    EXPECT_EQ(0, FillFromSync(static_cast<CAsSyncResult*>(r->data), r->result, &added));
+    AS_FreeRequest(r);
+    plat::PumpWindowMessages(frame);
+    ASSERT_EQ(2u, added.size());
+    EXPECT_NE(added.end(), std::find(added.begin(), added.end(), Account_FindByType(ACCOUNT_TYPE_SERVICE)));
+    EXPECT_NE(added.end(), std::find(added.begin(), added.end(), Account_FindByType(ACCOUNT_TYPE_SIP)));
 }
 
 TEST_F(BookReplies, SyncOrderAndMissingGroups) {

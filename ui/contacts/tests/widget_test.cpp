@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QDrag>
 #include <QMimeData>
+#include <QDir>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -196,6 +197,26 @@ TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
     EXPECT_EQ((std::vector<QString>{"mailto:front.desk@example.org"}), host.urls);
 }
 
+// A click selects an item on its icon or label only; the row right of the label is empty space.
+TEST_F(BookWidgets, ClickRightOfALabelSelectsNothing) {
+    page->resize(400, 600);
+    page->show();
+    CBookTree* tree = page->BuddyTree();
+    QTreeWidgetItem* bob = tree->ItemOfNode(Find(Root(0), "bob"));
+    QTreeWidgetItem* friends = tree->ItemOfNode(Find(Root(0), "g-friends"));
+    ASSERT_NE(nullptr, bob);
+    ASSERT_NE(nullptr, friends);
+    tree->scrollToItem(bob);
+    tree->setCurrentItem(friends);
+    const QRect label = tree->LabelRect(bob);
+    const QRect row = tree->visualItemRect(bob);
+    ASSERT_LT(label.right() + 10, tree->viewport()->width());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(tree->viewport()->width() - 4, row.center().y()));
+    EXPECT_EQ(friends, tree->currentItem());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, label.center());
+    EXPECT_EQ(bob, tree->currentItem());
+}
+
 TEST_F(BookWidgets, ClickOnTheIconOpensAndClosesACard) {
     page->resize(320, 600);
     page->show();
@@ -235,7 +256,13 @@ TEST_F(BookWidgets, MenusFollowTheNode) {
     EXPECT_TRUE(has(bob, 32881, true));  // the mobile in the dial submenu
     EXPECT_TRUE(has(bob, 32879, false)); // no e-mail
     EXPECT_TRUE(has(bob, 32838, false)); // no talking call
+    // A call still calling out: nothing to add bob to yet, and the call entry stays.
     host.busyCall = true;
+    host.talkingCall = false;
+    bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
+    EXPECT_TRUE(has(bob, 32803, true));
+    EXPECT_TRUE(has(bob, 32838, false));
+    host.talkingCall = true;
     bob = actions(page->BuddyTree(), Find(Root(0), "bob"));
     EXPECT_TRUE(has(bob, 32803, false));
     EXPECT_TRUE(has(bob, 32838, true));
@@ -310,6 +337,39 @@ TEST_F(BookWidgets, MissingSkinPicturesFallBackToTheProgramsOwn) {
     EXPECT_EQ(qRgb(0, 0, 255), shown.pixel(8, 8));
     // A picture that neither the skin nor the program has leaves the item without one.
     EXPECT_TRUE(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work"))->icon(0).isNull());
+}
+
+// Every row of the search list shows the list's first picture, the skin's offline user.
+TEST_F(BookWidgets, SearchRowsShowTheSkinsOfflineUser) {
+    const QString folder = "skin/search-rows";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const std::pair<const char*, QColor> pictures[] = {{"addr_useroffline.bmp", QColor(1, 2, 3)},
+                                                       {"addr_useronline.bmp", QColor(200, 100, 50)}};
+    for (const auto& [file, colour] : pictures) {
+        QImage picture(16, 16, QImage::Format_RGB32);
+        picture.fill(colour);
+        ASSERT_TRUE(picture.save(folder + "/" + file));
+    }
+    const std::string skin = ctl::SkinType();
+    ctl::SetSkinType("search-rows");
+    CSearchDlg search(&host);
+    ctl::SetSkinType(skin);
+    QDir(folder).removeRecursively();
+    search.SetContactMode();
+    auto* names = new CAsNameList;
+    for (const char* id : {"lina", "lisa"}) {
+        auto* n = new AsNameResult;
+        AsSetText(&n->id, id);
+        AsSetText(&n->name, id);
+        names->results.push_back(n);
+    }
+    search.OnUserResult(0, names);
+    ASSERT_EQ(2, search.Results()->topLevelItemCount());
+    for (int i = 0; i < 2; ++i) {
+        const QIcon icon = search.Results()->topLevelItem(i)->icon(0);
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_EQ(qRgb(1, 2, 3), icon.pixmap(16, 16).toImage().pixel(8, 8));
+    }
 }
 
 // The search dialog's busy mark shows the program's idle picture and the frames of its animation.
@@ -441,7 +501,12 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     CGroupTreeCtrl* tree = page->GroupTree();
     QTreeWidgetItem* dev = tree->ItemOfNode(Find(Root(1), "q-dev"));
     ASSERT_NE(nullptr, dev);
-    tree->ClickIcon(tree->ItemOfNode(Find(Root(1), "1")));
+    // A default group's icon selects it, but neither toggles it nor asks for anything.
+    QTreeWidgetItem* created1 = tree->ItemOfNode(Find(Root(1), "1"));
+    const bool createdOpen = created1->isExpanded();
+    tree->ClickIcon(created1);
+    EXPECT_EQ(created1, tree->currentItem());
+    EXPECT_EQ(createdOpen, created1->isExpanded());
     EXPECT_TRUE(host.requests.empty());
     tree->ClickIcon(dev);
     EXPECT_TRUE(dev->isExpanded());  // the click toggles a group whose members were never fetched too
@@ -548,6 +613,27 @@ TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOther
     EXPECT_EQ((std::vector<std::string>{"chat 0 dave"}), Log());
     tree->setCurrentItem(tree->ItemOfNode(dave));
     tree->OnDoubleClick(dave);
+    Pump();
+    EXPECT_EQ((std::vector<std::string>{"dial button"}), Log());
+    // With the mouse: only the icon and the label are the item; the row right of the label is empty space.
+    page->resize(400, 500);
+    page->show();
+    page->ShowGroupPane();
+    page->FinishSlide();
+    QCoreApplication::processEvents();
+    QTreeWidgetItem* daveItem = tree->ItemOfNode(dave);
+    tree->scrollToItem(daveItem);
+    const QRect label = tree->LabelRect(daveItem);
+    const QRect row = tree->visualItemRect(daveItem);
+    ASSERT_LT(label.right() + 10, tree->viewport()->width());
+    EXPECT_TRUE(tree->HitsItem(daveItem, label.center()));
+    EXPECT_TRUE(tree->HitsItem(daveItem, QPoint(row.left() + 4, row.center().y())));  // its icon
+    const QPoint right(tree->viewport()->width() - 4, row.center().y());
+    EXPECT_FALSE(tree->HitsItem(daveItem, right));
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, right);
+    Pump();
+    EXPECT_TRUE(Log().empty());
+    QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, label.center());
     Pump();
     EXPECT_EQ((std::vector<std::string>{"dial button"}), Log());
 }
@@ -726,6 +812,12 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     EXPECT_FALSE(search.AddButton()->isEnabled());
     search.Results()->setCurrentItem(search.Results()->topLevelItem(1));
     EXPECT_TRUE(search.AddButton()->isEnabled());
+    // Without a selected row there is nothing to add.
+    const size_t sent = host.commands.size();
+    search.Results()->clearSelection();
+    search.AddBuddy();
+    EXPECT_EQ(sent, host.commands.size());
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(1));
     search.AddBuddy();
     EXPECT_EQ(AS_ADD, host.commands.back().command);
     EXPECT_EQ("lina", host.commands.back().s3);
@@ -745,12 +837,29 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     q->SetName(A("家庭").c_str());
     q->type = 1;
     list->records.push_back(q);
+    // An earlier answer's rows go with the records it releases: only the later answer's rows stay.
+    auto* earlier = new CAsResultList;
+    for (const char* id : {"q1", "q2"}) {
+        auto* old = new CAsChatQueue;
+        old->SetQueueId(id);
+        earlier->records.push_back(old);
+    }
+    search.OnGroupResult(0, earlier);
+    ASSERT_EQ(2, search.Results()->topLevelItemCount());
     search.OnGroupResult(0, list);
+    ASSERT_EQ(1, search.Results()->topLevelItemCount());
+    EXPECT_EQ(A("家庭"), ToAnsi(search.Results()->topLevelItem(0)->text(0)));
     search.Results()->setCurrentItem(search.Results()->topLevelItem(0));
     const auto entries = search.MenuEntries();
     ASSERT_EQ(6u, entries.size());  // five identities and the chooser
     EXPECT_EQ(QString("以 Name 0 身份加入群组"), entries[0].text);
     EXPECT_EQ(32891, entries[5].command);
+    // The row keeps the list's focus but is no longer selected: the join entries grey, the chooser not.
+    search.Results()->clearSelection();
+    const auto unselected = search.MenuEntries();
+    EXPECT_FALSE(unselected[0].enabled);
+    EXPECT_TRUE(unselected[5].enabled);
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(0));
     search.askPassword = [](QString* p) { *p = "1234"; return true; };
     search.JoinWith(2);
     ASSERT_EQ(1u, host.requests.size());
@@ -921,6 +1030,19 @@ TEST_F(BookWidgets, CollapseIsRememberedAndLateOrFailedAnswersChangeNothing) {
     ASSERT_TRUE(OnAddressBookResult(r, &host));
     EXPECT_FALSE(Find(Root(0), "bob")->flags & ADDR_FLAG_BLOCKED);
     EXPECT_EQ(allowed, blockList.AccessList()->count());
+    // Block acts on a selected line only, not on one that merely has the list's focus.
+    ASSERT_GT(allowed, 0);
+    auto* blockButton = blockList.findChild<QPushButton*>("blockButton");
+    ASSERT_NE(nullptr, blockButton);
+    blockList.AccessList()->setCurrentRow(0);
+    blockList.AccessList()->clearSelection();
+    const size_t sent = host.commands.size();
+    blockButton->click();
+    EXPECT_EQ(sent, host.commands.size());
+    blockList.AccessList()->setCurrentRow(0);
+    blockButton->click();
+    ASSERT_EQ(sent + 1, host.commands.size());
+    EXPECT_EQ(AS_BLK, host.commands.back().command);
     // A contact without a web site: the link opens nothing; a local file is never opened.
     CContactDetailDlg detail(nullptr, &host);
     detail.SetDetails({});
