@@ -1095,6 +1095,18 @@ void CIMDlg::ViewOffline() {
     EndLine();
 }
 
+void CIMDlg::ViewSessionTimeout(const std::string& text) {
+    // Indented as a message body, in the input's format; no header and no time.
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setLeftMargin(14);
+    c.setBlockFormat(block);
+    c.insertText(FromAnsi(text), BodyFormat(inputFormat_));
+    EndLine();
+}
+
 void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
@@ -1105,7 +1117,10 @@ void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     entry->first = c.position();
     c.insertHtml(QString("<a href=\"voice:%1\">%2</a>").arg(entry->id).arg(HistoryPicture(201)));
     entry->last = c.position();
-    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;\">%1</span>").arg(Escape(FromAnsi(line).simplified())));
+    // The line as it is made, its blanks kept; a line end inside a name would break it.
+    QString text = FromAnsi(line);
+    text.replace(QRegularExpression("[\r\n\t]"), " ");
+    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
     EndLine();
 }
 

@@ -152,6 +152,7 @@ protected:
     void ViewNotice(const std::string& text) override;
     void ViewLine(const std::string& text) override;
     void ViewOffline() override;
+    void ViewSessionTimeout(const std::string& text) override;
     void ViewHeaderLine(const std::string& text) override;
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;

@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QPointer>
 #include <QListWidget>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <map>
 #include <set>
@@ -729,6 +730,23 @@ TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {
     EXPECT_NE(std::string::npos, g_sent[0].text.find("join us")) << g_sent[0].text;
 }
 
+// A room that never answers: after 600 ticks the window says so once, as a line of its own in the
+// body's place (no notice header, no time).
+TEST_F(ChatWindow, ASessionThatNeverStartsSaysSoOnce) {
+    ChatSessionRecord team;
+    presence_copy_field(team.name, sizeof team.name, "Team");
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_GROUP, nullptr, "G9", &team, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    int ticks = 1;
+    while (w->SessionTick()) ++ticks;
+    EXPECT_EQ(ChatWindowCore::kSessionTicks, ticks);
+    const QString said = shell::LangText("im_dlg", "im_session_timeout", "");
+    ASSERT_FALSE(said.isEmpty());
+    EXPECT_EQ(said, w->History()->document()->lastBlock().text());
+    EXPECT_FALSE(w->HistoryText().contains(shell::LangText("im_dlg", "im_systip", "System tip")));
+    EXPECT_EQ(1, w->HistoryText().count(said));
+}
+
 // A character typed while the history or the member list has the focus goes to the input box, which
 // takes the focus; keys with Ctrl stay with the view.
 TEST_F(ChatWindow, TypingInAnotherViewGoesToTheInput) {
@@ -1333,6 +1351,8 @@ TEST_F(ChatWindow, ThePicturesComeFromTheSkinAndTheProgramsPictures) {
     r.time = static_cast<int32_t>(time(nullptr));
     w->SendChatMessage(WM_PRESENCE_VOICE, 7, reinterpret_cast<LPARAM>(&r));
     w->SendChatMessage(WM_PRESENCE_VOICE, 7, reinterpret_cast<LPARAM>(&r));
+    // Its line as made: two blanks, the sender, the voice-message text (its own blanks kept) and the time.
+    EXPECT_TRUE(w->HistoryText().contains("  Ann" + shell::LangText("im_dlg", "im_pttmsg", "") + "(")) << w->HistoryText().toStdString();
     w->m_pAccount = nullptr;
     QTest::keyClicks(w->Input(), "hi");
     w->OnSend();
