@@ -81,31 +81,6 @@ QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& scr
     return QRect(left, top, width, height);
 }
 
-QRect CascadeChatWindow(QRect place, const std::vector<QPoint>& taken, const QRect& screen) {
-    constexpr int kStep = 28;
-    const QPoint corner(std::max(screen.left(), 1), std::max(screen.top(), 1));
-    int round = 0;
-    for (int tries = 0; tries < 64; ++tries) {
-        const bool held = std::any_of(taken.begin(), taken.end(),
-                                      [&](const QPoint& p) { return (p - place.topLeft()).manhattanLength() < kStep / 2; });
-        if (!held) break;
-        QPoint next = place.topLeft() + QPoint(kStep, kStep);
-        auto off = [&](const QPoint& p) {
-            return p.x() + place.width() > screen.right() + 1 || p.y() + place.height() > screen.bottom() + 1 - 27;
-        };
-        if (off(next)) {
-            ++round;
-            next = corner + QPoint(kStep * round, 0);
-            if (off(next)) {
-                round = 0;
-                next = corner;
-            }
-        }
-        place.moveTopLeft(next);
-    }
-    return place;
-}
-
 QString ChatText(const char* section, const char* key, const char* english) {
     return shell::LangText(section, key, english);
 }
@@ -588,6 +563,8 @@ void CIMDlg::BuildWindow() {
     });
     input_->viewport()->installEventFilter(this);
     input_->viewport()->setMouseTracking(true);
+    // A character typed in the other views goes to the input box.
+    for (QWidget* view : std::initializer_list<QWidget*>{history_, memberList_, recipient_}) view->installEventFilter(this);
     // The edit commands follow the selections, the undo buffer and the clipboard.
     connect(input_, &QTextEdit::selectionChanged, this, [this] { RefreshEditCommands(); });
     connect(history_, &QTextEdit::selectionChanged, this, [this] { RefreshEditCommands(); });
@@ -669,14 +646,6 @@ void CIMDlg::LayoutPanes() {
 }
 
 bool CIMDlg::CreateChatWindow() {
-    // Two sessions opened one after the other do not open one over the other.
-    if (registry_ && !isMaximized()) {
-        std::vector<QPoint> taken;
-        for (ChatWindowBase* other : registry_->Windows())
-            if (auto* w = dynamic_cast<CIMDlg*>(other); w && w != this) taken.push_back(w->geometry().topLeft());
-        QScreen* screen = QGuiApplication::primaryScreen();
-        setGeometry(chat::CascadeChatWindow(geometry(), taken, screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800)));
-    }
     QTimer::singleShot(0, this, [this] {
         if (m_sessionTicks >= 0) sessionTimer_.start();
     });
@@ -1126,6 +1095,18 @@ void CIMDlg::ViewOffline() {
     EndLine();
 }
 
+void CIMDlg::ViewSessionTimeout(const std::string& text) {
+    // Indented as a message body, in the input's format; no header and no time.
+    QTextCursor c(history_->document());
+    c.movePosition(QTextCursor::End);
+    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextBlockFormat block;
+    block.setLeftMargin(14);
+    c.setBlockFormat(block);
+    c.insertText(FromAnsi(text), BodyFormat(inputFormat_));
+    EndLine();
+}
+
 void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
@@ -1136,7 +1117,10 @@ void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     entry->first = c.position();
     c.insertHtml(QString("<a href=\"voice:%1\">%2</a>").arg(entry->id).arg(HistoryPicture(201)));
     entry->last = c.position();
-    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;\">%1</span>").arg(Escape(FromAnsi(line).simplified())));
+    // The line as it is made, its blanks kept; a line end inside a name would break it.
+    QString text = FromAnsi(line);
+    text.replace(QRegularExpression("[\r\n\t]"), " ");
+    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
     EndLine();
 }
 
@@ -1409,6 +1393,17 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
             return true;
         }
     }
+    if (watched != input_ && e->type() == QEvent::KeyPress &&
+        (watched == history_ || watched == memberList_ || watched == recipient_)) {
+        auto* key = static_cast<QKeyEvent*>(e);
+        const QString typed = key->text();
+        if (!typed.isEmpty() && typed.at(0).isPrint() && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+            input_->setFocus();
+            QKeyEvent copy(QEvent::KeyPress, key->key(), key->modifiers(), typed, key->isAutoRepeat(), key->count());
+            QCoreApplication::sendEvent(input_, &copy);
+            return true;
+        }
+    }
     // Copy and select all follow the view last clicked.
     if (e->type() == QEvent::MouseButtonPress && (watched == history_->viewport() || watched == input_->viewport())) {
         lastClickInHistory_ = watched == history_->viewport();
@@ -1638,6 +1633,12 @@ LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* recor
         if (m.id == record->id && m.id != 0) member = &m;
     if (!member) return 0;
     member->online = record->online == 1 ? 1 : 0;
+    // The address book's name and contact for the member, as the book holds them now.
+    PresenceBuddyRecord fresh = *member;
+    if (chat::BookMemberByUid(member->id, &fresh)) {
+        std::memcpy(member->name, fresh.name, sizeof member->name);
+        std::memcpy(member->userId, fresh.userId, sizeof member->userId);
+    }
     if (m_chatType == CHAT_ONE) {
         RefreshPanels();
         RefreshTitle();
@@ -1653,6 +1654,8 @@ LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* recor
             item->setIcon(MemberIcon(*member, false));
         }
     }
+    // The chooser's entry in place: the chosen entry stays chosen.
+    if (const int at = recipient_->findData(member->id); at >= 0) recipient_->setItemText(at, FromAnsi(member->name));
     RefreshTitle();
     RefreshCommands();
     return 1;

@@ -36,9 +36,6 @@ QString ChatText(const char* section, const char* key, const char* english);
 // Where a chat window opens: left and top at least 1, moved back onto the screen (27 pixels kept free at
 // the bottom for the task bar), never smaller than 540 x 390.
 QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& screen);
-// A new window's place that no open chat window holds already: one step down and right at a time,
-// back to the screen's top left when the next step would leave the screen.
-QRect CascadeChatWindow(QRect place, const std::vector<QPoint>& taken, const QRect& screen);
 // Asks before opening a link from a peer or a server; only http, https and mailto are ever opened.
 bool ConfirmAndOpenLink(QWidget* parent, const QString& link);
 // Replaced by tests: the question asked before a link opens and the opener.
@@ -155,6 +152,7 @@ protected:
     void ViewNotice(const std::string& text) override;
     void ViewLine(const std::string& text) override;
     void ViewOffline() override;
+    void ViewSessionTimeout(const std::string& text) override;
     void ViewHeaderLine(const std::string& text) override;
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;

@@ -177,7 +177,7 @@ bool ChatWindowCore::SessionTick() {
     if (m_sessionTicks < 0) return false;
     if (++m_sessionTicks < kSessionTicks) return true;
     m_sessionTicks = -1;
-    ViewNotice(Text("im_session_timeout", "会话建立超时"));
+    ViewSessionTimeout(Text("im_session_timeout", "会话建立超时"));
     return false;
 }
 

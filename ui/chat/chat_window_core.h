@@ -140,6 +140,8 @@ class ChatWindowCore {
     virtual void ViewNotice(const std::string& text) { (void)text; }
     virtual void ViewLine(const std::string& text) { (void)text; }
     virtual void ViewOffline() {}
+    // The session could not be set up in time: a line in the body's place.
+    virtual void ViewSessionTimeout(const std::string& text) { ViewNotice(text); }
     // A line in the header's form without a time (the kicked notice).
     virtual void ViewHeaderLine(const std::string& text) { ViewNotice(text); }
     // A voice message: its icon (positions kept in the entry) and its line.

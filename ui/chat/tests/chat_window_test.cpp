@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QPointer>
 #include <QListWidget>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <map>
 #include <set>
@@ -39,6 +40,7 @@
 #include <cstring>
 
 #include "common/account.h"
+#include "common/addrbook.h"
 #include "platform/codepage.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_emoticon_popup.h"
@@ -171,38 +173,14 @@ TEST_F(ChatWindow, PlacementStaysOnTheScreen) {
     EXPECT_EQ(QRect(10, 10, 540, 390), chat::PlaceChatWindow(10, 10, 100, 100, screen));
 }
 
-// Windows opened one after another step down and right from the saved place instead of covering each
-// other; a step that would leave the screen starts again near its top left.
-TEST_F(ChatWindow, NewWindowsCascadeOnTheScreen) {
-    const QRect screen(0, 0, 1024, 768);
-    const QRect place(1, 1, 623, 398);
-    struct Case {
-        const char* what;
-        std::vector<QPoint> taken;
-        QPoint expected;
-    } cases[] = {
-        {"nothing open", {}, {1, 1}},
-        {"one there", {{1, 1}}, {29, 29}},
-        {"two there", {{1, 1}, {29, 29}}, {57, 57}},
-        {"a window nearby counts", {{5, 3}}, {29, 29}},
-        {"another place open is no matter", {{300, 200}}, {1, 1}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(c.expected, chat::CascadeChatWindow(place, c.taken, screen).topLeft()) << c.what;
-    // The bottom of the screen: back to the top row, one step further right each time round.
-    std::vector<QPoint> taken;
-    for (QPoint p(1, 1); p.y() + 398 <= 768 - 27; p += QPoint(28, 28)) taken.push_back(p);
-    const QRect wrapped = chat::CascadeChatWindow(place, taken, screen);
-    EXPECT_EQ(QPoint(29, 1), wrapped.topLeft());
-    EXPECT_TRUE(screen.contains(wrapped));
-
-    // Two chats opened one after the other.
+// Every new window opens at the place the last one closed at ([imconfig] of the skin ini).
+TEST_F(ChatWindow, NewWindowsOpenAtTheSavedPlace) {
     CIMDlg* ann = OpenOne();
     std::vector<PresenceBuddyRecord> bob{Buddy(6, "Bob")};
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ONE, &bob, nullptr, nullptr, 1));
     auto* second = static_cast<CIMDlg*>(registry_.Windows().back());
-    EXPECT_NE(ann->geometry().topLeft(), second->geometry().topLeft());
-    const QRect shown = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_EQ(chat::CascadeChatWindow(ann->geometry(), {ann->geometry().topLeft()}, shown), second->geometry());
+    ASSERT_NE(ann, second);
+    EXPECT_EQ(ann->geometry().topLeft(), second->geometry().topLeft());
 }
 
 // The picker stays on the screen: left of the right edge, above its button near the bottom, and at the
@@ -750,6 +728,75 @@ TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {
     ASSERT_EQ(1u, g_sent.size());
     EXPECT_EQ(0u, g_sent[0].text.find("#@#INVITE#")) << g_sent[0].text;
     EXPECT_NE(std::string::npos, g_sent[0].text.find("join us")) << g_sent[0].text;
+}
+
+// A room that never answers: after 600 ticks the window says so once, as a line of its own in the
+// body's place (no notice header, no time).
+TEST_F(ChatWindow, ASessionThatNeverStartsSaysSoOnce) {
+    ChatSessionRecord team;
+    presence_copy_field(team.name, sizeof team.name, "Team");
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_GROUP, nullptr, "G9", &team, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    int ticks = 1;
+    while (w->SessionTick()) ++ticks;
+    EXPECT_EQ(ChatWindowCore::kSessionTicks, ticks);
+    const QString said = shell::LangText("im_dlg", "im_session_timeout", "");
+    ASSERT_FALSE(said.isEmpty());
+    EXPECT_EQ(said, w->History()->document()->lastBlock().text());
+    EXPECT_FALSE(w->HistoryText().contains(shell::LangText("im_dlg", "im_systip", "System tip")));
+    EXPECT_EQ(1, w->HistoryText().count(said));
+}
+
+// A character typed while the history or the member list has the focus goes to the input box, which
+// takes the focus; keys with Ctrl stay with the view.
+TEST_F(ChatWindow, TypingInAnotherViewGoesToTheInput) {
+    std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->activateWindow();
+    for (QWidget* view : std::initializer_list<QWidget*>{w->History(), w->MemberList()}) {
+        w->Input()->clear();
+        view->setFocus();
+        QTest::keyClicks(view, "hi");
+        EXPECT_EQ("hi", w->Input()->toPlainText()) << view->objectName().toStdString();
+        QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+        EXPECT_EQ("hi", w->Input()->toPlainText());
+    }
+}
+
+// A presence notice names the member as the address book does now: the title of a one-to-one chat, the
+// row and the chooser's entry of a several-user chat, the chosen entry kept.
+TEST_F(ChatWindow, APresenceChangeTakesTheBooksName) {
+    AddrBook_Init();
+    auto contact = [](const char* id, const char* name, int uid) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        AddrIdentity* i = AddrBook_NewIdentity(nullptr, "x@im", nullptr, (std::string(id) + "-im").c_str());
+        AddrBook_SetIdentityType(i, ADDR_TYPE_SERVICE);
+        presence_setting_set_int(&i->settings, "uid", nullptr, uid);
+        AddrBook_AttachIdentity(i, c, nullptr);
+    };
+    contact("c-ann", "Annie", 5);
+    contact("c-bob", "Robert", 6);
+    CIMDlg* one = OpenOne();
+    PresenceBuddyRecord ann = Buddy(5, "Ann", 1);
+    one->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&ann));
+    EXPECT_EQ("Annie", one->TitleText());
+    EXPECT_STREQ("c-ann", one->m_members[0].userId);
+
+    std::vector<PresenceBuddyRecord> team{Buddy(7, "Cat"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->RecipientBox()->setCurrentIndex(w->RecipientBox()->findData(6));
+    PresenceBuddyRecord bob = Buddy(6, "Bob", 1);
+    w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&bob));
+    EXPECT_EQ("Robert", w->RecipientBox()->currentText());
+    EXPECT_EQ(6, w->RecipientBox()->currentData().toInt());
+    bool row = false;
+    for (int i = 0; i < w->MemberList()->count(); ++i)
+        row = row || (w->MemberList()->item(i)->data(Qt::UserRole).toInt() == 6 && w->MemberList()->item(i)->text() == "Robert");
+    EXPECT_TRUE(row);
+    AddrBook_Destroy();
 }
 
 // While the invitation dialog runs, the window gives it its texts, passes on every buddy notice (a
@@ -1305,6 +1352,8 @@ TEST_F(ChatWindow, ThePicturesComeFromTheSkinAndTheProgramsPictures) {
     r.time = static_cast<int32_t>(time(nullptr));
     w->SendChatMessage(WM_PRESENCE_VOICE, 7, reinterpret_cast<LPARAM>(&r));
     w->SendChatMessage(WM_PRESENCE_VOICE, 7, reinterpret_cast<LPARAM>(&r));
+    // Its line as made: two blanks, the sender, the voice-message text (its own blanks kept) and the time.
+    EXPECT_TRUE(w->HistoryText().contains("  Ann" + shell::LangText("im_dlg", "im_pttmsg", "") + "(")) << w->HistoryText().toStdString();
     w->m_pAccount = nullptr;
     QTest::keyClicks(w->Input(), "hi");
     w->OnSend();
