@@ -98,12 +98,15 @@ protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
-    void Layout();
+    void Layout();        // the single view and the tiles, the scroll bar back at the top
+    void LayoutSingle();  // the single view's controls only
     CallPageModel* model_;
     QLabel *photo_, *direction_, *name_, *status_, *tip_;
     QScrollBar* scroll_;
     std::vector<CAttendeePic*> tiles_;
     int scrollPos_ = 0;
+    std::vector<std::string> laidOut_;  // the members the tiles were last laid out for
+    bool laidOutConference_ = false;
 };
 
 }  // namespace calls

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -443,6 +444,38 @@ TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
     EXPECT_FALSE(page->TipLine()->isVisible());
     EXPECT_FALSE(page->NameLine()->isVisible());
     EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
+}
+
+// A member's state line changing (or the clock ticking) leaves the member view where the user
+// scrolled it; only members coming or going lay the tiles out again from the top.
+TEST_F(CallWindows, MemberViewKeepsItsScrollPositionWhenAStateLineChanges) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    Answer(page->Model()->cnxIds[0]);
+    Events();
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    QApplication::processEvents();
+    ASSERT_EQ(3u, page->Tiles().size());
+    sheet->setGeometry(0, 0, 420, 240);  // three tiles need 280 pixels: the view scrolls
+    QApplication::processEvents();
+    QScrollBar* scroll = page->findChild<QScrollBar*>();
+    ASSERT_NE(nullptr, scroll);
+    ASSERT_TRUE(scroll->isVisible());
+    ASSERT_GE(scroll->maximum(), 28);
+    scroll->setValue(28);
+    const int y = page->Tiles()[0]->y();
+    page->Model()->SetMemberPictureState("carol@example.com", "On hold");
+    QApplication::processEvents();
+    EXPECT_EQ(28, scroll->value());
+    EXPECT_EQ(y, page->Tiles()[0]->y());
+    // A member coming lays the tiles out again from the top.
+    page->Model()->AddAttendeePicture(-1, "dave@example.com", "Dave", "", 1);
+    QApplication::processEvents();
+    EXPECT_EQ(0, scroll->value());
 }
 
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
