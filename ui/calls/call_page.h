@@ -91,6 +91,9 @@ public:
     std::function<void(const std::string& number)> addContact;
     std::function<void()> showDialPage;
     std::function<void()> closeKeypad;  // before the page's menu opens
+    // The tab's text and picture as the sheet last showed them.
+    QString shownTabTitle;
+    int shownTabImage = -1;
 
 protected:
     void resizeEvent(QResizeEvent*) override;

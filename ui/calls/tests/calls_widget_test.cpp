@@ -27,6 +27,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/statics.h"
 #include "ui/controls/styled_button.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/controls/web/web_host.h"
@@ -444,6 +445,13 @@ TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
     EXPECT_FALSE(page->TipLine()->isVisible());
     EXPECT_FALSE(page->NameLine()->isVisible());
     EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
+    // The tab takes the conference picture of the skin's strip (8) in place of the call's (5).
+    const QList<QPixmap> strip =
+        ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("propertypicon.bmp")), 24, 23, RGB(255, 0, 255));
+    ASSERT_GT(strip.size(), 8);
+    ASSERT_GT(sheet->Tabs()->Images().size(), sheet->currentIndex());
+    EXPECT_EQ(strip[8].toImage(), sheet->Tabs()->Images()[sheet->currentIndex()].toImage());
+    EXPECT_NE(strip[5].toImage(), strip[8].toImage());
 }
 
 // A member's state line changing (or the clock ticking) leaves the member view where the user
