@@ -215,20 +215,33 @@ void COnDialDlg::Refresh() {
         tiles_[i]->SetBackColor(Qt::white);
         tiles_[i]->setToolTip(Q(m.number));
     }
-    Layout();
+    // The tiles are laid out again (and the scroll bar put back to the top) only when members come
+    // or go; a state line or the clock changing leaves the view where the user scrolled it.
+    std::vector<std::string> shown;
+    for (const MemberPicture& m : members) shown.push_back(m.number);
+    if (shown != laidOut_ || conf != laidOutConference_) Layout();
+    else LayoutSingle();
     update();
 }
 
-void COnDialDlg::Layout() {
-    const int w = width(), h = height();
+void COnDialDlg::LayoutSingle() {
     // The single view's controls keep their heights and are centred across the page.
+    const int w = width();
     const int top = 30;
     photo_->move((w - photo_->width()) / 2, top);
     direction_->move((w - direction_->width()) / 2 + 40, top + 96 - 22);
     name_->setGeometry(0, top + 106, w, 30);
     status_->setGeometry(0, top + 138, w, 20);
     tip_->setGeometry(0, top + 166, w, 40);
+}
+
+void COnDialDlg::Layout() {
+    LayoutSingle();
     if (!model_) return;
+    const int w = width(), h = height();
+    laidOut_.clear();
+    for (const MemberPicture& m : model_->Members()) laidOut_.push_back(m.number);
+    laidOutConference_ = model_->conference;
     model_->Relayout(w, h, scroll_->sizeHint().width());
     const TileLayout& l = model_->Layout();
     scroll_->setGeometry(w - scroll_->sizeHint().width(), 0, scroll_->sizeHint().width(), h);

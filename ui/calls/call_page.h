@@ -91,6 +91,9 @@ public:
     std::function<void(const std::string& number)> addContact;
     std::function<void()> showDialPage;
     std::function<void()> closeKeypad;  // before the page's menu opens
+    // The tab's text and picture as the sheet last showed them.
+    QString shownTabTitle;
+    int shownTabImage = -1;
 
 protected:
     void resizeEvent(QResizeEvent*) override;
@@ -98,12 +101,15 @@ protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
-    void Layout();
+    void Layout();        // the single view and the tiles, the scroll bar back at the top
+    void LayoutSingle();  // the single view's controls only
     CallPageModel* model_;
     QLabel *photo_, *direction_, *name_, *status_, *tip_;
     QScrollBar* scroll_;
     std::vector<CAttendeePic*> tiles_;
     int scrollPos_ = 0;
+    std::vector<std::string> laidOut_;  // the members the tiles were last laid out for
+    bool laidOutConference_ = false;
 };
 
 }  // namespace calls

@@ -105,6 +105,8 @@ void CallsWindows::PageCreated(CallPageModel* page) {
         w->sendMessage = [this](const std::string& n) { if (sendMessage) sendMessage(n); };
         w->addContact = [this](const std::string& n) { if (addContact) addContact(n); };
         sheet_->AddPage(w);
+        w->shownTabTitle = w->TabTitle();
+        w->shownTabImage = w->TabImage();
         sheet_->setCurrentWidget(w);
     }
     ArmTimer();
@@ -139,8 +141,12 @@ void CallsWindows::PageChanged(CallPageModel* page) {
     CloseKeypadWithoutCall();
     if (COnDialDlg* w = PageOf(page)) {
         w->Refresh();
-        const int i = sheet_->indexOf(w);
-        sheet_->setTabText(i, w->TabTitle());
+        // A page turning into a conference (or back) changes its tab's text and picture.
+        if (w->TabTitle() != w->shownTabTitle || w->TabImage() != w->shownTabImage) {
+            w->shownTabTitle = w->TabTitle();
+            w->shownTabImage = w->TabImage();
+            sheet_->ReloadTabs();
+        }
         if (sheet_->currentWidget() == w) ActivePageChanged();
     }
     ArmTimer();

@@ -93,6 +93,7 @@ class CSkinTabCtrl : public QTabBar {
  public:
   explicit CSkinTabCtrl(QWidget* parent = nullptr);
   void SetImages(const QList<QPixmap>& images) { images_ = images; updateGeometry(); update(); }
+  const QList<QPixmap>& Images() const { return images_; }
   // The pages' area under the tabs, framed in 3-D (a tab widget's own page stack by default).
   void AttachBody(QWidget* body);
   QWidget* Body() const { return body_; }

@@ -597,7 +597,10 @@ void MenuPictures() {
 void TabPictures() {
   const QList<std::pair<Glyph, QColor>> tabs = {{Home, kBlue},   {Person, kBlue}, {KeypadGlyph, kInk},
                                                 {Clock, QColor(118, 96, 196)}, {Globe, QColor(40, 150, 160)},
-                                                {Phone, kGreen}};
+                                                {Phone, kGreen},
+                                                // 6 and 7 are shown by no page: the call page's picture
+                                                // stands in them, so the conference page's stands at 8.
+                                                {Phone, kGreen}, {Phone, kGreen}, {People, kGreen}};
   QList<QImage> cells;
   for (const auto& [g, c] : tabs) cells.append(GlyphCell(24, 23, kMagenta, kFace, g, c, 0.78));
   Save(Strip(cells), "skin/default", "propertypicon.bmp");

@@ -217,6 +217,29 @@ TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
     EXPECT_EQ(CALLLOG_OUTGOING, Log()[0].typeFlags);
 }
 
+// A page showing the end of a refused call lets go of the call's id once call control releases it:
+// call control gives that id to the next call at once, which the closing page's menu must not reach.
+TEST_F(CallPages, AnEndedPageLetsGoOfItsReleasedCall) {
+    calls->CallNumber("nobody@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    const int call = page->callId;
+    ASSERT_NE(-1, call);
+    CC_SendEvent(-1, page->cnxIds[0], CCEVT_REMOTE_DISCONNECT, 486, -1, nullptr);
+    PumpAll();
+    ASSERT_EQ(CALL_ENDED, page->State());
+    Wait(500);
+    PumpAll();
+    ASSERT_EQ(page, Only());  // still closing
+    EXPECT_EQ(-1, page->callId);
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    ASSERT_EQ(2u, calls->Pages().size());
+    EXPECT_EQ(call, calls->Pages().back()->callId);  // the id went to the next call
+    EXPECT_NE(call, page->callId);
+}
+
 // However a page ends and closes, every call it held is in the call log file afterwards: the rows
 // that end a page through an event other than a hangup included.
 TEST_F(CallPages, EveryWayAPageClosesWritesTheCallToTheLogFile) {

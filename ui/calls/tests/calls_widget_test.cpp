@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -26,6 +27,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
+#include "ui/controls/statics.h"
 #include "ui/controls/styled_button.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/controls/web/web_host.h"
@@ -102,7 +104,9 @@ TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
     ASSERT_EQ(1u, Dial()->History().Entries().size());
     EXPECT_FALSE(bar->DialButton()->isEnabled());  // an outgoing call cannot be answered
     EXPECT_TRUE(bar->HangupButton()->isEnabled());
-    EXPECT_EQ(QString("bob@example.com"), sheet->tabText(sheet->currentIndex()));
+    // The sheet shortens a long title on the tab and shows it whole in the tab's tip.
+    EXPECT_EQ(QString("bob@example.com"), sheet->tabToolTip(sheet->currentIndex()));
+    EXPECT_TRUE(QString("bob@example.com").startsWith(sheet->tabText(sheet->currentIndex()).chopped(1)));
 }
 
 // The delete button shows the skin's two pictures (the second at rest, the first under the pointer),
@@ -443,6 +447,45 @@ TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
     EXPECT_FALSE(page->TipLine()->isVisible());
     EXPECT_FALSE(page->NameLine()->isVisible());
     EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->currentIndex()));
+    // The tab takes the conference picture of the skin's strip (8) in place of the call's (5).
+    const QList<QPixmap> strip =
+        ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("propertypicon.bmp")), 24, 23, RGB(255, 0, 255));
+    ASSERT_GT(strip.size(), 8);
+    ASSERT_GT(sheet->Tabs()->Images().size(), sheet->currentIndex());
+    EXPECT_EQ(strip[8].toImage(), sheet->Tabs()->Images()[sheet->currentIndex()].toImage());
+    EXPECT_NE(strip[5].toImage(), strip[8].toImage());
+}
+
+// A member's state line changing (or the clock ticking) leaves the member view where the user
+// scrolled it; only members coming or going lay the tiles out again from the top.
+TEST_F(CallWindows, MemberViewKeepsItsScrollPositionWhenAStateLineChanges) {
+    Type("bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    calls::COnDialDlg* page = CurrentCallPage();
+    ASSERT_NE(nullptr, page);
+    Answer(page->Model()->cnxIds[0]);
+    Events();
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    QApplication::processEvents();
+    ASSERT_EQ(3u, page->Tiles().size());
+    sheet->setGeometry(0, 0, 420, 240);  // three tiles need 280 pixels: the view scrolls
+    QApplication::processEvents();
+    QScrollBar* scroll = page->findChild<QScrollBar*>();
+    ASSERT_NE(nullptr, scroll);
+    ASSERT_TRUE(scroll->isVisible());
+    ASSERT_GE(scroll->maximum(), 28);
+    scroll->setValue(28);
+    const int y = page->Tiles()[0]->y();
+    page->Model()->SetMemberPictureState("carol@example.com", "On hold");
+    QApplication::processEvents();
+    EXPECT_EQ(28, scroll->value());
+    EXPECT_EQ(y, page->Tiles()[0]->y());
+    // A member coming lays the tiles out again from the top.
+    page->Model()->AddAttendeePicture(-1, "dave@example.com", "Dave", "", 1);
+    QApplication::processEvents();
+    EXPECT_EQ(0, scroll->value());
 }
 
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
