@@ -91,7 +91,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
             }
         }
         // The start page in each of its modes: signed in with a newer version, then the third mode
-        // (no counter and no newer version), signing in and signed out.
+        // (which leaves the counter and the newer version as they were), signing in and signed out.
         CNqNavigatePage* start = frame.StartPage();
         start->SetOnlineCount(1);
         start->Links()->AddMissedCall();
