@@ -514,7 +514,9 @@ TEST_F(ShellPages, StartPageKeepsTheNewerVersionAgainstItsBottom) {
             EXPECT_LT(w->mapTo(&page, QPoint(0, w->height())).y(), l.y()) << id;
         }
     };
-    // A newer version arriving on a page already laid out.
+    // A newer version arriving lays the line out again, wherever it had gone meanwhile.
+    pic->move(before.x(), 0);
+    link->setGeometry(0, 0, 10, 10);
     page.Links()->SetUpdateVersion(1, 2, 3);
     ASSERT_TRUE(pic->isVisible());
     check("after the newer version arrived");
