@@ -222,14 +222,10 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         main.show();
         WaitForBarPage(&main);
         CNqNavigatePage* start = main.StartPage();
-        start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
-        start->SetOnlineCount(3, 5);
+        start->SetOnlineCount(3);
         start->Links()->AddMissedCall();
         start->Links()->AddMissedCall();
         start->Links()->SetUpdateVersion(1, 0, 2);
-        start->AddEvent(2, shell::LangText("status_txt", "sip_up", "Phone line registered"));
-        start->AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online"), {QString::fromUtf8("\u5c0f\u5f20")}));
-        start->AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {QString::fromUtf8("\u5c0f\u5f20")}));
         main.Sheet()->setCurrentIndex(0);
         Save(&main, "main_start" + sfx);
         main.Command(ID_SHOW_DIAL);

@@ -90,15 +90,21 @@ void Language(const std::string& appFolder, const std::string& profile, const st
                 if (QMenu* sub = tray->actions().value(0)->menu()) grab(sub, "tray_status_menu");
             }
         }
+        // The start page in each of its modes: signed in with a newer version, then the third mode
+        // (which leaves the counter and the newer version as they were), signing in and signed out.
         CNqNavigatePage* start = frame.StartPage();
-        start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
-        start->SetOnlineCount(3, 5);
+        start->SetOnlineCount(1);
         start->Links()->AddMissedCall();
         start->Links()->AddMissedCall();
+        start->Links()->ShowContactCounter(80012345);
         start->Links()->SetUpdateVersion(1, 0, 2);
         frame.SetPresenceStatus(STATUS_ONLINE);
         frame.Sheet()->setCurrentIndex(0);
         Save(&frame, "main_start_summary_" + suffix, false);
+        for (int mode : {3, 2, 0}) {
+            start->SetMode(mode);
+            Save(&frame, QStringLiteral("main_start_mode%1_").arg(mode) + suffix, false);
+        }
         frame.hide();
         g_strUserId.clear();
     }

@@ -14,6 +14,7 @@
 #include "ui/shell/app_start.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
@@ -47,14 +48,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 
         frame.LogoffReset(LOGIN_SIGNED_IN);
         CNqNavigatePage* start = frame.StartPage();
-        start->SetProfile("alice", "Alice", QString::fromStdString(shell::Paths().headPicFolder + "/31.bmp"));
-        start->SetOnlineCount(2, 4);
-        start->AddEvent(0, shell::FillFormat(shell::LangFormatText("navigate_dialog", "synced", "Profile loaded: %s, %d contacts"), {"Alice", "4"}));
-        start->AddEvent(2, shell::LangText("status_txt", "sip_up", "Phone line registered"));
-        start->AddEvent(1, shell::LangText("status_txt", "mv_up", "Messaging connected"));
-        start->AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online"), {"Bob"}));
-        start->AddEvent(1, shell::FillFormat(shell::LangFormatText("navigate_dialog", "buddy_on", "%s is online"), {QString::fromUtf8("张伟")}));
-        start->AddEvent(2, shell::FillFormat(shell::LangFormatText("ondial_dialog", "ev_ended", "Call with %s ended"), {"bob"}));
+        start->SetOnlineCount(2);
+        start->Links()->AddMissedCall();
+        start->Links()->ShowContactCounter(80012345);
         frame.SetStatusText("txt_online");
         frame.Sheet()->setCurrentIndex(0);
         Save(&frame, "main_signed_in_" + suffix);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -100,56 +101,72 @@ void ServicePageNavigator::NavigateError(const QUrl& failing) {
 // ---------------------------------------------------------------------------------------------
 CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     setObjectName("navigateLinks");
+    // One column down the page's left: each picture beside its link, the balance and top-up links
+    // under them; the newer version's line is kept clear at the bottom (LayOutUpdateLine).
     auto* g = new QGridLayout(this);
-    g->setContentsMargins(0, 0, 0, 0);
-    g->setHorizontalSpacing(8);
-    g->setVerticalSpacing(2);
+    g->setContentsMargins(kLeft, 20, 20, kUpdateBottom + kUpdatePicture + 16);
+    g->setHorizontalSpacing(10);
+    g->setVerticalSpacing(10);
+    QFont body = font();
+    body.setPixelSize(13);
+    QFont large = font();
+    large.setPixelSize(15);
     auto picture = [&](int id, const char* file) {
         auto* l = new QLabel(this);
-        l->setFixedSize(20, 20);
+        l->setFixedSize(16, 16);
         l->setProperty("skinFile", file);
         controls_.push_back({id, l});
         return l;
     };
-    auto link = [&](int id) {
+    auto link = [&](int id, const QFont& f) {
         auto* l = new CHyperLink(this);
         l->setObjectName(QString("navLink%1").arg(id));
+        l->setFont(f);
+        l->SetColours(RGB(0x1b, 0x4f, 0xa8), RGB(0x1b, 0x4f, 0xa8), RGB(0x2f, 0x6f, 0xd6));
         controls_.push_back({id, l});
         return l;
     };
-    auto text = [&](int id) {
+    auto text = [&](int id, const char* name, const QFont& f) {
         auto* l = new QLabel(this);
+        l->setObjectName(name);
+        l->setFont(f);
         controls_.push_back({id, l});
         return l;
     };
-    g->addWidget(text(NAV_TIP), 0, 0, 1, 3);
-    g->addWidget(picture(NAV_MISSED_PIC, "startmiss.bmp"), 1, 0);
-    g->addWidget(link(NAV_MISSED), 1, 1, 1, 2);
-    g->addWidget(picture(NAV_ONLINE_PIC, "startonline.bmp"), 2, 0);
-    g->addWidget(link(NAV_ONLINE), 2, 1, 1, 2);
+    const auto left = Qt::AlignLeft | Qt::AlignVCenter;
+    g->addWidget(link(NAV_LOGIN, large), 0, 0, 1, 2, left);
+    g->addWidget(text(NAV_LOGINING, "navLogining", large), 1, 0, 1, 2, left);
+    g->addWidget(text(NAV_TIP, "navTip", body), 2, 0, 1, 2, left);
+    g->addWidget(picture(NAV_MISSED_PIC, "startmiss.bmp"), 3, 0, Qt::AlignCenter);
+    g->addWidget(link(NAV_MISSED, large), 3, 1, left);
+    g->addWidget(picture(NAV_ONLINE_PIC, "startonline.bmp"), 4, 0, Qt::AlignCenter);
+    g->addWidget(link(NAV_ONLINE, large), 4, 1, left);
     auto* row = new QHBoxLayout;
-    row->setSpacing(16);
-    row->addWidget(link(NAV_QUERY));
-    row->addWidget(link(NAV_PREPAY));
+    row->setContentsMargins(0, 6, 0, 0);
+    row->setSpacing(18);
+    row->addWidget(link(NAV_QUERY, body), 0, left);
+    row->addWidget(link(NAV_PREPAY, body), 0, left);
     row->addStretch();
-    // The balance button: it reads "prepay" and asks for the balance, as the query link does.
+    // The balance button reads "prepay" and asks for the balance, as the query link does; no sign-in
+    // mode shows it, so it stays hidden.
     auto* prepayButton = new QPushButton(this);
     prepayButton->setObjectName("navPrepayButton");
     prepayButton->setCursor(Qt::PointingHandCursor);
+    prepayButton->hide();
     controls_.push_back({NAV_PREPAY_BUTTON, prepayButton});
     row->addWidget(prepayButton);
-    g->addLayout(row, 3, 1, 1, 2);
-    g->addWidget(text(NAV_COUNTER), 4, 1, 1, 2);
-    // The newer version's picture: the program's own bitmap 214, its key colour keyed out.
+    g->addLayout(row, 5, 1);
+    g->addWidget(text(NAV_COUNTER, "navCounter", body), 6, 1, left);
+    g->setColumnMinimumWidth(0, 16);
+    g->setColumnStretch(1, 1);
+    g->setRowStretch(7, 1);
+    // The newer version: the program's own bitmap 214, its key colour keyed out, and its link, both
+    // outside the grid.
     auto* up = new CPaintedStatic(this);
-    up->setFixedSize(20, 20);
     up->SetBitmapFile(ctl::ResourcePath(214));
+    up->setGeometry(kLeft - 2, 0, kUpdatePicture, kUpdatePicture);
     controls_.push_back({NAV_UPDATE_PIC, up});
-    g->addWidget(up, 5, 0);
-    g->addWidget(link(NAV_UPDATE), 5, 1, 1, 2);
-    g->addWidget(link(NAV_LOGIN), 6, 0, 1, 3);
-    g->addWidget(text(NAV_LOGINING), 7, 0, 1, 3);
-    g->setColumnStretch(2, 1);
+    link(NAV_UPDATE, body)->SetAutoSize(false);
     connect(Link(NAV_MISSED), &CUrlLink::linkClicked, this, [this] {
         ClearMissedCalls();
         emit showMissedCalls();
@@ -219,6 +236,25 @@ void CNavigateLinks::SetUpdateVersion(int major, int minor, int build) {
     update_[0] = major, update_[1] = minor, update_[2] = build;
     Link(NAV_UPDATE)->SetLinkText(major >= 0 ? UpdateVersionText(major, minor, build) : QString());
     SetMode(mode_);
+    LayOutUpdateLine();
+}
+
+void CNavigateLinks::resizeEvent(QResizeEvent* e) {
+    QWidget::resizeEvent(e);
+    LayOutUpdateLine();
+}
+
+void CNavigateLinks::LayOutUpdateLine() {
+    // The picture keeps its left and size and sits 10 pixels above the bottom; its link follows 5
+    // pixels to the right, on the same bottom, to the right edge.
+    QWidget* pic = Control(NAV_UPDATE_PIC);
+    QWidget* link = Control(NAV_UPDATE);
+    QRect p = pic->geometry();
+    p.moveTop(height() - kUpdateBottom - p.height());
+    pic->setGeometry(p);
+    const int x = p.x() + p.width() + 5;
+    const int h = link->sizeHint().height();
+    link->setGeometry(x, p.y() + p.height() - h, std::max(0, width() - x), h);
 }
 
 void CNavigateLinks::ShowContactCounter(int counter) {
@@ -233,9 +269,11 @@ void CNavigateLinks::OnSkinChanged() {
         auto* l = static_cast<QLabel*>(Control(id));
         QImage img = ctl::LoadBitmapFile(SkinFile(l->property("skinFile").toByteArray().constData()));
         if (img.isNull()) img = ctl::LoadBitmapFile(ctl::ResourcePath(180));  // the program's own picture
-        l->setPixmap(img.isNull() ? QPixmap()
-                                  : ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8))
-                                        .scaled(20, 20, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        QPixmap pm = img.isNull() ? QPixmap() : ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8));
+        // Drawn as they come; only a skin's larger picture is brought down to the space beside its link.
+        if (pm.width() > l->width() || pm.height() > l->height())
+            pm = pm.scaled(l->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        l->setPixmap(pm);
     }
 }
 

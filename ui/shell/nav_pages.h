@@ -70,6 +70,8 @@ public:
     // Whether the status bar shows offline (Q and F2 ask for the balance only when not); unset: signed out.
     std::function<bool()> statusOffline;
     QWidget* Control(int id) const;
+    // The newer version's line against the bottom: its picture's bottom this far above it.
+    static constexpr int kUpdateBottom = 10;
 signals:
     void showMissedCalls();
     void showContacts();
@@ -78,7 +80,12 @@ signals:
     void updateNow();
     void login();
 
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+
 private:
+    static constexpr int kLeft = 24, kUpdatePicture = 20;
+    void LayOutUpdateLine();
     int mode_ = 0;
     int m_nMissedCalls = 0;
     int m_nOnlineContacts = 0;

@@ -60,74 +60,41 @@ QPixmap StatusPixmap(int status) {
 // ---------------------------------------------------------------------------------------------
 CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, parent) {
     setObjectName("startPage");
+    // White under every control, whatever the style sheet; the texts draw on it without a background.
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
+    setAttribute(Qt::WA_StyledBackground, true);  // the style sheet's white, where there is one
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(0, 0, 0, 0);
     v->setSpacing(0);
-
-    auto* card = new QWidget(this);
-    card->setObjectName("profileCard");
-    auto* h = new QHBoxLayout(card);
-    // Compact enough that the whole summary and a few lines of news fit the smallest window over
-    // the dial bar.
-    h->setContentsMargins(14, 10, 14, 10);
-    h->setSpacing(12);
-    head_ = new QLabel(card);
-    head_->setFixedSize(kHeadSize, kHeadSize);
-    h->addWidget(head_, 0, Qt::AlignTop);
-    auto* who = new QVBoxLayout;
-    who->setSpacing(1);
-    name_ = new QLabel(card);
-    name_->setObjectName("profileName");
-    statusLine_ = new QLabel(card);
-    statusLine_->setObjectName("profileStatus");
-    counter_ = new QLabel(card);
-    counter_->setObjectName("profileCounter");
-    who->addWidget(name_);
-    who->addWidget(statusLine_);
-    who->addWidget(counter_);
-    who->addStretch();
-    h->addLayout(who, 1);
-    v->addWidget(card);
-
-    auto* body = new QWidget(this);
-    body->setObjectName("startBody");
-    auto* b = new QVBoxLayout(body);
-    b->setContentsMargins(14, 8, 14, 6);
-    b->setSpacing(4);
-    hint_ = new QLabel(body);
-    hint_->setObjectName("startHint");
-    hint_->setWordWrap(true);
-    b->addWidget(hint_);
-    login_ = new QPushButton(body);
-    login_->setObjectName("primaryButton");
-    login_->setCursor(Qt::PointingHandCursor);
-    login_->setMinimumHeight(34);
-    connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
-    // ---- the summary links: missed calls, contacts online, balance, prepayment, newer version
-    links_ = new shell::CNavigateLinks(body);
+    // ---- the summary links: missed calls, contacts online, balance, prepayment, newer version. They
+    // cover the whole page, which lays the newer version's line out against the page's bottom.
+    links_ = new shell::CNavigateLinks(this);
     links_->statusOffline = [] {
         return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
     };
-    links_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);  // the news list gives way, not the summary
-    b->addWidget(links_);
-    b->addWidget(login_);  // cancels a sign-in under way, below its text
-    progress_ = new QLabel(body);
+    v->addWidget(links_, 1);
+
+    // Header, hint, sign-in button, progress line and news list: no longer shown, kept (hidden, outside
+    // the layout) only until their last callers are gone.
+    auto* old = new QWidget(this);
+    old->setObjectName("startPageRetired");
+    old->hide();
+    head_ = new QLabel(old);
+    name_ = new QLabel(old);
+    statusLine_ = new QLabel(old);
+    counter_ = new QLabel(old);
+    hint_ = new QLabel(old);
+    login_ = new QPushButton(old);
+    connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
+    progress_ = new QLabel(old);
     progress_->setObjectName("startProgress");
-    b->addWidget(progress_);
-    eventsTitle_ = new QLabel(body);
-    eventsTitle_->setObjectName("sectionTitle");
-    b->addWidget(eventsTitle_);
-    events_ = new QListWidget(body);
-    events_->setObjectName("eventList");
-    events_->setFocusPolicy(Qt::NoFocus);
-    events_->setSelectionMode(QAbstractItemView::NoSelection);
-    // Long notices wrap within the narrow page instead of scrolling sideways.
+    eventsTitle_ = new QLabel(old);
+    events_ = new QListWidget(old);
     events_->setWordWrap(true);
-    events_->setResizeMode(QListView::Adjust);
     events_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    events_->setIconSize(QSize(16, 16));
-    b->addWidget(events_, 1);
-    v->addWidget(body, 1);
     Retext();
 }
 
@@ -150,6 +117,11 @@ void CNqNavigatePage::SetStatus(int status, const QString& description) {
     status_ = status;
     statusText_ = description;
     Retext();
+}
+
+void CNqNavigatePage::SetOnlineCount(int count) {
+    online_ = count;
+    links_->SetOnlineCount(count);
 }
 
 void CNqNavigatePage::SetOnlineCount(int online, int total) {

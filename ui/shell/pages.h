@@ -50,6 +50,8 @@ public:
     void SetMode(int loginState);
     void SetProfile(const QString& user, const QString& alias, const QString& headPic);
     void SetStatus(int status, const QString& description);
+    // Contacts online: the summary's link text for none, one or more.
+    void SetOnlineCount(int count);
     void SetOnlineCount(int online, int total);
     void SetProgress(const QString& text);
     void AddEvent(int kind, const QString& text);

@@ -16,14 +16,9 @@ QMenu::item:disabled { color: #a8b2bf; }
 QToolBar#frameToolBar { background: #ffffff; border: none; border-bottom: 1px solid #e1e7ef; spacing: 2px; padding: 2px 6px; }
 QTabWidget::pane { border: none; background: #ffffff; }
 QTabBar { background: #f3f6fa; }
-QWidget#startPage, QWidget#startBody { background: #ffffff; }
-QWidget#profileCard { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #2f6fd6, stop:1 #1b4fa8); }
-QLabel#profileName { color: #ffffff; font-size: 16px; font-weight: bold; }
-QLabel#profileStatus { color: #e6eefc; font-size: 12px; }
-QLabel#profileCounter { color: #cfe0fb; font-size: 12px; }
+QWidget#startPage { background: #ffffff; }
 QLabel#startHint { color: #5b6b7f; font-size: 12px; }
 QLabel#startProgress { color: #2f6fd6; font-size: 12px; }
-QLabel#sectionTitle { color: #8a94a3; font-size: 11px; font-weight: bold; text-transform: uppercase; padding-top: 6px; }
 QListWidget#eventList, QTreeWidget#buddyTree { border: none; background: #ffffff; color: #1f2d3d; font-size: 12px; }
 QListWidget#eventList::item { padding: 5px 2px; border-bottom: 1px solid #f0f3f7; }
 QTreeWidget#buddyTree::item { padding: 4px 2px; }

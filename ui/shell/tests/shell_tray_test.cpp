@@ -355,17 +355,18 @@ TEST_F(ShellTray, StartPageSignInLinkAndBalanceButton) {
     links.SetMode(LOGIN_SIGNED_OUT);
     EXPECT_TRUE(links.Control(shell::NAV_LOGIN)->isVisible());
     EXPECT_FALSE(links.Control(shell::NAV_LOGINING)->isVisible());
-    // The balance button is no part of the mode table: it stays while the query link comes and goes.
-    EXPECT_TRUE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
+    // The balance button is no part of the mode table: hidden from the start, it stays so while the
+    // query link comes and goes.
+    EXPECT_FALSE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
     EXPECT_FALSE(links.Control(shell::NAV_QUERY)->isVisible());
     links.SetMode(LOGIN_SIGNING_IN);
     EXPECT_FALSE(links.Control(shell::NAV_LOGIN)->isVisible());
     EXPECT_TRUE(links.Control(shell::NAV_LOGINING)->isVisible());
-    EXPECT_TRUE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
+    EXPECT_FALSE(links.Control(shell::NAV_PREPAY_BUTTON)->isVisible());
     links.SetMode(LOGIN_SIGNED_IN);
     auto* button = qobject_cast<QPushButton*>(links.Control(shell::NAV_PREPAY_BUTTON));
     ASSERT_TRUE(button);
-    EXPECT_TRUE(button->isVisible());
+    EXPECT_FALSE(button->isVisible());
     EXPECT_EQ(shell::LangText("navigate_dialog", "qz_prepay", ""), button->text());
     int queries = 0;
     QObject::connect(&links, &shell::CNavigateLinks::queryBalance, [&] { ++queries; });
