@@ -86,7 +86,8 @@ int CastrelLogin(Account* account) {
     session->m_notifier->m_connection = connection;
     if (connection) connection->protocolData = session;
 
-    char server[128] = {};
+    // As long as any host the bootstrap server may name (259 bytes): a cut name would be another host.
+    char server[260] = {};
     presence_setting_get_string(&account->settings, "server", CASTREL_DEFAULT_SERVER, server, sizeof server);
     const int port = presence_setting_get_int(&account->settings, "port", CASTREL_DEFAULT_PORT);
     int result = -1;

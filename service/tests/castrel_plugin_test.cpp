@@ -363,6 +363,21 @@ TEST_F(CastrelPlugin, SecondLoginReplacesTheSessionAndDefaultsThePort) {
     g_strLangType = "eng";
     EXPECT_EQ(CASTREL_DEFAULT_PORT, port) << "an account without a port signs in to 9999";
     EXPECT_EQ(6, language) << "the Chinese program asks for the Chinese service texts";
+
+    // A long host name the bootstrap server gave reaches the library whole.
+    std::string host(200, 'h');
+    host += ".invalid";
+    presence_setting_set_string(&alice->settings, "server", nullptr, host.c_str());
+    Account_Logout(alice);
+    ASSERT_NE(nullptr, Account_Login(alice));
+    ASSERT_EQ(0, presence_serv_login(alice, window));
+    std::string used;
+    castrel_session()->WithCore([&](CCastrelCore* core) {
+        Utf8_t* u = core->GetSettings()->GetSettingsStringM(KX_OPT_SERVER_IP);
+        used = u && u->data ? std::string(u->data, u->len) : std::string();
+        CKxCore::Utf8Free(u);
+    });
+    EXPECT_EQ(host, used);
 }
 
 TEST_F(CastrelPlugin, BusyReachesTheServerAndTheContactsBothWays) {
