@@ -11,6 +11,8 @@
 #include "common/debug.h"
 #include "platform/codepage.h"
 #include "platform/mmtimer.h"
+#include "platform/msgqueue.h"
+#include "platform/thread.h"
 #include "service/presence_notice.h"
 
 namespace {
@@ -301,6 +303,7 @@ bool CCastrelSession::StartTimer() {
 
 void CCastrelSession::StopTimer() {
     if (!m_timer) return;
+    m_stopper.store(GetCurrentThreadId());
     m_stopping.store(true);
     // A tick waiting for the window to take a message notice would keep the kill waiting on a
     // thread that waits for us: let it give up; the message stays in the library's store.
@@ -349,10 +352,18 @@ void CCastrelSession::Deliver(bool fromTick) {
         }
         if (batch.empty()) return;
         for (size_t i = 0; i < batch.size(); ++i) {
-            // Stopping: the thread that stops the pump delivers the rest, in order, the message this tick
-            // gave up on included.
+            // Stopping: the thread that stops the pump delivers the rest, in order. The message this tick
+            // gave up on goes with them when that thread is the window's own, whose send cannot block; from
+            // another thread, which may hold locks the window waits for, it is dropped.
             bool handOver = fromTick && m_stopping.load();
-            if (!handOver) handOver = !batch[i]() && fromTick && m_stopping.load();
+            if (!handOver && !batch[i]() && fromTick && m_stopping.load()) {
+                handOver = plat::WindowOwnerThread(presence_ui_window()) == m_stopper.load();
+                if (!handOver) {
+                    DebugTrace(kModule, 2, "castrel: a message notice was dropped at sign-out\n");
+                    if (++i == batch.size()) return;
+                    handOver = true;
+                }
+            }
             if (handOver) {
                 std::lock_guard<std::mutex> lock(m_queueMutex);
                 m_notices.insert(m_notices.begin(), std::make_move_iterator(batch.begin() + i),

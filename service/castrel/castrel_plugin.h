@@ -76,6 +76,7 @@ private:
     std::mutex m_queueMutex;
     std::vector<std::function<bool()>> m_notices;
     std::atomic<bool> m_stopping{false};
+    std::atomic<DWORD> m_stopper{0};  // the thread stopping the pump
     std::vector<std::string> m_earlyLog;  // lines of the core's construction, before it knows its folder
 };
 
