@@ -296,6 +296,13 @@ size_t PendingWindowMessages(HWND hwnd) {
       std::count_if(t.pumped.begin(), t.pumped.end(), [&](const Pending& q) { return q.target->hwnd == hwnd; }));
 }
 
+DWORD WindowOwnerThread(HWND hwnd) {
+  TargetTable& t = Targets();
+  std::lock_guard<std::mutex> lk(t.mu);
+  std::shared_ptr<Target> tg = FindTarget(t, hwnd);
+  return tg ? tg->owner : 0;
+}
+
 }  // namespace plat
 
 BOOL PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {

@@ -88,6 +88,8 @@ BOOL UnregisterWindowTarget(HWND hwnd);
 size_t PumpWindowMessages(HWND hwnd = nullptr, size_t max = static_cast<size_t>(-1));
 // Number of messages waiting for a pumped target (tests).
 size_t PendingWindowMessages(HWND hwnd);
+// The thread that owns a window target (a send from it runs the handler at once); 0 when there is none.
+DWORD WindowOwnerThread(HWND hwnd);
 
 }  // namespace plat
 

@@ -369,12 +369,16 @@ int STA_PostProfileLogin(FsmInstance* fsm, int, FsmArg) {
         PostNested(fsm, EV_error);
         return 0;
     }
+    // A log-in the access thread cannot take is a failure: nothing would answer it, and the machine would
+    // wait in its state without a timer.
     DWORD thread = g_idAsThread.load();
     if (thread == 0 || !PostThreadMessage(thread, WM_AS_CONFIG, 0, reinterpret_cast<LPARAM>(config))) {
         DebugTrace(MOD_FSM, 2, "post server config to thread %u failed\n", thread);
         free(config);
+        PostNested(fsm, EV_error);
+        return 0;
     }
-    AS_PostRequest(0, nullptr, AS_DATA_NONE);
+    if (!AS_PostRequest(0, nullptr, AS_DATA_NONE)) PostNested(fsm, EV_error);
     return 0;
 }
 

@@ -68,7 +68,7 @@ bool presence_notify_text_message(PresenceConnectionRec* connection, char* text,
         return false;
     }
     PresenceMessageRecord copy = record;
-    copy.account = connection->account;
+    if (connection->account) copy.account = connection->account;
     bool delivered = false;
     Send(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(text), &copy, &delivered);
     // Undelivered (no window, or the plug-in stopping): the text never reached its new owner.
@@ -82,7 +82,7 @@ bool presence_notify_text_message(PresenceConnectionRec* connection, char* text,
 bool presence_notify_voice_message(PresenceConnectionRec* connection, int entryId, PresenceMessageRecord record) {
     if (!connection) return false;
     PresenceMessageRecord copy = record;
-    copy.account = connection->account;
+    if (connection->account) copy.account = connection->account;
     bool delivered = false;
     Send(WM_PRESENCE_VOICE, static_cast<WPARAM>(entryId), &copy, &delivered);
     if (!delivered) DebugTrace(10, 2, "presence: voice message %d not delivered\n", entryId);

@@ -54,7 +54,8 @@ void presence_post_list_end(PresenceConnectionRec* connection);
 // Takes the heap text (malloc): posted, or freed when it cannot be.
 void presence_post_server_error(PresenceConnectionRec* connection, char* text);
 // Send synchronously; the text (malloc) of a text message belongs to the receiver once sent. The
-// record's recipient list is emptied. Returns whether the window handled the message.
+// record's recipient list is emptied. The record's account is the connection's, or its own when the
+// connection no longer names one (a notice delivered by the sign-out). Returns whether the window handled it.
 bool presence_notify_text_message(PresenceConnectionRec* connection, char* text, PresenceMessageRecord record);
 bool presence_notify_voice_message(PresenceConnectionRec* connection, int entryId, PresenceMessageRecord record);
 // 1 with the record filled from the node's messaging buddy, 0 (record untouched) when it has none.

@@ -139,6 +139,8 @@ TEST(PlatformWindowTarget, PostToMissingWindowFailsAndUndeliveredAreDiscarded) {
   EXPECT_FALSE(plat::UnregisterWindowTarget(w));
   HWND w2 = plat::RegisterWindowTarget([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 0; });
   EXPECT_NE(w2, w);
+  EXPECT_EQ(GetCurrentThreadId(), plat::WindowOwnerThread(w2));
+  EXPECT_EQ(0u, plat::WindowOwnerThread(w));  // gone
   plat::UnregisterWindowTarget(w2);
 }
 

@@ -11,6 +11,8 @@
 #include "common/debug.h"
 #include "platform/codepage.h"
 #include "platform/mmtimer.h"
+#include "platform/msgqueue.h"
+#include "platform/thread.h"
 #include "service/presence_notice.h"
 
 namespace {
@@ -86,7 +88,8 @@ int CastrelLogin(Account* account) {
     session->m_notifier->m_connection = connection;
     if (connection) connection->protocolData = session;
 
-    char server[128] = {};
+    // As long as any host the bootstrap server may name (259 bytes): a cut name would be another host.
+    char server[260] = {};
     presence_setting_get_string(&account->settings, "server", CASTREL_DEFAULT_SERVER, server, sizeof server);
     const int port = presence_setting_get_int(&account->settings, "port", CASTREL_DEFAULT_PORT);
     int result = -1;
@@ -300,6 +303,7 @@ bool CCastrelSession::StartTimer() {
 
 void CCastrelSession::StopTimer() {
     if (!m_timer) return;
+    m_stopper.store(GetCurrentThreadId());
     m_stopping.store(true);
     // A tick waiting for the window to take a message notice would keep the kill waiting on a
     // thread that waits for us: let it give up; the message stays in the library's store.
@@ -327,6 +331,13 @@ void CCastrelSession::WithCore(const std::function<void(CCastrelCore*)>& fn) {
 }
 
 void CCastrelSession::Queue(std::function<void()> notice) {
+    QueueMessage([n = std::move(notice)] {
+        n();
+        return true;
+    });
+}
+
+void CCastrelSession::QueueMessage(std::function<bool()> notice) {
     std::lock_guard<std::mutex> lock(m_queueMutex);
     m_notices.push_back(std::move(notice));
 }
@@ -334,21 +345,31 @@ void CCastrelSession::Queue(std::function<void()> notice) {
 void CCastrelSession::Deliver(bool fromTick) {
     // Delivered with no lock held: a message notice waits for the window, which may call in.
     for (;;) {
-        std::vector<std::function<void()>> batch;
+        std::vector<std::function<bool()>> batch;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
             batch.swap(m_notices);
         }
         if (batch.empty()) return;
         for (size_t i = 0; i < batch.size(); ++i) {
-            if (fromTick && m_stopping.load()) {
-                // Stopping: the thread that stops the pump delivers the rest, in order.
+            // Stopping: the thread that stops the pump delivers the rest, in order. The message this tick
+            // gave up on goes with them when that thread is the window's own, whose send cannot block; from
+            // another thread, which may hold locks the window waits for, it is dropped.
+            bool handOver = fromTick && m_stopping.load();
+            if (!handOver && !batch[i]() && fromTick && m_stopping.load()) {
+                handOver = plat::WindowOwnerThread(presence_ui_window()) == m_stopper.load();
+                if (!handOver) {
+                    DebugTrace(kModule, 2, "castrel: a message notice was dropped at sign-out\n");
+                    if (++i == batch.size()) return;
+                    handOver = true;
+                }
+            }
+            if (handOver) {
                 std::lock_guard<std::mutex> lock(m_queueMutex);
                 m_notices.insert(m_notices.begin(), std::make_move_iterator(batch.begin() + i),
                                  std::make_move_iterator(batch.end()));
                 return;
             }
-            batch[i]();
         }
     }
 }
@@ -441,6 +462,8 @@ void CCastrelNotifier::MessageUpdateNotify(Message_t* message, unsigned char) {
     record.sender.id = static_cast<int32_t>(message->authorId);
     presence_copy_field(record.sender.name, sizeof record.sender.name, ToAnsi(message->authorName).c_str());
     record.time = message->time;
+    // The receiving account now: a notice the sign-out hands over is delivered after the link is cut.
+    record.account = m_connection->account;
     for (kx_recipient* r = message->recipients; r; r = r->next) {
         PresenceBuddyRecord b;
         b.id = r->id;
@@ -450,13 +473,13 @@ void CCastrelNotifier::MessageUpdateNotify(Message_t* message, unsigned char) {
     PresenceConnectionRec* connection = m_connection;
     if (voice) {
         const int entryId = static_cast<int>(message->entryId);
-        session->Queue([connection, entryId, record] { presence_notify_voice_message(connection, entryId, record); });
+        session->QueueMessage([connection, entryId, record] { return presence_notify_voice_message(connection, entryId, record); });
         return;
     }
     std::string text = WideToAnsi(message->text);
     DebugTrace(kModule, 3, "castrel: message from %u: %zu bytes\n", message->authorId, text.size());  // never its text
-    session->Queue([connection, text, record] {
-        presence_notify_text_message(connection, strdup(text.c_str()), record);
+    session->QueueMessage([connection, text, record] {
+        return presence_notify_text_message(connection, strdup(text.c_str()), record);
     });
 }
 

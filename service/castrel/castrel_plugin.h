@@ -52,6 +52,9 @@ public:
     void StopTimer();
     // Queues a notice for delivery after the current core call.
     void Queue(std::function<void()> notice);
+    // Queues a message notice; it returns whether the window took it. One that a stopping tick gives up
+    // is delivered by the thread that stops the pump.
+    void QueueMessage(std::function<bool()> notice);
     // Refresh and report of the buddy list (inside a core call).
     void RefreshContacts();
     void ReportContacts();
@@ -71,8 +74,9 @@ private:
 
     std::mutex m_coreMutex;    // one thread at a time inside the core
     std::mutex m_queueMutex;
-    std::vector<std::function<void()>> m_notices;
+    std::vector<std::function<bool()>> m_notices;
     std::atomic<bool> m_stopping{false};
+    std::atomic<DWORD> m_stopper{0};  // the thread stopping the pump
     std::vector<std::string> m_earlyLog;  // lines of the core's construction, before it knows its folder
 };
 

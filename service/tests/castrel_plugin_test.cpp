@@ -261,6 +261,52 @@ TEST_F(CastrelPlugin, SignsInReportsBuddiesAndCarriesTextAndVoiceBothWays) {
     bob.core->SignOut();
 }
 
+// A text the pump's tick is still handing to a busy window when the user signs out is not lost: the
+// sign-out, which waits for that tick, delivers it, with the account it came for.
+TEST_F(CastrelPlugin, TextWaitingForTheWindowAtSignOutIsStillDelivered) {
+    pt::ServerProcess server("tools/msgserver/msgserver.py",
+                             {"--user", "1001:alice:secret:Alice", "--user", "1002:bob:pw2:Bob"});
+    ASSERT_GT(server.Port(), 0);
+    SignInAlice(server.Port());
+    ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_LIST_END; }); }));
+    Bob bob(dir + "/bob", server.Port());
+    ASSERT_EQ(KX_OK, bob.core->SignIn(KX_VISIBILITY_VISIBLE));
+    ASSERT_TRUE(Until([&] {
+        return Find([](const Notice& n) { return n.msg == WM_PRESENCE_BUDDY && n.buddy.id == 1002 && n.buddy.online; });
+    }, &bob));
+    ASSERT_TRUE(Until([&] { return bob.core->GetConnectionState() == KX_ONLINE; }, &bob));
+    ASSERT_EQ(KX_OK, bob.core->RefreshContactList(0));
+
+    Message_t* m = bob.To(1001);
+    Utf8_t* t = CKxCore::Utf8Create("just before you go");
+    m->text = CKxCore::NewWStrFromUtf8(t);
+    CKxCore::Utf8Free(t);
+    ASSERT_EQ(KX_OK, bob.core->SendMessage(m, 0));
+    // The window is not pumped: once alice's core holds the text, her tick waits in its send.
+    CCastrelSession* session = castrel_session();
+    bool inCore = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        bob.core->TickCore();
+        session->WithCore([&](CCastrelCore* core) {
+            Message_t* last = nullptr;
+            const int n = core->GetMessageListCount();
+            inCore = n && core->ReadMessageByIndex(n - 1, &last) == KX_OK && last && last->authorId == 1002;
+        });
+        if (inCore && plat::PendingWindowMessages(window) > 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(inCore);
+
+    Account_Logout(alice);
+    plat::PumpWindowMessages();
+    const Notice* text = Find([](const Notice& n) { return n.msg == WM_PRESENCE_TEXT && n.senderId == 1002; });
+    ASSERT_NE(nullptr, text) << "the text reached the window";
+    EXPECT_EQ("just before you go", text->text);
+    EXPECT_EQ(alice, text->account);
+    bob.core->SignOut();
+}
+
 // A voice message that arrives as a stored item is reported as started, as any voice message; what is
 // not voice and carries a stored item is only fetched.
 TEST_F(CastrelPlugin, StoredVoiceItemIsReportedAsStarted) {
@@ -317,6 +363,21 @@ TEST_F(CastrelPlugin, SecondLoginReplacesTheSessionAndDefaultsThePort) {
     g_strLangType = "eng";
     EXPECT_EQ(CASTREL_DEFAULT_PORT, port) << "an account without a port signs in to 9999";
     EXPECT_EQ(6, language) << "the Chinese program asks for the Chinese service texts";
+
+    // A long host name the bootstrap server gave reaches the library whole.
+    std::string host(200, 'h');
+    host += ".invalid";
+    presence_setting_set_string(&alice->settings, "server", nullptr, host.c_str());
+    Account_Logout(alice);
+    ASSERT_NE(nullptr, Account_Login(alice));
+    ASSERT_EQ(0, presence_serv_login(alice, window));
+    std::string used;
+    castrel_session()->WithCore([&](CCastrelCore* core) {
+        Utf8_t* u = core->GetSettings()->GetSettingsStringM(KX_OPT_SERVER_IP);
+        used = u && u->data ? std::string(u->data, u->len) : std::string();
+        CKxCore::Utf8Free(u);
+    });
+    EXPECT_EQ(host, used);
 }
 
 TEST_F(CastrelPlugin, BusyReachesTheServerAndTheContactsBothWays) {

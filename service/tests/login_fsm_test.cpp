@@ -1,13 +1,16 @@
 // Login state machine: every state x event cell, port rotation, saved ports and registration timers.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
 
 #include "platform/ini.h"
 #include "platform/thread.h"
 #include "platform/sync.h"
+#include "service/as_client.h"
 #include "service/login_fsm.h"
+#include "service/service_msgs.h"
 #include "service/tests/service_support.h"
 
 namespace {
@@ -48,6 +51,14 @@ protected:
         while (PeekMessage(&msg, nullptr, WM_BOOT_REQUEST, WM_BOOT_REQUEST, PM_REMOVE))
             out.push_back(reinterpret_cast<CBootRequest*>(msg.lParam));
         return out;
+    }
+    // The access thread's queue is the test thread's own too; drops what the profile log-in queued.
+    void DropAccessMessages() {
+        MSG msg;
+        while (PeekMessage(&msg, nullptr, WM_AS_REQUEST, WM_AS_CONFIG, PM_REMOVE)) {
+            if (msg.message == WM_AS_CONFIG) free(reinterpret_cast<void*>(msg.lParam));
+            if (msg.message == WM_AS_REQUEST) AS_FreeRequest(reinterpret_cast<AsRequest*>(msg.lParam));
+        }
     }
 
     plat::TestClock clock;
@@ -96,6 +107,7 @@ TEST_F(LoginFsmTest, EveryStateAndEventCell) {
     ASSERT_EQ(29u, rows.size());
     plat::CreateThreadQueue();
     g_idBootThread = GetCurrentThreadId();  // the questions wait in the test thread's queue
+    g_idAsThread = GetCurrentThreadId();
     AddAccount("sip", ACCOUNT_TYPE_SIP, true);
     AddAccount("im", ACCOUNT_TYPE_SERVICE, true);
     for (int state = 0; state < ST_MAX; ++state) {
@@ -125,6 +137,7 @@ TEST_F(LoginFsmTest, EveryStateAndEventCell) {
             EXPECT_EQ(notices, frame.Notices());
             EXPECT_EQ(states.empty() ? state : states.back(), STA_GetState());
             for (CBootRequest* r : TakeBootRequests()) delete r;
+            DropAccessMessages();
             STA_FsmInit();  // drops timers and positions for the next cell
         }
     }
@@ -298,6 +311,14 @@ TEST_F(LoginFsmTest, RegistrationTimeOutRetriesOnceAndStaleTimersNeverFire) {
     clock.advance(60000);
     EXPECT_TRUE(frame.States().empty());
     EXPECT_EQ(ST_sip_register, STA_GetState());
+}
+
+TEST_F(LoginFsmTest, ProfileLogInWithoutAccessThreadEndsTheLogin) {
+    OneCandidateEach();
+    ChangeState(STA_GetFsm(), ST_boot_profile);
+    STA_PostEvent(EV_bootprofile_succeed);
+    EXPECT_EQ((std::vector<int>{ST_profile_login, ST_closing, ST_initial}), frame.States());
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{2, ST_profile_login}, {1, 0}}), frame.Notices());
 }
 
 TEST_F(LoginFsmTest, OverlongProfileHostEndsTheLogin) {
