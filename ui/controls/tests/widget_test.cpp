@@ -279,6 +279,18 @@ TEST_F(ShapedButtonTest, StatesAndTheMaskShape) {
   EXPECT_EQ(PixelOf(b, 20, 10), kRed);  // no disabled picture: the normal one
 }
 
+TEST_F(ShapedButtonTest, WithoutANormalPictureEveryRestingLookIsTheFace) {
+  QWidget parent;
+  QPalette pal = parent.palette();
+  pal.setColor(QPalette::Button, QColor(10, 20, 30));
+  parent.setPalette(pal);
+  auto* b = new CShapedButton(&parent, CShapedButton::kPush);
+  b->SetBitmaps({}, skin.Path("d.bmp"), skin.Path("h.bmp"), {}, {}, {}, CShapedButton::kStretch);
+  b->resize(40, 20);
+  b->SetHovering(true);
+  EXPECT_EQ(PixelOf(b, 20, 10), QColor(10, 20, 30));  // not the hover picture
+}
+
 TEST_F(ShapedButtonTest, DragOutReleasePostsBothMessagesButDoesNotToggle) {
   MessageOwner owner;
   owner.resize(200, 100);
@@ -484,6 +496,11 @@ TEST(DigitEditTest, TakesOnlyDigitsCommaAndBackspace) {
   QTest::keyClicks(&e, QStringLiteral("1,2 x#9"));
   EXPECT_EQ(e.text(), QStringLiteral("01,29"));
   QTest::keyClick(&e, Qt::Key_Backspace);
+  EXPECT_EQ(e.text(), QStringLiteral("01,2"));
+  // Ctrl+letter gives a control character, which is dropped like any other: no keyboard paste of letters.
+  QApplication::clipboard()->setText(QStringLiteral("ab7"));
+  QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, QStringLiteral("\x16"));  // as X11 gives it
+  QApplication::sendEvent(&e, &paste);
   EXPECT_EQ(e.text(), QStringLiteral("01,2"));
 }
 
