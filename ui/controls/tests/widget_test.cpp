@@ -777,27 +777,18 @@ TEST(ChatRichEditTest, PasteWithinTheLimitGoesToTheOwnerAndSetsTheLimit) {
   EXPECT_EQ(edit->PasteWithinLimit(), 1);  // nothing fits: handled
 }
 
-TEST(ChatRichEditTest, PastedAndDroppedTextIsCutToTheLimit) {
-  // An owner that inserts what it is given; one that takes no paste leaves the control to insert it.
+TEST(ChatRichEditTest, TheControlsOwnPasteNotesWhereItBeganAndAsksNoOwner) {
   MessageOwner owner;
   auto* edit = new CChatRichEdit(&owner);
-  owner.answer = 0;
-  owner.onMessage = [&](UINT msg, LPARAM lParam) {
-    if (msg == WM_CHAT_PASTE) edit->textCursor().insertText(QString::fromLatin1(reinterpret_cast<const char*>(lParam)));
-  };
   edit->insertPlainText(QString(270, QLatin1Char('a')));
-  QApplication::clipboard()->setText(QStringLiteral("0123456789"));
-  edit->paste();
-  EXPECT_EQ(edit->toPlainText(), QString(270, QLatin1Char('a')) + QStringLiteral("01234"));
-  MessageOwner silent;
-  silent.answer = 1;
-  auto* other = new CChatRichEdit(&silent);
-  other->insertPlainText(QString(273, QLatin1Char('b')));
   auto* mime = new QMimeData;
-  mime->setText(QStringLiteral("xyz"));
-  other->insertFromMimeDataForTest(mime);
+  mime->setText(QStringLiteral("0123456789"));
+  edit->insertFromMimeDataForTest(mime);
   delete mime;
-  EXPECT_EQ(other->toPlainText(), QString(273, QLatin1Char('b')) + QStringLiteral("xy"));
+  EXPECT_EQ(edit->toPlainText(), QString(270, QLatin1Char('a')) + QStringLiteral("0123456789"));
+  EXPECT_EQ(edit->PastePosition(), 270);
+  EXPECT_TRUE(owner.Take(WM_CHAT_PASTE).empty());
+  auto* other = new CChatRichEdit(&owner);
   // The change notices can be switched off and on.
   EXPECT_EQ(other->NotifyMask(), ENM_CHANGE);
   other->SetNotifyMask(0);
