@@ -542,7 +542,7 @@ void CStyledButton::placeImage(QRect& img, QRect& caption, QSize size, bool hasC
       break;
     case 2:
       if (hasCaption) {
-        caption.setRight(caption.width() - W - origin_.x());
+        caption.setRight(caption.width() - W - origin_.x() - 1);  // the last pixel inside
         caption.setLeft(origin_.x());
         img.moveLeft(item.right() + 1 - W - origin_.x());
         img.moveTop(item.top() + (item.height() - H) / 2);
@@ -688,8 +688,9 @@ void CStyledButton::PaintCaption(QPainter& p, const QString& caption, const QRec
   if (pressed && !checkMode_) captionRect.translate(shift_);
   const QRect measured = p.fontMetrics().boundingRect(captionRect, Qt::TextWordWrap, caption);
   // Left-aligned with a 4-pixel indent, centred vertically.
+  // The measured rectangle moved, not the caption's: the text breaks where it was measured to.
   const QRect at(captionRect.left() + 4, captionRect.top() + (captionRect.height() - measured.height()) / 2,
-                 captionRect.width() - 4, measured.height());
+                 measured.width(), measured.height());
   const int flags = Qt::TextWordWrap | Qt::TextShowMnemonic;
   if (disabled) {
     p.setPen(palette().color(QPalette::Light));
