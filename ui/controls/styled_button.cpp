@@ -11,6 +11,8 @@
 #include <QPainterPath>
 #include <QToolTip>
 #include <QUrl>
+#include <chrono>
+#include <thread>
 
 #include "platform/ini.h"
 #include "platform/sound.h"
@@ -349,9 +351,11 @@ void CStyledButton::SetSound(const QString& name, const QString& resourceFolder,
 void CStyledButton::playSound(int record) {
   const Sound& s = sounds_[record];
   if (s.path.isEmpty()) return;
-  // The platform's player never blocks, so a synchronous sound also plays on its own; a missing
-  // file stays silent, as SND_NODEFAULT asks.
-  plat::PlaySoundFile(s.path.toStdString(), false);
+  // A missing file stays silent, as SND_NODEFAULT asks; without SND_ASYNC the sound ends before
+  // the button goes on.
+  if (!plat::PlaySoundFile(s.path.toStdString(), false) || (s.flags & SND_ASYNC)) return;
+  while (plat::SoundPlaying() && plat::CurrentSound() == s.path.toStdString())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 void CStyledButton::SetTransparentLook(bool repaint) {
