@@ -207,8 +207,11 @@ void CDigitEdit::keyPressEvent(QKeyEvent* e) {
       QLineEdit::keyPressEvent(e);
       return;
     }
-    if (c.isPrint()) {
-      e->accept();  // every other character is dropped
+    // Every other character is dropped, the control characters of Ctrl+letter too (so Ctrl+V pastes
+    // no letters); Tab, Enter and Escape belong to the dialog.
+    const bool dialogKey = c == QChar(9) || c == QChar(13) || c == QChar(27);
+    if (c.isPrint() || (c.unicode() < 0x20 && !dialogKey)) {
+      e->accept();
       return;
     }
   }

@@ -715,21 +715,9 @@ QMimeData* CChatRichEdit::createMimeDataFromSelection() const {
 }
 
 void CChatRichEdit::insertFromMimeData(const QMimeData* source) {
+  // The control's own paste or drop: only where it began is noted, for the owner's change handling;
+  // the owner's paste command is PasteWithinLimit.
   pastePosition_ = textCursor().selectionStart();
-  // Pasted or dropped text goes through the owner, cut to what still fits; an owner that takes no
-  // paste leaves the control to insert the cut text itself.
-  if (source && source->hasText() && !source->hasImage()) {
-    const QString text = source->text();
-    if (PasteTextWithinLimit(text) != 0) return;
-    int selExpansion = 0;
-    const std::string selected = GetTextWithImageCodes(true, &selExpansion);
-    const int selectionChars = textCursor().hasSelection() ? ctl::CountUnits(selected) / 2 : 0;
-    const int allowed = ctl::PasteAllowance(selectionChars, CountTextUnits(nullptr, nullptr));
-    const std::string cut = ctl::CutToCharacters(plat::FromUtf16(text.toStdU16String(), CP_ACP), allowed);
-    textCursor().insertText(QString::fromStdU16String(plat::ToUtf16(cut, CP_ACP)));
-    pastePosition_ = -1;
-    return;
-  }
   CFormatRichEdit::insertFromMimeData(source);
 }
 

@@ -206,7 +206,8 @@ void CShapedButton::paintEvent(QPaintEvent*) {
     caption.translate(1, 1);
     edge(false);
   } else {
-    if (hovering_ && !hover_.isNull()) drawPicture(p, hover_);
+    if (normal_.isNull()) drawPicture(p, normal_);  // no picture at rest: the face colour in every look
+    else if (hovering_ && !hover_.isNull()) drawPicture(p, hover_);
     else if (hasFocus() && !focus_.isNull()) drawPicture(p, focus_);
     else drawPicture(p, normal_);
     edge(true);

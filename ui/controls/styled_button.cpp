@@ -11,6 +11,8 @@
 #include <QPainterPath>
 #include <QToolTip>
 #include <QUrl>
+#include <chrono>
+#include <thread>
 
 #include "platform/ini.h"
 #include "platform/sound.h"
@@ -349,9 +351,11 @@ void CStyledButton::SetSound(const QString& name, const QString& resourceFolder,
 void CStyledButton::playSound(int record) {
   const Sound& s = sounds_[record];
   if (s.path.isEmpty()) return;
-  // The platform's player never blocks, so a synchronous sound also plays on its own; a missing
-  // file stays silent, as SND_NODEFAULT asks.
-  plat::PlaySoundFile(s.path.toStdString(), false);
+  // A missing file stays silent, as SND_NODEFAULT asks; without SND_ASYNC the sound ends before
+  // the button goes on.
+  if (!plat::PlaySoundFile(s.path.toStdString(), false) || (s.flags & SND_ASYNC)) return;
+  while (plat::SoundPlaying() && plat::CurrentSound() == s.path.toStdString())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 void CStyledButton::SetTransparentLook(bool repaint) {
@@ -542,7 +546,7 @@ void CStyledButton::placeImage(QRect& img, QRect& caption, QSize size, bool hasC
       break;
     case 2:
       if (hasCaption) {
-        caption.setRight(caption.width() - W - origin_.x());
+        caption.setRight(caption.width() - W - origin_.x() - 1);  // the last pixel inside
         caption.setLeft(origin_.x());
         img.moveLeft(item.right() + 1 - W - origin_.x());
         img.moveTop(item.top() + (item.height() - H) / 2);
@@ -688,8 +692,9 @@ void CStyledButton::PaintCaption(QPainter& p, const QString& caption, const QRec
   if (pressed && !checkMode_) captionRect.translate(shift_);
   const QRect measured = p.fontMetrics().boundingRect(captionRect, Qt::TextWordWrap, caption);
   // Left-aligned with a 4-pixel indent, centred vertically.
+  // The measured rectangle moved, not the caption's: the text breaks where it was measured to.
   const QRect at(captionRect.left() + 4, captionRect.top() + (captionRect.height() - measured.height()) / 2,
-                 captionRect.width() - 4, measured.height());
+                 measured.width(), measured.height());
   const int flags = Qt::TextWordWrap | Qt::TextShowMnemonic;
   if (disabled) {
     p.setPen(palette().color(QPalette::Light));

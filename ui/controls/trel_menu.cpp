@@ -220,7 +220,7 @@ QAction* TrelMenu::addItem(UINT flags, int command, const QString& text, QAction
   QAction* a = new QAction(this);
   if (command == 0 || (flags & MF_SEPARATOR)) {
     a->setSeparator(true);
-    flags = MF_SEPARATOR | MF_OWNERDRAW;
+    flags = MF_SEPARATOR | MF_OWNERDRAW | (flags & MF_BYPOSITION);
   } else {
     a->setText(text);
     a->setData(command);
@@ -229,7 +229,7 @@ QAction* TrelMenu::addItem(UINT flags, int command, const QString& text, QAction
     if (flags & (MF_CHECKED | MF_RADIOCHECK)) a->setCheckable(true);
     a->setChecked((flags & MF_CHECKED) != 0);
     if (flags & MF_RADIOCHECK) a->setProperty(kRadio, true);
-    flags = (flags | MF_OWNERDRAW) & ~MF_BYPOSITION;
+    flags |= MF_OWNERDRAW;  // the record keeps the flags as given; only ModifyItem drops MF_BYPOSITION
   }
   a->setProperty(kFlags, flags);
   insertAction(before, a);

@@ -347,6 +347,9 @@ TEST(AutoCompleteTest, MatchSelectsTheTailNoMatchKeepsTextAndCaret) {
   EXPECT_EQ(r.text, "alice");
   EXPECT_EQ(r.selStart, 1);
   EXPECT_EQ(r.selEnd, 1);
+  r = ctl::AutoComplete("", 0, 0, list);  // a cleared field stays empty
+  EXPECT_FALSE(r.matched);
+  EXPECT_EQ(r.text, "");
 }
 
 TEST(MnemonicTest, FirstItemWithAmpersandAndTheLetterInEitherCase) {

@@ -207,6 +207,14 @@ TEST(TrelMenuInterfaceTest, DirectlyAddedItemsGetRecordsBeforeAMnemonicIsLookedU
   m.addSeparator();
   EXPECT_TRUE(TrelMenu::UpdateMenu(&m));
   EXPECT_EQ(m.ItemFlags(2), MF_SEPARATOR | MF_OWNERDRAW);
+  // Inserted by position, the record keeps MF_BYPOSITION until a modification.
+  m.InsertMenu(0, MF_BYPOSITION, 0, QString());
+  EXPECT_EQ(m.ItemFlags(0), MF_SEPARATOR | MF_OWNERDRAW | MF_BYPOSITION);
+  m.InsertMenu(0, MF_BYPOSITION, 7, QStringLiteral("Seven"));
+  EXPECT_EQ(m.ItemFlags(0), MF_BYPOSITION | MF_OWNERDRAW);
+  const QString six = QStringLiteral("Six");
+  EXPECT_TRUE(m.ModifyItem(7, &six, -1));
+  EXPECT_EQ(m.ItemFlags(0), static_cast<UINT>(MF_OWNERDRAW));
   QMenu plain;
   EXPECT_FALSE(TrelMenu::UpdateMenu(&plain));
 }

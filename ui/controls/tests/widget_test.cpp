@@ -279,6 +279,18 @@ TEST_F(ShapedButtonTest, StatesAndTheMaskShape) {
   EXPECT_EQ(PixelOf(b, 20, 10), kRed);  // no disabled picture: the normal one
 }
 
+TEST_F(ShapedButtonTest, WithoutANormalPictureEveryRestingLookIsTheFace) {
+  QWidget parent;
+  QPalette pal = parent.palette();
+  pal.setColor(QPalette::Button, QColor(10, 20, 30));
+  parent.setPalette(pal);
+  auto* b = new CShapedButton(&parent, CShapedButton::kPush);
+  b->SetBitmaps({}, skin.Path("d.bmp"), skin.Path("h.bmp"), {}, {}, {}, CShapedButton::kStretch);
+  b->resize(40, 20);
+  b->SetHovering(true);
+  EXPECT_EQ(PixelOf(b, 20, 10), QColor(10, 20, 30));  // not the hover picture
+}
+
 TEST_F(ShapedButtonTest, DragOutReleasePostsBothMessagesButDoesNotToggle) {
   MessageOwner owner;
   owner.resize(200, 100);
@@ -484,6 +496,11 @@ TEST(DigitEditTest, TakesOnlyDigitsCommaAndBackspace) {
   QTest::keyClicks(&e, QStringLiteral("1,2 x#9"));
   EXPECT_EQ(e.text(), QStringLiteral("01,29"));
   QTest::keyClick(&e, Qt::Key_Backspace);
+  EXPECT_EQ(e.text(), QStringLiteral("01,2"));
+  // Ctrl+letter gives a control character, which is dropped like any other: no keyboard paste of letters.
+  QApplication::clipboard()->setText(QStringLiteral("ab7"));
+  QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, QStringLiteral("\x16"));  // as X11 gives it
+  QApplication::sendEvent(&e, &paste);
   EXPECT_EQ(e.text(), QStringLiteral("01,2"));
 }
 
@@ -760,27 +777,18 @@ TEST(ChatRichEditTest, PasteWithinTheLimitGoesToTheOwnerAndSetsTheLimit) {
   EXPECT_EQ(edit->PasteWithinLimit(), 1);  // nothing fits: handled
 }
 
-TEST(ChatRichEditTest, PastedAndDroppedTextIsCutToTheLimit) {
-  // An owner that inserts what it is given; one that takes no paste leaves the control to insert it.
+TEST(ChatRichEditTest, TheControlsOwnPasteNotesWhereItBeganAndAsksNoOwner) {
   MessageOwner owner;
   auto* edit = new CChatRichEdit(&owner);
-  owner.answer = 0;
-  owner.onMessage = [&](UINT msg, LPARAM lParam) {
-    if (msg == WM_CHAT_PASTE) edit->textCursor().insertText(QString::fromLatin1(reinterpret_cast<const char*>(lParam)));
-  };
   edit->insertPlainText(QString(270, QLatin1Char('a')));
-  QApplication::clipboard()->setText(QStringLiteral("0123456789"));
-  edit->paste();
-  EXPECT_EQ(edit->toPlainText(), QString(270, QLatin1Char('a')) + QStringLiteral("01234"));
-  MessageOwner silent;
-  silent.answer = 1;
-  auto* other = new CChatRichEdit(&silent);
-  other->insertPlainText(QString(273, QLatin1Char('b')));
   auto* mime = new QMimeData;
-  mime->setText(QStringLiteral("xyz"));
-  other->insertFromMimeDataForTest(mime);
+  mime->setText(QStringLiteral("0123456789"));
+  edit->insertFromMimeDataForTest(mime);
   delete mime;
-  EXPECT_EQ(other->toPlainText(), QString(273, QLatin1Char('b')) + QStringLiteral("xy"));
+  EXPECT_EQ(edit->toPlainText(), QString(270, QLatin1Char('a')) + QStringLiteral("0123456789"));
+  EXPECT_EQ(edit->PastePosition(), 270);
+  EXPECT_TRUE(owner.Take(WM_CHAT_PASTE).empty());
+  auto* other = new CChatRichEdit(&owner);
   // The change notices can be switched off and on.
   EXPECT_EQ(other->NotifyMask(), ENM_CHANGE);
   other->SetNotifyMask(0);
