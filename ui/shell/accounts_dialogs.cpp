@@ -9,7 +9,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -30,9 +29,9 @@ CAccountsDlg* g_pAccountsDlg = nullptr;
 
 namespace {
 
-QString StateText(int online) { return LangText("presence_state", std::to_string(online).c_str(), online ? "Online" : "Offline"); }
+QString StateText(int online) { return LangText("presence_state", std::to_string(online).c_str(), ""); }
 QString ProtocolText(uint32_t type) {
-    return LangText("protocol", std::to_string(type).c_str(), type == ACCOUNT_TYPE_SERVICE ? "Service" : "SIP");
+    return LangText("protocol", std::to_string(type).c_str(), "");
 }
 const char* EditorSection(uint32_t type) { return type == ACCOUNT_TYPE_SIP ? "account_sip_dlg" : "account_mv_dlg"; }
 
@@ -68,7 +67,7 @@ std::vector<AccountRow> AccountRows() {
 int CheckAccountValues(const AccountValues& v, uint32_t type, bool isNew, int minPort) {
     if (!v.portIsNumber) return 3;
     if (v.port < minPort || v.port > 65535) return 4;
-    if (v.user.trimmed().isEmpty() || v.password.isEmpty() || v.server.trimmed().isEmpty() || v.port == 0) return 1;
+    if (v.user.isEmpty() || v.password.isEmpty() || v.server.isEmpty() || v.port == 0) return 1;
     if (isNew) {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAccountMutex);
         const QByteArray user = v.user.toUtf8();
@@ -79,7 +78,7 @@ int CheckAccountValues(const AccountValues& v, uint32_t type, bool isNew, int mi
 }
 
 bool AddAccount(uint32_t type, const AccountValues& v) {
-    const QByteArray user = v.user.trimmed().toUtf8();
+    const QByteArray user = v.user.toUtf8();
     Account* a = Account_New(user.constData(), type);
     if (!a) return false;
     Fill(a, v, true);
@@ -118,11 +117,11 @@ bool DeleteAccount(const QString& name, uint32_t type) {
 // ---------------------------------------------------------------------------------------------
 CAccountTypeDlg::CAccountTypeDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("accountTypeDlg");
-    setWindowTitle(LangText("account_type_dialog", "title", "Account type"));
+    setWindowTitle(LangText("account_type_dialog", "title", ""));
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(18, 16, 18, 14);
     v->setSpacing(10);
-    auto* label = new QLabel(LangText("account_type_dialog", "txt_account_type", "Choose the kind of account:"), this);
+    auto* label = new QLabel(LangText("account_type_dialog", "txt_account_type", ""), this);
     combo_ = new QComboBox(this);
     combo_->setMinimumWidth(220);
     for (int t : {1, 2}) combo_->addItem(ProtocolText(t), t);
@@ -147,7 +146,7 @@ CAccountEditorDlg::CAccountEditorDlg(uint32_t type, QWidget* parent) : QDialog(p
     const char* s = EditorSection(type);
     const bool sip = type == ACCOUNT_TYPE_SIP;
     setObjectName(sip ? "sipAccountDlg" : "serviceAccountDlg");
-    setWindowTitle(LangText(s, "title", sip ? "SIP account" : "Service account"));
+    setWindowTitle(LangText(s, "title", ""));
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(18, 16, 18, 14);
     v->setSpacing(10);
@@ -163,13 +162,13 @@ CAccountEditorDlg::CAccountEditorDlg(uint32_t type, QWidget* parent) : QDialog(p
     m_port->setInputMask(QString());
     m_port->setMaxLength(5);
     m_port->setMaximumWidth(90);
-    m_autoLogin = new QCheckBox(LangText(s, "txt_autologin", "Sign in automatically"), this);
+    m_autoLogin = new QCheckBox(LangText(s, "txt_autologin", ""), this);
     for (QLineEdit* e : {m_user, m_password, m_alias, m_server}) e->setMinimumWidth(240);
-    form->addRow(LangText(s, "txt_username", "User name:"), m_user);
-    form->addRow(LangText(s, "txt_password", "Password:"), m_password);
-    form->addRow(LangText(s, "txt_alias", sip ? "Display name:" : "Alias:"), m_alias);
-    form->addRow(sip ? LangText(s, "txt_proxyserver", "Proxy server:") : LangText(s, "txt_server", "Server:"), m_server);
-    form->addRow(sip ? LangText(s, "txt_proxyport", "Proxy port:") : LangText(s, "txt_port", "Port:"), m_port);
+    form->addRow(LangText(s, "txt_username", ""), m_user);
+    form->addRow(LangText(s, "txt_password", ""), m_password);
+    form->addRow(LangText(s, "txt_alias", ""), m_alias);
+    form->addRow(sip ? LangText(s, "txt_proxyserver", "") : LangText(s, "txt_server", ""), m_server);
+    form->addRow(sip ? LangText(s, "txt_proxyport", "") : LangText(s, "txt_port", ""), m_port);
     form->addRow(QString(), m_autoLogin);
     auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     SetCommonButtons(box);
@@ -200,7 +199,7 @@ AccountValues CAccountEditorDlg::Values() const {
     v.user = m_user->text();
     v.password = m_password->text();
     v.alias = m_alias->text();
-    v.server = m_server->text().trimmed();
+    v.server = m_server->text();
     bool ok = false;
     v.port = m_port->text().trimmed().toInt(&ok);
     v.portIsNumber = ok;
@@ -210,7 +209,7 @@ AccountValues CAccountEditorDlg::Values() const {
 }
 
 bool CAccountEditorDlg::OnOK() {
-    const QString caption = LangText("accounts_dialog", "account_add_error", "Account");
+    const QString caption = LangText("accounts_dialog", "account_add_error", "");
     const int minPort = type_ == ACCOUNT_TYPE_SIP ? 1 : 0;
     switch (CheckAccountValues(Values(), type_, m_bNew != 0, minPort)) {
         case 3:
@@ -223,7 +222,7 @@ bool CAccountEditorDlg::OnOK() {
                       caption);
             return false;
         case 1:
-            DialogBox(this, LangText("account_mv_dlg", "txt_incomplete", "Please fill in every field."), caption);
+            DialogBox(this, LangText("account_mv_dlg", "txt_incomplete", ""), caption);
             return false;
         case 2:
             DialogBox(this, LangText("accounts_dialog", "txt_duplicate_account", "duplicate"), caption);
@@ -246,12 +245,12 @@ CAccountsDlg::CAccountsDlg(QWidget* parent) : QDialog(parent) {
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setSortingEnabled(false);
-    list_->setHeaderLabels({LangText("accounts_dialog", "txt_col_username", "User name"),
-                            LangText("accounts_dialog", "txt_col_status", "State"),
-                            LangText("accounts_dialog", "txt_col_protocol", "Protocol")});
+    list_->setHeaderLabels({LangText("accounts_dialog", "txt_col_username", ""),
+                            LangText("accounts_dialog", "txt_col_status", ""),
+                            LangText("accounts_dialog", "txt_col_protocol", "")});
     list_->header()->setSectionsClickable(false);
     list_->setColumnWidth(0, 200);
-    list_->setColumnWidth(1, 70);
+    list_->setColumnWidth(1, 60);
     list_->setColumnWidth(2, 100);
     list_->headerItem()->setTextAlignment(1, Qt::AlignCenter);
     list_->headerItem()->setTextAlignment(2, Qt::AlignCenter);
@@ -260,20 +259,20 @@ CAccountsDlg::CAccountsDlg(QWidget* parent) : QDialog(parent) {
     h->addWidget(list_, 1);
     auto* v = new QVBoxLayout;
     v->setSpacing(6);
-    auto button = [&](const char* key, const char* def) {
-        auto* b = new QPushButton(LangText("accounts_dialog", key, def), this);
+    auto button = [&](const char* key) {
+        auto* b = new QPushButton(LangText("accounts_dialog", key, ""), this);
         b->setMinimumWidth(100);
         v->addWidget(b);
         return b;
     };
-    add_ = button("txt_btn_add", "&Add...");
-    edit_ = button("txt_btn_edit", "&Edit...");
-    del_ = button("txt_btn_del", "&Delete");
+    add_ = button("txt_btn_add");
+    edit_ = button("txt_btn_edit");
+    del_ = button("txt_btn_del");
     v->addSpacing(10);
-    connect_ = button("txt_btn_con", "&Connect");
-    disconnect_ = button("txt_btn_disc", "D&isconnect");
+    connect_ = button("txt_btn_con");
+    disconnect_ = button("txt_btn_disc");
     v->addStretch();
-    close_ = button("txt_btn_close", "Close");
+    close_ = button("txt_btn_close");
     h->addLayout(v);
     connect(add_, &QPushButton::clicked, this, &CAccountsDlg::OnAdd);
     connect(edit_, &QPushButton::clicked, this, &CAccountsDlg::OnEdit);
@@ -281,7 +280,6 @@ CAccountsDlg::CAccountsDlg(QWidget* parent) : QDialog(parent) {
     connect(connect_, &QPushButton::clicked, this, &CAccountsDlg::OnConnect);
     connect(disconnect_, &QPushButton::clicked, this, &CAccountsDlg::OnDisconnect);
     connect(close_, &QPushButton::clicked, this, &QDialog::reject);
-    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this] { OnEdit(); });
     runTypeDialog = [](CAccountTypeDlg& d) { return d.exec(); };
     runEditor = [](CAccountEditorDlg& d) { return d.exec(); };
     Refill();
@@ -291,25 +289,10 @@ CAccountsDlg::~CAccountsDlg() {
     if (g_pAccountsDlg == this) g_pAccountsDlg = nullptr;
 }
 
-namespace {
-// The row's state picture: a green dot online, a grey one otherwise.
-QIcon StateDot(bool online) {
-    QPixmap pm(14, 14);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(online ? QColor(0x3c, 0xcf, 0x6e) : QColor(0xb8, 0xc2, 0xcf));
-    p.drawEllipse(QRectF(2.5, 2.5, 9, 9));
-    return QIcon(pm);
-}
-}  // namespace
-
 void CAccountsDlg::Refill() {
     list_->clear();
     for (const AccountRow& r : AccountRows()) {
         auto* item = new QTreeWidgetItem(list_, {r.name, r.state, r.protocol});
-        item->setIcon(0, StateDot(r.state == StateText(1)));
         item->setData(0, Qt::UserRole, r.type);
         item->setTextAlignment(1, Qt::AlignCenter);
         item->setTextAlignment(2, Qt::AlignCenter);
@@ -349,7 +332,7 @@ void CAccountsDlg::OnAdd() {
     editor.Load(preset);
     if (runEditor(editor) != QDialog::Accepted) return;
     if (!AddAccount(type, editor.Values())) {
-        DialogBox(this, "Not enough memory", LangText("accounts_dialog", "account_add_error", "Account"));
+        DialogBox(this, "Not enough memory", LangText("accounts_dialog", "account_add_error", ""));
         return;
     }
     Refill();
@@ -424,7 +407,6 @@ void CAccountsDlg::OnAccountListChanged(int what, const Account* account) {
     if (what == 29) {
         auto* item = new QTreeWidgetItem(list_, {name, StateText(Account_IsOnline(account) ? 1 : 0), ProtocolText(account->type)});
         item->setData(0, Qt::UserRole, account->type);
-        item->setIcon(0, StateDot(Account_IsOnline(account)));
     } else if (what == 30) {
         const int row = FindRow(name, account->type);
         if (row >= 0) delete list_->takeTopLevelItem(row);
@@ -434,10 +416,7 @@ void CAccountsDlg::OnAccountListChanged(int what, const Account* account) {
 void CAccountsDlg::OnAccountState(int state, const Account* account) {
     if (!account) return;
     const int row = FindRow(QString::fromUtf8(account->userName), account->type);
-    if (row >= 0) {
-        list_->topLevelItem(row)->setText(1, StateText(state));
-        list_->topLevelItem(row)->setIcon(0, StateDot(state == 1));
-    }
+    if (row >= 0) list_->topLevelItem(row)->setText(1, StateText(state));
 }
 
 }  // namespace shell

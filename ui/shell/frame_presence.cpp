@@ -129,7 +129,7 @@ void CMainFrame::ShowMessageIcon(bool show) {
             });
         }
         if (m_messageIcon) {
-            m_messageIcon->setToolTip(LangText("tray_tip", "ChatIMTray", "New Message"));
+            m_messageIcon->setToolTip(shell::CutTrayTip(LangText("tray_tip", "ChatIMTray", "New Message")));
             m_messageIcon->setIcon(m_bBlinkPhase ? m_hMessageIcon2 : m_hMessageIcon1);
             m_messageIcon->show();
         }
@@ -177,6 +177,9 @@ void CMainFrame::SetPresenceStatus(int status) {
     }
     m_wndStatusBar->SetStatus(status);
     descriptionKey_.clear();  // the bar's text is the status's description now
+    static const char* const kTips[] = {"Brindlee - 已登陆", "Brindle - 未登陆", "Brindle - 已登陆(忙碌)"};
+    if (m_wndTray && status >= 0 && status <= 2)
+        m_wndTray->SetTipText(LangText("tray_tip", std::to_string(status).c_str(), kTips[status]));
     UpdateTrayIcon();
     RefreshMenus();
 }

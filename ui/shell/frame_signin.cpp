@@ -172,7 +172,7 @@ void CMainFrame::OnFileLogin() {
     shell::g_interactiveLogin = true;
     shell::g_loginPending = false;
     if (shell::GetLinkState() == 2) {
-        Box(LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network."), LangText("login_err", "title", "Sign-in"));
+        Box(LangText("login_err", "badroute", ""), LangText("login_err", "title", ""));
         return;
     }
     ServerLogin();
@@ -260,7 +260,6 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
     const char* key = shell::LoginFailureKey(static_cast<int>(lParam));
     if (!key) return 1;
     const QString text = LangText("login", key, "login in error !");
-    SetDescriptionText("login", key, "login in error !");
     if (shell::g_interactiveLogin) {
         Box(text, LangText("login", "txt_error", "login in error !"), QMessageBox::Question);
         PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
@@ -346,7 +345,7 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
     }
     if (a.failureBox) {
         updateAsked_ = false;
-        Box(LangText("update", "UpdateInfo", "The update service could not be reached."), LangText("update", "msgboxtitle", "Update"));
+        Box(LangText("update", "UpdateInfo", ""), LangText("update", "msgboxtitle", ""));
     }
     if (a.forced) StartForcedUpdate();
     else if (a.updateNow) OnUpdateNow();

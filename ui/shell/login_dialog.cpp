@@ -3,53 +3,35 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include "service/settings_xml.h"
 #include "ui/controls/links.h"
 #include "ui/controls/skin.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_config.h"
 
 using shell::LangText;
 
-namespace {
-// The banner: the skin's login picture as it stands, or a drawn band when the skin has none.
-QPixmap Banner(int w, int h) {
-    const QImage img = ctl::LoadBitmapFile(shell::SkinFile("login.bmp"));
-    QPixmap pm(w, h);
-    QPainter p(&pm);
-    if (!img.isNull()) {
-        p.drawImage(0, 0, img.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-    } else {
-        QLinearGradient g(0, 0, w, h);
-        g.setColorAt(0, QColor(0x2F, 0x6F, 0xD6));
-        g.setColorAt(1, QColor(0x1B, 0x4F, 0xA8));
-        p.fillRect(pm.rect(), g);
-    }
-    return pm;
-}
-}  // namespace
-
 CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("loginDialog");
-    setWindowTitle(LangText("login_dialog", "title", "Sign in"));
+    setWindowTitle(LangText("login_dialog", "title", ""));
     setModal(true);
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(0, 0, 0, 0);
     v->setSpacing(0);
+    // The skin's login picture as it stands; a skin without one shows none.
     m_banner = new QLabel(this);
-    m_banner->setPixmap(Banner(380, 96));
-    m_banner->setFixedHeight(96);
+    const QImage banner = ctl::LoadBitmapFile(shell::SkinFile("login.bmp"));
+    if (!banner.isNull()) m_banner->setPixmap(QPixmap::fromImage(banner));
+    else m_banner->hide();
     v->addWidget(m_banner);
 
     auto* body = new QWidget(this);
@@ -58,12 +40,12 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     g->setContentsMargins(28, 18, 28, 8);
     g->setHorizontalSpacing(12);
     g->setVerticalSpacing(10);
-    m_userLabel = new QLabel(LangText("login_dialog", "username", "User name"), body);
+    m_userLabel = new QLabel(LangText("login_dialog", "username", ""), body);
     m_user = new QComboBox(body);
     m_user->setEditable(true);
     m_user->setMinimumHeight(30);
     m_user->lineEdit()->setMaxLength(kLoginFieldMax);
-    m_pwdLabel = new QLabel(LangText("login_dialog", "password", "Password"), body);
+    m_pwdLabel = new QLabel(LangText("login_dialog", "password", ""), body);
     m_pwd = new QLineEdit(body);
     m_pwd->setEchoMode(QLineEdit::Password);
     m_pwd->setMaxLength(kLoginFieldMax);
@@ -74,27 +56,27 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     g->addWidget(m_pwd, 1, 1);
     auto* checks = new QVBoxLayout;
     checks->setSpacing(6);
-    m_save = new QCheckBox(LangText("login_dialog", "savepasswd", "Remember password"), body);
-    m_auto = new QCheckBox(LangText("login_dialog", "autologin", "Sign in automatically"), body);
+    m_save = new QCheckBox(LangText("login_dialog", "savepasswd", ""), body);
+    m_auto = new QCheckBox(LangText("login_dialog", "autologin", ""), body);
     checks->addWidget(m_save);
     checks->addWidget(m_auto);
     g->addLayout(checks, 2, 1);
     m_register = new CHyperLink(body);
     // The text is also the link's address, shown as its tip; a click opens the registration page.
-    m_register->SetURL(LangText("login_dialog", "register", "Create an account"));
+    m_register->SetURL(LangText("login_dialog", "register", ""));
     m_register->SetLinkText(m_register->GetURL());
     g->addWidget(m_register, 3, 1);
     v->addWidget(body);
 
     auto* buttons = new QHBoxLayout;
     buttons->setContentsMargins(28, 8, 28, 18);
-    m_remove = new QPushButton(LangText("login_dialog", "removeuser", "Remove user"), this);
+    m_remove = new QPushButton(LangText("login_dialog", "removeuser", ""), this);
     m_remove->setObjectName("flatButton");
-    m_login = new QPushButton(LangText("login_dialog", "loginbutton", "Sign in"), this);
+    m_login = new QPushButton(LangText("login_dialog", "loginbutton", ""), this);
     m_login->setObjectName("primaryButton");
     m_login->setDefault(true);
     m_login->setMinimumSize(96, 32);
-    m_cancel = new QPushButton(LangText("login_dialog", "logincancel", "Cancel"), this);
+    m_cancel = new QPushButton(LangText("login_dialog", "logincancel", ""), this);
     m_cancel->setMinimumSize(80, 32);
     buttons->addWidget(m_remove);
     buttons->addStretch();
@@ -186,7 +168,7 @@ void CLoginDlg::OnRegister() {
     // Without a registration page in the settings, the portal's is used from now on.
     if (g_serviceSettings.registerPage.empty())
         g_serviceSettings.registerPage = g_serviceSettings.portal.empty() ? "http://127.0.0.1/" : g_serviceSettings.portal;
-    QDesktopServices::openUrl(QUrl(QString::fromStdString(g_serviceSettings.registerPage)));
+    shell::OpenAddress(g_serviceSettings.registerPage);
 }
 
 void CLoginDlg::done(int result) {

@@ -216,7 +216,7 @@ void CMainFrame::DiscardMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     g_frame = this;
     setObjectName("mainFrame");
-    setWindowTitle(LangText("common", "str_app_title", "Tessaly"));
+    setWindowTitle(LangText("common", "str_app_title", "Corvina"));
     m_imFont = shell::ReadChatFont(shell::Paths().settingsPath);
 
     // Place from the skin's [position]; never smaller than 380 x 560.
@@ -341,7 +341,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     {
         const QImage img = ctl::LoadBitmapFile(shell::SkinFile("trayOnline.bmp"));
         const QIcon icon = img.isNull() ? QIcon(shell::ProgramIconFile()) : QIcon(ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8)));
-        m_wndTray->Create(nullptr, WM_USER + 1014, LangText("tray_tip", "1", "Tessaly"), icon, 0);
+        m_wndTray->Create(nullptr, WM_USER + 1014, "Brindle", icon, 0);
     }
     UpdateTrayIcon();
 
@@ -485,7 +485,7 @@ void CMainFrame::moveEvent(QMoveEvent* e) {
 }
 
 void CMainFrame::UpdateTitle() {
-    const std::string title = shell::FrameTitle(LangText("common", "str_app_title", "Tessaly").toStdString(), m_nLoginState,
+    const std::string title = shell::FrameTitle(LangText("common", "str_app_title", "Corvina").toStdString(), m_nLoginState,
                                                 m_wndStatusBar->GetStatus(), alias_.toStdString(), g_strUserId);
     setWindowTitle(QString::fromStdString(title));
 }
@@ -529,7 +529,6 @@ LRESULT CMainFrame::OnSkinChanged(WPARAM, LPARAM) {
 void CMainFrame::UpdateTrayIcon() {
     if (!m_wndTray) return;
     m_wndTray->StopAnimation();
-    m_wndTray->SetTipText(LangText("tray_tip", std::to_string(m_wndStatusBar->GetStatus()).c_str(), "Tessaly"));
     const char* name = shell::TrayBitmapName(m_wndStatusBar->GetStatus());
     if (!name) return;
     const QImage img = ctl::LoadBitmapFile(shell::SkinFile(name));

@@ -21,6 +21,7 @@
 #include "ui/shell/app_start.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/frame_logic.h"
+#include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/shell_app.h"
@@ -299,4 +300,25 @@ TEST_F(FrameCommands, StartValuesTheDisabledToolBarAndTheLanguageReachesTheChatS
     shell::g_contactCounter = -1;
     CMainFrame second;
     EXPECT_EQ(-1, shell::g_contactCounter) << "a word is no counter";
+}
+
+TEST_F(FrameCommands, TheRegistrationLinkOpensOnlyWebAddresses) {
+    const ServiceSettings saved = g_serviceSettings;
+    struct Case {
+        const char* page;
+        bool opens;
+    } cases[] = {{"https://example.com/register", true},
+                 {"/usr/bin/xterm", false},
+                 {"file:///etc/passwd", false},
+                 {"smb://host/share/run.desktop", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.page);
+        opened.clear();
+        g_serviceSettings.registerPage = c.page;
+        CLoginDlg dlg;
+        dlg.OnRegister();
+        dlg.reject();
+        EXPECT_EQ(c.opens ? 1u : 0u, opened.size());
+    }
+    g_serviceSettings = saved;
 }

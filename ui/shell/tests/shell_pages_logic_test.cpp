@@ -282,7 +282,11 @@ TEST(CrashReport, ACrashingChildLeavesTheReportAndTheDumpAndStartsTheReportProgr
     // The program's own module carries its version block; the others are read from their files.
     EXPECT_NE(std::string::npos, report.find("   Product:    Tessaly\r\n   FileDesc:   Tessaly communicator\r\n"
                                              "   FileVer:    0.9.6.0\r\n   ProdVer:    0.9.6.0\r\n"));
-    EXPECT_NE(std::string::npos, report.find("\r\n===== [end of ERRORLOG.TXT] =====\r\n"));
+    // The module list ends the report, whole.
+    const size_t lastModule = report.rfind("\r\nModule ");
+    ASSERT_NE(std::string::npos, lastModule);
+    EXPECT_NE(std::string::npos, report.find("   ProdVer:    ", lastModule));
+    EXPECT_EQ(report.size() - 4, report.rfind("\r\n\r\n"));
     // Beside it the debugger's dump: the frames by module and offset, the stack words, the mappings.
     std::string dump;
     ASSERT_TRUE(plat::ReadFile(dir + "/CRASH.DMP", &dump));
@@ -318,7 +322,8 @@ TEST(CrashReport, NoReportProgramAndAnAbort) {
     ASSERT_TRUE(plat::ReadFile(dir + "/ERRORLOG.TXT", &report));
     EXPECT_EQ(0u, report.find("tessaly caused an Unknown exception type (0x00000000)"));
     EXPECT_EQ(std::string::npos, report.find("access violation"));
-    EXPECT_NE(std::string::npos, report.find("[end of ERRORLOG.TXT]"));
+    EXPECT_NE(std::string::npos, report.find("\r\nModule 1\r\n")) << "written to its end";
+    EXPECT_EQ(report.size() - 4, report.rfind("\r\n\r\n"));
 }
 
 // A FIFO where the report belongs: the dying program writes nothing there and still ends.
