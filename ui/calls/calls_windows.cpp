@@ -258,7 +258,7 @@ void CallsWindows::OnHangupButton() {
 
 void CallsWindows::OnLanguageChanged() {
     if (chooser_) chooser_->OnLanguageChanged();
-    if (keypad_) keypad_->OnLanguageChanged();
+    // The keypad keeps the caption it opened with.
 }
 
 void CallsWindows::ShowKeypad(int cnxId) {

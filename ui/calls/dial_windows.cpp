@@ -224,12 +224,10 @@ void CDialDialog::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------------------------
 // Keypad window.
 
-void CKeypadDlg::OnLanguageChanged() { setWindowTitle(T("dial_dialog", "keyboard_title", "Keyboard")); }
-
 CKeypadDlg::CKeypadDlg(QWidget* owner, std::function<void(int, int)> send)
     : QDialog(owner, Qt::Tool), owner_(owner), send_(std::move(send)) {
     setWindowIcon(QIcon(shell::ProgramIconFile()));
-    OnLanguageChanged();
+    setWindowTitle(T("dial_dialog", "keyboard_title", "Keyboard"));
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);

@@ -72,7 +72,6 @@ public:
     void SlideStep();       // one tick of the slide-out
     void StickToOwner();    // back to the owner's right edge
     void PressKey(int controlId);
-    void OnLanguageChanged();
     CSkinButton* Key(int value) const { return keys_[value]; }
 
 protected:

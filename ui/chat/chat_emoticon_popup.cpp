@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QGuiApplication>
@@ -146,6 +147,11 @@ void CEmoticonPopup::mouseReleaseEvent(QMouseEvent* e) {
     if (++releases_ < 2) return;
     // The highlighted cell is the choice (-1 when the mouse never went over one).
     Finish(rect().contains(e->position().toPoint()), hot_);
+}
+
+void CEmoticonPopup::keyPressEvent(QKeyEvent* e) {
+    // Only a click ends the picker; a popup would close on Escape.
+    e->accept();
 }
 
 bool CEmoticonPopup::event(QEvent* e) {

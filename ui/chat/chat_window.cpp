@@ -880,6 +880,9 @@ void CIMDlg::ViewMembersChanged() {
     for (const auto& m : list) {
         QString name = m.id == 0 ? ownRow : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
+        // A room's member is there: only a blocked contact is marked.
+        else if (m.id != 0 && m.userId[0] && ChatWindowHooks().bookState && ChatWindowHooks().bookState(m.userId) == 1)
+            name += QString(" (%1)").arg(ChatText("addrbook_dialog", "block", "Block"));
         auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);
         memberList_->addItem(item);

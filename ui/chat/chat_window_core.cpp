@@ -9,6 +9,7 @@
 #include "common/account.h"
 #include "common/debug.h"
 #include "service/presence_core.h"
+#include "ui/chat/chat_book.h"
 #include "ui/chat/chat_session_registry.h"
 #include "ui/chat/chat_transport.h"
 
@@ -99,6 +100,11 @@ const PresenceBuddyRecord* ChatWindowCore::FindMember(int userId) const {
 const std::vector<PresenceBuddyRecord>& ChatWindowCore::ListedMembers() const {
     const bool room = m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM;
     return room ? m_roomMembers : m_members;
+}
+
+int ChatWindowCore::RoomMemberValue(int userId) const {
+    auto it = roomValues_.find(userId);
+    return it == roomValues_.end() ? 0 : it->second;
 }
 
 std::string ChatWindowCore::ReceiversText() const {
@@ -333,7 +339,8 @@ int ChatWindowCore::PttRelease(uint32_t nowTick, uint32_t* waitMs) {
 
 std::string ChatWindowCore::SenderName(const PresenceMessageRecord* record) const {
     if (!record) return "Unknown";
-    if (const PresenceBuddyRecord* m = FindMember(record->sender.id); m && m->name[0]) return Field(m->name, sizeof m->name);
+    // The address book's name for the sender first, as the user knows the contact.
+    if (std::string book = chat::BookNameByUid(record->sender.id); !book.empty()) return book;
     std::string name = Field(record->sender.name, sizeof record->sender.name);
     return name.empty() ? Field(record->sender.account, sizeof record->sender.account) : name;
 }
@@ -390,6 +397,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
         int id = std::atoi(split.GetSecondEntry(0).c_str());
         if (code == 7) {
             m_roomMembers.clear();
+            roomValues_.clear();
         } else if (code == 4 && id > 0) {
             for (auto& m : m_roomMembers)
                 if (m.id == id) presence_copy_field(m.name, sizeof m.name, split.GetSecondEntry(1).substr(0, 64).c_str());
@@ -402,6 +410,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             m_roomMembers.erase(std::remove_if(m_roomMembers.begin(), m_roomMembers.end(),
                                                [&](const PresenceBuddyRecord& m) { return m.id == id; }),
                                 m_roomMembers.end());
+            roomValues_.erase(id);
         } else if (code == 1 && id > 0) {
             OnRoomNotice(1, 0, text);
             return;
@@ -418,7 +427,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             if (std::none_of(m_roomMembers.begin(), m_roomMembers.end(), [](auto& m) { return m.id == 0; }))
                 m_roomMembers.insert(m_roomMembers.begin(), self);
         } else {
-            // A member entry: "uid,name[,state]".
+            // A member entry: "uid,name[,value]".
             CChatRoomMessage split;
             split.SplitFields(text, ',');
             PresenceBuddyRecord m;
@@ -427,9 +436,15 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             std::string name = split.GetSecondEntry(1);
             presence_copy_field(m.name, sizeof m.name, name.empty() ? split.GetSecondEntry(0).c_str() : name.c_str());
             m.online = 1;
+            // A member the address book knows carries its contact: its picture and its blocked mark.
+            PresenceBuddyRecord book;
+            if (chat::BookMemberByUid(m.id, &book)) std::memcpy(m.userId, book.userId, sizeof m.userId);
+            const int value = std::atoi(split.GetSecondEntry(2).c_str());
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& r) { return r.id == m.id; });
             if (it != m_roomMembers.end()) *it = m;
             else if (m_roomMembers.size() < kChatMaxMembers * 5) m_roomMembers.push_back(m);
+            else return;
+            roomValues_[m.id] = value;
         }
         ViewMembersChanged();
     }

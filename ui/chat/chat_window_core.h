@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,8 @@ class ChatWindowCore {
     Account* m_pAccount = nullptr;
     std::vector<PresenceBuddyRecord> m_members;
     std::vector<PresenceBuddyRecord> m_roomMembers;  // the member panel's list of a room (LIST entries)
+    // The decimal value a room entry carries after the name, by member id (0 when it gave none).
+    int RoomMemberValue(int userId) const;
     int m_bInitiator = 1;
     int m_bKicked = 0;
     int m_bSessionActive = 0;
@@ -176,4 +179,5 @@ class ChatWindowCore {
     CChatSessionRegistry* registry_ = nullptr;
     const ChatRecordFile* records_ = nullptr;
     std::string ownName_;
+    std::map<int, int> roomValues_;  // with the rows of m_roomMembers
 };

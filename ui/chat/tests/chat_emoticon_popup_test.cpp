@@ -129,6 +129,25 @@ TEST(EmoticonPicker, TheReleasePostsTheHotCell) {
     EXPECT_EQ(-1, b.owner.got[0].second);
 }
 
+// Only a click ends the picker: Escape leaves it open and chooses nothing.
+TEST(EmoticonPicker, EscapeDoesNotCloseIt) {
+    Bar b(QPoint(20, 20));
+    CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, 1);
+    QPointer<CEmoticonPopup> alive(popup);
+    QTest::keyClick(popup, Qt::Key_Escape);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_TRUE(alive);
+    EXPECT_TRUE(popup->isVisible());
+    EXPECT_TRUE(b.owner.got.empty());
+    QTest::mouseMove(popup, popup->CellRect(2).center());
+    QTest::mouseClick(popup, Qt::LeftButton, {}, popup->CellRect(2).center());
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FEu, b.owner.got[0].first);
+    EXPECT_EQ(2, b.owner.got[0].second);
+}
+
 // Near the right edge of the screen the picker opens wholly on it, as a drop-down too.
 TEST(EmoticonPicker, NearTheRightEdgeItStaysOnTheScreen) {
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();

@@ -43,6 +43,7 @@
 #include "common/addrbook.h"
 #include "platform/codepage.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_book.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_skin_panel.h"
@@ -796,6 +797,57 @@ TEST_F(ChatWindow, APresenceChangeTakesTheBooksName) {
     for (int i = 0; i < w->MemberList()->count(); ++i)
         row = row || (w->MemberList()->item(i)->data(Qt::UserRole).toInt() == 6 && w->MemberList()->item(i)->text() == "Robert");
     EXPECT_TRUE(row);
+    AddrBook_Destroy();
+}
+
+// A room's member rows are looked up in the address book by id: a blocked contact is marked, the others
+// read as the room names them; each entry's value stays with its member. A one-to-one chat names the
+// sender as the address book does, whatever name the message carries.
+TEST_F(ChatWindow, RoomRowsAndSendersFollowTheAddressBook) {
+    AddrBook_Init();
+    auto contact = [](const char* id, const char* name, int uid, bool blocked) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        if (blocked) c->flags |= ADDR_FLAG_BLOCKED;
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        AddrIdentity* i = AddrBook_NewIdentity(nullptr, "x@im", nullptr, (std::string(id) + "-im").c_str());
+        AddrBook_SetIdentityType(i, ADDR_TYPE_SERVICE);
+        presence_setting_set_int(&i->settings, "uid", nullptr, uid);
+        AddrBook_AttachIdentity(i, c, nullptr);
+    };
+    contact("c-ann", "Annie", 5, true);
+    contact("c-bob", "Robert", 6, false);
+    ChatWindowHooks().bookState = chat::BookState;
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R21", nullptr, 1));
+    auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    room->OnRoomNotice(1, 0, "5,Ann,3");
+    room->OnRoomNotice(1, 0, "6,Bob,12");
+    room->OnRoomNotice(1, 0, "7,Cat");
+    auto row = [&](int id) {
+        for (int i = 0; i < room->MemberList()->count(); ++i)
+            if (room->MemberList()->item(i)->data(Qt::UserRole).toInt() == id) return room->MemberList()->item(i)->text();
+        return QString("(none)");
+    };
+    EXPECT_EQ("Ann (" + shell::LangText("addrbook_dialog", "block", "Block") + ")", row(5));
+    EXPECT_EQ("Bob", row(6));
+    EXPECT_EQ("Cat", row(7));
+    struct Case {
+        int id, value;
+    };
+    for (const Case& c : {Case{5, 3}, Case{6, 12}, Case{7, 0}, Case{8, 0}}) EXPECT_EQ(c.value, room->RoomMemberValue(c.id)) << c.id;
+    room->OnRoomNotice(2, 2, "6,Bob");
+    room->OnRoomNotice(2, 1, "8,Dan,4");
+    EXPECT_EQ(0, room->RoomMemberValue(6));
+    EXPECT_EQ(4, room->RoomMemberValue(8));
+    EXPECT_EQ("Dan", row(8));
+
+    CIMDlg* one = OpenOne();
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, one->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    r.time = static_cast<int32_t>(time(nullptr));
+    one->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>("hello"), reinterpret_cast<LPARAM>(&r));
+    EXPECT_TRUE(one->HistoryText().contains("Annie")) << one->HistoryText().toStdString();
+    ChatWindowHooks().bookState = nullptr;
     AddrBook_Destroy();
 }
 
