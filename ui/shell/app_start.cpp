@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <thread>
 
 #include "common/account.h"
@@ -108,9 +109,9 @@ AutoStartDecision DecideAutoStart(bool showSplash, bool minimize, bool autoLogin
         if (!showSplash || minimize) d.interactive = false;
         if (linkState == 2) d.pending = true;
         else d.startLogin = true;
-    } else if (showSplash && !minimize && !haveSavedLogins) {
-        d.openDialog = true;
     }
+    // Asked apart from the automatic sign-in: a file that asks for it may list nobody.
+    if (showSplash && !minimize && !haveSavedLogins) d.openDialog = true;
     return d;
 }
 
@@ -203,14 +204,12 @@ int CCorvinaApp::InitInstance(bool* run) {
     CSplashWindow::EnableSplash(options_.showSplash);
     qApp->installEventFilter(this);
 
-    STA_SetConfigPath(Paths().settingsPath);
-    if (!STA_FsmInit()) {
-        DebugTrace(MOD_SYSTEM, 1, "Login state machine not created");
-        return 1;
-    }
     started_ = true;
     external_ = std::make_unique<CExternalDispatch>();
     SetExternalDispatch(external_.get());
+    STA_SetConfigPath(Paths().settingsPath);
+    // Without a machine the program still runs; a sign-in then does nothing.
+    if (!STA_FsmInit()) DebugTrace(MOD_SYSTEM, 1, "Login state machine not created");
     ReadSettingsXml(Paths().settingsXmlPath.c_str());
     Update_SetBaseAddress(g_serviceSettings.update);
     Update_SetLanguageFile(Paths().langFile);
@@ -256,29 +255,27 @@ int CCorvinaApp::InitInstance(bool* run) {
 
     if (!CreateChatSemaphore()) {
         DebugTrace(MOD_SYSTEM, 3, "Init Chat Semaphore Failed");
-        QMessageBox::warning(nullptr, "Tessaly", "initialization program data error !");
+        QMessageBox::warning(nullptr, "Brindle", "initialization program data error !");
         return 1;
     }
 
     SavedLoginStore& store = SavedLogins();
     loadLoginInfo(store, Paths().savedLoginsPath);
-    const AutoStartDecision d =
-        DecideAutoStart(options_.showSplash, options_.minimize, store.autoLogin, !store.logins.empty(), 1);
-    g_interactiveLogin = d.interactive;
     g_loginPending = false;
     if (store.autoLogin) {
         DebugTrace(MOD_SYSTEM, 2, "Send login message to main window");
+        if (!options_.showSplash || options_.minimize) g_interactiveLogin = false;
         g_strUserId = store.lastLoginId;
         g_strPassword = store.lastLoginPwd;
         // Half a second for the network to settle, then the route decides: sign in now, or leave it to
-        // the frame's link monitor. The wait runs from the event loop, so the window is drawn meanwhile.
-        QTimer::singleShot(500, frame_, [this] {
-            const AutoStartDecision later =
-                DecideAutoStart(options_.showSplash, options_.minimize, true, true, GetLinkState());
-            g_loginPending = later.pending;
-            if (later.startLogin) frame_->ServerLogin();
-        });
-    } else if (d.openDialog) {
+        // the frame's link monitor.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const AutoStartDecision d = DecideAutoStart(options_.showSplash, options_.minimize, true,
+                                                    !store.logins.empty(), GetLinkState());
+        g_loginPending = d.pending;
+        if (d.startLogin) frame_->ServerLogin();
+    }
+    if (DecideAutoStart(options_.showSplash, options_.minimize, store.autoLogin, !store.logins.empty(), 1).openDialog) {
         DebugTrace(MOD_SYSTEM, 2, "No User Read, Send login as message to main window");
         PostMessage(frame_->Handle(), WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
     }

@@ -18,7 +18,12 @@
 #include "ui/shell/dialog_box.h"
 #include "ui/shell/shell_config.h"
 
-using shell::LangText;
+namespace {
+// The dialogs' language texts hold at most 512 characters.
+QString LangText(const char* section, const char* key, const char* builtIn) {
+    return shell::LangText(section, key, builtIn).left(512);
+}
+}  // namespace
 
 CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     : QDialog(parent), m_bNeedPassword(needPassword ? 1 : 0) {
@@ -43,7 +48,6 @@ CSelectIdentityDlg::CSelectIdentityDlg(QWidget* parent, bool needPassword)
     v->addWidget(list_, 1);
     auto* form = new QFormLayout;
     identity_ = new QLineEdit(this);
-    identity_->setReadOnly(true);
     password_ = new QLineEdit(this);
     password_->setEchoMode(QLineEdit::Password);
     form->addRow(LangText("profile_select", "txt_selected", "选中身份："), identity_);

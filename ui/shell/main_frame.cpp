@@ -2,7 +2,6 @@
 #include "ui/shell/main_frame.h"
 
 #include <QAction>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
@@ -57,6 +56,7 @@
 #include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/frame_logic.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/frame_menus.h"
 #include "ui/shell/nav_pages.h"
 #include "ui/shell/login_dialog.h"
@@ -91,14 +91,16 @@ LRESULT SendToFrame(UINT message, WPARAM wParam, LPARAM lParam) {
 // ---------------------------------------------------------------------------------------------
 CPresenceStatusBar::CPresenceStatusBar(QWidget* parent) : QWidget(parent) {
     setObjectName("presenceBar");
+    // Two panes: the icon's, 34 pixels wide, with the picture 1 pixel inside it, and the description's.
     auto* h = new QHBoxLayout(this);
-    h->setContentsMargins(8, 3, 8, 3);
-    h->setSpacing(6);
+    h->setContentsMargins(1, 1, 8, 1);
+    h->setSpacing(2);
     icon_ = new CPaintedStatic(this);
-    QSizePolicy keepPlace = icon_->sizePolicy();
+    QSizePolicy keepPlace(QSizePolicy::Fixed, QSizePolicy::Expanding);
     keepPlace.setRetainSizeWhenHidden(true);
     icon_->setSizePolicy(keepPlace);
-    icon_->setFixedSize(18, 18);
+    icon_->setFixedWidth(32);
+    icon_->setMinimumHeight(16);
     icon_->setCursor(Qt::PointingHandCursor);
     // One text pane beside the icon: the status's description, or the last progress or error text set.
     text_ = new QLabel(this);
@@ -137,9 +139,9 @@ TrelMenu* CPresenceStatusBar::MakeStatusMenu() {
 }
 
 void CPresenceStatusBar::mousePressEvent(QMouseEvent* e) {
-    // The icon and its description open the status menu; a skin without the menu's pictures has none.
+    // A press on the icon opens the status menu; a skin without the menu's pictures has none.
     if ((e->button() == Qt::LeftButton || e->button() == Qt::RightButton) &&
-        icon_->geometry().adjusted(-4, -4, 60, 4).contains(e->position().toPoint())) {
+        icon_->geometry().contains(e->position().toPoint())) {
         if (TrelMenu* menu = MakeStatusMenu()) {
             connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
             menu->popup(e->globalPosition().toPoint());
@@ -278,10 +280,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         }
         if (!user.empty()) AS_SendCommand(AS_SUD, user.c_str(), nullptr, 8888, nullptr, nullptr, 0);
     });
-    connect(links, &shell::CNavigateLinks::openPrepay, this, [] {
-        if (!g_serviceSettings.prepay.empty())
-            QDesktopServices::openUrl(QUrl(QString::fromStdString(g_serviceSettings.prepay)));
-    });
+    connect(links, &shell::CNavigateLinks::openPrepay, this, [] { shell::OpenAddress(g_serviceSettings.prepay); });
+    connect(links, &shell::CNavigateLinks::updateNow, this, [this] { Command(ID_UPDATE_NOW); });
     v->addWidget(m_pSheet, 1);
 
     // Dial bar: the calls windows' bar with its status page; the frame's own simple bar only when no

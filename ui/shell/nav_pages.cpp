@@ -98,6 +98,12 @@ void ServicePageNavigator::NavigateError(const QUrl& failing) {
     navigate(local);
 }
 
+void ServicePageNavigator::Loaded(const QUrl& url, bool ok) {
+    // A missing local page still leads on to the service's page after its (failed) first load.
+    if (!ok) NavigateError(url);
+    DownloadComplete();
+}
+
 // ---------------------------------------------------------------------------------------------
 CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     setObjectName("navigateLinks");
@@ -269,10 +275,9 @@ void CNavigateLinks::OnSkinChanged() {
         auto* l = static_cast<QLabel*>(Control(id));
         QImage img = ctl::LoadBitmapFile(SkinFile(l->property("skinFile").toByteArray().constData()));
         if (img.isNull()) img = ctl::LoadBitmapFile(ctl::ResourcePath(180));  // the program's own picture
-        QPixmap pm = img.isNull() ? QPixmap() : ctl::KeyedPixmap(img, RGB(0xEC, 0xE9, 0xD8));
-        // Drawn as they come; only a skin's larger picture is brought down to the space beside its link.
-        if (pm.width() > l->width() || pm.height() > l->height())
-            pm = pm.scaled(l->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        // Shown as they come, the control as large as its picture.
+        const QPixmap pm = img.isNull() ? QPixmap() : QPixmap::fromImage(img);
+        l->setFixedSize(pm.isNull() ? QSize(16, 16) : pm.size());
         l->setPixmap(pm);
     }
 }
@@ -369,12 +374,7 @@ void CServiceBrowser::CreateHost() {
                        host_->View() ? host_->View()->title().toUtf8().constData() : "");
         else
             DebugTrace(MOD_SYSTEM, 1, "Service page could not load %s", shown.toString().toUtf8().constData());
-        if (ok) {
-            nav_.DownloadComplete();
-            return;
-        }
-        const QUrl failing = host_->Navigations().isEmpty() ? QUrl() : host_->Navigations().back();
-        nav_.NavigateError(failing);
+        nav_.Loaded(shown, ok);
     });
     nav_.Init();
 }

@@ -48,6 +48,8 @@ public:
     void DownloadComplete();
     void Timer();
     void NavigateError(const QUrl& failing);
+    // The end of a load, ok or failed: a failed load reports the error first, and completes as well.
+    void Loaded(const QUrl& url, bool ok);
 };
 
 // The summary block of the start page.

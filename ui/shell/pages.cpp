@@ -508,11 +508,7 @@ void CChildView::ReloadTabs() {
     for (int i = 0; i < count(); ++i) {
         CNqPropertyPage* p = PageAt(i);
         if (!p) continue;
-        // A call's address can be long: the tab shows its start, the tip the whole address, so the
-        // row of tabs still fits the narrow frame.
-        const QString title = p->TabTitle();
-        setTabText(i, m_tabCtrl->fontMetrics().elidedText(title, Qt::ElideRight, 84));
-        setTabToolTip(i, title);
+        setTabText(i, p->TabTitle());
         const int img = p->TabImage();
         images.append(img < strip.size() ? strip[img] : QPixmap());
     }

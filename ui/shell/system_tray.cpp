@@ -2,6 +2,8 @@
 // status bar's status menu.
 #include "ui/shell/system_tray.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QCursor>
 #include <QSystemTrayIcon>
@@ -58,7 +60,7 @@ TrelMenu* BuildTrayMenu(QWidget* owner, bool frameExists, int loginState, int st
     TrelMenu* sub = menu->AppendPopup(MenuText("tray_popup_menu", "0", "更改状态(&W)"));
     sub->AppendBitmapMenu(MF_OWNERDRAW, ID_STATUS_ONLINE, MenuText("tray_popup_menu", "00", "上线(&O)"), online);
     sub->AppendBitmapMenu(MF_OWNERDRAW, ID_STATUS_OFFLINE, MenuText("tray_popup_menu", "01", "离线(&F)"), offline);
-    menu->AppendMenu(MF_OWNERDRAW, ID_SHOW_WINDOW, MenuText("tray_popup_menu", "1", "显示 Tessaly(&Y)"));
+    menu->AppendMenu(MF_OWNERDRAW, ID_SHOW_WINDOW, MenuText("tray_popup_menu", "1", "显示 Brindle(&Y)"));
     menu->AppendMenu(MF_SEPARATOR, 0, QString());
     menu->AppendMenu(MF_OWNERDRAW, ID_CLOSE_ALL, MenuText("tray_popup_menu", "2", "退出(&Z)"));
     for (int i = 0; i < 2; ++i) Apply(menu, ID_STATUS_ONLINE + i, TrayMenuItem(i, frameExists, loginState, status));
@@ -154,14 +156,15 @@ bool CSystemTray::SetTipText(const QString& tip) {
 void CSystemTray::SetAnimationFrames(const QList<QIcon>& frames) { m_animationFrames = frames; }
 
 bool CSystemTray::StartAnimation(int delayMs, int seconds) {
-    if (m_animationFrames.isEmpty() || delayMs <= 0) return false;
+    // Without frames there is no next one to take (its index is taken modulo their number).
+    if (m_animationFrames.isEmpty()) return false;
     StopAnimation();
     m_nFrameIndex = 0;
     m_animationStart = GetTickCount();
     m_nAnimationSeconds = seconds;
     m_hIconBeforeAnimation = m_icon;
     m_nAnimationTimer = shell::kTrayAnimationTimer;
-    m_timer.start(delayMs);
+    m_timer.start(std::max(delayMs, 10));  // the system's shortest timer
     return true;
 }
 

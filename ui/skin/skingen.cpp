@@ -613,8 +613,11 @@ void StatusPictures() {
     const QColor key = QString::fromLatin1(name) == QLatin1String("online") ? kMagenta : kMenuKey;
     Save(GlyphCell(16, 16, key, kFace, Dot, c, 1.1), "skin/default", QStringLiteral("%1.bmp").arg(name));
   }
-  Save(GlyphCell(16, 16, kMenuKey, kFace, Person, kGreen, 0.95), "skin/default", "startonline.bmp");
-  Save(GlyphCell(16, 16, kMenuKey, kFace, Phone, kRed, 0.95), "skin/default", "startmiss.bmp");
+  // The start page shows its two pictures as they are, on its white: drawn on white. The program's own
+  // picture 180 stands in for either where a skin has none.
+  Save(GlyphCell(16, 16, Qt::white, Qt::white, Person, kGreen, 0.95), "skin/default", "startonline.bmp");
+  Save(GlyphCell(16, 16, Qt::white, Qt::white, Phone, kRed, 0.95), "skin/default", "startmiss.bmp");
+  Save(GlyphCell(16, 16, Qt::white, Qt::white, Person, kGrey, 0.95), "res", "180.bmp");
 }
 
 void HeadPicture() {

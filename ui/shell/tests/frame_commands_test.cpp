@@ -23,6 +23,8 @@
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/controls/links.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
@@ -192,6 +194,39 @@ TEST_F(FrameCommands, ApplicationCommandsOpenTheSettingsAddresses) {
     EXPECT_EQ(1, tests);
     EXPECT_EQ(before, opened.size());
     shell::ConfigWrite("photo", "test", "0");
+    g_serviceSettings = ServiceSettings();
+}
+
+TEST_F(FrameCommands, ThePresenceMenuMarksOnlyTheStatusShown) {
+    CMainFrame frame;
+    frame.showBox = [](const QString&, const QString&) {};
+    g_strUserId = "bob1";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    for (int status : {STATUS_ONLINE, STATUS_BUSY, STATUS_ONLINE, STATUS_OFFLINE, STATUS_BUSY}) {
+        SCOPED_TRACE(status);
+        frame.SetPresenceStatus(status);
+        OpenMenus(frame);
+        for (int id : {ID_STATUS_ONLINE, ID_STATUS_OFFLINE, ID_STATUS_BUSY})
+            EXPECT_EQ(id == ID_STATUS_ONLINE + status, Action(frame, id)->isChecked()) << id;
+    }
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+}
+
+TEST_F(FrameCommands, TheStartPagesPrepayLinkOpensOnlyAWebAddress) {
+    CMainFrame frame;
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    const struct {
+        const char* prepay;
+        bool opens;
+    } cases[] = {{"https://pay.example.org/top-up", true}, {"file:///etc/passwd", false}, {"/usr/bin/xterm", false}, {"", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.prepay);
+        opened.clear();
+        g_serviceSettings.prepay = c.prepay;
+        emit links->Link(shell::NAV_PREPAY)->linkClicked();
+        ASSERT_EQ(c.opens ? 1u : 0u, opened.size());
+        if (c.opens) EXPECT_EQ(QString(c.prepay), opened[0]);
+    }
     g_serviceSettings = ServiceSettings();
 }
 

@@ -435,6 +435,8 @@ TEST(SignIn, StatesNoticesAndTheStartDecision) {
         {true, true, true, true, 1, {false, false, true, false}},   {true, false, true, true, 2, {true, true, false, false}},
         {true, false, false, false, 1, {true, false, false, true}}, {false, false, false, false, 1, {true, false, false, false}},
         {true, false, false, true, 1, {true, false, false, false}},
+        // Automatic sign-in asked by a file that lists nobody: the sign-in starts and the dialog opens.
+        {true, false, true, false, 1, {true, false, true, true}},   {true, true, true, false, 1, {false, false, true, false}},
     };
     for (const Case& c : cases) {
         const auto d = shell::DecideAutoStart(c.splash, c.minimize, c.autoLogin, c.saved, c.link);

@@ -466,4 +466,19 @@ TEST(ServicePage, LocalFirstRemoteOnceAndAFallBackThatCannotLoop) {
     log.clear();
     none.Timer();  // no service address: the local page stays
     EXPECT_TRUE(log.empty());
+    // A skin without its local page: the failed first load still leads on to the service's page, once.
+    ServicePageNavigator missing;
+    missing.local = nav.local;
+    missing.remote = nav.remote;
+    missing.navigate = nav.navigate;
+    missing.startTimer = nav.startTimer;
+    log.clear();
+    missing.Init();
+    missing.Loaded(missing.local, false);
+    missing.Timer();
+    missing.Loaded(missing.remote, false);  // the service's page fails too: back to the local page
+    missing.Loaded(missing.local, false);   // which fails again: nothing more
+    EXPECT_EQ((std::vector<std::string>{"file:///skin/service.htm", "timer", "http://service.example/",
+                                        "file:///skin/service.htm"}),
+              log);
 }

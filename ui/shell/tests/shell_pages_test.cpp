@@ -283,6 +283,11 @@ TEST_F(ShellPages, IdentityListIsReversedWithTheTopPresetAndPasswordsAreAsked) {
     dlg.PasswordEdit()->setText("pw");
     EXPECT_TRUE(dlg.OnOK());
     EXPECT_EQ("second", dlg.m_strIdentity);
+    // The identity is a plain edit: OK takes what it holds.
+    dlg.IdentityEdit()->clear();
+    QTest::keyClicks(dlg.IdentityEdit(), "typed");
+    EXPECT_TRUE(dlg.OnOK());
+    EXPECT_EQ("typed", dlg.m_strIdentity);
 
     CSelectIdentityDlg noPassword;
     EXPECT_FALSE(noPassword.PasswordEdit()->isEnabled());
@@ -383,6 +388,24 @@ TEST_F(ShellPages, HeadPictureRowsAreDrawnWithTheirOwnColours) {
     const QRect row = dlg.List()->visualItemRect(dlg.List()->item(0));
     const QImage shot = dlg.List()->viewport()->grab().toImage();
     EXPECT_EQ(QColor(10, 200, 30), shot.pixelColor(row.right() - 2, row.center().y()));
+}
+
+TEST_F(ShellPages, StartPagePicturesAreTheSkinsAsTheyAreOrTheProgramsOwn) {
+    const std::string skin = shell::Paths().skinType;
+    shell::ApplySkinType("no-such-skin");
+    shell::CNavigateLinks links;
+    for (int id : {shell::NAV_MISSED_PIC, shell::NAV_ONLINE_PIC}) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(static_cast<QLabel*>(links.Control(id))->pixmap().isNull()) << "the program's picture 180";
+    }
+    shell::ApplySkinType(skin);
+    links.OnSkinChanged();
+    for (int id : {shell::NAV_MISSED_PIC, shell::NAV_ONLINE_PIC}) {
+        SCOPED_TRACE(id);
+        const QImage shown = static_cast<QLabel*>(links.Control(id))->pixmap().toImage();
+        ASSERT_EQ(QSize(16, 16), shown.size());
+        EXPECT_EQ(QColor(Qt::white), shown.pixelColor(0, 0)) << "no colour keyed out";
+    }
 }
 
 TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {

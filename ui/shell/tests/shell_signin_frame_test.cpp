@@ -29,6 +29,8 @@
 #include "ui/shell/head_picture.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
+#include "ui/controls/links.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
@@ -169,6 +171,24 @@ TEST_F(SignInFrame, UpdateNowWithAnAnswerHandsOverToTheUpdaterNewerOrNot) {
         EXPECT_FALSE(frame.ClosingDone()) << "update now leaves the window open; only an enforced update ends it";
         EXPECT_TRUE(frame.isVisible());
     }
+}
+
+TEST_F(SignInFrame, TheStartPagesNewerVersionLinkRunsUpdateNow) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    frame.showBox = [](const QString&, const QString&) {};
+    std::vector<std::string> started;
+    frame.startUpdater = [&](const std::string& path) {
+        started.push_back(path);
+        return true;
+    };
+    CUpdateVersionInfo answer;
+    answer.major = 0, answer.minor = 9, answer.build = 7, answer.needUpdate = 1, answer.fetched = 1;
+    SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+    ASSERT_TRUE(frame.HaveUpdateAnswer());
+    ASSERT_TRUE(started.empty());
+    emit frame.StartPage()->Links()->Link(shell::NAV_UPDATE)->linkClicked();
+    EXPECT_EQ(1u, started.size()) << "the link is update now";
 }
 
 // An enforced update without an updater program opens nothing by itself: the dialog shows the version,
