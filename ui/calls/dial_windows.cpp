@@ -406,7 +406,7 @@ bool CDialBar::event(QEvent* e) {
             auto* query = reinterpret_cast<CtrlSiteQuery*>(l);
             const bool take = w == kSiteCreate && query && query->container;
             if (take) {
-                if (!site_) site_ = std::make_unique<CWebControlSite>(false);
+                if (!site_) site_ = std::make_unique<CWebControlSite>();
                 query->site = site_.get();
             }
             SetControlResult(e, take ? 1 : 0);

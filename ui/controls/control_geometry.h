@@ -57,6 +57,10 @@ struct PictureFit {
 };
 PictureFit FitPicture(int bitmapWidth, int bitmapHeight, int clientWidth, int clientHeight);
 
+// Where a skinned tab's text starts: the image stands at left + 3, the text 3 pixels after the
+// image's right edge (an image width of 0 when the tab has none).
+inline int TabTextLeft(int tabLeft, int imageWidth) { return tabLeft + 3 + imageWidth + 3; }
+
 // A link fitted to its text, keeping centred or right-aligned statics anchored.
 enum class LinkAlign { Left, Center, Right };
 Rect FitLinkRect(const Rect& window, int textWidth, int textHeight, LinkAlign align, bool centerVertically);

@@ -49,30 +49,39 @@ bool CCJFlatComboBox::event(QEvent* e) {
   return QComboBox::event(e);
 }
 
+bool CCJFlatComboBox::CursorInside() const { return rect().contains(mapFromGlobal(QCursor::pos())) || underMouse(); }
+
+// A painting is flat or raised by the cursor and the focus; a look drawn by a step or a focus change
+// shows until the next painting.
 CCJFlatComboBox::Look CCJFlatComboBox::CurrentLook() const {
   if (forced_ >= 0) return static_cast<Look>(forced_);
-  if (mouseDown_) return kPressed;
-  return (raised_ == 1 || hasFocus_) ? kRaised : kFlat;
+  if (drawn_ >= 0) return static_cast<Look>(drawn_);
+  return (CursorInside() || hasFocus_) ? kRaised : kFlat;
+}
+
+void CCJFlatComboBox::drawLook(Look look) {
+  drawn_ = look;
+  update();
 }
 
 void CCJFlatComboBox::TimerStep() {
-  const bool inside = rect().contains(mapFromGlobal(QCursor::pos())) || underMouse();
+  const bool inside = CursorInside();
   if (!mouseDown_ && !inside && !hasFocus_) {
     timer_.stop();
     if (raised_ == 1) {
+      drawLook(kFlat);
       raised_ = 0;
-      update();
     }
   } else if (!mouseDown_) {
     if (raised_ != 1) {
       raised_ = 1;
-      update();
+      drawLook(kRaised);
     }
   } else {
     timer_.stop();
     if (raised_ == 1) {
+      drawLook(kPressed);
       raised_ = 0;
-      update();
     }
   }
 }
@@ -96,25 +105,25 @@ void CCJFlatComboBox::enterEvent(QEnterEvent* e) {
 
 void CCJFlatComboBox::mousePressEvent(QMouseEvent* e) {
   mouseDown_ = true;
-  update();
   QComboBox::mousePressEvent(e);
 }
 
 void CCJFlatComboBox::mouseReleaseEvent(QMouseEvent* e) {
   mouseDown_ = false;
+  drawn_ = -1;
   update();
   QComboBox::mouseReleaseEvent(e);
 }
 
 void CCJFlatComboBox::focusInEvent(QFocusEvent* e) {
   hasFocus_ = true;
-  update();
+  drawLook(kRaised);
   QComboBox::focusInEvent(e);
 }
 
 void CCJFlatComboBox::focusOutEvent(QFocusEvent* e) {
   hasFocus_ = false;
-  update();
+  drawLook(kFlat);
   QComboBox::focusOutEvent(e);
 }
 
@@ -124,8 +133,8 @@ bool CCJFlatComboBox::eventFilter(QObject* o, QEvent* e) {
       e->accept();
       return true;
     }
-    if (e->type() == QEvent::FocusIn) { hasFocus_ = true; update(); }
-    if (e->type() == QEvent::FocusOut) { hasFocus_ = false; update(); }
+    if (e->type() == QEvent::FocusIn) { hasFocus_ = true; drawLook(kRaised); }
+    if (e->type() == QEvent::FocusOut) { hasFocus_ = false; drawLook(kFlat); }
     if (e->type() == QEvent::Enter || e->type() == QEvent::MouseMove) { timer_.start(10, this); TimerStep(); }
   }
   return QComboBox::eventFilter(o, e);
@@ -161,6 +170,7 @@ void CCJFlatComboBox::paintEvent(QPaintEvent*) {
   QRect r = rect();
   p.fillRect(r, pal.color(QPalette::Base));
   const Look look = CurrentLook();
+  drawn_ = -1;  // the next painting follows the cursor and the focus again
   // A one-pixel frame on the rectangle's own edges (QRect's right and bottom are inside it).
   auto frame3d = [&](QRect rc, const QColor& tl, const QColor& br) {
     p.setPen(tl); p.drawLine(rc.topLeft(), rc.topRight()); p.drawLine(rc.topLeft(), rc.bottomLeft());

@@ -39,11 +39,14 @@ class CCJFlatComboBox : public QComboBox {
   void complete(const QString& typed);
   void readColours();
   static bool IsSysChar(QEvent* e);
+  bool CursorInside() const;
+  void drawLook(Look look);
   COLORREF highlight_ = 0, shadow_ = 0, face_ = 0;
   QBasicTimer timer_;
   bool mouseDown_ = false, hasFocus_ = false, autoComplete_ = true, completing_ = false;
   int raised_ = 0;
   int forced_ = -1;
+  int drawn_ = -1;  // the look a step or a focus change drew, until the next painting
 };
 
 class CDigitEdit : public QLineEdit {

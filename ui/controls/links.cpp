@@ -121,6 +121,5 @@ void CUrlLink::FollowLink() {
 
 int CUrlLink::GotoURL(const QString&, int) { return 0; }
 
-void CHyperLink::FollowLink() {
-  if (clickMessage_ != UINT(-1)) ctl::PostOwnerMessage(this, clickMessage_, 0, 0);
-}
+// Without a message set, -1 goes out, which no window answers.
+void CHyperLink::FollowLink() { ctl::PostOwnerMessage(this, clickMessage_, 0, 0); }

@@ -11,7 +11,9 @@
 class CUrlLink : public QLabel {
   Q_OBJECT
  public:
-  explicit CUrlLink(QWidget* parent = nullptr, Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter);
+  // The alignment is the static's: Qt::AlignVCenter stands for a centred image (the window shrinks
+  // evenly from top and bottom when fitted); a plain static keeps its top.
+  explicit CUrlLink(QWidget* parent = nullptr, Qt::Alignment align = Qt::AlignLeft | Qt::AlignTop);
 
   void SetURL(const QString& url);
   QString GetURL() const { return url_; }

@@ -195,13 +195,12 @@ void CSkinTabCtrl::drawTab(QPainter& p, int index, QRect r, bool selected) {
   p.drawLine(rr - 1, t + 1, rr - 1, b - 1);
   p.setPen(QColor(64, 64, 64));
   p.drawLine(rr, t + 2, rr, b - 1);
-  int x = l + 3;
+  int imageWidth = 0;
   if (index < images_.size() && !images_[index].isNull()) {
     p.drawPixmap(l + 3, t + (selected ? 2 : 1), images_[index]);
-    x += images_[index].width() + 3;
-  } else {
-    x += 4;
+    imageWidth = images_[index].width();
   }
+  const int x = ctl::TabTextLeft(l, imageWidth);
   p.setPen(pal.color(QPalette::ButtonText));
   p.drawText(QRect(x, t + 2, rr - x, b - t - 2), Qt::AlignVCenter | Qt::TextSingleLine, tabText(index).left(63));
 }

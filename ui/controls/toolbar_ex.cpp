@@ -739,13 +739,13 @@ CCustomizeDialog::CCustomizeDialog(CToolBarEx* bar, int textOption, int iconOpti
   grid->addLayout(right, 1, 3, 4, 1);
   textList_ = new QComboBox(this);
   textList_->setObjectName(QStringLiteral("1000"));
-  textList_->addItems({tr("Show Text Labels"), tr("Selective Text on Right"), tr("No Text Labels")});
+  textList_->addItems({Text(QStringLiteral("text0")), Text(QStringLiteral("text1")), Text(QStringLiteral("text2"))});
   iconList_ = new QComboBox(this);
   iconList_->setObjectName(QStringLiteral("1001"));
-  iconList_->addItems({tr("Small Icons"), tr("Large Icons")});
-  auto* textLabel = new QLabel(tr("Te&xt options:"), this);
+  iconList_->addItems({Text(QStringLiteral("icon0")), Text(QStringLiteral("icon1"))});
+  auto* textLabel = new QLabel(Text(QStringLiteral("textoptions")), this);
   textLabel->setBuddy(textList_);
-  auto* iconLabel = new QLabel(tr("Ico&n options:"), this);
+  auto* iconLabel = new QLabel(Text(QStringLiteral("iconoptions")), this);
   iconLabel->setBuddy(iconList_);
   grid->addWidget(textLabel, 5, 0);
   grid->addWidget(textList_, 5, 1, 1, 2);
@@ -831,7 +831,14 @@ QString CCustomizeDialog::Text(const QString& key) {
       {QStringLiteral("up"), QStringLiteral("Move &Up")},
       {QStringLiteral("down"), QStringLiteral("Move &Down")},
       {QStringLiteral("close"), QStringLiteral("&Close")},
-      {QStringLiteral("separator"), QStringLiteral("Separator")}};
+      {QStringLiteral("separator"), QStringLiteral("Separator")},
+      {QStringLiteral("textoptions"), QStringLiteral("Te&xt options:")},
+      {QStringLiteral("text0"), QStringLiteral("Show Text Labels")},
+      {QStringLiteral("text1"), QStringLiteral("Selective Text on Right")},
+      {QStringLiteral("text2"), QStringLiteral("No Text Labels")},
+      {QStringLiteral("iconoptions"), QStringLiteral("Ico&n options:")},
+      {QStringLiteral("icon0"), QStringLiteral("Small Icons")},
+      {QStringLiteral("icon1"), QStringLiteral("Large Icons")}};
   const auto it = english.find(key);
   return it == english.end() ? key : it->second;
 }

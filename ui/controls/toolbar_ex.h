@@ -196,8 +196,9 @@ class CCustomizeDialog : public QDialog {
   Q_OBJECT
  public:
   CCustomizeDialog(CToolBarEx* bar, int textOption, int iconOption);
-  // The texts of the system's own customise dialog in the program's language (title, available,
-  // current, add, remove, reset, up, down, close, separator); an empty text gives the English one back.
+  // The dialog's texts in the program's language (title, available, current, add, remove, reset, up,
+  // down, close, separator, textoptions, text0-text2, iconoptions, icon0-icon1); an empty text gives
+  // the English one back.
   static void SetText(const QString& key, const QString& text);
   static QString Text(const QString& key);
   void SetTextOption(int option);

@@ -61,7 +61,7 @@ CLoginDlg::CLoginDlg(QWidget* parent) : QDialog(parent) {
     checks->addWidget(m_save);
     checks->addWidget(m_auto);
     g->addLayout(checks, 2, 1);
-    m_register = new CHyperLink(body);
+    m_register = new CHyperLink(body, Qt::AlignLeft | Qt::AlignVCenter);  // centred in its row
     // The text is also the link's address, shown as its tip; a click opens the registration page.
     m_register->SetURL(LangText("login_dialog", "register", ""));
     m_register->SetLinkText(m_register->GetURL());

@@ -51,6 +51,7 @@
 #include "ui/controls/skin_button.h"
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/statics.h"
+#include "ui/controls/toolbar_ex.h"
 #include "ui/shell/about_box.h"
 #include "ui/shell/head_picture.h"
 #include "ui/shell/book_results.h"
@@ -439,6 +440,12 @@ void CMainFrame::ApplyLanguage() {
         CFormatRichEdit::SetFileMessageText(id, QString());  // the built-in text where the file has none
         CFormatRichEdit::SetFileMessageText(id, LangText("dlg_common", key.c_str(), CFormatRichEdit::FileMessageText(id).toUtf8().constData()));
     }
+    // A customisable toolbar's button texts and its customise dialog, from [toolbar_ex].
+    for (int command : {32821, 32822, 32823, 32831, 32833})
+        CToolBarEx::SetCommandText(command, LangText("toolbar_ex", std::to_string(command).c_str(), ""));
+    for (const char* key : {"title", "available", "current", "add", "remove", "reset", "up", "down", "close", "separator",
+                            "textoptions", "text0", "text1", "text2", "iconoptions", "icon0", "icon1"})
+        CCustomizeDialog::SetText(key, LangText("toolbar_ex", (std::string("dlg_") + key).c_str(), ""));
     // The bar shows the status's description in the new language.
     m_wndStatusBar->RefreshStatus();
     descriptionKey_.clear();

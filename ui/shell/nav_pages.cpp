@@ -125,7 +125,7 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
         return l;
     };
     auto link = [&](int id, const QFont& f) {
-        auto* l = new CHyperLink(this);
+        auto* l = new CHyperLink(this, Qt::AlignLeft | Qt::AlignVCenter);
         l->setObjectName(QString("navLink%1").arg(id));
         l->setFont(f);
         l->SetColours(RGB(0x1b, 0x4f, 0xa8), RGB(0x1b, 0x4f, 0xa8), RGB(0x2f, 0x6f, 0xd6));
@@ -320,7 +320,7 @@ bool CServiceBrowser::event(QEvent* e) {
             m->result = 0;
             if (m_bHasScroll == 1) return true;
             if (m->wParam == kSiteCreate) {
-                if (!site_) site_ = std::make_unique<CWebControlSite>(false);
+                if (!site_) site_ = std::make_unique<CWebControlSite>();
                 reinterpret_cast<CtrlSiteQuery*>(m->lParam)->site = site_.get();
                 m->result = 1;
             } else if (m->wParam == kSiteContextMenu) {

@@ -262,12 +262,16 @@ TEST(ToolBarExTest, CustomiseMovesButtonsTextAtOnceIconsAtTheClose) {
     // The dialog's own texts follow the program's language; an empty text gives the English back.
     CCustomizeDialog::SetText(QStringLiteral("separator"), QStringLiteral("分隔符"));
     CCustomizeDialog::SetText(QStringLiteral("title"), QStringLiteral("自定义工具栏"));
+    CCustomizeDialog::SetText(QStringLiteral("text1"), QStringLiteral("右侧选择性文本"));
+    CCustomizeDialog::SetText(QStringLiteral("icon1"), QStringLiteral("大图标"));
     bar.setWindowTitle(QStringLiteral("格式"));
     CCustomizeDialog dlg(&bar, bar.TextOption(), bar.IconOption());
     EXPECT_EQ(dlg.available()->item(0)->text(), QStringLiteral("分隔符"));
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("自定义工具栏 - 格式"));
-    CCustomizeDialog::SetText(QStringLiteral("separator"), QString());
-    CCustomizeDialog::SetText(QStringLiteral("title"), QString());
+    EXPECT_EQ(dlg.textList()->itemText(1), QStringLiteral("右侧选择性文本"));
+    EXPECT_EQ(dlg.iconList()->itemText(1), QStringLiteral("大图标"));
+    EXPECT_EQ(dlg.textList()->itemText(2), QStringLiteral("No Text Labels"));
+    for (const char* key : {"separator", "title", "text1", "icon1"}) CCustomizeDialog::SetText(QString::fromUtf8(key), QString());
     EXPECT_EQ(CCustomizeDialog::Text(QStringLiteral("separator")), QStringLiteral("Separator"));
     bar.setWindowTitle(QString());
   }
@@ -467,6 +471,29 @@ TEST(FlatComboTest, FlatEdgesInTheFaceColourAndSystemCharactersEaten) {
   alt.ignore();
   QCoreApplication::sendEvent(&plain, &alt);
   EXPECT_FALSE(alt.isAccepted());
+}
+
+TEST(FlatComboTest, ThePressedLookIsDrawnOnlyByTheTimerStep) {
+  QWidget window;
+  auto* combo = new CCJFlatComboBox(&window, true);
+  combo->addItems({QStringLiteral("alpha"), QStringLiteral("beta")});
+  combo->setGeometry(10, 10, 150, 24);
+  window.show();
+  combo->setFocus();
+  QCoreApplication::processEvents();
+  combo->TimerStep();  // raised while the focus is held
+  combo->grab();
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(0, 0), combo->mapToGlobal(QPointF(0, 0)), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(combo, &press);
+  EXPECT_EQ(combo->CurrentLook(), CCJFlatComboBox::kRaised);  // a painting with the button down: raised
+  combo->TimerStep();
+  EXPECT_EQ(combo->CurrentLook(), CCJFlatComboBox::kPressed);  // the step draws it pressed
+  combo->grab();
+  EXPECT_EQ(combo->CurrentLook(), CCJFlatComboBox::kRaised);  // until the next painting
+  QMouseEvent release(QEvent::MouseButtonRelease, QPointF(0, 0), combo->mapToGlobal(QPointF(0, 0)), Qt::LeftButton,
+                      Qt::NoButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(combo, &release);
 }
 
 // ---------------------------------------------------------------------------

@@ -331,6 +331,17 @@ TEST(LinkFitTest, KeepsTheAnchorOfCentredAndRightAlignedLinks) {
   EXPECT_EQ(ctl::FitLinkRect(w, 40, 14, ctl::LinkAlign::Right, true), (ctl::Rect{70, 28, 110, 42}));
 }
 
+TEST(TabLabelTest, TextStartsThreePixelsAfterTheImage) {
+  EXPECT_EQ(ctl::TabTextLeft(10, 16), 32);
+  EXPECT_EQ(ctl::TabTextLeft(10, 0), 16);  // no image: its right edge is where it would start
+}
+
+TEST(LinkFitTest, APlainStaticKeepsItsTopACentredImageStaticShrinksEvenly) {
+  const ctl::Rect w{0, 10, 100, 40};
+  EXPECT_EQ(ctl::FitLinkRect(w, 40, 14, ctl::LinkAlign::Left, false), (ctl::Rect{0, 10, 40, 24}));
+  EXPECT_EQ(ctl::FitLinkRect(w, 40, 14, ctl::LinkAlign::Left, true), (ctl::Rect{0, 18, 40, 32}));
+}
+
 TEST(AutoCompleteTest, MatchSelectsTheTailNoMatchKeepsTextAndCaret) {
   const std::vector<std::string> list = {"13800", "13912", "alice"};
   auto r = ctl::AutoComplete("139", 3, 3, list);

@@ -530,6 +530,18 @@ TEST(LinkTest, HyperlinkPostsExactlyItsMessage) {
   EXPECT_EQ(owner.messages.size(), 1u);
 }
 
+TEST(LinkTest, AHyperlinkWithoutAMessagePostsMinusOne) {
+  MessageOwner owner;
+  owner.resize(200, 50);
+  auto* link = new CHyperLink(&owner);
+  link->SetLinkText(QStringLiteral("Service"));
+  owner.show();
+  QTest::mouseClick(link, Qt::LeftButton, {}, QPoint(2, 2));
+  QCoreApplication::sendPostedEvents();
+  ASSERT_EQ(owner.messages.size(), 1u);
+  EXPECT_EQ(owner.messages[0].msg, UINT(-1));
+}
+
 TEST(LinkTest, TheHandCursorIsTheProgramsResourceWhenItHasOne) {
   TestSkin skin;
   QWidget owner;
@@ -551,6 +563,15 @@ TEST(LinkTest, FittingKeepsRightAndCentreAnchors) {
   centre->setGeometry(10, 60, 300, 40);
   centre->SetLinkText(QStringLiteral("middle"));
   EXPECT_NEAR(centre->geometry().center().x(), 160, 1);
+  // A plain static keeps its top; one with a centred image shrinks evenly from top and bottom.
+  auto* plain = new CUrlLink(&parent);
+  plain->setGeometry(10, 110, 300, 40);
+  plain->SetLinkText(QStringLiteral("top"));
+  EXPECT_EQ(plain->geometry().top(), 110);
+  auto* centred = new CUrlLink(&parent, Qt::AlignLeft | Qt::AlignVCenter);
+  centred->setGeometry(10, 160, 300, 40);
+  centred->SetLinkText(QStringLiteral("middle"));
+  EXPECT_NEAR(centred->geometry().center().y(), 180, 1);
 }
 
 // ---------------------------------------------------------------------------

@@ -161,7 +161,7 @@ CExternalDispatch* ExternalDispatch() { return g_external; }
 
 void CWebControlSite::Attach(QWebEngineView* view, QWidget* host) {
   QWebEnginePage* page = view->page();
-  page->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, scrollBars_);
+  page->settings()->setAttribute(QWebEngineSettings::ShowScrollBars, false);
   TakeContextMenu(view, host);
   if (CExternalDispatch* external = ExternalDispatch()) {
     auto* channel = new QWebChannel(page);
@@ -178,9 +178,8 @@ void CWebControlSite::Attach(QWebEngineView* view, QWidget* host) {
 }
 
 void CWebControlSite::Attach(QTextBrowser* view, QWidget* host) {
-  const Qt::ScrollBarPolicy bars = scrollBars_ ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff;
-  view->setHorizontalScrollBarPolicy(bars);
-  view->setVerticalScrollBarPolicy(bars);
+  view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   TakeContextMenu(view, host);
 }
 

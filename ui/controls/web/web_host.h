@@ -41,18 +41,14 @@ void DeferEngineGraphics();
 void SetExternalDispatch(CExternalDispatch* external);
 CExternalDispatch* ExternalDispatch();
 
-// The host behaviour a window supplies for its pages: no border, scroll bars as asked, no browser
+// The host behaviour a window supplies for its pages: no border, no scroll bars, no browser
 // context menu, and the external object.
 class CWebControlSite {
  public:
-  explicit CWebControlSite(bool scrollBars = false) : scrollBars_(scrollBars) {}
-  bool ScrollBars() const { return scrollBars_; }
+  bool ScrollBars() const { return false; }
   // Applies the site to a freshly created view.
   void Attach(QWebEngineView* view, QWidget* host);
   void Attach(QTextBrowser* view, QWidget* host);
-
- private:
-  bool scrollBars_;
 };
 
 // What a page needs to be drawn: a local page without script, frames, plug-ins or anything from the
@@ -124,5 +120,5 @@ class CWebPageDlg : public QDialog {
   QUrl url_;
   CWebBrowserHost* browser_;
   QBasicTimer timer_;
-  CWebControlSite site_{false};
+  CWebControlSite site_;
 };

@@ -29,6 +29,7 @@
 #include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
+#include "ui/controls/toolbar_ex.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
 #include "ui/controls/links.h"
@@ -466,7 +467,15 @@ TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays)
     EXPECT_EQ(QStringLiteral("Invalid filename."), CFormatRichEdit::FileMessageText(CFormatRichEdit::kInvalidFileNameText));
     EXPECT_EQ(QStringLiteral("Failed to open document."), CFormatRichEdit::FileMessageText(CFormatRichEdit::kOpenFailedText));
     EXPECT_EQ(QStringLiteral("Failed to save document."), CFormatRichEdit::FileMessageText(CFormatRichEdit::kSaveFailedText));
+    // So do the customisable toolbar's texts and its customise dialog's.
+    EXPECT_EQ(QStringLiteral("Font"), CToolBarEx::CommandText(32822));
+    EXPECT_EQ(QStringLiteral("Show Text Labels"), CCustomizeDialog::Text(QStringLiteral("text0")));
     frame.Command(ID_LANG_CHS);
     EXPECT_EQ(QStringLiteral("打开文档失败。"), CFormatRichEdit::FileMessageText(CFormatRichEdit::kOpenFailedText));
+    EXPECT_EQ(QStringLiteral("字体"), CToolBarEx::CommandText(32822));
+    const std::pair<const char*, const char*> dialog[] = {
+        {"title", "自定义工具栏"}, {"separator", "分隔符"}, {"textoptions", "文本选项(&X):"}, {"text0", "显示文本标签"},
+        {"text1", "右侧选择性文本"}, {"text2", "无文本标签"}, {"iconoptions", "图标选项(&N):"}, {"icon0", "小图标"}, {"icon1", "大图标"}};
+    for (const auto& [key, text] : dialog) EXPECT_EQ(QString::fromUtf8(text), CCustomizeDialog::Text(QString::fromUtf8(key))) << key;
     g_strUserId.clear();
 }

@@ -23,7 +23,7 @@ namespace {
 class SiteWindow : public QWidget {
  public:
   explicit SiteWindow(bool answers, QWidget* parent = nullptr) : QWidget(parent), answers_(answers) {}
-  CWebControlSite site{false};
+  CWebControlSite site;
   int asked = 0;
 
  protected:
