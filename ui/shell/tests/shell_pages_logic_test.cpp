@@ -408,7 +408,8 @@ TEST(Accounts, IncompleteValues) {
         {{"u", "p", "", "s", 1, false}, 0, 0},
         {{"", "p", "", "s", 1, false}, 0, 1},
         {{"u", "", "", "s", 1, false}, 0, 1},
-        {{"u", "p", "", " ", 1, false}, 0, 1},
+        {{"u", "p", "", "", 1, false}, 0, 1},
+        {{"u", "p", "", " ", 1, false}, 0, 0},  // taken as typed: a blank is not an empty field
         {{"u", "p", "", "s", 0, false}, 0, 1},
         // The port is read before the rest is checked: a bad port has its own message even when more is missing.
         {{"u", "p", "", "s", 65536, false}, 1, 4},
