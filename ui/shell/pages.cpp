@@ -47,14 +47,6 @@ QPixmap RoundHead(const QString& path, int size) {
     return out;
 }
 
-constexpr int kHeadSize = 48;
-
-QPixmap StatusPixmap(int status) {
-    const char* name = shell::StatusBitmapName(status);
-    if (!name) return {};
-    return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(name)), status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8));
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -76,121 +68,16 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
         return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
     };
     v->addWidget(links_, 1);
-
-    // Header, hint, sign-in button, progress line and news list: no longer shown, kept (hidden, outside
-    // the layout) only until their last callers are gone.
-    auto* old = new QWidget(this);
-    old->setObjectName("startPageRetired");
-    old->hide();
-    head_ = new QLabel(old);
-    name_ = new QLabel(old);
-    statusLine_ = new QLabel(old);
-    counter_ = new QLabel(old);
-    hint_ = new QLabel(old);
-    login_ = new QPushButton(old);
-    connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
-    progress_ = new QLabel(old);
-    progress_->setObjectName("startProgress");
-    eventsTitle_ = new QLabel(old);
-    events_ = new QListWidget(old);
-    events_->setWordWrap(true);
-    events_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    Retext();
 }
 
 QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "title", "Start").left(32); }
 
-void CNqNavigatePage::SetMode(int loginState) {
-    mode_ = loginState;
-    links_->SetMode(loginState);
-    Retext();
-}
+void CNqNavigatePage::SetMode(int loginState) { links_->SetMode(loginState); }
 
-void CNqNavigatePage::SetProfile(const QString& user, const QString& alias, const QString& headPic) {
-    user_ = user;
-    alias_ = alias;
-    headPic_ = headPic;
-    Retext();
-}
+void CNqNavigatePage::SetOnlineCount(int count) { links_->SetOnlineCount(count); }
 
-void CNqNavigatePage::SetStatus(int status, const QString& description) {
-    status_ = status;
-    statusText_ = description;
-    Retext();
-}
-
-void CNqNavigatePage::SetOnlineCount(int count) {
-    online_ = count;
-    links_->SetOnlineCount(count);
-}
-
-void CNqNavigatePage::SetOnlineCount(int online, int total) {
-    links_->SetOnlineCount(online);
-    online_ = online;
-    total_ = total;
-    Retext();
-}
-
-void CNqNavigatePage::SetProgress(const QString& text) {
-    progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text);
-    progress_->setVisible(!progress_->text().isEmpty());
-}
-
-void CNqNavigatePage::AddEvent(int kind, const QString& text) {
-    auto* item = new QListWidgetItem(QDateTime::currentDateTime().toString("HH:mm") + "   " + text);
-    item->setToolTip(text);
-    // Presence news shows the online dot, calls the call icon, the program's own notices an information mark.
-    if (kind == 1) {
-        item->setIcon(QIcon(StatusPixmap(0)));
-    } else if (kind % 3 == 2) {
-        const QPixmap icon = ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile("startmiss.bmp")), RGB(0xEC, 0xE9, 0xD8));
-        if (!icon.isNull()) item->setIcon(QIcon(icon));
-    } else {
-        item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
-    }
-    events_->insertItem(0, item);
-    while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
-}
-
-void CNqNavigatePage::OnLanguageChanged() {
-    links_->Retext();
-    Retext();
-}
-void CNqNavigatePage::OnSkinChanged() {
-    links_->OnSkinChanged();
-    Retext();
-}
-
-void CNqNavigatePage::Retext() {
-    const bool in = mode_ == LOGIN_SIGNED_IN;
-    const bool busy = mode_ == LOGIN_SIGNING_IN || mode_ == LOGIN_SIGNING_OUT;
-    QString head = headPic_.isEmpty() ? QString() : headPic_;
-    head_->setPixmap(RoundHead(head, kHeadSize));
-    if (in || busy) name_->setText(alias_.isEmpty() ? user_ : alias_ + "  <span style='font-weight:normal;color:#dbe7fb'>(" + user_.toHtmlEscaped() + ")</span>");
-    else name_->setText(LangText("navigate_dialog", "nobody", "Not signed in"));
-    static const char* const dots[] = {"#3ccf6e", "#b8c2cf", "#f0564a", "#f5b43c", "#f5b43c"};
-    statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
-                             .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
-    if (in) {
-        const QString fmt = shell::LangFormatText("navigate_dialog", "online_count", "Contacts online: %d");
-        counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
-                          (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
-    } else {
-        counter_->setText(QString());
-    }
-    hint_->setText(in ? LangText("navigate_dialog", "tip_online", "You are signed in. Calls and messages reach you here.")
-                      : busy ? LangText("navigate_dialog", "tip_busy", "Connecting to the service...")
-                             : LangText("navigate_dialog", "tip_offline", "Sign in to see your contacts, make calls and receive messages."));
-    // Signed out the summary's link signs in; the button is there to cancel a sign-in under way.
-    login_->setVisible(mode_ == LOGIN_SIGNING_IN);
-    login_->setEnabled(mode_ == LOGIN_SIGNING_IN);
-    hint_->setVisible(mode_ != LOGIN_SIGNING_IN);
-    login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
-                                              : LangText("navigate_dialog", "login", "Sign in"));
-    if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
-    progress_->setVisible(!progress_->text().isEmpty());
-    eventsTitle_->setText(LangText("navigate_dialog", "events", "Recent activity"));
-}
+void CNqNavigatePage::OnLanguageChanged() { links_->Retext(); }
+void CNqNavigatePage::OnSkinChanged() { links_->OnSkinChanged(); }
 
 // ---------------------------------------------------------------------------------------------
 CDialDialog::CDialDialog(QWidget* parent) : CNqPropertyPage(PAGE_DIAL, parent) {

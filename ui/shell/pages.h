@@ -37,41 +37,20 @@ public:
     virtual int TabImage() const = 0;
 };
 
-// One line of the start page's event list (profile, presence and call events).
-struct PageEvent {
-    QString time, text;
-    int kind;  // 0 sign-in, 1 presence, 2 call
-};
-
 class CNqNavigatePage : public CNqPropertyPage {
     Q_OBJECT
 public:
     explicit CNqNavigatePage(QWidget* parent = nullptr);
     void SetMode(int loginState);
-    void SetProfile(const QString& user, const QString& alias, const QString& headPic);
-    void SetStatus(int status, const QString& description);
     // Contacts online: the summary's link text for none, one or more.
     void SetOnlineCount(int count);
-    void SetOnlineCount(int online, int total);
-    void SetProgress(const QString& text);
-    void AddEvent(int kind, const QString& text);
     void OnLanguageChanged() override;
     void OnSkinChanged() override;
     QString TabTitle() const override;
     int TabImage() const override { return 0; }
-    QPushButton* LoginButton() const { return login_; }
     shell::CNavigateLinks* Links() const { return links_; }  // ---- the summary links
-    QListWidget* Events() const { return events_; }
-signals:
-    void loginClicked();
 
 private:
-    void Retext();
-    int mode_ = 0, status_ = 1, online_ = 0, total_ = 0;
-    QString user_, alias_, headPic_, statusText_;
-    QLabel *head_, *name_, *statusLine_, *counter_, *progress_, *eventsTitle_, *hint_;
-    QPushButton* login_;
-    QListWidget* events_;
     shell::CNavigateLinks* links_ = nullptr;
 };
 

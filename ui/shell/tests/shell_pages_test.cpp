@@ -480,8 +480,7 @@ TEST_F(ShellPages, StartPageShowsEachModesControlsAndNothingElse) {
     EXPECT_EQ(summary, ShownControls(page));
 }
 
-// Holds only once the retired header, hint, button, progress line and news list are deleted.
-TEST_F(ShellPages, DISABLED_StartPageHoldsOnlyItsControls) {
+TEST_F(ShellPages, StartPageHoldsOnlyItsControls) {
     CNqNavigatePage page;
     for (QWidget* w : page.findChildren<QWidget*>())
         EXPECT_TRUE(IsStartControl(page, w)) << w->metaObject()->className() << " " << w->objectName().toStdString();
