@@ -1,53 +1,18 @@
-// The sheet and its pages: the start page, the signed-in pages and the call pages.
+// The sheet and its pages: the start page and the service page, and the sheet that holds every page.
 #include "ui/shell/pages.h"
 #include "ui/shell/nav_pages.h"
 
-#include <QDateTime>
-#include <QFile>
-#include <QGridLayout>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QAbstractButton>
-#include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
-#include <QPainterPath>
-#include <QStyle>
 #include <QVBoxLayout>
 
 #include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
-#include "ui/shell/frame_logic.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/main_frame.h"
 #include "ui/controls/trel_menu.h"
 
 using shell::LangText;
-
-namespace {
-
-QPixmap RoundHead(const QString& path, int size) {
-    QImage img = ctl::LoadBitmapFile(path);
-    QPixmap out(size, size);
-    out.fill(Qt::transparent);
-    QPainter p(&out);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath clip;
-    clip.addRoundedRect(QRectF(0, 0, size, size), size * 0.22, size * 0.22);
-    p.setClipPath(clip);
-    if (img.isNull()) {
-        p.fillRect(out.rect(), QColor(0xC9, 0xD8, 0xEE));
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0x7E, 0x9C, 0xC8));
-        p.drawEllipse(QRectF(size * 0.3, size * 0.16, size * 0.4, size * 0.4));
-        p.drawEllipse(QRectF(size * 0.14, size * 0.6, size * 0.72, size * 0.6));
-    } else {
-        p.drawImage(QRect(0, 0, size, size), img.scaled(size, size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation));
-    }
-    return out;
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, parent) {
@@ -80,67 +45,6 @@ void CNqNavigatePage::OnLanguageChanged() { links_->Retext(); }
 void CNqNavigatePage::OnSkinChanged() { links_->OnSkinChanged(); }
 
 // ---------------------------------------------------------------------------------------------
-CDialDialog::CDialDialog(QWidget* parent) : CNqPropertyPage(PAGE_DIAL, parent) {
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(24, 18, 24, 18);
-    v->setSpacing(10);
-    number_ = new QLineEdit(this);
-    number_->setObjectName("dialNumber");
-    number_->setAlignment(Qt::AlignCenter);
-    number_->setMaxLength(64);
-    v->addWidget(number_);
-    auto* grid = new QGridLayout;
-    grid->setSpacing(8);
-    const char* keys[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
-    for (int i = 0; i < 12; ++i) {
-        auto* b = new QPushButton(QString::fromLatin1(keys[i]), this);
-        b->setObjectName("dialKey");
-        b->setMinimumSize(64, 40);
-        b->setFocusPolicy(Qt::NoFocus);
-        connect(b, &QPushButton::clicked, this, [this, i, keys] { number_->insert(QString::fromLatin1(keys[i])); });
-        grid->addWidget(b, i / 3, i % 3);
-    }
-    v->addLayout(grid);
-    call_ = new QPushButton(this);
-    call_->setObjectName("callButton");
-    call_->setMinimumHeight(38);
-    connect(call_, &QPushButton::clicked, this, [this] {
-        if (!number_->text().trimmed().isEmpty()) emit callRequested(number_->text().trimmed());
-    });
-    connect(number_, &QLineEdit::returnPressed, call_, &QPushButton::click);
-    v->addWidget(call_);
-    hint_ = new QLabel(this);
-    hint_->setObjectName("startHint");
-    hint_->setAlignment(Qt::AlignCenter);
-    v->addWidget(hint_);
-    v->addStretch();
-    OnLanguageChanged();
-}
-
-QString CDialDialog::TabTitle() const { return LangText("dial_dialog", "title", "Dial"); }
-void CDialDialog::OnLanguageChanged() {
-    call_->setText(LangText("dial_dialog", "call", "Call"));
-    hint_->setText(LangText("dial_dialog", "hint", "Type a number or a SIP address"));
-    number_->setPlaceholderText(LangText("dial_dialog", "number", "Number"));
-}
-
-// ---------------------------------------------------------------------------------------------
-CSyslogDlg::CSyslogDlg(QWidget* parent) : CNqPropertyPage(PAGE_LOG, parent) {
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(0, 0, 0, 0);
-    list_ = new QListWidget(this);
-    list_->setObjectName("eventList");
-    v->addWidget(list_);
-}
-
-QString CSyslogDlg::TabTitle() const { return LangText("syslog_dialog", "title", "Calls"); }
-
-void CSyslogDlg::AddCall(bool incoming, const QString& number, const QString& outcome) {
-    const QString dir = incoming ? LangText("syslog_dialog", "incoming", "Incoming") : LangText("syslog_dialog", "outgoing", "Outgoing");
-    list_->insertItem(0, QDateTime::currentDateTime().toString("MM-dd HH:mm") + "   " + dir + "  " + number + "  " + outcome);
-}
-
-// ---------------------------------------------------------------------------------------------
 CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, parent) {
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(0, 0, 0, 0);
@@ -151,65 +55,6 @@ CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, pare
 QString CPageService::TabTitle() const { return LangText("service_page", "title", "服务").left(128); }
 void CPageService::OnSkinChanged() {}
 void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
-
-// ---------------------------------------------------------------------------------------------
-COnDialDlg::COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent)
-    : CNqPropertyPage(PAGE_CALL, parent), m_nCallId(callId), m_nCnxId(cnxId), m_strRemote(remote), m_bIncoming(incoming) {
-    m_nState = 0;
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(20, 24, 20, 20);
-    v->setSpacing(10);
-    auto* pic = new QLabel(this);
-    pic->setAlignment(Qt::AlignCenter);
-    pic->setPixmap(RoundHead(shell::SkinFile("usericondef.bmp"), 72));
-    v->addWidget(pic);
-    remote_ = new QLabel(remote, this);
-    remote_->setObjectName("callRemote");
-    remote_->setAlignment(Qt::AlignCenter);
-    v->addWidget(remote_);
-    state_ = new QLabel(this);
-    state_->setObjectName("callState");
-    state_->setAlignment(Qt::AlignCenter);
-    v->addWidget(state_);
-    clock_ = new QLabel(this);
-    clock_->setObjectName("callClock");
-    clock_->setAlignment(Qt::AlignCenter);
-    v->addWidget(clock_);
-    v->addStretch();
-    auto* h = new QHBoxLayout;
-    answer_ = new QPushButton(LangText("ondial_dialog", "answer", "Answer"), this);
-    answer_->setObjectName("callButton");
-    answer_->setMinimumHeight(38);
-    hangup_ = new QPushButton(LangText("ondial_dialog", "hangup", "Hang up"), this);
-    hangup_->setObjectName("hangupButton");
-    hangup_->setMinimumHeight(38);
-    h->addWidget(answer_);
-    h->addWidget(hangup_);
-    v->addLayout(h);
-    answer_->setVisible(incoming);
-    connect(answer_, &QPushButton::clicked, this, [this] { emit answerClicked(this); });
-    connect(hangup_, &QPushButton::clicked, this, [this] { emit hangupClicked(this); });
-    connect(&tick_, &QTimer::timeout, this, [this] {
-        const qint64 s = talking_.elapsed() / 1000;
-        clock_->setText(QStringLiteral("%1:%2").arg(s / 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0')));
-    });
-    SetCallState(0, incoming ? LangText("ondial_dialog", "tip_incoming", "Incoming call") : LangText("ondial_dialog", "tip_calling", "Calling..."));
-}
-
-void COnDialDlg::SetCallState(int state, const QString& tip) {
-    m_nState = state;
-    state_->setText(tip);
-    if (state == 1 && !tick_.isActive()) {
-        talking_.start();
-        tick_.start(1000);
-        clock_->setText("00:00");
-    }
-    if (state != 0) answer_->setVisible(false);
-    if (state == 3) {
-        tick_.stop();
-        hangup_->setText(LangText("ondial_dialog", "close", "Close"));
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 CNqPropertySheet::CNqPropertySheet(QWidget* parent) : QTabWidget(parent) {
@@ -224,8 +69,7 @@ CNqPropertySheet::~CNqPropertySheet() { delete m_popupMenu; }
 
 bool CNqPropertySheet::OnContextMenu(const QPoint& screenPoint) {
     const QPoint at = m_tabCtrl->mapFromGlobal(screenPoint);
-    // Any page of a call carries the menu, the calls windows' own as well as the simple one; the
-    // fixed pages before them never do.
+    // Any page of a call carries the menu; the fixed pages before them never do.
     int tab = -1;
     for (int i = 0; i < m_tabCtrl->count(); ++i) {
         auto* page = qobject_cast<CNqPropertyPage*>(widget(i));
@@ -306,21 +150,7 @@ void CChildView::RemovePage(CNqPropertyPage* page) {
 
 CNqPropertyPage* CChildView::PageAt(int i) const { return qobject_cast<CNqPropertyPage*>(widget(i)); }
 
-COnDialDlg* CChildView::FindCallPageByCallId(int callId) const {
-    for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3 && p->m_nCallId == callId) return p;
-    return nullptr;
-}
-
-COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
-    for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i));
-            p && p->m_nState != 3 && p->m_strRemote.compare(number, Qt::CaseInsensitive) == 0)
-            return p;
-    return nullptr;
-}
-
-// Any page of a call counts, the calls windows' own pages as well as the simple one.
+// Any page of a call counts, by its type and state.
 bool CChildView::AnyCallPage() const {
     for (int i = 0; i < count(); ++i)
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL && p->m_nState != 3) return true;
@@ -331,11 +161,6 @@ bool CChildView::HasCallPage() const {
     for (int i = 0; i < count(); ++i)
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL) return true;
     return false;
-}
-
-void CChildView::CloseEndedCallPages() {
-    for (int i = count() - 1; i >= 0; --i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState == 3) ClosePage(p);
 }
 
 bool CChildView::AnyTalking() const {

@@ -40,6 +40,7 @@
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_config.h"
 #include "voip/VoipUi.h"
+#include "fake_calls.h"
 
 namespace {
 
@@ -200,27 +201,27 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
     // Ended call pages stay listed but block no new call; closing one returns to a non-call page.
     auto* start = new CNqNavigatePage;
     sheet.AddPage(start);
-    auto* call = new COnDialDlg(1, 1, "bob", false);
+    auto* call = new fakecalls::Page(PAGE_CALL, "bob", 0);
     sheet.AddPage(call);
     sheet.setCurrentWidget(call);
     EXPECT_TRUE(sheet.AnyCallPage());
-    EXPECT_EQ(call, sheet.FindCallPageByNumber("bob"));
-    call->SetCallState(3, "ended");
+    EXPECT_TRUE(sheet.HasCallPage());
+    call->m_nState = 3;
     EXPECT_FALSE(sheet.AnyCallPage());
-    EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
+    EXPECT_TRUE(sheet.HasCallPage()) << "an ended call page stays until closed";
     sheet.ClosePage(call);
     EXPECT_EQ(start, sheet.currentWidget());
     // With more pages, a closed call returns to the page last used, not to its neighbour at the end.
-    auto* dial = new CDialDialog;
+    auto* dial = new fakecalls::Page(PAGE_DIAL, "Dial");
     sheet.AddPage(dial);
     auto* service = new CPageService;
     sheet.AddPage(service);
     for (QWidget* used : {static_cast<QWidget*>(start), static_cast<QWidget*>(dial)}) {
         sheet.setCurrentWidget(used);
-        auto* next = new COnDialDlg(2, 1, "carol", false);
+        auto* next = new fakecalls::Page(PAGE_CALL, "carol", 0);
         sheet.AddPage(next);
         sheet.setCurrentWidget(next);
-        next->SetCallState(3, "ended");
+        next->m_nState = 3;
         sheet.ClosePage(next);
         EXPECT_EQ(used, sheet.currentWidget());
     }
@@ -395,7 +396,7 @@ TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
     auto* home = new CNqNavigatePage;
     sheet.AddPage(home);
     const QString address = "someone.with.a.long.name@sip.example.org";
-    auto* call = new COnDialDlg(0, 0, address, false);
+    auto* call = new fakecalls::Page(PAGE_CALL, address, 0);
     sheet.AddPage(call);
     const int i = sheet.indexOf(call);
     EXPECT_NE(address, sheet.tabText(i));
@@ -404,7 +405,7 @@ TEST_F(ShellFrame, LongCallAddressIsShortenedOnItsTabAndWholeInTheTip) {
     EXPECT_EQ(address, sheet.tabToolTip(i));
     EXPECT_EQ(home->TabTitle(), sheet.tabText(sheet.indexOf(home))) << "short titles stay whole";
     // In the narrow frame a full row scrolls rather than squeezing tabs into each other.
-    for (int k = 0; k < 4; ++k) sheet.AddPage(new CDialDialog);
+    for (int k = 0; k < 4; ++k) sheet.AddPage(new fakecalls::Page(PAGE_DIAL, "Dial"));
     sheet.resize(380, 400);
     sheet.show();
     QCoreApplication::processEvents();
@@ -443,7 +444,7 @@ TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays)
     frame.SetStatusText("txt_online");
     shell::CNavigateLinks* links = frame.StartPage()->Links();
     links->AddMissedCall();
-    links->SetUpdateVersion(0, 9, 7);
+    links->ShowUpdateVersion(0, 9, 7);
     auto shown = [&] {
         return QStringList{static_cast<QLabel*>(links->Control(shell::NAV_TIP))->text(), links->Link(shell::NAV_MISSED)->text(),
                            links->Link(shell::NAV_QUERY)->text(),  links->Link(shell::NAV_PREPAY)->text(),
