@@ -198,7 +198,12 @@ int shell::HasWaveInDevice() {
 }
 
 void CMainFrame::ShowConnectionError(int code) {
-    if (m_calls) m_calls->ShowConnectionError(code);
+    if (m_calls) {
+        m_calls->ShowConnectionError(code);
+        return;
+    }
+    const char* key = code == -2 ? "msg_mic_inuse" : code == -1 ? "msg_cnx_failed" : "msg_unknown";
+    Box(LangText("dial_dialog", key, ""), LangText("multiconf_dialog", "conf_info", "Infomation"));
 }
 
 bool CMainFrame::IsPageCallCurrent() { return m_calls && m_calls->IsPageCallCurrent(); }

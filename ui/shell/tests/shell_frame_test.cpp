@@ -278,6 +278,28 @@ TEST_F(ShellFrame, SheetCallCommandsAndTheDialCommandsReachTheCallsWindows) {
     shell::CallWindowsFactoryRef() = nullptr;
 }
 
+TEST_F(ShellFrame, ConnectionErrorsGoToTheCallsWindowsElseTheFrameSaysThem) {
+    {
+        CMainFrame frame;
+        std::vector<std::pair<QString, QString>> boxes;
+        frame.showBox = [&](const QString& t, const QString& title) { boxes.push_back({t, title}); };
+        for (int code : {-2, -1, -7}) frame.ShowConnectionError(code);
+        const QString title = shell::LangText("multiconf_dialog", "conf_info", "");
+        EXPECT_EQ((std::vector<std::pair<QString, QString>>{{shell::LangText("dial_dialog", "msg_mic_inuse", ""), title},
+                                                            {shell::LangText("dial_dialog", "msg_cnx_failed", ""), title},
+                                                            {shell::LangText("dial_dialog", "msg_unknown", ""), title}}),
+                  boxes);
+    }
+    std::map<std::string, int> seen;
+    fakecalls::Registered calls(&seen);
+    CMainFrame frame;
+    int boxes = 0;
+    frame.showBox = [&](const QString&, const QString&) { ++boxes; };
+    frame.ShowConnectionError(-1);
+    EXPECT_EQ(1, seen["error -1"]);
+    EXPECT_EQ(0, boxes) << "the calls windows say it";
+}
+
 TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
     CMainFrame frame;
     auto first = std::make_unique<QWidget>();
