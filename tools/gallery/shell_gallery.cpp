@@ -54,12 +54,6 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         frame.SetStatusText("txt_online");
         frame.Sheet()->setCurrentIndex(0);
         Save(&frame, "main_signed_in_" + suffix);
-        auto* call = new COnDialDlg(0, 0, "bob@127.0.0.1", false);
-        frame.Sheet()->AddPage(call);
-        frame.Sheet()->setCurrentWidget(call);
-        call->SetCallState(1, shell::LangText("ondial_dialog", "tip_talking", "Talking"));
-        Save(&frame, "main_call_" + suffix);
-        frame.Sheet()->ClosePage(call);
         frame.hide();
         g_strUserId.clear();
     }

@@ -66,12 +66,9 @@ bool BookHost::IsCallingSelf(const QString& number) {
 }
 
 bool BookHost::ShowCallPage(const QString& number) {
+    // The calls windows show the number's call page when it has one.
     CMainFrame* frame = MainFrame();
-    if (!frame || !frame->Sheet()) return false;
-    COnDialDlg* page = frame->Sheet()->FindCallPageByNumber(number);
-    if (!page) return false;
-    frame->Sheet()->setCurrentWidget(page);
-    return true;
+    return frame && frame->Calls() && frame->Calls()->ShowCallPageFor(number.toStdString());
 }
 
 void BookHost::CallContact(AddrNode* node, uint32_t type, const QString& number) {

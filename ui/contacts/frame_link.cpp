@@ -38,18 +38,6 @@ void ShowCounts() {
     frame->StartPage()->Links()->SetOnlineCount(static_cast<int>(root->onlineCount));
 }
 
-// The call page to end from the Contacts page: the one talking, else the one still calling.
-COnDialDlg* CallPageToEnd(CChildView* sheet) {
-    COnDialDlg* calling = nullptr;
-    for (int i = 0; i < sheet->count(); ++i) {
-        auto* page = qobject_cast<COnDialDlg*>(sheet->PageAt(i));
-        if (!page) continue;
-        if (page->m_nState == 1) return page;
-        if (page->m_nState == 0 && !calling) calling = page;
-    }
-    return calling;
-}
-
 }  // namespace
 
 bool MenuCommand(int id) {
@@ -163,15 +151,6 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                     if (ChooseDial(page->GetSelectedItemData(), 0).action == DIAL_NONE) return false;
                     page->Dispatch(WM_CALL_DIAL, 0, 0);
                     return true;
-                }
-                case ID_HANGUP: {
-                    // On the Contacts page the hang-up ends the call that is talking (or still calling):
-                    // that call page is told to hang up, and the Contacts page stays in front.
-                    CMainFrame* frame = MainFrame();
-                    if (!frame || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return false;
-                    if (COnDialDlg* call = CallPageToEnd(frame->Sheet()))
-                        QMetaObject::invokeMethod(call, [call] { emit call->hangupClicked(call); }, Qt::QueuedConnection);
-                    return false;
                 }
                 case ID_SEARCH: OpenSearch(nullptr); return true;
                 case MENU_ADD_CONTACT:

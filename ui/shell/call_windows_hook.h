@@ -1,5 +1,5 @@
 // The calls windows as the frame reaches them. The calls library registers a factory at program
-// start; without one the frame keeps its own simple call page.
+// start; without one the frame places and shows no calls.
 #pragma once
 
 #include <functional>

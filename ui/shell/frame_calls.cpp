@@ -72,66 +72,17 @@ using shell::LangText;
 #include "ui/shell/frame_internal.h"
 
 using frame_internal::Ansi;
-using frame_internal::ForEachAccount;
 using frame_internal::Q;
 
 // ---------------------------------------------------------------------------------------------
 // Calls.
 
+// Calls are placed and shown by the calls windows; without them there is no call to place.
 int CMainFrame::CallNumber(const QString& number, bool quiet) {
-    if (m_nLoginState != LOGIN_SIGNED_IN) return -1;
-    if (m_calls) {
-        const int r = m_calls->CallNumber(number.left(64).toStdString(), quiet);
-        RefreshMenus();
-        return r;
-    }
-    QString target = number.left(64);
-    if (m_pSheet->AnyCallPage()) {
-        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: a call is active", target.toUtf8().constData());
-        if (!quiet) Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
-        return -1;
-    }
-    std::string sipAccount, domain = shell::ConfigString("service", "brindle_name", "");
-    ForEachAccount([&](Account* a) {
-        if (a->type != ACCOUNT_TYPE_SIP || !a->userName) return;
-        sipAccount = a->userName;
-        char server[260] = {};
-        presence_setting_get_string(&a->settings, "server", "", server, sizeof server);
-        if (domain.empty()) domain = server;
-    });
-    if (shell::IsCallingSelf(target.toStdString(), domain.empty() ? "localhost" : domain, sipAccount)) {
-        DebugTrace(MOD_SYSTEM, 3, "Call to %s refused: the user's own address", target.toUtf8().constData());
-        if (!quiet) Box(LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), LangText("dial_dialog", "msg_title", "Dial"));
-        return -1;
-    }
-    m_pSheet->CloseEndedCallPages();
-    const int call = CM_AllocCall();
-    if (call < 0) return -1;
-    const int cnx = CC_AllocCnx();
-    if (cnx < 0) {
-        CM_FreeCall(call);
-        DebugTrace(MOD_SYSTEM, 3, "Call to %s: no connection (%d)", target.toUtf8().constData(), cnx);
-        if (!quiet) ShowConnectionError(cnx);
-        return -1;
-    }
-    auto* page = new COnDialDlg(call, cnx, target, false);
-    connect(page, &COnDialDlg::hangupClicked, this, &CMainFrame::OnHangup);
-    m_pSheet->AddPage(page);
-    m_pSheet->setCurrentWidget(page);
-    if (m_pCallLogPage) m_pCallLogPage->AddCall(false, target, QString());
-    CM_SendEvent(call, cnx, CMEVT_NEWCALL, -1, -1, strdup(target.toUtf8().constData()));
+    if (m_nLoginState != LOGIN_SIGNED_IN || !m_calls) return -1;
+    const int r = m_calls->CallNumber(number.left(64).toStdString(), quiet);
     RefreshMenus();
-    return 0;
-}
-
-void CMainFrame::OnAnswer(COnDialDlg* page) {
-    if (page->m_nState == 0 && page->m_bIncoming) CM_SendEvent(page->m_nCallId, page->m_nCnxId, CMEVT_CONNECT, -1, -1, nullptr);
-}
-
-void CMainFrame::OnHangup(COnDialDlg* page) {
-    if (page->m_nState != 3 && page->m_nCallId >= 0) CM_SendEvent(page->m_nCallId, page->m_nCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
-    if (page->m_nState == 3 || page->m_nCallId < 0) m_pSheet->ClosePage(page);
-    RefreshMenus();
+    return r;
 }
 
 LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
@@ -148,63 +99,7 @@ LRESULT CMainFrame::OnVoipEvent(WPARAM, LPARAM lParam) {
         VOIP_FreeUiMsg(msg);
         return 1;
     }
-    if (m_calls) {
-        m_calls->OnVoipEvent(msg);
-        VOIP_FreeUiMsg(msg);
-        RefreshMenus();
-        return 1;
-    }
-    COnDialDlg* page = m_pSheet->FindCallPageByCallId(msg->iCallId);
-    switch (msg->iEvent) {
-        case VOIPEVT_REMOTE_NEWCALL:
-            if (m_pSheet->AnyCallPage()) {
-                CM_SendEvent(msg->iCallId, msg->iCnxId, CMEVT_DISCONNECT, -1, -1, nullptr);
-                break;
-            }
-            page = new COnDialDlg(msg->iCallId, msg->iCnxId, text, true);
-            connect(page, &COnDialDlg::answerClicked, this, &CMainFrame::OnAnswer);
-            connect(page, &COnDialDlg::hangupClicked, this, &CMainFrame::OnHangup);
-            m_pSheet->AddPage(page);
-            m_pSheet->setCurrentWidget(page);
-            if (m_pCallLogPage) m_pCallLogPage->AddCall(true, text, QString());
-            Command(ID_SHOW_WINDOW);
-            break;
-        case VOIPEVT_REMOTE_ALERT:
-            if (page) page->SetCallState(0, LangText("ondial_dialog", "tip_ringing", "Ringing..."));
-            break;
-        case VOIPEVT_REMOTE_ANSWER:
-            if (page) page->SetCallState(1, LangText("ondial_dialog", "tip_talking", "Talking"));
-            break;
-        case VOIPEVT_REMOTE_FAILURE:
-        case VOIPEVT_REMOTE_DISCONNECT:
-            if (page) {
-                // ---- an incoming call that ends unanswered counts as missed on the start page
-                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();
-                page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
-            }
-            break;
-        case VOIPEVT_REMOTE_HOLD:
-        case VOIPEVT_CALL_HOLD:
-            if (page) page->SetCallState(page->m_nState, LangText("ondial_dialog", "tip_hold", "On hold"));
-            break;
-        case VOIPEVT_REMOTE_UNHOLD:
-        case VOIPEVT_CALL_UNHOLD:
-            if (page) page->SetCallState(page->m_nState, LangText("ondial_dialog", "tip_talking", "Talking"));
-            break;
-        case VOIPEVT_RELEASE_CALL:
-            if (page) {
-                if (page->m_bIncoming && page->m_nState == 0) m_navigatePage->Links()->AddMissedCall();  // ---- missed
-                if (page->m_nState != 3) page->SetCallState(3, LangText("ondial_dialog", "tip_ended", "Call ended"));
-                page->m_nCallId = -1;
-            }
-            break;
-        case VOIPEVT_RELEASE_CNX:
-        case VOIPEVT_REMOTE_CONTACT:
-            break;
-        default:
-            if (page) page->SetCallState(3, LangText("ondial_dialog", "tip_failed", "Call failed"));
-            break;
-    }
+    if (m_calls) m_calls->OnVoipEvent(msg);
     VOIP_FreeUiMsg(msg);
     RefreshMenus();
     return 1;
@@ -268,12 +163,7 @@ LRESULT CMainFrame::OnCallContact(WPARAM wParam, LPARAM) {
         return 1;
     }
     const QString n = Q(number.c_str()).left(64);
-    if (m_calls) {
-        if (m_calls->ShowCallPageFor(number)) return 1;
-    } else if (COnDialDlg* page = m_pSheet->FindCallPageByNumber(n)) {
-        m_pSheet->setCurrentWidget(page);
-        return 1;
-    }
+    if (m_calls && m_calls->ShowCallPageFor(number)) return 1;
     if (AnyCall()) {
         Box(LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), LangText("ondial_dialog", "MSG_TITLE", "Tip"));
         return 1;
@@ -331,18 +221,9 @@ void CMainFrame::MergeActiveCall() {
 }
 
 int CMainFrame::DialRequest(const std::string& number) {
-    const QString n = QString::fromStdString(number);
-    if (m_calls) {
-        const bool shown = m_nLoginState == LOGIN_SIGNED_IN && m_calls->ShowCallPageFor(number);
-        const int result = shell::DialDecision(m_nLoginState, shown, m_navigatePage != nullptr, m_calls->AnyTalking());
-        if (result == 3) CallNumber(n.left(64), true);
-        DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
-        return result;
-    }
-    COnDialDlg* page = m_pSheet->FindCallPageByNumber(n);
-    const int result = shell::DialDecision(m_nLoginState, page != nullptr, m_navigatePage != nullptr, m_pSheet->AnyTalking());
-    if (result == 1) m_pSheet->setCurrentWidget(page);
-    if (result == 3) CallNumber(n.left(64), true);
+    const bool shown = m_nLoginState == LOGIN_SIGNED_IN && m_calls && m_calls->ShowCallPageFor(number);
+    const int result = shell::DialDecision(m_nLoginState, shown, m_navigatePage != nullptr, m_calls && m_calls->AnyTalking());
+    if (result == 3) CallNumber(QString::fromStdString(number).left(64), true);
     DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
     return result;
 }

@@ -105,8 +105,8 @@ shell::CommandState CMainFrame::CommandStateNow() const {
     s.loginState = m_nLoginState;
     s.book = m_pBookPage != nullptr;
     s.selectionKind = s.book && BookHooks().selectionKind ? BookHooks().selectionKind() : 0;
-    s.dialPage = m_pDialPage || m_callsDial;
-    s.callLogPage = m_pCallLogPage || m_callsLog;
+    s.dialPage = m_callsDial != nullptr;
+    s.callLogPage = m_callsLog != nullptr;
     s.servicePage = m_pServicePage != nullptr;
     return s;
 }
@@ -137,10 +137,9 @@ void CMainFrame::RefreshMenus() {
     if (m_calls) {  // the active page sets the buttons
         m_calls->ActivePageChanged();
         if (!in) m_dialButton->setEnabled(false);
-    } else {  // a call is answered and ended on its page: the bar only ends it or starts one
-        const bool call = m_pSheet->AnyCallPage();
-        m_dialButton->setEnabled(in && st != STATUS_OFFLINE && !call);
-        m_hangupButton->setEnabled(call);
+    } else {  // without the calls windows there is no call to start or end
+        m_dialButton->setEnabled(false);
+        m_hangupButton->setEnabled(false);
     }
     UpdateTitle();  // the title follows the same state
     // The status bar's and the tray's menus take the state when they open (StatusMenuItem, TrayMenuItem).
@@ -177,11 +176,9 @@ void CMainFrame::Command(int id) {
             break;
         case ID_SHOW_DIAL:
             if (m_callsDial) m_pSheet->setCurrentWidget(m_callsDial);
-            else if (m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
             break;
         case ID_SHOW_LOG:
             if (m_callsLog) m_pSheet->setCurrentWidget(m_callsLog);
-            else if (m_pCallLogPage) m_pSheet->setCurrentWidget(m_pCallLogPage);
             break;
         case ID_SHOW_SERVICE: if (m_pServicePage) m_pSheet->setCurrentWidget(m_pServicePage); break;
         case ID_CHAT_ROOMS: if (ChatHooks().openChatRooms) ChatHooks().openChatRooms(); break;    // chat windows
@@ -218,20 +215,12 @@ void CMainFrame::Command(int id) {
         case ID_DIAL_ALT1 + 2:
         case ID_DIAL_ALT4:
         case ID_DIAL:
-            if (m_calls) {  // the active page decides what the click means
-                m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
-                break;
-            }
-            // The frame's own dial page places its calls with its own button.
-            if (m_wndStatusBar->GetStatus() != STATUS_OFFLINE && m_pDialPage) m_pSheet->setCurrentWidget(m_pDialPage);
+            // The active page decides what the click means.
+            if (m_calls) m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
             break;
         case ID_HANGUP:
             StopTrayAnimation();
-            if (m_calls) {
-                m_calls->OnHangupButton();
-                break;
-            }
-            if (auto* p = qobject_cast<COnDialDlg*>(m_pSheet->currentWidget())) OnHangup(p);
+            if (m_calls) m_calls->OnHangupButton();
             break;
         case ID_UPDATE_NOW: OnUpdateNow(); break;
         // ---- about box, accounts, mute buttons and skins

@@ -92,14 +92,10 @@ void CMainFrame::LogoffReset(int mode) {
             m_pBookPage = nullptr;
         }
         Account_LogoffAll();  // accounts of the user's own account file stay for the save at exit
-        for (CNqPropertyPage* p : {static_cast<CNqPropertyPage*>(m_pDialPage),
-                                   static_cast<CNqPropertyPage*>(m_pCallLogPage), static_cast<CNqPropertyPage*>(m_pServicePage)}) {
-            if (!p) continue;
-            m_pSheet->RemovePage(p);
-            p->deleteLater();
+        if (m_pServicePage) {
+            m_pSheet->RemovePage(m_pServicePage);
+            m_pServicePage->deleteLater();
         }
-        m_pDialPage = nullptr;
-        m_pCallLogPage = nullptr;
         if (m_calls) {
             for (CNqPropertyPage* p : {m_callsDial, m_callsLog})
                 if (p) m_pSheet->RemovePage(p);
@@ -112,7 +108,7 @@ void CMainFrame::LogoffReset(int mode) {
         m_pSheet->setCurrentWidget(m_navigatePage);
     } else if (mode == LOGIN_SIGNED_IN) {
         // The user's call log, before its page reads it; the pages are built once per sign-in.
-        if (!m_callsLog && !m_pCallLogPage && CallLog_Load() != 0)
+        if (!m_callsLog && CallLog_Load() != 0)
             DebugTrace(MOD_SYSTEM, 3, "Call log of %s not read (a first sign-in has none)", g_strUserId.c_str());
         if (BookHooks().createPage && !m_pBookPage) m_pBookPage = BookHooks().createPage();
         if (m_pBookPage && m_pSheet->indexOf(m_pBookPage) < 0) m_pSheet->AddPage(m_pBookPage);
@@ -121,15 +117,6 @@ void CMainFrame::LogoffReset(int mode) {
             m_pSheet->AddPage(m_callsDial);
             m_callsLog = m_calls->MakeCallLogPage();
             m_pSheet->AddPage(m_callsLog);
-        }
-        if (!m_pDialPage && !m_calls) {
-            m_pDialPage = new CDialDialog;
-            m_pSheet->AddPage(m_pDialPage);
-            connect(m_pDialPage, &CDialDialog::callRequested, this, [this](const QString& n) { CallNumber(n); });
-        }
-        if (!m_pCallLogPage && !m_calls) {
-            m_pCallLogPage = new CSyslogDlg;
-            m_pSheet->AddPage(m_pCallLogPage);
         }
         if (!m_pServicePage) {
             m_pServicePage = new CPageService;
@@ -341,7 +328,7 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
     const shell::UpdateAnswerAction a =
         shell::ActionForUpdateAnswer(static_cast<int>(wParam), newer, answer && answer->enforce != 0, updateAsked_);
     if (a.notice) {
-        m_navigatePage->Links()->SetUpdateVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
+        m_navigatePage->Links()->ShowUpdateVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
     }
     if (a.failureBox) {
         updateAsked_ = false;

@@ -174,8 +174,6 @@ private:
     void FinishClose();
     // A message box over the frame; icon is a QMessageBox::Icon (exclamation unless said).
     void Box(const QString& text, const QString& title, int icon = 2);
-    void OnAnswer(COnDialDlg* page);
-    void OnHangup(COnDialDlg* page);
     void UpdateOnlineCount();
 
     HWND m_hWnd = nullptr;
@@ -188,8 +186,6 @@ private:
     CChildView* m_pSheet = nullptr;
     CNqNavigatePage* m_navigatePage = nullptr;
     CNqPropertyPage* m_pBookPage = nullptr;  // the registered Contacts page (address book hooks)
-    CDialDialog* m_pDialPage = nullptr;
-    CSyslogDlg* m_pCallLogPage = nullptr;
     CPageService* m_pServicePage = nullptr;
     CSystemTray* m_wndTray = nullptr;
     std::unordered_map<int, QAction*> actions_;
@@ -207,10 +203,10 @@ private:
     void SetDescriptionText(const char* section, const char* key, const char* builtIn = "");
     int syncedBuddies_ = 0;
     QTimer closeWait_;
-    // The calls windows, when registered (they then own the call, dial and call log pages).
+    // The calls windows, when registered: they own the call, dial and call log pages.
     std::unique_ptr<shell::CallWindowsHook> m_calls;
     CNqPropertyPage *m_callsDial = nullptr, *m_callsLog = nullptr;
-    bool AnyCall() const { return m_calls ? m_calls->AnyCallPage() : m_pSheet->AnyCallPage(); }
+    bool AnyCall() const { return m_calls && m_calls->AnyCallPage(); }
     int closeWaitTicks_ = 0;
     // ---- message icon with its pending notices, tray animation
 public:

@@ -238,7 +238,7 @@ void CNavigateLinks::AddMissedCall() {
     Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
 }
 
-void CNavigateLinks::SetUpdateVersion(int major, int minor, int build) {
+void CNavigateLinks::ShowUpdateVersion(int major, int minor, int build) {
     update_[0] = major, update_[1] = minor, update_[2] = build;
     Link(NAV_UPDATE)->SetLinkText(major >= 0 ? UpdateVersionText(major, minor, build) : QString());
     SetMode(mode_);

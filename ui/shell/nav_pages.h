@@ -62,7 +62,7 @@ public:
     void ClearMissedCalls();
     void AddMissedCall();
     // A newer version to offer (major < 0: none).
-    void SetUpdateVersion(int major, int minor, int build);
+    void ShowUpdateVersion(int major, int minor, int build);
     void ShowContactCounter(int counter);
     void Retext();
     // The two pictures from the skin, the program's own picture where the skin has none.

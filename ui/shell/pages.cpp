@@ -1,61 +1,18 @@
-// The sheet and its pages: the start page, the signed-in pages and the call pages.
+// The sheet and its pages: the start page and the service page, and the sheet that holds every page.
 #include "ui/shell/pages.h"
 #include "ui/shell/nav_pages.h"
 
-#include <QDateTime>
-#include <QFile>
-#include <QGridLayout>
-#include <QHBoxLayout>
-#include <QHeaderView>
 #include <QAbstractButton>
-#include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
-#include <QPainterPath>
-#include <QStyle>
 #include <QVBoxLayout>
 
 #include "ui/controls/skin.h"
 #include "ui/controls/statics.h"
-#include "ui/shell/frame_logic.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/main_frame.h"
 #include "ui/controls/trel_menu.h"
 
 using shell::LangText;
-
-namespace {
-
-QPixmap RoundHead(const QString& path, int size) {
-    QImage img = ctl::LoadBitmapFile(path);
-    QPixmap out(size, size);
-    out.fill(Qt::transparent);
-    QPainter p(&out);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath clip;
-    clip.addRoundedRect(QRectF(0, 0, size, size), size * 0.22, size * 0.22);
-    p.setClipPath(clip);
-    if (img.isNull()) {
-        p.fillRect(out.rect(), QColor(0xC9, 0xD8, 0xEE));
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0x7E, 0x9C, 0xC8));
-        p.drawEllipse(QRectF(size * 0.3, size * 0.16, size * 0.4, size * 0.4));
-        p.drawEllipse(QRectF(size * 0.14, size * 0.6, size * 0.72, size * 0.6));
-    } else {
-        p.drawImage(QRect(0, 0, size, size), img.scaled(size, size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation));
-    }
-    return out;
-}
-
-constexpr int kHeadSize = 48;
-
-QPixmap StatusPixmap(int status) {
-    const char* name = shell::StatusBitmapName(status);
-    if (!name) return {};
-    return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(name)), status == 0 ? RGB(255, 0, 255) : RGB(0xEC, 0xE9, 0xD8));
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, parent) {
@@ -76,182 +33,16 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
         return !MainFrame() || !MainFrame()->StatusBar() || MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE;
     };
     v->addWidget(links_, 1);
-
-    // Header, hint, sign-in button, progress line and news list: no longer shown, kept (hidden, outside
-    // the layout) only until their last callers are gone.
-    auto* old = new QWidget(this);
-    old->setObjectName("startPageRetired");
-    old->hide();
-    head_ = new QLabel(old);
-    name_ = new QLabel(old);
-    statusLine_ = new QLabel(old);
-    counter_ = new QLabel(old);
-    hint_ = new QLabel(old);
-    login_ = new QPushButton(old);
-    connect(login_, &QPushButton::clicked, this, &CNqNavigatePage::loginClicked);
-    progress_ = new QLabel(old);
-    progress_->setObjectName("startProgress");
-    eventsTitle_ = new QLabel(old);
-    events_ = new QListWidget(old);
-    events_->setWordWrap(true);
-    events_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    Retext();
 }
 
 QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "title", "Start").left(32); }
 
-void CNqNavigatePage::SetMode(int loginState) {
-    mode_ = loginState;
-    links_->SetMode(loginState);
-    Retext();
-}
+void CNqNavigatePage::SetMode(int loginState) { links_->SetMode(loginState); }
 
-void CNqNavigatePage::SetProfile(const QString& user, const QString& alias, const QString& headPic) {
-    user_ = user;
-    alias_ = alias;
-    headPic_ = headPic;
-    Retext();
-}
+void CNqNavigatePage::SetOnlineCount(int count) { links_->SetOnlineCount(count); }
 
-void CNqNavigatePage::SetStatus(int status, const QString& description) {
-    status_ = status;
-    statusText_ = description;
-    Retext();
-}
-
-void CNqNavigatePage::SetOnlineCount(int count) {
-    online_ = count;
-    links_->SetOnlineCount(count);
-}
-
-void CNqNavigatePage::SetOnlineCount(int online, int total) {
-    links_->SetOnlineCount(online);
-    online_ = online;
-    total_ = total;
-    Retext();
-}
-
-void CNqNavigatePage::SetProgress(const QString& text) {
-    progress_->setText(mode_ == LOGIN_SIGNED_IN ? QString() : text);
-    progress_->setVisible(!progress_->text().isEmpty());
-}
-
-void CNqNavigatePage::AddEvent(int kind, const QString& text) {
-    auto* item = new QListWidgetItem(QDateTime::currentDateTime().toString("HH:mm") + "   " + text);
-    item->setToolTip(text);
-    // Presence news shows the online dot, calls the call icon, the program's own notices an information mark.
-    if (kind == 1) {
-        item->setIcon(QIcon(StatusPixmap(0)));
-    } else if (kind % 3 == 2) {
-        const QPixmap icon = ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile("startmiss.bmp")), RGB(0xEC, 0xE9, 0xD8));
-        if (!icon.isNull()) item->setIcon(QIcon(icon));
-    } else {
-        item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
-    }
-    events_->insertItem(0, item);
-    while (events_->count() > 200) delete events_->takeItem(events_->count() - 1);
-}
-
-void CNqNavigatePage::OnLanguageChanged() {
-    links_->Retext();
-    Retext();
-}
-void CNqNavigatePage::OnSkinChanged() {
-    links_->OnSkinChanged();
-    Retext();
-}
-
-void CNqNavigatePage::Retext() {
-    const bool in = mode_ == LOGIN_SIGNED_IN;
-    const bool busy = mode_ == LOGIN_SIGNING_IN || mode_ == LOGIN_SIGNING_OUT;
-    QString head = headPic_.isEmpty() ? QString() : headPic_;
-    head_->setPixmap(RoundHead(head, kHeadSize));
-    if (in || busy) name_->setText(alias_.isEmpty() ? user_ : alias_ + "  <span style='font-weight:normal;color:#dbe7fb'>(" + user_.toHtmlEscaped() + ")</span>");
-    else name_->setText(LangText("navigate_dialog", "nobody", "Not signed in"));
-    static const char* const dots[] = {"#3ccf6e", "#b8c2cf", "#f0564a", "#f5b43c", "#f5b43c"};
-    statusLine_->setText(QStringLiteral("<span style='color:%1;font-size:13px'>&#9679;</span>&nbsp;%2")
-                             .arg(QLatin1String(dots[status_ >= 0 && status_ <= 4 ? status_ : 1]), statusText_.toHtmlEscaped()));
-    if (in) {
-        const QString fmt = shell::LangFormatText("navigate_dialog", "online_count", "Contacts online: %d");
-        counter_->setText(shell::FillFormat(fmt, {QString::number(online_)}) +
-                          (total_ > 0 ? QStringLiteral(" / %1").arg(total_) : QString()));
-    } else {
-        counter_->setText(QString());
-    }
-    hint_->setText(in ? LangText("navigate_dialog", "tip_online", "You are signed in. Calls and messages reach you here.")
-                      : busy ? LangText("navigate_dialog", "tip_busy", "Connecting to the service...")
-                             : LangText("navigate_dialog", "tip_offline", "Sign in to see your contacts, make calls and receive messages."));
-    // Signed out the summary's link signs in; the button is there to cancel a sign-in under way.
-    login_->setVisible(mode_ == LOGIN_SIGNING_IN);
-    login_->setEnabled(mode_ == LOGIN_SIGNING_IN);
-    hint_->setVisible(mode_ != LOGIN_SIGNING_IN);
-    login_->setText(mode_ == LOGIN_SIGNING_IN ? LangText("navigate_dialog", "cancel_login", "Cancel")
-                                              : LangText("navigate_dialog", "login", "Sign in"));
-    if (!busy) progress_->clear();  // the steps of a sign-in that is over, or failed, are no news
-    progress_->setVisible(!progress_->text().isEmpty());
-    eventsTitle_->setText(LangText("navigate_dialog", "events", "Recent activity"));
-}
-
-// ---------------------------------------------------------------------------------------------
-CDialDialog::CDialDialog(QWidget* parent) : CNqPropertyPage(PAGE_DIAL, parent) {
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(24, 18, 24, 18);
-    v->setSpacing(10);
-    number_ = new QLineEdit(this);
-    number_->setObjectName("dialNumber");
-    number_->setAlignment(Qt::AlignCenter);
-    number_->setMaxLength(64);
-    v->addWidget(number_);
-    auto* grid = new QGridLayout;
-    grid->setSpacing(8);
-    const char* keys[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
-    for (int i = 0; i < 12; ++i) {
-        auto* b = new QPushButton(QString::fromLatin1(keys[i]), this);
-        b->setObjectName("dialKey");
-        b->setMinimumSize(64, 40);
-        b->setFocusPolicy(Qt::NoFocus);
-        connect(b, &QPushButton::clicked, this, [this, i, keys] { number_->insert(QString::fromLatin1(keys[i])); });
-        grid->addWidget(b, i / 3, i % 3);
-    }
-    v->addLayout(grid);
-    call_ = new QPushButton(this);
-    call_->setObjectName("callButton");
-    call_->setMinimumHeight(38);
-    connect(call_, &QPushButton::clicked, this, [this] {
-        if (!number_->text().trimmed().isEmpty()) emit callRequested(number_->text().trimmed());
-    });
-    connect(number_, &QLineEdit::returnPressed, call_, &QPushButton::click);
-    v->addWidget(call_);
-    hint_ = new QLabel(this);
-    hint_->setObjectName("startHint");
-    hint_->setAlignment(Qt::AlignCenter);
-    v->addWidget(hint_);
-    v->addStretch();
-    OnLanguageChanged();
-}
-
-QString CDialDialog::TabTitle() const { return LangText("dial_dialog", "title", "Dial"); }
-void CDialDialog::OnLanguageChanged() {
-    call_->setText(LangText("dial_dialog", "call", "Call"));
-    hint_->setText(LangText("dial_dialog", "hint", "Type a number or a SIP address"));
-    number_->setPlaceholderText(LangText("dial_dialog", "number", "Number"));
-}
-
-// ---------------------------------------------------------------------------------------------
-CSyslogDlg::CSyslogDlg(QWidget* parent) : CNqPropertyPage(PAGE_LOG, parent) {
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(0, 0, 0, 0);
-    list_ = new QListWidget(this);
-    list_->setObjectName("eventList");
-    v->addWidget(list_);
-}
-
-QString CSyslogDlg::TabTitle() const { return LangText("syslog_dialog", "title", "Calls"); }
-
-void CSyslogDlg::AddCall(bool incoming, const QString& number, const QString& outcome) {
-    const QString dir = incoming ? LangText("syslog_dialog", "incoming", "Incoming") : LangText("syslog_dialog", "outgoing", "Outgoing");
-    list_->insertItem(0, QDateTime::currentDateTime().toString("MM-dd HH:mm") + "   " + dir + "  " + number + "  " + outcome);
-}
+void CNqNavigatePage::OnLanguageChanged() { links_->Retext(); }
+void CNqNavigatePage::OnSkinChanged() { links_->OnSkinChanged(); }
 
 // ---------------------------------------------------------------------------------------------
 CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, parent) {
@@ -266,65 +57,6 @@ void CPageService::OnSkinChanged() {}
 void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
 
 // ---------------------------------------------------------------------------------------------
-COnDialDlg::COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent)
-    : CNqPropertyPage(PAGE_CALL, parent), m_nCallId(callId), m_nCnxId(cnxId), m_strRemote(remote), m_bIncoming(incoming) {
-    m_nState = 0;
-    auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(20, 24, 20, 20);
-    v->setSpacing(10);
-    auto* pic = new QLabel(this);
-    pic->setAlignment(Qt::AlignCenter);
-    pic->setPixmap(RoundHead(shell::SkinFile("usericondef.bmp"), 72));
-    v->addWidget(pic);
-    remote_ = new QLabel(remote, this);
-    remote_->setObjectName("callRemote");
-    remote_->setAlignment(Qt::AlignCenter);
-    v->addWidget(remote_);
-    state_ = new QLabel(this);
-    state_->setObjectName("callState");
-    state_->setAlignment(Qt::AlignCenter);
-    v->addWidget(state_);
-    clock_ = new QLabel(this);
-    clock_->setObjectName("callClock");
-    clock_->setAlignment(Qt::AlignCenter);
-    v->addWidget(clock_);
-    v->addStretch();
-    auto* h = new QHBoxLayout;
-    answer_ = new QPushButton(LangText("ondial_dialog", "answer", "Answer"), this);
-    answer_->setObjectName("callButton");
-    answer_->setMinimumHeight(38);
-    hangup_ = new QPushButton(LangText("ondial_dialog", "hangup", "Hang up"), this);
-    hangup_->setObjectName("hangupButton");
-    hangup_->setMinimumHeight(38);
-    h->addWidget(answer_);
-    h->addWidget(hangup_);
-    v->addLayout(h);
-    answer_->setVisible(incoming);
-    connect(answer_, &QPushButton::clicked, this, [this] { emit answerClicked(this); });
-    connect(hangup_, &QPushButton::clicked, this, [this] { emit hangupClicked(this); });
-    connect(&tick_, &QTimer::timeout, this, [this] {
-        const qint64 s = talking_.elapsed() / 1000;
-        clock_->setText(QStringLiteral("%1:%2").arg(s / 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0')));
-    });
-    SetCallState(0, incoming ? LangText("ondial_dialog", "tip_incoming", "Incoming call") : LangText("ondial_dialog", "tip_calling", "Calling..."));
-}
-
-void COnDialDlg::SetCallState(int state, const QString& tip) {
-    m_nState = state;
-    state_->setText(tip);
-    if (state == 1 && !tick_.isActive()) {
-        talking_.start();
-        tick_.start(1000);
-        clock_->setText("00:00");
-    }
-    if (state != 0) answer_->setVisible(false);
-    if (state == 3) {
-        tick_.stop();
-        hangup_->setText(LangText("ondial_dialog", "close", "Close"));
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
 CNqPropertySheet::CNqPropertySheet(QWidget* parent) : QTabWidget(parent) {
     m_tabCtrl = new CSkinTabCtrl(this);
     setTabBar(m_tabCtrl);
@@ -337,8 +69,7 @@ CNqPropertySheet::~CNqPropertySheet() { delete m_popupMenu; }
 
 bool CNqPropertySheet::OnContextMenu(const QPoint& screenPoint) {
     const QPoint at = m_tabCtrl->mapFromGlobal(screenPoint);
-    // Any page of a call carries the menu, the calls windows' own as well as the simple one; the
-    // fixed pages before them never do.
+    // Any page of a call carries the menu; the fixed pages before them never do.
     int tab = -1;
     for (int i = 0; i < m_tabCtrl->count(); ++i) {
         auto* page = qobject_cast<CNqPropertyPage*>(widget(i));
@@ -419,21 +150,7 @@ void CChildView::RemovePage(CNqPropertyPage* page) {
 
 CNqPropertyPage* CChildView::PageAt(int i) const { return qobject_cast<CNqPropertyPage*>(widget(i)); }
 
-COnDialDlg* CChildView::FindCallPageByCallId(int callId) const {
-    for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState != 3 && p->m_nCallId == callId) return p;
-    return nullptr;
-}
-
-COnDialDlg* CChildView::FindCallPageByNumber(const QString& number) const {
-    for (int i = 0; i < count(); ++i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i));
-            p && p->m_nState != 3 && p->m_strRemote.compare(number, Qt::CaseInsensitive) == 0)
-            return p;
-    return nullptr;
-}
-
-// Any page of a call counts, the calls windows' own pages as well as the simple one.
+// Any page of a call counts, by its type and state.
 bool CChildView::AnyCallPage() const {
     for (int i = 0; i < count(); ++i)
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL && p->m_nState != 3) return true;
@@ -444,11 +161,6 @@ bool CChildView::HasCallPage() const {
     for (int i = 0; i < count(); ++i)
         if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL) return true;
     return false;
-}
-
-void CChildView::CloseEndedCallPages() {
-    for (int i = count() - 1; i >= 0; --i)
-        if (auto* p = qobject_cast<COnDialDlg*>(widget(i)); p && p->m_nState == 3) ClosePage(p);
 }
 
 bool CChildView::AnyTalking() const {

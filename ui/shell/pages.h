@@ -1,4 +1,4 @@
-// The sheet and its pages: the start page, the signed-in pages and the call pages.
+// The sheet and its pages: the start page and the service page, and the sheet that holds every page.
 #pragma once
 
 #include <QLabel>
@@ -14,7 +14,6 @@
 
 #include "ui/shell/shell_messages.h"
 
-class QLineEdit;
 class QMenu;
 class CSkinTabCtrl;
 class TrelMenu;
@@ -37,72 +36,21 @@ public:
     virtual int TabImage() const = 0;
 };
 
-// One line of the start page's event list (profile, presence and call events).
-struct PageEvent {
-    QString time, text;
-    int kind;  // 0 sign-in, 1 presence, 2 call
-};
-
 class CNqNavigatePage : public CNqPropertyPage {
     Q_OBJECT
 public:
     explicit CNqNavigatePage(QWidget* parent = nullptr);
     void SetMode(int loginState);
-    void SetProfile(const QString& user, const QString& alias, const QString& headPic);
-    void SetStatus(int status, const QString& description);
     // Contacts online: the summary's link text for none, one or more.
     void SetOnlineCount(int count);
-    void SetOnlineCount(int online, int total);
-    void SetProgress(const QString& text);
-    void AddEvent(int kind, const QString& text);
     void OnLanguageChanged() override;
     void OnSkinChanged() override;
     QString TabTitle() const override;
     int TabImage() const override { return 0; }
-    QPushButton* LoginButton() const { return login_; }
     shell::CNavigateLinks* Links() const { return links_; }  // ---- the summary links
-    QListWidget* Events() const { return events_; }
-signals:
-    void loginClicked();
 
 private:
-    void Retext();
-    int mode_ = 0, status_ = 1, online_ = 0, total_ = 0;
-    QString user_, alias_, headPic_, statusText_;
-    QLabel *head_, *name_, *statusLine_, *counter_, *progress_, *eventsTitle_, *hint_;
-    QPushButton* login_;
-    QListWidget* events_;
     shell::CNavigateLinks* links_ = nullptr;
-};
-
-class CDialDialog : public CNqPropertyPage {
-    Q_OBJECT
-public:
-    explicit CDialDialog(QWidget* parent = nullptr);
-    QString TabTitle() const override;
-    int TabImage() const override { return 2; }
-    void OnLanguageChanged() override;
-    QLineEdit* Number() const { return number_; }
-signals:
-    void callRequested(const QString& number);
-
-private:
-    QLineEdit* number_;
-    QPushButton* call_;
-    QLabel* hint_;
-};
-
-class CSyslogDlg : public CNqPropertyPage {
-    Q_OBJECT
-public:
-    explicit CSyslogDlg(QWidget* parent = nullptr);
-    void AddCall(bool incoming, const QString& number, const QString& outcome);
-    QString TabTitle() const override;
-    int TabImage() const override { return 3; }
-    QListWidget* List() const { return list_; }
-
-private:
-    QListWidget* list_;
 };
 
 class CPageService : public CNqPropertyPage {
@@ -117,32 +65,6 @@ public:
 
 private:
     shell::CServiceBrowser* browser_;  // ---- the service's web page
-};
-
-// The page of one call: remote party, state, clock, answer and hang-up.
-class COnDialDlg : public CNqPropertyPage {
-    Q_OBJECT
-public:
-    COnDialDlg(int callId, int cnxId, const QString& remote, bool incoming, QWidget* parent = nullptr);
-    int m_nCallId;
-    int m_nCnxId;
-    QString m_strRemote;
-    bool m_bIncoming;
-    void SetCallState(int state, const QString& tip);
-    QString TabTitle() const override { return m_strRemote; }
-    int TabImage() const override { return 5; }
-    QString StateText() const { return state_->text(); }
-    QPushButton* AnswerButton() const { return answer_; }
-    QPushButton* HangupButton() const { return hangup_; }
-signals:
-    void answerClicked(COnDialDlg* page);
-    void hangupClicked(COnDialDlg* page);
-
-private:
-    QLabel *remote_, *state_, *clock_;
-    QPushButton *answer_, *hangup_;
-    QTimer tick_;
-    QElapsedTimer talking_;
 };
 
 // Commands of the right-click menu of a call tab.
@@ -185,14 +107,10 @@ public:
     int AddPage(CNqPropertyPage* page);
     void RemovePage(CNqPropertyPage* page);
     CNqPropertyPage* PageAt(int i) const;
-    COnDialDlg* FindCallPageByCallId(int callId) const;
-    // The first live call page of the number, ignoring case.
-    COnDialDlg* FindCallPageByNumber(const QString& number) const;
     // A call page of a call not yet ended; ended pages stay until closed but block nothing.
     bool AnyCallPage() const;
     // Whether any page is a call page, ended or not.
     bool HasCallPage() const;
-    void CloseEndedCallPages();
     bool AnyTalking() const;
     // Closes a call page and returns to the last non-call page.
     void ClosePage(CNqPropertyPage* page);

@@ -18,7 +18,6 @@ QTabWidget::pane { border: none; background: #ffffff; }
 QTabBar { background: #f3f6fa; }
 QWidget#startPage { background: #ffffff; }
 QLabel#startHint { color: #5b6b7f; font-size: 12px; }
-QLabel#startProgress { color: #2f6fd6; font-size: 12px; }
 QListWidget#eventList, QTreeWidget#buddyTree { border: none; background: #ffffff; color: #1f2d3d; font-size: 12px; }
 QListWidget#eventList::item { padding: 5px 2px; border-bottom: 1px solid #f0f3f7; }
 QTreeWidget#buddyTree::item { padding: 4px 2px; }

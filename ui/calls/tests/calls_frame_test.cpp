@@ -243,7 +243,7 @@ TEST_F(CallFrame, StartPageSummaryFitsTheSmallestWindow) {
     shell::CNavigateLinks* links = start->Links();
     links->SetOnlineCount(3);
     links->AddMissedCall();
-    links->SetUpdateVersion(1, 0, 2);
+    links->ShowUpdateVersion(1, 0, 2);
     links->ShowContactCounter(12);
     frame->Sheet()->setCurrentIndex(0);
     QApplication::processEvents();

@@ -41,6 +41,7 @@
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_config.h"
 #include "voip/VoipUi.h"
+#include "fake_calls.h"
 
 namespace {
 
@@ -201,27 +202,27 @@ TEST_F(ShellFrame, CallTabMenuEndsTheCallAndGreysHold) {
     // Ended call pages stay listed but block no new call; closing one returns to a non-call page.
     auto* start = new CNqNavigatePage;
     sheet.AddPage(start);
-    auto* call = new COnDialDlg(1, 1, "bob", false);
+    auto* call = new fakecalls::Page(PAGE_CALL, "bob", 0);
     sheet.AddPage(call);
     sheet.setCurrentWidget(call);
     EXPECT_TRUE(sheet.AnyCallPage());
-    EXPECT_EQ(call, sheet.FindCallPageByNumber("bob"));
-    call->SetCallState(3, "ended");
+    EXPECT_TRUE(sheet.HasCallPage());
+    call->m_nState = 3;
     EXPECT_FALSE(sheet.AnyCallPage());
-    EXPECT_EQ(nullptr, sheet.FindCallPageByNumber("bob")) << "lookups skip ended calls";
+    EXPECT_TRUE(sheet.HasCallPage()) << "an ended call page stays until closed";
     sheet.ClosePage(call);
     EXPECT_EQ(start, sheet.currentWidget());
     // With more pages, a closed call returns to the page last used, not to its neighbour at the end.
-    auto* dial = new CDialDialog;
+    auto* dial = new fakecalls::Page(PAGE_DIAL, "Dial");
     sheet.AddPage(dial);
     auto* service = new CPageService;
     sheet.AddPage(service);
     for (QWidget* used : {static_cast<QWidget*>(start), static_cast<QWidget*>(dial)}) {
         sheet.setCurrentWidget(used);
-        auto* next = new COnDialDlg(2, 1, "carol", false);
+        auto* next = new fakecalls::Page(PAGE_CALL, "carol", 0);
         sheet.AddPage(next);
         sheet.setCurrentWidget(next);
-        next->SetCallState(3, "ended");
+        next->m_nState = 3;
         sheet.ClosePage(next);
         EXPECT_EQ(used, sheet.currentWidget());
     }
@@ -276,6 +277,28 @@ TEST_F(ShellFrame, SheetCallCommandsAndTheDialCommandsReachTheCallsWindows) {
         frame.Sheet()->activeCallHeld = nullptr;
     }
     shell::CallWindowsFactoryRef() = nullptr;
+}
+
+TEST_F(ShellFrame, ConnectionErrorsGoToTheCallsWindowsElseTheFrameSaysThem) {
+    {
+        CMainFrame frame;
+        std::vector<std::pair<QString, QString>> boxes;
+        frame.showBox = [&](const QString& t, const QString& title) { boxes.push_back({t, title}); };
+        for (int code : {-2, -1, -7}) frame.ShowConnectionError(code);
+        const QString title = shell::LangText("multiconf_dialog", "conf_info", "");
+        EXPECT_EQ((std::vector<std::pair<QString, QString>>{{shell::LangText("dial_dialog", "msg_mic_inuse", ""), title},
+                                                            {shell::LangText("dial_dialog", "msg_cnx_failed", ""), title},
+                                                            {shell::LangText("dial_dialog", "msg_unknown", ""), title}}),
+                  boxes);
+    }
+    std::map<std::string, int> seen;
+    fakecalls::Registered calls(&seen);
+    CMainFrame frame;
+    int boxes = 0;
+    frame.showBox = [&](const QString&, const QString&) { ++boxes; };
+    frame.ShowConnectionError(-1);
+    EXPECT_EQ(1, seen["error -1"]);
+    EXPECT_EQ(0, boxes) << "the calls windows say it";
 }
 
 TEST_F(ShellFrame, MessageIconShowsTheWaitingWindowsOldestFirst) {
@@ -396,13 +419,13 @@ TEST_F(ShellFrame, LongCallAddressIsWholeOnItsTab) {
     auto* home = new CNqNavigatePage;
     sheet.AddPage(home);
     const QString address = "someone.with.a.long.name@sip.example.org";
-    auto* call = new COnDialDlg(0, 0, address, false);
+    auto* call = new fakecalls::Page(PAGE_CALL, address, 0);
     sheet.AddPage(call);
     const int i = sheet.indexOf(call);
     EXPECT_EQ(address, sheet.tabText(i));
     EXPECT_EQ(home->TabTitle(), sheet.tabText(sheet.indexOf(home)));
     // In the narrow frame a full row scrolls rather than squeezing tabs into each other.
-    for (int k = 0; k < 4; ++k) sheet.AddPage(new CDialDialog);
+    for (int k = 0; k < 4; ++k) sheet.AddPage(new fakecalls::Page(PAGE_DIAL, "Dial"));
     sheet.resize(380, 400);
     sheet.show();
     QCoreApplication::processEvents();
@@ -441,7 +464,7 @@ TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays)
     frame.SetStatusText("txt_online");
     shell::CNavigateLinks* links = frame.StartPage()->Links();
     links->AddMissedCall();
-    links->SetUpdateVersion(0, 9, 7);
+    links->ShowUpdateVersion(0, 9, 7);
     auto shown = [&] {
         return QStringList{static_cast<QLabel*>(links->Control(shell::NAV_TIP))->text(), links->Link(shell::NAV_MISSED)->text(),
                            links->Link(shell::NAV_QUERY)->text(),  links->Link(shell::NAV_PREPAY)->text(),
