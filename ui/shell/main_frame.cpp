@@ -2,10 +2,8 @@
 #include "ui/shell/main_frame.h"
 
 #include <QAction>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QProcess>
-#include <QUrl>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -53,6 +51,7 @@
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/about_box.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/head_picture.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"
@@ -279,8 +278,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         if (!user.empty()) AS_SendCommand(AS_SUD, user.c_str(), nullptr, 8888, nullptr, nullptr, 0);
     });
     connect(links, &shell::CNavigateLinks::openPrepay, this, [] {
-        if (!g_serviceSettings.prepay.empty())
-            QDesktopServices::openUrl(QUrl(QString::fromStdString(g_serviceSettings.prepay)));
+        if (!g_serviceSettings.prepay.empty()) shell::OpenAddress(g_serviceSettings.prepay);
     });
     v->addWidget(m_pSheet, 1);
 

@@ -23,6 +23,7 @@
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
@@ -192,6 +193,15 @@ TEST_F(FrameCommands, ApplicationCommandsOpenTheSettingsAddresses) {
     EXPECT_EQ(1, tests);
     EXPECT_EQ(before, opened.size());
     shell::ConfigWrite("photo", "test", "0");
+    // The start page's prepay link: web pages only, as the others.
+    g_serviceSettings.prepay = "file:///usr/bin/xterm";
+    opened.clear();
+    emit frame.StartPage()->Links()->openPrepay();
+    EXPECT_TRUE(opened.empty());
+    g_serviceSettings.prepay = "https://pay.example.org/card";
+    emit frame.StartPage()->Links()->openPrepay();
+    ASSERT_EQ(1u, opened.size());
+    EXPECT_EQ("https://pay.example.org/card", opened.back());
     g_serviceSettings = ServiceSettings();
 }
 

@@ -301,7 +301,7 @@ TEST_F(ShellPages, IdentityListIsReversedWithTheTopPresetAndPasswordsAreAsked) {
 }
 
 TEST_F(ShellPages, AboutVersionTextOpensTheAccountsOnlyWhenAllowed) {
-    EXPECT_EQ("Tessaly\nfor you 0.9.6\nsecond", AboutVersionText("Tessaly\\nfor you", "0.9.6", "second"));
+    EXPECT_EQ("Tessaly\nfor you 0.9.6 second", AboutVersionText("Tessaly\\nfor you", "0.9.6", "second"));
     EXPECT_EQ(511, AboutVersionText(QString(600, 'x'), "1", "").size());
     CAboutDlg about;
     int runs = 0;
