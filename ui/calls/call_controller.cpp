@@ -684,6 +684,7 @@ void CallController::AddUserToConference(const AddrNode* contact) {
 void CallController::OnConfInviteResult(bool confirmed, int mode, std::vector<std::unique_ptr<CInvitee>> chosen) {
     if (!confirmed) return;
     for (auto& c : chosen) queue_.push_back(std::move(c));
+    if (queue_.empty()) return;  // nobody chosen: nothing to place, nothing to refuse
     if (mode == 0) JoinConference();
     else AddToActiveConference();
 }

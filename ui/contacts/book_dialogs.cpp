@@ -918,6 +918,9 @@ void OnNewUser(BookHost* host) {
     host = HostOr(host);
     if (CAddressBookDlg* page = BookPage()) page->ShowCardPane();
     CAddUserDlg dialog(false, nullptr, host);
+    CardFields blank;
+    blank.name = Lang("addrbook_dialog", "newuser", "User");
+    dialog.SetCard(blank);
     if (host->Exec(&dialog) != QDialog::Accepted) return;
     host->PostRequest(AS_ADL, CardListFromFields("", dialog.Card()), AS_DATA_LIST);
 }

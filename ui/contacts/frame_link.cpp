@@ -42,7 +42,9 @@ void ShowCounts() {
 
 bool MenuCommand(int id) {
     CAddressBookDlg* page = BookPage();
-    if (CMainFrame* frame = MainFrame(); frame && page && frame->Sheet()) frame->Sheet()->setCurrentWidget(page);
+    // The address-book commands act on the Contacts page, which comes to the front first.
+    if (CMainFrame* frame = MainFrame(); frame && page && frame->Sheet() && id != MENU_BLOCK_LIST && id != MENU_NICKNAME)
+        frame->Sheet()->setCurrentWidget(page);
     BookHost* host = page ? page->Host() : DefaultHost();
     switch (id) {
         case MENU_ADD_CONTACT:
@@ -161,9 +163,12 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 case MENU_NEW_USER:
                 case MENU_BLOCK_LIST:
                 case MENU_NICKNAME: return MenuCommand(static_cast<int>(wParam));
-                case ID_ADD_CONTACT: OnAddContact(nullptr); return true;
+                case ID_ADD_CONTACT: return MenuCommand(MENU_ADD_CONTACT);
                 case ID_DELETE_ITEM:
-                    if (CAddressBookDlg* page = BookPage()) page->DeleteSelectedItem();
+                    if (CAddressBookDlg* page = BookPage()) {
+                        if (CMainFrame* frame = MainFrame(); frame && frame->Sheet()) frame->Sheet()->setCurrentWidget(page);
+                        page->DeleteSelectedItem();
+                    }
                     return true;
                 default: return false;
             }

@@ -1,17 +1,15 @@
-// The about box: the product's picture, version and notices; its version text opens the accounts.
+// The about box: the product's pictures, version and notices; its version text opens the accounts.
 #include "ui/shell/about_box.h"
 
 #include <QDialogButtonBox>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLinearGradient>
 #include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/controls/skin.h"
 #include "ui/shell/accounts_dialogs.h"
 #include "ui/shell/shell_config.h"
 
@@ -21,41 +19,13 @@ namespace {
 
 constexpr const char* kVersion = "0.9.6";
 
-// The box's banner: the product's mark and name on a blue band.
-QPixmap Banner(int width) {
-    QPixmap pm(width, 92);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, width, 92);
-    g.setColorAt(0, QColor(0x1f, 0x5f, 0xa8));
-    g.setColorAt(1, QColor(0x3c, 0x9a, 0xd8));
-    p.fillRect(pm.rect(), g);
-    // The mark: a speech bubble with a wave.
-    QPainterPath bubble;
-    bubble.addRoundedRect(QRectF(22, 18, 56, 44), 14, 14);
-    QPainterPath tail;
-    tail.moveTo(36, 58), tail.lineTo(30, 74), tail.lineTo(50, 60);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(255, 255, 255, 235));
-    p.drawPath(bubble.united(tail));
-    p.setPen(QPen(QColor(0x1f, 0x5f, 0xa8), 3.2, Qt::SolidLine, Qt::RoundCap));
-    for (int i = 0; i < 4; ++i) {
-        const int h = (i == 1 || i == 2) ? 20 : 10;
-        p.drawLine(QPointF(38 + i * 8, 40 - h / 2), QPointF(38 + i * 8, 40 + h / 2));
-    }
-    p.setPen(Qt::white);
-    QFont f = p.font();
-    f.setPointSize(20);
-    f.setBold(true);
-    p.setFont(f);
-    p.drawText(QRect(96, 16, width - 110, 36), Qt::AlignLeft | Qt::AlignVCenter, "Tessaly");
-    f.setPointSize(9);
-    f.setBold(false);
-    p.setFont(f);
-    p.setPen(QColor(255, 255, 255, 210));
-    p.drawText(QRect(98, 52, width - 110, 22), Qt::AlignLeft | Qt::AlignVCenter,
-               LangText("about_dlg", "slogan", "Voice calls, messages and push-to-talk"));
-    return pm;
+// One of the box's bitmap statics: the program's picture `id`, empty when the file is missing.
+QLabel* Picture(int id, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QStringLiteral("aboutPicture%1").arg(id));
+    const QImage image = ctl::LoadBitmapFile(ctl::ResourcePath(id));
+    if (!image.isNull()) label->setPixmap(QPixmap::fromImage(image));
+    return label;
 }
 
 }  // namespace
@@ -64,7 +34,7 @@ QString AboutVersionText(const QString& copyright, const QString& version, const
     QString text = copyright;
     text.replace("\\n", "\n");
     if (!version.isEmpty()) text += (text.isEmpty() ? "" : " ") + version;
-    if (!second.isEmpty()) text += (text.isEmpty() ? "" : "\n") + second;
+    if (!second.isEmpty()) text += (text.isEmpty() ? "" : " ") + second;
     return text.left(511);
 }
 
@@ -75,9 +45,14 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* v = new QVBoxLayout(this);
     v->setContentsMargins(0, 0, 0, 14);
     v->setSpacing(12);
-    auto* banner = new QLabel(this);
-    banner->setPixmap(Banner(420));
-    v->addWidget(banner);
+    v->addWidget(Picture(163, this));
+    auto* mark = new QHBoxLayout;
+    mark->setContentsMargins(24, 0, 24, 0);
+    mark->setSpacing(10);
+    mark->addWidget(Picture(164, this));
+    mark->addWidget(Picture(165, this));
+    mark->addStretch();
+    v->addLayout(mark);
     auto* body = new QVBoxLayout;
     body->setContentsMargins(24, 0, 24, 0);
     body->setSpacing(8);

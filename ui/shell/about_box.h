@@ -1,4 +1,4 @@
-// The about box: the product's picture, version and notices; its version text opens the accounts.
+// The about box: the product's pictures, version and notices; its version text opens the accounts.
 #pragma once
 
 #include <QDialog>

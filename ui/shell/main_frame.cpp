@@ -4,7 +4,6 @@
 #include <QAction>
 #include <QFileInfo>
 #include <QProcess>
-#include <QUrl>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -53,6 +52,7 @@
 #include "ui/controls/statics.h"
 #include "ui/controls/toolbar_ex.h"
 #include "ui/shell/about_box.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/head_picture.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/accounts_dialogs.h"

@@ -1295,6 +1295,60 @@ void ChatRoomIcons() {
   // The SMS dialog's recipients button draws bitmap 205, the chat window's Send picture.
 }
 
+// The about box's three pictures, shown on its white face: 163 the band across the top, 164 the
+// product's mark, 165 the product's name.
+void AboutPictures() {
+  {
+    QImage band(420, 56, QImage::Format_RGB32);
+    QPainter p(&band);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 420, 56);
+    g.setColorAt(0, kBlueDark);
+    g.setColorAt(1, kBlue.lighter(115));
+    p.fillRect(band.rect(), g);
+    // Sound waves fading to the right.
+    p.setBrush(Qt::NoBrush);
+    for (int i = 0; i < 4; ++i) {
+      p.setPen(QPen(QColor(255, 255, 255, 70 - i * 14), 2));
+      p.drawArc(QRectF(250 + i * 24, -32, 120, 120), -60 * 16, 120 * 16);
+    }
+    p.end();
+    Save(band, "res", "163.bmp");
+  }
+  Save(Keyed(56, 56, Qt::white, Qt::white, [](QPainter& p) {
+         QLinearGradient g(0, 0, 0, 56);
+         g.setColorAt(0, kBlue.lighter(112));
+         g.setColorAt(1, kBlueDark);
+         p.setPen(Qt::NoPen);
+         p.setBrush(g);
+         p.drawRoundedRect(QRectF(2, 2, 52, 52), 12, 12);
+         QPainterPath bubble;
+         bubble.addRoundedRect(QRectF(11, 13, 34, 25), 8, 8);
+         QPainterPath tail;
+         tail.moveTo(18, 36), tail.lineTo(15, 46), tail.lineTo(27, 37.5);
+         p.setBrush(Qt::white);
+         p.drawPath(bubble.united(tail));
+         p.setPen(QPen(kBlueDark, 2.6, Qt::SolidLine, Qt::RoundCap));
+         for (int i = 0; i < 4; ++i) {
+           const double h = (i == 1 || i == 2) ? 12 : 6;
+           p.drawLine(QPointF(21.5 + i * 4.5, 25.5 - h / 2), QPointF(21.5 + i * 4.5, 25.5 + h / 2));
+         }
+       }),
+       "res", "164.bmp");
+  Save(Keyed(200, 56, Qt::white, Qt::white, [](QPainter& p) {
+         QFont f(QStringLiteral("DejaVu Sans"));
+         f.setPixelSize(30);
+         f.setBold(true);
+         p.setFont(f);
+         p.setPen(kBlueDark);
+         p.drawText(QRect(4, 2, 196, 40), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Tessaly"));
+         p.setPen(Qt::NoPen);
+         p.setBrush(kBlue.lighter(125));
+         p.drawRoundedRect(QRectF(6, 44, 120, 3), 1.5, 1.5);
+       }),
+       "res", "165.bmp");
+}
+
 int main(int argc, char** argv) {
   QGuiApplication app(argc, argv);
   if (argc < 2) {
@@ -1319,6 +1373,7 @@ int main(int argc, char** argv) {
   ChatWindowPictures();
   ChatRoomIcons();
   ServicePage();
+  AboutPictures();
   SkinIni();
   std::printf("skingen: %d pictures in %s\n", g_written, qPrintable(g_root));
   return 0;

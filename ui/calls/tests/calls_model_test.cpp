@@ -679,6 +679,9 @@ TEST_F(CallPages, AddingToTheConferenceTellsWhyNot) {
             if (line.find(text) != std::string::npos) return true;
         return false;
     };
+    // An OK with nobody chosen places nobody and says nothing.
+    calls->OnConfInviteResult(true, 1, invitees(0));
+    EXPECT_TRUE(ui.boxes.empty());
     calls->OnConfInviteResult(true, 1, invitees(1));
     ASSERT_FALSE(ui.boxes.empty());
     EXPECT_EQ("No active call", ui.boxes.back());

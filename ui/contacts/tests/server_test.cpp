@@ -192,6 +192,8 @@ TEST_F(BookServer, BlockAndUnblock) {
 TEST_F(BookServer, AddAndEditALocalContactAndFindItSaved) {
     host.exec = [](QDialog* d) {
         auto* add = static_cast<CAddUserDlg*>(d);
+        // A new card starts with the language's default name.
+        EXPECT_EQ(shell::LangText("addrbook_dialog", "newuser", "User"), add->Edit(1022)->text());
         add->Edit(1022)->setText("Dr. Wu");
         add->Edit(1026)->setText("13911112222");
         add->Edit(1027)->setText("wu@clinic.example");

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
 #include <QTreeWidget>
@@ -307,9 +308,15 @@ TEST_F(ShellPages, IdentityListIsReversedWithTheTopPresetAndPasswordsAreAsked) {
 }
 
 TEST_F(ShellPages, AboutVersionTextOpensTheAccountsOnlyWhenAllowed) {
-    EXPECT_EQ("Tessaly\nfor you 0.9.6\nsecond", AboutVersionText("Tessaly\\nfor you", "0.9.6", "second"));
+    EXPECT_EQ("Tessaly\nfor you 0.9.6 second", AboutVersionText("Tessaly\\nfor you", "0.9.6", "second"));
     EXPECT_EQ(511, AboutVersionText(QString(600, 'x'), "1", "").size());
     CAboutDlg about;
+    // The box's three pictures are the program's bitmaps 163 to 165 of the default skin's build.
+    for (int id : {163, 164, 165}) {
+        auto* picture = about.findChild<QLabel*>(QStringLiteral("aboutPicture%1").arg(id));
+        ASSERT_NE(nullptr, picture) << id;
+        EXPECT_FALSE(picture->pixmap().isNull()) << id;
+    }
     int runs = 0;
     about.runAccounts = [&] { ++runs; };
     QTest::mouseClick(about.VersionText(), Qt::LeftButton);
