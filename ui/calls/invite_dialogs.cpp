@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QVBoxLayout>
 
 #include "common/addrbook.h"
@@ -84,6 +85,8 @@ CConfInviteDlg::CConfInviteDlg(QWidget* parent, int mode, std::function<void(boo
     connect(cancel_, &QPushButton::clicked, this, [this] { if (result_) result_(false); });
     connect(candidates_, &QListWidget::itemClicked, this, [this] { ListClicked(0, candidates_->currentItem() != nullptr); });
     connect(chosen_, &QListWidget::itemClicked, this, [this] { ListClicked(1, chosen_->currentItem() != nullptr); });
+    candidates_->viewport()->installEventFilter(this);
+    chosen_->viewport()->installEventFilter(this);
     setWindowIcon(QIcon(shell::ProgramIconFile()));
     OnLanguageChanged();
 }
@@ -106,6 +109,20 @@ void CConfInviteDlg::ListClicked(int list, bool selected) {
     reject_->setEnabled(true);
     invite_->setEnabled(false);
     candidates_->setCurrentItem(nullptr);
+}
+
+// A click on a list's empty space leaves it without a selection, as a list view does: its arrow
+// button goes off.
+bool CConfInviteDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == QEvent::MouseButtonRelease) {
+        QListWidget* list = watched == candidates_->viewport() ? candidates_ : watched == chosen_->viewport() ? chosen_ : nullptr;
+        if (list && !list->itemAt(static_cast<QMouseEvent*>(e)->position().toPoint())) {
+            list->setCurrentItem(nullptr);
+            list->clearSelection();
+            ListClicked(list == candidates_ ? 0 : 1, false);
+        }
+    }
+    return QDialog::eventFilter(watched, e);
 }
 
 bool CConfInviteDlg::Message(UINT message, WPARAM wParam, LPARAM) {

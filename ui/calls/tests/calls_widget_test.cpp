@@ -720,6 +720,14 @@ TEST_F(CallWindows, ConferenceChooserMovesPeopleAndConfirms) {
     windows->OnLanguageChanged();
     EXPECT_EQ(shell::LangText("multiconf_dialog", "estab_title", "Invite buddy"), dlg->windowTitle());
     windows->OnKeypadMessage(0, 0);
+    // A click on a person turns the invite button on; a click on the list's empty space turns it off again.
+    dlg->show();
+    QListWidget* list = dlg->Candidates();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
+    EXPECT_TRUE(dlg->InviteButton()->isEnabled());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, list->viewport()->height() - 5));
+    EXPECT_FALSE(dlg->InviteButton()->isEnabled());
+    EXPECT_TRUE(list->selectedItems().isEmpty());
     QString refused;
     dlg->box = [&](const QString& t) { refused = t; };
     dlg->Confirm();
