@@ -23,8 +23,8 @@ std::string MemberPhoneNumber(int uid, const std::string& nodeId) {
         if (!node && !nodeId.empty()) node = AddrBook_FindById(root, nodeId.c_str());
         if (node && node->kind == ADDR_KIND_IDENTITY) node = node->parent;
         if (!node || node->kind != ADDR_KIND_CONTACT) continue;
-        const AddrNode* phone = AddrBook_FindType8Identity(node);
-        if (!phone || phone->kind != ADDR_KIND_IDENTITY) return {};
+        const AddrNode* phone = AddrBook_FindChildIdentityOfType(node, ADDR_TYPE_PHONE);
+        if (!phone) return {};
         const char* address = static_cast<const AddrIdentity*>(phone)->address;
         return address ? std::string(address, strnlen(address, 64)) : std::string();
     }
