@@ -279,6 +279,7 @@ void CallsWindows::OnKeypadMessage(int wParam, int lParam) {
         calls_->keypadCnx = -1;
         return;
     }
+    if (wParam != 1) return;  // neither close nor key
     calls_->keypadCnx = keypad_ ? keypad_->GetCnxId() : -1;
     calls_->OnKeypadKey(lParam);
 }

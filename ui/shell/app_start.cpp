@@ -124,10 +124,7 @@ CCorvinaApp::~CCorvinaApp() {
     SetExternalDispatch(nullptr);
     external_.reset();
     if (started_) STA_FsmDone();
-    if (logOpen_) {
-        DebugTrace(MOD_SYSTEM, 2, "System Exit");
-        CloseTraceLog();
-    }
+    if (logOpen_) CloseTraceLog();
 }
 
 bool CCorvinaApp::eventFilter(QObject* watched, QEvent* event) {
@@ -221,7 +218,6 @@ int CCorvinaApp::InitInstance(bool* run) {
         Shutdown();
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     };
-    CSplashWindow::ShowSplash(nullptr);  // when enabled (no "/nosplash"), minimised or not
     guard_->onActivate = [this] {
         DebugTrace(MOD_SYSTEM, 2, "Activated by a second start");
         if (frame_) frame_->Command(ID_SHOW_WINDOW);

@@ -15,16 +15,15 @@ bool IsBlockedCaller(const std::string& address) {
     return contact && (contact->flags & ADDR_FLAG_BLOCKED) != 0;
 }
 
-std::string MemberPhoneNumber(int uid, const std::string& nodeId) {
+std::string MemberPhoneNumber(int uid) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     for (AddrGroup* root : g_addrBookRoots) {
         if (!root) continue;
         AddrNode* node = uid != 0 ? AddrBook_FindIdentityByUid(root, uid) : nullptr;
-        if (!node && !nodeId.empty()) node = AddrBook_FindById(root, nodeId.c_str());
-        if (node && node->kind == ADDR_KIND_IDENTITY) node = node->parent;
+        if (node) node = node->parent;
         if (!node || node->kind != ADDR_KIND_CONTACT) continue;
-        const AddrNode* phone = AddrBook_FindType8Identity(node);
-        if (!phone || phone->kind != ADDR_KIND_IDENTITY) return {};
+        const AddrNode* phone = AddrBook_FindChildIdentityOfType(node, ADDR_TYPE_PHONE);
+        if (!phone) return {};
         const char* address = static_cast<const AddrIdentity*>(phone)->address;
         return address ? std::string(address, strnlen(address, 64)) : std::string();
     }

@@ -11,8 +11,8 @@ namespace shell {
 // Whether the contact that a caller's SIP address names is blocked.
 bool IsBlockedCaller(const std::string& address);
 // The telephone number (identity of type 8) of the contact of a chat member: the contact of the
-// messaging identity with that uid, else the contact (or the identity's contact) with that node id.
-std::string MemberPhoneNumber(int uid, const std::string& nodeId);
+// messaging identity with that uid.
+std::string MemberPhoneNumber(int uid);
 // The address of a contact's identity of that type (at most 64 characters), empty when none.
 std::string ContactNumber(const AddrNode* contact, uint32_t identityType);
 

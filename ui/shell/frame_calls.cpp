@@ -156,8 +156,7 @@ void CMainFrame::CallContact(const AddrNode* contact, uint32_t identityType) {
 LRESULT CMainFrame::OnCallContact(WPARAM wParam, LPARAM) {
     const auto* record = reinterpret_cast<const PresenceBuddyRecord*>(wParam);
     if (!record) return 1;
-    const std::string number =
-        shell::MemberPhoneNumber(record->id, std::string(record->userId, strnlen(record->userId, sizeof record->userId)));
+    const std::string number = shell::MemberPhoneNumber(record->id);
     if (number.empty()) {
         DebugTrace(MOD_QZ, 3, "No telephone number to call for member %d", record->id);
         return 1;

@@ -1,5 +1,6 @@
 // CMainFrame: the one top-level window, the receiver of every worker thread's report.
 #include "ui/shell/main_frame.h"
+#include "ui/shell/splash.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -326,6 +327,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
     BuildMenus();
     if (m_bAlwaysOnTop) setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    CSplashWindow::ShowSplash(this);  // when enabled (no "/nosplash"), minimised or not
 
     // Tray: shown only where a tray host exists (minimise hides the window only then).
     m_wndTray = new CSystemTray(this);

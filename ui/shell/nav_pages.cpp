@@ -7,7 +7,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QShortcut>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineView>
@@ -189,15 +190,24 @@ CNavigateLinks::CNavigateLinks(QWidget* parent) : QWidget(parent) {
     OnSkinChanged();
     Retext();
     SetMode(0);
-    // Q or F2 on the page asks for the balance while signed in.
-    for (QKeySequence key : {QKeySequence(Qt::Key_Q), QKeySequence(Qt::Key_F2)}) {
-        auto* shortcut = new QShortcut(key, parent ? parent : this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] {
-            // Not while the status bar shows offline (without a frame: while signed out).
-            const bool offline = statusOffline ? statusOffline() : !(mode_ == 1 || mode_ == 3);
-            if (!offline) emit queryBalance();
-        });
-    }
+    // Q or F2 on the page asks for the balance while signed in; the key then goes on as usual.
+    if (qApp) qApp->installEventFilter(this);
+}
+
+bool CNavigateLinks::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() != QEvent::KeyPress || !watched->isWidgetType()) return false;
+    const int key = static_cast<QKeyEvent*>(e)->key();
+    if (key != Qt::Key_Q && key != Qt::Key_F2) return false;
+    auto* w = static_cast<QWidget*>(watched);
+    // Only the key's first receiver: a key nobody takes travels on to the parents, once more each.
+    QWidget* first = QApplication::focusWidget() ? QApplication::focusWidget() : w->window();
+    if (w != first) return false;
+    QWidget* page = parentWidget() ? parentWidget() : this;
+    if (w != page && !page->isAncestorOf(w)) return false;
+    // Not while the status bar shows offline (without a frame: while signed out).
+    const bool offline = statusOffline ? statusOffline() : !(mode_ == 1 || mode_ == 3);
+    if (!offline) emit queryBalance();
+    return false;
 }
 
 QWidget* CNavigateLinks::Control(int id) const {

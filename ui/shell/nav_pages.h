@@ -84,6 +84,7 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     static constexpr int kLeft = 24, kUpdatePicture = 20;

@@ -11,6 +11,7 @@
 #include "ui/shell/shell_config.h"
 #include "ui/shell/main_frame.h"
 #include "ui/controls/trel_menu.h"
+#include "ui/shell/book_results.h"
 
 using shell::LangText;
 
@@ -37,11 +38,18 @@ CNqNavigatePage::CNqNavigatePage(QWidget* parent) : CNqPropertyPage(PAGE_START, 
 
 QString CNqNavigatePage::TabTitle() const { return LangText("navigate_dialog", "title", "Start").left(32); }
 
-void CNqNavigatePage::SetMode(int loginState) { links_->SetMode(loginState); }
+void CNqNavigatePage::SetMode(int loginState) {
+    // The modes follow the frame's sign-in state: without a frame there is none to follow.
+    if (!MainFrame()) return;
+    links_->SetMode(loginState);
+}
 
 void CNqNavigatePage::SetOnlineCount(int count) { links_->SetOnlineCount(count); }
 
-void CNqNavigatePage::OnLanguageChanged() { links_->Retext(); }
+void CNqNavigatePage::OnLanguageChanged() {
+    links_->Retext();
+    links_->ShowContactCounter(shell::g_contactCounter);
+}
 void CNqNavigatePage::OnSkinChanged() { links_->OnSkinChanged(); }
 
 // ---------------------------------------------------------------------------------------------

@@ -6,9 +6,11 @@
 #include <set>
 #include <QTreeWidget>
 
+#include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
+#include "common/presence_link.h"
 #include "service/login_fsm.h"
 #include "platform/codepage.h"
 #include "service/presence_notice.h"
@@ -330,14 +332,29 @@ TEST_F(CallFrame, CallsFromBlockedContactsAreRefusedWithoutAPage) {
 // comes to the front; any other call in progress refuses the new one with a box.
 TEST_F(CallFrame, ChatWindowCallsAMemberOnlyWithoutAnotherCall) {
     AddrContact* bob = Contact("Bob Walker", "bob", "bob@example.com", false);
-    Contact("Dave", "dave", "dave@example.com", false);
-    auto member = [](const char* userId) {
+    AddrContact* dave = Contact("Dave", "dave", "dave@example.com", false);
+    // The members are found by the uid of their messaging identity.
+    Account* own = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+    ASSERT_TRUE(Account_Add(own));
+    int uid = 2001;
+    for (AddrContact* c : {bob, dave}) {
+        AddrIdentity* qz = AddrBook_NewIdentity(own, c->id, nullptr, c->id);
+        AddrBook_SetIdentityType(qz, 9);
+        presence_setting_set_int(&qz->settings, "uid", nullptr, uid++);
+        ASSERT_EQ(1, AddrBook_AttachIdentity(qz, c, nullptr));
+    }
+    auto member = [](int id, const char* userId) {
         PresenceBuddyRecord r;
+        r.id = id;
         std::strncpy(r.userId, userId, sizeof r.userId - 1);
         return r;
     };
-    PresenceBuddyRecord b = member("bob"), d = member("dave"), nobody = member("zed");
+    PresenceBuddyRecord b = member(2001, "bob"), d = member(2002, "dave"), nobody = member(2999, "zed");
     frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&nobody), 0);
+    EXPECT_TRUE(CallTabs().empty());
+    // A record without the identity's uid names nobody, whatever its node id.
+    PresenceBuddyRecord byNode = member(0, "bob");
+    frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&byNode), 0);
     EXPECT_TRUE(CallTabs().empty());
     frame->Dispatch(WM_CALL_CONTACT, reinterpret_cast<WPARAM>(&b), 0);
     Events();
@@ -358,7 +375,8 @@ TEST_F(CallFrame, ChatWindowCallsAMemberOnlyWithoutAnotherCall) {
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(shell::LangText("ondial_dialog", "ExistedCallError", "existed call in current,cann't call again!"), boxes[0].first);
     EXPECT_EQ(shell::LangText("ondial_dialog", "MSG_TITLE", "Tip"), boxes[0].second);
-    (void)bob;
+    Account_Remove(own);
+    Account_Free(own);
 }
 
 // The active call page's commands: hold needs the page's call to be the current one, resume holds

@@ -24,6 +24,7 @@
 #include "ui/controls/skin_toolbar.h"
 #include "ui/shell/about_box.h"
 #include "ui/shell/accounts_dialogs.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/dialog_box.h"
 #include "ui/shell/head_picture.h"
 #include "ui/shell/identity_dialogs.h"
@@ -498,7 +499,7 @@ TEST_F(ShellPages, StartPageShowsEachModesControlsAndNothingElse) {
         CNqNavigatePage page;
         page.Links()->ShowContactCounter(8001);
         if (c.update) page.Links()->ShowUpdateVersion(1, 2, 3);
-        page.SetMode(c.mode);
+        page.Links()->SetMode(c.mode);
         EXPECT_EQ(c.shown, ShownControls(page));
         for (QWidget* w : page.findChildren<QWidget*>()) {
             if (w->isVisibleTo(&page)) EXPECT_TRUE(IsStartControl(page, w)) << w->metaObject()->className() << " " << w->objectName().toStdString();
@@ -506,9 +507,21 @@ TEST_F(ShellPages, StartPageShowsEachModesControlsAndNothingElse) {
     }
     // Another mode number changes nothing.
     CNqNavigatePage page;
-    page.SetMode(1);
-    page.SetMode(4);
+    page.Links()->SetMode(1);
+    page.Links()->SetMode(4);
     EXPECT_EQ(summary, ShownControls(page));
+    // Without a main window the page's mode changes nothing either.
+    CNqNavigatePage alone;
+    alone.SetMode(1);
+    EXPECT_EQ(std::set<int>{NAV_LOGIN}, ShownControls(alone));
+    // Within one it does.
+    {
+        CMainFrame frame;
+        frame.StartPage()->SetMode(1);
+        EXPECT_TRUE(frame.StartPage()->Links()->Link(NAV_QUERY)->isVisibleTo(frame.StartPage()));
+        frame.StartPage()->SetMode(0);
+        EXPECT_FALSE(frame.StartPage()->Links()->Link(NAV_QUERY)->isVisibleTo(frame.StartPage()));
+    }
 }
 
 TEST_F(ShellPages, StartPageHoldsOnlyItsControls) {
@@ -520,7 +533,7 @@ TEST_F(ShellPages, StartPageHoldsOnlyItsControls) {
 TEST_F(ShellPages, StartPageKeepsTheNewerVersionAgainstItsBottom) {
     CNqNavigatePage page;
     page.resize(380, 330);
-    page.SetMode(1);
+    page.Links()->SetMode(1);
     page.show();
     QCoreApplication::processEvents();
     QWidget* pic = page.Links()->Control(shell::NAV_UPDATE_PIC);
@@ -575,7 +588,7 @@ TEST_F(ShellPages, StartPageNamesNoneOneOrMoreContactsOnline) {
         SCOPED_TRACE(testing::Message() << c.language << " " << c.count);
         shell::ApplyLanguageCode(c.language);
         CNqNavigatePage page;
-        page.SetMode(1);
+        page.Links()->SetMode(1);
         page.SetOnlineCount(c.count);
         EXPECT_EQ(QString::fromUtf8(c.text), page.Links()->Link(shell::NAV_ONLINE)->text());
     }
@@ -589,11 +602,19 @@ TEST_F(ShellPages, StartPageNamesNoneOneOrMoreContactsOnline) {
     EXPECT_EQ(QString::fromUtf8("首页"), page.TabTitle());
     shell::ApplyLanguageCode("eng");
     EXPECT_EQ("Start", page.TabTitle());
+    // A change of language shows the contact counter again, and writes it down as it does.
+    const int keep = shell::g_contactCounter;
+    shell::g_contactCounter = 41;
+    shell::ConfigWrite("common", "ucountnumber", "");
+    page.OnLanguageChanged();
+    EXPECT_EQ("41", shell::ConfigString("common", "ucountnumber", ""));
+    EXPECT_FALSE(static_cast<QLabel*>(page.Links()->Control(shell::NAV_COUNTER))->text().isEmpty());
+    shell::g_contactCounter = keep;
 }
 
 TEST_F(ShellPages, QAndF2OnTheStartPageAskForTheBalanceUnlessOffline) {
     CNqNavigatePage page;
-    page.SetMode(1);
+    page.Links()->SetMode(1);
     bool offline = false;
     page.Links()->statusOffline = [&] { return offline; };
     int queries = 0;
@@ -604,10 +625,19 @@ TEST_F(ShellPages, QAndF2OnTheStartPageAskForTheBalanceUnlessOffline) {
     QTest::keyClick(&page, Qt::Key_Q);
     QTest::keyClick(&page, Qt::Key_F2);
     EXPECT_EQ(2, queries);
+    // The key then goes on as usual: a field on the page still gets its letter.
+    auto* field = new QLineEdit(&page);
+    field->show();
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Q);
+    EXPECT_EQ(3, queries);
+    EXPECT_EQ("q", field->text());
+    delete field;
+    page.setFocus();
     offline = true;
     QTest::keyClick(&page, Qt::Key_Q);
     QTest::keyClick(&page, Qt::Key_F2);
-    EXPECT_EQ(2, queries);
+    EXPECT_EQ(3, queries);
 }
 
 TEST_F(ShellPages, ServicePageSiteFollowsItsScrollSetting) {

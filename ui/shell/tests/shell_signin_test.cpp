@@ -154,7 +154,7 @@ TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
     const std::string text = s.str();
     // Shutdown order in the trace.
     const char* order[] = {"Main frame closing", "Sign-out wait over", "Presence core ending", "Worker threads stopped",
-                           "Plug-ins unloaded", "STA_FsmDone", "System Exit"};
+                           "Plug-ins unloaded", "STA_FsmDone"};
     size_t at = 0;
     for (const char* line : order) {
         const size_t p = text.find(line, at);

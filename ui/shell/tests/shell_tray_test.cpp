@@ -459,5 +459,13 @@ TEST_F(ShellTray, NoSplashWithoutItsPicture) {
     CSplashWindow* splash = CSplashWindow::ShowSplash(nullptr);
     ASSERT_NE(nullptr, splash);
     CSplashWindow::HideSplash();
+    // The frame shows it while it is being made, as its owner, before its tray icon exists.
+    {
+        CMainFrame frame;
+        ASSERT_NE(nullptr, CSplashWindow::Current());
+        EXPECT_EQ(&frame, CSplashWindow::Current()->parentWidget());
+        EXPECT_TRUE(CSplashWindow::Current()->isWindow());
+    }
+    EXPECT_EQ(nullptr, CSplashWindow::Current());
     CSplashWindow::EnableSplash(false);
 }
