@@ -1016,9 +1016,7 @@ void CIMDlg::ViewLine(const std::string& text) { AppendBody(FromAnsi(text)); }
 
 void CIMDlg::ViewNotice(const std::string& text) {
     if (text.empty()) return;
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextCursor c = NewHistoryLine();
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);
@@ -1035,9 +1033,7 @@ void CIMDlg::ViewNotice(const std::string& text) {
 
 void CIMDlg::SystemNotice(const std::string& text) {
     // The warning picture, the "not sent" header, and the notice as a message body.
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextCursor c = NewHistoryLine();
     c.insertHtml(QString("<a href=\"notice:\">%1</a> <span style=\"color:#808080;\">%2</span>")
                      .arg(HistoryPicture(202), Escape(ChatText("im_dlg", "im_warn", "以下消息未被发送"))));
     AppendBody(FromAnsi(text).trimmed());
@@ -1076,12 +1072,18 @@ QString CIMDlg::HistoryPicture(int id) {
     return QString("<img src=\"%1\">").arg(name);
 }
 
-void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
-
-void CIMDlg::ViewHeaderLine(const std::string& text) {
+// A cursor at the history's end, on a line of its own.
+QTextCursor CIMDlg::NewHistoryLine() {
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     if (!history_->document()->isEmpty()) c.insertBlock();
+    return c;
+}
+
+void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
+
+void CIMDlg::ViewHeaderLine(const std::string& text) {
+    QTextCursor c = NewHistoryLine();
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);
@@ -1090,9 +1092,7 @@ void CIMDlg::ViewHeaderLine(const std::string& text) {
 }
 
 void CIMDlg::ViewOffline() {
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextCursor c = NewHistoryLine();
     c.insertHtml(QString("%1 <span style=\"color:#808080;\">%2</span>")
                      .arg(HistoryPicture(208), Escape(ChatText("im_dlg", "im_offline", "您已经下线，请重新登陆"))));
     EndLine();
@@ -1100,9 +1100,7 @@ void CIMDlg::ViewOffline() {
 
 void CIMDlg::ViewSessionTimeout(const std::string& text) {
     // Indented as a message body, in the input's format; no header and no time.
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextCursor c = NewHistoryLine();
     QTextBlockFormat block;
     block.setLeftMargin(14);
     c.setBlockFormat(block);
@@ -1111,9 +1109,7 @@ void CIMDlg::ViewSessionTimeout(const std::string& text) {
 }
 
 void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
+    QTextCursor c = NewHistoryLine();
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);

@@ -177,6 +177,7 @@ private:
     void RefreshCommands();
     void AppendBody(const QString& text);
     void EndLine();
+    QTextCursor NewHistoryLine();
     void OpenEmoticonPicker();
     void ViewRecords();
     void OnHistoryClick(const QString& anchor);

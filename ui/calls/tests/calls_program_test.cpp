@@ -27,6 +27,9 @@ namespace {
 using shelltest::Slurp;
 using shelltest::WaitText;
 using shelltest::Run;
+using shelltest::ReadCallLog;
+using shelltest::WaitCallLog;
+using shelltest::WaitCount;
 
 // The program's main window on the display: its geometry, from the window of that process that
 // has the largest area.
@@ -139,18 +142,6 @@ bool AnswerQuestion(const std::string& display, pid_t pid, int ms) {
     return false;
 }
 
-// Waits until the file holds the text n times; false after ms.
-bool WaitCount(const std::string& path, const std::string& text, size_t n, int ms) {
-    for (int waited = 0; waited < ms; waited += 50) {
-        const std::string all = Slurp(path);
-        size_t found = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++found;
-        if (found >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 // A picture of the program's main window, to look at when a step fails.
 void Snap(const std::string& display, pid_t pid, const std::string& path) {
     int x, y, w, h;
@@ -174,16 +165,6 @@ bool DialFromDialPage(const std::string& display, pid_t pid, const std::string& 
     return ClickBarButton(display, pid, false);
 }
 
-std::vector<CallLogEntry> ReadCallLog(const std::string& path) {
-    std::vector<CallLogEntry> out;
-    std::ifstream f(path, std::ios::binary);
-    uint32_t counter = 0;
-    if (!f.read(reinterpret_cast<char*>(&counter), 4)) return out;
-    CallLogEntry e;
-    while (f.read(reinterpret_cast<char*>(&e), sizeof e)) out.push_back(e);
-    return out;
-}
-
 // Clicks the dial bar's dial (or hang-up) button, again while the log does not hold the text n times
 // (the bar follows a ringing page as it opens); false when it never does.
 bool ClickBarUntil(const std::string& display, pid_t pid, bool hangup, const std::string& log, const std::string& text,
@@ -199,17 +180,6 @@ bool ClickBarUntil(const std::string& display, pid_t pid, bool hangup, const std
 // shows the answer.
 bool AnswerFromBar(const std::string& display, pid_t pid, const std::string& log) {
     return ClickBarUntil(display, pid, false, log, "CMEVT_CONNECT");
-}
-
-// Waits until the call log file holds n entries; what it holds then.
-std::vector<CallLogEntry> WaitCallLog(const std::string& path, size_t n, int ms) {
-    std::vector<CallLogEntry> log;
-    for (int waited = 0; waited < ms; waited += 100) {
-        log = ReadCallLog(path);
-        if (log.size() >= n) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return log;
 }
 
 // Call control's notices as the frame is sent them.

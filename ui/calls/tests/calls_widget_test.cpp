@@ -77,6 +77,17 @@ protected:
     }
     calls::CDialDialog* Dial() { return windows->DialPage(); }
     calls::COnDialDlg* CurrentCallPage() { return qobject_cast<calls::COnDialDlg*>(sheet->currentWidget()); }
+    // Dials the number from the Dial page and has the peer answer: the talking call's page.
+    calls::COnDialDlg* TalkTo(const QString& number) {
+        Type(number);
+        windows->OnDialButton(false);
+        Events();
+        calls::COnDialDlg* page = CurrentCallPage();
+        if (!page) return nullptr;
+        Answer(page->Model()->cnxIds[0]);
+        Events();
+        return page;
+    }
     void Type(const QString& number) {
         sheet->setCurrentWidget(Dial());
         Dial()->Number()->setEditText(number);
@@ -394,13 +405,8 @@ TEST_F(CallWindows, HangUpFromEveryPageEndsTheTalkingCallElseTheUnansweredOne) {
 }
 
 TEST_F(CallWindows, AddAMemberFromTheDialPage) {
-    Type("bob@example.com");
-    windows->OnDialButton(false);
-    Events();
-    calls::COnDialDlg* page = CurrentCallPage();
+    calls::COnDialDlg* page = TalkTo("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->Model()->cnxIds[0]);
-    Events();
     Type("carol@example.com");
     EXPECT_TRUE(bar->DialButton()->isEnabled());  // dialling now adds a member
     windows->OnDialButton(false);
@@ -431,13 +437,8 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
 // A caller taken into the running call turns the page into the member view at once, with no tiles
 // over the single call's picture and clock.
 TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
-    Type("bob@example.com");
-    windows->OnDialButton(false);
-    Events();
-    calls::COnDialDlg* page = CurrentCallPage();
+    calls::COnDialDlg* page = TalkTo("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->Model()->cnxIds[0]);
-    Events();
     int call, cnx;
     IncomingCall("carol@example.com", &call, &cnx);  // the question is answered Yes
     QApplication::processEvents();
@@ -458,13 +459,8 @@ TEST_F(CallWindows, ACallerTakenIntoTheCallShowsTheMemberViewAtOnce) {
 // A member's state line changing (or the clock ticking) leaves the member view where the user
 // scrolled it; only members coming or going lay the tiles out again from the top.
 TEST_F(CallWindows, MemberViewKeepsItsScrollPositionWhenAStateLineChanges) {
-    Type("bob@example.com");
-    windows->OnDialButton(false);
-    Events();
-    calls::COnDialDlg* page = CurrentCallPage();
+    calls::COnDialDlg* page = TalkTo("bob@example.com");
     ASSERT_NE(nullptr, page);
-    Answer(page->Model()->cnxIds[0]);
-    Events();
     int call, cnx;
     IncomingCall("carol@example.com", &call, &cnx);
     QApplication::processEvents();

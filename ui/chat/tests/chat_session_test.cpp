@@ -120,6 +120,14 @@ class ChatSession : public ::testing::Test {
         EXPECT_EQ(1, registry_.OpenChat(type, &members, nullptr, nullptr, 1));
         return static_cast<FakeWindow*>(registry_.Windows().back());
     }
+    // A room window for "R12", and a record addressed to it from the room's robot.
+    FakeWindow* OpenRoom(PresenceMessageRecord* r) {
+        if (registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1) != 1) return nullptr;
+        auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+        presence_copy_field(r->chatId, sizeof r->chatId, room->m_szChatId.c_str());
+        r->sender = Buddy(900, "robot");
+        return room;
+    }
     // Delivers a message the way the messaging glue does: the text is the receiver's.
     LRESULT Deliver(const char* text, PresenceMessageRecord record) {
         return RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(text)), &record);
@@ -402,11 +410,9 @@ TEST_F(ChatSession, IncomingTextFindsOrCreatesItsWindow) {
 // No command text ever reaches a window as a message: from a stranger, for a room no window is in, or
 // one the windows have no notice for. Each case leaves no new window and no "#@#" line anywhere.
 TEST_F(ChatSession, CommandsAreNeverShownAsText) {
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(900, "robot");
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
     Deliver("#@#START#0#THUPDATE#9001", r);
     ASSERT_EQ("9001#", room->m_szChatId);
     struct Case {
@@ -438,11 +444,9 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
 // THUPDATE, SMSG and JOIN carry nothing to obey: whoever sends one, its window gets the text as it came,
 // with command number -1, as a plain line; nothing about the room changes.
 TEST_F(ChatSession, CommandsWithNothingToObeyPassAsTheyCame) {
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(900, "robot");
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
     Deliver("#@#START#0#THUPDATE#9001", r);
     presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
     r.sender = Buddy(9001, "Lounge");
@@ -533,11 +537,9 @@ TEST_F(ChatSession, TheUserIsNoMemberOfAGroupWindow) {
 }
 
 TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(900, "robot");
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
     Deliver("#@#START#0#THUPDATE", r);
     EXPECT_EQ(900, room->m_roomCmd.recipient());
     EXPECT_EQ("900#", room->m_szChatId);
@@ -614,11 +616,9 @@ TEST_F(ChatSession, ARoomThatNeverAnswersSaysSoAfterAMinute) {
 }
 
 TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(900, "robot");
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
     Deliver("#@#START#0#THUPDATE#9001", r);
     EXPECT_EQ("9001#", room->m_szChatId);
     EXPECT_EQ(9001, room->m_roomCmd.recipient());
@@ -821,11 +821,9 @@ TEST_F(ChatSession, IncomingMessagesTakeTheProgramsChatSemaphore) {
 }
 
 TEST_F(ChatSession, ARoomTextToEveryoneIsKeptInEachMembersFolder) {
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
     PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, room->m_szChatId.c_str());
-    r.sender = Buddy(900, "robot");
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
     Deliver("#@#START#0#THUPDATE", r);
     presence_copy_field(r.chatId, sizeof r.chatId, "900#");
     Deliver("#@#LIST#31,Cat#32,Dan", r);
