@@ -8,6 +8,8 @@
   HWM40           the same peak at 40 s
   cpu0-10         CPU seconds (user + system) of the process tree in its first 10 s
   cpu10-40        CPU seconds of the process tree while idle from 10 s to 40 s
+  wakeups10-40    wake-ups per second of the process tree while idle from 10 s to 40 s (context switches of
+                  all its threads), and wake=NAME:RATE,... the same per thread name (threads of one name summed)
 
 usage: window_measure.py NAME RUN SHOT(0/1) command [args...]
 environment: OUT_DIR (logs, homes and screenshots; a temporary folder when unset), PRESEED (a folder copied
@@ -68,6 +70,39 @@ def mem_kb(pids, key):
         except (OSError, ValueError):
             pass
     return total
+
+
+def switches(pids):
+    """Context switches per thread {(pid, tid): (name, count)}: each time a thread runs after waiting counts once."""
+    out = {}
+    for p in pids:
+        try:
+            tids = os.listdir(f"/proc/{p}/task")
+        except OSError:
+            continue
+        for t in tids:
+            name, count = "?", 0
+            try:
+                with open(f"/proc/{p}/task/{t}/status") as f:
+                    for line in f:
+                        if line.startswith("Name:"):
+                            name = line.split(None, 1)[1].strip() if len(line.split()) > 1 else "?"
+                        elif line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                            count += int(line.split()[1])
+            except (OSError, ValueError):
+                continue
+            out[(p, t)] = (name, count)
+    return out
+
+
+def wakeup_rates(before, after, seconds):
+    """Whole-tree and per-thread-name wake-ups per second between two readings of switches()."""
+    per_name = {}
+    for key, (name, count) in after.items():
+        delta = count - before.get(key, (name, 0))[1]
+        per_name[name] = per_name.get(name, 0) + max(delta, 0)
+    total = sum(per_name.values())
+    return total / seconds, {n: c / seconds for n, c in per_name.items()}
 
 
 def root_window():
@@ -160,12 +195,17 @@ def main(argv):
     until(10)
     pids = tree(proc.pid)
     hwm10, rss10, cpu10, nproc = mem_kb(pids, "VmHWM"), mem_kb(pids, "VmRSS"), cpu_ticks(pids), len(pids)
+    sw10 = switches(pids)
     until(40)
     pids = tree(proc.pid)
     hwm40, cpu40 = mem_kb(pids, "VmHWM"), cpu_ticks(pids)
+    wake_total, wake_names = wakeup_rates(sw10, switches(pids), 30.0)
+    busiest = sorted(wake_names.items(), key=lambda kv: -kv[1])
+    wake = ",".join(f"{n.replace(' ', '_').replace(',', '_')}:{r:.1f}" for n, r in busiest if r >= 0.05) or "-"
     windows = "".join(describe(w) for w in visible_windows(root))
     print(f"{name} run={run} t_first_window={first}s procs={nproc} HWM10={hwm10}kB RSS10={rss10}kB "
-          f"HWM40={hwm40}kB cpu0-10={cpu10 / HZ:.2f}s cpu10-40={(cpu40 - cpu10) / HZ:.2f}s windows={windows}",
+          f"HWM40={hwm40}kB cpu0-10={cpu10 / HZ:.2f}s cpu10-40={(cpu40 - cpu10) / HZ:.2f}s "
+          f"wakeups10-40={wake_total:.1f}/s wake={wake} windows={windows}",
           flush=True)
 
     # Stop: TERM to the whole tree (the program signs out and closes), then KILL what is left.

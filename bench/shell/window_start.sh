@@ -61,7 +61,8 @@ for line in open(sys.argv[1]):
     figs = dict(w.split("=", 1) for w in words[1:] if "=" in w and not w.startswith("windows="))
     rows.setdefault(words[0], []).append(figs)
 keys = [("t_first_window", "first window shown (s)", 1), ("procs", "processes", 1), ("RSS10", "memory at 10 s, resident (MB)", 1024),
-        ("HWM10", "memory at 10 s, peak (MB)", 1024), ("cpu0-10", "CPU in the first 10 s (s)", 1), ("cpu10-40", "CPU idle 10-40 s (s)", 1)]
+        ("HWM10", "memory at 10 s, peak (MB)", 1024), ("cpu0-10", "CPU in the first 10 s (s)", 1), ("cpu10-40", "CPU idle 10-40 s (s)", 1),
+        ("wakeups10-40", "idle wake-ups 10-40 s (per s)", 1)]
 names = list(rows)
 print("| figure | " + " | ".join(names) + " |")
 print("|---" * (len(names) + 1) + "|")
@@ -73,10 +74,29 @@ for key, label, div in keys:
             m = re.match(r"[0-9.]+", figs.get(key, ""))
             if m:
                 vals.append(float(m.group()) / div)
-        fmt = (lambda v: f"{v:.0f}") if div > 1 or key == "procs" else (lambda v: f"{v:.2f}")
+        fmt = (lambda v: f"{v:.0f}") if div > 1 or key == "procs" else (lambda v: f"{v:.1f}") if key.startswith("wake") else (lambda v: f"{v:.2f}")
         lo, hi = (fmt(min(vals)), fmt(max(vals))) if vals else ("-", "-")
         cells.append(lo if lo == hi else f"{lo}-{hi}")
     print(f"| {label} | " + " | ".join(cells) + " |")
+# Idle wake-ups per second of each thread (by name), as a range over the runs.
+threads = {}
+for n in names:
+    for figs in rows[n]:
+        for item in figs.get("wake", "").split(","):
+            if ":" in item:
+                t, r = item.rsplit(":", 1)
+                threads.setdefault(t, {}).setdefault(n, []).append(float(r))
+if threads:
+    print()
+    print("| idle wake-ups per second, per thread | " + " | ".join(names) + " |")
+    print("|---" * (len(names) + 1) + "|")
+    order = sorted(threads, key=lambda t: -max(max(v) for v in threads[t].values()))
+    for t in order:
+        cells = []
+        for n in names:
+            v = threads[t].get(n)
+            cells.append("-" if not v else (f"{min(v):.1f}" if min(v) == max(v) else f"{min(v):.1f}-{max(v):.1f}"))
+        print(f"| {t} | " + " | ".join(cells) + " |")
 PY
 grep -h "Login state 6" "$out"/home-tessaly-*/.config/tessaly/tessaly.log >/dev/null 2>&1 \
   && echo "tessaly signed in during each run" || echo "tessaly: sign-in not seen in the logs under $out"

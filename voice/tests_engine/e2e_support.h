@@ -61,10 +61,28 @@ inline bool MakeSpeech(const std::string& dir, const std::string& text, const st
 // both), held for this test process so no parallel test hands it to its own peer.
 inline int FreePortPair(int /*salt*/ = 0) { return test_ports::Reserve(2); }
 
-// A child process whose standard output and error go to a file.
+// A child process whose standard output and error go to a file, working in that file's folder (the
+// test's own temporary folder, so nothing it writes there lands in the build folder). It leads a
+// process group of its own, so that ending it ends whatever it started (kamailio's helpers) in every case.
 struct Child {
   pid_t pid = -1;
   std::string log;
+
+  // The inherited environment with extraEnv's "NAME=value" entries in place of inherited ones of the
+  // same name (a second DISPLAY= after the inherited one would lose to it).
+  static std::vector<std::string> MergedEnvironment(char** inherited, const std::vector<std::string>& extraEnv) {
+    auto nameOf = [](const std::string& e) { return e.substr(0, e.find('=')); };
+    std::vector<std::string> out;
+    for (char** e = inherited; e && *e; ++e) {
+      const std::string entry(*e);
+      const std::string name = nameOf(entry);
+      bool replaced = false;
+      for (const std::string& x : extraEnv) replaced = replaced || nameOf(x) == name;
+      if (!replaced) out.push_back(entry);
+    }
+    out.insert(out.end(), extraEnv.begin(), extraEnv.end());
+    return out;
+  }
 
   bool Start(const std::vector<std::string>& args, const std::string& logFile,
              const std::vector<std::string>& extraEnv = {}) {
@@ -73,18 +91,33 @@ struct Child {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    const size_t slash = logFile.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : logFile.substr(0, slash);
+    if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&fa, folder.c_str());
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    // The program is found before the change of folder.
+    std::vector<std::string> all = args;
+    if (!all.empty() && all[0].find('/') != std::string::npos && all[0][0] != '/') {
+      if (char* real = realpath(all[0].c_str(), nullptr)) {
+        all[0] = real;
+        free(real);
+      }
+    }
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
-    for (const std::string& e : extraEnv) envStore.push_back(e);
+    std::vector<std::string> envStore = MergedEnvironment(environ, extraEnv);
     std::vector<char*> envp;
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const int r = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    const int r = posix_spawn(&pid, argv[0], &fa, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     if (r != 0) pid = -1;
+    group = r == 0 ? pid : -1;
     return r == 0;
   }
 
@@ -104,7 +137,7 @@ struct Child {
     return false;
   }
 
-  // Waits for the process to end; its exit status, or -1 (killed after timeoutMs).
+  // Waits for the process to end; its exit status, or -1 (its group killed after timeoutMs).
   int Wait(int timeoutMs) {
     if (pid < 0) return -1;
     for (int waited = 0; waited < timeoutMs; waited += 20) {
@@ -116,28 +149,30 @@ struct Child {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
+    KillGroup();
     return -1;
   }
 
-  // Asks the process to end (SIGTERM, so a server takes its helper processes with it), then kills it.
+  // Asks the group to end (SIGTERM, so a server takes its helper processes with it), then kills
+  // what is left of it.
   void Stop(int graceMs = 3000) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    if (Wait(graceMs) == -1 && pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
+    if (pid > 0) {
+      kill(-group, SIGTERM);
+      Wait(graceMs);
     }
-    pid = -1;
+    KillGroup();
   }
 
-  ~Child() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+  ~Child() { Stop(); }
+
+ private:
+  pid_t group = -1;
+
+  void KillGroup() {
+    if (group > 0) kill(-group, SIGKILL);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    pid = -1;
+    group = -1;
   }
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quilltest {
@@ -46,8 +47,9 @@ inline std::vector<int16_t> speech(int which) {
       "Turn left at the second traffic light, then follow the signs to the railway station.",
   };
   const int i = which % 4;
-  const char* bin = std::getenv("TESSALY_BINARY_DIR");
-  const std::string dir = bin ? bin : ".";
+  // Cached outside the build and source folders, for the user running the tests.
+  const std::string dir = "/tmp/tessaly_quill_speech_" + std::to_string(::getuid());
+  ::mkdir(dir.c_str(), 0700);
   const std::string wav = dir + "/quill_speech" + std::to_string(i) + ".wav";
   std::vector<int16_t> pcm = readPcmWav(wav);
   if (!pcm.empty()) return pcm;
