@@ -209,7 +209,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     }
     // The window, where the skin places it (100 pixels down), fits the 768-pixel screen, status bar and all.
     if (e2e::HaveTool("xdotool")) {
-        const std::string id = FindWindow(x.display, program.pid, "Tessaly").first;
+        const std::string id = shelltest::WaitWindow(x.display, program.pid, "Tessaly", 15000).first;
         ASSERT_FALSE(id.empty());
         std::stringstream g(shelltest::Run("DISPLAY=" + x.display + " xdotool getwindowgeometry --shell " + id));
         int top = -1, height = 0;

@@ -218,11 +218,20 @@ inline std::pair<std::string, std::string> FindWindow(const std::string& display
     return {};
 }
 
+// FindWindow, waiting up to ms for the window to show (it shows a moment after the trace says it was made).
+inline std::pair<std::string, std::string> WaitWindow(const std::string& display, pid_t pid, const std::string& start, int ms) {
+    for (int waited = 0;; waited += 50) {
+        auto found = FindWindow(display, pid, start);
+        if (!found.first.empty() || waited >= ms) return found;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 // Opens a menu of the program's main window with its Alt key and, once the menu shows (one window more),
 // picks the item by its key. False when the window or the menu never showed. The keys reach the program
 // in order with any input sent after them, however slowly it takes them.
 inline bool ChooseFromMenu(const std::string& display, pid_t pid, const std::string& menuKey, const std::string& itemKey) {
-    const std::string id = FindWindow(display, pid, "Tessaly").first;
+    const std::string id = WaitWindow(display, pid, "Tessaly", 15000).first;
     if (id.empty()) return false;
     const std::string xdo = "DISPLAY=" + display + " xdotool ";
     const std::string windows = xdo + "search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null | wc -l";
