@@ -311,6 +311,71 @@ TEST_F(VoipCallManager, MoveMergesCalls) {
 
 TEST_F(VoipCallManager, NoAnswerBeforeAnyProvisional) {
     int iCall, iCnx;
+// A member its peer holds stays out of the mix and counted held through the whole call's hold and
+// resume, and when it is moved into a talking conference; members held here rejoin as they resume.
+TEST_F(VoipCallManager, MemberHeldByItsPeerStaysOutOfTheConference) {
+    int iCall = CM_AllocCall();
+    std::vector<int> cnx;
+    for (const char* pszWho : {"a@example.com", "b@example.com", "c@example.com"}) {
+        int iDummy, iCnx;
+        Dial(&iDummy, &iCnx, pszWho, iCall);
+        Answer(iCnx);
+        cnx.push_back(iCnx);
+    }
+    const int iPeerHeld = cnx[2];
+    CC_SendEvent(-1, iPeerHeld, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    Pump();
+    ASSERT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iPeerHeld));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    auto activeNum = [&] {
+        CM_CALL snapshot;
+        EXPECT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+        return snapshot.iActiveNum;
+    };
+    EXPECT_EQ(2, activeNum());
+
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr);
+    Pump();
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    for (int iCnx : {cnx[0], cnx[1]}) {
+        EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+        EXPECT_TRUE(bridge.InConference(Channel(iCnx)));
+    }
+    EXPECT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iPeerHeld));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    EXPECT_EQ(2, activeNum());
+
+    // The whole call held, then one member resumed alone: only that member is mixed.
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr);
+    Pump();
+    CM_SendEvent(iCall, cnx[0], CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    EXPECT_TRUE(bridge.InConference(Channel(cnx[0])));
+    EXPECT_FALSE(bridge.InConference(Channel(cnx[1])));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    CM_SendEvent(iCall, cnx[1], CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_TRUE(bridge.InConference(Channel(cnx[1])));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    EXPECT_EQ(2, activeNum());
+
+    // An incoming call its caller holds, answered on hold and merged into the talking conference.
+    int iCallIn, iCnxIn;
+    Incoming(&iCallIn, &iCnxIn, "d@example.com");
+    CC_SendEvent(-1, iCnxIn, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    CM_SendEvent(iCallIn, iCnxIn, CMEVT_CONNECT, -1, -1, nullptr);
+    Pump();
+    ASSERT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iCnxIn));
+    EXPECT_EQ(0, CM_SendEvent(iCallIn, CC_ALL_CNX, CMEVT_MOVE, -1, iCall, nullptr));
+    Pump();
+    EXPECT_EQ(iCall, CC_GetCnxCallId(iCnxIn));
+    EXPECT_FALSE(bridge.InConference(Channel(iCnxIn)));
+    EXPECT_EQ(2, activeNum());
+}
+
     Dial(&iCall, &iCnx);
     Elapse(59999);
     EXPECT_EQ(CC_ST_CALLING, CC_GetCnxState(iCnx));
@@ -404,15 +469,19 @@ TEST_F(VoipCallManager, HeldOutgoingCallTimesOutToStateZero) {
 }
 
 TEST_F(VoipCallManager, CallingOnesOwnIdentity) {
-    for (const char* pszSelf : {"alice@example.com", "alice"}) {
-        SCOPED_TRACE(pszSelf);
+    const struct {
+        std::string callee;
+        int iCode;
+    } cases[] = {{"alice@example.com", 1012}, {"alice", 1012}, {std::string(CC_MAX_URI, 'x'), 414}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.callee);
         UiEvents().clear();
         int iCall = CM_AllocCall();
         int iCnx = CC_AllocCnx();
-        CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup(pszSelf));
+        CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup(c.callee.c_str()));
         Pump();
         EXPECT_TRUE(UaEvents().empty());
-        EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1012}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+        EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, c.iCode}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
                   Notices());
         EXPECT_EQ(iCnx, UiEvents()[1].iCnxId);
         EXPECT_EQ(-1, UiEvents()[2].iCnxId);
@@ -549,6 +618,26 @@ TEST_F(VoipCallManager, PoolsOfSixteenExhaustAndComeBack) {
     // Ports go up in steps of two from 3000.
     EXPECT_EQ(3000, CC_GetCnxRecPort(cnxs[0]));
 
+
+    // A member not listed yet is appended whatever its state; a peer's notices fill at most 32 entries.
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT,
+                 strdup("<URI>frank@example.com</URI><PARENT>bob@example.com</PARENT><LEVEL> 1</LEVEL><STATUS> 0</STATUS>\n"));
+    Pump();
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    ASSERT_EQ(1u, snapshot.contacts.size());
+    EXPECT_STREQ("frank@example.com", snapshot.contacts[0].szUri);
+    EXPECT_EQ(0, snapshot.contacts[0].iStatus);
+    for (int iBody = 0; iBody < 4; ++iBody) {
+        std::string body;
+        for (int i = 0; i < CM_MAX_CONTACT_NUM; ++i) {
+            body += "<URI>m" + std::to_string(iBody * CM_MAX_CONTACT_NUM + i) +
+                    "@example.com</URI><PARENT>bob@example.com</PARENT><LEVEL> 1</LEVEL><STATUS> 4</STATUS>\n";
+        }
+        CC_SendEvent(-1, iCnx, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT, strdup(body.c_str()));
+        Pump();
+    }
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    EXPECT_EQ(static_cast<size_t>(CM_MAX_CONTACTS_KEPT), snapshot.contacts.size());
     for (size_t i = 0; i < calls.size(); ++i) CM_SendEvent(calls[i], cnxs[i], CMEVT_DISCONNECT, -1, -1, nullptr);
     Pump();
     EXPECT_EQ(16, CC_GetIdleCnxNum());
