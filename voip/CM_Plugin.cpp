@@ -107,6 +107,5 @@ int CM_PluginLogout() { return CM_SendEvent(-1, -1, CMEVT_STOP, -1, 0, nullptr);
 
 int GetLocalAddressFor(uint32_t dest, uint32_t* local) {
   if (local == nullptr) return 1;
-  *local = plat::LocalAddressFor(dest);
-  return 0;
+  return plat::FindLocalAddress(dest, local, nullptr) ? 0 : 1;
 }

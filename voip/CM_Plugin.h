@@ -27,5 +27,6 @@ int CM_PluginLogin(Account* account);
 // CMEVT_STOP; its result.
 int CM_PluginLogout();
 
-// 0 with the local IPv4 address (host byte order) that traffic toward dest (host byte order) leaves from.
+// 0 with the local IPv4 address (host byte order) that traffic toward dest (host byte order) leaves from;
+// 1 when no interface routes there.
 int GetLocalAddressFor(uint32_t dest, uint32_t* local);
