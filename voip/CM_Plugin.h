@@ -8,7 +8,7 @@
 struct Account;
 
 // Start and stop of the user agent when something else than the SIP stack is to run beside call control
-// (tests); unset, the SIP user agent is started and stopped.
+// (tests); unset, the user agent's own VOIP_UaStart and VOIP_UaStop run.
 using VoipUaStartFn = int (*)();
 using VoipUaStopFn = void (*)();
 void VOIP_SetUaHooks(VoipUaStartFn start, VoipUaStopFn stop);
