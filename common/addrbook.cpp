@@ -385,8 +385,8 @@ const char* AddrBook_GetDisplayName(const AddrNode* node) {
     if (node->kind == ADDR_KIND_IDENTITY) return node->parent ? AddrBook_GetDisplayName(node->parent) : "";
     if (IsContactLike(node)) {
         const AddrContact* c = static_cast<const AddrContact*>(node);
-        if (!store::IsEmpty(c->nick)) return c->nick;
-        if (!store::IsEmpty(c->name)) return c->name;
+        if (c->nick) return c->nick;
+        if (c->name) return c->name;
         return c->id ? c->id : "";
     }
     if (node->kind == ADDR_KIND_GROUP) {

@@ -1,6 +1,7 @@
 // Address-book queries, collections and the messaging-service actions on contacts.
 #include "common/addrbook_query.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -176,8 +177,7 @@ const char* AddrBook_GetIdentityAddress(AddrNode* contact, uint32_t type) {
 bool AddrBook_IsContactOnline(const AddrNode* contact) {
     if (!contact) return false;
     for (const AddrNode* c = contact->child; c; c = c->next) {
-        // Presence comes from the messaging identity only; the blocked bit belongs to the contact.
-        if ((c->flags & ADDR_FLAG_SERVICE) && AddrBook_IsIdentityOnline(c)) return true;
+        if ((c->flags & (ADDR_FLAG_SERVICE | ADDR_FLAG_BLOCKED)) && AddrBook_IsIdentityOnline(c)) return true;
     }
     return false;
 }
@@ -311,6 +311,8 @@ std::vector<IdentityRecord> AddrBook_CollectIdentityRecords(AddrNode* node, cons
         store::CopyBounded(record.displayName, sizeof record.displayName, AddrBook_GetIdentityDisplayName(n));
         (identity->online == 1 ? online : offline).push_back(record);
     });
+    // Online identities go to the front one by one, so they read in reverse tree order.
+    std::reverse(online.begin(), online.end());
     online.insert(online.end(), offline.begin(), offline.end());
     return online;
 }

@@ -141,7 +141,17 @@ int CallLog_Save() {
     return 0;
 }
 
-uint32_t CallLog_NextId() { return ++s_idCounter; }
+uint32_t CallLog_NextId() {
+    // A record read with the largest id wraps the counter: an id still listed is passed over,
+    // or a deletion by id could take the wrong record. At most 128 are listed, so this ends.
+    for (;;) {
+        ++s_idCounter;
+        bool inUse = false;
+        for (CallLogNode* n = s_sentinel.next; n != &s_sentinel && !inUse; n = n->next)
+            inUse = n->record.id == s_idCounter;
+        if (!inUse) return s_idCounter;
+    }
+}
 
 CallLogNode* CallLog_AllocEntry() {
     return new (std::nothrow) CallLogNode{nullptr, nullptr, {}};

@@ -294,38 +294,38 @@ std::string HostName() {
   return buf;
 }
 
-uint32_t LocalAddressFor(uint32_t dest, uint32_t* mask) {
+bool FindLocalAddress(uint32_t dest, uint32_t* ip, uint32_t* mask) {
   std::string over;
   {
     std::lock_guard<std::mutex> lk(OverrideMutex());
     over = OverrideText();
   }
-  if (over.empty()) {
-    if (const char* env = std::getenv("TESSALY_LOCAL_IP")) over = env;
-  }
-  uint32_t ip = 0;
-  if (!over.empty() && ParseIPv4(over, &ip)) {
-    if (mask) {
-      uint32_t m = MaskOf(ip);
-      *mask = m ? m : 0xFFFFFF00u;
-    }
-    return ip;
-  }
-  // Route choice by the kernel: connecting a UDP socket sends nothing.
-  uint32_t target = dest ? dest : 0xC6336401u;  // 198.51.100.1 (documentation range) for "default route"
-  int fd = UdpSocket();
-  if (fd >= 0) {
+  uint32_t found = 0;
+  uint32_t m = 0;
+  if (!over.empty() && ParseIPv4(over, &found)) {
+    m = MaskOf(found);
+    if (m == 0) m = 0xFFFFFF00u;
+  } else {
+    // Route choice by the kernel: connecting a UDP socket sends nothing.
+    uint32_t target = dest ? dest : 0xC6336401u;  // 198.51.100.1 (documentation range) for "default route"
+    int fd = UdpSocket();
+    if (fd < 0) return false;
     sockaddr_in a = MakeAddr(target, 9);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && LocalEndpoint(fd, &ip, nullptr) && ip != 0) {
-      CloseSocket(fd);
-      if (mask) {
-        uint32_t m = MaskOf(ip);
-        *mask = m ? m : 0xFFFFFFFFu;
-      }
-      return ip;
-    }
+    bool routed = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                  LocalEndpoint(fd, &found, nullptr) && found != 0;
     CloseSocket(fd);
+    if (!routed) return false;
+    m = MaskOf(found);
+    if (m == 0) m = 0xFFFFFFFFu;
   }
+  if (ip) *ip = found;
+  if (mask) *mask = m;
+  return true;
+}
+
+uint32_t LocalAddressFor(uint32_t dest, uint32_t* mask) {
+  uint32_t ip = 0;
+  if (FindLocalAddress(dest, &ip, mask)) return ip;
   if (mask) *mask = 0xFF000000u;
   return 0x7F000001u;
 }

@@ -71,13 +71,14 @@ bool ResolveIPv4(const std::string& host, uint32_t* ip, int tries = 1, DWORD sle
 std::string HostName();
 
 // Local IPv4 address (and its interface mask) that traffic toward dest would leave
-// from; dest 0 = the default route. Order of choice:
-//  1. the override (SetLocalAddressOverride, else the environment variable
-//     TESSALY_LOCAL_IP), with the mask of the interface holding it or 255.255.255.0;
-//  2. the kernel's route choice (a connected UDP socket and getsockname; no packet
-//     is sent) with the mask of that interface (getifaddrs);
-//  3. 127.0.0.1 / 255.0.0.0 when there is no route.
-// Always succeeds; mask may be null.
+// from; dest 0 = the default route:
+//  1. the override (SetLocalAddressOverride), with the mask of the interface holding
+//     it or 255.255.255.0;
+//  2. else the kernel's route choice (a connected UDP socket and getsockname; no packet
+//     is sent) with the mask of that interface (getifaddrs).
+// False, with ip and mask untouched, when no interface routes toward dest. ip and mask may be null.
+bool FindLocalAddress(uint32_t dest, uint32_t* ip, uint32_t* mask);
+// FindLocalAddress, or 127.0.0.1 / 255.0.0.0 when there is no route. mask may be null.
 uint32_t LocalAddressFor(uint32_t dest, uint32_t* mask = nullptr);
 // Sets (dotted text) or clears (empty) the local address override; false for bad text.
 bool SetLocalAddressOverride(const std::string& dotted);

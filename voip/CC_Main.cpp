@@ -22,7 +22,8 @@
 namespace {
 
 const char kFile[] = "voip/CC_Main";
-const int kThreadWaitMs = 50;
+// The connection timers are counted when a wait of this long passes without a message.
+const DWORD kThreadWaitMs = 50;
 
 struct CC_CTRL_BLK {
     std::atomic<int> bStarted{0};
@@ -152,7 +153,7 @@ bool DefaultProbe() {
 void ThreadMain() {
     while (g_stCc.bRunning) {
         g_stCc.pstSemThread->wait(INFINITE);
-        CC_ThreadRound(kThreadWaitMs);
+        CC_ThreadRound(CC_NextWaitMs());
         g_stCc.pstSemThread->release();
         Sleep(0);
     }
@@ -650,13 +651,33 @@ void CC_TimerTick(uint32_t uiElapsedMs) {
     }
 }
 
-void CC_ThreadRound(int iWaitMs) {
+DWORD CC_NextWaitMs() {
+    if (!g_stCc.bInit) return kThreadWaitMs;
+    int64_t llRemain = -1;
+    {
+        PoolLock lock;
+        for (const CC_CNX& cnx : g_stCc.astCnx) {
+            if (!cnx.bInUse || !cnx.stTimer.bArmed) continue;
+            if (llRemain < 0 || cnx.stTimer.iRemainMs < llRemain) llRemain = cnx.stTimer.iRemainMs;
+        }
+    }
+    if (llRemain < 0) return INFINITE;
+    // The timers were last counted at dwLastTick; the earliest falls due once that much more has passed.
+    int64_t llWait = llRemain - static_cast<int64_t>(plat::TickElapsed(GetTickCount(), g_stCc.dwLastTick));
+    return llWait > static_cast<int64_t>(kThreadWaitMs) ? static_cast<DWORD>(llWait) : kThreadWaitMs;
+}
+
+void CC_ThreadRound(DWORD dwWaitMs) {
     if (!g_stCc.bInit) return;
-    DWORD rc = g_stCc.pstSemEvent->wait(static_cast<DWORD>(iWaitMs));
+    DWORD dwStart = GetTickCount();
+    DWORD rc = g_stCc.pstSemEvent->wait(dwWaitMs);
     if (rc != WAIT_OBJECT_0) {
         RunTimers();
         return;
     }
+    // A message that ends a wait longer than the beat comes after a quiet beat: the timers are
+    // counted first, so that one started by the message counts from now.
+    if (plat::TickElapsed(GetTickCount(), dwStart) >= kThreadWaitMs) RunTimers();
     if (CC_MSG* pstMsg = PopMsg()) {
         CC_ProcessEvent(pstMsg);
         FreeMsg(pstMsg);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include "platform/wintypes.h"
 #include "voip/VoipEvent.h"
 #include "voip/CC_State.h"
 #include "voip/Sonra_Bridge.h"
@@ -117,9 +118,13 @@ void CC_UnlockPool();
 // Connection timers: counts every armed timer down by the elapsed milliseconds.
 void CC_TimerTick(uint32_t uiElapsedMs);
 
-// One round of the "tCallCtrl" loop: waits at most iWaitMs for a message; on time-out runs the
-// timers with the elapsed tick count, else processes one message. Used by the thread and tests.
-void CC_ThreadRound(int iWaitMs);
+// How long "tCallCtrl" waits for a message: until the earliest running connection timer is due,
+// at least the 50-ms beat on which the timers are counted; INFINITE while no timer runs.
+DWORD CC_NextWaitMs();
+// One round of the "tCallCtrl" loop: waits at most dwWaitMs for a message; on time-out runs the
+// timers with the elapsed tick count, else processes one message (after running the timers when
+// the wait lasted a beat or more). Used by the thread and tests.
+void CC_ThreadRound(DWORD dwWaitMs);
 // Processes every queued message on the calling thread (tests without the thread); returns the count.
 int CC_PumpEvents();
 int CC_GetQueuedNum();

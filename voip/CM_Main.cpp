@@ -159,6 +159,8 @@ int UnholdWholeCall(CM_CALL* pstCall) {
     pstCall->bCurrent = 1;
     for (int i = 0; i < pstCall->iCnxNum; ++i) {
         int iCnx = pstCall->aiCnxId[i];
+        // A member its peer holds stays held and out of the mix until the peer resumes.
+        if (CC_IsCnxRemoteHeld(iCnx)) continue;
         if (pstCall->iCnxNum >= 2) CC_ConfAddCnx(iCnx);
         if (CC_IsCnxLocalHeld(iCnx) || pstCall->abHeld[i]) {
             CC_SendEvent(pstCall->iIndex, iCnx, CCEVT_UNHOLD, VOIP_CODE_NONE, 0, nullptr);
@@ -179,6 +181,14 @@ void SetCurrent(CM_CALL* pstCall) {
 void ClearCurrent(CM_CALL* pstCall) {
     pstCall->bCurrent = 0;
     if (g_stCm.iCurrentCallId == pstCall->iIndex) g_stCm.iCurrentCallId = -1;
+}
+
+// Puts every member that is not held into the engine's conference.
+void ConfAddUnheld(const CM_CALL* pstCall) {
+    if (pstCall->iCnxNum < 2) return;
+    for (int i = 0; i < pstCall->iCnxNum; ++i) {
+        if (!pstCall->abHeld[i]) CC_ConfAddCnx(pstCall->aiCnxId[i]);
+    }
 }
 
 // ---- conference bodies ----
@@ -400,9 +410,7 @@ int OnUnhold(int iCallId, int iCnxId, int, int, void*&, CmCtx&) {
         pstCall->iActiveNum++;
     }
     SetCurrent(pstCall);
-    if (pstCall->iCnxNum >= 2) {
-        for (int i = 0; i < pstCall->iCnxNum; ++i) CC_ConfAddCnx(pstCall->aiCnxId[i]);
-    }
+    ConfAddUnheld(pstCall);
     return 0;
 }
 
@@ -563,19 +571,20 @@ int OnRemoteUnhold(int iCallId, int iCnxId, int iParam1, int, void*&, CmCtx& ctx
     if (pstCall == nullptr || !CC_IsCnxRemoteHeld(iCnxId)) return -1;
     int iIndex = MemberIndex(pstCall, iCnxId);
     if (iIndex < 0) return -1;
-    if (!pstCall->bCurrent) {
+    bool bWasCurrent = pstCall->bCurrent != 0;
+    if (!bWasCurrent) {
         if (g_stCm.iCurrentCallId != -1) return -1;
         SetCurrent(pstCall);
         ctx.Post(iCallId, -1, VOIPEVT_REMOTE_UNHOLD, iParam1);
-        if (pstCall->iCnxNum >= 2) {
-            for (int i = 0; i < pstCall->iCnxNum; ++i) CC_ConfAddCnx(pstCall->aiCnxId[i]);
-        }
-    } else if (pstCall->iCnxNum >= 2) {
-        CC_ConfAddCnx(iCnxId);
     }
     if (pstCall->abHeld[iIndex]) {
         pstCall->abHeld[iIndex] = 0;
         pstCall->iActiveNum++;
+    }
+    if (!bWasCurrent) {
+        ConfAddUnheld(pstCall);
+    } else if (pstCall->iCnxNum >= 2) {
+        CC_ConfAddCnx(iCnxId);
     }
     ctx.Post(iCallId, iCnxId, VOIPEVT_REMOTE_UNHOLD, iParam1);
     return 0;
@@ -628,7 +637,7 @@ int OnRemoteContact(int iCallId, int iCnxId, int, int, void*& pValue, CmCtx& ctx
             }
             break;
         }
-        if (!bFound && pstContact->iStatus != CM_CONTACT_STATUS_LEFT) {
+        if (!bFound) {
             if (pstCall->contacts.size() < CM_MAX_CONTACTS_KEPT) {
                 pstCall->contacts.push_back(*pstContact);
             } else {
@@ -847,16 +856,18 @@ int CM_AddCnxToCall(int iCallId, int iCnxId) {
         return -1;
     }
     if (MemberIndex(pstCall, iCnxId) >= 0) return -1;
+    // A connection its peer holds joins held, and out of the mix.
+    const bool bHeld = CC_IsCnxRemoteHeld(iCnxId);
     pstCall->aiCnxId[pstCall->iCnxNum] = iCnxId;
-    pstCall->abHeld[pstCall->iCnxNum] = 0;
+    pstCall->abHeld[pstCall->iCnxNum] = bHeld ? 1 : 0;
     pstCall->iCnxNum++;
-    pstCall->iActiveNum++;
+    if (!bHeld) pstCall->iActiveNum++;
     if (pstCall->iCnxNum == 2) {
         g_stCm.iConfCallNum++;
         pstCall->iConfLevel = 0;
-        if (pstCall->bCurrent) CC_ConfAddCnx(pstCall->aiCnxId[0]);
+        if (pstCall->bCurrent && !pstCall->abHeld[0]) CC_ConfAddCnx(pstCall->aiCnxId[0]);
     }
-    if (pstCall->iCnxNum >= 2 && pstCall->bCurrent) CC_ConfAddCnx(iCnxId);
+    if (pstCall->iCnxNum >= 2 && pstCall->bCurrent && !bHeld) CC_ConfAddCnx(iCnxId);
     return 0;
 }
 

@@ -8,10 +8,10 @@
 #include "common/account.h"
 #include "common/debug.h"
 #include "platform/net.h"
-#include "sip/osipua/osipua.h"
 #include "voip/CC_Main.h"
 #include "voip/CM_Main.h"
 #include "voip/Sonra_Main.h"
+#include "voip/VoipUaQueue.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ int VOIP_Start() {
   Sonra_Init();
   CM_Init();
   CC_Init(true);
-  if ((g_uaStart ? g_uaStart() : OSIP_Init()) != 0) {
+  if ((g_uaStart ? g_uaStart() : VOIP_UaStart()) != 0) {
     DebugTrace(2, 1, "voip/CM_Plugin: the SIP user agent did not start\n");
     return -1;
   }
@@ -45,7 +45,7 @@ int VOIP_Start() {
 void VOIP_Stop() {
   // The user agent's and call control's threads still drive the engine: stop them before it goes.
   if (g_uaStop) g_uaStop();
-  else CM_Destroy();
+  else VOIP_UaStop();
   CC_Exit();
   CM_Exit();
   Sonra_Destroy();
@@ -107,6 +107,5 @@ int CM_PluginLogout() { return CM_SendEvent(-1, -1, CMEVT_STOP, -1, 0, nullptr);
 
 int GetLocalAddressFor(uint32_t dest, uint32_t* local) {
   if (local == nullptr) return 1;
-  *local = plat::LocalAddressFor(dest);
-  return 0;
+  return plat::FindLocalAddress(dest, local, nullptr) ? 0 : 1;
 }

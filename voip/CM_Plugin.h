@@ -8,7 +8,7 @@
 struct Account;
 
 // Start and stop of the user agent when something else than the SIP stack is to run beside call control
-// (tests); unset, the SIP user agent is started and stopped.
+// (tests); unset, the user agent's own VOIP_UaStart and VOIP_UaStop run.
 using VoipUaStartFn = int (*)();
 using VoipUaStopFn = void (*)();
 void VOIP_SetUaHooks(VoipUaStartFn start, VoipUaStopFn stop);
@@ -27,5 +27,6 @@ int CM_PluginLogin(Account* account);
 // CMEVT_STOP; its result.
 int CM_PluginLogout();
 
-// 0 with the local IPv4 address (host byte order) that traffic toward dest (host byte order) leaves from.
+// 0 with the local IPv4 address (host byte order) that traffic toward dest (host byte order) leaves from;
+// 1 when no interface routes there.
 int GetLocalAddressFor(uint32_t dest, uint32_t* local);

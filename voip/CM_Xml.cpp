@@ -62,13 +62,6 @@ bool ReadNumber(const char* pszFrom, const char* pszTag, int32_t* piOut, const c
     return true;
 }
 
-bool OnlyBlanks(const char* psz) {
-    for (; *psz != '\0'; ++psz) {
-        if (*psz != ' ' && *psz != '\t' && *psz != '\r' && *psz != '\n') return false;
-    }
-    return true;
-}
-
 char* BuildContact(const CM_CONTACT* pstContact) {
     int iUriLen = static_cast<int>(strnlen(pstContact->szUri, sizeof(pstContact->szUri) - 1));
     int iParentLen = static_cast<int>(strnlen(pstContact->szParent, sizeof(pstContact->szParent) - 1));
@@ -97,7 +90,7 @@ char* BuildAction(const char* pszAction) {
 int ParseContacts(const char* pszBody, CM_CONTACT* pstOut, int iMaxOut) {
     int iCount = 0;
     const char* pszLine = pszBody;
-    while (*pszLine != '\0' && !OnlyBlanks(pszLine)) {
+    while (*pszLine != '\0') {
         if (iCount >= iMaxOut) {
             DebugTrace(MOD_CM, 1, "CM_XmlParse: more than %d contacts, the rest is ignored", iMaxOut);
             break;

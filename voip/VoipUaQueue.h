@@ -11,3 +11,8 @@ void OSIP_RegisterUaQueue(OSIP_UA_PUT pfnPut);
 // What call control calls: forwards to the registered put function. With none registered, or an
 // event number of 11 or more, it frees pValue (a CM_REG_INFO with CM_RegInfoFree) and returns -1.
 int VOIP_SendUaEvent(int iId, int iEvent, int iParam, void* pValue);
+
+// The user agent's start (0, or -1 when it did not start) and stop, run by the voip start and stop.
+// The user agent defines them; they join call control when the program is linked.
+int VOIP_UaStart();
+void VOIP_UaStop();

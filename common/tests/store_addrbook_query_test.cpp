@@ -127,16 +127,18 @@ TEST_F(CommonStoreAddrQuery, HasIdentityTypeNeedsAUidForType9) {
     EXPECT_FALSE(AddrBook_HasIdentityType(nullptr, ADDR_TYPE_SMS));
 }
 
-TEST_F(CommonStoreAddrQuery, OnlineContactNeedsAnOnlineServiceIdentity) {
+TEST_F(CommonStoreAddrQuery, OnlineContactNeedsAnOnlineServiceOrBlockedIdentity) {
     AddrContact* c = Contact("c", "Carol", root);
     AddrIdentity* sipId = Identity(c, sip, 2, "sip:c@x", 0, 1);
-    EXPECT_FALSE(AddrBook_IsContactOnline(c));  // online, but not a service identity
+    EXPECT_FALSE(AddrBook_IsContactOnline(c));  // online, but neither flag 0x200 nor 0x800
     AddrIdentity* buddy = Identity(c, service, ADDR_TYPE_SERVICE, "1001", 1001, 0);
     EXPECT_FALSE(AddrBook_IsContactOnline(c));
     AddrBook_SetIdentityOnline(buddy, 1);
     EXPECT_TRUE(AddrBook_IsContactOnline(c));
     AddrBook_SetIdentityOnline(buddy, 0);
-    sipId->flags |= ADDR_FLAG_BLOCKED;  // the blocked bit is no presence
+    sipId->flags |= ADDR_FLAG_BLOCKED;  // an online identity with 0x800 counts as well
+    EXPECT_TRUE(AddrBook_IsContactOnline(c));
+    AddrBook_SetIdentityOnline(sipId, 0);
     EXPECT_FALSE(AddrBook_IsContactOnline(c));
     c->flags |= ADDR_FLAG_BLOCKED;
     AddrBook_SetIdentityOnline(buddy, 1);
@@ -178,14 +180,17 @@ TEST_F(CommonStoreAddrQuery, IdentityRecordsListOnlineFirst) {
     Identity(c, service, ADDR_TYPE_SERVICE, "3", 33, 1);
     Identity(a, service, ADDR_TYPE_SERVICE, "4", 0, 1);  // no uid: left out
     Identity(b, sip, ADDR_TYPE_SERVICE, "5", 55, 1);     // another account: left out
+    Identity(c, service, ADDR_TYPE_SERVICE, "6", 66, 0);
 
+    // Online ones are put at the front as they are met, the others at the back.
     std::vector<IdentityRecord> records = AddrBook_CollectIdentityRecords(root, service);
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].uid, 22u);
-    EXPECT_STREQ(records[0].displayName, "Ben");
-    EXPECT_EQ(records[1].uid, 33u);
-    EXPECT_EQ(std::string(records[1].displayName), std::string(63, 'C'));  // cut to 63 characters
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].uid, 33u);
+    EXPECT_EQ(std::string(records[0].displayName), std::string(63, 'C'));  // cut to 63 characters
+    EXPECT_EQ(records[1].uid, 22u);
+    EXPECT_STREQ(records[1].displayName, "Ben");
     EXPECT_EQ(records[2].uid, 11u);
+    EXPECT_EQ(records[3].uid, 66u);
 }
 
 TEST_F(CommonStoreAddrQuery, ContactsByBlockFlag) {

@@ -240,6 +240,10 @@ TEST_F(CommonStoreAddrBook, DisplayNames) {
     EXPECT_STREQ(AddrBook_GetIdentityDisplayName(sipIdentity), "Carol");  // no service flag: the contact's name
     AddrBook_RenameContact(contact, "");
     EXPECT_STREQ(AddrBook_GetIdentityDisplayName(serviceIdentity), "1001");
+    EXPECT_STREQ(AddrBook_GetDisplayName(contact), "");  // an empty name is set: the id is not shown
+    AddrContact* unnamed = AddrBook_NewContact("", nullptr, "u-id");
+    EXPECT_STREQ(unnamed->name, "");  // only a missing name defaults to the id
+    AddrBook_DeleteSubtree(unnamed);
 
     AddrBook_SetContactExtra(contact, "memo");
     EXPECT_STREQ(contact->extra, "memo");

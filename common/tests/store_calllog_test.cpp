@@ -148,6 +148,22 @@ TEST_F(CommonStoreCallLog, CounterBelowTheRecordIdsStillGivesNewIds) {
     EXPECT_EQ(CallLog_NextId(), 91u);
 }
 
+TEST_F(CommonStoreCallLog, WrappedCounterPassesOverIdsStillListed) {
+    WriteFile(std::string("\x02\x00\x00\x00", 4) + RawRecord(0, 0, 1, 0, 1, "one", "") +
+              RawRecord(0, 0, 1, 0, 0xFFFFFFFFu, "max", "") + RawRecord(0, 0, 1, 0, 0, "zero", ""));
+    ASSERT_EQ(CallLog_Load(), 0);
+    CallLogEntry party = Party(CALLLOG_OUTGOING, "new");
+    ASSERT_EQ(CallLog_AddParty(&party), 0);
+    EXPECT_EQ(party.id, 2u);  // 0 and 1 are taken
+    EXPECT_EQ(CallLog_RemoveById(0), 0);
+    EXPECT_EQ(Numbers(), (std::vector<std::string>{"new", "max", "one"}));
+    ASSERT_EQ(CallLog_Save(), 0);
+    const std::string bytes = ReadBack();  // the format is kept: the counter, then the records
+    ASSERT_EQ(bytes.size(), 4u + 3u * 148u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("\x02\x00\x00\x00", 4));
+    EXPECT_EQ(CallLog_NextId(), 3u);
+}
+
 TEST_F(CommonStoreCallLog, UnreadableFilesLeaveTheListAsItWas) {
     CallLog_Load();
     CallLogEntry party = Party(CALLLOG_OUTGOING, "kept");

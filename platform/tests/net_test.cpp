@@ -43,23 +43,30 @@ TEST(PlatformNet, ResolveLiteralAndLocalhost) {
 }
 
 TEST(PlatformNet, LocalAddressTowardLoopbackAndOverride) {
-  unsetenv("TESSALY_LOCAL_IP");
   plat::SetLocalAddressOverride("");
   uint32_t mask = 0;
   EXPECT_EQ(plat::LocalAddressFor(kLoopback, &mask), kLoopback);
   EXPECT_EQ(mask, 0xFF000000u);
+  uint32_t ip = 0;
+  EXPECT_TRUE(plat::FindLocalAddress(kLoopback, &ip, &mask));
+  EXPECT_EQ(ip, kLoopback);
   // Default route: some address, never 0 (127.0.0.1 when the machine has no route).
   EXPECT_NE(plat::LocalAddressFor(0, &mask), 0u);
+  // No interface routes toward a broadcast address without SO_BROADCAST: the look-up fails.
+  ip = 1;
+  EXPECT_FALSE(plat::FindLocalAddress(0xFFFFFFFFu, &ip, &mask));
+  EXPECT_EQ(ip, 1u);
+  EXPECT_EQ(plat::LocalAddressFor(0xFFFFFFFFu, &mask), kLoopback);
+  EXPECT_EQ(mask, 0xFF000000u);
 
-  setenv("TESSALY_LOCAL_IP", "10.9.8.7", 1);
+  EXPECT_TRUE(plat::SetLocalAddressOverride("10.9.8.7"));
   EXPECT_EQ(plat::LocalAddressFor(kLoopback, &mask), 0x0A090807u);
   EXPECT_EQ(mask, 0xFFFFFF00u);  // no interface holds it: a /24 guess
   EXPECT_TRUE(plat::SetLocalAddressOverride("127.0.0.1"));
-  EXPECT_EQ(plat::LocalAddressFor(0x08080808u, &mask), kLoopback);  // setter wins over the environment
+  EXPECT_EQ(plat::LocalAddressFor(0x08080808u, &mask), kLoopback);
   EXPECT_EQ(mask, 0xFF000000u);
   EXPECT_FALSE(plat::SetLocalAddressOverride("not an address"));
   EXPECT_TRUE(plat::SetLocalAddressOverride(""));
-  unsetenv("TESSALY_LOCAL_IP");
 }
 
 TEST(PlatformNet, UdpRoundTripTimeoutAndTruncation) {

@@ -152,6 +152,15 @@ TEST(SipPluginRecord, BuiltFromTheAccount) {
     }
 }
 
+TEST(SipPluginRecord, LocalAddressTowardADestination) {
+    plat::SetLocalAddressOverride("");
+    uint32_t local = 0;
+    EXPECT_EQ(0, GetLocalAddressFor(0x7F000001u, &local));
+    EXPECT_EQ(0x7F000001u, local);
+    EXPECT_EQ(1, GetLocalAddressFor(0xFFFFFFFFu, &local));  // no interface routes to the broadcast address
+    EXPECT_EQ(1, GetLocalAddressFor(0x7F000001u, nullptr));
+}
+
 TEST_F(SipPlugin, RegistersPlacesAndAnswersCallsAndStopsInOrder) {
     e2e::Child bob = StartPeer("bob", {"--seconds", "2"});
     ASSERT_TRUE(bob.WaitFor("ready", 10000)) << bob.Output();

@@ -146,11 +146,7 @@ int OSIP_DottedAddress(const char* text, char** out) {
 }
 
 int OSIP_GetLocalAddress(uint32_t dest, uint32_t* ip, uint32_t* mask) {
-    uint32_t m = 0;
-    uint32_t a = plat::LocalAddressFor(dest, &m);
-    if (ip != nullptr) *ip = a;
-    if (mask != nullptr) *mask = m;
-    return 0;
+    return plat::FindLocalAddress(dest, ip, mask) ? 0 : -1;
 }
 
 void OSIP_IpToText(uint32_t ip, char* buf) {

@@ -29,7 +29,8 @@ const char* OSIP_SdpFindAttr(sdp_message_t* sdp, int media, const char* name);
 int OSIP_SdpBandwidthFor(sdp_message_t* sdp, int media, int n);
 // Dotted text of an address text (resolving a name); 0 / -1. out is a 16-byte heap text.
 int OSIP_DottedAddress(const char* text, char** out);
-// Local address (host order) toward the destination (host order, 0 = default route).
+// Local address and mask (host order) toward the destination (host order, 0 = default route); 0, or
+// -1 when no interface routes there.
 int OSIP_GetLocalAddress(uint32_t dest, uint32_t* ip, uint32_t* mask);
 void OSIP_IpToText(uint32_t ip, char* buf);
 // True for a dotted IPv4 literal.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/md5.h"
+#include "platform/net.h"
 #include "sip/osipparser2/osip_rack.h"
 #include "sip/osipua/authentication.h"
 #include "sip/osipua/osip_alloc.h"
@@ -20,6 +21,7 @@
 #include "sip/osipua/osipua.h"
 #include "sip/osipua/regctxt.h"
 #include "sip/osipua/sdphandler.h"
+#include "sip/osipua/utils.h"
 #include "sip/osipua/osip_alloc.h"
 
 namespace {
@@ -238,6 +240,17 @@ TEST(SipDialogList, CallIdHashIsUnsignedForAnyBytes) {
     // Only the first 31 characters count.
     std::string a(31, 'A');
     EXPECT_EQ(osip_dialog_callid_hash((a + "x").c_str()), osip_dialog_callid_hash((a + "y").c_str()));
+}
+
+TEST(SipUtils, LocalAddressLookUpReportsAFailure) {
+    plat::SetLocalAddressOverride("");
+    uint32_t ip = 0;
+    uint32_t mask = 0;
+    EXPECT_EQ(0, OSIP_GetLocalAddress(0x7F000001u, &ip, &mask));
+    EXPECT_EQ(0x7F000001u, ip);
+    EXPECT_EQ(0xFF000000u, mask);
+    // No interface routes toward the broadcast address (no SO_BROADCAST).
+    EXPECT_NE(0, OSIP_GetLocalAddress(0xFFFFFFFFu, &ip, &mask));
 }
 
 TEST(SipManager, ListeningPortsAreLimitedToFive) {

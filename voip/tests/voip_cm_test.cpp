@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@ std::vector<Notice> Notices() {
 }
 
 const int N = VOIP_CODE_NONE;
+const DWORD kBeatMs = 50;   // the controller thread's wait when a timer is (nearly) due
 
 class VoipCallManager : public CallControlTest {};
 
@@ -309,6 +311,71 @@ TEST_F(VoipCallManager, MoveMergesCalls) {
     EXPECT_EQ(2, 5 - CM_GetFreeSeatNum(iCallA));
 }
 
+// A member its peer holds stays out of the mix and counted held through the whole call's hold and
+// resume, and when it is moved into a talking conference; members held here rejoin as they resume.
+TEST_F(VoipCallManager, MemberHeldByItsPeerStaysOutOfTheConference) {
+    int iCall = CM_AllocCall();
+    std::vector<int> cnx;
+    for (const char* pszWho : {"a@example.com", "b@example.com", "c@example.com"}) {
+        int iDummy, iCnx;
+        Dial(&iDummy, &iCnx, pszWho, iCall);
+        Answer(iCnx);
+        cnx.push_back(iCnx);
+    }
+    const int iPeerHeld = cnx[2];
+    CC_SendEvent(-1, iPeerHeld, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    Pump();
+    ASSERT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iPeerHeld));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    auto activeNum = [&] {
+        CM_CALL snapshot;
+        EXPECT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+        return snapshot.iActiveNum;
+    };
+    EXPECT_EQ(2, activeNum());
+
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr);
+    Pump();
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    for (int iCnx : {cnx[0], cnx[1]}) {
+        EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
+        EXPECT_TRUE(bridge.InConference(Channel(iCnx)));
+    }
+    EXPECT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iPeerHeld));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    EXPECT_EQ(2, activeNum());
+
+    // The whole call held, then one member resumed alone: only that member is mixed.
+    CM_SendEvent(iCall, CC_ALL_CNX, CMEVT_HOLD, -1, -1, nullptr);
+    Pump();
+    CM_SendEvent(iCall, cnx[0], CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_EQ(iCall, CM_GetCurrentCallId());
+    EXPECT_TRUE(bridge.InConference(Channel(cnx[0])));
+    EXPECT_FALSE(bridge.InConference(Channel(cnx[1])));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    CM_SendEvent(iCall, cnx[1], CMEVT_UNHOLD, -1, -1, nullptr);
+    Pump();
+    EXPECT_TRUE(bridge.InConference(Channel(cnx[1])));
+    EXPECT_FALSE(bridge.InConference(Channel(iPeerHeld)));
+    EXPECT_EQ(2, activeNum());
+
+    // An incoming call its caller holds, answered on hold and merged into the talking conference.
+    int iCallIn, iCnxIn;
+    Incoming(&iCallIn, &iCnxIn, "d@example.com");
+    CC_SendEvent(-1, iCnxIn, CCEVT_REMOTE_HOLD, -1, 0, strdup("<ACT>HOLD</ACT>\n"));
+    CM_SendEvent(iCallIn, iCnxIn, CMEVT_CONNECT, -1, -1, nullptr);
+    Pump();
+    ASSERT_EQ(CC_ST_REMOTE_HELD, CC_GetCnxState(iCnxIn));
+    EXPECT_EQ(0, CM_SendEvent(iCallIn, CC_ALL_CNX, CMEVT_MOVE, -1, iCall, nullptr));
+    Pump();
+    EXPECT_EQ(iCall, CC_GetCnxCallId(iCnxIn));
+    EXPECT_FALSE(bridge.InConference(Channel(iCnxIn)));
+    EXPECT_EQ(2, activeNum());
+}
+
 TEST_F(VoipCallManager, NoAnswerBeforeAnyProvisional) {
     int iCall, iCnx;
     Dial(&iCall, &iCnx);
@@ -403,16 +470,67 @@ TEST_F(VoipCallManager, HeldOutgoingCallTimesOutToStateZero) {
     EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnxA));
 }
 
+// "tCallCtrl" waits for ever while no connection timer runs, else until the earliest is due. A
+// message that ends a long wait has the timers counted first, so a timer it starts counts from then.
+TEST_F(VoipCallManager, ControllerSleepsUntilTheEarliestTimer) {
+    EXPECT_EQ(INFINITE, CC_NextWaitMs());
+    // One round of the thread, parked on the test clock until the test has let time pass.
+    auto round = [this](DWORD dwWaitMs, const std::function<void()>& meanwhile) {
+        const int iParkedBefore = clock->waiters();
+        std::thread thread([dwWaitMs] { CC_ThreadRound(dwWaitMs); });
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (clock->waiters() == iParkedBefore && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        EXPECT_GT(clock->waiters(), iParkedBefore);
+        meanwhile();
+        thread.join();
+    };
+    int iCall = CM_AllocCall();
+    int iCnx = CC_AllocCnx();
+    round(3600000, [&] {
+        clock->advance(100000);
+        CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup("bob@example.com"));
+    });
+    EXPECT_EQ(CC_ST_CALLING, CC_GetCnxState(iCnx));
+    EXPECT_EQ(60000u, CC_NextWaitMs());
+    Pump();
+
+    // Half way, an incoming call starts a second timer.
+    int iCall2 = CM_AllocCall();
+    int iCnx2 = CC_AllocCnx();
+    round(CC_NextWaitMs(), [&] {
+        clock->advance(30000);
+        CC_SendEvent(-1, iCnx2, CCEVT_REMOTE_NEWCALL, VOIP_CODE_NEW_CALL, iCall2, strdup("carol@example.com"));
+    });
+    EXPECT_EQ(CC_ST_OFFERED, CC_GetCnxState(iCnx2));
+    EXPECT_EQ(30000u, CC_NextWaitMs());
+    Pump();
+    Elapse(30000);
+    EXPECT_FALSE(CC_IsCnxInUse(iCnx));
+    EXPECT_EQ(CC_ST_OFFERED, CC_GetCnxState(iCnx2));
+    EXPECT_EQ(30000u, CC_NextWaitMs());
+    Elapse(29999);
+    EXPECT_EQ(CC_ST_OFFERED, CC_GetCnxState(iCnx2));
+    EXPECT_EQ(kBeatMs, CC_NextWaitMs());  // never below the beat the timers are counted on
+    Elapse(1);
+    EXPECT_FALSE(CC_IsCnxInUse(iCnx2));
+    EXPECT_EQ(INFINITE, CC_NextWaitMs());
+}
+
+// One's own identity, and a callee longer than the connection's field, are refused before any signalling.
 TEST_F(VoipCallManager, CallingOnesOwnIdentity) {
-    for (const char* pszSelf : {"alice@example.com", "alice"}) {
-        SCOPED_TRACE(pszSelf);
+    const struct {
+        std::string callee;
+        int iCode;
+    } cases[] = {{"alice@example.com", 1012}, {"alice", 1012}, {std::string(CC_MAX_URI, 'x'), 414}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.callee);
         UiEvents().clear();
         int iCall = CM_AllocCall();
         int iCnx = CC_AllocCnx();
-        CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup(pszSelf));
+        CM_SendEvent(iCall, iCnx, CMEVT_NEWCALL, -1, -1, strdup(c.callee.c_str()));
         Pump();
         EXPECT_TRUE(UaEvents().empty());
-        EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, 1012}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
+        EXPECT_EQ((std::vector<Notice>{{VOIPEVT_REMOTE_DISCONNECT, c.iCode}, {VOIPEVT_RELEASE_CNX, N}, {VOIPEVT_RELEASE_CALL, N}}),
                   Notices());
         EXPECT_EQ(iCnx, UiEvents()[1].iCnxId);
         EXPECT_EQ(-1, UiEvents()[2].iCnxId);
@@ -500,6 +618,26 @@ TEST_F(VoipCallManager, IncomingCallRefusedWhileInAnotherPartysConference) {
     Pump();
     ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
     EXPECT_TRUE(snapshot.contacts.empty());
+
+    // A member not listed yet is appended whatever its state; a peer's notices fill at most 32 entries.
+    CC_SendEvent(-1, iCnx, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT,
+                 strdup("<URI>frank@example.com</URI><PARENT>bob@example.com</PARENT><LEVEL> 1</LEVEL><STATUS> 0</STATUS>\n"));
+    Pump();
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    ASSERT_EQ(1u, snapshot.contacts.size());
+    EXPECT_STREQ("frank@example.com", snapshot.contacts[0].szUri);
+    EXPECT_EQ(0, snapshot.contacts[0].iStatus);
+    for (int iBody = 0; iBody < 4; ++iBody) {
+        std::string body;
+        for (int i = 0; i < CM_MAX_CONTACT_NUM; ++i) {
+            body += "<URI>m" + std::to_string(iBody * CM_MAX_CONTACT_NUM + i) +
+                    "@example.com</URI><PARENT>bob@example.com</PARENT><LEVEL> 1</LEVEL><STATUS> 4</STATUS>\n";
+        }
+        CC_SendEvent(-1, iCnx, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT, strdup(body.c_str()));
+        Pump();
+    }
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    EXPECT_EQ(static_cast<size_t>(CM_MAX_CONTACTS_KEPT), snapshot.contacts.size());
 }
 
 TEST_F(VoipCallManager, RegistrationNoticesOncePerRegistration) {

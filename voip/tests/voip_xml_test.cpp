@@ -97,8 +97,9 @@ TEST(VoipXmlParse, MalformedBodiesAreRefused) {
         {"<URI>a</URI><PARENT>NULL</PARENT><LEVEL> 0</LEVEL>\n", -1},                    // no status
         {"garbage", -1},
         {"", 0},
-        {"\r\n  \n", 0},
-        {good + "\r\n", 1},
+        {"\r\n  \n", -1},       // a blank line has no tags
+        {good + "\r\n", -1},     // nor has a trailing blank line
+        {"<URI>a</URI><PARENT>NULL</PARENT><LEVEL> 0</LEVEL><STATUS> 4</STATUS>\r\n", 1},
         {"<URI>a</URI><PARENT>NULL</PARENT><LEVEL>99999999999999</LEVEL><STATUS> 4</STATUS>", 1},  // no final feed
     };
     for (const auto& c : cases) {

@@ -82,14 +82,17 @@ TEST_F(BookLogic, PresenceGivesTheContactsWordAndImage) {
     EXPECT_EQ(IMG_ONLINE, ItemImage(bob, TREE_BUDDY));
 }
 
-TEST_F(BookLogic, OnlineUsesThePresenceFlagNotTheBlockedFlag) {
+TEST_F(BookLogic, OnlineNeedsAnOnlineIdentityWithTheServiceOrTheBlockedFlag) {
     AddrGroup* g = Group("g1", "G", Root(0));
     AddrContact* c = Contact("c", "Carol", g);
     AddrIdentity* phone = Identity(c, 8, "carol@sip", 1);
-    phone->flags |= ADDR_FLAG_BLOCKED;
-    c->flags |= ADDR_FLAG_BLOCKED;
+    c->flags |= ADDR_FLAG_BLOCKED;  // the contact's own mark is no presence
     EXPECT_FALSE(IsOnline(c));
     EXPECT_EQ(IMG_BLOCK_OFFLINE, ItemImage(c, TREE_BUDDY));
+    phone->flags |= ADDR_FLAG_BLOCKED;
+    EXPECT_TRUE(IsOnline(c));
+    phone->flags &= ~ADDR_FLAG_BLOCKED;
+    EXPECT_FALSE(IsOnline(c));
     Identity(c, 9, "carol", 1);
     EXPECT_TRUE(IsOnline(c));
 }
