@@ -74,7 +74,7 @@ void LoadSection(const AccountSection& s, const char* path) {
     GetPrivateProfileString(s.section, "server", "", buffer, sizeof buffer, path);
     if (buffer[0]) presence_setting_set_string(&account->settings, "server", nullptr, buffer);
     int port = static_cast<int>(GetPrivateProfileInt(s.section, "port", s.defaultPort, path));
-    if (port <= 0 || port > 65535) {
+    if (port < 0 || port > 65535) {
         DebugTrace(MOD_PRESENCE, 1, "account.ini [%s] port %d out of range, using %d", s.section, port,
                    s.defaultPort);
         port = s.defaultPort;

@@ -76,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"EmptyUserName", "[sip]\r\nusername=\r\n", 2, false, nullptr, nullptr, "", 0, 0},
         LoadCase{"PortOutOfRange", "[qz]\r\nusername=alice\r\nport=70000\r\n", 1, true, "", "", "<none>",
                  9999, 1},
-        LoadCase{"PortNotNumeric", "[sip]\r\nusername=bob\r\nport=abc\r\n", 2, true, "", "", "<none>", 5060,
-                 1}),
+        LoadCase{"PortNotNumeric", "[sip]\r\nusername=bob\r\nport=abc\r\n", 2, true, "", "", "<none>", 0, 1},
+        LoadCase{"PortNegative", "[sip]\r\nusername=bob\r\nport=-5\r\n", 2, true, "", "", "<none>", 5060, 1}),
     [](const ::testing::TestParamInfo<LoadCase>& info) { return std::string(info.param.name); });
 
 TEST_F(CommonStoreAccount, LongValuesAreCutTo127Characters) {
