@@ -96,7 +96,8 @@ int ChannelCodecSet::RegisterCodec(int kind, bool flag, int frameSamples, int pa
     // the reason); the shared instance is still initialised, since the send path encodes with it.
     TIDEPOOL_SONRA_10MS16B_RegisterPayload(jitter_, c->registerName, c->rate, static_cast<int16_t>(payloadType));
   }
-  if (c->initDecoder && s->decoder != s->instance && c->initDecoder(s->decoder, frameSamples) != 0) return -1;
+  // A decoder of its own is initialised first; the encoder's init gives the result.
+  if (c->initDecoder && s->decoder != s->instance) c->initDecoder(s->decoder, frameSamples);
   return c->initEncoder ? c->initEncoder(s->instance, frameSamples) : 0;
 }
 

@@ -61,8 +61,8 @@ const int kPreference[kSonraNetworkStatusCount][9] = {
 
 SonraVE* GetVEobj() {
   // Built on first use and destroyed at exit (its destructor stops the engine first).
-  static SonraVE engine;
-  return &engine;
+  static SonraVE VEobj;
+  return &VEobj;
 }
 
 SonraVE::SonraVE() : defaultObserver_(new DefaultObserver), observer_(defaultObserver_) {
@@ -80,6 +80,7 @@ SonraVE::SonraVE() : defaultObserver_(new DefaultObserver), observer_(defaultObs
   EngineTraceManager().SetLevelMask(kTraceDefaultMask);
   snd_.SetTX(&tx_);
   snd_.SetMixer(&mixer_);
+  snd_.SetNoticeEvent(&notificationWake_);
   mixer_.SetTX(&tx_);
   mixer_.SetAecPc(&aec_);
   tx_.SetAecPc(&aec_);
@@ -90,6 +91,7 @@ SonraVE::~SonraVE() {
   SonraVE_Terminate();
   if (notification_.joinable()) notification_.join();
   snd_.shutDown();
+  snd_.SetNoticeEvent(nullptr);
   if (aes_) AesFix_Free(aes_);
   aes_ = nullptr;
   delete defaultObserver_;
@@ -128,11 +130,11 @@ void SonraVE::BuildCodecTable() {
 // Trace and errors
 // ---------------------------------------------------------------------------
 
-void SonraVE::ApiLine(const char* name, const char* args, int a, int b) {
+void SonraVE::ApiLine(const char* name, const char* args, int a, int b, const char* infoArgs) {
   if (EngineTraceManager().GetMode() != kTraceModeFile) return;
   const std::string call = std::string("VEobj.") + name + "(" + args + ");";
   T()->Print(kTraceApiCall, call.c_str(), a, b);
-  const std::string info = std::string(name) + "(" + args + ")";
+  const std::string info = std::string(name) + "(" + (infoArgs ? infoArgs : args) + ")";
   T()->Print(kTraceInfo, info.c_str(), a, b);
 }
 
@@ -283,12 +285,21 @@ int SonraVE::SonraVE_Terminate() {
 }
 
 void SonraVE::NotificationThread() {
+  // The flags are looked at 500 ms after the previous look, as by a loop that sleeps 500 ms between
+  // looks; while no flag is up there is nothing to look at, so the thread sleeps until one is raised.
+  constexpr uint64_t kBeatMs = 500;
+  uint64_t lastLook = plat::NowMs();
   for (;;) {
-    notificationWake_.wait(500);
+    while (!stopNotification_ && !snd_.FlagRaised()) notificationWake_.wait(INFINITE);
+    uint64_t now = plat::NowMs();
+    if (now < lastLook) lastLook = now;  // another clock took over (tests)
+    const uint64_t due = lastLook + ((now - lastLook) / kBeatMs + 1) * kBeatMs;
+    while (!stopNotification_ && (now = plat::NowMs()) < due) notificationWake_.wait(static_cast<DWORD>(due - now));
     if (stopNotification_) return;
     SonraVE_Observer* o = observer_.load();
     if (snd_.TakeSlowFlag() && o) o->error_handler(VE_SLOW_SOUND_CARD);
     if (snd_.TakeRecordErrorFlag() && o) o->error_handler(VE_RECORD_ERROR);
+    lastLook = plat::NowMs();
   }
 }
 
@@ -754,7 +765,6 @@ int SonraVE::StartCaptureForStream(int* mapped) {
 }
 
 int SonraVE::SonraVE_StartSend(OutStream* stream) {
-  ApiLine("SonraVE_StartSend", "OutStream");
   std::lock_guard<plat::RecursiveMutex> api(apiLock_);
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
   SettleFileRecording();

@@ -167,7 +167,8 @@ class SonraVE {
   int DTMFPayloadType(int channel) const { return dtmfPt_[channel]; }
 
  private:
-  void ApiLine(const char* name, const char* args, int a = -1, int b = -1);
+  // The call line and the INFO line; infoArgs, when given, stands for args in the INFO line.
+  void ApiLine(const char* name, const char* args, int a = -1, int b = -1, const char* infoArgs = nullptr);
   // A call line with three numbers: the sink formats at most two, so the numbers are written first.
   void ApiLine3(const char* name, int a, int b, int c);
   bool CheckChannel(int channel, bool mustBeCreated = true);
@@ -259,7 +260,7 @@ class SonraVE {
   // Serialises the operations that change channels, so two callers never build one channel twice.
   plat::RecursiveMutex apiLock_;
   plat::Thread notification_;
-  plat::Event notificationWake_{true, false};
+  plat::Event notificationWake_{false, false};  // a flag raised, or the stop
 };
 
 // The process's one engine.

@@ -382,7 +382,7 @@ int SonraVE::SonraVE_SetSendIP(int channel, const char* address) {
 
 int SonraVE::SonraVE_GetSendIP(int channel, char* address, const char* text) {
   // The third argument is only shown in the call line.
-  ApiLine("SonraVE_GetSendIP", ("%d, ?, " + TraceLiteral(text, 64)).c_str(), channel);
+  ApiLine("SonraVE_GetSendIP", ("%d, ?, " + TraceLiteral(text, 64)).c_str(), channel, -1, "%d, ?");
   if (!CheckChannel(channel)) return -1;
   if (address) std::memcpy(address, sendIP_[channel], sizeof sendIP_[channel]);
   return 0;
@@ -499,10 +499,13 @@ int SonraVE::SonraVE_StartSend(int channel) {
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() before TX.trans[channel].init section", -1, -1);
   RTPtransmitter& t = tx_.Transmitter(channel);
   t.initialise(&senders_[channel], setA_[channel].get());
-  t.setCoder(sendCodec_[channel].plname, sendCodec_[channel].pltype, sendCodec_[channel].plfreq,
-             sendCodec_[channel].pacsize, true);
   t.setVAD(vadStatus_ != 0);
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() after TX.trans[channel].init section", -1, -1);
+
+  T()->Print(kTraceStream, "\t\tSonraVE_StartSend() before TX.trans[channel].setCoder section", -1, -1);
+  t.setCoder(sendCodec_[channel].plname, sendCodec_[channel].pltype, sendCodec_[channel].plfreq,
+             sendCodec_[channel].pacsize, true);
+  T()->Print(kTraceStream, "\t\tSonraVE_StartSend() after TX.trans[channel].setCoder section", -1, -1);
 
   T()->Print(kTraceStream, "\t\tSonraVE_StartSend() before soundCards.start_rec() section", -1, -1);
   if (!snd_.Recording()) {

@@ -47,6 +47,7 @@ int Mixer::StartPlaying(int channel) {
     playing_[channel] = true;
     ++playingCount_;
     doubler_[channel].Reset();
+    farHalver_[channel].Reset();
   }
   return playingCount_;
 }
@@ -64,7 +65,7 @@ int Mixer::StopPlaying(int channel) {
 void Mixer::Reset() {
   for (auto& d : doubler_) d.Reset();
   up48_.Reset();
-  farHalver_.Reset();
+  for (auto& h : farHalver_) h.Reset();
   meter_.Reset();
 }
 
@@ -174,6 +175,7 @@ int Mixer::Mix(int16_t* out, int* rate) {
   bool switchTo8000 = false;
   bool switchTo16000 = false;
   const bool echoOn = tx_ && tx_->EchoOn();
+  int farChannel = -1;  // the channel whose far-end copy holds the whole sum
   for (int c = 0; c < kSonraMaxChannels; ++c) {
     if (!playing_[c] || !jitter_[c]) continue;
     int16_t got[kWbBlockSamples] = {};
@@ -212,6 +214,10 @@ int Mixer::Mix(int16_t* out, int* rate) {
       if (playAudio(c, f, false, nullptr) < 0) T()->Print(kTraceError, "mixer::playAudio failed", -1, -1);
       for (int i = 0; i < kWbBlockSamples; ++i) acc[i] += f[i];
     }
+    int16_t limited[kWbBlockSamples];
+    for (int i = 0; i < kWbBlockSamples; ++i) limited[i] = Limit(acc[i]);
+    farHalver_[c].Process(limited, kWbBlockSamples, far8_[c]);
+    farChannel = c;
   }
 
   int16_t mixed[kWbBlockSamples];
@@ -224,11 +230,11 @@ int Mixer::Mix(int16_t* out, int* rate) {
   // The echo canceller's far end.
   if (echoOn) {
     const bool farAt8000 = playingCount_ < 2 && multiRate_ && cancellerAt8000_;
-    int16_t far8[kNbBlockSamples];
-    if (farAt8000) farHalver_.Process(mixed, kWbBlockSamples, far8);
+    int16_t far8[kNbBlockSamples] = {};
+    if (farAt8000 && farChannel >= 0) std::memcpy(far8, far8_[farChannel], sizeof far8);
     if (tx_->EchoType() == 0 && aec_) {
       const int r = farAt8000 ? aec_->AddFarEnd(far8, kNbBlockSamples) : aec_->AddFarEnd(mixed, kWbBlockSamples);
-      if (r != 0 && r != kAecPcNotInitialised) T()->Print(kTraceError, "\tAEC SonraAEC_AddToFarEndBuffer error", -1, -1);
+      if (r != 0) T()->Print(kTraceError, "\tAEC SonraAEC_AddToFarEndBuffer error", -1, -1);
     } else if (tx_->EchoType() == 1 && aes_) {
       if (farAt8000)
         AesFix_AddFarEnd(aes_, far8, 0);

@@ -92,5 +92,7 @@ class Mixer {
   int toneDigit_ = 0;
   int toneRemaining_ = 0;
   Rate16To48 up48_;
-  RateHalver farHalver_;
+  // Each playing channel's far-end copy: the sum up to and including it, limited, at 8000 Hz.
+  RateHalver farHalver_[kSonraMaxChannels];
+  int16_t far8_[kSonraMaxChannels][kNbBlockSamples] = {};
 };

@@ -159,7 +159,7 @@ int rtpsender::transmit(uint8_t* packet, int length, size_t capacity, bool rtcpS
   const uint8_t* out = packet;
   if (hookEnabled_ && hook_ && !rtcpSocket) {
     int outLength = -1;
-    hook_->encrypt(channel_, packet, hookOut_, length, static_cast<int>(sizeof hookOut_), &outLength);
+    hook_->encrypt(channel_, packet, hookOut_, length, &outLength);
     if (outLength < 0 || outLength > static_cast<int>(sizeof hookOut_)) {
       ++dropped_;
       return -1;

@@ -99,7 +99,7 @@ class rtpsender {
   uint8_t header_[kHeaderBytes] = {0x80, 0};
   uint8_t voice_[kHeaderBytes + kMaxPayload + kSrtpMaxTrailer] = {};
   uint8_t event_[kEventBytes + kSrtpMaxTrailer] = {};
-  uint8_t hookOut_[kHeaderBytes + kMaxPayload + kSrtpMaxTrailer] = {};
+  uint8_t hookOut_[kSonraHookBufferBytes] = {};
   uint16_t sequence_ = 0;
   uint32_t timestamp_ = 0;
   uint32_t ssrc_ = 0;

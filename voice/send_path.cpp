@@ -167,7 +167,7 @@ int TX::recordMicrophone(const int16_t* samples, int count, int delayMs, int mic
         }
         if (echoType_ == 0 && aec_) {
           const int r = aec_->ProcessNearEnd(wide, wide, kWbBlockSamples, delayMs);
-          if (r != 0 && r != kAecPcNotInitialised)
+          if (r != 0)
             T()->Print(kTraceError, "\tAEC error (returnVal = %d msecInSndCardOutBuf = %d)", r, delayMs);
         } else if (echoType_ == 1 && aes_) {
           AesFix_Process(aes_, wide, wide, 1, delayMs);
@@ -184,7 +184,7 @@ int TX::recordMicrophone(const int16_t* samples, int count, int delayMs, int mic
       if (echoOn) {
         if (echoType_ == 0 && aec_) {
           const int r = aec_->ProcessNearEnd(narrow, narrow, kNbBlockSamples, delayMs);
-          if (r != 0 && r != kAecPcNotInitialised)
+          if (r != 0)
             T()->Print(kTraceError, "\tAEC error (returnVal = %d msecInSndCardOutBuf = %d)", r, delayMs);
         } else if (echoType_ == 1 && aes_) {
           AesFix_Process(aes_, narrow, narrow, 0, delayMs);

@@ -1,6 +1,7 @@
 // Sound-card stream: device opening and closing, the record and playout steps, and the sound-card thread.
 #include "voice/soundcard.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/mmtimer.h"
@@ -16,6 +17,14 @@ constexpr DWORD kPrimeWaitMs = 2000;
 constexpr int kSpeakerStep = 257;
 
 TraceSink* T() { return EngineTrace(); }
+
+// A line naming a device id and, where the format has a second value, the mapper's id: the trace
+// takes a value of -1 as absent, and -1 is the mapper here, so the values are written in first.
+void TraceDeviceLine(const char* format, int device) {
+  char line[TraceFileSink::kMaxLine + 1];
+  std::snprintf(line, sizeof line, format, device, static_cast<int>(WAVE_MAPPER));
+  T()->Print(kTraceInfo, line, -1, -1);
+}
 
 }  // namespace
 
@@ -51,7 +60,7 @@ int SndCardStream::initRecord() {
     T()->Print(kTraceInfo, "\tSound card recording already initialized", -1, -1);
     return 0;
   }
-  T()->Print(kTraceInfo, "\t in_device = %d WAVE_MAPPER = %d", inDevice_, -1 == inDevice_ ? 1 : 0);
+  TraceDeviceLine("\t in_device = %d WAVE_MAPPER = %d", inDevice_);
   const UINT id = inDevice_ < 0 ? WAVE_MAPPER : static_cast<UINT>(inDevice_);
   MMRESULT r = waveInOpen(&waveIn_, id, &format_, 0, 0, CALLBACK_NULL);
   if (r != MMSYSERR_NOERROR) {
@@ -72,7 +81,7 @@ int SndCardStream::initRecord() {
     }
     T()->Print(kTraceInfo, "\tNow waveInOpen worked", -1, -1);
   }
-  T()->Print(kTraceInfo, "\twaveInOpen() performed (in_device=%d)", inDevice_, -1);
+  TraceDeviceLine("\twaveInOpen() performed (in_device=%d)", inDevice_);
   recIndex_ = 0;
   takenSamples_ = 0;
   recStartPosition_ = 0;
@@ -148,7 +157,7 @@ int SndCardStream::stop_recording() {
       MMRESULT r = waveInUnprepareHeader(waveIn_, &recHeaders_[i], sizeof(WAVEHDR));
       if (r == WAVERR_STILLPLAYING)
         T()->Print(kTraceError, "   waveInUnprepareHeader() [%i] failed (error code = WAVERR_STILLPLAYING)", i, -1);
-      else if (r != MMSYSERR_NOERROR && r != MMSYSERR_INVALPARAM)
+      else if (r != MMSYSERR_NOERROR)
         T()->Print(kTraceError, "   waveInUnprepareHeader() [%i] failed (error code = %i)", i, static_cast<int>(r));
     }
     T()->Print(kTraceInfo, "\tPerforming waveInClose()", -1, -1);
@@ -289,7 +298,7 @@ int SndCardStream::RecordProc() {
         ++putBackDelay_;
         T()->Print(kTraceWarning, "\twaveInAddBuffer failed (put-back-delay increased to %d)", putBackDelay_, -1);
       } else {
-        recordError_ = true;
+        RaiseRecordErrorFlag();
       }
     }
   }
@@ -320,7 +329,7 @@ void SndCardStream::SetPlayoutControl(int buffersize, int minBuffer, int waitCou
 }
 
 int SndCardStream::initPlayback() {
-  T()->Print(kTraceInfo, "\t out_device = %d WAVE_MAPPER = %d", outDevice_, -1 == outDevice_ ? 1 : 0);
+  TraceDeviceLine("\t out_device = %d WAVE_MAPPER = %d", outDevice_);
   const UINT id = outDevice_ < 0 ? WAVE_MAPPER : static_cast<UINT>(outDevice_);
   if (playbackInit_) stop_play();
   MMRESULT r = waveOutOpen(&waveOut_, id, &format_, 0, 0, CALLBACK_NULL);
@@ -340,7 +349,7 @@ int SndCardStream::initPlayback() {
     T()->Print(kTraceInfo, " Second Try waveOutOpen sucessful", -1, -1);
   }
   playoutOpenMs_ = plat::NowMs();
-  T()->Print(kTraceInfo, "\twaveOutOpen() performed (out_device=%d)", outDevice_, -1);
+  TraceDeviceLine("\twaveOutOpen() performed (out_device=%d)", outDevice_);
   for (int i = 0; i < kHeaders; ++i) {
     WAVEHDR& h = playHeaders_[i];
     h.lpData = reinterpret_cast<char*>(playBuffers_[i]);
@@ -569,6 +578,16 @@ void SndCardStream::shutDown() {
   timerId_ = 0;
 }
 
+void SndCardStream::RaiseSlowFlag() {
+  soundCardSlow_.store(true);
+  if (plat::Event* e = notice_.load()) e->set();
+}
+
+void SndCardStream::RaiseRecordErrorFlag() {
+  recordError_.store(true);
+  if (plat::Event* e = notice_.load()) e->set();
+}
+
 void SndCardStream::Prime() {
   int16_t silence[kCardBlockSamples] = {};
   for (int i = 0; i < 3; ++i) {
@@ -630,7 +649,7 @@ void SndCardStream::Wake() {
         recordBytes_ += static_cast<uint32_t>(n);
       lastRecord_ = now;
       if (recordBytes_ > 480000u) {
-        if (now - recordBytesStart_ > 5700u) soundCardSlow_ = true;
+        if (now - recordBytesStart_ > 5700u) RaiseSlowFlag();
         recordBytes_ = 0;
         recordBytesStart_ = now;
       }

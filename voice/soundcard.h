@@ -77,11 +77,14 @@ class SndCardStream {
   bool RecordInitialised() const { return recordInit_.load(); }
   bool PlaybackInitialised() const { return playbackInit_.load(); }
 
-  // Flags the engine's notification thread reads and clears.
+  // Flags the engine's notification thread reads and clears. Raising one also sets the notice
+  // event, on which that thread sleeps while no flag is up.
   bool TakeSlowFlag() { return soundCardSlow_.exchange(false); }
   bool TakeRecordErrorFlag() { return recordError_.exchange(false); }
-  void RaiseSlowFlag() { soundCardSlow_.store(true); }
-  void RaiseRecordErrorFlag() { recordError_.store(true); }
+  bool FlagRaised() const { return soundCardSlow_.load() || recordError_.load(); }
+  void RaiseSlowFlag();
+  void RaiseRecordErrorFlag();
+  void SetNoticeEvent(plat::Event* event) { notice_.store(event); }
 
   int PlayoutRate() const { return playRate_.load(); }
 
@@ -134,6 +137,7 @@ class SndCardStream {
   std::atomic<bool> recordInit_{false};
   std::atomic<bool> recording_{false};
   std::atomic<bool> recordError_{false};
+  std::atomic<plat::Event*> notice_{nullptr};
   uint32_t takenSamples_ = 0;
   uint32_t recStartPosition_ = 0;
   uint32_t lastRecorded_ = 0;  // the capture position at the last delay reading

@@ -98,6 +98,8 @@ int UdpRecvSocket::Init(void* engine, UdpSocketRef socket, uint16_t port, void* 
   }
   socket_ = std::move(socket);
   localPort_ = port;
+  const std::string host = plat::HostName();
+  if (host.empty() || !plat::ResolveIPv4(host, &localHost_, 1)) localHost_ = 0;
   return 0;
 }
 
@@ -166,15 +168,8 @@ bool UdpRecvSocket::ThreadRunning() const {
   return thread_.joinable() && !thread_.finished();
 }
 
-uint32_t UdpRecvSocket::LocalHostAddress() {
+uint32_t UdpRecvSocket::LocalHostAddress() const {
   std::lock_guard<std::mutex> hold(lock_);
-  // Resolved on first use: nothing on the media path needs it, and a slow resolver must not
-  // stall preparing the socket.
-  if (!localHostResolved_) {
-    localHostResolved_ = true;
-    const std::string host = plat::HostName();
-    if (host.empty() || !plat::ResolveIPv4(host, &localHost_, 1)) localHost_ = 0;
-  }
   return localHost_;
 }
 
@@ -204,7 +199,7 @@ int UdpRecvSocket::HandleDatagram(uint8_t* data, int length, uint16_t fromPort) 
     std::lock_guard<std::mutex> hold(hookLock_);
     if (hookEnabled_ && hook_) {
       int outLength = -1;
-      hook_->decrypt(channel_, data, hookBuffer_, length, static_cast<int>(sizeof hookBuffer_), &outLength);
+      hook_->decrypt(channel_, hookBuffer_, data, length, &outLength);
       if (outLength < 0 || outLength > static_cast<int>(sizeof hookBuffer_)) {
         EngineTrace()->Print(kTraceWarning, "\tdecryption gave a bad length (%d), packet dropped", outLength, -1);
         dropped_.fetch_add(1, std::memory_order_relaxed);

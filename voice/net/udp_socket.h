@@ -51,8 +51,8 @@ class UdpRecvSocket {
   // Prepares the socket: clears the expected source port, closes a previous socket (its
   // thread is stopped and joined first), binds the new one to port on any address (a socket
   // already bound to that port is kept as it is) and, with a multicast group given, joins it
-  // on any interface. 0; -1 for a missing socket or a failed bind; -2 when the group cannot
-  // be joined (the socket is let go).
+  // on any interface; finally resolves this host's name. 0; -1 for a missing socket or a failed
+  // bind; -2 when the group cannot be joined (the socket is let go in both failures).
   int Init(void* engine, UdpSocketRef socket, uint16_t port, void* context1, void* context2,
            void* context3, UdpRecvEntry entry, int channel, const char* multicastAddress = nullptr);
 
@@ -83,8 +83,8 @@ class UdpRecvSocket {
   // The descriptor, or -1 when not prepared.
   int Socket() const;
   bool ThreadRunning() const;
-  // IPv4 address (host order) of this host by its name; 0 when it cannot be resolved.
-  uint32_t LocalHostAddress();
+  // IPv4 address (host order) of this host by its name, resolved by Init; 0 when it could not be.
+  uint32_t LocalHostAddress() const;
 
   // The receive buffer and the length of the last datagram.
   const uint8_t* Buffer() const { return buffer_; }
@@ -117,7 +117,7 @@ class UdpRecvSocket {
   std::shared_ptr<ThreadState> threadState_;  // the socket, stop flag and wake-up the thread holds
 
   uint8_t buffer_[kBufferSize] = {};
-  uint8_t hookBuffer_[kBufferSize + kSrtpMaxTrailer] = {};
+  uint8_t hookBuffer_[kSonraHookBufferBytes] = {};
   int length_ = 0;
   std::atomic<uint16_t> fromPort_{0};
   std::atomic<uint16_t> expectedFromPort_{0};
@@ -128,7 +128,6 @@ class UdpRecvSocket {
   bool hookEnabled_ = false;
 
   uint32_t localHost_ = 0;
-  bool localHostResolved_ = false;
 
   std::atomic<uint32_t> dropped_{0};
   std::atomic<uint32_t> delivered_{0};

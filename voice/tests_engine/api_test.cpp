@@ -25,6 +25,7 @@
 #include "platform/wave.h"
 #include "voice/codec_set.h"
 #include "voice/engine.h"
+#include "voice/tests_engine/trace_capture.h"
 #include "voice/trace.h"
 
 namespace {
@@ -349,25 +350,67 @@ class RecordingObserver : public SonraVE_Observer {
   void error_handler(int code) override {
     std::lock_guard<std::mutex> g(mu);
     codes.push_back(code);
+    heard.notify_all();
   }
   std::vector<int> Codes() {
     std::lock_guard<std::mutex> g(mu);
     return codes;
   }
+  // The codes once `count` have come (what came by then after 10 s, when they never do).
+  std::vector<int> WaitFor(size_t count) {
+    std::unique_lock<std::mutex> g(mu);
+    heard.wait_for(g, std::chrono::seconds(10), [&] { return codes.size() >= count; });
+    return codes;
+  }
   std::mutex mu;
+  std::condition_variable heard;
   std::vector<int> codes;
 };
 
+// The notification thread looks at the sound card's flags 500 ms after its previous look, and sleeps
+// without a time-out while none is raised.
 TEST_F(EngineApi, ObserverHearsTheSoundCardFlagsOnce) {
+  ve->SonraVE_Terminate();
+  plat::TestClock clock(1000);
+  ASSERT_EQ(0, ve->SonraVE_Init());  // the thread's first look is due at 1500
   RecordingObserver observer;
   EXPECT_EQ(-1, ve->SetObserver(nullptr));
   ASSERT_EQ(0, ve->SetObserver(&observer));
+  auto parked = [&] {
+    for (int i = 0; i < 10000 && clock.waiters() == 0; ++i) std::this_thread::yield();
+    return clock.waiters() == 1;
+  };
+  EXPECT_EQ(0, clock.waiters()) << "an idle engine waits for nothing on the clock";
+
   ve->SoundCard().RaiseSlowFlag();
+  ASSERT_TRUE(parked());
+  clock.advance(499);
+  EXPECT_TRUE(observer.Codes().empty());
+  clock.advance(1);
+  EXPECT_EQ((std::vector<int>{VE_SLOW_SOUND_CARD}), observer.WaitFor(1));
+
+  // Raised 200 ms after that look: reported on the next beat, at 2000.
+  clock.advance(200);
   ve->SoundCard().RaiseRecordErrorFlag();
-  for (int i = 0; i < 500 && observer.Codes().size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  // Then a while for a second report of either flag, which must not come.
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_EQ((std::vector<int>{VE_SLOW_SOUND_CARD, VE_RECORD_ERROR}), observer.Codes());
+  ASSERT_TRUE(parked());
+  clock.advance(299);
+  EXPECT_EQ(1u, observer.Codes().size());
+  clock.advance(1);
+  EXPECT_EQ((std::vector<int>{VE_SLOW_SOUND_CARD, VE_RECORD_ERROR}), observer.WaitFor(2));
+
+  // Both at once: one look reports each once; a flag raised later is the next code, no repeat before it.
+  ve->SoundCard().RaiseRecordErrorFlag();
+  ve->SoundCard().RaiseSlowFlag();
+  ASSERT_TRUE(parked());
+  clock.advance(500);
+  EXPECT_EQ(4u, observer.WaitFor(4).size());
+  clock.advance(1000);
+  ve->SoundCard().RaiseRecordErrorFlag();
+  ASSERT_TRUE(parked());
+  clock.advance(500);
+  EXPECT_EQ((std::vector<int>{VE_SLOW_SOUND_CARD, VE_RECORD_ERROR, VE_SLOW_SOUND_CARD, VE_RECORD_ERROR,
+                              VE_RECORD_ERROR}),
+            observer.WaitFor(5));
   ve->SonraVE_Terminate();
   static RecordingObserver quiet;
   ve->SetObserver(&quiet);
@@ -430,6 +473,30 @@ TEST_F(EngineApi, SendingNeedsAddressAndPort) {
   ASSERT_EQ(0, ve->SonraVE_StopSend(ch));
   // The capture is released once no channel sends.
   EXPECT_FALSE(ve->SoundCard().RecordInitialised());
+}
+
+// Each step of starting to send is bracketed by its two STREAM lines, in the order of the steps.
+TEST_F(EngineApi, StartingToSendTracesEachStep) {
+  const int ch = ve->SonraVE_CreateChannel();
+  ASSERT_EQ(0, ve->SonraVE_SetSendIP(ch, "127.0.0.1"));
+  ASSERT_EQ(0, ve->SonraVE_SetSendPort(ch, 45000));
+  voicetest::TraceCapture capture(kTraceStream);
+  ASSERT_EQ(0, ve->SonraVE_StartSend(ch)) << ve->SonraVE_GetLastError();
+  const std::string t = capture.Text();
+  ve->SonraVE_StopSend(ch);
+  size_t at = 0;
+  for (const char* step : {"before enter critical section", "after enter critical section",
+                           "before TX.sendChannel section", "after TX.sendChannel section",
+                           "before soundCards.initRecord section", "after soundCards.initRecord section",
+                           "before sendsock[channel].init section", "after sendsock[channel].init section",
+                           "before TX.trans[channel].init section", "after TX.trans[channel].init section",
+                           "before TX.trans[channel].setCoder section", "after TX.trans[channel].setCoder section",
+                           "before soundCards.start_rec() section", "after soundCards.start_rec() section",
+                           "before LEAVE_DSP_MUTEX", "after LEAVE_DSP_MUTEX"}) {
+    const size_t found = t.find(std::string("\t\tSonraVE_StartSend() ") + step + "\n", at);
+    ASSERT_NE(std::string::npos, found) << step << "\n" << t;
+    at = found;
+  }
 }
 
 // A stream whose every write fails, and which tells when the send path has tried one.
@@ -788,20 +855,7 @@ TEST_F(EngineApi, VersionTextNamesEveryComponent) {
 }
 
 TEST_F(EngineApi, TraceFileHoldsCallLines) {
-  // The trace goes to "trace.txt" in the working folder: this test's own folder, not the build
-  // folder that parallel test processes share.
-  char dir[] = "/tmp/tessaly_trace_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  struct Within {
-    std::filesystem::path was = std::filesystem::current_path();
-    std::string dir;
-    explicit Within(std::string d) : dir(std::move(d)) { std::filesystem::current_path(dir); }
-    ~Within() {
-      std::filesystem::current_path(was);
-      std::filesystem::remove_all(dir);
-    }
-  } within(dir);
-  EngineTraceManager().SetScramble(0);
+  voicetest::TraceCapture capture;
   ASSERT_EQ(0, ve->SonraVE_SetTrace(2));
   ve->SonraVE_GetNofCodecs();
   ve->SonraVE_GetFromPort(3);
@@ -814,16 +868,26 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   ve->SetObserver(&quiet);
   Codecinst odd{0, "PC%dMU", 8000, 160, 1, 64000};
   ve->SonraVE_SetSendCodec(0, odd);
+  // The file operations from playing a file on a channel to ending a recording write no call line.
+  const int ch = ve->SonraVE_CreateChannel();
+  ve->SonraVE_StartPlayingFileOnChannel(ch, "/nonexistent/voice.pcm");
+  ve->SonraVE_StopPlayingFileOnChannel(ch);
+  ve->SonraVE_StartSend(static_cast<OutStream*>(nullptr));
+  ve->SonraVE_StartRecordingToFile("/nonexistent/mic.pcm");
+  ve->SonraVE_StopRecordingToFile();
   ASSERT_EQ(0, ve->SonraVE_SetTrace(0));
-  EngineTraceManager().FileSink().Close();
-  std::ifstream f("trace.txt");
-  std::stringstream s;
-  s << f.rdbuf();
-  const std::string t = s.str();
+  const std::string t = capture.Text();
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetNofCodecs();")) << t;
   EXPECT_NE(std::string::npos, t.find("): SonraVE_GetNofCodecs()")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetFromPort(3);")) << t;
+  // The third argument of the send-address query is shown in the call line only.
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetSendIP(0, ?, peer 5%);")) << t;
+  EXPECT_NE(std::string::npos, t.find("): SonraVE_GetSendIP(0, ?)\n")) << t;
+  EXPECT_EQ(t.find("peer 5%"), t.rfind("peer 5%")) << t;
+  for (const char* untraced : {"SonraVE_StartPlayingFileOnChannel", "SonraVE_StopPlayingFileOnChannel",
+                               "VEobj.SonraVE_StartSend(", "): SonraVE_StartSend(", "SonraVE_StartRecordingToFile",
+                               "SonraVE_StopRecordingToFile"})
+    EXPECT_EQ(std::string::npos, t.find(untraced)) << untraced;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_SendDTMF(0, 5, 1);")) << t;
   EXPECT_NE(std::string::npos, t.find("): SonraVE_SendDTMF(0, 5, 1)\n")) << t;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_SetSendGQOS(0, 1, 2);")) << t;
@@ -832,7 +896,6 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   EXPECT_NE(std::string::npos, t.find("): \tcodec = PC%dMU\n")) << t;
   EXPECT_EQ(-1, ve->SonraVE_SetTrace(1));
   EXPECT_EQ(VE_INVALID_VALUE, ve->SonraVE_GetLastError());
-  EngineTraceManager().SetScramble(1);
 }
 
 // The sender and the receive sockets share the channel's sockets: stopping the receive side

@@ -379,6 +379,37 @@ TEST(ChannelCodecSet, ARegisteredCodecIsCreatedRegisteredAndEncodes) {
   Sonra_RegisterBuiltInComponents();
 }
 
+// A codec with a decoder of its own (as iLBC): registering initialises the decoder, then the encoder,
+// and the result is the encoder's whatever the decoder's init gave.
+int g_decoderInits = 0;
+void* FcCreateDecoder() { return new FakeCodec; }
+int FcInitDecoderFails(void*, int) { return ++g_decoderInits, -1; }
+int FcInitFails(void*, int) { return -1; }
+
+TEST(ChannelCodecSet, ASeparateDecoderIsInitialisedAndTheEncoderDecides) {
+  struct Case {
+    int (*initEncoder)(void*, int);
+    int result;
+  };
+  for (const Case& k : {Case{FcInit, 0}, Case{FcInitFails, -1}}) {
+    SonraCodecComponent c = FakeQuill();
+    c.createDecoder = FcCreateDecoder;
+    c.releaseDecoder = FcRelease;
+    c.initDecoder = FcInitDecoderFails;
+    c.initEncoder = k.initEncoder;
+    Sonra_RegisterCodec(kCodecQuill, &c);
+    {
+      ChannelCodecSet set(0);
+      ASSERT_EQ(0, set.InitJitterBuffer(8000));
+      g_decoderInits = 0;
+      EXPECT_EQ(k.result, set.RegisterCodec(kCodecQuill, true, 480, 103));
+      EXPECT_EQ(1, g_decoderInits);
+    }
+    Sonra_RegisterCodec(kCodecQuill, nullptr);
+  }
+  Sonra_RegisterBuiltInComponents();
+}
+
 // A payload type the jitter buffer refuses leaves the codec unable to receive, but its shared
 // instance is still initialised for sending, and the result is that of the initialisation.
 TEST(ChannelCodecSet, ARefusedPayloadTypeStillInitialisesTheEncoder) {

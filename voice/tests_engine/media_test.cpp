@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "voice/mixer.h"
 #include "voice/rtp_sender.h"
 #include "voice/send_path.h"
+#include "voice/tests_engine/trace_capture.h"
 #include "voice/trace.h"
 
 namespace {
@@ -220,8 +222,8 @@ TEST(RtpSender, SrtpProtectsEvenTheLargestPacket) {
 
 class BadHook : public SonraVE_Encryption {
  public:
-  void encrypt(int, unsigned char*, unsigned char*, int, int capacity, int* out) override { *out = capacity + 1; }
-  void decrypt(int, unsigned char*, unsigned char*, int, int, int* out) override { *out = -1; }
+  void encrypt(int, unsigned char*, unsigned char*, int, int* out) override { *out = kSonraHookBufferBytes + 1; }
+  void decrypt(int, unsigned char*, unsigned char*, int, int* out) override { *out = -1; }
 };
 
 TEST(RtpSender, AHookThatFailsDropsThePacket) {
@@ -237,16 +239,7 @@ TEST(RtpSender, AHookThatFailsDropsThePacket) {
 // Each codec's packets leave a STREAM line naming the codec and the packet's size.
 TEST(RtpSender, EveryCodecTracesItsPackets) {
   Sonra_RegisterBuiltInComponents();
-  const std::string dir = "/tmp/tessaly_sendtrace_" + std::to_string(getpid());
-  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
-  char was[4096];
-  ASSERT_NE(nullptr, getcwd(was, sizeof was));
-  ASSERT_EQ(0, chdir(dir.c_str()));
-  TraceManager& trace = EngineTraceManager();
-  const int mask = trace.GetLevelMask();
-  trace.SetScramble(0);
-  trace.SetLevelMask(mask | kTraceStream);
-  trace.SetMode(kTraceModeFile);
+  voicetest::TraceCapture capture(kTraceStream);
   struct Case {
     const char* coder;
     int pt, rate, packet;
@@ -273,21 +266,7 @@ TEST(RtpSender, EveryCodecTracesItsPackets) {
     }
     EXPECT_FALSE(t.packets.empty()) << c.coder;
   }
-  trace.SetMode(kTraceModeNone);
-  trace.FileSink().Close();
-  trace.SetLevelMask(mask);
-  trace.SetScramble(1);
-  std::FILE* f = std::fopen("trace.txt", "rb");
-  std::string text;
-  if (f) {
-    char buf[4096];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-    std::fclose(f);
-  }
-  std::remove("trace.txt");
-  ASSERT_EQ(0, chdir(was));
-  rmdir(dir.c_str());
+  const std::string text = capture.Text();
   for (const Case& c : cases) EXPECT_NE(std::string::npos, text.find(c.line)) << c.line;
 }
 
@@ -813,6 +792,72 @@ TEST(SendPath, EachKnownEchoTypeRunsItsCanceller) {
   }
   AesFix_Free(aes);
   Sonra_RegisterBuiltInComponents();
+}
+
+// An echo canceller that is not initialised: it refuses every call and keeps the far end it is handed.
+struct UnreadyAec : AecPcBase {
+  std::vector<int16_t> far;
+  int Init(int, int) override { return 0; }
+  int SetMode(int) override { return kAecPcNotInitialised; }
+  int ProcessNearEnd(const int16_t*, int16_t*, int, int) override { return kAecPcNotInitialised; }
+  int AddFarEnd(const int16_t* samples, int length) override {
+    far.insert(far.end(), samples, samples + length);
+    return kAecPcNotInitialised;
+  }
+  int Version(char*, int) override { return 0; }
+  int Activity() override { return 0; }
+};
+
+// Every failure of the canceller leaves its line, "not initialised" (11001) too, on either path.
+TEST(SendPath, EveryCancellerFailureIsTraced) {
+  for (const int rate : {8000, 16000}) {
+    voicetest::TraceCapture capture;
+    TX tx;
+    UnreadyAec aec;
+    tx.SetAecPc(&aec);
+    tx.SetWorkingRate(rate);
+    ASSERT_EQ(0, tx.SetEchoType(0));
+    ASSERT_EQ(0, tx.SetEchoStatus(1));
+    int16_t mic[480];
+    QuietTone(mic, 0);
+    tx.recordMicrophone(mic, 480, 40, 0);
+    plat::TestClock clock(1000);
+    PcmuFeed voice(0, 8000, 400);
+    Mixer m;
+    m.SetTX(&tx);
+    m.SetAecPc(&aec);
+    m.SetJitter(0, &voice.set);
+    m.StartPlaying(0);
+    MixBlocks(m, {&voice}, 1, clock);
+    const std::string text = capture.Text();
+    EXPECT_NE(std::string::npos, text.find("\tAEC error (returnVal = 11001 msecInSndCardOutBuf = 40)")) << rate;
+    EXPECT_NE(std::string::npos, text.find("\tAEC SonraAEC_AddToFarEndBuffer error")) << rate;
+  }
+}
+
+// With one channel playing at 8000 Hz the canceller's far end is the channel's sum through the soft
+// limiter, halved: a full-scale tone comes to it at the limiter's level, not saturated.
+TEST(PlayoutMixer, TheFarEndIsTheLimitedSum) {
+  plat::TestClock clock(1000);
+  TX tx;
+  UnreadyAec aec;
+  tx.SetAecPc(&aec);
+  ASSERT_EQ(0, tx.SetEchoType(0));
+  ASSERT_EQ(0, tx.SetEchoStatus(1));
+  PcmuFeed loud(0, 32000, 400);
+  Mixer m;
+  m.SetTX(&tx);
+  m.SetAecPc(&aec);
+  m.SetJitter(0, &loud.set);
+  m.StartPlaying(0);
+  MixBlocks(m, {&loud}, 40, clock);
+  ASSERT_EQ(40u * 80u, aec.far.size());  // 80 samples a block: the 8000-Hz copy
+  int16_t peak = 0;
+  for (size_t i = aec.far.size() / 2; i < aec.far.size(); ++i)
+    peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(aec.far[i])));
+  // 32000 x cos(32000 / 90000) = 29997; the saturated sum would give about 32000.
+  EXPECT_GT(peak, 29000);
+  EXPECT_LT(peak, 30600);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Sound-card stream on the manual wave device and a test clock: priming, the playout queue's adaptation, record steps.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/sync.h"
 #include "platform/wave.h"
 #include "voice/soundcard.h"
+#include "voice/tests_engine/trace_capture.h"
 
 namespace {
 
@@ -242,6 +244,28 @@ TEST_F(SoundCard, VolumesMapOntoTheMixer) {
   EXPECT_EQ(128, s.getMicLevel());
   s.SetSpeakerVolume(255);
   s.setMicLevel(128);
+}
+
+// Opening names the device, the wave mapper's -1 included, and the mapper's id; stopping traces every
+// header it could not unprepare, whatever the error.
+TEST_F(SoundCard, DeviceLinesAndFailedUnpreparesAreTraced) {
+  voicetest::TraceCapture capture;
+  {
+    SndCardStream s;
+    ASSERT_EQ(0, s.initRecord());
+    ASSERT_EQ(0, s.start_rec());
+    plat::ManualWave::FailNext("waveInUnprepareHeader", MMSYSERR_INVALPARAM, 2);
+    EXPECT_EQ(0, s.stop_recording());
+    ASSERT_EQ(0, s.initPlayback());
+    EXPECT_EQ(0, s.stop_play());
+  }
+  const std::string text = capture.Text();
+  for (const char* line : {"\t in_device = -1 WAVE_MAPPER = -1\n", "\twaveInOpen() performed (in_device=-1)\n",
+                           "\t out_device = -1 WAVE_MAPPER = -1\n", "\twaveOutOpen() performed (out_device=-1)\n"})
+    EXPECT_NE(std::string::npos, text.find(line)) << line << text;
+  for (const char* line : {"   waveInUnprepareHeader() [0] failed (error code = 11)\n",
+                           "   waveInUnprepareHeader() [1] failed (error code = 11)\n"})
+    EXPECT_NE(std::string::npos, text.find(line)) << line;
 }
 
 }  // namespace

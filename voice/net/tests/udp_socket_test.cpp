@@ -104,9 +104,15 @@ class VnetUdpSocket : public ::testing::Test {
 TEST_F(VnetUdpSocket, DeliversDatagramsWithTheEntrysValues) {
   Recorder rec;  // outlives the socket, whose thread uses it
   UdpRecvSocket rs;
+  EXPECT_EQ(rs.LocalHostAddress(), 0u);
   Open(rs, rec, 7);
   EXPECT_EQ(rs.LocalPort(), port);
   EXPECT_EQ(rs.Socket(), socket->fd());
+  // The host's own address is looked up when the socket is prepared.
+  uint32_t host = 0;
+  if (plat::ResolveIPv4(plat::HostName(), &host)) {
+    EXPECT_EQ(rs.LocalHostAddress(), host);
+  }
   Sender s;
   s.Send(port, {0x80, 0, 1, 2});
   s.Send(port, {0x80, 0, 3, 4, 5});
@@ -295,15 +301,15 @@ TEST_F(VnetUdpSocket, MulticastGroups) {
   EXPECT_EQ(rec.packets[0], (std::vector<uint8_t>{0x80, 0x00, 0x12}));
 }
 
-// XORs with 0x55; a datagram starting 0xEE asks for length -1, one starting 0xEF for an oversize length.
+// XORs with 0x55 into the output buffer, which comes before the datagram; a datagram starting 0xEE
+// asks for length -1, one starting 0xEF for an oversize length.
 class XorHook : public SonraVE_Encryption {
  public:
-  void encrypt(int, unsigned char*, unsigned char*, int, int, int* out) override { *out = 0; }
-  void decrypt(int channel, unsigned char* in, unsigned char* out, int n, int capacity, int* outLength) override {
+  void encrypt(int, unsigned char*, unsigned char*, int, int* out) override { *out = 0; }
+  void decrypt(int channel, unsigned char* out, unsigned char* in, int n, int* outLength) override {
     EXPECT_EQ(channel, 3);
-    EXPECT_GE(capacity, UdpRecvSocket::kBufferSize);
     for (int i = 0; i < n; ++i) out[i] = in[i] ^ 0x55;
-    *outLength = n > 0 && in[0] == 0xEE ? -1 : n > 0 && in[0] == 0xEF ? capacity + 1 : n;
+    *outLength = n > 0 && in[0] == 0xEE ? -1 : n > 0 && in[0] == 0xEF ? kSonraHookBufferBytes + 1 : n;
   }
 };
 
