@@ -232,6 +232,7 @@ void ResolveOne(OsipManager* m, async_resolv_t* req) {
         if (via == nullptr || via->host == nullptr) {
             UA_TRACE(1, "Could not get the first via header.\n");
             osip_event_free(evt);
+            AbandonTransaction(m, tr);
             return;
         }
         uint32_t ip = 0;
@@ -294,10 +295,7 @@ void ReadSocket(OsipManager* m, int fd) {
     socklen_t fromLen = sizeof from;
     ssize_t n = recvfrom(fd, m->recv_buf, OSIP_RECV_BUF_SIZE, MSG_TRUNC | MSG_DONTWAIT,
                          reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n < 1 || n >= OSIP_RECV_BUF_SIZE) {
-        if (n >= OSIP_RECV_BUF_SIZE) UA_TRACE(2, "sipd: datagram of %ld bytes dropped", static_cast<long>(n));
-        return;
-    }
+    if (n < 1 || n >= OSIP_RECV_BUF_SIZE) return;
     m->recv_buf[n] = '\0';
     uint32_t ip = ntohl(from.sin_addr.s_addr);
     char host[16];

@@ -70,7 +70,7 @@ CC_REMOTE_MEDIA* MediaCopy(const OsipDialog* d) {
     return m;
 }
 
-// Display names go between quotes: quotes and backslashes are left out.
+// Display names go between quotes: quotes, backslashes and line breaks would end them early.
 std::string CleanDisplay(const char* text) {
     std::string out;
     if (text == nullptr) return out;
@@ -257,12 +257,12 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
     } else {
         ua->ip = UA_STRDUP(plat::FormatIPv4(plat::LocalAddressFor(0)).c_str());
     }
-    std::string display = CleanDisplay(Or(copy->pszDisplayName, copy->pszUserName));
-    const char* user = Or(copy->pszUserName, "anonymous");
-    const char* registrarHost = Or(copy->pszRegistrar, ua->ip);
-    const char* domain = Or(copy->pszDomain, registrarHost);
-    int regPort = copy->iRegistrarPort > 0 ? copy->iRegistrarPort : 5060;
-    int proxyPort = copy->iProxyPort > 0 ? copy->iProxyPort : 5060;
+    std::string display = CleanDisplay(copy->pszDisplayName);
+    const char* user = Or(copy->pszUserName, "");
+    const char* registrarHost = Or(copy->pszRegistrar, "");
+    const char* domain = Or(copy->pszDomain, "");
+    int regPort = copy->iRegistrarPort;
+    int proxyPort = copy->iProxyPort;
 
     char text[512];
     snprintf(text, sizeof text, "\"%s\"<sip:%s@%s:%d>", display.c_str(), user, ua->ip, ua->port);
@@ -282,7 +282,7 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
         if (plat::ParseIPv4(ua->outbound_proxy->host, &ip)) ua->proxy_ip = UA_STRDUP(ua->outbound_proxy->host);
     }
     FreeUri(&ua->proxy2);
-    snprintf(text, sizeof text, "sip:%s:%i", Or(copy->pszProxy, registrarHost), proxyPort);
+    snprintf(text, sizeof text, "sip:%s:%i", Or(copy->pszProxy, ""), proxyPort);
     ua->proxy2 = ParseUri(text);
     FreeUri(&ua->registrar);
     snprintf(text, sizeof text, "sip:%s@%s", user, domain);
@@ -397,7 +397,7 @@ int HandleInvite(int cnx, int, void* value) {
     } else if (strchr(callee, '@') != nullptr) {
         target = std::string("sip:") + callee;
     } else {
-        const char* domain = (ua->config != nullptr) ? Or(ua->config->pszDomain, Or(ua->config->pszRegistrar, ua->ip)) : ua->ip;
+        const char* domain = (ua->config != nullptr) ? Or(ua->config->pszDomain, "") : "";
         target = std::string("sip:") + callee + "@" + domain;
     }
     d->media_port = CC_GetCnxRecPort(cnx);
@@ -827,16 +827,21 @@ void OSIP_SetReceived(osip_message_t* msg, const char* host, int port) {
     if (msg == nullptr || host == nullptr) return;
     auto* via = static_cast<osip_via_t*>(osip_list_get(&msg->vias, 0));
     if (via == nullptr) return;
-    osip_generic_param_t* p = nullptr;
-    if ((via->host == nullptr || strcmp(via->host, host) != 0) &&
-        (osip_via_param_get_byname(via, const_cast<char*>("received"), &p) != 0 || p == nullptr)) {
+    osip_generic_param_t* rport = nullptr;
+    osip_via_param_get_byname(via, const_cast<char*>("rport"), &rport);
+    // A sender asking for rport gets received even from its own address (RFC 3581 4).
+    if (rport == nullptr && via->host != nullptr && strcmp(via->host, host) == 0) return;
+    osip_generic_param_t* received = nullptr;
+    if (osip_via_param_get_byname(via, const_cast<char*>("received"), &received) == 0 && received != nullptr) {
+        osip_free(received->gvalue);
+        received->gvalue = osip_strdup(host);
+    } else {
         osip_via_set_received(via, osip_strdup(host));
     }
-    p = nullptr;
-    if (osip_via_param_get_byname(via, const_cast<char*>("rport"), &p) == 0 && p != nullptr && p->gvalue == nullptr) {
+    if (rport != nullptr && rport->gvalue == nullptr) {
         char text[16];
         snprintf(text, sizeof text, "%d", port);
-        p->gvalue = osip_strdup(text);
+        rport->gvalue = osip_strdup(text);
     }
 }
 

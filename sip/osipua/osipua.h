@@ -91,8 +91,8 @@ int OSIP_RemoveContact(OsipUa* ua, const char* text);
 osip_from_t* OSIP_FirstIdentity(OsipUa* ua);
 
 void OSIP_OnRegisterOk(OsipUa* ua, int expires, int status);
-// Adds "received" to the top Via when its host differs from the source, and fills an empty
-// "rport" with the source port (host order).
+// Sets "received" on the top Via when its host differs from the source or it carries "rport",
+// and fills an empty "rport" with the source port (host order).
 void OSIP_SetReceived(osip_message_t* msg, const char* host, int port);
 int OSIP_Random();
 const char* OSIP_InfoSubtype(int kind);

@@ -292,9 +292,8 @@ int sdp_context_gen_out_req(BodyContext* base, osip_message_t* msg) {
         if (h->write_offer_video != nullptr) h->write_offer_video(h, ctx);
         ctx->incb = 0;
     }
-    if (ctx->offer == nullptr || sdp_message_m_media_get(ctx->offer, 0) == nullptr) {
+    if (ctx->offer == nullptr) {
         UA_TRACE(1, "sdp_context_gen_out_req: unable to generate a sdp offer.\n");
-        FreeSdp(&ctx->offer);
         return -1;
     }
     if (SetBody(msg, ctx->offer) != 0) return -1;

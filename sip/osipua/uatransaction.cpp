@@ -197,9 +197,8 @@ void ict_2xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
         AckAndBye(d, msg);
         return;
     }
-    bool reinvite = d->state == DLG_ESTABLISHED;
     d->state = DLG_ESTABLISHED;
-    if (!reinvite && IsMethod(tr->orig_request, "INVITE")) {
+    if (IsMethod(tr->orig_request, "INVITE")) {
         for (int pos = 0; !osip_list_eol(&msg->bodies, pos); ++pos) {
             auto* b = static_cast<osip_body_t*>(osip_list_get(&msg->bodies, pos));
             char* type = nullptr;
@@ -408,7 +407,7 @@ void on_first_invite(osip_transaction_t* tr, osip_message_t* msg) {
         osip_dialog_release(d);
         return;
     }
-    osip_dialog_respond(d, tr, 180);
+    if (osip_dialog_respond(d, tr, 180) != 0) UA_TRACE(1, "on_first_invite: error - could not create a 180 Ringing.");
 }
 
 // The text of a message's first "application/sdp" body, or null.
@@ -600,8 +599,8 @@ void nist_cancel_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     }
     osip_dialog_set_slot(d, SLOT_IN_CANCEL, tr);
     osip_dialog_respond(d, tr, 200);
-    if (d->tr[SLOT_IN_INVITE] == nullptr || d->state == DLG_ESTABLISHED || d->state == DLG_ENDED ||
-        d->state == DLG_ENDING) {
+    // Only an INVITE we received can be cancelled (RFC 3261 9.2).
+    if (d->tr[SLOT_IN_INVITE] == nullptr || d->state == DLG_ESTABLISHED) {
         UA_TRACE(2, "null invite request!\n");
         return;
     }
@@ -640,9 +639,7 @@ void nist_unknown_received(int, osip_transaction_t* tr, osip_message_t*) { Respo
 
 void empty_message_cb(int, osip_transaction_t*, osip_message_t*) {}
 
-void transport_error_cb(int type, osip_transaction_t* tr, int error) {
-    UA_TRACE(2, "transport error %d on transaction %d (kind %d)", error, tr != nullptr ? tr->transactionid : -1, type);
-}
+void transport_error_cb(int, osip_transaction_t*, int) {}
 
 void kill_ict(int, osip_transaction_t* tr) {
     UA_TRACE(3, "\r\n Ict-Transaction %i killed.\n", tr->transactionid);

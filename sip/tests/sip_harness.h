@@ -306,9 +306,9 @@ public:
 
     // Registers user@domain with the registrar at 127.0.0.1:port.
     void Register(const char* user, const char* password, int port, const char* domain = "127.0.0.1",
-                  int expires = 1800, const char* registrar = "127.0.0.1") {
+                  int expires = 1800, const char* registrar = "127.0.0.1", const char* display = nullptr) {
         auto* info = static_cast<CM_REG_INFO*>(calloc(1, sizeof(CM_REG_INFO)));
-        info->pszDisplayName = strdup(user);
+        info->pszDisplayName = strdup(display != nullptr ? display : user);
         info->pszUserName = strdup(user);
         info->pszIdentity = strdup((std::string(user) + "@" + domain).c_str());
         info->pszPassword = password != nullptr ? strdup(password) : nullptr;

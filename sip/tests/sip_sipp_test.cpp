@@ -294,6 +294,10 @@ TEST_F(SippTest, IncomingCallAnsweredWithAnSdpAnswer) {
     EXPECT_NE(std::string::npos, sdp.find("s=A conversation")) << sdp;
     EXPECT_EQ(Param(Header(SentMessages("180").at(0), "To"), "tag"), Param(Header(answer, "To"), "tag"));
     EXPECT_FALSE(Header(answer, "Contact").empty());
+    // The 100 has a tag of its own; responses carry no User-Agent.
+    ASSERT_FALSE(SentMessages("100").empty());
+    EXPECT_EQ(32u, Param(Header(SentMessages("100").at(0), "To"), "tag").size());
+    EXPECT_TRUE(Header(answer, "User-Agent").empty()) << answer;
 }
 
 TEST_F(SippTest, IncomingCallCancelledWhileRinging) {
