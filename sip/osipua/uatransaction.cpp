@@ -424,8 +424,8 @@ const char* SdpBodyOf(osip_message_t* msg) {
 }
 
 // A new offer inside the call: answered from the offer (its direction answered, our o= version
-// raised); a changed address, port or codec goes to call control, which moves our RTP. An offer
-// we cannot take is refused with 488 and the call goes on as it was.
+// raised); a changed address, port, codec or direction goes to call control, which moves, stops
+// or resumes our RTP. An offer we cannot take is refused with 488 and the call goes on as it was.
 void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, const char* offer) {
     BodyContext* ctx = osip_dialog_get_body_context(d, "application/sdp", true);
     CC_REMOTE_MEDIA before = d->remote_media;
@@ -438,18 +438,16 @@ void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, c
         return;
     }
     osip_dialog_respond(d, tr, 200);
-    const CC_REMOTE_MEDIA& now = d->remote_media;
+    CC_REMOTE_MEDIA& now = d->remote_media;
     // A held peer may give 0.0.0.0 or port 0: our RTP keeps its last destination then.
-    bool usable = now.uiRemoteIp != 0 && now.iRemotePort > 0;
+    if (now.uiRemoteIp == 0 || now.iRemotePort <= 0) {
+        now.uiRemoteIp = before.uiRemoteIp;
+        now.iRemotePort = before.iRemotePort;
+    }
     bool changed = now.uiRemoteIp != before.uiRemoteIp || now.iRemotePort != before.iRemotePort ||
                    now.iPayload != before.iPayload || now.aiSdpPriv[0] != before.aiSdpPriv[0] ||
-                   now.aiSdpPriv[1] != before.aiSdpPriv[1];
-    if (!usable) {
-        d->remote_media.uiRemoteIp = before.uiRemoteIp;
-        d->remote_media.iRemotePort = before.iRemotePort;
-    } else if (changed && d->cnx_id >= 0) {
-        OSIP_OnRemoteUpdate(d);
-    }
+                   now.aiSdpPriv[1] != before.aiSdpPriv[1] || now.bNoSend != before.bNoSend;
+    if (changed && d->cnx_id >= 0) OSIP_OnRemoteUpdate(d);
 }
 
 void ist_invite_received(int, osip_transaction_t* tr, osip_message_t* msg) {
@@ -583,11 +581,17 @@ void nist_bye_received(int, osip_transaction_t* tr, osip_message_t* msg) {
         Respond(tr, 481);
         return;
     }
+    osip_transaction_t* invite = d->tr[SLOT_IN_INVITE];
     osip_dialog_set_slot(d, SLOT_IN_BYE, tr);
     if (d->dialog != nullptr) osip_dialog_update_osip_cseq_as_uas(d->dialog, msg);
     d->r2xx_active = 0;
     CallUa(UA_CB_REMOTE_BYE, d, tr, msg, nullptr);
     osip_dialog_respond(d, tr, 200);
+    // A BYE in the early dialog leaves the INVITE still to be answered (RFC 3261 15.1.2).
+    if (invite != nullptr && d->state == DLG_INVITED &&
+        (invite->state == IST_PRE_PROCEEDING || invite->state == IST_PROCEEDING)) {
+        osip_dialog_respond(d, invite, 487);
+    }
     osip_dialog_release(d);
 }
 

@@ -129,15 +129,30 @@ public:
     }
     int StartListen(int) override { return 0; }
     int StartPlayout(int) override { return 0; }
+    std::vector<std::pair<int, bool>> sendLog;         // (channel, sending) at every start and stop
     int StartSend(int ch) override {
         std::lock_guard<std::mutex> g(mu);
         sending[ch] = true;
+        sendLog.emplace_back(ch, true);
         return 0;
+    }
+    // The changes of a channel's sending, from not sending, in order.
+    std::vector<bool> SendChanges(int ch) {
+        std::lock_guard<std::mutex> g(mu);
+        std::vector<bool> out;
+        bool on = false;
+        for (const auto& [c, s] : sendLog) {
+            if (c != ch || s == on) continue;
+            on = s;
+            out.push_back(s);
+        }
+        return out;
     }
     int StopPlayout(int) override { return 0; }
     int StopSend(int ch) override {
         std::lock_guard<std::mutex> g(mu);
         sending[ch] = false;
+        sendLog.emplace_back(ch, false);
         return 0;
     }
     int SendDTMF(int, int, int) override { return 0; }
