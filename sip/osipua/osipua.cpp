@@ -506,27 +506,46 @@ void RetryDeferred() {
     }
 }
 
+// Wakes "sipua" without an event: it looks again at what the tick has to do.
+void WakeUa() {
+    OsipManager* m = g_ctl.manager;
+    if (m != nullptr) m->ua_event_sem.release();
+}
+
+// How long "sipua" may wait for its next event: until the registration refresh falls due (on the
+// program's clock, so a test clock moves it), without limit when none is due.
+DWORD TickWaitMs(OsipManager* m) {
+    if (!g_ctl.started.load() || g_ctl.ua == nullptr) return INFINITE;
+    osip_manager_lock(m);
+    const OsipRegTimer t = g_ctl.ua != nullptr ? g_ctl.ua->reg_timer : OsipRegTimer{0, 0, 0};
+    osip_manager_unlock(m);
+    if (t.state != 1 || t.interval <= 0) return INFINITE;
+    const uint64_t due = (t.last + static_cast<uint64_t>(t.interval)) * 1000u;
+    const uint64_t now = plat::NowMs();
+    if (now >= due) return 0;
+    return static_cast<DWORD>(std::min<uint64_t>(due - now, INFINITE - 1u));
+}
+
 void* UaThreadMain(void* arg) {
     auto* m = static_cast<OsipManager*>(arg);
     while (g_ctl.running.load()) {
         m->ua_thread_sem.wait(INFINITE);
-        bool signalled = m->ua_event_sem.try_acquire_for(std::chrono::milliseconds(20));
-        if (signalled) {
-            OSIP_UA_MSG* msg = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(m->ua_fifo_mutex);
-                if (!m->ua_fifo.empty()) {
-                    msg = m->ua_fifo.front();
-                    m->ua_fifo.pop_front();
-                }
-            }
-            if (msg != nullptr) {
-                OSIP_ProcUaEvent(msg);
-                FreeUaValue(msg->iEvent, msg->pValue);
-                free(msg);
+        OSIP_UA_MSG* msg = nullptr;
+        if (m->ua_event_sem.wait(TickWaitMs(m)) == WAIT_OBJECT_0) {
+            std::lock_guard<std::mutex> lock(m->ua_fifo_mutex);
+            if (!m->ua_fifo.empty()) {
+                msg = m->ua_fifo.front();
+                m->ua_fifo.pop_front();
             }
         }
-        if (!signalled) OSIP_Tick();
+        if (msg != nullptr) {
+            OSIP_ProcUaEvent(msg);
+            FreeUaValue(msg->iEvent, msg->pValue);
+            free(msg);
+        } else {
+            // The refresh fell due, or "sipd" ended a round while information bodies wait.
+            OSIP_Tick();
+        }
         m->ua_thread_sem.release();
         std::this_thread::yield();
     }
@@ -821,6 +840,12 @@ void OSIP_OnRegisterOk(OsipUa* ua, int expires, int status) {
         g_ctl.registered.store(0);
     }
     ua->reg_timer.interval = interval;
+    // "sipua" waits for the refresh it knew of.
+    WakeUa();
+}
+
+void OSIP_RoundDone() {
+    if (!g_deferred.empty()) WakeUa();
 }
 
 void OSIP_SetReceived(osip_message_t* msg, const char* host, int port) {
