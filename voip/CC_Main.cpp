@@ -96,6 +96,8 @@ void ResetCnx(CC_CNX* pstCnx) {
         Sonra_StopPlayout(pstCnx->iChannel);
     }
     pstCnx->bSending = 0;
+    pstCnx->bNoSend = 0;
+    pstCnx->bSendDue = 0;
     pstCnx->bPlaying = 0;
     pstCnx->bListening = 0;
     pstCnx->iCallId = -1;
@@ -530,8 +532,14 @@ int CC_CnxStartListen(int iCnxId) {
 int CC_CnxStartSend(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
     if (iChannel < 0) return -1;
+    CC_CNX* pstCnx = CnxOf(iCnxId);
+    // A peer holding the call (sendonly or inactive) must get nothing from us (RFC 3264 6.1).
+    if (pstCnx->bNoSend) {
+        pstCnx->bSendDue = 1;
+        return 0;
+    }
     int rc = Sonra_StartSend(iChannel);
-    if (rc != -1) CnxOf(iCnxId)->bSending = 1;
+    if (rc != -1) pstCnx->bSending = 1;
     return rc;
 }
 
@@ -539,6 +547,7 @@ int CC_CnxStopSend(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
     if (iChannel < 0) return 0;
     CnxOf(iCnxId)->bSending = 0;
+    CnxOf(iCnxId)->bSendDue = 0;
     return Sonra_StopSend(iChannel);
 }
 

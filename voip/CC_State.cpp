@@ -435,7 +435,8 @@ int CC_ApplyRemoteSdp(CC_FSM_BLK* pstFsm, int, CC_MSG* pstMsg) {
     pstCnx->iRemotePort = pstMedia->iRemotePort;
     pstCnx->iSendPayload = pstMedia->iPayload;
     pstCnx->iPtime = pstMedia->iPtime;
-    bool bWasSending = pstCnx->bSending != 0;
+    bool bWasSending = pstCnx->bSending != 0 || pstCnx->bSendDue != 0;
+    pstCnx->bNoSend = pstMedia->bNoSend != 0;
     CC_UnlockPool();
     CC_CnxStopSend(iCnxId);
     CC_SetCnxSendAddr(iCnxId, pstMedia->uiRemoteIp, pstMedia->iRemotePort);
@@ -448,7 +449,8 @@ int CC_ApplyRemoteSdp(CC_FSM_BLK* pstFsm, int, CC_MSG* pstMsg) {
     // Telephone events go under the peer's number for them; a peer that names none keeps ours.
     const int iPeerEvents = pstMedia->aiSdpPriv[1];
     if (iPeerEvents >= 96 && iPeerEvents <= 127) CC_SetCnxDtmfPayload(iCnxId, iPeerEvents);
-    // Only a connection that was already sending (answered, not held) resumes with the new media.
+    // Only a connection that was already sending (answered, not held) resumes with the new media,
+    // and only while the peer's direction lets it.
     if (bWasSending && !IsHeldState(pstFsm->ucCurState)) CC_CnxStartSend(iCnxId);
     return 0;
 }

@@ -154,6 +154,7 @@ struct CC_REMOTE_MEDIA {
   int32_t iRemotePort;
   int32_t iPayload;      // payload type chosen for sending
   int32_t iPtime;        // 0, or 10 to 30; stored only
+  int32_t bNoSend;       // 1: the negotiated direction keeps us from sending (the peer holds the call)
 };
 
 // Record queued to "sipua".

@@ -131,11 +131,14 @@ int main(int argc, char** argv) {
     printf("idle registered user agent, %.1f s\n", secs);
     printf("%-16s %12s\n", "thread", "wake-ups/s");
     double total = 0;
+    const std::string process = after.count(static_cast<int>(getpid())) ? after[static_cast<int>(getpid())].name : "";
     for (const auto& [tid, c] : after) {
         auto it = before.find(tid);
         if (it == before.end() || tid == static_cast<int>(getpid())) continue;
         double rate = static_cast<double>(c.switches - it->second.switches) / secs;
-        printf("%-16s %12.1f\n", c.name.c_str(), rate);
+        // The stack's threads keep the process's name: they are shown by thread id.
+        std::string name = c.name == process ? "tid " + std::to_string(tid) : c.name;
+        printf("%-16s %12.1f\n", name.c_str(), rate);
         if (c.name != "registrar") total += rate;
     }
     printf("%-16s %12.1f  (the user agent's threads)\n", "total", total);

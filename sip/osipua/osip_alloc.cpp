@@ -1,8 +1,7 @@
-// Tagged allocator installed under libosip2, and the named thread wrapper of the SIP threads.
+// Tagged allocator installed under libosip2, and the thread wrapper of the SIP threads.
 #include "sip/osipua/osip_alloc.h"
 
 #include <osipparser2/osip_port.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdio>
@@ -112,7 +111,6 @@ OsipThread* osip_thread_create(const char* name, int /*stacksize*/, void* (*func
     try {
         t->thread = std::thread([t, func, arg] {
             t->id.store(std::this_thread::get_id());
-            if (t->name[0] != '\0') pthread_setname_np(pthread_self(), t->name);
             func(arg);
         });
     } catch (...) {

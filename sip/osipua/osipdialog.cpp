@@ -312,13 +312,8 @@ int SendCancel(OsipDialog* d) {
         cancel->content_length = nullptr;
     }
     osip_message_force_update(cancel);
-    if (osip_dialog_send_request(d, cancel) < 0) {
-        // Still inviting: a later 2xx is acknowledged and ended, a final failure ends it.
-        UA_TRACE(1, "osip_dialog_bye: CANCEL could not be sent.");
-        return -1;
-    }
     d->state = DLG_CANCELLING;
-    return 0;
+    return osip_dialog_send_request(d, cancel) < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -334,7 +329,12 @@ unsigned osip_dialog_callid_hash(const char* number) {
 }
 
 int osip_dialog_add_to_list(OsipDialog* d) {
-    if (d == nullptr || d->callid_number == nullptr) return -1;
+    if (d == nullptr || d->callid_number == nullptr) {
+        UA_TRACE(1, "osip_dialog_add_to_list: add call- %p, %s@%s, fail.", static_cast<void*>(d),
+                 d != nullptr && d->callid_number != nullptr ? d->callid_number : "",
+                 d != nullptr && d->callid_host != nullptr ? d->callid_host : "");
+        return -1;
+    }
     std::lock_guard<std::recursive_mutex> lock(g_listMutex);
     if (d->flags & 1) return 0;
     unsigned bucket = osip_dialog_callid_hash(d->callid_number) % kBuckets;
@@ -637,13 +637,12 @@ int osip_dialog_send_request(OsipDialog* d, osip_message_t* request) {
     osip_event_t* evt = osip_new_outgoing_sipmessage(request);
     if (evt == nullptr) {
         osip_message_free(request);
-        return -1;
+        return cancel ? 0 : -1;
     }
     osip_transaction_t* tr = osip_uatransaction_new(d, request);
     if (tr == nullptr) {
-        UA_TRACE(1, "osip_dialog_send_request: no transaction for %s.", cancel ? "CANCEL" : request->sip_method);
         osip_event_free(evt);
-        return -1;
+        return cancel ? 0 : -1;
     }
     evt->transactionid = tr->transactionid;
     char* host = nullptr;
@@ -828,17 +827,15 @@ int osip_dialog_bye(OsipDialog* d) {
         return osip_dialog_reject_invite(d, 603);
     }
     osip_transaction_t* inv = d->tr[SLOT_OUT_INVITE];
-    if (inv != nullptr && (d->state == DLG_INVITING || d->state == DLG_NEW)) {
+    if (inv != nullptr) {
         if (inv->state == ICT_PRE_CALLING || inv->state == ICT_CALLING) {
             // No provisional answer yet: the CANCEL goes with the first one, and a 2xx is
             // acknowledged and ended with BYE.
             d->cancel_pending = 1;
             return 0;
         }
-        if (inv->state == ICT_PROCEEDING) return SendCancel(d);
-        return 0;
+        return SendCancel(d);
     }
-    if (d->state == DLG_CANCELLING || d->state == DLG_ENDING || d->state == DLG_ENDED) return 0;
     UA_TRACE(1, "osip_dialog_bye: Can't cancel last transaction.");
     return -1;
 }
@@ -1007,13 +1004,14 @@ int osip_dialog_build_response(OsipDialog* d, int status, osip_message_t* reques
     osip_message_set_version(resp, osip_strdup("SIP/2.0"));
     osip_from_clone(request->from, &resp->from);
     osip_to_clone(request->to, &resp->to);
-    if (resp->to != nullptr && TagOf(resp->to) == nullptr && status != 100) {
-        const char* tag = d != nullptr ? LocalTag(d) : nullptr;
+    if (resp->to != nullptr && TagOf(resp->to) == nullptr) {
+        // Every answer of a dialog carries its one tag; a 100 creates no dialog.
+        const char* tag = d != nullptr && status != 100 ? LocalTag(d) : nullptr;
         std::string fresh;
         if (tag == nullptr) {
             fresh = RandomText();
             tag = fresh.c_str();
-            if (d != nullptr) {
+            if (d != nullptr && status != 100) {
                 UA_FREE(d->local_tag);
                 d->local_tag = UA_STRDUP(tag);
             }
@@ -1033,7 +1031,6 @@ int osip_dialog_build_response(OsipDialog* d, int status, osip_message_t* reques
     if (d != nullptr && status == 200 && (invite || IsMethod(request, "OPTIONS"))) {
         for (int i = 0; i < d->body_count; ++i) d->bodies[i]->klass->gen_out_resp(d->bodies[i], resp);
     }
-    osip_message_set_user_agent(resp, OSIP_USER_AGENT);
     *out = resp;
     return 0;
 }
@@ -1056,10 +1053,10 @@ int osip_dialog_complete_answer(OsipDialog* d, osip_message_t* response, osip_me
     return 0;
 }
 
-void osip_dialog_respond(OsipDialog* d, osip_transaction_t* tr, int status) {
-    if (tr == nullptr || tr->orig_request == nullptr) return;
+int osip_dialog_respond(OsipDialog* d, osip_transaction_t* tr, int status) {
+    if (tr == nullptr || tr->orig_request == nullptr) return -1;
     osip_message_t* resp = nullptr;
-    if (osip_dialog_build_response(d, status, tr->orig_request, &resp) != 0 || resp == nullptr) return;
+    if (osip_dialog_build_response(d, status, tr->orig_request, &resp) != 0 || resp == nullptr) return -1;
     if (d != nullptr && status >= 200 && status < 300 && IsMethod(tr->orig_request, "INVITE")) {
         // libosip2 ends the server transaction with its 2xx: the dialog repeats it until the ACK.
         if (d->last_2xx != nullptr) osip_message_free(d->last_2xx);
@@ -1073,7 +1070,7 @@ void osip_dialog_respond(OsipDialog* d, osip_transaction_t* tr, int status) {
         d->r2xx_cseq = static_cast<int>(CseqNumber(tr->orig_request));
         if (d->dialog != nullptr) osip_dialog_set_state(d->dialog, DIALOG_CONFIRMED);
     }
-    osip_uatransaction_send_response(tr, resp);
+    return osip_uatransaction_send_response(tr, resp);
 }
 
 void osip_dialog_retransmit_2xx(OsipDialog* d, uint64_t now_ms) {

@@ -112,7 +112,8 @@ int osip_dialog_send_request(OsipDialog* d, osip_message_t* request);
 int osip_dialog_complete_answer(OsipDialog* d, osip_message_t* response, osip_message_t* request);
 int osip_dialog_add_body_to_request(OsipDialog* d, osip_message_t* request, const char* mime);
 int osip_dialog_build_response(OsipDialog* d, int status, osip_message_t* request, osip_message_t** out);
-void osip_dialog_respond(OsipDialog* d, osip_transaction_t* tr, int status);
+// Answers the transaction's request with the status: 0, or -1 when no response could be made.
+int osip_dialog_respond(OsipDialog* d, osip_transaction_t* tr, int status);
 void osip_dialog_destroy(OsipDialog* d);
 void osip_dialog_release(OsipDialog* d);
 int osip_dialog_add_to_list(OsipDialog* d);

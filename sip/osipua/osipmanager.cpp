@@ -232,6 +232,7 @@ void ResolveOne(OsipManager* m, async_resolv_t* req) {
         if (via == nullptr || via->host == nullptr) {
             UA_TRACE(1, "Could not get the first via header.\n");
             osip_event_free(evt);
+            AbandonTransaction(m, tr);
             return;
         }
         uint32_t ip = 0;
@@ -294,10 +295,7 @@ void ReadSocket(OsipManager* m, int fd) {
     socklen_t fromLen = sizeof from;
     ssize_t n = recvfrom(fd, m->recv_buf, OSIP_RECV_BUF_SIZE, MSG_TRUNC | MSG_DONTWAIT,
                          reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n < 1 || n >= OSIP_RECV_BUF_SIZE) {
-        if (n >= OSIP_RECV_BUF_SIZE) UA_TRACE(2, "sipd: datagram of %ld bytes dropped", static_cast<long>(n));
-        return;
-    }
+    if (n < 1 || n >= OSIP_RECV_BUF_SIZE) return;
     m->recv_buf[n] = '\0';
     uint32_t ip = ntohl(from.sin_addr.s_addr);
     char host[16];
@@ -310,27 +308,48 @@ void ReadSocket(OsipManager* m, int fd) {
     osip_manager_receive(m, m->recv_buf, static_cast<int>(n), host, port);
 }
 
-// How long "sipd" may sleep: until the next transaction timer or 2xx repeat falls due, at most
-// the select time-out; new work from other threads arrives through the wake pipe.
+// Milliseconds from now until a timeval of the stack's clock (0 when past).
+int64_t MsUntil(const timeval& due, const timeval& now) {
+    int64_t ms = (static_cast<int64_t>(due.tv_sec) - now.tv_sec) * 1000 + (due.tv_usec - now.tv_usec + 999) / 1000;
+    return ms < 0 ? 0 : ms;
+}
+
+// How long "sipd" may sleep: until the next transaction timer (timer B of a ringing INVITE
+// included, which the stack leaves to us) or 2xx repeat falls due, without limit when none is;
+// datagrams and new work from other threads (through the wake pipe) end it earlier.
 int NextWaitMs(OsipManager* m) {
-    int wait = m->select_timeout_ms;
+    int64_t wait = -1;
+    auto consider = [&wait](int64_t ms) {
+        if (wait < 0 || ms < wait) wait = ms;
+    };
     osip_manager_lock(m);
+    timeval now {};
+    osip_gettimeofday(&now, nullptr);
     timeval tv {};
     osip_timers_gettimeout(m->osip, &tv);
-    int64_t timers = static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000 + (tv.tv_usec % 1000 != 0 ? 1 : 0);
-    if (timers >= 0 && timers < wait) wait = static_cast<int>(timers);
-    if (!m->kill_list.empty()) wait = 0;
+    // The stack answers a year when nothing is pending.
+    int64_t timers = static_cast<int64_t>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+    if (timers < 3600LL * 24 * 1000) consider(timers);
+    for (int i = 0; !osip_list_eol(&m->osip->osip_ict_transactions, i); ++i) {
+        auto* tr = static_cast<osip_transaction_t*>(osip_list_get(&m->osip->osip_ict_transactions, i));
+        osip_ict_t* ict = tr->ict_context;
+        if (tr->state == ICT_PROCEEDING && ict != nullptr && ict->timer_b_start.tv_sec != -1) {
+            // It fires once the clock is past the stamp.
+            consider(MsUntil(ict->timer_b_start, now) + 1);
+        }
+    }
+    if (!m->kill_list.empty()) consider(0);
     if (m->ua != nullptr) {
-        uint64_t now = osip_now_ms();
+        uint64_t nowMs = osip_now_ms();
         for (OsipDialog* d : m->ua->dialogs) {
             uint64_t due = osip_dialog_next_2xx_ms(d);
             if (due == 0) continue;
-            int64_t left = due > now ? static_cast<int64_t>(due - now) : 0;
-            if (left < wait) wait = static_cast<int>(left);
+            consider(due > nowMs ? static_cast<int64_t>(due - nowMs) : 0);
         }
     }
     osip_manager_unlock(m);
-    return wait < 0 ? 0 : wait;
+    if (wait > INT32_MAX) wait = INT32_MAX;
+    return static_cast<int>(wait);
 }
 
 void* DaemonMain(void* arg) {
@@ -544,6 +563,8 @@ void osip_manager_kill_transaction(OsipManager* m, osip_transaction_t* tr) {
     osip_manager_lock(m);
     m->kill_list.push_back(tr);
     osip_manager_unlock(m);
+    // Freed by the next round of "sipd", which another thread's kill must bring about.
+    if (!osip_manager_on_daemon(m)) osip_manager_wake(m);
 }
 
 void osip_manager_run_once(OsipManager* m) {
@@ -572,6 +593,7 @@ void osip_manager_run_once(OsipManager* m) {
         std::vector<OsipDialog*> dialogs = m->ua->dialogs;
         for (OsipDialog* d : dialogs) osip_dialog_retransmit_2xx(d, now);
         OSIP_CollectDialogs(m->ua);
+        OSIP_RoundDone();
     }
     osip_manager_unlock(m);
 }

@@ -51,7 +51,6 @@ struct OsipManager {
     plat::Semaphore sem_a{1, 1};
     plat::Semaphore sem_b{0, 1};
     plat::Semaphore round_sem{1, 1};   // guards each round of "sipd"
-    int select_timeout_ms = 500;
     // Resolver requests.
     std::mutex resolv_mutex;
     std::condition_variable resolv_cv;
@@ -63,7 +62,7 @@ struct OsipManager {
     // The user agent's event queue and thread ("sipua").
     std::mutex ua_fifo_mutex;
     std::deque<OSIP_UA_MSG*> ua_fifo;
-    std::counting_semaphore<1 << 20> ua_event_sem{0};
+    plat::Semaphore ua_event_sem{0, 1L << 30};
     plat::Semaphore ua_thread_sem{1, 1};
     OsipThread* ua_thread = nullptr;
     OsipUa* ua = nullptr;

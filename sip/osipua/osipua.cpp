@@ -70,7 +70,7 @@ CC_REMOTE_MEDIA* MediaCopy(const OsipDialog* d) {
     return m;
 }
 
-// Display names go between quotes: quotes and backslashes are left out.
+// Display names go between quotes: quotes, backslashes and line breaks would end them early.
 std::string CleanDisplay(const char* text) {
     std::string out;
     if (text == nullptr) return out;
@@ -257,12 +257,12 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
     } else {
         ua->ip = UA_STRDUP(plat::FormatIPv4(plat::LocalAddressFor(0)).c_str());
     }
-    std::string display = CleanDisplay(Or(copy->pszDisplayName, copy->pszUserName));
-    const char* user = Or(copy->pszUserName, "anonymous");
-    const char* registrarHost = Or(copy->pszRegistrar, ua->ip);
-    const char* domain = Or(copy->pszDomain, registrarHost);
-    int regPort = copy->iRegistrarPort > 0 ? copy->iRegistrarPort : 5060;
-    int proxyPort = copy->iProxyPort > 0 ? copy->iProxyPort : 5060;
+    std::string display = CleanDisplay(copy->pszDisplayName);
+    const char* user = Or(copy->pszUserName, "");
+    const char* registrarHost = Or(copy->pszRegistrar, "");
+    const char* domain = Or(copy->pszDomain, "");
+    int regPort = copy->iRegistrarPort;
+    int proxyPort = copy->iProxyPort;
 
     char text[512];
     snprintf(text, sizeof text, "\"%s\"<sip:%s@%s:%d>", display.c_str(), user, ua->ip, ua->port);
@@ -282,7 +282,7 @@ void ApplyConfig(OsipUa* ua, const CM_REG_INFO* cfg) {
         if (plat::ParseIPv4(ua->outbound_proxy->host, &ip)) ua->proxy_ip = UA_STRDUP(ua->outbound_proxy->host);
     }
     FreeUri(&ua->proxy2);
-    snprintf(text, sizeof text, "sip:%s:%i", Or(copy->pszProxy, registrarHost), proxyPort);
+    snprintf(text, sizeof text, "sip:%s:%i", Or(copy->pszProxy, ""), proxyPort);
     ua->proxy2 = ParseUri(text);
     FreeUri(&ua->registrar);
     snprintf(text, sizeof text, "sip:%s@%s", user, domain);
@@ -397,7 +397,7 @@ int HandleInvite(int cnx, int, void* value) {
     } else if (strchr(callee, '@') != nullptr) {
         target = std::string("sip:") + callee;
     } else {
-        const char* domain = (ua->config != nullptr) ? Or(ua->config->pszDomain, Or(ua->config->pszRegistrar, ua->ip)) : ua->ip;
+        const char* domain = (ua->config != nullptr) ? Or(ua->config->pszDomain, "") : "";
         target = std::string("sip:") + callee + "@" + domain;
     }
     d->media_port = CC_GetCnxRecPort(cnx);
@@ -506,27 +506,46 @@ void RetryDeferred() {
     }
 }
 
+// Wakes "sipua" without an event: it looks again at what the tick has to do.
+void WakeUa() {
+    OsipManager* m = g_ctl.manager;
+    if (m != nullptr) m->ua_event_sem.release();
+}
+
+// How long "sipua" may wait for its next event: until the registration refresh falls due (on the
+// program's clock, so a test clock moves it), without limit when none is due.
+DWORD TickWaitMs(OsipManager* m) {
+    if (!g_ctl.started.load() || g_ctl.ua == nullptr) return INFINITE;
+    osip_manager_lock(m);
+    const OsipRegTimer t = g_ctl.ua != nullptr ? g_ctl.ua->reg_timer : OsipRegTimer{0, 0, 0};
+    osip_manager_unlock(m);
+    if (t.state != 1 || t.interval <= 0) return INFINITE;
+    const uint64_t due = (t.last + static_cast<uint64_t>(t.interval)) * 1000u;
+    const uint64_t now = plat::NowMs();
+    if (now >= due) return 0;
+    return static_cast<DWORD>(std::min<uint64_t>(due - now, INFINITE - 1u));
+}
+
 void* UaThreadMain(void* arg) {
     auto* m = static_cast<OsipManager*>(arg);
     while (g_ctl.running.load()) {
         m->ua_thread_sem.wait(INFINITE);
-        bool signalled = m->ua_event_sem.try_acquire_for(std::chrono::milliseconds(20));
-        if (signalled) {
-            OSIP_UA_MSG* msg = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(m->ua_fifo_mutex);
-                if (!m->ua_fifo.empty()) {
-                    msg = m->ua_fifo.front();
-                    m->ua_fifo.pop_front();
-                }
-            }
-            if (msg != nullptr) {
-                OSIP_ProcUaEvent(msg);
-                FreeUaValue(msg->iEvent, msg->pValue);
-                free(msg);
+        OSIP_UA_MSG* msg = nullptr;
+        if (m->ua_event_sem.wait(TickWaitMs(m)) == WAIT_OBJECT_0) {
+            std::lock_guard<std::mutex> lock(m->ua_fifo_mutex);
+            if (!m->ua_fifo.empty()) {
+                msg = m->ua_fifo.front();
+                m->ua_fifo.pop_front();
             }
         }
-        if (!signalled) OSIP_Tick();
+        if (msg != nullptr) {
+            OSIP_ProcUaEvent(msg);
+            FreeUaValue(msg->iEvent, msg->pValue);
+            free(msg);
+        } else {
+            // The refresh fell due, or "sipd" ended a round while information bodies wait.
+            OSIP_Tick();
+        }
         m->ua_thread_sem.release();
         std::this_thread::yield();
     }
@@ -821,22 +840,33 @@ void OSIP_OnRegisterOk(OsipUa* ua, int expires, int status) {
         g_ctl.registered.store(0);
     }
     ua->reg_timer.interval = interval;
+    // "sipua" waits for the refresh it knew of.
+    WakeUa();
+}
+
+void OSIP_RoundDone() {
+    if (!g_deferred.empty()) WakeUa();
 }
 
 void OSIP_SetReceived(osip_message_t* msg, const char* host, int port) {
     if (msg == nullptr || host == nullptr) return;
     auto* via = static_cast<osip_via_t*>(osip_list_get(&msg->vias, 0));
     if (via == nullptr) return;
-    osip_generic_param_t* p = nullptr;
-    if ((via->host == nullptr || strcmp(via->host, host) != 0) &&
-        (osip_via_param_get_byname(via, const_cast<char*>("received"), &p) != 0 || p == nullptr)) {
+    osip_generic_param_t* rport = nullptr;
+    osip_via_param_get_byname(via, const_cast<char*>("rport"), &rport);
+    // A sender asking for rport gets received even from its own address (RFC 3581 4).
+    if (rport == nullptr && via->host != nullptr && strcmp(via->host, host) == 0) return;
+    osip_generic_param_t* received = nullptr;
+    if (osip_via_param_get_byname(via, const_cast<char*>("received"), &received) == 0 && received != nullptr) {
+        osip_free(received->gvalue);
+        received->gvalue = osip_strdup(host);
+    } else {
         osip_via_set_received(via, osip_strdup(host));
     }
-    p = nullptr;
-    if (osip_via_param_get_byname(via, const_cast<char*>("rport"), &p) == 0 && p != nullptr && p->gvalue == nullptr) {
+    if (rport != nullptr && rport->gvalue == nullptr) {
         char text[16];
         snprintf(text, sizeof text, "%d", port);
-        p->gvalue = osip_strdup(text);
+        rport->gvalue = osip_strdup(text);
     }
 }
 

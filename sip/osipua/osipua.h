@@ -91,15 +91,18 @@ int OSIP_RemoveContact(OsipUa* ua, const char* text);
 osip_from_t* OSIP_FirstIdentity(OsipUa* ua);
 
 void OSIP_OnRegisterOk(OsipUa* ua, int expires, int status);
-// Adds "received" to the top Via when its host differs from the source, and fills an empty
-// "rport" with the source port (host order).
+// Sets "received" on the top Via when its host differs from the source or it carries "rport",
+// and fills an empty "rport" with the source port (host order).
 void OSIP_SetReceived(osip_message_t* msg, const char* host, int port);
 int OSIP_Random();
 const char* OSIP_InfoSubtype(int kind);
 // Frees the dialogs that have ended and hold no transaction any more (each run of "sipd").
 void OSIP_CollectDialogs(OsipUa* ua);
-// One run of the re-registration tick (the "sipua" loop calls it on every time-out).
+// One run of the tick: the registration refresh when due, information bodies whose INVITE has
+// ended. "sipua" runs it when its wait for an event times out or is woken without one.
 void OSIP_Tick();
+// End of a round of "sipd" (stack mutex held): wakes "sipua" while information bodies wait.
+void OSIP_RoundDone();
 
 // The user agent's callbacks, exported for the transaction layer and tests.
 int OSIP_OnRemoteNewCall(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int* code);

@@ -5,8 +5,6 @@
 #include <string_view>
 #include <vector>
 
-#include "sip/osipua/osipua.h"
-
 namespace {
 
 using std::string_view;
@@ -237,7 +235,6 @@ bool OSIP_BuildRawResponse(const char* buf, size_t len, int status, const char* 
     text += "To: " + to + (HasTag(to) ? "" : std::string(";tag=") + toTag) + "\r\n";
     text += "Call-ID: " + callId + "\r\n";
     text += "CSeq: " + cseq + "\r\n";
-    text += std::string("User-Agent: ") + OSIP_USER_AGENT + "\r\n";
     text += "Content-Length: 0\r\n\r\n";
 
     out->text = std::move(text);

@@ -204,6 +204,7 @@ int BuildAnswer(SdpContext* ctx) {
     if (answer == nullptr) return 415;
     sdp_message_t* remote = ctx->remote;
     int accepted = 0;
+    int noSend = 0;
     for (int line = 0; sdp_message_m_media_get(remote, line) != nullptr; ++line) {
         const char* media = sdp_message_m_media_get(remote, line);
         int ptime = ReadPtime(remote, line);
@@ -228,6 +229,10 @@ int BuildAnswer(SdpContext* ctx) {
                 if (ValidPtime(p.ptime)) sdp_message_a_attribute_add(answer, line, osip_strdup("ptime"), Dup(Int(p.ptime)));
                 const char* dir = AnsweredDirection(OfferedDirection(remote, line));
                 if (dir != nullptr) sdp_message_a_attribute_add(answer, line, osip_strdup(dir), nullptr);
+                // The first stream taken is the one we send on.
+                if (accepted == 0 && strcmp(media, "audio") == 0) {
+                    noSend = dir != nullptr && (strcmp(dir, "recvonly") == 0 || strcmp(dir, "inactive") == 0);
+                }
                 added = true;
             }
             AddPayloadLines(answer, line, &p);
@@ -239,6 +244,8 @@ int BuildAnswer(SdpContext* ctx) {
         }
     }
     ctx->answer = answer;
+    // An answerer does not send on a stream it answers recvonly or inactive (RFC 3264 6.1).
+    if (ctx->dialog != nullptr) ctx->dialog->remote_media.bNoSend = noSend;
     return accepted > 0 ? 200 : 415;
 }
 
@@ -292,9 +299,8 @@ int sdp_context_gen_out_req(BodyContext* base, osip_message_t* msg) {
         if (h->write_offer_video != nullptr) h->write_offer_video(h, ctx);
         ctx->incb = 0;
     }
-    if (ctx->offer == nullptr || sdp_message_m_media_get(ctx->offer, 0) == nullptr) {
+    if (ctx->offer == nullptr) {
         UA_TRACE(1, "sdp_context_gen_out_req: unable to generate a sdp offer.\n");
-        FreeSdp(&ctx->offer);
         return -1;
     }
     if (SetBody(msg, ctx->offer) != 0) return -1;

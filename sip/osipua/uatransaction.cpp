@@ -197,9 +197,8 @@ void ict_2xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
         AckAndBye(d, msg);
         return;
     }
-    bool reinvite = d->state == DLG_ESTABLISHED;
     d->state = DLG_ESTABLISHED;
-    if (!reinvite && IsMethod(tr->orig_request, "INVITE")) {
+    if (IsMethod(tr->orig_request, "INVITE")) {
         for (int pos = 0; !osip_list_eol(&msg->bodies, pos); ++pos) {
             auto* b = static_cast<osip_body_t*>(osip_list_get(&msg->bodies, pos));
             char* type = nullptr;
@@ -408,7 +407,7 @@ void on_first_invite(osip_transaction_t* tr, osip_message_t* msg) {
         osip_dialog_release(d);
         return;
     }
-    osip_dialog_respond(d, tr, 180);
+    if (osip_dialog_respond(d, tr, 180) != 0) UA_TRACE(1, "on_first_invite: error - could not create a 180 Ringing.");
 }
 
 // The text of a message's first "application/sdp" body, or null.
@@ -425,8 +424,8 @@ const char* SdpBodyOf(osip_message_t* msg) {
 }
 
 // A new offer inside the call: answered from the offer (its direction answered, our o= version
-// raised); a changed address, port or codec goes to call control, which moves our RTP. An offer
-// we cannot take is refused with 488 and the call goes on as it was.
+// raised); a changed address, port, codec or direction goes to call control, which moves, stops
+// or resumes our RTP. An offer we cannot take is refused with 488 and the call goes on as it was.
 void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, const char* offer) {
     BodyContext* ctx = osip_dialog_get_body_context(d, "application/sdp", true);
     CC_REMOTE_MEDIA before = d->remote_media;
@@ -439,18 +438,16 @@ void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, c
         return;
     }
     osip_dialog_respond(d, tr, 200);
-    const CC_REMOTE_MEDIA& now = d->remote_media;
+    CC_REMOTE_MEDIA& now = d->remote_media;
     // A held peer may give 0.0.0.0 or port 0: our RTP keeps its last destination then.
-    bool usable = now.uiRemoteIp != 0 && now.iRemotePort > 0;
+    if (now.uiRemoteIp == 0 || now.iRemotePort <= 0) {
+        now.uiRemoteIp = before.uiRemoteIp;
+        now.iRemotePort = before.iRemotePort;
+    }
     bool changed = now.uiRemoteIp != before.uiRemoteIp || now.iRemotePort != before.iRemotePort ||
                    now.iPayload != before.iPayload || now.aiSdpPriv[0] != before.aiSdpPriv[0] ||
-                   now.aiSdpPriv[1] != before.aiSdpPriv[1];
-    if (!usable) {
-        d->remote_media.uiRemoteIp = before.uiRemoteIp;
-        d->remote_media.iRemotePort = before.iRemotePort;
-    } else if (changed && d->cnx_id >= 0) {
-        OSIP_OnRemoteUpdate(d);
-    }
+                   now.aiSdpPriv[1] != before.aiSdpPriv[1] || now.bNoSend != before.bNoSend;
+    if (changed && d->cnx_id >= 0) OSIP_OnRemoteUpdate(d);
 }
 
 void ist_invite_received(int, osip_transaction_t* tr, osip_message_t* msg) {
@@ -584,11 +581,17 @@ void nist_bye_received(int, osip_transaction_t* tr, osip_message_t* msg) {
         Respond(tr, 481);
         return;
     }
+    osip_transaction_t* invite = d->tr[SLOT_IN_INVITE];
     osip_dialog_set_slot(d, SLOT_IN_BYE, tr);
     if (d->dialog != nullptr) osip_dialog_update_osip_cseq_as_uas(d->dialog, msg);
     d->r2xx_active = 0;
     CallUa(UA_CB_REMOTE_BYE, d, tr, msg, nullptr);
     osip_dialog_respond(d, tr, 200);
+    // A BYE in the early dialog leaves the INVITE still to be answered (RFC 3261 15.1.2).
+    if (invite != nullptr && d->state == DLG_INVITED &&
+        (invite->state == IST_PRE_PROCEEDING || invite->state == IST_PROCEEDING)) {
+        osip_dialog_respond(d, invite, 487);
+    }
     osip_dialog_release(d);
 }
 
@@ -600,8 +603,8 @@ void nist_cancel_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     }
     osip_dialog_set_slot(d, SLOT_IN_CANCEL, tr);
     osip_dialog_respond(d, tr, 200);
-    if (d->tr[SLOT_IN_INVITE] == nullptr || d->state == DLG_ESTABLISHED || d->state == DLG_ENDED ||
-        d->state == DLG_ENDING) {
+    // Only an INVITE we received can be cancelled (RFC 3261 9.2).
+    if (d->tr[SLOT_IN_INVITE] == nullptr || d->state == DLG_ESTABLISHED) {
         UA_TRACE(2, "null invite request!\n");
         return;
     }
@@ -640,9 +643,7 @@ void nist_unknown_received(int, osip_transaction_t* tr, osip_message_t*) { Respo
 
 void empty_message_cb(int, osip_transaction_t*, osip_message_t*) {}
 
-void transport_error_cb(int type, osip_transaction_t* tr, int error) {
-    UA_TRACE(2, "transport error %d on transaction %d (kind %d)", error, tr != nullptr ? tr->transactionid : -1, type);
-}
+void transport_error_cb(int, osip_transaction_t*, int) {}
 
 void kill_ict(int, osip_transaction_t* tr) {
     UA_TRACE(3, "\r\n Ict-Transaction %i killed.\n", tr->transactionid);

@@ -129,15 +129,30 @@ public:
     }
     int StartListen(int) override { return 0; }
     int StartPlayout(int) override { return 0; }
+    std::vector<std::pair<int, bool>> sendLog;         // (channel, sending) at every start and stop
     int StartSend(int ch) override {
         std::lock_guard<std::mutex> g(mu);
         sending[ch] = true;
+        sendLog.emplace_back(ch, true);
         return 0;
+    }
+    // The changes of a channel's sending, from not sending, in order.
+    std::vector<bool> SendChanges(int ch) {
+        std::lock_guard<std::mutex> g(mu);
+        std::vector<bool> out;
+        bool on = false;
+        for (const auto& [c, s] : sendLog) {
+            if (c != ch || s == on) continue;
+            on = s;
+            out.push_back(s);
+        }
+        return out;
     }
     int StopPlayout(int) override { return 0; }
     int StopSend(int ch) override {
         std::lock_guard<std::mutex> g(mu);
         sending[ch] = false;
+        sendLog.emplace_back(ch, false);
         return 0;
     }
     int SendDTMF(int, int, int) override { return 0; }
@@ -306,9 +321,9 @@ public:
 
     // Registers user@domain with the registrar at 127.0.0.1:port.
     void Register(const char* user, const char* password, int port, const char* domain = "127.0.0.1",
-                  int expires = 1800, const char* registrar = "127.0.0.1") {
+                  int expires = 1800, const char* registrar = "127.0.0.1", const char* display = nullptr) {
         auto* info = static_cast<CM_REG_INFO*>(calloc(1, sizeof(CM_REG_INFO)));
-        info->pszDisplayName = strdup(user);
+        info->pszDisplayName = strdup(display != nullptr ? display : user);
         info->pszUserName = strdup(user);
         info->pszIdentity = strdup((std::string(user) + "@" + domain).c_str());
         info->pszPassword = password != nullptr ? strdup(password) : nullptr;

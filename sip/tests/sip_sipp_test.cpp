@@ -294,6 +294,10 @@ TEST_F(SippTest, IncomingCallAnsweredWithAnSdpAnswer) {
     EXPECT_NE(std::string::npos, sdp.find("s=A conversation")) << sdp;
     EXPECT_EQ(Param(Header(SentMessages("180").at(0), "To"), "tag"), Param(Header(answer, "To"), "tag"));
     EXPECT_FALSE(Header(answer, "Contact").empty());
+    // The 100 has a tag of its own; responses carry no User-Agent.
+    ASSERT_FALSE(SentMessages("100").empty());
+    EXPECT_EQ(32u, Param(Header(SentMessages("100").at(0), "To"), "tag").size());
+    EXPECT_TRUE(Header(answer, "User-Agent").empty()) << answer;
 }
 
 TEST_F(SippTest, IncomingCallCancelledWhileRinging) {
@@ -305,6 +309,22 @@ TEST_F(SippTest, IncomingCallCancelledWhileRinging) {
     EXPECT_EQ(VOIP_CODE_REMOTE_BYE, n.p3);
     EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
     EXPECT_EQ(1u, SentMessages("487").size());
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    EXPECT_EQ(CC_MAX_CNX_NUM, h.IdleConnections());
+}
+
+// A BYE in the early dialog ends the call, and the INVITE still waiting gets its 487 (RFC 3261
+// 15.1.2): the scenario waits for both.
+TEST_F(SippTest, ByeWhileRingingIsAnsweredAndTheInviteGets487) {
+    ASSERT_TRUE(sipp.Start("in_early_bye.xml", {}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL)) << sipp.Errors();
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n)) << sipp.Errors();
+    EXPECT_EQ(VOIP_CODE_REMOTE_BYE, n.p3);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    ASSERT_EQ(1u, SentMessages("487").size());
+    EXPECT_NE(std::string::npos, Header(SentMessages("487")[0], "CSeq").find("INVITE"));
     ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
     EXPECT_EQ(CC_MAX_CNX_NUM, h.IdleConnections());
 }
@@ -599,6 +619,46 @@ INSTANTIATE_TEST_SUITE_P(
 }  // namespace
 
 namespace {
+
+// A peer holding the call with a re-INVITE of the same address (sendonly or inactive) gets no RTP
+// from us until its re-INVITE with sendrecv (RFC 3264 6.1).
+struct HoldCase {
+    const char* name;
+    const char* holdAttr;
+    const char* answered;
+};
+void PrintTo(const HoldCase& c, std::ostream* os) { *os << c.name; }
+class SippHoldTest : public SippTest, public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(SippHoldTest, SendingStopsForTheHoldAndResumesAfter) {
+    const HoldCase& c = GetParam();
+    ASSERT_TRUE(sipp.Start("in_hold_resume.xml", {"-key", "hold_attr", c.holdAttr}, Us()));
+    h.Register("alice", "secret", sipp.port);
+    Notice call;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_NEWCALL, &call)) << sipp.Errors();
+    CM_SendEvent(call.call, call.cnx, CMEVT_CONNECT, -1, -1, nullptr);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_RELEASE_CALL));
+    std::string hold;
+    for (const std::string& m : SentMessages("200")) {
+        if (Header(m, "CSeq") == "2 INVITE") hold = m;
+    }
+    EXPECT_NE(std::string::npos, Body(hold).find(std::string("a=") + c.answered + "\r\n")) << hold;
+    int ch = -1;
+    {
+        std::lock_guard<std::mutex> g(h.bridge.mu);
+        ASSERT_FALSE(h.bridge.sendLog.empty());
+        ch = h.bridge.sendLog.front().first;
+    }
+    // Answered, held, resumed, hung up.
+    EXPECT_EQ((std::vector<bool>{true, false, true, false}), h.bridge.SendChanges(ch));
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, SippHoldTest,
+                         ::testing::Values(HoldCase{"Sendonly", "a=sendonly", "recvonly"},
+                                           HoldCase{"Inactive", "a=inactive", "inactive"}),
+                         [](const ::testing::TestParamInfo<HoldCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SippTest, SecondForksAnswerIsAcknowledgedAndEndedInItsOwnDialog) {
     ASSERT_TRUE(sipp.Start("out_forked_200.xml", {}, "", 2));

@@ -583,6 +583,15 @@ TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
     peer.Reply(Respond(bye, 200, "OK"));
 
     const OutCall ilbc = Establish(kIlbc);
+    // The 2xx of our re-INVITE is an answer like the first one: call control hears of it again.
+    const std::string answerLine = "(-1, " + std::to_string(ilbc.cnx) + "), CCEVT_REMOTE_ANSWER";
+    auto answers = [&answerLine] {
+        std::lock_guard<std::mutex> g(CaptureMutex());
+        return std::count_if(Trace().begin(), Trace().end(),
+                             [&](const std::string& l) { return l.find(answerLine) != std::string::npos; });
+    };
+    ASSERT_TRUE(Eventually([&] { return answers() > 0; }));
+    const auto answersBefore = answers();
     OSIP_SendUaEvent(ilbc.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
     std::string re = peer.RecvRequest("INVITE");
     ASSERT_FALSE(re.empty());
@@ -595,6 +604,7 @@ TEST_F(SipUaTest, InformationBodiesGoOnlyToIlbcPeersAsReInvites) {
     std::string ack = peer.RecvRequest("ACK");
     ASSERT_FALSE(ack.empty());
     EXPECT_EQ(CseqNumber(re), CseqNumber(ack));
+    EXPECT_TRUE(Eventually([&] { return answers() == answersBefore + 1; }));
 }
 
 TEST_F(SipUaTest, RefusedReInviteLeavesTheCallUpUnlessTheDialogIsGone) {
@@ -674,6 +684,16 @@ TEST_F(SipUaTest, ChallengedByeIsSentAgainWithCredentials) {
     EXPECT_EQ(CseqNumber(bye) + 1, CseqNumber(again));
     EXPECT_EQ(std::string::npos, Header(again, "Via").find("rport"));
     peer.Reply(Respond(again, 200, "OK"));
+}
+
+// The account's display name goes between quotes: what would end them early or start a header
+// line is left out, and the requests still go out.
+TEST_F(SipUaTest, DisplayNameCannotBreakTheAddress) {
+    h.Register("alice", "secret", peer.port(), "127.0.0.1", 1800, "127.0.0.1", "Al \"B\" \\C\r\nX-Evil: 1");
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(0u, Header(r, "Contact").find("\"Al B CX-Evil: 1\" <sip:alice@127.0.0.1:")) << r;
+    EXPECT_TRUE(Headers(r, "X-Evil").empty()) << r;
 }
 
 TEST_F(SipUaTest, RegistrarThatIsNotAUriSendsNothing) {

@@ -350,6 +350,61 @@ TEST_F(VoipConnectionFsm, HoldAndResumeStartNothingTwice) {
     }
 }
 
+// A peer that holds the call by its SDP (sendonly or inactive, answered recvonly or inactive) gets
+// nothing from us until a new offer lets us send; our own hold and unhold do not undo that.
+TEST_F(VoipConnectionFsm, PeersSdpHoldKeepsUsFromSending) {
+    struct Step {
+        int iEvent;
+        int bNoSend;   // of the update's media record
+        bool bSending; // afterwards
+    };
+    struct Path {
+        const char* name;
+        int iStart;
+        std::vector<Step> steps;
+    };
+    const std::vector<Path> paths = {
+        {"held, then resumed", CC_ST_CONNECTED,
+         {{CCEVT_REMOTE_UPDATE, 0, true}, {CCEVT_REMOTE_UPDATE, 1, false}, {CCEVT_REMOTE_UPDATE, 1, false},
+          {CCEVT_REMOTE_UPDATE, 0, true}}},
+        {"our hold inside the peer's", CC_ST_CONNECTED,
+         {{CCEVT_REMOTE_UPDATE, 0, true}, {CCEVT_REMOTE_UPDATE, 1, false}, {CCEVT_HOLD, 0, false},
+          {CCEVT_UNHOLD, 0, false}, {CCEVT_REMOTE_UPDATE, 0, true}}},
+        {"resumed while we hold", CC_ST_CONNECTED,
+         {{CCEVT_REMOTE_UPDATE, 1, false}, {CCEVT_HOLD, 0, false}, {CCEVT_REMOTE_UPDATE, 0, false},
+          {CCEVT_UNHOLD, 0, true}}},
+        {"offered on hold", CC_ST_OFFERED,
+         {{CCEVT_REMOTE_UPDATE, 1, false}, {CCEVT_CONNECT, 0, false}, {CCEVT_REMOTE_UPDATE, 0, true}}},
+    };
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        int iCall = CM_AllocCall();
+        int iCnx = CC_AllocCnx();
+        ASSERT_GE(iCnx, 0);
+        CC_SetCnxCallId(iCall, iCnx);
+        CC_CNX* pstCnx = CC_GetCnx(iCnx);
+        int iChannel = pstCnx->iChannel;
+        pstCnx->stFsm.ucCurState = static_cast<uint8_t>(path.iStart);
+        if (path.iStart == CC_ST_CONNECTED) {
+            CC_MSG start = MakeMsg(iCall, iCnx, CCEVT_CONNECT);
+            CC_ActStartMedia(&pstCnx->stFsm, CC_ST_CONNECTED, &start);
+        }
+        for (size_t i = 0; i < path.steps.size(); ++i) {
+            const Step& step = path.steps[i];
+            SCOPED_TRACE(i);
+            CC_MSG msg = MakeMsg(iCall, iCnx, step.iEvent);
+            if (step.iEvent == CCEVT_REMOTE_UPDATE) static_cast<CC_REMOTE_MEDIA*>(msg.pValue)->bNoSend = step.bNoSend;
+            CC_RunFsm(&pstCnx->stFsm, step.iEvent, &msg);
+            free(msg.pValue);
+            EXPECT_TRUE(bridge.refused.empty()) << bridge.refused[0];
+            EXPECT_EQ(step.bSending, bridge.Sending(iChannel));
+        }
+        CC_FreeCnx(iCnx);
+        CM_FreeCall(iCall);
+        Pump();
+    }
+}
+
 // The SDP code matched our codec under the peer's own dynamic number: the engine sends and
 // receives it under that number; our own numbers change nothing.
 TEST_F(VoipConnectionFsm, PeersDynamicPayloadNumberReachesTheEngine) {
