@@ -37,8 +37,8 @@ constexpr int kTrainMax = 1200;
 constexpr int kYoungFilter = 480;              // adapted sub-blocks before cancellation is asked for
 constexpr int kUnconfirmRun = 750;             // 1.5 s of a useless filter (sub-blocks per B): the echo has gone
 constexpr int kCheckBlocks = 5;                // the tap snapshot is renewed every 50 ms (5 B blocks)
-constexpr int32_t kFarActive = 2605;
-constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker           // per-sample far-end power of a playing far end
+constexpr int32_t kFarActive = 2605;           // per-sample far-end power of a playing far end
+constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker
 
 int64_t i64(int32_t v) { return v; }
 
@@ -412,43 +412,8 @@ void trackCancellation(AecPcCore* c, int i) {
 // the error or to suppress: it may be the near-end talker the filter has wrongly learnt.
 bool filterCancels(const AecPcCore* c) { return c->echoConfirmed != 0; }
 
-// Learns, while the far end talks alone, what the echo alone brings: the filter's error against its held
-// echo estimate, and the microphone against the held far-end power at the echo's delay. The room's
-// reverberation outlasts the filter's span; both are held with a slow decay (about 0.3 dB per ms).
-void trackResidualEcho(AecPcCore* c, int i) {
-  const int B = blocksPer10ms(c);
-  const int64_t p = delayedPower(c, delayedIndex(c));
-  c->tailEcho = std::max(c->echoPower, c->tailEcho - (c->tailEcho >> (2 + B)));
-  c->tailFar = std::max(static_cast<int32_t>(p), c->tailFar - (c->tailFar >> (2 + B)));
-  // Only where the filter removes half of what the microphone hears: that is its echo. An unrelated
-  // near talker (in double talk, or with the echo gone) would otherwise be taken for it.
-  if (p <= 4 * i64(c->farFloor) || p < kFarActive || c->hold[i] || nearTalks(c) || c->suppState != 1 ||
-      !filterCancels(c) || 2 * i64(c->residualPower) > c->nearPower)
-    return;
-  auto follow = [](int32_t* gain, int64_t power, int64_t reference) {
-    const int64_t r = std::min<int64_t>((power << 12) / std::max<int64_t>(reference, 1), int64_t{1} << 16);
-    *gain += static_cast<int32_t>(r > *gain ? (r - *gain) >> 5 : (r - *gain) >> 7);
-  };
-  follow(&c->echoGain, std::max<int64_t>(i64(c->nearPower) - c->noiseFloor, 0), c->tailFar);
-  follow(&c->tailGain, std::max<int64_t>(i64(c->residualPower) - c->noiseFloor, 0), c->tailEcho);
-}
-
-// The error is no more than the filter leaves of the echo: in the near talker's pauses during double
-// talk the microphone holds only that, long before the state machine takes the near talker for gone.
-bool residualOnly(const AecPcCore* c) {
-  if (!filterCancels(c)) return false;
-  if (c->tailEcho > 2 * i64(c->noiseFloor)) {
-    const int64_t bound = 2 * ((i64(c->tailEcho) * c->tailGain) >> 12) + 2 * i64(c->noiseFloor);
-    if (c->residualPower <= bound) return true;
-  }
-  if (c->tailFar <= 4 * i64(c->farFloor)) return false;
-  const int64_t echoOnly = 2 * ((i64(c->tailFar) * c->echoGain) >> 12) + 2 * i64(c->noiseFloor);
-  return c->nearPower <= echoOnly;
-}
-
 void residualSuppression(AecPcCore* c, int i) {
   const int B = blocksPer10ms(c);
-  trackResidualEcho(c, i);
   const int64_t S = (i64(c->echoPower) >> 4) + (i64(c->noiseFloor) >> 4);
   const int64_t q = c->nearPower >> 2;
   int state = c->suppState;
@@ -537,10 +502,6 @@ void residualSuppression(AecPcCore* c, int i) {
   if (!sup && c->suppHold > 0) {
     sup = true;
     --c->suppHold;
-  }
-  if (!sup && residualOnly(c)) {
-    sup = true;
-    c->fullSuppress[i] = 1;
   }
   c->suppress[i] = sup ? 1 : 0;
   c->suppState = static_cast<int16_t>(state);

@@ -160,8 +160,8 @@ struct AecPcCore {
   int16_t priorTaps[kAecPcMaxTaps];
   int64_t checkSum, priorSum; // error energies of both snapshots since the last one was taken
   int16_t reverts;            // snapshots undone, for diagnostics
-  int16_t nearHang;
-  int16_t nearRun;            // sub-blocks since the near talker last paused           // sub-blocks the near talker is still taken to talk
+  int16_t nearHang;           // sub-blocks the near talker is still taken to talk
+  int16_t nearRun;            // sub-blocks since the near talker last paused
   int16_t priorEcho[kAecPcBlock];  // the echo the snapshot before predicts
   int32_t priorEchoPower;
 
@@ -173,16 +173,6 @@ struct AecPcCore {
   int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it was useless
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
   int16_t echoHeard;          // set by the owner: the microphone's envelope follows the far end's
-
-  // What the filter leaves of the echo: its echo estimate's power held with a slow decay (the room's
-  // reverberation outlasts the filter's span), and the error's share of it (Q12) while the far end
-  // talks alone.
-  int32_t tailEcho;
-  int32_t tailGain;
-  // The same for the microphone against the far end's power at the echo's delay: what the echo alone
-  // brings to the microphone, whatever the filter has learnt.
-  int32_t tailFar;
-  int32_t echoGain;
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the
