@@ -168,12 +168,18 @@ int16_t TakePacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t bytes, 
   return 0;
 }
 
+// Bytes of the current packet's first section from frame i on.
+int FirstSectionRest(const Ostrel711Codec* inst, int i) {
+  const int last = inst->decFrames - 1;
+  return inst->decFirstOffset[last] + inst->decFirstLength[last] - inst->decFirstOffset[i];
+}
+
 // Next frame of a second section (second-section coding): its 80 values, or false when malformed.
 bool TakeSecondFrame(Ostrel711Codec* inst, int which, int16_t* q) {
   const int pos = inst->decSecondPos[which];
-  int avail = inst->decSecondBytes[which] - pos;
-  if (avail > kOstrel711FrameMaxBytes) avail = kOstrel711FrameMaxBytes;
-  const int len = avail > 0 ? Ostrel711_DecodeFrameBits(q, inst->decSecond[which] + pos, 1, avail) : 0;
+  const int rest = inst->decSecondBytes[which] - pos;
+  const int avail = rest > kOstrel711SecondFrameMaxBytes ? kOstrel711SecondFrameMaxBytes : rest;
+  const int len = avail > 0 ? Ostrel711_DecodeFrameBits(q, inst->decSecond[which] + pos, 1, avail, rest) : 0;
   if (len == 0) return false;
   inst->decSecondPos[which] = static_cast<int16_t>(pos + len);
   inst->decSecondLeft[which]--;
@@ -355,7 +361,7 @@ int16_t Ostrel711_DecodeFrame(Ostrel711Codec* inst, const uint8_t* payload, int1
       }
     } else {
       // The header gives this frame's length: a frame that decodes to another length is corrupt.
-      ok = Ostrel711_DecodeFrameBits(q, first, 0, announced) == announced;
+      ok = Ostrel711_DecodeFrameBits(q, first, 0, announced, FirstSectionRest(inst, i)) == announced;
       if (ok) {
         for (int j = 0; j < kN; ++j) out[j] = Spl_SatW16(4 * int32_t{E[q[j]]});
         inst->lastKind = 1;

@@ -240,8 +240,8 @@ int Ostrel711_EncodeFrame(uint8_t* frame, const int16_t* values, const int16_t* 
   return kOstrel711FrameMaxBytes;
 }
 
-int Ostrel711_RangeDecode(int16_t* upper, int* length, int variant, const uint8_t* code, int budget,
-                          const int16_t* refl, int scaleCode) {
+int Ostrel711_RangeDecode(int16_t* upper, int* length, int variant, const uint8_t* code, int budgetWords,
+                          const int16_t* refl, int scaleCode, int readable) {
   int steep;
   int shift;
   SplitScale(scaleCode & 15, &steep, &shift);
@@ -249,7 +249,8 @@ int Ostrel711_RangeDecode(int16_t* upper, int* length, int variant, const uint8_
   const int16_t* lin = kOstrelCodeToLinear[variant & 1];
   const int16_t* edge = kOstrelEdge[variant & 1];
   const Predictor pred(refl);
-  ostrel::RangeDecoder dec(code, budget);
+  const int budget = 2 * budgetWords;
+  ostrel::RangeDecoder dec(code, readable);
   int32_t x[kN];
 
   for (int j = 0; j < kN; ++j) {
@@ -275,14 +276,13 @@ int Ostrel711_RangeDecode(int16_t* upper, int* length, int variant, const uint8_
     upper[j] = static_cast<int16_t>(u);
     x[j] = lin[u];
   }
-  const int n = dec.Length();
-  if (n > budget) return 1;
-  *length = n;
+  *length = dec.Length();
   return 0;
 }
 
-int Ostrel711_DecodeFrameBits(int16_t* values, const uint8_t* frame, int variant, int announced) {
+int Ostrel711_DecodeFrameBits(int16_t* values, const uint8_t* frame, int variant, int announced, int readable) {
   if (announced < 1) return 0;
+  if (readable < 0) readable = announced;
   if ((frame[0] & 0x40) == 0) {
     if (announced < kOstrel711FrameMaxBytes) return 0;
     int16_t upper[kN];
@@ -299,9 +299,9 @@ int Ostrel711_DecodeFrameBits(int16_t* values, const uint8_t* frame, int variant
   const int scale = (wordA >> 10) & 15;
   int16_t upper[kN];
   int n = 0;
-  int budget = announced - 14;
-  if (budget > kOstrel711RangeMaxBytes) budget = kOstrel711RangeMaxBytes;
-  if (Ostrel711_RangeDecode(upper, &n, variant, frame + 14, budget, refl, scale) != 0) return 0;
+  if (Ostrel711_RangeDecode(upper, &n, variant, frame + 14, (announced - 13) / 2, refl, scale, readable - 14) != 0)
+    return 0;
+  if (14 + n > announced) return 0;
   for (int j = 0; j < kN; ++j) values[j] = static_cast<int16_t>(upper[j] << 1);
   Ostrel711_AddRawBits(values, frame);
   return 14 + n;

@@ -17,6 +17,7 @@
 constexpr int kOstrel711BlockValues = 80;
 constexpr int kOstrel711FrameMaxBytes = 71;    // the uncompressed frame
 constexpr int kOstrel711FrameMinBytes = 15;    // a compressed frame with a one-byte range code
+constexpr int kOstrel711SecondFrameMaxBytes = 72;  // what a second-section frame is read from at most
 constexpr int kOstrel711RangeMaxBytes = 56;
 constexpr int kOstrel711CodingMaxBytes = 52;  // 26 words written while coding, before the flush
 constexpr int kOstrel711LpcOrder = 6;
@@ -50,10 +51,13 @@ int Ostrel711_EncodeFrame(uint8_t* frame, const int16_t* values, const int16_t* 
                           const uint16_t* lpcWords);
 
 // Decodes one frame of at most `announced` bytes into 80 values; returns its length, or 0 when the frame is
-// malformed or longer than announced. Never reads more than `announced` bytes of frame.
-int Ostrel711_DecodeFrameBits(int16_t* values, const uint8_t* frame, int variant, int announced);
+// malformed or longer than announced. The range code's budget is (announced - 13) / 2 words, so its reads
+// may go on into the bytes after the frame: `readable` bytes of frame exist (the rest of its section; -1:
+// announced), and positions beyond them read as 0.
+int Ostrel711_DecodeFrameBits(int16_t* values, const uint8_t* frame, int variant, int announced, int readable = -1);
 
-// Decodes the 80 upper parts from a range code of at most `budget` bytes; returns 0 and the consumed length,
-// or 1 when the code is malformed or runs past the budget. Never reads more than `budget` bytes of code.
-int Ostrel711_RangeDecode(int16_t* upper, int* length, int variant, const uint8_t* code, int budget,
-                          const int16_t* refl, int scaleCode);
+// Decodes the 80 upper parts from a range code with a budget of `budgetWords` 16-bit words shifted in after
+// its first 32 bits; returns 0 and the consumed length, or 1 when the code is malformed or runs past the
+// budget. Reads at most `readable` bytes of code; positions beyond them read as 0.
+int Ostrel711_RangeDecode(int16_t* upper, int* length, int variant, const uint8_t* code, int budgetWords,
+                          const int16_t* refl, int scaleCode, int readable);

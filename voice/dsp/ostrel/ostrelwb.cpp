@@ -283,11 +283,12 @@ int16_t OstrelWb_Init(OstrelWbCodec* inst, int16_t packetSamples) {
   inst->maxPacketBytes = static_cast<int16_t>(OstrelWb_MaxPacketBytes(inst->framesPerPacket));
   inst->lastKind = -1;
 
-  // The first packet's upper band, in place of a previous period: silent frames (gain 0, values 0).
+  // The first packet's upper band, in place of a previous period: 29-byte frames of silence (the
+  // uncompressed form with gain index 0 and values 0).
   int16_t zeros[kOstrelWbUpperValues] = {};
   uint8_t frame[kOstrelWbUpperMaxBytes];
   const uint32_t neutral = (16u << 16) | (17u << 11) | (8u << 7) | (8u << 3) | 4u;  // each code at its offset
-  Ostrel_FillPreviousSection(inst, frame, OstrelWb_PackUpperFrame(frame, 0, 0, neutral, zeros));
+  Ostrel_FillPreviousSection(inst, frame, OstrelWb_PackUncompressedUpperFrame(frame, 0, neutral, zeros));
 
   if (Ostrel711_Init(&inst->lower, 0, kOstrelInputLinear, static_cast<int16_t>(packetSamples / 2)) < 0) {
     inst->errorCode = inst->lower.errorCode;
@@ -376,8 +377,10 @@ int16_t OstrelWb_DecodeFrame(OstrelWbCodec* inst, const uint8_t* payload, int16_
         failed = !hasHeld;
       }
       if (!failed && inst->decFirstLength[i] > 0) {
-        hasCur = OstrelWb_UnpackUpperFrame(&cur, inst->decFirst + inst->decFirstOffset[i], inst->decFirstLength[i]) ==
-                 inst->decFirstLength[i];
+        const int last = inst->decFrames - 1;
+        const int rest = inst->decFirstOffset[last] + inst->decFirstLength[last] - inst->decFirstOffset[i];
+        hasCur = OstrelWb_UnpackUpperFrame(&cur, inst->decFirst + inst->decFirstOffset[i], inst->decFirstLength[i],
+                                           rest) == inst->decFirstLength[i];
         failed = !hasCur;
       }
       if (!failed) {

@@ -129,6 +129,10 @@ int OstrelWb_PackUpperFrame(uint8_t* frame, int gainIndex, int mode, uint32_t lp
     std::memcpy(frame + 4, code, static_cast<size_t>(n));
     return 4 + n;
   }
+  return OstrelWb_PackUncompressedUpperFrame(frame, gainIndex, lpcBits, values);
+}
+
+int OstrelWb_PackUncompressedUpperFrame(uint8_t* frame, int gainIndex, uint32_t lpcBits, const int16_t* values) {
   frame[0] = static_cast<uint8_t>(gainIndex & 127);
   frame[1] = static_cast<uint8_t>(lpcBits >> 13);
   frame[2] = static_cast<uint8_t>(lpcBits >> 5);
@@ -146,12 +150,13 @@ int OstrelWb_PackUpperFrame(uint8_t* frame, int gainIndex, int mode, uint32_t lp
   return kOstrelWbUpperMaxBytes;
 }
 
-int OstrelWb_RangeDecode40(int16_t* values, int* length, const uint8_t* code, int budget, int mode) {
+int OstrelWb_RangeDecode40(int16_t* values, int* length, const uint8_t* code, int budgetWords, int mode, int readable) {
   mode &= 3;
   const int32_t* cum = kCum[mode];
   const int centre = kCentre[mode];
   const int last = 2 * centre;  // highest symbol index
-  ostrel::RangeDecoder dec(code, budget);
+  const int budget = 2 * budgetWords;
+  ostrel::RangeDecoder dec(code, readable);
   if (dec.code() == 0) return 1;
   for (int i = 0; i < kValues; ++i) {
     const uint32_t range = dec.range();
@@ -163,14 +168,13 @@ int OstrelWb_RangeDecode40(int16_t* values, int* length, const uint8_t* code, in
     if (dec.shifted() > budget) return 1;
     values[i] = static_cast<int16_t>(s - centre);
   }
-  const int n = dec.Length();
-  if (n > budget) return 1;
-  *length = n;
+  *length = dec.Length();
   return 0;
 }
 
-int OstrelWb_UnpackUpperFrame(OstrelWbUpperFrame* out, const uint8_t* frame, int available) {
+int OstrelWb_UnpackUpperFrame(OstrelWbUpperFrame* out, const uint8_t* frame, int available, int readable) {
   if (available < 1) return 0;
+  if (readable < 0) readable = available;
   int length;
   out->gainIndex = static_cast<int16_t>(frame[0] & 127);
   if (frame[0] & 0x80) {
@@ -178,10 +182,9 @@ int OstrelWb_UnpackUpperFrame(OstrelWbUpperFrame* out, const uint8_t* frame, int
     out->mode = static_cast<int16_t>((frame[1] >> 5) & 3);
     out->lpcBits = (uint32_t{frame[1] & 31u} << 16) | (uint32_t{frame[2]} << 8) | frame[3];
     int n = 0;
-    int budget = available - 4;
-    if (budget > kOstrelWbUpperRangeMaxBytes) budget = kOstrelWbUpperRangeMaxBytes;
-    if (OstrelWb_RangeDecode40(out->values, &n, frame + 4, budget, out->mode) != 0) return 0;
+    if (OstrelWb_RangeDecode40(out->values, &n, frame + 4, (available - 3) / 2, out->mode, readable - 4) != 0) return 0;
     length = 4 + n;
+    if (length > available) return 0;
   } else {
     if (available < kOstrelWbUpperMaxBytes) return 0;
     out->mode = 3;

@@ -58,11 +58,17 @@ void OstrelWb_DecodeLar5(uint32_t lpcBits, int16_t* refl);
 // Writes one frame (at most 29 bytes) of 40 values in -15..15 (mode 0..3 must cover them); returns its
 // length: 4 + range-code bytes, or 29 when the compressed form does not fit.
 int OstrelWb_PackUpperFrame(uint8_t* frame, int gainIndex, int mode, uint32_t lpcBits, const int16_t* values);
+// Writes the uncompressed 29-byte form (values limited to -16..15); returns 29.
+int OstrelWb_PackUncompressedUpperFrame(uint8_t* frame, int gainIndex, uint32_t lpcBits, const int16_t* values);
 // Reads one frame from the `available` bytes at frame; returns its length, or 0 when it is malformed or
-// longer than available. Never reads past the available bytes.
-int OstrelWb_UnpackUpperFrame(OstrelWbUpperFrame* out, const uint8_t* frame, int available);
-// Range decodes 40 values of a mode from at most `budget` bytes; 0 with the length, or 1 on failure.
-int OstrelWb_RangeDecode40(int16_t* values, int* length, const uint8_t* code, int budget, int mode);
+// longer than available. The range code's budget is (available - 3) / 2 words, so its reads may go on past
+// the available bytes: `readable` bytes of frame exist (the rest of its section; -1: available), and
+// positions beyond them read as 0.
+int OstrelWb_UnpackUpperFrame(OstrelWbUpperFrame* out, const uint8_t* frame, int available, int readable = -1);
+// Range decodes 40 values of a mode with a budget of `budgetWords` 16-bit words shifted in after the code's
+// first 32 bits; 0 with the length, or 1 on failure. Reads at most `readable` bytes of code (later
+// positions read as 0).
+int OstrelWb_RangeDecode40(int16_t* values, int* length, const uint8_t* code, int budgetWords, int mode, int readable);
 
 // 80 samples from one frame alone: phase 1 puts its values at the even positions (a first-section frame),
 // phase 0 at the odd positions (a held second-section frame); the other positions are 0.

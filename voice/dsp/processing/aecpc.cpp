@@ -9,7 +9,9 @@
 namespace {
 
 constexpr int kFilterLength = 512;
-constexpr int kMaxTarget = 50;
+// The most the far-end queue holds (its oldest slot is emptied when a write catches up): a larger target
+// would never be met and the settling phase would never end.
+constexpr int kMaxTarget = AecPcFarQueue::kSlots - 1;
 constexpr int kMaxOffset = 2048;
 constexpr int kEnvelopeBlock = 16;
 constexpr double kEchoLagClear = 0.5;  // normalised envelope correlation that counts as a clear echo
@@ -229,6 +231,7 @@ void AecPc::DropOldest() {
 void AecPc::TrackDelay() {
   const int B = blocksPer10ms_;
   const int count = queue_.Count();
+  // Held to 16 bits: the low 16 bits of a delay above 4 s (2 s at 16 kHz) would read as a negative excess.
   const int16_t excess = static_cast<int16_t>(std::clamp(8 * (B * delayMs_ - 10 * count), -32768, 32767));
   if (excess < 0) DropOldest();
   if (excess >= smoothedExcess_)
@@ -368,7 +371,6 @@ int AecPc::ProcessNearEnd(int16_t* samples, int count, int delayMs) {
     AecPcCore_Reinit(&core_, option_, mode_);
     if (!core_.delayLocked) AecPcCore_SetDelay(&core_, offset_);
     resetRequest_ = 0;
-    overflowCounter_ = 0;
   }
   FollowEcho(mic, count);
   core_.echoHeard = echoLag_ >= 0 && echoLagStrength_ > kEchoLagClear ? 1 : 0;

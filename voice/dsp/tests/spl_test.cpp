@@ -80,6 +80,8 @@ TEST(DspSpl, StatedEdgeValues) {
   EXPECT_EQ(Spl_AddSatW32(INT32_MAX, 1), INT32_MAX);
   EXPECT_EQ(Spl_AddSatW32(INT32_MIN, -1), INT32_MIN);
   EXPECT_EQ(Spl_SubSatW32(INT32_MAX, -1), INT32_MAX);
+  // Zero minus the most negative value is the largest positive one, not a wrap to the most negative.
+  EXPECT_EQ(Spl_SubSatW32(0, INT32_MIN), INT32_MAX);
   EXPECT_EQ(Spl_SqrtW32(0), 0);
   uint32_t seed = 1;
   EXPECT_EQ(Spl_NextRandSeed(&seed), 69070u);

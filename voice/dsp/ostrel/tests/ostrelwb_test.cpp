@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "voice/dsp/ostrel/ostrel_range.h"
 #include "voice/dsp/ostrel/ostrel_tables.h"
 #include "voice/dsp/ostrel/ostrelwb.h"
 #include "voice/dsp/ostrel/tests/ostrel_signals.h"
@@ -298,11 +299,51 @@ TEST(OstrelWbUpper, FramesRoundTripInBothForms) {
   EXPECT_EQ(f.values[3], -16);
 }
 
+// A compressed frame is read with a budget from the bytes left, not from the 29 bytes an encoder writes
+// at most: a range code of 26 bytes or more decodes wherever the bytes left hold it, and a frame longer
+// than the bytes left is refused.
+TEST(OstrelWbUpper, RangeCodeBudgetFollowsTheBytesLeft) {
+  static constexpr int32_t kMode3[] = {0,     1,     2,     4,     12,    26,    28,    36,    52,    87,    94,
+                                       117,   198,   512,   6897,  11667, 23889, 26826, 27505, 32623, 32676, 32693,
+                                       32701, 32722, 32732, 32735, 32736, 32758, 32764, 32766, 32767, 32768};
+  auto bound = [](uint32_t range, int32_t c) {
+    const uint32_t cu = static_cast<uint32_t>(c);
+    return (((range & 0xFFFFu) * cu) >> 15) + (range >> 16) * cu * 2u;
+  };
+  std::mt19937 rng(11);
+  int16_t v[40];
+  uint8_t frame[120] = {};
+  int n = 0;
+  for (int trial = 0; trial < 1000 && (n < 26 || n > 30); ++trial) {
+    for (auto& x : v) x = static_cast<int16_t>(static_cast<int>(rng() % 13) - 6);
+    ostrel::RangeEncoder enc(frame + 4, 100);
+    for (int16_t x : v) enc.Encode(bound(enc.range(), kMode3[15 + x]), bound(enc.range(), kMode3[15 + x + 1]));
+    n = enc.Finish(100);
+  }
+  ASSERT_GE(n, 26);
+  ASSERT_LE(n, 30);
+  frame[0] = 0x80 | 9;
+  frame[1] = 3 << 5;
+  // The frame alone, the frame in a longer section, and a section one byte short of it.
+  struct Case {
+    int available;
+    int length;
+  } cases[] = {{4 + n, 4 + n}, {static_cast<int>(sizeof frame), 4 + n}, {4 + n - 1, 0}};
+  for (const Case& c : cases) {
+    OstrelWbUpperFrame f;
+    ASSERT_EQ(OstrelWb_UnpackUpperFrame(&f, frame, c.available), c.length) << c.available;
+    if (c.length == 0) continue;
+    EXPECT_EQ(f.mode, 3);
+    EXPECT_EQ(f.gainIndex, 9);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(f.values[i], v[i]) << i;
+  }
+}
+
 TEST(OstrelWbUpper, RangeDecoderEdges) {
   int16_t v[40];
   int len = 0;
   const uint8_t zeros[8] = {};
-  EXPECT_EQ(OstrelWb_RangeDecode40(v, &len, zeros, 8, 0), 1) << "a code value of 0 is refused";
+  EXPECT_EQ(OstrelWb_RangeDecode40(v, &len, zeros, 2, 0, 8), 1) << "a code value of 0 is refused";
   // Just above the bound of the centre entry of mode 0 (8957 / 32768 of the range): the value 0.
   const uint32_t code = static_cast<uint32_t>((uint64_t{0xFFFFFFFFu} * 8957) >> 15) + 2;
   uint8_t buf[25];
@@ -311,7 +352,7 @@ TEST(OstrelWbUpper, RangeDecoderEdges) {
   buf[1] = static_cast<uint8_t>(code >> 16);
   buf[2] = static_cast<uint8_t>(code >> 8);
   buf[3] = static_cast<uint8_t>(code);
-  OstrelWb_RangeDecode40(v, &len, buf, 25, 0);
+  OstrelWb_RangeDecode40(v, &len, buf, 10, 0, 25);
   EXPECT_EQ(v[0], 0);
 }
 
@@ -352,6 +393,39 @@ TEST(OstrelWb, SilenceInSilenceOut) {
       ASSERT_LE(std::abs(out[i]), 8) << i;
     } else {
       ASSERT_EQ(out[i], 0) << i;
+    }
+  }
+}
+
+// The first packet has no previous period: its upper-band first section carries the default frame in
+// every slot, 29 bytes each (the uncompressed form of a silent frame); later packets carry coded frames.
+TEST(OstrelWb, FirstPacketCarriesTheDefaultFrames) {
+  for (int frames = 1; frames <= 4; ++frames) {
+    const Coded c = Encode(frames, SpeechLike(160 * frames * 2, 16000, 3));
+    ASSERT_EQ(c.packets.size(), 2u);
+    for (size_t k = 0; k < 2; ++k) {
+      const auto& p = c.packets[k];
+      int16_t n = 0;
+      const int32_t lower = Ostrel711_PacketLength(p.data(), static_cast<int32_t>(p.size()), &n);
+      ASSERT_GT(lower, 0);
+      ASSERT_EQ(n, frames);
+      const uint8_t* upper = p.data() + lower;
+      int offset = (5 * frames + 7) / 8;
+      for (int i = 0; i < frames; ++i) {
+        int len = 0;
+        for (int b = 5 * i; b < 5 * i + 5; ++b) len = (len << 1) | ((upper[b >> 3] >> (7 - (b & 7))) & 1);
+        if (k == 0) {
+          EXPECT_EQ(len, 29) << frames << " frames, slot " << i;
+          EXPECT_LT(upper[offset], 128) << "uncompressed";
+          OstrelWbUpperFrame f;
+          ASSERT_EQ(OstrelWb_UnpackUpperFrame(&f, upper + offset, len), 29);
+          EXPECT_EQ(f.gainIndex, 0);
+          for (int v : f.values) ASSERT_EQ(v, 0);
+        } else {
+          EXPECT_LT(len, 29) << "a coded speech frame compresses";
+        }
+        offset += len;
+      }
     }
   }
 }

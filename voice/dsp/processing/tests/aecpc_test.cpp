@@ -156,6 +156,71 @@ TEST(VprocAecPc, RefillsAStarvedQueue) {
   EXPECT_EQ(a.Queue().Count(), 11);  // 10 copies (at most) and the new frame
 }
 
+// A delay whose target passes what the queue holds (667 ms at 8 kHz, 334 ms at 16 kHz) settles with the
+// queue full.
+TEST(VprocAecPc, LongDelaySettlesWithAFullQueue) {
+  for (const int rate : {8000, 16000}) {
+    const int delay = rate == 8000 ? 700 : 400;
+    AecPc a;
+    a.Create();
+    a.Init(rate, 0);
+    auto x = frame(0, rate / 100);
+    int f = 0;
+    for (; f < 200 && a.Settling(); ++f) {
+      for (int k = 0; k < rate / 8000; ++k) a.Process(frame(100).data(), 80);
+      a.ProcessNearEnd(x.data(), rate / 100, delay);
+    }
+    EXPECT_FALSE(a.Settling()) << rate;
+    EXPECT_EQ(a.TargetFrames(), AecPcFarQueue::kSlots - 1) << rate;
+    EXPECT_LT(f, 60) << rate;
+  }
+}
+
+// A far end that keeps arriving faster than it is used overflows the queue: from the 10th overflowing
+// block on, every block re-initialises the core until the queue is back within the delay.
+TEST(VprocAecPc, PersistingOverflowResetsEveryBlock) {
+  AecPc a;
+  a.Create();
+  a.Init(8000, 0);
+  auto x = frame(0);
+  for (int f = 0; f < 10; ++f) {
+    a.Process(frame(100).data(), 80);
+    a.ProcessNearEnd(x.data(), 80, 100);
+  }
+  ASSERT_FALSE(a.Settling());
+  int overflowing = 0;
+  for (int f = 0; f < 40; ++f) {
+    for (int k = 0; k < 4; ++k) a.Process(frame(100).data(), 80);
+    a.ProcessNearEnd(x.data(), 80, 100);
+    if (80 * a.Queue().Count() <= 8 * 120) {
+      overflowing = 0;
+      continue;
+    }
+    if (++overflowing >= 10) EXPECT_EQ(a.Core().blocks, 0) << "frame " << f << ", overflowing for " << overflowing;
+  }
+  EXPECT_GE(overflowing, 20);
+}
+
+// A sound-card delay beyond what the excess's 16 bits hold (4 s at 8 kHz, 2 s at 16 kHz) counts as the
+// largest excess: the far end is short of the echo path, so the offset goes to its largest value and no
+// queued frame is dropped for it.
+TEST(VprocAecPc, ExcessBeyondSixteenBitsSaturates) {
+  for (const int rate : {8000, 16000}) {
+    const int delay = rate == 8000 ? 5000 : 3000;
+    AecPc a;
+    a.Create();
+    a.Init(rate, 0);
+    auto x = frame(0, rate / 100);
+    for (int f = 0; f < 600; ++f) {
+      for (int k = 0; k < rate / 8000; ++k) a.Process(frame(100).data(), 80);
+      a.ProcessNearEnd(x.data(), rate / 100, delay);
+    }
+    ASSERT_FALSE(a.Settling()) << rate;
+    EXPECT_EQ(a.Offset(), kAecPcMaxDelay) << rate;
+    EXPECT_GE(a.Queue().Count(), AecPcFarQueue::kSlots - 1 - rate / 8000) << rate;
+  }
+}
+
 // ---- The adaptive core ----------------------------------------------------------------------------
 
 struct CoreHolder {
@@ -433,6 +498,33 @@ TEST(VprocAecPc, CancelsASyntheticEchoPath) {
     EXPECT_GE(meanFrom(m.erleError, 3), c.convergedError);
     EXPECT_GE(m.erleError[1], c.firstSeconds) << "convergence";
     EXPECT_GE(meanFrom(m.erleOut, 3), c.output);
+  }
+}
+
+// The step is normalised by the sliding energy of the whitened reference over the filter span: each
+// reference sample is whitened once, as it enters, so the sliding sum stays the span's own energy
+// (whitening the span again with every block's polynomial made it wander and the filter diverge).
+TEST(VprocAecPc, SlidingReferenceEnergyIsTheSpansEnergy) {
+  for (int rate : {8000, 16000}) {
+    const int n = rate / 100;
+    const auto far = Repeated(speechOrFail(rate, 0, 3000), static_cast<size_t>(4 * rate));
+    const auto echo = EchoOf(far, rate, 60 * rate / 1000, 40, 10, 5);
+    auto mic = Add(echo, WhiteNoise(far.size(), 30, 9));
+    AecPc a;
+    ASSERT_EQ(a.Create(), 0);
+    ASSERT_EQ(a.Init(rate, 0), 0);
+    int checked = 0;
+    for (size_t f = 0; f + n <= far.size(); f += n) {
+      for (int k = 0; k < n; k += 80) a.Process(far.data() + f + k, 80);
+      a.ProcessNearEnd(mic.data() + f, n, 60);
+      const AecPcCore& c = a.Core();
+      if (a.Settling()) continue;
+      int64_t span = 0;
+      for (int k = 0; k < c.taps; ++k) span += int32_t{c.buf.reference[c.delayEstimate + k]} * c.buf.reference[c.delayEstimate + k];
+      ASSERT_EQ(c.refEnergy, span) << rate << " Hz, frame " << f / n;
+      ++checked;
+    }
+    EXPECT_GT(checked, 300) << rate;
   }
 }
 
