@@ -48,11 +48,10 @@ CAddressBookDlg* g_page = nullptr;
 const char* kImageFiles[IMG_COUNT] = {"addr_opened.bmp", "addr_closed.bmp", "addr_useronline.bmp", "addr_useroffline.bmp",
                                       "addr_qzonline.bmp", "addr_qzoffline.bmp", "addr_phone.bmp", "addr_mobile.bmp",
                                       "addr_email.bmp", "addr_officephone.bmp", "addr_voip.bmp", "addr_bussinesscard.bmp",
-                                      "addr_blockonline.bmp", "addr_blockoffline.bmp", "addr_group.bmp", "addr_myweb.bmp",
-                                      "addr_userbusy.bmp"};
+                                      "addr_blockonline.bmp", "addr_blockoffline.bmp", "addr_group.bmp", "addr_myweb.bmp"};
 constexpr COLORREF kImageKey = RGB(0xEC, 0xE9, 0xD8);
 // The program's own picture of each image, shown where the skin lacks its file (0: none).
-const int kImageResources[IMG_COUNT] = {221, 222, 223, 224, 198, 199, 225, 226, 227, 228, 193, 193, 193, 193, 193, 193, 0};
+const int kImageResources[IMG_COUNT] = {221, 222, 223, 224, 198, 199, 225, 226, 227, 228, 193, 193, 193, 193, 193, 193};
 constexpr COLORREF kResourceKey = RGB(0xFF, 0, 0);
 constexpr int kHeaderHeight = 30;
 constexpr int kSlideStep = 30;
@@ -151,7 +150,6 @@ void CAddressBookDlg::LoadImages() {
             if (!own.isNull()) images_[i] = ctl::KeyedPixmap(own, kResourceKey);
         }
     }
-    if (images_[IMG_BUSY].isNull()) images_[IMG_BUSY] = images_[IMG_ONLINE];  // a skin made before busy
     struct Header { CStyledButton* b; const char* normal; const char* selected; } const headers[] = {
         {contactHeader_, "contact.bmp", "contactsel.bmp"}, {cardHeader_, "card.bmp", "cardsel.bmp"},
         {groupHeader_, "group_u.bmp", "group_d.bmp"}, {addButton_, "add_contact.bmp", "add_contactsel.bmp"}};
@@ -161,7 +159,7 @@ void CAddressBookDlg::LoadImages() {
     }
     commend_ = ctl::LoadBitmapFile(SkinPath("commend.bmp"));
     for (CBookTree* t : {static_cast<CBookTree*>(buddyTree_), static_cast<CBookTree*>(cardTree_), static_cast<CBookTree*>(groupTree_)})
-        for (QTreeWidgetItemIterator it(t); *it; ++it) t->RefreshItem(*it);
+        for (QTreeWidgetItemIterator it(t); *it; ++it) t->RefreshImage(*it);
 }
 
 void CAddressBookDlg::OnSkinChanged() {
@@ -172,7 +170,6 @@ void CAddressBookDlg::OnSkinChanged() {
 void CAddressBookDlg::OnLanguageChanged() {
     words_.online = BookText("online", "Online");
     words_.offline = BookText("offline", "Offline");
-    words_.busy = BookText("busy", "Busy");
     words_.blocked = BookText("block", "block");
     words_.edition = Lang("common", "edition", "business");
     contactHeader_->setText(BookText("my_contact", "我的联系人"));
@@ -204,6 +201,11 @@ void CAddressBookDlg::Rebuild(CBookTree* tree, int rootIndex, const char* id, co
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* start = root;
     if (id) start = parentId ? AddrBook_FindByIdInParent(root, id, parentId) : AddrBook_FindById(root, id);
+    RebuildFrom(tree, root, start);
+}
+
+void CAddressBookDlg::RebuildFrom(CBookTree* tree, AddrNode* root, AddrNode* start) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     const bool whole = start == root;
     if (whole) {
         m_suppressActivate = 1;
@@ -223,10 +225,8 @@ void CAddressBookDlg::Rebuild(CBookTree* tree, int rootIndex, const char* id, co
         auto* item = new BookItem(p.node, tree->Kind());
         item->setText(0, p.label);
         tree->ApplyImage(item, p.image);
-        // Chat groups show their button before their members are fetched; the rest only with children.
-        item->setChildIndicatorPolicy(p.node->kind == ADDR_KIND_GROUP && tree->Kind() == TREE_GROUP
-                                          ? QTreeWidgetItem::ShowIndicator
-                                          : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+        // Every item shows its button before it has children.
+        item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
         if (tree->Kind() == TREE_BUDDY && p.node->kind == ADDR_KIND_IDENTITY && p.node->type == ADDR_TYPE_SERVICE) {
             // The messaging identity's names, then its address.
             const auto* i = static_cast<const AddrIdentity*>(p.node);
@@ -246,7 +246,7 @@ void CAddressBookDlg::Rebuild(CBookTree* tree, int rootIndex, const char* id, co
             (*it)->setExpanded(true);
     }
     for (AddrNode* p = start->parent; p; p = p->parent)
-        if (QTreeWidgetItem* item = tree->ItemOfNode(p)) tree->RefreshItem(item);
+        if (QTreeWidgetItem* item = tree->ItemOfNode(p)) tree->RefreshOnPath(item, start);
     if (!whole)
         if (QTreeWidgetItem* item = tree->ItemOfNode(start); item && start->kind != ADDR_KIND_IDENTITY) tree->setCurrentItem(item);
 }
@@ -257,7 +257,8 @@ void CAddressBookDlg::RebuildGroupTree(const char* id) { Rebuild(groupTree_, 1, 
 
 void CAddressBookDlg::OnPresenceChanged(AddrNode* identity) {
     if (!identity || !identity->id) return;
-    RebuildBuddyTree(identity->id, identity->parent ? identity->parent->id : nullptr);
+    // From the messaging identity itself: its contact's other identities may carry the same id.
+    RebuildFrom(buddyTree_, g_addrBookRoots[0], identity);
 }
 
 void CAddressBookDlg::ForgetNode(AddrNode* node) {
@@ -480,20 +481,17 @@ int CAddressBookDlg::GetSelectedGroupClass() const { return GroupClass(groupTree
 void CAddressBookDlg::SendTextToSelectedGroup(const QString& text) {
     AddrNode* n = groupTree_->SelectedNode();
     if (!n) return;
+    // Every contact below the selection but the user himself, in the tree's order, gets its own message.
     std::vector<AddrNode*> identities;
-    std::vector<AddrNode*> stack{n};
-    while (!stack.empty()) {
-        AddrNode* x = stack.back();
-        stack.pop_back();
+    std::function<void(AddrNode*)> visit = [&](AddrNode* x) {
         if (x->kind == ADDR_KIND_GROUP) {
-            for (AddrNode* c = x->child; c; c = c->next) stack.push_back(c);
+            for (AddrNode* c = x->child; c; c = c->next) visit(c);
         } else if (x->kind == ADDR_KIND_CONTACT && x->id && strcasecmp(x->id, g_strUserId.c_str())) {
             if (AddrNode* qz = AddrBook_FindType9Identity(x)) identities.push_back(qz);
         }
-    }
-    if (!identities.empty() && host_->SendGroupText(text, identities) < 0)
-        host_->Box(shell::LangText("group_dlg", "send_failed", "The message could not be sent."),
-                   shell::LangText("group_dlg", "msg_box_title", "Information"));
+    };
+    visit(n);
+    host_->SendGroupText(text, identities);
 }
 
 void CAddressBookDlg::Dial(uint32_t type, AddrNode* node) {
@@ -512,6 +510,25 @@ void CAddressBookDlg::Dial(uint32_t type, AddrNode* node) {
         case DIAL_WEB:
             if (IsOpenableAddress(address, false)) host_->OpenUrl(address);
             break;
+        default: break;
+    }
+}
+
+void CAddressBookDlg::DialGroupMember(uint32_t type, AddrNode* node) {
+    if (host_->PresenceStatus() == 1) return;
+    const DialChoice d = ChooseDial(node, type);
+    // Calls, mail and chats only; the type goes on as it was asked (0 stays 0).
+    const uint32_t kind = d.identity ? d.identity->type : 0;
+    if (d.action == DIAL_NONE || (kind != 2 && kind != 3 && kind != 8 && kind != 4 && kind != 9)) return;
+    const QString address = FromAnsi(d.address.c_str());
+    if (host_->IsCallingSelf(address)) return;
+    if (host_->ShowCallPage(address)) return;
+    switch (d.action) {
+        case DIAL_CALL: host_->CallContact(d.contact, type, address); break;
+        case DIAL_MAIL:
+            if (IsOpenableAddress(address, true)) host_->OpenUrl("mailto:" + address);
+            break;
+        case DIAL_CHAT: host_->OpenChat(0, {d.identity}); break;
         default: break;
     }
 }
@@ -593,7 +610,7 @@ bool CAddressBookDlg::Rename(AddrNode* node, const QString& text) {
 LRESULT CAddressBookDlg::Dispatch(unsigned message, uintptr_t, intptr_t lParam) {
     switch (message) {
         case WM_CALL_DIAL: Dial(static_cast<uint32_t>(lParam), GetSelectedItemData()); return 1;
-        case WM_ADDRBOOK_CALL: Dial(static_cast<uint32_t>(lParam), groupTree_->SelectedNode()); return 1;
+        case WM_ADDRBOOK_CALL: DialGroupMember(static_cast<uint32_t>(lParam), groupTree_->SelectedNode()); return 1;
         case WM_ADDRBOOK_CHAT: Chat(buddyTree_->SelectedNode()); return 1;
         case WM_ADDRBOOK_IM: {
             AddrNode* n = groupTree_->SelectedNode();
@@ -604,7 +621,7 @@ LRESULT CAddressBookDlg::Dispatch(unsigned message, uintptr_t, intptr_t lParam) 
         case WM_ADDRBOOK_DETAILS: ShowDetails(); return 1;
         case WM_ADDRBOOK_SHARE_LINK: {
             const QString url = QString::fromStdString(g_serviceSettings.share);
-            if (IsOpenableAddress(url, false)) host_->OpenUrl(url);
+            if (IsOpenableSettingsAddress(url)) host_->OpenUrl(url);
             return 1;
         }
         default: return 0;

@@ -94,12 +94,15 @@ protected:
 
 private:
     void Rebuild(CBookTree* tree, int rootIndex, const char* id, const char* parentId);
+    void RebuildFrom(CBookTree* tree, AddrNode* root, AddrNode* start);
     void ShowPane(int pane);
     void LayoutPanes();
     void SlideStep();
     void PlaceTrees();
     int HeaderRest(int button, int pane) const;
     void Dial(uint32_t type, AddrNode* node);
+    // The Groups tree's call of its selection.
+    void DialGroupMember(uint32_t type, AddrNode* node);
     void Chat(AddrNode* node);
     void ToggleBlock();
     void ShowDetails();

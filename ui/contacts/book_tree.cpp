@@ -55,7 +55,8 @@ CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_
     setHeaderHidden(true);
     setColumnCount(1);
     setIconSize(QSize(16, 16));
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // My contacts and My cards open a label editor on a click on the selected item; Groups never.
+    setEditTriggers(tree == TREE_GROUP ? QAbstractItemView::NoEditTriggers : QAbstractItemView::SelectedClicked);
     setFrameShape(QFrame::NoFrame);
     setIndentation(16);
     setUniformRowHeights(true);
@@ -65,11 +66,11 @@ CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_
     setAutoScrollMargin(10);
     connect(this, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
         if (AddrNode* n = NodeOf(item)) n->flags |= FLAG_EXPANDED;
-        RefreshItem(item);
+        RefreshImage(item);
     });
     connect(this, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* item) {
         if (AddrNode* n = NodeOf(item)) n->flags &= ~FLAG_EXPANDED;
-        RefreshItem(item);
+        RefreshImage(item);
     });
     connect(this, &QTreeWidget::currentItemChanged, this, [this] {
         if (!bookkeeping_) page_->OnSetActive();
@@ -81,7 +82,7 @@ CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_
         item->setFlags(item->flags() & ~Qt::ItemIsEditable);
         AddrNode* n = NodeOf(item);
         const QString text = item->text(0).trimmed();
-        RefreshItem(item);
+        RestoreLabel(item);
         if (n && !text.isEmpty()) page_->Rename(n, text);
     });
 }
@@ -132,11 +133,63 @@ void CBookTree::RefreshItem(QTreeWidgetItem* item) {
     bookkeeping_ = was;
 }
 
+void CBookTree::RefreshImage(QTreeWidgetItem* item) {
+    if (AddrNode* n = NodeOf(item)) ApplyImage(item, ItemImage(n, tree_));
+}
+
+void CBookTree::RefreshOnPath(QTreeWidgetItem* item, const AddrNode* rebuilt) {
+    AddrNode* n = NodeOf(item);
+    if (!n) return;
+    if (n->kind == ADDR_KIND_GROUP) {
+        RefreshItem(item);
+        return;
+    }
+    const bool presence = rebuilt && rebuilt->kind == ADDR_KIND_IDENTITY && (rebuilt->flags & ADDR_FLAG_SERVICE);
+    if (n->kind != ADDR_KIND_CONTACT || !presence) return;
+    if (tree_ != TREE_BUDDY) {
+        RefreshItem(item);
+        return;
+    }
+    const bool was = bookkeeping_;
+    bookkeeping_ = true;
+    item->setText(0, RefreshedContactLabel(n, page_->Words()));
+    ApplyImage(item, ItemImage(n, tree_));
+    bookkeeping_ = was;
+}
+
+bool CBookTree::BeginLabelEdit(QTreeWidgetItem* item) {
+    AddrNode* n = NodeOf(item);
+    if (!n || (n->kind == ADDR_KIND_IDENTITY && !(n->flags & FLAG_EDITABLE))) return false;
+    bookkeeping_ = true;
+    renamingLabel_ = item->text(0);
+    // A contact's editor starts from its display name, a group's from its name.
+    if (tree_ == TREE_BUDDY && n->kind == ADDR_KIND_CONTACT) item->setText(0, FromAnsi(ContactNick(n)));
+    else if (tree_ == TREE_BUDDY && n->kind == ADDR_KIND_GROUP) item->setText(0, FromAnsi(NodeName(n)));
+    item->setFlags(item->flags() | Qt::ItemIsEditable);
+    bookkeeping_ = false;
+    renaming_ = item;
+    return true;
+}
+
+void CBookTree::RestoreLabel(QTreeWidgetItem* item) {
+    // The edit is refused: the label changes only with the server's answer.
+    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    const bool was = bookkeeping_;
+    bookkeeping_ = true;
+    item->setText(0, renamingLabel_);
+    bookkeeping_ = was;
+}
+
+bool CBookTree::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    if (trigger == QAbstractItemView::SelectedClicked && (renaming_ || !BeginLabelEdit(itemFromIndex(index)))) return false;
+    return QTreeWidget::edit(index, trigger, event);
+}
+
 void CBookTree::ExpandItem(QTreeWidgetItem* item, bool expand) {
     if (!item) return;
     item->setExpanded(expand);
     if (AddrNode* n = NodeOf(item)) n->flags = expand ? (n->flags | FLAG_EXPANDED) : (n->flags & ~FLAG_EXPANDED);
-    RefreshItem(item);
+    RefreshImage(item);
 }
 
 void CBookTree::ToggleItem(QTreeWidgetItem* item) {
@@ -175,8 +228,7 @@ void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint 
     // An editor closed without a change leaves the label as it was shown.
     if (QTreeWidgetItem* item = renaming_) {
         renaming_ = nullptr;
-        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        RefreshItem(item);
+        RestoreLabel(item);
     }
 }
 

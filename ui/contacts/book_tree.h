@@ -41,7 +41,15 @@ public:
     // Expands or collapses through the tree, keeping flag 0x001 and the group image in step.
     void ExpandItem(QTreeWidgetItem* item, bool expand);
     void ToggleItem(QTreeWidgetItem* item);
+    // The item's label and image as a rebuild inserts them.
     void RefreshItem(QTreeWidgetItem* item);
+    // The item's image only (expanding, a new skin): its label stays as it was given.
+    void RefreshImage(QTreeWidgetItem* item);
+    // An item on the way up from a rebuilt node: groups get their label again, and a contact whose
+    // messaging identity was the rebuilt node gets the refresh's label and image.
+    void RefreshOnPath(QTreeWidgetItem* item, const AddrNode* rebuilt);
+    // The label editor opens on the item (false: this item may not be edited).
+    bool BeginLabelEdit(QTreeWidgetItem* item);
     void SetImages(const std::vector<QPixmap>* images) { images_ = images; }
     void ApplyImage(QTreeWidgetItem* item, int image);
     // Builds the context menu of a node (null: empty area) into the menu.
@@ -63,6 +71,8 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    void RestoreLabel(QTreeWidgetItem* item);
     void AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll);
     // A left press right of the item's label: taken and ignored (true).
     bool PressBesideLabel(QTreeWidgetItem* item, QMouseEvent* e);
@@ -71,6 +81,7 @@ protected:
     const std::vector<QPixmap>* images_ = nullptr;
     bool bookkeeping_ = false;
     QTreeWidgetItem* renaming_ = nullptr;  // the item whose label editor is open
+    QString renamingLabel_;                // its label before the editor opened
 };
 
 }  // namespace contacts

@@ -92,17 +92,7 @@ void CBuddyTreeCtrl::OnMenuCommand(int command) {
         case 32800: page_->AddByKind(); break;
         case 32801: page_->DeleteSelectedItem(); break;
         case 32802:
-            if (QTreeWidgetItem* item = currentItem()) {
-                AddrNode* n = NodeOf(item);
-                if (n && n->kind == ADDR_KIND_IDENTITY && !(n->flags & FLAG_EDITABLE)) break;
-                bookkeeping_ = true;
-                if (n && n->kind == ADDR_KIND_CONTACT) item->setText(0, FromAnsi(ContactNick(n)));
-                else if (n) item->setText(0, FromAnsi(NodeName(n)));
-                item->setFlags(item->flags() | Qt::ItemIsEditable);
-                bookkeeping_ = false;
-                renaming_ = item;
-                editItem(item);
-            }
+            if (QTreeWidgetItem* item = currentItem(); item && BeginLabelEdit(item)) editItem(item);
             break;
         case 32803: dial(0); break;
         case 32828: PostToPage(page_, WM_ADDRBOOK_CHAT); break;

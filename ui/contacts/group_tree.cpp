@@ -110,7 +110,7 @@ void CGroupTreeCtrl::OnMenuCommand(int command) {
             // The portal page of the settings, else the service's home page.
             if (g_serviceSettings.portal.empty()) g_serviceSettings.portal = DefaultPortal();
             const QString portal = QString::fromStdString(g_serviceSettings.portal);
-            if (IsOpenableAddress(portal, false)) host->OpenUrl(portal);
+            if (IsOpenableSettingsAddress(portal)) host->OpenUrl(portal);
             break;
         }
         case 61208: host->FrameCommand(CMD_SEARCH, nullptr); break;
