@@ -89,8 +89,8 @@ void LoadBook(const QString& source) {
         contacts::AddChatGroups(lists[i], i + 1);
         GroupRecord_Free(lists[i]);
     }
-    // Presence as the messaging service reports it: user numbers for everyone, two buddies online and
-    // one busy.
+    // Presence as the messaging service reports it: user numbers for everyone, three buddies online
+    // (one of them busy, which reads online).
     int uid = 1001;
     for (const char* id : {"bob", "carol", "zhangwei", "lina"})
         if (AddrNode* qz = IdentityOf(Find(g_addrBookRoots[0], id), 9))
@@ -136,7 +136,9 @@ void Language(const std::string& root, const std::string& profile, const std::st
         page.OnLanguageChanged();
         page.show();
         auto expand = [&](contacts::CBookTree* tree) {
-            for (QTreeWidgetItemIterator it(tree); *it; ++it) tree->ExpandItem(*it, true);
+            // Opened where there is something below; every other item keeps its closed button.
+            for (QTreeWidgetItemIterator it(tree); *it; ++it)
+                if ((*it)->childCount() > 0) tree->ExpandItem(*it, true);
         };
         expand(page.BuddyTree());
         page.BuddyTree()->setCurrentItem(page.BuddyTree()->ItemOfNode(Find(g_addrBookRoots[0], "zhangwei")));

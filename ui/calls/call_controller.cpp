@@ -65,21 +65,33 @@ int CallController::SendEvent(int callId, int cnxId, int event, int p4) { return
 bool CallController::IsConfCall(int callId) { return CM_IsConfCall(callId); }
 
 namespace {
-// The contact's name for a number ('@': an identity of the SIP account, else a contact id); empty: none.
-std::string ContactNameOf(const std::string& number) {
-    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
-    AddrNode* root = g_addrBookRoots[0];
-    AddrNode* node = number.find('@') != std::string::npos ? AddrBook_FindSipContact(root, number.c_str())
-                                                           : AddrBook_FindContactById(root, number.c_str());
-    const char* name = node ? AddrBook_GetDisplayName(node) : nullptr;
+// The name of a contact ("" for none or a nameless one); the remark name the user gave it is not it.
+std::string ContactName(const AddrNode* node) {
+    if (!node || node->kind != ADDR_KIND_CONTACT) return {};
+    const char* name = static_cast<const AddrContact*>(node)->name;
     return name ? name : "";
 }
 }  // namespace
 
 std::string CallController::LookupDisplayName(const std::string& number) {
-    const std::string name = ContactNameOf(number);
+    std::string name;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        AddrNode* root = g_addrBookRoots[0];
+        name = ContactName(number.find('@') != std::string::npos ? AddrBook_FindSipContact(root, number.c_str())
+                                                                 : AddrBook_FindContactById(root, number.c_str()));
+    }
     return name.empty() ? number.substr(0, number.find('@')) : name;
 }
+
+std::string CallController::SipDisplayName(const std::string& address) {
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    AddrNode* root = g_addrBookRoots[0];
+    if (AddrNode* identity = AddrBook_FindSipIdentity(root, address.c_str())) return AddrBook_GetIdentityDisplayName(identity);
+    return ContactName(AddrBook_FindSipContact(root, address.c_str()));
+}
+
+std::string CallController::OwnDisplayName() const { return ownName ? ownName() : std::string(); }
 
 std::string CallController::DisplayNameOf(const std::string& number) { return LookupDisplayName(number); }
 
@@ -94,8 +106,8 @@ std::string CallController::OwnNumber() {
 CallPageModel* CallController::NewPage(const std::string& number, const std::string& photo, int callType) {
     auto page = std::make_unique<CallPageModel>(this, now, ticks);
     page->remoteNumber = number.substr(0, 63);
-    // The tab and the name line: the contact's name, else the number as dialled or received.
-    const std::string name = ContactNameOf(number);
+    // The tab and the name line: the SIP identity's name, else the number as dialled or received.
+    const std::string name = SipDisplayName(number);
     page->displayName = (name.empty() ? number : name).substr(0, 63);
     page->photoPath = photo;
     page->callType = callType;
@@ -391,13 +403,14 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     active->conference = true;
     if (!wasConference) {
         const std::string own = OwnNumber();
-        active->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
+        active->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         active->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
         active->AddAttendeePicture(active->cnxIds[0], active->remoteNumber, active->displayName,
                                    active->DirectionBitmapPath(active->callType == 1), active->callType);
         active->SetMemberPictureState(active->remoteNumber, talking);
     }
-    active->AddAttendeePicture(cnx, caller, LookupDisplayName(caller), SkinPath("conf_callin.bmp"), 0);
+    const std::string callerName = SipDisplayName(caller);
+    active->AddAttendeePicture(cnx, caller, callerName.empty() ? caller : callerName, SkinPath("conf_callin.bmp"), 0);
     active->SetMemberPictureState(caller, talking);
     active->AddCnx(cnx);
     active->AddAttendee(cnx, caller, CALLLOG_MISSED);
@@ -494,7 +507,7 @@ void CallController::JoinConference() {
     if (conference) {
         page->conference = page->hosting = true;
         const std::string own = OwnNumber();
-        page->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
+        page->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
     }
     for (const auto& inv : queue) {
@@ -558,7 +571,7 @@ void CallController::AddToActiveConference() {
         if (queue.size() == 1 && queue[0]->Number() && SameAddress(queue[0]->Number(), page->remoteNumber)) return;
         page->conference = page->hosting = true;
         const std::string own = OwnNumber();
-        page->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
+        page->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "Chairman"));
         page->AddAttendeePicture(page->cnxCount > 0 ? page->cnxIds[0] : -1, page->remoteNumber, page->displayName,
                                  page->DirectionBitmapPath(page->callType == 1), page->callType);
@@ -629,7 +642,7 @@ void CallController::MergeCall(CallPageModel* page) {
     if (!target->conference) {
         target->conference = target->hosting = true;
         const std::string own = OwnNumber();
-        target->AddAttendeePicture(-1, own, LookupDisplayName(own), "", 1);
+        target->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         target->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
         target->AddAttendeePicture(target->cnxCount > 0 ? target->cnxIds[0] : -1, target->remoteNumber, target->displayName,
                                    target->DirectionBitmapPath(target->callType == 1), target->callType);

@@ -122,6 +122,11 @@ public:
 
     // Display name of a number: the contact's name, else the number without its domain.
     static std::string LookupDisplayName(const std::string& number);
+    // The display name of the SIP identity with that address; "" when the book has none.
+    static std::string SipDisplayName(const std::string& address);
+    // The user's own display name as the address-book synchronisation gave it (the frame's).
+    std::function<std::string()> ownName;
+    std::string OwnDisplayName() const;
 
 private:
     CallPageModel* NewPage(const std::string& number, const std::string& photo, int callType);

@@ -57,17 +57,20 @@ public:
     }
 };
 
-QPixmap Icon(const char* file) { return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)); }
+// A skin picture, or the program's own picture of that number when the skin lacks the file.
+QImage SkinOrResource(const char* file, int resource) {
+    const QImage img = ctl::LoadBitmapFile(shell::SkinFile(file));
+    return img.isNull() ? ctl::LoadBitmapFile(ctl::ResourcePath(resource)) : img;
+}
+QPixmap Icon(const char* file, int resource) { return ctl::KeyedPixmap(SkinOrResource(file, resource), RGB(0xEC, 0xE9, 0xD8)); }
 
-// The bar's buttons: command, image of the strip, picture file used when the strip is missing.
+// The bar's buttons: command and image of the strip.
 struct BarButton {
     int command;
     int image;
-    const char* file;
 };
-constexpr BarButton kBarButtons[] = {{ID_LOG_ALL, 0, "calllogall.bmp"},        {ID_LOG_MISSED, 1, "calllogmiss.bmp"},
-                                     {ID_LOG_IN, 2, "calllogin.bmp"},          {ID_LOG_OUT, 3, "calllogout.bmp"},
-                                     {ID_LOG_REMOVE, 4, "calllogdel.bmp"},     {ID_LOG_RECORDS, 5, "calllogrecord.bmp"}};
+constexpr BarButton kBarButtons[] = {{ID_LOG_ALL, 0}, {ID_LOG_MISSED, 1}, {ID_LOG_IN, 2},
+                                     {ID_LOG_OUT, 3}, {ID_LOG_REMOVE, 4}, {ID_LOG_RECORDS, 5}};
 
 }  // namespace
 
@@ -157,10 +160,10 @@ void CSyslogDlg::OnLanguageChanged() {
 }
 
 void CSyslogDlg::LoadBarImages() {
-    const bool strip = bar_->LoadImageStrip(shell::SkinFile("calllogbar.bmp"));
+    if (!bar_->LoadImageStrip(shell::SkinFile("calllogbar.bmp"))) bar_->LoadImageStrip(ctl::ResourcePath(170));
     for (QAction* a : bar_->actions())
         for (const BarButton& b : kBarButtons)
-            if (a->data().toInt() == b.command) a->setIcon(QIcon(strip ? bar_->Image(b.image) : Icon(b.file)));
+            if (a->data().toInt() == b.command) a->setIcon(QIcon(bar_->Image(b.image)));
 }
 
 void CSyslogDlg::OnSkinChanged() {
@@ -188,7 +191,7 @@ void CSyslogDlg::RefreshList() {
     list_->clear();
     const int peer = peers_->currentData().isValid() ? peers_->currentData().toInt() : -1;
     const CallLogEntry* chosen = peer >= 0 && peer < static_cast<int>(records_.size()) ? &records_[static_cast<size_t>(peer)] : nullptr;
-    const QPixmap icons[3] = {Icon("calllogin.bmp"), Icon("calllogout.bmp"), Icon("calllogmiss.bmp")};
+    const QPixmap icons[3] = {Icon("calllogin.bmp", 172), Icon("calllogout.bmp", 173), Icon("calllogmiss.bmp", 171)};
     const std::string word = ToAnsi(T("log_dialog", "duration", "Duration"));
     for (size_t i : FilterRecords(records_, chosen, direction_)) {
         const CallLogEntry& r = records_[i];
@@ -328,13 +331,13 @@ void CSyslogDlg::contextMenuEvent(QContextMenuEvent* e) {
     const CallLogEntry* r = Selected();
     TrelMenu menu(this);
     const bool offline = windows_->presenceStatus && windows_->presenceStatus() == 1;
-    auto entry = [&](int cmd, const char* key, const char* def, const char* picture) {
-        return menu.AppendBitmapMenu(0, cmd, T("log_dialog", key, def), ctl::LoadBitmapFile(shell::SkinFile(picture)));
+    auto entry = [&](int cmd, const char* key, const char* def, const char* picture, int resource) {
+        return menu.AppendBitmapMenu(0, cmd, T("log_dialog", key, def), SkinOrResource(picture, resource));
     };
-    QAction* call = entry(ID_LOG_CALL, "0", "", "menudial.bmp");
-    QAction* im = entry(ID_LOG_SENDIM, "1", "", "menusendim.bmp");
-    QAction* add = entry(ID_LOG_ADDCONTACT, "2", "", "menuaddcontact.bmp");
-    entry(ID_LOG_DELETE, "3", "", "menudel.bmp");
+    QAction* call = entry(ID_LOG_CALL, "0", "", "menudial.bmp", 212);
+    QAction* im = entry(ID_LOG_SENDIM, "1", "", "menusendim.bmp", 213);
+    QAction* add = entry(ID_LOG_ADDCONTACT, "2", "", "menuaddcontact.bmp", 211);
+    entry(ID_LOG_DELETE, "3", "", "menudel.bmp", 210);
     call->setEnabled(!offline && windows_->IsDialButtonEnabled());
     const std::string number = r ? std::string(r->number, strnlen(r->number, sizeof r->number)) : std::string();
     const size_t atSign = number.find('@');

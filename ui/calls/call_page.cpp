@@ -316,10 +316,13 @@ void COnDialDlg::RunMenuCommand(int command) {
             else if (addContact) addContact(id);
             break;
         }
-        case ID_CALL_KEYPAD:
+        case ID_CALL_KEYPAD: {
+            // The keys go to the member chosen, or to the single call's party.
+            const int cnx = model_->conference ? model_->targetCnx : model_->cnxCount > 0 ? model_->cnxIds[0] : -1;
             model_->targetCnx = -1;
-            if (showDialPage) showDialPage();
+            if (showKeypad) showKeypad(cnx);
             break;
+        }
         default: break;
     }
     Refresh();

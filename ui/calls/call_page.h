@@ -89,8 +89,8 @@ public:
     // Actions of the page's menu commands that reach the frame.
     std::function<void(const std::string& number)> sendMessage;
     std::function<void(const std::string& number)> addContact;
-    std::function<void()> showDialPage;
-    std::function<void()> closeKeypad;  // before the page's menu opens
+    std::function<void(int cnxId)> showKeypad;  // the keypad window for a connection of the call
+    std::function<void()> closeKeypad;          // before the page's menu opens
     // The tab's text and picture as the sheet last showed them.
     QString shownTabTitle;
     int shownTabImage = -1;

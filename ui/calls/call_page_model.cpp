@@ -186,7 +186,6 @@ void CallPageModel::UpdateCallStatus(int state) {
         case CALL_ENDED:
             status_ = Text("ondial_dialog", "STATUS_END", "Call End");
             held_ = false;
-            remoteHeld_.clear();
             KillTimer(TIMER_CLOCK);
             SetTimer(TIMER_CLOSE, 2000);
             if (previous == CALL_CALLING && callType == 0) {
@@ -477,31 +476,10 @@ void CallPageModel::OnMenuHangup() {
     selectedNumber.clear();
 }
 
-void CallPageModel::SetHoldState(int side, int hold, int cnxId) {
-    if (state_ == CALL_ENDED) return;
-    if (side == 1) {
-        held_ = hold != 0;
-    } else if (hold) {
-        if (cnxId == -1) return;
-        if (std::find(remoteHeld_.begin(), remoteHeld_.end(), cnxId) == remoteHeld_.end()) remoteHeld_.push_back(cnxId);
-    } else if (cnxId == -1) {
-        remoteHeld_.clear();
-    } else {
-        remoteHeld_.erase(std::remove(remoteHeld_.begin(), remoteHeld_.end(), cnxId), remoteHeld_.end());
-    }
-    if (side == 0 && conference && cnxId != -1) {
-        if (MemberPicture* m = MemberByCnx(cnxId))
-            m->stateText = hold ? Text("ondial_dialog", "tip_hold", "On hold") : Text("multiconf_dialog", "conf_talking", "Talking...");
-    }
-    ShowHoldText();
+void CallPageModel::SetHoldState(int side, int hold, int /*cnxId*/) {
+    if (state_ == CALL_ENDED || side != 1) return;
+    held_ = hold != 0;
     Notify();
-}
-
-// The status line of a talking call: held on either side, or talking.
-void CallPageModel::ShowHoldText() {
-    if (state_ != CALL_TALKING) return;
-    const bool shown = held_ || (!conference && !remoteHeld_.empty());
-    status_ = shown ? Text("ondial_dialog", "tip_hold", "On hold") : Text("ondial_dialog", "STATUS_TALKING", "Call with...");
 }
 
 std::vector<Attendee> CallPageModel::TakeAttendees() {

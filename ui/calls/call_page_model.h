@@ -150,12 +150,10 @@ public:
     void OnMenuHangup();
     void OnLanguageChanged();
     void OnSkinChanged();
-    // Hold notices: side 0 the remote party of the connection (-1: every one), side 1 this side's
-    // hold of the whole call. A held call shows "On hold" on its status line, a held member of a
-    // conference on its picture.
+    // Hold notices: side 0 the remote party of the connection, side 1 this side's hold of the whole
+    // call. The page shows neither; it keeps its own hold for the menus that offer hold or resume.
     void SetHoldState(int side, int hold, int cnxId);
     bool Held() const { return held_; }
-    bool RemoteHeld() const { return !remoteHeld_.empty(); }
     // A merge into another call: the entries that are not yet logged leave this page; the other page
     // takes them with AdoptAttendee.
     std::vector<Attendee> TakeAttendees();
@@ -211,8 +209,6 @@ private:
     int width_ = 360, height_ = 300, scrollWidth_ = 16;
     bool ended_ = false;
     bool held_ = false;
-    std::vector<int> remoteHeld_;  // connections the remote party holds
-    void ShowHoldText();
 };
 
 }  // namespace calls

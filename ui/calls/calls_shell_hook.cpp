@@ -28,6 +28,8 @@ public:
         const std::string domain = shell::ConfigString("service", "brindle_name", "");
         if (!domain.empty()) windows_.Calls().domainSuffix = domain[0] == '@' ? domain : "@" + domain;
         windows_.bringToFront = [frame] { frame->Command(ID_SHOW_WINDOW); };
+        // The user's own conference tile carries the display name the synchronisation gave.
+        windows_.Calls().ownName = [frame] { return ToAnsi(frame->Alias()); };
         // Boxes and questions go through the frame's own, which tests replace.
         windows_.box = [frame, own = windows_.box](const std::string& text, const std::string& caption) {
             if (frame->showBox) frame->showBox(AnsiQ(text), AnsiQ(caption));

@@ -100,7 +100,7 @@ COnDialDlg* CallsWindows::PageOf(CallPageModel* model) const {
 void CallsWindows::PageCreated(CallPageModel* page) {
     if (sheet_) {
         auto* w = new COnDialDlg(page);
-        w->showDialPage = [this] { ActivatePageOfType(PAGE_DIAL); };
+        w->showKeypad = [this](int cnx) { ShowKeypad(cnx); };
         w->closeKeypad = [this] { OnKeypadMessage(0, 0); };
         w->sendMessage = [this](const std::string& n) { if (sendMessage) sendMessage(n); };
         w->addContact = [this](const std::string& n) { if (addContact) addContact(n); };
@@ -121,24 +121,10 @@ void CallsWindows::PageRemoved(CallPageModel* page) {
         sheet_->ClosePage(w);
         if (front && sheet_->indexOf(front) >= 0) sheet_->setCurrentWidget(front);
     }
-    CloseKeypadWithoutCall();
     QTimer::singleShot(0, this, [this] { ActivePageChanged(); });
 }
 
-void CallsWindows::CloseKeypadWithoutCall() {
-    // The keypad belongs to a connection of a running call; it goes when that call ends.
-    if (!keypad_) return;
-    const int cnx = keypad_->GetCnxId();
-    for (const auto& p : calls_->Pages()) {
-        if (p->State() == CALL_ENDED || p->TimerRunning(TIMER_ENDING)) continue;
-        for (int i = 0; i < p->cnxCount; ++i)
-            if (p->cnxIds[i] == cnx) return;
-    }
-    OnKeypadMessage(0, 0);
-}
-
 void CallsWindows::PageChanged(CallPageModel* page) {
-    CloseKeypadWithoutCall();
     if (COnDialDlg* w = PageOf(page)) {
         w->Refresh();
         // A page turning into a conference (or back) changes its tab's text and picture.

@@ -98,7 +98,6 @@ protected:
 
 private:
     void ArmTimer();
-    void CloseKeypadWithoutCall();
     QPointer<CChildView> sheet_;
     QWidget* frame_;
     std::unique_ptr<CallController> calls_;

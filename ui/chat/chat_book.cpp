@@ -129,23 +129,20 @@ std::string BookNameByUid(int uid) {
 }
 
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members) {
-    if (!registry || text.empty()) return 0;
-    std::vector<PresenceBuddyRecord> recipients = BookMembers(members);
-    if (recipients.empty()) return 0;
-    Account* own = registry->GetOwnAccount();
-    if (!Account_IsOnline(own) || !own->connection) {
-        DebugTrace(MOD_SYSTEM, 2, "group message not sent: the messaging account is offline");
-        return -1;
-    }
+    if (!registry) return 0;
     const std::string chatId = registry->MakeChatId(0);
-    const int count = static_cast<int>(recipients.size());
-    // One message to all: either every member gets it or the sender hears that none did.
-    if (ChatSendIm(presence_rec(own->connection), text.c_str(), &recipients, chatId.c_str(), 0) < 0) {
-        DebugTrace(MOD_SYSTEM, 2, "group message to %d members refused", count);
-        return -1;
+    const std::vector<PresenceBuddyRecord> recipients = BookMembers(members);
+    // Each member gets the text as a message to it alone, all under the one chat id, while the
+    // messaging account stays online.
+    int sent = 0;
+    for (const PresenceBuddyRecord& member : recipients) {
+        Account* own = registry->GetOwnAccount();
+        if (!Account_IsOnline(own) || !own->connection) break;
+        std::vector<PresenceBuddyRecord> one{member};
+        if (ChatSendIm(presence_rec(own->connection), text.c_str(), &one, chatId.c_str(), 0) >= 0) ++sent;
     }
-    DebugTrace(MOD_SYSTEM, 3, "group message to %d members", count);
-    return count;
+    DebugTrace(MOD_SYSTEM, 3, "group message to %d of %d members", sent, static_cast<int>(recipients.size()));
+    return sent;
 }
 
 }  // namespace chat

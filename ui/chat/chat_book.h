@@ -30,8 +30,7 @@ bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
 // The name of the contact whose messaging identity has that uid (its id when it has no name, at most
 // 127 bytes); empty when no contact has one.
 std::string BookNameByUid(int uid);
-// A group message: the text to the members' messaging buddies as one message under a new chat id.
-// The number of members it went to; 0 with nothing to send; -1 when it could not be sent (the
-// messaging account offline, or the send refused).
+// A group message: the text to each member's messaging buddy as a message of its own, all under one
+// new chat id; the number of members it went to (none while the messaging account is offline).
 int SendGroupText(CChatSessionRegistry* registry, const std::string& text, const std::vector<AddrNode*>& members);
 }  // namespace chat

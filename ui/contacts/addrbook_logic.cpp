@@ -51,7 +51,6 @@ QString FromAnsi(const char* text) { return QString::fromStdU16String(plat::ToUt
 std::string ToAnsi(const QString& text) { return plat::FromUtf16(text.toStdU16String(), 936); }
 
 bool IsOnline(const AddrNode* contact) { return AddrBook_IsContactOnline(contact); }
-bool IsBusy(const AddrNode* contact) { return AddrBook_IsContactBusy(contact); }
 
 const char* NodeName(const AddrNode* node) {
     if (const AddrCounted* c = Counted(node)) return c->name ? c->name : "";
@@ -89,8 +88,7 @@ QString ItemLabel(const AddrNode* node, int tree, const BookWords& words) {
         }
         case ADDR_KIND_CONTACT:
             if (tree == TREE_BUDDY)
-                return FormatContactText(node, words.edition) + "--" +
-                       (IsBusy(node) ? words.busy : IsOnline(node) ? words.online : words.offline);
+                return FormatContactText(node, words.edition) + "--" + (IsOnline(node) ? words.online : words.offline);
             return FromAnsi(NodeName(node));
         case ADDR_KIND_IDENTITY:
             if (node->flags & ADDR_FLAG_SERVICE) return FromAnsi(AddrBook_GetIdentityDisplayName(node));
@@ -100,6 +98,10 @@ QString ItemLabel(const AddrNode* node, int tree, const BookWords& words) {
     }
 }
 
+QString RefreshedContactLabel(const AddrNode* contact, const BookWords& words) {
+    return FromAnsi(AddrBook_GetDisplayName(contact)) + (IsOnline(contact) ? words.online : words.offline);
+}
+
 int ItemImage(const AddrNode* node, int tree) {
     if (!node) return IMG_NONE;
     switch (node->kind) {
@@ -107,8 +109,7 @@ int ItemImage(const AddrNode* node, int tree) {
         case ADDR_KIND_CONTACT:
             if (tree == TREE_GROUP) return IMG_MEMBER;
             if (tree == TREE_CARD) return IMG_ONLINE;
-            // The blocked sign outweighs busy.
-            if (IsOnline(node)) return Blocked(node) ? IMG_BLOCK_ONLINE : IsBusy(node) ? IMG_BUSY : IMG_ONLINE;
+            if (IsOnline(node)) return Blocked(node) ? IMG_BLOCK_ONLINE : IMG_ONLINE;
             return Blocked(node) ? IMG_BLOCK_OFFLINE : IMG_OFFLINE;
         case ADDR_KIND_IDENTITY: return IdentityImage(node->type, AddrBook_IsIdentityOnline(node), tree);
         case ADDR_KIND_LIST: return IMG_CARD;
@@ -204,6 +205,12 @@ bool IsOpenableAddress(const QString& address, bool mail) {
     const QString scheme = url.scheme().toLower();
     if (mail) return scheme == QLatin1String("mailto") && !address.contains(QLatin1Char('?'));
     return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !url.host().isEmpty();
+}
+
+bool IsOpenableSettingsAddress(const QString& address) {
+    if (IsOpenableAddress(address, false)) return true;
+    const QUrl url(address.trimmed(), QUrl::StrictMode);
+    return url.isValid() && url.scheme().compare(QLatin1String("mailto"), Qt::CaseInsensitive) == 0 && !url.path().isEmpty();
 }
 
 bool IsValidRename(const QString& text) { return !text.isEmpty() && text.size() <= 40; }

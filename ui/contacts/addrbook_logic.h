@@ -22,8 +22,8 @@ enum BookTree : int { TREE_BUDDY = 0, TREE_CARD = 1, TREE_GROUP = 2 };
 enum BookImage : int {
     IMG_NONE = -1, IMG_GROUP_OPEN = 0, IMG_GROUP_CLOSED = 1, IMG_ONLINE = 2, IMG_OFFLINE = 3, IMG_QZ_ONLINE = 4,
     IMG_QZ_OFFLINE = 5, IMG_PHONE = 6, IMG_MOBILE = 7, IMG_EMAIL = 8, IMG_OFFICE = 9, IMG_VOIP = 10, IMG_CARD = 11,
-    IMG_BLOCK_ONLINE = 12, IMG_BLOCK_OFFLINE = 13, IMG_MEMBER = 14, IMG_WEB = 15, IMG_BUSY = 16,
-    IMG_COUNT = 17
+    IMG_BLOCK_ONLINE = 12, IMG_BLOCK_OFFLINE = 13, IMG_MEMBER = 14, IMG_WEB = 15,
+    IMG_COUNT = 16
 };
 
 inline constexpr uint32_t FLAG_EXPANDED = 0x001;
@@ -34,7 +34,6 @@ inline constexpr uint32_t FLAG_EDITABLE = 0x400;
 struct BookWords {
     QString online = QStringLiteral("Online");
     QString offline = QStringLiteral("Offline");
-    QString busy = QStringLiteral("Busy");
     QString blocked = QStringLiteral("block");
     QString edition = QStringLiteral("business");
 };
@@ -45,16 +44,17 @@ std::string ToAnsi(const QString& text);
 
 // A contact is online when its messaging identity is online (the blocked bit is no presence).
 bool IsOnline(const AddrNode* contact);
-// Online, but its messaging identity shows busy.
-bool IsBusy(const AddrNode* contact);
 const char* NodeName(const AddrNode* node);
 const char* ContactNick(const AddrNode* node);
 const char* IdentityAddress(const AddrNode* node);
 
 // "free": name (or id) then "(remark)"; otherwise remark then "(name)", or just the name (or id).
 QString FormatContactText(const AddrNode* contact, const QString& edition);
-// The one label of an item, used by full rebuilds and by the refresh after a presence change.
+// The label of an item as a rebuild inserts it.
 QString ItemLabel(const AddrNode* node, int tree, const BookWords& words);
+// A My-contacts contact's label as the refresh after its messaging identity's presence change gives
+// it: the store's display text directly followed by the online or offline word.
+QString RefreshedContactLabel(const AddrNode* contact, const BookWords& words);
 int ItemImage(const AddrNode* node, int tree);
 
 // Sibling order; negative when a goes first. sortType 2 puts unblocked, then online contacts first.
@@ -84,6 +84,8 @@ struct DialChoice {
 DialChoice ChooseDial(AddrNode* selected, uint32_t type);
 // Only http and https pages (and mailto for e-mail) are opened; anything else could start a program.
 bool IsOpenableAddress(const QString& address, bool mail);
+// An address of the settings file (share, portal, searches): an http or https page, or a mailto address.
+bool IsOpenableSettingsAddress(const QString& address);
 
 // Rename: a text of 1 to 40 characters; sibling names are compared without case and a counter is
 // appended until the name is unique.

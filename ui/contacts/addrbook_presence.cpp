@@ -38,7 +38,6 @@ AddrNode* ApplyPresence(const PresenceConnection* connection, const PresenceBudd
         auto* i = static_cast<AddrIdentity*>(identity);
         if (record->id != 0) presence_setting_set_int(&i->settings, "uid", nullptr, record->id);
         AddrBook_SetIdentityOnline(identity, record->online ? 1 : 0);
-        AddrBook_SetIdentityBusy(identity, record->online && record->busy);
     }
     if (CAddressBookDlg* page = BookPage()) page->OnPresenceChanged(identity);
     return identity;

@@ -357,6 +357,8 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
             AddrIdentity* id = AddrBook_NewIdentity(account, item->text, nullptr, item->text);
             if (!id) continue;
             AddrBook_SetIdentityType(id, item->value == 1 ? 9 : 8);
+            // A messaging identity carries the member's user number, which its messages go to.
+            if (item->value == 1 && m->value != 0) presence_setting_set_int(&id->settings, "uid", nullptr, m->value);
             AttachOrFree(id, c);
         }
     }

@@ -72,8 +72,6 @@ QLineEdit* MakeEdit(QWidget* parent, int maxLength, const char* name) {
     return e;
 }
 
-QString StripAmp(QString text) { return text.remove(QLatin1Char('&')); }
-
 // Fields the user reads but does not type in.
 void ReadOnly(QLineEdit* e) {
     e->setReadOnly(true);
@@ -527,7 +525,7 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     for (QPushButton* b : {findUsers_, findGroups_, advanced_, add_, close_}) b->setAutoDefault(false);
     connect(advanced_, &QPushButton::clicked, this, [this] {
         const QString url = QString::fromStdString(contactMode_ ? g_serviceSettings.searchBuddy : g_serviceSettings.searchGroup);
-        if (IsOpenableAddress(url, false)) host_->OpenUrl(url);
+        if (IsOpenableSettingsAddress(url)) host_->OpenUrl(url);
     });
     connect(list_, &QTreeWidget::itemSelectionChanged, this, &CSearchDlg::UpdateAddButton);
     // The shell's password prompt refuses an empty password itself and stays open.
@@ -740,7 +738,7 @@ void CSearchDlg::FindUsers() {
     QLineEdit* edit = byUid_->isChecked() ? uid_ : uname_;
     const QString text = edit->text();
     if (text.isEmpty()) {
-        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {radio->text()}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
         edit->setFocus();
         return;
     }
@@ -756,7 +754,7 @@ void CSearchDlg::FindGroups() {
     QLineEdit* edit = byGid_->isChecked() ? gid_ : gname_;
     const QString text = edit->text();
     if (text.isEmpty()) {
-        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {StripAmp(radio->text())}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
+        host_->Box(Fill("search_dlg", "namenull", "Please input '%s'", {radio->text()}), Lang("dlg_common", "tip", "tip"), BookHost::BOX_INFORMATION);
         edit->setFocus();
         return;
     }

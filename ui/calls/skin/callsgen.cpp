@@ -1,4 +1,5 @@
-// Draws the calls windows' skin pictures and writes their sounds into <build>/skin/default.
+// Draws the calls windows' skin pictures and writes their sounds into <build>/skin/default, and the
+// program's own pictures that stand in for missing skin files into <build>/res.
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -25,6 +26,13 @@ bool Save(const QImage& img, const QString& name) {
     const QString dir = g_root + "/skin/default";
     QDir().mkpath(dir);
     return img.convertToFormat(QImage::Format_RGB32).save(dir + "/" + name, "BMP");
+}
+
+// One of the program's own pictures (a bitmap resource by number).
+bool SaveResource(const QImage& img, int id) {
+    const QString dir = g_root + "/res";
+    QDir().mkpath(dir);
+    return img.convertToFormat(QImage::Format_RGB32).save(QStringLiteral("%1/%2.bmp").arg(dir).arg(id), "BMP");
 }
 
 QImage Canvas(int w, int h, const QColor& bg) {
@@ -181,7 +189,9 @@ void MemberPicture(const QString& name, const QColor& c, bool in) {
 QImage g_logBar;
 
 // A call log picture at 32 x 32; with a strip index the same drawing also goes into the strip.
-void LogIcon(const QString& name, const std::function<void(QPainter&, QRectF)>& draw, const QColor& bg, int stripIndex = -1) {
+// The same picture is also the program's own resource when one is given.
+void LogIcon(const QString& name, const std::function<void(QPainter&, QRectF)>& draw, const QColor& bg, int stripIndex = -1,
+             int resource = 0) {
     auto paint = [&](QPainter& p) {
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
@@ -194,6 +204,7 @@ void LogIcon(const QString& name, const std::function<void(QPainter&, QRectF)>& 
     paint(p);
     p.end();
     Save(img, name);
+    if (resource) SaveResource(img, resource);
     if (stripIndex < 0) return;
     if (g_logBar.isNull()) g_logBar = Canvas(16 * 13, 15, kListKey);
     QPainter s(&g_logBar);
@@ -267,9 +278,9 @@ int main(int argc, char** argv) {
     Direction("callout.bmp", kBlue, false, 24, kMagenta);
     MemberPicture("conf_callin.bmp", kGreen, true);
     MemberPicture("conf_callout.bmp", kBlue, false);
-    LogIcon("calllogin.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, true); }, kGreen, 2);
-    LogIcon("calllogout.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, false); }, kBlue, 3);
-    LogIcon("calllogmiss.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, true); }, kRed, 1);
+    LogIcon("calllogin.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, true); }, kGreen, 2, 172);
+    LogIcon("calllogout.bmp", [](QPainter& p, QRectF r) { Arrow(p, r, Qt::white, false); }, kBlue, 3, 173);
+    LogIcon("calllogmiss.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, true); }, kRed, 1, 171);
     LogIcon("calllogall.bmp", [](QPainter& p, QRectF r) { PhoneGlyph(p, r, Qt::white, false); }, QColor(110, 124, 146), 0);
     LogIcon("calllogdel.bmp", [](QPainter& p, QRectF r) {
         p.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));
@@ -284,16 +295,18 @@ int main(int argc, char** argv) {
         p.drawLine(QPointF(r.left() + 5, r.top() + 12), QPointF(r.right() - 8, r.top() + 12));
     }, QColor(240, 164, 40), 5);
     Save(g_logBar, "calllogbar.bmp");
-    // Menu pictures (16 x 16 on the menus' key colour).
-    auto menuIcon = [](const QString& name, const std::function<void(QPainter&)>& draw) {
+    SaveResource(g_logBar, 170);
+    // Menu pictures (16 x 16 on the menus' key colour); the call log's also as its own resources.
+    auto menuIcon = [](const QString& name, const std::function<void(QPainter&)>& draw, int resource = 0) {
         QImage img = Canvas(16, 16, kListKey);
         QPainter p(&img);
         p.setRenderHint(QPainter::Antialiasing);
         draw(p);
         p.end();
-        Save(img, name);
+        if (!name.isEmpty()) Save(img, name);
+        if (resource) SaveResource(img, resource);
     };
-    menuIcon("menudial.bmp", [](QPainter& p) { PhoneGlyph(p, QRectF(1, 1, 14, 14), kGreen, false); });
+    menuIcon("menudial.bmp", [](QPainter& p) { PhoneGlyph(p, QRectF(1, 1, 14, 14), kGreen, false); }, 212);
     menuIcon("menuaddcontact.bmp", [](QPainter& p) {
         p.setPen(Qt::NoPen);
         p.setBrush(kBlue);
@@ -302,12 +315,24 @@ int main(int argc, char** argv) {
         p.setPen(QPen(kGreen, 2));
         p.drawLine(QPointF(12, 6), QPointF(12, 14));
         p.drawLine(QPointF(8, 10), QPointF(16, 10));
-    });
+    }, 211);
     menuIcon("menudel.bmp", [](QPainter& p) {
         p.setPen(QPen(kRed, 2.2, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(4, 4), QPointF(12, 12));
         p.drawLine(QPointF(12, 4), QPointF(4, 12));
-    });
+    }, 210);
+    // The message picture of the skin comes with the skin's menu pictures; the call log keeps its own.
+    menuIcon("", [](QPainter& p) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(kBlue);
+        p.drawRoundedRect(QRectF(1, 2, 14, 9), 3, 3);
+        QPainterPath tail;
+        tail.moveTo(4, 10);
+        tail.lineTo(4, 14);
+        tail.lineTo(8, 10);
+        tail.closeSubpath();
+        p.drawPath(tail);
+    }, 213);
     Presence("addr_useronline.bmp", kGreen);
     Presence("addr_useroffline.bmp", QColor(170, 176, 186));
     // Sounds: ring-in (two-tone bursts), ring-back, busy, hang-up, key click.

@@ -149,9 +149,9 @@ TEST_F(CallFrame, EachCallEventChangesThePageAsItsKindSays) {
         {"failure", false, VOIPEVT_REMOTE_FAILURE, CALL_ENDED, "No Answer", "Call End", RING_BUSY, false},
         {"alert with media", false, VOIPEVT_REMOTE_ALERT_SDP, CALL_ENDED, "Deny Calling", "Call End", RING_BUSY, false},
         {"no capture device", false, VOIPEVT_NO_RECORD_DEVICE, CALL_ENDED, "Deny Calling", "Call End", RING_BUSY, false},
-        {"remote hold", true, VOIPEVT_REMOTE_HOLD, CALL_TALKING, "", "On hold", -2, false},
+        {"remote hold", true, VOIPEVT_REMOTE_HOLD, CALL_TALKING, "", "Call with...", -2, false},
         {"remote resume", true, VOIPEVT_REMOTE_UNHOLD, CALL_TALKING, "", "Call with...", -2, false},
-        {"local hold", true, VOIPEVT_CALL_HOLD, CALL_TALKING, "", "On hold", -2, true},
+        {"local hold", true, VOIPEVT_CALL_HOLD, CALL_TALKING, "", "Call with...", -2, true},
         {"local resume", true, VOIPEVT_CALL_UNHOLD, CALL_TALKING, "", "Call with...", -2, false},
         // (Within the answer's second: no talk time, so the page ends at once; see the model tests for "Endding".)
         {"disconnect", true, VOIPEVT_REMOTE_DISCONNECT, CALL_ENDED, "End", "Call End", -2, false},
@@ -406,7 +406,7 @@ TEST_F(CallFrame, HoldResumeAndMergeTheActivePagesCall) {
     Events();
     EXPECT_FALSE(frame->IsPageCallCurrent());
     EXPECT_TRUE(bob->Held());
-    EXPECT_EQ("On hold", bob->StatusText());
+    EXPECT_EQ("Call with...", bob->StatusText());  // held, and still shown as the call it is
     EXPECT_EQ(OSIP_UA_EVT_HOLD, UaEvents().back().iEvent);
     frame->HoldActiveCall();
     EXPECT_EQ(QString("No active call"), boxes.back().first) << "nothing is current while bob is held";

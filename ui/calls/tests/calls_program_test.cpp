@@ -4,7 +4,8 @@
 // then bob's page rings and is answered from its window, each hears the other's spoken WAV, alice holds
 // and resumes from her page's menu (both hear the silence, kept in their playout files), a third caller
 // joins and bob sees the conference's members, the call ends from alice's window and both call logs hold
-// it all; a standard phone (baresip) hears the dial page's keys whichever side places the call.
+// it all; a standard phone (baresip) hears the dial page's keys whichever side places the call; two
+// copies talking iLBC exchange the digits of the call page's keypad window.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -368,6 +369,53 @@ bool StartXServer(e2e::Child* xvfb, const std::string& dir, std::string* display
     return false;
 }
 
+
+// The visible windows of the process.
+size_t VisibleWindows(const std::string& display, pid_t pid) {
+    std::stringstream ids(Run("DISPLAY=" + display + " xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null"));
+    size_t n = 0;
+    for (std::string id; ids >> id;) ++n;
+    return n;
+}
+// Waits until the process shows n visible windows (a menu closed); false after ms.
+bool WaitVisibleWindows(const std::string& display, pid_t pid, size_t n, int ms) {
+    for (int waited = 0; waited < ms; waited += 50) {
+        if (VisibleWindows(display, pid) == n) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// A window's position and size on the display.
+void WindowGeometry(const std::string& display, const std::string& id, int* x, int* y, int* w, int* h) {
+    std::stringstream s(Run("DISPLAY=" + display + " xdotool getwindowgeometry --shell " + id + " 2>/dev/null"));
+    for (std::string line; std::getline(s, line);) {
+        if (line.rfind("X=", 0) == 0) *x = atoi(line.c_str() + 2);
+        if (line.rfind("Y=", 0) == 0) *y = atoi(line.c_str() + 2);
+        if (line.rfind("WIDTH=", 0) == 0) *w = atoi(line.c_str() + 6);
+        if (line.rfind("HEIGHT=", 0) == 0) *h = atoi(line.c_str() + 7);
+    }
+}
+
+// Chooses the last item of the active call page's right-click menu (Up from no item), once the menu
+// shows.
+bool CallPageMenuLastItem(const std::string& display, pid_t pid) {
+    int x, y, w, h;
+    std::string id;
+    if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
+    const std::string env = "DISPLAY=" + display + " ";
+    Run(env + "xdotool windowraise " + id);
+    const size_t before = VisibleWindows(display, pid);
+    Run(env + "xdotool mousemove " + std::to_string(x + w / 2) + " " + std::to_string(y + h / 2) + " click 3");
+    bool open = false;
+    for (int waited = 0; waited < 15000 && !open; waited += 50) {
+        open = VisibleWindows(display, pid) > before;
+        if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (open) Run(env + "xdotool key Up Return");
+    return open;
+}
+
 }  // namespace
 
 // Alice talks with bob; "Add to the call" on carol in alice's address book calls carol into the call,
@@ -666,6 +714,113 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
     caller.Stop();
     kill(alice.pid, SIGTERM);
     EXPECT_EQ(0, alice.Wait(20000));
+    xvfb.Stop();
+    services.Stop();
+}
+
+// Two copies of the program talk iLBC, on which the Dial page's keys send nothing: alice opens the
+// keypad window from her call page's menu and keys 1 * 5 # 0 into the call, and bob hears each digit
+// as its tone, in order.
+TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("callskeypad"));
+    e2e::Child xvfb;
+    std::string display;
+    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    struct Side {
+        std::string name, profile, heard;
+        e2e::Child program;
+        std::string Log() const { return profile + "/tessaly.log"; }
+    } alice{"alice", services.Profile("alice", "alice", "alice123", true), services.dir + "/alice_heard.wav", {}},
+        bob{"bob", services.Profile("bob", "bob", "bob123", true), services.dir + "/bob_heard.wav", {}};
+    for (Side* s : {&alice, &bob}) {
+        // No microphone file: both send silence, so the tones stand alone in what bob plays.
+        const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
+                                              "TESSALY_WAVE_OUT=" + s->heard};
+        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+    }
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->Log(), "Login state 6", 60000)) << s->name;
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->Log(), kRegistered, 20000)) << s->name;
+    {  // bob beside alice
+        int x, y, w, h;
+        std::string id;
+        ASSERT_TRUE(FrameGeometry(display, bob.program.pid, &x, &y, &w, &h, &id));
+        shelltest::Run("DISPLAY=" + display + " xdotool windowmove --sync " + id + " 700 " + std::to_string(y));
+    }
+
+    EXPECT_EQ(3, shell::SendDialRequest(alice.profile, "bob"));
+    ASSERT_TRUE(WaitText(bob.Log(), kRinging, 20000)) << Slurp(alice.Log());
+    ASSERT_TRUE(AnswerFromBar(display, bob.program.pid, bob.Log())) << Slurp(bob.Log());
+    ASSERT_TRUE(WaitText(alice.Log(), kAnswered, 15000)) << Slurp(alice.Log());
+
+    // The Keypad item, the last of the call page's menu.
+    ASSERT_TRUE(CallPageMenuLastItem(display, alice.program.pid));
+    const std::string env = "DISPLAY=" + display + " ";
+    std::string keypad;
+    for (int waited = 0; waited < 15000 && keypad.empty(); waited += 100) {
+        keypad = shelltest::FindWindow(display, alice.program.pid, "Keyboard").first;
+        if (keypad.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_FALSE(keypad.empty()) << "no keypad window";
+    // It slides out 50 pixels every 100 ms; the keys stand still in it once it stops growing.
+    int kx = 0, ky = 0, kw = 0;
+    for (int waited = 0, same = 0; waited < 15000 && same < 5; waited += 100) {
+        int x = 0, y = 0, w = 0, h = 0;
+        WindowGeometry(display, keypad, &x, &y, &w, &h);
+        same = w >= 160 && w == kw ? same + 1 : 0;
+        kx = x, ky = y, kw = w;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_GE(kw, 160) << "the keypad never opened out";
+    Snap(display, alice.program.pid, services.dir + "/alice_keypad.png");
+    // Keys of 40 pixels, 8 apart, centred in rows of three from 12 pixels below the top: 1 2 3 / 4 5 6 /
+    // 7 8 9 / * 0 #; each is sent as its value (* 10, # 11).
+    const std::string pad = "123456789*0#";
+    const int x0 = (kw - 136) / 2;
+    auto key = [&](char k) {
+        const int i = static_cast<int>(pad.find(k));
+        shelltest::Run(env + "xdotool mousemove " + std::to_string(kx + x0 + (i % 3) * 48 + 20) + " " +
+                       std::to_string(ky + 12 + (i / 3) * 48 + 20) + " click 1");
+    };
+    size_t sent = 0;
+    for (char k : std::string("1*5#")) {
+        const int value = k == '*' ? 10 : k == '#' ? 11 : k - '0';
+        key(k);
+        ASSERT_TRUE(WaitCount(alice.Log(), "CMEVT_DTMF, -1, " + std::to_string(value) + ",", 1, 10000))
+            << k << " not sent" << Slurp(alice.Log());
+        ASSERT_EQ(++sent, shelltest::CountText(alice.Log(), "CMEVT_DTMF,"));
+    }
+    // The Dial page's 9 (View > Dial pad, its keys 45 pixels apart from the "1" at (144, 200)) sends
+    // nothing on this call; the keypad's 0 after it does.
+    const size_t windows = VisibleWindows(display, alice.program.pid);
+    ASSERT_TRUE(shelltest::ChooseFromMenu(display, alice.program.pid, "v", "d"));
+    {
+        int x, y, w, h;
+        ASSERT_TRUE(FrameGeometry(display, alice.program.pid, &x, &y, &w, &h));
+        ASSERT_TRUE(WaitVisibleWindows(display, alice.program.pid, windows, 15000)) << "the menu stays open";
+        shelltest::Run(env + "xdotool mousemove " + std::to_string(x + 144 + 90) + " " + std::to_string(y + 200 + 80) + " click 1");
+    }
+    key('0');
+    ASSERT_TRUE(WaitCount(alice.Log(), "CMEVT_DTMF, -1, 0,", 1, 10000)) << Slurp(alice.Log());
+    EXPECT_EQ(sent + 1, shelltest::CountText(alice.Log(), "CMEVT_DTMF,")) << "the Dial page sent a key on iLBC";
+    Snap(display, alice.program.pid, services.dir + "/alice_dialpage.png");
+    if (e2e::HaveTool("import"))  // alice's window with its keypad beside it, and bob's
+        shelltest::Run(env + "import -window root '" + services.dir + "/screen_keypad.png' 2>/dev/null");
+
+    ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
+    ASSERT_EQ(1u, WaitCallLog(alice.profile + "/individual/alice/calllog.dat", 1, 15000).size()) << Slurp(alice.Log());
+    ASSERT_EQ(1u, WaitCallLog(bob.profile + "/individual/bob/calllog.dat", 1, 15000).size()) << Slurp(bob.Log());
+    for (Side* s : {&alice, &bob}) {
+        kill(s->program.pid, SIGTERM);
+        EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
+    }
+    std::vector<int16_t> heard;
+    DWORD rate = 0;
+    ASSERT_TRUE(e2e::ReadMono(bob.heard, &heard, &rate)) << bob.heard;
+    EXPECT_EQ("1*5#0", e2e::DetectDtmf(heard, rate));
     xvfb.Stop();
     services.Stop();
 }

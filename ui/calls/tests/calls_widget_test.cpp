@@ -432,6 +432,14 @@ TEST_F(CallWindows, AddAMemberFromTheDialPage) {
     Events();
     EXPECT_FALSE(page->Model()->Held());
     EXPECT_TRUE(bridge.Sending(bobChannel));
+    // The keypad of a member's menu is the keypad of that member's connection.
+    ASSERT_EQ(2, page->Model()->cnxCount);
+    page->MenuItems(page->Tiles()[2]->geometry().center());
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    ASSERT_NE(nullptr, windows->Keypad());
+    EXPECT_EQ(page->Model()->cnxIds[1], windows->Keypad()->GetCnxId());
+    EXPECT_EQ(-1, page->Model()->targetCnx);
+    windows->OnKeypadMessage(0, 0);
 }
 
 // A caller taken into the running call turns the page into the member view at once, with no tiles
@@ -528,35 +536,55 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     EXPECT_EQ(1u, calls->Pages().size());
     EXPECT_EQ(1, page->Model()->cnxCount);
 
-    // The keypad goes with its call.
+    // The keypad stays when its call ends, until it is closed; its keys then reach no call.
     sheet->setCurrentWidget(page);
     windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     QPointer<CKeypadDlg> keypad(windows->Keypad());
     CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
     Events();
+    Wait(6000);
+    Events();
+    EXPECT_TRUE(calls->Pages().empty());
+    ASSERT_EQ(keypad.data(), windows->Keypad());
+    const size_t uaAfter = UaEvents().size();
+    windows->Keypad()->PressKey(1117 + 3);
+    PumpAll();
+    EXPECT_EQ(uaAfter, UaEvents().size());
+    windows->Keypad()->close();
+    Events();
     EXPECT_EQ(nullptr, windows->Keypad());
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(keypad.isNull());
 }
 
-// The page's "keyboard" entry shows the dial page with its keys; the page's menu first closes the
+// The page's "keyboard" entry opens the keypad window for the page's call, which sends its keys on
+// any codec (here iLBC, on which the Dial page's keys send nothing); the page's menu first closes the
 // keypad window.
-TEST_F(CallWindows, KeyboardEntryShowsTheDialPageAndTheMenuClosesTheKeypad) {
+TEST_F(CallWindows, KeyboardEntryOpensTheKeypadForThePagesCallAndTheMenuClosesIt) {
     Type("bob@example.com");
     windows->OnDialButton(false);
     Events();
     calls::COnDialDlg* page = CurrentCallPage();
     ASSERT_NE(nullptr, page);
     const int cnx = page->Model()->cnxIds[0];
-    Answer(cnx);
+    Answer(cnx);  // iLBC
     Events();
+    const int ch = Channel(cnx);
     page->RunMenuCommand(ID_CALL_KEYPAD);
-    EXPECT_EQ(Dial(), sheet->currentWidget());
-    EXPECT_EQ(nullptr, windows->Keypad());
+    EXPECT_EQ(page, sheet->currentWidget());
+    ASSERT_NE(nullptr, windows->Keypad());
+    EXPECT_EQ(cnx, windows->Keypad()->GetCnxId());
+    for (int v : {5, 10, 11}) windows->Keypad()->PressKey(1117 + v);
+    sheet->setCurrentWidget(Dial());
+    frame->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frame.get()));
+    QTest::mouseClick(Dial()->Key(7), Qt::LeftButton);
+    Events();
+    PumpAll();
+    EXPECT_EQ((std::vector<int>{5, 10, 11}), bridge.channels[ch].dtmf);
 
     sheet->setCurrentWidget(page);
-    windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     bool menuShown = false;
     QTimer::singleShot(0, [&] {
@@ -633,6 +661,17 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     calls::CDlgToolBar spare;
     EXPECT_FALSE(spare.LoadImageStrip("/nonexistent/calllogbar.bmp"));
     EXPECT_TRUE(spare.Image(0).isNull());
+    // A skin without the call log's pictures: the program's own strip and direction icons stand in.
+    const std::string skin = shell::Paths().skinFolder;
+    shell::Paths().skinFolder = "/nonexistent-skin";
+    log->OnSkinChanged();
+    EXPECT_EQ(13, log->Bar()->ImageCount());
+    for (QAction* a : log->Bar()->actions())
+        if (a->data().isValid()) EXPECT_FALSE(a->icon().isNull()) << a->data().toInt();
+    for (int row = 0; row < log->List()->count(); ++row)
+        EXPECT_FALSE(log->List()->item(row)->data(Qt::DecorationRole).value<QPixmap>().isNull()) << row;
+    shell::Paths().skinFolder = skin;
+    log->OnSkinChanged();
     log->PeerFilter()->setCurrentIndex(2);
     log->RefreshList();
     EXPECT_EQ(2, log->List()->count());
@@ -1125,7 +1164,7 @@ TEST_F(CallWindows, HoldAndResumeFromTheCallPageMenu) {
     EXPECT_EQ(OSIP_UA_EVT_HOLD, UaEvents().back().iEvent);
     EXPECT_FALSE(bridge.Sending(ch));  // no voice either way while held
     EXPECT_FALSE(bridge.Playing(ch));
-    EXPECT_EQ(QString("On hold"), page->StatusLine()->text());
+    EXPECT_EQ(QString("Call with..."), page->StatusLine()->text());  // the page shows no hold
     EXPECT_EQ(CALL_TALKING, page->Model()->State());
     Wait(2000);
     Events();

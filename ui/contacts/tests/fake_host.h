@@ -65,7 +65,9 @@ public:
         log.push_back(s);
     }
     int SendGroupText(const QString& text, const std::vector<AddrNode*>& identities) override {
-        log.push_back("group text " + text.toStdString() + " to " + std::to_string(identities.size()));
+        std::string s = "group text " + text.toStdString() + " to";
+        for (AddrNode* i : identities) s += " " + std::string(i->id);
+        log.push_back(s);
         return groupTextResult;
     }
     int groupTextResult = 0;

@@ -46,40 +46,38 @@ TEST_F(BookLogic, ContactLabelsFollowTheEditionAndPresence) {
     EXPECT_EQ(QString("Bob"), ItemLabel(bob, TREE_GROUP, w));
 }
 
+// A contact reads online or offline, busy or not; the refresh after a presence change runs its display
+// text and the word together.
 TEST_F(BookLogic, PresenceGivesTheContactsWordAndImage) {
     AddrGroup* friends = Group("g1", "Friends", Root(0));
-    AddrContact* bob = Contact("bob", "Bob", friends);
+    AddrContact* bob = Contact("bob", "Bob", friends, "Bobby");
     AddrIdentity* qz = Identity(bob, 9, "bob");
-    AddrIdentity* sipId = Identity(bob, 8, "bob@sip");
     BookWords w;
-    w.busy = "Away from desk";
-    struct Case { uint32_t online; bool busy; bool blocked; const char* label; int image; int qzImage; } const cases[] = {
-        {1, false, false, "Bob--Online", IMG_ONLINE, IMG_QZ_ONLINE},
-        {1, true, false, "Bob--Away from desk", IMG_BUSY, IMG_QZ_ONLINE},
-        {0, true, false, "Bob--Offline", IMG_OFFLINE, IMG_QZ_OFFLINE},  // a stale busy bit is no presence
-        {0, false, false, "Bob--Offline", IMG_OFFLINE, IMG_QZ_OFFLINE},
-        {1, true, true, "Bob--Away from desk", IMG_BLOCK_ONLINE, IMG_QZ_ONLINE},
-        {0, true, true, "Bob--Offline", IMG_BLOCK_OFFLINE, IMG_QZ_OFFLINE},
+    w.online = "On";
+    struct Case { uint32_t online; bool busy; bool blocked; const char* label; const char* refreshed; int image; int qzImage; } const cases[] = {
+        {1, false, false, "Bobby(Bob)--On", "BobbyOn", IMG_ONLINE, IMG_QZ_ONLINE},
+        {1, true, false, "Bobby(Bob)--On", "BobbyOn", IMG_ONLINE, IMG_QZ_ONLINE},  // busy is online
+        {0, true, false, "Bobby(Bob)--Offline", "BobbyOffline", IMG_OFFLINE, IMG_QZ_OFFLINE},
+        {0, false, false, "Bobby(Bob)--Offline", "BobbyOffline", IMG_OFFLINE, IMG_QZ_OFFLINE},
+        {1, true, true, "Bobby(Bob)--On", "BobbyOn", IMG_BLOCK_ONLINE, IMG_QZ_ONLINE},
+        {0, true, true, "Bobby(Bob)--Offline", "BobbyOffline", IMG_BLOCK_OFFLINE, IMG_QZ_OFFLINE},
     };
     for (const Case& c : cases) {
         AddrBook_SetIdentityOnline(qz, c.online);
         AddrBook_SetIdentityBusy(qz, c.busy);
         bob->flags = c.blocked ? (bob->flags | ADDR_FLAG_BLOCKED) : (bob->flags & ~ADDR_FLAG_BLOCKED);
         EXPECT_EQ(QString(c.label), ItemLabel(bob, TREE_BUDDY, w)) << c.online << c.busy << c.blocked;
+        EXPECT_EQ(QString(c.refreshed), RefreshedContactLabel(bob, w)) << c.online << c.busy << c.blocked;
         EXPECT_EQ(c.image, ItemImage(bob, TREE_BUDDY)) << c.online << c.busy << c.blocked;
         EXPECT_EQ(c.qzImage, ItemImage(qz, TREE_BUDDY)) << c.online << c.busy << c.blocked;
-        // Busy is online for the group's count and the other trees.
         EXPECT_EQ(QString(c.online ? "Friends(1/1)" : "Friends(0/1)"), ItemLabel(friends, TREE_BUDDY, w));
         EXPECT_EQ(IMG_MEMBER, ItemImage(bob, TREE_GROUP));
     }
-    // Only the messaging identity's busy counts.
-    bob->flags &= ~ADDR_FLAG_BLOCKED;
-    AddrBook_SetIdentityOnline(sipId, 1);
-    AddrBook_SetIdentityOnline(qz, 1);
-    AddrBook_SetIdentityBusy(qz, false);
-    AddrBook_SetIdentityBusy(sipId, true);
-    EXPECT_EQ(QString("Bob--Online"), ItemLabel(bob, TREE_BUDDY, w));
-    EXPECT_EQ(IMG_ONLINE, ItemImage(bob, TREE_BUDDY));
+    // Without a remark name the store's display text is the name, else the id.
+    AddrContact* ann = Contact("ann", "Ann", friends);
+    AddrContact* cid = Contact("cid", nullptr, friends);
+    EXPECT_EQ(QString("AnnOffline"), RefreshedContactLabel(ann, w));
+    EXPECT_EQ(QString("cidOffline"), RefreshedContactLabel(cid, w));
 }
 
 TEST_F(BookLogic, OnlineNeedsAnOnlineIdentityWithTheServiceOrTheBlockedFlag) {
@@ -195,6 +193,13 @@ TEST_F(BookLogic, DialChoice) {
 }
 
 TEST_F(BookLogic, OnlyWebAndMailAddressesOpen) {
+    // The settings file's addresses: web pages and mail.
+    struct Case { const char* address; bool opens; } const settings[] = {
+        {"https://example.org/share", true}, {"http://example.org", true}, {"mailto:share@example.org", true},
+        {"MAILTO:share@example.org", true}, {"mailto:", false}, {"file:///etc/passwd", false}, {"/usr/bin/xterm", false},
+        {"javascript:alert(1)", false}, {"", false},
+    };
+    for (const Case& c : settings) EXPECT_EQ(c.opens, IsOpenableSettingsAddress(c.address)) << c.address;
     EXPECT_TRUE(IsOpenableAddress("https://example.org/x", false));
     EXPECT_TRUE(IsOpenableAddress("http://example.org", false));
     EXPECT_FALSE(IsOpenableAddress("file:///etc/passwd", false));

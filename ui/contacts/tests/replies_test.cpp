@@ -15,6 +15,7 @@
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
+#include "service/presence_core.h"
 #include "ui/contacts/addrbook_logic.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/tests/book_fixture.h"
@@ -257,10 +258,27 @@ TEST_F(BookReplies, DefaultGroupsOnceAndChatGroups) {
     m->first = strdup("bob");
     m->second = strdup("Bob");
     g->members.push_back(m);
+    // A member with its accounts: the messaging one carries the member's user number.
+    auto* dave = new GroupMember;
+    dave->first = strdup("dave");
+    dave->second = strdup("Dave");
+    dave->value = 1007;
+    dave->items.push_back(new GroupItem{1, strdup("dave")});
+    dave->items.push_back(new GroupItem{2, strdup("dave")});
+    g->members.push_back(dave);
     EXPECT_TRUE(AddGroupMembers(g, "q-dev"));
     EXPECT_FALSE(AddGroupMembers(g, "q-none"));
+    AddrNode* daveNode = Find(dev, "dave");
+    ASSERT_NE(nullptr, daveNode);
+    auto uidOf = [&](uint32_t type) {
+        for (AddrNode* c = daveNode->child; c; c = c->next)
+            if (c->kind == ADDR_KIND_IDENTITY && c->type == type) return presence_setting_get_int(&static_cast<AddrIdentity*>(c)->settings, "uid", 0);
+        return -1;
+    };
+    EXPECT_EQ(1007, uidOf(9));
+    EXPECT_EQ(0, uidOf(8));
     EXPECT_TRUE(dev->flags & FLAG_EXPANDED);
-    EXPECT_EQ(QString("Dev(1)"), ItemLabel(dev, TREE_GROUP, BookWords()));
+    EXPECT_EQ(QString("Dev(2)"), ItemLabel(dev, TREE_GROUP, BookWords()));
     GroupRecord_Free(g);
 }
 

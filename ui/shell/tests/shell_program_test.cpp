@@ -233,10 +233,10 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     EXPECT_TRUE(WaitText(log, "VOIPEVT_REMOTE_NEWCALL", 20000)) << bob.Output();
     bob.Wait(20000);
     ASSERT_TRUE(WaitText(log, "VOIPEVT_RELEASE_CALL", 20000)) << bob.Output();
-    // The unanswered call is in the call log under the contact's name.
+    // The unanswered call is in the call log under the contact's name (not the remark name alice gave him).
     const std::vector<CallLogEntry> calls = shelltest::WaitCallLog(profile + "/individual/alice/calllog.dat", 1, 20000);
     ASSERT_EQ(1u, calls.size());
-    EXPECT_STREQ("Bobby", calls[0].name);
+    EXPECT_STREQ("Bob", calls[0].name);
     EXPECT_EQ(CALLLOG_MISSED, calls[0].typeFlags);
     // After the call the user opens the service page from the View menu: it shows the skin's local page in
     // the program's language.
