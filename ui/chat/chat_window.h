@@ -131,6 +131,8 @@ public:
     // Room control and the commands that reach beyond the window.
     void InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra);
     void OnInvite();
+    void OnKick();
+    void OnEnd();
     void OnCall();
     void OnBlock();
     // The font of the input box, used for the message bodies of the history as well.
