@@ -30,6 +30,7 @@
 #include "platform/fs.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
@@ -260,6 +261,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     queryFrom_ = queryTo_ = QDate::currentDate();
     OnLanguageChanged();
     panes_[1]->setText(QDate::currentDate().toString("yyyy-MM-dd"));
+    if (!parent) chat::PlaceWithinScreen(this);
 }
 
 CChatRecordFrame::~CChatRecordFrame() {
