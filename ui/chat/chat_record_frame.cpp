@@ -143,9 +143,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     setObjectName("chatRecordFrame");
     setAttribute(Qt::WA_DeleteOnClose);
     resize(820, 560);
-    setStyleSheet("QTreeWidget { background: white; border: 1px solid #cdd8e6; }"
-                  "QTextEdit { background: white; border: 1px solid #cdd8e6; }"
-                  "QToolBar { spacing: 4px; padding: 3px; }");
+    setStyleSheet("QToolBar { spacing: 4px; padding: 3px; }");
     auto make = [this](QMenu* menu, int id, int image, std::function<void()> run) {
         QAction* a = menu->addAction(ToolImage(image), QString());
         connect(a, &QAction::triggered, this, [run] { run(); });

@@ -3,13 +3,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDateTime>
 #include <QDesktopServices>
 #include <QClipboard>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QFontDialog>
-#include <QMimeData>
 #include <QPainter>
 #include <QGuiApplication>
 #include <QScreen>
@@ -21,31 +19,23 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
-#include <QScrollBar>
 #include <QStackedWidget>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <set>
-#include <QTextDocumentFragment>
+#include <QStyledItemDelegate>
 #include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cstring>
 
 #include "common/account.h"
 #include "common/debug.h"
 #include "platform/codepage.h"
-#include "platform/sync.h"
-#include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_book.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_room_dialogs.h"
-#include "ui/controls/chat_text.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_toolbar.h"
@@ -53,8 +43,6 @@
 #include "ui/controls/shaped_button.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
-#include "ui/shell/capture_probe.h"
-#include "ui/shell/head_picture.h"
 #include "ui/shell/shell_config.h"
 #include "ui/chat/chat_window_internal.h"
 
@@ -87,7 +75,9 @@ void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<voi
     g_open = std::move(open);
 }
 
-bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
+bool ConfirmAndOpenLink(QWidget* parent, const QString& link) { return OpenLink(parent, link, true); }
+
+bool OpenLink(QWidget* parent, const QString& link, bool ask) {
     QString text = link.trimmed();
     if (text.startsWith("www.", Qt::CaseInsensitive)) text = "http://" + text;
     QUrl url(text, QUrl::StrictMode);
@@ -96,11 +86,11 @@ bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
         DebugTrace(MOD_QZ, 2, "link refused: %s", text.toUtf8().constData());
         return false;
     }
-    bool yes = g_confirm ? g_confirm(url.toString())
-                         : QMessageBox::question(parent, ChatText("im_dlg", "im_link_title", "Open link"),
-                                                 ChatText("im_dlg", "im_link_ask", "Open this address?") + "\n\n" +
-                                                     url.toString()) == QMessageBox::Yes;
-    if (!yes) return false;
+    if (ask && !(g_confirm ? g_confirm(url.toString())
+                           : QMessageBox::question(parent, ChatText("im_dlg", "im_link_title", "Open link"),
+                                                   ChatText("im_dlg", "im_link_ask", "Open this address?") + "\n\n" +
+                                                       url.toString()) == QMessageBox::Yes))
+        return false;
     if (g_open) g_open(url);
     else QDesktopServices::openUrl(url);
     return true;
@@ -188,7 +178,7 @@ QString WithoutShortcutText(QString text, const QKeySequence& key) {
 
 QTextCharFormat BodyFormat(const QTextCharFormat& f) {
     QTextCharFormat out;
-    out.setForeground(f.foreground().style() != Qt::NoBrush ? f.foreground().color() : QColor(0x1d, 0x2b, 0x3a));
+    if (f.foreground().style() != Qt::NoBrush) out.setForeground(f.foreground().color());
     if (!f.hasProperty(QTextFormat::FontFamilies)) return out;
     const QStringList families = f.fontFamilies().toStringList();
     if (!families.isEmpty()) out.setFontFamilies({families.first()});
@@ -218,6 +208,47 @@ using chat::FromAnsi;
 using chat::ToAnsi;
 using namespace chatwin;
 
+namespace {
+
+// The member rows in the system's colours: the highlight while the list has the focus, the button face
+// for a selected row of a list without it, the window colour otherwise, the text in the button-text
+// colour; the picture, the name and a focus rectangle on the focused row.
+class MemberRowDelegate : public QStyledItemDelegate {
+ public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem o(option);
+        initStyleOption(&o, index);
+        const QPalette pal = QApplication::palette();
+        const bool selected = o.state & QStyle::State_Selected;
+        const bool focus = o.widget && o.widget->hasFocus();
+        const QColor back = !selected ? pal.color(QPalette::Active, QPalette::Base)
+                            : focus   ? pal.color(QPalette::Active, QPalette::Highlight)
+                                      : pal.color(QPalette::Active, QPalette::Button);
+        const QColor text = selected && focus ? pal.color(QPalette::Active, QPalette::HighlightedText)
+                                              : pal.color(QPalette::Active, QPalette::ButtonText);
+        painter->save();
+        painter->fillRect(o.rect, back);
+        const QSize icon = o.decorationSize;
+        const QRect iconRect(o.rect.left() + 2, o.rect.top() + (o.rect.height() - icon.height()) / 2, icon.width(), icon.height());
+        o.icon.paint(painter, iconRect);
+        const QRect textRect = o.rect.adjusted(icon.width() + 6, 0, -2, 0);
+        painter->setPen(text);
+        painter->setFont(o.font);
+        painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, o.fontMetrics.elidedText(o.text, Qt::ElideRight, textRect.width()));
+        if ((o.state & QStyle::State_HasFocus) && o.widget) {
+            QStyleOptionFocusRect frame;
+            frame.initFrom(o.widget);
+            frame.rect = o.rect;
+            frame.backgroundColor = back;
+            o.widget->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, painter, o.widget);
+        }
+        painter->restore();
+    }
+};
+
+}  // namespace
+
 CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
     setObjectName("imDlg");
     setAttribute(Qt::WA_DeleteOnClose, false);
@@ -239,19 +270,6 @@ CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
 CIMDlg::~CIMDlg() = default;
 
 void CIMDlg::BuildWindow() {
-    setStyleSheet(
-        "CIMDlg { background: #eef3f9; }"
-        "QLabel#chatTitle { font-size: 15px; font-weight: 600; color: #1d2b3a; }"
-        "QLabel#chatSubtitle { color: #6a7a8c; }"
-        "QTextEdit { background: white; border: 1px solid #cdd8e6; border-radius: 4px; }"
-        "QListWidget { background: white; border: 1px solid #cdd8e6; border-radius: 4px; }"
-        "QToolBar { background: transparent; border: none; spacing: 2px; }"
-        "QToolButton { border: 1px solid transparent; border-radius: 4px; padding: 3px 6px; color: #22364d; }"
-        "QToolButton:hover { background: #dde9f8; border-color: #b8cfee; }"
-        "QToolButton:checked { background: #d3e3f8; border-color: #9dbbe6; }"
-        "QFrame#sidePane { background: #f7faff; border: 1px solid #d5e0ee; border-radius: 6px; }"
-        "QPushButton#sendButton { background: #2f6fc6; color: white; border: none; border-radius: 4px; padding: 6px 18px; font-weight: 600; }"
-        "QPushButton#sendButton:hover { background: #3b7fd8; }");
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
@@ -297,7 +315,6 @@ void CIMDlg::BuildWindow() {
     // Upper tool bar: the session's actions.
     auto* top = new QWidget(this);
     top->setObjectName("chatTop");
-    top->setStyleSheet("QWidget#chatTop { background: qlineargradient(x1:0,y1:0,x2:0,y2:1, stop:0 #ffffff, stop:1 #e4edf8); border-bottom: 1px solid #c9d6e6; }");
     auto* topRow = new QHBoxLayout(top);
     topRow->setContentsMargins(6, 3, 10, 3);
     topRow->setSpacing(8);
@@ -369,7 +386,6 @@ void CIMDlg::BuildWindow() {
     history_->setTextInteractionFlags(Qt::TextBrowserInteraction);
     history_->viewport()->installEventFilter(this);
     history_->setContextMenuPolicy(Qt::NoContextMenu);
-    history_->document()->setDefaultStyleSheet("a { color: #2f6fc6; }");
     history_->setMinimumHeight(160);
 
     auto* compose = new QWidget;
@@ -414,7 +430,6 @@ void CIMDlg::BuildWindow() {
     send_->setObjectName("sendButton");
     send_->setMinimumSize(96, 30);
     send_->SetBitmaps(205, 206, 205, 0, 206, 207);
-    send_->SetCaptionColor(Qt::white);
     connect(send_, &QAbstractButton::clicked, this, [this] { OnSend(); });
     buttons->addWidget(hint_, 1);
     buttons->addWidget(ptt_);
@@ -458,6 +473,7 @@ void CIMDlg::BuildWindow() {
     // Kick, call and block follow the selected rows.
     connect(memberList_, &QListWidget::itemSelectionChanged, this, [this] { RefreshCommands(); });
     memberList_->setObjectName("members");
+    memberList_->setItemDelegate(new MemberRowDelegate(memberList_));
     memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     memberList_->setIconSize(QSize(32, 32));
     // A long name is cut with an ellipsis rather than scrolled sideways in the narrow column.
@@ -694,8 +710,9 @@ void CIMDlg::ViewMembersChanged() {
     memberList_->clear();
     int chosen = recipient_->currentData().isValid() ? recipient_->currentData().toInt() : 0;
     recipient_->clear();
-    recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
+    // Removed from the room: the chooser is left empty.
+    if (!(room && m_bKicked)) recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
     // The user's own row: the nickname, or the account's user name without one, cut so that it and
     // "(myself)" fit in 64 characters.

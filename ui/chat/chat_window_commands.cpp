@@ -160,8 +160,7 @@ QMenu* CIMDlg::ContextMenuFor(QWidget* view) {
     menu->clear();
     RefreshEditCommands();
     auto item = [&](int id, const char* key, const char* chinese) {
-        static const QRegularExpression keyName(R"(\s+(Ctrl|Alt)\+\w+\s*$)");
-        QAction* a = menu->addAction(ChatText("im_dlg", key, chinese).remove(keyName).left(63));
+        QAction* a = menu->addAction(ChatText("im_dlg", key, chinese).left(63));
         a->setEnabled(actions_[id]->isEnabled());
         QAction* target = actions_[id];
         connect(a, &QAction::triggered, this, [this, target, history] {
@@ -169,7 +168,6 @@ QMenu* CIMDlg::ContextMenuFor(QWidget* view) {
             target->trigger();
         });
     };
-    // The context menus read the menu texts without their key names.
     if (history) {
         lastClickInHistory_ = true;
         RefreshEditCommands();

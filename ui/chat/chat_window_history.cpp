@@ -55,17 +55,17 @@ void CIMDlg::ViewHeader(const std::string& sender, const std::string& receiver, 
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
     const bool own = sender == ownName_;
-    const QString colour = own ? "#2f6fc6" : "#1f8a4c";
+    const QString colour = own ? "#0000a0" : "#008000";
     // "name 对 receiver 说(Privacy): (time)": the name in its colour, the rest in the header's grey.
-    QString html = QString("<span style=\"color:%1;font-weight:600;\">%2</span>").arg(colour, Escape(FromAnsi(sender)));
-    const auto grey = [](const QString& t) { return QString("<span style=\"color:#808080;\">%1</span>").arg(Escape(t)); };
+    QString html = QString("<span style=\"color:%1;\">%2</span>").arg(colour, Escape(FromAnsi(sender)));
+    QString rest;
     if (!receiver.empty()) {
         const QString say = ChatText("im_dlg", "im_privacy2", "说");
-        html += grey(" " + ChatText("im_dlg", "im_privacy1", "对") + " " + FromAnsi(receiver) + (say.isEmpty() ? QString() : " " + say));
-        if (priv) html += QString("<span style=\"color:#c0641c;\">%1</span>").arg(Escape(ChatText("im_dlg", "im_privacy", "(Privacy)")));
+        rest += " " + ChatText("im_dlg", "im_privacy1", "对") + " " + FromAnsi(receiver) + (say.isEmpty() ? QString() : " " + say);
+        if (priv) rest += ChatText("im_dlg", "im_privacy", "(Privacy)");
     }
-    html += grey(": ");
-    html += QString("<span style=\"color:#a0aab6;\">%1</span>").arg(TimeText(time));
+    rest += ": " + TimeText(time);
+    html += QString("<span style=\"color:#808080;\">%1</span>").arg(Escape(rest));
     if (!history_->document()->isEmpty()) c.insertBlock();
     QTextBlockFormat block;
     block.setTopMargin(history_->document()->isEmpty() ? 0 : 8);
@@ -82,7 +82,7 @@ void CIMDlg::AppendBody(const QString& text) {
     c.beginEditBlock();
     c.insertBlock();
     QTextBlockFormat block;
-    block.setLeftMargin(14);
+    block.setLeftMargin(kBodyIndent);
     c.setBlockFormat(block);
     const QTextCharFormat body = BodyFormat(inputFormat_);
     QTextCharFormat link = body;
@@ -118,20 +118,33 @@ void CIMDlg::ViewBody(const std::string& text) {
 
 void CIMDlg::ViewLine(const std::string& text) { AppendBody(FromAnsi(text)); }
 
-void CIMDlg::ViewNotice(const std::string& text) {
-    if (text.empty()) return;
+QTextCharFormat CIMDlg::NoticeFormat() const {
+    // The input's format made bold, 300 twips (15 points) taller than it.
+    QTextCharFormat f = BodyFormat(inputFormat_);
+    const double size = f.fontPointSize() > 0 ? f.fontPointSize() : QFontInfo(history_->font()).pointSizeF();
+    f.setFontPointSize(size + 15);
+    f.setFontWeight(QFont::Bold);
+    return f;
+}
+
+void CIMDlg::ViewNoticeHeader(int64_t time) {
     QTextCursor c = NewHistoryLine();
     QTextBlockFormat block;
     block.setTopMargin(8);
     c.setBlockFormat(block);
+    c.insertText(ChatText("im_dlg", "im_systip", "System tip") + " : " + TimeText(time), NoticeFormat());
+    EndLine();
+}
+
+void CIMDlg::ViewSystemNotice(const std::string& text, int64_t time, bool headed) {
+    if (text.empty()) return;
     // "System tip : (time)", and the notice on the next line.
-    c.insertHtml(QString("<span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
-                     .arg(Escape(ChatText("im_dlg", "im_systip", "System tip")), TimeText(-1)));
-    c.insertBlock();
+    if (!headed) ViewNoticeHeader(time);
+    QTextCursor c = NewHistoryLine();
     QTextBlockFormat body;
-    body.setLeftMargin(14);
+    body.setLeftMargin(kBodyIndent);
     c.setBlockFormat(body);
-    c.insertHtml(QString("<span style=\"color:#b0601a;font-weight:600;\">%1</span>").arg(Escape(FromAnsi(text))));
+    c.insertText(FromAnsi(text), NoticeFormat());
     EndLine();
 }
 
@@ -184,7 +197,7 @@ void CIMDlg::ViewSessionTimeout(const std::string& text) {
     // Indented as a message body, in the input's format; no header and no time.
     QTextCursor c = NewHistoryLine();
     QTextBlockFormat block;
-    block.setLeftMargin(14);
+    block.setLeftMargin(kBodyIndent);
     c.setBlockFormat(block);
     c.insertText(FromAnsi(text), BodyFormat(inputFormat_));
     EndLine();
@@ -215,6 +228,12 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
     if (anchor.startsWith("agree:") || anchor.startsWith("reject:")) {
         const int n = anchor.section(':', 1).toInt();
         if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
+        // An answer that did not go out says so and leaves the invitation open to be answered again.
+        const bool agree = anchor.startsWith("agree:");
+        if (agree && AcceptInvitation() == -1) {
+            ViewNotice(Text("im_warn", "以下消息未被发送"));
+            return;
+        }
         invitationsAnswered_[n] = true;
         // Both answers leave the text once one is taken; later ranges move up by what was cut.
         const auto [from, to] = invitationLinks_[static_cast<size_t>(n)];
@@ -227,8 +246,7 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
             if (r.first >= to) r = {r.first - cut, r.second - cut};
         for (auto& e : m_voiceMsgs)
             if (e.first >= to) e.first -= cut, e.last -= cut;
-        if (anchor.startsWith("agree:")) AcceptInvitation();
-        else QTimer::singleShot(0, this, [this] { close(); });
+        if (!agree) QTimer::singleShot(0, this, [this] { close(); });
         return;
     }
     if (anchor.startsWith("voice:")) {

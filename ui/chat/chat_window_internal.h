@@ -22,7 +22,8 @@ enum Command {
     ID_CALL = 32833, ID_END = 32837, ID_KICK = 32838, ID_BLOCK = 32841,
 };
 
-inline const QColor kAccent(0x2f, 0x6f, 0xc6);
+// A message body stands 300 twips (20 pixels) further in than its header.
+inline constexpr int kBodyIndent = 20;
 
 // Block notices every chat window gets (lParam: the contact's id text).
 inline constexpr UINT WM_BLOCK_ANSWER = 0x821;

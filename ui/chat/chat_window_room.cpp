@@ -24,7 +24,7 @@ using chat::FromAnsi;
 using chat::ToAnsi;
 using namespace chatwin;
 
-void CIMDlg::ViewInvitation(const std::string& invitation) {
+void CIMDlg::ViewInvitation(const std::string& invitation, int64_t time, bool headed) {
     // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers.
     const QStringList fields = FromAnsi(invitation).split(',');
     const QString name = fields.value(1).trimmed(), text = fields.value(3).trimmed();
@@ -32,14 +32,22 @@ void CIMDlg::ViewInvitation(const std::string& invitation) {
                                   : shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite1", "%s:%s"), {name, text});
     const int n = static_cast<int>(invitationsAnswered_.size());
     invitationsAnswered_.push_back(false);
-    ViewNotice(ToAnsi(line));
+    ViewSystemNotice(ToAnsi(line), time, headed);
+    // The two answers follow the invitation in its format, as links five blanks apart.
+    const QTextCharFormat plain = NoticeFormat();
+    QTextCharFormat link = plain;
+    link.setAnchor(true);
+    link.setForeground(history_->palette().link());
+    link.setFontUnderline(true);
     QTextCursor c(history_->document());
     c.movePosition(QTextCursor::End);
-    c.insertText("  ");
+    c.insertText("  ", plain);
     const int from = c.position();
-    c.insertHtml(QString("<a href=\"agree:%1\">%2</a>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<a href=\"reject:%1\">%3</a>")
-                     .arg(n)
-                     .arg(Escape(ChatText("im_dlg", "im_agree", "我同意")), Escape(ChatText("im_dlg", "im_reject", "拒绝参加"))));
+    link.setAnchorHref(QString("agree:%1").arg(n));
+    c.insertText(ChatText("im_dlg", "im_agree", "我同意"), link);
+    c.insertText(QString(5, QChar::Nbsp), plain);
+    link.setAnchorHref(QString("reject:%1").arg(n));
+    c.insertText(ChatText("im_dlg", "im_reject", "拒绝参加"), link);
     invitationLinks_.push_back({from, c.position()});
     EndLine();
 }

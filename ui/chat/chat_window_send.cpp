@@ -225,7 +225,7 @@ void CIMDlg::MarkInputLinks() {
         sel.cursor = QTextCursor(input_->document());
         sel.cursor.setPosition(static_cast<int>(m.capturedStart()));
         sel.cursor.setPosition(static_cast<int>(m.capturedEnd()), QTextCursor::KeepAnchor);
-        sel.format.setForeground(kAccent);
+        sel.format.setForeground(input_->palette().link());
         sel.format.setFontUnderline(true);
         marks << sel;
     }
@@ -239,7 +239,7 @@ void CIMDlg::OnInputClick(const QPoint& at) {
     while (it.hasNext()) {
         const auto m = it.next();
         if (pos >= m.capturedStart() && pos < m.capturedEnd()) {
-            chat::ConfirmAndOpenLink(this, m.captured());
+            chat::OpenLink(this, m.captured(), false);
             return;
         }
     }
