@@ -218,6 +218,13 @@ void Language(const std::string& appFolder, const std::string& profile, const st
     lounge->resize(540, 390);
     QApplication::processEvents();
     Save(lounge, "chat_room_small_" + suffix);
+
+    // An invitation into a room, from the robot: the window it opens shows the two answers.
+    Deliver(&reg, "9001#", robot, tr("#@#INVITE#9001,Bob,1002,Developers", "#@#INVITE#9001,张伟,1002,开发讨论"), 10);
+    auto* invited = static_cast<CIMDlg*>(reg.Windows().back());
+    invited->resize(660, 470);
+    invited->show();
+    Save(invited, "chat_invitation_" + suffix);
     reg.CloseAll(0);
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 

@@ -26,8 +26,14 @@ user numbered UID*10+n. Commands travel as text "#@#NAME#field...":
   to thread   plain text goes to every other member with thread id "<thread>#<sender>", or to one
               member with "<thread>#SMSG#<sender>" when it came with thread id "<thread>#SMSG#<uid>";
               QUIT (and END) leaves: NOTIFY#2 to the others; KICK#uid... by the room's first member
-              removes them (NOTIFY#7 to each, NOTIFY#3 to the rest, KICK#0 back; others get KICK#2).
+              removes them (NOTIFY#7 to each, NOTIFY#3 to the rest, KICK#0 back; others get KICK#2);
+              INVITE#text#uid... by a member invites those users: each gets from UID, with thread id
+              "<thread>#", INVITE#<thread>,<inviter's nick>,<inviter's uid>,<text, else the room's name>.
               A voice message to a thread reaches the members the same way.
+  to UID      ACCEPT#nick with thread id "<thread>#" from an invited user joins that room as START does
+              (THUPDATE, LIST, NOTIFY#1); from anyone not invited it is answered with RESULT#2.
+With --robot-control FILE the robot also obeys the lines appended to that file, each once:
+  invite KEY UID   the first member of room KEY invites user UID, as if it had sent INVITE#...#UID.
 """
 import argparse
 import random
@@ -151,6 +157,7 @@ class Room:
     def __init__(self, key, name, thread, password=""):
         self.key, self.name, self.thread, self.password = key, name, thread, password
         self.members = {}  # uid -> display, in joining order
+        self.invited = set()  # uids invited and not yet in
         self.who = Who(thread, name)
 
 
@@ -191,6 +198,8 @@ class Robot:
         if to == self.id:
             if fields and fields[0] == "START":
                 return self.start(sender, tag, fields)
+            if fields and fields[0] == "ACCEPT":
+                return self.accept(sender, tag, fields)
             return
         room = self.threads[to]
         if sender.id not in room.members:
@@ -206,6 +215,9 @@ class Robot:
                     self.send(room.who, uid, "%d#" % room.thread, "#@#NOTIFY#7#%d,%s" % (uid, room.members[uid]))
                     self.leave(room, uid, 3)
             return self.send(room.who, sender.id, "%d#" % room.thread, "#@#KICK#0")
+        if fields and fields[0] == "INVITE":
+            return self.invite(room, sender.id, fields[1] if len(fields) > 1 else "",
+                               [int(f) for f in fields[2:] if f.strip().isdigit()])
         if "SMSG#" in tag:
             target = int(tag.rsplit("#", 1)[1] or 0)
             if target in room.members:
@@ -222,6 +234,10 @@ class Robot:
         room = self.room(key)
         if room.password and lead != room.password:
             return self.send(self.who, sender.id, tag, "#@#RESULT#13")
+        self.join(room, sender, tag, nick)
+
+    def join(self, room, sender, tag, nick):
+        room.invited.discard(sender.id)
         room.members.pop(sender.id, None)
         others = list(room.members.items())
         room.members[sender.id] = nick
@@ -230,6 +246,35 @@ class Robot:
                   "#@#LIST" + "".join("#%d,%s" % (uid, name) for uid, name in others))
         for uid, _ in others:
             self.send(room.who, uid, "%d#" % room.thread, "#@#NOTIFY#1#%d,%s" % (sender.id, nick))
+
+    def invite(self, room, inviter, text, uids):
+        """The member inviter asks the users in: each gets the invitation from the robot itself."""
+        nick = room.members.get(inviter, "").replace(",", " ")
+        text = (text.strip() or room.name).replace(",", " ")
+        for uid in uids:
+            if uid in room.members or uid not in self.srv.users:
+                continue
+            room.invited.add(uid)
+            self.send(self.who, uid, "%d#" % room.thread, "#@#INVITE#%d,%s,%d,%s" % (room.thread, nick, inviter, text))
+
+    def accept(self, sender, tag, fields):
+        thread = tag.split("#", 1)[0]
+        room = self.threads.get(int(thread)) if thread.isdigit() else None
+        if room is None or sender.id not in room.invited:
+            return self.send(self.who, sender.id, tag, "#@#RESULT#2")
+        nick = (fields[1].strip() if len(fields) > 1 else "") or sender.display
+        self.join(room, sender, tag, nick)
+
+    def obey(self, line):
+        """One line of the control file."""
+        words = line.split()
+        if len(words) == 3 and words[0] == "invite" and words[2].isdigit():
+            room = self.rooms.get(words[1])
+            if room is None or not room.members:
+                return log("robot: no one in room", words[1], "to invite from")
+            self.invite(room, next(iter(room.members)), "", [int(words[2])])
+        else:
+            log("robot: control line not understood:", line)
 
     def leave(self, room, uid, kind):
         name = room.members.pop(uid, None)
@@ -262,6 +307,7 @@ class Server:
         self.args = args
         self.users = {u.id: u for u in (User(s) for s in args.user)}
         self.robot = Robot(self, args.robot, args.room)
+        self.control_at = 0  # bytes of --robot-control already obeyed
         self.sessions = {}  # addr -> Session
         self.items = {}     # stored clips by item id
         self.next_item = 1
@@ -631,9 +677,25 @@ class Server:
             if s.online and s.clip_in:
                 self.check_clip(s)
 
+    def robot_control(self):
+        """New whole lines of --robot-control, each obeyed once."""
+        try:
+            with open(self.args.robot_control, "rb") as f:
+                f.seek(self.control_at)
+                data = f.read()
+        except OSError:
+            return
+        end = data.rfind(b"\n") + 1
+        self.control_at += end
+        for line in data[:end].decode("utf-8", "replace").splitlines():
+            if line.strip():
+                self.robot.obey(line.strip())
+
     def run(self):
         print("PORT %d" % self.port, flush=True)
         while True:
+            if self.args.robot_control:
+                self.robot_control()
             ready, _, _ = select.select([self.sock], [], [], 0.02)
             if ready:
                 data, addr = self.sock.recvfrom(65535)
@@ -663,6 +725,7 @@ def main():
     ap.add_argument("--refuse-with-error", action="store_true")
     ap.add_argument("--robot", type=int, default=0, help="user id of the chat-room robot (0: none)")
     ap.add_argument("--room", action="append", default=[], help="key:name[:password] of a room of the robot")
+    ap.add_argument("--robot-control", default="", help="file whose appended lines the robot obeys (invite KEY UID)")
     args = ap.parse_args()
     if not args.user:
         args.user = ["1001:alice:secret:Alice", "1002:bob:secret:Bob"]

@@ -30,6 +30,7 @@
 #include "platform/fs.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/rich_edit.h"
@@ -142,9 +143,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     setObjectName("chatRecordFrame");
     setAttribute(Qt::WA_DeleteOnClose);
     resize(820, 560);
-    setStyleSheet("QTreeWidget { background: white; border: 1px solid #cdd8e6; }"
-                  "QTextEdit { background: white; border: 1px solid #cdd8e6; }"
-                  "QToolBar { spacing: 4px; padding: 3px; }");
+    setStyleSheet("QToolBar { spacing: 4px; padding: 3px; }");
     auto make = [this](QMenu* menu, int id, int image, std::function<void()> run) {
         QAction* a = menu->addAction(ToolImage(image), QString());
         connect(a, &QAction::triggered, this, [run] { run(); });
@@ -260,6 +259,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     queryFrom_ = queryTo_ = QDate::currentDate();
     OnLanguageChanged();
     panes_[1]->setText(QDate::currentDate().toString("yyyy-MM-dd"));
+    if (!parent) chat::PlaceWithinScreen(this);
 }
 
 CChatRecordFrame::~CChatRecordFrame() {

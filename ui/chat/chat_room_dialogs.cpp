@@ -21,6 +21,7 @@
 #include "service/as_records.h"
 #include "common/debug.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/styled_button.h"
@@ -131,6 +132,7 @@ CChatWaitDlg::CChatWaitDlg(CChatSessionRegistry* registry, QWidget* parent) : QD
     connect(&timer_, &QTimer::timeout, this, &CChatWaitDlg::Tick);
     timer_.start(100);
     if (registry_) registry_->waitDialog = this;
+    if (!parent) chat::PlaceWithinScreen(this);
 }
 
 CChatWaitDlg::~CChatWaitDlg() {
@@ -198,6 +200,7 @@ CChatRoomDlg::CChatRoomDlg(CChatSessionRegistry* registry, QPointer<CChatRoomDlg
     connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this] { Join(); });
     connect(cancel_, &QPushButton::clicked, this, &QDialog::close);
     OnLanguageChanged();
+    if (!parent) chat::PlaceWithinScreen(this);
     if (g_listRequest) g_listRequest();
     else AS_SendCommand(AS_GCR, nullptr, nullptr, 0, nullptr, nullptr, 0);
 }

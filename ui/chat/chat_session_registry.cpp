@@ -111,6 +111,7 @@ ChatWindowBase* CChatSessionRegistry::CreateChatDialog(int type, int openedByUse
     window->m_bInitiator = openedByUser;
     window->m_chatType = type;
     window->m_szChatId = chatId;
+    window->PrepareRoomPacket();
     window->SetRegistry(this);
     if (!window->CreateChatWindow()) {
         window->DestroyLater();

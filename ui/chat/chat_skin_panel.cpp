@@ -69,8 +69,7 @@ CIMSkinPanel::CIMSkinPanel(Kind kind, QWidget* owner) : QWidget(owner), kind_(ki
     arrowButton_ = new QToolButton(this);
     arrowButton_->setObjectName("panelArrow");
     arrowButton_->setAutoRaise(true);
-    arrowButton_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }"
-                                "QToolButton:hover { background: #dde9f8; border-radius: 3px; }");
+    arrowButton_->setStyleSheet("QToolButton { padding: 0; border: none; background: transparent; }");
     arrowButton_->setFixedSize(kStrip, 22);
     arrowButton_->setCursor(ctl::ResourceCursor(ctl::kHandCursor).value_or(QCursor(Qt::PointingHandCursor)));
     connect(arrowButton_, &QToolButton::clicked, this, [this] { emit stateClicked(); });
@@ -125,7 +124,7 @@ void CIMSkinPanel::SetCollapsed(bool collapsed) {
         QPainter p(&pm);
         p.setRenderHint(QPainter::Antialiasing);
         p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0x5a, 0x7e, 0xb0));
+        p.setBrush(palette().color(QPalette::ButtonText));
         const QPolygonF right{{1, 0}, {7, 5}, {1, 10}}, left{{7, 0}, {1, 5}, {7, 10}};
         p.drawPolygon(collapsed ? left : right);
         p.end();
@@ -177,17 +176,18 @@ void CIMSkinPanel::paintEvent(QPaintEvent*) {
     if (collapsed_) return;
     const QRect pic = PictureRect();
     const QImage img = ShownPicture();
-    // A white frame with a soft edge around the picture.
-    p.setPen(QPen(QColor(0xc4, 0xd2, 0xe4), 1));
-    p.setBrush(Qt::white);
-    p.drawRoundedRect(pic.adjusted(-4, -4, 4, 4), 5, 5);
+    // The picture on the window colour in a frame of the button shadow.
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(QPen(palette().color(QPalette::Dark), 1));
+    p.setBrush(palette().color(QPalette::Base));
+    p.drawRect(pic.adjusted(-4, -4, 3, 3));
     if (!img.isNull()) p.drawPixmap(pic, ctl::KeyedPixmap(img, RGB(255, 255, 255)));
     QFont f = font();
     int y = pic.bottom() + 12;
     if (!name_.isEmpty()) {
         f.setBold(true);
         p.setFont(f);
-        p.setPen(QColor(0x1d, 0x2b, 0x3a));
+        p.setPen(palette().color(QPalette::WindowText));
         const QRect nameRect(6, y, width() - 12, 18);
         p.drawText(nameRect, Qt::AlignHCenter | Qt::AlignVCenter, p.fontMetrics().elidedText(name_, Qt::ElideRight, nameRect.width()));
         y += 18;
@@ -195,15 +195,9 @@ void CIMSkinPanel::paintEvent(QPaintEvent*) {
     if (!state_.isEmpty()) {
         f.setBold(false);
         p.setFont(f);
-        const QColor dot = online_ ? QColor(0x3c, 0xb8, 0x5e) : QColor(0xa8, 0xb2, 0xbe);
-        const QString text = p.fontMetrics().elidedText(state_, Qt::ElideRight, width() - 30);
-        const int tw = p.fontMetrics().horizontalAdvance(text);
-        const int x = (width() - tw - 12) / 2;
-        p.setPen(Qt::NoPen);
-        p.setBrush(dot);
-        p.drawEllipse(QPoint(x + 4, y + 9), 4, 4);
-        p.setPen(QColor(0x6a, 0x7a, 0x8c));
-        p.drawText(QRect(x + 12, y, tw + 2, 18), Qt::AlignLeft | Qt::AlignVCenter, text);
+        p.setPen(palette().color(QPalette::WindowText));
+        const QRect stateRect(6, y, width() - 12, 18);
+        p.drawText(stateRect, Qt::AlignHCenter | Qt::AlignVCenter, p.fontMetrics().elidedText(state_, Qt::ElideRight, stateRect.width()));
     }
 }
 

@@ -21,6 +21,7 @@
 #include "common/addrbook.h"
 #include "common/debug.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/flat_combo.h"
 #include "ui/controls/skin.h"
@@ -299,6 +300,7 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
     });
     resize(420, 300);
     OnLanguageChanged();
+    if (!parent) chat::PlaceWithinScreen(this);
 }
 
 CSendSmsDlg::~CSendSmsDlg() {

@@ -1,15 +1,13 @@
-// The chat window: widgets, drawing of the history view, the send and press-to-talk paths, commands.
+// The chat window: its widgets and layout, the member area, the title and the routing of its messages.
 #include "ui/chat/chat_window.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDateTime>
 #include <QDesktopServices>
 #include <QClipboard>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QFontDialog>
-#include <QMimeData>
 #include <QPainter>
 #include <QGuiApplication>
 #include <QScreen>
@@ -21,31 +19,23 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
-#include <QScrollBar>
 #include <QStackedWidget>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <set>
-#include <QTextDocumentFragment>
+#include <QStyledItemDelegate>
 #include <QToolBar>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cstring>
 
 #include "common/account.h"
 #include "common/debug.h"
 #include "platform/codepage.h"
-#include "platform/sync.h"
-#include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
 #include "ui/chat/chat_book.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_room_dialogs.h"
-#include "ui/controls/chat_text.h"
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
 #include "ui/controls/skin_toolbar.h"
@@ -53,18 +43,8 @@
 #include "ui/controls/shaped_button.h"
 #include "ui/controls/statics.h"
 #include "ui/shell/book_results.h"
-#include "ui/shell/capture_probe.h"
-#include "ui/shell/head_picture.h"
 #include "ui/shell/shell_config.h"
-
-namespace {
-// A caption without its mnemonic: "发送(&S)" and "&Send" read "发送" and "Send".
-QString Plain(QString text) {
-    static const QRegularExpression mnemonic(R"(\(&\w\))");
-    text.remove(mnemonic);
-    return text.remove('&');
-}
-}  // namespace
+#include "ui/chat/chat_window_internal.h"
 
 namespace chat {
 
@@ -95,7 +75,9 @@ void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<voi
     g_open = std::move(open);
 }
 
-bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
+bool ConfirmAndOpenLink(QWidget* parent, const QString& link) { return OpenLink(parent, link, true); }
+
+bool OpenLink(QWidget* parent, const QString& link, bool ask) {
     QString text = link.trimmed();
     if (text.startsWith("www.", Qt::CaseInsensitive)) text = "http://" + text;
     QUrl url(text, QUrl::StrictMode);
@@ -104,11 +86,11 @@ bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
         DebugTrace(MOD_QZ, 2, "link refused: %s", text.toUtf8().constData());
         return false;
     }
-    bool yes = g_confirm ? g_confirm(url.toString())
-                         : QMessageBox::question(parent, ChatText("im_dlg", "im_link_title", "Open link"),
-                                                 ChatText("im_dlg", "im_link_ask", "Open this address?") + "\n\n" +
-                                                     url.toString()) == QMessageBox::Yes;
-    if (!yes) return false;
+    if (ask && !(g_confirm ? g_confirm(url.toString())
+                           : QMessageBox::question(parent, ChatText("im_dlg", "im_link_title", "Open link"),
+                                                   ChatText("im_dlg", "im_link_ask", "Open this address?") + "\n\n" +
+                                                       url.toString()) == QMessageBox::Yes))
+        return false;
     if (g_open) g_open(url);
     else QDesktopServices::openUrl(url);
     return true;
@@ -116,11 +98,10 @@ bool ConfirmAndOpenLink(QWidget* parent, const QString& link) {
 
 namespace {
 std::function<bool(QFont*, QColor*)> g_fontHook;
-std::function<void(QWidget*)> g_headPictureHook;
 }  // namespace
 
 void SetFontChooserHook(std::function<bool(QFont*, QColor*)> hook) { g_fontHook = std::move(hook); }
-void SetHeadPictureHook(std::function<void(QWidget*)> hook) { g_headPictureHook = std::move(hook); }
+void SetHeadPictureHook(std::function<void(QWidget*)> hook) { chatwin::HeadPictureHook() = std::move(hook); }
 
 ChatFontSetting& AppChatFont() {
     static ChatFontSetting setting;
@@ -132,7 +113,7 @@ bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
     // The font dialog with the effects and the colour list of the system's font chooser.
     QDialog dialog(parent);
     dialog.setObjectName("chatFontDlg");
-    dialog.setWindowTitle(Plain(ChatText("im_dlg", "im_font_title", "字体")));
+    dialog.setWindowTitle(chatwin::Plain(ChatText("im_dlg", "im_font_title", "字体")));
     auto* v = new QVBoxLayout(&dialog);
     auto* fonts = new QFontDialog(*font, &dialog);
     fonts->setWindowFlags(Qt::Widget);
@@ -160,8 +141,8 @@ bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
     row->addStretch();
     v->addLayout(row);
     auto* box = new QDialogButtonBox(&dialog);
-    box->addButton(Plain(ChatText("dlg_common", "IDOK", "&OK")), QDialogButtonBox::AcceptRole);
-    box->addButton(Plain(ChatText("dlg_common", "IDCANCEL", "&Cancel")), QDialogButtonBox::RejectRole);
+    box->addButton(chatwin::Plain(ChatText("dlg_common", "IDOK", "&OK")), QDialogButtonBox::AcceptRole);
+    box->addButton(chatwin::Plain(ChatText("dlg_common", "IDCANCEL", "&Cancel")), QDialogButtonBox::RejectRole);
     QObject::connect(box, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     v->addWidget(box);
@@ -173,40 +154,18 @@ bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
 
 }  // namespace chat
 
-using chat::ChatText;
-using chat::FromAnsi;
-using chat::ToAnsi;
+namespace chatwin {
 
-namespace {
-
-std::function<int()> g_captureProbe;
-
-enum Command {
-    ID_VIEW_RECORDS = 32805, ID_CLOSE = 32806, ID_UNDO = 32807, ID_COPY = 32808, ID_CUT = 32809, ID_PASTE = 32810,
-    ID_DELETE = 32811, ID_SELECT_ALL = 32812, ID_ENTER_SENDS = 32814, ID_CTRL_ENTER_SENDS = 32815,
-    ID_AUTOPLAY = 32821, ID_FONT = 32822, ID_EMOTICONS = 32823, ID_FONT_MENU = 32825, ID_INVITE = 32831,
-    ID_CALL = 32833, ID_END = 32837, ID_KICK = 32838, ID_BLOCK = 32841,
-};
-
-const QColor kAccent(0x2f, 0x6f, 0xc6);
-
-// Block notices every chat window gets (lParam: the contact's id text).
-constexpr UINT WM_BLOCK_ANSWER = 0x821;
-constexpr UINT WM_UNBLOCK_ANSWER = 0x822;
-constexpr UINT WM_BLOCK_REQUEST = 0x823;
-constexpr UINT WM_SYSTEM_NOTICE = WM_USER + 211;   // 0x4D3: a notice text for the history
-constexpr UINT WM_MEMBER_AREA = WM_USER + 1054;    // 0x81E: show (lParam 1) or hide the member area
-constexpr UINT WM_PICTURE_MENU = WM_USER + 1055;   // 0x81F: the picture menu; wParam 0 peer, 1 own
+QString Plain(QString text) {
+    static const QRegularExpression mnemonic(R"(\(&\w\))");
+    text.remove(mnemonic);
+    return text.remove('&');
+}
 
 QString TimeText(int64_t time) {
     return QString::fromStdString(ChatTimeStamp(time, static_cast<int64_t>(::time(nullptr))));
 }
 
-QString Escape(const QString& text) { return text.toHtmlEscaped(); }
-
-
-// A menu caption without the key name the language file writes after it ("Chat &history   Ctrl+R"):
-// the menu shows the action's own shortcut, which would otherwise stand there twice.
 QString WithoutShortcutText(QString text, const QKeySequence& key) {
     const QString name = key.toString(QKeySequence::NativeText);
     if (name.isEmpty()) return text;
@@ -217,10 +176,9 @@ QString WithoutShortcutText(QString text, const QKeySequence& key) {
     return text;
 }
 
-// The format of message bodies: the font chosen for the input box, else the window's own look.
 QTextCharFormat BodyFormat(const QTextCharFormat& f) {
     QTextCharFormat out;
-    out.setForeground(f.foreground().style() != Qt::NoBrush ? f.foreground().color() : QColor(0x1d, 0x2b, 0x3a));
+    if (f.foreground().style() != Qt::NoBrush) out.setForeground(f.foreground().color());
     if (!f.hasProperty(QTextFormat::FontFamilies)) return out;
     const QStringList families = f.fontFamilies().toStringList();
     if (!families.isEmpty()) out.setFontFamilies({families.first()});
@@ -232,28 +190,62 @@ QTextCharFormat BodyFormat(const QTextCharFormat& f) {
     return out;
 }
 
-// Web and mail addresses inside a message or the input box.
 const QRegularExpression& LinkPattern() {
     static const QRegularExpression re(R"((https?://[^\s<>"]+|mailto:[^\s<>"]+|www\.[^\s<>"]+))",
                                        QRegularExpression::CaseInsensitiveOption);
     return re;
 }
 
-// Plain text at the cursor with its web and mail addresses as links; line ends stay inside the body's
-// paragraph.
-void InsertLinked(QTextCursor& c, QString text, const QTextCharFormat& body, QTextCharFormat link) {
-    text.replace("\r\n", QString(QChar::LineSeparator)).replace('\n', QChar::LineSeparator).replace('\r', QChar::LineSeparator);
-    qsizetype last = 0;
-    auto it = LinkPattern().globalMatch(text);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        if (m.capturedStart() > last) c.insertText(text.mid(last, m.capturedStart() - last), body);
-        link.setAnchorHref(m.captured());
-        c.insertText(m.captured(), link);
-        last = m.capturedEnd();
-    }
-    if (last < text.size()) c.insertText(text.mid(last), body);
+std::function<void(QWidget*)>& HeadPictureHook() {
+    static std::function<void(QWidget*)> hook;
+    return hook;
 }
+
+}  // namespace chatwin
+
+using chat::ChatText;
+using chat::FromAnsi;
+using chat::ToAnsi;
+using namespace chatwin;
+
+namespace {
+
+// The member rows in the system's colours: the highlight while the list has the focus, the button face
+// for a selected row of a list without it, the window colour otherwise, the text in the button-text
+// colour; the picture, the name and a focus rectangle on the focused row.
+class MemberRowDelegate : public QStyledItemDelegate {
+ public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem o(option);
+        initStyleOption(&o, index);
+        const QPalette pal = QApplication::palette();
+        const bool selected = o.state & QStyle::State_Selected;
+        const bool focus = o.widget && o.widget->hasFocus();
+        const QColor back = !selected ? pal.color(QPalette::Active, QPalette::Base)
+                            : focus   ? pal.color(QPalette::Active, QPalette::Highlight)
+                                      : pal.color(QPalette::Active, QPalette::Button);
+        const QColor text = selected && focus ? pal.color(QPalette::Active, QPalette::HighlightedText)
+                                              : pal.color(QPalette::Active, QPalette::ButtonText);
+        painter->save();
+        painter->fillRect(o.rect, back);
+        const QSize icon = o.decorationSize;
+        const QRect iconRect(o.rect.left() + 2, o.rect.top() + (o.rect.height() - icon.height()) / 2, icon.width(), icon.height());
+        o.icon.paint(painter, iconRect);
+        const QRect textRect = o.rect.adjusted(icon.width() + 6, 0, -2, 0);
+        painter->setPen(text);
+        painter->setFont(o.font);
+        painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, o.fontMetrics.elidedText(o.text, Qt::ElideRight, textRect.width()));
+        if ((o.state & QStyle::State_HasFocus) && o.widget) {
+            QStyleOptionFocusRect frame;
+            frame.initFrom(o.widget);
+            frame.rect = o.rect;
+            frame.backgroundColor = back;
+            o.widget->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, painter, o.widget);
+        }
+        painter->restore();
+    }
+};
 
 }  // namespace
 
@@ -278,19 +270,6 @@ CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
 CIMDlg::~CIMDlg() = default;
 
 void CIMDlg::BuildWindow() {
-    setStyleSheet(
-        "CIMDlg { background: #eef3f9; }"
-        "QLabel#chatTitle { font-size: 15px; font-weight: 600; color: #1d2b3a; }"
-        "QLabel#chatSubtitle { color: #6a7a8c; }"
-        "QTextEdit { background: white; border: 1px solid #cdd8e6; border-radius: 4px; }"
-        "QListWidget { background: white; border: 1px solid #cdd8e6; border-radius: 4px; }"
-        "QToolBar { background: transparent; border: none; spacing: 2px; }"
-        "QToolButton { border: 1px solid transparent; border-radius: 4px; padding: 3px 6px; color: #22364d; }"
-        "QToolButton:hover { background: #dde9f8; border-color: #b8cfee; }"
-        "QToolButton:checked { background: #d3e3f8; border-color: #9dbbe6; }"
-        "QFrame#sidePane { background: #f7faff; border: 1px solid #d5e0ee; border-radius: 6px; }"
-        "QPushButton#sendButton { background: #2f6fc6; color: white; border: none; border-radius: 4px; padding: 6px 18px; font-weight: 600; }"
-        "QPushButton#sendButton:hover { background: #3b7fd8; }");
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
@@ -323,21 +302,8 @@ void CIMDlg::BuildWindow() {
     connect(edit, &QMenu::aboutToShow, this, [this] { RefreshEditCommands(); });
     QMenu* action = menuBar_->addMenu(QString());
     addAction(action, ID_INVITE, [this] { OnInvite(); });
-    addAction(action, ID_KICK, [this] {
-        m_roomCmd.ClearArgs();
-        for (QListWidgetItem* item : memberList_->selectedItems())
-            if (int id = item->data(Qt::UserRole).toInt(); id > 0) m_roomCmd.AppendId(id);
-        if (!m_roomCmd.args().empty() && m_roomCmd.BuildKick()) m_roomCmd.Send(Connection(), nullptr, 0);
-    });
-    addAction(action, ID_END, [this] {
-        hide();
-        // Only a room that answered has a session to end.
-        if (m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL && m_roomState != 0) {
-            m_roomState = 1;
-            if (m_roomCmd.BuildEnd(1)) m_roomCmd.Send(Connection(), nullptr, 0);
-        }
-        close();
-    });
+    addAction(action, ID_KICK, [this] { OnKick(); });
+    addAction(action, ID_END, [this] { OnEnd(); });
     addAction(action, ID_BLOCK, [this] { OnBlock(); });
     // Call has a tool-bar button only.
     actions_[ID_CALL] = new QAction(this);
@@ -349,7 +315,6 @@ void CIMDlg::BuildWindow() {
     // Upper tool bar: the session's actions.
     auto* top = new QWidget(this);
     top->setObjectName("chatTop");
-    top->setStyleSheet("QWidget#chatTop { background: qlineargradient(x1:0,y1:0,x2:0,y2:1, stop:0 #ffffff, stop:1 #e4edf8); border-bottom: 1px solid #c9d6e6; }");
     auto* topRow = new QHBoxLayout(top);
     topRow->setContentsMargins(6, 3, 10, 3);
     topRow->setSpacing(8);
@@ -421,7 +386,6 @@ void CIMDlg::BuildWindow() {
     history_->setTextInteractionFlags(Qt::TextBrowserInteraction);
     history_->viewport()->installEventFilter(this);
     history_->setContextMenuPolicy(Qt::NoContextMenu);
-    history_->document()->setDefaultStyleSheet("a { color: #2f6fc6; }");
     history_->setMinimumHeight(160);
 
     auto* compose = new QWidget;
@@ -466,7 +430,6 @@ void CIMDlg::BuildWindow() {
     send_->setObjectName("sendButton");
     send_->setMinimumSize(96, 30);
     send_->SetBitmaps(205, 206, 205, 0, 206, 207);
-    send_->SetCaptionColor(Qt::white);
     connect(send_, &QAbstractButton::clicked, this, [this] { OnSend(); });
     buttons->addWidget(hint_, 1);
     buttons->addWidget(ptt_);
@@ -510,6 +473,7 @@ void CIMDlg::BuildWindow() {
     // Kick, call and block follow the selected rows.
     connect(memberList_, &QListWidget::itemSelectionChanged, this, [this] { RefreshCommands(); });
     memberList_->setObjectName("members");
+    memberList_->setItemDelegate(new MemberRowDelegate(memberList_));
     memberList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     memberList_->setIconSize(QSize(32, 32));
     // A long name is cut with an ellipsis rather than scrolled sideways in the narrow column.
@@ -672,76 +636,6 @@ void CIMDlg::DestroyLater() {
 
 std::string CIMDlg::Text(const char* key, const char* english) const { return ToAnsi(ChatText("im_dlg", key, english)); }
 
-void CIMDlg::OnLanguageChanged() {
-    roomTitleCleared_ = false;  // the texts name a group or room window's kind again
-    roomTitleDue_ = true;
-    auto set = [this](int id, const char* key, const char* chinese) {
-        if (!actions_.count(id)) return;
-        QAction* a = actions_[id];
-        a->setText(WithoutShortcutText(ChatText("im_dlg", key, chinese), a->shortcut()));
-    };
-    QList<QAction*> menus = menuBar_->actions();
-    const char* menuKeys[][2] = {{"im_menu0", "文件(&F)"}, {"im_menu1", "编辑(&E)"}, {"im_menu2", "动作(&V)"}, {"im_menu3", "设置(&Z)"}};
-    for (int i = 0; i < menus.size() && i < 4; ++i) menus[i]->setText(ChatText("im_dlg", menuKeys[i][0], menuKeys[i][1]));
-    set(ID_VIEW_RECORDS, "im_menu0_0", "查看聊天记录(&I)");
-    set(ID_CLOSE, "im_menu0_1", "关闭(&C)");
-    set(ID_UNDO, "im_menu1_0", "撤销(&Z)");
-    set(ID_COPY, "im_menu1_1", "拷贝(&C)");
-    set(ID_CUT, "im_menu1_2", "剪切(&X)");
-    set(ID_PASTE, "im_menu1_3", "粘贴(&V)");
-    set(ID_DELETE, "im_menu1_4", "删除(&D)");
-    set(ID_SELECT_ALL, "im_menu1_5", "全选(&A)");
-    set(ID_FONT_MENU, "im_menu1_6", "字体(&F)");
-    set(ID_INVITE, "im_menu2_0", "邀请加入对话(&T)");
-    set(ID_KICK, "im_menu2_1", "踢出用户(&K)");
-    set(ID_END, "im_menu2_2", "结束会话(&E)");
-    set(ID_BLOCK, "im_menu2_3", "阻止用户(&B)");
-    set(ID_ENTER_SENDS, "im_menu3_0", "按Enter发送");
-    set(ID_CTRL_ENTER_SENDS, "im_menu3_1", "按Ctrl+Enter发送");
-    auto bar = [this](int id, const char* key, const char* chinese, const char* tipKey, const char* tip) {
-        QAction* a = actions_.count(id + 100000) ? actions_[id + 100000] : actions_[id];
-        if (!a) return;
-        a->setText(ChatText("im_dlg", key, chinese));
-        a->setToolTip(ChatText("im_tooltip", tipKey, tip));
-    };
-    bar(ID_INVITE, "im_bar_invite", "邀请", "im_bar_invite", "邀请其他人加入当前会议");
-    bar(ID_CALL, "im_bar_call", "呼叫", "im_bar_call", "播打电话");
-    bar(ID_KICK, "im_bar_kick", "踢出用户", "im_bar_kick", "将选中的人员从当前会话中踢出");
-    bar(ID_END, "im_bar_end", "结束会话", "im_bar_end", "结束当前会话");
-    bar(ID_BLOCK, "im_bar_block", "阻止", "im_bar_block", "将选中的人员加入黑名单");
-    bar(ID_AUTOPLAY, "im_bar_autoplay", "自动播放", "im_bar_autoptt", "选中自动播放语音短信状态");
-    bar(ID_FONT, "im_bar_font", "字体", "im_bar_font", "修改文本窗口中的文字字体");
-    bar(ID_EMOTICONS, "im_bar_action", "表情", "im_bar_action", "表情菜单");
-    send_->setText(ChatText("im_dlg", "im_send", "发送(&S)"));
-    send_->setToolTip(ChatText("im_tooltip", "im_sendbutton", "单击这里以发送消息"));
-    ptt_->setText(Plain(ChatText("im_dlg", "im_bar_ptt", "按住讲话")));
-    ptt_->setToolTip(ChatText("im_tooltip", "im_bar_ptt", "一直按住鼠标左键，发送语音信息"));
-    memberLabel_->setText(ChatText("im_dlg", "im_privacy1", "To") + " ");
-    recipientLabel_->setText(ChatText("im_dlg", "im_privacy2", "") + " ");
-    // A blank label would only take a row from the member list.
-    recipientLabel_->setVisible(!recipientLabel_->text().trimmed().isEmpty());
-    peerPanel_->OnLanguageChanged();
-    ownPanel_->OnLanguageChanged();
-    inviteTexts_ = QStringList{
-        ChatText("invite_dlg", "header",
-                 "选择要将其添加到对话框中的人，然后单击“确定”(若选择多个人，请在单击的同时按住Ctrl或Shift键)"),
-        ChatText("invite_dlg", "title", "邀请加入会议"), ChatText("invite_dlg", "confirm", "确定(&O)"),
-        ChatText("invite_dlg", "cancel", "取消(&C)")};
-    if (inviteDialog_) {
-        if (ChatWindowHooks().inviteTexts) ChatWindowHooks().inviteTexts(inviteDialog_, inviteTexts_);
-        WindowMessageEvent changed(WM_USER + 1000, 0, 0);
-        QCoreApplication::sendEvent(inviteDialog_, &changed);
-    }
-    memberStrip_->setToolTip(ChatText("im_tooltip", "im_button", "隐藏或显示当前窗口"));
-    RefreshCommands();
-    // A language change leaves the caption im_title alone; the first load comes before the session's
-    // set-up, which still writes the title into it.
-    if (languageLoaded_) plainCaption_ = true;
-    languageLoaded_ = true;
-    ViewMembersChanged();
-    if (plainCaption_) setWindowTitle(ChatText("im_dlg", "im_title", "QZ文本消息"));
-}
-
 QString CIMDlg::TitleText() const { return title_->text(); }
 
 void CIMDlg::SetOneMemberTitle(void*) {
@@ -806,53 +700,6 @@ QIcon CIMDlg::MemberIcon(const PresenceBuddyRecord& m, bool own) const {
     return QIcon(pixmap);
 }
 
-void CIMDlg::RefreshCommands() {
-    auto enable = [this](int id, bool on) {
-        if (actions_.count(id)) actions_[id]->setEnabled(on);
-        if (actions_.count(id + 100000)) actions_[id + 100000]->setEnabled(on);
-    };
-    // The buttons and menu items each kind of chat has: a one-to-one or several-user chat has no room to
-    // end or to kick from; a room's session is the robot's to end; blocking is for people, not rooms.
-    auto show = [this](int id, bool bar, bool menu) {
-        if (actions_.count(id + 100000)) actions_[id + 100000]->setVisible(bar);
-        if (actions_.count(id)) actions_[id]->setVisible(menu);
-    };
-    const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
-    show(ID_END, !direct && m_chatType != CHAT_ROOM, !direct && m_chatType != CHAT_ROOM);
-    show(ID_KICK, !direct, !direct);
-    show(ID_BLOCK, direct, direct);
-    show(ID_CALL, m_chatType != CHAT_GROUP, true);
-    enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
-    // Kick: some rows chosen; a single one must be somebody other than the user.
-    const QList<QListWidgetItem*> chosen = memberList_->selectedItems();
-    enable(ID_KICK, !chosen.isEmpty() && (chosen.size() != 1 || chosen[0]->data(Qt::UserRole).toInt() != 0));
-    enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    enable(ID_CALL, m_chatType == CHAT_ROOM ? false : m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
-        const auto rows = memberList_->selectedItems();
-        if (rows.size() != 1) return false;
-        const PresenceBuddyRecord* m = RowMember(rows[0]->data(Qt::UserRole).toInt());
-        return m && m->id > 0 && m->online == 1;
-    }());
-    // Block: a target with an id that the address book holds, and no answer outstanding.
-    const PresenceBuddyRecord* target = blockPending_ ? nullptr : BlockTarget();
-    const int state = target && target->id != 0 && target->userId[0] && ChatWindowHooks().bookState
-                          ? ChatWindowHooks().bookState(target->userId) : -1;
-    enable(ID_BLOCK, state >= 0);
-    if (actions_.count(ID_BLOCK)) {
-        const bool unblock = state == 1;
-        actions_[ID_BLOCK]->setText(unblock ? ChatText("addrbook_dialog", "menucontactunblock", "解除阻止此用户(&B)")
-                                            : ChatText("im_dlg", "im_menu2_3", "阻止用户(&B)"));
-        if (QAction* button = actions_.count(ID_BLOCK + 100000) ? actions_[ID_BLOCK + 100000] : nullptr) {
-            button->setText(unblock ? ChatText("im_dlg", "im_bar_unblock", "解除阻止") : ChatText("im_dlg", "im_bar_block", "阻止用户"));
-            button->setToolTip(unblock ? ChatText("im_tooltip", "im_bar_unblock", "将选中的人员从黑名单中解除")
-                                       : ChatText("im_tooltip", "im_bar_block", "将选中的人员加入黑名单"));
-        }
-    }
-    actions_[ID_ENTER_SENDS]->setChecked(m_bEnterSends == 1);
-    actions_[ID_CTRL_ENTER_SENDS]->setChecked(m_bEnterSends == 0);
-    actions_[ID_AUTOPLAY]->setChecked(m_bAutoPlay != 0);
-}
-
 void CIMDlg::ViewMembersChanged() {
     if (!memberList_) return;
     const bool one = m_chatType == CHAT_ONE;
@@ -863,8 +710,9 @@ void CIMDlg::ViewMembersChanged() {
     memberList_->clear();
     int chosen = recipient_->currentData().isValid() ? recipient_->currentData().toInt() : 0;
     recipient_->clear();
-    recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const bool room = !one && m_chatType != CHAT_SEVERAL;
+    // Removed from the room: the chooser is left empty.
+    if (!(room && m_bKicked)) recipient_->addItem(ChatText("im_dlg", "im_all", "All"), 0);
     const QString myself = ChatText("im_dlg", "im_myself", "(myself)");
     // The user's own row: the nickname, or the account's user name without one, cut so that it and
     // "(myself)" fit in 64 characters.
@@ -927,447 +775,6 @@ void CIMDlg::ReloadPanelImage() {
     peerPanel_->ReloadPicture();
     ownPanel_->SetPictureName(shell::g_panelPicture);
     ViewMembersChanged();
-}
-
-RecipientChoice CIMDlg::ViewRecipientChoice() const {
-    RecipientChoice c;
-    if (m_chatType == CHAT_ONE || recipient_->currentIndex() < 0) return c;
-    c.selected = true;
-    c.userId = recipient_->currentData().toInt();
-    c.entryText = ToAnsi(recipient_->currentText());
-    return c;
-}
-
-void CIMDlg::ViewFocusInput() {
-    if (isActiveWindow()) input_->setFocus();
-}
-
-void CIMDlg::EndLine() {
-    history_->moveCursor(QTextCursor::End);
-    history_->verticalScrollBar()->setValue(history_->verticalScrollBar()->maximum());
-}
-
-void CIMDlg::ViewHeader(const std::string& sender, const std::string& receiver, int64_t time, bool priv) {
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    const bool own = sender == ownName_;
-    const QString colour = own ? "#2f6fc6" : "#1f8a4c";
-    // "name 对 receiver 说(Privacy): (time)": the name in its colour, the rest in the header's grey.
-    QString html = QString("<span style=\"color:%1;font-weight:600;\">%2</span>").arg(colour, Escape(FromAnsi(sender)));
-    const auto grey = [](const QString& t) { return QString("<span style=\"color:#808080;\">%1</span>").arg(Escape(t)); };
-    if (!receiver.empty()) {
-        const QString say = ChatText("im_dlg", "im_privacy2", "说");
-        html += grey(" " + ChatText("im_dlg", "im_privacy1", "对") + " " + FromAnsi(receiver) + (say.isEmpty() ? QString() : " " + say));
-        if (priv) html += QString("<span style=\"color:#c0641c;\">%1</span>").arg(Escape(ChatText("im_dlg", "im_privacy", "(Privacy)")));
-    }
-    html += grey(": ");
-    html += QString("<span style=\"color:#a0aab6;\">%1</span>").arg(TimeText(time));
-    if (!history_->document()->isEmpty()) c.insertBlock();
-    QTextBlockFormat block;
-    block.setTopMargin(history_->document()->isEmpty() ? 0 : 8);
-    c.setBlockFormat(block);
-    c.insertHtml(html);
-    EndLine();
-}
-
-void CIMDlg::AppendBody(const QString& text) {
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    // Written piece by piece in one edit, so the history lays the body out once; going through HTML took
-    // time growing with the square of the pictures.
-    c.beginEditBlock();
-    c.insertBlock();
-    QTextBlockFormat block;
-    block.setLeftMargin(14);
-    c.setBlockFormat(block);
-    const QTextCharFormat body = BodyFormat(inputFormat_);
-    QTextCharFormat link = body;
-    link.setForeground(history_->palette().link());
-    link.setFontUnderline(true);
-    link.setAnchor(true);
-    // Emoticon codes become pictures; everything else is text with its links.
-    std::set<int> pictures;
-    const std::u16string_view view(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size()));
-    for (const chat::TextPiece& piece : chat::SplitEmoticons(view)) {
-        if (piece.emoticon < 0) {
-            InsertLinked(c, text.mid(static_cast<qsizetype>(piece.start), static_cast<qsizetype>(piece.length)), body, link);
-            continue;
-        }
-        const QString name = QString("emoticon:%1").arg(piece.emoticon);
-        if (pictures.insert(piece.emoticon).second)
-            history_->document()->addResource(QTextDocument::ImageResource, QUrl(name), chat::EmoticonImage(piece.emoticon, 22));
-        QTextImageFormat picture;
-        picture.merge(body);
-        picture.setName(name);
-        picture.setWidth(22);
-        picture.setHeight(22);
-        c.insertImage(picture);
-    }
-    c.endEditBlock();
-    EndLine();
-}
-
-void CIMDlg::ViewBody(const std::string& text) {
-    const QString body = FromAnsi(text).trimmed();
-    if (!body.isEmpty()) AppendBody(body);
-}
-
-void CIMDlg::ViewLine(const std::string& text) { AppendBody(FromAnsi(text)); }
-
-void CIMDlg::ViewNotice(const std::string& text) {
-    if (text.empty()) return;
-    QTextCursor c = NewHistoryLine();
-    QTextBlockFormat block;
-    block.setTopMargin(8);
-    c.setBlockFormat(block);
-    // "System tip : (time)", and the notice on the next line.
-    c.insertHtml(QString("<span style=\"color:#808080;\">%1 : </span><span style=\"color:#a0aab6;\">%2</span>")
-                     .arg(Escape(ChatText("im_dlg", "im_systip", "System tip")), TimeText(-1)));
-    c.insertBlock();
-    QTextBlockFormat body;
-    body.setLeftMargin(14);
-    c.setBlockFormat(body);
-    c.insertHtml(QString("<span style=\"color:#b0601a;font-weight:600;\">%1</span>").arg(Escape(FromAnsi(text))));
-    EndLine();
-}
-
-void CIMDlg::SystemNotice(const std::string& text) {
-    // The warning picture, the "not sent" header, and the notice as a message body.
-    QTextCursor c = NewHistoryLine();
-    c.insertHtml(QString("<a href=\"notice:\">%1</a> <span style=\"color:#808080;\">%2</span>")
-                     .arg(HistoryPicture(202), Escape(ChatText("im_dlg", "im_warn", "以下消息未被发送"))));
-    AppendBody(FromAnsi(text).trimmed());
-    EndLine();
-    if (!isActiveWindow()) QApplication::alert(this);
-}
-
-void CIMDlg::ViewInvitation(const std::string& invitation) {
-    // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers.
-    const QStringList fields = FromAnsi(invitation).split(',');
-    const QString name = fields.value(1).trimmed(), text = fields.value(3).trimmed();
-    QString line = text.isEmpty() ? shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite2", "%s"), {name})
-                                  : shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite1", "%s:%s"), {name, text});
-    const int n = static_cast<int>(invitationsAnswered_.size());
-    invitationsAnswered_.push_back(false);
-    ViewNotice(ToAnsi(line));
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    c.insertText("  ");
-    const int from = c.position();
-    c.insertHtml(QString("<a href=\"agree:%1\">%2</a>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;<a href=\"reject:%1\">%3</a>")
-                     .arg(n)
-                     .arg(Escape(ChatText("im_dlg", "im_agree", "我同意")), Escape(ChatText("im_dlg", "im_reject", "拒绝参加"))));
-    invitationLinks_.push_back({from, c.position()});
-    EndLine();
-}
-
-QString CIMDlg::HistoryPicture(int id) {
-    // The program's picture by number, registered with the history once; "" when it cannot be read.
-    const QString name = QString("res:%1").arg(id);
-    if (!history_->document()->resource(QTextDocument::ImageResource, QUrl(name)).isValid()) {
-        const QImage picture = ctl::LoadBitmapFile(ctl::ResourcePath(id));
-        if (picture.isNull()) return {};
-        history_->document()->addResource(QTextDocument::ImageResource, QUrl(name), picture);
-    }
-    return QString("<img src=\"%1\">").arg(name);
-}
-
-// A cursor at the history's end, on a line of its own.
-QTextCursor CIMDlg::NewHistoryLine() {
-    QTextCursor c(history_->document());
-    c.movePosition(QTextCursor::End);
-    if (!history_->document()->isEmpty()) c.insertBlock();
-    return c;
-}
-
-void CIMDlg::ViewRoomClosed() { QTimer::singleShot(0, this, [this] { close(); }); }
-
-void CIMDlg::ViewHeaderLine(const std::string& text) {
-    QTextCursor c = NewHistoryLine();
-    QTextBlockFormat block;
-    block.setTopMargin(8);
-    c.setBlockFormat(block);
-    c.insertHtml(QString("<span style=\"color:#808080;\">%1</span>").arg(Escape(FromAnsi(text))));
-    EndLine();
-}
-
-void CIMDlg::ViewOffline() {
-    QTextCursor c = NewHistoryLine();
-    c.insertHtml(QString("%1 <span style=\"color:#808080;\">%2</span>")
-                     .arg(HistoryPicture(208), Escape(ChatText("im_dlg", "im_offline", "您已经下线，请重新登陆"))));
-    EndLine();
-}
-
-void CIMDlg::ViewSessionTimeout(const std::string& text) {
-    // Indented as a message body, in the input's format; no header and no time.
-    QTextCursor c = NewHistoryLine();
-    QTextBlockFormat block;
-    block.setLeftMargin(14);
-    c.setBlockFormat(block);
-    c.insertText(FromAnsi(text), BodyFormat(inputFormat_));
-    EndLine();
-}
-
-void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
-    QTextCursor c = NewHistoryLine();
-    QTextBlockFormat block;
-    block.setTopMargin(8);
-    c.setBlockFormat(block);
-    entry->first = c.position();
-    c.insertHtml(QString("<a href=\"voice:%1\">%2</a>").arg(entry->id).arg(HistoryPicture(201)));
-    entry->last = c.position();
-    // The line as it is made, its blanks kept; a line end inside a name would break it.
-    QString text = FromAnsi(line);
-    text.replace(QRegularExpression("[\r\n\t]"), " ");
-    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
-    EndLine();
-}
-
-void CIMDlg::PlayVoice(int messageId) {
-    if (PresenceConnectionRec* c = Connection()) presence_serv_play_message(c, messageId);
-}
-
-void CIMDlg::StopVoiceRecording() {
-    if (PresenceConnectionRec* c = Connection()) presence_serv_stop_audio(c);
-}
-
-QString CIMDlg::HistoryText() const { return history_->toPlainText(); }
-
-void CIMDlg::OnSend() {
-    // Signed in but no account to send with: only the selection goes.
-    const bool noAccount = m_bOnline && !m_pAccount;
-    std::string text = input_->GetTextWithImageCodes(false, nullptr);
-    SendOutcome outcome = SendText(text);
-    // A busy lock keeps the typed text; everything else empties the box.
-    if (noAccount) input_->textCursor().removeSelectedText();
-    else if (outcome != SendOutcome::Busy) input_->clear();
-    input_->document()->clearUndoRedoStacks();
-    input_->setFocus();
-}
-
-void CIMDlg::SetCaptureProbe(std::function<int()> probe) { g_captureProbe = std::move(probe); }
-
-void CIMDlg::OnPttPress() {
-    const int code = g_captureProbe ? g_captureProbe() : shell::HasWaveInDevice();
-    PttPress(code, GetTickCount());
-    // Removed from the room: what was typed goes too.
-    if (code == 0 && m_pAccount && m_bKicked) input_->clear();
-}
-
-void CIMDlg::OnPttRelease() {
-    uint32_t wait = 0;
-    if (!PttRelease(GetTickCount(), &wait) || !m_pAccount) return;
-    if (m_bKicked) {
-        input_->clear();  // removed from the room: what was typed goes too
-        return;
-    }
-    ptt_->setEnabled(false);
-    // The recording lasts at least half a second; the button comes back a second after the stop.
-    QTimer::singleShot(static_cast<int>(wait), this, [this] {
-        StopVoiceRecording();
-        pttTimer_.start(1000);
-    });
-}
-
-void CIMDlg::InsertEmoticon(int index) {
-    const auto& table = chat::EmoticonTable();
-    if (index < 0 || index >= static_cast<int>(table.size())) return;
-    // The new length: the input's characters, less the selection it replaces, plus the code.
-    int selected = 0;
-    if (input_->textCursor().hasSelection()) {
-        const std::string sel = input_->GetTextWithImageCodes(true, nullptr);
-        selected = ctl::CountUnits(sel) / 2;
-    }
-    const int units = input_->CountTextUnits(nullptr, nullptr);
-    if (units - selected + static_cast<int>(table[index].code.size()) > ctl::kChatCharLimit) return;
-    input_->InsertImage(chat::EmoticonImage(index, 22), table[index].code);
-    input_->setFocus();
-}
-
-int CIMDlg::InsertEmoticonImages(int start, int length, int* removed) {
-    const unsigned mask = input_->NotifyMask();
-    input_->SetNotifyMask(mask & ~ENM_CHANGE);
-    int made = 0, taken = 0;
-    QTextCursor c(input_->document());
-    QString all = input_->toPlainText();
-    int end = std::min<int>(all.size(), start + length);
-    for (int i = std::max(0, start); i < end;) {
-        int len = 0;
-        int index = chat::EmoticonAt(all, i, &len);
-        if (index < 0 || i + len > end) {
-            ++i;
-            continue;
-        }
-        c.setPosition(i);
-        c.setPosition(i + len, QTextCursor::KeepAnchor);
-        const QTextCharFormat keep = c.charFormat();
-        c.removeSelectedText();
-        input_->setTextCursor(c);
-        input_->InsertImage(chat::EmoticonImage(index, 22), chat::EmoticonTable()[index].code);
-        input_->setCurrentCharFormat(keep);
-        all = input_->toPlainText();
-        end -= len - 1;
-        taken += len - 1;
-        ++i;
-        ++made;
-    }
-    if (removed) *removed = taken;
-    input_->SetNotifyMask(mask);
-    return made > 0 ? 0 : 1;
-}
-
-LRESULT CIMDlg::OnPasteText(const char* text) {
-    if (!text) return 0;
-    const unsigned mask = input_->NotifyMask();
-    input_->SetNotifyMask(mask & ~ENM_CHANGE);
-    QTextCursor c = input_->textCursor();
-    const int start = c.selectionStart();
-    const QString pasted = FromAnsi(text);
-    c.insertText(pasted);
-    input_->setTextCursor(c);
-    InsertEmoticonImages(start, static_cast<int>(pasted.size()));
-    input_->ClearPastePosition();
-    input_->SetNotifyMask(mask);
-    MarkInputLinks();
-    return 0;
-}
-
-void CIMDlg::OnInputChange() {
-    if (inInputChange_) return;
-    inInputChange_ = true;
-    const unsigned mask = input_->NotifyMask();
-    input_->SetNotifyMask(mask & ~ENM_CHANGE);
-    // Codes typed or pasted next to the caret become pictures: 8 characters either side.
-    QTextCursor caret = input_->textCursor();
-    const int size = input_->document()->characterCount() - 1;
-    if (!caret.hasSelection()) {
-        const int paste = input_->PastePosition();
-        const int from = std::max(0, (paste >= 0 ? std::min(paste, caret.position()) : caret.position()) - 8);
-        const int to = std::min(size, caret.position() + 8);
-        const int before = input_->document()->characterCount();
-        InsertEmoticonImages(from, to - from);
-        const int shrunk = before - input_->document()->characterCount();
-        QTextCursor c(input_->document());
-        c.setPosition(std::clamp(caret.position() - shrunk, 0, input_->document()->characterCount() - 1));
-        if (shrunk > 0) input_->setTextCursor(c);
-    }
-    input_->ClearPastePosition();
-    // Nothing passes 275 characters (a picture counts as its code).
-    if (input_->CountTextUnits(nullptr, nullptr) > ctl::kChatCharLimit) {
-        int units = 0, cutAt = -1;
-        for (QTextBlock b = input_->document()->begin(); b.isValid() && cutAt < 0; b = b.next()) {
-            for (auto it = b.begin(); !it.atEnd() && cutAt < 0; ++it) {
-                const QTextFragment f = it.fragment();
-                const QByteArray code = f.charFormat().isImageFormat() ? f.charFormat().property(CChatRichEdit::kImageCodeProperty).toByteArray()
-                                                                       : QByteArray();
-                const QString t = f.text();
-                for (int k = 0; k < t.size(); ++k) {
-                    const int u = f.charFormat().isImageFormat() ? ctl::CountUnits(code.toStdString())
-                                                                 : ctl::CountUnits(ToAnsi(QString(t[k])));
-                    if (units + u > ctl::kChatUnitLimit) {
-                        cutAt = f.position() + k;
-                        break;
-                    }
-                    units += u;
-                }
-            }
-            if (cutAt < 0 && b.next().isValid()) units += 2;  // the line break
-            if (cutAt < 0 && units >= ctl::kChatUnitLimit && b.next().isValid()) cutAt = b.next().position() - 1;
-        }
-        if (cutAt >= 0) {
-            const QTextCursor keep = input_->textCursor();
-            QTextCursor c(input_->document());
-            c.setPosition(cutAt);
-            c.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-            c.removeSelectedText();
-            QTextCursor back(input_->document());
-            const int last = input_->document()->characterCount() - 1;
-            back.setPosition(std::min(keep.anchor(), last));
-            back.setPosition(std::min(keep.position(), last), QTextCursor::KeepAnchor);
-            input_->setTextCursor(back);
-        }
-    }
-    // The box takes no more than what is left beside its pictures.
-    int pictures = 0;
-    for (QTextBlock b = input_->document()->begin(); b.isValid(); b = b.next())
-        for (auto it = b.begin(); !it.atEnd(); ++it)
-            if (it.fragment().charFormat().isImageFormat()) pictures += it.fragment().length();
-    input_->SetTextLimit(ctl::kChatCharLimit - pictures);
-    MarkInputLinks();
-    input_->SetNotifyMask(mask);
-    inInputChange_ = false;
-}
-
-void CIMDlg::OpenEmoticonPicker() {
-    CEmoticonPopup::OpenBelow(this, format_->Button(ID_EMOTICONS), 1);
-}
-
-void CIMDlg::ViewRecords() {
-    int peer = 0;
-    if (m_chatType == CHAT_ONE && !m_members.empty()) peer = m_members[0].id;
-    else if (auto items = memberList_->selectedItems(); !items.isEmpty()) peer = std::max(0, items[0]->data(Qt::UserRole).toInt());
-    if (ChatWindowHooks().viewRecords) ChatWindowHooks().viewRecords(peer);
-}
-
-void CIMDlg::OnHistoryClick(const QString& anchor) {
-    if (anchor.startsWith("agree:") || anchor.startsWith("reject:")) {
-        const int n = anchor.section(':', 1).toInt();
-        if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
-        invitationsAnswered_[n] = true;
-        // Both answers leave the text once one is taken; later ranges move up by what was cut.
-        const auto [from, to] = invitationLinks_[static_cast<size_t>(n)];
-        QTextCursor c(history_->document());
-        c.setPosition(from);
-        c.setPosition(std::min(to, history_->document()->characterCount() - 1), QTextCursor::KeepAnchor);
-        c.removeSelectedText();
-        const int cut = to - from;
-        for (auto& r : invitationLinks_)
-            if (r.first >= to) r = {r.first - cut, r.second - cut};
-        for (auto& e : m_voiceMsgs)
-            if (e.first >= to) e.first -= cut, e.last -= cut;
-        if (anchor.startsWith("agree:")) AcceptInvitation();
-        else QTimer::singleShot(0, this, [this] { close(); });
-        return;
-    }
-    if (anchor.startsWith("voice:")) {
-        int id = anchor.mid(6).toInt();
-        for (const auto& e : m_voiceMsgs)
-            if (e.id == id && e.count >= 2) PlayVoice(id);
-        return;
-    }
-    if (anchor.startsWith("notice:")) return;
-    chat::ConfirmAndOpenLink(this, anchor);
-}
-
-void CIMDlg::MarkInputLinks() {
-    // Addresses in the input box read as links (the text itself is left as typed).
-    QList<QTextEdit::ExtraSelection> marks;
-    const QString text = input_->toPlainText();
-    auto it = LinkPattern().globalMatch(text);
-    while (it.hasNext()) {
-        const auto m = it.next();
-        QTextEdit::ExtraSelection sel;
-        sel.cursor = QTextCursor(input_->document());
-        sel.cursor.setPosition(static_cast<int>(m.capturedStart()));
-        sel.cursor.setPosition(static_cast<int>(m.capturedEnd()), QTextCursor::KeepAnchor);
-        sel.format.setForeground(kAccent);
-        sel.format.setFontUnderline(true);
-        marks << sel;
-    }
-    input_->setExtraSelections(marks);
-}
-
-void CIMDlg::OnInputClick(const QPoint& at) {
-    const int pos = input_->cursorForPosition(at).position();
-    const QString text = input_->toPlainText();
-    auto it = LinkPattern().globalMatch(text);
-    while (it.hasNext()) {
-        const auto m = it.next();
-        if (pos >= m.capturedStart() && pos < m.capturedEnd()) {
-            chat::ConfirmAndOpenLink(this, m.captured());
-            return;
-        }
-    }
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
@@ -1496,298 +903,6 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_BLOCK_ANSWER: return OnBlockResult(false, wParam, reinterpret_cast<const char*>(lParam));
         case WM_UNBLOCK_ANSWER: return OnBlockResult(true, wParam, reinterpret_cast<const char*>(lParam));
         default: return 0;
-    }
-}
-
-// ---- invite, call, block and the input font ----
-
-void CIMDlg::OnInvite() {
-    if (!m_bSessionActive || m_chatType == CHAT_ROOM || !ChatWindowHooks().invite) return;
-    std::set<int32_t> members;
-    for (const auto& m : m_members) members.insert(m.id);
-    QPointer<CIMDlg> self(this);
-    QDialog* dialog = ChatWindowHooks().invite(this, m_pAccount, members, [self](const std::vector<const PresenceBuddyRecord*>& chosen, const std::string& extra) {
-        if (!self) return;
-        std::vector<PresenceBuddyRecord> users;
-        for (const PresenceBuddyRecord* r : chosen)
-            if (r) users.push_back(*r);
-        self->InviteUsers(users, extra);
-    });
-    if (!dialog) return;
-    QPointer<QDialog> running(dialog);
-    if (ChatWindowHooks().inviteTexts) ChatWindowHooks().inviteTexts(dialog, inviteTexts_);
-    inviteDialog_ = dialog;
-    dialog->exec();
-    if (self) inviteDialog_ = nullptr;
-    delete running.data();
-}
-
-void CIMDlg::InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra) {
-    const bool room = m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM;
-    if (room) m_roomCmd.ClearArgs();
-    for (const PresenceBuddyRecord& u : users) {
-        if (m_members.size() >= kChatMaxMembers) {
-            DebugTrace(MOD_QZ, 3, "Max user(%d) limit ", static_cast<int>(kChatMaxMembers));
-            break;
-        }
-        // A second member turns a one-to-one chat into a several-user chat; no room packet goes out.
-        if (!AddMember(&u)) continue;
-        if (room) m_roomCmd.AppendId(u.id);
-    }
-    if (room && !m_roomCmd.args().empty() && m_roomCmd.BuildInvite(extra)) {
-        const int sent = m_roomCmd.Send(Connection(), nullptr, 0);
-        ViewNotice(sent == 0 ? Text("im_invite", "You invite succeeded") : ResultText(CRC_INVITE, "2"));
-        EndLine();
-    }
-    ViewMembersChanged();
-}
-
-const PresenceBuddyRecord* CIMDlg::RowMember(int id) const {
-    for (const PresenceBuddyRecord& m : ListedMembers())
-        if (m.id == id) return &m;
-    return nullptr;
-}
-
-void CIMDlg::OnCall() {
-    const PresenceBuddyRecord* target = nullptr;
-    if (m_chatType == CHAT_ONE) {
-        if (!m_members.empty()) target = &m_members[0];
-    } else if (memberList_->selectedItems().size() == 1) {
-        target = RowMember(memberList_->selectedItems()[0]->data(Qt::UserRole).toInt());
-    }
-    if (!target || target->id <= 0 || target->online != 1 || !ChatWindowHooks().callMember) return;
-    const PresenceBuddyRecord copy = *target;  // the call may change the member list
-    ChatWindowHooks().callMember(copy);
-}
-
-const PresenceBuddyRecord* CIMDlg::BlockTarget() const {
-    if (m_chatType != CHAT_ONE) {
-        const auto rows = memberList_->selectedItems();
-        return rows.size() == 1 ? FindMember(rows[0]->data(Qt::UserRole).toInt()) : nullptr;
-    }
-    return m_members.empty() ? nullptr : &m_members.back();
-}
-
-void CIMDlg::OnBlock() {
-    const PresenceBuddyRecord* target = blockPending_ ? nullptr : BlockTarget();
-    if (!target || target->id <= 0 || !target->userId[0] || !ChatWindowHooks().sendBlock) return;
-    const int state = ChatWindowHooks().bookState ? ChatWindowHooks().bookState(target->userId) : -1;
-    if (state < 0) return;
-    const std::string userId = target->userId;
-    const int command = state == 1 ? 14 : 13;
-    if (!ChatWindowHooks().sendBlock(command, userId)) return;
-    blockPending_ = true;
-    blockMember_ = target->id;
-    RefreshCommands();
-    // The other windows with this member wait for the same answer.
-    if (registry_ && !registry_->Lock()) {
-        registry_->Broadcast(WM_BLOCK_REQUEST, static_cast<WPARAM>(command), reinterpret_cast<LPARAM>(userId.c_str()));
-        registry_->Unlock();
-    }
-}
-
-LRESULT CIMDlg::OnBlockRequest(const char* userId) {
-    if (blockPending_ || !userId || !*userId) return 1;
-    const PresenceBuddyRecord* member = nullptr;
-    for (const auto& m : m_members)
-        if (std::strcmp(m.userId, userId) == 0) member = &m;
-    if (!member) return 0;
-    blockPending_ = true;
-    blockMember_ = member->id;
-    // In a several-user window the buttons follow only when that member is the one selected row.
-    if (m_chatType != CHAT_ONE) {
-        const auto rows = memberList_->selectedItems();
-        if (rows.size() != 1 || rows[0]->data(Qt::UserRole).toInt() != member->id) return 1;
-    }
-    RefreshCommands();
-    return 1;
-}
-
-LRESULT CIMDlg::OnBlockResult(bool unblock, WPARAM result, const char* userId) {
-    const PresenceBuddyRecord* member = nullptr;
-    for (const auto& m : m_members)
-        if (userId && std::strcmp(m.userId, userId) == 0) member = &m;
-    if (!member) return 0;
-    if (member->id == blockMember_) blockMember_ = -1;
-    blockPending_ = false;
-    // The address book holds the new state by now: rows, chooser and title follow it.
-    if (result == 0) ViewMembersChanged();
-    else {
-        ViewNotice(Text(unblock ? "failed_unblock" : "failed_block", unblock ? "解除阻止失败" : "阻止用户失败"));
-        EndLine();
-    }
-    RefreshCommands();
-    return 1;
-}
-
-LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* record) {
-    // The open invitation dialog keeps its list of buddies from the same notices.
-    if (inviteDialog_) {
-        WindowMessageEvent forward(WM_PRESENCE_BUDDY, wParam, reinterpret_cast<LPARAM>(record));
-        QCoreApplication::sendEvent(inviteDialog_, &forward);
-    }
-    if (!record) return 0;
-    PresenceBuddyRecord* member = nullptr;
-    for (auto& m : m_members)
-        if (m.id == record->id && m.id != 0) member = &m;
-    if (!member) return 0;
-    member->online = record->online == 1 ? 1 : 0;
-    // The address book's name and contact for the member, as the book holds them now.
-    PresenceBuddyRecord fresh = *member;
-    if (chat::BookMemberByUid(member->id, &fresh)) {
-        std::memcpy(member->name, fresh.name, sizeof member->name);
-        std::memcpy(member->userId, fresh.userId, sizeof member->userId);
-    }
-    if (m_chatType == CHAT_ONE) {
-        RefreshPanels();
-        RefreshTitle();
-        RefreshCommands();
-        return 1;
-    }
-    if (m_chatType != CHAT_SEVERAL) return 1;
-    // The row and the chooser entry change in place, so selection and choice stay.
-    for (int row = 0; row < memberList_->count(); ++row) {
-        QListWidgetItem* item = memberList_->item(row);
-        if (item->data(Qt::UserRole).toInt() == member->id) {
-            item->setText(FromAnsi(member->name) + BookSuffix(*member));
-            item->setIcon(MemberIcon(*member, false));
-        }
-    }
-    // The chooser's entry in place: the chosen entry stays chosen.
-    if (const int at = recipient_->findData(member->id); at >= 0) recipient_->setItemText(at, FromAnsi(member->name));
-    RefreshTitle();
-    RefreshCommands();
-    return 1;
-}
-
-QString CIMDlg::BookSuffix(const PresenceBuddyRecord& m) const {
-    // Blocked wins over offline.
-    if (m.userId[0] && ChatWindowHooks().bookState && ChatWindowHooks().bookState(m.userId) == 1)
-        return QString(" (%1)").arg(ChatText("addrbook_dialog", "block", "Block"));
-    if (m.online != 1) return QString(" (%1)").arg(ChatText("addrbook_dialog", "offline", "Offline"));
-    return QString();
-}
-
-void CIMDlg::ApplyInputFont(const QFont& font, const QColor& color) {
-    QTextCharFormat f;
-    f.setFont(font);
-    if (color.isValid()) f.setForeground(color);
-    inputFormat_ = f;
-    // The whole input box takes it; the selection stays where it was.
-    const unsigned mask = input_->NotifyMask();
-    input_->SetNotifyMask(mask & ~ENM_CHANGE);
-    const QTextCursor keep = input_->textCursor();
-    QTextCursor all(input_->document());
-    all.select(QTextCursor::Document);
-    all.mergeCharFormat(f);
-    input_->setTextCursor(keep);
-    input_->setCurrentCharFormat(f);
-    input_->SetNotifyMask(mask);
-}
-
-void CIMDlg::ChooseFont() {
-    QFont font = inputFormat_.hasProperty(QTextFormat::FontFamilies) ? inputFormat_.font() : input_->currentFont();
-    QColor colour = inputFormat_.foreground().style() != Qt::NoBrush ? inputFormat_.foreground().color() : QColor(Qt::black);
-    if (!chat::ChooseChatFont(this, &font, &colour)) return;
-    ApplyInputFont(font, colour);
-    // The main window keeps it for the next chat window.
-    chat::ChatFontSetting& app = chat::AppChatFont();
-    app.font = font;
-    app.colour = colour;
-    app.chosen = true;
-}
-
-QMenu* CIMDlg::ContextMenuFor(QWidget* view) {
-    const bool history = view == history_;
-    QMenu*& menu = history ? historyMenu_ : inputMenu_;
-    if (!menu) menu = new QMenu(this);
-    menu->clear();
-    RefreshEditCommands();
-    auto item = [&](int id, const char* key, const char* chinese) {
-        static const QRegularExpression keyName(R"(\s+(Ctrl|Alt)\+\w+\s*$)");
-        QAction* a = menu->addAction(ChatText("im_dlg", key, chinese).remove(keyName).left(63));
-        a->setEnabled(actions_[id]->isEnabled());
-        QAction* target = actions_[id];
-        connect(a, &QAction::triggered, this, [this, target, history] {
-            lastClickInHistory_ = history;
-            target->trigger();
-        });
-    };
-    // The context menus read the menu texts without their key names.
-    if (history) {
-        lastClickInHistory_ = true;
-        RefreshEditCommands();
-        item(ID_COPY, "im_menu1_1", "拷贝(&C)");
-        menu->addSeparator();
-        item(ID_SELECT_ALL, "im_menu1_5", "全选(&A)");
-    } else {
-        lastClickInHistory_ = false;
-        RefreshEditCommands();
-        item(ID_UNDO, "im_menu1_0", "撤销(&Z)");
-        menu->addSeparator();
-        item(ID_CUT, "im_menu1_2", "剪切(&X)");
-        item(ID_COPY, "im_menu1_1", "拷贝(&C)");
-        item(ID_PASTE, "im_menu1_3", "粘贴(&V)");
-        item(ID_DELETE, "im_menu1_4", "删除(&D)");
-        menu->addSeparator();
-        item(ID_SELECT_ALL, "im_menu1_5", "全选(&A)");
-    }
-    return menu;
-}
-
-void CIMDlg::RefreshEditCommands() {
-    auto holds = [](const QTextEdit* e) { return e->textCursor().hasSelection(); };
-    const bool inputSel = holds(input_);
-    actions_[ID_UNDO]->setEnabled(input_->document()->isUndoAvailable());
-    actions_[ID_COPY]->setEnabled(lastClickInHistory_ ? holds(history_) : inputSel);
-    actions_[ID_CUT]->setEnabled(inputSel);
-    actions_[ID_DELETE]->setEnabled(inputSel);
-    const QMimeData* clip = QApplication::clipboard() ? QApplication::clipboard()->mimeData() : nullptr;
-    actions_[ID_PASTE]->setEnabled(clip && clip->hasText());
-    actions_[ID_SELECT_ALL]->setEnabled(true);
-}
-
-void CIMDlg::ShowPictureMenu(int which, const QPoint& at) {
-    QMenu menu(this);
-    menu.setObjectName("pictureMenu");
-    auto item = [&](int id, const char* key, const char* chinese) {
-        QAction* a = menu.addAction(ChatText("im_dlg", key, chinese));
-        a->setData(id);
-    };
-    if (which == 0) {
-        item(1311, "im_contact_detail", "查看详细信息(&V)");
-        const bool known = m_chatType == CHAT_ONE && !m_members.empty() && m_members[0].userId[0] && ChatWindowHooks().bookState &&
-                           ChatWindowHooks().bookState(m_members[0].userId) >= 0;
-        menu.actions().back()->setEnabled(known);
-        menu.addSeparator();
-        item(1312, "im_photo_hide", "隐藏(&H)");
-    } else {
-        item(1313, "im_select_photo", "更改显示图片(&C)...");
-        menu.addSeparator();
-        item(1314, "im_photo_hide", "隐藏(&H)");
-    }
-    if (QAction* chosen = menu.exec(mapToGlobal(at))) OnPictureCommand(chosen->data().toInt());
-}
-
-void CIMDlg::OnPictureCommand(int id) {
-    switch (id) {
-        case 1311:
-            if (m_chatType == CHAT_ONE && !m_members.empty() && ChatWindowHooks().contactDetails) {
-                const std::string userId = m_members[0].userId;
-                ChatWindowHooks().contactDetails(this, userId);
-            }
-            break;
-        case 1312: SetPeerPaneCollapsed(true); break;
-        case 1313:
-            if (chat::g_headPictureHook) {
-                chat::g_headPictureHook(this);
-            } else {
-                CHeadPicDlg dialog(QString::fromStdString(shell::g_panelPicture), this);
-                dialog.exec();
-            }
-            break;
-        case 1314: SetOwnPaneCollapsed(true); break;
-        default: break;
     }
 }
 

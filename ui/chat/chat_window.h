@@ -38,6 +38,8 @@ QString ChatText(const char* section, const char* key, const char* english);
 QRect PlaceChatWindow(int left, int top, int width, int height, const QRect& screen);
 // Asks before opening a link from a peer or a server; only http, https and mailto are ever opened.
 bool ConfirmAndOpenLink(QWidget* parent, const QString& link);
+// Opens a web or mail address; asks first only with ask (the user's own input box does not ask).
+bool OpenLink(QWidget* parent, const QString& link, bool ask);
 // Replaced by tests: the question asked before a link opens and the opener.
 void SetLinkHooks(std::function<bool(const QString&)> confirm, std::function<void(const QUrl&)> open);
 // The main window's chat font: a new chat window's input starts with it; the font chooser replaces it.
@@ -131,6 +133,8 @@ public:
     // Room control and the commands that reach beyond the window.
     void InviteUsers(const std::vector<PresenceBuddyRecord>& users, const std::string& extra);
     void OnInvite();
+    void OnKick();
+    void OnEnd();
     void OnCall();
     void OnBlock();
     // The font of the input box, used for the message bodies of the history as well.
@@ -149,7 +153,8 @@ public:
 protected:
     void ViewHeader(const std::string& sender, const std::string& receiver, int64_t time, bool priv) override;
     void ViewBody(const std::string& text) override;
-    void ViewNotice(const std::string& text) override;
+    void ViewSystemNotice(const std::string& text, int64_t time, bool headed) override;
+    void ViewNoticeHeader(int64_t time) override;
     void ViewLine(const std::string& text) override;
     void ViewOffline() override;
     void ViewSessionTimeout(const std::string& text) override;
@@ -157,7 +162,7 @@ protected:
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;
     void ViewClearTitle() override { roomTitleCleared_ = true; }
-    void ViewInvitation(const std::string& invitation) override;
+    void ViewInvitation(const std::string& invitation, int64_t time, bool headed) override;
     void ViewRoomClosed() override;
     void ViewShowMemberArea(bool show) override;
     void ViewFocusInput() override;
@@ -187,6 +192,8 @@ private:
     void FitSide();
     void MarkInputLinks();
     void SystemNotice(const std::string& text);
+    // The format of notices: the input's, bold and 300 twips taller.
+    QTextCharFormat NoticeFormat() const;
     // An <img> of the program's picture `id` for the history view ("" when the picture is missing).
     QString HistoryPicture(int id);
     void ApplyPlacement();

@@ -153,9 +153,13 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
     ViewMembersChanged();
 }
 
-int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
+void ChatWindowCore::PrepareRoomPacket() {
     m_roomCmd.SetThid(m_szChatId);
     m_roomCmd.SetRecipient(g_robotId);
+}
+
+int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
+    PrepareRoomPacket();
     m_roomCmd.ClearArgs();
     if (m_chatType == CHAT_TEMP_GROUP) {
         for (const auto& m : m_members) m_roomCmd.AppendId(m.id);
@@ -171,11 +175,8 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
             m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");
     }
     m_sessionTicks = 0;
-    if (m_roomCmd.recipient() <= 0) {
-        // Nobody would ever answer: the wait runs out and says so.
-        DebugTrace(MOD_QZ, 1, "No chat robot in the settings file: START for %s not sent", m_szPeer.c_str());
-        return -1;
-    }
+    // Nobody will answer a START without a robot: the wait runs out and says so.
+    if (m_roomCmd.recipient() <= 0) DebugTrace(MOD_QZ, 1, "No chat robot in the settings file: START for %s goes to nobody", m_szPeer.c_str());
     return m_roomCmd.Send(Connection(), nullptr, 0);
 }
 
@@ -349,7 +350,7 @@ const PresenceBuddyRecord* ChatWindowCore::RoomSpeaker(const PresenceMessageReco
     CChatSessionRegistry::SplitChatId(Field(record->chatId, sizeof record->chatId), uid, priv);
     if (*uid <= 0) return nullptr;
     auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == *uid; });
-    return it != m_roomMembers.end() ? &*it : FindMember(*uid);
+    return it != m_roomMembers.end() ? &*it : nullptr;
 }
 
 std::string ChatWindowCore::ResultText(int command, const std::string& number) const {
@@ -443,7 +444,10 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& r) { return r.id == m.id; });
             if (it != m_roomMembers.end()) *it = m;
             else if (m_roomMembers.size() < kChatMaxMembers * 5) m_roomMembers.push_back(m);
-            else return;
+            else {
+                DebugTrace(MOD_QZ, 2, "Room member %d not listed: the list is full", m.id);
+                return;
+            }
             roomValues_[m.id] = value;
         }
         ViewMembersChanged();
@@ -457,6 +461,7 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
     std::string all = Text("im_all", "All");
     const int64_t time = record->time;
     const int senderId = record->sender.id;
+    bool headed = false;  // a room's own line: its notice heading is drawn, its notices follow it
     switch (m_chatType) {
         case CHAT_ONE:
             ViewHeader(sender, ownName_, time, false);
@@ -487,26 +492,28 @@ int ChatWindowCore::OnReceiveText(const char* textArg, const PresenceMessageReco
                 ViewHeader(name, priv ? ownName_ : all, time, priv != 0);
                 Record(uid, 0, priv, name, ownName_, time, text, 0, {});
             } else {
-                ViewNotice(std::string());
+                ViewNoticeHeader(time);
+                headed = true;
             }
             break;
         }
     }
+    const auto notice = [&](const std::string& line) { ViewSystemNotice(line, time, headed); };
     switch (record->command) {
-        case CRC_INVITE: ViewInvitation(text); break;
+        case CRC_INVITE: ViewInvitation(text, time, headed); break;
         case CRC_START:
             m_bSessionActive = 1;
             m_sessionTicks = -1;
             if (std::atoi(text.c_str()) == 0 && m_roomState == 0) m_roomState = 1;
-            ViewNotice(ResultText(record->command, text));
+            notice(ResultText(record->command, text));
             OnRoomNotice(1, 0, std::string());  // the user's own row
             break;
         case CRC_RESULT:
             m_sessionTicks = -1;
-            ViewNotice(ResultText(record->command, text));
+            notice(ResultText(record->command, text));
             break;
-        case CRC_KICK: ViewNotice(ResultText(record->command, text)); break;
-        case CRC_NOTIFY: ViewNotice(NotifyText(record->room, text)); break;
+        case CRC_KICK: notice(ResultText(record->command, text)); break;
+        case CRC_NOTIFY: notice(NotifyText(record->room, text)); break;
         default: ViewBody(text); break;
     }
     ViewFocusInput();

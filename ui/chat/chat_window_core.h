@@ -97,6 +97,9 @@ class ChatWindowCore {
 
     // Fills the session (the registry's SetupSession): members for types 0, 1, 4, key for 2 and 3.
     void SetupSession(const std::vector<PresenceBuddyRecord>* members, const char* key, ChatSessionRecord* record);
+    // Readies the room packet as the window opens: the chat id as its thread, the robot as its target,
+    // so that a window the router made (an invitation) answers the robot in its session.
+    void PrepareRoomPacket();
     // Starts a group or room session at the robot (START), when this side opened it.
     int StartSession(const ChatSessionRecord* record);
     void SetThreadNumber(int thread, bool keepChatId);
@@ -140,7 +143,12 @@ class ChatWindowCore {
     // View operations, drawn by the window.
     virtual void ViewHeader(const std::string& sender, const std::string& receiver, int64_t time, bool priv) { (void)sender, (void)receiver, (void)time, (void)priv; }
     virtual void ViewBody(const std::string& text) { (void)text; }
-    virtual void ViewNotice(const std::string& text) { (void)text; }
+    // A system notice: "System tip : (time)" (-1: now) and the text on the next line; headed: the
+    // heading is there already (a room's own line), the text alone follows.
+    void ViewNotice(const std::string& text) { ViewSystemNotice(text, -1, false); }
+    virtual void ViewSystemNotice(const std::string& text, int64_t time, bool headed) { (void)text, (void)time, (void)headed; }
+    // The heading alone, for a room's own line (no speaker) at the line's time.
+    virtual void ViewNoticeHeader(int64_t time) { (void)time; }
     virtual void ViewLine(const std::string& text) { (void)text; }
     virtual void ViewOffline() {}
     // The session could not be set up in time: a line in the body's place.
@@ -153,7 +161,9 @@ class ChatWindowCore {
     // A group or room session was set up: the window's title text is cleared.
     virtual void ViewClearTitle() {}
     // An invitation (INVITE's argument) with its agree and reject answers.
-    virtual void ViewInvitation(const std::string& invitation) { ViewNotice(invitation); }
+    virtual void ViewInvitation(const std::string& invitation, int64_t time, bool headed) {
+        ViewSystemNotice(invitation, time, headed);
+    }
     // The room is over (NOTIFY 5 or 6): the window closes.
     virtual void ViewRoomClosed() {}
     virtual void ViewShowMemberArea(bool show) { (void)show; }

@@ -200,6 +200,78 @@ std::vector<std::string> RunCommandMessagingServer(const std::string& src, int p
     return args;
 }
 
+// A run of link-coloured pixels on one row of a window (a link's underline).
+struct Span {
+    int x1 = 0, x2 = 0, y = 0;
+};
+
+// The underlines of the links the history view of a chat window shows (pure blue, the system's link
+// colour) in reading order; a link the line wraps shows as two. None while the window shows no link.
+std::vector<Span> LinkUnderlines(const std::string& display, const Box& window, const std::string& dir) {
+    const std::string shot = dir + "/links.ppm";
+    std::remove(shot.c_str());
+    shelltest::Run("import -display " + display + " -window " + window.id + " -depth 8 " + shot + " 2>/dev/null");
+    const std::string data = Slurp(shot);
+    std::istringstream head(data);
+    std::string magic;
+    int w = 0, h = 0, max = 0;
+    head >> magic >> w >> h >> max;
+    if (magic != "P6" || w <= 0 || h <= 0 || max != 255) return {};
+    const size_t start = static_cast<size_t>(head.tellg()) + 1;
+    if (data.size() < start + static_cast<size_t>(w) * h * 3) return {};
+    auto blue = [&](int x, int y) {
+        const auto* p = reinterpret_cast<const unsigned char*>(data.data() + start + (static_cast<size_t>(y) * w + x) * 3);
+        return p[0] == 0 && p[1] == 0 && p[2] == 255;
+    };
+    // The history view lies below the tool bar and left of the side panes; an underline two pixels thick
+    // is one underline.
+    std::vector<Span> spans;
+    for (int y = 70; y < h * 2 / 3; ++y)
+        for (int x = 0; x < w - 150; ++x) {
+            if (!blue(x, y)) continue;
+            int end = x;
+            while (end + 1 < w - 150 && blue(end + 1, y)) ++end;
+            const bool below = std::any_of(spans.begin(), spans.end(), [&](const Span& s) {
+                return y - s.y <= 2 && s.x1 <= end && x <= s.x2;
+            });
+            if (end - x >= 9 && !below) spans.push_back({x, end, y});
+            x = end;
+        }
+    return spans;
+}
+
+// Clicks the middle of a link just above its underline.
+void ClickLink(const std::string& display, const Box& window, const Span& link) {
+    X(display, "mousemove " + std::to_string(window.x + (link.x1 + link.x2) / 2) + " " + std::to_string(window.y + link.y - 8) +
+                   " click 1");
+}
+
+// Joins the first room of the list (开发讨论, no password) from the frame's View menu; with chooses, the
+// identity chooser comes up and its first identity is taken. A room window is captioned with the chat
+// windows' own text alone.
+bool JoinFirstRoom(const std::string& display, pid_t pid, bool chooses) {
+    const Box frame = FindWindow(display, pid, "Tessaly", 10000);
+    if (frame.id.empty()) return false;
+    X(display, "mousemove 1279 899");  // no tool tip of ours comes up as a window meanwhile
+    X(display, "windowfocus --sync " + frame.id);
+    const std::vector<std::string> before = Windows(display, pid);
+    X(display, "key alt+v");
+    if (NewWindow(display, pid, before, 10000).id.empty()) return false;
+    X(display, "key r");
+    const Box rooms = FindWindow(display, pid, "Chat rooms", 10000);
+    if (rooms.id.empty()) return false;
+    // The list comes from the access server: its first row shows once it is there.
+    if (!Drawn(display, rooms, 16, 33, 140, 16, 15000)) return false;
+    X(display, "mousemove " + std::to_string(rooms.x + 62) + " " + std::to_string(rooms.y + 41) + " click --repeat 2 --delay 80 1");
+    if (chooses) {
+        const Box identity = FindWindow(display, pid, "Choose an identity", 10000);
+        if (identity.id.empty()) return false;
+        X(display, "windowfocus --sync " + identity.id);
+        X(display, "key Return");
+    }
+    return !FindWindow(display, pid, "Messages", 15000).id.empty();
+}
+
 }  // namespace
 
 // The profile the run command makes names the chat robot its messaging server runs: a room joins in
@@ -239,31 +311,7 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
                                   " --update 127.0.0.1:" + std::to_string(services.updatePort)).c_str()));
         ASSERT_TRUE(start(s)) << s->name << Slurp(s->profile + "/tessaly.log");
     }
-    // Joins the first room of the list (开发讨论, no password) from the frame's View menu.
-    auto join = [&](Side* s, bool chooses) {
-        const Box frame = FindWindow(display, s->program.pid, "Tessaly", 10000);
-        if (frame.id.empty()) return false;
-        X(display, "mousemove 1279 899");  // no tool tip of ours comes up as a window meanwhile
-        X(display, "windowfocus --sync " + frame.id);
-        const std::vector<std::string> before = Windows(display, s->program.pid);
-        X(display, "key alt+v");
-        if (NewWindow(display, s->program.pid, before, 10000).id.empty()) return false;
-        X(display, "key r");
-        const Box rooms = FindWindow(display, s->program.pid, "Chat rooms", 10000);
-        if (rooms.id.empty()) return false;
-        // The list comes from the access server: its first row shows once it is there.
-        if (!Drawn(display, rooms, 16, 33, 140, 16, 15000)) return false;
-        X(display, "mousemove " + std::to_string(rooms.x + 62) + " " + std::to_string(rooms.y + 41) + " click --repeat 2 --delay 80 1");
-        if (chooses) {
-            // Several identities: the room is entered under the one the chooser offers.
-            const Box identity = FindWindow(display, s->program.pid, "Choose an identity", 10000);
-            if (identity.id.empty()) return false;
-            X(display, "windowfocus --sync " + identity.id);
-            X(display, "key Return");
-        }
-        // A room window is captioned with the chat windows' own text alone.
-        return !FindWindow(display, s->program.pid, "Messages", 15000).id.empty();
-    };
+    auto join = [&](Side* s, bool chooses) { return JoinFirstRoom(display, s->program.pid, chooses); };
     const std::string roomName = "\xe5\xbc\x80\xe5\x8f\x91\xe8\xae\xa8\xe8\xae\xba";  // 开发讨论
     ASSERT_TRUE(join(&alice, true)) << Slurp(alice.profile + "/tessaly.log");  // Alice has two identities
     EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "Packet=#@#START##Alice", 1000));
@@ -429,6 +477,98 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
     ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "Rcv PTT Msg", 20000)) << Slurp(bob.profile + "/tessaly.log")
                                                                              << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitRecord(bobRecords, 1001, {}, true, 10000));
+    for (Side* s : {&alice, &bob}) {
+        kill(s->program.pid, SIGTERM);
+        EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
+    }
+    xvfb.process.Stop();
+    services.Stop();
+}
+
+// An invitation into a room, from the room's robot: Bob's program opens a window that shows it with its
+// two answers. Refusing closes the window and tells nobody; accepting answers the robot in the room's
+// session, and Bob is in the room: his line reaches Alice, who is there.
+TEST(ChatProgram, AnInvitationIsRefusedOrAcceptedFromItsLinks) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool") || !e2e::HaveTool("import"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool and ImageMagick are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("chatinvite"));
+    std::vector<std::string> msgArgs = RunCommandMessagingServer(services.src, services.msgPort);
+    ASSERT_NE(msgArgs.end(), std::find(msgArgs.begin(), msgArgs.end(), "--robot")) << "the run command starts no robot";
+    const std::string control = services.dir + "/robot-control";
+    std::ofstream(control).flush();
+    msgArgs.push_back("--robot-control");
+    msgArgs.push_back(control);
+    services.msg.Stop();
+    const std::string msgLog = services.dir + "/msgserver-run.log";
+    ASSERT_TRUE(services.msg.Start(msgArgs, msgLog));
+    ASSERT_TRUE(services.msg.WaitFor("PORT", 10000));
+    XServer xvfb;
+    ASSERT_TRUE(xvfb.Start(services.dir)) << xvfb.process.Output();
+    const std::string display = xvfb.display;
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    struct Side {
+        std::string name, profile;
+        e2e::Child program;
+        int left;
+    } alice{"alice", services.dir + "/profile-alice", {}, 100}, bob{"bob", services.dir + "/profile-bob", {}, 520};
+    for (Side* s : {&alice, &bob}) {
+        ASSERT_EQ(0, std::system(("python3 " + services.src + "/tools/profile/make_profile.py " + s->profile + " --user " + s->name +
+                                  " --password " + s->name + "123 --left " + std::to_string(s->left) + " --boot-udp " +
+                                  std::to_string(services.bootUdp) + " --boot-tcp " + std::to_string(services.bootTcp) +
+                                  " --update 127.0.0.1:" + std::to_string(services.updatePort)).c_str()));
+        const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file"};
+        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+        ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name << Slurp(s->profile + "/tessaly.log");
+    }
+    ASSERT_TRUE(JoinFirstRoom(display, alice.program.pid, true)) << Slurp(alice.profile + "/tessaly.log");
+    ASSERT_TRUE(WaitText(msgLog, "robot: alice to 900", 5000));
+    EXPECT_TRUE(WaitWindowCount(display, alice.program.pid, "Please wait", 0, 10000));
+    // The room's first member (Alice) invites Bob, through the robot.
+    int invitations = 0;
+    auto invite = [&] {
+        std::ofstream(control, std::ios::app) << "invite q-dev 1002\n";
+        ++invitations;
+    };
+    // Bob's window of the invitation, once it shows its two answers.
+    auto answers = [&](Box* window, std::vector<Span>* links) {
+        return Until(
+            [&] {
+                *window = FindWindow(display, bob.program.pid, "Messages", 200);
+                if (window->id.empty()) return false;
+                *links = LinkUnderlines(display, *window, services.dir);
+                return links->size() >= 2;
+            },
+            20000);
+    };
+    Box window;
+    std::vector<Span> links;
+
+    // Refused: the window closes and the robot hears nothing.
+    invite();
+    ASSERT_TRUE(answers(&window, &links)) << Slurp(bob.profile + "/tessaly.log");
+    ClickLink(display, window, links.back());  // the refusal is the last link
+    EXPECT_TRUE(WaitWindowCount(display, bob.program.pid, "Messages", 0, 10000)) << "the refused invitation's window stays";
+    EXPECT_EQ(std::string::npos, Slurp(msgLog).find("#@#ACCEPT")) << Slurp(msgLog);
+
+    // Accepted: the robot has the answer in the room's session, and Bob speaks in the room.
+    invite();
+    ASSERT_TRUE(answers(&window, &links)) << Slurp(bob.profile + "/tessaly.log");
+    ClickLink(display, window, links[links.size() - 2]);  // the agreement comes before it
+    ASSERT_TRUE(WaitText(msgLog, "robot: bob to 900 [9001#] #@#ACCEPT#", 10000)) << Slurp(msgLog) << Slurp(bob.profile + "/tessaly.log");
+    // The answers are gone once the answer went out.
+    EXPECT_TRUE(Until([&] { return LinkUnderlines(display, window, services.dir).empty(); }, 10000));
+    // The room's answer (START with the thread, then its list) has made the window Bob's room window.
+    const std::string bobLog = bob.profile + "/tessaly.log";
+    ASSERT_TRUE(Until([&] { return Occurrences(bobLog, "Rcv TEXT Msg, ChatUID 9001#") >= invitations + 2; }, 10000)) << Slurp(bobLog);
+    X(display, "windowactivate --sync " + window.id);
+    X(display, "windowfocus --sync " + window.id);
+    X(display, "type --delay 40 'in by invitation'");
+    X(display, "key Return");
+    EXPECT_TRUE(WaitRecord(alice.profile + "/chatrecord/alice", 1002, "in by invitation", false, 10000))
+        << Slurp(bob.profile + "/tessaly.log") << Slurp(msgLog);
+    EXPECT_EQ(2, invitations);
+
     for (Side* s : {&alice, &bob}) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QSignalSpy>
 #include <QToolBar>
@@ -16,6 +17,7 @@
 
 #include "platform/codepage.h"
 #include "platform/fs.h"
+#include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_record_view.h"
 #include <QLabel>
@@ -57,6 +59,26 @@ QTreeWidgetItem* Peer(CChatRecordFrame& f, int i) { return f.Tree()->topLevelIte
 bool SearchEnds(CChatRecordFrame& f, int ms = 10000) {
     QSignalSpy done(&f, &CChatRecordFrame::SearchDone);
     return !f.Searching() || done.wait(ms);
+}
+
+// The browser opens wholly within the screen's available area, cut to it where it is larger than the
+// area (the offscreen screen is narrower than the browser).
+TEST_F(ChatRecordBrowser, OpensWithinTheScreensAvailableArea) {
+    struct Case {
+        QRect frame, area, placed;
+    } cases[] = {
+        {{204, 223, 820, 560}, {0, 0, 1024, 768}, {204, 208, 820, 560}},  // off the bottom: up
+        {{0, 0, 820, 560}, {0, 0, 800, 600}, {0, 0, 800, 560}},          // too wide: cut
+        {{-50, -20, 300, 200}, {0, 30, 1024, 738}, {0, 30, 300, 200}},   // under a panel at the top
+        {{900, 700, 300, 200}, {0, 0, 1024, 768}, {724, 568, 300, 200}},  // off the right and the bottom
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.placed, chat::FitWithin(c.frame, c.area)) << c.frame.x() << "," << c.frame.y();
+    auto* f = new CChatRecordFrame(&store_, [](int) { return std::string(); });
+    f->show();
+    const QRect area = f->screen()->availableGeometry();
+    EXPECT_TRUE(area.contains(f->frameGeometry())) << f->frameGeometry().x() << "," << f->frameGeometry().y() << " "
+                                                   << f->frameGeometry().width() << "x" << f->frameGeometry().height();
+    f->close();
 }
 
 TEST_F(ChatRecordBrowser, TreeRangesAndTheShownRecord) {

@@ -51,6 +51,7 @@ class FakeWindow : public ChatWindowBase {
  public:
     std::vector<std::string> view;
     std::vector<std::string> lines;  // voice lines
+    std::vector<std::pair<int64_t, bool>> notices;  // each notice's time and whether a heading came first
     RecipientChoice choice;
     std::vector<UINT> messages;
     bool shown = false;
@@ -72,7 +73,11 @@ class FakeWindow : public ChatWindowBase {
         view.push_back("H:" + s + ">" + r + (priv ? " (private)" : ""));
     }
     void ViewBody(const std::string& t) override { view.push_back("B:" + t); }
-    void ViewNotice(const std::string& t) override { view.push_back("N:" + t); }
+    void ViewSystemNotice(const std::string& t, int64_t time, bool headed) override {
+        view.push_back("N:" + t);
+        notices.push_back({time, headed});
+    }
+    void ViewNoticeHeader(int64_t time) override { view.push_back("T:" + std::to_string(time)); }
     void ViewOffline() override { view.push_back("offline"); }
     void ViewVoice(VoiceMessageEntry* e, const std::string& line) override { view.push_back("V:" + std::to_string(e->id)); lines.push_back(line); }
     void PlayVoice(int id) override { view.push_back("play " + std::to_string(id)); }
@@ -251,6 +256,63 @@ TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
     ASSERT_EQ(1, OpenGroupChat(&registry_, "G7", "Friends"));
     EXPECT_EQ("#@#START##Me#G7# ", g_sent.back().text);
     EXPECT_EQ("Friends", registry_.Windows().back()->m_szRoomName);
+    // Without a robot in the settings the START still goes out, to nobody: the wait says the rest.
+    ChatWindowCore::SetRobotId(0);
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
+    EXPECT_EQ("#@#START##Me#R13# ", g_sent.back().text);
+    EXPECT_EQ(std::vector<int>{0}, g_sent.back().to);
+}
+
+// A line of the room itself (no speaker in its chat id) is headed once with the system tip at the line's
+// own time, its notice or text following; a speaker the room has not listed is not heard, even one the
+// window holds as a member.
+TEST_F(ChatSession, ARoomsOwnLinesAreHeadedAtTheirTimeAndOnlyListedSpeakersAreHeard) {
+    FakeWindow* group = Open(CHAT_TEMP_GROUP, {Buddy(5, "Ann", 1)});
+    ASSERT_EQ(1u, group->m_members.size());
+    PresenceMessageRecord r;
+    r.sender = Buddy(900, "robot");
+    r.time = 1700000000;
+    presence_copy_field(r.chatId, sizeof r.chatId, group->m_szChatId.c_str());
+    Deliver("#@#START#0#THUPDATE#9001", r);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    r.sender = Buddy(9001, "room");
+    const std::string heading = "T:1700000000";
+    struct Case {
+        const char* text;
+        std::string shown;
+    } cases[] = {
+        {"#@#RESULT#12", "N:You are in block list"},
+        {"#@#NOTIFY#2#77,Zed", "N:Zed leave"},
+        {"welcome", "B:welcome"},
+    };
+    for (const Case& c : cases) {
+        group->view.clear();
+        group->notices.clear();
+        Deliver(c.text, r);
+        EXPECT_EQ((std::vector<std::string>{heading, c.shown}), group->view) << c.text;
+        for (const auto& [time, headed] : group->notices) {
+            EXPECT_EQ(1700000000, time) << c.text;
+            EXPECT_TRUE(headed) << c.text;
+        }
+    }
+    // Ann is a member of the window but not yet of the room's list: her line is dropped, unrecorded.
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#5");
+    r.sender = Buddy(9001, "room");
+    group->view.clear();
+    Deliver("too early", r);
+    EXPECT_TRUE(group->view.empty());
+    EXPECT_TRUE(Day(5).empty());
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    Deliver("#@#LIST#5,Ann", r);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#5");
+    Deliver("now listed", r);
+    EXPECT_EQ("B:now listed", group->view.back());
+    EXPECT_EQ(1u, Day(5).size());
+    // The room lists at most 100 rows, however many entries come.
+    for (int id = 100; id < 300; ++id) group->OnRoomNotice(1, 0, std::to_string(id) + ",m" + std::to_string(id));
+    EXPECT_EQ(100u, group->m_roomMembers.size());
+    group->OnRoomNotice(2, 1, "400,late");
+    EXPECT_EQ(100u, group->m_roomMembers.size());
 }
 
 TEST_F(ChatSession, MemberRules) {

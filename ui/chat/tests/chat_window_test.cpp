@@ -67,6 +67,7 @@ struct Sent {
     int kind;
 };
 std::vector<Sent> g_sent;
+int g_sendAnswer = 0;  // what the send answers (-1: refused, as without a link)
 
 int RecordSend(PresenceConnectionRec*, const char* text, std::vector<PresenceBuddyRecord>* recipients, const char* thid,
                int kind) {
@@ -74,7 +75,7 @@ int RecordSend(PresenceConnectionRec*, const char* text, std::vector<PresenceBud
     for (auto& b : *recipients) s.to.push_back(b.id);
     recipients->clear();
     g_sent.push_back(s);
-    return 0;
+    return g_sendAnswer;
 }
 
 PresenceBuddyRecord Buddy(int id, const char* name, int online = 1) {
@@ -103,6 +104,7 @@ class ChatWindow : public ::testing::Test {
             return static_cast<ChatWindowBase*>(w);
         });
         g_sent.clear();
+        g_sendAnswer = 0;
         ChatSetSendFunction(RecordSend);
         ChatWindowCore::SetRobotId(900);
     }
@@ -729,6 +731,15 @@ TEST_F(ChatWindow, InviteTurnsAOneToOneChatIntoSeveralAndSendsInviteInARoom) {
     ASSERT_EQ(1u, g_sent.size());
     EXPECT_EQ(0u, g_sent[0].text.find("#@#INVITE#")) << g_sent[0].text;
     EXPECT_NE(std::string::npos, g_sent[0].text.find("join us")) << g_sent[0].text;
+    // The result says what became of the send: success only for an invitation that went out.
+    const QString succeeded = chat::ChatText("im_dlg", "im_invite", "You invite succeeded");
+    const QString failed = chat::ChatText("im_dlg", "im_elseerr", "Else error");
+    EXPECT_EQ(1, room->HistoryText().count(succeeded));
+    EXPECT_EQ(0, room->HistoryText().count(failed));
+    g_sendAnswer = -1;
+    room->InviteUsers({BookBuddy(9, "Eve", "c9")}, "");
+    EXPECT_EQ(1, room->HistoryText().count(succeeded));
+    EXPECT_EQ(1, room->HistoryText().count(failed));
 }
 
 // A room that never answers: after 600 ticks the window says so once, as a line of its own in the
@@ -1040,8 +1051,9 @@ TEST_F(ChatWindow, TypedCodesBecomePicturesAndAddressesInTheInputOpen) {
     QTest::keyClicks(w->Input(), "hi /:)");
     EXPECT_EQ(1u, w->Input()->ImageCodeCount());
     EXPECT_EQ("hi /:)", w->Input()->GetTextWithImageCodes(false, nullptr));
+    // The user's own input opens without a question (a question answered no would stop it).
     std::vector<QString> opened;
-    chat::SetLinkHooks([](const QString&) { return true; }, [&](const QUrl& u) { opened.push_back(u.toString()); });
+    chat::SetLinkHooks([](const QString&) { return false; }, [&](const QUrl& u) { opened.push_back(u.toString()); });
     w->Input()->clear();
     w->Input()->insertPlainText("see http://example.com/a now");
     w->show();
@@ -1261,7 +1273,6 @@ TEST_F(ChatWindow, EditCommandsActOnTheViewLastClicked) {
     QTest::keyClicks(w->Input(), "typed");
     w->OnSend();
     QTest::keyClicks(w->Input(), "draft");
-    // Menus read the language file's texts without their key names.
     QMenu* history = w->ContextMenuFor(w->History());
     QStringList texts;
     for (QAction* a : history->actions()) texts << (a->isSeparator() ? "-" : a->text().remove('&'));
@@ -1273,6 +1284,11 @@ TEST_F(ChatWindow, EditCommandsActOnTheViewLastClicked) {
     EXPECT_EQ((QStringList{"Undo", "-", "Cut", "Copy", "Paste", "Delete", "-", "Select all"}), texts);
     EXPECT_TRUE(input->actions()[0]->isEnabled());   // typing can be undone
     EXPECT_FALSE(input->actions()[2]->isEnabled());  // no selection to cut
+    // The items read the language file's texts as they stand, key names included.
+    shell::ApplyLanguageCode("chs");
+    EXPECT_EQ(chat::ChatText("im_dlg", "im_menu1_0", "撤销(&Z)"), w->ContextMenuFor(w->Input())->actions()[0]->text());
+    EXPECT_TRUE(w->ContextMenuFor(w->Input())->actions()[0]->text().endsWith("Ctrl+Z"));
+    shell::ApplyLanguageCode("eng");
     // Select all and copy follow the last click: in the history they take the history.
     QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
     EXPECT_TRUE(w->LastClickInHistory());
@@ -1308,27 +1324,40 @@ TEST_F(ChatWindow, AChosenFontCarriesToTheNextWindow) {
     chat::AppChatFont() = {};
 }
 
+// A window the invitation opened answers the robot in the invitation's session; an answer the send
+// refuses says so and leaves the invitation open, one that went out takes both links away.
 TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
+    const QString agree = chat::ChatText("im_dlg", "im_agree", "我同意");
+    const QString reject = chat::ChatText("im_dlg", "im_reject", "拒绝参加");
+    const QString warn = chat::ChatText("im_dlg", "im_warn", "以下消息未被发送");
     PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, "900#");
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
     r.sender = Buddy(900, "robot");
-    RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#INVITE#1,Bob,3,come in")), &r);
+    RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("#@#INVITE#9001,Bob,1002,come in")), &r);
     ASSERT_FALSE(registry_.Windows().empty());
     auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
     w->show();
-    const QString agree = chat::ChatText("im_dlg", "im_agree", "我同意");
     ASSERT_TRUE(w->HistoryText().contains(agree)) << w->HistoryText().toStdString();
     EXPECT_TRUE(w->HistoryText().contains("Bob:come in"));
-    QTextCursor link = w->History()->document()->find(agree);
-    ASSERT_FALSE(link.isNull());
-    QTextCursor mid(w->History()->document());
-    mid.setPosition(link.selectionStart() + 1);
-    g_sent.clear();
-    QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, w->History()->cursorRect(mid).center());
-    EXPECT_FALSE(w->HistoryText().contains(agree));
-    EXPECT_FALSE(w->HistoryText().contains(chat::ChatText("im_dlg", "im_reject", "拒绝参加")));
-    ASSERT_EQ(1u, g_sent.size());
-    EXPECT_NE(std::string::npos, g_sent[0].text.find("ACCEPT"));
+    auto clickAgree = [&] {
+        QTextCursor link = w->History()->document()->find(agree);
+        ASSERT_FALSE(link.isNull());
+        QTextCursor mid(w->History()->document());
+        mid.setPosition(link.selectionStart() + 1);
+        QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, w->History()->cursorRect(mid).center());
+    };
+    for (const int answer : {-1, 0}) {
+        g_sent.clear();
+        g_sendAnswer = answer;
+        clickAgree();
+        ASSERT_EQ(1u, g_sent.size()) << answer;
+        EXPECT_EQ("#@#ACCEPT#Me", g_sent[0].text);
+        EXPECT_EQ(std::vector<int>{900}, g_sent[0].to) << "the robot takes the answer";
+        EXPECT_EQ("9001#", g_sent[0].thid) << "in the invitation's session";
+        EXPECT_EQ(answer == -1, w->HistoryText().contains(agree)) << answer;
+        EXPECT_EQ(answer == -1, w->HistoryText().contains(reject)) << answer;
+        EXPECT_EQ(1, w->HistoryText().count(warn)) << "said once, for the refused answer";
+    }
 }
 
 // The Send button keeps the mnemonic of its caption: Alt and its letter send, alone among the window's
@@ -1479,4 +1508,77 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     choose({31});
     EXPECT_FALSE(room->CommandAction(32831 + 100000)->isEnabled());
     EXPECT_FALSE(room->CommandAction(32833 + 100000)->isEnabled());
+    // Removed from the room: the member list and the chooser are left empty, "All" included.
+    room->OnRoomNotice(2, 7, "0,Me");
+    EXPECT_EQ(0, rows->count());
+    EXPECT_EQ(0, room->RecipientBox()->count());
+    room->OnRoomNotice(2, 1, "32,Dan");  // back in, the chooser offers everyone again
+    EXPECT_EQ(0, room->RecipientBox()->findData(0));
+}
+
+// The member rows are drawn in the system's colours: the highlight while the list has the focus, the
+// button face for the chosen row of a list without it, the window colour for the others.
+TEST_F(ChatWindow, MemberRowsTakeTheSystemsColours) {
+    std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann", 1), Buddy(6, "Ben", 1)};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &team, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    QListWidget* rows = w->MemberList();
+    ASSERT_EQ(3, rows->count());
+    rows->setCurrentRow(1);
+    const QPalette pal = QApplication::palette();
+    auto colourAt = [&](int row) {
+        const QRect r = rows->visualItemRect(rows->item(row));
+        // Right of the picture and below the text's middle line, clear of the letters.
+        return rows->viewport()->grab().toImage().pixelColor(r.right() - 3, r.top() + 2);
+    };
+    rows->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rows->hasFocus(); }));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Highlight), colourAt(1));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Base), colourAt(2));
+    w->Input()->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Input()->hasFocus(); }));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Button), colourAt(1));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Base), colourAt(2));
+}
+
+// A system notice is written bold in the input's font, 300 twips (15 points) taller; a chosen font
+// carries to the notices.
+TEST_F(ChatWindow, NoticesAreBoldAndFifteenPointsTallerThanTheInput) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    r.sender = Buddy(900, "robot");
+    auto invite = [&](const char* text) {
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(text)), &r);
+    };
+    invite("#@#INVITE#9001,Bob,1002,first");
+    ASSERT_FALSE(registry_.Windows().empty());
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    auto format = [&](const QString& text) {
+        QTextCursor c = w->History()->document()->find(text);
+        EXPECT_FALSE(c.isNull()) << text.toStdString();
+        return c.charFormat();
+    };
+    const double base = QFontInfo(w->Input()->font()).pointSizeF();
+    for (const QString& text : {QString("Bob:first"), chat::ChatText("im_dlg", "im_systip", "System tip")}) {
+        EXPECT_EQ(QFont::Bold, format(text).fontWeight()) << text.toStdString();
+        EXPECT_DOUBLE_EQ(base + 15, format(text).fontPointSize()) << text.toStdString();
+    }
+    chat::SetFontChooserHook([](QFont* f, QColor* c) {
+        f->setFamily("DejaVu Serif");
+        f->setPointSize(11);
+        *c = QColor(0x80, 0x00, 0x00);
+        return true;
+    });
+    w->CommandAction(32825)->trigger();
+    chat::SetFontChooserHook(nullptr);
+    chat::AppChatFont() = {};
+    invite("#@#INVITE#9001,Bob,1002,second");
+    const QTextCharFormat f = format("Bob:second");
+    EXPECT_EQ(QFont::Bold, f.fontWeight());
+    EXPECT_DOUBLE_EQ(11 + 15, f.fontPointSize());
+    EXPECT_EQ(QColor(0x80, 0x00, 0x00), f.foreground().color());
+    EXPECT_EQ(QStringList{"DejaVu Serif"}, f.fontFamilies().toStringList());
 }
