@@ -714,7 +714,11 @@ int SonraVE::SonraVE_IsPlayingFile(int channel) {
   return mixer_.IsPlayingFile(channel) ? 1 : 0;
 }
 
-int SonraVE::SonraVE_IsPlayingFile(int channel, InStream*) { return SonraVE_IsPlayingFile(channel); }
+// The stream forms stand among the untraced operations: no call line.
+int SonraVE::SonraVE_IsPlayingFile(int channel, InStream*) {
+  if (!CheckChannel(channel)) return -1;
+  return mixer_.IsPlayingFile(channel) ? 1 : 0;
+}
 
 int SonraVE::SonraVE_IsPlayingFileAsMicrophone(int channel) {
   ApiLine("SonraVE_IsPlayingFileAsMicrophone", "%d", channel);
@@ -723,7 +727,8 @@ int SonraVE::SonraVE_IsPlayingFileAsMicrophone(int channel) {
 }
 
 int SonraVE::SonraVE_IsPlayingFileAsMicrophone(int channel, InStream*) {
-  return SonraVE_IsPlayingFileAsMicrophone(channel);
+  if (!CheckChannel(channel)) return -1;
+  return tx_.IsPlayingFileAsMic(channel) ? 1 : 0;
 }
 
 int SonraVE::SonraVE_StartPlayingFileOnChannel(int channel, const char* fileName) {

@@ -177,13 +177,6 @@ int SonraVE::SonraVE_SetRecPort(int channel, int port, const char* multicastAddr
       rtcpRecv_[channel].Init(this, rtcpSocket_[channel], static_cast<uint16_t>(port + 1), &rtcp_[channel], nullptr,
                               nullptr, &SonraVE::RTCPRecProc, channel) != 0) {
     T()->Print(kTraceError, "error code = %d", VE_RECEIVE_SOCKET, -1);
-    // A half-bound pair is dropped so the next port can be tried with fresh sockets.
-    rtpRecv_[channel].Close();
-    rtcpRecv_[channel].Close();
-    if (!sending_[channel]) {
-      rtpSocket_[channel].reset();
-      rtcpSocket_[channel].reset();
-    }
     return Fail(VE_RECEIVE_SOCKET);
   }
   recPort_[channel] = port;
@@ -226,6 +219,11 @@ int SonraVE::SonraVE_StopListen(int channel) {
     listening_[channel] = false;
     rtpRecv_[channel].Close();
     rtcpRecv_[channel].Close();
+    // The sockets are shared with the sender: they close here only when it no longer uses them.
+    if (!sending_[channel]) {
+      rtpSocket_[channel].reset();
+      rtcpSocket_[channel].reset();
+    }
   }
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
   for (int k = 0; k < codecCount_; ++k) recPt_[k][channel] = static_cast<int16_t>(codecs_[k].pltype);
@@ -631,8 +629,7 @@ int SonraVE::SonraVE_GetPlayoutDelay(int channel) {
   ApiLine("SonraVE_GetPlayoutDelay", "%d", channel);
   if (!CheckChannel(channel)) return -1;
   std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
-  // The mixer takes exactly 10 ms per block and keeps nothing of a channel back, so the channel's
-  // delay is what its jitter buffer holds.
+  // Less the mixer's count of the channel's recorded samples, which no engine operation starts: 0.
   ChannelCodecSet* a = setA_[channel].get();
   return a ? a->BufferedMs() : 0;
 }

@@ -35,7 +35,7 @@ int InStream::Read(void* buffer, int n) {
   size_t got = std::fread(p, 1, static_cast<size_t>(n), file_);
   if (got < static_cast<size_t>(n) && loop_) {
     std::rewind(file_);
-    got += std::fread(p + got, 1, static_cast<size_t>(n) - got, file_);
+    got = std::fread(p, 1, static_cast<size_t>(n), file_);
     if (got < static_cast<size_t>(n)) loop_ = false;
   }
   if (got < static_cast<size_t>(n)) Close();
@@ -46,9 +46,8 @@ OutStream::~OutStream() { Close(); }
 
 int OutStream::Open(const std::string& name) {
   Close();
-  name_ = name;
   failed_ = false;
-  file_ = plat::OpenRegularStream(name + ".tmp", "wb");
+  file_ = plat::OpenRegularStream(name, "wb");
   return file_ ? 0 : -1;
 }
 
@@ -56,10 +55,7 @@ bool OutStream::Close() {
   if (!file_) return true;
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  // What was written stays after a failed write too: one short write on a full disk must not erase
-  // a whole recording. A failed rename leaves the temporary file in place.
-  const bool renamed = plat::RenameFile(name_ + ".tmp", name_);
-  return closed && !failed_ && renamed;
+  return closed && !failed_;
 }
 
 bool OutStream::Write(const void* buffer, int n) {

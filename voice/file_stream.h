@@ -21,9 +21,9 @@ class InStream {
   void Close();
   bool IsOpen() const { return file_ != nullptr; }
   bool Loop() const { return loop_; }
-  // Reads n bytes. At the end of a looping file the rest is read from its start, so a loop
-  // never loses the file's last partial block; a file that still cannot fill the request
-  // (it is empty) stops looping and is closed. Returns the bytes read.
+  // Reads n bytes. A looping file that cannot fill the request reads n bytes again from its
+  // start; when that cannot fill it either, it stops looping. A request not filled closes the
+  // file. Returns the bytes of the last read.
   virtual int Read(void* buffer, int n);
 
  private:
@@ -31,7 +31,7 @@ class InStream {
   bool loop_ = false;
 };
 
-// A writable stream: bytes go to "<name>.tmp", which becomes name when the stream closes.
+// A writable stream over a file opened for writing.
 class OutStream {
  public:
   OutStream() = default;
@@ -41,7 +41,7 @@ class OutStream {
 
   // 0, or -1 when the file cannot be created.
   int Open(const std::string& name);
-  // Finishes the file (renamed into place); false when that fails.
+  // Closes the file; false when a write or the close failed.
   bool Close();
   bool IsOpen() const { return file_ != nullptr; }
   // True when something was written.
@@ -49,7 +49,6 @@ class OutStream {
 
  private:
   FILE* file_ = nullptr;
-  std::string name_;
   bool failed_ = false;
 };
 

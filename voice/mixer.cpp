@@ -110,17 +110,13 @@ int Mixer::StartRecording(int channel, const std::string& name) {
   if (channel < 0 || channel >= kSonraMaxChannels || recordTemp_[channel] || name.empty()) return -1;
   FILE* temp = plat::OpenRegularStream(name + ".tmp", "w+b");
   if (!temp) return -1;
-  // The final file is opened now, so a name that cannot be created fails here and not after the
-  // call; an existing file keeps its content until the finished recording replaces it.
-  const bool existed = plat::FileExists(name);
-  FILE* finalFile = plat::OpenRegularStream(name, "ab");
+  FILE* finalFile = plat::OpenRegularStream(name, "wb");
   if (!finalFile) {
     std::fclose(temp);
     plat::RemoveFile(name + ".tmp");
     return -1;
   }
   recordFinal_[channel] = finalFile;
-  recordCreated_[channel] = !existed;
   recordTemp_[channel] = temp;
   recordName_[channel] = name;
   recordSamples_[channel] = 0;
@@ -130,43 +126,31 @@ int Mixer::StartRecording(int channel, const std::string& name) {
 int Mixer::StopRecording(int channel) {
   if (channel < 0 || channel >= kSonraMaxChannels || !recordTemp_[channel]) return -1;
   FILE* temp = recordTemp_[channel];
+  FILE* out = recordFinal_[channel];
   recordTemp_[channel] = nullptr;
-  const std::string name = recordName_[channel];
-  const uint32_t samples = recordSamples_[channel];
-  if (recordFinal_[channel]) std::fclose(recordFinal_[channel]);
   recordFinal_[channel] = nullptr;
-  // The WAV file is built beside its final name and moved into place once complete.
-  const std::string part = name + ".part";
-  FILE* out = plat::OpenRegularStream(part, "wb");
-  bool ok = out != nullptr;
-  if (ok) {
-    uint8_t h[44];
-    std::memcpy(h, "RIFF", 4);
-    Put32(h + 4, samples * 2 + 36);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    Put32(h + 16, 16);
-    Put16(h + 20, 1);
-    Put16(h + 22, 1);
-    Put32(h + 24, 16000);
-    Put32(h + 28, 32000);
-    Put16(h + 32, 2);
-    Put16(h + 34, 16);
-    std::memcpy(h + 36, "data", 4);
-    Put32(h + 40, samples * 2);
-    ok = std::fwrite(h, 1, sizeof h, out) == sizeof h;
-    std::rewind(temp);
-    uint8_t piece[160];
-    size_t n;
-    while (ok && (n = std::fread(piece, 1, sizeof piece, temp)) > 0) ok = std::fwrite(piece, 1, n, out) == n;
-    ok = std::fclose(out) == 0 && ok;
-  }
+  const uint32_t samples = recordSamples_[channel];
+  uint8_t h[44];
+  std::memcpy(h, "RIFF", 4);
+  Put32(h + 4, samples * 2 + 36);
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  Put32(h + 16, 16);
+  Put16(h + 20, 1);
+  Put16(h + 22, 1);
+  Put32(h + 24, 16000);
+  Put32(h + 28, 32000);
+  Put16(h + 32, 2);
+  Put16(h + 34, 16);
+  std::memcpy(h + 36, "data", 4);
+  Put32(h + 40, samples * 2);
+  bool ok = std::fwrite(h, 1, sizeof h, out) == sizeof h;
+  std::rewind(temp);
+  uint8_t piece[160];
+  size_t n;
+  while (ok && (n = std::fread(piece, 1, sizeof piece, temp)) > 0) ok = std::fwrite(piece, 1, n, out) == n;
+  ok = std::fclose(out) == 0 && ok;
   std::fclose(temp);
-  plat::RemoveFile(name + ".tmp");
-  if (ok) ok = plat::RenameFile(part, name);
-  if (!ok) {
-    plat::RemoveFile(part);
-    if (recordCreated_[channel]) plat::RemoveFile(name);
-  }
+  plat::RemoveFile(recordName_[channel] + ".tmp");
   return ok ? 0 : -1;
 }
 

@@ -77,7 +77,6 @@ class Mixer {
   FILE* recordTemp_[kSonraMaxChannels] = {};
   std::string recordName_[kSonraMaxChannels];
   FILE* recordFinal_[kSonraMaxChannels] = {};
-  bool recordCreated_[kSonraMaxChannels] = {};
   uint32_t recordSamples_[kSonraMaxChannels] = {};
 
   AecPcBase* aec_ = nullptr;

@@ -416,6 +416,17 @@ TEST_F(EngineApi, ObserverHearsTheSoundCardFlagsOnce) {
   ve->SetObserver(&quiet);
 }
 
+// Whether a UDP socket can take the port on any address now.
+bool CanBind(int port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
 TEST_F(EngineApi, ReceivePortsAndListening) {
   const int ch = ve->SonraVE_CreateChannel();
   for (int bad : {1023, 65536, 0, -5}) {
@@ -438,8 +449,21 @@ TEST_F(EngineApi, ReceivePortsAndListening) {
   const int other = ve->SonraVE_CreateChannel();
   EXPECT_EQ(-1, ve->SonraVE_SetRecPort(other, port + 1));
   EXPECT_EQ(VE_RECEIVE_SOCKET, ve->SonraVE_GetLastError());
+  // Only the RTCP port taken: the RTP socket stays bound as prepared, and the next port still works.
+  if (CanBind(port - 1)) {
+    EXPECT_EQ(-1, ve->SonraVE_SetRecPort(other, port - 1));
+    EXPECT_EQ(VE_RECEIVE_SOCKET, ve->SonraVE_GetLastError());
+    EXPECT_FALSE(CanBind(port - 1));
+    int next = 0;
+    for (int p = port + 2; p < port + 200 && next == 0; p += 2)
+      if (ve->SonraVE_SetRecPort(other, p) == 0) next = p;
+    EXPECT_NE(0, next);
+    EXPECT_TRUE(CanBind(port - 1));
+  }
   EXPECT_EQ(0, ve->SonraVE_StopListen(ch));
-  // Listening stopped: the port can be prepared again.
+  // Listening stopped on a channel that does not send: its ports are free again.
+  EXPECT_TRUE(CanBind(port));
+  EXPECT_TRUE(CanBind(port + 1));
   EXPECT_EQ(0, ve->SonraVE_SetRecPort(ch, port));
   EXPECT_EQ(0, ve->SonraVE_StartListen(ch));
 }
@@ -875,6 +899,9 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   ve->SonraVE_StartSend(static_cast<OutStream*>(nullptr));
   ve->SonraVE_StartRecordingToFile("/nonexistent/mic.pcm");
   ve->SonraVE_StopRecordingToFile();
+  // So do the stream forms of the file-playing queries.
+  EXPECT_EQ(0, ve->SonraVE_IsPlayingFile(ch, static_cast<InStream*>(nullptr)));
+  EXPECT_EQ(0, ve->SonraVE_IsPlayingFileAsMicrophone(ch, static_cast<InStream*>(nullptr)));
   ASSERT_EQ(0, ve->SonraVE_SetTrace(0));
   const std::string t = capture.Text();
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_GetNofCodecs();")) << t;
@@ -886,7 +913,7 @@ TEST_F(EngineApi, TraceFileHoldsCallLines) {
   EXPECT_EQ(t.find("peer 5%"), t.rfind("peer 5%")) << t;
   for (const char* untraced : {"SonraVE_StartPlayingFileOnChannel", "SonraVE_StopPlayingFileOnChannel",
                                "VEobj.SonraVE_StartSend(", "): SonraVE_StartSend(", "SonraVE_StartRecordingToFile",
-                               "SonraVE_StopRecordingToFile"})
+                               "SonraVE_StopRecordingToFile", "SonraVE_IsPlayingFile"})
     EXPECT_EQ(std::string::npos, t.find(untraced)) << untraced;
   EXPECT_NE(std::string::npos, t.find("VEobj.SonraVE_SendDTMF(0, 5, 1);")) << t;
   EXPECT_NE(std::string::npos, t.find("): SonraVE_SendDTMF(0, 5, 1)\n")) << t;

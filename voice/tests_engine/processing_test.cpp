@@ -312,7 +312,7 @@ TEST(WavConversion, MuLawAndALaw) {
   EXPECT_EQ((std::vector<int16_t>{8, -8}), s);
 }
 
-TEST(Streams, LoopingStreamNeverLosesTheTail) {
+TEST(Streams, LoopingStreamStartsAgainOnAShortRead) {
   char path[] = "/tmp/tessaly_stream_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -325,11 +325,20 @@ TEST(Streams, LoopingStreamNeverLosesTheTail) {
   uint8_t buf[320];
   EXPECT_EQ(320, in.Read(buf, 320));
   EXPECT_EQ(320, in.Read(buf, 320));
+  // The last 60 bytes fill no block: 320 bytes from the start instead.
   EXPECT_EQ(320, in.Read(buf, 320));
-  // The file's last 60 bytes, then the start again.
-  EXPECT_EQ(static_cast<uint8_t>(640), buf[0]);
-  EXPECT_EQ(static_cast<uint8_t>(699), buf[59]);
-  EXPECT_EQ(0, buf[60]);
+  EXPECT_EQ(0, buf[0]);
+  EXPECT_EQ(static_cast<uint8_t>(319), buf[319]);
+  EXPECT_EQ(320, in.Read(buf, 320));
+  EXPECT_EQ(static_cast<uint8_t>(320), buf[0]);
+  EXPECT_TRUE(in.IsOpen());
+  // A file shorter than one request stops looping and closes.
+  InStream shorter;
+  ASSERT_EQ(0, shorter.Open(path, true));
+  std::vector<uint8_t> big(1000);
+  EXPECT_EQ(700, shorter.Read(big.data(), 1000));
+  EXPECT_FALSE(shorter.Loop());
+  EXPECT_FALSE(shorter.IsOpen());
   InStream once;
   ASSERT_EQ(0, once.Open(path, false));
   EXPECT_EQ(320, once.Read(buf, 320));
@@ -341,17 +350,24 @@ TEST(Streams, LoopingStreamNeverLosesTheTail) {
   std::remove(path);
 }
 
-TEST(Streams, OutputAppearsOnlyWhenComplete) {
+TEST(Streams, OutputReplacesTheFileUnderItsName) {
   const std::string path = "/tmp/tessaly_out_" + std::to_string(getpid()) + ".pcm";
-  std::remove(path.c_str());
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fputs("an older, longer content", f);
+    std::fclose(f);
+  }
   {
     OutStream out;
     ASSERT_EQ(0, out.Open(path));
     EXPECT_TRUE(out.Write("abcd", 4));
-    EXPECT_NE(0, access(path.c_str(), F_OK));  // still the temporary file
     EXPECT_TRUE(out.Close());
   }
-  EXPECT_EQ(0, access(path.c_str(), F_OK));
+  struct stat st {};
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(4, st.st_size);
+  EXPECT_NE(0, access((path + ".tmp").c_str(), F_OK));
   std::remove(path.c_str());
   OutStream bad;
   EXPECT_EQ(-1, bad.Open("/nonexistent/dir/file.pcm"));
