@@ -33,6 +33,7 @@ namespace {
 constexpr size_t kConvBufferBytes = 16192;
 constexpr size_t kMaxUtf16Units = kConvBufferBytes / 2 - 1;  // 8095 units plus the terminator
 constexpr size_t kMaxUtf8Bytes = kConvBufferBytes - 1;       // 16191 bytes plus the terminator
+constexpr size_t kFewFiles = 8;
 }  // namespace
 
 // The platform's clock, so that a host scheduling its ticks on it and the engine agree on every due time.
@@ -234,6 +235,9 @@ void KxPlatform::WriteFiles(std::vector<FileWrite>& files, bool sync) {
   // batch of any size holds one descriptor at a time.
   std::vector<std::string> temps(files.size());
   std::string firstDir;
+  // A few files are synced one by one; a larger batch with one sync of its file system, which also flushes
+  // what others wrote there and so costs more than a few files' own syncs.
+  const bool fewFiles = files.size() <= kFewFiles;
   for (size_t i = 0; i < files.size(); ++i) {
     FileWrite& f = files[i];
     const std::string path = plat::NormalizeSeparators(f.path);
@@ -258,6 +262,10 @@ void KxPlatform::WriteFiles(std::vector<FileWrite>& files, bool sync) {
       left -= static_cast<size_t>(n);
     }
     if (left > 0) f.error = errno ? errno : EIO;
+    if (left == 0 && sync && fewFiles && ::fsync(fd) != 0) {
+      f.error = errno;
+      left = 1;
+    }
     if (::close(fd) != 0 && left == 0) {
       f.error = errno;
       left = 1;
@@ -272,7 +280,7 @@ void KxPlatform::WriteFiles(std::vector<FileWrite>& files, bool sync) {
   }
   bool synced = !temps[0].empty();
   int syncError = 0;
-  if (synced && sync) {
+  if (synced && sync && !fewFiles) {
     int dirFd = ::open(firstDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     synced = dirFd >= 0 && ::syncfs(dirFd) == 0;
     syncError = synced ? 0 : errno;

@@ -97,8 +97,8 @@ class KxPlatform {
   // Through a temporary file flushed to disk and renamed; a secret file is readable by its owner only.
   bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool secret = false);
   // A batch of rewrites: each file goes to a temporary file beside its target, all of them reach the disk
-  // with one sync of the file system, and then each replaces its target in the order given. A kill or a
-  // crash leaves every target as it was or whole; the batch costs one sync instead of one per file. When
+  // (a large batch with one sync of the file system), and then each replaces its target in the order given.
+  // A kill or a crash leaves every target as it was or whole, and a burst costs one sync, not one per file. When
   // the first file cannot be written, none is. ok and error (errno) tell each file's outcome. Without sync the
   // files are whole after a kill all the same, but a crash of the system may leave the old ones.
   struct FileWrite {
