@@ -68,6 +68,7 @@ void CMervane::Printf(const char* format, ...) {
   std::string dir = m_core && m_core->Engine() ? std::string(m_core->GetMervanePath()) : std::string();
   if (m_core && m_core->Engine() && !m_core->Engine()->Platform().FilesOn()) return;
   std::string path = dir.empty() ? "mervane.log" : dir + "/mervane.log";
+  if (m_core && m_core->Engine() && m_core->Engine()->AppendLog(path, std::string(prefix) + text + "\r\n")) return;
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && st.st_size > 49999) {
     std::string old = dir.empty() ? "mervane2.log" : dir + "/mervane2.log";
@@ -196,6 +197,8 @@ void CKxCore::TickCore() {
   m_engine->Audio().Tick();
 }
 void CKxCore::ResetIdleTimeout() { m_engine->ResetIdle(); }
+int CKxCore::GetNextTickDelay() { return m_engine->NextTickDelay(); }
+int CKxCore::GetWaitDescriptor() { return m_engine->Platform().WaitDescriptor(); }
 
 // ---------------------------------------------------------------------------------------------------------------
 // Contacts and groups

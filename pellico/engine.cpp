@@ -1,6 +1,8 @@
 // Session engine of the messaging library: packet queues, retransmission, in-order delivery and voice streaming.
 #include "pellico/engine.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <ctime>
 
 #include "pellico/transfer.h"
+#include "platform/fs.h"
 
 using namespace pellico;
 
@@ -17,6 +20,9 @@ constexpr uint32_t kRetransmitMs = 5000;
 constexpr uint32_t kDisconnectRetransmitMs = 3000;
 constexpr uint32_t kAbandonMs = 18000;
 constexpr uint32_t kGapAbandonMs = 30000;
+// Packets held behind a missing one: beyond this many, later ones are dropped unacknowledged (the server sends
+// them again), so a burst or a flood cannot fill memory and then be delivered all in one tick.
+constexpr size_t kMaxBehindGap = 4096;
 constexpr uint32_t kNackIntervalMs = 3000;
 constexpr size_t kMaxNack = 25;
 constexpr uint32_t kFragmentMaxAgeMs = 300000;
@@ -105,6 +111,58 @@ CKxEngine::~CKxEngine() {
   FreeContacts();
   FreeMessages();
   if (m_ownNotifier) delete m_notifier;
+  m_logClosed = true;
+  if (m_logFile) fclose(m_logFile);
+  m_logFile = nullptr;
+}
+
+bool CKxEngine::AppendLog(const std::string& path, const std::string& line) {
+  if (m_logClosed) return false;
+  if (m_logFile && path != m_logPath) {
+    fclose(m_logFile);
+    m_logFile = nullptr;
+  }
+  if (m_logFile && m_logSize > 49999) {
+    fclose(m_logFile);
+    m_logFile = nullptr;
+    std::string old = path.substr(0, path.size() - strlen("mervane.log")) + "mervane2.log";
+    std::rename(path.c_str(), old.c_str());
+  }
+  if (!m_logFile) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && st.st_size > 49999) {
+      std::string old = path.substr(0, path.size() - strlen("mervane.log")) + "mervane2.log";
+      std::rename(path.c_str(), old.c_str());
+    }
+    m_logFile = plat::OpenRegularStream(path, "ab");
+    if (!m_logFile) return true;  // as before: a log that cannot be opened takes nothing
+    m_logPath = path;
+    fseek(m_logFile, 0, SEEK_END);
+    m_logSize = ftell(m_logFile);
+  }
+  fputs(line.c_str(), m_logFile);
+  fflush(m_logFile);
+  m_logSize += static_cast<long>(line.size());
+  return true;
+}
+
+void CKxEngine::WriteHeldOptions() {
+  m_holdOptionWrites = false;
+  if (m_heldOptionWrites.empty()) return;
+  std::vector<KxPlatform::FileWrite> files;
+  for (auto& w : m_heldOptionWrites) {
+    KxPlatform::FileWrite f;
+    f.path = w.first;
+    f.bytes = std::move(w.second);
+    files.push_back(std::move(f));
+  }
+  m_heldOptionWrites.clear();
+  for (auto& f : files) {
+    std::vector<KxPlatform::FileWrite> one(1);
+    one[0] = std::move(f);
+    m_platform->WriteFiles(one, false);
+    if (!one[0].ok) Log("ERROR writing file %s %d", one[0].path.c_str(), one[0].error);
+  }
 }
 
 void CKxEngine::Log(const char* format, ...) {
@@ -194,6 +252,7 @@ void CKxEngine::ResetSession() {
   m_hasLastFinished = false;
   FinishIncomingClip();
   m_sessionId = 0;
+  m_connectPending = false;
   m_nextSeq = 0;
   m_keepAliveMs = 0;
   if (m_settings) m_settings->SetSettingsInt(KX_OPT_THREAD_COUNTER, 0);
@@ -259,6 +318,7 @@ void CKxEngine::SendPump() {
       if (p->type == CONNECT_REQUEST) {
         p->seq = static_cast<uint32_t>(m_platform->Rand());
         WriteHeader(p->data, p->seq, m_key);
+        m_connectPending = true;
       } else {
         p->seq = m_nextSeq++;
         WriteHeader(p->data, p->seq, m_sessionId);
@@ -379,6 +439,13 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
       Log("MERVANE: CONNECT_RESPONSE without a session dropped");
       return;
     }
+    // Only the answer to our own sign-in makes a session (and may move the destination): a replayed or
+    // forged response would throw out the live session's stream or send everything that follows elsewhere.
+    if (!m_connectPending) {
+      Log("MERVANE: CONNECT_RESPONSE (session %u, seq %u) answers no sign-in; ignored", h.session, h.seq);
+      return;
+    }
+    m_connectPending = false;
     m_sessionId = h.session;
     m_highest = h.seq - 1u;
     m_inOrder.clear();
@@ -409,6 +476,10 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     SendAck(h.seq, h.session);
     return;
   }
+  if (h.seq != m_highest + 1u && WaitingBehindGap() >= kMaxBehindGap && !InOrderHolds(h.seq)) {
+    Log("MERVANE: %zu packets wait behind seq %u; type %d seq %u dropped", kMaxBehindGap, m_highest + 1u, h.type, h.seq);
+    return;
+  }
   p->stamp = m_platform->Now();
   if (h.seq == m_highest + 1u) {
     ++m_highest;
@@ -434,6 +505,18 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
   if (h.type != AUDIO_NACK) SendAck(h.seq, h.session);
 }
 
+bool CKxEngine::InOrderHolds(uint32_t seq) const {
+  for (const auto& q : m_inOrder)
+    if (q->seq == seq) return true;
+  return false;
+}
+
+size_t CKxEngine::WaitingBehindGap() const {
+  size_t n = 0;
+  for (auto it = m_inOrder.rbegin(); it != m_inOrder.rend() && !SeqAtOrBefore((*it)->seq, m_highest); ++it) ++n;
+  return n;
+}
+
 void CKxEngine::Deliver() {
   uint32_t now = m_platform->Now();
   if (!m_inOrder.empty()) {
@@ -441,6 +524,9 @@ void CKxEngine::Deliver() {
     if (!SeqAtOrBefore(f->seq, m_highest) && TickAtOrAfter(now, f->stamp + kGapAbandonMs + 1)) {
       Log("MERVANE: gap before seq %u abandoned", f->seq);
       m_highest = f->seq;
+      // What waits right behind it is in order now too, as when a missing packet arrives.
+      for (auto& q : m_inOrder)
+        if (q->seq == m_highest + 1u) ++m_highest;
     }
   }
   while (!m_inOrder.empty() && SeqAtOrBefore(m_inOrder.front()->seq, m_highest)) {
@@ -878,11 +964,11 @@ void CKxEngine::OnServerStartAudio(const PacketPtr& p) {
   if (m_notifier) m_notifier->MessageUpdateNotify(m, 1);
 }
 
-void CKxEngine::SetPresence(kx_contact* c, uint8_t wire) {
+void CKxEngine::SetPresence(kx_contact* c, uint8_t wire, bool markAddressContact) {
   c->presence = wire & 0x0F;
   c->visibility = (wire >> 4) & 0x07;
   c->blocked = (wire >> 7) & 1;
-  if (c->presence == 2 && c->address && c->address->data && c->address->len >= 4 &&
+  if (markAddressContact && c->presence == 2 && c->address && c->address->data && c->address->len >= 4 &&
       memcmp(c->address->data, "eml:", 4) == 0)
     c->presence = 258;
 }
@@ -892,7 +978,7 @@ void CKxEngine::OnPresenceStatus(const PacketPtr& p) {
   DecodePresenceStatus(p->data.data(), p->data.size(), &e);
   for (kx_contact* c : m_contacts) {
     if (!c->isGroup && c->id == e.id) {
-      SetPresence(c, e.presence);
+      SetPresence(c, e.presence, false);
       Log("Presence Update: ID:%u, pres:%d, vis:%d, blk:%d", c->id, c->presence, c->visibility, c->blocked);
       if (m_notifier) m_notifier->ContactUpdateNotify(0, c);
       return;
@@ -977,7 +1063,7 @@ void CKxEngine::ApplyBuddyList(const std::vector<uint8_t>& body) {
       c->name = MakeUtf8(mb.name);
       c->address = MakeUtf8(mb.address);
       c->group = heading;
-      SetPresence(c, mb.presence);
+      SetPresence(c, mb.presence, true);
       Log("  Name:%s(%u), pres:%d, vis:%d, blk:%d", mb.name.c_str(), c->id, c->presence, c->visibility, c->blocked);
       m_contacts.push_back(c);
     }
@@ -996,7 +1082,7 @@ void CKxEngine::ApplyPresenceList(const std::vector<uint8_t>& body) {
     bool found = false;
     for (kx_contact* c : m_contacts) {
       if (!c->isGroup && c->id == e.id) {
-        SetPresence(c, e.presence);
+        SetPresence(c, e.presence, true);
         found = true;
       }
     }
@@ -1010,6 +1096,7 @@ void CKxEngine::ApplyPresenceList(const std::vector<uint8_t>& body) {
 // Tick.
 
 void CKxEngine::Tick() {
+  m_holdOptionWrites = true;
   RunCompletions();
   SendPump();
   Retransmit();
@@ -1030,11 +1117,42 @@ void CKxEngine::Tick() {
     SetState(KX_OFFLINE_IDLE);
     SignOut();
   }
+  WriteHeldOptions();
+}
+
+int CKxEngine::NextTickDelay() {
+  // Work that a tick does at every pass while it lasts.
+  if (!m_sendQ.empty() || PendingCompletions() != 0 || m_audio->State() != CAudioManager::IDLE || !m_playback.empty())
+    return 0;
+  for (Message_t* m = m_head; m; m = m->next)
+    if (m->dirty) return 0;
+  if (!m_inOrder.empty() && SeqAtOrBefore(m_inOrder.front()->seq, m_highest)) return 0;
+  // Otherwise the earliest time a step of the tick falls due, by the same tests as the tick's.
+  const uint32_t now = m_platform->Now();
+  int64_t best = -1;
+  auto due = [&](uint32_t at) {
+    int64_t left = static_cast<int32_t>(at - now);
+    if (left < 0) left = 0;
+    if (best < 0 || left < best) best = left;
+  };
+  if (!m_awaiting.empty()) {
+    const PacketPtr& p = m_awaiting.front();  // the walk stops at the first one not due
+    due(p->stamp + (p->type == DISCONNECT ? kDisconnectRetransmitMs : kRetransmitMs));
+  }
+  if (!m_inOrder.empty()) due(m_inOrder.front()->stamp + kGapAbandonMs + 1);
+  if (m_sessionId != 0 && m_keepAliveMs != 0) due(m_lastSend + m_keepAliveMs + 1);
+  if (m_in.nackRunning) due(m_in.nackStamp + kNackIntervalMs);
+  int idle = m_settings ? m_settings->GetSettingsInt(KX_OPT_IDLE_TIMEOUT) : 0;
+  if (m_state == KX_ONLINE && idle > 0) due(m_lastActivity + uint32_t(idle) * 60000u);
+  return static_cast<int>(best);
 }
 
 void CKxEngine::PostCompletion(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(m_completionMutex);
-  m_completions.push_back(std::move(fn));
+  {
+    std::lock_guard<std::mutex> lock(m_completionMutex);
+    m_completions.push_back(std::move(fn));
+  }
+  m_platform->Signal();
 }
 
 size_t CKxEngine::PendingCompletions() {
@@ -1043,6 +1161,7 @@ size_t CKxEngine::PendingCompletions() {
 }
 
 void CKxEngine::RunCompletions() {
+  m_platform->TakeSignal();
   std::vector<std::function<void()>> run;
   {
     std::lock_guard<std::mutex> lock(m_completionMutex);

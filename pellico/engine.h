@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <functional>
@@ -41,6 +43,12 @@ class CKxEngine {
   pellico::KxPlatform& Platform() { return *m_platform; }
   CAudioManager& Audio() { return *m_audio; }
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Appends a line to the log file at path, kept open between lines (moved to "mervane2.log" past 49999
+  // bytes); false once the engine is going, when the caller writes it itself.
+  bool AppendLog(const std::string& path, const std::string& line);
+  // Option files of the counters that change with every message are written once at the end of a tick.
+  bool HoldsOptionWrites() const { return m_holdOptionWrites; }
+  void HoldOptionWrite(const std::string& path, std::vector<uint8_t> bytes) { m_heldOptionWrites[path] = std::move(bytes); }
   CMervane* Context() { return m_context; }
   CKxCore* Core() { return m_core; }
   const std::string& BaseDir() const { return m_base; }
@@ -64,6 +72,9 @@ class CKxEngine {
   void SetState(EConnectionState_t s);
   uint32_t SessionId() const { return m_sessionId; }
   void Tick();
+  // Milliseconds until a tick next has work (0: at the next tick; -1: nothing until a datagram, a finished
+  // transfer or a call).
+  int NextTickDelay();
   void ResetIdle() { m_lastActivity = m_platform->Now(); }
   uint8_t Visibility() const { return m_visibility; }
 
@@ -127,6 +138,8 @@ class CKxEngine {
   void HandleDatagram(const uint8_t* p, size_t n, bool fromServer);
   void SendAck(uint32_t seq, uint32_t session);
   void Deliver();
+  bool InOrderHolds(uint32_t seq) const;
+  size_t WaitingBehindGap() const;  // packets held above the highest in-order number
   void DeliverPacket(const pellico::PacketPtr& p);
   void Dispatch(const pellico::PacketPtr& p);
   void IncomingAudio(const pellico::PacketPtr& p);
@@ -145,7 +158,8 @@ class CKxEngine {
   void ApplyBuddyList(const std::vector<uint8_t>& body);
   void ApplyPresenceList(const std::vector<uint8_t>& body);
   void OnPresenceStatus(const pellico::PacketPtr& p);
-  void SetPresence(kx_contact* c, uint8_t wire);
+  // The lists mark an address contact's presence 2 as 258; a single status update takes the byte as it is.
+  void SetPresence(kx_contact* c, uint8_t wire, bool markAddressContact);
   void AppendMessage(Message_t* m);
   void PassOnServerText(const std::string& text);
   void LoadContacts();
@@ -167,6 +181,7 @@ class CKxEngine {
 
   uint8_t m_rx[pellico::kMaxDatagram];
   uint32_t m_sessionId = 0;
+  bool m_connectPending = false;  // a CONNECT_REQUEST of this sign-in went out and no response was taken
   uint32_t m_nextSeq = 0;
   uint32_t m_highest = 0;
   uint32_t m_lastSend = 0;
@@ -216,6 +231,14 @@ class CKxEngine {
   Message_t* m_head = nullptr;
   Message_t* m_tail = nullptr;
   int m_count = 0;
+
+  FILE* m_logFile = nullptr;
+  std::string m_logPath;
+  long m_logSize = 0;
+  bool m_logClosed = false;
+  bool m_holdOptionWrites = false;
+  std::map<std::string, std::vector<uint8_t>> m_heldOptionWrites;
+  void WriteHeldOptions();
 
   std::mutex m_completionMutex;
   std::vector<std::function<void()>> m_completions;

@@ -5,7 +5,10 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,10 +18,12 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "platform/codepage.h"
 #include "platform/fs.h"
+#include "platform/sync.h"
 
 namespace fs = std::filesystem;
 
@@ -28,12 +33,11 @@ namespace {
 constexpr size_t kConvBufferBytes = 16192;
 constexpr size_t kMaxUtf16Units = kConvBufferBytes / 2 - 1;  // 8095 units plus the terminator
 constexpr size_t kMaxUtf8Bytes = kConvBufferBytes - 1;       // 16191 bytes plus the terminator
+constexpr size_t kFewFiles = 8;
 }  // namespace
 
-uint32_t SystemMillis() {
-  using namespace std::chrono;
-  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
+// The platform's clock, so that a host scheduling its ticks on it and the engine agree on every due time.
+uint32_t SystemMillis() { return GetTickCount(); }
 
 bool UdpSocket::Open() {
   Close();
@@ -91,18 +95,61 @@ KxPlatform::KxPlatform(Logger log, bool useFiles) : m_log(std::move(log)), m_use
   auto tid = std::hash<std::thread::id>{}(std::this_thread::get_id());
   m_rand.Seed(static_cast<uint32_t>(tid) + static_cast<uint32_t>(time(nullptr)));
   m_socket = std::make_unique<UdpSocket>([this](const std::string& s) { m_log(s.c_str()); });
+  m_waitFd = ::epoll_create1(EPOLL_CLOEXEC);
+  m_signalFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_waitFd >= 0 && m_signalFd >= 0) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = m_signalFd;
+    ::epoll_ctl(m_waitFd, EPOLL_CTL_ADD, m_signalFd, &ev);
+  }
 }
 
 KxPlatform::~KxPlatform() {
   if (m_socket) m_socket->Close();
+  if (m_waitFd >= 0) ::close(m_waitFd);
+  if (m_signalFd >= 0) ::close(m_signalFd);
 }
 
-void KxPlatform::SetSocket(std::unique_ptr<KxSocket> socket) { m_socket = std::move(socket); }
+void KxPlatform::SetSocket(std::unique_ptr<KxSocket> socket) {
+  m_socket = std::move(socket);
+  WatchSocket();
+}
 
 bool KxPlatform::OpenSocket() {
   m_receiveEnabled = false;
   m_extraSources.clear();
-  return m_socket && m_socket->Open();
+  bool ok = m_socket && m_socket->Open();
+  WatchSocket();
+  return ok;
+}
+
+void KxPlatform::WatchSocket() {
+  if (m_waitFd < 0) return;
+  // A closed socket has left the set by itself; its number may be the new one's.
+  if (m_polledSocket >= 0) ::epoll_ctl(m_waitFd, EPOLL_CTL_DEL, m_polledSocket, nullptr);
+  m_polledSocket = m_socket ? m_socket->Descriptor() : -1;
+  if (m_polledSocket < 0) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = m_polledSocket;
+  if (::epoll_ctl(m_waitFd, EPOLL_CTL_ADD, m_polledSocket, &ev) != 0) m_polledSocket = -1;
+}
+
+void KxPlatform::Signal() {
+  if (m_signalFd < 0) return;
+  uint64_t one = 1;
+  if (::write(m_signalFd, &one, sizeof one) < 0) {
+    // Full (never in practice) or closed: the tick finds the work when it runs anyway.
+  }
+}
+
+void KxPlatform::TakeSignal() {
+  if (m_signalFd < 0) return;
+  uint64_t count = 0;
+  if (::read(m_signalFd, &count, sizeof count) < 0) {
+    // Nothing signalled.
+  }
 }
 
 void KxPlatform::SetDestination(const std::string& host, uint16_t port) {
@@ -176,6 +223,94 @@ bool KxPlatform::WriteFile(const std::string& path, const std::vector<uint8_t>& 
   // Earlier versions wrote through "<path>.tmp"; one left by a crash goes now.
   std::remove((path + ".tmp").c_str());
   return true;
+}
+
+void KxPlatform::WriteFiles(std::vector<FileWrite>& files, bool sync) {
+  for (auto& f : files) {
+    f.ok = !m_useFiles;
+    f.error = 0;
+  }
+  if (!m_useFiles || files.empty()) return;
+  // Temporary names of the files written so far (empty: not written); each is closed once written, so a
+  // batch of any size holds one descriptor at a time.
+  std::vector<std::string> temps(files.size());
+  std::string firstDir;
+  // A few files are synced one by one; a larger batch with one sync of its file system, which also flushes
+  // what others wrote there and so costs more than a few files' own syncs.
+  const bool fewFiles = files.size() <= kFewFiles;
+  for (size_t i = 0; i < files.size(); ++i) {
+    FileWrite& f = files[i];
+    const std::string path = plat::NormalizeSeparators(f.path);
+    std::string dir = plat::PathDirName(path);
+    if (dir.empty()) dir = ".";
+    // The platform's name for a rewrite's temporary file, so that its clean-up takes one a kill left behind.
+    std::string tmpl = dir + "/." + plat::PathBaseName(path) + ".tmp-XXXXXX";
+    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+      f.error = errno;
+      if (i == 0) break;
+      continue;
+    }
+    ::fchmod(fd, 0600);
+    const uint8_t* p = f.bytes.data();
+    size_t left = f.bytes.size();
+    while (left > 0) {
+      ssize_t n = ::write(fd, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+    if (left > 0) f.error = errno ? errno : EIO;
+    if (left == 0 && sync && fewFiles && ::fsync(fd) != 0) {
+      f.error = errno;
+      left = 1;
+    }
+    if (::close(fd) != 0 && left == 0) {
+      f.error = errno;
+      left = 1;
+    }
+    if (left > 0) {
+      ::unlink(tmpl.c_str());
+      if (i == 0) break;
+      continue;
+    }
+    temps[i] = tmpl;
+    if (firstDir.empty()) firstDir = dir;
+  }
+  bool synced = !temps[0].empty();
+  int syncError = 0;
+  if (synced && sync && !fewFiles) {
+    int dirFd = ::open(firstDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    synced = dirFd >= 0 && ::syncfs(dirFd) == 0;
+    syncError = synced ? 0 : errno;
+    if (dirFd >= 0) ::close(dirFd);
+  }
+  std::set<std::string> dirs;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (temps[i].empty()) continue;
+    FileWrite& f = files[i];
+    const std::string path = plat::NormalizeSeparators(f.path);
+    if (!synced || (i > 0 && !files[0].ok)) {
+      f.error = synced ? 0 : syncError;
+      ::unlink(temps[i].c_str());
+      continue;
+    }
+    if (::rename(temps[i].c_str(), path.c_str()) == 0) {
+      f.ok = true;
+      dirs.insert(plat::PathDirName(path).empty() ? "." : plat::PathDirName(path));
+    } else {
+      f.error = errno;
+      ::unlink(temps[i].c_str());
+    }
+  }
+  // The new names on disk too.
+  for (const auto& d : sync ? dirs : std::set<std::string>()) {
+    int fd = ::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::fsync(fd);
+    ::close(fd);
+  }
 }
 
 bool KxPlatform::AppendFile(const std::string& path, const uint8_t* data, size_t len) {

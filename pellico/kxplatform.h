@@ -28,6 +28,8 @@ class KxSocket {
   virtual int SendTo(const uint8_t* data, size_t len, uint32_t addr, uint16_t port) = 0;
   // Bytes received, or the negated errno (-EAGAIN when nothing waits). addr/port in host order.
   virtual int RecvFrom(uint8_t* buf, size_t size, uint32_t* addr, uint16_t* port) = 0;
+  // The descriptor that polls readable when a datagram waits (-1: none to poll).
+  virtual int Descriptor() const { return -1; }
 };
 
 class UdpSocket : public KxSocket {
@@ -39,6 +41,7 @@ class UdpSocket : public KxSocket {
   void Close() override;
   int SendTo(const uint8_t* data, size_t len, uint32_t addr, uint16_t port) override;
   int RecvFrom(uint8_t* buf, size_t size, uint32_t* addr, uint16_t* port) override;
+  int Descriptor() const override { return m_fd; }
 
  private:
   Logger m_log;
@@ -82,12 +85,29 @@ class KxPlatform {
   int Receive(uint8_t* buf, size_t size, bool* fromServer);
   bool ReceiveEnabled() const { return m_receiveEnabled; }
   void AcceptSource(uint32_t addr, uint16_t port);  // another address datagrams are accepted from
+  // A descriptor that polls readable while a datagram or a signal waits (-1 when it could not be made), for
+  // a host that sleeps between ticks. Signal comes from other threads (a finished transfer); the tick takes it.
+  int WaitDescriptor() const { return m_waitFd; }
+  void Signal();
+  void TakeSignal();
 
   // Files; with files off reads fail, writes pretend to succeed and nothing touches the disk.
   bool FilesOn() const { return m_useFiles; }
   bool ReadFile(const std::string& path, std::vector<uint8_t>& out, size_t maxBytes = 64u << 20);
   // Through a temporary file flushed to disk and renamed; a secret file is readable by its owner only.
   bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, bool secret = false);
+  // A batch of rewrites: each file goes to a temporary file beside its target, all of them reach the disk
+  // (a large batch with one sync of the file system), and then each replaces its target in the order given.
+  // A kill or a crash leaves every target as it was or whole, and a burst costs one sync, not one per file. When
+  // the first file cannot be written, none is. ok and error (errno) tell each file's outcome. Without sync the
+  // files are whole after a kill all the same, but a crash of the system may leave the old ones.
+  struct FileWrite {
+    std::string path;
+    std::vector<uint8_t> bytes;
+    bool ok = false;
+    int error = 0;
+  };
+  void WriteFiles(std::vector<FileWrite>& files, bool sync = true);
   bool AppendFile(const std::string& path, const uint8_t* data, size_t len);
   bool CreateEmpty(const std::string& path);
   int Remove(const std::string& path);  // 0 on success, -1 on failure
@@ -115,6 +135,10 @@ class KxPlatform {
   uint16_t m_destPort = 0;
   std::vector<std::pair<uint32_t, uint16_t>> m_extraSources;
   bool m_receiveEnabled = false;
+  int m_waitFd = -1;    // epoll set: the socket and m_signalFd
+  int m_signalFd = -1;  // eventfd
+  int m_polledSocket = -1;
+  void WatchSocket();
 };
 
 // UTF-8 <-> UTF-16 by the platform's code-page conversion (no terminators; invalid input becomes U+FFFD).

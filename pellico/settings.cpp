@@ -121,6 +121,20 @@ static void WriteOptionFile(CKxEngine* e, const char* name, const std::string& v
   w.str16(value);
   std::string path = OptionPath(e, name);
   const bool secret = strcasecmp(name, "Password") == 0;
+  // The counters change with every message: rewritten whole, but not synced to the disk each time, and
+  // in a tick once at its end.
+  if (strcasecmp(name, "MessageId") == 0 || strcasecmp(name, "ThreadCounter") == 0) {
+    if (e->HoldsOptionWrites()) {
+      e->HoldOptionWrite(path, std::move(w.buf()));
+      return;
+    }
+    std::vector<KxPlatform::FileWrite> files(1);
+    files[0].path = path;
+    files[0].bytes = std::move(w.buf());
+    e->Platform().WriteFiles(files, false);
+    if (!files[0].ok) e->Log("ERROR writing file %s %d", path.c_str(), files[0].error);
+    return;
+  }
   if (!e->Platform().WriteFile(path, w.buf(), secret)) e->Log("ERROR writing file %s %d", path.c_str(), errno);
 }
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "pellico/engine.h"
+#include "platform/fs.h"
 
 using namespace pellico;
 
@@ -94,6 +95,10 @@ void CKxEngine::WriteContacts() {
 }
 
 void CKxEngine::LoadMessages() {
+  // Rewrites a kill cut short, and the "<file>.tmp" an earlier version's rewrites left.
+  plat::RemoveStaleTempFiles(m_base + "/messages");
+  for (const std::string& name : plat::ListDirectory(m_base + "/messages"))
+    if (name.size() > 8 && name.compare(name.size() - 8, 8, ".dat.tmp") == 0) m_platform->Remove(PathIn("messages", name));
   std::vector<uint8_t> b;
   if (!m_platform->ReadFile(m_base + "/messages/index.dat", b)) return;
   Reader r(b.data(), b.size());
@@ -180,17 +185,16 @@ void CKxEngine::WriteMessages() {
     return;
   }
   Log("MV: Writing %d messages", m_count);
+  // The index and every dirty message go as one batch: one sync for all of them, not one per file.
+  std::vector<KxPlatform::FileWrite> files(1);
+  std::vector<Message_t*> written;
   Writer idx;
   idx.u32(kMessagesVersion);
   for (Message_t* m = m_head; m; m = m->next) idx.u32(m->entryId);
-  std::string ipath = m_base + "/messages/index.dat";
-  if (!m_platform->WriteFile(ipath, idx.buf())) {
-    Log("MV: Error opening: %s, errno:%d", ipath.c_str(), errno);
-    return;
-  }
+  files[0].path = m_base + "/messages/index.dat";
+  files[0].bytes = std::move(idx.buf());
   for (Message_t* m = m_head; m; m = m->next) {
     if (!m->dirty) continue;
-    Log("Write msg: %d, %x", m->state, m->entryId);
     Writer w;
     w.u16(m->state).u16(m->msgNumber).str16(Str(m->tag)).u32(m->authorId).str16(Str(m->authorName));
     w.str16(WBytes(m->subject)).str16(WBytes(m->text)).u32(static_cast<uint32_t>(m->time));
@@ -208,8 +212,21 @@ void CKxEngine::WriteMessages() {
     } else {
       w.u8(0);
     }
-    std::string path = PathIn("messages", Hex(m->entryId) + ".dat");
-    if (m_platform->WriteFile(path, w.buf())) m->dirty = 0;
-    else Log("MV: Error opening: %s, errno:%d", path.c_str(), errno);
+    KxPlatform::FileWrite f;
+    f.path = PathIn("messages", Hex(m->entryId) + ".dat");
+    f.bytes = std::move(w.buf());
+    files.push_back(std::move(f));
+    written.push_back(m);
+  }
+  m_platform->WriteFiles(files);
+  if (!files[0].ok) {
+    Log("MV: Error opening: %s, errno:%d", files[0].path.c_str(), files[0].error);
+    return;
+  }
+  for (size_t i = 1; i < files.size(); ++i) {
+    Message_t* m = written[i - 1];
+    Log("Write msg: %d, %x", m->state, m->entryId);
+    if (files[i].ok) m->dirty = 0;
+    else Log("MV: Error opening: %s, errno:%d", files[i].path.c_str(), files[i].error);
   }
 }

@@ -96,13 +96,7 @@ bool ParseDownloadUrl(const std::string& url, int port, DownloadTarget* out) {
   return true;
 }
 
-bool SafeItemName(const std::string& item) {
-  if (item.empty() || item.size() > 200 || item == "." || item == "..") return false;
-  if (item.find("..") != std::string::npos) return false;
-  for (unsigned char c : item)
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
-  return true;
-}
+bool SafeItemName(const std::string& item) { return item.find_first_of("/\\") == std::string::npos; }
 
 std::string UploadPartHead(const std::string& path) {
   std::string base = BaseName(path);
@@ -195,7 +189,8 @@ void DownloadWorker::Run() {
     return Finish(false, "", "");
   }
   std::string file = m_folder + "/" + t.item;
-  std::string part = m_folder + "/.part-" + t.item;
+  // One download runs at a time: the bytes wait under one name of any item's length.
+  std::string part = m_folder + "/.part-download";
   m_engine->Log("HttpDownload: Download %s from %s to %s\n", t.object.c_str(), t.host.c_str(), file.c_str());
   if (m_stop) return;
   m_curl = curl_easy_init();

@@ -38,7 +38,7 @@ struct DownloadTarget {
 // False for a URL that is not a mailbox URL, or whose host part carries anything but a host name
 // and, optionally, the picture port `port`.
 bool ParseDownloadUrl(const std::string& url, int port, DownloadTarget* out);
-// An item usable as a file name inside the download folder (no separators, no "..", no control bytes).
+// False for an item holding a path separator ("/", or "\\", which the platform's file calls take for one).
 bool SafeItemName(const std::string& item);
 // The multipart part head for a file path, and the "[name] " prefix of the upload response.
 std::string UploadPartHead(const std::string& path);

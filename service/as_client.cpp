@@ -36,7 +36,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 std::atomic<DWORD> g_replyWaitMs{AS_WAIT_MS};
 plat::Thread g_asThread;
-// Set by AS_StopThread: the exchange in progress ends and queued requests are answered unsent.
+// Set by AS_StopThread once its wait has passed: the exchange in progress ends and what is still queued is
+// answered unsent, as the end of the process would end the thread.
 std::atomic<bool> g_stopping{false};
 // Readable once a stop is asked for; wakes the thread out of a wait on the server.
 std::atomic<int> g_wakeFd{-1};
@@ -476,17 +477,21 @@ bool AS_StartThread() {
 
 bool AS_StopThread(DWORD timeoutMs) {
     if (!g_asThread.joinable()) return true;
-    g_stopping.store(true);
-    if (int fd = g_wakeFd.load(); fd >= 0) {
-        uint64_t one = 1;
-        if (write(fd, &one, sizeof(one)) < 0) DebugTrace(MOD_AS, 1, "wake access client thread failed\n");
-    }
+    // The requests queued before the quit are still served, in order, within the wait.
     PostThreadMessage(g_asThread.id(), WM_QUIT, 0, 0);
-    if (!g_asThread.join_for(timeoutMs)) return false;
+    bool ended = g_asThread.join_for(timeoutMs);
+    if (!ended) {
+        g_stopping.store(true);
+        if (int fd = g_wakeFd.load(); fd >= 0) {
+            uint64_t one = 1;
+            if (write(fd, &one, sizeof(one)) < 0) DebugTrace(MOD_AS, 1, "wake access client thread failed\n");
+        }
+        if (!g_asThread.join_for(timeoutMs)) return false;
+    }
     g_asThread = plat::Thread();
     // The thread is gone: nothing waits on the wake descriptor any more.
     if (int fd = g_wakeFd.exchange(-1); fd >= 0) close(fd);
-    return true;
+    return ended;
 }
 
 void AS_SetReplyWaitMs(DWORD ms) { g_replyWaitMs.store(ms ? ms : AS_WAIT_MS); }

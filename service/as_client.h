@@ -78,8 +78,8 @@ void AS_FreeRequest(AsRequest* request);
 // The thread procedure; ends on WM_QUIT.
 DWORD AccessClientThreadProc();
 bool AS_StartThread();
-// Ends an exchange in progress and answers what is still queued unsent, then waits up to timeoutMs for
-// the thread; false when it has not ended by then.
+// Posts WM_QUIT and waits up to timeoutMs while the thread serves what was queued before it. Past the wait
+// the exchange in progress is cut and the rest answered unsent (as the process's end would); false then.
 bool AS_StopThread(DWORD timeoutMs);
 
 // Time one wait on the server may take in milliseconds (AS_WAIT_MS; 0 restores). Tests shorten it.

@@ -22,6 +22,7 @@ CUpdateVersionInfo g_updateInfo;
 namespace {
 
 constexpr size_t kPiece = 4096;
+constexpr size_t kMaxElementText = 4 * kPiece;  // an element's text is kept up to 16 KiB
 constexpr size_t kMaxDocument = 1 << 20;  // a version document is a few hundred bytes
 constexpr long kTimeoutMs = 10000;
 
@@ -133,12 +134,23 @@ bool UpdateDocumentParser::Feed(const char* data, size_t length, bool isFinal) {
 }
 
 void UpdateDocumentParser::OnStart(void* user, const char*, const char**) {
-    static_cast<UpdateDocumentParser*>(user)->m_text.clear();
+    auto* self = static_cast<UpdateDocumentParser*>(user);
+    self->m_text.clear();
+    self->m_textFull = false;
 }
 
 void UpdateDocumentParser::OnText(void* user, const char* text, int length) {
     auto* self = static_cast<UpdateDocumentParser*>(user);
-    if (self->m_text.size() + static_cast<size_t>(length) <= kPiece * 4) self->m_text.append(text, static_cast<size_t>(length));
+    if (self->m_textFull) return;
+    size_t take = static_cast<size_t>(length);
+    if (self->m_text.size() + take > kMaxElementText) {
+        // Cut at the cap, never inside a character, and keep nothing after it: the text stays one
+        // unbroken beginning of the element's text.
+        take = kMaxElementText - self->m_text.size();
+        while (take > 0 && (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) --take;
+        self->m_textFull = true;
+    }
+    self->m_text.append(text, take);
 }
 
 void UpdateDocumentParser::OnEnd(void* user, const char* name) {
@@ -161,6 +173,7 @@ void UpdateDocumentParser::OnEnd(void* user, const char* name) {
         }
     }
     self->m_text.clear();
+    self->m_textFull = false;
 }
 
 WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::string& downloadZip) {

@@ -46,7 +46,8 @@ bool Update_IsNewer(const CUpdateVersionInfo& info);
 // "/" and the file name without its leading "/". Empty when the address is not plain http.
 std::string Update_BuildUrl(const std::string& base, const std::string& fileName);
 
-// Reads the version document piece by piece; the text of an element is everything between its tags.
+// Reads the version document piece by piece; the text of an element is everything between its tags, up to
+// its first 16 KiB (cut at a character's boundary).
 class UpdateDocumentParser {
 public:
     UpdateDocumentParser();
@@ -68,6 +69,7 @@ private:
     std::string m_downloadZip;
     bool m_sawDownloadZip = false;
     std::string m_text;
+    bool m_textFull = false;  // the text reached its cap: the rest of the element is not kept
     bool m_failed = false;
 };
 

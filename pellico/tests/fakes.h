@@ -25,11 +25,14 @@ class FakeSocket : public pellico::KxSocket {
   };
   std::vector<Bytes>* sent;
   std::deque<Inbound>* inbound;
-  FakeSocket(std::vector<Bytes>* s, std::deque<Inbound>* in) : sent(s), inbound(in) {}
+  std::vector<std::pair<uint32_t, uint16_t>>* sentTo;  // address and port of each datagram sent
+  FakeSocket(std::vector<Bytes>* s, std::deque<Inbound>* in, std::vector<std::pair<uint32_t, uint16_t>>* to = nullptr)
+      : sent(s), inbound(in), sentTo(to) {}
   bool Open() override { return true; }
   void Close() override {}
-  int SendTo(const uint8_t* d, size_t n, uint32_t, uint16_t) override {
+  int SendTo(const uint8_t* d, size_t n, uint32_t addr, uint16_t port) override {
     sent->emplace_back(d, d + n);
+    if (sentTo) sentTo->emplace_back(addr, port);
     return static_cast<int>(n);
   }
   int RecvFrom(uint8_t* buf, size_t size, uint32_t* addr, uint16_t* port) override {
@@ -120,7 +123,7 @@ class CoreHarness {
     ctx.m_core = core;
     core->SetNotifier(&rec);
     engine = core->Engine();
-    engine->Platform().SetSocket(std::make_unique<FakeSocket>(&sent, &inbound));
+    engine->Platform().SetSocket(std::make_unique<FakeSocket>(&sent, &inbound, &sentTo));
     engine->Platform().SetClock([this] { return now; });
     Utf8_t* u = CKxCore::Utf8Create("alice");
     Utf8_t* p = CKxCore::Utf8Create("secret");
@@ -149,6 +152,7 @@ class CoreHarness {
     nextServerSeq = firstSeq + 1;
     this->session = session;
     sent.clear();
+    sentTo.clear();
   }
   // Datagrams sent of one type.
   std::vector<Bytes> SentOfType(uint8_t type) const {
@@ -171,6 +175,7 @@ class CoreHarness {
   CKxEngine* engine;
   Recorder rec;
   std::vector<Bytes> sent;
+  std::vector<std::pair<uint32_t, uint16_t>> sentTo;
   std::deque<FakeSocket::Inbound> inbound;
   uint32_t now = 1000;
   uint32_t session = 0;

@@ -109,6 +109,36 @@ TEST(PellicoEngine, InOrderDeliveryWithReorderDuplicatesAndForeignSessions) {
   EXPECT_EQ(h.core->GetMessageListCount(), 3) << "a gap is abandoned after 30 s";
 }
 
+// What waits behind a missing packet is bounded: a packet beyond the bound is dropped unacknowledged, so the
+// server sends it again, and a copy of one already held is still acknowledged. When the gap ends, by the
+// missing packet or after 30 s, everything held behind it is delivered at once.
+TEST(PellicoEngine, WhatWaitsBehindAGapIsBoundedAndDeliveredWhenItEnds) {
+  const uint32_t bound = 4096;
+  for (bool abandon : {false, true}) {
+    SCOPED_TRACE(abandon ? "the gap abandoned" : "the gap filled");
+    TempDir dir;
+    CoreHarness h(dir.path, false);
+    h.SignInOnline(77, 100);
+    for (uint32_t i = 0; i < bound; ++i) h.Push(Text(102 + i, 77, static_cast<uint16_t>(i + 1), 42, "held"));
+    h.Tick();
+    h.sent.clear();
+    h.Push(Text(102 + bound, 77, 9000, 42, "one too many"));
+    h.Push(Text(102, 77, 1, 42, "held"));
+    h.Tick();
+    EXPECT_FALSE(h.Acked(102 + bound)) << "dropped beyond the bound";
+    EXPECT_TRUE(h.Acked(102)) << "a copy of a held one is acknowledged again";
+    EXPECT_EQ(h.core->GetMessageListCount(), 0);
+    if (abandon) h.Tick(30001);
+    else h.Push(Text(101, 77, 9001, 42, "the missing one"));
+    h.Tick();
+    EXPECT_EQ(h.core->GetMessageListCount(), static_cast<int>(bound + (abandon ? 0 : 1))) << "in one tick";
+    h.Push(Text(102 + bound, 77, 9000, 42, "one too many"));  // sent again
+    h.Tick();
+    EXPECT_TRUE(h.Acked(102 + bound));
+    EXPECT_EQ(h.core->GetMessageListCount(), static_cast<int>(bound + (abandon ? 1 : 2)));
+  }
+}
+
 TEST(PellicoEngine, VoiceClipWithLostPacketsIsRecoveredThroughNack) {
   TempDir dir;
   CoreHarness h(dir.path);
@@ -210,6 +240,68 @@ TEST(PellicoEngine, StrayAndForeignDatagramsDoNotChangeTheSession) {
   EXPECT_EQ(h.rec.serverTexts, std::vector<std::string>{"1:bye"});
 }
 
+Bytes Response(uint32_t seq, uint32_t session, const std::string& address = "", uint16_t port = 0) {
+  return SB(seq, session, 2).u8(0).u8(0).u8(3).str16("TS=20240506 070809").str16(address).u16(port).b;
+}
+
+// A CONNECT_RESPONSE from the server's address that answers no sign-in of ours (a replay, a forgery) neither
+// changes the session nor moves where the client sends; only the live session's own response is acknowledged
+// again.
+TEST(PellicoEngine, ResponseOutsideASignInChangesNeitherSessionNorDestination) {
+  struct Case {
+    const char* what;
+    Bytes response;
+    bool acked;
+  } const cases[] = {
+      {"the response of an earlier session", Response(100, 55), false},
+      {"another session id", Response(301, 99), false},
+      {"the live session at a new sequence, naming another address", Response(301, 77, "127.0.0.9", 4444), false},
+      {"another session, naming another port", Response(301, 99, "", 4444), false},
+      {"the live session's response resent, naming another port", Response(300, 77, "", 4444), true},
+  };
+  const std::pair<uint32_t, uint16_t> server{CoreHarness::kServer, 9999};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    CoreHarness h(dir.path);
+    h.SignInOnline(55, 100);
+    h.SignInOnline(77, 300);  // a new sign-in: 55 is over
+    h.Push(c.response);
+    h.Tick();
+    EXPECT_EQ(h.Acked(CoreHarness::Seq(c.response)), c.acked);
+    EXPECT_EQ(h.engine->SessionId(), 77u);
+    EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+    h.Push(Text(301, 77, 1, 42, "still here"));
+    h.Tick();
+    EXPECT_EQ(h.core->GetMessageListCount(), 1) << "the live session's stream goes on";
+    Message_t* m = CKxCore::MessageNewM();
+    kx_recipient* r = CKxCore::RecipientNewM();
+    r->id = 42;
+    CKxCore::MessageAddRecipient(m, r);
+    m->text = CKxCore::WStrCreate(reinterpret_cast<const unsigned short*>(u"hi"));
+    ASSERT_EQ(h.core->SendMessage(m, 0), KX_OK);
+    ASSERT_EQ(h.SentOfType(49).size(), 1u);
+    h.Push(SB(CoreHarness::Seq(h.SentOfType(49)[0]), 77, 12).b);
+    h.Tick();
+    h.Tick(30001);  // the keep-alive
+    ASSERT_FALSE(h.SentOfType(9).empty());
+    for (auto& to : h.sentTo) EXPECT_EQ(to, server) << "every datagram goes to the server";
+  }
+  {
+    SCOPED_TRACE("the answer to a sign-in may name where the session goes on");
+    TempDir dir;
+    CoreHarness h(dir.path);
+    ASSERT_EQ(h.core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
+    h.Push(Response(100, 88, "", 4444));
+    h.Tick();
+    ASSERT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+    h.sentTo.clear();
+    h.Tick(30001);
+    ASSERT_FALSE(h.sentTo.empty());
+    EXPECT_EQ(h.sentTo.back(), (std::pair<uint32_t, uint16_t>{CoreHarness::kServer, 4444}));
+  }
+}
+
 TEST(PellicoEngine, MalformedDatagramsAreDroppedWithoutAcknowledgement) {
   TempDir dir;
   CoreHarness h(dir.path);
@@ -275,10 +367,13 @@ TEST(PellicoEngine, BuddyListFragmentsAndPresence) {
   EXPECT_EQ(c->visibility, 1);
   EXPECT_EQ(c->blocked, 1);
   h.Push(SB(105, 77, 18).u8(0x04).u32(1002).b);
+  h.Push(SB(106, 77, 18).u8(0x02).u32(1003).b);
   h.Tick();
   ASSERT_EQ(h.core->FindContact(KX_SEARCH_BY_ID, 1002, nullptr, &c), KX_OK);
   EXPECT_EQ(c->presence, 4);
-  EXPECT_EQ(h.rec.contactUpdates, 2);
+  ASSERT_EQ(h.core->FindContact(KX_SEARCH_BY_ID, 1003, nullptr, &c), KX_OK);
+  EXPECT_EQ(c->presence, 2) << "a status update takes the presence as it comes, only the lists mark 258";
+  EXPECT_EQ(h.rec.contactUpdates, 3);
 }
 
 TEST(PellicoEngine, TypingNoticeIsReportedButNotStored) {

@@ -65,9 +65,9 @@ TEST(PellicoHttp, UrlPartsAndSafeNames) {
   EXPECT_EQ(t.object, "/servlet/mailbox?item=42");
   EXPECT_EQ(t.item, "42");
   EXPECT_EQ(t.displayName, "a b.png");
-  for (const char* bad : {"", "..", "../x", "a/b", "a\\b", "/etc/passwd", "x\ny", "c:boot"})
-    EXPECT_FALSE(pellico::SafeItemName(bad)) << bad;
-  EXPECT_TRUE(pellico::SafeItemName("u17"));
+  for (const char* bad : {"../x", "a/b", "a\\b", "/etc/passwd", "..\\..\\x"}) EXPECT_FALSE(pellico::SafeItemName(bad)) << bad;
+  // Names that stay in the folder are the item's as it stands (".." and "" name no file there and fail to be written).
+  for (const char* good : {"u17", "a..b", "x\ny", "c:boot", "..", ""}) EXPECT_TRUE(pellico::SafeItemName(good)) << good;
   EXPECT_EQ(pellico::UploadPartHead("/home/x.d/a.png"),
             "----olden-boundary-\r\nContent-Disposition: form-data; name=\"attachment\"; filename=\"file.png\"\r\n"
             "Content-Type: image/jpeg\r\n\r\n");
@@ -152,6 +152,8 @@ TEST_F(PellicoHttpServer, FailedDownloadsWriteNothing) {
       "http://127.0.0.1/servlet/mailbox?item=truncated",  // body shorter than announced
       "http://127.0.0.1/servlet/mailbox?item=huge",       // an absurd length is never allocated
       "http://127.0.0.1/servlet/mailbox?item=../escape",  // the name would leave the folder
+      "http://127.0.0.1/servlet/mailbox?item=..",         // the folder's parent is no file
+      "http://127.0.0.1/servlet/mailbox?item=",           // nor is the folder itself
       "http://127.0.0.1/other?item=x",                    // not a mailbox URL
       "http://127.0.0.1:1/servlet/mailbox?item=sample",   // another port than the picture port
       "http://x@127.0.0.1/servlet/mailbox?item=sample",   // a user part

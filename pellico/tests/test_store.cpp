@@ -67,6 +67,48 @@ TEST(PellicoStore, ContactsAndMessagesSurviveARestart) {
   EXPECT_FALSE(fs::exists(dir.path + "/mervane/messages/" + CKxEngine::Hex(entry) + ".dat"));
 }
 
+// The messages a tick delivers are written as one batch: their files appear whole or not at all. Until
+// the index is replaced none of them is; what a killed batch left is cleared at the next start.
+TEST(PellicoStore, DeliveredMessagesAreWrittenWholeAsOneBatch) {
+  TempDir dir;
+  const std::string messages = dir.path + "/mervane/messages";
+  auto text = [](uint32_t seq, uint16_t msg, const std::string& t) {
+    return SB(seq, 77, 11).u16(msg).str16("7_1").u32(1002).str16("Bob").u8(0).str16("s").str16(t).time7().u8(0).u8(0).b;
+  };
+  auto leftovers = [&] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(messages)) n += e.path().filename().string().find(".tmp") != std::string::npos;
+    return n;
+  };
+  {
+    CoreHarness h(dir.path);
+    h.SignInOnline(77, 100);
+    fs::create_directory(messages + "/index.dat");  // the index cannot be replaced
+    for (uint32_t i = 0; i < 3; ++i) h.Push(text(101 + i, static_cast<uint16_t>(i + 1), "m" + std::to_string(i)));
+    h.Tick();
+    ASSERT_EQ(h.core->GetMessageListCount(), 3);
+    EXPECT_EQ(std::distance(fs::directory_iterator(messages), fs::directory_iterator()), 1) << "no message without its index";
+    fs::remove(messages + "/index.dat");
+    h.Tick();
+    EXPECT_EQ(std::distance(fs::directory_iterator(messages), fs::directory_iterator()), 4);
+    EXPECT_EQ(leftovers(), 0);
+    // What a batch killed midway leaves: a temporary file cut short, and an earlier version's.
+    Message_t* m = nullptr;
+    h.core->ReadMessageByIndex(0, &m);
+    const std::string file = CKxEngine::Hex(m->entryId) + ".dat";
+    WriteBytes(messages + "/." + file + ".tmp-k1ll3d", {0, 1});
+    WriteBytes(messages + "/" + file + ".tmp", {0, 1});
+  }
+  CoreHarness h(dir.path);
+  ASSERT_EQ(h.core->GetMessageListCount(), 3);
+  for (int i = 0; i < 3; ++i) {
+    Message_t* m = nullptr;
+    h.core->ReadMessageByIndex(i, &m);
+    EXPECT_EQ(W(m), "m" + std::to_string(i));
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
 TEST(PellicoStore, OldAndNewFileVersions) {
   TempDir dir;
   std::string base = dir.path + "/mervane";

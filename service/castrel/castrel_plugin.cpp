@@ -1,6 +1,12 @@
 // Messaging plug-in: sign-in and pump of the messaging library, its reports turned into presence notices.
 #include "service/castrel/castrel_plugin.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +18,7 @@
 #include "platform/codepage.h"
 #include "platform/mmtimer.h"
 #include "platform/msgqueue.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "service/presence_notice.h"
 
@@ -295,37 +302,148 @@ void CCastrelSession::Printf(const char* format, ...) {
 }
 
 bool CCastrelSession::StartTimer() {
-    if (m_timer) return true;
+    if (m_pumping.load()) return true;
     m_stopping.store(false);
-    m_timer = plat::StartTimer(kTickMs, true, [this](UINT) { Tick(); });
-    return m_timer != 0;
+    m_tickSoon.store(false);
+    m_origin = plat::NowMs();
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_pumping.store(true);
+    {
+        std::lock_guard<std::mutex> lock(m_coreMutex);
+        m_watchFd = m_core ? m_core->GetWaitDescriptor() : -1;
+        ScheduleFromCore(0);
+    }
+    if (m_wakeFd < 0 || m_watchFd < 0 || !m_watcher.start("castrel", [this] { Watch(); })) {
+        DebugTrace(kModule, 1, "castrel: the pump's watcher did not start: ticks on every beat\n");
+        if (m_wakeFd >= 0) close(m_wakeFd);
+        m_wakeFd = -1;
+        m_watchFd = -1;
+        ScheduleAt(BeatAtOrAfter(plat::NowMs()));
+    }
+    return true;
 }
 
 void CCastrelSession::StopTimer() {
-    if (!m_timer) return;
+    if (!m_pumping.load()) return;
     m_stopper.store(GetCurrentThreadId());
-    m_stopping.store(true);
+    std::vector<Wake> wakes;
+    {
+        std::lock_guard<std::mutex> lock(m_pumpMutex);
+        m_stopping.store(true);
+        wakes.swap(m_wakes);
+    }
     // A tick waiting for the window to take a message notice would keep the kill waiting on a
     // thread that waits for us: let it give up; the message stays in the library's store.
     presence_notices_hold(true);
-    plat::KillTimer(m_timer);
+    for (const Wake& w : wakes) plat::KillTimer(w.timer);
     presence_notices_hold(false);
-    m_timer = 0;
+    if (m_watcher.joinable()) {
+        WakeWatcher();
+        m_watcher.join();
+    }
+    m_watcher = plat::Thread();
+    if (m_wakeFd >= 0) close(m_wakeFd);
+    m_wakeFd = -1;
+    m_watchFd = -1;
+    m_pumping.store(false);
+}
+
+uint64_t CCastrelSession::BeatAtOrAfter(uint64_t t) const {
+    if (t <= m_origin + kTickMs) return m_origin + kTickMs;
+    return m_origin + (t - m_origin + kTickMs - 1) / kTickMs * kTickMs;
+}
+
+void CCastrelSession::ScheduleAt(uint64_t at) {
+    std::lock_guard<std::mutex> lock(m_pumpMutex);
+    if (m_stopping.load() || !m_pumping.load()) return;
+    for (const Wake& w : m_wakes)
+        if (!w.fired && w.at <= at) return;
+    const uint64_t now = plat::NowMs();
+    // Timers reach 1000 s at most: a later step is looked at again then.
+    const UINT delay = at <= now ? 1 : static_cast<UINT>(std::min<uint64_t>(at - now, 1000000));
+    UINT timer = plat::StartTimer(delay, false, [this](UINT id) { OnTimer(id); });
+    if (timer != 0) m_wakes.push_back({timer, now + delay, false});
+}
+
+void CCastrelSession::ScheduleFromCore(uint64_t notBefore) {
+    if (!m_core || !m_pumping.load()) return;
+    // Read before the core reads its own clock: the beat found is never later than the step's.
+    const uint64_t now = plat::NowMs();
+    const int delay = m_core->GetNextTickDelay();
+    if (delay < 0) return;
+    ScheduleAt(std::max(BeatAtOrAfter(now + static_cast<uint64_t>(delay)), notBefore));
+}
+
+void CCastrelSession::OnTimer(UINT timer) {
+    {
+        std::lock_guard<std::mutex> lock(m_pumpMutex);
+        for (Wake& w : m_wakes)
+            if (w.timer == timer) w.fired = true;
+    }
+    Tick();
+    std::lock_guard<std::mutex> lock(m_pumpMutex);
+    for (auto it = m_wakes.begin(); it != m_wakes.end(); ++it) {
+        if (it->timer == timer) {
+            m_wakes.erase(it);
+            break;
+        }
+    }
 }
 
 void CCastrelSession::Tick() {
     if (m_stopping.load()) return;
+    // The beat this tick belongs to: the next one comes 100 ms after it at the earliest.
+    const uint64_t beat = m_origin + (plat::NowMs() - m_origin) / kTickMs * kTickMs;
     {
         std::lock_guard<std::mutex> lock(m_coreMutex);
         if (m_core) m_core->TickCore();
+        ++m_ticks;
+        if (m_watchFd < 0) ScheduleAt(beat + kTickMs);  // no watcher: every beat
+        else ScheduleFromCore(beat + kTickMs);
     }
+    // The datagrams are taken: the watcher looks again.
+    if (m_tickSoon.exchange(false)) WakeWatcher();
     Deliver(true);
+}
+
+void CCastrelSession::WakeWatcher() {
+    if (m_wakeFd < 0) return;
+    uint64_t one = 1;
+    if (write(m_wakeFd, &one, sizeof one) < 0) DebugTrace(kModule, 1, "castrel: waking the pump's watcher failed\n");
+}
+
+void CCastrelSession::Watch() {
+    for (;;) {
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_watchFd, POLLIN, 0}};
+        // While a tick is asked for, what waits is its to take.
+        const nfds_t count = m_tickSoon.load() || m_watchFd < 0 ? 1 : 2;
+        int r = poll(fds, count, -1);
+        if (m_stopping.load()) return;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            DebugTrace(kModule, 1, "castrel: the pump's watcher failed (%d)\n", errno);
+            return;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t count64 = 0;
+            if (read(m_wakeFd, &count64, sizeof count64) < 0) {
+                // Taken by an earlier wake.
+            }
+        }
+        if (count == 2 && (fds[1].revents & (POLLIN | POLLERR | POLLHUP))) {
+            m_tickSoon.store(true);
+            ScheduleAt(BeatAtOrAfter(plat::NowMs()));
+        }
+    }
 }
 
 void CCastrelSession::WithCore(const std::function<void(CCastrelCore*)>& fn) {
     {
         std::lock_guard<std::mutex> lock(m_coreMutex);
-        if (m_core) fn(m_core);
+        if (m_core) {
+            fn(m_core);
+            ScheduleFromCore(0);
+        }
     }
     Deliver(false);
 }

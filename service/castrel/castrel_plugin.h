@@ -4,10 +4,12 @@
 #include <pellico/pellico.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
 
+#include "platform/thread.h"
 #include "platform/wintypes.h"
 #include "service/presence_core.h"
 
@@ -36,7 +38,10 @@ public:
     PresenceConnectionRec* m_connection = nullptr;
 };
 
-// One signed-in session: the library context, its core, its notifier and the 100 ms pump.
+// One signed-in session: the library context, its core, its notifier and the pump. The pump keeps the
+// 100 ms beat of the library's tick but skips the beats at which the tick has nothing to do: it sleeps until
+// the beat at which the library's next step falls due, or the beat after a datagram, a finished transfer
+// or a call into the core.
 class CCastrelSession : public CMervane {
 public:
     CCastrelSession();
@@ -46,10 +51,11 @@ public:
     void WithCore(const std::function<void(CCastrelCore*)>& fn);
     // The library's log, kept beside its files in the session's folder.
     void Printf(const char* format, ...) override __attribute__((format(printf, 2, 3)));
-    // Starts the 100 ms pump.
+    // Starts the pump.
     bool StartTimer();
     // Stops the pump and waits for a running tick; a tick blocked on the window gives up its notice.
     void StopTimer();
+    bool Pumping() const { return m_pumping.load(); }
     // Queues a notice for delivery after the current core call.
     void Queue(std::function<void()> notice);
     // Queues a message notice; it returns whether the window took it. One that a stopping tick gives up
@@ -63,13 +69,27 @@ public:
 
     CCastrelCore* m_core = nullptr;
     CCastrelNotifier* m_notifier = nullptr;
-    UINT m_timer = 0;
+    std::atomic<int> m_ticks{0};  // ticks run (tests)
     // The visibility the user chose and the one the server last heard (inside core calls only).
     ESetVisibility_t m_visibility = KX_VISIBILITY_VISIBLE;
     ESetVisibility_t m_sentVisibility = KX_VISIBILITY_VISIBLE;
 
 private:
+    struct Wake {
+        UINT timer;
+        uint64_t at;
+        bool fired;
+    };
     void Tick();
+    void OnTimer(UINT timer);
+    void Watch();
+    // The first beat at or after t (the beats are m_origin + 100 ms, + 200 ms, ...).
+    uint64_t BeatAtOrAfter(uint64_t t) const;
+    // A tick at the beat `at` unless one is due by then; refused once the pump stops.
+    void ScheduleAt(uint64_t at);
+    // From the core's schedule, now (inside a core call).
+    void ScheduleFromCore(uint64_t notBefore);
+    void WakeWatcher();
     void Deliver(bool fromTick);
 
     std::mutex m_coreMutex;    // one thread at a time inside the core
@@ -78,6 +98,15 @@ private:
     std::atomic<bool> m_stopping{false};
     std::atomic<DWORD> m_stopper{0};  // the thread stopping the pump
     std::vector<std::string> m_earlyLog;  // lines of the core's construction, before it knows its folder
+
+    std::atomic<bool> m_pumping{false};
+    uint64_t m_origin = 0;
+    std::mutex m_pumpMutex;    // m_wakes
+    std::vector<Wake> m_wakes;  // one-shot timers armed for ticks
+    plat::Thread m_watcher;     // waits for datagrams and finished transfers
+    int m_watchFd = -1;         // the core's wait descriptor
+    int m_wakeFd = -1;          // eventfd: the watcher looks again (a tick took the datagrams, or a stop)
+    std::atomic<bool> m_tickSoon{false};  // the watcher asked for the next beat's tick
 };
 
 // Protocol 1's plug-in record.

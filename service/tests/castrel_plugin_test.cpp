@@ -10,6 +10,10 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -17,7 +21,9 @@
 #include "common/account.h"
 #include "common/appenv.h"
 #include "platform/codepage.h"
+#include "platform/mmtimer.h"
 #include "platform/msgqueue.h"
+#include "platform/sync.h"
 #include "platform/wave.h"
 #include "servers.h"
 #include "service/castrel/castrel_plugin.h"
@@ -250,7 +256,7 @@ TEST_F(CastrelPlugin, SignsInReportsBuddiesAndCarriesTextAndVoiceBothWays) {
     // Sign-out stops the pump before the library signs out; bob sees alice leave.
     Account_Logout(alice);
     ASSERT_NE(nullptr, castrel_session());
-    EXPECT_EQ(0u, castrel_session()->m_timer);
+    EXPECT_FALSE(castrel_session()->Pumping());
     EXPECT_EQ(nullptr, castrel_session()->m_notifier->m_connection);
     Account_Free(alice);
     alice = nullptr;
@@ -259,6 +265,59 @@ TEST_F(CastrelPlugin, SignsInReportsBuddiesAndCarriesTextAndVoiceBothWays) {
         return bob.core->FindContact(KX_SEARCH_BY_ID, 1001, nullptr, &seen) == KX_OK && seen && seen->presence == 0;
     }, &bob)) << "the sign-out reached the server";
     bob.core->SignOut();
+}
+
+// The pump ticks only at the beats where the library has something due or something came, and on the
+// same beats as a tick every 100 ms would: after a sign-in the server leaves unanswered, the next tick is
+// the one at the 5-s beat, when the request falls due for its resend; the server's answer is taken at the
+// next beat. The beats run on the test clock (the library, a shared object, keeps the machine's).
+TEST_F(CastrelPlugin, PumpTicksOnlyAtTheBeatsWithSomethingToDo) {
+    int server = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof at;
+    ASSERT_EQ(0, bind(server, reinterpret_cast<sockaddr*>(&at), sizeof at));
+    ASSERT_EQ(0, getsockname(server, reinterpret_cast<sockaddr*>(&at), &len));
+    fcntl(server, F_SETFL, O_NONBLOCK);
+    // Sign-in requests the client has sent by now; the client's address.
+    sockaddr_in client{};
+    auto requests = [&] {
+        int n = 0;
+        uint8_t buf[1500];
+        socklen_t clen = sizeof client;
+        while (recvfrom(server, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &clen) > 8) {
+            if (buf[8] == 1) ++n;
+            clen = sizeof client;
+        }
+        return n;
+    };
+    {
+        plat::TestClock clock(1000000);
+        SignInAlice(ntohs(at.sin_port));
+        CCastrelSession* session = castrel_session();
+        ASSERT_NE(nullptr, session);
+        ASSERT_EQ(1, requests());
+        clock.advance(4800);
+        EXPECT_EQ(0, session->m_ticks.load()) << "nothing was due before the request's resend";
+        clock.advance(200);
+        EXPECT_EQ(1, session->m_ticks.load()) << "the beat of the resend";
+
+        const size_t armed = plat::PendingTimerCount();
+        std::string answer("\0\0\0\x64\0\0\0\x4d\x02\0\0\x03\0\0\0\0\0\0", 18);  // CONNECT_RESPONSE, session 77
+        ASSERT_EQ(18, sendto(server, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&client), sizeof client));
+        ASSERT_TRUE(Until([&] { return plat::PendingTimerCount() > armed; })) << "the datagram asks for a tick";
+        clock.advance(100);
+        EXPECT_EQ(2, session->m_ticks.load());
+        int state = -1;
+        session->WithCore([&](CCastrelCore* core) { state = core->GetConnectionState(); });
+        EXPECT_EQ(KX_ONLINE, state);
+        Account_Logout(alice);
+        Account_Free(alice);
+        alice = nullptr;
+    }
+    close(server);
 }
 
 // A text the pump's tick is still handing to a busy window when the user signs out is not lost: the

@@ -94,6 +94,25 @@ TEST(UpdateDocument, TextSplitAtAnyPointReadsTheSame) {
     }
 }
 
+// A long description is kept as one unbroken beginning of at most 16 KiB, whatever pieces the parser hands
+// it in: nothing from its middle is lost and no character is cut in two.
+TEST(UpdateDocument, LongTextIsCutAtTheCapAndNothingAfterIt) {
+    std::string text;
+    while (text.size() < 20000) text += "ab\xe2\x82\xac ";  // three bytes for the euro sign
+    std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Version><MajorChanges>" + text +
+                      "&amp;END</MajorChanges><BuildNumber>7</BuildNumber><DownloadZip>http://up/t.zip</DownloadZip></Version>";
+    size_t cut = 16384;
+    while ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    for (size_t piece : {size_t{4096}, size_t{1000}, size_t{7}, doc.size()}) {
+        UpdateDocumentParser p;
+        for (size_t at = 0; at < doc.size(); at += piece)
+            ASSERT_TRUE(p.Feed(doc.data() + at, std::min(piece, doc.size() - at), false)) << piece;
+        ASSERT_TRUE(p.Feed(nullptr, 0, true));
+        EXPECT_EQ(text.substr(0, cut), p.Info().changes) << "pieces of " << piece;
+        EXPECT_EQ(7, p.Info().build) << "the next element has its own text";
+    }
+}
+
 std::string Http(const std::string& status, const std::string& body, const std::string& extra = "") {
     return "HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
            extra + "Connection: close\r\n\r\n" + body;

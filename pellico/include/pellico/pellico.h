@@ -251,6 +251,12 @@ class PELLICO_API CKxCore {
   unsigned char IsConnected();
   void TickCore();
   void ResetIdleTimeout();
+  // For a host that sleeps between ticks instead of ticking on a fixed beat: milliseconds until TickCore
+  // next has work to do (0: at every tick for now, as while a clip records or plays; -1: nothing is due),
+  // and a descriptor that polls readable while a datagram or a finished transfer waits for TickCore (-1:
+  // none). Both change with every call into the core.
+  int GetNextTickDelay();
+  int GetWaitDescriptor();
 
   // Contacts.
   int GetContactListCount();
