@@ -813,14 +813,11 @@ int osip_dialog_bye(OsipDialog* d) {
             return -1;
         }
         d->r2xx_active = 0;
-        if (osip_dialog_send_request(d, bye) < 0) {
-            // Nothing will answer: the dialog ends here rather than waiting for a BYE's answer.
-            UA_TRACE(1, "osip_dialog_bye: BYE could not be sent.");
-            osip_dialog_release(d);
-            return -1;
-        }
+        int rc = osip_dialog_send_request(d, bye) < 0 ? -1 : 0;
+        // Without a transaction nothing will answer; the idle dialog is collected all the same.
+        if (rc != 0) UA_TRACE(1, "osip_dialog_bye: BYE could not be sent.");
         d->state = DLG_ENDING;
-        return 0;
+        return rc;
     }
     if (d->state == DLG_INVITED) {
         // An incoming call cannot be cancelled by its callee: it is declined.

@@ -683,11 +683,11 @@ int osip_udp_send_text(const char* text, size_t len, const char* host, int port,
     }
     OsipManager* m = g_manager.load();
     int fd = sock >= 1 ? sock : (m != nullptr ? m->main_socket : -1);
-    if (port <= 0) port = 5060;
     // Tapped before it leaves: whoever sees the peer's reaction must find the datagram already there.
     OsipTrafficTap tap = g_tap.load();
     if (tap != nullptr) tap(true, text, static_cast<int>(len), host, port);
-    if (plat::SendTo(fd, text, len, ip, static_cast<uint16_t>(port)) < 0) {
+    // A port that does not fit 16 bits would name another one once cut.
+    if (port < 1 || port > 65535 || plat::SendTo(fd, text, len, ip, static_cast<uint16_t>(port)) < 0) {
         UA_TRACE(1, "osip_udp_send: sendto error. ");
     } else {
         UA_TRACE(3, "osip_udp_send: %u bytes to %s:%d", static_cast<unsigned>(len), host, port);

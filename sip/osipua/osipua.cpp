@@ -438,8 +438,8 @@ int HandleReject(int cnx, int param, void*) {
 bool InviteRunning(OsipDialog* d) {
     osip_transaction_t* in = d->tr[SLOT_IN_INVITE];
     osip_transaction_t* out = d->tr[SLOT_OUT_INVITE];
-    bool inRunning = in != nullptr && (in->state == IST_PRE_PROCEEDING || in->state == IST_PROCEEDING);
-    bool outRunning = out != nullptr && (out->state == ICT_PRE_CALLING || out->state == ICT_CALLING || out->state == ICT_PROCEEDING);
+    bool inRunning = in != nullptr && in->state != IST_COMPLETED && in->state != IST_TERMINATED;
+    bool outRunning = out != nullptr && out->state != ICT_COMPLETED && out->state != ICT_TERMINATED;
     return inRunning || outRunning || d->r2xx_active;
 }
 
@@ -947,10 +947,18 @@ int OSIP_OnResponse(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, 
                strcmp(tr->orig_request->sip_method, "REGISTER") == 0;
     if (reg) {
         if (status != 200 || msg == nullptr) return 0;
-        // The grant for our binding is its Contact's expires parameter; the Expires header only
-        // when the Contact has none.
-        int expires = -1;
         OsipUa* ua = d != nullptr ? d->ua : g_ctl.ua;
+        // The 200 to an unregistration lists the bindings that remain, other devices' among them:
+        // none of their expiries is ours.
+        osip_header_t* asked = nullptr;
+        if (osip_message_get_expires(tr->orig_request, 0, &asked) >= 0 && asked != nullptr && asked->hvalue != nullptr &&
+            atoi(asked->hvalue) == 0) {
+            OSIP_OnRegisterOk(ua, 0, 200);
+            return 0;
+        }
+        // The grant for our binding is its Contact's expires parameter; when the registrar lists no
+        // Contact of ours, the Expires header, then the first Contact's parameter.
+        int expires = -1;
         osip_contact_t* first = nullptr;
         osip_contact_t* ours = nullptr;
         for (int pos = 0; !osip_list_eol(&msg->contacts, pos); ++pos) {
@@ -962,18 +970,22 @@ int OSIP_OnResponse(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, 
                 ours = c;
             }
         }
-        osip_contact_t* c = ours != nullptr ? ours : first;
-        osip_generic_param_t* p = nullptr;
-        if (c != nullptr && osip_contact_param_get_byname(c, const_cast<char*>("expires"), &p) == 0 && p != nullptr &&
-            p->gvalue != nullptr) {
-            expires = atoi(p->gvalue);
-        }
+        auto contactExpires = [](osip_contact_t* c) {
+            osip_generic_param_t* p = nullptr;
+            if (c != nullptr && osip_contact_param_get_byname(c, const_cast<char*>("expires"), &p) == 0 && p != nullptr &&
+                p->gvalue != nullptr) {
+                return atoi(p->gvalue);
+            }
+            return -1;
+        };
+        expires = contactExpires(ours);
         osip_header_t* h = nullptr;
         if (expires < 0 && osip_message_get_expires(msg, 0, &h) >= 0 && h != nullptr && h->hvalue != nullptr) {
             expires = atoi(h->hvalue);
         }
+        if (expires < 0 && ours == nullptr) expires = contactExpires(first);
         if (expires < 0) expires = (d != nullptr && d->regctxt != nullptr) ? d->regctxt->expires : 0;
-        OSIP_OnRegisterOk(d != nullptr ? d->ua : g_ctl.ua, expires, 200);
+        OSIP_OnRegisterOk(ua, expires, 200);
         return 0;
     }
     if (d == nullptr) return 0;

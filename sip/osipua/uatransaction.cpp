@@ -727,9 +727,11 @@ osip_transaction_t* osip_uatransaction_new(OsipDialog* d, osip_message_t* reques
     osip_transaction_t* tr = nullptr;
     if (osip_transaction_init(&tr, type, ua->manager->osip, request) != 0 || tr == nullptr) return nullptr;
     osip_transaction_set_out_socket(tr, ua->manager->main_socket);
-    // Destination: the proxy, the registrar for REGISTER, the first Route, the request URI.
+    // Destination: the proxy, the registrar for REGISTER, the second proxy, the first Route, the
+    // request URI.
     const osip_uri_t* dest = ua->outbound_proxy;
     if (dest == nullptr && IsMethod(request, "REGISTER")) dest = ua->registrar;
+    if (dest == nullptr) dest = ua->proxy2;
     if (dest == nullptr) {
         auto* route = static_cast<osip_route_t*>(osip_list_get(&request->routes, 0));
         if (route != nullptr) dest = route->url;

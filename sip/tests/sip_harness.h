@@ -321,7 +321,8 @@ public:
 
     // Registers user@domain with the registrar at 127.0.0.1:port.
     void Register(const char* user, const char* password, int port, const char* domain = "127.0.0.1",
-                  int expires = 1800, const char* registrar = "127.0.0.1", const char* display = nullptr) {
+                  int expires = 1800, const char* registrar = "127.0.0.1", const char* display = nullptr,
+                  const char* proxy = nullptr, int proxyPort = 0) {
         auto* info = static_cast<CM_REG_INFO*>(calloc(1, sizeof(CM_REG_INFO)));
         info->pszDisplayName = strdup(display != nullptr ? display : user);
         info->pszUserName = strdup(user);
@@ -331,8 +332,8 @@ public:
         info->iLocalPort = 5060;
         info->pszRegistrar = strdup(registrar);
         info->iRegistrarPort = port;
-        info->pszProxy = strdup(registrar);
-        info->iProxyPort = port;
+        info->pszProxy = strdup(proxy != nullptr ? proxy : registrar);
+        info->iProxyPort = proxyPort != 0 ? proxyPort : port;
         info->pszDomain = strdup(domain);
         info->iPort2 = port;
         info->iExpires = expires;

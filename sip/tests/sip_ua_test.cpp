@@ -182,6 +182,33 @@ INSTANTIATE_TEST_SUITE_P(Expiries, SipUaRefreshTest,
                          ::testing::Values(RefreshCase{3600, 300}, RefreshCase{600, 300}, RefreshCase{120, 60},
                                            RefreshCase{40, 30}, RefreshCase{20, 10}));
 
+// The registrar's 200 to an unregistration lists the bindings that remain (other devices'):
+// whatever their expiries, the registration is over and is not reported as a new one.
+struct UnregisterCase {
+    const char* name;
+    std::string headers;  // of the 200
+};
+void PrintTo(const UnregisterCase& c, std::ostream* os) { *os << c.name; }
+class SipUaUnregisterTest : public SipUaTest, public ::testing::WithParamInterface<UnregisterCase> {};
+
+TEST_P(SipUaUnregisterTest, TwoHundredListingOtherDevicesEndsTheRegistration) {
+    RegisterAt(peer);
+    ASSERT_TRUE(OSIP_IsRegisterActive());
+    OSIP_SendUaEvent(-1, OSIP_UA_EVT_UNREGISTER, 0, nullptr);
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    ASSERT_EQ("0", Header(r, "Expires"));
+    peer.Reply(Respond(r, 200, "OK", GetParam().headers));
+    EXPECT_TRUE(Eventually([] { return !OSIP_IsRegisterActive(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SipUaUnregisterTest,
+    ::testing::Values(UnregisterCase{"OtherContact", "Contact: <sip:alice@192.0.2.50:5062>;expires=3600\r\n"},
+                      UnregisterCase{"OtherContactAndExpires",
+                                     "Contact: <sip:alice@192.0.2.50:5062>\r\nExpires: 3600\r\n"}),
+    [](const ::testing::TestParamInfo<UnregisterCase>& i) { return std::string(i.param.name); });
+
 // Timer B ends an unanswered INVITE whatever provisional answers came; once one came, the
 // ringing is cancelled and the 487 acknowledged.
 struct TimerBCase {
@@ -547,6 +574,23 @@ TEST_F(SipUaTest, ProxyWithoutLrBecomesTheRequestUriAndTheCalleeTheLastRoute) {
     EXPECT_NE(std::string::npos, Header(inv, "To").find("sip:bob@example.test"));
     peer.Reply(Respond(inv, 486, "Busy Here"));
     ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT));
+}
+
+// With no usable registrar host, requests other than REGISTER go to the account's proxy before
+// the first Route or the request URI.
+TEST_F(SipUaTest, WithoutAnOutboundProxyTheSecondProxyTakesTheInvite) {
+    Peer proxy;
+    std::string domain = "127.0.0.1:" + std::to_string(peer.port());
+    h.Register("alice", "secret", peer.port(), domain.c_str(), 1800, ";", nullptr, "127.0.0.1", proxy.port());
+    std::string r = peer.RecvRequest("REGISTER");
+    ASSERT_FALSE(r.empty());
+    peer.Reply(Respond(r, 200, "OK", "Expires: 1800\r\n"));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_START));
+    h.Call("bob");
+    std::string inv = proxy.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    EXPECT_EQ(0u, inv.find("INVITE sip:bob@" + domain + " SIP/2.0")) << inv;
+    EXPECT_TRUE(peer.RecvRequest("INVITE", 300).empty());
 }
 
 TEST_F(SipUaTest, DialledSipUriIsTheTargetAsItStands) {

@@ -550,7 +550,7 @@ TEST_P(SipSendFailure, IsReportedAndTheStateStays) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, SipSendFailure,
                          ::testing::Values(SendFailureCase{"cancel", DLG_INVITING, DLG_CANCELLING, 0},
-                                           SendFailureCase{"bye", DLG_ESTABLISHED, DLG_ENDED, -1},
+                                           SendFailureCase{"bye", DLG_ESTABLISHED, DLG_ENDING, -1},
                                            SendFailureCase{"register", DLG_ENDED, DLG_ENDED, -1}),
                          [](const ::testing::TestParamInfo<SendFailureCase>& i) { return std::string(i.param.name); });
 
