@@ -122,6 +122,7 @@ void CMainFrame::LogoffReset(int mode) {
             m_pServicePage = new CPageService;
             m_pSheet->AddPage(m_pServicePage);
         }
+        m_pSheet->m_nFirstCallTab = m_pSheet->count();
         ApplyLanguage();
         ApplySkin();
         SetPresenceStatus(STATUS_ONLINE);
