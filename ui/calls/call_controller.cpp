@@ -397,7 +397,15 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
                                    active->DirectionBitmapPath(active->callType == 1), active->callType);
         active->SetMemberPictureState(active->remoteNumber, talking);
     }
-    active->AddAttendeePicture(cnx, caller, LookupDisplayName(caller), SkinPath("conf_callin.bmp"), 0);
+    // The new caller's tile: the address as received (or "Unknown" without one), unless an identity of
+    // the SIP account holds that address.
+    std::string tile = caller.empty() ? std::string("Unknown") : caller;
+    if (!caller.empty()) {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        if (AddrNode* identity = AddrBook_FindSipIdentity(g_addrBookRoots[0], caller.c_str()))
+            if (const char* name = AddrBook_GetIdentityDisplayName(identity); *name) tile = name;
+    }
+    active->AddAttendeePicture(cnx, caller, tile, SkinPath("conf_callin.bmp"), 0);
     active->SetMemberPictureState(caller, talking);
     active->AddCnx(cnx);
     active->AddAttendee(cnx, caller, CALLLOG_MISSED);
