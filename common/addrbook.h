@@ -64,6 +64,8 @@ struct AddrIdentity : AddrNode {
     // What this identity added to its contact's counters, so detaching takes back exactly that.
     uint8_t countedService = 0;
     uint8_t countedOnline = 0;
+    // A messaging identity reported by the current buddy list of its account (the frame's mark).
+    bool seen = false;
 };
 
 // The three roots: account buddies (saved to the local configuration), second root, contact lists.

@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
     ChatWindowHooks().invite = MakeChatInvitation;
     ChatWindowHooks().inviteTexts = SetChatInvitationTexts;
     // A customisable toolbar's emoticon button opens the chat windows' picker under it (pressed, not yet released).
-    CToolBarEx::SetEmoticonPicker([](QPoint at, QWidget* owner, unsigned) -> QWidget* {
-        auto* popup = new CEmoticonPopup(owner, 0);
+    CToolBarEx::SetEmoticonPicker([](QPoint at, QWidget* owner, unsigned value) -> QWidget* {
+        auto* popup = new CEmoticonPopup(owner, static_cast<int>(value));
         popup->move(at);
         popup->show();
         return popup;

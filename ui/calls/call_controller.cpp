@@ -409,8 +409,11 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
                                    active->DirectionBitmapPath(active->callType == 1), active->callType);
         active->SetMemberPictureState(active->remoteNumber, talking);
     }
+    // The new caller's tile: the name of the SIP identity holding the address, else the address as
+    // received ("Unknown" without one).
     const std::string callerName = SipDisplayName(caller);
-    active->AddAttendeePicture(cnx, caller, callerName.empty() ? caller : callerName, SkinPath("conf_callin.bmp"), 0);
+    const std::string tile = !callerName.empty() ? callerName : caller.empty() ? std::string("Unknown") : caller;
+    active->AddAttendeePicture(cnx, caller, tile, SkinPath("conf_callin.bmp"), 0);
     active->SetMemberPictureState(caller, talking);
     active->AddCnx(cnx);
     active->AddAttendee(cnx, caller, CALLLOG_MISSED);

@@ -98,12 +98,9 @@ public:
     void OnVoipEvent(const VOIP_UI_MSG* msg) override { windows_.Calls().OnVoipEvent(msg); }
     void OnDialButton(bool offline) override { windows_.OnDialButton(offline); }
     void OnHangupButton() override { windows_.OnHangupButton(); }
-    int CallNumber(const std::string& number, bool quiet) override {
-        auto box = windows_.box;
-        if (quiet) windows_.box = [](const std::string&, const std::string&) {};
+    int CallNumber(const std::string& number) override {
         const size_t before = windows_.Calls().Pages().size();
         if (!windows_.Calls().IsCallingSelf(number)) windows_.Calls().CallNumber(number);
-        windows_.box = box;
         return windows_.Calls().Pages().size() > before ? 0 : -1;
     }
     bool AnyCallPage() override {

@@ -89,8 +89,9 @@ QPointer<CSendSmsDlg> g_smsDlg;
 
 void OpenSms(int kind, const char* id) {
     if (!g_smsDlg) g_smsDlg = new CSendSmsDlg(&g_smsDlg);
-    if (kind == 0) g_smsDlg->AddContactNumbers(id);
-    else g_smsDlg->AddRecipient(id);
+    // 0: the numbers of a contact, 1 to 3: one recipient, 4: nothing added, only shown.
+    if (id && kind == 0) g_smsDlg->AddContactNumbers(id);
+    else if (id && kind >= 1 && kind <= 3) g_smsDlg->AddRecipient(id);
     g_smsDlg->show();
     g_smsDlg->raise();
 }
@@ -103,12 +104,28 @@ void ShowChatRooms() {
 
 namespace {
 
+// Signed out: the chat-room list, the SMS window and the record browser go, with them what they showed
+// of the user who signed out.
+void CloseSignedOutWindows() {
+    for (QWidget* w : {static_cast<QWidget*>(g_roomDlg.data()), static_cast<QWidget*>(g_smsDlg.data()),
+                       static_cast<QWidget*>(g_browser.data())})
+        if (w) {
+            w->hide();
+            w->deleteLater();
+        }
+    g_roomDlg = nullptr;
+    g_smsDlg = nullptr;
+    g_browser = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
 // The frame's messages of the chat side.
 bool FrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_OPEN_SMS:
-            if (lParam) OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam));
-            return true;
+        case WM_OPEN_SMS: OpenSms(static_cast<int>(wParam), reinterpret_cast<const char*>(lParam)); return true;
         case WM_CHATRECORD_QUERY: ShowRecords(static_cast<int>(wParam), true); return true;
         default: return false;
     }
@@ -134,6 +151,7 @@ void InstallChat() {
     Registry()->UseSharedSemaphore([] { return shell::g_hChatSemaphore.get(); });
     ChatFrameHooks& hooks = ChatHooks();
     hooks.frameMessage = FrameMessage;
+    hooks.closeWindows = CloseSignedOutWindows;
     // A buddy state the frame has checked and applied reaches every chat window.
     hooks.buddyState = [](WPARAM connection, LPARAM record) {
         CChatSessionRegistry* r = Registry();

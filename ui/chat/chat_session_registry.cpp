@@ -445,7 +445,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             break;
         case CRC_LIST: {
             if (window->m_chatType != CHAT_ROOM) {
-                pass = window->ImText("im_acceptlist", "You join succeeded");
+                pass = window->ImText("im_acceptlist", "join succeeded");
                 window->OnRoomNotice(1, 0, std::string());
             } else {
                 pass.clear();

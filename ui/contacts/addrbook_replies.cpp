@@ -326,12 +326,20 @@ void AddChatGroups(const GroupRecord* record, int category) {
     AddrNode* parent = nullptr;
     for (AddrNode* c = Root(1)->child; c; c = c->next)
         if (SameId(c, category == 1 ? "1" : "2")) parent = c;
-    if (!parent) return;
     for (GroupRecordEntry* e : record->entries) {
         auto* q = dynamic_cast<CAsChatQueue*>(e);
-        if (!q || !q->queueId || FindInSubtree(parent, q->queueId)) continue;
+        if (!q || !q->queueId) continue;
+        // A queue the Groups root holds already, or no group to take it, ends the list there.
+        if (!parent || parent->kind != ADDR_KIND_GROUP || FindInSubtree(Root(1), q->queueId)) {
+            DebugTrace(MOD_AS, 2, "AS Return QID Wrong !!");
+            return;
+        }
         AddrGroup* g = AddrBook_NewGroup(q->displayName && *q->displayName ? q->displayName : q->name, q->queueId);
-        if (g && !AddrBook_AttachGroup(g, parent, nullptr)) AddrBook_FreeGroup(g);
+        if (!g || !AddrBook_AttachGroup(g, parent, nullptr)) {
+            DebugTrace(MOD_AS, 2, "AS QID Add Fail !!");
+            if (g) AddrBook_FreeGroup(g);
+            return;
+        }
     }
 }
 
@@ -339,17 +347,19 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
     if (!record || !groupId) return false;
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* group = FindInSubtree(Root(1), groupId);
-    if (!group || group->kind != ADDR_KIND_GROUP) return false;
+    const bool isGroup = group && group->kind == ADDR_KIND_GROUP;
     for (const GroupMember* m : record->members) {
         if (!m || !m->first) continue;
-        bool known = false;
-        for (AddrNode* c = group->child; c; c = c->next) known |= SameId(c, m->first);
-        if (known) continue;
+        if (!isGroup) {
+            DebugTrace(MOD_QGROUP, 1, "QContact ERROR %s name %s uid %s", groupId, m->second ? m->second : "", m->first);
+            return false;
+        }
+        // A member that cannot be added (one the group holds already among them) ends the list there.
         AddrContact* c = AddrBook_NewContact(m->second && *m->second ? m->second : nullptr, nullptr, m->first);
-        if (!c) continue;
-        if (!AddrBook_AttachContact(c, group, nullptr)) {
-            AddrBook_FreeContact(c);
-            continue;
+        if (!c || !AddrBook_AttachContact(c, group, nullptr)) {
+            DebugTrace(MOD_QGROUP, 1, "QGroup Add ERROR");
+            if (c) AddrBook_FreeContact(c);
+            break;
         }
         for (const GroupItem* item : m->items) {
             if (!item || !item->text || (item->value != 1 && item->value != 2)) continue;
@@ -362,6 +372,7 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
             AttachOrFree(id, c);
         }
     }
+    if (!isGroup) return false;
     group->flags |= 0x001;
     return true;
 }

@@ -453,6 +453,14 @@ void CBusyMark::paintEvent(QPaintEvent*) {
 
 CSearchDlg* SearchDialog() { return g_search; }
 
+void CloseSearch() {
+    CSearchDlg* search = g_search;
+    g_search = nullptr;
+    if (!search) return;
+    search->hide();
+    search->deleteLater();
+}
+
 CSearchDlg* OpenSearch(BookHost* host) {
     if (!g_search) g_search = new CSearchDlg(host);
     g_search->show();

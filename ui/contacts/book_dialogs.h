@@ -233,6 +233,8 @@ private:
 // The one search dialog (null when none is open); OpenSearch makes and shows it.
 CSearchDlg* SearchDialog();
 CSearchDlg* OpenSearch(BookHost* host);
+// Destroys the search dialog, when there is one (at sign-out).
+void CloseSearch();
 
 // The frame's contact commands.
 void OnNewUser(BookHost* host);

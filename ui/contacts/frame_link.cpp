@@ -77,6 +77,7 @@ void InstallInFrame() {
         return page;
     };
     BookHooks().filter = &FilterFrameMessage;
+    BookHooks().closeWindows = &CloseSearch;
     BookHooks().selectionKind = []() -> int {
         CAddressBookDlg* page = BookPage();
         const AddrNode* n = page ? page->GetSelectedItemData() : nullptr;
@@ -164,6 +165,12 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 case MENU_BLOCK_LIST:
                 case MENU_NICKNAME: return MenuCommand(static_cast<int>(wParam));
                 case ID_ADD_CONTACT: return MenuCommand(MENU_ADD_CONTACT);
+                case ID_SHOW_BOOK:  // the page with its contact pane
+                    if (CAddressBookDlg* page = BookPage()) {
+                        if (CMainFrame* frame = MainFrame(); frame && frame->Sheet()) frame->Sheet()->setCurrentWidget(page);
+                        page->ShowContactPane();
+                    }
+                    return true;
                 case ID_DELETE_ITEM:
                     if (CAddressBookDlg* page = BookPage()) {
                         if (CMainFrame* frame = MainFrame(); frame && frame->Sheet()) frame->Sheet()->setCurrentWidget(page);

@@ -453,20 +453,7 @@ bool CToolBarEx::RestoreState(const std::vector<uint8_t>& block) {
   int icon = 0, text = 0;
   std::vector<ctl::TBBUTTON> restored;
   if (!ctl::RestoreToolbarBlock(block, &icon, &text, &restored)) return false;
-  // Only buttons the bar knows come back.
-  std::vector<ctl::TBBUTTON> known;
-  for (const auto& b : restored) {
-    if ((b.fsStyle & ctl::TBSTYLE_SEP) && b.idCommand == 0) {
-      known.push_back(b);
-      continue;
-    }
-    for (const auto& r : buttonSet_)
-      if (r.button.idCommand == b.idCommand) {
-        known.push_back(b);
-        break;
-      }
-  }
-  buttons_ = known;
+  buttons_ = std::move(restored);
   UpdateButtonUsage();
   SetIconOptions(icon, false);
   SetTextOptions(text, false);

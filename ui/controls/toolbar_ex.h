@@ -102,9 +102,9 @@ class CToolBarEx : public QToolBar {
   // menu null: a drop-down without a menu (the emoticon picker for 32823).
   bool SetDropDownButton(int command, QMenu* menu, bool arrow);
   bool ShowDropDown(int command, const QRect& screenRect);
-  // What opens the emoticon picker (the chat windows install it): at a screen point, for an owner,
-  // with the message id its choice is posted under.
-  using EmoticonPicker = std::function<QWidget*(QPoint at, QWidget* owner, unsigned messageId)>;
+  // What opens the emoticon picker (the chat windows install it): at a screen point, for an owner, with
+  // the bar's opening value 0 (the chat windows' picker counts it as releases already seen).
+  using EmoticonPicker = std::function<QWidget*(QPoint at, QWidget* owner, unsigned value)>;
   static void SetEmoticonPicker(EmoticonPicker picker);
 
   void UpdateButtonUsage();

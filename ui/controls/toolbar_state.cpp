@@ -184,14 +184,16 @@ void FitHeight(std::vector<LayoutButton>& buttons, int length, int buttonHeight)
   while (lo.width < hi.width) {
     WrapAtWidth(buttons, (lo.width + hi.width) / 2);
     const LayoutSize mid = WrappedSize(buttons, buttonHeight);
+    // A row that cannot wrap (a control slot) comes out wider than asked: a middle outside the bounds
+    // counts as the bound reached, or the bounds would swap back and forth for ever.
     if (mid.height > length) {
-      if (lo == mid) {
+      if (lo == mid || mid.width < lo.width) {
         WrapAtWidth(buttons, hi.width);
         return;
       }
       lo = mid;
     } else if (mid.height < length) {
-      if (hi == mid) {
+      if (hi == mid || mid.width > hi.width) {
         WrapAtWidth(buttons, lo.width);
         return;
       }

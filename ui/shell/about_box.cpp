@@ -58,10 +58,12 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     body->setSpacing(8);
     version_ = new QLabel(this);
     version_->setObjectName("aboutVersion");
+    const QString second = LangText("about_dlg", "IDC_ZYCOPYRIGHT2", "Built from open standards: SIP, RTP, SRTP.");
     version_->setText(AboutVersionText(LangText("about_dlg", "IDC_ZYCOPYRIGHT", "Tessaly communicator\\nVersion"),
-                                       QString::fromLatin1(kVersion), QString()));
+                                       QString::fromLatin1(kVersion), second));
+    version_->setWordWrap(true);
     version_->installEventFilter(this);
-    notice_ = new QLabel(LangText("about_dlg", "IDC_ZYCOPYRIGHT2", "Built from open standards: SIP, RTP, SRTP."), this);
+    notice_ = new QLabel(second, this);
     notice_->setWordWrap(true);
     body->addWidget(version_);
     body->addWidget(notice_);

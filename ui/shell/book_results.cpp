@@ -259,19 +259,18 @@ AddrIdentity* FindBuddyIdentity(const PresenceConnection* connection, const char
     return found;
 }
 
-std::string SeenKey(const AddrIdentity* identity) {
-    std::string key = identity && identity->address ? identity->address : "";
-    for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return key;
+void ClearSeenMarks(const Account* account) {
+    ForEachNode(g_addrBookRoots[0]->child, [&](AddrNode* n) {
+        if (IsServiceIdentity(n) && static_cast<AddrIdentity*>(n)->account == account) static_cast<AddrIdentity*>(n)->seen = false;
+    });
 }
 
-std::vector<AddrIdentity*> UnseenIdentities(const Account* account, const std::set<std::string>& seen) {
+std::vector<AddrIdentity*> UnseenIdentities(const Account* account) {
     std::vector<AddrIdentity*> out;
     ForEachNode(g_addrBookRoots[0]->child, [&](AddrNode* n) {
         if (!IsServiceIdentity(n)) return;
         auto* identity = static_cast<AddrIdentity*>(n);
-        if (identity->account == account && identity->address && *identity->address && !seen.count(SeenKey(identity)))
-            out.push_back(identity);
+        if (identity->account == account && !identity->seen && identity->address && *identity->address) out.push_back(identity);
     });
     return out;
 }

@@ -44,10 +44,10 @@ BookResultEffect ApplyBookResult(AsRequest* request);
 // The messaging identity of the connection's account for a buddy's address, which the library may
 // give with the service's domain after "@"; null when the contact tree has none.
 AddrIdentity* FindBuddyIdentity(const PresenceConnection* connection, const char* address);
-// The key a reported identity is remembered by between a buddy list's begin and end.
-std::string SeenKey(const AddrIdentity* identity);
-// The account's messaging identities in the contact tree that the list did not report.
-std::vector<AddrIdentity*> UnseenIdentities(const Account* account, const std::set<std::string>& seen);
+// Clears the seen mark of the account's messaging identities in the contact tree (a buddy list begins).
+void ClearSeenMarks(const Account* account);
+// The account's messaging identities in the contact tree whose seen mark is clear.
+std::vector<AddrIdentity*> UnseenIdentities(const Account* account);
 
 // The name of a chat group of the Groups root ("" when there is none); takes the mutex itself.
 std::string ChatGroupName(const char* id);

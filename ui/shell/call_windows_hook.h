@@ -26,7 +26,7 @@ public:
     virtual void OnVoipEvent(const VOIP_UI_MSG* msg) = 0;
     virtual void OnDialButton(bool offline) = 0;
     virtual void OnHangupButton() = 0;
-    virtual int CallNumber(const std::string& number, bool quiet) = 0;
+    virtual int CallNumber(const std::string& number) = 0;
     virtual bool AnyCallPage() = 0;
     virtual bool AnyTalking() = 0;
     virtual bool ShowCallPageFor(const std::string& number) = 0;  // true when one exists (made active)

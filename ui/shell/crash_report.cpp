@@ -391,6 +391,7 @@ void Report(int sig, siginfo_t* info, void* context) {
     static void* frames[64];
     const int n = backtrace(frames, 64);
     WriteModules(w);
+    w.Str("\r\n===== [end of ERRORLOG.TXT] =====\r\n");
     w.Flush();
     close(fd);
     WriteCrashDump(sig, pc, sp, stack, got, frames, n);

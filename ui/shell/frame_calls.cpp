@@ -78,9 +78,9 @@ using frame_internal::Q;
 // Calls.
 
 // Calls are placed and shown by the calls windows; without them there is no call to place.
-int CMainFrame::CallNumber(const QString& number, bool quiet) {
-    if (m_nLoginState != LOGIN_SIGNED_IN || !m_calls) return -1;
-    const int r = m_calls->CallNumber(number.left(64).toStdString(), quiet);
+int CMainFrame::CallNumber(const QString& number) {
+    if (!m_calls) return -1;
+    const int r = m_calls->CallNumber(number.left(64).toStdString());
     RefreshMenus();
     return r;
 }
@@ -222,7 +222,7 @@ void CMainFrame::MergeActiveCall() {
 int CMainFrame::DialRequest(const std::string& number) {
     const bool shown = m_nLoginState == LOGIN_SIGNED_IN && m_calls && m_calls->ShowCallPageFor(number);
     const int result = shell::DialDecision(m_nLoginState, shown, m_navigatePage != nullptr, m_calls && m_calls->AnyTalking());
-    if (result == 3) CallNumber(QString::fromStdString(number).left(64), true);
+    if (result == 3) CallNumber(QString::fromStdString(number).left(64));
     DebugTrace(MOD_SYSTEM, 2, "Dial request %s answered %d", number.c_str(), result);
     return result;
 }

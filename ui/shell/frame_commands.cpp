@@ -145,12 +145,27 @@ void CMainFrame::RefreshMenus() {
     // The status bar's and the tray's menus take the state when they open (StatusMenuItem, TrayMenuItem).
 }
 
+void CMainFrame::OnDialButton() {
+    if (m_wndStatusBar->GetStatus() == STATUS_OFFLINE) return;
+    // The active page decides what the click means, whichever page it is: the Contacts page calls its
+    // selection, the calls windows' pages their own.
+    if (m_pBookPage && m_pSheet->currentWidget() == m_pBookPage) {
+        if (BookHooks().filter) BookHooks().filter(WM_FRAME_COMMAND, ID_DIAL, 0);  // address book
+        return;
+    }
+    if (m_calls) m_calls->OnDialButton(false);
+}
+
 LRESULT CMainFrame::OnCommand(WPARAM wParam, LPARAM) {
     Command(static_cast<int>(wParam));
     return 0;
 }
 
 void CMainFrame::Command(int id) {
+    if (id == ID_DIAL || id == ID_DIAL_ALT1 || id == ID_DIAL_ALT1 + 1 || id == ID_DIAL_ALT1 + 2 || id == ID_DIAL_ALT4) {
+        OnDialButton();
+        return;
+    }
     // Tool-bar and menu commands of the address book (search, add, delete) go to it first.
     if (BookHooks().filter && BookHooks().filter(WM_FRAME_COMMAND, static_cast<WPARAM>(id), 0)) return;
     if (m_calls && m_calls->OnCommand(id)) return;  // calls windows: the conference chooser
@@ -209,14 +224,6 @@ void CMainFrame::Command(int id) {
         }
         case ID_SMS:  // the SMS window, with no recipient yet
             if (ChatHooks().frameMessage) ChatHooks().frameMessage(WM_SMS_OPEN, 4, 0);  // chat windows
-            break;
-        case ID_DIAL_ALT1:
-        case ID_DIAL_ALT1 + 1:
-        case ID_DIAL_ALT1 + 2:
-        case ID_DIAL_ALT4:
-        case ID_DIAL:
-            // The active page decides what the click means.
-            if (m_calls) m_calls->OnDialButton(m_wndStatusBar->GetStatus() == STATUS_OFFLINE);
             break;
         case ID_HANGUP:
             StopTrayAnimation();

@@ -271,13 +271,14 @@ ChatFont ReadChatFont(const std::string& ini) {
     ChatFont f;
     const char* path = ini.c_str();
     char text[64];
+    // The numbers are taken as stored; only a text that is no number keeps the default.
     GetPrivateProfileString("IMFont", "Color", "8388608", text, sizeof text, path);
     char* end = nullptr;
-    const unsigned long color = std::strtoul(text, &end, 10);
-    if (end != text && color <= 0xFFFFFFul) f.color = static_cast<uint32_t>(color);
+    const unsigned long long color = std::strtoull(text, &end, 10);
+    if (end != text) f.color = static_cast<uint32_t>(color);
     GetPrivateProfileString("IMFont", "Size", "180", text, sizeof text, path);
-    const long size = std::strtol(text, &end, 10);
-    f.size = end != text && size >= 20 && size <= 1440 ? static_cast<int>(size) : 180;
+    const long long size = std::strtoll(text, &end, 10);
+    if (end != text) f.size = static_cast<int>(size);
     char face[64];
     GetPrivateProfileString("IMFont", "FaceName", "\xCB\xCE\xCC\xE5", face, sizeof face, path);  // 宋体 in CP936
     f.faceName = face;
@@ -286,8 +287,7 @@ ChatFont ReadChatFont(const std::string& ini) {
     f.bold = flag("Bold");
     f.underline = flag("Underline");
     f.strikeout = flag("Strikeout");
-    const int charset = static_cast<int>(GetPrivateProfileIntA("IMFont", "Charset", 0, path));
-    f.charset = charset >= 0 && charset <= 255 ? charset : 0;
+    f.charset = static_cast<int>(GetPrivateProfileIntA("IMFont", "Charset", 0, path));
     return f;
 }
 

@@ -135,7 +135,7 @@ struct ChatFont {
     bool italic = false, bold = false, underline = false, strikeout = false;
     int charset = 0;
 };
-// Reads the section (missing keys keep their defaults); a size outside 20..1440 twips reads as 180.
+// Reads the section as stored (missing keys, and a colour or size that is no number, keep their defaults).
 ChatFont ReadChatFont(const std::string& iniPath);
 bool WriteChatFont(const std::string& iniPath, const ChatFont& font);
 

@@ -252,7 +252,7 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM wParam, LPARAM lParam) {
             // Id 0 names no buddy: a known uid is not overwritten with it.
             if (record->id != 0) presence_setting_set_int(&identity->settings, "uid", nullptr, record->id);
             if (record->name[0]) AddrBook_SetIdentityAltName(identity, record->name);
-            if (identity->parent) seenBuddies_[connection].insert(shell::SeenKey(identity));
+            if (identity->parent) identity->seen = true;
         }
     }
     if (!known) {
@@ -276,7 +276,10 @@ LRESULT CMainFrame::OnPresenceBuddy(WPARAM wParam, LPARAM lParam) {
 LRESULT CMainFrame::OnBuddyListBegin(WPARAM wParam, LPARAM) {
     auto* connection = reinterpret_cast<PresenceConnection*>(wParam);
     if (!presence_connection_is_valid(connection)) return 1;
-    seenBuddies_[connection].clear();
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        shell::ClearSeenMarks(connection->account);
+    }
     DebugTrace(MOD_QZ, 3, "mervane update begin, refresh buddy");
     return 1;
 }
@@ -294,7 +297,7 @@ LRESULT CMainFrame::OnBuddyListEnd(WPARAM wParam, LPARAM) {
     std::vector<std::pair<std::string, std::string>> added;  // contact name, address
     {
         std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
-        for (AddrIdentity* identity : shell::UnseenIdentities(connection->account, seenBuddies_[connection])) {
+        for (AddrIdentity* identity : shell::UnseenIdentities(connection->account)) {
             const auto* contact = identity->parent && identity->parent->kind == ADDR_KIND_CONTACT
                                       ? static_cast<const AddrContact*>(identity->parent)
                                       : nullptr;

@@ -103,6 +103,10 @@ void CMainFrame::LogoffReset(int mode) {
             m_callsDial = m_callsLog = nullptr;
         }
         m_pServicePage = nullptr;
+        // The search, chat-room, SMS and chat-record windows go too: the record browser would go on
+        // showing this user's records to whoever signs in next.
+        if (BookHooks().closeWindows) BookHooks().closeWindows();  // address book windows
+        if (ChatHooks().closeWindows) ChatHooks().closeWindows();  // chat windows
         CallLog_Clear();  // the next user's calls are not this one's
         buddyListSeen_ = false;
         m_pSheet->setCurrentWidget(m_navigatePage);
@@ -122,6 +126,7 @@ void CMainFrame::LogoffReset(int mode) {
             m_pServicePage = new CPageService;
             m_pSheet->AddPage(m_pServicePage);
         }
+        m_pSheet->m_nFirstCallTab = m_pSheet->count();
         ApplyLanguage();
         ApplySkin();
         SetPresenceStatus(STATUS_ONLINE);

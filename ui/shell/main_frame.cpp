@@ -524,9 +524,6 @@ void CMainFrame::OnCloseAll() {
     open.swap(m_dialogList);
     for (const QPointer<QDialog>& d : open)
         if (d) d->reject();
-    // Modal dialogs the address book and the chat windows run from the frame's commands go the same way.
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* d = qobject_cast<QDialog*>(w); d && d->isVisible() && d->isModal()) d->reject();
     PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_APP_EXIT, 0);
 }
 

@@ -70,6 +70,7 @@ struct ChatFrameHooks {
     std::function<void(const AsRequest* request)> asResult;  // sees results the frame does not handle
     std::function<void()> openChatRooms;                      // the chat-room list
     std::function<void(int peer)> openRecords;                // the chat-record browser
+    std::function<void()> closeWindows;                       // signed out: the chat-room, SMS and record windows go
     // Frame messages of the chat side (0x802 call a member, 0x81A SMS, 0x81C chat records): true when taken.
     std::function<bool(UINT message, WPARAM wParam, LPARAM lParam)> frameMessage;
     // Block and unblock requests (0x823) and answers (0x821, 0x822) for every chat window; id = the contact's id.
@@ -107,11 +108,13 @@ public:
     void SetPresenceStatus(int status);
     void SetStatusText(const char* key);
     int DialRequest(const std::string& number);
-    // Places a call; quiet: no message box (a request from another program).
-    int CallNumber(const QString& number, bool quiet = false);
+    // Places a call (its boxes shown as the calls windows place it).
+    int CallNumber(const QString& number);
     void ApplyLanguage();
     void ApplySkin();
     void Command(int id);
+    // The dial commands (1000, 2932 to 2935): unless the status is offline, the active page dials.
+    void OnDialButton();
 
     int m_nLoginState = 0;
     CChildView* Sheet() const { return m_pSheet; }
@@ -333,9 +336,7 @@ public:
     bool NoticePending(const QWidget* window) const { return m_pendingNotices.Contains(window); }
 private:
     LRESULT OnGroupAction(WPARAM, LPARAM);
-    // The buddies each connection reported since its list began (by address); the first complete
-    // list of the run adds the address book's unreported ones as buddies.
-    std::unordered_map<const void*, std::set<std::string>> seenBuddies_;
+    // The first complete buddy list of the run adds the address book's unreported ones as buddies.
     bool buddiesAutoAdded_ = false;
     // ---- end access-server results and presence notices
 };
@@ -350,6 +351,8 @@ struct FrameBookHooks {
     std::function<void(unsigned rebuild)> refresh;
     // Kind of the page's selected item (1 group, 2 contact, 4 identity, 7 card), 0 for none.
     std::function<int()> selectionKind;
+    // Signed out: the search window goes.
+    std::function<void()> closeWindows;
 };
 FrameBookHooks& BookHooks();
 // ---- end of the address book hooks ----

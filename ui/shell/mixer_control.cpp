@@ -31,8 +31,7 @@ int CMicrophoneMixer::OpenMicrophoneMixer() {
     if (m_nMixerDevices <= 0) return 0;
     if (!device_->Open()) return 0;
     m_bOpen = true;
-    // The speaker's mute stands on its own: a system without a microphone source keeps it.
-    m_bSpeakerMuteFound = device_->HasSpeakerMute();
+    if (!device_->HasSpeakerMute()) return 0;
 
     std::vector<MixerSource> sources;
     uint32_t type = 0;
@@ -58,12 +57,12 @@ int CMicrophoneMixer::OpenMicrophoneMixer() {
 }
 
 int CMicrophoneMixer::SetSpeakerMute(int value) {
-    if (!m_bOpen || !m_bSpeakerMuteFound) return 0;
+    if (!m_bOpen || !m_bMicAvailable) return 0;
     return device_->SetSpeakerMute(value) ? 1 : 0;
 }
 
 int CMicrophoneMixer::GetSpeakerMute(int* value) {
-    if (!m_bOpen || !m_bSpeakerMuteFound || !value) return 0;
+    if (!m_bOpen || !m_bMicAvailable || !value) return 0;
     return device_->GetSpeakerMute(value) ? 1 : 0;
 }
 

@@ -61,7 +61,6 @@ public:
     MixerDevice* Device() const { return device_.get(); }
 
     bool m_bOpen = false;
-    bool m_bSpeakerMuteFound = false;
     int m_bMicAvailable = 0;
     int m_nMixerDevices = 0;
     int m_nMicIndex = 0;

@@ -77,15 +77,14 @@ CNqPropertySheet::~CNqPropertySheet() { delete m_popupMenu; }
 
 bool CNqPropertySheet::OnContextMenu(const QPoint& screenPoint) {
     const QPoint at = m_tabCtrl->mapFromGlobal(screenPoint);
-    // Any page of a call carries the menu; the fixed pages before them never do.
+    // The tabs from the first call tab on carry the menu; the fixed pages before them never do.
+    if (m_tabCtrl->count() <= m_nFirstCallTab) return false;
     int tab = -1;
-    for (int i = 0; i < m_tabCtrl->count(); ++i) {
-        auto* page = qobject_cast<CNqPropertyPage*>(widget(i));
-        if (page && page->m_nType == PAGE_CALL && m_tabCtrl->tabRect(i).contains(at)) {
+    for (int i = std::max(m_nFirstCallTab, 0); i < m_tabCtrl->count(); ++i)
+        if (m_tabCtrl->tabRect(i).contains(at)) {
             tab = i;
             break;
         }
-    }
     if (tab < 0) return false;
     setCurrentIndex(tab);
     delete m_popupMenu;
@@ -216,12 +215,6 @@ void CChildView::ReselectActivePage() {
 }
 
 void CChildView::ReloadTabs() {
-    m_nFirstCallTab = count();
-    for (int i = 0; i < count(); ++i)
-        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL) {
-            m_nFirstCallTab = i;
-            break;
-        }
     const QList<QPixmap> strip =
         ctl::CutStrip(ctl::LoadBitmapFile(shell::SkinFile("propertypicon.bmp")), 24, 23, RGB(255, 0, 255));
     QList<QPixmap> images;

@@ -78,7 +78,7 @@ public:
     ~CNqPropertySheet() override;
     CSkinTabCtrl* Tabs() const { return m_tabCtrl; }
     // The index of the first call tab: the tabs before it are the fixed pages (start, contacts, dial,
-    // call log, service), so with all of them there it is 5.
+    // call log, service). The frame sets it to the page count when it has added them at sign-in.
     int m_nFirstCallTab = 5;
     // The right-click menu at a point of the tab row (screen co-ordinates): on a call tab, selects
     // it and shows end-call and hold (or resume, when the frame holds the active call), the second

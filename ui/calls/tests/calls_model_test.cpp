@@ -335,6 +335,7 @@ TEST_F(CallPages, IncomingCallMergedIntoConferenceAndBackToSingleView) {
     EXPECT_TRUE(page->hosting);
     ASSERT_EQ(3u, page->Members().size());
     EXPECT_EQ("chairman", page->Members()[0].stateText);
+    EXPECT_EQ("carol@example.com", page->Members()[2].name) << "a caller no identity holds, by the address as received";
     EXPECT_EQ("Conference", page->TabCaption());
     EXPECT_EQ(2, page->cnxCount);
     EXPECT_TRUE(CM_IsConfCall(page->callId));

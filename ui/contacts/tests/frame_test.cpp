@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <map>
@@ -98,15 +99,26 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(page, frame.Sheet()->currentWidget());
     EXPECT_EQ(1, seen["hangup"]);
+    // View, Contacts: the page comes to the front with its contact pane, from any other pane.
+    page->ShowCardPane();
+    page->FinishSlide();
+    frame.Sheet()->setCurrentWidget(frame.StartPage());
+    frame.Command(ID_SHOW_BOOK);
+    page->FinishSlide();
+    EXPECT_EQ(page, frame.Sheet()->currentWidget());
+    EXPECT_EQ(0, page->Pane());
     // The tool bar's search.
     frame.Command(ID_SEARCH);
-    ASSERT_NE(nullptr, contacts::SearchDialog());
-    delete contacts::SearchDialog();
-    // Log-off: the page goes, the expanded groups are saved, the store keeps only the default groups.
+    QPointer<QDialog> search = contacts::SearchDialog();
+    ASSERT_NE(nullptr, search);
+    // Log-off: the page and the search window go, the expanded groups are saved, the store keeps only
+    // the default groups.
     page->BuddyTree()->ExpandItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work")), true);
     const std::string conf = contacts::LocalConfPath();
     frame.LogoffReset(LOGIN_SIGNED_OUT);
+    EXPECT_EQ(nullptr, contacts::SearchDialog());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(search.isNull()) << "the search window is destroyed";
     EXPECT_EQ(nullptr, contacts::BookPage());
     EXPECT_EQ(nullptr, Root(0)->child);
     EXPECT_NE(nullptr, Find(Root(1), "1"));

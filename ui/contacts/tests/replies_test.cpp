@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/debug.h"
 #include "common/grouprecord.h"
 #include "common/xmldoc.h"
 #include "platform/fs.h"
@@ -280,6 +281,58 @@ TEST_F(BookReplies, DefaultGroupsOnceAndChatGroups) {
     EXPECT_TRUE(dev->flags & FLAG_EXPANDED);
     EXPECT_EQ(QString("Dev(2)"), ItemLabel(dev, TREE_GROUP, BookWords()));
     GroupRecord_Free(g);
+}
+
+// A list whose entry the tree holds already stops there, with the trace's word for it; so does a member
+// that cannot be added, and members of a group the tree lacks.
+TEST_F(BookReplies, GroupListsStopAtTheFirstEntryThatCannotBeAdded) {
+    static std::vector<std::string> traced;
+    traced.clear();
+    const auto enabled = debug_enable.load();
+    const auto all = debug_all.load();
+    debug_enable = 1;
+    debug_all = DBG_LOW;
+    g_debugOutput = [](unsigned, const char* text) { traced.emplace_back(text); };
+    auto saw = [](const std::string& part) {
+        return std::any_of(traced.begin(), traced.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    };
+    CreateDefaultGroups();
+    auto queue = [](const char* id) {
+        auto* q = new CAsChatQueue;
+        q->SetQueueId(id);
+        q->SetDisplayName(id);
+        return q;
+    };
+    GroupRecord* first = GroupRecord_New();
+    first->entries = {queue("q-a")};
+    AddChatGroups(first, 1);
+    GroupRecord* again = GroupRecord_New();
+    again->entries = {queue("q-a"), queue("q-b")};
+    AddChatGroups(again, 2);
+    EXPECT_NE(nullptr, Find(Root(1), "q-a"));
+    EXPECT_EQ(nullptr, Find(Root(1), "q-b")) << "nothing after the entry the tree holds";
+    EXPECT_TRUE(saw("AS Return QID Wrong !!"));
+
+    auto member = [](const char* uid, const char* name) {
+        auto* m = new GroupMember;
+        m->first = strdup(uid);
+        m->second = strdup(name);
+        return m;
+    };
+    GroupRecord* members = GroupRecord_New();
+    members->members = {member("bob", "Bob")};
+    EXPECT_TRUE(AddGroupMembers(members, "q-a"));
+    GroupRecord* more = GroupRecord_New();
+    more->members = {member("bob", "Bob"), member("carol", "Carol")};
+    EXPECT_TRUE(AddGroupMembers(more, "q-a"));
+    EXPECT_EQ(nullptr, Find(Find(Root(1), "q-a"), "carol")) << "nothing after the member the group holds";
+    EXPECT_TRUE(saw("QGroup Add ERROR"));
+    EXPECT_FALSE(AddGroupMembers(more, "q-none"));
+    EXPECT_TRUE(saw("QContact ERROR q-none name Bob uid bob"));
+    g_debugOutput = nullptr;
+    debug_enable = enabled;
+    debug_all = all;
+    for (GroupRecord* r : {first, again, members, more}) GroupRecord_Free(r);
 }
 
 }  // namespace

@@ -157,6 +157,20 @@ TEST(ToolbarLayoutTest, DockedFloatingAndFittedLengths) {
   EXPECT_EQ(ctl::CalcDynamicLayout(fixed, -1, ctl::LM_HORZ), (ctl::LayoutSize{0, 0}));
 }
 
+// Two control slots without their windows lead a row that cannot wrap before its third button, so wrapping
+// narrower comes out wider; the fit down a length must still end (it swapped its bounds for ever).
+TEST(ToolbarLayoutTest, ALengthDownEndsWhenARowCannotWrapWhereAsked) {
+  ctl::ToolbarLayout bar = Layout("bbbssbb");
+  for (int i : {0, 1}) {
+    bar.buttons[i].separator = true;
+    bar.buttons[i].command = 300 + i;
+    bar.buttons[i].width = 0;
+  }
+  bar.buttons[2].width = bar.buttons[6].width = 30;
+  // The narrowest wrap, as where a middle repeats a bound.
+  EXPECT_EQ(ctl::CalcDynamicLayout(bar, 111, ctl::LM_LENGTHY | ctl::LM_HORZ), (ctl::LayoutSize{50, 82}));
+}
+
 TEST(ToolbarLayoutTest, CommitPlacesButtonsAndHidesControlsInAVerticalDock) {
   ctl::ToolbarLayout bar = Layout("bcb");
   ctl::CalcDynamicLayout(bar, -1, ctl::LM_HORZDOCK | ctl::LM_HORZ | ctl::LM_COMMIT);

@@ -1027,6 +1027,13 @@ TEST(ToolBarExTest, SavedStateRoundTripsAndAShortBlockIsRefused) {
   EXPECT_EQ(bar.IconOption(), 1);
   EXPECT_TRUE(bar.RestoreState(block));
   EXPECT_EQ(bar.Buttons().size(), 3u);
+  // The block's records come back as saved, also a button of a command the set never held.
+  std::vector<ctl::TBBUTTON> other = buttons;
+  other.insert(other.begin() + 1, {2, 40000, ctl::TBSTATE_ENABLED, 0, {0, 0}, 0, -1});
+  EXPECT_TRUE(bar.RestoreState(ctl::SaveToolbarBlock(1, 2, other)));
+  ASSERT_EQ(bar.Buttons().size(), 4u);
+  EXPECT_EQ(bar.Buttons()[1].idCommand, 40000);
+  EXPECT_EQ(bar.Buttons()[2].idCommand, 0);
   bar.Reset();
   EXPECT_EQ(bar.Buttons().size(), 3u);
   EXPECT_EQ(bar.TextOption(), 0);

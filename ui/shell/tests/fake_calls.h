@@ -39,7 +39,7 @@ public:
     void OnVoipEvent(const VOIP_UI_MSG*) override { Count("voip"); }
     void OnDialButton(bool) override { Count("dial"); }
     void OnHangupButton() override { Count("hangup"); }
-    int CallNumber(const std::string& number, bool) override {
+    int CallNumber(const std::string& number) override {
         Count("call " + number);
         return 0;
     }

@@ -11,7 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "shell_test_app.h"
+#include "fake_calls.h"
 #include "shell_test_app.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
@@ -230,6 +230,51 @@ TEST_F(FrameCommands, TheStartPagesPrepayLinkOpensOnlyAWebAddress) {
     g_serviceSettings = ServiceSettings();
 }
 
+// The dial commands of the menus, the accelerators and the dial bar reach the active page, whichever
+// page it is (the Contacts page calls its selection), and nothing at all while the status is offline.
+TEST_F(FrameCommands, DialCommandsGoToTheActivePageUnlessOffline) {
+    std::map<std::string, int> seen;
+    fakecalls::Registered calls(&seen);
+    BookHooks().createPage = [] { return new fakecalls::Page(PAGE_BOOK, "Contacts"); };
+    int bookDials = 0;
+    BookHooks().filter = [&](UINT m, WPARAM w, LPARAM) {
+        if (m == WM_FRAME_COMMAND && w == ID_DIAL) ++bookDials;
+        return m == WM_FRAME_COMMAND && w == ID_DIAL;
+    };
+    CMainFrame frame;
+    g_strUserId = "alice";
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    ASSERT_NE(nullptr, frame.ContactsPage());
+    QWidget* dialPage = nullptr;
+    for (int i = 0; i < frame.Sheet()->count(); ++i)
+        if (auto* p = qobject_cast<CNqPropertyPage*>(frame.Sheet()->widget(i)); p && p->m_nType == PAGE_DIAL) dialPage = p;
+    ASSERT_NE(nullptr, dialPage);
+    struct Case {
+        int status;
+        bool onBook;
+        int command;
+        int bookDials, callDials;
+    } cases[] = {
+        {STATUS_ONLINE, true, ID_DIAL, 1, 0},
+        {STATUS_ONLINE, true, ID_DIAL_ALT1, 1, 0},
+        {STATUS_BUSY, true, ID_DIAL_ALT4, 1, 0},
+        {STATUS_ONLINE, false, ID_DIAL_ALT1 + 2, 0, 1},
+        {STATUS_ONLINE, false, ID_DIAL, 0, 1},
+        {STATUS_OFFLINE, true, ID_DIAL, 0, 0},
+        {STATUS_OFFLINE, false, ID_DIAL_ALT1 + 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        bookDials = 0;
+        seen.clear();
+        frame.StatusBar()->SetStatus(c.status);
+        frame.Sheet()->setCurrentWidget(c.onBook ? frame.ContactsPage() : dialPage);
+        frame.Command(c.command);
+        EXPECT_EQ(c.bookDials, bookDials) << c.command << " status " << c.status << " book " << c.onBook;
+        EXPECT_EQ(c.callDials, seen["dial"]) << c.command << " status " << c.status << " book " << c.onBook;
+    }
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+}
+
 TEST_F(FrameCommands, SortCommandsWriteTheKindAndRebuildTheContacts) {
     unsigned rebuilt = 0;
     BookHooks().refresh = [&](unsigned r) { rebuilt |= r; };
@@ -269,6 +314,12 @@ TEST_F(FrameCommands, CloseAllCancelsTheOpenDialogsThenExitsAndTheChatFontIsWrit
     frame->show();
     bool closed = false;
     frame->onClosed = [&] { closed = true; };
+    // A modal dialog the frame never listed is not the frame's to cancel.
+    auto* unlisted = new QDialog(frame);
+    unlisted->setModal(true);
+    unlisted->open();
+    bool unlistedEnded = false;
+    QObject::connect(unlisted, &QDialog::finished, [&] { unlistedEnded = true; });
     {
         QDialog dialog(frame);
         dialog.setModal(true);
@@ -278,6 +329,7 @@ TEST_F(FrameCommands, CloseAllCancelsTheOpenDialogsThenExitsAndTheChatFontIsWrit
         EXPECT_EQ(QDialog::Rejected, dialog.exec()) << "cancelled as its Cancel button would";
         frame->RemoveFromDialogList(&dialog);
     }
+    EXPECT_FALSE(unlistedEnded);
     ASSERT_TRUE(QTest::qWaitFor([&] { return closed; }, 10000)) << "the exit follows";
     EXPECT_EQ(0u, frame->DialogListSize());
     const shell::ChatFont written = shell::ReadChatFont(shell::Paths().settingsPath);

@@ -3,6 +3,8 @@
 // buddy list's additions, group actions and a message's window without a notification area.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
@@ -339,6 +341,21 @@ TEST_F(FramePresence, TheFirstCompleteListAddsTheBooksUnlistedBuddiesOnce) {
     frame->Dispatch(WM_PRESENCE_LIST_BEGIN, 0x1234, 0);
     frame->Dispatch(WM_PRESENCE_LIST_END, 0x1234, 0);
     EXPECT_EQ(1u, g_added.size());
+}
+
+TEST_F(FramePresence, AReportMarksTheOneIdentityItFindsSeen) {
+    // Carol's book entry has a second identity with bob's address: the report of bob marks the identity
+    // found for it, and the other one is still unseen at the list's end.
+    AddrIdentity* second = AddrBook_NewIdentity(account, "bob", nullptr, "i-bob-2");
+    AddrBook_SetIdentityType(second, ADDR_TYPE_SERVICE);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(second, carol, nullptr));
+    Account_SetConnectionParam(account, PRESENCE_CONNECTED);
+    frame->Dispatch(WM_PRESENCE_LIST_BEGIN, reinterpret_cast<WPARAM>(connection), 0);
+    Buddy(1002, "bob", "Bob", 1);
+    frame->Dispatch(WM_PRESENCE_LIST_END, reinterpret_cast<WPARAM>(connection), 0);
+    std::vector<std::string> added = g_added;
+    std::sort(added.begin(), added.end());
+    EXPECT_EQ((std::vector<std::string>{"bob", "carol"}), added);
 }
 
 TEST_F(FramePresence, TheRunsOneAdditionBelongsToTheFirstListEndEvenOfAConnectionGone) {

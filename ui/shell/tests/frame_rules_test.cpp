@@ -189,13 +189,22 @@ TEST(ChatFont, DefaultsRoundTripAndBadValues) {
     EXPECT_FALSE(back.bold || back.underline);
     EXPECT_EQ(134, back.charset);
 
-    // A broken file reads as the defaults where a value makes no sense.
+    // Numbers are taken as stored and written back the same; a text that is no number keeps the default.
     Write(ini, "[IMFont]\nColor=blue\nSize=999999\nBold=2\nCharset=-4\n");
-    const shell::ChatFont bad = shell::ReadChatFont(ini);
-    EXPECT_EQ(8388608u, bad.color);
-    EXPECT_EQ(180, bad.size);
-    EXPECT_FALSE(bad.bold);
-    EXPECT_EQ(0, bad.charset);
+    const shell::ChatFont odd = shell::ReadChatFont(ini);
+    EXPECT_EQ(8388608u, odd.color);
+    EXPECT_EQ(999999, odd.size);
+    EXPECT_FALSE(odd.bold);
+    EXPECT_EQ(-4, odd.charset);
+    Write(ini, "[IMFont]\nColor=4278190335\nSize=5\nCharset=300\n");
+    const shell::ChatFont stored = shell::ReadChatFont(ini);
+    EXPECT_EQ(4278190335u, stored.color);
+    EXPECT_EQ(5, stored.size);
+    EXPECT_EQ(300, stored.charset);
+    ASSERT_TRUE(shell::WriteChatFont(ini, stored));
+    ASSERT_TRUE(plat::ReadFile(ini, &text));
+    for (const char* line : {"Color=4278190335", "Size=5", "Charset=300"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line;
 }
 
 TEST(ContactCounter, OnlyANumberCounts) {

@@ -238,7 +238,7 @@ public:
     void OnVoipEvent(const VOIP_UI_MSG*) override {}
     void OnDialButton(bool) override { ++(*seen_)["dial"]; }
     void OnHangupButton() override {}
-    int CallNumber(const std::string&, bool) override { return 0; }
+    int CallNumber(const std::string&) override { return 0; }
     bool AnyCallPage() override { return false; }
     bool AnyTalking() override { return false; }
     bool ShowCallPageFor(const std::string&) override { return false; }
@@ -268,7 +268,8 @@ TEST_F(ShellFrame, SheetCallCommandsAndTheDialCommandsReachTheCallsWindows) {
         emit frame.Sheet()->callCommand(ID_SHEET_HOLD);
         emit frame.Sheet()->callCommand(ID_SHEET_UNHOLD);
         EXPECT_EQ((std::map<std::string, int>{{"hold", 1}, {"resume", 1}, {"merge", 1}}), seen);
-        // The menu and key forms of the dial button dial as it does.
+        // The menu and key forms of the dial button dial as it does (not offline).
+        frame.StatusBar()->SetStatus(STATUS_ONLINE);
         seen.clear();
         for (int id : {int{ID_DIAL}, 2932, 2933, 2934, 2935}) frame.Command(id);
         EXPECT_EQ((std::map<std::string, int>{{"dial", 5}}), seen);

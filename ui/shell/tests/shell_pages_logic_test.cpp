@@ -187,19 +187,23 @@ TEST(Mixer, FindingTheMicrophoneAndTheNotFoundPath) {
         EXPECT_EQ(0, mixer.m_nMicIndex);
         EXPECT_EQ(2, mixer.m_nOtherIndex);
     }
-    {  // No microphone: microphone calls answer 0; the speaker still works on its own.
+    // No microphone, or no speaker mute: every call answers 0 and changes nothing, the speaker's too.
+    for (const bool speaker : {true, false}) {
         auto dev = std::make_unique<TestMixer>();
         TestMixer* t = dev.get();
-        dev->sources = {{"Line", 0}, {"mic", 0}};
+        dev->speaker = speaker;
+        dev->sources = speaker ? std::vector<MixerSource>{{"Line", 0}, {"mic", 0}}
+                               : std::vector<MixerSource>{{"Line", 0}, {"Mic", kComponentMicrophone}};
         dev->values = {1, 0};
         CMicrophoneMixer mixer(std::move(dev));
-        EXPECT_EQ(0, mixer.OpenMicrophoneMixer());
+        EXPECT_EQ(0, mixer.OpenMicrophoneMixer()) << speaker;
         int v = -1;
         EXPECT_EQ(0, mixer.GetMicrophoneSelected(&v));
         EXPECT_EQ(0, mixer.SetMicrophone(1));
         EXPECT_EQ((std::vector<int>{1, 0}), t->values);
-        EXPECT_EQ(1, mixer.SetSpeakerMute(1));
-        EXPECT_EQ(1, t->speakerMute);
+        EXPECT_EQ(0, mixer.SetSpeakerMute(1)) << speaker;
+        EXPECT_EQ(0, mixer.GetSpeakerMute(&v)) << speaker;
+        EXPECT_EQ(0, t->speakerMute);
     }
     {  // No mixer device at all, and no device object.
         auto dev = std::make_unique<TestMixer>();
@@ -282,11 +286,13 @@ TEST(CrashReport, ACrashingChildLeavesTheReportAndTheDumpAndStartsTheReportProgr
     // The program's own module carries its version block; the others are read from their files.
     EXPECT_NE(std::string::npos, report.find("   Product:    Tessaly\r\n   FileDesc:   Tessaly communicator\r\n"
                                              "   FileVer:    0.9.6.0\r\n   ProdVer:    0.9.6.0\r\n"));
-    // The module list ends the report, whole.
+    // The module list, whole, then the closing line end the report.
     const size_t lastModule = report.rfind("\r\nModule ");
     ASSERT_NE(std::string::npos, lastModule);
     EXPECT_NE(std::string::npos, report.find("   ProdVer:    ", lastModule));
-    EXPECT_EQ(report.size() - 4, report.rfind("\r\n\r\n"));
+    const std::string end = "\r\n\r\n===== [end of ERRORLOG.TXT] =====\r\n";
+    ASSERT_GE(report.size(), end.size());
+    EXPECT_EQ(end, report.substr(report.size() - end.size()));
     // Beside it the debugger's dump: the frames by module and offset, the stack words, the mappings.
     std::string dump;
     ASSERT_TRUE(plat::ReadFile(dir + "/CRASH.DMP", &dump));
@@ -323,7 +329,8 @@ TEST(CrashReport, NoReportProgramAndAnAbort) {
     EXPECT_EQ(0u, report.find("tessaly caused an Unknown exception type (0x00000000)"));
     EXPECT_EQ(std::string::npos, report.find("access violation"));
     EXPECT_NE(std::string::npos, report.find("\r\nModule 1\r\n")) << "written to its end";
-    EXPECT_EQ(report.size() - 4, report.rfind("\r\n\r\n"));
+    const std::string end = "\r\n\r\n===== [end of ERRORLOG.TXT] =====\r\n";
+    EXPECT_EQ(report.size() - end.size(), report.rfind(end));
 }
 
 // A FIFO where the report belongs: the dying program writes nothing there and still ends.

@@ -312,6 +312,10 @@ TEST_F(ShellPages, AboutVersionTextOpensTheAccountsOnlyWhenAllowed) {
     EXPECT_EQ("Tessaly\nfor you 0.9.6 second", AboutVersionText("Tessaly\\nfor you", "0.9.6", "second"));
     EXPECT_EQ(511, AboutVersionText(QString(600, 'x'), "1", "").size());
     CAboutDlg about;
+    // The version text: the first notice's lines, the version and the second notice.
+    EXPECT_EQ(AboutVersionText(shell::LangText("about_dlg", "IDC_ZYCOPYRIGHT", ""), "0.9.6",
+                               shell::LangText("about_dlg", "IDC_ZYCOPYRIGHT2", "")),
+              about.VersionText()->text());
     // The box's three pictures are the program's bitmaps 163 to 165 of the default skin's build.
     for (int id : {163, 164, 165}) {
         auto* picture = about.findChild<QLabel*>(QStringLiteral("aboutPicture%1").arg(id));

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <future>
 #include <utility>
 
 #include "platform/codepage.h"
@@ -250,6 +251,18 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     EXPECT_EQ(windowBefore, FindWindow(x.display, program.pid, "Tessaly").first);
     EXPECT_EQ(std::string::npos, Slurp(log).find("Service page could not load"));
 
+    // A dial request for the user's own address meets the box a call to oneself shows, and is answered 3
+    // once the box is closed.
+    auto own = std::async(std::launch::async, [&] { return shell::SendDialRequest(profile, "alice", 60000); });
+    std::string box;
+    for (int waited = 0; waited < 20000 && box.empty(); waited += 100) {
+        box = FindWindow(x.display, program.pid, "Dial").first;
+        if (box.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_FALSE(box.empty()) << "the box of a call to oneself";
+    shelltest::Run("DISPLAY=" + x.display + " xdotool key --window " + box + " Escape 2>/dev/null");
+    EXPECT_EQ(3, own.get());
+
     // Dial requests over the local socket, answered on the requester's connection; carol answers.
     e2e::Child carol;
     ASSERT_TRUE(carol.Start({peer, "call", "--sip-port", std::to_string(e2e::FreePortPair(59)), "--user", "carol",
@@ -359,6 +372,62 @@ TEST(ShellProgram, SignedOutTheContactsCommandsAreGreyedAndStatusCommandsSetNoth
     if (!signIn.empty()) shelltest::Run(xdo + "key --window " + signIn + " Escape 2>/dev/null");
     const auto commands = services.AccessCommands();
     EXPECT_EQ(commands.end(), std::find(commands.begin(), commands.end(), "ADD")) << "no request while signed out";
+
+    kill(program.pid, SIGTERM);
+    EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);
+    x.server.Stop();
+    services.Stop();
+}
+
+// Send SMS opens the SMS window through the real chat side; signing out takes the signed-out user's
+// windows with it: the SMS window, the chat-room list, the chat-record browser and the search window.
+TEST(ShellProgram, SendSmsOpensItsWindowAndSignOutTakesTheUsersWindows) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("shellwindows"));
+    Xvfb x;
+    ASSERT_TRUE(x.Start(services.dir));
+    const std::string profile = services.Profile("alice", "alice", "alice123", true);
+    const std::string log = profile + "/tessaly.log";
+    const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
+    e2e::Child program;
+    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+                              services.dir + "/program.out", env));
+    ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
+    // Until the window with the title shows (true) or is gone (false); false when it never came to be so.
+    auto await = [&](const std::string& title, bool shown) {
+        for (int waited = 0; waited < 30000; waited += 100) {
+            if (FindWindow(x.display, program.pid, title).first.empty() != shown) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    // The titles of the program's windows, for a failure's message.
+    auto titles = [&] {
+        std::string all;
+        std::stringstream ids(shelltest::Run("DISPLAY=" + x.display + " xdotool search --onlyvisible --pid " +
+                                             std::to_string(program.pid) + " 2>/dev/null"));
+        for (std::string id; ids >> id;)
+            all += "[" + shelltest::Run("DISPLAY=" + x.display + " xdotool getwindowname " + id + " 2>/dev/null") + "]";
+        return all;
+    };
+
+    // View, Send SMS: the window opens with no recipient.
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "v", "m"));
+    EXPECT_TRUE(await("Send SMS", true)) << "the SMS window" << titles();
+    // The chat rooms, the chat history and the search window of the same menu.
+    const std::pair<const char*, const char*> others[] = {{"r", "Chat rooms"}, {"h", "Message management"}, {"f", "Search"}};
+    for (const auto& [key, title] : others) {
+        ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "v", key)) << title;
+        EXPECT_TRUE(await(title, true)) << title << titles();
+    }
+
+    // File, Sign out: each of them goes.
+    ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "f", "o"));
+    for (const char* title : {"Send SMS", "Chat rooms", "Message management", "Search"})
+        EXPECT_TRUE(await(title, false)) << title << " still open after signing out";
+    EXPECT_FALSE(FindWindow(x.display, program.pid, "Tessaly").first.empty()) << "the main window stays";
 
     kill(program.pid, SIGTERM);
     EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);

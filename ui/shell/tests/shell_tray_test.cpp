@@ -313,7 +313,16 @@ TEST_F(ShellTray, DialButtonStaysOffWhileOfflineAndLanguageSelectsThePageAgain) 
 
 TEST_F(ShellTray, CallPagesOfTheSheetFromAnywhere) {
     EXPECT_EQ(nullptr, shell::FindAnyCallPage());
+    // Signed in, the fixed pages stand before the calls: the start page, the contacts, dial, the call
+    // log and the service page; the sheet records their count.
+    shell::CallWindowsFactoryRef() = [](CMainFrame*, CChildView*, QAbstractButton*, QAbstractButton*) {
+        return std::make_unique<fakecalls::Hook>();
+    };
+    BookHooks().createPage = [] { return new fakecalls::Page(PAGE_BOOK, "Contacts"); };
     CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    ASSERT_EQ(5, frame.Sheet()->count());
+    EXPECT_EQ(5, frame.Sheet()->m_nFirstCallTab);
     auto* calling = new fakecalls::Page(PAGE_CALL, "Bob@Example.net", 0);
     frame.Sheet()->AddPage(calling);
     EXPECT_EQ(calling, shell::FindAnyCallPage());
@@ -324,9 +333,9 @@ TEST_F(ShellTray, CallPagesOfTheSheetFromAnywhere) {
     talking->m_nState = 1;
     EXPECT_EQ(talking, shell::FindTalkingCallPage());
     EXPECT_TRUE(frame.Sheet()->HasCallPage());
-    EXPECT_EQ(1, frame.Sheet()->m_nFirstCallTab) << "only the start page before the calls";
 
-    // The right-click menu: on a call tab only, with hold or resume as the frame knows the call.
+    // The right-click menu: on the tabs from the first call tab on, with hold or resume as the frame
+    // knows the call.
     bool held = false;
     frame.Sheet()->activeCallHeld = [&] { return held; };
     std::vector<std::vector<std::pair<int, bool>>> menus;
@@ -338,15 +347,31 @@ TEST_F(ShellTray, CallPagesOfTheSheetFromAnywhere) {
     frame.show();
     QCoreApplication::processEvents();
     CSkinTabCtrl* tabs = frame.Sheet()->Tabs();
-    EXPECT_FALSE(frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(0).center()))) << "the start page";
-    EXPECT_TRUE(frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(2).center())));
+    auto click = [&](int tab) { return frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(tab).center())); };
+    for (int fixed = 0; fixed < 5; ++fixed) EXPECT_FALSE(click(fixed)) << "fixed page " << fixed;
+    EXPECT_TRUE(click(6));
     EXPECT_EQ(talking, frame.Sheet()->currentWidget()) << "the tab clicked becomes the active page";
     held = true;
-    EXPECT_TRUE(frame.Sheet()->OnContextMenu(tabs->mapToGlobal(tabs->tabRect(1).center())));
+    EXPECT_TRUE(click(5));
     ASSERT_EQ(2u, menus.size());
     EXPECT_EQ((std::vector<std::pair<int, bool>>{{ID_SHEET_HANGUP, true}, {ID_SHEET_HOLD, false}}), menus[0]);
     EXPECT_EQ((std::vector<std::pair<int, bool>>{{ID_SHEET_HANGUP, true}, {ID_SHEET_UNHOLD, false}}), menus[1]);
     frame.hide();
+    frame.Sheet()->ClosePage(talking);
+    frame.Sheet()->ClosePage(calling);
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    BookHooks() = FrameBookHooks();
+    shell::CallWindowsFactoryRef() = nullptr;
+
+    // Before any sign-in the first five tabs carry no menu, whatever their pages are.
+    CMainFrame out;
+    auto* early = new fakecalls::Page(PAGE_CALL, "dave", 0);
+    out.Sheet()->AddPage(early);
+    out.Sheet()->trackMenu = [&](TrelMenu*, const QPoint&) { menus.push_back({}); };
+    out.show();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(out.Sheet()->OnContextMenu(out.Sheet()->Tabs()->mapToGlobal(out.Sheet()->Tabs()->tabRect(1).center())));
+    EXPECT_EQ(2u, menus.size());
 }
 
 TEST_F(ShellTray, StartPageSignInLinkAndBalanceButton) {
