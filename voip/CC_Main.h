@@ -47,8 +47,6 @@ struct CC_CNX {
     int aiMedia3[2] = {0, 0};        // stored only
     int iMedia4 = -1;                // stored only
     int bSending = 0;                // the channel is sending (media only leaves once answered)
-    int bPlaying = 0;
-    int bListening = 0;              // the channel's receive threads run (until the channel goes)
     uint32_t uiGeneration = 0;       // grows at every allocation; stale events carry an old value
     CC_CNX_TIMER stTimer;
     CC_FSM_BLK stFsm;
