@@ -98,8 +98,6 @@ void ResetCnx(CC_CNX* pstCnx) {
     pstCnx->bSending = 0;
     pstCnx->bNoSend = 0;
     pstCnx->bSendDue = 0;
-    pstCnx->bPlaying = 0;
-    pstCnx->bListening = 0;
     pstCnx->iCallId = -1;
     pstCnx->bInUse = 0;
     pstCnx->iDirection = CC_DIR_NONE;
@@ -291,13 +289,6 @@ int CC_ProcessEvent(CC_MSG* pstMsg) {
     return CC_RunFsm(&pstCnx->stFsm, pstMsg->iEvent, pstMsg);
 }
 
-// True when a connection in use other than self has its receive port at port.
-static bool PortOfOtherCnx(const CC_CNX* self, int port) {
-    for (const CC_CNX& c : g_stCc.astCnx)
-        if (&c != self && c.bInUse && c.iChannel >= 0 && c.iLocalRtpPort == port) return true;
-    return false;
-}
-
 int CC_AllocCnx() {
     if (!CC_ProbeRecordDevice()) {
         bool bTalking = false;
@@ -327,10 +318,8 @@ int CC_AllocCnx() {
         }
         pstCnx->iChannel = iChannel;
         Sonra_SetSendCNPayloadType(iChannel, CC_CN_PAYLOAD);
-        // Ports another connection of ours listens on are passed over: the engine would only
-        // refuse them, and each refusal is logged as an error.
         int iPort = CC_RTP_PORT_FIRST;
-        while ((PortOfOtherCnx(pstCnx, iPort) || Sonra_SetRecPort(iChannel, iPort, 0) != 0) && iPort < CC_RTP_PORT_LAST)
+        while (Sonra_SetRecPort(iChannel, iPort, 0) != 0 && iPort < CC_RTP_PORT_LAST)
             iPort += 2;
         pstCnx->iLocalRtpPort = Sonra_GetRecPort(iChannel);
         InitLocalMedia(pstCnx);
@@ -518,15 +507,10 @@ int CC_ConfDelCnx(int iCnxId) {
 
 // ---- media helpers ----
 
-// Media starts again on answer after early media and on resume after hold: a channel already
-// listening or playing is left as it is (the engine refuses a second start).
 int CC_CnxStartListen(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
     if (iChannel < 0) return -1;
-    if (CnxOf(iCnxId)->bListening) return 0;
-    int rc = Sonra_StartListen(iChannel);
-    if (rc != -1) CnxOf(iCnxId)->bListening = 1;
-    return rc;
+    return Sonra_StartListen(iChannel);
 }
 
 int CC_CnxStartSend(int iCnxId) {
@@ -554,16 +538,12 @@ int CC_CnxStopSend(int iCnxId) {
 int CC_CnxStartPlayout(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
     if (iChannel < 0) return -1;
-    if (CnxOf(iCnxId)->bPlaying) return 0;
-    int rc = Sonra_StartPlayout(iChannel);
-    if (rc != -1) CnxOf(iCnxId)->bPlaying = 1;
-    return rc;
+    return Sonra_StartPlayout(iChannel);
 }
 
 int CC_CnxStopPlayout(int iCnxId) {
     int iChannel = ChannelOf(iCnxId);
     if (iChannel < 0) return 0;
-    CnxOf(iCnxId)->bPlaying = 0;
     return Sonra_StopPlayout(iChannel);
 }
 

@@ -49,8 +49,6 @@ struct CC_CNX {
     int bSending = 0;                // the channel is sending (media only leaves once answered)
     int bNoSend = 0;                 // the peer holds the call by its SDP direction: nothing is sent
     int bSendDue = 0;                // sending would run but bNoSend holds it back
-    int bPlaying = 0;
-    int bListening = 0;              // the channel's receive threads run (until the channel goes)
     uint32_t uiGeneration = 0;       // grows at every allocation; stale events carry an old value
     CC_CNX_TIMER stTimer;
     CC_FSM_BLK stFsm;

@@ -138,10 +138,10 @@ struct FsmTable {
 };
 
 // The connection of a block, with the checks every action makes.
-CC_CNX* CheckedCnx(CC_FSM_BLK* pstFsm, CC_MSG* pstMsg) {
-    if (!VOIP_CHECK(NULL != pstFsm, kFile)) return nullptr;
+CC_CNX* CheckedCnx(CC_FSM_BLK* pstCtrlBlkEntry, CC_MSG* pstMsg) {
+    if (!VOIP_CHECK(NULL != pstCtrlBlkEntry, kFile)) return nullptr;
     if (!VOIP_CHECK(NULL != pstMsg, kFile)) return nullptr;
-    CC_CNX* pstCnx = CC_GetCnx(pstFsm->iCnxId);
+    CC_CNX* pstCnx = CC_GetCnx(pstCtrlBlkEntry->iCnxId);
     if (!VOIP_CHECK(NULL != pstCnx, kFile)) return nullptr;
     return pstCnx;
 }
@@ -178,10 +178,7 @@ int UaEventFor(int iState, const CC_MSG* pstMsg, int* piParam) {
         case CC_ST_ALERTING:
             if (iEvent == CCEVT_DISCONNECT) return OSIP_UA_EVT_CANCEL;
             if (iEvent == CCEVT_HOLD) return OSIP_UA_EVT_HOLD;
-            if (iEvent == CCEVT_TIMEOUT) {
-                *piParam = 0;  // end the dialog
-                return OSIP_UA_EVT_TIMEOUT;
-            }
+            if (iEvent == CCEVT_TIMEOUT) return OSIP_UA_EVT_TIMEOUT;
             return -1;
         case CC_ST_OFFERED:
         case CC_ST_OFFERED_REMOTE_HELD:
@@ -207,10 +204,7 @@ int UaEventFor(int iState, const CC_MSG* pstMsg, int* piParam) {
         case CC_ST_ALERTING_HELD:
             if (iEvent == CCEVT_DISCONNECT) return OSIP_UA_EVT_CANCEL;
             if (iEvent == CCEVT_UNHOLD) return OSIP_UA_EVT_UNHOLD;
-            if (iEvent == CCEVT_TIMEOUT) {
-                *piParam = 0;
-                return OSIP_UA_EVT_TIMEOUT;
-            }
+            if (iEvent == CCEVT_TIMEOUT) return OSIP_UA_EVT_TIMEOUT;
             return -1;
         case CC_ST_HELD:
             if (iEvent == CCEVT_DISCONNECT) return OSIP_UA_EVT_BYE;

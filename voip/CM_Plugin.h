@@ -15,7 +15,7 @@ void VOIP_SetUaHooks(VoipUaStartFn start, VoipUaStopFn stop);
 
 // The voip start: engine, call manager, connection controller, user agent. 0, or -1 when the user agent failed.
 int VOIP_Start();
-// The voip stop, in its order: engine, user agent, connection controller, call manager.
+// The voip stop, in its order: user agent, connection controller, call manager, engine.
 void VOIP_Stop();
 
 bool CM_PluginLoad();

@@ -126,17 +126,17 @@ char* CM_XmlBuild(int iKind, const void* pData) {
     }
 }
 
-int CM_XmlParse(int iKind, const char* pszBody, void* pOut, int iMaxOut) {
+int CM_XmlParse(int iKind, const char* pszBody, void* pData, int iMaxOut) {
     if (!VOIP_CHECK(NULL != pszBody, kFile)) return -1;
-    if (!VOIP_CHECK(NULL != pOut, kFile)) return -1;
+    if (!VOIP_CHECK(NULL != pData, kFile)) return -1;
     switch (iKind) {
         case CM_XML_ACTION: {
             const char* pszAfter;
-            return ReadText(pszBody, "ACT", static_cast<char*>(pOut), CM_MAX_STRING_LEN, &pszAfter) ? 0 : -1;
+            return ReadText(pszBody, "ACT", static_cast<char*>(pData), CM_MAX_STRING_LEN, &pszAfter) ? 0 : -1;
         }
         case CM_XML_CONTACT:
             if (iMaxOut < 0) iMaxOut = 0;
-            return ParseContacts(pszBody, static_cast<CM_CONTACT*>(pOut), iMaxOut);
+            return ParseContacts(pszBody, static_cast<CM_CONTACT*>(pData), iMaxOut);
         default:
             return 0;
     }

@@ -25,9 +25,9 @@ struct CM_CONTACT {
 // Returns malloc'd text owned by the caller, or null.
 char* CM_XmlBuild(int iKind, const void* pData);
 
-// Kind 0: copies the action text into pOut (a buffer of at least CM_MAX_STRING_LEN bytes);
+// Kind 0: copies the action text into pData (a buffer of at least CM_MAX_STRING_LEN bytes);
 // 0, or -1 when a tag is missing or the text is empty or too long.
-// Kind 1: parses contact lines into at most iMaxOut records at pOut (a CM_CONTACT array);
+// Kind 1: parses contact lines into at most iMaxOut records at pData (a CM_CONTACT array);
 // returns the number read, or -1 on a malformed line or over-long field. Lines beyond iMaxOut
 // are not read. Other kinds return 0.
-int CM_XmlParse(int iKind, const char* pszBody, void* pOut, int iMaxOut = CM_MAX_CONTACT_NUM);
+int CM_XmlParse(int iKind, const char* pszBody, void* pData, int iMaxOut = CM_MAX_CONTACT_NUM);

@@ -46,10 +46,12 @@ int qz_transport::sendto(int, const void*, int) {
 
 void qz_transport::error_handler(int iCode) { DebugTrace(MOD_QZ, 1, "error_handler: %d", iCode); }
 
-qz_transport* Sonra_Transport() {
-    static qz_transport transport;
-    return &transport;
-}
+namespace {
+// Made with the program, before any engine start; closed at exit.
+qz_transport g_transport;
+}  // namespace
+
+qz_transport* Sonra_Transport() { return &g_transport; }
 
 // ---------------------------------------------------------------------------
 // Engine start and stop

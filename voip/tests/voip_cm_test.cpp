@@ -413,6 +413,7 @@ TEST_F(VoipCallManager, NoAnswerWhileRinging) {
                                    {VOIPEVT_RELEASE_CALL, N}}),
               Notices());
     EXPECT_EQ(OSIP_UA_EVT_TIMEOUT, UaEvents().back().iEvent);
+    EXPECT_EQ(2, UaEvents().back().iParam);   // the ring's timer: the user agent ends the dialog
 
     UiEvents().clear();
     Dial(&iCall, &iCnx);
@@ -577,6 +578,42 @@ TEST_F(VoipCallManager, SelfCallIntoAConferenceKeepsTheCall) {
     EXPECT_EQ(CC_ST_CONNECTED, CC_GetCnxState(iCnx));
     EXPECT_EQ(iCall, CM_GetCurrentCallId());
     EXPECT_EQ(4, CM_GetFreeSeatNum(iCall));
+}
+
+// The connection through which we joined another party's conference leaves: the call has no parent
+// any more, and a newcomer that takes the freed connection is described as an ordinary member.
+TEST_F(VoipCallManager, ParentConnectionLeavingTheCall) {
+    int iCall, iBob, iDummy, iCarol;
+    Dial(&iCall, &iBob, "bob@example.com");
+    Answer(iBob);
+    CC_SendEvent(-1, iBob, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT,
+                 strdup("<URI>bob@example.com</URI><PARENT>NULL</PARENT><LEVEL> 0</LEVEL><STATUS> 4</STATUS>\n"));
+    Pump();
+    Dial(&iDummy, &iCarol, "carol@example.com", iCall);
+    Answer(iCarol);
+    CM_CALL snapshot;
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    ASSERT_EQ(iBob, snapshot.iParentCnxId);
+
+    CC_SendEvent(-1, iBob, CCEVT_REMOTE_DISCONNECT, 480, -1, nullptr);
+    Pump();
+    ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
+    EXPECT_EQ(-1, snapshot.iParentCnxId);
+
+    UaEvents().clear();
+    int iDave;
+    Dial(&iDummy, &iDave, "dave@example.com", iCall);
+    Answer(iDave);
+    std::string toCarol;
+    for (const UaEvent& ev : UaEvents()) {
+        if (ev.iEvent == OSIP_UA_EVT_INFO && ev.iId == iCarol) toCarol = ev.text;
+    }
+    CM_CONTACT lines[CM_MAX_CONTACT_NUM];
+    ASSERT_EQ(2, CM_XmlParse(CM_XML_CONTACT, toCarol.c_str(), lines));
+    EXPECT_STREQ("NULL", lines[0].szParent);
+    EXPECT_STREQ("dave@example.com", lines[1].szUri);
+    EXPECT_STREQ("alice@example.com", lines[1].szParent);
+    EXPECT_EQ(CM_GetConfLevel(iCall) + 1, lines[1].iLevel);
 }
 
 TEST_F(VoipCallManager, IncomingCallRefusedWhileInAnotherPartysConference) {
@@ -775,9 +812,9 @@ TEST_F(VoipCallManager, ReceivePortSearch) {
     EXPECT_EQ(16, CC_GetIdleCnxNum());
 }
 
-TEST_F(VoipCallManager, ReceivePortSearchPassesOverOurOwnConnectionsPorts) {
-    // The engine refuses a port another channel listens on (and the refusal is logged as an
-    // error); a second connection does not ask for the first one's port.
+TEST_F(VoipCallManager, ReceivePortSearchMovesPastOurOwnConnectionsPorts) {
+    // The engine refuses a port another channel holds; the second connection asks for it, is
+    // refused and takes the next one.
     const int iFirst = CC_AllocCnx();
     ASSERT_GE(iFirst, 0);
     ASSERT_EQ(3000, CC_GetCnxRecPort(iFirst));
@@ -785,7 +822,7 @@ TEST_F(VoipCallManager, ReceivePortSearchPassesOverOurOwnConnectionsPorts) {
     const int iSecond = CC_AllocCnx();
     ASSERT_GE(iSecond, 0);
     EXPECT_EQ(3002, CC_GetCnxRecPort(iSecond));
-    EXPECT_EQ(1, bridge.iSetRecPortCalls);
+    EXPECT_EQ(2, bridge.iSetRecPortCalls);
     CC_FreeCnx(iFirst);
     // A freed connection's port is taken again.
     const int iThird = CC_AllocCnx();

@@ -93,6 +93,9 @@ public:
         std::lock_guard<std::recursive_mutex> guard(mu);
         iSetRecPortCalls++;
         if (bFailAllPorts || failingPorts.count(port)) return -1;
+        // Like the engine, whose receive sockets are bound here: a port another channel holds is refused.
+        for (const auto& [other, c] : channels)
+            if (other != ch && c.iRecPort == port) return -1;
         return With(ch, [&](Channel& c) { c.iRecPort = port; });
     }
     int GetRecPort(int ch) override {
