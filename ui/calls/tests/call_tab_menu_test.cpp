@@ -46,6 +46,7 @@ protected:
         windows->warn = [](const std::string&, const std::string&) {};
         sheet->AddPage(windows->MakeDialPage());
         sheet->AddPage(windows->MakeCallLogPage());
+        sheet->m_nFirstCallTab = sheet->count();  // as the frame records it once the fixed pages are in
         sheet->trackMenu = [this](TrelMenu* menu, const QPoint&) {
             std::vector<std::pair<int, bool>> rows;
             for (QAction* a : menu->actions()) rows.push_back({a->data().toInt(), a->isEnabled()});

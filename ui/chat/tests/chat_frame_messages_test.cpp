@@ -41,8 +41,10 @@ TEST(ChatFrameMessages, SmsAndRecordQueriesOpenTheirOneWindow) {
         return n;
     };
     EXPECT_FALSE(hooks.frameMessage(0x4D0, 0, 0));  // not ours
-    EXPECT_TRUE(hooks.frameMessage(0x81A, 1, 0));   // no node: nothing opens
-    EXPECT_EQ(0, shown("CSendSmsDlg"));
+    EXPECT_TRUE(hooks.frameMessage(0x81A, 4, 0));   // only show it: the window opens with no recipient
+    EXPECT_EQ(1, shown("CSendSmsDlg"));
+    EXPECT_TRUE(hooks.frameMessage(0x81A, 1, 0));   // no node: the same window, nothing added
+    EXPECT_EQ(1, shown("CSendSmsDlg"));
     EXPECT_TRUE(hooks.frameMessage(0x81A, 2, reinterpret_cast<LPARAM>("card-1")));
     EXPECT_TRUE(hooks.frameMessage(0x81A, 1, reinterpret_cast<LPARAM>("contact-2")));
     EXPECT_EQ(1, shown("CSendSmsDlg"));  // one dialog gathers both
