@@ -1,4 +1,4 @@
-// Linked into a test program whose code writes into the working folder (the messaging library's log without a
+// Linked into every test program: code that writes into the working folder (the messaging library's log without a
 // core link): the program runs in a temporary folder of its own, removed at the end, never in the build folder.
 #include <gtest/gtest.h>
 #include <unistd.h>
