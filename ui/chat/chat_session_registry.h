@@ -97,7 +97,7 @@ class CChatSessionRegistry {
     void Present(ChatWindowBase* window, bool created);
 
  private:
-    void* owner_ = nullptr;
+    [[maybe_unused]] void* owner_ = nullptr;  // the window that made the registry
     uint16_t counter_ = 0;
     std::vector<ChatWindowBase*> windows_;
     Account* ownAccount_ = nullptr;

@@ -32,7 +32,7 @@ class RoomWindow : public ChatWindowBase {
  protected:
     void ViewHeader(const std::string&, const std::string&, int64_t, bool) override {}
     void ViewBody(const std::string&) override {}
-    void ViewNotice(const std::string&) override {}
+    void ViewSystemNotice(const std::string&, int64_t, bool) override {}
     void ViewOffline() override {}
     void ViewVoice(VoiceMessageEntry*, const std::string&) override {}
     void PlayVoice(int) override {}
