@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -318,6 +319,14 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   ::closedir(d);
   std::sort(out.begin(), out.end());
   return out;
+}
+
+std::string PathJoinNoCase(const std::string& folder, const std::string& name) {
+  const std::string exact = PathJoin(folder, name);
+  if (FileExists(exact)) return exact;
+  for (const std::string& entry : ListDirectory(folder))
+    if (::strcasecmp(entry.c_str(), name.c_str()) == 0) return PathJoin(folder, entry);
+  return exact;
 }
 
 std::string ExecutableDirectory() {

@@ -67,6 +67,9 @@ bool RemoveDirectory(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 // Names in a folder (no "." or ".."), sorted; empty when the folder cannot be read.
 std::vector<std::string> ListDirectory(const std::string& path);
+// Path of the entry of folder named name, ignoring ASCII case as Windows file names do: the exact name
+// when it exists, else the first listed match, else folder/name as given.
+std::string PathJoinNoCase(const std::string& folder, const std::string& name);
 // Folder holding the running program ("." when unknown).
 std::string ExecutableDirectory();
 // Base folder of the installation (configuration, skins, language files, user data):

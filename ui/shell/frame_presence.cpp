@@ -313,7 +313,8 @@ LRESULT CMainFrame::OnBuddyListEnd(WPARAM wParam, LPARAM) {
 
 LRESULT CMainFrame::OnPresenceError(WPARAM, LPARAM lParam) {
     char* text = reinterpret_cast<char*>(lParam);
-    if (text && std::memcmp(text, "1: ", 4) == 0) {
+    // The server's text may be shorter than the marker: compare as strings, not four bytes.
+    if (text && std::strcmp(text, "1: ") == 0) {
         shell::g_loginPending = false;
         Box(LangText("login", "txt_login_others", "Your account signed in on another computer."), LangText("login", "txt_notify", "Notice"));
     }

@@ -29,8 +29,10 @@ std::string IniString(const std::string& file, const char* section, const char* 
 }
 
 void BuildLanguagePaths() {
-    g_paths.langFile = plat::PathJoin(g_paths.appFolder, "language/zy" + g_paths.langType + ".ini");
-    g_paths.menuFile = plat::PathJoin(g_paths.appFolder, "language/zymenu" + g_paths.langType + ".ini");
+    // "ENG" finds zyeng.ini: the code is kept as stored, the files are found as Windows would.
+    const std::string folder = plat::PathJoin(g_paths.appFolder, "language");
+    g_paths.langFile = plat::PathJoinNoCase(folder, "zy" + g_paths.langType + ".ini");
+    g_paths.menuFile = plat::PathJoinNoCase(folder, "zymenu" + g_paths.langType + ".ini");
 }
 
 void BuildSkinPaths() {

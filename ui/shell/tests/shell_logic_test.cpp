@@ -337,8 +337,13 @@ TEST(Configuration, LanguageFromTheSystemIsWrittenOnceAndKeptAsStored) {
     EXPECT_TRUE(shell::WriteLangTypeIfChanged("chs"));
     EXPECT_FALSE(shell::WriteLangTypeIfChanged("CHS")) << "the same language, ignoring case, writes nothing";
     Write(dir + "/usrcfg.ini", "[common]\nlangtype=ENG\n");
+    plat::MakeDirectories(dir + "/language");
+    Write(dir + "/language/zyeng.ini", "[x]\n");
+    Write(dir + "/language/zymenueng.ini", "[x]\n");
     shell::LoadConfigPaths(dir, dir, true);
     EXPECT_EQ("ENG", shell::Paths().langType);
+    EXPECT_EQ(dir + "/language/zyeng.ini", shell::Paths().langFile) << "file names ignore case, as on Windows";
+    EXPECT_EQ(dir + "/language/zymenueng.ini", shell::Paths().menuFile);
     EXPECT_FALSE(shell::WriteLangTypeIfChanged("eng"));
     // Skins: listed only with a name; at most 32.
     for (int i = 0; i < 34; ++i) {
