@@ -416,10 +416,10 @@ int OnUnhold(int iCallId, int iCnxId, int, int, void*&, CmCtx&) {
 
 // Moves one member from one call to another and tells the conferences.
 void MoveOne(CM_CALL* pstFrom, CM_CALL* pstTo, int iCnxId) {
+    TellOthersLeaves(pstFrom, iCnxId);
     CM_RemoveCnxFromCall(pstFrom->iIndex, iCnxId);
     CM_AddCnxToCall(pstTo->iIndex, iCnxId);
     CC_SetCnxCallId(pstTo->iIndex, iCnxId);
-    TellOthersLeaves(pstFrom, iCnxId);
     TellOthersNews(pstTo, iCnxId, CC_GetCnxState(iCnxId));
     TellNewOthers(pstTo, iCnxId, CC_GetCnxState(iCnxId));
     int iIndex = MemberIndex(pstTo, iCnxId);
@@ -540,8 +540,9 @@ int OnRemoteNewCall(int iCallId, int iCnxId, int iParam1, int, void*& pValue, Cm
 int OnRemoteDisconnect(int iCallId, int iCnxId, int iParam1, int, void*&, CmCtx& ctx) {
     CM_CALL* pstCall = GetUsedCall(iCallId);
     if (pstCall == nullptr) return -1;
-    CM_RemoveCnxFromCall(iCallId, iCnxId);
+    // Described while still a member: leaving clears the call's parent.
     TellOthersLeaves(pstCall, iCnxId);
+    CM_RemoveCnxFromCall(iCallId, iCnxId);
     ctx.Post(iCallId, iCnxId, VOIPEVT_REMOTE_DISCONNECT, iParam1);
     return 0;
 }

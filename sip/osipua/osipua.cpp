@@ -834,7 +834,7 @@ void OSIP_OnRegisterOk(OsipUa* ua, int expires, int status) {
     if (expires != 0) {
         interval = std::clamp(expires / 2, 30, 300);
         // A short grant is refreshed before it lapses.
-        if (interval >= expires) interval = std::max(1, expires / 2);
+        if (expires > 0 && interval >= expires) interval = std::max(1, expires / 2);
         if (status == 200) CM_SendEvent(-1, -1, CMEVT_OSIP_STARTED, 200, -1, nullptr);
     } else if (status == 200) {
         g_ctl.registered.store(0);

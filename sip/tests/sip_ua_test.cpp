@@ -844,7 +844,9 @@ INSTANTIATE_TEST_SUITE_P(Grants, SipUaGrantTest,
                          ::testing::Values(GrantCase{"ContactParamOverExpiresHeader", ";expires=40", "3600", 30},
                                            GrantCase{"ContactParamAlone", ";expires=120", "", 60},
                                            GrantCase{"ExpiresHeaderAlone", "", "40", 30},
-                                           GrantCase{"ShortContactGrant", ";expires=20", "600", 10}),
+                                           GrantCase{"ShortContactGrant", ";expires=20", "600", 10},
+                                           // A negative grant is none: the expiry asked for holds.
+                                           GrantCase{"NegativeGrant", ";expires=-1", "-1", 300}),
                          [](const ::testing::TestParamInfo<GrantCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SipUaTest, IntervalTooBriefIsAskedAgainOnceWithMinExpires) {
