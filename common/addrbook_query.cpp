@@ -134,7 +134,10 @@ void CInvitee::SetContact(const AddrNode* node) {
     copy->extra = store::DupText(source->extra);
     FreeContactCopy(m_contact);
     m_contact = copy;
-    m_contactOnline = AddrBook_IsContactOnline(node);
+}
+
+bool CInvitee::ContactOnline() const {
+    return m_contact && AddrBook_IsContactOnline(AddrBook_FindContactById(g_addrBookRoots[0], m_contact->id));
 }
 
 AddrNode* AddrBook_FindChildContactByName(AddrNode* node, const char* name) {

@@ -41,21 +41,21 @@ public:
     // The service number.
     void SetFlag(int value) { m_flag = value; }
     // Stores a copy of the contact's record with its own texts and without tree links, so it stays
-    // valid whatever happens to the tree afterwards.
-    // The copy has no identities: whether the contact was online is taken when it is copied.
+    // valid whatever happens to the tree afterwards. The copy has no identities: whether the contact
+    // is online is read from the book by its id (ContactOnline).
     void SetContact(const AddrNode* contact);
     const char* Number() const { return m_number; }
     const char* Name() const { return m_name; }
     int Flag() const { return m_flag; }
     const AddrContact* Contact() const { return m_contact; }
-    bool ContactOnline() const { return m_contactOnline; }
+    // Whether the book's contact with the copy's id (under My contacts) is online now.
+    bool ContactOnline() const;
 
 private:
     char* m_number = nullptr;
     char* m_name = nullptr;
     int m_flag = 0;
     AddrContact* m_contact = nullptr;
-    bool m_contactOnline = false;
 };
 
 // Direct-child finders: first matching child, or null.

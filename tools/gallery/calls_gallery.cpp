@@ -6,7 +6,6 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QTemporaryDir>
-#include <QTextBrowser>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -42,8 +41,8 @@ void Save(QWidget* w, const QString& name) { gallery::Save(w, name); }
 void WaitForBarPage(QWidget* top) {
     auto* bar = top->findChild<calls::CDialBar*>();
     if (!bar) return;
-    // The skin's local page is drawn at once; a page in the browser engine reports its load.
-    bool done = bar->Page()->PlainView() && bar->Page()->PlainView()->isVisible();
+    // The page in the browser engine reports its load.
+    bool done = false;
     QObject::connect(bar->Page(), &CWebBrowserHost::downloadComplete, bar, [&done] { done = true; });
     QElapsedTimer t;
     t.start();
@@ -242,7 +241,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
 
 int main(int argc, char** argv) {
     gallery::UseOffscreen();
-    // A status page runs in the browser engine, as in the program.
+    // The dial bar's page runs in the browser engine, as in the program.
     if (::geteuid() == 0) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

@@ -178,7 +178,7 @@ void COnDialDlg::OnSkinChanged() {
 void COnDialDlg::Refresh() {
     if (!model_) return;
     m_nState = model_->State();
-    const bool conf = model_->conference;
+    const bool conf = model_->MemberView();
     for (QWidget* w : std::initializer_list<QWidget*>{photo_, direction_, name_, status_, tip_}) w->setVisible(!conf);
     if (!conf) {
         // A photo that does not load leaves the picture as it was.
@@ -208,7 +208,7 @@ void COnDialDlg::Refresh() {
     }
     for (size_t i = 0; i < members.size(); ++i) {
         const MemberPicture& m = members[i];
-        tiles_[i]->SetNameText(Q(m.name.empty() ? m.number : m.name));
+        tiles_[i]->SetNameText(Q(m.name));
         tiles_[i]->SetStateText(Q(m.stateText));
         tiles_[i]->SetImagePath(Q(m.image));
         tiles_[i]->SetItemData(m.itemValue);
@@ -241,11 +241,11 @@ void COnDialDlg::Layout() {
     const int w = width(), h = height();
     laidOut_.clear();
     for (const MemberPicture& m : model_->Members()) laidOut_.push_back(m.number);
-    laidOutConference_ = model_->conference;
+    laidOutConference_ = model_->MemberView();
     model_->Relayout(w, h, scroll_->sizeHint().width());
     const TileLayout& l = model_->Layout();
     scroll_->setGeometry(w - scroll_->sizeHint().width(), 0, scroll_->sizeHint().width(), h);
-    scroll_->setVisible(model_->conference && l.scroll);
+    scroll_->setVisible(model_->MemberView() && l.scroll);
     scroll_->setRange(0, l.range);
     scroll_->setSingleStep(28);
     scroll_->setPageStep(28);

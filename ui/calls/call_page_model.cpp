@@ -93,7 +93,7 @@ CallPageModel::CallPageModel(CallPageHost* host, std::function<int64_t()> now, s
 }
 
 std::string CallPageModel::TabCaption() const {
-    return conference ? Text("multiconf_dialog", "conference", "Conference") : displayName;
+    return MemberView() ? Text("multiconf_dialog", "conference", "Conference") : displayName;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -128,7 +128,7 @@ void CallPageModel::RunTimers() {
         if (!memberCloses_.empty() && memberCloses_.begin()->first <= now && memberCloses_.begin()->first < due) {
             const int cnx = memberCloses_.begin()->second;
             memberCloses_.erase(memberCloses_.begin());
-            DebugTrace(MOD_SYSTEM, 3, "PostMessage To COnDialDlg , cnx is %d\n", cnx);
+            DebugTrace(MOD_QZ, 3, "PostMessage To COnDialDlg , cnx is %d\n", cnx);
             OnMemberClose(cnx);
             continue;
         }

@@ -116,7 +116,10 @@ public:
     const std::string& TipText() const { return tipText_; }
     const std::string& NameLine() const { return displayName; }
     std::string TabCaption() const;
-    int TabIcon() const { return conference ? 8 : 5; }
+    int TabIcon() const { return MemberView() ? 8 : 5; }
+    // The tiles stand from the first one added until they are all removed or the page closes, even
+    // after a remote conference's end has cleared the conference flag.
+    bool MemberView() const { return conference || !members_.empty(); }
     const std::vector<Attendee>& Attendees() const { return attendees_; }
     const std::vector<MemberPicture>& Members() const { return members_; }
     const std::vector<RemoteMember>& RemoteList() const { return remote_; }

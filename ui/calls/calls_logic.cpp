@@ -48,13 +48,13 @@ AddMemberResult AddConferenceMember(CallController& calls, CallPageModel* page, 
         return ADD_NO_CNX;
     }
     const int free = CM_GetFreeSeatNum(page->callId);
-    DebugTrace(MOD_SYSTEM, 3, "test: callid:  %d, The freeseat: %d", page->callId, free);
+    DebugTrace(MOD_QZ, 3, "test: callid:  %d, The freeseat: %d", page->callId, free);
     if (free < 1) {
-        DebugTrace(MOD_SYSTEM, 3, "Dialdialog: callid: %d, The freeseat: %d", page->callId, free);
+        DebugTrace(MOD_QZ, 3, "Dialdialog: callid: %d, The freeseat: %d", page->callId, free);
         box(Text("dial_dialog", "msg_no_seat", ""), caption);
         return ADD_NO_SEAT;
     }
-    DebugTrace(MOD_SYSTEM, 3, "Dialdialog: The freeseat: %d", free);
+    DebugTrace(MOD_QZ, 3, "Dialdialog: The freeseat: %d", free);
     const int cnx = CC_AllocCnx();
     if (cnx < 0) {
         box(Text("dial_dialog", ConnectionErrorKey(cnx), ""), caption);

@@ -62,7 +62,7 @@ CallsWindows::CallsWindows(CChildView* sheet, QWidget* frame, SoundPlayer* sound
 
 bool CallsWindows::eventFilter(QObject* watched, QEvent* e) {
     // The keypad stays glued to the main window's right edge.
-    if (watched == frame_ && (e->type() == QEvent::Move || e->type() == QEvent::Resize) && keypad_) keypad_->StickToOwner();
+    if (watched == frame_ && e->type() == QEvent::Move && keypad_) keypad_->StickToOwner();
     return QObject::eventFilter(watched, e);
 }
 
@@ -115,11 +115,7 @@ void CallsWindows::PageCreated(CallPageModel* page) {
 void CallsWindows::PageRemoved(CallPageModel* page) {
     if (COnDialDlg* w = PageOf(page)) {
         w->Detach();
-        // The sheet goes back to a page of its own after a close; a page the user is on (the next
-        // call ringing in, say) stays in front.
-        QPointer<QWidget> front = sheet_->currentWidget() != w ? sheet_->currentWidget() : nullptr;
-        sheet_->ClosePage(w);
-        if (front && sheet_->indexOf(front) >= 0) sheet_->setCurrentWidget(front);
+        sheet_->ClosePage(w);  // back to the last page used that is not a call's
     }
     QTimer::singleShot(0, this, [this] { ActivePageChanged(); });
 }

@@ -318,11 +318,9 @@ CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
     hangup_->setObjectName("dialBarHangup");
     hangup_->setCursor(Qt::PointingHandCursor);
     hangup_->setEnabled(false);
-    // The page gets its site from this bar. The skin's local page is drawn without the browser engine;
-    // the engine starts, after the window is drawn, only for a page that needs it (the service's status
-    // page), so the window shows at once and costs no more than its own widgets.
+    // The page gets its site from this bar; the status page and the skin's local page both show in the
+    // browser engine.
     page_ = new CWebBrowserHost(this);
-    page_->SetPlainLocalPages(true);
     page_->setFixedSize(300, 60);
     connect(page_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
         if (!ok) OnNavigateError();

@@ -36,6 +36,25 @@ const char* kListStyle =
     "QListWidget{border:1px solid #d5dde8;border-radius:4px;background:white}"
     "QListWidget::item{padding:4px}QListWidget::item:selected{background:#dbe8fa;color:#1d3a63}";
 
+// The message edit takes at most this many bytes of the ANSI code page, as the system's edit
+// counts them: 64 Chinese characters fill it.
+constexpr size_t kMessageBytes = 128;
+
+// Takes back the characters just typed or pasted (those before the cursor) until the text fits.
+void KeepAnsiBytes(QLineEdit* edit, size_t limit) {
+    QString text = edit->text();
+    if (ToAnsi(text).size() <= limit) return;
+    int cursor = edit->cursorPosition();
+    while (cursor > 0 && ToAnsi(text).size() > limit) {
+        const int n = cursor >= 2 && text[cursor - 1].isLowSurrogate() && text[cursor - 2].isHighSurrogate() ? 2 : 1;
+        text.remove(cursor - n, n);
+        cursor -= n;
+    }
+    while (ToAnsi(text).size() > limit) text.chop(1);
+    edit->setText(text);
+    edit->setCursorPosition(cursor);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -226,7 +245,7 @@ CInviteToConfDlg::CInviteToConfDlg(QWidget* parent, Account* account, std::set<i
     list_->setStyleSheet(kListStyle);
     list_->setMinimumSize(260, 200);
     text_ = new QLineEdit(this);
-    text_->setMaxLength(128);
+    connect(text_, &QLineEdit::textEdited, this, [this] { KeepAnsiBytes(text_, kMessageBytes); });
     ok_ = new QPushButton(this);
     cancel_ = new QPushButton(this);
     auto* buttons = new QHBoxLayout;

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
@@ -18,6 +19,7 @@
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/book_dialogs.h"
 #include "ui/shell/call_windows_hook.h"
+#include "ui/shell/frame_logic.h"
 #include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 
@@ -60,7 +62,13 @@ bool BookHost::AnyCallPage() const {
 }
 
 bool BookHost::IsCallingSelf(const QString& number) {
-    if (number.compare(QString::fromStdString(g_strUserId), Qt::CaseInsensitive) != 0) return false;
+    // The frame's check: the number, with the account domain when it has none, against the SIP account.
+    const Account* sip = Account_FindByType(ACCOUNT_TYPE_SIP);
+    const std::string own = sip && sip->userName ? sip->userName : "";
+    std::string domain = shell::ConfigString("service", "brindle_name", "");
+    if (!domain.empty() && domain[0] == '@') domain.erase(0, 1);
+    if (domain.empty() && own.find('@') != std::string::npos) domain = own.substr(own.find('@') + 1);
+    if (!shell::IsCallingSelf(ToAnsi(number).substr(0, 259), domain, own)) return false;
     Box(shell::LangText("dial_dialog", "msg_call_fail", "Can't call yourself!"), shell::LangText("dial_dialog", "msg_title", ""));
     return true;
 }

@@ -215,16 +215,11 @@ bool IsOpenableSettingsAddress(const QString& address) {
 
 bool IsValidRename(const QString& text) { return !text.isEmpty() && text.size() <= 40; }
 
-QString UniqueSiblingName(const AddrNode* edited, const QString& text) {
-    if (!edited || edited->kind == ADDR_KIND_IDENTITY || !edited->parent) return text;
-    auto taken = [&](const QString& candidate) {
-        for (const AddrNode* s = edited->parent->child; s; s = s->next)
-            if (s != edited && s->kind == edited->kind && FromAnsi(NodeName(s)).compare(candidate, Qt::CaseInsensitive) == 0)
-                return true;
-        return false;
-    };
+QString RenameWithCounter(const QStringList& siblingLabels, const QString& text) {
     QString candidate = text;
-    for (int counter = 1; taken(candidate); ++counter) candidate = text + QString::number(counter);
+    int counter = 0;
+    for (const QString& label : siblingLabels)
+        if (label == candidate) candidate = text + QString::number(++counter);
     return candidate;
 }
 

@@ -87,10 +87,10 @@ bool IsOpenableAddress(const QString& address, bool mail);
 // An address of the settings file (share, portal, searches): an http or https page, or a mailto address.
 bool IsOpenableSettingsAddress(const QString& address);
 
-// Rename: a text of 1 to 40 characters; sibling names are compared without case and a counter is
-// appended until the name is unique.
+// Rename: a text of 1 to 40 characters. The labels of the edited item's siblings are passed once in
+// order: each equal to the candidate bumps a counter, and the candidate becomes the text and the counter.
 bool IsValidRename(const QString& text);
-QString UniqueSiblingName(const AddrNode* edited, const QString& text);
+QString RenameWithCounter(const QStringList& siblingLabels, const QString& text);
 
 // Drag and drop in the My-contacts tree.
 enum DropKind : int { DROP_NONE = 0, DROP_DUP_GROUP, DROP_DUP_CONTACT, DROP_MOVE_GROUP, DROP_MOVE_CONTACT };

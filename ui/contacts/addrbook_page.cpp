@@ -27,6 +27,7 @@
 #include "platform/ini.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
+#include "service/presence_notice.h"
 #include "service/settings_xml.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/book_dialogs.h"
@@ -541,23 +542,22 @@ void CAddressBookDlg::Chat(AddrNode* node) {
     } else if (node->kind == ADDR_KIND_CONTACT) {
         if (AddrNode* qz = AddrBook_FindType9Identity(node)) identities.push_back(qz);
     } else if (node->kind == ADDR_KIND_GROUP) {
-        // A group chat needs the messaging account signed in.
+        // A group chat needs the messaging account signed in. The members are its identities in the
+        // group with a user id, each found again by that id under My contacts; the chat's kind follows
+        // the number of those that give a messaging record.
         Account* qz = Account_FindByType(ACCOUNT_TYPE_SERVICE);
         if (!qz || !Account_IsOnline(qz)) return;
-        // Members in tree order.
-        std::function<void(AddrNode*)> walk = [&](AddrNode* x) {
-            for (AddrNode* c = x->child; c; c = c->next) {
-                if (c->kind == ADDR_KIND_CONTACT) {
-                    if (AddrNode* qz = AddrBook_FindType9Identity(c)) identities.push_back(qz);
-                } else if (c->kind == ADDR_KIND_GROUP) {
-                    walk(c);
-                }
-            }
-        };
-        walk(node);
+        for (const IdentityRecord& r : AddrBook_CollectIdentityRecords(node, qz)) {
+            AddrNode* member = AddrBook_FindIdentityByUid(g_addrBookRoots[0], static_cast<int>(r.uid));
+            PresenceBuddyRecord record;
+            if (member && presence_buddy_to_ui_record(&record, member)) identities.push_back(member);
+        }
+        if (identities.empty()) return;
+        host_->OpenChat(identities.size() == 1 ? 0 : 4, identities);
+        return;
     }
     if (identities.empty()) return;
-    host_->OpenChat(identities.size() == 1 ? 0 : 4, identities);
+    host_->OpenChat(0, identities);
 }
 
 void CAddressBookDlg::ToggleBlock() {
@@ -592,16 +592,18 @@ void CAddressBookDlg::ShowDetails() {
     if (after.compare(before, Qt::CaseInsensitive) != 0) host_->SendCommand(AS_REB, id.c_str(), "", 0, ToAnsi(after).c_str(), nullptr, 0);
 }
 
-bool CAddressBookDlg::Rename(AddrNode* node, const QString& text) {
+bool CAddressBookDlg::Rename(AddrNode* node, const QString& text, const QStringList& siblingLabels) {
     if (!node || !IsValidRename(text)) return false;
-    const std::string name = ToAnsi(UniqueSiblingName(node, text));
+    const std::string name = ToAnsi(node->kind == ADDR_KIND_IDENTITY ? text : RenameWithCounter(siblingLabels, text));
     switch (node->kind) {
         case ADDR_KIND_GROUP: host_->SendCommand(AS_RNG, node->id, "", 0, name.c_str(), nullptr, 0); return true;
         case ADDR_KIND_CONTACT: host_->SendCommand(AS_REB, node->id, "", 0, name.c_str(), nullptr, 0); return true;
-        case ADDR_KIND_LIST: host_->PostRequest(AS_UDL, CardListFromNode(node, FromAnsi(name.c_str())), AS_DATA_LIST); return true;
+        case ADDR_KIND_LIST:
         case ADDR_KIND_IDENTITY:
-            // Only account identities can be edited, and no server list carries their id: an update
-            // list for one could only fail, so nothing is sent.
+            if (CAsList* list = CardListFromNode(node, FromAnsi(name.c_str()))) {
+                host_->PostRequest(AS_UDL, list, AS_DATA_LIST);
+                return true;
+            }
             return false;
         default: return false;
     }

@@ -60,8 +60,9 @@ public:
     // The page's messages: dial, hang-up, chat, block toggle, details, group-tree call and chat.
     LRESULT Dispatch(unsigned message, uintptr_t wParam, intptr_t lParam);
     CHyperLink* ShareLink() const { return link_; }
-    // Rename of a node to a text (the label editor's end).
-    bool Rename(AddrNode* node, const QString& text);
+    // Rename of a node to a text (the label editor's end); the labels of the edited item's siblings
+    // in the tree, in order.
+    bool Rename(AddrNode* node, const QString& text, const QStringList& siblingLabels = {});
     // Sets the dial and hang-up buttons from the selection; false while a rebuild is under way.
     bool OnSetActive();
     bool DialOn() const { return dialOn_; }

@@ -203,7 +203,7 @@ int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* add
         {
             std::lock_guard<plat::RecursiveMutex> accounts(g_hAccountMutex);
             for (const AsServiceRecord* s : sync->services) {
-                if (!s || !s->account || (s->serviceId != 1 && s->serviceId != 2)) continue;
+                if (!s || !s->account) continue;
                 Account* a = Account_New(s->account, static_cast<uint32_t>(s->serviceId));
                 if (!a) {
                     DebugTrace(MOD_SYSTEM, 3, "Not enough memory");

@@ -122,7 +122,7 @@ void CAddUserDlg::Retext() {
     homeLabel_->setText(Lang("add_user_dialog", "home_phone", "Home phone"));
     officeLabel_->setText(Lang("add_user_dialog", "office_phone", "Office phone"));
     mobileLabel_->setText(Lang("add_user_dialog", "mobile", "Mobile"));
-    mailLabel_->setText(Lang("add_user_dialog", "email", "Email"));
+    mailLabel_->setText(QStringLiteral("Email"));  // the one label the dialog's template keeps in every language
     serviceLabel_->setText(Lang("add_user_dialog", "qz", "QZ"));
     voipLabel_->setText(Lang("add_user_dialog", "sip", "VoIP"));
 }

@@ -78,13 +78,23 @@ CBookTree::CBookTree(int tree, CAddressBookDlg* page) : QTreeWidget(page), page_
     // The label editor's end: the text goes to the server; the item keeps its label until the reply.
     connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item) {
         if (bookkeeping_ || item != renaming_) return;
-        renaming_ = nullptr;
-        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        AddrNode* n = NodeOf(item);
-        const QString text = item->text(0).trimmed();
-        RestoreLabel(item);
-        if (n && !text.isEmpty()) page_->Rename(n, text);
+        EndLabelEdit(item);
     });
+}
+
+void CBookTree::EndLabelEdit(QTreeWidgetItem* item) {
+    renaming_ = nullptr;
+    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    AddrNode* n = NodeOf(item);
+    const QString text = item->text(0).trimmed();
+    RestoreLabel(item);
+    if (!n || text.isEmpty()) return;
+    QStringList siblings;
+    QTreeWidgetItem* parent = item->parent();
+    const int count = parent ? parent->childCount() : topLevelItemCount();
+    for (int i = 0; i < count; ++i)
+        if (QTreeWidgetItem* s = parent ? parent->child(i) : topLevelItem(i); s != item) siblings << s->text(0);
+    page_->Rename(n, text, siblings);
 }
 
 AddrNode* CBookTree::NodeOf(QTreeWidgetItem* item) const {
@@ -181,7 +191,9 @@ void CBookTree::RestoreLabel(QTreeWidgetItem* item) {
 }
 
 bool CBookTree::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
-    if (trigger == QAbstractItemView::SelectedClicked && (renaming_ || !BeginLabelEdit(itemFromIndex(index)))) return false;
+    // The label editor opens on a click on the selected item's label, not on its icon.
+    if (trigger == QAbstractItemView::SelectedClicked && (pressOnIcon_ || renaming_ || !BeginLabelEdit(itemFromIndex(index))))
+        return false;
     return QTreeWidget::edit(index, trigger, event);
 }
 
@@ -225,24 +237,39 @@ void CBookTree::mouseDoubleClickEvent(QMouseEvent* e) {
 
 void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
     QTreeWidget::closeEditor(editor, hint);
-    // An editor closed without a change leaves the label as it was shown.
-    if (QTreeWidgetItem* item = renaming_) {
-        renaming_ = nullptr;
-        RestoreLabel(item);
+    QTreeWidgetItem* item = renaming_;
+    if (!item) return;
+    // A text confirmed unchanged (no itemChanged came) is renamed to itself; a cancelled editor only
+    // puts the label back.
+    if (hint != QAbstractItemDelegate::RevertModelCache) {
+        EndLabelEdit(item);
+        return;
     }
+    renaming_ = nullptr;
+    RestoreLabel(item);
+}
+
+bool CBookTree::OnIcon(QTreeWidgetItem* item, const QPoint& point) const {
+    if (!item) return false;
+    const int left = visualItemRect(item).left();
+    return point.x() >= left && point.x() < left + 18;
 }
 
 void CBookTree::mousePressEvent(QMouseEvent* e) {
-    // A click on an item's icon opens or closes it.
+    // The press selects (and may start a drag); the click itself is the release's.
     QTreeWidgetItem* item = itemAt(e->pos());
-    if (item && e->button() == Qt::LeftButton && e->pos().x() >= visualItemRect(item).left() &&
-        e->pos().x() < visualItemRect(item).left() + 18) {
-        setCurrentItem(item);
-        ToggleItem(item);
-        return;
-    }
+    if (e->button() == Qt::LeftButton) pressOnIcon_ = OnIcon(item, e->pos());
     if (PressBesideLabel(item, e)) return;
     QTreeWidget::mousePressEvent(e);
+}
+
+void CBookTree::mouseReleaseEvent(QMouseEvent* e) {
+    QTreeWidget::mouseReleaseEvent(e);
+    if (e->button() != Qt::LeftButton) return;
+    QTreeWidgetItem* item = itemAt(e->pos());
+    if (!OnIcon(item, e->pos())) return;
+    setCurrentItem(item);
+    ToggleItem(item);
 }
 
 bool CBookTree::PressBesideLabel(QTreeWidgetItem* item, QMouseEvent* e) {

@@ -69,8 +69,14 @@ public:
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
+    // A click, on the button's release: one on an item's icon opens or closes it.
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    // Whether a viewport point lies on the item's icon (the 18 pixels at its left).
+    bool OnIcon(QTreeWidgetItem* item, const QPoint& point) const;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
     void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
+    // The label editor's end with a text: refused, and the page renames the node.
+    void EndLabelEdit(QTreeWidgetItem* item);
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     void RestoreLabel(QTreeWidgetItem* item);
     void AddDialEntries(TrelMenu* menu, AddrNode* node, bool greyAll);
@@ -81,6 +87,7 @@ protected:
     const std::vector<QPixmap>* images_ = nullptr;
     bool bookkeeping_ = false;
     QTreeWidgetItem* renaming_ = nullptr;  // the item whose label editor is open
+    bool pressOnIcon_ = false;             // the last left press was on an item's icon
     QString renamingLabel_;                // its label before the editor opened
 };
 

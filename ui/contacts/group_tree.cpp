@@ -129,13 +129,14 @@ void CGroupTreeCtrl::OnMenuCommand(int command) {
     }
 }
 
-void CGroupTreeCtrl::ClickIcon(QTreeWidgetItem* item) {
+void CGroupTreeCtrl::Click(QTreeWidgetItem* hit, bool onIcon) {
+    // The click selects the item first, a default group too; only then is it asked what the click does.
+    if (hit) setCurrentItem(hit);
+    QTreeWidgetItem* item = currentItem();
     if (!item) return;
-    // The click selects the item first, a default group too; only then is it asked what the icon does.
-    setCurrentItem(item);
     AddrNode* n = NodeOf(item);
     if (!n || IsDefaultGroup(n)) return;
-    ToggleItem(item);
+    if (hit && onIcon) ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         // The indicator stands just left of the group's label, over its icon.
         const QRect r = LabelRect(item);
@@ -165,18 +166,13 @@ void CGroupTreeCtrl::RemoveGroupById(const char* id) {
     indicators_.erase(tip);
 }
 
-void CGroupTreeCtrl::mousePressEvent(QMouseEvent* e) {
+void CGroupTreeCtrl::mouseReleaseEvent(QMouseEvent* e) {
+    QTreeWidget::mouseReleaseEvent(e);
+    if (e->button() != Qt::LeftButton) return;
     QTreeWidgetItem* item = itemAt(e->pos());
-    if (item && e->button() == Qt::LeftButton) {
-        const QRect r = visualItemRect(item);
-        const int iconLeft = r.left();
-        if (e->pos().x() >= iconLeft && e->pos().x() < iconLeft + 18) {
-            ClickIcon(item);
-            return;
-        }
-    }
-    if (PressBesideLabel(item, e)) return;
-    QTreeWidget::mousePressEvent(e);
+    const bool onIcon = OnIcon(item, e->pos());
+    if (item && !onIcon && !HitsItem(item, e->pos())) item = nullptr;  // right of the label: no item
+    Click(item, onIcon);
 }
 
 void CGroupTreeCtrl::scrollContentsBy(int dx, int dy) {

@@ -45,9 +45,11 @@ public:
     void BuildMenu(TrelMenu* menu, AddrNode* node) override;
     void OnMenuCommand(int command) override;
     void OnDoubleClick(AddrNode* node) override;
-    // A click on an item's icon: default groups do nothing; a group without members gets a busy
-    // indicator and one member query; others toggle.
-    void ClickIcon(QTreeWidgetItem* item);
+    // A click (on release): the item hit, if any, becomes the current one. Default groups do nothing;
+    // a hit on the icon toggles the item; a group without members, however it was clicked, gets a busy
+    // indicator and one member query.
+    void Click(QTreeWidgetItem* hit, bool onIcon);
+    void ClickIcon(QTreeWidgetItem* item) { Click(item, true); }
     // The member-query answer of a group arrived: its indicator goes.
     void RemoveGroupById(const char* id);
     int IndicatorCount() const { return static_cast<int>(indicators_.size()); }
@@ -57,7 +59,7 @@ public:
     bool HitsItem(QTreeWidgetItem* item, const QPoint& point) const override;
 
 protected:
-    void mousePressEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
     void scrollContentsBy(int dx, int dy) override;
 
 private:

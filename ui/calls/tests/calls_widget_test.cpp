@@ -2,13 +2,13 @@
 // answer, hold notices, hang up, add a member, DTMF from the keypad, the call log page.
 #include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTest>
-#include <QTextBrowser>
 
 #include "platform/codepage.h"
 #include "service/as_client.h"
@@ -201,9 +201,9 @@ TEST_F(CallWindows, AnswerHoldNoticesAndHangUp) {
 }
 
 // A second call from the same caller arrives while the first call's page still shows its end: the
-// new page comes to the front and stays there when the old one closes, and the dial button answers
-// it instead of placing a call.
-TEST_F(CallWindows, ASecondCallRightAfterTheFirstEndsRingsInFrontAndIsAnswered) {
+// new page comes to the front; when the old one closes the sheet returns to the dial page, and on its
+// own page the dial button answers the call instead of placing one.
+TEST_F(CallWindows, ASecondCallRightAfterTheFirstEndsRingsAndIsAnswered) {
     enum End { CALLER_CANCELS, USER_DECLINES, ANSWERED_CALLER_HANGS_UP };
     struct Case {
         const char* name;
@@ -252,6 +252,13 @@ TEST_F(CallWindows, ASecondCallRightAfterTheFirstEndsRingsInFrontAndIsAnswered) 
         Wait(6000);  // the first page ends and closes
         Events();
         EXPECT_EQ(1u, calls->Pages().size());
+        // The sheet goes back to the last page used that is not a call's; there the dial button
+        // waits while a call rings in, and the ringing page's own tab answers it.
+        EXPECT_EQ(Dial(), sheet->currentWidget());
+        EXPECT_FALSE(bar->DialButton()->isEnabled());
+        EXPECT_TRUE(bar->HangupButton()->isEnabled());
+        sheet->setCurrentWidget(second);
+        Events();
         ASSERT_EQ(second, CurrentCallPage());
         EXPECT_TRUE(bar->DialButton()->isEnabled());
         EXPECT_TRUE(bar->HangupButton()->isEnabled());
@@ -489,6 +496,48 @@ TEST_F(CallWindows, MemberViewKeepsItsScrollPositionWhenAStateLineChanges) {
     page->Model()->AddAttendeePicture(-1, "dave@example.com", "Dave", "", 1);
     QApplication::processEvents();
     EXPECT_EQ(0, scroll->value());
+    // A member without a name has an empty name line (its number is the tile's tip only).
+    page->Model()->AddAttendeePicture(-1, "erin@example.com", "", "", 1);
+    QApplication::processEvents();
+    ASSERT_EQ(5u, page->Tiles().size());
+    EXPECT_EQ(QString(), page->Tiles()[4]->NameText());
+    EXPECT_EQ(QString("erin@example.com"), page->Tiles()[4]->toolTip());
+}
+
+// The end of another party's conference keeps its tiles (and the tab's "Conference") until the page
+// closes: the single call's picture, name and clock never show over them.
+TEST_F(CallWindows, ARemoteConferenceEndsOnItsTiles) {
+    calls::COnDialDlg* page = TalkTo("bob@example.com");
+    ASSERT_NE(nullptr, page);
+    const int host = page->Model()->cnxIds[0];
+    auto report = [&](const char* number, uint32_t kind) {
+        auto m = std::make_unique<calls::RemoteMember>();
+        m->number = number;
+        m->kind = kind;
+        m->presence = 4;
+        page->Model()->SetLastCnxId(host);
+        page->Model()->OnConferenceMembers(std::move(m), 0);
+        Events();
+    };
+    report("bob@example.com", 0);
+    report("carol@example.com", 1);
+    ASSERT_EQ(3u, page->Tiles().size());
+    Wait(2000);
+    CC_SendEvent(-1, host, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Events();
+    QPointer<calls::COnDialDlg> watch(page);
+    Wait(3000);  // the host's tile shows "Endding", then the whole page ends
+    Events();
+    ASSERT_FALSE(watch.isNull());
+    EXPECT_FALSE(page->Model()->conference);
+    EXPECT_EQ(CALL_ENDED, page->Model()->State());
+    EXPECT_EQ(3u, page->Tiles().size());
+    for (QWidget* w : {page->TipLine(), page->NameLine(), page->StatusLine()}) EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(QString("Conference"), sheet->tabText(sheet->indexOf(page)));
+    Wait(2500);
+    Events();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(watch.isNull());
 }
 
 TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
@@ -628,6 +677,13 @@ TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
     EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
     EXPECT_EQ(frame->frameGeometry().top(), k->y());
     k->move(k->x() + 100, k->y() + 100);  // dragged away, it snaps back
+    QApplication::processEvents();
+    EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
+    const QPoint before = k->pos();  // a resize alone leaves it until the next move
+    frame->resize(frame->width() + 50, frame->height());
+    QApplication::processEvents();
+    EXPECT_EQ(before, k->pos());
+    frame->move(frame->x() + 1, frame->y());
     QApplication::processEvents();
     EXPECT_EQ(frame->frameGeometry().right() + 1, k->x());
     windows->ShowKeypad(4);  // reused, only the connection changes
@@ -788,17 +844,30 @@ TEST_F(CallWindows, ConferenceChooserShowsWhoIsOnline) {
     Account service{};
     service.type = ACCOUNT_TYPE_SERVICE;
     std::vector<std::unique_ptr<CInvitee>> people;
+    std::vector<AddrContact*> book;
+    AddrIdentity* onIdentity = nullptr;
     for (int online : {1, 0}) {
         AddrContact* c = AddrBook_NewContact(online ? "on" : "off", nullptr, online ? "on" : "off");
         AddrIdentity* id = AddrBook_NewIdentity(&service, "1001", nullptr, online ? "i-on" : "i-off");
         id->online = static_cast<uint32_t>(online);
+        if (online) onIdentity = id;
         ASSERT_EQ(1, AddrBook_AttachIdentity(id, c, nullptr));
+        ASSERT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        book.push_back(c);
         auto inv = std::make_unique<CInvitee>();
         inv->SetNumber(online ? "on" : "off");
         inv->SetContact(c);
-        AddrBook_FreeContact(c);  // the invitee keeps its own copy
         people.push_back(std::move(inv));
     }
+    struct Cleanup {
+        std::vector<AddrContact*>& book;
+        ~Cleanup() {
+            for (AddrContact* c : book) {
+                AddrBook_DetachContact(c);
+                AddrBook_FreeContact(c);
+            }
+        }
+    } cleanup{book};
     dlg->SetCandidates(std::move(people));
     ASSERT_EQ(2, dlg->Candidates()->count());
     auto image = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32); };
@@ -814,6 +883,13 @@ TEST_F(CallWindows, ConferenceChooserShowsWhoIsOnline) {
     dlg->Invite();
     ASSERT_EQ(1, dlg->Chosen()->count());
     EXPECT_EQ(skinIcon("addr_useronline.bmp"), image(dlg->Chosen()->item(0)->icon())) << "the invite list alike";
+    // Each move reads the contact's state anew: gone off line meanwhile, it comes back offline.
+    onIdentity->online = 0;
+    dlg->Chosen()->setCurrentRow(0);
+    dlg->Reject();
+    ASSERT_EQ(2, dlg->Candidates()->count());
+    EXPECT_EQ(QString("on"), dlg->Candidates()->item(0)->text());
+    EXPECT_EQ(skinIcon("addr_useroffline.bmp"), image(dlg->Candidates()->item(0)->icon()));
 }
 
 // Adding the peer as a contact from the call page or the call log: the own account and an existing
@@ -908,6 +984,32 @@ TEST_F(CallWindows, ChatInvitationOffersOnlyNonMembers) {
     EXPECT_EQ("join us", text);
     dlg.OnPresenceBuddy("NINE", nullptr);
     EXPECT_EQ(0, dlg.List()->count());
+}
+
+// The message takes 128 bytes of the ANSI code page: 64 Chinese characters, or 126 letters and one
+// more Chinese character; a paste keeps what fits.
+TEST_F(CallWindows, ChatInvitationMessageCountsAnsiBytes) {
+    CInviteToConfDlg dlg(frame.get(), nullptr, {}, nullptr);
+    QLineEdit* edit = dlg.Message();
+    auto type = [&](const QString& text) {  // as typed, one character at a time
+        for (const QChar c : text) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(edit, &press);
+        }
+    };
+    const QString han = QString::fromUtf8("会");
+    type(han.repeated(70));
+    EXPECT_EQ(han.repeated(64), edit->text());
+    edit->clear();
+    type(QString("a").repeated(127) + han);
+    EXPECT_EQ(QString("a").repeated(127), edit->text());
+    edit->clear();
+    type(QString("a").repeated(120));
+    edit->setCursorPosition(10);
+    edit->insert(han.repeated(6));  // as a paste arrives
+    emit edit->textEdited(edit->text());
+    EXPECT_EQ(QString("a").repeated(10) + han.repeated(4) + QString("a").repeated(110), edit->text());
+    EXPECT_EQ(14, edit->cursorPosition());
 }
 
 // The chat invitation hears the buddy notices and language changes its chat window sends it as window
@@ -1280,14 +1382,14 @@ TEST_F(CallWindows, TheFramesDialBarIsTheCallsWindowsOwn) {
     EXPECT_EQ(own->DialButton(), frame.findChild<QAbstractButton*>("dialBarCall"));
     EXPECT_EQ(own->HangupButton(), frame.findChild<QAbstractButton*>("dialBarHangup"));
     EXPECT_TRUE(own->ShownPage().endsWith("adv.htm")) << own->ShownPage().toStdString();
-    // The window shows the skin's local page without starting the browser engine.
+    // The skin's local page goes to the browser engine as a status page would, never to a rich-text view
+    // (the engine itself is not started here: the page stays hidden).
+    own->Page()->hide();
     frame.show();
     QApplication::processEvents();
-    EXPECT_EQ(nullptr, own->Page()->View());
-    ASSERT_NE(nullptr, own->Page()->PlainView());
-    EXPECT_TRUE(own->Page()->PlainView()->isVisible());
-    EXPECT_TRUE(own->Page()->PlainView()->toPlainText().contains("Calls, conferences and messages"))
-        << own->Page()->PlainView()->toPlainText().toStdString();
+    ASSERT_FALSE(own->Page()->Navigations().isEmpty());
+    EXPECT_TRUE(own->Page()->Navigations().back().toLocalFile().endsWith("adv.htm"));
+    EXPECT_EQ(nullptr, own->Page()->PlainView());
     frame.hide();
     own->SetStatusUrl("http://127.0.0.1:9/status.htm");
     frame.ApplySkin();  // the frame's skin load reaches the bar's page

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 
+#include "common/appenv.h"
 #include "service/as_records.h"
+#include "ui/contacts/addrbook_host.h"
 #include "ui/contacts/addrbook_logic.h"
 #include "ui/contacts/tests/book_fixture.h"
 
@@ -209,18 +211,42 @@ TEST_F(BookLogic, OnlyWebAndMailAddressesOpen) {
     EXPECT_FALSE(IsOpenableAddress("bob@example.org?attach=/etc/passwd", true));
 }
 
-TEST_F(BookLogic, RenameIsCheckedAndMadeUnique) {
-    AddrGroup* g = Group("g1", "G", Root(0));
-    AddrGroup* a = Group("g2", "Team", g);
-    Group("g3", "team", g);
-    Group("g4", "Team1", g);
-    AddrGroup* other = Group("g5", "Other", g);
+TEST_F(BookLogic, RenameIsCheckedAndCountedOverTheSiblingsLabels) {
     EXPECT_FALSE(IsValidRename(""));
     EXPECT_FALSE(IsValidRename(QString(41, 'x')));
     EXPECT_TRUE(IsValidRename(QString(40, 'x')));
-    EXPECT_EQ(QString("Team2"), UniqueSiblingName(other, "Team"));  // compared with names, until unique
-    EXPECT_EQ(QString("Team1"), UniqueSiblingName(a, "Team1").left(5));
-    EXPECT_EQ(QString("Fresh"), UniqueSiblingName(other, "Fresh"));
+    // One pass in order: each label equal to the candidate bumps the counter.
+    struct Case {
+        QStringList labels;
+        const char* text;
+        const char* sent;
+    } const cases[] = {
+        {{"Other", "Fresh1"}, "Fresh", "Fresh"},
+        {{"Team", "Team1", "Other"}, "Team", "Team2"},
+        {{"Team1", "Team"}, "Team", "Team1"},  // a label earlier in the list is not looked at again
+        {{"team"}, "Team", "Team"},            // labels are compared as they are written
+        {{"Team(0/2)"}, "Team", "Team"},       // a My-contacts group's label carries its counts
+    };
+    for (const Case& c : cases) EXPECT_EQ(QString(c.sent), RenameWithCounter(c.labels, c.text)) << c.text;
+}
+
+// The own-account check is the frame's: the number, with the account's domain when it has none,
+// against the SIP account (not the messaging user id).
+TEST_F(BookLogic, OwnAccountCheckIsTheSipAddress) {
+    struct Host : BookHost {
+        std::vector<QString> boxes;
+        void Box(const QString& text, const QString&, int) override { boxes.push_back(text); }
+    } host;
+    DropAccounts();
+    sip = AddAccount("alice@example.com", ACCOUNT_TYPE_SIP);
+    service = AddAccount("me", ACCOUNT_TYPE_SERVICE);
+    g_strUserId = "me";
+    struct {
+        const char* number;
+        bool self;
+    } const cases[] = {{"alice", true}, {"ALICE@Example.com", true}, {"alice@other.org", false}, {"me", false}};
+    for (const auto& c : cases) EXPECT_EQ(c.self, host.IsCallingSelf(c.number)) << c.number;
+    EXPECT_EQ((std::vector<QString>{"Can't call yourself!", "Can't call yourself!"}), host.boxes);
 }
 
 TEST_F(BookLogic, DropDecisions) {

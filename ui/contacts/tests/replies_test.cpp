@@ -144,6 +144,18 @@ TEST_F(BookReplies, SyncHandsBackEveryAccountItMakes) {
     ASSERT_EQ(2u, added.size());
     EXPECT_NE(added.end(), std::find(added.begin(), added.end(), Account_FindByType(ACCOUNT_TYPE_SERVICE)));
     EXPECT_NE(added.end(), std::find(added.begin(), added.end(), Account_FindByType(ACCOUNT_TYPE_SIP)));
+    // A service of a kind the program does not know is made an account all the same, of kind 0; one
+    // without an account name is passed over.
+    r = Parsed(AS_SYN,
+               "<SYN Rcd=\"0\"><SRV><SRVID>7777</SRVID><SRVACCT>other</SRVACCT><SRVPWD>p</SRVPWD></SRV>"
+               "<SRV><SRVID>8888</SRVID><SRVPWD>p</SRVPWD></SRV></SYN>");
+    added.clear();
+    EXPECT_EQ(0, FillFromSync(static_cast<CAsSyncResult*>(r->data), r->result, &added));
+    AS_FreeRequest(r);
+    plat::PumpWindowMessages(frame);
+    ASSERT_EQ(1u, added.size());
+    EXPECT_STREQ("other", added[0]->userName);
+    EXPECT_EQ(0u, added[0]->type);
 }
 
 TEST_F(BookReplies, SyncOrderAndMissingGroups) {

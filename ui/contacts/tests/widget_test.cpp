@@ -23,6 +23,7 @@
 
 #include "common/grouprecord.h"
 #include "platform/ini.h"
+#include "common/presence_link.h"
 #include "service/as_records.h"
 #include "service/settings_xml.h"
 #include "ui/contacts/addrbook_page.h"
@@ -260,10 +261,19 @@ TEST_F(BookWidgets, CallsChatsSmsAndConferencesFromTheSelection) {
     online.state = PRESENCE_CONNECTED;
     online.account = qz;
     qz->connection = &online;
+    Menu(tree, 32828);  // no member has a user id yet: no chat
+    auto setUid = [&](const char* contact, int uid) {
+        auto* im = static_cast<AddrIdentity*>(IdentityOf(Find(Root(0), contact), 9));
+        ASSERT_NE(nullptr, im);
+        presence_setting_set_int(&im->settings, "uid", nullptr, uid);
+    };
+    setUid("bob", 1002);
+    Menu(tree, 32828);  // one member with a user id: a chat with that one
+    setUid("carol", 1003);
     Menu(tree, 32828);
     Menu(tree, 32838);
     qz->connection = nullptr;
-    EXPECT_EQ((std::vector<std::string>{"chat 4 carol bob"}), Log());  // store order
+    EXPECT_EQ((std::vector<std::string>{"chat 0 bob", "chat 4 carol bob"}), Log());  // store order
     // The card tree: e-mail, a phone, the SMS window with the card's numbers.
     page->ShowCardPane();
     page->FinishSlide();
@@ -306,7 +316,10 @@ TEST_F(BookWidgets, ClickOnTheIconOpensAndClosesACard) {
     ASSERT_NE(nullptr, item);
     const bool was = item->isExpanded();
     const QRect r = tree->visualItemRect(item);
-    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 6, r.center().y()));
+    // The click is the release's: the press alone opens nothing.
+    QTest::mousePress(tree->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 6, r.center().y()));
+    EXPECT_EQ(was, item->isExpanded());
+    QTest::mouseRelease(tree->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 6, r.center().y()));
     EXPECT_NE(was, item->isExpanded());
     EXPECT_EQ(item->isExpanded(), (card->flags & 0x001) != 0);
     EXPECT_EQ(item, tree->currentItem());
@@ -639,6 +652,24 @@ TEST_F(BookWidgets, GroupTreeClicksQueryOnceAndMenusByCategory) {
     EXPECT_EQ(nullptr, Find(Find(Root(1), "q-dev"), "bob"));
     EXPECT_TRUE(tree->AllLabels().contains("  开发讨论"));
     EXPECT_EQ(2u, host.requests.size());
+    // A click on the label of a group whose members never came asks for them too, on the release.
+    page->resize(400, 600);
+    page->show();
+    page->ShowGroupPane();
+    page->FinishSlide();
+    QCoreApplication::processEvents();
+    QTreeWidgetItem* lunch = tree->ItemOfNode(Find(Root(1), "q-lunch"));
+    ASSERT_NE(nullptr, lunch);
+    tree->scrollToItem(lunch);
+    const QPoint onLabel = tree->LabelRect(lunch).center();
+    QTest::mousePress(tree->viewport(), Qt::LeftButton, {}, onLabel);
+    EXPECT_EQ(2u, host.requests.size());
+    QTest::mouseRelease(tree->viewport(), Qt::LeftButton, {}, onLabel);
+    EXPECT_EQ(lunch, tree->currentItem());
+    ASSERT_EQ(3u, host.requests.size());
+    EXPECT_EQ(AS_SYQ, host.requests[2].command);
+    EXPECT_STREQ("q-lunch", static_cast<GroupRecord*>(host.requests[2].data)->texts[3]);
+    EXPECT_EQ(1, tree->IndicatorCount());
 }
 
 // A group message goes to every contact of the group but the user, in the store's order, and the page
@@ -753,11 +784,18 @@ TEST_F(BookWidgets, RenameBlockAndDetails) {
     // Rename: checked and uniquified, sent, not applied.
     AddrNode* team = Find(Root(0), "g-team");
     EXPECT_FALSE(page->Rename(team, QString(41, 'x')));
-    Group("g-y", "Tools", Find(Root(0), "g-work"));
-    EXPECT_TRUE(page->Rename(team, "tools"));
+    EXPECT_TRUE(page->Rename(team, "tools", {"Tools", "tools"}));
     ASSERT_EQ(1u, host.commands.size());
     EXPECT_EQ(AS_RNG, host.commands[0].command);
     EXPECT_EQ("tools1", host.commands[0].s3);
+    // An identity goes out as an update list under its own id, without a counter.
+    AddrNode* mobile = IdentityOf(Find(Root(0), "bob"), 3);
+    ASSERT_NE(nullptr, mobile);
+    ASSERT_TRUE(page->Rename(mobile, "Work", {"Work"}));
+    ASSERT_EQ(1u, host.requests.size());
+    EXPECT_EQ(AS_UDL, host.requests[0].command);
+    EXPECT_STREQ(mobile->id, static_cast<const CAsList*>(host.requests[0].data)->listId);
+    EXPECT_STREQ("Work", static_cast<const CAsList*>(host.requests[0].data)->listName);
     // Block toggle of carol (blocked): an unblock request and a notice to the chat windows.
     Select(page->BuddyTree(), "carol");
     Menu(page->BuddyTree(), 32884);
@@ -1103,6 +1141,12 @@ TEST_F(BookWidgets, AddUserDialogChecks) {
     EXPECT_EQ(QString("Dr. Wu"), add.Card().name);
     EXPECT_EQ(30, add.Edit(1027)->maxLength());
     EXPECT_EQ(32, add.Edit(1030)->maxLength());
+    // The e-mail label keeps the dialog's own text whatever the language file says.
+    auto* form = add.findChild<QFormLayout*>();
+    ASSERT_NE(nullptr, form);
+    auto* mail = qobject_cast<QLabel*>(form->labelForField(add.Edit(1027)));
+    ASSERT_NE(nullptr, mail);
+    EXPECT_EQ(QString("Email"), mail->text());
 }
 
 }  // namespace
@@ -1209,6 +1253,16 @@ TEST_F(BookWidgets, RenameThroughTheLabelEditorSendsAndKeepsTheLabel) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(1u, host.commands.size());
     EXPECT_EQ(QString("Bobby(Bob)--Offline"), tree->ItemOfNode(Find(Root(0), "bob"))->text(0));
+    // Enter on the text as it opened renames all the same.
+    tree->OnMenuCommand(32802);
+    editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(2u, host.commands.size());
+    EXPECT_EQ(AS_REB, host.commands[1].command);
+    EXPECT_EQ("Bobby", host.commands[1].s3);
     // An account identity without the editable flag opens no editor.
     AddrNode* mobile = IdentityOf(Find(Root(0), "bob"), 3);
     tree->setCurrentItem(tree->ItemOfNode(mobile));
