@@ -30,8 +30,6 @@ using chat::ToAnsi;
 using namespace chatwin;
 
 void CIMDlg::OnLanguageChanged() {
-    roomTitleCleared_ = false;  // the texts name a group or room window's kind again
-    roomTitleDue_ = true;
     auto set = [this](int id, const char* key, const char* chinese) {
         if (!actions_.count(id)) return;
         QAction* a = actions_[id];
@@ -91,12 +89,10 @@ void CIMDlg::OnLanguageChanged() {
     }
     memberStrip_->setToolTip(ChatText("im_tooltip", "im_button", "隐藏或显示当前窗口"));
     RefreshCommands();
-    // A language change leaves the caption im_title alone; the first load comes before the session's
-    // set-up, which still writes the title into it.
-    if (languageLoaded_) plainCaption_ = true;
-    languageLoaded_ = true;
+    // The caption is im_title alone until a set-up names the session in it again.
+    setWindowTitle(ChatText("im_dlg", "im_title", "QZ文本消息"));
+    title_->setText(LanguageTitle());
     ViewMembersChanged();
-    if (plainCaption_) setWindowTitle(ChatText("im_dlg", "im_title", "QZ文本消息"));
 }
 
 void CIMDlg::RefreshCommands() {

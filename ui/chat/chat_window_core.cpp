@@ -149,8 +149,8 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
         if (members) AddMembers(*members);
         m_bSessionActive = 1;
     }
-    if (m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) ViewClearTitle();
     ViewMembersChanged();
+    ViewSessionTitle();
 }
 
 void ChatWindowCore::PrepareRoomPacket() {
@@ -232,13 +232,13 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
     const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
     if (direct && recipients.empty()) {
         ViewNotice(Text("im_norecipient", "No recipient: the message was not sent"));
-        return SendOutcome::Refused;
+        return SendOutcome::NoRecipient;
     }
     if (!StillRegistered()) return SendOutcome::NotSent;
 
     int result = -1;
     if (direct) {
-        result = ChatSendIm(Connection(), text.c_str(), &recipients, m_szChatId.c_str(), 0);
+        result = ChatSendIm(Connection(), ChatUserText(text).c_str(), &recipients, m_szChatId.c_str(), 0);
     } else if (m_roomCmd.BuildText(text)) {
         if (choice.userId != 0) {
             std::string thread = m_szChatId + "SMSG#" + std::to_string(choice.userId);
@@ -247,7 +247,8 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
             result = m_roomCmd.Send(Connection(), nullptr, 0);
         }
     }
-    if (result == -1) {
+    // Anything but 0 is a send that did not go out (-1 without a link, 1 with no session at the core).
+    if (result != 0) {
         // Shown as not sent and never recorded as sent.
         ViewNotice(Text("im_warn", "以下消息未被发送"));
         ViewBody(text);
@@ -318,7 +319,8 @@ int ChatWindowCore::PttPress(int deviceCode, uint32_t nowTick) {
         std::string thread = m_szChatId + "SMSG#" + std::to_string(choice.userId);
         result = m_roomCmd.Send(Connection(), choice.userId ? thread.c_str() : nullptr, 3);
     }
-    if (result == -1) {
+    // Any answer but 0 (no link, no session, already recording, busy) started no recording.
+    if (result != 0) {
         ViewNotice(Text("im_warn", "以下消息未被发送"));
         m_pttPressTick = 0;  // nothing is recording, so the release has nothing to stop
     }

@@ -230,7 +230,7 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
         if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
         // An answer that did not go out says so and leaves the invitation open to be answered again.
         const bool agree = anchor.startsWith("agree:");
-        if (agree && AcceptInvitation() == -1) {
+        if (agree && AcceptInvitation() != 0) {
             ViewNotice(Text("im_warn", "以下消息未被发送"));
             return;
         }

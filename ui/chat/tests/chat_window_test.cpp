@@ -46,6 +46,7 @@
 #include "ui/chat/chat_book.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_view.h"
+#include "ui/chat/chat_room_dialogs.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
@@ -228,7 +229,8 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     shell::ApplyLanguageCode("chs");
     several->OnLanguageChanged();
     room->OnLanguageChanged();
-    EXPECT_EQ(QString::fromUtf8("3 位参与者"), several->TitleText());
+    // The set-up counts the user as well; the texts' title counts the members.
+    EXPECT_EQ(QString::fromUtf8("2 位参与者"), several->TitleText());
     EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText());
     shell::ApplyLanguageCode("eng");
     // Once the room lists more than the user, its title counts them.
@@ -793,6 +795,9 @@ TEST_F(ChatWindow, APresenceChangeTakesTheBooksName) {
     CIMDlg* one = OpenOne();
     PresenceBuddyRecord ann = Buddy(5, "Ann", 1);
     one->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&ann));
+    // The title is the set-up's until the texts are loaded again.
+    EXPECT_EQ("Ann", one->TitleText());
+    one->OnLanguageChanged();
     EXPECT_EQ("Annie", one->TitleText());
     EXPECT_STREQ("c-ann", one->m_members[0].userId);
 
@@ -901,6 +906,64 @@ TEST_F(ChatWindow, TheOpenInvitationHearsBuddiesAndLanguageChanges) {
 }
 
 // End closes the window; END goes to the room only once the room has answered.
+// Joining room A waits for A's answer: an answer arriving in room B's window leaves the wait running.
+TEST_F(ChatWindow, OnlyTheJoinedRoomsAnswerEndsTheWait) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "RA", nullptr, 1));
+    auto* a = static_cast<CIMDlg*>(registry_.Windows().back());
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "RB", nullptr, 1));
+    auto* b = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (const int command : {CRC_START, CRC_RESULT}) {
+        CChatWaitDlg wait(&registry_);
+        wait.SetRoomWindow(registry_.FindByMembers(CHAT_ROOM, nullptr, "RA", nullptr));
+        auto answer = [&](CIMDlg* w) {
+            PresenceMessageRecord r;
+            presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+            r.sender.id = 900;
+            r.command = command;
+            w->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>("0"), reinterpret_cast<LPARAM>(&r));
+        };
+        answer(b);
+        EXPECT_EQ(&wait, registry_.waitDialog) << command;
+        EXPECT_LT(wait.Progress(), CChatWaitDlg::kTimeoutMs) << command;
+        answer(a);
+        EXPECT_EQ(nullptr, registry_.waitDialog) << command;
+        EXPECT_EQ(QDialog::Accepted, wait.result()) << command;
+    }
+}
+
+// Rows picked in the member list stay picked when a message arrives, and the commands they open stay open.
+TEST_F(ChatWindow, AnArrivingMessageKeepsThePickedRows) {
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (int row = 0; row < w->MemberList()->count(); ++row) {
+        QListWidgetItem* item = w->MemberList()->item(row);
+        item->setSelected(item->data(Qt::UserRole).toInt() == 6);
+    }
+    ASSERT_TRUE(w->CommandAction(kCall)->isEnabled());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    r.recipients.push_back(Buddy(6, "Bob"));
+    RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("hi all")), &r);
+    ASSERT_TRUE(w->HistoryText().contains("hi all"));
+    ASSERT_EQ(1, w->MemberList()->selectedItems().size());
+    EXPECT_EQ(6, w->MemberList()->selectedItems()[0]->data(Qt::UserRole).toInt());
+    EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+}
+
+// A text with nobody to address is neither sent nor shown: it stays in the box to be sent later.
+TEST_F(ChatWindow, ATextForNobodyStaysInTheBox) {
+    ASSERT_EQ(1, OpenChatWithUsers(&registry_, {}));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->Input()->setFocus();
+    QTest::keyClicks(w->Input(), "anyone?");
+    QTest::keyClick(w->Input(), Qt::Key_Return);
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_TRUE(w->HistoryText().contains("No recipient"));
+    EXPECT_EQ("anyone?", w->Input()->toPlainText());
+}
+
 TEST_F(ChatWindow, EndSendsEndOnlyToARoomThatAnswered) {
     for (bool answered : {false, true}) {
         ChatSessionRecord team;
@@ -968,6 +1031,8 @@ TEST_F(ChatWindow, PresenceChangesReachCallAndRowsWithoutLosingTheSelection) {
     PresenceBuddyRecord change = BookBuddy(5, "Ann", "c5", 1);
     registry_.Broadcast(WM_USER + 207, 0, reinterpret_cast<LPARAM>(&change));
     EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+    EXPECT_TRUE(w->TitleText().contains("Offline")) << "the title stays the set-up's until the texts are loaded";
+    w->OnLanguageChanged();
     EXPECT_FALSE(w->TitleText().contains("Offline"));
     EXPECT_TRUE(several->CommandAction(kCall)->isEnabled());
     ASSERT_EQ(1, several->MemberList()->selectedItems().size());
@@ -1152,11 +1217,11 @@ TEST_F(ChatWindow, AWindowOfNoKnownMembersCountsOne) {
     bare->SetOneMemberTitle(nullptr);
     EXPECT_EQ("1 " + chat::ChatText("im_dlg", "im_chatcnt", "参与者"), bare->TitleText());
     delete bare;
-    // A window that knows its peer keeps the peer's title.
+    // The title line alone changes; the caption keeps what the set-up wrote.
     CIMDlg* w = OpenOne();
-    const QString title = w->TitleText();
     w->SetOneMemberTitle(nullptr);
-    EXPECT_EQ(title, w->TitleText());
+    EXPECT_EQ("1 " + chat::ChatText("im_dlg", "im_chatcnt", "参与者"), w->TitleText());
+    EXPECT_EQ("Messages - Ann", w->Caption());
 }
 
 TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
