@@ -365,8 +365,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         code = parsed.Parse();
     }
     // THUPDATE, SMSG and JOIN carry nothing to obey: their text goes to the window as it came. Any other
-    // command from anyone but the robot or the room's thread is not taken, nor one for a room no window
-    // here is in.
+    // command from anyone but the robot or the room's thread is not taken.
     const bool rawCommand = code == CRC_THUPDATE || code == CRC_SMSG || code == CRC_JOIN;
     if (code != CRC_PLAIN && !rawCommand) {
         if (!trusted) {
@@ -375,10 +374,6 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         }
         if (code == CRC_QUIT || code == CRC_END) {
             DebugTrace(MOD_QZ, 3, "Quit or End %s", text);
-            return 1;
-        }
-        if (!window && code != CRC_INVITE) {
-            DebugTrace(MOD_QZ, 2, "Room command for no open window (%s): %s", chatId.c_str(), text);
             return 1;
         }
     }
@@ -445,7 +440,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             break;
         case CRC_LIST: {
             if (window->m_chatType != CHAT_ROOM) {
-                pass = window->ImText("im_acceptlist", "join succeeded");
+                pass = window->ImText("im_acceptlist", "You join succeeded");
                 window->OnRoomNotice(1, 0, std::string());
             } else {
                 pass.clear();

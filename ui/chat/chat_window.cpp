@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -787,7 +788,14 @@ void CIMDlg::ReloadPanelImage() {
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == body_ && e->type() == QEvent::Resize) LayoutPanes();
+    if (watched == body_ && e->type() == QEvent::Resize) {
+        LayoutPanes();
+        // Rewrapped lines would leave the newest below the view: back to the caret, and one line on.
+        if (history_) {
+            history_->ensureCursorVisible();
+            history_->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        }
+    }
     if (e->type() == WindowMessageEvent::eventType() && watched != this) {
         auto* m = static_cast<WindowMessageEvent*>(e);
         m->result = SendChatMessage(m->message, m->wParam, m->lParam);
@@ -811,6 +819,8 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
     if (watched != input_ && e->type() == QEvent::KeyPress &&
         (watched == history_ || watched == memberList_ || watched == recipient_)) {
         auto* key = static_cast<QKeyEvent*>(e);
+        // The send keys act from the whole window, as in the input box.
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) return eventFilter(input_, e);
         const QString typed = key->text();
         if (!typed.isEmpty() && typed.at(0).isPrint() && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
             input_->setFocus();
@@ -875,7 +885,6 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 auto* wait = static_cast<CChatWaitDlg*>(registry_->waitDialog);
                 if (wait->WaitsFor(static_cast<ChatWindowBase*>(this))) wait->Answered();
             }
-            if (!isActiveWindow()) QApplication::alert(this);
             return r;
         }
         case WM_PRESENCE_VOICE: return OnReceiveVoice(static_cast<int>(wParam), record);

@@ -344,8 +344,7 @@ std::string ChatWindowCore::SenderName(const PresenceMessageRecord* record) cons
     if (!record) return "Unknown";
     // The address book's name for the sender first, as the user knows the contact.
     if (std::string book = chat::BookNameByUid(record->sender.id); !book.empty()) return book;
-    std::string name = Field(record->sender.name, sizeof record->sender.name);
-    return name.empty() ? Field(record->sender.account, sizeof record->sender.account) : name;
+    return Field(record->sender.name, sizeof record->sender.name);
 }
 
 const PresenceBuddyRecord* ChatWindowCore::RoomSpeaker(const PresenceMessageRecord* record, int* uid, int* priv) const {
@@ -572,7 +571,11 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
         default: {
             int uid = 0, priv = 0;
             CChatSessionRegistry::SplitChatId(Field(record->chatId, sizeof record->chatId), &uid, &priv);
-            if (uid <= 0) break;
+            // A line with no speaker shows the icon alone.
+            if (uid <= 0) {
+                ViewVoice(entry, std::string());
+                break;
+            }
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
             std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
             ViewVoice(entry, priv ? " " + name + privacy + pttmsg + to + ownName_ + " " + time : " " + name + pttmsg + " " + time);
@@ -604,8 +607,8 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
         Record(0, 1, 0, ownName_, peer, -1, idText, 0, {});
         if (!m_members.empty()) Record(m_members[0].id, 1, 0, ownName_, peer, -1, idText, 1, peer);
     } else if (!choice.selected) {
-        // No recipient chosen: nothing was addressed, nothing is shown or kept.
-        return 1;
+        // No recipient chosen: the icon alone, with no line and no record.
+        ViewVoice(entry, std::string());
     } else if (choice.userId == 0) {
         std::string receivers = ReceiversText();
         ViewVoice(entry, "  " + ownName_ + " " + authorPtt + " " + time);

@@ -214,7 +214,7 @@ void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     // The line as it is made, its blanks kept; a line end inside a name would break it.
     QString text = FromAnsi(line);
     text.replace(QRegularExpression("[\r\n\t]"), " ");
-    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
+    if (!text.isEmpty()) c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
     EndLine();
 }
 

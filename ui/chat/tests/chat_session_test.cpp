@@ -508,7 +508,6 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     } cases[] = {
         {"a room that was left long ago tells of a leaver", 9002, "9002#", "#@#NOTIFY#2#1001,Alice"},
         {"a room that was left long ago lists its members", 9002, "9002#", "#@#LIST#1001,Alice"},
-        {"the robot answers a join whose window is gone", 900, "3_10001_7", "#@#RESULT#13"},
         {"a buddy pretends to be the room", 5, "9001#", "#@#NOTIFY#7#0,Me"},
         {"a buddy's command in a new chat", 5, "0_20002_9", "#@#LIST#5,Ann"},
     };
@@ -524,6 +523,22 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     }
     for (ChatWindowBase* w : registry_.Windows())
         for (const std::string& line : static_cast<FakeWindow*>(w)->view) EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
+}
+
+// The robot's command for a chat no window here holds is routed like any message: a window is found by
+// its members or made, and it shows what the command says.
+TEST_F(ChatSession, TheRobotsCommandForNoWindowOpensOne) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "3_10001_7");
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#RESULT#13", r);
+    ASSERT_EQ(1u, registry_.Windows().size());
+    auto* w = static_cast<FakeWindow*>(registry_.Windows().back());
+    ASSERT_FALSE(w->view.empty());
+    EXPECT_EQ(std::string::npos, w->view.back().find("#@#")) << w->view.back();
+    // The next one finds the same window.
+    Deliver("#@#LIST#31,Cat", r);
+    EXPECT_EQ(1u, registry_.Windows().size());
 }
 
 // THUPDATE, SMSG and JOIN carry nothing to obey: whoever sends one, its window gets the text as it came,
@@ -966,6 +981,10 @@ TEST_F(ChatSession, VoiceLinesJoinTheirTextsAsTheyStand) {
     EXPECT_EQ(" Cat发送语音短信 " + time, twice(room, 3, cat));
     presence_copy_field(cat.chatId, sizeof cat.chatId, "900#SMSG#31");
     EXPECT_EQ(" Cat privacy 发送语音短信ToMe " + time, twice(room, 4, cat));
+    // A room's voice message with no speaker in its chat id still gets its icon (to be played), no line.
+    presence_copy_field(cat.chatId, sizeof cat.chatId, "900#");
+    EXPECT_EQ("", twice(room, 8, cat));
+    EXPECT_EQ("V:8", room->view.back());
 
     // The user's own voice message, shown when its echo and the message have both arrived.
     auto echoed = [&](FakeWindow* w, int id) {
@@ -978,6 +997,10 @@ TEST_F(ChatSession, VoiceLinesJoinTheirTextsAsTheyStand) {
     EXPECT_EQ(0u, echoed(one, 5).rfind("  Me 发送了一条语音消息(", 0)) << one->lines.back();
     several->choice = {true, 6, "Bob"};
     EXPECT_EQ(0u, echoed(several, 6).rfind(" Me Privacy 发送了一条语音消息ToBob (", 0)) << several->lines.back();
+    // With no recipient chosen the echo shows the icon alone.
+    several->choice = {};
+    EXPECT_EQ("", echoed(several, 9));
+    EXPECT_EQ("V:9", several->view.back());
 }
 
 TEST_F(ChatSession, TimeStampsNameTheDayOnlyWhenItIsNotToday) {

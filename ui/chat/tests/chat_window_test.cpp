@@ -18,6 +18,7 @@
 #include <QDialog>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QScrollBar>
 #include <QPointer>
 #include <QListWidget>
 #include <QTextBlock>
@@ -962,6 +963,37 @@ TEST_F(ChatWindow, ATextForNobodyStaysInTheBox) {
     EXPECT_TRUE(g_sent.empty());
     EXPECT_TRUE(w->HistoryText().contains("No recipient"));
     EXPECT_EQ("anyone?", w->Input()->toPlainText());
+}
+
+// In Enter mode the Enter key sends from the member list and the history as from the input box.
+TEST_F(ChatWindow, EnterSendsFromTheWholeWindow) {
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->Input()->insertPlainText("from the list");
+    QTest::keyClick(w->MemberList(), Qt::Key_Return);
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("from the list", g_sent[0].text);
+    w->Input()->insertPlainText("from the history");
+    QTest::keyClick(w->History(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(1u, g_sent.size()) << "Ctrl+Enter ends the line in Enter mode";
+    EXPECT_EQ("from the history\n", w->Input()->toPlainText());
+}
+
+// A resize brings the history back to its caret at the end, whatever was scrolled before.
+TEST_F(ChatWindow, AResizeShowsTheNewestLines) {
+    CIMDlg* w = OpenOne();
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    for (int i = 0; i < 40; ++i)
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(("line " + std::to_string(i)).c_str())), &r);
+    QScrollBar* bar = w->History()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    bar->setValue(0);
+    w->resize(w->width() + 40, w->height() + 30);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bar->maximum(), bar->value());
 }
 
 TEST_F(ChatWindow, EndSendsEndOnlyToARoomThatAnswered) {
