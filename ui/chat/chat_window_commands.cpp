@@ -108,7 +108,9 @@ void CIMDlg::RefreshCommands() {
     };
     const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
     show(ID_END, !direct && m_chatType != CHAT_ROOM, !direct && m_chatType != CHAT_ROOM);
-    show(ID_KICK, !direct, !direct);
+    // A room's Action menu keeps no item: its invite and kick are the bar's alone.
+    show(ID_KICK, !direct, !direct && m_chatType != CHAT_ROOM);
+    show(ID_INVITE, true, m_chatType != CHAT_ROOM);
     show(ID_BLOCK, direct, direct);
     show(ID_CALL, m_chatType != CHAT_GROUP, true);
     enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
@@ -116,7 +118,7 @@ void CIMDlg::RefreshCommands() {
     const QList<QListWidgetItem*> chosen = memberList_->selectedItems();
     enable(ID_KICK, !chosen.isEmpty() && (chosen.size() != 1 || chosen[0]->data(Qt::UserRole).toInt() != 0));
     enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    enable(ID_CALL, m_chatType == CHAT_ROOM ? false : m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
+    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1) return false;
         const PresenceBuddyRecord* m = RowMember(rows[0]->data(Qt::UserRole).toInt());

@@ -669,7 +669,7 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     book.calls.clear();
     w->OnCall();
     EXPECT_EQ(std::vector<int>{5}, book.calls);
-    // A chat room greys Call, a chosen row or not.
+    // A chat room calls its one chosen member too.
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     room->OnRoomNotice(1, 0, "");
@@ -677,7 +677,7 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
     for (int row = 0; row < room->MemberList()->count(); ++row)
         room->MemberList()->item(row)->setSelected(room->MemberList()->item(row)->data(Qt::UserRole).toInt() == 31);
-    EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
+    EXPECT_TRUE(room->CommandAction(kCall)->isEnabled());
 }
 
 // Stands for the invitation dialog: notes the window messages it gets and, once running, plays a script.
@@ -1564,7 +1564,7 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     } cases[] = {{{}, false}, {{0}, false}, {{31}, true}, {{0, 31}, true}};
     for (const Case& c : cases) {
         choose(c.chosen);
-        EXPECT_EQ(c.enabled, room->CommandAction(32838)->isEnabled()) << c.chosen.size();
+        EXPECT_EQ(c.enabled, room->CommandAction(32838 + 100000)->isEnabled()) << c.chosen.size();
     }
     CIMDlg* one = OpenOne();
     EXPECT_FALSE(one->CommandAction(32837)->isEnabled());
@@ -1593,7 +1593,7 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     } kinds[] = {
         {one, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}},     {several, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}},
         {temp, {1, 1, 1, 1, 0}, {1, 1, 1, 1, 0}},    {group, {1, 0, 1, 1, 0}, {1, 1, 1, 1, 0}},
-        {room, {1, 1, 0, 1, 0}, {1, 1, 0, 1, 0}},
+        {room, {1, 1, 0, 1, 0}, {0, 1, 0, 0, 0}},  // a room's Action menu is empty
     };
     const int ids[] = {32831, 32833, 32837, 32838, 32841};
     for (const Kind& k : kinds)
@@ -1601,10 +1601,11 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
             EXPECT_EQ(k.bar[i], k.window->CommandAction(ids[i] + 100000)->isVisible()) << k.window->m_chatType << " " << ids[i];
             EXPECT_EQ(k.menu[i], k.window->CommandAction(ids[i])->isVisible()) << k.window->m_chatType << " " << ids[i];
         }
-    // A room greys invite and call, whatever is chosen.
+    // A room greys invite; call follows the one chosen member.
+    EXPECT_FALSE(room->CommandAction(32833 + 100000)->isEnabled());
     choose({31});
     EXPECT_FALSE(room->CommandAction(32831 + 100000)->isEnabled());
-    EXPECT_FALSE(room->CommandAction(32833 + 100000)->isEnabled());
+    EXPECT_TRUE(room->CommandAction(32833 + 100000)->isEnabled());
     // Removed from the room: the member list and the chooser are left empty, "All" included.
     room->OnRoomNotice(2, 7, "0,Me");
     EXPECT_EQ(0, rows->count());
