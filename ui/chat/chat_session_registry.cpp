@@ -314,9 +314,8 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         ~FreeText() { free(t); }
     } owned{text};
     if (!registry || !record) return 0;
-    // The members are the further ones and the sender.
     DebugTrace(MOD_QZ, 3, "Rcv %s Msg, ChatUID %s User %d", voice ? "PTT" : "TEXT", record->chatId,
-               static_cast<int>(record->recipients.size()) + 1);
+               static_cast<int>(record->recipients.size()));
     if (registry->Lock()) return 0;
     struct Release {
         CChatSessionRegistry* r;

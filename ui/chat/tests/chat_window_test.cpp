@@ -614,6 +614,14 @@ TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {
     EXPECT_FALSE(w->BlockPending());
     EXPECT_FALSE(several->BlockPending());
     EXPECT_TRUE(w->TitleText().contains("(blocked)")) << w->TitleText().toStdString();
+    // A several-user window relabels Ann's chooser entry too, and keeps it through later rebuilds; its
+    // title names the blocked member only when that member is its last.
+    const int ann = several->RecipientBox()->findData(5);
+    ASSERT_GE(ann, 0);
+    EXPECT_TRUE(several->RecipientBox()->itemText(ann).contains("(blocked)"));
+    several->OnLanguageChanged();
+    EXPECT_TRUE(several->RecipientBox()->itemText(several->RecipientBox()->findData(5)).contains("(blocked)"));
+    EXPECT_FALSE(several->TitleText().contains("(blocked)"));
     EXPECT_TRUE(w->CommandAction(kBlock)->isEnabled());
     EXPECT_TRUE(w->CommandAction(kBlock)->text().remove('&').contains("Unblock"));
 
