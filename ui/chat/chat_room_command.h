@@ -121,3 +121,6 @@ class CChatRoomPacket : public CChatRoomCommand {
 
 // "#" in a text that goes into a command field becomes a blank.
 std::string ChatRoomFieldText(std::string_view text);
+// A user's text as it goes out: one that starts with the command prefix gets a blank before it, so that
+// no reader takes it for a command.
+std::string ChatUserText(std::string_view text);

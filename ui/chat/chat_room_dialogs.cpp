@@ -285,6 +285,8 @@ bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRo
     registry->OpenChat(CHAT_ROOM, nullptr, room->id.c_str(), &record, 1);
     if (auto* list = qobject_cast<CChatRoomDlg*>(parent)) list->hide();
     CChatWaitDlg wait(registry, parent);
+    // The room's window, new or already open: another room's answer is not this one's.
+    wait.SetRoomWindow(registry->FindByMembers(CHAT_ROOM, nullptr, room->id.c_str(), nullptr));
     QString tip = Lang("chatroom_dlg", "entertip", "Joining [%s] chatroom, please wait...");
     wait.SetText(tip.replace("%s", itemText));
     if (g_waiting) g_waiting(&wait);

@@ -40,10 +40,14 @@ public:
     QString Text() const;
     // Ends the wait because the room answered.
     void Answered();
+    // The window of the room joined: only its answer ends the wait.
+    void SetRoomWindow(const void* window) { roomWindow_ = window; }
+    bool WaitsFor(const void* window) const { return window && window == roomWindow_; }
     void done(int r) override;
 
 private:
     CChatSessionRegistry* registry_;
+    const void* roomWindow_ = nullptr;
     QTimer timer_;
     QLabel* label_;
     QProgressBar* progress_;

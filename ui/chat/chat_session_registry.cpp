@@ -314,9 +314,8 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         ~FreeText() { free(t); }
     } owned{text};
     if (!registry || !record) return 0;
-    // The members are the further ones and the sender.
     DebugTrace(MOD_QZ, 3, "Rcv %s Msg, ChatUID %s User %d", voice ? "PTT" : "TEXT", record->chatId,
-               static_cast<int>(record->recipients.size()) + 1);
+               static_cast<int>(record->recipients.size()));
     if (registry->Lock()) return 0;
     struct Release {
         CChatSessionRegistry* r;
@@ -365,8 +364,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         code = parsed.Parse();
     }
     // THUPDATE, SMSG and JOIN carry nothing to obey: their text goes to the window as it came. Any other
-    // command from anyone but the robot or the room's thread is not taken, nor one for a room no window
-    // here is in.
+    // command from anyone but the robot or the room's thread is not taken.
     const bool rawCommand = code == CRC_THUPDATE || code == CRC_SMSG || code == CRC_JOIN;
     if (code != CRC_PLAIN && !rawCommand) {
         if (!trusted) {
@@ -375,10 +373,6 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         }
         if (code == CRC_QUIT || code == CRC_END) {
             DebugTrace(MOD_QZ, 3, "Quit or End %s", text);
-            return 1;
-        }
-        if (!window && code != CRC_INVITE) {
-            DebugTrace(MOD_QZ, 2, "Room command for no open window (%s): %s", chatId.c_str(), text);
             return 1;
         }
     }
@@ -445,7 +439,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             break;
         case CRC_LIST: {
             if (window->m_chatType != CHAT_ROOM) {
-                pass = window->ImText("im_acceptlist", "join succeeded");
+                pass = window->ImText("im_acceptlist", "You join succeeded");
                 window->OnRoomNotice(1, 0, std::string());
             } else {
                 pass.clear();

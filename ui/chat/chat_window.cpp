@@ -11,6 +11,8 @@
 #include <QPainter>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -27,6 +29,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <set>
 
 #include "common/account.h"
 #include "common/debug.h"
@@ -616,10 +619,7 @@ bool CIMDlg::CreateChatWindow() {
     return true;
 }
 
-void CIMDlg::ShowChatWindow() {
-    show();
-    RefreshTitle();
-}
+void CIMDlg::ShowChatWindow() { show(); }
 
 void CIMDlg::BringToTop() {
     raise();
@@ -638,40 +638,38 @@ std::string CIMDlg::Text(const char* key, const char* english) const { return To
 
 QString CIMDlg::TitleText() const { return title_->text(); }
 
-void CIMDlg::SetOneMemberTitle(void*) {
-    oneMemberTitle_ = true;
-    RefreshTitle();
+void CIMDlg::SetOneMemberTitle(void*) { title_->setText("1 " + chatCount_); }
+
+void CIMDlg::SetTitle(const QString& title, bool caption) {
+    title_->setText(title);
+    if (!caption) return;
+    const QString name = ChatText("im_dlg", "im_title", "QZ文本消息");
+    setWindowTitle(title.isEmpty() ? name : name + " - " + title);
 }
 
-void CIMDlg::RefreshTitle() {
+void CIMDlg::ViewSessionTitle() {
     QString title;
-    if (oneMemberTitle_ && m_members.empty() && (m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL)) {
-        title = "1 " + ChatText("im_dlg", "im_chatcnt", "参与者");
-    } else if (m_chatType == CHAT_ONE && !m_members.empty()) {
-        const auto& peer = m_members[0];
-        title = FromAnsi(peer.name) + BookSuffix(peer);
-    } else if (m_chatType == CHAT_SEVERAL) {
-        title = QString("%1 ").arg(m_members.size() + 1) + ChatText("im_dlg", "im_chatcnt", "参与者");
-    } else {
-        QString name = FromAnsi(m_szRoomName);
-        // "(kind)name"; a language may space the two.
-        const QString kindTitle = shell::LangFormatText("im_dlg", "im_kindtitle", "(%s)%s");
-        QString kind;
-        if (m_chatType == CHAT_TEMP_GROUP) kind = ChatText("im_dlg", "im_tempgrp", "Temp Group");
-        else if (m_chatType == CHAT_GROUP) kind = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
-        else kind = shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
-        const QString count = m_roomMembers.size() < 2 ? QString()
-                                                       : QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者");
-        if (!roomTitleCleared_) {
-            // Made when the texts are loaded, and kept until they are loaded again.
-            if (roomTitleDue_) roomTitle_ = count.isEmpty() ? kind : count;
-            roomTitleDue_ = false;
-            title = roomTitle_;
-        }
+    if (m_chatType == CHAT_ONE && !m_members.empty()) title = FromAnsi(m_members[0].name) + BookSuffix(m_members[0]);
+    // The user counts as well.
+    else if (m_chatType == CHAT_SEVERAL) title = QString("%1 ").arg(m_members.size() + 1) + chatCount_;
+    SetTitle(title, true);
+}
+
+QString CIMDlg::LanguageTitle() {
+    if (m_chatType == CHAT_ONE && m_members.size() == 1) return FromAnsi(m_members[0].name) + BookSuffix(m_members[0]);
+    if (m_chatType == CHAT_SEVERAL) {
+        chatCount_ = ChatText("im_dlg", "im_chatcnt", "参与者");
+        return QString("%1 ").arg(m_members.size()) + chatCount_;
     }
-    title_->setText(title);
-    QString caption = ChatText("im_dlg", "im_title", "QZ文本消息");
-    setWindowTitle(title.isEmpty() || plainCaption_ ? caption : caption + " - " + title);
+    if (m_roomMembers.size() > 1)
+        return QString("%1 ").arg(m_roomMembers.size()) + ChatText("im_dlg", "im_chatcnt", "参与者");
+    const QString name = FromAnsi(m_szRoomName);
+    // "(kind)name"; a language may space the two.
+    const QString kindTitle = shell::LangFormatText("im_dlg", "im_kindtitle", "(%s)%s");
+    if (m_chatType == CHAT_TEMP_GROUP) return ChatText("im_dlg", "im_tempgrp", "Temp Group");
+    if (m_chatType == CHAT_GROUP) return shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_group", "Group"), name});
+    if (m_chatType == CHAT_ROOM) return shell::FillFormat(kindTitle, {ChatText("im_dlg", "im_chatroom", "Chat room"), name});
+    return QString();
 }
 
 void CIMDlg::RefreshPanels() {
@@ -707,6 +705,10 @@ void CIMDlg::ViewMembersChanged() {
     side_->setVisible(one || memberAreaShown_);
     memberStrip_->setVisible(!one && !memberAreaShown_);
     FitSide();
+    // The rows are made again; the ones the user picked (for kick, call, block, records) stay picked.
+    std::set<int> picked;
+    for (QListWidgetItem* item : memberList_->selectedItems()) picked.insert(item->data(Qt::UserRole).toInt());
+    const int current = memberList_->currentItem() ? memberList_->currentItem()->data(Qt::UserRole).toInt() : -1;
     memberList_->clear();
     int chosen = recipient_->currentData().isValid() ? recipient_->currentData().toInt() : 0;
     recipient_->clear();
@@ -734,12 +736,20 @@ void CIMDlg::ViewMembersChanged() {
         auto* item = new QListWidgetItem(MemberIcon(m, m.id == 0), name);
         item->setData(Qt::UserRole, m.id);
         memberList_->addItem(item);
-        if (m.id != 0) recipient_->addItem(FromAnsi(m.name), m.id);
+        if (m.id != 0) recipient_->addItem(chooserText_.count(m.id) ? chooserText_.at(m.id) : FromAnsi(m.name), m.id);
+    }
+    {
+        const QSignalBlocker quiet(memberList_);
+        for (int row = 0; row < memberList_->count(); ++row) {
+            QListWidgetItem* item = memberList_->item(row);
+            const int id = item->data(Qt::UserRole).toInt();
+            if (id == current) memberList_->setCurrentItem(item, QItemSelectionModel::NoUpdate);
+            item->setSelected(picked.count(id) != 0);
+        }
     }
     int at = recipient_->findData(chosen);
     recipient_->setCurrentIndex(at < 0 ? 0 : at);
     RefreshPanels();
-    RefreshTitle();
     RefreshCommands();
     RefreshHint();
 }
@@ -778,7 +788,14 @@ void CIMDlg::ReloadPanelImage() {
 }
 
 bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == body_ && e->type() == QEvent::Resize) LayoutPanes();
+    if (watched == body_ && e->type() == QEvent::Resize) {
+        LayoutPanes();
+        // Rewrapped lines would leave the newest below the view: back to the caret, and one line on.
+        if (history_) {
+            history_->ensureCursorVisible();
+            history_->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        }
+    }
     if (e->type() == WindowMessageEvent::eventType() && watched != this) {
         auto* m = static_cast<WindowMessageEvent*>(e);
         m->result = SendChatMessage(m->message, m->wParam, m->lParam);
@@ -802,6 +819,8 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
     if (watched != input_ && e->type() == QEvent::KeyPress &&
         (watched == history_ || watched == memberList_ || watched == recipient_)) {
         auto* key = static_cast<QKeyEvent*>(e);
+        // The send keys act from the whole window, as in the input box.
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) return eventFilter(input_, e);
         const QString typed = key->text();
         if (!typed.isEmpty() && typed.at(0).isPrint() && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
             input_->setFocus();
@@ -860,11 +879,12 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_PRESENCE_TEXT: {
             LRESULT r = OnReceiveText(reinterpret_cast<const char*>(wParam), record);
             ViewMembersChanged();
-            // The room answered: a join waiting for it is over.
+            // The room answered: a join waiting for this room is over.
             if (record && (record->command == CRC_START || record->command == CRC_RESULT) && registry_ &&
-                registry_->waitDialog)
-                static_cast<CChatWaitDlg*>(registry_->waitDialog)->Answered();
-            if (!isActiveWindow()) QApplication::alert(this);
+                registry_->waitDialog) {
+                auto* wait = static_cast<CChatWaitDlg*>(registry_->waitDialog);
+                if (wait->WaitsFor(static_cast<ChatWindowBase*>(this))) wait->Answered();
+            }
             return r;
         }
         case WM_PRESENCE_VOICE: return OnReceiveVoice(static_cast<int>(wParam), record);

@@ -161,7 +161,7 @@ protected:
     void ViewHeaderLine(const std::string& text) override;
     void ViewVoice(VoiceMessageEntry* entry, const std::string& line) override;
     void ViewMembersChanged() override;
-    void ViewClearTitle() override { roomTitleCleared_ = true; }
+    void ViewSessionTitle() override;
     void ViewInvitation(const std::string& invitation, int64_t time, bool headed) override;
     void ViewRoomClosed() override;
     void ViewShowMemberArea(bool show) override;
@@ -178,7 +178,10 @@ protected:
 
 private:
     void BuildWindow();
-    void RefreshTitle();
+    // The title line, and the caption: im_title, then " - " and the title when it has one.
+    void SetTitle(const QString& title, bool caption);
+    // The title the texts give the session when they are loaded.
+    QString LanguageTitle();
     void RefreshCommands();
     void AppendBody(const QString& text);
     void EndLine();
@@ -243,10 +246,10 @@ private:
     // The character range of each invitation's two answer links, removed once it is answered.
     std::vector<std::pair<int, int>> invitationLinks_;
     bool leaving_ = false;
-    bool roomTitleDue_ = true;       // a group or room window's title is made again at the next refresh
-    QString roomTitle_;
-    bool roomTitleCleared_ = false;  // a group or room window's title since its set-up, until the texts are reloaded
-    bool oneMemberTitle_ = false;  // a window made before its members were known counts one
+    // The participants word after a count: the texts' word once they were loaded in a several-user window.
+    QString chatCount_ = QString::fromUtf8("个参与者");
+    // A chooser entry's text since a block answer relabelled it ("name (Block)"), by member id.
+    std::map<int, QString> chooserText_;
     // The member a block command or request is waiting for (-1: none).
     bool blockPending_ = false;
     int blockMember_ = -1;
@@ -259,8 +262,6 @@ private:
     LRESULT OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* record);
     // The open invitation dialog and its texts ([invite_dlg] header, title, confirm, cancel).
     QPointer<QDialog> inviteDialog_;
-    bool languageLoaded_ = false;
-    bool plainCaption_ = false;  // after a language change the caption is im_title alone
     QStringList inviteTexts_;
     LRESULT OnBlockResult(bool unblock, WPARAM result, const char* userId);
     QString BookSuffix(const PresenceBuddyRecord& m) const;

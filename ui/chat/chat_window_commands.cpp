@@ -30,8 +30,6 @@ using chat::ToAnsi;
 using namespace chatwin;
 
 void CIMDlg::OnLanguageChanged() {
-    roomTitleCleared_ = false;  // the texts name a group or room window's kind again
-    roomTitleDue_ = true;
     auto set = [this](int id, const char* key, const char* chinese) {
         if (!actions_.count(id)) return;
         QAction* a = actions_[id];
@@ -91,12 +89,10 @@ void CIMDlg::OnLanguageChanged() {
     }
     memberStrip_->setToolTip(ChatText("im_tooltip", "im_button", "隐藏或显示当前窗口"));
     RefreshCommands();
-    // A language change leaves the caption im_title alone; the first load comes before the session's
-    // set-up, which still writes the title into it.
-    if (languageLoaded_) plainCaption_ = true;
-    languageLoaded_ = true;
+    // The caption is im_title alone until a set-up names the session in it again.
+    setWindowTitle(ChatText("im_dlg", "im_title", "QZ文本消息"));
+    title_->setText(LanguageTitle());
     ViewMembersChanged();
-    if (plainCaption_) setWindowTitle(ChatText("im_dlg", "im_title", "QZ文本消息"));
 }
 
 void CIMDlg::RefreshCommands() {
@@ -112,7 +108,9 @@ void CIMDlg::RefreshCommands() {
     };
     const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
     show(ID_END, !direct && m_chatType != CHAT_ROOM, !direct && m_chatType != CHAT_ROOM);
-    show(ID_KICK, !direct, !direct);
+    // A room's Action menu keeps no item: its invite and kick are the bar's alone.
+    show(ID_KICK, !direct, !direct && m_chatType != CHAT_ROOM);
+    show(ID_INVITE, true, m_chatType != CHAT_ROOM);
     show(ID_BLOCK, direct, direct);
     show(ID_CALL, m_chatType != CHAT_GROUP, true);
     enable(ID_INVITE, m_bSessionActive && m_chatType != CHAT_ROOM);
@@ -120,7 +118,7 @@ void CIMDlg::RefreshCommands() {
     const QList<QListWidgetItem*> chosen = memberList_->selectedItems();
     enable(ID_KICK, !chosen.isEmpty() && (chosen.size() != 1 || chosen[0]->data(Qt::UserRole).toInt() != 0));
     enable(ID_END, m_chatType == CHAT_TEMP_GROUP ? m_bInitiator != 0 : m_chatType == CHAT_GROUP);
-    enable(ID_CALL, m_chatType == CHAT_ROOM ? false : m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
+    enable(ID_CALL, m_chatType == CHAT_ONE ? (!m_members.empty() && m_members[0].online == 1) : [this] {
         const auto rows = memberList_->selectedItems();
         if (rows.size() != 1) return false;
         const PresenceBuddyRecord* m = RowMember(rows[0]->data(Qt::UserRole).toInt());

@@ -149,8 +149,8 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
         if (members) AddMembers(*members);
         m_bSessionActive = 1;
     }
-    if (m_chatType == CHAT_TEMP_GROUP || m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) ViewClearTitle();
     ViewMembersChanged();
+    ViewSessionTitle();
 }
 
 void ChatWindowCore::PrepareRoomPacket() {
@@ -232,13 +232,13 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
     const bool direct = m_chatType == CHAT_ONE || m_chatType == CHAT_SEVERAL;
     if (direct && recipients.empty()) {
         ViewNotice(Text("im_norecipient", "No recipient: the message was not sent"));
-        return SendOutcome::Refused;
+        return SendOutcome::NoRecipient;
     }
     if (!StillRegistered()) return SendOutcome::NotSent;
 
     int result = -1;
     if (direct) {
-        result = ChatSendIm(Connection(), text.c_str(), &recipients, m_szChatId.c_str(), 0);
+        result = ChatSendIm(Connection(), ChatUserText(text).c_str(), &recipients, m_szChatId.c_str(), 0);
     } else if (m_roomCmd.BuildText(text)) {
         if (choice.userId != 0) {
             std::string thread = m_szChatId + "SMSG#" + std::to_string(choice.userId);
@@ -247,7 +247,8 @@ SendOutcome ChatWindowCore::SendText(const std::string& typed) {
             result = m_roomCmd.Send(Connection(), nullptr, 0);
         }
     }
-    if (result == -1) {
+    // Anything but 0 is a send that did not go out (-1 without a link, 1 with no session at the core).
+    if (result != 0) {
         // Shown as not sent and never recorded as sent.
         ViewNotice(Text("im_warn", "以下消息未被发送"));
         ViewBody(text);
@@ -318,7 +319,8 @@ int ChatWindowCore::PttPress(int deviceCode, uint32_t nowTick) {
         std::string thread = m_szChatId + "SMSG#" + std::to_string(choice.userId);
         result = m_roomCmd.Send(Connection(), choice.userId ? thread.c_str() : nullptr, 3);
     }
-    if (result == -1) {
+    // Any answer but 0 (no link, no session, already recording, busy) started no recording.
+    if (result != 0) {
         ViewNotice(Text("im_warn", "以下消息未被发送"));
         m_pttPressTick = 0;  // nothing is recording, so the release has nothing to stop
     }
@@ -342,8 +344,7 @@ std::string ChatWindowCore::SenderName(const PresenceMessageRecord* record) cons
     if (!record) return "Unknown";
     // The address book's name for the sender first, as the user knows the contact.
     if (std::string book = chat::BookNameByUid(record->sender.id); !book.empty()) return book;
-    std::string name = Field(record->sender.name, sizeof record->sender.name);
-    return name.empty() ? Field(record->sender.account, sizeof record->sender.account) : name;
+    return Field(record->sender.name, sizeof record->sender.name);
 }
 
 const PresenceBuddyRecord* ChatWindowCore::RoomSpeaker(const PresenceMessageRecord* record, int* uid, int* priv) const {
@@ -570,7 +571,11 @@ int ChatWindowCore::OnReceiveVoice(int messageId, const PresenceMessageRecord* r
         default: {
             int uid = 0, priv = 0;
             CChatSessionRegistry::SplitChatId(Field(record->chatId, sizeof record->chatId), &uid, &priv);
-            if (uid <= 0) break;
+            // A line with no speaker shows the icon alone.
+            if (uid <= 0) {
+                ViewVoice(entry, std::string());
+                break;
+            }
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& m) { return m.id == uid; });
             std::string name = it != m_roomMembers.end() ? Field(it->name, sizeof it->name) : std::string();
             ViewVoice(entry, priv ? " " + name + privacy + pttmsg + to + ownName_ + " " + time : " " + name + pttmsg + " " + time);
@@ -602,8 +607,8 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
         Record(0, 1, 0, ownName_, peer, -1, idText, 0, {});
         if (!m_members.empty()) Record(m_members[0].id, 1, 0, ownName_, peer, -1, idText, 1, peer);
     } else if (!choice.selected) {
-        // No recipient chosen: nothing was addressed, nothing is shown or kept.
-        return 1;
+        // No recipient chosen: the icon alone, with no line and no record.
+        ViewVoice(entry, std::string());
     } else if (choice.userId == 0) {
         std::string receivers = ReceiversText();
         ViewVoice(entry, "  " + ownName_ + " " + authorPtt + " " + time);

@@ -47,7 +47,7 @@ struct RecipientChoice {
     std::string entryText;   // the chosen entry's text
 };
 
-enum class SendOutcome { Sent, Empty, NotSent, Busy, Refused };
+enum class SendOutcome { Sent, Empty, NotSent, Busy, Refused, NoRecipient };
 
 // The time stamp of a history line: "(%H:%M:%S)" for a time of today or no time (-1: now), else
 // "(%H:%M:%S, %Y-%m-%d)"; now is the current time (seconds since 1970, local time).
@@ -158,8 +158,8 @@ class ChatWindowCore {
     // A voice message: its icon (positions kept in the entry) and its line.
     virtual void ViewVoice(VoiceMessageEntry* entry, const std::string& line) { (void)entry, (void)line; }
     virtual void ViewMembersChanged() {}
-    // A group or room session was set up: the window's title text is cleared.
-    virtual void ViewClearTitle() {}
+    // The session was set up: the window's title and caption follow it (a group or room: no title).
+    virtual void ViewSessionTitle() {}
     // An invitation (INVITE's argument) with its agree and reject answers.
     virtual void ViewInvitation(const std::string& invitation, int64_t time, bool headed) {
         ViewSystemNotice(invitation, time, headed);

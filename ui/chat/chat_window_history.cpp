@@ -214,7 +214,7 @@ void CIMDlg::ViewVoice(VoiceMessageEntry* entry, const std::string& line) {
     // The line as it is made, its blanks kept; a line end inside a name would break it.
     QString text = FromAnsi(line);
     text.replace(QRegularExpression("[\r\n\t]"), " ");
-    c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
+    if (!text.isEmpty()) c.insertHtml(QString("&nbsp;<span style=\"color:#808080;white-space:pre;\">%1</span>").arg(Escape(text)));
     EndLine();
 }
 
@@ -230,7 +230,7 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
         if (n < 0 || n >= static_cast<int>(invitationsAnswered_.size()) || invitationsAnswered_[n]) return;
         // An answer that did not go out says so and leaves the invitation open to be answered again.
         const bool agree = anchor.startsWith("agree:");
-        if (agree && AcceptInvitation() == -1) {
+        if (agree && AcceptInvitation() != 0) {
             ViewNotice(Text("im_warn", "以下消息未被发送"));
             return;
         }

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QListWidget>
 #include <QPointer>
 #include <QTextCursor>
@@ -181,8 +182,13 @@ LRESULT CIMDlg::OnBlockResult(bool unblock, WPARAM result, const char* userId) {
     if (member->id == blockMember_) blockMember_ = -1;
     blockPending_ = false;
     // The address book holds the new state by now: rows, chooser and title follow it.
-    if (result == 0) ViewMembersChanged();
-    else {
+    if (result == 0) {
+        const QString shown = FromAnsi(member->name) + (unblock ? (member->online != 1 ? BookSuffix(*member) : QString())
+                                                               : QString(" (%1)").arg(ChatText("addrbook_dialog", "block", "Block")));
+        if (m_chatType != CHAT_ONE) chooserText_[member->id] = shown;
+        ViewMembersChanged();
+        if (&m_members.back() == member) title_->setText(shown);
+    } else {
         ViewNotice(Text(unblock ? "failed_unblock" : "failed_block", unblock ? "解除阻止失败" : "阻止用户失败"));
         EndLine();
     }
@@ -210,7 +216,6 @@ LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* recor
     }
     if (m_chatType == CHAT_ONE) {
         RefreshPanels();
-        RefreshTitle();
         RefreshCommands();
         return 1;
     }
@@ -224,8 +229,8 @@ LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* recor
         }
     }
     // The chooser's entry in place: the chosen entry stays chosen.
+    chooserText_.erase(member->id);
     if (const int at = recipient_->findData(member->id); at >= 0) recipient_->setItemText(at, FromAnsi(member->name));
-    RefreshTitle();
     RefreshCommands();
     return 1;
 }

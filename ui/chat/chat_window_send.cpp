@@ -46,9 +46,10 @@ void CIMDlg::OnSend() {
     const bool noAccount = m_bOnline && !m_pAccount;
     std::string text = input_->GetTextWithImageCodes(false, nullptr);
     SendOutcome outcome = SendText(text);
-    // A busy lock keeps the typed text; everything else empties the box.
+    // A busy lock or nobody to address keeps the typed text (it went nowhere and is shown nowhere);
+    // everything else empties the box.
     if (noAccount) input_->textCursor().removeSelectedText();
-    else if (outcome != SendOutcome::Busy) input_->clear();
+    else if (outcome != SendOutcome::Busy && outcome != SendOutcome::NoRecipient) input_->clear();
     input_->document()->clearUndoRedoStacks();
     input_->setFocus();
 }

@@ -349,6 +349,27 @@ TEST_F(ChatSession, TheSetUpTakesTheKindFromThePeopleGiven) {
     EXPECT_EQ(4, two->m_members[0].id);
 }
 
+// A direct line that reads like a room command goes out with a blank before it, so the peer's program
+// shows it as the line it is instead of dropping it as a command from a stranger.
+TEST_F(ChatSession, ADirectLineThatReadsLikeACommandArrivesAsText) {
+    for (const int type : {CHAT_ONE, CHAT_SEVERAL}) {
+        std::vector<PresenceBuddyRecord> people{Buddy(5, "Ann")};
+        if (type == CHAT_SEVERAL) people.push_back(Buddy(6, "Bob"));
+        FakeWindow* w = Open(type, people);
+        g_sent.clear();
+        ASSERT_EQ(SendOutcome::Sent, w->SendText("#@#RESULT#0")) << type;
+        ASSERT_EQ(1u, g_sent.size());
+        EXPECT_EQ(" #@#RESULT#0", g_sent[0].text) << type;
+        PresenceMessageRecord r;
+        presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+        r.sender = Buddy(5, "Ann");
+        w->view.clear();
+        Deliver(g_sent[0].text.c_str(), r);
+        ASSERT_FALSE(w->view.empty()) << type;
+        EXPECT_EQ("B: #@#RESULT#0", w->view.back()) << type;
+    }
+}
+
 TEST_F(ChatSession, SendingRoutesEchoesAndRecordsOnlyWhatWasSent) {
     FakeWindow* one = Open(CHAT_ONE, {Buddy(5, "Ann")});
     EXPECT_EQ(SendOutcome::Empty, one->SendText("   "));
@@ -368,12 +389,14 @@ TEST_F(ChatSession, SendingRoutesEchoesAndRecordsOnlyWhatWasSent) {
     EXPECT_EQ("Me", records_.GetOwnerName(0));
     EXPECT_EQ("Ann", records_.GetOwnerName(5));
 
-    // A failed send is shown as not sent and never recorded.
-    g_sendResult = -1;
-    one->view.clear();
-    EXPECT_EQ(SendOutcome::NotSent, one->SendText("lost"));
-    EXPECT_EQ((std::vector<std::string>{"N:以下消息未被发送", "B:lost"}), one->view);
-    EXPECT_EQ(1u, Day(0).size());
+    // A failed send is shown as not sent and never recorded: no link (-1), no session at the core (1).
+    for (const int answer : {-1, 1}) {
+        g_sendResult = answer;
+        one->view.clear();
+        EXPECT_EQ(SendOutcome::NotSent, one->SendText("lost")) << answer;
+        EXPECT_EQ((std::vector<std::string>{"N:以下消息未被发送", "B:lost"}), one->view) << answer;
+        EXPECT_EQ(1u, Day(0).size()) << answer;
+    }
     g_sendResult = 0;
 
     // Several users: with no entry chosen everyone gets it, with no header line and no record.
@@ -404,7 +427,7 @@ TEST_F(ChatSession, SendingRoutesEchoesAndRecordsOnlyWhatWasSent) {
     EXPECT_EQ(1, OpenChatWithUsers(&registry_, {}));
     auto* empty = static_cast<FakeWindow*>(registry_.Windows().back());
     g_sent.clear();
-    EXPECT_EQ(SendOutcome::Refused, empty->SendText("anyone?"));
+    EXPECT_EQ(SendOutcome::NoRecipient, empty->SendText("anyone?"));
     EXPECT_TRUE(g_sent.empty());
     EXPECT_EQ("N:No recipient: the message was not sent", empty->view.back());
 }
@@ -485,7 +508,6 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     } cases[] = {
         {"a room that was left long ago tells of a leaver", 9002, "9002#", "#@#NOTIFY#2#1001,Alice"},
         {"a room that was left long ago lists its members", 9002, "9002#", "#@#LIST#1001,Alice"},
-        {"the robot answers a join whose window is gone", 900, "3_10001_7", "#@#RESULT#13"},
         {"a buddy pretends to be the room", 5, "9001#", "#@#NOTIFY#7#0,Me"},
         {"a buddy's command in a new chat", 5, "0_20002_9", "#@#LIST#5,Ann"},
     };
@@ -501,6 +523,22 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     }
     for (ChatWindowBase* w : registry_.Windows())
         for (const std::string& line : static_cast<FakeWindow*>(w)->view) EXPECT_EQ(std::string::npos, line.find("#@#")) << line;
+}
+
+// The robot's command for a chat no window here holds is routed like any message: a window is found by
+// its members or made, and it shows what the command says.
+TEST_F(ChatSession, TheRobotsCommandForNoWindowOpensOne) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "3_10001_7");
+    r.sender = Buddy(900, "robot");
+    Deliver("#@#RESULT#13", r);
+    ASSERT_EQ(1u, registry_.Windows().size());
+    auto* w = static_cast<FakeWindow*>(registry_.Windows().back());
+    ASSERT_FALSE(w->view.empty());
+    EXPECT_EQ(std::string::npos, w->view.back().find("#@#")) << w->view.back();
+    // The next one finds the same window.
+    Deliver("#@#LIST#31,Cat", r);
+    EXPECT_EQ(1u, registry_.Windows().size());
 }
 
 // THUPDATE, SMSG and JOIN carry nothing to obey: whoever sends one, its window gets the text as it came,
@@ -806,6 +844,14 @@ TEST_F(ChatSession, VoiceMessagesShowOnTheSecondArrival) {
     EXPECT_EQ(1, w->OnReceiveVoice(43, &r));  // the pair's second half shows it
     EXPECT_EQ("V:43", w->view.at(0));
     EXPECT_EQ(0, w->OnReceiveVoice(43, nullptr));
+    // A press the send refuses (no link, no session, already recording, busy) leaves nothing to stop.
+    for (const int answer : {-1, 1, 5, 8}) {
+        g_sendResult = answer;
+        EXPECT_EQ(1, w->PttPress(0, 1800)) << answer;
+        EXPECT_EQ("N:以下消息未被发送", w->view.back()) << answer;
+        EXPECT_EQ(0, w->PttRelease(2000, &wait)) << answer;
+    }
+    g_sendResult = 0;
     // A refused capture device: notice, and the release does nothing.
     EXPECT_EQ(0, w->PttPress(1, 2000));
     EXPECT_EQ("N:No Audio device!", w->view.back());
@@ -935,6 +981,10 @@ TEST_F(ChatSession, VoiceLinesJoinTheirTextsAsTheyStand) {
     EXPECT_EQ(" Cat发送语音短信 " + time, twice(room, 3, cat));
     presence_copy_field(cat.chatId, sizeof cat.chatId, "900#SMSG#31");
     EXPECT_EQ(" Cat privacy 发送语音短信ToMe " + time, twice(room, 4, cat));
+    // A room's voice message with no speaker in its chat id still gets its icon (to be played), no line.
+    presence_copy_field(cat.chatId, sizeof cat.chatId, "900#");
+    EXPECT_EQ("", twice(room, 8, cat));
+    EXPECT_EQ("V:8", room->view.back());
 
     // The user's own voice message, shown when its echo and the message have both arrived.
     auto echoed = [&](FakeWindow* w, int id) {
@@ -947,6 +997,10 @@ TEST_F(ChatSession, VoiceLinesJoinTheirTextsAsTheyStand) {
     EXPECT_EQ(0u, echoed(one, 5).rfind("  Me 发送了一条语音消息(", 0)) << one->lines.back();
     several->choice = {true, 6, "Bob"};
     EXPECT_EQ(0u, echoed(several, 6).rfind(" Me Privacy 发送了一条语音消息ToBob (", 0)) << several->lines.back();
+    // With no recipient chosen the echo shows the icon alone.
+    several->choice = {};
+    EXPECT_EQ("", echoed(several, 9));
+    EXPECT_EQ("V:9", several->view.back());
 }
 
 TEST_F(ChatSession, TimeStampsNameTheDayOnlyWhenItIsNotToday) {

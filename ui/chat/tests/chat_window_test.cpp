@@ -18,6 +18,7 @@
 #include <QDialog>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QScrollBar>
 #include <QPointer>
 #include <QListWidget>
 #include <QTextBlock>
@@ -46,6 +47,7 @@
 #include "ui/chat/chat_book.h"
 #include "ui/chat/chat_emoticon_popup.h"
 #include "ui/chat/chat_record_view.h"
+#include "ui/chat/chat_room_dialogs.h"
 #include "ui/chat/chat_skin_panel.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_window.h"
@@ -228,7 +230,8 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     shell::ApplyLanguageCode("chs");
     several->OnLanguageChanged();
     room->OnLanguageChanged();
-    EXPECT_EQ(QString::fromUtf8("3 位参与者"), several->TitleText());
+    // The set-up counts the user as well; the texts' title counts the members.
+    EXPECT_EQ(QString::fromUtf8("2 位参与者"), several->TitleText());
     EXPECT_EQ(QString::fromUtf8("(聊天室)Lounge"), room->TitleText());
     shell::ApplyLanguageCode("eng");
     // Once the room lists more than the user, its title counts them.
@@ -611,6 +614,14 @@ TEST_F(ChatWindow, BlockWaitsForTheAnswerAndFollowsTheAddressBook) {
     EXPECT_FALSE(w->BlockPending());
     EXPECT_FALSE(several->BlockPending());
     EXPECT_TRUE(w->TitleText().contains("(blocked)")) << w->TitleText().toStdString();
+    // A several-user window relabels Ann's chooser entry too, and keeps it through later rebuilds; its
+    // title names the blocked member only when that member is its last.
+    const int ann = several->RecipientBox()->findData(5);
+    ASSERT_GE(ann, 0);
+    EXPECT_TRUE(several->RecipientBox()->itemText(ann).contains("(blocked)"));
+    several->OnLanguageChanged();
+    EXPECT_TRUE(several->RecipientBox()->itemText(several->RecipientBox()->findData(5)).contains("(blocked)"));
+    EXPECT_FALSE(several->TitleText().contains("(blocked)"));
     EXPECT_TRUE(w->CommandAction(kBlock)->isEnabled());
     EXPECT_TRUE(w->CommandAction(kBlock)->text().remove('&').contains("Unblock"));
 
@@ -666,7 +677,7 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     book.calls.clear();
     w->OnCall();
     EXPECT_EQ(std::vector<int>{5}, book.calls);
-    // A chat room greys Call, a chosen row or not.
+    // A chat room calls its one chosen member too.
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", nullptr, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     room->OnRoomNotice(1, 0, "");
@@ -674,7 +685,7 @@ TEST_F(ChatWindow, CallGoesToAnOnlineMemberOnly) {
     EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
     for (int row = 0; row < room->MemberList()->count(); ++row)
         room->MemberList()->item(row)->setSelected(room->MemberList()->item(row)->data(Qt::UserRole).toInt() == 31);
-    EXPECT_FALSE(room->CommandAction(kCall)->isEnabled());
+    EXPECT_TRUE(room->CommandAction(kCall)->isEnabled());
 }
 
 // Stands for the invitation dialog: notes the window messages it gets and, once running, plays a script.
@@ -793,6 +804,9 @@ TEST_F(ChatWindow, APresenceChangeTakesTheBooksName) {
     CIMDlg* one = OpenOne();
     PresenceBuddyRecord ann = Buddy(5, "Ann", 1);
     one->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&ann));
+    // The title is the set-up's until the texts are loaded again.
+    EXPECT_EQ("Ann", one->TitleText());
+    one->OnLanguageChanged();
     EXPECT_EQ("Annie", one->TitleText());
     EXPECT_STREQ("c-ann", one->m_members[0].userId);
 
@@ -901,6 +915,95 @@ TEST_F(ChatWindow, TheOpenInvitationHearsBuddiesAndLanguageChanges) {
 }
 
 // End closes the window; END goes to the room only once the room has answered.
+// Joining room A waits for A's answer: an answer arriving in room B's window leaves the wait running.
+TEST_F(ChatWindow, OnlyTheJoinedRoomsAnswerEndsTheWait) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "RA", nullptr, 1));
+    auto* a = static_cast<CIMDlg*>(registry_.Windows().back());
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "RB", nullptr, 1));
+    auto* b = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (const int command : {CRC_START, CRC_RESULT}) {
+        CChatWaitDlg wait(&registry_);
+        wait.SetRoomWindow(registry_.FindByMembers(CHAT_ROOM, nullptr, "RA", nullptr));
+        auto answer = [&](CIMDlg* w) {
+            PresenceMessageRecord r;
+            presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+            r.sender.id = 900;
+            r.command = command;
+            w->SendChatMessage(WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>("0"), reinterpret_cast<LPARAM>(&r));
+        };
+        answer(b);
+        EXPECT_EQ(&wait, registry_.waitDialog) << command;
+        EXPECT_LT(wait.Progress(), CChatWaitDlg::kTimeoutMs) << command;
+        answer(a);
+        EXPECT_EQ(nullptr, registry_.waitDialog) << command;
+        EXPECT_EQ(QDialog::Accepted, wait.result()) << command;
+    }
+}
+
+// Rows picked in the member list stay picked when a message arrives, and the commands they open stay open.
+TEST_F(ChatWindow, AnArrivingMessageKeepsThePickedRows) {
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    for (int row = 0; row < w->MemberList()->count(); ++row) {
+        QListWidgetItem* item = w->MemberList()->item(row);
+        item->setSelected(item->data(Qt::UserRole).toInt() == 6);
+    }
+    ASSERT_TRUE(w->CommandAction(kCall)->isEnabled());
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    r.recipients.push_back(Buddy(6, "Bob"));
+    RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup("hi all")), &r);
+    ASSERT_TRUE(w->HistoryText().contains("hi all"));
+    ASSERT_EQ(1, w->MemberList()->selectedItems().size());
+    EXPECT_EQ(6, w->MemberList()->selectedItems()[0]->data(Qt::UserRole).toInt());
+    EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+}
+
+// A text with nobody to address is neither sent nor shown: it stays in the box to be sent later.
+TEST_F(ChatWindow, ATextForNobodyStaysInTheBox) {
+    ASSERT_EQ(1, OpenChatWithUsers(&registry_, {}));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->Input()->setFocus();
+    QTest::keyClicks(w->Input(), "anyone?");
+    QTest::keyClick(w->Input(), Qt::Key_Return);
+    EXPECT_TRUE(g_sent.empty());
+    EXPECT_TRUE(w->HistoryText().contains("No recipient"));
+    EXPECT_EQ("anyone?", w->Input()->toPlainText());
+}
+
+// In Enter mode the Enter key sends from the member list and the history as from the input box.
+TEST_F(ChatWindow, EnterSendsFromTheWholeWindow) {
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->Input()->insertPlainText("from the list");
+    QTest::keyClick(w->MemberList(), Qt::Key_Return);
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("from the list", g_sent[0].text);
+    w->Input()->insertPlainText("from the history");
+    QTest::keyClick(w->History(), Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(1u, g_sent.size()) << "Ctrl+Enter ends the line in Enter mode";
+    EXPECT_EQ("from the history\n", w->Input()->toPlainText());
+}
+
+// A resize brings the history back to its caret at the end, whatever was scrolled before.
+TEST_F(ChatWindow, AResizeShowsTheNewestLines) {
+    CIMDlg* w = OpenOne();
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, w->m_szChatId.c_str());
+    r.sender = Buddy(5, "Ann");
+    for (int i = 0; i < 40; ++i)
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(("line " + std::to_string(i)).c_str())), &r);
+    QScrollBar* bar = w->History()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    bar->setValue(0);
+    w->resize(w->width() + 40, w->height() + 30);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bar->maximum(), bar->value());
+}
+
 TEST_F(ChatWindow, EndSendsEndOnlyToARoomThatAnswered) {
     for (bool answered : {false, true}) {
         ChatSessionRecord team;
@@ -968,6 +1071,8 @@ TEST_F(ChatWindow, PresenceChangesReachCallAndRowsWithoutLosingTheSelection) {
     PresenceBuddyRecord change = BookBuddy(5, "Ann", "c5", 1);
     registry_.Broadcast(WM_USER + 207, 0, reinterpret_cast<LPARAM>(&change));
     EXPECT_TRUE(w->CommandAction(kCall)->isEnabled());
+    EXPECT_TRUE(w->TitleText().contains("Offline")) << "the title stays the set-up's until the texts are loaded";
+    w->OnLanguageChanged();
     EXPECT_FALSE(w->TitleText().contains("Offline"));
     EXPECT_TRUE(several->CommandAction(kCall)->isEnabled());
     ASSERT_EQ(1, several->MemberList()->selectedItems().size());
@@ -1152,11 +1257,11 @@ TEST_F(ChatWindow, AWindowOfNoKnownMembersCountsOne) {
     bare->SetOneMemberTitle(nullptr);
     EXPECT_EQ("1 " + chat::ChatText("im_dlg", "im_chatcnt", "参与者"), bare->TitleText());
     delete bare;
-    // A window that knows its peer keeps the peer's title.
+    // The title line alone changes; the caption keeps what the set-up wrote.
     CIMDlg* w = OpenOne();
-    const QString title = w->TitleText();
     w->SetOneMemberTitle(nullptr);
-    EXPECT_EQ(title, w->TitleText());
+    EXPECT_EQ("1 " + chat::ChatText("im_dlg", "im_chatcnt", "参与者"), w->TitleText());
+    EXPECT_EQ("Messages - Ann", w->Caption());
 }
 
 TEST_F(ChatWindow, NoticesAndHeadersTakeTheirForms) {
@@ -1346,7 +1451,7 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
         mid.setPosition(link.selectionStart() + 1);
         QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, w->History()->cursorRect(mid).center());
     };
-    for (const int answer : {-1, 0}) {
+    for (const int answer : {-1, 1, 0}) {
         g_sent.clear();
         g_sendAnswer = answer;
         clickAgree();
@@ -1354,9 +1459,9 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
         EXPECT_EQ("#@#ACCEPT#Me", g_sent[0].text);
         EXPECT_EQ(std::vector<int>{900}, g_sent[0].to) << "the robot takes the answer";
         EXPECT_EQ("9001#", g_sent[0].thid) << "in the invitation's session";
-        EXPECT_EQ(answer == -1, w->HistoryText().contains(agree)) << answer;
-        EXPECT_EQ(answer == -1, w->HistoryText().contains(reject)) << answer;
-        EXPECT_EQ(1, w->HistoryText().count(warn)) << "said once, for the refused answer";
+        EXPECT_EQ(answer != 0, w->HistoryText().contains(agree)) << answer;
+        EXPECT_EQ(answer != 0, w->HistoryText().contains(reject)) << answer;
+        EXPECT_EQ(answer == -1 ? 1 : 2, w->HistoryText().count(warn)) << "said once for each refused answer";
     }
 }
 
@@ -1467,7 +1572,7 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     } cases[] = {{{}, false}, {{0}, false}, {{31}, true}, {{0, 31}, true}};
     for (const Case& c : cases) {
         choose(c.chosen);
-        EXPECT_EQ(c.enabled, room->CommandAction(32838)->isEnabled()) << c.chosen.size();
+        EXPECT_EQ(c.enabled, room->CommandAction(32838 + 100000)->isEnabled()) << c.chosen.size();
     }
     CIMDlg* one = OpenOne();
     EXPECT_FALSE(one->CommandAction(32837)->isEnabled());
@@ -1496,7 +1601,7 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     } kinds[] = {
         {one, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}},     {several, {1, 1, 0, 0, 1}, {1, 1, 0, 0, 1}},
         {temp, {1, 1, 1, 1, 0}, {1, 1, 1, 1, 0}},    {group, {1, 0, 1, 1, 0}, {1, 1, 1, 1, 0}},
-        {room, {1, 1, 0, 1, 0}, {1, 1, 0, 1, 0}},
+        {room, {1, 1, 0, 1, 0}, {0, 1, 0, 0, 0}},  // a room's Action menu is empty
     };
     const int ids[] = {32831, 32833, 32837, 32838, 32841};
     for (const Kind& k : kinds)
@@ -1504,10 +1609,11 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
             EXPECT_EQ(k.bar[i], k.window->CommandAction(ids[i] + 100000)->isVisible()) << k.window->m_chatType << " " << ids[i];
             EXPECT_EQ(k.menu[i], k.window->CommandAction(ids[i])->isVisible()) << k.window->m_chatType << " " << ids[i];
         }
-    // A room greys invite and call, whatever is chosen.
+    // A room greys invite; call follows the one chosen member.
+    EXPECT_FALSE(room->CommandAction(32833 + 100000)->isEnabled());
     choose({31});
     EXPECT_FALSE(room->CommandAction(32831 + 100000)->isEnabled());
-    EXPECT_FALSE(room->CommandAction(32833 + 100000)->isEnabled());
+    EXPECT_TRUE(room->CommandAction(32833 + 100000)->isEnabled());
     // Removed from the room: the member list and the chooser are left empty, "All" included.
     room->OnRoomNotice(2, 7, "0,Me");
     EXPECT_EQ(0, rows->count());
