@@ -6,8 +6,6 @@
 
 #include <cstring>
 
-#include "voice/trace.h"
-
 static_assert(kSrtpMaxTrailer == SRTP_MAX_TRAILER_LEN, "trailer room must match the library");
 static_assert(kSrtpNullCipher == SRTP_NULL_CIPHER && kSrtpAesIcm128 == SRTP_AES_ICM_128);
 static_assert(kSrtpNullAuth == SRTP_NULL_AUTH && kSrtpHmacSha1 == SRTP_HMAC_SHA1);
@@ -46,10 +44,7 @@ std::unique_ptr<SrtpSession> SrtpSession::Create(const SrtpPolicy& p) {
 
   srtp_t session = nullptr;
   const srtp_err_status_t status = srtp_create(&session, &policy);
-  if (status != srtp_err_status_ok || !session) {
-    EngineTrace()->Print(kTraceError, "\tsrtp_create() failed (error code = %d)", static_cast<int>(status), -1);
-    return nullptr;
-  }
+  if (status != srtp_err_status_ok || !session) return nullptr;
   return std::unique_ptr<SrtpSession>(new SrtpSession(session));
 }
 

@@ -77,9 +77,7 @@ int UdpRecvSocket::Init(void* engine, UdpSocketRef socket, uint16_t port, void* 
   // The sender may have bound the shared socket to this port already; a socket cannot be bound twice.
   const bool alreadyBound = plat::LocalEndpoint(fd, &boundIp, &boundPort) && boundPort != 0 && boundPort == port;
   if (!alreadyBound && !plat::Bind(fd, 0, port)) {
-    const int error = errno;
     EngineTrace()->Print(kTraceError, "\tbind() failed (return value %d)", -1, -1);
-    EngineTrace()->Print(kTraceError, "\tbind() error code = %d (port %d)", error, port);
     return -1;
   }
   if (multicastAddress && multicastAddress[0]) {
@@ -109,19 +107,13 @@ int UdpRecvSocket::StartThread(bool rtp) {
   auto state = std::make_shared<ThreadState>();
   state->socket = socket_;
   state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (state->wakeFd < 0) {
-    EngineTrace()->Print(kTraceError, "\teventfd() failed (error code = %d)", errno, -1);
-    return -1;
-  }
+  if (state->wakeFd < 0) return -1;
   const std::string name = std::string(rtp ? "ve_rtp" : "ve_rtcp") + std::to_string(channel_);
   const bool started = thread_.start(name, [this, state, rtp] {
     plat::SetCurrentThreadPriority(rtp ? THREAD_PRIORITY_ABOVE_NORMAL : THREAD_PRIORITY_BELOW_NORMAL);
     ThreadProc(state);
   });
-  if (!started) {
-    EngineTrace()->Print(kTraceError, "\tCreateThread() failed", -1, -1);
-    return -1;
-  }
+  if (!started) return -1;
   threadState_ = std::move(state);
   return 0;
 }
@@ -188,7 +180,6 @@ int UdpRecvSocket::HandleDatagram(uint8_t* data, int length, uint16_t fromPort) 
   if (srtp_.Enabled()) {
     int len = length;
     if (srtp_.Unprotect(data, &len) != 0 || len < 0 || len > length) {
-      EngineTrace()->Print(kTraceStream, "\tsrtp_unprotect() failed, packet of %d bytes dropped", length, -1);
       dropped_.fetch_add(1, std::memory_order_relaxed);
       return 0;
     }

@@ -1,15 +1,11 @@
 // Tests of the Tidepool receive side: registration, RTP parsing, splitting, insert rules, statistics.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "voice/tests/tidepool_fixture.h"
-#include "voice/trace.h"
 
 namespace {
 
@@ -199,31 +195,6 @@ TEST(TidepoolRecIn, MalformedPacketsAreRejectedBeforeAnythingIsRead) {
     EXPECT_EQ(jb.In(Pcmu(2, 160, 160)), 0) << c.name;
     EXPECT_EQ(jb.Count(), 1) << c.name;
   }
-}
-
-TEST(TidepoolRecIn, RefusedPacketLeavesATraceLine) {
-  const auto dir = std::filesystem::temp_directory_path() / ("tessaly_tp_trace_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  const auto home = std::filesystem::current_path();
-  std::filesystem::current_path(dir);
-  TraceManager& trace = EngineTraceManager();
-  trace.SetScramble(0);
-  trace.SetMode(kTraceModeFile);
-  {
-    Jb jb;
-    auto p = Pcmu(1, 0, 0);
-    p.resize(5);
-    EXPECT_EQ(jb.In(p), -1);
-  }
-  trace.SetMode(kTraceModeNone);
-  trace.FileSink().Close();
-  trace.SetScramble(1);
-  std::filesystem::current_path(home);
-  std::ifstream in(dir / "trace.txt");
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("WARNING"), std::string::npos);
-  EXPECT_NE(text.find("TIDEPOOL_SONRA_10MS16B_RecIn() refused a packet (error 1070, length 5)"), std::string::npos) << text;
-  std::filesystem::remove_all(dir);
 }
 
 TEST(TidepoolRecIn, HeaderVariantsFindThePayload) {

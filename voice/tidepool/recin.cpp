@@ -4,7 +4,6 @@
 #include <new>
 
 #include "voice/tidepool/codec_table.h"
-#include "voice/trace.h"
 #include "voice/tidepool/tidepool_internal.h"
 
 namespace tidepool {
@@ -15,13 +14,6 @@ int16_t Fail(TidepoolInst* inst, int16_t code) {
   inst->control.error = code;
   inst->lastError = code;
   return -1;
-}
-
-// Packets from the network are refused with a trace line, never read beyond their length.
-int16_t Reject(TidepoolInst* inst, int16_t code, int32_t length) {
-  EngineTrace()->Print(kTraceWarning, "TIDEPOOL_SONRA_10MS16B_RecIn() refused a packet (error %d, length %d)",
-                       code, length);
-  return Fail(inst, code);
 }
 
 int32_t SignedDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
@@ -319,7 +311,7 @@ int16_t TIDEPOOL_SONRA_10MS16B_RecIn(TidepoolInst* inst, const uint8_t* packet, 
   TidepoolControl& c = inst->control;
   c.error = 0;
   // Every length is checked before the bytes it covers are read.
-  if (!packet || length < 12) return Reject(inst, kTidepoolErrPacket, length);
+  if (!packet || length < 12) return Fail(inst, kTidepoolErrPacket);
   const int csrcCount = packet[0] & 0x0f;
   const bool extension = (packet[0] & 0x10) != 0;
   const bool padding = (packet[0] & 0x20) != 0;
@@ -329,20 +321,20 @@ int16_t TIDEPOOL_SONRA_10MS16B_RecIn(TidepoolInst* inst, const uint8_t* packet, 
   const uint32_t ssrc = Read32(packet + 8);
 
   int32_t header = 12 + 4 * csrcCount;
-  if (header > length) return Reject(inst, kTidepoolErrPacket, length);
+  if (header > length) return Fail(inst, kTidepoolErrPacket);
   bool testSignal = false;
   if (extension) {
     // The extension header follows the CSRC list.
-    if (header + 4 > length) return Reject(inst, kTidepoolErrPacket, length);
+    if (header + 4 > length) return Fail(inst, kTidepoolErrPacket);
     const int32_t words = (packet[header + 2] << 8) | packet[header + 3];
     const int32_t extEnd = header + 4 + 4 * words;
-    if (extEnd > length) return Reject(inst, kTidepoolErrPacket, length);
+    if (extEnd > length) return Fail(inst, kTidepoolErrPacket);
     testSignal = words == 1 && memcmp(packet + header + 4, "tavk", 4) == 0;
     header = extEnd;
   }
   const int32_t pad = padding ? packet[length - 1] : 0;
   const int32_t payloadLength = length - header - pad;
-  if (payloadLength < 0 || payloadLength > kPayloadLimit) return Reject(inst, kTidepoolErrPacket, length);
+  if (payloadLength < 0 || payloadLength > kPayloadLimit) return Fail(inst, kTidepoolErrPacket);
   const uint8_t* payload = packet + header;
 
   if (testSignal) c.decoder.testSignal = true;
@@ -361,7 +353,7 @@ int16_t TIDEPOOL_SONRA_10MS16B_RecIn(TidepoolInst* inst, const uint8_t* packet, 
 
   if (pt != c.currentPayloadType && !IsSideType(c, pt)) {
     const int16_t err = SwitchDecoder(c, pt, ts);
-    if (err) return Reject(inst, err, length);
+    if (err) return Fail(inst, err);
   }
 
   if (c.g722Doubling && pt == c.currentPayloadType) ts *= 2u;

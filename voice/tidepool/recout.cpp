@@ -62,8 +62,7 @@ void SelectPacket(TidepoolControl* c, uint32_t T, int32_t F, int shift, int flag
     return;
   }
 
-  // A frame one frame late only helps a decoder that can still use it (the Ostrel family).
-  if (sel->record.kind == kTidepoolKindOstrel && PacketBufferContains(pb, late, kKindSpeech)) {
+  if (PacketBufferContains(pb, late, kKindSpeech)) {
     const int n = PacketBufferExtractSpeech(pb, late, sel->side + 4, kMaxFrameBytes);
     if (n > 0) {
       sel->sideLen = n + 4;
@@ -157,7 +156,9 @@ int HandleSidePayload(TidepoolInst* inst, const Selection& sel) {
                       (static_cast<uint32_t>(sel.side[2]) << 8) | sel.side[3];
   switch (sel.sideKind) {
     case kSideLate:
-      if (p.decoder.ops->lateFrame && p.decoder.ops->lateFrame(p.decoder.instance, body, length) < 0)
+      // Only an Ostrel decoder uses a frame that comes one frame late; for the others it is dropped.
+      if (p.decoder.kind == kTidepoolKindOstrel && p.decoder.ops->lateFrame &&
+          p.decoder.ops->lateFrame(p.decoder.instance, body, length) < 0)
         return SetError(inst, kTidepoolErrLateFrame);
       return 0;
     case kSideEvent:
@@ -438,7 +439,7 @@ int ProcessFrame(TidepoolInst* inst) {
 
   // Accelerate when the buffer has stayed full.
   const int info = (p.decoder.ops->info && p.decoder.kind == kTidepoolKindOstrel) ? p.decoder.ops->info(p.decoder.instance) : 0;
-  if (wasStarted && p.allowance >= 398001 && p.concealCount == 0 && info == 0) {
+  if (p.allowance >= 398001 && p.concealCount == 0 && info == 0) {
     const int handled = Accelerate(inst, dec, n);
     if (handled < 0) return decodeFailed();
     if (handled > 0) return done();

@@ -77,9 +77,9 @@ int Ilbc_ConcealBlock(int16_t* excitation, int16_t* lpc, int lost, const int16_t
       int scale = 2 * Spl_BitLength32(static_cast<uint32_t>(m)) - 25;
       if (scale < 0) scale = 0;
       dec->corrScale = static_cast<int16_t>(scale);
-      // Keep the search inside the previous residual.
-      if (lag < 20) lag = 20;
-      if (lag > bl - 24) lag = bl - 24;
+      // Keep every candidate (lag - 3 .. lag + 3) a real lag and the span at least one sample.
+      if (lag < 4) lag = 4;
+      if (lag > bl - 4) lag = bl - 4;
       int span = bl - lag - 3;
       if (span > 60) span = 60;
       int32_t bestC;

@@ -64,7 +64,7 @@ bool ParseUpper(const uint8_t* p, int rest, int frames, UpperLayout* l) {
   }
   if (l->headerBytes + l->firstBytes > rest) return false;
   l->secondBytes = rest - l->headerBytes - l->firstBytes;
-  return l->secondBytes <= kOstrelWbUpperMaxBytes * frames;
+  return true;
 }
 
 int16_t TakeWb(OstrelWbCodec* inst, const uint8_t* payload, int32_t bytes, bool late) {

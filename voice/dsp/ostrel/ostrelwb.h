@@ -55,7 +55,8 @@ struct OstrelWbCodec {
   int16_t decFirstOffset[kOstrelWbMaxFrames];
   int16_t decFirstLength[kOstrelWbMaxFrames];
   int16_t decCur;
-  uint8_t decSecond[2][kOstrelWbUpperSectionBytes];
+  // The second section runs to the end of the payload: up to the whole upper section less its header.
+  uint8_t decSecond[2][OstrelWb_MaxUpperBytes(kOstrelWbMaxFrames)];
   int16_t decSecondBytes[2];
   int16_t decSecondPos[2];
   int16_t decSecondLeft[2];

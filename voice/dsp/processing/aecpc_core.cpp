@@ -923,7 +923,6 @@ void AecPcCore_TrainingControl(AecPcCore* c) {
   if (c->active && c->mode == 1 && c->trainCounter > 1000 && c->blocks > 1500) {
     c->active = 0;
     c->suppState = 1;
-    c->suppCounter = 0;
   } else if (!c->active && c->trainCounter == 0) {
     AecPcCore_Reinit(c, 0, 1);
     c->active = 1;

@@ -101,9 +101,9 @@ int16_t Agc_AnalyzeFrame(const int16_t* samples, AgcBandState* s, int length) {
   if (energy == 0) {
     level = -32768;
   } else {
+    // The normalised value always has its top bit set, so the correction term is 0.
     const int z = std::countl_zero(energy);
-    const int t = ((energy << z) & 0x40000000u) == 0 ? 1 : 0;
-    level = (15 - (z + t)) * 2048;
+    level = (15 - z) * 2048;
   }
 
   if (s->counter < 250) ++s->counter;
@@ -214,10 +214,10 @@ int Agc_Process(const int16_t* in, int16_t* out, AgcInst* inst, int rate) {
   // 7. Look ahead one sub-frame.
   for (int k = 0; k < kSubFrames - 1; ++k) gain[k] = std::min(gain[k], gain[k + 1]);
 
-  // 8. Apply with a linear ramp per sub-frame. The ramp out of the previous frame's gain was never
-  // checked against this frame's first peak, so it starts no higher than the limiter allows there
-  // (an onset after a quiet stretch would clip otherwise). Products are 64-bit and saturated.
-  int32_t prev = std::min(inst->lastGain, limitGain(inst->lastGain, peak[0]));
+  // 8. Apply with a linear ramp per sub-frame. The ramp out of the previous frame's gain is not
+  // limited for this frame's first peak, so the first sub-frame saturates; the later ones stay
+  // within the limiter's bound.
+  int32_t prev = inst->lastGain;
   for (int k = 0; k < kSubFrames; ++k) {
     int64_t g16 = int64_t{prev} << 4;
     const int64_t step = (int64_t{gain[k]} - prev) * (int64_t{1} << (4 - shift));

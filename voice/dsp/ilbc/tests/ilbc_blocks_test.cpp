@@ -318,6 +318,28 @@ TEST(IlbcConceal, RunsReuseTheFirstLossAndFadeOut) {
   }
 }
 
+TEST(IlbcConceal, SearchesThreeBelowToThreeAboveTheGivenLag) {
+  // Pulses every P samples; the search around `lag` finds P exactly when it lies in lag - 3 .. lag + 3.
+  // The enhancer gives 19 after a concealed block with a period of 20.
+  struct Case {
+    int period;
+    int lag;
+  };
+  for (const Case c : {Case{16, 19}, Case{22, 19}, Case{130, 133}, Case{154, 153}}) {
+    IlbcDecoder dec;
+    Ilbc_DecoderInit(&dec, 20);
+    int16_t good[160] = {};
+    for (int i = 159; i >= 0; i -= c.period) good[i] = 8000;
+    for (int i = 158; i >= 0; i -= c.period) good[i] = -3000;
+    const int16_t lpcIn[11] = {4096};
+    int16_t exc[160];
+    int16_t lpc[11];
+    Ilbc_ConcealBlock(exc, lpc, 0, good, lpcIn, c.lag, &dec);
+    Ilbc_ConcealBlock(exc, lpc, 1, nullptr, nullptr, c.lag, &dec);
+    EXPECT_EQ(c.period, dec.prevLag) << "period " << c.period << " lag " << c.lag;
+  }
+}
+
 TEST(IlbcEnhancer, SilenceStaysSilentAndPeriodsStayPut) {
   for (int mode : {20, 30}) {
     IlbcDecoder dec;

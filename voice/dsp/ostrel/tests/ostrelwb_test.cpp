@@ -513,6 +513,21 @@ TEST(OstrelWb, UpperLengthAbove29IsRefused) {
   EXPECT_EQ(error, kOstrelErrMalformed);
 }
 
+// The upper band's second section runs to the end of the payload; only the upper section's own
+// bound limits it, not 29 bytes a frame.
+TEST(OstrelWb, LongSecondSectionWithinTheSectionBoundIsDecoded) {
+  auto p = ValidPacket(1);
+  const int32_t lower = Ostrel711_PacketLength(p.data(), static_cast<int32_t>(p.size()), nullptr);
+  ASSERT_GT(lower, 0);
+  const int first = p[static_cast<size_t>(lower)] >> 3;
+  const size_t longest = static_cast<size_t>(lower + OstrelWb_MaxUpperBytes(1));
+  ASSERT_GT(static_cast<int>(longest) - lower - 1 - first, 29) << "the second section can pass 29 bytes";
+  p.resize(longest, 0);
+  int16_t error = 0;
+  EXPECT_EQ(DecodeOnce(p, &error), 160);
+  EXPECT_EQ(error, 0);
+}
+
 TEST(OstrelWb, MissingOrOversizedUpperSectionDecodesTheLowerBand) {
   auto p = ValidPacket(2);
   const int32_t lower = Ostrel711_PacketLength(p.data(), static_cast<int32_t>(p.size()), nullptr);
