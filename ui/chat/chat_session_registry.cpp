@@ -438,17 +438,18 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             window->OnRoomNotice(2, record->room, pass);
             break;
         case CRC_LIST: {
-            if (window->m_chatType != CHAT_ROOM) {
+            const bool room = window->m_chatType == CHAT_ROOM;
+            if (!room) {
                 pass = window->ImText("im_acceptlist", "You join succeeded");
                 window->OnRoomNotice(1, 0, std::string());
-            } else {
-                pass.clear();
             }
             for (int i = 0; i < parsed.GetFieldCount(); ++i) {
                 std::string entry = parsed.GetListEntry(i);
                 if (entry.empty()) break;
                 window->OnRoomNotice(1, i, entry);
             }
+            // A room's member list carries no text for the window.
+            if (room) return 1;
             break;
         }
         default:

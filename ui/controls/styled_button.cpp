@@ -587,6 +587,21 @@ void CStyledButton::placeSecondImage(QRect& img, QSize size, bool hasCaption, bo
   if (pressed && !checkMode_) img.translate(shift_);
 }
 
+QSize CStyledButton::sizeHint() const {
+  const QSize base = QPushButton::sizeHint();
+  const QPixmap& image = icon_.in.isNull() ? bitmap_.in : icon_.in;
+  const QString caption = text();
+  if (image.isNull() || caption.isEmpty()) return base;
+  const QSize pic = image.size() / image.devicePixelRatio();
+  const QSize words = fontMetrics().size(Qt::TextShowMnemonic, caption);
+  // The caption starts 4 pixels after the image and keeps as much again before the edge.
+  if (align_ == 1)
+    return base.expandedTo(QSize(std::max(pic.width(), words.width() + 8) + 2 * origin_.x(),
+                                 pic.height() + words.height() + 2 * origin_.y()));
+  return base.expandedTo(QSize(origin_.x() + pic.width() + 4 + words.width() + 8,
+                               std::max(pic.height(), words.height()) + 2 * origin_.y()));
+}
+
 const QPixmap& CStyledButton::chosen(const Image& image) const {
   const bool useIn = checkMode_ ? drawPressed_ : (drawPressed_ || drawHover_);
   return (useIn || image.out.isNull()) ? image.in : image.out;

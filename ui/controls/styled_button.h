@@ -108,6 +108,8 @@ class CStyledButton : public QPushButton {
                             bool disabled);
 
   void paintEvent(QPaintEvent*) override;
+  // Room for the image beside (or above) the caption on one line, where a layout sizes the button.
+  QSize sizeHint() const override;
   bool event(QEvent*) override;
   void leaveEvent(QEvent*) override;
   void mouseMoveEvent(QMouseEvent*) override;

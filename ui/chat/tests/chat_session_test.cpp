@@ -646,8 +646,10 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     EXPECT_EQ(1, room->m_bSessionActive);
     EXPECT_EQ("N:You are join session succeeded, please speak any time", room->view.back());
     presence_copy_field(r.chatId, sizeof r.chatId, "900#");
+    const size_t shown = room->view.size();
     Deliver("#@#LIST#31,Cat#32,Dan", r);
     ASSERT_EQ(3u, room->m_roomMembers.size());  // own row plus two
+    EXPECT_EQ(shown, room->view.size()) << "a room's member list shows no line, not even an empty tip";
     EXPECT_STREQ("Cat", room->m_roomMembers[1].name);
     // A member's line: thread "#" sender id; a private one with SMSG#.
     presence_copy_field(r.chatId, sizeof r.chatId, "900#31");
