@@ -288,7 +288,7 @@ void CAudioManager::RecordTick(bool final) {
 std::vector<uint8_t> CAudioManager::Encode(const uint8_t* pcm, size_t len) {
   std::vector<uint8_t> out;
   if (len != kBufferBytes) {
-    m_engine->Log("BAD AUDIO DATA LENGTH %zu should be %zu", len, kBufferBytes);
+    m_engine->Log("BAD AUDIO DATA LENGTH %d should be %d", static_cast<int>(len), static_cast<int>(kBufferBytes));
     return out;
   }
   if (!m_encoder) m_encoder = Encoder_Interface_init(0);

@@ -111,12 +111,14 @@ CKxEngine::~CKxEngine() {
   FreeContacts();
   FreeMessages();
   if (m_ownNotifier) delete m_notifier;
+  std::lock_guard<std::mutex> lock(m_logMutex);
   m_logClosed = true;
   if (m_logFile) fclose(m_logFile);
   m_logFile = nullptr;
 }
 
 bool CKxEngine::AppendLog(const std::string& path, const std::string& line) {
+  std::lock_guard<std::mutex> lock(m_logMutex);
   if (m_logClosed) return false;
   if (m_logFile && path != m_logPath) {
     fclose(m_logFile);
@@ -255,7 +257,6 @@ void CKxEngine::ResetSession() {
   m_connectPending = false;
   m_nextSeq = 0;
   m_keepAliveMs = 0;
-  if (m_settings) m_settings->SetSettingsInt(KX_OPT_THREAD_COUNTER, 0);
   SetState(KX_OFFLINE);
 }
 
@@ -333,7 +334,8 @@ void CKxEngine::SendPump() {
       break;
     }
     uint32_t sess = (uint32_t(p->data[4]) << 24) | (uint32_t(p->data[5]) << 16) | (uint32_t(p->data[6]) << 8) | p->data[7];
-    Log("S(%d) %s seq:%u try:%d sess:%u", p->type, TypeName(p->type), p->seq, p->sendCount, sess);
+    Log("S(%d) %s seq:%d try:%d sess:%d", p->type, TypeName(p->type), static_cast<int>(p->seq), p->sendCount,
+        static_cast<int>(sess));
     m_sendQ.pop_front();
     p->onSendQueue = false;
     if (p->type == KX_ACK || p->type == AUDIO_NACK || p->type == AUDIO) {
@@ -345,7 +347,8 @@ void CKxEngine::SendPump() {
       m_awaiting.push_back(p);
     }
     if (p->type == KEEP_ALIVE && m_in.active && !m_in.nackRunning) {
-      Log("KX: Send CheckNAK for %u, msgId:%d, author:%u", m_in.delivered + 1, m_in.msg, m_in.author);
+      Log("KX: Send CheckNAK for %d, msgId:%d, author:%d", static_cast<int>(m_in.delivered + 1), m_in.msg,
+          static_cast<int>(m_in.author));
       QueuePacket(MakePacket(BuildAudioNack(m_in.msg, m_in.author, {m_in.delivered + 1})));
     }
   }
@@ -359,7 +362,6 @@ void CKxEngine::Retransmit() {
     uint32_t wait = p->type == DISCONNECT ? kDisconnectRetransmitMs : kRetransmitMs;
     if (!TickAtOrAfter(now, p->stamp + wait)) break;
     if (static_cast<uint32_t>(p->sendCount) * kRetransmitMs > kAbandonMs) {
-      Log("MERVANE: %s seq:%u never acknowledged; resetting the session", TypeName(p->type), p->seq);
       ResetSession();
       return;
     }
@@ -400,7 +402,7 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     Log("MERVANE: short datagram (%zu bytes) dropped", n);
     return;
   }
-  Log("R(%d) %s seq:%u sess:%u", h.type, TypeName(h.type), h.seq, h.session);
+  Log("R(%d) %s seq:%d sess:%d", h.type, TypeName(h.type), static_cast<int>(h.seq), static_cast<int>(h.session));
   if (!fromServer) {
     Log("MERVANE: datagram type %d from an unknown source dropped", h.type);
     return;
@@ -421,7 +423,7 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
         return;
       }
     }
-    Log("Unhandled ACK: seq:%u", h.seq);
+    Log("Unhandled ACK: seq:%d", static_cast<int>(h.seq));
     return;
   }
 
@@ -451,10 +453,10 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     m_inOrder.clear();
     // The response proves the request arrived.
     m_awaiting.remove_if([](const PacketPtr& p) { return p->type == CONNECT_REQUEST; });
-    Log("MERVANE SESSION %u", m_sessionId);
+    Log("MERVANE SESSION %d", static_cast<int>(m_sessionId));
   } else if (h.session != m_sessionId || (m_sessionId == 0 && h.type != SERVER_ERROR)) {
     // Without a session only an error (the refusal of a sign-in) can come: nothing else has a stream.
-    Log("MERVANE BAD SESSION(%u). Throwing out type %d.", h.session, h.type);
+    Log("MERVANE BAD SESSION(%d). Throwing out type %d.", static_cast<int>(h.session), h.type);
     return;
   }
 
@@ -472,7 +474,7 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
     return;
   }
   if (h.type != SERVER_ERROR && SeqAtOrBefore(h.seq, m_highest)) {
-    Log("Duplicate packet(type %d, seq%u)", h.type, h.seq);
+    Log("Duplicate packet(type %d, seq%d)", h.type, static_cast<int>(h.seq));
     SendAck(h.seq, h.session);
     return;
   }
@@ -498,7 +500,7 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
   auto it = m_inOrder.begin();
   while (it != m_inOrder.end() && static_cast<int32_t>((*it)->seq - h.seq) < 0) ++it;
   if (it != m_inOrder.end() && (*it)->seq == h.seq) {
-    Log("DUPLICATE PACKET type(%d) seq(%u)", h.type, h.seq);
+    Log("DUPLICATE PACKET type(%d) seq(%d)", h.type, static_cast<int>(h.seq));
   } else {
     m_inOrder.insert(it, p);
   }
@@ -522,7 +524,6 @@ void CKxEngine::Deliver() {
   if (!m_inOrder.empty()) {
     PacketPtr f = m_inOrder.front();
     if (!SeqAtOrBefore(f->seq, m_highest) && TickAtOrAfter(now, f->stamp + kGapAbandonMs + 1)) {
-      Log("MERVANE: gap before seq %u abandoned", f->seq);
       m_highest = f->seq;
       // What waits right behind it is in order now too, as when a missing packet arrives.
       for (auto& q : m_inOrder)
@@ -559,7 +560,8 @@ void CKxEngine::DeliverPacket(const PacketPtr& p) {
         WriteOutOfOrderAudio();
         FinishIncomingClip();
       } else {
-        Log("Bad message(%d-%d) or authorID(%u-%u) in Audio Termainate", c.msg, m_in.msg, c.author, m_in.author);
+        Log("Bad message(%d-%d) or authorID(%d-%d) in Audio Termainate", c.msg, m_in.msg, static_cast<int>(c.author),
+            static_cast<int>(m_in.author));
       }
       return;
     }
@@ -567,7 +569,8 @@ void CKxEngine::DeliverPacket(const PacketPtr& p) {
       AudioControl c;
       DecodeEndAudio(d, n, &c);
       if (m_in.heldEnd) {
-        Log("Unexpected end audio seq%u id%d; has seq%u id%d", p->seq, c.msg, m_in.heldEnd->seq, m_in.msg);
+        Log("Unexpected end audio seq%d id%d; has seq%d id%d", static_cast<int>(p->seq), c.msg,
+            static_cast<int>(m_in.heldEnd->seq), m_in.msg);
         return;
       }
       if (!m_in.active && !(m_hasLastFinished && c.msg == m_lastFinished)) {
@@ -575,7 +578,8 @@ void CKxEngine::DeliverPacket(const PacketPtr& p) {
         TakeClip(c.msg, c.author);
       }
       if (!m_in.active || c.msg != m_in.msg || c.author != m_in.author) {
-        Log("bad message(%d-%d) or author ID(%u-%u) in End Audio", c.msg, m_in.msg, c.author, m_in.author);
+        Log("bad message(%d-%d) or author ID(%d-%d) in End Audio", c.msg, m_in.msg, static_cast<int>(c.author),
+            static_cast<int>(m_in.author));
         return;
       }
       if (c.lastSeq == 0) {
@@ -601,9 +605,9 @@ void CKxEngine::DeliverPacket(const PacketPtr& p) {
         for (auto& a : m_sentAudio)
           if (a->seq == s) found = a;
         if (!found) {
-          Log("WARNING: Could not nack msgid %d, seq %u", c.msg, s);
+          Log("WARNING: Could not nack msgid %d, seq %d", c.msg, static_cast<int>(s));
         } else if (found->onSendQueue) {
-          Log("Skip Nack for %u. Already Queued", s);
+          Log("Skip Nack for %d. Already Queued", static_cast<int>(s));
         } else {
           QueuePacket(found);
         }
@@ -641,14 +645,16 @@ void CKxEngine::TakeClip(uint16_t msg, uint32_t author) {
 void CKxEngine::IncomingAudio(const PacketPtr& p) {
   AudioPacket a;
   DecodeAudio(p->data.data(), p->data.size(), &a);
-  Log("KX: Audio: seq: %u, msgId:%d, codec:%d, frame len:%zu", p->seq, a.msg, a.codec, a.frameLen);
+  Log("KX: Audio: seq: %d, msgId:%d, codec:%d, frame len:%d", static_cast<int>(p->seq), a.msg, a.codec,
+      static_cast<int>(a.frameLen));
   p->msgNum = a.msg;
   if (!m_in.active && !(m_hasLastFinished && a.msg == m_lastFinished)) {
-    Log("SETTING AS ON AUDIO PACKET %u", p->seq);
+    Log("SETTING AS ON AUDIO PACKET %d", static_cast<int>(p->seq));
     TakeClip(a.msg, a.author);
   }
   if (!m_in.active || a.msg != m_in.msg || a.author != m_in.author) {
-    Log("KX: Bad Audio seq:%u, Msg/Auth:%d/%u, Need:%d/%u", p->seq, a.msg, a.author, m_in.msg, m_in.author);
+    Log("KX: Bad Audio seq:%d, Msg/Auth:%d/%d, Need:%d/%d", static_cast<int>(p->seq), a.msg, static_cast<int>(a.author),
+        m_in.msg, static_cast<int>(m_in.author));
     return;
   }
   bool delivery = m_settings->GetSettingsBoolean(KX_OPT_AUDIO_DELIVERY);
@@ -673,7 +679,7 @@ void CKxEngine::IncomingAudio(const PacketPtr& p) {
     auto it = m_ooo.begin();
     while (it != m_ooo.end() && static_cast<int32_t>((*it)->seq - p->seq) < 0) ++it;
     if (it != m_ooo.end() && (*it)->seq == p->seq) {
-      Log("KX: Duplicate Audio: seq: %u, msgId:%d", p->seq, a.msg);
+      Log("KX: Duplicate Audio: seq: %d, msgId:%d", static_cast<int>(p->seq), a.msg);
     } else {
       m_ooo.insert(it, p);
       ++m_in.packets;
@@ -688,7 +694,7 @@ void CKxEngine::IncomingAudio(const PacketPtr& p) {
       }
     }
   } else {
-    Log("KX: Duplicate Audio: seq: %u, msgId:%d", p->seq, a.msg);
+    Log("KX: Duplicate Audio: seq: %d, msgId:%d", static_cast<int>(p->seq), a.msg);
   }
   m_audio->AutoPlay();
 }
@@ -742,14 +748,14 @@ void CKxEngine::CheckNacks() {
   for (auto& q : m_sendQ)
     if (q->type == AUDIO_NACK) waiting = true;
   if (!waiting) {
-    Log("KX: CheckNacks: count:%zu", missing.size());
+    Log("KX: CheckNacks: count:%d", static_cast<int>(missing.size()));
     QueuePacket(MakePacket(BuildAudioNack(m_in.msg, m_in.author, missing)));
   }
   m_in.nackStamp = now;
 }
 
 void CKxEngine::HandleEndAudio(uint16_t msg, uint32_t author) {
-  Log("KX: EndAudio: msgId:%d, author:%u", msg, author);
+  Log("KX: EndAudio: msgId:%d, author:%d", msg, static_cast<int>(author));
   if (!m_in.active || msg != m_in.msg || author != m_in.author) return;
   QueuePacket(MakePacket(BuildAudioDone(msg, author)));
   FinishIncomingClip();
@@ -792,7 +798,7 @@ void CKxEngine::FinishIncomingClip() {
           free(w);
         }
       }
-      Log("MV Message Update on %u %d", m->entryId, m->msgNumber);
+      Log("MV Message Update on %d %d", static_cast<int>(m->entryId), m->msgNumber);
       MarkDirty(m);
       if (m_notifier) m_notifier->MessageUpdateNotify(m, 0);
     }
@@ -929,7 +935,7 @@ void CKxEngine::OnServerStartAudio(const PacketPtr& p) {
   // A message waiting for its clip (a stored item being replayed) takes it; one with a stored clip never does.
   for (Message_t* m = m_head; m; m = m->next) {
     if (m->authorId == im.author && m->msgNumber == im.msg && m->state != KX_MSG_VOICE_STORED) {
-      Log("QueueFindMessage: FOUND! auth:%u, msg:%d", im.author, im.msg);
+      Log("QueueFindMessage: FOUND! auth:%d, msg:%d", static_cast<int>(im.author), im.msg);
       CKxCore::WStrFree(m->text);
       m->text = wtext;
       m->state = KX_MSG_VOICE;
@@ -937,7 +943,7 @@ void CKxEngine::OnServerStartAudio(const PacketPtr& p) {
         m_in.hasMessage = true;
         m_in.entryId = m->entryId;
       }
-      Log("KX: StartAudio: msgId:%d, Using Existing entryId:%u", im.msg, m->entryId);
+      Log("KX: StartAudio: msgId:%d, Using Existing entryId:%d", im.msg, static_cast<int>(m->entryId));
       MarkDirty(m);
       if (m_notifier) m_notifier->MessageUpdateNotify(m, 0);
       return;
@@ -958,7 +964,7 @@ void CKxEngine::OnServerStartAudio(const PacketPtr& p) {
     m_in.hasMessage = true;
     m_in.entryId = m->entryId;
   }
-  Log("KX: StartAudio: msgId:%d, entryId: %u", im.msg, m->entryId);
+  Log("KX: StartAudio: msgId:%d, entryId: %d", im.msg, static_cast<int>(m->entryId));
   AppendMessage(m);
   MarkDirty(m);
   if (m_notifier) m_notifier->MessageUpdateNotify(m, 1);
@@ -979,12 +985,13 @@ void CKxEngine::OnPresenceStatus(const PacketPtr& p) {
   for (kx_contact* c : m_contacts) {
     if (!c->isGroup && c->id == e.id) {
       SetPresence(c, e.presence, false);
-      Log("Presence Update: ID:%u, pres:%d, vis:%d, blk:%d", c->id, c->presence, c->visibility, c->blocked);
+      Log("Presence Update: ID:%d, pres:%d, vis:%d, blk:%d", static_cast<int>(c->id), c->presence, c->visibility,
+          c->blocked);
       if (m_notifier) m_notifier->ContactUpdateNotify(0, c);
       return;
     }
   }
-  Log("Presence Update: Contact not found: %u", e.id);
+  Log("Presence Update: Contact not found: %d", static_cast<int>(e.id));
 }
 
 void CKxEngine::OnFragment(const PacketPtr& p) {
@@ -1064,7 +1071,8 @@ void CKxEngine::ApplyBuddyList(const std::vector<uint8_t>& body) {
       c->address = MakeUtf8(mb.address);
       c->group = heading;
       SetPresence(c, mb.presence, true);
-      Log("  Name:%s(%u), pres:%d, vis:%d, blk:%d", mb.name.c_str(), c->id, c->presence, c->visibility, c->blocked);
+      Log("  Name:%s(%d), pres:%d, vis:%d, blk:%d", mb.name.c_str(), static_cast<int>(c->id), c->presence,
+          c->visibility, c->blocked);
       m_contacts.push_back(c);
     }
   }
@@ -1272,7 +1280,6 @@ EKxErrorCode_t CKxEngine::SendText(Message_t* m) {
     a.urlOrItem = Str(m->attachment->url);
   }
   auto d = BuildMessage(SEND_TEXT_2, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject), WText(m->text), a);
-  if (d.size() > kMaxDatagram) Log("MERVANE: message of %zu bytes is larger than one datagram", d.size());
   auto p = MakePacket(std::move(d));
   p->msgNum = m->msgNumber;
   QueuePacket(p);
@@ -1339,7 +1346,7 @@ EKxErrorCode_t CKxEngine::PlayMessage(int entryId) {
   if (m_audio->IsRecording()) return KX_BUSY;
   std::vector<uint8_t> clip;
   if (!m_platform->ReadFile(PathIn("audio", Hex(static_cast<uint32_t>(entryId))), clip)) return KX_UNKNOWN_ENTRY;
-  Log("PlayMessage: size:%zu", clip.size());
+  Log("PlayMessage: size:%d", static_cast<int>(clip.size()));
   m_audio->PlayBlock(clip.data(), clip.size());
   return KX_OK;
 }

@@ -232,6 +232,8 @@ class CKxEngine {
   Message_t* m_tail = nullptr;
   int m_count = 0;
 
+  // The transfer workers log on their own threads beside the tick: one writer at a time.
+  std::mutex m_logMutex;
   FILE* m_logFile = nullptr;
   std::string m_logPath;
   long m_logSize = 0;

@@ -51,7 +51,6 @@ bool SettableInt(int id) {
       return false;
   }
 }
-bool GettableInt(int id) { return SettableInt(id) || id == 1001; }
 
 Utf8_t* MakeUtf8(const char* p, size_t n) {
   Utf8_t* u = CKxCore::Utf8NewM();
@@ -208,7 +207,7 @@ Utf8_t* CKxCoreSettings::GetSettingsStringM(int id) {
 }
 
 int CKxCoreSettings::GetSettingsInt(int id) {
-  if (!GettableInt(id)) {
+  if (!SettableInt(id)) {
     m_engine->Log("GET: Unknown int option %d", id);
     return 0;
   }

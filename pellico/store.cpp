@@ -54,7 +54,7 @@ void CKxEngine::LoadContacts() {
     return;
   }
   if (version > kContactsVersion) {
-    Log("Cant read newer version %u, our version %u", version, kContactsVersion);
+    Log("Cant read newer version %d, our version %d", static_cast<int>(version), static_cast<int>(kContactsVersion));
     return;
   }
   FreeContacts();
@@ -67,7 +67,7 @@ void CKxEngine::LoadContacts() {
     uint32_t group = version >= 2 ? r.u8() : 0;
     uint32_t blocked = version >= 3 ? r.u8() : 0;
     if (!r.ok()) {
-      Log("Error reading file %d, %u", 0, i);
+      Log("Error reading file %d, %d", 0, static_cast<int>(i));
       break;
     }
     kx_contact* c = CKxCore::ContactNewM();
@@ -105,7 +105,8 @@ void CKxEngine::LoadMessages() {
   uint32_t version = r.u32();
   if (!r.ok()) return;
   if (version > kMessagesVersion) {
-    Log("Cant read newer message version %u, our version %u", version, kMessagesVersion);
+    Log("Cant read newer message version %d, our version %d", static_cast<int>(version),
+        static_cast<int>(kMessagesVersion));
     return;
   }
   FreeMessages();

@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,7 @@
 namespace pellico {
 
 const char kUploadTail[] = "\r\n----olden-boundary-\r\n";
+constexpr long long kReadStep = 1024;  // the download's read size
 
 namespace {
 std::once_flag g_curlInit;
@@ -29,16 +31,19 @@ int StopCheck(void* p, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<TransferWorker*>(p)->Stopped() ? 1 : 0;
 }
 
-// What both transfers set alike: address and agent, no redirects, no signals, bounded connect and
-// stall times, and the progress call that ends a stopped transfer.
+// What both transfers set alike: address and agent, redirects followed as the system's internet functions
+// follow them (to web addresses only, and not for ever), their default connect (60 s) and receive (60 min)
+// time-outs, no signals, and the progress call that ends a stopped transfer.
 void SetCommonOptions(CURL* curl, const std::string& url, TransferWorker* worker) {
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "mervane");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 3600L);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &StopCheck);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, worker);
@@ -162,12 +167,19 @@ size_t DownloadWorker::OnBody(char* p, size_t size, size_t n, void* self) {
   if (w->m_length > static_cast<long long>(kMaxDownloadBytes)) return 0;
   if (w->m_received + static_cast<long long>(bytes) > w->m_length) return 0;
   if (fwrite(p, 1, bytes, w->m_file) != bytes) return 0;
+  // Progress as after each read of 1024 bytes: at every 1024 bytes passed, and at the end.
+  const long long before = w->m_received;
   w->m_received += static_cast<long long>(bytes);
-  int pct = static_cast<int>(w->m_received * 100 / w->m_length);
-  if (pct > w->m_lastPercent && pct % 5 == 0) {
-    w->m_lastPercent = pct;
-    w->m_engine->Log("HttpDownload BytesReceived: %lld", w->m_received);
-    if (w->m_engine->Notifier()) w->m_engine->Notifier()->OnPercentDone(pct, 1);
+  for (long long at = (before / kReadStep + 1) * kReadStep;; at += kReadStep) {
+    const long long upTo = std::min(at, w->m_length);
+    if (upTo > w->m_received) break;
+    const int pct = static_cast<int>(upTo * 100 / w->m_length);
+    if (pct > w->m_lastPercent && pct % 5 == 0) {
+      w->m_lastPercent = pct;
+      w->m_engine->Log("HttpDownload BytesReceived: %d", static_cast<int>(upTo));
+      if (w->m_engine->Notifier()) w->m_engine->Notifier()->OnPercentDone(pct, 1);
+    }
+    if (upTo == w->m_length) break;
   }
   return bytes;
 }
@@ -225,19 +237,19 @@ void DownloadWorker::Run() {
     std::remove(part.c_str());
     return;
   }
-  m_engine->Log("HttpDownload: contentLength: %lld (%s)\n", m_length, t.item.c_str());
+  m_engine->Log("HttpDownload: contentLength: %d (%s)\n", static_cast<int>(m_length), t.item.c_str());
   bool ok = false;
   if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_OPERATION_TIMEDOUT) {
     m_engine->Log("HttpDownload Error 4: HttpSendRequestEx()\n");
   } else if (status != 200) {
     m_engine->Log("HttpDownload Error: status %ld (%s)\n", status, t.item.c_str());
   } else if (m_length <= 0) {
-    m_engine->Log("HttpDownload Error: contentLength: %lld (%s)\n", m_length, t.item.c_str());
+    m_engine->Log("HttpDownload Error: contentLength: %d (%s)\n", static_cast<int>(m_length), t.item.c_str());
   } else if (m_length > static_cast<long long>(kMaxDownloadBytes)) {
     m_engine->Log("HttpDownload Error: contentLength: %lld too large (%s)\n", m_length, t.item.c_str());
   } else if (rc != CURLE_OK || m_received != m_length) {
-    m_engine->Log("HttpDownload Error: Code:%d, read:%lld, conLen%lld, new%d\n", static_cast<int>(rc), m_received,
-                  m_length, 0);
+    m_engine->Log("HttpDownload Error: Code:%d, read:%d, conLen%d, new%d\n", static_cast<int>(rc),
+                  static_cast<int>(m_received), static_cast<int>(m_length), 0);
   } else if (!written) {
     m_engine->Log("HttpDownload Error 7: WriteFile()\n");
   } else {

@@ -510,3 +510,32 @@ TEST(PellicoEngine, TagOfASessionIdAbove2To31IsSigned) {
   std::string tag(d.begin() + 13, d.begin() + 13 + static_cast<long>(len));
   EXPECT_EQ(tag.rfind("-2147483643_", 0), 0u) << tag;
 }
+
+// The tag's counter is the stored ThreadCounter option: it goes on across sessions and restarts, so a tag
+// of a new session never repeats the numbers the last one used.
+TEST(PellicoEngine, TagCounterGoesOnAcrossSessionsAndRestarts) {
+  TempDir dir;
+  auto typingTag = [](CoreHarness& h) {
+    kx_recipient* r = CKxCore::RecipientNewM();
+    r->id = 42;
+    h.sent.clear();
+    EXPECT_EQ(h.core->SendTypingNotification(r, nullptr), KX_OK);
+    std::vector<Bytes> texts = h.SentOfType(49);
+    if (texts.size() != 1u || texts[0].size() < 13u) return std::string("none");
+    const Bytes& d = texts[0];
+    size_t len = (size_t(d[11]) << 8) | d[12];
+    return std::string(d.begin() + 13, d.begin() + 13 + static_cast<long>(std::min(len, d.size() - 13)));
+  };
+  {
+    CoreHarness h(dir.path);
+    h.SignInOnline(77, 100);
+    EXPECT_EQ(typingTag(h), "77_0");
+    EXPECT_EQ(typingTag(h), "77_1");
+    h.SignInOnline(78, 200);  // a new sign-in resets the session first
+    EXPECT_EQ(typingTag(h), "78_2");
+  }
+  CoreHarness h(dir.path);
+  EXPECT_EQ(h.core->GetSettings()->GetSettingsInt(KX_OPT_THREAD_COUNTER), 3);
+  h.SignInOnline(79, 300);
+  EXPECT_EQ(typingTag(h), "79_3");
+}

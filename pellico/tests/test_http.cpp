@@ -151,6 +151,7 @@ TEST_F(PellicoHttpServer, FailedDownloadsWriteNothing) {
       "http://127.0.0.1/servlet/mailbox?item=nolength",   // no length at all
       "http://127.0.0.1/servlet/mailbox?item=truncated",  // body shorter than announced
       "http://127.0.0.1/servlet/mailbox?item=huge",       // an absurd length is never allocated
+      "http://127.0.0.1/servlet/mailbox?item=offsite",    // redirected to a local file
       "http://127.0.0.1/servlet/mailbox?item=../escape",  // the name would leave the folder
       "http://127.0.0.1/servlet/mailbox?item=..",         // the folder's parent is no file
       "http://127.0.0.1/servlet/mailbox?item=",           // nor is the folder itself
@@ -171,6 +172,27 @@ TEST_F(PellicoHttpServer, FailedDownloadsWriteNothing) {
   }
   EXPECT_TRUE(fs::is_empty(Download()));
   EXPECT_FALSE(fs::exists(dir.path + "/mervane/escape"));
+}
+
+// The download reads 1024 bytes at a time, so a file of 20 reads reports every 5 %; a redirect is followed.
+TEST_F(PellicoHttpServer, DownloadReportsEachFivePercentAndFollowsARedirect) {
+  fs::create_directories(serverDir.path + "/items");
+  std::ofstream(serverDir.path + "/items/twenty", std::ios::binary) << std::string(20 * 1024, 'k');
+  Message_t* m = Received(*h, "http://127.0.0.1/servlet/mailbox?item=twenty");
+  ASSERT_TRUE(m);
+  ASSERT_EQ(h->core->DownloadAttachment(m), KX_OK);
+  ASSERT_TRUE(Wait(*h, [&] { return h->rec.downloads == 1; }));
+  EXPECT_EQ(h->rec.downloadOk, 1);
+  std::vector<int> every5;
+  for (int p = 5; p <= 100; p += 5) every5.push_back(p);
+  EXPECT_EQ(h->rec.percents, every5);
+
+  m = Received(*h, "http://127.0.0.1/servlet/mailbox?item=moved");
+  ASSERT_TRUE(m);
+  ASSERT_EQ(h->core->DownloadAttachment(m), KX_OK);
+  ASSERT_TRUE(Wait(*h, [&] { return h->rec.downloads == 2; }));
+  EXPECT_EQ(h->rec.downloadOk, 2);
+  EXPECT_EQ(Slurp(Download() + "/moved").size(), 3000u) << "the redirected item is saved under its own name";
 }
 
 TEST_F(PellicoHttpServer, CancelledDownloadEndsSilently) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "fakes.h"
 #include "pellico/kxplatform.h"
@@ -174,6 +175,7 @@ TEST(PellicoSettings, VersionResetPasswordAndByName) {
     EXPECT_FALSE(fs::exists(dir.path + "/mervane/config/Password")) << "never written while SavePassword is 0";
     EXPECT_EQ(s->GetSettingsInt("NoSuchOption"), 0);
     EXPECT_EQ(s->GetSettingsInt(4711), 0);
+    EXPECT_EQ(s->GetSettingsInt(KX_OPT_VERSION), 0) << "Version is not among the readable ids";
     EXPECT_STREQ(s->GetOptionName(1004), "ThreadCounter");
     EXPECT_STREQ(s->GetOptionName(15), "Unknown option");
     s->SetSettingsInt("Custom", 42);
@@ -373,4 +375,39 @@ TEST(PellicoInterface, LogFileIsRotatedAbove49999Bytes) {
   EXPECT_LT(fresh.size(), 100u);
   std::string huge(20000, 'y');
   h.ctx.Printf("%s", huge.c_str());  // cut to the line buffer, never overrun
+}
+
+// The transfer workers log on their own threads while the tick logs on the host's: lines written across
+// many rotations from two threads come out whole, and the file is never written after it was closed.
+TEST(PellicoInterface, TwoThreadsLogAcrossRotationsWithWholeLines) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  const std::string log = dir.path + "/mervane/mervane.log";
+  const std::string old = dir.path + "/mervane/mervane2.log";
+  const std::string pad(90, 'p');
+  auto writer = [&](char who) {
+    for (int i = 0; i < 4000; ++i) h.ctx.Printf("%c%05d %s", who, i, pad.c_str());
+  };
+  std::thread worker(writer, 'W');
+  writer('T');
+  worker.join();
+  for (const std::string& path : {log, old}) {
+    Bytes b = ReadBytes(path);
+    std::string text(b.begin(), b.end());
+    ASSERT_FALSE(text.empty()) << path;
+    EXPECT_LE(text.size(), 50000u + 120u) << path << ": rotated late";
+    size_t pos = 0, lines = 0;
+    while (pos < text.size()) {
+      size_t end = text.find("\r\n", pos);
+      ASSERT_NE(end, std::string::npos) << path << ": a cut line at " << pos;
+      std::string line = text.substr(pos, end - pos);
+      // "MM/DD hh:mm:ss " then who, five digits, a blank and the padding.
+      ASSERT_EQ(line.size(), 15u + 7u + pad.size()) << path << ": " << line;
+      EXPECT_TRUE(line[15] == 'W' || line[15] == 'T') << line;
+      EXPECT_EQ(line.substr(22), pad) << line;
+      pos = end + 2;
+      ++lines;
+    }
+    if (path == old) EXPECT_GT(lines, 400u) << "a whole file's worth of lines";
+  }
 }

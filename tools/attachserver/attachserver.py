@@ -7,7 +7,7 @@
 GET /servlet/mailbox?item=ID serves a stored item. Built-in items: "sample" (3000 bytes), and faulty
 ones: "missing" (404 with a body), "zerolen" (Content-Length 0), "nolength" (no Content-Length),
 "truncated" (announces 1000 bytes, sends 500 and closes), "huge" (announces 10^12 bytes), "slow"
-(100000 bytes at 1000 bytes per 100 ms).
+(100000 bytes at 1000 bytes per 100 ms); "moved" redirects to "sample" and "offsite" to a file: URL.
 POST /servlet/postattachment?phone=P stores the uploaded part and answers its download URL
 (phone "fail" answers 500). The raw body of the last upload is kept in DIR/last_upload.bin and the
 request head of the last request in DIR/last_request.txt. Prints "PORT <n>" once it listens.
@@ -49,6 +49,12 @@ class Handler(BaseHTTPRequestHandler):
         item = urllib.parse.parse_qs(url.query).get("item", [""])[0]
         if item == "sample":
             return self.reply(200, SAMPLE)
+        if item in ("moved", "offsite"):
+            self.send_response(302)
+            self.send_header("Location", "/servlet/mailbox?item=sample" if item == "moved" else "file:///etc/hostname")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if item == "zerolen":
             return self.reply(200, b"", 0)
         if item == "nolength":

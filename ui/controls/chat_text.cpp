@@ -55,6 +55,11 @@ std::string CodedText(std::u16string_view text, const std::vector<PictureCode>& 
   }
   out += plat::FromUtf16(text.substr(at, end - at), CP_ACP);
   if (expansion) *expansion = grown;
+  if (out.size() > kCodedTextMax) {
+    size_t keep = 0;
+    for (size_t n = 0; keep < out.size() && keep + (n = CharLength(out, keep)) <= kCodedTextMax;) keep += n;
+    out.resize(keep);
+  }
   return out;
 }
 

@@ -24,7 +24,9 @@ std::string MakeImageCode(std::string_view code);
 
 // The control's text (UTF-16, one character per picture) in the ANSI code page with each coded
 // picture replaced by its code. In selection mode only [selStart, selEnd) is taken and pictures
-// outside it are skipped. expansion = bytes the codes added. Never cut short.
+// outside it are skipped. expansion = bytes the codes added. At most kCodedTextMax bytes: what would pass
+// them is cut, never inside a character.
+inline constexpr size_t kCodedTextMax = 1024;
 std::string CodedText(std::u16string_view text, const std::vector<PictureCode>& pictures, bool selectionOnly,
                       size_t selStart, size_t selEnd, int* expansion);
 

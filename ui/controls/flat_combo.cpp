@@ -2,6 +2,7 @@
 #include "ui/controls/flat_combo.h"
 
 #include <QApplication>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QStyleOptionComboBox>
@@ -226,4 +227,19 @@ void CDigitEdit::keyPressEvent(QKeyEvent* e) {
     }
   }
   QLineEdit::keyPressEvent(e);  // editing keys (arrows, delete, backspace) pass
+}
+
+void CDigitEdit::inputMethodEvent(QInputMethodEvent* e) {
+  // An input method's characters are typed characters too: only digits and commas are taken of them.
+  QString kept;
+  for (const QChar c : e->commitString())
+    if ((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char(',')) kept.append(c);
+  if (kept == e->commitString()) {
+    QLineEdit::inputMethodEvent(e);
+    return;
+  }
+  QInputMethodEvent filtered(e->preeditString(), e->attributes());
+  filtered.setCommitString(kept, e->replacementStart(), e->replacementLength());
+  QLineEdit::inputMethodEvent(&filtered);
+  e->accept();
 }

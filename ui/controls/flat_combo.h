@@ -56,4 +56,5 @@ class CDigitEdit : public QLineEdit {
 
  protected:
   void keyPressEvent(QKeyEvent*) override;
+  void inputMethodEvent(QInputMethodEvent*) override;
 };

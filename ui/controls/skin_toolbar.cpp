@@ -69,15 +69,12 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
     p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), bar_->PlateCornerX / 2.0, bar_->PlateCornerY / 2.0);
   }
   p.setRenderHint(QPainter::Antialiasing, false);
+  // The face over a plate takes the normal picture and text colour, a disabled (checked) button too.
   const QPixmap img = bar_->Image(imageIndex_, false);
-  if (!img.isNull()) {
-    if (isEnabled()) p.drawPixmap(r.left() + 3, r.top() + 3, img);
-    else if (const QPixmap off = bar_->DisabledImage(imageIndex_); !off.isNull()) p.drawPixmap(r.left() + 3, r.top() + 3, off);
-    else p.drawPixmap(r.left() + 3, r.top() + 3, QIcon(img).pixmap(img.size(), QIcon::Disabled));
-  }
+  if (!img.isNull()) p.drawPixmap(r.left() + 3, r.top() + 3, img);
   const QRect textRect(r.left() + 5 + bar_->ImageSize().width(), r.top() + 2,
                        r.width() - 6 - bar_->ImageSize().width(), r.height() - 3);
-  p.setPen(isEnabled() ? palette().color(QPalette::ButtonText) : palette().color(QPalette::Mid));
+  p.setPen(palette().color(QPalette::Active, QPalette::ButtonText));
   p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine | Qt::TextShowMnemonic, text());
   if (dropDown_) {
     // The arrow's area closes the text rectangle, over whatever text reached it.
@@ -118,10 +115,9 @@ bool CSkinToolBar::CreateBar(int resourceId) {
   std::vector<int> commands;
   if (!ctl::ReadToolbarResource(resourceId, &size, &commands)) return false;
   const QImage strip = ctl::LoadBitmapFile(ctl::ResourcePath(resourceId));
-  if (!strip.isNull()) {
-    imageSize_ = size;
-    images_ = ctl::CutStrip(strip, size.width(), size.height(), RGB(192, 192, 192));  // the button face
-  }
+  if (strip.isNull()) return false;
+  imageSize_ = size;
+  images_ = ctl::CutStrip(strip, size.width(), size.height(), RGB(192, 192, 192));  // the button face
   int image = 0;
   for (int command : commands) {
     if (command == 0) {

@@ -210,8 +210,8 @@ void CSkinTabCtrl::AttachBody(QWidget* body) {
   body_ = body;
   if (!body) return;
   if (auto* frame = qobject_cast<QFrame*>(body)) frame->setFrameShape(QFrame::NoFrame);
-  // Room for the frame: the light left edge, the shadow and dark lines right and below.
-  body->setContentsMargins(1, 0, 2, 2);
+  // Room for the frame: the light left edge, the dark line right and below.
+  body->setContentsMargins(1, 0, 1, 1);
   body->installEventFilter(this);
   body->update();
 }
@@ -229,9 +229,7 @@ bool CSkinTabCtrl::eventFilter(QObject* watched, QEvent* event) {
     const QPalette pal = palette();
     p.setPen(pal.color(QPalette::Light));
     p.drawLine(r.left(), r.top(), r.left(), r.bottom() - 1);
-    p.setPen(pal.color(QPalette::Mid));
-    p.drawLine(r.right() - 1, r.top(), r.right() - 1, r.bottom() - 1);
-    p.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
+    // The frame's shadow lies on the last column and row, where the dark line covers it.
     p.setPen(QColor(64, 64, 64));
     p.drawLine(r.right(), r.top(), r.right(), r.bottom());
     p.drawLine(r.left(), r.bottom(), r.right(), r.bottom());

@@ -182,8 +182,8 @@ void CToolBarEx::Retext() {
 }
 
 int CToolBarEx::GetComCtlVersion() {
-  // The layout follows the newer common controls: a wrapping separator's width becomes the row gap.
-  static const int version = 6 << 16;
+  // No common-control library answers DllGetVersion here: it counts as version 4.0.
+  static const int version = 4 << 16;
   return version;
 }
 
@@ -247,10 +247,8 @@ void CToolBarEx::SetTextOptions(int option, bool update) {
         b.fsStyle = plain;
         break;
     }
-    r.button.iString = b.iString;
-    r.button.fsStyle = b.fsStyle;
-    on->iString = b.iString;
-    on->fsStyle = static_cast<uint8_t>(b.fsStyle | (on->fsStyle & ctl::TBSTYLE_DROPDOWN) | (on->fsStyle & ctl::BTNS_WHOLEDROPDOWN));
+    r.button = b;
+    *on = b;
   }
   if (update) rebuild();
 }

@@ -84,8 +84,9 @@ int WrapAtWidth(std::vector<LayoutButton>& buttons, int width) {
   for (size_t i = 0; i < buttons.size(); ++i) {
     const LayoutButton& b = buttons[i];
     if (!b.visible()) continue;
-    if (x + b.width > width && i > rowStart) {
-      // A plain separator of this row first, then any button that is no control slot.
+    if (x + b.width > width) {
+      // A plain separator of this row first, then any button before it that is no control slot; the walk
+      // goes on after the wrapped one.
       size_t at = buttons.size();
       for (size_t j = i + 1; j-- > rowStart;) {
         if (buttons[j].visible() && buttons[j].separator && buttons[j].command == 0) {
@@ -106,9 +107,8 @@ int WrapAtWidth(std::vector<LayoutButton>& buttons, int width) {
         ++rows;
         rowStart = at + 1;
         x = 0;
-        for (size_t k = at + 1; k < i; ++k)
-          if (buttons[k].visible()) x += buttons[k].width;
-        if (at == i) continue;  // the separator itself ends the row
+        i = at;
+        continue;
       }
     }
     x += b.width;
@@ -161,7 +161,7 @@ int FitWidth(std::vector<LayoutButton>& buttons, int width) {
   int lo = 0, hi = width;
   while (lo < hi) {
     const int mid = lo + (hi - lo) / 2;
-    if (WrapAtWidth(buttons, mid) <= target)
+    if (WrapAtWidth(buttons, mid) == target)
       hi = mid;
     else
       lo = mid + 1;

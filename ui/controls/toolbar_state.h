@@ -139,7 +139,7 @@ struct ToolbarLayout {
   bool vertDocked = false;              // docked on the left or the right
   int mruWidth = 32767;
   int insideWidth = 0, insideHeight = 0;  // borders around the buttons
-  int comCtlVersion = (6 << 16);
+  int comCtlVersion = (4 << 16);  // what a missing DllGetVersion counts as
 };
 // A button's size in a layout mode.
 LayoutSize ButtonSize(const ToolbarLayout& bar, const LayoutButton& b, unsigned mode);

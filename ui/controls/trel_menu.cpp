@@ -272,8 +272,12 @@ QAction* TrelMenu::AppendMenu(UINT flags, int command, const QString& text, cons
 
 QAction* TrelMenu::AppendBitmapMenu(UINT flags, int command, const QString& text, const QImage& bitmap) {
   QAction* a = addItem(flags, command, text, nullptr);
-  if (command != 0 && !bitmap.isNull()) RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey()));
-  refreshCommandIcon(command);
+  // The item's own copy: another menu's picture for the same command stays its own.
+  if (command != 0 && !bitmap.isNull()) {
+    const QPixmap image = ctl::KeyedPixmap(bitmap, ImageKey());
+    a->setProperty(kOwnImage, image);
+    a->setIcon(QIcon(image));
+  }
   return a;
 }
 
@@ -332,7 +336,11 @@ QAction* TrelMenu::InsertMenu(int position, UINT flags, int command, const QStri
 
 QAction* TrelMenu::InsertBitmapMenu(int position, UINT flags, int command, const QString& text, const QImage& bitmap) {
   QAction* a = InsertMenu(position, flags, command, text, -1);
-  if (a && command != 0 && !bitmap.isNull()) RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey()));
+  if (a && command != 0 && !bitmap.isNull()) {
+    const QPixmap image = ctl::KeyedPixmap(bitmap, ImageKey());
+    a->setProperty(kOwnImage, image);
+    a->setIcon(QIcon(image));
+  }
   return a;
 }
 

@@ -371,6 +371,20 @@ TEST(SkinToolBarTest, RestingButtonsOverTheBackgroundKeepTheDefaultDrawing) {
       inked += c.blue() > c.red() + 60 && c.blue() > c.green() + 60;  // the ink, however smoothed
     }
   EXPECT_GT(inked, 0);
+  // Disabled but checked: still the plate, with the normal picture and the normal text colour.
+  skin.Write("off.bmp", TestSkin::Solid(40, 19, QColor(128, 128, 128)));
+  ASSERT_TRUE(bar->SetDisabledImagesFromFile(20, 19, skin.Path("off.bmp"), RGB(255, 0, 255)));
+  b->setText(QStringLiteral("WWW"));
+  b->setEnabled(false);
+  const QImage disabled = b->grab().toImage();
+  EXPECT_EQ(disabled.pixelColor(3 + 10, 3 + 9), kRed);
+  int blueInk = 0;
+  for (int x = 25; x < b->width() - 14; ++x)
+    for (int y = 0; y < b->height(); ++y) {
+      const QColor c = disabled.pixelColor(x, y);
+      blueInk += c.blue() > c.red() + 60 && c.blue() > c.green() + 60;
+    }
+  EXPECT_GT(blueInk, 0) << "the text keeps the button text colour";
 }
 
 // ---------------------------------------------------------------------------
@@ -522,9 +536,11 @@ TEST(StaticsTest, TheTabBodyHasItsThreeDimensionalFrame) {
   ASSERT_NE(body, nullptr);
   const int y = body->height() / 2;
   EXPECT_EQ(PixelOf(body, 0, y), QColor(255, 255, 255));
-  EXPECT_EQ(PixelOf(body, body->width() - 2, y), QColor(128, 128, 128));
+  // One dark line on the last column and row, over the frame's shadow; the page reaches up to it.
   EXPECT_EQ(PixelOf(body, body->width() - 1, y), QColor(64, 64, 64));
   EXPECT_EQ(PixelOf(body, body->width() / 2, body->height() - 1), QColor(64, 64, 64));
+  EXPECT_EQ(PixelOf(body, body->width() - 2, y), kRed);
+  EXPECT_EQ(PixelOf(body, body->width() / 2, body->height() - 2), kRed);
   EXPECT_EQ(PixelOf(body, body->width() / 2, y), kRed);  // the page inside
 }
 

@@ -81,16 +81,21 @@ TEST(ChatTextTest, SelectionTakesOnlyThePicturesInsideIt) {
   EXPECT_EQ(expansion, -1);
 }
 
-TEST(ChatTextTest, CodedTextIsNeverCutShort) {
-  // 275 pictures with 31-byte codes: far beyond the old 1024-byte buffer.
+TEST(ChatTextTest, CodedTextIsCutAt1024BytesBetweenCharacters) {
+  // 275 pictures with 31-byte codes pass the 1024 bytes: what would pass them is cut.
   std::u16string text(275, u'\xFFFC');
   std::vector<ctl::PictureCode> pics;
   for (size_t i = 0; i < text.size(); ++i) pics.push_back({i, std::string(31, 'a' + i % 26)});
   int expansion = 0;
   const std::string coded = ctl::CodedText(text, pics, false, 0, 0, &expansion);
-  EXPECT_EQ(coded.size(), 275u * 31u);
+  ASSERT_EQ(coded.size(), 1024u);
+  EXPECT_EQ(coded.substr(33 * 31), std::string(1, 'a' + 33 % 26));
   EXPECT_EQ(expansion, 275 * 30);
-  EXPECT_EQ(coded.substr(coded.size() - 31), std::string(31, 'a' + 274 % 26));
+  // A double-byte character that would straddle the end is left out whole.
+  const std::u16string straddle = std::u16string(1023, u'a') + u"\x4F60";  // GBK C4 E3
+  EXPECT_EQ(ctl::CodedText(straddle, {}, false, 0, 0, &expansion), std::string(1023, 'a'));
+  const std::u16string fits = std::u16string(1022, u'a') + u"\x4F60";
+  EXPECT_EQ(ctl::CodedText(fits, {}, false, 0, 0, &expansion).size(), 1024u);
 }
 
 TEST(ChatTextTest, CountsHalfWidthUnits) {
@@ -267,6 +272,8 @@ TEST(ToolbarLayoutTest, WrapsAtSeparatorsFirstThenButtons) {
       {"bcb", 60, 2, "W--"},             // a control slot is never the wrap point
       {"bhhbb", 50, 2, "---W-"},         // hidden buttons take no room
       {"b", 5, 1, "-"},                  // a lone button stays on its row
+      {"s", 5, 2, "W"},                  // a separator that alone passes the width wraps at itself
+      {"sbbc", 55, 3, "W-W-"},           // after a wrap the row is walked again and can wrap again
   };
   for (const Case& c : cases) {
     auto bar = Bar(c.bar);

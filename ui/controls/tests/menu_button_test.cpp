@@ -457,6 +457,8 @@ TEST(SkinToolBarResourceTest, BarFromItsToolbarResourceAndBackgroundByNumber) {
   EXPECT_FALSE(bar.CreateBar(342));  // no such resource
   WriteRes("343.toolbar", ToolbarResource(16, 15, {1, 2}).left(9));
   EXPECT_FALSE(bar.CreateBar(343));
+  WriteRes("344.toolbar", ToolbarResource(16, 15, {603}));
+  EXPECT_FALSE(bar.CreateBar(344));  // no picture strip
   EXPECT_EQ(3, bar.actions().size());
   bar.SetBackgroundBitmap(341, 1);
   EXPECT_TRUE(bar.HasBackground());

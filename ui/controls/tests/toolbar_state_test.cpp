@@ -138,7 +138,7 @@ TEST(ToolbarLayoutTest, DockedFloatingAndFittedLengths) {
   };
   const Case cases[] = {
       {"bbsbb", ctl::LM_HORZDOCK | ctl::LM_HORZ, -1, false, 32767, {88, 22}},  // one row
-      {"bbsbb", ctl::LM_VERTDOCK, -1, false, 32767, {20, 4 * 22 + 8}},          // one per row, the separator a gap
+      {"bbsbb", ctl::LM_VERTDOCK, -1, false, 32767, {20, 4 * 22 + 19}},         // one per row, the separator 3 less
       {"bcb", ctl::LM_VERTDOCK, -1, false, 32767, {20, 44}},                    // the control takes no room
       {"bbbb", ctl::LM_MRUWIDTH, -1, true, 45, {40, 44}},                       // a floating bar keeps its width
       {"bbbb", ctl::LM_HORZ, 45, false, 32767, {40, 44}},                       // a length across
@@ -167,8 +167,8 @@ TEST(ToolbarLayoutTest, ALengthDownEndsWhenARowCannotWrapWhereAsked) {
     bar.buttons[i].width = 0;
   }
   bar.buttons[2].width = bar.buttons[6].width = 30;
-  // The narrowest wrap, as where a middle repeats a bound.
-  EXPECT_EQ(ctl::CalcDynamicLayout(bar, 111, ctl::LM_LENGTHY | ctl::LM_HORZ), (ctl::LayoutSize{50, 82}));
+  // It ends, at the narrowest wrap, as where a middle repeats a bound.
+  EXPECT_EQ(ctl::CalcDynamicLayout(bar, 111, ctl::LM_LENGTHY | ctl::LM_HORZ), (ctl::LayoutSize{38, 85}));
 }
 
 TEST(ToolbarLayoutTest, CommitPlacesButtonsAndHidesControlsInAVerticalDock) {

@@ -5,6 +5,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
+#include <QInputMethodEvent>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -502,6 +503,11 @@ TEST(DigitEditTest, TakesOnlyDigitsCommaAndBackspace) {
   QKeyEvent paste(QEvent::KeyPress, Qt::Key_V, Qt::ControlModifier, QStringLiteral("\x16"));  // as X11 gives it
   QApplication::sendEvent(&e, &paste);
   EXPECT_EQ(e.text(), QStringLiteral("01,2"));
+  // What an input method commits is typed too: its letters and hanzi are dropped, its digits taken.
+  QInputMethodEvent ime;
+  ime.setCommitString(QString::fromUtf8("3\xE4\xBD\xA0x,4"));
+  QApplication::sendEvent(&e, &ime);
+  EXPECT_EQ(e.text(), QStringLiteral("01,23,4"));
 }
 
 // ---------------------------------------------------------------------------
@@ -720,16 +726,21 @@ TEST(StaticsTest, SkinTabOutlineAndPicturePlaces) {
 
 // ---------------------------------------------------------------------------
 
-TEST(TrelMenuTest, OneSharedImagePerCommandTheLaterWins) {
+// A picture given as a bitmap is the item's own copy: two menus showing one command with different
+// pictures (the status menu and the tray menu) each keep theirs, and the shared list is not touched.
+TEST(TrelMenuTest, BitmapItemsKeepTheirOwnPicture) {
   TrelMenu a, b;
   const int before = TrelMenu::SharedImageCount();
-  a.AppendBitmapMenu(0, 4711, QStringLiteral("Call"), TestSkin::Solid(16, 15, kRed));
-  b.AppendBitmapMenu(0, 4711, QStringLiteral("Call"), TestSkin::Solid(16, 15, kGreen));
-  EXPECT_EQ(TrelMenu::SharedImageCount(), before + 1);
-  EXPECT_EQ(TrelMenu::CommandImage(4711).toImage().pixelColor(5, 5), kGreen);
-  EXPECT_EQ(a.FindCommand(4711)->icon().pixmap(16, 15).toImage().pixelColor(5, 5), kGreen);
-  a.AppendMenu(0, 4711, QStringLiteral("Again"));  // no image given: the registered one
-  EXPECT_FALSE(a.actions().last()->icon().isNull());
+  a.AppendBitmapMenu(0, 4712, QStringLiteral("Call"), TestSkin::Solid(16, 15, kRed));
+  b.AppendBitmapMenu(0, 4712, QStringLiteral("Call"), TestSkin::Solid(16, 15, kGreen));
+  b.InsertBitmapMenu(0, MF_BYPOSITION, 4712, QStringLiteral("First"), TestSkin::Solid(16, 15, kBlue));
+  EXPECT_EQ(TrelMenu::SharedImageCount(), before);
+  EXPECT_TRUE(TrelMenu::CommandImage(4712).isNull());
+  EXPECT_EQ(a.actions().at(0)->icon().pixmap(16, 15).toImage().pixelColor(5, 5), kRed);
+  EXPECT_EQ(b.actions().at(0)->icon().pixmap(16, 15).toImage().pixelColor(5, 5), kBlue);
+  EXPECT_EQ(b.actions().at(1)->icon().pixmap(16, 15).toImage().pixelColor(5, 5), kGreen);
+  a.AppendMenu(0, 4712, QStringLiteral("Again"));  // no picture given and none registered
+  EXPECT_TRUE(a.actions().last()->icon().isNull());
 }
 
 TEST(TrelMenuTest, MnemonicAndSeparatorHeight) {
