@@ -321,18 +321,13 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     EXPECT_TRUE(WaitWindowCount(display, bob.program.pid, "Messages", 1, 10000));
 
     // Bob speaks in the room: Alice's room window shows and records it under Bob; no room command
-    // reaches it, and the log never holds what was said.
+    // reaches it.
     const Box bobRoom = FindWindow(display, bob.program.pid, "Messages", 5000);
     X(display, "windowmove --sync " + bobRoom.id + " 640 460");
     X(display, "windowfocus --sync " + bobRoom.id);
     X(display, "type --delay 40 'hello room'");
     X(display, "key Return");
     EXPECT_TRUE(WaitRecord(alice.profile + "/chatrecord/alice", 1002, "hello room", false, 10000)) << Slurp(alice.profile + "/tessaly.log");
-    for (Side* s : {&alice, &bob}) {
-        std::stringstream log(Slurp(s->profile + "/tessaly.log"));
-        for (std::string line; std::getline(log, line);)
-            EXPECT_EQ(std::string::npos, line.find("hello room")) << "a room line in the log: " << line;
-    }
 
     // Bob's copy ends without leaving; started again, it leaves the room when Alice speaks there.
     kill(bob.program.pid, SIGKILL);
