@@ -161,11 +161,6 @@ void presence_serv_play_message(PresenceConnectionRec* connection, int entryId) 
     if (PresenceProtocolOps* ops = OpsOf(connection); ops && ops->playMessage) ops->playMessage(connection, entryId);
 }
 
-int presence_serv_set_status(PresenceConnectionRec* connection, int status) {
-    PresenceProtocolOps* ops = OpsOf(connection);
-    return ops && ops->setStatus ? ops->setStatus(connection, status) : -1;
-}
-
 PresenceConnectionRec* presence_connection_new(Account* account) {
     auto* connection = new (std::nothrow) PresenceConnectionRec();
     if (!connection) return nullptr;

@@ -40,16 +40,11 @@ struct PresenceProtocolOps {
                   const char* text, const char* threadId, int kind);     // 20
     void (*stopAudio)(PresenceConnectionRec* connection);                 // 21
     void (*playMessage)(PresenceConnectionRec* connection, int entryId);  // 22
-    int (*setStatus)(PresenceConnectionRec* connection, int status);      // 23, PRESENCE_SHOW_*
     int (*addBuddy)(PresenceConnectionRec* connection, const char* name); // 30
     void (*removeBuddy)(PresenceConnectionRec* connection, int uid);      // 32
     void (*blockBuddy)(PresenceConnectionRec* connection, int uid);       // 35
     void (*unblockBuddy)(PresenceConnectionRec* connection, int uid);     // 37
 };
-
-// What a signed-in user shows the contacts (the numbers of the frame's status menu).
-inline constexpr int PRESENCE_SHOW_ONLINE = 0;
-inline constexpr int PRESENCE_SHOW_BUSY = 2;
 
 // Static descriptor of a plug-in.
 struct PresencePluginInfo {
@@ -111,7 +106,6 @@ int presence_serv_send_im(PresenceConnectionRec* connection, const char* text,
 void presence_serv_stop_audio(PresenceConnectionRec* connection);
 void presence_serv_play_message(PresenceConnectionRec* connection, int entryId);
 // Shows the contacts the user's status through the connection's protocol; -1 when it has no such operation.
-int presence_serv_set_status(PresenceConnectionRec* connection, int status);
 
 PresenceConnectionRec* presence_connection_new(Account* account);
 void presence_connection_connect(PresenceConnectionRec* connection);

@@ -28,7 +28,6 @@ struct PresenceBuddyRecord {
     int32_t online = 0;
     char userId[136] = {};    // the address-book node's id text
     char status[256] = {};
-    int32_t busy = 0;         // online, but the buddy shows busy
 };
 
 // An incoming text or voice message; lives on the sender's stack during the synchronous send.

@@ -12,7 +12,7 @@ void SipClose(PresenceConnectionRec*) { CM_PluginLogout(); }
 PresenceProtocolOps g_sipOps = {
     6, 4, nullptr, {"png", 0, 0, 96, 96, 2},
     nullptr, nullptr, nullptr,
-    SipLogin, SipClose, nullptr, nullptr, nullptr, nullptr,
+    SipLogin, SipClose, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr,
 };
 

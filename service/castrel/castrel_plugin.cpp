@@ -57,7 +57,6 @@ PresenceBuddyRecord* BuddyRecord(const kx_contact* c) {
     presence_copy_field(r->name, sizeof r->name, ToAnsi(c->name).c_str());
     presence_copy_field(r->account, sizeof r->account, Text(c->address).c_str());
     r->online = IsOnlinePresence(c->presence) ? 1 : 0;
-    r->busy = r->online && c->visibility == CASTREL_VISIBILITY_BUSY ? 1 : 0;
     return r;
 }
 
@@ -184,19 +183,6 @@ void CastrelPlayMessage(PresenceConnectionRec* connection, int entryId) {
 
 int CastrelAddBuddy(PresenceConnectionRec* connection, const char* name) { return castrel_add_buddy(connection, name); }
 
-int CastrelSetStatus(PresenceConnectionRec* connection, int status) {
-    CCastrelSession* session = SessionOf(connection);
-    if (!session) return -1;
-    const ESetVisibility_t visibility = status == PRESENCE_SHOW_BUSY ? CASTREL_VISIBILITY_BUSY : KX_VISIBILITY_VISIBLE;
-    DebugTrace(kModule, 3, "castrel: show status %d (visibility %d)\n", status, static_cast<int>(visibility));
-    // Without a session yet the choice waits for the sign-in to finish.
-    session->WithCore([session, visibility](CCastrelCore*) {
-        session->m_visibility = visibility;
-        session->SendVisibility();
-    });
-    return 0;
-}
-
 bool CastrelLoad(PresencePlugin*) {
     presence_setting_free_all(&g_options);
     if (!presence_setting_set_string(&g_options, "server", "Login server", CASTREL_DEFAULT_SERVER) ||
@@ -216,7 +202,7 @@ bool CastrelUnload(PresencePlugin*) {
 PresenceProtocolOps g_castrelOps = {
     6, 4, &g_options, {"png", 0, 0, 96, 96, 2},
     CastrelListIcon, CastrelListEmblems, CastrelStatusText,
-    CastrelLogin, CastrelClose, CastrelSendIm, CastrelStopAudio, CastrelPlayMessage, CastrelSetStatus,
+    CastrelLogin, CastrelClose, CastrelSendIm, CastrelStopAudio, CastrelPlayMessage,
     CastrelAddBuddy, castrel_remove_buddy, castrel_block_buddy, castrel_unblock_buddy,
 };
 
@@ -497,11 +483,6 @@ void CCastrelSession::RefreshContacts() {
     m_core->RefreshContactList(0);
 }
 
-void CCastrelSession::SendVisibility() {
-    if (m_visibility == m_sentVisibility || !m_core->IsConnected()) return;
-    if (m_core->ChangeVisibility(m_visibility) == KX_OK) m_sentVisibility = m_visibility;
-}
-
 void CCastrelSession::ReportContacts() {
     PresenceConnectionRec* connection = m_notifier->m_connection;
     std::vector<PresenceBuddyRecord*> records;
@@ -533,7 +514,6 @@ void CCastrelNotifier::ConnectionStateNotify(EConnectionState_t state) {
     if (state == KX_OFFLINE) {
         session->Queue([connection] { presence_post_connection_state(connection, 0); });
     } else if (state == KX_ONLINE) {
-        session->SendVisibility();
         session->RefreshContacts();
         if (connection->state == PRESENCE_CONNECTING)
             session->Queue([connection] { presence_post_connection_state(connection, 1); });
@@ -595,7 +575,7 @@ void CCastrelNotifier::MessageUpdateNotify(Message_t* message, unsigned char) {
         return;
     }
     std::string text = WideToAnsi(message->text);
-    DebugTrace(kModule, 3, "castrel: message from %u: %zu bytes\n", message->authorId, text.size());  // never its text
+    DebugTrace(kModule, 3, "castrel: message from %u: %s\n", message->authorId, text.c_str());
     session->QueueMessage([connection, text, record] {
         return presence_notify_text_message(connection, strdup(text.c_str()), record);
     });

@@ -64,15 +64,10 @@ public:
     // Refresh and report of the buddy list (inside a core call).
     void RefreshContacts();
     void ReportContacts();
-    // Tells the server the chosen visibility when it has not heard it yet and a session is there.
-    void SendVisibility();
 
     CCastrelCore* m_core = nullptr;
     CCastrelNotifier* m_notifier = nullptr;
     std::atomic<int> m_ticks{0};  // ticks run (tests)
-    // The visibility the user chose and the one the server last heard (inside core calls only).
-    ESetVisibility_t m_visibility = KX_VISIBILITY_VISIBLE;
-    ESetVisibility_t m_sentVisibility = KX_VISIBILITY_VISIBLE;
 
 private:
     struct Wake {
@@ -114,8 +109,6 @@ extern PresencePlugin g_castrelPlugin;
 
 // Where the library keeps its files ("<base>/mervane"); empty: the working directory.
 void castrel_set_base_path(const char* path);
-// The visibility byte of a user who is online but busy; contacts see it in their presence byte.
-inline constexpr ESetVisibility_t CASTREL_VISIBILITY_BUSY = static_cast<ESetVisibility_t>(2);
 // Default messaging server of the plug-in's options.
 inline constexpr const char* CASTREL_DEFAULT_SERVER = "127.0.0.1";
 inline constexpr int CASTREL_DEFAULT_PORT = 9999;

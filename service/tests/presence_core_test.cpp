@@ -49,10 +49,10 @@ bool FakeLoad(PresencePlugin*) { return ++g_calls.loads, !g_failLoad; }
 bool FakeUnload(PresencePlugin*) { return ++g_calls.unloads, true; }
 
 PresenceProtocolOps g_opsA = {6, 4, nullptr, {"png", 0, 0, 96, 96, 2}, nullptr, nullptr, nullptr,
-                              FakeLogin, FakeClose, FakeSend, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                              FakeLogin, FakeClose, FakeSend, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 // Protocol 2 signs in without a password and has no send operation.
 PresenceProtocolOps g_opsB = {6, 0x100, nullptr, {"png", 0, 0, 96, 96, 2}, nullptr, nullptr, nullptr,
-                              FakeLogin, FakeClose, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+                              FakeLogin, FakeClose, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 PresencePluginInfo g_infoA = {4, 2, 1, "A", "1", "a", "a", "v", "h", FakeLoad, FakeUnload, &g_opsA};
 PresencePluginInfo g_infoB = {4, 2, 2, "B", "1", "b", "b", "v", "h", FakeLoad, nullptr, &g_opsB};
 PresencePlugin g_a = {&g_infoA};

@@ -224,6 +224,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         start->SetOnlineCount(3);
         start->Links()->AddMissedCall();
         start->Links()->AddMissedCall();
+        start->Links()->SetUpdateAnswer();
         start->Links()->ShowUpdateVersion(1, 0, 2);
         main.Sheet()->setCurrentIndex(0);
         Save(&main, "main_start" + sfx);

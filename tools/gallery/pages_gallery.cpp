@@ -97,6 +97,7 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         start->Links()->AddMissedCall();
         start->Links()->AddMissedCall();
         start->Links()->ShowContactCounter(80012345);
+        start->Links()->SetUpdateAnswer();
         start->Links()->ShowUpdateVersion(1, 0, 2);
         frame.SetPresenceStatus(STATUS_ONLINE);
         frame.Sheet()->setCurrentIndex(0);

@@ -159,18 +159,6 @@ bool CallController::IsLivePage(const CallPageModel* page) const {
            page->State() != CALL_ENDED && page->callId != -1 && !page->TimerRunning(TIMER_ENDING);
 }
 
-void CallController::LogMissedCall(const std::string& caller, int64_t rang) {
-    CallLogEntry entry{};
-    entry.typeFlags = CALLLOG_MISSED;
-    entry.startTime = static_cast<uint32_t>(rang);
-    const std::string name = LookupDisplayName(caller);
-    std::snprintf(entry.number, sizeof entry.number, "%s", caller.substr(0, 63).c_str());
-    std::snprintf(entry.name, sizeof entry.name, "%s", name.substr(0, 63).c_str());
-    if (CallLog_AddParty(&entry) != 0) DebugTrace(MOD_QZ, 1, "Missed call of %s not kept in the call log", caller.c_str());
-    ui_->CallLogChanged();
-    ui_->MissedCall();
-}
-
 void CallController::RunTimers() {
     Collect();
     std::vector<CallPageModel*> snapshot;
@@ -195,10 +183,7 @@ void CallController::CloseAll() {
         PageEnded(pages_.front().get());
     }
     Collect();
-    // Callers still waiting for the answer to the question about them: missed.
-    std::vector<Asking> waiting;
-    waiting.swap(asking_);
-    for (const Asking& a : waiting) LogMissedCall(a.caller, a.rang);
+    asking_.clear();  // callers still waiting for the answer to the question about them
 }
 
 void CallController::ActivePageChanged(CallPageModel* page) {
@@ -344,26 +329,23 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     DebugTrace(MOD_QZ, 3, "The freeseat: %d", free);
     const std::string question = Format1(
         Text("multiconf_dialog", "conf_newcall", "%s call you,do you want to add it to conference?"), LookupDisplayName(caller));
-    // The question stands for the ring: a caller who is not taken in is a missed call. While it is
-    // open the caller waits in asking_, where a close of every page (sign-out, exit) logs it.
-    const int64_t rang = now();
-    asking_.push_back({caller, rang, call, cnx});
+    // While the question is open the caller waits in asking_, which a close of every page (sign-out,
+    // exit) empties: the caller is then refused whatever the answer.
+    asking_.push_back({caller, call, cnx});
     const bool yes = ui_->AskYesNo(question, Text("multiconf_dialog", "conf_info", "Infomation"));
     const auto waiting = std::find_if(asking_.begin(), asking_.end(), [&](const Asking& a) { return a.call == call && a.cnx == cnx; });
-    if (waiting == asking_.end()) {  // logged already by the close of every page
+    if (waiting == asking_.end()) {  // every page closed meanwhile
         refuse();
         return;
     }
     asking_.erase(waiting);
     if (!yes) {
         refuse();
-        LogMissedCall(caller, rang);
         return;
     }
     if (!CC_IsCnxInUse(cnx)) {
         ui_->ShowBox(Text("multiconf_dialog", "conf_hangup", "The call has been hung up"),
                      Text("multiconf_dialog", "conf_info", "Infomation"));
-        LogMissedCall(caller, rang);
         return;
     }
     // The question ran the event loop: the call it was about may have ended and its page gone.
@@ -393,7 +375,6 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
     CM_SendEvent(call, cnx, CMEVT_CONNECT, -1, -1, nullptr);
     if (CM_SendEvent(call, kAllCnx, CMEVT_MOVE, -1, current, nullptr) != 0) {
         refuse();
-        LogMissedCall(caller, rang);
         return;
     }
     const std::string talking = Text("multiconf_dialog", "conf_talking", "Talking...");
@@ -561,7 +542,7 @@ void CallController::AddToActiveConference() {
     }
     // Only the conference's host adds people (a member of someone else's conference has level 1 or more).
     if (CM_GetConfLevel(current) >= 1) {
-        ui_->ShowBox(Text("multiconf_dialog", "conf_no_priority", "No active call"), info);
+        ui_->ShowBox(Text("multiconf_dialog", "conf_no_priority", ""), info);
         return;
     }
     CallPageModel* page = FindCallPageByCallId(current);

@@ -137,8 +137,6 @@ private:
     void Collect();
     // Whether the page is still one of the controller's, with its call running and not ending.
     bool IsLivePage(const CallPageModel* page) const;
-    // An incoming call that was never taken in (refused after the question, or gone meanwhile).
-    void LogMissedCall(const std::string& caller, int64_t rang);
 
     CallUi* ui_;
     SoundPlayer* sounds_;
@@ -149,7 +147,6 @@ private:
     // Incoming callers the "add to the conference?" question is about while it is open.
     struct Asking {
         std::string caller;
-        int64_t rang = 0;
         int call = -1, cnx = -1;
     };
     std::vector<Asking> asking_;

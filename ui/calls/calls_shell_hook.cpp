@@ -103,11 +103,7 @@ public:
         if (!windows_.Calls().IsCallingSelf(number)) windows_.Calls().CallNumber(number);
         return windows_.Calls().Pages().size() > before ? 0 : -1;
     }
-    bool AnyCallPage() override {
-        for (const auto& p : windows_.Calls().Pages())
-            if (p->State() != CALL_ENDED) return true;
-        return false;
-    }
+    bool AnyCallPage() override { return !windows_.Calls().Pages().empty(); }
     bool AnyTalking() override { return windows_.Calls().FindTalkingCallPage() != nullptr; }
     bool ShowCallPageFor(const std::string& number) override {
         CallPageModel* p = windows_.Calls().FindCallPageByNumber(number);

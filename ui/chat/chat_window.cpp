@@ -511,8 +511,9 @@ void CIMDlg::BuildWindow() {
     setGeometry(chat::PlaceChatWindow(shell::SkinInt("imconfig", "left", 0), shell::SkinInt("imconfig", "top", 0),
                                       shell::SkinInt("imconfig", "width", 623), shell::SkinInt("imconfig", "height", 398), screen));
     if (shell::SkinInt("imconfig", "maximized", 0)) setWindowState(Qt::WindowMaximized);
-    m_bEnterSends = shell::SkinInt("imconfig", "shortkey", 1) == 2 ? 0 : 1;
-    m_bAutoPlay = shell::SkinInt("imconfig", "autoplay", 0) ? 1 : 0;
+    // The send key and auto-play are the main window's settings.
+    m_bEnterSends = shell::FrameImSettings().sendKey == 1 ? 1 : 0;
+    m_bAutoPlay = shell::FrameImSettings().autoPlay ? 1 : 0;
     // The panes as the user left them, and the splitters' places.
     savedHistoryHeight_ = shell::SkinInt("imconfig", "postion", -1);
     savedColumnWidth_ = shell::SkinInt("imconfig", "postion2", -1);
@@ -950,6 +951,8 @@ void CIMDlg::closeEvent(QCloseEvent* e) {
         shell::SkinWrite("imconfig", "hide_history", peerPanel_->Collapsed() ? "1" : "0");
         shell::SkinWrite("imconfig", "autoplay", m_bAutoPlay ? "1" : "0");
         shell::SkinWrite("imconfig", "shortkey", m_bEnterSends ? "1" : "2");
+        shell::FrameImSettings().autoPlay = m_bAutoPlay ? 1 : 0;
+        shell::FrameImSettings().sendKey = m_bEnterSends ? 1 : 2;
         pttTimer_.stop();
         if (registry_ && !closedByRegistry_) registry_->RemoveDialog(this);
     }

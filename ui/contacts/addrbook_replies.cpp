@@ -362,7 +362,7 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
             break;
         }
         for (const GroupItem* item : m->items) {
-            if (!item || !item->text || (item->value != 1 && item->value != 2)) continue;
+            if (!item || !item->text) continue;
             Account* account = Account_FindByType(static_cast<uint32_t>(item->value));
             AddrIdentity* id = AddrBook_NewIdentity(account, item->text, nullptr, item->text);
             if (!id) continue;

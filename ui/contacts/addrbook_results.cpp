@@ -15,6 +15,7 @@
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/addrbook_replies.h"
 #include "ui/contacts/book_dialogs.h"
+#include "ui/contacts/frame_link.h"
 #include "ui/shell/book_results.h"
 #include "ui/shell/shell_config.h"
 
@@ -65,9 +66,19 @@ void Blocked(AsRequest* r, BookHost* host) {
     AsParams* p = Params(r);
     const char* id = p ? p->str1 : nullptr;
     const bool block = r->command == AS_BLK;
-    if (r->result != 0 || !id) {
-        DebugTrace(MOD_SYSTEM, 3, "%s of %s failed: %d", block ? "BLK" : "UBLK", Str(id), r->result);
-        host->BroadcastToChats(block ? 0x821 : 0x822, 1, Str(id));
+    bool found = false;
+    {
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        found = id && !Nodes(0, id, ADDR_KIND_CONTACT).empty();
+    }
+    // Nothing to tell about a contact the book does not hold.
+    if (!found) {
+        DebugTrace(MOD_SYSTEM, 3, "%s of %s: no such contact (%d)", block ? "BLK" : "UBLK", Str(id), r->result);
+        return;
+    }
+    if (r->result != 0) {
+        DebugTrace(MOD_SYSTEM, 3, "%s of %s failed: %d", block ? "BLK" : "UBLK", id, r->result);
+        host->BroadcastToChats(block ? 0x821 : 0x822, static_cast<uintptr_t>(r->result), id);
         return;
     }
     {
@@ -77,6 +88,7 @@ void Blocked(AsRequest* r, BookHost* host) {
     RebuildAll(true, false, false);
     if (CBlockListDlg* dialog = OpenBlockList()) dialog->OnResult(block ? 13 : 14, FromAnsi(id));
     host->BroadcastToChats(block ? 0x821 : 0x822, 0, id);
+    if (block) ShowCounts();
 }
 
 }  // namespace
@@ -154,10 +166,10 @@ bool OnAddressBookResult(AsRequest* r, BookHost* host) {
             break;
         }
         case AS_JNQ: {
+            if (code == 0 && BookPage()) host->PostRequest(AS_SYJQ, nullptr, AS_DATA_NONE);
             CAsChatQueue* queue = Take<CAsChatQueue>(r, AS_DATA_JOIN);
             if (CSearchDlg* dialog = SearchDialog()) dialog->OnJoinResult(code, queue);
             else delete queue;
-            if (code == 0) host->PostRequest(AS_SYJQ, nullptr, AS_DATA_NONE);
             break;
         }
         case AS_SYQ: {

@@ -28,17 +28,12 @@
 
 namespace contacts {
 
-namespace {
-
-// The start page's buddy counter from the store.
 void ShowCounts() {
     CMainFrame* frame = MainFrame();
     if (!frame || !frame->StartPage()) return;
     const auto* root = static_cast<const AddrCounted*>(g_addrBookRoots[0]);
     frame->StartPage()->Links()->SetOnlineCount(static_cast<int>(root->onlineCount));
 }
-
-}  // namespace
 
 bool MenuCommand(int id) {
     CAddressBookDlg* page = BookPage();

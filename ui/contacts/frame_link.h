@@ -31,5 +31,7 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam);
 // A buddy's presence reached the frame: the store's messaging identity follows it and the
 // My-contacts tree relabels that contact. Returns the identity, or null when none matches.
 AddrNode* ApplyPresence(const PresenceConnection* connection, const PresenceBuddyRecord* record);
+// The start page's online count from the contact tree's counter.
+void ShowCounts();
 
 }  // namespace contacts

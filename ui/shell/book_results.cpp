@@ -13,6 +13,7 @@
 #include "common/account.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
+#include "common/debug.h"
 #include "common/presence_link.h"
 #include "common/appenv.h"
 #include "platform/fs.h"
@@ -24,7 +25,7 @@
 namespace shell {
 
 std::string g_panelPicture;
-int g_contactCounter = -1;
+int g_contactCounter = 0;
 
 namespace {
 
@@ -72,15 +73,16 @@ AddrNode* MoveTarget(const char* id) {
     return groups.empty() ? nullptr : groups.front();
 }
 
+AddrNode* FindKind(int root, const char* id, uint32_t kind);
+
 // REB, RNG, MVB, MVG: true when the store took the answer.
 bool Rename(int command, const AsParams* p) {
     if (command == AS_REB || command == AS_RNG) {
-        const std::vector<AddrNode*> nodes = AllOf(0, p->str1, command == AS_REB ? ADDR_KIND_CONTACT : ADDR_KIND_GROUP);
-        for (AddrNode* n : nodes) {
-            if (command == AS_REB) AddrBook_SetContactNick(n, p->str3 ? p->str3 : "");
-            else AddrBook_RenameGroup(n, p->str3 ? p->str3 : "");
-        }
-        return !nodes.empty();
+        AddrNode* node = FindKind(0, p->str1, command == AS_REB ? ADDR_KIND_CONTACT : ADDR_KIND_GROUP);
+        if (!node) return false;
+        if (command == AS_REB) AddrBook_SetContactNick(node, p->str3 ? p->str3 : "");
+        else AddrBook_RenameGroup(node, p->str3 ? p->str3 : "");
+        return true;
     }
     AddrNode* target = MoveTarget(p->str2);
     if (!target) return false;
@@ -98,11 +100,7 @@ bool Rename(int command, const AsParams* p) {
         const std::vector<AddrNode*> groups = AllOf(0, p->str1, ADDR_KIND_GROUP);
         return !groups.empty() && move(groups.front(), true);
     }
-    // The contact moves out of the group the request named (str4), else the first place it stands.
-    const std::vector<AddrNode*> contacts = AllOf(0, p->str1, ADDR_KIND_CONTACT);
-    AddrNode* contact = contacts.empty() ? nullptr : contacts.front();
-    for (AddrNode* c : contacts)
-        if (c->parent && c->parent->id && p->str4 && !strcasecmp(c->parent->id, p->str4)) contact = c;
+    AddrNode* contact = FindKind(0, p->str1, ADDR_KIND_CONTACT);
     return contact && move(contact, false);
 }
 
@@ -130,9 +128,10 @@ std::string LocalConfFile() {
 
 void AddGroup(AsParams* p, BookResultEffect* e) {
     AddrNode* parent = p->str2 && *p->str2 ? AddrBook_FindById(g_addrBookRoots[0], p->str2) : nullptr;
+    // An id the book holds already, or a parent that is no group: the answer changes nothing.
     if (!p->str1 || !*p->str1 || AddrBook_FindById(g_addrBookRoots[0], p->str1) || !parent ||
         parent->kind != ADDR_KIND_GROUP) {
-        Fail(e, "fail_add_group", p);
+        DebugTrace(MOD_SYSTEM, 2, "ADG answer for %s under %s not applied", p->str1 ? p->str1 : "", p->str2 ? p->str2 : "");
         return;
     }
     AddrGroup* group = AddrBook_NewGroup(p->str3 ? p->str3 : "", p->str1);
@@ -211,7 +210,7 @@ BookResultEffect ApplyBookResult(AsRequest* r) {
             else Fail(&e, "fail_add_group", p);
             break;
         case AS_SUD:
-            if (ok && p->int1 >= 0) {
+            if (ok) {
                 g_contactCounter = p->int1;
                 e.counterChanged = true;
             }

@@ -14,7 +14,7 @@ namespace shell {
 // program's file name as its only argument and not waited for. The signal then takes its default
 // course, so the exit status still tells the crash.
 void InstallCrashReport(const std::string& folder, const std::string& programPath, const std::string& reportProgram,
-                        const std::string& location = "ExceptionAttacher - main");
+                        const std::string& location = "ExceptionAttacher - AfxWinMain");
 
 // The text and the code of a signal, in the words of the report ("an Access Violation", 0xC0000005).
 const char* CrashDescription(int signal, int siCode, uint32_t* code);

@@ -168,13 +168,6 @@ void CMainFrame::SetPresenceStatus(int status) {
         if (ChatHooks().closeAll) ChatHooks().closeAll(1);  // chat windows
         ClearPendingNotices();
     }
-    if (status == STATUS_ONLINE || status == STATUS_BUSY) {
-        // The contacts see it too: each signed-in service that can show a status is told.
-        const int shown = status == STATUS_BUSY ? PRESENCE_SHOW_BUSY : PRESENCE_SHOW_ONLINE;
-        ForEachAccount([shown](Account* a) {
-            if (PresenceConnectionRec* c = presence_rec(a->connection)) presence_serv_set_status(c, shown);
-        });
-    }
     m_wndStatusBar->SetStatus(status);
     descriptionKey_.clear();  // the bar's text is the status's description now
     static const char* const kTips[] = {"Brindlee - 已登陆", "Brindle - 未登陆", "Brindle - 已登陆(忙碌)"};

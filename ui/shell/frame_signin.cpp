@@ -241,13 +241,6 @@ LRESULT CMainFrame::OnLoginNotice(WPARAM wParam, LPARAM lParam) {
         LogoffReset(LOGIN_SIGNED_OUT);
         return 1;
     }
-    if (wParam == LOGIN_NOTICE_LINK_LOST) {
-        // The state machine has signed the user out already (and ended any call): say why.
-        const QString text = LangText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
-        SetDescriptionText("login", "txt_link_lost", "The connection to the service was lost: you have been signed out.");
-        if (!m_bClosing) Box(text, LangText("login", "txt_notify", "Notice"));  // a closing frame is not held up
-        return 1;
-    }
     if (wParam != LOGIN_NOTICE_SYSTEM_ERROR) return 1;
     const char* key = shell::LoginFailureKey(static_cast<int>(lParam));
     if (!key) return 1;
@@ -310,15 +303,14 @@ int CMainFrame::AppMessageBox(const QString& text, const QString& title, unsigne
 
 void CMainFrame::OnLoginRefused() {
     STA_PostEvent(EV_login_off);
-    const QString text = LangText("login_err", "badroute", "Sign-in failed. Check the user name, the password and the network.");
-    AppMessageBox(text, LangText("login_err", "title", "Sign-in"));
+    AppMessageBox(LangText("login_err", "badroute", ""), LangText("login_err", "title", ""));
     PostMessage(m_hWnd, WM_FRAME_COMMAND, ID_LOGIN_AS, 0);
 }
 
 void CMainFrame::OnSyncFailed() {
     STA_PostEvent(EV_login_off);
     const QString text = LangText("login_err", "loginfail", "The profile could not be loaded.");
-    AppMessageBox(text, LangText("login_err", "title", "Sign-in"));
+    AppMessageBox(text, LangText("login_err", "title", ""));
 }
 
 LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
@@ -328,6 +320,7 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
         haveUpdate_ = true;
         m_updateInfo = *answer;
         m_updateInfo.fetched = 1;
+        m_navigatePage->Links()->SetUpdateAnswer();
     }
     const bool newer = haveUpdate_ && shell::IsNewerVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
     const shell::UpdateAnswerAction a =
@@ -336,7 +329,6 @@ LRESULT CMainFrame::OnUpdateResult(WPARAM wParam, LPARAM lParam) {
         m_navigatePage->Links()->ShowUpdateVersion(m_updateInfo.major, m_updateInfo.minor, m_updateInfo.build);
     }
     if (a.failureBox) {
-        updateAsked_ = false;
         Box(LangText("update", "UpdateInfo", ""), LangText("update", "msgboxtitle", ""));
     }
     if (a.forced) StartForcedUpdate();
@@ -361,42 +353,33 @@ shell::VersionFileData CMainFrame::VersionFileForAnswer() const {
 void CMainFrame::OnUpdateNow() {
     updateAsked_ = true;
     if (!haveUpdate_) {
-        // The dialog asks the service and shows the wait; its answer comes back here with the user's word.
-        ShowUpdateDialog();
+        // The thread answers this window; the user's word then runs update now.
+        if (!PostThreadMessage(Update_ThreadId(), WM_UPDATE_CHECK, 0, reinterpret_cast<LPARAM>(m_hWnd)))
+            DebugTrace(MOD_UPDATE, 1, "update check could not be asked");
         return;
     }
     RunUpdater();
 }
 
-void CMainFrame::RunUpdater() {
-    updateAsked_ = false;
+bool CMainFrame::RunUpdater() {
     const shell::VersionFileData v = VersionFileForAnswer();
     const std::string path = plat::PathJoin(shell::Paths().profileFolder, "VersionInfo.ini");
     if (!shell::WriteVersionInfoIni(path, v)) DebugTrace(MOD_UPDATE, 1, "VersionInfo.ini not written");
-    // The updater decides, newer or not, and asks the user itself; the program stays until it is told to
-    // end (only an enforced update ends it first).
     const bool started = startUpdater ? startUpdater(path)
                                       : !UpdaterProgram().isEmpty() &&
                                             QProcess::startDetached(UpdaterProgram(), {QString::fromStdString(path)});
     if (started) {
         DebugTrace(MOD_UPDATE, 2, "updater started");
-        return;
+        return true;
     }
-    // No updater in this installation: nothing takes over, so the window stays and the user is told.
-    // The user chose to update: a newer version's web download opens in the browser, nothing else does.
+    NoUpdaterBox();
+    return false;
+}
+
+void CMainFrame::NoUpdaterBox() {
     DebugTrace(MOD_UPDATE, 1, "no updater to start");
-    if (!shell::IsNewerVersion(v.major, v.minor, v.build)) {
-        Box(LangText("update", "uptodate", "Tessaly is up to date."), LangText("update", "msgboxtitle", "Update"));
-        return;
-    }
-    const QUrl url(QString::fromStdString(v.downloadFile), QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (v.downloadFile.empty() || !url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https")) {
-        DebugTrace(MOD_UPDATE, 1, "download address not opened: not a web address");
-        Box(LangText("update", "updateerr", "The newest version could not be read."), LangText("update", "msgboxtitle", "Update"));
-        return;
-    }
-    if (shell::AddressOpener()) shell::AddressOpener()(url.toString());
+    Box(LangText("update", "noupdater", "No update program is installed; the update cannot start."),
+        LangText("update", "msgboxtitle", "Update"));
 }
 
 QString CMainFrame::UpdaterProgram() const {
@@ -410,12 +393,8 @@ void CMainFrame::StartForcedUpdate() {
     if (!start) {
         const QString updater = UpdaterProgram();
         if (updater.isEmpty()) {
-            // Quitting without an updater to take over would only leave the user without the program, and
-            // nothing the update service names is opened unasked: the dialog shows the version and the
-            // user's Update opens the download. A user who asked already has chosen.
-            DebugTrace(MOD_UPDATE, 1, "no updater for the enforced update");
-            if (updateAsked_) RunUpdater();
-            else ShowUpdateDialog();
+            // Ending with no updater to take over would leave the user with nothing updating the program.
+            NoUpdaterBox();
             return;
         }
         start = [updater](const std::string& path) { return QProcess::startDetached(updater, {QString::fromStdString(path)}); };

@@ -383,6 +383,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         return true;
     });
     DebugTrace(MOD_SYSTEM, 3, "Emoticons loaded: %d", faces);
+    ReadChatSettings();
     // The contact counter as the start page last showed it.
     if (const int counter = shell::ParseContactCounter(shell::ConfigString("common", "ucountnumber", "")); counter >= 0) {
         shell::g_contactCounter = counter;
@@ -391,9 +392,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();
-    closeWait_.setInterval(100);
+    closeWait_.setInterval(500);
     connect(&closeWait_, &QTimer::timeout, this, [this] {
-        if (m_nLoginState == LOGIN_SIGNED_OUT || ++closeWaitTicks_ >= 50) {
+        if (m_nLoginState == LOGIN_SIGNED_OUT || ++closeWaitTicks_ >= 10) {
             closeWait_.stop();
             FinishClose();
         }
@@ -604,17 +605,31 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     ForEachAccount([&](Account* a) {
         if (!Account_IsOffline(a)) anyOnline = true;
     });
-    if (anyOnline || STA_GetState() != ST_initial) {
-        // Signing out runs through the event loop: the state handlers that end the wait must run.
+    if (anyOnline) {
+        // The wait runs through the event loop, so a sign-out report can still end it early.
         DebugTrace(MOD_SYSTEM, 2, "Signing out before exit");
         LogoffReset(LOGIN_SIGNING_OUT);
-        STA_PostEvent(EV_login_off);
         closeWaitTicks_ = 0;
         closeWait_.start();
     } else {
         LogoffReset(LOGIN_SIGNED_OUT);
         FinishClose();
     }
+}
+
+void CMainFrame::ReadChatSettings() {
+    const int left = shell::SkinInt("imconfig", "left", -1), top = shell::SkinInt("imconfig", "top", -1);
+    const int width = shell::SkinInt("imconfig", "width", -1), height = shell::SkinInt("imconfig", "height", -1);
+    const int autoplay = shell::SkinInt("imconfig", "autoplay", -1), shortkey = shell::SkinInt("imconfig", "shortkey", -1);
+    shell::ImSettings& im = shell::FrameImSettings();
+    im = shell::ImSettings();
+    im.hideOnStart = shell::SkinInt("imconfig", "hide", 1);
+    if (autoplay != -1) im.autoPlay = autoplay != 0;
+    if (shortkey != -1) im.sendKey = shortkey == 1 ? 1 : 2;
+    const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry() : QRect();
+    if (left != -1 && top != -1 && width != -1 && height != -1 && screen.contains(QPoint(left, top)) &&
+        width <= screen.width() && height <= screen.height())
+        im.window = QRect(left, top, width, height);
 }
 
 void CMainFrame::FinishClose() {

@@ -163,6 +163,8 @@ private:
     void OnUpdateNow();
     void StartForcedUpdate();
     QString UpdaterProgram() const;
+    void NoUpdaterBox();
+    void ReadChatSettings();
     shell::VersionFileData VersionFileForAnswer() const;
     // The enforced update's worker: the version file, the exit command, then the updater.
     static void RunUpdaterThreadProc(const shell::VersionFileData& v, const std::string& path, HWND frame,
@@ -287,8 +289,8 @@ public:
     bool HaveUpdateAnswer() const { return haveUpdate_; }
     const CUpdateVersionInfo& UpdateAnswer() const { return m_updateInfo; }
     void MarkUpdateAsked() { updateAsked_ = true; }
-    // Update now with an answer: the version file, then the updater, for which the window closes.
-    void RunUpdater();
+    // Update now with an answer: the version file, then the updater. False when no updater started.
+    bool RunUpdater();
     // The update dialog over the frame (one at a time); without an answer it asks the service.
     CUpdateDialog* ShowUpdateDialog();
     // The head-picture chooser, modal over owner (the chat panel), with the user's current picture.

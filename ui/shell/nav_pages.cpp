@@ -219,16 +219,13 @@ QWidget* CNavigateLinks::Control(int id) const {
 CHyperLink* CNavigateLinks::Link(int id) const { return qobject_cast<CHyperLink*>(Control(id)); }
 
 void CNavigateLinks::SetMode(int mode) {
-    const NavigateVisibility v = NavigateModeTable(mode, update_[0] >= 0);
+    const NavigateVisibility v = NavigateModeTable(mode, haveUpdateAnswer_);
     if (v.shown.empty() && v.hidden.empty()) return;
     mode_ = mode;
     for (int id : v.hidden)
         if (QWidget* w = Control(id)) w->setVisible(false);
     for (int id : v.shown)
         if (QWidget* w = Control(id)) w->setVisible(true);
-    // Signed in without a newer version: the update link stays away.
-    if (mode == 1 && update_[0] < 0)
-        for (int id : {NAV_UPDATE_PIC, NAV_UPDATE}) Control(id)->setVisible(false);
     const bool counter = !static_cast<QLabel*>(Control(NAV_COUNTER))->text().isEmpty();
     if (Control(NAV_COUNTER)->isVisibleTo(this) && !counter) Control(NAV_COUNTER)->setVisible(false);
 }
@@ -246,6 +243,11 @@ void CNavigateLinks::ClearMissedCalls() {
 void CNavigateLinks::AddMissedCall() {
     ++m_nMissedCalls;
     Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
+}
+
+void CNavigateLinks::SetUpdateAnswer() {
+    haveUpdateAnswer_ = true;
+    SetMode(mode_);
 }
 
 void CNavigateLinks::ShowUpdateVersion(int major, int minor, int build) {
@@ -275,8 +277,8 @@ void CNavigateLinks::LayOutUpdateLine() {
 
 void CNavigateLinks::ShowContactCounter(int counter) {
     counter_ = counter;
-    static_cast<QLabel*>(Control(NAV_COUNTER))->setText(counter >= 0 ? ContactCounterText(counter) : QString());
-    if (counter >= 0) ConfigWrite("common", "ucountnumber", std::to_string(counter));
+    static_cast<QLabel*>(Control(NAV_COUNTER))->setText(ContactCounterText(counter));
+    ConfigWrite("common", "ucountnumber", std::to_string(counter));
     SetMode(mode_);
 }
 
@@ -302,7 +304,7 @@ void CNavigateLinks::Retext() {
     Link(NAV_MISSED)->SetLinkText(MissedCallText(m_nMissedCalls));
     Link(NAV_ONLINE)->SetLinkText(OnlineContactText(m_nOnlineContacts));
     Link(NAV_UPDATE)->SetLinkText(update_[0] >= 0 ? UpdateVersionText(update_[0], update_[1], update_[2]) : QString());
-    if (counter_ >= 0) static_cast<QLabel*>(Control(NAV_COUNTER))->setText(ContactCounterText(counter_));
+    static_cast<QLabel*>(Control(NAV_COUNTER))->setText(ContactCounterText(counter_));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -321,6 +323,7 @@ CServiceBrowser::CServiceBrowser(QWidget* parent) : QWidget(parent) {
     nav_.startTimer = [this] { timer_->start(); };
     connect(timer_, &QTimer::timeout, this, [this] { nav_.Timer(); });
     m_bHasScroll = SkinInt("page_service", "has_scroll", 1);
+    CreateHost();
 }
 
 bool CServiceBrowser::event(QEvent* e) {
@@ -350,23 +353,6 @@ QUrl CServiceBrowser::LocalPage() {
     QUrl url = QUrl::fromLocalFile(SkinFile("service.htm"));
     url.setFragment(QString::fromStdString(Paths().langType).toLower() == "chs" ? "chs" : "eng");
     return url;
-}
-
-void CServiceBrowser::OnLanguageChanged() {
-    const QUrl before = nav_.local;
-    nav_.local = LocalPage();
-    if (!host_ || before == nav_.local || host_->Navigations().isEmpty()) return;
-    // Only the local page follows the language; the service's own page is the service's.
-    if (host_->Navigations().back().adjusted(QUrl::RemoveFragment) == before.adjusted(QUrl::RemoveFragment))
-        host_->Navigate(nav_.local);
-}
-
-void CServiceBrowser::showEvent(QShowEvent* e) {
-    QWidget::showEvent(e);
-    // A page shown only for a moment (the sheet passing over it) does not start the engine.
-    if (!host_) QTimer::singleShot(0, this, [this] {
-            if (isVisible()) CreateHost();
-        });
 }
 
 void CServiceBrowser::CreateHost() {

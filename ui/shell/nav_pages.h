@@ -62,6 +62,8 @@ public:
     void ClearMissedCalls();
     void AddMissedCall();
     // A newer version to offer (major < 0: none).
+    // The frame holds an update answer (newer or not): signed in, the update line shows.
+    void SetUpdateAnswer();
     void ShowUpdateVersion(int major, int minor, int build);
     void ShowContactCounter(int counter);
     void Retext();
@@ -92,7 +94,8 @@ private:
     int mode_ = 0;
     int m_nMissedCalls = 0;
     int m_nOnlineContacts = 0;
-    int counter_ = -1;
+    int counter_ = 0;
+    bool haveUpdateAnswer_ = false;
     int update_[3] = {-1, 0, 0};
     std::vector<std::pair<int, QWidget*>> controls_;
 };
@@ -106,8 +109,6 @@ public:
     ServicePageNavigator& Navigator() { return nav_; }
     // The skin's local page, in the program's language.
     static QUrl LocalPage();
-    void OnLanguageChanged();
-    // Null until the page has been shown: the browser engine starts only for a page the user sees.
     CWebBrowserHost* Host() const { return host_; }
 
     // The site answer of the page: with scroll bars (the skin's [page_service] has_scroll, default 1) the
@@ -115,7 +116,6 @@ public:
     int m_bHasScroll = 1;
 
 protected:
-    void showEvent(QShowEvent* e) override;
     bool event(QEvent* e) override;
 
 private:

@@ -62,7 +62,7 @@ CPageService::CPageService(QWidget* parent) : CNqPropertyPage(PAGE_SERVICE, pare
 
 QString CPageService::TabTitle() const { return LangText("service_page", "title", "服务").left(128); }
 void CPageService::OnSkinChanged() {}
-void CPageService::OnLanguageChanged() { browser_->OnLanguageChanged(); }
+void CPageService::OnLanguageChanged() {}
 
 // ---------------------------------------------------------------------------------------------
 CNqPropertySheet::CNqPropertySheet(QWidget* parent) : QTabWidget(parent) {
@@ -157,12 +157,8 @@ void CChildView::RemovePage(CNqPropertyPage* page) {
 
 CNqPropertyPage* CChildView::PageAt(int i) const { return qobject_cast<CNqPropertyPage*>(widget(i)); }
 
-// Any page of a call counts, by its type and state.
-bool CChildView::AnyCallPage() const {
-    for (int i = 0; i < count(); ++i)
-        if (CNqPropertyPage* p = PageAt(i); p && p->m_nType == PAGE_CALL && p->m_nState != 3) return true;
-    return false;
-}
+// Any page of a call counts, ended or not.
+bool CChildView::AnyCallPage() const { return HasCallPage(); }
 
 bool CChildView::HasCallPage() const {
     for (int i = 0; i < count(); ++i)

@@ -13,8 +13,10 @@ bool g_loginPending = false;
 std::string g_strPassword;
 std::unique_ptr<plat::Semaphore> g_hChatSemaphore;
 
-long long DefaultGateway() {
-    QFile routes("/proc/net/route");
+long long DefaultGateway(const QString& routeTable) {
+    // Without a route table no route can be seen: the link counts as alive, through one gateway.
+    if (!QFile::exists(routeTable)) return 0;
+    QFile routes(routeTable);
     if (!routes.open(QIODevice::ReadOnly)) return -1;
     routes.readLine();
     while (!routes.atEnd()) {
@@ -29,7 +31,6 @@ long long DefaultGateway() {
 }
 
 int GetLinkState() {
-    if (!QFile::exists("/proc/net/route")) return 1;
     return DefaultGateway() >= 0 ? 1 : 2;
 }
 

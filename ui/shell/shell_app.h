@@ -22,8 +22,8 @@ extern std::unique_ptr<plat::Semaphore> g_hChatSemaphore;
 
 // 1 when a default route exists, 2 when none: a loopback-only machine counts as down.
 int GetLinkState();
-// The default route's next hop (from /proc/net/route), or -1 without a default route.
-long long DefaultGateway();
+// The default route's next hop, or -1 without a default route; 0 when the route table does not exist.
+long long DefaultGateway(const QString& routeTable = "/proc/net/route");
 // Message box types and answers, as the callers pass and read them: buttons in the low nibble, the
 // icon in the next.
 enum : unsigned {

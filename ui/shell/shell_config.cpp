@@ -232,4 +232,9 @@ std::string SafeNameComponent(const std::string& text) {
     return out;
 }
 
+ImSettings& FrameImSettings() {
+    static ImSettings settings;
+    return settings;
+}
+
 }  // namespace shell

@@ -1,6 +1,7 @@
 // Paths of the installation and profile folders, the language file's texts and the skin table.
 #pragma once
 
+#include <QRect>
 #include <QString>
 #include <functional>
 #include <string>
@@ -79,5 +80,16 @@ int CountEmoticons(const std::string& appFolder);
 // A plain name component from a user name or a server text: no separators, no "." or "..", no
 // control characters; empty when nothing usable is left.
 std::string SafeNameComponent(const std::string& text);
+
+// The main window's chat settings from the skin ini's [imconfig], read when the window is made; chat
+// windows take the send key (1 Enter sends, 2 Ctrl+Enter sends) and the auto-play flag from here and
+// give them back when they close.
+struct ImSettings {
+    int sendKey = 1;
+    int autoPlay = 0;
+    int hideOnStart = 1;
+    QRect window;  // a new chat window's place; empty when unset
+};
+ImSettings& FrameImSettings();
 
 }  // namespace shell

@@ -124,6 +124,7 @@ CUpdateDialog::CUpdateDialog(QWidget* parent) : QDialog(parent) {
     update_->setMinimumSize(96, 30);
     update_->setDefault(true);
     close_ = new QPushButton(this);
+    close_->setProperty("closes", true);
     close_->setMinimumSize(80, 30);
     buttons->addWidget(update_);
     buttons->addWidget(close_);
@@ -151,7 +152,11 @@ CUpdateDialog::CUpdateDialog(QWidget* parent) : QDialog(parent) {
         if (CMainFrame* frame = MainFrame()) frame->MarkUpdateAsked();
     };
     runUpdater = [] {
-        if (CMainFrame* frame = MainFrame()) frame->RunUpdater();
+        CMainFrame* frame = MainFrame();
+        return frame && frame->RunUpdater();
+    };
+    closeFrame = [] {
+        if (CMainFrame* frame = MainFrame()) frame->close();
     };
     askThread = [](HWND answerTo) {
         if (Update_ThreadId() == 0 && !Update_StartThread()) return false;
@@ -171,7 +176,7 @@ CUpdateDialog::~CUpdateDialog() {
 void CUpdateDialog::ApplyLanguage() {
     setWindowTitle(LangText("update", "title", "Software update"));
     update_->setText(LangText("update", "updatebtn", "&Update"));
-    SetClosing(!checking_);
+    SetClosing(close_->property("closes").toBool());
     progressCaption_->setText(LangText("update", "downprocess", "Progress"));
     // Read with the others; none of the dialog's steps shows them.
     finishText_ = LangText("update", "finishBtn", "&Finish");
@@ -223,7 +228,6 @@ void CUpdateDialog::StartCheck() {
     version_->setText(LangText("update", "connection", "Connecting to the update service..."));
     notice_->clear();
     checking_ = true;
-    SetClosing(false);
     if (!askThread || !askThread(m_hWnd)) {
         DebugTrace(MOD_UPDATE, 1, "update check could not be asked");
         OnUpdateCheck(UPDATE_FAILED, 0);
@@ -232,7 +236,6 @@ void CUpdateDialog::StartCheck() {
 
 LRESULT CUpdateDialog::OnUpdateCheck(WPARAM wParam, LPARAM lParam) {
     checking_ = false;
-    SetClosing(true);
     if (wParam == UPDATE_OK && lParam != 0) {
         // The main window may run the update at once and close (this dialog with it).
         QPointer<CUpdateDialog> self(this);
@@ -250,7 +253,8 @@ LRESULT CUpdateDialog::OnUpdateCheck(WPARAM wParam, LPARAM lParam) {
 void CUpdateDialog::OnUpdateButton() {
     if (markAsked) markAsked();
     if (frameAnswer && frameAnswer()) {
-        if (runUpdater) runUpdater();
+        // The updater takes over from the closing program; with none started the program stays.
+        if (runUpdater && runUpdater() && closeFrame) closeFrame();
         return;
     }
     StartCheck();

@@ -57,7 +57,8 @@ public:
     std::function<const CUpdateVersionInfo*()> frameAnswer;      // the main window's copy, null when none
     std::function<void(WPARAM, LPARAM)> passToFrame;              // an answer handed on, synchronously
     std::function<void()> markAsked;                              // the user asked for the update
-    std::function<void()> runUpdater;                             // version file, updater, main window closed
+    std::function<bool()> runUpdater;                             // version file and updater; false: none started
+    std::function<void()> closeFrame;                             // the main window is sent WM_CLOSE
     std::function<bool(HWND answerTo)> askThread;                 // the thread started when none runs
     std::function<void(LPARAM)> cancelThread;                     // WM_UPDATE_CANCEL to the thread
 

@@ -547,9 +547,8 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
 }
 
 // Alice talks with lina when her messaging server goes away: the sign-out that follows hangs the call
-// up (lina's end hears it), ends alice's page, writes the call to her log once with the time it ran,
-// and tells her why she was signed out.
-TEST(CallsProgram, ALostMessagingLinkEndsTheCallLogsItOnceAndSaysWhy) {
+// up (lina's end hears it), ends alice's page and writes the call to her log once with the time it ran.
+TEST(CallsProgram, ALostMessagingLinkEndsTheCallAndLogsItOnce) {
     if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool") || !e2e::HaveTool("espeak-ng"))
         GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool and espeak-ng are needed";
     shelltest::Services services;
@@ -579,16 +578,12 @@ TEST(CallsProgram, ALostMessagingLinkEndsTheCallLogsItOnceAndSaysWhy) {
     ASSERT_TRUE(lina.WaitFor("talking", 10000)) << lina.Output();
     std::this_thread::sleep_for(std::chrono::seconds(4));  // they talk
 
-    // The server goes; the messaging library notices once its keep-alive goes unanswered, and a box
-    // tells the user.
+    // The server goes; the messaging library notices once its keep-alive goes unanswered, and the
+    // sign-out hangs the call up.
     services.msg.Stop();
-    const std::string notice = "Notice";  // [login] txt_notify
-    for (int waited = 0; waited < 90000 && shelltest::FindWindow(display, alice.pid, notice).first.empty(); waited += 200)
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_FALSE(shelltest::FindWindow(display, alice.pid, notice).first.empty()) << "no box says why alice was signed out" << Slurp(log);
+    ASSERT_TRUE(lina.WaitFor("done", 90000)) << "the call was not hung up: " << lina.Output() << Slurp(log);
     const auto lost = std::chrono::steady_clock::now();
-    EXPECT_TRUE(lina.WaitFor("done", 15000)) << "the call was not hung up: " << lina.Output();
-    // Written once, before the box; its length runs from the answer to the sign-out.
+    // Written once; its length runs from the answer to the sign-out.
     const std::string file = profile + "/individual/alice/calllog.dat";
     std::vector<CallLogEntry> entries = ReadCallLog(file);
     ASSERT_EQ(1u, entries.size()) << "the call is not in the log once the link is lost";

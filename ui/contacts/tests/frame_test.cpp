@@ -125,7 +125,7 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     EXPECT_EQ(1u, GetPrivateProfileIntA("localconf", "g-work", 0, conf.c_str()));
 }
 
-// The messaging service's buddy records turn a contact online and offline; a busy buddy reads online.
+// The messaging service's buddy records turn a contact online and offline.
 // Each refresh runs the display text and the word together; a full rebuild gives the rebuild's label.
 TEST_F(BookInFrame, BuddyRecordsTurnAContactOnlineAndOffline) {
     CMainFrame frame;
@@ -139,22 +139,21 @@ TEST_F(BookInFrame, BuddyRecordsTurnAContactOnlineAndOffline) {
     QDir::setCurrent(TESSALY_BINARY_DIR);
     page->OnSkinChanged();
     QDir::setCurrent(before);
-    auto post = [&](int online, int busy) {
+    auto post = [&](int online) {
         auto* record = new PresenceBuddyRecord;
         record->id = 1002;
         record->online = online;
-        record->busy = busy;
         presence_copy_field(record->account, sizeof record->account, "bob@127.0.0.1");
         frame.Dispatch(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(record));
     };
-    struct Step { int online, busy; const char* label; int image; const char* group; } const steps[] = {
-        {1, 1, "  BobbyOnline", contacts::IMG_ONLINE, "朋友(1/2)"},
-        {1, 0, "  BobbyOnline", contacts::IMG_ONLINE, "朋友(1/2)"},
-        {0, 0, "  BobbyOffline", contacts::IMG_OFFLINE, "朋友(0/2)"},
+    struct Step { int online; const char* label; int image; const char* group; } const steps[] = {
+        {1, "  BobbyOnline", contacts::IMG_ONLINE, "朋友(1/2)"},
+        {1, "  BobbyOnline", contacts::IMG_ONLINE, "朋友(1/2)"},
+        {0, "  BobbyOffline", contacts::IMG_OFFLINE, "朋友(0/2)"},
     };
     std::map<int, QImage> pictures;
     for (const Step& s : steps) {
-        post(s.online, s.busy);
+        post(s.online);
         const QStringList labels = page->BuddyTree()->AllLabels();
         EXPECT_TRUE(labels.contains(s.label)) << s.label << ": " << labels.join("|").toStdString();
         EXPECT_TRUE(labels.contains(s.group)) << s.group;

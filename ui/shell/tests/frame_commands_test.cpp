@@ -385,8 +385,18 @@ TEST_F(FrameCommands, StartValuesTheDisabledToolBarAndTheLanguageReachesTheChatS
     EXPECT_TRUE(shell::FaceTable()[0].available);
     shell::ConfigWrite("common", "ucountnumber", "many");
     shell::g_contactCounter = -1;
+    // The chat settings of [imconfig]: a send key other than 1 is Ctrl+Enter.
+    shell::SkinWrite("imconfig", "shortkey", "3");
+    shell::SkinWrite("imconfig", "autoplay", "5");
     CMainFrame second;
     EXPECT_EQ(-1, shell::g_contactCounter) << "a word is no counter";
+    EXPECT_EQ(2, shell::FrameImSettings().sendKey);
+    EXPECT_EQ(1, shell::FrameImSettings().autoPlay);
+    shell::SkinWrite("imconfig", "shortkey", "1");
+    shell::SkinWrite("imconfig", "autoplay", "0");
+    CMainFrame third;
+    EXPECT_EQ(1, shell::FrameImSettings().sendKey);
+    EXPECT_EQ(0, shell::FrameImSettings().autoPlay);
 }
 
 TEST_F(FrameCommands, TheRegistrationLinkOpensOnlyWebAddresses) {

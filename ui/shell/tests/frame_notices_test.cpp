@@ -39,7 +39,7 @@ int RecordAdd(PresenceConnectionRec*, const char* name) {
 }
 void RecordRemove(PresenceConnectionRec*, int uid) { g_removed.push_back(uid); }
 PresenceProtocolOps g_ops = {6, 4, nullptr, {"png", 0, 0, 96, 96, 2}, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr, nullptr, RecordAdd, RecordRemove, nullptr, nullptr};
+                             nullptr, nullptr, nullptr, RecordAdd, RecordRemove, nullptr, nullptr};
 PresencePluginInfo g_info = {4, 2, ACCOUNT_TYPE_SERVICE, "KX", "1", "", "", "", "", nullptr, nullptr, &g_ops};
 PresencePlugin g_plugin = {&g_info};
 PresencePlugin* const g_registry[] = {&g_plugin, nullptr};
@@ -253,13 +253,12 @@ protected:
         EXPECT_EQ(1, AddrBook_AttachIdentity(i, contact, nullptr));
         return i;
     }
-    void Buddy(int id, const char* address, const char* name, int online, int busy = 0) {
+    void Buddy(int id, const char* address, const char* name, int online) {
         auto* r = new PresenceBuddyRecord;
         r->id = id;
         std::strcpy(r->account, address);
         std::strcpy(r->name, name);
         r->online = online;
-        r->busy = busy;
         frame->Dispatch(WM_PRESENCE_BUDDY, reinterpret_cast<WPARAM>(connection), reinterpret_cast<LPARAM>(r));
     }
     Account* account = nullptr;
@@ -369,13 +368,12 @@ TEST_F(FramePresence, TheRunsOneAdditionBelongsToTheFirstListEndEvenOfAConnectio
 TEST_F(FramePresence, EveryStateOfAContactReachesTheChatWindowsRepeatsIncluded) {
     // The list refresh repeats every buddy's state; the chat windows hear each record as it came.
     Account_SetConnectionParam(account, PRESENCE_CONNECTED);
-    std::vector<std::pair<int, int>> heard;  // online, busy
+    std::vector<int> heard;  // online
     ChatHooks().buddyState = [&](WPARAM, LPARAM r) {
-        const auto* record = reinterpret_cast<const PresenceBuddyRecord*>(r);
-        heard.emplace_back(record->online, record->busy);
+        heard.push_back(reinterpret_cast<const PresenceBuddyRecord*>(r)->online);
     };
-    const std::vector<std::pair<int, int>> states{{1, 0}, {1, 1}, {1, 1}, {1, 0}, {0, 0}};
-    for (auto [online, busy] : states) Buddy(1002, "bob", "Bob", online, busy);
+    const std::vector<int> states{1, 1, 1, 0, 0};
+    for (int online : states) Buddy(1002, "bob", "Bob", online);
     EXPECT_EQ(states, heard);
 }
 

@@ -573,6 +573,31 @@ TEST(LinkMonitor, TickTable) {
     for (int i = 0; i < 10; ++i) EXPECT_EQ(shell::LINK_NONE, shell::LinkMonitorTick(m, 9, true, 1, false, 6, &log));
 }
 
+// The route table read by the link monitor: without one the link is alive, and a pending sign-in is tried.
+TEST(LinkMonitor, RouteTableAndNoneAtAll) {
+    char dir[] = "/tmp/routeXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string table = std::string(dir) + "/route";
+    const char* head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    {
+        std::ofstream(table) << head << "eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+    }
+    EXPECT_EQ(-1, shell::DefaultGateway(QString::fromStdString(table))) << "no default route";
+    {
+        std::ofstream(table) << head << "eth0\t00000000\t0100A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+    }
+    EXPECT_EQ(0x0100A8C0LL, shell::DefaultGateway(QString::fromStdString(table)));
+    unlink(table.c_str());
+    rmdir(dir);
+    const long long none = shell::DefaultGateway(QString::fromStdString(table));
+    EXPECT_EQ(0, none);
+    const char* log = nullptr;
+    shell::LinkMonitor m;
+    int logins = 0;
+    for (int i = 0; i < 11; ++i) logins += shell::LinkMonitorTick(m, none, true, 0, true, 0, &log) == shell::LINK_LOGIN;
+    EXPECT_EQ(2, logins) << "link up at once, then the tenth tick";
+}
+
 // ---- update answers ---------------------------------------------------------------------------
 
 TEST(UpdateAnswer, ActionsByAnswerNewerForcedAndAsked) {
@@ -692,7 +717,6 @@ TEST_F(BookResults, FailuresAndUnknownIdsShowTheBoxAndChangeNothing) {
         {AS_RMG, 0, "u1", "fail_del_group"},
         {AS_RMG, 1, "g1", "fail_del_group"},
         {AS_RML, 0, "u1", "fail_del_contact"},  // cards only, from their own root
-        {AS_ADG, 0, "g1", "fail_add_group"},    // the id exists already
         {AS_ADG, 5, "g9", "fail_add_group"},
     };
     for (const Row& r : rows) {
@@ -738,16 +762,23 @@ TEST_F(BookResults, AddedGroupGoesUnderItsParentWithItsSavedFlags) {
     // Under the root as well; under a contact never.
     EXPECT_EQ(nullptr, Run(AS_ADG, 0, "g8", "0", "Top").boxKey);
     EXPECT_EQ(g_addrBookRoots[0], AddrBook_FindById(g_addrBookRoots[0], "g8")->parent);
-    EXPECT_STREQ("fail_add_group", Run(AS_ADG, 0, "g9", "u1", "Bad").boxKey);
+    // An answer naming a parent that is no group, or an id the book holds: nothing happens, no box.
+    const shell::BookResultEffect underContact = Run(AS_ADG, 0, "g9", "u1", "Bad");
+    EXPECT_EQ(nullptr, underContact.boxKey);
+    EXPECT_EQ(0u, underContact.rebuild);
     EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "g9"));
+    EXPECT_EQ(nullptr, Run(AS_ADG, 0, "g7", "g1", "Again").boxKey);
+    EXPECT_STREQ("Work", static_cast<AddrCounted*>(AddrBook_FindById(g_addrBookRoots[0], "g7"))->name);
 }
 
 TEST_F(BookResults, CounterAndPanelPicture) {
-    shell::g_contactCounter = -1;
+    shell::g_contactCounter = 5;
     EXPECT_FALSE(Run(AS_SUD, 1, nullptr, nullptr, nullptr, 42).counterChanged);
-    EXPECT_EQ(-1, shell::g_contactCounter);
+    EXPECT_EQ(5, shell::g_contactCounter);
     EXPECT_TRUE(Run(AS_SUD, 0, nullptr, nullptr, nullptr, 42).counterChanged);
     EXPECT_EQ(42, shell::g_contactCounter);
+    EXPECT_TRUE(Run(AS_SUD, 0, nullptr, nullptr, nullptr, -3).counterChanged);
+    EXPECT_EQ(-3, shell::g_contactCounter) << "the server's number as it comes";
     EXPECT_TRUE(Run(AS_REL, 0, nullptr, nullptr, "logo1").panelChanged);
     EXPECT_EQ("logo1", shell::g_panelPicture);
     const std::string longName(400, 'x');

@@ -267,7 +267,7 @@ TEST(CrashReport, ACrashingChildLeavesTheReportAndTheDumpAndStartsTheReportProgr
     std::string report;
     ASSERT_TRUE(plat::ReadFile(dir + "/ERRORLOG.TXT", &report));
     EXPECT_EQ(0u, report.find("tessaly caused an Access Violation (0xc0000005) \r\nin module ")) << report.substr(0, 200);
-    EXPECT_NE(std::string::npos, report.find("Exception handler called in ExceptionAttacher - main.\r\n"));
+    EXPECT_NE(std::string::npos, report.find("Exception handler called in ExceptionAttacher - AfxWinMain.\r\n"));
     EXPECT_NE(std::string::npos, report.find("Write to location 00000010 caused an access violation.\r\n"));
     EXPECT_NE(std::string::npos, report.find("\r\nContext:\r\nRDI:    0x"));
     EXPECT_NE(std::string::npos, report.find("Bytes at CS:EIP:\r\n"));

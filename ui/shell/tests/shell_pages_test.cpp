@@ -436,6 +436,7 @@ TEST_F(ShellPages, StartPageMissedCallsAndOnlineLinks) {
     links.SetOnlineCount(1);
     EXPECT_EQ("1 contact online", links.Link(shell::NAV_ONLINE)->text());
     EXPECT_TRUE(links.Control(shell::NAV_UPDATE)->isHidden());
+    links.SetUpdateAnswer();
     links.ShowUpdateVersion(1, 2, 3);
     EXPECT_EQ("Version 1.2.3 is available", links.Link(shell::NAV_UPDATE)->text());
     EXPECT_FALSE(links.Control(shell::NAV_UPDATE)->isHidden());
@@ -502,7 +503,11 @@ TEST_F(ShellPages, StartPageShowsEachModesControlsAndNothingElse) {
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.update ? " with a newer version" : ""));
         CNqNavigatePage page;
         page.Links()->ShowContactCounter(8001);
-        if (c.update) page.Links()->ShowUpdateVersion(1, 2, 3);
+        if (c.update) {
+            page.Links()->SetUpdateAnswer();
+            page.Links()->SetUpdateAnswer();
+            page.Links()->ShowUpdateVersion(1, 2, 3);
+        }
         page.Links()->SetMode(c.mode);
         EXPECT_EQ(c.shown, ShownControls(page));
         for (QWidget* w : page.findChildren<QWidget*>()) {
@@ -513,7 +518,7 @@ TEST_F(ShellPages, StartPageShowsEachModesControlsAndNothingElse) {
     CNqNavigatePage page;
     page.Links()->SetMode(1);
     page.Links()->SetMode(4);
-    EXPECT_EQ(summary, ShownControls(page));
+    EXPECT_EQ(with(summary, {NAV_COUNTER}), ShownControls(page)) << "the counter, 0 until one is known";
     // Without a main window the page's mode changes nothing either.
     CNqNavigatePage alone;
     alone.SetMode(1);
@@ -564,6 +569,7 @@ TEST_F(ShellPages, StartPageKeepsTheNewerVersionAgainstItsBottom) {
     // A newer version arriving lays the line out again, wherever it had gone meanwhile.
     pic->move(before.x(), 0);
     link->setGeometry(0, 0, 10, 10);
+    page.Links()->SetUpdateAnswer();
     page.Links()->ShowUpdateVersion(1, 2, 3);
     ASSERT_TRUE(pic->isVisible());
     check("after the newer version arrived");
@@ -613,6 +619,13 @@ TEST_F(ShellPages, StartPageNamesNoneOneOrMoreContactsOnline) {
     page.OnLanguageChanged();
     EXPECT_EQ("41", shell::ConfigString("common", "ucountnumber", ""));
     EXPECT_FALSE(static_cast<QLabel*>(page.Links()->Control(shell::NAV_COUNTER))->text().isEmpty());
+    // A counter nobody has reported yet is 0, shown and written as such.
+    shell::g_contactCounter = 0;
+    shell::ConfigWrite("common", "ucountnumber", "");
+    CNqNavigatePage fresh;
+    fresh.OnLanguageChanged();
+    EXPECT_EQ("0", shell::ConfigString("common", "ucountnumber", ""));
+    EXPECT_EQ("Your number: 0", static_cast<QLabel*>(fresh.Links()->Control(shell::NAV_COUNTER))->text());
     shell::g_contactCounter = keep;
 }
 
@@ -646,7 +659,9 @@ TEST_F(ShellPages, QAndF2OnTheStartPageAskForTheBalanceUnlessOffline) {
 
 TEST_F(ShellPages, ServicePageSiteFollowsItsScrollSetting) {
     shell::CServiceBrowser browser;
-    EXPECT_EQ(nullptr, browser.Host());  // never shown: no browser engine
+    ASSERT_NE(nullptr, browser.Host());
+    EXPECT_EQ(std::vector<QUrl>{shell::CServiceBrowser::LocalPage()}, std::vector<QUrl>(browser.Host()->Navigations().begin(), browser.Host()->Navigations().end()))
+        << "made, the page asks for the local page";
     auto* child = new QWidget(&browser);
     CtrlSiteQuery site;
     site.container = child;

@@ -173,6 +173,21 @@ TEST_F(SignInFrame, UpdateNowWithAnAnswerHandsOverToTheUpdaterNewerOrNot) {
     }
 }
 
+// Signed in, the update picture shows once an answer is held; its link names only a newer version.
+TEST_F(SignInFrame, TheStartPagesUpdateLineShowsWithAnyAnswer) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    shell::CNavigateLinks* links = frame.StartPage()->Links();
+    links->SetMode(1);
+    EXPECT_FALSE(links->Control(shell::NAV_UPDATE_PIC)->isVisibleTo(frame.StartPage())) << "no answer yet";
+    CUpdateVersionInfo answer;
+    answer.major = 0, answer.minor = 9, answer.build = 6, answer.fetched = 1;
+    SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+    EXPECT_TRUE(links->Control(shell::NAV_UPDATE_PIC)->isVisibleTo(frame.StartPage()));
+    EXPECT_TRUE(links->Control(shell::NAV_UPDATE)->isVisibleTo(frame.StartPage()));
+    EXPECT_TRUE(links->Link(shell::NAV_UPDATE)->text().isEmpty()) << "0.9.6 is not newer";
+}
+
 TEST_F(SignInFrame, TheStartPagesNewerVersionLinkRunsUpdateNow) {
     CMainFrame frame;
     frame.LogoffReset(LOGIN_SIGNED_OUT);
@@ -191,79 +206,89 @@ TEST_F(SignInFrame, TheStartPagesNewerVersionLinkRunsUpdateNow) {
     EXPECT_EQ(1u, started.size()) << "the link is update now";
 }
 
-// An enforced update without an updater program opens nothing by itself: the dialog shows the version,
-// and only the user's Update opens the download, and only a web one.
-TEST_F(SignInFrame, AnEnforcedUpdateWithoutUpdaterOpensOnlyAWebDownloadAndOnlyOnTheUsersWord) {
-    struct Case {
-        const char* zip;
-        const char* opened;   // after the user's Update; null: a box instead
-        const char* written;  // the updater's "DownloadFile"
-    } const cases[] = {
-        {"file:///etc/passwd", nullptr, ""},
-        {"/etc/passwd", nullptr, ""},
-        {"javascript:alert(1)", nullptr, ""},
-        {"ftp://mirror.example/t.zip", nullptr, ""},
-        {"http:///t.zip", nullptr, ""},
-        {" http://127.0.0.1:7200/tessaly-0.9.7.zip\n", "http://127.0.0.1:7200/tessaly-0.9.7.zip",
-         "http://127.0.0.1:7200/tessaly-0.9.7.zip"},
-        {"HTTPS://dl.example.net/t.zip", "https://dl.example.net/t.zip", "HTTPS://dl.example.net/t.zip"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.zip);
-        UrlCatcher catcher;
-        CMainFrame frame;
-        frame.LogoffReset(LOGIN_SIGNED_OUT);
-        frame.show();
-        std::vector<QString> boxes;
-        frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
-        Update_SetDownloadZip(c.zip);
-        CUpdateVersionInfo answer;
-        answer.major = 0, answer.minor = 9, answer.build = 7, answer.needUpdate = 1, answer.fetched = 1, answer.enforce = 1;
-        SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
-        QCoreApplication::processEvents();
-        EXPECT_TRUE(catcher.opened.empty()) << "opened unasked: " << catcher.opened[0].toStdString();
-        EXPECT_TRUE(boxes.empty());
-        EXPECT_FALSE(frame.ClosingDone()) << "no updater takes over, so the program stays";
-        CUpdateDialog* dlg = frame.findChild<CUpdateDialog*>();
-        ASSERT_NE(nullptr, dlg);
-        EXPECT_TRUE(dlg->isVisible());
-        EXPECT_EQ(Text("newvertip") + " 0.9.7", dlg->VersionText()->text());
-        dlg->OnUpdateButton();
-        QCoreApplication::processEvents();
-        if (c.opened) {
-            EXPECT_EQ(std::vector<QString>{c.opened}, catcher.opened);
-            EXPECT_TRUE(boxes.empty());
-        } else {
-            EXPECT_TRUE(catcher.opened.empty());
-            EXPECT_EQ(std::vector<QString>{Text("updateerr")}, boxes);
-        }
-        std::string written;
-        plat::IniGetString(plat::PathJoin(profile, "VersionInfo.ini"), "update_Version_Info", "DownloadFile", &written);
-        EXPECT_EQ(c.written, written) << "the updater's file names no other address either";
-        dlg->close();
-    }
-    Update_SetDownloadZip("");
-}
-
-TEST_F(SignInFrame, UpdateNowWithoutAnAnswerShowsTheDialogWhileTheServiceIsAsked) {
+// An enforced update without an updater program does not end the program: nothing would update it.
+TEST_F(SignInFrame, AnEnforcedUpdateWithoutAnUpdaterKeepsTheProgramAndSaysSo) {
+    UrlCatcher catcher;
     CMainFrame frame;
     frame.LogoffReset(LOGIN_SIGNED_OUT);
     frame.show();
     std::vector<QString> boxes;
     frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+    Update_SetDownloadZip("http://127.0.0.1:7200/tessaly-0.9.7.zip");
+    CUpdateVersionInfo answer;
+    answer.major = 0, answer.minor = 9, answer.build = 7, answer.needUpdate = 1, answer.fetched = 1, answer.enforce = 1;
+    SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(std::vector<QString>{Text("noupdater")}, boxes);
+    EXPECT_FALSE(Text("noupdater").isEmpty());
+    EXPECT_FALSE(frame.ClosingDone());
+    EXPECT_TRUE(frame.isVisible());
+    EXPECT_EQ(nullptr, frame.findChild<CUpdateDialog*>());
+    EXPECT_TRUE(catcher.opened.empty()) << "nothing the service names is opened";
+    Update_SetDownloadZip("");
+}
+
+// The updater is handed only a web download to fetch.
+TEST_F(SignInFrame, TheUpdatersFileNamesOnlyAWebDownload) {
+    struct Case {
+        const char* zip;
+        const char* written;  // "DownloadFile"
+    } const cases[] = {
+        {"file:///etc/passwd", ""},
+        {"/etc/passwd", ""},
+        {"javascript:alert(1)", ""},
+        {"ftp://mirror.example/t.zip", ""},
+        {"http:///t.zip", ""},
+        {" http://127.0.0.1:7200/tessaly-0.9.7.zip\n", "http://127.0.0.1:7200/tessaly-0.9.7.zip"},
+        {"HTTPS://dl.example.net/t.zip", "HTTPS://dl.example.net/t.zip"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zip);
+        CMainFrame frame;
+        frame.LogoffReset(LOGIN_SIGNED_OUT);
+        std::vector<std::string> started;
+        frame.startUpdater = [&](const std::string& path) {
+            started.push_back(path);
+            return true;
+        };
+        Update_SetDownloadZip(c.zip);
+        CUpdateVersionInfo answer;
+        answer.major = 0, answer.minor = 9, answer.build = 7, answer.fetched = 1;
+        SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+        frame.Command(ID_UPDATE_NOW);
+        ASSERT_EQ(1u, started.size());
+        std::string written;
+        plat::IniGetString(started[0], "update_Version_Info", "DownloadFile", &written);
+        EXPECT_EQ(c.written, written);
+    }
+    Update_SetDownloadZip("");
+}
+
+// Update now without an answer asks the update thread for the main window; a failure keeps the user's
+// word, so the next answer runs update now.
+TEST_F(SignInFrame, UpdateNowWithoutAnAnswerAsksTheThreadAndAFailureKeepsTheUsersWord) {
+    CMainFrame frame;
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    frame.show();
+    std::vector<QString> boxes;
+    frame.showBox = [&](const QString& text, const QString&) { boxes.push_back(text); };
+    std::vector<std::string> started;
+    frame.startUpdater = [&](const std::string& path) {
+        started.push_back(path);
+        return true;
+    };
     Update_SetBaseAddress("");  // no address: every check fails at once
+    ASSERT_TRUE(Update_StartThread());
     frame.Command(ID_UPDATE_NOW);
-    CUpdateDialog* dlg = frame.findChild<CUpdateDialog*>();
-    ASSERT_NE(nullptr, dlg);
-    EXPECT_TRUE(dlg->isVisible());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->Checking(); }, 5000));
-    EXPECT_EQ(Text("updateerr"), dlg->VersionText()->text());
-    EXPECT_TRUE(dlg->UpdateButton()->isEnabled()) << "the user may ask again";
-    frame.Command(ID_UPDATE_NOW);
-    EXPECT_EQ(dlg, frame.findChild<CUpdateDialog*>()) << "one dialog at a time";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 5000));
+    EXPECT_EQ(Text("UpdateInfo"), boxes.front());
+    EXPECT_EQ(nullptr, frame.findChild<CUpdateDialog*>()) << "the frame waits for the answer itself";
     EXPECT_TRUE(Update_StopThread(5000));
-    dlg->OnCloseButton();
-    EXPECT_EQ(UPDATE_DIALOG_CLOSED, dlg->result());
+    EXPECT_TRUE(started.empty());
+    CUpdateVersionInfo answer;
+    answer.major = 0, answer.minor = 9, answer.build = 6, answer.fetched = 1;
+    SendMessage(frame.Handle(), WM_UPDATE_CHECK, UPDATE_OK, reinterpret_cast<LPARAM>(&answer));
+    EXPECT_EQ(1u, started.size()) << "the user asked before the failure";
 }
 
 TEST_F(SignInFrame, TheOpenUpdateDialogFollowsALanguageSwitch) {
@@ -293,7 +318,8 @@ TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
     CUpdateVersionInfo found;
     found.major = 0, found.minor = 9, found.build = 7, found.needUpdate = 1, found.fetched = 1;
     const CUpdateVersionInfo* held = nullptr;
-    int asks = 0, asked = 0, runs = 0;
+    int asks = 0, asked = 0, runs = 0, closes = 0;
+    bool updaterStarts = true;
     std::vector<std::pair<WPARAM, LPARAM>> passed;
     std::vector<LPARAM> cancels;
     auto dlg = std::make_unique<CUpdateDialog>();
@@ -308,7 +334,11 @@ TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
         held = &found;
     };
     dlg->markAsked = [&] { ++asked; };
-    dlg->runUpdater = [&] { ++runs; };
+    dlg->runUpdater = [&] {
+        ++runs;
+        return updaterStarts;
+    };
+    dlg->closeFrame = [&] { ++closes; };
     dlg->cancelThread = [&](LPARAM l) { cancels.push_back(l); };
     const auto self = reinterpret_cast<LPARAM>(dlg.get());
 
@@ -317,7 +347,7 @@ TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
     EXPECT_TRUE(dlg->Checking());
     EXPECT_EQ(Text("connection"), dlg->VersionText()->text());
     EXPECT_FALSE(dlg->UpdateButton()->isEnabled());
-    EXPECT_EQ(Text("cancelbtn"), dlg->CloseButton()->text());
+    EXPECT_EQ(Text("closebtn"), dlg->CloseButton()->text()) << "a check leaves the close button as it is";
     EXPECT_FALSE(dlg->ProgressGroup()->isVisible());
 
     struct Failure {
@@ -348,28 +378,27 @@ TEST_F(SignInFrame, UpdateDialogAsksShowsTheAnswerAndHandsOver) {
     dlg->OnUpdateButton();
     EXPECT_EQ(1, asked);
     EXPECT_EQ(1, runs) << "with an answer the updater takes over";
+    EXPECT_EQ(1, closes) << "and the main window is closed for it";
+    updaterStarts = false;
+    dlg->OnUpdateButton();
+    EXPECT_EQ(2, runs);
+    EXPECT_EQ(1, closes) << "no updater started: the program stays";
     held = nullptr;
     const int before = asks;
     dlg->OnUpdateButton();
-    EXPECT_EQ(2, asked);
-    EXPECT_EQ(1, runs);
+    EXPECT_EQ(3, asked);
+    EXPECT_EQ(2, runs);
     EXPECT_EQ(before + 1, asks) << "without one, a check";
 
-    dlg->OnCloseButton();  // shows cancel while it checks
-    ASSERT_EQ(1u, cancels.size());
-    EXPECT_EQ(self, cancels[0]);
-    EXPECT_FALSE(dlg->ProgressGroup()->isVisible());
-    EXPECT_TRUE(dlg->Checking()) << "the thread's answer still ends the check";
-    EXPECT_EQ(Text("cancelbtn"), dlg->CloseButton()->text());
-    dlg->OnUpdateCheck(UPDATE_FAILED, 0);
-    EXPECT_EQ(Text("closebtn"), dlg->CloseButton()->text());
     dlg->SetDownloadSize(5 * 512 * 1024);
     EXPECT_EQ("2621440", dlg->SizeBytesText()->text());
-    dlg->OnCloseButton();
+    EXPECT_TRUE(dlg->Checking());
+    dlg->OnCloseButton();  // closes while it checks, too
     EXPECT_EQ(UPDATE_DIALOG_CLOSED, dlg->result());
+    EXPECT_TRUE(cancels.empty());
     dlg.reset();
-    ASSERT_EQ(2u, cancels.size());
-    EXPECT_EQ(self, cancels[1]) << "a dialog that goes tells the thread";
+    ASSERT_EQ(1u, cancels.size());
+    EXPECT_EQ(self, cancels[0]) << "a dialog that goes tells the thread";
 }
 
 TEST(UpdateDialogText, SizeInMegabytes) {
