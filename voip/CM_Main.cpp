@@ -217,10 +217,10 @@ std::string OwnBody(const CM_CALL* pstCall) {
 }
 
 // The line describing one member of the call.
-std::string MemberBody(const CM_CALL* pstCall, int iCnxId, int iStatus) {
+std::string MemberBody(const CM_CALL* pstCall, int iCnxId, int iStatus, bool bWasParent = false) {
     char szUri[CC_MAX_URI] = "";
     CC_GetCnxPeerUri(iCnxId, szUri);
-    bool bParent = (iCnxId == pstCall->iParentCnxId);
+    bool bParent = bWasParent || iCnxId == pstCall->iParentCnxId;
     int iLevel = bParent ? pstCall->iConfLevel - 1 : pstCall->iConfLevel + 1;
     return ContactLine(szUri, bParent ? "NULL" : MyIdentity(), iLevel, iStatus);
 }
@@ -252,8 +252,9 @@ void TellNewOthers(CM_CALL* pstCall, int iCnxId, int iStatus) {
     QueueInfo(pstCall, iCnxId, text);
 }
 
-void TellOthersLeaves(CM_CALL* pstCall, int iCnxId) {
-    std::string text = MemberBody(pstCall, iCnxId, CM_CONTACT_STATUS_LEFT);
+// bWasParent: the member was the call's parent before it was taken out (taking it out forgets that).
+void TellOthersLeaves(CM_CALL* pstCall, int iCnxId, bool bWasParent = false) {
+    std::string text = MemberBody(pstCall, iCnxId, CM_CONTACT_STATUS_LEFT, bWasParent);
     for (int i = 0; i < pstCall->iCnxNum; ++i) {
         int iOther = pstCall->aiCnxId[i];
         if (iOther == iCnxId || CC_GetCnxState(iOther) != 4) continue;
@@ -416,10 +417,11 @@ int OnUnhold(int iCallId, int iCnxId, int, int, void*&, CmCtx&) {
 
 // Moves one member from one call to another and tells the conferences.
 void MoveOne(CM_CALL* pstFrom, CM_CALL* pstTo, int iCnxId) {
-    TellOthersLeaves(pstFrom, iCnxId);
+    const bool bWasParent = iCnxId == pstFrom->iParentCnxId;
     CM_RemoveCnxFromCall(pstFrom->iIndex, iCnxId);
     CM_AddCnxToCall(pstTo->iIndex, iCnxId);
     CC_SetCnxCallId(pstTo->iIndex, iCnxId);
+    TellOthersLeaves(pstFrom, iCnxId, bWasParent);
     TellOthersNews(pstTo, iCnxId, CC_GetCnxState(iCnxId));
     TellNewOthers(pstTo, iCnxId, CC_GetCnxState(iCnxId));
     int iIndex = MemberIndex(pstTo, iCnxId);
@@ -540,9 +542,9 @@ int OnRemoteNewCall(int iCallId, int iCnxId, int iParam1, int, void*& pValue, Cm
 int OnRemoteDisconnect(int iCallId, int iCnxId, int iParam1, int, void*&, CmCtx& ctx) {
     CM_CALL* pstCall = GetUsedCall(iCallId);
     if (pstCall == nullptr) return -1;
-    // Described while still a member: leaving clears the call's parent.
-    TellOthersLeaves(pstCall, iCnxId);
+    const bool bWasParent = iCnxId == pstCall->iParentCnxId;
     CM_RemoveCnxFromCall(iCallId, iCnxId);
+    TellOthersLeaves(pstCall, iCnxId, bWasParent);
     ctx.Post(iCallId, iCnxId, VOIPEVT_REMOTE_DISCONNECT, iParam1);
     return 0;
 }

@@ -77,7 +77,8 @@ int UdpRecvSocket::Init(void* engine, UdpSocketRef socket, uint16_t port, void* 
   // The sender may have bound the shared socket to this port already; a socket cannot be bound twice.
   const bool alreadyBound = plat::LocalEndpoint(fd, &boundIp, &boundPort) && boundPort != 0 && boundPort == port;
   if (!alreadyBound && !plat::Bind(fd, 0, port)) {
-    EngineTrace()->Print(kTraceError, "\tbind() failed (return value %d)", -1, -1);
+    // -1 is the trace's "no value": the failed return value goes into the text itself.
+    EngineTrace()->Print(kTraceError, "\tbind() failed (return value -1)", -1, -1);
     return -1;
   }
   if (multicastAddress && multicastAddress[0]) {

@@ -595,13 +595,12 @@ TEST_F(VoipCallManager, ParentConnectionLeavingTheCall) {
     ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
     ASSERT_EQ(iBob, snapshot.iParentCnxId);
 
-    const int iLevel = CM_GetConfLevel(iCall);
     UaEvents().clear();
     CC_SendEvent(-1, iBob, CCEVT_REMOTE_DISCONNECT, 480, -1, nullptr);
     Pump();
     ASSERT_TRUE(CM_GetCallSnapshot(iCall, &snapshot));
     EXPECT_EQ(-1, snapshot.iParentCnxId);
-    // Carol hears that Bob left as the one above us, described before the call forgot him.
+    // Carol hears that Bob left as the one above us, at the call's level once he is out of it.
     std::string leave;
     for (const UaEvent& ev : UaEvents()) {
         if (ev.iEvent == OSIP_UA_EVT_INFO && ev.iId == iCarol) leave = ev.text;
@@ -610,7 +609,7 @@ TEST_F(VoipCallManager, ParentConnectionLeavingTheCall) {
     ASSERT_EQ(1, CM_XmlParse(CM_XML_CONTACT, leave.c_str(), left)) << leave;
     EXPECT_STREQ("bob@example.com", left[0].szUri);
     EXPECT_STREQ("NULL", left[0].szParent);
-    EXPECT_EQ(iLevel - 1, left[0].iLevel);
+    EXPECT_EQ(CM_GetConfLevel(iCall) - 1, left[0].iLevel);
     EXPECT_EQ(CM_CONTACT_STATUS_LEFT, left[0].iStatus);
 
     UaEvents().clear();
