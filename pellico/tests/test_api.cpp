@@ -68,6 +68,8 @@ TEST(PellicoApi, HostDrivesTheCoreThroughTheSharedLibrary) {
     EXPECT_EQ(core->SignIn(KX_VISIBILITY_VISIBLE), KX_NO_PROFILE);
     core->GetSettings()->SetSettingsString_Free(KX_OPT_USERNAME, CKxCore::Utf8Create("u"));
     core->GetSettings()->SetSettingsString_Free(KX_OPT_PASSWORD, CKxCore::Utf8Create("p"));
+    // Nobody listens there: the default port may be a messaging server the user runs beside the tests.
+    core->GetSettings()->SetSettingsString_Free(KX_OPT_SERVER_IP, CKxCore::Utf8Create("127.0.0.2"));
     EXPECT_EQ(core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
     EXPECT_EQ(n->states, 1);
     core->TickCore();

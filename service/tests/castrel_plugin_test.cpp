@@ -407,7 +407,9 @@ TEST_F(CastrelPlugin, SecondLoginReplacesTheSessionAndDefaultsThePort) {
     ASSERT_TRUE(Until([&] { return Find([](const Notice& n) { return n.msg == WM_PRESENCE_STATE && n.state == 1; }); }));
     // Signing in again replaces the session (its pump stopped first) without a leak or a hang.
     presence_setting_free_all(&alice->settings);
-    presence_setting_set_string(&alice->settings, "server", nullptr, "127.0.0.1");
+    // An address nobody listens on: the default port may be a messaging server the user runs beside the
+    // tests, and signing in there as alice would take over that alice's session.
+    presence_setting_set_string(&alice->settings, "server", nullptr, "127.0.0.2");
     g_strLangType = "chs";
     Account_Logout(alice);
     ASSERT_NE(nullptr, Account_Login(alice));
