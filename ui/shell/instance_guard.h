@@ -69,11 +69,13 @@ private:
 };
 
 // Client side (a second start, or another program): tells the running copy to come to the front.
-bool SendActivate(const std::string& profileFolder, int timeoutMs = 2000);
+// The running copy answers from its window's thread, which may be busy starting or signing in: the
+// waits are long, as a message sent to a window waits for it.
+bool SendActivate(const std::string& profileFolder, int timeoutMs = 20000);
 // Asks the running copy to close and run the installer: its answer (1), or -1 when no copy answered.
-int SendRunSetup(const std::string& profileFolder, int timeoutMs = 5000);
+int SendRunSetup(const std::string& profileFolder, int timeoutMs = 20000);
 // Sends a dial request and returns the answer 0..3, or -1 when no copy answered. A number holding a
 // line break is not sent (0).
-int SendDialRequest(const std::string& profileFolder, const QByteArray& number, int timeoutMs = 5000);
+int SendDialRequest(const std::string& profileFolder, const QByteArray& number, int timeoutMs = 20000);
 
 }  // namespace shell

@@ -461,7 +461,7 @@ TEST(ShellProgram, BadCommandLinesAndFilesInTheWayAreRefusedWithAWord) {
         ASSERT_EQ(0, access(door.c_str(), F_OK)) << "the first copy listens";
         e2e::Child second;
         ASSERT_TRUE(second.Start({app, "--profile", profile}, dir + "/second.out", env));
-        EXPECT_EQ(0, second.Wait(20000)) << second.Output();
+        EXPECT_EQ(0, second.Wait(60000)) << second.Output();
         kill(program.pid, SIGTERM);
         EXPECT_EQ(0, program.Wait(20000)) << program.Output();
         struct stat st {};
