@@ -474,6 +474,11 @@ void CStyledButton::hideEvent(QHideEvent* e) {
 }
 
 bool CStyledButton::event(QEvent* e) {
+  if (e->type() == QEvent::ApplicationPaletteChange) {
+    // The desktop's colours changed: the saved background and every colour go back to the new ones.
+    background_ = QPixmap();
+    ResetColors(true);
+  }
   if (e->type() == WindowMessageEvent::eventType()) {
     auto* m = static_cast<WindowMessageEvent*>(e);
     switch (m->message) {

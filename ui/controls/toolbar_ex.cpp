@@ -433,7 +433,6 @@ void CToolBarEx::MoveButton(int from, int to) {
 void CToolBarEx::DeleteButton(int index) {
   if (!QueryDelete(index)) return;
   buttons_.erase(buttons_.begin() + index);
-  UpdateButtonUsage();
   ToolbarChange();
 }
 
@@ -441,7 +440,6 @@ void CToolBarEx::InsertButton(int index, const ctl::TBBUTTON& button) {
   if (!QueryInsert(index)) return;
   index = std::clamp(index, 0, static_cast<int>(buttons_.size()));
   buttons_.insert(buttons_.begin() + index, button);
-  UpdateButtonUsage();
   ToolbarChange();
 }
 
@@ -452,7 +450,6 @@ bool CToolBarEx::RestoreState(const std::vector<uint8_t>& block) {
   std::vector<ctl::TBBUTTON> restored;
   if (!ctl::RestoreToolbarBlock(block, &icon, &text, &restored)) return false;
   buttons_ = std::move(restored);
-  UpdateButtonUsage();
   SetIconOptions(icon, false);
   SetTextOptions(text, false);
   rebuild();

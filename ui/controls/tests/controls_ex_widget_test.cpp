@@ -91,8 +91,14 @@ TEST(ToolBarExTest, TheDialogsListEndsAtTheSetAndOnlyHiddenButtonsStay) {
   EXPECT_TRUE(orphan->isHidden());  // no button carries it
   bar.DeleteButton(1);
   EXPECT_EQ(bar.Buttons().size(), 3u);
+  EXPECT_TRUE(bar.ButtonSet()[1].inUse) << "the usage changes only when it is updated";
+  bar.Reset();  // back to the set as it was taken
+  ASSERT_EQ(bar.Buttons().size(), 4u);
+  EXPECT_EQ(bar.Buttons()[1].idCommand, 32822);
+  bar.DeleteButton(1);
+  bar.UpdateButtonUsage();
   EXPECT_FALSE(bar.ButtonSet()[1].inUse);
-  bar.Reset();  // back to the buttons in use
+  bar.Reset();  // now without it
   EXPECT_EQ(bar.Buttons().size(), 3u);
   // Only a hidden slot stays; a control's slot on the bar may go, and its control with it.
   bar.PositionControl(combo, QRect(0, 0, 90, 20), 300);

@@ -733,6 +733,21 @@ TEST(StyledButtonInterfaceTest, TransparentLookShowsTheParentsPixels) {
   EXPECT_EQ(PixelOf(b, 20, 10), kParentBg);
 }
 
+// A change of the desktop's colours reaches the button as the system colour message does.
+TEST(StyledButtonInterfaceTest, DesktopColourChangeResetsTheColours) {
+  const QPalette before = QApplication::palette();
+  CStyledButton b;
+  ASSERT_EQ(b.SetColor(0, RGB(1, 2, 3), false), 0);
+  QPalette changed = before;
+  changed.setColor(QPalette::Button, QColor(10, 20, 30));
+  QApplication::setPalette(changed);
+  QApplication::processEvents();
+  COLORREF face = 0;
+  ASSERT_EQ(b.GetColor(0, &face), 0);
+  QApplication::setPalette(before);
+  EXPECT_EQ(face, RGB(10, 20, 30));
+}
+
 TEST(StyledButtonInterfaceTest, DropMenuFromAResourceCallsBackAndSendsTheCommand) {
   TestSkin skin;
   WriteRes("460.menu", MenuTemplate({{MF_POPUP | MF_END, 0, "Drop"}, {0, 601, "Mute"}, {MF_END, 602, "Hold"}}));
