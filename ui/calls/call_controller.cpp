@@ -459,8 +459,7 @@ int CallController::PlaceInvitee(CallPageModel* page, const CInvitee& invitee, b
     if (cnx < 0) return cnx;
     page->AddCnx(cnx);
     if (page->conference) {
-        const std::string name = invitee.Name() && *invitee.Name() ? invitee.Name() : LookupDisplayName(number);
-        page->AddAttendeePicture(cnx, number, name, page->DirectionBitmapPath(true), 1);
+        page->AddAttendeePicture(cnx, number, invitee.Name() ? invitee.Name() : "", page->DirectionBitmapPath(true), 1);
     }
     CM_SendEvent(page->callId, cnx, CMEVT_NEWCALL, -1, -1, strdup(number.c_str()));
     page->AddAttendee(cnx, number, CALLLOG_OUTGOING);

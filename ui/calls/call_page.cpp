@@ -331,7 +331,8 @@ void COnDialDlg::RunMenuCommand(int command) {
 std::unique_ptr<TrelMenu> COnDialDlg::BuildMenu(const QPoint& at) {
     const auto items = MenuItems(at);
     if (items.empty()) return nullptr;
-    auto menu = std::make_unique<TrelMenu>(this);
+    // Not a child of the page: the page may close while the menu runs, and must not take the menu with it.
+    auto menu = std::make_unique<TrelMenu>();
     struct Item {
         int id;
         const char *key, *picture;
@@ -361,7 +362,12 @@ void COnDialDlg::mousePressEvent(QMouseEvent* e) {
     if (closeKeypad) closeKeypad();
     const std::unique_ptr<TrelMenu> menu = BuildMenu(e->pos());
     if (!menu) return;
-    if (QAction* chosen = menu->exec(e->globalPosition().toPoint())) RunMenuCommand(chosen->data().toInt());
+    // A call that ends while the menu is open closes the page: the menu closes with it, and nothing
+    // of the page is touched afterwards.
+    const QPointer<COnDialDlg> self(this);
+    connect(this, &QObject::destroyed, menu.get(), &QMenu::close);
+    QAction* chosen = menu->exec(e->globalPosition().toPoint());
+    if (self && chosen) RunMenuCommand(chosen->data().toInt());
 }
 
 }  // namespace calls

@@ -434,7 +434,7 @@ void CallPageModel::OnMemberClose(int k) {
     if (conference) {
         if (MemberPicture* m = MemberByCnx(k)) {
             m->stateText = Text("ondial_dialog", "TIP_END", "End");
-            DebugTrace(MOD_SYSTEM, 3, "Find CAttendee:%s by cnxid:%d", m->number.c_str(), k);
+            DebugTrace(MOD_QZ, 3, "Find CAttendee:%s by cnxid:%d", m->number.c_str(), k);
         }
         if (!hosting) {
             ShowStateTip(10);
@@ -491,8 +491,8 @@ std::vector<Attendee> CallPageModel::TakeAttendees() {
 }
 
 void CallPageModel::OnLanguageChanged() {
-    // The status line keeps its text; the tip is read again, but a running talk clock stays.
-    if (tip_ >= 0 && !(tip_ == 4 && !conference && TimerRunning(TIMER_CLOCK))) ShowStateTip(tip_);
+    // The status line keeps its text; the tip is read again.
+    if (tip_ >= 0) ShowStateTip(tip_);
     Notify();
 }
 

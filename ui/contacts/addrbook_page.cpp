@@ -87,6 +87,10 @@ CAddressBookDlg::CAddressBookDlg(BookHost* host, QWidget* parent)
         b->EnableBalloonTooltip();
     }
     groupHeader_->SetEdgeLines(true);
+    contactHeader_->setObjectName("contactHeader");
+    cardHeader_->setObjectName("cardHeader");
+    groupHeader_->setObjectName("groupHeader");
+    addButton_->setObjectName("addContactButton");
     buddyTree_ = new CBuddyTreeCtrl(this);
     cardTree_ = new CContactTreeCtrl(this);
     groupTree_ = new CGroupTreeCtrl(this);
@@ -110,7 +114,7 @@ CAddressBookDlg::CAddressBookDlg(BookHost* host, QWidget* parent)
     });
     slide_.setInterval(50);
     connect(&slide_, &QTimer::timeout, this, &CAddressBookDlg::SlideStep);
-    LoadImages();
+    LoadImages(true);
     OnLanguageChanged();
     m_firstLanguageLoad = 1;  // the first notice of the frame still skips the buddy tree
     cardTree_->hide();
@@ -140,7 +144,7 @@ CBookTree* CAddressBookDlg::ActiveTree() const {
 
 AddrNode* CAddressBookDlg::GetSelectedItemData() const { return ActiveTree()->SelectedNode(); }
 
-void CAddressBookDlg::LoadImages() {
+void CAddressBookDlg::LoadImages(bool allHeaders) {
     images_.assign(IMG_COUNT, QPixmap());
     for (int i = 0; i < IMG_COUNT; ++i) {
         const QImage img = ctl::LoadBitmapFile(SkinPath(kImageFiles[i]));
@@ -155,6 +159,8 @@ void CAddressBookDlg::LoadImages() {
         {contactHeader_, "contact.bmp", "contactsel.bmp"}, {cardHeader_, "card.bmp", "cardsel.bmp"},
         {groupHeader_, "group_u.bmp", "group_d.bmp"}, {addButton_, "add_contact.bmp", "add_contactsel.bmp"}};
     for (const Header& h : headers) {
+        // A skin change reloads only the add-contact and Groups buttons.
+        if (!allHeaders && h.b != groupHeader_ && h.b != addButton_) continue;
         const QImage in = ctl::LoadBitmapFile(SkinPath(h.selected)), out = ctl::LoadBitmapFile(SkinPath(h.normal));
         if (!out.isNull()) h.b->SetBitmapPair(in.isNull() ? out : in, kImageKey, out, kImageKey);
     }
@@ -164,7 +170,7 @@ void CAddressBookDlg::LoadImages() {
 }
 
 void CAddressBookDlg::OnSkinChanged() {
-    LoadImages();
+    LoadImages(false);
     update();
 }
 

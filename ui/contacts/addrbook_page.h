@@ -107,7 +107,7 @@ private:
     void Chat(AddrNode* node);
     void ToggleBlock();
     void ShowDetails();
-    void LoadImages();
+    void LoadImages(bool allHeaders);
 
     BookHost* host_;
     CStyledButton *addButton_, *contactHeader_, *cardHeader_, *groupHeader_;

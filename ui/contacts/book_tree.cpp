@@ -86,9 +86,9 @@ void CBookTree::EndLabelEdit(QTreeWidgetItem* item) {
     renaming_ = nullptr;
     item->setFlags(item->flags() & ~Qt::ItemIsEditable);
     AddrNode* n = NodeOf(item);
-    const QString text = item->text(0).trimmed();
+    const QString text = item->text(0);
     RestoreLabel(item);
-    if (!n || text.isEmpty()) return;
+    if (!n || text.trimmed().isEmpty()) return;
     QStringList siblings;
     QTreeWidgetItem* parent = item->parent();
     const int count = parent ? parent->childCount() : topLevelItemCount();

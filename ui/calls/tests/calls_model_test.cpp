@@ -2,6 +2,7 @@
 // on the test clock: pages made, updated and closed by call events, the talk clock, rings, logging.
 #include "ui/calls/tests/calls_test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/addrbook.h"
@@ -170,8 +171,8 @@ TEST_F(CallPages, HangupIndexOutsideTheCallShowsTheBoxOnlyWhileRingingOrTalking)
     EXPECT_EQ(CALL_ENDED, preparing->State());
 }
 
-// A language change reads the tip again and leaves the status line as it stands; the talk clock
-// goes on in the tip line.
+// A language change reads the tip again and leaves the status line as it stands; a talking call's
+// tip starts over at "00:00:00" and the clock's next second writes the talk time again.
 TEST_F(CallPages, LanguageChangeReadsTheTipAgainAndKeepsTheStatusLine) {
     bool other = false;
     SetTextSource([&](const char*, const char*, const char* def) { return other ? "~" + std::string(def) : std::string(def); });
@@ -195,8 +196,10 @@ TEST_F(CallPages, LanguageChangeReadsTheTipAgainAndKeepsTheStatusLine) {
     ASSERT_NE("00:00:00", clock);
     other = false;
     page->OnLanguageChanged();
-    EXPECT_EQ(clock, page->TipText());
+    EXPECT_EQ("00:00:00", page->TipText());
     EXPECT_EQ("~Call with...", page->StatusText());
+    Wait(1000);
+    EXPECT_EQ("00:00:03", page->TipText());
 }
 
 TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
@@ -664,6 +667,45 @@ TEST_F(CallPages, SelfCallAndTooManyInviteesAreRefused) {
     EXPECT_EQ("Too many person attend conference!", ui.boxes.back());
     EXPECT_EQ(0u, calls->QueueSize());
     EXPECT_TRUE(calls->Pages().empty());
+}
+
+// A placed conference gives each invitee a tile with the invitee's own name, an empty one for an
+// invitee without a name; a member who leaves is traced under the conference module.
+TEST_F(CallPages, ConferenceTilesTakeTheInviteesNames) {
+    static std::vector<std::pair<unsigned, std::string>> traced;
+    traced.clear();
+    g_debugOutput = [](unsigned module, const char* text) { traced.emplace_back(module, text); };
+    struct Reset {
+        ~Reset() { g_debugOutput = CaptureTrace; }
+    } reset;
+    for (const char* name : {"Robin", static_cast<const char*>(nullptr)}) {
+        auto inv = std::make_unique<CInvitee>();
+        inv->SetNumber(name ? "robin@example.com" : "dave@example.com");
+        if (name) inv->SetName(name);
+        calls->Queue(std::move(inv));
+    }
+    calls->JoinConference();
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    ASSERT_EQ(3u, page->Members().size());
+    EXPECT_EQ("Robin", page->Members()[1].name);
+    EXPECT_EQ("dave@example.com", page->Members()[2].number);
+    EXPECT_EQ("", page->Members()[2].name);
+
+    const int dave = page->Members()[2].cnxId;
+    for (const MemberPicture& m : page->Members())
+        if (m.cnxId != -1) Answer(m.cnxId);
+    PumpAll();
+    Wait(2000);  // they talk
+    CC_SendEvent(-1, dave, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    PumpAll();
+    Wait(4000);  // the member's "Endding" lasts three seconds
+    const auto line = std::find_if(traced.begin(), traced.end(), [](const auto& t) { return t.second.find("Find CAttendee:dave@example.com") != std::string::npos; });
+    ASSERT_NE(traced.end(), line);
+    EXPECT_EQ(unsigned(MOD_QZ), line->first);
+    calls->CloseAll();
+    PumpAll();
 }
 
 // Adding people to the running call: the texts for no call, no seat and no room, and a connection

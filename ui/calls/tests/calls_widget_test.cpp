@@ -662,6 +662,36 @@ TEST_F(CallWindows, KeyboardEntryOpensTheKeypadForThePagesCallAndTheMenuClosesIt
     EXPECT_FALSE(menuShown);
 }
 
+// The peer hangs up while the page's right-click menu is open and the page closes under the menu:
+// the menu closes with it, and nothing is freed twice.
+TEST_F(CallWindows, APageThatClosesWhileItsMenuIsOpenTakesTheMenuDown) {
+    calls::COnDialDlg* page = TalkTo("bob@example.com");
+    ASSERT_NE(nullptr, page);
+    const int cnx = page->Model()->cnxIds[0];
+    QPointer<calls::COnDialDlg> watch(page);
+    bool menuShown = false, menuLeftOpen = false;
+    QTimer::singleShot(0, [&] {
+        menuShown = QApplication::activePopupWidget() != nullptr;
+        CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+        Events();
+        Wait(5000);
+        Events();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            menuLeftOpen = true;
+            popup->close();
+        }
+    });
+    QTest::mousePress(page, Qt::RightButton, {}, QPoint(5, 5));
+    QTest::mouseRelease(frame.get(), Qt::RightButton);  // the page is gone: the button goes up elsewhere
+    Events();
+    EXPECT_TRUE(menuShown);
+    EXPECT_TRUE(watch.isNull());
+    EXPECT_FALSE(menuLeftOpen);
+    EXPECT_EQ(nullptr, QApplication::activePopupWidget());
+    EXPECT_EQ(nullptr, CurrentCallPage());
+}
+
 TEST_F(CallWindows, KeypadSlidesOutAndIgnoresEnterAndEscape) {
     windows->ShowKeypad(3);
     CKeypadDlg* k = windows->Keypad();

@@ -218,7 +218,7 @@ TEST_F(BookWidgets, TheLabelEditorOpensOnTheSelectedItemAndACardIsRenamed) {
     EXPECT_EQ(AS_UDL, host.requests[0].command);
     const auto* list = static_cast<const CAsList*>(host.requests[0].data);
     EXPECT_STREQ("l-family", list->listId);
-    EXPECT_STREQ("Family", list->listName);
+    EXPECT_STREQ("  Family  ", list->listName);  // the name as typed
     EXPECT_EQ(label, cards->ItemOfNode(family)->text(0));  // renamed only by the server's answer
 
     // A card's number is not editable; the Groups tree edits nothing.
@@ -428,6 +428,40 @@ TEST_F(BookWidgets, MissingSkinPicturesFallBackToTheProgramsOwn) {
     EXPECT_EQ(qRgb(0, 0, 255), shown.pixel(8, 8));
     // A picture that neither the skin nor the program has leaves the item without one.
     EXPECT_TRUE(page->BuddyTree()->ItemOfNode(Find(Root(0), "g-work"))->icon(0).isNull());
+}
+
+// A skin change gives the new skin's pictures to the add-contact and Groups buttons only; the
+// My-contacts and My-cards headers keep theirs.
+TEST_F(BookWidgets, SkinChangeReloadsTheAddContactAndGroupsButtons) {
+    const QString folder = "skin/header-skin";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QColor mark(12, 200, 34);
+    for (const char* file : {"contact.bmp", "contactsel.bmp", "card.bmp", "cardsel.bmp", "group_u.bmp", "group_d.bmp",
+                             "add_contact.bmp", "add_contactsel.bmp"}) {
+        QImage picture(16, 16, QImage::Format_RGB32);
+        picture.fill(mark);
+        ASSERT_TRUE(picture.save(folder + "/" + file));
+    }
+    page->resize(300, 500);
+    page->show();
+    auto marked = [&](const char* name) {
+        auto* button = page->findChild<QWidget*>(name);
+        if (!button) return false;
+        const QImage shot = button->grab().toImage();
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                if (shot.pixel(x, y) == mark.rgb()) return true;
+        return false;
+    };
+    const std::string skin = ctl::SkinType();
+    ctl::SetSkinType("header-skin");
+    page->OnSkinChanged();
+    ctl::SetSkinType(skin);
+    QDir(folder).removeRecursively();
+    EXPECT_TRUE(marked("addContactButton"));
+    EXPECT_TRUE(marked("groupHeader"));
+    EXPECT_FALSE(marked("contactHeader"));
+    EXPECT_FALSE(marked("cardHeader"));
 }
 
 // Every row of the search list shows the list's first picture, the skin's offline user.
@@ -1242,8 +1276,17 @@ TEST_F(BookWidgets, RenameThroughTheLabelEditorSendsAndKeepsTheLabel) {
     ASSERT_EQ(1u, host.commands.size());
     EXPECT_EQ(AS_REB, host.commands[0].command);
     EXPECT_EQ("bob", host.commands[0].s1);
-    EXPECT_EQ("Robert", host.commands[0].s3);
+    EXPECT_EQ("  Robert ", host.commands[0].s3);  // the name as typed
     EXPECT_EQ(QString("Bobby(Bob)--Offline"), tree->ItemOfNode(Find(Root(0), "bob"))->text(0));
+    // A name of blanks only sends nothing.
+    tree->OnMenuCommand(32802);
+    editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    editor->setText("   ");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(1u, host.commands.size());
     // Escape: nothing is sent and the label comes back.
     tree->OnMenuCommand(32802);
     editor = tree->viewport()->findChild<QLineEdit*>();
