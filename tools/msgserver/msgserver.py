@@ -18,10 +18,10 @@ wait for its acknowledgement, and the session ends when it is never acknowledged
 Chat-room robot (--robot UID, with --room KEY:NAME[:PASSWORD] for rooms that need a password; any
 other key makes a room on its first START): a participant that runs each room as a thread, a virtual
 user numbered UID*10+n. Commands travel as text "#@#NAME#field...":
-  to UID      START#lead#nick#key#tail  joins room key (lead = its password); UID answers with the
-              client's own thread id, naming the room's thread: START#0#THUPDATE#<thread>; the thread
-              then sends LIST#uid,name#... (the others) with thread id "<thread>#"; the others get
-              NOTIFY#1#uid,name. A wrong
+  to UID      START#lead#nick#key#tail  joins room key (lead = its password); the room's thread answers
+              from its own id with the client's own thread id: START#0#THUPDATE (the sender is the
+              thread); it then sends LIST#uid,name#... (the others) with thread id "<thread>#"; the
+              others get NOTIFY#1#uid,name. A wrong
               password is answered by UID with RESULT#13; a temporary group (no key) with RESULT#2.
   to thread   plain text goes to every other member with thread id "<thread>#<sender>", or to one
               member with "<thread>#SMSG#<sender>" when it came with thread id "<thread>#SMSG#<uid>";
@@ -241,7 +241,7 @@ class Robot:
         room.members.pop(sender.id, None)
         others = list(room.members.items())
         room.members[sender.id] = nick
-        self.send(self.who, sender.id, tag, "#@#START#0#THUPDATE#%d" % room.thread)
+        self.send(room.who, sender.id, tag, "#@#START#0#THUPDATE")
         self.send(room.who, sender.id, "%d#" % room.thread,
                   "#@#LIST" + "".join("#%d,%s" % (uid, name) for uid, name in others))
         for uid, _ in others:

@@ -30,14 +30,13 @@ void ShowMemberDetails(QWidget* parent, const std::string& userId) {
     if (!chat::BookContactDetails(userId, &info)) return;
     auto text = [](const std::string& t) { return chat::FromAnsi(t); };
     contacts::ContactDetails d;
-    d.displayName = text(info.nick.empty() ? info.name : info.nick);
+    d.displayName = text(info.nick);
     d.nickname = text(info.name);
     d.account = text(info.id);
     d.mobile = text(info.mobile);
     d.office = text(info.office);
     d.home = text(info.home);
     d.email = text(info.email);
-    d.website = text(info.website);
     contacts::CContactDetailDlg dialog(parent);
     dialog.SetDetails(d);
     dialog.exec();

@@ -72,7 +72,6 @@ bool BookContactDetails(const std::string& userId, BookContactInfo* info) {
     info->office = text(AddrBook_GetIdentityAddress(contact, 2));
     info->home = text(AddrBook_GetIdentityAddress(contact, 5));
     info->email = text(AddrBook_GetIdentityAddress(contact, 4));
-    info->website = text(AddrBook_GetIdentityAddress(contact, 6));
     return true;
 }
 

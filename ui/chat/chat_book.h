@@ -18,7 +18,7 @@ std::string BookPicture(const std::string& userId);
 // What the contact-detail dialog shows of a member's contact; false when the book has no such contact.
 struct BookContactInfo {
     std::string id, name, nick;
-    std::string mobile, office, home, email, website;  // identity kinds 3, 2, 5, 4, 6
+    std::string mobile, office, home, email;  // identity kinds 3, 2, 5, 4
 };
 bool BookContactDetails(const std::string& userId, BookContactInfo* info);
 // The messaging records of address-book nodes (contacts or their identities) with their online state;

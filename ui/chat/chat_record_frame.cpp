@@ -160,6 +160,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         queryDlg_ = &dlg;  // a language change reaches it while it is open
         if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
     });
+    make(file, ID_CLOSE, 9, [this] { close(); });
     make(file, ID_EXPORT, 8, [this] {
         // The dialog adds the ".txt" itself, so an existing file is asked about before it is replaced.
         QFileDialog dialog(this, QString(), QString(), "Text File(*.txt)");
@@ -169,8 +170,6 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         const int answer = g_runExport ? g_runExport(&dialog) : dialog.exec();
         if (answer == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) ExportTo(dialog.selectedFiles().first());
     });
-    file->addSeparator();
-    make(file, ID_CLOSE, 9, [this] { close(); });
     QMenu* edit = menuBar()->addMenu(QString());
     make(edit, ID_COPY, 1, [this] { QApplication::clipboard()->setText(CopyText()); });
     make(edit, ID_CUT, 2, [this] { DeleteSelected(true); });
@@ -215,7 +214,6 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     QAction* search = bar->addAction(ToolImage(11), QString());
     actions_[ID_SEARCH] = search;
     connect(search, &QAction::triggered, this, [this] { Search(keywordEdit_->text()); });
-    connect(keywordEdit_, &QLineEdit::returnPressed, search, &QAction::trigger);
 
     auto* split = new QSplitter(Qt::Horizontal, this);
     tree_ = new QTreeWidget(split);

@@ -30,15 +30,10 @@ CChatSessionRegistry::CChatSessionRegistry(void* owner) : owner_(owner) {
 CChatSessionRegistry::~CChatSessionRegistry() { windows_.clear(); }
 
 BOOL CChatSessionRegistry::Lock() {
-    if (HeldByThisThread()) {
-        DebugTrace(MOD_QZ, 2, "chat lock already held by this thread: nested request refused");
-        return TRUE;
-    }
     // The program's chat semaphore once the start has made it; a registry run without the start has its own.
     plat::Semaphore* semaphore = shared_ ? shared_() : nullptr;
     if (!semaphore) semaphore = &semaphore_;
     if (semaphore->wait(2000) == WAIT_TIMEOUT) return TRUE;
-    holder_ = std::this_thread::get_id();
     taken_ = semaphore;
     return FALSE;
 }
@@ -47,11 +42,8 @@ void CChatSessionRegistry::Unlock() {
     plat::Semaphore* semaphore = taken_;
     if (!semaphore) return;
     taken_ = nullptr;
-    holder_ = std::thread::id();
     semaphore->release(1);
 }
-
-bool CChatSessionRegistry::HeldByThisThread() const { return holder_ == std::this_thread::get_id(); }
 
 Account* CChatSessionRegistry::GetOwnAccount() {
     ownAccount_ = Account_FindByType(ACCOUNT_TYPE_SERVICE);
@@ -205,12 +197,18 @@ int CChatSessionRegistry::ResolveMembers(int type, const PresenceMessageRecord* 
                                          std::vector<PresenceBuddyRecord>* out) {
     if (!record || !out) return 0;
     auto resolve = [&](PresenceBuddyRecord member, bool sender) {
-        if (!lookup_ || !lookup_(member.id, &member)) {
+        PresenceBuddyRecord found = member;
+        if (lookup_ && lookup_(member.id, &found)) {
+            // The book gives the name, the contact and its picture; the rest stays as the message gave it.
+            std::memcpy(member.name, found.name, sizeof member.name);
+            std::memcpy(member.userId, found.userId, sizeof member.userId);
+            std::memcpy(member.status, found.status, sizeof member.status);
+        } else {
             member.status[0] = 0;
-            // Someone the book does not follow: the sender is online, having just sent this.
-            if (sender) member.online = 1;
             DebugTrace(MOD_QZ, 3, "%d Not Find In Local Address", member.id);
         }
+        // The sender is online, having just sent this.
+        if (sender) member.online = 1;
         out->push_back(member);
     };
     resolve(record->sender, true);
@@ -238,7 +236,7 @@ int CChatSessionRegistry::ContainsDialog(const ChatWindowBase* window) const {
 int CChatSessionRegistry::RemoveDialog(ChatWindowBase* window) {
     // Removal goes on even when the lock is busy; the window itself is ended only after the current
     // message, so a broadcast or routing pass on this thread never meets a deleted window.
-    BOOL timedOut = HeldByThisThread() ? TRUE : Lock();
+    BOOL timedOut = Lock();
     auto it = std::find(windows_.begin(), windows_.end(), window);
     if (it != windows_.end()) {
         windows_.erase(it);
@@ -271,7 +269,7 @@ void CChatSessionRegistry::ReloadPanelImages() {
 
 void CChatSessionRegistry::ForgetAccount() {
     // Runs even when the lock is busy: the accounts go whether or not a router holds it.
-    BOOL timedOut = HeldByThisThread() ? TRUE : Lock();
+    BOOL timedOut = Lock();
     for (ChatWindowBase* window : windows_) window->m_pAccount = nullptr;
     ownAccount_ = nullptr;
     if (!timedOut) Unlock();
@@ -298,12 +296,6 @@ int OpenGroupChat(CChatSessionRegistry* registry, const char* key, const char* n
 int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<PresenceBuddyRecord>& members) {
     if (!registry) return 0;
     return registry->OpenChat(members.size() == 1 ? CHAT_ONE : CHAT_SEVERAL, &members, nullptr, nullptr, 1);
-}
-
-int RobotThreadNumber(const std::string& field, int robot) {
-    if (field.empty() || field.size() > 10 || field.find_first_not_of("0123456789") != std::string::npos) return robot;
-    const long long n = std::atoll(field.c_str());
-    return n > 0 && n <= INT32_MAX ? static_cast<int>(n) : robot;
 }
 
 LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record) {
@@ -350,24 +342,30 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         DebugTrace(MOD_QZ, 3, "Rcv Msg Echo %s", chatId.c_str());
         return 1;
     }
-    // Commands count only from the robot, or from the thread the robot gave a group or room window. Until
-    // the robot has named the thread nobody else is heard: whoever answered first would get the room.
+    // Commands count from the robot, or from the thread of a group or room window. A window waiting for
+    // the answer to its own START (or ACCEPT) takes the first START or RESULT on its own chat id from
+    // whoever sends it, since the room's thread answers from an id of its own; after that only the robot
+    // and the thread are heard, so nobody can take over a room that is running.
     ChatWindowBase* window = registry->FindByChatId(chatId);
     const int robot = ChatWindowCore::RobotId();
     const bool fromRobot = robot > 0 && record->sender.id == robot;
     const bool roomWindow = window && window->m_chatType >= CHAT_TEMP_GROUP && window->m_chatType <= CHAT_ROOM;
-    const bool trusted = fromRobot || (roomWindow && window->m_threadNumber != 0 && window->m_threadNumber == record->sender.id);
     CChatRoomMessage parsed;
     int code = CRC_PLAIN;
     if (text) {
         parsed.SetRawText(text);
         code = parsed.Parse();
     }
-    // THUPDATE, SMSG and JOIN carry nothing to obey: their text goes to the window as it came. Any other
-    // command from anyone but the robot or the room's thread is not taken.
+    const bool answer = window && window->m_awaitingStart && record->sender.id > 0 && chatId == window->m_szChatId &&
+                        (code == CRC_START || code == CRC_RESULT);
+    const bool trusted = fromRobot || answer ||
+                         (roomWindow && window->m_threadNumber != 0 && window->m_threadNumber == record->sender.id);
+    // THUPDATE, SMSG and JOIN carry nothing to obey: their text goes to the window as it came. An
+    // invitation only asks the user, whose answer goes to the robot. Any other command from anyone but
+    // the robot or the room's thread is not taken.
     const bool rawCommand = code == CRC_THUPDATE || code == CRC_SMSG || code == CRC_JOIN;
     if (code != CRC_PLAIN && !rawCommand) {
-        if (!trusted) {
+        if (!trusted && code != CRC_INVITE) {
             DebugTrace(MOD_QZ, 2, "Room command from %d not taken: %s", record->sender.id, text);
             return 1;
         }
@@ -376,6 +374,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             return 1;
         }
     }
+    if (answer) window->m_awaitingStart = false;
     // A room's line ("<thread>#...") with no window here: this side is not in that room any more.
     const std::string base = CChatSessionRegistry::ChatIdBase(chatId);
     if (!window && code != CRC_INVITE && base.size() < chatId.size() && !base.empty() &&
@@ -419,16 +418,15 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         case CRC_KICK:
             pass = parsed.GetListEntry(0);
             if (code == CRC_START && parsed.GetListEntry(1) == "THUPDATE") {
-                // Only the robot moves a window to a thread: the one its third field names, else itself.
-                const int thread = fromRobot ? RobotThreadNumber(parsed.GetListEntry(2), robot) : 0;
-                if (thread == 0) {
+                // The thread is the sender of the answer to this window's own START, and only that one.
+                if (!answer) {
                     DebugTrace(MOD_QZ, 2, "Thread update from %d not taken", record->sender.id);
                 } else {
                     window->m_chatType = window->m_chatType == CHAT_ONE || window->m_chatType == CHAT_SEVERAL
                                              ? CHAT_ROOM
                                              : window->m_chatType;
-                    window->SetThreadNumber(thread, false);
-                    registry->RoomJoined(thread);
+                    window->SetThreadNumber(record->sender.id, false);
+                    registry->RoomJoined(record->sender.id);
                 }
             }
             break;

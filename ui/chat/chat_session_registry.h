@@ -7,7 +7,6 @@
 #include <utility>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/sync.h"
@@ -44,13 +43,11 @@ class CChatSessionRegistry {
     void SetCounter(uint16_t counter) { counter_ = counter; }
     uint16_t Counter() const { return counter_; }
 
-    // TRUE when the 2000 ms wait timed out. A nested Lock on the thread that holds it times out at once
-    // instead of freezing the window for two seconds.
+    // TRUE when the 2000 ms wait timed out; the lock is not re-entrant, so a nested Lock times out too.
     BOOL Lock();
     void Unlock();
     // Where the program-wide chat semaphore comes from; while it answers none the registry uses its own.
     void UseSharedSemaphore(std::function<plat::Semaphore*()> shared) { shared_ = std::move(shared); }
-    bool HeldByThisThread() const;
 
     Account* GetOwnAccount();
     std::string MakeChatId(int type);
@@ -108,17 +105,14 @@ class CChatSessionRegistry {
     plat::Semaphore semaphore_{1, 1};
     plat::Semaphore* taken_ = nullptr;  // the semaphore Lock took
     std::function<plat::Semaphore*()> shared_;
-    std::thread::id holder_;
 };
 
 int OpenGroupChat(CChatSessionRegistry* registry, const char* key, const char* name);
 int OpenChatWithUsers(CChatSessionRegistry* registry, const std::vector<PresenceBuddyRecord>& members);
 
-// The thread a robot's "START#0#THUPDATE#n" names: n when it is a user id, else the robot itself.
-int RobotThreadNumber(const std::string& field, int robot);
-
 // The main window's incoming-message routing: finds or creates the window and hands it the message.
-// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot or from the
-// thread the robot gave an open room; THUPDATE, SMSG and JOIN, which carry nothing to obey, reach the
-// window as the text they came as.
+// Takes the text (malloc). Chat-room commands are obeyed only when they come from the robot, from the
+// thread of an open room, or as the first answer to a window's own START while it waits (whose sender,
+// on a THUPDATE, becomes the thread); INVITE, a question to the user, and THUPDATE, SMSG and JOIN,
+// which carry nothing to obey, are taken from anyone.
 LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARAM wParam, PresenceMessageRecord* record);

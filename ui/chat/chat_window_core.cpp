@@ -175,6 +175,7 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
             m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");
     }
     m_sessionTicks = 0;
+    m_awaitingStart = true;
     // Nobody will answer a START without a robot: the wait runs out and says so.
     if (m_roomCmd.recipient() <= 0) DebugTrace(MOD_QZ, 1, "No chat robot in the settings file: START for %s goes to nobody", m_szPeer.c_str());
     return m_roomCmd.Send(Connection(), nullptr, 0);
@@ -184,6 +185,7 @@ bool ChatWindowCore::SessionTick() {
     if (m_sessionTicks < 0) return false;
     if (++m_sessionTicks < kSessionTicks) return true;
     m_sessionTicks = -1;
+    m_awaitingStart = false;
     ViewSessionTimeout(Text("im_session_timeout", "会话建立超时"));
     return false;
 }
@@ -627,6 +629,7 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
 
 int ChatWindowCore::AcceptInvitation() {
     if (!m_roomCmd.BuildAccept(ownName_)) return -1;
+    m_awaitingStart = true;
     return m_roomCmd.Send(Connection(), nullptr, 0);
 }
 

@@ -77,6 +77,9 @@ class ChatWindowCore {
     std::vector<VoiceMessageEntry> m_voiceMsgs;
     uint32_t m_pttPressTick = 0;
     int m_threadNumber = 0;
+    // Set by a START or ACCEPT sent, cleared by its first answer or the wait's end: only that answer
+    // may name the room's thread.
+    bool m_awaitingStart = false;
 
     // Services the window is given by its creator.
     void SetRegistry(CChatSessionRegistry* registry) { registry_ = registry; }

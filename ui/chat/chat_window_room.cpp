@@ -220,17 +220,17 @@ LRESULT CIMDlg::OnPresenceChange(WPARAM wParam, const PresenceBuddyRecord* recor
         return 1;
     }
     if (m_chatType != CHAT_SEVERAL) return 1;
-    // The row and the chooser entry change in place, so selection and choice stay.
+    // The row and the chooser entry change in place to the same text, so selection and choice stay.
+    const QString shown = FromAnsi(member->name) + BookSuffix(*member);
     for (int row = 0; row < memberList_->count(); ++row) {
         QListWidgetItem* item = memberList_->item(row);
         if (item->data(Qt::UserRole).toInt() == member->id) {
-            item->setText(FromAnsi(member->name) + BookSuffix(*member));
+            item->setText(shown);
             item->setIcon(MemberIcon(*member, false));
         }
     }
-    // The chooser's entry in place: the chosen entry stays chosen.
-    chooserText_.erase(member->id);
-    if (const int at = recipient_->findData(member->id); at >= 0) recipient_->setItemText(at, FromAnsi(member->name));
+    chooserText_[member->id] = shown;
+    if (const int at = recipient_->findData(member->id); at >= 0) recipient_->setItemText(at, shown);
     RefreshCommands();
     return 1;
 }

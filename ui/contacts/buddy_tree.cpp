@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QDrag>
+#include <QGuiApplication>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -221,8 +222,18 @@ void CBuddyTreeCtrl::startDrag(Qt::DropActions) {
     AddrNode* n = SelectedNode();
     if (!CanStartDrag(n, static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch() - pressMs_))) return;
     BeginDragTracking(n);
+    droppedInTree_ = false;
     MakeDrag(n)->exec(Qt::MoveAction);
+    // With the button still down the drag was called off (Escape), not released.
+    DragReleased(n, droppedInTree_, QGuiApplication::mouseButtons() & Qt::LeftButton);
     EndDragTracking();
+}
+
+DropDecision CBuddyTreeCtrl::DragReleased(AddrNode* node, bool droppedInTree, bool buttonHeld) {
+    // Released anywhere outside the tree there is no item under the cursor: the node goes to the top
+    // level. The node may have left the tree while the drag ran.
+    if (droppedInTree || buttonHeld || !ItemOfNode(node)) return DropDecision{};
+    return Drop(node, nullptr, false);
 }
 
 // The standard "no" cursor, a red ring with a bar, as the tree shows it throughout a drag.
@@ -263,6 +274,7 @@ void CBuddyTreeCtrl::dragMoveEvent(QDragMoveEvent* e) {
 void CBuddyTreeCtrl::dropEvent(QDropEvent* e) {
     if (!dragged_) return e->ignore();
     const QPoint p = e->position().toPoint();
+    droppedInTree_ = true;
     Drop(dragged_, NodeOf(itemAt(p)), p.x() < 20);
     e->setDropAction(Qt::IgnoreAction);  // the tree changes with the server's reply
     e->accept();

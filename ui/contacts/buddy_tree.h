@@ -19,6 +19,9 @@ public:
     void OnMenuCommand(int command) override;
     // Drop of the dragged node on the node under the point; leftEdge: within 20 px of the left edge.
     DropDecision Drop(AddrNode* source, AddrNode* hit, bool leftEdge);
+    // The drag of the node has ended outside a drop in the tree: released (not called off with the
+    // button held) anywhere else, it moves the node to the top level.
+    DropDecision DragReleased(AddrNode* node, bool droppedInTree, bool buttonHeld);
     // A drag of the node under way: its hover and scroll timers run from Begin to End.
     void BeginDragTracking(AddrNode* node);
     void EndDragTracking();
@@ -43,6 +46,7 @@ private:
     void OnScrollTimer();
     qint64 pressMs_ = 0;
     AddrNode* dragged_ = nullptr;
+    bool droppedInTree_ = false;
     QTimer hoverTimer_, scrollTimer_;
     QPoint hoverPoint_;
     uint32_t scrollTicks_ = 0;

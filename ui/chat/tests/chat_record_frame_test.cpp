@@ -10,6 +10,8 @@
 #include <QScreen>
 #include <QTimer>
 #include <QSignalSpy>
+#include <QMenu>
+#include <QMenuBar>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <cstdlib>
@@ -274,6 +276,10 @@ TEST_F(ChatRecordBrowser, ToolBarAndPicturesFromTheSkin) {
         EXPECT_TRUE(bar->actions().contains(action)) << id;
         EXPECT_EQ(shell::LangText("chatrecord_dlg", key, tip), action->toolTip()) << id;
     }
+    // The File menu lists its commands in the order of their keys: Query, Close, Export.
+    QMenu* file = f.menuBar()->actions().at(0)->menu();
+    ASSERT_NE(nullptr, file);
+    EXPECT_EQ((QList<QAction*>{f.Action(32867), f.Action(32868), f.Action(32900)}), file->actions());
     auto picture = [](const char* file) {
         return ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(file)), RGB(0xEC, 0xE9, 0xD8)).toImage().convertToFormat(QImage::Format_ARGB32);
     };

@@ -68,10 +68,10 @@ class ChatRooms : public ::testing::Test {
         Account_Free(account_);
         std::system(("rm -rf " + root_).c_str());
     }
-    void Answer(const std::string& chatId, const char* text) {
+    void Answer(const std::string& chatId, const char* text, int sender = 900) {  // 900: the robot
         PresenceMessageRecord r;
         presence_copy_field(r.chatId, sizeof r.chatId, chatId.c_str());
-        r.sender.id = 900;  // the robot
+        r.sender.id = sender;
         RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(strdup(text)), &r);
     }
     static void SetProfiles(const std::vector<const char*>& names) {
@@ -162,7 +162,7 @@ TEST_F(ChatRooms, JoiningWaitsForTheRoomsAnswer) {
         EXPECT_EQ(QString::fromUtf8("Joining the room [开发讨论], please wait..."), wait->Text());
         ASSERT_EQ(1u, g_sent.size());
         EXPECT_EQ("#@#START##Alice#q-dev# ", g_sent[0].first);
-        Answer(g_sent[0].second, "#@#START#0#THUPDATE#9001");
+        Answer(g_sent[0].second, "#@#START#0#THUPDATE", 9001);  // the room's thread
         answeredInside = wait->result() == QDialog::Accepted && !wait->m_bEndedByUser;
     };
     dlg.Join();

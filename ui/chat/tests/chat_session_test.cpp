@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/account.h"
@@ -273,9 +274,9 @@ TEST_F(ChatSession, ARoomsOwnLinesAreHeadedAtTheirTimeAndOnlyListedSpeakersAreHe
     r.sender = Buddy(900, "robot");
     r.time = 1700000000;
     presence_copy_field(r.chatId, sizeof r.chatId, group->m_szChatId.c_str());
-    Deliver("#@#START#0#THUPDATE#9001", r);
-    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
     r.sender = Buddy(9001, "room");
+    Deliver("#@#START#0#THUPDATE", r);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
     const std::string heading = "T:1700000000";
     struct Case {
         const char* text;
@@ -498,7 +499,8 @@ TEST_F(ChatSession, CommandsAreNeverShownAsText) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);
     ASSERT_NE(nullptr, room);
-    Deliver("#@#START#0#THUPDATE#9001", r);
+    r.sender = Buddy(9001, "Lounge");  // the room's thread answers the join
+    Deliver("#@#START#0#THUPDATE", r);
     ASSERT_EQ("9001#", room->m_szChatId);
     struct Case {
         const char* what;
@@ -547,7 +549,8 @@ TEST_F(ChatSession, CommandsWithNothingToObeyPassAsTheyCame) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);
     ASSERT_NE(nullptr, room);
-    Deliver("#@#START#0#THUPDATE#9001", r);
+    r.sender = Buddy(9001, "Lounge");  // the room's thread answers the join
+    Deliver("#@#START#0#THUPDATE", r);
     presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
     r.sender = Buddy(9001, "Lounge");
     Deliver("#@#LIST#31,Cat", r);
@@ -636,6 +639,37 @@ TEST_F(ChatSession, TheUserIsNoMemberOfAGroupWindow) {
     Account_Add(account_);
 }
 
+// The members of a window an incoming message opens take their name, contact and picture from the
+// address book; the id and presence stay as the message gave them, except that the sender is online.
+TEST_F(ChatSession, MembersTakeNameContactAndPictureFromTheBook) {
+    registry_.SetNameLookup([](int uid, PresenceBuddyRecord* member) {
+        PresenceBuddyRecord found;
+        found.id = uid + 100;  // the contact's first messaging identity may be another one
+        found.online = 1;
+        presence_copy_field(found.name, sizeof found.name, uid == 5 ? "Annie" : "Robert");
+        presence_copy_field(found.userId, sizeof found.userId, uid == 5 ? "c-ann" : "c-bob");
+        presence_copy_field(found.status, sizeof found.status, "face3.bmp");
+        *member = found;
+        return true;
+    });
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "4_ann_3");
+    r.sender = Buddy(5, "Ann");
+    r.recipients = {Buddy(6, "bob")};
+    std::vector<PresenceBuddyRecord> members;
+    ASSERT_EQ(1, registry_.ResolveMembers(CHAT_SEVERAL, &r, &members));
+    ASSERT_EQ(2u, members.size());
+    const std::tuple<int, const char*, const char*, int> expected[] = {{5, "Annie", "c-ann", 1}, {6, "Robert", "c-bob", 0}};
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& [id, name, contact, online] = expected[i];
+        EXPECT_EQ(id, members[i].id);
+        EXPECT_STREQ(name, members[i].name);
+        EXPECT_STREQ(contact, members[i].userId);
+        EXPECT_STREQ("face3.bmp", members[i].status);
+        EXPECT_EQ(online, members[i].online) << "the book's presence is not taken";
+    }
+}
+
 TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);
@@ -721,7 +755,8 @@ TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);
     ASSERT_NE(nullptr, room);
-    Deliver("#@#START#0#THUPDATE#9001", r);
+    r.sender = Buddy(9001, "Lounge");  // the room's thread answers the join
+    Deliver("#@#START#0#THUPDATE", r);
     EXPECT_EQ("9001#", room->m_szChatId);
     EXPECT_EQ(9001, room->m_roomCmd.recipient());
     presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
@@ -735,27 +770,28 @@ TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     EXPECT_EQ(2u, room->m_roomMembers.size());
 }
 
-// Whoever answers a room's START first must not get the room: until the robot names the thread only the
-// robot is heard, then only the robot and that thread. Each row is someone else's try on the room's chat
-// id (its first one, or the thread's once named); none moves the thread, changes the members, kicks the
-// user or turns the user's next line towards the sender.
+// A room's thread is the sender of the first answer to the window's own START, on its own chat id; no
+// one else takes or moves the room. Each row is someone's try: while the window waits (on the window's
+// chat id or another form of it) or once thread 9001 runs the room. None moves the thread, changes the
+// members, kicks the user or turns the user's next line towards the sender.
 TEST_F(ChatSession, AStrangerCannotTakeARoom) {
     struct Case {
         const char* what;
-        bool named;       // the robot has named thread 9001 before the try
+        bool named;         // thread 9001 has answered before the try
         int sender;
+        const char* after;  // appended to the chat id the try comes on
         const char* text;
     } const cases[] = {
-        {"answers the join first", false, 5, "#@#START#0#THUPDATE"},
-        {"answers naming itself as the thread", false, 5, "#@#START#0#THUPDATE#5"},
-        {"lists members before the robot answers", false, 5, "#@#LIST#5,Mallory#6,Trudy"},
-        {"kicks before the robot answers", false, 5, "#@#NOTIFY#7#0,Me"},
-        {"a thread the robot did not name", false, 9001, "#@#START#0#THUPDATE"},
-        {"moves the named room to itself", true, 5, "#@#START#0#THUPDATE#5"},
-        {"replaces the members", true, 5, "#@#LIST#5,Mallory"},
-        {"kicks the user", true, 5, "#@#NOTIFY#7#0,Me"},
-        {"tells of a leaver", true, 5, "#@#NOTIFY#2#31,Cat"},
-        {"the thread names another thread", true, 9001, "#@#START#0#THUPDATE#5"},
+        {"lists members before the answer", false, 5, "", "#@#LIST#5,Mallory#6,Trudy"},
+        {"kicks before the answer", false, 5, "", "#@#NOTIFY#7#0,Me"},
+        {"answers on a member's line of the chat", false, 5, "#5", "#@#START#0#THUPDATE"},
+        {"answers privately", false, 5, "#SMSG#5", "#@#START#0#THUPDATE"},
+        {"moves the running room to itself", true, 5, "", "#@#START#0#THUPDATE"},
+        {"replaces the members", true, 5, "", "#@#LIST#5,Mallory"},
+        {"kicks the user", true, 5, "", "#@#NOTIFY#7#0,Me"},
+        {"tells of a leaver", true, 5, "", "#@#NOTIFY#2#31,Cat"},
+        {"the robot moves the running room", true, 900, "", "#@#START#0#THUPDATE"},
+        {"the thread answers again", true, 9001, "", "#@#START#0#THUPDATE"},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -766,16 +802,16 @@ TEST_F(ChatSession, AStrangerCannotTakeARoom) {
         PresenceMessageRecord r;
         presence_copy_field(r.chatId, sizeof r.chatId, first.c_str());
         if (c.named) {
-            r.sender = Buddy(900, "robot");
-            Deliver("#@#START#0#THUPDATE#9001", r);
-            presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
             r.sender = Buddy(9001, "Lounge");
+            Deliver("#@#START#0#THUPDATE", r);
+            presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
             Deliver("#@#LIST#31,Cat", r);
         }
         const std::string chatId = room->m_szChatId;
         const int thread = room->m_threadNumber, recipient = room->m_roomCmd.recipient();
         const size_t members = room->m_roomMembers.size();
         ASSERT_EQ(c.named ? 9001 : 0, thread);
+        presence_copy_field(r.chatId, sizeof r.chatId, (chatId + c.after).c_str());
         r.sender = Buddy(c.sender, "x");
         Deliver(c.text, r);
         EXPECT_EQ(thread, room->m_threadNumber);
@@ -785,16 +821,53 @@ TEST_F(ChatSession, AStrangerCannotTakeARoom) {
         EXPECT_EQ(members, room->m_roomMembers.size());
         EXPECT_EQ(0, room->m_bKicked);
         if (!c.named) {
-            // The robot's own answer still joins the room.
+            // The thread's own answer still joins the room.
             presence_copy_field(r.chatId, sizeof r.chatId, first.c_str());
-            r.sender = Buddy(900, "robot");
-            Deliver("#@#START#0#THUPDATE#9001", r);
+            r.sender = Buddy(9001, "Lounge");
+            Deliver("#@#START#0#THUPDATE", r);
             EXPECT_EQ(9001, room->m_threadNumber);
             EXPECT_EQ("9001#", room->m_szChatId);
         }
         room->LeaveSession();
         registry_.RemoveDialog(room);
     }
+    // An answer after the wait has run out names no thread.
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "Q99", nullptr, 1));
+    auto* late = static_cast<FakeWindow*>(registry_.Windows().back());
+    while (late->SessionTick()) {
+    }
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, late->m_szChatId.c_str());
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ(0, late->m_threadNumber);
+}
+
+// An invitation may come from the room's thread itself; the user's agreement goes to the robot, and the
+// thread's answer to it moves the window into the room.
+TEST_F(ChatSession, AnInvitationFromTheThreadLeadsIntoTheRoom) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#INVITE#9001,Cat,31,Lounge", r);
+    ASSERT_EQ(1u, registry_.Windows().size());
+    auto* w = static_cast<FakeWindow*>(registry_.Windows().back());
+    ASSERT_FALSE(w->view.empty());
+    EXPECT_NE(std::string::npos, w->view.back().find("Cat")) << w->view.back();
+    // Before the user agrees, the thread's START is no answer to anything.
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ(CHAT_ONE, w->m_chatType);
+    g_sent.clear();
+    EXPECT_EQ(0, w->AcceptInvitation());
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ(std::vector<int>{900}, g_sent[0].to);
+    EXPECT_EQ("9001#", g_sent[0].thid);
+    Deliver("#@#START#0#THUPDATE", r);
+    EXPECT_EQ(CHAT_ROOM, w->m_chatType);
+    EXPECT_EQ(9001, w->m_threadNumber);
+    EXPECT_EQ(9001, w->m_roomCmd.recipient());
+    Deliver("#@#LIST#31,Cat", r);
+    EXPECT_EQ(2u, w->m_roomMembers.size());
 }
 
 TEST_F(ChatSession, SeveralUsersPrivateAndPublicLines) {
@@ -875,16 +948,32 @@ TEST_F(ChatSession, RemovalDuringABroadcastDefersTheDelete) {
     a->reg = &registry_;
     registry_.SetFactory([a] { return a; });
     ASSERT_NE(nullptr, registry_.CreateChatDialog(0, 1, nullptr));
-    ASSERT_FALSE(registry_.Lock());
-    registry_.Broadcast(WM_IM_CLOSE, 0, 0);  // under the lock, as close-all does
-    EXPECT_TRUE(registry_.HeldByThisThread());
-    registry_.Unlock();
+    // A window that leaves from inside a broadcast under the lock asks for the lock again, which is not
+    // re-entrant: it waits its two seconds, then the window is removed without it.
+    plat::TestClock clock(1000);
+    std::atomic<bool> done{false};
+    std::atomic<bool> locked{false};
+    std::thread closing([&] {
+        locked = !registry_.Lock();
+        if (locked) {
+            registry_.Broadcast(WM_IM_CLOSE, 0, 0);
+            registry_.Unlock();
+        }
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (clock.waiters() != 1 && !done && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(1, clock.waiters());
+    clock.advance(1999);
+    EXPECT_FALSE(done.load());
+    clock.advance(1);
+    closing.join();
+    EXPECT_TRUE(locked.load());
     EXPECT_TRUE(a->pending);
     EXPECT_EQ(0, registry_.ContainsDialog(a));
     delete a;
-    // A nested lock on the same thread gives up at once instead of waiting two seconds.
+    // The lock is free again afterwards: the timed-out inner request released nothing it did not hold.
     ASSERT_FALSE(registry_.Lock());
-    EXPECT_TRUE(registry_.Lock());
     registry_.Unlock();
 }
 

@@ -822,6 +822,11 @@ TEST_F(ChatWindow, APresenceChangeTakesTheBooksName) {
     for (int i = 0; i < w->MemberList()->count(); ++i)
         row = row || (w->MemberList()->item(i)->data(Qt::UserRole).toInt() == 6 && w->MemberList()->item(i)->text() == "Robert");
     EXPECT_TRUE(row);
+    // Gone offline: the chooser's entry reads as the member's row, suffix included, and stays chosen.
+    bob.online = 0;
+    w->SendChatMessage(WM_PRESENCE_BUDDY, 0, reinterpret_cast<LPARAM>(&bob));
+    EXPECT_EQ("Robert (Offline)", w->RecipientBox()->currentText());
+    EXPECT_EQ(6, w->RecipientBox()->currentData().toInt());
     AddrBook_Destroy();
 }
 

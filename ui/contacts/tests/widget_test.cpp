@@ -562,6 +562,20 @@ TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
     EXPECT_EQ(DROP_MOVE_CONTACT, tree->Drop(bob, team, true).kind);
     EXPECT_EQ("0", host.commands.back().s2);
     EXPECT_EQ("g-work", host.commands.back().s4);
+    // Released outside the tree: to the top level too. A drop in the tree, a drag called off with the
+    // button held, or a node gone from the tree sends nothing more.
+    const size_t sent = host.commands.size();
+    EXPECT_EQ(DROP_NONE, tree->DragReleased(bob, true, false).kind);
+    EXPECT_EQ(DROP_NONE, tree->DragReleased(bob, false, true).kind);
+    AddrNode stray{};
+    EXPECT_EQ(DROP_NONE, tree->DragReleased(&stray, false, false).kind);
+    EXPECT_EQ(sent, host.commands.size());
+    EXPECT_EQ(DROP_MOVE_CONTACT, tree->DragReleased(bob, false, false).kind);
+    ASSERT_EQ(sent + 1, host.commands.size());
+    EXPECT_EQ(AS_MVB, host.commands.back().command);
+    EXPECT_EQ("bob", host.commands.back().s1);
+    EXPECT_EQ("0", host.commands.back().s2);
+    EXPECT_EQ("g-work", host.commands.back().s4);
 }
 
 // Throughout a drag the tree shows the "no" cursor, whatever the drop would do.
