@@ -416,15 +416,17 @@ void UploadWorker::Run() {
       curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
       CURLcode rc = curl_easy_perform(curl);
       long status = 0;
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+      const CURLcode query = rc == CURLE_OK ? curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) : CURLE_OK;
       curl_slist_free_all(headers);
       curl_easy_cleanup(curl);
       if (m_stop) {
         // stopped by the core: no error line
       } else if (rc != CURLE_OK) {
         m_engine->Log("HttpUpload: Error HttpEndRequest; err=%d", static_cast<int>(rc));
+      } else if (query != CURLE_OK) {
+        m_engine->Log("HttpUpload: Error HttpQueryInfo; err=%d", static_cast<int>(query));
       } else if (status != 200) {
-        m_engine->Log("HttpUpload: Error HttpQueryInfo; err=%ld", status);
+        // refused by the server: no line of its own
       } else {
         response = prefix + m_response;
         m_engine->Log("HttpUpload: Response is %s", response.c_str());

@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "common/addrbook.h"
-#include "common/debug.h"
 #include "platform/msgqueue.h"
 #include "service/presence_notice.h"
 
@@ -17,8 +16,6 @@ extern PresencePlugin g_sipPlugin;
 PresencePlugin* const g_presencePlugins[] = {&g_castrelPlugin, &g_sipPlugin, nullptr};
 
 namespace {
-
-constexpr unsigned kTraceModule = 10;
 
 std::atomic<HWND> s_uiWindow{nullptr};
 std::atomic<PresencePlugin* const*> s_registry{g_presencePlugins};
@@ -82,10 +79,7 @@ void presence_use_plugins(PresencePlugin* const* registry) {
 bool presence_plugins_load_all() {
     for (PresencePlugin* const* p = s_registry.load(); *p; ++p) {
         if (!(*p)->info || !(*p)->info->load) continue;
-        if (!(*p)->info->load(*p)) {
-            DebugTrace(kTraceModule, 1, "presence: plug-in %s failed to load\n", (*p)->info->name);
-            return false;
-        }
+        if (!(*p)->info->load(*p)) return false;
     }
     return true;
 }

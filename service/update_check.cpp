@@ -124,9 +124,6 @@ UpdateDocumentParser::~UpdateDocumentParser() {
 bool UpdateDocumentParser::Feed(const char* data, size_t length, bool isFinal) {
     if (m_failed) return false;
     if (XML_Parse(m_parser, data, static_cast<int>(length), isFinal ? 1 : 0) == XML_STATUS_ERROR) {
-        DebugTrace(MOD_UPDATE, 2, "Update document error at line %lu: %s\n",
-                   static_cast<unsigned long>(XML_GetCurrentLineNumber(m_parser)),
-                   XML_ErrorString(XML_GetErrorCode(m_parser)));
         m_failed = true;
         return false;
     }
@@ -238,7 +235,6 @@ WPARAM Update_Fetch(const std::string& url, CUpdateVersionInfo& info, std::strin
         DebugTrace(MOD_UPDATE, 2, "Update Get Version info Fail\n");
         return UPDATE_FAILED;
     }
-    if (!ok) DebugTrace(MOD_UPDATE, 2, "Update document broken after DownloadZip, read so far taken\n");
     info = parser.Info();
     downloadZip = parser.DownloadZip();
     DebugTrace(MOD_UPDATE, 2, "Update Get Version info OK\n");

@@ -31,6 +31,11 @@ CCastrelSession* g_session = nullptr;
 std::string g_basePath;
 PresenceSettingList g_options;
 
+// A caller's fault, in the trace's form for failed checks.
+void ReportFailedCheck(const char* condition, int line) {
+    DebugTrace(MOD_SYSTEM, DBG_NONE, "!---: ASSERT(%s) FAILED!\n%s #%d\n", condition, "service/castrel/castrel_plugin", line);
+}
+
 std::string Text(const Utf8_t* s) { return s && s->data ? std::string(s->data, s->len) : std::string(); }
 
 std::string ToAnsi(const Utf8_t* s) { return plat::Utf8ToAnsi(Text(s)); }
@@ -118,16 +123,12 @@ int CastrelLogin(Account* account) {
 void CastrelClose(PresenceConnectionRec* connection) {
     CCastrelSession* session = SessionOf(connection);
     if (!session) {
-        DebugTrace(kModule, 1, "castrel: close without a session (kx_session)\n");
+        ReportFailedCheck("kx_session", __LINE__);
         return;
     }
     DebugTrace(kModule, 3, "castrel: sign out\n");
     session->StopTimer();
-    session->WithCore([](CCastrelCore* core) {
-        core->SignOut();
-        // The pump is stopped: send the queued sign-out now, or the server keeps us online.
-        core->TickCore();
-    });
+    session->WithCore([](CCastrelCore* core) { core->SignOut(); });
     connection->protocolData = nullptr;
     session->m_notifier->m_connection = nullptr;
 }
@@ -135,8 +136,9 @@ void CastrelClose(PresenceConnectionRec* connection) {
 int CastrelSendIm(PresenceConnectionRec* connection, std::vector<PresenceBuddyRecord>* recipients, const char* text,
                   const char* threadId, int kind) {
     CCastrelSession* session = SessionOf(connection);
-    if (!session || !recipients || recipients->empty()) {
-        DebugTrace(kModule, 1, "castrel: send without a session or recipients (!recip.empty())\n");
+    if (!recipients || recipients->empty()) ReportFailedCheck("!recip.empty()", __LINE__);
+    if (!session || !recipients) {
+        ReportFailedCheck("kx_session", __LINE__);
         if (recipients) recipients->clear();
         return -1;
     }

@@ -179,7 +179,7 @@ bool OnAddressBookResult(AsRequest* r, BookHost* host) {
             if (code == 0) AddGroupMembers(g, id.c_str());
             if (CAddressBookDlg* page = BookPage()) {
                 page->GroupTree()->RemoveGroupById(id.c_str());
-                page->RebuildGroupTree(id.c_str());
+                if (code == 0) page->RebuildGroupTree(id.c_str());  // a refused group stays out of the tree
             }
             break;
         }

@@ -77,36 +77,49 @@ using frame_internal::Q;
 // ---------------------------------------------------------------------------------------------
 // Sign-in.
 
+// The user's pages and windows close: the call pages hang up and log their calls, the address book saves
+// its groups' flags and empties its store, the other pages and the user's windows go.
+void CMainFrame::ClosePages() {
+    if (m_calls) m_calls->CloseAll();
+    if (m_pBookPage) {
+        m_pSheet->RemovePage(m_pBookPage);
+        m_pBookPage->close();
+        m_pBookPage->deleteLater();
+        m_pBookPage = nullptr;
+    }
+    if (m_pServicePage) {
+        m_pSheet->RemovePage(m_pServicePage);
+        m_pServicePage->deleteLater();
+        m_pServicePage = nullptr;
+    }
+    if (m_calls) {
+        for (CNqPropertyPage* p : {m_callsDial, m_callsLog})
+            if (p) m_pSheet->RemovePage(p);
+        m_calls->DropPages();
+        m_callsDial = m_callsLog = nullptr;
+    }
+    // The search, chat-room, SMS and chat-record windows go too: the record browser would go on
+    // showing this user's records to whoever signs in next.
+    if (BookHooks().closeWindows) BookHooks().closeWindows();  // address book windows
+    if (ChatHooks().closeWindows) ChatHooks().closeWindows();  // chat windows
+}
+
 void CMainFrame::LogoffReset(int mode) {
     if (mode == LOGIN_SIGNED_OUT) {
         // The chat windows close before the accounts they hold are freed, without a word to the service.
         if (ChatHooks().closeAll) ChatHooks().closeAll(1);  // chat windows
         // A call still running (the link was lost under it) ends here while call control still runs:
         // its page hangs up and logs it before the call log is cleared and the phone line signs off.
-        if (m_calls) m_calls->CloseAll();
+        const bool bookPage = m_pBookPage != nullptr;
+        ClosePages();  // the address book's page saves and empties its store
+        if (!bookPage) {
+            // A sign-in that failed after the contact list came has no page: its store goes all the same,
+            // or the next user who signs in here would get this one's contacts and groups.
+            std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+            for (AddrNode* root : g_addrBookRoots) AddrBook_DeleteSubtree(root);
+        }
         // The address book's items go before the accounts take their identities away.
-        if (m_pBookPage) {
-            m_pSheet->RemovePage(m_pBookPage);
-            m_pBookPage->close();  // the address book saves and empties its store
-            m_pBookPage->deleteLater();
-            m_pBookPage = nullptr;
-        }
         Account_LogoffAll();  // accounts of the user's own account file stay for the save at exit
-        if (m_pServicePage) {
-            m_pSheet->RemovePage(m_pServicePage);
-            m_pServicePage->deleteLater();
-        }
-        if (m_calls) {
-            for (CNqPropertyPage* p : {m_callsDial, m_callsLog})
-                if (p) m_pSheet->RemovePage(p);
-            m_calls->DropPages();
-            m_callsDial = m_callsLog = nullptr;
-        }
-        m_pServicePage = nullptr;
-        // The search, chat-room, SMS and chat-record windows go too: the record browser would go on
-        // showing this user's records to whoever signs in next.
-        if (BookHooks().closeWindows) BookHooks().closeWindows();  // address book windows
-        if (ChatHooks().closeWindows) ChatHooks().closeWindows();  // chat windows
         CallLog_Clear();  // the next user's calls are not this one's
         buddyListSeen_ = false;
         m_pSheet->setCurrentWidget(m_navigatePage);

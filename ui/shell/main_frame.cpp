@@ -601,6 +601,9 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     }
     hide();
     if (m_wndTray) m_wndTray->RemoveIcon();
+    // The pages close before the sign-out: the call pages hang up at once and the address book saves
+    // its groups' flags, which the sign-out's reset would otherwise drop with the store.
+    ClosePages();
     bool anyOnline = false;
     ForEachAccount([&](Account* a) {
         if (!Account_IsOffline(a)) anyOnline = true;
@@ -633,7 +636,7 @@ void CMainFrame::ReadChatSettings() {
 }
 
 void CMainFrame::FinishClose() {
-    if (m_calls) m_calls->CloseAll();
+    if (m_calls) m_calls->CloseAll();  // a call that came in during the sign-out wait
     DebugTrace(MOD_SYSTEM, 2, "Sign-out wait over, state %d", m_nLoginState);
     closed_ = true;
     if (onClosed) onClosed();

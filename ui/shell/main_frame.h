@@ -177,6 +177,7 @@ private:
     void OnLinkTimer();
     void ContinueClose();
     void FinishClose();
+    void ClosePages();
     // A message box over the frame; icon is a QMessageBox::Icon (exclamation unless said).
     void Box(const QString& text, const QString& title, int icon = 2);
     void UpdateOnlineCount();

@@ -469,3 +469,78 @@ TEST_F(ShellFrame, LanguageSwitchRedoesTheStartPageLinksAndTheStatusBarBothWays)
     for (const auto& [key, text] : dialog) EXPECT_EQ(QString::fromUtf8(text), CCustomizeDialog::Text(QString::fromUtf8(key))) << key;
     g_strUserId.clear();
 }
+
+namespace {
+// The address book's page as the frame sees it: counts its close and whether the account was still online then.
+class RecordingBookPage : public CNqPropertyPage {
+public:
+    explicit RecordingBookPage(std::vector<std::string>* log) : CNqPropertyPage(PAGE_BOOK), log_(log) {}
+    QString TabTitle() const override { return "Book"; }
+    int TabImage() const override { return 0; }
+
+protected:
+    void closeEvent(QCloseEvent* e) override {
+        bool online = false;
+        for (Account* a = g_accountList; a; a = a->next) online |= Account_IsOnline(a);
+        log_->push_back(online ? "book closed online" : "book closed offline");
+        CNqPropertyPage::closeEvent(e);
+    }
+
+private:
+    std::vector<std::string>* log_;
+};
+}  // namespace
+
+TEST_F(ShellFrame, ExitWhileSignedInClosesThePagesBeforeTheSignOut) {
+    std::map<std::string, int> seen;
+    fakecalls::Registered calls(&seen);
+    std::vector<std::string> log;
+    BookHooks().createPage = [&]() -> CNqPropertyPage* { return new RecordingBookPage(&log); };
+    int windows = 0;
+    BookHooks().closeWindows = [&] { ++windows; };
+    {
+        CMainFrame frame;
+        g_strUserId = "alice";
+        frame.LogoffReset(LOGIN_SIGNED_IN);
+        ASSERT_TRUE(log.empty());
+        PresenceConnection link;
+        link.state = PRESENCE_CONNECTED;
+        Account* account = Account_New("alice", ACCOUNT_TYPE_SERVICE);
+        ASSERT_EQ(1, Account_Add(account));
+        Account_SetConnection(account, &link);
+        bool closed = false;
+        frame.onClosed = [&] { closed = true; };
+        frame.close();
+        // Still waiting for the sign-out, the pages are already closed and gone from the sheet.
+        EXPECT_EQ(LOGIN_SIGNING_OUT, frame.m_nLoginState);
+        EXPECT_EQ(std::vector<std::string>{"book closed online"}, log);
+        EXPECT_EQ(1, seen["close all"]) << "the call pages hang up before the wait";
+        EXPECT_EQ(1, windows);
+        EXPECT_EQ(1, frame.Sheet()->count()) << "only the start page stays";
+        Account_SetConnection(account, nullptr);
+        frame.Dispatch(WM_LOGIN_STATE, 0, 0);  // the sign-out is done
+        ASSERT_TRUE(QTest::qWaitFor([&] { return closed; }, 5000));
+        EXPECT_EQ(1u, log.size());
+    }
+    BookHooks().createPage = nullptr;
+    BookHooks().closeWindows = nullptr;
+    g_strUserId.clear();
+}
+
+TEST_F(ShellFrame, ASignInThatFailsAfterTheContactListLeavesNoContactsBehind) {
+    ASSERT_EQ(1, AddrBook_Init());
+    CMainFrame frame;
+    g_strUserId = "alice";
+    frame.Dispatch(WM_LOGIN_STATE, 1, 0);
+    // The contact list came, then the phone line refused: no address-book page was ever made.
+    AddrGroup* group = AddrBook_NewGroup("Friends", "g1");
+    ASSERT_EQ(1, AddrBook_AttachGroup(group, g_addrBookRoots[0], nullptr));
+    ASSERT_EQ(1, AddrBook_AttachContact(AddrBook_NewContact("Alice", nullptr, "u1"), group, nullptr));
+    frame.Dispatch(WM_LOGIN_STATE, 4, 0);
+    frame.Dispatch(WM_LOGIN_STATE, 0, 0);
+    EXPECT_EQ(LOGIN_SIGNED_OUT, frame.m_nLoginState);
+    for (AddrNode* root : g_addrBookRoots) EXPECT_EQ(nullptr, root->child);
+    EXPECT_EQ(nullptr, AddrBook_FindById(g_addrBookRoots[0], "u1"));
+    g_strUserId.clear();
+    AddrBook_Init();
+}
