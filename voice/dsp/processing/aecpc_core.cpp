@@ -77,22 +77,48 @@ int64_t sumSquares(const int16_t* v, int n) {
   return s;
 }
 
-void rewindowEnergies(AecPcCore* c, int i) {
-  const int s = spanStart(c, i);
-  c->farEnergy = sumSquares(c->buf.history + s, c->taps);
-  c->refEnergy = sumSquares(c->buf.reference + s, c->taps);
+// Both sliding energies share one exponent; their mantissas stay at or below 2^30.
+void normaliseEnergies(AecPcCore* c, int64_t far, int64_t ref) {
+  int e = c->energyExp;
+  while ((far > (int64_t{1} << 30) || ref > (int64_t{1} << 30))) {
+    far >>= 1;
+    ref >>= 1;
+    ++e;
+  }
+  while (e > 0 && far <= (int64_t{1} << 29) && ref <= (int64_t{1} << 29)) {
+    far <<= 1;
+    ref <<= 1;
+    --e;
+  }
+  c->farEnergy = static_cast<int32_t>(far);
+  c->refEnergy = static_cast<int32_t>(ref);
+  c->energyExp = static_cast<int16_t>(e);
 }
 
-// Advances both sliding energies by one sub-block: the newest 16 samples in, the oldest 16 out.
+void rewindowEnergies(AecPcCore* c, int i) {
+  const int s = spanStart(c, i);
+  c->energyExp = 0;
+  normaliseEnergies(c, sumSquares(c->buf.history + s, c->taps), sumSquares(c->buf.reference + s, c->taps));
+}
+
+// Advances both sliding energies by one sub-block: the newest 16 samples in, the oldest 16 out, at the
+// energies' exponent.
 void slideEnergies(AecPcCore* c, int i) {
   const int s = spanStart(c, i);
   const int n = c->taps;
-  c->farEnergy += sumSquares(c->buf.history + s, kAecPcSubBlock) - sumSquares(c->buf.history + s + n, kAecPcSubBlock);
-  c->refEnergy +=
-      sumSquares(c->buf.reference + s, kAecPcSubBlock) - sumSquares(c->buf.reference + s + n, kAecPcSubBlock);
-  // Exact sums cannot go negative; keep the previous values if anything ever disagrees.
-  if (c->farEnergy < 0 || c->refEnergy < 0) rewindowEnergies(c, i);
+  const int e = c->energyExp;
+  int64_t far = c->farEnergy + (sumSquares(c->buf.history + s, kAecPcSubBlock) >> e) -
+                (sumSquares(c->buf.history + s + n, kAecPcSubBlock) >> e);
+  int64_t ref = c->refEnergy + (sumSquares(c->buf.reference + s, kAecPcSubBlock) >> e) -
+                (sumSquares(c->buf.reference + s + n, kAecPcSubBlock) >> e);
+  // Truncation at a changing exponent can take a sum below 0: the previous value stands then.
+  if (far < 0) far = c->farEnergy;
+  if (ref < 0) ref = c->refEnergy;
+  normaliseEnergies(c, far, ref);
 }
+
+// The reference energy as a plain number.
+int64_t referenceEnergy(const AecPcCore* c) { return int64_t{c->refEnergy} << c->energyExp; }
 
 void setTapCount(AecPcCore* c, int n, int i) {
   if (n > c->taps) std::fill(c->buf.taps + c->taps, c->buf.taps + n, int16_t{0});
@@ -141,6 +167,15 @@ void whiten(AecPcCore* c) {
   }
 }
 
+// near2 > m2 * t / 2^21, with 16-bit mantissas of m2 and t.
+bool doubleTalkSample(int32_t near2, int32_t m2, int32_t t) {
+  const int n1 = Spl_NormW32(m2), n2 = Spl_NormW32(t);
+  const int32_t product = (Spl_ShlWrapW32(m2, n1) >> 16) * (Spl_ShlWrapW32(t, n2) >> 16);
+  const int shift = n1 + n2 - 11;
+  if (shift >= 0) return near2 > (product >> shift);
+  return (near2 >> 6) > ((int64_t{product} << -shift) >> 6);
+}
+
 // Far-end activity (double-talk) detector for sub-block i; sets the holds and feeds the peak history.
 void detectDoubleTalk(AecPcCore* c, int i) {
   const int h = 128 * blocksPer10ms(c);
@@ -154,8 +189,8 @@ void detectDoubleTalk(AecPcCore* c, int i) {
   for (int j = 0; j < kAecPcSubBlock; ++j) {
     const int idx = 79 - kAecPcSubBlock * i + c->delayEstimate - j;
     m = std::max(m, std::abs(int32_t{c->buf.history[idx]}));
-    const int64_t nearSample = c->nearBlock[kAecPcSubBlock * i + j];
-    const bool dt = (nearSample * nearSample) * (int64_t{1} << 21) > i64(m) * m * c->dtThreshold;
+    const int32_t nearSample = c->nearBlock[kAecPcSubBlock * i + j];
+    const bool dt = doubleTalkSample(nearSample * nearSample, m * m, c->dtThreshold);
     if (dt) {
       ++dtSamples;
       int hang = c->dtHangover;
@@ -217,7 +252,7 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (!c->adaptEnabled || c->hold[i] || c->blocks <= 1 || c->lengthChanged) return false;
   if (nearTalks(c)) return false;
   if (c->adaptCount > 1600 && c->echoPower < 6000) return false;
-  if (c->refEnergy < int64_t{c->energyThreshold} * c->taps) return false;
+  if (referenceEnergy(c) < int64_t{c->energyThreshold} * c->taps) return false;
   // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
   // learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough to
   // find an echo that appears later. Not while the microphone plainly follows the far end: that is an
@@ -230,9 +265,8 @@ bool adaptationControl(AecPcCore* c, int i) {
 
 // NLMS step and its exponent from the sliding reference energy.
 void stepSize(const AecPcCore* c, int16_t* g16, int* stepExp) {
-  const int64_t e = c->refEnergy;
-  const int eExp = std::max(0, static_cast<int>(std::bit_width(static_cast<uint64_t>(e))) - 30);
-  const int32_t eMant = static_cast<int32_t>(e >> eExp);
+  const int eExp = c->energyExp;
+  const int32_t eMant = c->refEnergy;
   const int32_t d = Spl_AddSatW32(eMant >> 1, c->regulariser >> std::min(eExp + 1, 31));
   const int nd = Spl_NormW32(d);
   const int16_t d16 = static_cast<int16_t>(Spl_ShlWrapW32(d, nd) >> 16);
@@ -412,43 +446,8 @@ void trackCancellation(AecPcCore* c, int i) {
 // the error or to suppress: it may be the near-end talker the filter has wrongly learnt.
 bool filterCancels(const AecPcCore* c) { return c->echoConfirmed != 0; }
 
-// Learns, while the far end talks alone, what the echo alone brings: the filter's error against its held
-// echo estimate, and the microphone against the held far-end power at the echo's delay. The room's
-// reverberation outlasts the filter's span; both are held with a slow decay (about 0.3 dB per ms).
-void trackResidualEcho(AecPcCore* c, int i) {
-  const int B = blocksPer10ms(c);
-  const int64_t p = delayedPower(c, delayedIndex(c));
-  c->tailEcho = std::max(c->echoPower, c->tailEcho - (c->tailEcho >> (2 + B)));
-  c->tailFar = std::max(static_cast<int32_t>(p), c->tailFar - (c->tailFar >> (2 + B)));
-  // Only where the filter removes half of what the microphone hears: that is its echo. An unrelated
-  // near talker (in double talk, or with the echo gone) would otherwise be taken for it.
-  if (p <= 4 * i64(c->farFloor) || p < kFarActive || c->hold[i] || nearTalks(c) || c->suppState != 1 ||
-      !filterCancels(c) || 2 * i64(c->residualPower) > c->nearPower)
-    return;
-  auto follow = [](int32_t* gain, int64_t power, int64_t reference) {
-    const int64_t r = std::min<int64_t>((power << 12) / std::max<int64_t>(reference, 1), int64_t{1} << 16);
-    *gain += static_cast<int32_t>(r > *gain ? (r - *gain) >> 5 : (r - *gain) >> 7);
-  };
-  follow(&c->echoGain, std::max<int64_t>(i64(c->nearPower) - c->noiseFloor, 0), c->tailFar);
-  follow(&c->tailGain, std::max<int64_t>(i64(c->residualPower) - c->noiseFloor, 0), c->tailEcho);
-}
-
-// The error is no more than the filter leaves of the echo: in the near talker's pauses during double
-// talk the microphone holds only that, long before the state machine takes the near talker for gone.
-bool residualOnly(const AecPcCore* c) {
-  if (!filterCancels(c)) return false;
-  if (c->tailEcho > 2 * i64(c->noiseFloor)) {
-    const int64_t bound = 2 * ((i64(c->tailEcho) * c->tailGain) >> 12) + 2 * i64(c->noiseFloor);
-    if (c->residualPower <= bound) return true;
-  }
-  if (c->tailFar <= 4 * i64(c->farFloor)) return false;
-  const int64_t echoOnly = 2 * ((i64(c->tailFar) * c->echoGain) >> 12) + 2 * i64(c->noiseFloor);
-  return c->nearPower <= echoOnly;
-}
-
 void residualSuppression(AecPcCore* c, int i) {
   const int B = blocksPer10ms(c);
-  trackResidualEcho(c, i);
   const int64_t S = (i64(c->echoPower) >> 4) + (i64(c->noiseFloor) >> 4);
   const int64_t q = c->nearPower >> 2;
   int state = c->suppState;
@@ -537,10 +536,6 @@ void residualSuppression(AecPcCore* c, int i) {
   if (!sup && c->suppHold > 0) {
     sup = true;
     --c->suppHold;
-  }
-  if (!sup && residualOnly(c)) {
-    sup = true;
-    c->fullSuppress[i] = 1;
   }
   c->suppress[i] = sup ? 1 : 0;
   c->suppState = static_cast<int16_t>(state);
@@ -970,15 +965,7 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
   if (c->blocks == 1) rewindowEnergies(c, -1);
 
   if (++c->checkAge >= kCheckBlocks * B) {
-    // On the signal since the last snapshot, the newer one did worse than the one before it: what the
-    // filter learnt since is the near talker, not the echo. Go back, once there is an echo to keep.
-    if (c->adaptEnabled && c->echoConfirmed && c->checkSum > c->priorSum) {
-      std::memcpy(c->buf.taps, c->priorTaps, sizeof(c->priorTaps));
-      AecPcCore_TapEnergies(c);
-      if (c->reverts < INT16_MAX) ++c->reverts;
-    } else {
-      std::memcpy(c->priorTaps, c->checkTaps, sizeof(c->checkTaps));
-    }
+    std::memcpy(c->priorTaps, c->checkTaps, sizeof(c->checkTaps));
     std::memcpy(c->checkTaps, c->buf.taps, sizeof(c->checkTaps));
     c->checkSum = c->priorSum = 0;
     c->checkAge = 0;

@@ -53,9 +53,11 @@ struct AecPcCore {
   int16_t cngBlockHalf;               // 1 when the first half of cngBlock is filled
 
   int16_t delayEstimate;      // far-end offset, samples (0 .. kAecPcMaxDelay)
-  // Sliding energies over the filter span, exact (64-bit); the step uses their mantissa and exponent.
-  int64_t farEnergy;
-  int64_t refEnergy;
+  // Sliding energies over the filter span in block floating point: mantissas (at most 2^30) and
+  // their shared exponent.
+  int32_t farEnergy;
+  int32_t refEnergy;
+  int16_t energyExp;
   // Tap energies (Q21: sum of w^2 >> 9).
   int32_t tapEnergyHead, tapEnergyTail, tapEnergyRest, tapEnergy;
   int32_t regulariser;        // N * 26054
@@ -174,15 +176,6 @@ struct AecPcCore {
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
   int16_t echoHeard;          // set by the owner: the microphone's envelope follows the far end's
 
-  // What the filter leaves of the echo: its echo estimate's power held with a slow decay (the room's
-  // reverberation outlasts the filter's span), and the error's share of it (Q12) while the far end
-  // talks alone.
-  int32_t tailEcho;
-  int32_t tailGain;
-  // The same for the microphone against the far end's power at the echo's delay: what the echo alone
-  // brings to the microphone, whatever the filter has learnt.
-  int32_t tailFar;
-  int32_t echoGain;
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the
