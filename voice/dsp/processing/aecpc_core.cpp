@@ -255,9 +255,8 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (referenceEnergy(c) < int64_t{c->energyThreshold} * c->taps) return false;
   // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
   // learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough to
-  // find an echo that appears later. Not while the microphone plainly follows the far end: that is an
-  // echo the filter has yet to learn (a changed path, a moved window).
-  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear && !c->echoHeard) {
+  // find an echo that appears later.
+  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear) {
     if ((++c->slowAdaptCount & 7) != 0) return false;
   }
   return true;
@@ -800,7 +799,6 @@ int AecPcCore_Init(AecPcCore* c, int filterLength, int option, int mode) {
 }
 
 void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
-  const int16_t locked = c->delayLocked;
   const int16_t delay = c->delayEstimate;
   const int16_t adapt = c->adaptEnabled, supp = c->suppressEnabled, cng = c->cngEnabled;
   const int16_t outputMode = c->outputMode, cngMode = c->cngMode, selector = c->modeSelector;
@@ -824,44 +822,11 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   c->cngMode = cngMode;
   c->modeSelector = selector;
   AecPcCore_SetModeParams(c);
-  // Where the echo sits does not change with the filter.
-  c->delayLocked = locked;
 }
 
 bool AecPcCore_NearTalks(const AecPcCore* c) { return nearTalks(c); }
 
 bool AecPcCore_Cancelling(const AecPcCore* c) { return c->cancelNear > 2 * c->cancelResidual; }
-
-void AecPcCore_PlaceWindow(AecPcCore* c, int offset) {
-  const int32_t before = c->tapEnergy;
-  const int moved = std::abs(std::clamp(offset, 0, int{kAecPcMaxDelay}) - c->delayEstimate);
-  AecPcCore_SetDelay(c, offset);
-  c->delayLocked = 1;
-  // Most of the echo model left the window: what is left is a young filter. Its stages start anew, or
-  // a double-talk threshold from the few taps left would hold every sub-block and the filter would
-  // never learn the echo at its new place. So too for a filter that never confirmed an echo and now
-  // sees a window far from the old one: the small steps it reached fitted no echo, and would take
-  // seconds to learn the one now in view.
-  if (2 * i64(c->tapEnergy) < before || (!c->echoConfirmed && 4 * moved > c->taps)) {
-    c->adaptCount = 0;
-    c->dtStageReached = 0;
-    c->dtThreshold = kDoubleTalkStart;
-    c->stepConstant = kStepInitial;
-    c->stepRuns[0] = c->stepRuns[1] = c->stepRuns[2] = 0;
-    c->goodCount = 0;
-    c->slowDivergeRun = 0;
-    c->backupValid = 0;
-  }
-}
-
-void AecPcCore_FarEndJumped(AecPcCore* c, int samples) {
-  // The window moves with the far end: the taps stay on the same echo.
-  const int16_t proven = c->echoProven;
-  const int to = std::clamp(c->delayEstimate + samples, 0, int{kAecPcMaxDelay});
-  const bool whole = to == c->delayEstimate + samples;
-  AecPcCore_SetDelay(c, to);
-  if (whole) c->echoProven = proven;
-}
 
 void AecPcCore_SetDelay(AecPcCore* c, int offset) {
   offset = std::clamp(offset, 0, kAecPcMaxDelay);

@@ -161,20 +161,17 @@ struct AecPcCore {
   // both: adaptation that made the filter worse there (the near talker learnt in double talk) is undone.
   int16_t priorTaps[kAecPcMaxTaps];
   int64_t checkSum, priorSum; // error energies of both snapshots since the last one was taken
-  int16_t reverts;            // snapshots undone, for diagnostics
   int16_t nearHang;
   int16_t nearRun;            // sub-blocks since the near talker last paused           // sub-blocks the near talker is still taken to talk
   int16_t priorEcho[kAecPcBlock];  // the echo the snapshot before predicts
   int32_t priorEchoPower;
 
-  int16_t delayLocked;        // the owner placed the window on the echo: the queue's offset no longer moves it
   int64_t cancelNear;
   int64_t cancelResidual;
   int16_t echoConfirmed;      // the snapshot removed 3 dB; cleared after 1.5 s of a useless filter
   int16_t echoProven;         // the snapshot once removed 9 dB: good enough to tell the near talker
   int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it was useless
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
-  int16_t echoHeard;          // set by the owner: the microphone's envelope follows the far end's
 
 };
 
@@ -192,11 +189,6 @@ void AecPcCore_SetDelay(AecPcCore* core, int offset);
 bool AecPcCore_NearTalks(const AecPcCore* c);
 // The filter's last snapshot removes 3 dB of what the microphone hears while the far end plays.
 bool AecPcCore_Cancelling(const AecPcCore* c);
-// Puts the filter window at `offset` samples and keeps it there against the queue's offset.
-void AecPcCore_PlaceWindow(AecPcCore* c, int offset);
-// The far end handed in jumped by `samples` (positive: newer, after frames were dropped from the queue;
-// negative: older, after frames were repeated): the window moves with it to stay on the echo.
-void AecPcCore_FarEndJumped(AecPcCore* c, int samples);
 // Re-initialisation that keeps the delay estimate, the enables, output and comfort-noise modes and
 // the tuning selector (a reset request, or the end of a bypass).
 void AecPcCore_Reinit(AecPcCore* core, int option, int mode);
