@@ -802,15 +802,10 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   const int16_t delay = c->delayEstimate;
   const int16_t adapt = c->adaptEnabled, supp = c->suppressEnabled, cng = c->cngEnabled;
   const int16_t outputMode = c->outputMode, cngMode = c->cngMode, selector = c->modeSelector;
-  // A diverged filter does not mean the echo has gone: what the old one showed stands until the new
-  // one shows otherwise.
-  const int16_t confirmed = c->echoConfirmed, unconfirmRun = c->unconfirmRun;
   const int64_t cancelNear = c->cancelNear;
+  // The new filter has confirmed nothing: its estimate is whatever it learns first, the near talker
+  // too, so it neither outputs its error nor suppresses until it has removed an echo itself.
   AecPcCore_Init(c, c->filterLength ? c->filterLength : 512, option, mode);
-  c->echoConfirmed = confirmed;
-  // The new filter predicts nothing yet (echoProven is 0): it cannot tell a near talker until it has
-  // proven itself.
-  c->unconfirmRun = unconfirmRun;
   // Its snapshot has removed nothing yet.
   c->cancelNear = cancelNear;
   c->cancelResidual = cancelNear;

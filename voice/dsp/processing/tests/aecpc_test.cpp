@@ -593,7 +593,7 @@ TEST(VprocAecPc, FindsAnEchoThatAppearsLate) {
 }
 
 // The reverse: the echo goes (a headset plugged in) and the near end then talks over an unrelated far
-// end. Once the filter has been useless for a while the near end passes untouched again.
+// end. From half a second after, the near end passes whole, through the filter's resets as well.
 TEST(VprocAecPc, ForgetsAnEchoThatHasGone) {
   for (int rate : {8000, 16000}) {
     const int n = rate / 100;
@@ -616,12 +616,13 @@ TEST(VprocAecPc, ForgetsAnEchoThatHasGone) {
     EXPECT_TRUE(confirmed) << rate;
     double median = 0, worst = 0;
     const auto reference = HighPassedLike(a, mic);
-    windowCorrelations(out, reference, nearSpeech, 3000, gone + static_cast<size_t>(5 * rate), out.size(), rate,
+    windowCorrelations(out, reference, nearSpeech, 3000, gone + static_cast<size_t>(rate / 2), out.size(), rate,
                        &median, &worst);
-    // Measured at 16 kHz: median 0.98 or more, but one quarter-second (correlation 0.01) is still taken
-    // for the echo while the filter lets go of it.
+    // The filter diverges on the near talker and is reset: the new one learns the near talker first,
+    // and until it has removed an echo itself its estimate is no reason to suppress. Measured worst
+    // 1.00 (8 kHz) and 0.99 (16 kHz); 0.005 and 0.008 while a reset kept the old filter's confirmation.
     EXPECT_GE(median, 0.98) << rate;
-    if (rate == 8000) EXPECT_GE(worst, 0.9) << rate;
+    EXPECT_GE(worst, 0.9) << rate;
   }
 }
 
