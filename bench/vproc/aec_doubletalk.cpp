@@ -3,7 +3,8 @@
 // The scenes of the canceller's condition tests: far-end speech through a room, noise at -61 dBFS, and
 // near-end speech for ten seconds from the fourth second, driven as the engine drives the canceller.
 // Per rate and variation of the signal it prints, in dB of echo over what is left in the near talker's
-// pauses (20-ms windows without near speech): the output and the linear filter's error; then the
+// pauses (20-ms windows without near speech): the output, the microphone over the output (and the share
+// of pause windows where the output is more than 1 dB louder than the microphone), and the linear filter's error; then the
 // near end kept (median correlation, level) and the output's ERLE in the last second, after the talk.
 #include <algorithm>
 #include <cmath>
@@ -47,7 +48,7 @@ struct Room {
 };
 
 struct Result {
-  double pauseOut = 0, pauseError = 0, nearMedian = 0, nearLevelDb = 0, lastSecond = 0;
+  double pauseOut = 0, pauseMic = 0, louder = 0, pauseError = 0, nearMedian = 0, nearLevelDb = 0, lastSecond = 0;
 };
 
 double correlation(const int16_t* a, const int16_t* b, size_t n) {
@@ -89,11 +90,16 @@ Result run(const Room& room, int rate, uint32_t variation) {
 
   Result r;
   const size_t w = sec / 50;
-  double e = 0, o = 0, ee = 0, er = 0;
+  double e = 0, m = 0, o = 0, ee = 0, er = 0;
+  int windows = 0, louderWindows = 0;
   for (size_t t = dtStart; t + w <= dtEnd; t += w) {
     if (Rms(nearSpeech.data() + t, w) > 10) continue;
     e += Energy(echo.data() + t, w);
-    o += Energy(out.data() + t, w);
+    const double mw = Energy(mic.data() + t, w), ow = Energy(out.data() + t, w);
+    m += mw;
+    o += ow;
+    ++windows;
+    if (ow > 1.26 * mw) ++louderWindows;
     for (size_t i = t; i < t + w; ++i) {
       if (!errKept[i]) continue;
       ee += double(echo[i]) * echo[i];
@@ -101,6 +107,8 @@ Result run(const Room& room, int rate, uint32_t variation) {
     }
   }
   r.pauseOut = 10 * std::log10(e / std::max(o, 1.0));
+  r.pauseMic = 10 * std::log10(m / std::max(o, 1.0));
+  r.louder = windows > 0 ? 100.0 * louderWindows / windows : 0;
   r.pauseError = 10 * std::log10(ee / std::max(er, 1.0));
 
   // The near end against itself high-passed as the canceller does, in 0.25-s windows where it talks.
@@ -134,12 +142,13 @@ int main() {
                         {"larger room (70-ms delay, 150-ms tail, card delay 30 ms short)", 70, 150, -30}};
   for (const Room& room : rooms) {
     std::printf("%s\n", room.name);
-    std::printf("  rate  var  pauses:out  pauses:filter  near:median  near:level  after:out\n");
+    std::printf("  rate  var  pauses:out  pauses:mic  louder%%  pauses:filter  near:median  near:level  after:out\n");
     for (int rate : {8000, 16000}) {
       double sumOut = 0, sumErr = 0, minOut = 1e9, minErr = 1e9;
       for (uint32_t v = 0; v < 8; ++v) {
         const Result r = run(room, rate, v);
-        std::printf("  %5d  %3u  %10.1f  %13.1f  %11.3f  %10.1f  %9.1f\n", rate, v, r.pauseOut, r.pauseError,
+        std::printf("  %5d  %3u  %10.1f  %10.1f  %7.1f  %13.1f  %11.3f  %10.1f  %9.1f\n", rate, v, r.pauseOut, r.pauseMic, r.louder,
+                    r.pauseError,
                     r.nearMedian, r.nearLevelDb, r.lastSecond);
         sumOut += r.pauseOut;
         sumErr += r.pauseError;

@@ -503,7 +503,7 @@ void traceCondition(int rate, const std::string& row, bool noisy) {
     const Samples hp = highPassed(rate, s.nearSpeech);
     const size_t n = static_cast<size_t>(rate / 100), half = static_cast<size_t>(rate / 2);
     Samples out(s.mic.size());
-    std::printf("%s (%d Hz)\n   t  removed  pauses  lin  window   taps  lag  conf proven reverts adapted step  tail\n",
+    std::printf("%s (%d Hz)\n   t  removed  pauses  lin  window   taps  conf proven adapted step  tail\n",
                 c.name, rate);
     double echoE = 0, restE = 0, pauseEchoE = 0, pauseRestE = 0, linEchoE = 0, linRestE = 0;
     const size_t p = static_cast<size_t>(rate / 50);
@@ -528,12 +528,11 @@ void traceCondition(int rate, const std::string& row, bool noisy) {
       }
       if ((o + n) % half == 0) {
         const AecPcCore& k = a->Core();
-        std::printf("%4.1f %8.1f %7.1f %5.1f %7d %6d %4d %5d %6d %7d %7d %5.3f %5.1f\n", double(o + n) / rate,
+        std::printf("%4.1f %8.1f %7.1f %5.1f %7d %6d %5d %6d %7d %5.3f %5.1f\n", double(o + n) / rate,
                     10 * std::log10(std::max(echoE, 1.0) / std::max(restE, 1.0)),
                     10 * std::log10(std::max(pauseEchoE, 1.0) / std::max(pauseRestE, 1.0)),
                     10 * std::log10(std::max(linEchoE, 1.0) / std::max(linRestE, 1.0)),
-                    k.delayEstimate + 80 * a->Queue().Count(), k.taps, a->EchoLag(), k.echoConfirmed, k.echoProven,
-                    k.reverts, k.adaptCount, k.stepConstant / 2147483648.0,
+                    k.delayEstimate + 80 * a->Queue().Count(), k.taps, k.echoConfirmed, k.echoProven, k.adaptCount, k.stepConstant / 2147483648.0,
                     10 * std::log10(std::max(k.tapEnergyTail, 1) / std::max(double(k.tapEnergy), 1.0)));
         echoE = restE = pauseEchoE = pauseRestE = linEchoE = linRestE = 0;
       }

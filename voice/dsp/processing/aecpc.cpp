@@ -13,18 +13,6 @@ constexpr int kFilterLength = 512;
 // would never be met and the settling phase would never end.
 constexpr int kMaxTarget = AecPcFarQueue::kSlots - 1;
 constexpr int kMaxOffset = 2048;
-constexpr int kEnvelopeBlock = 16;
-constexpr double kEchoLagClear = 0.5;  // normalised envelope correlation that counts as a clear echo
-constexpr int kEchoLagHold = 15;       // frames the lag must hold before the window moves to it
-constexpr double kEchoLagAverage = 128;  // sub-blocks per B averaged: a quarter of a second
-constexpr int kEchoLagReachMs = 70;   // the echo is looked for this far around the sound card's delay
-constexpr int kWindowLead = 64;        // samples per B of window before the echo starts
-
-double meanMagnitude(const int16_t* x) {
-  int32_t s = 0;
-  for (int k = 0; k < kEnvelopeBlock; ++k) s += std::abs(int32_t{x[k]});
-  return static_cast<double>(s) / kEnvelopeBlock;
-}
 
 }  // namespace
 
@@ -135,14 +123,6 @@ int AecPc::Init(int rate, int option) {
   std::memset(lastBlock_, 0, sizeof(lastBlock_));
   queue_.Reposition(0);
   option_ = static_cast<int16_t>(option);
-  std::fill(std::begin(farEnvelope_), std::end(farEnvelope_), 0.0);
-  std::fill(std::begin(envelopeCorr_), std::end(envelopeCorr_), 0.0);
-  farEnvelopeIndex_ = 0;
-  farMean_ = nearMean_ = farVar_ = nearVar_ = 0;
-  echoLagCandidate_ = -1;
-  echoLagRun_ = 0;
-  echoLag_ = -1;
-  echoLagStrength_ = 0;
 
   core_.rate = rate_;
   if (AecPcCore_Init(&core_, kFilterLength, option, mode_) == -1 && result == 0) result = AECPC_ERROR_CORE_INIT;
@@ -178,13 +158,6 @@ int AecPc::Process(const int16_t* samples, int count) {
   if (samples == nullptr || count != 80) return AECPC_ERROR_FAR_LENGTH;
   if (!settling_) Refill();
   queue_.Write(samples, count);
-  for (int k = 0; k < count; k += kEnvelopeBlock) {
-    farEnvelopeIndex_ = (farEnvelopeIndex_ + 1) % kEchoLags;
-    const double a = meanMagnitude(samples + k);
-    farEnvelope_[farEnvelopeIndex_] = a;
-    farMean_ += (a - farMean_) / 64;
-    farVar_ += ((a - farMean_) * (a - farMean_) - farVar_) / (kEchoLagAverage * blocksPer10ms_);
-  }
   return 0;
 }
 
@@ -225,7 +198,6 @@ void AecPc::DropOldest() {
   const int count = queue_.Count();
   if (count == 0) return;
   queue_.Reposition(count - 1);
-  if (core_.delayLocked) AecPcCore_FarEndJumped(&core_, 80);
 }
 
 void AecPc::TrackDelay() {
@@ -258,77 +230,6 @@ void AecPc::TrackDelay() {
   }
 }
 
-// The microphone frame (before cancelling) against the far end's envelope at every lag. The newest
-// far-end entry lines up with the frame's last 16 samples. This runs while the filter takes the
-// microphone for a near talker too: after a path change that is the echo at its new place, and only
-// this correlation shows it; a real near talker merely lowers the correlation below a clear echo.
-void AecPc::FollowEcho(const int16_t* mic, int count) {
-  const int subs = count / kEnvelopeBlock;
-  const double rate = 1.0 / (kEchoLagAverage * blocksPer10ms_);
-  for (int s = 0; s < subs; ++s) {
-    const double b = meanMagnitude(mic + kEnvelopeBlock * s);
-    nearMean_ += (b - nearMean_) / 64;
-    const double db = b - nearMean_;
-    nearVar_ += (db * db - nearVar_) * rate;
-    int idx = ((farEnvelopeIndex_ - (subs - 1 - s)) % kEchoLags + kEchoLags) % kEchoLags;
-    for (int lag = 0; lag < kEchoLags; ++lag) {
-      envelopeCorr_[lag] += (db * (farEnvelope_[idx] - farMean_) - envelopeCorr_[lag]) * rate;
-      if (--idx < 0) idx = kEchoLags - 1;
-    }
-  }
-  // Only near the sound card's delay: a sound card is not that far off, while two talkers' envelopes
-  // can match by chance anywhere.
-  const int hint = delayMs_ * rate_ / 1000 / kEnvelopeBlock;
-  const int reach = kEchoLagReachMs * rate_ / 1000 / kEnvelopeBlock;
-  const int from = std::clamp(hint - reach, 0, kEchoLags - 1);
-  const int to = std::clamp(hint + reach, 0, kEchoLags - 1);
-  int best = from;
-  for (int lag = from + 1; lag <= to; ++lag)
-    if (envelopeCorr_[lag] > envelopeCorr_[best]) best = lag;
-  const double norm = std::sqrt(farVar_ * nearVar_);
-  echoLagStrength_ = norm > 0 ? envelopeCorr_[best] / norm : 0;
-  const bool clear = echoLagStrength_ > kEchoLagClear;
-  if (!clear || std::abs(best - echoLagCandidate_) > 2) {
-    echoLagCandidate_ = clear ? best : -1;
-    echoLagRun_ = 0;
-    return;
-  }
-  if (++echoLagRun_ < kEchoLagHold) return;
-  // The echo starts where the correlation rises to the peak, before the room's reverberation.
-  int onset = best;
-  while (onset > from && envelopeCorr_[onset - 1] > 0.5 * envelopeCorr_[best]) --onset;
-  echoLag_ = kEnvelopeBlock * onset;
-}
-
-// Keeps the filter window on the echo: the echo's onset a little inside the window's front half. An
-// echo earlier than the queue holds the far end back lets queued frames go.
-void AecPc::PlaceWindow() {
-  if (core_.echoConfirmed) core_.delayLocked = 1;
-  if (echoLag_ < 0) return;
-  const int lead = kWindowLead * blocksPer10ms_;
-  int at = echoLag_ - 80 * queue_.Count();
-  if (at >= core_.delayEstimate + lead / 2 && at < core_.delayEstimate + core_.taps / 2) return;
-  // A filter that has shown an echo moves only when it removes nothing now and the echo has left the
-  // front half of its window (a path that changed its delay).
-  if (core_.echoConfirmed && (AecPcCore_Cancelling(&core_) || (at >= core_.delayEstimate &&
-                                                                at < core_.delayEstimate + core_.taps / 2)))
-    return;
-  // Nor on a lag the signals no longer show, while the filter has not proven it can tell a near talker:
-  // in double talk the correlation fades and such a filter's measure of itself is spoilt by the near
-  // talker, while the echo has not moved.
-  if (core_.echoConfirmed && !core_.echoProven && !core_.echoHeard) return;
-  if (at < lead) {
-    const int count = queue_.Count();
-    const int drop = std::min((lead - at + 79) / 80, count);
-    if (drop > 0) {
-      queue_.Reposition(count - drop);
-      AecPcCore_FarEndJumped(&core_, 80 * drop);
-      at += 80 * drop;
-    }
-  }
-  AecPcCore_PlaceWindow(&core_, std::clamp(at - lead, 0, kMaxOffset));
-}
-
 int AecPc::ProcessNearEnd(int16_t* samples, int count, int delayMs) {
   if (!Initialised() || samples == nullptr) return -1;
   if (count != 80 && count != 160) return -1;
@@ -343,8 +244,6 @@ int AecPc::ProcessNearEnd(int16_t* samples, int count, int delayMs) {
 
   if (B * delayMs_ * 0.1 < queue_.Count()) DropOldest();
 
-  int16_t mic[160];
-  std::memcpy(mic, samples, sizeof(int16_t) * static_cast<size_t>(count));
   for (int i = 0; i < count / 80; ++i) {
     int16_t far[80];
     if (queue_.Read(far) < 0)
@@ -353,8 +252,7 @@ int AecPc::ProcessNearEnd(int16_t* samples, int count, int delayMs) {
       std::memcpy(lastBlock_[i], far, sizeof(far));
     if ((rate_ == 8000 && i == 0) || (rate_ == 16000 && i == 1)) TrackDelay();
     if (offsetChanged_[0]) {
-      // Once the core has found the echo itself, the offset from the sound card's delay no longer moves it.
-      if (!core_.delayLocked) AecPcCore_SetDelay(&core_, offset_);
+      AecPcCore_SetDelay(&core_, offset_);
       offsetChanged_[0] = offsetChanged_[1] = 0;
     }
     int16_t* block = samples + 80 * i;
@@ -369,11 +267,8 @@ int AecPc::ProcessNearEnd(int16_t* samples, int count, int delayMs) {
 
   if (resetRequest_) {
     AecPcCore_Reinit(&core_, option_, mode_);
-    if (!core_.delayLocked) AecPcCore_SetDelay(&core_, offset_);
+    AecPcCore_SetDelay(&core_, offset_);
     resetRequest_ = 0;
   }
-  FollowEcho(mic, count);
-  core_.echoHeard = echoLag_ >= 0 && echoLagStrength_ > kEchoLagClear ? 1 : 0;
-  PlaceWindow();
   return 0;
 }

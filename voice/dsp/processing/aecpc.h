@@ -74,19 +74,11 @@ class AecPc {
   bool Settling() const { return settling_ != 0; }
   bool Estimating() const { return estimating_ != 0; }
   int Offset() const { return offset_; }
-  // Samples between the far end's arrival and its echo in the microphone, as the signals show; -1
-  // while they do not show it clearly.
-  int EchoLag() const { return echoLag_; }
-  // Normalised envelope correlation at the strongest lag.
-  double EchoLagStrength() const { return echoLagStrength_; }
 
  private:
   void Settle(int count, int delayMs);
   void TrackDelay();
   void Refill();
-  void FollowEcho(const int16_t* mic, int count);
-  void PlaceWindow();
-  // Drops the oldest queued frame; a window the core placed on the echo itself moves with the far end.
   void DropOldest();
 
   int16_t rate_ = 8000;
@@ -114,15 +106,5 @@ class AecPc {
   int16_t mode_ = 0;
   int16_t option_ = 0;
   AecPcCore core_{};
-  // Where the echo sits: the microphone's envelope (mean magnitude per 16 samples) against the far
-  // end's as it arrives, at every lag, slowly averaged.
-  static constexpr int kEchoLags = 256;
-  double farEnvelope_[kEchoLags] = {};
-  int farEnvelopeIndex_ = 0;
-  double envelopeCorr_[kEchoLags] = {};
-  double farMean_ = 0, nearMean_ = 0, farVar_ = 0, nearVar_ = 0;
-  int echoLagCandidate_ = -1, echoLagRun_ = 0;
-  int echoLag_ = -1;
-  double echoLagStrength_ = 0;
   std::unique_ptr<int16_t[]> taps_, backupTaps_, history_, reference_, peaks_;
 };

@@ -77,22 +77,48 @@ int64_t sumSquares(const int16_t* v, int n) {
   return s;
 }
 
-void rewindowEnergies(AecPcCore* c, int i) {
-  const int s = spanStart(c, i);
-  c->farEnergy = sumSquares(c->buf.history + s, c->taps);
-  c->refEnergy = sumSquares(c->buf.reference + s, c->taps);
+// Both sliding energies share one exponent; their mantissas stay at or below 2^30.
+void normaliseEnergies(AecPcCore* c, int64_t far, int64_t ref) {
+  int e = c->energyExp;
+  while ((far > (int64_t{1} << 30) || ref > (int64_t{1} << 30))) {
+    far >>= 1;
+    ref >>= 1;
+    ++e;
+  }
+  while (e > 0 && far <= (int64_t{1} << 29) && ref <= (int64_t{1} << 29)) {
+    far <<= 1;
+    ref <<= 1;
+    --e;
+  }
+  c->farEnergy = static_cast<int32_t>(far);
+  c->refEnergy = static_cast<int32_t>(ref);
+  c->energyExp = static_cast<int16_t>(e);
 }
 
-// Advances both sliding energies by one sub-block: the newest 16 samples in, the oldest 16 out.
+void rewindowEnergies(AecPcCore* c, int i) {
+  const int s = spanStart(c, i);
+  c->energyExp = 0;
+  normaliseEnergies(c, sumSquares(c->buf.history + s, c->taps), sumSquares(c->buf.reference + s, c->taps));
+}
+
+// Advances both sliding energies by one sub-block: the newest 16 samples in, the oldest 16 out, at the
+// energies' exponent.
 void slideEnergies(AecPcCore* c, int i) {
   const int s = spanStart(c, i);
   const int n = c->taps;
-  c->farEnergy += sumSquares(c->buf.history + s, kAecPcSubBlock) - sumSquares(c->buf.history + s + n, kAecPcSubBlock);
-  c->refEnergy +=
-      sumSquares(c->buf.reference + s, kAecPcSubBlock) - sumSquares(c->buf.reference + s + n, kAecPcSubBlock);
-  // Exact sums cannot go negative; keep the previous values if anything ever disagrees.
-  if (c->farEnergy < 0 || c->refEnergy < 0) rewindowEnergies(c, i);
+  const int e = c->energyExp;
+  int64_t far = c->farEnergy + (sumSquares(c->buf.history + s, kAecPcSubBlock) >> e) -
+                (sumSquares(c->buf.history + s + n, kAecPcSubBlock) >> e);
+  int64_t ref = c->refEnergy + (sumSquares(c->buf.reference + s, kAecPcSubBlock) >> e) -
+                (sumSquares(c->buf.reference + s + n, kAecPcSubBlock) >> e);
+  // Truncation at a changing exponent can take a sum below 0: the previous value stands then.
+  if (far < 0) far = c->farEnergy;
+  if (ref < 0) ref = c->refEnergy;
+  normaliseEnergies(c, far, ref);
 }
+
+// The reference energy as a plain number.
+int64_t referenceEnergy(const AecPcCore* c) { return int64_t{c->refEnergy} << c->energyExp; }
 
 void setTapCount(AecPcCore* c, int n, int i) {
   if (n > c->taps) std::fill(c->buf.taps + c->taps, c->buf.taps + n, int16_t{0});
@@ -141,6 +167,15 @@ void whiten(AecPcCore* c) {
   }
 }
 
+// near2 > m2 * t / 2^21, with 16-bit mantissas of m2 and t.
+bool doubleTalkSample(int32_t near2, int32_t m2, int32_t t) {
+  const int n1 = Spl_NormW32(m2), n2 = Spl_NormW32(t);
+  const int32_t product = (Spl_ShlWrapW32(m2, n1) >> 16) * (Spl_ShlWrapW32(t, n2) >> 16);
+  const int shift = n1 + n2 - 11;
+  if (shift >= 0) return near2 > (product >> shift);
+  return (near2 >> 6) > ((int64_t{product} << -shift) >> 6);
+}
+
 // Far-end activity (double-talk) detector for sub-block i; sets the holds and feeds the peak history.
 void detectDoubleTalk(AecPcCore* c, int i) {
   const int h = 128 * blocksPer10ms(c);
@@ -154,8 +189,8 @@ void detectDoubleTalk(AecPcCore* c, int i) {
   for (int j = 0; j < kAecPcSubBlock; ++j) {
     const int idx = 79 - kAecPcSubBlock * i + c->delayEstimate - j;
     m = std::max(m, std::abs(int32_t{c->buf.history[idx]}));
-    const int64_t nearSample = c->nearBlock[kAecPcSubBlock * i + j];
-    const bool dt = (nearSample * nearSample) * (int64_t{1} << 21) > i64(m) * m * c->dtThreshold;
+    const int32_t nearSample = c->nearBlock[kAecPcSubBlock * i + j];
+    const bool dt = doubleTalkSample(nearSample * nearSample, m * m, c->dtThreshold);
     if (dt) {
       ++dtSamples;
       int hang = c->dtHangover;
@@ -217,12 +252,11 @@ bool adaptationControl(AecPcCore* c, int i) {
   if (!c->adaptEnabled || c->hold[i] || c->blocks <= 1 || c->lengthChanged) return false;
   if (nearTalks(c)) return false;
   if (c->adaptCount > 1600 && c->echoPower < 6000) return false;
-  if (c->refEnergy < int64_t{c->energyThreshold} * c->taps) return false;
+  if (referenceEnergy(c) < int64_t{c->energyThreshold} * c->taps) return false;
   // Past its first steps, a filter whose snapshot removes nothing of what the microphone hears is
   // learning the near-end talker (no echo, or double talk): it takes only every eighth step, enough to
-  // find an echo that appears later. Not while the microphone plainly follows the far end: that is an
-  // echo the filter has yet to learn (a changed path, a moved window).
-  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear && !c->echoHeard) {
+  // find an echo that appears later.
+  if (c->adaptCount > kYoungFilter && c->cancelResidual >= c->cancelNear) {
     if ((++c->slowAdaptCount & 7) != 0) return false;
   }
   return true;
@@ -230,9 +264,8 @@ bool adaptationControl(AecPcCore* c, int i) {
 
 // NLMS step and its exponent from the sliding reference energy.
 void stepSize(const AecPcCore* c, int16_t* g16, int* stepExp) {
-  const int64_t e = c->refEnergy;
-  const int eExp = std::max(0, static_cast<int>(std::bit_width(static_cast<uint64_t>(e))) - 30);
-  const int32_t eMant = static_cast<int32_t>(e >> eExp);
+  const int eExp = c->energyExp;
+  const int32_t eMant = c->refEnergy;
   const int32_t d = Spl_AddSatW32(eMant >> 1, c->regulariser >> std::min(eExp + 1, 31));
   const int nd = Spl_NormW32(d);
   const int16_t d16 = static_cast<int16_t>(Spl_ShlWrapW32(d, nd) >> 16);
@@ -412,43 +445,8 @@ void trackCancellation(AecPcCore* c, int i) {
 // the error or to suppress: it may be the near-end talker the filter has wrongly learnt.
 bool filterCancels(const AecPcCore* c) { return c->echoConfirmed != 0; }
 
-// Learns, while the far end talks alone, what the echo alone brings: the filter's error against its held
-// echo estimate, and the microphone against the held far-end power at the echo's delay. The room's
-// reverberation outlasts the filter's span; both are held with a slow decay (about 0.3 dB per ms).
-void trackResidualEcho(AecPcCore* c, int i) {
-  const int B = blocksPer10ms(c);
-  const int64_t p = delayedPower(c, delayedIndex(c));
-  c->tailEcho = std::max(c->echoPower, c->tailEcho - (c->tailEcho >> (2 + B)));
-  c->tailFar = std::max(static_cast<int32_t>(p), c->tailFar - (c->tailFar >> (2 + B)));
-  // Only where the filter removes half of what the microphone hears: that is its echo. An unrelated
-  // near talker (in double talk, or with the echo gone) would otherwise be taken for it.
-  if (p <= 4 * i64(c->farFloor) || p < kFarActive || c->hold[i] || nearTalks(c) || c->suppState != 1 ||
-      !filterCancels(c) || 2 * i64(c->residualPower) > c->nearPower)
-    return;
-  auto follow = [](int32_t* gain, int64_t power, int64_t reference) {
-    const int64_t r = std::min<int64_t>((power << 12) / std::max<int64_t>(reference, 1), int64_t{1} << 16);
-    *gain += static_cast<int32_t>(r > *gain ? (r - *gain) >> 5 : (r - *gain) >> 7);
-  };
-  follow(&c->echoGain, std::max<int64_t>(i64(c->nearPower) - c->noiseFloor, 0), c->tailFar);
-  follow(&c->tailGain, std::max<int64_t>(i64(c->residualPower) - c->noiseFloor, 0), c->tailEcho);
-}
-
-// The error is no more than the filter leaves of the echo: in the near talker's pauses during double
-// talk the microphone holds only that, long before the state machine takes the near talker for gone.
-bool residualOnly(const AecPcCore* c) {
-  if (!filterCancels(c)) return false;
-  if (c->tailEcho > 2 * i64(c->noiseFloor)) {
-    const int64_t bound = 2 * ((i64(c->tailEcho) * c->tailGain) >> 12) + 2 * i64(c->noiseFloor);
-    if (c->residualPower <= bound) return true;
-  }
-  if (c->tailFar <= 4 * i64(c->farFloor)) return false;
-  const int64_t echoOnly = 2 * ((i64(c->tailFar) * c->echoGain) >> 12) + 2 * i64(c->noiseFloor);
-  return c->nearPower <= echoOnly;
-}
-
 void residualSuppression(AecPcCore* c, int i) {
   const int B = blocksPer10ms(c);
-  trackResidualEcho(c, i);
   const int64_t S = (i64(c->echoPower) >> 4) + (i64(c->noiseFloor) >> 4);
   const int64_t q = c->nearPower >> 2;
   int state = c->suppState;
@@ -537,10 +535,6 @@ void residualSuppression(AecPcCore* c, int i) {
   if (!sup && c->suppHold > 0) {
     sup = true;
     --c->suppHold;
-  }
-  if (!sup && residualOnly(c)) {
-    sup = true;
-    c->fullSuppress[i] = 1;
   }
   c->suppress[i] = sup ? 1 : 0;
   c->suppState = static_cast<int16_t>(state);
@@ -805,19 +799,13 @@ int AecPcCore_Init(AecPcCore* c, int filterLength, int option, int mode) {
 }
 
 void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
-  const int16_t locked = c->delayLocked;
   const int16_t delay = c->delayEstimate;
   const int16_t adapt = c->adaptEnabled, supp = c->suppressEnabled, cng = c->cngEnabled;
   const int16_t outputMode = c->outputMode, cngMode = c->cngMode, selector = c->modeSelector;
-  // A diverged filter does not mean the echo has gone: what the old one showed stands until the new
-  // one shows otherwise.
-  const int16_t confirmed = c->echoConfirmed, unconfirmRun = c->unconfirmRun;
   const int64_t cancelNear = c->cancelNear;
+  // The new filter has confirmed nothing: its estimate is whatever it learns first, the near talker
+  // too, so it neither outputs its error nor suppresses until it has removed an echo itself.
   AecPcCore_Init(c, c->filterLength ? c->filterLength : 512, option, mode);
-  c->echoConfirmed = confirmed;
-  // The new filter predicts nothing yet (echoProven is 0): it cannot tell a near talker until it has
-  // proven itself.
-  c->unconfirmRun = unconfirmRun;
   // Its snapshot has removed nothing yet.
   c->cancelNear = cancelNear;
   c->cancelResidual = cancelNear;
@@ -829,44 +817,11 @@ void AecPcCore_Reinit(AecPcCore* c, int option, int mode) {
   c->cngMode = cngMode;
   c->modeSelector = selector;
   AecPcCore_SetModeParams(c);
-  // Where the echo sits does not change with the filter.
-  c->delayLocked = locked;
 }
 
 bool AecPcCore_NearTalks(const AecPcCore* c) { return nearTalks(c); }
 
 bool AecPcCore_Cancelling(const AecPcCore* c) { return c->cancelNear > 2 * c->cancelResidual; }
-
-void AecPcCore_PlaceWindow(AecPcCore* c, int offset) {
-  const int32_t before = c->tapEnergy;
-  const int moved = std::abs(std::clamp(offset, 0, int{kAecPcMaxDelay}) - c->delayEstimate);
-  AecPcCore_SetDelay(c, offset);
-  c->delayLocked = 1;
-  // Most of the echo model left the window: what is left is a young filter. Its stages start anew, or
-  // a double-talk threshold from the few taps left would hold every sub-block and the filter would
-  // never learn the echo at its new place. So too for a filter that never confirmed an echo and now
-  // sees a window far from the old one: the small steps it reached fitted no echo, and would take
-  // seconds to learn the one now in view.
-  if (2 * i64(c->tapEnergy) < before || (!c->echoConfirmed && 4 * moved > c->taps)) {
-    c->adaptCount = 0;
-    c->dtStageReached = 0;
-    c->dtThreshold = kDoubleTalkStart;
-    c->stepConstant = kStepInitial;
-    c->stepRuns[0] = c->stepRuns[1] = c->stepRuns[2] = 0;
-    c->goodCount = 0;
-    c->slowDivergeRun = 0;
-    c->backupValid = 0;
-  }
-}
-
-void AecPcCore_FarEndJumped(AecPcCore* c, int samples) {
-  // The window moves with the far end: the taps stay on the same echo.
-  const int16_t proven = c->echoProven;
-  const int to = std::clamp(c->delayEstimate + samples, 0, int{kAecPcMaxDelay});
-  const bool whole = to == c->delayEstimate + samples;
-  AecPcCore_SetDelay(c, to);
-  if (whole) c->echoProven = proven;
-}
 
 void AecPcCore_SetDelay(AecPcCore* c, int offset) {
   offset = std::clamp(offset, 0, kAecPcMaxDelay);
@@ -970,15 +925,7 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
   if (c->blocks == 1) rewindowEnergies(c, -1);
 
   if (++c->checkAge >= kCheckBlocks * B) {
-    // On the signal since the last snapshot, the newer one did worse than the one before it: what the
-    // filter learnt since is the near talker, not the echo. Go back, once there is an echo to keep.
-    if (c->adaptEnabled && c->echoConfirmed && c->checkSum > c->priorSum) {
-      std::memcpy(c->buf.taps, c->priorTaps, sizeof(c->priorTaps));
-      AecPcCore_TapEnergies(c);
-      if (c->reverts < INT16_MAX) ++c->reverts;
-    } else {
-      std::memcpy(c->priorTaps, c->checkTaps, sizeof(c->checkTaps));
-    }
+    std::memcpy(c->priorTaps, c->checkTaps, sizeof(c->checkTaps));
     std::memcpy(c->checkTaps, c->buf.taps, sizeof(c->checkTaps));
     c->checkSum = c->priorSum = 0;
     c->checkAge = 0;

@@ -53,9 +53,11 @@ struct AecPcCore {
   int16_t cngBlockHalf;               // 1 when the first half of cngBlock is filled
 
   int16_t delayEstimate;      // far-end offset, samples (0 .. kAecPcMaxDelay)
-  // Sliding energies over the filter span, exact (64-bit); the step uses their mantissa and exponent.
-  int64_t farEnergy;
-  int64_t refEnergy;
+  // Sliding energies over the filter span in block floating point: mantissas (at most 2^30) and
+  // their shared exponent.
+  int32_t farEnergy;
+  int32_t refEnergy;
+  int16_t energyExp;
   // Tap energies (Q21: sum of w^2 >> 9).
   int32_t tapEnergyHead, tapEnergyTail, tapEnergyRest, tapEnergy;
   int32_t regulariser;        // N * 26054
@@ -159,30 +161,18 @@ struct AecPcCore {
   // both: adaptation that made the filter worse there (the near talker learnt in double talk) is undone.
   int16_t priorTaps[kAecPcMaxTaps];
   int64_t checkSum, priorSum; // error energies of both snapshots since the last one was taken
-  int16_t reverts;            // snapshots undone, for diagnostics
   int16_t nearHang;
   int16_t nearRun;            // sub-blocks since the near talker last paused           // sub-blocks the near talker is still taken to talk
   int16_t priorEcho[kAecPcBlock];  // the echo the snapshot before predicts
   int32_t priorEchoPower;
 
-  int16_t delayLocked;        // the owner placed the window on the echo: the queue's offset no longer moves it
   int64_t cancelNear;
   int64_t cancelResidual;
   int16_t echoConfirmed;      // the snapshot removed 3 dB; cleared after 1.5 s of a useless filter
   int16_t echoProven;         // the snapshot once removed 9 dB: good enough to tell the near talker
   int16_t unconfirmRun;       // far-active sub-blocks since the last 3 dB in which it was useless
   uint16_t slowAdaptCount;    // adaptations offered while the filter shows no cancellation
-  int16_t echoHeard;          // set by the owner: the microphone's envelope follows the far end's
 
-  // What the filter leaves of the echo: its echo estimate's power held with a slow decay (the room's
-  // reverberation outlasts the filter's span), and the error's share of it (Q12) while the far end
-  // talks alone.
-  int32_t tailEcho;
-  int32_t tailGain;
-  // The same for the microphone against the far end's power at the echo's delay: what the echo alone
-  // brings to the microphone, whatever the filter has learnt.
-  int32_t tailFar;
-  int32_t echoGain;
 };
 
 // Sets every field for L taps (N = L / 2 to start) and zeroes the buffers. The owner attaches the
@@ -199,11 +189,6 @@ void AecPcCore_SetDelay(AecPcCore* core, int offset);
 bool AecPcCore_NearTalks(const AecPcCore* c);
 // The filter's last snapshot removes 3 dB of what the microphone hears while the far end plays.
 bool AecPcCore_Cancelling(const AecPcCore* c);
-// Puts the filter window at `offset` samples and keeps it there against the queue's offset.
-void AecPcCore_PlaceWindow(AecPcCore* c, int offset);
-// The far end handed in jumped by `samples` (positive: newer, after frames were dropped from the queue;
-// negative: older, after frames were repeated): the window moves with it to stay on the echo.
-void AecPcCore_FarEndJumped(AecPcCore* c, int samples);
 // Re-initialisation that keeps the delay estimate, the enables, output and comfort-noise modes and
 // the tuning selector (a reset request, or the end of a bypass).
 void AecPcCore_Reinit(AecPcCore* core, int option, int mode);
