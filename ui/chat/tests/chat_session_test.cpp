@@ -674,7 +674,7 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);
     ASSERT_NE(nullptr, room);
-    Deliver("#@#START#0#THUPDATE", r);
+    Deliver("#@#START#0#ThUpdate", r);  // the word in any case
     EXPECT_EQ(900, room->m_roomCmd.recipient());
     EXPECT_EQ("900#", room->m_szChatId);
     EXPECT_EQ(1, room->m_bSessionActive);
