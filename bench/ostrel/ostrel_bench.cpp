@@ -1,4 +1,4 @@
-// Ostrel benchmarks: bytes per second against raw G.711, CPU per 10 ms, wideband quality beside G.722.
+// Ostrel benchmarks: bytes per second against raw G.711, CPU per 10 ms, wideband quality.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,11 +12,6 @@
 #include "voice/dsp/g711.h"
 #include "voice/dsp/ostrel/ostrel711.h"
 #include "voice/dsp/ostrel/ostrelwb.h"
-
-#if OSTREL_BENCH_G722
-#include <spandsp/telephony.h>
-#include <spandsp/g722.h>
-#endif
 
 namespace {
 
@@ -198,25 +193,6 @@ void WidebandFigures() {
                 "against input %.1f dB (lag %d); LSD %.2f dB\n",
                 frames, bytes * 16000.0 / x.size(), bytes * 16000.0 * 8 / x.size() / 1000, vsSm, vsIn, l3, Lsd(x, aligned, l3));
   }
-#if OSTREL_BENCH_G722
-  {
-    g722_encode_state_t* e = g722_encode_init(nullptr, 64000, 0);
-    g722_decode_state_t* d = g722_decode_init(nullptr, 64000, 0);
-    std::vector<uint8_t> code(x.size() / 2);
-    std::vector<int16_t> out(x.size());
-    const int nc = g722_encode(e, code.data(), x.data(), static_cast<int>(x.size()));
-    const int no = g722_decode(d, out.data(), code.data(), nc);
-    out.resize(static_cast<size_t>(no));
-    int l = 0;
-    const double snr = SnrBestLag(xd, out, 60, &l);
-    std::printf("  G.722 64 kbit/s (spandsp): %6.0f B/s; SNR against input %.1f dB (lag %d); LSD %.2f dB\n",
-                nc * 16000.0 / x.size(), snr, l, Lsd(x, out, l));
-    g722_encode_free(e);
-    g722_decode_free(d);
-  }
-#else
-  std::printf("  G.722: spandsp development files (libspandsp-dev) not found; no wideband reference built in.\n");
-#endif
 }
 
 void PrintFigures() {

@@ -14,10 +14,6 @@
 #include "voice/tidepool/tidepool.h"
 #include "voice/tidepool/tidepool_internal.h"
 
-#ifdef TIDEPOOL_BENCH_SPEEX
-#include <speex/speex_jitter.h>
-#endif
-
 namespace {
 
 constexpr int kFrame = 160;        // 20-ms PCMU packets
@@ -143,75 +139,17 @@ Figures RunTidepool(const std::vector<uint8_t>& codes, const std::vector<Trip>& 
   return f;
 }
 
-#ifdef TIDEPOOL_BENCH_SPEEX
-// libspeexdsp's jitter buffer on the same trace: one 20-ms frame per call.
-Figures RunSpeex(const std::vector<uint8_t>& codes, const std::vector<Trip>& trips, int packets) {
-  JitterBuffer* jb = jitter_buffer_init(kFrame);
-  const int ticks = packets;
-  const int warmup = 150;
-  size_t next = 0;
-  std::vector<double> delays;
-  int concealed = 0;
-  int frames = 0;
-  char buf[2048];
-  for (int t = 0; t < ticks; ++t) {
-    const double now = 20.0 * t;
-    while (next < trips.size() && trips[next].arrivalMs <= now) {
-      const int k = trips[next].k;
-      JitterBufferPacket in;
-      in.data = reinterpret_cast<char*>(const_cast<uint8_t*>(codes.data() + static_cast<size_t>(k) * kFrame));
-      in.len = kFrame;
-      in.timestamp = kTs0 + static_cast<uint32_t>(k * kFrame);
-      in.span = kFrame;
-      in.sequence = static_cast<uint16_t>(k);
-      in.user_data = 0;
-      jitter_buffer_put(jb, &in);
-      ++next;
-    }
-    JitterBufferPacket outp;
-    outp.data = buf;
-    outp.len = sizeof buf;
-    spx_int32_t offset = 0;
-    const int r = jitter_buffer_get(jb, &outp, kFrame, &offset);
-    jitter_buffer_tick(jb);
-    if (t > warmup) {
-      ++frames;
-      if (r != JITTER_BUFFER_OK) ++concealed;
-      const uint32_t ptr = static_cast<uint32_t>(jitter_buffer_get_pointer_timestamp(jb));
-      const double sentMs = static_cast<int32_t>(ptr - kTs0) / 8.0;
-      delays.push_back(now + 20.0 - sentMs - kBaseDelayMs);
-    }
-  }
-  Figures f;
-  double sum = 0;
-  for (double d : delays) sum += d;
-  f.meanDelayMs = delays.empty() ? 0 : sum / static_cast<double>(delays.size());
-  f.p95DelayMs = Percentile(delays, 0.95);
-  f.concealedPct = frames ? 100.0 * concealed / frames : 0;
-  jitter_buffer_destroy(jb);
-  return f;
-}
-#endif
-
 void PrintTable() {
   const int packets = 3000;  // 60 s
   const auto codes = MakeUlaw(packets);
   printf("\nJitter buffer on synthetic traces: 60 s of 20-ms PCMU, one-way delay %d ms + uniform jitter,\n", kBaseDelayMs);
   printf("independent loss; delay = play time - send time - %d ms, after 3 s of warm-up; mean of 3 seeds.\n", kBaseDelayMs);
-  printf("conceal%% = concealed share of the audio played (Tidepool: expansion samples; speexdsp: frames not OK).\n\n");
+  printf("conceal%% = concealed share of the audio played (expansion samples).\n\n");
   printf("%-7s %-5s | %-9s %-9s %-9s %-9s %-9s", "jitter", "loss", "TP mean", "TP p95", "TP conc%", "TP accel", "TP flush");
-#ifdef TIDEPOOL_BENCH_SPEEX
-  printf(" | %-9s %-9s %-9s", "SX mean", "SX p95", "SX conc%");
-#endif
-  printf("\n%-7s %-5s | %-9s %-9s %-9s %-9s %-9s", "(ms)", "(%)", "(ms)", "(ms)", "", "(ms)", "(ms)");
-#ifdef TIDEPOOL_BENCH_SPEEX
-  printf(" | %-9s %-9s %-9s", "(ms)", "(ms)", "");
-#endif
-  printf("\n");
+  printf("\n%-7s %-5s | %-9s %-9s %-9s %-9s %-9s\n", "(ms)", "(%)", "(ms)", "(ms)", "", "(ms)", "(ms)");
   for (int jitter : {0, 20, 60}) {
     for (double loss : {0.0, 0.05, 0.10}) {
       Figures tp;
-      Figures sx;
       const int seeds = 3;
       for (int seed = 1; seed <= seeds; ++seed) {
         const auto trips = MakeTrace(packets, jitter, loss, static_cast<unsigned>(seed * 1000 + jitter * 10 + static_cast<int>(loss * 100)));
@@ -221,24 +159,11 @@ void PrintTable() {
         tp.concealedPct += a.concealedPct / seeds;
         tp.acceleratedMs += a.acceleratedMs / seeds;
         tp.discardedMs += a.discardedMs / seeds;
-#ifdef TIDEPOOL_BENCH_SPEEX
-        const Figures b = RunSpeex(codes, trips, packets);
-        sx.meanDelayMs += b.meanDelayMs / seeds;
-        sx.p95DelayMs += b.p95DelayMs / seeds;
-        sx.concealedPct += b.concealedPct / seeds;
-#endif
       }
-      printf("%-7d %-5.0f | %-9.1f %-9.1f %-9.2f %-9.0f %-9.0f", jitter, loss * 100, tp.meanDelayMs, tp.p95DelayMs,
+      printf("%-7d %-5.0f | %-9.1f %-9.1f %-9.2f %-9.0f %-9.0f\n", jitter, loss * 100, tp.meanDelayMs, tp.p95DelayMs,
              tp.concealedPct, tp.acceleratedMs, tp.discardedMs);
-#ifdef TIDEPOOL_BENCH_SPEEX
-      printf(" | %-9.1f %-9.1f %-9.2f", sx.meanDelayMs, sx.p95DelayMs, sx.concealedPct);
-#endif
-      printf("\n");
     }
   }
-#ifndef TIDEPOOL_BENCH_SPEEX
-  printf("(libspeexdsp not found: its columns are left out)\n");
-#endif
 }
 
 // A steady stream for the CPU figures: every benchmark iteration is one 10-ms playout call, with the

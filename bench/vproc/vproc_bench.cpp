@@ -1,4 +1,4 @@
-// Benchmarks: CPU per 10-ms frame of VAD, gain control, both echo cancellers and libspeexdsp's.
+// Benchmarks: CPU per 10-ms frame of VAD, gain control and both echo cancellers.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,13 +12,6 @@
 #include "voice/dsp/processing/aes.h"
 #include "voice/dsp/processing/agc.h"
 #include "voice/dsp/processing/vad.h"
-
-#ifdef VPROC_WITH_SPEEXDSP
-#include <speex/speex_echo.h>
-#include <speex/speex_preprocess.h>
-
-#include "bench/vproc/speex_vad.h"
-#endif
 
 namespace {
 
@@ -131,54 +124,5 @@ void AecPc10ms(benchmark::State& state) {
   }
 }
 BENCHMARK(AecPc10ms)->Arg(8000)->Arg(16000)->Unit(benchmark::kMicrosecond);
-
-#ifdef VPROC_WITH_SPEEXDSP
-// libspeexdsp's canceller with a 128-ms filter, then its preprocessor's residual echo suppression.
-void SpeexEcho10ms(benchmark::State& state) {
-  const int rate = static_cast<int>(state.range(0));
-  const int n = rate / 100;
-  const auto far = speechLike(static_cast<size_t>(rate * kSeconds), rate, 1);
-  const auto mic = echoOf(far, rate);
-  SpeexEchoState* echo = speex_echo_state_init(n, rate * 128 / 1000);
-  int r = rate;
-  speex_echo_ctl(echo, SPEEX_ECHO_SET_SAMPLING_RATE, &r);
-  SpeexPreprocessState* pre = speex_preprocess_state_init(n, rate);
-  speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_ECHO_STATE, echo);
-  std::vector<int16_t> out(static_cast<size_t>(n));
-  size_t f = 0;
-  const size_t frames = far.size() / n;
-  for (auto _ : state) {
-    const size_t o = (f++ % frames) * n;
-    speex_echo_cancellation(echo, mic.data() + o, far.data() + o, out.data());
-    speex_preprocess_run(pre, out.data());
-    benchmark::DoNotOptimize(out.data());
-  }
-  speex_preprocess_state_destroy(pre);
-  speex_echo_state_destroy(echo);
-}
-BENCHMARK(SpeexEcho10ms)->Arg(8000)->Arg(16000)->Unit(benchmark::kMicrosecond);
-
-// libspeexdsp's preprocessor with only gain control and activity detection (its VAD needs the
-// noise estimator, which runs regardless).
-void SpeexAgcVad10ms(benchmark::State& state) {
-  const int rate = static_cast<int>(state.range(0));
-  const int n = rate / 100;
-  const auto x = speechLike(static_cast<size_t>(rate * kSeconds), rate, 1);
-  SpeexPreprocessState* pre = speex_preprocess_state_init(n, rate);
-  int on = 1, off = 0;
-  speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_DENOISE, &off);
-  speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_AGC, &on);
-  EnableSpeexVadQuietly(pre);
-  std::vector<int16_t> buf(static_cast<size_t>(n));
-  size_t f = 0;
-  const size_t frames = x.size() / n;
-  for (auto _ : state) {
-    std::memcpy(buf.data(), x.data() + (f++ % frames) * n, sizeof(int16_t) * n);
-    benchmark::DoNotOptimize(speex_preprocess_run(pre, buf.data()));
-  }
-  speex_preprocess_state_destroy(pre);
-}
-BENCHMARK(SpeexAgcVad10ms)->Arg(8000)->Arg(16000)->Unit(benchmark::kMicrosecond);
-#endif
 
 }  // namespace

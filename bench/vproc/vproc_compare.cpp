@@ -1,4 +1,4 @@
-// Echo, gain and activity figures of the voice-processing components beside libspeexdsp, same signals.
+// Echo, gain and activity figures of the voice-processing components on test signals.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,13 +14,6 @@
 #include "voice/dsp/processing/agc.h"
 #include "voice/dsp/processing/tests/test_signals.h"
 #include "voice/dsp/processing/vad.h"
-
-#ifdef VPROC_WITH_SPEEXDSP
-#include <speex/speex_echo.h>
-#include <speex/speex_preprocess.h>
-
-#include "bench/vproc/speex_vad.h"
-#endif
 
 namespace {
 
@@ -127,27 +120,6 @@ Canceller suppressor(int rate, int delayMs, std::vector<std::shared_ptr<void>>& 
   };
 }
 
-#ifdef VPROC_WITH_SPEEXDSP
-// libspeexdsp's canceller with a filter of `filterMs`, optionally followed by its residual suppressor.
-Canceller speexEcho(int rate, int filterMs, bool residual, std::vector<std::shared_ptr<void>>& keep) {
-  const int n = rate / 100;
-  std::shared_ptr<SpeexEchoState> echo(speex_echo_state_init(n, rate * filterMs / 1000), speex_echo_state_destroy);
-  int r = rate;
-  speex_echo_ctl(echo.get(), SPEEX_ECHO_SET_SAMPLING_RATE, &r);
-  std::shared_ptr<SpeexPreprocessState> pre(speex_preprocess_state_init(n, rate), speex_preprocess_state_destroy);
-  // The residual echo suppressor only runs inside the preprocessor's noise suppression: both on.
-  int on = 1;
-  speex_preprocess_ctl(pre.get(), SPEEX_PREPROCESS_SET_DENOISE, &on);
-  speex_preprocess_ctl(pre.get(), SPEEX_PREPROCESS_SET_ECHO_STATE, echo.get());
-  keep.push_back(echo);
-  keep.push_back(pre);
-  return [echo, pre, residual](const int16_t* far, const int16_t* mic, int16_t* out) {
-    speex_echo_cancellation(echo.get(), mic, far, out);
-    if (residual) speex_preprocess_run(pre.get(), out);
-  };
-}
-#endif
-
 void echoTable() {
   std::printf("\n== Echo: far-end speech (-21 dBFS active) through delay + exponential tail, 10 dB echo return loss,\n"
               "   noise -61 dBFS (the best ERLE a linear filter can show is about 29 dB). ERLE of half-second windows.\n");
@@ -164,10 +136,6 @@ void echoTable() {
       list.emplace_back("AEC PC (output)", aecPc(rate, p.delayMs, keep));
       if (rate == 8000) list.emplace_back("AEC PC (filter error)", aecPcError(p.delayMs, keep));
       list.emplace_back("echo suppressor (output)", suppressor(rate, p.delayMs, keep));
-#ifdef VPROC_WITH_SPEEXDSP
-      list.emplace_back("speexdsp echo 256 ms", speexEcho(rate, 256, false, keep));
-      list.emplace_back("speexdsp echo 256 ms + preprocess", speexEcho(rate, 256, true, keep));
-#endif
       char path[32];
       std::snprintf(path, sizeof(path), "%d+%.0f", p.delayMs, p.tailMs);
       for (auto& [name, c] : list) {
@@ -190,9 +158,6 @@ void doubleTalkTable() {
     std::vector<std::pair<std::string, Canceller>> list;
     list.emplace_back("AEC PC", aecPc(rate, 60, keep));
     list.emplace_back("echo suppressor", suppressor(rate, 60, keep));
-#ifdef VPROC_WITH_SPEEXDSP
-    list.emplace_back("speexdsp echo 256 ms + preprocess", speexEcho(rate, 256, true, keep));
-#endif
     for (auto& [name, c] : list) {
       const Samples out = runCanceller(s, c);
       const double kept = 10 * std::log10(Energy(out.data() + s.dtStart, s.dtEnd - s.dtStart) /
@@ -225,7 +190,7 @@ GainResult gainOf(const Samples& x, const Samples& y) {
 void agcTable() {
   std::printf("\n== Gain control on speech (8 kHz), input scaled to a peak level: active output level and samples\n"
               "   at full scale\n");
-  std::printf("%-10s %-12s %-22s %-22s\n", "peak dBFS", "input act.", "this AGC", "speexdsp AGC");
+  std::printf("%-10s %-12s %s\n", "peak dBFS", "input act.", "this AGC");
   const auto base = speech(8000, 0, 3000);
   int peak = 1;
   for (auto v : base) peak = std::max(peak, std::abs(int{v}));
@@ -238,33 +203,17 @@ void agcTable() {
     Agc_Init(&agc);
     for (size_t f = 0; f < y.size() / 80; ++f) Agc_Process(x.data() + f * 80, y.data() + f * 80, &agc, 8000);
     const GainResult ours = gainOf(x, y);
-    char theirs[64] = "n/a";
-#ifdef VPROC_WITH_SPEEXDSP
-    SpeexPreprocessState* pre = speex_preprocess_state_init(80, 8000);
-    int on = 1, off = 0;
-    speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_DENOISE, &off);
-    speex_preprocess_ctl(pre, SPEEX_PREPROCESS_SET_AGC, &on);
-    Samples z(y.size());
-    for (size_t f = 0; f < z.size() / 80; ++f) {
-      std::memcpy(z.data() + f * 80, x.data() + f * 80, 160);
-      speex_preprocess_run(pre, z.data() + f * 80);
-    }
-    speex_preprocess_state_destroy(pre);
-    const GainResult sp = gainOf(x, z);
-    std::snprintf(theirs, sizeof(theirs), "%6.1f dBFS, %5d", sp.outDbFs, sp.fullScale);
-#endif
-    std::printf("%-10.0f %6.1f dBFS  %6.1f dBFS, %5d     %s\n", db, gainOf(x, x).outDbFs, ours.outDbFs, ours.fullScale,
-                theirs);
+    std::printf("%-10.0f %6.1f dBFS  %6.1f dBFS, %5d\n", db, gainOf(x, x).outDbFs, ours.outDbFs, ours.fullScale);
   }
 }
 
 void vadTable() {
   std::printf("\n== Voice activity (8 kHz, 10-ms frames): speech at -26 dBFS active in white or pink noise; hit rate\n"
               "   on frames within 30 dB of the loudest, false alarms on noise at least 150 ms from speech\n");
-  std::printf("%-8s %-6s %-22s %-22s\n", "SNR dB", "noise", "this VAD hit / FA", "speexdsp VAD hit / FA");
+  std::printf("%-8s %-6s %s\n", "SNR dB", "noise", "this VAD hit / FA");
   for (double snr : {30.0, 20.0, 15.0, 10.0}) {
     for (bool pink : {false, true}) {
-      double hit[2] = {0, 0}, fa[2] = {0, 0};
+      double hit = 0, fa = 0;
       for (int talker : {0, 1}) {
         const auto clean = speech(8000, talker, 1600);
         Samples s(16000, 0);
@@ -284,46 +233,24 @@ void vadTable() {
           if (labels[f]) last = static_cast<int>(f);
           dist[f] = std::min(dist[f], last - static_cast<int>(f));
         }
-        for (int which = 0; which < 2; ++which) {
-          VadInst vad;
-          Vad_Init(&vad, 0);
-#ifdef VPROC_WITH_SPEEXDSP
-          SpeexPreprocessState* pre = speex_preprocess_state_init(80, 8000);
-          EnableSpeexVadQuietly(pre);
-#else
-          if (which == 1) continue;
-#endif
-          int h = 0, sp = 0, a = 0, ns = 0;
-          for (size_t f = 0; f < labels.size(); ++f) {
-            int d;
-            if (which == 0) {
-              d = Vad_ProcessBands(&vad, mix.data() + f * 80, 80) > 0;
-            } else {
-#ifdef VPROC_WITH_SPEEXDSP
-              Samples buf(mix.begin() + static_cast<long>(f * 80), mix.begin() + static_cast<long>(f * 80 + 80));
-              d = speex_preprocess_run(pre, buf.data()) != 0;
-#else
-              d = 0;
-#endif
-            }
-            if (f < 100) continue;
-            if (labels[f]) {
-              ++sp;
-              h += d;
-            } else if (dist[f] > 15) {
-              ++ns;
-              a += d;
-            }
+        VadInst vad;
+        Vad_Init(&vad, 0);
+        int h = 0, sp = 0, a = 0, ns = 0;
+        for (size_t f = 0; f < labels.size(); ++f) {
+          const int d = Vad_ProcessBands(&vad, mix.data() + f * 80, 80) > 0;
+          if (f < 100) continue;
+          if (labels[f]) {
+            ++sp;
+            h += d;
+          } else if (dist[f] > 15) {
+            ++ns;
+            a += d;
           }
-#ifdef VPROC_WITH_SPEEXDSP
-          speex_preprocess_state_destroy(pre);
-#endif
-          hit[which] += 0.5 * h / sp;
-          fa[which] += 0.5 * a / ns;
         }
+        hit += 0.5 * h / sp;
+        fa += 0.5 * a / ns;
       }
-      std::printf("%-8.0f %-6s %8.3f / %-8.3f     %8.3f / %-8.3f\n", snr, pink ? "pink" : "white", hit[0], fa[0], hit[1],
-                  fa[1]);
+      std::printf("%-8.0f %-6s %8.3f / %.3f\n", snr, pink ? "pink" : "white", hit, fa);
     }
   }
 }
@@ -547,10 +474,8 @@ void conditionsTable(const std::string& rows = "") {
               "   and over the last 4 s before the change or the end; double talk from 6 s to 16 s, near end at the\n"
               "   far end's level: echo removed in the near talker's pauses, median near-end correlation (0.25-s\n"
               "   windows), near-end level (dB). The noise bounds ERLE at about 30 dB for a canceller that keeps the\n"
-              "   background (AEC PC's comfort noise); speexdsp's noise suppression removes it as well, which is\n"
-              "   not echo removal: \"quiet\" gives ERLE 1s, 3s and steady, and the echo removed in double talk\n"
-              "   (\"quiet DT\"), of the same scene without noise.\n"
-              "   speexdsp: filter as long as the path + 50 ms, preprocessor with noise and residual echo suppression.\n");
+              "   background (AEC PC's comfort noise): \"quiet\" gives ERLE 1s, 3s and steady, and the echo removed\n"
+              "   in double talk (\"quiet DT\"), of the same scene without noise.\n");
   std::printf("%-6s %-34s %-10s %7s %7s %7s %8s %8s %7s %9s %9s %7s %8s\n", "rate", "condition", "canceller", "ERLE 1s",
               "ERLE 3s", "steady", "quiet 1s", "quiet 3s", "quiet", "DT echo", "quiet DT", "DT corr", "DT level");
   for (int rate : {8000, 16000}) {
@@ -558,15 +483,11 @@ void conditionsTable(const std::string& rows = "") {
       if (!rows.empty() && std::string(c.name).find(rows) == std::string::npos) continue;
       const ConditionScene s = makeCondition(rate, c, 30);
       const ConditionScene quiet = makeCondition(rate, c, 0);
-      // Each canceller with the latency of its output (speexdsp's preprocessor delays by one frame).
+      // Each canceller with the latency of its output.
       std::vector<std::shared_ptr<void>> keep;
       auto cancellers = [&] {
         std::vector<std::tuple<std::string, Canceller, size_t>> list;
         list.emplace_back("AEC PC", aecPc(rate, c.delayMs + c.hintOffMs, keep), 0);
-#ifdef VPROC_WITH_SPEEXDSP
-        const int filterMs = (c.delayMs + 20 + static_cast<int>(c.tailMs) + 50 + 9) / 10 * 10;
-        list.emplace_back("speexdsp", speexEcho(rate, filterMs, true, keep), static_cast<size_t>(rate / 100));
-#endif
         return list;
       };
       auto run = [&](const ConditionScene& scene, const Canceller& canceller, size_t latency) {
