@@ -186,6 +186,8 @@ void KxPlatform::AcceptSource(uint32_t addr, uint16_t port) { m_extraSources.emp
 
 int KxPlatform::Send(const uint8_t* data, size_t len) {
   if (!m_socket) return -EBADF;
+  // No address was ever found: Linux would deliver to this machine for 0.0.0.0, where Windows refuses it.
+  if (m_destAddr == 0) return -EDESTADDRREQ;
   int n = m_socket->SendTo(data, len, m_destAddr, m_destPort);
   if (n >= 0) m_receiveEnabled = true;
   return n;

@@ -290,6 +290,10 @@ TEST(PellicoPlatform, TextConversionLimitsAndDestination) {
   CKxCore::WStrFree(w);
 
   pellico::KxPlatform p([](const char*) {}, false);
+  p.OpenSocket();
+  p.SetDestination("no-such-host.invalid", 9999);
+  const uint8_t ping[1] = {0};
+  EXPECT_LT(p.Send(ping, sizeof ping), 0) << "with no address found nothing goes to this machine's port";
   p.SetDestination("127.0.0.1", 9999);
   EXPECT_EQ(p.DestAddr(), 0x7F000001u);
   p.SetDestination("no-such-host.invalid", 0);
