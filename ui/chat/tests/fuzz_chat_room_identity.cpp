@@ -1,8 +1,9 @@
 // Fuzz target: room command texts from chosen identities, in any order, against an open room. Each line
 // of the input is one message: a byte naming the sender (the robot, the room's thread, a stranger, a
 // member), a byte naming the chat id (the room's first id, the thread's, a member's line, a private line,
-// a new chat) and the text. Only the robot may move the room to a thread, and only the robot or the
-// thread it named may kick the user or change the members.
+// a new chat) and the text. Only the first answer to the room's own START, on its own chat id, may move
+// the room to a thread (its sender), and only the robot or that thread may kick the user or change the
+// members.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -82,13 +83,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int threadBefore = room->m_threadNumber;
         const int kickedBefore = room->m_bKicked;
         const size_t membersBefore = room->m_roomMembers.size();
+        const bool awaited = room->m_awaitingStart;
         char* text = static_cast<char*>(malloc(line.size() - 1));
         memcpy(text, line.data() + 2, line.size() - 2);
         text[line.size() - 2] = '\0';
         RouteIncomingMessage(&registry, WM_PRESENCE_TEXT, reinterpret_cast<WPARAM>(text), &r);
         if (!registry.ContainsDialog(room)) break;
-        const bool trusted = sender == kRobot || (threadBefore != 0 && sender == threadBefore);
-        if (room->m_threadNumber != threadBefore && sender != kRobot) __builtin_trap();
+        // The answer the room waits for is taken from whoever sends it on the room's own chat id.
+        const bool trusted = sender == kRobot || (threadBefore != 0 && sender == threadBefore) ||
+                             (awaited && chatId == first);
+        // The thread is taken once, from the first answer to the room's own START on its own chat id,
+        // and it is that answer's sender.
+        if (room->m_threadNumber != threadBefore &&
+            (!awaited || threadBefore != 0 || chatId != first || room->m_threadNumber != sender)) __builtin_trap();
         if (room->m_bKicked != kickedBefore && !trusted) __builtin_trap();
         if (room->m_roomMembers.size() != membersBefore && !trusted) __builtin_trap();
     }
