@@ -23,7 +23,10 @@ for f in $(find "$dir" -type f -name 'fuzz_*' -perm -u+x | sort); do
   done
   [ -n "$(ls "$corpus")" ] || echo "no seeds for $name"
   echo "fuzzing $name for ${secs}s from $(ls "$corpus" | wc -l) seeds"
-  "$f" -max_total_time="$secs" -rss_limit_mb=2048 "$corpus" >"$corpus.log" 2>&1 || { tail -50 "$corpus.log"; exit 1; }
-  rm -rf "$corpus" "$corpus.log"
+  # Each target runs in a folder of its own: what a target writes (a library's log) stays out of the tree.
+  work=$(mktemp -d)
+  abs=$(cd "$(dirname "$f")" && pwd)/$name
+  (cd "$work" && "$abs" -max_total_time="$secs" -rss_limit_mb=2048 "$corpus") >"$corpus.log" 2>&1 || { tail -50 "$corpus.log"; exit 1; }
+  rm -rf "$corpus" "$corpus.log" "$work"
 done
 [ "$found" = 1 ] || echo "no fuzz targets built"

@@ -34,12 +34,8 @@ constexpr Talker kTalkers[] = {
 int16_t clip(double v) { return static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0))); }
 
 std::filesystem::path cacheDir() {
-  // The build tree: the tests run in their binary folder when the variable is not passed.
-  const char* bin = std::getenv("TESSALY_BINARY_DIR");
-  std::error_code cwdError;
-  std::filesystem::path dir = bin != nullptr ? std::filesystem::path(bin) : std::filesystem::current_path(cwdError);
-  if (cwdError) dir = std::filesystem::temp_directory_path();
-  dir /= "vproc_speech";
+  // Cached outside the build and source folders, for the user running the tests or benchmarks.
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("tessaly_vproc_speech_" + std::to_string(::getuid()));
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   return dir;
