@@ -321,6 +321,7 @@ CDialBar::CDialBar(QWidget* parent) : QWidget(parent) {
     // The page gets its site from this bar; the status page and the skin's local page both show in the
     // browser engine.
     page_ = new CWebBrowserHost(this);
+    page_->SetEngineAfterWindowDrawn(true);
     page_->setFixedSize(300, 60);
     connect(page_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
         if (!ok) OnNavigateError();

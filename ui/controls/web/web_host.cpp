@@ -273,7 +273,7 @@ bool CWebBrowserHost::eventFilter(QObject* watched, QEvent* e) {
     waitingForWindow_ = false;
     watched->removeEventFilter(this);
     QTimer::singleShot(0, this, [this] {
-      if (engineWanted_ && isVisible()) create();
+      if ((engineWanted_ || afterDrawn_) && isVisible()) create();
     });
   }
   return QWidget::eventFilter(watched, e);
@@ -297,9 +297,9 @@ void CWebBrowserHost::Navigate(const QUrl& url) {
 
 void CWebBrowserHost::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
-  if (!plainLocal_)
+  if (!plainLocal_ && !afterDrawn_)
     create();
-  else if (engineWanted_ && !view_)
+  else if ((engineWanted_ || afterDrawn_) && !view_)
     startEngineWhenDrawn();
 }
 

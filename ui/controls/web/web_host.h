@@ -67,6 +67,9 @@ class CWebBrowserHost : public QWidget {
   // Local pages without script are drawn as rich text, and the browser engine starts only for a page
   // that needs it, once the window has been drawn.
   void SetPlainLocalPages(bool on) { plainLocal_ = on; }
+  // The engine starts once the window has been drawn, not when the page is first shown: a page in a
+  // window that opens with the program then never holds back its first picture.
+  void SetEngineAfterWindowDrawn(bool on) { afterDrawn_ = on; }
   QWebEngineView* View() const { return view_; }
   // The rich-text view of a plain local page (null until one is shown).
   QTextBrowser* PlainView() const { return plain_; }
@@ -95,6 +98,7 @@ class CWebBrowserHost : public QWidget {
   CWebControlSite* site_ = nullptr;
   bool siteAsked_ = false;
   bool plainLocal_ = false;
+  bool afterDrawn_ = false;
   bool waitingForWindow_ = false;
   bool engineWanted_ = false;  // the page given last needs the browser engine
   QUrl pending_;

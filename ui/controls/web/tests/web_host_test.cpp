@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -118,6 +119,27 @@ TEST_F(WebHostTest, BrowserIsCreatedOnFirstShowWithTheOuterWindowsSite) {
   host->show();
   ASSERT_NE(host->View(), nullptr);
   EXPECT_EQ(inner->asked, 1);
+  EXPECT_EQ(host->Site(), &outer.site);
+}
+
+TEST_F(WebHostTest, AnEngineWantedAfterTheWindowIsDrawnStartsThenWithThePageAskedBefore) {
+  SiteWindow outer(true);
+  auto* host = new CWebBrowserHost(&outer);
+  host->SetEngineAfterWindowDrawn(true);
+  QTemporaryDir dir;
+  const QString file = dir.filePath("page.htm");
+  {
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("<html><body>page</body></html>");
+  }
+  const QUrl page = QUrl::fromLocalFile(file);
+  host->Navigate(page);
+  outer.show();
+  EXPECT_EQ(host->View(), nullptr) << "the first picture is not held back";
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&outer));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return host->View() != nullptr; }, 20000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return host->View()->url() == page; }, 20000));
   EXPECT_EQ(host->Site(), &outer.site);
 }
 
