@@ -102,6 +102,9 @@ int AecPc::Init(int rate, int option) {
     rate = 8000;
     result = AECPC_WARN_BAD_RATE;
   }
+  // The far-end offset, its smoothed excess and the last far-end blocks outlive a new Init at the same
+  // rate; at another rate they count samples of the old one.
+  const bool rateChanged = !Initialised() || rate_ != rate;
   rate_ = static_cast<int16_t>(rate);
   samplesPer10ms_ = static_cast<int16_t>(std::trunc(rate * 0.01));
   blocksPer10ms_ = static_cast<int16_t>(samplesPer10ms_ / 80);
@@ -113,14 +116,16 @@ int AecPc::Init(int rate, int option) {
   stableSum_ = 0;
   framesSeen_ = 0;
   target_ = 0;
-  smoothedExcess_ = 0.0;
   checkCounter_ = 0;
   riseCounter_ = 0;
-  offset_ = 0;
   offsetChanged_[0] = offsetChanged_[1] = 0;
   overflowCounter_ = 0;
   resetRequest_ = 0;
-  std::memset(lastBlock_, 0, sizeof(lastBlock_));
+  if (rateChanged) {
+    smoothedExcess_ = 0.0;
+    offset_ = 0;
+    std::memset(lastBlock_, 0, sizeof(lastBlock_));
+  }
   queue_.Reposition(0);
   option_ = static_cast<int16_t>(option);
 

@@ -37,8 +37,8 @@ constexpr int kTrainMax = 1200;
 constexpr int kYoungFilter = 480;              // adapted sub-blocks before cancellation is asked for
 constexpr int kUnconfirmRun = 750;             // 1.5 s of a useless filter (sub-blocks per B): the echo has gone
 constexpr int kCheckBlocks = 5;                // the tap snapshot is renewed every 50 ms (5 B blocks)
-constexpr int32_t kFarActive = 2605;
-constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker           // per-sample far-end power of a playing far end
+constexpr int32_t kFarActive = 2605;            // per-sample far-end power of a playing far end
+constexpr int kNearRunLimit = 1500;            // 3 s of sub-blocks (per B) without a pause of the near talker
 
 int64_t i64(int32_t v) { return v; }
 
@@ -299,9 +299,6 @@ void nlms(AecPcCore* c, int i, bool adapt) {
     int64_t prior = 0;
     for (int k = 0; k < n; ++k) prior += int32_t{c->priorTaps[k]} * x[k];
     c->priorEcho[s] = Spl_SatW16(std::clamp<int64_t>(prior, INT32_MIN, INT32_MAX) >> 15);
-    const int32_t priorError = c->nearBlock[s] - c->priorEcho[s];
-    c->checkSum += int32_t{c->checkError[s]} * c->checkError[s];
-    c->priorSum += int64_t{priorError} * priorError;
     c->echoBlock[s] = y;
     c->errorBlock[s] = e;
     if (!adapt || e == 0) continue;
@@ -927,7 +924,6 @@ void AecPcCore_Process(const int16_t* farEnd, const int16_t* nearEnd, int16_t* o
   if (++c->checkAge >= kCheckBlocks * B) {
     std::memcpy(c->priorTaps, c->checkTaps, sizeof(c->checkTaps));
     std::memcpy(c->checkTaps, c->buf.taps, sizeof(c->checkTaps));
-    c->checkSum = c->priorSum = 0;
     c->checkAge = 0;
   }
   for (int i = 0; i < kAecPcSubBlocks; ++i) c->hold[i] = 0;

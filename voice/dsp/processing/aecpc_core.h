@@ -157,12 +157,11 @@ struct AecPcCore {
   int16_t checkTaps[kAecPcMaxTaps];
   int16_t checkError[kAecPcBlock];
   int16_t checkAge;           // blocks since the snapshot
-  // The snapshot before it. Each snapshot is judged against the one before on the signal that follows
-  // both: adaptation that made the filter worse there (the near talker learnt in double talk) is undone.
+  // The snapshot before it: the echo it predicts is what near talk is judged against, since the
+  // newest taps may already have learnt some of the near talker.
   int16_t priorTaps[kAecPcMaxTaps];
-  int64_t checkSum, priorSum; // error energies of both snapshots since the last one was taken
-  int16_t nearHang;
-  int16_t nearRun;            // sub-blocks since the near talker last paused           // sub-blocks the near talker is still taken to talk
+  int16_t nearHang;           // sub-blocks the near talker is still taken to talk
+  int16_t nearRun;            // sub-blocks since the near talker last paused
   int16_t priorEcho[kAecPcBlock];  // the echo the snapshot before predicts
   int32_t priorEchoPower;
 

@@ -221,6 +221,24 @@ TEST(VprocAecPc, ExcessBeyondSixteenBitsSaturates) {
   }
 }
 
+// A new Init at the same rate keeps the far-end offset it has found; at another rate the offset counts
+// the old rate's samples and starts again.
+TEST(VprocAecPc, InitKeepsTheOffsetAtItsRateOnly) {
+  AecPc a;
+  a.Create();
+  a.Init(8000, 0);
+  auto x = frame(0, 80);
+  for (int f = 0; f < 600; ++f) {
+    a.Process(frame(100).data(), 80);
+    a.ProcessNearEnd(x.data(), 80, 5000);
+  }
+  ASSERT_EQ(a.Offset(), kAecPcMaxDelay);
+  a.Init(8000, 0);
+  EXPECT_EQ(a.Offset(), kAecPcMaxDelay);
+  a.Init(16000, 0);
+  EXPECT_EQ(a.Offset(), 0);
+}
+
 // ---- The adaptive core ----------------------------------------------------------------------------
 
 struct CoreHolder {
