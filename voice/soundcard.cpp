@@ -635,7 +635,8 @@ void SndCardStream::Wake() {
   }
   if (recording_) {
     if (recordRestarted_.exchange(false)) {
-      recordBytes_ = 0;
+      // The start time follows the clock while nothing records (the idle thread did not run); the byte
+      // total carries over.
       recordBytesStart_ = now;
       lastRecord_ = now - 5;
     }

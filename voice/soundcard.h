@@ -175,7 +175,7 @@ class SndCardStream {
   uint32_t recordBytes_ = 0;
   uint32_t recordBytesStart_ = 0;
   std::atomic<bool> soundCardSlow_{false};
-  std::atomic<bool> recordRestarted_{false};  // the slow-card measure starts again with the capture
+  std::atomic<bool> recordRestarted_{false};  // capture started again: the slow-card clock restarts
   bool prepared_ = false;
 
   std::atomic<uint32_t> underrunsTotal_{0};

@@ -1,5 +1,6 @@
 // Digest authentication: challenge checks, HA1/response computation and the credential headers.
 #include "sip/osipua/authentication.h"
+#include "sip/osipua/osip_alloc.h"
 
 #include <osipparser2/osip_md5.h>
 #include <osipparser2/osip_parser.h>
@@ -174,18 +175,18 @@ int BuildCredentials(osip_www_authenticate_t* challenge, bool proxy, const char*
     DigestCalcResponse(ha1, nonce.c_str(), nc, cnonce, qop.c_str(), method, uri, hentity, response);
     UA_TRACE(3, proxy ? "Response in proxy_authorization |%s|\n" : "Response in authorization |%s|\n", response);
 
-    osip_authorization_set_auth_type(auth, osip_strdup("Digest"));
-    osip_authorization_set_username(auth, osip_strdup(Quote(user).c_str()));
-    osip_authorization_set_realm(auth, osip_strdup(challenge->realm));
-    osip_authorization_set_nonce(auth, osip_strdup(challenge->nonce));
-    osip_authorization_set_uri(auth, osip_strdup(Quote(uri).c_str()));
-    osip_authorization_set_response(auth, osip_strdup(Quote(response).c_str()));
-    osip_authorization_set_algorithm(auth, osip_strdup("MD5"));
-    if (challenge->opaque != nullptr) osip_authorization_set_opaque(auth, osip_strdup(challenge->opaque));
+    osip_authorization_set_auth_type(auth, UA_STRDUP("Digest"));
+    osip_authorization_set_username(auth, UA_STRDUP(Quote(user).c_str()));
+    osip_authorization_set_realm(auth, UA_STRDUP(challenge->realm));
+    osip_authorization_set_nonce(auth, UA_STRDUP(challenge->nonce));
+    osip_authorization_set_uri(auth, UA_STRDUP(Quote(uri).c_str()));
+    osip_authorization_set_response(auth, UA_STRDUP(Quote(response).c_str()));
+    osip_authorization_set_algorithm(auth, UA_STRDUP("MD5"));
+    if (challenge->opaque != nullptr) osip_authorization_set_opaque(auth, UA_STRDUP(challenge->opaque));
     if (!qop.empty()) {
-        osip_authorization_set_message_qop(auth, osip_strdup(qop.c_str()));
-        osip_authorization_set_nonce_count(auth, osip_strdup(nc));
-        osip_authorization_set_cnonce(auth, osip_strdup(Quote(cnonce).c_str()));
+        osip_authorization_set_message_qop(auth, UA_STRDUP(qop.c_str()));
+        osip_authorization_set_nonce_count(auth, UA_STRDUP(nc));
+        osip_authorization_set_cnonce(auth, UA_STRDUP(Quote(cnonce).c_str()));
     }
     *out = auth;
     return 0;

@@ -64,9 +64,9 @@ void SetTag(osip_from_t* f, const char* tag) {
     osip_generic_param_t* p = nullptr;
     if (GetTag(f, &p) == 0 && p != nullptr) {
         osip_free(p->gvalue);
-        p->gvalue = osip_strdup(tag);
+        p->gvalue = UA_STRDUP(tag);
     } else {
-        osip_from_set_tag(f, osip_strdup(tag));
+        osip_from_set_tag(f, UA_STRDUP(tag));
     }
 }
 
@@ -94,7 +94,7 @@ void AddContact(OsipUa* ua, osip_message_t* msg, const char* localAddress) {
     if (osip_from_clone(ua->local_address, &c) != 0 || c == nullptr) return;
     if (c->url != nullptr && localAddress != nullptr) {
         osip_free(c->url->host);
-        c->url->host = osip_strdup(localAddress);
+        c->url->host = UA_STRDUP(localAddress);
     }
     osip_list_add(&msg->contacts, c, -1);
 }
@@ -117,8 +117,8 @@ bool HasLr(const osip_uri_t* uri) {
 void SetCallId(osip_message_t* msg, const char* number, const char* host) {
     osip_call_id_t* cid = nullptr;
     if (osip_call_id_init(&cid) != 0) return;
-    osip_call_id_set_number(cid, osip_strdup(number));
-    if (host != nullptr) osip_call_id_set_host(cid, osip_strdup(host));
+    osip_call_id_set_number(cid, UA_STRDUP(number));
+    if (host != nullptr) osip_call_id_set_host(cid, UA_STRDUP(host));
     msg->call_id = cid;
 }
 
@@ -127,8 +127,8 @@ void SetCseq(osip_message_t* msg, unsigned number, const char* method) {
     if (osip_cseq_init(&c) != 0) return;
     char num[16];
     snprintf(num, sizeof num, "%u", number);
-    osip_cseq_set_number(c, osip_strdup(num));
-    osip_cseq_set_method(c, osip_strdup(method));
+    osip_cseq_set_number(c, UA_STRDUP(num));
+    osip_cseq_set_method(c, UA_STRDUP(method));
     msg->cseq = c;
 }
 
@@ -136,8 +136,8 @@ void SetCseq(osip_message_t* msg, unsigned number, const char* method) {
 osip_message_t* NewRequest(const char* method) {
     osip_message_t* msg = nullptr;
     if (osip_message_init(&msg) != 0) return nullptr;
-    osip_message_set_method(msg, osip_strdup(method));
-    osip_message_set_version(msg, osip_strdup("SIP/2.0"));
+    osip_message_set_method(msg, UA_STRDUP(method));
+    osip_message_set_version(msg, UA_STRDUP("SIP/2.0"));
     return msg;
 }
 
@@ -297,10 +297,10 @@ int SendCancel(OsipDialog* d) {
     osip_message_t* cancel = nullptr;
     if (osip_message_clone(inv->orig_request, &cancel) != 0 || cancel == nullptr) return -1;
     osip_free(cancel->sip_method);
-    cancel->sip_method = osip_strdup("CANCEL");
+    cancel->sip_method = UA_STRDUP("CANCEL");
     if (cancel->cseq != nullptr) {
         osip_free(cancel->cseq->method);
-        cancel->cseq->method = osip_strdup("CANCEL");
+        cancel->cseq->method = UA_STRDUP("CANCEL");
     }
     RemoveAllHeaders(&cancel->bodies, FreeBody);
     if (cancel->content_type != nullptr) {
@@ -854,7 +854,7 @@ int ResendWithCredentials(OsipDialog* d, osip_transaction_t* last, osip_message_
     char num[16];
     snprintf(num, sizeof num, "%u", number);
     osip_free(req->cseq->number);
-    req->cseq->number = osip_strdup(num);
+    req->cseq->number = UA_STRDUP(num);
     RemoveAllHeaders(&req->vias, FreeVia);
     RemoveAllHeaders(&req->authorizations, FreeAuth);
     RemoveAllHeaders(&req->proxy_authorizations, FreeAuth);
@@ -997,8 +997,8 @@ int osip_dialog_build_response(OsipDialog* d, int status, osip_message_t* reques
     if (osip_message_init(&resp) != 0) return -1;
     osip_message_set_status_code(resp, status);
     const char* reason = osip_message_get_reason(status);
-    osip_message_set_reason_phrase(resp, osip_strdup(reason != nullptr ? reason : "Unkown status code"));
-    osip_message_set_version(resp, osip_strdup("SIP/2.0"));
+    osip_message_set_reason_phrase(resp, UA_STRDUP(reason != nullptr ? reason : "Unkown status code"));
+    osip_message_set_version(resp, UA_STRDUP("SIP/2.0"));
     osip_from_clone(request->from, &resp->from);
     osip_to_clone(request->to, &resp->to);
     if (resp->to != nullptr && TagOf(resp->to) == nullptr) {

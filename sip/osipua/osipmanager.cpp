@@ -1,6 +1,7 @@
 // SIP stack manager: sockets, the "sipd" receive loop that runs the transactions, the
 // "sip_resv" name-resolution thread, and the UDP send callback of the stack.
 #include "sip/osipua/osipmanager.h"
+#include "sip/osipua/osip_alloc.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include "platform/net.h"
 #include "sip/osipua/osipdialog.h"
 #include "sip/osipua/osipua.h"
+#include "sip/osipparser2/osip_rack.h"
 #include "sip/osipua/rawresponse.h"
 #include "sip/osipua/uatrace.h"
 #include "sip/osipua/uatransaction.h"
@@ -243,7 +245,7 @@ void ResolveOne(OsipManager* m, async_resolv_t* req) {
             osip_event_free(evt);
             return;
         }
-        osip_via_set_host(via, osip_strdup(plat::FormatIPv4(ip).c_str()));
+        osip_via_set_host(via, UA_STRDUP(plat::FormatIPv4(ip).c_str()));
         osip_uatransaction_add_event(tr, evt);
         return;
     }
@@ -472,7 +474,7 @@ void osip_resolver_stop(OsipManager* m) {
         t = m->resolver_thread;
         m->resolver_thread = nullptr;
         if (t != nullptr) {
-            auto* stop = static_cast<async_resolv_t*>(osip_malloc(sizeof(async_resolv_t)));
+            auto* stop = static_cast<async_resolv_t*>(UA_MALLOC(sizeof(async_resolv_t)));
             if (stop != nullptr) {
                 memset(stop, 0, sizeof *stop);
                 stop->stop = 1;
@@ -603,6 +605,17 @@ void osip_manager_receive(OsipManager* m, const char* buf, int len, const char* 
     OsipTrafficTap tap = g_tap.load();
     if (tap != nullptr) tap(false, buf, len, host, port);
     osip_event_t* evt = osip_parse(buf, static_cast<size_t>(len));
+    // The RAck is ours to parse: a second one, or one that does not read, fails the message's parse.
+    if (evt != nullptr && evt->sip != nullptr) {
+        osip_rack_t* rack = nullptr;
+        const int racks = osip_message_rack_count(evt->sip);
+        const bool bad = racks > 1 || (racks == 1 && osip_message_get_rack(evt->sip, &rack) != 0);
+        if (rack != nullptr) osip_rack_free(rack);
+        if (bad) {
+            osip_event_free(evt);
+            evt = nullptr;
+        }
+    }
     if (evt == nullptr) {
         // The parser refuses some malformed requests outright (a Content-Length beyond the body):
         // one whose headers can still be read is answered, or its sender would repeat it for 32 s.

@@ -859,14 +859,14 @@ void OSIP_SetReceived(osip_message_t* msg, const char* host, int port) {
     osip_generic_param_t* received = nullptr;
     if (osip_via_param_get_byname(via, const_cast<char*>("received"), &received) == 0 && received != nullptr) {
         osip_free(received->gvalue);
-        received->gvalue = osip_strdup(host);
+        received->gvalue = UA_STRDUP(host);
     } else {
-        osip_via_set_received(via, osip_strdup(host));
+        osip_via_set_received(via, UA_STRDUP(host));
     }
     if (rport != nullptr && rport->gvalue == nullptr) {
         char text[16];
         snprintf(text, sizeof text, "%d", port);
-        rport->gvalue = osip_strdup(text);
+        rport->gvalue = UA_STRDUP(text);
     }
 }
 

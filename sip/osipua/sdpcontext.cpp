@@ -14,7 +14,7 @@
 
 namespace {
 
-char* Dup(const std::string& s) { return osip_strdup(s.c_str()); }
+char* Dup(const std::string& s) { return UA_STRDUP(s.c_str()); }
 std::string Int(int v) { return std::to_string(v); }
 
 BodyContext* CreateContext(BodyHandler* handler, OsipDialog* dialog);
@@ -78,12 +78,12 @@ sdp_message_t* MakeTemplate(SdpContext* ctx) {
         ++ctx->origin_version;
     }
     snprintf(version, sizeof version, "%u", ctx->origin_version);
-    sdp_message_v_version_set(sdp, osip_strdup("0"));
-    sdp_message_o_origin_set(sdp, osip_strdup(user), osip_strdup(ctx->origin_id), osip_strdup(version),
-                             osip_strdup("IN"), osip_strdup("IP4"), osip_strdup(addr));
-    sdp_message_s_name_set(sdp, osip_strdup("A conversation"));
-    sdp_message_c_connection_add(sdp, -1, osip_strdup("IN"), osip_strdup("IP4"), osip_strdup(addr), nullptr, nullptr);
-    sdp_message_t_time_descr_add(sdp, osip_strdup("0"), osip_strdup("0"));
+    sdp_message_v_version_set(sdp, UA_STRDUP("0"));
+    sdp_message_o_origin_set(sdp, UA_STRDUP(user), UA_STRDUP(ctx->origin_id), UA_STRDUP(version),
+                             UA_STRDUP("IN"), UA_STRDUP("IP4"), UA_STRDUP(addr));
+    sdp_message_s_name_set(sdp, UA_STRDUP("A conversation"));
+    sdp_message_c_connection_add(sdp, -1, UA_STRDUP("IN"), UA_STRDUP("IP4"), UA_STRDUP(addr), nullptr, nullptr);
+    sdp_message_t_time_descr_add(sdp, UA_STRDUP("0"), UA_STRDUP("0"));
     return sdp;
 }
 
@@ -103,10 +103,10 @@ int ParseSdp(sdp_message_t* sdp, const char* body) {
 // Appends the payload (number, rtpmap, fmtp, bandwidth) to media line `line` of sdp.
 void AddPayloadLines(sdp_message_t* sdp, int line, const SdpPayload* p) {
     sdp_message_m_payload_add(sdp, line, Dup(Int(p->pt)));
-    if (p->a_rtpmap != nullptr) sdp_message_a_attribute_add(sdp, line, osip_strdup("rtpmap"), Dup(Int(p->pt) + " " + p->a_rtpmap));
-    if (p->a_fmtp != nullptr) sdp_message_a_attribute_add(sdp, line, osip_strdup("fmtp"), Dup(Int(p->pt) + " " + p->a_fmtp));
+    if (p->a_rtpmap != nullptr) sdp_message_a_attribute_add(sdp, line, UA_STRDUP("rtpmap"), Dup(Int(p->pt) + " " + p->a_rtpmap));
+    if (p->a_fmtp != nullptr) sdp_message_a_attribute_add(sdp, line, UA_STRDUP("fmtp"), Dup(Int(p->pt) + " " + p->a_fmtp));
     if (p->b_as_bandwidth != 0) {
-        sdp_message_b_bandwidth_add(sdp, line, osip_strdup("AS"), Dup(Int(p->pt) + " " + Int(p->b_as_bandwidth)));
+        sdp_message_b_bandwidth_add(sdp, line, UA_STRDUP("AS"), Dup(Int(p->pt) + " " + Int(p->b_as_bandwidth)));
     }
 }
 
@@ -118,8 +118,8 @@ int AddOfferPayload(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p, const cha
     sdp_message_t* sdp = ctx->offer;
     if (sdp_message_m_media_get(sdp, p->line) == nullptr) {
         const char* proto = p->proto != nullptr ? p->proto : "RTP/AVP";
-        sdp_message_m_media_add(sdp, osip_strdup(media), Dup(Int(p->localport)), nullptr, osip_strdup(proto));
-        if (ValidPtime(p->ptime)) sdp_message_a_attribute_add(sdp, p->line, osip_strdup("ptime"), Dup(Int(p->ptime)));
+        sdp_message_m_media_add(sdp, UA_STRDUP(media), Dup(Int(p->localport)), nullptr, UA_STRDUP(proto));
+        if (ValidPtime(p->ptime)) sdp_message_a_attribute_add(sdp, p->line, UA_STRDUP("ptime"), Dup(Int(p->ptime)));
     }
     AddPayloadLines(sdp, p->line, p);
     return 0;
@@ -139,10 +139,10 @@ int SetBody(osip_message_t* msg, sdp_message_t* sdp) {
 void RefuseLine(sdp_message_t* answer, sdp_message_t* remote, int line) {
     const char* media = sdp_message_m_media_get(remote, line);
     const char* proto = sdp_message_m_proto_get(remote, line);
-    sdp_message_m_media_add(answer, osip_strdup(media != nullptr ? media : "audio"), osip_strdup("0"), nullptr,
-                            osip_strdup(proto != nullptr ? proto : "RTP/AVP"));
+    sdp_message_m_media_add(answer, UA_STRDUP(media != nullptr ? media : "audio"), UA_STRDUP("0"), nullptr,
+                            UA_STRDUP(proto != nullptr ? proto : "RTP/AVP"));
     const char* first = sdp_message_m_payload_get(remote, line, 0);
-    if (first != nullptr) sdp_message_m_payload_add(answer, line, osip_strdup(first));
+    if (first != nullptr) sdp_message_m_payload_add(answer, line, UA_STRDUP(first));
 }
 
 const char* ConnectionAddress(sdp_message_t* sdp, int line) {
@@ -225,10 +225,10 @@ int BuildAnswer(SdpContext* ctx) {
         for (int k = 0; Describe(remote, line, k, &p); ++k) {
             if (accept(h, ctx, &p) != 0 || p.localport <= 0) continue;
             if (!added) {
-                sdp_message_m_media_add(answer, osip_strdup(media), Dup(Int(p.localport)), nullptr, osip_strdup(p.proto));
-                if (ValidPtime(p.ptime)) sdp_message_a_attribute_add(answer, line, osip_strdup("ptime"), Dup(Int(p.ptime)));
+                sdp_message_m_media_add(answer, UA_STRDUP(media), Dup(Int(p.localport)), nullptr, UA_STRDUP(p.proto));
+                if (ValidPtime(p.ptime)) sdp_message_a_attribute_add(answer, line, UA_STRDUP("ptime"), Dup(Int(p.ptime)));
                 const char* dir = AnsweredDirection(OfferedDirection(remote, line));
-                if (dir != nullptr) sdp_message_a_attribute_add(answer, line, osip_strdup(dir), nullptr);
+                if (dir != nullptr) sdp_message_a_attribute_add(answer, line, UA_STRDUP(dir), nullptr);
                 // The first stream taken is the one we send on.
                 if (accepted == 0 && strcmp(media, "audio") == 0) {
                     noSend = dir != nullptr && (strcmp(dir, "recvonly") == 0 || strcmp(dir, "inactive") == 0);

@@ -1,6 +1,7 @@
 // UA transactions and the libosip2 callbacks: what each received message or time-out does to
 // the dialog, which response goes back, and what the user agent is told.
 #include "sip/osipua/uatransaction.h"
+#include "sip/osipua/osip_alloc.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -108,12 +109,12 @@ unsigned ReliableNumber(osip_message_t* msg) {
 
 // A re-INVITE of an established call that fails leaves the call as it is; only 481 and 408
 // (the peer no longer knows the dialog, or never answered) end it.
-bool ReinviteFailed(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int status) {
+bool ReinviteFailed(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, int status, int reported = 0) {
     if (d == nullptr || d->state != DLG_ESTABLISHED) return false;
     UA_TRACE(2, "re-INVITE answered %d", status);
     if (status == 481 || status == 408) {
         osip_dialog_bye(d);
-        ReportFailure(d, tr, msg, status);
+        ReportFailure(d, tr, msg, reported != 0 ? reported : status);
         d->cnx_id = -1;
         d->call_id = -1;
     }
@@ -285,7 +286,8 @@ void failure_received(int, osip_transaction_t* tr, osip_message_t* msg) {
 void ict_timer_b_expired(int, osip_transaction_t* tr, osip_message_t*) {
     UA_TRACE(1, "\r\n osip_ict_timeout_b_event %d, evt:%d", tr->transactionid, static_cast<int>(TIMEOUT_B));
     OsipDialog* d = osip_uatransaction_dialog(tr);
-    if (d == nullptr || ReinviteFailed(d, tr, nullptr, 408)) return;
+    // A re-INVITE nobody answered ends the call as a 408 does; its failure is reported as timer B's.
+    if (d == nullptr || ReinviteFailed(d, tr, nullptr, 408, 480)) return;
     d->cancel_pending = 0;
     ReportFailure(d, tr, nullptr, 480);
     if (tr->state == ICT_PROCEEDING) {
@@ -770,8 +772,8 @@ int osip_uatransaction_get_dest(osip_transaction_t* tr, char** host, int* port) 
 
 void osip_uatransaction_set_dest(osip_transaction_t* tr, const char* host, int port) {
     if (tr == nullptr || host == nullptr) return;
-    if (tr->ctx_type == ICT && tr->ict_context != nullptr) osip_ict_set_destination(tr->ict_context, osip_strdup(host), port);
-    if (tr->ctx_type == NICT && tr->nict_context != nullptr) osip_nict_set_destination(tr->nict_context, osip_strdup(host), port);
+    if (tr->ctx_type == ICT && tr->ict_context != nullptr) osip_ict_set_destination(tr->ict_context, UA_STRDUP(host), port);
+    if (tr->ctx_type == NICT && tr->nict_context != nullptr) osip_nict_set_destination(tr->nict_context, UA_STRDUP(host), port);
 }
 
 int osip_uatransaction_send_response(osip_transaction_t* tr, osip_message_t* resp) {

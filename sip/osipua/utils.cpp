@@ -1,6 +1,7 @@
 // User-agent utilities: random texts, responses along the top Via, resolution requests,
 // content-type and number texts, SDP attribute look-ups, local address.
 #include "sip/osipua/utils.h"
+#include "sip/osipua/osip_alloc.h"
 
 #include <cstdio>
 #include <cstring>
@@ -43,7 +44,7 @@ int OSIP_SendResponse(OsipUa* /*ua*/, osip_transaction_t* tr, int status) {
 }
 
 int OSIP_ResolveTransaction(OsipManager* m, osip_transaction_t* tr, osip_event_t* evt) {
-    auto* req = static_cast<async_resolv_t*>(osip_malloc(sizeof(async_resolv_t)));
+    auto* req = static_cast<async_resolv_t*>(UA_MALLOC(sizeof(async_resolv_t)));
     if (req == nullptr) return -1;
     memset(req, 0, sizeof *req);
     req->tr = tr;
@@ -53,13 +54,13 @@ int OSIP_ResolveTransaction(OsipManager* m, osip_transaction_t* tr, osip_event_t
 }
 
 int OSIP_ResolveHost(OsipManager* m, const char* host, int port, osip_message_t* msg) {
-    auto* req = static_cast<async_resolv_t*>(osip_malloc(sizeof(async_resolv_t)));
+    auto* req = static_cast<async_resolv_t*>(UA_MALLOC(sizeof(async_resolv_t)));
     if (req == nullptr) {
         if (msg != nullptr) osip_message_free(msg);
         return -1;
     }
     memset(req, 0, sizeof *req);
-    req->host = osip_strdup(host);
+    req->host = UA_STRDUP(host);
     req->port = port;
     req->msg = msg;
     osip_manager_queue_resolve(m, req);
@@ -80,13 +81,13 @@ int OSIP_ListRemove(osip_list_t* list, void* element) {
 char* OSIP_ContentTypeText(const osip_content_type_t* ct) {
     if (ct == nullptr || ct->type == nullptr || ct->subtype == nullptr) return nullptr;
     size_t n = strlen(ct->type) + strlen(ct->subtype) + 2;
-    auto* text = static_cast<char*>(osip_malloc(n));
+    auto* text = static_cast<char*>(UA_MALLOC(n));
     if (text != nullptr) snprintf(text, n, "%s/%s", ct->type, ct->subtype);
     return text;
 }
 
 char* OSIP_IntText(int n) {
-    auto* text = static_cast<char*>(osip_malloc(16));
+    auto* text = static_cast<char*>(UA_MALLOC(16));
     if (text != nullptr) snprintf(text, 16, "%i", n);
     return text;
 }
@@ -139,7 +140,7 @@ int OSIP_DottedAddress(const char* text, char** out) {
     *out = nullptr;
     uint32_t ip = 0;
     if (text == nullptr || !plat::ResolveIPv4(text, &ip)) return -1;
-    *out = static_cast<char*>(osip_malloc(16));
+    *out = static_cast<char*>(UA_MALLOC(16));
     if (*out == nullptr) return -1;
     OSIP_IpToText(ip, *out);
     return 0;

@@ -433,6 +433,22 @@ TEST_F(SipUaTest, RequestWhoseCseqNamesAnotherMethodIsRefused400) {
     EXPECT_TRUE(SentMessages("200").empty());
 }
 
+// A second RAck, or one that does not read, fails the parse: the request is answered 400 like any
+// other that cannot be parsed, and nothing else is answered.
+TEST_F(SipUaTest, RequestsWithTwoRacksOrABadOneAreRefused400) {
+    RegisterAt(peer);
+    const char* cases[] = {"RAck: 1 1 INVITE\r\nRAck: 2 1 INVITE\r\n", "RAck: one INVITE\r\n"};
+    int n = 0;
+    for (const char* racks : cases) {
+        SCOPED_TRACE(racks);
+        std::string options = Request("OPTIONS", "rack-" + std::to_string(++n), 3, h.sipPort, peer.port());
+        options.insert(options.find("Content-Length"), racks);
+        peer.Send(options, h.sipPort);
+        ASSERT_FALSE(peer.RecvStatus(400).empty());
+    }
+    EXPECT_TRUE(SentMessages("200").empty());
+}
+
 TEST_F(SipUaTest, NothingIsReadBeforeTheFirstRegisterAndOversizedDatagramsAreDropped) {
     peer.Send(Request("OPTIONS", "early-1", 1, h.sipPort, peer.port()), h.sipPort);
     EXPECT_TRUE(peer.Recv(300).empty());
@@ -673,6 +689,20 @@ TEST_F(SipUaTest, RefusedReInviteLeavesTheCallUpUnlessTheDialogIsGone) {
     Notice n;
     ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
     EXPECT_EQ(481, n.p3);
+}
+
+TEST_F(SipUaTest, UnansweredReInviteEndsTheCallReportedAsTimerB) {
+    RegisterAt(peer);
+    const int cnx = Establish(kIlbc).cnx;
+    OSIP_SendUaEvent(cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    ASSERT_FALSE(peer.RecvRequest("INVITE").empty());
+    ExpireClientTimers(true);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 200, "OK"));
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+    EXPECT_EQ(480, n.p3);
 }
 
 TEST_F(SipUaTest, DialledTextThatCannotBeAUriIsRefusedBeforeAnyTraffic) {
