@@ -7,7 +7,9 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "pellico/engine.h"
 #include "pellico/transfer.h"
@@ -111,6 +113,38 @@ void CKxCoreNotifier::operator delete[](void* p) { free(p); }
 // ---------------------------------------------------------------------------------------------------------------
 // CKxCore: life cycle
 
+namespace {
+
+// The core each live engine belongs to. A copy shares its original's engine and may outlive it, so
+// ownership is looked up here rather than read from an engine that may be gone.
+std::mutex g_ownersLock;
+std::unordered_map<const CKxEngine*, const CKxCore*> g_owners;
+
+bool Owns(const CKxCore* core, const CKxEngine* engine) {
+  std::lock_guard<std::mutex> lock(g_ownersLock);
+  auto it = g_owners.find(engine);
+  return it != g_owners.end() && it->second == core;
+}
+
+void ReleaseOwned(CKxEngine*& engine, CKxCoreSettings*& settings) {
+  {
+    std::lock_guard<std::mutex> lock(g_ownersLock);
+    g_owners.erase(engine);
+  }
+  engine->Log("**shutting down core**");
+  if (engine->State() != KX_OFFLINE) {
+    engine->QueueDisconnect();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  engine->AttachSettings(settings);
+  delete engine;
+  engine = nullptr;
+  delete settings;
+  settings = nullptr;
+}
+
+}  // namespace
+
 void* CKxCore::operator new(size_t size) { return Zero(size); }
 void* CKxCore::operator new[](size_t size) { return Zero(size); }
 void CKxCore::operator delete(void* p) { free(p); }
@@ -124,6 +158,10 @@ void CKxCore::Construct(CMervane* context, bool useFiles, const char* basePath) 
   m_receivedPackets = 0;
   std::string base = basePath ? std::string(basePath) + "/mervane" : std::string("./mervane");
   m_engine = new CKxEngine(context, this, useFiles, base);
+  {
+    std::lock_guard<std::mutex> lock(g_ownersLock);
+    g_owners[m_engine] = this;
+  }
   m_settings = new CKxCoreSettings(this, m_engine);
   m_engine->AttachSettings(m_settings);
   m_engine->LoadStore();
@@ -137,6 +175,9 @@ CKxCore::CKxCore(const CKxCore& other)
       m_settings(other.m_settings) {}
 
 CKxCore& CKxCore::operator=(const CKxCore& other) {
+  if (this == &other) return *this;
+  // An original given another core's engine lets go of its own, as its destruction would.
+  if (m_engine && m_engine != other.m_engine && Owns(this, m_engine)) ReleaseOwned(m_engine, m_settings);
   m_receiverTest = other.m_receiverTest;
   m_receivedPackets = other.m_receivedPackets;
   m_engine = other.m_engine;
@@ -145,17 +186,8 @@ CKxCore& CKxCore::operator=(const CKxCore& other) {
 }
 
 CKxCore::~CKxCore() {
-  if (!m_engine || m_engine->Core() != this) return;  // a shallow copy owns nothing
-  m_engine->Log("**shutting down core**");
-  if (m_engine->State() != KX_OFFLINE) {
-    m_engine->QueueDisconnect();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  m_engine->AttachSettings(m_settings);
-  delete m_engine;
-  m_engine = nullptr;
-  delete m_settings;
-  m_settings = nullptr;
+  if (!m_engine || !Owns(this, m_engine)) return;  // a shallow copy owns nothing
+  ReleaseOwned(m_engine, m_settings);
 }
 
 EKxErrorCode_t CKxCore::Report(EKxErrorCode_t code) {
@@ -322,7 +354,7 @@ int CKxCore::GetMessageListCount() { return m_engine->MessageCount(); }
 
 EKxErrorCode_t CKxCore::ReadMessageByIndex(int index, Message_t** out) {
   Message_t* m = m_engine->MessageAt(index);
-  if (!m || !out) return KX_UNKNOWN_ENTRY;
+  if (!m || !out) return Report(KX_UNKNOWN_ENTRY);
   *out = m;
   return KX_OK;
 }
@@ -356,7 +388,8 @@ EKxErrorCode_t CKxCore::SendMervane(Message_t* m, unsigned char voice, Utf8_t* u
       r = m_engine->SendVoice(m);
     } else if (uploadFile && uploadFile->data && uploadFile->len) {
       StartUpload(m_engine, m, std::string(uploadFile->data, uploadFile->len));
-      return KX_OK;  // the upload worker owns the message now
+      Utf8Free(uploadFile);
+      return KX_OK;  // the upload worker owns the message and the file name now
     } else {
       r = m_engine->SendText(m);
     }

@@ -1269,9 +1269,9 @@ std::vector<OutRecipient> OutRecipients(Message_t* m) {
   }
   return out;
 }
-}  // namespace
 
-EKxErrorCode_t CKxEngine::SendText(Message_t* m) {
+// A URL or store-and-forward attachment travels with a text or a clip's announcement; others do not.
+OutAttachment AttachmentOf(Message_t* m) {
   OutAttachment a;
   if (m->attachment && (m->attachment->kind == KX_ATTACH_URL || m->attachment->kind == KX_ATTACH_SAF)) {
     a.present = true;
@@ -1279,7 +1279,13 @@ EKxErrorCode_t CKxEngine::SendText(Message_t* m) {
     a.mime = Str(m->attachment->mimeType);
     a.urlOrItem = Str(m->attachment->url);
   }
-  auto d = BuildMessage(SEND_TEXT_2, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject), WText(m->text), a);
+  return a;
+}
+}  // namespace
+
+EKxErrorCode_t CKxEngine::SendText(Message_t* m) {
+  auto d = BuildMessage(SEND_TEXT_2, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject), WText(m->text),
+                        AttachmentOf(m));
   auto p = MakePacket(std::move(d));
   p->msgNum = m->msgNumber;
   QueuePacket(p);
@@ -1288,9 +1294,8 @@ EKxErrorCode_t CKxEngine::SendText(Message_t* m) {
 
 // Announces the message's clip and makes it the outgoing one.
 void CKxEngine::StartOutgoingClip(Message_t* m) {
-  OutAttachment none;
-  auto p = MakePacket(
-      BuildMessage(CLIENT_START_AUDIO, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject), WText(m->text), none));
+  auto p = MakePacket(BuildMessage(CLIENT_START_AUDIO, m->msgNumber, Str(m->tag), OutRecipients(m), WText(m->subject),
+                                   WText(m->text), AttachmentOf(m)));
   p->msgNum = m->msgNumber;
   m_out = Outgoing();
   m_out.active = true;

@@ -80,3 +80,26 @@ TEST(PellicoApi, HostDrivesTheCoreThroughTheSharedLibrary) {
   }
   std::filesystem::remove_all(dir);
 }
+
+// A copy shares its original's engine: it may outlive the original, and an original given another
+// core's engine lets go of its own (both run clean under the address sanitizer).
+TEST(PellicoApi, CopiesShareTheEngineAndOutliveTheirOriginal) {
+  setenv("PELLICO_QUIET", "1", 1);
+  char tmpl[] = "/tmp/pellico-api-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  {
+    HostContext ctx;
+    CKxCore* original = new CKxCore(&ctx, (dir + "/a").c_str());
+    CKxCore* copy = new CKxCore(*original);
+    EXPECT_STREQ(copy->GetMervanePath(), original->GetMervanePath());
+    delete original;
+    delete copy;
+    CKxCore* first = new CKxCore(&ctx, (dir + "/b").c_str());
+    CKxCore* second = new CKxCore(&ctx, (dir + "/c").c_str());
+    *first = *second;
+    EXPECT_EQ(std::string(first->GetMervanePath()), dir + "/c/mervane");
+    delete first;
+    delete second;
+  }
+  std::filesystem::remove_all(dir);
+}

@@ -145,3 +145,22 @@ TEST(PellicoAudio, ClipCutInsideAFramePlaysTheCompleteFrames) {
   EXPECT_EQ(pellico::AmrFrameSize(0x3C), 32u);
   EXPECT_EQ(pellico::AmrFrameSize(0x44), 6u) << "comfort noise";
 }
+
+// A clip's announcement carries the message's attachment as a text's does.
+TEST(PellicoAudio, AClipAnnouncementCarriesTheMessagesAttachment) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  std::vector<uint8_t> supply = Tone(4000), played;
+  h.core->GetAudioManager()->SetDevices(std::make_unique<FakeIn>(&supply), std::make_unique<FakeOut>(&played));
+  h.SignInOnline();
+  Message_t* m = VoiceTo(1002);
+  m->attachment = CKxCore::AttachmentURLNewM(CKxCore::Utf8Create("http://example.org/clip-note"),
+                                             CKxCore::Utf8Create("note"), CKxCore::Utf8Create("text/plain"));
+  ASSERT_EQ(h.core->SendMessage(m, 1), KX_OK);
+  auto start = h.SentOfType(14);
+  ASSERT_EQ(start.size(), 1u);
+  const std::string bytes(start[0].begin(), start[0].end());
+  EXPECT_NE(bytes.find("http://example.org/clip-note"), std::string::npos);
+  EXPECT_NE(bytes.find("text/plain"), std::string::npos);
+  h.core->StopAudio();
+}

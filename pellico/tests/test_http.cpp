@@ -216,7 +216,6 @@ TEST_F(PellicoHttpServer, UploadSendsTheMultipartBodyThenTheMessageWithItsUrl) {
   CKxCore::MessageAddRecipient(m, r);
   Utf8_t* path = CKxCore::Utf8Create(file.c_str());
   ASSERT_EQ(h->core->SendMessage(m, 0, path), KX_OK);
-  CKxCore::Utf8Free(path);
   ASSERT_TRUE(Wait(*h, [&] { return h->rec.uploads == 1; }));
   EXPECT_EQ(h->rec.uploadOk, 1);
   EXPECT_EQ(h->rec.uploadText, "[a.png] http://127.0.0.1/servlet/mailbox?item=u1");
@@ -247,7 +246,6 @@ TEST_F(PellicoHttpServer, RefusedUploadFreesTheMessageAndSendsNothing) {
   Message_t* m = CKxCore::MessageNewM();
   Utf8_t* path = CKxCore::Utf8Create(file.c_str());
   ASSERT_EQ(h->core->SendMessage(m, 0, path), KX_OK);
-  CKxCore::Utf8Free(path);
   ASSERT_TRUE(Wait(*h, [&] { return h->rec.uploads == 1; }));
   EXPECT_EQ(h->rec.uploadOk, 0);
   EXPECT_TRUE(h->SentOfType(49).empty());
@@ -277,7 +275,6 @@ TEST_F(PellicoHttpServer, UploadCompletionStillQueuedAtShutdownFreesItsMessage) 
     // One upload run through first, so that what the transfer keeps for good is already mapped.
     Utf8_t* path = CKxCore::Utf8Create(file.c_str());
     ASSERT_EQ(h->core->SendMessage(CKxCore::MessageNewM(), 0, path), KX_OK);
-    CKxCore::Utf8Free(path);
     ASSERT_TRUE(Wait(*h, [&] { return h->rec.uploads == 1; }));
   }
   const long long before = static_cast<long long>(mallinfo2().hblkhd);
@@ -292,7 +289,6 @@ TEST_F(PellicoHttpServer, UploadCompletionStillQueuedAtShutdownFreesItsMessage) 
   if (kMappedBytesCount) ASSERT_GE(static_cast<long long>(mallinfo2().hblkhd) - before, 24 * 0xFFF0ll);
   Utf8_t* path = CKxCore::Utf8Create(file.c_str());
   ASSERT_EQ(h->core->SendMessage(m, 0, path), KX_OK);
-  CKxCore::Utf8Free(path);
   // The worker finishes; the completion waits for a tick that never comes.
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
   while (h->engine->PendingCompletions() == 0 && std::chrono::steady_clock::now() < end)
