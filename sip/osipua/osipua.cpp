@@ -194,38 +194,42 @@ bool IsTelephoneEvent(const SdpPayload* p) {
     return p->pt >= 96 && p->pt <= 127 && RtpmapNames(p->a_rtpmap, rtp_profile_get_payload(kEventPayload));
 }
 
-bool CodecTaken(const SdpPayload* p) {
-    if (p->ptime != 0 && (p->ptime < 10 || p->ptime > 30)) return false;
-    return LocalPayloadFor(p) >= 0;
-}
+bool PtimeTaken(int ptime) { return ptime == 0 || (ptime >= 10 && ptime <= 30); }
 
-// Whether media line `line` of sdp carries a codec of ours anywhere on it.
-bool LineHasCodec(sdp_message_t* sdp, int line, int ptime) {
-    if (sdp == nullptr) return false;
-    for (int k = 0;; ++k) {
-        const char* number = sdp_message_m_payload_get(sdp, line, k);
-        if (number == nullptr) return false;
+// Whether the remote media line of the payload carries a codec of ours anywhere on it. The answer
+// is kept for the line: a line of many event payloads is searched once, not once for each.
+bool LineHasCodec(SdpContext* ctx, const SdpPayload* p) {
+    sdp_message_t* sdp = ctx->remote;
+    if (sdp == nullptr || !PtimeTaken(p->ptime)) return false;
+    if (ctx->codec_line == p->line + 1) return ctx->codec_line_found != 0;
+    bool found = false;
+    for (int k = 0; !found; ++k) {
+        const char* number = sdp_message_m_payload_get(sdp, p->line, k);
+        if (number == nullptr) break;
         SdpPayload c;
         memset(&c, 0, sizeof c);
         c.pt = atoi(number);
-        c.a_rtpmap = OSIP_SdpAttrForPayload(sdp, line, c.pt, "rtpmap");
-        c.ptime = ptime;
-        if (!IsTelephoneEvent(&c) && CodecTaken(&c)) return true;
+        c.a_rtpmap = OSIP_SdpAttrForPayload(sdp, p->line, c.pt, "rtpmap");
+        found = !IsTelephoneEvent(&c) && LocalPayloadFor(&c) >= 0;
     }
+    ctx->codec_line = p->line + 1;
+    ctx->codec_line_found = found ? 1 : 0;
+    return found;
 }
 
 // Telephone events ride along with a codec of ours on the same media line, wherever they stand on
 // it (a peer may list them first): the number the peer gave them is the one our events go out under.
 int TakeTelephoneEvent(SdpContext* ctx, const SdpPayload* p) {
     OsipDialog* d = ctx->dialog;
-    if (d->remote_media.aiSdpPriv[1] != 0 || !LineHasCodec(ctx->remote, p->line, p->ptime)) return -1;
+    if (d->remote_media.aiSdpPriv[1] != 0 || !LineHasCodec(ctx, p)) return -1;
     d->remote_media.aiSdpPriv[1] = p->pt;
     return 0;
 }
 
 int AcceptCodec(OsipDialog* d, SdpPayload* p) {
-    if (!CodecTaken(p)) return -1;
+    if (!PtimeTaken(p->ptime)) return -1;
     int local = LocalPayloadFor(p);
+    if (local < 0) return -1;
     // The answer keeps the offerer's number (p->pt); the engine is told our codec.
     p->localport = d->media_port;
     if (d->remote_media.iValid != 1) {
