@@ -264,7 +264,8 @@ int MicGainControl::Adapt(int32_t inLevel, int32_t* outLevel) {
         tooLow_ = 0;
         inBand_ = 0;
         if (tooHigh_ > hardHold_) {
-          tooHigh_ = tooLow_ = inBand_ = 0;
+          // Every counter, the speech time too: the level is estimated afresh from the next speech.
+          tooHigh_ = tooLow_ = inBand_ = zero_ = speechTime_ = 0;
           maxEnergy_ = 0;
           slowLevel_ = 53 * (slowLevel_ / 64);
           topLevel_ = (3 * (topLevel_ + 1) + wantedLevel_) / 4;

@@ -194,16 +194,40 @@ bool IsTelephoneEvent(const SdpPayload* p) {
     return p->pt >= 96 && p->pt <= 127 && RtpmapNames(p->a_rtpmap, rtp_profile_get_payload(kEventPayload));
 }
 
-// Telephone events ride along with a codec already taken from the same description: the number
-// the peer gave them is the one our events go out under.
-int TakeTelephoneEvent(OsipDialog* d, const SdpPayload* p) {
-    if (d->remote_media.iValid != 1 || d->remote_media.aiSdpPriv[1] != 0) return -1;
+bool PtimeTaken(int ptime) { return ptime == 0 || (ptime >= 10 && ptime <= 30); }
+
+// Whether the remote media line of the payload carries a codec of ours anywhere on it. The answer
+// is kept for the line: a line of many event payloads is searched once, not once for each.
+bool LineHasCodec(SdpContext* ctx, const SdpPayload* p) {
+    sdp_message_t* sdp = ctx->remote;
+    if (sdp == nullptr || !PtimeTaken(p->ptime)) return false;
+    if (ctx->codec_line == p->line + 1) return ctx->codec_line_found != 0;
+    bool found = false;
+    for (int k = 0; !found; ++k) {
+        const char* number = sdp_message_m_payload_get(sdp, p->line, k);
+        if (number == nullptr) break;
+        SdpPayload c;
+        memset(&c, 0, sizeof c);
+        c.pt = atoi(number);
+        c.a_rtpmap = OSIP_SdpAttrForPayload(sdp, p->line, c.pt, "rtpmap");
+        found = !IsTelephoneEvent(&c) && LocalPayloadFor(&c) >= 0;
+    }
+    ctx->codec_line = p->line + 1;
+    ctx->codec_line_found = found ? 1 : 0;
+    return found;
+}
+
+// Telephone events ride along with a codec of ours on the same media line, wherever they stand on
+// it (a peer may list them first): the number the peer gave them is the one our events go out under.
+int TakeTelephoneEvent(SdpContext* ctx, const SdpPayload* p) {
+    OsipDialog* d = ctx->dialog;
+    if (d->remote_media.aiSdpPriv[1] != 0 || !LineHasCodec(ctx, p)) return -1;
     d->remote_media.aiSdpPriv[1] = p->pt;
     return 0;
 }
 
 int AcceptCodec(OsipDialog* d, SdpPayload* p) {
-    if (p->ptime != 0 && (p->ptime < 10 || p->ptime > 30)) return -1;
+    if (!PtimeTaken(p->ptime)) return -1;
     int local = LocalPayloadFor(p);
     if (local < 0) return -1;
     // The answer keeps the offerer's number (p->pt); the engine is told our codec.
@@ -217,7 +241,6 @@ int AcceptCodec(OsipDialog* d, SdpPayload* p) {
         d->remote_media.iPayload = local;
         d->remote_media.iPtime = p->ptime;
         d->remote_media.aiSdpPriv[0] = p->pt;  // the number on the wire
-        d->remote_media.aiSdpPriv[1] = 0;
     }
     return 0;
 }
@@ -227,7 +250,7 @@ int AcceptCodec(OsipDialog* d, SdpPayload* p) {
 int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
     OsipDialog* d = ctx->dialog;
     if (!IsTelephoneEvent(p)) return AcceptCodec(d, p);
-    if (TakeTelephoneEvent(d, p) != 0) return -1;
+    if (TakeTelephoneEvent(ctx, p) != 0) return -1;
     p->localport = d->media_port;
     p->a_rtpmap = kEventRtpmap;
     p->a_fmtp = kEventFmtp;
@@ -238,7 +261,7 @@ int AcceptAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
 // Reading the answer to our offer.
 int ReadAnswerAudio(SdpHandler* /*h*/, SdpContext* ctx, SdpPayload* p) {
     OsipDialog* d = ctx->dialog;
-    if (IsTelephoneEvent(p)) return TakeTelephoneEvent(d, p);
+    if (IsTelephoneEvent(p)) return TakeTelephoneEvent(ctx, p);
     return AcceptCodec(d, p);
 }
 

@@ -320,6 +320,7 @@ int sdp_context_notify_inc_req(BodyContext* base, osip_message_t* /*msg*/, const
     }
     FreeSdp(&ctx->remote);
     ctx->remote = sdp;
+    ctx->codec_line = 0;
     ctx->state = 1;
     ctx->negoc_status = BuildAnswer(ctx);
     UA_TRACE(3, "sdp_context_notify_inc_req: negociation returned: %i\n", ctx->negoc_status);
@@ -350,6 +351,7 @@ int sdp_context_notify_inc_resp(BodyContext* base, osip_message_t* /*msg*/, cons
     }
     FreeSdp(&ctx->remote);
     ctx->remote = sdp;
+    ctx->codec_line = 0;
     auto* h = static_cast<SdpHandler*>(ctx->handler);
     int taken = 0;
     for (int line = 0; sdp_message_m_media_get(sdp, line) != nullptr; ++line) {

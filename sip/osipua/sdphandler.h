@@ -43,6 +43,8 @@ struct SdpContext : BodyContext {
     int state;               // 0 none, 1 offer made or received, 2 answer done
     char origin_id[24];      // o= session id of our first SDP ("" before it)
     unsigned origin_version; // o= version of our last SDP
+    int codec_line;          // for the user agent: 1 + the remote media line last searched for a codec (0 none)
+    int codec_line_found;    // and whether it holds one
 };
 
 // Creates a zeroed handler bound to nothing; the user agent ties it with OSIP_AddBodyHandler.

@@ -163,8 +163,10 @@ void ict_1xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
             UA_TRACE(2, "180  is probably incomplete!\n");
             return;
         }
+        // After the first, only the next in order is acknowledged (RFC 3262): a repeat, a late
+        // earlier one or one past a gap gets no PRACK, which the callee would refuse with 481.
         unsigned rseq = ReliableNumber(msg);
-        if (rseq != 0 && rseq != d->last_rseq) {
+        if (rseq != 0 && (d->last_rseq == 0 || rseq == d->last_rseq + 1)) {
             d->pending_rseq = rseq;
             d->last_rseq = rseq;
             osip_dialog_prack(d);
@@ -432,6 +434,7 @@ void AnswerReoffer(OsipDialog* d, osip_transaction_t* tr, osip_message_t* msg, c
     BodyContext* ctx = osip_dialog_get_body_context(d, "application/sdp", true);
     CC_REMOTE_MEDIA before = d->remote_media;
     d->remote_media.iValid = 0;
+    d->remote_media.aiSdpPriv[1] = 0;  // the new offer's events, if any
     int rc = ctx != nullptr ? ctx->klass->notify_inc_req(ctx, msg, offer) : -1;
     if (rc != 200 || d->remote_media.iValid != 1) {
         UA_TRACE(2, "re-INVITE offer not acceptable (%d), answering 488.", rc);

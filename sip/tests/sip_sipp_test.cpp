@@ -160,6 +160,32 @@ TEST_F(SippTest, OutgoingCallAnsweredThenPeerHangsUp) {
     EXPECT_EQ(1u, SentMessages("200").size());  // our 200 to the peer's BYE
 }
 
+// An answer's telephone events, before or after its codec, give the number ours go out under.
+struct EventAnswerCase {
+    const char* name;
+    const char* payloads;
+};
+void PrintTo(const EventAnswerCase& c, std::ostream* os) { *os << c.name; }
+class SippEventAnswerTest : public SippTest, public ::testing::WithParamInterface<EventAnswerCase> {};
+
+TEST_P(SippEventAnswerTest, GivesThePeersNumberToTheEngine) {
+    ASSERT_TRUE(sipp.Start("out_event_answer.xml",
+                           {"-key", "answer_payloads", GetParam().payloads, "-key", "event_pt", "101"}, "", 2));
+    Register();
+    int call = -1;
+    h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT)) << sipp.Errors();
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    std::lock_guard<std::mutex> g(h.bridge.mu);
+    ASSERT_EQ(1u, h.bridge.dtmfPayload.size());
+    EXPECT_EQ(101, h.bridge.dtmfPayload.begin()->second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, SippEventAnswerTest,
+                         ::testing::Values(EventAnswerCase{"EventsFirst", "101 0"}, EventAnswerCase{"EventsLast", "0 101"}),
+                         [](const ::testing::TestParamInfo<EventAnswerCase>& i) { return std::string(i.param.name); });
+
 TEST_F(SippTest, EarlyMediaIsReportedAsAlertWithSdp) {
     ASSERT_TRUE(sipp.Start("out_early_media.xml", {}, "", 2));
     Register();
@@ -265,6 +291,26 @@ TEST_F(SippTest, EveryReliableProvisionalIsPracked) {
     EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
 }
 
+// RSeq 1, then 3 (a gap), a late repeat of 1, then 2: only 1 and 2 are acknowledged. A PRACK for
+// 3 or for the repeat would be refused 481, which ends the INVITE's dialog before its 200.
+TEST_F(SippTest, OnlyTheNextReliableProvisionalInOrderIsPracked) {
+    ASSERT_TRUE(sipp.Start("out_prack_order.xml", {}, "", 2));
+    Register();
+    int call = -1;
+    int cnx = h.Call("bob", &call);
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER)) << sipp.Errors();
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+    std::vector<std::string> pracks = SentMessages("PRACK");
+    ASSERT_EQ(2u, pracks.size());
+    std::string inv = SentMessages("INVITE").at(0);
+    EXPECT_EQ("1 " + std::to_string(CseqNumber(inv)) + " INVITE", Header(pracks[0], "RAck"));
+    EXPECT_EQ("2 " + std::to_string(CseqNumber(inv)) + " INVITE", Header(pracks[1], "RAck"));
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    EXPECT_EQ(0, sipp.Wait()) << sipp.Errors();
+    EXPECT_EQ(1u, SentMessages("ACK").size());
+    EXPECT_EQ(1u, SentMessages("BYE").size());
+}
+
 // ----------------------------------------------------------------------------------------------
 // Incoming calls (sipp registers us first: datagrams are only read once a REGISTER went out)
 
@@ -359,7 +405,9 @@ INSTANTIATE_TEST_SUITE_P(Offers, SippBadOfferTest,
                          ::testing::Values(OfferCase{"8", "a=rtpmap:8 PCMA/8000"},
                                            OfferCase{"0", "a=ptime:40"},
                                            OfferCase{"102", "a=rtpmap:102 opus/48000/2"},
-                                           OfferCase{"96", "a=rtpmap:96 iLBC/16000"}));
+                                           OfferCase{"96", "a=rtpmap:96 iLBC/16000"},
+                                           OfferCase{"101", "a=rtpmap:101 telephone-event/8000"},
+                                           OfferCase{"101 8", "a=rtpmap:101 telephone-event/8000"}));
 
 // A dynamic payload number means our codec when its rtpmap names it (encoding name and clock
 // rate); the answer keeps the offerer's number.
@@ -388,8 +436,8 @@ INSTANTIATE_TEST_SUITE_P(Offers, SippDynamicOfferTest,
                                            OfferCase{"97", "a=rtpmap:97 iLBC/8000"},
                                            OfferCase{"98", "a=rtpmap:98 ILBC/8000"}));
 
-// Telephone events offered beside a codec are answered under the offer's own number, which ours
-// go out under; events without a codec before them are not answered.
+// Telephone events offered beside a codec, before or after it, are answered under the offer's own
+// number, which ours go out under; events on a line without a codec of ours are not answered.
 struct EventOfferCase {
     const char* name;
     const char* payloads;
@@ -434,7 +482,8 @@ INSTANTIATE_TEST_SUITE_P(
                       EventOfferCase{"OnOurNumber", "0 106", "106", "a=sendrecv", "0 106", 106, 106},
                       EventOfferCase{"OurNumberTakenByAnotherFormat", "0 106 101", "101", "a=rtpmap:106 opus/48000/2",
                                      "0 101", 101, 101},
-                      EventOfferCase{"BeforeAnyCodec", "101 0", "101", "a=sendrecv", "0", 0, 0}),
+                      EventOfferCase{"BeforeTheCodec", "101 0", "101", "a=sendrecv", "101 0", 101, 101},
+                      EventOfferCase{"BeforeAForeignCodecAndOurs", "101 8 0", "101", "a=sendrecv", "101 0", 101, 101}),
     [](const ::testing::TestParamInfo<EventOfferCase>& i) { return std::string(i.param.name); });
 
 TEST_F(SippTest, OptionsOutsideADialogIsAnswered200) {

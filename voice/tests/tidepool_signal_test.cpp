@@ -1,6 +1,7 @@
 // Tests of Tidepool's signal operations: expansion, its analysis and fades, time stretching, tones.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -257,6 +258,44 @@ TEST(TidepoolDtmf, UpdatesExtendTheEventAndAnOpenEventTimesOut) {
   int frames = 0;
   for (uint32_t t = 1000; d.queued > 0 && frames < 100; t += 160) frames += Tidepool_DtmfGenerate(&d, t, out) > 0;
   EXPECT_EQ(frames, (1320 - 1000 + 1500) / 160 + 2);
+}
+
+// The tone after an ended event starts from the oscillators' start values; after an event given up
+// on (no end packet: overrun, or the next event due) it carries on from the running oscillators.
+struct NextToneCase {
+  const char* name;
+  uint8_t firstEndBit;  // 0x80 when the first event's end packet came
+  uint32_t secondAt;    // start of the second event (added once the first has left)
+  bool afresh;
+};
+
+TEST(TidepoolDtmf, NextToneStartsAfreshOnlyAfterAnEndedEvent) {
+  const NextToneCase cases[] = {{"ended", 0x80, 320, true},
+                                {"next event due", 0x00, 320, false},
+                                {"overrun", 0x00, 4000, false}};
+  for (const NextToneCase& c : cases) {
+    DtmfState d;
+    Tidepool_DtmfInit(&d, 8000);
+    const uint8_t first[4] = {1, static_cast<uint8_t>(c.firstEndBit | 10), 0x01, 0x40};  // digit 1, 320 samples
+    const uint8_t second[4] = {5, 0x80 | 10, 0x01, 0x40};                               // digit 5, ended
+    ASSERT_EQ(Tidepool_DtmfAddEvent(&d, first, 4, 0), 0);
+    if (c.secondAt == 320) ASSERT_EQ(Tidepool_DtmfAddEvent(&d, second, 4, 320), 0);
+    int16_t out[160];
+    uint32_t t = 0;
+    for (; d.queue[0].event == 1 && t < 8000; t += 160) Tidepool_DtmfGenerate(&d, t, out);
+    ASSERT_NE(d.queue[0].event, 1) << c.name;
+    if (c.secondAt != 320) {
+      ASSERT_EQ(Tidepool_DtmfAddEvent(&d, second, 4, c.secondAt), 0);
+      t = c.secondAt;
+    }
+    ASSERT_EQ(Tidepool_DtmfGenerate(&d, t, out), 160) << c.name;
+    DtmfState fresh;
+    Tidepool_DtmfInit(&fresh, 8000);
+    ASSERT_EQ(Tidepool_DtmfAddEvent(&fresh, second, 4, t), 0);
+    int16_t ref[160];
+    ASSERT_EQ(Tidepool_DtmfGenerate(&fresh, t, ref), 160);
+    EXPECT_EQ(std::equal(out, out + 160, ref), c.afresh) << c.name;
+  }
 }
 
 }  // namespace

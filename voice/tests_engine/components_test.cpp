@@ -251,6 +251,38 @@ TEST(MicGainControl, JustBelowTheBandOnlyTheTooLowTimeCounts) {
   }
 }
 
+// A step down from above the upper hard limit clears every counter, the speech time with the
+// maximum: the next 250 ms of speech set the slow level afresh from the talker's level now.
+TEST(MicGainControl, HardStepDownTakesTheFirstSpeechLevelAgain) {
+  MicGainControl g;
+  ASSERT_TRUE(g.Create(&kFakeAgc));
+  ASSERT_EQ(0, g.Init(0, 65535));
+  std::vector<int16_t> speech(80), out(80);
+  for (int i = 0; i < 80; ++i) speech[i] = static_cast<int16_t>(i % 2 ? 1000 : -1000);
+  int32_t level = 40000;
+  auto call = [&]() {
+    std::vector<int16_t> f = speech;
+    ASSERT_EQ(0, g.AddNearEnd(f.data(), 80, 8000));
+    ASSERT_EQ(0, g.Process(f.data(), 80, out.data(), level, &level, 8000));
+  };
+  for (int i = 0; i < 30; ++i) call();  // the first speech sets the slow level
+  const int64_t first = g.SlowLevel();
+  const int32_t before = g.WantedLevel();
+  int calls = 0;
+  while (g.WantedLevel() == before && calls < 100) {
+    g.SetSlowLevel(100000000);  // far above the upper hard limit
+    call();
+    ++calls;
+  }
+  const int32_t stepped = g.WantedLevel();
+  ASSERT_EQ(static_cast<int32_t>(static_cast<int64_t>(before) * 15565 / 16384), stepped);
+  // Kept from before the step, the slow level would stay above the hard limit for seconds and
+  // lower the level again and again.
+  for (int i = 0; i < 100; ++i) call();
+  EXPECT_LT(g.SlowLevel(), 2 * first);
+  EXPECT_EQ(stepped, g.WantedLevel());
+}
+
 // The far end goes to the core 10 ms at a time, and the result is the sum of the core's results.
 int AgcFarFails(const int16_t*, void*, int) { return -1; }
 TEST(MicGainControl, FarEndResultIsTheSumOfItsPieces) {

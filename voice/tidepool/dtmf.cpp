@@ -83,7 +83,6 @@ void Tidepool_DtmfPopEvent(DtmfState* d) {
   for (int i = 0; i + 1 < d->queued; ++i) d->queue[i] = d->queue[i + 1];
   --d->queued;
   d->queue[d->queued] = DtmfEvent{65535, 0, 0, 0, 0};
-  d->newTone = 1;
   d->overrun = 0;
 }
 
@@ -117,10 +116,16 @@ int Tidepool_DtmfGenerate(DtmfState* d, uint32_t timestamp, int16_t* out) {
   }
 
   const uint32_t frameEnd = timestamp + static_cast<uint32_t>(frame);
+  // Only an event that ended as its sender said starts the next one afresh; an event given up
+  // on hands the running oscillators to the next.
   if (Diff(ev.end, frameEnd) >= 0) {
-    if (ev.end == frameEnd && ev.endFlag) Tidepool_DtmfPopEvent(d);
+    if (ev.end == frameEnd && ev.endFlag) {
+      Tidepool_DtmfPopEvent(d);
+      d->newTone = 1;
+    }
   } else if (ev.endFlag) {
     Tidepool_DtmfPopEvent(d);
+    d->newTone = 1;
   } else {
     // No end seen yet: keep the tone going a while, in case the updates are late.
     d->overrun = Diff(timestamp, ev.end);
