@@ -142,7 +142,7 @@ int16_t TakePacket(Ostrel711Codec* inst, const uint8_t* payload, int32_t bytes, 
     return -1;
   }
   PacketLayout l;
-  if (payload == nullptr || bytes < 2 || !ParseLayout(payload, bytes > kOstrel711MaxPayloadBytes ? kOstrel711MaxPayloadBytes : bytes, &l)) {
+  if (payload == nullptr || bytes < 2 || !ParseLayout(payload, bytes, &l)) {
     FailDecoder(inst, kOstrelErrMalformed);
     return -1;
   }
@@ -320,7 +320,7 @@ int16_t Ostrel711_StartPacket(Ostrel711Codec* inst, const uint8_t* payload, int3
 int32_t Ostrel711_PacketLength(const uint8_t* payload, int32_t payloadBytes, int16_t* frames) {
   PacketLayout l;
   if (payload == nullptr || payloadBytes < 2) return -1;
-  if (!ParseLayout(payload, payloadBytes > kOstrel711MaxPayloadBytes ? kOstrel711MaxPayloadBytes : payloadBytes, &l))
+  if (!ParseLayout(payload, payloadBytes, &l))
     return -1;
   if (frames) *frames = static_cast<int16_t>(l.frames);
   return l.total;

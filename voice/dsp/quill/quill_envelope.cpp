@@ -25,13 +25,8 @@ int32_t model(int64_t z) {
 
 int16_t sat16(int32_t v) { return static_cast<int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v)); }
 
-// r(z): z + 64 with its low 7 bits cleared, kept inside the 16-bit range.
-int32_t roundStep(int32_t z) {
-  int32_t r = (z + 64) & ~127;
-  if (r > 32640) r = 32640;
-  if (r < -32640) r = -32640;
-  return r;
-}
+// r(z): z + 64 with its low 7 bits cleared, taken in 32 bits (the caller holds the result to 16).
+int32_t roundStep(int32_t z) { return (z + 64) & ~127; }
 
 int bitLength64(uint64_t v) {
   int n = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "voice/dsp/g711.h"
@@ -516,3 +517,20 @@ TEST(Ostrel711, NothingToDecodeGivesSilence) {
 }
 
 }  // namespace
+
+// The largest layout: four frames of 71 bytes, a pad byte and a second section of 72 x 4 bytes (padded
+// beyond its frames): 578 bytes, a packet the format allows.
+TEST(Ostrel711, TheLargestLayoutIsAPacket) {
+  std::string bits = "11";
+  for (int i = 0; i < 4; ++i) bits += "111001";  // length code 57: 71 bytes
+  bits += "11101000";                            // 232 + 14 x 4 = 288 bytes
+  bits += "1";                                   // pad byte
+  bits.resize(40, '0');
+  std::vector<uint8_t> p(578, 0);
+  for (int i = 0; i < 40; ++i)
+    if (bits[i] == '1') p[i / 8] = static_cast<uint8_t>(p[i / 8] | (0x80 >> (i % 8)));
+  int16_t frames = 0;
+  EXPECT_EQ(Ostrel711_PacketLength(p.data(), static_cast<int32_t>(p.size()), &frames), 578);
+  EXPECT_EQ(frames, 4);
+  EXPECT_EQ(Ostrel711_PacketLength(p.data(), 577, &frames), -1) << "longer than its payload";
+}

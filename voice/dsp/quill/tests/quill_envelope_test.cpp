@@ -95,6 +95,29 @@ TEST(QuillSpectrum, DecodedValuesAreTheEncodersQuantisedValues) {
   }
 }
 
+// The quantiser at full scale: a value that fits 16 bits is the design's r(z) - d, one beyond is held,
+// never wrapped to the other sign.
+TEST(QuillSpectrum, QuantiserAtFullScaleKeepsItsSign) {
+  struct Case {
+    int16_t p, d, want;
+  } const cases[] = {
+      {-32768, 0, -32768},    // r = -32768 fits
+      {-32720, -10, -32758},  // r = -32768, less the dither
+      {32767, 64, 32704},     // z + 64 beyond 16 bits: r = 32768, less the dither
+      {32767, 0, 32767},      // r = 32768: held, where 16 bits wrap it to -32768
+      {32767, -64, 32704},    // z + 64 = 32767: r = 32640
+      {-32768, 100, -32740},  // r = -32640, less 100
+      {100, 3, 125},
+  };
+  for (const Case& c : cases) {
+    int16_t p[240] = {}, q[240] = {}, d[480] = {}, v[480];
+    p[0] = c.p;
+    d[0] = c.d;
+    Quill_QuantiseSpectrum(p, q, d, v);
+    EXPECT_EQ(v[0], c.want) << c.p << " " << c.d;
+  }
+}
+
 TEST(QuillSpectrum, ABrokenStreamIsRefused) {
   QuillStream dec;
   Quill_StreamReset(&dec);
