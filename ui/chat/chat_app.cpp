@@ -38,8 +38,8 @@ constexpr UINT WM_CHATRECORD_QUERY = 0x81C;
 CChatSessionRegistry* Registry() {
     static CChatSessionRegistry* registry = [] {
         auto* r = new CChatSessionRegistry;
-        // Members of incoming messages take their names, contact ids and presence from the address book.
-        r->SetNameLookup([](int userId, PresenceBuddyRecord* member) { return BookMemberByUid(userId, member); });
+        // Members of incoming messages take their names, contact ids and pictures from the address book.
+        r->SetNameLookup([](int userId, PresenceBuddyRecord* member) { return BookSenderByUid(userId, member); });
         r->SetFactory([] {
             auto* w = new CIMDlg;
             w->SetRecords(Records());

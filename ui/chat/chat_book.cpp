@@ -113,6 +113,23 @@ bool BookMemberByUid(int uid, PresenceBuddyRecord* member) {
     return false;
 }
 
+int BookSenderByUid(int uid, PresenceBuddyRecord* member) {
+    if (uid == 0 || !member) return 0;
+    std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+    for (AddrGroup* root : g_addrBookRoots) {
+        AddrNode* identity = root ? AddrBook_Walk(root, &MatchUid, &uid, nullptr) : nullptr;
+        if (!identity) continue;
+        presence_copy_field(member->name, sizeof member->name, AddrBook_GetDisplayName(identity));
+        AddrNode* contact = identity->parent;
+        if (!contact || (contact->kind != ADDR_KIND_CONTACT && contact->kind != ADDR_KIND_LIST)) return 2;
+        presence_copy_field(member->userId, 129, contact->id ? contact->id : "");
+        const char* extra = static_cast<AddrContact*>(contact)->extra;
+        presence_copy_field(member->status, sizeof member->status, extra ? extra : "");
+        return 1;
+    }
+    return 0;
+}
+
 std::string BookNameByUid(int uid) {
     if (uid == 0) return {};
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);

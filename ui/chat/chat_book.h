@@ -27,6 +27,11 @@ std::vector<PresenceBuddyRecord> BookMembers(const std::vector<AddrNode*>& nodes
 // Fills a member known by its messaging uid from the address book (name, contact id, online state);
 // false when no contact has a messaging buddy with that uid.
 bool BookMemberByUid(int uid, PresenceBuddyRecord* member);
+// What the address book says of the sender or a member of an incoming message, by its messaging uid:
+// 0 no identity has that uid; 1 found: name (the identity's display text, 64 characters), contact id
+// and picture name (the contact's extra text, "" when none) filled; 2 found, but its parent is no
+// contact: only the name is filled. Other fields are left as they were.
+int BookSenderByUid(int uid, PresenceBuddyRecord* member);
 // The name of the contact whose messaging identity has that uid (its id when it has no name, at most
 // 127 bytes); empty when no contact has one.
 std::string BookNameByUid(int uid);

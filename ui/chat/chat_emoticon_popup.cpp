@@ -18,9 +18,11 @@
 #include "ui/chat/chat_art.h"
 #include "ui/controls/control_messages.h"
 
+// A window of its own that the window manager leaves alone, not a Qt popup: Qt closes its popups when
+// the program loses the focus, and the picker stays open until it is clicked.
 CEmoticonPopup::CEmoticonPopup(QWidget* owner, int releases)
-    : QWidget(owner, Qt::Popup | Qt::FramelessWindowHint), owner_(owner),
-      count_(chat::EmoticonCount()), releases_(releases) {
+    : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint | Qt::WindowStaysOnTopHint),
+      owner_(owner), count_(chat::EmoticonCount()), releases_(releases) {
     setAttribute(Qt::WA_DeleteOnClose);
     setMouseTracking(true);
     setFixedSize(kColumns * kCell + kColumns + 2, Rows() * kCell + Rows() + 2);
@@ -57,6 +59,9 @@ CEmoticonPopup* CEmoticonPopup::OpenBelow(QWidget* owner, QWidget* anchor, int r
     if (!screen && near) screen = near->screen();
     popup->move(screen ? Placed(at, popup->size(), screen->availableGeometry(), anchor ? anchor->height() : 0) : at);
     popup->show();
+    popup->activateWindow();
+    // The mouse is the picker's: a click anywhere, outside it too, reaches it.
+    popup->grabMouse();
     return popup;
 }
 
@@ -150,11 +155,14 @@ void CEmoticonPopup::mouseReleaseEvent(QMouseEvent* e) {
 }
 
 void CEmoticonPopup::keyPressEvent(QKeyEvent* e) {
-    // Only a click ends the picker; a popup would close on Escape.
+    // Only a click ends the picker: Escape and every other key do nothing.
     e->accept();
 }
 
 bool CEmoticonPopup::event(QEvent* e) {
+    // Another window took the mouse: the picker takes it back.
+    if (!done_ && isVisible() && QWidget::mouseGrabber() != this && e->type() != QEvent::Hide && e->type() != QEvent::Close)
+        grabMouse();
     if (e->type() == QEvent::ToolTip) {
         auto* help = static_cast<QHelpEvent*>(e);
         int cell = CellAt(help->pos());

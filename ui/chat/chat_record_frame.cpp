@@ -424,6 +424,8 @@ void CChatRecordFrame::ShowRange(int peer, const QDate& from, const QDate& to, i
     for (QDate d = from; d <= to; d = d.addDays(1))
         records_->ReadDay(peer, d.toString("yyyy-MM-dd").toStdString(), kind, &rows);
     peer_ = peer;
+    queryFrom_ = from;
+    queryTo_ = to;
     AddRows(std::move(rows));
 }
 
@@ -452,7 +454,7 @@ void CChatRecordFrame::Search(const QString& text) {
 
 void CChatRecordFrame::Query(int peer, const QDate& from, const QDate& to, int kind) {
     keyword_.clear();
-    queryPeer_ = peer;
+    peer_ = peer;
     queryFrom_ = from;
     queryTo_ = to;
     queryKind_ = kind;
@@ -473,7 +475,7 @@ void CChatRecordFrame::OnTreeSelChanged() {
     if (kind == kQuery) {
         panes_[0]->setText(item->text(0));
         if (keyword_.isEmpty()) {
-            ShowRange(queryPeer_, queryFrom_, queryTo_, queryKind_);
+            ShowRange(peer_, queryFrom_, queryTo_, queryKind_);
         } else {
             panes_[1]->setText(QString("%1 %2").arg(T("keyword", "Keyword:"), keyword_));
             SearchAll(keyword_);

@@ -120,8 +120,10 @@ private:
     std::vector<ChatRecordRow> rows_;
     std::vector<ChatRecordRow> deleted_;
     QString keyword_;
+    // What was read last, a day or a range, and what the query result reads again: the day steps and
+    // the query result item share the peer, and the range is the last one read or queried.
     int daysBack_ = 0;
     int peer_ = 0;
-    int queryPeer_ = 0, queryKind_ = 2;
+    int queryKind_ = 2;
     QDate queryFrom_, queryTo_;
 };

@@ -3,6 +3,7 @@
 
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QTextCursor>
 #include <QTextDocument>
 
@@ -60,6 +61,19 @@ void CChatRecordView::resizeEvent(QResizeEvent*) {
     }
     receivers_->setGeometry(x, top, std::max(0, limit - x), height);
     edit_->setGeometry(-1, 26, width() + 2, std::max(0, this->height() - 25));
+}
+
+void CChatRecordView::paintEvent(QPaintEvent*) {
+    // The header row is set off from the record by a two-colour line at 27 pixels: the button highlight
+    // above, the button shadow below.
+    QPainter p(this);
+    const QPalette& pal = palette();
+    p.setPen(pal.color(QPalette::Light));
+    p.drawLine(0, 27, width() - 1, 27);
+    p.drawLine(0, 27, 0, 28);
+    p.setPen(pal.color(QPalette::Dark));
+    p.drawLine(1, 28, width() - 1, 28);
+    p.drawLine(width() - 1, 27, width() - 1, 28);
 }
 
 void CChatRecordView::OnLanguageChanged() {

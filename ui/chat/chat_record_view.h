@@ -32,6 +32,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
 
 private:
     QLabel *senderLabel_, *receiversLabel_, *sender_, *receivers_;

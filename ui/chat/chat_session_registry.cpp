@@ -198,9 +198,11 @@ int CChatSessionRegistry::ResolveMembers(int type, const PresenceMessageRecord* 
     if (!record || !out) return 0;
     auto resolve = [&](PresenceBuddyRecord member, bool sender) {
         PresenceBuddyRecord found = member;
-        if (lookup_ && lookup_(member.id, &found)) {
-            // The book gives the name, the contact and its picture; the rest stays as the message gave it.
-            std::memcpy(member.name, found.name, sizeof member.name);
+        const int known = lookup_ ? lookup_(member.id, &found) : 0;
+        // The book gives the name and, through the identity's contact, the contact id and its picture;
+        // the rest stays as the message gave it.
+        if (known != 0) std::memcpy(member.name, found.name, sizeof member.name);
+        if (known == 1) {
             std::memcpy(member.userId, found.userId, sizeof member.userId);
             std::memcpy(member.status, found.status, sizeof member.status);
         } else {

@@ -79,8 +79,10 @@ class CChatSessionRegistry {
     const std::vector<ChatWindowBase*>& Windows() const { return windows_; }
     void* waitDialog = nullptr;
 
-    // Name lookup of ResolveMembers (the address book); null keeps the incoming names.
-    using NameLookup = std::function<bool(int userId, PresenceBuddyRecord* member)>;
+    // Name lookup of ResolveMembers (the address book); null keeps the incoming names. Answers 0 when the
+    // book has no identity with that uid, 1 when it filled the name, contact id and picture name, 2 when
+    // it filled the name only (the identity has no parent contact).
+    using NameLookup = std::function<int(int userId, PresenceBuddyRecord* member)>;
     void SetNameLookup(NameLookup lookup) { lookup_ = std::move(lookup); }
     // A room's thread still sends here though no window is in the room (the program ended without
     // leaving it): leave it, once per thread. False when it was left already.

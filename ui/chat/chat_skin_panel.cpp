@@ -158,13 +158,14 @@ void CIMSkinPanel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const QRect r = rect().adjusted(0, 0, -1, -1);
-    if (!background_.isNull() && background_.width() > 16) {
-        // Left cap 6, right cap 6, the middle stretched.
+    if (!background_.isNull()) {
+        // The bar's picture: a 6-pixel left cap, a 6-pixel right cap taken from 8 pixels into the picture,
+        // and the middle column between them stretched over the rest.
         const QPixmap bar = ctl::KeyedPixmap(background_, RGB(255, 0, 255));
-        const int h = height(), bw = bar.width(), bh = bar.height();
+        const int h = height(), bh = bar.height();
         p.drawPixmap(QRect(0, 0, 6, h), bar, QRect(0, 0, 6, bh));
-        p.drawPixmap(QRect(6, 0, std::max(0, width() - 12), h), bar, QRect(6, 0, std::max(1, bw - 12), bh));
-        p.drawPixmap(QRect(width() - 6, 0, 6, h), bar, QRect(bw - 6, 0, 6, bh));
+        p.drawPixmap(QRect(6, 0, std::max(0, width() - 12), h), bar, QRect(6, 0, 2, bh));
+        p.drawPixmap(QRect(width() - 6, 0, 6, h), bar, QRect(8, 0, 6, bh));
     } else {
         // No skin picture: the raised frame and the inner fill of the bar's own colours.
         p.setRenderHint(QPainter::Antialiasing, false);

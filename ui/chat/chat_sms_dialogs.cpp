@@ -158,7 +158,7 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     connect(findButton_, &QPushButton::clicked, this, &CSelectRecipientsDlg::Find);
     connect(add, &QPushButton::clicked, this, &CSelectRecipientsDlg::Add);
     connect(del, &QPushButton::clicked, this, &CSelectRecipientsDlg::Delete);
-    connect(book_, &QTreeWidget::itemDoubleClicked, this, [this] { Add(); });
+    connect(book_, &QTreeWidget::itemDoubleClicked, this, [this] { AddSelectedRows(); });
     connect(find_, &QLineEdit::textChanged, this, [this](const QString& t) {
         findButton_->setEnabled(!t.isEmpty());
         if (t.isEmpty()) return;
@@ -237,6 +237,10 @@ void CSelectRecipientsDlg::Add() {
         find_->clear();
         return;
     }
+    AddSelectedRows();
+}
+
+void CSelectRecipientsDlg::AddSelectedRows() {
     for (QTreeWidgetItem* item : book_->selectedItems())
         if (!item->text(1).isEmpty() && !IsChosen(item->text(1))) AddChosen(item->text(0), item->text(1));
 }

@@ -50,6 +50,8 @@ public:
     QString m_strResult;  // ",n1,n2..."
     void Find();
     void Add();
+    // The selected rows of the address-book list with a number not chosen yet (a double click on the list).
+    void AddSelectedRows();
     void Delete();
     void accept() override;
     QLineEdit* FindEdit() const { return find_; }

@@ -16,6 +16,8 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -111,7 +113,7 @@ ChatFontSetting& AppChatFont() {
     return setting;
 }
 
-bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
+bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour, bool styles) {
     if (g_fontHook) return g_fontHook(font, colour);
     // The font dialog with the effects and the colour list of the system's font chooser.
     QDialog dialog(parent);
@@ -121,6 +123,19 @@ bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour) {
     auto* fonts = new QFontDialog(*font, &dialog);
     fonts->setWindowFlags(Qt::Widget);
     fonts->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
+    // The style column is the second of the family, style and size columns (its box, its list and the
+    // label naming the list).
+    const auto edits = fonts->findChildren<QLineEdit*>(Qt::FindDirectChildrenOnly);
+    const auto lists = fonts->findChildren<QListView*>(Qt::FindDirectChildrenOnly);
+    if (edits.size() >= 3 && lists.size() >= 3) {
+        lists[1]->setObjectName("fontStyleList");
+        if (!styles) {
+            edits[1]->hide();
+            lists[1]->hide();
+            for (QLabel* label : fonts->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+                if (label->buddy() == lists[1] || label->buddy() == edits[1]) label->hide();
+        }
+    }
     v->addWidget(fonts);
     auto* row = new QHBoxLayout;
     row->addWidget(new QLabel(ChatText("im_dlg", "im_font_colour", "颜色(&C):"), &dialog));
@@ -248,6 +263,18 @@ class MemberRowDelegate : public QStyledItemDelegate {
         }
         painter->restore();
     }
+};
+
+// Sees the application's events first and hands the window those of its own controls.
+class PreTranslator : public QObject {
+ public:
+    explicit PreTranslator(CIMDlg* window) : QObject(window), window_(window) {}
+
+ protected:
+    bool eventFilter(QObject* watched, QEvent* e) override { return window_->PreTranslate(watched, e); }
+
+ private:
+    CIMDlg* window_;
 };
 
 }  // namespace
@@ -531,8 +558,8 @@ void CIMDlg::BuildWindow() {
     });
     input_->viewport()->installEventFilter(this);
     input_->viewport()->setMouseTracking(true);
-    // A character typed in the other views goes to the input box.
-    for (QWidget* view : std::initializer_list<QWidget*>{history_, memberList_, recipient_}) view->installEventFilter(this);
+    // Presses and keys anywhere in the window pass the window first.
+    qApp->installEventFilter(new PreTranslator(this));
     // The edit commands follow the selections, the undo buffer and the clipboard.
     connect(input_, &QTextEdit::selectionChanged, this, [this] { RefreshEditCommands(); });
     connect(history_, &QTextEdit::selectionChanged, this, [this] { RefreshEditCommands(); });
@@ -595,7 +622,7 @@ void CIMDlg::LayoutPanes() {
     const int w = r.width(), h = historyH;
     const bool members = m_chatType != CHAT_ONE;
     const bool sideShown = side_->isVisibleTo(historyRow_);
-    const bool barShown = members && sideShown && !(m_bModal && hideHistory_);
+    const bool barShown = members && sideShown && sideBar_ && !(m_bModal && hideHistory_);
     bar1088_->setVisible(barShown);
     if (!members) {
         const int sideW = peerPanel_->Collapsed() ? CIMSkinPanel::kStrip + 2 : CIMSkinPanel::kWidth;
@@ -722,12 +749,6 @@ void CIMDlg::ViewMembersChanged() {
     const std::string ownShown = !ownName_.empty() || !m_pAccount || !m_pAccount->userName ? ownName_ : m_pAccount->userName;
     const QString ownRow = FromAnsi(ownShown).left(std::max<qsizetype>(0, 64 - myself.size())) + myself;
     const auto& list = ListedMembers();
-    PresenceBuddyRecord self;
-    if (!room) {
-        auto* row = new QListWidgetItem(MemberIcon(self, true), ownRow);
-        row->setData(Qt::UserRole, 0);
-        memberList_->addItem(row);
-    }
     for (const auto& m : list) {
         QString name = m.id == 0 ? ownRow : FromAnsi(m.name);
         if (m.id != 0 && !room) name += BookSuffix(m);
@@ -762,6 +783,19 @@ void CIMDlg::RefreshHint() {
 QString CIMDlg::HintText() const { return hint_->text(); }
 
 void CIMDlg::ViewShowMemberArea(bool show) {
+    // A one-to-one chat turned several-user: the splitter goes with the peer pane, shown unless folded.
+    if (peerPanel_) sideBar_ = !peerPanel_->Collapsed();
+    ShowMemberPane(show);
+}
+
+void CIMDlg::ViewSessionSetUp() {
+    // The splitter beside the member area: none for one peer, with the peer pane for several users,
+    // always for a group or room.
+    sideBar_ = m_chatType == CHAT_ONE ? false : m_chatType == CHAT_SEVERAL ? !peerPanel_->Collapsed() : true;
+    LayoutPanes();
+}
+
+void CIMDlg::ShowMemberPane(bool show) {
     if (!side_) return;
     memberAreaShown_ = show;
     if (m_chatType == CHAT_ONE) return;
@@ -817,24 +851,6 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
             return true;
         }
     }
-    if (watched != input_ && e->type() == QEvent::KeyPress &&
-        (watched == history_ || watched == memberList_ || watched == recipient_)) {
-        auto* key = static_cast<QKeyEvent*>(e);
-        // The send keys act from the whole window, as in the input box.
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) return eventFilter(input_, e);
-        const QString typed = key->text();
-        if (!typed.isEmpty() && typed.at(0).isPrint() && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
-            input_->setFocus();
-            QKeyEvent copy(QEvent::KeyPress, key->key(), key->modifiers(), typed, key->isAutoRepeat(), key->count());
-            QCoreApplication::sendEvent(input_, &copy);
-            return true;
-        }
-    }
-    // Copy and select all follow the view last clicked.
-    if (e->type() == QEvent::MouseButtonPress && (watched == history_->viewport() || watched == input_->viewport())) {
-        lastClickInHistory_ = watched == history_->viewport();
-        RefreshEditCommands();
-    }
     if (e->type() == QEvent::ContextMenu && (watched == history_->viewport() || watched == input_->viewport())) {
         auto* m = static_cast<QContextMenuEvent*>(e);
         QMenu* menu = ContextMenuFor(watched == history_->viewport() ? static_cast<QWidget*>(history_) : input_);
@@ -863,6 +879,35 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
         input_->viewport()->setCursor(over ? Qt::PointingHandCursor : Qt::IBeamCursor);
     }
     return QDialog::eventFilter(watched, e);
+}
+
+bool CIMDlg::PreTranslate(QObject* watched, QEvent* e) {
+    if (!watched->isWidgetType() || !input_ || !history_) return false;
+    if (e->type() != QEvent::MouseButtonPress && e->type() != QEvent::KeyPress) return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    if (widget->window() != this) return false;
+    if (e->type() == QEvent::MouseButtonPress) {
+        // Copy and select all follow the last left or right press: the history view, or anything else.
+        // The history's scroll bars are outside its text and change nothing.
+        const Qt::MouseButton button = static_cast<QMouseEvent*>(e)->button();
+        if (button != Qt::LeftButton && button != Qt::RightButton) return false;
+        if (widget == history_->viewport()) lastClickInHistory_ = true;
+        else if (widget != history_ && !history_->isAncestorOf(widget)) lastClickInHistory_ = false;
+        RefreshEditCommands();
+        return false;
+    }
+    // The menu bar's keys are its own menu navigation.
+    if (widget == input_ || input_->isAncestorOf(widget) || widget == menuBar_) return false;
+    auto* key = static_cast<QKeyEvent*>(e);
+    // The send keys act from the whole window, as in the input box.
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) return eventFilter(input_, e);
+    // A character typed while another control has the focus goes to the input box, which takes the focus.
+    const QString typed = key->text();
+    if (typed.isEmpty() || !typed.at(0).isPrint() || (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) return false;
+    input_->setFocus();
+    QKeyEvent copy(QEvent::KeyPress, key->key(), key->modifiers(), typed, key->isAutoRepeat(), key->count());
+    QCoreApplication::sendEvent(input_, &copy);
+    return true;
 }
 
 bool CIMDlg::event(QEvent* e) {
@@ -914,7 +959,10 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_MEMBER_AREA:
             // The state button: show or hide the member list and the splitter beside it.
-            if (wParam == 0) ViewShowMemberArea(lParam != 0);
+            if (wParam == 0) {
+                sideBar_ = lParam != 0;
+                ShowMemberPane(lParam != 0);
+            }
             return 0;
         case WM_PICTURE_MENU:
             ShowPictureMenu(static_cast<int>(wParam), QPoint(static_cast<int>((lParam >> 16) & 0xFFFF), static_cast<int>(lParam & 0xFFFF)));

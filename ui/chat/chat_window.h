@@ -49,8 +49,9 @@ struct ChatFontSetting {
     bool chosen = false;  // false: the application's own font
 };
 ChatFontSetting& AppChatFont();
-// The font chooser of the chat window: a font with its style, size, effects and a colour.
-bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour);
+// The font chooser of the chat window: a font with its style, size, effects and a colour; without
+// styles it offers no style choice (the font keeps its own).
+bool ChooseChatFont(QWidget* parent, QFont* font, QColor* colour, bool styles = true);
 // Replaced by tests: runs instead of the chooser.
 void SetFontChooserHook(std::function<bool(QFont*, QColor*)> hook);
 // Replaced by tests: runs instead of the head-picture chooser (modal).
@@ -127,6 +128,9 @@ public:
     void RefreshEditCommands();
     QMenu* ContextMenuFor(QWidget* view);  // the menu a right click over the view shows (tests)
     bool LastClickInHistory() const { return lastClickInHistory_; }
+    // What the window sees of a press or a key anywhere in it before the control does: the last click's
+    // view, and characters typed outside the input box, which go to the input box. True: taken.
+    bool PreTranslate(QObject* watched, QEvent* e);
     QString HintText() const;
     void ChooseFont();
 
@@ -165,6 +169,7 @@ protected:
     void ViewInvitation(const std::string& invitation, int64_t time, bool headed) override;
     void ViewRoomClosed() override;
     void ViewShowMemberArea(bool show) override;
+    void ViewSessionSetUp() override;
     void ViewFocusInput() override;
     RecipientChoice ViewRecipientChoice() const override;
     void PlayVoice(int messageId) override;
@@ -203,6 +208,10 @@ private:
     void LayoutPanes();
     void LoadStateButtons();
     QIcon MemberIcon(const PresenceBuddyRecord& m, bool own) const;
+    // Shows or hides the member area, without a word on the splitter beside it.
+    void ShowMemberPane(bool show);
+    // Whether the selected text of the input box mixes bold or italic states.
+    bool InputSelectionMixesStyles() const;
 
     QMenuBar* menuBar_ = nullptr;
     CSkinToolBar* upper_ = nullptr;
@@ -227,6 +236,7 @@ private:
     int historyHeight_ = 160;          // as dragged; cut to the window when laid out
     int columnWidth_ = 400;
     bool hideHistory_ = false;
+    bool sideBar_ = true;  // splitter 1088 beside a shown member area
     static constexpr int kMinColumn = 128, kMinMembers = 138;
     CFormatRichEdit* history_ = nullptr;
     CChatRichEdit* input_ = nullptr;

@@ -149,6 +149,7 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
         if (members) AddMembers(*members);
         m_bSessionActive = 1;
     }
+    ViewSessionSetUp();
     ViewMembersChanged();
     ViewSessionTitle();
 }

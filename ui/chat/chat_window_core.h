@@ -170,6 +170,8 @@ class ChatWindowCore {
     // The room is over (NOTIFY 5 or 6): the window closes.
     virtual void ViewRoomClosed() {}
     virtual void ViewShowMemberArea(bool show) { (void)show; }
+    // The session has been filled for its kind (the end of SetupSession, before the members are shown).
+    virtual void ViewSessionSetUp() {}
     virtual void ViewFocusInput() {}
     virtual RecipientChoice ViewRecipientChoice() const { return {}; }
     virtual void PlayVoice(int messageId) { (void)messageId; }

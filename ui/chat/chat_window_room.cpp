@@ -26,9 +26,11 @@ using chat::ToAnsi;
 using namespace chatwin;
 
 void CIMDlg::ViewInvitation(const std::string& invitation, int64_t time, bool headed) {
-    // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers.
-    const QStringList fields = FromAnsi(invitation).split(',');
-    const QString name = fields.value(1).trimmed(), text = fields.value(3).trimmed();
+    // "n1,name,n3,text": the inviter's name and the invitation's text, then the two answers. Split as a
+    // room's entries are: an empty field in between reads as a blank.
+    CChatRoomMessage split;
+    split.SplitFields(invitation, ',');
+    const QString name = FromAnsi(split.GetSecondEntry(1)), text = FromAnsi(split.GetSecondEntry(3));
     QString line = text.isEmpty() ? shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite2", "%s"), {name})
                                   : shell::FillFormat(shell::LangFormatText("im_dlg", "im_invite1", "%s:%s"), {name, text});
     const int n = static_cast<int>(invitationsAnswered_.size());

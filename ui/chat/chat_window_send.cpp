@@ -263,10 +263,26 @@ void CIMDlg::ApplyInputFont(const QFont& font, const QColor& color) {
     input_->SetNotifyMask(mask);
 }
 
+bool CIMDlg::InputSelectionMixesStyles() const {
+    const QTextCursor sel = input_->textCursor();
+    if (!sel.hasSelection()) return false;
+    int bold = -1, italic = -1;
+    for (QTextBlock b = input_->document()->findBlock(sel.selectionStart()); b.isValid() && b.position() < sel.selectionEnd(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextFragment f = it.fragment();
+            if (f.position() + f.length() <= sel.selectionStart() || f.position() >= sel.selectionEnd()) continue;
+            const int fb = f.charFormat().fontWeight() >= QFont::Bold ? 1 : 0, fi = f.charFormat().fontItalic() ? 1 : 0;
+            if ((bold >= 0 && fb != bold) || (italic >= 0 && fi != italic)) return true;
+            bold = fb;
+            italic = fi;
+        }
+    return false;
+}
+
 void CIMDlg::ChooseFont() {
     QFont font = inputFormat_.hasProperty(QTextFormat::FontFamilies) ? inputFormat_.font() : input_->currentFont();
     QColor colour = inputFormat_.foreground().style() != Qt::NoBrush ? inputFormat_.foreground().color() : QColor(Qt::black);
-    if (!chat::ChooseChatFont(this, &font, &colour)) return;
+    if (!chat::ChooseChatFont(this, &font, &colour, !InputSelectionMixesStyles())) return;
     ApplyInputFont(font, colour);
     // The main window keeps it for the next chat window.
     chat::ChatFontSetting& app = chat::AppChatFont();

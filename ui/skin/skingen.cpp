@@ -1120,17 +1120,18 @@ void ChatStateButtons() {
       Save(button(right, selected, true), "skin/default", "disable" + name);
     }
   // The panes' bars, "im_top.bmp" beside the history and "im_bottom.bmp" beside the input box: a frame of
-  // 0x976044 round a light fill that deepens downwards; square corners, so the bar stretches cleanly.
+  // 0x976044 round a light fill that deepens downwards, 14 pixels wide: a 6-pixel cap either side of
+  // the two middle columns that stretch.
   auto bar = [](int h, const QColor& low) {
-    return Keyed(32, h, kMagenta, Qt::white, [=](QPainter& p) {
+    return Keyed(14, h, kMagenta, Qt::white, [=](QPainter& p) {
       p.setRenderHint(QPainter::Antialiasing, false);
       QLinearGradient g(0, 0, 0, h);
       g.setColorAt(0, QColor(0xfb, 0xfd, 0xff));
       g.setColorAt(1, low);
-      p.fillRect(QRect(0, 0, 32, h), g);
+      p.fillRect(QRect(0, 0, 14, h), g);
       p.setPen(QPen(QColor(0x44, 0x60, 0x97).lighter(150), 1));
       p.setBrush(Qt::NoBrush);
-      p.drawRect(QRect(0, 0, 31, h - 1));
+      p.drawRect(QRect(0, 0, 13, h - 1));
     });
   };
   Save(bar(118, QColor(0xeb, 0xf1, 0xfa)), "skin/default", "im_top.bmp");

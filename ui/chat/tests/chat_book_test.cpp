@@ -122,6 +122,39 @@ TEST_F(ChatBook, AFoldersNameIsTheContactWithThatUid) {
     for (const auto& c : cases) EXPECT_EQ(c.name, chat::BookNameByUid(c.uid)) << c.uid;
 }
 
+// The sender of an incoming message by its uid: the identity's display text as its name; its contact's
+// id and picture only when the identity sits under a contact (else 2, name only); 0 for a uid nobody has.
+TEST_F(ChatBook, ASenderTakesTheContactOnlyWhenItsIdentityHasOne) {
+    AddrBook_SetContactExtra(ann, "07.bmp");
+    AddrGroup* team = AddrBook_NewGroup("Team", "g-team");
+    ASSERT_EQ(1, AddrBook_AttachGroup(team, g_addrBookRoots[0], nullptr));
+    AddrIdentity* loose = AddrBook_NewIdentity(nullptr, "loose@im", nullptr, "i-loose");
+    AddrBook_SetIdentityType(loose, ADDR_TYPE_SERVICE);
+    presence_setting_set_int(&loose->settings, "uid", nullptr, 9);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(loose, team, nullptr));
+    const struct {
+        int uid, answer;
+        const char *name, *contact, *picture;
+    } cases[] = {
+        {5, 1, "Ann", "c-ann", "07.bmp"},
+        {6, 1, "Bob", "c-bob", ""},
+        {9, 2, "Team", "wire-id", "wire.bmp"},  // the identity's display text is its parent's
+        {99, 0, "wire", "wire-id", "wire.bmp"},
+        {0, 0, "wire", "wire-id", "wire.bmp"},
+    };
+    for (const auto& c : cases) {
+        PresenceBuddyRecord m;
+        m.id = c.uid;
+        presence_copy_field(m.name, sizeof m.name, "wire");
+        presence_copy_field(m.userId, sizeof m.userId, "wire-id");
+        presence_copy_field(m.status, sizeof m.status, "wire.bmp");
+        EXPECT_EQ(c.answer, chat::BookSenderByUid(c.uid, &m)) << c.uid;
+        EXPECT_STREQ(c.name, m.name) << c.uid;
+        EXPECT_STREQ(c.contact, m.userId) << c.uid;
+        EXPECT_STREQ(c.picture, m.status) << c.uid;
+    }
+}
+
 struct GroupSend {
     std::vector<int> to;
     std::string thread;

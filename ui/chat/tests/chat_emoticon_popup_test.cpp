@@ -148,6 +148,31 @@ TEST(EmoticonPicker, EscapeDoesNotCloseIt) {
     EXPECT_EQ(2, b.owner.got[0].second);
 }
 
+// The picker holds the mouse, and keeps it; the program losing the focus leaves it open with nothing
+// said, and a click still chooses.
+TEST(EmoticonPicker, ItStaysOpenWhenTheProgramLosesTheFocus) {
+    Bar b(QPoint(20, 20));
+    CEmoticonPopup* popup = CEmoticonPopup::OpenBelow(&b.owner, b.button, 1);
+    QPointer<CEmoticonPopup> alive(popup);
+    EXPECT_EQ(popup, QWidget::mouseGrabber());
+    b.owner.grabMouse();
+    QTest::mouseMove(popup, popup->CellRect(5).center());
+    EXPECT_EQ(popup, QWidget::mouseGrabber());
+    QEvent away(QEvent::ApplicationDeactivate);
+    QApplication::sendEvent(qApp, &away);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_TRUE(alive);
+    EXPECT_TRUE(popup->isVisible());
+    EXPECT_TRUE(b.owner.got.empty());
+    QTest::mouseClick(popup, Qt::LeftButton, {}, popup->CellRect(5).center());
+    QApplication::sendPostedEvents(&b.owner);
+    ASSERT_EQ(1u, b.owner.got.size());
+    EXPECT_EQ(0x7FEu, b.owner.got[0].first);
+    EXPECT_EQ(5, b.owner.got[0].second);
+    EXPECT_EQ(nullptr, QWidget::mouseGrabber());
+}
+
 // Near the right edge of the screen the picker opens wholly on it, as a drop-down too.
 TEST(EmoticonPicker, NearTheRightEdgeItStaysOnTheScreen) {
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();

@@ -114,6 +114,36 @@ TEST_F(ChatRecordBrowser, TreeRangesAndTheShownRecord) {
 }
 
 // A voice record shows a picture that plays its message when clicked; text beside it plays nothing.
+// The query result reads again the peer last shown and the range last read: a day shown moves its peer,
+// a range read moves its dates too.
+TEST_F(ChatRecordBrowser, TheQueryResultReadsWhatWasShownLast) {
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.show();
+    const QDate today = QDate::currentDate();
+    f.Query(6, today.addDays(-5), today.addDays(-2), 2);  // Bob, nothing in that range
+    QTreeWidgetItem* query = f.Tree()->currentItem();
+    ASSERT_NE(nullptr, query);
+    EXPECT_EQ(0, f.List()->topLevelItemCount());
+    const struct {
+        int peer, node;  // the time node browsed before going back to the query result
+        int rows;
+        QString range;
+    } cases[] = {
+        // Ann's today: her peer, the query's days, where her record of three days ago lies.
+        {0, 0, 1, today.addDays(-5).toString("yyyy-MM-dd") + " to " + today.addDays(-2).toString("yyyy-MM-dd")},
+        // Bob's last month: his peer and that month.
+        {1, 5, 1, today.addDays(-30).toString("yyyy-MM-dd") + " to " + today.toString("yyyy-MM-dd")},
+        // Ann's three days: hers again, from three days back.
+        {0, 3, 3, today.addDays(-3).toString("yyyy-MM-dd") + " to " + today.toString("yyyy-MM-dd")},
+    };
+    for (const auto& c : cases) {
+        f.Tree()->setCurrentItem(Peer(f, c.peer)->child(c.node));
+        f.Tree()->setCurrentItem(query);
+        EXPECT_EQ(c.rows, f.List()->topLevelItemCount()) << c.peer << "/" << c.node;
+        EXPECT_EQ(c.range, f.StatusText(1)) << c.peer << "/" << c.node;
+    }
+}
+
 TEST_F(ChatRecordBrowser, TheVoicePictureInTheViewPlaysOnAClick) {
     std::vector<int> played;
     CChatRecordView::SetPlayHook([&played](int n) { played.push_back(n); });

@@ -670,6 +670,28 @@ TEST_F(ChatSession, MembersTakeNameContactAndPictureFromTheBook) {
     }
 }
 
+// An identity of the book without a contact gives its name alone: the picture is cleared and the
+// contact id stays as the message gave it.
+TEST_F(ChatSession, AMemberWithoutAContactTakesTheBooksNameOnly) {
+    registry_.SetNameLookup([](int uid, PresenceBuddyRecord* member) {
+        presence_copy_field(member->name, sizeof member->name, "Booked");
+        if (uid != 5) return 2;
+        presence_copy_field(member->userId, sizeof member->userId, "c-ann");
+        presence_copy_field(member->status, sizeof member->status, "face3.bmp");
+        return 1;
+    });
+    PresenceMessageRecord r;
+    r.sender = Buddy(7, "Gus");
+    presence_copy_field(r.sender.userId, sizeof r.sender.userId, "wire-id");
+    presence_copy_field(r.sender.status, sizeof r.sender.status, "wire.bmp");
+    std::vector<PresenceBuddyRecord> members;
+    ASSERT_EQ(1, registry_.ResolveMembers(CHAT_ONE, &r, &members));
+    ASSERT_EQ(1u, members.size());
+    EXPECT_STREQ("Booked", members[0].name);
+    EXPECT_STREQ("wire-id", members[0].userId);
+    EXPECT_STREQ("", members[0].status);
+}
+
 TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);

@@ -137,6 +137,25 @@ TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
     EXPECT_EQ(",123,456,555", dlg.m_strResult);
 }
 
+// A double click on the address-book list adds its selected rows, even while the find box holds a
+// number Add would take; the number stays in the box.
+TEST_F(SmsDialogs, ADoubleClickAddsTheSelectedRows) {
+    std::vector<SmsBookEntry> book{Record("Ann", "123"), Record("Bob", "456")};
+    CSelectRecipientsDlg dlg(book, "", nullptr);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    dlg.FindEdit()->setText("555");
+    dlg.Book()->clearSelection();
+    dlg.Book()->topLevelItem(1)->setSelected(true);
+    QTreeWidgetItem* row = dlg.Book()->topLevelItem(1);
+    const QPoint at = dlg.Book()->visualItemRect(row).center();
+    QTest::mouseClick(dlg.Book()->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(dlg.Book()->viewport(), Qt::LeftButton, {}, at);
+    ASSERT_EQ(1, dlg.Chosen()->topLevelItemCount());
+    EXPECT_EQ("456", dlg.Chosen()->topLevelItem(0)->text(1));
+    EXPECT_EQ("555", dlg.FindEdit()->text());
+}
+
 TEST_F(SmsDialogs, AGroupMessageOfBlanksIsRefused) {
     CGroupMessageDlg dlg;
     dlg.Edit()->setPlainText("   ");

@@ -1257,6 +1257,106 @@ TEST_F(ChatWindow, SplittersShareTheRoomBetweenThePanes) {
     EXPECT_EQ(160, one->History()->height());
 }
 
+// The splitter beside the member area: a several-user chat has it only while the peer's pane is not
+// folded away (hide_history), a group or room always; the state button shows it with the area.
+TEST_F(ChatWindow, TheMemberSplitterFollowsThePeerPane) {
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    std::vector<PresenceBuddyRecord> one{Buddy(7, "Cy")};
+    auto bar = [](CIMDlg* w) {
+        w->show();
+        QApplication::processEvents();
+        return w->findChild<CSplitterBar*>("splitter1088")->isVisible();
+    };
+    auto open = [&](int type, std::vector<PresenceBuddyRecord>* members, const char* key) {
+        EXPECT_EQ(1, registry_.OpenChat(type, members, key, nullptr, 1));
+        return static_cast<CIMDlg*>(registry_.Windows().back());
+    };
+    for (bool folded : {false, true}) {
+        shell::SkinWrite("imconfig", "hide_history", folded ? "1" : "0");
+        CIMDlg* several = open(CHAT_SEVERAL, &two, nullptr);
+        EXPECT_EQ(!folded, bar(several)) << folded;
+        several->SendChatMessage(0x81E, 0, 0);
+        several->SendChatMessage(0x81E, 0, 1);
+        EXPECT_TRUE(bar(several)) << folded;
+        EXPECT_TRUE(bar(open(CHAT_GROUP, nullptr, folded ? "G1" : "G2"))) << folded;
+        // A one-to-one chat that a second member turns into a several-user one.
+        CIMDlg* grown = open(CHAT_ONE, &one, nullptr);
+        EXPECT_FALSE(bar(grown));
+        grown->AddMember(&two[0]);
+        EXPECT_EQ(!folded, bar(grown)) << folded;
+        registry_.CloseAll(0);
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        one = {Buddy(folded ? 9 : 8, "Cy")};
+    }
+}
+
+// A left or right press anywhere in the window sets what copy and select all act on: the history
+// view, or else the input box. A character typed while another control has the focus goes to the
+// input box, which takes the focus.
+TEST_F(ChatWindow, PressesAndKeysElsewhereInTheWindowReachTheInput) {
+    std::vector<PresenceBuddyRecord> two{Buddy(5, "Ann"), Buddy(6, "Bob")};
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_SEVERAL, &two, nullptr, nullptr, 1));
+    auto* w = static_cast<CIMDlg*>(registry_.Windows().back());
+    w->show();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    QWidget* ptt = w->findChild<QWidget*>("pttButton");
+    QWidget* places[] = {w->MemberList()->viewport(), ptt, w->RecipientBox(), w->findChild<QWidget*>("chatTitle")};
+    for (QWidget* place : places) {
+        QTest::mouseClick(w->History()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+        ASSERT_TRUE(w->LastClickInHistory());
+        QTest::mousePress(place, Qt::RightButton, {}, QPoint(3, 3));
+        QTest::mouseRelease(place, Qt::RightButton, {}, QPoint(3, 3));
+        EXPECT_FALSE(w->LastClickInHistory()) << place->metaObject()->className();
+    }
+    w->Input()->clear();
+    QWidget* focused[] = {ptt, w->MemberList(), w->History(), w->RecipientBox()};
+    QString typed;
+    for (QWidget* control : focused) {
+        control->setFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return control->hasFocus(); })) << control->metaObject()->className();
+        QTest::keyClick(control, 'a');
+        typed += "a";
+        EXPECT_EQ(typed, w->Input()->toPlainText()) << control->metaObject()->className();
+        EXPECT_TRUE(w->Input()->hasFocus()) << control->metaObject()->className();
+    }
+    // Keys with Ctrl stay with their control.
+    ptt->setFocus();
+    QTest::keyClick(ptt, Qt::Key_B, Qt::ControlModifier);
+    EXPECT_EQ(typed, w->Input()->toPlainText());
+}
+
+// With a selection that mixes bold or italic states the font chooser offers no style; otherwise it does.
+TEST_F(ChatWindow, AMixedSelectionGetsNoStyleChoice) {
+    CIMDlg* w = OpenOne();
+    w->show();
+    QTest::keyClicks(w->Input(), "plain");
+    QTextCursor bold(w->Input()->document());
+    bold.movePosition(QTextCursor::End);
+    QTextCharFormat f;
+    f.setFontWeight(QFont::Bold);
+    bold.insertText("bold", f);
+    const struct {
+        int from, to;
+        bool styles;
+    } cases[] = {{0, 5, true}, {5, 9, true}, {2, 7, false}, {0, 0, true}};
+    for (const auto& c : cases) {
+        QTextCursor sel(w->Input()->document());
+        sel.setPosition(c.from);
+        sel.setPosition(c.to, QTextCursor::KeepAnchor);
+        w->Input()->setTextCursor(sel);
+        int shown = -1;
+        QTimer::singleShot(0, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            QWidget* styles = dialog ? dialog->findChild<QWidget*>("fontStyleList") : nullptr;
+            if (styles) shown = styles->isVisible() ? 1 : 0;
+            if (auto* d = qobject_cast<QDialog*>(dialog)) d->reject();
+        });
+        w->CommandAction(32825)->trigger();
+        EXPECT_EQ(c.styles ? 1 : 0, shown) << c.from << "-" << c.to;
+    }
+}
+
 TEST_F(ChatWindow, AWindowOfNoKnownMembersCountsOne) {
     auto* bare = new CIMDlg;
     bare->SetOneMemberTitle(nullptr);
@@ -1375,6 +1475,26 @@ TEST_F(ChatWindow, PicturePanesMenusAndTheMemberArea) {
     EXPECT_FALSE(several->MemberAreaShown());
     several->SendChatMessage(0x81E, 0, 1);
     EXPECT_TRUE(several->MemberAreaShown());
+}
+
+// A pane's bar picture: the left cap from its first 6 columns, the right cap from the 6 columns 8
+// pixels in, the two columns between stretched; a picture only 14 wide is drawn as well.
+TEST_F(ChatWindow, APanesBarTakesItsCapsAndMiddleFromThePicture) {
+    CIMDlg* w = OpenOne();
+    const QString top = shell::SkinFile("im_top.bmp");
+    const QColor left(200, 0, 0), middle(0, 160, 0), right(0, 0, 220), beyond(220, 220, 0);
+    for (int width : {20, 14}) {
+        QImage bar(width, 40, QImage::Format_RGB32);
+        for (int x = 0; x < width; ++x)
+            for (int y = 0; y < 40; ++y) bar.setPixelColor(x, y, x < 6 ? left : x < 8 ? middle : x < 14 ? right : beyond);
+        ASSERT_TRUE(bar.save(top, "BMP"));
+        w->PeerPanel()->ReloadPicture();
+        const QImage shot = w->PeerPanel()->grab().toImage();
+        const int y = shot.height() - 4;
+        EXPECT_EQ(left, shot.pixelColor(2, y)) << width;
+        EXPECT_EQ(middle, shot.pixelColor(shot.width() / 2, y)) << width;
+        EXPECT_EQ(right, shot.pixelColor(shot.width() - 3, y)) << width;
+    }
 }
 
 TEST_F(ChatWindow, EditCommandsActOnTheViewLastClicked) {
@@ -1627,7 +1747,7 @@ TEST_F(ChatWindow, KickFollowsTheChosenRowsAndEachKindHasItsCommands) {
     EXPECT_EQ(0, room->RecipientBox()->findData(0));
 }
 
-// The member rows are drawn in the system's colours: the highlight while the list has the focus, the
+// A several-user window lists the people chosen. The member rows are drawn in the system's colours: the highlight while the list has the focus, the
 // button face for the chosen row of a list without it, the window colour for the others.
 TEST_F(ChatWindow, MemberRowsTakeTheSystemsColours) {
     std::vector<PresenceBuddyRecord> team{Buddy(5, "Ann", 1), Buddy(6, "Ben", 1)};
@@ -1637,8 +1757,11 @@ TEST_F(ChatWindow, MemberRowsTakeTheSystemsColours) {
     w->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(w));
     QListWidget* rows = w->MemberList();
-    ASSERT_EQ(3, rows->count());
-    rows->setCurrentRow(1);
+    // The people chosen, and no row of the user's own: that comes only from a room's answer.
+    ASSERT_EQ(2, rows->count());
+    EXPECT_TRUE(rows->item(0)->text().startsWith("Ann"));
+    EXPECT_TRUE(rows->item(1)->text().startsWith("Ben"));
+    rows->setCurrentRow(0);
     const QPalette pal = QApplication::palette();
     auto colourAt = [&](int row) {
         const QRect r = rows->visualItemRect(rows->item(row));
@@ -1647,12 +1770,39 @@ TEST_F(ChatWindow, MemberRowsTakeTheSystemsColours) {
     };
     rows->setFocus();
     ASSERT_TRUE(QTest::qWaitFor([&] { return rows->hasFocus(); }));
-    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Highlight), colourAt(1));
-    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Base), colourAt(2));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Highlight), colourAt(0));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Base), colourAt(1));
     w->Input()->setFocus();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w->Input()->hasFocus(); }));
-    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Button), colourAt(1));
-    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Base), colourAt(2));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Button), colourAt(0));
+    EXPECT_EQ(pal.color(QPalette::Active, QPalette::Base), colourAt(1));
+}
+
+// An invitation's fields are split as a room's entries: its name and text keep their blanks, a field of
+// blanks is a text, and only a missing or empty fourth field gives the name alone.
+TEST_F(ChatWindow, AnInvitationShowsItsFieldsAsTheyCame) {
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    r.sender = Buddy(900, "robot");
+    const QString agree = chat::ChatText("im_dlg", "im_agree", "我同意");
+    const struct {
+        const char* fields;
+        QString shown;
+    } cases[] = {
+        {"9001,Bob,1002,come in", "Bob:come in  " + agree},
+        {"9001,Cy,1002", "Cy  " + agree},
+        {"9001,Dee,1002,", "Dee  " + agree},
+        {"9001,Eve,1002,   ", "Eve:     " + agree},
+        {"9001, Fay ,1002,hi", " Fay :hi  " + agree},
+        {"9001,,1002,anon", " :anon  " + agree},
+    };
+    for (const auto& c : cases) {
+        RouteIncomingMessage(&registry_, WM_PRESENCE_TEXT,
+                             reinterpret_cast<WPARAM>(strdup((std::string("#@#INVITE#") + c.fields).c_str())), &r);
+        ASSERT_FALSE(registry_.Windows().empty());
+        const QString text = static_cast<CIMDlg*>(registry_.Windows().back())->HistoryText();
+        EXPECT_TRUE(text.contains(c.shown)) << c.fields << " in " << text.toStdString();
+    }
 }
 
 // A system notice is written bold in the input's font, 300 twips (15 points) taller; a chosen font

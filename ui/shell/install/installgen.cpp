@@ -95,8 +95,9 @@ QImage LoginBanner() {
 }
 
 // The chat window's picture-pane bars: a light panel with a soft frame, its corners in the key colour.
+// A chat pane's bar, 14 pixels wide: the left cap, two middle columns that stretch and the right cap.
 QImage ChatBar(const QColor& top, const QColor& bottom) {
-    QImage img(40, 220, QImage::Format_RGB32);
+    QImage img(14, 220, QImage::Format_RGB32);
     img.fill(QColor(255, 0, 255));
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, false);
