@@ -144,6 +144,14 @@ class DownloadWorker : public TransferWorker {
   long long m_length = -1;
   long long m_received = 0;
   int m_lastPercent = 0;
+  std::string m_item;
+  bool m_lengthLogged = false;  // the length is logged once known, before the body's progress lines
+
+  void LogLength() {
+    if (m_lengthLogged) return;
+    m_lengthLogged = true;
+    m_engine->Log("HttpDownload: contentLength: %d (%s)\n", static_cast<int>(m_length), m_item.c_str());
+  }
 };
 
 size_t DownloadWorker::OnHeader(char* p, size_t size, size_t n, void* self) {
@@ -161,6 +169,7 @@ size_t DownloadWorker::OnHeader(char* p, size_t size, size_t n, void* self) {
 size_t DownloadWorker::OnBody(char* p, size_t size, size_t n, void* self) {
   auto* w = static_cast<DownloadWorker*>(self);
   size_t bytes = size * n;
+  w->LogLength();
   long status = 0;
   curl_easy_getinfo(w->m_curl, CURLINFO_RESPONSE_CODE, &status);
   if (w->m_stop || status != 200 || w->m_length <= 0 || !w->m_file) return 0;
@@ -201,6 +210,8 @@ void DownloadWorker::Run() {
     return Finish(false, "", "");
   }
   std::string file = m_folder + "/" + t.item;
+  m_item = t.item;
+  m_lengthLogged = false;
   // One download runs at a time: the bytes wait under one name of any item's length.
   std::string part = m_folder + "/.part-download";
   m_engine->Log("HttpDownload: Download %s from %s to %s\n", t.object.c_str(), t.host.c_str(), file.c_str());
@@ -237,7 +248,7 @@ void DownloadWorker::Run() {
     std::remove(part.c_str());
     return;
   }
-  m_engine->Log("HttpDownload: contentLength: %d (%s)\n", static_cast<int>(m_length), t.item.c_str());
+  LogLength();
   bool ok = false;
   if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_OPERATION_TIMEDOUT) {
     m_engine->Log("HttpDownload Error 4: HttpSendRequestEx()\n");

@@ -186,6 +186,13 @@ TEST_F(PellicoHttpServer, DownloadReportsEachFivePercentAndFollowsARedirect) {
   std::vector<int> every5;
   for (int p = 5; p <= 100; p += 5) every5.push_back(p);
   EXPECT_EQ(h->rec.percents, every5);
+  {
+    // The length is logged as soon as it is known, before the progress lines.
+    const std::string log = Slurp(dir.path + "/mervane/mervane.log");
+    const size_t length = log.find("HttpDownload: contentLength: 20480 (twenty)");
+    ASSERT_NE(length, std::string::npos);
+    EXPECT_LT(length, log.find("HttpDownload BytesReceived: 1024"));
+  }
 
   m = Received(*h, "http://127.0.0.1/servlet/mailbox?item=moved");
   ASSERT_TRUE(m);
