@@ -87,7 +87,8 @@ CSystemTray::~CSystemTray() {
     m_animationFrames.clear();
 }
 
-bool CSystemTray::Create(QWidget*, UINT callbackMessage, const QString& tip, const QIcon& icon, UINT id) {
+bool CSystemTray::Create(QWidget* parent, UINT callbackMessage, const QString& tip, const QIcon& icon, UINT id) {
+    m_owner = parent;
     m_uCallbackMessage = callbackMessage;
     m_uID = id;
     m_icon = icon;
@@ -197,6 +198,11 @@ LRESULT CSystemTray::OnIconNotify(WPARAM id, LPARAM message) {
     if (message == shell::kTrayLButtonDblClk) {
         if (onCommand) onCommand(ID_SHOW_WINDOW);
     } else if (message == shell::kTrayRButtonUp) {
+        // The frame comes to the foreground as the menu opens; one hidden to the tray stays hidden.
+        if (m_owner && m_owner->isVisible()) {
+            m_owner->raise();
+            m_owner->activateWindow();
+        }
         int loginState = LOGIN_SIGNED_OUT, status = STATUS_OFFLINE;
         const bool frame = frameState && frameState(&loginState, &status);
         TrelMenu* menu = shell::BuildTrayMenu(nullptr, frame, loginState, status);

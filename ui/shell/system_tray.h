@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QPoint>
 #include <QString>
 #include <QTimer>
@@ -13,7 +14,7 @@
 #include "platform/wintypes.h"
 
 class QSystemTrayIcon;
-class QWidget;
+#include <QWidget>
 class TrelMenu;
 
 namespace shell {
@@ -87,6 +88,7 @@ public:
 private:
     void Show(const QIcon& icon);
     QSystemTrayIcon* m_pIcon = nullptr;
+    QPointer<QWidget> m_owner;  // the frame, brought forward for the right button's menu
     QIcon m_icon;
     QString m_tip;
     QList<QIcon> m_animationFrames;

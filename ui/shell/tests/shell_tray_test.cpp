@@ -235,6 +235,22 @@ TEST_F(ShellTray, IconMessagesReachTheFrameAndTheMenu) {
     EXPECT_EQ(2u, commands.size()) << "other buttons do nothing";
 }
 
+// The right button's menu brings a shown owner to the foreground; one hidden to the tray stays hidden.
+TEST_F(ShellTray, TheMenuBringsAShownOwnerForwardOnly) {
+    QWidget owner, other;
+    CSystemTray tray;
+    tray.Create(&owner, 0, "tip", QIcon(), 0);
+    tray.trackMenu = [](TrelMenu*, const QPoint&) {};
+    tray.OnIconNotify(0, shell::kTrayRButtonUp);
+    EXPECT_FALSE(owner.isVisible());
+    owner.show();
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &other; }, 5000));
+    tray.OnIconNotify(0, shell::kTrayRButtonUp);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &owner; }, 5000));
+}
+
 TEST_F(ShellTray, FrameTrayAndStatusMenuFollowTheStatus) {
     CMainFrame frame;
     ASSERT_TRUE(frame.Tray());
