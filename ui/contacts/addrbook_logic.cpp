@@ -312,6 +312,10 @@ bool IsDefaultGroup(const AddrNode* node) {
            node->parent && AddrBook_IsRoot(node->parent);
 }
 
+bool HasDefaultGroupId(const AddrNode* node) {
+    return node && node->id && (!std::strcmp(node->id, "1") || !std::strcmp(node->id, "2"));
+}
+
 AddrNode* ChatGroupOf(AddrNode* node) {
     for (AddrNode* n = node; n && n->parent; n = n->parent)
         if (IsDefaultGroup(n->parent)) return n;
@@ -373,10 +377,12 @@ TextKey QuitGroupFailure(int code) {
     }
 }
 
-int MoveEntries(std::vector<NamedEntry>* from, std::vector<NamedEntry>* to, const QString& id) {
+int MoveEntries(std::vector<NamedEntry>* from, std::vector<NamedEntry>* to, const QString& id,
+                const std::function<void(int)>& moving) {
     int moved = 0;
     for (auto it = from->begin(); it != from->end();) {
         if (it->id.compare(id, Qt::CaseInsensitive) == 0) {
+            if (moving) moving(static_cast<int>(it - from->begin()));
             to->push_back(*it);
             it = from->erase(it);
             ++moved;

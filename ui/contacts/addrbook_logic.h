@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,8 @@ AddrNode* ChatGroupOf(AddrNode* node);
 // 0 nothing or top level; 1 under default group "1"; 2 otherwise.
 int GroupClass(const AddrNode* node);
 bool IsDefaultGroup(const AddrNode* node);
+// What a click on the group tree takes for a default group: any node whose id is "1" or "2".
+bool HasDefaultGroupId(const AddrNode* node);
 
 // Contact editing.
 enum AddUserCheck : int { ADDUSER_OK = 0, ADDUSER_EMPTY_NAME, ADDUSER_DUPLICATE, ADDUSER_NO_SIP, ADDUSER_NO_SERVICE };
@@ -163,10 +166,12 @@ CAsChatQueue* JoinRecord(const CAsChatQueue& queue, const char* identityId, cons
 inline constexpr int kMaxJoinIdentities = 5;
 inline constexpr int kSearchTextMax = 127;
 
-// Block list: moves every entry with that id (without case) from one list to the end of the other.
+// Block list: moves every entry with that id (without case) from one list to the end of the other;
+// moving is told the index each one had just before it went.
 struct NamedEntry {
     QString id, name;
 };
-int MoveEntries(std::vector<NamedEntry>* from, std::vector<NamedEntry>* to, const QString& id);
+int MoveEntries(std::vector<NamedEntry>* from, std::vector<NamedEntry>* to, const QString& id,
+                const std::function<void(int)>& moving = {});
 
 }  // namespace contacts

@@ -630,6 +630,7 @@ LRESULT CAddressBookDlg::Dispatch(unsigned message, uintptr_t, intptr_t lParam) 
         case WM_ADDRBOOK_SHARE_LINK: {
             const QString url = QString::fromStdString(g_serviceSettings.share);
             if (IsOpenableSettingsAddress(url)) host_->OpenUrl(url);
+            else if (!url.isEmpty()) DebugTrace(MOD_SYSTEM, 1, "address not opened (not a web or mail address): %.200s", url.toUtf8().constData());
             return 1;
         }
         default: return 0;

@@ -2,6 +2,7 @@
 #include "ui/contacts/book_dialogs.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QContextMenuEvent>
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -339,8 +340,10 @@ int CBlockListDlg::OnResult(int what, const QString& id) {
     if (what != 13 && what != 14) return 1;
     auto& from = what == 13 ? accessEntries_ : blockedEntries_;
     auto& to = what == 13 ? blockedEntries_ : accessEntries_;
-    if (MoveEntries(&from, &to, id) == 0) return 1;
-    ShowLists();
+    QListWidget* fromList = what == 13 ? access_ : blocked_;
+    QListWidget* toList = what == 13 ? blocked_ : access_;
+    // Only the moved lines change: the other lines keep their selection and the lists their scrolling.
+    MoveEntries(&from, &to, id, [&](int row) { toList->addItem(fromList->takeItem(row)); });
     return 1;
 }
 
@@ -464,7 +467,6 @@ void CloseSearch() {
 CSearchDlg* OpenSearch(BookHost* host) {
     if (!g_search) g_search = new CSearchDlg(host);
     g_search->show();
-    g_search->raise();
     return g_search;
 }
 
@@ -529,11 +531,12 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     connect(findUsers_, &QPushButton::clicked, this, &CSearchDlg::FindUsers);
     connect(findGroups_, &QPushButton::clicked, this, &CSearchDlg::FindGroups);
     connect(add_, &QPushButton::clicked, this, &CSearchDlg::AddBuddy);
-    connect(close_, &QPushButton::clicked, this, &QDialog::close);
+    connect(close_, &QPushButton::clicked, this, &QDialog::reject);
     for (QPushButton* b : {findUsers_, findGroups_, advanced_, add_, close_}) b->setAutoDefault(false);
     connect(advanced_, &QPushButton::clicked, this, [this] {
         const QString url = QString::fromStdString(contactMode_ ? g_serviceSettings.searchBuddy : g_serviceSettings.searchGroup);
         if (IsOpenableSettingsAddress(url)) host_->OpenUrl(url);
+        else if (!url.isEmpty()) DebugTrace(MOD_SYSTEM, 1, "address not opened (not a web or mail address): %.200s", url.toUtf8().constData());
     });
     connect(list_, &QTreeWidget::itemSelectionChanged, this, &CSearchDlg::UpdateAddButton);
     // The shell's password prompt refuses an empty password itself and stays open.
@@ -910,11 +913,21 @@ void CSearchDlg::accept() {
     else FindGroups();
 }
 
-void CSearchDlg::reject() { close(); }
-
-void CSearchDlg::closeEvent(QCloseEvent* e) {
+void CSearchDlg::reject() {
+    // Cancel, Escape and the title bar's close all end here: the frame forgets the window, which goes.
     if (g_search == this) g_search = nullptr;
-    QDialog::closeEvent(e);
+    QDialog::reject();
+}
+
+void CSearchDlg::keyPressEvent(QKeyEvent* e) {
+    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+    if (!enter || (e->modifiers() & ~Qt::KeypadModifier)) return QDialog::keyPressEvent(e);
+    // Enter presses the button that has the focus; anywhere else it is the find of the current mode.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+        if (button->isEnabled()) button->click();
+        return;
+    }
+    accept();
 }
 
 // ---------------------------------------------------------------------------------------------

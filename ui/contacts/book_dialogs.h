@@ -189,6 +189,7 @@ public:
     QPushButton* FindUsersButton() const { return findUsers_; }
     QPushButton* FindGroupsButton() const { return findGroups_; }
     QPushButton* AdvancedButton() const { return advanced_; }
+    QPushButton* CloseButton() const { return close_; }
     QGroupBox* StyleBox() const { return styleBox_; }
     static constexpr int kSearchMargin = 8, kSearchButtonWidth = 110;
     // The width of every button: the widest text's, at least kSearchButtonWidth.
@@ -205,7 +206,7 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
-    void closeEvent(QCloseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
 
 private:

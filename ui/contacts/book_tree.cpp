@@ -229,6 +229,7 @@ void CBookTree::contextMenuEvent(QContextMenuEvent* e) {
 }
 
 void CBookTree::mouseDoubleClickEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton) doubleClicked_ = true;
     QTreeWidgetItem* hit = itemAt(e->pos());
     if (!hit) return;
     setCurrentItem(hit);
@@ -258,14 +259,23 @@ bool CBookTree::OnIcon(QTreeWidgetItem* item, const QPoint& point) const {
 void CBookTree::mousePressEvent(QMouseEvent* e) {
     // The press selects (and may start a drag); the click itself is the release's.
     QTreeWidgetItem* item = itemAt(e->pos());
-    if (e->button() == Qt::LeftButton) pressOnIcon_ = OnIcon(item, e->pos());
+    if (e->button() == Qt::LeftButton) {
+        pressOnIcon_ = OnIcon(item, e->pos());
+        doubleClicked_ = false;
+    }
     if (PressBesideLabel(item, e)) return;
     QTreeWidget::mousePressEvent(e);
 }
 
+bool CBookTree::ReleaseEndsDoubleClick() {
+    const bool ends = doubleClicked_;
+    doubleClicked_ = false;
+    return ends;
+}
+
 void CBookTree::mouseReleaseEvent(QMouseEvent* e) {
     QTreeWidget::mouseReleaseEvent(e);
-    if (e->button() != Qt::LeftButton) return;
+    if (e->button() != Qt::LeftButton || ReleaseEndsDoubleClick()) return;
     QTreeWidgetItem* item = itemAt(e->pos());
     if (!OnIcon(item, e->pos())) return;
     setCurrentItem(item);

@@ -71,6 +71,8 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     // A click, on the button's release: one on an item's icon opens or closes it.
     void mouseReleaseEvent(QMouseEvent* e) override;
+    // Qt ends a double click with a second release, which is no click of its own: true once for it.
+    bool ReleaseEndsDoubleClick();
     // Whether a viewport point lies on the item's icon (the 18 pixels at its left).
     bool OnIcon(QTreeWidgetItem* item, const QPoint& point) const;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
@@ -88,6 +90,7 @@ protected:
     bool bookkeeping_ = false;
     QTreeWidgetItem* renaming_ = nullptr;  // the item whose label editor is open
     bool pressOnIcon_ = false;             // the last left press was on an item's icon
+    bool doubleClicked_ = false;           // a double click waits for its release
     QString renamingLabel_;                // its label before the editor opened
 };
 

@@ -4,7 +4,9 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QDrag>
+#include <QApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -171,7 +173,25 @@ void CBuddyTreeCtrl::BeginDragTracking(AddrNode* node) {
     scrollTimer_.start();
 }
 
+bool CBuddyTreeCtrl::eventFilter(QObject* watched, QEvent* e) {
+    // Escape neither ends nor calls off a drag of the tree: only the button's release ends it.
+    if (dragged_ && (e->type() == QEvent::KeyPress || e->type() == QEvent::KeyRelease || e->type() == QEvent::ShortcutOverride) &&
+        static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+        return true;
+    return CBookTree::eventFilter(watched, e);
+}
+
+void CBuddyTreeCtrl::KeepEscapeFromTheDrag() {
+    // The drag installs its own filter, which calls the drag off on Escape, once it runs; filters
+    // installed later are asked first, so this one goes in from inside the drag.
+    if (keepingEscape_ || !dragged_) return;
+    keepingEscape_ = true;
+    qApp->installEventFilter(this);
+}
+
 void CBuddyTreeCtrl::EndDragTracking() {
+    if (keepingEscape_) qApp->removeEventFilter(this);
+    keepingEscape_ = false;
     dragged_ = nullptr;
     hoverTimer_.stop();
     scrollTimer_.stop();
@@ -266,6 +286,7 @@ QDrag* CBuddyTreeCtrl::MakeDrag(AddrNode* node) {
 
 void CBuddyTreeCtrl::dragMoveEvent(QDragMoveEvent* e) {
     if (!dragged_) return e->ignore();
+    KeepEscapeFromTheDrag();
     DragHover(e->position().toPoint());
     e->setDropAction(Qt::MoveAction);
     e->accept();

@@ -32,6 +32,9 @@ public:
     bool HoverPending() const { return hoverTimer_.isActive(); }
     // The drag object of a node: its data, its picture and the "no" cursor it shows for every action.
     QDrag* MakeDrag(AddrNode* node);
+    // From the drag's first move over the tree until its end, Escape goes to nobody.
+    void KeepEscapeFromTheDrag();
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 protected:
     void mousePressEvent(QMouseEvent* e) override;
@@ -47,6 +50,7 @@ private:
     qint64 pressMs_ = 0;
     AddrNode* dragged_ = nullptr;
     bool droppedInTree_ = false;
+    bool keepingEscape_ = false;
     QTimer hoverTimer_, scrollTimer_;
     QPoint hoverPoint_;
     uint32_t scrollTicks_ = 0;

@@ -6,7 +6,6 @@
 
 #include "common/account.h"
 #include "common/addrbook.h"
-#include "common/debug.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/as_records.h"
@@ -109,7 +108,6 @@ bool FilterFrameMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                     if (failed) {
                         // An address book that could not be read is no successful sign-in.
                         const QString text = shell::LangText("as_code", "error_syn", "The address book could not be loaded.");
-                        DebugTrace(MOD_SYSTEM, 1, "address book: sync not applied");
                         STA_PostEvent(EV_login_off);
                         if (shell::g_interactiveLogin) shell::DialogBox(MainFrame(), text, shell::LangText("login_err", "title", "Sign-in"));
                         AS_FreeRequest(r);

@@ -8,6 +8,7 @@
 
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
+#include "common/debug.h"
 #include "service/settings_xml.h"
 #include "ui/contacts/addrbook_page.h"
 #include "ui/contacts/book_tree_support.h"
@@ -111,6 +112,7 @@ void CGroupTreeCtrl::OnMenuCommand(int command) {
             if (g_serviceSettings.portal.empty()) g_serviceSettings.portal = DefaultPortal();
             const QString portal = QString::fromStdString(g_serviceSettings.portal);
             if (IsOpenableSettingsAddress(portal)) host->OpenUrl(portal);
+            else DebugTrace(MOD_SYSTEM, 1, "address not opened (not a web or mail address): %.200s", portal.toUtf8().constData());
             break;
         }
         case 61208: host->FrameCommand(CMD_SEARCH, nullptr); break;
@@ -135,7 +137,7 @@ void CGroupTreeCtrl::Click(QTreeWidgetItem* hit, bool onIcon) {
     QTreeWidgetItem* item = currentItem();
     if (!item) return;
     AddrNode* n = NodeOf(item);
-    if (!n || IsDefaultGroup(n)) return;
+    if (!n || HasDefaultGroupId(n)) return;
     if (hit && onIcon) ToggleItem(item);
     if (n->kind == ADDR_KIND_GROUP && item->childCount() == 0 && !n->child) {
         // The indicator stands just left of the group's label, over its icon.
@@ -168,7 +170,7 @@ void CGroupTreeCtrl::RemoveGroupById(const char* id) {
 
 void CGroupTreeCtrl::mouseReleaseEvent(QMouseEvent* e) {
     QTreeWidget::mouseReleaseEvent(e);
-    if (e->button() != Qt::LeftButton) return;
+    if (e->button() != Qt::LeftButton || ReleaseEndsDoubleClick()) return;
     QTreeWidgetItem* item = itemAt(e->pos());
     const bool onIcon = OnIcon(item, e->pos());
     if (item && !onIcon && !HitsItem(item, e->pos())) item = nullptr;  // right of the label: no item

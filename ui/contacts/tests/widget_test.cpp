@@ -18,6 +18,10 @@
 #include <QDrag>
 #include <QMimeData>
 #include <QDir>
+#include <QKeyEvent>
+#include <QPointer>
+#include <QWindow>
+#include <functional>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -593,6 +597,29 @@ TEST_F(BookWidgets, ADragShowsTheNoCursorForEveryAction) {
     delete drag;
 }
 
+// From a drag's first move over the tree until it ends, Escape reaches nobody, the drag's own filter
+// (which would call the drag off) included: only the button's release ends a drag.
+TEST_F(BookWidgets, EscapeDoesNotCallOffADrag) {
+    struct Probe : QObject {
+        int escapes = 0;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape) ++escapes;
+            return false;
+        }
+    } probe;
+    page->show();
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    qApp->installEventFilter(&probe);  // where the drag's own filter stands: in before the tree's
+    tree->BeginDragTracking(Find(Root(0), "bob"));
+    tree->KeepEscapeFromTheDrag();  // the drag's first move over the tree
+    QTest::keyClick(tree, Qt::Key_Escape);
+    EXPECT_EQ(0, probe.escapes);
+    tree->EndDragTracking();
+    QTest::keyClick(tree, Qt::Key_Escape);
+    EXPECT_GT(probe.escapes, 0);
+    qApp->removeEventFilter(&probe);
+}
+
 TEST_F(BookWidgets, DragHoverLightsTheTargetGroupAndOpensOnlyGroups) {
     CBuddyTreeCtrl* tree = page->BuddyTree();
     tree->resize(300, 600);
@@ -828,6 +855,106 @@ TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOther
     EXPECT_EQ((std::vector<std::string>{"dial button"}), Log());
 }
 
+// A double click as the window system delivers it (press, release, a second press taken for a double
+// click, release) is one click on the trees, not two.
+TEST_F(BookWidgets, ADoubleClickIsOneClickOnTheTrees) {
+    GroupRecord* created = GroupRecord_New();
+    auto* q = new CAsChatQueue;
+    q->SetQueueId("q-dev");
+    q->SetDisplayName("Dev talk");
+    created->entries.push_back(q);
+    created->words[1] = 1;
+    OnGroupList(created);
+    page->resize(400, 600);
+    page->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page));
+    auto doubleClick = [&](CBookTree* tree, QPoint at) {
+        QTest::mouseDClick(page->windowHandle(), Qt::LeftButton, {}, tree->viewport()->mapTo(page, at));
+        QCoreApplication::processEvents();
+    };
+    auto onIcon = [](CBookTree* tree, QTreeWidgetItem* item) {
+        const QRect r = tree->visualItemRect(item);
+        return QPoint(r.left() + 6, r.center().y());
+    };
+    // My contacts: a double click on a group's icon opens or closes it once.
+    CBookTree* buddies = page->BuddyTree();
+    QTreeWidgetItem* friends = buddies->ItemOfNode(Find(Root(0), "g-friends"));
+    ASSERT_NE(nullptr, friends);
+    buddies->scrollToItem(friends);
+    QCoreApplication::processEvents();
+    const bool friendsOpen = friends->isExpanded();
+    doubleClick(buddies, onIcon(buddies, friends));
+    EXPECT_NE(friendsOpen, friends->isExpanded());
+    EXPECT_EQ(friends->isExpanded(), (Find(Root(0), "g-friends")->flags & FLAG_EXPANDED) != 0);
+    // Groups: a group whose members never came is asked for them once, with one busy indicator.
+    page->ShowGroupPane();
+    page->FinishSlide();
+    CGroupTreeCtrl* tree = page->GroupTree();
+    QTreeWidgetItem* dev = tree->ItemOfNode(Find(Root(1), "q-dev"));
+    ASSERT_NE(nullptr, dev);
+    tree->scrollToItem(dev);
+    QCoreApplication::processEvents();
+    doubleClick(tree, tree->LabelRect(dev).center());
+    ASSERT_EQ(1u, host.requests.size());
+    EXPECT_EQ(AS_SYQ, host.requests[0].command);
+    EXPECT_EQ(1, tree->IndicatorCount());
+    const bool devOpen = dev->isExpanded();
+    doubleClick(tree, onIcon(tree, dev));
+    EXPECT_NE(devOpen, dev->isExpanded());
+    EXPECT_EQ(2u, host.requests.size());
+    EXPECT_EQ(2, tree->IndicatorCount());
+}
+
+// The click takes any node whose id is "1" or "2" for a default group, a chat group too.
+TEST_F(BookWidgets, AGroupTreeClickStopsAtAnyNodeWithADefaultGroupsId) {
+    AddrGroup* group = AddrBook_NewGroup("Two", "2");
+    ASSERT_EQ(1, AddrBook_AttachGroup(group, Find(Root(1), "1"), nullptr));
+    page->RebuildGroupTree(nullptr);
+    AddrNode* two = group;
+    CGroupTreeCtrl* tree = page->GroupTree();
+    QTreeWidgetItem* item = tree->ItemOfNode(two);
+    ASSERT_NE(nullptr, item);
+    const bool open = item->isExpanded();
+    tree->ClickIcon(item);
+    EXPECT_EQ(item, tree->currentItem());
+    EXPECT_EQ(open, item->isExpanded());
+    EXPECT_TRUE(host.requests.empty());
+    EXPECT_EQ(0, tree->IndicatorCount());
+}
+
+// A block or unblock answer moves only the lines of that buddy: a line chosen in either list stays chosen.
+TEST_F(BookWidgets, ABlockAnswerMovesOnlyTheBuddysLines) {
+    CBlockListDlg blockList(&host);
+    QListWidget* access = blockList.AccessList();
+    QListWidget* blocked = blockList.BlockedList();
+    const QList<QListWidgetItem*> bobby = access->findItems("Bobby", Qt::MatchExactly);
+    ASSERT_EQ(1, bobby.size());
+    ASSERT_GE(access->count(), 2);
+    ASSERT_GE(blocked->count(), 1);
+    const int chosen = access->row(bobby[0]) == 0 ? 1 : 0;
+    const QString chosenText = access->item(chosen)->text();
+    access->setCurrentRow(chosen);
+    blocked->setCurrentRow(0);
+    const QString blockedText = blocked->currentItem()->text();
+    const int accessCount = access->count(), blockedCount = blocked->count();
+    EXPECT_EQ(1, blockList.OnResult(13, "BOB"));
+    ASSERT_EQ(accessCount - 1, access->count());
+    ASSERT_EQ(blockedCount + 1, blocked->count());
+    EXPECT_EQ(QString("Bobby"), blocked->item(blocked->count() - 1)->text());
+    ASSERT_NE(nullptr, access->currentItem());
+    EXPECT_EQ(chosenText, access->currentItem()->text());
+    EXPECT_TRUE(access->currentItem()->isSelected());
+    ASSERT_NE(nullptr, blocked->currentItem());
+    EXPECT_EQ(blockedText, blocked->currentItem()->text());
+    EXPECT_TRUE(blocked->currentItem()->isSelected());
+    // Back again, to the end of the access list; an unknown id moves nothing.
+    EXPECT_EQ(1, blockList.OnResult(14, "bob"));
+    EXPECT_EQ(QString("Bobby"), access->item(access->count() - 1)->text());
+    EXPECT_EQ(1, blockList.OnResult(14, "nobody"));
+    EXPECT_EQ(accessCount, access->count());
+    EXPECT_EQ(blockedCount, blocked->count());
+}
+
 TEST_F(BookWidgets, RenameBlockAndDetails) {
     // Rename: checked and uniquified, sent, not applied.
     AddrNode* team = Find(Root(0), "g-team");
@@ -967,6 +1094,62 @@ TEST_F(BookWidgets, NoItemOutlivesItsNode) {
     search.GroupIdEdit()->setText("q");
     search.FindGroups();
     EXPECT_EQ(0, search.Results()->topLevelItemCount());
+}
+
+// Cancel, Escape and the title bar's close each take the search window away, and the frame forgets it.
+TEST_F(BookWidgets, TheSearchWindowClosesByCancelEscapeAndTheTitleBar) {
+    struct Way {
+        const char* name;
+        std::function<void(CSearchDlg*)> close;
+    } const ways[] = {
+        {"Cancel", [](CSearchDlg* s) { QTest::mouseClick(s->CloseButton(), Qt::LeftButton); }},
+        {"Escape", [](CSearchDlg* s) { QTest::keyClick(s->GroupIdEdit(), Qt::Key_Escape); }},
+        {"title bar", [](CSearchDlg* s) { s->windowHandle()->close(); }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        QPointer<CSearchDlg> search = OpenSearch(&host);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(search));
+        search->activateWindow();
+        search->GroupIdEdit()->setFocus();
+        way.close(search);
+        EXPECT_EQ(nullptr, SearchDialog());
+        ASSERT_FALSE(search.isNull());
+        EXPECT_FALSE(search->isVisible());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(search.isNull()) << "the window is destroyed";
+        if (search) delete search;
+        // The next search command makes a new window.
+        QPointer<CSearchDlg> again = OpenSearch(&host);
+        EXPECT_EQ(again, SearchDialog());
+        CloseSearch();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+// Enter runs the find of the current mode from the edits; on a button it presses that button.
+TEST_F(BookWidgets, EnterInTheSearchWindowFindsInTheCurrentMode) {
+    QPointer<CSearchDlg> search = OpenSearch(&host);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(search));
+    search->GroupIdEdit()->setText("q-dev");
+    QTest::keyClick(search->GroupIdEdit(), Qt::Key_Return);
+    ASSERT_EQ(1u, host.commands.size());
+    EXPECT_EQ(AS_SQI, host.commands[0].command);
+    EXPECT_EQ("q-dev", host.commands[0].s1);
+    EXPECT_TRUE(search->Busy());
+    search->SetContactMode();
+    search->UserIdEdit()->setText("bob");
+    QTest::keyClick(search->UserIdEdit(), Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_EQ(2u, host.commands.size());
+    EXPECT_EQ(AS_SRB, host.commands[1].command);
+    EXPECT_EQ("bob", host.commands[1].s1);
+    search->CloseButton()->setFocus();
+    QTest::keyClick(search->CloseButton(), Qt::Key_Return);
+    EXPECT_EQ(2u, host.commands.size());
+    EXPECT_EQ(nullptr, SearchDialog());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(search.isNull());
+    if (search) delete search;
 }
 
 TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
