@@ -47,7 +47,9 @@ struct AddrCounted : AddrNode {
     uint32_t onlineCount = 0;   // contact: its online identities; group: contacts below that are online
 };
 
-struct AddrGroup : AddrCounted {};
+struct AddrGroup : AddrCounted {
+    uint32_t memberCount = 0;  // chat group: its members as the access server counts them
+};
 
 struct AddrContact : AddrCounted {
     char* nick = nullptr;   // heap text or null

@@ -308,8 +308,9 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         ~FreeText() { free(t); }
     } owned{text};
     if (!registry || !record) return 0;
+    // The members: the recipients and the sender.
     DebugTrace(MOD_QZ, 3, "Rcv %s Msg, ChatUID %s User %d", voice ? "PTT" : "TEXT", record->chatId,
-               static_cast<int>(record->recipients.size()));
+               static_cast<int>(record->recipients.size()) + 1);
     if (registry->Lock()) return 0;
     struct Release {
         CChatSessionRegistry* r;

@@ -84,7 +84,9 @@ QString ItemLabel(const AddrNode* node, int tree, const BookWords& words) {
             const AddrCounted* g = Counted(node);
             const QString name = FromAnsi(g->name);
             if (tree == TREE_BUDDY) return QStringLiteral("%1(%2/%3)").arg(name).arg(g->onlineCount).arg(g->contactCount);
-            return g->contactCount < 1 ? name : QStringLiteral("%1(%2)").arg(name).arg(g->contactCount);
+            // A chat group shows the server's member count, known before its members are fetched.
+            const uint32_t count = tree == TREE_GROUP ? static_cast<const AddrGroup*>(node)->memberCount : g->contactCount;
+            return count < 1 ? name : QStringLiteral("%1(%2)").arg(name).arg(count);
         }
         case ADDR_KIND_CONTACT:
             if (tree == TREE_BUDDY)

@@ -456,6 +456,7 @@ void CAddressBookDlg::RefreshSelectedGroup() {
         auto* counted = static_cast<AddrCounted*>(g);
         g->flags &= ~FLAG_EXPANDED;
         counted->contactCount = counted->onlineCount = counted->serviceCount = 0;
+        static_cast<AddrGroup*>(g)->memberCount = 0;
     }
     RebuildGroupTree(g->id);
     RequestGroupOperation(0);

@@ -326,20 +326,29 @@ void AddChatGroups(const GroupRecord* record, int category) {
     AddrNode* parent = nullptr;
     for (AddrNode* c = Root(1)->child; c; c = c->next)
         if (SameId(c, category == 1 ? "1" : "2")) parent = c;
+    uint32_t total = 0;
     for (GroupRecordEntry* e : record->entries) {
         auto* q = dynamic_cast<CAsChatQueue*>(e);
         if (!q || !q->queueId) continue;
         // A queue the Groups root holds already, or no group to take it, ends the list there.
         if (!parent || parent->kind != ADDR_KIND_GROUP || FindInSubtree(Root(1), q->queueId)) {
             DebugTrace(MOD_AS, 2, "AS Return QID Wrong !!");
-            return;
+            break;
         }
         AddrGroup* g = AddrBook_NewGroup(q->displayName && *q->displayName ? q->displayName : q->name, q->queueId);
         if (!g || !AddrBook_AttachGroup(g, parent, nullptr)) {
             DebugTrace(MOD_AS, 2, "AS QID Add Fail !!");
             if (g) AddrBook_FreeGroup(g);
-            return;
+            break;
         }
+        g->memberCount = q->memberCount > 0 ? static_cast<uint32_t>(q->memberCount) : 0;
+        total += g->memberCount;
+    }
+    // The default group is filled; without a count of its own it counts the members of its groups.
+    if (parent && parent->kind == ADDR_KIND_GROUP) {
+        parent->flags |= 0x001;
+        auto* group = static_cast<AddrGroup*>(parent);
+        if (group->memberCount == 0) group->memberCount = total;
     }
 }
 
@@ -348,6 +357,7 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* group = FindInSubtree(Root(1), groupId);
     const bool isGroup = group && group->kind == ADDR_KIND_GROUP;
+    uint32_t total = 0;
     for (const GroupMember* m : record->members) {
         if (!m || !m->first) continue;
         if (!isGroup) {
@@ -361,6 +371,7 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
             if (c) AddrBook_FreeContact(c);
             break;
         }
+        ++total;
         for (const GroupItem* item : m->items) {
             if (!item || !item->text) continue;
             Account* account = Account_FindByType(static_cast<uint32_t>(item->value));
@@ -374,6 +385,9 @@ bool AddGroupMembers(const GroupRecord* record, const char* groupId) {
     }
     if (!isGroup) return false;
     group->flags |= 0x001;
+    // The server's count stays; a group it gave none counts the members now fetched.
+    auto* counted = static_cast<AddrGroup*>(group);
+    if (counted->memberCount == 0) counted->memberCount = total;
     return true;
 }
 

@@ -43,9 +43,11 @@ int OnAsUpdateListReply(AsRequest* request);
 // Groups "1" (created) and "2" (joined) under the Groups root, named from the language file.
 void CreateDefaultGroups();
 // Chat groups of a group list (the sync's created or joined list, category 1 or 2) under their
-// default group; the record stays with the caller.
+// default group, each with the server's member count; the default group is then filled and, without
+// a count, counts their members. The record stays with the caller.
 void AddChatGroups(const GroupRecord* record, int category);
-// The members of a member query under the group with that id; false when the group is unknown.
+// The members of a member query under the group with that id, which is then filled and, without a
+// count from the server, counts them; false when the group is unknown.
 bool AddGroupMembers(const GroupRecord* record, const char* groupId);
 // The local configuration file of the signed-in user (made on the way); empty without a user.
 std::string LocalConfPath();

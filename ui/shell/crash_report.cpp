@@ -37,7 +37,15 @@ char g_baseName[256];
 char g_reportProgram[1024];
 char g_location[128];
 char g_userName[200] = "Unknown";
-long g_gmtOffset = 0;
+// The local zone's offsets from UTC, each from the instant it starts, oldest first (localtime_r is
+// not safe in a signal handler, so the zone is read at installation).
+struct ZoneChange {
+    time_t from;
+    long offset;
+};
+constexpr int kZoneChanges = 2048;
+ZoneChange g_zone[kZoneChanges];
+int g_zoneCount = 0;
 long g_processors = 0;
 char g_altStack[64 * 1024];
 
@@ -55,9 +63,22 @@ size_t SafeRead(uint64_t addr, void* out, size_t n) {
     return r > 0 ? static_cast<size_t>(r) : 0;
 }
 
-// "m/d/yyyy hh:mm:ss" in local time, from the offset taken at installation.
-void WriteTime(CrashWriter& w, time_t t) {
-    t += g_gmtOffset;
+long OffsetAt(time_t t) {
+    if (g_zoneCount == 0) return 0;
+    int lo = 0, hi = g_zoneCount - 1;  // the last change at or before t; the first holds for all before it
+    while (lo < hi) {
+        const int mid = (lo + hi + 1) / 2;
+        if (g_zone[mid].from <= t) lo = mid;
+        else hi = mid - 1;
+    }
+    return g_zone[lo].offset;
+}
+
+}  // namespace
+
+// "m/d/yyyy hh:mm:ss" in the local time of that instant.
+void WriteCrashTime(CrashWriter& w, time_t t) {
+    t += OffsetAt(t);
     long days = static_cast<long>(t / 86400);
     long secs = static_cast<long>(t % 86400);
     if (secs < 0) secs += 86400, --days;
@@ -74,6 +95,37 @@ void WriteTime(CrashWriter& w, time_t t) {
     };
     two(secs / 3600), w.Char(':'), two(secs / 60 % 60), w.Char(':'), two(secs % 60 / 2 * 2);
 }
+
+void TakeCrashTimeZone() {
+    auto offsetOf = [](time_t t, long* offset) {
+        struct tm local {};
+        if (!localtime_r(&t, &local)) return false;
+        *offset = local.tm_gmtoff;
+        return true;
+    };
+    g_zoneCount = 0;
+    long previous = 0;
+    if (!offsetOf(0, &previous)) return;
+    g_zone[g_zoneCount++] = {0, previous};
+    // Day by day from 1970 to twenty years ahead; each change is then found to the second.
+    constexpr time_t kDay = 86400;
+    const time_t end = time(nullptr) + 20 * 366 * kDay;
+    for (time_t t = kDay; t <= end && g_zoneCount < kZoneChanges; t += kDay) {
+        long offset;
+        if (!offsetOf(t, &offset) || offset == previous) continue;
+        time_t lo = t - kDay, hi = t;  // lo still has the previous offset
+        while (hi - lo > 1) {
+            const time_t mid = lo + (hi - lo) / 2;
+            long o;
+            if (offsetOf(mid, &o) && o == previous) lo = mid;
+            else hi = mid;
+        }
+        g_zone[g_zoneCount++] = {hi, offset};
+        previous = offset;
+    }
+}
+
+namespace {
 
 // One line of /proc/self/maps: start, end, offset, path.
 struct MapLine {
@@ -146,7 +198,7 @@ const char* FilePart(const char* path) {
 void WriteSystemInfo(CrashWriter& w) {
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
-    w.Str("Error occurred at "), WriteTime(w, now.tv_sec), w.Str(".\r\n");
+    w.Str("Error occurred at "), WriteCrashTime(w, now.tv_sec), w.Str(".\r\n");
     w.Str(g_programPath[0] ? g_programPath : "Unknown"), w.Str(", run by "), w.Str(g_userName), w.Str(".\r\n");
     struct utsname u {};
     if (uname(&u) == 0) {
@@ -273,7 +325,7 @@ void WriteModules(CrashWriter& w) {
         for (int64_t v = size; v >= 10; v /= 10) ++width;
         for (; width < 10; ++width) w.Char(' ');  // left-aligned in ten places
         w.Str("  File Time:  ");
-        if (haveFile) WriteTime(w, st.st_mtime);
+        if (haveFile) WriteCrashTime(w, st.st_mtime);
         w.Str("\r\n");
         WriteVersionInfo(w, m.path);
         w.Str("\r\n");
@@ -408,12 +460,13 @@ void Report(int sig, siginfo_t* info, void* context) {
 
 void Handler(int sig, siginfo_t* info, void* context) {
     if (g_firstReport.exchange(false)) Report(sig, info, context);
-    // The system's own handling follows: default action, signal raised again on return.
+    // The system's own handling follows: the default action ends the process when the handler returns.
+    // The signal is raised again in every case: after a breakpoint (int3) the program would go on.
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     sigaction(sig, &dfl, nullptr);
-    if (sig == SIGABRT || (info && info->si_code <= 0)) raise(sig);
+    raise(sig);
 }
 
 }  // namespace
@@ -526,9 +579,7 @@ void InstallCrashReport(const std::string& folder, const std::string& programPat
     Copy(g_reportProgram, sizeof g_reportProgram, reportProgram);
     Copy(g_location, sizeof g_location, location);
     if (const passwd* pw = getpwuid(getuid())) Copy(g_userName, sizeof g_userName, pw->pw_name);
-    const time_t now = time(nullptr);
-    struct tm local {};
-    if (localtime_r(&now, &local)) g_gmtOffset = local.tm_gmtoff;
+    TakeCrashTimeZone();
     g_processors = sysconf(_SC_NPROCESSORS_ONLN);
     // The first backtrace loads the unwinder; later calls in the handler do not allocate.
     void* warm[2];

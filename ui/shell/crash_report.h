@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace shell {
@@ -38,6 +39,13 @@ private:
     char buf_[8192];
     size_t used_ = 0;
 };
+
+// Reads the local zone's offsets from UTC (from 1970 to twenty years ahead) for WriteCrashTime, which
+// runs in the signal handler where the C library's local time may not be used. InstallCrashReport
+// calls it.
+void TakeCrashTimeZone();
+// An instant as "m/d/yyyy hh:mm:ss" (seconds in steps of two) in the local time of that instant.
+void WriteCrashTime(CrashWriter& w, time_t t);
 
 // The stack dump of bytes read from addr: four 32-bit words a line, then the line's characters.
 void WriteStackDump(CrashWriter& w, uint64_t addr, const uint8_t* bytes, size_t n);

@@ -83,9 +83,13 @@ void CMainFrame::AddPendingNotice(QWidget* dialog, int kind, int soundKind) {
         if (m_pendingNotices.Empty()) ShowMessageIcon(false);
     });
     ShowMessageIcon(true);
+    PlayNoticeSound(soundKind);
+}
+
+void CMainFrame::PlayNoticeSound(int soundKind) {
     const char* key = soundKind == 1 ? "msg_syssndfile" : "msg_usersndfile";
     const std::string file = LangText("navigate_dialog", key, soundKind == 1 ? "system.wav" : "msg.wav").toStdString();
-    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
+    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, file), false);
 }
 
 void CMainFrame::AddMessageNotice(QWidget* window) {
@@ -98,8 +102,7 @@ void CMainFrame::AddMessageNotice(QWidget* window) {
     // No notification area to hold the icon: a hidden window would never be found.
     window->show();
     window->raise();
-    const std::string file = LangText("navigate_dialog", "msg_usersndfile", "msg.wav").toStdString();
-    plat::PlaySoundFile(plat::PathJoin(shell::Paths().skinFolder, shell::SafeNameComponent(file)), false);
+    PlayNoticeSound(0);
 }
 
 void CMainFrame::ClearPendingNotices() {

@@ -34,6 +34,7 @@
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
 #include "platform/sound.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
@@ -392,13 +393,6 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     linkTimer_.setInterval(3000);
     connect(&linkTimer_, &QTimer::timeout, this, &CMainFrame::OnLinkTimer);
     linkTimer_.start();
-    closeWait_.setInterval(500);
-    connect(&closeWait_, &QTimer::timeout, this, [this] {
-        if (m_nLoginState == LOGIN_SIGNED_OUT || ++closeWaitTicks_ >= 10) {
-            closeWait_.stop();
-            FinishClose();
-        }
-    });
     ApplySkin();
     ApplyLanguage();
 }
@@ -591,7 +585,8 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     ClearPendingNotices();
     if (!shell::WriteChatFont(shell::Paths().settingsPath, m_imFont)) DebugTrace(MOD_SYSTEM, 1, "chat font not written");
     linkTimer_.stop();
-    if (!isMaximized() && !isMinimized()) {
+    // A window minimised to the tray is only hidden and keeps its place; one minimised in place does not.
+    if (!isMaximized() && !(isMinimized() && isVisible())) {
         const QRect g = geometry();
         shell::SkinWrite("position", "left", std::to_string(g.left()));
         shell::SkinWrite("position", "top", std::to_string(g.top()));
@@ -609,15 +604,15 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
         if (!Account_IsOffline(a)) anyOnline = true;
     });
     if (anyOnline) {
-        // The wait runs through the event loop, so a sign-out report can still end it early.
         DebugTrace(MOD_SYSTEM, 2, "Signing out before exit");
         LogoffReset(LOGIN_SIGNING_OUT);
-        closeWaitTicks_ = 0;
-        closeWait_.start();
+        // Nothing else runs on this thread meanwhile: what arrives waits and goes with the window.
+        for (int i = 0; i < 10; ++i)
+            if (m_nLoginState != LOGIN_SIGNED_OUT) Sleep(500);
     } else {
         LogoffReset(LOGIN_SIGNED_OUT);
-        FinishClose();
     }
+    FinishClose();
 }
 
 void CMainFrame::ReadChatSettings() {
@@ -636,7 +631,6 @@ void CMainFrame::ReadChatSettings() {
 }
 
 void CMainFrame::FinishClose() {
-    if (m_calls) m_calls->CloseAll();  // a call that came in during the sign-out wait
     DebugTrace(MOD_SYSTEM, 2, "Sign-out wait over, state %d", m_nLoginState);
     closed_ = true;
     if (onClosed) onClosed();

@@ -208,12 +208,10 @@ private:
     std::string descriptionSection_, descriptionKey_, descriptionDefault_;
     void SetDescriptionText(const char* section, const char* key, const char* builtIn = "");
     int syncedBuddies_ = 0;
-    QTimer closeWait_;
     // The calls windows, when registered: they own the call, dial and call log pages.
     std::unique_ptr<shell::CallWindowsHook> m_calls;
     CNqPropertyPage *m_callsDial = nullptr, *m_callsLog = nullptr;
     bool AnyCall() const { return m_calls && m_calls->AnyCallPage(); }
-    int closeWaitTicks_ = 0;
     // ---- message icon with its pending notices, tray animation
 public:
     // A hidden window waits behind the blinking message icon; soundKind 1 plays the system sound,
@@ -338,6 +336,9 @@ public:
     // The window waits behind the message icon.
     bool NoticePending(const QWidget* window) const { return m_pendingNotices.Contains(window); }
 private:
+    // The skin folder's sound of the language file's [navigate_dialog] name: 1 the system sound, else
+    // the message sound.
+    void PlayNoticeSound(int soundKind);
     LRESULT OnGroupAction(WPARAM, LPARAM);
     // The first complete buddy list of the run adds the address book's unreported ones as buddies.
     bool buddiesAutoAdded_ = false;

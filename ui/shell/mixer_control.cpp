@@ -108,9 +108,17 @@ MuteButtons::MuteButtons(CMicrophoneMixer* mixer, QAbstractButton* speaker, QAbs
 }
 
 void MuteButtons::Retext() {
+    RetextSpeaker();
+    RetextMic();
+}
+
+void MuteButtons::RetextSpeaker() {
     if (speaker_)
         speaker_->setToolTip(speaker_->isChecked() ? LangText("tool_tip", "10", "Free Speaker Mute")
                                                    : LangText("tool_tip", "4", "Speaker Mute"));
+}
+
+void MuteButtons::RetextMic() {
     if (mic_)
         mic_->setToolTip(mic_->isChecked() ? LangText("tool_tip", "11", "Free Mic Mute")
                                            : LangText("tool_tip", "5", "Mic Mute"));
@@ -118,12 +126,14 @@ void MuteButtons::Retext() {
 
 void MuteButtons::OnSpeakerMute() {
     if (!speaker_) return;
+    RetextSpeaker();
     mixer_->SetSpeakerMute(speaker_->isChecked() ? 1 : 0);
-    Retext();
 }
 
 void MuteButtons::OnMicMute() {
     if (!mic_) return;
+    // The tip follows the press; a mixer that refuses only sets the buttons back.
+    RetextMic();
     int ok;
     if (mic_->isChecked()) {
         ok = mixer_->SetMicrophone(0);
@@ -132,14 +142,12 @@ void MuteButtons::OnMicMute() {
         ok = mixer_->SetMicrophone(1);
     }
     if (!ok) OnMixerChange();
-    Retext();
 }
 
 void MuteButtons::OnMixerChange() {
     int value = 0;
     if (speaker_ && mixer_->GetSpeakerMute(&value)) speaker_->setChecked(value != 0);
     if (mic_ && mixer_->GetMicrophoneSelected(&value)) mic_->setChecked(value != 1);
-    Retext();
 }
 
 // ---------------------------------------------------------------------------------------------

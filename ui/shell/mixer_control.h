@@ -74,18 +74,23 @@ private:
 };
 
 // The frame's speaker and microphone mute buttons over the mixer: a press changes the mixer, a
-// change of the mixer (from anywhere) shows on the buttons. The tips follow the pressed state.
+// change of the mixer (from anywhere) shows on the buttons. A press and a language change set the tips
+// by the pressed state.
 class MuteButtons : public QObject {
     Q_OBJECT
 public:
     MuteButtons(CMicrophoneMixer* mixer, QAbstractButton* speaker, QAbstractButton* mic, QObject* parent = nullptr);
     void OnSpeakerMute();
     void OnMicMute();
-    // A change notice of the mixer: the buttons show its state.
+    // A change notice of the mixer: the buttons show its state; their tips stay until the next press or
+    // language change.
     void OnMixerChange();
+    // The language's tips for the buttons as they stand.
     void Retext();
 
 private:
+    void RetextSpeaker();
+    void RetextMic();
     CMicrophoneMixer* mixer_;
     QAbstractButton *speaker_, *mic_;
     QSocketNotifier* notifier_ = nullptr;

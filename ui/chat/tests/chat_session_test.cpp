@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/account.h"
+#include "common/debug.h"
 #include "common/presence_link.h"
 #include "platform/fs.h"
 #include "platform/sync.h"
@@ -491,6 +492,34 @@ TEST_F(ChatSession, IncomingTextFindsOrCreatesItsWindow) {
     echo.sender.id = 0;
     Deliver("echo", echo);
     EXPECT_EQ("B:#@#quit, said the robot", w->view.back());
+}
+
+// The trace of an arrival counts the members: the sender and the recipients.
+TEST_F(ChatSession, TheArrivalsTraceCountsTheSenderWithTheRecipients) {
+    static std::vector<std::string> traced;
+    traced.clear();
+    const auto enabled = debug_enable.load();
+    const auto all = debug_all.load();
+    debug_enable = 1;
+    debug_all = DBG_LOW;
+    g_debugOutput = [](unsigned, const char* text) { traced.emplace_back(text); };
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, "0_20002_5");
+    r.sender = Buddy(5, "Ann");
+    Deliver("hi", r);
+    r.recipients = {Buddy(6, "Bob"), Buddy(7, "Cid")};
+    presence_copy_field(r.chatId, sizeof r.chatId, "4_20002_6");
+    Deliver("hi all", r);
+    g_debugOutput = nullptr;
+    debug_enable = enabled;
+    debug_all = all;
+    auto saw = [](const std::string& part) {
+        for (const std::string& l : traced)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    };
+    EXPECT_TRUE(saw("Rcv TEXT Msg, ChatUID 0_20002_5 User 1"));
+    EXPECT_TRUE(saw("Rcv TEXT Msg, ChatUID 4_20002_6 User 3"));
 }
 
 // No command text ever reaches a window as a message: from a stranger, for a room no window is in, or

@@ -291,7 +291,38 @@ TEST_F(BookReplies, DefaultGroupsOnceAndChatGroups) {
     EXPECT_EQ(1007, uidOf(9));
     EXPECT_EQ(0, uidOf(8));
     EXPECT_TRUE(dev->flags & FLAG_EXPANDED);
-    EXPECT_EQ(QString("Dev(2)"), ItemLabel(dev, TREE_GROUP, BookWords()));
+    EXPECT_EQ(QString("Dev(2)"), ItemLabel(dev, TREE_GROUP, BookWords())) << "no count from the server: its members";
+    GroupRecord_Free(g);
+}
+
+// A chat group shows the server's member count before its members are fetched and keeps it after; the
+// default group above counts the members of its groups.
+TEST_F(BookReplies, GroupLabelsShowTheServersMemberCounts) {
+    CreateDefaultGroups();
+    auto* created = static_cast<AddrGroup*>(Find(Root(1), "1"));
+    ASSERT_NE(nullptr, created);
+    AddrBook_RenameGroup(created, "Mine");
+    GroupRecord* g = GroupRecord_New();
+    for (auto [id, count] : {std::pair{"q-dev", 7}, std::pair{"q-ops", 3}}) {
+        auto* q = new CAsChatQueue;
+        q->SetQueueId(id);
+        q->SetDisplayName(id + 2);
+        q->memberCount = count;
+        g->entries.push_back(q);
+    }
+    AddChatGroups(g, 1);
+    AddrNode* dev = Find(Root(1), "q-dev");
+    ASSERT_NE(nullptr, dev);
+    EXPECT_EQ(QString("dev(7)"), ItemLabel(dev, TREE_GROUP, BookWords()));
+    EXPECT_EQ(QString("ops(3)"), ItemLabel(Find(Root(1), "q-ops"), TREE_GROUP, BookWords()));
+    EXPECT_EQ(QString("Mine(10)"), ItemLabel(created, TREE_GROUP, BookWords()));
+    EXPECT_TRUE(created->flags & FLAG_EXPANDED);
+    auto* m = new GroupMember;
+    m->first = strdup("bob");
+    m->second = strdup("Bob");
+    g->members.push_back(m);
+    EXPECT_TRUE(AddGroupMembers(g, "q-dev"));
+    EXPECT_EQ(QString("dev(7)"), ItemLabel(dev, TREE_GROUP, BookWords())) << "the server's count stays";
     GroupRecord_Free(g);
 }
 

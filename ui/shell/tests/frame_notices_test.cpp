@@ -17,7 +17,9 @@
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/grouprecord.h"
+#include "platform/fs.h"
 #include "platform/msgqueue.h"
+#include "platform/sound.h"
 #include "service/as_client.h"
 #include "service/as_commands.h"
 #include "service/presence_core.h"
@@ -384,4 +386,22 @@ TEST_F(FrameNotices, AMessagesWindowShowsAtOnceWithoutANotificationArea) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(0u, frame->PendingNoticeCount());
     EXPECT_FALSE(frame->MessageIconShown());
+}
+
+// The sounds are the skin folder's files the language file names, a name with a folder in it too.
+TEST_F(FrameNotices, TheMessageSoundIsTheSkinFileTheLanguageFileNames) {
+    const shell::ShellPaths saved = shell::Paths();
+    const std::string skin = profile + "/skin";
+    ASSERT_TRUE(plat::MakeDirectories(skin + "/sounds"));
+    std::string wave;
+    ASSERT_TRUE(plat::ReadFile(plat::PathJoin(saved.skinFolder, "msg.wav"), &wave));
+    ASSERT_TRUE(plat::WriteFileAtomic(skin + "/sounds/new.wav", wave));
+    ASSERT_TRUE(plat::WriteFileAtomic(profile + "/lang.ini", "[navigate_dialog]\nmsg_usersndfile=sounds\\new.wav\n"));
+    shell::Paths().skinFolder = skin;
+    shell::Paths().langFile = profile + "/lang.ini";
+    auto window = std::make_unique<QWidget>();
+    frame->AddMessageNotice(window.get());
+    EXPECT_EQ(skin + "/sounds/new.wav", plat::CurrentSound());
+    plat::StopSound();
+    shell::Paths() = saved;
 }

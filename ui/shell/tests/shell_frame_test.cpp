@@ -26,6 +26,7 @@
 #include "service/as_commands.h"
 #include "platform/fs.h"
 #include "platform/msgqueue.h"
+#include "platform/sync.h"
 #include "service/presence_core.h"
 #include "service/presence_notice.h"
 #include "service/service_msgs.h"
@@ -40,6 +41,7 @@
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/system_tray.h"
 #include "voip/VoipUi.h"
 #include "fake_calls.h"
 
@@ -509,22 +511,62 @@ TEST_F(ShellFrame, ExitWhileSignedInClosesThePagesBeforeTheSignOut) {
         ASSERT_EQ(1, Account_Add(account));
         Account_SetConnection(account, &link);
         bool closed = false;
-        frame.onClosed = [&] { closed = true; };
+        int pagesAtEnd = -1;
+        std::vector<std::string> logAtEnd;
+        frame.onClosed = [&] {
+            closed = true;
+            pagesAtEnd = frame.Sheet()->count();
+            logAtEnd = log;
+        };
+        plat::TestClock clock;
+        clock.set_sleep_advances(true);
+        // A report posted before the close waits: the wait is ten turns of 500 ms on this thread.
+        PostMessage(frame.Handle(), WM_LOGIN_STATE, 0, 0);
         frame.close();
-        // Still waiting for the sign-out, the pages are already closed and gone from the sheet.
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(5000u, clock.now());
         EXPECT_EQ(LOGIN_SIGNING_OUT, frame.m_nLoginState);
-        EXPECT_EQ(std::vector<std::string>{"book closed online"}, log);
+        // The pages were closed and gone from the sheet before the wait.
+        EXPECT_EQ(std::vector<std::string>{"book closed online"}, logAtEnd);
         EXPECT_EQ(1, seen["close all"]) << "the call pages hang up before the wait";
         EXPECT_EQ(1, windows);
-        EXPECT_EQ(1, frame.Sheet()->count()) << "only the start page stays";
+        EXPECT_EQ(1, pagesAtEnd) << "only the start page stays";
         Account_SetConnection(account, nullptr);
-        frame.Dispatch(WM_LOGIN_STATE, 0, 0);  // the sign-out is done
-        ASSERT_TRUE(QTest::qWaitFor([&] { return closed; }, 5000));
-        EXPECT_EQ(1u, log.size());
     }
     BookHooks().createPage = nullptr;
     BookHooks().closeWindows = nullptr;
     g_strUserId.clear();
+}
+
+// Minimised to the tray the window is only hidden, and an exit keeps its place; minimised in place (no
+// notification area) it does not.
+TEST_F(ShellFrame, AWindowHiddenToTheTrayKeepsItsPlaceAtExit) {
+    auto place = [] {
+        return std::vector<int>{shell::SkinInt("position", "left", -1), shell::SkinInt("position", "top", -1),
+                                shell::SkinInt("position", "width", -1), shell::SkinInt("position", "height", -1)};
+    };
+    {
+        CMainFrame frame;
+        frame.Tray()->m_bIconCreated = 1;  // as with a notification area
+        frame.show();
+        frame.setGeometry(140, 120, 400, 600);
+        frame.setWindowState(Qt::WindowMinimized);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frame.isHidden(); }, 5000));
+        frame.close();
+        ASSERT_TRUE(frame.ClosingDone());
+    }
+    EXPECT_EQ((std::vector<int>{140, 120, 400, 600}), place());
+    {
+        CMainFrame frame;
+        frame.Tray()->m_bIconCreated = 0;
+        frame.show();
+        frame.setGeometry(150, 130, 420, 610);
+        frame.setWindowState(Qt::WindowMinimized);
+        EXPECT_TRUE(frame.isVisible());
+        frame.close();
+        ASSERT_TRUE(frame.ClosingDone());
+    }
+    EXPECT_EQ((std::vector<int>{140, 120, 400, 600}), place());
 }
 
 TEST_F(ShellFrame, ASignInThatFailsAfterTheContactListLeavesNoContactsBehind) {

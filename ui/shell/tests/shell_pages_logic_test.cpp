@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -331,6 +333,82 @@ TEST(CrashReport, NoReportProgramAndAnAbort) {
     EXPECT_NE(std::string::npos, report.find("\r\nModule 1\r\n")) << "written to its end";
     const std::string end = "\r\n\r\n===== [end of ERRORLOG.TXT] =====\r\n";
     EXPECT_EQ(report.size() - end.size(), report.rfind(end));
+}
+
+// Every crash signal ends the process by its default action after the report, a breakpoint too: returning
+// from its handler would carry on after the int3.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((noinline)) void Breakpoint() { asm volatile("int3"); }
+__attribute__((noinline)) void IllegalInstruction() { asm volatile("ud2"); }
+__attribute__((noinline)) int DivideByZero() {
+    volatile int zero = 0;
+    return 7 / zero;
+}
+
+TEST(CrashReport, EachCrashSignalEndsTheProcessAfterItsReport) {
+    const struct {
+        void (*crash)();
+        int signal;
+        const char* head;
+    } cases[] = {
+        {[] { Breakpoint(); }, SIGTRAP, "tessaly caused a Breakpoint (0x80000003) \r\nin module "},
+        {[] { IllegalInstruction(); }, SIGILL, "tessaly caused an Illegal Instruction (0xc000001d) \r\nin module "},
+        {[] { (void)DivideByZero(); }, SIGFPE, "tessaly caused an Integer Divide by Zero (0xc0000094) \r\nin module "},
+    };
+    for (const auto& c : cases) {
+        char pattern[] = "/tmp/tessaly_crash_XXXXXX";
+        const std::string dir = mkdtemp(pattern);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            InstallCrashReport(dir, "/opt/tessaly/tessaly", "");
+            c.crash();
+            _exit(0);  // the program went on after the report
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFSIGNALED(status)) << c.head << " exit status " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        if (WIFSIGNALED(status)) {
+            EXPECT_EQ(c.signal, WTERMSIG(status));
+        }
+        std::string report;
+        ASSERT_TRUE(plat::ReadFile(dir + "/ERRORLOG.TXT", &report));
+        EXPECT_EQ(0u, report.find(c.head)) << report.substr(0, 120);
+        std::system(("rm -rf '" + dir + "'").c_str());
+    }
+}
+#endif
+
+// The report's times are the local time of each instant, across a change of daylight-saving time.
+TEST(CrashReport, TimesAreTheLocalTimeOfEachInstant) {
+    const char* before = std::getenv("TZ");
+    const std::string saved = before ? before : "";
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    TakeCrashTimeZone();
+    const struct {
+        time_t utc;
+        const char* local;
+    } cases[] = {
+        {1610712000, "1/15/2021 13:00:00"},   // winter
+        {1626350400, "7/15/2021 14:00:00"},   // summer
+        {1616893198, "3/28/2021 01:59:58"},   // the last seconds before the clocks go forward
+        {1616893200, "3/28/2021 03:00:00"},
+        {1635641998, "10/31/2021 02:59:58"},  // and back
+        {1635642000, "10/31/2021 02:00:00"},
+    };
+    for (const auto& c : cases) {
+        CrashWriter w(-1);
+        WriteCrashTime(w, c.utc);
+        EXPECT_EQ(c.local, std::string(w.Text(), w.Size())) << c.utc;
+    }
+    if (before) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    TakeCrashTimeZone();
 }
 
 // A FIFO where the report belongs: the dying program writes nothing there and still ends.

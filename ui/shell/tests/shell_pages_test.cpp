@@ -140,25 +140,32 @@ TEST_F(ShellPages, MuteButtonsFollowTheMixerAndChangeIt) {
     EXPECT_FALSE(mic->isChecked());
     EXPECT_EQ("Mute speaker", speaker->toolTip());
 
-    // The mixer changes elsewhere: the buttons show it.
+    // The mixer changes elsewhere: the buttons show it; the tips stay until a press or a language change.
     mixer->speakerMute = 1;
     mixer->values = {1, 0};
     frame.MuteButtonsOf()->OnMixerChange();
     EXPECT_TRUE(speaker->isChecked());
     EXPECT_TRUE(mic->isChecked());
+    EXPECT_EQ("Mute speaker", speaker->toolTip());
+    EXPECT_EQ("Mute microphone", mic->toolTip());
+    frame.Dispatch(WM_LANGUAGE_CHANGED, 0, 0);
     EXPECT_EQ("Unmute speaker", speaker->toolTip());
     EXPECT_EQ("Unmute microphone", mic->toolTip());
 
-    // A press changes the mixer.
+    // A press changes the mixer and its own button's tip.
     QTest::mouseClick(speaker, Qt::LeftButton);
     EXPECT_FALSE(speaker->isChecked());
     EXPECT_EQ(0, mixer->speakerMute);
+    EXPECT_EQ("Mute speaker", speaker->toolTip());
+    EXPECT_EQ("Unmute microphone", mic->toolTip());
     QTest::mouseClick(mic, Qt::LeftButton);
     EXPECT_FALSE(mic->isChecked());
     EXPECT_EQ((std::vector<int>{0, 1}), mixer->values);
+    EXPECT_EQ("Mute microphone", mic->toolTip());
     QTest::mouseClick(mic, Qt::LeftButton);  // muting a multiplexer moves it to the line
     EXPECT_TRUE(mic->isChecked());
     EXPECT_EQ((std::vector<int>{1, 0}), mixer->values);
+    EXPECT_EQ("Unmute microphone", mic->toolTip());
 
     // Without a mixer the buttons stay as they are and do nothing.
     frame.SetMixer(std::make_unique<shell::CMicrophoneMixer>());
