@@ -378,7 +378,7 @@ void Toolbars() {
       bar->SetFlat(true);
       bar->SetBarStyle(ctl::CBRS_SIZE_DYNAMIC | ctl::CBRS_BORDER_BOTTOM | ctl::CBRS_BORDER_3D);
       bar->EnableDocking(ctl::CBRS_ALIGN_ANY);
-      bar->SetDropDownButton(32823, nullptr, true);
+      bar->SetDropDownButton(32823, 0, true);
       auto* combo = static_cast<QComboBox*>(
           bar->InsertControl(CToolBarEx::ControlKind::ComboBox, QString(), QRect(0, 0, 110, 22), 32789));
       combo->addItem(QStringLiteral("<") + T("all") + QStringLiteral(">"));

@@ -40,7 +40,7 @@ AddMemberResult AddConferenceMember(CallController& calls, CallPageModel* page, 
                                     const std::function<void(const std::string&, const std::string&)>& box) {
     const std::string caption = Text("multiconf_dialog", "conf_info", "Infomation");
     if (CM_GetConfLevel(current) >= 1) {
-        box(Text("multiconf_dialog", "conf_no_priority", ""), caption);
+        box(Text("multiconf_dialog", "conf_no_priority", "No active call"), caption);
         return ADD_NO_PRIORITY;
     }
     if (CC_GetIdleCnxNum() < 1) {

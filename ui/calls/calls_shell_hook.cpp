@@ -105,6 +105,8 @@ public:
     }
     bool AnyCallPage() override { return !windows_.Calls().Pages().empty(); }
     bool AnyTalking() override { return windows_.Calls().FindTalkingCallPage() != nullptr; }
+    bool AnyUnanswered() override { return windows_.Calls().FindUnansweredCallPage() != nullptr; }
+    bool DialBarBusy() override { return bar_ && bar_->busy; }
     bool ShowCallPageFor(const std::string& number) override {
         CallPageModel* p = windows_.Calls().FindCallPageByNumber(number);
         if (p) windows_.ActivatePage(p);

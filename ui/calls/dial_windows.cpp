@@ -106,7 +106,7 @@ void CDialDialog::SyncHistory() {
 
 int CDialDialog::OnDialBarDial() {
     CallController& calls = windows_->Calls();
-    const std::string number = DialText(ToAnsi(number_->currentText().trimmed()));
+    const std::string number = DialText(ToAnsi(number_->currentText()));
     auto finish = [this](int result) {
         number_->setFocus();
         number_->lineEdit()->deselect();
@@ -176,7 +176,7 @@ void CDialDialog::ButtonState() {
     CallController& calls = windows_->Calls();
     bool dial, hangup;
     DialPageButtons(calls.FindTalkingCallPage() != nullptr, calls.FindUnansweredCallPage() != nullptr,
-                    number_->currentText().trimmed().isEmpty(), &dial, &hangup);
+                    number_->currentText().isEmpty(), &dial, &hangup);
     windows_->EnableDialBar(dial ? 1 : 0, hangup ? 1 : 0);
 }
 

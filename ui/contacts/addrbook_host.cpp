@@ -21,6 +21,7 @@
 #include "ui/shell/call_windows_hook.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/main_frame.h"
+#include "ui/shell/pages.h"
 #include "ui/shell/shell_config.h"
 
 namespace contacts {
@@ -29,10 +30,6 @@ namespace {
 QAbstractButton* DialButton() {
     CMainFrame* frame = MainFrame();
     return frame ? frame->findChild<QAbstractButton*>("dialBarCall") : nullptr;
-}
-QAbstractButton* HangupButton() {
-    CMainFrame* frame = MainFrame();
-    return frame ? frame->findChild<QAbstractButton*>("dialBarHangup") : nullptr;
 }
 }  // namespace
 
@@ -47,8 +44,9 @@ bool BookHost::DialEnabled() const {
 }
 
 bool BookHost::BusyCallPage() const {
+    // A page that ended, or shows its end, holds no call the buttons could reach.
     CMainFrame* frame = MainFrame();
-    return frame && frame->Sheet() && frame->Sheet()->AnyCallPage();  // talking or still calling
+    return frame && frame->Calls() && (frame->Calls()->AnyTalking() || frame->Calls()->AnyUnanswered());
 }
 
 bool BookHost::TalkingCallPage() const {
@@ -184,8 +182,8 @@ void BookHost::SetDialButtons(bool dial, bool hangup) {
     // Another page in front keeps the buttons it set itself.
     CMainFrame* frame = MainFrame();
     if (!frame || !frame->Sheet() || !BookPage() || frame->Sheet()->currentWidget() != BookPage()) return;
-    if (QAbstractButton* b = DialButton()) b->setEnabled(dial);
-    if (QAbstractButton* b = HangupButton()) b->setEnabled(hangup);
+    shell::EnableDialButton(dial);
+    shell::EnableHangupButton(hangup);
 }
 
 void BookHost::PressDialButton() {

@@ -3,11 +3,13 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -705,12 +707,24 @@ int CChatRichEdit::PasteTextWithinLimit(const QString& pasted) {
   return 1;
 }
 
+namespace {
+// A selection with coded pictures: the coded text for the clipboard and other windows, and the
+// selection itself for a drag that ends in the control it came from.
+class PictureSelection : public QMimeData {
+ public:
+  QPointer<const QObject> origin;
+  QTextDocumentFragment fragment;
+};
+}  // namespace
+
 QMimeData* CChatRichEdit::createMimeDataFromSelection() const {
   int expansion = 0;
   const std::string coded = GetTextWithImageCodes(true, &expansion);
   if (expansion < 1) return CFormatRichEdit::createMimeDataFromSelection();
-  auto* mime = new QMimeData;
+  auto* mime = new PictureSelection;
   mime->setText(QString::fromStdU16String(plat::ToUtf16(coded, CP_ACP)));
+  mime->origin = this;
+  mime->fragment = textCursor().selection();
   return mime;
 }
 
@@ -718,7 +732,22 @@ void CChatRichEdit::insertFromMimeData(const QMimeData* source) {
   // The control's own paste or drop: only where it began is noted, for the owner's change handling;
   // the owner's paste command is PasteWithinLimit.
   pastePosition_ = textCursor().selectionStart();
+  // Only a cut or copy turns pictures into their codes: a drag within the control keeps them.
+  const auto* own = dynamic_cast<const PictureSelection*>(source);
+  if (dropping_ && own && own->origin == this) {
+    QTextCursor c = textCursor();
+    c.insertFragment(own->fragment);
+    setTextCursor(c);
+    ensureCursorVisible();
+    return;
+  }
   CFormatRichEdit::insertFromMimeData(source);
+}
+
+void CChatRichEdit::dropEvent(QDropEvent* event) {
+  dropping_ = true;
+  CFormatRichEdit::dropEvent(event);
+  dropping_ = false;
 }
 
 void CChatRichEdit::keyPressEvent(QKeyEvent* event) {

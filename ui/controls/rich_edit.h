@@ -118,6 +118,7 @@ class CChatRichEdit : public CFormatRichEdit {
  protected:
   QMimeData* createMimeDataFromSelection() const override;
   void insertFromMimeData(const QMimeData* source) override;
+  void dropEvent(QDropEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
@@ -127,4 +128,5 @@ class CChatRichEdit : public CFormatRichEdit {
   int limit_ = 0;
   unsigned notifyMask_ = ENM_CHANGE;
   int nextImage_ = 0;
+  bool dropping_ = false;
 };

@@ -95,6 +95,16 @@ void CSkinButton::leaveEvent(QEvent* e) {
   QAbstractButton::leaveEvent(e);
 }
 
+void CSkinButton::mouseMoveEvent(QMouseEvent* e) {
+  if (hoverTracking_ && !hovering_) {
+    hovering_ = true;
+    update();
+  }
+  e->accept();
+}
+
+void CSkinButton::mouseDoubleClickEvent(QMouseEvent* e) { e->accept(); }
+
 CRoundSkinButton::CRoundSkinButton(QWidget* parent) : CSkinButton(parent) {
   connect(this, &QAbstractButton::clicked, this, [this] { ctl::PostOwnerMessage(this, WM_KEYPAD_DIGIT, keyCode_, 0); });
 }

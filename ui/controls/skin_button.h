@@ -28,6 +28,10 @@ class CSkinButton : public QAbstractButton {
   void paintEvent(QPaintEvent*) override;
   void enterEvent(QEnterEvent*) override;
   void leaveEvent(QEvent*) override;
+  // A pressed button stays pressed while dragged off it, until the release decides.
+  void mouseMoveEvent(QMouseEvent*) override;
+  // The second press of a double click is no press.
+  void mouseDoubleClickEvent(QMouseEvent*) override;
   bool event(QEvent*) override;  // WM_SKIN_CHANGED
   void reloadFromSkin();
   const QPixmap& currentPicture() const;

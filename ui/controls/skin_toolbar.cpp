@@ -1,6 +1,8 @@
 // CSkinToolBar and CDialComboBox.
 #include "ui/controls/skin_toolbar.h"
 
+#include <QAbstractItemView>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
@@ -191,6 +193,8 @@ CDialComboBox::CDialComboBox(QWidget* parent) : QComboBox(parent) {
   setEditable(true);
   setInsertPolicy(QComboBox::NoInsert);
   lineEdit()->installEventFilter(this);
+  // The open list has the keys: Enter still dials there, and chooses nothing.
+  view()->installEventFilter(this);
   connect(lineEdit(), &QLineEdit::textEdited, this, [this] { numberChanged(); });
   connect(this, qOverload<int>(&QComboBox::activated), this, [this] {
     closedWithoutChoice_ = false;  // the list's end is told once, as a choice
@@ -226,8 +230,42 @@ bool CDialComboBox::handleEnter(QKeyEvent* event) {
 }
 
 bool CDialComboBox::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == lineEdit() && event->type() == QEvent::KeyPress && handleEnter(static_cast<QKeyEvent*>(event)))
+  if ((watched == lineEdit() || watched == view()) && event->type() == QEvent::KeyPress &&
+      handleEnter(static_cast<QKeyEvent*>(event)))
     return true;
+  if (watched == view() && event->type() == QEvent::ShortcutOverride) {
+    // The list would take Enter as its choice before the key is pressed.
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+      key->accept();
+      return true;
+    }
+  }
+  if (watched == view() && event->type() == QEvent::KeyPress && !movingInList_) {
+    // A key that moves through the open list puts the item reached into the field, as the system's
+    // drop-down combo does, so that Enter dials what the list shows chosen.
+    switch (static_cast<QKeyEvent*>(event)->key()) {
+      case Qt::Key_Up:
+      case Qt::Key_Down:
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown:
+      case Qt::Key_Home:
+      case Qt::Key_End: {
+        if (static_cast<QKeyEvent*>(event)->modifiers() & Qt::AltModifier) break;
+        const QModelIndex before = view()->currentIndex();
+        movingInList_ = true;
+        QCoreApplication::sendEvent(view(), event);
+        movingInList_ = false;
+        const QModelIndex now = view()->currentIndex();
+        if (now.isValid() && now != before) {
+          lineEdit()->setText(now.data().toString());
+          lineEdit()->selectAll();
+        }
+        return true;
+      }
+      default: break;
+    }
+  }
   return QComboBox::eventFilter(watched, event);
 }
 

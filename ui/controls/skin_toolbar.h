@@ -96,4 +96,5 @@ class CDialComboBox : public QComboBox {
   std::function<bool()> dialEnabled_;
   unsigned editSelection_ = 0;
   bool closedWithoutChoice_ = false;
+  bool movingInList_ = false;
 };

@@ -182,19 +182,22 @@ QSize CSkinTabCtrl::tabSizeHint(int index) const {
 
 void CSkinTabCtrl::drawTab(QPainter& p, int index, QRect r, bool selected) {
   const QPalette pal = palette();
-  const int l = r.left(), t = r.top(), rr = r.right(), b = r.bottom() + 1;
+  // The tab's right and bottom edges as the system gives them: one past its last column and row.
+  const int l = r.left(), t = r.top(), rr = r.right() + 1, b = r.bottom() + 1;
   // Every tab stands on the face colour; only the outline sets the selected one apart.
   p.fillRect(QRect(l + 1, t + 1, rr - l - 1, b - t - (selected ? 0 : 1)), pal.color(QPalette::Button));
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(pal.color(QPalette::Light));
   p.drawArc(QRect(l, t, 10, 10), 90 * 16, 90 * 16);
   p.setRenderHint(QPainter::Antialiasing, false);
+  // Each line stops one pixel before its end point, as the system's lines do; the arc covers the
+  // left edge's end.
   p.drawLine(l, b - 1, l, t + 3);
-  p.drawLine(l + 4, t, rr - 2, t);
+  p.drawLine(l + 4, t, rr - 3, t);
   p.setPen(pal.color(QPalette::Mid));
-  p.drawLine(rr - 1, t + 1, rr - 1, b - 1);
+  p.drawLine(rr - 1, t + 1, rr - 1, b - 2);
   p.setPen(QColor(64, 64, 64));
-  p.drawLine(rr, t + 2, rr, b - 1);
+  p.drawLine(rr, t + 2, rr, b - 2);
   int imageWidth = 0;
   if (index < images_.size() && !images_[index].isNull()) {
     p.drawPixmap(l + 3, t + (selected ? 2 : 1), images_[index]);

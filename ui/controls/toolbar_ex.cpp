@@ -1,11 +1,13 @@
 // CToolBarEx, CCustomizeDialog and CDockBarEx.
 #include "ui/controls/toolbar_ex.h"
 
+#include <QChildEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -16,11 +18,18 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QStyleOptionToolBar>
 #include <QStyleOptionToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "common/appenv.h"
+#include "common/debug.h"
+#include "platform/msgqueue.h"
+#include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/trel_menu.h"
 
 namespace ctl {
 
@@ -361,8 +370,8 @@ void CToolBarEx::PositionControl(QWidget* control, const QRect& rect, int comman
   rebuild();
 }
 
-bool CToolBarEx::SetDropDownButton(int command, QMenu* menu, bool arrow) {
-  dropDowns_[command] = DropDown{menu, arrow};
+bool CToolBarEx::SetDropDownButton(int command, int menuId, bool arrow) {
+  dropDowns_[command] = DropDown{menuId, arrow};
   for (ctl::TBBUTTON& b : buttons_)
     if (b.idCommand == command) {
       b.fsStyle |= ctl::TBSTYLE_DROPDOWN;
@@ -374,10 +383,35 @@ bool CToolBarEx::SetDropDownButton(int command, QMenu* menu, bool arrow) {
 
 void CToolBarEx::SetEmoticonPicker(EmoticonPicker picker) { Picker() = std::move(picker); }
 
+QPoint CToolBarEx::DropDownPlace(const QRect& button, const QSize& menu, const QRect& screen) {
+  QPoint at(button.left(), button.bottom() + 1);
+  if (at.y() + menu.height() > screen.bottom() + 1 && button.top() - menu.height() >= screen.top())
+    at.setY(button.top() - menu.height());
+  if (at.x() + menu.width() > screen.right() + 1) at.setX(screen.right() + 1 - menu.width());
+  if (at.x() < screen.left()) at.setX(screen.left());
+  return at;
+}
+
 bool CToolBarEx::ShowDropDown(int command, const QRect& screenRect) {
   const auto it = dropDowns_.find(command);
-  if (it != dropDowns_.end() && it->second.menu) {
-    it->second.menu->popup(screenRect.bottomLeft() + QPoint(0, 1));
+  if (it != dropDowns_.end() && it->second.menuId != 0) {
+    TrelMenu menu;
+    TrelMenu* popup = menu.LoadMenu(it->second.menuId) ? menu.GetSubMenu(0) : nullptr;
+    if (!popup) {
+      DebugTrace(MOD_SYSTEM, 2, "tool bar: drop-down menu %d of command %d has no sub-menu", it->second.menuId, command);
+      menu.DestroyMenu();
+      return true;
+    }
+    popup->ensurePolished();
+    const QScreen* screen = QGuiApplication::screenAt(screenRect.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    const QSize size = popup->sizeHint();
+    const QPoint at = screen ? DropDownPlace(screenRect, size, screen->availableGeometry()) : screenRect.bottomLeft() + QPoint(0, 1);
+    const QAction* chosen = popup->exec(at);
+    const int id = chosen && chosen->data().isValid() ? chosen->data().toInt() : 0;
+    menu.DestroyMenu();
+    if (id != 0)
+      if (HWND owner = g_hMainWnd.load()) PostMessage(owner, WM_COMMAND, static_cast<WPARAM>(id), 0);
     return true;
   }
   if (command == 32823) {
@@ -861,8 +895,66 @@ void CCustomizeDialog::SetIconOption(int option) {
 
 // ---------------------------------------------------------------------------
 
-CDockBarEx::CDockBarEx(QMainWindow* frame, int id, unsigned style) : QObject(frame), id_(id), style_(style) {
+CDockBarEx::CDockBarEx(QMainWindow* frame, int id, unsigned style)
+    : QObject(frame), frame_(frame), id_(id), style_(style) {
   setObjectName(QStringLiteral("dockbar_%1").arg(id));
+  frame->installEventFilter(this);
+  for (QToolBar* bar : frame->findChildren<QToolBar*>(QString(), Qt::FindDirectChildrenOnly)) bar->installEventFilter(this);
+}
+
+bool CDockBarEx::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == frame_ && event->type() == QEvent::ChildAdded) {
+    if (auto* bar = qobject_cast<QToolBar*>(static_cast<QChildEvent*>(event)->child())) bar->installEventFilter(this);
+  }
+  // The frame's layout places the bars (a move or a resize of one, a new layout of the frame); the
+  // rows are set once it is done.
+  switch (event->type()) {
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::LayoutRequest:
+      if (!placing_) schedulePlace();
+      break;
+    default: break;
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void CDockBarEx::schedulePlace() {
+  if (scheduled_) return;
+  scheduled_ = true;
+  QMetaObject::invokeMethod(this, [this] {
+    scheduled_ = false;
+    placeRows();
+  }, Qt::QueuedConnection);
+}
+
+void CDockBarEx::placeRows() {
+  const Qt::ToolBarArea area = Area();
+  const bool horizontal = area == Qt::TopToolBarArea || area == Qt::BottomToolBarArea;
+  // The bars of each row (same top, or same left for a side), in their order along it.
+  std::map<int, std::vector<QToolBar*>> rows;
+  for (QToolBar* bar : frame_->findChildren<QToolBar*>(QString(), Qt::FindDirectChildrenOnly)) {
+    if (bar->isHidden() || bar->isFloating() || frame_->toolBarArea(bar) != area) continue;
+    rows[horizontal ? bar->y() : bar->x()].push_back(bar);
+  }
+  placing_ = true;
+  for (auto& [line, bars] : rows) {
+    std::sort(bars.begin(), bars.end(), [&](QToolBar* a, QToolBar* b) { return horizontal ? a->x() < b->x() : a->y() < b->y(); });
+    std::vector<Slot> lengths;
+    for (QToolBar* bar : bars) {
+      auto* ex = qobject_cast<CToolBarEx*>(bar);
+      lengths.push_back({horizontal ? bar->width() : bar->height(), ex && ex->IsFlat()});
+    }
+    const std::vector<int> at = PlaceBars(lengths);
+    const int start = horizontal ? bars.front()->x() : bars.front()->y();
+    for (size_t i = 1; i < bars.size(); ++i) {
+      const QPoint to = horizontal ? QPoint(start + at[i], line) : QPoint(line, start + at[i]);
+      if (bars[i]->pos() != to) bars[i]->move(to);
+    }
+  }
+  placing_ = false;
 }
 
 Qt::ToolBarArea CDockBarEx::Area() const {

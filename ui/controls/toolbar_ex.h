@@ -99,9 +99,15 @@ class CToolBarEx : public QToolBar {
   void PositionControl(QWidget* control, const QRect& rect, int command);
   const std::vector<QPointer<QWidget>>& ControlList() const { return controlList_; }
 
-  // menu null: a drop-down without a menu (the emoticon picker for 32823).
-  bool SetDropDownButton(int command, QMenu* menu, bool arrow);
+  // menuId: a menu resource whose first sub-menu drops down; 0: a drop-down without a menu (the
+  // emoticon picker for 32823).
+  bool SetDropDownButton(int command, int menuId, bool arrow);
+  // Opens the command's drop-down under the button (a screen rectangle); the menu's choice goes to the
+  // main window as its command. False when the command has nothing to drop down.
   bool ShowDropDown(int command, const QRect& screenRect);
+  // Where a drop-down menu of that size opens for a button: under its left corner, above the button
+  // when the screen has no room below, never over it; moved left to stay on the screen.
+  static QPoint DropDownPlace(const QRect& button, const QSize& menu, const QRect& screen);
   // What opens the emoticon picker (the chat windows install it): at a screen point, for an owner, with
   // the bar's opening value 0 (the chat windows' picker counts it as releases already seen).
   using EmoticonPicker = std::function<QWidget*(QPoint at, QWidget* owner, unsigned value)>;
@@ -179,7 +185,7 @@ class CToolBarEx : public QToolBar {
   std::vector<QPointer<QWidget>> controlList_;  // made by the bar, deleted with it
   QMap<int, QPointer<QWidget>> controls_;       // the control of each slot command
   struct DropDown {
-    QPointer<QMenu> menu;
+    int menuId = 0;
     bool arrow = true;
   };
   std::map<int, DropDown> dropDowns_;
@@ -223,7 +229,8 @@ class CCustomizeDialog : public QDialog {
 };
 
 // The frame's dock bar of one side; bars are placed in a row, a flat customisable bar without the
-// 2-pixel overlap that other bars get.
+// 2-pixel overlap that other bars get. The frame's tool-bar area of that side lays the bars out; the
+// dock bar then moves each row's bars onto those places.
 class CDockBarEx : public QObject {
   Q_OBJECT
  public:
@@ -238,9 +245,16 @@ class CDockBarEx : public QObject {
   // Where each bar of a row starts.
   static std::vector<int> PlaceBars(const std::vector<Slot>& bars);
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
+  void schedulePlace();
+  void placeRows();
+  QMainWindow* frame_;
   int id_;
   unsigned style_;
+  bool placing_ = false, scheduled_ = false;
 };
 
 // Gives the frame a CDockBarEx on each side the style names (CBRS_ALIGN_*), in place of any other.

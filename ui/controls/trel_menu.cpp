@@ -860,8 +860,8 @@ QSize TrelMenuStyle::sizeFromContents(ContentsType type, const QStyleOption* opt
   text.remove(QLatin1Char('&'));
   const int tw = option->fontMetrics.horizontalAdvance(text);
   const int width = xp ? w + gap + tw + 8 : w + tw + w + 1;
-  const bool sub = mi && mi->menuItemType == QStyleOptionMenuItem::SubMenu;
-  return QSize(width + 12 + (sub ? 12 : 0), std::max(menuHeight, h + gap));
+  // The system adds a check mark's width to what an owner-drawn item measures.
+  return QSize(width + 12, std::max(menuHeight, h + gap));
 }
 
 void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* option, QPainter* p,

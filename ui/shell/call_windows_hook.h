@@ -29,6 +29,10 @@ public:
     virtual int CallNumber(const std::string& number) = 0;
     virtual bool AnyCallPage() = 0;
     virtual bool AnyTalking() = 0;
+    // A call page whose call still rings or calls out (not answered, not ended).
+    virtual bool AnyUnanswered() { return false; }
+    // The frame is busy: the dial bar's two buttons stay disabled whatever a page asks.
+    virtual bool DialBarBusy() { return false; }
     virtual bool ShowCallPageFor(const std::string& number) = 0;  // true when one exists (made active)
     virtual bool OwnsPage(const CNqPropertyPage* page) = 0;
     virtual void ActivePageChanged() = 0;

@@ -248,6 +248,7 @@ void EnableDialBarButton(int buttonId, bool enable) {
     if (!button) return;
     if (MainFrame()->StatusBar() && MainFrame()->StatusBar()->GetStatus() == STATUS_OFFLINE)
         enable = false;
+    if (MainFrame()->Calls() && MainFrame()->Calls()->DialBarBusy()) enable = false;
     if (button->isEnabled() != enable) {
         button->setEnabled(enable);
         button->update();

@@ -131,7 +131,7 @@ private:
 
 namespace shell {
 // The frame's dial bar and the main sheet's call pages, from anywhere; nothing without a frame.
-// The dial button stays disabled while the status bar shows offline.
+// The buttons stay disabled while the status bar shows offline and while the frame is busy.
 void EnableDialBarButton(int buttonId, bool enable);
 inline void EnableDialButton(bool enable) { EnableDialBarButton(ID_DIAL, enable); }
 inline void EnableHangupButton(bool enable) { EnableDialBarButton(ID_HANGUP, enable); }

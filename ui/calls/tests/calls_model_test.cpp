@@ -600,6 +600,36 @@ TEST_F(CallPages, DialPageAddsAMemberOnlyWithConsent) {
     EXPECT_EQ(4, CM_GetFreeSeatNum(page->callId) + 1);
 }
 
+// Joined to someone else's conference (its host reported itself as the peer), the dial page adds no
+// member and says why, in the built-in text when the language file has none.
+TEST_F(CallPages, DialPageAddsNoMemberToSomeoneElsesConference) {
+    int call, cnx;
+    IncomingCall("bob@example.com", &call, &cnx);
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    page->OnDial();
+    PumpAll();
+    CM_CONTACT host{};
+    CC_GetCnxPeerUri(cnx, host.szUri);
+    std::snprintf(host.szParent, sizeof host.szParent, "NULL");
+    host.iLevel = 0;
+    host.iStatus = CM_CONTACT_STATUS_TALKING;
+    char* text = CM_XmlBuild(CM_XML_CONTACT, &host);
+    ASSERT_NE(nullptr, text);
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_INFO, VOIP_CODE_NONE, VOIP_INFO_CONTACT, text);
+    PumpAll();
+    ASSERT_GE(CM_GetConfLevel(CM_GetCurrentCallId()), 1);
+    std::vector<std::pair<std::string, std::string>> boxes;
+    const int idle = CC_GetIdleCnxNum();
+    EXPECT_EQ(ADD_NO_PRIORITY, AddConferenceMember(*calls, page, CM_GetCurrentCallId(), "carol@example.com",
+                                                   [](const std::string&, const std::string&) { return true; },
+                                                   [&](const std::string& t, const std::string& c) { boxes.push_back({t, c}); }));
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("No active call", boxes[0].first);
+    EXPECT_EQ(idle, CC_GetIdleCnxNum());
+    EXPECT_EQ(1, page->cnxCount);
+}
+
 // "Add to the call" from the address book: the chosen contact joins the running call by its VoIP
 // number; a contact already in the call is refused.
 TEST_F(CallPages, AddressBookContactJoinsTheRunningCall) {

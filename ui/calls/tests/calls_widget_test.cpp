@@ -119,6 +119,19 @@ TEST_F(CallWindows, DialFromTheDialPageOpensTheCallPage) {
     EXPECT_EQ(QString("bob@example.com"), sheet->tabText(sheet->currentIndex()));
 }
 
+// The number field is taken as typed: blanks are text like any other.
+TEST_F(CallWindows, TheNumberFieldIsReadAsTyped) {
+    Type("   ");
+    EXPECT_TRUE(bar->DialButton()->isEnabled());
+    Type(QString());
+    EXPECT_FALSE(bar->DialButton()->isEnabled());
+    Type(" bob@example.com");
+    windows->OnDialButton(false);
+    Events();
+    ASSERT_FALSE(Dial()->History().Entries().empty());
+    EXPECT_EQ(" bob@example.com", Dial()->History().Entries()[0]);
+}
+
 // The delete button shows the skin's two pictures (the second at rest, the first under the pointer),
 // its hover background offset by 30 and its hover text blue, and empties the field.
 TEST_F(CallWindows, DeleteButtonShowsTheSkinsPicturesAndEmptiesTheField) {

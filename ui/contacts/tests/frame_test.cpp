@@ -246,6 +246,61 @@ TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// The Contacts page sets the frame's dial bar by the frame's rules: a call talking or still calling
+// takes the dial button, a page whose call has ended does not; offline or busy, both stay off.
+TEST_F(BookInFrame, ContactsPageSetsTheDialBarThroughTheFrame) {
+    struct FrameDialHost : booktest::FakeHost {
+        bool BusyCallPage() const override { return BookHost::BusyCallPage(); }
+        void SetDialButtons(bool dial, bool hangup) override { BookHost::SetDialButtons(dial, hangup); }
+    } dialHost;
+    BookHooks().createPage = [&dialHost]() -> CNqPropertyPage* {
+        auto* page = new contacts::CAddressBookDlg(&dialHost);
+        page->RebuildBuddyTree(nullptr);
+        return page;
+    };
+    fakecalls::Registered calls;
+    CMainFrame frame;
+    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
+    frame.LogoffReset(LOGIN_SIGNED_IN);
+    QCoreApplication::sendPostedEvents();
+    contacts::CAddressBookDlg* page = contacts::BookPage();
+    ASSERT_NE(nullptr, page);
+    ASSERT_NE(nullptr, calls.last);
+    auto* dial = frame.findChild<QAbstractButton*>("dialBarCall");
+    auto* hangup = frame.findChild<QAbstractButton*>("dialBarHangup");
+    ASSERT_TRUE(dial && hangup);
+    page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
+    struct Case {
+        const char* name;
+        int callState;  // -1: no call page
+        int status;
+        bool busy;
+        bool dial, hangup;
+    };
+    const Case cases[] = {
+        {"no call", -1, 0, false, true, false},
+        {"an ended call's page", 3, 0, false, true, false},
+        {"a call talking", 1, 0, false, false, true},
+        {"a call still calling", 0, 0, false, false, true},
+        {"offline", -1, 1, false, false, false},
+        {"the frame busy", 1, 0, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QPointer<CNqPropertyPage> call = c.callState >= 0 ? calls.last->AddCall("bob", c.callState) : nullptr;
+        calls.last->busy = c.busy;
+        frame.StatusBar()->SetStatus(c.status);
+        frame.Sheet()->setCurrentWidget(page);
+        page->OnSetActive();
+        EXPECT_EQ(c.dial, dial->isEnabled());
+        EXPECT_EQ(c.hangup, hangup->isEnabled());
+        delete call.data();
+    }
+    frame.StatusBar()->SetStatus(0);
+    frame.LogoffReset(LOGIN_SIGNED_OUT);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 // A synchronisation the address book cannot apply is no successful sign-in; a good one lists the
 // accounts it brought in the open accounts dialog.
 TEST_F(BookInFrame, SyncTheBookCannotApplyFailsAndTheAccountsDialogHearsOfNewAccounts) {

@@ -15,6 +15,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 
 #include "test_skin.h"
 #include "ui/controls/flat_combo.h"
@@ -23,6 +24,10 @@
 #include "ui/controls/skin_toolbar.h"
 #include "ui/controls/statics.h"
 #include "ui/controls/toolbar_ex.h"
+#include "ui/controls/trel_menu.h"
+#include "common/appenv.h"
+#include "platform/msgqueue.h"
+#include "ui/controls/control_messages.h"
 
 namespace {
 
@@ -136,7 +141,17 @@ TEST(ToolBarExTest, ControlsTakeTheirWindowStyle) {
   EXPECT_FALSE(off->isEnabled());
 }
 
+// A drop-down with a menu resource opens its first sub-menu under the button and sends the choice
+// to the main window as its command; without a menu 32823 opens the emoticon picker.
 TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
+  TestSkin skin;
+  WriteRes("470.menu", MenuTemplate({{MF_POPUP | MF_END, 0, "Fonts"}, {0, 601, "Bold"}, {MF_END, 602, "Italic"}}));
+  std::vector<std::pair<UINT, WPARAM>> got;
+  HWND mainWindow = plat::RegisterWindowTarget([&](HWND, UINT msg, WPARAM w, LPARAM) -> LRESULT {
+    got.push_back({msg, w});
+    return 0;
+  });
+  g_hMainWnd = mainWindow;
   QWidget window;
   auto* bar = new CToolBarEx(&window);
   bar->SetButtons({Btn(0, 32822), Btn(1, 32823), Btn(2, 77)});
@@ -151,10 +166,8 @@ TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
     opened = {at, owner, message, opened.count + 1};
     return nullptr;
   });
-  auto* menu = new QMenu(&window);
-  menu->addAction(QStringLiteral("Bold"));
-  bar->SetDropDownButton(32823, nullptr, false);  // the whole button opens the picker
-  bar->SetDropDownButton(32822, menu, true);
+  bar->SetDropDownButton(32823, 0, false);  // the whole button opens the picker
+  bar->SetDropDownButton(32822, 470, true);
   EXPECT_TRUE(bar->Buttons()[1].fsStyle & ctl::BTNS_WHOLEDROPDOWN);
   EXPECT_FALSE(bar->Buttons()[0].fsStyle & ctl::BTNS_WHOLEDROPDOWN);
   window.resize(300, 80);
@@ -166,12 +179,44 @@ TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
   EXPECT_EQ(opened.owner, bar);
   EXPECT_EQ(opened.message, 0u);
   EXPECT_EQ(opened.at, emoticons->mapToGlobal(QPoint(0, emoticons->height())));
+  QStringList items;
+  QPoint shownAt;
+  QTimer::singleShot(0, [&] {
+    auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(popup, nullptr);
+    shownAt = popup->pos();
+    for (QAction* a : popup->actions()) items << a->text();
+    popup->setActiveAction(popup->actions().at(1));
+    QTest::keyClick(popup, Qt::Key_Return);
+  });
   EXPECT_TRUE(bar->ShowDropDown(32822, QRect(10, 10, 20, 20)));
-  EXPECT_TRUE(menu->isVisible());
-  menu->hide();
+  EXPECT_EQ(items, (QStringList{"Bold", "Italic"}));
+  EXPECT_EQ(shownAt, QPoint(10, 30));
+  plat::PumpWindowMessages(mainWindow);
+  EXPECT_EQ(got, (std::vector<std::pair<UINT, WPARAM>>{{WM_COMMAND, 602}}));
   EXPECT_FALSE(bar->ShowDropDown(77, QRect(10, 10, 20, 20)));
   EXPECT_EQ(opened.count, 1);
   CToolBarEx::SetEmoticonPicker(nullptr);
+  g_hMainWnd = nullptr;
+  plat::UnregisterWindowTarget(mainWindow);
+}
+
+// The menu opens under the button's left corner; above it when the screen has no room below, never
+// over the button; moved left to stay on the screen.
+TEST(ToolBarExTest, ADropDownMenuAvoidsItsButton) {
+  const QRect screen(0, 0, 1024, 768);
+  const QSize menu(120, 200);
+  struct Case {
+    QRect button;
+    QPoint at;
+  };
+  const Case cases[] = {
+      {QRect(10, 10, 20, 20), QPoint(10, 30)},
+      {QRect(10, 700, 20, 20), QPoint(10, 500)},    // no room below: above the button
+      {QRect(10, 548, 20, 20), QPoint(10, 568)},    // just room below
+      {QRect(1000, 10, 20, 20), QPoint(904, 30)},   // kept on the screen
+  };
+  for (const Case& c : cases) EXPECT_EQ(CToolBarEx::DropDownPlace(c.button, menu, screen), c.at) << c.button.y();
 }
 
 TEST(ToolBarExTest, AVerticalDockHidesControlsAndTheirSlotsTakeNoRoom) {
@@ -206,6 +251,32 @@ TEST(ToolBarExTest, AVerticalDockHidesControlsAndTheirSlotsTakeNoRoom) {
   bar->SetTextOptions(2);
   EXPECT_FALSE(combo->isHidden());
   EXPECT_FALSE(bar->Buttons()[1].fsState & ctl::TBSTATE_HIDDEN);
+}
+
+// Bars docked in a row overlap the one before by two pixels, but for a flat customisable bar; the
+// row keeps this when the frame lays it out again.
+TEST(ToolBarExTest, DockedBarsOverlapByTwoPixelsButAFlatCustomisableOne) {
+  QMainWindow frame;
+  FrameEnableDocking(&frame, ctl::CBRS_ALIGN_TOP);
+  auto* first = new QToolBar(&frame);
+  first->addAction(QStringLiteral("One"));
+  auto* second = new CToolBarEx(&frame);
+  second->SetButtons({Btn(0, 32821)});
+  second->SetButtonSet();
+  auto* flat = new CToolBarEx(&frame);
+  flat->SetButtons({Btn(0, 32822)});
+  flat->SetButtonSet();
+  flat->SetFlat(true);
+  for (QToolBar* bar : std::initializer_list<QToolBar*>{first, second, flat}) frame.addToolBar(Qt::TopToolBarArea, bar);
+  frame.resize(600, 300);
+  frame.show();
+  for (int width : {600, 700}) {
+    frame.resize(width, 300);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();  // the layout, then the rows set
+    ASSERT_EQ(second->y(), first->y());
+    EXPECT_EQ(second->x(), first->x() + first->width() - 2) << width;
+    EXPECT_EQ(flat->x(), second->x() + second->width()) << width;
+  }
 }
 
 TEST(ToolBarExTest, FlatBordersAndTheEtchedLineOfABarWithoutDocking) {

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
+#include <QStyleOption>
 #include <QTest>
 #include <QTimer>
 #include <QtEndian>
@@ -30,35 +31,6 @@ QStringList Texts(const QMenu& m) {
   QStringList out;
   for (QAction* a : m.actions()) out << (a->isSeparator() ? QStringLiteral("-") : a->text());
   return out;
-}
-
-// A menu template: a header, then for each entry its option word, its command (not for popups)
-// and its text.
-struct Entry {
-  quint16 option;
-  quint16 id;
-  const char* text;
-};
-QByteArray MenuTemplate(std::initializer_list<Entry> entries) {
-  QByteArray out(4, '\0');
-  auto word = [&](quint16 w) {
-    char b[2];
-    qToLittleEndian(w, b);
-    out.append(b, 2);
-  };
-  for (const Entry& e : entries) {
-    word(e.option);
-    if (!(e.option & MF_POPUP)) word(e.id);
-    for (char16_t c : QString::fromUtf8(e.text).toStdU16String()) word(c);
-    word(0);
-  }
-  return out;
-}
-
-void WriteRes(const QString& name, const QByteArray& data) {
-  QFile f(QDir::currentPath() + "/res/" + name);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(data);
 }
 
 QByteArray ToolbarResource(int w, int h, std::initializer_list<quint16> commands) {
@@ -243,6 +215,26 @@ TEST(TrelMenuInterfaceTest, RadioItemsDrawADotAndCheckItemsAMark) {
   radio->setChecked(false);
   const QImage off = Shown(&m);
   EXPECT_NE(off.pixelColor(rb.left() + 7, rb.top() + 6), ink);
+}
+
+TEST(TrelMenuInterfaceTest, AnItemThatOpensASubMenuMeasuresAsAnyOther) {
+  TrelMenu m;
+  const int mode = TrelMenu::DrawMode();
+  const int W = TrelMenu::ImageSize().width();
+  for (int xp : {0, 1}) {
+    TrelMenu::SetDrawMode(xp);
+    QStyleOptionMenuItem item;
+    item.initFrom(&m);
+    item.text = QStringLiteral("&Status");
+    item.menuItemType = QStyleOptionMenuItem::Normal;
+    const QSize plain = m.style()->sizeFromContents(QStyle::CT_MenuItem, &item, QSize(), &m);
+    item.menuItemType = QStyleOptionMenuItem::SubMenu;
+    const QSize sub = m.style()->sizeFromContents(QStyle::CT_MenuItem, &item, QSize(), &m);
+    const int tw = item.fontMetrics.horizontalAdvance(QStringLiteral("Status"));
+    EXPECT_EQ(plain.width(), (xp ? W + 7 + tw + 8 : W + tw + W + 1) + 12) << xp;
+    EXPECT_EQ(sub.width(), plain.width()) << xp;
+  }
+  TrelMenu::SetDrawMode(mode);
 }
 
 TEST(TrelMenuInterfaceTest, AColourSwatchIsTheCommandsImage) {

@@ -4,9 +4,34 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QtEndian>
+#include <gtest/gtest.h>
 
 #include "ui/controls/control_messages.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/trel_menu.h"
+
+QByteArray MenuTemplate(std::initializer_list<MenuEntry> entries) {
+  QByteArray out(4, '\0');
+  auto word = [&](quint16 w) {
+    char b[2];
+    qToLittleEndian(w, b);
+    out.append(b, 2);
+  };
+  for (const MenuEntry& e : entries) {
+    word(e.option);
+    if (!(e.option & MF_POPUP)) word(e.id);
+    for (char16_t c : QString::fromUtf8(e.text).toStdU16String()) word(c);
+    word(0);
+  }
+  return out;
+}
+
+void WriteRes(const QString& name, const QByteArray& data) {
+  QFile f(QDir::currentPath() + "/res/" + name);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(data);
+}
 
 TestSkin::TestSkin() : previous_(QDir::currentPath()) {
   QDir(dir_.path()).mkpath(QStringLiteral("skin/test"));

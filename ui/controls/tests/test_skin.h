@@ -6,7 +6,9 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QWidget>
+#include <QByteArray>
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
 #include "platform/wintypes.h"
@@ -25,6 +27,17 @@ class TestSkin {
   QTemporaryDir dir_;
   QString previous_;
 };
+
+// A menu template resource: a header, then for each entry its option word, its command (not for
+// popups) and its text.
+struct MenuEntry {
+  quint16 option;
+  quint16 id;
+  const char* text;
+};
+QByteArray MenuTemplate(std::initializer_list<MenuEntry> entries);
+// Writes res/<name> under the current folder (the test skin's).
+void WriteRes(const QString& name, const QByteArray& data);
 
 // The colour of a pixel of a widget as drawn.
 QColor PixelOf(QWidget* w, int x, int y);

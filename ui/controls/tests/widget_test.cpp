@@ -244,6 +244,52 @@ TEST(RoundSkinButtonTest, KeypadPostsItsDigitButNotFromWhiteCorners) {
   EXPECT_EQ(digits[0].lParam, 0);
 }
 
+// A press dragged off the key keeps it pressed until the release, which clicks only over the key; a
+// double click is one key, its second press no press.
+TEST(RoundSkinButtonTest, ADragOffStaysPressedAndADoubleClickIsOneKey) {
+  TestSkin skin;
+  skin.Write("dialkey7.bmp", TestSkin::Solid(30, 30, kBlue));
+  skin.Write("dialkey7sel.bmp", TestSkin::Solid(30, 30, kGreen));
+  MessageOwner owner;
+  owner.resize(100, 100);
+  auto* b = new CRoundSkinButton(&owner);
+  b->SetKeyCode('7');
+  b->SetSkinName("dialkey7");
+  b->OnSkinChanged();
+  owner.show();
+  auto move = [&](QPoint at) {
+    QMouseEvent m(QEvent::MouseMove, at, b->mapToGlobal(QPointF(at)), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(b, &m);
+  };
+  QTest::mousePress(b, Qt::LeftButton, {}, QPoint(15, 15));
+  move(QPoint(60, 60));
+  EXPECT_TRUE(b->isDown());
+  EXPECT_EQ(PixelOf(&owner, 15, 15), kGreen);
+  QTest::mouseRelease(b, Qt::LeftButton, {}, QPoint(60, 60));
+  EXPECT_FALSE(b->isDown());
+  EXPECT_EQ(PixelOf(&owner, 15, 15), kBlue);
+  EXPECT_TRUE(owner.Take(WM_KEYPAD_DIGIT).empty());
+  // Dragged off and back, the release over the key clicks.
+  QTest::mousePress(b, Qt::LeftButton, {}, QPoint(15, 15));
+  move(QPoint(60, 60));
+  move(QPoint(15, 15));
+  QTest::mouseRelease(b, Qt::LeftButton, {}, QPoint(15, 15));
+  EXPECT_EQ(owner.Take(WM_KEYPAD_DIGIT).size(), 1u);
+  owner.messages.clear();
+  // A double click arrives as down, up, double click, up.
+  const QPointF at(15, 15);
+  auto send = [&](QEvent::Type type, Qt::MouseButtons held) {
+    QMouseEvent m(type, at, b->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
+    QApplication::sendEvent(b, &m);
+  };
+  send(QEvent::MouseButtonPress, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, Qt::NoButton);
+  send(QEvent::MouseButtonDblClick, Qt::LeftButton);
+  EXPECT_FALSE(b->isDown());
+  send(QEvent::MouseButtonRelease, Qt::NoButton);
+  EXPECT_EQ(owner.Take(WM_KEYPAD_DIGIT).size(), 1u);
+}
+
 // ---------------------------------------------------------------------------
 
 class ShapedButtonTest : public ::testing::Test {
@@ -436,13 +482,59 @@ TEST(DialComboTest, TheListsEndIsToldOnceChosenOrCancelled) {
   QTest::keyClick(view, Qt::Key_Escape);
   EXPECT_FALSE(view->isVisible());
   EXPECT_EQ(told(), 2u);
-  // Chosen with the keyboard.
+  // Chosen with the keyboard: the item reached is in the field at once, told when the list closes.
   combo->showPopup();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
-  view->setCurrentIndex(view->model()->index(0, 0));
-  QTest::keyClick(view, Qt::Key_Return);
+  QTest::keyClick(view, Qt::Key_Up);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13800"));
+  EXPECT_EQ(told(), 2u);
+  QTest::keyClick(view, Qt::Key_F4);
+  EXPECT_FALSE(view->isVisible());
   EXPECT_EQ(combo->currentText(), QStringLiteral("13800"));
   EXPECT_EQ(told(), 3u);
+}
+
+// Enter with the list open dials the field as it stands, when the dial button allows, and is eaten:
+// the list takes it as no choice.
+TEST(DialComboTest, EnterWithTheListOpenStillDials) {
+  QWidget window;
+  auto* owner = new MessageOwner;
+  auto* layout = new QVBoxLayout(&window);
+  layout->addWidget(owner);
+  auto* combo = new CDialComboBox(owner);
+  combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  combo->setEditText(QStringLiteral("555"));
+  bool dialEnabled = true;
+  combo->SetDialEnabledQuery([&] { return dialEnabled; });
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QAbstractItemView* view = combo->view();
+  for (bool enabled : {true, false}) {
+    dialEnabled = enabled;
+    combo->showPopup();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+    QCoreApplication::processEvents();
+    owner->messages.clear();
+    view->setCurrentIndex(view->model()->index(1, 0));
+    QTest::keyClick(view, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(owner->Take(WM_CALL_DIAL).size(), enabled ? 1u : 0u) << enabled;
+    EXPECT_EQ(combo->currentText(), QStringLiteral("555")) << enabled;
+    EXPECT_TRUE(owner->Take(WM_DIAL_NUMBER_CHANGED).empty()) << enabled;
+    EXPECT_TRUE(view->isVisible()) << enabled;
+    QTest::keyClick(view, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+  }
+  // Moved to an item with the keys, the field shows it and Enter dials it.
+  combo->showPopup();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(view->window()));
+  dialEnabled = true;
+  owner->messages.clear();
+  QTest::keyClick(view, Qt::Key_Down);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13912"));
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(owner->Take(WM_CALL_DIAL).size(), 1u);
+  EXPECT_EQ(combo->currentText(), QStringLiteral("13912"));
 }
 
 TEST(FlatComboTest, CompletesFromTheListAndKeepsUnmatchedText) {
@@ -711,13 +803,25 @@ TEST(StaticsTest, SkinTabOutlineAndPicturePlaces) {
   tabs.setCurrentIndex(0);
   tabs.resize(300, tabs.sizeHint().height());
   ASSERT_GT(tabs.tabRect(1).height(), 15 + 8);
-  // An unselected tab: two pixels down, picture at (left + 3, top + 1); the left edge reaches top + 3.
+  // An unselected tab: two pixels down, picture at (left + 3, top + 1).
   const QRect u = tabs.tabRect(1).adjusted(0, 2, 0, 0);
   EXPECT_EQ(PixelOf(&tabs, u.left() + 3, u.top() + 1), kRed);
   EXPECT_NE(PixelOf(&tabs, u.left() + 3, u.top()), kRed);
-  EXPECT_EQ(PixelOf(&tabs, u.left(), u.top() + 3), QColor(255, 255, 255));
+  // The selected tab's outer right edge lies on the next tab's first column; the tab after that
+  // shows its own left edge.
+  EXPECT_EQ(PixelOf(&tabs, u.left(), u.top() + 3), QColor(64, 64, 64));
+  const QRect u2 = tabs.tabRect(2).adjusted(0, 2, 0, 0);
+  EXPECT_EQ(PixelOf(&tabs, u2.left(), u2.top() + 3), QColor(255, 255, 255));
   // Its face is the face colour, as the selected tab's.
   EXPECT_EQ(PixelOf(&tabs, u.right() - 4, u.bottom() - 2), QColor(212, 208, 200));
+  // Narrowed by one pixel, its right edge is the tab's last column: the dark outer edge there, the
+  // shadow just inside it; the top edge stops three pixels short of it.
+  const int y = u.center().y();
+  EXPECT_EQ(PixelOf(&tabs, u.right(), y), QColor(64, 64, 64));
+  EXPECT_EQ(PixelOf(&tabs, u.right() - 1, y), QColor(128, 128, 128));
+  EXPECT_EQ(PixelOf(&tabs, u.right() - 2, y), QColor(212, 208, 200));
+  EXPECT_EQ(PixelOf(&tabs, u.right() - 3, u.top()), QColor(255, 255, 255));
+  EXPECT_NE(PixelOf(&tabs, u.right() - 2, u.top()), QColor(255, 255, 255));
   // The selected tab, two pixels wider to the left: picture at (left + 3, top + 2).
   const QRect s = tabs.tabRect(0).adjusted(-2, 0, 0, 0);
   EXPECT_EQ(PixelOf(&tabs, std::max(0, s.left()) + 3, s.top() + 2), kRed);
@@ -783,6 +887,34 @@ TEST(ChatRichEditTest, PicturesKeepTheirCodesAndCopyPutsThemOnTheClipboard) {
   edit->setTextCursor(c);
   edit->copy();
   EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("hi"));
+}
+
+// Dragged within the control, a selection with a picture keeps the picture and its code.
+TEST(ChatRichEditTest, ADragWithinTheControlKeepsItsPictures) {
+  struct Edit : CChatRichEdit {
+    using CChatRichEdit::createMimeDataFromSelection;
+    using CChatRichEdit::dropEvent;
+  };
+  MessageOwner owner;
+  auto* edit = new Edit;
+  edit->setParent(&owner);
+  owner.resize(300, 120);
+  edit->resize(300, 120);
+  owner.show();
+  edit->insertPlainText(QStringLiteral("a"));
+  edit->InsertImage(TestSkin::Solid(8, 8, kRed), "/wave");
+  edit->insertPlainText(QStringLiteral("b"));
+  edit->selectAll();
+  std::unique_ptr<QMimeData> dragged(edit->createMimeDataFromSelection());
+  EXPECT_EQ(dragged->text(), QStringLiteral("a/waveb"));  // what another window gets
+  QTextCursor end = edit->textCursor();
+  end.movePosition(QTextCursor::End);
+  const QPointF at = edit->cursorRect(end).center() + QPointF(20, 0);
+  QDropEvent drop(at, Qt::CopyAction, dragged.get(), Qt::LeftButton, Qt::NoModifier);
+  edit->dropEvent(&drop);  // as the viewport hands it on
+  int expansion = 0;
+  EXPECT_EQ(edit->GetTextWithImageCodes(false, &expansion), "a/waveba/waveb");
+  EXPECT_EQ(expansion, 2 * 4);  // two pictures, each coded
 }
 
 TEST(ChatRichEditTest, PasteWithinTheLimitGoesToTheOwnerAndSetsTheLimit) {

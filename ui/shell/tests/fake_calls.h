@@ -44,11 +44,10 @@ public:
         return 0;
     }
     bool AnyCallPage() override { return !!Live(); }
-    bool AnyTalking() override {
-        for (Page* p : calls_)
-            if (p && p->m_nState == 1) return true;
-        return false;
-    }
+    bool AnyTalking() override { return AnyIn(1); }
+    bool AnyUnanswered() override { return AnyIn(0); }
+    bool DialBarBusy() override { return busy; }
+    bool busy = false;
     bool ShowCallPageFor(const std::string& number) override {
         for (Page* p : calls_)
             if (p && p->m_nState != 3 && p->TabTitle().compare(QString::fromStdString(number), Qt::CaseInsensitive) == 0) {
@@ -82,6 +81,11 @@ private:
     Page* Keep(Page* p) {
         pages_.emplace_back(p);
         return p;
+    }
+    bool AnyIn(int state) const {
+        for (Page* p : calls_)
+            if (p && p->m_nState == state) return true;
+        return false;
     }
     Page* Live() const {
         for (Page* p : calls_)
