@@ -75,6 +75,16 @@ protected:
         page->resize(260, 520);
         page->RebuildBuddyTree(nullptr);
     }
+    // The server lists one chat group the user created, "Dev talk" (q-dev).
+    void ListDevTalk() {
+        GroupRecord* created = GroupRecord_New();
+        auto* q = new CAsChatQueue;
+        q->SetQueueId("q-dev");
+        q->SetDisplayName("Dev talk");
+        created->entries.push_back(q);
+        created->words[1] = 1;
+        OnGroupList(created);
+    }
     void TearDown() override {
         delete page;
         for (const auto& r : host.requests) FreeData(r);
@@ -809,13 +819,7 @@ TEST_F(BookWidgets, GroupTreeCallsMailsAndChatsOnly) {
 }
 
 TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOtherwise) {
-    GroupRecord* created = GroupRecord_New();
-    auto* q = new CAsChatQueue;
-    q->SetQueueId("q-dev");
-    q->SetDisplayName("Dev talk");
-    created->entries.push_back(q);
-    created->words[1] = 1;
-    OnGroupList(created);
+    ListDevTalk();
     AddrNode* dev = Find(Root(1), "q-dev");
     ASSERT_NE(nullptr, dev);
     AddrContact* dave = Contact("dave", "Dave", dev);
@@ -858,13 +862,7 @@ TEST_F(BookWidgets, GroupTreeDoubleClickChatsWithAMessagingIdentityAndDialsOther
 // A double click as the window system delivers it (press, release, a second press taken for a double
 // click, release) is one click on the trees, not two.
 TEST_F(BookWidgets, ADoubleClickIsOneClickOnTheTrees) {
-    GroupRecord* created = GroupRecord_New();
-    auto* q = new CAsChatQueue;
-    q->SetQueueId("q-dev");
-    q->SetDisplayName("Dev talk");
-    created->entries.push_back(q);
-    created->words[1] = 1;
-    OnGroupList(created);
+    ListDevTalk();
     page->resize(400, 600);
     page->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(page));
