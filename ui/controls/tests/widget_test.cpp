@@ -428,6 +428,19 @@ TEST(SkinToolBarTest, PlainWithoutBackgroundPlatesWithIt) {
   EXPECT_TRUE(bar->HasBackground());
 }
 
+// A dial combo with two numbers in its list, in a window whose messages a recorder takes.
+struct DialComboWindow {
+  QWidget window;
+  MessageOwner* owner = new MessageOwner;
+  CDialComboBox* combo = nullptr;
+  DialComboWindow() {
+    auto* layout = new QVBoxLayout(&window);
+    layout->addWidget(owner);
+    combo = new CDialComboBox(owner);
+    combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  }
+};
+
 TEST(DialComboTest, EnterDialsOnlyWhenEnabledAndNeverReachesTheDefaultButton) {
   QDialog dlg;
   auto* owner = new MessageOwner;
@@ -455,12 +468,10 @@ TEST(DialComboTest, EnterDialsOnlyWhenEnabledAndNeverReachesTheDefaultButton) {
 }
 
 TEST(DialComboTest, TheListsEndIsToldOnceChosenOrCancelled) {
-  QWidget window;
-  auto* owner = new MessageOwner;
-  auto* layout = new QVBoxLayout(&window);
-  layout->addWidget(owner);
-  auto* combo = new CDialComboBox(owner);
-  combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  DialComboWindow w;
+  QWidget& window = w.window;
+  MessageOwner* owner = w.owner;
+  CDialComboBox* combo = w.combo;
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   auto told = [&] {
@@ -497,12 +508,10 @@ TEST(DialComboTest, TheListsEndIsToldOnceChosenOrCancelled) {
 // Enter with the list open dials the field as it stands, when the dial button allows, and is eaten:
 // the list takes it as no choice.
 TEST(DialComboTest, EnterWithTheListOpenStillDials) {
-  QWidget window;
-  auto* owner = new MessageOwner;
-  auto* layout = new QVBoxLayout(&window);
-  layout->addWidget(owner);
-  auto* combo = new CDialComboBox(owner);
-  combo->addItems({QStringLiteral("13800"), QStringLiteral("13912")});
+  DialComboWindow w;
+  QWidget& window = w.window;
+  MessageOwner* owner = w.owner;
+  CDialComboBox* combo = w.combo;
   combo->setEditText(QStringLiteral("555"));
   bool dialEnabled = true;
   combo->SetDialEnabledQuery([&] { return dialEnabled; });
