@@ -53,6 +53,13 @@ protected:
         g_strUserId = "alice";
     }
     booktest::FakeHost host;
+    // The synchronisation reaches the frame, then the sign-in completes: the frame's Contacts page.
+    static contacts::CAddressBookDlg* SignIn(CMainFrame& frame) {
+        frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
+        frame.LogoffReset(LOGIN_SIGNED_IN);
+        QCoreApplication::sendPostedEvents();
+        return contacts::BookPage();
+    }
     void TearDown() override {
         BookHooks() = FrameBookHooks();
         BookTest::TearDown();
@@ -63,11 +70,7 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     std::map<std::string, int> seen;
     fakecalls::Registered calls(&seen);
     CMainFrame frame;
-    // The synchronisation reaches the frame, then the sign-in completes.
-    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
-    frame.LogoffReset(LOGIN_SIGNED_IN);
-    QCoreApplication::sendPostedEvents();
-    contacts::CAddressBookDlg* page = contacts::BookPage();
+    contacts::CAddressBookDlg* page = SignIn(frame);
     ASSERT_NE(nullptr, page);
     EXPECT_GE(frame.Sheet()->indexOf(page), 0);
     EXPECT_EQ(page, frame.ContactsPage());  // the registered page is the frame's one Contacts page
@@ -129,10 +132,7 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
 // Each refresh runs the display text and the word together; a full rebuild gives the rebuild's label.
 TEST_F(BookInFrame, BuddyRecordsTurnAContactOnlineAndOffline) {
     CMainFrame frame;
-    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
-    frame.LogoffReset(LOGIN_SIGNED_IN);
-    QCoreApplication::sendPostedEvents();
-    contacts::CAddressBookDlg* page = contacts::BookPage();
+    contacts::CAddressBookDlg* page = SignIn(frame);
     ASSERT_NE(nullptr, page);
     // The tree's pictures from the default skin, whose paths are relative to the program's folder.
     const QString before = QDir::currentPath();
@@ -170,10 +170,7 @@ TEST_F(BookInFrame, BuddyRecordsTurnAContactOnlineAndOffline) {
 
 TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {
     CMainFrame frame;
-    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
-    frame.LogoffReset(LOGIN_SIGNED_IN);
-    QCoreApplication::sendPostedEvents();
-    contacts::CAddressBookDlg* page = contacts::BookPage();
+    contacts::CAddressBookDlg* page = SignIn(frame);
     ASSERT_NE(nullptr, page);
     // The menu file offers the contact commands.
     for (int id : {contacts::MENU_ADD_CONTACT, contacts::MENU_NEW_GROUP, contacts::MENU_NEW_USER, contacts::MENU_DELETE_USER,
@@ -260,10 +257,7 @@ TEST_F(BookInFrame, ContactsPageSetsTheDialBarThroughTheFrame) {
     };
     fakecalls::Registered calls;
     CMainFrame frame;
-    frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
-    frame.LogoffReset(LOGIN_SIGNED_IN);
-    QCoreApplication::sendPostedEvents();
-    contacts::CAddressBookDlg* page = contacts::BookPage();
+    contacts::CAddressBookDlg* page = SignIn(frame);
     ASSERT_NE(nullptr, page);
     ASSERT_NE(nullptr, calls.last);
     auto* dial = frame.findChild<QAbstractButton*>("dialBarCall");
