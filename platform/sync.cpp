@@ -32,6 +32,8 @@ struct ClockState {
   std::atomic<bool> sleepAdvances{false};
   std::atomic<TestClock*> active{nullptr};
   std::atomic<int> parked{0};
+  std::mutex parkedMu;  // with parkedCv, lets a test wait for a thread to park
+  std::condition_variable parkedCv;
   std::atomic<uint64_t> generation{0};
 };
 
@@ -122,7 +124,14 @@ void UnregisterWaiter(std::mutex* mu, std::condition_variable* cv) {
   }
 }
 
-void ParkedDelta(int delta) { State().parked.fetch_add(delta); }
+void ParkedDelta(int delta) {
+  ClockState& s = State();
+  {
+    std::lock_guard<std::mutex> g(s.parkedMu);
+    s.parked.fetch_add(delta);
+  }
+  s.parkedCv.notify_all();
+}
 
 uint64_t DeadlineAfter(uint32_t ms) {
   if (ms == INFINITE) return kNoDeadline;
@@ -206,6 +215,12 @@ uint64_t TestClock::now() const { return State().testNow.load(); }
 void TestClock::set_sleep_advances(bool on) { State().sleepAdvances.store(on); }
 
 int TestClock::waiters() const { return State().parked.load(); }
+
+bool TestClock::wait_for_waiters(int count, uint32_t realMs) const {
+  ClockState& s = State();
+  std::unique_lock<std::mutex> g(s.parkedMu);
+  return s.parkedCv.wait_for(g, std::chrono::milliseconds(realMs), [&] { return s.parked.load() == count; });
+}
 
 TestClock* TestClock::active() { return State().active.load(); }
 

@@ -70,6 +70,9 @@ class TestClock {
   // (their deadlines are fixed), so a test can wait for a thread to park before
   // advancing.
   int waiters() const;
+  // Blocks (in real time, at most realMs) until exactly `count` threads are parked; false when
+  // that never happened.
+  bool wait_for_waiters(int count, uint32_t realMs = 20000) const;
 
   // The active test clock, or null.
   static TestClock* active();

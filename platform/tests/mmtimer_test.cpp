@@ -329,7 +329,7 @@ TEST(PlatformMmTimer, EventTimersFollowTheTestClock) {
   std::thread waiter([&] {
     for (int i = 0; i < 2; ++i) woken += ev.wait(INFINITE) == WAIT_OBJECT_0;
   });
-  ASSERT_TRUE(Eventually([&] { return clock.waiters() == 1; }));
+  ASSERT_TRUE(clock.wait_for_waiters(1));
   clock.advance(5);
   ASSERT_TRUE(Eventually([&] { return woken.load() == 1 && clock.waiters() == 1; }));
   clock.advance(5);

@@ -100,7 +100,7 @@ TEST(PlatformThreadQueue, GetMessageForTimesOutOnTestClock) {
     MSG m;
     result = plat::GetMessageFor(&m, 500);
   }, plat::ThreadOptions{true}));
-  for (int i = 0; i < 2000 && clock.waiters() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(clock.wait_for_waiters(1));
   clock.advance(500);
   t.join();
   EXPECT_EQ(result.load(), -1);

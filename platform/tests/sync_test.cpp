@@ -116,7 +116,7 @@ TEST(PlatformSemaphore, TestClockDrivesTimeouts) {
   plat::Semaphore s(0, 1);
   std::atomic<int> result{-1};
   std::thread t([&] { result = static_cast<int>(s.wait(50)); });
-  ASSERT_TRUE(Eventually([&] { return clock.waiters() == 1; }));
+  ASSERT_TRUE(clock.wait_for_waiters(1));
   std::this_thread::sleep_for(milliseconds(30));  // real time passes, test time does not
   EXPECT_EQ(result.load(), -1);
   clock.advance(49);
@@ -162,7 +162,7 @@ TEST(PlatformEvent, TimedWaitUnderTestClock) {
   plat::Event ev(false, false);
   std::atomic<int> result{-1};
   std::thread t([&] { result = static_cast<int>(ev.wait(100)); });
-  ASSERT_TRUE(Eventually([&] { return clock.waiters() == 1; }));
+  ASSERT_TRUE(clock.wait_for_waiters(1));
   clock.advance(100);
   t.join();
   EXPECT_EQ(result.load(), static_cast<int>(WAIT_TIMEOUT));
@@ -179,7 +179,7 @@ TEST(PlatformSleep, ZeroYieldsAndTestClockSleep) {
     Sleep(1000);
     done = true;
   });
-  ASSERT_TRUE(Eventually([&] { return clock.waiters() == 1; }));
+  ASSERT_TRUE(clock.wait_for_waiters(1));
   std::this_thread::sleep_for(milliseconds(20));
   EXPECT_FALSE(done);
   clock.advance(1000);
@@ -215,7 +215,7 @@ TEST(PlatformThread, JoinWithTimeoutFollowsTheClock) {
   ASSERT_TRUE(t.start("blocked", [&] { release.wait(INFINITE); }));
   std::atomic<int> joined{-1};
   std::thread waiter([&] { joined = t.join_for(10000) ? 1 : 0; });
-  ASSERT_TRUE(Eventually([&] { return clock.waiters() == 1; }));
+  ASSERT_TRUE(clock.wait_for_waiters(1));
   clock.advance(10000);
   waiter.join();
   EXPECT_EQ(joined.load(), 0);

@@ -376,10 +376,7 @@ TEST_F(EngineApi, ObserverHearsTheSoundCardFlagsOnce) {
   RecordingObserver observer;
   EXPECT_EQ(-1, ve->SetObserver(nullptr));
   ASSERT_EQ(0, ve->SetObserver(&observer));
-  auto parked = [&] {
-    for (int i = 0; i < 10000 && clock.waiters() == 0; ++i) std::this_thread::yield();
-    return clock.waiters() == 1;
-  };
+  auto parked = [&] { return clock.wait_for_waiters(1); };
   EXPECT_EQ(0, clock.waiters()) << "an idle engine waits for nothing on the clock";
 
   ve->SoundCard().RaiseSlowFlag();

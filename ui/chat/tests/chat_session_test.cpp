@@ -1012,9 +1012,7 @@ TEST_F(ChatSession, RemovalDuringABroadcastDefersTheDelete) {
         }
         done = true;
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (clock.waiters() != 1 && !done && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    EXPECT_EQ(1, clock.waiters());
+    EXPECT_TRUE(clock.wait_for_waiters(1));
     clock.advance(1999);
     EXPECT_FALSE(done.load());
     clock.advance(1);
@@ -1051,9 +1049,7 @@ TEST_F(ChatSession, IncomingMessagesTakeTheProgramsChatSemaphore) {
         plat::TestClock clock(1000);
         std::atomic<LRESULT> result{-1};
         std::thread routing([&] { result = Deliver("hello", r); });
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (clock.waiters() != 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        ASSERT_EQ(1, clock.waiters());
+        ASSERT_TRUE(clock.wait_for_waiters(1));
         clock.advance(1999);
         EXPECT_EQ(-1, result.load());  // still waiting
         clock.advance(1);
