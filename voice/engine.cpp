@@ -296,10 +296,14 @@ void SonraVE::NotificationThread() {
     const uint64_t due = lastLook + ((now - lastLook) / kBeatMs + 1) * kBeatMs;
     while (!stopNotification_ && (now = plat::NowMs()) < due) notificationWake_.wait(static_cast<DWORD>(due - now));
     if (stopNotification_) return;
-    SonraVE_Observer* o = observer_.load();
-    if (snd_.TakeSlowFlag() && o) o->error_handler(VE_SLOW_SOUND_CARD);
-    if (snd_.TakeRecordErrorFlag() && o) o->error_handler(VE_RECORD_ERROR);
+    // One look takes both flags before reporting, so a flag raised while the observer runs waits for
+    // the next beat instead of joining this look.
+    const bool slow = snd_.TakeSlowFlag();
+    const bool recordError = snd_.TakeRecordErrorFlag();
     lastLook = plat::NowMs();
+    SonraVE_Observer* o = observer_.load();
+    if (slow && o) o->error_handler(VE_SLOW_SOUND_CARD);
+    if (recordError && o) o->error_handler(VE_RECORD_ERROR);
   }
 }
 
