@@ -20,7 +20,9 @@
 #include "common/presence_link.h"
 #include "platform/codepage.h"
 #include "service/presence_core.h"
+#include "ui/shell/book_results.h"
 #include "ui/shell/dialog_box.h"
+#include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 
 namespace shell {
@@ -108,6 +110,8 @@ bool DeleteAccount(const QString& name, uint32_t type) {
         if (!a) return false;
         Account_Remove(a);
     }
+    // The account's buddy identities are gone from the store: the Contacts page must drop its items.
+    if (BookHooks().refresh) BookHooks().refresh(REBUILD_BUDDIES);
     // Signed off outside the lock: the presence core may post to the login machine.
     Account_Logout(a);
     Account_Free(a);

@@ -11,7 +11,10 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTreeWidgetItemIterator>
+#include <functional>
 #include <map>
+#include <set>
 
 #include "common/appenv.h"
 #include "platform/codepage.h"
@@ -316,6 +319,39 @@ TEST_F(BookInFrame, SyncTheBookCannotApplyFailsAndTheAccountsDialogHearsOfNewAcc
     frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(booktest::Parsed(AS_SYN, booktest::Recorded())));
     EXPECT_GT(frame.SyncedBuddyCount(), 0);
     EXPECT_EQ(before + 2, accounts.List()->topLevelItemCount());
+}
+
+// Deleting an account while signed in takes its identities out of the store; the buddy tree must not
+// keep items pointing at them.
+TEST_F(BookInFrame, DeletingAnAccountTakesItsItemsOffThePage) {
+    CMainFrame frame;
+    contacts::CAddressBookDlg* page = SignIn(frame);
+    ASSERT_NE(nullptr, page);
+    Account* sip = Account_FindByType(ACCOUNT_TYPE_SIP);
+    ASSERT_NE(nullptr, sip);
+    auto itemsOf = [&](const Account* account) {
+        int n = 0;
+        for (QTreeWidgetItemIterator it(page->BuddyTree()); *it; ++it) {
+            const AddrNode* node = page->BuddyTree()->NodeOf(*it);
+            n += node && node->kind == ADDR_KIND_IDENTITY && static_cast<const AddrIdentity*>(node)->account == account;
+        }
+        return n;
+    };
+    ASSERT_GT(itemsOf(sip), 0);
+    ASSERT_TRUE(shell::DeleteAccount(QString::fromLocal8Bit(sip->userName), ACCOUNT_TYPE_SIP));
+    // Every item left points at a node still in the store.
+    std::set<const AddrNode*> live;
+    std::function<void(const AddrNode*)> walk = [&](const AddrNode* n) {
+        for (; n; n = n->next) {
+            live.insert(n);
+            walk(n->child);
+        }
+    };
+    walk(g_addrBookRoots[0]);
+    int stale = 0;
+    for (QTreeWidgetItemIterator it(page->BuddyTree()); *it; ++it) stale += !live.count(page->BuddyTree()->NodeOf(*it));
+    EXPECT_EQ(0, stale);
+    EXPECT_GT(page->BuddyTree()->topLevelItemCount(), 0);
 }
 
 }  // namespace
