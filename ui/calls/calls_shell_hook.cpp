@@ -85,6 +85,7 @@ public:
     void OnFrameMoved() override {
         if (CKeypadDlg* keypad = windows_.Keypad()) keypad->StickToOwner();
     }
+    void DestroyKeypad() override { windows_.OnKeypadMessage(0, 0); }
     bool AddUserToConference(const AddrNode* contact) override {
         windows_.Calls().AddUserToConference(contact);
         return true;

@@ -51,6 +51,8 @@ public:
     virtual void ShowConnectionError(int) {}
     // The frame moved: the keypad keeps to its side.
     virtual void OnFrameMoved() {}
+    // The frame closes: the keypad goes with it.
+    virtual void DestroyKeypad() {}
     // ---- the dial bar: the calls windows' own, with its two buttons handed back; null leaves the
     // frame its own. The skin changed: its pictures and page.
     virtual QWidget* MakeDialBar(QWidget* /*parent*/, CSkinButton** /*dial*/, CSkinButton** /*hangup*/) {

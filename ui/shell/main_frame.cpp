@@ -599,6 +599,7 @@ void CMainFrame::closeEvent(QCloseEvent* e) {
     // The pages close before the sign-out: the call pages hang up at once and the address book saves
     // its groups' flags, which the sign-out's reset would otherwise drop with the store.
     ClosePages();
+    if (m_calls) m_calls->DestroyKeypad();
     bool anyOnline = false;
     ForEachAccount([&](Account* a) {
         if (!Account_IsOffline(a)) anyOnline = true;

@@ -3,6 +3,7 @@
 // page's hold, resume and merge.
 #include <QApplication>
 #include <QDir>
+#include <QPointer>
 #include <set>
 #include <QTreeWidget>
 
@@ -128,6 +129,30 @@ protected:
 private:
     std::vector<AddrContact*> contacts_;
 };
+
+// The frame's close takes an open keypad with it instead of leaving it on screen while the hidden
+// frame signs out.
+TEST_F(CallFrame, ClosingTheFrameDestroysTheKeypad) {
+    ASSERT_EQ(0, frame->CallNumber("bob@example.com"));
+    Events();
+    CallPageModel* bob = Page();
+    ASSERT_NE(nullptr, bob);
+    Answer(bob->cnxIds[0]);
+    Events();
+    calls::COnDialDlg* tab = CallTabs().at(0);
+    tab->RunMenuCommand(ID_CALL_KEYPAD);  // the page's own call
+    QPointer<calls::CKeypadDlg> keypad;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* k = qobject_cast<calls::CKeypadDlg*>(w)) keypad = k;
+    ASSERT_FALSE(keypad.isNull());
+    frame->close();
+    // The close signed out and freed the accounts: the fixture's own goes back for its tear-down.
+    sip = Account_New("alice@example.com", ACCOUNT_TYPE_SIP);
+    Account_Add(sip);
+    EXPECT_TRUE(keypad.isNull() || !keypad->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(keypad.isNull());
+}
 
 }  // namespace
 
