@@ -120,7 +120,7 @@ bool OnAddressBookResult(AsRequest* r, BookHost* host) {
             if (code == 0) {
                 const auto* b = r->kind == AS_DATA_BUDDY ? static_cast<const CAsBuddy*>(r->data) : nullptr;
                 if (OnAsAddBuddyReply(r) != 0)
-                    host->Box(Fill("profile_status", "fail_add_contact", FromAnsi(b && b->displayName ? b->displayName : b ? b->uid : "")), title);
+                    host->Box(Fill("profile_status", "fail_add_contact", FromAnsi(b && b->nickName ? b->nickName : "")), title);
             } else {
                 const AsParams* p = Params(r);
                 const TextKey k = AddBuddyFailure(code);

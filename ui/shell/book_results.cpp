@@ -194,8 +194,10 @@ BookResultEffect ApplyBookResult(AsRequest* r) {
         case AS_RNG:
         case AS_MVB:
         case AS_MVG:
-            if (ok && Rename(r->command, p)) {
-                e.rebuild = REBUILD_BUDDIES;
+            if (ok) {
+                // A success whose item has gone meanwhile changes nothing; only REB's answer says so.
+                if (Rename(r->command, p)) e.rebuild = REBUILD_BUDDIES;
+                else if (r->command == AS_REB) Fail(&e, "fail_glms_error", p);
                 break;
             }
             Fail(&e, r->command == AS_REB   ? "fail_glms_error"

@@ -114,17 +114,17 @@ TEST_F(FrameNotices, EachFailedRequestShowsItsBoxAndLeavesTheStore) {
         const char* what;
         int command, result;
         const char *id, *target, *name;
-        const char* key;  // the [profile_status] text expected
+        const char* key;  // the [profile_status] text expected; none: a success that finds nothing to change
     } cases[] = {
         {"rename refused", AS_REB, 5, "bob", "", "Bobby", "fail_glms_error"},
         {"rename of nobody", AS_REB, 0, "nobody", "", "Bobby", "fail_glms_error"},
         {"move refused", AS_MVB, 7, "bob", "g-work", "Bob", "fail_move_contact"},
         {"move the server could not do", AS_MVB, 1, "bob", "g-work", "Bob", "server_err"},
-        {"move to no group", AS_MVB, 0, "bob", "g-none", "Bob", "fail_move_contact"},
+        {"move to no group", AS_MVB, 0, "bob", "g-none", "Bob", nullptr},
         {"group move refused", AS_MVG, 3, "g-work", "g-friends", "Work", "fail_move_group"},
-        {"group move into itself", AS_MVG, 0, "g-friends", "g-friends", "Friends", "fail_move_group"},
+        {"group move into itself", AS_MVG, 0, "g-friends", "g-friends", "Friends", nullptr},
         {"group rename refused", AS_RNG, 9, "g-work", "", "Job", "fail_update_group"},
-        {"group rename of no group", AS_RNG, 0, "bob", "", "Job", "fail_update_group"},
+        {"group rename of no group", AS_RNG, 0, "bob", "", "Job", nullptr},
         {"removal refused", AS_REM, 2, "bob", "", "Bob", "fail_del_contact"},
         {"removal of nobody", AS_REM, 0, "g-work", "", "Work", "fail_del_contact"},
         {"group removal refused", AS_RMG, 2, "g-work", "", "Work", "fail_del_group"},
@@ -135,11 +135,13 @@ TEST_F(FrameNotices, EachFailedRequestShowsItsBoxAndLeavesTheStore) {
         SCOPED_TRACE(c.what);
         boxes.clear();
         frame->Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(Request(c.command, c.result, c.id, c.target, c.name, "g-friends")));
-        ASSERT_EQ(1u, boxes.size());
-        EXPECT_EQ(Failure(c.key, c.name).toStdString(), boxes[0].first.toStdString());
-        EXPECT_FALSE(boxes[0].first.isEmpty());
-        EXPECT_EQ(shell::LangText("profile_status", "fail_title", ""), boxes[0].second);
-        EXPECT_FALSE(boxes[0].first.contains('%'));
+        ASSERT_EQ(c.key ? 1u : 0u, boxes.size());
+        if (c.key) {
+            EXPECT_EQ(Failure(c.key, c.name).toStdString(), boxes[0].first.toStdString());
+            EXPECT_FALSE(boxes[0].first.isEmpty());
+            EXPECT_EQ(shell::LangText("profile_status", "fail_title", ""), boxes[0].second);
+            EXPECT_FALSE(boxes[0].first.contains('%'));
+        }
         // Nothing changed.
         EXPECT_EQ(friends, bob->parent);
         EXPECT_EQ(nullptr, bob->nick);
