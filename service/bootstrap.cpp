@@ -164,8 +164,7 @@ bool HandleRequest(CBootRequest* request, char* buffer) {
         return false;
     }
     NetSocket_Send(s, buffer, length, 0, address, sizeof(peer));
-    // One byte is kept for the terminator.
-    int received = NetSocket_Recv(s, buffer, BOOT_BUFFER_SIZE - 1, length, 0, 3);
+    int received = NetSocket_Recv(s, buffer, BOOT_BUFFER_SIZE, length, 0, 3);
     // Every UDP question binds the same local port, so a late answer to an earlier question can land
     // here: only the answer to this one is taken, and the wait goes on for it.
     for (int foreign = 0; received >= 0 && request->protocol == PROTO_UDP &&
@@ -176,7 +175,7 @@ bool HandleRequest(CBootRequest* request, char* buffer) {
             break;
         }
         length = BuildBootRequestXml(*request, buffer, BOOT_BUFFER_SIZE, local);  // resent from the buffer
-        received = NetSocket_Recv(s, buffer, BOOT_BUFFER_SIZE - 1, length, 0, 3);
+        received = NetSocket_Recv(s, buffer, BOOT_BUFFER_SIZE, length, 0, 3);
     }
     if (received < 0) {
         DebugTrace(MOD_BOOTSTRAP, 1, "recv packet timeout\n");
@@ -265,7 +264,8 @@ bool BootReplyIsFor(const char* text, size_t length, const CBootRequest& request
 
 DWORD BootstrapThreadProc() {
     DebugTrace(MOD_BOOTSTRAP, 2, "BootStrap thread start\n");
-    static thread_local char buffer[BOOT_BUFFER_SIZE];
+    // A full answer and its terminator.
+    static thread_local char buffer[BOOT_BUFFER_SIZE + 1];
     MSG msg;
     while (GetMessage(&msg, nullptr, 0, 0)) {
         DebugTrace(MOD_BOOTSTRAP, 3, "Get request\n");

@@ -276,6 +276,18 @@ TEST_F(BootstrapThreadTest, FullBufferAnswerStaysInsideTheBuffer) {
     EXPECT_TRUE(answer->servers.empty());
 }
 
+TEST_F(BootstrapThreadTest, AnAnswerOfExactlyTheBuffersSizeIsReadWhole) {
+    std::string text = kAnswer;
+    text.resize(BOOT_BUFFER_SIZE, ' ');
+    TcpResponder peer([&](int, const std::string&) { return std::vector<std::string>{text}; });
+    STA_SetAvailPorts(SERVICE_BOOT, {{peer.Port(), PROTO_TCP}});
+    STA_PostEvent(EV_login_in);
+    CBootRequest* answer = WaitAnswer();
+    ASSERT_NE(nullptr, answer);
+    EXPECT_EQ("127.0.0.1", answer->server);
+    EXPECT_EQ(1u, answer->servers.size());
+}
+
 TEST_F(BootstrapThreadTest, SilenceAndRefusalAreUnreachableMissingHostIsAnError) {
     UdpResponder silent([](int, const std::string&) { return std::string(); });
     int closedPort;
