@@ -9,6 +9,7 @@
 #include <QResizeEvent>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWebEngineView>
@@ -322,8 +323,28 @@ CServiceBrowser::CServiceBrowser(QWidget* parent) : QWidget(parent) {
     };
     nav_.startTimer = [this] { timer_->start(); };
     connect(timer_, &QTimer::timeout, this, [this] { nav_.Timer(); });
-    m_bHasScroll = SkinInt("page_service", "has_scroll", 1);
+    m_bHasScroll = static_cast<int>(GetPrivateProfileIntA("page_service", "has_scroll", 1, shell::Paths().skinIni.c_str()));
     CreateHost();
+}
+
+void CServiceBrowser::SwallowRightButtonIn(QWidget* w) {
+    w->installEventFilter(this);
+    for (QWidget* child : w->findChildren<QWidget*>()) child->installEventFilter(this);
+}
+
+bool CServiceBrowser::eventFilter(QObject* watched, QEvent* e) {
+    // The browser puts its input widget in later: it is watched as it comes.
+    if (e->type() == QEvent::ChildAdded)
+        if (auto* w = qobject_cast<QWidget*>(static_cast<QChildEvent*>(e)->child())) SwallowRightButtonIn(w);
+    if (m_bHasScroll == 1) {
+        const bool rightClick = (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonDblClick) &&
+                                static_cast<QMouseEvent*>(e)->button() == Qt::RightButton;
+        if (rightClick || e->type() == QEvent::ContextMenu) {
+            if (host_) host_->update();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, e);
 }
 
 bool CServiceBrowser::event(QEvent* e) {
@@ -361,7 +382,7 @@ void CServiceBrowser::CreateHost() {
     layout()->addWidget(host_);
     // With the ordinary site the right button still brings no browser menu.
     connect(host_, &CWebBrowserHost::viewCreated, this, [this] {
-        if (m_bHasScroll == 1 && host_->View()) host_->View()->setContextMenuPolicy(Qt::NoContextMenu);
+        if (host_->View()) SwallowRightButtonIn(host_->View());
     });
     connect(host_, &CWebBrowserHost::downloadComplete, this, [this](bool ok) {
         const QUrl shown = host_->Navigations().isEmpty() ? QUrl() : host_->Navigations().back();

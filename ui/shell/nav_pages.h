@@ -114,9 +114,13 @@ public:
     // The site answer of the page: with scroll bars (the skin's [page_service] has_scroll, default 1) the
     // browser keeps its ordinary site; without, the page's own site and no browser menu.
     int m_bHasScroll = 1;
+    // With scroll bars, right-button presses and double-clicks on w and the widgets it gets are
+    // swallowed (the browser shows no menu and the page sees no right click).
+    void SwallowRightButtonIn(QWidget* w);
 
 protected:
     bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     void CreateHost();

@@ -13,6 +13,7 @@
 #include "ui/controls/skin.h"
 #include "ui/controls/trel_menu.h"
 #include "ui/shell/frame_logic.h"
+#include "ui/shell/main_frame.h"
 #include "ui/shell/shell_config.h"
 #include "ui/shell/shell_messages.h"
 
@@ -199,9 +200,11 @@ LRESULT CSystemTray::OnIconNotify(WPARAM id, LPARAM message) {
         if (onCommand) onCommand(ID_SHOW_WINDOW);
     } else if (message == shell::kTrayRButtonUp) {
         // The frame comes to the foreground as the menu opens; one hidden to the tray stays hidden.
-        if (m_owner && m_owner->isVisible()) {
-            m_owner->raise();
-            m_owner->activateWindow();
+        // The frame makes its tray without a parent: then the frame is the running program's.
+        QWidget* owner = m_owner ? m_owner.data() : static_cast<QWidget*>(MainFrame());
+        if (owner && owner->isVisible()) {
+            owner->raise();
+            owner->activateWindow();
         }
         int loginState = LOGIN_SIGNED_OUT, status = STATUS_OFFLINE;
         const bool frame = frameState && frameState(&loginState, &status);

@@ -685,6 +685,33 @@ TEST_F(ShellPages, ServicePageSiteFollowsItsScrollSetting) {
     EXPECT_FALSE(SendCustomControlSiteMsg(child, 7, &menu));
 }
 
+// The page's view and the input widget the browser puts in it later: with scroll bars a right click
+// reaches neither; without, it does; the left button always does.
+TEST_F(ShellPages, ServicePageSwallowsTheRightButtonWithScrollBars) {
+    struct Counting : QWidget {
+        using QWidget::QWidget;
+        int right = 0, left = 0;
+        void mousePressEvent(QMouseEvent* e) override { ++(e->button() == Qt::RightButton ? right : left); }
+        void mouseDoubleClickEvent(QMouseEvent* e) override { mousePressEvent(e); }
+    };
+    shell::CServiceBrowser browser;
+    auto* view = new Counting(&browser);
+    browser.SwallowRightButtonIn(view);
+    auto* input = new Counting(view);  // comes after the view is watched
+    for (int scroll : {1, 0}) {
+        SCOPED_TRACE(scroll);
+        browser.m_bHasScroll = scroll;
+        for (Counting* w : {view, input}) {
+            w->right = w->left = 0;
+            QTest::mousePress(w, Qt::RightButton);
+            QTest::mouseDClick(w, Qt::RightButton);
+            QTest::mousePress(w, Qt::LeftButton);
+            EXPECT_EQ(scroll == 1, w->right == 0) << w->right;
+            EXPECT_GT(w->left, 0);
+        }
+    }
+}
+
 TEST_F(ShellPages, CallEventsReachTheCallsWindowsAndTheMissedCallLinkShowsTheCallLog) {
     std::map<std::string, int> seen;
     fakecalls::Registered calls(&seen);

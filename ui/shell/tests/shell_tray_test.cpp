@@ -268,6 +268,16 @@ TEST_F(ShellTray, FrameTrayAndStatusMenuFollowTheStatus) {
     frame.Tray()->OnIconNotify(0, shell::kTrayRButtonUp);
     EXPECT_TRUE(QTest::qWaitFor([&] { return asked > 0; }, 5000));
     EXPECT_EQ(STATUS_OFFLINE, frame.StatusBar()->GetStatus());
+    // The right button brings a shown frame forward, above another window.
+    frame.show();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &other; }, 5000));
+    frame.Tray()->trackMenu = [](TrelMenu*, const QPoint&) {};
+    frame.Tray()->OnIconNotify(0, shell::kTrayRButtonUp);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &frame; }, 5000));
+    frame.hide();
     // A call page makes the tray icon blink until the call is dealt with.
     frame.StartTrayAnimation();
     EXPECT_TRUE(frame.Tray()->Animating());
