@@ -77,12 +77,12 @@ void AttachOrFree(AddrIdentity* identity, AddrNode* contact) {
     if (!AttachLast(identity, contact)) AddrBook_FreeIdentity(identity);
 }
 
-// Account entries: type 9 for the messaging account, 8 otherwise; none without such an account.
-// Returns the attached messaging identity, if any.
+// Account entries: type 9 for the messaging account, 8 otherwise (a service the program does not
+// know included); none without such an account. Returns the attached messaging identity, if any.
 AddrIdentity* AddAccounts(const CAsBuddy* b, AddrNode* contact) {
     AddrIdentity* messaging = nullptr;
     for (const CAsBuddyService* s : b->services) {
-        if (!s || !s->account || (s->serviceId != 1 && s->serviceId != 2)) continue;
+        if (!s || !s->account) continue;
         Account* account = Account_FindByType(static_cast<uint32_t>(s->serviceId));
         if (!account) continue;
         AddrIdentity* id = AddrBook_NewIdentity(account, s->account, nullptr, s->account);
@@ -136,7 +136,9 @@ AddrNode* NewCard(const CAsList* list, bool clampTypes) {
         AddrIdentity* id = AddrBook_NewIdentity(e->type == 4 ? nullptr : sip, e->value, nullptr, e->value);
         if (!id) continue;
         uint32_t type = static_cast<uint32_t>(e->type < 0 ? 0 : e->type);
-        if (clampTypes && (type < 2 || type > 5)) type = 2;
+        // The VoIP number and service id a card dialog stored stay what they are: as office numbers
+        // the next card edit would delete them on the server and a rename would change their kind.
+        if (clampTypes && (type < 2 || type > 5) && type != 8 && type != 9) type = 2;
         AddrBook_SetIdentityType(id, type);
         AttachOrFree(id, card);
     }
@@ -206,7 +208,7 @@ int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* add
                 if (!s || !s->account) continue;
                 Account* a = Account_New(s->account, static_cast<uint32_t>(s->serviceId));
                 if (!a) {
-                    DebugTrace(MOD_SYSTEM, 3, "Not enough memory");
+                    DebugTrace(MOD_QZ, 3, "Not enough memory");
                     result = 1;
                     break;
                 }
@@ -222,11 +224,11 @@ int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* add
                 if (!g || !g->id || FindInSubtree(Root(0), g->id) || SameId(Root(0), g->id)) continue;
                 AddrNode* parent = BuddyGroup(g->parentId);
                 if (!parent) {
-                    DebugTrace(MOD_SYSTEM, 3, "address book: group %s skipped, no parent %s before it", g->id, Str(g->parentId));
+                    DebugTrace(MOD_QZ, 3, "address book: group %s skipped, no parent %s before it", g->id, Str(g->parentId));
                     continue;
                 }
                 if (Depth(parent) >= kMaxGroupDepth) {
-                    DebugTrace(MOD_SYSTEM, 2, "address book: group %s skipped, nested deeper than %d", g->id, kMaxGroupDepth);
+                    DebugTrace(MOD_QZ, 2, "address book: group %s skipped, nested deeper than %d", g->id, kMaxGroupDepth);
                     continue;
                 }
                 AddrGroup* group = AddrBook_NewGroup(g->name, g->id);
@@ -242,7 +244,7 @@ int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* add
             for (const CAsBuddy* b : sync->buddies) {
                 if (!b) continue;
                 if (!BuddyGroup(b->groupId)) {
-                    DebugTrace(MOD_SYSTEM, 3, "address book: buddy %s skipped, no group %s", Str(b->uid), Str(b->groupId));
+                    DebugTrace(MOD_QZ, 3, "address book: buddy %s skipped, no group %s", Str(b->uid), Str(b->groupId));
                     continue;
                 }
                 if (AddrNode* c = NewBuddy(b, true)) {

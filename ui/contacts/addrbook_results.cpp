@@ -206,6 +206,12 @@ bool OnAddressBookResult(AsRequest* r, BookHost* host) {
             RebuildAll(false, false, true);
             break;
         }
+        case AS_REA: {
+            // The nickname dialog offers the nickname now in force as the old one; the frame takes it too.
+            const AsParams* p = code == 0 ? Params(r) : nullptr;
+            if (p && p->str3 && *p->str3) Own().displayName = std::string(p->str3).substr(0, 256);
+            return false;
+        }
         default: return false;
     }
     AS_FreeRequest(r);

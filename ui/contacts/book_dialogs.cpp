@@ -11,11 +11,13 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -512,6 +514,7 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setAllColumnsShowFocus(true);
     list_->setContextMenuPolicy(Qt::DefaultContextMenu);
+    list_->viewport()->installEventFilter(this);
     busy_.setInterval(100);
     connect(&busy_, &QTimer::timeout, this, &CSearchDlg::BusyTick);
     connect(contactRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetContactMode);
@@ -580,6 +583,30 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
 void CSearchDlg::resizeEvent(QResizeEvent* e) {
     QDialog::resizeEvent(e);
     LayoutControls();
+}
+
+QString CSearchDlg::InfoTipAt(const QPoint& viewportPos) const {
+    const QModelIndex index = list_->indexAt(viewportPos);
+    if (!index.isValid() || index.column() != 0) return QString();
+    QStyleOptionViewItem option;
+    option.initFrom(list_->viewport());
+    option.font = list_->font();
+    option.decorationSize = list_->iconSize();
+    option.features = QStyleOptionViewItem::HasDisplay;
+    if (!index.data(Qt::DecorationRole).isNull()) option.features |= QStyleOptionViewItem::HasDecoration;
+    const int needed = list_->itemDelegateForIndex(index)->sizeHint(option, index).width();
+    return needed > list_->visualRect(index).width() ? index.data(Qt::DisplayRole).toString() : QString();
+}
+
+bool CSearchDlg::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == list_->viewport() && e->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(e);
+        const QString tip = InfoTipAt(help->pos());
+        if (tip.isEmpty()) QToolTip::hideText();
+        else QToolTip::showText(help->globalPos(), tip, list_->viewport(), list_->visualRect(list_->indexAt(help->pos())));
+        return true;
+    }
+    return QDialog::eventFilter(watched, e);
 }
 
 int CSearchDlg::ButtonWidth() const {
@@ -838,7 +865,7 @@ void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
 void CSearchDlg::OnJoinResult(int code, CAsChatQueue* queue) {
     std::unique_ptr<CAsChatQueue> owned(queue);
     if (!queue) {
-        DebugTrace(MOD_SYSTEM, 2, "Search Dialog Rcv NULL Param !");
+        DebugTrace(MOD_QZ, 2, "Search Dialog Rcv NULL Param !");
         return;
     }
     const TextKey k = JoinOutcome(code);

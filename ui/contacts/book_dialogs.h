@@ -177,6 +177,9 @@ public:
     };
     std::vector<MenuEntry> MenuEntries() const;
     QTreeWidget* Results() const { return list_; }
+    // The tip a result row shows at that point of the list's viewport: the row's first column in full
+    // when its column cuts it short, else empty.
+    QString InfoTipAt(const QPoint& viewportPos) const;
     QLineEdit* UserIdEdit() const { return uid_; }
     QLineEdit* NickEdit() const { return uname_; }
     QLineEdit* GroupIdEdit() const { return gid_; }
@@ -208,6 +211,7 @@ protected:
     void contextMenuEvent(QContextMenuEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
     void LayoutControls();

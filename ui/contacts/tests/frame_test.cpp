@@ -199,6 +199,20 @@ TEST_F(BookInFrame, ContactMenusRunOnTheSelectionAndTheDialBarFollowsIt) {
     EXPECT_EQ((std::vector<std::string>{"contacts::CBlockListDlg", "contacts::CNicknameDlg"}), ran);
     EXPECT_TRUE(fields.contains(QString::fromUtf8("\u5c0f\u5f20"))) << fields.join("|").toStdString();
     EXPECT_EQ(frame.StartPage(), frame.Sheet()->currentWidget());
+    // After a nickname change the server took, the dialog offers the new one as the old; a refused
+    // change leaves it.
+    for (int code : {0, 1}) {
+        auto* rea = static_cast<AsParams*>(calloc(1, sizeof(AsParams)));
+        rea->str3 = strdup(code == 0 ? "Ally" : "Refused");
+        AsRequest* answer = booktest::NewRequest(AS_REA, rea, AS_DATA_PARAMS);
+        answer->result = code;
+        frame.Dispatch(WM_AS_RESULT, 0, reinterpret_cast<LPARAM>(answer));
+    }
+    fields.clear();
+    frame.Command(contacts::MENU_NICKNAME);
+    EXPECT_TRUE(fields.contains("Ally")) << fields.join("|").toStdString();
+    EXPECT_FALSE(fields.contains("Refused"));
+    EXPECT_EQ("Ally", frame.Alias().toStdString());
     // Delete group on the selection, with both questions; a contact selected is not a group.
     page->BuddyTree()->setCurrentItem(page->BuddyTree()->ItemOfNode(Find(Root(0), "carol")));
     frame.Command(contacts::MENU_DELETE_GROUP);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "common/debug.h"
@@ -36,6 +37,33 @@ std::vector<std::string> Labels(AddrNode* root, int tree) {
     for (const PlanItem& p : RebuildPlan(root, root, tree, false, BookWords())) out.push_back(p.label.toStdString());
     return out;
 }
+
+// Collects the trace lines (module and text) while it lives.
+struct TraceCapture {
+    TraceCapture() {
+        lines().clear();
+        debug_enable = 1;
+        debug_all = DBG_LOW;
+        g_debugOutput = [](unsigned module, const char* text) { lines().emplace_back(module, text); };
+    }
+    ~TraceCapture() {
+        g_debugOutput = nullptr;
+        debug_enable = enabled;
+        debug_all = all;
+    }
+    static std::vector<std::pair<unsigned, std::string>>& lines() {
+        static std::vector<std::pair<unsigned, std::string>> held;
+        return held;
+    }
+    // The module of the first line holding the text, or -1.
+    static int ModuleOf(const std::string& part) {
+        for (const auto& [module, text] : lines())
+            if (text.find(part) != std::string::npos) return static_cast<int>(module);
+        return -1;
+    }
+    const int32_t enabled = debug_enable.load();
+    const int32_t all = debug_all.load();
+};
 
 class BookReplies : public booktest::BookTest {
 protected:
@@ -159,6 +187,7 @@ TEST_F(BookReplies, SyncHandsBackEveryAccountItMakes) {
 }
 
 TEST_F(BookReplies, SyncOrderAndMissingGroups) {
+    TraceCapture trace;
     AsRequest* r = Parsed(AS_SYN,
         "<SYN Rcd=\"0\"><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><SRVPWD>p</SRVPWD></SRV>"
         "<LSG><GID>child</GID><GNAME>Child</GNAME><PGID>parent</PGID></LSG>"
@@ -170,6 +199,9 @@ TEST_F(BookReplies, SyncOrderAndMissingGroups) {
     EXPECT_NE(nullptr, Find(Root(0), "parent"));
     EXPECT_EQ(nullptr, Find(Root(0), "child"));  // its parent came later in the list
     EXPECT_EQ(nullptr, Find(Root(0), "u1"));     // a buddy of a missing group is dropped
+    // Both refusals are logged under the contacts windows' module.
+    EXPECT_EQ(int(MOD_QZ), trace.ModuleOf("group child skipped, no parent parent before it"));
+    EXPECT_EQ(int(MOD_QZ), trace.ModuleOf("buddy u1 skipped, no group nowhere"));
     AddrNode* card = Find(Root(2), "l1");
     ASSERT_NE(nullptr, card);
     EXPECT_EQ(2u, card->child->type);
@@ -187,6 +219,44 @@ TEST_F(BookReplies, SyncOrderAndMissingGroups) {
     EXPECT_EQ(1, OnAsSyncReply(r));
     EXPECT_EQ(nullptr, r->data);
     AS_FreeRequest(r);
+}
+
+// A buddy's entry of a service the program does not know becomes a VoIP identity bound to the account
+// of that kind; a card's VoIP number and service id keep their kinds through a sync, so that the card's
+// rename and edit send them back as they came.
+TEST_F(BookReplies, SyncKeepsUnknownServicesAndCardVoipEntries) {
+    AsRequest* r = Parsed(AS_SYN,
+        "<SYN Rcd=\"0\"><SRV><SRVID>8888</SRVID><SRVACCT>a</SRVACCT><SRVPWD>p</SRVPWD></SRV>"
+        "<SRV><SRVID>7777</SRVID><SRVACCT>a-other</SRVACCT><SRVPWD>p</SRVPWD></SRV>"
+        "<LSG><GID>g</GID><GNAME>G</GNAME><PGID>0</PGID></LSG>"
+        "<LST><UID>u1</UID><NNAME>N</NNAME><DNAME>D</DNAME><LOGO/><GID>g</GID><LSTTYPE>0</LSTTYPE>"
+        "<SRV><SRVID>7777</SRVID><SRVACCT>u1-other</SRVACCT></SRV>"
+        "<SRV><SRVID>8886</SRVID><SRVACCT>u1</SRVACCT></SRV>"  // no messaging account: left out
+        "<SRV><SRVID>8888</SRVID><SRVACCT>u1</SRVACCT></SRV></LST>"
+        "<LSL><LID>l1</LID><LNAME>Card</LNAME><CTI CTIType=\"3\" CTIValue=\"139\"/><CTI CTIType=\"8\" CTIValue=\"1000\"/>"
+        "<CTI CTIType=\"9\" CTIValue=\"svc-1\"/><CTI CTIType=\"6\" CTIValue=\"http://x\"/></LSL></SYN>");
+    EXPECT_EQ(0, OnAsSyncReply(r));
+    AS_FreeRequest(r);
+    AddrNode* u1 = Find(Root(0), "u1");
+    ASSERT_NE(nullptr, u1);
+    std::vector<std::pair<uint32_t, uint32_t>> identities;  // identity type, account kind
+    for (AddrNode* c = u1->child; c; c = c->next) {
+        auto* id = static_cast<AddrIdentity*>(c);
+        identities.emplace_back(c->type, id->account ? id->account->type : 99u);
+    }
+    EXPECT_EQ((std::vector<std::pair<uint32_t, uint32_t>>{{8, 0}, {8, ACCOUNT_TYPE_SIP}}), identities);
+    EXPECT_STREQ("a-other", static_cast<AddrIdentity*>(u1->child)->account->userName);
+
+    AddrNode* card = Find(Root(2), "l1");
+    ASSERT_NE(nullptr, card);
+    std::vector<uint32_t> types;
+    for (AddrNode* c = card->child; c; c = c->next) types.push_back(c->type);
+    EXPECT_EQ((std::vector<uint32_t>{3, 8, 9, 2}), types);  // only the type outside the card's kinds becomes 2
+    std::unique_ptr<CAsList> renamed(CardListFromNode(card, "Card 2"));
+    ASSERT_NE(nullptr, renamed);
+    std::vector<std::pair<int32_t, std::string>> sent;
+    for (const CAsCtiEntry* e : renamed->ctiEntries) sent.emplace_back(e->type, e->value);
+    EXPECT_EQ((std::vector<std::pair<int32_t, std::string>>{{3, "139"}, {8, "1000"}, {9, "svc-1"}, {2, "http://x"}}), sent);
 }
 
 TEST_F(BookReplies, AddBuddyAddListAndUpdateList) {
@@ -329,16 +399,8 @@ TEST_F(BookReplies, GroupLabelsShowTheServersMemberCounts) {
 // A list whose entry the tree holds already stops there, with the trace's word for it; so does a member
 // that cannot be added, and members of a group the tree lacks.
 TEST_F(BookReplies, GroupListsStopAtTheFirstEntryThatCannotBeAdded) {
-    static std::vector<std::string> traced;
-    traced.clear();
-    const auto enabled = debug_enable.load();
-    const auto all = debug_all.load();
-    debug_enable = 1;
-    debug_all = DBG_LOW;
-    g_debugOutput = [](unsigned, const char* text) { traced.emplace_back(text); };
-    auto saw = [](const std::string& part) {
-        return std::any_of(traced.begin(), traced.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
-    };
+    TraceCapture trace;
+    auto saw = [&trace](const std::string& part) { return trace.ModuleOf(part) >= 0; };
     CreateDefaultGroups();
     auto queue = [](const char* id) {
         auto* q = new CAsChatQueue;
@@ -372,9 +434,6 @@ TEST_F(BookReplies, GroupListsStopAtTheFirstEntryThatCannotBeAdded) {
     EXPECT_TRUE(saw("QGroup Add ERROR"));
     EXPECT_FALSE(AddGroupMembers(more, "q-none"));
     EXPECT_TRUE(saw("QContact ERROR q-none name Bob uid bob"));
-    g_debugOutput = nullptr;
-    debug_enable = enabled;
-    debug_all = all;
     for (GroupRecord* r : {first, again, members, more}) GroupRecord_Free(r);
 }
 

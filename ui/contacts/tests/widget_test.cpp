@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -23,8 +24,10 @@
 #include <QWindow>
 #include <functional>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeWidget>
 
+#include "common/debug.h"
 #include "common/grouprecord.h"
 #include "platform/ini.h"
 #include "common/presence_link.h"
@@ -1289,6 +1292,19 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     auto* answer = new CAsChatQueue(*q);
     search.OnJoinResult(204, answer);
     EXPECT_EQ(QString("已经超过群组家庭的成员数限制"), host.boxes.back().first);
+    // An answer without its record shows nothing and is traced under the contacts windows' module.
+    static std::vector<std::pair<unsigned, std::string>> traced;
+    const int32_t enabled = debug_enable.load(), all = debug_all.load();
+    debug_enable = 1;
+    debug_all = DBG_LOW;
+    g_debugOutput = [](unsigned module, const char* text) { traced.emplace_back(module, text); };
+    const size_t boxes = host.boxes.size();
+    search.OnJoinResult(0, nullptr);
+    g_debugOutput = nullptr;
+    debug_enable = enabled;
+    debug_all = all;
+    EXPECT_EQ(boxes, host.boxes.size());
+    EXPECT_EQ((std::vector<std::pair<unsigned, std::string>>{{MOD_QZ, "Search Dialog Rcv NULL Param !"}}), traced);
     g_profileList.Clear();
 }
 
@@ -1309,6 +1325,43 @@ TEST_F(BookWidgets, SearchDialogColumnsTakeTheirWidths) {
         EXPECT_EQ((std::vector<int>{160, 320}), widths());
         search.SetGroupMode();
     }
+}
+
+// A result whose first column cuts it short shows its full text as the row's tip; a row that fits, and
+// the other columns, show none.
+TEST_F(BookWidgets, SearchResultTipShowsTextItsColumnCuts) {
+    CSearchDlg search(&host);
+    search.SetContactMode();
+    search.show();
+    const QString longId = "a-user-id-far-too-long-for-its-column-of-the-results@example.org";
+    auto* names = new CAsNameList;
+    for (const QString& id : {longId, QString("li")}) {
+        auto* n = new AsNameResult;
+        AsSetText(&n->id, id.toLatin1().constData());
+        AsSetText(&n->name, "Nick name far too long for its column of the result list, too");
+        names->results.push_back(n);
+    }
+    search.OnUserResult(0, names);
+    QApplication::processEvents();
+    QTreeWidget* list = search.Results();
+    auto centre = [list](const QString& id, int column) {
+        const QList<QTreeWidgetItem*> rows = list->findItems(id, Qt::MatchExactly, 0);
+        return rows.isEmpty() ? QPoint(-1, -1) : list->visualItemRect(rows[0]).topLeft() +
+                                                     QPoint(list->header()->sectionViewportPosition(column) + 5, 5);
+    };
+    EXPECT_EQ(longId, search.InfoTipAt(centre(longId, 0)));
+    EXPECT_EQ(QString(), search.InfoTipAt(centre("li", 0)));
+    EXPECT_EQ(QString(), search.InfoTipAt(centre(longId, 1)));
+    // The list's tip event shows it.
+    const QPoint at = centre(longId, 0);
+    QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &help);
+    EXPECT_EQ(longId, QToolTip::text());
+    QToolTip::hideText();
+    // A column wide enough shows it whole: no tip.
+    list->header()->resizeSection(0, 1000);
+    QApplication::processEvents();
+    EXPECT_EQ(QString(), search.InfoTipAt(centre(longId, 0)));
 }
 
 TEST_F(BookWidgets, SearchDialogLaysOutByItsRules) {
