@@ -125,8 +125,9 @@ int AecPc::Init(int rate, int option) {
     smoothedExcess_ = 0.0;
     offset_ = 0;
     std::memset(lastBlock_, 0, sizeof(lastBlock_));
+    // Frames queued at the old rate are no far end of the new one.
+    queue_.Reposition(0);
   }
-  queue_.Reposition(0);
   option_ = static_cast<int16_t>(option);
 
   core_.rate = rate_;

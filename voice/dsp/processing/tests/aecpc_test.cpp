@@ -223,7 +223,7 @@ TEST(VprocAecPc, ExcessBeyondSixteenBitsSaturates) {
 
 // A new Init at the same rate keeps the far-end offset it has found; at another rate the offset counts
 // the old rate's samples and starts again.
-TEST(VprocAecPc, InitKeepsTheOffsetAtItsRateOnly) {
+TEST(VprocAecPc, InitKeepsTheOffsetAndTheQueuedFarEndAtItsRateOnly) {
   AecPc a;
   a.Create();
   a.Init(8000, 0);
@@ -233,10 +233,15 @@ TEST(VprocAecPc, InitKeepsTheOffsetAtItsRateOnly) {
     a.ProcessNearEnd(x.data(), 80, 5000);
   }
   ASSERT_EQ(a.Offset(), kAecPcMaxDelay);
+  a.Process(frame(100).data(), 80);
+  const int queued = a.Queue().Count();
+  ASSERT_GT(queued, 0);
   a.Init(8000, 0);
   EXPECT_EQ(a.Offset(), kAecPcMaxDelay);
+  EXPECT_EQ(a.Queue().Count(), queued);
   a.Init(16000, 0);
   EXPECT_EQ(a.Offset(), 0);
+  EXPECT_EQ(a.Queue().Count(), 0);
 }
 
 // ---- The adaptive core ----------------------------------------------------------------------------
