@@ -442,10 +442,9 @@ int OnMove(int iCallId, int iCnxId, int, int iParam2, void*&, CmCtx& ctx) {
     CM_CALL* pstTo = GetUsedCall(iParam2);
     if (!VOIP_CHECK(NULL != pstTo, kFile)) return -1;
     if (pstFrom == pstTo) return -1;
-    int iMoving = (iCnxId == CC_ALL_CNX) ? pstFrom->iCnxNum : 1;
-    if (pstTo->iCnxNum + iMoving > CM_MAX_CNX_PER_CALL) {
-        DebugTrace(MOD_CM, 1, "CM: move of %d connection(s) into call %d refused, it has %d", iMoving, iParam2,
-                   pstTo->iCnxNum);
+    if (pstTo->iCnxNum + pstFrom->iCnxNum > CM_MAX_CNX_PER_CALL) {
+        DebugTrace(MOD_CM, 1, "CM: move from call %d (%d connections) into call %d refused, it has %d", iCallId,
+                   pstFrom->iCnxNum, iParam2, pstTo->iCnxNum);
         return -1;
     }
     if (iCnxId == CC_ALL_CNX) {
@@ -821,9 +820,7 @@ int CM_FreeCall(int iCallId) {
         break;
     }
     if (g_stCm.iCurrentCallId == iCallId) g_stCm.iCurrentCallId = -1;
-    CM_CALL* pstCall = GetCall(iCallId);
-    if (pstCall->iCnxNum >= 2) g_stCm.iConfCallNum--;
-    ResetCall(pstCall);
+    ResetCall(GetCall(iCallId));
     return 0;
 }
 

@@ -885,7 +885,10 @@ int ResendWithCredentials(OsipDialog* d, osip_transaction_t* last, osip_message_
     }
     osip_message_force_update(req);
     if (IsMethod(req, "INVITE")) d->invite_cseq = number;
-    if (d->dialog != nullptr && IsMethod(req, "BYE")) d->dialog->local_cseq = static_cast<int>(number);
+    // The next request of the dialog must take a higher number than this one.
+    if (d->dialog != nullptr && static_cast<int>(number) > d->dialog->local_cseq) {
+        d->dialog->local_cseq = static_cast<int>(number);
+    }
     return osip_dialog_send_request(d, req) < 0 ? -1 : 0;
 }
 

@@ -563,7 +563,10 @@ void nict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
             osip_dialog_release(d);
             return;
         }
+        // A challenged PRACK or CANCEL is not answered: the call's INVITE goes on and ends by its
+        // own final response.
         UA_TRACE(2, "Authentification aborted.\n");
+        return;
     }
     ReportFailure(d, tr, msg, status);
     osip_dialog_release(d);
@@ -651,6 +654,10 @@ void empty_message_cb(int, osip_transaction_t*, osip_message_t*) {}
 void transport_error_cb(int, osip_transaction_t*, int) {}
 
 void kill_ict(int, osip_transaction_t* tr) {
+    // The stack ends timer D without a callback of its own; only that timer leaves its length at -1.
+    if (tr->ict_context != nullptr && tr->ict_context->timer_d_length == -1) {
+        UA_TRACE(1, "\r\n osip_ict_timeout_d_event %d, ", tr->transactionid);
+    }
     UA_TRACE(3, "\r\n Ict-Transaction %i killed.\n", tr->transactionid);
     osip_uatransaction_removed(tr);
 }

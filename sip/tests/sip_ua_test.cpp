@@ -29,6 +29,18 @@ void ExpireClientTimers(bool invite) {
     osip_manager_wake(m);
 }
 
+// Moves the expiry of timer D of every completed INVITE client transaction into the past.
+void ExpireTimerD() {
+    OsipManager* m = OSIP_GetOsip();
+    osip_manager_lock(m);
+    for (int i = 0; !osip_list_eol(&m->osip->osip_ict_transactions, i); ++i) {
+        auto* tr = static_cast<osip_transaction_t*>(osip_list_get(&m->osip->osip_ict_transactions, i));
+        if (tr->state == ICT_COMPLETED && tr->ict_context != nullptr) tr->ict_context->timer_d_start.tv_sec -= 3600;
+    }
+    osip_manager_unlock(m);
+    osip_manager_wake(m);
+}
+
 // Whether an INVITE client transaction has taken a provisional answer.
 bool InviteProceeding() {
     OsipManager* m = OSIP_GetOsip();
@@ -280,6 +292,30 @@ TEST_F(SipUaClockTest, RingingCallEndsOnTheConnectionTimerWithCancel) {
     EXPECT_TRUE(Eventually([] { return TraceHas("CMEVT_DISCONNECT, 1011"); }));
     EXPECT_EQ(1, h.Count(VOIPEVT_REMOTE_ALERT));
     EXPECT_FALSE(TraceHas("osip_ict_timeout_b_event"));
+}
+
+// A refused INVITE's transaction waits out timer D for repeats of the refusal, then ends with its
+// trace line; a transaction ended otherwise writes none.
+TEST_F(SipUaTest, RefusedInviteEndsOnTimerDWithItsTraceLine) {
+    RegisterAt(peer);
+    const OutCall answered = Establish(kPcmu);
+    CM_SendEvent(answered.call, answered.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 200, "OK"));
+    ASSERT_TRUE(Eventually([] { return TraceHas("Ict-Transaction"); }));
+
+    h.Call("bob");
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    peer.Reply(Respond(inv, 486, "Busy Here"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    Notice n;
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_DISCONNECT, &n));
+    EXPECT_EQ(486, n.p3);
+    EXPECT_FALSE(TraceHas("osip_ict_timeout_d_event"));
+    ExpireTimerD();
+    EXPECT_TRUE(Eventually([] { return TraceHas("\r\n osip_ict_timeout_d_event "); }));
 }
 
 // ----------------------------------------------------------------------------------------------
@@ -758,6 +794,51 @@ TEST_F(SipUaTest, ChallengedByeIsSentAgainWithCredentials) {
     EXPECT_EQ(CseqNumber(bye) + 1, CseqNumber(again));
     EXPECT_EQ(std::string::npos, Header(again, "Via").find("rport"));
     peer.Reply(Respond(again, 200, "OK"));
+}
+
+// A challenge to our PRACK does not touch the call: the callee's answer is still taken.
+TEST_F(SipUaTest, ChallengedPrackLeavesTheCallToItsAnswer) {
+    RegisterAt(peer);
+    int call = -1;
+    h.Call("bob", &call);
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    const std::string contact = "Contact: <sip:bob@127.0.0.1:" + std::to_string(peer.port()) + ">\r\n";
+    peer.Reply(Respond(inv, 180, "Ringing", contact + "Require: 100rel\r\nRSeq: 1\r\n"));
+    std::string prack = peer.RecvRequest("PRACK");
+    ASSERT_FALSE(prack.empty());
+    peer.Reply(Respond(prack, 407, "Proxy Authentication Required",
+                       "Proxy-Authenticate: Digest realm=\"t\", nonce=\"p1\"\r\n"));
+    ASSERT_TRUE(Eventually([] { return TraceHas("Authentification aborted."); }));
+    peer.Reply(Answer(inv, kPcmu));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER));
+    EXPECT_FALSE(peer.RecvRequest("ACK").empty());
+    EXPECT_TRUE(peer.RecvRequest("BYE", 300).empty());
+    EXPECT_FALSE(h.Seen(VOIPEVT_REMOTE_DISCONNECT));
+}
+
+// A re-INVITE resent with credentials keeps the call established, and the hang-up that follows is
+// a BYE numbered above the resent re-INVITE (a peer refuses a number it has seen).
+TEST_F(SipUaTest, ChallengedReInviteIsResentAndTheByeThatFollowsTakesTheNextNumber) {
+    RegisterAt(peer);
+    const OutCall c = Establish(kIlbc);
+    OSIP_SendUaEvent(c.cnx, OSIP_UA_EVT_INFO, VOIP_INFO_CONTACT, strdup("<URI>x</URI>\n"));
+    std::string re = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(re.empty());
+    peer.Reply(Respond(re, 401, "Unauthorized", "WWW-Authenticate: Digest realm=\"t\", nonce=\"r1\"\r\n"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    std::string again = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(again.empty());
+    EXPECT_FALSE(Header(again, "Authorization").empty());
+    EXPECT_EQ(CseqNumber(re) + 1, CseqNumber(again));
+    peer.Reply(Respond(again, 200, "OK"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    CM_SendEvent(c.call, c.cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    EXPECT_GT(CseqNumber(bye), CseqNumber(again));
+    EXPECT_TRUE(SentMessages("CANCEL").empty());
+    peer.Reply(Respond(bye, 200, "OK"));
 }
 
 // The account's display name goes between quotes: what would end them early or start a header

@@ -302,13 +302,17 @@ TEST_F(VoipCallManager, MoveMergesCalls) {
     EXPECT_EQ(2, iInfo);   // the old member hears of the new one, the new one of the call
 
     // A merge that would pass five members is refused.
+    // The limit counts both calls whole, also when only one connection is moved.
     int iCallC = CM_AllocCall();
+    int iCnxC = -1;
     for (int i = 0; i < 4; ++i) {
-        int iDummy, iCnx;
-        Dial(&iDummy, &iCnx, ("c" + std::to_string(i) + "@example.com").c_str(), iCallC);
+        int iDummy;
+        Dial(&iDummy, &iCnxC, ("c" + std::to_string(i) + "@example.com").c_str(), iCallC);
     }
     EXPECT_EQ(-1, CM_SendEvent(iCallC, CC_ALL_CNX, CMEVT_MOVE, -1, iCallA, nullptr));
+    EXPECT_EQ(-1, CM_SendEvent(iCallC, iCnxC, CMEVT_MOVE, -1, iCallA, nullptr));
     EXPECT_EQ(2, 5 - CM_GetFreeSeatNum(iCallA));
+    EXPECT_EQ(iCallC, CC_GetCnxCallId(iCnxC));
 }
 
 // A member its peer holds stays out of the mix and counted held through the whole call's hold and
