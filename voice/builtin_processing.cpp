@@ -27,24 +27,35 @@ const SonraVadCore kVadCore = {VadCreate, VadRelease, VadInitCore, VadProcessCor
 
 // ---- Gain control -----------------------------------------------------------------------------------
 
+// The digital gain and the microphone level's speech detector each analyse the near end in a state of
+// their own: one shared state would be advanced twice every 10 ms.
+struct AgcCoreInst {
+  AgcInst gain;
+  AgcBandState detector;
+};
+
+int AgcInitCore(void* p) {
+  auto* a = static_cast<AgcCoreInst*>(p);
+  if (a == nullptr) return -1;
+  Agc_InitBand(&a->detector);
+  return Agc_Init(&a->gain);
+}
 void* AgcCreate() {
-  auto* a = new (std::nothrow) AgcInst{};
-  if (a) Agc_Init(a);
+  auto* a = new (std::nothrow) AgcCoreInst{};
+  if (a) AgcInitCore(a);
   return a;
 }
-void AgcRelease(void* p) { delete static_cast<AgcInst*>(p); }
-int AgcInitCore(void* p) { return Agc_Init(static_cast<AgcInst*>(p)); }
+void AgcRelease(void* p) { delete static_cast<AgcCoreInst*>(p); }
 int AgcProcessCore(const int16_t* in, int16_t* out, void* p, int rate) {
-  return Agc_Process(in, out, static_cast<AgcInst*>(p), rate);
+  return Agc_Process(in, out, &static_cast<AgcCoreInst*>(p)->gain, rate);
 }
 int AgcFarCore(const int16_t* samples, void* p, int rate) {
-  return Agc_AddFarEnd(samples, static_cast<AgcInst*>(p), rate);
+  return Agc_AddFarEnd(samples, &static_cast<AgcCoreInst*>(p)->gain, rate);
 }
-// The microphone level's speech detector is the near-end analysis of the core.
 int AgcDetectCore(void* p, const int16_t* samples, int length, int) {
-  return Agc_AnalyzeFrame(samples, &static_cast<AgcInst*>(p)->nearState, length);
+  return Agc_AnalyzeFrame(samples, &static_cast<AgcCoreInst*>(p)->detector, length);
 }
-int AgcDeviationCore(void* p) { return static_cast<AgcInst*>(p)->nearState.longDeviation; }
+int AgcDeviationCore(void* p) { return static_cast<AgcCoreInst*>(p)->detector.longDeviation; }
 void AgcVersionCore(char* text) { Agc_Version(text); }
 
 const SonraAgcCore kAgcCore = {AgcCreate,     AgcRelease,       AgcInitCore,   AgcProcessCore,

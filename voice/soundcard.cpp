@@ -472,6 +472,7 @@ int SndCardStream::msecleft() {
 }
 
 int SndCardStream::PlayProc() {
+  playSteps_.fetch_add(1);
   const int left = msecleft();
   ++waitCounter_;
   if (left < buffersize_ + 9) {
@@ -594,7 +595,8 @@ void SndCardStream::Prime() {
     if (WriteBlock(silence) != 0) T()->Print(kTraceError, "\twaveOutWrite() failed", -1, -1);
   }
   primeRequest_ = false;
-  lastPlay_ = timeGetTime();
+  // The time of the last playout step stays as it was: the priming wake itself runs the first steps
+  // (two, the last step being long past), so playout starts with 50 ms queued.
   playing_ = true;
   primed_.set();
 }

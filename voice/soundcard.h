@@ -99,6 +99,7 @@ class SndCardStream {
   uint32_t Underruns() const { return underrunsTotal_.load(); }
   uint32_t ShortBlocksDropped() const { return shortBlocksDropped_.load(); }
   uint32_t TimerRestarts() const { return timerRestarts_.load(); }
+  uint32_t PlaySteps() const { return playSteps_.load(); }
   // Clock (ms) when capture last started and playout last opened; 0 before.
   uint64_t CaptureStartMs() const { return captureStartMs_.load(); }
   uint64_t PlayoutOpenMs() const { return playoutOpenMs_.load(); }
@@ -181,6 +182,7 @@ class SndCardStream {
   std::atomic<uint32_t> underrunsTotal_{0};
   std::atomic<uint32_t> shortBlocksDropped_{0};
   std::atomic<uint32_t> timerRestarts_{0};
+  std::atomic<uint32_t> playSteps_{0};
   std::atomic<uint64_t> captureStartMs_{0};
   std::atomic<uint64_t> playoutOpenMs_{0};
 };

@@ -235,8 +235,16 @@ int RtcpSession::BuildReport(uint8_t* buffer, size_t capacity, bool withBye, uin
 }
 
 bool RtcpSession::Parse(const uint8_t* data, size_t length) {
-  if (!data || length < 8) return false;
-  if ((data[0] >> 6) != 2) return false;
+  if (!data) return false;
+  if (length < 8) {
+    EngineTrace()->Print(kTraceWarning, "\tRTCP packet dropped: %d bytes, shorter than a report header",
+                         static_cast<int>(length), -1);
+    return false;
+  }
+  if ((data[0] >> 6) != 2) {
+    EngineTrace()->Print(kTraceWarning, "\tRTCP packet dropped: version %d", data[0] >> 6, -1);
+    return false;
+  }
   const int type = data[1];
   if (type != kRtcpSr && type != kRtcpRr) return false;
   const size_t first = (size_t{Be16(data + 2)} + 1) * 4;
@@ -246,7 +254,11 @@ bool RtcpSession::Parse(const uint8_t* data, size_t length) {
     return false;
   }
   const size_t base = type == kRtcpSr ? 28 : 8;
-  if (first < base) return false;
+  if (first < base) {
+    EngineTrace()->Print(kTraceWarning, "\tRTCP packet dropped: length field %d below the %d bytes of its fixed part",
+                         static_cast<int>(first), static_cast<int>(base));
+    return false;
+  }
 
   std::lock_guard<std::mutex> hold(lock_);
   const uint64_t arrival = NtpNow();

@@ -536,11 +536,24 @@ TEST(TidepoolStatistics, JitterMovesBySixteenthsAndSurvivesClockWrap) {
   uint32_t expected = 0;
   for (int k = 0; k < 3; ++k) expected += (16 * 32 - expected + 8) >> 4;
   EXPECT_EQ(jb.inst->control.jitter, expected);
-  // A transit change larger than 16 bits is not folded into a small one.
-  ts += 160;
-  arrival += 160 + 70000;
-  jb.In(Pcmu(9, ts, 0), arrival);
-  EXPECT_GT(jb.inst->control.jitter, expected + 60000u);
+}
+
+// The transit difference is taken as a signed 16-bit value: a change of 2^15 samples or more folds.
+TEST(TidepoolStatistics, TransitDifferenceIsTakenAsSixteenBits) {
+  struct Case {
+    int64_t change;  // samples the second packet arrives later (negative: earlier) than its timestamp says
+    uint32_t d;      // the difference the estimate takes
+  };
+  const Case cases[] = {{100, 100},        {-100, 100},   {32767, 32767}, {32768, 32768},
+                        {40000, 25536},    {65536, 0},    {70000, 4464},  {-40000, 25536}};
+  for (const Case& c : cases) {
+    Jb jb;
+    const uint32_t arrival = 0x7fff0000u;
+    jb.In(Pcmu(1, 5000, 0), arrival);
+    jb.In(Pcmu(2, 5160, 0), static_cast<uint32_t>(arrival + 160 + c.change));
+    // From 0, one step of (16 D - J + 8) >> 4 gives D.
+    EXPECT_EQ(jb.inst->control.jitter, c.d) << c.change;
+  }
 }
 
 TEST(TidepoolStatistics, ArrivalTimeDoesNotOverflow) {

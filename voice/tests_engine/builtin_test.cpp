@@ -13,6 +13,7 @@
 #include "voice/codec_set.h"
 #include "voice/components.h"
 #include "voice/dsp/g711.h"
+#include "voice/dsp/processing/agc.h"
 #include "voice/file_stream.h"
 #include "voice/mic_gain.h"
 #include "voice/processing.h"
@@ -319,6 +320,36 @@ GainRun RunTalker(int agc, double peak) {
   }
   g.samples = x.size();
   return g;
+}
+
+// The microphone level's speech detector analyses the near end in a state of its own: the digital gain
+// levels exactly as the core alone does, with the detector running beside it every 10 ms.
+TEST_F(BuiltIn, TheLevelDetectorLeavesTheDigitalGainAlone) {
+  for (const int rate : {8000, 16000}) {
+    MicGainControl g;
+    ASSERT_TRUE(g.Create(Sonra_AgcCore()));
+    ASSERT_EQ(0, g.Init(0, 65535));
+    AgcInst alone;
+    ASSERT_EQ(0, Agc_Init(&alone));
+    const int tenMs = rate / 100;
+    std::vector<int16_t> frame(static_cast<size_t>(tenMs)), out(frame.size()), expected(frame.size());
+    int32_t level = 32768;
+    int differing = 0;
+    for (int f = 0; f < 300; ++f) {
+      // A tone switching between loud and quiet every 0.5 s: the score, envelope and gate all move.
+      const double amplitude = (f / 50) % 2 == 0 ? 3000 : 150;
+      for (int i = 0; i < tenMs; ++i)
+        frame[static_cast<size_t>(i)] =
+            static_cast<int16_t>(amplitude * std::sin(2 * M_PI * 440.0 * (f * tenMs + i) / rate));
+      ASSERT_EQ(0, g.AddNearEnd(frame.data(), tenMs, rate));
+      int32_t next = 0;
+      ASSERT_EQ(0, g.Process(frame.data(), tenMs, out.data(), level, &next, rate));
+      ASSERT_EQ(0, Agc_Process(frame.data(), expected.data(), &alone, rate));
+      if (out != expected) ++differing;
+      level = next;
+    }
+    EXPECT_EQ(0, differing) << rate;
+  }
 }
 
 TEST_F(BuiltIn, GainControlWithEchoControlOnClipsOnlyOnsetsAndLowersALoudMicrophone) {

@@ -1,7 +1,9 @@
 // Sound-card stream on the manual wave device and a test clock: priming, the playout queue's adaptation, record steps.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sync.h"
@@ -21,11 +23,16 @@ class SoundCard : public ::testing::Test {
     plat::ManualWave::ResetFaults();
     plat::SetAudioBackend(plat::AudioBackend::Default);
   }
-  // Opens playout and lets the sound-card thread prime it.
+  // Opens playout and lets the sound-card thread prime it; returns once the priming wake has also run
+  // its playout steps (the hand-shake comes before them).
   static void StartPlayout(SndCardStream& s) {
+    const uint32_t before = s.PlaySteps();
     ASSERT_EQ(0, s.initPlayback());
     ASSERT_TRUE(s.StartThread());
     ASSERT_EQ(0, s.start_play());
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (s.PlaySteps() < before + 2 && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    ASSERT_EQ(before + 2, s.PlaySteps());
   }
   static int Step(SndCardStream& s) {
     std::lock_guard<plat::RecursiveMutex> lock(s.Lock());
@@ -35,20 +42,41 @@ class SoundCard : public ::testing::Test {
   static void Drain() { plat::ManualWave::Playout(48000); }
 };
 
-TEST_F(SoundCard, PrimingQueuesThirtyMillisecondsOfSilence) {
+// The priming wake queues three blocks of silence and, the last playout step being long past, runs two
+// steps at once: playout starts with 50 ms queued and its target stays where it started.
+TEST_F(SoundCard, PrimingWakeQueuesFiftyMillisecondsAndKeepsTheTarget) {
+  voicetest::TraceCapture capture;
   plat::TestClock clock(5000);
   SndCardStream s;
   StartPlayout(s);
   EXPECT_TRUE(s.Playing());
-  EXPECT_EQ(30, s.msecleft());
-  std::vector<int16_t> played;
-  plat::ManualWave::Playout(1440, &played);
-  for (int16_t v : played) ASSERT_EQ(0, v);
-  EXPECT_EQ(0, s.msecleft());
-  // Below the floor the step writes a block and wakes every 5 ms.
-  ASSERT_EQ(0, Step(s));
-  EXPECT_EQ(10, s.msecleft());
+  EXPECT_EQ(50, s.msecleft());
   EXPECT_EQ(5, s.PlayInterval());
+  EXPECT_EQ(1702, s.WaitCounter());
+  // A card that plays as it is fed, one step per 10 ms played: the queue holds, the target stays.
+  std::vector<int16_t> played;
+  for (int i = 0; i < 100; ++i) {
+    plat::ManualWave::Playout(480, &played);
+    ASSERT_EQ(0, Step(s));
+    ASSERT_EQ(50, s.msecleft()) << i;
+  }
+  for (int16_t v : played) ASSERT_EQ(0, v);  // no mixer: silence throughout
+  EXPECT_EQ(80, s.BufferSize());
+  EXPECT_EQ(25, s.MinBuffer());
+  EXPECT_EQ(0u, s.Underruns());
+  EXPECT_EQ(std::string::npos, capture.Text().find("Playout status: er<minBuffer"));
+}
+
+// A restart after a stop finds the previous call's last step long past as well.
+TEST_F(SoundCard, EveryPlayoutStartRunsTheFirstStepsAtOnce) {
+  plat::TestClock clock(5000);
+  SndCardStream s;
+  StartPlayout(s);
+  ASSERT_EQ(0, s.stop_play());
+  clock.advance(1000);
+  StartPlayout(s);
+  EXPECT_EQ(50, s.msecleft());
+  s.shutDown();
 }
 
 TEST_F(SoundCard, RunningDryRaisesTheQueueStepByStep) {
@@ -156,12 +184,12 @@ TEST_F(SoundCard, PositionCountersWrappingAreFollowed) {
     {
       SndCardStream s;
       StartPlayout(s);
-      ASSERT_EQ(30, s.msecleft());
+      ASSERT_EQ(50, s.msecleft());
       // 3 s of playout, 10 ms at a time, against one block written per step.
       for (int i = 0; i < 300; ++i) {
         ASSERT_EQ(0, Step(s));
         plat::ManualWave::Playout(480);
-        ASSERT_EQ(30, s.msecleft()) << c.bits << " bits, step " << i;
+        ASSERT_EQ(50, s.msecleft()) << c.bits << " bits, step " << i;
       }
       s.shutDown();
     }

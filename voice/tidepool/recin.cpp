@@ -92,15 +92,13 @@ void UpdateStatistics(TidepoolControl& c, uint16_t seq, uint32_t ts, uint32_t ar
     c.lastInOrderTimestamp = ts;
   }
 
-  // Interarrival jitter in sixteenths of a sample. The transit difference is taken in 32 bits (a
-  // 16-bit difference would wrap into false spikes) and bounded so the estimate cannot overflow.
+  // Interarrival jitter in sixteenths of a sample; the transit difference is taken as 16 bits.
   const uint32_t transit = ts - arrival;
   if (c.received > 1) {
-    int64_t d = SignedDiff(transit, c.lastTransit);
+    int32_t d = static_cast<int16_t>(static_cast<uint16_t>(c.lastTransit - transit));
     if (d < 0) d = -d;
-    if (d > 0x7ffffff) d = 0x7ffffff;
     const int64_t j = c.jitter;
-    const int64_t diff = 16 * d - j;
+    const int64_t diff = 16 * int64_t{d} - j;
     int64_t next = diff >= 0 ? j + ((diff + 8) >> 4) : j - ((8 - diff) >> 4);
     if (next < 0) next = 0;
     c.jitter = static_cast<uint32_t>(next);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/sync.h"
+#include "voice/tests_engine/trace_capture.h"
 
 namespace {
 
@@ -363,6 +364,28 @@ TEST_F(VnetRtcp, MalformedPacketsAreReadSafely) {
   EXPECT_EQ(a.PeerCname(), "");
   uint32_t words[7];
   EXPECT_FALSE(a.VoipMetrics(words));
+}
+
+// Every short or cut report the parse drops leaves a line in the engine trace.
+TEST_F(VnetRtcp, DroppedReportsAreTraced) {
+  Build();
+  const struct {
+    std::vector<uint8_t> packet;
+    const char* line;
+  } cases[] = {
+      {{0x81, 201, 0}, "\tRTCP packet dropped: 3 bytes, shorter than a report header\n"},
+      {{0x41, 201, 0, 1, 0, 0, 0, 1}, "\tRTCP packet dropped: version 1\n"},
+      {{0x80, 201, 0, 9, 0, 0, 0, 1}, "\tRTCP packet dropped: length field 40 beyond the 8 bytes received\n"},
+      {{0x80, 200, 0, 1, 0, 0, 0, 1}, "\tRTCP packet dropped: length field 8 below the 28 bytes of its fixed part\n"},
+      {[] { auto v = Report(1, {}); Append(v, {0x81, 202, 0, 40, 0, 0}); return v; }(),
+       "\tRTCP compound packet cut at byte 8 (bad header or length)\n"},
+  };
+  for (const auto& c : cases) {
+    voicetest::TraceCapture capture;
+    a.Parse(c.packet.data(), c.packet.size());
+    const std::string text = capture.Text();
+    EXPECT_NE(std::string::npos, text.find(c.line)) << c.line << text;
+  }
 }
 
 // Mutations and truncations of a valid compound packet never read outside it.
