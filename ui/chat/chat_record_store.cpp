@@ -153,7 +153,7 @@ bool ChatRecordFile::Append(int peer, int voice, int priv, std::string_view send
         return false;
     }
     // The folder's name changes rarely: rewrite it only then, and never leave it half-written.
-    std::string name = CleanName(nameChoice == 0 ? sender : ownerName);
+    const std::string name(nameChoice == 0 ? sender : ownerName);
     std::string namePath = plat::PathJoin(folder, "name.dat");
     std::string current;
     if (!plat::ReadFile(namePath, &current, 4096) || current != name) {

@@ -447,7 +447,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             const int value = std::atoi(split.GetSecondEntry(2).c_str());
             auto it = std::find_if(m_roomMembers.begin(), m_roomMembers.end(), [&](auto& r) { return r.id == m.id; });
             if (it != m_roomMembers.end()) *it = m;
-            else if (m_roomMembers.size() < kChatMaxMembers * 5) m_roomMembers.push_back(m);
+            else if (m_roomMembers.size() < kRoomMembersMax) m_roomMembers.push_back(m);
             else {
                 DebugTrace(MOD_QZ, 2, "Room member %d not listed: the list is full", m.id);
                 return;

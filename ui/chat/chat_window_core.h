@@ -19,6 +19,8 @@ class CChatSessionRegistry;
 enum ChatType : int { CHAT_ONE = 0, CHAT_TEMP_GROUP = 1, CHAT_GROUP = 2, CHAT_ROOM = 3, CHAT_SEVERAL = 4 };
 
 inline constexpr size_t kChatMaxMembers = 20;
+// Rows of a room's member list: every entry redraws the whole list, so entries without end would hang the window.
+inline constexpr size_t kRoomMembersMax = 1000;
 inline constexpr UINT WM_IM_CLOSE = 0x800;
 inline constexpr UINT WM_VOICE_ECHO = 0x801;
 

@@ -105,13 +105,19 @@ void CUrlLink::leaveEvent(QEvent* e) {
   QLabel::leaveEvent(e);
 }
 
-void CUrlLink::mouseReleaseEvent(QMouseEvent* e) {
-  if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint())) {
-    FollowLink();
-    emit linkClicked();
+// A static reports its click as the button goes down.
+void CUrlLink::mousePressEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) {
+    QLabel::mousePressEvent(e);
+    return;
   }
-  QLabel::mouseReleaseEvent(e);
+  e->accept();
+  FollowLink();
+  emit linkClicked();
 }
+
+// The second press of a double click is a double-click notice, not another click.
+void CUrlLink::mouseDoubleClickEvent(QMouseEvent* e) { e->accept(); }
 
 void CUrlLink::FollowLink() {
   hovering_ = false;

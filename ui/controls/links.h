@@ -44,7 +44,8 @@ class CUrlLink : public QLabel {
   virtual void FollowLink();
   virtual int GotoURL(const QString& url, int showCommand);
   void mouseMoveEvent(QMouseEvent*) override;
-  void mouseReleaseEvent(QMouseEvent*) override;
+  void mousePressEvent(QMouseEvent*) override;
+  void mouseDoubleClickEvent(QMouseEvent*) override;
   void leaveEvent(QEvent*) override;
   void showEvent(QShowEvent*) override;
 

@@ -698,7 +698,6 @@ int CChatRichEdit::PasteTextWithinLimit(const QString& pasted) {
   std::string text = plat::FromUtf16(pasted.toStdU16String(), CP_ACP);
   if (text.size() > 1023) text.resize(1023);
   const std::string cut = ctl::CutToCharacters(text, allowed);
-  pastePosition_ = textCursor().selectionStart();
   const LRESULT answer = ctl::SendOwnerMessage(this, WM_CHAT_PASTE, 0, reinterpret_cast<LPARAM>(cut.c_str()));
   if (answer != 0) return 0;
   int expansion = 0;
@@ -729,9 +728,9 @@ QMimeData* CChatRichEdit::createMimeDataFromSelection() const {
 }
 
 void CChatRichEdit::insertFromMimeData(const QMimeData* source) {
-  // The control's own paste or drop: only where it began is noted, for the owner's change handling;
-  // the owner's paste command is PasteWithinLimit.
-  pastePosition_ = textCursor().selectionStart();
+  // Where the control's own paste began is noted for the owner's change handling (a drop is not a
+  // paste); the owner's paste command is PasteWithinLimit.
+  if (!dropping_) pastePosition_ = textCursor().selectionStart();
   // Only a cut or copy turns pictures into their codes: a drag within the control keeps them.
   const auto* own = dynamic_cast<const PictureSelection*>(source);
   if (dropping_ && own && own->origin == this) {

@@ -100,7 +100,7 @@ class CChatRichEdit : public CFormatRichEdit {
   int CountTextUnits(int* cutPosition, int* expansion) const;
   // Pastes the clipboard text cut to what fits; the owner gets WM_CHAT_PASTE with the text.
   int PasteWithinLimit();
-  // The same for a given text (a drop, or the clipboard's text).
+  // The same for a given text (the clipboard's).
   int PasteTextWithinLimit(const QString& text);
   int TextLimit() const { return limit_; }
   // Characters the control takes from typing (a picture counts one); 0: no limit.
@@ -108,7 +108,7 @@ class CChatRichEdit : public CFormatRichEdit {
   // Which notices the control gives (ENM_CHANGE: textChanged reaches the owner's handler).
   void SetNotifyMask(unsigned mask) { notifyMask_ = mask; }
   unsigned NotifyMask() const { return notifyMask_; }
-  // The start of the last paste (-1: none); the owner clears it once it has handled the change.
+  // The start of the control's last own paste (-1: none); the owner clears it once it has handled the change.
   void ClearPastePosition() { pastePosition_ = -1; }
   // A drop or paste of the given data, as the control takes it (tests).
   void insertFromMimeDataForTest(const QMimeData* source) { insertFromMimeData(source); }

@@ -112,6 +112,30 @@ bool ReadToolbar(int id, ToolbarResource* out) {
   return true;
 }
 
+
+// The item's text as the system measures a string: every character counts, '&' included, and a
+// tab is one character, not a tab stop.
+int MeasuredTextWidth(const QFontMetrics& fm, const QString& text) {
+  const QStringList parts = text.split(QLatin1Char('\t'));
+  int width = 0;
+  for (const QString& part : parts) width += fm.horizontalAdvance(part);
+  return width + static_cast<int>(parts.size() - 1) * fm.horizontalAdvance(QLatin1Char('\t'));
+}
+
+// What QMenu adds to the widest item it is told of: its widest accelerator text.
+int AcceleratorColumn(const QMenu* menu) {
+  const QFontMetrics fm = menu->fontMetrics();
+  int widest = 0;
+  for (const QAction* a : menu->actions()) {
+    if (a->isSeparator() || !a->isVisible()) continue;
+    const QString text = a->text();
+    const qsizetype tab = text.indexOf(QLatin1Char('\t'));
+    if (tab >= 0) widest = std::max(widest, fm.horizontalAdvance(text.mid(tab + 1)));
+    else if (!a->shortcut().isEmpty() && a->isShortcutVisibleInContextMenu())
+      widest = std::max(widest, fm.horizontalAdvance(a->shortcut().toString(QKeySequence::NativeText)));
+  }
+  return widest;
+}
 }  // namespace
 
 namespace ctl {
@@ -855,13 +879,12 @@ QSize TrelMenuStyle::sizeFromContents(ContentsType type, const QStyleOption* opt
   const int gap = xp ? kGapXp : kGapClassic;
   const int menuHeight = option->fontMetrics.height() + 6;
   if (mi && mi->menuItemType == QStyleOptionMenuItem::Separator) return QSize(0, xp ? 3 : std::max(menuHeight / 2, (h + gap) / 2));
-  QString text = mi ? mi->text : QString();
-  text.replace(QLatin1Char('\t'), QStringLiteral("    "));
-  text.remove(QLatin1Char('&'));
-  const int tw = option->fontMetrics.horizontalAdvance(text);
+  const int tw = MeasuredTextWidth(option->fontMetrics, mi ? mi->text : QString());
   const int width = xp ? w + gap + tw + 8 : w + tw + w + 1;
-  // The system adds a check mark's width to what an owner-drawn item measures.
-  return QSize(width + 12, std::max(menuHeight, h + gap));
+  // The system adds a check mark's width to what an owner-drawn item measures. Qt's menu widens
+  // itself by its widest accelerator after asking, which the item's text has already counted.
+  const int added = qobject_cast<const QMenu*>(widget) ? AcceleratorColumn(static_cast<const QMenu*>(widget)) : 0;
+  return QSize(std::max(1, width + 12 - added), std::max(menuHeight, h + gap));
 }
 
 void TrelMenuStyle::drawControl(ControlElement element, const QStyleOption* option, QPainter* p,

@@ -144,6 +144,19 @@ TEST_F(ChatRecordBrowser, TheQueryResultReadsWhatWasShownLast) {
     }
 }
 
+// The day steps read the peer selected last, also when a range was read for it.
+TEST_F(ChatRecordBrowser, DayStepsReadThePeerSelectedLast) {
+    CChatRecordFrame f(&store_, [](int) { return std::string(); });
+    f.show();
+    f.Tree()->setCurrentItem(Peer(f, 0)->child(0));  // Ann's today
+    f.Tree()->setCurrentItem(Peer(f, 1));             // Bob's last week
+    for (int i = 0; i < 3; ++i) f.StepDay(1);
+    EXPECT_EQ(0, f.List()->topLevelItemCount()) << "Ann's record of three days ago under Bob";
+    f.StepDay(-3);
+    EXPECT_EQ(1, f.List()->topLevelItemCount());  // Bob's today
+    EXPECT_EQ("Bob", f.List()->topLevelItem(0)->text(0));
+}
+
 TEST_F(ChatRecordBrowser, TheVoicePictureInTheViewPlaysOnAClick) {
     std::vector<int> played;
     CChatRecordView::SetPlayHook([&played](int n) { played.push_back(n); });

@@ -65,6 +65,9 @@ TEST_F(ChatRecordStore, AppendWritesTheExactBytesFolderAndName) {
     EXPECT_EQ(kRecord1 + '\0' + "2007-03-05 10:16#1#0#Ann\nBob\nsecond" + '\0', Read("7/2007-03-05-0.dat"));
     EXPECT_EQ((std::vector<std::string>{"2007-03-05-0.dat", "2007-03-05-1.dat"}), store_.ListDayFiles(7));
     EXPECT_EQ(std::vector<int>{7}, store_.ListPeers());
+    // The name file holds the name's bytes as they are; only the record's fields lose their line ends.
+    ASSERT_TRUE(store_.Append(7, 0, 0, "A\r\nn", "Bob", kT + 120, "x", 0, ""));
+    EXPECT_EQ("A\r\nn", Read("7/name.dat"));
 }
 
 TEST_F(ChatRecordStore, RecordsEitherSideOfMidnightLandInTwoFiles) {

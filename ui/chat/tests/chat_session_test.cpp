@@ -310,11 +310,11 @@ TEST_F(ChatSession, ARoomsOwnLinesAreHeadedAtTheirTimeAndOnlyListedSpeakersAreHe
     Deliver("now listed", r);
     EXPECT_EQ("B:now listed", group->view.back());
     EXPECT_EQ(1u, Day(5).size());
-    // The room lists at most 100 rows, however many entries come.
-    for (int id = 100; id < 300; ++id) group->OnRoomNotice(1, 0, std::to_string(id) + ",m" + std::to_string(id));
-    EXPECT_EQ(100u, group->m_roomMembers.size());
-    group->OnRoomNotice(2, 1, "400,late");
-    EXPECT_EQ(100u, group->m_roomMembers.size());
+    // The room lists at most 1000 rows, however many entries come.
+    for (int id = 100; id < 1200; ++id) group->OnRoomNotice(1, 0, std::to_string(id) + ",m" + std::to_string(id));
+    EXPECT_EQ(1000u, group->m_roomMembers.size());
+    group->OnRoomNotice(2, 1, "1300,late");
+    EXPECT_EQ(1000u, group->m_roomMembers.size());
 }
 
 TEST_F(ChatSession, MemberRules) {
@@ -725,7 +725,7 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     PresenceMessageRecord r;
     FakeWindow* room = OpenRoom(&r);
     ASSERT_NE(nullptr, room);
-    Deliver("#@#START#0#ThUpdate", r);  // the word in any case
+    Deliver("#@#START#0#THUPDATE", r);
     EXPECT_EQ(900, room->m_roomCmd.recipient());
     EXPECT_EQ("900#", room->m_szChatId);
     EXPECT_EQ(1, room->m_bSessionActive);
@@ -819,6 +819,19 @@ TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     Deliver("#@#NOTIFY#7#0,Me", r);
     EXPECT_EQ(0, room->m_bKicked);
     EXPECT_EQ(2u, room->m_roomMembers.size());
+}
+
+// Command words are read exactly: a lower-case thread update is no thread update.
+TEST_F(ChatSession, OnlyTheUpperCaseThreadUpdateNamesTheThread) {
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "Q", nullptr, 1));
+    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
+    const std::string first = room->m_szChatId;
+    PresenceMessageRecord r;
+    presence_copy_field(r.chatId, sizeof r.chatId, first.c_str());
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#thupdate", r);
+    EXPECT_EQ(0, room->m_threadNumber);
+    EXPECT_EQ(first, room->m_szChatId);
 }
 
 // A room's thread is the sender of the first answer to the window's own START, on its own chat id; no

@@ -230,10 +230,32 @@ TEST(TrelMenuInterfaceTest, AnItemThatOpensASubMenuMeasuresAsAnyOther) {
     const QSize plain = m.style()->sizeFromContents(QStyle::CT_MenuItem, &item, QSize(), &m);
     item.menuItemType = QStyleOptionMenuItem::SubMenu;
     const QSize sub = m.style()->sizeFromContents(QStyle::CT_MenuItem, &item, QSize(), &m);
-    const int tw = item.fontMetrics.horizontalAdvance(QStringLiteral("Status"));
+    const int tw = item.fontMetrics.horizontalAdvance(QStringLiteral("&Status"));
     EXPECT_EQ(plain.width(), (xp ? W + 7 + tw + 8 : W + tw + W + 1) + 12) << xp;
     EXPECT_EQ(sub.width(), plain.width()) << xp;
   }
+  TrelMenu::SetDrawMode(mode);
+}
+
+TEST(TrelMenuInterfaceTest, AnItemIsAsWideAsItsWholeTextMeasures) {
+  // '&' counts as a character and a tab as one more; the accelerator after it is counted once.
+  const int mode = TrelMenu::DrawMode();
+  TrelMenu::SetDrawMode(0);
+  TrelMenu plain, accel;
+  plain.AppendMenu(0, 1, QStringLiteral("Open"));
+  accel.AppendMenu(0, 1, QStringLiteral("&Open\tCtrl+O"));
+  const QFontMetrics fm = accel.fontMetrics();
+  const int tab = fm.horizontalAdvance(QLatin1Char('\t'));
+  EXPECT_EQ(accel.sizeHint().width() - plain.sizeHint().width(),
+            fm.horizontalAdvance(QStringLiteral("&Open")) + tab + fm.horizontalAdvance(QStringLiteral("Ctrl+O")) -
+                fm.horizontalAdvance(QStringLiteral("Open")));
+  // A wider item without an accelerator sets the width by itself.
+  TrelMenu both;
+  both.AppendMenu(0, 1, QStringLiteral("&Open\tCtrl+O"));
+  both.AppendMenu(0, 2, QString(40, QLatin1Char('w')));
+  TrelMenu wide;
+  wide.AppendMenu(0, 2, QString(40, QLatin1Char('w')));
+  EXPECT_EQ(both.sizeHint().width(), wide.sizeHint().width());
   TrelMenu::SetDrawMode(mode);
 }
 

@@ -637,6 +637,35 @@ TEST(LinkTest, HyperlinkPostsExactlyItsMessage) {
   EXPECT_EQ(owner.messages.size(), 1u);
 }
 
+TEST(LinkTest, TheLinkIsFollowedOnceAsTheButtonGoesDownAndOncePerDoubleClick) {
+  MessageOwner owner;
+  owner.resize(200, 50);
+  auto* link = new CHyperLink(&owner);
+  link->SetLinkText(QStringLiteral("Service"));
+  link->SetClickMessage(2040);
+  QSignalSpy clicked(link, &CUrlLink::linkClicked);
+  owner.show();
+  const QPoint at(2, 2);
+  auto send = [&](QEvent::Type type, QPoint where) {
+    QMouseEvent e(type, QPointF(where), link->mapToGlobal(QPointF(where)), Qt::LeftButton,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(link, &e);
+    QCoreApplication::sendPostedEvents();
+  };
+  send(QEvent::MouseButtonPress, at);
+  EXPECT_EQ(owner.Take(2040).size(), 1u);  // before the button comes up
+  // Released away from the link: the click already counted.
+  send(QEvent::MouseButtonRelease, QPoint(500, 500));
+  EXPECT_EQ(owner.Take(2040).size(), 1u);
+  // A double click as the window system gives it: press, release, double click, release.
+  send(QEvent::MouseButtonPress, at);
+  send(QEvent::MouseButtonRelease, at);
+  send(QEvent::MouseButtonDblClick, at);
+  send(QEvent::MouseButtonRelease, at);
+  EXPECT_EQ(owner.Take(2040).size(), 2u);
+  EXPECT_EQ(clicked.count(), 2);
+}
+
 TEST(LinkTest, AHyperlinkWithoutAMessagePostsMinusOne) {
   MessageOwner owner;
   owner.resize(200, 50);
@@ -924,6 +953,29 @@ TEST(ChatRichEditTest, ADragWithinTheControlKeepsItsPictures) {
   int expansion = 0;
   EXPECT_EQ(edit->GetTextWithImageCodes(false, &expansion), "a/waveba/waveb");
   EXPECT_EQ(expansion, 2 * 4);  // two pictures, each coded
+}
+
+TEST(ChatRichEditTest, TextDroppedInIsNotAPaste) {
+  // The owner turns codes into pictures near the caret only, unless a paste says where it began.
+  struct Edit : CChatRichEdit {
+    using CChatRichEdit::dropEvent;
+  };
+  MessageOwner owner;
+  auto* edit = new Edit;
+  edit->setParent(&owner);
+  owner.resize(300, 120);
+  edit->resize(300, 120);
+  owner.show();
+  edit->insertPlainText(QStringLiteral("ab"));
+  QMimeData dragged;
+  dragged.setText(QStringLiteral("/wave xyz"));
+  QTextCursor end = edit->textCursor();
+  end.movePosition(QTextCursor::End);
+  QDropEvent drop(edit->cursorRect(end).center() + QPointF(20, 0), Qt::CopyAction, &dragged, Qt::LeftButton,
+                  Qt::NoModifier);
+  edit->dropEvent(&drop);
+  EXPECT_EQ(edit->toPlainText(), QStringLiteral("ab/wave xyz"));
+  EXPECT_EQ(edit->PastePosition(), -1);
 }
 
 TEST(ChatRichEditTest, PasteWithinTheLimitGoesToTheOwnerAndSetsTheLimit) {
