@@ -438,6 +438,17 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
                         SeqAtOrBefore(h.seq, m_highest);
   if (h.type == CONNECT_RESPONSE && !resentResponse) {
     if (h.session == 0) {
+      // A refusal makes no session, so it may come with none: it still answers the sign-in under way and is
+      // handled at once (there is no stream to order it in). An acceptance without a session is unusable.
+      ConnectResponse c;
+      if (m_connectPending && DecodeConnectResponse(d, n, &c) && c.result != 0) {
+        auto p = MakePacket(std::vector<uint8_t>(d, d + n));
+        p->seq = h.seq;
+        p->hasSeq = true;
+        SendAck(h.seq, h.session);
+        DeliverPacket(p);
+        return;
+      }
       Log("MERVANE: CONNECT_RESPONSE without a session dropped");
       return;
     }

@@ -257,6 +257,7 @@ TEST(PellicoEngine, ResponseOutsideASignInChangesNeitherSessionNorDestination) {
       {"another session id", Response(301, 99), false},
       {"the live session at a new sequence, naming another address", Response(301, 77, "127.0.0.9", 4444), false},
       {"another session, naming another port", Response(301, 99, "", 4444), false},
+      {"a refusal without a session", SB(301, 0, 2).u8(1).u8(0).u8(0).str16("go away").str16("").u16(0).b, false},
       {"the live session's response resent, naming another port", Response(300, 77, "", 4444), true},
   };
   const std::pair<uint32_t, uint16_t> server{CoreHarness::kServer, 9999};
@@ -271,6 +272,7 @@ TEST(PellicoEngine, ResponseOutsideASignInChangesNeitherSessionNorDestination) {
     EXPECT_EQ(h.Acked(CoreHarness::Seq(c.response)), c.acked);
     EXPECT_EQ(h.engine->SessionId(), 77u);
     EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+    EXPECT_TRUE(h.rec.serverTexts.empty());
     h.Push(Text(301, 77, 1, 42, "still here"));
     h.Tick();
     EXPECT_EQ(h.core->GetMessageListCount(), 1) << "the live session's stream goes on";
@@ -450,6 +452,32 @@ TEST(PellicoEngine, SessionFieldsServersMaySend) {
     EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
     ASSERT_EQ(h.rec.serverTexts.size(), 1u);
     EXPECT_EQ(h.rec.serverTexts[0], "1:Account locked");
+  }
+  // A refusal makes no session, so a server may send it with session 0: it still ends the sign-in at once
+  // with the server's text, where an acceptance without a session can make none and is dropped.
+  struct Answer {
+    const char* what;
+    uint8_t result;
+    EConnectionState_t state;
+    std::vector<std::string> texts;
+  } const answers[] = {
+      {"a session-0 refusal (1)", 1, KX_OFFLINE, {"Bad user name or password"}},
+      {"a session-0 refusal (2)", 2, KX_OFFLINE, {"Bad user name or password"}},
+      {"a session-0 response of an unknown result", 7, KX_OFFLINE, {}},
+      {"a session-0 acceptance", 0, KX_LOGGING_IN, {}},
+  };
+  for (const Answer& a : answers) {
+    SCOPED_TRACE(a.what);
+    CoreHarness h(dir.path);
+    ASSERT_EQ(h.core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
+    h.Push(SB(5, 0, 2).u8(a.result).u8(0).u8(3).str16("Bad user name or password").str16("").u16(0).b);
+    h.Tick();
+    EXPECT_EQ(h.Acked(5), a.result != 0);
+    EXPECT_EQ(h.core->GetConnectionState(), a.state);
+    EXPECT_EQ(h.rec.serverTexts, a.texts);
+    EXPECT_EQ(h.engine->SessionId(), 0u);
+    h.Tick(5000);
+    EXPECT_EQ(h.SentOfType(1).size(), a.result != 0 ? 1u : 2u) << "a refused sign-in is not sent again";
   }
 }
 
