@@ -223,7 +223,12 @@ EKxErrorCode_t CKxEngine::SignIn(uint8_t visibility) {
   }
   m_platform->OpenSocket();
   int port = m_settings->GetSettingsInt(KX_OPT_PORT);
-  m_platform->SetDestination(server, static_cast<uint16_t>(port > 0 && port < 65536 ? port : 0));
+  if (port < 0 || port > 65535) {
+    // Cut to 16 bits it would name another port of the server (70000 is 4464).
+    Log("MERVANE: Port %d is out of range; the old port stays", port);
+    port = 0;
+  }
+  m_platform->SetDestination(server, static_cast<uint16_t>(port));
   uint8_t language = static_cast<uint8_t>(m_settings->GetSettingsInt(KX_OPT_LANGUAGE));
   QueuePacket(MakePacket(BuildConnectRequest(language, mu, mp, client, visibility)));
   SetState(KX_LOGGING_IN);
@@ -438,6 +443,17 @@ void CKxEngine::HandleDatagram(const uint8_t* d, size_t n, bool fromServer) {
                         SeqAtOrBefore(h.seq, m_highest);
   if (h.type == CONNECT_RESPONSE && !resentResponse) {
     if (h.session == 0) {
+      // A refusal makes no session, so it may come with none: it still answers the sign-in under way and is
+      // handled at once (there is no stream to order it in). An acceptance without a session is unusable.
+      ConnectResponse c;
+      if (m_connectPending && DecodeConnectResponse(d, n, &c) && c.result != 0) {
+        auto p = MakePacket(std::vector<uint8_t>(d, d + n));
+        p->seq = h.seq;
+        p->hasSeq = true;
+        SendAck(h.seq, h.session);
+        DeliverPacket(p);
+        return;
+      }
       Log("MERVANE: CONNECT_RESPONSE without a session dropped");
       return;
     }
@@ -982,16 +998,18 @@ void CKxEngine::SetPresence(kx_contact* c, uint8_t wire, bool markAddressContact
 void CKxEngine::OnPresenceStatus(const PacketPtr& p) {
   PresenceEntry e;
   DecodePresenceStatus(p->data.data(), p->data.size(), &e);
+  // A contact listed under two groups has an entry in each: all of them change.
+  bool found = false;
   for (kx_contact* c : m_contacts) {
     if (!c->isGroup && c->id == e.id) {
       SetPresence(c, e.presence, false);
       Log("Presence Update: ID:%d, pres:%d, vis:%d, blk:%d", static_cast<int>(c->id), c->presence, c->visibility,
           c->blocked);
       if (m_notifier) m_notifier->ContactUpdateNotify(0, c);
-      return;
+      found = true;
     }
   }
-  Log("Presence Update: Contact not found: %d", static_cast<int>(e.id));
+  if (!found) Log("Presence Update: Contact not found: %d", static_cast<int>(e.id));
 }
 
 void CKxEngine::OnFragment(const PacketPtr& p) {

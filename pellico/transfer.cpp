@@ -194,6 +194,7 @@ size_t DownloadWorker::OnBody(char* p, size_t size, size_t n, void* self) {
 }
 
 void DownloadWorker::Run() {
+  if (m_stop) return;
   InitCurl();
   m_engine->Log("HttpDownload: URL: %s\n", m_url.c_str());
   DownloadTarget t;

@@ -164,3 +164,38 @@ TEST(PellicoAudio, AClipAnnouncementCarriesTheMessagesAttachment) {
   EXPECT_NE(bytes.find("text/plain"), std::string::npos);
   h.core->StopAudio();
 }
+
+// The echo of a recording's message comes while it is recorded; the clip is stored when the recording ends,
+// and the store must then say so: read back after a restart, the message is a stored clip, not one in transit.
+TEST(PellicoAudio, ASentClipStoredAfterItsEchoIsAStoredClipAfterARestart) {
+  TempDir dir;
+  uint32_t entry = 0;
+  {
+    CoreHarness h(dir.path);
+    std::vector<uint8_t> supply = Tone(3200), played;
+    h.core->GetAudioManager()->SetDevices(std::make_unique<FakeIn>(&supply), std::make_unique<FakeOut>(&played));
+    h.SignInOnline(77, 100);
+    ASSERT_EQ(h.core->SendMessage(VoiceTo(1002), 1), KX_OK);
+    auto start = h.SentOfType(14);
+    ASSERT_EQ(start.size(), 1u);
+    const uint16_t msg = uint16_t((start[0][9] << 8) | start[0][10]);
+    h.Push(SB(101, 77, 11).u16(msg).str16("77_1").u32(0).str16("alice").u8(0).str16("s").str16("").time7().u8(0).u8(0).b);
+    h.Tick(100);
+    ASSERT_EQ(h.core->GetMessageListCount(), 1);
+    Message_t* m = nullptr;
+    h.core->ReadMessageByIndex(0, &m);
+    ASSERT_EQ(m->state, KX_MSG_VOICE) << "the echo of the clip being recorded";
+    h.Tick(100);  // the echo is written to the store
+    ASSERT_EQ(h.core->StopAudio(), KX_OK);
+    ASSERT_EQ(m->state, KX_MSG_VOICE_STORED);
+    entry = m->entryId;
+    h.Tick(100);
+  }
+  CoreHarness again(dir.path);
+  ASSERT_EQ(again.core->GetMessageListCount(), 1);
+  Message_t* m = nullptr;
+  again.core->ReadMessageByIndex(0, &m);
+  EXPECT_EQ(m->entryId, entry);
+  EXPECT_EQ(m->state, KX_MSG_VOICE_STORED);
+  EXPECT_GT(again.core->GetAudioDuration(entry), 0.0f);
+}

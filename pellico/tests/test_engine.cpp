@@ -177,6 +177,32 @@ TEST(PellicoEngine, VoiceClipWithLostPacketsIsRecoveredThroughNack) {
   EXPECT_EQ(h.SentOfType(76).size(), 2u) << "nothing missing, no more requests";
 }
 
+// A clip's start held behind a gap while the next clip's start arrives is delivered late; its message must not
+// take the later clip, which here ends (the session with it) before its own start is delivered.
+TEST(PellicoEngine, ALateClipStartDoesNotTakeTheNextClip) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  auto start = [](uint32_t seq, uint16_t msg, const char* text) {
+    return SB(seq, 77, 15).u16(msg).str16("7_2").u32(42).str16("Bob").u8(1).u32(1).str16("alice").str16("")
+        .str16(text).time7().u8(0).b;
+  };
+  h.Push(start(102, 1, "first"));
+  h.Push(SB(103, 77, 6).u8(0).str16("1:bye").b);
+  h.Push(start(104, 2, "second"));
+  for (uint32_t s : {1u, 2u}) h.Push(AudioPkt(s, 77, 2, 42));
+  h.Tick();
+  h.Push(Text(101, 77, 9, 42, "the missing one"));
+  h.Tick();
+  EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
+  ASSERT_EQ(h.core->GetMessageListCount(), 2);
+  Message_t* m = nullptr;
+  h.core->ReadMessageByIndex(1, &m);
+  EXPECT_EQ(W(m), "))) first");
+  EXPECT_EQ(m->state, KX_MSG_VOICE);
+  EXPECT_FALSE(fs::exists(dir.path + "/mervane/audio/" + CKxEngine::Hex(m->entryId))) << "the second clip's audio";
+}
+
 TEST(PellicoEngine, OutgoingClipIsLinkedByTheEchoAndResentOnRequest) {
   TempDir dir;
   CoreHarness h(dir.path);
@@ -257,6 +283,7 @@ TEST(PellicoEngine, ResponseOutsideASignInChangesNeitherSessionNorDestination) {
       {"another session id", Response(301, 99), false},
       {"the live session at a new sequence, naming another address", Response(301, 77, "127.0.0.9", 4444), false},
       {"another session, naming another port", Response(301, 99, "", 4444), false},
+      {"a refusal without a session", SB(301, 0, 2).u8(1).u8(0).u8(0).str16("go away").str16("").u16(0).b, false},
       {"the live session's response resent, naming another port", Response(300, 77, "", 4444), true},
   };
   const std::pair<uint32_t, uint16_t> server{CoreHarness::kServer, 9999};
@@ -271,6 +298,7 @@ TEST(PellicoEngine, ResponseOutsideASignInChangesNeitherSessionNorDestination) {
     EXPECT_EQ(h.Acked(CoreHarness::Seq(c.response)), c.acked);
     EXPECT_EQ(h.engine->SessionId(), 77u);
     EXPECT_EQ(h.core->GetConnectionState(), KX_ONLINE);
+    EXPECT_TRUE(h.rec.serverTexts.empty());
     h.Push(Text(301, 77, 1, 42, "still here"));
     h.Tick();
     EXPECT_EQ(h.core->GetMessageListCount(), 1) << "the live session's stream goes on";
@@ -299,6 +327,27 @@ TEST(PellicoEngine, ResponseOutsideASignInChangesNeitherSessionNorDestination) {
     h.Tick(30001);
     ASSERT_FALSE(h.sentTo.empty());
     EXPECT_EQ(h.sentTo.back(), (std::pair<uint32_t, uint16_t>{CoreHarness::kServer, 4444}));
+  }
+}
+
+// A Port option that is no port leaves the sign-in going where the last one went, with a line saying why.
+TEST(PellicoEngine, PortOptionOutOfRangeKeepsTheOldPort) {
+  for (int bad : {70000, 65536, -1}) {
+    SCOPED_TRACE(bad);
+    TempDir dir;
+    CoreHarness h(dir.path);
+    h.SignInOnline();
+    h.core->GetSettings()->SetSettingsInt(KX_OPT_PORT, bad);
+    h.core->SignOut();
+    h.engine->ResetSession();
+    h.sentTo.clear();
+    ASSERT_EQ(h.core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
+    ASSERT_FALSE(h.sentTo.empty());
+    EXPECT_EQ(h.sentTo.back(), (std::pair<uint32_t, uint16_t>{CoreHarness::kServer, 9999}));
+    std::ifstream log(dir.path + "/mervane/mervane.log");
+    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(text.find("MERVANE: Port " + std::to_string(bad) + " is out of range; the old port stays"),
+              std::string::npos);
   }
 }
 
@@ -376,6 +425,37 @@ TEST(PellicoEngine, BuddyListFragmentsAndPresence) {
   EXPECT_EQ(h.rec.contactUpdates, 3);
 }
 
+// A contact listed under two groups is an entry in each; a presence list and a status update change both.
+TEST(PellicoEngine, PresenceReachesEveryListingOfAContact) {
+  TempDir dir;
+  CoreHarness h(dir.path);
+  h.SignInOnline(77, 100);
+  SB body(0, 0, 0);
+  body.b = {0, 0, 0, 0, 0};
+  body.u16(2).str16("Friends").u8(0).u16(1).u8(0x01).u32(1002).str16("Bob").str16("bob")
+      .str16("Work").u8(0).u16(1).u8(0x01).u32(1002).str16("Bob").str16("bob");
+  h.Push(SB(101, 77, 23).u16(1).u8(1).u8(1).raw(std::string(body.b.begin(), body.b.end())).b);
+  h.Tick();
+  auto presences = [&] {
+    std::vector<int> p;
+    for (int i = 0; i < h.core->GetContactListCount(); ++i) {
+      kx_contact* c = nullptr;
+      h.core->ReadContactByIndex(i, &c);
+      if (c && !c->isGroup && c->id == 1002) p.push_back(c->presence);
+    }
+    return p;
+  };
+  ASSERT_EQ(presences(), (std::vector<int>{1, 1}));
+  h.Push(SB(102, 77, 70).u16(2).u8(1).u8(1).u8(0).u16(1).u8(0x04).u32(1002).b);
+  h.Tick();
+  EXPECT_EQ(presences(), (std::vector<int>{4, 4})) << "a presence list";
+  const int before = h.rec.contactUpdates;
+  h.Push(SB(103, 77, 18).u8(0x03).u32(1002).b);
+  h.Tick();
+  EXPECT_EQ(presences(), (std::vector<int>{3, 3})) << "a status update";
+  EXPECT_EQ(h.rec.contactUpdates, before + 2) << "each listing reported";
+}
+
 TEST(PellicoEngine, TypingNoticeIsReportedButNotStored) {
   TempDir dir;
   CoreHarness h(dir.path);
@@ -450,6 +530,32 @@ TEST(PellicoEngine, SessionFieldsServersMaySend) {
     EXPECT_EQ(h.core->GetConnectionState(), KX_OFFLINE);
     ASSERT_EQ(h.rec.serverTexts.size(), 1u);
     EXPECT_EQ(h.rec.serverTexts[0], "1:Account locked");
+  }
+  // A refusal makes no session, so a server may send it with session 0: it still ends the sign-in at once
+  // with the server's text, where an acceptance without a session can make none and is dropped.
+  struct Answer {
+    const char* what;
+    uint8_t result;
+    EConnectionState_t state;
+    std::vector<std::string> texts;
+  } const answers[] = {
+      {"a session-0 refusal (1)", 1, KX_OFFLINE, {"Bad user name or password"}},
+      {"a session-0 refusal (2)", 2, KX_OFFLINE, {"Bad user name or password"}},
+      {"a session-0 response of an unknown result", 7, KX_OFFLINE, {}},
+      {"a session-0 acceptance", 0, KX_LOGGING_IN, {}},
+  };
+  for (const Answer& a : answers) {
+    SCOPED_TRACE(a.what);
+    CoreHarness h(dir.path);
+    ASSERT_EQ(h.core->SignIn(KX_VISIBILITY_VISIBLE), KX_OK);
+    h.Push(SB(5, 0, 2).u8(a.result).u8(0).u8(3).str16("Bad user name or password").str16("").u16(0).b);
+    h.Tick();
+    EXPECT_EQ(h.Acked(5), a.result != 0);
+    EXPECT_EQ(h.core->GetConnectionState(), a.state);
+    EXPECT_EQ(h.rec.serverTexts, a.texts);
+    EXPECT_EQ(h.engine->SessionId(), 0u);
+    h.Tick(5000);
+    EXPECT_EQ(h.SentOfType(1).size(), a.result != 0 ? 1u : 2u) << "a refused sign-in is not sent again";
   }
 }
 
