@@ -215,13 +215,7 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
     CallPageModel* page = FindCallPageByCallId(msg->iCallId);
     if (!page) return;
     const int k = msg->iCnxId;
-    int event = msg->iEvent;
-    // Call control reports a call refused by the peer (a SIP final response) as a disconnect with
-    // that code: for a party that never talked it is the failure of the call.
-    if (event == VOIPEVT_REMOTE_DISCONNECT && msg->iParam3 >= 400 && msg->iParam3 < 700 &&
-        page->GetAttendeeState(k) != ATT_TALKING)
-        event = VOIPEVT_REMOTE_FAILURE;
-    switch (event) {
+    switch (msg->iEvent) {
         case VOIPEVT_REMOTE_ALERT:
             page->SetLastCnxId(k);
             page->ShowStateTip(1);
@@ -254,9 +248,9 @@ void CallController::OnVoipEvent(const VOIP_UI_MSG* msg) {
             if (page->conference) page->StopRing();
             break;
         case VOIPEVT_REMOTE_HOLD:
-        case VOIPEVT_REMOTE_UNHOLD: page->SetHoldState(0, event == VOIPEVT_REMOTE_HOLD ? 1 : 0, k); break;
+        case VOIPEVT_REMOTE_UNHOLD: page->SetHoldState(0, msg->iEvent == VOIPEVT_REMOTE_HOLD ? 1 : 0, k); break;
         case VOIPEVT_CALL_HOLD:
-        case VOIPEVT_CALL_UNHOLD: page->SetHoldState(1, event == VOIPEVT_CALL_HOLD ? 1 : 0, -1); break;
+        case VOIPEVT_CALL_UNHOLD: page->SetHoldState(1, msg->iEvent == VOIPEVT_CALL_HOLD ? 1 : 0, -1); break;
         case VOIPEVT_REMOTE_CONTACT:
             if (msg->pValue && k != -1) {
                 const auto* c = static_cast<const CM_CONTACT*>(msg->pValue);

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QAbstractItemView>
 #include <QContextMenuEvent>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -64,6 +65,23 @@ QImage SkinOrResource(const char* file, int resource) {
 }
 QPixmap Icon(const char* file, int resource) { return ctl::KeyedPixmap(SkinOrResource(file, resource), RGB(0xEC, 0xE9, 0xD8)); }
 
+// The peer filter: its open list is at most 100 pixels high and scrolls beyond that.
+class PeerFilterBox : public CCJFlatComboBox {
+public:
+    explicit PeerFilterBox(QWidget* parent) : CCJFlatComboBox(parent, false) {}
+    void showPopup() override {
+        CCJFlatComboBox::showPopup();
+        QWidget* list = view()->window();
+        if (list == window() || list->height() <= kOpenListHeight) return;
+        const QRect g = list->geometry();
+        // A list opened above the box keeps its bottom edge against the box.
+        const bool above = g.top() < mapToGlobal(QPoint(0, 0)).y();
+        list->setGeometry(g.left(), above ? g.bottom() + 1 - kOpenListHeight : g.top(), g.width(), kOpenListHeight);
+        view()->scrollTo(view()->currentIndex());
+    }
+    static constexpr int kOpenListHeight = 100;
+};
+
 // The bar's buttons: command and image of the strip.
 struct BarButton {
     int command;
@@ -112,7 +130,7 @@ CSyslogDlg::CSyslogDlg(CallsWindows* windows, QWidget* parent) : CNqPropertyPage
         connect(a, &QAction::triggered, this, [this, cmd] { SetDirection(cmd); });
     }
     group->actions().first()->setChecked(true);
-    peers_ = new CCJFlatComboBox(bar_, false);  // a drop-down list, drawn flat
+    peers_ = new PeerFilterBox(bar_);  // a drop-down list, drawn flat
     peers_->setObjectName("32789");
     peers_->setFixedWidth(100);  // over a 100-pixel separator of the bar
     bar_->addWidget(peers_);

@@ -11,7 +11,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "common/debug.h"
 #include "common/addrbook.h"
 #include "common/addrbook_query.h"
 #include "common/appenv.h"
@@ -192,7 +191,6 @@ void COnDialDlg::Refresh() {
         const char* dir = model_->callType == 0 ? "callin.bmp" : model_->callType == 1 ? "callout.bmp" : nullptr;
         direction_->setPixmap(dir ? ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(dir)), RGB(255, 0, 255)) : QPixmap());
         name_->setText(Q(model_->displayName));
-        name_->setToolTip(Q(model_->remoteNumber));
         status_->setText(Q(model_->StatusText()));
         tip_->setText(Q(model_->TipText()));
     }
@@ -213,7 +211,6 @@ void COnDialDlg::Refresh() {
         tiles_[i]->SetImagePath(Q(m.image));
         tiles_[i]->SetItemData(m.itemValue);
         tiles_[i]->SetBackColor(Qt::white);
-        tiles_[i]->setToolTip(Q(m.number));
     }
     // The tiles are laid out again (and the scroll bar put back to the top) only when members come
     // or go; a state line or the clock changing leaves the view where the user scrolled it.
@@ -346,10 +343,7 @@ std::unique_ptr<TrelMenu> COnDialDlg::BuildMenu(const QPoint& at) {
         for (const Item& t : texts) {
             if (t.id != cmd) continue;
             const QImage picture = ctl::LoadBitmapFile(shell::SkinFile(t.picture));
-            if (picture.isNull()) {
-                DebugTrace(MOD_SYSTEM, 1, "call page: menu picture %s missing, no menu", t.picture);
-                return nullptr;
-            }
+            if (picture.isNull()) return nullptr;
             QAction* a = menu->AppendBitmapMenu(enabled ? 0 : MF_GRAYED, cmd, shell::LangText("ondial_popup_menu", t.key, "error").left(31), picture);
             if (a) a->setEnabled(enabled);
         }

@@ -323,9 +323,9 @@ void CallPageModel::LogAndRemoveAttendee(int cnxId) {
         if (it->cnxId != cnxId || it->logged) continue;
         if (!LogEntry(*it)) return;
         attendees_.erase(it);
-        host_->CallLogChanged();
-        return;
+        break;
     }
+    host_->CallLogChanged();
 }
 
 void CallPageModel::LogAll() {
@@ -541,7 +541,6 @@ void CallPageModel::AddAttendeePicture(int cnxId, const std::string& number, con
     m.image = image;
     m.itemValue = itemValue;
     members_.push_back(m);
-    DebugTrace(MOD_SYSTEM, 3, "Conference member %s shown as %s", number.c_str(), name.c_str());
     Relayout(width_, height_, scrollWidth_);
     Notify();
 }

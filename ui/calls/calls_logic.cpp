@@ -239,10 +239,7 @@ std::function<void(const PresenceBuddyRecord&)>& ChatOpener() {
 
 bool OpenChatWith(const std::string& number) {
     PresenceBuddyRecord member{};
-    if (!ChatMemberOf(number, &member)) {
-        DebugTrace(MOD_SYSTEM, 3, "no messaging buddy for %s", number.c_str());
-        return false;
-    }
+    if (!ChatMemberOf(number, &member)) return false;
     if (!ChatOpener()) return false;
     ChatOpener()(member);
     return true;

@@ -234,14 +234,7 @@ void CAddressBookDlg::RebuildFrom(CBookTree* tree, AddrNode* root, AddrNode* sta
         tree->ApplyImage(item, p.image);
         // Every item shows its button before it has children.
         item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
-        if (tree->Kind() == TREE_BUDDY && p.node->kind == ADDR_KIND_IDENTITY && p.node->type == ADDR_TYPE_SERVICE) {
-            // The messaging identity's names, then its address.
-            const auto* i = static_cast<const AddrIdentity*>(p.node);
-            QString tip;
-            for (const char* name : {i->nick, i->altName})
-                if (name && *name) tip += FromAnsi(name) + "\n";
-            item->setToolTip(0, tip + "<" + FromAnsi(i->address) + ">");
-        }
+        tree->ApplyTip(item);
         if (parentItem) parentItem->addChild(item);
         else tree->addTopLevelItem(item);
     }

@@ -133,6 +133,17 @@ void CBookTree::ApplyImage(QTreeWidgetItem* item, int image) {
     item->setData(0, Qt::UserRole, image);
 }
 
+void CBookTree::ApplyTip(QTreeWidgetItem* item) {
+    const AddrNode* n = NodeOf(item);
+    if (tree_ != TREE_BUDDY || !n || n->kind != ADDR_KIND_IDENTITY || n->type != ADDR_TYPE_SERVICE) return;
+    // The messaging identity's names, then its address.
+    const auto* i = static_cast<const AddrIdentity*>(n);
+    QString tip;
+    for (const char* name : {i->nick, i->altName})
+        if (name && *name) tip += FromAnsi(name) + "\n";
+    item->setToolTip(0, tip + "<" + FromAnsi(i->address) + ">");
+}
+
 void CBookTree::RefreshItem(QTreeWidgetItem* item) {
     AddrNode* n = NodeOf(item);
     if (!n) return;
@@ -140,6 +151,7 @@ void CBookTree::RefreshItem(QTreeWidgetItem* item) {
     bookkeeping_ = true;
     item->setText(0, ItemLabel(n, tree_, page_->Words()));
     ApplyImage(item, ItemImage(n, tree_));
+    ApplyTip(item);
     bookkeeping_ = was;
 }
 

@@ -52,6 +52,8 @@ public:
     bool BeginLabelEdit(QTreeWidgetItem* item);
     void SetImages(const std::vector<QPixmap>* images) { images_ = images; }
     void ApplyImage(QTreeWidgetItem* item, int image);
+    // A messaging identity's tip in the My-contacts tree: its nick and second name, then its address.
+    void ApplyTip(QTreeWidgetItem* item);
     // Builds the context menu of a node (null: empty area) into the menu.
     virtual void BuildMenu(TrelMenu* menu, AddrNode* node) = 0;
     // Runs a menu command on the current selection.

@@ -65,6 +65,24 @@ TEST_F(CallPages, OutgoingCallRingsIsAnsweredTalksAndEndsWithOneLogRecord) {
     EXPECT_EQ(1, ui.missed + 1);  // an outgoing call is never missed
 }
 
+// The call log page is told to reload after every logging of a connection, also when that
+// connection's entry was logged already; a connection id of -1 is no logging at all.
+TEST_F(CallPages, LoggingAConnectionTellsTheCallLogPageEvenWithNothingLeft) {
+    calls->CallNumber("bob@example.com");
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    const int cnx = page->cnxIds[0];
+    page->LogAndRemoveAttendee(-1);
+    EXPECT_EQ(0, ui.logChanged);
+    page->LogAndRemoveAttendee(cnx);
+    EXPECT_EQ(1u, Log().size());
+    EXPECT_EQ(1, ui.logChanged);
+    page->LogAndRemoveAttendee(cnx);  // no entry left for it
+    EXPECT_EQ(1u, Log().size());
+    EXPECT_EQ(2, ui.logChanged);
+}
+
 // Incoming calls: how each ends decides its log flags and the missed-call notice.
 TEST_F(CallPages, IncomingCallsAreLoggedByHowTheyEnd) {
     struct Case {
@@ -202,7 +220,9 @@ TEST_F(CallPages, LanguageChangeReadsTheTipAgainAndKeepsTheStatusLine) {
     EXPECT_EQ("00:00:03", page->TipText());
 }
 
-TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
+// Call control reports a refused call as the peer's disconnect with the SIP code: a call that never
+// talked ends at once, as any disconnect of it does.
+TEST_F(CallPages, RefusedCallEndsAtOnceAndLogsOnce) {
     calls->CallNumber("nobody@example.com");
     PumpAll();
     CallPageModel* page = Only();
@@ -210,9 +230,10 @@ TEST_F(CallPages, FailedCallPlaysBusyAndLogsOnce) {
     CC_SendEvent(-1, page->cnxIds[0], CCEVT_REMOTE_DISCONNECT, 486, -1, nullptr);
     PumpAll();
     EXPECT_EQ(CALL_ENDED, page->State());
-    EXPECT_EQ(1, sounds.Count("ringbusy.wav"));
+    EXPECT_EQ("Call End", page->StatusText());
+    EXPECT_EQ("End", page->TipText());
     Wait(1000);
-    EXPECT_EQ(2, sounds.Count("ringbusy.wav"));
+    EXPECT_EQ(0, sounds.Count("ringbusy.wav"));
     Wait(2000);
     EXPECT_TRUE(calls->Pages().empty());
     ASSERT_EQ(1u, Log().size());

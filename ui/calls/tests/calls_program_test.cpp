@@ -284,9 +284,10 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
                            services.dir + "/lina.log", {"TESSALY_AUDIO=manual"}));
     ASSERT_TRUE(AnswerQuestion(display, alice.program.pid, 15000)) << lina.Output();
     EXPECT_TRUE(WaitText(alice.profile + "/tessaly.log", "CMEVT_MOVE", 10000));
-    // Bob, a member of alice's conference, sees its members: alice as its host, himself and lina.
-    // (Lina leaves after 6 seconds: alice ends the call before that.)
-    for (const char* member : {"Conference member alice ", "Conference member bob ", "Conference member lina"})
+    // Bob, a member of alice's conference, is told its members: alice as its host, then lina (his
+    // page shows them with himself, see the snapshot). (Lina leaves after 6 seconds: alice ends the
+    // call before that.)
+    for (const char* member : {"VOIPEVT_REMOTE_CONTACT, 65535, 0, alice", "VOIPEVT_REMOTE_CONTACT, 65535, 0, lina"})
         EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", member, 20000)) << member;
     Snap(display, bob.program.pid, services.dir + "/bob_conference.png");
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
@@ -519,11 +520,11 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
 
     // Carol's page rings; she answers from her window, and bob, a member, sees her in the conference.
     ASSERT_TRUE(WaitText(carol.Log(), kRinging, 20000)) << Slurp(alice.Log());
-    ASSERT_TRUE(WaitText(alice.Log(), "Conference member carol", 10000)) << Slurp(alice.Log());
+    ASSERT_TRUE(WaitText(alice.Log(), "CMEVT_NEWCALL, -1, -1, carol", 10000)) << Slurp(alice.Log());
     const bool answered = AnswerFromBar(display, carol.program.pid, carol.Log());
     Snap(display, carol.program.pid, services.dir + "/carol_call.png");
     ASSERT_TRUE(answered) << Slurp(carol.Log());
-    EXPECT_TRUE(WaitText(bob.Log(), "Conference member carol", 15000)) << Slurp(bob.Log());
+    EXPECT_TRUE(WaitText(bob.Log(), "VOIPEVT_REMOTE_CONTACT, 65535, 0, carol", 15000)) << Slurp(bob.Log());
     Snap(display, alice.program.pid, services.dir + "/alice_conference.png");
 
     // Alice ends the call: each side's page ends and writes its call log.

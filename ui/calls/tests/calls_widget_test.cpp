@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -509,12 +510,11 @@ TEST_F(CallWindows, MemberViewKeepsItsScrollPositionWhenAStateLineChanges) {
     page->Model()->AddAttendeePicture(-1, "dave@example.com", "Dave", "", 1);
     QApplication::processEvents();
     EXPECT_EQ(0, scroll->value());
-    // A member without a name has an empty name line (its number is the tile's tip only).
+    // A member without a name has an empty name line.
     page->Model()->AddAttendeePicture(-1, "erin@example.com", "", "", 1);
     QApplication::processEvents();
     ASSERT_EQ(5u, page->Tiles().size());
     EXPECT_EQ(QString(), page->Tiles()[4]->NameText());
-    EXPECT_EQ(QString("erin@example.com"), page->Tiles()[4]->toolTip());
 }
 
 // The end of another party's conference keeps its tiles (and the tab's "Conference") until the page
@@ -825,6 +825,32 @@ TEST_F(CallWindows, CallLogPageFiltersAndCallsBack) {
     EXPECT_EQ(1, log->PeerFilter()->count());
     EXPECT_EQ(1, cleared);
     EXPECT_EQ(0, CallLog_Count());
+}
+
+// The peer filter's open list is 100 pixels high however many peers it lists, and scrolls.
+TEST_F(CallWindows, ThePeerFiltersOpenListIsAHundredPixelsHigh) {
+    CallLog_Clear();
+    for (int i = 0; i < 15; ++i) {
+        CallLogNode* n = CallLog_NewEntry();
+        ASSERT_NE(nullptr, n);
+        std::snprintf(n->record.number, sizeof n->record.number, "peer%02d@example.com", i);
+        n->record.typeFlags = CALLLOG_OUTGOING;
+        CallLog_Add(n);
+    }
+    calls::CSyslogDlg* log = windows->CallLogPage();
+    log->LoadCallLog();
+    sheet->setCurrentWidget(log);
+    Events();
+    QComboBox* peers = log->PeerFilter();
+    ASSERT_EQ(16, peers->count());
+    peers->showPopup();
+    Events();
+    QWidget* list = peers->view()->window();
+    ASSERT_TRUE(list->isVisible());
+    EXPECT_EQ(100, list->height());
+    EXPECT_GT(peers->view()->verticalScrollBar()->maximum(), 0);
+    peers->hidePopup();
+    CallLog_Clear();
 }
 
 TEST_F(CallWindows, ConferenceChooserMovesPeopleAndConfirms) {

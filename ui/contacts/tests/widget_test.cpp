@@ -178,6 +178,37 @@ TEST_F(BookWidgets, APresenceChangeRefreshesTheContactsItemAndARebuildRelabelsIt
     EXPECT_GT(carol, bob);
 }
 
+// A messaging identity's tip names it as it is now: a presence change that renames it (second name)
+// refreshes the tip of its item along with the label.
+TEST_F(BookWidgets, AMessagingIdentitysTipFollowsItsSecondName) {
+    // The tree lists a contact's identities when accounts are shown.
+    const std::string settings = shell::Paths().settingsPath;
+    shell::Paths().settingsPath = shell::Paths().profileFolder + "/usrcfg.ini";
+    const bool written = shell::ConfigWrite("common", "account_display", "1");
+    delete page;
+    page = new contacts::CAddressBookDlg(&host);
+    shell::Paths().settingsPath = settings;
+    ASSERT_TRUE(written);
+    page->RebuildBuddyTree(nullptr);
+    AddrNode* bobQz = IdentityOf(Find(Root(0), "bob"), 9);
+    ASSERT_NE(nullptr, bobQz);
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    QTreeWidgetItem* contact = tree->ItemOfNode(bobQz->parent);
+    ASSERT_NE(nullptr, contact);
+    if (!contact->isExpanded()) tree->ToggleItem(contact);
+    const auto* identity = static_cast<const AddrIdentity*>(bobQz);
+    const QString address = "<" + FromAnsi(identity->address) + ">";
+    const QString nick = identity->nick && *identity->nick ? FromAnsi(identity->nick) + "\n" : QString();
+    for (const char* name : {"Robert", "Bobby B"}) {
+        SCOPED_TRACE(name);
+        AddrBook_SetIdentityAltName(bobQz, name);
+        page->OnPresenceChanged(bobQz);
+        QTreeWidgetItem* item = tree->ItemOfNode(bobQz);
+        ASSERT_NE(nullptr, item);
+        EXPECT_EQ(nick + QString(name) + "\n" + address, item->toolTip(0));
+    }
+}
+
 // Every item shows its expand button, with or without items below it.
 TEST_F(BookWidgets, EveryItemShowsItsExpandButton) {
     page->RebuildContactTree(nullptr);
