@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -790,9 +791,10 @@ void CKxEngine::FinishIncomingClip() {
     if (m_platform->Move(rfile, PathIn("audio", Hex(m->entryId)))) {
       m->state = KX_MSG_VOICE_STORED;
       float secs = AudioDuration(static_cast<int>(m->entryId));
-      char num[32];
-      snprintf(num, sizeof num, " [%.2f", secs);
-      std::u16string caption(num, num + strlen(num));
+      // Written with a point whatever locale the host program runs in.
+      char num[32] = " [";
+      auto res = std::to_chars(num + 2, num + sizeof num, secs, std::chars_format::fixed, 2);
+      std::u16string caption(num, res.ec == std::errc() ? res.ptr : num + 2);
       int lang = m_settings->GetSettingsInt(KX_OPT_LANGUAGE);
       if (lang == 2) caption += u"\uCD08]";
       else if (lang == 3 || lang == 6) caption += u"\u79D2]";
@@ -960,7 +962,6 @@ void CKxEngine::OnServerStartAudio(const PacketPtr& p) {
         m_in.entryId = m->entryId;
       }
       Log("KX: StartAudio: msgId:%d, Using Existing entryId:%d", im.msg, static_cast<int>(m->entryId));
-      MarkDirty(m);
       if (m_notifier) m_notifier->MessageUpdateNotify(m, 0);
       return;
     }

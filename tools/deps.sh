@@ -12,4 +12,4 @@ $SUDO apt-get install -y -q \
   libgsm1-dev libopus-dev libspeex-dev \
   sip-tester kamailio baresip espeak-ng sox python3 valgrind \
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev fonts-wqy-microhei fonts-noto-color-emoji xvfb xauth \
-  imagemagick xdotool x11-utils twinkle libxcb1-dev
+  imagemagick xdotool x11-utils twinkle libxcb1-dev locales

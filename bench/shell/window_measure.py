@@ -8,6 +8,7 @@
   HWM40           the same peak at 40 s
   cpu0-10         CPU seconds (user + system) of the process tree in its first 10 s
   cpu10-40        CPU seconds of the process tree while idle from 10 s to 40 s
+  cpuown10-40     the same of the started process alone (without the browser engine's helper processes)
   wakeups10-40    wake-ups per second of the process tree while idle from 10 s to 40 s (context switches of
                   all its threads), and wake=NAME:RATE,... the same per thread name (threads of one name summed)
 
@@ -195,16 +196,18 @@ def main(argv):
     until(10)
     pids = tree(proc.pid)
     hwm10, rss10, cpu10, nproc = mem_kb(pids, "VmHWM"), mem_kb(pids, "VmRSS"), cpu_ticks(pids), len(pids)
+    own10 = cpu_ticks([proc.pid])
     sw10 = switches(pids)
     until(40)
     pids = tree(proc.pid)
-    hwm40, cpu40 = mem_kb(pids, "VmHWM"), cpu_ticks(pids)
+    hwm40, cpu40, own40 = mem_kb(pids, "VmHWM"), cpu_ticks(pids), cpu_ticks([proc.pid])
     wake_total, wake_names = wakeup_rates(sw10, switches(pids), 30.0)
     busiest = sorted(wake_names.items(), key=lambda kv: -kv[1])
     wake = ",".join(f"{n.replace(' ', '_').replace(',', '_')}:{r:.1f}" for n, r in busiest if r >= 0.05) or "-"
     windows = "".join(describe(w) for w in visible_windows(root))
     print(f"{name} run={run} t_first_window={first}s procs={nproc} HWM10={hwm10}kB RSS10={rss10}kB "
           f"HWM40={hwm40}kB cpu0-10={cpu10 / HZ:.2f}s cpu10-40={(cpu40 - cpu10) / HZ:.2f}s "
+          f"cpuown10-40={(own40 - own10) / HZ:.2f}s "
           f"wakeups10-40={wake_total:.1f}/s wake={wake} windows={windows}",
           flush=True)
 

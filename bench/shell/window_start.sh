@@ -62,6 +62,7 @@ for line in open(sys.argv[1]):
     rows.setdefault(words[0], []).append(figs)
 keys = [("t_first_window", "first window shown (s)", 1), ("procs", "processes", 1), ("RSS10", "memory at 10 s, resident (MB)", 1024),
         ("HWM10", "memory at 10 s, peak (MB)", 1024), ("cpu0-10", "CPU in the first 10 s (s)", 1), ("cpu10-40", "CPU idle 10-40 s (s)", 1),
+        ("cpuown10-40", "CPU idle 10-40 s, the first process alone (s)", 1),
         ("wakeups10-40", "idle wake-ups 10-40 s (per s)", 1)]
 names = list(rows)
 print("| figure | " + " | ".join(names) + " |")

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -175,6 +177,37 @@ TEST(PellicoEngine, VoiceClipWithLostPacketsIsRecoveredThroughNack) {
   EXPECT_FLOAT_EQ(h.core->GetAudioDuration(m->entryId), 0.2f);
   h.Tick(3000);
   EXPECT_EQ(h.SentOfType(76).size(), 2u) << "nothing missing, no more requests";
+}
+
+// The host program runs in the user's locale (Qt sets it from the environment); a clip's length is still written
+// with a point, as every reader of the store expects.
+TEST(PellicoEngine, AClipsLengthIsWrittenWithAPointInACommaLocale) {
+  TempDir dir;
+  std::string loc = dir.path + "/locale";
+  fs::create_directories(loc);
+  std::string make = "localedef -i de_DE -f UTF-8 '" + loc + "/de_DE.UTF-8' >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "localedef and the de_DE source (package locales) are needed";
+  std::string before = setlocale(LC_NUMERIC, nullptr);
+  const char* oldPath = getenv("LOCPATH");
+  std::string savedPath = oldPath ? oldPath : "";
+  setenv("LOCPATH", loc.c_str(), 1);
+  bool comma = setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+  if (oldPath) setenv("LOCPATH", savedPath.c_str(), 1); else unsetenv("LOCPATH");
+  if (!comma) GTEST_SKIP() << "the built de_DE locale did not load";
+  {
+    CoreHarness h(dir.path);
+    h.SignInOnline(77, 100);
+    h.Push(SB(101, 77, 15).u16(9).str16("7_2").u32(42).str16("Bob").u8(1).u32(1).str16("alice").str16("")
+               .str16("hello").time7().u8(0).b);
+    for (uint32_t s : {1u, 2u, 3u, 4u, 5u}) h.Push(AudioPkt(s, 77, 9, 42));
+    h.Push(SB(102, 77, 16).u16(9).u32(42).u16(5).b);
+    h.Tick();
+    Message_t* m = nullptr;
+    h.core->ReadMessageByIndex(0, &m);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(W(m), "))) hello [0.20 seconds]");
+  }
+  setlocale(LC_NUMERIC, before.c_str());
 }
 
 // A clip's start held behind a gap while the next clip's start arrives is delivered late; its message must not

@@ -52,7 +52,8 @@ struct OsipDialog {
     char* local_address;             // local IP text used in Via and SDP
     osip_transaction_t* tr[SLOT_COUNT];
     RegCtxt* regctxt;                // registration dialog only
-    int auth_count;                  // requests resent with credentials
+    int auth_count;                  // REGISTER and BYE requests resent with credentials
+    int invite_auth_count;           // INVITEs resent with credentials, counted apart so a BYE can still answer
     int bye_auth;                    // a 401/407 to BYE is not answered again
     int interval_retried;            // a 423 to REGISTER has been answered with Min-Expires
     int provisional_count;           // 180-189 received on our INVITE

@@ -258,11 +258,11 @@ void ict_4xx_received(int, osip_transaction_t* tr, osip_message_t* msg) {
     if (d == nullptr) return;
     int status = msg->status_code;
     int prior = d->state;
-    if ((status == 401 || status == 407) && d->auth_count < kMaxInviteAuthResends && d->cnx_id >= 0) {
+    if ((status == 401 || status == 407) && d->invite_auth_count < kMaxInviteAuthResends && d->cnx_id >= 0) {
         UA_TRACE(2, "User need to authenticate to INVITE!\n");
         d->state = DLG_NEW;
         if (osip_dialog_invite_with_authentication(d, msg, d->ua->password) == 0) {
-            ++d->auth_count;
+            ++d->invite_auth_count;
             if (prior == DLG_ESTABLISHED) d->state = DLG_ESTABLISHED;
             return;
         }

@@ -796,6 +796,37 @@ TEST_F(SipUaTest, ChallengedByeIsSentAgainWithCredentials) {
     peer.Reply(Respond(again, 200, "OK"));
 }
 
+// An INVITE that met two challenges on its way (a proxy's, then the callee's) leaves the hang-up's
+// BYE its own resend with credentials: otherwise the peer stays in a call we have left.
+TEST_F(SipUaTest, ByeIsAnsweredWithCredentialsAfterAnInviteChallengedTwice) {
+    RegisterAt(peer);
+    int call = -1;
+    const int cnx = h.Call("bob", &call);
+    std::string inv = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv.empty());
+    peer.Reply(Respond(inv, 407, "Proxy Authentication Required",
+                       "Proxy-Authenticate: Digest realm=\"p\", nonce=\"i1\"\r\n"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    std::string inv2 = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv2.empty());
+    peer.Reply(Respond(inv2, 401, "Unauthorized", "WWW-Authenticate: Digest realm=\"t\", nonce=\"i2\"\r\n"));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    std::string inv3 = peer.RecvRequest("INVITE");
+    ASSERT_FALSE(inv3.empty());
+    EXPECT_FALSE(Header(inv3, "Authorization").empty());
+    peer.Reply(Answer(inv3, kPcmu));
+    ASSERT_TRUE(h.WaitFor(VOIPEVT_REMOTE_ANSWER));
+    ASSERT_FALSE(peer.RecvRequest("ACK").empty());
+    CM_SendEvent(call, cnx, CMEVT_DISCONNECT, -1, -1, nullptr);
+    std::string bye = peer.RecvRequest("BYE");
+    ASSERT_FALSE(bye.empty());
+    peer.Reply(Respond(bye, 401, "Unauthorized", "WWW-Authenticate: Digest realm=\"t\", nonce=\"b1\"\r\n"));
+    std::string again = peer.RecvRequest("BYE");
+    ASSERT_FALSE(again.empty()) << "the BYE's challenge was left unanswered";
+    EXPECT_FALSE(Header(again, "Authorization").empty());
+    peer.Reply(Respond(again, 200, "OK"));
+}
+
 // A challenge to our PRACK does not touch the call: the callee's answer is still taken.
 TEST_F(SipUaTest, ChallengedPrackLeavesTheCallToItsAnswer) {
     RegisterAt(peer);
