@@ -198,7 +198,8 @@ int FILEConvert::setFormat(InStream& in) {
     T()->Print(kTraceError, "setFormat: nChannels value invalid %d", channels_, -1);
     return -1;
   }
-  if (bitsPerSample_ != 8 && bitsPerSample_ != 16) {
+  // A-law and mu-law samples are one byte each: a 16-bit one has no meaning, and taking it would write silence.
+  if ((bitsPerSample_ != 8 && bitsPerSample_ != 16) || ((formatTag_ == 6 || formatTag_ == 7) && bitsPerSample_ != 8)) {
     T()->Print(kTraceError, "setFormat: nBitsPerSample value invalid %d", bitsPerSample_, -1);
     return -1;
   }

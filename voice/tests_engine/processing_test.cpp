@@ -250,6 +250,8 @@ TEST(WavConversion, DamagedOrForeignFilesAreRefused) {
       Wav(Fmt(85, 1, 8000, 8) + good),                            // MP3 format tag
       Wav(Fmt(1, 3, 8000, 8) + good),                             // three channels
       Wav(Fmt(1, 1, 8000, 24) + good),                            // 24-bit
+      Wav(Fmt(7, 1, 16000, 16) + good),                           // mu-law of 16 bits a sample
+      Wav(Fmt(6, 1, 16000, 16) + good),                           // A-law of 16 bits a sample
       Wav(Fmt(1, 1, 9000, 16) + good),                            // a rate the resampler does not know
       Wav(Fmt(1, 1, 8000, 16) + "data" + Le32(0xFFFFFFF0u) + "xx"),  // data size beyond reason
       Wav(Fmt(1, 1, 8000, 16) + "data" + Le32(100) + "short"),    // data cut off
