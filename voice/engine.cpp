@@ -266,12 +266,6 @@ int SonraVE::SonraVE_Terminate() {
     if (created_[c]) SonraVE_DeleteChannel(c);
   {
     std::lock_guard<plat::RecursiveMutex> lock(snd_.Lock());
-    if (fileRecording_) {
-      tx_.StopRecordingMic();
-      if (recordFile_) recordFile_->Close();
-      recordFile_.reset();
-      fileRecording_ = false;
-    }
     plat::WSACleanup();
     initialised_ = false;
     playingCount_ = 0;

@@ -2,6 +2,7 @@
 #include "voip/CM_Main.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -626,7 +627,8 @@ int OnRemoteContact(int iCallId, int iCnxId, int, int, void*& pValue, CmCtx& ctx
     CC_GetCnxPeerUri(iCnxId, szPeer);
     if (strcmp(pstContact->szUri, szPeer) == 0 && pstContact->iStatus == CM_CONTACT_STATUS_TALKING) {
         pstCall->iParentCnxId = iCnxId;
-        pstCall->iConfLevel = pstContact->iLevel + 1;
+        // The level comes from the peer: kept one below the largest so that a member's level (ours + 1) fits too.
+        pstCall->iConfLevel = pstContact->iLevel >= INT32_MAX - 1 ? INT32_MAX - 1 : pstContact->iLevel + 1;
     } else {
         bool bFound = false;
         for (auto it = pstCall->contacts.begin(); it != pstCall->contacts.end(); ++it) {

@@ -128,7 +128,7 @@ int BuildCredentials(osip_www_authenticate_t* challenge, bool proxy, const char*
         UA_TRACE(1, "Authentication method not supported. (Digest only).\n");
         return -1;
     }
-    if (challenge->algorithm != nullptr && osip_strcasecmp("MD5", Unquote(challenge->algorithm).c_str()) != 0) {
+    if (challenge->algorithm != nullptr && osip_strcasecmp("MD5", challenge->algorithm) != 0) {
         UA_TRACE(1, proxy ? "Authentication method not supported. (MD5 Digest only).\n"
                           : "Authentication method not supported. (Digest only).\n");
         return -1;

@@ -584,6 +584,19 @@ TEST_F(VoipCallManager, SelfCallIntoAConferenceKeepsTheCall) {
     EXPECT_EQ(4, CM_GetFreeSeatNum(iCall));
 }
 
+// A peer's body may name any level: ours stays one below it without running past the largest number, so
+// we still count as inside a conference (incoming calls refused) and a member added below gets a level.
+TEST_F(VoipCallManager, TheHighestLevelAPeerCanNameStillPutsUsInAConference) {
+    int iCall, iBob;
+    Dial(&iCall, &iBob, "bob@example.com");
+    Answer(iBob);
+    CC_SendEvent(-1, iBob, CCEVT_REMOTE_INFO, -1, VOIP_INFO_CONTACT,
+                 strdup("<URI>bob@example.com</URI><PARENT>NULL</PARENT><LEVEL>2147483647</LEVEL><STATUS> 4</STATUS>\n"));
+    Pump();
+    EXPECT_GE(CM_GetConfLevel(iCall), 1);
+    EXPECT_LT(CM_GetConfLevel(iCall), INT32_MAX);
+}
+
 // The connection through which we joined another party's conference leaves: the call has no parent
 // any more, and a newcomer that takes the freed connection is described as an ordinary member.
 TEST_F(VoipCallManager, ParentConnectionLeavingTheCall) {
