@@ -309,7 +309,9 @@ int Quill_DecodeSpectrum(QuillStream* s, int meanGainQ12, double* x, double* y, 
   for (int j = 0; j < kGroups; ++j) {
     const int64_t bias = meanGainQ12 > 614 ? 0x288000 : 0x218000;
     int64_t den = (power[j] + bias) >> 16;
-    if (den < 1) den = 1;
+    // 36864 / 1 would not fit the 16-bit factor either.
+    const int64_t lowest = meanGainQ12 > 614 ? 2 : 1;
+    if (den < lowest) den = lowest;
     if (den > 32767) den = 32767;
     const int32_t factor = Spl_DivW32ByW16ToW16(meanGainQ12 > 614 ? 36864 : 30720, static_cast<int16_t>(den));
     double out[4];
