@@ -186,6 +186,7 @@ void Language(const std::string& root, const std::string& profile, const std::st
         contacts::CSearchDlg search(&host);
         search.SetContactMode();
         search.ByNick()->click();
+        search.NickEdit()->setFocus();  // the user clicks into the edit to type
         search.NickEdit()->setText("li");
         auto* names = new CAsNameList;
         const std::pair<const char*, const char*> found[] = {{"carol", "Carol"}, {"lina", "李娜"}};
@@ -201,6 +202,7 @@ void Language(const std::string& root, const std::string& profile, const std::st
         Save(&search, "book_search_users_" + suffix, false);
         search.SetGroupMode();
         search.ByGroupName()->click();
+        search.GroupNameEdit()->setFocus();
         search.GroupNameEdit()->setText(zh ? QString::fromUtf8("开发") : "club");
         auto* list = new CAsResultList;
         struct Q { const char *id, *name, *dname, *des, *founder; int members; } const queues[] = {

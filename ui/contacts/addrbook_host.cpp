@@ -168,7 +168,6 @@ int BookHost::Exec(QDialog* dialog) {
 }
 
 void BookHost::BroadcastToChats(unsigned message, uintptr_t wParam, const std::string& id) {
-    DebugTrace(MOD_SYSTEM, 3, "address book: notice 0x%x (%d) for %s to the chat windows", message, static_cast<int>(wParam), id.c_str());
     if (ChatHooks().blockNotice) ChatHooks().blockNotice(message, wParam, id);  // chat windows
 }
 

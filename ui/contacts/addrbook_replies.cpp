@@ -30,8 +30,6 @@ AddrNode* Root(int i) { return g_addrBookRoots[i]; }
 // Groups from the server nest at most this deep (the walks over the tree recurse by depth).
 constexpr int kMaxGroupDepth = 32;
 
-const char* Str(const char* s) { return s ? s : ""; }
-
 int Depth(const AddrNode* n) {
     int depth = 0;
     for (; n && n->parent; n = n->parent) ++depth;
@@ -223,10 +221,7 @@ int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* add
             for (const AsGroupRecord* g : sync->groups) {
                 if (!g || !g->id || FindInSubtree(Root(0), g->id) || SameId(Root(0), g->id)) continue;
                 AddrNode* parent = BuddyGroup(g->parentId);
-                if (!parent) {
-                    DebugTrace(MOD_QZ, 3, "address book: group %s skipped, no parent %s before it", g->id, Str(g->parentId));
-                    continue;
-                }
+                if (!parent) continue;
                 if (Depth(parent) >= kMaxGroupDepth) {
                     DebugTrace(MOD_QZ, 2, "address book: group %s skipped, nested deeper than %d", g->id, kMaxGroupDepth);
                     continue;
@@ -243,10 +238,7 @@ int FillFromSync(CAsSyncResult* sync, int resultCode, std::vector<Account*>* add
             }
             for (const CAsBuddy* b : sync->buddies) {
                 if (!b) continue;
-                if (!BuddyGroup(b->groupId)) {
-                    DebugTrace(MOD_QZ, 3, "address book: buddy %s skipped, no group %s", Str(b->uid), Str(b->groupId));
-                    continue;
-                }
+                if (!BuddyGroup(b->groupId)) continue;
                 if (AddrNode* c = NewBuddy(b, true)) {
                     AddAccounts(b, c);
                     AddBuddyCti(b, c);

@@ -519,18 +519,17 @@ CSearchDlg::CSearchDlg(BookHost* host, QWidget* parent) : QDialog(parent), host_
     connect(&busy_, &QTimer::timeout, this, &CSearchDlg::BusyTick);
     connect(contactRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetContactMode);
     connect(groupRadio_, &QRadioButton::clicked, this, &CSearchDlg::SetGroupMode);
-    auto criterion = [this](QRadioButton* chosen, QRadioButton* other, QLineEdit* edit, QLineEdit* otherEdit) {
+    auto criterion = [](QRadioButton* chosen, QRadioButton* other, QLineEdit* edit, QLineEdit* otherEdit) {
         chosen->setChecked(true);
         other->setChecked(false);
         otherEdit->clear();
         otherEdit->setReadOnly(true);
         edit->setReadOnly(false);
-        edit->setFocus();
     };
-    connect(byUid_, &QRadioButton::clicked, this, [=] { criterion(byUid_, byNick_, uid_, uname_); });
-    connect(byNick_, &QRadioButton::clicked, this, [=] { criterion(byNick_, byUid_, uname_, uid_); });
-    connect(byGid_, &QRadioButton::clicked, this, [=] { criterion(byGid_, byGname_, gid_, gname_); });
-    connect(byGname_, &QRadioButton::clicked, this, [=] { criterion(byGname_, byGid_, gname_, gid_); });
+    connect(byUid_, &QRadioButton::clicked, this, [=, this] { criterion(byUid_, byNick_, uid_, uname_); });
+    connect(byNick_, &QRadioButton::clicked, this, [=, this] { criterion(byNick_, byUid_, uname_, uid_); });
+    connect(byGid_, &QRadioButton::clicked, this, [=, this] { criterion(byGid_, byGname_, gid_, gname_); });
+    connect(byGname_, &QRadioButton::clicked, this, [=, this] { criterion(byGname_, byGid_, gname_, gid_); });
     connect(findUsers_, &QPushButton::clicked, this, &CSearchDlg::FindUsers);
     connect(findGroups_, &QPushButton::clicked, this, &CSearchDlg::FindGroups);
     connect(add_, &QPushButton::clicked, this, &CSearchDlg::AddBuddy);
@@ -764,8 +763,9 @@ void CSearchDlg::BusyTick() {
 }
 
 void CSearchDlg::ReleaseGroups() {
-    // The rows go with the records they show.
-    if (!contactMode_) list_->clear();
+    // The rows go with the records they show; a user answer's rows stay.
+    for (int i = list_->topLevelItemCount() - 1; i >= 0; --i)
+        if (list_->topLevelItem(i)->data(0, Qt::UserRole).isValid()) delete list_->takeTopLevelItem(i);
     groups_.clear();
 }
 
@@ -799,6 +799,7 @@ void CSearchDlg::FindGroups() {
     ReleaseGroups();
     StartBusy();
     const std::string ansi = ToAnsi(text.left(kSearchTextMax));
+    list_->clear();
     host_->SendCommand(byGid_->isChecked() ? AS_SQI : AS_SQN, ansi.c_str(), nullptr, 0, nullptr, nullptr, 0);
 }
 
@@ -823,7 +824,6 @@ void CSearchDlg::OnUserResult(int code, CAsNameList* result) {
         host_->Box(Lang("findcontact_dlg", "findnone", "No result, find error'"), title, BookHost::BOX_INFORMATION);
         return;
     }
-    if (!contactMode_) return;  // a late answer after a switch to groups
     for (const AsNameResult* r : result->results) {
         if (!r) continue;
         auto* item = new QTreeWidgetItem({FromAnsi(r->id), FromAnsi(r->name)});
@@ -845,20 +845,21 @@ void CSearchDlg::OnGroupResult(int code, CAsResultList* result) {
                    BookHost::BOX_PLAIN);
         return;
     }
-    if (contactMode_) return;
     ReleaseGroups();
     groups_ = std::move(records);
     if (groups_.empty()) {
         host_->Box(Lang("find_group_dlg", "zero_search_rusult", "No result accord with your request!"), title, BookHost::BOX_PLAIN);
         return;
     }
+    // After the rows already listed, this answer's rows newest first.
+    const int at = list_->topLevelItemCount();
     for (size_t i = 0; i < groups_.size(); ++i) {
         const CAsChatQueue* q = groups_[i].get();
         auto* item = new QTreeWidgetItem({FromAnsi(q->name), FromAnsi(q->displayName), FromAnsi(q->description),
                                           FromAnsi(q->founderName), QString::number(q->memberCount)});
         item->setData(0, Qt::UserRole, static_cast<int>(i));
         if (!rowImages_.empty()) item->setIcon(0, rowImages_[0]);
-        list_->insertTopLevelItem(0, item);
+        list_->insertTopLevelItem(at, item);
     }
 }
 
@@ -909,7 +910,10 @@ void CSearchDlg::contextMenuEvent(QContextMenuEvent* e) {
 void CSearchDlg::JoinWith(int n) {
     QTreeWidgetItem* row = list_->currentItem();
     if (!row || contactMode_) return;
-    const int index = row->data(0, Qt::UserRole).toInt();
+    // A user answer's row carries no group.
+    const QVariant data = row->data(0, Qt::UserRole);
+    if (!data.isValid()) return;
+    const int index = data.toInt();
     if (index < 0 || index >= static_cast<int>(groups_.size())) return;
     const CAsChatQueue& queue = *groups_[index];
     auto profileAt = [](int i) -> const AsProfileEntry* {

@@ -219,7 +219,8 @@ void CBuddyTreeCtrl::DragHover(const QPoint& point) {
     if (n && n->kind == ADDR_KIND_IDENTITY) item = item->parent(), n = NodeOf(item);
     // A contact inside a group lights its group; one at the top level lights itself.
     if (n && n->kind == ADDR_KIND_CONTACT && item->parent()) item = item->parent();
-    SetDropHighlight(n && (n->kind == ADDR_KIND_GROUP || n->kind == ADDR_KIND_CONTACT) ? item : nullptr);
+    // Over anything else the last lit item stays lit.
+    if (n && (n->kind == ADDR_KIND_GROUP || n->kind == ADDR_KIND_CONTACT)) SetDropHighlight(item);
 }
 
 void CBuddyTreeCtrl::OnHoverTimer() {

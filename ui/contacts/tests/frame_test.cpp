@@ -131,6 +131,29 @@ TEST_F(BookInFrame, PageAnswersPresenceCommandsAndLogOff) {
     EXPECT_EQ(1u, GetPrivateProfileIntA("localconf", "g-work", 0, conf.c_str()));
 }
 
+// A telephone identity is called at its own number: a contact's second number of a type as well as
+// its first, and a card's numbers.
+TEST_F(BookInFrame, ACallGoesToTheChosenNumber) {
+    std::map<std::string, int> seen;
+    fakecalls::Registered calls(&seen);
+    CMainFrame frame;
+    ASSERT_NE(nullptr, SignIn(frame));
+    AddrNode* bob = Find(Root(0), "bob");
+    ASSERT_NE(nullptr, bob);
+    Identity(bob, 3, "13800000009");  // a second mobile number after the synchronised one
+    struct Case { const char* node; uint32_t type; const char* number; } const cases[] = {
+        {"bob", 3, "13800000002"},
+        {"bob", 3, "13800000009"},
+        {"l-family", 2, "010-62345678"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.number);
+        seen.clear();
+        host.BookHost::CallContact(Find(Root(0), c.node) ? Find(Root(0), c.node) : Find(Root(2), c.node), c.type, c.number);
+        EXPECT_EQ((std::map<std::string, int>{{std::string("call ") + c.number, 1}}), seen);
+    }
+}
+
 // The messaging service's buddy records turn a contact online and offline.
 // Each refresh runs the display text and the word together; a full rebuild gives the rebuild's label.
 TEST_F(BookInFrame, BuddyRecordsTurnAContactOnlineAndOffline) {

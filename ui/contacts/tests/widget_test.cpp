@@ -688,6 +688,9 @@ TEST_F(BookWidgets, DragHoverLightsTheTargetGroupAndOpensOnlyGroups) {
     EXPECT_EQ(work, tree->DropHighlight());
     EXPECT_TRUE(QTest::qWaitFor([&] { return work->isExpanded(); }, 3000));
     EXPECT_TRUE(Find(Root(0), "g-work")->flags & FLAG_EXPANDED);
+    tree->DragHover(QPoint(150, 590));  // empty space below the items: the group stays lit
+    ASSERT_EQ(nullptr, tree->itemAt(QPoint(150, 590)));
+    EXPECT_EQ(work, tree->DropHighlight());
     tree->EndDragTracking();
     EXPECT_EQ(nullptr, tree->DropHighlight());
     EXPECT_EQ(QBrush(), work->background(0));
@@ -1337,6 +1340,85 @@ TEST_F(BookWidgets, SearchDialogModesCodesAndJoins) {
     EXPECT_EQ(boxes, host.boxes.size());
     EXPECT_EQ((std::vector<std::pair<unsigned, std::string>>{{MOD_QZ, "Search Dialog Rcv NULL Param !"}}), traced);
     g_profileList.Clear();
+}
+
+// An answer is listed whatever mode the dialog is in when it comes; a user row joins nothing, and a
+// group answer replaces only the rows of the answer it releases, listing its own after the others.
+TEST_F(BookWidgets, SearchAnswersAreListedInEitherMode) {
+    CSearchDlg search(&host);
+    auto users = [](std::initializer_list<const char*> ids) {
+        auto* names = new CAsNameList;
+        for (const char* id : ids) {
+            auto* n = new AsNameResult;
+            AsSetText(&n->id, id);
+            AsSetText(&n->name, id);
+            names->results.push_back(n);
+        }
+        return names;
+    };
+    auto groups = [](std::initializer_list<const char*> ids) {
+        auto* list = new CAsResultList;
+        for (const char* id : ids) {
+            auto* q = new CAsChatQueue;
+            q->SetQueueId(id);
+            q->SetName(id);
+            list->records.push_back(q);
+        }
+        return list;
+    };
+    auto rows = [&] {
+        std::vector<std::string> out;
+        for (int i = 0; i < search.Results()->topLevelItemCount(); ++i) out.push_back(search.Results()->topLevelItem(i)->text(0).toStdString());
+        return out;
+    };
+    g_profileList.Clear();
+    auto* profile = new AsProfileEntry;
+    AsSetText(&profile->id, "pf-0");
+    AsSetText(&profile->name, "Me");
+    g_profileList.entries.push_back(profile);
+    ASSERT_FALSE(search.ContactMode());
+    search.OnGroupResult(0, groups({"g1"}));
+    search.OnUserResult(0, users({"lina"}));  // a user search sent before the switch to groups
+    EXPECT_EQ((std::vector<std::string>{"lina", "g1"}), rows());
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(0));
+    search.JoinWith(0);
+    EXPECT_TRUE(host.requests.empty());  // the user row carries no group
+    search.OnGroupResult(0, groups({"g2", "g3"}));
+    EXPECT_EQ((std::vector<std::string>{"lina", "g3", "g2"}), rows());
+    search.Results()->setCurrentItem(search.Results()->topLevelItem(1));
+    search.JoinWith(0);
+    ASSERT_EQ(1u, host.requests.size());
+    EXPECT_STREQ("g3", static_cast<CAsChatQueue*>(host.requests[0].data)->queueId);
+    // In contact mode a group answer is listed too, and both kinds of empty answer show their box.
+    search.SetContactMode();
+    search.OnGroupResult(0, groups({"g4"}));
+    EXPECT_EQ((std::vector<std::string>{"g4"}), rows());
+    host.boxes.clear();
+    search.OnGroupResult(0, groups({}));
+    search.OnUserResult(0, users({}));
+    ASSERT_EQ(2u, host.boxes.size());
+    EXPECT_EQ(QString("No result accord with your request!"), host.boxes[0].first);
+    EXPECT_EQ(QString("No result, find error'"), host.boxes[1].first);
+    EXPECT_TRUE(rows().empty());  // the empty group answer released the rows of the one before
+    g_profileList.Clear();
+}
+
+// A criterion radio swaps which edit is writable and empties the other; the focus stays where the
+// click put it.
+TEST_F(BookWidgets, SearchCriterionRadioSwapsTheEdits) {
+    CSearchDlg search(&host);
+    search.show();
+    search.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&search));
+    search.GroupIdEdit()->setText("q-dev");
+    search.GroupIdEdit()->setFocus();
+    QTest::mouseClick(search.ByGroupName(), Qt::LeftButton);
+    EXPECT_TRUE(search.ByGroupName()->isChecked());
+    EXPECT_FALSE(search.ByGroupId()->isChecked());
+    EXPECT_FALSE(search.GroupNameEdit()->isReadOnly());
+    EXPECT_TRUE(search.GroupIdEdit()->isReadOnly());
+    EXPECT_TRUE(search.GroupIdEdit()->text().isEmpty());
+    EXPECT_NE(search.GroupNameEdit(), QApplication::focusWidget());
 }
 
 TEST_F(BookWidgets, SearchDialogColumnsTakeTheirWidths) {
