@@ -190,7 +190,7 @@ void CCJFlatComboBox::paintEvent(QPaintEvent*) {
     p.drawText(QRect(r.left() + 3, r.top(), button.left() - r.left() - 4, r.height()), Qt::AlignVCenter, currentText());
   }
   if (isEnabled()) {
-    QRect area = button.adjusted(0, -1, 0, 1);
+    QRect area = button.adjusted(1, 0, -1, 0);  // inside the outer ring, grown back at top and bottom
     if (look == kFlat) {
       frame3d(area, hi, hi);
       frame3d(area.adjusted(-1, 0, 0, 0), hi, hi);

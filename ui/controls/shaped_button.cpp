@@ -115,8 +115,7 @@ void CShapedButton::mousePressEvent(QMouseEvent* e) {
 
 void CShapedButton::mouseReleaseEvent(QMouseEvent* e) {
   if (e->button() != Qt::LeftButton) return QAbstractButton::mouseReleaseEvent(e);
-  const bool over = rect().contains(e->position().toPoint());
-  if (over && held_) {
+  if (rect().contains(e->position().toPoint())) {
     if (kind_ == kCheck) SetCheck(!checked_);
     else if (kind_ == kRadio) SetCheck(true);
   }
@@ -147,7 +146,7 @@ void CShapedButton::focusOutEvent(QFocusEvent* e) {
 }
 
 void CShapedButton::keyPressEvent(QKeyEvent* e) {
-  if (e->key() == Qt::Key_Space && !e->isAutoRepeat()) {
+  if (e->key() == Qt::Key_Space) {  // every key-down, a held key's repeats too
     if (kind_ == kCheck) SetCheck(!checked_);
     else if (kind_ == kRadio) SetCheck(true);
   }

@@ -81,7 +81,8 @@ void CSkinToolButton::paintEvent(QPaintEvent* e) {
   if (dropDown_) {
     // The arrow's area closes the text rectangle, over whatever text reached it.
     const QRect area(textRect.right() - 12, textRect.top(), 12, textRect.height());
-    if (!bar_->DropArrow().isNull()) p.drawPixmap(area.left() + 1, area.top() + 3, bar_->DropArrow());
+    const QPixmap arrow = bar_->DropArrow();
+    if (!arrow.isNull()) p.drawPixmap(area.left() + 1, area.top() + 3, arrow);
     p.setPen(pen);
     p.drawLine(area.left() - 1, area.top() - 1, area.left() - 1, area.bottom());
   }
@@ -92,10 +93,14 @@ CSkinToolBar::CSkinToolBar(QWidget* parent) : QToolBar(parent) {
   setFloatable(false);
   setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   setContentsMargins(2, 2, 2, 2);
-  // The face colour is the arrow's transparent colour; magenta too, as skin pictures use it.
-  const QImage arrow = ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource));
-  dropArrow_ = ctl::KeyedPixmap(ctl::KeyedPixmap(arrow, ctl::ToColorRef(palette().color(QPalette::Button))).toImage(),
-                                RGB(255, 0, 255));
+  dropArrow_ = ctl::LoadBitmapFile(ctl::ResourcePath(kDropArrowResource));
+}
+
+QPixmap CSkinToolBar::DropArrow() const {
+  if (dropArrow_.isNull()) return {};
+  // The face colour at drawing time is the transparent colour; magenta too, the picture's background.
+  const QImage noMagenta = ctl::KeyedPixmap(dropArrow_, RGB(255, 0, 255)).toImage();
+  return ctl::KeyedPixmap(noMagenta, ctl::ToColorRef(palette().color(QPalette::Button)));
 }
 
 CSkinToolButton* CSkinToolBar::AddButton(int command, const QString& text, int imageIndex, bool dropDown) {

@@ -61,7 +61,8 @@ class CSkinToolBar : public QToolBar {
   int FrameMode() const { return frameMode_; }
   QPixmap Image(int index, bool hot) const;
   QSize ImageSize() const { return imageSize_; }
-  const QPixmap& DropArrow() const { return dropArrow_; }
+  // The arrow picture with the current face colour and magenta transparent.
+  QPixmap DropArrow() const;
 
  signals:
   void commandTriggered(int command);
@@ -74,7 +75,7 @@ class CSkinToolBar : public QToolBar {
   int frameMode_ = 0;
   QList<QPixmap> images_, hotImages_, disabledImages_;
   QSize imageSize_{20, 19};
-  QPixmap dropArrow_;
+  QImage dropArrow_;
 };
 
 class CDialComboBox : public QComboBox {

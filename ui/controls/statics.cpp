@@ -29,6 +29,15 @@ CSplitterBar::CSplitterBar(QWidget* parent, int id, bool vertical) : QWidget(par
   else setFixedHeight(kThickness);
 }
 
+CSplitterBar::CSplitterBar(unsigned style, const QRect& rect, QWidget* parent, int id)
+    : CSplitterBar(parent, id, rect.width() < rect.height()) {
+  QRect r = rect;
+  if (orientation_ == 1) r.setWidth(kThickness);
+  else r.setHeight(kThickness);
+  setGeometry(r);
+  setVisible((style & WS_VISIBLE) != 0);
+}
+
 int CSplitterBar::SetOrientation(int orientation) {
   const int old = orientation_;
   orientation_ = orientation;

@@ -14,6 +14,8 @@
 
 class QRubberBand;
 
+inline constexpr unsigned WS_VISIBLE = 0x10000000;
+
 // A 5-pixel bar dragged between two panes; on release the owner gets WM_NOTIFY SPN_DELTA
 // (wParam = the bar's id, lParam = a SplitterNotify, valid while the message is handled) and the
 // delta signal.
@@ -22,6 +24,9 @@ class CSplitterBar : public QWidget {
  public:
   static constexpr int kThickness = 5;
   CSplitterBar(QWidget* parent, int id, bool vertical);
+  // Vertical when the rectangle is narrower than tall; the rectangle is cut to the bar's thickness.
+  // Shown when the style has WS_VISIBLE.
+  CSplitterBar(unsigned style, const QRect& rect, QWidget* parent, int id);
   void SetRange(int minPos, int maxPos) { minPos_ = minPos; maxPos_ = maxPos; }
   int SetOrientation(int orientation);
   int GetOrientation() const { return orientation_; }

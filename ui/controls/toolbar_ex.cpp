@@ -395,11 +395,11 @@ QPoint CToolBarEx::DropDownPlace(const QRect& button, const QSize& menu, const Q
 bool CToolBarEx::ShowDropDown(int command, const QRect& screenRect) {
   const auto it = dropDowns_.find(command);
   if (it != dropDowns_.end() && it->second.menuId != 0) {
-    TrelMenu menu;
-    TrelMenu* popup = menu.LoadMenu(it->second.menuId) ? menu.GetSubMenu(0) : nullptr;
+    QMenu menu;
+    QMenu* popup = nullptr;
+    if (ctl::LoadPlainMenu(it->second.menuId, &menu) && !menu.actions().isEmpty()) popup = menu.actions().front()->menu();
     if (!popup) {
       DebugTrace(MOD_SYSTEM, 2, "tool bar: drop-down menu %d of command %d has no sub-menu", it->second.menuId, command);
-      menu.DestroyMenu();
       return true;
     }
     popup->ensurePolished();
@@ -409,7 +409,6 @@ bool CToolBarEx::ShowDropDown(int command, const QRect& screenRect) {
     const QPoint at = screen ? DropDownPlace(screenRect, size, screen->availableGeometry()) : screenRect.bottomLeft() + QPoint(0, 1);
     const QAction* chosen = popup->exec(at);
     const int id = chosen && chosen->data().isValid() ? chosen->data().toInt() : 0;
-    menu.DestroyMenu();
     if (id != 0)
       if (HWND owner = g_hMainWnd.load()) PostMessage(owner, WM_COMMAND, static_cast<WPARAM>(id), 0);
     return true;
@@ -483,9 +482,10 @@ bool CToolBarEx::RestoreState(const std::vector<uint8_t>& block) {
   int icon = 0, text = 0;
   std::vector<ctl::TBBUTTON> restored;
   if (!ctl::RestoreToolbarBlock(block, &icon, &text, &restored)) return false;
+  // The two words are only remembered; the records come back exactly as saved.
   buttons_ = std::move(restored);
-  SetIconOptions(icon, false);
-  SetTextOptions(text, false);
+  iconOption_ = icon;
+  textOption_ = text;
   rebuild();
   return true;
 }

@@ -42,10 +42,15 @@ constexpr int kMaxToolbarButtons = 1024;
 
 const char* const kFlags = "trelFlags";  // present on every item that has a record
 const char* const kOwnImage = "trelOwnImage";
+const char* const kGlobalIndex = "trelGlobalIndex";  // index into the shared list, absent or -1 for none
 const char* const kRadio = "radio";
 
 int CommandOf(const QAction* a) { return a->data().isValid() ? a->data().toInt() : 0; }
 bool HasRecord(const QAction* a) { return a->property(kFlags).isValid(); }
+int GlobalIndexOf(const QAction* a) {
+  const QVariant v = a->property(kGlobalIndex);
+  return v.isValid() ? v.toInt() : -1;
+}
 
 QColor Lighten(const QColor& c, double f) { return ctl::ToQColor(ctl::LightenColor(ctl::ToColorRef(c), f)); }
 QColor Darken(const QColor& c, double f) { return ctl::ToQColor(ctl::DarkenColor(ctl::ToColorRef(c), f)); }
@@ -75,6 +80,53 @@ bool ReadResource(const QString& path, QByteArray* data) {
   }
   *data = f.readAll();
   return true;
+}
+
+// One entry of a menu template; a popup holds its items.
+struct TemplateEntry {
+  UINT option = 0;
+  int id = 0;
+  QString text;
+  std::vector<TemplateEntry> items;
+};
+
+// A menu template: a header, then entries of an option word, a command (not for popups) and a
+// UTF-16 text; each level is read until an entry carrying MF_END closes it. False when cut short
+// or nested too deep.
+bool ParseMenuTemplate(const QByteArray& data, std::vector<TemplateEntry>* top) {
+  const int n = static_cast<int>(data.size());
+  if (n < 4) return false;
+  auto word = [&](int at) { return qFromLittleEndian<quint16>(data.constData() + at); };
+  int at = 4 + word(2);  // after the header's own size
+  auto readText = [&](QString* text) {
+    const int start = at;
+    while (at + 1 < n && word(at) != 0) at += 2;
+    if (at + 1 >= n) return false;
+    *text = QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData() + start), (at - start) / 2);
+    at += 2;
+    return true;
+  };
+  std::function<bool(std::vector<TemplateEntry>*, int)> level = [&](std::vector<TemplateEntry>* out,
+                                                                    int depth) -> bool {
+    if (depth > kMaxMenuDepth) return false;
+    for (;;) {
+      if (at + 2 > n) return false;
+      TemplateEntry e;
+      e.option = word(at);
+      at += 2;
+      if (!(e.option & MF_POPUP)) {
+        if (at + 2 > n) return false;
+        e.id = word(at);
+        at += 2;
+      }
+      if (!readText(&e.text)) return false;
+      if ((e.option & MF_POPUP) && !level(&e.items, depth + 1)) return false;
+      const bool end = (e.option & MF_END) != 0;
+      out->push_back(std::move(e));
+      if (end) return true;
+    }
+  };
+  return level(top, 0);
 }
 
 // A tool-bar resource: version 1, button width and height, count, then the commands (0 a separator).
@@ -264,20 +316,21 @@ QAction* TrelMenu::addItem(UINT flags, int command, const QString& text, QAction
 QAction* TrelMenu::insertWithImage(QAction* before, UINT flags, int command, const QString& text, int imageId) {
   QAction* a = addItem(flags, command, text, before);
   if (command == 0) return a;
-  if (imageId >= 0) RegisterToolbarImage(command, imageId);
-  refreshCommandIcon(command);
+  // A picture that does not load leaves the item without one, whatever the command had before.
+  setGlobalIndex(a, imageId >= 0 ? RegisterToolbarImage(command, imageId) : SharedIndex(command));
   return a;
 }
 
 QAction* TrelMenu::AppendMenu(UINT flags, int command, const QString& text, const QString& imageFile, int imageIndex) {
   QAction* a = addItem(flags, command, text, nullptr);
   if (command == 0) return a;
+  int index = SharedIndex(command);
   if (!imageFile.isEmpty()) {
     const QList<QPixmap> cells = ctl::CutStrip(ctl::LoadBitmapFile(imageFile), g_imageSize.width(),
                                                g_imageSize.height(), ImageKey());
-    if (imageIndex >= 0 && imageIndex < cells.size()) RegisterCommandImage(command, cells[imageIndex]);
+    index = imageIndex >= 0 && imageIndex < cells.size() ? RegisterCommandImage(command, cells[imageIndex]) : -1;
   }
-  refreshCommandIcon(command);
+  setGlobalIndex(a, index);
   return a;
 }
 
@@ -389,19 +442,19 @@ bool TrelMenu::ModifyItem(int command, const QString* text, const QImage& bitmap
     a->setProperty(kFlags, (a->property(kFlags).toUInt() | MF_OWNERDRAW) & ~MF_BYPOSITION);
     any = true;
   }
-  if (any && !bitmap.isNull()) RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey()));
+  if (any && !bitmap.isNull()) giveIndex(command, RegisterCommandImage(command, ctl::KeyedPixmap(bitmap, ImageKey())));
   return any;
 }
 
 bool TrelMenu::ModifyItem(int command, const QString* text, int imageId) {
   if (!ModifyItem(command, text, QImage())) return false;
-  if (imageId >= 0) RegisterToolbarImage(command, imageId);
+  if (imageId >= 0) giveIndex(command, RegisterToolbarImage(command, imageId));
   return true;
 }
 
 bool TrelMenu::ModifyItem(int command, const QString* text, const QList<QPixmap>& images, int index) {
   if (!ModifyItem(command, text, QImage())) return false;
-  if (index >= 0 && index < images.size()) RegisterCommandImage(command, images[index]);
+  if (index >= 0 && index < images.size()) giveIndex(command, RegisterCommandImage(command, images[index]));
   return true;
 }
 
@@ -415,7 +468,10 @@ bool TrelMenu::ModifyItem(const QString& itemText, const QString* newText, int i
   }
   const int command = CommandOf(a);
   if (newText) a->setText(*newText);
-  if (imageId >= 0 && command != 0) RegisterToolbarImage(command, imageId);
+  if (imageId >= 0 && command != 0) {
+    const int index = RegisterToolbarImage(command, imageId);
+    if (index >= 0) setGlobalIndex(a, index);
+  }
   return true;
 }
 
@@ -442,7 +498,8 @@ QPixmap TrelMenu::ColourSwatch(COLORREF fill, COLORREF border, int hatch, QSize 
 
 bool TrelMenu::ModifyItem(const QString* text, int command, COLORREF fill, COLORREF border, int hatch, QSize size) {
   if (!ModifyItem(command, text, QImage())) return false;
-  RegisterCommandImage(command, ColourSwatch(fill, border, hatch, size, palette().color(QPalette::Window)));
+  giveIndex(command,
+            RegisterCommandImage(command, ColourSwatch(fill, border, hatch, size, palette().color(QPalette::Window))));
   return true;
 }
 
@@ -559,12 +616,12 @@ QPixmap TrelMenu::CheckImage(bool selected) const {
   return (*checkImages_)[selected ? 1 : 0];
 }
 
-void TrelMenu::RegisterToolbarImage(int command, int imageId) const {
+int TrelMenu::RegisterToolbarImage(int command, int imageId) const {
   ToolbarResource bar;
   int index = 0;
   if (ReadToolbar(imageId, &bar)) index = std::max(0, bar.imageOf(command));
   const QList<QPixmap> cells = LoadImageStrip(imageId);
-  if (index < cells.size()) RegisterCommandImage(command, cells[index]);
+  return index < cells.size() ? RegisterCommandImage(command, cells[index]) : -1;
 }
 
 QList<QPixmap> TrelMenu::LoadImageStrip(int imageId) const {
@@ -622,8 +679,18 @@ int TrelMenu::RegisterCommandImage(int command, const QPixmap& image) {
     s.images.push_back(image);
     index = static_cast<int>(s.ids.size()) - 1;
   }
-  for (TrelMenu* m : AllMenus()) m->refreshCommandIcon(command);
+  // Items holding this entry, in any menu, show the new picture.
+  for (TrelMenu* m : AllMenus())
+    for (QAction* a : m->actions())
+      if (GlobalIndexOf(a) == index) m->setGlobalIndex(a, index);
   return index;
+}
+
+int TrelMenu::SharedIndex(int command) {
+  const SharedImages& s = Shared();
+  for (size_t i = 0; i < s.ids.size(); ++i)
+    if (s.ids[i] == command) return static_cast<int>(i);
+  return -1;
 }
 
 QPixmap TrelMenu::CommandImage(int command) {
@@ -635,12 +702,19 @@ QPixmap TrelMenu::CommandImage(int command) {
 
 int TrelMenu::SharedImageCount() { return static_cast<int>(Shared().ids.size()); }
 
-void TrelMenu::refreshCommandIcon(int command) {
-  const QPixmap image = CommandImage(command);
-  if (image.isNull()) return;
-  for (QAction* a : actions())
-    if (!a->isSeparator() && !a->menu() && CommandOf(a) == command && !a->property(kOwnImage).isValid())
-      a->setIcon(QIcon(image));
+void TrelMenu::setGlobalIndex(QAction* a, int index) {
+  a->setProperty(kGlobalIndex, index);
+  if (a->property(kOwnImage).isValid()) return;  // an item's own picture comes first
+  const SharedImages& s = Shared();
+  a->setIcon(index >= 0 && index < static_cast<int>(s.images.size()) ? QIcon(s.images[index]) : QIcon());
+}
+
+void TrelMenu::giveIndex(int command, int index) {
+  if (index < 0) return;
+  for (QAction* a : actions()) {
+    if (auto* sub = qobject_cast<TrelMenu*>(a->menu())) sub->giveIndex(command, index);
+    if (!a->isSeparator() && !a->menu() && CommandOf(a) == command) setGlobalIndex(a, index);
+  }
 }
 
 void TrelMenu::flattenTopLevel() {
@@ -670,43 +744,56 @@ void TrelMenu::alignTabs() {
 }
 
 bool TrelMenu::loadTemplate(const QByteArray& data) {
-  const int n = static_cast<int>(data.size());
-  if (n < 4) return false;
-  auto word = [&](int at) { return qFromLittleEndian<quint16>(data.constData() + at); };
-  int at = 4 + word(2);  // after the header's own size
-  auto readText = [&](QString* text) {
-    const int start = at;
-    while (at + 1 < n && word(at) != 0) at += 2;
-    if (at + 1 >= n) return false;
-    *text = QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData() + start), (at - start) / 2);
-    at += 2;
-    return true;
-  };
-  // Each level is read until an entry carrying MF_END closes it.
-  std::function<bool(TrelMenu*, int)> level = [&](TrelMenu* menu, int depth) -> bool {
-    if (depth > kMaxMenuDepth) return false;
-    for (;;) {
-      if (at + 2 > n) return false;
-      const UINT option = word(at);
-      at += 2;
-      QString text;
-      if (option & MF_POPUP) {
-        if (!readText(&text)) return false;
-        TrelMenu* sub = menu->newPopup(text, nullptr);
-        sub->menuAction()->setEnabled(!(option & (MF_GRAYED | MF_DISABLED)));
-        if (!level(sub, depth + 1)) return false;
+  std::vector<TemplateEntry> top;
+  if (!ParseMenuTemplate(data, &top)) return false;
+  std::function<void(TrelMenu*, const std::vector<TemplateEntry>&)> build = [&](TrelMenu* menu,
+                                                                                const std::vector<TemplateEntry>& items) {
+    for (const TemplateEntry& e : items) {
+      if (e.option & MF_POPUP) {
+        TrelMenu* sub = menu->newPopup(e.text, nullptr);
+        sub->menuAction()->setEnabled(!(e.option & (MF_GRAYED | MF_DISABLED)));
+        build(sub, e.items);
         sub->alignTabs();
       } else {
-        if (at + 2 > n) return false;
-        const int id = word(at);
-        at += 2;
-        if (!readText(&text)) return false;
-        menu->insertWithImage(nullptr, option & ~MF_END, id, text, -1);
+        menu->insertWithImage(nullptr, e.option & ~MF_END, e.id, e.text, -1);
       }
-      if (option & MF_END) return true;
     }
   };
-  return level(this, 0);
+  build(this, top);
+  return true;
+}
+
+bool ctl::LoadPlainMenu(int resourceId, QMenu* menu) {
+  QByteArray data;
+  const QString file = ctl::ResourceFile(QStringLiteral("%1.menu").arg(resourceId));
+  if (!ReadResource(file, &data)) return false;
+  std::vector<TemplateEntry> top;
+  if (!ParseMenuTemplate(data, &top)) {
+    qWarning("menu resource %d refused: the template is cut short or nested too deep", resourceId);
+    return false;
+  }
+  std::function<void(QMenu*, const std::vector<TemplateEntry>&)> build = [&](QMenu* m,
+                                                                             const std::vector<TemplateEntry>& items) {
+    for (const TemplateEntry& e : items) {
+      const bool enabled = !(e.option & (MF_GRAYED | MF_DISABLED));
+      if (e.option & MF_POPUP) {
+        QMenu* sub = m->addMenu(e.text);
+        sub->menuAction()->setEnabled(enabled);
+        build(sub, e.items);
+      } else if ((e.option & MF_SEPARATOR) || (e.id == 0 && e.text.isEmpty())) {
+        m->addSeparator();
+      } else {
+        QAction* a = m->addAction(e.text);
+        a->setData(e.id);
+        a->setEnabled(enabled);
+        a->setCheckable((e.option & (MF_CHECKED | MF_RADIOCHECK)) != 0);
+        a->setChecked((e.option & MF_CHECKED) != 0);
+      }
+    }
+  };
+  menu->clear();
+  build(menu, top);
+  return true;
 }
 
 bool TrelMenu::LoadMenu(const QString& resourceName) {
@@ -747,7 +834,7 @@ bool TrelMenu::LoadToolbarImages(const std::vector<int>& toolbarIds) {
     for (int command : l.bar.commands) {
       if (command == 0 || !FindCommand(command)) continue;
       const int index = l.bar.imageOf(command);
-      if (index >= 0 && index < l.cells.size()) RegisterCommandImage(command, l.cells[index]);
+      if (index >= 0 && index < l.cells.size()) giveIndex(command, RegisterCommandImage(command, l.cells[index]));
     }
   return true;
 }

@@ -34,6 +34,9 @@ QPixmap WashedImage(const QImage& image, const QColor& face, const QColor& shado
 // Tool-bar resource `id` (res/<id>.toolbar): its button size and commands in order (0 a separator);
 // false when missing or malformed.
 bool ReadToolbarResource(int id, QSize* buttonSize, std::vector<int>* commands);
+// Menu template resource `id` (res/<id>.menu) into `menu` as plain items drawn by the style;
+// false when missing or malformed.
+bool LoadPlainMenu(int id, QMenu* menu);
 }  // namespace ctl
 
 // An off-screen surface: callers draw in the target's coordinates; the destructor copies the
@@ -134,8 +137,11 @@ class TrelMenu : public QMenu {
   // Set once a picture had to be taken as stored (not a 16-colour one): disabled images then fade.
   static bool PlainBitmaps();
   static void SetPlainBitmaps(bool on);
-  // The shared list: one image per command; a second registration replaces the first.
+  // The shared list: one image per command; a second registration replaces the first, and every
+  // item holding that entry shows the new picture. Items added before the command had an entry
+  // stay without one.
   static int RegisterCommandImage(int command, const QPixmap& image);
+  static int SharedIndex(int command);  // -1 when the command has no entry
   static QPixmap CommandImage(int command);
   static int SharedImageCount();
   static bool IsOwnMenu(const QMenu* menu);
@@ -147,8 +153,8 @@ class TrelMenu : public QMenu {
   // colours, others keep theirs with light grey made the face colour (and set the plain flag).
   QList<QPixmap> LoadImageStrip(int imageId) const;
   // The picture the tool-bar resource `imageId` gives `command` (its first when the bar does not
-  // name the command) becomes the command's menu image.
-  void RegisterToolbarImage(int command, int imageId) const;
+  // name the command) becomes the command's menu image; its index in the shared list, or -1.
+  int RegisterToolbarImage(int command, int imageId) const;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -161,7 +167,8 @@ class TrelMenu : public QMenu {
   QAction* findText(const QString& text) const;
   bool dropItem(TrelMenu* owner, QAction* action);
   bool removeByText(const QString& text, int separatorOption);
-  void refreshCommandIcon(int command);
+  void setGlobalIndex(QAction* a, int index);
+  void giveIndex(int command, int index);  // every item of the command here and in the sub-menus
   void flattenTopLevel();
   void alignTabs();
   bool loadTemplate(const QByteArray& data);

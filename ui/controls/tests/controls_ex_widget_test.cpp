@@ -181,9 +181,11 @@ TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
   EXPECT_EQ(opened.at, emoticons->mapToGlobal(QPoint(0, emoticons->height())));
   QStringList items;
   QPoint shownAt;
+  bool plain = false;
   QTimer::singleShot(0, [&] {
     auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(popup, nullptr);
+    plain = !qobject_cast<TrelMenu*>(popup) && popup->style() == QApplication::style();  // drawn by the system
     shownAt = popup->pos();
     for (QAction* a : popup->actions()) items << a->text();
     popup->setActiveAction(popup->actions().at(1));
@@ -191,6 +193,7 @@ TEST(ToolBarExTest, DropDownsOpenTheirMenuOrTheEmoticonPicker) {
   });
   EXPECT_TRUE(bar->ShowDropDown(32822, QRect(10, 10, 20, 20)));
   EXPECT_EQ(items, (QStringList{"Bold", "Italic"}));
+  EXPECT_TRUE(plain);
   EXPECT_EQ(shownAt, QPoint(10, 30));
   plat::PumpWindowMessages(mainWindow);
   EXPECT_EQ(got, (std::vector<std::pair<UINT, WPARAM>>{{WM_COMMAND, 602}}));
@@ -562,6 +565,54 @@ TEST(FlatComboTest, FlatEdgesInTheFaceColourAndSystemCharactersEaten) {
   alt.ignore();
   QCoreApplication::sendEvent(&plain, &alt);
   EXPECT_FALSE(alt.isAccepted());
+}
+
+// The drop-down area's lines sit inside its two face-coloured rings: one pixel in from the ring's
+// left and right, on its top and bottom rows (one lower and further right when pressed).
+TEST(FlatComboTest, TheDropDownLinesSitInsideTheAreasRings) {
+  QWidget window;
+  QPalette pal = window.palette();
+  const QColor face(212, 208, 200), hi(255, 255, 255), sh(128, 128, 128);
+  pal.setColor(QPalette::Button, face);
+  pal.setColor(QPalette::Light, hi);
+  pal.setColor(QPalette::Mid, sh);
+  window.setPalette(pal);
+  auto* combo = new CCJFlatComboBox(&window, false);
+  combo->addItems({QStringLiteral("alpha")});
+  combo->setGeometry(10, 10, 150, 24);
+  window.show();
+  // Inside the two outer frames: x 2..147, y 2..21; the area is the last ButtonWidth columns.
+  const int bw = combo->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, combo);
+  const int left = 148 - bw;
+  struct Case {
+    int look;
+    int x, y;
+    QColor colour;
+  };
+  const Case cases[] = {
+      {CCJFlatComboBox::kFlat, left, 12, hi},          // the second line, one pixel further left
+      {CCJFlatComboBox::kFlat, left + 1, 12, hi},
+      {CCJFlatComboBox::kFlat, 146, 12, hi},
+      {CCJFlatComboBox::kFlat, 147, 12, face},
+      {CCJFlatComboBox::kFlat, left + 2, 2, hi},
+      {CCJFlatComboBox::kFlat, left + 2, 1, face},
+      {CCJFlatComboBox::kFlat, left + 2, 21, hi},
+      {CCJFlatComboBox::kRaised, left, 12, face},
+      {CCJFlatComboBox::kRaised, left + 1, 12, hi},
+      {CCJFlatComboBox::kRaised, left + 2, 2, hi},
+      {CCJFlatComboBox::kRaised, 146, 12, sh},
+      {CCJFlatComboBox::kRaised, 147, 12, face},
+      {CCJFlatComboBox::kRaised, left + 2, 21, sh},
+      {CCJFlatComboBox::kPressed, left + 1, 12, face},
+      {CCJFlatComboBox::kPressed, left + 2, 12, sh},
+      {CCJFlatComboBox::kPressed, left + 3, 3, sh},
+      {CCJFlatComboBox::kPressed, 147, 12, hi},
+      {CCJFlatComboBox::kPressed, left + 3, 22, hi},
+  };
+  for (const Case& c : cases) {
+    combo->ForceLook(c.look);
+    EXPECT_EQ(PixelOf(combo, c.x, c.y), c.colour) << c.look << " at " << c.x << "," << c.y;
+  }
 }
 
 TEST(FlatComboTest, ThePressedLookIsDrawnOnlyByTheTimerStep) {

@@ -426,6 +426,30 @@ TEST(TrelMenuInterfaceTest, LoadingATemplateBuildsPopupsAlignsTabsAndKeepsTheTop
   EXPECT_EQ(Texts(bad), QStringList{"Only"});
 }
 
+// The same template as a plain menu: the style's own items, with their commands, states and
+// separators; a bad template is refused.
+TEST(PlainMenuTest, ATemplateBecomesPlainItems) {
+  TestSkin skin;
+  WriteRes("324.menu", MenuTemplate({{MF_POPUP | MF_END, 0, "&Format"},
+                                      {MF_CHECKED, 201, "Bold"},
+                                      {0, 0, ""},
+                                      {MF_GRAYED | MF_END, 202, "Italic"}}));
+  QMenu m;
+  ASSERT_TRUE(ctl::LoadPlainMenu(324, &m));
+  ASSERT_EQ(m.actions().size(), 1);
+  QMenu* sub = m.actions().front()->menu();
+  ASSERT_NE(sub, nullptr);
+  EXPECT_EQ(qobject_cast<TrelMenu*>(sub), nullptr);
+  EXPECT_EQ(Texts(*sub), (QStringList{"Bold", "-", "Italic"}));
+  EXPECT_TRUE(sub->actions().at(0)->isChecked());
+  EXPECT_EQ(sub->actions().at(0)->data().toInt(), 201);
+  EXPECT_FALSE(sub->actions().at(2)->isEnabled());
+  EXPECT_EQ(sub->actions().at(2)->data().toInt(), 202);
+  WriteRes("325.menu", MenuTemplate({{MF_POPUP, 0, "&File"}, {0, 101, "Open"}}));  // never closed
+  EXPECT_FALSE(ctl::LoadPlainMenu(325, &m));
+  EXPECT_FALSE(ctl::LoadPlainMenu(326, &m));
+}
+
 TEST(TrelMenuInterfaceTest, ToolbarResourcesGiveEachCommandItsButtonsImage) {
   TestSkin skin;
   WriteRes("330.toolbar", ToolbarResource(16, 15, {501, 0, 502, 503}));
@@ -453,6 +477,38 @@ TEST(TrelMenuInterfaceTest, ToolbarResourcesGiveEachCommandItsButtonsImage) {
   ASSERT_TRUE(m.LoadToolbarImages(buttons, 330));
   EXPECT_EQ(m.FindCommand(502)->icon().pixmap(16, 15).toImage().pixelColor(4, 4), kBlue);
   EXPECT_EQ(TrelMenu::CommandImage(502).toImage().pixelColor(4, 4), kGreen);  // the shared one stays
+}
+
+// Each item holds the shared entry it was given when added: a later picture for the same entry
+// reaches it, but an item added before its command had a picture, or whose own picture failed to
+// load, stays without one.
+TEST(TrelMenuInterfaceTest, AnItemShowsOnlyTheSharedEntryItWasGiven) {
+  TestSkin skin;
+  WriteRes("350.toolbar", ToolbarResource(16, 15, {701}));
+  skin.Write("res/350.bmp", Strip({kRed}));
+  skin.Write("res/351.bmp", Strip({kGreen}));
+  auto colour = [](const QAction* a) { return a->icon().pixmap(16, 15).toImage().pixelColor(4, 4); };
+  TrelMenu a, b;
+  QAction* early = a.AppendMenu(0, 701, QStringLiteral("Early"));
+  QAction* first = b.AppendMenu(0, 701, QStringLiteral("First"), 350);
+  EXPECT_EQ(colour(first), kRed);
+  EXPECT_TRUE(early->icon().isNull());
+  QAction* later = a.AppendMenu(0, 701, QStringLiteral("Later"));
+  EXPECT_EQ(colour(later), kRed);
+  b.AppendMenu(0, 701, QStringLiteral("Second"), 351);  // replaces the entry for every holder
+  EXPECT_EQ(colour(first), kGreen);
+  EXPECT_EQ(colour(later), kGreen);
+  EXPECT_TRUE(early->icon().isNull());
+  QAction* missing = b.AppendMenu(0, 701, QStringLiteral("Missing"), 352);
+  QAction* missingFile = b.AppendMenu(0, 701, QStringLiteral("Missing file"), skin.Path(QStringLiteral("none.bmp")));
+  QAction* inserted = b.InsertMenu(0, MF_BYPOSITION, 701, QStringLiteral("Inserted"), 352);
+  for (const QAction* x : {missing, missingFile, inserted}) EXPECT_TRUE(x->icon().isNull()) << x->text().toStdString();
+  EXPECT_EQ(colour(first), kGreen);
+  // Changing the command's picture gives it to every item of the command in that menu.
+  EXPECT_TRUE(a.ModifyItem(701, nullptr, 350));
+  EXPECT_EQ(colour(early), kRed);
+  EXPECT_EQ(colour(first), kRed);
+  EXPECT_TRUE(missing->icon().isNull());
 }
 
 TEST(SkinToolBarResourceTest, BarFromItsToolbarResourceAndBackgroundByNumber) {

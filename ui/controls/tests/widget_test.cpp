@@ -356,6 +356,33 @@ TEST_F(ShapedButtonTest, DragOutReleasePostsBothMessagesButDoesNotToggle) {
   EXPECT_TRUE(b->GetCheck());
 }
 
+// Each space key-down, the held key's repeats included, toggles; a release over the button toggles
+// even after the focus (and with it the held mark) was lost during the press.
+TEST_F(ShapedButtonTest, SpaceRepeatsAndAReleaseAfterLostFocusToggle) {
+  QWidget parent;
+  auto* b = new CShapedButton(&parent, CShapedButton::kCheck);
+  Dress(b);
+  parent.show();
+  b->setFocus();
+  auto space = [&](bool repeat) {
+    QKeyEvent e(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "), repeat);
+    QApplication::sendEvent(b, &e);
+  };
+  space(false);
+  EXPECT_TRUE(b->GetCheck());
+  space(true);
+  EXPECT_FALSE(b->GetCheck());
+  space(true);
+  EXPECT_TRUE(b->GetCheck());
+  QTest::keyRelease(b, Qt::Key_Space);
+  EXPECT_TRUE(b->GetCheck());
+  QTest::mousePress(b, Qt::LeftButton, {}, QPoint(20, 10));
+  QFocusEvent out(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+  QApplication::sendEvent(b, &out);
+  QTest::mouseRelease(b, Qt::LeftButton, {}, QPoint(20, 10));
+  EXPECT_FALSE(b->GetCheck());
+}
+
 TEST_F(ShapedButtonTest, CheckingARadioClearsTheOthersOfItsGroup) {
   QWidget parent;
   auto* a = new CShapedButton(&parent, CShapedButton::kRadio, 1);
@@ -405,6 +432,25 @@ TEST_F(ShapedButtonTest, TwoPixelEdgesAndTheSpaceBarPushes) {
 }
 
 // ---------------------------------------------------------------------------
+
+// The drop arrow's transparent colours are magenta and the face colour the bar has when it draws.
+TEST(SkinToolBarTest, TheDropArrowKeysMagentaAndTheCurrentFace) {
+  TestSkin skin;
+  QImage arrow(3, 1, QImage::Format_RGB32);
+  arrow.setPixelColor(0, 0, QColor(255, 0, 255));
+  arrow.setPixelColor(1, 0, QColor(10, 20, 30));
+  arrow.setPixelColor(2, 0, QColor(200, 100, 50));
+  skin.Write("res/32738.bmp", arrow);
+  CSkinToolBar bar;
+  QPalette pal = bar.palette();
+  pal.setColor(QPalette::Button, QColor(200, 100, 50));
+  bar.setPalette(pal);
+  const QImage keyed = bar.DropArrow().toImage();
+  ASSERT_EQ(keyed.size(), QSize(3, 1));
+  EXPECT_EQ(qAlpha(keyed.pixel(0, 0)), 0);
+  EXPECT_EQ(keyed.pixelColor(1, 0), QColor(10, 20, 30));
+  EXPECT_EQ(qAlpha(keyed.pixel(2, 0)), 0);
+}
 
 TEST(SkinToolBarTest, PlainWithoutBackgroundPlatesWithIt) {
   TestSkin skin;
@@ -738,6 +784,32 @@ TEST(StaticsTest, SplitterStopsAtItsRangeAndReportsTheDeltaFromTheStart) {
   EXPECT_EQ(seen.delta, 150 - 102);
   ASSERT_EQ(moved.count(), 1);
   EXPECT_EQ(bar->geometry().center().x(), 150);
+}
+
+// Created from a rectangle: its shape gives the orientation, and it is cut to the bar's thickness.
+TEST(StaticsTest, SplitterFromARectangleTakesItsOrientationFromTheShape) {
+  QWidget parent;
+  parent.resize(300, 300);
+  struct Case {
+    QRect rect;
+    int orientation;
+    QRect geometry;
+  } const cases[] = {
+      {QRect(100, 10, 20, 200), 1, QRect(100, 10, 5, 200)},
+      {QRect(10, 100, 200, 20), 2, QRect(10, 100, 200, 5)},
+      {QRect(10, 100, 30, 30), 2, QRect(10, 100, 30, 5)},  // square: horizontal
+  };
+  for (const Case& c : cases) {
+    CSplitterBar bar(WS_VISIBLE, c.rect, &parent, 5);
+    EXPECT_EQ(bar.GetOrientation(), c.orientation) << c.rect.width();
+    EXPECT_EQ(bar.geometry(), c.geometry) << c.rect.width();
+    EXPECT_EQ(bar.id(), 5);
+  }
+  parent.show();
+  CSplitterBar shown(WS_VISIBLE, QRect(0, 0, 5, 50), &parent, 6);
+  CSplitterBar hidden(0, QRect(0, 0, 5, 50), &parent, 7);
+  EXPECT_TRUE(shown.isVisible());
+  EXPECT_FALSE(hidden.isVisible());
 }
 
 TEST(StaticsTest, SplitterMovesTheAttachedEdges) {
@@ -1238,6 +1310,19 @@ TEST(ToolBarExTest, SavedStateRoundTripsAndAShortBlockIsRefused) {
   ASSERT_EQ(bar.Buttons().size(), 4u);
   EXPECT_EQ(bar.Buttons()[1].idCommand, 40000);
   EXPECT_EQ(bar.Buttons()[2].idCommand, 0);
+  // The options are remembered, not applied: state, data, text slot and style stay as saved, and
+  // so does the picture size.
+  std::vector<ctl::TBBUTTON> saved = buttons;
+  saved[0] = {0, 32822, ctl::TBSTATE_ENABLED | ctl::TBSTATE_CHECKED, 0, {0, 0}, 77, -1};
+  EXPECT_TRUE(bar.RestoreState(ctl::SaveToolbarBlock(0, 0, saved)));
+  EXPECT_EQ(bar.IconOption(), 0);
+  EXPECT_EQ(bar.TextOption(), 0);
+  EXPECT_EQ(bar.ImageSize(), QSize(32, 32));
+  ASSERT_EQ(bar.Buttons().size(), 3u);
+  EXPECT_EQ(bar.Buttons()[0].fsState, ctl::TBSTATE_ENABLED | ctl::TBSTATE_CHECKED);
+  EXPECT_EQ(bar.Buttons()[0].dwData, 77u);
+  EXPECT_EQ(bar.Buttons()[0].iString, -1);
+  EXPECT_EQ(bar.Buttons()[0].fsStyle, 0);
   bar.Reset();
   EXPECT_EQ(bar.Buttons().size(), 3u);
   EXPECT_EQ(bar.TextOption(), 0);
