@@ -658,8 +658,7 @@ bool CIMDlg::IsActiveChatWindow() const { return isActiveWindow(); }
 
 void CIMDlg::DestroyLater() {
     closedByRegistry_ = true;
-    if (isVisible()) hide();
-    deleteLater();
+    chat::CloseWhenIdle(this);
 }
 
 std::string CIMDlg::Text(const char* key, const char* english) const { return ToAnsi(ChatText("im_dlg", key, english)); }
@@ -854,6 +853,7 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
     if (e->type() == QEvent::ContextMenu && (watched == history_->viewport() || watched == input_->viewport())) {
         auto* m = static_cast<QContextMenuEvent*>(e);
         QMenu* menu = ContextMenuFor(watched == history_->viewport() ? static_cast<QWidget*>(history_) : input_);
+        chat::ModalScope scope(this);
         menu->exec(m->globalPos());
         return true;
     }

@@ -109,8 +109,10 @@ class ChatWindow : public ::testing::Test {
         g_sendAnswer = 0;
         ChatSetSendFunction(RecordSend);
         ChatWindowCore::SetRobotId(900);
+        ChatWindowCore::SetNicknameSource([] { return std::string("Nick"); });
     }
     void TearDown() override {
+        ChatWindowCore::SetNicknameSource(nullptr);
         registry_.CloseAll(0);
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ChatSetSendFunction(nullptr);
@@ -1581,7 +1583,7 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
         g_sendAnswer = answer;
         clickAgree();
         ASSERT_EQ(1u, g_sent.size()) << answer;
-        EXPECT_EQ("#@#ACCEPT#Me", g_sent[0].text);
+        EXPECT_EQ("#@#ACCEPT#Nick", g_sent[0].text) << "under the user's first identity";
         EXPECT_EQ(std::vector<int>{900}, g_sent[0].to) << "the robot takes the answer";
         EXPECT_EQ("9001#", g_sent[0].thid) << "in the invitation's session";
         EXPECT_EQ(answer != 0, w->HistoryText().contains(agree)) << answer;
