@@ -142,7 +142,7 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
     }
     if (m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) {
         if (key) m_szPeer = std::string(key).substr(0, 127);
-        m_szRoomName = record && record->name[0] ? Field(record->name, sizeof record->name) : m_szPeer;
+        m_szRoomName = record ? Field(record->name, sizeof record->name) : m_szPeer;  // a record without a name names none
         if (m_bInitiator) StartSession(record);
     } else if (m_chatType == CHAT_TEMP_GROUP) {
         // Only the side that opens a temporary group asks people in: the members online now.

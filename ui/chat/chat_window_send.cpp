@@ -72,10 +72,7 @@ void CIMDlg::OnPttRelease() {
     }
     ptt_->setEnabled(false);
     // The recording lasts at least half a second; the button comes back a second after the stop.
-    QTimer::singleShot(static_cast<int>(wait), this, [this] {
-        StopVoiceRecording();
-        pttTimer_.start(1000);
-    });
+    pttStopTimer_.start(static_cast<int>(wait));
 }
 
 void CIMDlg::StopVoiceRecording() {

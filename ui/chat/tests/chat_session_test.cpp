@@ -262,6 +262,11 @@ TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
     ASSERT_EQ(1, OpenGroupChat(&registry_, "G7", "Friends"));
     EXPECT_EQ("#@#START##Nick#G7# ", g_sent.back().text);
     EXPECT_EQ("Friends", registry_.Windows().back()->m_szRoomName);
+    // The name comes from the record, even an empty one; only without a record from the key.
+    ASSERT_EQ(1, OpenGroupChat(&registry_, "G8", nullptr));
+    EXPECT_EQ("", registry_.Windows().back()->m_szRoomName);
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_GROUP, nullptr, "G9", nullptr, 1));
+    EXPECT_EQ("G9", registry_.Windows().back()->m_szRoomName);
     // Without a robot in the settings the START still goes out, to nobody: the wait says the rest.
     ChatWindowCore::SetRobotId(0);
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
