@@ -7,6 +7,7 @@
 #include "platform/msgqueue.h"
 #include "service/settings_xml.h"
 #include "ui/chat/chat_book.h"
+#include "ui/chat/chat_closing.h"
 #include "ui/chat/chat_record_frame.h"
 #include "ui/chat/chat_room_dialogs.h"
 #include "ui/chat/chat_sms_dialogs.h"
@@ -92,6 +93,7 @@ void OpenSms(int kind, const char* id) {
     // 0: the numbers of a contact, 1 to 3: one recipient, 4: nothing added, only shown.
     if (id && kind == 0) g_smsDlg->AddContactNumbers(id);
     else if (id && kind >= 1 && kind <= 3) g_smsDlg->AddRecipient(id);
+    if (!g_smsDlg) return;  // signed out while its box said the list is full
     g_smsDlg->show();
     g_smsDlg->raise();
 }
@@ -105,14 +107,11 @@ void ShowChatRooms() {
 namespace {
 
 // Signed out: the chat-room list, the SMS window and the record browser go, with them what they showed
-// of the user who signed out.
+// of the user who signed out. A dialog or box of theirs that is still open ends first.
 void CloseSignedOutWindows() {
     for (QWidget* w : {static_cast<QWidget*>(g_roomDlg.data()), static_cast<QWidget*>(g_smsDlg.data()),
                        static_cast<QWidget*>(g_browser.data())})
-        if (w) {
-            w->hide();
-            w->deleteLater();
-        }
+        CloseWhenIdle(w);
     g_roomDlg = nullptr;
     g_smsDlg = nullptr;
     g_browser = nullptr;
@@ -147,6 +146,13 @@ void InstallChat() {
     ChatWindowHooks().sendBlock = [](int command, const std::string& userId) {
         return AS_SendCommand(command == 14 ? AS_UBLK : AS_BLK, userId.c_str(), nullptr, 0, nullptr, nullptr, 0) != 0;
     };
+    // The chat-room name is the first identity of the profile list, as a room's join names its identity.
+    ChatWindowCore::SetNicknameSource([] {
+        const AsProfileEntry* first = g_profileList.entries.empty() ? nullptr : g_profileList.entries.front();
+        if (!first) return std::string();
+        const char* text = first->name && *first->name ? first->name : first->id;
+        return std::string(text ? text : "");
+    });
     // The frame and the chat windows share the program's chat semaphore.
     Registry()->UseSharedSemaphore([] { return shell::g_hChatSemaphore.get(); });
     ChatFrameHooks& hooks = ChatHooks();

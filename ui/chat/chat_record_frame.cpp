@@ -31,6 +31,7 @@
 #include "platform/fs.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_closing.h"
 #include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_record_view.h"
 #include "ui/chat/chat_window.h"
@@ -156,19 +157,22 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         std::vector<std::pair<int, QString>> peers;
         for (int i = 0; root_ && i < root_->childCount(); ++i)
             peers.push_back({root_->child(i)->data(0, kDataRole).toInt(), root_->child(i)->text(0)});
+        chat::ModalScope scope(this);
         CChatQueryDlg dlg(peers, this);
         queryDlg_ = &dlg;  // a language change reaches it while it is open
-        if (dlg.exec() == QDialog::Accepted) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
+        if (dlg.exec() == QDialog::Accepted && !scope.Closed()) Query(dlg.m_peer, dlg.m_from, dlg.m_to, dlg.m_kind);
     });
     make(file, ID_CLOSE, 9, [this] { close(); });
     make(file, ID_EXPORT, 8, [this] {
         // The dialog adds the ".txt" itself, so an existing file is asked about before it is replaced.
+        chat::ModalScope scope(this);
         QFileDialog dialog(this, QString(), QString(), "Text File(*.txt)");
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setDefaultSuffix("txt");
         const int answer = g_runExport ? g_runExport(&dialog) : dialog.exec();
-        if (answer == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) ExportTo(dialog.selectedFiles().first());
+        if (answer == QDialog::Accepted && !scope.Closed() && !dialog.selectedFiles().isEmpty())
+            ExportTo(dialog.selectedFiles().first());
     });
     QMenu* edit = menuBar()->addMenu(QString());
     make(edit, ID_COPY, 1, [this] { QApplication::clipboard()->setText(CopyText()); });
@@ -237,6 +241,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
         RefreshCommands();
         // Here Play asks for exactly one selected row.
         if (list_->selectedItems().size() != 1) actions_[ID_PLAY]->setEnabled(false);
+        chat::ModalScope scope(this);
         action->exec(list_->viewport()->mapToGlobal(p));
         RefreshCommands();
     });
@@ -263,7 +268,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
 
 CChatRecordFrame::~CChatRecordFrame() {
     WriteBackChanges();
-    if (ownerSlot_) *ownerSlot_ = nullptr;
+    if (ownerSlot_ && *ownerSlot_ == this) *ownerSlot_ = nullptr;  // a newer window may hold the slot by now
 }
 
 void CChatRecordFrame::closeEvent(QCloseEvent* e) {
@@ -272,8 +277,12 @@ void CChatRecordFrame::closeEvent(QCloseEvent* e) {
 }
 
 void CChatRecordFrame::Box(const QString& text) {
-    if (g_box) g_box(text);
-    else QMessageBox::information(this, Text("dlg_common", "tip", "tip"), text);
+    if (g_box) {
+        g_box(text);
+        return;
+    }
+    chat::ModalScope scope(this);
+    QMessageBox::information(this, Text("dlg_common", "tip", "tip"), text);
 }
 
 void CChatRecordFrame::OnLanguageChanged() {

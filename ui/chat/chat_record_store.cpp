@@ -212,7 +212,7 @@ std::string ChatRecordFile::GetOwnerName(int peer) const {
 std::vector<int> ChatRecordFile::ListPeers() const {
     std::vector<int> peers;
     for (const std::string& entry : plat::ListDirectory(root_)) {
-        if (entry.empty() || entry.size() > 10 || !std::all_of(entry.begin(), entry.end(), ::isdigit)) continue;
+        if (entry.empty() || entry.size() > 10 || !std::all_of(entry.begin(), entry.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
         if (!plat::IsDirectory(plat::PathJoin(root_, entry))) continue;
         long long n = std::stoll(entry);
         if (n > 0x7fffffff) continue;

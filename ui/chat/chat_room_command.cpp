@@ -49,27 +49,32 @@ bool CChatRoomCommand::SetThid(std::string_view thid) {
 }
 
 bool CChatRoomMessage::SplitInto(std::string_view text, char separator, std::vector<std::string>* fields,
-                                 int* count) {
+                                 int* count, bool keepWhole) {
     fields->clear();
     *count = 0;
     std::string current;
     size_t bytes = 0;
+    // The field being read does not fit, its NUL counted: the fields kept end with the last whole one.
+    auto full = [&] {
+        if (bytes + current.size() + 1 <= CChatRoomMessage::kFieldListMax) return false;
+        if (!keepWhole) fields->clear();
+        *count = fields->empty() ? 0 : static_cast<int>(fields->size()) - 1;
+        return true;
+    };
     for (char c : text) {
-        if (c == separator) {
-            if (current.empty()) current = " ";
-            bytes += current.size() + 1;
-            fields->push_back(std::move(current));
-            current.clear();
-            ++*count;
-        } else {
+        if (c != separator) {
             current.push_back(c);
+            if (full()) return false;
+            continue;
         }
-        if (bytes + current.size() + 1 > CChatRoomMessage::kFieldListMax) {
-            fields->clear();
-            *count = 0;
-            return false;
-        }
+        if (current.empty()) current = " ";
+        if (full()) return false;
+        bytes += current.size() + 1;
+        fields->push_back(std::move(current));
+        current.clear();
+        ++*count;
     }
+    if (full()) return false;
     fields->push_back(std::move(current));
     return true;
 }
@@ -78,12 +83,15 @@ int CChatRoomCommand::Parse() {
     // Fields of an earlier text never survive a new parse.
     fields_.clear();
     fieldCount_ = 0;
+    fieldsCut_ = false;
     if (raw_.compare(0, kChatRoomPrefix.size(), kChatRoomPrefix) != 0) return CRC_PLAIN;
     std::string_view body(raw_);
     body.remove_prefix(kChatRoomPrefix.size());
-    if (!CChatRoomMessage::SplitInto(body, '#', &fields_, &fieldCount_)) {
-        DebugTrace(MOD_QZ, 2, "chat-room command refused: its fields pass %zu bytes", CChatRoomMessage::kFieldListMax);
-        return CRC_PLAIN;
+    fieldsCut_ = !CChatRoomMessage::SplitInto(body, '#', &fields_, &fieldCount_, true);
+    if (fieldsCut_) {
+        DebugTrace(MOD_QZ, 2, "chat-room command cut: %d whole fields fit the %zu bytes of its list", static_cast<int>(fields_.size()),
+                   CChatRoomMessage::kFieldListMax);
+        if (fields_.empty()) return CRC_PLAIN;
     }
     for (const NamedCode& named : kNames)
         if (fields_[0] == named.name) return named.code;
@@ -91,11 +99,11 @@ int CChatRoomCommand::Parse() {
 }
 
 int CChatRoomMessage::SetRawText(std::string_view text) {
-    if (text.size() > kRawMax) {
-        DebugTrace(MOD_QZ, 2, "chat-room text refused: %zu bytes, at most %zu", text.size(), kRawMax);
-        raw_.clear();
-        changed_ = true;
-        return 1;
+    rawCut_ = text.size() > kRawMax;
+    if (rawCut_) {
+        if (text.substr(0, kChatRoomPrefix.size()) == kChatRoomPrefix)
+            DebugTrace(MOD_QZ, 2, "chat-room text cut: %zu bytes, at most %zu", text.size(), kRawMax);
+        text = text.substr(0, kRawMax);
     }
     int differs = raw_ != text;
     raw_.assign(text);

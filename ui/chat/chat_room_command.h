@@ -64,6 +64,7 @@ class CChatRoomCommand {
     // Filled by Parse; kept here so the base's Parse can fill the receiving side's list.
     std::vector<std::string> fields_;
     int fieldCount_ = 0;
+    bool fieldsCut_ = false;  // the fields did not all fit the list
 };
 
 // The receiving side: one incoming text.
@@ -73,8 +74,10 @@ class CChatRoomMessage : public CChatRoomCommand {
 
     using CChatRoomCommand::CChatRoomCommand;
     // Stores the text; 0 when it equals the stored text, else non-zero. A text longer than 1024 bytes
-    // is refused: the stored text is emptied and parses as plain text.
+    // is cut to its first 1024 (Cut tells).
     int SetRawText(std::string_view text);
+    // The last text or its fields did not fit: Parse kept the whole fields that fit the list and no more.
+    bool Cut() const { return rawCut_ || fieldsCut_; }
     // Argument n+1 (entry 0 is the name); "" at the first empty entry and past the last.
     std::string GetListEntry(int n) const;
     int GetFieldCount() const { return fieldCount_; }
@@ -83,11 +86,14 @@ class CChatRoomMessage : public CChatRoomCommand {
     int SplitFields(std::string_view text, char separator);
     std::string GetSecondEntry(int n) const;
 
-    // The splitter shared by Parse and SplitFields: false when the fields do not fit kFieldListMax.
-    static bool SplitInto(std::string_view text, char separator, std::vector<std::string>* fields, int* count);
+    // The splitter shared by Parse and SplitFields: false when the fields do not fit kFieldListMax. With
+    // keepWhole the fields that fit stay (a field cut in two does not), else the list is emptied.
+    static bool SplitInto(std::string_view text, char separator, std::vector<std::string>* fields, int* count,
+                          bool keepWhole = false);
 
  private:
     std::vector<std::string> second_;
+    bool rawCut_ = false;
 };
 
 // The sending side: one per chat window.

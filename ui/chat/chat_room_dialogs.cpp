@@ -21,6 +21,7 @@
 #include "service/as_records.h"
 #include "common/debug.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_closing.h"
 #include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/skin.h"
@@ -45,8 +46,12 @@ QIcon RoomIcon() { return QIcon(ctl::ResourceFile(QStringLiteral("%1.ico").arg(k
 int Exec(QDialog* dialog) { return g_exec ? g_exec(dialog) : dialog->exec(); }
 
 void Box(QWidget* parent, const QString& text) {
-    if (g_box) g_box(text);
-    else QMessageBox::information(parent, Lang("dlg_common", "tip", "tip"), text);
+    if (g_box) {
+        g_box(text);
+        return;
+    }
+    chat::ModalScope scope(parent ? parent->window() : nullptr);
+    QMessageBox::information(parent, Lang("dlg_common", "tip", "tip"), text);
 }
 
 // The wait dialog's animation (220): the frames of the program's picture strip, 32 pixels square and
@@ -206,7 +211,7 @@ CChatRoomDlg::CChatRoomDlg(CChatSessionRegistry* registry, QPointer<CChatRoomDlg
 }
 
 CChatRoomDlg::~CChatRoomDlg() {
-    if (ownerSlot_) *ownerSlot_ = nullptr;
+    if (ownerSlot_ && *ownerSlot_ == this) *ownerSlot_ = nullptr;  // a newer window may hold the slot by now
 }
 
 void CChatRoomDlg::reject() {
@@ -223,8 +228,7 @@ void CChatRoomDlg::OnLanguageChanged() {
 
 void CChatRoomDlg::OnRoomList(int code, const std::vector<ChatRoomEntry>* rooms) {
     if (code != 0 || !rooms) {
-        if (g_box) g_box(Lang("chatroom_dlg", "nochatroom", "Not chatroom currently"));
-        else QMessageBox::information(this, Lang("dlg_common", "tip", "tip"), Lang("chatroom_dlg", "nochatroom", "Not chatroom currently"));
+        Box(this, Lang("chatroom_dlg", "nochatroom", "Not chatroom currently"));
         return;
     }
     rooms_ = *rooms;
@@ -249,6 +253,8 @@ bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRo
         Box(parent, Lang("chatroom_dlg", "select", "Please select chat room"));
         return false;
     }
+    // Sign-out may close the window that started the join while one of the dialogs below runs.
+    chat::ModalScope scope(parent ? parent->window() : nullptr);
     ChatSessionRecord record;
     record.isNew = 1;
     presence_copy_field(record.name, sizeof record.name, chat::ToAnsi(room->name).substr(0, 63).c_str());
@@ -259,7 +265,7 @@ bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRo
     const bool needPassword = room->passwordFlag == 1;
     if (g_profileList.entries.size() != 1) {
         CSelectIdentityDlg dlg(parent, needPassword);
-        if (Exec(&dlg) != QDialog::Accepted) return false;
+        if (Exec(&dlg) != QDialog::Accepted || scope.Closed()) return false;
         password = chat::ToAnsi(dlg.m_strPassword);
         // The row carries its profile; without a row, the name shown in the dialog's field.
         if (QTreeWidgetItem* chosen = dlg.List()->currentItem())
@@ -269,7 +275,7 @@ bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRo
     } else {
         if (needPassword) {
             CPasswordDlg dlg(parent);
-            if (Exec(&dlg) != QDialog::Accepted) return false;
+            if (Exec(&dlg) != QDialog::Accepted || scope.Closed()) return false;
             password = chat::ToAnsi(dlg.m_strPassword);
         }
         identity = g_profileList.entries.front();
@@ -291,6 +297,7 @@ bool CChatRoomJoin(QWidget* parent, CChatSessionRegistry* registry, const ChatRo
     wait.SetText(tip.replace("%s", itemText));
     if (g_waiting) g_waiting(&wait);
     else wait.exec();
+    if (scope.Closed()) return true;
     if (wait.m_bEndedByUser && record.window) {
         auto* window = static_cast<ChatWindowBase*>(record.window);
         if (registry->ContainsDialog(window)) window->CloseWindow();

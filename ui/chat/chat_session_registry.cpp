@@ -376,6 +376,12 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
             DebugTrace(MOD_QZ, 3, "Quit or End %s", text);
             return 1;
         }
+        // Too long for its list: a member list keeps the entries that fit; half of any other command is
+        // not obeyed, nor shown as the raw command text.
+        if (parsed.Cut() && code != CRC_LIST) {
+            DebugTrace(MOD_QZ, 2, "Room command too long, dropped: %.64s", text);
+            return 1;
+        }
     }
     if (answer) window->m_awaitingStart = false;
     // A room's line ("<thread>#...") with no window here: this side is not in that room any more.

@@ -21,6 +21,7 @@
 #include "common/addrbook.h"
 #include "common/debug.h"
 #include "ui/chat/chat_art.h"
+#include "ui/chat/chat_closing.h"
 #include "ui/chat/chat_placement.h"
 #include "ui/chat/chat_window.h"
 #include "ui/controls/flat_combo.h"
@@ -155,6 +156,11 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+    // Enter clicks no button, the focused one included: it finds in the find box and does nothing elsewhere.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(false);
+        button->installEventFilter(this);
+    }
     connect(findButton_, &QPushButton::clicked, this, &CSelectRecipientsDlg::Find);
     connect(add, &QPushButton::clicked, this, &CSelectRecipientsDlg::Add);
     connect(del, &QPushButton::clicked, this, &CSelectRecipientsDlg::Delete);
@@ -185,11 +191,12 @@ CSelectRecipientsDlg::CSelectRecipientsDlg(const std::vector<SmsBookEntry>& book
 }
 
 bool CSelectRecipientsDlg::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == find_ && e->type() == QEvent::KeyPress) {
+    if (e->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(e)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            Find();
-            return true;
+            if (watched == find_) Find();
+            // On a button (the button box makes Ok the default one when it is shown) Enter does nothing.
+            if (watched == find_ || qobject_cast<QPushButton*>(watched)) return true;
         }
     }
     return QDialog::eventFilter(watched, e);
@@ -211,7 +218,7 @@ void CSelectRecipientsDlg::Find() {
     book_->clear();
     for (const auto& r : records_) {
         QString name = chat::FromAnsi(r.name), number = QString::fromStdString(r.number);
-        if (!key.isEmpty() && !name.contains(key, Qt::CaseInsensitive) && !number.contains(key)) continue;
+        if (!key.isEmpty() && !name.contains(key) && !number.contains(key)) continue;
         auto* item = new QTreeWidgetItem(book_, {name, number});
         item->setIcon(0, MobileIcon());
     }
@@ -308,7 +315,7 @@ CSendSmsDlg::CSendSmsDlg(QPointer<CSendSmsDlg>* ownerSlot, QWidget* parent) : QD
 }
 
 CSendSmsDlg::~CSendSmsDlg() {
-    if (ownerSlot_) *ownerSlot_ = nullptr;
+    if (ownerSlot_ && *ownerSlot_ == this) *ownerSlot_ = nullptr;  // a newer window may hold the slot by now
 }
 
 void CSendSmsDlg::reject() {
@@ -330,8 +337,12 @@ void CSendSmsDlg::OnLanguageChanged() {
 }
 
 void CSendSmsDlg::Box(const QString& text) {
-    if (g_box) g_box(text);
-    else QMessageBox::information(this, Lang("dlg_common", "tip", "Tip"), text);
+    if (g_box) {
+        g_box(text);
+        return;
+    }
+    chat::ModalScope scope(this);
+    QMessageBox::information(this, Lang("dlg_common", "tip", "Tip"), text);
 }
 
 bool CSendSmsDlg::AppendNumbers(const std::vector<std::string>& numbers) {
@@ -405,8 +416,9 @@ void CSendSmsDlg::SelectRecipients() {
             if (root) AddrBook_CollectType3Records(root, &records, nullptr);
         for (const auto& r : records) book.push_back({r.displayName, r.number});
     }
+    chat::ModalScope scope(this);
     CSelectRecipientsDlg dlg(book, numbers_->text(), this);
-    if (dlg.exec() == QDialog::Accepted) {
+    if (dlg.exec() == QDialog::Accepted && !scope.Closed()) {
         QString result = dlg.m_strResult;
         while (result.startsWith(',')) result.remove(0, 1);
         numbers_->setText(result);

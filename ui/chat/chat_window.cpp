@@ -289,6 +289,11 @@ CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
     connect(&pttTimer_, &QTimer::timeout, this, [this] {
         if (ptt_) ptt_->setEnabled(true);
     });
+    pttStopTimer_.setSingleShot(true);
+    connect(&pttStopTimer_, &QTimer::timeout, this, [this] {
+        StopVoiceRecording();
+        pttTimer_.start(1000);
+    });
     // Ticks the wait for a room's answer while one runs.
     sessionTimer_.setInterval(100);
     connect(&sessionTimer_, &QTimer::timeout, this, [this] {
@@ -297,7 +302,10 @@ CIMDlg::CIMDlg(QWidget* parent) : QDialog(parent) {
     BuildWindow();
 }
 
-CIMDlg::~CIMDlg() = default;
+CIMDlg::~CIMDlg() {
+    // A window that goes without its close (the registry's close-all) stops its voice message too.
+    if (pttStopTimer_.isActive()) StopVoiceRecording();
+}
 
 void CIMDlg::BuildWindow() {
     auto* root = new QVBoxLayout(this);
@@ -444,8 +452,9 @@ void CIMDlg::BuildWindow() {
     input_ = new CChatRichEdit(compose);
     input_->setObjectName("input");
     input_->installEventFilter(this);
-    // Two lines at least: at the window's least size the history and the member list keep the room.
-    input_->setMinimumHeight(40);
+    // One line at least: the input row's least height (88 below the history, less the bar and the
+    // margins) still holds the format bar, the box and the buttons.
+    input_->setMinimumHeight(23);
     composeLayout->addWidget(input_, 1);
     auto* buttons = new QHBoxLayout;
     hint_ = new QLabel(compose);
@@ -604,18 +613,21 @@ void CIMDlg::EnterTestMode() {
 void CIMDlg::LayoutPanes() {
     if (!body_ || !side_ || !composeRow_ || !memberStrip_) return;
     const int bar = CSplitterBar::kThickness;
-    const QRect r = body_->rect().adjusted(8, 8, -8, -8);
+    // The body is the client area below the upper tool bar; the history row starts 5 pixels down and
+    // spans the whole width.
+    const QRect r = body_->rect();
     if (r.width() <= 0 || r.height() <= 0) return;
-    // The history keeps at least 160 pixels and leaves the input row at least 88, and never less than its
-    // tool bar, input box and button row need: the buttons are not cut off at the bottom.
-    const int inputMin = std::max(88, composeRow_->minimumSizeHint().height());
-    const int room = std::max(0, r.height() - bar - inputMin);  // the most the history may take
-    const int historyH = std::min(std::max(160, std::min(historyHeight_, room)), room);
-    historyRow_->setGeometry(r.x(), r.y(), r.width(), historyH);
-    bar1086_->setGeometry(r.x(), r.y() + historyH, r.width(), bar);
-    composeRow_->setGeometry(r.x(), r.y() + historyH + bar, r.width(), std::max(0, r.height() - historyH - bar));
-    // The bar's centre line may go from 160 below the top to the input row's least height above the bottom.
-    bar1086_->SetRange(r.y() + 160 + bar / 2, r.y() + r.height() - inputMin - bar + bar / 2);
+    constexpr int kTop = 5, kBelow = 88;
+    // At least 88 pixels stay below the history (the bottom less 30, the history and its top), and it
+    // keeps 160.
+    const int historyH = std::max(160, std::min(historyHeight_, r.height() - 30 - kTop - kBelow));
+    historyRow_->setGeometry(0, kTop, r.width(), historyH);
+    bar1086_->setGeometry(0, kTop + historyH, r.width(), bar);
+    // The input row from 5 pixels under the bar to 5 above the bottom, 5 in from either side.
+    const int inputTop = kTop + historyH + bar + 5;
+    composeRow_->setGeometry(5, inputTop, std::max(0, r.width() - 10), std::max(0, r.height() - 5 - inputTop));
+    // The bar itself goes from 160 below the history's top to 88 above the bottom.
+    bar1086_->SetRange(kTop + 160 + bar / 2, r.height() - kBelow + bar / 2);
 
     // The history row: the chat column, then bar 1088 and the member area (at least 138 wide); the
     // peer's pane of a one-to-one chat is as wide as its picture pane and has no bar beside it.
@@ -632,11 +644,12 @@ void CIMDlg::LayoutPanes() {
         memberStrip_->setGeometry(w - CIMSkinPanel::kStrip, 0, CIMSkinPanel::kStrip, h);
         history_->setGeometry(0, 0, std::max(0, w - CIMSkinPanel::kStrip - 4), h);
     } else {
-        const int chatW = std::max(kMinColumn, std::min(columnWidth_, w - bar - kMinMembers));
+        // The member column (bar 1088 and the member area) keeps 138 pixels, the chat column 128.
+        const int chatW = std::max(kMinColumn, std::min(columnWidth_, w - kMinMembers));
         history_->setGeometry(0, 0, chatW, h);
         bar1088_->setGeometry(chatW, 0, bar, h);
         side_->setGeometry(chatW + bar, 0, std::max(0, w - chatW - bar), h);
-        bar1088_->SetRange(kMinColumn + bar / 2, std::max(kMinColumn, w - bar - kMinMembers) + bar / 2);
+        bar1088_->SetRange(133 + bar / 2, w - 127 + bar / 2);  // the bar from 133 to 127 short of the right
     }
 }
 
@@ -658,8 +671,7 @@ bool CIMDlg::IsActiveChatWindow() const { return isActiveWindow(); }
 
 void CIMDlg::DestroyLater() {
     closedByRegistry_ = true;
-    if (isVisible()) hide();
-    deleteLater();
+    chat::CloseWhenIdle(this);
 }
 
 std::string CIMDlg::Text(const char* key, const char* english) const { return ToAnsi(ChatText("im_dlg", key, english)); }
@@ -854,6 +866,7 @@ bool CIMDlg::eventFilter(QObject* watched, QEvent* e) {
     if (e->type() == QEvent::ContextMenu && (watched == history_->viewport() || watched == input_->viewport())) {
         auto* m = static_cast<QContextMenuEvent*>(e);
         QMenu* menu = ContextMenuFor(watched == history_->viewport() ? static_cast<QWidget*>(history_) : input_);
+        chat::ModalScope scope(this);
         menu->exec(m->globalPos());
         return true;
     }
@@ -1002,6 +1015,11 @@ void CIMDlg::closeEvent(QCloseEvent* e) {
         shell::FrameImSettings().autoPlay = m_bAutoPlay ? 1 : 0;
         shell::FrameImSettings().sendKey = m_bEnterSends ? 1 : 2;
         pttTimer_.stop();
+        // A voice message still in its least half second stops now: the window that would stop it goes.
+        if (pttStopTimer_.isActive()) {
+            pttStopTimer_.stop();
+            StopVoiceRecording();
+        }
         if (registry_ && !closedByRegistry_) registry_->RemoveDialog(this);
     }
     QDialog::closeEvent(e);

@@ -250,6 +250,7 @@ private:
     QLabel* hint_ = nullptr;
     std::map<int, QAction*> actions_;
     QTimer pttTimer_;
+    QTimer pttStopTimer_;  // the rest of a voice message's least half second
     QTimer sessionTimer_;
     bool closedByRegistry_ = false;
     std::vector<bool> invitationsAnswered_;

@@ -218,7 +218,9 @@ void CIMDlg::ShowPictureMenu(int which, const QPoint& at) {
         menu.addSeparator();
         item(1314, "im_photo_hide", "隐藏(&H)");
     }
-    if (QAction* chosen = menu.exec(mapToGlobal(at))) OnPictureCommand(chosen->data().toInt());
+    chat::ModalScope scope(this);
+    QAction* chosen = menu.exec(mapToGlobal(at));
+    if (chosen && !scope.Closed()) OnPictureCommand(chosen->data().toInt());
 }
 
 void CIMDlg::OnPictureCommand(int id) {
@@ -226,11 +228,13 @@ void CIMDlg::OnPictureCommand(int id) {
         case 1311:
             if (m_chatType == CHAT_ONE && !m_members.empty() && ChatWindowHooks().contactDetails) {
                 const std::string userId = m_members[0].userId;
+                chat::ModalScope scope(this);
                 ChatWindowHooks().contactDetails(this, userId);
             }
             break;
         case 1312: SetPeerPaneCollapsed(true); break;
-        case 1313:
+        case 1313: {
+            chat::ModalScope scope(this);
             if (HeadPictureHook()) {
                 HeadPictureHook()(this);
             } else {
@@ -238,6 +242,7 @@ void CIMDlg::OnPictureCommand(int id) {
                 dialog.exec();
             }
             break;
+        }
         case 1314: SetOwnPaneCollapsed(true); break;
         default: break;
     }

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "common/account.h"
+#include "common/appenv.h"
 #include "common/debug.h"
 #include "service/presence_core.h"
 #include "ui/chat/chat_book.h"
@@ -16,6 +17,7 @@
 namespace {
 
 int g_robotId = 0;
+std::function<std::string()> g_nicknameSource;
 
 std::string Trim(const std::string& text) {
     size_t b = text.find_first_not_of(" \t\r\n");
@@ -45,6 +47,14 @@ ChatWindowCore::~ChatWindowCore() = default;
 
 void ChatWindowCore::SetRobotId(int id) { g_robotId = id; }
 int ChatWindowCore::RobotId() { return g_robotId; }
+
+void ChatWindowCore::SetNicknameSource(std::function<std::string()> source) { g_nicknameSource = std::move(source); }
+
+std::string ChatWindowCore::RoomNickname() {
+    std::string name = g_nicknameSource ? g_nicknameSource() : std::string();
+    if (name.empty()) name = g_strUserId;
+    return name.substr(0, 255);
+}
 
 int ChatWindowCore::OwnUid() const { return m_pAccount ? presence_setting_get_int(&m_pAccount->settings, "uid", 0) : 0; }
 
@@ -132,7 +142,7 @@ void ChatWindowCore::SetupSession(const std::vector<PresenceBuddyRecord>* member
     }
     if (m_chatType == CHAT_GROUP || m_chatType == CHAT_ROOM) {
         if (key) m_szPeer = std::string(key).substr(0, 127);
-        m_szRoomName = record && record->name[0] ? Field(record->name, sizeof record->name) : m_szPeer;
+        m_szRoomName = record ? Field(record->name, sizeof record->name) : m_szPeer;  // a record without a name names none
         if (m_bInitiator) StartSession(record);
     } else if (m_chatType == CHAT_TEMP_GROUP) {
         // Only the side that opens a temporary group asks people in: the members online now.
@@ -164,16 +174,16 @@ int ChatWindowCore::StartSession(const ChatSessionRecord* record) {
     m_roomCmd.ClearArgs();
     if (m_chatType == CHAT_TEMP_GROUP) {
         for (const auto& m : m_members) m_roomCmd.AppendId(m.id);
-        m_roomCmd.BuildStart(1, "", ownName_, "");
+        m_roomCmd.BuildStart(1, "", RoomNickname(), "");
     } else {
         m_roomCmd.SetKey(m_szPeer);
         if (record)
             // A room is entered under the identity its join chose.
             m_roomCmd.BuildStart(m_chatType, Field(record->lead, sizeof record->lead),
-                                 record->identity[0] ? Field(record->identity, sizeof record->identity) : ownName_,
+                                 record->identity[0] ? Field(record->identity, sizeof record->identity) : RoomNickname(),
                                  Field(record->tail, sizeof record->tail));
         else
-            m_roomCmd.BuildStart(m_chatType, "", ownName_, " ");
+            m_roomCmd.BuildStart(m_chatType, "", RoomNickname(), " ");
     }
     m_sessionTicks = 0;
     m_awaitingStart = true;
@@ -629,7 +639,7 @@ int ChatWindowCore::OnVoiceEcho(int messageId, const PresenceMessageRecord* reco
 }
 
 int ChatWindowCore::AcceptInvitation() {
-    if (!m_roomCmd.BuildAccept(ownName_)) return -1;
+    if (!m_roomCmd.BuildAccept(RoomNickname())) return -1;
     m_awaitingStart = true;
     return m_roomCmd.Send(Connection(), nullptr, 0);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -90,6 +91,10 @@ class ChatWindowCore {
     const std::string& OwnName() const { return ownName_; }
     static void SetRobotId(int id);
     static int RobotId();
+    // Where the user's chat-room name comes from: the first identity of the profile list.
+    static void SetNicknameSource(std::function<std::string()> source);
+    // The name START and ACCEPT carry: the first identity's name, the user id while there is none.
+    static std::string RoomNickname();
 
     // Member rules: no two equal ids, at most 20; a second member makes a one-to-one chat multi-user.
     bool AddMember(const PresenceBuddyRecord* record);

@@ -256,5 +256,6 @@ void CIMDlg::OnHistoryClick(const QString& anchor) {
         return;
     }
     if (anchor.startsWith("notice:")) return;
+    chat::ModalScope scope(this);
     chat::ConfirmAndOpenLink(this, anchor);
 }

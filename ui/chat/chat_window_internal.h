@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "platform/wintypes.h"
+#include "ui/chat/chat_closing.h"
 
 namespace chatwin {
 

@@ -73,6 +73,7 @@ void CIMDlg::OnInvite() {
     QPointer<QDialog> running(dialog);
     if (ChatWindowHooks().inviteTexts) ChatWindowHooks().inviteTexts(dialog, inviteTexts_);
     inviteDialog_ = dialog;
+    chat::ModalScope scope(this);
     dialog->exec();
     if (self) inviteDialog_ = nullptr;
     delete running.data();

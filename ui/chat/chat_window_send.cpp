@@ -72,10 +72,7 @@ void CIMDlg::OnPttRelease() {
     }
     ptt_->setEnabled(false);
     // The recording lasts at least half a second; the button comes back a second after the stop.
-    QTimer::singleShot(static_cast<int>(wait), this, [this] {
-        StopVoiceRecording();
-        pttTimer_.start(1000);
-    });
+    pttStopTimer_.start(static_cast<int>(wait));
 }
 
 void CIMDlg::StopVoiceRecording() {
@@ -282,7 +279,8 @@ bool CIMDlg::InputSelectionMixesStyles() const {
 void CIMDlg::ChooseFont() {
     QFont font = inputFormat_.hasProperty(QTextFormat::FontFamilies) ? inputFormat_.font() : input_->currentFont();
     QColor colour = inputFormat_.foreground().style() != Qt::NoBrush ? inputFormat_.foreground().color() : QColor(Qt::black);
-    if (!chat::ChooseChatFont(this, &font, &colour, !InputSelectionMixesStyles())) return;
+    chat::ModalScope scope(this);
+    if (!chat::ChooseChatFont(this, &font, &colour, !InputSelectionMixesStyles()) || scope.Closed()) return;
     ApplyInputFont(font, colour);
     // The main window keeps it for the next chat window.
     chat::ChatFontSetting& app = chat::AppChatFont();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMenu>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <cstdlib>
@@ -12,7 +14,10 @@
 #include "platform/codepage.h"
 #include "service/login_fsm.h"
 #include "service/service_msgs.h"
+#include "service/as_records.h"
 #include "ui/chat/chat_record_frame.h"
+#include "ui/chat/chat_room_dialogs.h"
+#include "ui/chat/chat_sms_dialogs.h"
 #include "ui/chat/chat_session_registry.h"
 #include "ui/chat/chat_transport.h"
 #include "ui/chat/chat_skin_panel.h"
@@ -204,6 +209,125 @@ TEST(ChatFrameMessages, SignOutALostLinkAndExitCloseEveryChatWindowSafely) {
         EXPECT_EQ(c.box, !boxes.empty() && boxes.back() == shell::LangText("login", "txt_link_lost", ""));
 
         frame.reset();
+        ChatSetSendFunction(nullptr);
+        ChatHooks() = ChatFrameHooks();
+        ChatWindowHooks() = ChatWindowHookSet();
+        g_strUserId.clear();
+        std::system(("rm -rf " + root).c_str());
+    }
+}
+
+namespace {
+template <typename T>
+T* Shown() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* t = qobject_cast<T*>(w); t && t->isVisible()) return t;
+    return nullptr;
+}
+}  // namespace
+
+// The link drops (or the user signs out) while the room list, the SMS window, the record browser or a
+// chat window runs a dialog, box or menu of its own: the dialog ends, and its window goes only after the
+// code that ran the dialog has returned, never under it.
+TEST(ChatFrameMessages, SigningOutWhileAWindowRunsADialogEndsTheDialogFirst) {
+    struct Case {
+        const char* name;
+        int profiles;                                 // identities of the user
+        std::function<QWidget*()> open;               // the window that signing out closes
+        std::function<void(QWidget*)> run;            // runs the dialog, box or menu over it
+    };
+    auto roomList = [] {
+        chat::ShowChatRooms();
+        auto* list = Shown<CChatRoomDlg>();
+        std::vector<ChatRoomEntry> rooms{{"q-dev", "Developers", 0}};
+        if (list) list->OnRoomList(0, &rooms);
+        return list;
+    };
+    auto join = [](QWidget* w) {
+        auto* list = static_cast<CChatRoomDlg*>(w);
+        list->Tree()->setCurrentItem(list->Tree()->topLevelItem(0));
+        list->Join();
+    };
+    auto sms = [] {
+        chat::OpenSms(4, nullptr);
+        return static_cast<QWidget*>(Shown<CSendSmsDlg>());
+    };
+    auto browser = [] {
+        chat::ShowRecords(0, false);
+        return static_cast<QWidget*>(Shown<CChatRecordFrame>());
+    };
+    auto chatWindow = [] {
+        PresenceBuddyRecord ann;
+        ann.id = 5;
+        presence_copy_field(ann.name, sizeof ann.name, "Ann");
+        if (OpenChatWithUsers(chat::Registry(), {ann}) != 1) return static_cast<QWidget*>(nullptr);
+        auto* window = dynamic_cast<CIMDlg*>(chat::Registry()->Windows().back());
+        if (window) window->show();
+        return static_cast<QWidget*>(window);
+    };
+    const Case cases[] = {
+        {"the room list's wait for the room", 1, roomList, join},
+        {"the room list's identity dialog", 2, roomList, join},
+        {"the room list's box: no room chosen", 1, roomList, [](QWidget* w) { static_cast<CChatRoomDlg*>(w)->Join(); }},
+        {"the SMS window's recipient chooser", 1, sms, [](QWidget* w) { static_cast<CSendSmsDlg*>(w)->SelectRecipients(); }},
+        {"the SMS window's box: no numbers", 1, sms, [](QWidget* w) { static_cast<CSendSmsDlg*>(w)->SendSms(); }},
+        {"the browser's query dialog", 1, browser, [](QWidget* w) { static_cast<CChatRecordFrame*>(w)->Action(32867)->trigger(); }},
+        {"the browser's list menu", 1, browser,
+         [](QWidget* w) { emit static_cast<CChatRecordFrame*>(w)->List()->customContextMenuRequested(QPoint(4, 4)); }},
+        {"a chat window's font dialog", 1, chatWindow, [](QWidget* w) { static_cast<CIMDlg*>(w)->ChooseFont(); }},
+        {"a chat window's picture menu", 1, chatWindow, [](QWidget* w) { static_cast<CIMDlg*>(w)->SendChatMessage(0x81F, 1, 0); }},
+    };
+    testsupport::InstallCopy install;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        char tmpl[] = "/tmp/chatframeXXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        const std::string root = tmpl;
+        shell::LoadConfigPaths(install.Path(), root, false);
+        shell::ApplyLanguageCode("eng");
+        chat::InstallChat();
+        CChatRoomDlg::SetListRequest([] {});
+        ChatSetSendFunction(RecordSend);
+        g_strUserId = "alice";
+        Account_Add(Account_New("10001", ACCOUNT_TYPE_SERVICE));
+        g_profileList.Clear();
+        for (int i = 0; i < c.profiles; ++i) {
+            auto* e = new AsProfileEntry;
+            e->id = strdup(i == 0 ? "p1" : "p2");
+            e->name = strdup(i == 0 ? "Alice" : "Boss");
+            g_profileList.entries.push_back(e);
+        }
+        auto frame = std::make_unique<CMainFrame>();
+        frame->showBox = [](const QString&, const QString&) {};
+        frame->LogoffReset(LOGIN_SIGNED_IN);
+
+        QPointer<QWidget> window = c.open();
+        ASSERT_FALSE(window.isNull());
+        // From inside the dialog's own loop: the messaging link drops.
+        QString running;
+        int polls = 0;
+        std::function<void()> signOut = [&] {
+            QWidget* open = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : QApplication::activeModalWidget();
+            if (!open && ++polls < 100) {
+                QTimer::singleShot(0, signOut);
+                return;
+            }
+            running = open ? open->metaObject()->className() : QString();
+            frame->Dispatch(WM_LOGIN_STATE, ST_initial, 0);
+        };
+        QTimer::singleShot(0, signOut);
+        c.run(window);
+        EXPECT_FALSE(running.isEmpty()) << "no dialog ran";
+        EXPECT_EQ(LOGIN_SIGNED_OUT, frame->m_nLoginState);
+        EXPECT_EQ(nullptr, QApplication::activeModalWidget());
+        QCoreApplication::sendPostedEvents();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(window.isNull()) << running.toStdString();
+
+        frame.reset();
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        g_profileList.Clear();
+        CChatRoomDlg::SetListRequest(nullptr);
         ChatSetSendFunction(nullptr);
         ChatHooks() = ChatFrameHooks();
         ChatWindowHooks() = ChatWindowHookSet();

@@ -139,14 +139,14 @@ TEST(ChatRoomCommand, SecondListSplitsMemberEntries) {
 
 TEST(ChatRoomCommand, OverlongInputNeverPassesTheCaps) {
     CChatRoomMessage m;
-    // The raw text cap: 1024 bytes is taken, one more is refused and parses as plain text.
+    // The raw text cap: 1024 bytes are taken whole, a longer text is cut to them.
     std::string atCap = "#@#RESULT#" + std::string(1024 - 10, '7');
     m.SetRawText(atCap);
     EXPECT_EQ(atCap, m.rawText());
-    std::string over = atCap + "7";
-    m.SetRawText(over);
-    EXPECT_EQ("", m.rawText());
-    EXPECT_EQ(CRC_PLAIN, m.Parse());
+    EXPECT_FALSE(m.Cut());
+    m.SetRawText(atCap + "7");
+    EXPECT_EQ(atCap, m.rawText());
+    EXPECT_TRUE(m.Cut());
 
     // Empty fields are stored as blanks and count against the 512-byte list: "LIST", 253 blanks and
     // the empty last field take exactly 512 bytes.
@@ -154,14 +154,36 @@ TEST(ChatRoomCommand, OverlongInputNeverPassesTheCaps) {
     m.SetRawText(fits);
     EXPECT_EQ(CRC_LIST, m.Parse());
     EXPECT_EQ(254, m.GetFieldCount());
-    std::string tooMany = "#@#LIST" + std::string(300, '#');
-    m.SetRawText(tooMany);
-    EXPECT_EQ(CRC_PLAIN, m.Parse());
-    EXPECT_EQ("", m.GetListEntry(0));
-    std::string longField = "#@#RESULT#" + std::string(600, 'a');
-    m.SetRawText(longField);
-    EXPECT_EQ(CRC_PLAIN, m.Parse());
+    EXPECT_FALSE(m.Cut());
+    // Past the list, the whole fields that fit are kept and nothing of the one that does not.
+    struct Row {
+        std::string text;
+        int code, count;
+        std::string last;  // the last argument kept
+    } const rows[] = {
+        {"#@#LIST" + std::string(300, '#'), CRC_LIST, 253, " "},
+        {"#@#LIST#" + std::string(504, 'a') + "#bb", CRC_LIST, 1, std::string(504, 'a')},
+        {"#@#LIST#" + std::string(505, 'a') + "#b", CRC_LIST, 1, std::string(505, 'a')},
+        {"#@#LIST#" + std::string(506, 'a') + "#", CRC_LIST, 1, std::string(506, 'a')},
+        {"#@#LIST#" + std::string(507, 'a'), CRC_LIST, 0, ""},
+        {"#@#RESULT#" + std::string(600, 'a'), CRC_RESULT, 0, ""},
+        {"#@#" + std::string(600, 'L'), CRC_PLAIN, 0, ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text.substr(0, 12) + "... " + std::to_string(r.text.size()));
+        m.SetRawText(r.text);
+        EXPECT_EQ(r.code, m.Parse());
+        EXPECT_TRUE(m.Cut());
+        EXPECT_EQ(r.count, m.GetFieldCount());
+        EXPECT_EQ(r.last, r.count > 0 ? m.GetListEntry(r.count - 1) : m.GetListEntry(0));
+        EXPECT_EQ("", m.GetListEntry(r.count));
+    }
+    // A text that fits again is not cut.
+    m.SetRawText("#@#RESULT#0");
+    EXPECT_EQ(CRC_RESULT, m.Parse());
+    EXPECT_FALSE(m.Cut());
     EXPECT_EQ(-1, m.SplitFields(std::string(600, 'b'), ','));
+    EXPECT_EQ("", m.GetSecondEntry(0));
 
     CChatRoomPacket p;
     // Thread ids over 32 characters are refused and the old one is kept.

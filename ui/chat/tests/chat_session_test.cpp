@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/account.h"
+#include "common/appenv.h"
 #include "common/debug.h"
 #include "common/presence_link.h"
 #include "platform/fs.h"
@@ -110,8 +111,11 @@ class ChatSession : public ::testing::Test {
         g_sendResult = 0;
         ChatSetSendFunction(RecordSend);
         ChatWindowCore::SetRobotId(900);
+        // The user's first identity, which a room knows the user by; "Me" is the name the windows show.
+        ChatWindowCore::SetNicknameSource([] { return std::string("Nick"); });
     }
     void TearDown() override {
+        ChatWindowCore::SetNicknameSource(nullptr);
         registry_.CloseAll(0);
         ChatSetSendFunction(nullptr);
         Account_Remove(account_);
@@ -225,7 +229,7 @@ TEST_F(ChatSession, ATemporaryGroupStartsWithTheOnlineMembers) {
     EXPECT_EQ(5, w->m_members[0].id);
     EXPECT_EQ(7, w->m_members[1].id);
     ASSERT_EQ(1u, g_sent.size());
-    EXPECT_EQ("#@#START##Me###5#7", g_sent[0].text);
+    EXPECT_EQ("#@#START##Nick###5#7", g_sent[0].text);
 }
 
 // A temporary group this side did not open takes nobody in and asks no room for a session.
@@ -246,7 +250,7 @@ TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
     EXPECT_FALSE(room->shown);
     EXPECT_EQ(room, record.window);
     ASSERT_EQ(1u, g_sent.size());
-    EXPECT_EQ("#@#START##Me#R12# ", g_sent[0].text);
+    EXPECT_EQ("#@#START##Nick#R12# ", g_sent[0].text);
     EXPECT_EQ(std::vector<int>{900}, g_sent[0].to);
     EXPECT_EQ(room->m_szChatId, g_sent[0].thid);
     record.isNew = 1;
@@ -256,12 +260,17 @@ TEST_F(ChatSession, RoomsOpenHiddenAndStartAtTheRobot) {
     EXPECT_EQ(1u, registry_.Windows().size());
     // Group chats carry their name and key.
     ASSERT_EQ(1, OpenGroupChat(&registry_, "G7", "Friends"));
-    EXPECT_EQ("#@#START##Me#G7# ", g_sent.back().text);
+    EXPECT_EQ("#@#START##Nick#G7# ", g_sent.back().text);
     EXPECT_EQ("Friends", registry_.Windows().back()->m_szRoomName);
+    // The name comes from the record, even an empty one; only without a record from the key.
+    ASSERT_EQ(1, OpenGroupChat(&registry_, "G8", nullptr));
+    EXPECT_EQ("", registry_.Windows().back()->m_szRoomName);
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_GROUP, nullptr, "G9", nullptr, 1));
+    EXPECT_EQ("G9", registry_.Windows().back()->m_szRoomName);
     // Without a robot in the settings the START still goes out, to nobody: the wait says the rest.
     ChatWindowCore::SetRobotId(0);
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R13", nullptr, 1));
-    EXPECT_EQ("#@#START##Me#R13# ", g_sent.back().text);
+    EXPECT_EQ("#@#START##Nick#R13# ", g_sent.back().text);
     EXPECT_EQ(std::vector<int>{0}, g_sent.back().to);
 }
 
@@ -779,9 +788,31 @@ TEST_F(ChatSession, RobotCommandsDriveTheRoom) {
     EXPECT_EQ("N:5,Ann,0,join us", room->view.back());
     g_sent.clear();
     EXPECT_EQ(0, room->AcceptInvitation());
-    EXPECT_EQ("#@#ACCEPT#Me", g_sent.back().text);
+    EXPECT_EQ("#@#ACCEPT#Nick", g_sent.back().text);
     Deliver("#@#NOTIFY#5#0,x", r);
     EXPECT_EQ(2, room->m_roomState);
+}
+
+// START and ACCEPT name the user by the first identity of the profile list, not by the name the windows
+// show; with no identity yet, by the user id.
+TEST_F(ChatSession, StartAndAcceptCarryTheFirstIdentityElseTheUserId) {
+    const std::string saved = g_strUserId;
+    g_strUserId = "alice";
+    struct Case {
+        std::string identity, nickname;
+    } const cases[] = {{"Boss", "Boss"}, {"", "alice"}, {std::string(300, 'n'), std::string(255, 'n')}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nickname.substr(0, 8));
+        ChatWindowCore::SetNicknameSource([&c] { return c.identity; });
+        g_sent.clear();
+        ASSERT_EQ(1, OpenGroupChat(&registry_, ("G" + c.nickname.substr(0, 4)).c_str(), "Friends"));
+        ASSERT_EQ(1u, g_sent.size());
+        EXPECT_EQ("#@#START##" + c.nickname + "#G" + c.nickname.substr(0, 4) + "# ", g_sent[0].text);
+        EXPECT_EQ(0, registry_.Windows().back()->AcceptInvitation());
+        EXPECT_EQ("#@#ACCEPT#" + c.nickname, g_sent.back().text);
+        EXPECT_EQ("Me", registry_.Windows().back()->OwnName());
+    }
+    g_strUserId = saved;
 }
 
 TEST_F(ChatSession, ARoomThatNeverAnswersSaysSoAfterAMinute) {
@@ -819,6 +850,36 @@ TEST_F(ChatSession, ARoomThreadIsTrustedAndNobodyElse) {
     Deliver("#@#NOTIFY#7#0,Me", r);
     EXPECT_EQ(0, room->m_bKicked);
     EXPECT_EQ(2u, room->m_roomMembers.size());
+}
+
+// A member list too long for the command's field list lists the entries that fit; a longer command of
+// another kind is dropped. Neither shows as the raw command text.
+TEST_F(ChatSession, AnOverlongMemberListListsWhatFitsAndNoRawCommandShows) {
+    PresenceMessageRecord r;
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#THUPDATE", r);
+    presence_copy_field(r.chatId, sizeof r.chatId, "9001#");
+    auto list = [](int members) {
+        std::string text = "#@#LIST";
+        for (int i = 0; i < members; ++i) text += "#" + std::to_string(1000 + i) + ",Member " + std::to_string(10 + i);
+        return text;
+    };
+    // Each entry takes 15 bytes of the 512: "LIST" and 33 entries fit.
+    for (const int members : {40, 80}) {
+        SCOPED_TRACE(members);
+        const size_t before = room->view.size();
+        Deliver(list(members).c_str(), r);
+        EXPECT_EQ(34u, room->m_roomMembers.size());  // the own row and the 33
+        EXPECT_EQ(1032, room->m_roomMembers.back().id);
+        for (size_t i = before; i < room->view.size(); ++i) EXPECT_EQ(std::string::npos, room->view[i].find("#@#"));
+    }
+    const size_t before = room->view.size();
+    Deliver(("#@#RESULT#" + std::string(600, '1')).c_str(), r);
+    Deliver(("#@#NOTIFY#2#1000," + std::string(600, 'x')).c_str(), r);
+    EXPECT_EQ(before, room->view.size());
+    EXPECT_EQ(34u, room->m_roomMembers.size());
 }
 
 // Command words are read exactly: a lower-case thread update is no thread update.

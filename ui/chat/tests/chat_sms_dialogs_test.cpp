@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <cstring>
@@ -133,6 +134,12 @@ TEST_F(SmsDialogs, TheChooserAddsTypedOrSelectedNumbers) {
     dlg.FindEdit()->setText("B");
     dlg.Find();
     EXPECT_EQ(1, dlg.Book()->topLevelItemCount());
+    dlg.FindEdit()->setText("ann");  // the name is matched as written
+    dlg.Find();
+    EXPECT_EQ(0, dlg.Book()->topLevelItemCount());
+    dlg.FindEdit()->setText("");
+    dlg.Find();
+    EXPECT_EQ(4, dlg.Book()->topLevelItemCount());
     dlg.accept();
     EXPECT_EQ(",123,456,555", dlg.m_strResult);
 }
@@ -225,6 +232,22 @@ TEST_F(SmsDialogs, EnterInTheChoosersFindBoxFinds) {
     QTest::keyClick(dlg.Book(), Qt::Key_Return);
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(QDialog::Rejected, dlg.result());
+    // Nor does Enter click a button that has the focus: Find, Recip, Delete, Ok and Cancel alike.
+    dlg.Book()->topLevelItem(0)->setSelected(true);
+    const QList<QPushButton*> buttons = dlg.findChildren<QPushButton*>();
+    ASSERT_EQ(5, buttons.size());
+    for (QPushButton* button : buttons) {
+        SCOPED_TRACE(button->text().toStdString());
+        button->setEnabled(true);
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Return);
+        QTest::keyClick(button, Qt::Key_Enter);
+        EXPECT_TRUE(dlg.isVisible());
+        EXPECT_EQ(1, dlg.Book()->topLevelItemCount());
+        EXPECT_EQ(0, dlg.Chosen()->topLevelItemCount());
+    }
+    EXPECT_EQ(QDialog::Rejected, dlg.result());
+    EXPECT_TRUE(dlg.m_strResult.isEmpty());
 }
 
 // The SMS, group-message and room-list windows take a language change while open.

@@ -41,6 +41,7 @@
 #include <cstring>
 
 #include "common/account.h"
+#include "service/presence_core.h"
 #include "common/addrbook.h"
 #include "platform/codepage.h"
 #include "ui/chat/chat_art.h"
@@ -109,8 +110,10 @@ class ChatWindow : public ::testing::Test {
         g_sendAnswer = 0;
         ChatSetSendFunction(RecordSend);
         ChatWindowCore::SetRobotId(900);
+        ChatWindowCore::SetNicknameSource([] { return std::string("Nick"); });
     }
     void TearDown() override {
+        ChatWindowCore::SetNicknameSource(nullptr);
         registry_.CloseAll(0);
         QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ChatSetSendFunction(nullptr);
@@ -510,6 +513,44 @@ TEST_F(ChatWindow, PushToTalkSendsAVoiceMessageAndRespectsTheDevice) {
     EXPECT_EQ(1u, g_sent.size());
     EXPECT_TRUE(w->HistoryText().contains("No Audio device!"));
     CIMDlg::SetCaptureProbe(nullptr);
+}
+
+// A voice message released within its least half second stops after the rest of it; a window closed
+// meanwhile stops it at once, where the wait would otherwise leave it recording.
+TEST_F(ChatWindow, AVoiceMessageStillInItsLeastHalfSecondStopsWhenTheWindowCloses) {
+    static int stops;
+    stops = 0;
+    static PresenceProtocolOps ops{};
+    ops.stopAudio = [](PresenceConnectionRec*) { ++stops; };
+    static PresencePluginInfo info{};
+    info.ops = &ops;
+    static PresencePlugin plugin{&info};
+    PresenceConnectionRec connection;
+    connection.plugin = &plugin;
+    connection.account = account_;
+    Account_SetConnection(account_, &connection);
+    CIMDlg::SetCaptureProbe([] { return 0; });
+    for (const bool closed : {false, true}) {
+        SCOPED_TRACE(closed);
+        stops = 0;
+        CIMDlg* w = OpenOne();
+        WindowMessageEvent press(WM_PTT_PRESS, 0, 0), release(WM_PTT_RELEASE, 0, 0);
+        QApplication::sendEvent(w, &press);
+        QApplication::sendEvent(w, &release);
+        EXPECT_EQ(0, stops);
+        if (closed) {
+            w->close();
+            EXPECT_EQ(1, stops);
+        } else {
+            ASSERT_TRUE(QTest::qWaitFor([] { return stops == 1; }, 30000));  // the stop follows on its own
+            w->close();
+        }
+        QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QApplication::processEvents();
+        EXPECT_EQ(1, stops);
+    }
+    CIMDlg::SetCaptureProbe(nullptr);
+    Account_SetConnection(account_, nullptr);
 }
 
 TEST_F(ChatWindow, HoldingThePushToTalkButtonWithTheMouseSendsAVoiceMessage) {
@@ -1229,16 +1270,27 @@ TEST_F(ChatWindow, SplittersShareTheRoomBetweenThePanes) {
     drag(across, QPoint(0, -1000));  // the history keeps its least height
     EXPECT_EQ(160, history->height());
     QWidget* side = w->findChild<QWidget*>("members")->parentWidget()->parentWidget();
-    drag(upright, QPoint(1000, 0));  // far right: the side area stops at its narrowest
-    EXPECT_EQ(138, side->width());
-    drag(upright, QPoint(-1000, 0));  // far left: the chat column stops at its narrowest
-    EXPECT_EQ(128, history->width());
+    // The middle area spans the client width 5 pixels under the tool bar; the input row sits 5 pixels
+    // under the bar and 5 in from the sides and the bottom.
+    QWidget* body = history->parentWidget()->parentWidget();
+    EXPECT_EQ(QRect(0, 5, body->width(), 160), history->parentWidget()->geometry());
+    EXPECT_EQ(QRect(0, 165, body->width(), CSplitterBar::kThickness), across->geometry());
+    const QRect inputRow = input->parentWidget()->parentWidget()->geometry();
+    EXPECT_EQ(QRect(5, 175, body->width() - 10, body->height() - 180), inputRow);
+    drag(across, QPoint(0, 1000));  // down: 88 pixels and the 30 stay below the history
+    EXPECT_EQ(body->height() - 30 - 5 - 88, history->height());
+    drag(upright, QPoint(1000, 0));  // far right: the member column stops at 138 with its bar
+    EXPECT_EQ(138, body->width() - history->width());
+    EXPECT_EQ(138 - CSplitterBar::kThickness, side->width());
+    drag(upright, QPoint(-1000, 0));  // far left: the bar stops 133 from the left
+    EXPECT_EQ(133, history->width());
     EXPECT_EQ(history->width() + CSplitterBar::kThickness, side->x());
+    drag(across, QPoint(0, -1000));
     // The window keeps the history height and the column width; the member area takes the rest.
     w->resize(800, 600);
     QApplication::processEvents();
     EXPECT_EQ(160, history->height());
-    EXPECT_EQ(128, history->width());
+    EXPECT_EQ(133, history->width());
     // Hiding the member area takes its bar with it.
     w->SendChatMessage(0x81E, 0, 0);
     QApplication::processEvents();
@@ -1246,7 +1298,7 @@ TEST_F(ChatWindow, SplittersShareTheRoomBetweenThePanes) {
     EXPECT_TRUE(w->findChild<QWidget*>("memberStrip")->isVisible());
     w->close();
     EXPECT_EQ(160, shell::SkinInt("imconfig", "postion", -1));
-    EXPECT_EQ(128, shell::SkinInt("imconfig", "postion2", -1));
+    EXPECT_EQ(133, shell::SkinInt("imconfig", "postion2", -1));
     // A one-to-one chat has the peer's pane at its own width and no bar beside it; the next window
     // opens with the places the last one left.
     CIMDlg* one = OpenOne();
@@ -1581,7 +1633,7 @@ TEST_F(ChatWindow, AnAnsweredInvitationLosesItsLinks) {
         g_sendAnswer = answer;
         clickAgree();
         ASSERT_EQ(1u, g_sent.size()) << answer;
-        EXPECT_EQ("#@#ACCEPT#Me", g_sent[0].text);
+        EXPECT_EQ("#@#ACCEPT#Nick", g_sent[0].text) << "under the user's first identity";
         EXPECT_EQ(std::vector<int>{900}, g_sent[0].to) << "the robot takes the answer";
         EXPECT_EQ("9001#", g_sent[0].thid) << "in the invitation's session";
         EXPECT_EQ(answer != 0, w->HistoryText().contains(agree)) << answer;
