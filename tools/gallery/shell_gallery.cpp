@@ -11,6 +11,7 @@
 #include "tools/gallery/gallery_support.h"
 #include "common/appenv.h"
 #include "ui/controls/skin.h"
+#include "ui/controls/skin_toolbar.h"
 #include "ui/shell/app_start.h"
 #include "ui/shell/login_dialog.h"
 #include "ui/shell/main_frame.h"
@@ -18,6 +19,7 @@
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
+#include "ui/shell/shell_messages.h"
 #include "ui/shell/splash.h"
 #include "ui/shell/update_dialog.h"
 
@@ -54,6 +56,9 @@ void Language(const std::string& appFolder, const std::string& profile, const st
         frame.SetStatusText("txt_online");
         frame.Sheet()->setCurrentIndex(0);
         Save(&frame, "main_signed_in_" + suffix);
+        frame.ToolBar()->Button(ID_SEARCH)->SetHot(true);  // the hover look
+        Save(&frame, "main_tool_hover_" + suffix);
+        frame.ToolBar()->Button(ID_SEARCH)->SetHot(false);
         frame.hide();
         g_strUserId.clear();
     }

@@ -342,11 +342,9 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
                      Text("multiconf_dialog", "conf_info", "Infomation"));
         return;
     }
-    // The question ran the event loop: the call it was about may have ended and its page gone.
-    if (!IsLivePage(active)) {
-        ownPage();
-        return;
-    }
+    // The question ran the event loop: the page it was about may be gone; the current call's page
+    // takes the caller then.
+    const bool askedPageLive = IsLivePage(active);
     // The first page's own caller still ringing in is answered first; its ring stops once the
     // answer has had a moment to reach call control.
     CallPageModel* first = nullptr;
@@ -365,7 +363,12 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         ownPage();
         return;
     }
-    if (CallPageModel* currentPage = FindCallPageByCallId(current)) active = currentPage;
+    if (CallPageModel* currentPage = FindCallPageByCallId(current)) {
+        active = currentPage;
+    } else if (!askedPageLive) {  // no page left to show the caller among the members
+        ownPage();
+        return;
+    }
     CM_SendEvent(call, cnx, CMEVT_CONNECT, -1, -1, nullptr);
     if (CM_SendEvent(call, kAllCnx, CMEVT_MOVE, -1, current, nullptr) != 0) {
         refuse();

@@ -248,6 +248,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
         CSkinToolButton* b = m_wndToolBar->AddButton(cmd, QString(), img);
         if (cmd == ID_SPEAKER_MUTE || cmd == ID_MIC_MUTE) b->setCheckable(true);
     }
+    // The built-in pictures, normal and hot; a skin replaces only the normal and disabled ones.
+    const QFileInfo builtInBar(ctl::ResourcePath(169));
+    for (bool hot : {false, true})
+        m_wndToolBar->SetButtonImagesFromFile(20, 19, builtInBar.absolutePath(), builtInBar.fileName(), RGB(255, 0, 255), hot);
     connect(m_wndToolBar, &CSkinToolBar::commandTriggered, this, [this](int cmd) { Command(cmd); });
     // ---- the system's mixer behind the two mute buttons
     SetMixer(std::make_unique<shell::CMicrophoneMixer>(shell::CreateSystemMixer()));
@@ -451,13 +455,12 @@ void CMainFrame::ApplyLanguage() {
 
 void CMainFrame::ApplySkin() {
     ctl::SetSkinType(shell::Paths().skinType);
-    // The tool bar's pictures from the skin; the built-in bar where the skin has none.
+    // The tool bar's normal pictures from the skin; the built-in bar where the skin has none.
     const QString skin = QString::fromStdString(shell::Paths().skinFolder);
     const QFileInfo builtIn(ctl::ResourcePath(169));
     const bool own = QFileInfo::exists(skin + "/mainframebar.bmp");
-    for (bool hot : {false, true})
-        m_wndToolBar->SetButtonImagesFromFile(20, 19, own ? skin : builtIn.absolutePath(), own ? "mainframebar.bmp" : builtIn.fileName(),
-                                              RGB(255, 0, 255), hot);
+    m_wndToolBar->SetButtonImagesFromFile(20, 19, own ? skin : builtIn.absolutePath(), own ? "mainframebar.bmp" : builtIn.fileName(),
+                                          RGB(255, 0, 255), false);
     const bool ownDisabled = QFileInfo::exists(skin + "/mainframebar_disable.bmp");
     m_wndToolBar->SetDisabledImagesFromFile(20, 19, ownDisabled ? skin + "/mainframebar_disable.bmp" : builtIn.absoluteFilePath(),
                                             RGB(255, 0, 255));

@@ -46,14 +46,12 @@ QString OnlineContactText(int count) {
 }
 
 QString UpdateVersionText(int major, int minor, int build) {
-    const QString fmt = LangFormatText("navigate_dialog", "update_version", "%d.%d.%d").left(512);
-    if (LangText("navigate_dialog", "update_version", "").isEmpty()) return QString();
+    const QString fmt = LangFormatText("navigate_dialog", "update_version", "", "ddd").left(512);
     return FillFormat(fmt, {QString::number(major), QString::number(minor), QString::number(build)});
 }
 
 QString ContactCounterText(int counter) {
-    if (LangText("navigate_dialog", "ucount", "").isEmpty()) return QString();
-    return FillFormat(LangFormatText("navigate_dialog", "ucount", "%d").left(256), {QString::number(counter)});
+    return FillFormat(LangFormatText("navigate_dialog", "ucount", "", "d").left(256), {QString::number(counter)});
 }
 
 NavigateVisibility NavigateModeTable(int mode, bool haveUpdate) {

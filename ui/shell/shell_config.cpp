@@ -150,11 +150,17 @@ bool FormatConversions(const std::string& format, std::string* kinds) {
 }
 
 QString LangFormatText(const char* section, const char* key, const char* builtIn) {
-    const QString text = LangText(section, key, builtIn);
-    std::string want, got;
+    std::string want;
     FormatConversions(builtIn, &want);
-    if (!FormatConversions(text.toStdString(), &got) || got != want) {
-        DebugTrace(MOD_SYSTEM, 3, "Language text [%s] %s has wrong conversions, built-in text used", section, key);
+    return LangFormatText(section, key, builtIn, want);
+}
+
+QString LangFormatText(const char* section, const char* key, const char* builtIn, const std::string& conversions) {
+    const QString text = LangText(section, key, builtIn);
+    std::string got;
+    if (!FormatConversions(text.toStdString(), &got) || got != conversions) {
+        if (text != QString::fromUtf8(builtIn))
+            DebugTrace(MOD_SYSTEM, 3, "Language text [%s] %s has wrong conversions, built-in text used", section, key);
         return QString::fromUtf8(builtIn);
     }
     return text;
@@ -173,10 +179,38 @@ QString FillFormat(const QString& format, const QStringList& args) {
             ++i;
             continue;
         }
+        // Flags and a width as printf takes them for %d and %s.
+        bool left = false, zero = false, plus = false, space = false;
         int j = i + 1;
-        while (j < format.size() && (QStringLiteral("-+ 0#").contains(format[j]) || format[j].isDigit())) ++j;
-        out += next < args.size() ? args[next] : QString();
+        for (; j < format.size() && QStringLiteral("-+ 0#").contains(format[j]); ++j) {
+            left |= format[j] == u'-';
+            zero |= format[j] == u'0';
+            plus |= format[j] == u'+';
+            space |= format[j] == u' ';
+        }
+        int width = 0;
+        for (; j < format.size() && format[j].isDigit(); ++j) width = std::min(width * 10 + format[j].digitValue(), 1024);
+        if (j >= format.size()) {  // an unfinished conversion (a cut text) is shown as it stands
+            out += format.mid(i);
+            break;
+        }
+        QString arg = next < args.size() ? args[next] : QString();
         ++next;
+        QString sign;
+        if (format[j] != u's') {
+            if (arg.startsWith(u'-') || arg.startsWith(u'+')) {
+                sign = arg.left(1);
+                arg.remove(0, 1);
+            } else if (plus) {
+                sign = QStringLiteral("+");
+            } else if (space) {
+                sign = QStringLiteral(" ");
+            }
+        }
+        const int pad = std::max(0, width - static_cast<int>(sign.size() + arg.size()));
+        if (left) out += sign + arg + QString(pad, u' ');
+        else if (zero && format[j] != u's') out += sign + QString(pad, u'0') + arg;
+        else out += QString(pad, u' ') + sign + arg;
         i = j;
     }
     return out;

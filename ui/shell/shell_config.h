@@ -56,9 +56,12 @@ QString LangText(const char* section, const char* key, const char* builtIn);
 // A printf-style text of the language file: used only when its conversions are exactly those of
 // the built-in default (same count and kinds, in order); otherwise the default is used.
 QString LangFormatText(const char* section, const char* key, const char* builtIn);
+// The same with the conversions named ("ddd"), for a text whose default holds none (an empty one).
+QString LangFormatText(const char* section, const char* key, const char* builtIn, const std::string& conversions);
 // The conversions of a format text, e.g. "%d of %s" gives "ds"; false for an unknown or bad conversion.
 bool FormatConversions(const std::string& format, std::string* kinds);
-// Fills %s/%d conversions in order with the given arguments (the format has been checked).
+// Fills %s/%d conversions in order with the given arguments (the format has been checked), honouring
+// the flags and width as printf does.
 QString FillFormat(const QString& format, const QStringList& args);
 
 // usrcfg.ini access.

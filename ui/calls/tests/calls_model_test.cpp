@@ -852,6 +852,42 @@ TEST_F(CallPages, CallerWhileTheCallIsHeldRingsOnAPageOfTheirOwn) {
     EXPECT_NE(nullptr, bob->MemberByNumber("dave@example.com"));
 }
 
+// "Yes" to a caller after the call asked about has ended and its page gone: with another call
+// current by then, the caller is answered into that call, not given a page of their own.
+TEST_F(CallPages, CallerJoinsTheCurrentCallWhenThePageAskedAboutIsGone) {
+    CallPageModel* bob = AnsweredCall("bob@example.com");
+    ASSERT_NE(nullptr, bob);
+    calls->HoldCall(bob);
+    PumpAll();
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);
+    ASSERT_EQ(2u, calls->Pages().size());
+    CallPageModel* carol = calls->Pages()[1].get();
+    carol->OnDial();
+    PumpAll();
+    ASSERT_EQ(CALL_TALKING, carol->State());
+    ASSERT_EQ(carol->callId, CM_GetCurrentCallId());
+    const int carolCnx = carol->cnxIds[0];
+
+    ui.questions.clear();
+    ui.answer = true;
+    ui.whileAsking = [&] {
+        CC_SendEvent(-1, carolCnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+        Wait(6000);  // carol's page ends, closes and goes
+        calls->UnholdCall(bob);
+        PumpAll();
+    };
+    IncomingCall("dave@example.com", &call, &cnx);
+    ui.whileAsking = nullptr;
+    ASSERT_EQ(1u, ui.questions.size()) << "asked about carol's call";
+    ASSERT_EQ(1u, calls->Pages().size());
+    EXPECT_EQ(bob, calls->Pages()[0].get());
+    EXPECT_EQ(bob->callId, CM_GetCurrentCallId());
+    EXPECT_TRUE(bob->conference);
+    EXPECT_NE(nullptr, bob->MemberByNumber("dave@example.com"));
+    EXPECT_EQ(2, bob->cnxCount);
+}
+
 // A call answered while the last one's page still shows its end: the talking page is the new
 // call's, so the dial page's keys and the hang-up buttons reach it.
 TEST_F(CallPages, CallAnsweredWhileTheLastOneShowsItsEndIsTheTalkingOne) {

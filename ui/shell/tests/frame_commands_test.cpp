@@ -366,6 +366,24 @@ TEST_F(FrameCommands, AnInstallerRequestClosesTheWindowAndRunsTheInstaller) {
     delete frame;
 }
 
+TEST_F(FrameCommands, ASkinChangesTheToolBarsPicturesButNotItsHoverPictures) {
+    CMainFrame frame;
+    const QImage builtIn = frame.ToolBar()->Image(0, false).toImage();
+    ASSERT_FALSE(builtIn.isNull());
+    EXPECT_EQ(builtIn, frame.ToolBar()->Image(0, true).toImage());
+    // A skin whose bar is a plain green strip.
+    const std::string skin = shelltest::NewTempFolder("frame_skin");
+    QImage strip(20 * 6, 19, QImage::Format_RGB32);
+    strip.fill(QColor(0, 200, 0));
+    ASSERT_TRUE(strip.save(QString::fromStdString(skin + "/mainframebar.bmp"), "BMP"));
+    const std::string before = shell::Paths().skinFolder;
+    shell::Paths().skinFolder = skin;
+    EXPECT_EQ(1, SendToFrame(WM_SKIN_CHANGED, 0, 0));
+    shell::Paths().skinFolder = before;
+    EXPECT_EQ(QColor(0, 200, 0).rgb(), frame.ToolBar()->Image(0, false).toImage().pixel(10, 9));
+    EXPECT_EQ(builtIn, frame.ToolBar()->Image(0, true).toImage()) << "hovering shows the built-in pictures";
+}
+
 TEST_F(FrameCommands, StartValuesTheDisabledToolBarAndTheLanguageReachesTheChatSide) {
     shell::ConfigWrite("common", "ucountnumber", "17");
     shell::g_contactCounter = -1;

@@ -27,6 +27,7 @@
 #include "ui/shell/book_results.h"
 #include "ui/shell/frame_logic.h"
 #include "ui/shell/instance_guard.h"
+#include "ui/shell/nav_pages.h"
 #include "ui/shell/saved_logins.h"
 #include "ui/shell/shell_app.h"
 #include "ui/shell/shell_config.h"
@@ -270,6 +271,58 @@ TEST(LanguageTexts, FormatsWithOtherConversionsFallBackToTheBuiltInText) {
     EXPECT_EQ("ddd", kinds);
     EXPECT_FALSE(shell::FormatConversions("%n", &kinds));
     EXPECT_FALSE(shell::FormatConversions("50%", &kinds));
+}
+
+TEST(LanguageTexts, FormatsKeepTheirFlagsAndWidth) {
+    const struct {
+        const char* format;
+        QStringList args;
+        const char* want;
+    } cases[] = {
+        {"%d", {"7"}, "7"},
+        {"%05d", {"7"}, "00007"},
+        {"%3d|", {"7"}, "  7|"},
+        {"%-3d|", {"7"}, "7  |"},
+        {"%-05d|", {"7"}, "7    |"},
+        {"%05d", {"-7"}, "-0007"},
+        {"%+05d", {"7"}, "+0007"},
+        {"% d", {"7"}, " 7"},
+        {"%+d", {"-7"}, "-7"},
+        {"%2d", {"12345"}, "12345"},
+        {"%05u", {"42"}, "00042"},
+        {"[%5s]", {"ab"}, "[   ab]"},
+        {"[%05s]", {"ab"}, "[   ab]"},
+        {"[%-4s]", {"ab"}, "[ab  ]"},
+        {"%02d.%02d.%d", {"1", "2", "3"}, "01.02.3"},
+        {"100%% %3d", {"7"}, "100%   7"},
+        {"%s and %5d", {"a"}, "a and      "},
+        {"cut %05", {"7"}, "cut %05"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.want, shell::FillFormat(c.format, c.args).toStdString()) << c.format;
+    // A width is bounded: a hand-edited file cannot make a text of millions of characters.
+    EXPECT_EQ(1024, shell::FillFormat("%999999999d", {"7"}).size());
+}
+
+TEST(LanguageTexts, StartPageFormatsShowNothingWhenBadlyFormed) {
+    const std::string dir = TempFolder();
+    plat::MakeDirectories(dir + "/language");
+    const struct {
+        const char* lines;
+        const char* version;
+        const char* counter;
+    } cases[] = {
+        {"update_version=New version %d.%02d (%d)\nucount=%05d numbers\n", "New version 1.02 (3)", "00042 numbers"},
+        {"update_version=%d.%d\nucount=%s\n", "", ""},
+        {"update_version=%s.%d.%d\nucount=%d of %d\n", "", ""},
+        {"update_version=%d.%d.%d.%d\nucount=no number\n", "", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        Write(dir + "/language/zyeng.ini", std::string("[navigate_dialog]\n") + c.lines);
+        shell::LoadConfigPaths(dir, dir, false);
+        EXPECT_EQ(c.version, shell::UpdateVersionText(1, 2, 3).toStdString()) << c.lines;
+        EXPECT_EQ(c.counter, shell::ContactCounterText(42).toStdString()) << c.lines;
+    }
 }
 
 TEST(LanguageTexts, BothLanguageFilesHoldEveryTextTheWindowsRead) {
