@@ -426,7 +426,7 @@ LRESULT RouteIncomingMessage(CChatSessionRegistry* registry, UINT message, WPARA
         case CRC_ACCEPT:
         case CRC_KICK:
             pass = parsed.GetListEntry(0);
-            if (code == CRC_START && parsed.GetListEntry(1) == "THUPDATE") {
+            if (code == CRC_START && strcasecmp(parsed.GetListEntry(1).c_str(), "THUPDATE") == 0) {
                 // The thread is the sender of the answer to this window's own START, and only that one.
                 if (!answer) {
                     DebugTrace(MOD_QZ, 2, "Thread update from %d not taken", record->sender.id);

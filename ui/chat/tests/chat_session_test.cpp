@@ -581,6 +581,16 @@ TEST_F(ChatSession, TheRobotsCommandForNoWindowOpensOne) {
     EXPECT_EQ(1u, registry_.Windows().size());
 }
 
+// The answer's "THUPDATE" is read without regard to case.
+TEST_F(ChatSession, AThreadUpdateInSmallLettersStillNamesTheThread) {
+    PresenceMessageRecord r;
+    FakeWindow* room = OpenRoom(&r);
+    ASSERT_NE(nullptr, room);
+    r.sender = Buddy(9001, "Lounge");
+    Deliver("#@#START#0#thupdate", r);
+    EXPECT_EQ(9001, room->m_threadNumber);
+}
+
 // THUPDATE, SMSG and JOIN carry nothing to obey: whoever sends one, its window gets the text as it came,
 // with command number -1, as a plain line; nothing about the room changes.
 TEST_F(ChatSession, CommandsWithNothingToObeyPassAsTheyCame) {
@@ -880,19 +890,6 @@ TEST_F(ChatSession, AnOverlongMemberListListsWhatFitsAndNoRawCommandShows) {
     Deliver(("#@#NOTIFY#2#1000," + std::string(600, 'x')).c_str(), r);
     EXPECT_EQ(before, room->view.size());
     EXPECT_EQ(34u, room->m_roomMembers.size());
-}
-
-// Command words are read exactly: a lower-case thread update is no thread update.
-TEST_F(ChatSession, OnlyTheUpperCaseThreadUpdateNamesTheThread) {
-    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "Q", nullptr, 1));
-    auto* room = static_cast<FakeWindow*>(registry_.Windows().back());
-    const std::string first = room->m_szChatId;
-    PresenceMessageRecord r;
-    presence_copy_field(r.chatId, sizeof r.chatId, first.c_str());
-    r.sender = Buddy(9001, "Lounge");
-    Deliver("#@#START#0#thupdate", r);
-    EXPECT_EQ(0, room->m_threadNumber);
-    EXPECT_EQ(first, room->m_szChatId);
 }
 
 // A room's thread is the sender of the first answer to the window's own START, on its own chat id; no
