@@ -115,7 +115,7 @@ fi
 # Calls from the window need a microphone. On a machine with no sound card that records, each copy
 # speaks a spoken WAV file (over and over) and records what it hears into another (see README).
 file_audio=""
-sounds=$(cd "$out" && pwd)  # the program works in its installation folder: whole paths
+whole=$(cd "$out" && pwd)  # the program works in its installation folder: whole paths
 if [ -z "${TESSALY_AUDIO:-}" ] && ! grep -qs capture /proc/asound/pcm; then
   file_audio=1
   echo "no sound card that records: calls from the window speak $out/<user>_speaks.wav and record $out/<user>_hears.wav"
@@ -123,16 +123,18 @@ fi
 apps=""
 left=100
 for u in $user $second; do
-  python3 tools/profile/make_profile.py "$out/profile-$u" --user "$u" --password "${u}123" --left $left
+  # Each copy's own installation folder: the build's files, with a settings file naming these services.
+  python3 tools/profile/make_profile.py "$out/profile-$u" --user "$u" --password "${u}123" --left $left \
+    --app-folder "$whole/app-$u" --install "$build"
   left=$((left+420))
   set --
   if [ -n "$file_audio" ]; then
-    set -- env TESSALY_AUDIO=file TESSALY_WAVE_OUT="$sounds/${u}_hears.wav"
-    if espeak-ng -w "$sounds/${u}_speaks.wav" "Hello, this is $u, talking to you over Tessaly." >/dev/null 2>&1; then
-      set -- "$@" TESSALY_WAVE_IN="$sounds/${u}_speaks.wav" TESSALY_WAVE_IN_LOOP=1
+    set -- env TESSALY_AUDIO=file TESSALY_WAVE_OUT="$whole/${u}_hears.wav"
+    if espeak-ng -w "$whole/${u}_speaks.wav" "Hello, this is $u, talking to you over Tessaly." >/dev/null 2>&1; then
+      set -- "$@" TESSALY_WAVE_IN="$whole/${u}_speaks.wav" TESSALY_WAVE_IN_LOOP=1
     fi
   fi
-  "$@" "$app" --profile "$out/profile-$u" /nosplash >"$out/tessaly-$u.out" 2>&1 &
+  "$@" "$app" --app-folder "$whole/app-$u" --profile "$out/profile-$u" /nosplash >"$out/tessaly-$u.out" 2>&1 &
   apps="$apps $!"; pids="$pids $!"
 done
 for u in $user $second; do

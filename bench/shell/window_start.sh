@@ -42,11 +42,14 @@ export DISPLAY=":$n"
 sleep 1
 
 # The default profile of a fresh home is ~/.config/tessaly: seed it with a saved automatic login.
-python3 tools/profile/make_profile.py "$out/seed/.config/tessaly" --user alice --password alice123 >/dev/null
+# The run's installation folder: the build's files, with a settings file naming the test services.
+install=$(cd "$out" && pwd)/app
+python3 tools/profile/make_profile.py "$out/seed/.config/tessaly" --user alice --password alice123 \
+  --app-folder "$install" --install "$build" >/dev/null
 app=$(cd "$build" && pwd)/tessaly
 i=1
 while [ $i -le "$runs" ]; do
-  OUT_DIR="$out" PRESEED="$out/seed" EXTRAENV="TESSALY_AUDIO=manual" python3 "$measure" tessaly $i $([ $i = 1 ] && echo 1 || echo 0) "$app" /nosplash | tee -a "$out/figures.txt"
+  OUT_DIR="$out" PRESEED="$out/seed" EXTRAENV="TESSALY_AUDIO=manual" python3 "$measure" tessaly $i $([ $i = 1 ] && echo 1 || echo 0) "$app" --app-folder "$install" /nosplash | tee -a "$out/figures.txt"
   OUT_DIR="$out" python3 "$measure" twinkle $i $([ $i = 1 ] && echo 1 || echo 0) "$(command -v twinkle)" | tee -a "$out/figures.txt"
   i=$((i+1))
 done

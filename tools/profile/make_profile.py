@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Writes a Tessaly profile folder for the local test services: tessaly.xml and usrInfo.xml holding one
-saved login (password protected as the program does) with automatic sign-in, so that the program signs
-in by itself at start.
+"""Writes a Tessaly profile folder for the local test services, usrInfo.xml holding one saved login
+(password protected as the program does) with automatic sign-in, so that the program signs in by itself
+at start; and an installation folder for the run (the program's --app-folder) with the settings file
+tessaly.xml for those services.
 
-A profile's tessaly.xml takes the place of the installation's, so it is the installation's file
-(ui/shell/install/tessaly.xml) with only the bootstrap ports, the update address and, when given, the
-chat robot replaced: every other element (portal, register, robot, ...) stays as the installation has it.
+The program reads tessaly.xml only from its installation folder. The run's installation folder holds a
+symbolic link to each of the installation's files and folders (INSTALL, the build folder) but its own
+tessaly.xml: the installation's file (ui/shell/install/tessaly.xml) with only the bootstrap ports, the
+update address and, when given, the chat robot replaced; every other element (portal, register, robot,
+...) stays as the installation has it.
 
-usage: make_profile.py FOLDER --user alice --password alice123 [--boot-udp 7000] [--boot-tcp 7001]
-                       [--update 127.0.0.1:7200] [--robot UID] [--no-auto] [--lang eng|chs]
+usage: make_profile.py FOLDER --user alice --password alice123 --app-folder APP --install BUILD
+                       [--boot-udp 7000] [--boot-tcp 7001] [--update 127.0.0.1:7200] [--robot UID]
+                       [--no-auto] [--lang eng|chs]
 """
 import argparse
 import hashlib
@@ -82,9 +86,34 @@ def settings_xml(boot_udp, boot_tcp, update, robot=None, installed=INSTALLED):
     return '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode") + "\n"
 
 
+def link_installation(app, install):
+    """APP gets a link to each installed file and folder of INSTALL but tessaly.xml (written by the caller):
+    its folders (not the build's own trees, nor one holding APP), its .ini and .xml files and its programs."""
+    os.makedirs(app, exist_ok=True)
+    here = os.path.realpath(app)
+    for name in sorted(os.listdir(install)):
+        path = os.path.join(install, name)
+        target = os.path.realpath(path)
+        if name.startswith(".") or name == "tessaly.xml":
+            continue
+        if os.path.isdir(target):
+            if name in ("CMakeFiles", "Testing", "gallery") or os.path.exists(os.path.join(target, "CMakeFiles")):
+                continue
+            if here == target or here.startswith(target + os.sep):
+                continue
+        elif not os.path.isfile(target) or not (name.endswith((".ini", ".xml")) or os.access(target, os.X_OK)):
+            continue
+        link = os.path.join(app, name)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(target, link)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("folder")
+    ap.add_argument("--app-folder", required=True, help="the run's installation folder, made here")
+    ap.add_argument("--install", required=True, help="the installation it links to (the build folder)")
     ap.add_argument("--user", required=True)
     ap.add_argument("--password", required=True)
     ap.add_argument("--boot-udp", type=int, default=7000)
@@ -95,8 +124,12 @@ def main():
     ap.add_argument("--lang", default="")
     ap.add_argument("--left", type=int, default=None, help="window position, for copies side by side")
     a = ap.parse_args()
+    if not os.path.exists(os.path.join(a.install, "tessaly")):
+        print(f"make_profile.py: {a.install} holds no installed program", file=sys.stderr)
+        return 2
     os.makedirs(a.folder, exist_ok=True)
-    write_atomic(os.path.join(a.folder, "tessaly.xml"), settings_xml(a.boot_udp, a.boot_tcp, a.update, a.robot), 0o644)
+    link_installation(a.app_folder, a.install)
+    write_atomic(os.path.join(a.app_folder, "tessaly.xml"), settings_xml(a.boot_udp, a.boot_tcp, a.update, a.robot), 0o644)
     auto = '' if a.no_auto else ' autologin="true"'
     write_atomic(os.path.join(a.folder, "usrInfo.xml"),
                  '<?xml version="1.0" encoding="UTF-8"?>\n<logInfo>\n'

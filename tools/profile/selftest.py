@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-# Self-test of the profile maker: the settings file it writes carries everything the installation's does,
-# with the test services' ports, and names the chat robot the run command starts the messaging server with.
+# Self-test of the profile maker: the run's installation folder links the installation's files, and the
+# settings file it holds carries everything the installation's does, with the test services' ports, and
+# names the chat robot the run command starts the messaging server with.
 import os
 import re
 import shlex
@@ -20,11 +21,25 @@ def check(cond, what):
     print("ok:", what)
 
 
-def make(folder, *extra):
+def make(folder, install, *extra):
+    app = folder + "-app"
     subprocess.run([sys.executable, os.path.join(HERE, "make_profile.py"), folder, "--user", "alice",
-                    "--password", "alice123", *extra], check=True)
-    path = os.path.join(folder, "tessaly.xml")
+                    "--password", "alice123", "--app-folder", app, "--install", install, *extra], check=True)
+    path = os.path.join(app, "tessaly.xml")
     return ET.parse(path).getroot(), open(path, encoding="utf-8").read()
+
+
+def fake_install(folder):
+    """An installation as the build folder holds it, with a build tree and other files beside it."""
+    for sub in ("skin/default", "language", "res", "CMakeFiles", "ui/CMakeFiles"):
+        os.makedirs(os.path.join(folder, sub))
+    for name, text, mode in (("tessaly", "#!/bin/sh\n", 0o755), ("usrcfg.ini", "[common]\n", 0o644),
+                             ("tessaly.xml", open(INSTALLED, encoding="utf-8").read(), 0o644),
+                             ("build.ninja", "", 0o644), ("skin/default/corvina.ini", "", 0o644)):
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+            f.write(text)
+        os.chmod(os.path.join(folder, name), mode)
+    return folder
 
 
 def elements(root):
@@ -53,8 +68,19 @@ def run_sh_robot():
 def main():
     installed = elements(ET.parse(INSTALLED).getroot())
     with tempfile.TemporaryDirectory(prefix="profile_test") as tmp:
+        install = fake_install(os.path.join(tmp, "build"))
         # As the run command makes it.
-        root, text = make(os.path.join(tmp, "run"))
+        root, text = make(os.path.join(tmp, "run"), install)
+        app = os.path.join(tmp, "run-app")
+        linked = sorted(n for n in os.listdir(app) if os.path.islink(os.path.join(app, n)))
+        check(linked == ["language", "res", "skin", "tessaly", "usrcfg.ini"],
+              "the run's installation links the installed files and folders, not the build's (%s)" % linked)
+        check(all(os.path.realpath(os.path.join(app, n)) == os.path.realpath(os.path.join(install, n)) for n in linked),
+              "each link leads to the installation's own")
+        check(not os.path.islink(os.path.join(app, "tessaly.xml")), "the settings file is the run's own")
+        check(not os.path.exists(os.path.join(tmp, "run", "tessaly.xml")), "the profile holds no settings file")
+        root, text = make(os.path.join(tmp, "run"), install)  # again over the same folders
+        check(sorted(n for n in os.listdir(app) if os.path.islink(os.path.join(app, n))) == linked, "made again alike")
         made = elements(root)
         missing = sorted(set(installed) - set(made))
         check(not missing, "every element of the installation's settings file is there (missing: %s)" % missing)
@@ -66,7 +92,7 @@ def main():
         check(re.search(r'<bootstrap\s+server=', text) is not None, "the bootstrap server is the element's first attribute")
 
         # Ports and addresses of services on other ports, and a robot of another id.
-        root, _ = make(os.path.join(tmp, "other"), "--boot-udp", "41000", "--boot-tcp", "41001", "--update",
+        root, _ = make(os.path.join(tmp, "other"), install, "--boot-udp", "41000", "--boot-tcp", "41001", "--update",
                        "127.0.0.1:41002", "--robot", "77")
         ports = [(p.get("port"), p.get("type")) for p in root.iter("ServerPort")]
         check(ports == [("41000", "udp"), ("41001", "tcp")], "the bootstrap ports are the given ones, once each")

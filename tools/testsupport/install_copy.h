@@ -1,8 +1,10 @@
-// A private copy of the installation folder for a test or a gallery, so nothing it writes reaches the build's.
+// A private copy of the installation folder for a test or a gallery, so nothing it writes reaches the build's;
+// and a linked one, for a program run with a settings file of its own.
 #pragma once
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -71,5 +73,49 @@ class InstallCopy {
   std::string m_path;
   bool m_ok = true;
 };
+
+// An installation folder for one run of the program (--app-folder): a symbolic link to each of the
+// installation's files and folders (as InstallCopy takes them, and its programs), but for the files
+// the run brings itself (its own tessaly.xml for the test services, written by the caller). Nothing is
+// copied, so it is made in a moment; the program writes nothing into its installation.
+inline bool LinkInstallation(const std::string& folder, const std::vector<std::string>& own = {"tessaly.xml"},
+                             const std::string& install =
+#if defined(TESSALY_BINARY_DIR)
+                                 TESSALY_BINARY_DIR
+#else
+                                 "."
+#endif
+) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) return false;
+  const fs::path here = fs::weakly_canonical(folder, ec);
+  bool ok = true;
+  for (const fs::directory_entry& e : fs::directory_iterator(install, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.empty() || name[0] == '.' || std::find(own.begin(), own.end(), name) != own.end()) continue;
+    std::error_code kind;
+    const fs::path target = fs::canonical(e.path(), kind);
+    if (kind) continue;
+    if (e.is_directory(kind)) {
+      if (name == "CMakeFiles" || name == "Testing" || name == "gallery" || fs::exists(e.path() / "CMakeFiles", kind)) continue;
+      // A folder holding this one (a run's output folder) would make a loop.
+      const std::string inner = here.string(), outer = target.string();
+      if (inner == outer || inner.rfind(outer + "/", 0) == 0) continue;
+    } else if (e.is_regular_file(kind)) {
+      const std::string ext = e.path().extension().string();
+      const bool program = (fs::status(e.path(), kind).permissions() & fs::perms::owner_exec) != fs::perms::none;
+      if (ext != ".ini" && ext != ".xml" && !program) continue;
+    } else {
+      continue;
+    }
+    std::error_code linked;
+    fs::remove(fs::path(folder) / name, linked);
+    fs::create_symlink(target, fs::path(folder) / name, linked);
+    if (linked) ok = false;
+  }
+  return ok && !ec;
+}
 
 }  // namespace testsupport

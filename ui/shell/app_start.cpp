@@ -135,6 +135,8 @@ bool CCorvinaApp::eventFilter(QObject* watched, QEvent* event) {
 int CCorvinaApp::InitInstance(bool* run) {
     *run = false;
     if (options_.appFolder.empty()) options_.appFolder = plat::ExecutableDirectory();
+    // Whole paths: the start moves into the installation folder below.
+    options_.appFolder = QDir(QString::fromStdString(options_.appFolder)).absolutePath().toStdString();
     if (options_.profileFolder.empty()) {
         const char* env = std::getenv("TESSALY_PROFILE");
         options_.profileFolder = env && *env ? env : QDir::homePath().toStdString() + "/.config/tessaly";

@@ -90,8 +90,7 @@ void LoadConfigPaths(const std::string& appFolder, const std::string& profileFol
     g_paths.langType = IniString(g_paths.settingsPath, "common", "langtype", "", 19);
     g_paths.sortType = static_cast<int>(GetPrivateProfileIntA("common", "sorttype", 2, g_paths.settingsPath.c_str()));
     if (g_paths.langType.empty()) g_paths.langType = systemChinese ? "chs" : "eng";
-    const std::string profileXml = plat::PathJoin(profileFolder, "tessaly.xml");
-    g_paths.settingsXmlPath = plat::FileExists(profileXml) ? profileXml : plat::PathJoin(appFolder, "tessaly.xml");
+    g_paths.settingsXmlPath = plat::PathJoin(appFolder, "tessaly.xml");
     g_paths.savedLoginsPath = plat::PathJoin(profileFolder, "usrInfo.xml");
     g_paths.logPath = plat::PathJoin(profileFolder, "tessaly.log");
     BuildLanguagePaths();

@@ -17,7 +17,7 @@ struct ShellPaths {
     std::string appFolder;
     std::string profileFolder;
     std::string settingsPath;     // <profile>/usrcfg.ini
-    std::string settingsXmlPath;  // <profile>/tessaly.xml when present, else <app>/tessaly.xml
+    std::string settingsXmlPath;  // <app>/tessaly.xml
     std::string savedLoginsPath;  // <profile>/usrInfo.xml
     std::string logPath;          // <profile>/tessaly.log
     std::string langType;         // "chs" or "eng" (or as stored, e.g. "ENG")

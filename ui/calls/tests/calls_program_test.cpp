@@ -217,7 +217,7 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
                                               "TESSALY_WAVE_IN=" + (s == &alice ? aliceWav : bobWav), "TESSALY_WAVE_IN_LOOP=1",
                                               "TESSALY_WAVE_OUT=" + s->heard};
-        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+        ASSERT_TRUE(s->program.Start({app, "--app-folder", services.AppFolder(), "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
     }
     for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name;
     for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", kRegistered, 20000)) << s->name;
@@ -462,7 +462,7 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
                                               "TESSALY_WAVE_OUT=" + services.dir + "/" + s->name + "_heard.wav"};
         // Carol signs in once alice has her contacts, so that alice hears her come online.
         if (s == &carol) ASSERT_TRUE(WaitText(alice.Log(), "mervane buddy list receive end", 60000)) << Slurp(alice.Log());
-        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+        ASSERT_TRUE(s->program.Start({app, "--app-folder", services.AppFolder(), "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
     }
     for (Side* s : {&alice, &bob, &carol}) ASSERT_TRUE(WaitText(s->Log(), "Login state 6", 60000)) << s->name;
     for (Side* s : {&alice, &bob, &carol}) ASSERT_TRUE(WaitText(s->Log(), kRegistered, 20000)) << s->name;
@@ -568,7 +568,7 @@ TEST(CallsProgram, ALostMessagingLinkEndsTheCallAndLogsItOnce) {
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
     const std::string log = profile + "/tessaly.log";
     e2e::Child alice;
-    ASSERT_TRUE(alice.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"}, services.dir + "/alice.out",
+    ASSERT_TRUE(alice.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--app-folder", services.AppFolder(), "--profile", profile, "/nosplash"}, services.dir + "/alice.out",
                             {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file", "TESSALY_WAVE_IN=" + speech,
                              "TESSALY_WAVE_IN_LOOP=1", "TESSALY_WAVE_OUT=" + services.dir + "/alice_heard.wav"}));
     ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
@@ -625,7 +625,7 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
     const std::string log = profile + "/tessaly.log";
     e2e::Child alice;
-    ASSERT_TRUE(alice.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+    ASSERT_TRUE(alice.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--app-folder", services.AppFolder(), "--profile", profile, "/nosplash"},
                             services.dir + "/alice.out",
                             {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file", "TESSALY_WAVE_IN=" + speech,
                              "TESSALY_WAVE_IN_LOOP=1", "TESSALY_WAVE_OUT=" + services.dir + "/alice_heard.wav"}));
@@ -742,7 +742,7 @@ TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
         // No microphone file: both send silence, so the tones stand alone in what bob plays.
         const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
                                               "TESSALY_WAVE_OUT=" + s->heard};
-        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+        ASSERT_TRUE(s->program.Start({app, "--app-folder", services.AppFolder(), "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
     }
     for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->Log(), "Login state 6", 60000)) << s->name;
     for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->Log(), kRegistered, 20000)) << s->name;

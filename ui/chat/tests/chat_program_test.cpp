@@ -300,12 +300,13 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
         // The log of a copy that ran before would answer the wait below at once.
         std::rename((s->profile + "/tessaly.log").c_str(), (s->profile + "/tessaly.log.before").c_str());
         const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file"};
-        return s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env) &&
+        return s->program.Start({app, "--app-folder", s->profile + "-app", "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env) &&
                WaitText(s->profile + "/tessaly.log", "Login state 6", 60000);
     };
     for (Side* s : {&alice, &bob}) {
         // As the run command makes it.
         ASSERT_EQ(0, std::system(("python3 " + services.src + "/tools/profile/make_profile.py " + s->profile + " --user " + s->name +
+                                  " --app-folder " + s->profile + "-app --install " + TESSALY_BINARY_DIR +
                                   " --password " + s->name + "123 --left " + std::to_string(s->left) + " --boot-udp " +
                                   std::to_string(services.bootUdp) + " --boot-tcp " + std::to_string(services.bootTcp) +
                                   " --update 127.0.0.1:" + std::to_string(services.updatePort)).c_str()));
@@ -394,7 +395,7 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
         const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
                                               "TESSALY_WAVE_IN=" + speech, "TESSALY_WAVE_IN_LOOP=1",
                                               "TESSALY_WAVE_OUT=" + services.dir + "/" + s->name + "_heard.wav"};
-        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+        ASSERT_TRUE(s->program.Start({app, "--app-folder", services.AppFolder(), "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
         ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name;
         // Bob signs in once Alice has her contacts, so that she hears him come online.
         if (s == &alice) ASSERT_TRUE(WaitText(aliceLog, "mervane buddy list receive end", 20000)) << Slurp(aliceLog);
@@ -510,11 +511,12 @@ TEST(ChatProgram, AnInvitationIsRefusedOrAcceptedFromItsLinks) {
     } alice{"alice", services.dir + "/profile-alice", {}, 100}, bob{"bob", services.dir + "/profile-bob", {}, 520};
     for (Side* s : {&alice, &bob}) {
         ASSERT_EQ(0, std::system(("python3 " + services.src + "/tools/profile/make_profile.py " + s->profile + " --user " + s->name +
+                                  " --app-folder " + s->profile + "-app --install " + TESSALY_BINARY_DIR +
                                   " --password " + s->name + "123 --left " + std::to_string(s->left) + " --boot-udp " +
                                   std::to_string(services.bootUdp) + " --boot-tcp " + std::to_string(services.bootTcp) +
                                   " --update 127.0.0.1:" + std::to_string(services.updatePort)).c_str()));
         const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file"};
-        ASSERT_TRUE(s->program.Start({app, "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
+        ASSERT_TRUE(s->program.Start({app, "--app-folder", s->profile + "-app", "--profile", s->profile, "/nosplash"}, services.dir + "/" + s->name + ".out", env));
         ASSERT_TRUE(WaitText(s->profile + "/tessaly.log", "Login state 6", 60000)) << s->name << Slurp(s->profile + "/tessaly.log");
     }
     ASSERT_TRUE(JoinFirstRoom(display, alice.program.pid, true)) << Slurp(alice.profile + "/tessaly.log");

@@ -382,6 +382,16 @@ TEST(LanguageTexts, EachSectionAndKeyAppearsOnce) {
     }
 }
 
+TEST(Configuration, TheSettingsFileIsTheInstallations) {
+    const std::string app = TempFolder(), profile = TempFolder();
+    Write(app + "/tessaly.xml", "<t/>");
+    Write(profile + "/tessaly.xml", "<t/>");  // a copy in the profile is not read
+    shell::LoadConfigPaths(app, profile, false);
+    EXPECT_EQ(app + "/tessaly.xml", shell::Paths().settingsXmlPath);
+    EXPECT_EQ(profile + "/usrcfg.ini", shell::Paths().settingsPath);
+    EXPECT_EQ(profile + "/usrInfo.xml", shell::Paths().savedLoginsPath);
+}
+
 TEST(Configuration, LanguageFromTheSystemIsWrittenOnceAndKeptAsStored) {
     const std::string dir = TempFolder();
     shell::LoadConfigPaths(dir, dir, true);

@@ -105,7 +105,7 @@ TEST(ShellNoticeProgram, AMessageForNoOpenChatWaitsBehindTheBlinkingIconUntilCli
     // No session bus: the icons go to the X notification area.
     const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual",
                                           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + services.dir + "/no-bus"};
-    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--app-folder", services.AppFolder(), "--profile", profile, "/nosplash"},
                               services.dir + "/program.out", env));
     ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
     ASSERT_TRUE(WaitText(log, "mervane buddy list receive end", 20000)) << Slurp(log);

@@ -107,7 +107,7 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndKeepsBusy
     const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
     for (User& u : users) {
         u.profile = services.Profile(u.id, u.id, u.id + "123", true);
-        ASSERT_TRUE(u.program.Start({app, "--profile", u.profile, "/nosplash"}, services.dir + "/" + u.id + ".out", env));
+        ASSERT_TRUE(u.program.Start({app, "--app-folder", services.AppFolder(), "--profile", u.profile, "/nosplash"}, services.dir + "/" + u.id + ".out", env));
     }
     for (User& u : users) {
         SCOPED_TRACE(u.id);
@@ -158,7 +158,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
 
     e2e::Child program;
-    ASSERT_TRUE(program.Start({app, "--profile", profile, "/nosplash"}, services.dir + "/program.out", env));
+    ASSERT_TRUE(program.Start({app, "--app-folder", services.AppFolder(), "--profile", profile, "/nosplash"}, services.dir + "/program.out", env));
     ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
     // The window is up and signed in, its dial bar's local page in the browser engine (whose helper
     // processes are the program's children).
@@ -214,7 +214,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     ASSERT_TRUE(e2e::HaveTool("xdotool"));
     const std::string windowBefore = FindWindow(x.display, program.pid, "Tessaly").first;
     ASSERT_TRUE(ChooseFromMenu(x.display, program.pid, "v", "s"));
-    const std::string servicePage = "file://" + std::string(TESSALY_BINARY_DIR) + "/skin/default/service.htm#eng";
+    const std::string servicePage = "file://" + services.AppFolder() + "/skin/default/service.htm#eng";
     EXPECT_TRUE(WaitText(log, "Service page shown: " + servicePage + ", title \"Tessaly services\"", 20000))
         << LinesWith(Slurp(log), "Service page");
     // The page's first view leaves the main window as it was: the same window, never taken off the screen.
@@ -249,7 +249,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     // A second start activates the first and ends without touching its log.
     const size_t logSize = Slurp(log).size();
     e2e::Child second;
-    ASSERT_TRUE(second.Start({app, "--profile", profile}, services.dir + "/second.out", env));
+    ASSERT_TRUE(second.Start({app, "--app-folder", services.AppFolder(), "--profile", profile}, services.dir + "/second.out", env));
     EXPECT_EQ(0, second.Wait(30000));  // a start of its own, slow on a busy machine
     EXPECT_TRUE(WaitText(log, "Activated by a second start", 20000));
     const std::string after = Slurp(log);
@@ -290,7 +290,7 @@ TEST(ShellProgram, SignedOutTheContactsCommandsAreGreyedAndStatusCommandsSetNoth
     const std::string log = profile + "/tessaly.log";
     const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
     e2e::Child program;
-    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--app-folder", services.AppFolder(), "--profile", profile, "/nosplash"},
                               services.dir + "/program.out", env));
     ASSERT_TRUE(WaitText(log, "Main frame shown", 30000)) << Slurp(log);
     const std::string xdo = "DISPLAY=" + x.display + " xdotool ";
@@ -362,7 +362,7 @@ TEST(ShellProgram, SendSmsOpensItsWindowAndSignOutTakesTheUsersWindows) {
     const std::string log = profile + "/tessaly.log";
     const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
     e2e::Child program;
-    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--profile", profile, "/nosplash"},
+    ASSERT_TRUE(program.Start({std::string(TESSALY_BINARY_DIR) + "/tessaly", "--app-folder", services.AppFolder(), "--profile", profile, "/nosplash"},
                               services.dir + "/program.out", env));
     ASSERT_TRUE(WaitText(log, "Login state 6", 60000)) << Slurp(log);
     // Until the window with the title shows (true) or is gone (false); false when it never came to be so.
@@ -470,21 +470,23 @@ TEST(ShellProgram, BadCommandLinesAndFilesInTheWayAreRefusedWithAWord) {
         unlink(settings.c_str());
     }
 
-    // FIFOs where the saved logins, the account file and the settings XML belong: each is named in the
-    // log, none is opened or replaced.
-    const std::string fifos[] = {profile + "/usrInfo.xml", profile + "/account.ini", profile + "/tessaly.xml"};
+    // FIFOs where the saved logins, the account file and the settings XML (in the installation) belong:
+    // each is named in the log, none is opened or replaced.
+    const std::string install = dir + "/app";
+    ASSERT_TRUE(testsupport::LinkInstallation(install));
+    const std::string fifos[] = {profile + "/usrInfo.xml", profile + "/account.ini", install + "/tessaly.xml"};
     for (const std::string& f : fifos) ASSERT_EQ(0, mkfifo(f.c_str(), 0600));
     const std::string log = profile + "/tessaly.log";
     unlink(log.c_str());
     e2e::Child program;
-    ASSERT_TRUE(program.Start({app, "--profile", profile, "/nosplash"}, dir + "/program.out", env));
+    ASSERT_TRUE(program.Start({app, "--app-folder", install, "--profile", profile, "/nosplash"}, dir + "/program.out", env));
     ASSERT_TRUE(WaitText(log, "Main frame shown", 30000)) << program.Output() << Slurp(log);
     for (const std::string& f : fifos) {
         EXPECT_NE(std::string::npos, Slurp(log).find(f + " is not a regular file: not read, kept as it is")) << f;
     }
     EXPECT_TRUE(WaitText(log, "Saved logins " + profile + "/usrInfo.xml: not a regular file", 10000));
     e2e::Child second;
-    ASSERT_TRUE(second.Start({app, "--profile", profile}, dir + "/second.out", env));
+    ASSERT_TRUE(second.Start({app, "--app-folder", install, "--profile", profile}, dir + "/second.out", env));
     EXPECT_EQ(0, second.Wait(20000)) << second.Output();  // the first copy's event loop runs
     kill(program.pid, SIGTERM);
     EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);

@@ -14,6 +14,7 @@
 #include "common/calllog.h"
 #include "e2e_support.h"
 #include "platform/fs.h"
+#include "tools/testsupport/install_copy.h"
 #include "ui/shell/saved_logins.h"
 
 namespace shelltest {
@@ -178,14 +179,23 @@ struct Services {
         return out;
     }
 
-    // A profile folder for these services with one saved login (automatic sign-in when autoLogin).
+    // The installation folder of the programs these tests start (--app-folder): the build's files, with a
+    // settings file naming these services, written (whole, by a rename) by every Profile.
+    std::string AppFolder() const { return dir + "/app"; }
+    void WriteAppFolder() const {
+        testsupport::LinkInstallation(AppFolder());
+        std::ostringstream xml;
+        xml << "<tessaly><common><update>127.0.0.1:" << updatePort << "</update></common><bootstrap server=\"127.0.0.1\"><ServerPort port=\""
+            << bootUdp << "\" type=\"udp\"/><ServerPort port=\"" << bootTcp << "\" type=\"tcp\"/></bootstrap></tessaly>\n";
+        plat::WriteFileAtomic(AppFolder() + "/tessaly.xml", xml.str());
+    }
+
+    // A profile folder with one saved login (automatic sign-in when autoLogin), for a program started
+    // with AppFolder().
     std::string Profile(const std::string& name, const std::string& user, const std::string& password, bool autoLogin) const {
         const std::string p = dir + "/" + name;
         plat::MakeDirectories(p);
-        std::ofstream(p + "/tessaly.xml") << "<tessaly><common><update>127.0.0.1:" << updatePort
-                                          << "</update></common><bootstrap server=\"127.0.0.1\"><ServerPort port=\"" << bootUdp
-                                          << "\" type=\"udp\"/><ServerPort port=\"" << bootTcp
-                                          << "\" type=\"tcp\"/></bootstrap></tessaly>\n";
+        WriteAppFolder();
         shell::SavedLoginStore s;
         s.savePassword = true;
         s.autoLogin = autoLogin;

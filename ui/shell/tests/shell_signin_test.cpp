@@ -43,7 +43,7 @@ TEST(ShellSignIn, SavedLoginDialogFailuresAccessServerBackAndClose) {
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
 
     shell::StartOptions options;
-    options.appFolder = TESSALY_BINARY_DIR;
+    options.appFolder = services.AppFolder();
     options.profileFolder = profile;
     options.showSplash = false;
     std::vector<std::pair<QString, QString>> boxes;
@@ -220,7 +220,7 @@ TEST_P(ShellAccountFile, AccountsSurviveTheRun) {
     ASSERT_EQ(3u, sip.size());
 
     shell::StartOptions options;
-    options.appFolder = TESSALY_BINARY_DIR;
+    options.appFolder = services.AppFolder();
     options.profileFolder = profile;
     options.showSplash = false;
     {
