@@ -12,6 +12,14 @@
 
 namespace testsupport {
 
+// The build folder, which holds the installation's files the tests run from.
+inline constexpr const char* kBuildInstallation =
+#if defined(TESSALY_BINARY_DIR)
+    TESSALY_BINARY_DIR;
+#else
+    ".";
+#endif
+
 // The build folder is also the program's installation folder (skin, language files, pictures,
 // usrcfg.ini and tessaly.xml seeds). Code under test that writes beside what it reads (a window's
 // settings, a store, a log in the working directory) must not change it: other tests read it at the
@@ -23,13 +31,7 @@ namespace testsupport {
 // object.
 class InstallCopy {
  public:
-  explicit InstallCopy(const std::string& install =
-#if defined(TESSALY_BINARY_DIR)
-                           TESSALY_BINARY_DIR
-#else
-                           "."
-#endif
-  ) {
+  explicit InstallCopy(const std::string& install = kBuildInstallation) {
     namespace fs = std::filesystem;
     std::string pattern = (fs::temp_directory_path() / "tessaly-install-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -79,13 +81,7 @@ class InstallCopy {
 // the run brings itself (its own tessaly.xml for the test services, written by the caller). Nothing is
 // copied, so it is made in a moment; the program writes nothing into its installation.
 inline bool LinkInstallation(const std::string& folder, const std::vector<std::string>& own = {"tessaly.xml"},
-                             const std::string& install =
-#if defined(TESSALY_BINARY_DIR)
-                                 TESSALY_BINARY_DIR
-#else
-                                 "."
-#endif
-) {
+                             const std::string& install = kBuildInstallation) {
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::create_directories(folder, ec);
