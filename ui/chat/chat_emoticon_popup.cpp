@@ -57,7 +57,7 @@ CEmoticonPopup* CEmoticonPopup::OpenBelow(QWidget* owner, QWidget* anchor, int r
     const QPoint at = anchor ? anchor->mapToGlobal(QPoint(0, anchor->height())) : owner->mapToGlobal(QPoint(40, 40));
     QScreen* screen = QGuiApplication::screenAt(at);
     if (!screen && near) screen = near->screen();
-    popup->move(screen ? Placed(at, popup->size(), screen->availableGeometry(), anchor ? anchor->height() : 0) : at);
+    popup->move(screen ? Placed(at, popup->size(), screen->geometry(), anchor ? anchor->height() : 0) : at);
     popup->show();
     popup->activateWindow();
     // The mouse is the picker's: a click anywhere, outside it too, reaches it.

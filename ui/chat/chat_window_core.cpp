@@ -448,8 +448,7 @@ void ChatWindowCore::OnRoomNotice(int kind, int code, const std::string& text) {
             PresenceBuddyRecord m;
             m.id = std::atoi(split.GetSecondEntry(0).c_str());
             if (m.id <= 0 || m.id == OwnUid()) return;  // the user has the own row
-            std::string name = split.GetSecondEntry(1);
-            presence_copy_field(m.name, sizeof m.name, name.empty() ? split.GetSecondEntry(0).c_str() : name.c_str());
+            presence_copy_field(m.name, sizeof m.name, split.GetSecondEntry(1).c_str());
             m.online = 1;
             // A member the address book knows carries its contact: its picture and its blocked mark.
             PresenceBuddyRecord book;
