@@ -50,6 +50,19 @@ bool InSubtree(const AddrNode* node, const AddrNode* top) {
 QString FromAnsi(const char* text) { return QString::fromStdU16String(plat::ToUtf16(text ? text : "", 936)); }
 std::string ToAnsi(const QString& text) { return plat::FromUtf16(text.toStdU16String(), 936); }
 
+QString FitAnsiBuffer(const QString& text, size_t size) {
+    // Whole characters (surrogate pairs kept together) while their ANSI bytes fit.
+    size_t used = 0;
+    qsizetype end = 0;
+    while (end < text.size()) {
+        const qsizetype next = end + (text[end].isHighSurrogate() && end + 1 < text.size() ? 2 : 1);
+        used += ToAnsi(text.mid(end, next - end)).size();
+        if (used + 1 > size) break;
+        end = next;
+    }
+    return text.left(end);
+}
+
 bool IsOnline(const AddrNode* contact) { return AddrBook_IsContactOnline(contact); }
 
 const char* NodeName(const AddrNode* node) {
@@ -216,6 +229,10 @@ bool IsOpenableSettingsAddress(const QString& address) {
 }
 
 bool IsValidRename(const QString& text) { return !text.isEmpty() && text.size() <= 40; }
+
+bool IsBlankLabel(const QString& text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c == ' ' || (c >= '\t' && c <= '\r'); });
+}
 
 QString RenameWithCounter(const QStringList& siblingLabels, const QString& text) {
     QString candidate = text;

@@ -42,6 +42,9 @@ struct BookWords {
 // Store texts are in the ANSI code page (936).
 QString FromAnsi(const char* text);
 std::string ToAnsi(const QString& text);
+// The text as a printf into a buffer of that many bytes leaves it: at most size - 1 ANSI bytes, never
+// half a character.
+QString FitAnsiBuffer(const QString& text, size_t size);
 
 // A contact is online when its messaging identity is online (the blocked bit is no presence).
 bool IsOnline(const AddrNode* contact);
@@ -91,6 +94,9 @@ bool IsOpenableSettingsAddress(const QString& address);
 // Rename: a text of 1 to 40 characters. The labels of the edited item's siblings are passed once in
 // order: each equal to the candidate bumps a counter, and the candidate becomes the text and the counter.
 bool IsValidRename(const QString& text);
+// A label editor's text that is empty once the blanks at its ends (space, tab, line ends) are trimmed;
+// a full-width space is a character of the name.
+bool IsBlankLabel(const QString& text);
 QString RenameWithCounter(const QStringList& siblingLabels, const QString& text);
 
 // Drag and drop in the My-contacts tree.

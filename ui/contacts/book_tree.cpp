@@ -88,7 +88,7 @@ void CBookTree::EndLabelEdit(QTreeWidgetItem* item) {
     AddrNode* n = NodeOf(item);
     const QString text = item->text(0);
     RestoreLabel(item);
-    if (!n || text.trimmed().isEmpty()) return;
+    if (!n || IsBlankLabel(text)) return;
     QStringList siblings;
     QTreeWidgetItem* parent = item->parent();
     const int count = parent ? parent->childCount() : topLevelItemCount();
@@ -242,10 +242,10 @@ void CBookTree::contextMenuEvent(QContextMenuEvent* e) {
 
 void CBookTree::mouseDoubleClickEvent(QMouseEvent* e) {
     if (e->button() == Qt::LeftButton) doubleClicked_ = true;
+    // Whatever it hits becomes the current item and the selection; empty space leaves none.
     QTreeWidgetItem* hit = itemAt(e->pos());
-    if (!hit) return;
     setCurrentItem(hit);
-    if (HitsItem(hit, e->pos())) OnDoubleClick(NodeOf(hit));
+    if (hit && HitsItem(hit, e->pos())) OnDoubleClick(NodeOf(hit));
 }
 
 void CBookTree::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
@@ -276,6 +276,13 @@ void CBookTree::mousePressEvent(QMouseEvent* e) {
         doubleClicked_ = false;
     }
     if (PressBesideLabel(item, e)) return;
+    // A left or middle press below the items keeps the selection: the view would take the highlight
+    // away while the current item, which every command reads, stays. The right button's menu picks
+    // its own item.
+    if (!item && e->button() != Qt::RightButton) {
+        e->accept();
+        return;
+    }
     QTreeWidget::mousePressEvent(e);
 }
 

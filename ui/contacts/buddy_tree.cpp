@@ -128,18 +128,17 @@ DropDecision CBuddyTreeCtrl::Drop(AddrNode* source, AddrNode* hit, bool leftEdge
     AddrNode* target = leftEdge ? nullptr : DropTargetFor(hit, root);
     const DropDecision d = DecideDrop(source, target, root);
     const QString title = Lang("profile_status", "fail_title", "");
+    // The box's text as it comes out of a 128-byte buffer.
+    auto duplicate = [&](const char* key) {
+        const QString text = shell::FillFormat(shell::LangFormatText("profile_status", key, "%s"), {FromAnsi(d.name.c_str())});
+        page_->Host()->Box(FitAnsiBuffer(text, 128), title);
+    };
     // A drop that may land opens its group, also when the server would refuse a duplicate.
     if (d.kind != DROP_NONE)
         if (QTreeWidgetItem* t = ItemOfNode(target)) ExpandItem(t, true);
     switch (d.kind) {
-        case DROP_DUP_GROUP:
-            page_->Host()->Box(shell::FillFormat(shell::LangFormatText("profile_status", "fail_move_group_duplicate", "%s"),
-                                                 {FromAnsi(d.name.c_str())}), title);
-            break;
-        case DROP_DUP_CONTACT:
-            page_->Host()->Box(shell::FillFormat(shell::LangFormatText("profile_status", "fail_move_contact_duplicate", "%s"),
-                                                 {FromAnsi(d.name.c_str())}), title);
-            break;
+        case DROP_DUP_GROUP: duplicate("fail_move_group_duplicate"); break;
+        case DROP_DUP_CONTACT: duplicate("fail_move_contact_duplicate"); break;
         case DROP_MOVE_GROUP:
             page_->Host()->SendCommand(AS_MVG, d.id.c_str(), d.targetId.c_str(), 0, d.name.c_str(), nullptr, 0);
             break;

@@ -215,10 +215,34 @@ TEST_F(BookLogic, OnlyWebAndMailAddressesOpen) {
     EXPECT_FALSE(IsOpenableAddress("bob@example.org?attach=/etc/passwd", true));
 }
 
+// A 128-byte printf result: 127 ANSI bytes, cut before a double-byte character that does not fit.
+TEST_F(BookLogic, FitAnsiBufferKeepsWholeCharactersOfTheBuffer) {
+    const QString zu = QString::fromUtf8("\u7ec4");  // 组: two bytes in the ANSI code page
+    struct Case {
+        QString text;
+        QString kept;
+    } const cases[] = {
+        {QString(127, 'x'), QString(127, 'x')},
+        {QString(128, 'x'), QString(127, 'x')},
+        {QString(200, 'x'), QString(127, 'x')},
+        {zu.repeated(63) + "a", zu.repeated(63) + "a"},
+        {zu.repeated(64), zu.repeated(63)},  // the 64th would need bytes 127 and 128
+        {"a" + zu.repeated(64), "a" + zu.repeated(63)},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        const QString kept = FitAnsiBuffer(c.text, 128);
+        EXPECT_EQ(c.kept, kept) << c.text.size();
+        EXPECT_LE(ToAnsi(kept).size(), 127u);
+    }
+}
+
 TEST_F(BookLogic, RenameIsCheckedAndCountedOverTheSiblingsLabels) {
     EXPECT_FALSE(IsValidRename(""));
     EXPECT_FALSE(IsValidRename(QString(41, 'x')));
     EXPECT_TRUE(IsValidRename(QString(40, 'x')));
+    for (const char* blank : {"", " ", " \t\r\n "}) EXPECT_TRUE(IsBlankLabel(blank)) << blank;
+    for (const char* name : {" a ", "\u3000", "\xc2\xa0"}) EXPECT_FALSE(IsBlankLabel(QString::fromUtf8(name))) << name;
     // One pass in order: each label equal to the candidate bumps the counter.
     struct Case {
         QStringList labels;

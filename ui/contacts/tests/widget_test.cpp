@@ -353,6 +353,54 @@ TEST_F(BookWidgets, ClickRightOfALabelSelectsNothing) {
     EXPECT_EQ(bob, tree->currentItem());
 }
 
+// Below the last item: a click leaves the highlight and the item the commands act on together; a
+// double click leaves neither, so no command acts on an item the user no longer sees chosen.
+TEST_F(BookWidgets, EmptySpaceBelowTheItemsKeepsOrClearsTheSelectionWhole) {
+    page->resize(400, 600);
+    page->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(page));
+    struct Case {
+        int pane;
+        int root;
+        const char* id;
+    };
+    const Case cases[] = {{0, 0, "g-friends"}, {1, 2, "l-dentist"}, {2, 1, "1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pane);
+        if (c.pane == 0) page->ShowContactPane();
+        else if (c.pane == 1) page->ShowCardPane();
+        else page->ShowGroupPane();
+        page->FinishSlide();
+        CBookTree* tree = c.pane == 0 ? static_cast<CBookTree*>(page->BuddyTree())
+                        : c.pane == 1 ? static_cast<CBookTree*>(page->CardTree())
+                                      : static_cast<CBookTree*>(page->GroupTree());
+        tree->collapseAll();
+        AddrNode* node = Find(Root(c.root), c.id);
+        QTreeWidgetItem* item = tree->ItemOfNode(node);
+        ASSERT_NE(nullptr, item);
+        tree->setCurrentItem(item);
+        QCoreApplication::processEvents();
+        const QPoint below(20, tree->viewport()->height() - 4);
+        ASSERT_EQ(nullptr, tree->itemAt(below));
+        const QPoint at = tree->viewport()->mapTo(page, below);
+        Log();
+        host.requests.clear();
+        QTest::mouseClick(page->windowHandle(), Qt::LeftButton, {}, at);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(item, tree->currentItem());
+        EXPECT_EQ((QList<QTreeWidgetItem*>{item}), tree->selectedItems());
+        EXPECT_EQ(node, page->GetSelectedItemData());
+        QTest::mouseDClick(page->windowHandle(), Qt::LeftButton, {}, at);
+        QCoreApplication::processEvents();
+        Pump();
+        EXPECT_EQ(nullptr, tree->currentItem());
+        EXPECT_TRUE(tree->selectedItems().isEmpty());
+        EXPECT_EQ(nullptr, page->GetSelectedItemData());
+        EXPECT_TRUE(Log().empty());  // no dial button pressed
+        EXPECT_TRUE(host.requests.empty());
+    }
+}
+
 TEST_F(BookWidgets, ClickOnTheIconOpensAndClosesACard) {
     page->resize(320, 600);
     page->show();
@@ -627,6 +675,53 @@ TEST_F(BookWidgets, DragAndDropSendsMovesAndTheReplyMovesTheItem) {
 }
 
 // Throughout a drag the tree shows the "no" cursor, whatever the drop would do.
+// The duplicate boxes show their text as a 128-byte buffer holds it: a long name is cut.
+TEST_F(BookWidgets, DuplicateMoveBoxesAreCutToTheirBuffer) {
+    const std::string longName = A("\u7ec4") + std::string(140, 'x');  // 142 bytes
+    AddrNode* work = Find(Root(0), "g-work");
+    AddrNode* friends = Find(Root(0), "g-friends");
+    Group("g-dup1", longName.c_str(), work);
+    AddrGroup* twin = Group("g-dup2", longName.c_str(), Root(0));
+    AddrContact* inFriends = Contact("dup", longName.c_str(), friends);
+    Contact("dup", longName.c_str(), work);
+    page->RebuildBuddyTree(nullptr);
+    CBuddyTreeCtrl* tree = page->BuddyTree();
+    const QString kept = QString::fromUtf8("\u7ec4") + QString(125, 'x');  // bytes 0 to 126
+    EXPECT_EQ(DROP_DUP_GROUP, tree->Drop(twin, work, false).kind);
+    EXPECT_EQ(DROP_DUP_CONTACT, tree->Drop(inFriends, work, false).kind);
+    ASSERT_EQ(2u, host.boxes.size());
+    EXPECT_EQ(kept, host.boxes[0].first);
+    EXPECT_EQ(kept, host.boxes[1].first);
+    EXPECT_TRUE(host.commands.empty());
+}
+
+// A contact listed under two groups: each entry's item holds that entry's own addresses, after a
+// whole rebuild and after a rebuild of one entry.
+TEST_F(BookWidgets, AContactInTwoGroupsKeepsEachEntrysAddressesUnderItsItem) {
+    AddrNode* work = Find(Root(0), "g-work");
+    AddrNode* friends = Find(Root(0), "g-friends");
+    AddrContact* first = Contact("twin", "Twin", friends);
+    AddrIdentity* firstMobile = Identity(first, 3, "13800000001");
+    AddrContact* second = Contact("twin", "Twin", work);
+    AddrIdentity* secondMobile = Identity(second, 3, "13800000001");
+    CBookTree* tree = page->BuddyTree();
+    auto check = [&] {
+        QTreeWidgetItem* a = tree->ItemOfNode(first);
+        QTreeWidgetItem* b = tree->ItemOfNode(second);
+        ASSERT_NE(nullptr, a);
+        ASSERT_NE(nullptr, b);
+        ASSERT_EQ(1, a->childCount());
+        ASSERT_EQ(1, b->childCount());
+        EXPECT_EQ(firstMobile, tree->NodeOf(a->child(0)));
+        EXPECT_EQ(secondMobile, tree->NodeOf(b->child(0)));
+    };
+    page->RebuildBuddyTree(nullptr);
+    check();
+    page->RebuildBuddyTree("twin", "g-work");
+    check();
+    EXPECT_EQ(tree->ItemOfNode(second), tree->currentItem());
+}
+
 TEST_F(BookWidgets, ADragShowsTheNoCursorForEveryAction) {
     CBuddyTreeCtrl* tree = page->BuddyTree();
     QDrag* drag = tree->MakeDrag(Find(Root(0), "bob"));
@@ -1648,6 +1743,17 @@ TEST_F(BookWidgets, RenameThroughTheLabelEditorSendsAndKeepsTheLabel) {
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(1u, host.commands.size());
+    // Full-width spaces are characters of the name, not blanks to trim.
+    tree->OnMenuCommand(32802);
+    editor = tree->viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(nullptr, editor);
+    editor->setText(QString::fromUtf8("\u3000\u3000"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(2u, host.commands.size());
+    EXPECT_EQ(A("\u3000\u3000"), host.commands[1].s3);
+    host.commands.pop_back();
     // Escape: nothing is sent and the label comes back.
     tree->OnMenuCommand(32802);
     editor = tree->viewport()->findChild<QLineEdit*>();
