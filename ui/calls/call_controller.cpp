@@ -682,6 +682,13 @@ void CallController::OnConfInviteResult(bool confirmed, int mode, std::vector<st
     else AddToActiveConference();
 }
 
+bool CallController::IsLiveConnection(int cnxId) const {
+    if (cnxId == -1) return false;
+    for (const auto& p : pages_)
+        if (IsLivePage(p.get()) && std::find(p->cnxIds, p->cnxIds + p->cnxCount, cnxId) != p->cnxIds + p->cnxCount) return true;
+    return false;
+}
+
 void CallController::OnKeypadKey(int value) {
     const int current = CM_GetCurrentCallId();
     if (current == -1 || keypadCnx == -1) return;

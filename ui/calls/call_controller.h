@@ -101,6 +101,8 @@ public:
     // The keypad: its connection and a key value (0-11) to send.
     int keypadCnx = -1;
     void OnKeypadKey(int value);
+    // Whether a running call (not ending) still holds the connection.
+    bool IsLiveConnection(int cnxId) const;
 
     // CallPageHost.
     void PlaySound(const std::string& file, bool loop) override;

@@ -227,7 +227,9 @@ bool ChatMemberOf(const std::string& number, PresenceBuddyRecord* out) {
     std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
     AddrNode* root = g_addrBookRoots[0];
     AddrNode* node = nullptr;
-    if (number.find('@') != std::string::npos) node = AddrBook_FindSipIdentity(root, number.c_str());
+    // An address reaches the contact through its SIP identity or, as the synchronisation gives a
+    // buddy's SIP account without a host, by its user part on the account's own domain.
+    if (number.find('@') != std::string::npos) node = AddrBook_FindSipContact(root, number.c_str());
     else if (!number.empty()) node = AddrBook_FindContactById(root, number.c_str());
     return node && presence_buddy_to_ui_record(out, node) == 1;
 }

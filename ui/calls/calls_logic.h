@@ -67,8 +67,9 @@ std::vector<size_t> FilterRecords(const std::vector<CallLogEntry>& records, cons
 // The call-back address: the number with the domain suffix when it has no at sign.
 std::string CallBackAddress(const std::string& number, const std::string& domainSuffix);
 
-// The messaging buddy behind a call's number: with an at sign an identity of the SIP account is
-// searched, without one a contact id; false when none is found or it has no messaging user.
+// The messaging buddy behind a call's number: with an at sign the contact of a SIP identity (or of
+// the user part on the account's own domain), without one a contact id; false when none is found
+// or it has no messaging user.
 bool ChatMemberOf(const std::string& number, PresenceBuddyRecord* out);
 // How a one-to-one chat is opened (the chat windows sit beside these windows; the program sets it).
 std::function<void(const PresenceBuddyRecord& member)>& ChatOpener();

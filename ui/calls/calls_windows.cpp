@@ -112,11 +112,18 @@ void CallsWindows::PageCreated(CallPageModel* page) {
     ArmTimer();
 }
 
+void CallsWindows::CloseKeypadWithoutCall() {
+    // Call control hands an ended call's connection number to the next connection it makes: the
+    // keys would reach whoever that is.
+    if (keypad_ && !calls_->IsLiveConnection(keypad_->GetCnxId())) OnKeypadMessage(0, 0);
+}
+
 void CallsWindows::PageRemoved(CallPageModel* page) {
     if (COnDialDlg* w = PageOf(page)) {
         w->Detach();
         sheet_->ClosePage(w);  // back to the last page used that is not a call's
     }
+    CloseKeypadWithoutCall();
     QTimer::singleShot(0, this, [this] { ActivePageChanged(); });
 }
 
@@ -131,6 +138,7 @@ void CallsWindows::PageChanged(CallPageModel* page) {
         }
         if (sheet_->currentWidget() == w) ActivePageChanged();
     }
+    CloseKeypadWithoutCall();
     ArmTimer();
 }
 

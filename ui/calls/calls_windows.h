@@ -98,6 +98,8 @@ protected:
 
 private:
     void ArmTimer();
+    // The keypad goes with the last running call that holds its connection.
+    void CloseKeypadWithoutCall();
     QPointer<CChildView> sheet_;
     QWidget* frame_;
     std::unique_ptr<CallController> calls_;

@@ -2,6 +2,8 @@
 #include "ui/calls/dial_windows.h"
 #include "ui/calls/ansi_text.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QFile>
 #include <QGuiApplication>
@@ -271,17 +273,32 @@ void CKeypadDlg::SlideStep() {
     raise();
 }
 
+QPoint CKeypadDlg::Place() const {
+    if (!owner_) return pos();
+    const QRect r = owner_->frameGeometry();
+    QPoint at(r.right() + 1, r.top());
+    // Beside the main window, but never off the screen: it snaps back when dragged, so keys out
+    // of view could not be reached at all.
+    if (const QScreen* screen = owner_->screen()) {
+        const QRect avail = screen->availableGeometry();
+        const QSize frame = frameGeometry().size() - size();  // title bar and borders, once it has them
+        const int w = fullWidth_ + frame.width(), h = fullHeight_ + frame.height();
+        at.setX(std::max(avail.left(), std::min(at.x(), avail.right() + 1 - w)));
+        at.setY(std::max(avail.top(), std::min(at.y(), avail.bottom() + 1 - h)));
+    }
+    return at;
+}
+
 void CKeypadDlg::StickToOwner() {
     if (!owner_ || sticking_) return;
     sticking_ = true;
-    const QRect r = owner_->frameGeometry();
-    move(r.right() + 1, r.top());
+    move(Place());
     sticking_ = false;
 }
 
 void CKeypadDlg::moveEvent(QMoveEvent* e) {
     QDialog::moveEvent(e);
-    if (owner_ && !sticking_ && pos() != QPoint(owner_->frameGeometry().right() + 1, owner_->frameGeometry().top())) StickToOwner();
+    if (owner_ && !sticking_ && pos() != Place()) StickToOwner();
 }
 
 void CKeypadDlg::keyPressEvent(QKeyEvent* e) {

@@ -71,6 +71,7 @@ public:
     bool Sliding() const { return slide_.isActive(); }
     void SlideStep();       // one tick of the slide-out
     void StickToOwner();    // back to the owner's right edge
+    QPoint Place() const;   // the owner's right edge, kept within the screen's available area
     void PressKey(int controlId);
     CSkinButton* Key(int value) const { return keys_[value]; }
 

@@ -5,7 +5,9 @@
 // and resumes from her page's menu (both hear the silence, kept in their playout files), a third caller
 // joins and bob sees the conference's members, the call ends from alice's window and both call logs hold
 // it all; a standard phone (baresip) hears the dial page's keys whichever side places the call; two
-// copies talking iLBC exchange the digits of the call page's keypad window.
+// copies talking iLBC exchange the digits of the call page's keypad window; on a 1024 x 768 screen the
+// answering side sends a message from its call page, and the keypad stands on the screen and goes with
+// its call.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -361,8 +363,8 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
 namespace {
 
 // An X server of the test's own: Xvfb names a free display once it takes connections.
-bool StartXServer(e2e::Child* xvfb, const std::string& dir, std::string* display) {
-    if (!xvfb->Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
+bool StartXServer(e2e::Child* xvfb, const std::string& dir, std::string* display, const std::string& screen = "1280x900x24") {
+    if (!xvfb->Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}, dir + "/xvfb.log"))
         return false;
     for (int waited = 0; waited < 10000; waited += 50) {
         std::smatch m;
@@ -404,9 +406,9 @@ void WindowGeometry(const std::string& display, const std::string& id, int* x, i
     }
 }
 
-// Chooses the last item of the active call page's right-click menu (Up from no item), once the menu
-// shows.
-bool CallPageMenuLastItem(const std::string& display, pid_t pid) {
+// Chooses an item of the active call page's right-click menu with the keys given (disabled items
+// are skipped), once the menu shows.
+bool CallPageMenuKeys(const std::string& display, pid_t pid, const std::string& keys) {
     int x, y, w, h;
     std::string id;
     if (!FrameGeometry(display, pid, &x, &y, &w, &h, &id)) return false;
@@ -419,9 +421,11 @@ bool CallPageMenuLastItem(const std::string& display, pid_t pid) {
         open = VisibleWindows(display, pid) > before;
         if (!open) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (open) Run(env + "xdotool key Up Return");
+    if (open) Run(env + "xdotool key " + keys);
     return open;
 }
+// The last item (Up from no item).
+bool CallPageMenuLastItem(const std::string& display, pid_t pid) { return CallPageMenuKeys(display, pid, "Up Return"); }
 
 }  // namespace
 
@@ -763,7 +767,7 @@ TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
     const std::string env = "DISPLAY=" + display + " ";
     std::string keypad;
     for (int waited = 0; waited < 15000 && keypad.empty(); waited += 100) {
-        keypad = shelltest::FindWindow(display, alice.program.pid, "Keyboard").first;
+        keypad = shelltest::FindWindow(display, alice.program.pid, "Keypad").first;
         if (keypad.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_FALSE(keypad.empty()) << "no keypad window";
@@ -823,6 +827,95 @@ TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
     DWORD rate = 0;
     ASSERT_TRUE(e2e::ReadMono(bob.heard, &heard, &rate)) << bob.heard;
     EXPECT_EQ("1*5#0", e2e::DetectDtmf(heard, rate));
+    xvfb.Stop();
+    services.Stop();
+}
+
+// A new user's call on a 1024 x 768 screen. Bob answers alice and sends her a message from his call
+// page (her address carries the host her entry in his book lacks). Alice opens the keypad from her
+// page: it stands on the screen, is called "Keypad" as its menu item is, Escape leaves it and its
+// keys go out; when the call ends it goes. Her call log names bob by his name, not her remark.
+TEST(CallsProgram, ANewUsersCallOnASmallScreen) {
+    if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
+        GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
+    shelltest::Services services;
+    ASSERT_TRUE(services.Start("callssmall"));
+    e2e::Child xvfb;
+    std::string display;
+    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display, "1024x768x24")) << xvfb.Output();
+    const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
+    struct Side {
+        std::string name, profile;
+        e2e::Child program;
+        std::string Log() const { return profile + "/tessaly.log"; }
+    } alice{"alice", services.Profile("alice", "alice", "alice123", true), {}},
+        bob{"bob", services.Profile("bob", "bob", "bob123", true), {}};
+    for (Side* s : {&alice, &bob}) {
+        const std::vector<std::string> env = {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=file",
+                                              "TESSALY_WAVE_OUT=" + services.dir + "/" + s->name + "_heard.wav"};
+        ASSERT_TRUE(s->program.Start({app, "--app-folder", services.AppFolder(), "--profile", s->profile, "/nosplash"},
+                                     services.dir + "/" + s->name + ".out", env));
+    }
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->Log(), "Login state 6", 60000)) << s->name;
+    for (Side* s : {&alice, &bob}) ASSERT_TRUE(WaitText(s->Log(), kRegistered, 20000)) << s->name;
+
+    EXPECT_EQ(3, shell::SendDialRequest(alice.profile, "bob"));
+    ASSERT_TRUE(WaitText(bob.Log(), kRinging, 20000)) << Slurp(alice.Log());
+    ASSERT_TRUE(AnswerFromBar(display, bob.program.pid, bob.Log())) << Slurp(bob.Log());
+    ASSERT_TRUE(WaitText(alice.Log(), kAnswered, 15000)) << Slurp(alice.Log());
+
+    // Bob: Hang up, Hold, Send message.
+    ASSERT_TRUE(CallPageMenuKeys(display, bob.program.pid, "Down Down Down Return"));
+    EXPECT_TRUE(WaitText(bob.Log(), "Create ChatID", 15000)) << "no chat with alice opened";
+    Snap(display, bob.program.pid, services.dir + "/bob_call.png");
+
+    // Alice, her window at the screen's right edge: the Keypad item, the last of her page's menu.
+    const std::string env = "DISPLAY=" + display + " ";
+    {
+        int x, y, w, h;
+        std::string id;
+        ASSERT_TRUE(FrameGeometry(display, alice.program.pid, &x, &y, &w, &h, &id));
+        shelltest::Run(env + "xdotool windowmove --sync " + id + " " + std::to_string(1024 - w) + " " + std::to_string(y));
+    }
+    Snap(display, alice.program.pid, services.dir + "/alice_call.png");
+    ASSERT_TRUE(CallPageMenuLastItem(display, alice.program.pid));
+    const std::string keypad = shelltest::WaitWindow(display, alice.program.pid, "Keypad", 15000).first;
+    ASSERT_FALSE(keypad.empty()) << "no keypad window called Keypad";
+    int kx = 0, ky = 0, kw = 0, kh = 0;
+    for (int waited = 0, same = 0; waited < 15000 && same < 5; waited += 100) {
+        int x = 0, y = 0, w = 0, h = 0;
+        WindowGeometry(display, keypad, &x, &y, &w, &h);
+        same = w >= 160 && w == kw ? same + 1 : 0;
+        kx = x, ky = y, kw = w, kh = h;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_GE(kw, 160) << "the keypad never opened out";
+    if (e2e::HaveTool("import")) shelltest::Run(env + "import -window root '" + services.dir + "/screen_keypad.png' 2>/dev/null");
+    EXPECT_GE(kx, 0);
+    EXPECT_GE(ky, 0);
+    EXPECT_LE(kx + kw, 1024) << "the keypad stands off the screen's right edge";
+    EXPECT_LE(ky + kh, 768);
+    // Escape leaves it open: its 1 (the first key, 12 pixels below its top) is still sent after it.
+    shelltest::Run(env + "xdotool windowfocus --sync " + keypad + " key Escape");
+    shelltest::Run(env + "xdotool mousemove " + std::to_string(kx + (kw - 136) / 2 + 20) + " " + std::to_string(ky + 12 + 20) +
+                   " click 1");
+    EXPECT_TRUE(WaitText(alice.Log(), "CMEVT_DTMF, -1, 1,", 10000)) << Slurp(alice.Log());
+
+    // Alice hangs up: the keypad goes with the call.
+    ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
+    bool gone = false;
+    for (int waited = 0; waited < 15000 && !gone; waited += 100) {
+        gone = shelltest::FindWindow(display, alice.program.pid, "Keypad").first.empty();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(gone) << "the keypad outlived its call";
+    const std::vector<CallLogEntry> log = WaitCallLog(alice.profile + "/individual/alice/calllog.dat", 1, 15000);
+    ASSERT_EQ(1u, log.size()) << Slurp(alice.Log());
+    EXPECT_STREQ("Bob", log[0].name);
+    for (Side* s : {&alice, &bob}) {
+        kill(s->program.pid, SIGTERM);
+        EXPECT_EQ(0, s->program.Wait(20000)) << s->name;
+    }
     xvfb.Stop();
     services.Stop();
 }

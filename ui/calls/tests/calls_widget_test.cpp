@@ -598,26 +598,81 @@ TEST_F(CallWindows, DtmfFromTheKeypadWindowAndTheDialPage) {
     EXPECT_EQ(1u, calls->Pages().size());
     EXPECT_EQ(1, page->Model()->cnxCount);
 
-    // The keypad stays when its call ends, until it is closed; its keys then reach no call.
+    // The keypad goes when its call ends: the page shows "Endding" and the window is gone.
     sheet->setCurrentWidget(page);
     windows->ShowKeypad(cnx);
     ASSERT_NE(nullptr, windows->Keypad());
     QPointer<CKeypadDlg> keypad(windows->Keypad());
     CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
     Events();
-    Wait(6000);
-    Events();
-    EXPECT_TRUE(calls->Pages().empty());
-    ASSERT_EQ(keypad.data(), windows->Keypad());
-    const size_t uaAfter = UaEvents().size();
-    windows->Keypad()->PressKey(1117 + 3);
-    PumpAll();
-    EXPECT_EQ(uaAfter, UaEvents().size());
-    windows->Keypad()->close();
-    Events();
+    ASSERT_EQ(1u, calls->Pages().size());
     EXPECT_EQ(nullptr, windows->Keypad());
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(keypad.isNull());
+    Wait(6000);
+    Events();
+    EXPECT_TRUE(calls->Pages().empty());
+}
+
+// The keypad's connection number goes back to call control with its call, and the next call's
+// connection takes it: the keypad lives only while a running call holds its connection. Another
+// call ringing in leaves it; the member it was opened for leaving the conference, or a sign-out
+// closing the pages, takes it away.
+TEST_F(CallWindows, TheKeypadGoesWithTheConnectionItWasOpenedFor) {
+    calls::COnDialDlg* page = TalkTo("bob@example.com");
+    ASSERT_NE(nullptr, page);
+    const int bob = page->Model()->cnxIds[0];
+    page->RunMenuCommand(ID_CALL_KEYPAD);
+    ASSERT_NE(nullptr, windows->Keypad());
+    int call, cnx;
+    IncomingCall("carol@example.com", &call, &cnx);  // asks to take carol in: answered yes
+    Events();
+    ASSERT_TRUE(page->Model()->conference);
+    ASSERT_EQ(2, page->Model()->cnxCount);
+    ASSERT_NE(nullptr, windows->Keypad());
+    EXPECT_EQ(bob, windows->Keypad()->GetCnxId());
+
+    // Opened for carol, it goes when she hangs up; bob still talks.
+    windows->ShowKeypad(cnx);
+    CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
+    Events();
+    Wait(4000);
+    Events();
+    ASSERT_EQ(1, page->Model()->cnxCount);
+    EXPECT_EQ(nullptr, windows->Keypad());
+
+    // Opened for bob, it goes when the pages close at sign-out.
+    windows->ShowKeypad(bob);
+    ASSERT_NE(nullptr, windows->Keypad());
+    calls->CloseAll();
+    Events();
+    EXPECT_EQ(nullptr, windows->Keypad());
+}
+
+// Beside the main window, the keypad stays within the screen's available area: a main window at
+// the screen's right edge has it over its own right side, one low on the screen has it raised.
+TEST_F(CallWindows, TheKeypadStaysOnTheScreen) {
+    const QRect avail = frame->screen()->availableGeometry();
+    const struct {
+        int x, y;  // the main window's top left, from the screen's bottom right
+    } cases[] = {{-frame->width(), -frame->height()}, {-frame->width() - 30, -100}};
+    for (const auto& c : cases) {
+        frame->move(avail.right() + 1 + c.x, avail.bottom() + 1 + c.y);
+        QApplication::processEvents();
+        windows->ShowKeypad(3);
+        CKeypadDlg* k = windows->Keypad();
+        ASSERT_NE(nullptr, k);
+        while (k->Sliding()) k->SlideStep();
+        QApplication::processEvents();
+        EXPECT_TRUE(avail.contains(k->frameGeometry())) << c.x << " " << k->frameGeometry().x() << "," << k->frameGeometry().y();
+        EXPECT_EQ(avail.right() + 1 - k->frameGeometry().width(), k->x());
+        EXPECT_LE(k->y(), frame->frameGeometry().top());
+        k->move(k->x() - 200, k->y());  // dragged away, it snaps back to the same place
+        QApplication::processEvents();
+        EXPECT_EQ(avail.right() + 1 - k->frameGeometry().width(), k->x());
+        k->close();
+        Events();
+    }
 }
 
 // The page's "keyboard" entry opens the keypad window for the page's call, which sends its keys on
@@ -1379,6 +1434,17 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
             AddrBook_FreeContact(c);
         }
     } drop{bob};
+    // Carl as the synchronisation gives him: his SIP account without a host.
+    AddrContact* carl = AddrBook_NewContact("Carl", "Carlo", "carl");
+    ASSERT_EQ(1, AddrBook_AttachContact(carl, g_addrBookRoots[0], nullptr));
+    AddrIdentity* carlSip = AddrBook_NewIdentity(sip, "carl", nullptr, "carl");
+    AddrBook_SetIdentityType(carlSip, 8);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(carlSip, carl, nullptr));
+    AddrIdentity* carlIm = AddrBook_NewIdentity(nullptr, "10003", nullptr, "10003");
+    AddrBook_SetIdentityType(carlIm, 9);
+    presence_setting_set_int(&carlIm->settings, "uid", nullptr, 10003);
+    ASSERT_EQ(1, AddrBook_AttachIdentity(carlIm, carl, carlSip));
+    Drop dropCarl{carl};
     std::vector<int> opened;
     calls::ChatOpener() = [&](const PresenceBuddyRecord& m) { opened.push_back(m.id); };
     struct Reset {
@@ -1388,11 +1454,14 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     const struct {
         const char* number;
         bool found;
-    } cases[] = {{"bob@example.com", true}, {"BOB@example.com", true}, {"bob", true}, {"dave@example.com", false}, {"", false}};
+        int id;
+    } cases[] = {{"bob@example.com", true, 10002}, {"BOB@example.com", true, 10002}, {"bob", true, 10002},
+                 {"dave@example.com", false, 0},   {"", false, 0},                   {"carl@example.com", true, 10003},
+                 {"carl", true, 10003},            {"carl@elsewhere.org", false, 0}};
     for (const auto& c : cases) {
         PresenceBuddyRecord r{};
         EXPECT_EQ(c.found, ChatMemberOf(c.number, &r)) << c.number;
-        if (c.found) EXPECT_EQ(10002, r.id) << c.number;
+        if (c.found) EXPECT_EQ(c.id, r.id) << c.number;
     }
 
     // The call page's menu.
@@ -1412,7 +1481,27 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     Wait(3000);
     Events();
 
-    // The call log's entry menu: bob opens his chat, dave (no messaging user) nothing.
+    // Carl calls: his address carries the host his book entry lacks, and the command opens his chat.
+    {
+        int call, cnx;
+        IncomingCall("carl@example.com", &call, &cnx);
+        Events();
+        calls::COnDialDlg* in = CurrentCallPage();
+        ASSERT_NE(nullptr, in);
+        bool enabled = false;
+        for (const auto& [cmd, on] : in->MenuItems(in->rect().center()))
+            if (cmd == ID_CALL_SENDIM) enabled = on;
+        EXPECT_TRUE(enabled);
+        in->RunMenuCommand(ID_CALL_SENDIM);
+        EXPECT_EQ((std::vector<int>{10002, 10003}), opened);
+        in->Model()->OnHangup(0);
+        Events();
+        Wait(3000);
+        Events();
+        opened.clear();
+    }
+
+    // The call log's entry menu: bob and carl open their chats, dave (no messaging user) nothing.
     int call, cnx;
     IncomingCall("dave@example.com", &call, &cnx);
     CC_SendEvent(-1, cnx, CCEVT_REMOTE_DISCONNECT, VOIP_CODE_REMOTE_BYE, -1, nullptr);
@@ -1420,13 +1509,13 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     Wait(3000);
     Events();
     calls::CSyslogDlg* log = windows->CallLogPage();
-    ASSERT_EQ(2, log->List()->count());
-    for (int row : {1, 0}) {
+    ASSERT_EQ(3, log->List()->count());  // dave, carl, bob: the newest first
+    for (int row : {2, 1, 0}) {
         log->List()->clearSelection();
         log->List()->item(row)->setSelected(true);
         log->ChatWithSelected();
     }
-    EXPECT_EQ((std::vector<int>{10002, 10002}), opened);
+    EXPECT_EQ((std::vector<int>{10002, 10003}), opened);
 
     // The chat-record button asks the frame for the record browser.
     int records = 0;
