@@ -693,6 +693,9 @@ void CIMDlg::ViewSessionTitle() {
     // The user counts as well.
     else if (m_chatType == CHAT_SEVERAL) title = QString("%1 ").arg(m_members.size() + 1) + chatCount_;
     SetTitle(title, true);
+    // A group or room has no title in its caption; its title line names it as the texts do, now that
+    // the set-up has given it its name.
+    if (m_chatType != CHAT_ONE && m_chatType != CHAT_SEVERAL) title_->setText(LanguageTitle());
 }
 
 QString CIMDlg::LanguageTitle() {
@@ -986,6 +989,15 @@ LRESULT CIMDlg::SendChatMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_UNBLOCK_ANSWER: return OnBlockResult(true, wParam, reinterpret_cast<const char*>(lParam));
         default: return 0;
     }
+}
+
+void CIMDlg::reject() {
+    // Hidden alone, the window would stay in the registry with its room neither left nor enterable again.
+    if (m_bModal || leaving_) {
+        QDialog::reject();
+        return;
+    }
+    close();
 }
 
 void CIMDlg::showEvent(QShowEvent* e) {

@@ -180,6 +180,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    // Escape closes the window as its close box does.
+    void reject() override;
 
 private:
     void BuildWindow();

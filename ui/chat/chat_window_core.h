@@ -168,7 +168,8 @@ class ChatWindowCore {
     // A voice message: its icon (positions kept in the entry) and its line.
     virtual void ViewVoice(VoiceMessageEntry* entry, const std::string& line) { (void)entry, (void)line; }
     virtual void ViewMembersChanged() {}
-    // The session was set up: the window's title and caption follow it (a group or room: no title).
+    // The session was set up: the window's title and caption follow it (a group or room: the caption
+    // without the title, which names the kind and the group or room).
     virtual void ViewSessionTitle() {}
     // An invitation (INVITE's argument) with its agree and reject answers.
     virtual void ViewInvitation(const std::string& invitation, int64_t time, bool headed) {

@@ -276,7 +276,7 @@ bool JoinFirstRoom(const std::string& display, pid_t pid, bool chooses) {
 
 // The profile the run command makes names the chat robot its messaging server runs: a room joins in
 // seconds, the wait ends with the answer, and nothing of the room's commands reaches the user as text.
-// A copy that ended without leaving the room leaves it when the room next speaks, opening no chat.
+// A room window closed with Escape leaves the room, which can be entered again. A copy that ended without leaving the room leaves it when the room next speaks, opening no chat.
 TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb") || !e2e::HaveTool("xdotool"))
         GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
@@ -331,6 +331,17 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     EXPECT_TRUE(WaitRecord(alice.profile + "/chatrecord/alice", 1002, "hello room", false, 10000)) << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "Packet=hello room, Thid=", 1000)) << "every packet is traced";
 
+    // Bob closes his room window with Escape: he leaves the room, and entering it again from the list
+    // starts it afresh, the room's answer ending the wait.
+    const std::string quit = "robot: bob to 9001 [9001#] #@#QUIT";
+    X(display, "windowfocus --sync " + bobRoom.id);
+    X(display, "key Escape");
+    EXPECT_TRUE(WaitText(services.dir + "/msgserver-run.log", quit, 10000)) << "Escape leaves the room";
+    EXPECT_TRUE(WaitWindowCount(display, bob.program.pid, "Messages", 0, 10000));
+    ASSERT_TRUE(join(&bob, false)) << Slurp(bob.profile + "/tessaly.log");
+    EXPECT_EQ(2, Occurrences(bob.profile + "/tessaly.log", "Packet=#@#START#")) << "the room is started again";
+    EXPECT_TRUE(WaitWindowCount(display, bob.program.pid, "Please wait", 0, 10000)) << "the wait ends with the room's answer";
+
     // Bob's copy ends without leaving; started again, it leaves the room when Alice speaks there.
     kill(bob.program.pid, SIGKILL);
     bob.program.Wait(5000);
@@ -342,7 +353,7 @@ TEST(ChatProgram, ARoomJoinsFromTheRunCommandsProfile) {
     X(display, "type --delay 40 'still there'");
     X(display, "key Return");
     EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "is in no window here: left it", 10000)) << Slurp(bob.profile + "/tessaly.log");
-    EXPECT_TRUE(WaitText(services.dir + "/msgserver-run.log", "robot: bob to 9001 [9001#] #@#QUIT", 5000));
+    EXPECT_TRUE(Until([&] { return Occurrences(services.dir + "/msgserver-run.log", quit) == 2; }, 5000));
     // The echo of Bob's leave is the last the room sends him: had anything opened a chat, it is there now.
     EXPECT_TRUE(WaitText(bob.profile + "/tessaly.log", "Rcv Msg Echo 9001#", 10000)) << Slurp(bob.profile + "/tessaly.log");
     EXPECT_EQ(0, CountWindows(display, bob.program.pid, roomName)) << "no chat opens for a room Bob is not in";

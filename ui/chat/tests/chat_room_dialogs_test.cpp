@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QTest>
+#include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +130,21 @@ TEST_F(ChatRooms, ANewListReplacesTheRowsAndAnEmptyOneSaysNothing) {
     dlg.OnRoomList(0, &none);
     EXPECT_EQ(0, dlg.Tree()->topLevelItemCount());
     EXPECT_TRUE(boxes_.isEmpty());
+}
+
+// The list's hint names its Enter button as the button reads, in either language.
+TEST_F(ChatRooms, TheHintNamesTheEnterButtonAsItReads) {
+    for (const char* language : {"eng", "chs"}) {
+        shell::ApplyLanguageCode(language);
+        CChatRoomDlg dlg(&registry_);
+        QString button, hint;
+        for (QPushButton* b : dlg.findChildren<QPushButton*>())
+            if (b->isDefault()) button = b->text().remove(QRegularExpression("\\(&.\\)|&"));
+        for (QLabel* l : dlg.findChildren<QLabel*>()) hint += l->text();
+        ASSERT_FALSE(button.isEmpty()) << language;
+        EXPECT_TRUE(hint.contains(button)) << language << ": " << hint.toStdString() << " / " << button.toStdString();
+    }
+    shell::ApplyLanguageCode("eng");
 }
 
 TEST_F(ChatRooms, TheListAsksOnceAndFillsTheTree) {

@@ -226,8 +226,8 @@ TEST_F(ChatWindow, TitlesReadWellInBothLanguages) {
     ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &lounge, 1));
     auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
     EXPECT_EQ("3 participants", several->TitleText());
-    // A room's set-up clears its title; the caption is the window's own text alone.
-    EXPECT_EQ("", room->TitleText());
+    // A room's caption is the window's own text alone; its title line names the room.
+    EXPECT_EQ("(Chat room) Lounge", room->TitleText());
     EXPECT_EQ("Messages", room->Caption());
     room->OnLanguageChanged();
     EXPECT_EQ("(Chat room) Lounge", room->TitleText());
@@ -505,6 +505,25 @@ TEST_F(ChatWindow, ClosingARoomLeavesItAndAOneToOneChatSendsNothing) {
     CIMDlg* one = OpenOne();
     one->close();
     EXPECT_EQ(1u, g_sent.size());
+}
+
+// Escape closes a room window as its close box does: the room is left, and entering it again opens a new
+// window that starts the room afresh.
+TEST_F(ChatWindow, EscapeLeavesARoomThatCanBeEnteredAgain) {
+    ChatSessionRecord record;
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &record, 1));
+    auto* room = static_cast<CIMDlg*>(registry_.Windows().back());
+    room->show();
+    g_sent.clear();
+    QTest::keyClick(room->Input(), Qt::Key_Escape);
+    ASSERT_EQ(1u, g_sent.size());
+    EXPECT_EQ("#@#QUIT", g_sent[0].text);
+    EXPECT_EQ(0, registry_.ContainsDialog(room));
+    ChatSessionRecord again;
+    ASSERT_EQ(1, registry_.OpenChat(CHAT_ROOM, nullptr, "R12", &again, 1));
+    EXPECT_EQ(1, again.isNew) << "the room's old window was found";
+    ASSERT_EQ(2u, g_sent.size());
+    EXPECT_EQ(0u, g_sent[1].text.rfind("#@#START#", 0)) << g_sent[1].text;
 }
 
 TEST_F(ChatWindow, PushToTalkSendsAVoiceMessageAndRespectsTheDevice) {
