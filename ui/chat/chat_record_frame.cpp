@@ -252,7 +252,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     view_ = recordView_->Edit();
     right->setStretchFactor(0, 3);
     right->setStretchFactor(1, 2);
-    // The view has no size of its own to ask for: without shares it was left a line's height.
+    // The view asks for no size of its own: without shares the splitter leaves it a line's height.
     right->setSizes({300, 200});
     split->setStretchFactor(1, 1);
     setCentralWidget(split);
