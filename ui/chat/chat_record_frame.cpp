@@ -24,6 +24,7 @@
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -200,7 +201,8 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     QToolBar* bar = addToolBar("records");
     bar->setMovable(false);
     bar->setIconSize(QSize(16, 15));
-    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    // The commands show their pictures and tips; only the search button carries its text.
+    bar->setToolButtonStyle(Qt::ToolButtonIconOnly);
     bar->setObjectName("recordsBar");
     for (int id : {ID_QUERY, ID_COPY, ID_CUT, ID_DELETE, ID_PLAY, ID_PREV, ID_NEXT, ID_REFRESH}) bar->addAction(actions_[id]);
     // The keyword search on the same bar: a label of 100 pixels and an edit of 128, then its button.
@@ -217,6 +219,7 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     bar->addWidget(keywordEdit_);
     QAction* search = bar->addAction(ToolImage(11), QString());
     actions_[ID_SEARCH] = search;
+    if (auto* button = qobject_cast<QToolButton*>(bar->widgetForAction(search))) button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     connect(search, &QAction::triggered, this, [this] { Search(keywordEdit_->text()); });
 
     auto* split = new QSplitter(Qt::Horizontal, this);
@@ -249,6 +252,8 @@ CChatRecordFrame::CChatRecordFrame(ChatRecordFile* records, std::function<std::s
     view_ = recordView_->Edit();
     right->setStretchFactor(0, 3);
     right->setStretchFactor(1, 2);
+    // The view asks for no size of its own: without shares the splitter leaves it a line's height.
+    right->setSizes({300, 200});
     split->setStretchFactor(1, 1);
     setCentralWidget(split);
     for (auto*& pane : panes_) pane = new QLabel(this);

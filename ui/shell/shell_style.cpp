@@ -41,7 +41,9 @@ QPushButton#dialBarCall { background: #2fb463; border: 1px solid #28a058; border
 QPushButton#dialBarCall:disabled { background: #b9e3c9; border-color: #b9e3c9; }
 QPushButton#dialBarHangup { background: #e5483d; border: 1px solid #cf3f35; border-radius: 5px; padding: 0; }
 QPushButton#dialBarHangup:disabled { background: #f1bbb6; border-color: #f1bbb6; }
-QComboBox { border: 1px solid #cfd8e3; border-radius: 5px; padding: 3px 8px; background: #ffffff; }
+/* the drop-down list's current row takes the face's white unless it has colours of its own */
+QComboBox { border: 1px solid #cfd8e3; border-radius: 5px; padding: 3px 8px; background: #ffffff;
+            selection-background-color: #e8f0fc; selection-color: #1b4fa8; }
 QComboBox:focus, QLineEdit:focus { border-color: #2f6fd6; }
 QLineEdit { border: 1px solid #cfd8e3; border-radius: 5px; padding: 3px 8px; background: #ffffff; }
 QWidget#presenceBar { background: #f3f6fa; border-top: 1px solid #e1e7ef; }

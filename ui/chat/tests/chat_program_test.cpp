@@ -240,6 +240,34 @@ std::vector<Span> LinkUnderlines(const std::string& display, const Box& window, 
     return spans;
 }
 
+// The smallest box around the window's pixels of exactly that colour within rows top to bottom (an empty
+// box when there are none), as a focused box's frame shows.
+Box ColourBox(const std::string& display, const Box& window, const std::string& dir, int rgb, int top, int bottom) {
+    const std::string shot = dir + "/colour.ppm";
+    std::remove(shot.c_str());
+    shelltest::Run("import -display " + display + " -window " + window.id + " -depth 8 " + shot + " 2>/dev/null");
+    const std::string data = Slurp(shot);
+    std::istringstream head(data);
+    std::string magic;
+    int w = 0, h = 0, max = 0;
+    head >> magic >> w >> h >> max;
+    if (magic != "P6" || w <= 0 || h <= 0 || max != 255) return {};
+    const size_t start = static_cast<size_t>(head.tellg()) + 1;
+    if (data.size() < start + static_cast<size_t>(w) * h * 3) return {};
+    int x1 = w, y1 = h, x2 = -1, y2 = -1;
+    for (int y = std::max(0, top); y < std::min(h, bottom); ++y)
+        for (int x = 0; x < w; ++x) {
+            const auto* p = reinterpret_cast<const unsigned char*>(data.data() + start + (static_cast<size_t>(y) * w + x) * 3);
+            if (((p[0] << 16) | (p[1] << 8) | p[2]) != rgb) continue;
+            x1 = std::min(x1, x), x2 = std::max(x2, x), y1 = std::min(y1, y), y2 = std::max(y2, y);
+        }
+    if (x2 < 0) return {};
+    Box b;
+    b.id = window.id;
+    b.x = x1, b.y = y1, b.w = x2 - x1 + 1, b.h = y2 - y1 + 1;
+    return b;
+}
+
 // Clicks the middle of a link just above its underline.
 void ClickLink(const std::string& display, const Box& window, const Span& link) {
     X(display, "mousemove " + std::to_string(window.x + (link.x1 + link.x2) / 2) + " " + std::to_string(window.y + link.y - 8) +
@@ -485,6 +513,32 @@ TEST(ChatProgram, TwoProgramsExchangeTextAndVoice) {
     ASSERT_TRUE(WaitText(bob.profile + "/tessaly.log", "Rcv PTT Msg", 20000)) << Slurp(bob.profile + "/tessaly.log")
                                                                              << Slurp(alice.profile + "/tessaly.log");
     EXPECT_TRUE(WaitRecord(bobRecords, 1001, {}, true, 10000));
+
+    // Alice opens her chat history from the View menu. At its opening size its tool bar holds the
+    // keyword box, which has the focus, and the search button beside it: the search lists her
+    // exchange with Bob.
+    X(display, "windowactivate --sync " + aliceFrame.id);
+    X(display, "windowfocus --sync " + aliceFrame.id);
+    const std::vector<std::string> beforeMenu = Windows(display, alice.program.pid);
+    X(display, "key alt+v");
+    ASSERT_FALSE(NewWindow(display, alice.program.pid, beforeMenu, 10000).id.empty()) << "no View menu";
+    X(display, "key h");
+    const Box browser = FindWindow(display, alice.program.pid, "Message management", 10000);
+    ASSERT_FALSE(browser.id.empty());
+    EXPECT_EQ(820, browser.w);
+    X(display, "windowfocus --sync " + browser.id);
+    X(display, "type --delay 40 'hi alice'");
+    // The keyword box's frame takes the focus colour; the search button follows it on the bar.
+    Box keyword;
+    ASSERT_TRUE(Until([&] { return (keyword = ColourBox(display, browser, services.dir, 0x2f6fd6, 0, 90)).w > 60; }, 10000))
+        << "no keyword box on the tool bar";
+    EXPECT_LT(keyword.x + keyword.w + 40, browser.w) << "the search button is off the bar";
+    // The list's first row lies under its header, right of the tree.
+    const int firstRow = keyword.y + keyword.h + 22;
+    EXPECT_FALSE(Drawn(display, browser, 300, firstRow, 400, 16, 500)) << "the list shows rows before the search";
+    X(display, "mousemove " + std::to_string(browser.x + keyword.x + keyword.w + 30) + " " +
+                   std::to_string(browser.y + keyword.y + keyword.h / 2) + " click 1");
+    EXPECT_TRUE(Drawn(display, browser, 300, firstRow, 400, 16, 10000)) << "the search lists no rows";
     for (Side* s : {&alice, &bob}) {
         kill(s->program.pid, SIGTERM);
         EXPECT_EQ(0, s->program.Wait(20000)) << s->name;

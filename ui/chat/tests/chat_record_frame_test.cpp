@@ -8,14 +8,20 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QSignalSpy>
 #include <QMenu>
 #include <QMenuBar>
 #include <QToolBar>
+#include <QToolButton>
+#include <QLineEdit>
+#include <QComboBox>
+#include <QAbstractItemView>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <map>
 #include <memory>
 
 #include "platform/codepage.h"
@@ -27,6 +33,7 @@
 #include <QTest>
 #include "ui/controls/rich_edit.h"
 #include "ui/controls/skin.h"
+#include "ui/shell/app_start.h"
 #include "ui/shell/shell_config.h"
 
 namespace {
@@ -337,6 +344,83 @@ TEST_F(ChatRecordBrowser, ToolBarAndPicturesFromTheSkin) {
         EXPECT_EQ(picture("record_item.bmp"), shown(f.List()->topLevelItem(i)->icon(0))) << i;
     f.Query(5, QDate::currentDate(), QDate::currentDate(), 2);
     EXPECT_EQ(picture("record_query.bmp"), shown(f.Tree()->currentItem()->icon(0)));
+}
+
+// At its opening size the bar holds every command, the keyword box and the search button in both
+// languages: the commands as pictures with tips, the search button with its text, the label whole
+// within its 100 pixels. The record below the list shows several lines.
+TEST_F(ChatRecordBrowser, TheToolBarAndTheRecordFitTheOpeningSize) {
+    ctl::SetResourceFolder(TESSALY_BINARY_DIR "/res");  // the bar's pictures
+    for (const char* code : {"eng", "chs"}) {
+        shell::ApplyLanguageCode(code);
+        CChatRecordFrame f(&store_, [](int) { return std::string(); });
+        f.resize(820, 560);
+        f.show();
+        QApplication::processEvents();
+        auto* bar = f.findChild<QToolBar*>("recordsBar");
+        ASSERT_NE(nullptr, bar);
+        auto* extension = bar->findChild<QToolButton*>("qt_toolbar_ext_button");
+        EXPECT_TRUE(!extension || !extension->isVisible()) << code << ": the bar overflows";
+        auto* keyword = bar->findChild<QLineEdit*>("keyword");
+        ASSERT_NE(nullptr, keyword);
+        EXPECT_TRUE(keyword->isVisible()) << code;
+        EXPECT_TRUE(bar->rect().contains(keyword->geometry())) << code;
+        auto* search = qobject_cast<QToolButton*>(bar->widgetForAction(f.Action(32903)));
+        ASSERT_NE(nullptr, search);
+        EXPECT_TRUE(search->isVisible()) << code;
+        EXPECT_TRUE(bar->rect().contains(search->geometry())) << code;
+        EXPECT_EQ(Qt::ToolButtonTextBesideIcon, search->toolButtonStyle()) << code;
+        for (int id : {32867, 32870, 32871, 32869, 32873, 32874, 32875, 32876}) {
+            auto* button = qobject_cast<QToolButton*>(bar->widgetForAction(f.Action(id)));
+            ASSERT_NE(nullptr, button) << id;
+            EXPECT_EQ(Qt::ToolButtonIconOnly, button->toolButtonStyle()) << code << " " << id;
+        }
+        QLabel* label = nullptr;
+        for (QLabel* l : bar->findChildren<QLabel*>())
+            if (!l->text().isEmpty()) label = l;
+        ASSERT_NE(nullptr, label) << code;
+        EXPECT_EQ(100, label->width()) << code;
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width())
+            << code << ": " << label->text().toStdString();
+        // The record's pane: a peer's record with several lines shows them.
+        const int lines = f.View()->fontMetrics().lineSpacing();
+        EXPECT_GE(f.View()->viewport()->height(), 6 * lines) << code << ": " << f.View()->viewport()->height();
+        f.close();
+    }
+    shell::ApplyLanguageCode("eng");
+    ctl::SetResourceFolder("res");
+}
+
+// The query dialog's peer list, opened in the program's style, shows its current peer's name.
+TEST_F(ChatRecordBrowser, TheQueryDialogsPeerListShowsItsCurrentPeer) {
+    const QString sheet = qApp->styleSheet(), style = qApp->style()->name();
+    QApplication::setStyle("Fusion");
+    qApp->setStyleSheet(shell::ShellStyleSheet());
+    {
+        CChatQueryDlg dlg({{0, "Margaret Mayhew"}, {5, "Ann"}});
+        dlg.show();
+        QComboBox* peers = dlg.Peers();
+        EXPECT_EQ("Margaret Mayhew", peers->currentText());
+        peers->showPopup();
+        QApplication::processEvents();
+        QAbstractItemView* view = peers->view();
+        const QRect current = view->visualRect(view->model()->index(peers->currentIndex(), 0));
+        const QImage row = view->viewport()->grab(current).toImage();
+        // The name is drawn: inside the row's frame its letters stand out from the row's own colour (the
+        // commonest one there).
+        const QRect inside = row.rect().adjusted(3, 3, -3, -3);
+        std::map<int, int> greys;
+        for (int y = inside.top(); y <= inside.bottom(); ++y)
+            for (int x = inside.left(); x <= inside.right(); ++x) ++greys[qGray(row.pixel(x, y))];
+        const int background =
+            std::max_element(greys.begin(), greys.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+        int letters = 0;
+        for (auto [grey, n] : greys) letters += std::abs(grey - background) > 80 ? n : 0;
+        EXPECT_GT(letters, 80) << "the current peer's row shows no name";
+        peers->hidePopup();
+    }
+    qApp->setStyleSheet(sheet);
+    QApplication::setStyle(style);
 }
 
 // Typing a name without ".txt" where that file exists asks before replacing it; "No" keeps the file.
