@@ -548,8 +548,8 @@ inline std::string DetectDtmf(const std::vector<int16_t>& x, double rate) {
 struct XServer {
     Child process;
     std::string display;
-    bool Start(const std::string& dir) {
-        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
+    bool Start(const std::string& dir, const std::string& screen = "1280x900x24") {
+        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}, dir + "/xvfb.log"))
             return false;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         const std::regex number("(^|\n)([0-9]+)\n");
