@@ -809,6 +809,17 @@ TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
     Snap(display, alice.program.pid, services.dir + "/alice_dialpage.png");
     if (e2e::HaveTool("import"))  // alice's window with its keypad beside it, and bob's
         shelltest::Run(env + "import -window root '" + services.dir + "/screen_keypad.png' 2>/dev/null");
+    // Alice hangs up once bob has heard every digit: a digit's event takes 300 ms with its end packets,
+    // so keys pressed faster wait their turn at alice's side, and a hang-up ends whatever still waits.
+    std::string heardSoFar;
+    for (int waited = 0; waited < 20000; waited += 100) {
+        std::vector<int16_t> played;
+        DWORD playedRate = 0;
+        if (e2e::ReadPlayoutSoFar(bob.heard, &played, &playedRate)) heardSoFar = e2e::DetectDtmf(played, playedRate);
+        if (heardSoFar == "1*5#0") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ("1*5#0", heardSoFar) << "bob's playout during the call";
 
     ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
     ASSERT_EQ(1u, WaitCallLog(alice.profile + "/individual/alice/calllog.dat", 1, 15000).size()) << Slurp(alice.Log());
