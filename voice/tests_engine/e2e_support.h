@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <regex>
@@ -269,6 +270,30 @@ inline bool ReadMono(const std::string& path, std::vector<int16_t>* s, DWORD* ra
     std::vector<int16_t> m(s->size() / 2);
     for (size_t i = 0; i < m.size(); ++i) m[i] = static_cast<int16_t>(((*s)[2 * i] + (*s)[2 * i + 1]) / 2);
     *s = m;
+  }
+  return true;
+}
+
+// What a program's file playout device has played so far, as mono: its temporary file while the
+// device is open (whose header gets its sizes only when the file is finished), else the finished file.
+inline bool ReadPlayoutSoFar(const std::string& path, std::vector<int16_t>* s, DWORD* rate) {
+  std::ifstream f(path + ".tmp", std::ios::binary);
+  if (!f) return ReadMono(path, s, rate);
+  const std::string b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (b.size() < 44 || b.compare(0, 4, "RIFF") != 0 || b.compare(36, 4, "data") != 0) return false;
+  auto le = [&b](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + static_cast<size_t>(i)]);
+    return v;
+  };
+  const uint32_t channels = le(22, 2);
+  *rate = le(24, 4);
+  if (le(34, 2) != 16 || (channels != 1 && channels != 2) || *rate == 0) return false;
+  s->resize((b.size() - 44) / (2 * channels));
+  for (size_t i = 0; i < s->size(); ++i) {
+    int sum = 0;
+    for (uint32_t c = 0; c < channels; ++c) sum += static_cast<int16_t>(le(44 + (i * channels + c) * 2, 2));
+    (*s)[i] = static_cast<int16_t>(sum / static_cast<int>(channels));
   }
   return true;
 }
@@ -548,8 +573,8 @@ inline std::string DetectDtmf(const std::vector<int16_t>& x, double rate) {
 struct XServer {
     Child process;
     std::string display;
-    bool Start(const std::string& dir) {
-        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
+    bool Start(const std::string& dir, const std::string& screen = "1280x900x24") {
+        if (!process.Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}, dir + "/xvfb.log"))
             return false;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         const std::regex number("(^|\n)([0-9]+)\n");

@@ -199,12 +199,10 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool, espeak-ng and sox are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("callsprogram"));
-    const std::string display = ":" + std::to_string(200 + getpid() % 500);
-    e2e::Child xvfb;
-    ASSERT_TRUE(xvfb.Start({"/usr/bin/Xvfb", display, "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, services.dir + "/xvfb.log"));
-    const std::string sock = "/tmp/.X11-unix/X" + display.substr(1);
-    for (int waited = 0; waited < 5000 && access(sock.c_str(), F_OK) != 0; waited += 20)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    e2e::XServer x;
+    ASSERT_TRUE(x.Start(services.dir)) << x.process.Output();
+    const std::string display = x.display;
+    e2e::Child& xvfb = x.process;
 
     const std::string aliceWav = services.dir + "/alice_says.wav", bobWav = services.dir + "/bob_says.wav";
     ASSERT_TRUE(e2e::MakeSpeech(services.dir, "hello bob, this is alice calling about the weekly report", aliceWav, 16000, 0.5, 1));
@@ -815,6 +813,17 @@ TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
     Snap(display, alice.program.pid, services.dir + "/alice_dialpage.png");
     if (e2e::HaveTool("import"))  // alice's window with its keypad beside it, and bob's
         shelltest::Run(env + "import -window root '" + services.dir + "/screen_keypad.png' 2>/dev/null");
+    // Alice hangs up once bob has heard every digit: a digit's event takes 300 ms with its end packets,
+    // so keys pressed faster wait their turn at alice's side, and a hang-up ends whatever still waits.
+    std::string heardSoFar;
+    for (int waited = 0; waited < 20000; waited += 100) {
+        std::vector<int16_t> played;
+        DWORD playedRate = 0;
+        if (e2e::ReadPlayoutSoFar(bob.heard, &played, &playedRate)) heardSoFar = e2e::DetectDtmf(played, playedRate);
+        if (heardSoFar == "1*5#0") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ("1*5#0", heardSoFar) << "bob's playout during the call";
 
     ASSERT_TRUE(ClickBarButton(display, alice.program.pid, true));
     ASSERT_EQ(1u, WaitCallLog(alice.profile + "/individual/alice/calllog.dat", 1, 15000).size()) << Slurp(alice.Log());

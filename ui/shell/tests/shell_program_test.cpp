@@ -51,25 +51,8 @@ std::string LinesWith(const std::string& text, const std::string& part) {
     return out.str().empty() ? "no line with \"" + part + "\"" : out.str();
 }
 
-struct Xvfb {
-    e2e::Child server;
-    std::string display;
-    bool Start(const std::string& dir) {
-        for (int n = 140; n < 200; ++n) {
-            const std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
-            if (access(sock.c_str(), F_OK) == 0 || access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) == 0) continue;
-            display = ":" + std::to_string(n);
-            if (!server.Start({"/usr/bin/Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, dir + "/xvfb.log"))
-                return false;
-            for (int waited = 0; waited < 5000; waited += 20) {
-                if (access(sock.c_str(), F_OK) == 0) return true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            return false;
-        }
-        return false;
-    }
-};
+// The screen the program must fit.
+const char* const kScreen = "1024x768x24";
 
 using shelltest::ChooseFromMenu;
 using shelltest::FindWindow;
@@ -98,8 +81,8 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndKeepsBusy
     services.msgUsers = {"1001:alice:secret:Alice", "1002:bob:secret:Bob", "1003:zhangwei:secret:\xe5\xbc\xa0\xe4\xbc\x9f",
                          "1004:lina:secret:\xe6\x9d\x8e\xe5\xa8\x9c", "1005:carol:secret:Carol"};
     ASSERT_TRUE(services.Start("shellnames"));
-    Xvfb x;
-    ASSERT_TRUE(x.Start(services.dir));
+    e2e::XServer x;
+    ASSERT_TRUE(x.Start(services.dir, kScreen)) << x.process.Output();
     const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
     // The installation's folder is every profile's working directory: the store must not land there.
     const std::string sharedStore = std::string(TESSALY_BINARY_DIR) + "/mervane/config/Username";
@@ -142,7 +125,7 @@ TEST(ShellProgram, EverySeededUserSeesTheirOwnNameKeepsTheirOwnStoreAndKeepsBusy
         kill(u.program.pid, SIGTERM);
         EXPECT_EQ(0, u.program.Wait(20000)) << u.id;
     }
-    x.server.Stop();
+    x.process.Stop();
     services.Stop();
 }
 
@@ -150,8 +133,8 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     if (!shelltest::Services::Available() || !e2e::HaveTool("Xvfb")) GTEST_SKIP() << "kamailio, python3 and Xvfb are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("shellprogram"));
-    Xvfb x;
-    ASSERT_TRUE(x.Start(services.dir));
+    e2e::XServer x;
+    ASSERT_TRUE(x.Start(services.dir, kScreen)) << x.process.Output();
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
     const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
     const std::string log = profile + "/tessaly.log";
@@ -272,7 +255,7 @@ TEST(ShellProgram, StartsSignsInAnswersDialRequestsAndClosesCleanly) {
     }
     EXPECT_EQ(0, shell::SendDialRequest(profile, "1", 500) + 1) << "nobody answers after the close";
     carol.Stop();
-    x.server.Stop();
+    x.process.Stop();
     services.Stop();
 }
 
@@ -283,8 +266,8 @@ TEST(ShellProgram, SignedOutTheContactsCommandsAreGreyedAndStatusCommandsSetNoth
         GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("shellgreyed"));
-    Xvfb x;
-    ASSERT_TRUE(x.Start(services.dir));
+    e2e::XServer x;
+    ASSERT_TRUE(x.Start(services.dir, kScreen)) << x.process.Output();
     // A saved user without automatic sign-in: the program starts signed out and opens no dialog.
     const std::string profile = services.Profile("alice", "alice", "alice123", false);
     const std::string log = profile + "/tessaly.log";
@@ -345,7 +328,7 @@ TEST(ShellProgram, SignedOutTheContactsCommandsAreGreyedAndStatusCommandsSetNoth
 
     kill(program.pid, SIGTERM);
     EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);
-    x.server.Stop();
+    x.process.Stop();
     services.Stop();
 }
 
@@ -356,8 +339,8 @@ TEST(ShellProgram, SendSmsOpensItsWindowAndSignOutTakesTheUsersWindows) {
         GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("shellwindows"));
-    Xvfb x;
-    ASSERT_TRUE(x.Start(services.dir));
+    e2e::XServer x;
+    ASSERT_TRUE(x.Start(services.dir, kScreen)) << x.process.Output();
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
     const std::string log = profile + "/tessaly.log";
     const std::vector<std::string> env = {"DISPLAY=" + x.display, "QT_QPA_PLATFORM=xcb", "TESSALY_AUDIO=manual"};
@@ -401,7 +384,7 @@ TEST(ShellProgram, SendSmsOpensItsWindowAndSignOutTakesTheUsersWindows) {
 
     kill(program.pid, SIGTERM);
     EXPECT_EQ(0, program.Wait(20000)) << Slurp(log);
-    x.server.Stop();
+    x.process.Stop();
     services.Stop();
 }
 
