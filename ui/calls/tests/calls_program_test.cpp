@@ -199,10 +199,10 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
         GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool, espeak-ng and sox are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("callsprogram"));
-    e2e::XServer x;
-    ASSERT_TRUE(x.Start(services.dir)) << x.process.Output();
-    const std::string display = x.display;
-    e2e::Child& xvfb = x.process;
+    e2e::XServer xserver;
+    ASSERT_TRUE(xserver.Start(services.dir)) << xserver.process.Output();
+    const std::string display = xserver.display;
+    e2e::Child& xvfb = xserver.process;
 
     const std::string aliceWav = services.dir + "/alice_says.wav", bobWav = services.dir + "/bob_says.wav";
     ASSERT_TRUE(e2e::MakeSpeech(services.dir, "hello bob, this is alice calling about the weekly report", aliceWav, 16000, 0.5, 1));
@@ -360,21 +360,6 @@ TEST(CallsProgram, TwoProgramsCallEachOtherThroughKamailio) {
 
 namespace {
 
-// An X server of the test's own: Xvfb names a free display once it takes connections.
-bool StartXServer(e2e::Child* xvfb, const std::string& dir, std::string* display, const std::string& screen = "1280x900x24") {
-    if (!xvfb->Start({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}, dir + "/xvfb.log"))
-        return false;
-    for (int waited = 0; waited < 10000; waited += 50) {
-        std::smatch m;
-        const std::string out = xvfb->Output();
-        if (std::regex_search(out, m, std::regex("(^|\n)([0-9]+)\n"))) {
-            *display = ":" + m[2].str();
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
 
 
 // The visible windows of the process.
@@ -444,9 +429,10 @@ TEST(CallsProgram, AddToTheCallBringsAThirdProgramIn) {
                                        std::to_string(services.accessPort), "--db", services.dir + "/userdb.json"},
                                       services.dir + "/access.log"));
     ASSERT_NE(0, shelltest::WaitPorts(services.access, 1));
-    e2e::Child xvfb;
-    std::string display;
-    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    e2e::XServer xserver;
+    ASSERT_TRUE(xserver.Start(services.dir)) << xserver.process.Output();
+    const std::string display = xserver.display;
+    e2e::Child& xvfb = xserver.process;
 
     const std::string speech = services.dir + "/says.wav";
     ASSERT_TRUE(e2e::MakeSpeech(services.dir, "one two three four five six seven", speech, 16000, 0.5, 1));
@@ -562,9 +548,10 @@ TEST(CallsProgram, ALostMessagingLinkEndsTheCallAndLogsItOnce) {
         GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool and espeak-ng are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("callslinklost"));
-    e2e::Child xvfb;
-    std::string display;
-    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    e2e::XServer xserver;
+    ASSERT_TRUE(xserver.Start(services.dir)) << xserver.process.Output();
+    const std::string display = xserver.display;
+    e2e::Child& xvfb = xserver.process;
     const std::string speech = services.dir + "/says.wav";
     ASSERT_TRUE(e2e::MakeSpeech(services.dir, "one two three four five six seven", speech, 16000, 0.5, 1));
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
@@ -619,9 +606,10 @@ TEST(CallsProgram, BaresipHearsTheDialPagesKeysInBothCallDirections) {
         GTEST_SKIP() << "kamailio, python3, Xvfb, xdotool, espeak-ng and baresip are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("callskeys"));
-    e2e::Child xvfb;
-    std::string display;
-    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    e2e::XServer xserver;
+    ASSERT_TRUE(xserver.Start(services.dir)) << xserver.process.Output();
+    const std::string display = xserver.display;
+    e2e::Child& xvfb = xserver.process;
     const std::string speech = services.dir + "/says.wav";
     ASSERT_TRUE(e2e::MakeSpeech(services.dir, "one two three four five six seven", speech, 16000, 0.5, 1));
     const std::string profile = services.Profile("alice", "alice", "alice123", true);
@@ -730,9 +718,10 @@ TEST(CallsProgram, TheCallPagesKeypadSendsDigitsBetweenTwoProgramsOnIlbc) {
         GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("callskeypad"));
-    e2e::Child xvfb;
-    std::string display;
-    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display)) << xvfb.Output();
+    e2e::XServer xserver;
+    ASSERT_TRUE(xserver.Start(services.dir)) << xserver.process.Output();
+    const std::string display = xserver.display;
+    e2e::Child& xvfb = xserver.process;
     const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
     struct Side {
         std::string name, profile, heard;
@@ -849,9 +838,10 @@ TEST(CallsProgram, ANewUsersCallOnASmallScreen) {
         GTEST_SKIP() << "kamailio, python3, Xvfb and xdotool are needed";
     shelltest::Services services;
     ASSERT_TRUE(services.Start("callssmall"));
-    e2e::Child xvfb;
-    std::string display;
-    ASSERT_TRUE(StartXServer(&xvfb, services.dir, &display, "1024x768x24")) << xvfb.Output();
+    e2e::XServer xserver;
+    ASSERT_TRUE(xserver.Start(services.dir, "1024x768x24")) << xserver.process.Output();
+    const std::string display = xserver.display;
+    e2e::Child& xvfb = xserver.process;
     const std::string app = std::string(TESSALY_BINARY_DIR) + "/tessaly";
     struct Side {
         std::string name, profile;
