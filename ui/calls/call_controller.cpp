@@ -93,6 +93,17 @@ std::string CallController::SipDisplayName(const std::string& address) {
 
 std::string CallController::OwnDisplayName() const { return ownName ? ownName() : std::string(); }
 
+std::string CallController::InviteeNumber(const CInvitee& invitee) {
+    if (const AddrContact* copy = invitee.Contact()) {
+        // The chooser's people carry the contact's name as their number: the address is the book's.
+        std::lock_guard<plat::RecursiveMutex> lock(g_hAddrBookMutex);
+        AddrNode* contact = copy->id ? AddrBook_FindContactById(g_addrBookRoots[0], copy->id) : nullptr;
+        const char* phone = contact ? AddrBook_GetIdentityAddress(contact, 8) : nullptr;
+        return phone ? std::string(phone, strnlen(phone, 64)) : std::string();
+    }
+    return invitee.Number() ? std::string(invitee.Number()).substr(0, 64) : std::string();
+}
+
 std::string CallController::DisplayNameOf(const std::string& number) { return LookupDisplayName(number); }
 
 std::string CallController::OwnNumber() {
@@ -109,6 +120,7 @@ CallPageModel* CallController::NewPage(const std::string& number, const std::str
     // The tab and the name line: the SIP identity's name, else the number as dialled or received.
     const std::string name = SipDisplayName(number);
     page->displayName = (name.empty() ? number : name).substr(0, 63);
+    page->nameLine = page->displayName;
     page->photoPath = photo;
     page->callType = callType;
     CallPageModel* p = page.get();
@@ -383,7 +395,7 @@ void CallController::OnRemoteNewCall(const VOIP_UI_MSG* msg, const std::string& 
         const std::string own = OwnNumber();
         active->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         active->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
-        active->AddAttendeePicture(active->cnxIds[0], active->remoteNumber, active->displayName,
+        active->AddAttendeePicture(active->cnxIds[0], active->remoteNumber, active->nameLine,
                                    active->DirectionBitmapPath(active->callType == 1), active->callType);
         active->SetMemberPictureState(active->remoteNumber, talking);
     }
@@ -445,7 +457,7 @@ void CallController::ShowConnectionError(int code) {
 }
 
 int CallController::PlaceInvitee(CallPageModel* page, const CInvitee& invitee, bool newCall) {
-    const std::string number = invitee.Number() ? std::string(invitee.Number()).substr(0, 64) : std::string();
+    const std::string number = InviteeNumber(invitee);
     if (number.empty()) return 0;
     // A new call's page shows its own number before it has any party.
     if (IsNumberInCall(number, newCall ? page : nullptr)) {
@@ -479,7 +491,7 @@ void CallController::JoinConference() {
         return;
     }
     const bool conference = queue.size() > 1;
-    const std::string first = queue[0]->Number() ? queue[0]->Number() : "";
+    const std::string first = InviteeNumber(*queue[0]);
     CallPageModel* page = NewPage(conference ? Text("multiconf_dialog", "conference", "Conference") : first,
                                   SkinPath("usericondef.bmp"), 1);
     page->UpdateCallStatus(CALL_PREPARING);
@@ -548,12 +560,12 @@ void CallController::AddToActiveConference() {
     }
     if (queue.empty()) return;
     if (!page->conference) {
-        if (queue.size() == 1 && queue[0]->Number() && SameAddress(queue[0]->Number(), page->remoteNumber)) return;
+        if (queue.size() == 1 && SameAddress(InviteeNumber(*queue[0]), page->remoteNumber)) return;
         page->conference = page->hosting = true;
         const std::string own = OwnNumber();
         page->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "Chairman"));
-        page->AddAttendeePicture(page->cnxCount > 0 ? page->cnxIds[0] : -1, page->remoteNumber, page->displayName,
+        page->AddAttendeePicture(page->cnxCount > 0 ? page->cnxIds[0] : -1, page->remoteNumber, page->nameLine,
                                  page->DirectionBitmapPath(page->callType == 1), page->callType);
         page->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
     }
@@ -624,7 +636,7 @@ void CallController::MergeCall(CallPageModel* page) {
         const std::string own = OwnNumber();
         target->AddAttendeePicture(-1, own, OwnDisplayName(), "", 1);
         target->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
-        target->AddAttendeePicture(target->cnxCount > 0 ? target->cnxIds[0] : -1, target->remoteNumber, target->displayName,
+        target->AddAttendeePicture(target->cnxCount > 0 ? target->cnxIds[0] : -1, target->remoteNumber, target->nameLine,
                                    target->DirectionBitmapPath(target->callType == 1), target->callType);
         target->SetMemberPictureState(target->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
     }
@@ -636,7 +648,7 @@ void CallController::MergeCall(CallPageModel* page) {
             target->SetMemberPictureState(m.number, Text("multiconf_dialog", "conf_talking", "Talking..."));
         }
     } else if (page->cnxCount > 0) {
-        target->AddAttendeePicture(page->cnxIds[0], page->remoteNumber, page->displayName,
+        target->AddAttendeePicture(page->cnxIds[0], page->remoteNumber, page->nameLine,
                                    page->DirectionBitmapPath(page->callType == 1), page->callType);
         target->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
     }
@@ -670,6 +682,7 @@ void CallController::AddUserToConference(const AddrNode* contact) {
         return;
     }
     invitee->SetNumber(number.c_str());
+    invitee->SetName(number.c_str());  // the tile shows the telephone number
     queue_.push_back(std::move(invitee));
     AddToActiveConference();
 }

@@ -118,6 +118,7 @@ public:
     void ShowWarning(const std::string& text, const std::string& caption) override { ui_->ShowWarning(text, caption); }
     void Changed(CallPageModel* page) override { ui_->PageChanged(page); }
     std::string DisplayNameOf(const std::string& number) override;
+    std::string SipNameOf(const std::string& address) override { return SipDisplayName(address); }
     std::string OwnNumber() override;
     std::string SkinPath(const std::string& file) override { return skin_() + "/" + file; }
     void HoldRequest(CallPageModel* page, bool hold) override;
@@ -126,6 +127,9 @@ public:
     static std::string LookupDisplayName(const std::string& number);
     // The display name of the SIP identity with that address; "" when the book has none.
     static std::string SipDisplayName(const std::string& address);
+    // The address an invitee is called at: its contact's telephone number (the contact read from the
+    // book by its id), "" when the contact has none; without a contact, the invitee's own number.
+    static std::string InviteeNumber(const CInvitee& invitee);
     // The user's own display name as the address-book synchronisation gave it (the frame's).
     std::function<std::string()> ownName;
     std::string OwnDisplayName() const;

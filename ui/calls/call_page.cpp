@@ -190,7 +190,7 @@ void COnDialDlg::Refresh() {
         }
         const char* dir = model_->callType == 0 ? "callin.bmp" : model_->callType == 1 ? "callout.bmp" : nullptr;
         direction_->setPixmap(dir ? ctl::KeyedPixmap(ctl::LoadBitmapFile(shell::SkinFile(dir)), RGB(255, 0, 255)) : QPixmap());
-        name_->setText(Q(model_->displayName));
+        name_->setText(Q(model_->NameLine()));
         status_->setText(Q(model_->StatusText()));
         tip_->setText(Q(model_->TipText()));
     }

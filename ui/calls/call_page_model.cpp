@@ -93,7 +93,7 @@ CallPageModel::CallPageModel(CallPageHost* host, std::function<int64_t()> now, s
 }
 
 std::string CallPageModel::TabCaption() const {
-    return MemberView() ? Text("multiconf_dialog", "conference", "Conference") : displayName;
+    return MemberView() ? Text("multiconf_dialog", "conference", "Conference") : nameLine;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -557,8 +557,10 @@ void CallPageModel::LeaveMemberView(int remainingIndex, bool byNumber) {
         const MemberPicture m = members_[static_cast<size_t>(remainingIndex)];
         remoteNumber = m.number;
         photoPath = host_->SkinPath("usericondef.bmp");
-        // The name line (and tab) takes the tile's name.
-        displayName = m.name.empty() ? host_->DisplayNameOf(m.number) : m.name;
+        // The name line (and tab) takes the tile's name as it is, empty or not.
+        nameLine = m.name;
+        const std::string sip = host_->SipNameOf(m.number);
+        displayName = (sip.empty() ? m.number : sip).substr(0, 63);
         callType = m.itemValue;
         cnxCount = 1;
         cnxIds[0] = m.cnxId;

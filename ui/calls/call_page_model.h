@@ -65,6 +65,8 @@ public:
     virtual void ShowWarning(const std::string& text, const std::string& /*caption*/) { ShowBox(text); }
     virtual void Changed(class CallPageModel* page) = 0;  // texts, tiles or state changed
     virtual std::string DisplayNameOf(const std::string& number) = 0;
+    // The display name of the SIP identity with that address, "" when there is none.
+    virtual std::string SipNameOf(const std::string& /*address*/) { return {}; }
     virtual std::string OwnNumber() = 0;  // the SIP account's user id
     virtual std::string SkinPath(const std::string& file) = 0;
     // The page's menu asks to hold or resume its call (the frame's rules and boxes apply).
@@ -103,6 +105,7 @@ public:
     int cnxCount = 0;
     int callType = 2;  // 0 in, 1 out, 2 unknown
     std::string remoteNumber, displayName, photoPath;
+    std::string nameLine;  // the name line and the tab; the display name until the member view ends
     bool hosting = false;
     bool conference = false;
     bool memberListOpen = false;
@@ -114,7 +117,7 @@ public:
     int Tip() const { return tip_; }
     const std::string& StatusText() const { return status_; }
     const std::string& TipText() const { return tipText_; }
-    const std::string& NameLine() const { return displayName; }
+    const std::string& NameLine() const { return nameLine; }
     std::string TabCaption() const;
     int TabIcon() const { return MemberView() ? 8 : 5; }
     // The tiles stand from the first one added until they are all removed or the page closes, even

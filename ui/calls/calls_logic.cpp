@@ -85,7 +85,7 @@ AddMemberResult AddConferenceMember(CallController& calls, CallPageModel* page, 
         const std::string own = calls.OwnNumber();
         page->AddAttendeePicture(-1, own, g_strUserId, "", 1);
         page->SetMemberPictureState(own, Text("multiconf_dialog", "conf_chairman", "chairman"));
-        page->AddAttendeePicture(page->cnxIds[0], page->remoteNumber, page->displayName,
+        page->AddAttendeePicture(page->cnxIds[0], page->remoteNumber, page->nameLine,
                                  page->DirectionBitmapPath(true), page->callType);
         page->SetMemberPictureState(page->remoteNumber, Text("multiconf_dialog", "conf_talking", "Talking..."));
     }

@@ -232,6 +232,35 @@ TEST(CallsLogic, AMemberLeavingBeforeTheHostsReportGetsNoTile) {
     for (const auto& m : page.Members()) EXPECT_NE("erin@x", m.number);
 }
 
+// Back to the single view, the name line and tab show the remaining tile's name as it was, empty
+// or not; the display name is the SIP identity's name of its number, else the number.
+TEST(CallsLogic, TheRemainingTileKeepsItsNameOnReturnToTheSingleView) {
+    struct NamingHost : RecordingHost {
+        std::string SipNameOf(const std::string& n) override { return n == "erin@x" ? "Erin Lee" : ""; }
+    } host;
+    for (const char* tileName : {"", "Bob Walker"}) {
+        for (const char* number : {"bob@x", "erin@x"}) {
+            SCOPED_TRACE(std::string(number) + " named '" + tileName + "'");
+            for (bool byNumber : {true, false}) {
+                calls::CallPageModel page(&host, [] { return int64_t{1000}; }, [] { return uint64_t{0}; });
+                page.callId = 1;
+                page.conference = page.hosting = true;
+                page.AddAttendeePicture(-1, "me@x", "Me", "", 1);
+                page.AddAttendeePicture(3, number, tileName, "", 1);
+                page.AddAttendeePicture(4, "carol@x", "Carol", "", 1);
+                if (byNumber) page.RemoveMemberByNumber("carol@x");
+                else page.RemoveMemberByCnxId(4);
+                EXPECT_FALSE(page.MemberView());
+                EXPECT_EQ(tileName, page.NameLine());
+                EXPECT_EQ(tileName, page.TabCaption());
+                EXPECT_EQ(std::string(number) == "erin@x" ? "Erin Lee" : number, page.displayName);
+                EXPECT_EQ(number, page.remoteNumber);
+                EXPECT_EQ(3, page.cnxIds[0]);
+            }
+        }
+    }
+}
+
 TEST(CallsLogic, DuplicateTileNumbersAreIgnoredInAnyCase) {
     RecordingHost host;
     calls::CallPageModel page(&host, [] { return int64_t{1000}; }, [] { return uint64_t{0}; });

@@ -693,10 +693,79 @@ TEST_F(CallPages, AddressBookContactJoinsTheRunningCall) {
     PumpAll();
     EXPECT_EQ(2, page->cnxCount);
     EXPECT_TRUE(page->conference);
-    EXPECT_EQ(3u, page->Members().size());
+    ASSERT_EQ(3u, page->Members().size());
+    EXPECT_EQ("carol@example.com", page->Members()[2].number);
+    EXPECT_EQ("carol@example.com", page->Members()[2].name);  // the telephone number names the tile
     EXPECT_EQ(OSIP_UA_EVT_INVITE, UaEvents().back().iEvent);
     EXPECT_EQ("carol@example.com", UaEvents().back().text);
     EXPECT_EQ(1u, calls->Pages().size());
+}
+
+// The chooser lists people by their contact's name: each is called at the contact's telephone
+// number, and one whose contact has none is not called.
+TEST_F(CallPages, ChosenPeopleAreCalledAtTheirTelephoneNumbers) {
+    std::vector<AddrContact*> made;
+    struct Drop {
+        std::vector<AddrContact*>& c;
+        ~Drop() {
+            for (AddrContact* x : c) {
+                AddrBook_DetachContact(x);
+                AddrBook_FreeContact(x);
+            }
+        }
+    } drop{made};
+    auto contact = [&](const char* id, const char* name, const char* phone) {
+        AddrContact* c = AddrBook_NewContact(name, nullptr, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(c, g_addrBookRoots[0], nullptr));
+        made.push_back(c);
+        if (phone) {
+            AddrIdentity* p = AddrBook_NewIdentity(sip, phone, nullptr, phone);
+            AddrBook_SetIdentityType(p, 8);
+            EXPECT_EQ(1, AddrBook_AttachIdentity(p, c, nullptr));
+        }
+        return c;
+    };
+    // As the chooser's candidates come from the book: the contact's name as the number, the
+    // telephone number as the name, and the contact.
+    auto chosen = [&](std::initializer_list<AddrContact*> people) {
+        std::vector<std::unique_ptr<CInvitee>> v;
+        for (AddrContact* c : people) {
+            v.push_back(std::make_unique<CInvitee>());
+            v.back()->SetNumber(c->name);
+            if (const char* phone = AddrBook_GetIdentityAddress(c, 8)) v.back()->SetName(phone);
+            v.back()->SetContact(c);
+        }
+        return v;
+    };
+    AddrContact* bob = contact("bob", "Bob", "bob@example.com");
+    AddrContact* fang = contact("wangfang", "\xcd\xf5\xb7\xbc", "fang@example.com");  // a Chinese name
+    AddrContact* none = contact("nophone", "No Phone", nullptr);
+
+    const size_t ua = UaEvents().size();
+    calls->OnConfInviteResult(true, 0, chosen({bob, fang, none}));
+    PumpAll();
+    CallPageModel* page = Only();
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(2, page->cnxCount);
+    std::vector<std::string> dialled;
+    for (size_t i = ua; i < UaEvents().size(); ++i)
+        if (UaEvents()[i].iEvent == OSIP_UA_EVT_INVITE) dialled.push_back(UaEvents()[i].text);
+    EXPECT_EQ((std::vector<std::string>{"bob@example.com", "fang@example.com"}), dialled);
+    ASSERT_EQ(3u, page->Members().size());
+    EXPECT_EQ("bob@example.com", page->Members()[1].number);
+    EXPECT_EQ("fang@example.com", page->Members()[2].number);
+    calls->CloseAll();
+    PumpAll();
+
+    // One chosen person: the page is titled with the number called.
+    calls->OnConfInviteResult(true, 0, chosen({fang}));
+    PumpAll();
+    page = Only();
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ("fang@example.com", page->remoteNumber);
+    EXPECT_EQ("fang@example.com", UaEvents().back().text);
+    calls->CloseAll();
+    PumpAll();
 }
 
 TEST_F(CallPages, SelfCallAndTooManyInviteesAreRefused) {
