@@ -231,7 +231,12 @@ bool ChatMemberOf(const std::string& number, PresenceBuddyRecord* out) {
     // buddy's SIP account without a host, by its user part on the account's own domain.
     if (number.find('@') != std::string::npos) node = AddrBook_FindSipContact(root, number.c_str());
     else if (!number.empty()) node = AddrBook_FindContactById(root, number.c_str());
-    return node && presence_buddy_to_ui_record(out, node) == 1;
+    if (!node || presence_buddy_to_ui_record(out, node) != 1) return false;
+    // The conversion leaves the presence out; the chat window would show an online peer as offline.
+    AddrNode* contact = node->kind == ADDR_KIND_IDENTITY ? node->parent : node;
+    AddrNode* buddy = contact ? AddrBook_FindType9Identity(contact) : nullptr;
+    out->online = buddy && AddrBook_IsIdentityOnline(buddy) ? 1 : 0;
+    return true;
 }
 
 std::function<void(const PresenceBuddyRecord&)>& ChatOpener() {

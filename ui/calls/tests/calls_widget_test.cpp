@@ -1463,6 +1463,13 @@ TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
         EXPECT_EQ(c.found, ChatMemberOf(c.number, &r)) << c.number;
         if (c.found) EXPECT_EQ(c.id, r.id) << c.number;
     }
+    // The member carries the presence the book holds: an online peer opens a chat that shows it online.
+    for (uint32_t state : {1u, 0u}) {
+        AddrBook_SetIdentityOnline(im, state);
+        PresenceBuddyRecord r{};
+        ASSERT_TRUE(ChatMemberOf("bob@example.com", &r));
+        EXPECT_EQ(state ? 1 : 0, r.online) << state;
+    }
 
     // The call page's menu.
     Type("bob@example.com");
