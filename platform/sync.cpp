@@ -278,8 +278,9 @@ bool Semaphore::release(long n, long* previous) {
   return true;
 }
 
-DWORD Semaphore::wait(DWORD ms) {
-  uint64_t deadline = detail::DeadlineAfter(ms);
+DWORD Semaphore::wait(DWORD ms) { return wait_until(detail::DeadlineAfter(ms)); }
+
+DWORD Semaphore::wait_until(uint64_t deadline) {
   std::unique_lock<std::mutex> lk(mu_);
   if (!detail::WaitUntil(lk, cv_, deadline, [this] { return count_ > 0; })) return WAIT_TIMEOUT;
   --count_;

@@ -120,6 +120,9 @@ class Semaphore {
   bool release(long n = 1, long* previous = nullptr);
   // Takes one unit, waiting up to ms (INFINITE = no limit): WAIT_OBJECT_0 or WAIT_TIMEOUT.
   DWORD wait(DWORD ms);
+  // Takes one unit, waiting until the clock (NowMs) reaches dueMs (UINT64_MAX = no limit); a time
+  // already past gives WAIT_TIMEOUT at once when no unit is there.
+  DWORD wait_until(uint64_t dueMs);
   // Takes one unit when available, without waiting.
   bool try_acquire();
   // Current count (for diagnostics and tests).

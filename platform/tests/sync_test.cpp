@@ -135,6 +135,24 @@ TEST(PlatformSemaphore, TestClockDrivesTimeouts) {
   EXPECT_EQ(result.load(), static_cast<int>(WAIT_OBJECT_0));
 }
 
+// A wait until a due time the clock has already passed ends at once; one ahead ends when the clock
+// reaches it, however far it moved before the wait began.
+TEST(PlatformSemaphore, WaitUntilADueTimeOnTheClock) {
+  plat::TestClock clock(1000);
+  plat::Semaphore s(0, 1);
+  const uint64_t due = plat::NowMs() + 300;
+  clock.advance(500);
+  EXPECT_EQ(s.wait_until(due), WAIT_TIMEOUT);
+  std::atomic<int> result{-1};
+  std::thread t([&] { result = static_cast<int>(s.wait_until(plat::NowMs() + 100)); });
+  ASSERT_TRUE(clock.wait_for_waiters(1));
+  clock.advance(100);
+  t.join();
+  EXPECT_EQ(result.load(), static_cast<int>(WAIT_TIMEOUT));
+  s.release();
+  EXPECT_EQ(s.wait_until(UINT64_MAX), WAIT_OBJECT_0);
+}
+
 TEST(PlatformEvent, ManualAndAutoReset) {
   plat::Event manual(true, false);
   manual.set();

@@ -535,18 +535,16 @@ void WakeUa() {
     if (m != nullptr) m->ua_event_sem.release();
 }
 
-// How long "sipua" may wait for its next event: until the registration refresh falls due (on the
-// program's clock, so a test clock moves it), without limit when none is due.
-DWORD TickWaitMs(OsipManager* m) {
-    if (!g_ctl.started.load() || g_ctl.ua == nullptr) return INFINITE;
+// When "sipua" must wake without an event: the registration refresh's due time on the program's
+// clock (so a test clock moves it, even one moved before the wait began), none when nothing is due.
+uint64_t TickDueMs(OsipManager* m) {
+    constexpr uint64_t kNone = UINT64_MAX;
+    if (!g_ctl.started.load() || g_ctl.ua == nullptr) return kNone;
     osip_manager_lock(m);
     const OsipRegTimer t = g_ctl.ua != nullptr ? g_ctl.ua->reg_timer : OsipRegTimer{0, 0, 0};
     osip_manager_unlock(m);
-    if (t.state != 1 || t.interval <= 0) return INFINITE;
-    const uint64_t due = (t.last + static_cast<uint64_t>(t.interval)) * 1000u;
-    const uint64_t now = plat::NowMs();
-    if (now >= due) return 0;
-    return static_cast<DWORD>(std::min<uint64_t>(due - now, INFINITE - 1u));
+    if (t.state != 1 || t.interval <= 0) return kNone;
+    return (t.last + static_cast<uint64_t>(t.interval)) * 1000u;
 }
 
 void* UaThreadMain(void* arg) {
@@ -554,7 +552,7 @@ void* UaThreadMain(void* arg) {
     while (g_ctl.running.load()) {
         m->ua_thread_sem.wait(INFINITE);
         OSIP_UA_MSG* msg = nullptr;
-        if (m->ua_event_sem.wait(TickWaitMs(m)) == WAIT_OBJECT_0) {
+        if (m->ua_event_sem.wait_until(TickDueMs(m)) == WAIT_OBJECT_0) {
             std::lock_guard<std::mutex> lock(m->ua_fifo_mutex);
             if (!m->ua_fifo.empty()) {
                 msg = m->ua_fifo.front();
