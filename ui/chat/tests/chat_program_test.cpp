@@ -205,22 +205,36 @@ struct Span {
     int x1 = 0, x2 = 0, y = 0;
 };
 
+// A window's pixels as the X server shows them (a P6 picture read whole); false when the shot fails.
+struct Shot {
+    std::string data;
+    int w = 0, h = 0;
+    size_t start = 0;
+    const unsigned char* At(int x, int y) const {
+        return reinterpret_cast<const unsigned char*>(data.data() + start + (static_cast<size_t>(y) * w + x) * 3);
+    }
+};
+bool TakeShot(const std::string& display, const Box& window, const std::string& path, Shot* shot) {
+    std::remove(path.c_str());
+    shelltest::Run("import -display " + display + " -window " + window.id + " -depth 8 " + path + " 2>/dev/null");
+    shot->data = Slurp(path);
+    std::istringstream head(shot->data);
+    std::string magic;
+    int max = 0;
+    head >> magic >> shot->w >> shot->h >> max;
+    if (magic != "P6" || shot->w <= 0 || shot->h <= 0 || max != 255) return false;
+    shot->start = static_cast<size_t>(head.tellg()) + 1;
+    return shot->data.size() >= shot->start + static_cast<size_t>(shot->w) * shot->h * 3;
+}
+
 // The underlines of the links the history view of a chat window shows (pure blue, the system's link
 // colour) in reading order; a link the line wraps shows as two. None while the window shows no link.
 std::vector<Span> LinkUnderlines(const std::string& display, const Box& window, const std::string& dir) {
-    const std::string shot = dir + "/links.ppm";
-    std::remove(shot.c_str());
-    shelltest::Run("import -display " + display + " -window " + window.id + " -depth 8 " + shot + " 2>/dev/null");
-    const std::string data = Slurp(shot);
-    std::istringstream head(data);
-    std::string magic;
-    int w = 0, h = 0, max = 0;
-    head >> magic >> w >> h >> max;
-    if (magic != "P6" || w <= 0 || h <= 0 || max != 255) return {};
-    const size_t start = static_cast<size_t>(head.tellg()) + 1;
-    if (data.size() < start + static_cast<size_t>(w) * h * 3) return {};
+    Shot shot;
+    if (!TakeShot(display, window, dir + "/links.ppm", &shot)) return {};
+    const int w = shot.w, h = shot.h;
     auto blue = [&](int x, int y) {
-        const auto* p = reinterpret_cast<const unsigned char*>(data.data() + start + (static_cast<size_t>(y) * w + x) * 3);
+        const auto* p = shot.At(x, y);
         return p[0] == 0 && p[1] == 0 && p[2] == 255;
     };
     // The history view lies below the tool bar and left of the side panes; an underline two pixels thick
@@ -243,21 +257,13 @@ std::vector<Span> LinkUnderlines(const std::string& display, const Box& window, 
 // The smallest box around the window's pixels of exactly that colour within rows top to bottom (an empty
 // box when there are none), as a focused box's frame shows.
 Box ColourBox(const std::string& display, const Box& window, const std::string& dir, int rgb, int top, int bottom) {
-    const std::string shot = dir + "/colour.ppm";
-    std::remove(shot.c_str());
-    shelltest::Run("import -display " + display + " -window " + window.id + " -depth 8 " + shot + " 2>/dev/null");
-    const std::string data = Slurp(shot);
-    std::istringstream head(data);
-    std::string magic;
-    int w = 0, h = 0, max = 0;
-    head >> magic >> w >> h >> max;
-    if (magic != "P6" || w <= 0 || h <= 0 || max != 255) return {};
-    const size_t start = static_cast<size_t>(head.tellg()) + 1;
-    if (data.size() < start + static_cast<size_t>(w) * h * 3) return {};
+    Shot shot;
+    if (!TakeShot(display, window, dir + "/colour.ppm", &shot)) return {};
+    const int w = shot.w, h = shot.h;
     int x1 = w, y1 = h, x2 = -1, y2 = -1;
     for (int y = std::max(0, top); y < std::min(h, bottom); ++y)
         for (int x = 0; x < w; ++x) {
-            const auto* p = reinterpret_cast<const unsigned char*>(data.data() + start + (static_cast<size_t>(y) * w + x) * 3);
+            const auto* p = shot.At(x, y);
             if (((p[0] << 16) | (p[1] << 8) | p[2]) != rgb) continue;
             x1 = std::min(x1, x), x2 = std::max(x2, x), y1 = std::min(y1, y), y2 = std::max(y2, y);
         }
