@@ -1416,35 +1416,34 @@ TEST_F(CallWindows, HoldAndResumeFromTheCallPageMenu) {
     EXPECT_EQ(-1, holdItem());  // the ended call has no menu
 }
 
+// A contact of the book with a telephone (SIP) identity and a messaging user, gone with the test.
+struct BookBuddy {
+    AddrContact* contact = nullptr;
+    AddrIdentity* im = nullptr;
+    BookBuddy(Account* sip, const char* name, const char* nick, const char* id, const char* sipAddress, int uid) {
+        contact = AddrBook_NewContact(name, nick, id);
+        EXPECT_EQ(1, AddrBook_AttachContact(contact, g_addrBookRoots[0], nullptr));
+        AddrIdentity* phone = AddrBook_NewIdentity(sip, sipAddress, nullptr, sipAddress);
+        AddrBook_SetIdentityType(phone, 8);
+        EXPECT_EQ(1, AddrBook_AttachIdentity(phone, contact, nullptr));
+        const std::string user = std::to_string(uid);
+        im = AddrBook_NewIdentity(nullptr, user.c_str(), nullptr, user.c_str());
+        AddrBook_SetIdentityType(im, 9);
+        presence_setting_set_int(&im->settings, "uid", nullptr, uid);
+        EXPECT_EQ(1, AddrBook_AttachIdentity(im, contact, phone));
+    }
+    ~BookBuddy() {
+        AddrBook_DetachContact(contact);
+        AddrBook_FreeContact(contact);
+    }
+};
+
 TEST_F(CallWindows, SendMessageFromTheCallPageAndTheCallLog) {
     // Bob: a contact with a SIP address and a messaging user; dave has neither.
-    AddrContact* bob = AddrBook_NewContact("Bob", nullptr, "bob");
-    ASSERT_EQ(1, AddrBook_AttachContact(bob, g_addrBookRoots[0], nullptr));
-    AddrIdentity* phone = AddrBook_NewIdentity(sip, "bob@example.com", nullptr, "bob@example.com");
-    AddrBook_SetIdentityType(phone, 8);
-    ASSERT_EQ(1, AddrBook_AttachIdentity(phone, bob, nullptr));
-    AddrIdentity* im = AddrBook_NewIdentity(nullptr, "10002", nullptr, "10002");
-    AddrBook_SetIdentityType(im, 9);
-    presence_setting_set_int(&im->settings, "uid", nullptr, 10002);
-    ASSERT_EQ(1, AddrBook_AttachIdentity(im, bob, phone));
-    struct Drop {
-        AddrContact* c;
-        ~Drop() {
-            AddrBook_DetachContact(c);
-            AddrBook_FreeContact(c);
-        }
-    } drop{bob};
+    BookBuddy bob(sip, "Bob", nullptr, "bob", "bob@example.com", 10002);
+    AddrIdentity* im = bob.im;
     // Carl as the synchronisation gives him: his SIP account without a host.
-    AddrContact* carl = AddrBook_NewContact("Carl", "Carlo", "carl");
-    ASSERT_EQ(1, AddrBook_AttachContact(carl, g_addrBookRoots[0], nullptr));
-    AddrIdentity* carlSip = AddrBook_NewIdentity(sip, "carl", nullptr, "carl");
-    AddrBook_SetIdentityType(carlSip, 8);
-    ASSERT_EQ(1, AddrBook_AttachIdentity(carlSip, carl, nullptr));
-    AddrIdentity* carlIm = AddrBook_NewIdentity(nullptr, "10003", nullptr, "10003");
-    AddrBook_SetIdentityType(carlIm, 9);
-    presence_setting_set_int(&carlIm->settings, "uid", nullptr, 10003);
-    ASSERT_EQ(1, AddrBook_AttachIdentity(carlIm, carl, carlSip));
-    Drop dropCarl{carl};
+    BookBuddy carl(sip, "Carl", "Carlo", "carl", "carl", 10003);
     std::vector<int> opened;
     calls::ChatOpener() = [&](const PresenceBuddyRecord& m) { opened.push_back(m.id); };
     struct Reset {
